@@ -1,0 +1,82 @@
+#include "app/core/Settings.h"
+
+#include <cstring>
+
+#include "app/core/Shell.h"
+#include "platform/Profile.h"
+#include "platform/Registry.h"
+
+const char* const kLanguageRegistryKey = "SOFTWARE\\Morvenda\\Data recovery\\Language";
+const char* const kLanguageRegistryValue = "Language";
+
+namespace {
+const char* const kSection = "register";
+
+struct LanguageEntry {
+    int number;
+    const char* registryText;
+    const char* file;
+};
+const LanguageEntry kLanguages[] = {
+    {0, "English", "English.dat"},   {1, "Japanese", "Japanese.dat"},
+    {2, "Deutsch", "Deutsch.dat"},   {3, "French", "French.dat"},
+    {4, "Spanish", "Spanish.dat"},   {5, "BrazilianPortuguese", "Portuguesa(Br).dat"},
+};
+
+void FirstRunStep() {
+    if (ConfigReadInt("ReadReg", 0) != 0) return;
+    ConfigWriteString("ReadReg", "1");
+    std::string text;
+    if (!RegistryReadString(kLanguageRegistryKey, kLanguageRegistryValue, text)) return;
+    // The installer's order of comparison; case-sensitive.
+    static const int order[] = {2, 1, 0, 3, 4, 5};
+    for (int n : order) {
+        if (text == kLanguages[n].registryText) {
+            ConfigWriteInt("Language", n);
+            ConfigWriteString("LanguageName", kLanguages[n].file);
+            return;
+        }
+    }
+}
+}  // namespace
+
+std::string ConfigFilePath() { return FormatPathString("%sConfig.dat", GetModuleDir().c_str()); }
+
+int ConfigReadInt(const char* key, int defaultValue) {
+    return GetPrivateProfileInt(kSection, key, defaultValue, ConfigFilePath().c_str());
+}
+
+std::string ConfigReadString(const char* key, const char* defaultValue) {
+    return GetProfileString(kSection, key, defaultValue ? defaultValue : "", ConfigFilePath());
+}
+
+bool ConfigWriteInt(const char* key, int value) { return ConfigWriteString(key, std::to_string(value).c_str()); }
+
+bool ConfigWriteString(const char* key, const char* value) {
+    return WritePrivateProfileString(kSection, key, value, ConfigFilePath().c_str());
+}
+
+int ConfigLanguage() { return ConfigReadInt("Language", 0); }
+int ConfigScanRaw() { return ConfigReadInt("ScanRaw", 1); }
+int ConfigRevise() { return ConfigReadInt("bRevise", 1); }
+int ConfigShowTip() { return ConfigReadInt("ShowTip", 1); }
+int ConfigShowWarm() { return ConfigReadInt("ShowWarm", 1); }
+int ConfigShowAd() { return ConfigReadInt("ShowAd", 1); }
+int ConfigCanSwitchLanguage() { return ConfigReadInt("CanSwitchLanguage", 1); }
+
+std::string ConfigLanguageFileName() {
+    FirstRunStep();
+    return ConfigReadString("LanguageName", "English.dat");
+}
+
+int ConfigStoreLanguage(int number, const char* fileName) {
+    if (number > 5 || number < 0 || !fileName) return -1;
+    ConfigWriteString("LanguageName", fileName);
+    ConfigWriteInt("Language", number);
+    return 0;
+}
+
+const char* LanguageFileForNumber(int number) {
+    if (number < 0 || number > 5) return nullptr;
+    return kLanguages[number].file;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// A device of fixed-size sectors addressed by unsigned 64-bit sector numbers: every reader of the
+// program (partition tables, file systems, deep searches, the writer, the preview) reads through it.
+#include "platform/Types.h"
+
+class CSimulateStorageDevice;
+
+class IStorageDevice {
+public:
+    IStorageDevice() = default;
+    IStorageDevice(const IStorageDevice&) = delete;
+    IStorageDevice& operator=(const IStorageDevice&) = delete;
+    virtual ~IStorageDevice();
+
+    // 1 on success, 0 on failure; fills count x sector size bytes of buffer.
+    virtual u32 Read(void* buffer, u64 firstSector, u64 count) = 0;
+    virtual u64 GetTotalSectors() = 0;
+    virtual u32 GetSectorSize() = 0;
+    virtual u32 Open() = 0;
+    virtual u32 Close() = 0;
+    // The device this one wraps; null for a device that wraps none.
+    virtual IStorageDevice* GetInnerDevice() { return nullptr; }
+
+    // The device itself when its sectors are 512 bytes, else a 512-byte view over it, made once
+    // and owned by this device (null when it cannot be made).
+    IStorageDevice* Get512ByteSectorDevice();
+
+protected:
+    u32 m_sectorSize = 0;  // cached sector size, 0 while unknown
+
+private:
+    CSimulateStorageDevice* m_view512 = nullptr;
+};

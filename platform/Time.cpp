@@ -1,0 +1,114 @@
+#include "platform/Time.h"
+
+#include <chrono>
+
+u64 GetTickCount64Ms() {
+    using namespace std::chrono;
+    return static_cast<u64>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+u32 GetTickCountMs() { return static_cast<u32>(GetTickCount64Ms()); }
+
+LocalTime GetLocalTimeNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm t{};
+    localtime_r(&ts.tv_sec, &t);
+    LocalTime lt{};
+    lt.year = static_cast<u16>(t.tm_year + 1900);
+    lt.month = static_cast<u16>(t.tm_mon + 1);
+    lt.dayOfWeek = static_cast<u16>(t.tm_wday);
+    lt.day = static_cast<u16>(t.tm_mday);
+    lt.hour = static_cast<u16>(t.tm_hour);
+    lt.minute = static_cast<u16>(t.tm_min);
+    lt.second = static_cast<u16>(t.tm_sec);
+    lt.milliseconds = static_cast<u16>(ts.tv_nsec / 1000000);
+    return lt;
+}
+
+u64 FileTimeFromUnix(i64 seconds, u32 nanoseconds) {
+    const i64 ticks = seconds * 10000000LL + nanoseconds / 100;
+    if (ticks < -static_cast<i64>(kFileTimeUnixEpoch)) return 0;
+    return static_cast<u64>(static_cast<i64>(kFileTimeUnixEpoch) + ticks);
+}
+
+void FileTimeToUnix(u64 fileTime, i64& seconds, u32& nanoseconds) {
+    const i64 rel = static_cast<i64>(fileTime) - static_cast<i64>(kFileTimeUnixEpoch);
+    i64 s = rel / 10000000LL;
+    i64 r = rel % 10000000LL;
+    if (r < 0) {
+        r += 10000000LL;
+        --s;
+    }
+    seconds = s;
+    nanoseconds = static_cast<u32>(r * 100);
+}
+
+u64 FileTimeNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return FileTimeFromUnix(ts.tv_sec, static_cast<u32>(ts.tv_nsec));
+}
+
+bool DosDateTimeToFileTime(u16 dosDate, u16 dosTime, u64& fileTime) {
+    const int day = dosDate & 0x1F;
+    const int month = (dosDate >> 5) & 0x0F;
+    const int year = 1980 + ((dosDate >> 9) & 0x7F);
+    const int sec = (dosTime & 0x1F) * 2;
+    const int min = (dosTime >> 5) & 0x3F;
+    const int hour = (dosTime >> 11) & 0x1F;
+    if (day < 1 || month < 1 || month > 12 || hour > 23 || min > 59 || sec > 59) return false;
+    tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = min;
+    t.tm_sec = sec;
+    // Like its Windows namesake this gives a local FILETIME: callers move it to UTC themselves.
+    fileTime = FileTimeFromUnix(static_cast<i64>(timegm(&t)));
+    return true;
+}
+
+namespace {
+i64 ZoneOffsetSeconds(i64 utcSeconds) {
+    time_t tt = static_cast<time_t>(utcSeconds);
+    tm local{};
+    localtime_r(&tt, &local);
+    return local.tm_gmtoff;
+}
+}  // namespace
+
+u64 LocalFileTimeToFileTime(u64 localFileTime) {
+    i64 s;
+    u32 ns;
+    FileTimeToUnix(localFileTime, s, ns);
+    const i64 off = ZoneOffsetSeconds(s);
+    return FileTimeFromUnix(s - off, ns);
+}
+
+u64 FileTimeToLocalFileTime(u64 fileTime) {
+    i64 s;
+    u32 ns;
+    FileTimeToUnix(fileTime, s, ns);
+    return FileTimeFromUnix(s + ZoneOffsetSeconds(s), ns);
+}
+
+bool FileTimeToCalendar(u64 fileTime, LocalTime& out) {
+    if (fileTime >= 0x8000000000000000ULL) return false;
+    i64 s;
+    u32 ns;
+    FileTimeToUnix(fileTime, s, ns);
+    time_t tt = static_cast<time_t>(s);
+    tm t{};
+    if (!gmtime_r(&tt, &t)) return false;
+    out.year = static_cast<u16>(t.tm_year + 1900);
+    out.month = static_cast<u16>(t.tm_mon + 1);
+    out.dayOfWeek = static_cast<u16>(t.tm_wday);
+    out.day = static_cast<u16>(t.tm_mday);
+    out.hour = static_cast<u16>(t.tm_hour);
+    out.minute = static_cast<u16>(t.tm_min);
+    out.second = static_cast<u16>(t.tm_sec);
+    out.milliseconds = static_cast<u16>(ns / 1000000);
+    return true;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Helpers shared by the tests: fixture paths, manifests and temporary folders.
+#include <string>
+#include <vector>
+
+#include "platform/Types.h"
+
+namespace testutil {
+// Path of an unpacked fixture in the build tree, e.g. FixturePath("ntfs-basic.img").
+std::string FixturePath(const std::string& name);
+bool FileExists(const std::string& path);
+std::vector<u8> ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::vector<u8>& data);
+std::string Sha256Hex(const void* data, size_t size);
+std::string Sha256File(const std::string& path);
+
+// A fresh folder under the build tree, removed with its contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A writable copy of a fixture image in a temporary folder (for tests that damage an image).
+std::string CopyFixture(const TempDir& dir, const std::string& name);
+}  // namespace testutil
