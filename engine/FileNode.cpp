@@ -1,0 +1,76 @@
+#include "engine/FileNode.h"
+
+#include <new>
+
+#include "engine/FileProperties.h"
+
+CFileNode::~CFileNode() {
+    if (m_properties != nullptr) m_properties->Release();
+    m_properties = nullptr;
+    m_parent = nullptr;
+    m_firstChild = nullptr;
+    m_nextSibling = nullptr;
+}
+
+CFileNode* CFileNode::Clone() const {
+    CFileNode* copy = new (std::nothrow) CFileNode;
+    if (copy == nullptr) return nullptr;
+    copy->m_parentId = m_parentId;
+    copy->m_id = m_id;
+    copy->m_recordSector = m_recordSector;
+    if (m_properties != nullptr) {
+        m_properties->AddRef();
+        copy->m_properties = m_properties;
+    }
+    return copy;
+}
+
+bool CFileNode::GetPartitionGeometry(u64& startSector, u32& sectorsPerCluster) const {
+    for (const CFileNode* n = m_parent; n != nullptr; n = n->m_parent) {
+        if (n->IsFileSystemNode()) return n->GetPartitionGeometry(startSector, sectorsPerCluster);
+    }
+    startSector = 0;
+    sectorsPerCluster = 0;
+    return false;
+}
+
+u32 CFileNode::GetFileSystemType() const {
+    for (const CFileNode* n = this; n != nullptr; n = n->m_parent) {
+        if (n->IsFileSystemNode()) return n->GetFileSystemType();
+    }
+    return kNoFileSystem;
+}
+
+u32 CFileNode::Save(IRSData* /*stream*/) const { return 0; }
+
+u32 CFileNode::Load(IRSData* /*stream*/) { return 0; }
+
+void CFileNode::AddChild(CFileNode* child) {
+    if (child == nullptr) return;
+    child->m_parent = this;
+    child->m_nextSibling = m_firstChild;
+    m_firstChild = child;
+}
+
+bool CFileNode::RemoveChild(CFileNode* child) {
+    if (child == nullptr || m_firstChild == nullptr) return false;
+    if (m_firstChild == child) {
+        m_firstChild = child->m_nextSibling;
+    } else {
+        CFileNode* previous = m_firstChild;
+        while (previous->m_nextSibling != nullptr && previous->m_nextSibling != child) previous = previous->m_nextSibling;
+        if (previous->m_nextSibling != child) return false;
+        previous->m_nextSibling = child->m_nextSibling;
+    }
+    child->m_parent = nullptr;
+    child->m_nextSibling = nullptr;
+    return true;
+}
+
+CFileNode* CreateFileNode() { return new (std::nothrow) CFileNode; }
+
+CFileNode* CreateFileNodeObject() { return CreateFileNode(); }
+
+void DeleteFileNode(CFileNode* node) { delete node; }
+
+void DestroyTreeNode(CFileNode* node) { delete node; }

@@ -1,0 +1,77 @@
+#pragma once
+// One file or folder of a directory tree. Nodes are linked as parent, first child and next
+// sibling; a node holds one reference to its properties. Destroying a node destroys neither its
+// children nor its siblings: the owner of a tree destroys every node of it.
+#include "platform/Types.h"
+
+class IFileProperties;
+class IRSData;
+
+constexpr u64 kUnknownNodeId = ~0ULL;
+
+// Check states.
+constexpr u8 kUnchecked = 0;
+constexpr u8 kPartlyChecked = 1;
+constexpr u8 kChecked = 2;
+
+// File-system code a node reports when no file-system root is above it.
+constexpr u32 kNoFileSystem = 9;
+
+class CFileNode {
+public:
+    CFileNode() = default;
+    CFileNode(const CFileNode&) = delete;
+    CFileNode& operator=(const CFileNode&) = delete;
+    virtual ~CFileNode();
+
+    // A new node with the same ids, record sector and properties (one more reference), no links,
+    // no search record, checked.
+    virtual CFileNode* Clone() const;
+    virtual bool IsFileSystemNode() const { return false; }
+    // The geometry of the nearest file-system root above; none: 0, 0 and false.
+    virtual bool GetPartitionGeometry(u64& startSector, u32& sectorsPerCluster) const;
+    // The code of the nearest file-system root from this node up; none: 9.
+    virtual u32 GetFileSystemType() const;
+    // A plain node has no saved form: 0. File-system roots write theirs and answer 1.
+    virtual u32 Save(IRSData* stream) const;
+    virtual u32 Load(IRSData* stream);
+
+    void SetCheckState(u8 state) { m_checkState = state; }
+    u8 GetCheckState() const { return m_checkState; }
+    void SetRecordSector(u64 sector) { m_recordSector = sector; }
+    u64 GetRecordSector() const { return m_recordSector; }
+    void SetParentId(u64 id) { m_parentId = id; }
+    u64 GetParentId() const { return m_parentId; }
+    void SetId(u64 id) { m_id = id; }
+    u64 GetId() const { return m_id; }
+    void SetSearchRecord(void* record) { m_searchRecord = record; }
+    void* GetSearchRecord() const { return m_searchRecord; }
+    // Takes over the caller's reference; the old pointer is overwritten without release.
+    void SetFileProperties(IFileProperties* properties) { m_properties = properties; }
+    IFileProperties* GetFileProperties() const { return m_properties; }
+
+    CFileNode* GetParent() const { return m_parent; }
+    CFileNode* GetFirstChild() const { return m_firstChild; }
+    CFileNode* GetNextSibling() const { return m_nextSibling; }
+    // Links the child at the front of this node's children.
+    void AddChild(CFileNode* child);
+    // Unlinks a child of this node; false when it is not one.
+    bool RemoveChild(CFileNode* child);
+
+protected:
+    CFileNode* m_parent = nullptr;
+    CFileNode* m_firstChild = nullptr;
+    CFileNode* m_nextSibling = nullptr;
+    IFileProperties* m_properties = nullptr;
+    void* m_searchRecord = nullptr;
+    u64 m_parentId = kUnknownNodeId;
+    u64 m_id = kUnknownNodeId;
+    u64 m_recordSector = 0;
+    u8 m_checkState = kChecked;
+};
+
+CFileNode* CreateFileNode();
+CFileNode* CreateFileNodeObject();
+// Destroy one node through its virtual destructor; nothing for null.
+void DeleteFileNode(CFileNode* node);
+void DestroyTreeNode(CFileNode* node);

@@ -1,0 +1,101 @@
+#pragma once
+// The reference-counted description of one found file or folder. Each file system (NTFS, FAT,
+// exFAT) and the signature search implement it; tree nodes hold one reference each.
+#include <string>
+
+#include "platform/Types.h"
+
+class IDataRunList;
+class IRSData;
+
+// Attribute bits the engine tests.
+constexpr u16 kAttrHidden = 0x02;
+constexpr u16 kAttrDirectory = 0x10;
+constexpr u16 kAttrArchive = 0x20;
+constexpr u16 kAttrEfsEncrypted = 0x40;  // set by the NTFS properties for EFS data streams
+constexpr u16 kAttrSparse = 0x200;
+constexpr u16 kAttrReparsePoint = 0x400;
+constexpr u16 kAttrCompressed = 0x800;
+constexpr u16 kAttrEncrypted = 0x4000;
+
+// GetFileSystemKind answers.
+constexpr u32 kPropertiesNtfs = 0;
+constexpr u32 kPropertiesFat = 1;
+constexpr u32 kPropertiesRaw = 3;
+constexpr u32 kPropertiesExFat = 4;
+
+// GetValidFields bits.
+constexpr u32 kValidSize = 0x02;
+constexpr u32 kValidAttributes = 0x04;
+constexpr u32 kValidCreationTime = 0x08;
+constexpr u32 kValidModificationTime = 0x10;
+constexpr u32 kValidAccessTime = 0x20;
+constexpr u32 kValidState = 0x40;
+
+// State bits.
+constexpr u16 kStateDeleted = 0x01;
+
+class IFileProperties {
+public:
+    IFileProperties() = default;
+    IFileProperties(const IFileProperties&) = delete;
+    IFileProperties& operator=(const IFileProperties&) = delete;
+
+    // Every implementation keeps this order of operations.
+    virtual u32 GetNameLength() const = 0;
+    virtual void SetName(const char* name) = 0;
+    virtual const char* GetName() const = 0;  // null when no name was set
+    virtual u64 GetSize() const = 0;
+    virtual u16 GetAttributes() const = 0;
+    virtual void GetExtraName(std::string& out) const = 0;
+    // FILETIME values; 0 when unknown.
+    virtual void GetCreationTime(FILETIME64& out) const = 0;
+    virtual void GetModificationTime(FILETIME64& out) const = 0;
+    virtual void GetAccessTime(FILETIME64& out) const = 0;
+    virtual u16 GetState() const = 0;
+    virtual u8 SetState(u8 state) = 0;
+    // A new list expanded from the stored compact runs, owned by the caller; null without runs.
+    virtual IDataRunList* CreateDataRunList() const = 0;
+    virtual u32 GetValidFields() const = 0;
+    virtual u8 GetFlag() const = 0;
+    virtual u8 SetFlag(u8 flag) = 0;
+    // Saved forms go through the stream, which throws CRSException on failure.
+    virtual void Save(IRSData* stream) const = 0;
+    virtual u32 GetFileSystemKind() const = 0;
+    virtual void Load(IRSData* stream) = 0;
+    virtual void Reserved18(u32, u32) {}
+    virtual void Reserved19(u32, u32) {}
+    virtual ~IFileProperties() = default;
+
+    // The count is 8 bits wide: at most 255 holders at a time.
+    void AddRef() { ++m_refCount; }
+    // Destroys the object when the last holder lets go.
+    void Release() {
+        if (--m_refCount == 0) delete this;
+    }
+    u8 GetRefCount() const { return m_refCount; }
+
+private:
+    u8 m_refCount = 1;
+};
+
+class CRAWFileProperties;
+class CFATFileProperties;
+class CNTFSFileProperties;
+class CExFatFileProperties;
+
+// Makes the properties a folder (attributes 0x10) of the given name, through the class's own
+// setters; a null object is left alone. One per class: the RAW one is defined with
+// CRAWFileProperties, the others beside their own classes in fs/.
+void SetFolderPropertiesName(CRAWFileProperties* properties, const char* name);
+void SetFolderPropertiesName(CFATFileProperties* properties, const char* name);
+void SetFolderPropertiesName(CNTFSFileProperties* properties, const char* name);
+void SetFolderPropertiesName(CExFatFileProperties* properties, const char* name);
+
+// The folder properties a tree root or lost-file folder of each file system carries: a new
+// object of that file system's own class (reference count 1) made a folder of the given name
+// by its SetFolderPropertiesName, or null when memory runs out. Defined beside each class in
+// fs/ (FAT takes the file-system code 0, 1 or 2).
+IFileProperties* CreateFATFolderProperties(u32 fsCode, const char* name);
+IFileProperties* CreateNTFSFolderProperties(const char* name);
+IFileProperties* CreateExFatFolderProperties(const char* name);

@@ -1,0 +1,402 @@
+#include "fs/ntfs/NTFSFileProperties.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "devices/StorageDevice.h"
+#include "engine/CompactRunList.h"
+#include "engine/DataRunList.h"
+#include "engine/DataRunReader.h"
+#include "engine/FileNode.h"
+#include "engine/RSData.h"
+
+using namespace ntfs;
+
+namespace {
+u64 SatAdd(u64 a, u64 b) { return a > ~u64(0) - b ? ~u64(0) : a + b; }
+u64 SatMul(u64 a, u64 b) { return (b != 0 && a > ~u64(0) / b) ? ~u64(0) : a * b; }
+
+constexpr u16 kStandardAttributesKept = 0x01 | 0x02 | 0x04 | 0x20 | 0x400;
+}  // namespace
+
+CNTFSFileProperties::~CNTFSFileProperties() {
+    delete[] m_name;
+    delete m_runs;
+    delete m_extensions;
+}
+
+void CNTFSFileProperties::SetName(const char* name) {
+    if (name == nullptr) return;
+    delete[] m_name;
+    const size_t n = std::strlen(name);
+    // The stored length is 16 bits wide and counts the zero.
+    const size_t kept = std::min<size_t>(n, 0xFFFE);
+    m_name = new char[kept + 2];
+    std::memcpy(m_name, name, kept);
+    m_name[kept] = 0;
+    m_name[kept + 1] = 0;
+    m_nameLength = u16(kept + 1);
+}
+
+IDataRunList* CNTFSFileProperties::CreateDataRunList() const { return m_runs != nullptr ? m_runs->Expand() : nullptr; }
+
+void CNTFSFileProperties::SetData(NTFSFilePropertiesData& block) {
+    delete[] m_name;
+    m_name = new char[block.name.size() + 1];
+    std::memcpy(m_name, block.name.data(), block.name.size());
+    m_name[block.name.size()] = 0;
+    m_nameLength = block.nameLength;
+    m_size = block.size;
+    m_attributes = block.attributes;
+    m_creationTime = block.creationTime;
+    m_modificationTime = block.modificationTime;
+    m_accessTime = block.accessTime;
+    m_state = block.state;
+    m_recordSector = block.recordSector;
+    if (m_runs != block.runList) delete m_runs;
+    m_runs = block.runList;
+    block.runList = nullptr;
+    m_recordNumber = block.recordNumber;
+}
+
+void CNTFSFileProperties::SetExtensionRecords(NTFSExtensionRecordList* list) {
+    if (list == m_extensions) return;
+    delete m_extensions;
+    m_extensions = list;
+}
+
+void CNTFSFileProperties::CopyExtensionRecords(NTFSExtensionRecordList& to) const {
+    if (m_extensions != nullptr) to.insert(to.end(), m_extensions->begin(), m_extensions->end());
+}
+
+void CNTFSFileProperties::SetRunList(IDataRunList* list) {
+    if (list == nullptr) return;
+    delete m_runs;
+    m_runs = CCompactRunList::Create(list);
+}
+
+void CNTFSFileProperties::Save(IRSData* stream) const {
+    stream->WriteU16(m_nameLength);
+    if (m_nameLength > 0) {
+        // The name buffer holds at least nameLength bytes (a made name has no zero counted, a
+        // set one has): write exactly what the length says.
+        stream->Write(m_name, m_nameLength);
+    }
+    stream->WriteU64(m_size);
+    stream->WriteU16(m_attributes);
+    stream->WriteU64(m_creationTime);
+    stream->WriteU64(m_modificationTime);
+    stream->WriteU64(m_accessTime);
+    stream->WriteU8(m_state);
+    stream->WriteU64(m_recordSector);
+    stream->WriteU32(m_runs != nullptr ? 1 : 0);
+    if (m_runs != nullptr) m_runs->Save(stream);
+    const u64 count = m_extensions != nullptr ? m_extensions->size() : 0;
+    stream->WriteU64(count);
+    if (m_extensions != nullptr) {
+        for (const NTFSExtensionRecordLocation& e : *m_extensions) {
+            stream->WriteU64(e.sector);
+            stream->WriteU64(e.recordNumber);
+        }
+    }
+}
+
+void CNTFSFileProperties::Load(IRSData* stream) {
+    delete[] m_name;
+    m_name = nullptr;
+    m_nameLength = 0;
+    delete m_runs;
+    m_runs = nullptr;
+    delete m_extensions;
+    m_extensions = nullptr;
+    m_flag = 0;
+
+    const u16 length = stream->ReadU16();
+    if (length > 0) {
+        stream->CheckReadable(length);
+        m_name = new char[size_t(length) + 1];
+        stream->Read(m_name, length);
+        m_name[length] = 0;
+        m_nameLength = length;
+    }
+    m_size = stream->ReadU64();
+    m_attributes = stream->ReadU16();
+    m_creationTime = stream->ReadU64();
+    m_modificationTime = stream->ReadU64();
+    m_accessTime = stream->ReadU64();
+    m_state = stream->ReadU8();
+    m_recordSector = stream->ReadU64();
+    if (stream->ReadU32() != 0) {
+        CCompactRunList* runs = CCompactRunList::Load(stream);
+        if (runs != nullptr && runs->GetEncodedRuns() == nullptr) {
+            delete runs;
+            runs = nullptr;
+        }
+        m_runs = runs;
+    }
+    const u64 count = stream->ReadU64();
+    if (count > 0) {
+        if (count > (~u64(0) >> 4)) throw CRSException(kRSEndOfData);
+        stream->CheckReadable(count * 16);
+        auto* list = new NTFSExtensionRecordList();
+        list->reserve(size_t(count));
+        try {
+            for (u64 i = 0; i < count; ++i) {
+                NTFSExtensionRecordLocation e;
+                e.sector = stream->ReadU64();
+                e.recordNumber = stream->ReadU64();
+                list->push_back(e);
+            }
+        } catch (...) {
+            delete list;
+            throw;
+        }
+        m_extensions = list;
+    }
+}
+
+CNTFSFileProperties* CreateNTFSFileProperties() { return new (std::nothrow) CNTFSFileProperties; }
+
+CNTFSFileProperties* LoadNTFSFileProperties(IRSData* stream) {
+    CNTFSFileProperties* properties = CreateNTFSFileProperties();
+    if (properties == nullptr) return nullptr;
+    try {
+        properties->Load(stream);
+    } catch (...) {
+        properties->Release();
+        throw;
+    }
+    return properties;
+}
+
+void SetFolderPropertiesName(CNTFSFileProperties* properties, const char* name) {
+    if (properties == nullptr) return;
+    properties->SetName(name);
+    properties->SetAttributes(kAttrDirectory);
+}
+
+IFileProperties* CreateNTFSFolderProperties(const char* name) {
+    CNTFSFileProperties* properties = CreateNTFSFileProperties();
+    SetFolderPropertiesName(properties, name);
+    return properties;
+}
+
+CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
+                                            u64* parent, u64 volumeClusters) {
+    if (!record.HasRecord()) return nullptr;
+    NTFSFilePropertiesData data;
+
+    NTFSFileNameInfo first, second;
+    const bool hasFirst = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 0, nullptr, nullptr), first);
+    const bool hasSecond = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 1, nullptr, nullptr), second);
+    const NTFSFileNameInfo* chosen = nullptr;
+    if (hasSecond && second.nameSpace == 1) {
+        chosen = &second;
+    } else if (hasFirst) {
+        chosen = &first;
+    }
+    if (chosen == nullptr) return nullptr;
+
+    u64 parentNumber = chosen->parentRecord;
+    if (hasSecond && second.parentRecord >= 5) {
+        parentNumber = second.parentRecord;
+    } else if (hasFirst && first.parentRecord >= 5) {
+        parentNumber = first.parentRecord;
+    }
+    if (parent != nullptr && parentNumber != 0xFFFFFFFFFFFFull) *parent = parentNumber;
+
+    // A 0 character ends a name.
+    u32 units = 0;
+    while (units < chosen->nameLength && ReadLE16(chosen->name + 2 * units) != 0) ++units;
+    if (units == 0) return nullptr;
+    if (chosen->flags & kFileNameFlagDirectory) data.attributes |= kAttrDirectory;
+    data.name = NTFSNameToString(chosen->name, units);
+    if (data.name.empty()) return nullptr;
+    data.nameLength = u16(std::min<size_t>(data.name.size(), 0xFFFF));
+
+    data.creationTime = chosen->creationTime;
+    data.modificationTime = chosen->modificationTime;
+    data.accessTime = chosen->accessTime;
+    data.size = chosen->dataSize;
+
+    NTFSStandardInfo si;
+    if (ReadStandardInformation(record.FindAttribute(kAttrStandardInformation, 0, nullptr, nullptr), si)) {
+        data.creationTime = si.creationTime;
+        data.modificationTime = si.modificationTime;
+        data.accessTime = si.accessTime;
+        data.attributes |= u16(si.attributes & kStandardAttributesKept);
+    }
+
+    data.recordSector = recordSector;
+    if (!record.IsInUse()) data.state |= kStateDeleted;
+
+    NTFSRunList runs;
+    IDataRunList* list = nullptr;
+    for (u32 i = 0;; ++i) {
+        u32 offset = 0;
+        u64 sector = 0;
+        const u8* a = record.FindAttribute(kAttrData, i, &offset, &sector);
+        if (a == nullptr) break;
+        if (AttrNameLength(a) != 0) continue;
+        if (AttrFlags(a) & kAttrFlagCompressed) data.attributes |= kAttrCompressed;
+        if (AttrFlags(a) & kAttrFlagEncrypted) data.attributes |= kAttrEfsEncrypted;
+        if (!AttrIsNonResident(a)) {
+            auto* resident = new CResidentNTFSDataRunList();
+            resident->SetResidentData(sector, 1, offset + AttrValueOffset(a));
+            list = resident;
+            data.size = AttrValueLength(a);
+            break;
+        }
+        u64 dataSize = 0, firstVCN = 0;
+        if (DecodeAttributeRuns(a, &dataSize, &firstVCN, runs) && firstVCN == 0) {
+            if (i64(data.size) <= 0 || data.size < dataSize) data.size = dataSize;
+        }
+    }
+
+    if (list == nullptr) {
+        SortRunsByVCN(runs);
+        ClipRunsToVolume(runs, volumeClusters);
+        auto* nonResident = new CNoneResidentNTFSDataRunList();
+        u64 total = 0, expectedVCN = 0;
+        for (const NTFSRun& r : runs) {
+            // An extent that is missing (its extension record is gone) leaves a hole, so the
+            // later extents keep their places in the file.
+            if (r.vcn > expectedVCN) {
+                nonResident->AddExtent({kSparseExtentStart, r.vcn - expectedVCN});
+                total = SatAdd(total, r.vcn - expectedVCN);
+            }
+            nonResident->AddExtent({r.lcn == kSparseLCN ? kSparseExtentStart : i64(r.lcn), r.count});
+            total = SatAdd(total, r.count);
+            expectedVCN = std::max(expectedVCN, SatAdd(r.vcn, r.count));
+        }
+        if (i64(data.size) <= 0) data.size = 0;
+        if (bytesPerCluster != 0 && bytesPerCluster % 512 == 0) {
+            const u64 allocated = SatMul(total, bytesPerCluster);
+            data.size = std::min(data.size, allocated);
+            if (data.size == 0) data.size = allocated;
+        }
+        list = nonResident;
+    }
+    data.runList = CCompactRunList::Create(list);
+    delete list;
+
+    if ((data.attributes & kAttrCompressed) && (data.attributes & kAttrEfsEncrypted)) {
+        data.attributes &= u16(~kAttrCompressed);
+    }
+    data.recordNumber = record.GetRecordNumber();
+
+    CNTFSFileProperties* properties = CreateNTFSFileProperties();
+    if (properties == nullptr) {
+        delete data.runList;
+        return nullptr;
+    }
+    properties->SetData(data);
+    return properties;
+}
+
+void FixNegativeSize(CNTFSFileProperties* properties, u8 sectorsPerCluster) {
+    if (properties == nullptr || i64(properties->GetSize()) >= 0) return;
+    std::unique_ptr<IDataRunList> list(properties->CreateDataRunList());
+    if (!list || list->IsResident()) return;
+    u64 total = 0;
+    for (size_t i = 0; i < list->GetExtentCount(); ++i) total = SatAdd(total, list->GetExtent(i).length);
+    properties->SetSize(SatMul(SatMul(total, sectorsPerCluster), 512));
+}
+
+namespace {
+CNTFSFileProperties* NodeProperties(CFileNode* node) {
+    if (node == nullptr || node->IsFileSystemNode()) return nullptr;
+    IFileProperties* p = node->GetFileProperties();
+    if (p == nullptr || (p->GetAttributes() & kAttrDirectory) != 0) return nullptr;
+    return dynamic_cast<CNTFSFileProperties*>(p);
+}
+
+// The first attribute of a type that is unnamed (or any, when named ones count too).
+const u8* FirstAttribute(CNTFSFileRecord& record, u32 type, bool unnamedOnly, u32* offset, u64* sector) {
+    for (u32 i = 0;; ++i) {
+        const u8* a = record.FindAttribute(type, i, offset, sector);
+        if (a == nullptr) return nullptr;
+        if (!unnamedOnly || AttrNameLength(a) == 0) return a;
+    }
+}
+}  // namespace
+
+std::unique_ptr<CNTFSFileRecord> LoadNodeMFTRecord(CFileNode* node, IStorageDevice* device) {
+    CNTFSFileProperties* properties = NodeProperties(node);
+    if (properties == nullptr || device == nullptr) return nullptr;
+    const u32 sectorSize = device->GetSectorSize();
+    if (sectorSize == 0) return nullptr;
+    const u64 sector = properties->GetRecordSector();
+    u32 count = 16;
+    std::vector<u8> buffer(size_t(count) * sectorSize);
+    if (device->Read(buffer.data(), sector, count) == 0) {
+        // Near the end of the device: the largest record needs no more than 4096 bytes.
+        count = (ntfs::kMaxRecordSize + sectorSize - 1) / sectorSize;
+        buffer.assign(size_t(count) * sectorSize, 0);
+        if (device->Read(buffer.data(), sector, count) == 0) return nullptr;
+    }
+    auto record = std::make_unique<CNTFSFileRecord>();
+    if (!record->Init(buffer.data(), u32(buffer.size()), sector, device, properties->GetExtensionRecords())) {
+        return nullptr;
+    }
+    return record;
+}
+
+bool ReadNTFSResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity) {
+    std::unique_ptr<CNTFSFileRecord> record = LoadNodeMFTRecord(node, device);
+    if (!record || buffer == nullptr) return false;
+    const u8* a = FirstAttribute(*record, kAttrData, true, nullptr, nullptr);
+    u32 valueLength = 0;
+    const u8* value = AttrResidentValue(a, &valueLength);
+    if (value == nullptr || valueLength > capacity) return false;
+    std::memcpy(buffer, value, valueLength);
+    size = valueLength;
+    return true;
+}
+
+bool ReadNTFSLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity) {
+    std::unique_ptr<CNTFSFileRecord> record = LoadNodeMFTRecord(node, device);
+    if (!record || buffer == nullptr) return false;
+    const u8* a = FirstAttribute(*record, kAttrLoggedUtilityStream, false, nullptr, nullptr);
+    if (a == nullptr) return false;
+    u64 partitionStart = 0;
+    u32 sectorsPerCluster = 0;
+    if (!node->GetPartitionGeometry(partitionStart, sectorsPerCluster)) return false;
+    u8* out = static_cast<u8*>(buffer);
+
+    if (!AttrIsNonResident(a)) {
+        u32 valueLength = 0;
+        const u8* value = AttrResidentValue(a, &valueLength);
+        if (value == nullptr || valueLength > capacity || valueLength < 8) return false;
+        std::memcpy(out, value, valueLength);
+        if (ReadLE64(out) != valueLength) return false;
+        size = valueLength;
+        return true;
+    }
+
+    u32 pairsLength = 0;
+    const u8* pairs = AttrMappingPairs(a, &pairsLength);
+    const u64 sectorSize = device->GetSectorSize();
+    if (pairs == nullptr || sectorsPerCluster == 0 || sectorSize == 0) return false;
+    NTFSRunList runs;
+    DecodeNTFSDataRuns(pairs, pairsLength, runs);
+    u64 done = 0;
+    for (const NTFSRun& r : runs) {
+        const u64 sectors = SatMul(r.count, sectorsPerCluster);
+        const u64 bytes = SatMul(sectors, sectorSize);
+        if (bytes > capacity - done) break;
+        if (r.lcn == kSparseLCN) {
+            std::memset(out + done, 0, bytes);
+        } else if (sectors != 0 && device->Read(out + done, partitionStart + r.lcn * sectorsPerCluster, sectors) == 0) {
+            return false;
+        }
+        done += bytes;
+    }
+    const u64 length = std::min<u64>(AttrInitializedSize(a), capacity);
+    if (length < 8 || length > done) return false;
+    if (ReadLE64(out) != AttrDataSize(a)) return false;
+    size = length;
+    return true;
+}

@@ -1,0 +1,253 @@
+// Draws the program's interface images by resource id into res/images/ and writes the Qt
+// resource list app/ui/UiImages.qrc. Run scripts/ui_images/make.sh after changing a drawing.
+// Images that the skin draws with white as the transparent colour keep pure white out of their
+// opaque parts (0xFDFDFD stands in for white).
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <QTextStream>
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace {
+
+const QColor kTealDark(0x01, 0x6D, 0x53);
+const QColor kTeal(0x05, 0x7D, 0x5F);
+const QColor kGreen(0x1F, 0xD2, 0x80);
+const QColor kMint(0xB2, 0xF3, 0xE3);
+const QColor kNearWhite(0xFD, 0xFD, 0xFD);
+
+QImage Canvas(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    return img;
+}
+
+void Smooth(QPainter& p) {
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setRenderHint(QPainter::TextAntialiasing, true);
+}
+
+QImage RoundButton(int w, int h, QColor fill, QColor border, double radius = 4.0) {
+    QImage img = Canvas(w, h);
+    QPainter p(&img);
+    Smooth(p);
+    p.setPen(QPen(border, 1));
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(0.5, 0.5, w - 1.0, h - 1.0), radius, radius);
+    return img;
+}
+
+// A caption glyph on a square cell: a hover/press backdrop then the glyph lines.
+QImage CaptionGlyph(int size, QColor glyph, QColor backdrop, const std::function<void(QPainter&, double)>& draw) {
+    QImage img = Canvas(size, size);
+    QPainter p(&img);
+    Smooth(p);
+    if (backdrop.alpha() > 0) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(backdrop);
+        p.drawRoundedRect(QRectF(3, 3, size - 6, size - 6), 4, 4);
+    }
+    p.setPen(QPen(glyph, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    draw(p, size / 2.0);
+    return img;
+}
+
+void CloseGlyph(QPainter& p, double c) {
+    const double d = 5.0;
+    p.drawLine(QPointF(c - d, c - d), QPointF(c + d, c + d));
+    p.drawLine(QPointF(c - d, c + d), QPointF(c + d, c - d));
+}
+void MaxGlyph(QPainter& p, double c) { p.drawRect(QRectF(c - 5.5, c - 5.5, 11, 11)); }
+void RestoreGlyph(QPainter& p, double c) {
+    p.drawRect(QRectF(c - 6, c - 3, 9, 9));
+    QPainterPath back;
+    back.moveTo(c - 3, c - 3);
+    back.lineTo(c - 3, c - 6);
+    back.lineTo(c + 6, c - 6);
+    back.lineTo(c + 6, c + 3);
+    back.lineTo(c + 3, c + 3);
+    p.drawPath(back);
+}
+void MinGlyph(QPainter& p, double c) { p.drawLine(QPointF(c - 6, c + 4), QPointF(c + 6, c + 4)); }
+void MenuGlyph(QPainter& p, double c) {
+    for (int i = -1; i <= 1; ++i) p.drawLine(QPointF(c - 6, c + i * 4.5), QPointF(c + 6, c + i * 4.5));
+}
+void ImportGlyph(QPainter& p, double c) {
+    p.drawLine(QPointF(c, c - 7), QPointF(c, c + 3));
+    p.drawLine(QPointF(c - 4, c - 1), QPointF(c, c + 3));
+    p.drawLine(QPointF(c + 4, c - 1), QPointF(c, c + 3));
+    p.drawLine(QPointF(c - 7, c + 3), QPointF(c - 7, c + 7));
+    p.drawLine(QPointF(c - 7, c + 7), QPointF(c + 7, c + 7));
+    p.drawLine(QPointF(c + 7, c + 7), QPointF(c + 7, c + 3));
+}
+
+QImage CheckBox(bool checked) {
+    QImage img = Canvas(13, 13);
+    QPainter p(&img);
+    Smooth(p);
+    if (checked) {
+        p.setPen(QPen(kTeal, 1));
+        p.setBrush(kGreen.darker(115));
+        p.drawRoundedRect(QRectF(0.5, 0.5, 12, 12), 2.5, 2.5);
+        p.setPen(QPen(kNearWhite, 1.7, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        QPainterPath tick;
+        tick.moveTo(3.2, 6.8);
+        tick.lineTo(5.5, 9.0);
+        tick.lineTo(9.8, 4.0);
+        p.drawPath(tick);
+    } else {
+        p.setPen(QPen(QColor(0x9A, 0xA5, 0xA2), 1));
+        p.setBrush(kNearWhite);
+        p.drawRoundedRect(QRectF(0.5, 0.5, 12, 12), 2.5, 2.5);
+    }
+    return img;
+}
+
+QImage AppIcon(int size) {
+    QImage img = Canvas(size, size);
+    QPainter p(&img);
+    Smooth(p);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kGreen.darker(110));
+    p.drawRoundedRect(QRectF(2, 2, size - 4, size - 4), size * 0.2, size * 0.2);
+    // A disk with a circular "bring back" arrow.
+    const double c = size / 2.0;
+    p.setPen(QPen(kNearWhite, size * 0.08, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    const QRectF arc(c - size * 0.25, c - size * 0.25, size * 0.5, size * 0.5);
+    p.drawArc(arc, 60 * 16, 290 * 16);
+    QPainterPath head;
+    head.moveTo(c + size * 0.20, c - size * 0.30);
+    head.lineTo(c + size * 0.14, c - size * 0.13);
+    head.lineTo(c + size * 0.31, c - size * 0.17);
+    p.setBrush(kNearWhite);
+    p.setPen(Qt::NoPen);
+    p.drawPath(head);
+    p.drawEllipse(QPointF(c, c), size * 0.06, size * 0.06);
+    return img;
+}
+
+QImage MessageIcon() {
+    QImage img = Canvas(54, 54);
+    QPainter p(&img);
+    Smooth(p);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kMint);
+    p.drawEllipse(QRectF(1, 1, 52, 52));
+    p.setBrush(kGreen.darker(118));
+    p.drawEllipse(QRectF(7, 7, 40, 40));
+    p.setBrush(kNearWhite);
+    p.drawEllipse(QPointF(27, 17.5), 3.1, 3.1);
+    p.drawRoundedRect(QRectF(24.3, 23, 5.4, 16), 2.5, 2.5);
+    return img;
+}
+
+QImage PageBand(int w, int h) {
+    QImage img(w, h, QImage::Format_ARGB32);
+    QPainter p(&img);
+    QLinearGradient g(0, 0, 0, h);
+    g.setColorAt(0, QColor(0xF3, 0xF6, 0xF5));
+    g.setColorAt(1, QColor(0xFB, 0xFC, 0xFC));
+    p.fillRect(img.rect(), g);
+    p.fillRect(QRect(0, 0, w, 1), QColor(0xE3, 0xE8, 0xE6));
+    return img;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: MakeUiImages <images dir> <qrc file>\n");
+        return 2;
+    }
+    const QString outDir = QString::fromLocal8Bit(argv[1]);
+    const QString qrcPath = QString::fromLocal8Bit(argv[2]);
+    QDir().mkpath(outDir);
+    std::map<int, QImage> images;
+
+    // Program icon.
+    images[245] = AppIcon(64);
+
+    // Popup caption items: normal, hover, pressed (also disabled).
+    images[550] = CaptionGlyph(30, kTealDark, Qt::transparent, CloseGlyph);
+    images[549] = CaptionGlyph(30, QColor(0xFD, 0xFD, 0xFD), QColor(0xE0, 0x5A, 0x4F), CloseGlyph);
+    images[551] = CaptionGlyph(30, QColor(0xFD, 0xFD, 0xFD), QColor(0xB8, 0x43, 0x3A), CloseGlyph);
+
+    // Main caption items: normal, over, click, disable per glyph.
+    const QColor glyph(0xFD, 0xFD, 0xFD);
+    const QColor hover(255, 255, 255, 60);
+    const QColor press(0, 0, 0, 45);
+    const QColor faded(255, 255, 255, 110);
+    struct Set {
+        int base;
+        void (*draw)(QPainter&, double);
+    };
+    for (const Set& s : {Set{560, CloseGlyph}, Set{564, MaxGlyph}, Set{568, RestoreGlyph}, Set{572, MinGlyph},
+                         Set{576, MenuGlyph}, Set{584, ImportGlyph}}) {
+        images[s.base] = CaptionGlyph(30, glyph, Qt::transparent, s.draw);
+        images[s.base + 1] = CaptionGlyph(30, glyph, s.draw == CloseGlyph ? QColor(0xE0, 0x5A, 0x4F) : hover, s.draw);
+        images[s.base + 2] = CaptionGlyph(30, glyph, s.draw == CloseGlyph ? QColor(0xB8, 0x43, 0x3A) : press, s.draw);
+        images[s.base + 3] = CaptionGlyph(30, faded, Qt::transparent, s.draw);
+    }
+
+    // Tick boxes.
+    images[193] = CheckBox(false);
+    images[195] = CheckBox(true);
+
+    // Push buttons. Accent: mint with a teal edge; plain: near-white with a grey edge.
+    const QColor accentFill(0xD6, 0xF7, 0xEE), accentEdge(0x3F, 0xB8, 0x93);
+    const QColor plainFill(0xFD, 0xFD, 0xFD), plainEdge(0xC4, 0xCB, 0xC9);
+    const QColor offFill(0xEE, 0xEF, 0xEF), offEdge(0xDA, 0xDD, 0xDC);
+    for (int base : {530, 199}) {  // disabled, hover, normal, pressed (530..533 / 199..201 + 202)
+        const int w = base == 530 ? 110 : 80, h = base == 530 ? 40 : 28;
+        if (base == 530) images[530] = RoundButton(w, h, offFill, offEdge);
+        images[base == 530 ? 531 : 199] = RoundButton(w, h, QColor(0xC4, 0xF2, 0xE4), accentEdge);
+        images[base == 530 ? 532 : 200] = RoundButton(w, h, accentFill, accentEdge);
+        images[base == 530 ? 533 : 201] = RoundButton(w, h, QColor(0xA8, 0xE6, 0xD3), QColor(0x2D, 0x9A, 0x78));
+    }
+    for (int base : {383, 202}) {  // disabled, hover, normal, pressed
+        const int w = base == 383 ? 110 : 80, h = base == 383 ? 40 : 28;
+        images[base] = RoundButton(w, h, offFill, offEdge);
+        images[base + 1] = RoundButton(w, h, QColor(0xF1, 0xF6, 0xF4), QColor(0xA9, 0xB6, 0xB2));
+        images[base + 2] = RoundButton(w, h, plainFill, plainEdge);
+        images[base + 3] = RoundButton(w, h, QColor(0xE2, 0xE9, 0xE7), QColor(0x95, 0xA3, 0x9F));
+    }
+
+    // The skin strip of the owner-drawn button: cells of 90 x 30 for out, hover, normal, disabled.
+    {
+        QImage strip = Canvas(360, 30);
+        QPainter p(&strip);
+        const QImage cells[4] = {RoundButton(90, 30, accentFill, accentEdge),
+                                 RoundButton(90, 30, QColor(0xC4, 0xF2, 0xE4), accentEdge),
+                                 RoundButton(90, 30, accentFill, accentEdge), RoundButton(90, 30, offFill, offEdge)};
+        for (int i = 0; i < 4; ++i) p.drawImage(i * 90, 0, cells[i]);
+        p.end();
+        images[492] = strip;
+    }
+
+    // Message-box icon and the page pictures.
+    images[361] = MessageIcon();
+    images[525] = PageBand(900, 570);
+    images[541] = PageBand(900, 50);
+
+    QFile qrc(qrcPath);
+    if (!qrc.open(QIODevice::WriteOnly | QIODevice::Truncate)) return 1;
+    QTextStream out(&qrc);
+    const QString rel = QFileInfo(qrcPath).absoluteDir().relativeFilePath(QDir(outDir).absolutePath());
+    out << "<!DOCTYPE RCC>\n<RCC version=\"1.0\">\n<qresource prefix=\"/images\">\n";
+    for (const auto& [id, img] : images) {
+        const QString name = QString::number(id) + QStringLiteral(".png");
+        if (!img.save(outDir + QLatin1Char('/') + name, "PNG")) return 1;
+        out << "  <file alias=\"" << name << "\">" << rel << '/' << name << "</file>\n";
+    }
+    out << "</qresource>\n</RCC>\n";
+    return 0;
+}

@@ -1,0 +1,223 @@
+// How one MFT record becomes NTFS file properties, and their saved form.
+#include <gtest/gtest.h>
+
+#include "NtfsTestSupport.h"
+#include "TestUtil.h"
+#include "engine/CompactRunList.h"
+#include "engine/DataRunList.h"
+#include "engine/RSData.h"
+#include "fs/ntfs/NTFSFileProperties.h"
+
+using namespace ntfstest;
+
+namespace {
+struct Made {
+    CNTFSFileProperties* p = nullptr;
+    u64 parent = ~u64(0);
+    ~Made() {
+        if (p) p->Release();
+    }
+};
+
+void Make(const std::vector<u8>& raw, Made& out, u64 bytesPerCluster = 4096, u64 volumeClusters = 0) {
+    CNTFSFileRecord record;
+    ASSERT_TRUE(record.Init(raw.data(), u32(raw.size()), 777, nullptr, nullptr));
+    out.p = MakeNTFSFileProperties(777, record, bytesPerCluster, &out.parent, volumeClusters);
+}
+
+std::vector<DataRunExtent> Extents(const CNTFSFileProperties* p) {
+    std::vector<DataRunExtent> out;
+    std::unique_ptr<IDataRunList> list(p->CreateDataRunList());
+    if (list) {
+        for (size_t i = 0; i < list->GetExtentCount(); ++i) out.push_back(list->GetExtent(i));
+    }
+    return out;
+}
+
+TEST(NtfsProperties, NameAndParentChoice) {
+    {
+        RecordBuilder b;
+        b.FileName(3, u"LONGNA~1.TXT", 2);
+        b.FileName(40, u"long name été.txt", 1);
+        Made m;
+        Make(b.Build(), m);
+        ASSERT_NE(m.p, nullptr);
+        EXPECT_STREQ(m.p->GetName(), "long name été.txt");
+        EXPECT_EQ(m.p->GetNameLength(), std::strlen("long name été.txt"));
+        EXPECT_EQ(m.parent, 40u);
+    }
+    {
+        RecordBuilder b;
+        b.FileName(2, u"DOSNAME.TXT", 2);
+        Made m;
+        Make(b.Build(), m);
+        ASSERT_NE(m.p, nullptr);
+        EXPECT_STREQ(m.p->GetName(), "DOSNAME.TXT");
+        EXPECT_EQ(m.parent, 2u);  // both below 5: the chosen name's parent as it stands
+    }
+    {
+        RecordBuilder b;
+        b.StandardInformation(5, 0x20);
+        Made m;
+        Make(b.Build(), m);
+        EXPECT_EQ(m.p, nullptr);  // no $FILE_NAME
+    }
+    {
+        RecordBuilder b;
+        b.FileName(5, u"");
+        Made m;
+        Make(b.Build(), m);
+        EXPECT_EQ(m.p, nullptr);
+    }
+}
+
+TEST(NtfsProperties, StateAttributesAndTimes) {
+    RecordBuilder b;
+    b.InUse(false).Number(42);
+    b.StandardInformation(130000000000000000ull, 0x01 | 0x02 | 0x100 | 0x4000);
+    b.FileName(5, u"secret.doc", 1, 0, 0, 1);
+    b.NonResident(0x80, {0x11, 0x02, 0x20, 0x00}, 0, 1, 8192, 5000, 5000, 0x0001 | 0x4000);
+    Made m;
+    Make(b.Build(), m);
+    ASSERT_NE(m.p, nullptr);
+    EXPECT_EQ(m.p->GetState(), 1);
+    EXPECT_EQ(m.p->GetAttributes(), 0x01 | 0x02 | 0x40);  // encrypted wins over compressed
+    FILETIME64 t = 0;
+    m.p->GetModificationTime(t);
+    EXPECT_EQ(t, 130000000000000000ull);
+    EXPECT_EQ(m.p->GetRecordNumber(), 42u);
+    EXPECT_EQ(m.p->GetRecordSector(), 777u);
+    EXPECT_EQ(m.p->GetFileSystemKind(), 0u);
+    EXPECT_EQ(m.p->GetValidFields(), 0x2FFu);
+
+    RecordBuilder dir;
+    dir.FileName(5, u"folder", 1, 0, 0x10000000);
+    Made d;
+    Make(dir.Build(), d);
+    ASSERT_NE(d.p, nullptr);
+    EXPECT_NE(d.p->GetAttributes() & kAttrDirectory, 0);
+    EXPECT_EQ(d.p->CreateDataRunList(), nullptr);
+}
+
+TEST(NtfsProperties, DataSizesAndRuns) {
+    {
+        RecordBuilder b;
+        b.FileName(5, u"note.txt", 1, 0);
+        b.NonResident(0x80, {0x11, 0x09, 0x50, 0x00}, 0, 8, 9 * 4096, 36000, 36000, 0, u"ads");
+        const u32 at = b.Resident(0x80, std::vector<u8>(300, 'x'));
+        Made m;
+        Make(b.Build(), m);
+        ASSERT_NE(m.p, nullptr);
+        EXPECT_EQ(m.p->GetSize(), 300u);  // the named stream does not count
+        std::unique_ptr<IDataRunList> list(m.p->CreateDataRunList());
+        ASSERT_TRUE(list && list->IsResident());
+        EXPECT_EQ(list->GetExtent(0).start, 777);
+        EXPECT_EQ(list->GetResidentOffset(), at + 24);
+    }
+    {
+        RecordBuilder b;
+        b.FileName(5, u"two.bin", 1, 0);
+        b.NonResident(0x80, {0x11, 0x02, 0x20, 0x00}, 0, 1, 8192, 5000, 5000);
+        Made m;
+        Make(b.Build(), m);
+        EXPECT_EQ(m.p->GetSize(), 5000u);
+    }
+    {
+        RecordBuilder b;
+        b.FileName(5, u"zero.bin", 1, 0);
+        b.NonResident(0x80, {0x11, 0x02, 0x20, 0x00}, 0, 1, 0, 0, 0);
+        Made m;
+        Make(b.Build(), m);
+        EXPECT_EQ(m.p->GetSize(), 8192u);
+    }
+    {
+        // Extents at VCN 0 and VCN 6 with the one between missing: the gap stays a hole, so
+        // the later clusters keep their place in the file.
+        RecordBuilder b;
+        b.FileName(5, u"gap.bin", 1, 0);
+        b.NonResident(0x80, {0x11, 0x02, 0x20, 0x00}, 0, 1, 8 * 4096, 8 * 4096, 8 * 4096);
+        b.NonResident(0x80, {0x11, 0x02, 0x40, 0x00}, 6, 7, 0, 0, 0);
+        Made m;
+        Make(b.Build(), m);
+        const std::vector<DataRunExtent> e = Extents(m.p);
+        ASSERT_EQ(e.size(), 3u);
+        EXPECT_EQ(e[1].start, kSparseExtentStart);
+        EXPECT_EQ(e[1].length, 4u);
+        EXPECT_EQ(e[2].start, 0x40);
+        EXPECT_EQ(m.p->GetSize(), 8u * 4096);
+    }
+    {
+        // Runs beyond the volume are clipped; the size follows the clusters that remain.
+        RecordBuilder b;
+        b.FileName(5, u"far.bin", 1, 0);
+        b.NonResident(0x80, {0x31, 0x10, 0x00, 0x00, 0x70, 0x00}, 0, 15, 16 * 4096, 16 * 4096, 16 * 4096);
+        Made m;
+        Make(b.Build(), m, 4096, 1000);
+        const std::vector<DataRunExtent> e = Extents(m.p);
+        ASSERT_EQ(e.size(), 1u);
+        EXPECT_EQ(e[0].start, kSparseExtentStart);
+        EXPECT_LE(m.p->GetSize(), 16u * 4096);
+    }
+}
+
+TEST(NtfsProperties, NamesNegativeSizesAndSavedForm) {
+    CNTFSFileProperties* p = CreateNTFSFileProperties();
+    p->SetName("a");
+    EXPECT_EQ(p->GetNameLength(), 2u);
+    p->SetName(nullptr);
+    EXPECT_STREQ(p->GetName(), "a");
+    EXPECT_EQ(p->SetFlag(7), 0);
+    EXPECT_EQ(p->SetFlag(1), 7);
+
+    CNoneResidentNTFSDataRunList runs;
+    runs.AppendExtent(100, 3);
+    p->SetRunList(&runs);
+    p->SetSize(~u64(0) - 5);
+    FixNegativeSize(p, 8);
+    EXPECT_EQ(p->GetSize(), 3u * 8 * 512);
+
+    p->SetAttributes(0x21);
+    p->SetRecordSector(12345);
+    p->SetState(1);
+    p->SetExtensionRecords(new NTFSExtensionRecordList{{2000, 70}, {2002, 71}});
+
+    testutil::TempDir dir;
+    const std::string path = dir.File("p.rsf");
+    const MGUID section{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    {
+        CRSDataEx out(1);
+        ASSERT_TRUE(out.Open(path.c_str(), 1));
+        ASSERT_TRUE(out.WriteHeader(MakeScanResultHeader(1)));
+        out.BeginSection(section);
+        p->Save(&out);
+        out.EndSection();
+        out.Close();
+    }
+    CRSDataEx in(0);
+    ASSERT_TRUE(in.Open(path.c_str(), 0));
+    in.BeginSection(section);
+    CNTFSFileProperties* loaded = LoadNTFSFileProperties(&in);
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_STREQ(loaded->GetName(), "a");
+    EXPECT_EQ(loaded->GetNameLength(), 2u);
+    EXPECT_EQ(loaded->GetSize(), p->GetSize());
+    EXPECT_EQ(loaded->GetAttributes(), 0x21);
+    EXPECT_EQ(loaded->GetState(), 1);
+    EXPECT_EQ(loaded->GetFlag(), 0);
+    EXPECT_EQ(loaded->GetRecordSector(), 12345u);
+    ASSERT_NE(loaded->GetExtensionRecords(), nullptr);
+    EXPECT_EQ(*loaded->GetExtensionRecords(), *p->GetExtensionRecords());
+    const std::vector<DataRunExtent> e = Extents(loaded);
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].start, 100);
+    EXPECT_EQ(e[0].length, 3u);
+    EXPECT_THROW(in.ReadU8(), IRSException);  // the load took exactly what was saved
+    loaded->Release();
+    p->Release();
+
+    IFileProperties* folder = CreateNTFSFolderProperties("NTFS");
+    EXPECT_EQ(folder->GetAttributes(), kAttrDirectory);
+    EXPECT_STREQ(folder->GetName(), "NTFS");
+    folder->Release();
+}
+}  // namespace
