@@ -61,7 +61,6 @@ int ConfigScanRaw() { return ConfigReadInt("ScanRaw", 1); }
 int ConfigRevise() { return ConfigReadInt("bRevise", 1); }
 int ConfigShowTip() { return ConfigReadInt("ShowTip", 1); }
 int ConfigShowWarm() { return ConfigReadInt("ShowWarm", 1); }
-int ConfigShowAd() { return ConfigReadInt("ShowAd", 1); }
 int ConfigCanSwitchLanguage() { return ConfigReadInt("CanSwitchLanguage", 1); }
 
 std::string ConfigLanguageFileName() {

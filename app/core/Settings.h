@@ -14,7 +14,6 @@ int ConfigScanRaw();              // "ScanRaw", 1
 int ConfigRevise();               // "bRevise", 1
 int ConfigShowTip();              // "ShowTip", 1
 int ConfigShowWarm();             // "ShowWarm", 1
-int ConfigShowAd();               // "ShowAd", 1
 int ConfigCanSwitchLanguage();    // "CanSwitchLanguage", 1
 
 // The language file name, after the first-run step that may take the language from the registry.

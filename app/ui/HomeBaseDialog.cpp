@@ -225,7 +225,7 @@ void HomeBaseDialog::Restore() {
     if (UiCtrl::UiItem* r = GetCaptionItem(kCmdRestore)) r->SetVisible(false);
     if (UiCtrl::UiItem* m = GetCaptionItem(kCmdMaximize)) m->SetVisible(true);
     const QRect area = AvailableScreenArea(this);
-    setGeometry(QRect(area.center().x() - 450, area.center().y() - 300, 900, 600));
+    setGeometry(QRect(area.x() + (area.width() - 900) / 2, area.y() + (area.height() - 600) / 2, 900, 600));
     OnSizeFrame();
     OnCaptionResize(0);
     maximized_ = false;

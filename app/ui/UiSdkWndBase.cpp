@@ -8,9 +8,7 @@ namespace UiCtrl {
 // The child window of a page: every message goes to the page object's window procedure.
 class UiSdkWndBase::PageWidget : public ui::WindowOf<QWidget> {
 public:
-    PageWidget(UiSdkWndBase* owner, QWidget* parent) : ui::WindowOf<QWidget>(parent), owner_(owner) {
-        setAttribute(Qt::WA_OpaquePaintEvent);
-    }
+    PageWidget(UiSdkWndBase* owner, QWidget* parent) : ui::WindowOf<QWidget>(parent), owner_(owner) {}
     LRESULT OnMessage(u32 message, WPARAM wParam, LPARAM lParam) override {
         return owner_ ? UiSdkWndBase::StaticWndProc(owner_, Handle(), message, wParam, lParam) : 0;
     }

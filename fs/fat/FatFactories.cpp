@@ -1,13 +1,23 @@
 #include "engine/FsServices.h"
+#include "fs/fat/FatFileProperties.h"
+#include "fs/fat/FatQuickSearch.h"
+#include "fs/fat/FatVolumeAnalyze.h"
 
-// The FAT and exFAT searches, properties and the exFAT analyser are not part of this build yet.
-// Their factories answer null, which every caller takes as "not available": the deleted-file scan
-// reports the file system as unsupported, the complete scan runs without these searches, and
-// roots and saved properties of these kinds are not made.
-IQuickFileSystemSearchController* CreateFATQuickSearch() { return nullptr; }
-IQuickFileSystemSearchController* CreateExFatQuickSearch() { return nullptr; }
+IQuickFileSystemSearchController* CreateFATQuickSearch() { return new CFATQuickSearch; }
+
+// The FAT deep search is not part of this build yet: the complete scan runs without it.
 ICompleteFileSystemSearchController* CreateFatCompleteSearch() { return nullptr; }
-ICompleteFileSystemSearchController* CreateExFatCompleteSearch() { return nullptr; }
-IFileProperties* CreateFATFileProperties(u32 /*fsCode*/) { return nullptr; }
-IFileProperties* CreateExFatFileProperties() { return nullptr; }
-IVolume* CreateExFatVolumeAnalyzer(IStorageDevice* /*device*/, u64 /*firstSector*/) { return nullptr; }
+
+IFileProperties* CreateFATFileProperties(u32 fsCode) {
+    static const char* const kNames[] = {"FAT12", "FAT16", "FAT32"};
+    if (fsCode <= 2) return CreateFATFolderProperties(fsCode, kNames[fsCode]);
+    return NewFATFileProperties();
+}
+
+namespace {
+// The FAT analyser joins the volume enumeration as soon as this library is part of the program
+// (the scan modes reach it through the factories above).
+struct FatVolumeAnalyzerRegistration {
+    FatVolumeAnalyzerRegistration() { RegisterFatVolumeAnalyzer(); }
+} g_fatVolumeAnalyzerRegistration;
+}  // namespace

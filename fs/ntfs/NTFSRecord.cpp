@@ -198,26 +198,40 @@ const u8* AttrMappingPairs(const u8* a, u32* pairsLength) {
     return a + off;
 }
 
-i32 FindRecordAttributeOffset(const u8* r, u32 length, u32 type, u32 n) {
-    if (r == nullptr) return -1;
+namespace {
+// The lookup walk: calls visit(offset, type) for each attribute with a sound header, in order,
+// until the end marker, a zero length, a bad header or the walk limit; visit answers false to stop.
+template <typename Visit>
+void ForEachAttribute(const u8* r, u32 length, Visit visit) {
+    if (r == nullptr) return;
     const u32 span = RecordSpan(r, length);
-    if (span < kRecordHeaderSize) return -1;
+    if (span < kRecordHeaderSize) return;
     const u32 limit = RecordWalkLimit(r, span);
     u32 off = RecordFirstAttributeOffset(r);
-    u32 seen = 0;
     while (u64(off) + 8 <= limit) {
         const u32 t = ReadLE32(r + off);
-        if (t == kAttrEnd) break;
-        if (!IsValidAttributeHeader(r + off, span - off)) break;
+        if (t == kAttrEnd) return;
+        if (!IsValidAttributeHeader(r + off, span - off)) return;
         const u32 len = AttrLength(r + off);
-        if (len == 0) break;
-        if (t == type) {
-            if (seen == n) return i32(off);
-            ++seen;
-        }
+        if (len == 0) return;
+        if (!visit(off, t)) return;
         off += len;
     }
-    return -1;
+}
+}  // namespace
+
+i32 FindRecordAttributeOffset(const u8* r, u32 length, u32 type, u32 n) {
+    i32 found = -1;
+    u32 seen = 0;
+    ForEachAttribute(r, length, [&](u32 off, u32 t) {
+        if (t != type) return true;
+        if (seen++ == n) {
+            found = i32(off);
+            return false;
+        }
+        return true;
+    });
+    return found;
 }
 
 const u8* FindRecordAttribute(const u8* r, u32 length, u32 type, u32 n) {
@@ -228,7 +242,10 @@ const u8* FindRecordAttribute(const u8* r, u32 length, u32 type, u32 n) {
 u32 CountRecordAttributes(const u8* r, u32 length, u32 type) {
     // The same walk as the lookup, so that counts and lookups always agree.
     u32 count = 0;
-    while (FindRecordAttributeOffset(r, length, type, count) >= 0) ++count;
+    ForEachAttribute(r, length, [&](u32, u32 t) {
+        if (t == type) ++count;
+        return true;
+    });
     return count;
 }
 

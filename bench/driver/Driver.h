@@ -1,0 +1,77 @@
+#pragma once
+// The scan driver: opens disk images as the platform's disks, runs the real enumeration, scans
+// the chosen volumes through the scan session with headless sinks, and optionally recovers every
+// found file. Benchmarks and end-to-end tests use it; its command line and JSON stay stable.
+//
+//   scan_driver --image PATH[@SECTORSIZE] [--image ...] --mode deleted|complete
+//               [--volume INDEX|all|disk:N] [--recover DIR] [--json FILE]
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Types.h"
+
+namespace driver {
+
+struct Options {
+    std::vector<std::pair<std::string, u32>> images;  // path, declared sector size (0: none)
+    std::string mode;
+    std::string volume = "all";
+    std::string recoverDir;
+    std::string jsonPath;
+};
+
+// Empty when the options are usable, else what is wrong with them.
+std::string ParseOptions(int argc, char** argv, Options& out);
+
+struct VolumeInfo {
+    u32 index = 0;
+    i32 disk = -1;
+    std::string kind;  // "basic", "dynamic", "unpartitioned" or "disk"
+    u64 startSector = 0;
+    u64 sectors = 0;
+    u32 sectorSize = 0;
+    u32 fsCode = 9;
+    std::string fs;
+    std::string label;
+    std::string letter;
+};
+
+struct TreeInfo {
+    std::string name;
+    std::string fs;
+    u64 files = 0;
+    u64 folders = 0;
+    u64 deleted = 0;
+};
+
+struct ScanInfo {
+    u32 volume = 0;
+    std::string mode;
+    double seconds = 0;
+    bool finished = false;
+    std::vector<TreeInfo> trees;
+};
+
+struct RecoveredInfo {
+    u64 files = 0;
+    u64 failed = 0;
+    u64 bytes = 0;
+    double seconds = 0;
+};
+
+struct Report {
+    std::vector<VolumeInfo> volumes;
+    std::vector<ScanInfo> scans;
+    RecoveredInfo recovered;
+};
+
+// Runs the whole job; the exit status of the program.
+int Run(const Options& options, Report& report);
+
+std::string FsName(u32 fsCode);
+std::string ToJson(const Report& report);
+void PrintVolumes(const Report& report);
+void PrintSummary(const Report& report, bool recovering);
+
+}  // namespace driver

@@ -1,0 +1,84 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "Driver.h"
+
+namespace driver {
+
+namespace {
+const char* const kUsage =
+    "usage: scan_driver --image PATH[@SECTORSIZE] [--image ...] --mode deleted|complete\n"
+    "                   [--volume INDEX|all|disk:N] [--recover DIR] [--json FILE]\n";
+
+bool ParseImage(const std::string& arg, std::pair<std::string, u32>& out) {
+    const size_t at = arg.rfind('@');
+    if (at == std::string::npos) {
+        out = {arg, 0};
+        return !arg.empty();
+    }
+    const std::string size = arg.substr(at + 1);
+    if (size.empty() || size.find_first_not_of("0123456789") != std::string::npos || size.size() > 6) return false;
+    const unsigned long n = std::strtoul(size.c_str(), nullptr, 10);
+    if (n < 512 || n % 512 != 0 || n > 65536) return false;
+    out = {arg.substr(0, at), static_cast<u32>(n)};
+    return !out.first.empty();
+}
+}  // namespace
+
+std::string ParseOptions(int argc, char** argv, Options& out) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") return "help";
+        if (i + 1 >= argc) return "missing value after " + a;
+        const std::string v = argv[++i];
+        if (a == "--image") {
+            std::pair<std::string, u32> image;
+            if (!ParseImage(v, image)) return "bad image argument: " + v;
+            if (image.first.find(':') != std::string::npos) return "an image path may not contain ':': " + v;
+            out.images.push_back(image);
+        } else if (a == "--mode") {
+            out.mode = v;
+        } else if (a == "--volume") {
+            out.volume = v;
+        } else if (a == "--recover") {
+            out.recoverDir = v;
+        } else if (a == "--json") {
+            out.jsonPath = v;
+        } else {
+            return "unknown option " + a;
+        }
+    }
+    if (out.images.empty()) return "no --image given";
+    if (out.mode != "deleted" && out.mode != "complete") return "--mode must be deleted or complete";
+    return "";
+}
+
+}  // namespace driver
+
+int main(int argc, char** argv) {
+    driver::Options options;
+    const std::string error = driver::ParseOptions(argc, argv, options);
+    if (!error.empty()) {
+        if (error != "help") std::fprintf(stderr, "scan_driver: %s\n", error.c_str());
+        std::fputs(driver::kUsage, error == "help" ? stdout : stderr);
+        return error == "help" ? 0 : 1;
+    }
+    if (options.mode == "complete") {
+        std::fprintf(stderr, "scan_driver: the complete scan is not available in this build yet; "
+                             "use --mode deleted\n");
+        return 2;
+    }
+    driver::Report report;
+    const int status = driver::Run(options, report);
+    if (!options.jsonPath.empty() && status == 0) {
+        std::ofstream json(options.jsonPath, std::ios::binary | std::ios::trunc);
+        json << driver::ToJson(report) << "\n";
+        if (!json) {
+            std::fprintf(stderr, "scan_driver: cannot write %s\n", options.jsonPath.c_str());
+            return 1;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,263 @@
+// The scan driver's job: disks from images, the real enumeration, one session scan per chosen
+// volume, and the recovery of what each scan found before the next scan releases it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "Driver.h"
+#include "devices/DiskDevice.h"
+#include "devices/VolumeEnumerator.h"
+#include "devices/VolumeRecord.h"
+#include "engine/FileProperties.h"
+#include "engine/FileRecoverCallback.h"
+#include "engine/FileRecoverer.h"
+#include "engine/FileSystems.h"
+#include "engine/FileSystemNode.h"
+#include "engine/HeadlessSinks.h"
+#include "engine/RecoveryController.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/ProgramDir.h"
+#include "platform/Time.h"
+
+namespace driver {
+
+namespace {
+
+constexpr u32 kEnumerationWaitMs = 600000;
+
+class CountingCallback : public IFileRecoverCallback {
+public:
+    i32 OnBegin(u32, u64) override { return 0; }
+    i32 OnFilesDone(u32 n) override {
+        files += n;
+        return 0;
+    }
+    i32 OnBytesDone(u64 n) override {
+        bytes += n;
+        return 0;
+    }
+    i32 OnStep(u32) override { return 0; }
+    i32 OnFileName(const char*) override { return 0; }
+    i32 IsCancelled() override { return 0; }
+
+    u64 files = 0;
+    u64 bytes = 0;
+};
+
+struct Candidate {
+    VolumeInfo info;
+    VolumeRecord* record = nullptr;
+};
+
+i32 DiskIndexOf(const VolumeRecord& record, const std::vector<std::unique_ptr<CDiskDevice>>& disks) {
+    const CDiskDevice* disk = record.extents[0].disk;
+    if (!disk) return -1;
+    for (size_t i = 0; i < disks.size(); ++i) {
+        if (disks[i].get() == disk) return static_cast<i32>(i);
+    }
+    return disk->GetDiskNumber();
+}
+
+VolumeInfo Describe(u32 index, const VolumeRecord& record, const char* kind,
+                    const std::vector<std::unique_ptr<CDiskDevice>>& disks) {
+    VolumeInfo v;
+    v.index = index;
+    v.disk = DiskIndexOf(record, disks);
+    v.kind = kind;
+    v.startSector = record.extents[0].firstSector;
+    if (record.device) {
+        v.sectors = record.device->GetTotalSectors();
+        v.sectorSize = record.device->GetSectorSize();
+    } else {
+        for (u32 i = 0; i < record.ExtentCount(); ++i) v.sectors += record.extents[i].sectorCount;
+    }
+    v.fsCode = record.fsCode;
+    v.fs = FsName(record.fsCode);
+    v.label.assign(record.label, strnlen(record.label, sizeof(record.label)));
+    if (record.driveLetter) v.letter = std::string(1, record.driveLetter);
+    return v;
+}
+
+std::string DisksVariable(const Options& options) {
+    std::string value;
+    for (const auto& [path, sectorSize] : options.images) {
+        if (!value.empty()) value += ':';
+        value += path;
+        if (sectorSize) value += "@" + std::to_string(sectorSize);
+    }
+    return value;
+}
+
+bool MakeFolder(const std::string& path) {
+    if (MakeDirectories(path)) return true;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string RootName(CFileSystemNode* root) {
+    const IFileProperties* p = root->GetFileProperties();
+    if (p && p->GetName()) return p->GetName();
+    return root->GetVolumeLabel() ? root->GetVolumeLabel() : "";
+}
+
+// Waits for the scan's finish message; false when the scan thread ended without one (no
+// controller for the mode, or one that refused to start).
+bool WaitForScan(RecoveryGraph& session, CHeadlessProgress& progress) {
+    for (;;) {
+        if (progress.WaitForFinish(100)) return true;
+        if (!session.IsScanRunning()) return progress.WaitForFinish(0);
+    }
+}
+
+void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* device, const std::string& folder,
+                  RecoveredInfo& out) {
+    if (!MakeFolder(folder)) {
+        std::fprintf(stderr, "scan_driver: cannot make %s\n", folder.c_str());
+        for (CFileSystemNode* root : roots) out.failed += CountTree(root).files;
+        return;
+    }
+    const u64 start = GetTickCount64Ms();
+    for (CFileSystemNode* root : roots) {
+        CheckWholeTree(root);
+        const u64 attempted = CountTree(root).files;
+        CountingCallback callback;
+        CFileRecoverer recoverer;
+        char made[1040] = {};
+        recoverer.RecoverFolder(&callback, device, root, folder.c_str(), made, sizeof(made));
+        out.files += callback.files;
+        out.bytes += callback.bytes;
+        out.failed += attempted > callback.files ? attempted - callback.files : 0;
+    }
+    out.seconds += static_cast<double>(GetTickCount64Ms() - start) / 1000.0;
+}
+
+}  // namespace
+
+std::string FsName(u32 fsCode) {
+    static const char* const kNames[] = {"FAT12", "FAT16", "FAT32", "NTFS", "EXT2", "EXT3", "RAW", "EXFAT"};
+    return fsCode < 8 ? kNames[fsCode] : "UNKNOWN";
+}
+
+int Run(const Options& options, Report& report) {
+    for (const auto& image : options.images) {
+        if (::access(image.first.c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "scan_driver: cannot read image %s\n", image.first.c_str());
+            return 1;
+        }
+    }
+    // The disk table is read when the enumeration starts: the images must be declared first.
+    ::setenv("MORVENDA_DISKS", DisksVariable(options).c_str(), 1);
+    RegisterFileSystemAnalyzers();
+
+    EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
+    if (!enumeration.WaitDone(kEnumerationWaitMs)) {
+        std::fprintf(stderr, "scan_driver: the volume enumeration did not finish\n");
+        return 1;
+    }
+    const auto& disks = enumeration.Disks();
+
+    // In the order of the place page: the volumes, then the unpartitioned areas.
+    std::vector<Candidate> candidates;
+    for (VolumeRecord* r : enumeration.Volumes()) {
+        if (!r) continue;
+        const char* kind = r->kind == kVolumeKindDynamic ? "dynamic" : "basic";
+        candidates.push_back({Describe(static_cast<u32>(candidates.size()), *r, kind, disks), r});
+    }
+    for (VolumeRecord* r : enumeration.UnpartitionedAreas()) {
+        if (!r) continue;
+        candidates.push_back({Describe(static_cast<u32>(candidates.size()), *r, "unpartitioned", disks), r});
+    }
+
+    // "disk:N": the whole disk as one volume of unknown file system, listed after the others.
+    std::unique_ptr<VolumeRecord> diskRecord;
+    std::vector<size_t> chosen;
+    bool listOnly = false;
+    if (options.volume == "all") {
+        for (size_t i = 0; i < candidates.size(); ++i) chosen.push_back(i);
+    } else if (options.volume.rfind("disk:", 0) == 0) {
+        const std::string n = options.volume.substr(5);
+        char* end = nullptr;
+        const unsigned long disk = std::strtoul(n.c_str(), &end, 10);
+        if (n.empty() || *end || disk >= disks.size() || !disks[disk]) {
+            listOnly = true;
+        } else {
+            diskRecord = std::make_unique<VolumeRecord>();
+            CDiskDevice* d = disks[disk].get();
+            diskRecord->device = d;
+            diskRecord->kind = kVolumeKindBasic;
+            diskRecord->fsCode = kFsUnknown;
+            diskRecord->AddExtent(0, d->GetTotalSectors(), d);
+            diskRecord->SetLabel(("Disk " + std::to_string(disk)).c_str());
+            candidates.push_back(
+                {Describe(static_cast<u32>(candidates.size()), *diskRecord, "disk", disks), diskRecord.get()});
+            chosen.push_back(candidates.size() - 1);
+        }
+    } else {
+        char* end = nullptr;
+        const unsigned long index = std::strtoul(options.volume.c_str(), &end, 10);
+        if (options.volume.empty() || *end || index >= candidates.size()) {
+            listOnly = true;
+        } else {
+            chosen.push_back(index);
+        }
+    }
+    for (const Candidate& c : candidates) report.volumes.push_back(c.info);
+    PrintVolumes(report);
+    if (listOnly) {
+        std::printf("No volume %s: nothing scanned.\n", options.volume.c_str());
+        return 0;
+    }
+
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    CHeadlessProgress progress;
+    CHeadlessDirectoryTree tree;
+    session.SetProgress(&progress, &progress, progress.GetWindow());
+    session.SetDirectoryTree(&tree);
+    session.SetFileTypeMask(kFileTypeMaskAll);
+
+    for (size_t i : chosen) {
+        const Candidate& c = candidates[i];
+        tree.Clear();
+        session.SelectVolume(-1, nullptr);
+        session.SelectVolume(static_cast<i32>(c.info.index), c.record);
+        progress.DoStart();
+        ScanInfo scan;
+        scan.volume = c.info.index;
+        scan.mode = options.mode;
+        const u64 start = GetTickCount64Ms();
+        if (session.DoScan(kScanModeDeleted) != 0) {
+            std::fprintf(stderr, "scan_driver: the scan of volume %u could not start\n", c.info.index);
+            report.scans.push_back(scan);
+            continue;
+        }
+        scan.finished = WaitForScan(session, progress);
+        // The session holds the finish message back for a few seconds after a short scan; the
+        // scan itself ended with its last end record.
+        const u64 end = progress.LastEndTick() >= start ? progress.LastEndTick() : GetTickCount64Ms();
+        scan.seconds = static_cast<double>(end - start) / 1000.0;
+        const std::vector<CFileSystemNode*> roots = tree.Roots();
+        for (CFileSystemNode* root : roots) {
+            const TreeCounts counts = CountTree(root);
+            scan.trees.push_back({RootName(root), FsName(root->GetFileSystemType()), counts.files, counts.folders,
+                                  counts.deleted});
+        }
+        if (!options.recoverDir.empty() && !roots.empty()) {
+            SetCurrentRecoveryController(session.GetController());
+            RecoverTrees(roots, c.record->device, options.recoverDir + "/" + std::to_string(c.info.index),
+                         report.recovered);
+        }
+        report.scans.push_back(scan);
+    }
+
+    session.ReleaseController(true);
+    session.SetDirectoryTree(nullptr);
+    session.SetProgress(nullptr, nullptr, nullptr);
+    session.SelectVolume(-1, nullptr);
+    PrintSummary(report, !options.recoverDir.empty());
+    return 0;
+}
+
+}  // namespace driver

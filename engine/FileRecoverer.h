@@ -1,0 +1,57 @@
+#pragma once
+// The recovered-file writer: copies found files out of a scan result, one file to a given path
+// (recovery of a single file, previews, thumbnails) or a checked folder tree into a new folder
+// under a target folder. Data is read through each file's extents from the scanned device, which
+// is only ever read; NTFS-compressed data is expanded, EFS-encrypted files are written as their
+// raw encrypted-backup stream, and names, attributes and times are set.
+#include <atomic>
+
+#include "platform/Types.h"
+
+class CFileNode;
+class IFileRecoverCallback;
+class IStorageDevice;
+
+// Results of a job.
+constexpr u32 kRecoverOk = 0;
+constexpr u32 kRecoverFailed = 1;
+constexpr u32 kRecoverCancelled = 2;
+
+// While a background copy runs, the waiting thread calls this every 10 ms so that its windows
+// stay alive. The UI installs its message dispatch here; without one the caller just waits.
+using RecoverMessagePump = void (*)();
+void SetRecoverMessagePump(RecoverMessagePump pump);
+
+class CFileRecoverer {
+public:
+    CFileRecoverer() = default;
+    CFileRecoverer(const CFileRecoverer&) = delete;
+    CFileRecoverer& operator=(const CFileRecoverer&) = delete;
+
+    // Writes the node's file to targetPath (the caller's own path: an existing file there is
+    // replaced). With background set the copy runs on a worker thread while this thread pumps
+    // messages every 10 ms. True when the file was written (result 0).
+    bool RecoverFile(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* node, const char* targetPath,
+                     bool background);
+    // Makes a new folder named after the node under targetFolder (made unique, never an existing
+    // one) and writes the checked files below the node into it. outPath, when given, receives
+    // the folder made. Runs on the caller's thread; answers 0, 1 or 2.
+    u32 RecoverFolder(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* folder,
+                      const char* targetFolder, char* outPath, u32 outSize);
+    u32 GetResult() const { return m_result; }
+
+private:
+    bool RecoverFileLocked();
+
+    u32 m_result = kRecoverOk;
+    std::atomic<u32> m_done{0};
+    u32 m_workerResult = 0;
+    IFileRecoverCallback* m_callback = nullptr;
+    IStorageDevice* m_device = nullptr;
+    CFileNode* m_fileNode = nullptr;
+    const char* m_targetPath = nullptr;
+    CFileNode* m_folderNode = nullptr;
+    const char* m_targetFolder = nullptr;
+    char* m_outPath = nullptr;
+    u32 m_outSize = 0;
+};

@@ -1,0 +1,14 @@
+#include "engine/FileSystems.h"
+
+#include <mutex>
+
+#include "fs/fat/FatVolumeAnalyze.h"
+#include "fs/ntfs/NTFSVolume.h"
+
+void RegisterFileSystemAnalyzers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        RegisterNTFSVolumeAnalyzer();
+        RegisterFatVolumeAnalyzer();
+    });
+}

@@ -1,0 +1,204 @@
+#pragma once
+// The process-wide scan session the wizard pages drive: what the user chose (volumes or known
+// folders, the lost-data reason, the file types through the category filter), one scan at a time
+// on its own thread, the controller of that scan, the roots of the trees it produced and the
+// counts the pages show. Between the controllers and the browser sits the session's own
+// IDirectoryTree (RecoveryGraph::DetourTree, engine/DetourTree.h), which forwards every finished
+// tree to the view and keeps the counts on the way.
+//
+// Threads: the scan thread (one scan at a time) runs the controller; a release thread frees the
+// previous scan's controller and trees so that neither a new scan nor the user interface waits for
+// that. A controller and its trees are freed only once every scan thread that could still touch
+// them has ended.
+#include <atomic>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/RecoveryFilter.h"
+#include "platform/Types.h"
+#include "platform/WindowPost.h"
+
+class CFileNode;
+class CFileSystemNode;
+class IDirectoryTree;
+class IProgress;
+class IRecoveryController;
+class IStorageDevice;
+struct VolumeRecord;
+
+// ScanMode values.
+constexpr u32 kScanModeDeleted = 0;
+constexpr u32 kScanModeComplete = 1;
+constexpr u32 kScanModeRestored = 4;
+
+// The progress page's own controls besides IProgress: the session pauses, resumes and stops the
+// scan through them. The progress page (and the headless sink of the driver and the tests)
+// implements both interfaces.
+class IProgressControl {
+public:
+    virtual ~IProgressControl() = default;
+    // State paused: the scan threads block in IProgress::Continued.
+    virtual void DoPause() = 0;
+    // Only from the paused state: running again, the blocked scan threads wake.
+    virtual void DoContinue() = 0;
+    // Go-on cleared, the pause released so that a blocked scan wakes and reads the stop, and the
+    // ScanOptions stop word set. With ask, the user may decline: -1 and nothing changes.
+    virtual i32 DoStop(bool ask) = 0;
+};
+
+// "%s (%C:%s)" of the record's label, its letter ('*' without one) and the file-system name of its
+// code, at most 259 bytes: the name a scanned volume is shown under.
+std::string ScanDisplayName(const VolumeRecord& record);
+
+class RecoveryGraph {
+public:
+    class DetourTree;
+
+    static RecoveryGraph& Instance();
+
+    RecoveryGraph(const RecoveryGraph&) = delete;
+    RecoveryGraph& operator=(const RecoveryGraph&) = delete;
+
+    // --- the user's choice ---
+    // A null record clears the selection; otherwise the record is appended (and the index kept
+    // unless it is -1). Always 0.
+    i32 SelectVolume(i32 index, VolumeRecord* record);
+    i32 AddFolderPath(const std::string& path);
+    // Copies the folder paths only in the deleted-file mode.
+    i32 GetFolderPaths(std::list<std::string>& out);
+    VolumeRecord* GetFirstVolume();
+    IStorageDevice* GetFirstVolumeDevice();
+    void SetFileTypeMask(u32 mask);
+    IRecoveryFilter* GetFilter() { return &m_filter; }
+    void SetReason(u32 reason) { m_reason.store(reason); }
+    u32 GetReason() const { return m_reason.load(); }
+
+    // --- trees ---
+    // -1 for a null root or one whose file-system type is above 9; 0 otherwise (a root already
+    // there is not added twice).
+    i32 AddFileSystemTree(CFileSystemNode* root);
+    i32 RemoveFileSystemTree(CFileSystemNode* root);
+    std::vector<CFileSystemNode*> GetTreeRoots();
+    // The per-node callback handed to the view: counts a file into the checked counts; false
+    // for a null node or context, a node without properties, or once the count was cancelled.
+    static bool CountCheckedFile(CFileNode* node, void* context);
+
+    // --- what the pages set ---
+    // The progress sink, its controls (may be null: pause and stop then reach only the
+    // controller) and the window that receives the finish message.
+    void SetProgress(IProgress* progress, IProgressControl* control, HWND progressWindow);
+    IProgress* GetProgress() const { return m_progress.load(); }
+    void SetPageWindow(HWND window) { m_pageWindow.store(window); }
+    HWND GetPageWindow() const { return m_pageWindow.load(); }
+    IDirectoryTree* GetDirectoryTree() const { return m_view.load(); }
+    void SetDirectoryTree(IDirectoryTree* view) { m_view.store(view); }
+    // Where the chosen folders go before a deleted-file scan (the browser's folder filter);
+    // without one they are not passed on.
+    using FolderFilterSink = void (*)(const std::string& path);
+    void SetFolderFilterSink(FolderFilterSink sink) { m_folderSink.store(sink); }
+    // The controller factory (CreateRecoveryController unless replaced; tests put theirs here).
+    using ControllerFactory = IRecoveryController* (*)(u32 mode);
+    void SetControllerFactory(ControllerFactory factory);
+
+    // --- the scan ---
+    u32 GetScanMode() const { return m_mode.load(); }
+    IRecoveryController* GetController() const { return m_controller.load(); }
+    u32 GetVolumeIndex() const { return m_volumeIndex.load(); }
+    // 0 when started (or for mode 4, which starts nothing), -1 when the thread could not be made.
+    i32 DoScan(u32 mode);
+    // -1 without a controller; else the controller and the progress sink are stopped, 0.
+    i32 StopScan();
+    // -1 without a progress sink; 0 otherwise.
+    i32 PauseScan(bool pause);
+    // Detaches the view, then waits up to 10 s for the scan thread. 0.
+    i32 CloseScanThread();
+    // Frees the controller and the trees on a release thread; waits for it when asked. 0.
+    i32 ReleaseController(bool wait);
+    // Count pass, statistics and the finish message; returns whether the message was posted.
+    i32 DoReCaculateCheckedFileInfo();
+
+    // --- counters the pages read ---
+    u32 GetCheckedFileCount() const { return m_checkedFileCount.load(); }
+    u64 GetCheckedBytes() const { return m_checkedBytes.load(); }
+    u64 GetViewCheckedBytes() const { return m_viewCheckedBytes.load(); }
+    u64 GetFoundFileCount() const { return m_foundFileCount.load(); }
+    u64 GetFoundFileBytes() const { return m_foundFileBytes.load(); }
+    void SetCancelCount(u32 n) { m_cancelCount.store(n); }
+    u32 GetCancelCount() const { return m_cancelCount.load(); }
+    void SetStopRequested(u32 v) { m_stopRequested.store(v); }
+    u32 GetStopRequested() const { return m_stopRequested.load(); }
+    u32 GetNothingSelected() const { return m_nothingSelected.load(); }
+    u32 GetPausedBySession() const { return m_pausedBySession.load(); }
+    // Whether a scan thread is running (it may have cleared its handle already).
+    bool IsScanRunning();
+
+    DetourTree& GetDetour() { return *m_detour; }
+
+private:
+    friend class DetourTree;
+    struct ScanThreadRecord;
+
+    RecoveryGraph();
+    ~RecoveryGraph();
+
+    void ScanThreadBody(std::shared_ptr<ScanThreadRecord> self);
+    i32 ScanThread();
+    // The release thread's body: takes over the trees, stops the controller (and the scan, when
+    // one other than `caller` still runs), waits until no scan thread other than `caller` runs,
+    // then frees the controller, or the restored trees of mode 4.
+    // stopSink: also stop the progress sink of a scan still running (not when a new scan thread
+    // releases its predecessor: the sink is already the new scan's).
+    i32 ReleaseThread(IRecoveryController* controller, u32 mode, std::thread::id caller, bool stopSink);
+    // Runs ReleaseThread on a thread of its own and waits for it when asked.
+    void RunReleaseThread(IRecoveryController* controller, bool wait);
+    void RunReleaseThread(IRecoveryController* controller, bool wait, std::thread::id caller, bool stopSink);
+    // Waits up to `ms` for the stored scan thread; then forgets its handle. False on time-out.
+    bool WaitStoredScanThread(u32 ms);
+    // Blocks until no scan thread other than `caller` runs.
+    void WaitOtherScanThreads(std::thread::id caller);
+    // Stops the progress sink when a scan thread other than `caller` is still scanning.
+    void StopRunningScanSink(std::thread::id caller);
+    void ResetCounters();
+    static void FreeRestoredTree(CFileSystemNode* root);
+
+    std::atomic<u32> m_reason{0};
+    std::mutex m_treeLock;  // TreeRoots, SelectedVolumes, FolderPaths
+    std::vector<CFileSystemNode*> m_treeRoots;
+    std::atomic<u32> m_checkedFileCount{0};
+    std::atomic<u64> m_checkedBytes{0};
+    std::atomic<u64> m_viewCheckedBytes{0};
+    std::atomic<u32> m_cancelCount{0};
+    std::atomic<u32> m_stopRequested{0};
+    std::atomic<u32> m_volumeIndex{0};
+    std::atomic<u32> m_nothingSelected{0};
+    std::atomic<u32> m_pausedBySession{0};
+    std::atomic<u64> m_foundFileCount{0};
+    std::atomic<u64> m_foundFileBytes{0};
+    std::vector<VolumeRecord*> m_selectedVolumes;
+    std::list<std::string> m_folderPaths;
+    CRecoveryFilter m_filter;
+    std::atomic<u32> m_mode{kScanModeDeleted};
+    std::atomic<IProgress*> m_progress{nullptr};
+    std::atomic<IProgressControl*> m_progressControl{nullptr};
+    std::atomic<HWND> m_progressWindow{nullptr};
+    std::atomic<IDirectoryTree*> m_view{nullptr};
+    std::atomic<HWND> m_pageWindow{nullptr};
+    std::atomic<IRecoveryController*> m_controller{nullptr};
+    std::unique_ptr<DetourTree> m_detour;
+    std::atomic<FolderFilterSink> m_folderSink{nullptr};
+    std::atomic<ControllerFactory> m_factory{nullptr};
+
+    // Thread bookkeeping. The stored handle is the scan thread's record until the thread or a
+    // waiter lets go of it; the set of running scan threads is what a release waits on.
+    std::mutex m_threadLock;
+    std::condition_variable m_threadChanged;
+    std::shared_ptr<ScanThreadRecord> m_scanThread;
+    std::map<std::thread::id, std::shared_ptr<ScanThreadRecord>> m_runningScans;
+    u32 m_runningReleases = 0;
+};

@@ -1,0 +1,235 @@
+#include "fs/fat/FatFileProperties.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "engine/CompactRunList.h"
+#include "engine/RSData.h"
+#include "fs/fat/FatDirEntry.h"
+#include "fs/fat/FatTable.h"
+#include "platform/Log.h"
+#include "platform/Time.h"
+
+namespace {
+FILETIME64 DosToFileTime(u16 date, u16 time) {
+    u64 value = 0;
+    return DosDateTimeToFileTime(date, time, value) ? value : 0;
+}
+}  // namespace
+
+CFATFileProperties::~CFATFileProperties() {
+    delete[] m_name;
+    delete m_runs;
+}
+
+void CFATFileProperties::SetName(const char* name) {
+    if (name == nullptr) return;
+    const size_t kept = std::min<size_t>(std::strlen(name), 0xFFFF);
+    char* copy = new char[kept + 1];
+    std::memcpy(copy, name, kept);
+    copy[kept] = '\0';
+    delete[] m_name;
+    m_name = copy;
+    m_nameLength = u16(kept);
+}
+
+IDataRunList* CFATFileProperties::CreateDataRunList() const { return m_runs != nullptr ? m_runs->Expand() : nullptr; }
+
+void CFATFileProperties::SetCreationDateTime(u16 date, u16 time) { m_creationTime = DosToFileTime(date, time); }
+void CFATFileProperties::SetModificationDateTime(u16 date, u16 time) { m_modificationTime = DosToFileTime(date, time); }
+void CFATFileProperties::SetAccessDate(u16 date) { m_accessTime = DosToFileTime(date, 0); }
+
+void CFATFileProperties::SetDataRunList(IDataRunList* runs) {
+    if (runs == nullptr) return;
+    delete m_runs;
+    m_runs = CCompactRunList::Create(runs);
+    delete runs;
+}
+
+void CFATFileProperties::ClearRunList() {
+    delete m_runs;
+    m_runs = nullptr;
+}
+
+void CFATFileProperties::Save(IRSData* stream) const {
+    stream->WriteU16(m_nameLength);
+    if (m_nameLength > 0) stream->Write(m_name, m_nameLength);
+    stream->WriteU64(m_size);
+    stream->WriteU16(m_attributes);
+    stream->WriteU64(m_creationTime);
+    stream->WriteU64(m_modificationTime);
+    stream->WriteU64(m_accessTime);
+    stream->WriteU8(m_state);
+    stream->WriteU32(m_firstCluster);
+    stream->WriteU32(m_parentCluster);
+    stream->WriteU32(m_runs != nullptr ? 1 : 0);
+    if (m_runs != nullptr) m_runs->Save(stream);
+}
+
+void CFATFileProperties::Load(IRSData* stream) {
+    delete[] m_name;
+    m_name = nullptr;
+    m_nameLength = 0;
+    ClearRunList();
+
+    const u16 length = stream->ReadU16();
+    stream->CheckReadable(length);
+    m_name = new char[size_t(length) + 1];
+    if (length > 0) stream->Read(m_name, length);
+    m_name[length] = '\0';
+    m_nameLength = u16(std::strlen(m_name));
+    m_size = stream->ReadU64();
+    m_attributes = stream->ReadU16();
+    m_creationTime = stream->ReadU64();
+    m_modificationTime = stream->ReadU64();
+    m_accessTime = stream->ReadU64();
+    m_state = stream->ReadU8();
+    m_firstCluster = stream->ReadU32();
+    m_parentCluster = stream->ReadU32();
+    if (stream->ReadU32() != 0) {
+        CCompactRunList* runs = CCompactRunList::Load(stream);
+        if (runs != nullptr && runs->GetEncodedRuns() == nullptr) {
+            delete runs;
+            runs = nullptr;
+        }
+        m_runs = runs;
+    }
+}
+
+CFATFileProperties* NewFATFileProperties() { return new (std::nothrow) CFATFileProperties; }
+
+CFATFileProperties* CreateFATFilePropertiesFromEntry(const char* name, const u8* entry) {
+    if (name == nullptr || entry == nullptr) return nullptr;
+    CFATFileProperties* p = NewFATFileProperties();
+    if (p == nullptr) return nullptr;
+    p->SetName(name);
+    p->SetSize(ReadLE32(entry + 28));
+    p->SetAttributes(entry[11]);
+    p->SetCreationDateTime(ReadLE16(entry + 16), ReadLE16(entry + 14));
+    p->SetModificationDateTime(ReadLE16(entry + 24), ReadLE16(entry + 22));
+    p->SetAccessDate(ReadLE16(entry + 18));
+    p->SetState(entry[0] == kFatDeletedMark ? 1 : 0);
+    return p;
+}
+
+CFATFileProperties* LoadFATFileProperties(IRSData* stream) {
+    if (stream == nullptr) return nullptr;
+    CFATFileProperties* p = NewFATFileProperties();
+    if (p == nullptr) return nullptr;
+    try {
+        p->Load(stream);
+    } catch (...) {
+        p->Release();
+        throw;
+    }
+    return p;
+}
+
+void SetFolderPropertiesName(CFATFileProperties* properties, const char* name) {
+    if (properties == nullptr) return;
+    properties->SetName(name != nullptr ? name : "");
+    properties->SetAttributes(u16(properties->GetAttributes() | kAttrDirectory));
+}
+
+IFileProperties* CreateFATFolderProperties(u32 /*fsCode*/, const char* name) {
+    CFATFileProperties* p = NewFATFileProperties();
+    if (p == nullptr) return nullptr;
+    SetFolderPropertiesName(p, name);
+    p->SetFirstCluster(0);
+    p->SetParentCluster(0xFFFFFFFFu);
+    return p;
+}
+
+void AppendExtentMerged(IDataRunList* list, const DataRunExtent& extent) {
+    if (list == nullptr) return;
+    DataRunExtent* last = list->GetLastExtent();
+    if (last != nullptr && last->start >= 0 && last->start + i64(last->length) == extent.start) {
+        last->length += extent.length;
+        return;
+    }
+    list->AddExtent(extent);
+}
+
+namespace {
+// Sectors from cluster 2 to the end of the volume: no run may reach beyond them.
+u64 DataAreaSectors(const FatVolumeGeometry& volume) {
+    return volume.totalSectors > volume.dataStart ? volume.totalSectors - volume.dataStart : 0;
+}
+
+u64 VolumeClusterLimit(const FatVolumeGeometry& volume) { return DataAreaSectors(volume) / volume.sectorsPerCluster; }
+
+bool Overflows(const FatVolumeGeometry& volume, const DataRunExtent& extent) {
+    return (u64(extent.start) + extent.length) * volume.sectorsPerCluster > DataAreaSectors(volume);
+}
+
+CFATDataRunList* Overflowed(CFATDataRunList* list) {
+    ReleaseTrace("File overflows partition!");
+    delete list;
+    return nullptr;
+}
+}  // namespace
+
+CFATDataRunList* BuildFATRuns(const FatVolumeGeometry& volume, u32 firstCluster, u64 size, bool deleted) {
+    // A first cluster of 0 or 1 names no data (an empty file, or a damaged entry): no runs, rather
+    // than extents before the data area.
+    if (firstCluster < 2 || size == 0 || volume.sectorsPerCluster == 0 || volume.sectorSize == 0) return nullptr;
+    const u64 clusterBytes = u64(volume.sectorsPerCluster) * volume.sectorSize;
+    const u64 clusterLimit = VolumeClusterLimit(volume);
+    auto* list = new CFATDataRunList;
+
+    if (volume.fat == nullptr) {
+        const DataRunExtent extent{i64(firstCluster) - 2, (size + clusterBytes - 1) / clusterBytes};
+        if (Overflows(volume, extent)) return Overflowed(list);
+        AppendExtentMerged(list, extent);
+        return list;
+    }
+
+    if (deleted) {
+        u64 covered = 0;
+        for (u64 cluster = firstCluster; covered < size; ++cluster) {
+            if (cluster - 2 >= clusterLimit) break;
+            if (cluster <= 0xFFFFFFFFu && volume.fat->GetEntry(u32(cluster)) == kFatBadCluster) continue;
+            AppendExtentMerged(list, {i64(cluster) - 2, 1});
+            covered += clusterBytes;
+        }
+        if (list->GetExtentCount() == 0) {
+            delete list;
+            return nullptr;
+        }
+        return list;
+    }
+
+    DataRunExtent extent{i64(firstCluster) - 2, 1};
+    u64 covered = 0;
+    u32 current = firstCluster;
+    // A plausible FAT has no loops, but the walk is bounded by the volume's clusters all the same.
+    for (u64 steps = 0;; ++steps) {
+        u32 next = volume.fat->GetEntry(current);
+        // The chain ends at free, bad and end marks and at a cluster outside the volume.
+        const bool end = !IsFatNextCluster(next) || u64(next) - 2 >= clusterLimit || steps > clusterLimit;
+        if (end) {
+            const u64 remaining = size > covered ? size - covered : 0;
+            extent.length = (remaining + clusterBytes - 1) / clusterBytes;
+            if (extent.length == 0) break;
+            if (Overflows(volume, extent)) return Overflowed(list);
+            AppendExtentMerged(list, extent);
+            break;
+        }
+        if (next != current + 1) {
+            if (Overflows(volume, extent)) return Overflowed(list);
+            AppendExtentMerged(list, extent);
+            covered += extent.length * clusterBytes;
+            if (covered >= size) break;
+            extent = {i64(next) - 2, 1};
+        } else {
+            ++extent.length;
+        }
+        current = next;
+    }
+    if (list->GetExtentCount() == 0) {
+        delete list;
+        return nullptr;
+    }
+    return list;
+}

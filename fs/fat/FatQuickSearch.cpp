@@ -1,0 +1,582 @@
+#include "fs/fat/FatQuickSearch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "app/core/Settings.h"
+#include "devices/StorageDevice.h"
+#include "engine/DirectoryTreeBuilder.h"
+#include "engine/FileNode.h"
+#include "engine/FileSystemNode.h"
+#include "engine/Progress.h"
+#include "fs/fat/FatDBR.h"
+#include "fs/fat/FatDirEntry.h"
+#include "fs/fat/FatFileProperties.h"
+#include "fs/fat/FatRevise.h"
+#include "fs/fat/FatTable.h"
+#include "platform/Log.h"
+
+namespace {
+constexpr u32 kPieceSectors = 128;
+constexpr u32 kBufferSectors = 130;
+constexpr u32 kMaxCarriedBytes = 1023;
+constexpr u32 kRunStopped = 2;
+constexpr u64 kHighWordStep = 65536;
+
+CFATFileProperties* FatProps(CFileNode* node) {
+    return node != nullptr ? static_cast<CFATFileProperties*>(node->GetFileProperties()) : nullptr;
+}
+
+bool IsDeletedNode(CFileNode* node) {
+    CFATFileProperties* p = FatProps(node);
+    return p != nullptr && (p->GetState() & 1) != 0;
+}
+
+// Frees a subtree of the walker's own nodes without recursion.
+void FreeSubtree(CFileNode* top) {
+    std::vector<CFileNode*> stack;
+    if (top != nullptr) stack.push_back(top);
+    while (!stack.empty()) {
+        CFileNode* node = stack.back();
+        stack.pop_back();
+        for (CFileNode* c = node->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) stack.push_back(c);
+        DestroyTreeNode(node);
+    }
+}
+
+bool IsAncestorOrSelf(CFileNode* candidate, CFileNode* node) {
+    for (; node != nullptr; node = node->GetParent()) {
+        if (node == candidate) return true;
+    }
+    return false;
+}
+
+template <typename Container>
+void EraseNode(Container& c, CFileNode* node) {
+    c.erase(std::remove(c.begin(), c.end(), node), c.end());
+}
+
+// Negative when the new folder replaces the existing one.
+int CompareDuplicateFolders(CFileNode* existing, CFileNode* found) {
+    const bool existingDeleted = IsDeletedNode(existing);
+    const bool foundDeleted = IsDeletedNode(found);
+    if (!existingDeleted && !foundDeleted) {
+        ReleaseTrace("Some thing must be wrong! \t\t\t\t\t\t\tWe found two undeleted directory got the same first "
+                     "cluster number!");
+        return 1;
+    }
+    if (!existingDeleted) return 1;
+    if (!foundDeleted) return -1;
+    FILETIME64 a = 0;
+    FILETIME64 b = 0;
+    FatProps(existing)->GetModificationTime(a);
+    FatProps(found)->GetModificationTime(b);
+    return b > a ? -1 : 1;
+}
+
+// One folder's walk: what the revise pass and the recycle-bin pairing gather across its pieces.
+struct FolderContext {
+    CFileNode* folder = nullptr;
+    std::vector<CFileNode*> referenceFiles;    // deleted files of the tree, and live reference nodes
+    std::vector<CFileNode*> referenceFolders;  // deleted folders of the tree, and live reference nodes
+    std::vector<CFileNode*> ownedReferences;   // live reference nodes, freed after the pass
+    std::list<CFileNode*> recyclePending;
+    ~FolderContext() {
+        for (CFileNode* node : ownedReferences) DestroyTreeNode(node);
+    }
+};
+
+class CFATQuickWalker {
+public:
+    CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device, IProgress* progress, const CFATDBR& dbr,
+                    IFATTable* fat);
+    ~CFATQuickWalker();
+
+    void Run();
+
+private:
+    bool Continue();
+    void Report(u64 done);
+    CFileSystemNode* MakeRootNode();
+    bool WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden);
+    i64 ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx);
+    void BookFolder(CFileNode* node, FolderContext& ctx, bool& kept);
+    void RevisePass(FolderContext& ctx);
+    bool IsCluster(u64 cluster) const { return cluster >= 2 && cluster - 2 < m_clusterLimit; }
+    u64 ClusterSector(u64 cluster) const { return m_dataStart + (cluster - 2) * m_spc; }
+    void Hand(CFileNode* node);
+
+    CFATQuickSearch& m_search;
+    IStorageDevice* m_device;
+    IProgress* m_progress;
+    IDirecotryTreeBuilder* m_builder;
+    u32 m_fsCode;
+    u32 m_spc;
+    u64 m_rootStart = 0;
+    u64 m_rootSectors = 0;
+    u32 m_rootCluster = 0;
+    u64 m_dataStart = 0;
+    u64 m_totalSectors;
+    u64 m_clusterLimit = 0;
+    IFATTable* m_fat;
+    u32 m_runState = 0;
+    std::map<u64, CFileNode*> m_folders;
+    std::unordered_set<u64> m_dirClusters;
+    CFileSystemNode* m_root = nullptr;
+    u32 m_sectorSize;
+    std::vector<CFileNode*> m_deferred;
+    std::deque<CFileNode*> m_queue;
+    std::vector<IRawFileAnalyser*> m_analysers;
+    bool m_revise = false;
+    FatVolumeGeometry m_geometry;
+    std::vector<u8> m_buffer;
+    ProgressInfo m_info{};
+};
+
+CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device, IProgress* progress,
+                                 const CFATDBR& dbr, IFATTable* fat)
+    : m_search(search),
+      m_device(device),
+      m_progress(progress),
+      m_builder(search.GetBuilder()),
+      m_fsCode(dbr.GetFATType()),
+      m_spc(dbr.GetSectorsPerCluster()),
+      m_totalSectors(dbr.GetTotalSectors()),
+      m_fat(fat),
+      m_sectorSize(device->GetSectorSize()) {
+    const u64 fatsEnd = u64(dbr.GetReservedSectors()) + u64(dbr.GetFATCount()) * dbr.GetFATSize();
+    if (m_fsCode == kFsFat16Code) {
+        m_rootStart = fatsEnd;
+        m_rootSectors = CFATVolumeReader::RootRegionSectors(dbr);
+        m_dataStart = m_rootStart + m_rootSectors;
+    } else {
+        m_dataStart = fatsEnd;
+        m_rootCluster = dbr.GetRootCluster();
+        m_rootStart = ClusterSector(m_rootCluster < 2 ? 2 : m_rootCluster);
+    }
+    m_clusterLimit = m_totalSectors > m_dataStart ? (m_totalSectors - m_dataStart) / m_spc : 0;
+    m_geometry = {m_fat, m_spc, m_sectorSize, m_totalSectors, m_dataStart};
+}
+
+CFATQuickWalker::~CFATQuickWalker() { FreeSubtree(m_root); }
+
+bool CFATQuickWalker::Continue() {
+    if (m_runState == kRunStopped) return false;
+    if (m_progress->Continued() == 0) {
+        m_runState = kRunStopped;
+        return false;
+    }
+    return true;
+}
+
+void CFATQuickWalker::Report(u64 done) {
+    m_info.Type = kProgressUpdate;
+    m_info.Total = 100;
+    m_info.Done = done;
+    m_progress->OnProgress(&m_info);
+}
+
+void CFATQuickWalker::Hand(CFileNode* node) {
+    CFileNode* clone = node->Clone();
+    if (clone == nullptr) return;
+    u32 error = 0;
+    if (m_builder->AddFoundFileNode(clone, 0, &error) == 0) DestroyTreeNode(clone);
+}
+
+CFileSystemNode* CFATQuickWalker::MakeRootNode() {
+    static const char* const kNames[] = {"FAT12", "FAT16", "FAT32"};
+    CFileSystemNode* root = CreateFileSystemNode();
+    CFATFileProperties* p = NewFATFileProperties();
+    if (root == nullptr || p == nullptr) {
+        DestroyTreeNode(root);
+        if (p != nullptr) p->Release();
+        return nullptr;
+    }
+    p->SetName(m_fsCode <= 2 ? kNames[m_fsCode] : "UNKNOWN");
+    p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
+    p->SetFirstCluster(0);
+    p->SetParentCluster(0xFFFFFFFFu);
+    root->SetFileProperties(p);
+    root->SetPartitionGeometry(m_dataStart, m_spc);
+    root->SetFileSystemType(m_fsCode);
+    root->SetId(0);
+    return root;
+}
+
+void CFATQuickWalker::Run() {
+    if (m_fsCode == kFsFat32Code && ConfigRevise() != 0) {
+        m_analysers = m_search.GetReviseAnalysers();
+        // Without header analysers every deleted file would look headerless and be moved by the
+        // estimate; the pass is left out until they are available.
+        m_revise = !m_analysers.empty();
+    }
+    m_buffer.assign(u64(kBufferSectors) * m_sectorSize, 0);
+
+    Report(0);
+    if (!Continue()) return;
+
+    m_root = MakeRootNode();
+    if (m_root == nullptr) return;
+    CFileNode* rootClone = m_root->Clone();
+    if (rootClone == nullptr) return;
+    if (m_builder->AddFileSystemTree(static_cast<CFileSystemNode*>(rootClone)) == 0) {
+        DestroyTreeNode(rootClone);
+        return;
+    }
+    m_search.GetRecord().SetSectorsPerCluster(m_spc);
+    m_search.GetRecord().SetFirstDataSector(m_dataStart);
+
+    bool rootWalked = false;
+    if (m_fsCode == kFsFat32Code) {
+        rootWalked = WalkFolderChain(m_root, m_rootCluster, true);
+    } else {
+        std::vector<u8> region;
+        if (m_rootSectors > 0) {
+            region.assign(m_rootSectors * m_sectorSize, 0);
+            if (m_device->Read(region.data(), m_rootStart, m_rootSectors)) {
+                FolderContext ctx;
+                ctx.folder = m_root;
+                ParseFolderBuffer(region.data(), u32(region.size()), ctx);
+                rootWalked = true;
+            }
+        }
+    }
+
+    if (rootWalked) {
+        u64 count = 1;
+        u64 lastPercent = 1;
+        while (!m_queue.empty()) {
+            ++count;
+            const u64 percent = count * 100 / (count + m_queue.size());
+            if (percent > lastPercent) {
+                Report(percent);
+                lastPercent = percent;
+            }
+            if (!Continue()) break;
+            CFileNode* folder = m_queue.front();
+            m_queue.pop_front();
+            if (folder->GetFirstChild() != nullptr) continue;
+            CFATFileProperties* p = FatProps(folder);
+            const u64 first = p->GetFirstCluster();
+            if (WalkFolderChain(folder, first, false)) continue;
+            if (m_runState == kRunStopped) break;
+            if (m_fsCode != kFsFat32Code || p->GetState() != 1) continue;
+            // The entry may have lost the high word of its first cluster: try the same low word
+            // in the higher 65536-cluster blocks.
+            for (u64 k = 0; k < first / kHighWordStep + 50; ++k) {
+                const u64 candidate = first + k * kHighWordStep;
+                if (candidate > 0xFFFFFFFFu) break;
+                p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
+                if (WalkFolderChain(folder, candidate, false)) break;
+                if (m_runState == kRunStopped) break;
+            }
+            if (m_runState == kRunStopped) break;
+        }
+    }
+
+    for (CFileNode* folder : m_deferred) Hand(folder);
+    m_deferred.clear();
+}
+
+bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden) {
+    // A chain must start at a cluster of the volume; one that leads outside it reads nothing.
+    if (!IsCluster(firstCluster)) return false;
+    FolderContext ctx;
+    ctx.folder = folder;
+    u32 carried = 0;
+    u64 cluster = firstCluster;
+    bool first = true;
+    // Each piece adds at least one new cluster to the set of directory clusters, so the number of
+    // pieces is bounded by the volume's clusters.
+    while (IsCluster(cluster)) {
+        std::vector<u64> piece{cluster};
+        u64 last = cluster;
+        u32 next = m_fat->GetEntry(u32(last));
+        // Pieces hold at most 128 sectors; a cluster of 128 sectors is a piece by itself.
+        while (u64(piece.size()) * m_spc < kPieceSectors && next == last + 1 && IsCluster(next)) {
+            piece.push_back(next);
+            last = next;
+            next = m_fat->GetEntry(u32(last));
+        }
+        if (!Continue()) return false;
+        const u64 sectors = u64(piece.size()) * m_spc;
+        if (!m_device->Read(m_buffer.data() + carried, ClusterSector(piece.front()), sectors)) {
+            // A piece that cannot be read ends the chain; nothing stale is parsed.
+            return !first;
+        }
+        if (m_dirClusters.count(piece.front()) != 0) return false;
+        for (u64 c : piece) m_dirClusters.insert(c);
+        if (piece.front() == firstCluster && first) {
+            CFATDirEntry dot(m_buffer.data() + carried);
+            CFATDirEntry dotDot(m_buffer.data() + carried + kFatDirEntrySize);
+            if (dotsForbidden) {
+                if (dot.IsDotEntry() || dotDot.IsDotDotEntry()) return false;
+            } else if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) {
+                return false;
+            }
+        }
+        first = false;
+        const u32 length = carried + u32(sectors * m_sectorSize);
+        const i64 consumed = ParseFolderBuffer(m_buffer.data(), length, ctx);
+        if (consumed < 0) break;
+        const u32 left = length - u32(consumed);
+        if (left >= 1 && left <= kMaxCarriedBytes) {
+            DebugTrace("Found unproessed buffer, lengh:%d bytes", int(left));
+            std::memmove(m_buffer.data(), m_buffer.data() + consumed, left);
+            carried = left;
+        } else {
+            carried = 0;
+        }
+        if (!IsFatNextCluster(next)) break;
+        cluster = next;
+    }
+    if (m_revise) RevisePass(ctx);
+    return true;
+}
+
+void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept) {
+    CFATFileProperties* p = FatProps(node);
+    const u64 cluster = p->GetFirstCluster();
+    DebugTrace("Find directory: %s at cluster :%x, parent :%x", p->GetName(), unsigned(cluster),
+               unsigned(p->GetParentCluster()));
+    kept = true;
+    auto it = m_folders.find(cluster);
+    if (it == m_folders.end()) {
+        m_folders[cluster] = node;
+    } else {
+        CFileNode* old = it->second;
+        // A folder that holds the new entry (directly or further up) cannot give way to it: its
+        // children would be moved below one of themselves.
+        const bool oldIsAncestor = IsAncestorOrSelf(old, ctx.folder);
+        if (!oldIsAncestor && CompareDuplicateFolders(old, node) < 0) {
+            if (old->GetParent() != nullptr) old->GetParent()->RemoveChild(old);
+            while (CFileNode* child = old->GetFirstChild()) {
+                old->RemoveChild(child);
+                node->AddChild(child);
+            }
+            it->second = node;
+            EraseNode(m_queue, old);
+            EraseNode(m_deferred, old);
+            EraseNode(ctx.referenceFiles, old);
+            EraseNode(ctx.referenceFolders, old);
+            ctx.recyclePending.remove(old);
+            CFATFileProperties* op = FatProps(old);
+            DebugTrace("Discard a directory named %s, cur: %x, parent:%x", op->GetName(), unsigned(op->GetFirstCluster()),
+                       unsigned(op->GetParentCluster()));
+            DestroyTreeNode(old);
+        } else {
+            DebugTrace("Discard a directory named %s, cur:%x, parent:%x", p->GetName(), unsigned(cluster),
+                       unsigned(p->GetParentCluster()));
+            kept = false;
+            return;
+        }
+    }
+    m_queue.push_back(node);
+    if ((p->GetState() & 1) != 0) ctx.referenceFolders.push_back(node);
+}
+
+i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx) {
+    CFATFileProperties* parentProps = FatProps(ctx.folder);
+    const bool parentDeleted = (parentProps->GetState() & 1) != 0;
+    const u64 parentCluster = parentProps->GetFirstCluster();
+    const bool inRecycleBin = IsInRecycleBin(ctx.folder);
+    i64 runStart = -1;
+    u32 dots = 0;
+
+    for (u32 offset = 0; offset + kFatDirEntrySize <= length; offset += kFatDirEntrySize) {
+        const u8* raw = buffer + offset;
+        CFATDirEntry entry(raw);
+        if (!entry.IsValid(false)) {
+            runStart = -1;
+            continue;
+        }
+        if (entry.IsLongNameEntry()) {
+            if (runStart < 0) runStart = offset;
+            continue;
+        }
+        if (entry.IsVolumeLabel()) {
+            runStart = -1;
+            continue;
+        }
+        if (raw[0] == '.') {
+            runStart = -1;
+            if (++dots >= 3) return -1;
+            continue;
+        }
+        const u32 begin = runStart >= 0 ? u32(runStart) : offset;
+        runStart = -1;
+        const bool isDirectory = entry.IsDirectory();
+        const bool deleted = entry.IsDeleted();
+
+        if (!isDirectory && !deleted && !parentDeleted) {
+            if (m_revise) {
+                CFATFileProperties* rp = CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
+                if (rp != nullptr) {
+                    rp->SetFirstCluster(u32(entry.GetFirstCluster()));
+                    CFileNode* ref = CreateFileNode();
+                    ref->SetFileProperties(rp);
+                    ctx.referenceFiles.push_back(ref);
+                    ctx.ownedReferences.push_back(ref);
+                }
+            }
+            continue;
+        }
+        if (m_revise && isDirectory && !deleted) {
+            CFATFileProperties* rp = CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
+            if (rp != nullptr) {
+                rp->SetFirstCluster(u32(entry.GetFirstCluster()));
+                CFileNode* ref = CreateFileNode();
+                ref->SetFileProperties(rp);
+                ctx.referenceFolders.push_back(ref);
+                ctx.ownedReferences.push_back(ref);
+            }
+        }
+
+        const u64 cluster = entry.GetFirstCluster();
+        if (cluster > 2 && cluster - 2 >= m_clusterLimit) continue;
+        if (cluster == parentCluster) continue;
+
+        CFATFileProperties* p = CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
+        if (p == nullptr) continue;
+        if (parentDeleted) p->SetState(1);
+        p->SetParentCluster(u32(parentCluster));
+        p->SetFirstCluster(u32(cluster));
+        CFileNode* node = CreateFileNode();
+        node->SetFileProperties(p);
+
+        if (!isDirectory) {
+            DebugTrace("Found a File %s!", p->GetName());
+            CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(cluster), p->GetSize(), true);
+            if (runs == nullptr) {
+                DebugTrace("Failed build Datarun list!");
+                DestroyTreeNode(node);
+                continue;
+            }
+            p->SetDataRunList(runs);
+            if ((p->GetState() & 1) != 0) ctx.referenceFiles.push_back(node);
+        } else {
+            bool kept = false;
+            BookFolder(node, ctx, kept);
+            if (!kept) {
+                DestroyTreeNode(node);
+                continue;
+            }
+        }
+
+        ctx.folder->AddChild(node);
+        if (inRecycleBin) {
+            if (CFileNode* companion = FindRecycleBinPair(ctx.recyclePending, node)) {
+                const bool nodeIsInfo = IsRecycleBinInfoFile(node);
+                RestoreRecycledFileName(m_device, nodeIsInfo ? companion : node, nodeIsInfo ? node : companion);
+            }
+        }
+        node->SetParentId(ctx.folder->GetId());
+        node->SetId(cluster);
+        if (isDirectory && (p->GetState() & 1) != 0) {
+            m_deferred.push_back(node);
+        } else {
+            Hand(node);
+        }
+    }
+    if (runStart >= 0) {
+        DebugTrace("Unporcessed long file name directory entry at %d", int(runStart));
+        return runStart;
+    }
+    return length;
+}
+
+void CFATQuickWalker::RevisePass(FolderContext& ctx) {
+    ctx.referenceFiles.insert(ctx.referenceFiles.end(), ctx.referenceFolders.begin(), ctx.referenceFolders.end());
+    CFATFileProperties* folderProps = FatProps(ctx.folder);
+    if (folderProps->GetFirstCluster() >= kHighWordStep) return;
+    const u64 clusterBytes = u64(m_spc) * m_sectorSize;
+    for (CFileNode* node : ctx.referenceFiles) {
+        CFATFileProperties* p = FatProps(node);
+        if (p == nullptr || p->GetState() != 1 || node->GetParent() != ctx.folder) continue;
+        const u64 recorded = p->GetFirstCluster();
+        if (HasKnownFileHeader(m_device, m_dataStart, m_spc, recorded, m_analysers)) continue;
+        FILETIME64 created = 0;
+        p->GetCreationTime(created);
+        const u64 estimate = EstimateDeletedFirstCluster(ctx.referenceFiles, p->GetSize(), recorded, created, clusterBytes);
+        if (estimate == recorded || estimate > 0xFFFFFFFFu) continue;
+        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate), p->GetSize(), true);
+        if (runs != nullptr) p->SetDataRunList(runs);
+    }
+}
+}  // namespace
+
+bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* device, u32& fatCode) {
+    fatCode = kFsNotRecognised;
+    const u32 sectorSize = device != nullptr ? device->GetSectorSize() : 512;
+    CFATDBR dbr(sector, sectorSize);
+    if (!dbr.IsValid()) return false;
+    if (u64(dbr.GetFATCount()) * dbr.GetFATSize() > dbr.GetTotalSectors()) return false;
+    if (device == nullptr) return false;
+    std::vector<u8> buffer(sectorSize, 0);
+    const u64 copy1 = partitionStart + dbr.GetReservedSectors();
+    const u64 copy2 = copy1 + dbr.GetFATSize();
+    bool found = false;
+    for (u64 at : {copy1, copy2}) {
+        if (!device->Read(buffer.data(), at, 1)) continue;
+        if (IsFATStartSector(buffer.data(), sectorSize, fatCode)) found = true;
+    }
+    return found;
+}
+
+CFATQuickSearch::CFATQuickSearch() : m_record(512) {}
+
+const std::vector<IRawFileAnalyser*>& CFATQuickSearch::GetReviseAnalysers() {
+    if (!m_analysersSet) {
+        m_analysers = GetFatReviseAnalysers();
+        m_analysersSet = true;
+    }
+    return m_analysers;
+}
+
+u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
+    if (device == nullptr || progress == nullptr || m_builder == nullptr) return kFatQuickMissingArgument;
+    m_device = device;
+    m_progress = progress;
+    const u32 sectorSize = device->GetSectorSize();
+    m_record = CFATSearchedPartitionInfo(sectorSize);
+    m_record.SetPartitionStart(0);
+    m_record.SetFileSystemCode(kFsFat32Code);
+    m_record.SetSectorsPerCluster(1);
+    const u64 total = device->GetTotalSectors();
+    m_record.SetTotalSectors(total > 0 ? total - 1 : 0);
+
+    if (!IsUsableFatSectorSize(sectorSize)) {
+        ReleaseTrace("Failed to read DBR information!");
+        return kFatQuickNoBootSector;
+    }
+    // One sector of the device's own size: the boot sector is judged in its first 512 bytes.
+    std::vector<u8> sector(sectorSize, 0);
+    u32 fatCode = kFsNotRecognised;
+    bool usable = device->Read(sector.data(), 0, 1) && CheckFATBootSector(sector.data(), 0, device, fatCode);
+    if (!usable) {
+        std::fill(sector.begin(), sector.end(), 0);
+        usable = device->Read(sector.data(), 6, 1) && CheckFATBootSector(sector.data(), 0, device, fatCode);
+    }
+    if (!usable) {
+        ReleaseTrace("Failed to read DBR information!");
+        return kFatQuickNoBootSector;
+    }
+    m_record.AddFlags((fatCode == kFsFat16Code ? 0x03u : 0x0Cu) | 0xC0u);
+
+    CFATDBR dbr(sector.data(), sectorSize);
+    std::unique_ptr<CDoubleFATTable> fat(CreateDoubleFATTable(device, dbr.GetReservedSectors(), dbr.GetFATType(),
+                                                              dbr.GetFATSize(), (m_record.GetFlags() & 0x80) != 0,
+                                                              (m_record.GetFlags() & 0x200) != 0));
+    {
+        CFATQuickWalker walker(*this, device, progress, dbr, fat.get());
+        walker.Run();
+    }
+    fat.reset();
+    return progress->Continued() == 0 ? kFatQuickStopped : kFatQuickDone;
+}

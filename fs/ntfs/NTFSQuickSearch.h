@@ -1,0 +1,74 @@
+#pragma once
+// The deleted-file scan of a known NTFS volume: finds the $MFT through the boot sector, names the
+// volume's root, opens the journal for salvage, then reads every MFT record in batches and hands
+// each file or folder record, live or deleted, to the directory-tree builder, which links them by
+// record number (the root folder is record 5).
+#include <vector>
+
+#include "engine/FsServices.h"
+#include "engine/SearchedPartitionInfo.h"
+#include "fs/ntfs/NTFSLogFile.h"
+#include "fs/ntfs/NTFSRunList.h"
+
+class CNTFSDBR;
+class CNTFSFileProperties;
+
+// Answers of Search besides 0 (scan error codes: place and cause).
+constexpr u32 kNtfsQuickNoDeviceOrProgress = 0x650005;
+constexpr u32 kNtfsQuickNoBootSector = 0x750015;
+constexpr u32 kNtfsQuickNoMFT = 0x800016;
+constexpr u32 kNtfsQuickRootRefused = 0x8F0017;
+constexpr u32 kNtfsQuickNoBatchBuffer = 0x1C30004;
+
+class CNTFSQuickSearch : public IQuickFileSystemSearchController {
+public:
+    // Sectors read and analysed per batch.
+    static constexpr u32 kBatchSectors = 128;
+
+    CNTFSQuickSearch() = default;
+    ~CNTFSQuickSearch() override = default;
+
+    void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
+    // Appends the one partition record of this search (owned by the search).
+    void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) override { out.push_back(&m_partition); }
+    // The device is the volume itself: sector 0 is its boot sector.
+    u32 Search(IStorageDevice* device, IProgress* progress) override;
+
+    // ---- the steps of Search, open for the tests ----
+    // Geometry taken from the boot sector; set by Search before the other steps run.
+    void SetGeometry(IStorageDevice* device, u8 sectorsPerCluster, u64 volumeClusters);
+    bool LocateMFT(const CNTFSDBR& dbr, NTFSMFTLocation& location);
+    bool ReadMFTRecordZero(u64 sector, u32 sectorsPerRecord, NTFSMFTLocation& location);
+    void CompleteMFTRunsFromExtensions(const u8* record, u32 length, u64 sector, u32 sectorsPerRecord,
+                                       NTFSMFTLocation& location);
+    // The label of record 3 ($Volume); refused for an unknown $MFT start or a record size this
+    // program cannot read. True when the record was read, even when it holds no label.
+    bool ReadQuickVolumeLabel(u64 mftStartSector, u32 recordSize, char* label, u32 labelSize);
+    bool AddRootNode(const char* label, u64 firstSector, u32 sectorsPerCluster);
+    u32 WalkMFT(const NTFSRunList& runs, u32 sectorsPerRecord);
+    // Analyses n sectors of records; mftSectors[i] is sector i's place inside the $MFT (so its
+    // record number is that over the sectors per record), deviceSectors[i] where it was read.
+    u32 AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPerRecord, const u64* mftSectors,
+                           const u64* deviceSectors);
+    // 0 when the builder did not take the node (the rest of the batch is then skipped).
+    u32 AddRecordNode(u64 recordNumber, u64 parent, CNTFSFileProperties* properties, u32* status);
+    void ReportProgress(u64 total, u64 done, u32 status);
+
+    const NTFSRunList& GetMFTRuns() const { return m_mftRuns; }
+    CNTFSLogFileParser& GetLogFileParser() { return m_logFile; }
+
+private:
+    IDirecotryTreeBuilder* m_builder = nullptr;
+    IStorageDevice* m_device = nullptr;
+    IProgress* m_progress = nullptr;
+    CSearchedPartitionInfo m_partition{512};
+    CNTFSLogFileParser m_logFile;
+
+    u32 m_sectorSize = 512;
+    u8 m_sectorsPerCluster = 1;
+    u64 m_volumeClusters = 0;
+    NTFSRunList m_mftRuns;  // the $MFT's runs, cut to the volume
+};
+
+// A new search, or null when memory runs out.
+IQuickFileSystemSearchController* CreateNTFSQuickSearch();

@@ -1,0 +1,577 @@
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "devices/StorageDevice.h"
+#include "engine/DataRunList.h"
+#include "engine/FileNode.h"
+#include "engine/FileRecoverCallback.h"
+#include "engine/FileRecoverer.h"
+#include "engine/FileRecovererCopy.h"
+#include "engine/FileSystemNode.h"
+#include "engine/RecoverNames.h"
+#include "engine/RecoveryController.h"
+#include "fs/ntfs/NTFSFileProperties.h"
+#include "platform/Sync.h"
+#include "platform/Text.h"
+#include "platform/Time.h"
+
+namespace {
+using Bytes = std::vector<u8>;
+
+// A read-only device in memory; sectors marked bad fail their reads after scribbling on the
+// buffer, as a real failed transfer may.
+class MemoryDevice : public IStorageDevice {
+public:
+    MemoryDevice(size_t sectors, u32 sectorSize) : m_data(sectors * sectorSize), m_sectorSize(sectorSize) {
+        for (size_t i = 0; i < m_data.size(); ++i) m_data[i] = u8((i * 131 + i / 977) & 0xFF);
+    }
+    u32 Read(void* buffer, u64 first, u64 count) override {
+        if (first > GetTotalSectors() || count > GetTotalSectors() - first) return 0;
+        for (u64 s = first; s < first + count; ++s) {
+            if (bad.count(s) != 0) {
+                std::memset(buffer, 0xEE, count * m_sectorSize);
+                return 0;
+            }
+        }
+        std::memcpy(buffer, m_data.data() + first * m_sectorSize, count * m_sectorSize);
+        return 1;
+    }
+    u64 GetTotalSectors() override { return m_data.size() / m_sectorSize; }
+    u32 GetSectorSize() override { return m_sectorSize; }
+    u32 Open() override { return 1; }
+    u32 Close() override { return 1; }
+
+    u8* At(u64 sector) { return m_data.data() + sector * m_sectorSize; }
+    Bytes Get(u64 sector, size_t bytes) const {
+        const auto* p = m_data.data() + sector * m_sectorSize;
+        return Bytes(p, p + bytes);
+    }
+    std::set<u64> bad;
+
+private:
+    Bytes m_data;
+    u32 m_sectorSize;
+};
+
+struct Recorder : IFileRecoverCallback {
+    i32 OnBegin(u32, u64) override { return 0; }
+    i32 OnFilesDone(u32 n) override {
+        files += n;
+        return 0;
+    }
+    i32 OnBytesDone(u64 n) override {
+        bytes += n;
+        if (slowBytes) SleepMs(30);
+        return cancelAfterBytes != 0 && bytes >= cancelAfterBytes ? kRecoverCancel : 0;
+    }
+    i32 OnStep(u32 n) override {
+        steps.push_back(n);
+        return 0;
+    }
+    i32 OnFileName(const char* name) override {
+        names.push_back(name);
+        return cancelAtName == name ? kRecoverCancel : 0;
+    }
+    i32 IsCancelled() override { return 0; }
+
+    u32 files = 0;
+    u64 bytes = 0;
+    u64 cancelAfterBytes = 0;
+    bool slowBytes = false;
+    std::string cancelAtName;
+    std::vector<u32> steps;
+    std::vector<std::string> names;
+};
+
+constexpr u64 kFileTime2020 = 132223104000000000ULL;  // 2020-01-01T00:00:00Z
+
+CNTFSFileProperties* Props(const std::string& name, u64 size, u16 attributes,
+                           const std::vector<DataRunExtent>& runs = {}, u64 mtime = 0, u64 atime = 0) {
+    NTFSFilePropertiesData d;
+    d.name = name;
+    d.nameLength = u16(name.size() + 1);
+    d.size = size;
+    d.attributes = attributes;
+    d.modificationTime = mtime;
+    d.accessTime = atime;
+    auto* p = CreateNTFSFileProperties();
+    p->SetData(d);
+    if (!runs.empty()) {
+        CNoneResidentNTFSDataRunList list;
+        for (const DataRunExtent& e : runs) list.AddExtent(e);
+        p->SetRunList(&list);
+    }
+    return p;
+}
+
+// A tree that frees its nodes.
+struct Tree {
+    explicit Tree(u64 start, u32 spc, const char* rootName = "NTFS") {
+        root = CreateFileSystemNode();
+        root->SetFileSystemType(3);
+        root->SetPartitionGeometry(start, spc);
+        root->SetFileProperties(CreateNTFSFolderProperties(rootName));
+    }
+    ~Tree() {
+        for (CFileNode* n : nodes) DeleteFileNode(n);
+        DeleteFileSystemNode(root);
+    }
+    CFileNode* Add(CFileNode* parent, IFileProperties* properties, u8 state = kChecked) {
+        CFileNode* n = CreateFileNode();
+        n->SetFileProperties(properties);
+        n->SetCheckState(state);
+        parent->AddChild(n);
+        nodes.push_back(n);
+        return n;
+    }
+    CFileNode* Folder(CFileNode* parent, const std::string& name, u8 state = kChecked) {
+        return Add(parent, Props(name, 0, kAttrDirectory), state);
+    }
+    CFileSystemNode* root;
+    std::vector<CFileNode*> nodes;
+};
+
+std::set<std::string> List(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") names.insert(n);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+bool ValidUtf8(const std::string& s) {
+    for (char16_t c : Utf8ToUtf16(s)) {
+        if (c == 0xFFFD) return false;
+    }
+    return true;
+}
+
+TEST(RecoverNames, CleaningAndBounds) {
+    EXPECT_EQ(CleanTopFolderName("x:y"), "x#y");
+    EXPECT_EQ(CleanTopFolderName("a:?\\/|*><\"b"), "a#########b");
+    EXPECT_EQ(CleanFileName("a/b.txt"), "a_b.txt");
+    EXPECT_EQ(CleanFileName("a\\b:c"), "a\\b:c");  // only '/' separates paths here
+    EXPECT_EQ(CleanSubfolderName("../x"), ".._x");
+    EXPECT_EQ(CleanFileName("."), "_");
+    EXPECT_EQ(CleanSubfolderName(".."), "__");
+    EXPECT_EQ(CleanTopFolderName(".."), "__");
+    EXPECT_EQ(CleanFileName(nullptr), "_");
+    EXPECT_EQ(CleanFileName(""), "_");
+
+    std::string longName;
+    for (int i = 0; i < 200; ++i) longName += "\xC3\xA9";  // 400 bytes of 'é'
+    const std::string cut = CleanFileName((longName + ".txt").c_str());
+    EXPECT_LE(cut.size(), kMaxNameComponent);
+    EXPECT_EQ(cut.substr(cut.size() - 4), ".txt");
+    EXPECT_TRUE(ValidUtf8(cut));
+    const std::string top = CleanTopFolderName(longName.c_str());
+    EXPECT_LE(top.size(), kMaxNameComponent);
+    EXPECT_TRUE(ValidUtf8(top));
+
+    EXPECT_EQ(UniqueFileVariant("name.ext", 0), "name_000.ext");
+    EXPECT_EQ(UniqueFileVariant("name.ext", 1), "name_001.ext");
+    EXPECT_EQ(UniqueFileVariant("name", 0), "name_000");
+    EXPECT_EQ(UniqueFolderVariant("dir", 12), "dir_012");
+    const std::string variant = UniqueFileVariant(cut, 5);
+    EXPECT_LE(variant.size(), kMaxNameComponent);
+    EXPECT_EQ(variant.substr(variant.size() - 8), "_005.txt");
+    EXPECT_TRUE(ValidUtf8(variant));
+    EXPECT_LE(UniqueFolderVariant(top, 7).size(), kMaxNameComponent);
+}
+
+TEST(FileRecoverer, FolderWalkNamesSelectionAndUniqueness) {
+    MemoryDevice device(4096, 512);
+    Tree tree(0, 1, "x:y");
+    Tree* t = &tree;
+    t->Add(t->root, Props("a/b.txt", 700, kAttrArchive, {{10, 2}}));
+    t->Add(t->root, Props("dup.txt", 10, kAttrArchive, {{20, 1}}));
+    t->Add(t->root, Props("dup.txt", 11, kAttrArchive, {{21, 1}}));
+    t->Add(t->root, Props("noext", 5, kAttrArchive, {{22, 1}}));
+    t->Add(t->root, Props("noext", 6, kAttrArchive, {{23, 1}}));
+    t->Add(t->root, Props("..", 3, kAttrArchive, {{24, 1}}));
+    CFileNode* partly = t->Folder(t->root, "Part/ly", kPartlyChecked);
+    t->Add(partly, Props("in.bin", 512, kAttrArchive, {{30, 1}}));
+    t->Add(partly, Props("out.bin", 512, kAttrArchive, {{31, 1}}), kUnchecked);
+    CFileNode* unchecked = t->Folder(t->root, "Skipped", kUnchecked);
+    t->Add(unchecked, Props("never.bin", 512, kAttrArchive, {{32, 1}}));
+
+    testutil::TempDir temp;
+    const std::string target = temp.File("target");
+    Recorder recorder;
+    char out[520] = {};
+    CFileRecoverer first;
+    ASSERT_EQ(first.RecoverFolder(&recorder, &device, tree.root, target.c_str(), out, sizeof out), kRecoverOk);
+    EXPECT_EQ(std::string(out), target + "/x#y");
+    EXPECT_EQ(List(temp.Path()), std::set<std::string>{"target"});
+    EXPECT_EQ(List(target), std::set<std::string>{"x#y"});
+
+    const std::string top = target + "/x#y";
+    EXPECT_EQ(List(top), (std::set<std::string>{"a_b.txt", "dup.txt", "dup_000.txt", "noext", "noext_000", "__",
+                                                "Part_ly"}));
+    EXPECT_EQ(List(top + "/Part_ly"), std::set<std::string>{"in.bin"});
+    EXPECT_EQ(testutil::ReadFileBytes(top + "/a_b.txt"), device.Get(10, 700));
+    EXPECT_EQ(testutil::ReadFileBytes(top + "/Part_ly/in.bin"), device.Get(30, 512));
+    EXPECT_EQ(recorder.files, 7u);
+
+    // A second recovery never touches the first: a new top folder.
+    CFileRecoverer second;
+    ASSERT_EQ(second.RecoverFolder(nullptr, &device, tree.root, (target + "/").c_str(), out, sizeof out), kRecoverOk);
+    EXPECT_EQ(std::string(out), target + "/x#y_000");
+    EXPECT_EQ(List(target), (std::set<std::string>{"x#y", "x#y_000"}));
+}
+
+TEST(FileRecoverer, DotFolderAndDotFileStayInside) {
+    MemoryDevice device(512, 512);
+    Tree tree(0, 1);
+    CFileNode* dots = tree.Folder(tree.root, "..");
+    tree.Add(dots, Props("inside.txt", 4, kAttrArchive, {{33, 1}}));
+    tree.Add(tree.root, Props(".", 3, kAttrArchive, {{24, 1}}));
+    testutil::TempDir temp;
+    char out[520] = {};
+    CFileRecoverer job;
+    ASSERT_EQ(job.RecoverFolder(nullptr, &device, tree.root, temp.Path().c_str(), out, sizeof out), kRecoverOk);
+    EXPECT_EQ(List(temp.Path()), std::set<std::string>{"NTFS"});
+    EXPECT_EQ(List(temp.Path() + "/NTFS"), (std::set<std::string>{"__", "_"}));
+    EXPECT_EQ(testutil::ReadFileBytes(temp.Path() + "/NTFS/__/inside.txt"), device.Get(33, 4));
+}
+
+TEST(FileRecoverer, FragmentedSparseUnreadableTimesAndReadOnly) {
+    MemoryDevice device(2048, 512);
+    const u64 start = 100;
+    const u32 spc = 2;
+    Tree tree(start, spc);
+    const u64 size = 6 * 1024 - 300;
+    const u64 mtime = kFileTime2020 + 12345678;
+    const u64 atime = kFileTime2020 + 99990000;
+    CFileNode* node = tree.Add(
+        tree.root, Props("frag.bin", size, kAttrArchive | kAttrHidden | 0x01, {{10, 3}, {-1, 2}, {40, 1}}, mtime, atime));
+    device.bad.insert(start + 40 * spc + 1);  // the last cluster's second sector cannot be read
+
+    Bytes expected;
+    const Bytes a = device.Get(start + 10 * spc, 3 * 1024);
+    expected.insert(expected.end(), a.begin(), a.end());
+    expected.resize(expected.size() + 2048, 0);
+    expected.resize(expected.size() + 1024, 0);  // unreadable: zeros, not the device's scribbles
+    expected.resize(size);
+
+    testutil::TempDir temp;
+    const std::string path = temp.File("frag.bin");
+    Recorder recorder;
+    CFileRecoverer job;
+    ASSERT_TRUE(job.RecoverFile(&recorder, &device, node, path.c_str(), false));
+    // Times first: reading the file may move its access time.
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+    EXPECT_EQ(FileTimeFromUnix(st.st_mtim.tv_sec, u32(st.st_mtim.tv_nsec)), mtime);
+    EXPECT_EQ(FileTimeFromUnix(st.st_atim.tv_sec, u32(st.st_atim.tv_nsec)), atime);
+    EXPECT_EQ(testutil::ReadFileBytes(path), expected);
+    EXPECT_EQ(recorder.bytes, size);
+    EXPECT_EQ(recorder.steps, std::vector<u32>{0});
+    EXPECT_EQ(recorder.names, std::vector<std::string>{"frag.bin"});
+
+    // The preview reuses its path: a read-only copy there is replaced.
+    CFileRecoverer again;
+    EXPECT_TRUE(again.RecoverFile(nullptr, &device, node, path.c_str(), false));
+    EXPECT_EQ(testutil::ReadFileBytes(path), expected);
+}
+
+// A chunk of "abc" literals and one back-reference that expands to `length` bytes.
+Bytes RepeatChunk(const char* three, u32 length) {
+    Bytes c = {0, 0, 0x08, u8(three[0]), u8(three[1]), u8(three[2])};
+    const u16 token = u16((2u << 12) | (length - 3));
+    c.push_back(u8(token));
+    c.push_back(u8(token >> 8));
+    const u16 header = u16(0xB000 | (c.size() - 3));
+    c[0] = u8(header);
+    c[1] = u8(header >> 8);
+    return c;
+}
+
+Bytes Repeat(const char* three, size_t n) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = u8(three[i % 3]);
+    return out;
+}
+
+TEST(FileRecoverer, CompressedUnitsOfEveryKind) {
+    // 512-byte clusters: a unit is 16 clusters, 8 KiB, two chunks.
+    MemoryDevice device(1024, 512);
+    Tree tree(0, 1);
+    Bytes packed = RepeatChunk("abc", 4093);
+    const Bytes second = RepeatChunk("xyz", 1000);  // short chunk: zeros fill the rest of the unit
+    packed.insert(packed.end(), second.begin(), second.end());
+    std::memset(device.At(50), 0, 512);
+    std::memcpy(device.At(50), packed.data(), packed.size());
+
+    const u64 size = 3 * 8192 + 3 * 512 - 100;
+    // Unit 1: one cluster of chunks + 15 sparse; unit 2: 16 plain clusters in two extents;
+    // unit 3: wholly sparse; then 3 plain clusters the runs leave unclosed.
+    CFileNode* node = tree.Add(tree.root, Props("c.txt", size, kAttrArchive | kAttrCompressed,
+                                                {{50, 1}, {-1, 15}, {100, 6}, {200, 10}, {-1, 16}, {300, 3}}));
+    Bytes expected = Repeat("abc", 4096);
+    const Bytes x = Repeat("xyz", 1003);
+    expected.insert(expected.end(), x.begin(), x.end());
+    expected.resize(8192, 0);
+    for (auto [s, n] : {std::pair<u64, u64>{100, 6}, {200, 10}}) {
+        const Bytes b = device.Get(s, n * 512);
+        expected.insert(expected.end(), b.begin(), b.end());
+    }
+    expected.resize(expected.size() + 8192, 0);
+    const Bytes tail = device.Get(300, 3 * 512);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    expected.resize(size);
+
+    testutil::TempDir temp;
+    Recorder recorder;
+    CFileRecoverer job;
+    ASSERT_TRUE(job.RecoverFile(&recorder, &device, node, temp.File("c.txt").c_str(), false));
+    EXPECT_EQ(testutil::ReadFileBytes(temp.File("c.txt")), expected);
+    EXPECT_EQ(recorder.bytes, size);
+}
+
+TEST(FileRecoverer, CompressedFileNeedsSmallClusters) {
+    MemoryDevice device(1024, 512);
+    for (u32 spc : {16u, 9u}) {
+        Tree tree(0, spc);
+        CFileNode* node = tree.Add(tree.root, Props("big.txt", 4096, kAttrArchive | kAttrCompressed, {{2, 16}}));
+        testutil::TempDir temp;
+        CFileRecoverer job;
+        EXPECT_FALSE(job.RecoverFile(nullptr, &device, node, temp.File("big.txt").c_str(), false));
+        EXPECT_EQ(job.GetResult(), kRecoverFailed);
+        EXPECT_TRUE(testutil::ReadFileBytes(temp.File("big.txt")).empty());
+    }
+}
+
+TEST(FileRecoverer, DamagedCompressedUnitFailsTheFile) {
+    MemoryDevice device(1024, 512);
+    Tree tree(0, 1);
+    // The chunk header announces 4098 bytes; the unit holds 512.
+    std::memset(device.At(60), 0x41, 512);
+    device.At(60)[0] = 0xFF;
+    device.At(60)[1] = 0xBF;
+    CFileNode* node = tree.Add(tree.root, Props("bad.txt", 8192, kAttrArchive | kAttrCompressed, {{60, 1}, {-1, 15}}));
+    testutil::TempDir temp;
+    CFileRecoverer job;
+    EXPECT_FALSE(job.RecoverFile(nullptr, &device, node, temp.File("bad.txt").c_str(), false));
+    EXPECT_EQ(job.GetResult(), kRecoverFailed);
+
+    // Random unit contents: each file either decodes or fails, and nothing reads or writes past
+    // its buffers.
+    std::mt19937 rng(77);
+    for (int round = 0; round < 200; ++round) {
+        const u32 used = 1 + rng() % 15;
+        for (u32 s = 0; s < used; ++s) {
+            for (u32 i = 0; i < 512; ++i) device.At(70 + s)[i] = u8(rng());
+        }
+        device.At(70)[1] |= 0x80;
+        Tree t(0, 1);
+        CFileNode* n = t.Add(t.root, Props("r.txt", 8192, kAttrArchive | kAttrCompressed, {{70, used}, {-1, 16 - used}}));
+        CFileRecoverer r;
+        r.RecoverFile(nullptr, &device, n, temp.File("r.txt").c_str(), false);
+        EXPECT_NE(r.GetResult(), kRecoverCancelled);
+        if (r.GetResult() == kRecoverOk) {
+            EXPECT_EQ(testutil::ReadFileBytes(temp.File("r.txt")).size(), 8192u);
+        }
+    }
+}
+
+TEST(FileRecoverer, EmptyFilesAndRefusals) {
+    MemoryDevice device(64, 512);
+    Tree tree(0, 1);
+    testutil::TempDir temp;
+    CFileNode* empty = tree.Add(tree.root, Props("empty.txt", 0, kAttrArchive));
+    CFileRecoverer job;
+    EXPECT_TRUE(job.RecoverFile(nullptr, &device, empty, temp.File("empty.txt").c_str(), false));
+    EXPECT_TRUE(testutil::FileExists(temp.File("empty.txt")));
+
+    CFileNode* noRuns = tree.Add(tree.root, Props("lost.txt", 10, kAttrArchive));
+    EXPECT_FALSE(job.RecoverFile(nullptr, &device, noRuns, temp.File("lost.txt").c_str(), false));
+    CFileNode* folder = tree.Folder(tree.root, "dir");
+    EXPECT_FALSE(job.RecoverFile(nullptr, &device, folder, temp.File("dir").c_str(), false));
+    EXPECT_FALSE(job.RecoverFile(nullptr, &device, nullptr, temp.File("none").c_str(), false));
+    EXPECT_FALSE(job.RecoverFile(nullptr, nullptr, empty, temp.File("nodevice").c_str(), false));
+
+    // A node with no file-system root above it has no geometry.
+    CFileNode* orphan = CreateFileNode();
+    orphan->SetFileProperties(Props("o.txt", 1, kAttrArchive, {{1, 1}}));
+    EXPECT_FALSE(job.RecoverFile(nullptr, &device, orphan, temp.File("o.txt").c_str(), false));
+    EXPECT_EQ(job.GetResult(), kRecoverFailed);
+    DeleteFileNode(orphan);
+
+    // A root whose node is unchecked writes nothing and succeeds.
+    tree.root->SetCheckState(kUnchecked);
+    char out[64] = "untouched";
+    EXPECT_EQ(job.RecoverFolder(nullptr, &device, tree.root, temp.File("t").c_str(), out, sizeof out), kRecoverOk);
+    EXPECT_TRUE(List(temp.File("t")).empty());
+    EXPECT_STREQ(out, "untouched");
+}
+
+TEST(FileRecoverer, CancelFromTheCallback) {
+    MemoryDevice device(1024, 512);
+    Tree tree(0, 1);
+    CFileNode* big = tree.Add(tree.root, Props("big.bin", 300000, kAttrArchive, {{0, 600}}));
+    tree.Add(tree.root, Props("stop.bin", 10, kAttrArchive, {{1, 1}}));
+    testutil::TempDir temp;
+
+    Recorder onBytes;
+    onBytes.cancelAfterBytes = 65536;
+    CFileRecoverer job;
+    EXPECT_FALSE(job.RecoverFile(&onBytes, &device, big, temp.File("big.bin").c_str(), false));
+    EXPECT_EQ(job.GetResult(), kRecoverCancelled);
+
+    // The walk meets stop.bin first (children are in front-insertion order).
+    Recorder onName;
+    onName.cancelAtName = "stop.bin";
+    EXPECT_EQ(job.RecoverFolder(&onName, &device, tree.root, temp.File("walk").c_str(), nullptr, 0), kRecoverCancelled);
+    EXPECT_EQ(onName.files, 0u);
+}
+
+struct FixedController : IRecoveryController {
+    u32 GetType() override { return 0; }
+    u32 Initialize(IRecoveryFilter*) override { return 1; }
+    u32 Run(IStorageDevice*, IProgress*, IDirectoryTree*, const char*, u32) override { return 0; }
+    void Release() override {}
+    void SetFileSystem(u32, const char*) override {}
+    u32 GetFileSource(CFileNode*, u64& start, u32& spc) override {
+        start = 500;
+        spc = 1;
+        return 1;
+    }
+    void Stop() override {}
+};
+
+TEST(FileRecoverer, CurrentControllerPlacesThePartition) {
+    MemoryDevice device(1024, 512);
+    Tree tree(0, 4);  // what the node's own root says is overridden by the scan mode
+    CFileNode* node = tree.Add(tree.root, Props("f.bin", 1000, kAttrArchive, {{5, 2}}));
+    FixedController controller;
+    SetCurrentRecoveryController(&controller);
+    testutil::TempDir temp;
+    CFileRecoverer job;
+    const bool ok = job.RecoverFile(nullptr, &device, node, temp.File("f.bin").c_str(), false);
+    SetCurrentRecoveryController(nullptr);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(testutil::ReadFileBytes(temp.File("f.bin")), device.Get(505, 1000));
+}
+
+std::atomic<int> g_pumped{0};
+void CountPump() { ++g_pumped; }
+
+TEST(FileRecoverer, BackgroundCopyPumpsWhileItRuns) {
+    MemoryDevice device(1024, 512);
+    Tree tree(0, 1);
+    CFileNode* node = tree.Add(tree.root, Props("bg.bin", 4 * 65536, kAttrArchive, {{0, 512}}));
+    testutil::TempDir temp;
+    Recorder slow;
+    slow.slowBytes = true;
+    g_pumped = 0;
+    SetRecoverMessagePump(&CountPump);
+    CFileRecoverer job;
+    const bool ok = job.RecoverFile(&slow, &device, node, temp.File("bg.bin").c_str(), true);
+    SetRecoverMessagePump(nullptr);
+    ASSERT_TRUE(ok);
+    EXPECT_GT(g_pumped.load(), 0);
+    EXPECT_EQ(testutil::ReadFileBytes(temp.File("bg.bin")), device.Get(0, 4 * 65536));
+
+    // Without a pump the caller only waits.
+    CFileRecoverer quiet;
+    EXPECT_TRUE(quiet.RecoverFile(nullptr, &device, node, temp.File("bg2.bin").c_str(), true));
+}
+
+// A protected 1024-byte MFT record holding one resident attribute.
+Bytes MftRecordWith(u32 type, const Bytes& value) {
+    Bytes r(1024, 0);
+    auto put16 = [&](size_t at, u16 v) { WriteLE16(r.data() + at, v); };
+    auto put32 = [&](size_t at, u32 v) { WriteLE32(r.data() + at, v); };
+    std::memcpy(r.data(), "FILE", 4);
+    put16(4, 48);
+    put16(6, 3);
+    WriteLE64(r.data() + 8, 0x1000);
+    put16(16, 1);
+    put16(18, 1);
+    put16(20, 56);
+    put16(22, 1);
+    const u32 length = u32((24 + value.size() + 7) & ~size_t(7));
+    put32(56, type);
+    put32(56 + 4, length);
+    put32(56 + 16, u32(value.size()));
+    put16(56 + 10, 24);
+    put16(56 + 20, 24);
+    std::memcpy(r.data() + 56 + 24, value.data(), value.size());
+    const u32 end = 56 + length;
+    put32(end, 0xFFFFFFFF);
+    put32(24, end + 8);
+    put32(28, 1024);
+    put16(40, 8);
+    put32(44, 40);
+    put16(48, 0x0203);
+    for (u32 i = 0; i < 2; ++i) {
+        const size_t slot = (i + 1) * 512 - 2;
+        put16(48 + 2 * (i + 1), ReadLE16(r.data() + slot));
+        put16(slot, 0x0203);
+    }
+    return r;
+}
+
+TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
+    MemoryDevice device(1024, 512);
+    Bytes metadata(40);
+    for (size_t i = 0; i < metadata.size(); ++i) metadata[i] = u8(0xA0 + i);
+    WriteLE64(metadata.data(), metadata.size());
+    const Bytes record = MftRecordWith(0x100, metadata);
+    std::memcpy(device.At(200), record.data(), record.size());
+
+    Tree tree(0, 1);
+    CNTFSFileProperties* p = Props("secret.doc", 1000, kAttrArchive | kAttrEfsEncrypted, {{50, 2}});
+    p->SetRecordSector(200);
+    CFileNode* node = tree.Add(tree.root, p);
+
+    testutil::TempDir temp;
+    const std::string path = temp.File("secret.doc");
+    Recorder recorder;
+    CFileRecoverer job;
+    ASSERT_TRUE(job.RecoverFile(&recorder, &device, node, path.c_str(), false));
+    EXPECT_EQ(recorder.steps, std::vector<u32>{24});
+    EXPECT_EQ(List(temp.Path()), std::set<std::string>{"secret.doc"});  // the temporary stream is gone
+
+    const Bytes out = testutil::ReadFileBytes(path);
+    ASSERT_EQ(out.size(), 66u + 40u + 42u + 512u + 1024u);
+    EXPECT_EQ(ReadLE32(out.data()), 0x100u);
+    EXPECT_EQ(std::memcmp(out.data() + 4, u"ROBS", 8), 0);
+    EXPECT_EQ(ReadLE32(out.data() + 50), 56u);
+    EXPECT_EQ(std::memcmp(out.data() + 54, u"GURE", 8), 0);
+    EXPECT_EQ(Bytes(out.begin() + 66, out.begin() + 106), metadata);
+    const u8* stream = out.data() + 106;
+    EXPECT_EQ(ReadLE32(stream), 42u);
+    EXPECT_EQ(std::memcmp(stream + 28, u"::$DATA", 14), 0);
+    const u8* block = stream + 42;
+    EXPECT_EQ(ReadLE32(block), 1024u + 512u);
+    EXPECT_EQ(ReadLE16(block + 18), 0);
+    EXPECT_EQ(ReadLE32(block + 28), 1000u);
+    EXPECT_EQ(ReadLE32(block + 32), 1000u);
+    EXPECT_EQ(ReadLE32(block + 44), 1024u);
+    EXPECT_EQ(Bytes(block + 512, block + 512 + 1024), device.Get(50, 1024));
+
+    // A name that would collide with the temporary stream is left alone.
+    testutil::WriteFileBytes(path + ".EFS", {1, 2, 3});
+    CFileRecoverer again;
+    ASSERT_TRUE(again.RecoverFile(nullptr, &device, node, path.c_str(), false));
+    EXPECT_EQ(testutil::ReadFileBytes(path + ".EFS"), (Bytes{1, 2, 3}));
+    EXPECT_EQ(testutil::ReadFileBytes(path).size(), out.size());
+}
+}  // namespace

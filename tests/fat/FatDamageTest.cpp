@@ -1,0 +1,275 @@
+// Damaged FAT volumes (copies of the fixtures with broken chains, entries and geometry): the
+// quick search and the analyser end cleanly, never read outside the volume and never hang.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FatTestSupport.h"
+#include "TestUtil.h"
+#include "engine/DataRunList.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
+#include "fs/fat/FatQuickSearch.h"
+#include "fs/fat/FatVolumeAnalyze.h"
+#include "platform/Log.h"
+
+using namespace fattest;
+
+namespace {
+// A FAT image in memory with its layout, for patching.
+struct Volume {
+    std::vector<u8> bytes;
+    u32 sectorSize = 512;
+    u32 reserved = 0;
+    u32 fatSectors = 0;
+    u32 spc = 0;
+    u64 rootStart = 0;  // byte offset of the FAT16 root region
+    u64 dataStart = 0;  // byte offset of cluster 2
+    bool fat32 = false;
+
+    explicit Volume(const std::string& fixture) : bytes(testutil::ReadFileBytes(testutil::FixturePath(fixture))) {
+        const u8* b = bytes.data();
+        reserved = ReadLE16(b + 14);
+        spc = b[13];
+        fat32 = ReadLE16(b + 22) == 0;
+        fatSectors = fat32 ? ReadLE32(b + 36) : ReadLE16(b + 22);
+        const u64 fatsEnd = u64(reserved + 2 * fatSectors) * sectorSize;
+        rootStart = fatsEnd;
+        dataStart = fat32 ? fatsEnd : fatsEnd + u64(ReadLE16(b + 17)) * 32;
+    }
+    u64 ClusterOffset(u64 cluster) const { return dataStart + (cluster - 2) * spc * sectorSize; }
+    // Sets a FAT entry in both copies.
+    void SetFat(u32 cluster, u32 value) {
+        for (u32 copy = 0; copy < 2; ++copy) {
+            u8* fat = bytes.data() + u64(reserved + copy * fatSectors) * sectorSize;
+            if (fat32) {
+                WriteLE32(fat + u64(cluster) * 4, value);
+            } else {
+                WriteLE16(fat + u64(cluster) * 2, u16(value));
+            }
+        }
+    }
+    u32 GetFat(u32 cluster) const {
+        const u8* fat = bytes.data() + u64(reserved) * sectorSize;
+        return fat32 ? ReadLE32(fat + u64(cluster) * 4) : ReadLE16(fat + u64(cluster) * 2);
+    }
+    // Offset of the first 32-byte-aligned short entry with these 11 name bytes.
+    u64 FindEntry(const char* name11) const {
+        for (u64 off = rootStart; off + 32 <= bytes.size(); off += 32) {
+            if (std::memcmp(bytes.data() + off, name11, 11) == 0 && bytes[off + 11] != 0x0F) return off;
+        }
+        return 0;
+    }
+    static u32 EntryCluster(const u8* e) { return (u32(ReadLE16(e + 20)) << 16) | ReadLE16(e + 26); }
+    static void SetEntryCluster(u8* e, u32 c) {
+        WriteLE16(e + 20, u16(c >> 16));
+        WriteLE16(e + 26, u16(c));
+    }
+};
+
+struct Scan {
+    RecordingBuilder builder;
+    CountingProgress progress;
+    u32 result = 0;
+};
+
+std::unique_ptr<Scan> RunScan(IStorageDevice& device) {
+    auto scan = std::make_unique<Scan>();
+    CFATQuickSearch search;
+    search.SetDirectoryTreeBuilder(&scan->builder);
+    scan->result = search.Search(&device, &scan->progress);
+    return scan;
+}
+
+// Every extent of every handed-over file lies inside the volume's data area.
+void ExpectRunsInside(const Scan& scan, u64 volumeSectors) {
+    ASSERT_NE(scan.builder.root, nullptr);
+    u64 start = 0;
+    u32 spc = 0;
+    scan.builder.root->GetPartitionGeometry(start, spc);
+    for (const CFileNode* n : scan.builder.nodes) {
+        std::unique_ptr<IDataRunList> runs(n->GetFileProperties()->CreateDataRunList());
+        if (!runs) continue;
+        for (DataRunExtent* e = runs->GetFirstExtent(); e != nullptr; e = runs->GetNextExtent()) {
+            EXPECT_GE(e->start, 0);
+            EXPECT_LE(start + (u64(e->start) + e->length) * spc, volumeSectors) << scan.builder.PathOf(n);
+        }
+    }
+}
+
+class FatDamage : public ::testing::Test {
+protected:
+    void SetUp() override { SetLoggingEnabled(false); }
+    void TearDown() override { SetLoggingEnabled(true); }
+};
+
+TEST_F(FatDamage, Fat12VolumeIsRefused) {
+    ImageDevice device(testutil::FixturePath("fat12-small.img"), 512);
+    ASSERT_TRUE(device.IsOpen());
+    std::unique_ptr<Scan> scan = RunScan(device);
+    EXPECT_EQ(scan->result, kFatQuickNoBootSector);
+    EXPECT_EQ(scan->builder.rootsOffered, 0u);
+    CFatVolumeAnalyze analyser(&device, 0);
+    EXPECT_EQ(analyser.GetFileSystemType(), 9u);
+    EXPECT_EQ(analyser.GetTotalSectors(), 0u);
+    char label[100];
+    std::memset(label, 'x', sizeof label);
+    analyser.GetVolumeLabel(label, sizeof label);
+    for (char c : label) EXPECT_EQ(c, 0);
+}
+
+TEST_F(FatDamage, SectorSizesAboveFourKilobytesAreRefused) {
+    // The device reports 8192-byte sectors.
+    ImageDevice big(testutil::FixturePath("fat16-basic.img"), 8192);
+    EXPECT_EQ(RunScan(big)->result, kFatQuickNoBootSector);
+    EXPECT_EQ(CFatVolumeAnalyze(&big, 0).GetFileSystemType(), 9u);
+    // The boot sector claims 8192-byte sectors on a 512-byte device, and so does its backup.
+    Volume v("fat32-basic.img");
+    WriteLE16(v.bytes.data() + 11, 8192);
+    WriteLE16(v.bytes.data() + 6 * 512 + 11, 8192);
+    MemoryDevice device(v.bytes, 512);
+    EXPECT_EQ(RunScan(device)->result, kFatQuickNoBootSector);
+}
+
+TEST_F(FatDamage, DamagedPrimaryBootSectorFallsBackToBackup) {
+    Volume v("fat32-basic.img");
+    std::memset(v.bytes.data(), 0, 512);
+    MemoryDevice device(v.bytes, 512);
+    std::unique_ptr<Scan> scan = RunScan(device);
+    EXPECT_EQ(scan->result, 0u);
+    ASSERT_NE(scan->builder.root, nullptr);
+    EXPECT_EQ(scan->builder.root->GetFileSystemType(), 2u);
+    EXPECT_FALSE(scan->builder.nodes.empty());
+}
+
+TEST_F(FatDamage, LoopingRootChainEnds) {
+    Volume v("fat32-basic.img");
+    const u32 root = ReadLE32(v.bytes.data() + 44);
+    // The root chain turns back onto its first cluster; the table is no longer plausible and the
+    // walk goes on without it.
+    u32 last = root;
+    for (int i = 0; i < 100000 && v.GetFat(last) >= 2 && v.GetFat(last) < 0x0FFFFFF8; ++i) last = v.GetFat(last);
+    v.SetFat(last, root);
+    MemoryDevice device(v.bytes, 512);
+    std::unique_ptr<Scan> scan = RunScan(device);
+    EXPECT_EQ(scan->result, 0u);
+    ExpectRunsInside(*scan, device.GetTotalSectors());
+}
+
+TEST_F(FatDamage, ClustersPastTheEndAreNeverRead) {
+    Volume v("fat16-basic.img");
+    // A deleted file whose first cluster lies past the volume, and a live folder whose chain
+    // leads past it.
+    const u64 file = v.FindEntry("\xE5OTE-0~1TXT");
+    ASSERT_NE(file, 0u);
+    Volume::SetEntryCluster(v.bytes.data() + file, 0xFFF0);
+    const u64 music = v.FindEntry("MUSIC      ");
+    ASSERT_NE(music, 0u);
+    const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
+    v.SetFat(musicCluster, 0xFFF0);
+    MemoryDevice device(v.bytes, 512);
+    std::unique_ptr<Scan> scan = RunScan(device);
+    EXPECT_EQ(scan->result, 0u);
+    ExpectRunsInside(*scan, device.GetTotalSectors());
+    for (const CFileNode* n : scan->builder.nodes) EXPECT_NE(n->GetId(), 0xFFF0u);
+}
+
+TEST_F(FatDamage, FirstClusterBelowTwoWithASizeGivesNoRuns) {
+    Volume v("fat16-basic.img");
+    const u64 a = v.FindEntry("\xE5OTE-0~1TXT");
+    const u64 b = v.FindEntry("\xE5IOLIN  AU ");
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    Volume::SetEntryCluster(v.bytes.data() + a, 0);
+    Volume::SetEntryCluster(v.bytes.data() + b, 1);
+    MemoryDevice device(v.bytes, 512);
+    std::unique_ptr<Scan> scan = RunScan(device);
+    EXPECT_EQ(scan->result, 0u);
+    ExpectRunsInside(*scan, device.GetTotalSectors());
+    for (const CFileNode* n : scan->builder.nodes) {
+        const std::string name = n->GetFileProperties()->GetName();
+        EXPECT_NE(name, "#OTE-0~1.TXT");
+        EXPECT_NE(name, "#IOLIN.AU");
+    }
+}
+
+TEST_F(FatDamage, DirectoryThatContainsItselfEnds) {
+    Volume v("fat16-basic.img");
+    const u64 music = v.FindEntry("MUSIC      ");
+    ASSERT_NE(music, 0u);
+    const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
+    // The folder's third entry is made a folder entry pointing back at the folder itself, and
+    // its fourth one at the root folder's parent chain (cluster 0 stands for the root).
+    u8* third = v.bytes.data() + v.ClusterOffset(musicCluster) + 2 * 32;
+    u8* fourth = third + 32;
+    std::memcpy(third, "LOOP       ", 11);
+    third[11] = 0x10;
+    WriteLE32(third + 28, 0);
+    Volume::SetEntryCluster(third, musicCluster);
+    std::memcpy(fourth, "\xE5OOPBACK   ", 11);
+    fourth[11] = 0x10;
+    WriteLE32(fourth + 28, 0);
+    Volume::SetEntryCluster(fourth, musicCluster);
+    // A subfolder of Music whose entries lead back to Music.
+    const u64 live = v.FindEntry("LIVERE~1   ");
+    ASSERT_NE(live, 0u);
+    const u32 liveCluster = Volume::EntryCluster(v.bytes.data() + live);
+    u8* back = v.bytes.data() + v.ClusterOffset(liveCluster) + 2 * 32;
+    std::memcpy(back, "\xE5" "ACK      ", 11);
+    back[11] = 0x10;
+    WriteLE32(back + 28, 0);
+    Volume::SetEntryCluster(back, musicCluster);
+    MemoryDevice device(v.bytes, 512);
+    std::unique_ptr<Scan> scan = RunScan(device);
+    EXPECT_EQ(scan->result, 0u);
+    for (const CFileNode* n : scan->builder.nodes) EXPECT_EQ(scan->builder.PathOf(n).rfind("?", 0), std::string::npos);
+
+    // Music deleted, and the entry leading back to it newer than Music's own: of two deleted
+    // folders of one cluster the newer one wins, but not when it lies inside the other.
+    v.bytes[music] = 0xE5;
+    WriteLE16(back + 24, u16(ReadLE16(v.bytes.data() + music + 24) + (1 << 9)));
+    MemoryDevice deletedMusic(v.bytes, 512);
+    scan = RunScan(deletedMusic);
+    EXPECT_EQ(scan->result, 0u);
+    // Every handed-over path resolves within the bound of PathOf: no folder leads back to itself.
+    for (const CFileNode* n : scan->builder.nodes) EXPECT_EQ(scan->builder.PathOf(n).rfind("?", 0), std::string::npos);
+}
+
+TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
+    Volume v("fat32-basic.img");
+    MemoryDevice device(v.bytes, 512);
+    // Everything past the FATs fails: the root chain cannot be read.
+    device.failFrom = v.dataStart / 512;
+    std::unique_ptr<Scan> scan = RunScan(device);
+    EXPECT_EQ(scan->result, 0u);
+    EXPECT_TRUE(scan->builder.nodes.empty());
+}
+
+TEST_F(FatDamage, StopDuringTheWalkReturnsStoppedAfterHandingOverDeferredFolders) {
+    ImageDevice device(testutil::FixturePath("fat16-basic.img"), 512);
+    Scan scan;
+    scan.progress.stopAfter = 4;
+    CFATQuickSearch search;
+    search.SetDirectoryTreeBuilder(&scan.builder);
+    EXPECT_EQ(search.Search(&device, &scan.progress), kFatQuickStopped);
+    EXPECT_NE(scan.builder.root, nullptr);
+}
+
+TEST_F(FatDamage, MissingArgumentsAreReported) {
+    ImageDevice device(testutil::FixturePath("fat16-basic.img"), 512);
+    CountingProgress progress;
+    RecordingBuilder builder;
+    CFATQuickSearch search;
+    search.SetDirectoryTreeBuilder(&builder);
+    EXPECT_EQ(search.Search(nullptr, &progress), kFatQuickMissingArgument);
+    EXPECT_EQ(search.Search(&device, nullptr), kFatQuickMissingArgument);
+    builder.refuseRoot = true;
+    EXPECT_EQ(search.Search(&device, &progress), 0u);
+    EXPECT_TRUE(builder.nodes.empty());
+}
+}  // namespace

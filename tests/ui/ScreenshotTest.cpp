@@ -1,0 +1,112 @@
+// Writes screenshots of the skinned dialogs and a page with every item kind into
+// <build>/screenshots/ for review.
+#include <gtest/gtest.h>
+#include <tinyxml.h>
+
+#include "UiTestEnv.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/SkinItems.h"
+#include "app/ui/UiSdkWndBase.h"
+
+namespace {
+
+bool Save(QWidget* w, const std::string& name) {
+    const QImage img = w->grab().toImage();
+    return !img.isNull() && img.save(QString::fromStdString(uitest::ScreenshotDir() + "/" + name));
+}
+
+const char* kShowcase = R"(<Showcase>
+  <Item id="10" type="3" dUserDefine="1" left="24" top="24" right="134" bottom="64" caption="OK"/>
+  <Item id="11" type="3" dUserDefine="0" left="150" top="30" right="330" bottom="58" caption="Cancel"/>
+  <Item id="12" type="3" dUserDefine="0" left="346" top="30" right="426" bottom="58" caption="TipMenu"/>
+  <Item id="20" type="7" left="24" top="90" right="260" bottom="108" caption="TipRestore"/>
+  <Item id="21" type="7" left="24" top="116" right="260" bottom="134" caption="TipMinimize"/>
+  <Item id="30" type="2" left="280" top="84" right="336" bottom="140" normal="245" over="245" press="361"/>
+  <Item id="31" type="2" left="350" top="84" right="406" bottom="140" normal="245" over="245" press="361" radio="1"/>
+  <Item id="40" type="4" left="24" top="150" right="200" bottom="170" color="8a5a05" caption="TipImport"/>
+  <Item id="50" type="5" left="24" top="180" right="400" bottom="200" color="212121" caption="caption"/>
+  <Item id="60" type="6" left="430" top="90" right="460" bottom="120" normal="550" over="549" click="551" disable="551"/>
+  <Item id="61" type="6" left="470" top="90" right="500" bottom="120" normal="550" over="549" click="551" disable="551"/>
+</Showcase>)";
+
+class Showcase : public UiCtrl::UiSdkWndBase {
+public:
+    Showcase() : UiSdkWndBase("Showcase", true, true, 0) {}
+    int Create(HWND parent, void* instance, RECT rect, u32 style) override {
+        const int r = UiSdkWndBase::Create(parent, instance, rect, style);
+        doc.Parse(kShowcase);
+        UiCtrl::LoadSkinItemsFrom(items_, doc.RootElement(), GetHwnd());
+        return r;
+    }
+    TiXmlDocument doc;
+};
+
+}  // namespace
+
+TEST(Screenshots, PopupDialog) {
+    struct Popup : HomeBaseDialog {
+        Popup() : HomeBaseDialog(kPopupTemplate, nullptr, 0) {
+            resize(420, 260);
+            setWindowTitle("Recovery settings");
+        }
+        int DrawBackground(ui::Dc* dc) override {
+            PaintWhiteClientArea(Handle(), dc);
+            return 0;
+        }
+    } d;
+    ASSERT_TRUE(d.Create());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    UiCtrl::UiItem* close = d.GetCaptionItem(148);
+    EXPECT_TRUE(Save(&d, "popup_dialog.png"));
+    close->SetState(UiCtrl::kStateHover);
+    EXPECT_TRUE(Save(&d, "popup_dialog_close_hover.png"));
+}
+
+TEST(Screenshots, MainCaption) {
+    HomeBaseDialog d(HomeBaseDialog::kMainTemplate, nullptr, 0);
+    ASSERT_TRUE(d.Create());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    d.GetCaptionItem(139)->SetState(UiCtrl::kStateHover);
+    EXPECT_TRUE(Save(&d, "main_window_frame.png"));
+}
+
+TEST(Screenshots, MessageBoxes) {
+    const struct {
+        u32 kind;
+        const char* text;
+        const char* file;
+    } boxes[] = {
+        {0x24, "Recover the 12 checked files now?", "message_box_question.png"},
+        {0x30, "The destination folder is on the disk being scanned. Writing there may overwrite the files you want to "
+               "recover. Please choose a folder on another disk.",
+         "message_box_warning.png"},
+        {0x40, "Recovery completed.", "message_box_info.png"},
+    };
+    for (const auto& b : boxes) {
+        bool saved = false;
+        uitest::WhenModal([&](QWidget* w) {
+            uitest::Pump(10);
+            saved = Save(w, b.file);
+            static_cast<ui::Dialog*>(dynamic_cast<QZMMessageBox*>(w))->EndDialog(1);
+        });
+        ShowMessageBox(nullptr, b.text, nullptr, b.kind, 0);
+        EXPECT_TRUE(saved) << b.file;
+    }
+}
+
+TEST(Screenshots, PageWithEveryItemKind) {
+    uitest::RecordingWindow host;
+    host.resize(560, 280);
+    host.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    Showcase page;
+    page.Create(host.Handle(), nullptr, ui::MakeRect(0, 0, 560, 280), WS_VISIBLE | WS_CHILD);
+    dynamic_cast<UiCtrl::UiCheckBtn*>(page.GetItem(20))->SetChecked(true);
+    dynamic_cast<UiCtrl::UiCheckBtnWithoutWnd*>(page.GetItem(31))->SetChecked(true);
+    page.GetItem(12)->Enable(false);
+    page.GetItem(11)->SetState(UiCtrl::kStateHover);
+    page.GetItem(30)->SetState(UiCtrl::kStateHover);
+    page.GetItem(61)->SetState(UiCtrl::kStateHover);
+    uitest::Pump(10);
+    EXPECT_TRUE(Save(page.Widget(), "page_items.png"));
+}
