@@ -11,11 +11,6 @@
 #include "engine/RawFileProperties.h"
 #include "platform/Text.h"
 
-// The FAT and exFAT properties are not part of every build yet: until they are, roots of those
-// codes get no properties, as an unknown code does.
-IFileProperties* CreateFATFolderProperties(u32 fsCode, const char* name) __attribute__((weak));
-IFileProperties* CreateExFatFolderProperties(const char* name) __attribute__((weak));
-
 namespace {
 
 // Applies the change of a subtree's statistics to a root's. Checking adds what was unchecked,
@@ -195,7 +190,7 @@ IFileProperties* CreateRootFileProperties(const CFileSystemNode& node) {
         case 0:
         case 1:
         case 2:
-            return CreateFATFolderProperties != nullptr ? CreateFATFolderProperties(code, kFatNames[code]) : nullptr;
+            return CreateFATFolderProperties(code, kFatNames[code]);
         case 3:
             return CreateNTFSFolderProperties("NTFS");
         case 6: {
@@ -204,7 +199,7 @@ IFileProperties* CreateRootFileProperties(const CFileSystemNode& node) {
             return raw;
         }
         case 7:
-            return CreateExFatFolderProperties != nullptr ? CreateExFatFolderProperties("EXFAT") : nullptr;
+            return CreateExFatFolderProperties("EXFAT");
         default:
             return nullptr;
     }

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "fs/fat/ExFatVolume.h"
 #include "fs/fat/FatVolumeAnalyze.h"
 #include "fs/ntfs/NTFSVolume.h"
 
@@ -10,5 +11,6 @@ void RegisterFileSystemAnalyzers() {
     std::call_once(once, [] {
         RegisterNTFSVolumeAnalyzer();
         RegisterFatVolumeAnalyzer();
+        RegisterExFatVolumeAnalyzer();
     });
 }

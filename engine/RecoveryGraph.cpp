@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
 #include "engine/DetourTree.h"
 #include "engine/FileNode.h"
@@ -11,13 +12,34 @@
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryController.h"
 
+namespace {
+// The session as the enumeration's stop query sees it; null once the session is gone, so that a
+// late enumeration never reads a destroyed object.
+std::atomic<RecoveryGraph*> g_liveSession{nullptr};
+
+bool SessionStopRequested() {
+    RecoveryGraph* session = g_liveSession.load();
+    return session && session->GetStopRequested() != 0;
+}
+}  // namespace
+
 RecoveryGraph& RecoveryGraph::Instance() {
     // Built on first use, destroyed at process exit (the destructor waits for the threads).
     static RecoveryGraph instance;
     return instance;
 }
 
-RecoveryGraph::RecoveryGraph() : m_detour(std::make_unique<DetourTree>(this)) {}
+RecoveryGraph::RecoveryGraph() : m_detour(std::make_unique<DetourTree>(this)) {
+    // Closing the main window sets the session's stop word; an enumeration waiting for an
+    // earlier one then gives up.
+    g_liveSession.store(this);
+    EnumCollectPartition::SetStopQuery(&SessionStopRequested);
+}
+
+void RecoveryGraph::ForgetLiveSession() {
+    EnumCollectPartition::SetStopQuery(nullptr);
+    g_liveSession.store(nullptr);
+}
 
 i32 RecoveryGraph::SelectVolume(i32 index, VolumeRecord* record) {
     if (!record) {

@@ -146,6 +146,7 @@ private:
 
     RecoveryGraph();
     ~RecoveryGraph();
+    static void ForgetLiveSession();
 
     void ScanThreadBody(std::shared_ptr<ScanThreadRecord> self);
     i32 ScanThread();
@@ -157,7 +158,8 @@ private:
     i32 ReleaseThread(IRecoveryController* controller, u32 mode, std::thread::id caller, bool stopSink);
     // Runs ReleaseThread on a thread of its own and waits for it when asked.
     void RunReleaseThread(IRecoveryController* controller, bool wait);
-    void RunReleaseThread(IRecoveryController* controller, bool wait, std::thread::id caller, bool stopSink);
+    void RunReleaseThread(IRecoveryController* controller, bool wait, std::thread::id caller, bool stopSink,
+                          u32 mode);
     // Waits up to `ms` for the stored scan thread; then forgets its handle. False on time-out.
     bool WaitStoredScanThread(u32 ms);
     // Blocks until no scan thread other than `caller` runs.
@@ -184,6 +186,9 @@ private:
     std::list<std::string> m_folderPaths;
     CRecoveryFilter m_filter;
     std::atomic<u32> m_mode{kScanModeDeleted};
+    // The mode of what the session held when DoScan changed the mode: a restored result's trees
+    // are freed by the next scan's release even though the mode is no longer 4 by then.
+    std::atomic<u32> m_previousMode{kScanModeDeleted};
     std::atomic<IProgress*> m_progress{nullptr};
     std::atomic<IProgressControl*> m_progressControl{nullptr};
     std::atomic<HWND> m_progressWindow{nullptr};

@@ -70,6 +70,7 @@ std::string ScanDisplayName(const VolumeRecord& record) {
 }
 
 RecoveryGraph::~RecoveryGraph() {
+    ForgetLiveSession();
     const std::thread::id self = std::this_thread::get_id();
     m_detour->SetView(nullptr);
     WaitStoredScanThread(kThreadWaitMs);
@@ -148,7 +149,7 @@ i32 RecoveryGraph::DoScan(u32 mode) {
     }
     WaitStoredScanThread(kThreadWaitMs);
     WriteLog("%s %d\r\n", "RecoveryGraph::DoScan", static_cast<int>(mode));
-    m_mode.store(mode);
+    m_previousMode.store(m_mode.exchange(mode));
     ResetCounters();
     if (mode == kScanModeRestored) return 0;
 
@@ -193,7 +194,7 @@ i32 RecoveryGraph::ScanThread() {
             haveTrees = !m_treeRoots.empty();
         }
         if (m_controller.load() || haveTrees) {
-            RunReleaseThread(m_controller.load(), true, self, false);
+            RunReleaseThread(m_controller.load(), true, self, false, m_previousMode.load());
             m_controller.store(nullptr);
             SetCurrentRecoveryController(nullptr);
             continue;
@@ -362,12 +363,11 @@ i32 RecoveryGraph::ReleaseController(bool wait) {
 }
 
 void RecoveryGraph::RunReleaseThread(IRecoveryController* controller, bool wait) {
-    RunReleaseThread(controller, wait, std::this_thread::get_id(), true);
+    RunReleaseThread(controller, wait, std::this_thread::get_id(), true, m_mode.load());
 }
 
 void RecoveryGraph::RunReleaseThread(IRecoveryController* controller, bool wait, std::thread::id caller,
-                                     bool stopSink) {
-    const u32 mode = m_mode.load();
+                                     bool stopSink, u32 mode) {
     {
         std::lock_guard<std::mutex> lk(m_threadLock);
         ++m_runningReleases;

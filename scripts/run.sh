@@ -14,6 +14,15 @@ export MORVENDA_DISKS="$PWD/$demo"
 if [ -x build/bin/morvenda ]; then
   exec build/bin/morvenda "$@"
 fi
+# No window yet: a deleted-file scan of the demo disk's NTFS volume, recovered into a new folder.
 out=$(mktemp -d)
 echo "Demo disk: $demo"
-exec build/bin/scan_driver --image "$demo" --mode deleted --recover "$out" "$@"
+volume=$(build/bin/scan_driver --image "$demo" --mode deleted --volume none |
+  sed -n 's/^  \[\([0-9][0-9]*\)\] .* NTFS .*/\1/p' | head -n 1)
+if [ -z "$volume" ]; then
+  echo "No NTFS volume found on the demo disk." >&2
+  exit 1
+fi
+build/bin/scan_driver --image "$demo" --mode deleted --volume "$volume" --recover "$out" "$@"
+echo "Recovered into $out:"
+(cd "$out" && find . -type f | sed 's|^\./|  |' | sort)

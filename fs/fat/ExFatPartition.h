@@ -57,7 +57,7 @@ private:
 // The cluster geometry of an exFAT partition (file-system code 7).
 class CExFatPartition : public CSearchedPartitionInfo {
 public:
-    CExFatPartition();
+    explicit CExFatPartition(u32 sectorSize = 512);
     ~CExFatPartition() override = default;
 
     // The first sector of a cluster: heap start + (cluster - 2) x sectors per cluster.

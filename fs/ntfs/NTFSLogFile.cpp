@@ -39,6 +39,36 @@ bool MulFits(u64 a, u64 b, u64& out) {
     out = a * b;
     return true;
 }
+
+// The journal keeps record images as they are in memory: the ends of their 512-byte strides hold
+// data, not the update sequence number. The record readers accept only protected records, so
+// the image is protected as it would be on disk; reading undoes it again.
+void ProtectRecordImage(u8* image, u32 length) {
+    if (!IsValidFileRecordHeader(image, length) || CheckFileRecordFixups(image, length)) return;
+    const u32 usa = RecordUsaOffset(image);
+    const u32 count = RecordUsaCount(image);
+    if (count == 0 || usa + 2 * count > ntfs::kFixupStride - 2) return;
+    const u16 usn = ReadLE16(image + usa);
+    const u32 strides = std::min(count - 1, length / ntfs::kFixupStride);
+    for (u32 i = 0; i < strides; ++i) {
+        u8* slot = image + (i + 1) * ntfs::kFixupStride - 2;
+        std::memcpy(image + usa + 2 * (i + 1), slot, 2);
+        WriteLE16(slot, usn);
+    }
+}
+
+// Sectors of a run that the device holds from the run's first sector on: a damaged run that
+// claims more than the device, or lies past it, is read no further than the device's end.
+u64 RunSectorsOnDevice(const DataRunExtent& e, u8 sectorsPerCluster, u64 partitionStart, u64 deviceSectors) {
+    u64 sectors = 0;
+    if (!MulFits(e.length, sectorsPerCluster, sectors)) sectors = ~u64(0);
+    if (e.start == kSparseExtentStart) return std::min(sectors, deviceSectors);
+    u64 first = 0;
+    if (!MulFits(u64(e.start), sectorsPerCluster, first) || first > ~u64(0) - partitionStart) return 0;
+    first += partitionStart;
+    if (first >= deviceSectors) return 0;
+    return std::min(sectors, deviceSectors - first);
+}
 }  // namespace
 
 bool IsValidLogPage(const u8* page, u32 length) {
@@ -145,10 +175,11 @@ bool CNTFSLogFileParser::Open(IStorageDevice* device, const NTFSRunList* mftRuns
     }
 
     const u64 sectorsPerPage = kPageSize / sectorSize;
+    const u64 deviceSectors = device->GetTotalSectors();
     u64 pages = 0;
     for (size_t i = 0; i < m_runs->GetExtentCount(); ++i) {
-        u64 sectors = 0;
-        if (!MulFits(m_runs->GetExtent(i).length, m_sectorsPerCluster, sectors)) sectors = ~u64(0);
+        const u64 sectors =
+            RunSectorsOnDevice(m_runs->GetExtent(i), m_sectorsPerCluster, partitionStart, deviceSectors);
         pages += std::min(sectors / sectorsPerPage, kMaxLogBytes / kPageSize);
         if (pages >= kMaxLogBytes / kPageSize) {
             pages = kMaxLogBytes / kPageSize;
@@ -174,13 +205,14 @@ bool CNTFSLogFileParser::LoadPages() {
     std::memset(pages.get(), 0, bytes);
 
     u64 done = 0;
+    const u64 deviceSectors = m_device->GetTotalSectors();
     for (size_t i = 0; i < m_runs->GetExtentCount() && done < bytes; ++i) {
         const DataRunExtent& e = m_runs->GetExtent(i);
-        u64 sectors = 0;
-        if (!MulFits(e.length, m_sectorsPerCluster, sectors)) sectors = ~u64(0);
+        const u64 sectors = RunSectorsOnDevice(e, m_sectorsPerCluster, m_partitionStart, deviceSectors);
         const u64 room = (bytes - done) / m_sectorSize;
+        if (room == 0) break;
         const u64 take = std::min(sectors, room);
-        if (take == 0) break;
+        if (take == 0) continue;
         u64 first = 0;
         // A hole stays zero; so does a run the device cannot give.
         if (e.start != kSparseExtentStart && MulFits(u64(e.start), m_sectorsPerCluster, first) &&
@@ -323,6 +355,7 @@ void CNTFSLogFileParser::StepImages(const u8* record, u32 available) {
     const u32 length = std::min({clientLength - 40, kImageSize, available - kRedoImageOffset});
     std::memcpy(image, record + kRedoImageOffset, length);
     if (RecordIsDirectory(image) || RecordBaseReference(image) != 0) return;
+    ProtectRecordImage(image, kImageSize);
 
     CNTFSFileRecord file;
     if (!file.Init(image, kImageSize, 0, nullptr, nullptr)) return;

@@ -254,6 +254,19 @@ TEST_F(SessionTest, RestoredModeStartsNothing) {
     EXPECT_EQ(session.AddFileSystemTree(root), 0);
     EXPECT_EQ(session.ReleaseController(true), 0);  // ASan reports a leak or double free here
     EXPECT_TRUE(session.GetTreeRoots().empty());
+
+    // A restored result is also freed by the release at the start of the next scan, whose mode
+    // is no longer 4 by then.
+    session.DoScan(kScanModeRestored);
+    CFileSystemNode* again = feed::Root(3, 5);
+    again->AddChild(feed::File(40, 5, "f"));
+    session.AddFileSystemTree(again);
+    journal.blocking = false;
+    ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
+    ASSERT_TRUE(progress.WaitForFinish(15000));
+    const std::vector<CFileSystemNode*> roots = session.GetTreeRoots();
+    ASSERT_EQ(roots.size(), 1u);
+    EXPECT_NE(roots[0], again);  // LeakSanitizer reports the restored tree if it was dropped
 }
 
 // The detour's counting, without any thread.

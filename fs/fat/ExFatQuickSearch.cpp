@@ -1,0 +1,235 @@
+#include "fs/fat/ExFatQuickSearch.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "devices/StorageDevice.h"
+#include "engine/DirectoryTreeBuilder.h"
+#include "engine/FileNode.h"
+#include "engine/FileSystemNode.h"
+#include "engine/Progress.h"
+#include "fs/fat/ExFatFileProperties.h"
+#include "fs/fat/ExFatVolume.h"
+#include "platform/Time.h"
+
+namespace {
+FILETIME64 ExFatTimeToFileTime(u32 timestamp) {
+    u64 value = 0;
+    return DosDateTimeToFileTime(u16(timestamp >> 16), u16(timestamp & 0xFFFF), value) ? value : 0;
+}
+}  // namespace
+
+void CExFatQuickSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
+    if (m_partition) out.push_back(m_partition.get());
+}
+
+bool CExFatQuickSearch::Prepare(const u8* bootSector) {
+    const CExFatBootSector boot(bootSector);
+    const u32 sectorSize = m_volume->GetSectorSize();
+    const u32 spc = boot.GetSectorsPerCluster();
+    m_clusterBytes = sectorSize * spc;  // at most 32 MiB by the boot-sector check
+
+    m_partition = std::make_unique<CExFatPartition>(sectorSize);
+    CExFatPartition& p = *m_partition;
+    p.m_sectorSize = sectorSize;
+    p.m_bytesPerSector = sectorSize;
+    p.m_sectorsPerCluster = spc;
+    p.m_heapStart = boot.GetClusterHeapOffset();
+    p.m_rootCluster = boot.GetRootCluster();
+    const u64 fatEntries = u64(boot.GetFatLength()) * boot.GetBytesPerSector() / 4;
+    p.m_clusterLimit = u32(std::min<u64>(std::max<u64>(boot.GetClusterCount(), fatEntries), 0xFFFFFFFFull));
+    // The used-cluster set covers only the clusters the device can hold.
+    const u64 total = m_volume->GetTotalSectors();
+    const u64 deviceClusters = total > p.m_heapStart ? (total - p.m_heapStart) / spc : 0;
+    p.SetClusterCount(boot.GetClusterCount(), deviceClusters);
+    p.SetSectorsPerCluster(spc);
+    p.SetPartitionStart(p.m_heapStart);
+
+    m_parser.SetLimits(ExFatWalkLimits::Make(total, Log2Floor(sectorSize), Log2Floor(m_clusterBytes)));
+    m_parser.Reset();
+    m_parser.ClearSets();
+    p.m_fat.Open(m_volume, boot.GetFatOffset(), boot.GetFatLength(), boot.GetClusterCount());
+    m_cluster.assign(m_clusterBytes, 0);
+    m_readClusters.clear();
+    m_queue.clear();
+    return true;
+}
+
+u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
+    if (volume == nullptr || progress == nullptr || m_builder == nullptr) return kExFatQuickMissingArgument;
+    m_volume = volume;
+    m_progress = progress;
+    u8 bootSector[512];
+    if (!ReadExFatBootSector(volume, 0, bootSector)) return kExFatQuickNoBootSector;
+    if (!Prepare(bootSector)) return kExFatQuickNoBootSector;
+    CExFatPartition& p = *m_partition;
+
+    CFileSystemNode* root = CreateFileSystemNode();
+    CExFatFileProperties* rootProperties = NewExFatFileProperties();
+    if (root == nullptr || rootProperties == nullptr) {
+        DestroyTreeNode(root);
+        if (rootProperties != nullptr) rootProperties->Release();
+        return kExFatQuickDone;
+    }
+    SetFolderPropertiesName(rootProperties, "exFAT");
+    rootProperties->SetFirstCluster(p.m_rootCluster);
+    rootProperties->SetSecondClusterWord(kExFatRootClusterWord);
+    root->SetFileProperties(rootProperties);
+    root->SetPartitionGeometry(p.m_heapStart, p.m_sectorsPerCluster);
+    root->SetFileSystemType(kExFatFsCode);
+    root->SetId(p.ClusterToSector(p.m_rootCluster));
+    if (m_builder->AddFileSystemTree(root) == 0) {
+        DestroyTreeNode(root);
+        return kExFatQuickDone;
+    }
+
+    PendingFolder rootFolder;
+    rootFolder.firstCluster = p.m_rootCluster;
+    rootFolder.budget = u64(m_clusterBytes) * p.m_clusterLimit;
+    if (WalkDirectory(rootFolder)) {
+        u64 done = 0;
+        u64 lastPercent = 0;
+        while (!m_queue.empty() && m_progress->Continued() != 0) {
+            const PendingFolder folder = m_queue.front();
+            m_queue.pop_front();
+            if (!WalkDirectory(folder)) break;
+            ++done;
+            const u64 total = done + m_queue.size();
+            const u64 percent = done * 100 / total;
+            if (percent > lastPercent) {
+                lastPercent = percent;
+                Report(done, total);
+            }
+        }
+    }
+    m_queue.clear();
+    Report(1, 1);
+    return kExFatQuickDone;
+}
+
+void CExFatQuickSearch::Report(u64 done, u64 total) {
+    ProgressInfo info;
+    info.Type = kProgressUpdate;
+    info.Total = total;
+    info.Done = done;
+    m_progress->OnProgress(&info);
+}
+
+bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
+    CExFatPartition& p = *m_partition;
+    m_parser.Reset();
+    m_parser.ClearSets();
+    u64 budget = folder.budget;
+    u32 cluster = folder.firstCluster;
+    bool readOk = true;
+    // Every cluster is read at most once per search and clusters past the heap end the chain:
+    // the walk ends on a looping or damaged chain.
+    while (p.IsHeapCluster(cluster)) {
+        if (!m_readClusters.insert(cluster).second) break;
+        const u64 sector = p.ClusterToSector(cluster);
+        if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) {
+            // Nothing of a failed read is parsed.
+            readOk = false;
+            break;
+        }
+        if (!m_parser.Feed(m_cluster.data(), m_clusterBytes, sector)) break;
+        budget = budget > m_clusterBytes ? budget - m_clusterBytes : 0;
+        if (budget == 0) break;
+        cluster = p.NextCluster(cluster, folder.noFatChain);
+    }
+
+    const u64 parentId = p.ClusterToSector(folder.firstCluster);
+    std::vector<ExFatEntrySet> sets;
+    sets.swap(m_parser.GetSets());
+    for (const ExFatEntrySet& set : sets) HandOver(set, folder.deleted, parentId);
+    return readOk;
+}
+
+void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId) {
+    CExFatPartition& p = *m_partition;
+    const bool deleted = deletedParent || set.inUse == 0;
+    CFileNode* node = CreateFileNode();
+    CExFatFileProperties* properties = NewExFatFileProperties();
+    if (node == nullptr || properties == nullptr) {
+        DestroyTreeNode(node);
+        if (properties != nullptr) properties->Release();
+        return;
+    }
+    properties->SetName(set.name.c_str());
+    properties->SetFirstCluster(set.firstCluster);
+    properties->SetAttributes(set.attributes);
+    properties->SetCreationTime(ExFatTimeToFileTime(set.createTime));
+    properties->SetModificationTime(ExFatTimeToFileTime(set.modifyTime));
+    properties->SetAccessTime(ExFatTimeToFileTime(set.accessTime));
+    properties->SetSize(set.dataLength);
+    properties->SetState(deleted ? kStateDeleted : 0);
+    // A deleted folder's FAT entries cannot be trusted any more: its clusters are read as
+    // contiguous. A live one follows its FAT chain unless its entry says it has none.
+    const bool noFatChain = deleted || set.noFatChain != 0;
+    properties->SetChainFlag(noFatChain ? 1 : 0);
+    if (!set.IsDirectory()) {
+        CExFatDataRunList* runs = BuildRuns(set);
+        if (runs != nullptr) {
+            if (!deleted && (set.noFatChain != 0 || !p.m_fat.IsOpen() || set.dataLength <= m_clusterBytes)) {
+                BookClusters(*runs);
+            }
+            properties->SetRunList(runs);
+        }
+    }
+    node->SetFileProperties(properties);
+    node->SetRecordSector(set.position);
+    node->SetId(p.ClusterToSector(set.firstCluster));
+    node->SetParentId(parentId);
+
+    u32 error = 0;
+    if (m_builder->AddFoundFileNode(node, kTreeKindExFat, &error) == 0) {
+        DestroyTreeNode(node);
+        return;
+    }
+    if (set.IsDirectory()) {
+        PendingFolder folder;
+        folder.firstCluster = set.firstCluster;
+        folder.budget = set.dataLength;
+        folder.noFatChain = noFatChain;
+        folder.deleted = deleted;
+        m_queue.push_back(folder);
+    }
+}
+
+CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set) {
+    CExFatPartition& p = *m_partition;
+    if (set.dataLength == 0 || !p.IsHeapCluster(set.firstCluster)) return nullptr;
+    CExFatDataRunList* runs = new CExFatDataRunList;
+    const u64 heapEnd = u64(p.GetClusterCount()) + 2;  // first cluster number past the heap
+    if (set.noFatChain != 0) {
+        const u64 clusters = (set.dataLength + m_clusterBytes - 1) / m_clusterBytes;
+        // Clusters past the heap hold nothing of the file.
+        const u64 length = std::min<u64>(clusters, heapEnd - set.firstCluster);
+        runs->AppendClusterRun({i64(set.firstCluster) - 2, length});
+        return runs;
+    }
+    // Bytes bound the walk, and so do the heap's end and a cluster met twice.
+    std::unordered_set<u32> visited;
+    u64 remaining = set.dataLength;
+    u32 cluster = set.firstCluster;
+    while (p.IsHeapCluster(cluster) && remaining > 0 && visited.insert(cluster).second) {
+        runs->AppendClusterRun({i64(cluster) - 2, 1});
+        remaining = remaining > m_clusterBytes ? remaining - m_clusterBytes : 0;
+        if (remaining == 0) break;
+        cluster = p.NextCluster(cluster, false);
+    }
+    return runs;
+}
+
+void CExFatQuickSearch::BookClusters(const CExFatDataRunList& runs) {
+    CExFatPartition& p = *m_partition;
+    for (size_t i = 0; i < runs.GetExtentCount(); ++i) {
+        const DataRunExtent& extent = runs.GetExtent(i);
+        if (extent.start < 0) continue;
+        for (u64 k = 0; k < extent.length; ++k) {
+            const u64 cluster = u64(extent.start) + k + 2;
+            if (cluster > 0xFFFFFFFFull) break;
+            p.MarkClusterUsed(u32(cluster));
+        }
+    }
+}

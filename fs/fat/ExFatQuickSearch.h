@@ -1,0 +1,66 @@
+#pragma once
+// The deleted-file scan of an exFAT volume: it follows the root directory and every directory
+// below it through their clusters and hands the tree builder the root and one node per complete
+// entry set, deleted sets included.
+#include <deque>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/FsServices.h"
+#include "fs/fat/ExFatEntrySet.h"
+#include "fs/fat/ExFatPartition.h"
+
+class CExFatDataRunList;
+class CExFatFileProperties;
+class CFileNode;
+
+// Search results (shared with the FAT quick search).
+constexpr u32 kExFatQuickDone = 0;
+constexpr u32 kExFatQuickMissingArgument = 0xCD0005;
+constexpr u32 kExFatQuickNoBootSector = 0xF20015;
+
+class CExFatQuickSearch : public IQuickFileSystemSearchController {
+public:
+    CExFatQuickSearch() = default;
+    ~CExFatQuickSearch() override = default;
+
+    void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
+    // The scanned partition: code 7, sectors per cluster, the heap start as its start sector and
+    // the sector size; nothing before a search has read a boot sector.
+    void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) override;
+    // 0 when the walk ran (also when the user stopped it: the scan checks that itself);
+    // 0xCD0005 without a volume, progress sink or builder; 0xF20015 when the volume has no
+    // readable exFAT boot sector.
+    u32 Search(IStorageDevice* volume, IProgress* progress) override;
+
+    CExFatPartition* GetPartition() { return m_partition.get(); }
+
+private:
+    // A directory waiting for its walk.
+    struct PendingFolder {
+        u32 firstCluster = 0;
+        u64 budget = 0;  // bytes still to read
+        bool noFatChain = false;
+        bool deleted = false;
+    };
+
+    bool Prepare(const u8* bootSector);
+    // Reads one directory and hands its sets over; false only when a cluster read failed.
+    bool WalkDirectory(const PendingFolder& folder);
+    void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId);
+    // The runs of a file (none for a folder, an empty file or a first cluster outside the heap).
+    CExFatDataRunList* BuildRuns(const ExFatEntrySet& set);
+    void BookClusters(const CExFatDataRunList& runs);
+    void Report(u64 done, u64 total);
+
+    IDirecotryTreeBuilder* m_builder = nullptr;
+    IStorageDevice* m_volume = nullptr;
+    IProgress* m_progress = nullptr;
+    std::unique_ptr<CExFatPartition> m_partition;
+    ExFatEntrySetParser m_parser;
+    std::vector<u8> m_cluster;
+    u32 m_clusterBytes = 0;
+    std::unordered_set<u32> m_readClusters;
+    std::deque<PendingFolder> m_queue;
+};

@@ -1,0 +1,71 @@
+#pragma once
+// The record of a file found by its signature, and the interface every format analyser of the
+// RAW search implements.
+#include <string>
+
+#include "platform/Types.h"
+
+class IRawFileAnalyser;
+class IStorageDevice;
+
+// One file found by its signature. The controller fills the first sector, the analyser type id
+// and the analyser when it books the record; the analyser fills the size, the type and the texts.
+class CRawFileInfo {
+public:
+    static constexpr u32 kNoAnalyserType = 65535;
+
+    CRawFileInfo() = default;
+
+    // Stores the text as the name put in front of the generated file name: trailing blanks are
+    // removed and each of \ / : ? " < > | * CR LF becomes '_', so the name is always usable.
+    void SetNameText(std::string text);
+    // Stores the text unchanged.
+    void SetSecondText(std::string text);
+
+    u64 startSector = 0;  // device sector of the file's first byte
+    u64 size = 0;         // bytes; 0 while unknown
+    u32 fileType = 0;     // index of the file-type tables (RawFileTypes.h)
+    u32 analyserTypeId = kNoAnalyserType;
+    std::string nameText;
+    std::string secondText;
+    u32 subTypeFlag = 0;
+    i32 subType = -1;
+    std::string subTypeText;
+    IRawFileAnalyser* analyser = nullptr;  // null until a signature matched
+};
+
+// One file format the RAW search recognises. The virtual operations keep this slot order.
+class IRawFileAnalyser {
+public:
+    static constexpr u32 kNoTypeId = 0xFFFFFFFFu;
+
+    virtual ~IRawFileAnalyser() = default;
+
+    // Finds the record's true size by walking the file through the reader and writes it (at times
+    // also the type and texts); 1 done, 0 the file could not be confirmed. Formats whose header
+    // gives the length keep this one, which changes nothing.
+    virtual u32 AnalyseFileSize(CRawFileInfo& /*record*/, IStorageDevice* /*reader*/) { return 1; }
+    // Nonzero when the sector begins a file of this format. Sees only the sector's bytes (the
+    // device's sector size, 512 or more) and never reads the device.
+    virtual u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) = 0;
+    // Descriptive texts kept from the last file examined (titles, years, camera texts).
+    virtual std::string GetInfoText1() { return std::string(); }
+    virtual std::string GetInfoText2() { return std::string(); }
+    virtual void GetSubTypeInfo(u32& id, std::string& text) {
+        id = kNoTypeId;
+        text.clear();
+    }
+    virtual void GetExtraRange(u64& a, u64& b) {
+        a = 0;
+        b = 0;
+    }
+
+    // The file-type id this analyser stands for; the controller copies it into a booked record.
+    u32 GetAnalyserTypeId() const { return m_typeId; }
+
+protected:
+    IRawFileAnalyser() = default;
+    explicit IRawFileAnalyser(u32 typeId) : m_typeId(typeId) {}
+
+    u32 m_typeId = kNoTypeId;
+};

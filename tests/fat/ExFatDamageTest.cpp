@@ -1,0 +1,327 @@
+// Damaged exFAT volumes (in-memory copies of the fixture with looping chains, clusters past the
+// heap, broken entry sets, self-containing folders, odd sector sizes and failing reads): the
+// quick search and the analyser end cleanly, never read outside their buffers and never hang.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FatTestSupport.h"
+#include "TestUtil.h"
+#include "engine/DataRunList.h"
+#include "engine/DirectoryTree.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
+#include "engine/PartitionTree.h"
+#include "engine/RecoveryFilter.h"
+#include "fs/fat/ExFatFileProperties.h"
+#include "fs/fat/ExFatQuickSearch.h"
+#include "fs/fat/ExFatVolume.h"
+#include "platform/Log.h"
+#include "platform/Text.h"
+
+using namespace fattest;
+
+namespace {
+// The exFAT fixture in memory with its layout, for patching.
+struct Volume {
+    std::vector<u8> bytes;
+    u64 fatOffset = 0;  // bytes
+    u64 heap = 0;       // bytes
+    u32 clusterBytes = 0;
+    u32 clusterCount = 0;
+    u32 root = 0;
+
+    Volume() : bytes(testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"))) {
+        const u8* b = bytes.data();
+        fatOffset = u64(ReadLE32(b + 80)) * 512;
+        heap = u64(ReadLE32(b + 88)) * 512;
+        clusterBytes = 512u << b[109];
+        clusterCount = ReadLE32(b + 92);
+        root = ReadLE32(b + 96);
+    }
+    u8* Cluster(u32 cluster) { return bytes.data() + heap + u64(cluster - 2) * clusterBytes; }
+    u64 ClusterSector(u32 cluster) const { return (heap + u64(cluster - 2) * clusterBytes) / 512; }
+    void SetFat(u32 cluster, u32 value) { WriteLE32(bytes.data() + fatOffset + u64(cluster) * 4, value); }
+    // The file entry of the set named `name` in a directory cluster; null when none.
+    u8* FindSet(u32 dirCluster, const std::string& name) {
+        u8* dir = Cluster(dirCluster);
+        for (u32 at = 0; at + 96 <= clusterBytes; at += 32) {
+            if (dir[at] != 0x85 && dir[at] != 0x05) continue;
+            const u32 secondaries = dir[at + 1];
+            const u32 nameLength = dir[at + 35];
+            std::u16string units;
+            for (u32 k = 2; k <= secondaries && at + 32 * k + 32 <= clusterBytes; ++k) {
+                for (u32 i = 0; i < 15; ++i) units.push_back(char16_t(ReadLE16(dir + at + 32 * k + 2 + 2 * i)));
+            }
+            units.resize(std::min<size_t>(units.size(), nameLength));
+            if (Utf16ToUtf8(units) == name) return dir + at;
+        }
+        return nullptr;
+    }
+    std::unique_ptr<MemoryDevice> Device(u32 sectorSize = 512) const {
+        return std::make_unique<MemoryDevice>(bytes, sectorSize);
+    }
+};
+
+// Stream-entry fields of a set found by FindSet.
+void SetFirstCluster(u8* set, u32 cluster) { WriteLE32(set + 32 + 20, cluster); }
+u32 FirstCluster(const u8* set) { return ReadLE32(set + 32 + 20); }
+
+constexpr u32 kProjects = 11;
+constexpr u32 kSrc = 12;
+const char* const kIntactPdf =
+    "Forecast contract meeting portrait inventory album recording client melody library morning garden 44.pdf";
+
+const CFileNode* FindNamed(const RecordingBuilder& builder, const std::string& name) {
+    for (const CFileNode* n : builder.nodes) {
+        const IFileProperties* p = n->GetFileProperties();
+        if (p && p->GetName() && name == p->GetName()) return n;
+    }
+    return nullptr;
+}
+
+std::vector<DataRunExtent> RunsOf(const CFileNode* node) {
+    std::vector<DataRunExtent> out;
+    std::unique_ptr<IDataRunList> list(node->GetFileProperties()->CreateDataRunList());
+    if (list) {
+        for (size_t i = 0; i < list->GetExtentCount(); ++i) out.push_back(list->GetExtent(i));
+    }
+    return out;
+}
+
+struct Scan {
+    RecordingBuilder builder;
+    CountingProgress progress;
+    u32 result = 0;
+    explicit Scan(IStorageDevice* device) {
+        CExFatQuickSearch search;
+        search.SetDirectoryTreeBuilder(&builder);
+        result = search.Search(device, &progress);
+    }
+};
+
+class ExFatDamage : public ::testing::Test {
+protected:
+    void SetUp() override { SetLoggingEnabled(false); }
+    void TearDown() override { SetLoggingEnabled(true); }
+    Volume vol;
+};
+
+TEST_F(ExFatDamage, UnusableVolumesAnswerTheNoBootSectorCode) {
+    // Sectors larger than 4096 bytes: the boot sector is read into a buffer of the device's own
+    // size and refused.
+    auto big = vol.Device(8192);
+    EXPECT_EQ(Scan(big.get()).result, kExFatQuickNoBootSector);
+    EXPECT_EQ(CreateExFatVolumeAnalyer(big.get(), 0), nullptr);
+    // A FAT volume, an unreadable device, a broken boot sector.
+    ImageDevice fat(testutil::FixturePath("fat16-basic.img"), 512);
+    ASSERT_TRUE(fat.IsOpen());
+    Scan onFat(&fat);
+    EXPECT_EQ(onFat.result, kExFatQuickNoBootSector);
+    EXPECT_EQ(onFat.builder.rootsOffered, 0u);
+    auto unreadable = vol.Device();
+    unreadable->failFrom = 0;
+    EXPECT_EQ(Scan(unreadable.get()).result, kExFatQuickNoBootSector);
+    EXPECT_EQ(CreateExFatVolumeAnalyer(unreadable.get(), 0), nullptr);
+    vol.bytes[108] = 13;
+    auto broken = vol.Device();
+    EXPECT_EQ(Scan(broken.get()).result, kExFatQuickNoBootSector);
+
+    CExFatQuickSearch search;
+    CountingProgress progress;
+    EXPECT_EQ(search.Search(broken.get(), &progress), kExFatQuickMissingArgument);  // no builder
+}
+
+TEST_F(ExFatDamage, LoopingAndRunawayChainsEnd) {
+    // The root directory's chain points back to itself; a live fragmented file's chain loops
+    // back to its first cluster; another live file's chain leaves the heap.
+    vol.SetFat(vol.root, vol.root);
+    u8* fragmented = vol.FindSet(kProjects, "window_morning_738.txt");
+    ASSERT_NE(fragmented, nullptr);
+    const u32 first = FirstCluster(fragmented);
+    vol.SetFat(first + 3, first);
+    auto device = vol.Device();
+    Scan scan(device.get());
+    ASSERT_EQ(scan.result, 0u);
+    ASSERT_NE(FindNamed(scan.builder, kIntactPdf), nullptr);
+    const CFileNode* node = FindNamed(scan.builder, "window_morning_738.txt");
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(RunsOf(node), (std::vector<DataRunExtent>{{i64(first) - 2, 4}}));
+    EXPECT_EQ(scan.progress.reported.back(), 1u);
+
+    // The analyser's label walk ends on the same loop.
+    std::unique_ptr<CExFatVolumeAnalyer> analyser(CreateExFatVolumeAnalyer(device.get(), 0));
+    ASSERT_NE(analyser, nullptr);
+    char label[64] = {};
+    analyser->GetVolumeLabel(label, sizeof label);
+    EXPECT_STREQ(label, "FIX EXFAT");
+}
+
+TEST_F(ExFatDamage, ClustersPastTheHeapGiveNoRunsAndNoWalk) {
+    u8* pdf = vol.FindSet(kProjects, kIntactPdf);
+    ASSERT_NE(pdf, nullptr);
+    SetFirstCluster(pdf, vol.clusterCount + 2);  // the first number past the heap
+    u8* png = vol.FindSet(kProjects,
+                          "Piano autumn letter analysis photo library server update camera estimate 41.png");
+    ASSERT_NE(png, nullptr);
+    SetFirstCluster(png, vol.clusterCount);  // near the end: the extent stops at the heap's end
+    u8* src = vol.FindSet(kProjects, "src");
+    ASSERT_NE(src, nullptr);
+    SetFirstCluster(src, 0xFFFFFFF0u);
+    vol.SetFat(vol.root, vol.clusterCount + 10);
+    auto device = vol.Device();
+    Scan scan(device.get());
+    ASSERT_EQ(scan.result, 0u);
+    const CFileNode* pdfNode = FindNamed(scan.builder, kIntactPdf);
+    ASSERT_NE(pdfNode, nullptr);
+    EXPECT_TRUE(RunsOf(pdfNode).empty());
+    const CFileNode* pngNode = FindNamed(scan.builder,
+                                         "Piano autumn letter analysis photo library server update camera estimate 41.png");
+    ASSERT_NE(pngNode, nullptr);
+    EXPECT_EQ(RunsOf(pngNode), (std::vector<DataRunExtent>{{i64(vol.clusterCount) - 2, 2}}));
+    // Nothing below src was read.
+    EXPECT_EQ(FindNamed(scan.builder, "note-03 record.txt"), nullptr);
+    EXPECT_NE(FindNamed(scan.builder, "src"), nullptr);
+}
+
+TEST_F(ExFatDamage, BrokenEntrySetsAreDroppedOrCutWithoutLosingTheirNeighbours) {
+    // A bad checksum does not stop the quick parser; a set whose secondary count is too small
+    // for its name keeps the part it holds; a name entry with a refused character ends the
+    // directory's parse at that entry.
+    u8* pdf = vol.FindSet(kProjects, kIntactPdf);
+    ASSERT_NE(pdf, nullptr);
+    WriteLE16(pdf + 2, u16(ReadLE16(pdf + 2) ^ 0x5555));
+    u8* png = vol.FindSet(kProjects,
+                          "Piano autumn letter analysis photo library server update camera estimate 41.png");
+    ASSERT_NE(png, nullptr);
+    png[1] = 3;  // stream + two name entries: 30 characters of the name
+    u8* deleted = vol.FindSet(kSrc, "note-03 record.txt");
+    ASSERT_NE(deleted, nullptr);
+    WriteLE16(deleted + 64 + 2, '*');
+    auto device = vol.Device();
+    Scan scan(device.get());
+    ASSERT_EQ(scan.result, 0u);
+    EXPECT_NE(FindNamed(scan.builder, kIntactPdf), nullptr);
+    EXPECT_NE(FindNamed(scan.builder, "Piano autumn letter analysis p"), nullptr);
+    EXPECT_EQ(FindNamed(scan.builder, "note-03 record.txt"), nullptr);
+    EXPECT_NE(FindNamed(scan.builder, "deep"), nullptr);  // src's sets before the broken one
+    EXPECT_NE(FindNamed(scan.builder, "violin_beach_873.xls"), nullptr);
+}
+
+TEST_F(ExFatDamage, AFolderThatContainsItselfIsReadOnce) {
+    // src names its parent's cluster, deep names the root's: each cluster is read once and the
+    // real builder links what it gets without hanging.
+    u8* src = vol.FindSet(kProjects, "src");
+    ASSERT_NE(src, nullptr);
+    SetFirstCluster(src, kProjects);
+    u8* deep = vol.FindSet(kSrc, "deep");
+    ASSERT_NE(deep, nullptr);
+    SetFirstCluster(deep, vol.root);
+    auto device = vol.Device();
+    {
+        Scan scan(device.get());
+        ASSERT_EQ(scan.result, 0u);
+        int pdfs = 0;
+        for (const CFileNode* n : scan.builder.nodes) {
+            const IFileProperties* p = n->GetFileProperties();
+            if (p->GetName() == std::string(kIntactPdf)) ++pdfs;
+        }
+        EXPECT_EQ(pdfs, 1);
+    }
+
+    class Silent : public IDirectoryTree {
+    public:
+        void SetRootText(const char*) override {}
+        void AddNodes(const std::vector<CFileNode*>&, u32) override {}
+        void AddFileSystemNode(CFileSystemNode*, bool) override {}
+        void RemoveFileSystemNode(CFileSystemNode*) override {}
+    } consumer;
+    class All : public IRecoveryFilter {
+    public:
+        bool GetFlag() override { return false; }
+        void SetFlag(i32) override {}
+        u32 Accept(CFileNode*) override { return 1; }
+        void SetFileTypeMask(u32) override {}
+        u32 GetFileTypeMask(CFileNode*) override { return 0; }
+    } filter;
+    IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
+    ASSERT_NE(builder, nullptr);
+    ASSERT_EQ(builder->Init("Volume", &consumer, &filter, kBuilderQuickMode, device.get(), 0), 1u);
+    {
+        CExFatQuickSearch search;
+        CountingProgress progress;
+        search.SetDirectoryTreeBuilder(builder);
+        ASSERT_EQ(search.Search(device.get(), &progress), 0u);
+    }
+    builder->FinishSearch();
+    builder->FinishBuild();
+    CFileSystemNode* root = static_cast<CDirectoryTreeBuilder*>(builder)->GetQuickTree()->GetRoot();
+    ASSERT_NE(root, nullptr);
+    // The tree is finite: a bounded walk meets every node.
+    std::vector<const CFileNode*> stack{root};
+    size_t seen = 0;
+    while (!stack.empty() && seen < 10000) {
+        const CFileNode* n = stack.back();
+        stack.pop_back();
+        ++seen;
+        for (const CFileNode* c = n->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) stack.push_back(c);
+    }
+    EXPECT_LT(seen, 10000u);
+    builder->Release();
+}
+
+TEST_F(ExFatDamage, AFailedReadEndsTheWalkWithoutParsingAStaleBuffer) {
+    // Reads from the Projects folder on fail: what the earlier folders gave is kept, and no set
+    // is handed over as a child of Projects or of anything after it.
+    auto device = vol.Device();
+    device->failFrom = vol.ClusterSector(kProjects);
+    Scan scan(device.get());
+    ASSERT_EQ(scan.result, 0u);
+    EXPECT_NE(FindNamed(scan.builder, "note-01 melody.txt"), nullptr);  // in Documents, read before
+    EXPECT_NE(FindNamed(scan.builder, "Projects"), nullptr);
+    for (const CFileNode* n : scan.builder.nodes) EXPECT_LT(n->GetParentId(), vol.ClusterSector(kProjects));
+    EXPECT_EQ(scan.progress.reported.back(), 1u);
+}
+
+TEST_F(ExFatDamage, ProgressNeverMovesBackAndAStopEndsTheFolderLoop) {
+    auto device = vol.Device();
+    Scan scan(device.get());
+    ASSERT_EQ(scan.result, 0u);
+    const std::vector<u64>& done = scan.progress.reported;
+    ASSERT_GE(done.size(), 2u);
+    // Folders walked so far, each report beyond the last percentage.
+    for (size_t i = 1; i + 1 < done.size(); ++i) EXPECT_GT(done[i], done[i - 1]);
+
+    RecordingBuilder builder;
+    CountingProgress stopping;
+    stopping.stopAfter = 1;  // the first pause point answers stop
+    CExFatQuickSearch search;
+    search.SetDirectoryTreeBuilder(&builder);
+    EXPECT_EQ(search.Search(device.get(), &stopping), 0u);
+    EXPECT_NE(FindNamed(builder, "Projects"), nullptr);            // the root was walked
+    EXPECT_EQ(FindNamed(builder, "note-01 melody.txt"), nullptr);  // no folder after it
+}
+
+TEST_F(ExFatDamage, LabelOfAVolumeWithoutOne) {
+    // The label entry says "no label" (a character count of 0).
+    u8* dir = vol.Cluster(vol.root);
+    u8* label = nullptr;
+    for (u32 at = 0; at < vol.clusterBytes; at += 32) {
+        if (dir[at] == 0x83) label = dir + at;
+    }
+    ASSERT_NE(label, nullptr);
+    std::memset(label + 1, 0, 31);
+    auto device = vol.Device();
+    std::unique_ptr<CExFatVolumeAnalyer> analyser(CreateExFatVolumeAnalyer(device.get(), 0));
+    ASSERT_NE(analyser, nullptr);
+    char out[8] = {'x', 'x', 0};
+    analyser->GetVolumeLabel(out, 1);  // not above length + 1: untouched
+    EXPECT_STREQ(out, "xx");
+    analyser->GetVolumeLabel(out, 2);
+    EXPECT_STREQ(out, "");
+}
+}  // namespace

@@ -1,0 +1,263 @@
+// FAT run lists, file properties and their saved form, the cluster-use test and the estimate of
+// a deleted FAT32 file's first cluster.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "engine/FileNode.h"
+#include "engine/FsServices.h"
+#include "engine/RSData.h"
+#include "fs/fat/FatFileProperties.h"
+#include "fs/fat/FatRevise.h"
+#include "fs/fat/FatTable.h"
+#include "fs/fat/FatVolumeAnalyze.h"
+#include "platform/Log.h"
+#include "platform/Time.h"
+
+namespace {
+class MapTable : public IFATTable {
+public:
+    u32 GetEntry(u32 cluster) override {
+        ++lookups;
+        auto it = entries.find(cluster);
+        return it == entries.end() ? 0 : it->second;
+    }
+    std::map<u32, u32> entries;
+    u64 lookups = 0;
+};
+
+std::vector<DataRunExtent> Extents(IDataRunList* list) {
+    std::vector<DataRunExtent> out;
+    if (list == nullptr) return out;
+    for (DataRunExtent* e = list->GetFirstExtent(); e != nullptr; e = list->GetNextExtent()) out.push_back(*e);
+    return out;
+}
+
+class FatRuns : public ::testing::Test {
+protected:
+    void SetUp() override { SetLoggingEnabled(false); }
+    void TearDown() override { SetLoggingEnabled(true); }
+    MapTable fat;
+    FatVolumeGeometry volume{&fat, 1, 512, 100000, 0};
+};
+
+TEST_F(FatRuns, LiveFilesFollowTheirChain) {
+    fat.entries = {{10, 11}, {11, 15}, {15, 0x0FFFFFFF}};
+    std::unique_ptr<CFATDataRunList> runs(BuildFATRuns(volume, 10, 3 * 512, false));
+    EXPECT_EQ(Extents(runs.get()), (std::vector<DataRunExtent>{{8, 2}, {13, 1}}));
+    EXPECT_EQ(runs->GetKind(), 0u);
+
+    // A chain that ends early still covers the size; a bad mark ends the chain as an end mark does.
+    fat.entries = {{20, 0x0FFFFFF7}};
+    std::unique_ptr<CFATDataRunList> bad(BuildFATRuns(volume, 20, 3 * 512, false));
+    EXPECT_EQ(Extents(bad.get()), (std::vector<DataRunExtent>{{18, 3}}));
+}
+
+TEST_F(FatRuns, LiveChainsThatLoopOrLeaveTheVolumeEnd) {
+    // 30 -> 31 -> 30 ...: the walk ends within the volume's cluster count.
+    fat.entries = {{30, 31}, {31, 30}};
+    std::unique_ptr<CFATDataRunList> loop(BuildFATRuns(volume, 30, 1ULL << 40, false));
+    EXPECT_LT(fat.lookups, 2 * 100000 + 10);
+    EXPECT_EQ(loop, nullptr);  // the size cannot fit the volume
+    // A next cluster past the volume ends the chain there.
+    fat.entries = {{40, 500000}};
+    std::unique_ptr<CFATDataRunList> past(BuildFATRuns(volume, 40, 2 * 512, false));
+    EXPECT_EQ(Extents(past.get()), (std::vector<DataRunExtent>{{38, 2}}));
+}
+
+TEST_F(FatRuns, DeletedFilesTakeConsecutiveClustersUpToTheVolumeEnd) {
+    fat.entries = {{101, 0x0FFFFFF7}};
+    std::unique_ptr<CFATDataRunList> runs(BuildFATRuns(volume, 100, 2 * 512 + 256, true));
+    EXPECT_EQ(Extents(runs.get()), (std::vector<DataRunExtent>{{98, 1}, {100, 2}}));
+    EXPECT_EQ(BuildFATRuns(volume, 100, 0, true), nullptr);
+
+    // The data area begins 1000 sectors into the volume: runs stop at the volume's end, not
+    // 1000 sectors beyond it.
+    FatVolumeGeometry shifted{&fat, 4, 512, 10000, 1000};
+    std::unique_ptr<CFATDataRunList> tail(BuildFATRuns(shifted, 2240, 1 << 20, true));
+    ASSERT_NE(tail, nullptr);
+    const std::vector<DataRunExtent> e = Extents(tail.get());
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(1000 + (u64(e[0].start) + e[0].length) * 4, 10000u);
+    EXPECT_EQ(BuildFATRuns(shifted, 2252, 512, true), nullptr);  // starts past the end
+}
+
+TEST_F(FatRuns, FirstClusterBelowTwoGivesNoRuns) {
+    for (bool deleted : {false, true}) {
+        EXPECT_EQ(BuildFATRuns(volume, 0, 4096, deleted), nullptr);
+        EXPECT_EQ(BuildFATRuns(volume, 1, 4096, deleted), nullptr);
+    }
+    FatVolumeGeometry noFat{nullptr, 1, 512, 1000, 0};
+    EXPECT_EQ(BuildFATRuns(noFat, 1, 4096, false), nullptr);
+    std::unique_ptr<CFATDataRunList> whole(BuildFATRuns(noFat, 10, 4096, false));
+    EXPECT_EQ(Extents(whole.get()), (std::vector<DataRunExtent>{{8, 8}}));
+    EXPECT_EQ(BuildFATRuns(noFat, 990, 1 << 20, false), nullptr);  // overflows the volume
+}
+
+TEST(FatRunList, MergesOnlyContinuingExtents) {
+    CFATDataRunList list;
+    AppendExtentMerged(&list, {5, 2});
+    AppendExtentMerged(&list, {7, 3});
+    AppendExtentMerged(&list, {-1, 4});
+    AppendExtentMerged(&list, {3, 1});
+    AppendExtentMerged(&list, {20, 1});
+    EXPECT_EQ(Extents(&list), (std::vector<DataRunExtent>{{5, 5}, {-1, 4}, {3, 1}, {20, 1}}));
+}
+
+// ---- properties and their saved form ----
+class MemoryStream : public IRSData {
+public:
+    bool IsValidFile() override { return true; }
+    bool Open(const char*, u32) override { return true; }
+    u32 Close() override { return 0; }
+    bool WriteHeader(const ScanResultHeader&) override { return true; }
+    bool ReadHeader(ScanResultHeader&) override { return true; }
+    i32 GetVersion() override { return 1; }
+    bool SetVersion(u32) override { return true; }
+    bool SetDescription(const char*) override { return true; }
+    bool GetDescription(char*, i32) override { return true; }
+    bool BeginSection(const MGUID&) override { return true; }
+    u32 EndSection() override { return 0; }
+    u32 GetSectionLength() override { return u32(bytes.size()); }
+    u32 Read(void* buffer, u32 n) override {
+        if (n > bytes.size() - at) throw CRSException(kRSEndOfData);
+        std::memcpy(buffer, bytes.data() + at, n);
+        at += n;
+        return n;
+    }
+    u32 Write(const void* data, u32 n) override {
+        bytes.insert(bytes.end(), static_cast<const u8*>(data), static_cast<const u8*>(data) + n);
+        return n;
+    }
+    bool CanRead(u64 n) override { return n <= bytes.size() - at; }
+    std::vector<u8> bytes;
+    size_t at = 0;
+};
+
+TEST(FatProperties, EntryFieldsAndFixedAnswers) {
+    u8 entry[32] = {};
+    std::memcpy(entry, "\xE5OO     TXT", 11);
+    entry[11] = 0x20;
+    WriteLE16(entry + 24, (40 << 9) | (3 << 5) | 10);
+    WriteLE16(entry + 22, (10 << 11) | (19 << 5) | 14);
+    WriteLE16(entry + 16, (40 << 9) | (13 << 5) | 10);  // month 13: no time
+    WriteLE32(entry + 28, 1234);
+    CFATFileProperties* p = CreateFATFilePropertiesFromEntry("#OO.TXT", entry);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->GetSize(), 1234u);
+    EXPECT_EQ(p->GetState(), 1);
+    FILETIME64 t = 0;
+    p->GetModificationTime(t);
+    u64 want = 0;
+    ASSERT_TRUE(DosDateTimeToFileTime((40 << 9) | (3 << 5) | 10, (10 << 11) | (19 << 5) | 14, want));
+    EXPECT_EQ(t, want);
+    p->GetCreationTime(t);
+    EXPECT_EQ(t, 0u);
+    EXPECT_EQ(p->GetValidFields(), 0xFFu);
+    EXPECT_EQ(p->GetFileSystemKind(), 1u);
+    EXPECT_EQ(p->SetFlag(5), 1);
+    EXPECT_EQ(p->GetFlag(), 0);
+    EXPECT_EQ(CreateFATFilePropertiesFromEntry(nullptr, entry), nullptr);
+    p->Release();
+
+    IFileProperties* root = CreateFATFileProperties(1);
+    ASSERT_NE(root, nullptr);
+    EXPECT_STREQ(root->GetName(), "FAT16");
+    EXPECT_NE(root->GetAttributes() & kAttrDirectory, 0);
+    root->Release();
+}
+
+TEST(FatProperties, SaveAndLoadKeepEveryField) {
+    CFATFileProperties* p = NewFATFileProperties();
+    p->SetName("report.txt");
+    p->SetSize(5000);
+    p->SetAttributes(0x20);
+    p->SetModificationTime(123456789);
+    p->SetState(1);
+    p->SetFirstCluster(77);
+    p->SetParentCluster(12);
+    MemoryStream plain;
+    p->Save(&plain);
+    // Without runs the record ends with the flag 0.
+    EXPECT_EQ(plain.bytes.size(), 2u + 10 + 8 + 2 + 24 + 1 + 4 + 4 + 4);
+    EXPECT_EQ(ReadLE32(plain.bytes.data() + plain.bytes.size() - 4), 0u);
+
+    auto* runs = new CFATDataRunList;
+    runs->AppendExtent(75, 3);
+    runs->AppendExtent(200, 7);
+    p->SetDataRunList(runs);
+    MemoryStream withRuns;
+    p->Save(&withRuns);
+    CFATFileProperties* back = LoadFATFileProperties(&withRuns);
+    ASSERT_NE(back, nullptr);
+    EXPECT_STREQ(back->GetName(), "report.txt");
+    EXPECT_EQ(back->GetSize(), 5000u);
+    EXPECT_EQ(back->GetFirstCluster(), 77u);
+    EXPECT_EQ(back->GetParentCluster(), 12u);
+    FILETIME64 t = 0;
+    back->GetModificationTime(t);
+    EXPECT_EQ(t, 123456789u);
+    std::unique_ptr<IDataRunList> list(back->CreateDataRunList());
+    EXPECT_EQ(Extents(list.get()), (std::vector<DataRunExtent>{{75, 3}, {200, 7}}));
+    back->Release();
+
+    // A record cut short throws and leaks nothing.
+    MemoryStream cut;
+    cut.bytes.assign(withRuns.bytes.begin(), withRuns.bytes.begin() + 20);
+    EXPECT_THROW(LoadFATFileProperties(&cut), IRSException);
+    p->Release();
+}
+
+// ---- cluster use ----
+TEST(FatClusterUse, AnswersForEverySector) {
+    std::vector<u8> bits = {0x05};  // clusters 0 and 2 (numbers 2 and 4) in use
+    CClusterUseBitMap map({&bits, 100, 4, 6});
+    EXPECT_TRUE(map.IsClusterUsed(99));    // before the cluster area
+    EXPECT_TRUE(map.IsClusterUsed(100));   // index 0
+    EXPECT_FALSE(map.IsClusterUsed(104));  // index 1
+    EXPECT_TRUE(map.IsClusterUsed(111));   // index 2
+    EXPECT_TRUE(map.IsClusterUsed(124));   // index 6: past the last whole cluster
+    CClusterUseBitMap empty({nullptr, 100, 4, 0});
+    EXPECT_FALSE(empty.IsClusterUsed(5));
+    // A vector shorter than the count: clusters it lacks are not claimed free.
+    CClusterUseBitMap shortBits({&bits, 0, 1, 64});
+    EXPECT_TRUE(shortBits.IsClusterUsed(40));
+}
+
+// ---- the estimate of a lost high word ----
+CFileNode* Ref(u32 cluster, u64 size, u64 createdSeconds, bool deleted) {
+    CFATFileProperties* p = NewFATFileProperties();
+    p->SetFirstCluster(cluster);
+    p->SetSize(size);
+    p->SetCreationTime(createdSeconds * 10000000);
+    p->SetState(deleted ? 1 : 0);
+    CFileNode* n = CreateFileNode();
+    n->SetFileProperties(p);
+    return n;
+}
+
+TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
+    std::vector<CFileNode*> refs = {Ref(0x20010, 512 * 100, 1000, true), Ref(0x30005, 512, 3000, false),
+                                    Ref(0x10009, 512, 500, false)};
+    // The nearest deleted file created before: its end lies in block 2.
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x21234u);
+    // Nothing deleted before it: the live neighbour created before gives block 1.
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, 4096, 0x1234, 800 * 10000000ULL, 512), 0x11234u);
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, 4096, 0x12345, 0, 512), 0x12345u);
+    EXPECT_EQ(EstimateDeletedFirstCluster({}, 4096, 0x1234, 0, 512), 0x1234u);
+    for (CFileNode* n : refs) DestroyTreeNode(n);
+
+    u8 pe[512] = {'M', 'Z'};
+    WriteLE32(pe + 60, 128);
+    pe[128] = 'P';
+    pe[129] = 'E';
+    EXPECT_TRUE(IsPEImageHeader(pe, 512));
+    WriteLE32(pe + 60, 511);
+    EXPECT_FALSE(IsPEImageHeader(pe, 512));
+    WriteLE32(pe + 60, 0xFFFFFFF0);
+    EXPECT_FALSE(IsPEImageHeader(pe, 512));
+}
+}  // namespace
