@@ -296,13 +296,13 @@ CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& r
     return properties;
 }
 
-void FixNegativeSize(CNTFSFileProperties* properties, u8 sectorsPerCluster) {
+void FixNegativeSize(CNTFSFileProperties* properties, u8 sectorsPerCluster, u32 bytesPerSector) {
     if (properties == nullptr || i64(properties->GetSize()) >= 0) return;
     std::unique_ptr<IDataRunList> list(properties->CreateDataRunList());
     if (!list || list->IsResident()) return;
     u64 total = 0;
     for (size_t i = 0; i < list->GetExtentCount(); ++i) total = SatAdd(total, list->GetExtent(i).length);
-    properties->SetSize(SatMul(SatMul(total, sectorsPerCluster), 512));
+    properties->SetSize(SatMul(SatMul(total, sectorsPerCluster), bytesPerSector == 0 ? 512 : bytesPerSector));
 }
 
 namespace {

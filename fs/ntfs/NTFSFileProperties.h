@@ -92,7 +92,9 @@ CNTFSFileProperties* LoadNTFSFileProperties(IRSData* stream);
 CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
                                             u64* parent, u64 volumeClusters = 0);
 // A size that is negative as a signed number becomes the allocated bytes of the runs.
-void FixNegativeSize(CNTFSFileProperties* properties, u8 sectorsPerCluster);
+// A negative size becomes the bytes its runs cover; sectors are the device's own, which on a
+// 4096-byte-sector volume are not 512 bytes.
+void FixNegativeSize(CNTFSFileProperties* properties, u8 sectorsPerCluster, u32 bytesPerSector);
 
 // The node's MFT record re-read from the device; null for folders, non-NTFS nodes and records
 // that do not validate.

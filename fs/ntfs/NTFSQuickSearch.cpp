@@ -333,7 +333,7 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
         if (properties->GetSize() == 0 && info.GetDirectoryFlag() == 0 && (properties->GetState() & kStateDeleted)) {
             m_logFile.ApplyToRecord(record.GetRecord(), properties, info.GetParentRecord(), extensions);
         }
-        FixNegativeSize(properties, m_sectorsPerCluster);
+        FixNegativeSize(properties, m_sectorsPerCluster, m_sectorSize);
         properties->SetExtensionRecords(extensions);
 
         if (AddRecordNode(info.GetRecordNumber(), info.GetParentRecord(), properties, &status) == 0) return status;

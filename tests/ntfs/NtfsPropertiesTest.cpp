@@ -173,8 +173,11 @@ TEST(NtfsProperties, NamesNegativeSizesAndSavedForm) {
     runs.AppendExtent(100, 3);
     p->SetRunList(&runs);
     p->SetSize(~u64(0) - 5);
-    FixNegativeSize(p, 8);
+    FixNegativeSize(p, 8, 512);
     EXPECT_EQ(p->GetSize(), 3u * 8 * 512);
+    p->SetSize(~u64(0) - 5);
+    FixNegativeSize(p, 1, 4096);  // 4096-byte sectors, one per cluster
+    EXPECT_EQ(p->GetSize(), 3u * 4096);
 
     p->SetAttributes(0x21);
     p->SetRecordSector(12345);
