@@ -97,6 +97,6 @@ u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, u64 s
 }
 
 std::vector<IRawFileAnalyser*> GetFatReviseAnalysers() {
-    // The RAW registry of this build keeps no offset-signature list yet.
-    return {};
+    const auto& list = CRawFileAnalyserRegistry::Instance().GetOffsetAnalyserList(0);
+    return std::vector<IRawFileAnalyser*>(list.begin(), list.end());
 }
