@@ -231,6 +231,9 @@ void CFATQuickWalker::Run() {
     }
     m_search.GetRecord().SetSectorsPerCluster(m_spc);
     m_search.GetRecord().SetFirstDataSector(m_dataStart);
+    // Runs hold cluster - 2: the writer places them from the record's start, so the start it
+    // hands out is the first sector of the cluster area, not the volume's first sector.
+    m_search.GetRecord().SetPartitionStart(m_dataStart);
 
     bool rootWalked = false;
     if (m_fsCode == kFsFat32Code) {
