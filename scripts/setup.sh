@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-image-formats-plugins
+  qt6-base-dev qt6-image-formats-plugins fonts-dejavu-core
   zlib1g-dev libbz2-dev lzma-dev libtinyxml-dev libboost-regex-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
