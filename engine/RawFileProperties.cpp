@@ -17,15 +17,8 @@ constexpr size_t kMaxRawNameBytes = 254;
 constexpr size_t kFallbackNameSize = 260;
 }  // namespace
 
-CRAWFileProperties::~CRAWFileProperties() {
-    delete[] m_name;
-    delete m_runs;
-}
-
 void CRAWFileProperties::SetRawFileName(const char* name) {
-    delete[] m_name;
-    m_name = nullptr;
-    m_nameLength = 0;
+    ClearName();
     if (name == nullptr) return;
     const std::string_view kept = Utf8Prefix(name, kMaxRawNameBytes);
     m_name = new (std::nothrow) char[kept.size() + 1];
@@ -34,16 +27,12 @@ void CRAWFileProperties::SetRawFileName(const char* name) {
         m_name = new (std::nothrow) char[kFallbackNameSize];
         if (m_name == nullptr) return;
         std::strcpy(m_name, "UnkownName");
-        m_nameLength = static_cast<u8>(std::strlen(m_name) + 1);
+        m_nameLength = static_cast<u16>(std::strlen(m_name) + 1);
         return;
     }
     std::memcpy(m_name, kept.data(), kept.size());
     m_name[kept.size()] = '\0';
-    m_nameLength = static_cast<u8>(kept.size() + 1);
-}
-
-IDataRunList* CRAWFileProperties::CreateDataRunList() const {
-    return m_runs != nullptr ? m_runs->Expand() : nullptr;
+    m_nameLength = static_cast<u16>(kept.size() + 1);
 }
 
 u32 CRAWFileProperties::SetExtent(u64 startSector, u64 size) {
@@ -51,15 +40,15 @@ u32 CRAWFileProperties::SetExtent(u64 startSector, u64 size) {
     CRAWDataRunList runs;
     // (size + 511) >> 9 without overflowing for sizes near the top of the range.
     runs.AppendExtent(startSector, (size >> 9) + ((size & 511) != 0 ? 1 : 0));
-    delete m_runs;
-    m_runs = CCompactRunList::Create(&runs);
+    ReplaceRuns(&runs);
     return 1;
 }
 
 u32 CRAWFileProperties::SetExtent(const CRawFileInfo& record) { return SetExtent(record.startSector, record.size); }
 
 void CRAWFileProperties::Save(IRSData* stream) const {
-    stream->WriteU8(m_nameLength);
+    // The name length is 8 bits wide here and no times are kept.
+    stream->WriteU8(static_cast<u8>(m_nameLength));
     if (m_nameLength > 0) stream->Write(m_name, m_nameLength);
     stream->WriteU64(m_size);
     stream->WriteU16(m_attributes);
@@ -75,44 +64,19 @@ void CRAWFileProperties::Save(IRSData* stream) const {
 }
 
 void CRAWFileProperties::Load(IRSData* stream) {
-    delete[] m_name;
-    m_name = nullptr;
-    m_nameLength = 0;
-    delete m_runs;
-    m_runs = nullptr;
-
-    const u8 length = stream->ReadU8();
-    if (length > 0) {
-        stream->CheckReadable(length);
-        m_name = new char[static_cast<size_t>(length) + 1];
-        stream->Read(m_name, length);
-        // The saved bytes include the zero; a damaged record may not, so end the buffer anyway.
-        m_name[length] = '\0';
-        m_nameLength = length;
-    }
+    ClearName();
+    ClearRuns();
+    ReadName(stream, stream->ReadU8(), SavedName::AsSaved);
     m_size = stream->ReadU64();
     m_attributes = stream->ReadU16();
     m_state = stream->ReadU8();
-    CCompactRunList* runs = CCompactRunList::Load(stream);
-    if (runs != nullptr && runs->GetEncodedRuns() == nullptr) {
-        delete runs;
-        runs = nullptr;
-    }
-    m_runs = runs;
+    LoadCompactRuns(stream);
 }
 
 IFileProperties* CreateRAWFileProperties() { return new (std::nothrow) CRAWFileProperties; }
 
 IFileProperties* LoadRAWFileProperties(IRSData* stream) {
-    CRAWFileProperties* properties = new (std::nothrow) CRAWFileProperties;
-    if (properties == nullptr) return nullptr;
-    try {
-        properties->Load(stream);
-    } catch (...) {
-        properties->Release();
-        throw;
-    }
-    return properties;
+    return LoadNewFileProperties(new (std::nothrow) CRAWFileProperties, stream);
 }
 
 void SetFolderPropertiesName(CRAWFileProperties* properties, const char* name) {

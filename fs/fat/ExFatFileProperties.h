@@ -3,44 +3,27 @@
 #include <string>
 
 #include "engine/DataRunList.h"
-#include "engine/FileProperties.h"
-
-class CCompactRunList;
+#include "engine/FilePropertiesBase.h"
 
 // The second cluster word of the properties of a file-system root.
 constexpr u32 kExFatRootClusterWord = 0xFFFFFFFFu;
 
-class CExFatFileProperties : public IFileProperties {
+class CExFatFileProperties : public CFilePropertiesBase {
 public:
     CExFatFileProperties() = default;
-    ~CExFatFileProperties() override;
 
-    u32 GetNameLength() const override { return m_nameLength; }
-    // Null leaves the name as it is.
-    void SetName(const char* name) override;
-    const char* GetName() const override { return m_name; }
-    u64 GetSize() const override { return m_size; }
-    u16 GetAttributes() const override { return m_attributes; }
-    void GetExtraName(std::string& out) const override { out.clear(); }
-    void GetCreationTime(FILETIME64& out) const override { out = m_creationTime; }
-    void GetModificationTime(FILETIME64& out) const override { out = m_modificationTime; }
-    void GetAccessTime(FILETIME64& out) const override { out = m_accessTime; }
-    u16 GetState() const override { return m_state; }
-    u8 SetState(u8 state) override { m_state = state; return m_state; }
-    IDataRunList* CreateDataRunList() const override;
+    // The stored length does not count the terminating zero; a null name changes nothing.
+    void SetName(const char* name) override { SetName16(name, false); }
     u32 GetValidFields() const override { return 0xFF; }
-    u8 GetFlag() const override { return m_flag; }
-    u8 SetFlag(u8 flag) override { m_flag = flag; return 1; }
     void Save(IRSData* stream) const override;
     u32 GetFileSystemKind() const override { return kPropertiesExFat; }
     // Reads the form Save writes; the flag byte is cleared.
     void Load(IRSData* stream) override;
 
-    void SetSize(u64 size) { m_size = size; }
-    void SetAttributes(u16 attributes) { m_attributes = attributes; }
-    void SetCreationTime(FILETIME64 t) { m_creationTime = t; }
-    void SetModificationTime(FILETIME64 t) { m_modificationTime = t; }
-    void SetAccessTime(FILETIME64 t) { m_accessTime = t; }
+    using CFilePropertiesBase::SetAccessTime;
+    using CFilePropertiesBase::SetCreationTime;
+    using CFilePropertiesBase::SetModificationTime;
+    using CFilePropertiesBase::SetSize;
     u32 GetFirstCluster() const { return m_firstCluster; }
     void SetFirstCluster(u32 cluster) { m_firstCluster = cluster; }
     u32 GetSecondClusterWord() const { return m_secondCluster; }
@@ -53,24 +36,11 @@ public:
     // Keeps the compact form of the list and deletes the list (the properties take it over);
     // null drops the runs.
     void SetRunList(IDataRunList* runs);
-    bool HasRuns() const { return m_runs != nullptr; }
 
 private:
-    void ClearRuns();
-
-    char* m_name = nullptr;
-    u16 m_nameLength = 0;
-    u64 m_size = 0;
-    u16 m_attributes = 0;
-    FILETIME64 m_creationTime = 0;
-    FILETIME64 m_modificationTime = 0;
-    FILETIME64 m_accessTime = 0;
-    u8 m_state = 0;
-    u8 m_flag = 0;
     u32 m_firstCluster = 0;
     u32 m_secondCluster = 0;
     u8 m_chainFlag = 1;
-    CCompactRunList* m_runs = nullptr;
 };
 
 // Extents in clusters counted from cluster 2.

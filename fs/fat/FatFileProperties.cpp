@@ -1,10 +1,7 @@
 #include "fs/fat/FatFileProperties.h"
 
-#include <algorithm>
-#include <cstring>
 #include <new>
 
-#include "engine/CompactRunList.h"
 #include "engine/RSData.h"
 #include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatTable.h"
@@ -18,83 +15,28 @@ FILETIME64 DosToFileTime(u16 date, u16 time) {
 }
 }  // namespace
 
-CFATFileProperties::~CFATFileProperties() {
-    delete[] m_name;
-    delete m_runs;
-}
-
-void CFATFileProperties::SetName(const char* name) {
-    if (name == nullptr) return;
-    const size_t kept = std::min<size_t>(std::strlen(name), 0xFFFF);
-    char* copy = new char[kept + 1];
-    std::memcpy(copy, name, kept);
-    copy[kept] = '\0';
-    delete[] m_name;
-    m_name = copy;
-    m_nameLength = u16(kept);
-}
-
-IDataRunList* CFATFileProperties::CreateDataRunList() const { return m_runs != nullptr ? m_runs->Expand() : nullptr; }
-
 void CFATFileProperties::SetCreationDateTime(u16 date, u16 time) { m_creationTime = DosToFileTime(date, time); }
 void CFATFileProperties::SetModificationDateTime(u16 date, u16 time) { m_modificationTime = DosToFileTime(date, time); }
 void CFATFileProperties::SetAccessDate(u16 date) { m_accessTime = DosToFileTime(date, 0); }
 
 void CFATFileProperties::SetDataRunList(IDataRunList* runs) {
     if (runs == nullptr) return;
-    delete m_runs;
-    m_runs = CCompactRunList::Create(runs);
+    ReplaceRuns(runs);
     delete runs;
 }
 
-void CFATFileProperties::ClearRunList() {
-    delete m_runs;
-    m_runs = nullptr;
-}
-
 void CFATFileProperties::Save(IRSData* stream) const {
-    stream->WriteU16(m_nameLength);
-    if (m_nameLength > 0) stream->Write(m_name, m_nameLength);
-    stream->WriteU64(m_size);
-    stream->WriteU16(m_attributes);
-    stream->WriteU64(m_creationTime);
-    stream->WriteU64(m_modificationTime);
-    stream->WriteU64(m_accessTime);
-    stream->WriteU8(m_state);
+    SaveHead(stream);
     stream->WriteU32(m_firstCluster);
     stream->WriteU32(m_parentCluster);
-    stream->WriteU32(m_runs != nullptr ? 1 : 0);
-    if (m_runs != nullptr) m_runs->Save(stream);
+    SaveRuns(stream);
 }
 
 void CFATFileProperties::Load(IRSData* stream) {
-    delete[] m_name;
-    m_name = nullptr;
-    m_nameLength = 0;
-    ClearRunList();
-
-    const u16 length = stream->ReadU16();
-    stream->CheckReadable(length);
-    m_name = new char[size_t(length) + 1];
-    if (length > 0) stream->Read(m_name, length);
-    m_name[length] = '\0';
-    m_nameLength = u16(std::strlen(m_name));
-    m_size = stream->ReadU64();
-    m_attributes = stream->ReadU16();
-    m_creationTime = stream->ReadU64();
-    m_modificationTime = stream->ReadU64();
-    m_accessTime = stream->ReadU64();
-    m_state = stream->ReadU8();
+    LoadHead(stream, SavedName::UpToFirstZero);
     m_firstCluster = stream->ReadU32();
     m_parentCluster = stream->ReadU32();
-    if (stream->ReadU32() != 0) {
-        CCompactRunList* runs = CCompactRunList::Load(stream);
-        if (runs != nullptr && runs->GetEncodedRuns() == nullptr) {
-            delete runs;
-            runs = nullptr;
-        }
-        m_runs = runs;
-    }
+    LoadRuns(stream);
 }
 
 CFATFileProperties* NewFATFileProperties() { return new (std::nothrow) CFATFileProperties; }
@@ -114,16 +56,7 @@ CFATFileProperties* CreateFATFilePropertiesFromEntry(const char* name, const u8*
 }
 
 CFATFileProperties* LoadFATFileProperties(IRSData* stream) {
-    if (stream == nullptr) return nullptr;
-    CFATFileProperties* p = NewFATFileProperties();
-    if (p == nullptr) return nullptr;
-    try {
-        p->Load(stream);
-    } catch (...) {
-        p->Release();
-        throw;
-    }
-    return p;
+    return LoadNewFileProperties(NewFATFileProperties(), stream);
 }
 
 void SetFolderPropertiesName(CFATFileProperties* properties, const char* name) {

@@ -3,43 +3,31 @@
 #include <string>
 
 #include "engine/DataRunList.h"
-#include "engine/FileProperties.h"
+#include "engine/FilePropertiesBase.h"
 
-class CCompactRunList;
 class IFATTable;
 
-class CFATFileProperties : public IFileProperties {
+class CFATFileProperties : public CFilePropertiesBase {
 public:
     CFATFileProperties() = default;
-    ~CFATFileProperties() override;
 
-    u32 GetNameLength() const override { return m_nameLength; }
-    void SetName(const char* name) override;
-    const char* GetName() const override { return m_name; }
-    u64 GetSize() const override { return m_size; }
-    u16 GetAttributes() const override { return m_attributes; }
-    void GetExtraName(std::string& out) const override { out.clear(); }
-    void GetCreationTime(FILETIME64& out) const override { out = m_creationTime; }
-    void GetModificationTime(FILETIME64& out) const override { out = m_modificationTime; }
-    void GetAccessTime(FILETIME64& out) const override { out = m_accessTime; }
-    u16 GetState() const override { return m_state; }
-    u8 SetState(u8 state) override { m_state = state; return m_state; }
-    IDataRunList* CreateDataRunList() const override;
+    // The stored length does not count the terminating zero; a null name changes nothing.
+    void SetName(const char* name) override { SetName16(name, false); }
     u32 GetValidFields() const override { return 0xFF; }
+    // FAT keeps no flag.
     u8 GetFlag() const override { return 0; }
     u8 SetFlag(u8 /*flag*/) override { return 1; }
     void Save(IRSData* stream) const override;
     u32 GetFileSystemKind() const override { return kPropertiesFat; }
     void Load(IRSData* stream) override;
 
-    void SetSize(u64 size) { m_size = size; }
-    void SetAttributes(u16 attributes) { m_attributes = attributes; }
+    using CFilePropertiesBase::SetAccessTime;
+    using CFilePropertiesBase::SetCreationTime;
+    using CFilePropertiesBase::SetModificationTime;
+    using CFilePropertiesBase::SetSize;
     void SetCreationDateTime(u16 date, u16 time);
     void SetModificationDateTime(u16 date, u16 time);
     void SetAccessDate(u16 date);
-    void SetCreationTime(FILETIME64 t) { m_creationTime = t; }
-    void SetModificationTime(FILETIME64 t) { m_modificationTime = t; }
-    void SetAccessTime(FILETIME64 t) { m_accessTime = t; }
     void ClearCreationTime() { m_creationTime = 0; }
     void ClearModificationTime() { m_modificationTime = 0; }
     void ClearAccessTime() { m_accessTime = 0; }
@@ -49,21 +37,11 @@ public:
     u32 GetParentCluster() const { return m_parentCluster; }
     // Keeps the compact form of the list and deletes the list; null changes nothing.
     void SetDataRunList(IDataRunList* runs);
-    void ClearRunList();
-    bool HasRuns() const { return m_runs != nullptr; }
+    void ClearRunList() { ClearRuns(); }
 
 private:
-    char* m_name = nullptr;
-    u16 m_nameLength = 0;
-    u64 m_size = 0;
-    u16 m_attributes = 0;
-    FILETIME64 m_creationTime = 0;
-    FILETIME64 m_modificationTime = 0;
-    FILETIME64 m_accessTime = 0;
-    u8 m_state = 0;
     u32 m_firstCluster = 0;
     u32 m_parentCluster = 0xFFFFFFFFu;
-    CCompactRunList* m_runs = nullptr;
 };
 
 class CFATDataRunList : public IDataRunList {

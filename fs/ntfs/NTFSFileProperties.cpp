@@ -21,33 +21,10 @@ u64 SatMul(u64 a, u64 b) { return (b != 0 && a > ~u64(0) / b) ? ~u64(0) : a * b;
 constexpr u16 kStandardAttributesKept = 0x01 | 0x02 | 0x04 | 0x20 | 0x400;
 }  // namespace
 
-CNTFSFileProperties::~CNTFSFileProperties() {
-    delete[] m_name;
-    delete m_runs;
-    delete m_extensions;
-}
-
-void CNTFSFileProperties::SetName(const char* name) {
-    if (name == nullptr) return;
-    delete[] m_name;
-    const size_t n = std::strlen(name);
-    // The stored length is 16 bits wide and counts the zero.
-    const size_t kept = std::min<size_t>(n, 0xFFFE);
-    m_name = new char[kept + 2];
-    std::memcpy(m_name, name, kept);
-    m_name[kept] = 0;
-    m_name[kept + 1] = 0;
-    m_nameLength = u16(kept + 1);
-}
-
-IDataRunList* CNTFSFileProperties::CreateDataRunList() const { return m_runs != nullptr ? m_runs->Expand() : nullptr; }
+CNTFSFileProperties::~CNTFSFileProperties() { delete m_extensions; }
 
 void CNTFSFileProperties::SetData(NTFSFilePropertiesData& block) {
-    delete[] m_name;
-    m_name = new char[block.name.size() + 1];
-    std::memcpy(m_name, block.name.data(), block.name.size());
-    m_name[block.name.size()] = 0;
-    m_nameLength = block.nameLength;
+    ReplaceName(block.name.data(), block.name.size(), block.nameLength);
     m_size = block.size;
     m_attributes = block.attributes;
     m_creationTime = block.creationTime;
@@ -72,27 +49,13 @@ void CNTFSFileProperties::CopyExtensionRecords(NTFSExtensionRecordList& to) cons
 }
 
 void CNTFSFileProperties::SetRunList(IDataRunList* list) {
-    if (list == nullptr) return;
-    delete m_runs;
-    m_runs = CCompactRunList::Create(list);
+    if (list != nullptr) ReplaceRuns(list);
 }
 
 void CNTFSFileProperties::Save(IRSData* stream) const {
-    stream->WriteU16(m_nameLength);
-    if (m_nameLength > 0) {
-        // The name buffer holds at least nameLength bytes (a made name has no zero counted, a
-        // set one has): write exactly what the length says.
-        stream->Write(m_name, m_nameLength);
-    }
-    stream->WriteU64(m_size);
-    stream->WriteU16(m_attributes);
-    stream->WriteU64(m_creationTime);
-    stream->WriteU64(m_modificationTime);
-    stream->WriteU64(m_accessTime);
-    stream->WriteU8(m_state);
+    SaveHead(stream);
     stream->WriteU64(m_recordSector);
-    stream->WriteU32(m_runs != nullptr ? 1 : 0);
-    if (m_runs != nullptr) m_runs->Save(stream);
+    SaveRuns(stream);
     const u64 count = m_extensions != nullptr ? m_extensions->size() : 0;
     stream->WriteU64(count);
     if (m_extensions != nullptr) {
@@ -104,38 +67,12 @@ void CNTFSFileProperties::Save(IRSData* stream) const {
 }
 
 void CNTFSFileProperties::Load(IRSData* stream) {
-    delete[] m_name;
-    m_name = nullptr;
-    m_nameLength = 0;
-    delete m_runs;
-    m_runs = nullptr;
     delete m_extensions;
     m_extensions = nullptr;
     m_flag = 0;
-
-    const u16 length = stream->ReadU16();
-    if (length > 0) {
-        stream->CheckReadable(length);
-        m_name = new char[size_t(length) + 1];
-        stream->Read(m_name, length);
-        m_name[length] = 0;
-        m_nameLength = length;
-    }
-    m_size = stream->ReadU64();
-    m_attributes = stream->ReadU16();
-    m_creationTime = stream->ReadU64();
-    m_modificationTime = stream->ReadU64();
-    m_accessTime = stream->ReadU64();
-    m_state = stream->ReadU8();
+    LoadHead(stream, SavedName::AsSaved);
     m_recordSector = stream->ReadU64();
-    if (stream->ReadU32() != 0) {
-        CCompactRunList* runs = CCompactRunList::Load(stream);
-        if (runs != nullptr && runs->GetEncodedRuns() == nullptr) {
-            delete runs;
-            runs = nullptr;
-        }
-        m_runs = runs;
-    }
+    LoadRuns(stream);
     const u64 count = stream->ReadU64();
     if (count > 0) {
         if (count > (~u64(0) >> 4)) throw CRSException(kRSEndOfData);
@@ -160,15 +97,7 @@ void CNTFSFileProperties::Load(IRSData* stream) {
 CNTFSFileProperties* CreateNTFSFileProperties() { return new (std::nothrow) CNTFSFileProperties; }
 
 CNTFSFileProperties* LoadNTFSFileProperties(IRSData* stream) {
-    CNTFSFileProperties* properties = CreateNTFSFileProperties();
-    if (properties == nullptr) return nullptr;
-    try {
-        properties->Load(stream);
-    } catch (...) {
-        properties->Release();
-        throw;
-    }
-    return properties;
+    return LoadNewFileProperties(CreateNTFSFileProperties(), stream);
 }
 
 void SetFolderPropertiesName(CNTFSFileProperties* properties, const char* name) {

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/FileProperties.h"
+#include "engine/FilePropertiesBase.h"
 #include "fs/ntfs/NTFSFileRecord.h"
 
 class CCompactRunList;
@@ -26,26 +26,14 @@ struct NTFSFilePropertiesData {
     u64 recordNumber = 0;
 };
 
-class CNTFSFileProperties : public IFileProperties {
+class CNTFSFileProperties : public CFilePropertiesBase {
 public:
     CNTFSFileProperties() = default;
     ~CNTFSFileProperties() override;
 
-    u32 GetNameLength() const override { return m_nameLength; }
     // The stored length counts the terminating zero; a null name changes nothing.
-    void SetName(const char* name) override;
-    const char* GetName() const override { return m_name; }
-    u64 GetSize() const override { return m_size; }
-    u16 GetAttributes() const override { return m_attributes; }
-    void GetExtraName(std::string& out) const override { out.clear(); }
-    void GetCreationTime(FILETIME64& out) const override { out = m_creationTime; }
-    void GetModificationTime(FILETIME64& out) const override { out = m_modificationTime; }
-    void GetAccessTime(FILETIME64& out) const override { out = m_accessTime; }
-    u16 GetState() const override { return m_state; }
-    u8 SetState(u8 state) override { m_state = state; return m_state; }
-    IDataRunList* CreateDataRunList() const override;
+    void SetName(const char* name) override { SetName16(name, true); }
     u32 GetValidFields() const override { return 0x2FF; }
-    u8 GetFlag() const override { return m_flag; }
     u8 SetFlag(u8 flag) override { const u8 old = m_flag; m_flag = flag; return old; }
     void Save(IRSData* stream) const override;
     u32 GetFileSystemKind() const override { return kPropertiesNtfs; }
@@ -53,8 +41,7 @@ public:
 
     // Every field of the block but the flag and the extension records; takes over its run list.
     void SetData(NTFSFilePropertiesData& block);
-    void SetAttributes(u16 attributes) { m_attributes = attributes; }
-    void SetSize(u64 size) { m_size = size; }
+    using CFilePropertiesBase::SetSize;
     void SetRecordSector(u64 sector) { m_recordSector = sector; }
     u64 GetRecordSector() const { return m_recordSector; }
     // Takes over the list (null: none); the old one is freed.
@@ -64,20 +51,9 @@ public:
     u64 GetRecordNumber() const { return m_recordNumber; }
     // Replaces the stored runs by the compact form of the list; a null list changes nothing.
     void SetRunList(IDataRunList* list);
-    const CCompactRunList* GetRunList() const { return m_runs; }
 
 private:
-    char* m_name = nullptr;
-    u16 m_nameLength = 0;
-    u64 m_size = 0;
-    u16 m_attributes = 0;
-    u64 m_creationTime = 0;
-    u64 m_modificationTime = 0;
-    u64 m_accessTime = 0;
-    u8 m_state = 0;
-    u8 m_flag = 0;
     u64 m_recordSector = 0;
-    CCompactRunList* m_runs = nullptr;
     NTFSExtensionRecordList* m_extensions = nullptr;
     u64 m_recordNumber = 0;
 };

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "E2ESupport.h"
+#include "Manifest.h"
 #include "TestUtil.h"
 #include "platform/ProgramDir.h"
 
@@ -19,11 +20,7 @@ struct Image {
 };
 const Image kImages[] = {{"ntfs-basic", 0}, {"sector4k", 4096}, {"mbr-disk", 0}, {"gpt-disk", 0}};
 
-std::string ImageArg(const Image& image) {
-    std::string arg = testutil::FixturePath(std::string(image.name) + ".img");
-    if (image.sectorSize) arg += "@" + std::to_string(image.sectorSize);
-    return arg;
-}
+std::string ImageArg(const Image& image) { return e2e::ImageArg(image.name, image.sectorSize); }
 
 std::string Strip(const std::string& path) { return path.empty() || path[0] != '/' ? path : path.substr(1); }
 
@@ -52,15 +49,14 @@ TEST(DeletedScanE2E, RecoversTheDeletedNtfsFilesTheManifestsList) {
     const std::string out = tmp.File("recovered");
     ASSERT_TRUE(MakeDirectories(cwd));
 
-    std::vector<std::string> imageHashes;
+    std::vector<std::string> images;
     std::vector<std::string> args;
     for (const Image& image : kImages) {
-        imageHashes.push_back(testutil::Sha256File(testutil::FixturePath(std::string(image.name) + ".img")));
+        images.push_back(testutil::FixturePath(std::string(image.name) + ".img"));
         args.push_back("--image");
         args.push_back(ImageArg(image));
     }
-    const std::string programDir = GetProgramDir();
-    const std::vector<std::string> programFilesBefore = e2e::ListEntries(programDir);
+    const e2e::Untouched untouched(images, cwd);
 
     std::vector<std::string> run = args;
     for (const char* a : {"--mode", "deleted", "--recover"}) run.push_back(a);
@@ -70,32 +66,24 @@ TEST(DeletedScanE2E, RecoversTheDeletedNtfsFilesTheManifestsList) {
     ASSERT_EQ(e2e::RunDriver(run, cwd, tmp.File("driver.log")), 0);
 
     e2e::Json report;
-    ASSERT_TRUE(e2e::ReadJsonFile(tmp.File("report.json"), report));
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("report.json"), report));
     ASSERT_EQ(report["volumes"].kind, e2e::Json::Array);
     u64 expectedTotal = 0;
 
     for (size_t disk = 0; disk < std::size(kImages); ++disk) {
         e2e::Json manifest;
-        ASSERT_TRUE(e2e::ReadJsonFile(testutil::FixturePath(std::string(kImages[disk].name) + ".json"), manifest));
+        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(kImages[disk].name) + ".json"), manifest));
         for (const e2e::Json& partition : manifest["partitions"].items) {
             if (partition["fs"].text != "NTFS") continue;
             const int part = int(partition["index"].number);
             SCOPED_TRACE(std::string(kImages[disk].name) + " partition " + std::to_string(part));
 
             // The volume the enumeration made of this partition, and its scan.
-            const e2e::Json* volume = nullptr;
-            for (const e2e::Json& v : report["volumes"].items) {
-                if (size_t(v["disk"].number) == disk && v["start_sector"].number == partition["start_sector"].number) {
-                    volume = &v;
-                }
-            }
+            const e2e::Json* volume = e2e::FindVolume(report, disk, u64(partition["start_sector"].number));
             ASSERT_NE(volume, nullptr);
             EXPECT_EQ((*volume)["fs"].text, "NTFS");
             const int index = int((*volume)["index"].number);
-            const e2e::Json* scan = nullptr;
-            for (const e2e::Json& s : report["scans"].items) {
-                if (int(s["volume"].number) == index) scan = &s;
-            }
+            const e2e::Json* scan = e2e::FindScan(report, index);
             ASSERT_NE(scan, nullptr);
             ASSERT_EQ((*scan)["trees"].items.size(), 1u);
             EXPECT_EQ((*scan)["trees"].items[0]["fs"].text, "NTFS");
@@ -131,21 +119,13 @@ TEST(DeletedScanE2E, RecoversTheDeletedNtfsFilesTheManifestsList) {
                                        [&](const std::string& w) { return IsPlacedAs(w, original); });
                 ASSERT_NE(it, written.end()) << "not recovered: " << original;
                 EXPECT_EQ(testutil::Sha256File(top + "/" + *it), f["sha256"].text) << original;
-                EXPECT_EQ(e2e::ModificationTime(top + "/" + *it), e2e::ParseUtc(f["mtime"].text)) << original;
+                EXPECT_EQ(e2e::ModificationTime(top + "/" + *it), testutil::ParseUtc(f["mtime"].text)) << original;
             }
         }
     }
     EXPECT_GT(expectedTotal, 0u);
 
-    // The scanned images are read only; nothing lands beside the driver but its logs.
-    for (size_t i = 0; i < std::size(kImages); ++i) {
-        EXPECT_EQ(testutil::Sha256File(testutil::FixturePath(std::string(kImages[i].name) + ".img")), imageHashes[i]);
-    }
-    EXPECT_TRUE(e2e::ListEntries(cwd).empty());
-    for (const std::string& entry : e2e::ListEntries(programDir)) {
-        const bool known = std::count(programFilesBefore.begin(), programFilesBefore.end(), entry) != 0;
-        EXPECT_TRUE(known || (entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".log") == 0)) << entry;
-    }
+    untouched.Expect();
 
     // A second recovery into the same folder makes new names and leaves every earlier file alone.
     const std::map<std::string, std::string> before = HashTree(out);
@@ -171,7 +151,7 @@ TEST(DeletedScanE2E, DriverListsVolumesForAnUnknownIndexAndRefusesTheCompleteSca
                              tmp.Path(), tmp.File("list.log")),
               0);
     e2e::Json report;
-    ASSERT_TRUE(e2e::ReadJsonFile(json, report));
+    ASSERT_TRUE(testutil::ReadJsonFile(json, report));
     EXPECT_EQ(report["volumes"].items.size(), 3u);  // the MBR disk's FAT32, NTFS and FAT16 volumes
     EXPECT_TRUE(report["scans"].items.empty());
     EXPECT_FALSE(testutil::FileExists(tmp.File("never")));

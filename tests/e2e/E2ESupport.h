@@ -1,38 +1,49 @@
 #pragma once
-// What the end-to-end tests share: a small JSON reader (manifests and the driver's report), the
-// scan driver's invocation, and a look at folders on disk.
-#include <map>
+// What the end-to-end tests share: the scan driver's invocation and report, a look at folders on
+// disk, and the check that a run leaves nothing but its recovery folder behind.
 #include <string>
 #include <vector>
 
+#include "Json.h"
 #include "platform/Types.h"
 
 namespace e2e {
 
-struct Json {
-    enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
-    bool boolean = false;
-    double number = 0;
-    std::string text;
-    std::vector<Json> items;
-    std::map<std::string, Json> members;
+using testutil::Json;
 
-    // A missing member reads as null.
-    const Json& operator[](const std::string& key) const;
-};
-bool ParseJson(const std::string& text, Json& out);
-bool ReadJsonFile(const std::string& path, Json& out);
+// A fixture image as the driver's --image argument, with its declared sector size (0: none).
+std::string ImageArg(const std::string& image, u32 sectorSize = 0);
 
-// Runs the built scan driver with the arguments (each one quoted) in the folder `cwd`; its
-// output goes to `log`. Returns the exit status, -1 when it could not run.
-int RunDriver(const std::vector<std::string>& args, const std::string& cwd, const std::string& log);
+// Runs the built scan driver with the arguments (each one quoted) in the folder `cwd`, with the
+// environment settings `env` ("NAME=value") added; its output goes to `log`. Returns the exit
+// status, -1 when it could not run.
+int RunDriver(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
+              const std::vector<std::string>& env = {});
+
+// The report's volume on disk `disk` starting at `startSector`, its scan; null when missing.
+const Json* FindVolume(const Json& report, size_t disk, u64 startSector);
+const Json* FindScan(const Json& report, int volumeIndex);
 
 // Every regular file below root, as paths relative to it.
 std::vector<std::string> ListFiles(const std::string& root);
 // Every entry (file or folder) directly in a folder.
 std::vector<std::string> ListEntries(const std::string& folder);
-// Seconds since 1970 of a manifest time "YYYY-MM-DDTHH:MM:SSZ"; -1 when it is not one.
-i64 ParseUtc(const std::string& text);
 i64 ModificationTime(const std::string& path);
+
+// Taken before a run: the images' hashes, the (empty) working folder and the program folder.
+// Expect() then checks that the images are unchanged, the working folder is still empty and the
+// program folder gained nothing but logs.
+class Untouched {
+public:
+    Untouched(const std::vector<std::string>& images, const std::string& cwd);
+    void Expect() const;
+
+private:
+    std::vector<std::string> m_images;
+    std::vector<std::string> m_hashes;
+    std::string m_cwd;
+    std::string m_programDir;
+    std::vector<std::string> m_programFiles;
+};
 
 }  // namespace e2e

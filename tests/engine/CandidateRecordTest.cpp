@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "SavedSections.h"
 #include "engine/FileTypeHintList.h"
 #include "engine/Int64HashTable.h"
 #include "engine/RSData.h"
@@ -12,37 +13,7 @@
 #include "engine/TextConvert.h"
 
 namespace {
-// A stream that keeps one section's bytes in memory.
-class MemoryStream : public IRSData {
-public:
-    std::vector<u8> bytes;
-    size_t pos = 0;
-
-    bool IsValidFile() override { return true; }
-    bool Open(const char*, u32) override { return true; }
-    u32 Close() override { return 1; }
-    bool WriteHeader(const ScanResultHeader&) override { return true; }
-    bool ReadHeader(ScanResultHeader&) override { return true; }
-    i32 GetVersion() override { return 1; }
-    bool SetVersion(u32) override { return true; }
-    bool SetDescription(const char*) override { return true; }
-    bool GetDescription(char*, i32) override { return false; }
-    bool BeginSection(const MGUID&) override { return true; }
-    u32 EndSection() override { return 0; }
-    u32 GetSectionLength() override { return static_cast<u32>(bytes.size()); }
-    u32 Read(void* buffer, u32 n) override {
-        if (bytes.size() - pos < n) throw CRSException(kRSEndOfData);
-        std::memcpy(buffer, bytes.data() + pos, n);
-        pos += n;
-        return 0;
-    }
-    u32 Write(const void* data, u32 n) override {
-        const u8* p = static_cast<const u8*>(data);
-        bytes.insert(bytes.end(), p, p + n);
-        return 0;
-    }
-    bool CanRead(u64 n) override { return bytes.size() - pos >= n; }
-};
+using testutil::MemoryStream;
 
 CRawFileInfo MakeFound(u64 sector, u32 type) {
     CRawFileInfo info;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
+#include "SavedSections.h"
 #include "TestUtil.h"
 #include "devices/StorageDevice.h"
 #include "engine/CompactRunList.h"
@@ -22,28 +24,7 @@ namespace {
 using Bytes = std::vector<u8>;
 const MGUID kSection = {0x0BADF00D, 0x1234, 0x5678, {9, 8, 7, 6, 5, 4, 3, 2}};
 
-// A device over bytes in memory that records what it was asked to read.
-class MemoryDevice : public IStorageDevice {
-public:
-    MemoryDevice(Bytes data, u32 sectorSize) : m_data(std::move(data)), m_size(sectorSize) {}
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        reads.push_back(first);
-        if (failReads || first > GetTotalSectors() || count > GetTotalSectors() - first) return 0;
-        std::memcpy(buffer, m_data.data() + first * m_size, count * m_size);
-        return 1;
-    }
-    u64 GetTotalSectors() override { return m_data.size() / m_size; }
-    u32 GetSectorSize() override { return m_size; }
-    u32 Open() override { return 1; }
-    u32 Close() override { return 1; }
-
-    std::vector<u64> reads;
-    bool failReads = false;
-
-private:
-    Bytes m_data;
-    u32 m_size;
-};
+using testutil::MemoryDevice;
 
 // Properties that count their destructions.
 class CountedProperties : public CRAWFileProperties {
@@ -56,24 +37,19 @@ private:
 };
 
 std::string WriteSection(const testutil::TempDir& dir, const IFileProperties& properties) {
-    const std::string path = dir.File("props.rsf");
-    CRSDataEx out(1);
-    EXPECT_TRUE(out.Open(path.c_str(), 1));
-    EXPECT_TRUE(out.WriteHeader(MakeScanResultHeader(1)));
-    out.BeginSection(kSection);
-    properties.Save(&out);
-    out.EndSection();
-    out.Close();
-    return path;
+    return testutil::WriteSection(dir, "props.rsf", kSection, [&](IRSData* out) { properties.Save(out); });
 }
-
-Bytes SectionBytes(const std::string& path, u32 size) {
-    CRSDataEx in(0);
-    EXPECT_TRUE(in.Open(path.c_str(), 0));
-    in.BeginSection(kSection);
-    Bytes data = in.ReadBlob(size);
-    EXPECT_THROW(in.ReadU8(), IRSException);
-    return data;
+Bytes SectionBytes(const std::string& path, u32 size) { return testutil::SectionBytes(path, kSection, size); }
+// The saved form of RAW properties named "f" of `size` bytes over the runs, in a new file.
+std::string WriteRawSection(const testutil::TempDir& dir, u64 size, const CCompactRunList& runs) {
+    return testutil::WriteSection(dir, "p.rsf", kSection, [&](IRSData* out) {
+        out->WriteU8(2);
+        out->Write("f", 2);
+        out->WriteU64(size);
+        out->WriteU16(0x20);
+        out->WriteU8(0);
+        runs.Save(out);
+    });
 }
 
 }  // namespace
@@ -241,21 +217,7 @@ TEST(FileModelDataRunReader, ReadsClustersThroughExtentsWithHolesAndLimits) {
     // A RAW object keeps one extent of its own; give it these runs and a size of 4.5 clusters
     // (4608 bytes) through its saved form.
     testutil::TempDir dir;
-    const std::string path = dir.File("p.rsf");
-    {
-        CRSDataEx out(1);
-        ASSERT_TRUE(out.Open(path.c_str(), 1));
-        ASSERT_TRUE(out.WriteHeader(MakeScanResultHeader(1)));
-        out.BeginSection(kSection);
-        out.WriteU8(2);
-        out.Write("f", 2);
-        out.WriteU64(4608);
-        out.WriteU16(0x20);
-        out.WriteU8(0);
-        compact->Save(&out);
-        out.EndSection();
-        out.Close();
-    }
+    const std::string path = WriteRawSection(dir, 4608, *compact);
     {
         CRSDataEx in(0);
         ASSERT_TRUE(in.Open(path.c_str(), 0));
@@ -276,8 +238,8 @@ TEST(FileModelDataRunReader, ReadsClustersThroughExtentsWithHolesAndLimits) {
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 4608), expected);
     EXPECT_EQ(out[4608], 0xAA);
     // Nothing was read for the hole, least of all the sector before the partition.
-    for (u64 s : device.reads) EXPECT_GE(s, 8u);
-    EXPECT_EQ(device.reads, (std::vector<u64>{14, 10, 12}));
+    for (u64 s : device.readStarts) EXPECT_GE(s, 8u);
+    EXPECT_EQ(device.readStarts, (std::vector<u64>{14, 10, 12}));
 
     // Reads inside a cluster and across a hole boundary.
     ASSERT_TRUE(reader.Read(1000, out.data(), 1100, &done));
@@ -338,21 +300,7 @@ TEST(FileModelDataRunReader, ReadsLiveFilesOfTheNtfsFixture) {
         ASSERT_TRUE(compact);
 
         testutil::TempDir dir;
-        const std::string path = dir.File("p.rsf");
-        {
-            CRSDataEx out(1);
-            ASSERT_TRUE(out.Open(path.c_str(), 1));
-            ASSERT_TRUE(out.WriteHeader(MakeScanResultHeader(1)));
-            out.BeginSection(kSection);
-            out.WriteU8(2);
-            out.Write("f", 2);
-            out.WriteU64(c.size);
-            out.WriteU16(0x20);
-            out.WriteU8(0);
-            compact->Save(&out);
-            out.EndSection();
-            out.Close();
-        }
+        const std::string path = WriteRawSection(dir, c.size, *compact);
         CRSDataEx in(0);
         ASSERT_TRUE(in.Open(path.c_str(), 0));
         in.BeginSection(kSection);

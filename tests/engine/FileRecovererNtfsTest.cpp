@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
+#include "Manifest.h"
+#include "RecoverCallbacks.h"
 #include "TestUtil.h"
 #include "devices/StorageDevice.h"
 #include "engine/FileNode.h"
@@ -29,72 +32,10 @@
 
 namespace {
 
-class ImageDevice : public IStorageDevice {
-public:
-    ImageDevice(const std::string& path, u32 sectorSize) : m_sectorSize(sectorSize) {
-        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (m_fd >= 0) m_total = u64(::lseek(m_fd, 0, SEEK_END)) / sectorSize;
-    }
-    ~ImageDevice() override {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        if (m_fd < 0 || first >= m_total || count > m_total - first) return 0;
-        const size_t bytes = size_t(count) * m_sectorSize;
-        return ::pread(m_fd, buffer, bytes, off_t(first * m_sectorSize)) == ssize_t(bytes) ? 1 : 0;
-    }
-    u64 GetTotalSectors() override { return m_total; }
-    u32 GetSectorSize() override { return m_sectorSize; }
-    u32 Open() override { return m_fd >= 0 ? 1 : 0; }
-    u32 Close() override { return 1; }
-
-private:
-    int m_fd = -1;
-    u32 m_sectorSize;
-    u64 m_total = 0;
-};
-
-struct ManifestFile {
-    std::string path, sha256, mtime;
-    u64 size = 0;
-    bool live = false, compressed = false, sparse = false, fragmented = false, resident = false;
-};
-
-// The manifests hold one key per line; the files array ends where "dirs" begins.
-std::vector<ManifestFile> LiveFiles(const std::string& manifest) {
-    std::ifstream in(testutil::FixturePath(manifest));
-    std::vector<ManifestFile> files;
-    std::string line;
-    bool inFiles = false;
-    auto value = [](const std::string& l) {
-        std::string v = l.substr(l.find(':') + 1);
-        while (!v.empty() && (v.back() == ',' || v.back() == ' ')) v.pop_back();
-        while (!v.empty() && v.front() == ' ') v.erase(v.begin());
-        if (v.size() >= 2 && v.front() == '"') v = v.substr(1, v.size() - 2);
-        return v;
-    };
-    while (std::getline(in, line)) {
-        if (line.find("\"files\":") != std::string::npos) inFiles = true;
-        if (line.find("\"dirs\":") != std::string::npos) break;
-        if (!inFiles) continue;
-        const size_t q = line.find('"');
-        if (q == std::string::npos) continue;
-        const std::string key = line.substr(q + 1, line.find('"', q + 1) - q - 1);
-        if (key == "partition") files.emplace_back();
-        if (files.empty()) continue;
-        ManifestFile& f = files.back();
-        if (key == "path") f.path = value(line);
-        if (key == "sha256") f.sha256 = value(line);
-        if (key == "mtime") f.mtime = value(line);
-        if (key == "size") f.size = std::stoull(value(line));
-        if (key == "state") f.live = value(line) == "live";
-        if (key == "compressed") f.compressed = value(line) == "true";
-        if (key == "sparse") f.sparse = value(line) == "true";
-        if (key == "fragmented") f.fragmented = value(line) == "true";
-        if (key == "resident") f.resident = value(line) == "true";
-    }
-    std::vector<ManifestFile> live;
-    for (const ManifestFile& f : files) {
+// The live files of a single-volume fixture.
+std::vector<testutil::ManifestFile> LiveFiles(const std::string& manifest) {
+    std::vector<testutil::ManifestFile> live;
+    for (const testutil::ManifestFile& f : testutil::LoadManifest(manifest, 1)) {
         if (f.live) live.push_back(f);
     }
     return live;
@@ -188,12 +129,6 @@ std::unique_ptr<VolumeTree> BuildTree(IStorageDevice& device) {
     return tree;
 }
 
-i64 IsoToUnix(const std::string& iso) {
-    std::tm tm = {};
-    strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return i64(timegm(&tm));
-}
-
 void CountFiles(const std::string& dir, size_t& count) {
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return;
@@ -212,36 +147,19 @@ void CountFiles(const std::string& dir, size_t& count) {
     ::closedir(d);
 }
 
-struct Counter : IFileRecoverCallback {
-    i32 OnBegin(u32, u64) override { return 0; }
-    i32 OnFilesDone(u32 n) override {
-        files += n;
-        return 0;
-    }
-    i32 OnBytesDone(u64 n) override {
-        bytes += n;
-        return 0;
-    }
-    i32 OnStep(u32) override { return 0; }
-    i32 OnFileName(const char*) override { return 0; }
-    i32 IsCancelled() override { return 0; }
-    u32 files = 0;
-    u64 bytes = 0;
-};
-
 void RecoverVolume(const std::string& image, const std::string& manifest, u32 sectorSize) {
     const std::string imagePath = testutil::FixturePath(image);
     const std::string imageHash = testutil::Sha256File(imagePath);
-    const std::vector<ManifestFile> files = LiveFiles(manifest);
+    const std::vector<testutil::ManifestFile> files = LiveFiles(manifest);
     ASSERT_FALSE(files.empty());
 
-    ImageDevice device(imagePath, sectorSize);
+    testutil::ImageDevice device(imagePath, sectorSize);
     std::unique_ptr<VolumeTree> tree = BuildTree(device);
     ASSERT_NE(tree->root, nullptr);
 
     testutil::TempDir temp;
     const std::string target = temp.File("out");
-    Counter counter;
+    testutil::CountingRecoverCallback counter;
     char made[520] = {};
     CFileRecoverer job;
     ASSERT_EQ(job.RecoverFolder(&counter, &device, tree->root, target.c_str(), made, sizeof made), kRecoverOk);
@@ -253,13 +171,13 @@ void RecoverVolume(const std::string& image, const std::string& manifest, u32 se
     EXPECT_EQ(counter.files, files.size());
 
     u64 manifestBytes = 0;
-    for (const ManifestFile& f : files) {
+    for (const testutil::ManifestFile& f : files) {
         SCOPED_TRACE(f.path);
         const std::string path = std::string(made) + f.path;
         struct stat st;
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(u64(st.st_size), f.size);
-        EXPECT_EQ(i64(st.st_mtim.tv_sec), IsoToUnix(f.mtime));
+        EXPECT_EQ(i64(st.st_mtim.tv_sec), testutil::ParseUtc(f.mtime));
         EXPECT_EQ(testutil::Sha256File(path), f.sha256);
         manifestBytes += f.size;
     }
@@ -275,9 +193,9 @@ void RecoverVolume(const std::string& image, const std::string& manifest, u32 se
 }
 
 TEST(FileRecovererNtfs, EveryLiveFileOfNtfsBasic) {
-    const std::vector<ManifestFile> files = LiveFiles("ntfs-basic.json");
+    const std::vector<testutil::ManifestFile> files = LiveFiles("ntfs-basic.json");
     int compressed = 0, sparse = 0, fragmented = 0, resident = 0;
-    for (const ManifestFile& f : files) {
+    for (const testutil::ManifestFile& f : files) {
         compressed += f.compressed;
         sparse += f.sparse;
         fragmented += f.fragmented;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Lznt1Chunks.h"
+#include "RecoverCallbacks.h"
 #include "TestUtil.h"
 #include "devices/StorageDevice.h"
 #include "engine/DataRunList.h"
@@ -63,12 +65,7 @@ private:
     u32 m_sectorSize;
 };
 
-struct Recorder : IFileRecoverCallback {
-    i32 OnBegin(u32, u64) override { return 0; }
-    i32 OnFilesDone(u32 n) override {
-        files += n;
-        return 0;
-    }
+struct Recorder : testutil::CountingRecoverCallback {
     i32 OnBytesDone(u64 n) override {
         bytes += n;
         if (slowBytes) SleepMs(30);
@@ -82,10 +79,7 @@ struct Recorder : IFileRecoverCallback {
         names.push_back(name);
         return cancelAtName == name ? kRecoverCancel : 0;
     }
-    i32 IsCancelled() override { return 0; }
 
-    u32 files = 0;
-    u64 bytes = 0;
     u64 cancelAfterBytes = 0;
     bool slowBytes = false;
     std::string cancelAtName;
@@ -290,17 +284,7 @@ TEST(FileRecoverer, FragmentedSparseUnreadableTimesAndReadOnly) {
     EXPECT_EQ(testutil::ReadFileBytes(path), expected);
 }
 
-// A chunk of "abc" literals and one back-reference that expands to `length` bytes.
-Bytes RepeatChunk(const char* three, u32 length) {
-    Bytes c = {0, 0, 0x08, u8(three[0]), u8(three[1]), u8(three[2])};
-    const u16 token = u16((2u << 12) | (length - 3));
-    c.push_back(u8(token));
-    c.push_back(u8(token >> 8));
-    const u16 header = u16(0xB000 | (c.size() - 3));
-    c[0] = u8(header);
-    c[1] = u8(header >> 8);
-    return c;
-}
+using testutil::RepeatChunk;
 
 Bytes Repeat(const char* three, size_t n) {
     Bytes out(n);

@@ -4,22 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "Lznt1Chunks.h"
 #include "engine/Lznt1.h"
 
 namespace {
 using Bytes = std::vector<u8>;
 
-// "abc" as literals, then one back-reference of displacement 3 and the given length.
-Bytes RepeatChunk(const char* three, u32 length) {
-    Bytes c = {0, 0, 0x08, u8(three[0]), u8(three[1]), u8(three[2])};
-    const u16 token = u16((2u << 12) | (length - 3));
-    c.push_back(u8(token));
-    c.push_back(u8(token >> 8));
-    const u16 header = u16(0xB000 | (c.size() - 3));
-    c[0] = u8(header);
-    c[1] = u8(header >> 8);
-    return c;
-}
+using testutil::RepeatChunk;
 
 TEST(Lznt1, StoredAndCompressedChunks) {
     // 0x3FFF: a stored chunk of 4096 bytes.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "SavedSections.h"
 #include "TestUtil.h"
 #include "engine/FileSystemNode.h"
 #include "engine/RSData.h"
@@ -78,27 +79,6 @@ struct SampleTree {
     CFileSystemNode root;
     CFileNode *a, *b, *f1, *f2, *f3, *f4;
 };
-
-std::string WriteRoot(const testutil::TempDir& dir, const std::function<void(IRSData*)>& write) {
-    const std::string path = dir.File("root.rsf");
-    CRSDataEx out(1);
-    EXPECT_TRUE(out.Open(path.c_str(), 1));
-    EXPECT_TRUE(out.WriteHeader(MakeScanResultHeader(1)));
-    out.BeginSection(kSection);
-    write(&out);
-    out.EndSection();
-    out.Close();
-    return path;
-}
-
-Bytes SectionBytes(const std::string& path, u32 size) {
-    CRSDataEx in(0);
-    EXPECT_TRUE(in.Open(path.c_str(), 0));
-    in.BeginSection(kSection);
-    Bytes data = in.ReadBlob(size);
-    EXPECT_THROW(in.ReadU8(), IRSException);
-    return data;
-}
 
 }  // namespace
 
@@ -277,7 +257,7 @@ TEST(NodeCheckStates, DeepAndWideTreesNeedNoRecursion) {
 
 TEST(NodeCheckStates, UncheckingALoadedRootDoesNotWrapItsCounters) {
     testutil::TempDir dir;
-    const std::string path = WriteRoot(dir, [](IRSData* s) {
+    const std::string path = testutil::WriteSection(dir, "root.rsf", kSection, [](IRSData* s) {
         CFileSystemNode saved;
         CFileNode* f = Add(&saved, File("f", 9));
         saved.RecountStatistics();
@@ -369,7 +349,7 @@ TEST(NodeRoots, LabelsRootPropertiesAndClones) {
 TEST(NodeRoots, SavedFormRoundTripsByteForByte) {
     testutil::TempDir dir;
     // Statistics {5, 3, 100, 60, 1, 1, 0, 0} are saved with the checked counters as 0.
-    const std::string path = WriteRoot(dir, [](IRSData* s) {
+    const std::string path = testutil::WriteSection(dir, "root.rsf", kSection, [](IRSData* s) {
         const u32 stats[] = {5, 3};
         s->WriteU32(stats[0]);
         s->WriteU32(stats[1]);
@@ -397,28 +377,29 @@ TEST(NodeRoots, SavedFormRoundTripsByteForByte) {
     EXPECT_EQ(root.GetFileSystemType(), 3u);
 
     testutil::TempDir again;
-    const std::string saved = WriteRoot(again, [&](IRSData* s) { EXPECT_EQ(root.Save(s), 1u); });
+    const std::string saved =
+        testutil::WriteSection(again, "root.rsf", kSection, [&](IRSData* s) { EXPECT_EQ(root.Save(s), 1u); });
     Bytes expected = {5, 0, 0, 0, 0, 0, 0, 0, 100, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                       1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                       0, 8, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 'D', 'a', 't', 'a'};
-    EXPECT_EQ(SectionBytes(saved, static_cast<u32>(expected.size())), expected);
+    EXPECT_EQ(testutil::SectionBytes(saved, kSection, static_cast<u32>(expected.size())), expected);
 
     // Without a label: length 0 and no bytes; a plain node saves nothing.
     root.SetVolumeLabel(nullptr);
     CFileNode plain;
     testutil::TempDir third;
-    const std::string unlabeled = WriteRoot(third, [&](IRSData* s) {
+    const std::string unlabeled = testutil::WriteSection(third, "root.rsf", kSection, [&](IRSData* s) {
         EXPECT_EQ(plain.Save(s), 0u);
         root.Save(s);
     });
     expected.resize(expected.size() - 4);
     expected[expected.size() - 4] = 0;
-    EXPECT_EQ(SectionBytes(unlabeled, static_cast<u32>(expected.size())), expected);
+    EXPECT_EQ(testutil::SectionBytes(unlabeled, kSection, static_cast<u32>(expected.size())), expected);
 }
 
 TEST(NodeRoots, LabelLengthIsCheckedBeforeAllocating) {
     testutil::TempDir dir;
-    const std::string path = WriteRoot(dir, [](IRSData* s) {
+    const std::string path = testutil::WriteSection(dir, "root.rsf", kSection, [](IRSData* s) {
         for (int i = 0; i < 10; ++i) s->WriteU32(0);  // statistics
         s->WriteU64(0);
         s->WriteU32(1);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "SavedSections.h"
 #include "TestUtil.h"
 #include "engine/CompactRunList.h"
 #include "engine/DataRunList.h"
@@ -34,28 +35,10 @@ Bytes Encode(const std::vector<DataRunExtent>& extents) {
     return buffer ? Bytes(buffer.get(), buffer.get() + size) : Bytes();
 }
 
-// Writes one section through the saved-result stream and returns the path.
 std::string WriteSection(const testutil::TempDir& dir, const std::function<void(IRSData*)>& write) {
-    const std::string path = dir.File("runs.rsf");
-    CRSDataEx out(1);
-    EXPECT_TRUE(out.Open(path.c_str(), 1));
-    EXPECT_TRUE(out.WriteHeader(MakeScanResultHeader(1)));
-    out.BeginSection(kSection);
-    write(&out);
-    out.EndSection();
-    out.Close();
-    return path;
+    return testutil::WriteSection(dir, "runs.rsf", kSection, write);
 }
-
-// The section's data bytes, which must be exactly `size` long.
-Bytes SectionBytes(const std::string& path, u32 size) {
-    CRSDataEx in(0);
-    EXPECT_TRUE(in.Open(path.c_str(), 0));
-    in.BeginSection(kSection);
-    Bytes data = in.ReadBlob(size);
-    EXPECT_THROW(in.ReadU8(), IRSException);
-    return data;
-}
+Bytes SectionBytes(const std::string& path, u32 size) { return testutil::SectionBytes(path, kSection, size); }
 
 }  // namespace
 

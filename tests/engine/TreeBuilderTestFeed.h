@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTree.h"
 #include "engine/FileNode.h"
@@ -198,18 +199,10 @@ public:
     std::set<std::string> refused;
 };
 
-class MemoryDevice : public IStorageDevice {
+// 512-byte sectors in memory.
+class MemoryDevice : public testutil::MemoryDevice {
 public:
-    explicit MemoryDevice(size_t sectors) : data(sectors * 512, 0) {}
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        if (first > data.size() / 512 || count > data.size() / 512 - first) return 0;
-        std::memcpy(buffer, data.data() + first * 512, count * 512);
-        return 1;
-    }
-    u64 GetTotalSectors() override { return data.size() / 512; }
-    u32 GetSectorSize() override { return 512; }
-    u32 Open() override { return 1; }
-    u32 Close() override { return 1; }
+    explicit MemoryDevice(size_t sectors) : testutil::MemoryDevice(512u, u64(sectors)) {}
     // Writes UTF-16LE units at a byte offset.
     void PutUnits(size_t offset, const std::u16string& text) {
         for (size_t i = 0; i < text.size(); ++i) {
@@ -217,7 +210,6 @@ public:
             data[offset + 2 * i + 1] = static_cast<u8>(text[i] >> 8);
         }
     }
-    std::vector<u8> data;
 };
 
 }  // namespace feed

@@ -38,13 +38,6 @@ struct ExFatCase {
     int reachableIntact;
 };
 
-std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
-std::string NameOf(const CFileNode* n) {
-    const IFileProperties* p = n->GetFileProperties();
-    return p && p->GetName() ? p->GetName() : "";
-}
-
 // "/a/b" of a recorded node through the parent ids of the folders handed over; the root's id
 // ends the path. A live folder wins over a deleted one of the same id.
 std::string PathOf(const RecordingBuilder& builder, const CFileNode* node) {
@@ -67,53 +60,7 @@ std::string PathOf(const RecordingBuilder& builder, const CFileNode* node) {
     return "?" + path;
 }
 
-void CollectPaths(const CFileNode* root, std::map<std::string, const CFileNode*>& out) {
-    std::vector<std::pair<const CFileNode*, std::string>> stack{{root, ""}};
-    while (!stack.empty()) {
-        auto [node, path] = stack.back();
-        stack.pop_back();
-        for (const CFileNode* c = node->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
-            const std::string p = path + "/" + NameOf(c);
-            out.emplace(p, c);
-            stack.push_back({c, p});
-        }
-    }
-}
-
-class SilentTree : public IDirectoryTree {
-public:
-    void SetRootText(const char*) override {}
-    void AddNodes(const std::vector<CFileNode*>&, u32) override {}
-    void AddFileSystemNode(CFileSystemNode*, bool) override {}
-    void RemoveFileSystemNode(CFileSystemNode*) override {}
-};
-
-class AcceptAll : public IRecoveryFilter {
-public:
-    bool GetFlag() override { return false; }
-    void SetFlag(i32) override {}
-    u32 Accept(CFileNode*) override { return 1; }
-    void SetFileTypeMask(u32) override {}
-    u32 GetFileTypeMask(CFileNode*) override { return 0; }
-};
-
-class ExFatFixture : public ::testing::TestWithParam<ExFatCase> {
-protected:
-    void SetUp() override {
-        SetLoggingEnabled(false);
-        const ExFatCase& c = GetParam();
-        image = std::make_unique<ImageDevice>(testutil::FixturePath(std::string(c.image) + ".img"), 512);
-        ASSERT_TRUE(image->IsOpen());
-        volume = std::make_unique<CBasicPartitionDevice>(image.get(), c.start, c.sectors);
-        expected = LoadDeletedFiles(c.image, c.partition);
-        ASSERT_FALSE(expected.empty());
-    }
-    void TearDown() override { SetLoggingEnabled(true); }
-
-    std::unique_ptr<ImageDevice> image;
-    std::unique_ptr<CBasicPartitionDevice> volume;
-    std::vector<ExpectedFile> expected;
-};
+class ExFatFixture : public DeletedFilesFixture<ExFatCase> {};
 
 TEST_P(ExFatFixture, AnalyserNamesFileSystemSizeAndLabel) {
     const ExFatCase& c = GetParam();
@@ -172,41 +119,20 @@ TEST_P(ExFatFixture, QuickSearchFindsEveryReachableDeletedFile) {
             if (PathOf(builder, n) == path) node = n;
         }
         ASSERT_NE(node, nullptr);
-        const IFileProperties* p = node->GetFileProperties();
-        EXPECT_EQ(p->GetFileSystemKind(), kPropertiesExFat);
-        EXPECT_EQ(p->GetState() & kStateDeleted, kStateDeleted);
-        EXPECT_EQ(p->GetSize(), e.size);
-        FILETIME64 mtime = 0;
-        p->GetModificationTime(mtime);
-        EXPECT_EQ(IsoTime(mtime), e.mtime);
-        if (!e.intact) continue;
-        ++intact;
-        std::vector<u8> data;
-        ASSERT_TRUE(ReadThroughRuns(*volume, *builder.root, *node, data));
-        EXPECT_EQ(testutil::Sha256Hex(data.data(), data.size()), e.sha256);
+        EXPECT_EQ(node->GetFileProperties()->GetFileSystemKind(), kPropertiesExFat);
+        ASSERT_NO_FATAL_FAILURE(ExpectDeletedAsManifest(*volume, builder, *node, e));
+        intact += e.intact;
     }
     EXPECT_GT(reachable, 0);
     EXPECT_EQ(intact, c.reachableIntact);
 }
 
 TEST_P(ExFatFixture, RealBuilderShowsReachableDeletedFilesUnderTheirFolders) {
-    SilentTree consumer;
-    AcceptAll filter;
-    IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
-    ASSERT_NE(builder, nullptr);
-    ASSERT_EQ(builder->Init("Volume", &consumer, &filter, kBuilderQuickMode, volume.get(), 0), 1u);
-    CountingProgress progress;
-    builder->SetProgress(&progress);
-    {
-        std::unique_ptr<IQuickFileSystemSearchController> search(CreateExFatQuickSearch());
-        ASSERT_NE(search, nullptr);
-        search->SetDirectoryTreeBuilder(builder);
-        ASSERT_EQ(search->Search(volume.get(), &progress), 0u);
-    }
-    builder->FinishSearch();
-    builder->FinishBuild();
-    CFileSystemNode* root = static_cast<CDirectoryTreeBuilder*>(builder)->GetQuickTree()->GetRoot();
-    ASSERT_NE(root, nullptr);
+    QuickTree tree;
+    std::unique_ptr<IQuickFileSystemSearchController> search(CreateExFatQuickSearch());
+    ASSERT_NE(search, nullptr);
+    ASSERT_NO_FATAL_FAILURE(BuildQuickTree(volume.get(), std::move(search), true, tree));
+    CFileSystemNode* root = tree.root;
     EXPECT_EQ(root->GetFileSystemType(), 7u);
     std::map<std::string, const CFileNode*> paths;
     CollectPaths(root, paths);
@@ -228,7 +154,6 @@ TEST_P(ExFatFixture, RealBuilderShowsReachableDeletedFilesUnderTheirFolders) {
         EXPECT_EQ(testutil::Sha256Hex(data.data(), data.size()), e.sha256) << path;
     }
     EXPECT_EQ(intact, GetParam().reachableIntact);
-    builder->Release();
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, ExFatFixture,

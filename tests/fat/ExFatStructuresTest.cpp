@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "SavedSections.h"
 #include "FatTestSupport.h"
 #include "TestUtil.h"
 #include "engine/CompactRunList.h"
@@ -372,35 +373,7 @@ TEST(ExFatPartitionTest, NextClusterAndUsedClusters) {
     EXPECT_FALSE(p.IsClusterMarkedUsed(5000));
 }
 
-// ---- properties and runs ----
-class ByteStream : public IRSData {
-public:
-    bool IsValidFile() override { return true; }
-    bool Open(const char*, u32) override { return true; }
-    u32 Close() override { return 0; }
-    bool WriteHeader(const ScanResultHeader&) override { return true; }
-    bool ReadHeader(ScanResultHeader&) override { return true; }
-    i32 GetVersion() override { return 1; }
-    bool SetVersion(u32) override { return true; }
-    bool SetDescription(const char*) override { return true; }
-    bool GetDescription(char*, i32) override { return true; }
-    bool BeginSection(const MGUID&) override { return true; }
-    u32 EndSection() override { return 0; }
-    u32 GetSectionLength() override { return u32(bytes.size()); }
-    u32 Read(void* buffer, u32 n) override {
-        if (n > bytes.size() - at) throw CRSException(kRSEndOfData);
-        std::memcpy(buffer, bytes.data() + at, n);
-        at += n;
-        return n;
-    }
-    u32 Write(const void* data, u32 n) override {
-        bytes.insert(bytes.end(), static_cast<const u8*>(data), static_cast<const u8*>(data) + n);
-        return n;
-    }
-    bool CanRead(u64 n) override { return n <= bytes.size() - at; }
-    std::vector<u8> bytes;
-    size_t at = 0;
-};
+using testutil::MemoryStream;
 
 TEST(ExFatPropertiesTest, RunsMergeAndTheSavedFormRoundTrips) {
     auto* runs = new CExFatDataRunList;
@@ -428,7 +401,7 @@ TEST(ExFatPropertiesTest, RunsMergeAndTheSavedFormRoundTrips) {
     EXPECT_EQ(p->GetFileSystemKind(), kPropertiesExFat);
     EXPECT_TRUE(p->IsDeleted());
 
-    ByteStream stream;
+    MemoryStream stream;
     p->Save(&stream);
     CExFatFileProperties* q = LoadExFatFileProperties(&stream);
     ASSERT_NE(q, nullptr);
@@ -454,7 +427,7 @@ TEST(ExFatPropertiesTest, RunsMergeAndTheSavedFormRoundTrips) {
 
     // A cut saved form throws and frees the half-made object.
     stream.bytes.resize(stream.bytes.size() - 3);
-    stream.at = 0;
+    stream.pos = 0;
     EXPECT_THROW(LoadExFatFileProperties(&stream), CRSException);
     p->Release();
     q->Release();

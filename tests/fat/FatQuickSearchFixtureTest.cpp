@@ -20,7 +20,6 @@
 #include "fs/fat/FatQuickSearch.h"
 #include "fs/fat/FatVolumeAnalyze.h"
 #include "platform/Log.h"
-#include "platform/Text.h"
 
 using namespace fattest;
 
@@ -35,75 +34,14 @@ struct FixtureCase {
     int reachableIntact;
 };
 
-std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
-// Folders without a long name show their 8.3 name, upper-case ("src" is "SRC"): folders compare
-// without regard to ASCII case, names exactly.
-std::string PathKey(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return AsciiLower(path.substr(0, slash)) + path.substr(slash);
-}
-
 const CFileNode* FindRecorded(const RecordingBuilder& builder, const std::string& path) {
     for (const CFileNode* n : builder.nodes) {
-        if (PathKey(builder.PathOf(n)) == PathKey(path)) return n;
+        if (testutil::PathKey(builder.PathOf(n)) == testutil::PathKey(path)) return n;
     }
     return nullptr;
 }
 
-class SilentTree : public IDirectoryTree {
-public:
-    void SetRootText(const char*) override {}
-    void AddNodes(const std::vector<CFileNode*>&, u32) override {}
-    void AddFileSystemNode(CFileSystemNode*, bool) override {}
-    void RemoveFileSystemNode(CFileSystemNode*) override {}
-};
-
-class AcceptAll : public IRecoveryFilter {
-public:
-    bool GetFlag() override { return false; }
-    void SetFlag(i32) override {}
-    u32 Accept(CFileNode*) override { return 1; }
-    void SetFileTypeMask(u32) override {}
-    u32 GetFileTypeMask(CFileNode*) override { return 0; }
-};
-
-std::string NameOf(const CFileNode* n) {
-    const IFileProperties* p = n->GetFileProperties();
-    return p && p->GetName() ? p->GetName() : "";
-}
-
-// Paths below the root of a linked tree ("/a/b"), without recursion.
-void CollectPaths(const CFileNode* root, std::map<std::string, const CFileNode*>& out) {
-    std::vector<std::pair<const CFileNode*, std::string>> stack{{root, ""}};
-    while (!stack.empty()) {
-        auto [node, path] = stack.back();
-        stack.pop_back();
-        for (const CFileNode* c = node->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
-            const std::string p = path + "/" + NameOf(c);
-            out.emplace(PathKey(p), c);
-            stack.push_back({c, p});
-        }
-    }
-}
-
-class FatFixture : public ::testing::TestWithParam<FixtureCase> {
-protected:
-    void SetUp() override {
-        SetLoggingEnabled(false);
-        const FixtureCase& c = GetParam();
-        image = std::make_unique<ImageDevice>(testutil::FixturePath(std::string(c.image) + ".img"), 512);
-        ASSERT_TRUE(image->IsOpen());
-        volume = std::make_unique<CBasicPartitionDevice>(image.get(), c.start, c.sectors);
-        expected = LoadDeletedFiles(c.image, c.partition);
-        ASSERT_FALSE(expected.empty());
-    }
-    void TearDown() override { SetLoggingEnabled(true); }
-
-    std::unique_ptr<ImageDevice> image;
-    std::unique_ptr<CBasicPartitionDevice> volume;
-    std::vector<ExpectedFile> expected;
-};
+class FatFixture : public DeletedFilesFixture<FixtureCase> {};
 
 TEST_P(FatFixture, VolumeAnalyserNamesFileSystemAndLabel) {
     const FixtureCase& c = GetParam();
@@ -147,52 +85,29 @@ TEST_P(FatFixture, QuickSearchFindsEveryReachableDeletedFile) {
         SCOPED_TRACE(path);
         const CFileNode* node = FindRecorded(builder, path);
         ASSERT_NE(node, nullptr);
-        const IFileProperties* p = node->GetFileProperties();
-        EXPECT_EQ(p->GetState() & 1, 1);
-        EXPECT_EQ(p->GetSize(), e.size);
-        FILETIME64 mtime = 0;
-        p->GetModificationTime(mtime);
-        EXPECT_EQ(IsoTime(mtime), e.mtime);
-        if (!e.intact) continue;
-        ++intact;
-        std::vector<u8> data;
-        ASSERT_TRUE(ReadThroughRuns(*volume, *builder.root, *node, data));
-        EXPECT_EQ(testutil::Sha256Hex(data.data(), data.size()), e.sha256);
+        ASSERT_NO_FATAL_FAILURE(ExpectDeletedAsManifest(*volume, builder, *node, e));
+        intact += e.intact;
     }
     EXPECT_GT(reachable, 0);
     EXPECT_EQ(intact, GetParam().reachableIntact);
 }
 
 TEST_P(FatFixture, RealBuilderShowsReachableDeletedFilesUnderTheirFolders) {
-    SilentTree consumer;
-    AcceptAll filter;
-    IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
-    ASSERT_NE(builder, nullptr);
-    ASSERT_EQ(builder->Init("Volume", &consumer, &filter, kBuilderQuickMode, volume.get(), 0), 1u);
-    CountingProgress progress;
-    builder->SetProgress(&progress);
-    {
-        CFATQuickSearch search;
-        search.SetDirectoryTreeBuilder(builder);
-        ASSERT_EQ(search.Search(volume.get(), &progress), 0u);
-    }
-    builder->FinishSearch();
-    builder->FinishBuild();
-    CFileSystemNode* root = static_cast<CDirectoryTreeBuilder*>(builder)->GetQuickTree()->GetRoot();
-    ASSERT_NE(root, nullptr);
+    QuickTree tree;
+    ASSERT_NO_FATAL_FAILURE(BuildQuickTree(volume.get(), std::make_unique<CFATQuickSearch>(), true, tree));
+    CFileSystemNode* root = tree.root;
     std::map<std::string, const CFileNode*> paths;
-    CollectPaths(root, paths);
+    CollectPaths(root, paths, testutil::PathKey);
     for (const ExpectedFile& e : expected) {
         if (!e.reachable) continue;
         const std::string path = Folder(e.path) + "/" + ScanName(e.nameOnDisk);
-        auto it = paths.find(PathKey(path));
+        auto it = paths.find(testutil::PathKey(path));
         ASSERT_NE(it, paths.end()) << path;
         if (!e.intact) continue;
         std::vector<u8> data;
         ASSERT_TRUE(ReadThroughRuns(*volume, *root, *it->second, data)) << path;
         EXPECT_EQ(testutil::Sha256Hex(data.data(), data.size()), e.sha256) << path;
     }
-    builder->Release();
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, FatFixture,

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "SavedSections.h"
 #include "engine/FileNode.h"
 #include "engine/FsServices.h"
 #include "engine/RSData.h"
@@ -107,35 +108,7 @@ TEST(FatRunList, MergesOnlyContinuingExtents) {
     EXPECT_EQ(Extents(&list), (std::vector<DataRunExtent>{{5, 5}, {-1, 4}, {3, 1}, {20, 1}}));
 }
 
-// ---- properties and their saved form ----
-class MemoryStream : public IRSData {
-public:
-    bool IsValidFile() override { return true; }
-    bool Open(const char*, u32) override { return true; }
-    u32 Close() override { return 0; }
-    bool WriteHeader(const ScanResultHeader&) override { return true; }
-    bool ReadHeader(ScanResultHeader&) override { return true; }
-    i32 GetVersion() override { return 1; }
-    bool SetVersion(u32) override { return true; }
-    bool SetDescription(const char*) override { return true; }
-    bool GetDescription(char*, i32) override { return true; }
-    bool BeginSection(const MGUID&) override { return true; }
-    u32 EndSection() override { return 0; }
-    u32 GetSectionLength() override { return u32(bytes.size()); }
-    u32 Read(void* buffer, u32 n) override {
-        if (n > bytes.size() - at) throw CRSException(kRSEndOfData);
-        std::memcpy(buffer, bytes.data() + at, n);
-        at += n;
-        return n;
-    }
-    u32 Write(const void* data, u32 n) override {
-        bytes.insert(bytes.end(), static_cast<const u8*>(data), static_cast<const u8*>(data) + n);
-        return n;
-    }
-    bool CanRead(u64 n) override { return n <= bytes.size() - at; }
-    std::vector<u8> bytes;
-    size_t at = 0;
-};
+using testutil::MemoryStream;
 
 TEST(FatProperties, EntryFieldsAndFixedAnswers) {
     u8 entry[32] = {};

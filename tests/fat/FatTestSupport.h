@@ -1,113 +1,50 @@
 #pragma once
-// Shared pieces of the FAT tests: devices over image files and memory, a small manifest reader,
-// a recording tree builder and a progress sink.
-#include <fcntl.h>
-#include <unistd.h>
+// Shared pieces of the FAT tests: a tree builder that keeps what a search hands it, a progress
+// sink and a read through a node's runs; the devices and the fixtures' ground truth come from
+// the shared test support.
+#include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
+#include "Json.h"
+#include "Manifest.h"
+#include "TreeStubs.h"
+#include "TestUtil.h"
+#include "devices/PartitionDevice.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
+#include "engine/FsServices.h"
 #include "engine/Progress.h"
+#include "platform/Log.h"
 
 class CFileNode;
 class CFileSystemNode;
 
 namespace fattest {
 
-// A read-only image file as a device of the given sector size.
-class ImageDevice : public IStorageDevice {
-public:
-    ImageDevice(const std::string& path, u32 sectorSize);
-    ~ImageDevice() override;
-    bool IsOpen() const { return m_fd >= 0; }
-    u32 Read(void* buffer, u64 first, u64 count) override;
-    u64 GetTotalSectors() override { return m_total; }
-    u32 GetSectorSize() override { return m_sectorSize; }
-    u32 Open() override { return m_fd >= 0 ? 1 : 0; }
-    u32 Close() override { return 1; }
-    u64 reads = 0;
-
-private:
-    int m_fd = -1;
-    u32 m_sectorSize;
-    u64 m_total = 0;
-};
-
-// Bytes in memory as a device; reads outside fail, as a disk's would.
-class MemoryDevice : public IStorageDevice {
-public:
-    MemoryDevice(std::vector<u8> bytes, u32 sectorSize) : data(std::move(bytes)), m_sectorSize(sectorSize) {}
-    u32 Read(void* buffer, u64 first, u64 count) override;
-    u64 GetTotalSectors() override { return data.size() / m_sectorSize; }
-    u32 GetSectorSize() override { return m_sectorSize; }
-    u32 Open() override { return 1; }
-    u32 Close() override { return 1; }
-    std::vector<u8> data;
-    u64 failFrom = ~0ULL;  // reads touching this sector or later fail
-    u64 reads = 0;
-
-private:
-    u32 m_sectorSize;
-};
-
-// ---- manifests ----
-struct Json {
-    enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
-    bool boolean = false;
-    double number = 0;
-    std::string text;
-    std::vector<Json> items;
-    std::map<std::string, Json> members;
-    const Json& operator[](const std::string& key) const;
-};
-bool ParseJson(const std::string& text, Json& out);
-Json LoadFixtureJson(const std::string& name);
-
-struct ExpectedFile {
-    int partition = 0;
-    std::string path;
-    std::string sha256;
-    bool reachable = false;
-    std::string nameOnDisk;  // 0xE5 shown as U+00E5
-    bool intact = false;
-    bool live = false;
-    u64 size = 0;
-    std::string mtime;
-};
-// The deleted files of a partition, from NAME.reach.json joined with NAME.json.
-std::vector<ExpectedFile> LoadDeletedFiles(const std::string& image, int partition);
-// The name a FAT scan gives an entry: the deletion mark U+00E5 at the start shows as '#'.
-std::string ScanName(const std::string& nameOnDisk);
-// "YYYY-MM-DDTHH:MM:SSZ" of a FILETIME.
-std::string IsoTime(u64 fileTime);
+using testutil::ExpectedFile;
+using testutil::ImageDevice;
+using testutil::Json;
+using testutil::LoadDeletedFiles;
+using testutil::LoadFixtureJson;
+using testutil::MemoryDevice;
+using testutil::ScanName;
 
 // ---- builder and progress ----
-class RecordingBuilder : public IDirecotryTreeBuilder {
+// Keeps the nodes a search hands over (and frees them), so that tests can look at the nodes
+// themselves and read through their runs.
+class RecordingBuilder : public testutil::NullTreeBuilder {
 public:
     ~RecordingBuilder() override;
-    u32 Init(const char*, IDirectoryTree*, IRecoveryFilter*, u32, IStorageDevice*, u32) override { return 1; }
-    u32 ApplyFilter(CFileSystemNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 AddFileSystemTree(CFileSystemNode* root) override;
-    u32 AddFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 AddFoundFileNode(CFileNode* node, u32 treeKind, u32* error) override;
-    u32 InsertNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
-    u32 AddEvaluationItem(CSearchedPartitionInfo*) override { return 0; }
-    u32 HasEvaluationItem(std::vector<CSearchedPartitionInfo*>*) override { return 0; }
-    u32 FinishSearch() override { return 1; }
-    u32 BuildLostFilesFolder(CSearchedPartitionInfo*) override { return 0; }
-    u32 FinishBuild() override { return 1; }
     u64 GetNodeCount() override { return nodes.size(); }
     CFileSystemNode* GetTreeRoot(CSearchedPartitionInfo*) override { return root; }
-    u32 GetTag() override { return 0; }
-    void SetTag(u32) override {}
-    void Release() override {}
-    void SetProgress(IProgress*) override {}
-    IRecoveryFilter* GetFilter() override { return nullptr; }
 
     // "/Folder/name" built from the parent ids of the folders handed over.
     std::string PathOf(const CFileNode* node) const;
@@ -129,6 +66,58 @@ public:
     u64 continuedCalls = 0;
     u64 stopAfter = ~0ULL;  // Continued answers 0 from this call on
 };
+
+// The name of a node's properties, "" without one.
+std::string NameOf(const CFileNode* n);
+// "/a/b" of a folder's path with its last name cut off.
+std::string Folder(const std::string& path);
+// Every node below the root of a linked tree, by its path below the root ("/a/b") as `key` makes
+// it; without recursion.
+void CollectPaths(const CFileNode* root, std::map<std::string, const CFileNode*>& out,
+                  const std::function<std::string(const std::string&)>& key = [](const std::string& p) { return p; });
+
+// One FAT or exFAT fixture volume of a parameterised suite: the image, the volume as a window of
+// it and the deleted files of its partition. `Case` names image, partition, start and sectors.
+template <typename Case>
+class DeletedFilesFixture : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override {
+        SetLoggingEnabled(false);
+        const Case& c = this->GetParam();
+        image = std::make_unique<ImageDevice>(testutil::FixturePath(std::string(c.image) + ".img"), 512);
+        ASSERT_TRUE(image->IsOpen());
+        volume = std::make_unique<CBasicPartitionDevice>(image.get(), c.start, c.sectors);
+        expected = LoadDeletedFiles(c.image, c.partition);
+        ASSERT_FALSE(expected.empty());
+    }
+    void TearDown() override { SetLoggingEnabled(true); }
+
+    std::unique_ptr<ImageDevice> image;
+    std::unique_ptr<CBasicPartitionDevice> volume;
+    std::vector<ExpectedFile> expected;
+};
+
+// What a search handed over for a deleted file of the manifest: deleted, with its size and time,
+// and for an intact one the content read through its runs.
+void ExpectDeletedAsManifest(IStorageDevice& volume, const RecordingBuilder& builder, const CFileNode& node,
+                             const ExpectedFile& e);
+
+// The real tree builder in quick mode, fed by a quick search over a volume; released with the
+// object.
+struct QuickTree {
+    ~QuickTree();
+    testutil::SilentTree consumer;
+    testutil::AcceptAllFilter filter;
+    CountingProgress progress;
+    IDirecotryTreeBuilder* builder = nullptr;
+    CFileSystemNode* root = nullptr;  // of the builder's quick tree
+};
+// Runs `search` over the volume into `out` (with `out.progress` as the builder's progress too
+// when `builderProgress`) and ends it before the build is finished; fails the test when the
+// builder or the search refuses, or no tree is made.
+void BuildQuickTree(IStorageDevice* volume, std::unique_ptr<IQuickFileSystemSearchController> search,
+                    bool builderProgress,
+                    QuickTree& out);
 
 // The file's bytes through its runs, read with the root's geometry; false when a read fails.
 bool ReadThroughRuns(IStorageDevice& device, const CFileSystemNode& root, const CFileNode& node, std::vector<u8>& out);

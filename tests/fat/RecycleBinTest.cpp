@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
 #include "devices/StorageDevice.h"
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
@@ -14,24 +15,7 @@
 #include "fs/fat/RecycleBin.h"
 
 namespace {
-// A device over bytes in memory; reads past the end fail, as a disk's would.
-class MemoryDevice : public IStorageDevice {
-public:
-    explicit MemoryDevice(size_t sectors) : data(sectors * 512, 0) {}
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        ++reads;
-        if (failReads || first > data.size() / 512 || count > data.size() / 512 - first) return 0;
-        std::memcpy(buffer, data.data() + first * 512, count * 512);
-        return 1;
-    }
-    u64 GetTotalSectors() override { return data.size() / 512; }
-    u32 GetSectorSize() override { return 512; }
-    u32 Open() override { return 1; }
-    u32 Close() override { return 1; }
-    std::vector<u8> data;
-    bool failReads = false;
-    int reads = 0;
-};
+using testutil::MemoryDevice;
 
 // Owns a small tree and frees every node of it.
 class Tree {
@@ -238,7 +222,7 @@ TEST(RecycleBinInfoData, LongPathsAndRandomBytesStayInBounds) {
 }
 
 TEST(RecycleBinRename, ReadsTheInfoFileThroughItsRuns) {
-    MemoryDevice device(64);
+    MemoryDevice device(512, 64);
     const std::vector<u8> v2 = InfoFileV2(u"C:\\Users\\Ann\\Pictures\\beach.png");
     std::memcpy(device.data.data() + 10 * 512, v2.data(), v2.size());
     const std::vector<u8> v1 = InfoFileV1(u"C:\\Documents and Settings\\Bob\\notes.txt");
@@ -259,7 +243,7 @@ TEST(RecycleBinRename, ReadsTheInfoFileThroughItsRuns) {
 }
 
 TEST(RecycleBinRename, DamagedInfoFilesChangeNothing) {
-    MemoryDevice device(8);
+    MemoryDevice device(512, 8);
     const std::vector<u8> v2 = InfoFileV2(u"C:\\Users\\Ann\\Pictures\\beach.png");
     std::memcpy(device.data.data() + 2 * 512, v2.data(), v2.size());
 
@@ -287,7 +271,7 @@ TEST(RecycleBinRename, DamagedInfoFilesChangeNothing) {
     device.failReads = false;
 
     // A recorded size that ends inside the path is read only that far.
-    const int readsBefore = device.reads;
+    const u64 readsBefore = device.reads;
     RestoreRecycledFileName(&device, data, cut);
     EXPECT_GT(device.reads, readsBefore);
     RestoreRecycledFileName(&device, data, good);

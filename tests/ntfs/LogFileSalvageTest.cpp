@@ -346,8 +346,8 @@ TEST(LogFileSalvage, DamagedJournalNeverReadsOutOfBounds) {
     LogVolume both(8);
     both.Write(w2);
     // Page 4 of the first volume goes in front of the second's pages 5 onwards.
-    std::vector<u8> page4(volume.device.bytes.begin() + long((kLogCluster + 4) * kPage),
-                          volume.device.bytes.begin() + long((kLogCluster + 5) * kPage));
+    std::vector<u8> page4(volume.device.data.begin() + long((kLogCluster + 4) * kPage),
+                          volume.device.data.begin() + long((kLogCluster + 5) * kPage));
     both.device.Put((kLogCluster + 4) * kPage, page4);
 
     CNTFSLogFileParser parser;
@@ -355,8 +355,8 @@ TEST(LogFileSalvage, DamagedJournalNeverReadsOutOfBounds) {
     EXPECT_EQ(parser.GetRecordImageCount(), 1u);
     // Garbage pages: a run list that names clusters past the device and pages of noise.
     LogVolume noise(8);
-    for (u64 i = 0; i < 8 * kPage; ++i) noise.device.bytes[kLogCluster * kPage + i] = u8(i * 131 + 7);
-    for (u32 p = 0; p < 8; ++p) std::copy_n("RCRD", 4, noise.device.bytes.begin() + long((kLogCluster + p) * kPage));
+    for (u64 i = 0; i < 8 * kPage; ++i) noise.device.data[kLogCluster * kPage + i] = u8(i * 131 + 7);
+    for (u32 p = 0; p < 8; ++p) std::copy_n("RCRD", 4, noise.device.data.begin() + long((kLogCluster + p) * kPage));
     CNTFSLogFileParser parser2;
     EXPECT_TRUE(noise.OpenAndParse(parser2));
     DeletedFile file(u"x.bin", 30);
@@ -369,7 +369,7 @@ TEST(LogFileSalvage, DamagedJournalNeverReadsOutOfBounds) {
         LogVolume far(8, runs);
         CNTFSLogFileParser p;
         ASSERT_TRUE(far.OpenAndParse(p));
-        EXPECT_LE(p.GetPageCount() * kPage, far.device.bytes.size());
+        EXPECT_LE(p.GetPageCount() * kPage, far.device.data.size());
         EXPECT_EQ(p.GetRecordImageCount(), 0u);
     }
 }

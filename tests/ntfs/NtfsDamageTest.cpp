@@ -45,14 +45,14 @@ protected:
         for (const ManifestFile& m : manifest) live += m.live ? 1 : 0;
     }
     std::unique_ptr<VolumeListing> List() {
-        device = std::make_unique<CImageDevice>(image, 512);
+        device = std::make_unique<ImageDevice>(image, 512);
         return ListVolume(*device, 0);
     }
     testutil::TempDir dir;
     std::string image;
     std::vector<ManifestFile> manifest;
     size_t live = 0;
-    std::unique_ptr<CImageDevice> device;
+    std::unique_ptr<ImageDevice> device;
 };
 
 TEST_F(NtfsDamage, RecordsWithBrokenFixupsOrAttributeLengthsAreSkipped) {

@@ -16,23 +16,11 @@ struct FixtureCase {
     u64 start;  // in device sectors
 };
 
-std::vector<std::pair<u64, u64>> Merged(const std::vector<std::pair<u64, u64>>& runs) {
-    std::vector<std::pair<u64, u64>> out;
-    for (const auto& r : runs) {
-        if (!out.empty() && out.back().first + out.back().second == r.first) {
-            out.back().second += r.second;
-        } else {
-            out.push_back(r);
-        }
-    }
-    return out;
-}
-
 class NtfsFixture : public ::testing::TestWithParam<FixtureCase> {};
 
 TEST_P(NtfsFixture, EveryLiveAndRecoverableFileMatchesManifest) {
     const FixtureCase& c = GetParam();
-    CImageDevice device(testutil::FixturePath(c.image), c.sectorSize);
+    ImageDevice device(testutil::FixturePath(c.image), c.sectorSize);
     ASSERT_TRUE(device.IsOpen());
     std::unique_ptr<VolumeListing> volume = ListVolume(device, c.start);
     ASSERT_TRUE(volume->opened);
@@ -59,14 +47,14 @@ TEST_P(NtfsFixture, EveryLiveAndRecoverableFileMatchesManifest) {
         EXPECT_EQ(list->IsResident(), m.resident);
         if (m.compressed) {
             EXPECT_NE(f->properties->GetAttributes() & kAttrCompressed, 0);
-            EXPECT_EQ(AllocatedRanges(*volume, *f), Merged(m.runs));
+            EXPECT_EQ(AllocatedRanges(*volume, *f), testutil::MergeRanges(m.runs));
             continue;
         }
         if (m.resident) {
             // The value sits inside the record the manifest names.
             EXPECT_EQ(f->sector * c.sectorSize, m.mftRecordOffset);
         } else {
-            EXPECT_EQ(AllocatedRanges(*volume, *f, m.size), Merged(m.runs));
+            EXPECT_EQ(AllocatedRanges(*volume, *f, m.size), testutil::MergeRanges(m.runs));
         }
         std::vector<u8> data;
         ASSERT_TRUE(ReadFileData(device, *volume, *f, data));
@@ -81,12 +69,5 @@ INSTANTIATE_TEST_SUITE_P(
                       FixtureCase{"sector4k.img", "sector4k.json", 4096, 1, 0},
                       FixtureCase{"mbr-disk.img", "mbr-disk.json", 512, 5, 77824},
                       FixtureCase{"gpt-disk.img", "gpt-disk.json", 512, 1, 2048}),
-    [](const ::testing::TestParamInfo<FixtureCase>& info) {
-        std::string name = info.param.image;
-        name = name.substr(0, name.find('.'));
-        for (char& ch : name) {
-            if (ch == '-') ch = '_';
-        }
-        return name;
-    });
+    [](const ::testing::TestParamInfo<FixtureCase>& info) { return testutil::FixtureTestName(info.param.image); });
 }  // namespace

@@ -9,7 +9,7 @@ using namespace ntfstest;
 
 namespace {
 TEST(NtfsMftLocation, FromTheMftRecordOfAFixtureAndBack) {
-    CImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
+    ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
     std::vector<u8> buffer(1024);
     ASSERT_TRUE(device.Read(buffer.data(), 32, 2));  // $MFT at cluster 4
     CNTFSFileRecord record;
@@ -46,7 +46,7 @@ TEST(NtfsMftLocation, FromTheMftRecordOfAFixtureAndBack) {
 }
 
 TEST(NtfsIndexedFolder, FolderRecordsOfAFixtureNameThemselves) {
-    CImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
+    ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
     std::unique_ptr<VolumeListing> v = ListVolume(device, 0);
     ASSERT_TRUE(v->opened);
     int folders = 0;

@@ -255,7 +255,7 @@ TEST(NtfsBootSector, VolumeLabelOfFixtures) {
     };
     for (const Case& c : {Case{"ntfs-basic.img", 512, 0, "Fixtures NTFS"}, Case{"sector4k.img", 4096, 0, "NTFS 4K"},
                           Case{"mbr-disk.img", 512, 77824, "Logical NTFS"}}) {
-        CImageDevice device(testutil::FixturePath(c.image), c.sectorSize);
+        ImageDevice device(testutil::FixturePath(c.image), c.sectorSize);
         std::vector<u8> boot(c.sectorSize);
         ASSERT_TRUE(device.Read(boot.data(), c.start, 1));
         CNTFSDBR dbr;

@@ -102,7 +102,7 @@ TEST(NtfsRunCollection, CheckedCollectionComparesRunsWithVcnRange) {
 }
 
 TEST(NtfsRunCollection, AttributeDataThroughRunsStaysInsideTheBuffer) {
-    CImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
+    ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
     std::vector<u8> buffer(3 * 4096, 0xCC);
     // 1 cluster at LCN 0 (the boot sector), a hole, then a run that no longer fits.
     const std::vector<u8> pairs = {0x11, 0x01, 0x00, 0x01, 0x01, 0x11, 0x02, 0x01, 0x00};

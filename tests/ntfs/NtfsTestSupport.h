@@ -1,88 +1,26 @@
 #pragma once
-// Shared pieces of the NTFS tests: a read-only image device with a chosen sector size, a small
-// reader for the fixture manifests, and an MFT walk that turns every record of a volume into
-// properties with a path, as a volume listing would.
-#include <fcntl.h>
-#include <unistd.h>
-
+// Shared pieces of the NTFS tests: an MFT walk that turns every record of a volume into
+// properties with a path, as a volume listing would, and a builder of MFT records. The image
+// device and the fixtures' manifests come from the shared test support.
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
+#include "Json.h"
+#include "Manifest.h"
 #include "devices/StorageDevice.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 
 namespace ntfstest {
 
-class CImageDevice : public IStorageDevice {
-public:
-    CImageDevice(const std::string& path, u32 sectorSize) : m_sectorSize(sectorSize) {
-        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (m_fd >= 0) {
-            const off_t end = ::lseek(m_fd, 0, SEEK_END);
-            m_total = end > 0 ? u64(end) / sectorSize : 0;
-        }
-    }
-    ~CImageDevice() override {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    bool IsOpen() const { return m_fd >= 0; }
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        ++reads;
-        if (m_fd < 0 || first >= m_total || count > m_total - first) return 0;
-        const u64 bytes = count * m_sectorSize;
-        u64 done = 0;
-        while (done < bytes) {
-            const ssize_t n = ::pread(m_fd, static_cast<u8*>(buffer) + done, bytes - done, off_t(first * m_sectorSize + done));
-            if (n <= 0) return 0;
-            done += u64(n);
-        }
-        return 1;
-    }
-    u64 GetTotalSectors() override { return m_total; }
-    u32 GetSectorSize() override { return m_sectorSize; }
-    u32 Open() override { return m_fd >= 0 ? 1 : 0; }
-    u32 Close() override { return 1; }
-
-    u64 reads = 0;
-
-private:
-    int m_fd = -1;
-    u32 m_sectorSize;
-    u64 m_total = 0;
-};
-
-// ---- manifest ----
-struct JsonValue {
-    enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
-    bool boolean = false;
-    double number = 0;
-    std::string text;
-    std::vector<JsonValue> items;
-    std::map<std::string, JsonValue> members;
-
-    const JsonValue& operator[](const std::string& key) const;
-    bool Has(const std::string& key) const { return members.count(key) != 0; }
-};
-bool ParseJson(const std::string& text, JsonValue& out);
-
-struct ManifestFile {
-    int partition = 0;
-    std::string path;
-    u64 size = 0;
-    std::string sha256;
-    bool live = false;
-    bool intact = false;
-    bool metadataPresent = false;
-    std::string mtime;
-    bool compressed = false;
-    bool sparse = false;
-    bool resident = false;
-    u64 mftRecordOffset = 0;
-    std::vector<std::pair<u64, u64>> runs;  // byte offset in the image, length
-};
-std::vector<ManifestFile> LoadManifest(const std::string& name, int partition);
+using testutil::FileTimeToIsoUtc;
+using testutil::ImageDevice;
+using testutil::Json;
+using testutil::LoadManifest;
+using testutil::ManifestFile;
+using testutil::ParseJson;
 
 // ---- volume walk ----
 struct WalkedFile {
@@ -122,8 +60,6 @@ bool ReadFileData(IStorageDevice& device, const VolumeListing& volume, const Wal
 // adjacent ones merged.
 std::vector<std::pair<u64, u64>> AllocatedRanges(const VolumeListing& volume, const WalkedFile& file,
                                                  u64 limit = ~u64(0));
-// "YYYY-MM-DDTHH:MM:SSZ" of a FILETIME.
-std::string FileTimeToIsoUtc(u64 fileTime);
 
 }  // namespace ntfstest
 

@@ -20,7 +20,7 @@ std::string Label(IVolume& v) {
     return label;
 }
 
-u64 BootSectorTotal(ntfstest::CImageDevice& device, u64 first) {
+u64 BootSectorTotal(testutil::ImageDevice& device, u64 first) {
     std::vector<u8> sector(device.GetSectorSize());
     if (device.Read(sector.data(), first, 1) == 0) return 0;
     return ReadLE64(sector.data() + 40);
@@ -38,7 +38,7 @@ TEST(NtfsVolumeAnalyzer, RecognisesTheFixtureVolumes) {
                           Case{"mbr-disk.img", 512, 77824, 3, "Logical NTFS"}, Case{"gpt-disk.img", 512, 2048, 3, "GPT NTFS"},
                           Case{"mbr-disk.img", 512, 2048, 9, ""}, Case{"gpt-disk.img", 512, 43008, 9, ""}}) {
         SCOPED_TRACE(std::string(c.image) + " @" + std::to_string(c.first));
-        ntfstest::CImageDevice device(testutil::FixturePath(c.image), c.sectorSize);
+        testutil::ImageDevice device(testutil::FixturePath(c.image), c.sectorSize);
         ASSERT_TRUE(device.IsOpen());
         CNtfsVolumeAnalyze volume(&device, c.first);
         EXPECT_EQ(volume.GetFileSystemType(), c.code);
@@ -51,7 +51,7 @@ TEST(NtfsVolumeAnalyzer, RecognisesTheFixtureVolumes) {
 }
 
 TEST(NtfsVolumeAnalyzer, LabelCopyIsBoundedBySize) {
-    ntfstest::CImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
+    testutil::ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
     CNtfsVolumeAnalyze volume(&device, 0);
     char out[16];
     std::memset(out, 'Z', sizeof(out));
@@ -88,7 +88,7 @@ TEST(NtfsVolumeAnalyzer, UnreadableRecordSizesAreRefused) {
         CNtfsVolumeAnalyze volume(&device, 0);
         EXPECT_EQ(volume.GetFileSystemType(), 9u);
         EXPECT_EQ(volume.GetTotalSectors(), 0u);
-        EXPECT_EQ(ClassifyNTFSBootSector(device.bytes.data(), c.sectorSize), 9u);
+        EXPECT_EQ(ClassifyNTFSBootSector(device.data.data(), c.sectorSize), 9u);
     }
     MemoryDevice sound(512, 64);
     sound.Put(0, BootSector(512, u8(-10)));
@@ -100,7 +100,7 @@ TEST(NtfsVolumeAnalyzer, UnreadableRecordSizesAreRefused) {
 
 TEST(NtfsVolumeAnalyzer, PlugsIntoTheVolumeEnumeration) {
     RegisterNTFSVolumeAnalyzer();
-    ntfstest::CImageDevice device(testutil::FixturePath("mbr-disk.img"), 512);
+    testutil::ImageDevice device(testutil::FixturePath("mbr-disk.img"), 512);
     {
         VolumeAnalyzerSet set(&device, 77824);
         IVolume* recognised = set.GetRecognized();

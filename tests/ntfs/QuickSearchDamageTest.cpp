@@ -5,6 +5,7 @@
 #include <fstream>
 #include <set>
 
+#include "TreeStubs.h"
 #include "QuickSearchTestSupport.h"
 #include "TestUtil.h"
 #include "engine/DirectoryTree.h"
@@ -57,7 +58,7 @@ protected:
     }
 
     std::unique_ptr<QuickRun> Scan() {
-        ntfstest::CImageDevice device(path, kSector);
+        testutil::ImageDevice device(path, kSector);
         return RunQuickSearch(&device);
     }
 
@@ -161,23 +162,6 @@ TEST_F(DamagedVolume, RunsBeyondTheVolumeAreCut) {
 }
 
 // ---- parent cycles, through the real builder ----
-class AcceptAll : public IRecoveryFilter {
-public:
-    bool GetFlag() override { return false; }
-    void SetFlag(i32) override {}
-    u32 Accept(CFileNode*) override { return 1; }
-    void SetFileTypeMask(u32) override {}
-    u32 GetFileTypeMask(CFileNode*) override { return 0x40; }
-};
-
-class NullView : public IDirectoryTree {
-public:
-    void SetRootText(const char*) override {}
-    void AddNodes(const std::vector<CFileNode*>&, u32) override {}
-    void AddFileSystemNode(CFileSystemNode*, bool) override {}
-    void RemoveFileSystemNode(CFileSystemNode*) override {}
-};
-
 bool TreeHolds(CFileNode* node, const std::string& name, int depth = 0) {
     for (CFileNode* c = node->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
         const IFileProperties* p = c->GetFileProperties();
@@ -211,9 +195,9 @@ TEST_F(DamagedVolume, ParentCyclesEndTheWalk) {
     EXPECT_EQ(run->result, 0u);
     ExpectRestListed(*run, {});
 
-    ntfstest::CImageDevice device(path, kSector);
-    AcceptAll filter;
-    NullView view;
+    testutil::ImageDevice device(path, kSector);
+    testutil::AcceptAllFilter filter(0x40);
+    testutil::SilentTree view;
     IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
     ASSERT_EQ(builder->Init("scan", &view, &filter, kBuilderQuickMode, &device, 0), 1u);
     CountingProgress progress;

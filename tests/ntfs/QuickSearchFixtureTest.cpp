@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "TreeStubs.h"
 #include "QuickSearchTestSupport.h"
 #include "TestUtil.h"
 #include "engine/DirectoryTree.h"
@@ -20,11 +21,8 @@ namespace {
 std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 std::string ManifestLabel(const VolumeCase& c) {
-    const std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath(c.manifest));
-    ntfstest::JsonValue root;
-    if (!ntfstest::ParseJson(std::string(bytes.begin(), bytes.end()), root)) return "";
-    for (const ntfstest::JsonValue& p : root["partitions"].items) {
-        if (int(p["index"].number) == c.partition) return p["label"].text;
+    for (const testutil::ManifestPartition& p : testutil::LoadPartitions(c.manifest)) {
+        if (p.index == c.partition) return p.label;
     }
     return "";
 }
@@ -102,10 +100,9 @@ TEST_P(QuickSearchFixture, EveryLiveAndSurvivingDeletedRecordReachesTheBuilder) 
     EXPECT_GT(deletedChecked, 0);
 
     // Every live folder of the volume is handed over too, so that the tree can lead to its files.
-    const std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath(c.manifest));
-    ntfstest::JsonValue root;
-    ASSERT_TRUE(ntfstest::ParseJson(std::string(bytes.begin(), bytes.end()), root));
-    for (const ntfstest::JsonValue& d : root["dirs"].items) {
+    testutil::Json root;
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(c.manifest), root));
+    for (const testutil::Json& d : root["dirs"].items) {
         if (d.Has("partition") && int(d["partition"].number) != c.partition) continue;
         if (d["state"].text != "live") continue;
         bool found = false;
@@ -117,23 +114,6 @@ TEST_P(QuickSearchFixture, EveryLiveAndSurvivingDeletedRecordReachesTheBuilder) 
 }
 
 // ---- the real builder ----
-class AcceptAll : public IRecoveryFilter {
-public:
-    bool GetFlag() override { return false; }
-    void SetFlag(i32) override {}
-    u32 Accept(CFileNode*) override { return 1; }
-    void SetFileTypeMask(u32) override {}
-    u32 GetFileTypeMask(CFileNode*) override { return 0x40; }
-};
-
-class NullView : public IDirectoryTree {
-public:
-    void SetRootText(const char*) override {}
-    void AddNodes(const std::vector<CFileNode*>&, u32) override {}
-    void AddFileSystemNode(CFileSystemNode*, bool) override {}
-    void RemoveFileSystemNode(CFileSystemNode*) override {}
-};
-
 struct TreeEntry {
     std::string path;
     bool folder = false;
@@ -162,8 +142,8 @@ TEST_P(QuickSearchFixture, QuickTreeHoldsEveryDeletedFileWhoseRecordSurvives) {
     const VolumeCase& c = GetParam();
     VolumeDevice device(testutil::FixturePath(c.image), c);
     ASSERT_TRUE(device.image.IsOpen());
-    AcceptAll filter;
-    NullView view;
+    testutil::AcceptAllFilter filter(0x40);
+    testutil::SilentTree view;
     IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
     ASSERT_NE(builder, nullptr);
     ASSERT_EQ(builder->Init("scan", &view, &filter, kBuilderQuickMode, device.volume.get(), 0), 1u);
@@ -215,13 +195,6 @@ INSTANTIATE_TEST_SUITE_P(
                       VolumeCase{"sector4k.img", "sector4k.json", 4096, 1, 0, 0},
                       VolumeCase{"mbr-disk.img", "mbr-disk.json", 512, 5, 77824, 24576},
                       VolumeCase{"gpt-disk.img", "gpt-disk.json", 512, 1, 2048, 40960}),
-    [](const ::testing::TestParamInfo<VolumeCase>& info) {
-        std::string name = info.param.image;
-        name = name.substr(0, name.find('.'));
-        for (char& ch : name) {
-            if (ch == '-') ch = '_';
-        }
-        return name;
-    });
+    [](const ::testing::TestParamInfo<VolumeCase>& info) { return testutil::FixtureTestName(info.param.image); });
 
 }  // namespace

@@ -2,13 +2,13 @@
 // What the quick-search tests share: a progress sink, a run of the search over a fixture volume
 // with the recording builder, and paths rebuilt from the recorded ids.
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
 #include "NtfsTestSupport.h"
 #include "RecordingBuilder.h"
 #include "devices/PartitionDevice.h"
@@ -36,29 +36,8 @@ public:
     u32 GetState() override { return kProgressRunning; }
 };
 
-// A device over bytes in memory (the tests' synthetic volumes).
-class MemoryDevice : public IStorageDevice {
-public:
-    MemoryDevice(u32 sectorSize, u64 sectors) : bytes(size_t(sectorSize * sectors), 0), m_size(sectorSize) {}
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        ++reads;
-        const u64 total = GetTotalSectors();
-        if (first >= total || count > total - first) return 0;
-        std::memcpy(buffer, bytes.data() + first * m_size, size_t(count * m_size));
-        return 1;
-    }
-    u64 GetTotalSectors() override { return bytes.size() / m_size; }
-    u32 GetSectorSize() override { return m_size; }
-    u32 Open() override { return 1; }
-    u32 Close() override { return 1; }
-    void Put(u64 offset, const std::vector<u8>& data) { std::copy(data.begin(), data.end(), bytes.begin() + long(offset)); }
-
-    std::vector<u8> bytes;
-    u64 reads = 0;
-
-private:
-    u32 m_size;
-};
+// The tests' synthetic volumes live in memory.
+using testutil::MemoryDevice;
 
 struct VolumeCase {
     const char* image;
@@ -76,7 +55,7 @@ struct VolumeDevice {
         const u64 count = c.sectors != 0 ? c.sectors : (total > c.start ? total - c.start : 0);
         volume = std::make_unique<CBasicPartitionDevice>(&image, c.start, count);
     }
-    ntfstest::CImageDevice image;
+    testutil::ImageDevice image;
     std::unique_ptr<CBasicPartitionDevice> volume;
 };
 
@@ -113,17 +92,7 @@ inline std::string RecordedPath(const testutil::RecordingBuilder& builder, const
     return "";
 }
 
-inline std::vector<std::pair<u64, u64>> MergeRanges(const std::vector<std::pair<u64, u64>>& ranges) {
-    std::vector<std::pair<u64, u64>> out;
-    for (const auto& r : ranges) {
-        if (!out.empty() && out.back().first + out.back().second == r.first) {
-            out.back().second += r.second;
-        } else {
-            out.push_back(r);
-        }
-    }
-    return out;
-}
+using testutil::MergeRanges;
 
 // The byte ranges (in the image) of a node's allocated runs up to `limit` bytes of its data.
 inline std::vector<std::pair<u64, u64>> RunRanges(const testutil::RecordedNode& node, u64 volumeStartByte,

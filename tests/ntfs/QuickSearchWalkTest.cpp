@@ -12,7 +12,7 @@ namespace {
 std::unique_ptr<QuickRun> ScanBasic(const std::function<void(QuickRun&)>& prepare) {
     auto run = std::make_unique<QuickRun>();
     prepare(*run);
-    ntfstest::CImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
+    testutil::ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
     CNTFSQuickSearch search;
     search.SetDirectoryTreeBuilder(&run->builder);
     run->result = search.Search(&device, &run->progress);
@@ -24,7 +24,7 @@ TEST(QuickSearchWalk, MissingDeviceOrProgressAndRefusedRoot) {
     CountingProgress progress;
     CNTFSQuickSearch search;
     search.SetDirectoryTreeBuilder(&builder);
-    ntfstest::CImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
+    testutil::ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
     EXPECT_EQ(search.Search(nullptr, &progress), kNtfsQuickNoDeviceOrProgress);
     EXPECT_EQ(search.Search(&device, nullptr), kNtfsQuickNoDeviceOrProgress);
 

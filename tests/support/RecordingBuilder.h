@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "TreeStubs.h"
 #include "engine/DataRunList.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
@@ -40,7 +41,7 @@ struct RecordedRoot {
     u32 sectorsPerCluster = 0;
 };
 
-class RecordingBuilder : public IDirecotryTreeBuilder {
+class RecordingBuilder : public NullTreeBuilder {
 public:
     ~RecordingBuilder() override {
         for (CFileSystemNode* root : m_roots) delete root;
@@ -56,8 +57,6 @@ public:
     std::vector<RecordedNode> nodes;
     u32 addFoundCalls = 0;
 
-    u32 Init(const char*, IDirectoryTree*, IRecoveryFilter*, u32, IStorageDevice*, u32) override { return 1; }
-    u32 ApplyFilter(CFileSystemNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 AddFileSystemTree(CFileSystemNode* root) override {
         if (refuseRoots || root == nullptr) return 0;
         RecordedRoot r;
@@ -70,7 +69,6 @@ public:
         m_roots.push_back(root);
         return 1;
     }
-    u32 AddFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 AddFoundFileNode(CFileNode* node, u32 treeKind, u32* error) override {
         if (error) *error = 0;
         const long index = long(addFoundCalls++);
@@ -100,20 +98,8 @@ public:
         DeleteFileNode(node);
         return 1;
     }
-    u32 InsertNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
-    u32 AddEvaluationItem(CSearchedPartitionInfo*) override { return 0; }
-    u32 HasEvaluationItem(std::vector<CSearchedPartitionInfo*>*) override { return 0; }
-    u32 FinishSearch() override { return 1; }
-    u32 BuildLostFilesFolder(CSearchedPartitionInfo*) override { return 0; }
-    u32 FinishBuild() override { return 1; }
     u64 GetNodeCount() override { return nodes.size(); }
     CFileSystemNode* GetTreeRoot(CSearchedPartitionInfo*) override { return m_roots.empty() ? nullptr : m_roots[0]; }
-    u32 GetTag() override { return m_tag; }
-    void SetTag(u32 tag) override { m_tag = tag; }
-    // The test owns the object; Release does not delete it.
-    void Release() override {}
-    void SetProgress(IProgress*) override {}
-    IRecoveryFilter* GetFilter() override { return nullptr; }
 
     const RecordedNode* FindById(u64 id) const {
         for (const RecordedNode& n : nodes) {
@@ -124,7 +110,6 @@ public:
 
 private:
     std::vector<CFileSystemNode*> m_roots;
-    u32 m_tag = 0;
 };
 
 }  // namespace testutil

@@ -1,0 +1,102 @@
+#pragma once
+// What the properties classes of every file system have in common: the name, size, attributes,
+// three times, state and flag, the compact run list, and the pieces of the saved form they share.
+#include <cstddef>
+
+#include "engine/FileProperties.h"
+
+class CCompactRunList;
+
+class CFilePropertiesBase : public IFileProperties {
+public:
+    ~CFilePropertiesBase() override;
+
+    u32 GetNameLength() const override { return m_nameLength; }
+    const char* GetName() const override { return m_name; }
+    u64 GetSize() const override { return m_size; }
+    u16 GetAttributes() const override { return m_attributes; }
+    void GetExtraName(std::string& out) const override { out.clear(); }
+    void GetCreationTime(FILETIME64& out) const override { out = m_creationTime; }
+    void GetModificationTime(FILETIME64& out) const override { out = m_modificationTime; }
+    void GetAccessTime(FILETIME64& out) const override { out = m_accessTime; }
+    u16 GetState() const override { return m_state; }
+    u8 SetState(u8 state) override { m_state = state; return m_state; }
+    IDataRunList* CreateDataRunList() const override;
+    u8 GetFlag() const override { return m_flag; }
+    // Stores the flag and answers 1.
+    u8 SetFlag(u8 flag) override { m_flag = flag; return 1; }
+
+    void SetAttributes(u16 attributes) { m_attributes = attributes; }
+    const CCompactRunList* GetRunList() const { return m_runs; }
+    bool HasRuns() const { return m_runs != nullptr; }
+
+protected:
+    CFilePropertiesBase() = default;
+
+    // Setters a class makes public (with a using-declaration) when its file system fills them.
+    void SetSize(u64 size) { m_size = size; }
+    void SetCreationTime(FILETIME64 t) { m_creationTime = t; }
+    void SetModificationTime(FILETIME64 t) { m_modificationTime = t; }
+    void SetAccessTime(FILETIME64 t) { m_accessTime = t; }
+
+    // Replaces the name by a zero-terminated copy of the first `count` bytes of text and stores
+    // `length` as its length (which may or may not count the zero).
+    void ReplaceName(const char* text, size_t count, u16 length);
+    // Replaces the name, cut to fit a 16-bit length that counts the terminating zero or not; a
+    // null name changes nothing.
+    void SetName16(const char* name, bool lengthCountsZero);
+    void ClearName();
+    // Replaces the runs by the compact form of the list (none for a null or empty list); the
+    // list stays the caller's.
+    void ReplaceRuns(IDataRunList* list);
+    void ClearRuns();
+
+    // How a loaded name's length is taken.
+    enum class SavedName {
+        AsSaved,      // the saved length; an empty name loads as none
+        UpToFirstZero  // counted up to the first zero; an empty name loads as ""
+    };
+    // Reads `length` name bytes into a new zero-terminated buffer; the name must be cleared.
+    void ReadName(IRSData* stream, u16 length, SavedName rule);
+
+    // The head of the saved form with a 16-bit name length: u16 name length, the name's bytes,
+    // u64 size, u16 attributes, u64 creation, modification and access times, u8 state.
+    void SaveHead(IRSData* stream) const;
+    // Drops the name and the runs, then reads the head.
+    void LoadHead(IRSData* stream, SavedName rule);
+    // u32 1 and the compact run list, or u32 0 without runs.
+    void SaveRuns(IRSData* stream) const;
+    void LoadRuns(IRSData* stream);
+    // A compact run list alone; an empty one stands for none.
+    void LoadCompactRuns(IRSData* stream);
+
+    char* m_name = nullptr;
+    u16 m_nameLength = 0;
+    u16 m_attributes = 0;
+    u8 m_state = 0;
+    u8 m_flag = 0;
+    u64 m_size = 0;
+    FILETIME64 m_creationTime = 0;
+    FILETIME64 m_modificationTime = 0;
+    FILETIME64 m_accessTime = 0;
+    CCompactRunList* m_runs = nullptr;
+};
+
+// Fills a new properties object from a saved form and hands it back; a null object or stream
+// gives null (the object is released). When the stream throws, the object is released and the
+// exception passed on.
+template <class Properties>
+Properties* LoadNewFileProperties(Properties* fresh, IRSData* stream) {
+    if (fresh == nullptr) return nullptr;
+    if (stream == nullptr) {
+        fresh->Release();
+        return nullptr;
+    }
+    try {
+        fresh->Load(stream);
+    } catch (...) {
+        fresh->Release();
+        throw;
+    }
+    return fresh;
+}

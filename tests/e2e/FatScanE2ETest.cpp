@@ -1,0 +1,180 @@
+// The deleted-file scan of FAT and exFAT volumes end to end: the driver lists the fixtures'
+// volumes, scans each and recovers what the walk from the root found. What it wrote is compared
+// with the reach files: every reachable deleted file whose data is intact comes back under its
+// folder path with the name its entry carries now, its content and its modification time.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "E2ESupport.h"
+#include "Manifest.h"
+#include "TestUtil.h"
+#include "platform/ProgramDir.h"
+
+namespace {
+
+struct Disk {
+    const char* image;
+    std::vector<int> partitions;  // the FAT and exFAT ones
+};
+const Disk kDisks[] = {
+    {"fat16-basic", {1}}, {"fat32-basic", {1}}, {"exfat-basic", {1}}, {"mbr-disk", {1, 6}}, {"gpt-disk", {2}},
+};
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Strip(const std::string& path) { return path.empty() || path[0] != '/' ? path : path.substr(1); }
+
+// Where the recovery puts a deleted file: its folder's path, then the name the scan shows
+// (compared through testutil::PathKey).
+std::string RecoveredPath(const testutil::ExpectedFile& f) {
+    const std::string path = Strip(f.path);
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    return folder + testutil::ScanName(f.nameOnDisk);
+}
+
+class FatScanE2E : public ::testing::Test {
+protected:
+    // One run over every disk; the tests look at its report and what it wrote.
+    static void SetUpTestSuite() {
+        tmp_ = new testutil::TempDir;
+        cwd_ = tmp_->File("cwd");
+        out_ = tmp_->File("recovered");
+        ASSERT_TRUE(MakeDirectories(cwd_));
+        std::vector<std::string> images;
+        std::vector<std::string> args;
+        for (const Disk& d : kDisks) {
+            images.push_back(testutil::FixturePath(std::string(d.image) + ".img"));
+            args.push_back("--image");
+            args.push_back(e2e::ImageArg(d.image));
+        }
+        untouched_ = new e2e::Untouched(images, cwd_);
+        for (const char* a : {"--mode", "deleted", "--recover"}) args.push_back(a);
+        args.push_back(out_);
+        args.push_back("--json");
+        args.push_back(tmp_->File("report.json"));
+        // FAT times are the local time of the machine that wrote them, here one in UTC.
+        status_ = e2e::RunDriver(args, cwd_, tmp_->File("driver.log"), {"TZ=UTC"});
+        report_ = new e2e::Json;
+        parsed_ = testutil::ReadJsonFile(tmp_->File("report.json"), *report_);
+    }
+    static void TearDownTestSuite() {
+        delete report_;
+        delete untouched_;
+        delete tmp_;
+    }
+    void SetUp() override {
+        ASSERT_EQ(status_, 0);
+        ASSERT_TRUE(parsed_);
+        ASSERT_EQ((*report_)["volumes"].kind, e2e::Json::Array);
+    }
+
+    static testutil::TempDir* tmp_;
+    static std::string cwd_;
+    static std::string out_;
+    static e2e::Untouched* untouched_;
+    static int status_;
+    static bool parsed_;
+    static e2e::Json* report_;
+};
+
+testutil::TempDir* FatScanE2E::tmp_ = nullptr;
+std::string FatScanE2E::cwd_;
+std::string FatScanE2E::out_;
+e2e::Untouched* FatScanE2E::untouched_ = nullptr;
+int FatScanE2E::status_ = -1;
+bool FatScanE2E::parsed_ = false;
+e2e::Json* FatScanE2E::report_ = nullptr;
+
+TEST_F(FatScanE2E, VolumeListNamesEachFileSystemAndLabel) {
+    for (size_t disk = 0; disk < std::size(kDisks); ++disk) {
+        const std::vector<testutil::ManifestPartition> partitions =
+            testutil::LoadPartitions(std::string(kDisks[disk].image) + ".json");
+        ASSERT_FALSE(partitions.empty());
+        for (const testutil::ManifestPartition& p : partitions) {
+            SCOPED_TRACE(std::string(kDisks[disk].image) + " partition " + std::to_string(p.index));
+            const e2e::Json* volume = e2e::FindVolume(*report_, disk, p.startSector);
+            ASSERT_NE(volume, nullptr);
+            EXPECT_EQ((*volume)["fs"].text, Upper(p.fs));
+            EXPECT_EQ((*volume)["label"].text, p.label);
+            // An NTFS volume ends where its boot sector says, one sector before its partition.
+            if (p.fs != "NTFS") {
+                EXPECT_EQ(u64((*volume)["sectors"].number), p.sectors);
+            }
+        }
+    }
+}
+
+TEST_F(FatScanE2E, RecoversEveryReachableDeletedFileAndNoLiveOne) {
+    u64 expectedTotal = 0;
+    for (size_t disk = 0; disk < std::size(kDisks); ++disk) {
+        const std::string image = kDisks[disk].image;
+        const std::vector<testutil::ManifestPartition> partitions = testutil::LoadPartitions(image + ".json");
+        for (int part : kDisks[disk].partitions) {
+            SCOPED_TRACE(image + " partition " + std::to_string(part));
+            const testutil::ManifestPartition* partition = nullptr;
+            for (const testutil::ManifestPartition& p : partitions) {
+                if (p.index == part) partition = &p;
+            }
+            ASSERT_NE(partition, nullptr);
+            const e2e::Json* volume = e2e::FindVolume(*report_, disk, partition->startSector);
+            ASSERT_NE(volume, nullptr);
+            const int index = int((*volume)["index"].number);
+            const e2e::Json* scan = e2e::FindScan(*report_, index);
+            ASSERT_NE(scan, nullptr);
+            ASSERT_EQ((*scan)["trees"].items.size(), 1u);
+            EXPECT_EQ((*scan)["trees"].items[0]["fs"].text, Upper(partition->fs));
+
+            const std::string volumeDir = out_ + "/" + std::to_string(index);
+            const std::vector<std::string> tops = e2e::ListEntries(volumeDir);
+            ASSERT_EQ(tops.size(), 1u);
+            const std::string top = volumeDir + "/" + tops[0];
+            const std::vector<std::string> written = e2e::ListFiles(top);
+            std::map<std::string, std::string> writtenByKey;
+            for (const std::string& w : written) writtenByKey[testutil::PathKey(w)] = w;
+
+            std::set<std::string> reachable;
+            for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(image, part)) {
+                if (f.reachable) reachable.insert(testutil::PathKey(RecoveredPath(f)));
+            }
+            std::set<std::string> live;
+            for (const testutil::ManifestFile& f : testutil::LoadManifest(image + ".json", part)) {
+                if (f.live) live.insert(testutil::PathKey(Strip(f.path)));
+            }
+            // The scan shows deleted entries only, and the walk from the root reaches no others.
+            for (const std::string& w : written) {
+                EXPECT_TRUE(reachable.count(testutil::PathKey(w))) << "not a reachable deleted file: " << w;
+                EXPECT_FALSE(live.count(testutil::PathKey(w))) << "a live file was recovered: " << w;
+            }
+
+            // Every deleted file the walk reaches is written with its entry's time; those whose data
+            // is intact with their content.
+            for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(image, part)) {
+                if (!f.reachable) continue;
+                auto it = writtenByKey.find(testutil::PathKey(RecoveredPath(f)));
+                ASSERT_NE(it, writtenByKey.end()) << "not recovered: " << f.path << " as " << RecoveredPath(f);
+                const std::string& path = it->second;
+                // Within the two seconds of a FAT time (exFAT keeps the odd second too).
+                const i64 mtime = e2e::ModificationTime(top + "/" + path);
+                EXPECT_LE(std::llabs(mtime - testutil::ParseUtc(f.mtime)), 1) << path << " " << f.mtime;
+                if (!f.intact) continue;
+                ++expectedTotal;
+                EXPECT_EQ(testutil::Sha256File(top + "/" + path), f.sha256) << path;
+            }
+        }
+    }
+    EXPECT_GE(expectedTotal, 13u);  // 3 + 4 + 3 on the single volumes, 1 + 0 + 2 on the disks
+}
+
+TEST_F(FatScanE2E, LeavesTheImagesAndEverythingOutsideTheRecoveryFolderAlone) { untouched_->Expect(); }
+
+}  // namespace

@@ -1,0 +1,22 @@
+#pragma once
+// Compressed LZNT1 chunks made by hand for the tests of the decompressor and of the writer.
+#include <vector>
+
+#include "platform/Types.h"
+
+namespace testutil {
+
+// A chunk of the three characters `three` as literals, then one back-reference of displacement 3
+// that expands the chunk to `length` bytes.
+inline std::vector<u8> RepeatChunk(const char* three, u32 length) {
+    std::vector<u8> c = {0, 0, 0x08, u8(three[0]), u8(three[1]), u8(three[2])};
+    const u16 token = u16((2u << 12) | (length - 3));
+    c.push_back(u8(token));
+    c.push_back(u8(token >> 8));
+    const u16 header = u16(0xB000 | (c.size() - 3));
+    c[0] = u8(header);
+    c[1] = u8(header >> 8);
+    return c;
+}
+
+}  // namespace testutil
