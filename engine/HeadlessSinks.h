@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/DirectoryTree.h"
+#include "engine/FileRecoverCallback.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/Sync.h"
@@ -74,6 +75,26 @@ private:
     std::vector<CFileSystemNode*> m_roots;
     std::string m_rootText;
     std::atomic<u64> m_nodesAdded{0};
+};
+
+// A recovery callback that counts the files and bytes the writer reports and never cancels: the
+// writer's sink when nobody watches (the scan driver, tests).
+struct CountingRecoverCallback : IFileRecoverCallback {
+    i32 OnBegin(u32, u64) override { return 0; }
+    i32 OnFilesDone(u32 n) override {
+        files += n;
+        return 0;
+    }
+    i32 OnBytesDone(u64 n) override {
+        bytes += n;
+        return 0;
+    }
+    i32 OnStep(u32) override { return 0; }
+    i32 OnFileName(const char*) override { return 0; }
+    i32 IsCancelled() override { return 0; }
+
+    u64 files = 0;
+    u64 bytes = 0;
 };
 
 struct TreeCounts {

@@ -28,25 +28,6 @@ namespace {
 
 constexpr u32 kEnumerationWaitMs = 600000;
 
-class CountingCallback : public IFileRecoverCallback {
-public:
-    i32 OnBegin(u32, u64) override { return 0; }
-    i32 OnFilesDone(u32 n) override {
-        files += n;
-        return 0;
-    }
-    i32 OnBytesDone(u64 n) override {
-        bytes += n;
-        return 0;
-    }
-    i32 OnStep(u32) override { return 0; }
-    i32 OnFileName(const char*) override { return 0; }
-    i32 IsCancelled() override { return 0; }
-
-    u64 files = 0;
-    u64 bytes = 0;
-};
-
 struct Candidate {
     VolumeInfo info;
     VolumeRecord* record = nullptr;
@@ -123,7 +104,7 @@ void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* de
     for (CFileSystemNode* root : roots) {
         CheckWholeTree(root);
         const u64 attempted = CountTree(root).files;
-        CountingCallback callback;
+        CountingRecoverCallback callback;
         CFileRecoverer recoverer;
         char made[1040] = {};
         recoverer.RecoverFolder(&callback, device, root, folder.c_str(), made, sizeof(made));

@@ -17,7 +17,7 @@
 
 #include "ImageDevice.h"
 #include "Manifest.h"
-#include "RecoverCallbacks.h"
+#include "engine/HeadlessSinks.h"
 #include "TestUtil.h"
 #include "devices/StorageDevice.h"
 #include "engine/FileNode.h"
@@ -159,7 +159,7 @@ void RecoverVolume(const std::string& image, const std::string& manifest, u32 se
 
     testutil::TempDir temp;
     const std::string target = temp.File("out");
-    testutil::CountingRecoverCallback counter;
+    CountingRecoverCallback counter;
     char made[520] = {};
     CFileRecoverer job;
     ASSERT_EQ(job.RecoverFolder(&counter, &device, tree->root, target.c_str(), made, sizeof made), kRecoverOk);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Lznt1Chunks.h"
-#include "RecoverCallbacks.h"
+#include "engine/HeadlessSinks.h"
 #include "TestUtil.h"
 #include "devices/StorageDevice.h"
 #include "engine/DataRunList.h"
@@ -65,7 +65,7 @@ private:
     u32 m_sectorSize;
 };
 
-struct Recorder : testutil::CountingRecoverCallback {
+struct Recorder : CountingRecoverCallback {
     i32 OnBytesDone(u64 n) override {
         bytes += n;
         if (slowBytes) SleepMs(30);
