@@ -463,10 +463,11 @@ bool EnumCollectPartition::EnumThread() {
     }
 
     m_done.store(1);
-    m_running.store(0);
     TraceLine(201);
     StatsNoteText(kStatsCodeDiskSizes, m_diskSizeText.c_str());
     StatsNoteText(kStatsCodePartitionSizes, m_partitionSizeText.c_str());
+    // Only now may a waiting enumeration start: it clears the texts handed over just above.
+    m_running.store(0);
     return true;
 }
 

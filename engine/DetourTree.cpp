@@ -55,9 +55,12 @@ void RecoveryGraph::DetourTree::AddNodes(const std::vector<CFileNode*>& nodes, u
 }
 
 void RecoveryGraph::DetourTree::AddFileSystemNode(CFileSystemNode* root, bool flag) {
-    IDirectoryTree* view = m_view.load();
-    if (!view || !root) return;
-    m_owner->AddFileSystemTree(root);
+    if (!root || !m_view.load()) return;
+    // The session keeps the root only while the view is still set: once a release has taken the
+    // trees, a root that a finishing scan hands over stays its controller's alone (the release
+    // frees it with the controller) and goes nowhere.
+    IDirectoryTree* view = m_owner->AddViewedTree(root);
+    if (!view) return;
     if (auto* browser = dynamic_cast<FileSelCtrl::IFileSelCtrl*>(view)) {
         browser->AddFileSystemNodeWithCallback(root, &RecoveryGraph::CountCheckedFile, this, flag);
         return;

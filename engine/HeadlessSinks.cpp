@@ -28,27 +28,36 @@ u32 CHeadlessProgress::GetState() {
     return m_paused.load() ? kProgressPaused : kProgressRunning;
 }
 
+// The state changes take one lock, so that a pause from one thread and a stop from another
+// cannot interleave into a paused sink whose stop was lost (a scan then blocks for good).
 void CHeadlessProgress::DoPause() {
-    m_goOn.store(1);
+    std::lock_guard<std::mutex> lk(m_stateLock);
+    // A stopped scan stays stopped: only DoStart runs it again.
+    if (m_goOn.load() == 0) return;
     m_paused.store(1);
     m_pauseEvent.Reset();
 }
 
 void CHeadlessProgress::DoContinue() {
-    if (GetState() != kProgressPaused) return;
+    std::lock_guard<std::mutex> lk(m_stateLock);
+    if (m_goOn.load() == 0 || m_paused.load() == 0) return;
     m_paused.store(0);
     m_pauseEvent.Set();
 }
 
 i32 CHeadlessProgress::DoStop(bool /*ask*/) {
-    m_goOn.store(0);
-    m_paused.store(0);
-    m_pauseEvent.Set();
+    {
+        std::lock_guard<std::mutex> lk(m_stateLock);
+        m_goOn.store(0);
+        m_paused.store(0);
+        m_pauseEvent.Set();
+    }
     GetScanOptions().SetStopRequested(1);
     return 0;
 }
 
 void CHeadlessProgress::DoStart() {
+    std::lock_guard<std::mutex> lk(m_stateLock);
     m_paused.store(0);
     m_goOn.store(1);
     m_pauseEvent.Set();

@@ -26,6 +26,7 @@ public:
     u32 Continued() override;
     u32 GetState() override;
 
+    // Only a running sink pauses; a stopped one stays stopped.
     void DoPause() override;
     void DoContinue() override;
     // Nobody to ask: a stop is always confirmed.
@@ -45,6 +46,7 @@ public:
     u64 LastEndTick() const { return m_lastEndTick.load(); }
 
 private:
+    std::mutex m_stateLock;  // pause, continue, stop and start
     std::atomic<u32> m_goOn{0};
     std::atomic<u32> m_paused{0};
     Event m_pauseEvent{true, true};  // set while not paused

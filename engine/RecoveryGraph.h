@@ -118,6 +118,9 @@ public:
     i32 PauseScan(bool pause);
     // Detaches the view, then waits up to 10 s for the scan thread. 0.
     i32 CloseScanThread();
+    // How long DoScan, CloseScanThread and the destructor wait for a scan thread (10 s; tests
+    // shorten it to reach the time-out).
+    void SetThreadWaitMs(u32 ms) { m_threadWaitMs.store(ms); }
     // Frees the controller and the trees on a release thread; waits for it when asked. 0.
     i32 ReleaseController(bool wait);
     // Count pass, statistics and the finish message; returns whether the message was posted.
@@ -149,23 +152,31 @@ private:
     static void ForgetLiveSession();
 
     void ScanThreadBody(std::shared_ptr<ScanThreadRecord> self);
-    i32 ScanThread();
-    // The release thread's body: takes over the trees, stops the controller (and the scan, when
-    // one other than `caller` still runs), waits until no scan thread other than `caller` runs,
-    // then frees the controller, or the restored trees of mode 4.
-    // stopSink: also stop the progress sink of a scan still running (not when a new scan thread
-    // releases its predecessor: the sink is already the new scan's).
-    i32 ReleaseThread(IRecoveryController* controller, u32 mode, std::thread::id caller, bool stopSink);
+    i32 ScanThread(ScanThreadRecord& self);
+    // Takes the controller and the tree roots out of the session for a release, and detaches the
+    // view, all under the tree lock: whoever takes them owns them, so two releases never free one
+    // controller, and a scan still finishing can no longer add a root the release would miss.
+    // False when there is nothing to release.
+    bool TakeForRelease(IRecoveryController*& controller, std::vector<CFileSystemNode*>& roots);
+    // The detour's add: keeps the root while the view is still set and answers that view (null
+    // once a release has taken the trees; the root then stays its controller's alone).
+    IDirectoryTree* AddViewedTree(CFileSystemNode* root);
+    // The release thread's body: stops the controller, waits until no scan thread older than
+    // `olderThan` runs, then frees the controller, or the restored trees of mode 4.
+    i32 ReleaseThread(IRecoveryController* controller, std::vector<CFileSystemNode*>& roots, u32 mode,
+                      u64 olderThan);
     // Runs ReleaseThread on a thread of its own and waits for it when asked.
-    void RunReleaseThread(IRecoveryController* controller, bool wait);
-    void RunReleaseThread(IRecoveryController* controller, bool wait, std::thread::id caller, bool stopSink,
-                          u32 mode);
+    void RunReleaseThread(IRecoveryController* controller, std::vector<CFileSystemNode*> roots, bool wait,
+                          u64 olderThan, u32 mode);
     // Waits up to `ms` for the stored scan thread; then forgets its handle. False on time-out.
     bool WaitStoredScanThread(u32 ms);
-    // Blocks until no scan thread other than `caller` runs.
-    void WaitOtherScanThreads(std::thread::id caller);
-    // Stops the progress sink when a scan thread other than `caller` is still scanning.
-    void StopRunningScanSink(std::thread::id caller);
+    // Blocks until no scan thread older than `olderThan` (by start order) runs. A scan thread
+    // waits only for older ones: the newer ones wait for it in turn, so no two wait on each other.
+    void WaitOlderScanThreads(u64 olderThan);
+    // Stops the progress sink when a scan thread older than `olderThan` is still scanning.
+    void StopRunningScanSink(u64 olderThan);
+    // The start number the next scan thread gets: every scan started so far is older.
+    u64 NextScanSeq();
     void ResetCounters();
     static void FreeRestoredTree(CFileSystemNode* root);
 
@@ -204,6 +215,9 @@ private:
     std::mutex m_threadLock;
     std::condition_variable m_threadChanged;
     std::shared_ptr<ScanThreadRecord> m_scanThread;
-    std::map<std::thread::id, std::shared_ptr<ScanThreadRecord>> m_runningScans;
+    // Running scan threads by start number (oldest first).
+    std::map<u64, std::shared_ptr<ScanThreadRecord>> m_runningScans;
+    u64 m_lastScanSeq = 0;
     u32 m_runningReleases = 0;
+    std::atomic<u32> m_threadWaitMs{10000};
 };

@@ -2,9 +2,11 @@
 //
 // Thread handles: a scan thread is detached as soon as it starts; its "handle" is the record the
 // session keeps until the thread (step 9) or a waiter lets go of it. Independently of the handle,
-// the session keeps the set of scan threads that still run: the release of a controller and its
-// trees waits on that set, so nothing is freed while a scan thread can still touch it, and a
-// thread never waits for itself.
+// the session keeps the set of scan threads that still run, numbered in the order they were
+// started: the release of a controller and its trees waits for the scan threads older than the
+// release, so nothing is freed while a scan thread can still touch it, a thread never waits for
+// itself, and two threads never wait for each other.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -24,15 +26,19 @@
 #include "platform/Time.h"
 
 struct RecoveryGraph::ScanThreadRecord {
-    std::thread::id id;
+    u64 seq = 0;            // start number; a scan thread waits only for smaller ones
     bool ended = false;     // guarded by m_threadLock
     bool scanning = true;   // still running controllers (before step 9); guarded by m_threadLock
+    // A newer DoScan came: the thread makes no controller, runs no further volume, does not
+    // show its trees and posts no finish message (that message would end the newer scan's page).
+    std::atomic<bool> superseded{false};
     IRecoveryController* controller = nullptr;  // guarded by m_threadLock
 };
 
 namespace {
 
-constexpr u32 kThreadWaitMs = 10000;
+// Every scan started so far is older than this.
+constexpr u64 kAllScans = ~0ULL;
 constexpr u32 kShortScanMs = 10000;
 constexpr u32 kFinishDelayMs = 3000;
 
@@ -71,21 +77,17 @@ std::string ScanDisplayName(const VolumeRecord& record) {
 
 RecoveryGraph::~RecoveryGraph() {
     ForgetLiveSession();
-    const std::thread::id self = std::this_thread::get_id();
     m_detour->SetView(nullptr);
-    WaitStoredScanThread(kThreadWaitMs);
-    bool haveTrees;
-    {
-        std::lock_guard<std::mutex> lk(m_treeLock);
-        haveTrees = !m_treeRoots.empty();
-    }
-    if (m_controller.load() || haveTrees) {
-        RunReleaseThread(m_controller.load(), true);
-        m_controller.store(nullptr);
+    WaitStoredScanThread(m_threadWaitMs.load());
+    IRecoveryController* controller = nullptr;
+    std::vector<CFileSystemNode*> roots;
+    if (TakeForRelease(controller, roots)) {
+        StopRunningScanSink(kAllScans);
+        RunReleaseThread(controller, std::move(roots), true, kAllScans, m_mode.load());
         SetCurrentRecoveryController(nullptr);
     }
     // No thread of the session may outlive it.
-    StopRunningScanSink(self);
+    StopRunningScanSink(kAllScans);
     std::unique_lock<std::mutex> lk(m_threadLock);
     m_threadChanged.wait(lk, [&] { return m_runningScans.empty() && m_runningReleases == 0; });
 }
@@ -93,6 +95,30 @@ RecoveryGraph::~RecoveryGraph() {
 bool RecoveryGraph::IsScanRunning() {
     std::lock_guard<std::mutex> lk(m_threadLock);
     return !m_runningScans.empty();
+}
+
+u64 RecoveryGraph::NextScanSeq() {
+    std::lock_guard<std::mutex> lk(m_threadLock);
+    return m_lastScanSeq + 1;
+}
+
+bool RecoveryGraph::TakeForRelease(IRecoveryController*& controller, std::vector<CFileSystemNode*>& roots) {
+    std::lock_guard<std::mutex> lk(m_treeLock);
+    if (!m_controller.load() && m_treeRoots.empty()) return false;
+    m_detour->SetView(nullptr);
+    roots.swap(m_treeRoots);
+    controller = m_controller.exchange(nullptr);
+    return true;
+}
+
+IDirectoryTree* RecoveryGraph::AddViewedTree(CFileSystemNode* root) {
+    std::lock_guard<std::mutex> lk(m_treeLock);
+    IDirectoryTree* view = m_detour->GetView();
+    if (!view) return nullptr;
+    if (root->GetFileSystemType() <= 9 && std::find(m_treeRoots.begin(), m_treeRoots.end(), root) == m_treeRoots.end()) {
+        m_treeRoots.push_back(root);
+    }
+    return view;
 }
 
 bool RecoveryGraph::WaitStoredScanThread(u32 ms) {
@@ -104,28 +130,23 @@ bool RecoveryGraph::WaitStoredScanThread(u32 ms) {
     return ended;
 }
 
-void RecoveryGraph::WaitOtherScanThreads(std::thread::id caller) {
+void RecoveryGraph::WaitOlderScanThreads(u64 olderThan) {
     std::unique_lock<std::mutex> lk(m_threadLock);
-    auto othersEnded = [&] {
-        for (const auto& e : m_runningScans) {
-            if (e.first != caller) return false;
-        }
-        return true;
-    };
-    while (!m_threadChanged.wait_for(lk, std::chrono::milliseconds(kThreadWaitMs), othersEnded)) {
+    auto olderEnded = [&] { return m_runningScans.empty() || m_runningScans.begin()->first >= olderThan; };
+    while (!m_threadChanged.wait_for(lk, std::chrono::milliseconds(10000), olderEnded)) {
         LogError("RecoveryGraph: still waiting for a scan thread to end before its controller is freed");
     }
     if (m_scanThread && m_scanThread->ended) m_scanThread.reset();
 }
 
-void RecoveryGraph::StopRunningScanSink(std::thread::id caller) {
+void RecoveryGraph::StopRunningScanSink(u64 olderThan) {
     bool scanning = false;
     {
         std::lock_guard<std::mutex> lk(m_threadLock);
         // Threads past their controllers (sleeping before the finish message, counting) no
         // longer ask the sink: stopping it then would only stop the next scan.
         for (const auto& e : m_runningScans) {
-            if (e.first != caller && e.second->scanning) scanning = true;
+            if (e.first < olderThan && e.second->scanning) scanning = true;
         }
     }
     if (!scanning) return;
@@ -135,19 +156,24 @@ void RecoveryGraph::StopRunningScanSink(std::thread::id caller) {
 }
 
 i32 RecoveryGraph::DoScan(u32 mode) {
-    m_detour->SetView(nullptr);
-    // A scan still running when a new one is asked for is stopped first, so that the wait below
-    // does not run into a paused scan's time-out.
-    StopRunningScanSink(std::this_thread::get_id());
     {
         // A scanning thread's controller is freed only after the thread has left the set, which
-        // takes this lock.
+        // takes this lock. Every scan still running is superseded by this one.
         std::lock_guard<std::mutex> lk(m_threadLock);
         for (const auto& e : m_runningScans) {
+            e.second->superseded.store(true);
             if (e.second->scanning && e.second->controller) e.second->controller->Stop();
         }
     }
-    WaitStoredScanThread(kThreadWaitMs);
+    {
+        // Under the tree lock, after the marks: a superseded thread cannot set the view again.
+        std::lock_guard<std::mutex> lk(m_treeLock);
+        m_detour->SetView(nullptr);
+    }
+    // A scan still running when a new one is asked for is stopped first, so that the wait below
+    // does not run into a paused scan's time-out.
+    StopRunningScanSink(kAllScans);
+    WaitStoredScanThread(m_threadWaitMs.load());
     WriteLog("%s %d\r\n", "RecoveryGraph::DoScan", static_cast<int>(mode));
     m_previousMode.store(m_mode.exchange(mode));
     ResetCounters();
@@ -155,16 +181,17 @@ i32 RecoveryGraph::DoScan(u32 mode) {
 
     auto record = std::make_shared<ScanThreadRecord>();
     std::lock_guard<std::mutex> lk(m_threadLock);
+    record->seq = m_lastScanSeq + 1;
     try {
         // The new thread registers under this lock, so no release can miss it.
         std::thread t([this, record] { ScanThreadBody(record); });
-        record->id = t.get_id();
         t.detach();
     } catch (const std::exception&) {
         LogError("RecoveryGraph::DoScan: the scan thread could not be created");
         return -1;
     }
-    m_runningScans.emplace(record->id, record);
+    m_lastScanSeq = record->seq;
+    m_runningScans.emplace(record->seq, record);
     m_scanThread = record;
     return 0;
 }
@@ -174,39 +201,36 @@ void RecoveryGraph::ScanThreadBody(std::shared_ptr<ScanThreadRecord> self) {
         // DoScan registers the thread before it lets go of this lock.
         std::lock_guard<std::mutex> lk(m_threadLock);
     }
-    ScanThread();
+    ScanThread(*self);
     std::lock_guard<std::mutex> lk(m_threadLock);
     self->ended = true;
     self->scanning = false;
     self->controller = nullptr;
-    m_runningScans.erase(std::this_thread::get_id());
+    m_runningScans.erase(self->seq);
     m_threadChanged.notify_all();
 }
 
-i32 RecoveryGraph::ScanThread() {
-    const std::thread::id self = std::this_thread::get_id();
+i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
     // 1. The previous scan's controller and trees go first; an older scan thread still running
     // is waited for, so that two scans never share the session.
     for (;;) {
-        bool haveTrees;
-        {
-            std::lock_guard<std::mutex> lk(m_treeLock);
-            haveTrees = !m_treeRoots.empty();
-        }
-        if (m_controller.load() || haveTrees) {
-            RunReleaseThread(m_controller.load(), true, self, false, m_previousMode.load());
-            m_controller.store(nullptr);
+        IRecoveryController* previous = nullptr;
+        std::vector<CFileSystemNode*> roots;
+        if (TakeForRelease(previous, roots)) {
+            RunReleaseThread(previous, std::move(roots), true, self.seq, m_previousMode.load());
             SetCurrentRecoveryController(nullptr);
             continue;
         }
-        bool othersRunning = false;
+        bool olderRunning;
         {
             std::lock_guard<std::mutex> lk(m_threadLock);
-            for (const auto& e : m_runningScans) othersRunning = othersRunning || e.first != self;
+            olderRunning = !m_runningScans.empty() && m_runningScans.begin()->first < self.seq;
         }
-        if (!othersRunning) break;
-        WaitOtherScanThreads(self);
+        if (!olderRunning) break;
+        WaitOlderScanThreads(self.seq);
     }
+    // A newer scan came meanwhile: it makes the controller, not this thread.
+    if (self.superseded.load()) return 0;
 
     // 2.
     const u64 start = GetTickCount64Ms();
@@ -217,23 +241,30 @@ i32 RecoveryGraph::ScanThread() {
     ControllerFactory factory = m_factory.load();
     IRecoveryController* controller = factory ? factory(mode) : CreateRecoveryController(mode);
     if (!controller) return -1;
-    m_controller.store(controller);
+    bool registered = false;
     {
         std::lock_guard<std::mutex> lk(m_threadLock);
-        auto it = m_runningScans.find(self);
-        if (it != m_runningScans.end()) it->second->controller = controller;
+        if (!self.superseded.load()) {
+            self.controller = controller;
+            m_controller.store(controller);
+            registered = true;
+        }
+    }
+    if (!registered) {
+        // Superseded before it ran: nobody else knows this controller.
+        controller->Release();
+        return 0;
     }
 
     // 4.
     if (controller->Initialize(&m_filter) != 1) {
         {
             std::lock_guard<std::mutex> lk(m_threadLock);
-            auto it = m_runningScans.find(self);
-            if (it != m_runningScans.end()) it->second->controller = nullptr;
+            self.controller = nullptr;
         }
+        // A release that took the controller meanwhile frees it once this thread has ended.
         IRecoveryController* expected = controller;
-        m_controller.compare_exchange_strong(expected, nullptr);
-        controller->Release();
+        if (m_controller.compare_exchange_strong(expected, nullptr)) controller->Release();
         return -2;
     }
 
@@ -241,8 +272,12 @@ i32 RecoveryGraph::ScanThread() {
     GetScanOptions().SetStopRequested(0);
     GetScanOptions().SetScanRaw(static_cast<u32>(ConfigScanRaw()));
 
-    // 6.
-    m_detour->SetView(m_view.load());
+    // 6. Not once a release has taken the controller or a newer scan came: the trees of this
+    // scan must then not reach the view or the session's list.
+    {
+        std::lock_guard<std::mutex> lk(m_treeLock);
+        if (!self.superseded.load() && m_controller.load() == controller) m_detour->SetView(m_view.load());
+    }
 
     // 7.
     if (mode == kScanModeDeleted && m_view.load()) {
@@ -263,6 +298,7 @@ i32 RecoveryGraph::ScanThread() {
         volumes = m_selectedVolumes;
     }
     for (VolumeRecord* record : volumes) {
+        if (self.superseded.load()) break;
         if (!record) continue;
         const std::string name = ScanDisplayName(*record);
         controller->SetFileSystem(record->fsCode, name.c_str());
@@ -274,9 +310,8 @@ i32 RecoveryGraph::ScanThread() {
     if (m_controller.load() == controller) SetCurrentRecoveryController(controller);
     {
         std::lock_guard<std::mutex> lk(m_threadLock);
-        auto it = m_runningScans.find(self);
-        if (it != m_runningScans.end()) it->second->scanning = false;
-        if (m_scanThread && m_scanThread->id == self) m_scanThread.reset();
+        self.scanning = false;
+        if (m_scanThread.get() == &self) m_scanThread.reset();
     }
 
     // 10.
@@ -284,7 +319,7 @@ i32 RecoveryGraph::ScanThread() {
     // 11.
     LogEntry("RecoveryGraph::ScanThread", 438);
     // 12.
-    if (m_stopRequested.load()) return 0;
+    if (m_stopRequested.load() || self.superseded.load()) return 0;
     return DoReCaculateCheckedFileInfo();
 }
 
@@ -318,7 +353,7 @@ i32 RecoveryGraph::DoReCaculateCheckedFileInfo() {
 }
 
 i32 RecoveryGraph::StopScan() {
-    StopRunningScanSink(std::this_thread::get_id());
+    StopRunningScanSink(kAllScans);
     IRecoveryController* controller = m_controller.load();
     if (!controller) return -1;
     controller->Stop();
@@ -343,37 +378,32 @@ i32 RecoveryGraph::PauseScan(bool pause) {
 
 i32 RecoveryGraph::CloseScanThread() {
     m_detour->SetView(nullptr);
-    WaitStoredScanThread(kThreadWaitMs);
+    WaitStoredScanThread(m_threadWaitMs.load());
     return 0;
 }
 
 i32 RecoveryGraph::ReleaseController(bool wait) {
-    bool haveTrees;
-    {
-        std::lock_guard<std::mutex> lk(m_treeLock);
-        haveTrees = !m_treeRoots.empty();
-    }
-    IRecoveryController* controller = m_controller.load();
-    if (controller || haveTrees) {
-        RunReleaseThread(controller, wait);
-        m_controller.store(nullptr);
-        SetCurrentRecoveryController(nullptr);
-    }
+    const u64 limit = NextScanSeq();
+    IRecoveryController* controller = nullptr;
+    std::vector<CFileSystemNode*> roots;
+    if (!TakeForRelease(controller, roots)) return 0;
+    // A paused scan only wakes when its progress sink is stopped too. The sink is the page's:
+    // it is stopped here, on the caller's thread, not on the release thread.
+    StopRunningScanSink(limit);
+    RunReleaseThread(controller, std::move(roots), wait, limit, m_mode.load());
+    SetCurrentRecoveryController(nullptr);
     return 0;
 }
 
-void RecoveryGraph::RunReleaseThread(IRecoveryController* controller, bool wait) {
-    RunReleaseThread(controller, wait, std::this_thread::get_id(), true, m_mode.load());
-}
-
-void RecoveryGraph::RunReleaseThread(IRecoveryController* controller, bool wait, std::thread::id caller,
-                                     bool stopSink, u32 mode) {
+void RecoveryGraph::RunReleaseThread(IRecoveryController* controller, std::vector<CFileSystemNode*> roots,
+                                     bool wait, u64 olderThan, u32 mode) {
     {
         std::lock_guard<std::mutex> lk(m_threadLock);
         ++m_runningReleases;
     }
-    auto body = [this, controller, mode, caller, stopSink] {
-        ReleaseThread(controller, mode, caller, stopSink);
+    auto shared = std::make_shared<std::vector<CFileSystemNode*>>(std::move(roots));
+    auto body = [this, controller, mode, olderThan, shared] {
+        ReleaseThread(controller, *shared, mode, olderThan);
         std::lock_guard<std::mutex> lk(m_threadLock);
         --m_runningReleases;
         m_threadChanged.notify_all();
@@ -391,31 +421,24 @@ void RecoveryGraph::RunReleaseThread(IRecoveryController* controller, bool wait,
     }
 }
 
-i32 RecoveryGraph::ReleaseThread(IRecoveryController* controller, u32 mode, std::thread::id caller, bool stopSink) {
-    // 1.
-    std::vector<CFileSystemNode*> roots;
-    {
-        std::lock_guard<std::mutex> lk(m_treeLock);
-        roots.swap(m_treeRoots);
-    }
-    // 2. A paused scan only wakes when its progress sink is stopped too.
+i32 RecoveryGraph::ReleaseThread(IRecoveryController* controller, std::vector<CFileSystemNode*>& roots, u32 mode,
+                                 u64 olderThan) {
+    // 1. The roots were taken (and the view detached) by the caller.
+    // 2.
     if (controller) controller->Stop();
-    if (stopSink) StopRunningScanSink(caller);
-    // 3. Every scan thread but the one that asked for this release must have ended before
-    // anything is freed.
-    m_detour->SetView(nullptr);
-    WaitOtherScanThreads(caller);
+    // 3. Every scan thread started before this release must have ended before anything is
+    // freed; the one that asked for it (a new scan thread) and any newer one are not waited for.
+    WaitOlderScanThreads(olderThan);
     // 4.
     LogEntry("RecoveryGraph::ReleaseThread", 210);
     // 5.
     if (controller) {
-        IRecoveryController* expected = controller;
-        m_controller.compare_exchange_strong(expected, nullptr);
         if (GetCurrentRecoveryController() == controller) SetCurrentRecoveryController(nullptr);
         controller->Release();
     } else if (mode == kScanModeRestored) {
         for (CFileSystemNode* root : roots) FreeRestoredTree(root);
     }
+    roots.clear();
     // 6.
     LogEntry("RecoveryGraph::ReleaseThread", 244);
     return 0;

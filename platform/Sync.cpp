@@ -75,8 +75,10 @@ NamedMutex::NamedMutex(const std::string& name) : name_(name) {
 
 NamedMutex::~NamedMutex() {
     std::unique_lock<std::mutex> lk(shared_->m);
-    if (shared_->owner == std::this_thread::get_id() && shared_->depth > 0) {
-        shared_->depth = 0;
+    if (shared_->owner != std::this_thread::get_id() || held_ == 0 || shared_->depth == 0) return;
+    shared_->depth -= held_ < shared_->depth ? held_ : shared_->depth;
+    held_ = 0;
+    if (shared_->depth == 0) {
         shared_->owner = std::thread::id();
         lk.unlock();
         shared_->cv.notify_all();
@@ -94,12 +96,14 @@ u32 NamedMutex::Wait(u32 milliseconds) {
     }
     shared_->owner = self;
     ++shared_->depth;
+    ++held_;
     return kWaitObject0;
 }
 
 void NamedMutex::Release() {
     std::unique_lock<std::mutex> lk(shared_->m);
     if (shared_->owner != std::this_thread::get_id() || shared_->depth == 0) return;
+    if (held_ > 0) --held_;
     if (--shared_->depth == 0) {
         shared_->owner = std::thread::id();
         lk.unlock();

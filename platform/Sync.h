@@ -68,6 +68,9 @@ public:
 private:
     std::string name_;
     std::shared_ptr<Shared> shared_;
+    // Ownership taken through this handle: its destruction gives back only that, never what
+    // another handle of the same thread holds.
+    int held_ = 0;
 };
 
 void SleepMs(u32 milliseconds);

@@ -1,6 +1,7 @@
 #include "platform/Time.h"
 
 #include <chrono>
+#include <cstdint>
 
 u64 GetTickCount64Ms() {
     using namespace std::chrono;
@@ -33,7 +34,10 @@ u64 FileTimeFromUnix(i64 seconds, u32 nanoseconds) {
 }
 
 void FileTimeToUnix(u64 fileTime, i64& seconds, u32& nanoseconds) {
-    const i64 rel = static_cast<i64>(fileTime) - static_cast<i64>(kFileTimeUnixEpoch);
+    // A time read from a damaged disk may lie beyond the signed range no real FILETIME reaches:
+    // it is taken as the largest one rather than overflowing.
+    const u64 clamped = fileTime > static_cast<u64>(INT64_MAX) ? static_cast<u64>(INT64_MAX) : fileTime;
+    const i64 rel = static_cast<i64>(clamped) - static_cast<i64>(kFileTimeUnixEpoch);
     i64 s = rel / 10000000LL;
     i64 r = rel % 10000000LL;
     if (r < 0) {

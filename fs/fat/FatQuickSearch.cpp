@@ -50,9 +50,16 @@ void FreeSubtree(CFileNode* top) {
     }
 }
 
+// Levels an ancestor test climbs. No path on a FAT volume is longer than 260 characters, so no
+// real folder lies deeper; a damaged volume can nest folders thousands of levels deep, and a walk
+// to the root for each of their entries made the search's time grow with the square of the depth.
+constexpr u32 kMaxAncestorSteps = 260;
+
+// Whether candidate is node or one of its ancestors. A chain longer than the bound counts as
+// holding it: the caller then keeps the folder it has, which never moves a folder below itself.
 bool IsAncestorOrSelf(CFileNode* candidate, CFileNode* node) {
-    for (; node != nullptr; node = node->GetParent()) {
-        if (node == candidate) return true;
+    for (u32 steps = 0; node != nullptr; node = node->GetParent(), ++steps) {
+        if (node == candidate || steps >= kMaxAncestorSteps) return true;
     }
     return false;
 }

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -12,9 +13,27 @@
 #include "engine/TextConvert.h"
 
 namespace {
-// Parent chains are built in memory by the tree builder; the bound only guards against a cycle.
-constexpr u32 kMaxAncestors = 1u << 16;
+// How far up a node's parent chain a recycle-bin folder is looked for. The shell moves into the
+// bin what it can name in a path of 260 characters, so nothing it holds lies deeper below the bin
+// than that; descendants further down are held back through their parents anyway. A deeper
+// walk, repeated for every folder of a damaged volume whose folders nest thousands of levels
+// deep, made the scan's time grow with the square of the depth.
+constexpr u32 kMaxAncestors = 260;
 constexpr size_t kMaxUnits = kRecycleInfoReadSize / 2;
+
+// Entries of a recycle-bin folder that wait for their companion. Every deleted entry of a bin
+// begins with '#' and waits; an emptied bin of tens of thousands of entries, each compared with
+// all those before it, made the scan's time grow with the square of the folder's size.
+constexpr size_t kMaxPendingPairs = 1024;
+
+// Whether `other` with its second character replaced by `letter` equals `name`, ignoring case
+// (other has at least two characters).
+bool EqualsWithSecondLetter(const char* other, char letter, const char* name) {
+    auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+    if (lower(other[0]) != lower(name[0]) || name[0] == '\0') return false;
+    if (lower(letter) != lower(name[1]) || name[1] == '\0') return false;
+    return strcasecmp(other + 2, name + 2) == 0;
+}
 
 const char* NameOf(CFileNode* node) {
     if (node == nullptr) return nullptr;
@@ -62,15 +81,18 @@ CFileNode* FindRecycleBinPair(std::list<CFileNode*>& pending, CFileNode* node) {
     for (auto it = pending.begin(); it != pending.end(); ++it) {
         const char* other = NameOf(*it);
         if (other == nullptr || other[0] == '\0' || other[1] == '\0') continue;
-        std::string swapped(other);
-        swapped[1] = letter;
-        if (strcasecmp(swapped.c_str(), name) == 0) {
+        if (EqualsWithSecondLetter(other, letter, name)) {
             CFileNode* companion = *it;
             pending.erase(it);
             return companion;
         }
     }
-    if (name[0] == '#' || name[0] == '$') pending.push_back(node);
+    if (name[0] == '#' || name[0] == '$') {
+        // The oldest waiting entry makes room: companions are written together, so one that
+        // waited through a thousand other entries finds none any more.
+        if (pending.size() >= kMaxPendingPairs) pending.pop_front();
+        pending.push_back(node);
+    }
     return nullptr;
 }
 

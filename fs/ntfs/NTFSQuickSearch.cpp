@@ -107,6 +107,9 @@ u32 CNTFSQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     m_mftRuns = location.GetRuns();
     SortRunsByVCN(m_mftRuns);
     ClipRunsToVolume(m_mftRuns, m_volumeClusters);
+    // A boot sector may claim more than the device holds; records past the device's end cannot
+    // be read, and walking a damaged run of billions of clusters there would never end.
+    ClipRunsToVolume(m_mftRuns, deviceSectors / sectorsPerCluster + (deviceSectors % sectorsPerCluster != 0 ? 1 : 0));
     DropOverlappingRuns(m_mftRuns);
 
     m_logFile.Open(device, &m_mftRuns, sectorsPerCluster, 0);
