@@ -6,6 +6,7 @@
 // the quick tree, then a second search whose every found file is recovered on its own. Output is
 // bounded per file and per pass so that a mutated size cannot fill the disk.
 // Header-only so that both the harness and the tests can use it without another library.
+#include "tests/support/TreeStubs.h"
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -698,23 +699,6 @@ public:
     u32 GetState() override { return kProgressRunning; }
 };
 
-class QuietTree : public IDirectoryTree {
-public:
-    void SetRootText(const char*) override {}
-    void AddNodes(const std::vector<CFileNode*>&, u32) override {}
-    void AddFileSystemNode(CFileSystemNode*, bool) override {}
-    void RemoveFileSystemNode(CFileSystemNode*) override {}
-};
-
-class TakeAllFilter : public IRecoveryFilter {
-public:
-    bool GetFlag() override { return false; }
-    void SetFlag(i32) override {}
-    u32 Accept(CFileNode*) override { return 1; }
-    void SetFileTypeMask(u32) override {}
-    u32 GetFileTypeMask(CFileNode*) override { return 0x40; }
-};
-
 // Keeps the root and up to `limit` file nodes (live or deleted) flat under it.
 class CollectingBuilder : public IDirecotryTreeBuilder {
 public:
@@ -791,8 +775,8 @@ inline RoadResult RunRoad(IStorageDevice* device, const std::string& scratch, co
 
     // The deleted-file scan as the session runs it: the real builder's quick tree.
     {
-        TakeAllFilter filter;
-        QuietTree view;
+        testutil::AcceptAllFilter filter(0x40);
+        testutil::SilentTree view;
         QuietProgress progress;
         IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
         if (builder != nullptr && builder->Init("scan", &view, &filter, kBuilderQuickMode, device, 0) == 1) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bench/fuzz/devFuzzCommon.h"
+#include "tests/support/SavedSections.h"
 #include "devices/VolumeRecord.h"
 #include "engine/CompactRunList.h"
 #include "engine/DataRunList.h"
@@ -54,31 +55,6 @@ inline const MGUID& FuzzSectionId() {
     static const MGUID id = {0x5E1D0F2A, 0x7C44, 0x4B8E, {0x9A, 0x31, 0x0D, 0x6B, 0x2C, 0x8F, 0x4E, 0x17}};
     return id;
 }
-
-// A write-only stream that keeps the bytes, to get a section's logical content.
-class ContentSink : public IRSData {
-public:
-    std::vector<u8> bytes;
-    bool IsValidFile() override { return true; }
-    bool Open(const char*, u32) override { return true; }
-    u32 Close() override { return 1; }
-    bool WriteHeader(const ScanResultHeader&) override { return true; }
-    bool ReadHeader(ScanResultHeader&) override { return true; }
-    i32 GetVersion() override { return 1; }
-    bool SetVersion(u32) override { return true; }
-    bool SetDescription(const char*) override { return true; }
-    bool GetDescription(char*, i32) override { return false; }
-    bool BeginSection(const MGUID&) override { return true; }
-    u32 EndSection() override { return 0; }
-    u32 GetSectionLength() override { return static_cast<u32>(bytes.size()); }
-    u32 Read(void*, u32) override { throw CRSException(kRSWrongMode); }
-    u32 Write(const void* data, u32 n) override {
-        const u8* p = static_cast<const u8*>(data);
-        bytes.insert(bytes.end(), p, p + n);
-        return n;
-    }
-    bool CanRead(u64) override { throw CRSException(kRSWrongMode); }
-};
 
 // Appends the records of one scan tree: its root, every node's properties (breadth-first), the
 // searched partitions of its search, and run lists and an $MFT location made from its files.
@@ -357,7 +333,7 @@ inline std::vector<u8> TreeRecords(const std::string& image, std::unique_ptr<IQu
     search->GetSearchedPartitions(parts);
     builder->FinishSearch();
     builder->FinishBuild();
-    ContentSink sink;
+    testutil::MemoryStream sink;
     CFileSystemNode* root = static_cast<CDirectoryTreeBuilder*>(builder)->GetQuickTree()->GetRoot();
     if (root) AppendTreeRecords(&sink, root, parts, 400);
     sink.WriteU8(kTagEnd);

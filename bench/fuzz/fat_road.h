@@ -4,6 +4,7 @@
 // mutated volume through the analysers, the deleted-file scan with the real tree builder and the
 // recovery of every found file. Header-only, so that the fuzzing harness and the bounded smoke
 // test of the FAT tests share it.
+#include "tests/support/TreeStubs.h"
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -64,23 +65,6 @@ private:
     u32 m_sectorSize;
     u64 m_total = 0;
     u64 m_bad;
-};
-
-class QuietTree : public IDirectoryTree {
-public:
-    void SetRootText(const char*) override {}
-    void AddNodes(const std::vector<CFileNode*>&, u32) override {}
-    void AddFileSystemNode(CFileSystemNode*, bool) override {}
-    void RemoveFileSystemNode(CFileSystemNode*) override {}
-};
-
-class TakeAllFilter : public IRecoveryFilter {
-public:
-    bool GetFlag() override { return false; }
-    void SetFlag(i32) override {}
-    u32 Accept(CFileNode*) override { return 1; }
-    void SetFileTypeMask(u32) override {}
-    u32 GetFileTypeMask(CFileNode*) override { return 0; }
 };
 
 // Goes on until `stopAfter` calls of Continued, as a user's stop would.
@@ -609,8 +593,8 @@ inline RoadResult RunRoad(IStorageDevice* device, u32 fsCode, const std::string&
         delete ex;
     }
 
-    TakeAllFilter filter;
-    QuietTree consumer;
+    testutil::AcceptAllFilter filter;
+    testutil::SilentTree consumer;
     GoOnProgress progress(stopAfter);
     auto* controller = new RoadController;
     controller->Initialize(&filter);

@@ -56,8 +56,8 @@ protected:
     // The deleted-file scan of a FAT volume in memory; the names of its tree.
     static std::vector<std::string> ScanNames(std::vector<u8>& bytes) {
         fatfuzz::BytesDevice device(bytes, 512, ~0ULL, ~0ULL);
-        fatfuzz::TakeAllFilter filter;
-        fatfuzz::QuietTree consumer;
+        testutil::AcceptAllFilter filter;
+        testutil::SilentTree consumer;
         fatfuzz::GoOnProgress progress;
         CDeletedRecoveryController controller;
         controller.Initialize(&filter);
@@ -78,8 +78,8 @@ TEST_F(FatFuzzRoad, PlantedRecycleBinNamesItsFile) {
     std::vector<u8> bytes = fatfuzz::PlantRecycleBin(s);
     ASSERT_FALSE(bytes.empty());
     fatfuzz::BytesDevice device(bytes, 512, ~0ULL, ~0ULL);
-    fatfuzz::TakeAllFilter filter;
-    fatfuzz::QuietTree consumer;
+    testutil::AcceptAllFilter filter;
+    testutil::SilentTree consumer;
     fatfuzz::GoOnProgress progress;
     CDeletedRecoveryController controller;
     controller.Initialize(&filter);
