@@ -20,8 +20,15 @@ bool FileExists(const std::string& path) {
 }
 
 std::vector<u8> ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<u8>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    const std::streamsize size = in.tellg();
+    if (size <= 0) return {};
+    std::vector<u8> data(static_cast<size_t>(size));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(data.data()), size);
+    data.resize(static_cast<size_t>(in.gcount()));
+    return data;
 }
 
 bool WriteFileBytes(const std::string& path, const std::vector<u8>& data) {
