@@ -58,16 +58,24 @@ bool MakeDirectories(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string GetUserConfigDir() {
+namespace {
+// One XDG base folder: the variable when set to an absolute path, else the fallback under the
+// home folder, with "Morvenda/" appended and made on demand.
+std::string UserDir(const char* variable, const char* homeFallback) {
     std::string base;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && *xdg) {
+    const char* xdg = std::getenv(variable);
+    if (xdg && xdg[0] == '/') {
         base = xdg;
     } else {
         const char* home = std::getenv("HOME");
-        base = std::string(home && *home ? home : "/tmp") + "/.config";
+        base = std::string(home && *home ? home : "/tmp") + homeFallback;
     }
     std::string dir = WithSlash(base) + "Morvenda/";
     MakeDirectories(dir);
     return dir;
 }
+}  // namespace
+
+std::string GetUserConfigDir() { return UserDir("XDG_CONFIG_HOME", "/.config"); }
+std::string GetUserStateDir() { return UserDir("XDG_STATE_HOME", "/.local/state"); }
+std::string GetUserCacheDir() { return UserDir("XDG_CACHE_HOME", "/.cache"); }

@@ -8,5 +8,10 @@ void SetProgramDir(const std::string& dir);
 // The user's configuration folder ($XDG_CONFIG_HOME/Morvenda, else ~/.config/Morvenda), made on
 // demand; with a trailing '/'.
 std::string GetUserConfigDir();
+// The user's state folder ($XDG_STATE_HOME/Morvenda, else ~/.local/state/Morvenda) for logs and
+// crash reports, and cache folder ($XDG_CACHE_HOME/Morvenda, else ~/.cache/Morvenda) for
+// temporary copies; made on demand, with a trailing '/'.
+std::string GetUserStateDir();
+std::string GetUserCacheDir();
 // Makes every missing folder of a path; true when the folder exists afterwards.
 bool MakeDirectories(const std::string& path);
