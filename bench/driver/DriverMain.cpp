@@ -65,11 +65,6 @@ int main(int argc, char** argv) {
         std::fputs(driver::kUsage, error == "help" ? stdout : stderr);
         return error == "help" ? 0 : 1;
     }
-    if (options.mode == "complete") {
-        std::fprintf(stderr, "scan_driver: the complete scan is not available in this build yet; "
-                             "use --mode deleted\n");
-        return 2;
-    }
     driver::Report report;
     const int status = driver::Run(options, report);
     if (!options.jsonPath.empty() && status == 0) {
