@@ -62,8 +62,32 @@ bool CNTFSTemplateSectorCollector::MatchesAttrDefUnit(const u8* unit) {
     return false;
 }
 
+namespace {
+// Pages of the upper-case table whose first unit does not map into the page itself (0x2D00 maps
+// to a Georgian capital in current tables), so the page is not found by its own index.
+struct UpCaseException {
+    u16 firstUnit;
+    u32 page;
+};
+std::vector<UpCaseException> BuildUpCaseExceptions() {
+    std::vector<UpCaseException> out;
+    const u8* t = NtfsUpCaseTemplate();
+    for (u32 page = 0; page < kNtfsUpCaseTemplateSize / kUnit; ++page) {
+        if (t[page * kUnit + 1] != page) out.push_back({ReadLE16(t + page * kUnit), page});
+    }
+    return out;
+}
+}  // namespace
+
 bool CNTFSTemplateSectorCollector::MatchesUpCaseUnit(const u8* unit) {
-    return std::memcmp(unit, NtfsUpCaseTemplate() + u32(unit[1]) * kUnit, kUnit) == 0;
+    const u8* t = NtfsUpCaseTemplate();
+    const u8* page = t + u32(unit[1]) * kUnit;
+    if (ReadLE16(page) == ReadLE16(unit)) return std::memcmp(unit, page, kUnit) == 0;
+    static const std::vector<UpCaseException> exceptions = BuildUpCaseExceptions();
+    for (const UpCaseException& e : exceptions) {
+        if (e.firstUnit == ReadLE16(unit)) return std::memcmp(unit, t + e.page * kUnit, kUnit) == 0;
+    }
+    return false;
 }
 
 void CNTFSTemplateSectorCollector::OnRecord(const u8* record, u32 length, u64 sector) {

@@ -10,6 +10,9 @@
 namespace {
 
 constexpr u64 kMinimumVolumeSectors = 8;
+// A volume's boot area: no record lies in its first 4096 bytes (8 sectors of 512 bytes, one of
+// 4096).
+constexpr u64 kBootAreaBytes = 4096;
 constexpr u32 kClusterSizes[] = {1, 2, 4, 8, 16, 32, 64, 128};
 
 // Points each sighting adds to the score.
@@ -107,7 +110,8 @@ NTFSCandidatePtr CreateNTFSPartitionFromRecord(u64 recordSector, u64 cluster, u3
                                                const NTFSDeviceBounds& bounds) {
     if (sectorsPerCluster == 0 || cluster > recordSector / sectorsPerCluster) return nullptr;
     const u64 start = recordSector - cluster * sectorsPerCluster;
-    if (recordSector - start < kMinimumVolumeSectors || start >= bounds.totalSectors) return nullptr;
+    const u64 bootArea = std::max<u64>(1, kBootAreaBytes / (bounds.sectorSize ? bounds.sectorSize : 512));
+    if (recordSector - start < bootArea || start >= bounds.totalSectors) return nullptr;
     auto c = std::make_unique<CSearchedNTFSPartitionInfo>(bounds.sectorSize);
     c->SetSectorsPerCluster(sectorsPerCluster);
     c->SetPartitionStart(start);
