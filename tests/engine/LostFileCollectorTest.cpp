@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ImageDevice.h"
 #include "TreeStubs.h"
 #include "devices/ScanOptions.h"
 #include "engine/FileNode.h"
@@ -105,7 +106,8 @@ TEST(LostFileCollector, FilesEachTypeInItsFolderWithNumberedNames) {
 
     InsertingBuilder builder;
     LostFileCollector collector;
-    ASSERT_TRUE(collector.Collect(nullptr, pool, &builder, nullptr, nullptr));
+    testutil::MemoryDevice device(512, 1000);
+    ASSERT_TRUE(collector.Collect(&device, pool, &builder, nullptr, nullptr));
 
     ASSERT_FALSE(builder.nodes.empty());
     const CFileNode* root = builder.nodes[0];
