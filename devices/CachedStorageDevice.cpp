@@ -205,6 +205,13 @@ void CStorageDeviceWithCache::StopCacheThread() {
     m_spare.clear();
 }
 
+const u8* CStorageDeviceWithCache::PeekCurrentBlock(u64 first, u64 count) const {
+    if (m_currentBlock == kNoBlock || !m_cache) return nullptr;
+    const u64 s = m_currentBlock * m_blockSectors;
+    if (first < s || count > m_currentSectors || first - s > m_currentSectors - count) return nullptr;
+    return m_cache.get() + (first - s) * m_sectorBytes;
+}
+
 u32 CStorageDeviceWithCache::Read(void* buffer, u64 firstSector, u64 count) {
     if (!m_inner) return 0;
     if (m_currentBlock == kNoBlock) return m_inner->Read(buffer, firstSector, count);

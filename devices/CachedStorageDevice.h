@@ -44,6 +44,11 @@ public:
     // Ends the thread and drops every block still queued.
     void StopCacheThread();
 
+    // The current block's bytes of sectors [first, first + count) when they all lie in it, else
+    // null: a reader of the whole block can look at it without a copy. Valid until the next
+    // SetCurCacheBlock.
+    const u8* PeekCurrentBlock(u64 first, u64 count) const;
+
     // The sector at which read-ahead begins: section "main", key "pos" of the start-position
     // file, a signed decimal number; 0 when the file or the key is missing or the value is not a
     // number in range.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "devices/CachedStorageDevice.h"
 #include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
@@ -117,6 +118,7 @@ void CNTFSSearchController::GetSearchedPartitions(std::vector<CSearchedPartition
 
 void CNTFSSearchController::SetDevice(IStorageDevice* device) {
     m_device = device;
+    m_cache = dynamic_cast<CStorageDeviceWithCache*>(device);
     m_context.device = device;
     m_context.bounds.totalSectors = device ? device->GetTotalSectors() : 0;
 }
@@ -168,14 +170,19 @@ u32 CNTFSSearchController::SearchBlock(u64 first, u64 count) {
     if (!m_device || m_block.empty() || !m_fileRecords || count == 0) return 0;
     const u32 ss = m_context.geometry.sectorSize;
     count = std::min<u64>(count, m_blockSectors);
-    if (m_device->Read(m_block.data(), first, count) == 0) {
-        // The records of an unreadable block are not there to be found; the carries end.
-        std::memset(m_block.data(), 0, size_t(count) * ss);
+    // The block the cache holds is looked at where it lies; any other device is read.
+    const u8* block = m_cache ? m_cache->PeekCurrentBlock(first, count) : nullptr;
+    if (!block) {
+        if (m_device->Read(m_block.data(), first, count) == 0) {
+            // The records of an unreadable block are not there to be found.
+            std::memset(m_block.data(), 0, size_t(count) * ss);
+        }
+        block = m_block.data();
     }
     const bool bootAnalysis = GetScanOptions().GetBootSectorAnalysis() != 0;
     for (u64 i = 0; i < count; ++i) {
         const u64 sector = first + i;
-        const u8* p = m_block.data() + i * ss;
+        const u8* p = block + i * ss;
         const u32 window = static_cast<u32>(std::min<u64>(kWindowSectors, count - i)) * ss;
         if (IsValidNTFSDBR(p)) {
             if (bootAnalysis) AnalyzeNTFSDBRSector(sector, p);
@@ -188,7 +195,7 @@ u32 CNTFSSearchController::SearchBlock(u64 first, u64 count) {
         m_attrDef->OnSector(p, sector);
         m_upCase->OnSector(p, sector);
     }
-    m_restart->LogPagePass(m_block.data(), first, count);
+    m_restart->LogPagePass(block, first, count);
     return 1;
 }
 

@@ -17,6 +17,7 @@
 
 class CFileNode;
 class CNTFSFileProperties;
+class CStorageDeviceWithCache;
 
 // One INDX record: where it starts, the VCN it says it has, its log sequence number and the
 // folder its entries belong to.
@@ -100,6 +101,7 @@ private:
     CSearchedNTFSPartitionInfo* m_currentCandidate = nullptr;
     u32 m_blockSectors = 0;
     IStorageDevice* m_device = nullptr;
+    CStorageDeviceWithCache* m_cache = nullptr;  // m_device when it is the scan's cache
     std::vector<u8> m_block;
     CRawFileInfoPool* m_pool = nullptr;
     std::multimap<u64, NtfsIndexSighting> m_indexSightings;
