@@ -92,14 +92,14 @@ IStorageDevice* RecoveryGraph::GetFirstVolumeDevice() {
 void RecoveryGraph::SetFileTypeMask(u32 mask) { m_filter.SetFileTypeMask(mask); }
 
 i32 RecoveryGraph::AddFileSystemTree(CFileSystemNode* root) {
-    if (!root || root->GetFileSystemType() > 9) return -1;
+    if (!root || root->GetFileSystemType() > kFsUnknown) return -1;
     std::lock_guard<std::mutex> lk(m_treeLock);
     if (std::find(m_treeRoots.begin(), m_treeRoots.end(), root) == m_treeRoots.end()) m_treeRoots.push_back(root);
     return 0;
 }
 
 i32 RecoveryGraph::RemoveFileSystemTree(CFileSystemNode* root) {
-    if (!root || root->GetFileSystemType() > 9) return -1;
+    if (!root || root->GetFileSystemType() > kFsUnknown) return -1;
     std::lock_guard<std::mutex> lk(m_treeLock);
     m_treeRoots.erase(std::remove(m_treeRoots.begin(), m_treeRoots.end(), root), m_treeRoots.end());
     return 0;
