@@ -42,6 +42,10 @@ void RecoveryGraph::ForgetLiveSession() {
 }
 
 i32 RecoveryGraph::SelectVolume(i32 index, VolumeRecord* record) {
+    return SelectVolume(index, EnumCollectPartition::HoldEnumerated(record));
+}
+
+i32 RecoveryGraph::SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record) {
     if (!record) {
         {
             std::lock_guard<std::mutex> lk(m_treeLock);
@@ -60,7 +64,7 @@ i32 RecoveryGraph::SelectVolume(i32 index, VolumeRecord* record) {
     if (index != -1) m_volumeIndex.store(static_cast<u32>(index));
     {
         std::lock_guard<std::mutex> lk(m_treeLock);
-        m_selectedVolumes.push_back(record);
+        m_selectedVolumes.push_back(std::move(record));
     }
     m_nothingSelected.store(0);
     return 0;
@@ -81,7 +85,7 @@ i32 RecoveryGraph::GetFolderPaths(std::list<std::string>& out) {
 
 VolumeRecord* RecoveryGraph::GetFirstVolume() {
     std::lock_guard<std::mutex> lk(m_treeLock);
-    return m_selectedVolumes.empty() ? nullptr : m_selectedVolumes.front();
+    return m_selectedVolumes.empty() ? nullptr : m_selectedVolumes.front().get();
 }
 
 IStorageDevice* RecoveryGraph::GetFirstVolumeDevice() {

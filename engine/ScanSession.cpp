@@ -277,12 +277,14 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
     }
 
     // 8.
-    std::vector<VolumeRecord*> volumes;
+    // Held until the thread ends: a refresh of the enumeration or a cleared selection meanwhile
+    // leaves the volumes, their devices and disks alive.
+    std::vector<std::shared_ptr<VolumeRecord>> volumes;
     {
         std::lock_guard<std::mutex> lk(m_treeLock);
         volumes = m_selectedVolumes;
     }
-    for (VolumeRecord* record : volumes) {
+    for (const std::shared_ptr<VolumeRecord>& record : volumes) {
         if (self.superseded.load()) break;
         if (!record) continue;
         const std::string name = ScanDisplayName(*record);
