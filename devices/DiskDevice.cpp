@@ -147,11 +147,16 @@ u32 CDiskDevice::Open() {
     if (m_diskNumber < 0 || m_diskNumber > kMaxDiskNumber) return 0;
     if (IsOpen()) Close();
     DiskHandle handle;
-    if (!DiskOpen(m_diskNumber, &handle)) {
+    // Once opened, the device stays that disk: opening it again goes through the table entry it
+    // was opened with, not through whatever the disk table lists under its number by now.
+    const bool opened = m_identity.entry.path.empty() ? DiskOpen(m_diskNumber, &handle) : DiskReopen(m_identity, &handle);
+    if (!opened) {
         m_handle = DiskHandle();
         return 0;
     }
     m_handle = handle;
+    m_identity = handle;
+    m_identity.fd = -1;
     const u32 sectorSize = GetSectorSize();
     const u64 total = GetTotalSectors();
     m_dynamicDisk = DetectDynamicDisk(total, sectorSize) ? 1 : 0;
@@ -241,7 +246,10 @@ bool CDiskDevice::GetDiskDescription(DiskDescription* out) {
     const u32 size = GetSectorSize() + 39;
     std::vector<u8> buffer(size);
     u32 returned = 0;
-    if (!DiskQueryDescriptor(m_diskNumber, buffer.data(), size, &returned)) return false;
+    const bool described = m_identity.entry.path.empty()
+                               ? DiskQueryDescriptor(m_diskNumber, buffer.data(), size, &returned)
+                               : DiskQueryDescriptor(m_identity.entry, buffer.data(), size, &returned);
+    if (!described) return false;
     ParseStorageDescriptor(buffer.data(), std::min(returned, size), out);
     return true;
 }

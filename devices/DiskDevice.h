@@ -2,6 +2,7 @@
 // A physical disk of the platform's disk table, read through a page-aligned bounce buffer, with
 // retries after not-ready errors and a map of bad areas that later reads answer with zeros.
 #include <map>
+#include <string>
 #include <vector>
 
 #include "devices/DiskDescription.h"
@@ -55,6 +56,8 @@ public:
     bool IsOpen() const { return m_handle.IsValid(); }
     // The disk number when it lies in 0..20, else -1.
     i32 GetDiskNumber() const;
+    // The block device or image the device opened; empty until it was opened once.
+    const std::string& GetPath() const { return m_identity.entry.path; }
     bool IsDynamicDisk() const { return m_dynamicDisk != 0; }
 
     bool GetGeometry(DiskGeometry* out);
@@ -79,6 +82,7 @@ private:
     u8* m_bounceBuffer = nullptr;
     u32 m_dynamicDisk = 0;
     DiskHandle m_handle;
+    DiskHandle m_identity;  // the entry and file of the first open, without a descriptor
     i32 m_diskNumber;
     u64 m_totalSectors = 0;
     i32 m_notReadyCount = 0;

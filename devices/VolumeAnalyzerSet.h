@@ -1,11 +1,12 @@
 #pragma once
 // File-system recognition of one partition: the NTFS, FAT and exFAT analysers, asked in that
-// order. The analysers live in the file-system libraries above this one, so they plug in through
-// factories registered at start-up; a slot without a factory is left out of every set.
+// order. The analysers live in the file-system libraries above this one: each file system's row of
+// the engine's plug-in table fills its slot at start-up; a slot without a factory is left out of
+// every set.
 #include <memory>
 #include <vector>
 
-#include "engine/Volume.h"
+#include "devices/Volume.h"
 #include "platform/Types.h"
 
 class IStorageDevice;

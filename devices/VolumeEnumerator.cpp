@@ -24,6 +24,8 @@ constexpr u64 kGiB = 1073741824;
 constexpr size_t kDiskTextMax = 49;
 
 std::atomic<EnumCollectPartition::StopQuery> g_stopQuery{nullptr};
+// The process-wide object once Instance has made it.
+std::atomic<EnumCollectPartition*> g_processEnumeration{nullptr};
 
 void TraceLine(int line) {
     WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", static_cast<int>(CurrentProcessId()),
@@ -362,10 +364,35 @@ EnumCollectPartition& EnumCollectPartition::Instance() {
     static EnumCollectPartition instance;
     static std::once_flag started;
     std::call_once(started, [] {
+        g_processEnumeration.store(&instance);
         instance.StartEnumeration();
         std::thread(&EnumCollectPartition::NetworkThread).detach();
     });
     return instance;
+}
+
+std::shared_ptr<EnumeratedVolumes> EnumCollectPartition::Current() const {
+    std::lock_guard<std::mutex> lk(m_currentLock);
+    return m_current;
+}
+
+std::shared_ptr<VolumeRecord> EnumCollectPartition::Hold(const VolumeRecord* record) const {
+    if (!record) return nullptr;
+    std::shared_ptr<EnumeratedVolumes> found = Current();
+    for (const VolumeRecordList* list : {&found->volumes, &found->areas}) {
+        for (VolumeRecord* r : list->Records()) {
+            if (r == record) return std::shared_ptr<VolumeRecord>(found, r);
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<VolumeRecord> EnumCollectPartition::HoldEnumerated(VolumeRecord* record) {
+    if (!record) return nullptr;
+    if (EnumCollectPartition* process = g_processEnumeration.load()) {
+        if (std::shared_ptr<VolumeRecord> held = process->Hold(record)) return held;
+    }
+    return std::shared_ptr<VolumeRecord>(record, [](VolumeRecord*) {});
 }
 
 EnumCollectPartition::EnumCollectPartition() = default;
@@ -381,7 +408,7 @@ EnumCollectPartition::~EnumCollectPartition() {
     for (std::thread& t : threads) {
         if (t.joinable()) t.join();
     }
-    ClearLists();
+    if (g_processEnumeration.load() == this) g_processEnumeration.store(nullptr);
 }
 
 void EnumCollectPartition::SetStopQuery(StopQuery query) { g_stopQuery.store(query); }
@@ -407,13 +434,6 @@ bool EnumCollectPartition::WaitDone(u32 milliseconds) {
     return true;
 }
 
-void EnumCollectPartition::ClearLists() {
-    m_volumes.Clear();
-    m_areas.Clear();
-    m_areaDevices.clear();
-    m_disks.clear();
-}
-
 bool EnumCollectPartition::EnumThread() {
     // One enumeration at a time: a second one waits for the first, or gives up on a stop.
     for (;;) {
@@ -426,15 +446,17 @@ bool EnumCollectPartition::EnumThread() {
     }
     m_done.store(0);
 
-    m_mounted = ListMountedVolumes();
-    ClearLists();
+    // Built aside and published whole: the lists of the last enumeration stay readable meanwhile,
+    // and whoever holds them keeps them.
+    auto found = std::make_shared<EnumeratedVolumes>();
+    found->mounted = ListMountedVolumes();
     TraceLine(111);
-    LogDiskTable(m_disks);
+    LogDiskTable(found->disks);
     TraceLine(114);
     std::vector<CDiskDevice*> disks;
-    for (auto& d : m_disks) disks.push_back(d.get());
+    for (auto& d : found->disks) disks.push_back(d.get());
     if (!disks.empty()) {
-        CCollectAllBasicPartitionandDynamicVolume::CollectAllBasicPartitionandDynamicVolume(disks, m_volumes);
+        CCollectAllBasicPartitionandDynamicVolume::CollectAllBasicPartitionandDynamicVolume(disks, found->volumes);
         TraceLine(122);
     }
 
@@ -445,7 +467,7 @@ bool EnumCollectPartition::EnumThread() {
         const u64 sectorSize = disk->GetSectorSize();
         m_diskSizeText += Format("Disk[%d]:size[%" PRIu64 "]M;", static_cast<int>(d),
                                  disk->GetTotalSectors() * sectorSize / kMiB);
-        const auto& records = m_volumes.Records();
+        const auto& records = found->volumes.Records();
         for (size_t pos = 0; pos < records.size(); ++pos) {
             const VolumeRecord* r = records[pos];
             if (r->kind != kVolumeKindBasic) continue;
@@ -459,9 +481,13 @@ bool EnumCollectPartition::EnumThread() {
                                               static_cast<int>(pos), sectors * sectorSize / kMiB);
             }
         }
-        RecordUnpartitionedAreas(disk, d);
+        RecordUnpartitionedAreas(*found, disk);
     }
 
+    {
+        std::lock_guard<std::mutex> lk(m_currentLock);
+        m_current = std::move(found);
+    }
     m_done.store(1);
     TraceLine(201);
     StatsNoteText(kStatsCodeDiskSizes, m_diskSizeText.c_str());
@@ -471,9 +497,9 @@ bool EnumCollectPartition::EnumThread() {
     return true;
 }
 
-void EnumCollectPartition::RecordUnpartitionedAreas(CDiskDevice* disk, u32 /*diskIndex*/) {
+void EnumCollectPartition::RecordUnpartitionedAreas(EnumeratedVolumes& found, CDiskDevice* disk) {
     std::vector<VolumeExtent> extents;
-    for (const VolumeRecord* r : m_volumes.Records()) {
+    for (const VolumeRecord* r : found.volumes.Records()) {
         if (r->kind != kVolumeKindBasic) continue;
         const u32 n = r->ExtentCount();
         for (u32 i = 0; i < n; ++i) {
@@ -487,9 +513,9 @@ void EnumCollectPartition::RecordUnpartitionedAreas(CDiskDevice* disk, u32 /*dis
         r->kind = kVolumeKindBasic;
         r->fsCode = kFsFat12;
         r->device = device.get();
-        r->SetLabel(Format("%s-%d", lostDesc.c_str(), static_cast<int>(m_areas.Size() + 1)).c_str());
+        r->SetLabel(Format("%s-%d", lostDesc.c_str(), static_cast<int>(found.areas.Size() + 1)).c_str());
         r->AddExtent(gap.firstSector, gap.sectorCount, disk);
-        m_areaDevices.push_back(std::move(device));
-        m_areas.Add(std::move(r));
+        found.areaDevices.push_back(std::move(device));
+        found.areas.Add(std::move(r));
     }
 }

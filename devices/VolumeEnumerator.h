@@ -126,6 +126,18 @@ bool GetFirstDiskGeometry(const VolumeRecord* record, DiskGeometry* out = nullpt
 // The mount point of the mounted volume that starts where one of the record's extents does.
 std::string FindVolumeMountPoint(const VolumeRecord* record, const std::vector<MountedVolumeInfo>& mounted);
 
+// What one enumeration found. Every record's device and extent disks belong to the same object,
+// which lives as long as anyone holds it or one of its records: a refresh publishes a new one
+// and leaves a scan's volume, device and disks alone until the scan lets them go.
+struct EnumeratedVolumes {
+    // Declared first, so destroyed last: the devices below read through the disks.
+    std::vector<std::unique_ptr<CDiskDevice>> disks;
+    VolumeRecordList volumes{true};
+    VolumeRecordList areas{false};
+    std::vector<std::unique_ptr<IStorageDevice>> areaDevices;
+    std::vector<MountedVolumeInfo> mounted;
+};
+
 class EnumCollectPartition {
 public:
     // The process-wide object; the first call builds it and starts the enumeration and the
@@ -156,26 +168,33 @@ public:
     // Blocks until the enumeration has finished or the time ran out (milliseconds).
     bool WaitDone(u32 milliseconds);
 
-    // Read these only while IsDone().
-    const std::vector<std::unique_ptr<CDiskDevice>>& Disks() const { return m_disks; }
-    const std::vector<VolumeRecord*>& Volumes() const { return m_volumes.Records(); }
-    const std::vector<VolumeRecord*>& UnpartitionedAreas() const { return m_areas.Records(); }
-    const std::vector<MountedVolumeInfo>& MountedVolumes() const { return m_mounted; }
+    // The lists of the last finished enumeration. Read them only while IsDone(): the next
+    // enumeration that finishes replaces them. To keep a record, its device or its disks past
+    // that, hold the record (Hold) or the whole snapshot (Snapshot).
+    const std::vector<std::unique_ptr<CDiskDevice>>& Disks() const { return Current()->disks; }
+    const std::vector<VolumeRecord*>& Volumes() const { return Current()->volumes.Records(); }
+    const std::vector<VolumeRecord*>& UnpartitionedAreas() const { return Current()->areas.Records(); }
+    const std::vector<MountedVolumeInfo>& MountedVolumes() const { return Current()->mounted; }
+
+    std::shared_ptr<const EnumeratedVolumes> Snapshot() const { return Current(); }
+    // The record (a collected volume or an unpartitioned area of the last finished enumeration)
+    // with shared ownership of everything it points to; null for any other record.
+    std::shared_ptr<VolumeRecord> Hold(const VolumeRecord* record) const;
+    // Hold through the process-wide object when it exists and lists the record; otherwise a
+    // handle that does not own the record (one its caller made and keeps).
+    static std::shared_ptr<VolumeRecord> HoldEnumerated(VolumeRecord* record);
 
     // The text handed to the statistics library by the last enumeration (codes 0x2005, 0x2004).
     const std::string& DiskSizeText() const { return m_diskSizeText; }
     const std::string& PartitionSizeText() const { return m_partitionSizeText; }
 
 private:
-    void ClearLists();
-    void RecordUnpartitionedAreas(CDiskDevice* disk, u32 diskIndex);
+    std::shared_ptr<EnumeratedVolumes> Current() const;
+    static void RecordUnpartitionedAreas(EnumeratedVolumes& found, CDiskDevice* disk);
     bool StopRequested() const;
 
-    std::vector<std::unique_ptr<CDiskDevice>> m_disks;              // 1
-    VolumeRecordList m_volumes{true};                                // 2
-    VolumeRecordList m_areas{false};                                 // 3
-    std::vector<std::unique_ptr<IStorageDevice>> m_areaDevices;      // 4
-    std::vector<MountedVolumeInfo> m_mounted;                        // 5
+    mutable std::mutex m_currentLock;
+    std::shared_ptr<EnumeratedVolumes> m_current = std::make_shared<EnumeratedVolumes>();
     std::string m_diskSizeText;
     std::string m_partitionSizeText;
 

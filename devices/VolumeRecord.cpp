@@ -93,15 +93,3 @@ bool LoadVolumeRecord(const u8* data, size_t size, VolumeRecord* out) {
     *out = r;
     return true;
 }
-
-const char* FsCodeLogName(u32 fsCode) {
-    switch (fsCode) {
-        case kFsFat12: return "FAT12";
-        case kFsFat16: return "FAT16";
-        case kFsFat32: return "FAT32";
-        case kFsNtfs: return "NTFS";
-        case kFsExt2: return "EXT2";
-        case kFsExt3: return "EXT3";
-        default: return "UNKNOWN";
-    }
-}

@@ -5,23 +5,11 @@
 // done field by field.
 #include <string>
 
+#include "devices/FileSystemCode.h"
 #include "platform/Types.h"
 
 class CDiskDevice;
 class IStorageDevice;
-
-// File-system code of a volume.
-enum FsCode : u32 {
-    kFsFat12 = 0,
-    kFsFat16 = 1,
-    kFsFat32 = 2,
-    kFsNtfs = 3,
-    kFsExt2 = 4,
-    kFsExt3 = 5,
-    kFsRaw = 6,
-    kFsExFat = 7,
-    kFsUnknown = 9,
-};
 
 constexpr u32 kVolumeKindBasic = 0;    // basic partition or unpartitioned area
 constexpr u32 kVolumeKindDynamic = 1;  // dynamic (LDM) volume
@@ -73,6 +61,3 @@ void StoreVolumeRecord(const VolumeRecord& record, u8 out[kVolumeRecordSize]);
 bool LoadVolumeRecord(const u8* data, size_t size, VolumeRecord* out);
 // Placeholder disk pointer that LoadVolumeRecord puts into extents whose stored disk was set.
 CDiskDevice* StoredDiskPlaceholder();
-
-// "FAT12", "FAT16", "FAT32", "NTFS", "EXT2", "EXT3", anything else "UNKNOWN" (for logs).
-const char* FsCodeLogName(u32 fsCode);

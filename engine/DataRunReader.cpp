@@ -9,6 +9,7 @@
 #include "engine/DataRunList.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "engine/FileSystemPlugins.h"
 
 namespace {
 constexpr u32 kBufferClusters = 8;
@@ -101,7 +102,7 @@ bool CDataRunReader::ReadResident(u64 offset, void* out, u32 length, u32* done) 
     if (m_buffer == nullptr || out == nullptr || done == nullptr) return false;
     const u32 capacity = m_clusterSize * kBufferClusters;
     u64 size = 0;
-    if (!ReadNTFSResidentData(m_node, m_device, size, m_buffer, capacity)) return false;
+    if (!ReadResidentData(m_node, m_device, size, m_buffer, capacity)) return false;
     size = std::min<u64>(size, capacity);
     if (size <= offset) return false;
     const u32 n = static_cast<u32>(std::min<u64>(length, size - offset));

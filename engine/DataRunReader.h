@@ -33,7 +33,3 @@ private:
     u64 m_partitionStart = 0;
     u8* m_buffer = nullptr;  // 8 clusters
 };
-
-// The value of the node's resident unnamed $DATA attribute, re-read from its MFT record:
-// defined with the NTFS file properties in fs/ntfs.
-bool ReadNTFSResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);

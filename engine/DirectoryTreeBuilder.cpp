@@ -27,37 +27,11 @@ int Tick() { return static_cast<int>(GetTickCountMs()); }
 
 // Candidate codes compared with tree codes: every FAT variant counts as FAT32.
 u32 NormalisedCode(u32 code) {
-    if (code <= 2) return 2;
-    if (code <= 7) return code;
-    return 9;
+    if (IsFatCode(code)) return kFsFat32;
+    return FileSystemTypeName(code) ? code : kFsUnknown;
 }
 
 }  // namespace
-
-u32 TreeKindOfFsCode(u32 fsCode) {
-    switch (fsCode) {
-    case 0:
-    case 1:
-    case 2:
-        return kTreeKindFat;
-    case 3:
-        return kTreeKindNtfs;
-    case 4:
-    case 5:
-        return kTreeKindExt;
-    case 6:
-        return kTreeKindRaw;
-    case 7:
-        return kTreeKindExFat;
-    default:
-        return kTreeKindOther;
-    }
-}
-
-const char* FileSystemTypeName(u32 fsCode) {
-    static const char* const kNames[] = {"FAT12", "FAT16", "FAT32", "NTFS", "EXT2", "EXT3", "RAW", "EXFAT"};
-    return fsCode < 8 ? kNames[fsCode] : nullptr;
-}
 
 IDirecotryTreeBuilder* CreateDirectoryTreeBuilder() { return new (std::nothrow) CDirectoryTreeBuilder(); }
 
@@ -219,7 +193,7 @@ u32 CDirectoryTreeBuilder::InsertNode(CFileNode* node, CSearchedPartitionInfo* p
         }
         CPartitionTree* tree = m_trees.front();
         if (node->IsFileSystemNode()) {
-            if (!tree->Init(6, static_cast<CFileSystemNode*>(node))) return 0;
+            if (!tree->Init(kFsRaw, static_cast<CFileSystemNode*>(node))) return 0;
         } else if (tree->AddNode(node, nullptr) == -1) {
             DestroyTreeNode(node);
         }
@@ -370,7 +344,7 @@ u32 CDirectoryTreeBuilder::CreateNewFileSystemTree(CPartitionTree* oldTree,
         }
         CFileSystemNode* clone = static_cast<CFileSystemNode*>(cloned);
         const u32 cloneCode = clone->GetFileSystemType();
-        if (cloneCode != 4 && cloneCode != 5) {
+        if (!IsExtCode(cloneCode)) {
             clone->SetPartitionGeometry(c->GetPartitionStart(), c->GetSectorsPerCluster());
             clone->SetFileSystemType(c->GetFileSystemCode());
             const char* name = FileSystemTypeName(c->GetFileSystemCode());

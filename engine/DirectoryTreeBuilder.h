@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/FileSystemCode.h"
 #include "engine/CandidateEvaluation.h"
 #include "platform/Types.h"
 
@@ -27,17 +28,6 @@ class IDirectoryTree;
 class IProgress;
 class IRecoveryFilter;
 class IStorageDevice;
-
-// The tree an entry of AddFoundFileNode belongs to, by the file-system code of a tree's root.
-enum TreeKind : u32 {
-    kTreeKindFat = 0,      // FsCode 0, 1, 2
-    kTreeKindNtfs = 1,     // 3
-    kTreeKindExt = 2,      // 4, 5; never has a tree
-    kTreeKindRaw = 3,      // 6
-    kTreeKindExFat = 4,    // 7
-    kTreeKindOther = 6,    // any other code
-};
-u32 TreeKindOfFsCode(u32 fsCode);
 
 // Builder modes given to Init.
 constexpr u32 kBuilderQuickMode = 0;
@@ -102,9 +92,6 @@ bool IsNtfsRepairMetadataPath(CFileNode* node);
 // be read or holds no drive path.
 void RestoreRecycleBinName(IStorageDevice* device, CFileNode* entry, CFileNode* info, u64 partitionStart,
                            u32 sectorsPerCluster);
-
-// "FAT12", "FAT16", "FAT32", "NTFS", "EXT2", "EXT3", "RAW", "EXFAT"; null for other codes.
-const char* FileSystemTypeName(u32 fsCode);
 
 class CDirectoryTreeBuilder : public IDirecotryTreeBuilder {
 public:

@@ -38,7 +38,7 @@ u32 CFileNode::GetFileSystemType() const {
     for (const CFileNode* n = this; n != nullptr; n = n->m_parent) {
         if (n->IsFileSystemNode()) return n->GetFileSystemType();
     }
-    return kNoFileSystem;
+    return kFsUnknown;
 }
 
 u32 CFileNode::Save(IRSData* /*stream*/) const { return 0; }

@@ -2,6 +2,7 @@
 // One file or folder of a directory tree. Nodes are linked as parent, first child and next
 // sibling; a node holds one reference to its properties. Destroying a node destroys neither its
 // children nor its siblings: the owner of a tree destroys every node of it.
+#include "devices/FileSystemCode.h"
 #include "platform/Types.h"
 
 class IFileProperties;
@@ -13,9 +14,6 @@ constexpr u64 kUnknownNodeId = ~0ULL;
 constexpr u8 kUnchecked = 0;
 constexpr u8 kPartlyChecked = 1;
 constexpr u8 kChecked = 2;
-
-// File-system code a node reports when no file-system root is above it.
-constexpr u32 kNoFileSystem = 9;
 
 class CFileNode {
 public:

@@ -78,24 +78,3 @@ public:
 private:
     u8 m_refCount = 1;
 };
-
-class CRAWFileProperties;
-class CFATFileProperties;
-class CNTFSFileProperties;
-class CExFatFileProperties;
-
-// Makes the properties a folder (attributes 0x10) of the given name, through the class's own
-// setters; a null object is left alone. One per class: the RAW one is defined with
-// CRAWFileProperties, the others beside their own classes in fs/.
-void SetFolderPropertiesName(CRAWFileProperties* properties, const char* name);
-void SetFolderPropertiesName(CFATFileProperties* properties, const char* name);
-void SetFolderPropertiesName(CNTFSFileProperties* properties, const char* name);
-void SetFolderPropertiesName(CExFatFileProperties* properties, const char* name);
-
-// The folder properties a tree root or lost-file folder of each file system carries: a new
-// object of that file system's own class (reference count 1) made a folder of the given name
-// by its SetFolderPropertiesName, or null when memory runs out. Defined beside each class in
-// fs/ (FAT takes the file-system code 0, 1 or 2).
-IFileProperties* CreateFATFolderProperties(u32 fsCode, const char* name);
-IFileProperties* CreateNTFSFolderProperties(const char* name);
-IFileProperties* CreateExFatFolderProperties(const char* name);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "devices/FileSystemCode.h"
 #include "devices/StorageDevice.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
@@ -24,8 +25,6 @@
 #include "platform/Text.h"
 
 namespace {
-constexpr u32 kFsExt2 = 4;
-constexpr u32 kFsExt3 = 5;
 constexpr u32 kUniqueFileTries = 1000;
 constexpr u32 kUniqueFolderTries = 10000;
 // Deeper folders than this cannot be made anyway (their paths pass PATH_MAX); the bound keeps a
@@ -44,7 +43,7 @@ std::string Join(const std::string& folder, const std::string& name) {
 IStorageDevice* SourceDevice(IStorageDevice* device, CFileNode* node) {
     if (device == nullptr || node == nullptr) return device;
     const u32 code = node->GetFileSystemType();
-    if (code == kFsExt2 || code == kFsExt3) return device->Get512ByteSectorDevice();
+    if (IsExtCode(code)) return device->Get512ByteSectorDevice();
     return device;
 }
 

@@ -19,9 +19,9 @@
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecoverer.h"
+#include "engine/FileSystemPlugins.h"
 #include "engine/Lznt1.h"
 #include "engine/RecoveryController.h"
-#include "fs/ntfs/NTFSFileProperties.h"
 #include "platform/Errors.h"
 #include "platform/Log.h"
 #include "platform/Time.h"
@@ -423,7 +423,7 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::stri
     if (encrypted) {
         std::vector<u8> metadata(kEfsMetadataCapacity);
         u64 metadataSize = 0;
-        if (ReadNTFSLoggedUtilityStream(node, context.device, metadataSize, metadata.data(), kEfsMetadataCapacity) &&
+        if (ReadLoggedUtilityStream(node, context.device, metadataSize, metadata.data(), kEfsMetadataCapacity) &&
             metadataSize <= kEfsMetadataCapacity) {
             u8 header[kEfsFileHeaderSize];
             BuildEfsFileHeader(header, u32(metadataSize));
@@ -443,7 +443,7 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::stri
     } else if (runs->IsResident()) {
         std::vector<u8> value(kResidentCapacity);
         u64 valueSize = 0;
-        if (!ReadNTFSResidentData(node, context.device, valueSize, value.data(), kResidentCapacity) ||
+        if (!ReadResidentData(node, context.device, valueSize, value.data(), kResidentCapacity) ||
             valueSize > kResidentCapacity) {
             return kRecoverFailed;
         }

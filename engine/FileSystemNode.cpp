@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "engine/FileProperties.h"
+#include "engine/FileSystemPlugins.h"
 #include "engine/RSData.h"
-#include "engine/RawFileProperties.h"
 #include "platform/Text.h"
 
 namespace {
@@ -184,25 +184,9 @@ CFileSystemNode* CreateFileSystemNodeObject() { return CreateFileSystemNode(); }
 void DeleteFileSystemNode(CFileSystemNode* node) { delete node; }
 
 IFileProperties* CreateRootFileProperties(const CFileSystemNode& node) {
-    static const char* const kFatNames[] = {"FAT12", "FAT16", "FAT32"};
     const u32 code = node.GetFileSystemType();
-    switch (code) {
-        case 0:
-        case 1:
-        case 2:
-            return CreateFATFolderProperties(code, kFatNames[code]);
-        case 3:
-            return CreateNTFSFolderProperties("NTFS");
-        case 6: {
-            CRAWFileProperties* raw = new (std::nothrow) CRAWFileProperties;
-            SetFolderPropertiesName(raw, "RAW");
-            return raw;
-        }
-        case 7:
-            return CreateExFatFolderProperties("EXFAT");
-        default:
-            return nullptr;
-    }
+    const char* name = FileSystemTypeName(code);
+    return name ? CreateFolderProperties(code, name) : nullptr;
 }
 
 u8 DeriveFolderCheckState(const CFileNode* folder) {

@@ -66,7 +66,7 @@ private:
     u8 m_volumeInfo[kVolumeInfoSize] = {};
     u64 m_partitionStart = 0;
     u32 m_sectorsPerCluster = 0;
-    u32 m_fileSystemCode = kNoFileSystem;
+    u32 m_fileSystemCode = kFsUnknown;
     char* m_label = nullptr;
     u32 m_labelLength = 0;
 };
@@ -75,8 +75,8 @@ CFileSystemNode* CreateFileSystemNode();
 CFileSystemNode* CreateFileSystemNodeObject();
 void DeleteFileSystemNode(CFileSystemNode* node);
 
-// The folder properties of a root of the node's code: "FAT12", "FAT16", "FAT32", "NTFS", "RAW"
-// or "EXFAT"; null for other codes.
+// The folder properties of a root of the node's code, named by the code's type name ("FAT12",
+// "NTFS", "RAW", ...), of the class of the code's plug-in row; null for a code without a row.
 IFileProperties* CreateRootFileProperties(const CFileSystemNode& node);
 
 // The folder state that a folder's children give: 0 without any child in state 2 or 1, 2 when

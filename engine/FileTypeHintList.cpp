@@ -3,7 +3,8 @@
 #include <map>
 
 #include "engine/Int64HashTable.h"
-#include "engine/RawServices.h"
+#include "engine/RawFileInfo.h"
+#include "engine/RawFileTypes.h"
 #include "engine/SearchedPartitionInfo.h"
 #include "platform/Text.h"
 

@@ -1,8 +1,7 @@
 #pragma once
-// What the scan engine uses of the FAT and exFAT analysis, and the search-controller interfaces
-// every file-system search (NTFS, FAT, exFAT, RAW) implements. The engine creates searches only
-// through the factories below; a factory that answers null leaves its search out of a scan.
-#include <list>
+// The search-controller interfaces every file-system search (NTFS, FAT, exFAT, RAW) implements.
+// The engine creates searches only through the plug-in table (engine/FileSystemPlugins.h); a
+// row without a factory leaves its search out of a scan.
 #include <vector>
 
 #include "platform/Types.h"
@@ -11,11 +10,9 @@ class CFileNode;
 class CRawFileInfoPool;
 class CSearchedPartitionInfo;
 class IDirecotryTreeBuilder;
-class IFileProperties;
 class IProgress;
 class IRSData;
 class IStorageDevice;
-class IVolume;
 
 // The operations every search shares: where to hand found nodes, and the partitions it found.
 class IFileSystemSearchController {
@@ -56,32 +53,3 @@ public:
     virtual u32 GetKind() = 0;
     virtual void SetGlobalParameter(u32 /*value*/) {}
 };
-
-// Searches of FAT (FsCode 0, 1, 2) and exFAT (FsCode 7) volumes; null when not available.
-IQuickFileSystemSearchController* CreateFATQuickSearch();
-IQuickFileSystemSearchController* CreateExFatQuickSearch();
-// Deep searches; GetKind 1 (FAT) and 4 (exFAT). Null when not available.
-ICompleteFileSystemSearchController* CreateFatCompleteSearch();
-ICompleteFileSystemSearchController* CreateExFatCompleteSearch();
-
-// New FAT or exFAT properties (kinds 1 and 4); for codes 0, 1 and 2 the FAT properties are named
-// "FAT12", "FAT16" and "FAT32", the exFAT ones "EXFAT". Null when they cannot be made.
-IFileProperties* CreateFATFileProperties(u32 fsCode);
-IFileProperties* CreateExFatFileProperties();
-
-// The exFAT analyser of the partition at firstSector, or null when it is not exFAT.
-IVolume* CreateExFatVolumeAnalyzer(IStorageDevice* device, u64 firstSector);
-
-// Recycle bins. A recycle-bin folder is a folder named (ignoring case) "Recycler", "Recycled",
-// "$Recycle.Bin" or "$RECYCLE.BI0".
-bool IsRecycleBinFolder(CFileNode* node);
-// The node or one of the ancestors it is already linked to is a recycle-bin folder.
-bool IsInRecycleBin(CFileNode* node);
-// A name of at least two characters beginning "$I" or "#I" (a deleted entry shows '#').
-bool IsRecycleBinInfoFile(CFileNode* node);
-// Pairs an entry just linked inside a recycle bin with its companion in `pending` (the same name
-// with the second character 'I' for 'R' or back). Returns the companion, taken out of the list,
-// or null after keeping the entry in the list for a later companion.
-CFileNode* FindRecycleBinPair(std::list<CFileNode*>& pending, CFileNode* node);
-// Gives dataFile the last component of the original path stored in infoFile's data.
-void RestoreRecycledFileName(IStorageDevice* device, CFileNode* dataFile, CFileNode* infoFile);

@@ -5,6 +5,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
+#include "engine/FileSystemPlugins.h"
 
 namespace {
 
@@ -28,12 +29,7 @@ void LostFilesBuilder::Init(u32 fsCode, OrphanMap* orphanFolders, OrphanMap* orp
 }
 
 IFileProperties* LostFilesBuilder::CreateFolderProperties(u32 fsCode, const char* name) {
-    // The root folder properties of the file system, renamed: the same class, already a folder.
-    CFileSystemNode model;
-    model.SetFileSystemType(fsCode);
-    IFileProperties* properties = CreateRootFileProperties(model);
-    if (properties) properties->SetName(name);
-    return properties;
+    return ::CreateFolderProperties(fsCode, name);
 }
 
 CFileNode* LostFilesBuilder::Build(std::vector<CFileNode*>* output) {

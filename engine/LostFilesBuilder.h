@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "devices/FileSystemCode.h"
 #include "platform/Types.h"
 
 class CFileNode;
@@ -32,7 +33,7 @@ public:
     static IFileProperties* CreateFolderProperties(u32 fsCode, const char* name);
 
 private:
-    u32 m_code = 9;
+    u32 m_code = kFsUnknown;
     OrphanMap* m_orphanFolders = nullptr;
     OrphanMap* m_orphanFiles = nullptr;
 };

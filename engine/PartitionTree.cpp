@@ -125,7 +125,7 @@ void CPartitionTree::DeleteAllNodes() {
 }
 
 bool CPartitionTree::Init(u32 code, CFileSystemNode* root) {
-    if (code == kNoFileSystem || !root || !root->IsFileSystemNode()) return false;
+    if (code == kFsUnknown || !root || !root->IsFileSystemNode()) return false;
     m_code = code;
     m_root = root;
     m_lostFilesBuilder.SetCode(code);
@@ -178,12 +178,12 @@ u32 CPartitionTree::InsertNode(CFileNode* node) {
         m_rawSubTree = new (std::nothrow) CPartitionTree();
         if (!m_rawSubTree) return 0;
     }
-    if (node->IsFileSystemNode()) return m_rawSubTree->Init(6, static_cast<CFileSystemNode*>(node)) ? 1 : 0;
+    if (node->IsFileSystemNode()) return m_rawSubTree->Init(kFsRaw, static_cast<CFileSystemNode*>(node)) ? 1 : 0;
     return m_rawSubTree->AddNode(node, nullptr) == -1 ? 0 : 1;
 }
 
 void CPartitionTree::AttachLostFiles(std::vector<CFileNode*>* output) {
-    if (m_code == 6 || m_lostFiles || !m_root) return;
+    if (m_code == kFsRaw || m_lostFiles || !m_root) return;
     m_lostFilesBuilder.Init(m_code, &m_orphanFolders, &m_orphanFiles);
     m_lostFiles = m_lostFilesBuilder.Build(output);
     if (m_lostFiles) m_root->AddChild(m_lostFiles);
@@ -234,7 +234,7 @@ bool CPartitionTree::ApplyFilter(CFileSystemNode* root, IRecoveryFilter* filter)
     }
 
     m_root = root;
-    const bool exFat = root->GetFileSystemType() == 7;
+    const bool exFat = root->GetFileSystemType() == kFsExFat;
     std::deque<CFileNode*> queue{root};
     std::unordered_set<CFileNode*> seen;
     while (!queue.empty()) {

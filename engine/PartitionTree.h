@@ -62,7 +62,7 @@ protected:
     void AttachWaitingChildren(CFileNode* folder, std::vector<CFileNode*>* output);
     void KeepAsOrphan(CFileNode* node);
 
-    u32 m_code = 9;
+    u32 m_code = kFsUnknown;
     CFileSystemNode* m_root = nullptr;
     CFileNode* m_lostFiles = nullptr;
     NodeMultimap m_folderIndex;

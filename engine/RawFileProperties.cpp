@@ -7,7 +7,7 @@
 #include "engine/CompactRunList.h"
 #include "engine/DataRunList.h"
 #include "engine/RSData.h"
-#include "engine/RawServices.h"
+#include "engine/RawFileInfo.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
 
@@ -83,4 +83,10 @@ void SetFolderPropertiesName(CRAWFileProperties* properties, const char* name) {
     if (properties == nullptr) return;
     properties->SetName(name);
     properties->SetAttributes(kAttrDirectory);
+}
+
+IFileProperties* CreateRAWFolderProperties(u32 /*fsCode*/, const char* name) {
+    CRAWFileProperties* raw = new (std::nothrow) CRAWFileProperties;
+    SetFolderPropertiesName(raw, name);
+    return raw;
 }

@@ -29,3 +29,8 @@ IFileProperties* CreateRAWFileProperties();
 // A new RAW properties object filled from a saved form (the stream throws on failure; the
 // object is then freed).
 IFileProperties* LoadRAWFileProperties(IRSData* stream);
+// Makes the properties a folder (attributes 0x10) of the given name; a null object is left alone.
+void SetFolderPropertiesName(CRAWFileProperties* properties, const char* name);
+// New RAW folder properties of the given name (count 1), or null when memory runs out; the
+// code is that of the tree (always RAW).
+IFileProperties* CreateRAWFolderProperties(u32 fsCode, const char* name);

@@ -7,11 +7,11 @@
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
+#include "engine/FileSystemPlugins.h"
 #include "engine/FsServices.h"
 #include "engine/PartitionTree.h"
 #include "engine/Progress.h"
 #include "engine/SearchedPartitionInfo.h"
-#include "fs/ntfs/NTFSQuickSearch.h"
 
 IRecoveryController* CreateRecoveryController(u32 scanMode) {
     switch (scanMode) {
@@ -50,18 +50,7 @@ void CDeletedRecoveryController::SetFileSystem(u32 fsCode, const char* name) {
 }
 
 IQuickFileSystemSearchController* CDeletedRecoveryController::CreateQuickSearch() {
-    switch (m_fsCode) {
-        case 0:
-        case 1:
-        case 2:
-            return CreateFATQuickSearch();
-        case 3:
-            return CreateNTFSQuickSearch();
-        case 7:
-            return CreateExFatQuickSearch();
-        default:
-            return nullptr;
-    }
+    return ::CreateQuickSearch(m_fsCode);
 }
 
 u32 CDeletedRecoveryController::Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* consumer,

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "devices/FileSystemCode.h"
 #include "engine/RecoveryController.h"
 
 class IDirecotryTreeBuilder;
@@ -35,8 +36,8 @@ public:
     IDirecotryTreeBuilder* GetBuilder() const { return m_builder; }
 
 protected:
-    // The quick search of the stored file-system code: FAT for 0 to 2, NTFS for 3, exFAT for 7;
-    // null for any other code.
+    // The quick search of the plug-in row of the stored file-system code; null when no row
+    // offers one.
     virtual IQuickFileSystemSearchController* CreateQuickSearch();
 
 private:
@@ -54,7 +55,7 @@ private:
     IRecoveryFilter* m_filter = nullptr;
     IStorageDevice* m_device = nullptr;
     IQuickFileSystemSearchController* m_quickSearch = nullptr;
-    u32 m_fsCode = 9;
+    u32 m_fsCode = kFsUnknown;
     std::string m_displayName;
     std::atomic<u32> m_stop{0};  // written by Stop from another thread
 };

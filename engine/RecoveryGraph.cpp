@@ -42,6 +42,10 @@ void RecoveryGraph::ForgetLiveSession() {
 }
 
 i32 RecoveryGraph::SelectVolume(i32 index, VolumeRecord* record) {
+    return SelectVolume(index, EnumCollectPartition::HoldEnumerated(record));
+}
+
+i32 RecoveryGraph::SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record) {
     if (!record) {
         {
             std::lock_guard<std::mutex> lk(m_treeLock);
@@ -60,7 +64,7 @@ i32 RecoveryGraph::SelectVolume(i32 index, VolumeRecord* record) {
     if (index != -1) m_volumeIndex.store(static_cast<u32>(index));
     {
         std::lock_guard<std::mutex> lk(m_treeLock);
-        m_selectedVolumes.push_back(record);
+        m_selectedVolumes.push_back(std::move(record));
     }
     m_nothingSelected.store(0);
     return 0;
@@ -81,7 +85,7 @@ i32 RecoveryGraph::GetFolderPaths(std::list<std::string>& out) {
 
 VolumeRecord* RecoveryGraph::GetFirstVolume() {
     std::lock_guard<std::mutex> lk(m_treeLock);
-    return m_selectedVolumes.empty() ? nullptr : m_selectedVolumes.front();
+    return m_selectedVolumes.empty() ? nullptr : m_selectedVolumes.front().get();
 }
 
 IStorageDevice* RecoveryGraph::GetFirstVolumeDevice() {
@@ -92,14 +96,14 @@ IStorageDevice* RecoveryGraph::GetFirstVolumeDevice() {
 void RecoveryGraph::SetFileTypeMask(u32 mask) { m_filter.SetFileTypeMask(mask); }
 
 i32 RecoveryGraph::AddFileSystemTree(CFileSystemNode* root) {
-    if (!root || root->GetFileSystemType() > 9) return -1;
+    if (!root || root->GetFileSystemType() > kFsUnknown) return -1;
     std::lock_guard<std::mutex> lk(m_treeLock);
     if (std::find(m_treeRoots.begin(), m_treeRoots.end(), root) == m_treeRoots.end()) m_treeRoots.push_back(root);
     return 0;
 }
 
 i32 RecoveryGraph::RemoveFileSystemTree(CFileSystemNode* root) {
-    if (!root || root->GetFileSystemType() > 9) return -1;
+    if (!root || root->GetFileSystemType() > kFsUnknown) return -1;
     std::lock_guard<std::mutex> lk(m_treeLock);
     m_treeRoots.erase(std::remove(m_treeRoots.begin(), m_treeRoots.end(), root), m_treeRoots.end());
     return 0;

@@ -67,8 +67,11 @@ public:
 
     // --- the user's choice ---
     // A null record clears the selection; otherwise the record is appended (and the index kept
-    // unless it is -1). Always 0.
+    // unless it is -1). Always 0. The session holds the record, its device and its disks until the
+    // selection is cleared and every scan that runs on it has ended: a record of the process-wide
+    // enumeration survives a refresh meanwhile; any other record stays its caller's to keep.
     i32 SelectVolume(i32 index, VolumeRecord* record);
+    i32 SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record);
     i32 AddFolderPath(const std::string& path);
     // Copies the folder paths only in the deleted-file mode.
     i32 GetFolderPaths(std::list<std::string>& out);
@@ -193,7 +196,7 @@ private:
     std::atomic<u32> m_pausedBySession{0};
     std::atomic<u64> m_foundFileCount{0};
     std::atomic<u64> m_foundFileBytes{0};
-    std::vector<VolumeRecord*> m_selectedVolumes;
+    std::vector<std::shared_ptr<VolumeRecord>> m_selectedVolumes;
     std::list<std::string> m_folderPaths;
     CRecoveryFilter m_filter;
     std::atomic<u32> m_mode{kScanModeDeleted};

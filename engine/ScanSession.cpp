@@ -51,21 +51,6 @@ void LogEntry(const char* function, int line) {
              static_cast<int>(CurrentThreadId()), function, line);
 }
 
-const char* ScanFileSystemName(u32 fsCode) {
-    switch (fsCode) {
-        case 0: return "FAT12";
-        case 1: return "FAT16";
-        case 2: return "FAT32";
-        case 3: return "NTFS";
-        case 4: return "EXT2";
-        case 5: return "EXT3";
-        case 6: return "RAW";
-        case 7: return "EXFAT";
-        case 9: return "UNKONWN";
-        default: return "";
-    }
-}
-
 }  // namespace
 
 std::string ScanDisplayName(const VolumeRecord& record) {
@@ -115,7 +100,7 @@ IDirectoryTree* RecoveryGraph::AddViewedTree(CFileSystemNode* root) {
     std::lock_guard<std::mutex> lk(m_treeLock);
     IDirectoryTree* view = m_detour->GetView();
     if (!view) return nullptr;
-    if (root->GetFileSystemType() <= 9 && std::find(m_treeRoots.begin(), m_treeRoots.end(), root) == m_treeRoots.end()) {
+    if (root->GetFileSystemType() <= kFsUnknown && std::find(m_treeRoots.begin(), m_treeRoots.end(), root) == m_treeRoots.end()) {
         m_treeRoots.push_back(root);
     }
     return view;
@@ -292,12 +277,14 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
     }
 
     // 8.
-    std::vector<VolumeRecord*> volumes;
+    // Held until the thread ends: a refresh of the enumeration or a cleared selection meanwhile
+    // leaves the volumes, their devices and disks alive.
+    std::vector<std::shared_ptr<VolumeRecord>> volumes;
     {
         std::lock_guard<std::mutex> lk(m_treeLock);
         volumes = m_selectedVolumes;
     }
-    for (VolumeRecord* record : volumes) {
+    for (const std::shared_ptr<VolumeRecord>& record : volumes) {
         if (self.superseded.load()) break;
         if (!record) continue;
         const std::string name = ScanDisplayName(*record);

@@ -1,6 +1,7 @@
 #pragma once
 // A partition that a search found: a deep-search candidate of the complete scan, or the one
 // partition a quick search scanned. File-system searches derive their own candidate classes.
+#include "devices/FileSystemCode.h"
 #include "platform/Types.h"
 
 class CFileNode;
@@ -58,7 +59,7 @@ protected:
     // 512 for 0 or for a size that is not a multiple of 512.
     static u32 NormaliseSectorSize(u32 sectorSize);
 
-    u32 m_fsCode = 9;
+    u32 m_fsCode = kFsUnknown;
     u32 m_sectorsPerCluster = 0;
     u64 m_partitionStart = 0;
     u64 m_foundStart = 0;

@@ -6,8 +6,8 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
-#include "engine/FsServices.h"
 #include "engine/PartitionTree.h"
+#include "engine/RecycleBin.h"
 
 CQuickScanTree::CQuickScanTree() { m_lostFilesBuilder.Init(m_code, &m_orphanFolders, &m_orphanFiles); }
 
@@ -19,7 +19,7 @@ CQuickScanTree::~CQuickScanTree() {
 bool CQuickScanTree::SetRoot(u32 code, CFileSystemNode* root, IStorageDevice* device, IDirectoryTree* consumer) {
     // A second root would leave the first one's entries without an owner in view; the volume
     // has one root.
-    if (!device || !root || code == kNoFileSystem || !root->IsFileSystemNode() || m_root) return false;
+    if (!device || !root || code == kFsUnknown || !root->IsFileSystemNode() || m_root) return false;
     m_code = code;
     m_root = root;
     m_device = device;

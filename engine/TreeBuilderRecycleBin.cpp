@@ -11,7 +11,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
-#include "engine/FsServices.h"
+#include "engine/RecycleBin.h"
 #include "engine/PartitionTree.h"
 #include "platform/Text.h"
 

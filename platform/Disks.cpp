@@ -176,12 +176,6 @@ std::vector<SysPartition> SysfsPartitions(const std::string& sysName) {
     return parts;
 }
 
-std::string SysNameOf(int diskNumber) {
-    DiskTableEntry e;
-    if (!GetDiskTableEntry(diskNumber, &e)) return std::string();
-    return e.sysName;
-}
-
 // Bus type of a block device from where it hangs in the device tree.
 u32 TransportBusType(const std::string& sysName) {
     char resolved[PATH_MAX];
@@ -209,10 +203,9 @@ bool GetDiskTableEntry(int diskNumber, DiskTableEntry* out) {
     return true;
 }
 
-bool DiskOpen(int diskNumber, DiskHandle* out) {
+namespace {
+bool OpenEntry(const DiskTableEntry& e, int diskNumber, const DiskFileId* expected, DiskHandle* out) {
     *out = DiskHandle();
-    DiskTableEntry e;
-    if (!GetDiskTableEntry(diskNumber, &e)) return Fail(win32::kFileNotFound);
     const int fd = ::open(e.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         SetLastErrorFromErrno();
@@ -223,11 +216,39 @@ bool DiskOpen(int diskNumber, DiskHandle* out) {
         ::close(fd);
         return Fail(win32::kInvalidHandle);
     }
+    const bool block = S_ISBLK(st.st_mode);
+    DiskFileId id;
+    id.device = block ? static_cast<u64>(st.st_rdev) : static_cast<u64>(st.st_dev);
+    id.inode = block ? 0 : static_cast<u64>(st.st_ino);
+    if (expected && !(id == *expected)) {
+        ::close(fd);
+        return Fail(win32::kDeviceNotConnected);
+    }
     out->fd = fd;
     out->diskNumber = diskNumber;
-    out->isImage = !S_ISBLK(st.st_mode);
+    out->isImage = !block;
     out->imageSectorSize = e.isImage ? e.imageSectorSize : 512;
+    out->entry = e;
+    out->id = id;
     return true;
+}
+}  // namespace
+
+bool DiskOpen(int diskNumber, DiskHandle* out) {
+    DiskTableEntry e;
+    if (!GetDiskTableEntry(diskNumber, &e)) {
+        *out = DiskHandle();
+        return Fail(win32::kFileNotFound);
+    }
+    return OpenEntry(e, diskNumber, nullptr, out);
+}
+
+bool DiskReopen(const DiskHandle& previous, DiskHandle* out) {
+    if (previous.entry.path.empty()) {
+        *out = DiskHandle();
+        return Fail(win32::kInvalidHandle);
+    }
+    return OpenEntry(previous.entry, previous.diskNumber, &previous.id, out);
 }
 
 void DiskClose(DiskHandle* handle) {
@@ -259,10 +280,9 @@ bool DiskGetGeometry(const DiskHandle& handle, DiskGeometry* out) {
     out->sectorsPerTrack = kSectorsPerTrack;
     out->cylinders = length / sectorSize / (kTracksPerCylinder * kSectorsPerTrack);
     out->mediaType = kMediaTypeFixed;
-    if (!handle.isImage) {
-        DiskTableEntry e;
-        if (GetDiskTableEntry(handle.diskNumber, &e) && ReadSysfsLine("/sys/block/" + e.sysName + "/removable") == "1")
-            out->mediaType = kMediaTypeRemovable;
+    if (!handle.isImage && !handle.entry.sysName.empty() &&
+        ReadSysfsLine("/sys/block/" + handle.entry.sysName + "/removable") == "1") {
+        out->mediaType = kMediaTypeRemovable;
     }
     return true;
 }
@@ -366,7 +386,7 @@ bool DiskDeviceControl(const DiskHandle& handle, u32 code, void* out, u32 outSiz
         case kIoctlDiskGetDriveLayoutEx: {
             // DRIVE_LAYOUT_INFORMATION_EX: a 48-byte header, then 144 bytes per partition.
             const std::vector<SysPartition> parts =
-                handle.isImage ? std::vector<SysPartition>() : SysfsPartitions(SysNameOf(handle.diskNumber));
+                handle.isImage ? std::vector<SysPartition>() : SysfsPartitions(handle.entry.sysName);
             const u64 need = 48 + 144 * static_cast<u64>(parts.size());
             if (outSize < need) return Fail(win32::kInsufficientBuffer);
             std::memset(o, 0, need);
@@ -391,6 +411,11 @@ bool DiskQueryDescriptor(int diskNumber, void* out, u32 outSize, u32* returned) 
     *returned = 0;
     DiskTableEntry e;
     if (!GetDiskTableEntry(diskNumber, &e)) return Fail(win32::kFileNotFound);
+    return DiskQueryDescriptor(e, out, outSize, returned);
+}
+
+bool DiskQueryDescriptor(const DiskTableEntry& e, void* out, u32 outSize, u32* returned) {
+    *returned = 0;
     if (!PathExists(e.path)) return Fail(win32::kFileNotFound);
     if (outSize < kStorageDescriptorHeaderSize) return Fail(win32::kInsufficientBuffer);
 

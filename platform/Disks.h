@@ -20,16 +20,31 @@ struct DiskTableEntry {
 std::vector<DiskTableEntry> GetDiskTable();
 bool GetDiskTableEntry(int diskNumber, DiskTableEntry* out);
 
+// What tells one opened disk from another behind the same path: a block device's number, an
+// image file's device and inode.
+struct DiskFileId {
+    u64 device = 0;
+    u64 inode = 0;
+    bool operator==(const DiskFileId&) const = default;
+};
+
+// An open disk. The table entry it was opened from travels with it: what was enumerated is what
+// is asked and opened again, whatever the table says by then.
 struct DiskHandle {
     int fd = -1;
     int diskNumber = -1;
     bool isImage = false;
     u32 imageSectorSize = 0;
+    DiskTableEntry entry;
+    DiskFileId id;
     bool IsValid() const { return fd >= 0; }
 };
 
-// Opens disk n read-only. On failure returns false with the last error set.
+// Opens disk n of the current table read-only. On failure returns false with the last error set.
 bool DiskOpen(int diskNumber, DiskHandle* out);
+// Opens the disk a handle was opened on again, through the entry it carried; refused with
+// kDeviceNotConnected when another disk or file now answers to that path.
+bool DiskReopen(const DiskHandle& previous, DiskHandle* out);
 void DiskClose(DiskHandle* handle);
 
 // The drive geometry as IOCTL_DISK_GET_DRIVE_GEOMETRY returns it (24 bytes).
@@ -79,6 +94,8 @@ bool DiskDeviceControl(const DiskHandle& handle, u32 code, void* out, u32 outSiz
 // name as serial, bus type 0). Fails with kInsufficientBuffer when outSize cannot hold the header.
 constexpr u32 kStorageDescriptorHeaderSize = 36;
 bool DiskQueryDescriptor(int diskNumber, void* out, u32 outSize, u32* returned);
+// The same for the disk of a table entry (the one a handle carries).
+bool DiskQueryDescriptor(const DiskTableEntry& entry, void* out, u32 outSize, u32* returned);
 
 // Test seam in the read path: reads that touch bytes [firstByte, endByte) of the disk fail with
 // errnoValue (mapped to the last error as any failed read). remaining counts the failing reads

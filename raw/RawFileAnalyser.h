@@ -1,38 +1,11 @@
 #pragma once
-// The record of a file found by its signature, and the interface every format analyser of the
-// RAW search implements.
+// The interface every format analyser of the RAW search implements.
 #include <string>
 
+#include "engine/RawFileInfo.h"
 #include "platform/Types.h"
 
-class IRawFileAnalyser;
 class IStorageDevice;
-
-// One file found by its signature. The controller fills the first sector, the analyser type id
-// and the analyser when it books the record; the analyser fills the size, the type and the texts.
-class CRawFileInfo {
-public:
-    static constexpr u32 kNoAnalyserType = 65535;
-
-    CRawFileInfo() = default;
-
-    // Stores the text as the name put in front of the generated file name: trailing blanks are
-    // removed and each of \ / : ? " < > | * CR LF becomes '_', so the name is always usable.
-    void SetNameText(std::string text);
-    // Stores the text unchanged.
-    void SetSecondText(std::string text);
-
-    u64 startSector = 0;  // device sector of the file's first byte
-    u64 size = 0;         // bytes; 0 while unknown
-    u32 fileType = 0;     // index of the file-type tables (RawFileTypes.h)
-    u32 analyserTypeId = kNoAnalyserType;
-    std::string nameText;
-    std::string secondText;
-    u32 subTypeFlag = 0;
-    i32 subType = -1;
-    std::string subTypeText;
-    IRawFileAnalyser* analyser = nullptr;  // null until a signature matched
-};
 
 // One file format the RAW search recognises. The virtual operations keep this slot order.
 class IRawFileAnalyser {

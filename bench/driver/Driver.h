@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "devices/FileSystemCode.h"
 #include "platform/Types.h"
 
 namespace driver {
@@ -31,7 +32,7 @@ struct VolumeInfo {
     u64 startSector = 0;
     u64 sectors = 0;
     u32 sectorSize = 0;
-    u32 fsCode = 9;
+    u32 fsCode = kFsUnknown;
     std::string fs;
     std::string label;
     std::string letter;

@@ -15,12 +15,12 @@
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecoverer.h"
-#include "engine/FileSystems.h"
 #include "engine/FileSystemNode.h"
 #include "engine/HeadlessSinks.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
+#include "plugins/Plugins.h"
 #include "platform/Time.h"
 
 namespace driver {
@@ -119,8 +119,8 @@ void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* de
 }  // namespace
 
 std::string FsName(u32 fsCode) {
-    static const char* const kNames[] = {"FAT12", "FAT16", "FAT32", "NTFS", "EXT2", "EXT3", "RAW", "EXFAT"};
-    return fsCode < 8 ? kNames[fsCode] : "UNKNOWN";
+    const char* name = FileSystemTypeName(fsCode);
+    return name ? name : "UNKNOWN";
 }
 
 int Run(const Options& options, Report& report) {
@@ -132,7 +132,7 @@ int Run(const Options& options, Report& report) {
     }
     // The disk table is read when the enumeration starts: the images must be declared first.
     ::setenv("MORVENDA_DISKS", DisksVariable(options).c_str(), 1);
-    RegisterFileSystemAnalyzers();
+    RegisterAllPlugins();
 
     EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
     if (!enumeration.WaitDone(kEnumerationWaitMs)) {

@@ -18,6 +18,7 @@
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
+#include "engine/FileSystemPlugins.h"
 #include "engine/FsServices.h"
 #include "engine/PartitionTree.h"
 #include "engine/RSData.h"
@@ -175,11 +176,9 @@ inline LoadOutcome LoadRecords(IRSData* in) {
                 }
                 case kTagProperties: {
                     const u32 kind = in->ReadU32();
-                    IFileProperties* p = nullptr;
-                    if (kind == kPropertiesNtfs) p = LoadNTFSFileProperties(in);
-                    else if (kind == kPropertiesFat) p = LoadFATFileProperties(in);
-                    else if (kind == kPropertiesExFat) p = LoadExFatFileProperties(in);
-                    else p = LoadRAWFileProperties(in);
+                    // A kind without a row is read as RAW, the form every found file can take.
+                    IFileProperties* p = FindPluginOfPropertiesKind(kind) ? LoadFileProperties(kind, in)
+                                                                          : LoadRAWFileProperties(in);
                     if (!p) break;
                     ExerciseProperties(p);
                     ++out.properties;

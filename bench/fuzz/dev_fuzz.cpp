@@ -28,10 +28,10 @@
 #include "bench/fuzz/devFuzzCompress.h"
 #include "bench/fuzz/devFuzzDisks.h"
 #include "bench/fuzz/devFuzzStream.h"
-#include "engine/FileSystems.h"
 #include "engine/Progress.h"
 #include "fs/fat/FatQuickSearch.h"
 #include "fs/ntfs/NTFSQuickSearch.h"
+#include "plugins/Plugins.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     std::system(("mkdir -p " + programDir).c_str());
     ::setenv("MORVENDA_PROGRAM_DIR", programDir.c_str(), 1);
     ::signal(SIGALRM, OnAlarm);
-    RegisterFileSystemAnalyzers();
+    RegisterAllPlugins();
 
     const bool all = o.mode == "all";
     const bool doDisks = all || o.mode == "disks";

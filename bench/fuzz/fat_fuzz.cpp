@@ -20,9 +20,9 @@
 #include <thread>
 
 #include "bench/fuzz/fat_road.h"
-#include "engine/FileSystems.h"
 #include "fs/fat/FatRevise.h"
 #include "platform/Log.h"
+#include "plugins/Plugins.h"
 
 namespace {
 std::atomic<u64> g_caseStart{0};
@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     SetLoggingEnabled(false);
-    RegisterFileSystemAnalyzers();
+    RegisterAllPlugins();
 
     std::vector<fatfuzz::Seed> seeds;
     for (const fatfuzz::SeedSource& src : fatfuzz::SeedSources()) {

@@ -36,7 +36,7 @@
 #include "fs/fat/FatDBR.h"
 #include "fs/fat/FatQuickSearch.h"
 #include "fs/fat/FatVolumeAnalyze.h"
-#include "fs/fat/RecycleBin.h"
+#include "engine/RecycleBin.h"
 #include "platform/Types.h"
 #include "raw/RawFileAnalyser.h"
 
@@ -547,7 +547,7 @@ public:
 class RoadController : public CDeletedRecoveryController {
 protected:
     IQuickFileSystemSearchController* CreateQuickSearch() override {
-        if (GetFileSystemCode() > 2) return CDeletedRecoveryController::CreateQuickSearch();
+        if (!IsFatCode(GetFileSystemCode())) return CDeletedRecoveryController::CreateQuickSearch();
         auto* search = new CFATQuickSearch;
         search->SetReviseAnalysers({&m_analyser});
         return search;
@@ -589,7 +589,7 @@ inline RoadResult RunRoad(IStorageDevice* device, u32 fsCode, const std::string&
         char label[600] = {};
         ex->GetVolumeLabel(label, sizeof(label));
         (void)ex->GetTotalSectors();
-        if (r.fsCode == 9) r.fsCode = 7;
+        if (r.fsCode == kFsUnknown) r.fsCode = kFsExFat;
         delete ex;
     }
 

@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
         written += r.filesWritten;
         found += r.foundNodes;
         searchErrors += r.searchResult != 0;
-        recognised += r.fsCode == 3;
+        recognised += r.fsCode == kFsNtfs;
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (done % 50 == 0) {
             std::printf("%llu inputs, %.0f s: %llu nodes found, %llu files written, %llu searches refused, %llu "

@@ -1,15 +1,31 @@
-#include "engine/FsServices.h"
+#include "engine/FileSystemPlugins.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatQuickSearch.h"
 #include "fs/fat/ExFatVolume.h"
+#include "fs/fat/FatFactories.h"
 
 IQuickFileSystemSearchController* CreateExFatQuickSearch() { return new CExFatQuickSearch; }
 
 // The exFAT deep search is not part of this build yet: the complete scan runs without it.
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch() { return nullptr; }
 
-IFileProperties* CreateExFatFileProperties() { return CreateExFatFolderProperties("EXFAT"); }
+IFileProperties* CreateExFatFileProperties() { return CreateExFatFolderProperties(FileSystemTypeName(kFsExFat)); }
 
 IVolume* CreateExFatVolumeAnalyzer(IStorageDevice* device, u64 firstSector) {
     return CreateExFatVolumeAnalyer(device, firstSector);
+}
+
+void RegisterExFatPlugin() {
+    FileSystemPlugin row;
+    row.name = "EXFAT";
+    row.fsCodes = FsCodeSet({kFsExFat});
+    row.propertiesKind = kPropertiesExFat;
+    row.analyzerSlot = VolumeAnalyzerSlot::kExFat;
+    row.createVolumeAnalyzer = &CreateExFatVolumeAnalyzer;
+    row.classifyBootSector = &ClassifyExFatBootSector;
+    row.createQuickSearch = &CreateExFatQuickSearch;
+    row.createDeepSearch = &CreateExFatCompleteSearch;
+    row.loadProperties = [](IRSData* stream) -> IFileProperties* { return LoadExFatFileProperties(stream); };
+    row.createFolderProperties = [](u32, const char* name) { return CreateExFatFolderProperties(name); };
+    RegisterFileSystemPlugin(row);
 }

@@ -57,3 +57,7 @@ CExFatFileProperties* NewExFatFileProperties();
 // Properties read from a saved form; the stream's exception is passed on after the object is
 // freed.
 CExFatFileProperties* LoadExFatFileProperties(IRSData* stream);
+// Makes the properties a folder (attributes 0x10) of the given name; a null object is left alone.
+void SetFolderPropertiesName(CExFatFileProperties* properties, const char* name);
+// New folder properties of the given name (count 1), or null when memory runs out.
+IFileProperties* CreateExFatFolderProperties(const char* name);

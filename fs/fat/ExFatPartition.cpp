@@ -71,7 +71,7 @@ void ExFatFatCache::Close() {
     m_device = nullptr;
 }
 
-CExFatPartition::CExFatPartition(u32 sectorSize) : CSearchedPartitionInfo(sectorSize) { SetFileSystemCode(kExFatFsCode); }
+CExFatPartition::CExFatPartition(u32 sectorSize) : CSearchedPartitionInfo(sectorSize) { SetFileSystemCode(kFsExFat); }
 
 u64 CExFatPartition::ClusterToSector(u32 cluster) const {
     return m_heapStart + (u64(cluster) - 2) * m_sectorsPerCluster;

@@ -14,7 +14,6 @@ class IStorageDevice;
 constexpr u32 kExFatChainEnd = 0xFFFFFFF6u;
 // What a FAT read answers when it has no entry to give.
 constexpr u32 kExFatNoEntry = 0xFFFFFFFFu;
-constexpr u32 kExFatFsCode = 7;
 
 inline bool IsExFatChainCluster(u32 value) { return value >= 2 && value < kExFatChainEnd; }
 

@@ -76,7 +76,7 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     rootProperties->SetSecondClusterWord(kExFatRootClusterWord);
     root->SetFileProperties(rootProperties);
     root->SetPartitionGeometry(p.m_heapStart, p.m_sectorsPerCluster);
-    root->SetFileSystemType(kExFatFsCode);
+    root->SetFileSystemType(kFsExFat);
     root->SetId(p.ClusterToSector(p.m_rootCluster));
     if (m_builder->AddFileSystemTree(root) == 0) {
         DestroyTreeNode(root);

@@ -7,7 +7,6 @@
 
 #include "devices/StorageDevice.h"
 #include "devices/VolumeAnalyzerSet.h"
-#include "engine/FsServices.h"
 #include "fs/fat/ExFatEntrySet.h"
 #include "fs/fat/ExFatPartition.h"
 #include "platform/Text.h"
@@ -120,11 +119,6 @@ CExFatVolumeAnalyer* CreateExFatVolumeAnalyer(IStorageDevice* device, u64 firstS
 }
 
 u32 ClassifyExFatBootSector(const u8* sector, u32 sectorSize) {
-    if (sectorSize < 512) return 9;
-    return IsExFatBootSector(sector, sectorSize) ? 7 : 9;
-}
-
-void RegisterExFatVolumeAnalyzer() {
-    RegisterVolumeAnalyzer(VolumeAnalyzerSlot::kExFat, &CreateExFatVolumeAnalyzer);
-    RegisterBootSectorClassifier(VolumeAnalyzerSlot::kExFat, &ClassifyExFatBootSector);
+    if (sectorSize < 512) return kFsUnknown;
+    return IsExFatBootSector(sector, sectorSize) ? kFsExFat : kFsUnknown;
 }

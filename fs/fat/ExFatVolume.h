@@ -1,6 +1,6 @@
 #pragma once
 // The exFAT boot sector and the exFAT volume analyser of the volume enumeration.
-#include "engine/Volume.h"
+#include "devices/Volume.h"
 #include "platform/Types.h"
 
 class IStorageDevice;
@@ -29,7 +29,7 @@ public:
     u32 GetRootCluster() const { return ReadLE32(m_bytes + 96); }
     u64 GetClusterHeapOffset() const { return ReadLE32(m_bytes + 88); }
     u32 GetClusterCount() const { return ReadLE32(m_bytes + 92); }
-    u32 GetFileSystemCode() const { return 7; }
+    u32 GetFileSystemCode() const { return kFsExFat; }
 
 private:
     u8 m_bytes[512];
@@ -47,7 +47,7 @@ public:
     CExFatVolumeAnalyer() = default;
     ~CExFatVolumeAnalyer() override = default;
 
-    u32 GetFileSystemType() override { return 7; }
+    u32 GetFileSystemType() override { return kFsExFat; }
     u64 GetTotalSectors() override { return m_totalSectors; }
     // Nothing happens for a null out or a size not above the label's length + 1; otherwise the
     // label in the system code page (at most 256 bytes) with its terminator, never more than size
@@ -67,5 +67,3 @@ private:
 CExFatVolumeAnalyer* CreateExFatVolumeAnalyer(IStorageDevice* device, u64 firstSector);
 // 7 when the sector is an exFAT boot sector of the given sector size, else 9.
 u32 ClassifyExFatBootSector(const u8* sector, u32 sectorSize);
-// Registers the exFAT analyser and boot-sector classifier with the volume enumeration.
-void RegisterExFatVolumeAnalyzer();

@@ -25,9 +25,9 @@ bool IsUsableFatSectorSize(u32 sectorSize) {
 CFATDBR::CFATDBR(const u8* sector, u32 deviceSectorSize) : m_sector(sector), m_sectorSize(deviceSectorSize) {
     if (m_sector == nullptr || !IsUsableFatSectorSize(m_sectorSize)) return;
     if (CheckFAT16()) {
-        m_fsCode = kFsFat16Code;
+        m_fsCode = kFsFat16;
     } else if (CheckFAT32()) {
-        m_fsCode = kFsFat32Code;
+        m_fsCode = kFsFat32;
     }
 }
 
@@ -61,21 +61,21 @@ u8 CFATDBR::GetFATCount() const { return IsValid() ? m_sector[16] : 0; }
 u16 CFATDBR::GetRootEntryCount() const { return m_sector != nullptr ? ReadLE16(m_sector + 17) : 0; }
 
 u32 CFATDBR::GetFATSize() const {
-    if (m_fsCode == kFsFat16Code) return ReadLE16(m_sector + 22);
-    if (m_fsCode == kFsFat32Code) return ReadLE32(m_sector + 36);
+    if (m_fsCode == kFsFat16) return ReadLE16(m_sector + 22);
+    if (m_fsCode == kFsFat32) return ReadLE32(m_sector + 36);
     return 0;
 }
 
 u32 CFATDBR::GetTotalSectors() const {
-    if (m_fsCode == kFsFat16Code) {
+    if (m_fsCode == kFsFat16) {
         const u16 small = ReadLE16(m_sector + 19);
         return small != 0 ? small : ReadLE32(m_sector + 32);
     }
-    if (m_fsCode == kFsFat32Code) return ReadLE32(m_sector + 32);
+    if (m_fsCode == kFsFat32) return ReadLE32(m_sector + 32);
     return 0;
 }
 
-u32 CFATDBR::GetRootCluster() const { return m_fsCode == kFsFat32Code ? ReadLE32(m_sector + 44) : 0; }
+u32 CFATDBR::GetRootCluster() const { return m_fsCode == kFsFat32 ? ReadLE32(m_sector + 44) : 0; }
 
 bool CFATDBR::HasBootSignature(const u8* sector) {
     return sector != nullptr && sector[0] != 0 && sector[510] == 0x55 && sector[511] == 0xAA;
@@ -93,7 +93,7 @@ u64 CFATVolumeReader::RootRegionSectors(const CFATDBR& dbr) {
 
 u64 CFATVolumeReader::DataAreaStart(u64 partitionStart, const CFATDBR& dbr) {
     u64 start = partitionStart + dbr.GetReservedSectors() + u64(dbr.GetFATCount()) * dbr.GetFATSize();
-    if (dbr.GetFATType() == kFsFat16Code) start += RootRegionSectors(dbr);
+    if (dbr.GetFATType() == kFsFat16) start += RootRegionSectors(dbr);
     return start;
 }
 
@@ -122,7 +122,7 @@ bool CFATVolumeReader::GetVolumeLabel(u64 partitionStart, const CFATDBR& dbr, ch
     std::vector<u8> buffer(pieceBytes);
     char label[12] = {};
 
-    if (dbr.GetFATType() == kFsFat16Code) {
+    if (dbr.GetFATType() == kFsFat16) {
         const u64 rootSectors = RootRegionSectors(dbr);
         if (rootSectors == 0) return false;
         const u64 rootStart = partitionStart + dbr.GetReservedSectors() + u64(dbr.GetFATCount()) * dbr.GetFATSize();

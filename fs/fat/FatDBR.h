@@ -1,14 +1,10 @@
 #pragma once
 // The FAT boot sector: whether 512 bytes are the boot sector of a FAT16 or FAT32 volume, the
 // boot-parameter fields by the type found, and where the volume's regions lie on the device.
+#include "devices/FileSystemCode.h"
 #include "platform/Types.h"
 
 class IStorageDevice;
-
-constexpr u32 kFsFat12Code = 0;
-constexpr u32 kFsFat16Code = 1;
-constexpr u32 kFsFat32Code = 2;
-constexpr u32 kFsNotRecognised = 9;
 
 // Sector sizes the FAT readers accept: a multiple of 512 up to 4096. A device that reports
 // anything else is not read as FAT at all (the boot check needs the BPB to agree with it).
@@ -21,7 +17,7 @@ public:
     ~CFATDBR() {}
 
     u32 GetFATType() const { return m_fsCode; }
-    bool IsValid() const { return m_fsCode != kFsNotRecognised; }
+    bool IsValid() const { return m_fsCode != kFsUnknown; }
 
     u16 GetBytesPerSector() const;
     u8 GetSectorsPerCluster() const;
@@ -41,7 +37,7 @@ private:
     bool CheckFAT32() const;
 
     const u8* m_sector;
-    u32 m_fsCode = kFsNotRecognised;
+    u32 m_fsCode = kFsUnknown;
     u32 m_sectorSize;
 };
 

@@ -1,4 +1,7 @@
-#include "engine/FsServices.h"
+#include "fs/fat/FatFactories.h"
+
+#include "engine/FileSystemPlugins.h"
+#include "fs/fat/FatDBR.h"
 #include "fs/fat/FatFileProperties.h"
 #include "fs/fat/FatQuickSearch.h"
 #include "fs/fat/FatVolumeAnalyze.h"
@@ -9,15 +12,21 @@ IQuickFileSystemSearchController* CreateFATQuickSearch() { return new CFATQuickS
 ICompleteFileSystemSearchController* CreateFatCompleteSearch() { return nullptr; }
 
 IFileProperties* CreateFATFileProperties(u32 fsCode) {
-    static const char* const kNames[] = {"FAT12", "FAT16", "FAT32"};
-    if (fsCode <= 2) return CreateFATFolderProperties(fsCode, kNames[fsCode]);
+    if (IsFatCode(fsCode)) return CreateFATFolderProperties(fsCode, FileSystemTypeName(fsCode));
     return NewFATFileProperties();
 }
 
-namespace {
-// The FAT analyser joins the volume enumeration as soon as this library is part of the program
-// (the scan modes reach it through the factories above).
-struct FatVolumeAnalyzerRegistration {
-    FatVolumeAnalyzerRegistration() { RegisterFatVolumeAnalyzer(); }
-} g_fatVolumeAnalyzerRegistration;
-}  // namespace
+void RegisterFatPlugin() {
+    FileSystemPlugin row;
+    row.name = "FAT";
+    row.fsCodes = FsCodeSet({kFsFat12, kFsFat16, kFsFat32});
+    row.propertiesKind = kPropertiesFat;
+    row.analyzerSlot = VolumeAnalyzerSlot::kFat;
+    row.createVolumeAnalyzer = &CreateFatVolumeAnalyzer;
+    row.classifyBootSector = &ClassifyFatBootSector;
+    row.createQuickSearch = &CreateFATQuickSearch;
+    row.createDeepSearch = &CreateFatCompleteSearch;
+    row.loadProperties = [](IRSData* stream) -> IFileProperties* { return LoadFATFileProperties(stream); };
+    row.createFolderProperties = &CreateFATFolderProperties;
+    RegisterFileSystemPlugin(row);
+}

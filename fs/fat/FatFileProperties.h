@@ -56,6 +56,11 @@ CFATFileProperties* CreateFATFilePropertiesFromEntry(const char* name, const u8*
 // Properties read from a saved form; null when the stream throws (the exception is passed on
 // after the object is freed).
 CFATFileProperties* LoadFATFileProperties(IRSData* stream);
+// Makes the properties a folder (attributes 0x10) of the given name; a null object is left alone.
+void SetFolderPropertiesName(CFATFileProperties* properties, const char* name);
+// New folder properties of the given name (count 1), or null when memory runs out; the FAT
+// code (0, 1 or 2) does not change the class.
+IFileProperties* CreateFATFolderProperties(u32 fsCode, const char* name);
 
 // Grows the last extent when the new one continues it (never a sparse one), else appends a copy.
 void AppendExtentMerged(IDataRunList* list, const DataRunExtent& extent);

@@ -15,6 +15,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
 #include "engine/Progress.h"
+#include "engine/RecycleBin.h"
 #include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFileProperties.h"
@@ -158,7 +159,7 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
       m_fat(fat),
       m_sectorSize(device->GetSectorSize()) {
     const u64 fatsEnd = u64(dbr.GetReservedSectors()) + u64(dbr.GetFATCount()) * dbr.GetFATSize();
-    if (m_fsCode == kFsFat16Code) {
+    if (m_fsCode == kFsFat16) {
         m_rootStart = fatsEnd;
         m_rootSectors = CFATVolumeReader::RootRegionSectors(dbr);
         m_dataStart = m_rootStart + m_rootSectors;
@@ -193,11 +194,10 @@ void CFATQuickWalker::Hand(CFileNode* node) {
     CFileNode* clone = node->Clone();
     if (clone == nullptr) return;
     u32 error = 0;
-    if (m_builder->AddFoundFileNode(clone, 0, &error) == 0) DestroyTreeNode(clone);
+    if (m_builder->AddFoundFileNode(clone, kTreeKindFat, &error) == 0) DestroyTreeNode(clone);
 }
 
 CFileSystemNode* CFATQuickWalker::MakeRootNode() {
-    static const char* const kNames[] = {"FAT12", "FAT16", "FAT32"};
     CFileSystemNode* root = CreateFileSystemNode();
     CFATFileProperties* p = NewFATFileProperties();
     if (root == nullptr || p == nullptr) {
@@ -205,7 +205,7 @@ CFileSystemNode* CFATQuickWalker::MakeRootNode() {
         if (p != nullptr) p->Release();
         return nullptr;
     }
-    p->SetName(m_fsCode <= 2 ? kNames[m_fsCode] : "UNKNOWN");
+    p->SetName(IsFatCode(m_fsCode) ? FileSystemTypeName(m_fsCode) : "UNKNOWN");
     p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
     p->SetFirstCluster(0);
     p->SetParentCluster(0xFFFFFFFFu);
@@ -217,7 +217,7 @@ CFileSystemNode* CFATQuickWalker::MakeRootNode() {
 }
 
 void CFATQuickWalker::Run() {
-    if (m_fsCode == kFsFat32Code && ConfigRevise() != 0) {
+    if (m_fsCode == kFsFat32 && ConfigRevise() != 0) {
         m_analysers = m_search.GetReviseAnalysers();
         // Without header analysers every deleted file would look headerless and be moved by the
         // estimate; the pass is left out until they are available.
@@ -243,7 +243,7 @@ void CFATQuickWalker::Run() {
     m_search.GetRecord().SetPartitionStart(m_dataStart);
 
     bool rootWalked = false;
-    if (m_fsCode == kFsFat32Code) {
+    if (m_fsCode == kFsFat32) {
         rootWalked = WalkFolderChain(m_root, m_rootCluster, true);
     } else {
         std::vector<u8> region;
@@ -276,7 +276,7 @@ void CFATQuickWalker::Run() {
             const u64 first = p->GetFirstCluster();
             if (WalkFolderChain(folder, first, false)) continue;
             if (m_runState == kRunStopped) break;
-            if (m_fsCode != kFsFat32Code || p->GetState() != 1) continue;
+            if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
             // The entry may have lost the high word of its first cluster: try the same low word
             // in the higher 65536-cluster blocks.
             for (u64 k = 0; k < first / kHighWordStep + 50; ++k) {
@@ -522,7 +522,7 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
 }  // namespace
 
 bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* device, u32& fatCode) {
-    fatCode = kFsNotRecognised;
+    fatCode = kFsUnknown;
     const u32 sectorSize = device != nullptr ? device->GetSectorSize() : 512;
     CFATDBR dbr(sector, sectorSize);
     if (!dbr.IsValid()) return false;
@@ -556,7 +556,7 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     const u32 sectorSize = device->GetSectorSize();
     m_record = CFATSearchedPartitionInfo(sectorSize);
     m_record.SetPartitionStart(0);
-    m_record.SetFileSystemCode(kFsFat32Code);
+    m_record.SetFileSystemCode(kFsFat32);
     m_record.SetSectorsPerCluster(1);
     const u64 total = device->GetTotalSectors();
     m_record.SetTotalSectors(total > 0 ? total - 1 : 0);
@@ -567,7 +567,7 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     }
     // One sector of the device's own size: the boot sector is judged in its first 512 bytes.
     std::vector<u8> sector(sectorSize, 0);
-    u32 fatCode = kFsNotRecognised;
+    u32 fatCode = kFsUnknown;
     bool usable = device->Read(sector.data(), 0, 1) && CheckFATBootSector(sector.data(), 0, device, fatCode);
     if (!usable) {
         std::fill(sector.begin(), sector.end(), 0);
@@ -577,7 +577,7 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
         ReleaseTrace("Failed to read DBR information!");
         return kFatQuickNoBootSector;
     }
-    m_record.AddFlags((fatCode == kFsFat16Code ? 0x03u : 0x0Cu) | 0xC0u);
+    m_record.AddFlags((fatCode == kFsFat16 ? 0x03u : 0x0Cu) | 0xC0u);
 
     CFATDBR dbr(sector.data(), sectorSize);
     std::unique_ptr<CDoubleFATTable> fat(CreateDoubleFATTable(device, dbr.GetReservedSectors(), dbr.GetFATType(),

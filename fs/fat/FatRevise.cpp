@@ -4,7 +4,7 @@
 
 #include "devices/StorageDevice.h"
 #include "engine/FileNode.h"
-#include "engine/RawServices.h"
+#include "raw/AnalyserRegistry.h"
 #include "fs/fat/FatFileProperties.h"
 
 namespace {

@@ -123,9 +123,9 @@ u32 CDoubleFATTable::GetEntry(u32 cluster) {
 
 IRealFATTable* CreateFATTable(IStorageDevice* device, u32 fsCode, u64 firstSector, u32 fatSectors) {
     IRealFATTable* table = nullptr;
-    if (fsCode == kFsFat16Code) {
+    if (fsCode == kFsFat16) {
         table = new (std::nothrow) CFAT16Table(device, firstSector, fatSectors);
-    } else if (fsCode == kFsFat32Code) {
+    } else if (fsCode == kFsFat32) {
         table = new (std::nothrow) CFAT32Table(device, firstSector, fatSectors);
     }
     if (table != nullptr && !table->IsValid()) {
@@ -146,11 +146,11 @@ CDoubleFATTable* CreateDoubleFATTable(IStorageDevice* device, u64 firstFatSector
 bool IsFATStartSector(const u8* sector, u32 sectorSize, u32& fsCode) {
     if (sector == nullptr || sectorSize < 8) return false;
     if (HasFat32Marks(sector)) {
-        fsCode = kFsFat32Code;
+        fsCode = kFsFat32;
         return true;
     }
     if (HasFat16Mark(sector)) {
-        fsCode = kFsFat16Code;
+        fsCode = kFsFat16;
         return true;
     }
     return false;

@@ -37,11 +37,6 @@ IVolume* CreateFatVolumeAnalyzer(IStorageDevice* device, u64 firstSector) {
     return new (std::nothrow) CFatVolumeAnalyze(device, firstSector);
 }
 
-void RegisterFatVolumeAnalyzer() {
-    RegisterVolumeAnalyzer(VolumeAnalyzerSlot::kFat, &CreateFatVolumeAnalyzer);
-    RegisterBootSectorClassifier(VolumeAnalyzerSlot::kFat, &ClassifyFatBootSector);
-}
-
 bool CClusterUseBitMap::IsClusterUsed(u64 sector) {
     if (m_info.clusterCount == 0) return false;
     if (sector < m_info.firstSector || m_info.sectorsPerCluster == 0) return true;

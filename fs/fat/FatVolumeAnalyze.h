@@ -3,7 +3,7 @@
 // and label, and the cluster-use test that the deep searches hand to the lost-file pass.
 #include <vector>
 
-#include "engine/Volume.h"
+#include "devices/Volume.h"
 #include "platform/Types.h"
 
 class IStorageDevice;
@@ -21,15 +21,13 @@ public:
     void GetVolumeLabel(char* out, u32 size) override;
 
 private:
-    u32 m_fsCode = 9;
+    u32 m_fsCode = kFsUnknown;
     u64 m_totalSectors = 0;
     char m_label[kLabelSize] = {};
 };
 
 // The analyser as the volume enumeration makes it.
 IVolume* CreateFatVolumeAnalyzer(IStorageDevice* device, u64 firstSector);
-// Registers the FAT analyser and boot-sector classifier with the volume enumeration.
-void RegisterFatVolumeAnalyzer();
 
 // A description of which clusters of a volume are known to be in use.
 struct CClusterUseInfo {

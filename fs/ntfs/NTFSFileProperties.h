@@ -61,6 +61,10 @@ private:
 CNTFSFileProperties* CreateNTFSFileProperties();
 // A new properties object filled from a saved form (freed again when the stream throws).
 CNTFSFileProperties* LoadNTFSFileProperties(IRSData* stream);
+// Makes the properties a folder (attributes 0x10) of the given name; a null object is left alone.
+void SetFolderPropertiesName(CNTFSFileProperties* properties, const char* name);
+// New folder properties of the given name (count 1), or null when memory runs out.
+IFileProperties* CreateNTFSFolderProperties(const char* name);
 
 // The properties of one MFT record, or null when it has no usable $FILE_NAME. parent receives the
 // parent folder's record number (left alone when unknown). When volumeClusters is known, runs
@@ -78,4 +82,5 @@ std::unique_ptr<CNTFSFileRecord> LoadNodeMFTRecord(CFileNode* node, IStorageDevi
 // The EFS metadata stream of an encrypted file ($LOGGED_UTILITY_STREAM), which must begin with
 // its own length.
 bool ReadNTFSLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
-// (ReadNTFSResidentData is declared in engine/DataRunReader.h.)
+// The value of the node's resident unnamed $DATA attribute, re-read from its MFT record.
+bool ReadNTFSResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);

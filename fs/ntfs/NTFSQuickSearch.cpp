@@ -6,6 +6,7 @@
 #include <new>
 #include <set>
 
+#include "devices/FileSystemCode.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
@@ -19,7 +20,6 @@
 using namespace ntfs;
 
 namespace {
-constexpr u32 kFsNtfs = 3;
 constexpr u64 kRootRecord = 5;
 constexpr u64 kReparsePointId = u64(-10);
 // Passes over the $MFT's attribute list; each pass places at least one more extension record.

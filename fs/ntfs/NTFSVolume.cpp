@@ -5,14 +5,12 @@
 #include <new>
 #include <vector>
 
+#include "devices/FileSystemCode.h"
 #include "devices/StorageDevice.h"
 #include "devices/VolumeAnalyzerSet.h"
 #include "fs/ntfs/NTFSDBR.h"
 #include "fs/ntfs/NTFSFileRecord.h"
 
-namespace {
-constexpr u32 kFsNtfs = 3;
-}
 
 CNtfsVolumeAnalyze::CNtfsVolumeAnalyze(IStorageDevice* device, u64 firstSector) {
     if (device == nullptr) return;
@@ -41,11 +39,6 @@ IVolume* CreateNTFSVolumeAnalyzer(IStorageDevice* device, u64 firstSector) {
 u32 ClassifyNTFSBootSector(const u8* sector, u32 sectorSize) {
     if (sectorSize == 0) sectorSize = 512;
     CNTFSDBR dbr;
-    if (sector == nullptr || !dbr.SetDBRData(sector) || !dbr.HasUsableFileRecordSize(sectorSize)) return 9;
+    if (sector == nullptr || !dbr.SetDBRData(sector) || !dbr.HasUsableFileRecordSize(sectorSize)) return kFsUnknown;
     return kFsNtfs;
-}
-
-void RegisterNTFSVolumeAnalyzer() {
-    RegisterVolumeAnalyzer(VolumeAnalyzerSlot::kNtfs, &CreateNTFSVolumeAnalyzer);
-    RegisterBootSectorClassifier(VolumeAnalyzerSlot::kNtfs, &ClassifyNTFSBootSector);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The NTFS volume analyser: whether a partition holds NTFS, how many sectors its boot sector
 // gives it and what its label is.
-#include "engine/Volume.h"
+#include "devices/Volume.h"
 
 class IStorageDevice;
 
@@ -18,7 +18,7 @@ public:
     void GetVolumeLabel(char* out, u32 size) override;
 
 private:
-    u32 m_fsCode = 9;
+    u32 m_fsCode = kFsUnknown;
     char m_label[100] = {};
     u64 m_totalSectors = 0;
 };
@@ -27,5 +27,3 @@ private:
 IVolume* CreateNTFSVolumeAnalyzer(IStorageDevice* device, u64 firstSector);
 // 3 for a valid NTFS boot sector with a readable MFT record size, else 9.
 u32 ClassifyNTFSBootSector(const u8* sector, u32 sectorSize);
-// Plugs both into the volume enumeration; called once at start-up.
-void RegisterNTFSVolumeAnalyzer();

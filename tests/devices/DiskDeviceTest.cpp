@@ -1,9 +1,12 @@
 // The disk device over images of the disk table: reads, the read policy and bad areas.
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "DiskDeviceTestSupport.h"
 #include "devices/DiskDevice.h"
+#include "platform/Errors.h"
 
 using namespace disktest;
 
@@ -148,6 +151,45 @@ TEST_F(DiskDeviceTest, ShortReadAtTheEndOfTheDisk) {
     EXPECT_EQ(disk.Read(buf.data(), 59, 2), 1u);
     EXPECT_EQ(GetDiskReadCount(), 1u);
     EXPECT_TRUE(MatchesPattern(buf.data(), 59 * 512, 1024));
+}
+
+// A disk stays the disk it was enumerated as: when disks come or go and its number names another
+// one, opening it again (as the not-ready retry does) and describing it still reach the same
+// image, and an image replaced under its path is refused rather than read in its place.
+TEST_F(DiskDeviceTest, ADiskKeepsItsIdentityWhenTheTableChanges) {
+    testutil::TempDir dir;
+    auto image = [&](const std::string& name, u8 fill) {
+        const std::string path = dir.File(name);
+        std::ofstream(path, std::ios::binary) << std::string(512 * 8, static_cast<char>(fill));
+        return path;
+    };
+    const std::string a = image("a.img", 0xA1), b = image("b.img", 0xB2), c = image("c.img", 0xC3);
+    UseDisks(a + ":" + b);
+    CDiskDevice disk(1);
+    ASSERT_TRUE(disk.IsOpen());
+    EXPECT_EQ(disk.GetPath(), b);
+    u8 sector[512] = {};
+    auto firstByte = [&] {
+        sector[0] = 0;
+        return disk.Read(sector, 0, 1) == 1 ? sector[0] : 0;
+    };
+    EXPECT_EQ(firstByte(), 0xB2);
+
+    // Disk 0 went away and a new disk came after: number 1 now lists c.img.
+    UseDisks(b + ":" + c);
+    disk.Close();
+    ASSERT_EQ(disk.Open(), 1u);
+    EXPECT_EQ(firstByte(), 0xB2);
+    DiskDescription description{};
+    ASSERT_TRUE(disk.GetDiskDescription(&description));
+    EXPECT_STREQ(description.serialNumber, "b.img");
+
+    // Another file now answers to b.img's path: it is not the disk that was enumerated.
+    ASSERT_EQ(std::rename(c.c_str(), b.c_str()), 0);
+    disk.Close();
+    EXPECT_EQ(disk.Open(), 0u);
+    EXPECT_FALSE(disk.IsOpen());
+    EXPECT_EQ(GetLastErrorCode(), win32::kDeviceNotConnected);
 }
 
 // Fixture for reads that fail in a chosen area of a 64 MiB disk.

@@ -8,7 +8,7 @@
 #include "engine/FileTypeHintList.h"
 #include "engine/Int64HashTable.h"
 #include "engine/RSData.h"
-#include "engine/RawServices.h"
+#include "engine/RawFileInfo.h"
 #include "engine/SearchedPartitionInfo.h"
 #include "engine/TextConvert.h"
 

@@ -17,7 +17,7 @@
 #include "engine/FileSystemNode.h"
 #include "engine/RSData.h"
 #include "engine/RawFileProperties.h"
-#include "engine/RawServices.h"
+#include "engine/RawFileInfo.h"
 
 namespace {
 

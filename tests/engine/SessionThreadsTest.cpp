@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <memory>
 #include <thread>
 #include <vector>
 
+#include "TestUtil.h"
 #include "TreeBuilderTestFeed.h"
+#include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
 #include "engine/HeadlessSinks.h"
 #include "engine/RecoveryController.h"
@@ -25,6 +29,9 @@ struct Script {
     Event releaseEntered{true, false};
     bool loopUntilStopped = false;  // Run asks Continued until told to stop
     bool treeOnStop = false;        // the first Stop makes Run hand over a second tree first
+    bool readAfterGate = false;     // Run reads the first sector of its device after the gate
+    u32 readResult = 0;
+    std::vector<u8> readBytes;
     Event stopSeen{true, false};
     Event treeHandedOver{true, false};
     std::atomic<int> made{0};
@@ -47,7 +54,7 @@ public:
     }
     u32 GetType() override { return 0; }
     u32 Initialize(IRecoveryFilter* filter) override { return filter ? 1 : 0; }
-    u32 Run(IStorageDevice*, IProgress* progress, IDirectoryTree* consumer, const char*, u32) override {
+    u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* consumer, const char*, u32) override {
         ++m_s->running;
         ++m_s->runs;
         HandOver(consumer, 40);
@@ -58,6 +65,10 @@ public:
         }
         while (m_s->loopUntilStopped && m_stop.load() == 0 && progress->Continued()) SleepMs(1);
         m_s->runGate.Wait(20000);
+        if (m_s->readAfterGate) {
+            m_s->readBytes.assign(device->GetSectorSize(), 0);
+            m_s->readResult = device->Read(m_s->readBytes.data(), 0, 1);
+        }
         --m_s->running;
         return 0;
     }
@@ -243,6 +254,43 @@ TEST(HeadlessProgressTest, APauseAfterAStopDoesNotReviveTheScan) {
     EXPECT_EQ(progress.GetState(), kProgressPaused);
     progress.DoContinue();
     EXPECT_EQ(progress.GetState(), kProgressRunning);
+}
+
+// The place page refreshes the enumeration (a device change will too) while a scan runs on one of
+// its volumes, and the page has dropped its choice meanwhile. The refresh publishes new lists
+// over other disks; the scanned volume, its device and its disk stay alive and readable until the
+// scan lets them go, and are freed then.
+TEST_F(SessionThreadsTest, ARefreshDuringAScanLeavesTheScannedVolumeAlive) {
+    struct DiskTable {
+        explicit DiskTable(const std::string& list) { ::setenv("MORVENDA_DISKS", list.c_str(), 1); }
+        ~DiskTable() { ::unsetenv("MORVENDA_DISKS"); }
+    } table(testutil::FixturePath("mbr-disk.img"));
+    EnumCollectPartition enumeration;
+    ASSERT_TRUE(enumeration.EnumThread());
+    ASSERT_FALSE(enumeration.Volumes().empty());
+    std::shared_ptr<VolumeRecord> held = enumeration.Hold(enumeration.Volumes()[0]);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(enumeration.Hold(&record), nullptr);  // not one of the enumeration's records
+    std::vector<u8> expected(held->device->GetSectorSize());
+    ASSERT_EQ(held->device->Read(expected.data(), 0, 1), 1u);
+    const std::weak_ptr<VolumeRecord> watch = held;
+
+    session.SelectVolume(-1, nullptr);
+    session.SelectVolume(0, std::move(held));
+    script.readAfterGate = true;
+    script.runGate.Reset();
+    ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
+    ASSERT_TRUE(WaitUntil([&] { return script.running.load() == 1; }));
+    session.SelectVolume(-1, nullptr);
+    ::setenv("MORVENDA_DISKS", testutil::FixturePath("gpt-disk.img").c_str(), 1);
+    ASSERT_TRUE(enumeration.EnumThread());
+    EXPECT_FALSE(watch.expired());
+
+    script.runGate.Set();
+    ASSERT_TRUE(WaitUntil([&] { return !session.IsScanRunning(); }));
+    EXPECT_EQ(script.readResult, 1u);
+    EXPECT_EQ(script.readBytes, expected);
+    EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

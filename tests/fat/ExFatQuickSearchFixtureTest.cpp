@@ -17,14 +17,15 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
-#include "engine/FileSystems.h"
 #include "engine/FsServices.h"
 #include "engine/PartitionTree.h"
 #include "engine/RecoveryFilter.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatQuickSearch.h"
 #include "fs/fat/ExFatVolume.h"
+#include "fs/fat/FatFactories.h"
 #include "platform/Log.h"
+#include "plugins/Plugins.h"
 
 using namespace fattest;
 
@@ -73,7 +74,7 @@ TEST_P(ExFatFixture, AnalyserNamesFileSystemSizeAndLabel) {
     EXPECT_STREQ(label, c.label);
 
     // Through the enumeration's analyser set, which asks NTFS and FAT first.
-    RegisterFileSystemAnalyzers();
+    RegisterAllPlugins();
     VolumeAnalyzerSet set(image.get(), c.start);
     IVolume* recognised = set.GetRecognized();
     ASSERT_NE(recognised, nullptr);

@@ -15,7 +15,7 @@
 #include "bench/fuzz/fat_road.h"
 #include "engine/FileNode.h"
 #include "fs/fat/FatFileProperties.h"
-#include "fs/fat/RecycleBin.h"
+#include "engine/RecycleBin.h"
 #include "platform/Log.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include "engine/FileNode.h"
 #include "engine/FsServices.h"
 #include "engine/RSData.h"
+#include "fs/fat/FatFactories.h"
 #include "fs/fat/FatFileProperties.h"
 #include "fs/fat/FatRevise.h"
 #include "fs/fat/FatTable.h"

@@ -12,7 +12,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
 #include "engine/RawFileProperties.h"
-#include "fs/fat/RecycleBin.h"
+#include "engine/RecycleBin.h"
 
 namespace {
 using testutil::MemoryDevice;

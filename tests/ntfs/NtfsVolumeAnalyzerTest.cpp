@@ -9,6 +9,7 @@
 #include "devices/PartitionTable.h"
 #include "devices/VolumeAnalyzerSet.h"
 #include "fs/ntfs/NTFSVolume.h"
+#include "fs/ntfs/NtfsFactories.h"
 
 using namespace quicktest;
 
@@ -99,7 +100,7 @@ TEST(NtfsVolumeAnalyzer, UnreadableRecordSizesAreRefused) {
 }
 
 TEST(NtfsVolumeAnalyzer, PlugsIntoTheVolumeEnumeration) {
-    RegisterNTFSVolumeAnalyzer();
+    RegisterNtfsPlugin();
     testutil::ImageDevice device(testutil::FixturePath("mbr-disk.img"), 512);
     {
         VolumeAnalyzerSet set(&device, 77824);

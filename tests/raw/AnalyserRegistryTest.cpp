@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/RawServices.h"
+#include "raw/AnalyserRegistry.h"
 #include "raw/AnalyserTables.h"
 
 namespace {

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/RawServices.h"
+#include "engine/RawFileTypes.h"
+#include "raw/RawFileAnalyser.h"
 
 namespace {
 

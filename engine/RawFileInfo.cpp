@@ -1,4 +1,4 @@
-#include "raw/RawFileAnalyser.h"
+#include "engine/RawFileInfo.h"
 
 void CRawFileInfo::SetNameText(std::string text) {
     while (!text.empty() && text.back() == ' ') text.pop_back();

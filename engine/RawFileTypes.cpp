@@ -1,4 +1,4 @@
-#include "raw/RawFileTypes.h"
+#include "engine/RawFileTypes.h"
 
 const char FileTypeDescriptions[kRawFileTypeCount][kRawFileTypeDescriptionSize] = {
     "Raw",

@@ -1,4 +1,4 @@
-#include "fs/fat/RecycleBin.h"
+#include "engine/RecycleBin.h"
 
 #include <strings.h>
 

@@ -1,6 +1,7 @@
 #pragma once
 // Base of the volume analysers: each one looks at the first sector of a partition and says which
 // file system it holds, how many sectors it spans and what its label is.
+#include "devices/FileSystemCode.h"
 #include "platform/Types.h"
 
 class IVolume {

@@ -1,0 +1,101 @@
+#pragma once
+// The table of file-system plug-ins. The engine knows no file system by name: each library that
+// reads one (NTFS, FAT, exFAT, the RAW signature search) fills a row with what the scan modes,
+// the volume enumeration, the saved results and the writer need of it, and registers it at
+// start-up. The program and the scan driver register every row from one place above the engine
+// (plugins/Plugins.h); tests register the rows they use.
+//
+// A row, as a library fills it (fs/fat/FatFactories.cpp):
+//
+//     FileSystemPlugin row;
+//     row.name = "FAT";
+//     row.fsCodes = FsCodeSet({kFsFat12, kFsFat16, kFsFat32});
+//     row.propertiesKind = kPropertiesFat;
+//     row.analyzerSlot = VolumeAnalyzerSlot::kFat;
+//     row.createVolumeAnalyzer = &CreateFatVolumeAnalyzer;
+//     row.classifyBootSector = &ClassifyFatBootSector;
+//     row.createQuickSearch = &CreateFATQuickSearch;
+//     row.createDeepSearch = nullptr;            // until the FAT deep search exists
+//     row.loadProperties = &LoadFATProperties;
+//     row.createFolderProperties = &CreateFATFolderProperties;
+//     RegisterFileSystemPlugin(row);
+//
+// A field left null is a service the file system does not offer: no quick search means the
+// deleted-file scan refuses its volumes, no deep search leaves it out of the complete scan.
+#include <initializer_list>
+#include <optional>
+#include <vector>
+
+#include "devices/FileSystemCode.h"
+#include "devices/VolumeAnalyzerSet.h"
+#include "platform/Types.h"
+
+class CFileNode;
+class ICompleteFileSystemSearchController;
+class IFileProperties;
+class IQuickFileSystemSearchController;
+class IRSData;
+class IStorageDevice;
+
+using QuickSearchFactory = IQuickFileSystemSearchController* (*)();
+using DeepSearchFactory = ICompleteFileSystemSearchController* (*)();
+// A new properties object (reference count 1) read from a saved result; the stream throws on a
+// damaged form.
+using PropertiesLoader = IFileProperties* (*)(IRSData* stream);
+// New folder properties (reference count 1) of the file system's own class, or null.
+using FolderPropertiesFactory = IFileProperties* (*)(u32 fsCode, const char* name);
+// Copies at most `capacity` bytes of a stream of the node's file record into buffer and sets
+// size; false when the node has no such stream or it cannot be read.
+using NodeStreamReader = bool (*)(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
+
+// A set of file-system codes, one bit per code.
+constexpr u32 FsCodeSet(std::initializer_list<FsCode> codes) {
+    u32 bits = 0;
+    for (FsCode c : codes) bits |= 1u << c;
+    return bits;
+}
+
+struct FileSystemPlugin {
+    const char* name = nullptr;  // identifies the row: registering a name again replaces it
+    u32 fsCodes = 0;             // FsCodeSet of the codes whose volumes and trees the row reads
+    u32 propertiesKind = 0;      // IFileProperties::GetFileSystemKind of the properties it makes
+
+    // Volume recognition, handed to the enumeration's analyser set.
+    VolumeAnalyzerSlot analyzerSlot = VolumeAnalyzerSlot::kNtfs;
+    VolumeAnalyzerFactory createVolumeAnalyzer = nullptr;
+    BootSectorClassifier classifyBootSector = nullptr;
+
+    QuickSearchFactory createQuickSearch = nullptr;  // the deleted-file scan
+    DeepSearchFactory createDeepSearch = nullptr;    // the complete scan
+
+    PropertiesLoader loadProperties = nullptr;
+    FolderPropertiesFactory createFolderProperties = nullptr;
+
+    // What the recovered-file writer re-reads from the file system's own records.
+    NodeStreamReader readResidentData = nullptr;
+    NodeStreamReader readLoggedUtilityStream = nullptr;
+
+    bool Covers(u32 fsCode) const { return fsCode < 32 && (fsCodes & (1u << fsCode)) != 0; }
+};
+
+// Adds the row, or replaces the row of the same name, and fills its analyser slot (a row without
+// an analyser leaves the slots alone). Thread-safe; rows are registered before scans start.
+void RegisterFileSystemPlugin(const FileSystemPlugin& row);
+// Drops the row of that name and empties the analyser slots it filled.
+void UnregisterFileSystemPlugin(const char* name);
+
+// Copies of the rows, so that a caller holds nothing the registration may change.
+std::optional<FileSystemPlugin> FindFileSystemPlugin(u32 fsCode);
+std::optional<FileSystemPlugin> FindPluginOfPropertiesKind(u32 propertiesKind);
+std::vector<FileSystemPlugin> FileSystemPlugins();
+
+// The services of the row of a code; null (or false) when no row offers them.
+IQuickFileSystemSearchController* CreateQuickSearch(u32 fsCode);
+ICompleteFileSystemSearchController* CreateDeepSearch(u32 fsCode);
+// The folder properties of a tree root or lost-file folder of the code, named `name`.
+IFileProperties* CreateFolderProperties(u32 fsCode, const char* name);
+// Saved properties of the given GetFileSystemKind; null when no row loads that kind.
+IFileProperties* LoadFileProperties(u32 propertiesKind, IRSData* stream);
+// Streams of the node's file record, asked of the row of the node's properties.
+bool ReadResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
+bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);

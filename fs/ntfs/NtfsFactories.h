@@ -1,0 +1,3 @@
+#pragma once
+// The NTFS row of the plug-in table.
+void RegisterNtfsPlugin();
