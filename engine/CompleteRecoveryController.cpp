@@ -12,12 +12,11 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
+#include "engine/FileSystemPlugins.h"
 #include "engine/FsServices.h"
 #include "engine/LostFileCollector.h"
 #include "engine/RawFileInfoPool.h"
-#include "engine/RawServices.h"
 #include "engine/SearchedPartitionInfo.h"
-#include "fs/ntfs/NTFSDeepSearch.h"
 
 namespace {
 
@@ -30,10 +29,6 @@ constexpr u32 kCandidateKindNtfs = 0;
 constexpr u32 kCandidateKindFat = 1;
 constexpr u32 kCandidateKindExFat = 4;
 
-constexpr u32 kFsFat32 = 2;
-constexpr u32 kFsExt2 = 4;
-constexpr u32 kFsExt3 = 5;
-constexpr u32 kFsExFat = 7;
 constexpr u64 kLargestImpliedCluster = 16777216;  // 2^24 sectors
 
 u32 SearchKindOfCandidate(u32 candidateKind) {
@@ -100,14 +95,11 @@ u32 CCompleteRecoveryController::BlockSectorsFor(u32 sectorSize) {
 }
 
 void CCompleteRecoveryController::CreateSearches(std::vector<std::unique_ptr<ICompleteFileSystemSearchController>>& out) {
-    // A factory that has nothing to offer leaves its search out.
-    auto add = [&out](ICompleteFileSystemSearchController* search) {
-        if (search) out.emplace_back(search);
-    };
-    add(CreateNTFSSearchController());
-    add(CreateFatCompleteSearch());
-    if (GetScanOptions().GetScanRaw() != 0) add(CreateRAWSearchController());
-    add(CreateExFatCompleteSearch());
+    // A row without a deep search leaves its file system out.
+    for (const u32 code : {u32(kFsNtfs), u32(kFsFat32), u32(kFsRaw), u32(kFsExFat)}) {
+        if (code == kFsRaw && GetScanOptions().GetScanRaw() == 0) continue;
+        if (ICompleteFileSystemSearchController* search = CreateDeepSearch(code)) out.emplace_back(search);
+    }
 }
 
 void CCompleteRecoveryController::Send(u32 type, u64 total, u64 done) {
@@ -304,8 +296,7 @@ bool CCompleteRecoveryController::NodeFitsCandidate(CFileNode* node, CSearchedPa
 u32 CCompleteRecoveryController::GetFileSource(CFileNode* node, u64& startSector, u32& sectorsPerCluster) {
     std::lock_guard<std::mutex> lk(m_searchLock);
     if (m_searches.empty() || !node) return 0;
-    if (!m_progress || m_progress->GetState() != kProgressPaused || node->GetFileSystemType() == kFsExt2 ||
-        node->GetFileSystemType() == kFsExt3) {
+    if (!m_progress || m_progress->GetState() != kProgressPaused || IsExtCode(node->GetFileSystemType())) {
         return node->GetPartitionGeometry(startSector, sectorsPerCluster) ? 1 : 0;
     }
     std::vector<CSearchedPartitionInfo*> candidates;

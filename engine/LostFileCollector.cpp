@@ -10,11 +10,12 @@
 #include "engine/FileSystemNode.h"
 #include "engine/RawFileInfoPool.h"
 #include "engine/RawFileProperties.h"
-#include "engine/RawServices.h"
+#include "engine/FileSystemPlugins.h"
+#include "engine/RawFileInfo.h"
+#include "engine/RawFileTypes.h"
 
 namespace {
 
-constexpr u32 kFsRaw = 6;
 constexpr u8 kFolderState = 0x10;
 constexpr u64 kNoSector = ~u64(0);
 constexpr const char* kDefaultNameText = "Morvenda_";
@@ -142,10 +143,10 @@ bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, 
     for (const auto& entry : pool.GetRecords()) {
         CRawFileInfo& record = *entry;
         if (record.size == 0) {
-            if (!record.analyser || !reader) continue;
-            record.analyser->AnalyseFileSize(record, reader);
-            work.SetNameText(record.analyser->GetInfoText1());
-            work.SetSecondText(record.analyser->GetInfoText2());
+            std::string text1, text2;
+            if (!reader || !MeasureFoundFile(record, reader, text1, text2)) continue;
+            work.SetNameText(text1);
+            work.SetSecondText(text2);
         } else {
             work.SetNameText(record.nameText);
             work.SetSecondText(record.secondText);

@@ -1,6 +1,6 @@
 #include "engine/RawFileInfoPool.h"
 
-#include "engine/RawServices.h"
+#include "engine/RawFileInfo.h"
 
 CRawFileInfoPool::CRawFileInfoPool() = default;
 CRawFileInfoPool::~CRawFileInfoPool() = default;

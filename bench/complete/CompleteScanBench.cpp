@@ -29,6 +29,7 @@
 #include "engine/Progress.h"
 #include "engine/RecoveryFilter.h"
 #include "platform/Log.h"
+#include "plugins/Plugins.h"
 
 namespace {
 
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
         }
     }
     SetLoggingEnabled(false);
+    RegisterAllPlugins();
     ::setenv("MORVENDA_DISKS", image.c_str(), 1);
 
     // The first pass brings the file into the page cache.

@@ -161,7 +161,7 @@ void CNTFSSearchController::BeginSearch() {
     properties->SetData(data);
     root->SetFileProperties(properties);
     root->SetPartitionGeometry(0, 0);
-    root->SetFileSystemType(kFsCodeNtfs);
+    root->SetFileSystemType(kFsNtfs);
     root->SetId(kRootRecord);
     if (m_builder->AddFileSystemTree(root) == 0) DeleteFileSystemNode(root);
 }

@@ -28,7 +28,7 @@ constexpr u64 kTopBit = u64(1) << 63;
 constexpr u64 kMaxMapClusters = u64(1) << 32;
 
 CSearchedNTFSPartitionInfo* AsNtfs(CSearchedPartitionInfo* c) {
-    return c && c->GetKind() == 0 && c->GetFileSystemCode() == kFsCodeNtfs ? static_cast<CSearchedNTFSPartitionInfo*>(c)
+    return c && c->GetKind() == 0 && c->GetFileSystemCode() == kFsNtfs ? static_cast<CSearchedNTFSPartitionInfo*>(c)
                                                                             : nullptr;
 }
 

@@ -367,7 +367,7 @@ CFileSystemNode* FoundTreeBuilder::Build() {
     }
     volume->SetFileProperties(properties);
     volume->SetPartitionGeometry(m_start, m_spc);
-    volume->SetFileSystemType(kFsCodeNtfs);
+    volume->SetFileSystemType(kFsNtfs);
     volume->SetId(kRootRecord);
     const std::string label = ReadLabel();
     const size_t characters = Utf8Characters(label);

@@ -33,7 +33,7 @@ u64 CountPoints(u64 matches, i64 full) {
 }  // namespace
 
 CSearchedNTFSPartitionInfo::CSearchedNTFSPartitionInfo(u32 sectorSize) : CSearchedPartitionInfo(sectorSize) {
-    SetFileSystemCode(kFsCodeNtfs);
+    SetFileSystemCode(kFsNtfs);
 }
 
 u32 CSearchedNTFSPartitionInfo::TestFileNode(CFileNode* node) {

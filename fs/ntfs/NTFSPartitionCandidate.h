@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 
+#include "devices/FileSystemCode.h"
 #include "engine/SearchedPartitionInfo.h"
 #include "fs/ntfs/NTFSRunList.h"
 
@@ -24,7 +25,6 @@ constexpr u32 kSecondRestartPage = 0x80; // the second restart page 8 sectors la
 }  // namespace ntfsev
 
 constexpr u64 kNtfsUnknown = ~u64(0);
-constexpr u32 kFsCodeNtfs = 3;
 // Every list of sightings stops growing here.
 constexpr size_t kNtfsMaxSightings = 500000;
 

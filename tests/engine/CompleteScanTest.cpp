@@ -253,7 +253,7 @@ struct NtfsNode {
     CFileNode* node = nullptr;
     NtfsNode(u64 size, u64 clusters, u64 recordSector) {
         root = CreateFileSystemNode();
-        root->SetFileSystemType(kFsCodeNtfs);
+        root->SetFileSystemType(kFsNtfs);
         node = CreateFileNode();
         CNTFSFileProperties* p = CreateNTFSFileProperties();
         NTFSFilePropertiesData data;

@@ -17,7 +17,9 @@
 #include "engine/FileSystemNode.h"
 #include "engine/LostFileCollector.h"
 #include "engine/RawFileInfoPool.h"
-#include "engine/RawServices.h"
+#include "engine/FileSystemPlugins.h"
+#include "engine/RawFileInfo.h"
+#include "engine/RawFileTypes.h"
 
 namespace {
 
@@ -53,29 +55,34 @@ public:
     u32 calls = 0;
 };
 
-// Measures a record of unknown size and names it.
-class MeasuringAnalyser : public IRawFileAnalyser {
+// Measures the found files of unknown size as the signature search would: the record at sector
+// 400 is 4096 bytes long and has a text, the others cannot be measured.
+class MeasuringRow {
 public:
-    explicit MeasuringAnalyser(u64 size) : m_size(size) {}
-    u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice*) override {
-        record.size = m_size;
-        return m_size != 0;
+    MeasuringRow() {
+        FileSystemPlugin row;
+        row.name = kName;
+        row.measureFoundFile = [](CRawFileInfo& record, IStorageDevice*, std::string& text1, std::string& text2) {
+            if (record.startSector != 400) return false;
+            record.size = 4096;
+            text1 = "Take:5 ";
+            text2.clear();
+            return true;
+        };
+        RegisterFileSystemPlugin(row);
     }
-    u32 CheckFileHeader(const u8*, CRawFileInfo&) override { return 0; }
-    std::string GetInfoText1() override { return "Take:5 "; }
+    ~MeasuringRow() { UnregisterFileSystemPlugin(kName); }
 
 private:
-    u64 m_size;
+    static constexpr const char* kName = "lost-file measurer";
 };
 
-std::unique_ptr<CRawFileInfo> Record(u64 sector, u64 size, u32 type, const std::string& text = "",
-                                     IRawFileAnalyser* analyser = nullptr) {
+std::unique_ptr<CRawFileInfo> Record(u64 sector, u64 size, u32 type, const std::string& text = "") {
     auto r = std::make_unique<CRawFileInfo>();
     r->startSector = sector;
     r->size = size;
     r->fileType = type;
     if (!text.empty()) r->SetNameText(text);
-    r->analyser = analyser;
     return r;
 }
 
@@ -94,14 +101,13 @@ TEST(LostFileCollector, FilesEachTypeInItsFolderWithNumberedNames) {
     const u32 mp3 = TypeOf("mp3");
     ASSERT_NE(jpg, 0u);
     ASSERT_NE(mp3, 0u);
-    MeasuringAnalyser measures(4096);
-    MeasuringAnalyser cannot(0);
+    MeasuringRow measurer;
     CRawFileInfoPool pool;
     pool.Add(Record(100, 5000, jpg));
     pool.Add(Record(200, 700, mp3, "My Song "));
     pool.Add(Record(300, 1234, jpg));
-    pool.Add(Record(400, 0, mp3, "", &measures));
-    pool.Add(Record(500, 0, jpg, "", &cannot));  // stays of unknown size: left out
+    pool.Add(Record(400, 0, mp3));
+    pool.Add(Record(500, 0, jpg));  // stays of unknown size: left out
     pool.Add(Record(600, 10, jpg, "a/b:c"));
 
     InsertingBuilder builder;
