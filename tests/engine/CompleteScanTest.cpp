@@ -110,6 +110,7 @@ public:
             m_cv.wait(lk, [this] { return !m_paused; });
             m_blocked = false;
         }
+        if (stopAfterBlock && blockRecords >= stopAfterBlock) return 0;
         return stopAtCall && continued >= stopAtCall ? 0 : 1;
     }
     u32 GetState() override {
@@ -130,6 +131,7 @@ public:
     std::vector<ProgressInfo> records;
     u64 continued = 0;
     u64 stopAtCall = 0;
+    u64 stopAfterBlock = 0;
     u64 blockRecords = 0;
     u64 pauseAfterBlock = 0;
     u64 stopControllerAt = 0;
@@ -398,6 +400,31 @@ TEST(CompleteScan, RecoversAFileWhileThePausedScanHoldsTheDevice) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].startSector, 0u);
     EXPECT_EQ(found[0].label, "Fixtures NTFS");
+}
+
+}  // namespace
+
+namespace {
+
+// A user stop half-way through a real image: the block loop ends there, and the finishing pass
+// still builds and shows the volume from what was read so far.
+TEST(CompleteScan, AStoppedScanShowsWhatItFoundSoFar) {
+    testutil::ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
+    ASSERT_TRUE(device.IsOpen());
+    testutil::AcceptAllFilter filter;
+    RecordingTree tree;
+    RecordingProgress progress;
+    progress.stopAfterBlock = 8;  // of 16
+    CCompleteRecoveryController controller;
+    ASSERT_EQ(controller.Initialize(&filter), 1u);
+    EXPECT_EQ(controller.Run(&device, &progress, &tree, "ntfs-basic", 0), 0u);
+    u64 blocks = 0;
+    for (const ProgressInfo& r : progress.records) blocks += r.Type == kProgressUpdate && r.Total == 16;
+    EXPECT_EQ(blocks, 8u);
+    ASSERT_EQ(tree.finishedRoots.size(), 1u);
+    EXPECT_GT(CountTree(tree.finishedRoots[0]).files, 0u);
+    EXPECT_EQ(controller.GetFoundPartitions().size(), 1u);
+    EXPECT_EQ(progress.records.back().Type, kProgressScanEnded);
 }
 
 }  // namespace
