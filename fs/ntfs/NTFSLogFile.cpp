@@ -59,7 +59,7 @@ void ProtectRecordImage(u8* image, u32 length) {
 
 // Sectors of a run that the device holds from the run's first sector on: a damaged run that
 // claims more than the device, or lies past it, is read no further than the device's end.
-u64 RunSectorsOnDevice(const DataRunExtent& e, u8 sectorsPerCluster, u64 partitionStart, u64 deviceSectors) {
+u64 RunSectorsOnDevice(const DataRunExtent& e, u32 sectorsPerCluster, u64 partitionStart, u64 deviceSectors) {
     u64 sectors = 0;
     if (!MulFits(e.length, sectorsPerCluster, sectors)) sectors = ~u64(0);
     if (e.start == kSparseExtentStart) return std::min(sectors, deviceSectors);
@@ -115,7 +115,7 @@ void CNTFSLogFileParser::Reset() {
     m_compressed = false;
 }
 
-u64 CNTFSLogFileParser::TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u8 sectorsPerCluster) {
+u64 CNTFSLogFileParser::TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u32 sectorsPerCluster) {
     if (sectorsPerCluster < 3) return vcn;
     // A cluster of several records: the 512-byte block says which 1024-byte record in it.
     switch (clusterBlockOffset) {
@@ -127,7 +127,7 @@ u64 CNTFSLogFileParser::TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u8 s
     }
 }
 
-bool CNTFSLogFileParser::Open(IStorageDevice* device, const NTFSRunList* mftRuns, u8 sectorsPerCluster,
+bool CNTFSLogFileParser::Open(IStorageDevice* device, const NTFSRunList* mftRuns, u32 sectorsPerCluster,
                               u64 partitionStart) {
     Reset();
     if (device == nullptr || mftRuns == nullptr || mftRuns->empty()) return false;

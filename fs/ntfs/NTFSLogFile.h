@@ -51,7 +51,7 @@ public:
     // runs' clusters count from partitionStart (a sector of the device); 0 sectors per cluster
     // is taken as 8. False for a null device or run list, a record that is not $LogFile, or a
     // device whose sectors do not divide a log page.
-    bool Open(IStorageDevice* device, const NTFSRunList* mftRuns, u8 sectorsPerCluster, u64 partitionStart = 0);
+    bool Open(IStorageDevice* device, const NTFSRunList* mftRuns, u32 sectorsPerCluster, u64 partitionStart = 0);
     // Collects the record images and the log records, then frees the page image. Always true;
     // a parser that is not open collects nothing.
     bool Parse();
@@ -71,7 +71,7 @@ public:
 
     // The MFT record a log record targets, given the cluster it names and the 512-byte block
     // inside that cluster.
-    static u64 TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u8 sectorsPerCluster);
+    static u64 TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u32 sectorsPerCluster);
 
 private:
     struct RecordImage {
@@ -106,7 +106,7 @@ private:
     bool m_opened = false;
     IStorageDevice* m_device = nullptr;
     IDataRunList* m_runs = nullptr;  // of $LogFile, owned
-    u8 m_sectorsPerCluster = 8;
+    u32 m_sectorsPerCluster = 8;
     u64 m_partitionStart = 0;
     u32 m_sectorSize = 512;
     u64 m_pageCount = 0;
