@@ -24,6 +24,8 @@ constexpr u32 kLogRecordHeaderSize = 48;
 // Offset of the redo data when it follows a 40-byte client header.
 constexpr u32 kRedoImageOffset = 88;
 constexpr u32 kImageSize = 1024;
+// The journal names a place inside a cluster in blocks of this size.
+constexpr u32 kLogBlockBytes = 512;
 // The first pages hold the restart areas; log records begin on this page.
 constexpr u32 kFirstRecordPage = 4;
 
@@ -70,8 +72,8 @@ public:
     u64 GetPageCount() const { return m_pageCount; }
 
     // The MFT record a log record targets, given the cluster it names and the 512-byte block
-    // inside that cluster.
-    static u64 TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u32 sectorsPerCluster);
+    // inside that cluster; all ones when the block starts no record.
+    static u64 TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u32 sectorsPerCluster, u32 sectorSize = 512);
 
 private:
     struct RecordImage {

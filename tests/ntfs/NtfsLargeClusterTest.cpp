@@ -17,6 +17,7 @@
 #include "engine/FsServices.h"
 #include "engine/RSData.h"
 #include "fs/ntfs/NTFSDBR.h"
+#include "fs/ntfs/NTFSLogFile.h"
 #include "fs/ntfs/NTFSVolume.h"
 #include "platform/Log.h"
 
@@ -92,6 +93,30 @@ TEST(NtfsLargeClusters, SavedMftLocationKeepsLargeClusters) {
         loaded.Load(&in);
         EXPECT_EQ(loaded.GetSectorsPerCluster(), sectorsPerCluster);
         EXPECT_TRUE(RunListsEqual(loaded.GetRuns(), location.GetRuns()));
+    }
+}
+
+// The journal places a record by its cluster and the 512-byte block inside it; a cluster above
+// 4 KiB holds a record every kilobyte, up to its end.
+TEST(NtfsLargeClusters, JournalTargetsRecordsInsideLargeClusters) {
+    struct Case {
+        u64 vcn;
+        u16 block;
+        u32 sectorsPerCluster;
+        u32 sectorSize;
+        u64 record;
+    };
+    const u64 none = ~u64(0);
+    const Case cases[] = {
+        {5, 4, 8, 512, 22},            {40, 0, 2, 512, 40},         // 4 KiB and smaller, as they were
+        {1, 4, 256, 512, 130},         {0, 10, 256, 512, 5},        // 128 KiB: 128 records a cluster
+        {2, 254, 256, 512, 383},       {1, 3, 256, 512, none},      // an odd block starts no record
+        {0, 256, 256, 512, none},      {3, 0, 4096, 512, 6144},     // past the cluster; 2 MiB
+        {1, 4, 32, 4096, 130},         {1, 4, 16, 512, 10},         // 4096-byte sectors; 8 KiB
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CNTFSLogFileParser::TargetRecordNumber(c.vcn, c.block, c.sectorsPerCluster, c.sectorSize), c.record)
+            << c.vcn << " / " << c.block << " / " << c.sectorsPerCluster << " x " << c.sectorSize;
     }
 }
 
