@@ -171,7 +171,7 @@ protected:
 TEST_P(NtfsLargeClusterVolume, IsRecognisedScannedAndReadBack) {
     const u32 clusterBytes = GetParam();
     const std::string missing = testutil::MissingTools({"mkntfs", "ntfs-3g", "umount"});
-    if (!missing.empty()) GTEST_SKIP() << "needs the package ntfs-3g; missing: " << missing;
+    if (!missing.empty()) GTEST_SKIP() << "needs the packages ntfs-3g and mount (umount); missing: " << missing;
     testutil::TempDir dir;
     const std::string image = dir.File("ntfs.img");
     const std::string mountPoint = dir.File("mnt");
