@@ -199,7 +199,9 @@ TEST(FatShortNameCase, EachPartFollowsItsFlagAndALabelIsShownAsStored) {
 // fragmented comes back at its full length with its first piece intact.
 TEST_F(ToolMadeImage, DeletedExFatFilesWithFreedChainsComeBackAtFullLength) {
     const std::string missing = MissingTools({"mkfs.exfat", "mount.exfat-fuse", "losetup", "umount"});
-    if (!missing.empty()) GTEST_SKIP() << "needs the packages exfatprogs, exfat-fuse and mount (losetup, umount); missing: " << missing;
+    if (!missing.empty()) {
+        GTEST_SKIP() << "needs the packages exfatprogs, exfat-fuse and mount (losetup, umount); missing: " << missing;
+    }
     TempDir dir;
     const std::string image = dir.File("exfat.img");
     const std::string mountPoint = dir.File("mnt");
