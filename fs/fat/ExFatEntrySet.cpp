@@ -65,12 +65,15 @@ bool CheckExFatFileEntry(const u8* entry) {
     for (u32 offset : {8u, 12u, 16u}) {
         if (!IsValidExFatTimestamp(ReadLE32(entry + offset))) return false;
     }
-    if (entry[20] > 199 || entry[21] > 199) return false;
-    return ReadLE16(entry + 6) == 0 && AllZero(entry, 25, 31);
+    // The reserved fields are not judged: the system that wrote the volume sets bits in them
+    // (0x8000 at offset 6 for an encrypted file), and a set stays one by its type, its counts
+    // and its name.
+    return entry[20] <= 199 && entry[21] <= 199;
 }
 
 bool CheckExFatStreamEntry(const u8* entry, const ExFatWalkLimits& limits) {
-    if (entry[2] != 0 || ReadLE16(entry + 6) != 0 || ReadLE32(entry + 16) != 0) return false;
+    // Reserved fields (byte 2, offsets 6 and 16) are not judged, as in the file entry: an
+    // encrypted file's stream entry has 0x0001 at offset 6.
     const u32 first = ReadLE32(entry + 20);
     if (first == 1 || first > 0xFFFFFFF6u) return false;
     const u64 valid = ReadLE64(entry + 8);

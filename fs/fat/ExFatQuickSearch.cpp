@@ -168,7 +168,7 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     const bool noFatChain = deleted || set.noFatChain != 0;
     properties->SetChainFlag(noFatChain ? 1 : 0);
     if (!set.IsDirectory()) {
-        CExFatDataRunList* runs = BuildRuns(set);
+        CExFatDataRunList* runs = BuildRuns(set, deleted);
         if (runs != nullptr) {
             if (!deleted && (set.noFatChain != 0 || !p.m_fat.IsOpen() || set.dataLength <= m_clusterBytes)) {
                 BookClusters(*runs);
@@ -196,28 +196,36 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     }
 }
 
-CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set) {
+CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set, bool deleted) {
     CExFatPartition& p = *m_partition;
     if (set.dataLength == 0 || !p.IsHeapCluster(set.firstCluster)) return nullptr;
     CExFatDataRunList* runs = new CExFatDataRunList;
     const u64 heapEnd = u64(p.GetClusterCount()) + 2;  // first cluster number past the heap
+    // Clusters past the heap hold nothing of the file.
+    auto appendContiguous = [&](u64 from, u64 bytes) {
+        const u64 clusters = (bytes + m_clusterBytes - 1) / m_clusterBytes;
+        const u64 length = std::min<u64>(clusters, heapEnd > from ? heapEnd - from : 0);
+        if (length != 0) runs->AppendClusterRun({i64(from) - 2, length});
+    };
     if (set.noFatChain != 0) {
-        const u64 clusters = (set.dataLength + m_clusterBytes - 1) / m_clusterBytes;
-        // Clusters past the heap hold nothing of the file.
-        const u64 length = std::min<u64>(clusters, heapEnd - set.firstCluster);
-        runs->AppendClusterRun({i64(set.firstCluster) - 2, length});
+        appendContiguous(set.firstCluster, set.dataLength);
         return runs;
     }
     // Bytes bound the walk, and so do the heap's end and a cluster met twice.
     std::unordered_set<u32> visited;
     u64 remaining = set.dataLength;
     u32 cluster = set.firstCluster;
+    u32 last = cluster;
     while (p.IsHeapCluster(cluster) && remaining > 0 && visited.insert(cluster).second) {
         runs->AppendClusterRun({i64(cluster) - 2, 1});
+        last = cluster;
         remaining = remaining > m_clusterBytes ? remaining - m_clusterBytes : 0;
         if (remaining == 0) break;
         cluster = p.NextCluster(cluster, false);
     }
+    // Deleting a file frees its FAT chain with it, so the chain of a deleted file ends early
+    // (mostly after its first cluster). Its data most likely goes on where the chain stopped.
+    if (deleted && remaining > 0) appendContiguous(u64(last) + 1, remaining);
     return runs;
 }
 

@@ -49,8 +49,9 @@ private:
     // Reads one directory and hands its sets over; false only when a cluster read failed.
     bool WalkDirectory(const PendingFolder& folder);
     void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId);
-    // The runs of a file (none for a folder, an empty file or a first cluster outside the heap).
-    CExFatDataRunList* BuildRuns(const ExFatEntrySet& set);
+    // The runs of a file (none for a folder, an empty file or a first cluster outside the heap);
+    // a deleted file whose freed chain ends early goes on contiguously.
+    CExFatDataRunList* BuildRuns(const ExFatEntrySet& set, bool deleted);
     void BookClusters(const CExFatDataRunList& runs);
     void Report(u64 done, u64 total);
 

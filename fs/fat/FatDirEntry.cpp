@@ -38,6 +38,18 @@ std::string FieldText(const u8* bytes, size_t size, bool deletedMark) {
     return raw;
 }
 
+// A name part stored with its lower-case flag: its capitals (ASCII and the Latin-1 ones the OEM
+// characters of a short name can hold) in lower case.
+std::string LowerCasePart(const std::string& text) {
+    std::u16string units = Utf8ToUtf16(text);
+    for (char16_t& u : units) {
+        const bool ascii = u >= u'A' && u <= u'Z';
+        const bool latin1 = u >= 0xC0 && u <= 0xDE && u != 0xD7;  // not the multiplication sign
+        if (ascii || latin1) u = char16_t(u + 0x20);
+    }
+    return Utf16ToUtf8(units);
+}
+
 bool IsDotName(const u8* e, size_t dots) {
     for (size_t i = 0; i < 8; ++i) {
         const u8 want = i < dots ? '.' : ' ';
@@ -95,7 +107,13 @@ u64 CFATDirEntry::GetFirstCluster() const {
 
 std::string FatShortNameText(const u8* entry, bool noDot) {
     std::string name = FieldText(entry, 8, true);
-    const std::string extension = FieldText(entry + 8, 3, false);
+    std::string extension = FieldText(entry + 8, 3, false);
+    // A label is shown as stored; its flag byte means nothing.
+    if (entry[11] != kFatAttrVolumeLabel) {
+        const u8 caseFlags = entry[kFatCaseFlagsOffset];
+        if ((caseFlags & kFatLowerCaseName) != 0) name = LowerCasePart(name);
+        if ((caseFlags & kFatLowerCaseExtension) != 0) extension = LowerCasePart(extension);
+    }
     if (extension.empty()) return name;
     return noDot ? name + extension : name + "." + extension;
 }

@@ -12,6 +12,11 @@ constexpr u8 kFatDeletedMark = 0xE5;
 constexpr u8 kFatAttrLongName = 0x0F;
 constexpr u8 kFatAttrVolumeLabel = 0x08;
 constexpr u8 kFatAttrDirectory = 0x10;
+// The byte after the attributes holds the case of an all-lower-case 8.3 name: the system writes
+// the name in capitals and these flags, and shows the flagged parts in lower case.
+constexpr u32 kFatCaseFlagsOffset = 12;
+constexpr u8 kFatLowerCaseName = 0x08;
+constexpr u8 kFatLowerCaseExtension = 0x10;
 // Longest converted long-name piece kept, in bytes.
 constexpr u32 kFatLongNamePieceMax = 100;
 
@@ -30,7 +35,8 @@ public:
     u64 GetFirstCluster() const;
     u32 GetSize() const { return ReadLE32(m_entry + 28); }
     // The 8.3 name: "NAME.EXT" ("NAMEEXT" with noDot), or "NAME" without an extension; a leading
-    // 0xE5 shows as '#'. Writes at most 64 bytes including the terminator.
+    // 0xE5 shows as '#'; parts with a lower-case flag in lower case (not for a volume label).
+    // Writes at most 64 bytes including the terminator.
     void GetShortName(char* out, bool noDot) const;
     // The 13 characters of a long-name entry up to the first 0, in the system code page, at most
     // 100 bytes and a terminator (out holds 101 bytes); false when nothing converts.

@@ -2,6 +2,27 @@
 
 #include <cstring>
 
+namespace {
+// Bytes from this one up hold the sectors per cluster as a negative power of two.
+constexpr u8 kFirstNegativeShiftByte = 0xF4;
+// The largest count the plain byte holds.
+constexpr u32 kMaxPlainSectorsPerCluster = 128;
+}  // namespace
+
+u32 DecodeNtfsSectorsPerCluster(u8 value) {
+    if (value >= kFirstNegativeShiftByte) return u32(1) << (256 - u32(value));
+    if (value == 0 || (value & (value - 1)) != 0) return 0;
+    return value;
+}
+
+u8 EncodeNtfsSectorsPerCluster(u32 sectorsPerCluster) {
+    if (sectorsPerCluster == 0 || (sectorsPerCluster & (sectorsPerCluster - 1)) != 0) return 0;
+    if (sectorsPerCluster <= kMaxPlainSectorsPerCluster) return u8(sectorsPerCluster);
+    u32 shift = 0;
+    while ((u32(1) << shift) < sectorsPerCluster) ++shift;
+    return shift <= 256 - u32(kFirstNegativeShiftByte) ? u8(256 - shift) : 0;
+}
+
 bool IsNTFSOemID(const u8* sector) {
     if (sector == nullptr) return false;
     static const char kOem[8] = {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '};
@@ -19,10 +40,9 @@ bool IsValidNTFSDBR(const u8* sector) {
     const u16 bytesPerSector = ReadLE16(sector + 11);
     if (bytesPerSector == 0 || bytesPerSector % 512 != 0) return false;
     if (ReadLE16(sector + 14) != 0) return false;
-    switch (sector[13]) {
-        case 1: case 2: case 4: case 8: case 16: case 32: case 64: case 128: break;
-        default: return false;
-    }
+    // Clusters above 64 KiB carry their sectors per cluster as a negative power of two.
+    const u32 sectorsPerCluster = DecodeNtfsSectorsPerCluster(sector[13]);
+    if (sectorsPerCluster == 0 || u64(bytesPerSector) * sectorsPerCluster > kNtfsMaxClusterBytes) return false;
     static const int kZeroBytes[] = {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35};
     for (int off : kZeroBytes) {
         if (sector[off] != 0) return false;
@@ -39,7 +59,7 @@ bool CNTFSDBR::SetDBRData(const u8* sector) {
 }
 
 u16 CNTFSDBR::GetBytesPerSector() const { return ReadLE16(m_data + 11); }
-u8 CNTFSDBR::GetSectorsPerCluster() const { return m_data[13]; }
+u32 CNTFSDBR::GetSectorsPerCluster() const { return DecodeNtfsSectorsPerCluster(m_data[13]); }
 u64 CNTFSDBR::GetTotalSectors() const { return ReadLE64(m_data + 40); }
 u64 CNTFSDBR::GetMFTCluster() const { return ReadLE64(m_data + 48); }
 u64 CNTFSDBR::GetMFTMirrCluster() const { return ReadLE64(m_data + 56); }

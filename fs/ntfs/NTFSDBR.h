@@ -2,9 +2,21 @@
 // The NTFS boot sector: recognition and the volume geometry read from it.
 #include "platform/Types.h"
 
+// The largest cluster an NTFS volume may have.
+constexpr u64 kNtfsMaxClusterBytes = 2u << 20;
+
+// Sectors per cluster as the boot sector's byte 13 encodes them: a power of two from 1 to 128 as
+// it stands, or, for the clusters above that, a byte n of 0xF4 or more meaning 2^(256 - n); 0
+// for any other byte.
+u32 DecodeNtfsSectorsPerCluster(u8 value);
+// The byte that DecodeNtfsSectorsPerCluster reads back as `sectorsPerCluster` (a power of two up
+// to 4096); 0 for a count it cannot express.
+u8 EncodeNtfsSectorsPerCluster(u32 sectorsPerCluster);
+
 // Only the OEM id "NTFS    " (any case); the partition-table code uses it to name a file system.
 bool IsNTFSOemID(const u8* sector);
-// The full boot-sector test; geometry values beyond the fixed-zero fields are not judged here.
+// The full boot-sector test: the fixed-zero fields, and sectors per cluster that make a cluster of
+// at most 2 MiB; the other geometry values are not judged here.
 bool IsValidNTFSDBR(const u8* sector);
 
 class CNTFSDBR {
@@ -17,7 +29,8 @@ public:
 
     const u8* GetData() const { return m_data; }
     u16 GetBytesPerSector() const;
-    u8 GetSectorsPerCluster() const;
+    // Decoded from the boot sector's byte (see DecodeNtfsSectorsPerCluster).
+    u32 GetSectorsPerCluster() const;
     u64 GetTotalSectors() const;
     u64 GetMFTCluster() const;
     u64 GetMFTMirrCluster() const;

@@ -225,7 +225,7 @@ CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& r
     return properties;
 }
 
-void FixNegativeSize(CNTFSFileProperties* properties, u8 sectorsPerCluster, u32 bytesPerSector) {
+void FixNegativeSize(CNTFSFileProperties* properties, u32 sectorsPerCluster, u32 bytesPerSector) {
     if (properties == nullptr || i64(properties->GetSize()) >= 0) return;
     std::unique_ptr<IDataRunList> list(properties->CreateDataRunList());
     if (!list || list->IsResident()) return;

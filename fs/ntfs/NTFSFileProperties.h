@@ -74,7 +74,7 @@ CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& r
 // A size that is negative as a signed number becomes the allocated bytes of the runs.
 // A negative size becomes the bytes its runs cover; sectors are the device's own, which on a
 // 4096-byte-sector volume are not 512 bytes.
-void FixNegativeSize(CNTFSFileProperties* properties, u8 sectorsPerCluster, u32 bytesPerSector);
+void FixNegativeSize(CNTFSFileProperties* properties, u32 sectorsPerCluster, u32 bytesPerSector);
 
 // The node's MFT record re-read from the device; null for folders, non-NTFS nodes and records
 // that do not validate.

@@ -94,7 +94,7 @@ bool CNTFSFileRecord::IsInUse() const { return !m_record.empty() && RecordIsInUs
 u64 CNTFSFileRecord::GetRecordNumber() const { return m_record.empty() ? 0 : RecordNumberField(m_record.data()); }
 
 NTFSExtensionRecordList* CNTFSFileRecord::LocateExtensionRecords(const u8* bytes, u32 length, u64 recordSector,
-                                                                 u8 sectorsPerCluster, u64 partitionStart,
+                                                                 u32 sectorsPerCluster, u64 partitionStart,
                                                                  IStorageDevice* device, const NTFSRunList& mftRuns,
                                                                  u8 sectorsPerRecord) {
     if (!ValidateFileRecord(bytes, length)) return nullptr;
@@ -158,7 +158,7 @@ NTFSExtensionRecordList* CNTFSFileRecord::LocateExtensionRecords(const u8* bytes
     return result;
 }
 
-u8 GetSectorsPerClusterFromMFTRecord(CNTFSFileRecord& record) {
+u32 GetSectorsPerClusterFromMFTRecord(CNTFSFileRecord& record) {
     NTFSRunList runs;
     u64 size = 0;
     CollectUnnamedDataRuns(record, runs, false, &size);
@@ -233,7 +233,7 @@ bool CIndexedFolderRecord::FromRecord(const u8* record, u32 length, u64 sector) 
     const u8* pairs = AttrMappingPairs(ia, &pairsLength);
     NTFSRunList runs;
     if (pairs == nullptr || !DecodeRunsChecked(runs, pairs, pairsLength) || runs.empty()) return false;
-    const u8 spc = GuessSectorsPerClusterFromAttribute(ia);
+    const u32 spc = GuessSectorsPerClusterFromAttribute(ia);
     if (spc == 0) return false;
 
     m_runs = std::move(runs);

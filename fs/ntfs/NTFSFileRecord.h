@@ -45,7 +45,7 @@ public:
     // The extension records an $ATTRIBUTE_LIST names, placed through the $MFT runs; none when
     // the record has no list or the list names no other record that can be placed.
     static NTFSExtensionRecordList* LocateExtensionRecords(const u8* bytes, u32 length, u64 recordSector,
-                                                           u8 sectorsPerCluster, u64 partitionStart,
+                                                           u32 sectorsPerCluster, u64 partitionStart,
                                                            IStorageDevice* device, const NTFSRunList& mftRuns,
                                                            u8 sectorsPerRecord);
 
@@ -65,7 +65,7 @@ private:
 };
 
 // Sectors per cluster estimated from the $MFT-like record's unnamed $DATA size and run total.
-u8 GetSectorsPerClusterFromMFTRecord(CNTFSFileRecord& record);
+u32 GetSectorsPerClusterFromMFTRecord(CNTFSFileRecord& record);
 
 class CNTFSVolumeReader {
 public:

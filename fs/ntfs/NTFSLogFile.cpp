@@ -21,6 +21,8 @@ constexpr u32 kMinMFTHeadSectors = 20;
 constexpr u16 kPageUsaOffset = 40;
 constexpr u16 kPageUsaCount = 9;
 constexpr u32 kPageStride = 512;
+// The largest cluster whose records the four block offsets of the journal name one by one.
+constexpr u64 kFourRecordClusterBytes = 4096;
 
 inline u64 PageLastLSN(const u8* page) { return ReadLE64(page + 8); }
 inline u64 PageLastEndLSN(const u8* page) { return ReadLE64(page + 32); }
@@ -59,7 +61,7 @@ void ProtectRecordImage(u8* image, u32 length) {
 
 // Sectors of a run that the device holds from the run's first sector on: a damaged run that
 // claims more than the device, or lies past it, is read no further than the device's end.
-u64 RunSectorsOnDevice(const DataRunExtent& e, u8 sectorsPerCluster, u64 partitionStart, u64 deviceSectors) {
+u64 RunSectorsOnDevice(const DataRunExtent& e, u32 sectorsPerCluster, u64 partitionStart, u64 deviceSectors) {
     u64 sectors = 0;
     if (!MulFits(e.length, sectorsPerCluster, sectors)) sectors = ~u64(0);
     if (e.start == kSparseExtentStart) return std::min(sectors, deviceSectors);
@@ -115,7 +117,16 @@ void CNTFSLogFileParser::Reset() {
     m_compressed = false;
 }
 
-u64 CNTFSLogFileParser::TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u8 sectorsPerCluster) {
+u64 CNTFSLogFileParser::TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u32 sectorsPerCluster,
+                                           u32 sectorSize) {
+    const u64 clusterBytes = u64(sectorsPerCluster) * sectorSize;
+    if (clusterBytes > kFourRecordClusterBytes) {
+        // A cluster above 4 KiB holds more records than the four named below: the block offset
+        // counts 512-byte blocks into the cluster, and a record starts every kilobyte.
+        const u64 within = u64(clusterBlockOffset) * kLogBlockBytes;
+        if (within >= clusterBytes || within % kImageSize != 0) return ~u64(0);
+        return vcn * (clusterBytes / kImageSize) + within / kImageSize;
+    }
     if (sectorsPerCluster < 3) return vcn;
     // A cluster of several records: the 512-byte block says which 1024-byte record in it.
     switch (clusterBlockOffset) {
@@ -127,7 +138,7 @@ u64 CNTFSLogFileParser::TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u8 s
     }
 }
 
-bool CNTFSLogFileParser::Open(IStorageDevice* device, const NTFSRunList* mftRuns, u8 sectorsPerCluster,
+bool CNTFSLogFileParser::Open(IStorageDevice* device, const NTFSRunList* mftRuns, u32 sectorsPerCluster,
                               u64 partitionStart) {
     Reset();
     if (device == nullptr || mftRuns == nullptr || mftRuns->empty()) return false;
@@ -393,7 +404,7 @@ void CNTFSLogFileParser::StepLogRecords(const u8* record, u32 available) {
     entry.targetVCN = ReadLE32(head + 48 + 24);
     entry.bytes = copy;
     m_logRecords.push_back(entry);
-    m_byTarget.emplace(TargetRecordNumber(entry.targetVCN, entry.clusterBlockOffset, m_sectorsPerCluster),
+    m_byTarget.emplace(TargetRecordNumber(entry.targetVCN, entry.clusterBlockOffset, m_sectorsPerCluster, m_sectorSize),
                        m_logRecords.size() - 1);
 }
 

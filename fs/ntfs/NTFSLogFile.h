@@ -24,6 +24,8 @@ constexpr u32 kLogRecordHeaderSize = 48;
 // Offset of the redo data when it follows a 40-byte client header.
 constexpr u32 kRedoImageOffset = 88;
 constexpr u32 kImageSize = 1024;
+// The journal names a place inside a cluster in blocks of this size.
+constexpr u32 kLogBlockBytes = 512;
 // The first pages hold the restart areas; log records begin on this page.
 constexpr u32 kFirstRecordPage = 4;
 
@@ -51,7 +53,7 @@ public:
     // runs' clusters count from partitionStart (a sector of the device); 0 sectors per cluster
     // is taken as 8. False for a null device or run list, a record that is not $LogFile, or a
     // device whose sectors do not divide a log page.
-    bool Open(IStorageDevice* device, const NTFSRunList* mftRuns, u8 sectorsPerCluster, u64 partitionStart = 0);
+    bool Open(IStorageDevice* device, const NTFSRunList* mftRuns, u32 sectorsPerCluster, u64 partitionStart = 0);
     // Collects the record images and the log records, then frees the page image. Always true;
     // a parser that is not open collects nothing.
     bool Parse();
@@ -70,8 +72,8 @@ public:
     u64 GetPageCount() const { return m_pageCount; }
 
     // The MFT record a log record targets, given the cluster it names and the 512-byte block
-    // inside that cluster.
-    static u64 TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u8 sectorsPerCluster);
+    // inside that cluster; all ones when the block starts no record.
+    static u64 TargetRecordNumber(u64 vcn, u16 clusterBlockOffset, u32 sectorsPerCluster, u32 sectorSize = 512);
 
 private:
     struct RecordImage {
@@ -106,7 +108,7 @@ private:
     bool m_opened = false;
     IStorageDevice* m_device = nullptr;
     IDataRunList* m_runs = nullptr;  // of $LogFile, owned
-    u8 m_sectorsPerCluster = 8;
+    u32 m_sectorsPerCluster = 8;
     u64 m_partitionStart = 0;
     u32 m_sectorSize = 512;
     u64 m_pageCount = 0;

@@ -56,7 +56,7 @@ void DropOverlappingRuns(NTFSRunList& runs) {
 
 IQuickFileSystemSearchController* CreateNTFSQuickSearch() { return new (std::nothrow) CNTFSQuickSearch(); }
 
-void CNTFSQuickSearch::SetGeometry(IStorageDevice* device, u8 sectorsPerCluster, u64 volumeClusters) {
+void CNTFSQuickSearch::SetGeometry(IStorageDevice* device, u32 sectorsPerCluster, u64 volumeClusters) {
     m_device = device;
     m_sectorSize = device != nullptr ? device->GetSectorSize() : 512;
     m_sectorsPerCluster = sectorsPerCluster != 0 ? sectorsPerCluster : 1;
@@ -89,7 +89,7 @@ u32 CNTFSQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
                  sectorSize);
         return kNtfsQuickNoBootSector;
     }
-    const u8 sectorsPerCluster = dbr.GetSectorsPerCluster();
+    const u32 sectorsPerCluster = dbr.GetSectorsPerCluster();
     m_partition.SetSectorsPerCluster(sectorsPerCluster);
     u64 volumeSectors = dbr.GetTotalSectors();
     if (volumeSectors == 0) volumeSectors = deviceSectors;

@@ -36,7 +36,7 @@ public:
 
     // ---- the steps of Search, open for the tests ----
     // Geometry taken from the boot sector; set by Search before the other steps run.
-    void SetGeometry(IStorageDevice* device, u8 sectorsPerCluster, u64 volumeClusters);
+    void SetGeometry(IStorageDevice* device, u32 sectorsPerCluster, u64 volumeClusters);
     bool LocateMFT(const CNTFSDBR& dbr, NTFSMFTLocation& location);
     bool ReadMFTRecordZero(u64 sector, u32 sectorsPerRecord, NTFSMFTLocation& location);
     void CompleteMFTRunsFromExtensions(const u8* record, u32 length, u64 sector, u32 sectorsPerRecord,
@@ -65,7 +65,7 @@ private:
     CNTFSLogFileParser m_logFile;
 
     u32 m_sectorSize = 512;
-    u8 m_sectorsPerCluster = 1;
+    u32 m_sectorsPerCluster = 1;
     u64 m_volumeClusters = 0;
     NTFSRunList m_mftRuns;  // the $MFT's runs, cut to the volume
 };

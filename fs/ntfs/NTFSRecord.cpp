@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "fs/ntfs/NTFSDBR.h"
 #include "fs/ntfs/NTFSRunList.h"
 #include "platform/Text.h"
 
@@ -363,23 +364,20 @@ std::atomic<u32> g_scanSectorSize{512};
 void SetScanSectorSize(u32 sectorSize) { g_scanSectorSize = sectorSize; }
 u32 GetScanSectorSize() { return g_scanSectorSize; }
 
-u8 GuessSectorsPerCluster(u64 bytes, u32 clusters) {
+u32 GuessSectorsPerCluster(u64 bytes, u32 clusters) {
     if (clusters == 0) return 0;
     u32 sectorSize = g_scanSectorSize;
     if (sectorSize == 0 || sectorSize % 512 != 0) sectorSize = 512;
     const u64 d = u64(clusters) * sectorSize;
     const u64 q = bytes / d + (bytes % d != 0 ? 1 : 0);
-    if (q > 128) return 0;
-    if (q > 64) return 128;
-    if (q > 32) return 64;
-    if (q > 16) return 32;
-    if (q > 8) return 16;
-    if (q > 4) return 8;
-    if (q > 2) return 4;
-    return u8(q);
+    // Rounded up to a power of two, the cluster sizes NTFS has, up to the largest of them.
+    if (q > kNtfsMaxClusterBytes / sectorSize) return 0;
+    u32 sectors = 1;
+    while (sectors < q) sectors <<= 1;
+    return q == 0 ? 0 : sectors;
 }
 
-u8 GuessSectorsPerClusterFromAttribute(const u8* a) {
+u32 GuessSectorsPerClusterFromAttribute(const u8* a) {
     u32 pairsLength = 0;
     const u8* pairs = AttrMappingPairs(a, &pairsLength);
     if (pairs == nullptr || !ValidateMappingPairs(pairs, pairsLength)) return 0;

@@ -151,7 +151,9 @@ std::string NTFSNameToString(const u8* name, u32 units);
 // The process-wide sector size the estimates divide by (512 until a deep search sets it).
 void SetScanSectorSize(u32 sectorSize);
 u32 GetScanSectorSize();
-u8 GuessSectorsPerCluster(u64 bytes, u32 clusters);
+// Sectors per cluster of `clusters` that hold `bytes`: the quotient rounded up to a power of two;
+// 0 for no cluster or a cluster above the largest NTFS has.
+u32 GuessSectorsPerCluster(u64 bytes, u32 clusters);
 // Over a non-resident attribute's initialized size and the total clusters of its mapping pairs;
 // 0 when either is not positive or the pairs do not check.
-u8 GuessSectorsPerClusterFromAttribute(const u8* attribute);
+u32 GuessSectorsPerClusterFromAttribute(const u8* attribute);

@@ -5,6 +5,7 @@
 
 #include "devices/StorageDevice.h"
 #include "engine/RSData.h"
+#include "fs/ntfs/NTFSDBR.h"
 #include "fs/ntfs/NTFSFileRecord.h"
 #include "fs/ntfs/NTFSRecord.h"
 
@@ -198,7 +199,7 @@ bool CollectUnnamedDataRunsRaw(const u8* bytes, u32 length, NTFSRunList& list, b
     return CollectUnnamedDataRuns(record, list, checkLengths, dataSize);
 }
 
-u64 ComputeRecordSector(u64 recordNumber, u8 sectorsPerCluster, u64 partitionStart, const NTFSRunList& mftRuns,
+u64 ComputeRecordSector(u64 recordNumber, u32 sectorsPerCluster, u64 partitionStart, const NTFSRunList& mftRuns,
                         u8 sectorsPerRecord) {
     if (sectorsPerCluster == 0) return kSparseLCN;
     const u64 s = recordNumber * sectorsPerRecord;
@@ -208,7 +209,7 @@ u64 ComputeRecordSector(u64 recordNumber, u8 sectorsPerCluster, u64 partitionSta
 }
 
 bool ReadNonResidentAttributeData(const u8* pairs, u32 length, u8* buffer, u64 capacity, u64 partitionStart,
-                                  u8 sectorsPerCluster, IStorageDevice* device) {
+                                  u32 sectorsPerCluster, IStorageDevice* device) {
     if (pairs == nullptr || buffer == nullptr || device == nullptr || sectorsPerCluster == 0) return false;
     const u64 sectorSize = device->GetSectorSize();
     if (sectorSize == 0) return false;
@@ -231,7 +232,7 @@ bool ReadNonResidentAttributeData(const u8* pairs, u32 length, u8* buffer, u64 c
 }
 
 bool NTFSMFTLocation::LoadFromRecord(CNTFSFileRecord& record, u64 sector) {
-    const u8 spc = GetSectorsPerClusterFromMFTRecord(record);
+    const u32 spc = GetSectorsPerClusterFromMFTRecord(record);
     if (spc == 0) return false;
     m_sectorsPerCluster = spc;
     m_runs.clear();
@@ -253,7 +254,9 @@ NTFSMFTLocation* NTFSMFTLocation::CreateFromRecord(CNTFSFileRecord& record, u64 
 void NTFSMFTLocation::Save(IRSData* stream) const {
     stream->WriteU64(m_startSector);
     stream->WriteU8(m_sectorsPerRecord);
-    stream->WriteU8(m_sectorsPerCluster);
+    // One byte, encoded as the boot sector encodes it, so that forms saved before clusters
+    // above 64 KiB were read still load.
+    stream->WriteU8(EncodeNtfsSectorsPerCluster(m_sectorsPerCluster));
     stream->WriteU64(m_runs.size());
     for (const NTFSRun& r : m_runs) {
         stream->WriteU64(r.lcn);
@@ -266,7 +269,7 @@ void NTFSMFTLocation::Load(IRSData* stream) {
     m_runs.clear();
     m_startSector = stream->ReadU64();
     m_sectorsPerRecord = stream->ReadU8();
-    m_sectorsPerCluster = stream->ReadU8();
+    m_sectorsPerCluster = DecodeNtfsSectorsPerCluster(stream->ReadU8());
     const u64 count = stream->ReadU64();
     if (count > ~u64(0) / 24) throw CRSException(kRSEndOfData);
     stream->CheckReadable(count * 24);

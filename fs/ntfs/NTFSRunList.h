@@ -76,14 +76,14 @@ bool CollectUnnamedDataRuns(CNTFSFileRecord& record, NTFSRunList& list, bool che
 bool CollectUnnamedDataRunsRaw(const u8* bytes, u32 length, NTFSRunList& list, bool checkLengths, u64* dataSize);
 
 // Absolute sector of an MFT record; -1 when the $MFT runs do not reach it.
-u64 ComputeRecordSector(u64 recordNumber, u8 sectorsPerCluster, u64 partitionStart, const NTFSRunList& mftRuns,
+u64 ComputeRecordSector(u64 recordNumber, u32 sectorsPerCluster, u64 partitionStart, const NTFSRunList& mftRuns,
                         u8 sectorsPerRecord);
 
 // Reads an attribute's data through its mapping pairs into buffer (capacity bytes); a run that
 // would pass the capacity ends the reading. Holes stay zero; a run the device cannot read is
 // left as it was and the reading goes on.
 bool ReadNonResidentAttributeData(const u8* pairs, u32 length, u8* buffer, u64 capacity, u64 partitionStart,
-                                  u8 sectorsPerCluster, IStorageDevice* device);
+                                  u32 sectorsPerCluster, IStorageDevice* device);
 
 // Where a volume's $MFT lies.
 class NTFSMFTLocation {
@@ -98,8 +98,8 @@ public:
     const NTFSRunList& GetRuns() const { return m_runs; }
     NTFSRunList& GetRuns() { return m_runs; }
     void CopyRuns(NTFSRunList& to) const { CopyRunList(m_runs, to); }
-    u8 GetSectorsPerCluster() const { return m_sectorsPerCluster; }
-    void SetSectorsPerCluster(u8 value) { m_sectorsPerCluster = value; }
+    u32 GetSectorsPerCluster() const { return m_sectorsPerCluster; }
+    void SetSectorsPerCluster(u32 value) { m_sectorsPerCluster = value; }
     void SetSectorsPerRecord(u8 value) { m_sectorsPerRecord = value; }
     u8 GetSectorsPerRecord() const { return m_sectorsPerRecord; }
     u64 GetLCNOfFirstCluster() const { return LookupLCN(m_runs, 0); }
@@ -111,5 +111,5 @@ private:
     u64 m_startSector = ~u64(0);
     NTFSRunList m_runs;
     u8 m_sectorsPerRecord = 2;
-    u8 m_sectorsPerCluster = 0;
+    u32 m_sectorsPerCluster = 0;
 };

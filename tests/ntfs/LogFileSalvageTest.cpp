@@ -407,7 +407,7 @@ TEST(LogFileSalvage, FixtureJournalsOpen) {
 
         // The same journal found through the whole disk with the partition's start.
         CNTFSLogFileParser parser;
-        EXPECT_TRUE(parser.Open(&device.image, &search.GetMFTRuns(), u8(builder.roots[0].sectorsPerCluster), c.start));
+        EXPECT_TRUE(parser.Open(&device.image, &search.GetMFTRuns(), builder.roots[0].sectorsPerCluster, c.start));
         EXPECT_EQ(parser.GetPageCount(), search.GetLogFileParser().GetPageCount());
     }
 }

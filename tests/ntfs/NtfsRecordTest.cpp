@@ -238,11 +238,16 @@ TEST(NtfsClusterGuess, RoundsToClusterSizes) {
     SetScanSectorSize(512);
     EXPECT_EQ(GuessSectorsPerCluster(4096, 1), 8);
     EXPECT_EQ(GuessSectorsPerCluster(3 * 512, 1), 4);
-    EXPECT_EQ(GuessSectorsPerCluster(200 * 512, 1), 0);
     EXPECT_EQ(GuessSectorsPerCluster(100 * 512, 1), 128);
+    // Clusters above 64 KiB, up to the largest of 2 MiB.
+    EXPECT_EQ(GuessSectorsPerCluster(200 * 512, 1), 256);
+    EXPECT_EQ(GuessSectorsPerCluster(u64(4096) * 512 * 3, 3), 4096);
+    EXPECT_EQ(GuessSectorsPerCluster(u64(4097) * 512, 1), 0);
     EXPECT_EQ(GuessSectorsPerCluster(4096, 0), 0);
     SetScanSectorSize(4096);
     EXPECT_EQ(GuessSectorsPerCluster(4096, 1), 1);
+    EXPECT_EQ(GuessSectorsPerCluster(u64(512) * 4096, 1), 512);
+    EXPECT_EQ(GuessSectorsPerCluster(u64(513) * 4096, 1), 0);
     SetScanSectorSize(512);
 }
 

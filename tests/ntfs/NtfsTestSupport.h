@@ -35,7 +35,7 @@ struct VolumeListing {
     bool opened = false;
     u64 partitionStart = 0;
     u32 sectorSize = 0;
-    u8 sectorsPerCluster = 0;
+    u32 sectorsPerCluster = 0;
     u64 bytesPerCluster = 0;
     u32 recordSize = 0;
     u64 volumeClusters = 0;
