@@ -115,7 +115,7 @@ void FoundTreeBuilder::AcceptMFTLocations() {
         if (!d.parser) d.parser = std::make_unique<CNTFSLogFileParser>();
         if (!d.parser->IsOpened()) {
             // The journal's clusters count from this partition's own start on the device.
-            d.parser->Open(m_in.device, &loc->GetRuns(), static_cast<u8>(m_spc), m_start);
+            d.parser->Open(m_in.device, &loc->GetRuns(), m_spc, m_start);
             d.parser->Parse();
         }
         RecordGroup g;
@@ -167,7 +167,7 @@ void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, Rec
         info->SetRecordNumber(number);
     }
     NTFSExtensionRecordList* extensions =
-        mftRuns ? CNTFSFileRecord::LocateExtensionRecords(raw, length, sector, static_cast<u8>(m_spc), m_start,
+        mftRuns ? CNTFSFileRecord::LocateExtensionRecords(raw, length, sector, m_spc, m_start,
                                                           m_in.device, *mftRuns, static_cast<u8>(m_stride))
                 : nullptr;
     CNTFSFileRecord record;
@@ -188,7 +188,7 @@ void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, Rec
         (properties->GetState() & kStateDeleted)) {
         group->parser->ApplyToRecord(record.GetRecord(), properties, info->GetParentRecord(), extensions);
     }
-    FixNegativeSize(properties, static_cast<u8>(m_spc), m_sectorSize);
+    FixNegativeSize(properties, m_spc, m_sectorSize);
     properties->SetExtensionRecords(extensions);
     if (!FilterAccepts(properties)) {
         properties->Release();

@@ -146,7 +146,7 @@ struct CSearchedFileRecord {
     u64 sector = kNtfsUnknown;
     NTFSRunList runs;
     u64 lsn = 0;
-    u8 sectorsPerCluster = 0;
+    u32 sectorsPerCluster = 0;
     bool operator==(const CSearchedFileRecord& o) const {
         return sector == o.sector && lsn == o.lsn && runs == o.runs;
     }
