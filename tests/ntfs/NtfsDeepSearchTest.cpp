@@ -9,6 +9,7 @@
 
 #include "ImageDevice.h"
 #include "SavedSections.h"
+#include "ToolImage.h"
 #include "RecordingBuilder.h"
 #include "TestUtil.h"
 #include "devices/CachedStorageDevice.h"
@@ -282,6 +283,33 @@ TEST(NtfsDeepSearch, ACandidateSavesAndLoadsEveryField) {
     EXPECT_EQ(loaded.GetBitmapSectors(), 49152u);
     EXPECT_EQ(loaded.GetUpCaseRecordSector(), 2100u);
     EXPECT_EQ(loaded.GetSearchController(), nullptr);
+}
+
+// Volumes with clusters of 128 KiB and 2 MiB, their primary boot sector wiped: the backup and
+// the $MFT records place them with their large clusters.
+TEST(NtfsDeepSearch, FindsVolumesWithLargeClusters) {
+    const std::string missing = testutil::MissingTools({"mkntfs"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package ntfs-3g; missing: " << missing;
+    for (u32 clusterBytes : {131072u, 2097152u}) {
+        SCOPED_TRACE(clusterBytes);
+        testutil::TempDir dir;
+        const std::string image = dir.File("ntfs.img");
+        const u64 imageBytes = std::max<u64>(64ull << 20, u64(clusterBytes) * 96);
+        ASSERT_TRUE(testutil::RunQuiet("truncate -s " + std::to_string(imageBytes) + " " + image));
+        ASSERT_TRUE(testutil::RunQuiet("mkntfs -F -Q -q -c " + std::to_string(clusterBytes) + " " + image));
+        ASSERT_TRUE(testutil::RunQuiet("dd if=/dev/zero of=" + image + " bs=512 count=16 conv=notrunc"));
+        ImageDevice device(image, 512);
+        ASSERT_TRUE(device.IsOpen());
+        CNTFSSearchController search;
+        RunPlain(search, device, nullptr, 8192);
+        const CSearchedNTFSPartitionInfo* best = Best(search);
+        ASSERT_NE(best, nullptr);
+        EXPECT_EQ(best->GetPartitionStart(), 0u);
+        EXPECT_EQ(best->GetSectorsPerCluster(), clusterBytes / 512);
+        EXPECT_EQ(best->GetTotalSectors(), imageBytes / 512 - 1);
+        EXPECT_NE(best->GetEvidence() & ntfsev::kBackupBootSector, 0u);
+        EXPECT_NE(best->GetMftSector(), kNtfsUnknown);
+    }
 }
 
 }  // namespace
