@@ -1,6 +1,7 @@
 #include "devices/CachedStorageDevice.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -155,6 +156,7 @@ u32 CStorageDeviceWithCache::SetCurCacheBlock(u32 blockNumber) {
 
     const u64 wanted = u64(blockNumber) * m_blockSectors;
     std::unique_ptr<Block> found;
+    const auto waitStart = std::chrono::steady_clock::now();
     {
         std::unique_lock<std::mutex> lk(m_lock);
         // The block is in the queue or on its way while the reader has not passed it.
@@ -172,6 +174,8 @@ u32 CStorageDeviceWithCache::SetCurCacheBlock(u32 blockNumber) {
         }
     }
     m_roomReady.notify_one();
+    m_waitMicroseconds += static_cast<u64>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - waitStart).count());
 
     if (found) {
         ++m_queuedHits;

@@ -62,6 +62,8 @@ public:
     // Blocks served from the read-ahead queue and blocks that had to be read directly.
     u64 GetQueuedHits() const { return m_queuedHits; }
     u64 GetDirectLoads() const { return m_directLoads; }
+    // Time the scan spent in SetCurCacheBlock waiting for the reader, in microseconds.
+    u64 GetWaitMicroseconds() const { return m_waitMicroseconds; }
 
 private:
     struct Block {
@@ -97,4 +99,5 @@ private:
 
     u64 m_queuedHits = 0;
     u64 m_directLoads = 0;
+    u64 m_waitMicroseconds = 0;
 };

@@ -181,6 +181,7 @@ u32 CCompleteRecoveryController::Run(IStorageDevice* device, IProgress* progress
     if (result == 0 && m_stop.load() == 0) FinishingPass(device);
 
     cached->StopCacheThread();
+    m_readAhead = {cached->GetQueuedHits(), cached->GetDirectLoads(), cached->GetWaitMicroseconds()};
     Send(kProgressScanEnded, 1, 1);
 
     RetireSearches();

@@ -31,6 +31,13 @@ struct FoundPartitionSummary {
     double score = 0.0;
 };
 
+// How the read-ahead served the last run's blocks.
+struct ReadAheadStatistics {
+    u64 queuedBlocks = 0;  // blocks the reader had ready
+    u64 directBlocks = 0;  // blocks read when asked for
+    u64 waitMicroseconds = 0;  // the scan's time waiting for the reader
+};
+
 class CCompleteRecoveryController : public IRecoveryController {
 public:
     // 4 MiB of data per block.
@@ -63,6 +70,7 @@ public:
     // The partitions chosen by the last finished run, with their labels.
     std::vector<FoundPartitionSummary> GetFoundPartitions() const;
     size_t GetSearchCount() const;
+    ReadAheadStatistics GetReadAheadStatistics() const { return m_readAhead; }
 
 protected:
     // The deep searches of one run, in the order they see each block.
@@ -90,5 +98,6 @@ private:
     IProgress* m_progress = nullptr;
     std::atomic<u32> m_stop{0};
     std::vector<FoundPartitionSummary> m_found;
+    ReadAheadStatistics m_readAhead;
     ProgressInfo m_record;  // one record reused for every report of a run
 };

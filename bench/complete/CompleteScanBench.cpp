@@ -6,7 +6,7 @@
 //
 //   complete_scan_bench [--image PATH] [--files N] [--size-mib N] [--runs N]
 //
-// Without --image the image is made under $TMPDIR (or /tmp) as morvenda-bench-<files>.img and
+// Without --image the image is made under $TMPDIR (or /tmp) as morvenda-bench-<files>-<size>M.img and
 // kept for later runs; making it needs mkntfs, ntfs-3g and fusermount.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -141,7 +141,8 @@ int main(int argc, char** argv) {
     }
     if (image.empty()) {
         const char* tmp = std::getenv("TMPDIR");
-        image = std::string(tmp && *tmp ? tmp : "/tmp") + "/morvenda-bench-" + std::to_string(files) + ".img";
+        image = std::string(tmp && *tmp ? tmp : "/tmp") + "/morvenda-bench-" + std::to_string(files) + "-" +
+                std::to_string(sizeMiB) + "M.img";
         if (!Exists(image) && !MakeImage(image, files, sizeMiB)) {
             std::fprintf(stderr, "complete_scan_bench: could not make %s\n", image.c_str());
             ::unlink(image.c_str());
@@ -158,6 +159,7 @@ int main(int argc, char** argv) {
     const long rssBefore = PeakRssKiB();
     double bestRead = 1e9, bestScan = 1e9, bestLoop = 1e9;
     u64 treeFiles = 0, found = 0;
+    ReadAheadStatistics readAhead;
     for (u32 r = 0; r < runs; ++r) {
         bestRead = std::min(bestRead, SequentialRead(image, bytes));
 
@@ -182,6 +184,7 @@ int main(int argc, char** argv) {
         bestScan = std::min(bestScan, Seconds(start, end));
         bestLoop = std::min(bestLoop, Seconds(progress.loopStart, progress.loopEnd));
         found = controller->GetFoundPartitions().size();
+        readAhead = controller->GetReadAheadStatistics();
         treeFiles = 0;
         for (CFileSystemNode* root : tree.Roots()) treeFiles += CountTree(root).files;
     }
@@ -194,6 +197,9 @@ int main(int argc, char** argv) {
     std::printf("complete scan, block loop: %.3f s  %.2f GB/s\n", bestLoop, loopRate);
     std::printf("complete scan, whole run:  %.3f s  %.2f GB/s  (ratio to the read %.2f)\n", bestScan, scanRate,
                 scanRate / readRate);
+    std::printf("read-ahead: %llu blocks ready, %llu read on demand, %.3f s waited\n",
+                static_cast<unsigned long long>(readAhead.queuedBlocks),
+                static_cast<unsigned long long>(readAhead.directBlocks), double(readAhead.waitMicroseconds) / 1e6);
     std::printf("found %llu partition(s), %llu files in the tree\n", static_cast<unsigned long long>(found),
                 static_cast<unsigned long long>(treeFiles));
     std::printf("peak resident memory: %.1f MiB (%.1f MiB before the scans)\n", double(PeakRssKiB()) / 1024.0,
