@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <unordered_set>
@@ -14,6 +15,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryFilter.h"
+#include "engine/RecycleBin.h"
 #include "fs/ntfs/CommonFileRecordInfo.h"
 #include "fs/ntfs/NTFSDeepSearch.h"
 #include "fs/ntfs/NTFSFileProperties.h"
@@ -257,11 +259,20 @@ void FoundTreeBuilder::LinkGroupTree(RecordGroup& group) {
         queue.pop_front();
         if (number == ~u64(0) || !visited.insert(number).second) continue;
         auto range = byParent.equal_range(number);
+        // Inside a recycle bin a recycled file gets back its name from its information file.
+        const bool inBin = IsInRecycleBin(folder);
+        std::list<CFileNode*> pending;
         for (auto it = range.first; it != range.second; ++it) {
             CFileNode* node = NodeFromInfo(*it->second);
             if (!node) continue;
             folder->AddChild(node);
             if (NodeIsFolder(node)) queue.emplace_back(node, node->GetId());
+            if (!inBin) continue;
+            if (CFileNode* companion = FindRecycleBinPair(pending, node)) {
+                CFileNode* info = IsRecycleBinInfoFile(node) ? node : companion;
+                CFileNode* entry = info == node ? companion : node;
+                RestoreRecycleBinName(m_in.device, entry, info, m_start, m_spc);
+            }
         }
     }
     CFileNode* lost = GatherOrphans(group.infos, m_sharedLost);
