@@ -14,6 +14,7 @@
 #include "Manifest.h"
 #include "TestUtil.h"
 #include "platform/ProgramDir.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -141,6 +142,67 @@ TEST(DriverStatusE2E, ACutImageCountsWhatIsMissingAndNeverAsRecovered) {
     std::vector<u8> expected(full.begin(), full.begin() + long(cut - cutFile.runs[0].first));
     expected.resize(full.size(), 0);
     EXPECT_EQ(testutil::ReadFileBytes(partial + "/" + *it), expected);
+}
+
+// Gives the deleted exFAT entry set named `name` the first cluster 0 its size does not fit, as
+// a damaged volume may, with the set's checksum made right again. False when there is none.
+bool ZeroFirstCluster(std::vector<u8>& image, const std::string& name) {
+    constexpr u8 kDeletedFile = 0x05, kDeletedStream = 0x40;
+    constexpr size_t kEntry = 32, kNameUnits = 15;
+    const std::u16string wanted = Utf8ToUtf16(name);
+    for (size_t at = 0; at + 2 * kEntry <= image.size(); at += kEntry) {
+        u8* set = image.data() + at;
+        if (set[0] != kDeletedFile || set[kEntry] != kDeletedStream) continue;
+        const size_t entries = size_t(set[1]) + 1;
+        if (entries < 3 || at + entries * kEntry > image.size() || set[kEntry + 3] != wanted.size()) continue;
+        std::u16string found;
+        for (size_t e = 2; e < entries; ++e) {
+            for (size_t u = 0; u < kNameUnits; ++u) found += char16_t(ReadLE16(set + e * kEntry + 2 + 2 * u));
+        }
+        if (found.compare(0, wanted.size(), wanted) != 0) continue;
+        WriteLE32(set + kEntry + 20, 0);
+        u16 sum = 0;
+        for (size_t i = 0; i < entries * kEntry; ++i) {
+            if (i == 2 || i == 3) continue;
+            sum = u16(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
+        }
+        WriteLE16(set + 2, sum);
+        return true;
+    }
+    return false;
+}
+
+TEST(DriverStatusE2E, AFileThatFailsLeavesNoEmptyFileBehind) {
+    testutil::TempDir tmp;
+    std::string victim;
+    u64 victimSize = 0;
+    for (const testutil::ManifestFile& f : testutil::LoadManifest("exfat-basic.json", 1)) {
+        if (!f.live && f.intact && f.size > 0) {
+            victim = LastComponent(f.path);
+            victimSize = f.size;
+            break;
+        }
+    }
+    ASSERT_FALSE(victim.empty());
+    std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"));
+    ASSERT_TRUE(ZeroFirstCluster(bytes, victim)) << victim;
+    const std::string image = tmp.File("exfat.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+
+    const std::string out = tmp.File("out");
+    EXPECT_EQ(e2e::RunDriver({"--image", image, "--mode", "deleted", "--recover", out, "--json", tmp.File("r.json")},
+                             tmp.Path(), tmp.File("run.log"), {"TZ=UTC"}),
+              1);
+    e2e::Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("r.json"), report));
+    EXPECT_EQ(u64(report["recovered"]["failed"].number), 1u);
+    EXPECT_GE(u64(report["recovered"]["files"].number), 1u);
+    for (const std::string& path : e2e::ListFiles(out)) {
+        EXPECT_NE(LastComponent(path), victim) << "a file " << victimSize << " bytes long with no data was written";
+        struct stat st {};
+        ASSERT_EQ(::stat((out + "/" + path).c_str(), &st), 0);
+        EXPECT_GT(st.st_size, 0) << path;
+    }
 }
 
 }  // namespace
