@@ -541,11 +541,12 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::stri
     u32 result = WriteContent(context, node, *properties, target, path, length, efsHeaderWritten);
     target.Close();
     if (result == kRecoverOk && efsHeaderWritten) result = RestoreEfsFile(context, path, size);
-    // Half a file is never left where a recovered one would be.
+    // A file of which nothing could be read holds nothing of its own.
     if (result == kRecoverOk && context.unreadBytes != 0 && context.readBytes == 0) {
         LogInfo("No data could be read for %s", path.c_str());
         result = kRecoverFailed;
     }
+    // No empty or half-written file stays beside the recovered ones.
     if (result != kRecoverOk) {
         ::unlink(path.c_str());
         return result;
@@ -554,15 +555,13 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::stri
     SetAttributes(attributes, path);
     SetTimes(properties, path);
 
+    if (context.callback != nullptr) context.callback->OnStep(u32(length - size));
     if (context.unreadBytes != 0) {
         LogInfo("Incomplete file, %" PRIu64 " of %" PRIu64 " bytes could not be read: %s", context.unreadBytes, length,
                 path.c_str());
         return kRecoverIncomplete;
     }
     context.complete = true;
-    if (context.callback != nullptr) {
-        context.callback->OnStep(u32(length - size));
-        if (Cancelled(context.callback->OnFilesDone(1))) return kRecoverCancelled;
-    }
+    if (context.callback != nullptr && Cancelled(context.callback->OnFilesDone(1))) return kRecoverCancelled;
     return kRecoverOk;
 }

@@ -290,7 +290,7 @@ TEST(FileRecoverer, FragmentedSparseUnreadableTimesAndReadOnly) {
     CFileRecoverer again;
     EXPECT_TRUE(again.RecoverFile(&recorder, &device, node, path.c_str(), false));
     EXPECT_EQ(testutil::ReadFileBytes(path), expected);
-    EXPECT_EQ(recorder.steps, std::vector<u32>{0});
+    EXPECT_EQ(recorder.steps, (std::vector<u32>{0, 0}));
     EXPECT_EQ(again.GetCounts().written, 1u);
 }
 
