@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -16,6 +17,9 @@ constexpr const char* kSysRoot = "/sys";
 // Fields of a mountinfo line before the optional ones: id, parent id, major:minor, root, mount
 // point, options. After the "-" separator: file-system type, source, super options.
 constexpr size_t kDeviceField = 2;
+// Devices stacked deeper than this (a mapping over a RAID over a loop device ...) are not
+// followed; the bound also ends a loop in a damaged sysfs tree.
+constexpr size_t kMaxStackedDevices = 8;
 
 bool StatPath(const std::string& path, struct stat& out) { return !path.empty() && ::stat(path.c_str(), &out) == 0; }
 
@@ -67,25 +71,47 @@ std::string ReadFirstLine(const std::string& path) {
 
 std::string DeviceText(dev_t device) { return std::to_string(major(device)) + ":" + std::to_string(minor(device)); }
 
-// The sysfs folder of the whole disk of a block device: its own, or its parent's for a partition.
-std::string WholeDiskFolder(const std::string& sysRoot, dev_t device) {
+// The sysfs folder of a block device by its number; empty when sysfs does not know it.
+std::string DeviceFolder(const std::string& sysRoot, dev_t device) {
     char resolved[PATH_MAX];
     const std::string link = sysRoot + "/dev/block/" + DeviceText(device);
     if (::realpath(link.c_str(), resolved) == nullptr) return std::string();
-    std::string folder = resolved;
-    struct stat st {};
-    if (StatPath(folder + "/partition", st)) folder = ParentOf(folder);
-    return folder;
+    return resolved;
 }
 
-// Whether the block device `device` is the disk, a partition of it, or (for an image) a loop
-// device, or a partition of one, backed by it.
+// The sysfs folder of the whole disk a block device's folder belongs to: its own, or its
+// parent's for a partition.
+std::string WholeDiskOf(const std::string& folder) {
+    struct stat st {};
+    return StatPath(folder + "/partition", st) ? ParentOf(folder) : folder;
+}
+
+// Whether the block device with sysfs folder `folder` is the disk or a partition of it, a loop
+// device (or a partition of one) backed by the image, or a device built on such ones (device
+// mapper, software RAID), whose parts sysfs lists under "slaves".
+bool DeviceFolderIsOnDisk(const std::string& folder, const struct stat& disk, const std::string& diskWhole,
+                          size_t depth) {
+    const std::string whole = WholeDiskOf(folder);
+    if (S_ISBLK(disk.st_mode) ? whole == diskWhole : SameFile(ReadFirstLine(whole + "/loop/backing_file"), disk)) {
+        return true;
+    }
+    if (depth >= kMaxStackedDevices) return false;
+    std::error_code error;
+    for (const auto& slave : std::filesystem::directory_iterator(whole + "/slaves", error)) {
+        char resolved[PATH_MAX];
+        if (::realpath(slave.path().c_str(), resolved) == nullptr) continue;
+        if (DeviceFolderIsOnDisk(resolved, disk, diskWhole, depth + 1)) return true;
+    }
+    return false;
+}
+
 bool BlockDeviceIsOnDisk(const std::string& sysRoot, dev_t device, const struct stat& disk) {
     if (S_ISBLK(disk.st_mode) && device == disk.st_rdev) return true;
-    const std::string whole = WholeDiskFolder(sysRoot, device);
-    if (whole.empty()) return false;
-    if (S_ISBLK(disk.st_mode)) return whole == WholeDiskFolder(sysRoot, disk.st_rdev);
-    return SameFile(ReadFirstLine(whole + "/loop/backing_file"), disk);
+    const std::string folder = DeviceFolder(sysRoot, device);
+    if (folder.empty()) return false;
+    const std::string diskWhole = S_ISBLK(disk.st_mode) ? WholeDiskOf(DeviceFolder(sysRoot, disk.st_rdev)) : "";
+    if (S_ISBLK(disk.st_mode) && diskWhole.empty()) return false;
+    return DeviceFolderIsOnDisk(folder, disk, diskWhole, 0);
 }
 
 // The sources of the mounts of the file system with device number `device`.

@@ -77,6 +77,19 @@ TEST(MountSource, FoldersOnAFileSystemReadFromTheDisk) {
         EXPECT_TRUE(IsFolderOnDisk(dest + "/new", image, "", sys));
         EXPECT_FALSE(IsFolderOnDisk(dest, other, "", sys));
     }
+    // A device-mapper volume over a partition of such a loop device; a tree that loops back on
+    // itself ends the walk.
+    const std::string dm = tmp.File("sys-dm");
+    const std::string mapped = dm + "/devices/virtual/block/dm-3";
+    fs::create_directories(mapped + "/slaves");
+    LoopSysfs(tmp.File("sys-dm-parts"), "7:1", image, true);
+    fs::create_symlink(tmp.File("sys-dm-parts") + "/devices/virtual/block/loop7/loop7p1", mapped + "/slaves/loop7p1");
+    fs::create_symlink(mapped, mapped + "/slaves/dm-3");
+    fs::create_directories(dm + "/dev/block");
+    fs::create_symlink(mapped, dm + "/dev/block/" + device);
+    EXPECT_TRUE(IsFolderOnDisk(dest, image, "", dm));
+    EXPECT_FALSE(IsFolderOnDisk(dest, other, "", dm));
+
     EXPECT_FALSE(IsFolderOnDisk(dest, image, "", noSys));
 }
 
