@@ -187,7 +187,6 @@ int Run(const Options& options, Report& report) {
         if (!r) continue;
         candidates.push_back({Describe(static_cast<u32>(candidates.size()), *r, "unpartitioned", disks), r});
     }
-    const size_t volumeCount = candidates.size();
 
     // "disk:N": the whole disk as one volume of unknown file system, listed after the others.
     std::unique_ptr<VolumeRecord> diskRecord;
@@ -222,7 +221,7 @@ int Run(const Options& options, Report& report) {
         char* end = nullptr;
         const unsigned long index = std::strtoul(options.volume.c_str(), &end, 10);
         if (options.volume.empty() || *end || index >= candidates.size()) {
-            refusal = "no volume " + options.volume + " (" + std::to_string(volumeCount) +
+            refusal = "no volume " + options.volume + " (" + std::to_string(candidates.size()) +
                       " volume(s) found): nothing scanned";
         } else {
             chosen.push_back(index);
