@@ -51,7 +51,7 @@ DiskTableEntry ParseImageEntry(const std::string& item) {
         const std::string size = item.substr(at + 1);
         if (IsDigits(size) && size.size() <= 9) {
             const unsigned long n = std::strtoul(size.c_str(), nullptr, 10);
-            if (n > 0) {
+            if (IsSupportedImageSectorSize(static_cast<u32>(n))) {
                 e.path = item.substr(0, at);
                 e.imageSectorSize = static_cast<u32>(n);
             }
@@ -203,16 +203,23 @@ bool GetDiskTableEntry(int diskNumber, DiskTableEntry* out) {
     return true;
 }
 
+bool IsSupportedImageSectorSize(u32 bytes) {
+    return bytes >= kMinImageSectorSize && bytes <= kMaxImageSectorSize && (bytes & (bytes - 1)) == 0;
+}
+
 namespace {
 bool OpenEntry(const DiskTableEntry& e, int diskNumber, const DiskFileId* expected, DiskHandle* out) {
     *out = DiskHandle();
-    const int fd = ::open(e.path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking only while the kind is unknown: opening a named pipe would otherwise wait for
+    // a writer for good.
+    const int fd = ::open(e.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         SetLastErrorFromErrno();
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISREG(st.st_mode))) {
+    if (::fstat(fd, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISREG(st.st_mode)) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(fd);
         return Fail(win32::kInvalidHandle);
     }

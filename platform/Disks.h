@@ -16,6 +16,12 @@ struct DiskTableEntry {
     u32 imageSectorSize = 0;   // declared logical sector size of an image
 };
 
+// The logical sector sizes an image may declare: powers of two from 512 to 4096. An entry with
+// any other PATH@N suffix is taken as a path as a whole.
+constexpr u32 kMinImageSectorSize = 512;
+constexpr u32 kMaxImageSectorSize = 4096;
+bool IsSupportedImageSectorSize(u32 bytes);
+
 // The current disk table (MORVENDA_DISKS is read on every call).
 std::vector<DiskTableEntry> GetDiskTable();
 bool GetDiskTableEntry(int diskNumber, DiskTableEntry* out);
@@ -40,7 +46,8 @@ struct DiskHandle {
     bool IsValid() const { return fd >= 0; }
 };
 
-// Opens disk n of the current table read-only. On failure returns false with the last error set.
+// Opens disk n read-only; only a regular file or a block device is a disk (anything else, a
+// named pipe say, fails at once). On failure returns false with the last error set.
 bool DiskOpen(int diskNumber, DiskHandle* out);
 // Opens the disk a handle was opened on again, through the entry it carried; refused with
 // kDeviceNotConnected when another disk or file now answers to that path.
