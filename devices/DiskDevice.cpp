@@ -301,7 +301,8 @@ bool CDiskDevice::DetectDynamicDisk(u64 totalSectors, u32 sectorSize) {
         table = next;
     }
 
-    if (!Read(sector.data(), 6, 1)) return dynamic;
+    // An MBR entry decided it; otherwise the protective MBR and the GPT entries do (sector 6 holds
+    // nothing either test looks at, so its read is not made).
     if (dynamic) return true;
     if (!Read(sector.data(), 0, 1)) return false;
     if (sector[446 + 4] != 0xEE) return false;
