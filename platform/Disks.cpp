@@ -250,6 +250,10 @@ bool DiskOpen(int diskNumber, DiskHandle* out) {
     return OpenEntry(e, diskNumber, nullptr, out);
 }
 
+bool DiskOpenEntry(const DiskTableEntry& entry, int diskNumber, DiskHandle* out) {
+    return OpenEntry(entry, diskNumber, nullptr, out);
+}
+
 bool DiskReopen(const DiskHandle& previous, DiskHandle* out) {
     if (previous.entry.path.empty()) {
         *out = DiskHandle();

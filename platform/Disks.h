@@ -49,6 +49,8 @@ struct DiskHandle {
 // Opens disk n read-only; only a regular file or a block device is a disk (anything else, a
 // named pipe say, fails at once). On failure returns false with the last error set.
 bool DiskOpen(int diskNumber, DiskHandle* out);
+// Opens the disk of an entry read from the table earlier, under the number it had there.
+bool DiskOpenEntry(const DiskTableEntry& entry, int diskNumber, DiskHandle* out);
 // Opens the disk a handle was opened on again, through the entry it carried; refused with
 // kDeviceNotConnected when another disk or file now answers to that path.
 bool DiskReopen(const DiskHandle& previous, DiskHandle* out);
