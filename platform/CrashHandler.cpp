@@ -171,7 +171,11 @@ bool WriteReport(const CrashInfo& info) {
     line.Text("Address: 0x");
     line.Hex(info.address, 8);
     line.WriteTo(fd);
-    if (info.signal == SIGSEGV || info.signal == SIGBUS) {
+    if (info.senderPid != 0) {
+        line.Text("Sent by process: ");
+        line.Dec(info.senderPid);
+        line.WriteTo(fd);
+    } else if (info.signal == SIGSEGV || info.signal == SIGBUS) {
         line.Text("Fault address: 0x");
         line.Hex(info.faultAddress, 8);
         line.WriteTo(fd);
@@ -224,7 +228,9 @@ void OnSignal(int sig, siginfo_t* si, void* context) {
     info.signal = sig;
     info.code = CrashCodeForSignal(sig, si ? si->si_code : 0);
     info.address = InstructionAddress(context);
-    info.faultAddress = si ? reinterpret_cast<std::uintptr_t>(si->si_addr) : 0;
+    // A signal sent by kill() carries its sender, not a fault.
+    if (si && si->si_code <= 0) info.senderPid = si->si_pid;
+    else info.faultAddress = si ? reinterpret_cast<std::uintptr_t>(si->si_addr) : 0;
     RunCrashPath(info);
     EndProcess(sig);
 }

@@ -27,6 +27,7 @@ struct CrashInfo {
     u32 code = 0;             // exception code
     std::uintptr_t address = 0;       // the instruction that failed (0 when unknown)
     std::uintptr_t faultAddress = 0;  // the data address of SIGSEGV and SIGBUS
+    int senderPid = 0;                // a signal another process sent (kill)
     bool outOfMemory = false;
 };
 
