@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QUrl>
+#include <algorithm>
 #include <cstdlib>
 
 #include "app/AboutDlg.h"
@@ -104,6 +105,8 @@ bool CQZMUIDlg::OnInitDialog() {
         r = ui::MakeRect(ClientToWindowX(r.left), ClientToWindowY(r.top), ClientToWindowX(r.right),
                          ClientToWindowY(r.bottom));
         pages_[p]->Create(Handle(), nullptr, r, p == kFileTypePage ? WS_VISIBLE | WS_CHILD : WS_CHILD);
+        // A child made before its parent is shown would show with it.
+        ShowPageWindow(pages_[p]->GetHwnd(), p == kFileTypePage);
     }
     currentPage_ = PageHandle(kFileTypePage);
     importItem_ = GetCaptionItem(CMD_IMPORT_SCAN);
@@ -446,7 +449,9 @@ bool CQZMUIDlg::ShowCaptionTip(int x, int y, int show, const std::string& text, 
         tooltip_->adjustSize();
         const QPoint anchor = mapToGlobal(QPoint(x, ClientToWindowY(kTipCaptionY)));
         const QPoint below = mapToGlobal(QPoint(x, y + kTipBelowCaption));
-        tooltip_->move(anchor.x(), flag ? anchor.y() : below.y());
+        // Kept inside the window: the items at the right edge would push it off the screen.
+        const int right = mapToGlobal(QPoint(width(), 0)).x();
+        tooltip_->move(std::min(anchor.x(), right - tooltip_->width()), flag ? anchor.y() : below.y());
         tooltip_->show();
         tooltip_->raise();
     } else {

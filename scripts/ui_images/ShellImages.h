@@ -45,7 +45,8 @@ inline QImage AboutBanner() {
     return img;
 }
 
-// A tick in a round badge: the check found nothing newer.
+// A tick in a round badge: the check found nothing newer. The badge keeps to the left of the
+// picture, clear of the text that starts 62 pixels into it.
 inline QImage UpToDate() {
     QImage img(80, 91, QImage::Format_ARGB32);
     img.fill(Qt::transparent);
@@ -53,14 +54,14 @@ inline QImage UpToDate() {
     p.setRenderHint(QPainter::Antialiasing, true);
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0xD6, 0xF7, 0xEE));
-    p.drawEllipse(QRectF(4, 9, 72, 72));
+    p.drawEllipse(QPointF(28, 30), 27, 27);
     p.setBrush(QColor(0x1F, 0xB0, 0x80));
-    p.drawEllipse(QRectF(14, 19, 52, 52));
-    p.setPen(QPen(QColor(0xFD, 0xFD, 0xFD), 6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawEllipse(QPointF(28, 30), 20, 20);
+    p.setPen(QPen(QColor(0xFD, 0xFD, 0xFD), 4.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     QPainterPath tick;
-    tick.moveTo(27, 46);
-    tick.lineTo(36, 55);
-    tick.lineTo(54, 35);
+    tick.moveTo(19, 30);
+    tick.lineTo(26, 37);
+    tick.lineTo(38, 23);
     p.drawPath(tick);
     return img;
 }
