@@ -45,7 +45,7 @@ std::string ReadAll(const std::string& path) {
 std::set<std::string> KeysLookedUp() {
     std::set<std::string> keys;
     const std::regex lookup(R"((?:GetString|GetLocalizedString|FormatLocalized|Localized)\(\s*"([A-Za-z0-9_]+)\")");
-    for (const char* folder : {"app", "browser"}) {
+    for (const char* folder : {"app", "browser", "devices", "engine", "fs", "raw"}) {
         const std::filesystem::path root = std::string(MORVENDA_SOURCE_DIR) + "/" + folder;
         if (!std::filesystem::exists(root)) continue;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
