@@ -13,9 +13,6 @@ constexpr COLORREF kTextColor = 0x212121;
 constexpr int kTextFontSize = 17;
 constexpr int kTextFontWeight = 500;
 constexpr int kAnimationTop = 100;
-
-// The worker's result waits here for the interface thread; one dialog runs at a time.
-std::mutex g_resultLock;
 }  // namespace
 
 CheckUpdate::CheckUpdate(HWND owner) : HomeBaseDialog(kPopupTemplate, owner, 0) { setModal(true); }
@@ -44,7 +41,7 @@ void CheckUpdate::Worker() {
     result->imageId = kResultImage;
     result->okText = GetLocalizedString("OK");
     {
-        std::lock_guard<std::mutex> lk(g_resultLock);
+        std::lock_guard<std::mutex> lk(resultLock_);
         pending_ = std::move(result);
     }
     PostMessage(Handle(), WM_UPDATE_CHECKED, 0, 0);
@@ -53,7 +50,7 @@ void CheckUpdate::Worker() {
 void CheckUpdate::TakeResult() {
     std::unique_ptr<WorkerResult> result;
     {
-        std::lock_guard<std::mutex> lk(g_resultLock);
+        std::lock_guard<std::mutex> lk(resultLock_);
         result = std::move(pending_);
     }
     if (!result) return;

@@ -3,6 +3,7 @@
 // contacts nothing; it always ends on "already the newest version". The worker never touches the
 // dialog: it posts what it found, and the interface thread takes it over.
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -61,6 +62,7 @@ private:
     PictureHandle resultImage_ = nullptr;
     int resultImageId_ = 0;
     PictureHandle frames_ = nullptr;
-    std::unique_ptr<WorkerResult> pending_;  // under the result lock
+    std::mutex resultLock_;
+    std::unique_ptr<WorkerResult> pending_;  // the worker's result until the interface thread takes it
     std::thread worker_;
 };

@@ -16,14 +16,12 @@
 #include "devices/VolumeEnumerator.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/DeviceWatch.h"
-#include "platform/Profile.h"
 #include "platform/SingleInstance.h"
 #include "platform/Stats.h"
 
 namespace {
 constexpr u32 kStatsExit = 8448;
 constexpr u32 kStatsVersion = 8199;
-constexpr u32 kStatsExtendTable = 3584;
 }  // namespace
 
 CQZMUIApp::CQZMUIApp(const char* buildDate, const char* buildTime) : buildDate_(buildDate), buildTime_(buildTime) {}
@@ -99,11 +97,7 @@ int CQZMUIApp::InitInstance() {
 
         StatsEvent(kStatsExit);
         StatsText(kStatsVersion, version.c_str());
-        if (dialog.WizardUsed() && StatsSink()) {
-            const std::string text = GetProfileString("Halvessa", "ExtendTable", "", GetModuleDir() + "ravlin.ini");
-            StatsText(kStatsExtendTable, text.c_str());
-            StatsPair(3, 100);
-        }
+        if (dialog.WizardUsed()) ReportStatsExtendTable();
     }
     ReleaseScanAtExit();
     return result;

@@ -47,6 +47,8 @@ constexpr u32 kStatsUpdate = 8715;
 constexpr u32 kStatsAbout = 8716;
 constexpr u32 kStatsImport = 8717;
 constexpr u32 kStatsExtendTable = 3584;
+// The pair that closes a report of the extension table.
+constexpr u32 kStatsClosingPair[2] = {3, 100};
 
 const char* const kPageClasses[CQZMUIDlg::kPageCount] = {"Tip3StepWnd", "SelFileTypeWnd", "SelDataLostReasonWnd",
                                                           "SelDataLostPartitionWnd", "RecoveryGraphWnd"};
@@ -63,15 +65,15 @@ int ParseId(const TiXmlElement* e) {
 
 QString Localized(const char* key) { return ui::FromUtf8(UiResources::Instance().GetString(key)); }
 
-// The text of the statistics library's extension table, "ExtendTable" of section Halvessa.
-void ReportExtendTable() {
+}  // namespace
+
+void ReportStatsExtendTable() {
     if (!StatsSink()) return;
     const std::string ini = GetModuleDir() + "ravlin.ini";
     const std::string text = GetProfileString("Halvessa", "ExtendTable", "", ini);
     StatsText(kStatsExtendTable, text.c_str());
-    StatsPair(3, 100);
+    StatsPair(kStatsClosingPair[0], kStatsClosingPair[1]);
 }
-}  // namespace
 
 CQZMUIDlg::CQZMUIDlg(HWND parent) : HomeBaseDialog(kMainTemplate, parent, 0) {
     setObjectName(QStringLiteral("Morvenda_UI"));
@@ -207,7 +209,7 @@ int CQZMUIDlg::OnClickCmd(int id, HWND sender) {
         break;
     case CMD_GO_HOME:
         StatsEvent(kStatsGoHome);
-        if (!recoveryRan_) ReportExtendTable();
+        if (!recoveryRan_) ReportStatsExtendTable();
         recoveryRan_ = false;
         wizardUsed_ = false;
         ShowPageWindow(PageHandle(kResultPage), false);
@@ -443,7 +445,6 @@ int CQZMUIDlg::SetKeyHook(void* context, KeyHook callback) {
 bool CQZMUIDlg::ShowCaptionTip(int x, int y, int show, const std::string& text, int flag) {
     if (!tooltip_) return false;
     if (show == 1 && !text.empty()) {
-        tooltipText_ = text;
         tooltip_->setFont(*UiResources::Instance().GetFont(15, 500, false));
         tooltip_->setText(ui::FromUtf8(text));
         tooltip_->adjustSize();

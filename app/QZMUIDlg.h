@@ -11,8 +11,13 @@
 
 #include "app/ui/HomeBaseDialog.h"
 #include "app/ui/UiSdkWndBase.h"
+#include "platform/DeviceWatch.h"
 
 class QMenu;
+
+// Hands the statistics library the text of its extension table and the closing pair, when the
+// library is there.
+void ReportStatsExtendTable();
 
 // Commands of the pages and the caption strip.
 constexpr int CMD_NEXT = 200;
@@ -28,7 +33,7 @@ constexpr int CMD_MAIN_MENU = 177;
 constexpr int CMD_PLACE_ENUMERATE = 203;
 constexpr int CMD_REASON_NONE = 100;
 
-constexpr u32 WM_DEVICECHANGE = 0x0219;
+constexpr u32 WM_DEVICECHANGE = WM_DEVICECHANGE_MSG;
 
 class CQZMUIDlg : public HomeBaseDialog {
 public:
@@ -112,6 +117,5 @@ private:
     void* keyHookContext_ = nullptr;
     KeyHook keyHook_ = nullptr;
     QPointer<QLabel> tooltip_;
-    std::string tooltipText_;
     std::vector<std::string> languageFiles_;
 };
