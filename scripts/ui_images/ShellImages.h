@@ -70,7 +70,7 @@ inline QImage UpToDate() {
 inline QImage WaitAnimation() {
     const int fw = 347, fh = 30, frames = 12, dots = 12;
     QImage img(fw * frames, fh, QImage::Format_ARGB32);
-    img.fill(QColor(0xFD, 0xFD, 0xFD));
+    img.fill(Qt::transparent);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, true);
     p.setPen(Qt::NoPen);

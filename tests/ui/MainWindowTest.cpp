@@ -230,6 +230,22 @@ TEST_F(MainWindow, TheUpdateCheckContactsNothingAndEndsOnTheNewestVersion) {
     EXPECT_TRUE(checked);
 }
 
+TEST_F(MainWindow, TheUpdateWorkerHandsItsResultOverOnlyThroughAPostedMessage) {
+    CheckUpdate update(dlg_->Handle());
+    update.Create();
+    // However long the worker takes, nothing of its result reaches the dialog until the
+    // interface thread handles the message it posted.
+    for (int i = 0; i < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(update.IsAnimating());
+    EXPECT_TRUE(update.ResultText().empty());
+    EXPECT_TRUE(Save(&update, "update_check_waiting.png"));
+    for (int i = 0; i < 200 && update.IsAnimating(); ++i) uitest::Pump(10);
+    EXPECT_EQ(update.ResultText(), Text("AlreadyBeNewest"));
+    ui::PostCommand(update.Handle(), HomeBaseDialog::kCmdClose);
+    uitest::Pump(20);
+    EXPECT_FALSE(update.isVisible());
+}
+
 TEST_F(MainWindow, ClosingAsksFirstAndStopsTheScanSession) {
     for (int answer : {QZMMessageBox::kIdSecond, QZMMessageBox::kIdFirst}) {
         std::string text;
