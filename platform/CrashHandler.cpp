@@ -211,14 +211,21 @@ void RunCrashPath(const CrashInfo& info) {
     const CrashHandlerSetup& setup = g_state->setup;
     NamedEvent* event = g_state->crashEvent.get();
     if (info.outOfMemory) {
-        if (setup.outOfMemoryNotice) setup.outOfMemoryNotice();
+        // The notice itself needs memory; when it fails, the report must still be written.
+        try {
+            if (setup.outOfMemoryNotice) setup.outOfMemoryNotice();
+        } catch (...) {
+        }
         if (setup.useMemoryEvent && setup.useMemoryEvent()) event = g_state->memoryEvent.get();
     }
     // From here on the path is bounded: a report or a log that hangs ends the process.
     ::alarm(setup.timeLimitSeconds ? setup.timeLimitSeconds : 1);
     const bool written = WriteReport(info);
     if (event) event->Signal();
-    if (setup.logCrash) setup.logCrash(info, written);
+    try {
+        if (setup.logCrash) setup.logCrash(info, written);
+    } catch (...) {
+    }
     ::alarm(0);
 }
 

@@ -39,10 +39,13 @@ struct Events {
 };
 
 std::string g_noticeFolder;
-// The notice records whether any report existed when it ran: it must come first.
+bool g_noticeFails = false;
+// The notice records whether any report existed when it ran: it must come first. A notice that
+// fails (it needs memory too) must not keep the report from being written.
 void RecordingNotice() {
     const bool reportThere = testutil::FileExists(g_noticeFolder + "/Qzmdump0.dmp");
     std::ofstream(g_noticeFolder + "/notice.txt") << (reportThere ? "after report" : "before report");
+    if (g_noticeFails) throw OutOfMemoryException();
 }
 
 void InstallForChild(const std::string& folder, const Events& events) {
@@ -106,10 +109,12 @@ void EscapeOutOfMemory(bool rawSearch) {
 TEST_F(CrashPath, OutOfMemoryIsExplainedFirstAndSignalsTheMemoryEventWhileTheRawSearchIsOn) {
     struct Case {
         bool rawSearch;
+        bool noticeFails;
         bool memoryEvent;
     };
-    for (const Case c : {Case{true, true}, Case{false, false}}) {
-        SCOPED_TRACE(c.rawSearch ? "raw search on" : "raw search off");
+    for (const Case c : {Case{true, false, true}, Case{false, false, false}, Case{true, true, true}}) {
+        SCOPED_TRACE(std::string(c.rawSearch ? "raw search on" : "raw search off") + (c.noticeFails ? ", notice fails" : ""));
+        g_noticeFails = c.noticeFails;
         testutil::TempDir child;
         NamedEvent crash(events.crash);
         NamedEvent memory(events.memory);
@@ -127,6 +132,7 @@ TEST_F(CrashPath, OutOfMemoryIsExplainedFirstAndSignalsTheMemoryEventWhileTheRaw
         EXPECT_EQ(memory.Wait(0), c.memoryEvent);
         EXPECT_EQ(crash.Wait(0), !c.memoryEvent);
     }
+    g_noticeFails = false;
 }
 
 TEST(CrashCodes, SignalsMapToTheCodesSupportKnows) {
