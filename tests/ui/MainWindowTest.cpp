@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <thread>
 
@@ -307,6 +308,23 @@ TEST_F(MainWindow, PageCommandsAndDeviceChangesFollowThePages) {
     EXPECT_EQ(dlg_->CurrentPage(), fileTypes);
     EXPECT_FALSE(dlg_->WizardUsed());
     EXPECT_TRUE(dlg_->GetCaptionItem(CMD_IMPORT_SCAN)->IsEnabled());
+}
+
+TEST_F(MainWindow, AnImageCopiedIntoTheDisksFolderReachesTheWindow) {
+    testutil::TempDir disks;
+    const char* old = std::getenv("MORVENDA_DISKS");
+    const std::string saved = old ? old : "";
+    ::setenv("MORVENDA_DISKS", disks.Path().c_str(), 1);
+    {
+        DeviceWatcher watcher(dlg_->Handle(), 10);
+        watcher.Start();
+        EXPECT_FALSE(dlg_->PlaceRefreshPending());
+        std::ofstream(disks.File("usb.img"), std::ios::binary) << std::string(4096, '\0');
+        for (int i = 0; i < 300 && !dlg_->PlaceRefreshPending(); ++i) uitest::Pump(10);
+        EXPECT_TRUE(dlg_->PlaceRefreshPending()) << "the place page will enumerate again";
+    }
+    if (old) ::setenv("MORVENDA_DISKS", saved.c_str(), 1);
+    else ::unsetenv("MORVENDA_DISKS");
 }
 
 TEST_F(MainWindow, AnImportTakesOnlyResultFilesWhateverTheCaseOfTheirEnding) {
