@@ -60,6 +60,34 @@ DiskTableEntry ParseImageEntry(const std::string& item) {
     return e;
 }
 
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A folder in the list stands for the image files in it, in name order, each with the folder's
+// sector size: images copied in or taken out come and go like plugged disks. Hidden files are
+// left out, so that a copy in progress under a dot name is not taken for a disk.
+void AppendFolderImages(const DiskTableEntry& folder, std::vector<DiskTableEntry>& table) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.path.c_str())) {
+        while (const dirent* d = ::readdir(dir)) {
+            const std::string name = d->d_name;
+            if (name.empty() || name[0] == '.') continue;
+            struct stat st {};
+            if (::stat((folder.path + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        DiskTableEntry e = folder;
+        e.path = folder.path + (folder.path.back() == '/' ? "" : "/") + name;
+        table.push_back(e);
+    }
+}
+
 std::vector<DiskTableEntry> ImageTable(const char* list) {
     std::vector<DiskTableEntry> table;
     std::string all(list);
@@ -68,7 +96,11 @@ std::vector<DiskTableEntry> ImageTable(const char* list) {
         size_t end = all.find(':', pos);
         if (end == std::string::npos) end = all.size();
         const std::string item = all.substr(pos, end - pos);
-        if (!item.empty()) table.push_back(ParseImageEntry(item));
+        if (!item.empty()) {
+            const DiskTableEntry e = ParseImageEntry(item);
+            if (IsDirectory(e.path)) AppendFolderImages(e, table);
+            else table.push_back(e);
+        }
         pos = end + 1;
     }
     return table;

@@ -2,8 +2,8 @@
 // The platform's physical disks. Disk n is entry n of the disk table: the whole-disk block devices
 // of /sys/block in name order (loop devices only with a backing file; ram and zram left out), or,
 // when MORVENDA_DISKS is set, the image files it lists separated by ':' (disk 0 first; an entry
-// PATH@N gives the image N-byte logical sectors, 512 by default). Disks are only ever opened
-// read-only.
+// PATH@N gives the image N-byte logical sectors, 512 by default; an entry that is a folder stands
+// for the image files in it, in name order). Disks are only ever opened read-only.
 #include <string>
 #include <vector>
 
