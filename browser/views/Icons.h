@@ -1,0 +1,22 @@
+#pragma once
+// Icons and skin images of the browser (UI thread).
+#include <QIcon>
+#include <QImage>
+#include <string>
+
+#include "platform/Types.h"
+
+namespace FileSelCtrl {
+
+// The icon of an icon index of CFileSelIconManager.
+QIcon IconForIndex(i32 index);
+Qt::CheckState CheckStateOfImage(u32 image);
+// A skin image from the language folder, else from the resource folder; null when neither has
+// it. Loaded once per name.
+const QImage& SkinImage(const std::string& fileName);
+// One image of a strip of equal-width images, the mask colour made transparent.
+QPixmap StripImage(const QImage& strip, int index, int width, u32 maskColour, bool useMask);
+QColor FromColour(u32 colourref);
+QColor FromArgb(u32 argb);
+
+}  // namespace FileSelCtrl
