@@ -2,6 +2,9 @@
 
 #include <QMimeDatabase>
 #include <QString>
+#include <tinyxml.h>
+
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/ProgramDir.h"
@@ -132,6 +135,33 @@ void CFileSelIconManager::Clear() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_records.clear();
     m_drive.reset();
+}
+
+std::vector<std::string> LoadImageExtensions(const std::string& fileTypePath) {
+    std::vector<std::string> out;
+    TiXmlDocument doc;
+    if (!doc.LoadFile(fileTypePath.c_str(), TIXML_ENCODING_UTF8)) return out;
+    const TiXmlElement* root = doc.FirstChildElement();
+    const TiXmlElement* graphics = root ? root->FirstChildElement("Graphics") : nullptr;
+    for (const TiXmlElement* e = graphics ? graphics->FirstChildElement() : nullptr; e; e = e->NextSiblingElement()) {
+        if (e->GetText()) out.push_back(LowerUtf8(e->GetText()));
+    }
+    return out;
+}
+
+bool IsImageName(const std::string& name, const std::vector<std::string>& extensions) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    std::string ext = name.substr(dot + 1);
+    const size_t tab = ext.find('\t');
+    if (tab != std::string::npos) ext.resize(tab);
+    ext = LowerUtf8(ext);
+    return std::find(extensions.begin(), extensions.end(), ext) != extensions.end();
+}
+
+bool IsImageName(const std::string& name) {
+    static const std::vector<std::string> extensions = LoadImageExtensions(CFileSelCtrlConfig::Instance().GetFileTypePath());
+    return IsImageName(name, extensions);
 }
 
 }  // namespace FileSelCtrl

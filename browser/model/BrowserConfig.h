@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Types.h"
 
@@ -83,6 +84,14 @@ private:
     std::map<i32, std::string> m_iconNames;
     std::unique_ptr<IconRecord> m_drive;
 };
+
+// The picture extensions of FileType.xml's "Graphics" list, lower-cased; read from the one
+// FileType.xml path of the configuration. Empty when the file or the list is missing.
+std::vector<std::string> LoadImageExtensions(const std::string& fileTypePath);
+// Whether the name's extension (after the last dot, cut at a tab, lower-cased) is one of the
+// picture extensions (loaded once from the configuration's FileType.xml).
+bool IsImageName(const std::string& name);
+bool IsImageName(const std::string& name, const std::vector<std::string>& extensions);
 
 // Lower-cases UTF-8 text (every script, not only ASCII).
 std::string LowerUtf8(const std::string& text);
