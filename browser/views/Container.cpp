@@ -372,7 +372,8 @@ void CFileSelCtrlContainer::RecalcLayout(bool fromSplitter, int position) {
 }
 
 void CFileSelCtrlContainer::DropSplitter(int x) {
-    RecalcLayout(true, ClampContainerSplitter(x, width(), Skin().splitterWidth, m_right->MinWidth()));
+    // The drop takes the pointer's place as it is: a place outside the limits leaves the layout.
+    RecalcLayout(true, x);
 }
 
 

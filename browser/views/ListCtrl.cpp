@@ -22,6 +22,7 @@ constexpr u32 kCompressedText = 0xFF0000;
 constexpr u32 kEncryptedText = 0x00A000;
 constexpr u32 kEmptyListText = 0x696969;
 constexpr int kHeaderFormatLeft = 0;
+constexpr int kMinNameWidth = 120;
 
 u16 AttributesOf(const FileList_Item& row) {
     const IFileProperties* p = row.fileNode ? row.fileNode->GetFileProperties() : nullptr;
@@ -198,6 +199,10 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
 void CFileListCtrl::ApplyColumns() {
     m_model->Relabel();
     for (int i = 0; i < m_model->columnCount(); ++i) setColumnWidth(i, Skin().columns[i].width);
+    // The name takes what the other columns leave, so that every column stays in view beside
+    // the preview pane; it keeps at least a readable width.
+    horizontalHeader()->setMinimumSectionSize(kMinNameWidth / 2);
+    if (m_model->columnCount() > 0) horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
 }
 
 FileList_Item* CFileListCtrl::SelectedRow() const {
@@ -244,7 +249,10 @@ void CFileListCtrl::contextMenuEvent(QContextMenuEvent* event) {
     QAction* preview = menu.addAction(QString::fromStdString(FitField(Skin().menuPreview, 21)));
     recovery->setData(ID_FILESEL_RECOVERY);
     preview->setData(ID_FILESEL_PREVIEW);
-    if (QAction* chosen = menu.exec(event->globalPos())) OnCommand(chosen->data().toInt());
+    int command = 0;
+    connect(&menu, &QMenu::triggered, &menu, [&command](QAction* a) { command = a->data().toInt(); });
+    menu.exec(event->globalPos());
+    if (command) OnCommand(command);
 }
 
 void CFileListCtrl::OnCommand(int id) {
@@ -260,13 +268,20 @@ void CFileListCtrl::OnCommand(int id) {
 
 void CFileListCtrl::paintEvent(QPaintEvent* event) {
     QTableView::paintEvent(event);
-    if (m_model->rowCount() != 0) return;
+    // The stripes go on below the last row, in step with the rows above.
     QPainter p(viewport());
-    const int rows = viewport()->height() / kRowHeight + 1;
-    for (int i = 0; i < rows; ++i) {
-        p.fillRect(0, i * kRowHeight, viewport()->width(), kRowHeight,
-                   FromColour(i & 1 ? Skin().listBackground2 : Skin().listBackground1));
+    const int count = m_model->rowCount();
+    int top = 0;
+    int first = 0;
+    if (count > 0) {
+        const QRect last = visualRect(m_model->index(count - 1, 0));
+        top = last.bottom() + 1;
+        first = count;
     }
+    for (int i = first; top < viewport()->height(); ++i, top += kRowHeight) {
+        p.fillRect(0, top, viewport()->width(), kRowHeight, FromColour(i & 1 ? Skin().listBackground2 : Skin().listBackground1));
+    }
+    if (count != 0) return;
     p.setPen(FromColour(kEmptyListText));
     const std::string& text = m_model->IsReady() ? Skin().emptyDir : Skin().tipOfLoading;
     p.drawText(QRect(0, 0, viewport()->width(), kRowHeight), Qt::AlignCenter, QString::fromStdString(text));

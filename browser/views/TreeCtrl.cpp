@@ -189,7 +189,7 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
     setFrameShape(QFrame::NoFrame);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    header()->setStretchLastSection(false);
+    header()->setStretchLastSection(true);
     setExpanded(m_model->index(0, 0), true);
     connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current, const QModelIndex&) { OnSelected(current); });
