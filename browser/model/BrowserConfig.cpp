@@ -21,6 +21,14 @@ constexpr i32 kFirstThemeIcon = 16;
 }  // namespace
 
 std::string LowerUtf8(const std::string& text) {
+    // Most names are ASCII: lower them without a round trip through UTF-16.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        std::string out(text);
+        for (char& c : out) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        return out;
+    }
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())).toLower().toStdString();
 }
 
