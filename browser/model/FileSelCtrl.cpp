@@ -1,5 +1,6 @@
 #include "browser/model/FileSelCtrl.h"
 
+#include <QCoreApplication>
 #include <QWidget>
 #include <cstdlib>
 
@@ -14,12 +15,27 @@ namespace FileSelCtrl {
 
 namespace {
 CFileSelCtrl* g_instance = nullptr;
+// Windows still open when the process ends after the toolkit: they are left to the end of the
+// process, since the toolkit's own globals may be gone already.
+CFileSelCtrlContainer* g_leftAtExit = nullptr;
+}
+
+void CFileSelCtrl::DestroyAtExit() {
+    if (!g_instance) return;
+    g_leftAtExit = g_instance->m_container.release();
+    DestroyInstance();
 }
 
 CFileSelCtrl* CFileSelCtrl::GetInstance() {
     if (!g_instance) {
         g_instance = new CFileSelCtrl();
-        std::atexit(&CFileSelCtrl::DestroyInstance);
+        // Its windows must go while the toolkit still runs: with the application object, when
+        // there is one, else at exit.
+        if (QCoreApplication::instance()) {
+            qAddPostRoutine(&CFileSelCtrl::DestroyInstance);
+        } else {
+            std::atexit(&DestroyAtExit);
+        }
     }
     return g_instance;
 }

@@ -49,6 +49,7 @@ public:
 
 private:
     CFileSelCtrl();
+    static void DestroyAtExit();
 
     IFileSelCtrlSink* m_sink = nullptr;
     std::unique_ptr<CFileSelCtrlContainer> m_container;

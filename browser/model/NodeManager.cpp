@@ -105,7 +105,8 @@ void CFileVirtualNodeManager::QueueNode(CFileNode* node) {
     HWND post = nullptr;
     {
         std::lock_guard<std::mutex> guard(m_queueLock);
-        if (m_queue.empty() || m_queue.back().kind != Kind::Nodes || m_queue.back().nodes.size() >= kBatchSize) {
+        if (m_queue.empty() || m_queue.back().kind != Kind::Nodes || m_queue.back().taken ||
+            m_queue.back().nodes.size() >= kBatchSize) {
             Delivery d;
             d.kind = Kind::Nodes;
             d.generation = m_generation.load();
@@ -252,6 +253,7 @@ bool CFileVirtualNodeManager::ProcessPending(u32 budgetMs) {
             std::lock_guard<std::mutex> guard(m_queueLock);
             if (m_queue.empty()) return false;
             d = &m_queue.front();
+            d->taken = true;
         }
         // Only this thread pops; the front stays put while the deliverer appends behind it
         // (a deque keeps references to its elements valid across push_back).

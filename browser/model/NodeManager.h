@@ -114,6 +114,8 @@ private:
         u64 generation = 0;
         std::shared_ptr<Event> done;
         size_t cursor = 0;
+        // Set once the UI thread took the delivery: the deliverer no longer adds to it.
+        bool taken = false;
     };
 
     void Enqueue(Delivery&& d);

@@ -39,6 +39,17 @@ int g_argc = 1;
 char g_arg0[] = "test_browser";
 char* g_argv[] = {g_arg0, nullptr};
 
+// The browser's windows and then the application go before the process ends, while the toolkit
+// can still take them down.
+class QtTeardown : public ::testing::Environment {
+public:
+    void TearDown() override {
+        FileSelCtrl::CFileSelCtrl::DestroyInstance();
+        delete QApplication::instance();
+    }
+};
+[[maybe_unused]] ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new QtTeardown);
+
 class RecordingSink : public IFileSelCtrlSink {
 public:
     void OnCheckChanged(bool checked) override {
