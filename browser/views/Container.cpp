@@ -10,6 +10,7 @@
 #include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Icons.h"
+#include "browser/views/PreviewEntry.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 
@@ -18,11 +19,9 @@ namespace FileSelCtrl {
 namespace {
 constexpr int kLeftViewId = 3021;
 constexpr int kRightViewId = 3022;
-constexpr i64 kMaxPreviewBytes = 0x6400000;  // 100 MiB
 constexpr int kSearchStripWidth = 500;
 
 MessageFunction g_message;
-PreviewFunction g_preview;
 
 void Tell(const std::string& text) {
     if (g_message) {
@@ -34,7 +33,6 @@ void Tell(const std::string& text) {
 }  // namespace
 
 void SetBrowserMessageFunction(MessageFunction f) { g_message = std::move(f); }
-void SetBrowserPreviewFunction(PreviewFunction f) { g_preview = std::move(f); }
 
 void LoadConfig() { LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()); }
 
@@ -184,7 +182,12 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     m_preview->hide();
     m_list->SetOpenHandler([this](FileList_Item* row) { OpenItem(row); });
     m_list->SetRecoverHandler([](CFileNode* node) {
-        if (IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink()) sink->RecoverNode(node);
+        IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink();
+        if (!sink) return;
+        // A running scan waits while the file is written; one the user paused stays paused.
+        const bool paused = PauseRunningScan();
+        sink->RecoverNode(node);
+        ResumePausedScan(paused);
     });
     connect(m_list->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& i) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
@@ -237,15 +240,19 @@ void CWndRightView::OpenItem(FileList_Item* row) {
         return;
     }
     CFileNode* node = row->fileNode;
-    const IFileProperties* p = node ? node->GetFileProperties() : nullptr;
-    const BrowserSkin& s = Skin();
-    if (!p || p->GetSize() == 0) return Tell(s.canNotPreview);
-    if (p->GetAttributes() & kAttrEfsEncrypted) return Tell(s.previewEncrypt);
-    if ((p->GetValidFields() & kValidSize) && static_cast<i64>(p->GetSize()) > kMaxPreviewBytes) return Tell(s.fileTooLarge);
+    CSimpleWaitCursor wait;
+    std::string refusal = CheckPreviewable(node ? node->GetFileProperties() : nullptr);
+    if (!refusal.empty()) return Tell(refusal);
     IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink();
     IStorageDevice* device = nullptr;
-    if (!sink || !sink->GetSourceDevice(&device)) return Tell(s.canNotPreview);
-    if (g_preview) g_preview(node);
+    if (sink) sink->GetSourceDevice(&device);
+    if (!device) return Tell(Skin().canNotPreview);
+    std::string message;
+    {
+        CUIWaitProc disabled;
+        message = PreviewFile(node, device);
+    }
+    if (!message.empty()) Tell(message);
 }
 
 void CWndRightView::resizeEvent(QResizeEvent*) { Layout(); }

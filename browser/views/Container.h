@@ -78,9 +78,6 @@ private:
 using MessageFunction = std::function<void(const std::string& text)>;
 // How the browser tells the user something (a message box by default; tests replace it).
 void SetBrowserMessageFunction(MessageFunction f);
-// What previews a file that passed the checks (the preview dialog, once it exists).
-using PreviewFunction = std::function<void(CFileNode* node)>;
-void SetBrowserPreviewFunction(PreviewFunction f);
 
 class CWndRightView : public QWidget {
     Q_OBJECT

@@ -2,12 +2,17 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QPointer>
+#include <QPainter>
 #include <QPixmap>
+#include <QProxyStyle>
+#include <QStyleOption>
 #include <QStyle>
 #include <map>
 
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
 
 namespace FileSelCtrl {
 
@@ -70,6 +75,44 @@ QPixmap StripImage(const QImage& strip, int index, int width, u32 maskColour, bo
         }
     }
     return QPixmap::fromImage(piece);
+}
+
+}  // namespace FileSelCtrl
+
+namespace FileSelCtrl {
+
+namespace {
+
+class CSkinCheckStyle : public QProxyStyle {
+public:
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        if (element == PE_IndicatorItemViewItemCheck) {
+            const BrowserSkin& s = Skin();
+            u32 image = kImageUnchecked;
+            if (option->state & State_On) image = kImageChecked;
+            if (option->state & State_NoChange) image = kImagePartly;
+            const QPixmap pixmap = StripImage(SkinImage(s.checkStateFile), static_cast<int>(image), s.checkStateWidth,
+                                              s.checkStateMask, true);
+            if (!pixmap.isNull()) {
+                const QRect r = option->rect;
+                painter->drawPixmap(r.x() + (r.width() - pixmap.width()) / 2, r.y() + (r.height() - pixmap.height()) / 2, pixmap);
+                return;
+            }
+        }
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+    }
+};
+
+}  // namespace
+
+QStyle* SkinCheckStyle() {
+    static QPointer<QStyle> style;
+    if (!style) {
+        style = new CSkinCheckStyle();
+        style->setParent(qApp);
+    }
+    return style;
 }
 
 }  // namespace FileSelCtrl

@@ -2,6 +2,7 @@
 // Icons and skin images of the browser (UI thread).
 #include <QIcon>
 #include <QImage>
+#include <QStyle>
 #include <string>
 
 #include "platform/Types.h"
@@ -17,6 +18,8 @@ const QImage& SkinImage(const std::string& fileName);
 // One image of a strip of equal-width images, the mask colour made transparent.
 QPixmap StripImage(const QImage& strip, int index, int width, u32 maskColour, bool useMask);
 QColor FromColour(u32 colourref);
+// The style of the trees and lists: check boxes drawn from the skin's check-state strip.
+QStyle* SkinCheckStyle();
 QColor FromArgb(u32 argb);
 
 }  // namespace FileSelCtrl

@@ -178,6 +178,7 @@ void CFileListQtModel::OnHeaderCheck(u32 state) { m_headerCheck = state; }
 CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
     m_model = new CFileListQtModel(this);
     setModel(m_model);
+    setStyle(SkinCheckStyle());
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -183,6 +183,7 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
     CBindingNode* root = treeKind == kTreeKindPath ? static_cast<CBindingNode*>(manager.PathRoot()) : manager.TypeRoot();
     m_model = new CFileTreeModel(root, treeKind, this);
     setModel(m_model);
+    setStyle(SkinCheckStyle());
     setHeaderHidden(true);
     setUniformRowHeights(true);
     setSelectionMode(QAbstractItemView::SingleSelection);

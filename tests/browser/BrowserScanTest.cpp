@@ -22,6 +22,7 @@
 #include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/PreviewEntry.h"
 #include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
 #include "engine/FileNode.h"
@@ -58,14 +59,15 @@ public:
     }
     void Reserved1() override {}
     IStorageDevice* GetSourceDevice(IStorageDevice** out) override {
-        if (out) *out = nullptr;
-        return nullptr;
+        if (out) *out = device;
+        return device;
     }
     void RecoverNode(CFileNode* node) override { recovered.push_back(node); }
 
     int checkReports = 0;
     bool lastChecked = false;
     std::vector<CFileNode*> recovered;
+    IStorageDevice* device = nullptr;
 };
 
 std::string ScreenshotPath(const std::string& name) {
@@ -147,6 +149,7 @@ protected:
             if (r && r->fsCode == kFsNtfs) ntfs = r;
         }
         ASSERT_NE(ntfs, nullptr) << "the fixture's NTFS volume is enumerated";
+        volumeDevice = ntfs->device;
         RecoveryGraph& session = RecoveryGraph::Instance();
         session.SetProgress(&progress, &progress, progress.GetWindow());
         session.SetDirectoryTree(browser);
@@ -198,6 +201,7 @@ protected:
     CFileSelCtrlContainer* container = nullptr;
     RecordingSink sink;
     CHeadlessProgress progress;
+    IStorageDevice* volumeDevice = nullptr;
 };
 
 TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith) {
@@ -377,9 +381,28 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
     // Preview without a source device: the user is told, nothing is copied.
     std::vector<std::string> told;
     SetBrowserMessageFunction([&](const std::string& text) { told.push_back(text); });
+    std::vector<std::string> viewed;
+    SetPreviewViewer([&](CFileNode*, const std::string& name, const std::string& temp) {
+        viewed.push_back(name + "=" + testutil::Sha256File(temp));
+    });
+    Details()->OnCommand(ID_FILESEL_PREVIEW);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(viewed.empty());
+
+    // With the scanned volume as the source the file is copied out and shown: the copy holds
+    // the manifest's bytes when the fixture kept them intact.
+    sink.device = volumeDevice;
     Details()->OnCommand(ID_FILESEL_PREVIEW);
     SetBrowserMessageFunction(nullptr);
-    ASSERT_EQ(told.size(), 1u);
+    SetPreviewViewer(nullptr);
+    ASSERT_EQ(viewed.size(), 1u) << (told.size() > 1 ? told.back() : std::string());
+    EXPECT_EQ(told.size(), 1u);
+    for (const auto& f : testutil::LoadManifest("ntfs-basic.json", 1)) {
+        if (f.path.substr(f.path.rfind('/') + 1) == chosen->name && f.intact) {
+            EXPECT_EQ(viewed[0], chosen->name + "=" + f.sha256);
+        }
+    }
+    sink.device = nullptr;
 
     // The same result in German.
     ASSERT_TRUE(browser->SetLanguage(2));
