@@ -99,8 +99,6 @@ QVariant CFileListQtModel::data(const QModelIndex& index, int role) const {
                 default:
                     return {};
             }
-        case Qt::ToolTipRole:
-            return column == kColumnName ? QString::fromStdString(row->name) : QVariant();
         case Qt::DecorationRole:
             if (column != kColumnName) return {};
             return IconForIndex(row->icon ? row->icon->iconIndex : (row->IsFolderRow() ? kIconFolder : kIconGenericFile));
@@ -195,6 +193,25 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
     setTextElideMode(Qt::ElideRight);
     setIconSize(QSize(16, 16));
     ApplyColumns();
+    m_tip.Create(viewport(), TipMode::Hover, QString());
+    m_tip.textAt = [this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); };
+    m_tip.keepOnMove = [this](QPoint at) {
+        QString text;
+        QRect area;
+        if (!CutCellText(at, text, area)) return false;
+        m_tip.Show(text, area);
+        return true;
+    };
+}
+
+bool CFileListCtrl::CutCellText(QPoint at, QString& text, QRect& area) const {
+    const QModelIndex i = indexAt(at);
+    if (!i.isValid()) return false;
+    text = m_model->data(i, Qt::DisplayRole).toString();
+    area = visualRect(i);
+    // Room left for the text beside the check box and the icon in the name column.
+    const int reserved = i.column() == kColumnName ? 2 * iconSize().width() + 12 : 8;
+    return !text.isEmpty() && fontMetrics().horizontalAdvance(text) > area.width() - reserved;
 }
 
 void CFileListCtrl::ApplyColumns() {

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "browser/model/ListModel.h"
+#include "browser/views/ToolTip.h"
 
 namespace FileSelCtrl {
 
@@ -71,7 +72,11 @@ protected:
 private:
     void OpenSelected();
 
+    // The full text of a cell whose text is cut, or nothing.
+    bool CutCellText(QPoint at, QString& text, QRect& area) const;
+
     CFileListQtModel* m_model;
+    CFileSelToolTip m_tip;
     std::function<void(FileList_Item*)> m_open;
     std::function<void(CFileNode*)> m_recover;
 };

@@ -38,6 +38,7 @@ void PaintStrip(QPainter& p, const QRect& r) {
 CButtonEx::CButtonEx(int id, QWidget* parent) : QAbstractButton(parent), m_id(id) {
     setFixedSize(Skin().buttonWidth, Skin().buttonHeight);
     setCursor(Qt::PointingHandCursor);
+    m_tip.Create(this, TipMode::Immediate, QString());
 }
 
 void CButtonEx::SetStrip(const QImage& strip, int imageWidth) {
@@ -246,7 +247,7 @@ void CWndRightCommand::ApplyLanguage() {
     for (const auto& row : table) {
         CButtonEx* b = Button(row.id);
         b->SetStrip(SkinImage(row.file), s.buttonWidth);
-        b->setToolTip(QString::fromStdString(row.tip));
+        b->SetTipText(QString::fromStdString(row.tip));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "browser/views/ToolTip.h"
 #include "platform/Types.h"
 
 namespace FileSelCtrl {
@@ -27,6 +28,8 @@ public:
     int Id() const { return m_id; }
     // Which strip image the button shows now.
     int ImageIndex() const;
+    void SetTipText(const QString& text) { m_tip.SetText(text); }
+    CFileSelToolTip& Tip() { return m_tip; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -39,6 +42,7 @@ private:
     int m_imageWidth = 0;
     bool m_hover = false;
     bool m_checked = false;
+    CFileSelToolTip m_tip;
 };
 
 // Tab ids.
