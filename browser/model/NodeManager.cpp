@@ -70,6 +70,11 @@ void CFileVirtualNodeManager::SetObservers(ITreeObserver* pathTree, ITreeObserve
     m_typeObserver = typeTree;
 }
 
+void CFileVirtualNodeManager::SetObserver(u32 treeKind, ITreeObserver* observer) {
+    if (treeKind == kTreeKindPath) m_pathObserver = observer;
+    if (treeKind == kTreeKindType) m_typeObserver = observer;
+}
+
 ITreeObserver* CFileVirtualNodeManager::ObserverOf(u32 kind) const {
     if (kind == kTreeKindPath) return m_pathObserver;
     if (kind == kTreeKindType) return m_typeObserver;

@@ -81,6 +81,7 @@ public:
     // A file's folder recomputes its state upwards (a check from the search list).
     void UpdateFolderOf(const CFileNode* file);
     void SetObservers(ITreeObserver* pathTree, ITreeObserver* typeTree);
+    void SetObserver(u32 treeKind, ITreeObserver* observer);
     void SetCurrentTreeKind(u32 kind) { m_currentTreeKind = kind; }
     u32 CurrentTreeKind() const { return m_currentTreeKind; }
     void SetSink(IFileSelCtrlSink* sink) { m_sink = sink; }

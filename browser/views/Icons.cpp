@@ -106,6 +106,15 @@ public:
 
 }  // namespace
 
+QFont SkinFont(const FontSpec& font) {
+    constexpr int kDefaultPoints = 10;
+    constexpr int kBoldFrom = 600;
+    QFont f(QString::fromStdString(font.face));
+    f.setPointSize(font.points > 0 ? font.points : kDefaultPoints);
+    f.setWeight(font.weight >= kBoldFrom ? QFont::Bold : QFont::Normal);
+    return f;
+}
+
 QStyle* SkinCheckStyle() {
     static QPointer<QStyle> style;
     if (!style) {

@@ -215,6 +215,8 @@ bool CFileListCtrl::CutCellText(QPoint at, QString& text, QRect& area) const {
 }
 
 void CFileListCtrl::ApplyColumns() {
+    setFont(SkinFont(Skin().listFont));
+    horizontalHeader()->setFont(SkinFont(Skin().headerFont));
     m_model->Relabel();
     for (int i = 0; i < m_model->columnCount(); ++i) setColumnWidth(i, Skin().columns[i].width);
     // The name takes what the other columns leave, so that every column stays in view beside

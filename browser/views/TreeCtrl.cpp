@@ -6,6 +6,7 @@
 #include <QStyle>
 #include <deque>
 
+#include "browser/model/BrowserSkin.h"
 #include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
 
@@ -195,15 +196,11 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
     connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& current, const QModelIndex&) { OnSelected(current); });
     connect(m_model, &CFileTreeModel::buildEnded, this, &CFileTreeCtrl::OnBuildEnded);
-    if (treeKind == kTreeKindPath) {
-        manager.SetObservers(m_model, nullptr);
-    }
+    setFont(SkinFont(Skin().listFont));
+    manager.SetObserver(treeKind, m_model);
 }
 
-CFileTreeCtrl::~CFileTreeCtrl() {
-    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    if (m_treeKind == kTreeKindPath) manager.SetObservers(nullptr, nullptr);
-}
+CFileTreeCtrl::~CFileTreeCtrl() { CFileVirtualNodeManager::Instance().SetObserver(m_treeKind, nullptr); }
 
 void CFileTreeCtrl::OnSelected(const QModelIndex& current) {
     CBindingNode* node = CFileTreeModel::NodeOf(current);

@@ -18,13 +18,6 @@ constexpr int kCloseRoom = 20;
 constexpr int kTabTop = 3;
 constexpr QRgb kSelectedUnderline = qRgb(117, 126, 136);
 
-QFont FontOf(const FontSpec& spec) {
-    QFont f(QString::fromStdString(spec.face));
-    f.setPointSize(spec.points > 0 ? spec.points : 10);
-    f.setWeight(spec.weight >= 600 ? QFont::Bold : QFont::Normal);
-    return f;
-}
-
 void PaintStrip(QPainter& p, const QRect& r) {
     QLinearGradient g(0, 0, 0, r.height());
     g.setColorAt(0, FromColour(Skin().commandTop));
@@ -84,7 +77,7 @@ void CButtonEx::leaveEvent(QEvent* event) {
 
 // ---- CWndTabCtrl
 
-CWndTabCtrl::CWndTabCtrl(QWidget* parent) : QWidget(parent) { setFont(FontOf(Skin().tabFont)); }
+CWndTabCtrl::CWndTabCtrl(QWidget* parent) : QWidget(parent) { setFont(SkinFont(Skin().tabFont)); }
 
 bool CWndTabCtrl::AddTab(const std::string& text, u32 id, bool closable) {
     for (const Tab& t : m_tabs) {

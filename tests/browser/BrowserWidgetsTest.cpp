@@ -14,6 +14,9 @@
 #include "browser/views/Container.h"
 #include "browser/views/ToolTip.h"
 #include "browser/views/Widgets.h"
+#include "BrowserTestTree.h"
+#include "platform/Sync.h"
+#include <filesystem>
 
 using namespace FileSelCtrl;
 
@@ -184,6 +187,42 @@ TEST(BrowserViews, TabsChooseTreesAndTheSearchLayoutAndTheContainerLaysOut) {
     EXPECT_EQ(container->Right()->width(), 296);
     container->Right()->ShowPreviewPane(false);
     container->DropSplitter(200);
+
+    // A walked tree with a partly checked folder, for the eye.
+    CFileSystemNode* root = browsertest::Root();
+    const char* const folders[] = {"Documents", "Photos", "Music", "Projects"};
+    for (const char* name : folders) {
+        CFileNode* f = browsertest::Add(root, name, true);
+        CFileNode* sub = browsertest::Add(f, std::string(name) + " 2019", true);
+        for (int i = 0; i < 6; ++i) {
+            browsertest::Add(f, std::string(name).substr(0, 3) + "_" + std::to_string(i) + (i % 2 ? ".jpg" : ".docx"), false,
+                             u64(1000 + 7919 * i), browsertest::kFileTime2020 + u64(i) * browsertest::kFileTimeDay);
+            browsertest::Add(sub, "old_" + std::to_string(i) + ".txt", false, u64(10 * i + 1), browsertest::kFileTime2020);
+        }
+    }
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    browser->ClearAll();
+    browser->SetBuildState(true);
+    browser->AddFileSystemNode(root, true);
+    browser->SetBuildState(false);
+    while (manager.ProcessPending(kInfinite)) {
+    }
+    QApplication::processEvents();
+    CBindingNode* part = (*manager.PathRoot()->GetChildren())[0];
+    CBindingNode* docs = (*part->GetChildren())[0];
+    container->Left()->PathTree()->SelectNodeItem(docs);
+    CFileListData::FolderModel().SetItemCheck(2, false);
+    CFileListData::FolderModel().SetItemCheck(4, false);
+    container->Left()->PathTree()->expand(container->Left()->PathTree()->TreeModel()->IndexOf(docs));
+    container->Right()->Details()->SelectRow(3);
+    QApplication::processEvents();
+    EXPECT_EQ(docs->GetCheckState(), kImagePartly);
+    EXPECT_EQ(part->GetCheckState(), kImagePartly);
+    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
+    std::filesystem::create_directories(dir);
+    EXPECT_TRUE(container->grab().save(QString::fromStdString(dir + "/browser-tree-en.png")));
+    browser->ClearAll();
+    browsertest::Free(root);
 }
 
 }  // namespace
