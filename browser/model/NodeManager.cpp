@@ -173,6 +173,16 @@ void CFileVirtualNodeManager::SetBuildState(bool building) {
 
 bool CFileVirtualNodeManager::RemoveFileSystemNode(CFileNode* root) {
     if (!root) return false;
+    {
+        // A tree the browser never took (or let go of in a ClearAll) with nothing queued that
+        // could refer to it: nothing to wait for, so a UI thread that waits for this thread
+        // cannot lock up with it.
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (m_queue.empty() && std::find(m_searchRoots.begin(), m_searchRoots.end(), root) == m_searchRoots.end()) {
+            m_filter.ForgetCache();
+            return false;
+        }
+    }
     auto done = std::make_shared<Event>(true, false);
     Delivery d;
     d.kind = Kind::Remove;
@@ -203,6 +213,7 @@ bool CFileVirtualNodeManager::RemoveFileSystemNode(CFileNode* root) {
 void CFileVirtualNodeManager::Search(const std::string& text) {
     std::vector<CFileNode*> hits;
     u64 generation = 0;
+    u64 removals = 0;
     const bool acceptable = text.size() <= kMaxSearchText && text.find_first_of(kForbiddenInSearch) == std::string::npos;
     if (acceptable) {
         std::shared_lock<std::shared_mutex> hold(m_treeUse);
@@ -211,6 +222,7 @@ void CFileVirtualNodeManager::Search(const std::string& text) {
             std::lock_guard<std::mutex> guard(m_queueLock);
             roots = m_searchRoots;
             generation = m_generation.load();
+            removals = m_removals.load();
         }
         const std::string needle = LowerUtf8(text);
         std::deque<CFileNode*> queue(roots.begin(), roots.end());
@@ -227,10 +239,12 @@ void CFileVirtualNodeManager::Search(const std::string& text) {
         }
     } else {
         generation = m_generation.load();
+        removals = m_removals.load();
     }
     Delivery d;
     d.kind = Kind::SearchHits;
     d.nodes = std::move(hits);
+    d.removals = removals;
     HWND post = nullptr;
     {
         std::lock_guard<std::mutex> guard(m_queueLock);
@@ -349,6 +363,8 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
         case Kind::SearchHits: {
             CFileListData& search = CFileListData::SearchModel();
             search.Clear();
+            // A tree removed since the search read it may have taken some hits with it.
+            if (d.removals != m_removals.load()) return true;
             search.AddFileNodes(d.nodes);
             return true;
         }
@@ -389,6 +405,12 @@ void CFileVirtualNodeManager::ResetNodes() {
 }
 
 void CFileVirtualNodeManager::ApplyRemove(CFileNode* root) {
+    {
+        // Together, so that a search reads either the tree and the old count or neither.
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_removals.fetch_add(1);
+        m_searchRoots.erase(std::remove(m_searchRoots.begin(), m_searchRoots.end(), root), m_searchRoots.end());
+    }
     if (m_pathObserver) m_pathObserver->OnBeginReset();
     // The lists may hold rows of the tree (the shown folder, search hits): they go first.
     CFileListData::ClearAll();
@@ -402,10 +424,6 @@ void CFileVirtualNodeManager::ApplyRemove(CFileNode* root) {
     }
     if (currentGoes) m_current = m_pathRoot;
     for (CBindingNode* removed : m_pathRoot->DetachRoot(root)) removed->Release();
-    {
-        std::lock_guard<std::mutex> guard(m_queueLock);
-        m_searchRoots.erase(std::remove(m_searchRoots.begin(), m_searchRoots.end(), root), m_searchRoots.end());
-    }
     if (m_pathObserver) m_pathObserver->OnEndReset();
     if (m_current) CFileListData::FolderModel().ShowFolder(m_current);
 }

@@ -113,6 +113,7 @@ private:
         std::string text;
         bool flag = false;
         u64 generation = 0;
+        u64 removals = 0;  // search hits: the removals counted when the trees were read
         std::shared_ptr<Event> done;
         size_t cursor = 0;
         // Set once the UI thread took the delivery: the deliverer no longer adds to it.
@@ -147,6 +148,7 @@ private:
     std::deque<Delivery> m_queue;
     std::atomic<bool> m_drainPosted{false};
     std::atomic<u64> m_generation{0};
+    std::atomic<u64> m_removals{0};
     // Taken by whoever binds: the UI thread, or the caller itself when no UI window exists.
     std::recursive_mutex m_drainLock;
     HWND m_uiWindow = nullptr;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "BrowserTestTree.h"
@@ -428,6 +429,35 @@ TEST_F(BrowserModel, DeliveriesFromAnotherThreadArriveWhileTheUiDrainsInSlices) 
     EXPECT_GT(slices, 1u);
     Manager().ClearAll();
     browsertest::Free(root);
+}
+
+TEST_F(BrowserModel, SearchHitsOfATreeRemovedMeanwhileAreDropped) {
+    SmallTree t;
+    Manager().AddFileSystemNode(t.root, nullptr, nullptr, true);
+    Drain();
+    // The removal is queued first (its thread waits for this one, the UI), the search reads the
+    // tree before the UI took the removal, and its hits arrive after it.
+    int fakeWindow = 0;
+    Manager().SetUiWindow(reinterpret_cast<HWND>(&fakeWindow));
+    std::thread scan([&] { Manager().RemoveFileSystemNode(t.root); });
+    while (!Manager().HasPending()) std::this_thread::yield();
+    Manager().Search("a");
+    Drain();
+    scan.join();
+    Manager().SetUiWindow(nullptr);
+    headless::TakeMessages();
+    EXPECT_EQ(CFileListData::SearchModel().GetCount(), 0);
+    EXPECT_TRUE(Manager().PathRoot()->GetChildren()->empty());
+}
+
+TEST_F(BrowserModel, RemovingATreeTheBrowserNeverHeldDoesNotWaitForTheUi) {
+    SmallTree t;
+    // A UI window that nobody drains, as while the UI thread waits for the scan thread.
+    int fakeWindow = 0;
+    Manager().SetUiWindow(reinterpret_cast<HWND>(&fakeWindow));
+    auto removal = std::async(std::launch::async, [&] { return Manager().RemoveFileSystemNode(t.root); });
+    EXPECT_EQ(removal.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    Manager().SetUiWindow(nullptr);
 }
 
 }  // namespace
