@@ -16,6 +16,10 @@
 #include "browser/views/Widgets.h"
 #include "BrowserTestTree.h"
 #include "platform/Sync.h"
+#include "platform/Time.h"
+#include "platform/WindowPost.h"
+#include "platform/ui/Window.h"
+#include <thread>
 #include <filesystem>
 
 using namespace FileSelCtrl;
@@ -221,6 +225,40 @@ TEST(BrowserViews, TabsChooseTreesAndTheSearchLayoutAndTheContainerLaysOut) {
     const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
     std::filesystem::create_directories(dir);
     EXPECT_TRUE(container->grab().save(QString::fromStdString(dir + "/browser-tree-en.png")));
+    browser->ClearAll();
+    browsertest::Free(root);
+}
+
+TEST(BrowserViews, DeliveriesReachTheWindowThroughPostedMessages) {
+    EnsureApp();
+    ui::InstallWindowPost();
+    CFileSelCtrl* browser = CFileSelCtrl::GetInstance();
+    browser->Create(nullptr, RECT{0, 0, 800, 500});
+    browser->Container()->show();
+    browser->ClearAll();
+    CFileSystemNode* root = browsertest::Root();
+    for (int f = 0; f < 20; ++f) {
+        CFileNode* folder = browsertest::Add(root, "F" + std::to_string(f), true);
+        for (int i = 0; i < 50; ++i) browsertest::Add(folder, "x" + std::to_string(i), false, 1);
+    }
+    // Only the event loop runs here: the drain notices posted to the browser's window bind it.
+    std::thread scan([&] { browser->AddFileSystemNode(root, true); });
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    const u64 end = GetTickCount64Ms() + 20000;
+    auto bound = [&] {
+        const auto* parts = manager.PathRoot()->GetChildren();
+        return !parts->empty() && (*parts)[0]->GetChildren()->size() == 20u;
+    };
+    while ((!bound() || manager.HasPending()) && GetTickCount64Ms() < end) QApplication::processEvents();
+    scan.join();
+    EXPECT_TRUE(bound());
+    EXPECT_FALSE(manager.HasPending());
+    // A removal from another thread waits for the window to let go, and gets it.
+    std::thread removal([&] { browser->RemoveFileSystemNode(root); });
+    while (!manager.PathRoot()->GetChildren()->empty() && GetTickCount64Ms() < end) QApplication::processEvents();
+    removal.join();
+    EXPECT_TRUE(manager.PathRoot()->GetChildren()->empty());
+    SetWindowPostFunctions(nullptr);
     browser->ClearAll();
     browsertest::Free(root);
 }
