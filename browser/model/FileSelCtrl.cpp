@@ -23,6 +23,7 @@ CFileSelCtrlContainer* g_leftAtExit = nullptr;
 void CFileSelCtrl::DestroyAtExit() {
     if (!g_instance) return;
     g_leftAtExit = g_instance->m_container.release();
+    CFileVirtualNodeManager::Instance().SetSearchListener(nullptr);
     DestroyInstance();
 }
 
@@ -48,6 +49,7 @@ void CFileSelCtrl::DestroyInstance() {
 CFileSelCtrl::CFileSelCtrl() { CFileVirtualNodeManager::Instance().CreateRoots(); }
 
 CFileSelCtrl::~CFileSelCtrl() {
+    CFileVirtualNodeManager::Instance().SetSearchListener(nullptr);
     m_container.reset();
     CFileVirtualNodeManager::Instance().SetSink(nullptr);
 }
@@ -95,6 +97,8 @@ bool CFileSelCtrl::Create(QWidget* parent, const RECT& rect) {
     if (parent) m_container->setParent(parent);
     m_container->setGeometry(rect.left, rect.top, rect.Width(), rect.Height());
     m_container->setObjectName(QString::number(kContainerControlId));
+    CFileSelCtrlContainer* container = m_container.get();
+    CFileVirtualNodeManager::Instance().SetSearchListener([container] { container->Left()->ShowSearchTab(); });
     if (parent) m_container->show();
     return true;
 }
@@ -124,7 +128,8 @@ bool CFileSelCtrl::SetLanguage(int id) {
 }
 
 void CFileSelCtrl::Search(const std::string& text) {
-    if (m_container) m_container->Left()->ShowSearchTab();
+    // The search thread reads the trees; the hits and the Search tab reach the UI thread
+    // through the node manager's queue.
     CFileVirtualNodeManager::Instance().Search(text);
 }
 

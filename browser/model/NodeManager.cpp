@@ -361,6 +361,7 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
             }
             return true;
         case Kind::SearchHits: {
+            if (m_searchListener) m_searchListener();
             CFileListData& search = CFileListData::SearchModel();
             search.Clear();
             // A tree removed since the search read it may have taken some hits with it.

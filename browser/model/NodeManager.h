@@ -9,6 +9,7 @@
 // lock) until the UI thread has let go of every node of the tree.
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -85,6 +86,8 @@ public:
     void SetCurrentTreeKind(u32 kind) { m_currentTreeKind = kind; }
     u32 CurrentTreeKind() const { return m_currentTreeKind; }
     void SetSink(IFileSelCtrlSink* sink) { m_sink = sink; }
+    // Runs on the UI thread when search hits arrive, before they are listed.
+    void SetSearchListener(std::function<void()> listener) { m_searchListener = std::move(listener); }
     IFileSelCtrlSink* Sink() const { return m_sink; }
     bool IsPopulated() const { return m_populated; }
     bool IsBuilding() const { return m_building; }
@@ -140,6 +143,7 @@ private:
     u32 m_currentTreeKind = kTreeKindPath;
     CFolderFilter m_filter;
     IFileSelCtrlSink* m_sink = nullptr;
+    std::function<void()> m_searchListener;
     ITreeObserver* m_pathObserver = nullptr;
     ITreeObserver* m_typeObserver = nullptr;
 

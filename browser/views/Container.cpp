@@ -99,7 +99,7 @@ void CWndLeftView::SelectTree(u32 id) {
 
 void CWndLeftView::ShowSearchTab() {
     m_tabs->AddTab(Skin().treeNames[3], kTabSearch, true);
-    SelectTree(kTabSearch);
+    if (!m_searchShown) SelectTree(kTabSearch);
 }
 
 void CWndLeftView::CloseSearch() {

@@ -253,6 +253,16 @@ TEST(BrowserViews, DeliveriesReachTheWindowThroughPostedMessages) {
     scan.join();
     EXPECT_TRUE(bound());
     EXPECT_FALSE(manager.HasPending());
+    // A search runs on its own thread; its hits and the Search tab arrive on this one.
+    std::thread search([&] { browser->Search("X4"); });
+    search.join();
+    while (CFileListData::SearchModel().GetCount() == 0 && GetTickCount64Ms() < end) QApplication::processEvents();
+    EXPECT_EQ(CFileListData::SearchModel().GetCount(), 20 * 11) << "x4 and x40 to x49 in every folder";
+    EXPECT_TRUE(CFileListData::IsSearchShown());
+    EXPECT_EQ(browser->Container()->Left()->Tabs()->CurrentId(), int(kTabSearch));
+    browser->Container()->Left()->CloseSearch();
+    EXPECT_FALSE(CFileListData::IsSearchShown());
+
     // A removal from another thread waits for the window to let go, and gets it.
     std::thread removal([&] { browser->RemoveFileSystemNode(root); });
     while (!manager.PathRoot()->GetChildren()->empty() && GetTickCount64Ms() < end) QApplication::processEvents();
