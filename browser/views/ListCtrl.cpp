@@ -23,6 +23,7 @@ constexpr u32 kEncryptedText = 0x00A000;
 constexpr u32 kEmptyListText = 0x696969;
 constexpr int kHeaderFormatLeft = 0;
 constexpr int kMinNameWidth = 120;
+constexpr int kSelectFirstMs = 100;
 
 u16 AttributesOf(const FileList_Item& row) {
     const IFileProperties* p = row.fileNode ? row.fileNode->GetFileProperties() : nullptr;
@@ -193,6 +194,13 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
     setTextElideMode(Qt::ElideRight);
     setIconSize(QSize(16, 16));
     ApplyColumns();
+    // A new listing shows its first row in the preview pane once it has settled.
+    m_selectFirst.setSingleShot(true);
+    m_selectFirst.setInterval(kSelectFirstMs);
+    connect(&m_selectFirst, &QTimer::timeout, this, [this] {
+        if (m_model->rowCount() > 0 && !selectionModel()->hasSelection()) SelectRow(0);
+    });
+    connect(m_model, &QAbstractItemModel::modelReset, &m_selectFirst, qOverload<>(&QTimer::start));
     m_tip.Create(viewport(), TipMode::Hover, QString());
     m_tip.textAt = [this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); };
     m_tip.keepOnMove = [this](QPoint at) {

@@ -4,6 +4,7 @@
 // double click to open, and the right-click menu with Recovery and Preview.
 #include <QAbstractTableModel>
 #include <QTableView>
+#include <QTimer>
 #include <functional>
 
 #include "browser/model/ListModel.h"
@@ -77,6 +78,7 @@ private:
 
     CFileListQtModel* m_model;
     CFileSelToolTip m_tip;
+    QTimer m_selectFirst;
     std::function<void(FileList_Item*)> m_open;
     std::function<void(CFileNode*)> m_recover;
 };
