@@ -157,7 +157,7 @@ void CWndPreview::paintEvent(QPaintEvent*) {
     const struct {
         const std::string& label;
         const QString& value;
-    } lines[] = {{s.textFilename, m_name}, {s.textSize, m_size}, {s.textType, m_type}, {s.textCreation, m_date}};
+    } lines[] = {{s.textFilename, m_name}, {s.textSize, m_size}, {s.textType, m_type}, {s.columns[kColumnDate].name, m_date}};
     for (const auto& line : lines) {
         p.drawText(QRect(12, y, width() - 24, 20), Qt::AlignLeft | Qt::AlignVCenter,
                    QString::fromStdString(line.label) + ": " + line.value);
@@ -193,6 +193,8 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
         m_preview->SetItem(row.get());
     });
+    // A new listing clears the pane; its first row comes back to it once chosen.
+    connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
     connect(m_icons, &QListView::activated, this, [this](const QModelIndex& i) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
         if (row) OpenItem(row.get());

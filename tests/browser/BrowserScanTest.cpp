@@ -337,6 +337,7 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
             }
         }
     }
+    Pump(150);  // the first row reaches the preview pane
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-done-en.png"))));
 
     // The command bar switches views once the scan is over.
