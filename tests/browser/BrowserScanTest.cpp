@@ -162,6 +162,7 @@ protected:
         bool sawDuring = false;
         const bool finished = PumpUntil([&] {
             if (!sawDuring && !Manager().PathRoot()->GetChildren()->empty()) {
+                EXPECT_TRUE(session.IsScanRunning()) << "the scan thread still runs";
                 progress.DoPause();
                 Pump(50);
                 during();
