@@ -251,6 +251,12 @@ void CFileListData::ShowFolder(CBindingNode* folder) {
         if (const auto* roots = folder->GetScanRoots()) sources = *roots;
         if (CFileNode* own = folder->GetFileNode()) sources.push_back(own);
         CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+        size_t expected = m_rows.size();
+        for (CFileNode* source : sources) {
+            for (CFileNode* c = source->GetFirstChild(); c; c = c->GetNextSibling()) ++expected;
+        }
+        m_rows.reserve(expected);
+        m_fileMap.reserve(expected);
         for (CFileNode* source : sources) {
             for (CFileNode* c = source->GetFirstChild(); c; c = c->GetNextSibling()) {
                 if (IsScanFolder(c) || m_fileMap.count(c) || !manager.Filter().Match(c)) continue;

@@ -234,7 +234,8 @@ void CFileTreeCtrl::SelectNodeItem(CBindingNode* node) {
     if (!target.isValid()) return;
     setCurrentIndex(target);
     scrollTo(target);
-    CFileVirtualNodeManager::Instance().ShowFolder(node);
+    // The selection lists the node already unless it was selected before (or the tree hidden).
+    if (CFileVirtualNodeManager::Instance().CurrentFolder() != node) CFileVirtualNodeManager::Instance().ShowFolder(node);
 }
 
 void CFileTreeCtrl::SetBuildState(bool idle) { m_model->SetIdle(idle); }
