@@ -325,6 +325,14 @@ LRESULT CFileSelCtrlContainer::OnMessage(u32 message, WPARAM wParam, LPARAM lPar
                 DropSplitter(GET_X_LPARAM(lParam));
             }
             return 0;
+        case WM_FILESEL_RECOVERNODE:
+            // Another window hands a node over for recovery.
+            if (lParam != 0) {
+                if (IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink()) {
+                    sink->RecoverNode(reinterpret_cast<CFileNode*>(lParam));
+                }
+            }
+            return 0;
         case WM_FILESEL_RESETCOMMANDS:
             m_right->Commands()->ResetCommands(wParam != 0);
             return 1;

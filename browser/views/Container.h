@@ -14,6 +14,7 @@
 namespace FileSelCtrl {
 
 constexpr u32 WM_FILESEL_LAYOUT = WM_USER_MSG + 1024;
+constexpr u32 WM_FILESEL_RECOVERNODE = WM_USER_MSG + 1050;
 constexpr u32 WM_FILESEL_RESETCOMMANDS = WM_USER_MSG + 1056;
 // How long the UI thread binds delivered nodes at one time before it lets other events run.
 constexpr u32 kDrainSliceMs = 20;

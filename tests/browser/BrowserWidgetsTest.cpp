@@ -9,6 +9,7 @@
 
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrl.h"
+#include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
@@ -268,6 +269,21 @@ TEST(BrowserViews, DeliveriesReachTheWindowThroughPostedMessages) {
     while (!manager.PathRoot()->GetChildren()->empty() && GetTickCount64Ms() < end) QApplication::processEvents();
     removal.join();
     EXPECT_TRUE(manager.PathRoot()->GetChildren()->empty());
+    // A node handed over by message goes to the page's recovery.
+    struct Sink : IFileSelCtrlSink {
+        void OnCheckChanged(bool) override {}
+        void Reserved1() override {}
+        IStorageDevice* GetSourceDevice(IStorageDevice**) override { return nullptr; }
+        void RecoverNode(CFileNode* node) override { recovered = node; }
+        CFileNode* recovered = nullptr;
+    } sink;
+    browser->SetSink(&sink);
+    SendMessage(browser->Container()->Handle(), WM_FILESEL_RECOVERNODE, 0, 0);
+    EXPECT_EQ(sink.recovered, nullptr);
+    SendMessage(browser->Container()->Handle(), WM_FILESEL_RECOVERNODE, 0, reinterpret_cast<LPARAM>(root));
+    EXPECT_EQ(sink.recovered, root);
+    browser->SetSink(nullptr);
+
     SetWindowPostFunctions(nullptr);
     browser->ClearAll();
     browsertest::Free(root);
