@@ -27,10 +27,18 @@
 #include "devices/VolumeRecord.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
-#include "engine/FileSystems.h"
 #include "engine/HeadlessSinks.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/Time.h"
+
+// The file systems register themselves through the plug-in table where the tree has one.
+#if __has_include("plugins/Plugins.h")
+#include "plugins/Plugins.h"
+inline void RegisterScanFileSystems() { RegisterAllPlugins(); }
+#else
+#include "engine/FileSystems.h"
+inline void RegisterScanFileSystems() { RegisterFileSystemAnalyzers(); }
+#endif
 
 using namespace FileSelCtrl;
 
@@ -118,7 +126,7 @@ protected:
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
         if (!QApplication::instance()) new QApplication(g_argc, g_argv);
         ::setenv("MORVENDA_DISKS", testutil::FixturePath("ntfs-basic.img").c_str(), 1);
-        RegisterFileSystemAnalyzers();
+        RegisterScanFileSystems();
     }
 
     void SetUp() override {
