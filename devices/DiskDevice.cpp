@@ -134,6 +134,11 @@ u32 CBadSectorMap::GetSectorSize() {
 
 CDiskDevice::CDiskDevice(i32 diskNumber) : m_diskNumber(diskNumber) { Open(); }
 
+CDiskDevice::CDiskDevice(i32 diskNumber, const DiskTableEntry& entry) : m_diskNumber(diskNumber) {
+    m_identity.entry = entry;
+    Open();
+}
+
 CDiskDevice::~CDiskDevice() {
     Close();
     std::free(m_bounceBuffer);
@@ -149,7 +154,14 @@ u32 CDiskDevice::Open() {
     DiskHandle handle;
     // Once opened, the device stays that disk: opening it again goes through the table entry it
     // was opened with, not through whatever the disk table lists under its number by now.
-    const bool opened = m_identity.entry.path.empty() ? DiskOpen(m_diskNumber, &handle) : DiskReopen(m_identity, &handle);
+    bool opened;
+    if (m_identified) {
+        opened = DiskReopen(m_identity, &handle);
+    } else if (!m_identity.entry.path.empty()) {
+        opened = DiskOpenEntry(m_identity.entry, m_diskNumber, &handle);
+    } else {
+        opened = DiskOpen(m_diskNumber, &handle);
+    }
     if (!opened) {
         m_handle = DiskHandle();
         return 0;
@@ -157,6 +169,7 @@ u32 CDiskDevice::Open() {
     m_handle = handle;
     m_identity = handle;
     m_identity.fd = -1;
+    m_identified = true;
     const u32 sectorSize = GetSectorSize();
     const u64 total = GetTotalSectors();
     m_dynamicDisk = DetectDynamicDisk(total, sectorSize) ? 1 : 0;
@@ -288,7 +301,8 @@ bool CDiskDevice::DetectDynamicDisk(u64 totalSectors, u32 sectorSize) {
         table = next;
     }
 
-    if (!Read(sector.data(), 6, 1)) return dynamic;
+    // An MBR entry decided it; otherwise the protective MBR and the GPT entries do (sector 6 holds
+    // nothing either test looks at, so its read is not made).
     if (dynamic) return true;
     if (!Read(sector.data(), 0, 1)) return false;
     if (sector[446 + 4] != 0xEE) return false;

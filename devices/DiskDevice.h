@@ -45,6 +45,8 @@ public:
     static constexpr i32 kMaxDiskNumber = 19;  // numbers 0..19 can be opened
 
     explicit CDiskDevice(i32 diskNumber);
+    // The disk of a table entry read earlier (the enumeration reads the table once for all disks).
+    CDiskDevice(i32 diskNumber, const DiskTableEntry& entry);
     ~CDiskDevice() override;
 
     u32 Read(void* buffer, u64 firstSector, u64 count) override;
@@ -56,7 +58,8 @@ public:
     bool IsOpen() const { return m_handle.IsValid(); }
     // The disk number when it lies in 0..20, else -1.
     i32 GetDiskNumber() const;
-    // The block device or image the device opened; empty until it was opened once.
+    // The block device or image the device stands for; empty for a device made by number that
+    // never opened.
     const std::string& GetPath() const { return m_identity.entry.path; }
     bool IsDynamicDisk() const { return m_dynamicDisk != 0; }
 
@@ -82,7 +85,9 @@ private:
     u8* m_bounceBuffer = nullptr;
     u32 m_dynamicDisk = 0;
     DiskHandle m_handle;
-    DiskHandle m_identity;  // the entry and file of the first open, without a descriptor
+    // The entry the device opens, and once it was opened the file behind it (no descriptor).
+    DiskHandle m_identity;
+    bool m_identified = false;
     i32 m_diskNumber;
     u64 m_totalSectors = 0;
     i32 m_notReadyCount = 0;

@@ -63,6 +63,7 @@ void CompleteRecord(IStorageDevice* disk, u64 first, i64 count, u32 entryCount, 
                     BasicPartitionList& out) {
     const u64 total = disk->GetTotalSectors();
     if (first >= total) return;  // no sector of it lies on the disk
+    // From here on the count is positive: at most the sectors left on the disk, at least one.
     const u64 room = total - first;
     if (count <= 0 || static_cast<u64>(count) > room) count = static_cast<i64>(room);
 
@@ -87,7 +88,6 @@ void CompleteRecord(IStorageDevice* disk, u64 first, i64 count, u32 entryCount, 
             record->volumeLabel[kVolumeLabelSize - 1] = 0;
         }
     }
-    if (count <= 0) return;
     record->sectorCount = static_cast<u64>(count);
     record->device = std::make_unique<CBasicPartitionDevice>(disk, first, record->sectorCount);
     out.push_back(std::move(record));

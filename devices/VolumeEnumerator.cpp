@@ -141,8 +141,10 @@ void LogDiskTable(std::vector<std::unique_ptr<CDiskDevice>>& out) {
     LogInfo("Disk    TotalSectors       Cylinders    Heads    Sectors/Track     DIskInfo");
     std::vector<u8> entries(static_cast<size_t>(kStatsDiskEntrySize) * kMaxEnumeratedDisks, 0);
     u32 entryCount = 0;
-    for (i32 n = 0; n < kMaxEnumeratedDisks; ++n) {
-        auto disk = std::make_unique<CDiskDevice>(n);
+    // Read once: a disk that comes or goes meanwhile shifts no number of this enumeration.
+    const std::vector<DiskTableEntry> table = GetDiskTable();
+    for (i32 n = 0; n < kMaxEnumeratedDisks && static_cast<size_t>(n) < table.size(); ++n) {
+        auto disk = std::make_unique<CDiskDevice>(n, table[static_cast<size_t>(n)]);
         if (!disk->IsOpen()) continue;
         DiskGeometry g{};
         disk->GetGeometry(&g);

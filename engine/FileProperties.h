@@ -65,6 +65,10 @@ public:
     virtual void Load(IRSData* stream) = 0;
     virtual void Reserved18(u32, u32) {}
     virtual void Reserved19(u32, u32) {}
+    // Bytes from the start of the data that hold written data; what lies past them reads as
+    // zeros (NTFS keeps stale clusters there). The whole size where the file system has no such
+    // bound or it is not known.
+    virtual u64 GetInitializedSize() const { return GetSize(); }
     virtual ~IFileProperties() = default;
 
     // The count is 8 bits wide: at most 255 holders at a time.

@@ -103,9 +103,27 @@ bool CreateTargetFile(const std::string& base, const std::string* folder, const 
     return true;
 }
 
+u64 SizeOf(CFileNode* node) {
+    const IFileProperties* properties = node != nullptr ? node->GetFileProperties() : nullptr;
+    return properties != nullptr ? properties->GetSize() : 0;
+}
+
+void CountFile(RecoverCounts& counts, u32 result, const RecoverReadContext& context, u64 size) {
+    if (result == kRecoverOk || (result == kRecoverCancelled && context.complete)) {
+        ++counts.written;
+        counts.bytes += size;
+    } else if (result == kRecoverIncomplete) {
+        ++counts.incomplete;
+    } else if (result == kRecoverFailed) {
+        ++counts.failed;
+        if (context.noSpace) ++counts.noSpace;
+    }
+}
+
 // The checked children of folder, depth first in sibling order, written under directory (in
 // base itself where a folder could not be made). 0 when every child was visited, 2 cancelled.
-u32 WalkFolder(RecoverReadContext& context, const std::string& base, CFileNode* folder, const std::string& directory) {
+u32 WalkFolder(RecoverReadContext& context, const std::string& base, CFileNode* folder, const std::string& directory,
+               RecoverCounts& counts) {
     struct Frame {
         CFileNode* next;
         bool hasDirectory;
@@ -142,8 +160,15 @@ u32 WalkFolder(RecoverReadContext& context, const std::string& base, CFileNode* 
             return kRecoverCancelled;
         }
         std::string path;
-        const bool created = CreateTargetFile(base, frame.hasDirectory ? &frame.directory : nullptr, name, path);
-        const u32 result = created ? RecoverOneFile(context, child, path) : kRecoverFailed;
+        if (!CreateTargetFile(base, frame.hasDirectory ? &frame.directory : nullptr, name, path)) {
+            ++counts.failed;
+            LogInfo("Failed to recover file: %s", name.c_str());
+            continue;
+        }
+        const u32 result = RecoverOneFile(context, child, path);
+        CountFile(counts, result, context, SizeOf(child));
+        // The file made for it goes again unless something of the file's own is in it.
+        if ((result == kRecoverFailed || result == kRecoverCancelled) && !context.complete) ::unlink(path.c_str());
         if (result == kRecoverCancelled) return kRecoverCancelled;
         if (result == kRecoverFailed) LogInfo("Failed to recover file: %s", name.c_str());
     }
@@ -194,12 +219,14 @@ bool CFileRecoverer::RecoverFileLocked() {
     context.callback = m_callback;
     context.device = SourceDevice(m_device, m_fileNode);
     m_result = kRecoverFailed;
+    m_counts = RecoverCounts();
     if (m_targetPath != nullptr) {
         try {
             m_result = RecoverOneFile(context, m_fileNode, m_targetPath);
         } catch (...) {
             m_result = kRecoverFailed;
         }
+        CountFile(m_counts, m_result, context, SizeOf(m_fileNode));
     }
     if (m_result == kRecoverFailed) LogInfo("Failed to recover file :%s", m_targetPath != nullptr ? m_targetPath : "");
     mutex.Release();
@@ -215,6 +242,7 @@ u32 CFileRecoverer::RecoverFolder(IFileRecoverCallback* callback, IStorageDevice
     m_outPath = outPath;
     m_outSize = outSize;
     m_result = kRecoverOk;
+    m_counts = RecoverCounts();
     if (targetFolder == nullptr || targetFolder[0] == 0) {
         m_result = kRecoverFailed;
         return m_result;
@@ -236,7 +264,7 @@ u32 CFileRecoverer::RecoverFolder(IFileRecoverCallback* callback, IStorageDevice
     context.callback = callback;
     context.device = SourceDevice(device, folder);
     try {
-        m_result = WalkFolder(context, base, folder, top);
+        m_result = WalkFolder(context, base, folder, top, m_counts);
     } catch (...) {
         m_result = kRecoverFailed;
     }

@@ -16,6 +16,19 @@ class IStorageDevice;
 constexpr u32 kRecoverOk = 0;
 constexpr u32 kRecoverFailed = 1;
 constexpr u32 kRecoverCancelled = 2;
+// One file's result only: a file part of whose data could not be read (a failed read or a
+// sector past the device's end is written as zeros; what no extent reaches is missing). It is
+// kept for what it holds, but never counted as recovered.
+constexpr u32 kRecoverIncomplete = 3;
+
+// What a job did with the files it met.
+struct RecoverCounts {
+    u64 written = 0;     // every byte copied
+    u64 incomplete = 0;  // kept, with data missing (kRecoverIncomplete)
+    u64 failed = 0;      // nothing left behind
+    u64 noSpace = 0;     // of the failed: larger than the target's free space
+    u64 bytes = 0;       // sizes of the written files
+};
 
 // While a background copy runs, the waiting thread calls this every 10 ms so that its windows
 // stay alive. The UI installs its message dispatch here; without one the caller just waits.
@@ -29,16 +42,19 @@ public:
     CFileRecoverer& operator=(const CFileRecoverer&) = delete;
 
     // Writes the node's file to targetPath (the caller's own path: an existing file there is
-    // replaced). With background set the copy runs on a worker thread while this thread pumps
-    // messages every 10 ms. True when the file was written (result 0).
+    // replaced, and removed when the file fails or is cancelled). With background set the copy
+    // runs on a worker thread while this thread pumps messages every 10 ms. True when the file
+    // was written whole (result 0); an incomplete one gives false and result 3.
     bool RecoverFile(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* node, const char* targetPath,
                      bool background);
     // Makes a new folder named after the node under targetFolder (made unique, never an existing
     // one) and writes the checked files below the node into it. outPath, when given, receives
-    // the folder made. Runs on the caller's thread; answers 0, 1 or 2.
+    // the folder made. Runs on the caller's thread; answers 0, 1 or 2 (0 also when files failed:
+    // GetCounts tells).
     u32 RecoverFolder(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* folder,
                       const char* targetFolder, char* outPath, u32 outSize);
     u32 GetResult() const { return m_result; }
+    const RecoverCounts& GetCounts() const { return m_counts; }
 
 private:
     bool RecoverFileLocked();
@@ -54,4 +70,5 @@ private:
     const char* m_targetFolder = nullptr;
     char* m_outPath = nullptr;
     u32 m_outSize = 0;
+    RecoverCounts m_counts;
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,13 +50,40 @@ bool SectorOf(const RecoverReadContext& context, i64 cluster, u64 offset, u64& s
     return true;
 }
 
-// Reads `sectors` sectors of the extent at cluster `start` into buffer; a sparse extent, a
-// sector outside the device or a failed read leaves zeros.
-void ReadOrZero(const RecoverReadContext& context, i64 start, u64 sectorOffset, u64 sectors, u8* buffer, size_t bytes) {
+// Reads `sectors` sectors of the extent at cluster `start` into buffer and answers how many
+// bytes from its start hold the file's content: all of them for a sparse extent (zeros are its
+// content), those before the device's end for an extent cut off by it, none after a failed read.
+// Whatever is not content is zeros. A device that cannot tell its length is left to refuse the
+// read itself.
+size_t ReadOrZero(const RecoverReadContext& context, i64 start, u64 sectorOffset, u64 sectors, u8* buffer,
+                  size_t bytes) {
     std::memset(buffer, 0, bytes);
+    if (start == kSparseExtentStart) return bytes;
     u64 sector = 0;
-    if (start == kSparseExtentStart || !SectorOf(context, start, sectorOffset, sector)) return;
-    if (context.device->Read(buffer, sector, sectors) == 0) std::memset(buffer, 0, bytes);
+    if (!SectorOf(context, start, sectorOffset, sector)) return 0;
+    const u64 total = context.device->GetTotalSectors();
+    if (total != 0) {
+        if (sector >= total) return 0;
+        sectors = std::min(sectors, total - sector);
+    }
+    if (context.device->Read(buffer, sector, sectors) == 0) {
+        std::memset(buffer, 0, bytes);
+        return 0;
+    }
+    return std::min<size_t>(bytes, size_t(sectors) * context.device->GetSectorSize());
+}
+
+// Counts n bytes written of which the first `content` hold the file's own content.
+void Tally(RecoverReadContext& context, u64 content, u64 n) {
+    context.readBytes += std::min(content, n);
+    context.unreadBytes += n - std::min(content, n);
+}
+
+// Zeros the part of [offset, offset + bytes) of the file that lies at or past validLength.
+void ZeroPastValid(u8* buffer, u64 offset, size_t bytes, u64 validLength) {
+    if (offset + bytes <= validLength) return;
+    const size_t keep = offset >= validLength ? 0 : size_t(validLength - offset);
+    std::memset(buffer + keep, 0, bytes - keep);
 }
 
 // One piece of a compression unit, in clusters.
@@ -70,8 +98,8 @@ constexpr u32 kUnitZeros = 2;
 
 class CompressedWriter {
 public:
-    CompressedWriter(RecoverReadContext& context, CWin32File& target, u64 size)
-        : m_context(context), m_target(target), m_remaining(size) {
+    CompressedWriter(RecoverReadContext& context, CWin32File& target, u64 size, u64 validLength)
+        : m_context(context), m_target(target), m_size(size), m_remaining(size), m_valid(validLength) {
         m_sectorSize = context.device->GetSectorSize();
         m_clusterBytes = m_sectorSize * context.sectorsPerCluster;
         m_unitBytes = m_clusterBytes * kUnitClusters;
@@ -81,16 +109,20 @@ public:
     u64 Remaining() const { return m_remaining; }
 
     u32 WriteUnit(const std::vector<CompressionPiece>& pieces, u32 type) {
+        // Nothing past the initialized size is read: it is zeros whatever the clusters hold.
+        if (m_size - m_remaining >= m_valid) type = kUnitZeros;
         if (type == kUnitCompressed) return WriteCompressed(pieces);
         for (const CompressionPiece& piece : pieces) {
             if (m_remaining == 0) break;
             const size_t bytes = size_t(piece.length) * m_clusterBytes;
+            size_t content = bytes;
             if (type == kUnitZeros) {
                 std::memset(m_in.data(), 0, bytes);
             } else {
-                ReadOrZero(m_context, piece.start, 0, u64(piece.length) * m_context.sectorsPerCluster, m_in.data(), bytes);
+                content = ReadOrZero(m_context, piece.start, 0, u64(piece.length) * m_context.sectorsPerCluster,
+                                     m_in.data(), bytes);
             }
-            const u32 r = Emit(m_in.data(), bytes);
+            const u32 r = Emit(m_in.data(), bytes, content);
             if (r != kRecoverOk) return r;
         }
         return kRecoverOk;
@@ -101,16 +133,19 @@ private:
     // whatever the chunks do not cover is zeros.
     u32 WriteCompressed(const std::vector<CompressionPiece>& pieces) {
         size_t gathered = 0;
+        bool read = true;
         for (const CompressionPiece& piece : pieces) {
             if (piece.start == kSparseExtentStart) continue;
             const size_t bytes = size_t(piece.length) * m_clusterBytes;
             if (bytes > m_in.size() - gathered) break;
-            ReadOrZero(m_context, piece.start, 0, u64(piece.length) * m_context.sectorsPerCluster,
-                       m_in.data() + gathered, bytes);
+            read = ReadOrZero(m_context, piece.start, 0, u64(piece.length) * m_context.sectorsPerCluster,
+                              m_in.data() + gathered, bytes) == bytes && read;
             gathered += bytes;
         }
         std::memset(m_out.data(), 0, m_unitBytes);
-        if (gathered >= 2 && ReadLE16(m_in.data()) == 0) {
+        if (!read) {
+            // Chunks with a hole in them cannot be expanded: the whole unit is unread.
+        } else if (gathered >= 2 && ReadLE16(m_in.data()) == 0) {
             // Data that does not begin with a chunk header is taken as it is.
             std::memcpy(m_out.data(), m_in.data(), std::min<size_t>(gathered, m_unitBytes));
         } else if (gathered > 0) {
@@ -120,21 +155,27 @@ private:
                 return kRecoverFailed;
             }
         }
-        return Emit(m_out.data(), m_unitBytes);
+        return Emit(m_out.data(), m_unitBytes, read ? m_unitBytes : 0);
     }
 
-    u32 Emit(const u8* data, size_t bytes) {
+    u32 Emit(u8* data, size_t bytes, size_t content) {
         const u32 n = u32(std::min<u64>(bytes, m_remaining));
         if (n == 0) return kRecoverOk;
+        const u64 offset = m_size - m_remaining;
+        ZeroPastValid(data, offset, n, m_valid);
+        if (offset + content >= m_valid) content = bytes;
         if (!m_target.Write(data, n)) return kRecoverFailed;
         m_remaining -= n;
+        Tally(m_context, content, n);
         if (m_context.callback != nullptr && Cancelled(m_context.callback->OnBytesDone(n))) return kRecoverCancelled;
         return kRecoverOk;
     }
 
     RecoverReadContext& m_context;
     CWin32File& m_target;
+    u64 m_size;
     u64 m_remaining;
+    u64 m_valid;
     u32 m_sectorSize = 0;
     u32 m_clusterBytes = 0;
     size_t m_unitBytes = 0;
@@ -152,22 +193,13 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Copies the stream into a file made anew at path: Linux has no raw encrypted-file import, so
-// the stream the import would take is kept unchanged.
-bool ImportRawStream(RecoverReadContext& context, CWin32File& stream, const std::string& path) {
-    if (CreateNewFile(path) != 0) return false;
-    CWin32File target;
-    if (!target.Open(path.c_str(), CWin32File::kModeReadWrite)) return false;
-    stream.SeekToBegin();
-    std::vector<u8> buffer(kEfsBlockDataSize);
-    for (;;) {
-        // The import asks once per request; a cancel is not honoured halfway through it.
-        if (context.callback != nullptr) context.callback->IsCancelled();
-        const u32 n = stream.Read(buffer.data(), u32(buffer.size()));
-        if (n == 0) break;
-        if (!target.Write(buffer.data(), n)) return false;
-    }
-    return true;
+// Free bytes for new data in the folder of path; all ones when its file system cannot tell.
+u64 FreeBytesAt(const std::string& path) {
+    struct statvfs st {};
+    if (::statvfs(FolderOf(path).c_str(), &st) != 0) return ~u64(0);
+    u64 bytes = 0;
+    if (__builtin_mul_overflow(u64(st.f_bavail), u64(st.f_frsize), &bytes)) return ~u64(0);
+    return bytes;
 }
 
 void SetTimes(IFileProperties* properties, const std::string& path) {
@@ -217,7 +249,7 @@ int CreateNewFile(const std::string& path) {
     return 0;
 }
 
-u32 CopyRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 length) {
+u32 CopyRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 length, u64 validLength) {
     const u32 sectorSize = context.device->GetSectorSize();
     if (sectorSize == 0 || sectorSize > kCopyBlock) return kRecoverFailed;
     const u64 stepSectors = kCopyBlock / sectorSize;
@@ -229,25 +261,37 @@ u32 CopyRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs
         for (u64 done = 0; done < sectors && remaining > 0;) {
             const u64 step = std::min(stepSectors, sectors - done);
             const size_t bytes = size_t(step * sectorSize);
-            ReadOrZero(context, extent->start, done, step, buffer.data(), bytes);
+            const u64 offset = length - remaining;
+            size_t content = bytes;
+            if (offset >= validLength) {
+                std::memset(buffer.data(), 0, bytes);
+            } else {
+                content = ReadOrZero(context, extent->start, done, step, buffer.data(), bytes);
+                ZeroPastValid(buffer.data(), offset, bytes, validLength);
+                // Past the initialized size zeros are the content, read or not.
+                if (offset + content >= validLength) content = bytes;
+            }
             const u32 n = u32(std::min<u64>(bytes, remaining));
             if (!target.Write(buffer.data(), n)) return kRecoverFailed;
+            Tally(context, content, n);
             if (context.callback != nullptr && Cancelled(context.callback->OnBytesDone(n))) return kRecoverCancelled;
             remaining -= n;
             done += step;
         }
     }
-    // Runs that end early leave the file short.
+    // Extents that end early leave the file short: what they do not reach is unknown.
+    Tally(context, 0, remaining);
     return kRecoverOk;
 }
 
-u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 size) {
-    CompressedWriter writer(context, target, size);
+u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 size,
+                       u64 validLength) {
+    CompressedWriter writer(context, target, size, validLength);
     std::vector<CompressionPiece> unit;
     u32 left = kUnitClusters;  // clusters still missing from the current unit
     for (DataRunExtent* extent = runs.GetFirstExtent(); extent != nullptr && writer.Remaining() > 0;
          extent = runs.GetNextExtent()) {
-        if (context.callback != nullptr && Cancelled(context.callback->IsCancelled())) return kRecoverFailed;
+        if (context.callback != nullptr && Cancelled(context.callback->IsCancelled())) return kRecoverCancelled;
         const bool sparse = extent->start == kSparseExtentStart;
         u64 length = extent->length;
         u64 offset = 0;
@@ -271,7 +315,11 @@ u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRun
         }
     }
     // A last unit the runs do not close is stored as it is.
-    if (!unit.empty() && writer.Remaining() > 0) return writer.WriteUnit(unit, kUnitPlain);
+    if (!unit.empty() && writer.Remaining() > 0) {
+        const u32 r = writer.WriteUnit(unit, kUnitPlain);
+        if (r != kRecoverOk) return r;
+    }
+    Tally(context, 0, writer.Remaining());
     return kRecoverOk;
 }
 
@@ -362,19 +410,91 @@ u32 RestoreEfsFile(RecoverReadContext& context, const std::string& path, u64 siz
         }
     }
     written.Close();
-    ::unlink(path.c_str());
-    if (ok && !cancelled) ok = ImportRawStream(context, stream, path);
-
     stream.Close();
+    // Linux has no raw encrypted-file import: the stream is what it would take, and it takes the
+    // written file's place in one step, so a failure leaves that file as it was.
+    if (ok && !cancelled) {
+        if (::rename(streamPath.c_str(), path.c_str()) == 0) return kRecoverOk;
+        LogInfo("Failed to import %s, Error code:%d", path.c_str(), int(Win32FromErrno(errno)));
+        ok = false;
+    }
     DebugTrace("Deleting temporary file: %s", streamPath.c_str());
     if (::unlink(streamPath.c_str()) != 0) {
         LogInfo("Failed to delete temporary file : %s, Error code:%d", streamPath.c_str(), int(Win32FromErrno(errno)));
     }
-    if (cancelled) return kRecoverCancelled;
-    return ok ? kRecoverOk : kRecoverFailed;
+    return cancelled ? kRecoverCancelled : kRecoverFailed;
 }
 
+namespace {
+// The file's data into the open target: the EFS file header first for an encrypted file whose
+// metadata can be read (efsHeaderWritten), then the data through its extents. length receives
+// the bytes of data written (whole sectors for an encrypted stream). 0, 1 or 2.
+u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProperties& properties, CWin32File& target,
+                 const std::string& path, u64& length, bool& efsHeaderWritten) {
+    const u32 sectorSize = context.device->GetSectorSize();
+    const u16 attributes = properties.GetAttributes();
+    const bool compressed = (attributes & kAttrCompressed) != 0;
+    const bool encrypted = (attributes & kAttrEfsEncrypted) != 0;
+    const u64 size = properties.GetSize();
+    length = size;
+
+    std::vector<u8> metadata;
+    u64 metadataSize = 0;
+    if (encrypted) {
+        metadata.resize(kEfsMetadataCapacity);
+        if (ReadLoggedUtilityStream(node, context.device, metadataSize, metadata.data(), kEfsMetadataCapacity) &&
+            metadataSize <= kEfsMetadataCapacity) {
+            efsHeaderWritten = true;
+            // The encrypted stream holds whole sectors.
+            length = size + (sectorSize - size % sectorSize) % sectorSize;
+        }
+    }
+    // Refused before a byte is written: a damaged size would otherwise fill the target.
+    const u64 freeBytes = FreeBytesAt(path);
+    if (length != 0 && length >= freeBytes) {
+        LogInfo("NoSpaceAvailiable: %s needs %" PRIu64 " bytes, %" PRIu64 " free", path.c_str(), length, freeBytes);
+        context.noSpace = true;
+        return kRecoverFailed;
+    }
+    if (efsHeaderWritten) {
+        u8 header[kEfsFileHeaderSize];
+        BuildEfsFileHeader(header, u32(metadataSize));
+        if (!target.Write(header, kEfsFileHeaderSize) || !target.Write(metadata.data(), u32(metadataSize))) {
+            return kRecoverFailed;
+        }
+    }
+    // Ciphertext is copied whole: zeroing part of it would only spoil the decryption.
+    const u64 valid = encrypted ? length : std::min(properties.GetInitializedSize(), size);
+
+    std::unique_ptr<IDataRunList> runs(properties.CreateDataRunList());
+    if (!runs) return size == 0 ? kRecoverOk : kRecoverFailed;
+    if (runs->IsResident()) {
+        std::vector<u8> value(kResidentCapacity);
+        u64 valueSize = 0;
+        if (!ReadResidentData(node, context.device, valueSize, value.data(), kResidentCapacity) ||
+            valueSize > kResidentCapacity) {
+            return kRecoverFailed;
+        }
+        ZeroPastValid(value.data(), 0, size_t(valueSize), valid);
+        if (!target.Write(value.data(), u32(valueSize))) return kRecoverFailed;
+        Tally(context, valueSize, valueSize);
+        if (valueSize < size) Tally(context, 0, size - valueSize);
+        if (context.callback != nullptr) context.callback->OnBytesDone(valueSize);
+        return kRecoverOk;
+    }
+    if (compressed) {
+        if (context.sectorsPerCluster > kMaxCompressedSectorsPerCluster) return kRecoverFailed;
+        return CopyCompressedRuns(context, target, *runs, size, valid);
+    }
+    return CopyRuns(context, target, *runs, length, valid);
+}
+}  // namespace
+
 u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::string& path) {
+    context.readBytes = 0;
+    context.unreadBytes = 0;
+    context.noSpace = false;
+    context.complete = false;
     if (node == nullptr || context.device == nullptr) return kRecoverFailed;
 
     u64 start = 0;
@@ -409,67 +529,39 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::stri
     if (sectorSize == 0) return kRecoverFailed;
     const bool compressed = (attributes & kAttrCompressed) != 0;
     if (compressed && u64(sectorSize) * context.sectorsPerCluster > kMaxCompressedClusterBytes) return kRecoverFailed;
-    const bool encrypted = (attributes & kAttrEfsEncrypted) != 0;
 
     CWin32File target;
     if (!target.Open(path.c_str(), CWin32File::kModeCreateAlways)) {
         ::unlink(path.c_str());
         if (!target.Open(path.c_str(), CWin32File::kModeCreateAlways)) return kRecoverFailed;
     }
-
     const u64 size = properties->GetSize();
     u64 length = size;
     bool efsHeaderWritten = false;
-    if (encrypted) {
-        std::vector<u8> metadata(kEfsMetadataCapacity);
-        u64 metadataSize = 0;
-        if (ReadLoggedUtilityStream(node, context.device, metadataSize, metadata.data(), kEfsMetadataCapacity) &&
-            metadataSize <= kEfsMetadataCapacity) {
-            u8 header[kEfsFileHeaderSize];
-            BuildEfsFileHeader(header, u32(metadataSize));
-            if (!target.Write(header, kEfsFileHeaderSize) || !target.Write(metadata.data(), u32(metadataSize))) {
-                return kRecoverFailed;
-            }
-            efsHeaderWritten = true;
-            // The encrypted stream holds whole sectors.
-            length = size + (sectorSize - size % sectorSize) % sectorSize;
-        }
-    }
-
-    u32 result = kRecoverOk;
-    std::unique_ptr<IDataRunList> runs(properties->CreateDataRunList());
-    if (!runs) {
-        if (size != 0) return kRecoverFailed;
-    } else if (runs->IsResident()) {
-        std::vector<u8> value(kResidentCapacity);
-        u64 valueSize = 0;
-        if (!ReadResidentData(node, context.device, valueSize, value.data(), kResidentCapacity) ||
-            valueSize > kResidentCapacity) {
-            return kRecoverFailed;
-        }
-        if (!target.Write(value.data(), u32(valueSize))) return kRecoverFailed;
-        if (context.callback != nullptr) context.callback->OnBytesDone(valueSize);
-    } else if (compressed) {
-        if (context.sectorsPerCluster > kMaxCompressedSectorsPerCluster) return kRecoverFailed;
-        result = CopyCompressedRuns(context, target, *runs, size);
-    } else {
-        result = CopyRuns(context, target, *runs, length);
-    }
-    runs.reset();
+    u32 result = WriteContent(context, node, *properties, target, path, length, efsHeaderWritten);
     target.Close();
-    if (result != kRecoverOk) return result;
-
-    if (efsHeaderWritten) {
-        result = RestoreEfsFile(context, path, size);
-        if (result != kRecoverOk) return result;
+    if (result == kRecoverOk && efsHeaderWritten) result = RestoreEfsFile(context, path, size);
+    // A file of which nothing could be read holds nothing of its own.
+    if (result == kRecoverOk && context.unreadBytes != 0 && context.readBytes == 0) {
+        LogInfo("No data could be read for %s", path.c_str());
+        result = kRecoverFailed;
+    }
+    // No empty or half-written file stays beside the recovered ones.
+    if (result != kRecoverOk) {
+        ::unlink(path.c_str());
+        return result;
     }
 
     SetAttributes(attributes, path);
     SetTimes(properties, path);
 
-    if (context.callback != nullptr) {
-        context.callback->OnStep(u32(length - size));
-        if (Cancelled(context.callback->OnFilesDone(1))) return kRecoverCancelled;
+    if (context.callback != nullptr) context.callback->OnStep(u32(length - size));
+    if (context.unreadBytes != 0) {
+        LogInfo("Incomplete file, %" PRIu64 " of %" PRIu64 " bytes could not be read: %s", context.unreadBytes, length,
+                path.c_str());
+        return kRecoverIncomplete;
     }
+    context.complete = true;
+    if (context.callback != nullptr && Cancelled(context.callback->OnFilesDone(1))) return kRecoverCancelled;
     return kRecoverOk;
 }

@@ -17,17 +17,30 @@ struct RecoverReadContext {
     IStorageDevice* device = nullptr;
     u64 partitionStart = 0;
     u32 sectorsPerCluster = 1;
+
+    // What the copy of the current file met; RecoverOneFile clears them for every file.
+    u64 readBytes = 0;    // bytes the device gave, or zeros that the file's own layout holds
+    u64 unreadBytes = 0;  // bytes the device could not give (a failed read, a sector past its
+                          // end) or that no extent covers
+    bool noSpace = false;  // the file was refused as larger than the target's free space
+    bool complete = false; // every byte was written, even when a cancel came afterwards
 };
 
-// Writes the node's file to path (opened anew); 0 done, 1 failed, 2 cancelled.
+// Writes the node's file to path (opened anew): 0 done, 1 failed, 2 cancelled, 3 incomplete.
+// A failed or cancelled file leaves nothing at path; an incomplete one stays, with zeros where
+// the data could not be read.
 u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::string& path);
 
-// Copies length bytes of the extents to the file in 64 KiB steps; sparse extents and sectors
-// the device cannot read become zeros. 0, 1 (write failed) or 2 (cancelled).
-u32 CopyRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 length);
-// Copies size bytes of an NTFS-compressed file (16-cluster compression units). 1 also for a
-// damaged compressed unit or a cancel while the units are formed.
-u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 size);
+// Copies length bytes of the extents to the file in 64 KiB steps; bytes at or past
+// validLength are zeros without a read. Sparse extents and sectors the device cannot read
+// become zeros; the latter, and a length the extents do not reach, count as unread. 0, 1
+// (write failed) or 2 (cancelled).
+u32 CopyRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 length, u64 validLength);
+// Copies size bytes of an NTFS-compressed file (16-cluster compression units), zeros from
+// validLength on. 1 also for a damaged compressed unit; 2 for a cancel while the units are
+// formed.
+u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 size,
+                       u64 validLength);
 
 // The EFS raw-backup stream: the 66-byte file header (E = metadata bytes that follow it), the
 // 42-byte data stream header and the 512-byte header of data block `number`.
@@ -39,7 +52,9 @@ void BuildEfsFileHeader(u8* out, u32 metadataBytes);
 void BuildEfsStreamHeader(u8* out);
 void BuildEfsBlockHeader(u8* out, u32 dataBytes, u16 number, u32 fileBytes);
 // Turns the written file (file header, metadata, then the data) into the raw-backup stream at
-// path, through a temporary stream file beside it. 0, 1 or 2 (cancelled).
+// path: the stream is built under a temporary name beside it and takes the path's place only
+// when it is whole. On failure or cancel the written file is left as it was. 0, 1 or 2
+// (cancelled).
 u32 RestoreEfsFile(RecoverReadContext& context, const std::string& path, u64 size);
 
 // Creates path as a new file; 0 or the errno (EEXIST when something is already there).

@@ -16,7 +16,7 @@
 //     row.classifyBootSector = &ClassifyFatBootSector;
 //     row.createQuickSearch = &CreateFATQuickSearch;
 //     row.createDeepSearch = nullptr;            // until the FAT deep search exists
-//     row.loadProperties = &LoadFATProperties;
+//     row.loadProperties = [](IRSData* s) -> IFileProperties* { return LoadFATFileProperties(s); };
 //     row.createFolderProperties = &CreateFATFolderProperties;
 //     RegisterFileSystemPlugin(row);
 //

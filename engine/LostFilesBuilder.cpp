@@ -50,8 +50,8 @@ CFileNode* LostFilesBuilder::Build(std::vector<CFileNode*>* output) {
     std::unordered_set<CFileNode*> reported;
     const size_t bound = m_orphanFolders->size() + m_orphanFiles->size() + 1;
 
-    for (auto& [parentId, folder] : *m_orphanFolders) {
-        (void)parentId;
+    for (auto& entry : *m_orphanFolders) {
+        CFileNode* folder = entry.second;
         const u64 id = folder->GetId();
         bool received = false;
         auto folders = m_orphanFolders->equal_range(id);

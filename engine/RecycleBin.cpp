@@ -135,7 +135,6 @@ void RestoreRecycledFileName(IStorageDevice* device, CFileNode* dataFile, CFileN
     std::vector<u8> buffer(kRecycleInfoReadSize, 0);
     u32 done = 0;
     if (!reader.Read(0, buffer.data(), kRecycleInfoReadSize, &done) || done == 0) return;
-    done = std::min<u32>(done, kRecycleInfoReadSize);
 
     const std::string name = ExtractRecycledFileName(buffer.data(), done, info->GetSize() > done);
     if (!name.empty()) target->SetName(name.c_str());

@@ -1,7 +1,7 @@
 // The scan session's threads: the scan thread, the release thread, pause and stop.
 //
 // Thread handles: a scan thread is detached as soon as it starts; its "handle" is the record the
-// session keeps until the thread (step 9) or a waiter lets go of it. Independently of the handle,
+// session keeps until the thread (once its controllers have run) or a waiter lets go of it. Independently of the handle,
 // the session keeps the set of scan threads that still run, numbered in the order they were
 // started: the release of a controller and its trees waits for the scan threads older than the
 // release, so nothing is freed while a scan thread can still touch it, a thread never waits for
@@ -28,7 +28,7 @@
 struct RecoveryGraph::ScanThreadRecord {
     u64 seq = 0;            // start number; a scan thread waits only for smaller ones
     bool ended = false;     // guarded by m_threadLock
-    bool scanning = true;   // still running controllers (before step 9); guarded by m_threadLock
+    bool scanning = true;   // still running controllers; guarded by m_threadLock
     // A newer DoScan came: the thread makes no controller, runs no further volume, does not
     // show its trees and posts no finish message (that message would end the newer scan's page).
     std::atomic<bool> superseded{false};
@@ -119,7 +119,7 @@ void RecoveryGraph::WaitOlderScanThreads(u64 olderThan) {
     std::unique_lock<std::mutex> lk(m_threadLock);
     auto olderEnded = [&] { return m_runningScans.empty() || m_runningScans.begin()->first >= olderThan; };
     while (!m_threadChanged.wait_for(lk, std::chrono::milliseconds(10000), olderEnded)) {
-        LogError("RecoveryGraph: still waiting for a scan thread to end before its controller is freed");
+        LogError("Still waiting for a scan thread to end before its controller is freed");
     }
     if (m_scanThread && m_scanThread->ended) m_scanThread.reset();
 }
@@ -172,7 +172,7 @@ i32 RecoveryGraph::DoScan(u32 mode) {
         std::thread t([this, record] { ScanThreadBody(record); });
         t.detach();
     } catch (const std::exception&) {
-        LogError("RecoveryGraph::DoScan: the scan thread could not be created");
+        LogError("The scan thread could not be created");
         return -1;
     }
     m_lastScanSeq = record->seq;
@@ -196,7 +196,7 @@ void RecoveryGraph::ScanThreadBody(std::shared_ptr<ScanThreadRecord> self) {
 }
 
 i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
-    // 1. The previous scan's controller and trees go first; an older scan thread still running
+    // The previous scan's controller and trees go first; an older scan thread still running
     // is waited for, so that two scans never share the session.
     for (;;) {
         IRecoveryController* previous = nullptr;
@@ -217,11 +217,9 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
     // A newer scan came meanwhile: it makes the controller, not this thread.
     if (self.superseded.load()) return 0;
 
-    // 2.
     const u64 start = GetTickCount64Ms();
     LogEntry("RecoveryGraph::ScanThread", 371);
 
-    // 3.
     const u32 mode = m_mode.load();
     ControllerFactory factory = m_factory.load();
     IRecoveryController* controller = factory ? factory(mode) : CreateRecoveryController(mode);
@@ -241,7 +239,6 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
         return 0;
     }
 
-    // 4.
     if (controller->Initialize(&m_filter) != 1) {
         {
             std::lock_guard<std::mutex> lk(m_threadLock);
@@ -253,18 +250,17 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
         return -2;
     }
 
-    // 5.
     GetScanOptions().SetStopRequested(0);
     GetScanOptions().SetScanRaw(static_cast<u32>(ConfigScanRaw()));
 
-    // 6. Not once a release has taken the controller or a newer scan came: the trees of this
+    // Not once a release has taken the controller or a newer scan came: the trees of this
     // scan must then not reach the view or the session's list.
     {
         std::lock_guard<std::mutex> lk(m_treeLock);
         if (!self.superseded.load() && m_controller.load() == controller) m_detour->SetView(m_view.load());
     }
 
-    // 7.
+    // The browser's folder filter learns the folders a deleted-file scan is limited to.
     if (mode == kScanModeDeleted && m_view.load()) {
         std::list<std::string> folders;
         {
@@ -276,7 +272,6 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
         }
     }
 
-    // 8.
     // Held until the thread ends: a refresh of the enumeration or a cleared selection meanwhile
     // leaves the volumes, their devices and disks alive.
     std::vector<std::shared_ptr<VolumeRecord>> volumes;
@@ -292,7 +287,7 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
         controller->Run(record->device, m_progress.load(), m_detour.get(), name.c_str(), m_reason.load());
     }
 
-    // 9. A release made while this scan ran has taken the controller: it must not come back as
+    // A release made while this scan ran has taken the controller: it must not come back as
     // the current one.
     if (m_controller.load() == controller) SetCurrentRecoveryController(controller);
     {
@@ -301,11 +296,9 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
         if (m_scanThread.get() == &self) m_scanThread.reset();
     }
 
-    // 10.
+    // A short scan stays on screen a moment before its page moves on.
     if (GetTickCount64Ms() - start < kShortScanMs) SleepMs(kFinishDelayMs);
-    // 11.
     LogEntry("RecoveryGraph::ScanThread", 438);
-    // 12.
     if (m_stopRequested.load() || self.superseded.load()) return 0;
     return DoReCaculateCheckedFileInfo();
 }
@@ -410,15 +403,12 @@ void RecoveryGraph::RunReleaseThread(IRecoveryController* controller, std::vecto
 
 i32 RecoveryGraph::ReleaseThread(IRecoveryController* controller, std::vector<CFileSystemNode*>& roots, u32 mode,
                                  u64 olderThan) {
-    // 1. The roots were taken (and the view detached) by the caller.
-    // 2.
+    // The roots were taken (and the view detached) by the caller.
     if (controller) controller->Stop();
-    // 3. Every scan thread started before this release must have ended before anything is
+    // Every scan thread started before this release must have ended before anything is
     // freed; the one that asked for it (a new scan thread) and any newer one are not waited for.
     WaitOlderScanThreads(olderThan);
-    // 4.
     LogEntry("RecoveryGraph::ReleaseThread", 210);
-    // 5.
     if (controller) {
         if (GetCurrentRecoveryController() == controller) SetCurrentRecoveryController(nullptr);
         controller->Release();
@@ -426,7 +416,6 @@ i32 RecoveryGraph::ReleaseThread(IRecoveryController* controller, std::vector<CF
         for (CFileSystemNode* root : roots) FreeRestoredTree(root);
     }
     roots.clear();
-    // 6.
     LogEntry("RecoveryGraph::ReleaseThread", 244);
     return 0;
 }

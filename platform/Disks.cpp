@@ -51,13 +51,41 @@ DiskTableEntry ParseImageEntry(const std::string& item) {
         const std::string size = item.substr(at + 1);
         if (IsDigits(size) && size.size() <= 9) {
             const unsigned long n = std::strtoul(size.c_str(), nullptr, 10);
-            if (n > 0) {
+            if (IsSupportedImageSectorSize(static_cast<u32>(n))) {
                 e.path = item.substr(0, at);
                 e.imageSectorSize = static_cast<u32>(n);
             }
         }
     }
     return e;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A folder in the list stands for the image files in it, in name order, each with the folder's
+// sector size: images copied in or taken out come and go like plugged disks. Hidden files are
+// left out, so that a copy in progress under a dot name is not taken for a disk.
+void AppendFolderImages(const DiskTableEntry& folder, std::vector<DiskTableEntry>& table) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.path.c_str())) {
+        while (const dirent* d = ::readdir(dir)) {
+            const std::string name = d->d_name;
+            if (name.empty() || name[0] == '.') continue;
+            struct stat st {};
+            if (::stat((folder.path + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        DiskTableEntry e = folder;
+        e.path = folder.path + (folder.path.back() == '/' ? "" : "/") + name;
+        table.push_back(e);
+    }
 }
 
 std::vector<DiskTableEntry> ImageTable(const char* list) {
@@ -68,7 +96,11 @@ std::vector<DiskTableEntry> ImageTable(const char* list) {
         size_t end = all.find(':', pos);
         if (end == std::string::npos) end = all.size();
         const std::string item = all.substr(pos, end - pos);
-        if (!item.empty()) table.push_back(ParseImageEntry(item));
+        if (!item.empty()) {
+            const DiskTableEntry e = ParseImageEntry(item);
+            if (IsDirectory(e.path)) AppendFolderImages(e, table);
+            else table.push_back(e);
+        }
         pos = end + 1;
     }
     return table;
@@ -203,16 +235,23 @@ bool GetDiskTableEntry(int diskNumber, DiskTableEntry* out) {
     return true;
 }
 
+bool IsSupportedImageSectorSize(u32 bytes) {
+    return bytes >= kMinImageSectorSize && bytes <= kMaxImageSectorSize && (bytes & (bytes - 1)) == 0;
+}
+
 namespace {
 bool OpenEntry(const DiskTableEntry& e, int diskNumber, const DiskFileId* expected, DiskHandle* out) {
     *out = DiskHandle();
-    const int fd = ::open(e.path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking only while the kind is unknown: opening a named pipe would otherwise wait for
+    // a writer for good.
+    const int fd = ::open(e.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         SetLastErrorFromErrno();
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISREG(st.st_mode))) {
+    if (::fstat(fd, &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISREG(st.st_mode)) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(fd);
         return Fail(win32::kInvalidHandle);
     }
@@ -241,6 +280,10 @@ bool DiskOpen(int diskNumber, DiskHandle* out) {
         return Fail(win32::kFileNotFound);
     }
     return OpenEntry(e, diskNumber, nullptr, out);
+}
+
+bool DiskOpenEntry(const DiskTableEntry& entry, int diskNumber, DiskHandle* out) {
+    return OpenEntry(entry, diskNumber, nullptr, out);
 }
 
 bool DiskReopen(const DiskHandle& previous, DiskHandle* out) {

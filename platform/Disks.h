@@ -2,8 +2,8 @@
 // The platform's physical disks. Disk n is entry n of the disk table: the whole-disk block devices
 // of /sys/block in name order (loop devices only with a backing file; ram and zram left out), or,
 // when MORVENDA_DISKS is set, the image files it lists separated by ':' (disk 0 first; an entry
-// PATH@N gives the image N-byte logical sectors, 512 by default). Disks are only ever opened
-// read-only.
+// PATH@N gives the image N-byte logical sectors, 512 by default; an entry that is a folder stands
+// for the image files in it, in name order). Disks are only ever opened read-only.
 #include <string>
 #include <vector>
 
@@ -15,6 +15,12 @@ struct DiskTableEntry {
     bool isImage = false;
     u32 imageSectorSize = 0;   // declared logical sector size of an image
 };
+
+// The logical sector sizes an image may declare: powers of two from 512 to 4096. An entry with
+// any other PATH@N suffix is taken as a path as a whole.
+constexpr u32 kMinImageSectorSize = 512;
+constexpr u32 kMaxImageSectorSize = 4096;
+bool IsSupportedImageSectorSize(u32 bytes);
 
 // The current disk table (MORVENDA_DISKS is read on every call).
 std::vector<DiskTableEntry> GetDiskTable();
@@ -40,8 +46,11 @@ struct DiskHandle {
     bool IsValid() const { return fd >= 0; }
 };
 
-// Opens disk n of the current table read-only. On failure returns false with the last error set.
+// Opens disk n read-only; only a regular file or a block device is a disk (anything else, a
+// named pipe say, fails at once). On failure returns false with the last error set.
 bool DiskOpen(int diskNumber, DiskHandle* out);
+// Opens the disk of an entry read from the table earlier, under the number it had there.
+bool DiskOpenEntry(const DiskTableEntry& entry, int diskNumber, DiskHandle* out);
 // Opens the disk a handle was opened on again, through the entry it carried; refused with
 // kDeviceNotConnected when another disk or file now answers to that path.
 bool DiskReopen(const DiskHandle& previous, DiskHandle* out);

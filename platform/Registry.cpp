@@ -28,3 +28,19 @@ bool RegistryReadDword(const std::string& keyPath, const std::string& valueName,
 bool RegistryWriteString(const std::string& keyPath, const std::string& valueName, const std::string& value) {
     return WritePrivateProfileString(keyPath.c_str(), valueName.c_str(), value.c_str(), RegistryFilePath().c_str());
 }
+
+RegistryValueType RegistryTypeOf(const std::string& storedValue) {
+    if (storedValue.rfind("dword:", 0) == 0) return RegistryValueType::kDword;
+    if (storedValue.rfind("hex:", 0) == 0 || storedValue.rfind("hex(", 0) == 0) return RegistryValueType::kBinary;
+    return RegistryValueType::kString;
+}
+
+bool RegistryReadBoundedString(const std::string& keyPath, const std::string& valueName, size_t maxBytes,
+                               std::string& out) {
+    std::string v;
+    if (!RegistryReadString(keyPath, valueName, v)) return false;
+    if (RegistryTypeOf(v) != RegistryValueType::kString) return false;
+    if (maxBytes == 0 || v.size() >= maxBytes) return false;
+    out = v;
+    return true;
+}

@@ -11,10 +11,12 @@ if [ ! -f "$demo" ] || [ res/demo/demo-disk.img.gz -nt "$demo" ]; then
   gzip -dc res/demo/demo-disk.img.gz > "$demo.tmp" && chmod 0444 "$demo.tmp" && mv -f "$demo.tmp" "$demo"
 fi
 export MORVENDA_DISKS="$PWD/$demo"
-if [ -x build/bin/morvenda ]; then
+# The program's window on the demo disk, when there is a screen to show it on.
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
   exec build/bin/morvenda "$@"
 fi
-# No window yet: a deleted-file scan of the demo disk's NTFS volume, recovered into a new folder.
+echo "No display (DISPLAY and WAYLAND_DISPLAY are unset): running the headless demo instead."
+# Without a screen: a deleted-file scan of the demo disk's NTFS volume, recovered into a new folder.
 out=$(mktemp -d)
 echo "Demo disk: $demo"
 volume=$(build/bin/scan_driver --image "$demo" --mode deleted --volume none |

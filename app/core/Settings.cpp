@@ -5,12 +5,14 @@
 #include "app/core/Shell.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"
+#include "platform/Stats.h"
 
 const char* const kLanguageRegistryKey = "SOFTWARE\\Morvenda\\Data recovery\\Language";
 const char* const kLanguageRegistryValue = "Language";
 
 namespace {
 const char* const kSection = "register";
+constexpr u32 kStatsRegistryLanguage = 8200;
 
 struct LanguageEntry {
     int number;
@@ -27,7 +29,10 @@ void FirstRunStep() {
     if (ConfigReadInt("ReadReg", 0) != 0) return;
     ConfigWriteString("ReadReg", "1");
     std::string text;
-    if (!RegistryReadString(kLanguageRegistryKey, kLanguageRegistryValue, text)) return;
+    // The installer writes a short string; anything else there (another type, a text longer
+    // than the value's buffer) is not a language choice.
+    if (!RegistryReadBoundedString(kLanguageRegistryKey, kLanguageRegistryValue, kMaxPath, text)) return;
+    StatsNoteText(kStatsRegistryLanguage, text.c_str());
     // The installer's order of comparison; case-sensitive.
     static const int order[] = {2, 1, 0, 3, 4, 5};
     for (int n : order) {

@@ -4,7 +4,10 @@
 // found file. Benchmarks and end-to-end tests use it; its command line and JSON stay stable.
 //
 //   scan_driver --image PATH[@SECTORSIZE] [--image ...] --mode deleted|complete
-//               [--volume INDEX|all|disk:N] [--recover DIR] [--json FILE]
+//               [--volume INDEX|all|none|disk:N] [--recover DIR] [--json FILE]
+//
+// Exit status 0 only when every requested scan ran to its end and every found file was written
+// whole; 1 otherwise, with a line on stderr for each reason.
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,8 +68,10 @@ struct ScanInfo {
 };
 
 struct RecoveredInfo {
-    u64 files = 0;
-    u64 failed = 0;
+    u64 files = 0;       // written whole
+    u64 failed = 0;      // nothing written
+    u64 incomplete = 0;  // written with data missing, not counted as recovered
+    u64 noSpace = 0;     // of the failed: larger than the free space of the folder
     u64 bytes = 0;
     double seconds = 0;
 };
@@ -76,6 +81,9 @@ struct Report {
     std::vector<ScanInfo> scans;
     RecoveredInfo recovered;
 };
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
 
 // Runs the whole job; the exit status of the program.
 int Run(const Options& options, Report& report);

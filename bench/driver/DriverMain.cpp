@@ -4,26 +4,31 @@
 #include <fstream>
 
 #include "Driver.h"
+#include "platform/Disks.h"
 
 namespace driver {
 
 namespace {
 const char* const kUsage =
     "usage: scan_driver --image PATH[@SECTORSIZE] [--image ...] --mode deleted|complete\n"
-    "                   [--volume INDEX|all|disk:N] [--recover DIR] [--json FILE]\n";
+    "                   [--volume INDEX|all|none|disk:N] [--recover DIR] [--json FILE]\n";
 
-bool ParseImage(const std::string& arg, std::pair<std::string, u32>& out) {
+// Empty when the argument is usable, else what is wrong with it.
+std::string ParseImage(const std::string& arg, std::pair<std::string, u32>& out) {
     const size_t at = arg.rfind('@');
     if (at == std::string::npos) {
         out = {arg, 0};
-        return !arg.empty();
+        return arg.empty() ? "empty image path" : "";
     }
     const std::string size = arg.substr(at + 1);
-    if (size.empty() || size.find_first_not_of("0123456789") != std::string::npos || size.size() > 6) return false;
-    const unsigned long n = std::strtoul(size.c_str(), nullptr, 10);
-    if (n < 512 || n % 512 != 0 || n > 65536) return false;
+    const bool digits = !size.empty() && size.find_first_not_of("0123456789") == std::string::npos && size.size() <= 6;
+    const unsigned long n = digits ? std::strtoul(size.c_str(), nullptr, 10) : 0;
+    if (!IsSupportedImageSectorSize(static_cast<u32>(n))) {
+        return "bad sector size in " + arg + ": a power of two from " + std::to_string(kMinImageSectorSize) + " to " +
+               std::to_string(kMaxImageSectorSize);
+    }
     out = {arg.substr(0, at), static_cast<u32>(n)};
-    return !out.first.empty();
+    return out.first.empty() ? "empty image path in " + arg : "";
 }
 }  // namespace
 
@@ -35,7 +40,8 @@ std::string ParseOptions(int argc, char** argv, Options& out) {
         const std::string v = argv[++i];
         if (a == "--image") {
             std::pair<std::string, u32> image;
-            if (!ParseImage(v, image)) return "bad image argument: " + v;
+            const std::string error = ParseImage(v, image);
+            if (!error.empty()) return error;
             if (image.first.find(':') != std::string::npos) return "an image path may not contain ':': " + v;
             out.images.push_back(image);
         } else if (a == "--mode") {
@@ -63,16 +69,17 @@ int main(int argc, char** argv) {
     if (!error.empty()) {
         if (error != "help") std::fprintf(stderr, "scan_driver: %s\n", error.c_str());
         std::fputs(driver::kUsage, error == "help" ? stdout : stderr);
-        return error == "help" ? 0 : 1;
+        return error == "help" ? driver::kExitOk : driver::kExitFailed;
     }
     driver::Report report;
-    const int status = driver::Run(options, report);
-    if (!options.jsonPath.empty() && status == 0) {
+    int status = driver::Run(options, report);
+    // The report is written whatever the status: it says what ran and what failed.
+    if (!options.jsonPath.empty()) {
         std::ofstream json(options.jsonPath, std::ios::binary | std::ios::trunc);
         json << driver::ToJson(report) << "\n";
         if (!json) {
             std::fprintf(stderr, "scan_driver: cannot write %s\n", options.jsonPath.c_str());
-            return 1;
+            status = driver::kExitFailed;
         }
     }
     return status;

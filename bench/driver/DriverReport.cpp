@@ -74,7 +74,8 @@ std::string ToJson(const Report& report) {
         o << "}";
     }
     o << "\n  ],\n  \"recovered\": {\"files\": " << report.recovered.files << ", \"failed\": "
-      << report.recovered.failed << ", \"bytes\": " << report.recovered.bytes
+      << report.recovered.failed << ", \"incomplete\": " << report.recovered.incomplete
+      << ", \"bytes\": " << report.recovered.bytes
       << ", \"seconds\": " << Seconds(report.recovered.seconds) << "}\n}";
     return o.str();
 }
@@ -104,10 +105,11 @@ void PrintSummary(const Report& report, bool recovering) {
         }
     }
     if (recovering) {
-        std::printf("Recovered: %llu files (%llu bytes), %llu failed, in %.3f s\n",
+        std::printf("Recovered: %llu files (%llu bytes), %llu failed, %llu incomplete, in %.3f s\n",
                     static_cast<unsigned long long>(report.recovered.files),
                     static_cast<unsigned long long>(report.recovered.bytes),
-                    static_cast<unsigned long long>(report.recovered.failed), report.recovered.seconds);
+                    static_cast<unsigned long long>(report.recovered.failed),
+                    static_cast<unsigned long long>(report.recovered.incomplete), report.recovered.seconds);
     }
 }
 

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "Driver.h"
@@ -19,6 +22,7 @@
 #include "engine/HeadlessSinks.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/MountSource.h"
 #include "platform/ProgramDir.h"
 #include "plugins/Plugins.h"
 #include "platform/Time.h"
@@ -94,10 +98,30 @@ bool WaitForScan(RecoveryGraph& session, CHeadlessProgress& progress) {
     }
 }
 
+// One line on stderr saying what went wrong.
+__attribute__((format(printf, 1, 2))) void Complain(const char* format, ...) {
+    std::fputs("scan_driver: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+// Empty when the path can be scanned as a disk, else why not.
+std::string CheckImage(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "cannot read image " + path + ": " + std::strerror(errno);
+    if (S_ISDIR(st.st_mode)) return path + " is a folder, not a disk image";
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return path + " is neither a regular file nor a block device";
+    if (::access(path.c_str(), R_OK) != 0) return "cannot read image " + path + ": " + std::strerror(errno);
+    return std::string();
+}
+
 void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* device, const std::string& folder,
                   RecoveredInfo& out) {
     if (!MakeFolder(folder)) {
-        std::fprintf(stderr, "scan_driver: cannot make %s\n", folder.c_str());
+        Complain("cannot make the recovery folder %s", folder.c_str());
         for (CFileSystemNode* root : roots) out.failed += CountTree(root).files;
         return;
     }
@@ -105,13 +129,17 @@ void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* de
     for (CFileSystemNode* root : roots) {
         CheckWholeTree(root);
         const u64 attempted = CountTree(root).files;
-        CountingRecoverCallback callback;
         CFileRecoverer recoverer;
         char made[1040] = {};
-        recoverer.RecoverFolder(&callback, device, root, folder.c_str(), made, sizeof(made));
-        out.files += callback.files;
-        out.bytes += callback.bytes;
-        out.failed += attempted > callback.files ? attempted - callback.files : 0;
+        recoverer.RecoverFolder(nullptr, device, root, folder.c_str(), made, sizeof(made));
+        const RecoverCounts& counts = recoverer.GetCounts();
+        out.files += counts.written;
+        out.bytes += counts.bytes;
+        out.incomplete += counts.incomplete;
+        out.noSpace += counts.noSpace;
+        // A file the walk never reached (no folder for it) was not written either.
+        const u64 met = counts.written + counts.incomplete + counts.failed;
+        out.failed += counts.failed + (attempted > met ? attempted - met : 0);
     }
     out.seconds += static_cast<double>(GetTickCount64Ms() - start) / 1000.0;
 }
@@ -125,9 +153,17 @@ std::string FsName(u32 fsCode) {
 
 int Run(const Options& options, Report& report) {
     for (const auto& image : options.images) {
-        if (::access(image.first.c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "scan_driver: cannot read image %s\n", image.first.c_str());
-            return 1;
+        const std::string problem = CheckImage(image.first);
+        if (!problem.empty()) {
+            Complain("%s", problem.c_str());
+            return kExitFailed;
+        }
+        // Writing there would change the disk being read, and what is read from it.
+        if (!options.recoverDir.empty() && IsFolderOnDisk(options.recoverDir, image.first)) {
+            Complain("the recovery folder %s lies on a file system of the scanned disk %s; choose a folder on "
+                     "another disk",
+                     options.recoverDir.c_str(), image.first.c_str());
+            return kExitFailed;
         }
     }
     // The disk table is read when the enumeration starts: the images must be declared first.
@@ -136,8 +172,8 @@ int Run(const Options& options, Report& report) {
 
     EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
     if (!enumeration.WaitDone(kEnumerationWaitMs)) {
-        std::fprintf(stderr, "scan_driver: the volume enumeration did not finish\n");
-        return 1;
+        Complain("the volume enumeration did not finish");
+        return kExitFailed;
     }
     const auto& disks = enumeration.Disks();
 
@@ -156,15 +192,20 @@ int Run(const Options& options, Report& report) {
     // "disk:N": the whole disk as one volume of unknown file system, listed after the others.
     std::unique_ptr<VolumeRecord> diskRecord;
     std::vector<size_t> chosen;
-    bool listOnly = false;
+    std::string refusal;
     if (options.volume == "all") {
         for (size_t i = 0; i < candidates.size(); ++i) chosen.push_back(i);
+        if (chosen.empty()) {
+            refusal = "no volume found on the image(s): nothing scanned (--volume disk:N scans a whole disk)";
+        }
+    } else if (options.volume == "none") {
+        // Only the list is asked for.
     } else if (options.volume.rfind("disk:", 0) == 0) {
         const std::string n = options.volume.substr(5);
         char* end = nullptr;
         const unsigned long disk = std::strtoul(n.c_str(), &end, 10);
         if (n.empty() || *end || disk >= disks.size() || !disks[disk]) {
-            listOnly = true;
+            refusal = "no disk " + n + " (" + std::to_string(disks.size()) + " disk(s) open): nothing scanned";
         } else {
             diskRecord = std::make_unique<VolumeRecord>();
             CDiskDevice* d = disks[disk].get();
@@ -181,17 +222,19 @@ int Run(const Options& options, Report& report) {
         char* end = nullptr;
         const unsigned long index = std::strtoul(options.volume.c_str(), &end, 10);
         if (options.volume.empty() || *end || index >= candidates.size()) {
-            listOnly = true;
+            refusal = "no volume " + options.volume + " (" + std::to_string(candidates.size()) +
+                      " volume(s) found): nothing scanned";
         } else {
             chosen.push_back(index);
         }
     }
     for (const Candidate& c : candidates) report.volumes.push_back(c.info);
     PrintVolumes(report);
-    if (listOnly) {
-        std::printf("No volume %s: nothing scanned.\n", options.volume.c_str());
-        return 0;
+    if (!refusal.empty()) {
+        Complain("%s", refusal.c_str());
+        return kExitFailed;
     }
+    if (chosen.empty()) return kExitOk;
 
     RecoveryGraph& session = RecoveryGraph::Instance();
     CHeadlessProgress progress;
@@ -200,6 +243,7 @@ int Run(const Options& options, Report& report) {
     session.SetDirectoryTree(&tree);
     session.SetFileTypeMask(kFileTypeMaskAll);
 
+    int status = kExitOk;
     for (size_t i : chosen) {
         const Candidate& c = candidates[i];
         tree.Clear();
@@ -211,11 +255,16 @@ int Run(const Options& options, Report& report) {
         scan.mode = options.mode;
         const u64 start = GetTickCount64Ms();
         if (session.DoScan(options.mode == "complete" ? kScanModeComplete : kScanModeDeleted) != 0) {
-            std::fprintf(stderr, "scan_driver: the scan of volume %u could not start\n", c.info.index);
+            Complain("the scan of volume %u could not start", c.info.index);
+            status = kExitFailed;
             report.scans.push_back(scan);
             continue;
         }
         scan.finished = WaitForScan(session, progress);
+        if (!scan.finished) {
+            Complain("the scan of volume %u (%s) ended without a result", c.info.index, c.info.fs.c_str());
+            status = kExitFailed;
+        }
         // The session holds the finish message back for a few seconds after a short scan; the
         // scan itself ended with its last end record.
         const u64 end = progress.LastEndTick() >= start ? progress.LastEndTick() : GetTickCount64Ms();
@@ -243,8 +292,22 @@ int Run(const Options& options, Report& report) {
     session.SetDirectoryTree(nullptr);
     session.SetProgress(nullptr, nullptr, nullptr);
     session.SelectVolume(-1, nullptr);
-    PrintSummary(report, !options.recoverDir.empty());
-    return 0;
+    const bool recovering = !options.recoverDir.empty();
+    PrintSummary(report, recovering);
+
+    const RecoveredInfo& r = report.recovered;
+    if (recovering && r.noSpace != 0) {
+        Complain("NoSpaceAvailiable: %llu file(s) larger than the free space under %s",
+                 static_cast<unsigned long long>(r.noSpace), options.recoverDir.c_str());
+    }
+    if (recovering && (r.failed != 0 || r.incomplete != 0)) {
+        Complain("%llu of %llu file(s) not recovered: %llu failed, %llu incomplete",
+                 static_cast<unsigned long long>(r.failed + r.incomplete),
+                 static_cast<unsigned long long>(r.files + r.failed + r.incomplete),
+                 static_cast<unsigned long long>(r.failed), static_cast<unsigned long long>(r.incomplete));
+        status = kExitFailed;
+    }
+    return status;
 }
 
 }  // namespace driver

@@ -6,7 +6,7 @@
 // the quick tree, then a second search whose every found file is recovered on its own. Output is
 // bounded per file and per pass so that a mutated size cannot fill the disk.
 // Header-only so that both the harness and the tests can use it without another library.
-#include "tests/support/TreeStubs.h"
+#include "support/TreeStubs.h"
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench/fuzz/devFuzzCommon.h"
-#include "tests/support/SavedSections.h"
+#include "support/MemoryStream.h"
 #include "devices/VolumeRecord.h"
 #include "engine/CompactRunList.h"
 #include "engine/DataRunList.h"
@@ -32,8 +32,8 @@
 #include "fs/ntfs/NTFSRunList.h"
 #include "engine/Progress.h"
 #include "platform/Text.h"
-#include "tests/support/ImageDevice.h"
-#include "tests/support/TreeStubs.h"
+#include "support/ImageDevice.h"
+#include "support/TreeStubs.h"
 
 namespace devfuzz {
 

@@ -4,7 +4,7 @@
 // mutated volume through the analysers, the deleted-file scan with the real tree builder and the
 // recovery of every found file. Header-only, so that the fuzzing harness and the bounded smoke
 // test of the FAT tests share it.
-#include "tests/support/TreeStubs.h"
+#include "support/TreeStubs.h"
 #include <algorithm>
 #include <cstring>
 #include <filesystem>

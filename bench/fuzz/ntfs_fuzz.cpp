@@ -19,6 +19,7 @@
 
 #include "NtfsFuzzRoad.h"
 #include "platform/Log.h"
+#include "plugins/Plugins.h"
 
 // Present only in a sanitizer build.
 extern "C" void __sanitizer_set_death_callback(void (*callback)()) __attribute__((weak));
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
         }
     }
     if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(OnDeath);
+    RegisterAllPlugins();
     ::signal(SIGALRM, OnAlarm);
     ::signal(SIGABRT, OnFatal);
 

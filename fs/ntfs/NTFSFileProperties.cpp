@@ -36,6 +36,7 @@ void CNTFSFileProperties::SetData(NTFSFilePropertiesData& block) {
     m_runs = block.runList;
     block.runList = nullptr;
     m_recordNumber = block.recordNumber;
+    m_initializedSize = block.initializedSize;
 }
 
 void CNTFSFileProperties::SetExtensionRecords(NTFSExtensionRecordList* list) {
@@ -181,6 +182,8 @@ CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& r
         u64 dataSize = 0, firstVCN = 0;
         if (DecodeAttributeRuns(a, &dataSize, &firstVCN, runs) && firstVCN == 0) {
             if (i64(data.size) <= 0 || data.size < dataSize) data.size = dataSize;
+            // Only the first extent's header carries the sizes of the whole stream.
+            data.initializedSize = AttrInitializedSize(a);
         }
     }
 

@@ -11,6 +11,8 @@ class CFileNode;
 class IDataRunList;
 class IStorageDevice;
 
+constexpr u64 kNtfsInitializedSizeUnknown = ~u64(0);
+
 // The fields of CNTFSFileProperties as one plain block, filled by MakeNTFSFileProperties.
 struct NTFSFilePropertiesData {
     std::string name;
@@ -24,6 +26,7 @@ struct NTFSFilePropertiesData {
     u64 recordSector = 0;
     CCompactRunList* runList = nullptr;  // handed over to the properties by SetData
     u64 recordNumber = 0;
+    u64 initializedSize = kNtfsInitializedSizeUnknown;  // of the unnamed $DATA; unknown: the whole size
 };
 
 class CNTFSFileProperties : public CFilePropertiesBase {
@@ -49,6 +52,8 @@ public:
     const NTFSExtensionRecordList* GetExtensionRecords() const { return m_extensions; }
     void CopyExtensionRecords(NTFSExtensionRecordList& to) const;
     u64 GetRecordNumber() const { return m_recordNumber; }
+    // Not part of the saved form: a loaded file counts as initialized to its whole size.
+    u64 GetInitializedSize() const override { return m_initializedSize < m_size ? m_initializedSize : m_size; }
     // Replaces the stored runs by the compact form of the list; a null list changes nothing.
     void SetRunList(IDataRunList* list);
 
@@ -56,6 +61,7 @@ private:
     u64 m_recordSector = 0;
     NTFSExtensionRecordList* m_extensions = nullptr;
     u64 m_recordNumber = 0;
+    u64 m_initializedSize = kNtfsInitializedSizeUnknown;
 };
 
 CNTFSFileProperties* CreateNTFSFileProperties();

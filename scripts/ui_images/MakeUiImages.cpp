@@ -14,6 +14,8 @@
 #include <functional>
 #include <map>
 
+#include "ShellImages.h"
+
 namespace {
 
 const QColor kTealDark(0x01, 0x6D, 0x53);
@@ -237,6 +239,9 @@ int main(int argc, char** argv) {
     images[361] = MessageIcon();
     images[525] = PageBand(900, 570);
     images[541] = PageBand(900, 50);
+
+    // The program shell's own images.
+    shell_images::Add(images);
 
     QFile qrc(qrcPath);
     if (!qrc.open(QIODevice::WriteOnly | QIODevice::Truncate)) return 1;

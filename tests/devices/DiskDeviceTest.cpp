@@ -165,6 +165,8 @@ TEST_F(DiskDeviceTest, ADiskKeepsItsIdentityWhenTheTableChanges) {
     };
     const std::string a = image("a.img", 0xA1), b = image("b.img", 0xB2), c = image("c.img", 0xC3);
     UseDisks(a + ":" + b);
+    const std::vector<DiskTableEntry> enumerated = GetDiskTable();
+    ASSERT_EQ(enumerated.size(), 2u);
     CDiskDevice disk(1);
     ASSERT_TRUE(disk.IsOpen());
     EXPECT_EQ(disk.GetPath(), b);
@@ -183,6 +185,11 @@ TEST_F(DiskDeviceTest, ADiskKeepsItsIdentityWhenTheTableChanges) {
     DiskDescription description{};
     ASSERT_TRUE(disk.GetDiskDescription(&description));
     EXPECT_STREQ(description.serialNumber, "b.img");
+    // A device made from the entry the enumeration read opens that disk, not today's number 0.
+    CDiskDevice fromEntry(0, enumerated[0]);
+    ASSERT_TRUE(fromEntry.IsOpen());
+    EXPECT_EQ(fromEntry.Read(sector, 0, 1), 1u);
+    EXPECT_EQ(sector[0], 0xA1);
 
     // Another file now answers to b.img's path: it is not the disk that was enumerated.
     ASSERT_EQ(std::rename(c.c_str(), b.c_str()), 0);

@@ -2,6 +2,7 @@
 // description.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <fstream>
 #include <memory>
 
@@ -166,6 +167,11 @@ TEST_F(DiskViewTest, DynamicGptDiskNeedsBothLdmPartitionsAmongTheFirstFour) {
     both.GptName(1, u"LDM metadata partition");
     both.GptName(3, u"LDM data partition");
     EXPECT_TRUE(both.IsDynamic(dir, "both.img"));
+    // Sector 6 holds nothing the detection looks at: a bad sector there hides no LDM partition.
+    GetScanOptions().SetSkipBadSectors(0);
+    AddDiskReadFault({0, 6 * 512, 7 * 512, EIO, -1});
+    EXPECT_TRUE(both.IsDynamic(dir, "both-bad6.img"));
+    ClearDiskReadFaults();
 
     ImageBuilder metadataOnly(4096);
     metadataOnly.Entry(0, 0, 0xEE, 1);

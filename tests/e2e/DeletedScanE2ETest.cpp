@@ -149,7 +149,7 @@ TEST(DeletedScanE2E, DriverListsVolumesForAnUnknownIndexAndRunsTheCompleteScan) 
     ASSERT_EQ(e2e::RunDriver({"--image", ImageArg(kImages[2]), "--mode", "deleted", "--volume", "17", "--recover",
                               tmp.File("never"), "--json", json},
                              tmp.Path(), tmp.File("list.log")),
-              0);
+              1);
     e2e::Json report;
     ASSERT_TRUE(testutil::ReadJsonFile(json, report));
     EXPECT_EQ(report["volumes"].items.size(), 3u);  // the MBR disk's FAT32, NTFS and FAT16 volumes

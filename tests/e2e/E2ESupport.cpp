@@ -14,6 +14,8 @@
 namespace e2e {
 
 namespace {
+constexpr int kDriverTimeoutSeconds = 300;
+
 std::string Quote(const std::string& a) {
     std::string out = "'";
     for (char c : a) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -29,7 +31,8 @@ std::string ImageArg(const std::string& image, u32 sectorSize) {
 
 int RunDriver(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
               const std::vector<std::string>& env) {
-    std::string command = "cd " + Quote(cwd) + " && ";
+    // A driver that hangs ends with the status 124 of timeout rather than stopping the tests.
+    std::string command = "cd " + Quote(cwd) + " && timeout -k 10 " + std::to_string(kDriverTimeoutSeconds) + " ";
     if (!env.empty()) {
         command += "env";
         for (const std::string& e : env) command += " " + Quote(e);

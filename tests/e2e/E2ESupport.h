@@ -16,7 +16,7 @@ std::string ImageArg(const std::string& image, u32 sectorSize = 0);
 
 // Runs the built scan driver with the arguments (each one quoted) in the folder `cwd`, with the
 // environment settings `env` ("NAME=value") added; its output goes to `log`. Returns the exit
-// status, -1 when it could not run.
+// status, -1 when it could not run, 124 when it did not end within five minutes.
 int RunDriver(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
               const std::vector<std::string>& env = {});
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -210,5 +211,110 @@ TEST(FileRecovererNtfs, EveryLiveFileOfNtfsBasic) {
 }
 
 TEST(FileRecovererNtfs, EveryLiveFileOfA4kSectorVolume) { RecoverVolume("sector4k.img", "sector4k.json", 4096); }
+
+// The nodes of a tree by their paths ("/Documents/a.txt").
+std::map<std::string, CFileNode*> NodesByPath(const VolumeTree& tree) {
+    std::map<std::string, CFileNode*> out;
+    for (CFileNode* n : tree.nodes) {
+        std::string path;
+        for (CFileNode* p = n; p != nullptr && p != tree.root; p = p->GetParent()) {
+            path = "/" + std::string(p->GetFileProperties()->GetName()) + path;
+        }
+        out[path] = n;
+    }
+    return out;
+}
+
+// Sets the initialized size of the unnamed non-resident $DATA of the file record at byte
+// `offset` of the image file, undoing and redoing the record's update-sequence protection.
+bool LowerInitializedSize(const std::string& image, u64 offset, u32 recordSize, u64 initialized) {
+    std::vector<u8> r(recordSize);
+    const int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::pread(fd, r.data(), r.size(), off_t(offset)) == ssize_t(r.size()) && std::memcmp(r.data(), "FILE", 4) == 0;
+    const u16 usa = ReadLE16(r.data() + 4);
+    const u16 count = ReadLE16(r.data() + 6);
+    ok = ok && count >= 2 && usa + 2u * count <= recordSize && (count - 1) * 512u <= recordSize;
+    for (u16 i = 1; ok && i < count; ++i) {
+        u8* end = r.data() + i * 512 - 2;
+        ok = std::memcmp(end, r.data() + usa, 2) == 0;
+        std::memcpy(end, r.data() + usa + 2 * i, 2);
+    }
+    bool patched = false;
+    for (u32 at = ReadLE16(r.data() + 20); ok && at + 64 <= recordSize;) {
+        const u8* a = r.data() + at;
+        const u32 type = ReadLE32(a), length = ReadLE32(a + 4);
+        if (type == 0xFFFFFFFF || length < 16 || length > recordSize - at) break;
+        if (type == 0x80 && a[8] != 0 && a[9] == 0 && ReadLE64(a + 16) == 0) {
+            WriteLE64(r.data() + at + 56, initialized);
+            patched = true;
+            break;
+        }
+        at += length;
+    }
+    const u16 usn = u16(ReadLE16(r.data() + usa) + 1);
+    WriteLE16(r.data() + usa, usn);
+    for (u16 i = 1; ok && i < count; ++i) {
+        u8* end = r.data() + i * 512 - 2;
+        std::memcpy(r.data() + usa + 2 * i, end, 2);
+        WriteLE16(end, usn);
+    }
+    ok = ok && patched && ::pwrite(fd, r.data(), r.size(), off_t(offset)) == ssize_t(r.size());
+    ::close(fd);
+    return ok;
+}
+
+TEST(FileRecovererNtfs, DataPastTheInitializedSizeIsWrittenAsZeros) {
+    testutil::TempDir temp;
+    const std::string image = testutil::CopyFixture(temp, "ntfs-basic.img");
+    const u32 recordSize = 1024;
+
+    // A plain, a compressed and a sparse file of the volume, each given an initialized size
+    // that ends inside a cluster.
+    std::map<std::string, u64> lowered;
+    {
+        testutil::ImageDevice device(image, 512);
+        std::unique_ptr<VolumeTree> tree = BuildTree(device);
+        ASSERT_NE(tree->root, nullptr);
+        const std::map<std::string, CFileNode*> nodes = NodesByPath(*tree);
+        bool plain = false, compressed = false, sparse = false;
+        for (const testutil::ManifestFile& f : LiveFiles("ntfs-basic.json")) {
+            if (f.resident || f.size < 20000) continue;
+            bool& taken = f.compressed ? compressed : f.sparse ? sparse : plain;
+            if (taken) continue;
+            auto it = nodes.find(f.path);
+            ASSERT_NE(it, nodes.end()) << f.path;
+            const auto* p = static_cast<const CNTFSFileProperties*>(it->second->GetFileProperties());
+            const u64 initialized = f.size / 3 + 7;
+            ASSERT_TRUE(LowerInitializedSize(image, p->GetRecordSector() * 512, recordSize, initialized)) << f.path;
+            lowered[f.path] = initialized;
+            taken = true;
+        }
+        ASSERT_TRUE(plain && compressed && sparse);
+    }
+
+    std::string made[2];
+    for (int i = 0; i < 2; ++i) {
+        testutil::ImageDevice device(i == 0 ? testutil::FixturePath("ntfs-basic.img") : image, 512);
+        std::unique_ptr<VolumeTree> tree = BuildTree(device);
+        ASSERT_NE(tree->root, nullptr);
+        char out[520] = {};
+        CFileRecoverer job;
+        ASSERT_EQ(job.RecoverFolder(nullptr, &device, tree->root, temp.File(std::to_string(i)).c_str(), out, sizeof out),
+                  kRecoverOk);
+        EXPECT_EQ(job.GetCounts().failed + job.GetCounts().incomplete, 0u);
+        made[i] = out;
+    }
+    int changed = 0;
+    for (const auto& [path, initialized] : lowered) {
+        SCOPED_TRACE(path);
+        const std::vector<u8> whole = testutil::ReadFileBytes(made[0] + path);
+        std::vector<u8> expected(whole.begin(), whole.begin() + long(initialized));
+        expected.resize(whole.size(), 0);
+        EXPECT_EQ(testutil::ReadFileBytes(made[1] + path), expected);
+        changed += expected != whole;
+    }
+    EXPECT_GE(changed, 2);  // the stale bytes were not zeros already
+}
 
 }  // namespace

@@ -266,7 +266,12 @@ TEST(FileRecoverer, FragmentedSparseUnreadableTimesAndReadOnly) {
     const std::string path = temp.File("frag.bin");
     Recorder recorder;
     CFileRecoverer job;
-    ASSERT_TRUE(job.RecoverFile(&recorder, &device, node, path.c_str(), false));
+    // An unreadable sector keeps the file, with zeros in its place, but never as recovered.
+    EXPECT_FALSE(job.RecoverFile(&recorder, &device, node, path.c_str(), false));
+    EXPECT_EQ(job.GetResult(), kRecoverIncomplete);
+    EXPECT_EQ(job.GetCounts().incomplete, 1u);
+    EXPECT_EQ(job.GetCounts().written, 0u);
+    EXPECT_EQ(recorder.files, 0u);
     // Times first: reading the file may move its access time.
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -275,13 +280,171 @@ TEST(FileRecoverer, FragmentedSparseUnreadableTimesAndReadOnly) {
     EXPECT_EQ(FileTimeFromUnix(st.st_atim.tv_sec, u32(st.st_atim.tv_nsec)), atime);
     EXPECT_EQ(testutil::ReadFileBytes(path), expected);
     EXPECT_EQ(recorder.bytes, size);
-    EXPECT_EQ(recorder.steps, std::vector<u32>{0});
     EXPECT_EQ(recorder.names, std::vector<std::string>{"frag.bin"});
 
-    // The preview reuses its path: a read-only copy there is replaced.
+    // The preview reuses its path: a read-only copy there is replaced; once the sector reads,
+    // the file is whole.
+    device.bad.clear();
+    const Bytes last = device.Get(start + 40 * spc, 1024);
+    std::copy(last.begin(), last.begin() + long(size - 5 * 1024), expected.begin() + 5 * 1024);
     CFileRecoverer again;
-    EXPECT_TRUE(again.RecoverFile(nullptr, &device, node, path.c_str(), false));
+    EXPECT_TRUE(again.RecoverFile(&recorder, &device, node, path.c_str(), false));
     EXPECT_EQ(testutil::ReadFileBytes(path), expected);
+    EXPECT_EQ(recorder.steps, (std::vector<u32>{0, 0}));
+    EXPECT_EQ(again.GetCounts().written, 1u);
+}
+
+TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
+    MemoryDevice device(64, 512);
+    Tree tree(0, 1);
+    struct Case {
+        const char* name;
+        u64 size;
+        std::vector<DataRunExtent> runs;
+        u32 result;
+        size_t keptBytes;  // of a kept file
+    };
+    const Case cases[] = {
+        {"whole.bin", 1000, {{10, 2}}, kRecoverOk, 1000},
+        {"sparse.bin", 2048, {{-1, 4}}, kRecoverOk, 2048},
+        // A first cluster of 0 and a size: nothing to read.
+        {"noruns.bin", 5000, {}, kRecoverFailed, 0},
+        // Extents that end before the size: the file stops where they do.
+        {"short.bin", 4096, {{20, 2}}, kRecoverIncomplete, 1024},
+        // Half past the device's end (a cut image): zeros for what is not there.
+        {"cut.bin", 4096, {{60, 8}}, kRecoverIncomplete, 4096},
+        {"gone.bin", 2048, {{100, 4}}, kRecoverFailed, 0},
+        {"unread.bin", 512, {{30, 1}}, kRecoverFailed, 0},
+        // A damaged record claiming an exabyte of sparse data.
+        {"huge.bin", u64(1) << 60, {{-1, u64(1) << 51}}, kRecoverFailed, 0},
+    };
+    device.bad.insert(30);
+    for (const Case& c : cases) tree.Add(tree.root, Props(c.name, c.size, kAttrArchive, c.runs));
+
+    testutil::TempDir temp;
+    std::set<std::string> kept;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFileNode* node = nullptr;
+        for (CFileNode* n : tree.nodes) {
+            if (std::string(n->GetFileProperties()->GetName()) == c.name) node = n;
+        }
+        const std::string path = temp.File(c.name);
+        CFileRecoverer job;
+        EXPECT_EQ(job.RecoverFile(nullptr, &device, node, path.c_str(), false), c.result == kRecoverOk);
+        EXPECT_EQ(job.GetResult(), c.result);
+        EXPECT_EQ(testutil::FileExists(path), c.result != kRecoverFailed);
+        if (c.result == kRecoverFailed) continue;
+        kept.insert(c.name);
+        // What the device holds of the extent, then zeros.
+        Bytes expected;
+        if (c.runs[0].start >= 0) {
+            const u64 first = u64(c.runs[0].start);
+            const u64 readable = std::min(device.GetTotalSectors() - first, c.runs[0].length) * 512;
+            expected = device.Get(first, size_t(std::min<u64>(readable, c.keptBytes)));
+        }
+        expected.resize(c.keptBytes, 0);
+        EXPECT_EQ(testutil::ReadFileBytes(path), expected);
+    }
+
+    // The folder walk counts each kind apart and leaves no empty or partial file of a failure.
+    Recorder recorder;
+    char out[520] = {};
+    CFileRecoverer walk;
+    ASSERT_EQ(walk.RecoverFolder(&recorder, &device, tree.root, temp.File("walk").c_str(), out, sizeof out),
+              kRecoverOk);
+    const RecoverCounts& counts = walk.GetCounts();
+    EXPECT_EQ(counts.written, 2u);
+    EXPECT_EQ(counts.incomplete, 2u);
+    EXPECT_EQ(counts.failed, 4u);
+    EXPECT_EQ(counts.noSpace, 1u);
+    EXPECT_EQ(counts.bytes, 1000u + 2048u);
+    EXPECT_EQ(recorder.files, 2u);
+    EXPECT_EQ(List(out), kept);
+}
+
+// Answers -1 to the n-th poll.
+struct CancelAtPoll : CountingRecoverCallback {
+    i32 IsCancelled() override { return ++polls == cancelAt ? kRecoverCancel : 0; }
+    int polls = 0;
+    int cancelAt = 1;
+};
+
+TEST(FileRecoverer, EncryptedRestoreKeepsItsInputUntilTheStreamIsWhole) {
+    testutil::TempDir temp;
+    const std::string path = temp.File("secret.doc");
+    Bytes written(kEfsFileHeaderSize + 40 + 3 * 65536 + 100, 0x5A);
+    BuildEfsFileHeader(written.data(), 40);
+    ASSERT_TRUE(testutil::WriteFileBytes(path, written));
+    MemoryDevice device(8, 512);
+    RecoverReadContext context;
+    context.device = &device;
+
+    // A cancel between two blocks is a cancel; the written file stays as it was, no stream stays.
+    CancelAtPoll cancel;
+    cancel.cancelAt = 2;
+    context.callback = &cancel;
+    EXPECT_EQ(RestoreEfsFile(context, path, 3 * 65536 + 100), kRecoverCancelled);
+    EXPECT_EQ(testutil::ReadFileBytes(path), written);
+    EXPECT_EQ(List(temp.Path()), std::set<std::string>{"secret.doc"});
+
+    // No temporary name to be had: a failure that leaves the written file and both names alone.
+    ASSERT_TRUE(testutil::WriteFileBytes(path + ".EFS", {1}));
+    ASSERT_TRUE(testutil::WriteFileBytes(temp.File("$~EFS~#1.$EFS"), {2}));
+    context.callback = nullptr;
+    EXPECT_EQ(RestoreEfsFile(context, path, 3 * 65536 + 100), kRecoverFailed);
+    EXPECT_EQ(testutil::ReadFileBytes(path), written);
+    EXPECT_EQ(testutil::ReadFileBytes(path + ".EFS"), Bytes{1});
+    EXPECT_EQ(testutil::ReadFileBytes(temp.File("$~EFS~#1.$EFS")), Bytes{2});
+}
+
+TEST(FileRecoverer, DataPastTheInitializedSizeIsZeros) {
+    // 512-byte clusters; each file's initialized size ends inside a cluster.
+    MemoryDevice device(1024, 512);
+    Tree tree(0, 1);
+    struct Case {
+        const char* name;
+        u64 size;
+        u64 initialized;
+        u16 attributes;
+        std::vector<DataRunExtent> runs;
+    };
+    const Case cases[] = {
+        {"plain.bin", 3000, 1000, kAttrArchive, {{10, 6}}},
+        {"beyond.bin", 3000, 5000, kAttrArchive, {{10, 6}}},  // larger than the size: the size holds
+        {"none.bin", 1500, 0, kAttrArchive, {{10, 3}}},
+        {"holes.bin", 3072, 1500, kAttrArchive | kAttrSparse, {{-1, 2}, {30, 4}}},
+        {"packed.bin", 8192 + 600, 8192 + 100, kAttrArchive | kAttrCompressed, {{100, 16}, {200, 2}}},
+    };
+    testutil::TempDir temp;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        NTFSFilePropertiesData d;
+        d.name = c.name;
+        d.nameLength = u16(d.name.size() + 1);
+        d.size = c.size;
+        d.attributes = c.attributes;
+        d.initializedSize = c.initialized;
+        CNTFSFileProperties* p = CreateNTFSFileProperties();
+        p->SetData(d);
+        CNoneResidentNTFSDataRunList list;
+        for (const DataRunExtent& e : c.runs) list.AddExtent(e);
+        p->SetRunList(&list);
+        CFileNode* node = tree.Add(tree.root, p);
+
+        Bytes data;
+        for (const DataRunExtent& e : c.runs) {
+            const Bytes b = e.start < 0 ? Bytes(e.length * 512, 0) : device.Get(u64(e.start), e.length * 512);
+            data.insert(data.end(), b.begin(), b.end());
+        }
+        data.resize(c.size);
+        Bytes expected(data.begin(), data.begin() + long(std::min(c.initialized, c.size)));
+        expected.resize(c.size, 0);
+
+        CFileRecoverer job;
+        ASSERT_TRUE(job.RecoverFile(nullptr, &device, node, temp.File(c.name).c_str(), false));
+        EXPECT_EQ(testutil::ReadFileBytes(temp.File(c.name)), expected);
+    }
 }
 
 using testutil::RepeatChunk;
@@ -385,6 +548,7 @@ TEST(FileRecoverer, EmptyFilesAndRefusals) {
 
     CFileNode* noRuns = tree.Add(tree.root, Props("lost.txt", 10, kAttrArchive));
     EXPECT_FALSE(job.RecoverFile(nullptr, &device, noRuns, temp.File("lost.txt").c_str(), false));
+    EXPECT_FALSE(testutil::FileExists(temp.File("lost.txt")));
     CFileNode* folder = tree.Folder(tree.root, "dir");
     EXPECT_FALSE(job.RecoverFile(nullptr, &device, folder, temp.File("dir").c_str(), false));
     EXPECT_FALSE(job.RecoverFile(nullptr, &device, nullptr, temp.File("none").c_str(), false));
@@ -417,6 +581,7 @@ TEST(FileRecoverer, CancelFromTheCallback) {
     CFileRecoverer job;
     EXPECT_FALSE(job.RecoverFile(&onBytes, &device, big, temp.File("big.bin").c_str(), false));
     EXPECT_EQ(job.GetResult(), kRecoverCancelled);
+    EXPECT_FALSE(testutil::FileExists(temp.File("big.bin")));  // no half file stays
 
     // The walk meets stop.bin first (children are in front-insertion order).
     Recorder onName;

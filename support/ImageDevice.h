@@ -1,6 +1,6 @@
 #pragma once
-// Read-only devices for the tests: an image file with a chosen sector size, and bytes in memory.
-// Header-only, so that the support library needs no devices code.
+// Read-only devices for the tests and the fuzz harnesses: an image file with a chosen sector size,
+// and bytes in memory. Header-only.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 #pragma once
-// Stand-ins for the scan's partners in the tests: a view that shows nothing, a filter that takes
-// every node, and a tree builder whose every call does nothing (a base for recording builders).
-// Header-only, so that the support library needs no engine code.
+// Stand-ins for the scan's partners in the tests and the fuzz harnesses: a view that shows
+// nothing, a filter that takes every node, and a tree builder whose every call does nothing (a base
+// for recording builders). Header-only.
 #include <vector>
 
 #include "engine/DirectoryTree.h"

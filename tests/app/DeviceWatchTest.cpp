@@ -1,0 +1,100 @@
+// Disks that come and go: a folder in MORVENDA_DISKS stands for the images in it, and the watcher
+// posts the device-change messages for images copied in, taken out or changed in size.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "TestUtil.h"
+#include "platform/DeviceWatch.h"
+#include "platform/Disks.h"
+
+namespace {
+
+class DisksFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* old = std::getenv("MORVENDA_DISKS");
+        hadOld_ = old != nullptr;
+        saved_ = old ? old : "";
+        headless::TakeMessages();
+    }
+    void TearDown() override {
+        if (hadOld_) ::setenv("MORVENDA_DISKS", saved_.c_str(), 1);
+        else ::unsetenv("MORVENDA_DISKS");
+    }
+    void Image(const std::string& name, size_t bytes) {
+        std::ofstream(dir_.File(name), std::ios::binary | std::ios::trunc) << std::string(bytes, '\0');
+    }
+    testutil::TempDir dir_;
+    bool hadOld_ = false;
+    std::string saved_;
+};
+
+HWND Target() { return reinterpret_cast<HWND>(0x4242); }
+
+std::vector<WPARAM> Events() {
+    std::vector<WPARAM> out;
+    for (const HeadlessMessage& m : headless::TakeMessages())
+        if (m.window == Target() && m.message == WM_DEVICECHANGE_MSG) out.push_back(m.wParam);
+    return out;
+}
+
+TEST_F(DisksFolder, AFolderListsItsImageFilesInNameOrderWithTheFoldersSectorSize) {
+    Image("b.img", 4096);
+    Image("a.img", 4096);
+    Image(".partial.img", 4096);
+    std::filesystem::create_directory(dir_.File("sub"));
+    ::setenv("MORVENDA_DISKS", (dir_.Path() + "@4096").c_str(), 1);
+    const std::vector<DiskTableEntry> table = GetDiskTable();
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[0].path, dir_.File("a.img"));
+    EXPECT_EQ(table[1].path, dir_.File("b.img"));
+    for (const DiskTableEntry& e : table) {
+        EXPECT_TRUE(e.isImage);
+        EXPECT_EQ(e.imageSectorSize, 4096u);
+    }
+}
+
+TEST_F(DisksFolder, EachChangeOfTheFolderPostsItsMessages) {
+    ::setenv("MORVENDA_DISKS", dir_.Path().c_str(), 1);
+    Image("a.img", 1024);
+    DeviceWatcher watcher(Target());
+    watcher.Poll();  // the first look: everything is new
+    Events();
+
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        std::vector<WPARAM> expected;
+    } steps[] = {
+        {"nothing", [] {}, {}},
+        {"added", [&] { Image("b.img", 2048); }, {kDbtDeviceArrival, kDbtDevNodesChanged}},
+        {"grown", [&] { Image("b.img", 4096); }, {kDbtDeviceRemoveComplete, kDbtDeviceArrival, kDbtDevNodesChanged}},
+        {"removed", [&] { std::filesystem::remove(dir_.File("a.img")); }, {kDbtDeviceRemoveComplete, kDbtDevNodesChanged}},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        watcher.Poll();
+        EXPECT_EQ(Events(), step.expected) << step.what;
+    }
+}
+
+TEST_F(DisksFolder, TheWatcherThreadSeesAnImageCopiedIn) {
+    ::setenv("MORVENDA_DISKS", dir_.Path().c_str(), 1);
+    DeviceWatcher watcher(Target(), 10);
+    watcher.Start();
+    Image("new.img", 512);
+    std::vector<WPARAM> seen;
+    for (int i = 0; i < 500 && seen.size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (WPARAM e : Events()) seen.push_back(e);
+    }
+    watcher.Stop();
+    EXPECT_EQ(seen, (std::vector<WPARAM>{kDbtDeviceArrival, kDbtDevNodesChanged}));
+}
+
+}  // namespace

@@ -1,0 +1,405 @@
+// The real main window offscreen: its caption and pages, the main menu, the language switch,
+// About, the update check, device changes, the question before closing, the out-of-memory notice
+// and the second start. Each state is saved to <build>/screenshots/ for review.
+#include <gtest/gtest.h>
+
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <thread>
+
+#include "TestUtil.h"
+#include "UiTestEnv.h"
+#include "app/AboutDlg.h"
+#include "app/CheckUpdate.h"
+#include "app/CrashFilter.h"
+#include "app/QZMUIApp.h"
+#include "app/QZMUIDlg.h"
+#include "app/core/Settings.h"
+#include "app/core/VersionInfo.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/UiResources.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/DeviceWatch.h"
+#include "platform/ProgramDir.h"
+#include "platform/SingleInstance.h"
+
+namespace {
+
+bool Save(QWidget* w, const std::string& name) {
+    const QImage img = w->grab().toImage();
+    return !img.isNull() && img.save(QString::fromStdString(uitest::ScreenshotDir() + "/" + name));
+}
+
+// The window with its tooltip drawn where the screen shows it.
+bool SaveWithTooltip(CQZMUIDlg& dlg, const std::string& name) {
+    QImage img = dlg.grab().toImage();
+    if (QWidget* tip = dlg.TooltipWindow(); tip && tip->isVisible()) {
+        QPainter p(&img);
+        p.drawImage(tip->pos() - dlg.pos(), tip->grab().toImage());
+    }
+    return img.save(QString::fromStdString(uitest::ScreenshotDir() + "/" + name));
+}
+
+std::string Text(const char* key) { return UiResources::Instance().GetString(key); }
+
+// The program folder of the test: the shipped resources, and a Config.dat the test may change.
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = GetProgramDir();
+        for (const auto& entry : std::filesystem::directory_iterator(saved_)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext == ".dat" || ext == ".xml") std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename()));
+        }
+        SetProgramDir(dir_.Path());
+        ConfigStoreLanguage(0, "English.dat");
+        UiResources::Instance().SetLanguage(0, "English.dat");
+        dlg_ = std::make_unique<CQZMUIDlg>();
+        dlg_->Create();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg_.get()));
+    }
+    void TearDown() override {
+        dlg_.reset();
+        RecoveryGraph::Instance().SetStopRequested(0);
+        SetProgramDir(saved_);
+        UiResources::Instance().SetLanguage(0, "English.dat");
+    }
+    // Runs the menu of the caption strip and hands its popup to fn.
+    void WithMenu(std::function<void(QMenu*)> fn) {
+        auto* timer = new QTimer;
+        timer->setInterval(10);
+        QObject::connect(timer, &QTimer::timeout, [timer, fn]() {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                timer->stop();
+                timer->deleteLater();
+                uitest::Pump(20);
+                fn(menu);
+            }
+        });
+        timer->start();
+        dlg_->OnClickCmd(CMD_MAIN_MENU, nullptr);
+    }
+    static QAction* ActionWithId(QMenu* menu, int id) {
+        for (QAction* a : menu->actions()) {
+            if (a->data().toInt() == id) return a;
+            if (a->menu())
+                if (QAction* inner = ActionWithId(a->menu(), id)) return inner;
+        }
+        return nullptr;
+    }
+    static void Click(QMenu* menu, QAction* action) {
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+    }
+
+    testutil::TempDir dir_;
+    std::string saved_;
+    std::unique_ptr<CQZMUIDlg> dlg_;
+};
+
+TEST_F(MainWindow, OpensAt900By600WithItsCaptionAndTheFirstPage) {
+    EXPECT_EQ(dlg_->size(), QSize(900, 600));
+    EXPECT_EQ(dlg_->windowTitle().toStdString(), Text("caption"));
+    for (int id : {148, 133, 139, 177, 299}) EXPECT_NE(dlg_->GetCaptionItem(id), nullptr) << id;
+    EXPECT_FALSE(dlg_->GetCaptionItem(133)->IsEnabled());
+    EXPECT_TRUE(dlg_->GetCaptionItem(299)->IsEnabled());
+    ASSERT_NE(dlg_->PageAt(CQZMUIDlg::kFileTypePage), nullptr);
+    EXPECT_EQ(dlg_->CurrentPage(), dlg_->PageAt(CQZMUIDlg::kFileTypePage)->GetHwnd());
+    EXPECT_TRUE(dlg_->PageAt(CQZMUIDlg::kFileTypePage)->Widget()->isVisible());
+    EXPECT_FALSE(dlg_->PageAt(CQZMUIDlg::kResultPage)->Widget()->isVisible());
+    EXPECT_TRUE(Save(dlg_.get(), "main_window.png"));
+    dlg_->GetCaptionItem(177)->SetState(UiCtrl::kStateHover);
+    dlg_->ShowCaptionTip(dlg_->GetCaptionItem(177)->GetRect().left, 10, 1, dlg_->GetCaptionItem(177)->GetName(), 1);
+    uitest::Pump(20);
+    EXPECT_TRUE(SaveWithTooltip(*dlg_, "main_window_menu_tip.png"));
+    dlg_->ShowCaptionTip(0, 0, 0, std::string(), 1);
+    EXPECT_FALSE(dlg_->TooltipWindow()->isVisible());
+}
+
+TEST_F(MainWindow, TheMenuOffersItsEntriesAndTheLanguagesWithTheCurrentOneGreyed) {
+    std::unique_ptr<QMenu> menu(dlg_->BuildMenu());
+    ASSERT_TRUE(menu);
+    std::vector<int> ids;
+    QMenu* languages = nullptr;
+    for (QAction* a : menu->actions()) {
+        if (a->menu()) languages = a->menu();
+        else ids.push_back(a->data().toInt());
+    }
+    EXPECT_EQ(ids, (std::vector<int>{2, 8, 1}));
+    ASSERT_NE(languages, nullptr);
+    ASSERT_EQ(languages->actions().size(), 6);
+    for (int i = 0; i < 6; ++i) {
+        QAction* a = languages->actions()[i];
+        EXPECT_EQ(a->data().toInt(), 100 + i);
+        EXPECT_EQ(a->isChecked() && !a->isEnabled(), i == 0) << i;
+    }
+    EXPECT_EQ(dlg_->LanguageFiles(), (std::vector<std::string>{"English.dat", "Japanese.dat", "Deutsch.dat",
+                                                                 "French.dat", "Spanish.dat", "Portuguesa(Br).dat"}));
+    EXPECT_EQ(dlg_->SwitchLanguage(6), -1);
+
+    ConfigWriteInt("CanSwitchLanguage", 0);
+    menu.reset(dlg_->BuildMenu());
+    for (QAction* a : menu->actions()) EXPECT_EQ(a->menu(), nullptr);
+    ConfigWriteInt("CanSwitchLanguage", 1);
+}
+
+TEST_F(MainWindow, TheMenuOpensAboutWithTheCompiledVersion) {
+    std::string version;
+    bool aboutShown = false;
+    WithMenu([&](QMenu* menu) {
+        EXPECT_TRUE(Save(menu, "main_menu.png"));
+        QAction* language = nullptr;
+        for (QAction* a : menu->actions())
+            if (a->menu()) language = a;
+        ASSERT_NE(language, nullptr);
+        Click(menu, language);
+        uitest::Pump(100);
+        EXPECT_TRUE(language->menu()->isVisible());
+        EXPECT_TRUE(Save(language->menu(), "main_menu_languages.png"));
+        uitest::WhenModal([&](QWidget* w) {
+            auto* about = dynamic_cast<AboutDlg*>(w);
+            ASSERT_NE(about, nullptr);
+            aboutShown = true;
+            version = about->Version();
+            uitest::Pump(20);
+            EXPECT_TRUE(Save(w, "about.png"));
+            ui::PostCommand(about->Handle(), HomeBaseDialog::kCmdClose);
+        });
+        language->menu()->close();
+        Click(menu, ActionWithId(menu, CQZMUIDlg::kMenuAbout));
+    });
+    EXPECT_TRUE(aboutShown);
+    EXPECT_EQ(version, ProductVersionText());
+}
+
+TEST_F(MainWindow, TheLanguageSwitchesEveryTextAndTheFontWithoutARestart) {
+    const struct {
+        int index;
+        const char* file;
+        const char* face;
+        const char* shot;
+    } steps[] = {
+        {2, "Deutsch.dat", "Arial", "main_window_german.png"},
+        {1, "Japanese.dat", "Meiryo UI", "main_window_japanese.png"},
+        {0, "English.dat", "Arial", nullptr},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.file);
+        ASSERT_EQ(dlg_->SwitchLanguage(s.index), 0);
+        EXPECT_EQ(ConfigLanguage(), s.index);
+        EXPECT_EQ(ConfigReadString("LanguageName", ""), s.file);
+        EXPECT_STREQ(UiResources::FontFace(), s.face);
+        EXPECT_EQ(UiResources::Instance().GetFont(15, 500, false)->family().toStdString(), s.face);
+        EXPECT_EQ(std::string(dlg_->GetCaptionItem(148)->GetName()), Text("TipClose"));
+        EXPECT_EQ(dlg_->windowTitle().toStdString(), Text("caption"));
+        EXPECT_TRUE(dlg_->PlaceRefreshPending());
+        if (!s.shot) continue;
+        UiCtrl::UiItem* close = dlg_->GetCaptionItem(148);
+        dlg_->ShowCaptionTip(close->GetRect().left, 10, 1, close->GetName(), 1);
+        uitest::Pump(20);
+        EXPECT_TRUE(SaveWithTooltip(*dlg_, s.shot));
+        dlg_->ShowCaptionTip(0, 0, 0, std::string(), 1);
+        WithMenu([&](QMenu* menu) {
+            const std::string name = std::string("main_menu_") + (s.index == 1 ? "japanese" : "german") + ".png";
+            EXPECT_TRUE(Save(menu, name));
+            EXPECT_EQ(menu->actions().back()->text().toStdString(), Text("MenuAbout"));
+            menu->close();
+        });
+    }
+    EXPECT_EQ(Text("TipClose"), "Close");
+}
+
+TEST_F(MainWindow, TheUpdateCheckContactsNothingAndEndsOnTheNewestVersion) {
+    bool checked = false;
+    uitest::WhenModal([&](QWidget* w) {
+        auto* update = dynamic_cast<CheckUpdate*>(w);
+        ASSERT_NE(update, nullptr);
+        for (int i = 0; i < 200 && update->IsAnimating(); ++i) uitest::Pump(10);
+        EXPECT_FALSE(update->IsAnimating());
+        EXPECT_EQ(update->ResultText(), Text("AlreadyBeNewest"));
+        EXPECT_EQ(update->ResultImageId(), CheckUpdate::kResultImage);
+        EXPECT_FALSE(update->GetClientItem(CheckUpdate::kItemDownload)->IsVisible());
+        EXPECT_TRUE(update->GetClientItem(CheckUpdate::kItemClose)->IsVisible());
+        EXPECT_TRUE(Save(w, "update_check.png"));
+        checked = true;
+        ui::PostCommand(update->Handle(), CheckUpdate::kItemClose);
+    });
+    EXPECT_EQ(dlg_->RunMenuEntry(CQZMUIDlg::kMenuUpdate), 0);
+    EXPECT_TRUE(checked);
+}
+
+TEST_F(MainWindow, TheUpdateWorkerHandsItsResultOverOnlyThroughAPostedMessage) {
+    CheckUpdate update(dlg_->Handle());
+    update.Create();
+    // However long the worker takes, nothing of its result reaches the dialog until the
+    // interface thread handles the message it posted.
+    for (int i = 0; i < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(update.IsAnimating());
+    EXPECT_TRUE(update.ResultText().empty());
+    EXPECT_TRUE(Save(&update, "update_check_waiting.png"));
+    for (int i = 0; i < 200 && update.IsAnimating(); ++i) uitest::Pump(10);
+    EXPECT_EQ(update.ResultText(), Text("AlreadyBeNewest"));
+    ui::PostCommand(update.Handle(), HomeBaseDialog::kCmdClose);
+    uitest::Pump(20);
+    EXPECT_FALSE(update.isVisible());
+}
+
+TEST_F(MainWindow, ClosingAsksFirstAndStopsTheScanSession) {
+    for (int answer : {QZMMessageBox::kIdSecond, QZMMessageBox::kIdFirst}) {
+        std::string text;
+        uitest::WhenModal([&](QWidget* w) {
+            auto* box = dynamic_cast<QZMMessageBox*>(w);
+            ASSERT_NE(box, nullptr);
+            text = box->Text();
+            uitest::Pump(20);
+            if (answer == QZMMessageBox::kIdSecond) {
+                EXPECT_TRUE(Save(w, "exit_question.png"));
+            }
+            ui::PostCommand(box->Handle(), answer);
+        });
+        ui::PostCommand(dlg_->Handle(), HomeBaseDialog::kCmdClose);
+        for (int i = 0; i < 100 && text.empty(); ++i) uitest::Pump(10);
+        uitest::Pump(50);
+        EXPECT_EQ(text, Text("ExitNow"));
+        EXPECT_EQ(dlg_->isVisible(), answer == QZMMessageBox::kIdSecond);
+    }
+    EXPECT_TRUE(dlg_->IsClosing());
+    EXPECT_EQ(RecoveryGraph::Instance().GetStopRequested(), 1u);
+}
+
+TEST_F(MainWindow, EscapeAndEnterNeverCloseIt) {
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
+        QTest::keyClick(dlg_.get(), key);
+        uitest::Pump(20);
+        EXPECT_TRUE(dlg_->isVisible()) << key;
+    }
+}
+
+TEST_F(MainWindow, PageCommandsAndDeviceChangesFollowThePages) {
+    HWND fileTypes = dlg_->PageAt(CQZMUIDlg::kFileTypePage)->GetHwnd();
+    HWND place = dlg_->PageAt(CQZMUIDlg::kPlacePage)->GetHwnd();
+    HWND result = dlg_->PageAt(CQZMUIDlg::kResultPage)->GetHwnd();
+    // A disk arriving while another page shows is remembered for the place page.
+    PostMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDeviceArrival, 0);
+    uitest::Pump(20);
+    EXPECT_TRUE(dlg_->PlaceRefreshPending());
+
+    dlg_->OnClickCmd(CMD_NEXT, fileTypes);
+    EXPECT_EQ(dlg_->CurrentPage(), place);
+    EXPECT_FALSE(dlg_->PlaceRefreshPending());
+    EXPECT_FALSE(dlg_->GetCaptionItem(CMD_IMPORT_SCAN)->IsEnabled());
+    // While the place page shows, a change goes to it at once.
+    PostMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDeviceRemoveComplete, kDbtDevtypVolume);
+    PostMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDevNodesChanged, 0);
+    uitest::Pump(20);
+    EXPECT_FALSE(dlg_->PlaceRefreshPending());
+
+    dlg_->OnClickCmd(CMD_BACK, place);
+    EXPECT_EQ(dlg_->CurrentPage(), fileTypes);
+    EXPECT_TRUE(dlg_->GetCaptionItem(CMD_IMPORT_SCAN)->IsEnabled());
+    dlg_->OnClickCmd(CMD_NEXT, fileTypes);
+    dlg_->OnClickCmd(CMD_START_SCAN, place);
+    EXPECT_EQ(dlg_->CurrentPage(), result);
+    EXPECT_FALSE(dlg_->PageAt(CQZMUIDlg::kPlacePage)->Widget()->isVisible());
+    dlg_->OnClickCmd(CMD_GO_HOME, result);
+    EXPECT_EQ(dlg_->CurrentPage(), fileTypes);
+    EXPECT_FALSE(dlg_->WizardUsed());
+    EXPECT_TRUE(dlg_->GetCaptionItem(CMD_IMPORT_SCAN)->IsEnabled());
+}
+
+TEST_F(MainWindow, AnImageCopiedIntoTheDisksFolderReachesTheWindow) {
+    testutil::TempDir disks;
+    const char* old = std::getenv("MORVENDA_DISKS");
+    const std::string saved = old ? old : "";
+    ::setenv("MORVENDA_DISKS", disks.Path().c_str(), 1);
+    {
+        DeviceWatcher watcher(dlg_->Handle(), 10);
+        watcher.Start();
+        EXPECT_FALSE(dlg_->PlaceRefreshPending());
+        std::ofstream(disks.File("usb.img"), std::ios::binary) << std::string(4096, '\0');
+        for (int i = 0; i < 300 && !dlg_->PlaceRefreshPending(); ++i) uitest::Pump(10);
+        EXPECT_TRUE(dlg_->PlaceRefreshPending()) << "the place page will enumerate again";
+    }
+    if (old) ::setenv("MORVENDA_DISKS", saved.c_str(), 1);
+    else ::unsetenv("MORVENDA_DISKS");
+}
+
+TEST_F(MainWindow, AnImportTakesOnlyResultFilesWhateverTheCaseOfTheirEnding) {
+    const struct {
+        const char* path;
+        int result;
+        const char* key;
+    } cases[] = {{"/tmp/scan.rsf2", -2, "InvalidRsf"}, {"/tmp/scan.txt", -2, "InvalidRsf"}, {"/tmp/SCAN.RSF", -3, "ImportFailed"}};
+    for (const auto& c : cases) {
+        std::string text;
+        uitest::WhenModal([&](QWidget* w) {
+            auto* box = dynamic_cast<QZMMessageBox*>(w);
+            ASSERT_NE(box, nullptr);
+            text = box->Text();
+            ui::PostCommand(box->Handle(), QZMMessageBox::kIdFirst);
+        });
+        HWND page = nullptr;
+        EXPECT_EQ(dlg_->ImportScanResultFrom(c.path, &page), c.result) << c.path;
+        EXPECT_EQ(text, Text(c.key)) << c.path;
+    }
+}
+
+TEST_F(MainWindow, TheOutOfMemoryNoticeOfAnotherThreadIsShownByTheInterfaceThread) {
+    std::string text;
+    uitest::WhenModal([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        text = box->text().toStdString();
+        EXPECT_EQ(box->windowTitle().toStdString(), kProgramTitle);
+        EXPECT_TRUE(Save(w, "out_of_memory_notice.png"));
+        box->accept();
+    });
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        ShowOutOfMemoryNotice();
+        done = true;
+    });
+    for (int i = 0; i < 500 && !done; ++i) uitest::Pump(10);
+    worker.join();
+    EXPECT_EQ(text, Text("WithoutMem"));
+}
+
+TEST_F(MainWindow, ASecondStartSaysSoAndAsksTheFirstWindowToTheFront) {
+    testutil::TempDir runtime;
+    std::filesystem::permissions(runtime.Path(), std::filesystem::perms::owner_all);
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+    {
+        InstanceBeacon beacon(kMainWindowClass);
+        ASSERT_TRUE(beacon.Listen());
+        std::string text;
+        uitest::WhenModal([&](QWidget* w) {
+            auto* box = dynamic_cast<QZMMessageBox*>(w);
+            ASSERT_NE(box, nullptr);
+            text = box->Text();
+            uitest::Pump(20);
+            EXPECT_TRUE(Save(w, "already_running.png"));
+            ui::PostCommand(box->Handle(), QZMMessageBox::kIdFirst);
+        });
+        EXPECT_EQ(CheckAlreadyRunning(true), 0);
+        EXPECT_EQ(text, Text("AlreadyRun"));
+        pollfd p{beacon.Descriptor(), POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 2000), 1);
+        EXPECT_EQ(beacon.AcceptRequest(), kRaiseRequest);
+        EXPECT_EQ(CheckAlreadyRunning(false), 1);
+    }
+    dlg_->showMinimized();
+    uitest::Pump(20);
+    BringToFront(*dlg_);
+    uitest::Pump(20);
+    EXPECT_FALSE(dlg_->isMinimized());
+    EXPECT_TRUE(dlg_->isVisible());
+    if (old) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    else ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+}  // namespace

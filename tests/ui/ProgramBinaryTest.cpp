@@ -1,0 +1,106 @@
+// The program itself, started as a user starts it (offscreen): a copy killed outright leaves no
+// lock behind that blocks the next start, a running copy takes requests on its socket, and a
+// crash leaves its report in the state folder.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "TestUtil.h"
+#include "UiTestEnv.h"
+#include "app/QZMUIApp.h"
+#include "app/core/VersionInfo.h"
+#include "platform/SingleInstance.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
+class ProgramBinary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::permissions(runtime_.Path(), std::filesystem::perms::owner_all);
+        const std::string bin = std::string(MORVENDA_BINARY_DIR) + "/bin/";
+        for (const auto& entry : std::filesystem::directory_iterator(bin)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext == ".dat" || ext == ".xml") std::filesystem::copy_file(entry.path(), program_.File(entry.path().filename()));
+        }
+        std::filesystem::create_directories(disks_.File("none"));
+        env_ = QProcessEnvironment::systemEnvironment();
+        env_.insert("QT_QPA_PLATFORM", "offscreen");
+        env_.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime_.Path()));
+        env_.insert("XDG_STATE_HOME", QString::fromStdString(state_.Path()));
+        env_.insert("MORVENDA_PROGRAM_DIR", QString::fromStdString(program_.Path()));
+        env_.insert("MORVENDA_DISKS", QString::fromStdString(disks_.File("none")));
+        binary_ = QString::fromStdString(bin + "morvenda");
+    }
+    void Start(QProcess& p) {
+        p.setProcessEnvironment(env_);
+        p.start(binary_, {});
+        ASSERT_TRUE(p.waitForStarted(10000));
+    }
+    // True once the running copy answers on its socket.
+    bool WaitUntilListening() {
+        ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
+        for (int i = 0; i < 300; ++i) {
+            if (InstanceBeacon::Send(kMainWindowClass, "ping")) return true;
+            uitest::Pump(50);
+        }
+        return false;
+    }
+    void TearDown() override {
+        if (oldRuntime_) ::setenv("XDG_RUNTIME_DIR", savedRuntime_.c_str(), 1);
+        else ::unsetenv("XDG_RUNTIME_DIR");
+    }
+
+    testutil::TempDir runtime_, state_, program_, disks_;
+    QProcessEnvironment env_;
+    QString binary_;
+    const char* oldRuntime_ = std::getenv("XDG_RUNTIME_DIR");
+    std::string savedRuntime_ = oldRuntime_ ? oldRuntime_ : "";
+};
+
+TEST_F(ProgramBinary, AKilledCopyDoesNotBlockTheNextStartAndACrashLeavesItsReport) {
+    ASSERT_TRUE(std::filesystem::exists(binary_.toStdString())) << "the program is built with the tests";
+    QProcess first;
+    Start(first);
+    ASSERT_TRUE(WaitUntilListening()) << first.readAllStandardError().toStdString();
+    first.kill();
+    ASSERT_TRUE(first.waitForFinished(10000));
+
+    QProcess second;
+    Start(second);
+    ASSERT_TRUE(WaitUntilListening()) << "the second start came up as the running copy";
+    EXPECT_TRUE(InstanceBeacon::Send(kMainWindowClass, kRaiseRequest));
+
+    ::kill(static_cast<pid_t>(second.processId()), SIGSEGV);
+    ASSERT_TRUE(second.waitForFinished(20000));
+    EXPECT_EQ(second.exitStatus(), QProcess::CrashExit);
+    const std::string report = ReadAll(state_.Path() + "/Morvenda/Qzmdump0.dmp");
+    EXPECT_NE(report.find("Signal: 11 (SIGSEGV)"), std::string::npos) << report;
+    EXPECT_NE(report.find("Backtrace:"), std::string::npos);
+
+    const std::string log = ReadAll(program_.File("Morvenda.log"));
+    EXPECT_EQ(Count(log, std::string(" ") + ProductVersionText() + " build on "), 2u) << log;
+    const std::string trace = ReadAll(program_.File("MorvendaTrace.log"));
+    EXPECT_EQ(Count(trace, "[info] OS - "), 2u) << "each start describes the system";
+    EXPECT_GE(Count(trace, "[info] Total physical memory:"), 3u) << "at each start and at the crash";
+    EXPECT_NE(trace.find("Caught an excetpion! Exception Code:c0000005"), std::string::npos);
+}
+
+}  // namespace
