@@ -175,6 +175,7 @@ u32 CCompleteRecoveryController::Run(IStorageDevice* device, IProgress* progress
         search->SetDirectoryTreeBuilder(m_builder);
         search->BeginSearch();
         search->SetFoundFilePool(m_pool.get());
+        search->SetGlobalParameter(progress);
     }
 
     const u32 result = BlockLoop(*cached, device->GetTotalSectors() - 1, progress);
