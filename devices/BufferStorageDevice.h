@@ -22,7 +22,10 @@ public:
     u32 IsFull() const { return m_initialised && m_held == m_capacity ? 1 : 0; }
 
     u32 Read(void* buffer, u64 firstSector, u64 count) override;
-    u64 GetTotalSectors() override { return m_held; }
+    // The scanned device's size, so that readers near its end know how much is left to read
+    // (the held count would make every read past the window look like a read past the end).
+    u64 GetTotalSectors() override { return m_inner ? m_inner->GetTotalSectors() : m_held; }
+    u64 GetHeldSectors() const { return m_held; }
     u32 GetSectorSize() override { return m_sectorSize > 0 ? static_cast<u32>(m_sectorSize) : kDefaultSectorSize; }
     u32 Open() override { return 1; }
     u32 Close() override;
