@@ -6,6 +6,7 @@ packages=(
   qt6-base-dev qt6-image-formats-plugins fonts-dejavu-core
   zlib1g-dev libbz2-dev lzma-dev libtinyxml-dev libboost-regex-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  imagemagick libjpeg-turbo-progs
 )
 missing=()
 for p in "${packages[@]}"; do
