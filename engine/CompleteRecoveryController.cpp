@@ -180,6 +180,7 @@ u32 CCompleteRecoveryController::Run(IStorageDevice* device, IProgress* progress
 
     const u32 result = BlockLoop(*cached, device->GetTotalSectors() - 1, progress);
     if (result == 0 && m_stop.load() == 0) FinishingPass(device);
+    for (auto& search : m_searches) search->SetGlobalParameter(nullptr);
 
     cached->StopCacheThread();
     m_readAhead = {cached->GetQueuedHits(), cached->GetDirectLoads(), cached->GetWaitMicroseconds()};
