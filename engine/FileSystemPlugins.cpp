@@ -114,7 +114,7 @@ bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size,
 
 bool MeasureFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::string& text1, std::string& text2) {
     for (const FileSystemPlugin& row : FileSystemPlugins()) {
-        if (row.measureFoundFile) return row.measureFoundFile(record, reader, text1, text2);
+        if (row.measureFoundFile && row.measureFoundFile(record, reader, text1, text2)) return true;
     }
     return false;
 }

@@ -108,5 +108,5 @@ IFileProperties* LoadFileProperties(u32 propertiesKind, IRSData* stream);
 // Streams of the node's file record, asked of the row of the node's properties.
 bool ReadResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
 bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
-// Asked of the first row that measures found files; false when none does.
+// Asked of each row that measures found files until one does; false when none does.
 bool MeasureFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::string& text1, std::string& text2);
