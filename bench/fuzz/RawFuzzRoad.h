@@ -131,7 +131,7 @@ inline void RunText(u64 seed) {
     std::vector<u8> bytes(rng() % 96);
     for (u8& b : bytes) b = rng() % 3 ? u8(0x80 + rng() % 0x80) : u8(rng());
     std::unique_ptr<u8[]> exact(new u8[bytes.size() + 1]);
-    std::memcpy(exact.get(), bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
     const size_t room = rng() % 40;
     std::unique_ptr<u16[]> units(new u16[room + 1]);
     const size_t n = Utf8ToUtf16(exact.get(), bytes.size(), units.get(), room);
@@ -139,7 +139,7 @@ inline void RunText(u64 seed) {
     std::unique_ptr<u8[]> back(new u8[room + 1]);
     if (Utf16ToUtf8(units.get(), n, back.get(), room) > room) std::abort();
     std::vector<u16> wide(bytes.size() / 2);
-    std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
+    if (!wide.empty()) std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
     if (Utf16ToUtf8(wide.data(), wide.size(), back.get(), room) > room) std::abort();
     if (Utf8ToCodePage(exact.get(), bytes.size(), back.get(), room) > room) std::abort();
     u32 code = 0;
