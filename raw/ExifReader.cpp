@@ -62,6 +62,18 @@ constexpr size_t kErrorBytes = 128;
 
 char g_lastError[kErrorBytes] = "";
 
+// A value of any format as a 32-bit integer, saturated; values come from the disk and may be anything.
+i32 ToInt(double v) {
+    if (!(v == v)) return 0;
+    if (v >= 2147483647.0) return 2147483647;
+    if (v <= -2147483648.0) return -2147483647 - 1;
+    return static_cast<i32>(v);
+}
+u64 ToOffset(double v) {
+    if (!(v > 0)) return 0;
+    return v >= 18446744073709549568.0 ? ~u64(0) : static_cast<u64>(v);
+}
+
 class Parser {
 public:
     Parser(const u8* base, u64 length, bool bigEndian, ExifInfo& info)
@@ -148,7 +160,7 @@ void Parser::Store(u16 tag, u16 format, u32 count, u64 byteCount, const u8* valu
             break;
         case kTagExifVersion: CopyText(m_info.version, sizeof(m_info.version), value, byteCount); break;
         case kTagOrientation:
-            m_info.orientation = static_cast<i32>(number);
+            m_info.orientation = ToInt(number);
             if (m_info.orientation < 1 || m_info.orientation > 8) {
                 Fail("Undefined rotation value");
                 m_info.orientation = 0;
@@ -156,25 +168,25 @@ void Parser::Store(u16 tag, u16 format, u32 count, u64 byteCount, const u8* valu
             break;
         case kTagExposureTime: m_info.exposureTime = float(number); break;
         case kTagFNumber: m_info.fNumber = float(number); break;
-        case kTagExposureProgram: m_info.exposureProgram = i32(number); break;
+        case kTagExposureProgram: m_info.exposureProgram = ToInt(number); break;
         case kTagIsoEquivalent:
-            m_info.isoEquivalent = i32(number);
-            if (m_info.isoEquivalent < kIsoScaleBelow) m_info.isoEquivalent *= kIsoScale;
+            m_info.isoEquivalent = ToInt(number);
+            if (m_info.isoEquivalent < kIsoScaleBelow) m_info.isoEquivalent = ToInt(double(m_info.isoEquivalent) * kIsoScale);
             break;
-        case kTagCompressedBitsPerPixel: m_info.compressedBitsPerPixel = i32(number); break;
+        case kTagCompressedBitsPerPixel: m_info.compressedBitsPerPixel = ToInt(number); break;
         case kTagBrightness: m_info.brightness = float(number); break;
         case kTagExposureBias: m_info.exposureBias = float(number); break;
         case kTagSubjectDistance: m_info.subjectDistance = float(number); break;
-        case kTagMeteringMode: m_info.meteringMode = i32(number); break;
-        case kTagLightSource: m_info.lightSource = i32(number); break;
-        case kTagFlash: m_info.flash = i32(number); break;
+        case kTagMeteringMode: m_info.meteringMode = ToInt(number); break;
+        case kTagLightSource: m_info.lightSource = ToInt(number); break;
+        case kTagFlash: m_info.flash = ToInt(number); break;
         case kTagFocalLength: m_info.focalLength = float(number); break;
         case kTagFocalPlaneXResolution: m_info.focalPlaneXResolution = float(number); break;
         case kTagFocalPlaneYResolution: m_info.focalPlaneYResolution = float(number); break;
-        case kTagFocalPlaneUnits: m_info.focalPlaneUnits = UnitFactor(i32(number)); break;
+        case kTagFocalPlaneUnits: m_info.focalPlaneUnits = UnitFactor(ToInt(number)); break;
         case kTagXResolution: m_info.xResolution = float(number); break;
         case kTagYResolution: m_info.yResolution = float(number); break;
-        case kTagResolutionUnit: m_info.resolutionUnit = UnitFactor(i32(number)); break;
+        case kTagResolutionUnit: m_info.resolutionUnit = UnitFactor(ToInt(number)); break;
         case kTagImageWidth: case kTagImageHeight:
             if (number > largestWidth && number < 4294967296.0) largestWidth = static_cast<u32>(number);
             break;
@@ -187,11 +199,11 @@ void Parser::Store(u16 tag, u16 format, u32 count, u64 byteCount, const u8* valu
             m_info.makerNoteLength = static_cast<u32>(byteCount);
             break;
         case kTagThumbnailOffset:
-            m_thumbnailOffset = static_cast<u64>(number);
+            m_thumbnailOffset = ToOffset(number);
             m_thumbnailOffsetSeen = true;
             break;
         case kTagThumbnailLength:
-            m_thumbnailSize = static_cast<u64>(number);
+            m_thumbnailSize = ToOffset(number);
             m_thumbnailSizeSeen = true;
             break;
         default: break;

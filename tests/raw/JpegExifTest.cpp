@@ -76,6 +76,8 @@ TEST(ExifReader, DamagedBlocksStopWithTheirErrorText) {
         {"table past the end", shortTable, 0, "Illegally sized directory"},
         {"table up to the end", noLink, 1, nullptr},
         {"orientation 9", MakeExif(false, {{0x0112, kShort, 1, 9, ""}}), 1, "Undefined rotation value"},
+        // The ISO scaling of a value read as the most negative signed long must not overflow.
+        {"ISO at the signed limit", MakeExif(false, {{0x8827, 9, 1, 0x80000000u, ""}}), 1, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
