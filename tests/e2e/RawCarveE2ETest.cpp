@@ -178,6 +178,9 @@ TEST_F(RawCarveToolImages, EveryPlantedPhotoComesBackAtItsOffsetWithItsSizeAndNa
     ASSERT_NE(progressive.end(), std::search(progressive.begin(), progressive.end(), std::begin(progressiveFrame),
                                              std::end(progressiveFrame)));
     ASSERT_GT(large.size(), 512 * 1024u);
+    const u8 restartInterval[] = {0xFF, 0xDD};
+    ASSERT_NE(restarts.end(), std::search(restarts.begin(), restarts.end(), std::begin(restartInterval),
+                                          std::end(restartInterval)));
 
     auto roundUp = [](u64 x) { return (x + kSector - 1) / kSector * kSector; };
     std::vector<Planted> planted;
