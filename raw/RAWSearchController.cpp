@@ -14,6 +14,7 @@
 namespace {
 
 constexpr u32 kSignatureSet = 0;
+constexpr u64 kContinuePollSectors = 64;
 
 // The progress of the RAW search that runs now; one runs at a time, on the scan thread.
 std::atomic<IProgress*> g_continueHolder{nullptr};
@@ -133,7 +134,9 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
     bool stopped = false;
     for (u64 i = 0; i < count; ++i) {
         const u8* sector = m_block.get() + i * m_sectorSize;
-        if (RawContinueCheck() == 0) break;
+        // The go-on query may take a lock; asking it every few sectors keeps pauses prompt
+        // without paying for it on every sector. The stop flag is read on every one.
+        if (i % kContinuePollSectors == 0 && RawContinueCheck() == 0) break;
         if (StopRequested()) {
             stopped = true;
             break;

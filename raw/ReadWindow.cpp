@@ -58,7 +58,7 @@ const u8* ReadWindowGetBytes(ReadWindow& window, u64 offset, u32* available) {
 
     if (w > (~u64(0) - window.firstSector) / kReadWindowSectors) return nullptr;
     const u64 first = window.firstSector + w * kReadWindowSectors;
-    std::memset(buffer, 0, kReadWindowBufferBytes);
+    // A whole read fills every byte a caller may look at; only a short one leaves zeros behind.
     if (window.device->Read(buffer, first, kReadWindowBufferSectors) == 0) {
         // Near the device's end only the sectors that are left can be read; the rest reads as zeros.
         const u64 total = window.device->GetTotalSectors();

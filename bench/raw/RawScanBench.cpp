@@ -104,13 +104,6 @@ double SequentialRead(const std::string& image, u64& bytes) {
     return Seconds(start, end);
 }
 
-class QuietProgress : public IProgress {
-public:
-    i32 OnProgress(const ProgressInfo*) override { return 1; }
-    u32 Continued() override { return 1; }
-    u32 GetState() override { return kProgressRunning; }
-};
-
 struct ScanResult {
     double seconds = 0;
     u64 files = 0;
@@ -123,7 +116,9 @@ ScanResult Scan(u32 scanRaw) {
     CRecoveryFilter filter;
     filter.SetFileTypeMask(kFileTypeMaskAll);
     CHeadlessDirectoryTree tree;
-    QuietProgress progress;
+    // The sink the scan driver uses: its go-on query is what the search asks sector by sector.
+    CHeadlessProgress progress;
+    progress.DoStart();
     auto controller = std::make_unique<CCompleteRecoveryController>();
     controller->Initialize(&filter);
     const auto start = Clock::now();
