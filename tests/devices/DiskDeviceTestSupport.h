@@ -11,6 +11,7 @@
 #include "TestUtil.h"
 #include "devices/ScanOptions.h"
 #include "platform/Disks.h"
+#include "platform/Log.h"
 #include "platform/ProgramDir.h"
 
 namespace disktest {
@@ -54,16 +55,20 @@ inline std::vector<u8> ReadWholeFile(const std::string& path) {
     return data;
 }
 
-inline std::string LogPath() { return GetProgramDir() + "MorvendaTrace.log"; }
+inline std::string LogPath() { return LogFilePath("MorvendaTrace.log"); }
 
-// Remembers where the trace log ends; Since() returns what was appended after that.
+// Remembers where the trace log ends; Since() returns what was appended after that, also when the
+// log was rotated in between.
 class LogMark {
 public:
     LogMark() : start_(ReadWholeFile(LogPath()).size()) {}
     std::string Since() const {
         const std::vector<u8> all = ReadWholeFile(LogPath());
-        if (all.size() <= start_) return std::string();
-        return std::string(all.begin() + static_cast<long>(start_), all.end());
+        if (all.size() >= start_) return std::string(all.begin() + static_cast<long>(start_), all.end());
+        const std::vector<u8> rotated = ReadWholeFile(LogPath() + ".1");
+        std::string text;
+        if (rotated.size() > start_) text.assign(rotated.begin() + static_cast<long>(start_), rotated.end());
+        return text + std::string(all.begin(), all.end());
     }
 
 private:

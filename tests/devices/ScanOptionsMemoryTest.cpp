@@ -7,6 +7,7 @@
 #include "TestUtil.h"
 #include "devices/Memory.h"
 #include "devices/ScanOptions.h"
+#include "platform/Log.h"
 #include "platform/ProgramDir.h"
 
 namespace {
@@ -74,7 +75,7 @@ TEST_F(AllocationTest, ZeroBytesGiveAValidBlock) {
 }
 
 TEST_F(AllocationTest, FailedAllocationLogsAndThrowsTheProgramCode) {
-    const std::string log = GetProgramDir() + "MorvendaTrace.log";
+    const std::string log = LogFilePath("MorvendaTrace.log");
     const size_t before = testutil::ReadFileBytes(log).size();
     SetAllocationFailureThreshold(0x10000000);
     try {
