@@ -48,7 +48,7 @@ bool Exists(const std::string& path) {
 
 // Until the user changes a setting, the shipped defaults are all there is.
 std::string ConfigReadPath() {
-    std::string user = ConfigFilePath();
+    const std::string user = ConfigFilePath();
     return Exists(user) ? user : ShippedConfigFilePath();
 }
 
@@ -60,8 +60,6 @@ void SeedUserConfig(const std::string& user) {
     if (!Exists(shipped)) return;
     std::error_code ec;
     std::filesystem::copy_file(shipped, user, ec);
-    if (!ec) std::filesystem::permissions(user, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                                          std::filesystem::perm_options::add, ec);
 }
 }  // namespace
 

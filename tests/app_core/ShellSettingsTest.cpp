@@ -110,6 +110,9 @@ TEST_F(ShellTest, LogsAndChangedSettingsLeaveTheProgramFolderAlone) {
         std::ofstream o(ProgramFile("Config.dat"), std::ios::binary);
         o << "[register]\r\nShowTip=0\r\nShowWarm=0\r\nScanRaw=1\r\n";
     }
+    std::filesystem::permissions(ProgramFile("Config.dat"), std::filesystem::perms::owner_read |
+                                                                std::filesystem::perms::group_read |
+                                                                std::filesystem::perms::others_read);
     const auto before = ProgramFolder();
     EXPECT_EQ(ConfigShowTip(), 0);  // the shipped value, not the built-in default
     EXPECT_FALSE(testutil::FileExists(UserConfigFile()));
@@ -129,6 +132,8 @@ TEST_F(ShellTest, LogsAndChangedSettingsLeaveTheProgramFolderAlone) {
     EXPECT_EQ(GetProfileString("register", "ScanRaw", "<none>", UserConfigFile()), "0");
     EXPECT_EQ(GetProfileString("register", "ShowWarm", "<none>", UserConfigFile()), "0");
     EXPECT_EQ(GetProfileString("register", "ReadReg", "<none>", UserConfigFile()), "1");
+    const auto mode = std::filesystem::status(UserConfigFile()).permissions();
+    EXPECT_NE(mode & std::filesystem::perms::owner_write, std::filesystem::perms::none);
     EXPECT_EQ(ConfigScanRaw(), 0);
     EXPECT_EQ(ConfigShowTip(), 0);
     EXPECT_EQ(ConfigFilePath(), UserConfigFile());
