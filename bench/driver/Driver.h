@@ -4,13 +4,16 @@
 // found file. Benchmarks and end-to-end tests use it; its command line and JSON stay stable.
 //
 //   scan_driver --image PATH[@SECTORSIZE] [--image ...] --mode deleted|complete
-//               [--volume INDEX|all|disk:N] [--recover DIR] [--json FILE]
+//               [--volume INDEX|all|disk:N] [--recover DIR] [--json FILE] [--save FILE.rsf]
+//   scan_driver --image PATH[@SECTORSIZE] [--image ...] --load FILE.rsf [--recover DIR] [--json FILE]
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "devices/FileSystemCode.h"
 #include "platform/Types.h"
+
+struct VolumeRecord;
 
 namespace driver {
 
@@ -20,6 +23,8 @@ struct Options {
     std::string volume = "all";
     std::string recoverDir;
     std::string jsonPath;
+    std::string savePath;  // the result of each scan is saved here (see SavedResultPath)
+    std::string loadPath;  // a saved result is loaded instead of scanning
 };
 
 // Empty when the options are usable, else what is wrong with them.
@@ -69,6 +74,15 @@ struct Report {
 
 // Runs the whole job; the exit status of the program.
 int Run(const Options& options, Report& report);
+
+// --save and --load (DriverSaved.cpp). The file a scan of `volume` is saved to: the path as given
+// when one volume is scanned, else with ".INDEX" before its extension.
+std::string SavedResultPath(const std::string& path, u32 volume, bool several);
+// Saves the session's result; false (with the reason on stderr) when it failed.
+bool SaveSessionResult(const std::string& path);
+// Loads a saved result into the session, matching its volume among `live` (in place-page order);
+// the index of the matched record in `live`, or -1 with the reason on stderr.
+i32 LoadSessionResult(const std::string& path, const std::vector<VolumeRecord*>& live);
 
 std::string FsName(u32 fsCode);
 std::string ToJson(const Report& report);
