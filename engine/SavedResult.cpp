@@ -6,6 +6,7 @@
 
 #include "devices/DiskDescription.h"
 #include "devices/DiskDevice.h"
+#include "devices/ImageFileDevice.h"
 #include "devices/VolumeRecord.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
@@ -290,11 +291,30 @@ bool MatchesLive(const VolumeRecord& saved, const std::vector<std::vector<u8>>& 
     return true;
 }
 
+// A saved volume on a compressed disk image: the image already re-opened by this import, or the
+// image opened again from its index path when all its files are there.
+VolumeRecord* ReopenImageVolume(const VolumeRecord& saved, std::vector<std::unique_ptr<ReopenedImageVolume>>& images) {
+    for (const auto& image : images) {
+        if (std::strncmp(image->record->imagePath, saved.imagePath, sizeof saved.imagePath) == 0) {
+            return image->record.get();
+        }
+    }
+    auto device = std::make_unique<CImageFileDeviceWithDecompress>(saved.imagePath);
+    if (!device->CheckImageFiles()) return nullptr;
+    auto volume = std::make_unique<ReopenedImageVolume>();
+    volume->record = std::make_unique<VolumeRecord>(saved);
+    volume->record->device = device.get();
+    // The stored disk pointers meant nothing outside the process that saved them.
+    for (VolumeExtent& e : volume->record->extents) e.disk = nullptr;
+    volume->device = std::move(device);
+    images.push_back(std::move(volume));
+    return images.back()->record.get();
+}
+
 }  // namespace
 
 VolumeRecord* ReadDeviceList(IRSData* stream, const std::vector<VolumeRecord*>& live,
                              std::vector<std::unique_ptr<ReopenedImageVolume>>& images) {
-    (void)images;
     stream->BeginSection(kSavedVolumeSection);
     const std::vector<u8> stored = stream->ReadBlob(kVolumeRecordSize);
     VolumeRecord saved;
@@ -310,6 +330,8 @@ VolumeRecord* ReadDeviceList(IRSData* stream, const std::vector<VolumeRecord*>& 
                 break;
             }
         }
+    } else {
+        found = ReopenImageVolume(saved, images);
     }
     stream->EndSection();
     return found;

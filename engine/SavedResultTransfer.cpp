@@ -144,6 +144,9 @@ bool ScanResultTransfer::Import(RecoveryGraph& session) {
         } else if (stream->GetVersion() == 0) {
             StopAt(TransferStop::kVersionZero);
         } else {
+            // The loaded result replaces what the session had chosen: a volume left selected from
+            // before would be the one its trees are recovered from.
+            session.SelectVolume(-1, nullptr);
             std::vector<std::string> folders;
             try {
                 folders = ReadFolderList(stream.get());

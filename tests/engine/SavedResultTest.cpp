@@ -322,7 +322,6 @@ protected:
 TEST_F(SavedTransfer, ExportThenImportRestoresFoldersVolumeAndTrees) {
     std::vector<CFileSystemNode*> roots{SampleTree("one"), SampleTree("two")};
     session.SelectVolume(3, &volume);
-    session.AddFolderPath("/data/photos/");
     const std::string path = dir.File("result.rsf");
     ScanResultTransfer out(ScanResultTransfer::kExport, path);
     ScanResultTransfer::Hooks hooks;
@@ -345,11 +344,29 @@ TEST_F(SavedTransfer, ExportThenImportRestoresFoldersVolumeAndTrees) {
     ASSERT_TRUE(in.Run());
     EXPECT_EQ(session.GetScanMode(), kScanModeRestored);
     EXPECT_EQ(session.GetFirstVolume(), &volume);
-    EXPECT_EQ(filtered, std::vector<std::string>{"/data/photos/"});
+    EXPECT_TRUE(filtered.empty());  // the folder list of a session not in the deleted-file mode is empty
     const std::vector<CFileSystemNode*> restored = session.GetTreeRoots();
     ASSERT_EQ(restored.size(), 2u);
     EXPECT_EQ(Shape(restored[0]), Shape(roots[0]));
     EXPECT_STREQ(restored[1]->GetVolumeLabel(), "two");
+
+    // A result of chosen folders hands each folder to the session and the browser's filter.
+    const std::string withFolders = dir.File("folders.rsf");
+    {
+        CRSDataEx w(1);
+        ASSERT_TRUE(w.Open(withFolders.c_str(), 1));
+        w.WriteHeader(MakeScanResultHeader(1));
+        WriteFolderList(&w, {"/data/photos/", "/srv/music/"});
+        WriteDeviceList(&w, &volume);
+        FooDIRBuildCallback none;
+        ASSERT_TRUE(SaveScanTrees({roots[0]}, &w, &none));
+        w.Close();
+    }
+    ScanResultTransfer again(ScanResultTransfer::kImport, withFolders);
+    again.SetHooks(back);
+    ASSERT_TRUE(again.Run());
+    EXPECT_EQ(filtered, (std::vector<std::string>{"/data/photos/", "/srv/music/"}));
+    EXPECT_EQ(session.GetTreeRoots().size(), 1u);  // the earlier restored trees were released
     for (CFileSystemNode* r : roots) DestroySavedTree(r);
 }
 
