@@ -16,6 +16,8 @@
 #include "engine/RSData.h"
 #include "engine/SavedResult.h"
 #include "tests/support/CompressedImage.h"
+#include "tests/support/LdmGroup.h"
+#include "devices/LdmDatabase.h"
 
 namespace savedfuzz {
 
@@ -229,6 +231,75 @@ inline ImageOutcome FuzzImage(devfuzz::Rng& rng, const ImageSeed& seed) {
     for (u64 s = 0; s < total; s += 256) {
         const u64 n = std::min<u64>(256, total - s);
         if (image.Read(buffer.data(), s, n) != 1) out.readAll = false;
+    }
+    return out;
+}
+
+// ---- LDM databases ----
+
+// The VBLK area of the tests' disk group (five volumes over three disks), padded to whole sectors.
+inline std::vector<u8> LdmSeedArea() {
+    std::vector<ldmtest::Disk> disks = {{"", false, 200704, true}, {"", true, 137216, false}, {"", false, 180224, false}};
+    std::vector<ldmtest::Volume> volumes;
+    for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes()) {
+        ldmtest::Volume v;
+        v.name = s.name;
+        v.layout = s.layout;
+        v.members = s.members;
+        v.partitionType = s.partitionType;
+        volumes.push_back(std::move(v));
+    }
+    std::vector<u8> area = ldmtest::GroupWriter(disks, volumes).Records();
+    area.resize((area.size() + 511) / 512 * 512, 0);
+    return area;
+}
+
+struct LdmOutcome {
+    size_t records = 0;
+    size_t volumes = 0;
+    size_t complete = 0;
+};
+
+// Damages the area (bytes, and whole slots moved or repeated so that fragments meet out of order
+// and ids repeat), then joins, parses and links it; every link must point inside its list.
+inline LdmOutcome FuzzLdm(devfuzz::Rng& rng, const std::vector<u8>& seed) {
+    std::vector<u8> area = seed;
+    const size_t slots = area.size() / kVblkSize;
+    const u32 rounds = 1 + static_cast<u32>(rng.Below(4));
+    for (u32 r = 0; r < rounds; ++r) {
+        const u64 what = rng.Below(4);
+        const size_t a = rng.Below(slots) * kVblkSize;
+        const size_t b = rng.Below(slots) * kVblkSize;
+        if (what == 0) {
+            std::swap_ranges(area.begin() + static_cast<long>(a), area.begin() + static_cast<long>(a + kVblkSize),
+                             area.begin() + static_cast<long>(b));
+        } else if (what == 1) {
+            std::copy_n(area.begin() + static_cast<long>(a), kVblkSize, area.begin() + static_cast<long>(b));
+        } else if (what == 2) {
+            // A header field (group, index, count, flags, type, length) given a telling value.
+            static const u32 fields[][2] = {{8, 4}, {12, 2}, {14, 2}, {18, 1}, {19, 1}, {20, 4}};
+            const auto& f = fields[rng.Below(6)];
+            devfuzz::WriteField(area.data() + a + f[0], f[1],
+                                devfuzz::InterestingValue(rng, devfuzz::ReadField(area.data() + a + f[0], f[1]), f[1]));
+        } else {
+            devfuzz::MutateBytes(rng, area.data() + a, kVblkSize);
+        }
+    }
+    LdmOutcome out;
+    const std::vector<std::vector<u8>> records = ParseVblkRecords(area.data(), area.size());
+    out.records = records.size();
+    const LdmDatabase db = BuildDatabase(records, rng.OneIn(4) ? 4096 : 512);
+    out.volumes = db.volumes.size();
+    for (const LdmVolumeRecord& v : db.volumes) {
+        for (size_t k : v.components) {
+            if (k >= db.components.size()) std::abort();
+            for (size_t p : db.components[k].partitions) {
+                if (p >= db.partitions.size()) std::abort();
+                const i32 d = db.partitions[p].disk;
+                if (d >= static_cast<i32>(db.disks.size())) std::abort();
+            }
+        }
+        out.complete += IsVolumeComplete(db, v) ? 1 : 0;
     }
     return out;
 }

@@ -5,7 +5,8 @@
 // Each iteration either damages the folder-list, volume and trees sections of a real result (the
 // quick-search trees of ntfs-basic.img and fat16-basic.img) and loads them as the import does, or
 // damages a compressed disk image of fat16-basic.img (its index, block table, part list or parts)
-// and reads it whole. The seed
+// and reads it whole, or damages the VBLK area of a dynamic disk group and joins, parses and links
+// its records. The seed
 // of the running iteration is kept in WORK/saved_fuzz.current, so a crash or a hang (an iteration
 // over 20 s aborts) can be replayed with --seed and --iterations 1.
 #include <signal.h>
@@ -77,7 +78,8 @@ int main(int argc, char** argv) {
         savedfuzz::MakeImageSeed(raw, work + "/saved_fuzz_" + tag + "_b.idx", kCompressionBzip2),
     };
     const std::string current = work + "/saved_fuzz.current";
-    u64 done = 0, loadedTrees = 0, failures = 0, imagesRead = 0;
+    const std::vector<u8> ldmArea = savedfuzz::LdmSeedArea();
+    u64 done = 0, loadedTrees = 0, failures = 0, imagesRead = 0, completeVolumes = 0;
     const auto started = std::chrono::steady_clock::now();
     for (u64 i = 0; i < iterations; ++i) {
         if (std::chrono::steady_clock::now() - started > std::chrono::seconds(seconds)) break;
@@ -88,7 +90,10 @@ int main(int argc, char** argv) {
         }
         devfuzz::Rng rng(seed + i);
         ::alarm(kIterationSeconds);
-        if (rng.OneIn(3)) {
+        const u64 road = rng.Below(3);
+        if (road == 0) {
+            completeVolumes += savedfuzz::FuzzLdm(rng, ldmArea).complete;
+        } else if (road == 1 && rng.OneIn(2)) {
             imagesRead += savedfuzz::FuzzImage(rng, images[rng.Below(2)]).readAll ? 1 : 0;
         } else {
             const savedfuzz::Outcome o = savedfuzz::FuzzSections(rng, seeds[rng.Below(2)], path);
@@ -103,7 +108,8 @@ int main(int argc, char** argv) {
         for (const std::string& p : image.paths) ::unlink(p.c_str());
     }
     std::printf("saved_fuzz: %" PRIu64 " iterations, %" PRIu64 " trees loaded, %" PRIu64
-                " loads failed cleanly, %" PRIu64 " damaged images read whole\n",
-                done, loadedTrees, failures, imagesRead);
+                " loads failed cleanly, %" PRIu64 " damaged images read whole, %" PRIu64
+                " complete volumes in damaged databases\n",
+                done, loadedTrees, failures, imagesRead, completeVolumes);
     return 0;
 }

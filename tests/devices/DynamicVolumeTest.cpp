@@ -434,7 +434,9 @@ TEST(LdmDatabase, GptEntriesThatCannotBeWalkedAreRefused) {
         File disk(bytes);
         PrivHead head;
         EXPECT_EQ(ReadPrivHead(&disk, head), c.found);
-        if (c.found) EXPECT_EQ(head.diskGuid, ldmtest::DiskGuid(1));
+        if (c.found) {
+            EXPECT_EQ(head.diskGuid, ldmtest::DiskGuid(1));
+        }
     }
 }
 

@@ -96,6 +96,29 @@ TEST(DynamicVolumeE2E, EachVolumeListedOnceAndItsDeletedFilesRecovered) {
             EXPECT_EQ(got, plain[s.name]);
         }
     }
+
+    // A saved result of a dynamic volume finds its members' disks again in another order.
+    const std::string saved = tmp.File("parity.rsf");
+    e2e::Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("dynamic3.json"), report));
+    int parity = -1;
+    for (const e2e::Json& v : report["volumes"].items) {
+        if (v["label"].text == "Fixtures NTFS") parity = int(v["index"].number);
+    }
+    ASSERT_GE(parity, 0);
+    ASSERT_EQ(e2e::RunDriver({"--image", disks[0], "--image", disks[1], "--image", disks[2], "--mode", "deleted",
+                              "--volume", std::to_string(parity), "--save", saved},
+                             tmp.Path(), tmp.File("save.log")),
+              0);
+    ASSERT_EQ(e2e::RunDriver({"--image", disks[2], "--image", disks[0], "--image", disks[1], "--load", saved,
+                              "--recover", tmp.File("loaded"), "--json", tmp.File("loaded.json")},
+                             tmp.Path(), tmp.File("load.log")),
+              0);
+    e2e::Json loaded;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("loaded.json"), loaded));
+    ASSERT_EQ(loaded["scans"].items.size(), 1u);
+    const int index = int(loaded["scans"].items[0]["volume"].number);
+    EXPECT_EQ(RecoveredFiles(tmp.File("loaded/" + std::to_string(index))), plain["Parity"]);
 }
 
 }  // namespace

@@ -60,4 +60,24 @@ TEST(SavedContentFuzzSmoke, DamagedCompressedImagesOpenReadOrRefuse) {
     EXPECT_GT(failedReads, 5u);
 }
 
+TEST(SavedContentFuzzSmoke, DamagedLdmDatabasesJoinParseAndLinkWithinBounds) {
+    const std::vector<u8> seed = savedfuzz::LdmSeedArea();
+    {
+        const LdmDatabase db = BuildDatabase(ParseVblkRecords(seed.data(), seed.size()), 512);
+        EXPECT_EQ(db.volumes.size(), 5u);
+        size_t complete = 0;
+        for (const LdmVolumeRecord& v : db.volumes) complete += IsVolumeComplete(db, v) ? 1 : 0;
+        EXPECT_EQ(complete, 5u);
+    }
+    u32 someComplete = 0, someBroken = 0;
+    for (u64 s = 1; s <= 300; ++s) {
+        devfuzz::Rng rng(s);
+        const savedfuzz::LdmOutcome o = savedfuzz::FuzzLdm(rng, seed);
+        someComplete += o.complete > 0 ? 1 : 0;
+        someBroken += o.complete < 5 ? 1 : 0;
+    }
+    EXPECT_GT(someComplete, 100u);
+    EXPECT_GT(someBroken, 30u);
+}
+
 }  // namespace
