@@ -58,6 +58,15 @@ inline std::string DiskGuid(size_t i) {
 constexpr const char* kGroupName = "MorvendaDg0";
 constexpr const char* kGroupGuid = "0b7d4e2a-6c11-4f83-a5d9-3e2f10c4b7a1";
 
+inline u32 Crc32(const u8* p, size_t n) {
+    u32 crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
 inline void PutBE(u8* p, u64 v, int bytes) {
     for (int i = bytes - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<u8>(v);
 }
@@ -195,28 +204,44 @@ private:
     bool WriteGpt(size_t disk) {
         const Disk& d = m_disks[disk];
         std::vector<u8> entries(32 * kSector, 0);
-        auto entry = [&](size_t i, u64 first, u64 last, const char* name, u8 typeTag) {
+        // The LDM metadata and data partition types, as GPT stores them.
+        static const u8 kMetaType[16] = {0xAA, 0xC8, 0x08, 0x58, 0x8F, 0x7E, 0xE0, 0x42,
+                                         0x85, 0xD2, 0xE1, 0xE9, 0x04, 0x34, 0xCF, 0xB3};
+        static const u8 kDataType[16] = {0xA0, 0x60, 0x9B, 0xAF, 0x31, 0x14, 0x62, 0x4F,
+                                         0xBC, 0x68, 0x33, 0x11, 0x71, 0x4A, 0x69, 0xAD};
+        auto entry = [&](size_t i, u64 first, u64 last, const char* name, const u8* type) {
             u8* e = entries.data() + i * 128;
-            e[0] = typeTag;  // the type GUIDs are not read back; a nonzero byte marks the entry used
-            e[16] = static_cast<u8>(i + 1);
+            std::memcpy(e, type, 16);
+            for (int k = 0; k < 16; ++k) e[16 + k] = static_cast<u8>(0x80 + disk * 16 + i * 4 + k);
             WriteLE64(e + 32, first);
             WriteLE64(e + 40, last);
             for (size_t k = 0; name[k]; ++k) WriteLE16(e + 56 + 2 * k, static_cast<u16>(name[k]));
         };
-        entry(0, kGptMetaStart, kGptDataStart - 1, "LDM metadata partition", 0xAA);
-        entry(1, kGptDataStart, d.totalSectors - 34, "LDM data partition", 0xA0);
-        std::vector<u8> header(kSector, 0);
-        std::memcpy(header.data(), "EFI PART", 8);
-        WriteLE32(header.data() + 8, 0x00010000);
-        WriteLE32(header.data() + 12, 92);
-        WriteLE64(header.data() + 24, 1);
-        WriteLE64(header.data() + 32, d.totalSectors - 1);
-        WriteLE64(header.data() + 40, 34);
-        WriteLE64(header.data() + 48, d.totalSectors - 34);
-        WriteLE64(header.data() + 72, 2);
-        WriteLE32(header.data() + 80, 128);
-        WriteLE32(header.data() + 84, 128);
-        return Put(disk, 1, header.data(), kSector) && Put(disk, 2, entries.data(), entries.size());
+        entry(0, kGptMetaStart, kGptDataStart - 1, "LDM metadata partition", kMetaType);
+        entry(1, kGptDataStart, d.totalSectors - 34, "LDM data partition", kDataType);
+        const u64 entrySectors = entries.size() / kSector;
+        auto header = [&](u64 self, u64 other, u64 entriesAt) {
+            std::vector<u8> h(kSector, 0);
+            std::memcpy(h.data(), "EFI PART", 8);
+            WriteLE32(h.data() + 8, 0x00010000);
+            WriteLE32(h.data() + 12, 92);
+            WriteLE64(h.data() + 24, self);
+            WriteLE64(h.data() + 32, other);
+            WriteLE64(h.data() + 40, 2 + entrySectors);
+            WriteLE64(h.data() + 48, d.totalSectors - 2 - entrySectors);
+            for (int k = 0; k < 16; ++k) h[56 + k] = static_cast<u8>(0x40 + disk * 16 + k);  // disk GUID
+            WriteLE64(h.data() + 72, entriesAt);
+            WriteLE32(h.data() + 80, 128);
+            WriteLE32(h.data() + 84, 128);
+            WriteLE32(h.data() + 88, Crc32(entries.data(), entries.size()));
+            WriteLE32(h.data() + 16, Crc32(h.data(), 92));
+            return h;
+        };
+        const u64 last = d.totalSectors - 1;
+        const std::vector<u8> primary = header(1, last, 2);
+        const std::vector<u8> backup = header(last, 1, last - entrySectors);
+        return Put(disk, 1, primary.data(), kSector) && Put(disk, 2, entries.data(), entries.size()) &&
+               Put(disk, last - entrySectors, entries.data(), entries.size()) && Put(disk, last, backup.data(), kSector);
     }
 
     std::vector<u8> PrivHead(size_t disk) const {
@@ -247,14 +272,22 @@ private:
     }
 
 public:
+    struct RecordCounts {
+        u32 volumes = 0, components = 0, partitions = 0, disks = 0;
+    };
     // The VBLK records of the whole group, the same on every disk.
-    std::vector<u8> Records() const {
+    std::vector<u8> Records(RecordCounts* counts = nullptr) const {
+        RecordCounts tally;
         std::vector<std::vector<u8>> slots;
         u32 sequence = 1;
         u32 group = 1;
         u64 id = 1;
         auto add = [&](u8 type, u8 flags, const Data& data) {
             for (auto& s : Fragments(group++, sequence, type, flags, data)) slots.push_back(std::move(s));
+            tally.volumes += type == 0x51;
+            tally.components += type == 0x32;
+            tally.partitions += type == 0x33;
+            tally.disks += type == 0x34;
         };
         const u64 groupId = id++;
         add(0x35, 0, Data().Num(groupId).Str(kGroupName).Str(kGroupGuid).Zero(12));
@@ -317,12 +350,14 @@ public:
         }
         std::vector<u8> out;
         for (const auto& s : slots) out.insert(out.end(), s.begin(), s.end());
+        if (counts) *counts = tally;
         return out;
     }
 
 private:
     bool WriteDatabases() {
-        const std::vector<u8> records = Records();
+        RecordCounts counts;
+        const std::vector<u8> records = Records(&counts);
         for (size_t i = 0; i < m_disks.size(); ++i) {
             const std::vector<u8> head = PrivHead(i);
             const u64 config = ConfigStart(i);
@@ -350,6 +385,11 @@ private:
             PutBE(vmdb.data() + 20, 10, 2);
             std::memcpy(vmdb.data() + 22, kGroupName, std::strlen(kGroupName));
             std::memcpy(vmdb.data() + 53, kGroupGuid, std::strlen(kGroupGuid));
+            PutBE(vmdb.data() + 117, 1, 8);  // committed sequence
+            PutBE(vmdb.data() + 133, counts.volumes, 4);
+            PutBE(vmdb.data() + 137, counts.components, 4);
+            PutBE(vmdb.data() + 141, counts.partitions, 4);
+            PutBE(vmdb.data() + 145, counts.disks, 4);
             if (!Put(i, config + 17, vmdb.data(), kSector) || !Put(i, config + 18, records.data(), records.size())) {
                 return false;
             }
