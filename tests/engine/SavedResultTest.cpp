@@ -5,12 +5,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "SavedSections.h"
 #include "TestUtil.h"
+#include "devices/DiskDescription.h"
+#include "devices/DiskDevice.h"
 #include "devices/VolumeRecord.h"
 #include "engine/FileSystemNode.h"
 #include "engine/RawFileProperties.h"
@@ -300,6 +305,37 @@ TEST(SavedDamage, WrongLengthsInEverySectionFailWithTheirCodes) {
         std::vector<CFileSystemNode*> roots;
         EXPECT_EQ(LoadCode(path, roots, &none), static_cast<u32>(kRSEndOfData)) << cut;
         EXPECT_TRUE(roots.empty());
+    }
+}
+
+// The identification block keeps the description and at most one block's worth of sector 0, with
+// the partition table cleared, whatever the disk's sector size.
+TEST(SavedVolume, DiskIdentificationFitsItsBlockForEverySectorSize) {
+    const std::string image = testutil::FixturePath("mbr-disk.img");
+    const std::vector<u8> bytes = testutil::ReadFileBytes(image);
+    const char* old = std::getenv("MORVENDA_DISKS");
+    const std::string saved = old ? old : "";
+    for (u32 sectorSize : {512u, 4096u, 8192u}) {
+        SCOPED_TRACE(sectorSize);
+        ::setenv("MORVENDA_DISKS", (image + "@" + std::to_string(sectorSize)).c_str(), 1);
+        CDiskDevice disk(0);
+        ASSERT_EQ(disk.Open(), 1u);
+        ASSERT_EQ(disk.GetSectorSize(), sectorSize);
+        std::vector<u8> block(kDiskIdentificationSize + 64, 0xEE);  // bytes after the block stay
+        ASSERT_TRUE(BuildDiskIdentification(&disk, block.data()));
+        DiskDescription d{};
+        ASSERT_TRUE(disk.GetDiskDescription(&d));
+        EXPECT_EQ(std::memcmp(block.data(), &d, sizeof d), 0);
+        const u32 kept = std::min(sectorSize, kDiskIdentificationSectorMax);
+        std::vector<u8> expected(bytes.begin(), bytes.begin() + kept);
+        std::fill(expected.begin() + kPartitionTableOffset, expected.begin() + kPartitionTableOffset + kPartitionTableSize, 0);
+        EXPECT_EQ(std::memcmp(block.data() + kDiskIdentificationSectorOffset, expected.data(), kept), 0);
+        EXPECT_EQ(std::count(block.begin() + kDiskIdentificationSize, block.end(), 0xEE), 64);
+    }
+    if (old) {
+        ::setenv("MORVENDA_DISKS", saved.c_str(), 1);
+    } else {
+        ::unsetenv("MORVENDA_DISKS");
     }
 }
 
