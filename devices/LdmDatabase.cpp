@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "devices/DiskDevice.h"
 
@@ -223,8 +224,8 @@ bool ReadPrivHead(IStorageDevice* disk, PrivHead& out) {
 }
 
 std::vector<std::vector<u8>> ParseVblkRecords(const u8* area, size_t size) {
-    std::vector<std::vector<u8>> records;
-    std::vector<u16> counts;
+    std::vector<const u8*> firsts;
+    std::set<u32> groups;
     std::map<u32, std::vector<const u8*>> continuations;  // by group, in the order met
     const size_t slots = size / kVblkSize;
     for (size_t i = 0; i < slots; ++i) {
@@ -235,44 +236,46 @@ std::vector<std::vector<u8>> ParseVblkRecords(const u8* area, size_t size) {
         const u16 count = BE16(s + 14);
         if (group == 0) continue;
         if (count >= 1 && index == 0) {
-            const u64 length = BE32(s + 20);
-            // The data a record's fragments can hold at most; its length cannot claim more, and
-            // no record has more fragments than the area has slots.
-            const u64 capacity = kVblkFirstData + u64(count - 1) * kVblkFragmentData;
-            if (length > capacity || count > slots) continue;
-            std::vector<u8> record(length + kVblkHeaderSize, 0);
-            std::memcpy(record.data(), s, std::min<size_t>(record.size(), kVblkSize));
-            records.push_back(std::move(record));
-            counts.push_back(count);
+            // A group names one record: a second first fragment of it could only claim the same
+            // continuations again.
+            if (groups.insert(group).second) firsts.push_back(s);
         } else if (count >= 2 && index >= 1) {
             continuations[group].push_back(s);
         }
     }
-    std::vector<std::vector<u8>> joined;
-    for (size_t i = 0; i < records.size(); ++i) {
-        std::vector<u8>& r = records[i];
-        const u64 length = r.size() - kVblkHeaderSize;
-        if (counts[i] > 1 && length > kVblkFirstData) {
+    std::vector<std::vector<u8>> records;
+    for (const u8* s : firsts) {
+        const u64 length = BE32(s + 20);
+        const u16 count = BE16(s + 14);
+        // A record's length cannot claim more than its fragments hold, and nothing is allocated
+        // for fragments the area does not have.
+        const u64 capacity = kVblkFirstData + u64(count - 1) * kVblkFragmentData;
+        if (length > capacity) continue;
+        const auto it = continuations.find(BE32(s + 8));
+        const bool joined = count > 1 && length > kVblkFirstData;
+        const u64 needed = joined ? (length - kVblkFirstData + kVblkFragmentData - 1) / kVblkFragmentData : 0;
+        if (joined && (it == continuations.end() || it->second.size() < needed)) continue;
+        std::vector<u8> r(length + kVblkHeaderSize, 0);
+        std::memcpy(r.data(), s, std::min<size_t>(r.size(), kVblkSize));
+        if (joined) {
             u64 missing = length - kVblkFirstData;
             u32 expected = 1;
             size_t to = kVblkSize;
-            const auto it = continuations.find(BE32(r.data() + 8));
-            if (it != continuations.end()) {
-                for (const u8* s : it->second) {
-                    if (missing == 0) break;
-                    if (BE16(s + 12) != expected) continue;
-                    const size_t n = std::min<u64>(missing, kVblkFragmentData);
-                    std::memcpy(r.data() + to, s + 16, n);
-                    to += n;
-                    missing -= n;
-                    ++expected;
-                }
+            for (const u8* c : it->second) {
+                if (missing == 0) break;
+                if (BE16(c + 12) != expected) continue;
+                const size_t n = std::min<u64>(missing, kVblkFragmentData);
+                std::memcpy(r.data() + to, c + 16, n);
+                to += n;
+                missing -= n;
+                ++expected;
             }
-            if (missing != 0 || expected != counts[i]) continue;
+            // Fragments out of order, or fewer than the record counts, leave it out.
+            if (missing != 0 || expected != count) continue;
         }
-        joined.push_back(std::move(r));
+        records.push_back(std::move(r));
     }
-    return joined;
+    return records;
 }
 
 LdmDatabase BuildDatabase(const std::vector<std::vector<u8>>& records, u32 sectorSize) {

@@ -231,6 +231,12 @@ TEST(LdmDatabase, FragmentsJoinOnlyInOrderAndWithinTheirCount) {
     ldmtest::PutBE(smallOfThree.data() + 14, 3, 2);  // a short record that claims three fragments
     std::vector<u8> huge = three[0];
     ldmtest::PutBE(huge.data() + 20, 0xFFFFFFF0, 4);
+    // A record that claims 60000 fragments' worth of data, which the area does not hold.
+    std::vector<u8> claim = three[0];
+    ldmtest::PutBE(claim.data() + 14, 60000, 2);
+    ldmtest::PutBE(claim.data() + 20, 104 + 59999 * 112, 4);
+    std::vector<u8> sameGroup = small[0];
+    ldmtest::PutBE(sameGroup.data() + 8, 9, 4);  // the group of the three-fragment record
     const Case cases[] = {
         {"in order", {three[0], three[1], three[2], small[0]}, 2},
         {"fragment 2 before fragment 1", {three[0], three[2], three[1], small[0]}, 1},
@@ -238,6 +244,8 @@ TEST(LdmDatabase, FragmentsJoinOnlyInOrderAndWithinTheirCount) {
         {"a length the fragments cannot hold", {swelled, three[1], three[2]}, 0},
         {"a length that would wrap", {huge, three[1], three[2]}, 0},
         {"a short record is whole in its first fragment", {smallOfThree}, 1},
+        {"more fragments claimed than the area has", {claim, three[1], three[2]}, 0},
+        {"a second first fragment of one group", {three[0], sameGroup, three[1], three[2], small[0]}, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
