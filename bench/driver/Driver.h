@@ -33,7 +33,7 @@ std::string ParseOptions(int argc, char** argv, Options& out);
 struct VolumeInfo {
     u32 index = 0;
     i32 disk = -1;
-    std::string kind;  // "basic", "dynamic", "unpartitioned" or "disk"
+    std::string kind;  // "basic", "dynamic", "unpartitioned", "disk" or "image" (a loaded result's)
     u64 startSector = 0;
     u64 sectors = 0;
     u32 sectorSize = 0;
@@ -81,7 +81,8 @@ std::string SavedResultPath(const std::string& path, u32 volume, bool several);
 // Saves the session's result; false (with the reason on stderr) when it failed.
 bool SaveSessionResult(const std::string& path);
 // Loads a saved result into the session, matching its volume among `live` (in place-page order);
-// the index of the matched record in `live`, or -1 with the reason on stderr.
+// the index of the matched record in `live`, live.size() for a re-opened disk-image volume (the
+// session's first volume), or -1 with the reason on stderr.
 i32 LoadSessionResult(const std::string& path, const std::vector<VolumeRecord*>& live);
 
 std::string FsName(u32 fsCode);

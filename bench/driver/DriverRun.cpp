@@ -227,6 +227,11 @@ int Run(const Options& options, Report& report) {
             session.SelectVolume(-1, nullptr);
             return 1;
         }
+        if (static_cast<size_t>(index) == candidates.size()) {
+            VolumeRecord* image = session.GetFirstVolume();
+            candidates.push_back({Describe(static_cast<u32>(index), *image, "image", disks), image});
+            report.volumes.push_back(candidates.back().info);
+        }
         chosen.clear();
         chosen.push_back(static_cast<size_t>(index));
     }

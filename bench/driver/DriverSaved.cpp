@@ -68,6 +68,8 @@ i32 LoadSessionResult(const std::string& path, const std::vector<VolumeRecord*>&
     for (size_t i = 0; i < live.size(); ++i) {
         if (live[i] == volume) return static_cast<i32>(i);
     }
+    // A volume on a compressed disk image was opened again from its index: it follows the list.
+    if (volume && volume->source != 0) return static_cast<i32>(live.size());
     std::fprintf(stderr, "scan_driver: the volume of %s is not one the driver lists\n", path.c_str());
     return -1;
 }

@@ -10,9 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "CompressedImage.h"
 #include "E2ESupport.h"
 #include "TestUtil.h"
+#include "devices/ImageFileDevice.h"
+#include "devices/VolumeRecord.h"
+#include "engine/FileSystemNode.h"
+#include "engine/RSData.h"
+#include "engine/SavedResult.h"
 #include "platform/ProgramDir.h"
+#include "plugins/Plugins.h"
 
 namespace {
 
@@ -120,6 +127,61 @@ TEST(SavedResultE2E, LoadFindsItsDiskByDescriptionNotByPlace) {
                   1);
         EXPECT_FALSE(testutil::FileExists(tmp.File("never")));
     }
+}
+
+// A result whose volume is a compressed disk image: the trees of a scan of ntfs-basic, stored
+// with a volume record that names an image of the same file system. The load opens the image
+// again from its index and recovers from it what the scan recovered.
+TEST(SavedResultE2E, AResultOnACompressedImageReopensTheImage) {
+    RegisterAllPlugins();
+    testutil::TempDir tmp;
+    const std::string arg = e2e::ImageArg("ntfs-basic");
+    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--mode", "deleted", "--recover", tmp.File("scanned"), "--save",
+                              tmp.File("plain.rsf")},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    const std::string index = tmp.File("ntfs.idx");
+    ASSERT_TRUE(testutil::WriteCompressedImage(testutil::ReadFileBytes(testutil::FixturePath("ntfs-basic.img")), index,
+                                               {kCompressionZlib, 512, 3, 0}));
+    std::vector<CFileSystemNode*> roots;
+    {
+        CRSDataEx in(0);
+        ASSERT_TRUE(in.Open(tmp.File("plain.rsf").c_str(), 0));
+        FooDIRBuildCallback none;
+        ASSERT_TRUE(LoadScanTrees(&in, roots, &none));
+    }
+    const std::string saved = tmp.File("image.rsf");
+    {
+        CImageFileDeviceWithDecompress image(index.c_str());
+        VolumeRecord volume;
+        MakeImageVolumeRecord(&image, kFsNtfs, "Fixtures NTFS", volume);
+        CRSDataEx out(1);
+        ASSERT_TRUE(out.Open(saved.c_str(), 1));
+        out.WriteHeader(MakeScanResultHeader(kSavedResultVersion));
+        WriteFolderList(&out, {});
+        WriteDeviceList(&out, &volume);
+        FooDIRBuildCallback none;
+        ASSERT_TRUE(SaveScanTrees(roots, &out, &none));
+        out.Close();
+    }
+    for (CFileSystemNode* root : roots) DestroySavedTree(root);
+
+    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--load", saved, "--recover", tmp.File("loaded"), "--json",
+                              tmp.File("load.json")},
+                             tmp.Path(), tmp.File("load.log")),
+              0);
+    e2e::Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("load.json"), report));
+    ASSERT_EQ(report["volumes"].items.size(), 2u);  // the disk's volume, then the image's
+    EXPECT_EQ(report["volumes"].items[1]["kind"].text, "image");
+    ASSERT_EQ(LoadedVolume(tmp.File("load.json")), 1);
+    const auto expected = Recovered(tmp.File("scanned/0"));
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(Recovered(tmp.File("loaded/1")), expected);
+
+    // Without one of its parts the image is not opened and the load fails.
+    std::remove((index + ".part1").c_str());
+    EXPECT_EQ(e2e::RunDriver({"--image", arg, "--load", saved}, tmp.Path(), tmp.File("missing.log")), 1);
 }
 
 }  // namespace
