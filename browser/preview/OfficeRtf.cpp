@@ -81,7 +81,6 @@ public:
 
     void Run() {
         std::vector<RtfState> stack{RtfState{}};
-        m_colours.push_back(QColor(Qt::black));
         bool inColourTable = false;
         int colourR = 0, colourG = 0, colourB = 0;
         size_t skipChars = 0;
@@ -94,7 +93,7 @@ public:
                 continue;
             }
             if (c == '}') {
-                if (inColourTable && stack.size() >= 1) inColourTable = false;
+                inColourTable = false;
                 if (stack.size() > 1) stack.pop_back();
                 continue;
             }
