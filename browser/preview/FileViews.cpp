@@ -92,8 +92,12 @@ void CFilePreViewEdit::ClampPage(u32 firstLine, u32& first, u32& end) const {
 
 void CFilePreViewEdit::ShowLines(u32 firstLine) {
     if (m_lineCount == 0) return;
-    setPlainText(ToShown(GetPageText(firstLine)).replace(QLatin1String("\r\n"), QLatin1String("\n")));
+    setPlainText(ToDisplay(GetPageText(firstLine)));
     moveCursor(QTextCursor::Start);
+}
+
+QString CFilePreViewEdit::ToDisplay(const std::string& page) const {
+    return ToShown(page).replace(QLatin1String("\r\n"), QLatin1String("\n"));
 }
 
 void CFilePreViewEdit::UpdatePageSize() {
@@ -160,6 +164,15 @@ std::string CHexFilePreViewEdit::GetPageText(u32 firstLine) {
     return text;
 }
 
+// In an even-width font the header's label and the offsets are equally wide, so the header
+// needs one tab fewer than the lines to put the column numbers over their bytes.
+QString CHexFilePreViewEdit::ToDisplay(const std::string& page) const {
+    QString shown = CFilePreViewEdit::ToDisplay(page);
+    const QString header = QStringLiteral("Offset  \t\t\t");
+    if (shown.startsWith(header)) shown.replace(0, header.size(), QStringLiteral("Offset  \t\t"));
+    return shown;
+}
+
 u32 CHexFilePreViewEdit::OffsetToLine(u64 offset) const {
     return offset >= m_fileLength ? 0 : static_cast<u32>(offset / kHexBytesPerLine);
 }
@@ -212,6 +225,12 @@ std::string CTextFilePreViewEdit::GetPageText(u32 firstLine) {
         text += bytes + "\t\r\n";
     }
     return text;
+}
+
+// Text is read in the system's own encoding; the hex page's character column stays one
+// character a byte.
+QString CTextFilePreViewEdit::ToDisplay(const std::string& page) const {
+    return QString::fromLocal8Bit(page.data(), static_cast<qsizetype>(page.size())).replace(QLatin1String("\r\n"), QLatin1String("\n"));
 }
 
 u32 CTextFilePreViewEdit::OffsetToLine(u64 offset) const {

@@ -43,6 +43,8 @@ public:
 
 protected:
     virtual bool LoadFile() = 0;
+    // The page text as the control shows it.
+    virtual QString ToDisplay(const std::string& page) const;
     bool ReadFileHead();
     // Offset of the range in the buffer, -1 when it cannot be had.
     i64 ReadWindow(u64 offset, u32 count);
@@ -79,6 +81,7 @@ public:
 
 protected:
     bool LoadFile() override;
+    QString ToDisplay(const std::string& page) const override;
 };
 
 class CTextFilePreViewEdit : public CFilePreViewEdit {
@@ -92,6 +95,7 @@ public:
 
 protected:
     bool LoadFile() override;
+    QString ToDisplay(const std::string& page) const override;
 
 private:
     std::vector<u32> m_index;

@@ -82,6 +82,7 @@ public:
     QPushButton* RecoveryButton() const { return m_recovery; }
     CWarningDialog* Warning() const { return m_warningShown ? m_warning : nullptr; }
     void SetMaximised(bool maximise);
+    const std::string& TempPath() const { return m_tempPath; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -413,7 +413,9 @@ TEST_F(PreviewParts, OfficeDocumentsGoToTheDesktopViewerAsOneArgumentAndATellWhe
 
 TEST_F(PreviewParts, CopyLimitedViewCopiesNothing) {
     CRtfPreviewerDlg dialog;
-    ASSERT_TRUE(dialog.Load(Write("x.rtf", std::string("{\\rtf1 Secret words here}")), "x.rtf"));
+    ASSERT_TRUE(dialog.Load(Write("x.rtf", std::string("{\\rtf1\\ansi{\\colortbl;\\red0\\green90\\blue170;}\\fs36\\b Minutes\\b0\\fs24\\par "
+                                                         "Secret words here, \\i in italics\\i0 , \\ul underlined\\ulnone  and \\cf1 in blue\\cf0 .\\par "
+                                                         "Caf\\'e9 \\u8364? 12}")), "x.rtf"));
     dialog.resize(500, 300);
     dialog.show();
     CCopyLimitedRichEditCtrl* edit = dialog.Edit();
