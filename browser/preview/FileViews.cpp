@@ -27,7 +27,12 @@ CFilePreViewEdit::CFilePreViewEdit(QWidget* parent) : QPlainTextEdit(parent) {
     setLineWrapMode(QPlainTextEdit::NoWrap);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    setTabStopDistance(fontMetrics().horizontalAdvance(QLatin1Char('0')) * kTabStopChars);
+    ApplyTabStops();
+}
+
+void CFilePreViewEdit::ApplyTabStops() {
+    const QFontMetricsF metrics(document()->defaultFont());
+    setTabStopDistance(metrics.horizontalAdvance(QString(kTabStopChars, QLatin1Char('0'))));
 }
 
 CFilePreViewEdit::~CFilePreViewEdit() = default;
@@ -101,6 +106,7 @@ QString CFilePreViewEdit::ToDisplay(const std::string& page) const {
 }
 
 void CFilePreViewEdit::UpdatePageSize() {
+    ApplyTabStops();
     if (m_lineCount == 0) return;
     const int lineHeight = std::max(1, fontMetrics().lineSpacing());
     m_pageLines = static_cast<u32>(std::max(1, viewport()->height() / lineHeight));
@@ -164,13 +170,27 @@ std::string CHexFilePreViewEdit::GetPageText(u32 firstLine) {
     return text;
 }
 
-// In an even-width font the header's label and the offsets are equally wide, so the header
-// needs one tab fewer than the lines to put the column numbers over their bytes.
+// The columns are laid out here rather than by the control's tab stops: in an even-width font
+// the header's label and the offsets are equally wide, so the header needs one tab fewer than
+// the lines to put the column numbers over their bytes.
 QString CHexFilePreViewEdit::ToDisplay(const std::string& page) const {
     QString shown = CFilePreViewEdit::ToDisplay(page);
     const QString header = QStringLiteral("Offset  \t\t\t");
     if (shown.startsWith(header)) shown.replace(0, header.size(), QStringLiteral("Offset  \t\t"));
-    return shown;
+    QString laidOut;
+    laidOut.reserve(shown.size() * 2);
+    int column = 0;
+    for (const QChar c : shown) {
+        if (c == QLatin1Char('\t')) {
+            const int next = (column / kTabStopChars + 1) * kTabStopChars;
+            laidOut.append(QString(next - column, QLatin1Char(' ')));
+            column = next;
+        } else {
+            laidOut.append(c);
+            column = c == QLatin1Char('\n') ? 0 : column + 1;
+        }
+    }
+    return laidOut;
 }
 
 u32 CHexFilePreViewEdit::OffsetToLine(u64 offset) const {

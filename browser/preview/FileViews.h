@@ -63,6 +63,7 @@ protected:
 
 private:
     void Reset();
+    void ApplyTabStops();
 
     std::string m_path;
     std::vector<u8> m_buffer;

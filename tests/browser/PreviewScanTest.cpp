@@ -242,7 +242,7 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
         ASSERT_TRUE(dlg->grab().save(QString::fromStdString(ScreenshotPath("preview-found-image-en.png"))));
         dlg->SelectTab(1);
         Pump(20);
-        EXPECT_TRUE(dlg->HexView()->toPlainText().contains("FF\tD8\tFF"));
+        EXPECT_TRUE(dlg->HexView()->toPlainText().contains("FF D8 FF"));
         dlg->RecoveryButton()->click();
     });
     container->Right()->Details()->OnCommand(ID_FILESEL_PREVIEW);
