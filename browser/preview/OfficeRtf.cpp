@@ -281,6 +281,11 @@ OfficeKind OldOfficeDocumentKind(const std::string& path) {
     if (!in) return OfficeKind::None;
     const std::streamoff size = in.tellg();
     if (size < static_cast<std::streamoff>(kHeaderBytes) || static_cast<u64>(size) > kMaxCompoundBytes) return OfficeKind::None;
+    // Most files are no compound file: their first bytes tell, before the whole file is read.
+    u8 signature[sizeof(kCompoundSignature)] = {};
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(signature), sizeof(signature));
+    if (!in || std::memcmp(signature, kCompoundSignature, sizeof(signature)) != 0) return OfficeKind::None;
     std::vector<u8> bytes(static_cast<size_t>(size));
     in.seekg(0);
     in.read(reinterpret_cast<char*>(bytes.data()), size);

@@ -69,7 +69,9 @@ void RunWorker(std::shared_ptr<Preview_Item> work) {
             RemovePreviewTemp(temp);
         }
     }
-    QMetaObject::invokeMethod(qApp, [work, picture = std::move(picture)]() mutable {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    QMetaObject::invokeMethod(app, [work, picture = std::move(picture)]() mutable {
         if (work->pane && !work->cancelled.load()) work->pane->OnPictureReady(work, std::move(picture));
         if (work->item) work->item->Release();
         work->item = nullptr;

@@ -26,6 +26,8 @@ void Tell(const QString& text, bool warning, QWidget* parent) {
 }
 
 void Run(QDialog& dialog) {
+    // The main window is disabled while a preview runs; its preview windows are not.
+    dialog.setEnabled(true);
     if (g_runner) return g_runner(dialog);
     dialog.exec();
 }

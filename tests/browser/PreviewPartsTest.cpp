@@ -94,7 +94,7 @@ Bytes Encode(const QImage& image, const char* format) {
     return Bytes(data.begin(), data.end());
 }
 
-void Put(Bytes& b, size_t at, std::initializer_list<u8> bytes) {
+void Put(Bytes& b, size_t at, const Bytes& bytes) {
     if (b.size() < at + bytes.size()) b.resize(at + bytes.size());
     std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
 }
@@ -103,7 +103,7 @@ TEST_F(PreviewParts, EmbeddedPictureIsFoundOnlyWhereWholeInTheHead) {
     struct Case {
         const char* what;
         size_t size;
-        std::vector<std::pair<size_t, std::initializer_list<u8>>> marks;
+        std::vector<std::pair<size_t, Bytes>> marks;
         u32 start, length;
     };
     const Case cases[] = {

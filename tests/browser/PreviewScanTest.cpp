@@ -14,6 +14,7 @@
 #include "Manifest.h"
 #include "TestUtil.h"
 #include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/NodeManager.h"
@@ -113,6 +114,8 @@ protected:
     }
 
     void TearDown() override {
+        // Workers still copying hand their rows back on this thread.
+        EXPECT_TRUE(PumpUntil([] { return CWndPreview::LiveWorkers() == 0; }, 30000));
         SetPreviewDialogRunner(nullptr);
         SetPreviewMessageFunction(nullptr);
         SetBrowserMessageFunction(nullptr);
@@ -210,10 +213,17 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
     ASSERT_TRUE(brokenRow);
     ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
     Pump(30);
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-damaged-en.png"))));
+    RefHolder<FileList_Item> zip(Select("Ærøskøbing año-82.zip"));
+    ASSERT_TRUE(zip);
+    Pump(30);
+    EXPECT_FALSE(pane->HasPicture()) << "only pictures are copied out for the pane";
+    EXPECT_TRUE(pane->LabelText().contains(QString::fromStdString(Skin().textType)));
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-other-en.png"))));
 
     // Choosing quickly one after the other: older workers see they were passed over.
     for (int i = 0; i < 5; ++i) {
-        Select(BaseName(i % 2 ? jpeg.path : broken.path));
+        RefHolder<FileList_Item> chosen(Select(BaseName(i % 2 ? jpeg.path : broken.path)));
     }
     ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
     EXPECT_EQ(LivePreviewTempCount(), 0u);
@@ -236,6 +246,7 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
         EXPECT_EQ(testutil::Sha256File(temp), jpeg.sha256);
         dlg->show();
         Pump(50);
+        EXPECT_TRUE(dlg->isEnabled());
         EXPECT_TRUE(dlg->Image()->HasPicture());
         EXPECT_EQ(dlg->Image()->Picture().size(), LoadPictureBounded(temp).size());
         ASSERT_NE(dlg->Warning(), nullptr);
