@@ -42,6 +42,7 @@ constexpr int kMinSizeForLayout = 200;
 constexpr qint64 kRefreshMs = 100;
 constexpr int kPictureButtonWidth = 96;
 constexpr int kPictureButtonHeight = 26;
+constexpr int kLanguageJapanese = 1;
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
@@ -62,10 +63,11 @@ void CXPTabCtrl::paintEvent(QPaintEvent*) {
         const QRect r = tabRect(i);
         const bool selected = i == currentIndex();
         if (selected) {
-            p.fillRect(r.adjusted(0, 0, 0, 0), Qt::white);
-            QFont bold = font();
-            bold.setBold(true);
-            p.setFont(bold);
+            p.fillRect(r, Qt::white);
+            // Japanese script reads badly in bold at this size.
+            QFont chosen = font();
+            chosen.setBold(CFileSelCtrlConfig::Instance().GetLanguage() != kLanguageJapanese);
+            p.setFont(chosen);
         } else {
             p.setFont(font());
         }

@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 
+#include "BrowserTestTree.h"
 #include "Manifest.h"
 #include "TestUtil.h"
 #include "browser/model/BrowserConfig.h"
@@ -226,6 +227,21 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
         RefHolder<FileList_Item> chosen(Select(BaseName(i % 2 ? jpeg.path : broken.path)));
     }
     ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+    EXPECT_EQ(LivePreviewTempCount(), 0u);
+
+    // Files of 50 MiB and more get no worker; one byte less does (a node without data: its copy
+    // fails and the pane keeps the icon).
+    for (const auto& [size, workers] : {std::pair<u64, int>{kPanePictureLimit, 0}, {kPanePictureLimit - 1, 1}}) {
+        CFileNode* big = browsertest::Add(nullptr, "big.jpg", false, size);
+        FileList_Item* bigRow = FileList_Item::ForFile(big);
+        pane->SetItem(bigRow);
+        EXPECT_EQ(CWndPreview::LiveWorkers(), workers) << size;
+        ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+        EXPECT_FALSE(pane->HasPicture());
+        pane->ClearItem();
+        bigRow->Release();
+        delete big;
+    }
     EXPECT_EQ(LivePreviewTempCount(), 0u);
 
     // The window, with a scan running: it is paused while the window is open, the strip says
