@@ -17,6 +17,7 @@
 #include "browser/preview/FileViews.h"
 #include "browser/preview/ImageView.h"
 #include "browser/preview/PreviewViewer.h"
+#include "browser/views/Icons.h"
 
 namespace FileSelCtrl {
 
@@ -40,7 +41,8 @@ constexpr int kScrollBarWidth = 17;
 constexpr int kTabHeaderHeight = 27;
 constexpr int kMinSizeForLayout = 200;
 constexpr qint64 kRefreshMs = 100;
-constexpr int kPictureButtonWidth = 96;
+constexpr int kPictureButtonImage = 24;
+constexpr int kPictureButtonWidth = 32;
 constexpr int kPictureButtonHeight = 26;
 constexpr int kLanguageJapanese = 1;
 
@@ -132,8 +134,19 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
     m_pictureStrip = new QWidget(this);
     m_bestFit = new QPushButton(QStringLiteral("Best Fit"), m_pictureStrip);
     m_actualSize = new QPushButton(QStringLiteral("Actual Size"), m_pictureStrip);
-    m_bestFit->setToolTip(m_bestFit->text());
-    m_actualSize->setToolTip(m_actualSize->text());
+    for (auto [button, strip] : {std::pair<QPushButton*, const char*>{m_bestFit, "bestfit.bmp"}, {m_actualSize, "actualsize.bmp"}}) {
+        button->setToolTip(button->text());
+        const QImage& images = SkinImage(strip);
+        if (images.width() < kPictureButtonImage * 4) continue;
+        QIcon icon;
+        icon.addPixmap(StripImage(images, 0, kPictureButtonImage, 0, false), QIcon::Normal);
+        icon.addPixmap(StripImage(images, 1, kPictureButtonImage, 0, false), QIcon::Active);
+        icon.addPixmap(StripImage(images, 3, kPictureButtonImage, 0, false), QIcon::Disabled);
+        button->setIcon(icon);
+        button->setIconSize(QSize(kPictureButtonImage, kPictureButtonImage));
+        button->setText(QString());
+        button->setFlat(true);
+    }
     m_bestFit->setEnabled(false);
     m_recovery = new QPushButton(Text(s.butRecovery), this);
     m_close = new QPushButton(Text(s.butClose), this);

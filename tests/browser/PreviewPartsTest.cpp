@@ -514,4 +514,23 @@ TEST_F(PreviewParts, PreviewWindowOfAFileThatIsNoPictureAfterAllShowsTheWarningT
     ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath("preview-image-damaged-en.png"))));
 }
 
+TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
+    const std::string png = Write("bild.tmp", Encode(Noisy(640, 420), "PNG"));
+    const QString english = CWarningDialog::ConfiguredText();
+    for (const auto& [language, tag] : {std::pair<int, const char*>{2, "de"}, {1, "ja"}}) {
+        CFileSelCtrlConfig::Instance().SetLanguage(language);
+        ASSERT_TRUE(LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()));
+        CFilePreViewDlg dlg(nullptr, nullptr, "urlaub.png", png, PreviewMode::Picture, true);
+        dlg.show();
+        QApplication::processEvents();
+        EXPECT_NE(dlg.Tabs()->tabText(0), "Image") << tag;
+        ASSERT_NE(dlg.Warning(), nullptr);
+        EXPECT_FALSE(dlg.Warning()->Text().isEmpty()) << tag;
+        EXPECT_NE(dlg.Warning()->Text(), english) << tag;
+        ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-image-fit-") + tag + ".png"))));
+    }
+    CFileSelCtrlConfig::Instance().SetLanguage(0);
+    ASSERT_TRUE(LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()));
+}
+
 }  // namespace
