@@ -330,6 +330,16 @@ void CFilePreViewDlg::resizeEvent(QResizeEvent* event) {
     RefreshPage(false);
 }
 
+// Esc and Enter neither close the window nor recover: only the buttons do.
+void CFilePreViewDlg::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter: event->accept(); return;
+        default: QDialog::keyPressEvent(event);
+    }
+}
+
 void CFilePreViewDlg::accept() {
     QDialog::accept();
     if (recoverNode && m_node) recoverNode(m_node);

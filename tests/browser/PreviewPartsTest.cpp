@@ -457,7 +457,10 @@ TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
         QApplication::processEvents();
         EXPECT_EQ(dlg.Warning(), nullptr);
         EXPECT_EQ(tabsBottom, dlg.Tabs()->geometry().bottom());
-        // Recovery closes the window and then hands the file on.
+        // Esc and Enter do nothing; Recovery closes the window and then hands the file on.
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QTest::keyClick(&dlg, Qt::Key_Return);
+        EXPECT_TRUE(dlg.isVisible());
         std::vector<CFileNode*> recovered;
         dlg.recoverNode = [&](CFileNode* n) {
             EXPECT_FALSE(dlg.isVisible()) << "the window is closed first";
