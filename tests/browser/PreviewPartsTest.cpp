@@ -123,7 +123,9 @@ TEST_F(PreviewParts, EmbeddedPictureIsFoundOnlyWhereWholeInTheHead) {
         const std::string path = Write("scan.bin", b);
         EXPECT_EQ(ExtractEmbeddedJpeg(path, path + ".jpg"), c.length != 0) << c.what;
         EXPECT_FALSE(fs::exists(path + ".jpg")) << c.what;
-        if (c.length == 0) EXPECT_EQ(fs::file_size(path), c.size) << c.what << ": the file is left as it was";
+        if (c.length == 0) {
+            EXPECT_EQ(fs::file_size(path), c.size) << c.what << ": the file is left as it was";
+        }
     }
 }
 
