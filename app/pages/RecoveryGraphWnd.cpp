@@ -133,6 +133,8 @@ int RecoveryGraphWnd::DoStartScan(int kind) {
     default: mode = kScanModeDeleted; break;
     }
     RecoveryGraph& session = RecoveryGraph::Instance();
+    // The new scan releases the old trees: the view lets go of them first.
+    ClearBrowser();
     if (session.GetDirectoryTree() == nullptr && browser_) session.SetDirectoryTree(browser_);
     GetScanOptions().SetStopRequested(0);
     session.DoScan(mode);

@@ -30,6 +30,9 @@ constexpr u64 kExpectedExtraSeconds = 60;
 constexpr u64 kMiB = 1048576;
 constexpr u64 kGiB = 1073741824;
 constexpr u64 kFoundInGigabytesAbove = 10 * kGiB;
+// How long after a start the strip trusts a scan thread to exist.
+constexpr u64 kNoScanGraceMs = 500;
+constexpr int kDeepScanWidth = 150;
 constexpr COLORREF kTitleColor = 0x333333;
 constexpr COLORREF kGreyText = 0x686868;
 // Statistics events of the strip.
@@ -169,6 +172,8 @@ void RecoveryProgressWnd::DoStart() {
     ShowItem(kItemContinue, false, true);
     ShowItem(kItemDeepScan, false, true);
     const u64 now = Now();
+    startedAt_ = now;
+    finishAsked_ = false;
     startTick_.store(now);
     percent_.store(0);
     pauseTick_.store(0);
@@ -331,6 +336,10 @@ void RecoveryProgressWnd::ShowFinishButtons() {
     recover->SetRect(ui::MakeRect(recoverRight - recoverWidth, 15, recoverRight, 65));
     const int homeRight = recoverRight - recoverWidth - 5;
     home->SetRect(ui::MakeRect(homeRight - homeWidth, 15, homeRight, 65));
+    if (UiItem* deep = GetItem(kItemDeepScan)) {
+        const int deepRight = homeRight - homeWidth - 15;
+        deep->SetRect(ui::MakeRect(deepRight - kDeepScanWidth, 20, deepRight, 60));
+    }
 }
 
 int RecoveryProgressWnd::ApplyLanguage() {
@@ -360,6 +369,13 @@ int RecoveryProgressWnd::OnSize(WPARAM wParam, LPARAM lParam) {
 
 void RecoveryProgressWnd::OnTimer() {
     frame_ = (frame_ + 1) % kAnimationFrames;
+    // A scan thread that ended without its finish message (a scan mode this build cannot run,
+    // a controller that failed to start) must not leave the strip running for ever.
+    if (goOn_.load() != 0 && !finishAsked_ && Now() - startedAt_ > kNoScanGraceMs &&
+        !RecoveryGraph::Instance().IsScanRunning()) {
+        finishAsked_ = true;
+        PostMessage(GetHwnd(), WM_UI_SCAN_FINISHED, 0, 0);
+    }
     if (goOn_.load() != 0 && paused_.load() == 0) {
         i32 s = secondsLeft_.load();
         if (s != 0) {
@@ -520,7 +536,7 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
         dc->FrameRect(ui::MakeRect(bar.left - 1, bar.top - 1, bar.right + 1, bar.bottom + 1), art::kFrameGrey);
         dc->SetFont(*res.GetFont(15, 500, false));
         dc->SetTextColor(kGreyText);
-        const std::string under = pct < 96 ? Localized("LeftTime") + timeLeftText_ : Localized("ReConsultTree");
+        const std::string under = pct < 96 ? Localized("LeftTime") + " " + timeLeftText_ : Localized("ReConsultTree");
         dc->DrawText(under, ui::MakeRect(66, 50, right - 60, 70), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
         char pctText[16];
         std::snprintf(pctText, sizeof pctText, "%d%%", pct);

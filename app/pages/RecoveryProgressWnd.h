@@ -95,6 +95,8 @@ private:
     bool offerDeepScan_ = true;
     bool timerRunning_ = false;
     bool tooltipShown_ = false;
+    bool finishAsked_ = false;
+    u64 startedAt_ = 0;
     int frame_ = 0;
     int countdown_ = 0;
     std::string timeLeftText_;

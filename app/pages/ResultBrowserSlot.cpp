@@ -29,8 +29,7 @@ void ResultBrowserSlot::SetRootText(const char* text) {
 
 void ResultBrowserSlot::AddNodes(const std::vector<CFileNode*>&, u32) {}
 
-void ResultBrowserSlot::AddFileSystemNode(CFileSystemNode* root, bool) {
-    if (!root) return;
+ResultBrowserSlot::Entry ResultBrowserSlot::Describe(CFileSystemNode* root) {
     const TreeCounts counts = CountTree(root);
     Entry e;
     const char* fs = ScanFileSystemName(root->GetFileSystemType());
@@ -40,6 +39,12 @@ void ResultBrowserSlot::AddFileSystemNode(CFileSystemNode* root, bool) {
     e.folders = counts.folders;
     e.deleted = counts.deleted;
     e.bytes = counts.bytes;
+    return e;
+}
+
+void ResultBrowserSlot::AddFileSystemNode(CFileSystemNode* root, bool) {
+    if (!root) return;
+    const Entry e = Describe(root);
     {
         std::lock_guard<std::mutex> lk(lock_);
         for (size_t i = 0; i < roots_.size(); ++i)
@@ -69,6 +74,11 @@ void ResultBrowserSlot::SetBuildState(bool building) {
     {
         std::lock_guard<std::mutex> lk(lock_);
         building_ = building;
+        // A tree keeps growing after it was handed over. When the building stops (the scan is
+        // paused on its own thread, or it has ended) nothing changes the trees, and the scan's
+        // controller still owns them: the view's copy empties before any release.
+        if (!building)
+            for (size_t i = 0; i < roots_.size(); ++i) entries_[i] = Describe(roots_[i]);
     }
     RequestUpdate();
 }

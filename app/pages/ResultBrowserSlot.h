@@ -40,10 +40,12 @@ protected:
 
 private:
     void RequestUpdate();
+    static Entry Describe(CFileSystemNode* root);
 
     mutable std::mutex lock_;
     std::vector<Entry> entries_;
-    std::vector<const CFileSystemNode*> roots_;  // identity only, never dereferenced after the add
+    // Read only while nothing builds them and before the view is emptied for their release.
+    std::vector<CFileSystemNode*> roots_;
     std::string rootText_;
     bool building_ = false;
 };

@@ -13,6 +13,7 @@
 #include "devices/FileSystemCode.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/Stats.h"
+#include "plugins/Plugins.h"
 #include "platform/Sync.h"
 
 namespace UiCtrl {
@@ -21,6 +22,8 @@ constexpr int kTileGap = 10;
 constexpr int kTileMargin = 20;
 constexpr int kTitleHeight = 40;
 constexpr int kScrollBarWidth = 6;
+// Ticks after which a finished flag with unchanged lists is believed.
+constexpr int kStaleTicks = 10;
 constexpr u32 kStatsRefresh = 8456;
 constexpr u32 kStatsScanPlace = 12290;
 constexpr int CMD_BACK = 201;
@@ -222,7 +225,7 @@ int TitleItemWnd::DrawBackground(ui::Dc* dc) {
     dc->SetTextColor(0x333333);
     RECT measure = ui::MakeRect(kTileMargin, 0, c.right, c.bottom);
     dc->DrawText(title, measure, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_CALCRECT);
-    const int titleRight = std::min<int>(measure.right, c.right - 200);
+    const int titleRight = std::min<int>(measure.right + 6, c.right - 200);
     dc->DrawText(title, ui::MakeRect(kTileMargin, 0, titleRight, c.bottom), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     if (busy) {
         const int x = titleRight + 14;
@@ -274,12 +277,14 @@ int SelDataLostPartitionWnd::Create(HWND parent, void* instance, RECT rect, u32 
     groups_[kGroupDisks].titleStrip.SetKind(1, 0);
     groups_[kGroupLost].Place(ui::MakeRect(4, 280, 900, 430));
     groups_[kGroupLost].titleStrip.SetKind(2, 0);
+    RegisterAllPlugins();
     EnumCollectPartition::Instance();
     StartTimer();
     return 0;
 }
 
 void SelDataLostPartitionWnd::StartTimer() {
+    ticksSinceStart_ = 0;
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) timerRunning_ = core->SetTimer(kTimerId, kTimerMs);
 }
 
@@ -366,7 +371,13 @@ void SelDataLostPartitionWnd::TimerProc() {
     EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
     TitleItemWnd& strip = groups_[kGroupDisks].titleStrip;
     UiItem* refresh = strip.GetItem(TitleItemWnd::kRefreshItem);
-    if (!enumeration.IsDone()) {
+    ++ticksSinceStart_;
+    // Right after a refresh the flag may still tell of the enumeration before it: the new one
+    // counts as finished once it has published its lists (or, should it publish nothing, once no
+    // enumeration runs any more).
+    const bool finished = enumeration.IsDone() &&
+                          (enumeration.Snapshot() != refreshedFrom_ || (!enumeration.IsRunning() && ticksSinceStart_ > kStaleTicks));
+    if (!finished) {
         strip.busy = true;
         if (refresh) {
             refresh->SetVisible(false);
@@ -448,9 +459,13 @@ void SelDataLostPartitionWnd::OnCommand(int id) {
         selected_ = nullptr;
         systemTile_ = nullptr;
         StatsEvent(kStatsRefresh);
-        Invalidate();
+        refreshedFrom_ = EnumCollectPartition::Instance().Snapshot();
         EnumCollectPartition::Instance().StartEnumeration();
         StartTimer();
+        // The spinner shows at once, not only at the first tick.
+        groups_[kGroupDisks].titleStrip.busy = true;
+        groups_[kGroupDisks].titleStrip.Invalidate();
+        Invalidate();
         break;
     default:
         break;

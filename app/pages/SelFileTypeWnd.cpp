@@ -149,10 +149,10 @@ int SelFileTypeWnd::DrawBackground(ui::Dc* dc) {
     }
     dc->SetFont(*res.GetFont(24, 700, false));
     dc->SetTextColor(0x333333);
-    dc->DrawText(res.GetString("FileTypeTitle"), ui::MakeRect(40, 84, c.right - 40, 118), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->DrawText(res.GetString("FileTypeTitle"), ui::MakeRect(40, 24, c.right - 40, 58), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     dc->SetFont(*res.GetFont(16, 400, false));
     dc->SetTextColor(0x808080);
-    dc->DrawText(res.GetString("FileTypeHint"), ui::MakeRect(40, 118, c.right - 40, 142), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->DrawText(res.GetString("FileTypeHint"), ui::MakeRect(40, 58, c.right - 40, 82), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     for (int id : {kItemAllTypes, kItemPhotos, kItemMusic, kItemDocuments, kItemVideos, kItemOther}) DrawToggle(dc, id);
     return 0;
 }

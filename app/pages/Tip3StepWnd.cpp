@@ -46,6 +46,7 @@ int Tip3StepWnd::Create(HWND parent, void* instance, RECT rect, u32 style) {
     UiSdkWndBase::Create(parent, instance, ui::MakeRect(rect.left, rect.top, rect.left, rect.top), style);
     LoadSkinItems(items_, "Step1and2", GetHwnd());
     g_strip = GetHwnd();
+    Collapse();
     ApplyCounter();
     return 0;
 }
@@ -60,7 +61,11 @@ void Tip3StepWnd::Expand() {
 }
 
 void Tip3StepWnd::Collapse() {
-    if (QWidget* w = Widget()) w->setGeometry(shown_.left, shown_.top, 0, 0);
+    // An empty strip would still cover the page's top edge: it goes out of sight as well.
+    if (QWidget* w = Widget()) {
+        w->setGeometry(shown_.left, shown_.top, 0, 0);
+        w->hide();
+    }
 }
 
 void Tip3StepWnd::ApplyCounter() {
@@ -132,7 +137,11 @@ int Tip3StepWnd::DrawBorder(ui::Dc* dc) {
     // The two steps as numbered marks joined by a line; the current one in the accent colour.
     const char* steps[2] = {"StepChooseTypes", "StepChoosePlace"};
     const int centres[2] = {60, 330};
-    dc->Line(centres[0] + 20, 35, centres[1] - 20, 35, art::kFrameGrey);
+    {
+        RECT first = ui::MakeRect(centres[0] + 22, 20, centres[0] + 250, 50);
+        ui::MeasureText(*res.GetFont(16, 500, false), Localized(steps[0]), first, DT_SINGLELINE);
+        if (first.right + 10 < centres[1] - 24) dc->Line(first.right + 10, 35, centres[1] - 24, 35, art::kFrameGrey);
+    }
     for (int i = 0; i < 2; ++i) {
         const bool current = (i == 1) == (counter_ >= 1);
         const RECT mark = ui::MakeRect(centres[i] - 16, 19, centres[i] + 16, 51);
@@ -148,7 +157,7 @@ int Tip3StepWnd::DrawBorder(ui::Dc* dc) {
         dc->DrawText(std::to_string(i + 1), mark, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
         dc->SetFont(*res.GetFont(16, current ? 700 : 500, false));
         dc->SetTextColor(current ? 0x333333 : 0x909090);
-        dc->DrawText(Localized(steps[i]), ui::MakeRect(centres[i] + 22, 20, centres[i] + 250, 50),
+        dc->DrawText(Localized(steps[i]), ui::MakeRect(centres[i] + 22, 20, i == 0 ? centres[1] - 30 : centres[i] + 250, 50),
                      DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     }
     dc->Line(0, c.bottom - 1, c.right, c.bottom - 1, 0xE6E6E6);
@@ -216,9 +225,11 @@ LRESULT TipInfoWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
 }
 
 int TipInfoWnd::DrawBorder(ui::Dc* dc) {
-    const RECT c = ClientRect();
-    dc->FillRect(c, kTipFrame);
-    dc->FillRect(ui::MakeRect(1, 1, c.right - 1, c.bottom - 1), 0xFFFFFF);
+    // The page base shows the buffer one pixel in from the left and one short at the right and
+    // bottom: the frame is drawn where it will be seen.
+    const RECT c = ui::MakeRect(0, 0, ClientRect().right - 2, ClientRect().bottom - 1);
+    dc->FillRect(ClientRect(), 0xFFFFFF);
+    dc->FrameRect(c, kTipFrame);
     return 0;
 }
 
