@@ -550,17 +550,17 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
     UiItem* deep = GetItem(kItemDeepScan);
     const bool offer = deep && deep->IsVisible();
     const int textRight = (offer ? deep->GetRect().left : home.left) - 10;
-    dc->DrawText(Localized(title), ui::MakeRect(left, 8, textRight, 30), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->DrawText(Localized(title), ui::MakeRect(left, 4, textRight, 26), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     dc->SetFont(*res.GetFont(15, 500, false));
     dc->SetTextColor(kGreyText);
-    std::string found = foundText_;
-    dc->DrawText(found, ui::MakeRect(left, 30, textRight, 50), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->DrawText(foundText_, ui::MakeRect(left, 26, textRight, 44), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     if (offer) {
+        dc->SetFont(*res.GetFont(14, 500, false));
         dc->SetTextColor(art::kAccent);
-        dc->DrawText(Localized("DeepScanTip") + " " + Localized("DeepScanTip2"), ui::MakeRect(left, 50, textRight, 72),
-                     DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        dc->DrawText(Localized("DeepScanTip"), ui::MakeRect(left, 44, textRight, 61), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        dc->DrawText(Localized("DeepScanTip2"), ui::MakeRect(left, 61, textRight, 78), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     } else {
-        dc->DrawText(selectedText_, ui::MakeRect(left, 50, textRight, 72), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        dc->DrawText(selectedText_, ui::MakeRect(left, 46, textRight, 68), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     }
     return 0;
 }
