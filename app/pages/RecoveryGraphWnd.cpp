@@ -175,6 +175,8 @@ int RecoveryGraphWnd::DoDeepScan() {
 
 void RecoveryGraphWnd::OnScanFinished() {
     RecoveryGraph& session = RecoveryGraph::Instance();
+    // Recovering needs something checked.
+    if (UiItem* recover = progress_.GetItem(RecoveryProgressWnd::kItemRecover)) recover->Enable(somethingChecked_.load() != 0);
     if (session.GetScanMode() == kScanModeDeleted && !progress_.UserStopped()) {
         if (session.GetFoundFileCount() == 0) {
             WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnScanFinished", __LINE__);

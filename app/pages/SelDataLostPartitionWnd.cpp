@@ -289,6 +289,7 @@ void SelDataLostPartitionWnd::StartTimer() {
 }
 
 void SelDataLostPartitionWnd::EnableScan(bool enable) {
+    Tip3StepWnd::SetScanEnabled(enable);
     if (UiItem* scan = GetItem(kItemScan); scan && scan->IsEnabled() != enable) {
         scan->Enable(enable);
         Invalidate();

@@ -22,6 +22,7 @@ HWND g_strip = nullptr;
 HWND g_fileTypePage = nullptr;
 HWND g_placePage = nullptr;
 bool g_choiceMade = true;
+bool g_scanEnabled = false;
 
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
 }  // namespace
@@ -34,6 +35,10 @@ void Tip3StepWnd::SetChoiceMade(bool made) {
     if (g_strip) ui::InvalidateWindow(g_strip);
 }
 bool Tip3StepWnd::ChoiceMade() { return g_choiceMade; }
+void Tip3StepWnd::SetScanEnabled(bool enabled) {
+    g_scanEnabled = enabled;
+    if (g_strip) ui::InvalidateWindow(g_strip);
+}
 
 Tip3StepWnd::Tip3StepWnd() : UiSdkWndBase("Tip3StepWnd", true, false, 0) {}
 
@@ -75,6 +80,7 @@ void Tip3StepWnd::ApplyCounter() {
     }
     for (int id : {kItemBack, kItemScan})
         if (UiItem* item = GetItem(id)) item->SetVisible(counter_ != 0);
+    if (UiItem* scan = GetItem(kItemScan); scan && scan->IsEnabled() != g_scanEnabled) scan->Enable(g_scanEnabled);
 }
 
 void Tip3StepWnd::Show() {

@@ -26,6 +26,8 @@ public:
     static void SetPlacePage(HWND page);
     static void SetChoiceMade(bool made);
     static bool ChoiceMade();
+    // Whether the place page would start a scan now; the strip's scan button follows it.
+    static void SetScanEnabled(bool enabled);
 
 private:
     void OnCommand(int id);
