@@ -49,12 +49,22 @@ struct TreeInfo {
     u64 deleted = 0;
 };
 
+// A partition the complete scan found and chose.
+struct FoundPartitionInfo {
+    u64 startSector = 0;
+    u64 sectors = 0;
+    std::string fs;
+    std::string label;
+    double score = 0;
+};
+
 struct ScanInfo {
     u32 volume = 0;
     std::string mode;
     double seconds = 0;
     bool finished = false;
     std::vector<TreeInfo> trees;
+    std::vector<FoundPartitionInfo> foundPartitions;  // complete scans only
 };
 
 struct RecoveredInfo {

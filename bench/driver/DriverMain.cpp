@@ -71,11 +71,6 @@ int main(int argc, char** argv) {
         std::fputs(driver::kUsage, error == "help" ? stdout : stderr);
         return error == "help" ? driver::kExitOk : driver::kExitFailed;
     }
-    if (options.mode == "complete") {
-        std::fprintf(stderr, "scan_driver: the complete scan is not available in this build yet; "
-                             "use --mode deleted\n");
-        return driver::kExitFailed;
-    }
     driver::Report report;
     int status = driver::Run(options, report);
     // The report is written whatever the status: it says what ran and what failed.

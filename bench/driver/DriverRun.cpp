@@ -14,6 +14,7 @@
 #include "devices/DiskDevice.h"
 #include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
+#include "engine/CompleteRecoveryController.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecoverer.h"
@@ -253,7 +254,7 @@ int Run(const Options& options, Report& report) {
         scan.volume = c.info.index;
         scan.mode = options.mode;
         const u64 start = GetTickCount64Ms();
-        if (session.DoScan(kScanModeDeleted) != 0) {
+        if (session.DoScan(options.mode == "complete" ? kScanModeComplete : kScanModeDeleted) != 0) {
             Complain("the scan of volume %u could not start", c.info.index);
             status = kExitFailed;
             report.scans.push_back(scan);
@@ -268,6 +269,11 @@ int Run(const Options& options, Report& report) {
         // scan itself ended with its last end record.
         const u64 end = progress.LastEndTick() >= start ? progress.LastEndTick() : GetTickCount64Ms();
         scan.seconds = static_cast<double>(end - start) / 1000.0;
+        if (auto* complete = dynamic_cast<CCompleteRecoveryController*>(session.GetController())) {
+            for (const FoundPartitionSummary& f : complete->GetFoundPartitions()) {
+                scan.foundPartitions.push_back({f.startSector, f.sectors, FsName(f.fsCode), f.label, f.score});
+            }
+        }
         const std::vector<CFileSystemNode*> roots = tree.Roots();
         for (CFileSystemNode* root : roots) {
             const TreeCounts counts = CountTree(root);

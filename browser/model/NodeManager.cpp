@@ -1,0 +1,506 @@
+#include "browser/model/NodeManager.h"
+
+#include <algorithm>
+
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrlSink.h"
+#include "browser/model/ListModel.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "platform/Log.h"
+#include "platform/Sync.h"
+#include "platform/Time.h"
+
+namespace FileSelCtrl {
+
+namespace {
+// Nodes travel in batches of this size; the UI thread looks at the clock every kClockStride.
+constexpr size_t kBatchSize = 4096;
+constexpr size_t kClockStride = 256;
+// How long a removal waits for the UI thread between checks that the window still exists.
+constexpr u32 kRemoveWaitSliceMs = 50;
+// A search text must fit the name field of the search criteria with its two stars.
+constexpr size_t kMaxSearchText = kMaxPath - 3;
+constexpr const char* kForbiddenInSearch = "\\/:\"<>|";
+}  // namespace
+
+CFileVirtualNodeManager& CFileVirtualNodeManager::Instance() {
+    static CFileVirtualNodeManager manager;
+    return manager;
+}
+
+CFileVirtualNodeManager::CFileVirtualNodeManager() {
+    CreateRoots();
+    SetNodeHost(this);
+}
+
+CFileVirtualNodeManager::~CFileVirtualNodeManager() {
+    if (NodeHost() == this) SetNodeHost(nullptr);
+    ReleaseRoots();
+}
+
+void CFileVirtualNodeManager::CreateRoots() {
+    if (!m_pathRoot) m_pathRoot = new CSystemRootNode("Root");
+    if (!m_typeRoot) m_typeRoot = new CNamedRootNode(Skin().typeAll, kTreeKindType);
+    if (!m_dateRoot) m_dateRoot = new CNamedRootNode(Skin().dateRoot, kTreeKindDate);
+}
+
+void CFileVirtualNodeManager::ReleaseRoots() {
+    m_current = nullptr;
+    for (CBindingNode** root : {reinterpret_cast<CBindingNode**>(&m_pathRoot), reinterpret_cast<CBindingNode**>(&m_typeRoot),
+                                reinterpret_cast<CBindingNode**>(&m_dateRoot)}) {
+        if (*root) {
+            (*root)->Clear();
+            (*root)->Release();
+            *root = nullptr;
+        }
+    }
+}
+
+void CFileVirtualNodeManager::Relabel() {
+    if (m_typeRoot) m_typeRoot->SetName(Skin().typeAll);
+    if (m_dateRoot) m_dateRoot->SetName(Skin().dateRoot);
+    if (ITreeObserver* o = ObserverOf(kTreeKindType)) o->OnNodeChanged(m_typeRoot);
+    if (ITreeObserver* o = ObserverOf(kTreeKindPath)) o->OnNodeChanged(m_pathRoot);
+}
+
+void CFileVirtualNodeManager::SetObservers(ITreeObserver* pathTree, ITreeObserver* typeTree) {
+    m_pathObserver = pathTree;
+    m_typeObserver = typeTree;
+}
+
+void CFileVirtualNodeManager::SetObserver(u32 treeKind, ITreeObserver* observer) {
+    if (treeKind == kTreeKindPath) m_pathObserver = observer;
+    if (treeKind == kTreeKindType) m_typeObserver = observer;
+}
+
+ITreeObserver* CFileVirtualNodeManager::ObserverOf(u32 kind) const {
+    if (kind == kTreeKindPath) return m_pathObserver;
+    if (kind == kTreeKindType) return m_typeObserver;
+    return nullptr;
+}
+
+void CFileVirtualNodeManager::SetUiWindow(HWND window) {
+    std::lock_guard<std::mutex> guard(m_queueLock);
+    m_uiWindow = window;
+    m_uiThread = window ? CurrentThreadId() : 0;
+    m_drainPosted = false;
+}
+
+bool CFileVirtualNodeManager::OnUiThread() const { return m_uiWindow && CurrentThreadId() == m_uiThread; }
+
+bool CFileVirtualNodeManager::UiAlive() const { return m_uiWindow && IsWindow(m_uiWindow); }
+
+// ---- the delivering side
+
+void CFileVirtualNodeManager::Enqueue(Delivery&& d) {
+    HWND post = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        d.generation = m_generation.load();
+        m_queue.push_back(std::move(d));
+        if (m_uiWindow && !m_drainPosted.exchange(true)) post = m_uiWindow;
+    }
+    // Posted outside the lock: the UI thread takes the same lock when it drains.
+    if (post) PostMessage(post, WM_FILETREE_INSERTNODE, 0, 0);
+}
+
+void CFileVirtualNodeManager::QueueNode(CFileNode* node) {
+    HWND post = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (m_queue.empty() || m_queue.back().kind != Kind::Nodes || m_queue.back().taken ||
+            m_queue.back().nodes.size() >= kBatchSize) {
+            Delivery d;
+            d.kind = Kind::Nodes;
+            d.generation = m_generation.load();
+            d.nodes.reserve(kBatchSize);
+            m_queue.push_back(std::move(d));
+        }
+        m_queue.back().nodes.push_back(node);
+        if (m_uiWindow && !m_drainPosted.exchange(true)) post = m_uiWindow;
+    }
+    if (post) PostMessage(post, WM_FILETREE_INSERTNODE, 0, 0);
+}
+
+bool CFileVirtualNodeManager::AddNode(CFileNode* node) {
+    if (!node || !m_filter.Match(node)) return false;
+    QueueNode(node);
+    return true;
+}
+
+void CFileVirtualNodeManager::AddFileSystemNode(CFileNode* root, NodeCallback callback, void* context, bool walk) {
+    if (!root) return;
+    Delivery d;
+    d.kind = walk ? Kind::WalkedTree : Kind::Tree;
+    d.node = root;
+    Enqueue(std::move(d));
+    if (!walk) return;
+    LogInfo("FileSelCtrl::CFileVirtualNodeManager::AddFileSystemNode: walk begins");
+    std::deque<CFileNode*> queue{root};
+    while (!queue.empty()) {
+        CFileNode* node = queue.front();
+        queue.pop_front();
+        for (CFileNode* c = node->GetFirstChild(); c; c = c->GetNextSibling()) queue.push_back(c);
+        if (node != root) AddNode(node);
+        if (callback && !callback(node, context)) break;
+    }
+    LogInfo("FileSelCtrl::CFileVirtualNodeManager::AddFileSystemNode: walk ends");
+}
+
+void CFileVirtualNodeManager::SetRootText(const char* text) {
+    Delivery d;
+    d.kind = Kind::RootText;
+    d.text = text ? text : "";
+    Enqueue(std::move(d));
+}
+
+void CFileVirtualNodeManager::SelectNode(CFileNode* node) {
+    if (!node) return;
+    Delivery d;
+    d.kind = Kind::Select;
+    d.node = node;
+    Enqueue(std::move(d));
+}
+
+void CFileVirtualNodeManager::SetBuildState(bool building) {
+    Delivery d;
+    d.kind = Kind::BuildState;
+    d.flag = building;
+    Enqueue(std::move(d));
+}
+
+bool CFileVirtualNodeManager::RemoveFileSystemNode(CFileNode* root) {
+    if (!root) return false;
+    {
+        // A tree the browser never took (or let go of in a ClearAll) with nothing queued that
+        // could refer to it: nothing to wait for, so a UI thread that waits for this thread
+        // cannot lock up with it.
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (m_queue.empty() && std::find(m_searchRoots.begin(), m_searchRoots.end(), root) == m_searchRoots.end()) {
+            m_filter.ForgetCache();
+            return false;
+        }
+    }
+    auto done = std::make_shared<Event>(true, false);
+    Delivery d;
+    d.kind = Kind::Remove;
+    d.node = root;
+    d.done = done;
+    Enqueue(std::move(d));
+    if (OnUiThread() || !UiAlive()) {
+        std::lock_guard<std::recursive_mutex> guard(m_drainLock);
+        while (!done->IsSet() && ProcessPending(kInfinite)) {
+        }
+    } else {
+        while (done->Wait(kRemoveWaitSliceMs) != kWaitObject0) {
+            if (!UiAlive()) {
+                std::lock_guard<std::recursive_mutex> guard(m_drainLock);
+                while (!done->IsSet() && ProcessPending(kInfinite)) {
+                }
+                break;
+            }
+        }
+    }
+    // A running search lets go of the trees before the caller frees this one; the filter's
+    // cache must not answer for a node that a later tree may reuse the address of.
+    std::unique_lock<std::shared_mutex> hold(m_treeUse);
+    m_filter.ForgetCache();
+    return false;
+}
+
+void CFileVirtualNodeManager::Search(const std::string& text) {
+    std::vector<CFileNode*> hits;
+    u64 generation = 0;
+    u64 removals = 0;
+    const bool acceptable = text.size() <= kMaxSearchText && text.find_first_of(kForbiddenInSearch) == std::string::npos;
+    if (acceptable) {
+        std::shared_lock<std::shared_mutex> hold(m_treeUse);
+        std::vector<CFileNode*> roots;
+        {
+            std::lock_guard<std::mutex> guard(m_queueLock);
+            roots = m_searchRoots;
+            generation = m_generation.load();
+            removals = m_removals.load();
+        }
+        const std::string needle = LowerUtf8(text);
+        std::deque<CFileNode*> queue(roots.begin(), roots.end());
+        while (!queue.empty()) {
+            CFileNode* node = queue.front();
+            queue.pop_front();
+            for (CFileNode* c = node->GetFirstChild(); c; c = c->GetNextSibling()) {
+                if (IsScanFolder(c)) {
+                    queue.push_back(c);
+                } else if (m_filter.Match(c) && LowerUtf8(ScanNodeName(c)).find(needle) != std::string::npos) {
+                    hits.push_back(c);
+                }
+            }
+        }
+    } else {
+        generation = m_generation.load();
+        removals = m_removals.load();
+    }
+    Delivery d;
+    d.kind = Kind::SearchHits;
+    d.nodes = std::move(hits);
+    d.removals = removals;
+    HWND post = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        d.generation = generation;
+        m_queue.push_back(std::move(d));
+        if (m_uiWindow && !m_drainPosted.exchange(true)) post = m_uiWindow;
+    }
+    if (post) PostMessage(post, WM_FILETREE_INSERTNODE, 0, 0);
+}
+
+// ---- the UI side
+
+bool CFileVirtualNodeManager::HasPending() {
+    std::lock_guard<std::mutex> guard(m_queueLock);
+    return !m_queue.empty();
+}
+
+bool CFileVirtualNodeManager::ProcessPending(u32 budgetMs) {
+    std::lock_guard<std::recursive_mutex> drain(m_drainLock);
+    const u64 deadline = budgetMs == kInfinite ? ~0ULL : GetTickCount64Ms() + budgetMs;
+    m_drainPosted = false;
+    for (;;) {
+        Delivery* d = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_queueLock);
+            if (m_queue.empty()) return false;
+            d = &m_queue.front();
+            d->taken = true;
+        }
+        // Only this thread pops; the front stays put while the deliverer appends behind it
+        // (a deque keeps references to its elements valid across push_back).
+        const bool finished = Apply(*d, deadline);
+        if (finished) {
+            std::shared_ptr<Event> done;
+            {
+                std::lock_guard<std::mutex> guard(m_queueLock);
+                done = std::move(m_queue.front().done);
+                m_queue.pop_front();
+            }
+            if (done) done->Set();
+        }
+        if (!finished || GetTickCount64Ms() >= deadline) {
+            std::lock_guard<std::mutex> guard(m_queueLock);
+            const bool more = !m_queue.empty();
+            if (more && m_uiWindow && !m_drainPosted.exchange(true)) {
+                PostMessage(m_uiWindow, WM_FILETREE_INSERTNODE, 0, 0);
+            }
+            return more;
+        }
+    }
+}
+
+bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
+    if (d.generation != m_generation.load() && d.kind != Kind::Remove) return true;  // emptied since
+    switch (d.kind) {
+        case Kind::Nodes: {
+            std::vector<CFileNode*> rows;
+            while (d.cursor < d.nodes.size()) {
+                BindNode(d.nodes[d.cursor++], rows);
+                if (d.cursor % kClockStride == 0 && GetTickCount64Ms() >= deadline) break;
+            }
+            if (!rows.empty()) CFileListData::FolderModel().AddFileNodes(rows);
+            return d.cursor >= d.nodes.size();
+        }
+        case Kind::Tree:
+            m_pathRoot->RegisterScanRoot(d.node);
+            {
+                std::lock_guard<std::mutex> guard(m_queueLock);
+                m_searchRoots.push_back(d.node);
+            }
+            if (m_current == m_pathRoot) ShowFolder(m_pathRoot);
+            return true;
+        case Kind::WalkedTree: {
+            if (!m_populated) {
+                // The first walked tree replaces whatever the browser showed; the chosen
+                // folders stay, since the scan added them for this very tree.
+                ResetNodes();
+                m_current = m_currentTreeKind == kTreeKindPath ? static_cast<CBindingNode*>(m_pathRoot) : m_typeRoot;
+                m_populated = true;
+            }
+            if (CSystemDirectory* folder = m_pathRoot->AddSystemDirectory(d.node)) {
+                if (m_pathObserver) m_pathObserver->OnChildAdded(m_pathRoot, folder);
+                if (m_current == m_pathRoot) CFileListData::FolderModel().AddFolderNode(folder);
+                folder->Release();
+            }
+            std::lock_guard<std::mutex> guard(m_queueLock);
+            if (std::find(m_searchRoots.begin(), m_searchRoots.end(), d.node) == m_searchRoots.end()) {
+                m_searchRoots.push_back(d.node);
+            }
+            return true;
+        }
+        case Kind::Remove:
+            ApplyRemove(d.node);
+            return true;
+        case Kind::RootText:
+            m_pathRoot->SetName(d.text);
+            if (m_pathObserver) m_pathObserver->OnNodeChanged(m_pathRoot);
+            return true;
+        case Kind::Select:
+            if (CBindingNode* b = m_pathRoot->FindFolderBinding(d.node)) {
+                if (m_pathObserver && b->HasTreeItem()) m_pathObserver->OnNodeChanged(b);
+            }
+            return true;
+        case Kind::BuildState:
+            m_building = d.flag;
+            if (d.flag) {
+                if (!m_current) ShowFolder(m_currentTreeKind == kTreeKindPath ? static_cast<CBindingNode*>(m_pathRoot) : m_typeRoot);
+            } else {
+                m_pathRoot->RefreshCheckStates();
+                if (m_current) CFileListData::FolderModel().RefreshChecks();
+                if (m_pathObserver) m_pathObserver->OnBuildEnded();
+                if (m_typeObserver) m_typeObserver->OnBuildEnded();
+                if (m_sink) m_sink->OnCheckChanged(m_pathRoot->GetCheckState() != kImageUnchecked);
+            }
+            return true;
+        case Kind::SearchHits: {
+            if (m_searchListener) m_searchListener();
+            CFileListData& search = CFileListData::SearchModel();
+            search.Clear();
+            // A tree removed since the search read it may have taken some hits with it.
+            if (d.removals != m_removals.load()) return true;
+            search.AddFileNodes(d.nodes);
+            return true;
+        }
+    }
+    return true;
+}
+
+void CFileVirtualNodeManager::BindNode(CFileNode* node, std::vector<CFileNode*>& rows) {
+    CBindingNode* parent = nullptr;
+    CBindingNode* made = m_pathRoot->AddScanNode(node, &parent);
+    if (made) {
+        if (m_pathObserver) m_pathObserver->OnChildAdded(parent, made);
+        // Nodes go to the folder list only, whatever list is on screen.
+        if (parent == m_current) CFileListData::FolderModel().AddFolderNode(made);
+        made->Release();
+    } else if (parent && parent == m_current && !IsScanFolder(node)) {
+        rows.push_back(node);
+    }
+    if (parent) parent->Release();
+}
+
+void CFileVirtualNodeManager::ResetNodes() {
+    if (m_pathObserver) m_pathObserver->OnBeginReset();
+    if (m_typeObserver) m_typeObserver->OnBeginReset();
+    m_current = nullptr;
+    CFileListData::ClearAll();
+    m_pathRoot->Clear();
+    m_typeRoot->Clear();
+    m_typeRoot->StoreCheckState(kImageChecked);
+    m_dateRoot->Clear();
+    m_dateRoot->StoreCheckState(kImageChecked);
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_searchRoots.clear();
+    }
+    if (m_pathObserver) m_pathObserver->OnEndReset();
+    if (m_typeObserver) m_typeObserver->OnEndReset();
+}
+
+void CFileVirtualNodeManager::ApplyRemove(CFileNode* root) {
+    {
+        // Together, so that a search reads either the tree and the old count or neither.
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        m_removals.fetch_add(1);
+        m_searchRoots.erase(std::remove(m_searchRoots.begin(), m_searchRoots.end(), root), m_searchRoots.end());
+    }
+    if (m_pathObserver) m_pathObserver->OnBeginReset();
+    // The lists may hold rows of the tree (the shown folder, search hits): they go first.
+    CFileListData::ClearAll();
+    bool currentGoes = false;
+    if (m_current && m_current != m_pathRoot && m_current->GetTreeKind() == kTreeKindPath) {
+        const CBindingNode* top = m_current;
+        while (top->GetParent() && top->GetParent() != m_pathRoot) top = top->GetParent();
+        const CFileNode* n = top->GetFileNode();
+        while (n && !n->IsFileSystemNode()) n = n->GetParent();
+        currentGoes = n == root;
+    }
+    if (currentGoes) m_current = m_pathRoot;
+    for (CBindingNode* removed : m_pathRoot->DetachRoot(root)) removed->Release();
+    if (m_pathObserver) m_pathObserver->OnEndReset();
+    if (m_current) CFileListData::FolderModel().ShowFolder(m_current);
+}
+
+void CFileVirtualNodeManager::ClearAll() {
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        // Removals still waiting are answered: nothing of their trees is left after this.
+        for (Delivery& d : m_queue) {
+            if (d.done) d.done->Set();
+        }
+        m_queue.clear();
+        m_generation.fetch_add(1);
+    }
+    std::lock_guard<std::recursive_mutex> drain(m_drainLock);
+    ResetNodes();
+    m_filter.Clear();
+    m_populated = false;
+    m_building = false;
+}
+
+void CFileVirtualNodeManager::ShowFolder(CBindingNode* folder) {
+    m_current = folder;
+    CFileListData::FolderModel().ShowFolder(folder);
+}
+
+void CFileVirtualNodeManager::ReportCheckState(bool recount, bool value) {
+    if (recount) {
+        if (m_currentTreeKind == kTreeKindPath && m_pathRoot) value = m_pathRoot->GetCheckState() != kImageUnchecked;
+        if (m_currentTreeKind == kTreeKindType && m_typeRoot) value = m_typeRoot->GetCheckState() != kImageUnchecked;
+    }
+    if (m_sink) m_sink->OnCheckChanged(value);
+}
+
+void CFileVirtualNodeManager::UpdateFolderOf(const CFileNode* file) {
+    if (!file || !m_pathRoot) return;
+    if (CBindingNode* folder = m_pathRoot->FindFolderBinding(file->GetParent())) {
+        if (folder != m_pathRoot) {
+            folder->UpdateCheckUpwards();
+        } else {
+            m_pathRoot->UpdateCheckUpwards();
+        }
+        RefreshTreeItem(folder);
+    }
+}
+
+void CFileVirtualNodeManager::RefreshTreeItem(CBindingNode* node) {
+    if (!node) return;
+    if (ITreeObserver* o = ObserverOf(node->GetTreeKind())) o->OnNodeChanged(node);
+}
+
+void CFileVirtualNodeManager::RefreshRowOf(CBindingNode* node) { CFileListData::FolderModel().RefreshRow(node); }
+
+void CFileVirtualNodeManager::RefreshAllRows() { CFileListData::FolderModel().RefreshChecks(); }
+
+void CFileVirtualNodeManager::CountChecked(u64& files, u64& bytes, u64& allFiles) {
+    files = bytes = allFiles = 0;
+    if (!m_pathRoot) return;
+    std::deque<const CFileNode*> queue;
+    for (CFileNode* root : m_pathRoot->TreeRoots()) queue.push_back(root);
+    while (!queue.empty()) {
+        const CFileNode* node = queue.front();
+        queue.pop_front();
+        for (const CFileNode* c = node->GetFirstChild(); c; c = c->GetNextSibling()) {
+            if (IsScanFolder(c)) {
+                queue.push_back(c);
+                continue;
+            }
+            if (!m_filter.Match(c)) continue;
+            ++allFiles;
+            if (c->GetCheckState() == kChecked) {
+                ++files;
+                if (const IFileProperties* p = c->GetFileProperties()) bytes += p->GetSize();
+            }
+        }
+    }
+}
+
+}  // namespace FileSelCtrl

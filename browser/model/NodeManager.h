@@ -1,0 +1,165 @@
+#pragma once
+// The single owner of the browser's roots, the current folder and the folder filter, and the
+// hand-over of delivered trees to the UI thread.
+//
+// The thread that delivers trees (the scan or the import of a saved result) only tests nodes
+// against the folder filter and queues them; the UI thread binds them in bounded slices, so
+// that neither side ever waits for the other while it holds a lock, and the UI stays responsive
+// while a million files arrive. Removing a tree is queued too; its caller waits (holding no
+// lock) until the UI thread has let go of every node of the tree.
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "browser/model/BindingNode.h"
+#include "browser/model/FolderFilter.h"
+#include "platform/WindowPost.h"
+
+class CFileNode;
+class IFileSelCtrlSink;
+class Event;
+
+namespace FileSelCtrl {
+
+// Posted to the UI window: bind what the delivering thread queued.
+constexpr u32 WM_FILETREE_INSERTNODE = WM_USER_MSG + 1011;
+constexpr u32 WM_FILETREE_ENDUPDATE = WM_USER_MSG + 1012;
+constexpr u32 WM_FILETREE_UPDATENODE = WM_USER_MSG + 1013;
+constexpr u32 WM_FILETREE_BEGINUPDATE = WM_USER_MSG + 1014;
+
+// What a tree window learns of its nodes (UI thread).
+class ITreeObserver {
+public:
+    virtual ~ITreeObserver() = default;
+    virtual void OnChildAdded(CBindingNode* parent, CBindingNode* child) = 0;
+    virtual void OnNodeChanged(CBindingNode* node) = 0;
+    virtual void OnBeginReset() = 0;
+    virtual void OnEndReset() = 0;
+    virtual void OnBuildEnded() = 0;
+    virtual u32 TreeKind() const = 0;
+};
+
+using NodeCallback = bool (*)(CFileNode*, void*);
+
+class CFileVirtualNodeManager : public INodeHost {
+public:
+    static CFileVirtualNodeManager& Instance();
+    CFileVirtualNodeManager();
+    ~CFileVirtualNodeManager() override;
+
+    void CreateRoots();
+    void ReleaseRoots();
+
+    // ---- any thread (the delivering thread)
+    void AddFileSystemNode(CFileNode* root, NodeCallback callback, void* context, bool walk);
+    // Tests the node against the filter and queues it; false when the filter rejects it.
+    bool AddNode(CFileNode* node);
+    // Returns once no browser object refers to the tree any more.
+    bool RemoveFileSystemNode(CFileNode* root);
+    void SetRootText(const char* text);
+    void SelectNode(CFileNode* node);
+    void SetBuildState(bool building);
+    // Lists the files whose names hold the text (any case) in every shown tree; the hits reach
+    // the search list on the UI thread.
+    void Search(const std::string& text);
+
+    // ---- UI thread
+    // The window that receives the drain notices, and its thread.
+    void SetUiWindow(HWND window);
+    // Binds queued deliveries for at most budgetMs; true when more wait.
+    bool ProcessPending(u32 budgetMs);
+    bool HasPending();
+    // Empties the trees, the lists and the queue (a new scan, a loaded result, going home).
+    void ClearAll();
+    void ShowFolder(CBindingNode* folder);
+    CBindingNode* CurrentFolder() const { return m_current; }
+    void ReportCheckState(bool recount, bool value);
+    // A file's folder recomputes its state upwards (a check from the search list).
+    void UpdateFolderOf(const CFileNode* file);
+    void SetObservers(ITreeObserver* pathTree, ITreeObserver* typeTree);
+    void SetObserver(u32 treeKind, ITreeObserver* observer);
+    void SetCurrentTreeKind(u32 kind) { m_currentTreeKind = kind; }
+    u32 CurrentTreeKind() const { return m_currentTreeKind; }
+    void SetSink(IFileSelCtrlSink* sink) { m_sink = sink; }
+    // Runs on the UI thread when search hits arrive, before they are listed.
+    void SetSearchListener(std::function<void()> listener) { m_searchListener = std::move(listener); }
+    IFileSelCtrlSink* Sink() const { return m_sink; }
+    bool IsPopulated() const { return m_populated; }
+    bool IsBuilding() const { return m_building; }
+
+    CSystemRootNode* PathRoot() const { return m_pathRoot; }
+    CNamedRootNode* TypeRoot() const { return m_typeRoot; }
+    CNamedRootNode* DateRoot() const { return m_dateRoot; }
+    CFolderFilter& Filter() { return m_filter; }
+    // The checked files of every shown tree and their bytes.
+    void CountChecked(u64& files, u64& bytes, u64& allFiles);
+    void Relabel();
+
+    // INodeHost
+    bool Passes(const CFileNode* node) override { return m_filter.Match(node); }
+    bool IsCurrentFolder(const CBindingNode* node) override { return node && node == m_current; }
+    void RefreshTreeItem(CBindingNode* node) override;
+    void RefreshRowOf(CBindingNode* node) override;
+    void RefreshAllRows() override;
+
+private:
+    enum class Kind { Nodes, Tree, WalkedTree, Remove, RootText, Select, BuildState, SearchHits };
+    struct Delivery {
+        Kind kind = Kind::Nodes;
+        std::vector<CFileNode*> nodes;
+        CFileNode* node = nullptr;
+        std::string text;
+        bool flag = false;
+        u64 generation = 0;
+        u64 removals = 0;  // search hits: the removals counted when the trees were read
+        std::shared_ptr<Event> done;
+        size_t cursor = 0;
+        // Set once the UI thread took the delivery: the deliverer no longer adds to it.
+        bool taken = false;
+    };
+
+    void Enqueue(Delivery&& d);
+    void QueueNode(CFileNode* node);
+    bool OnUiThread() const;
+    bool UiAlive() const;
+    // Binds one delivery; false when the budget ran out inside a batch.
+    bool Apply(Delivery& d, u64 deadline);
+    void BindNode(CFileNode* node, std::vector<CFileNode*>& rows);
+    void ResetNodes();
+    void ApplyRemove(CFileNode* root);
+    ITreeObserver* ObserverOf(u32 kind) const;
+
+    CSystemRootNode* m_pathRoot = nullptr;
+    CNamedRootNode* m_typeRoot = nullptr;
+    CNamedRootNode* m_dateRoot = nullptr;
+    CBindingNode* m_current = nullptr;
+    bool m_populated = false;
+    bool m_building = false;
+    u32 m_currentTreeKind = kTreeKindPath;
+    CFolderFilter m_filter;
+    IFileSelCtrlSink* m_sink = nullptr;
+    std::function<void()> m_searchListener;
+    ITreeObserver* m_pathObserver = nullptr;
+    ITreeObserver* m_typeObserver = nullptr;
+
+    // The queue between the delivering thread and the UI thread.
+    std::mutex m_queueLock;
+    std::deque<Delivery> m_queue;
+    std::atomic<bool> m_drainPosted{false};
+    std::atomic<u64> m_generation{0};
+    std::atomic<u64> m_removals{0};
+    // Taken by whoever binds: the UI thread, or the caller itself when no UI window exists.
+    std::recursive_mutex m_drainLock;
+    HWND m_uiWindow = nullptr;
+    u32 m_uiThread = 0;
+    // Searches read the trees under a shared hold; a removal waits for them.
+    std::shared_mutex m_treeUse;
+    std::vector<CFileNode*> m_searchRoots;  // guarded by m_queueLock
+};
+
+}  // namespace FileSelCtrl

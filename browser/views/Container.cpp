@@ -1,0 +1,397 @@
+#include "browser/views/Container.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrlSink.h"
+#include "browser/model/NodeManager.h"
+#include "browser/views/Icons.h"
+#include "browser/views/PreviewEntry.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+
+namespace FileSelCtrl {
+
+namespace {
+constexpr int kLeftViewId = 3021;
+constexpr int kRightViewId = 3022;
+constexpr int kSearchStripWidth = 500;
+
+MessageFunction g_message;
+
+void Tell(const std::string& text) {
+    if (g_message) {
+        g_message(text);
+    } else {
+        QMessageBox::information(nullptr, QString(), QString::fromStdString(text));
+    }
+}
+}  // namespace
+
+void SetBrowserMessageFunction(MessageFunction f) { g_message = std::move(f); }
+
+void LoadConfig() { LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()); }
+
+int ClampContainerSplitter(int position, int w, int s, int r) {
+    if (w <= 0) return position;
+    if (w - s - position - 1 >= r) return std::max(position, kMinPaneWidth);
+    return w - s - r - 1;
+}
+
+int ContainerLeftWidth(bool fromSplitter, int position, int current, int w, int s, int r) {
+    if (fromSplitter) {
+        if (position < kMinPaneWidth || w - s - position - 1 < r) return current;
+        return position;
+    }
+    return current == 0 ? kFirstLeftWidth : current;
+}
+
+// ---- CWndLeftView
+
+CWndLeftView::CWndLeftView(QWidget* parent) : QWidget(parent) {
+    m_tabs = new CWndTabCtrl(this);
+    m_pathTree = new CFileTreeCtrl(kTreeKindPath, this);
+    m_typeTree = new CFileTreeCtrl(kTreeKindType, this);
+    m_pathTree->hide();
+    m_typeTree->hide();
+    const auto& names = Skin().treeNames;
+    m_tabs->AddTab(names[0], kTabPath, false);
+    m_tabs->AddTab(names[1], kTabType, false);
+    m_tabs->Select(kTabPath);
+    connect(m_tabs, &CWndTabCtrl::selectTree, this, &CWndLeftView::SelectTree);
+    connect(m_tabs, &CWndTabCtrl::closeSearch, this, &CWndLeftView::CloseSearch);
+    SelectTree(kTabPath);
+}
+
+void CWndLeftView::SelectTree(u32 id) {
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    if (id == kTabPath || id == kTabType) {
+        CFileTreeCtrl* tree = id == kTabPath ? m_pathTree : m_typeTree;
+        if (tree == m_current && !m_searchShown) return;
+        CFileListData::SelectModel(false, false);
+        if (m_searchShown) {
+            m_searchShown = false;
+            m_collapsed = false;
+            emit searchLayout(false);
+        }
+        if (m_current && m_current != tree) m_current->hide();
+        m_current = tree;
+        m_lastTree = id;
+        manager.SetCurrentTreeKind(tree->GetTreeKind());
+        tree->setGeometry(0, Skin().stripHeight, width(), std::max(0, height() - Skin().stripHeight));
+        tree->show();
+        tree->ShowSelected();
+        m_tabs->Select(id);
+        return;
+    }
+    if (id == kTabSearch) {
+        CFileListData::SelectModel(true, false);
+        m_searchShown = true;
+        m_collapsed = true;
+        emit searchLayout(true);
+        m_tabs->Select(kTabSearch);
+    }
+}
+
+void CWndLeftView::ShowSearchTab() {
+    m_tabs->AddTab(Skin().treeNames[3], kTabSearch, true);
+    if (!m_searchShown) SelectTree(kTabSearch);
+}
+
+void CWndLeftView::CloseSearch() {
+    const bool removed = m_tabs->RemoveSearchTab();
+    if (IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink()) sink->Reserved1();
+    if (!removed) return;
+    const u32 back = m_lastTree;
+    m_current = nullptr;
+    SelectTree(back);
+}
+
+void CWndLeftView::ApplyLanguage() {
+    const auto& n = Skin().treeNames;
+    std::vector<std::string> texts{n[0], n[1]};
+    if (m_tabs->TabCount() > 2) texts.push_back(n[3]);
+    m_tabs->SetTexts(texts);
+    m_pathTree->viewport()->update();
+    m_typeTree->viewport()->update();
+}
+
+void CWndLeftView::resizeEvent(QResizeEvent*) {
+    const int t = Skin().stripHeight;
+    m_tabs->setGeometry(0, 0, width(), t);
+    if (!m_collapsed) {
+        m_pathTree->setGeometry(0, t, width(), std::max(0, height() - t));
+        m_typeTree->setGeometry(0, t, width(), std::max(0, height() - t));
+    }
+}
+
+// ---- CWndPreview
+
+void CWndPreview::SetItem(FileList_Item* row) {
+    m_has = row != nullptr;
+    if (row) {
+        m_name = QString::fromStdString(row->name);
+        m_size = row->IsFolderRow() ? QString() : QString::fromStdString(FormatSizeText(row->size));
+        m_type = row->icon ? QString::fromStdString(row->icon->typeName) : QString();
+        m_date = QString::fromStdString(FormatDateText(*row));
+    }
+    update();
+}
+
+void CWndPreview::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), Qt::white);
+    p.setPen(FromColour(Skin().previewIconBorder));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+    p.setPen(FromColour(Skin().previewText));
+    if (!m_has) {
+        p.drawText(rect(), Qt::AlignCenter, QString::fromStdString(Skin().emptyDir));
+        return;
+    }
+    const BrowserSkin& s = Skin();
+    int y = 20;
+    const struct {
+        const std::string& label;
+        const QString& value;
+    } lines[] = {{s.textFilename, m_name}, {s.textSize, m_size}, {s.textType, m_type}, {s.columns[kColumnDate].name, m_date}};
+    for (const auto& line : lines) {
+        p.drawText(QRect(12, y, width() - 24, 20), Qt::AlignLeft | Qt::AlignVCenter,
+                   QString::fromStdString(line.label) + ": " + line.value);
+        y += 24;
+    }
+}
+
+// ---- CWndRightView
+
+CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
+    m_command = new CWndRightCommand(this);
+    m_list = new CFileListCtrl(this);
+    m_icons = new QListView(this);
+    m_icons->setModel(m_list->ListModel());
+    m_icons->setViewMode(QListView::IconMode);
+    m_icons->setResizeMode(QListView::Adjust);
+    m_icons->setIconSize(QSize(32, 32));
+    m_icons->setGridSize(QSize(96, 72));
+    m_icons->setWordWrap(true);
+    m_icons->hide();
+    m_preview = new CWndPreview(this);
+    m_preview->hide();
+    m_list->SetOpenHandler([this](FileList_Item* row) { OpenItem(row); });
+    m_list->SetRecoverHandler([](CFileNode* node) {
+        IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink();
+        if (!sink) return;
+        // A running scan waits while the file is written; one the user paused stays paused.
+        const bool paused = PauseRunningScan();
+        sink->RecoverNode(node);
+        ResumePausedScan(paused);
+    });
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& i) {
+        RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
+        m_preview->SetItem(row.get());
+    });
+    // A new listing clears the pane; its first row comes back to it once chosen.
+    connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
+    connect(m_icons, &QListView::activated, this, [this](const QModelIndex& i) {
+        RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
+        if (row) OpenItem(row.get());
+    });
+    connect(m_command, &CWndRightCommand::showPreviewPane, this, &CWndRightView::ShowPreviewPane);
+    connect(m_command, &CWndRightCommand::setViewMode, this, &CWndRightView::SetViewMode);
+}
+
+int CWndRightView::MinWidth() const {
+    return m_previewShown ? m_preview->width() + Skin().splitterWidth + kMinPaneWidth : kMinPaneWidth;
+}
+
+void CWndRightView::ShowPreviewPane(bool on) {
+    if (on == m_previewShown) return;
+    if (on && ensurePreviewRoom) ensurePreviewRoom();
+    m_previewShown = on;
+    m_preview->setVisible(on);
+    Layout();
+}
+
+void CWndRightView::SetViewMode(bool details) {
+    if (details == m_details && (details ? m_list->isVisible() || !isVisible() : m_icons->isVisible())) return;
+    m_details = details;
+    m_list->setVisible(details);
+    m_icons->setVisible(!details);
+    Layout();
+}
+
+void CWndRightView::SetIdle(bool idle) {
+    m_idle = idle;
+    m_list->ListModel()->SetReady(true);
+    m_command->ResetCommands(idle);
+}
+
+void CWndRightView::ApplyLanguage() {
+    m_list->ApplyColumns();
+    m_command->ApplyLanguage();
+    m_preview->update();
+}
+
+void CWndRightView::OpenItem(FileList_Item* row) {
+    if (!row) return;
+    if (row->IsFolderRow()) {
+        if (selectFolder) selectFolder(row->folderNode);
+        return;
+    }
+    CFileNode* node = row->fileNode;
+    CSimpleWaitCursor wait;
+    std::string refusal = CheckPreviewable(node ? node->GetFileProperties() : nullptr);
+    if (!refusal.empty()) return Tell(refusal);
+    IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink();
+    IStorageDevice* device = nullptr;
+    if (sink) sink->GetSourceDevice(&device);
+    if (!device) return Tell(Skin().canNotPreview);
+    std::string message;
+    {
+        CUIWaitProc disabled;
+        message = PreviewFile(node, device);
+    }
+    if (!message.empty()) Tell(message);
+}
+
+void CWndRightView::resizeEvent(QResizeEvent*) { Layout(); }
+
+void CWndRightView::Layout() {
+    const int w = width();
+    const int h = height();
+    const int t = Skin().stripHeight;
+    const int s = Skin().splitterWidth;
+    if (w <= 0 || h <= 0) return;
+    if (m_listWidth == 0 || !m_previewShown) {
+        m_listWidth = std::max(kMinPaneWidth, w - kMinPreviewWidth);
+    } else {
+        m_listWidth = std::max(kMinPaneWidth, std::min(m_listWidth, w - kMinPreviewWidth));
+    }
+    m_command->setGeometry(0, 0, w, t);
+    const int listWidth = m_previewShown ? m_listWidth : w;
+    m_list->setGeometry(0, t, listWidth, h - t);
+    m_icons->setGeometry(0, t, listWidth, h - t);
+    if (m_previewShown) m_preview->setGeometry(listWidth + s, t, w - listWidth - s, h - t);
+}
+
+// ---- CFileSelCtrlContainer
+
+CFileSelCtrlContainer::CFileSelCtrlContainer() {
+    LoadConfig();
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, FromColour(Skin().splitterColour));
+    setPalette(pal);
+    m_left = new CWndLeftView(this);
+    m_right = new CWndRightView(this);
+    m_left->setObjectName(QString::number(kLeftViewId));
+    m_right->setObjectName(QString::number(kRightViewId));
+    m_right->selectFolder = [this](CBindingNode* folder) {
+        if (CFileTreeCtrl* tree = m_left->CurrentTree()) tree->SelectNodeItem(folder);
+    };
+    m_right->ensurePreviewRoom = [this] { EnsurePreviewRoom(); };
+    QObject::connect(m_left, &CWndLeftView::searchLayout, [this](bool on) { SetSearchLayout(on); });
+    setCursor(Qt::SplitHCursor);
+    m_left->setCursor(Qt::ArrowCursor);
+    m_right->setCursor(Qt::ArrowCursor);
+    CFileVirtualNodeManager::Instance().SetUiWindow(Handle());
+}
+
+CFileSelCtrlContainer::~CFileSelCtrlContainer() {
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    manager.SetUiWindow(nullptr);
+}
+
+LRESULT CFileSelCtrlContainer::OnMessage(u32 message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_FILETREE_INSERTNODE:
+            CFileVirtualNodeManager::Instance().ProcessPending(kDrainSliceMs);
+            return 1;
+        case WM_FILESEL_LAYOUT:
+            RecalcLayout(false, 0);
+            return 1;
+        case WM_SIZE:
+            RecalcLayout(false, 0);
+            return 0;
+        case WM_LBUTTONDOWN:
+            m_dragging = true;
+            return 0;
+        case WM_LBUTTONUP:
+            if (m_dragging) {
+                m_dragging = false;
+                DropSplitter(GET_X_LPARAM(lParam));
+            }
+            return 0;
+        case WM_FILESEL_RECOVERNODE:
+            // Another window hands a node over for recovery.
+            if (lParam != 0) {
+                if (IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink()) {
+                    sink->RecoverNode(reinterpret_cast<CFileNode*>(lParam));
+                }
+            }
+            return 0;
+        case WM_FILESEL_RESETCOMMANDS:
+            m_right->Commands()->ResetCommands(wParam != 0);
+            return 1;
+        default:
+            return ui::WindowOf<QWidget>::OnMessage(message, wParam, lParam);
+    }
+}
+
+void CFileSelCtrlContainer::ApplyLanguage() {
+    LoadConfig();
+    CFileVirtualNodeManager::Instance().Relabel();
+    m_left->ApplyLanguage();
+    m_right->ApplyLanguage();
+    update();
+}
+
+void CFileSelCtrlContainer::SetIdle(bool idle) {
+    m_left->PathTree()->SetBuildState(idle);
+    m_left->TypeTree()->SetBuildState(idle);
+    m_right->SetIdle(idle);
+}
+
+void CFileSelCtrlContainer::ResetRightView() { m_right->Preview()->ClearItem(); }
+
+void CFileSelCtrlContainer::SetSearchLayout(bool on) {
+    if (on == m_searchLayout) return;
+    m_searchLayout = on;
+    if (on) {
+        m_right->setGeometry(0, 0, width(), std::max(0, height() - 1));
+        m_left->setGeometry(0, 0, kSearchStripWidth, Skin().stripHeight);
+        m_left->raise();
+    } else {
+        RecalcLayout(false, 0);
+    }
+}
+
+void CFileSelCtrlContainer::EnsurePreviewRoom() {
+    const int s = Skin().splitterWidth;
+    if (width() - m_leftWidth - s < kPreviewRoom) RecalcLayout(true, width() - s - kPreviewRoom);
+}
+
+void CFileSelCtrlContainer::RecalcLayout(bool fromSplitter, int position) {
+    const int w = width();
+    const int h = height();
+    if (w <= 0 || h <= 0) return;
+    const int s = Skin().splitterWidth;
+    m_leftWidth = ContainerLeftWidth(fromSplitter, position, m_leftWidth, w, s, m_right->MinWidth());
+    if (m_searchLayout) {
+        m_right->setGeometry(0, 0, w, h - 1);
+        return;
+    }
+    m_left->setGeometry(0, 0, m_leftWidth, h - 1);
+    m_right->setGeometry(m_leftWidth + s, 0, w - m_leftWidth - s, h - 1);
+}
+
+void CFileSelCtrlContainer::DropSplitter(int x) {
+    // The drop takes the pointer's place as it is: a place outside the limits leaves the layout.
+    RecalcLayout(true, x);
+}
+
+
+}  // namespace FileSelCtrl

@@ -1,0 +1,149 @@
+#pragma once
+// The browser's top window with its left view (tabs and trees) and right view (command bar,
+// lists, preview pane) side by side behind a draggable splitter.
+#include <QListView>
+#include <QWidget>
+#include <functional>
+
+#include "browser/model/BindingNode.h"
+#include "browser/views/ListCtrl.h"
+#include "browser/views/TreeCtrl.h"
+#include "browser/views/Widgets.h"
+#include "platform/ui/Window.h"
+
+namespace FileSelCtrl {
+
+constexpr u32 WM_FILESEL_LAYOUT = WM_USER_MSG + 1024;
+constexpr u32 WM_FILESEL_RECOVERNODE = WM_USER_MSG + 1050;
+constexpr u32 WM_FILESEL_RESETCOMMANDS = WM_USER_MSG + 1056;
+// How long the UI thread binds delivered nodes at one time before it lets other events run.
+constexpr u32 kDrainSliceMs = 20;
+constexpr int kMinPaneWidth = 55;
+constexpr int kFirstLeftWidth = 200;
+constexpr int kPreviewRoom = 296;
+constexpr int kMinPreviewWidth = 240;
+
+// The container's splitter and layout rules, with W the client width, S the splitter width and
+// R the right view's least width.
+int ClampContainerSplitter(int position, int clientWidth, int splitterWidth, int rightMinWidth);
+// The left width a layout gives: 0 (first layout) becomes 200; a splitter position outside the
+// limits keeps the current width.
+int ContainerLeftWidth(bool fromSplitter, int position, int current, int clientWidth, int splitterWidth, int rightMinWidth);
+
+class CWndLeftView : public QWidget {
+    Q_OBJECT
+public:
+    explicit CWndLeftView(QWidget* parent);
+    void SelectTree(u32 id);
+    void ShowSearchTab();
+    void CloseSearch();
+    void ApplyLanguage();
+    CFileTreeCtrl* PathTree() const { return m_pathTree; }
+    CFileTreeCtrl* TypeTree() const { return m_typeTree; }
+    CWndTabCtrl* Tabs() const { return m_tabs; }
+    CFileTreeCtrl* CurrentTree() const { return m_current; }
+    bool IsCollapsed() const { return m_collapsed; }
+
+signals:
+    void searchLayout(bool on);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    CWndTabCtrl* m_tabs;
+    CFileTreeCtrl* m_pathTree;
+    CFileTreeCtrl* m_typeTree;
+    CFileTreeCtrl* m_current = nullptr;
+    u32 m_lastTree = kTabPath;
+    bool m_searchShown = false;
+    bool m_collapsed = false;
+};
+
+// The preview pane's place: the chosen file's name, size, type and date.
+class CWndPreview : public QWidget {
+    Q_OBJECT
+public:
+    explicit CWndPreview(QWidget* parent) : QWidget(parent) {}
+    void SetItem(FileList_Item* row);
+    void ClearItem() { SetItem(nullptr); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString m_name, m_size, m_type, m_date;
+    bool m_has = false;
+};
+
+using MessageFunction = std::function<void(const std::string& text)>;
+// How the browser tells the user something (a message box by default; tests replace it).
+void SetBrowserMessageFunction(MessageFunction f);
+
+class CWndRightView : public QWidget {
+    Q_OBJECT
+public:
+    explicit CWndRightView(QWidget* parent);
+    void ShowPreviewPane(bool on);
+    void SetViewMode(bool details);
+    void OpenItem(FileList_Item* row);
+    void SetIdle(bool idle);
+    void ApplyLanguage();
+    int MinWidth() const;
+    bool IsPreviewShown() const { return m_previewShown; }
+    bool IsDetails() const { return m_details; }
+    CFileListCtrl* Details() const { return m_list; }
+    QListView* Icons() const { return m_icons; }
+    CWndRightCommand* Commands() const { return m_command; }
+    CWndPreview* Preview() const { return m_preview; }
+    std::function<void(CBindingNode*)> selectFolder;
+    std::function<void()> ensurePreviewRoom;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void Layout();
+
+    CWndRightCommand* m_command;
+    CFileListCtrl* m_list;
+    QListView* m_icons;
+    CWndPreview* m_preview;
+    bool m_previewShown = false;
+    bool m_details = true;
+    bool m_idle = true;
+    int m_listWidth = 0;
+};
+
+class CFileSelCtrlContainer : public ui::WindowOf<QWidget> {
+public:
+    CFileSelCtrlContainer();
+    ~CFileSelCtrlContainer() override;
+
+    LRESULT OnMessage(u32 message, WPARAM wParam, LPARAM lParam) override;
+    void ApplyLanguage();
+    void SetSearchLayout(bool on);
+    void EnsurePreviewRoom();
+    // Idle when no scan adds to the trees.
+    void SetIdle(bool idle);
+    void ResetRightView();
+    CWndLeftView* Left() const { return m_left; }
+    CWndRightView* Right() const { return m_right; }
+    int LeftWidth() const { return m_leftWidth; }
+    // A splitter drag released at x.
+    void DropSplitter(int x);
+
+private:
+    void RecalcLayout(bool fromSplitter, int position);
+
+    CWndLeftView* m_left;
+    CWndRightView* m_right;
+    int m_leftWidth = 0;
+    bool m_searchLayout = false;
+    bool m_dragging = false;
+};
+
+// Loads FileSelCtrl.xml of the current language into the skin values.
+void LoadConfig();
+
+}  // namespace FileSelCtrl

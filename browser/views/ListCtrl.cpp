@@ -1,0 +1,318 @@
+#include "browser/views/ListCtrl.h"
+
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <cstdio>
+#include <ctime>
+
+#include "browser/model/BindingNode.h"
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/views/Icons.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+
+namespace FileSelCtrl {
+
+namespace {
+constexpr u32 kCompressedText = 0xFF0000;
+constexpr u32 kEncryptedText = 0x00A000;
+constexpr u32 kEmptyListText = 0x696969;
+constexpr int kHeaderFormatLeft = 0;
+constexpr int kMinNameWidth = 120;
+constexpr int kSelectFirstMs = 100;
+
+u16 AttributesOf(const FileList_Item& row) {
+    const IFileProperties* p = row.fileNode ? row.fileNode->GetFileProperties() : nullptr;
+    return p ? p->GetAttributes() : 0;
+}
+}  // namespace
+
+std::string FormatSizeText(u64 bytes) {
+    static const char* const kUnits[] = {"B", "KB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes);
+    size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    if (unit == 0) {
+        std::snprintf(text, sizeof(text), "%llu %s", static_cast<unsigned long long>(bytes), kUnits[0]);
+    } else {
+        std::snprintf(text, sizeof(text), "%.2f %s", value, kUnits[unit]);
+    }
+    return text;
+}
+
+std::string FormatDateText(const FileList_Item& row) {
+    if (!row.icon) return {};
+    if (row.dateStatus != DateStatus::Valid) return Skin().textUnknown;
+    const std::time_t t = static_cast<std::time_t>(row.date);
+    std::tm tm{};
+    if (!gmtime_r(&t, &tm)) return "Invalid DateTime";
+    char text[40];
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+// ---- CFileListQtModel
+
+CFileListQtModel::CFileListQtModel(QObject* parent) : QAbstractTableModel(parent) {
+    CFileListData::GetCurrent().AttachView(this);
+    m_count = CFileListData::GetCurrent().GetCount();
+}
+
+CFileListQtModel::~CFileListQtModel() {
+    for (CFileListData* m : {&CFileListData::FolderModel(), &CFileListData::SearchModel()}) {
+        if (m->View() == this) m->AttachView(nullptr);
+    }
+}
+
+int CFileListQtModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_count; }
+
+int CFileListQtModel::columnCount(const QModelIndex& parent) const {
+    if (parent.isValid()) return 0;
+    int n = 0;
+    // Columns are shown up to the first one without width.
+    while (n < kColumnCount && Skin().columns[n].width > 0) ++n;
+    return n;
+}
+
+QVariant CFileListQtModel::data(const QModelIndex& index, int role) const {
+    RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(index.row()));
+    if (!row) return {};
+    const int column = index.column();
+    switch (role) {
+        case Qt::DisplayRole:
+            switch (column) {
+                case kColumnName:
+                    return QString::fromStdString(row->name);
+                case kColumnDate:
+                    return QString::fromStdString(FormatDateText(*row));
+                case kColumnType:
+                    return row->icon ? QString::fromStdString(row->icon->typeName) : QString();
+                case kColumnSize:
+                    return row->IsFolderRow() ? QString() : QString::fromStdString(FormatSizeText(row->size));
+                default:
+                    return {};
+            }
+        case Qt::DecorationRole:
+            if (column != kColumnName) return {};
+            return IconForIndex(row->icon ? row->icon->iconIndex : (row->IsFolderRow() ? kIconFolder : kIconGenericFile));
+        case Qt::CheckStateRole:
+            if (column != kColumnName) return {};
+            return CheckStateOfImage(row->GetCheckState());
+        case Qt::ForegroundRole: {
+            const u16 attributes = AttributesOf(*row);
+            if (attributes & kAttrCompressed) return FromColour(kCompressedText);
+            if (attributes & kAttrEfsEncrypted) return FromColour(kEncryptedText);
+            return FromColour(Skin().listTextColour);
+        }
+        case Qt::BackgroundRole:
+            return FromColour(index.row() & 1 ? Skin().listBackground2 : Skin().listBackground1);
+        case Qt::TextAlignmentRole:
+            return column == kColumnSize ? int(Qt::AlignRight | Qt::AlignVCenter) : int(Qt::AlignLeft | Qt::AlignVCenter);
+        default:
+            return {};
+    }
+}
+
+bool CFileListQtModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::CheckStateRole || index.column() != kColumnName || !m_ready) return false;
+    CFileListData::GetCurrent().SetItemCheck(index.row(), value.toInt() == Qt::Checked);
+    return true;
+}
+
+Qt::ItemFlags CFileListQtModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.column() == kColumnName && m_ready) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+QVariant CFileListQtModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
+    if (role == Qt::DisplayRole) return QString::fromStdString(Skin().columns[section].name);
+    if (role == Qt::TextAlignmentRole) return int(Qt::AlignLeft | Qt::AlignVCenter) + kHeaderFormatLeft;
+    return {};
+}
+
+void CFileListQtModel::sort(int column, Qt::SortOrder order) {
+    if (column < 0) return;
+    beginResetModel();
+    CFileListData::GetCurrent().Sort(order == Qt::AscendingOrder, static_cast<u32>(column));
+    m_count = CFileListData::GetCurrent().GetCount();
+    endResetModel();
+}
+
+void CFileListQtModel::OnRowsReset() {
+    beginResetModel();
+    m_count = CFileListData::GetCurrent().GetCount();
+    endResetModel();
+}
+
+void CFileListQtModel::OnRowsAppended(int first, int last) {
+    if (first != m_count) {
+        OnRowsReset();
+        return;
+    }
+    beginInsertRows(QModelIndex(), first, last);
+    m_count = last + 1;
+    endInsertRows();
+}
+
+void CFileListQtModel::OnRowsChanged(int first, int last) {
+    if (m_count == 0 || first > last) return;
+    emit dataChanged(index(std::max(first, 0), 0), index(std::min(last, m_count - 1), columnCount() - 1));
+}
+
+void CFileListQtModel::OnHeaderCheck(u32 state) { m_headerCheck = state; }
+
+// ---- CFileListCtrl
+
+CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
+    m_model = new CFileListQtModel(this);
+    setModel(m_model);
+    setStyle(SkinCheckStyle());
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setShowGrid(false);
+    setWordWrap(false);
+    setFrameShape(QFrame::NoFrame);
+    setSortingEnabled(true);
+    horizontalHeader()->setSortIndicatorShown(true);
+    horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    horizontalHeader()->setHighlightSections(false);
+    verticalHeader()->hide();
+    verticalHeader()->setDefaultSectionSize(kRowHeight);
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    setTextElideMode(Qt::ElideRight);
+    setIconSize(QSize(16, 16));
+    ApplyColumns();
+    // A new listing shows its first row in the preview pane once it has settled.
+    m_selectFirst.setSingleShot(true);
+    m_selectFirst.setInterval(kSelectFirstMs);
+    connect(&m_selectFirst, &QTimer::timeout, this, [this] {
+        if (m_model->rowCount() > 0 && !selectionModel()->hasSelection()) SelectRow(0);
+    });
+    connect(m_model, &QAbstractItemModel::modelReset, &m_selectFirst, qOverload<>(&QTimer::start));
+    m_tip.Create(viewport(), TipMode::Hover, QString());
+    m_tip.textAt = [this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); };
+    m_tip.keepOnMove = [this](QPoint at) {
+        QString text;
+        QRect area;
+        if (!CutCellText(at, text, area)) return false;
+        m_tip.Show(text, area);
+        return true;
+    };
+}
+
+bool CFileListCtrl::CutCellText(QPoint at, QString& text, QRect& area) const {
+    const QModelIndex i = indexAt(at);
+    if (!i.isValid()) return false;
+    text = m_model->data(i, Qt::DisplayRole).toString();
+    area = visualRect(i);
+    // Room left for the text beside the check box and the icon in the name column.
+    const int reserved = i.column() == kColumnName ? 2 * iconSize().width() + 12 : 8;
+    return !text.isEmpty() && fontMetrics().horizontalAdvance(text) > area.width() - reserved;
+}
+
+void CFileListCtrl::ApplyColumns() {
+    setFont(SkinFont(Skin().listFont));
+    horizontalHeader()->setFont(SkinFont(Skin().headerFont));
+    m_model->Relabel();
+    for (int i = 0; i < m_model->columnCount(); ++i) setColumnWidth(i, Skin().columns[i].width);
+    // The name takes what the other columns leave, so that every column stays in view beside
+    // the preview pane; it keeps at least a readable width.
+    horizontalHeader()->setMinimumSectionSize(kMinNameWidth / 2);
+    if (m_model->columnCount() > 0) horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+}
+
+FileList_Item* CFileListCtrl::SelectedRow() const {
+    const QModelIndex current = currentIndex();
+    if (!current.isValid() || !selectionModel()->isRowSelected(current.row(), QModelIndex())) return nullptr;
+    return CFileListData::GetCurrent().GetItem(current.row());
+}
+
+void CFileListCtrl::SelectRow(int index) {
+    if (index < 0 || index >= m_model->rowCount()) return;
+    selectRow(index);
+    scrollTo(m_model->index(index, 0));
+}
+
+void CFileListCtrl::OpenSelected() {
+    RefHolder<FileList_Item> row(SelectedRow());
+    if (!row) return;
+    if (!m_model->IsReady() && (row->IsFolderRow() || IsScanFolder(row->fileNode))) return;
+    if (m_open) m_open(row.get());
+}
+
+void CFileListCtrl::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        if (m_model->IsReady()) OpenSelected();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void CFileListCtrl::mouseDoubleClickEvent(QMouseEvent* event) {
+    const QModelIndex i = indexAt(event->pos());
+    if (!i.isValid()) return;
+    SelectRow(i.row());
+    OpenSelected();
+}
+
+void CFileListCtrl::contextMenuEvent(QContextMenuEvent* event) {
+    const QModelIndex i = indexAt(event->pos());
+    if (i.isValid()) selectRow(i.row());
+    RefHolder<FileList_Item> row(SelectedRow());
+    if (!row || row->IsFolderRow() || IsScanFolder(row->fileNode)) return;
+    QMenu menu(this);
+    QAction* recovery = menu.addAction(QString::fromStdString(FitField(Skin().menuRecovery, 21)));
+    QAction* preview = menu.addAction(QString::fromStdString(FitField(Skin().menuPreview, 21)));
+    recovery->setData(ID_FILESEL_RECOVERY);
+    preview->setData(ID_FILESEL_PREVIEW);
+    int command = 0;
+    connect(&menu, &QMenu::triggered, &menu, [&command](QAction* a) { command = a->data().toInt(); });
+    menu.exec(event->globalPos());
+    if (command) OnCommand(command);
+}
+
+void CFileListCtrl::OnCommand(int id) {
+    RefHolder<FileList_Item> row(SelectedRow());
+    if (!row) return;
+    if (id == ID_FILESEL_RECOVERY) {
+        if (row->IsFolderRow() || IsScanFolder(row->fileNode)) return;
+        if (m_recover) m_recover(row->fileNode);
+    } else if (id == ID_FILESEL_PREVIEW) {
+        if (m_open) m_open(row.get());
+    }
+}
+
+void CFileListCtrl::paintEvent(QPaintEvent* event) {
+    QTableView::paintEvent(event);
+    // The stripes go on below the last row, in step with the rows above.
+    QPainter p(viewport());
+    const int count = m_model->rowCount();
+    int top = 0;
+    int first = 0;
+    if (count > 0) {
+        const QRect last = visualRect(m_model->index(count - 1, 0));
+        top = last.bottom() + 1;
+        first = count;
+    }
+    for (int i = first; top < viewport()->height(); ++i, top += kRowHeight) {
+        p.fillRect(0, top, viewport()->width(), kRowHeight, FromColour(i & 1 ? Skin().listBackground2 : Skin().listBackground1));
+    }
+    if (count != 0) return;
+    p.setPen(FromColour(kEmptyListText));
+    const std::string& text = m_model->IsReady() ? Skin().emptyDir : Skin().tipOfLoading;
+    p.drawText(QRect(0, 0, viewport()->width(), kRowHeight), Qt::AlignCenter, QString::fromStdString(text));
+}
+
+}  // namespace FileSelCtrl

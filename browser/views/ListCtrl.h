@@ -1,0 +1,86 @@
+#pragma once
+// The details view: one row per entry of the current list model, with a check box, the icon and
+// the columns name, date, type and size; stripes, sorting by every column both ways, Enter and
+// double click to open, and the right-click menu with Recovery and Preview.
+#include <QAbstractTableModel>
+#include <QTableView>
+#include <QTimer>
+#include <functional>
+
+#include "browser/model/ListModel.h"
+#include "browser/views/ToolTip.h"
+
+namespace FileSelCtrl {
+
+constexpr int kReportViewControlId = 3032;
+constexpr int ID_FILESEL_RECOVERY = 1023;
+constexpr int ID_FILESEL_PREVIEW = 1024;
+constexpr int kRowHeight = 24;
+
+std::string FormatSizeText(u64 bytes);
+std::string FormatDateText(const FileList_Item& row);
+
+class CFileListQtModel : public QAbstractTableModel, public IFileListView {
+    Q_OBJECT
+public:
+    explicit CFileListQtModel(QObject* parent = nullptr);
+    ~CFileListQtModel() override;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    void sort(int column, Qt::SortOrder order) override;
+
+    void OnRowsReset() override;
+    void OnRowsAppended(int first, int last) override;
+    void OnRowsChanged(int first, int last) override;
+    void OnHeaderCheck(u32 state) override;
+    u32 HeaderCheck() const { return m_headerCheck; }
+    void SetReady(bool ready) { m_ready = ready; }
+    bool IsReady() const { return m_ready; }
+    void Relabel() { emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1); }
+
+private:
+    int m_count = 0;
+    u32 m_headerCheck = 1;
+    bool m_ready = true;
+};
+
+class CFileListCtrl : public QTableView {
+    Q_OBJECT
+public:
+    explicit CFileListCtrl(QWidget* parent);
+    CFileListQtModel* ListModel() const { return m_model; }
+    // The selected row (one reference for the caller), or null.
+    FileList_Item* SelectedRow() const;
+    void SelectRow(int index);
+    // What opening a row does (the right view's OpenItem).
+    void SetOpenHandler(std::function<void(FileList_Item*)> handler) { m_open = std::move(handler); }
+    void SetRecoverHandler(std::function<void(CFileNode*)> handler) { m_recover = std::move(handler); }
+    // Runs a menu command as if chosen.
+    void OnCommand(int id);
+    void ApplyColumns();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void OpenSelected();
+
+    // The full text of a cell whose text is cut, or nothing.
+    bool CutCellText(QPoint at, QString& text, QRect& area) const;
+
+    CFileListQtModel* m_model;
+    CFileSelToolTip m_tip;
+    QTimer m_selectFirst;
+    std::function<void(FileList_Item*)> m_open;
+    std::function<void(CFileNode*)> m_recover;
+};
+
+}  // namespace FileSelCtrl

@@ -1,0 +1,123 @@
+#include "browser/views/PreviewEntry.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QWidget>
+#include <atomic>
+#include <cstdio>
+#include <unistd.h>
+
+#include "browser/model/BrowserSkin.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileRecoverCallback.h"
+#include "engine/FileRecoverer.h"
+#include "engine/Progress.h"
+#include "engine/RecoveryController.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/ProgramDir.h"
+
+namespace FileSelCtrl {
+
+namespace {
+
+constexpr u32 kProgressRunning = 1;
+constexpr i32 kGoOn = 0;
+
+PreviewViewer g_viewer;
+
+// The writer's callback for a preview copy: nothing to report, never cancelled.
+class CFileSelDefRecoveryCB : public IFileRecoverCallback {
+public:
+    i32 OnBegin(u32, u64) override { return kGoOn; }
+    i32 OnFilesDone(u32) override { return kGoOn; }
+    i32 OnBytesDone(u64) override { return kGoOn; }
+    i32 OnStep(u32) override { return kGoOn; }
+    i32 OnFileName(const char*) override { return kGoOn; }
+    i32 IsCancelled() override { return kGoOn; }
+};
+
+std::string NewTempName() {
+    static std::atomic<u32> counter{0};
+    char name[64];
+    std::snprintf(name, sizeof(name), "preview-%d-%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
+    return GetUserCacheDir() + name;
+}
+
+void ReplaceTail(std::string& path, const std::string& from, const std::string& to) {
+    if (path.size() >= from.size() && path.compare(path.size() - from.size(), from.size(), from) == 0) {
+        path.replace(path.size() - from.size(), from.size(), to);
+    }
+}
+
+}  // namespace
+
+std::string CheckPreviewable(const IFileProperties* p) {
+    const BrowserSkin& s = Skin();
+    if (!p || p->GetSize() == 0) return s.canNotPreview;
+    if (p->GetAttributes() & kAttrEfsEncrypted) return s.previewEncrypt;
+    if ((p->GetValidFields() & kValidSize) && static_cast<i64>(p->GetSize()) > kMaxPreviewBytes) return s.fileTooLarge;
+    return {};
+}
+
+bool PauseRunningScan() {
+    IProgress* progress = RecoveryGraph::Instance().GetProgress();
+    if (!progress || progress->GetState() != kProgressRunning) return false;
+    auto* control = dynamic_cast<IProgressControl*>(progress);
+    if (!control) return false;
+    control->DoPause();
+    return true;
+}
+
+void ResumePausedScan(bool pausedHere) {
+    if (!pausedHere) return;
+    if (auto* control = dynamic_cast<IProgressControl*>(RecoveryGraph::Instance().GetProgress())) control->DoContinue();
+}
+
+CSimpleWaitCursor::CSimpleWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+CSimpleWaitCursor::~CSimpleWaitCursor() { QApplication::restoreOverrideCursor(); }
+
+CUIWaitProc::CUIWaitProc() {
+    m_window = QApplication::activeWindow();
+    if (m_window) m_window->setEnabled(false);
+}
+CUIWaitProc::~CUIWaitProc() {
+    if (m_window) m_window->setEnabled(true);
+}
+
+void SetPreviewViewer(PreviewViewer viewer) { g_viewer = std::move(viewer); }
+
+void DeleteTempCopies(const std::string& path) {
+    if (path.empty()) return;
+    std::remove(path.c_str());
+    std::string doc = path;
+    ReplaceTail(doc, ".tmp", ".doc");
+    if (doc != path) std::remove(doc.c_str());
+    std::string xls = doc;
+    ReplaceTail(xls, ".doc", ".xls");
+    if (xls != doc) std::remove(xls.c_str());
+}
+
+std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
+    const IFileProperties* p = node ? node->GetFileProperties() : nullptr;
+    std::string refusal = CheckPreviewable(p);
+    if (!refusal.empty()) return refusal;
+    if (!device) return Skin().canNotPreview;
+    const std::string temp = NewTempName();
+    SetCurrentRecoveryController(RecoveryGraph::Instance().GetController());
+    const bool paused = PauseRunningScan();
+    CFileSelDefRecoveryCB callback;
+    CFileRecoverer recoverer;
+    const bool copied = recoverer.RecoverFile(&callback, device, node, temp.c_str(), true);
+    std::string message;
+    if (!copied) {
+        message = Skin().canNotPreview;
+    } else {
+        if (g_viewer) g_viewer(node, p->GetName() ? p->GetName() : "", temp);
+    }
+    DeleteTempCopies(temp);
+    ResumePausedScan(paused);
+    return message;
+}
+
+}  // namespace FileSelCtrl

@@ -1,0 +1,56 @@
+#pragma once
+// Opening one file of the list for a preview: the checks, the scan paused meanwhile, the copy
+// to a temporary file, the viewer, and the temporary copies removed.
+#include <functional>
+#include <string>
+
+#include "platform/Types.h"
+
+class CFileNode;
+class QWidget;
+class IFileProperties;
+class IStorageDevice;
+
+namespace FileSelCtrl {
+
+constexpr i64 kMaxPreviewBytes = 0x6400000;  // 100 MiB
+
+// The message the checks give for a file, empty when it can be previewed.
+std::string CheckPreviewable(const IFileProperties* properties);
+
+// Pauses the scan when it runs; true when this call paused it.
+bool PauseRunningScan();
+void ResumePausedScan(bool pausedHere);
+
+// The application's wait cursor for a scope, and the main window disabled for a scope.
+class CSimpleWaitCursor {
+public:
+    CSimpleWaitCursor();
+    ~CSimpleWaitCursor();
+    CSimpleWaitCursor(const CSimpleWaitCursor&) = delete;
+    CSimpleWaitCursor& operator=(const CSimpleWaitCursor&) = delete;
+};
+
+class CUIWaitProc {
+public:
+    CUIWaitProc();
+    ~CUIWaitProc();
+    CUIWaitProc(const CUIWaitProc&) = delete;
+    CUIWaitProc& operator=(const CUIWaitProc&) = delete;
+
+private:
+    QWidget* m_window = nullptr;
+};
+
+// What shows a copied file (the preview dialog): the node, its name and the temporary copy.
+using PreviewViewer = std::function<void(CFileNode* node, const std::string& name, const std::string& tempPath)>;
+void SetPreviewViewer(PreviewViewer viewer);
+
+// Copies the file out of the scan and shows it; the message to tell the user, empty when the
+// viewer ran.
+std::string PreviewFile(CFileNode* node, IStorageDevice* device);
+
+// Removes a temporary copy and the ".doc" and ".xls" names an office viewer may have made of it.
+void DeleteTempCopies(const std::string& path);
+
+}  // namespace FileSelCtrl

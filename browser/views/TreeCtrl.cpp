@@ -1,0 +1,270 @@
+#include "browser/views/TreeCtrl.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QStyle>
+#include <deque>
+
+#include "browser/model/BrowserSkin.h"
+#include "browser/model/ListModel.h"
+#include "browser/views/Icons.h"
+
+namespace FileSelCtrl {
+
+CFileTreeModel::CFileTreeModel(CBindingNode* root, u32 treeKind, QObject* parent)
+    : QAbstractItemModel(parent), m_root(root), m_treeKind(treeKind) {
+    if (m_root) {
+        m_root->SetTreeItem(true);
+        m_root->SetOpened(true);
+        const auto* children = m_root->GetChildren();
+        const u32 count = children ? static_cast<u32>(children->size()) : 0;
+        m_root->SetShownChildren(count);
+        for (u32 i = 0; i < count; ++i) (*children)[i]->SetTreeItem(true);
+    }
+}
+
+CBindingNode* CFileTreeModel::NodeOf(const QModelIndex& index) {
+    return index.isValid() ? static_cast<CBindingNode*>(index.internalPointer()) : nullptr;
+}
+
+QModelIndex CFileTreeModel::IndexOf(CBindingNode* node) const {
+    if (!node || !node->HasTreeItem()) return {};
+    if (node == m_root) return createIndex(0, 0, node);
+    return createIndex(static_cast<int>(node->Row()), 0, node);
+}
+
+QModelIndex CFileTreeModel::index(int row, int column, const QModelIndex& parent) const {
+    if (column != 0 || row < 0 || !m_root) return {};
+    if (!parent.isValid()) return row == 0 ? createIndex(0, 0, m_root) : QModelIndex();
+    CBindingNode* p = NodeOf(parent);
+    const auto* children = p->GetChildren();
+    if (!children || static_cast<u32>(row) >= p->ShownChildren() || static_cast<size_t>(row) >= children->size()) return {};
+    return createIndex(row, 0, (*children)[static_cast<size_t>(row)]);
+}
+
+QModelIndex CFileTreeModel::parent(const QModelIndex& child) const {
+    CBindingNode* node = NodeOf(child);
+    if (!node || node == m_root || !node->GetParent()) return {};
+    return IndexOf(node->GetParent());
+}
+
+int CFileTreeModel::rowCount(const QModelIndex& parent) const {
+    if (!parent.isValid()) return m_root ? 1 : 0;
+    if (parent.column() != 0) return 0;
+    return static_cast<int>(NodeOf(parent)->ShownChildren());
+}
+
+int CFileTreeModel::columnCount(const QModelIndex&) const { return 1; }
+
+bool CFileTreeModel::hasChildren(const QModelIndex& parent) const {
+    if (!parent.isValid()) return m_root != nullptr;
+    const auto* children = NodeOf(parent)->GetChildren();
+    return children && !children->empty();
+}
+
+bool CFileTreeModel::canFetchMore(const QModelIndex& parent) const {
+    CBindingNode* node = NodeOf(parent);
+    if (!node) return false;
+    const auto* children = node->GetChildren();
+    return children && children->size() > node->ShownChildren();
+}
+
+void CFileTreeModel::fetchMore(const QModelIndex& parent) {
+    CBindingNode* node = NodeOf(parent);
+    if (!node) return;
+    node->SetOpened(true);
+    const auto* children = node->GetChildren();
+    if (!children || children->size() <= node->ShownChildren()) return;
+    const int first = static_cast<int>(node->ShownChildren());
+    const int last = static_cast<int>(children->size()) - 1;
+    beginInsertRows(parent, first, last);
+    for (int i = first; i <= last; ++i) (*children)[static_cast<size_t>(i)]->SetTreeItem(true);
+    node->SetShownChildren(static_cast<u32>(children->size()));
+    endInsertRows();
+}
+
+QVariant CFileTreeModel::data(const QModelIndex& index, int role) const {
+    CBindingNode* node = NodeOf(index);
+    if (!node) return {};
+    switch (role) {
+        case Qt::DisplayRole:
+            return QString::fromStdString(node->GetName());
+        case Qt::DecorationRole:
+            return IconForIndex(node->GetImage());
+        case Qt::CheckStateRole:
+            return CheckStateOfImage(node->GetCheckState());
+        default:
+            return {};
+    }
+}
+
+bool CFileTreeModel::setData(const QModelIndex& index, const QVariant&, int role) {
+    CBindingNode* node = NodeOf(index);
+    if (!node || role != Qt::CheckStateRole || !m_idle) return false;
+    // A partly checked folder becomes unchecked, like an unchecked one becomes checked.
+    const u32 image = node->GetCheckState() == kImageUnchecked ? kImageChecked : kImageUnchecked;
+    node->RefreshItem(image, true, true);
+    OnNodeChanged(node);
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    if (manager.PathRoot()->GetCheckState() == kImageUnchecked) {
+        manager.ReportCheckState(true, false);
+    } else if (manager.Sink()) {
+        manager.ReportCheckState(false, true);
+    }
+    CFileListData::FolderModel().RefreshChecks();
+    return true;
+}
+
+Qt::ItemFlags CFileTreeModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (m_idle) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+void CFileTreeModel::OnChildAdded(CBindingNode* parent, CBindingNode* child) {
+    if (!parent || !child || !parent->HasTreeItem()) return;
+    const auto* children = parent->GetChildren();
+    if (!children) return;
+    // An opened folder shows every new child at once; a closed one only its first, so that it
+    // shows that it can be opened.
+    const bool show = parent->IsOpened() || parent->ShownChildren() == 0;
+    if (!show || child->Row() != parent->ShownChildren()) return;
+    const int row = static_cast<int>(child->Row());
+    beginInsertRows(IndexOf(parent), row, row);
+    child->SetTreeItem(true);
+    parent->SetShownChildren(parent->ShownChildren() + 1);
+    endInsertRows();
+}
+
+void CFileTreeModel::OnNodeChanged(CBindingNode* node) {
+    const QModelIndex i = IndexOf(node);
+    if (!i.isValid()) return;
+    emit dataChanged(i, i);
+    // Folder states fold upwards: the ancestors' boxes may have changed with it.
+    for (QModelIndex p = i.parent(); p.isValid(); p = p.parent()) emit dataChanged(p, p);
+}
+
+void CFileTreeModel::OnBeginReset() { beginResetModel(); }
+
+void CFileTreeModel::OnEndReset() {
+    // Every node that is left starts closed again; the root shows its children.
+    std::deque<CBindingNode*> queue{m_root};
+    while (!queue.empty()) {
+        CBindingNode* node = queue.front();
+        queue.pop_front();
+        node->SetTreeItem(false);
+        node->SetOpened(false);
+        node->SetShownChildren(0);
+        if (const auto* children = node->GetChildren()) {
+            for (CBindingNode* c : *children) queue.push_back(c);
+        }
+    }
+    if (m_root) {
+        m_root->SetTreeItem(true);
+        m_root->SetOpened(true);
+        if (const auto* children = m_root->GetChildren()) {
+            m_root->SetShownChildren(static_cast<u32>(children->size()));
+            for (CBindingNode* c : *children) c->SetTreeItem(true);
+        }
+    }
+    endResetModel();
+}
+
+void CFileTreeModel::OnBuildEnded() {
+    emit layoutChanged();
+    emit buildEnded();
+}
+
+// ---- CFileTreeCtrl
+
+CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent), m_treeKind(treeKind) {
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    CBindingNode* root = treeKind == kTreeKindPath ? static_cast<CBindingNode*>(manager.PathRoot()) : manager.TypeRoot();
+    m_model = new CFileTreeModel(root, treeKind, this);
+    setModel(m_model);
+    setStyle(SkinCheckStyle());
+    setHeaderHidden(true);
+    setUniformRowHeights(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setFrameShape(QFrame::NoFrame);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header()->setStretchLastSection(true);
+    setExpanded(m_model->index(0, 0), true);
+    connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& current, const QModelIndex&) { OnSelected(current); });
+    connect(m_model, &CFileTreeModel::buildEnded, this, &CFileTreeCtrl::OnBuildEnded);
+    setFont(SkinFont(Skin().listFont));
+    manager.SetObserver(treeKind, m_model);
+}
+
+CFileTreeCtrl::~CFileTreeCtrl() { CFileVirtualNodeManager::Instance().SetObserver(m_treeKind, nullptr); }
+
+void CFileTreeCtrl::OnSelected(const QModelIndex& current) {
+    CBindingNode* node = CFileTreeModel::NodeOf(current);
+    if (!node || !isVisible()) return;
+    CFileVirtualNodeManager::Instance().ShowFolder(node);
+}
+
+void CFileTreeCtrl::ShowSelected() {
+    QModelIndex current = currentIndex();
+    if (!current.isValid()) {
+        current = m_model->index(0, 0);
+        setCurrentIndex(current);
+    }
+    if (CBindingNode* node = CFileTreeModel::NodeOf(current)) CFileVirtualNodeManager::Instance().ShowFolder(node);
+}
+
+void CFileTreeCtrl::SelectNodeItem(CBindingNode* node) {
+    if (!node) return;
+    // Open the chain from the top so that the node has an item.
+    std::vector<CBindingNode*> chain;
+    for (CBindingNode* n = node; n; n = n->GetParent()) chain.push_back(n);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const QModelIndex i = m_model->IndexOf(*it);
+        if (!i.isValid()) break;
+        if (*it != node) {
+            if (m_model->canFetchMore(i)) m_model->fetchMore(i);
+            expand(i);
+        }
+    }
+    const QModelIndex target = m_model->IndexOf(node);
+    if (!target.isValid()) return;
+    setCurrentIndex(target);
+    scrollTo(target);
+    // The selection lists the node already unless it was selected before (or the tree hidden).
+    if (CFileVirtualNodeManager::Instance().CurrentFolder() != node) CFileVirtualNodeManager::Instance().ShowFolder(node);
+}
+
+void CFileTreeCtrl::SetBuildState(bool idle) { m_model->SetIdle(idle); }
+
+void CFileTreeCtrl::OnBuildEnded() {
+    // The scan stopped: open the first tree so that its top folders show.
+    const QModelIndex root = m_model->index(0, 0);
+    expand(root);
+    const QModelIndex first = m_model->index(0, 0, root);
+    if (first.isValid()) {
+        if (CBindingNode* n = CFileTreeModel::NodeOf(first); n && n->IsSystemFolder()) {
+            if (m_model->canFetchMore(first)) m_model->fetchMore(first);
+            expand(first);
+        }
+    }
+    viewport()->update();
+}
+
+void CFileTreeCtrl::keyPressEvent(QKeyEvent* event) {
+    // Enter opens the selected folder, as a double click would.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        const QModelIndex i = currentIndex();
+        if (i.isValid()) {
+            if (m_model->canFetchMore(i)) m_model->fetchMore(i);
+            setExpanded(i, !isExpanded(i));
+        }
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+}  // namespace FileSelCtrl

@@ -1,0 +1,79 @@
+#pragma once
+// The browser's trees: the path tree and the file-type tree, each a tree view over the binding
+// nodes of its root. Children are handed to the view lazily: a folder shows its first child so
+// that it can be opened, and the rest when the user opens it.
+#include <QAbstractItemModel>
+#include <QTreeView>
+
+#include "browser/model/NodeManager.h"
+
+namespace FileSelCtrl {
+
+constexpr int kPathTreeControlId = 0x7F0;
+constexpr int kTypeTreeControlId = 0x7F1;
+
+class CFileTreeModel : public QAbstractItemModel, public ITreeObserver {
+    Q_OBJECT
+public:
+    CFileTreeModel(CBindingNode* root, u32 treeKind, QObject* parent = nullptr);
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    bool hasChildren(const QModelIndex& parent = QModelIndex()) const override;
+    bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    QModelIndex IndexOf(CBindingNode* node) const;
+    static CBindingNode* NodeOf(const QModelIndex& index);
+    CBindingNode* Root() const { return m_root; }
+    // Whether check clicks count (no scan adding to the trees).
+    void SetIdle(bool idle) { m_idle = idle; }
+    bool IsIdle() const { return m_idle; }
+
+    // ITreeObserver
+    void OnChildAdded(CBindingNode* parent, CBindingNode* child) override;
+    void OnNodeChanged(CBindingNode* node) override;
+    void OnBeginReset() override;
+    void OnEndReset() override;
+    void OnBuildEnded() override;
+    u32 TreeKind() const override { return m_treeKind; }
+
+signals:
+    void buildEnded();
+
+private:
+    CBindingNode* m_root;
+    u32 m_treeKind;
+    bool m_idle = true;
+};
+
+class CFileTreeCtrl : public QTreeView {
+    Q_OBJECT
+public:
+    CFileTreeCtrl(u32 treeKind, QWidget* parent);
+    ~CFileTreeCtrl() override;
+    CFileTreeModel* TreeModel() const { return m_model; }
+    u32 GetTreeKind() const { return m_treeKind; }
+    // Selects the node's item (opening its ancestors) and lists it.
+    void SelectNodeItem(CBindingNode* node);
+    void SetBuildState(bool idle);
+    // Lists the selected node, or selects the root first.
+    void ShowSelected();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void OnSelected(const QModelIndex& current);
+    void OnBuildEnded();
+
+    u32 m_treeKind;
+    CFileTreeModel* m_model;
+};
+
+}  // namespace FileSelCtrl

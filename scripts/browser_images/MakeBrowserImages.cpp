@@ -1,0 +1,168 @@
+// Draws the file browser's skin images into res/Res/ (shared by every language folder): the
+// check-state strip, the command-bar button strips, the arrow and lost-file strips, the category
+// icons and the scroll thumbs. Run scripts/browser_images/make.sh after changing a drawing.
+// Strips that the browser masks use magenta (0xFF00FF) for the transparent parts.
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+const QColor kMask(0xFF, 0x00, 0xFF);
+const QColor kFrame(0x6B, 0x7B, 0x8F);
+const QColor kAccent(0x2F, 0x6F, 0xB7);
+const QColor kGlyph(0x4A, 0x55, 0x63);
+
+QImage Strip(int w, int h, int count, QColor fill) {
+    QImage img(w * count, h, QImage::Format_RGB32);
+    img.fill(fill);
+    return img;
+}
+
+bool Save(const QImage& img, const QString& folder, const char* name) {
+    const QString path = folder + "/" + name;
+    if (!img.save(path, "BMP")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
+// Images 0 (unused), 1 unchecked, 2 partly checked, 3 checked; 16 x 16 each, 12 x 12 boxes.
+QImage CheckStates() {
+    QImage img = Strip(16, 16, 4, kMask);
+    QPainter p(&img);
+    for (int i = 1; i < 4; ++i) {
+        const QRect box(i * 16 + 2, 2, 11, 11);
+        p.setPen(kFrame);
+        p.setBrush(Qt::white);
+        p.drawRect(box);
+        if (i == 2) p.fillRect(box.adjusted(3, 3, -2, -2), kAccent);
+        if (i == 3) {
+            p.setRenderHint(QPainter::Antialiasing);
+            p.setPen(QPen(kAccent, 2));
+            p.drawPolyline(QPolygonF({QPointF(i * 16 + 4.5, 8), QPointF(i * 16 + 7, 10.5), QPointF(i * 16 + 11, 4.5)}));
+            p.setRenderHint(QPainter::Antialiasing, false);
+        }
+    }
+    return img;
+}
+
+// Four 27 x 20 states: normal, hover, pressed, disabled, each with the same glyph.
+QImage Button(const std::function<void(QPainter&, QColor)>& glyph) {
+    const int w = 27, h = 20;
+    QImage img = Strip(w, h, 4, QColor(0xF1, 0xF7, 0xFF));
+    QPainter p(&img);
+    const QColor backs[4] = {QColor(0xF1, 0xF7, 0xFF), QColor(0xFF, 0xFF, 0xFF), QColor(0xD6, 0xE4, 0xF5), QColor(0xEE, 0xEE, 0xEE)};
+    const QColor borders[4] = {QColor(0xC9, 0xD3, 0xDF), kAccent, kAccent, QColor(0xD0, 0xD0, 0xD0)};
+    for (int i = 0; i < 4; ++i) {
+        p.save();
+        p.translate(i * w, 0);
+        p.fillRect(0, 0, w, h, backs[i]);
+        p.setPen(borders[i]);
+        p.drawRect(0, 0, w - 1, h - 1);
+        glyph(p, i == 3 ? QColor(0xB0, 0xB0, 0xB0) : (i == 2 ? kAccent : kGlyph));
+        p.restore();
+    }
+    return img;
+}
+
+void IconsGlyph(QPainter& p, QColor c) {
+    for (int y : {4, 11})
+        for (int x : {7, 15}) p.fillRect(x, y, 5, 5, c);
+}
+void ListGlyph(QPainter& p, QColor c) {
+    for (int y : {5, 9, 13}) {
+        p.fillRect(7, y, 2, 2, c);
+        p.fillRect(10, y, 10, 2, c);
+    }
+}
+void PaneGlyph(QPainter& p, QColor c) {
+    p.setPen(c);
+    p.drawRect(6, 4, 14, 11);
+    p.fillRect(14, 5, 6, 10, c);
+}
+void SearchGlyph(QPainter& p, QColor c) {
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(c, 1.6));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QPointF(12, 9), 4, 4);
+    p.drawLine(QPointF(15, 12), QPointF(19, 16));
+}
+
+QImage Arrows() {
+    QImage img = Strip(12, 12, 2, kMask);
+    QPainter p(&img);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kGlyph);
+    p.drawPolygon(QPolygon({QPoint(2, 8), QPoint(10, 8), QPoint(6, 3)}));
+    p.drawPolygon(QPolygon({QPoint(14, 4), QPoint(22, 4), QPoint(18, 9)}));
+    return img;
+}
+
+QImage LostFile() {
+    QImage img = Strip(9, 9, 1, kMask);
+    QPainter p(&img);
+    p.setPen(QColor(0xB0, 0x20, 0x20));
+    p.setBrush(QColor(0xE0, 0x40, 0x40));
+    p.drawEllipse(0, 0, 8, 8);
+    p.setPen(Qt::white);
+    p.drawLine(2, 2, 6, 6);
+    p.drawLine(6, 2, 2, 6);
+    return img;
+}
+
+// Category icons in the order of the type tree: all, email, graphics, audio, video, document,
+// other.
+QImage Categories(int size, QColor background) {
+    const QColor colours[7] = {QColor(0x5B, 0x6B, 0x7F), QColor(0xD9, 0x8C, 0x1F), QColor(0x2E, 0x9E, 0x5B), QColor(0x8E, 0x44, 0xAD),
+                               QColor(0xC0, 0x39, 0x2B), QColor(0x2F, 0x6F, 0xB7), QColor(0x7F, 0x8C, 0x8D)};
+    QImage img = Strip(size, size, 7, background);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double m = size / 8.0;
+    for (int i = 0; i < 7; ++i) {
+        p.setPen(colours[i].darker(130));
+        p.setBrush(colours[i]);
+        p.drawRoundedRect(QRectF(i * size + m, m, size - 2 * m, size - 2 * m), m, m);
+    }
+    return img;
+}
+
+QImage Thumb(QColor c) {
+    QImage img(9, 40, QImage::Format_RGB32);
+    img.fill(Qt::white);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawRoundedRect(QRectF(1, 1, 7, 38), 3, 3);
+    return img;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: MakeBrowserImages OUTPUT_FOLDER\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    bool ok = Save(CheckStates(), out, "CheckState.bmp");
+    ok &= Save(Button(IconsGlyph), out, "view_row.bmp");
+    ok &= Save(Button(ListGlyph), out, "view_list.bmp");
+    ok &= Save(Button(PaneGlyph), out, "view_preview.bmp");
+    ok &= Save(Button(SearchGlyph), out, "preview.bmp");
+    ok &= Save(Arrows(), out, "Arrange.bmp");
+    ok &= Save(LostFile(), out, "LostFile.bmp");
+    ok &= Save(Categories(16, kMask), out, "icon_type.bmp");
+    ok &= Save(Categories(32, Qt::white), out, "icon_type_32.bmp");
+    ok &= Save(Thumb(QColor(0xC4, 0xCC, 0xD6)), out, "slider_normal.bmp");
+    ok &= Save(Thumb(QColor(0x9F, 0xAD, 0xBF)), out, "slider_hover.bmp");
+    ok &= Save(Thumb(QColor(0x7A, 0x8B, 0xA1)), out, "slider_press.bmp");
+    return ok ? 0 : 1;
+}

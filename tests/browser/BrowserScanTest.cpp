@@ -1,0 +1,456 @@
+// The browser on screen (offscreen platform), fed by a real deleted-file scan of the NTFS
+// fixture through the scan session: the path tree fills while the scan runs, folders open from
+// the keyboard, check boxes fold, every column sorts both ways, the command bar switches views
+// and the right-click menu offers Recovery and Preview. Screenshots go to build/screenshots/.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <set>
+
+#include "Manifest.h"
+#include "TestUtil.h"
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/FileSelCtrlSink.h"
+#include "browser/model/NodeManager.h"
+#include "browser/views/Container.h"
+#include "browser/views/PreviewEntry.h"
+#include "devices/VolumeEnumerator.h"
+#include "devices/VolumeRecord.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/HeadlessSinks.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/Time.h"
+
+// The file systems register themselves through the plug-in table where the tree has one.
+#if __has_include("plugins/Plugins.h")
+#include "plugins/Plugins.h"
+inline void RegisterScanFileSystems() { RegisterAllPlugins(); }
+#else
+#include "engine/FileSystems.h"
+inline void RegisterScanFileSystems() { RegisterFileSystemAnalyzers(); }
+#endif
+
+using namespace FileSelCtrl;
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "test_browser";
+char* g_argv[] = {g_arg0, nullptr};
+
+// The browser's windows and then the application go before the process ends, while the toolkit
+// can still take them down.
+class QtTeardown : public ::testing::Environment {
+public:
+    void TearDown() override {
+        FileSelCtrl::CFileSelCtrl::DestroyInstance();
+        delete QApplication::instance();
+    }
+};
+[[maybe_unused]] ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new QtTeardown);
+
+class RecordingSink : public IFileSelCtrlSink {
+public:
+    void OnCheckChanged(bool checked) override {
+        ++checkReports;
+        lastChecked = checked;
+    }
+    void Reserved1() override {}
+    IStorageDevice* GetSourceDevice(IStorageDevice** out) override {
+        if (out) *out = device;
+        return device;
+    }
+    void RecoverNode(CFileNode* node) override { recovered.push_back(node); }
+
+    int checkReports = 0;
+    bool lastChecked = false;
+    std::vector<CFileNode*> recovered;
+    IStorageDevice* device = nullptr;
+};
+
+std::string ScreenshotPath(const std::string& name) {
+    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
+    std::filesystem::create_directories(dir);
+    return dir + "/" + name;
+}
+
+// The UI thread's turn: Qt's events and the browser's queued deliveries, as the posted drain
+// notice would run them in the program.
+void Pump(int milliseconds) {
+    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
+    do {
+        QApplication::processEvents();
+        CFileVirtualNodeManager::Instance().ProcessPending(kDrainSliceMs);
+    } while (GetTickCount64Ms() < end);
+}
+
+template <class Pred>
+bool PumpUntil(Pred pred, int milliseconds = 60000) {
+    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
+    while (!pred()) {
+        if (GetTickCount64Ms() > end) return false;
+        Pump(5);
+    }
+    return true;
+}
+
+std::vector<std::string> ListNames() {
+    CFileListData& list = CFileListData::GetCurrent();
+    std::vector<std::string> names;
+    for (int i = 0; i < list.GetCount(); ++i) {
+        RefHolder<FileList_Item> row(list.GetItem(i));
+        names.push_back(row->name);
+    }
+    return names;
+}
+
+int RowOf(const std::string& name) {
+    const auto names = ListNames();
+    auto it = std::find(names.begin(), names.end(), name);
+    return it == names.end() ? -1 : static_cast<int>(it - names.begin());
+}
+
+class BrowserScan : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (!QApplication::instance()) new QApplication(g_argc, g_argv);
+        ::setenv("MORVENDA_DISKS", testutil::FixturePath("ntfs-basic.img").c_str(), 1);
+        RegisterScanFileSystems();
+    }
+
+    void SetUp() override {
+        browser = CFileSelCtrl::GetInstance();
+        browser->SetLanguage(0);
+        ASSERT_TRUE(browser->Create(nullptr, RECT{0, 0, 1000, 600}) || browser->Container());
+        browser->SetSink(&sink);
+        container = browser->Container();
+        container->resize(1000, 600);
+        container->show();
+        browser->ClearAll();
+        Pump(20);
+    }
+
+    void TearDown() override {
+        browser->ClearAll();
+        browser->SetSink(nullptr);
+        browser->SetLanguage(0);
+    }
+
+    // Runs the deleted-file scan of the fixture's NTFS volume with the browser as the view;
+    // during() runs once the first folders show, with the scan paused.
+    void Scan(const std::function<void()>& during) {
+        EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
+        ASSERT_TRUE(enumeration.WaitDone(120000));
+        VolumeRecord* ntfs = nullptr;
+        for (VolumeRecord* r : enumeration.Volumes()) {
+            if (r && r->fsCode == kFsNtfs) ntfs = r;
+        }
+        ASSERT_NE(ntfs, nullptr) << "the fixture's NTFS volume is enumerated";
+        volumeDevice = ntfs->device;
+        RecoveryGraph& session = RecoveryGraph::Instance();
+        session.SetProgress(&progress, &progress, progress.GetWindow());
+        session.SetDirectoryTree(browser);
+        session.SetFileTypeMask(kFileTypeMaskAll);
+        session.SelectVolume(-1, nullptr);
+        session.SelectVolume(0, ntfs);
+        progress.DoStart();
+        browser->SetBuildState(true);
+        ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
+        bool sawDuring = false;
+        const bool finished = PumpUntil([&] {
+            if (!sawDuring && !Manager().PathRoot()->GetChildren()->empty()) {
+                EXPECT_TRUE(session.IsScanRunning()) << "the scan thread still runs";
+                progress.DoPause();
+                Pump(50);
+                during();
+                sawDuring = true;
+                progress.DoContinue();
+            }
+            return progress.WaitForFinish(0) || !session.IsScanRunning();
+        }, 120000);
+        ASSERT_TRUE(finished);
+        EXPECT_TRUE(sawDuring) << "folders showed while the scan ran";
+        PumpUntil([&] { return !Manager().HasPending(); });
+        browser->SetBuildState(false);
+        Pump(150);
+    }
+
+    void ReleaseScan() {
+        RecoveryGraph& session = RecoveryGraph::Instance();
+        browser->ClearAll();
+        session.ReleaseController(true);
+        session.SetDirectoryTree(nullptr);
+        session.SetProgress(nullptr, nullptr, nullptr);
+        session.SelectVolume(-1, nullptr);
+    }
+
+    static CFileVirtualNodeManager& Manager() { return CFileVirtualNodeManager::Instance(); }
+    CFileTreeCtrl* PathTree() const { return container->Left()->PathTree(); }
+    CFileListCtrl* Details() const { return container->Right()->Details(); }
+
+    CBindingNode* TopFolder(const std::string& name) {
+        for (CBindingNode* c : *Manager().PathRoot()->GetChildren()) {
+            if (c->GetName() == name) return c;
+        }
+        return nullptr;
+    }
+
+    CFileSelCtrl* browser = nullptr;
+    CFileSelCtrlContainer* container = nullptr;
+    RecordingSink sink;
+    CHeadlessProgress progress;
+    IStorageDevice* volumeDevice = nullptr;
+};
+
+TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith) {
+    Scan([&] {
+        EXPECT_FALSE(container->Right()->Commands()->Button(ID_VIEW_LARGEICONS)->isEnabled())
+            << "the view buttons wait for the scan";
+        ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-scanning-en.png"))));
+    });
+
+    u64 checkedFiles = 0, checkedBytes = 0, allFiles = 0;
+    Manager().CountChecked(checkedFiles, checkedBytes, allFiles);
+    EXPECT_GT(allFiles, 0u);
+    EXPECT_EQ(checkedFiles, allFiles) << "found files arrive checked";
+
+    // Every file of the scan's trees is listed in the folder the browser binds it to, and the
+    // deleted files of the manifest are among them.
+    std::multiset<std::string> scanned, listed;
+    std::deque<CFileNode*> walk;
+    for (CFileNode* root : Manager().PathRoot()->TreeRoots()) walk.push_back(root);
+    while (!walk.empty()) {
+        CFileNode* n = walk.front();
+        walk.pop_front();
+        for (CFileNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) {
+            if (IsScanFolder(c)) {
+                walk.push_back(c);
+            } else {
+                scanned.insert(ScanNodeName(c));
+            }
+        }
+    }
+    std::deque<CBindingNode*> folders{Manager().PathRoot()};
+    while (!folders.empty()) {
+        CBindingNode* b = folders.front();
+        folders.pop_front();
+        Manager().ShowFolder(b);
+        for (int r = 0; r < CFileListData::FolderModel().GetCount(); ++r) {
+            RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
+            if (!row->IsFolderRow()) listed.insert(row->name);
+        }
+        for (CBindingNode* c : *b->GetChildren()) folders.push_back(c);
+    }
+    EXPECT_EQ(listed, scanned);
+    int deletedFound = 0;
+    for (const auto& f : testutil::LoadManifest("ntfs-basic.json", 1)) {
+        if (!f.live && scanned.count(f.path.substr(f.path.rfind('/') + 1))) ++deletedFound;
+    }
+    EXPECT_GT(deletedFound, 0) << "the deleted files of the fixture are in the browser";
+
+    // The root lists its folders; Enter on a folder row opens it in the tree and the list.
+    Manager().ShowFolder(Manager().PathRoot());
+    Pump(20);
+    ASSERT_FALSE(Manager().PathRoot()->GetChildren()->empty());
+    CBindingNode* top = (*Manager().PathRoot()->GetChildren())[0];
+    Details()->setFocus();
+    Details()->SelectRow(RowOf(top->GetName()));
+    QTest::keyClick(Details(), Qt::Key_Return);
+    Pump(30);
+    EXPECT_EQ(Manager().CurrentFolder(), top);
+    EXPECT_EQ(CFileTreeModel::NodeOf(PathTree()->currentIndex()), top) << "the tree follows the opened folder";
+
+    CBindingNode* folder = top;
+
+    // Unchecking the folder in the tree unchecks its files and the checked count and size go
+    // down by what the folder held; the root follows its children.
+    u64 folderFiles = 0, folderBytes = 0;
+    std::deque<CFileNode*> queue{folder->GetFileNode()};
+    while (!queue.empty()) {
+        CFileNode* n = queue.front();
+        queue.pop_front();
+        for (CFileNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) {
+            if (IsScanFolder(c)) {
+                queue.push_back(c);
+            } else {
+                ++folderFiles;
+                folderBytes += c->GetFileProperties()->GetSize();
+            }
+        }
+    }
+    CFileTreeModel* tree = PathTree()->TreeModel();
+    const QModelIndex folderIndex = tree->IndexOf(folder);
+    ASSERT_TRUE(tree->setData(folderIndex, Qt::Unchecked, Qt::CheckStateRole));
+    EXPECT_EQ(tree->data(folderIndex, Qt::CheckStateRole).toInt(), Qt::Unchecked);
+    size_t topEntries = 0;
+    for (CFileNode* r : Manager().PathRoot()->TreeRoots()) {
+        for (CFileNode* c = r->GetFirstChild(); c; c = c->GetNextSibling()) ++topEntries;
+    }
+    const bool alone = topEntries == 1;  // the folder is all the root holds
+    EXPECT_EQ(tree->data(tree->index(0, 0), Qt::CheckStateRole).toInt(), alone ? Qt::Unchecked : Qt::PartiallyChecked);
+    u64 nowFiles = 0, nowBytes = 0;
+    Manager().CountChecked(nowFiles, nowBytes, allFiles);
+    EXPECT_EQ(nowFiles, checkedFiles - folderFiles);
+    EXPECT_EQ(nowBytes, checkedBytes - folderBytes);
+    EXPECT_EQ(sink.lastChecked, !alone) << "the page hears whether anything is still checked";
+    for (int r = 0; r < Details()->ListModel()->rowCount(); ++r) {
+        EXPECT_EQ(Details()->ListModel()->data(Details()->ListModel()->index(r, 0), Qt::CheckStateRole).toInt(), Qt::Unchecked);
+    }
+    // One row back on: the folder is partly checked.
+    const int firstFile = [&] {
+        for (int r = 0; r < CFileListData::FolderModel().GetCount(); ++r) {
+            RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
+            if (!row->IsFolderRow()) return r;
+        }
+        return -1;
+    }();
+    ASSERT_GE(firstFile, 0);
+    Details()->ListModel()->setData(Details()->ListModel()->index(firstFile, 0), Qt::Checked, Qt::CheckStateRole);
+    EXPECT_EQ(folder->GetCheckState(), folderFiles > 1 ? kImagePartly : kImageChecked);
+    EXPECT_NE(Manager().PathRoot()->GetCheckState(), kImageUnchecked);
+    EXPECT_TRUE(sink.lastChecked);
+    tree->setData(folderIndex, Qt::Unchecked, Qt::CheckStateRole);  // partly -> unchecked
+    tree->setData(folderIndex, Qt::Checked, Qt::CheckStateRole);    // unchecked -> checked
+    Manager().CountChecked(nowFiles, nowBytes, allFiles);
+    EXPECT_EQ(nowFiles, checkedFiles);
+
+    // Every column sorts both ways from a click on its header.
+    QHeaderView* header = Details()->horizontalHeader();
+    for (int column = 0; column < Details()->ListModel()->columnCount(); ++column) {
+        for (int click = 0; click < 2; ++click) {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(column) + 10, 5));
+            Pump(5);
+            CFileListData& list = CFileListData::FolderModel();
+            EXPECT_EQ(list.SortColumn(), static_cast<u32>(column));
+            const bool ascending = list.SortAscending();
+            for (int r = 1; r < list.GetCount(); ++r) {
+                RefHolder<FileList_Item> a(list.GetItem(r - 1));
+                RefHolder<FileList_Item> b(list.GetItem(r));
+                if (column == kColumnSize) {
+                    EXPECT_TRUE(ascending ? a->size <= b->size : a->size >= b->size);
+                }
+                if (column == kColumnName) {
+                    EXPECT_TRUE(ascending ? a->name <= b->name : a->name >= b->name);
+                }
+            }
+        }
+    }
+    Pump(150);  // the first row reaches the preview pane
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-done-en.png"))));
+
+    // The command bar switches views once the scan is over.
+    CWndRightView* right = container->Right();
+    EXPECT_TRUE(right->IsPreviewShown()) << "the preview pane shows when the scan stops";
+    QTest::mouseClick(right->Commands()->Button(ID_VIEW_LARGEICONS), Qt::LeftButton);
+    Pump(10);
+    EXPECT_TRUE(right->Icons()->isVisible());
+    EXPECT_FALSE(right->Details()->isVisible());
+    EXPECT_FALSE(right->IsPreviewShown());
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-icons-en.png"))));
+    QTest::mouseClick(right->Commands()->Button(ID_VIEW_DETAILS), Qt::LeftButton);
+    Pump(10);
+    EXPECT_TRUE(right->Details()->isVisible());
+    EXPECT_FALSE(right->IsPreviewShown());
+    QTest::mouseClick(right->Commands()->Button(ID_VIEW_PREVIEWPANE), Qt::LeftButton);
+    Pump(10);
+    EXPECT_TRUE(right->IsPreviewShown());
+    EXPECT_TRUE(right->Commands()->Button(ID_VIEW_PREVIEWPANE)->IsPressed());
+    EXPECT_FALSE(right->Commands()->Button(ID_VIEW_DETAILS)->IsPressed());
+
+    // Right-click on a file: the menu offers Recovery and Preview; Recovery hands the file on.
+    Details()->SelectRow(firstFile);
+    RefHolder<FileList_Item> chosen(Details()->SelectedRow());
+    ASSERT_TRUE(chosen);
+    QStringList offered;
+    QTimer::singleShot(50, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        for (QAction* a : menu->actions()) offered << a->text();
+        menu->actions().first()->trigger();
+        menu->close();
+    });
+    const QRect cell = Details()->visualRect(Details()->ListModel()->index(firstFile, 1));
+    QContextMenuEvent rightClick(QContextMenuEvent::Mouse, cell.center(), Details()->viewport()->mapToGlobal(cell.center()));
+    QApplication::sendEvent(Details()->viewport(), &rightClick);
+    Pump(20);
+    EXPECT_EQ(offered, (QStringList{"Recovery", "Preview"}));
+    ASSERT_EQ(sink.recovered.size(), 1u);
+    EXPECT_EQ(sink.recovered[0], chosen->fileNode);
+
+    // Preview without a source device: the user is told, nothing is copied.
+    std::vector<std::string> told;
+    SetBrowserMessageFunction([&](const std::string& text) { told.push_back(text); });
+    std::vector<std::string> viewed;
+    SetPreviewViewer([&](CFileNode*, const std::string& name, const std::string& temp) {
+        viewed.push_back(name + "=" + testutil::Sha256File(temp));
+    });
+    Details()->OnCommand(ID_FILESEL_PREVIEW);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(viewed.empty());
+
+    // With the scanned volume as the source the file is copied out and shown: the copy holds
+    // the manifest's bytes when the fixture kept them intact.
+    sink.device = volumeDevice;
+    Details()->OnCommand(ID_FILESEL_PREVIEW);
+    SetBrowserMessageFunction(nullptr);
+    SetPreviewViewer(nullptr);
+    ASSERT_EQ(viewed.size(), 1u) << (told.size() > 1 ? told.back() : std::string());
+    EXPECT_EQ(told.size(), 1u);
+    for (const auto& f : testutil::LoadManifest("ntfs-basic.json", 1)) {
+        if (f.path.substr(f.path.rfind('/') + 1) == chosen->name && f.intact) {
+            EXPECT_EQ(viewed[0], chosen->name + "=" + f.sha256);
+        }
+    }
+    sink.device = nullptr;
+
+    // The same result in German.
+    ASSERT_TRUE(browser->SetLanguage(2));
+    Pump(30);
+    EXPECT_EQ(Details()->ListModel()->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), "Name");
+    EXPECT_EQ(Details()->ListModel()->headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), QString::fromUtf8("Größe"));
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-done-de.png"))));
+    browser->SetLanguage(0);
+
+    ReleaseScan();
+    EXPECT_TRUE(Manager().PathRoot()->GetChildren()->empty());
+    EXPECT_EQ(CFileListData::FolderModel().GetCount(), 0);
+}
+
+TEST_F(BrowserScan, KeyboardOpensFoldersInTheTreeAndLaysOutTheContainer) {
+    Scan([] {});
+    PathTree()->setFocus();
+    const QModelIndex root = PathTree()->TreeModel()->index(0, 0);
+    PathTree()->setCurrentIndex(root);
+    const QModelIndex first = PathTree()->TreeModel()->index(0, 0, root);
+    ASSERT_TRUE(first.isValid());
+    QTest::keyClick(PathTree(), Qt::Key_Down);
+    Pump(10);
+    EXPECT_EQ(PathTree()->currentIndex(), first);
+    EXPECT_EQ(Manager().CurrentFolder(), CFileTreeModel::NodeOf(first)) << "moving in the tree lists the folder";
+    const bool wasOpen = PathTree()->isExpanded(first);
+    QTest::keyClick(PathTree(), Qt::Key_Return);
+    Pump(10);
+    EXPECT_NE(PathTree()->isExpanded(first), wasOpen);
+
+    // The container's splitter: the first layout, a refused drop and the preview pane's room.
+    EXPECT_EQ(container->Left()->width(), 200);
+    EXPECT_EQ(container->Right()->x(), 201);
+    container->DropSplitter(30);
+    EXPECT_EQ(container->LeftWidth(), 200) << "a left view below 55 pixels is refused";
+    EXPECT_EQ(ClampContainerSplitter(990, 1000, 1, 55), 1000 - 1 - 55 - 1);
+    EXPECT_EQ(ContainerLeftWidth(false, 0, 0, 1000, 1, 55), 200);
+    ReleaseScan();
+}
+
+}  // namespace
