@@ -13,6 +13,7 @@
 #include "app/core/Strings.h"
 #include "app/dialogs/FreezeTipDlg.h"
 #include "app/ui/MessageBox.h"
+#include "app/ui/UiLanguage.h"
 #include "devices/ScanOptions.h"
 #include "devices/VolumeEnumerator.h"
 #include "engine/RecoveryGraph.h"
@@ -64,8 +65,15 @@ RecoveryGraphWnd::~RecoveryGraphWnd() {
     selectionEvent_.Set();
     if (selectionThread_.joinable()) selectionThread_.join();
     RecoveryGraph& session = RecoveryGraph::Instance();
-    if (session.GetDirectoryTree() == browser_) session.SetDirectoryTree(nullptr);
+    if (browser_ && session.GetDirectoryTree() == browser_) session.SetDirectoryTree(nullptr);
     session.CloseScanThread();
+    if (browser_) {
+        // The facade owns its window, a child of this page's: it goes before the page's window does.
+        ClearBrowser();
+        browser_->SetSink(nullptr);
+        FileSelCtrl::CFileSelCtrl::DestroyInstance();
+        browser_ = nullptr;
+    }
     if (session.GetProgress() == &progress_) session.SetProgress(nullptr, nullptr, nullptr);
     if (session.GetPageWindow() == GetHwnd()) session.SetPageWindow(nullptr);
 }
@@ -84,9 +92,13 @@ int RecoveryGraphWnd::Create(HWND parent, void* instance, RECT rect, u32 style) 
     if (QWidget* t = tip_.Widget()) t->hide();
     LoadSkinItems(items_, "RecoveryGraphWnd", GetHwnd());
     if (UiItem* recover = GetItem(kItemRecover)) recover->Enable(false);
-    browser_ = new ResultBrowserSlot(Widget());
-    browser_->show();
-    session.SetDirectoryTree(browser_);
+    browser_ = FileSelCtrl::CFileSelCtrl::GetInstance();
+    if (browser_) {
+        browser_->Create(Widget(), ui::MakeRect(1, RecoveryProgressWnd::kStripHeight, c.right - 1, c.bottom));
+        session.SetDirectoryTree(browser_);
+        browser_->SetLanguage(static_cast<int>(GetUiLanguage()));
+        browser_->SetSink(this);
+    }
     for (int id : {kItemHome, kItemRecover})
         if (UiItem* item = GetItem(id)) item->SetVisible(false);
     selectionThread_ = std::thread([this] { SelectedFileTip(); });
@@ -104,7 +116,7 @@ int RecoveryGraphWnd::OnSize(WPARAM wParam, LPARAM lParam) {
     if (QWidget* strip = progress_.Widget()) strip->setGeometry(0, 0, c.Width(), RecoveryProgressWnd::kStripHeight);
     if (QWidget* tip = tip_.Widget())
         tip->move((c.Width() - TipInfoWnd::kWidth) / 2, (c.Height() - TipInfoWnd::kHeight) / 2);
-    if (browser_) browser_->setGeometry(1, RecoveryProgressWnd::kStripHeight, c.Width() - 2, c.Height() - RecoveryProgressWnd::kStripHeight);
+    if (browser_) browser_->MoveWindow(ui::MakeRect(1, RecoveryProgressWnd::kStripHeight, c.right - 1, c.bottom));
     if (tip_.Widget()) tip_.Widget()->raise();
     return 1;
 }
@@ -255,7 +267,19 @@ void RecoveryGraphWnd::SelectedFileTip() {
     }
 }
 
-int RecoveryGraphWnd::OnRecovery() {
+void RecoveryGraphWnd::OnCheckChanged(bool somethingChecked) {
+    PostMessage(GetHwnd(), WM_UI_SELECTION_CHANGED, somethingChecked ? 1 : 0, 0);
+}
+
+IStorageDevice* RecoveryGraphWnd::GetSourceDevice(IStorageDevice** out) {
+    IStorageDevice* device = RecoveryGraph::Instance().GetFirstVolumeDevice();
+    if (out) *out = device;
+    return device;
+}
+
+void RecoveryGraphWnd::RecoverNode(CFileNode* node) { OnRecovery(node); }
+
+int RecoveryGraphWnd::OnRecovery(CFileNode*) {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnRecovery", __LINE__);
     // The recovery dialogs come with the file browser; until then a recovery has nothing to take.
     return RecoveryGraph::Instance().GetTreeRoots().empty() ? 0 : -1;
@@ -327,7 +351,7 @@ int RecoveryGraphWnd::ApplyLanguage() {
     tip_.ApplyLanguage();
     for (auto& [id, item] : items_) item->ApplyLanguage();
     selectionEvent_.Set();
-    if (browser_) browser_->update();
+    if (browser_) browser_->SetLanguage(static_cast<int>(GetUiLanguage()));
     OnSize(0, 0);
     return 0;
 }

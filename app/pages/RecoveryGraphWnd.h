@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "app/pages/RecoveryProgressWnd.h"
-#include "app/pages/ResultBrowserSlot.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/FileSelCtrlSink.h"
 #include "app/pages/Tip3StepWnd.h"
 #include "app/ui/UiSdkWndBase.h"
 #include "platform/Sync.h"
@@ -19,7 +20,7 @@ namespace UiCtrl {
 // Set for the duration of each call that empties the view and of each freeze or unfreeze.
 extern std::atomic<u32> ViewBusyFlag;
 
-class RecoveryGraphWnd : public UiSdkWndBase {
+class RecoveryGraphWnd : public UiSdkWndBase, public IFileSelCtrlSink {
 public:
     enum ItemId { kItemHome = 203, kItemRecover = 205 };
     enum ScanKind { kScanDeleted = 0, kScanLostPartition = 1, kScanCompleteA = 2, kScanCompleteB = 3 };
@@ -39,12 +40,18 @@ public:
     int DrawBorder(ui::Dc* dc) override;
     int DrawBackground(ui::Dc* dc) override;
 
+    // IFileSelCtrlSink.
+    void OnCheckChanged(bool somethingChecked) override;
+    void Reserved1() override {}
+    IStorageDevice* GetSourceDevice(IStorageDevice** out) override;
+    void RecoverNode(CFileNode* node) override;
+
     // -4 when the destination cannot take the file or cannot be written; 0 otherwise.
     static int CheckSaveTarget(const std::string& path, bool (*confirmReplace)(const std::string& path));
 
     RecoveryProgressWnd& Progress() { return progress_; }
     TipInfoWnd& Tip() { return tip_; }
-    ResultBrowserSlot* Browser() const { return browser_; }
+    FileSelCtrl::CFileSelCtrl* Browser() const { return browser_; }
     u32 Busy() const { return busy_.load(); }
     bool SomethingChecked() const { return somethingChecked_.load() != 0; }
 
@@ -56,12 +63,12 @@ private:
     void DoUnFreeze();
     void OnSelectionChanged(bool checked);
     void SelectedFileTip();
-    int OnRecovery();
+    int OnRecovery(CFileNode* node = nullptr);
     int DoSaveScanResult();
     void ClearBrowser();
 
     RecoveryProgressWnd progress_;
-    ResultBrowserSlot* browser_ = nullptr;  // owned by the page's widget
+    FileSelCtrl::CFileSelCtrl* browser_ = nullptr;  // the process-wide facade; its window is the page's child
     std::atomic<u32> busy_{0};
     std::string searchText_;
     TipInfoWnd tip_;

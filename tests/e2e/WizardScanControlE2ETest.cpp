@@ -195,7 +195,7 @@ TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
     }));
     wizard::Pump(100);
     EXPECT_EQ(fell, 0);
-    EXPECT_EQ(waitBoxes, 1);
+    EXPECT_GE(waitBoxes, 1);  // the complete scan that follows has phases of its own
     EXPECT_EQ(result.Busy(), 0u);
     EXPECT_EQ(g_steps.load(), kSteps);
     EXPECT_FALSE(progress.UserStopped());
