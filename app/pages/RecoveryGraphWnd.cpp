@@ -12,6 +12,7 @@
 #include "app/core/Shell.h"
 #include "app/core/Strings.h"
 #include "app/dialogs/FreezeTipDlg.h"
+#include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "devices/ScanOptions.h"
@@ -281,6 +282,10 @@ void RecoveryGraphWnd::RecoverNode(CFileNode* node) { OnRecovery(node); }
 
 int RecoveryGraphWnd::OnRecovery(CFileNode*) {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnRecovery", __LINE__);
+    if (RecoveryGraph::Instance().GetPausedBySession() != 0 && ConfigShowTip() == 1) {
+        RecoveryTipInScanDlg tip(GetHwnd());
+        if (tip.DoModal() != IDOK) return -1;
+    }
     // The recovery dialogs come with the file browser; until then a recovery has nothing to take.
     return RecoveryGraph::Instance().GetTreeRoots().empty() ? 0 : -1;
 }

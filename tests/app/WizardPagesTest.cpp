@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "TestUtil.h"
+#include "app/core/Settings.h"
+#include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelFileTypeWnd.h"
@@ -211,6 +213,22 @@ TEST(SaveTarget, AnExistingFileIsNeverOpenedAndReplacedOnlyWhenConfirmed) {
     EXPECT_EQ(UiCtrl::RecoveryGraphWnd::CheckSaveTarget(dir.File("missing/sub/new.rsf"), confirm), -4);
     // Nothing of the probes is left behind.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+TEST(RecoveryTip, TheSuppressChoiceIsStoredWhenItChangesEvenIfTheTipIsCancelled) {
+    EnsureApp();
+    RecoveryTipInScanDlg tip(nullptr);
+    tip.Create();
+    ASSERT_NE(tip.GetClientItem(RecoveryTipInScanDlg::kItemDontShow), nullptr);
+    tip.OnCommand(RecoveryTipInScanDlg::kItemDontShow, 1);
+    tip.OnCommand(RecoveryTipInScanDlg::kItemCancel, 0);
+    EXPECT_EQ(ConfigShowTip(), 0);
+    tip.OnCommand(RecoveryTipInScanDlg::kItemDontShow, 0);
+    EXPECT_EQ(ConfigShowTip(), 1);
+    const QImage shot = tip.grab().toImage();
+    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
+    std::filesystem::create_directories(dir);
+    EXPECT_TRUE(shot.save(QString::fromStdString(dir + "/scan-en-08-recovery-tip.png")));
 }
 
 }  // namespace
