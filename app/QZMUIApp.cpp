@@ -8,6 +8,7 @@
 #include "app/AboutDlg.h"
 #include "app/EnvironmentLog.h"
 #include "app/QZMUIDlg.h"
+#include "plugins/Plugins.h"
 #include "app/core/Shell.h"
 #include "app/core/VersionInfo.h"
 #include "app/ui/MessageBox.h"
@@ -71,6 +72,8 @@ int CQZMUIApp::InitInstance() {
     if (CheckAlreadyRunning(held == InstanceLock::Result::kHeldElsewhere) == 0) return 0;
 
     UiResources::SetFontFace(language);
+    // The file systems must be known before the enumeration names the volumes.
+    RegisterAllPlugins();
     EnumCollectPartition::GetInstance();
     LogEnvironment();
     const std::string module = ProgramFilePath();

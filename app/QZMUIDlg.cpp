@@ -16,6 +16,11 @@
 #include "app/CheckUpdate.h"
 #include "app/core/Settings.h"
 #include "app/core/Shell.h"
+#include "app/pages/RecoveryGraphWnd.h"
+#include "app/pages/SelDataLostPartitionWnd.h"
+#include "app/pages/SelDataLostReasonWnd.h"
+#include "app/pages/SelFileTypeWnd.h"
+#include "app/pages/Tip3StepWnd.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
@@ -96,20 +101,24 @@ bool CQZMUIDlg::OnInitDialog() {
     client.top += 2;
     client.right -= 2;
     client.bottom -= 2;
-    for (int p = 0; p < kPageCount; ++p) {
-        // The step strip's slot stays empty until the strip exists: an empty strip would only
-        // cover the page below it.
-        if (p == kStepStrip) continue;
-        pages_[p] = std::make_unique<UiCtrl::UiSdkWndBase>(kPageClasses[p], true, true, 0);
+    auto toWindow = [this](RECT r) {
+        // Pages are children of the client area, which begins below the caption strip.
+        return ui::MakeRect(ClientToWindowX(r.left), ClientToWindowY(r.top), ClientToWindowX(r.right), ClientToWindowY(r.bottom));
+    };
+    pages_[kStepStrip] = std::make_unique<UiCtrl::Tip3StepWnd>();
+    pages_[kFileTypePage] = std::make_unique<UiCtrl::SelFileTypeWnd>();
+    pages_[kReasonPage] = std::make_unique<UiCtrl::SelDataLostReasonWnd>();
+    pages_[kPlacePage] = std::make_unique<UiCtrl::SelDataLostPartitionWnd>();
+    pages_[kResultPage] = std::make_unique<UiCtrl::RecoveryGraphWnd>();
+    for (int p = kFileTypePage; p < kPageCount; ++p) {
         RECT r = client;
         r.top = p == kFileTypePage ? -1 : (p == kResultPage ? 0 : kStepStripHeight);
-        // Pages are children of the client area, which begins below the caption strip.
-        r = ui::MakeRect(ClientToWindowX(r.left), ClientToWindowY(r.top), ClientToWindowX(r.right),
-                         ClientToWindowY(r.bottom));
-        pages_[p]->Create(Handle(), nullptr, r, p == kFileTypePage ? WS_VISIBLE | WS_CHILD : WS_CHILD);
+        pages_[p]->Create(Handle(), nullptr, toWindow(r), p == kFileTypePage ? WS_VISIBLE | WS_CHILD : WS_CHILD);
         // A child made before its parent is shown would show with it.
         ShowPageWindow(pages_[p]->GetHwnd(), p == kFileTypePage);
     }
+    // The strip goes last so that it lies above the pages it heads.
+    pages_[kStepStrip]->Create(Handle(), nullptr, toWindow(ui::MakeRect(2, 0, 901, kStepStripHeight)), WS_CHILD | WS_VISIBLE);
     currentPage_ = PageHandle(kFileTypePage);
     importItem_ = GetCaptionItem(CMD_IMPORT_SCAN);
     GetScanOptions().SetScanRaw(0);
@@ -129,13 +138,39 @@ void CQZMUIDlg::ShowPageWindow(HWND page, bool show) {
     if (QWidget* w = ui::WindowCore::WidgetFromHandle(page)) w->setVisible(show);
 }
 
-void CQZMUIDlg::StepStripShow() {}
-void CQZMUIDlg::StepStripHide() {}
-void CQZMUIDlg::PreparePlacePage() {}
-void CQZMUIDlg::ResetFileTypePage() {}
-void CQZMUIDlg::StartScanOnResultPage() {}
-void CQZMUIDlg::ResultPageLostDevice() {}
-void CQZMUIDlg::ResultPageQuit() {}
+UiCtrl::Tip3StepWnd* CQZMUIDlg::StepStrip() const { return static_cast<UiCtrl::Tip3StepWnd*>(pages_[kStepStrip].get()); }
+UiCtrl::SelFileTypeWnd* CQZMUIDlg::FileTypePage() const { return static_cast<UiCtrl::SelFileTypeWnd*>(pages_[kFileTypePage].get()); }
+UiCtrl::SelDataLostPartitionWnd* CQZMUIDlg::PlacePage() const {
+    return static_cast<UiCtrl::SelDataLostPartitionWnd*>(pages_[kPlacePage].get());
+}
+UiCtrl::RecoveryGraphWnd* CQZMUIDlg::ResultPage() const { return static_cast<UiCtrl::RecoveryGraphWnd*>(pages_[kResultPage].get()); }
+
+void CQZMUIDlg::StepStripShow() {
+    if (auto* strip = StepStrip()) strip->Show();
+}
+void CQZMUIDlg::StepStripHide() {
+    if (auto* strip = StepStrip()) strip->Hide();
+}
+void CQZMUIDlg::PreparePlacePage() {
+    if (auto* place = PlacePage()) place->ShowPage();
+}
+void CQZMUIDlg::ResetFileTypePage() {
+    if (auto* types = FileTypePage()) types->Reset();
+}
+void CQZMUIDlg::StartScanOnResultPage() {
+    if (auto* result = ResultPage()) {
+        ResultPageLayout();
+        result->DoStartScan(static_cast<int>(RecoveryGraph::Instance().GetReason()));
+    }
+    // The strip stays out of the result page's way.
+    if (auto* strip = StepStrip(); strip && strip->Widget()) strip->Widget()->hide();
+}
+void CQZMUIDlg::ResultPageLostDevice() {
+    if (auto* result = ResultPage()) result->LostDevice();
+}
+void CQZMUIDlg::ResultPageQuit() {
+    if (auto* result = ResultPage()) result->Tip2Quit();
+}
 
 void CQZMUIDlg::ResultPageLayout() {
     if (QWidget* w = ui::WindowCore::WidgetFromHandle(PageHandle(kResultPage))) {
@@ -215,7 +250,7 @@ int CQZMUIDlg::OnClickCmd(int id, HWND sender) {
         ShowPageWindow(PageHandle(kResultPage), false);
         StepStripHide();
         StepStripHide();
-        StepStripShow();
+        if (auto* strip = StepStrip(); strip && strip->Widget()) strip->Widget()->show();
         show = PageHandle(kFileTypePage);
         pageChanged = true;
         if (importItem_) importItem_->Enable(true);

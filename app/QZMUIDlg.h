@@ -14,6 +14,12 @@
 #include "platform/DeviceWatch.h"
 
 class QMenu;
+namespace UiCtrl {
+class Tip3StepWnd;
+class SelFileTypeWnd;
+class SelDataLostPartitionWnd;
+class RecoveryGraphWnd;
+}  // namespace UiCtrl
 
 // Hands the statistics library the text of its extension table and the closing pair, when the
 // library is there.
@@ -77,6 +83,10 @@ public:
     int DrawBackground(ui::Dc* dc) override;
 
     UiCtrl::UiSdkWndBase* PageAt(Page page) const { return pages_[page].get(); }
+    UiCtrl::Tip3StepWnd* StepStrip() const;
+    UiCtrl::SelFileTypeWnd* FileTypePage() const;
+    UiCtrl::SelDataLostPartitionWnd* PlacePage() const;
+    UiCtrl::RecoveryGraphWnd* ResultPage() const;
     HWND CurrentPage() const { return currentPage_; }
     bool PlaceRefreshPending() const { return placeRefresh_; }
     bool WizardUsed() const { return wizardUsed_; }

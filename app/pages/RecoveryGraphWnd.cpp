@@ -1,0 +1,418 @@
+#include "app/pages/RecoveryGraphWnd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QThread>
+#include <filesystem>
+#include <random>
+
+#include "app/core/Settings.h"
+#include "app/core/Shell.h"
+#include "app/core/Strings.h"
+#include "app/dialogs/FreezeTipDlg.h"
+#include "app/dialogs/RecoveryTipInScanDlg.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/UiLanguage.h"
+#include "devices/ScanOptions.h"
+#include "devices/VolumeEnumerator.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/Stats.h"
+
+namespace UiCtrl {
+
+std::atomic<u32> ViewBusyFlag{0};
+
+namespace {
+constexpr int CMD_GO_HOME = 203;
+constexpr int CMD_DEEP_SCAN = 204;
+constexpr int CMD_RECOVER = 205;
+constexpr int CMD_SAVE_SCAN = 206;
+constexpr int kCmdPauseTip = 401;
+constexpr int kCmdHideTip = 404;
+constexpr u32 kMsgSelectedText = WM_USER + 4151;
+constexpr u32 kStatsDeepScan = 0x2112;
+constexpr u32 kStatsSaveScan = 0x2200;
+constexpr u64 kKiB = 1024;
+constexpr u64 kMiB = 1048576;
+constexpr u64 kGiB = 1073741824;
+
+std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
+
+// Calls fn with ViewBusyFlag set, as every emptying of the view and every freeze does.
+template <class Fn>
+void WithViewBusy(Fn fn) {
+    ViewBusyFlag.store(1);
+    fn();
+    ViewBusyFlag.store(0);
+}
+
+// Keeps the user interface answering while the scan thread finishes: its last messages reach
+// windows of this thread.
+void PumpUntilScanEnds() {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    while (session.IsScanRunning()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::yieldCurrentThread();
+    }
+}
+}  // namespace
+
+RecoveryGraphWnd::RecoveryGraphWnd() : UiSdkWndBase("RecoveryGraphWnd", false, false, 0) {}
+
+RecoveryGraphWnd::~RecoveryGraphWnd() {
+    quitting_.store(true);
+    selectionEvent_.Set();
+    if (selectionThread_.joinable()) selectionThread_.join();
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    if (browser_ && session.GetDirectoryTree() == browser_) session.SetDirectoryTree(nullptr);
+    session.CloseScanThread();
+    if (browser_) {
+        // The facade owns its window, a child of this page's: it goes before the page's window does.
+        ClearBrowser();
+        browser_->SetSink(nullptr);
+        FileSelCtrl::CFileSelCtrl::DestroyInstance();
+        browser_ = nullptr;
+    }
+    if (session.GetProgress() == &progress_) session.SetProgress(nullptr, nullptr, nullptr);
+    if (session.GetPageWindow() == GetHwnd()) session.SetPageWindow(nullptr);
+}
+
+int RecoveryGraphWnd::Create(HWND parent, void* instance, RECT rect, u32 style) {
+    UiSdkWndBase::Create(parent, instance, rect, style);
+    const RECT c = ClientRect();
+    progress_.Create(GetHwnd(), instance, ui::MakeRect(0, 0, c.right, RecoveryProgressWnd::kStripHeight), WS_CHILD | WS_VISIBLE);
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    session.SetPageWindow(GetHwnd());
+    session.SetProgress(&progress_, &progress_, progress_.GetHwnd());
+    tip_.Create(GetHwnd(), instance,
+                ui::MakeRect((c.Width() - TipInfoWnd::kWidth) / 2, (c.Height() - TipInfoWnd::kHeight) / 2,
+                             (c.Width() + TipInfoWnd::kWidth) / 2, (c.Height() + TipInfoWnd::kHeight) / 2),
+                WS_CHILD);
+    if (QWidget* t = tip_.Widget()) t->hide();
+    LoadSkinItems(items_, "RecoveryGraphWnd", GetHwnd());
+    if (UiItem* recover = GetItem(kItemRecover)) recover->Enable(false);
+    browser_ = FileSelCtrl::CFileSelCtrl::GetInstance();
+    if (browser_) {
+        browser_->Create(Widget(), ui::MakeRect(1, RecoveryProgressWnd::kStripHeight, c.right - 1, c.bottom));
+        session.SetDirectoryTree(browser_);
+        browser_->SetLanguage(static_cast<int>(GetUiLanguage()));
+        browser_->SetSink(this);
+    }
+    for (int id : {kItemHome, kItemRecover})
+        if (UiItem* item = GetItem(id)) item->SetVisible(false);
+    selectionThread_ = std::thread([this] { SelectedFileTip(); });
+    OnSize(0, 0);
+    return 0;
+}
+
+int RecoveryGraphWnd::OnSize(WPARAM wParam, LPARAM lParam) {
+    UiSdkWndBase::OnSize(wParam, lParam);
+    const RECT c = ClientRect();
+    if (c.Width() <= 0) return 0;
+    if (UiItem* home = GetItem(kItemHome)) home->SetRect(ui::MakeRect(c.right - 270, c.bottom - 39, c.right - 150, c.bottom - 7));
+    if (UiItem* recover = GetItem(kItemRecover))
+        recover->SetRect(ui::MakeRect(c.right - 140, c.bottom - 39, c.right - 20, c.bottom - 7));
+    if (QWidget* strip = progress_.Widget()) strip->setGeometry(0, 0, c.Width(), RecoveryProgressWnd::kStripHeight);
+    if (QWidget* tip = tip_.Widget())
+        tip->move((c.Width() - TipInfoWnd::kWidth) / 2, (c.Height() - TipInfoWnd::kHeight) / 2);
+    if (browser_) browser_->MoveWindow(ui::MakeRect(1, RecoveryProgressWnd::kStripHeight, c.right - 1, c.bottom));
+    if (tip_.Widget()) tip_.Widget()->raise();
+    return 1;
+}
+
+int RecoveryGraphWnd::DrawBorder(ui::Dc* dc) {
+    dc->FillRect(ClientRect(), 0xFFFFFF);
+    return 0;
+}
+
+int RecoveryGraphWnd::DrawBackground(ui::Dc*) { return 0; }
+
+void RecoveryGraphWnd::ClearBrowser() {
+    if (browser_) WithViewBusy([this] { browser_->ClearAll(); });
+}
+
+int RecoveryGraphWnd::DoStartScan(int kind) {
+    u32 mode = kScanModeDeleted;
+    switch (kind) {
+    case kScanDeleted: mode = kScanModeDeleted; break;
+    case kScanLostPartition:
+        mode = kScanModeComplete;
+        tip_.ShowWithDelay("TipLostPartitonScan");
+        break;
+    case kScanCompleteA:
+    case kScanCompleteB: mode = kScanModeComplete; break;
+    default: mode = kScanModeDeleted; break;
+    }
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    // The new scan releases the old trees: the view lets go of them first.
+    ClearBrowser();
+    if (session.GetDirectoryTree() == nullptr && browser_) session.SetDirectoryTree(browser_);
+    GetScanOptions().SetStopRequested(0);
+    session.DoScan(mode);
+    progress_.DoStart();
+    for (int id : {kItemRecover, kItemHome})
+        if (UiItem* item = GetItem(id)) {
+            item->Enable(false);
+            item->SetVisible(false);
+        }
+    progress_.SetSelectedText(std::string());
+    return 0;
+}
+
+int RecoveryGraphWnd::DoDeepScan() {
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::DoDeepScan", __LINE__);
+    progress_.SetOfferDeepScan(false);
+    for (int id : {RecoveryProgressWnd::kItemRecover, RecoveryProgressWnd::kItemHome})
+        if (UiItem* item = progress_.GetItem(id)) item->SetVisible(false);
+    ClearBrowser();
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    session.ReleaseController(true);
+    session.SetDirectoryTree(browser_);
+    GetScanOptions().SetStopRequested(0);
+    WriteLog("%s %d\r\n", "RecoveryGraph::DoScan", __LINE__);
+    session.DoScan(kScanModeComplete);
+    progress_.DoStart();
+    progress_.SetSelectedText(std::string());
+    for (int id : {kItemRecover, kItemHome})
+        if (UiItem* item = GetItem(id)) {
+            item->Enable(false);
+            item->SetVisible(false);
+        }
+    Invalidate();
+    tip_.ShowWithDelay("TipDeep");
+    StatsEvent(kStatsDeepScan);
+    return 0;
+}
+
+void RecoveryGraphWnd::OnScanFinished() {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    // Recovering needs something checked.
+    if (UiItem* recover = progress_.GetItem(RecoveryProgressWnd::kItemRecover)) recover->Enable(somethingChecked_.load() != 0);
+    if (session.GetScanMode() == kScanModeDeleted && !progress_.UserStopped()) {
+        if (session.GetFoundFileCount() == 0) {
+            WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnScanFinished", __LINE__);
+            DoDeepScan();
+            return;
+        }
+        ShowMessageBox(GetHwnd(), Localized("canDeepScan").c_str(), nullptr, MB_ICONINFORMATION);
+    }
+    if (UiItem* home = GetItem(kItemHome)) home->Enable(true);
+    for (int id : {kItemHome, kItemRecover})
+        if (UiItem* item = GetItem(id)) item->SetVisible(false);
+    Invalidate();
+}
+
+void RecoveryGraphWnd::GoHome() {
+    progress_.SetOfferDeepScan(true);
+    busy_.store(0);
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::Static_ClearUiOnGoHome", __LINE__);
+    for (int id : {RecoveryProgressWnd::kItemRecover, RecoveryProgressWnd::kItemHome})
+        if (UiItem* item = progress_.GetItem(id)) item->SetVisible(false);
+    progress_.SetFoundText(std::string());
+    progress_.SetSelectedText(std::string());
+    SendMessage(GetHwnd(), WM_UI_REFRESH_FILES, 0, 0);
+    ClearBrowser();
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::Static_ClearUiOnGoHome", __LINE__);
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    session.ReleaseController(false);
+    session.SelectVolume(0, static_cast<VolumeRecord*>(nullptr));
+    tip_.Hide();
+}
+
+int RecoveryGraphWnd::DoFreeze(u32 count) {
+    tip_.Hide();
+    if (busy_.load() == 1) return 0;
+    busy_.store(1);
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::DoFreeze", __LINE__);
+    FreezeTipDlg wait(nullptr);
+    wait.SetWatchedFlag(&busy_);
+    wait.SetCount(static_cast<int>(count));
+    wait.SetTextKey(progress_.UserStopped() ? "Wait4Stoped" : "Wait4Freeze");
+    return wait.DoModal();
+}
+
+void RecoveryGraphWnd::DoUnFreeze() {
+    if (busy_.load() == 0) return;
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::DoUnFreeze", __LINE__);
+    busy_.store(0);
+}
+
+void RecoveryGraphWnd::OnSelectionChanged(bool checked) {
+    somethingChecked_.store(checked ? 1 : 0);
+    selectionEvent_.Set();
+    if (UiItem* recover = GetItem(kItemRecover)) recover->Enable(checked);
+    if (UiItem* recover = progress_.GetItem(RecoveryProgressWnd::kItemRecover)) recover->Enable(checked);
+    progress_.Invalidate();
+    Invalidate();
+}
+
+// Off the user-interface thread: the summary of what is checked. It reads the session's own
+// counters, never the trees, which a release may be freeing meanwhile.
+void RecoveryGraphWnd::SelectedFileTip() {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    while (!quitting_.load() && session.GetStopRequested() == 0) {
+        if (selectionEvent_.Wait(kSelectionWaitMs) != kWaitObject0) continue;
+        if (quitting_.load()) break;
+        std::string text;
+        if (somethingChecked_.load()) {
+            const u32 count = session.GetCheckedFileCount();
+            const u64 bytes = session.GetCheckedBytes();
+            const char* unit = bytes <= kMiB ? "KB" : (bytes <= kGiB ? "MB" : "GB");
+            const double size = static_cast<double>(bytes) / static_cast<double>(bytes <= kMiB ? kKiB : (bytes <= kGiB ? kMiB : kGiB));
+            text = FormatLocalized("SelectedFileTip", "%u%.2f%s", count, size, unit);
+        }
+        auto* copy = new std::string(std::move(text));
+        if (!PostMessage(GetHwnd(), kMsgSelectedText, 0, reinterpret_cast<LPARAM>(copy))) delete copy;
+    }
+}
+
+void RecoveryGraphWnd::OnCheckChanged(bool somethingChecked) {
+    PostMessage(GetHwnd(), WM_UI_SELECTION_CHANGED, somethingChecked ? 1 : 0, 0);
+}
+
+IStorageDevice* RecoveryGraphWnd::GetSourceDevice(IStorageDevice** out) {
+    IStorageDevice* device = RecoveryGraph::Instance().GetFirstVolumeDevice();
+    if (out) *out = device;
+    return device;
+}
+
+void RecoveryGraphWnd::RecoverNode(CFileNode* node) { OnRecovery(node); }
+
+int RecoveryGraphWnd::OnRecovery(CFileNode*) {
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnRecovery", __LINE__);
+    if (RecoveryGraph::Instance().GetPausedBySession() != 0 && ConfigShowTip() == 1) {
+        RecoveryTipInScanDlg tip(GetHwnd());
+        if (tip.DoModal() != IDOK) return -1;
+    }
+    // The recovery dialogs come with the file browser; until then a recovery has nothing to take.
+    return RecoveryGraph::Instance().GetTreeRoots().empty() ? 0 : -1;
+}
+
+int RecoveryGraphWnd::CheckSaveTarget(const std::string& path, bool (*confirmReplace)(const std::string& path)) {
+    if (path.size() < 2) return -4;
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !(confirmReplace && confirmReplace(path))) return -4;
+    // The probe is a new file of its own beside the target: an existing file is never opened.
+    const std::filesystem::path target(path);
+    const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    std::random_device rd;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const std::string probe = (folder / (".morvenda-probe-" + std::to_string(rd()) + ".tmp")).string();
+        const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(probe.c_str());
+            return 0;
+        }
+        if (errno != EEXIST) return -4;
+    }
+    return -4;
+}
+
+int RecoveryGraphWnd::DoSaveScanResult() {
+    StatsEvent(kStatsSaveScan);
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::DoSaveScanResult", __LINE__);
+    // Saving a result needs its writer dialog, which is not part of this build yet.
+    return -1;
+}
+
+int RecoveryGraphWnd::Tip2Quit() {
+    if (quitDone_) return 0;
+    quitDone_ = true;
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    session.SetDirectoryTree(nullptr);
+    session.StopScan();
+    progress_.DoStop(false);
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::Tip2Quit", __LINE__);
+    if (browser_) {
+        PumpUntilScanEnds();
+        ClearBrowser();
+    }
+    quitting_.store(true);
+    selectionEvent_.Set();
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::Tip2Quit", __LINE__);
+    return 0;
+}
+
+int RecoveryGraphWnd::LostDevice() {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    VolumeRecord* volume = session.GetFirstVolume();
+    if (!volume) return -2;
+    if (GetFirstDiskGeometry(volume)) return 0;
+    if (!Widget() || !Widget()->isVisible()) return -4;
+    if (session.GetNothingSelected() == 1) return 0;
+    session.SelectVolume(0, static_cast<VolumeRecord*>(nullptr));
+    session.StopScan();
+    progress_.DoStop(false);
+    ShowMessageBox(GetHwnd(), Localized("LostDevice").c_str(), nullptr, MB_ICONWARNING);
+    PumpUntilScanEnds();
+    return 0;
+}
+
+int RecoveryGraphWnd::ApplyLanguage() {
+    progress_.ApplyLanguage();
+    tip_.ApplyLanguage();
+    for (auto& [id, item] : items_) item->ApplyLanguage();
+    selectionEvent_.Set();
+    if (browser_) browser_->SetLanguage(static_cast<int>(GetUiLanguage()));
+    OnSize(0, 0);
+    return 0;
+}
+
+void RecoveryGraphWnd::OnCommand(int id, LPARAM lParam) {
+    switch (id) {
+    case CMD_DEEP_SCAN: DoDeepScan(); break;
+    case CMD_RECOVER: OnRecovery(); break;
+    case CMD_SAVE_SCAN: DoSaveScanResult(); break;
+    case CMD_GO_HOME:
+        GoHome();
+        if (QWidget* w = Widget())
+            if (auto* parent = dynamic_cast<ui::WindowCore*>(w->parentWidget())) PostMessage(parent->Handle(), WM_COMMAND, CMD_GO_HOME, reinterpret_cast<LPARAM>(GetHwnd()));
+        break;
+    case kCmdPauseTip: tip_.ShowWithDelay("Sure2Pause"); break;
+    case kCmdHideTip: tip_.Hide(); break;
+    default:
+        if (QWidget* w = Widget())
+            if (auto* parent = dynamic_cast<ui::WindowCore*>(w->parentWidget())) PostMessage(parent->Handle(), WM_COMMAND, static_cast<WPARAM>(id), lParam);
+        break;
+    }
+}
+
+LRESULT RecoveryGraphWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_COMMAND:
+        OnCommand(LOWORD(wParam), lParam);
+        return 0;
+    case WM_UI_SCAN_FINISHED:
+        OnScanFinished();
+        return 0;
+    case WM_UI_REFRESH_FILES:
+        return 0;
+    case WM_UI_FREEZE_VIEW:
+        if (RecoveryGraph::Instance().GetStopRequested() != 0) return 0;
+        ViewBusyFlag.store(1);
+        if (wParam == 1) {
+            ViewBusyFlag.store(0);
+            return DoFreeze(static_cast<u32>(lParam));
+        }
+        DoUnFreeze();
+        ViewBusyFlag.store(0);
+        return 0;
+    case WM_UI_SELECTION_CHANGED:
+        OnSelectionChanged(wParam != 0);
+        return 0;
+    case kMsgSelectedText: {
+        std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
+        if (text) progress_.SetSelectedText(*text);
+        if (UiItem* recover = GetItem(kItemRecover)) recover->Enable(somethingChecked_.load() != 0);
+        progress_.Invalidate();
+        return 0;
+    }
+    default:
+        return UiSdkWndBase::WndProc(message, wParam, lParam);
+    }
+}
+
+}  // namespace UiCtrl

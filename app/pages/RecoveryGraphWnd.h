@@ -1,0 +1,82 @@
+#pragma once
+// The page the main window shows once a scan starts: the progress strip across its top, the found
+// trees below it, and the tip box. It starts scans and deep scans through the scan session,
+// reacts to their end (offering or starting the complete scan), freezes the view while a phase is
+// finished, follows the checked files, and reacts to a lost device, going home and closing.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/pages/RecoveryProgressWnd.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/FileSelCtrlSink.h"
+#include "app/pages/Tip3StepWnd.h"
+#include "app/ui/UiSdkWndBase.h"
+#include "platform/Sync.h"
+
+namespace UiCtrl {
+
+// Set for the duration of each call that empties the view and of each freeze or unfreeze.
+extern std::atomic<u32> ViewBusyFlag;
+
+class RecoveryGraphWnd : public UiSdkWndBase, public IFileSelCtrlSink {
+public:
+    enum ItemId { kItemHome = 203, kItemRecover = 205 };
+    enum ScanKind { kScanDeleted = 0, kScanLostPartition = 1, kScanCompleteA = 2, kScanCompleteB = 3 };
+    static constexpr u32 kSelectionWaitMs = 1000;
+
+    RecoveryGraphWnd();
+    ~RecoveryGraphWnd() override;
+
+    int Create(HWND parent, void* instance, RECT rect, u32 style) override;
+    int DoStartScan(int kind);
+    int DoDeepScan();
+    int Tip2Quit();
+    int LostDevice();
+    int ApplyLanguage() override;
+    LRESULT WndProc(u32 message, WPARAM wParam, LPARAM lParam) override;
+    int OnSize(WPARAM wParam, LPARAM lParam) override;
+    int DrawBorder(ui::Dc* dc) override;
+    int DrawBackground(ui::Dc* dc) override;
+
+    // IFileSelCtrlSink.
+    void OnCheckChanged(bool somethingChecked) override;
+    void Reserved1() override {}
+    IStorageDevice* GetSourceDevice(IStorageDevice** out) override;
+    void RecoverNode(CFileNode* node) override;
+
+    // -4 when the destination cannot take the file or cannot be written; 0 otherwise.
+    static int CheckSaveTarget(const std::string& path, bool (*confirmReplace)(const std::string& path));
+
+    RecoveryProgressWnd& Progress() { return progress_; }
+    TipInfoWnd& Tip() { return tip_; }
+    FileSelCtrl::CFileSelCtrl* Browser() const { return browser_; }
+    u32 Busy() const { return busy_.load(); }
+    bool SomethingChecked() const { return somethingChecked_.load() != 0; }
+
+private:
+    void OnCommand(int id, LPARAM lParam);
+    void OnScanFinished();
+    void GoHome();
+    int DoFreeze(u32 count);
+    void DoUnFreeze();
+    void OnSelectionChanged(bool checked);
+    void SelectedFileTip();
+    int OnRecovery(CFileNode* node = nullptr);
+    int DoSaveScanResult();
+    void ClearBrowser();
+
+    RecoveryProgressWnd progress_;
+    FileSelCtrl::CFileSelCtrl* browser_ = nullptr;  // the process-wide facade; its window is the page's child
+    std::atomic<u32> busy_{0};
+    std::string searchText_;
+    TipInfoWnd tip_;
+    Event selectionEvent_{false, false};
+    std::atomic<u32> somethingChecked_{0};
+    std::atomic<bool> quitting_{false};
+    bool quitDone_ = false;
+    std::thread selectionThread_;
+};
+
+}  // namespace UiCtrl

@@ -1,0 +1,568 @@
+#include "app/pages/RecoveryProgressWnd.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QThread>
+#include <cstdio>
+
+#include "app/core/Strings.h"
+#include "app/pages/WizardArt.h"
+#include "app/ui/HomeBaseDialog.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/UiLanguage.h"
+#include "devices/ScanOptions.h"
+#include "devices/StorageDevice.h"
+#include "engine/DirectoryTree.h"
+#include "app/core/Shell.h"
+#include "platform/Stats.h"
+#include "platform/Time.h"
+
+namespace UiCtrl {
+namespace {
+constexpr int kAnimationFrames = 36;
+constexpr int kFirstAnimationImage = 401;
+constexpr int kFallbackAnimationImage = 218;
+constexpr int kPausedImage = 267;
+constexpr int kFinishedImage = 225;
+// The expected duration of a complete scan: 60 MiB a second, plus a minute.
+constexpr u64 kExpectedBytesPerSecond = 62914560;
+constexpr u64 kExpectedExtraSeconds = 60;
+constexpr u64 kMiB = 1048576;
+constexpr u64 kGiB = 1073741824;
+constexpr u64 kFoundInGigabytesAbove = 10 * kGiB;
+// How long after a start the strip trusts a scan thread to exist.
+constexpr u64 kNoScanGraceMs = 500;
+constexpr int kDeepScanWidth = 150;
+constexpr COLORREF kTitleColor = 0x333333;
+constexpr COLORREF kGreyText = 0x686868;
+// Statistics events of the strip.
+constexpr u32 kStatsStopClicked = 0x2109;
+constexpr u32 kStatsStopSeconds = 0x3006;
+constexpr u32 kStatsPaused = 0x2300;
+constexpr u32 kStatsPauseSeconds = 0x3005;
+constexpr u32 kStatsContinued = 0x210F;
+constexpr u32 kStatsFinished = 0x210A;
+constexpr u32 kStatsFinishSeconds = 0x3007;
+
+bool OnUiThread() { return qApp && QThread::currentThread() == qApp->thread(); }
+std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
+u64 Now() { return GetTickCount64Ms(); }
+}  // namespace
+
+RecoveryProgressWnd::RecoveryProgressWnd() : UiSdkWndBase("RecoveryProgress", false, false, 0) {}
+
+RecoveryProgressWnd::~RecoveryProgressWnd() {
+    // A scan thread blocked in Continued must not outlive the event it waits on.
+    goOn_.store(0);
+    pauseEvent_.Set();
+    RecoveryGraph::Instance().CloseScanThread();
+}
+
+int RecoveryProgressWnd::Create(HWND parent, void* instance, RECT rect, u32 style) {
+    UiSdkWndBase::Create(parent, instance, rect, style);
+    LoadSkinItems(items_, "RecoveryProgress", GetHwnd());
+    ShowItem(kItemRecover, false, true);
+    ShowItem(kItemHome, false, true);
+    ShowItem(kItemDeepScan, false, true);
+    ShowItem(kItemContinue, false, true);
+    ShowItem(kItemStop, false, true);
+    ShowItem(kItemPause, false, true);
+    return OnSize(0, 0);
+}
+
+void RecoveryProgressWnd::ShowItem(int id, bool show, bool enable) {
+    if (UiItem* item = GetItem(id)) {
+        item->SetVisible(show);
+        if (item->IsEnabled() != enable) item->Enable(enable);
+    }
+}
+
+// ---- the scan thread's side ----
+
+i32 RecoveryProgressWnd::OnProgress(const ProgressInfo* record) {
+    if (!record || record->Total == 0) return -1;
+    if (record->Type == kProgressPhaseDone) {
+        PostMessage(RecoveryGraph::Instance().GetPageWindow(), WM_UI_FREEZE_VIEW, 1,
+                    static_cast<LPARAM>(static_cast<u32>(record->Total)));
+        const u64 now = Now();
+        lastStepTick_.store(now);
+        int p = percent_.load();
+        while (p < 100 && !percent_.compare_exchange_weak(p, 100)) {
+        }
+        const u64 start = startTick_.load();
+        if (start == 0 || start > now) startTick_.store(now);
+    } else if (record->Type != kProgressScanEnded && record->Done > 0) {
+        UpdatePercent(record->Done, record->Total);
+    }
+    return static_cast<i32>(Continued());
+}
+
+int RecoveryProgressWnd::UpdatePercent(u64 done, u64 total) {
+    if (total == 0 || done > total) return -1;
+    const u64 now = Now();
+    lastStepTick_.store(now);
+    const int p = static_cast<int>(static_cast<i64>(done) * 100 / static_cast<i64>(total));
+    int shown = percent_.load();
+    while (p > shown && !percent_.compare_exchange_weak(shown, p)) {
+    }
+    u64 start = startTick_.load();
+    if (start == 0 || start > now) {
+        start = now;
+        startTick_.store(now);
+    }
+    const i64 elapsed = static_cast<i64>(now - start);
+    const i64 remaining = static_cast<i64>(total - done);
+    const i64 secs = elapsed * remaining / static_cast<i64>(done) / 1000;
+    if (secs <= 0) return 0;
+    u64 speed = static_cast<u64>(remaining / secs);
+    if (const u64 stored = smoothedSpeed_.load()) speed = (stored * 4 + speed) * 2 / 10;
+    smoothedSpeed_.store(speed);
+    if (RecoveryGraph::Instance().GetScanMode() == kScanModeDeleted) {
+        secondsLeft_.store(static_cast<i32>(secs));
+        return 0;
+    }
+    const i64 es = elapsed / 1000;
+    const i64 whole = es * static_cast<i64>(total) / static_cast<i64>(done);
+    if (whole == 0) return 0;
+    const double e = static_cast<double>(expectedSeconds_.load());
+    const double left = (e - e * static_cast<double>(es) / static_cast<double>(whole)) * 0.6;
+    secondsLeft_.store(left > 0 ? static_cast<i32>(left) : 0);
+    return 0;
+}
+
+u32 RecoveryProgressWnd::Continued() {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    if (paused_.load() && session.GetPausedBySession() == 0) {
+        if (IDirectoryTree* view = session.GetDirectoryTree()) {
+            WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", 0, 0, "UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
+            view->SetBuildState(false);
+            WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", 0, 0, "UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
+        }
+    }
+    pauseEvent_.Wait();
+    return goOn_.load();
+}
+
+u32 RecoveryProgressWnd::GetState() {
+    if (goOn_.load() == 0) return kProgressStopped;
+    return pauseTick_.load() != 0 ? kProgressPaused : kProgressRunning;
+}
+
+void RecoveryProgressWnd::OnScanFinished() { PostMessage(GetHwnd(), WM_UI_SCAN_FINISHED, 0, 0); }
+
+// ---- the user-interface side ----
+
+void RecoveryProgressWnd::DoStart() {
+    goOn_.store(1);
+    paused_.store(0);
+    ShowFinishButtons();
+    u64 expected = kExpectedExtraSeconds;
+    // A scan of folders alone has no device to measure: the fixed minute stands.
+    if (IStorageDevice* device = RecoveryGraph::Instance().GetFirstVolumeDevice())
+        expected = device->GetTotalSectors() * device->GetSectorSize() / kExpectedBytesPerSecond + kExpectedExtraSeconds;
+    expectedSeconds_.store(expected);
+    if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) {
+        core->KillTimer(kTimerId);
+        timerRunning_ = core->SetTimer(kTimerId, kTimerMs);
+    }
+    timeLeftText_ = Localized("CalcTime");
+    countdown_ = 0;
+    ShowItem(kItemPause, true, true);
+    ShowItem(kItemStop, true, true);
+    ShowItem(kItemContinue, false, true);
+    ShowItem(kItemDeepScan, false, true);
+    const u64 now = Now();
+    startedAt_ = now;
+    finishAsked_ = false;
+    startTick_.store(now);
+    percent_.store(0);
+    pauseTick_.store(0);
+    frame_ = 0;
+    userStopped_ = false;
+    secondsLeft_.store(0);
+    lastStepTick_.store(now);
+    smoothedSpeed_.store(0);
+    tooltipShown_ = false;
+    foundText_.clear();
+    selectedText_.clear();
+    if (HWND parent = RecoveryGraph::Instance().GetPageWindow()) SendMessage(parent, WM_UI_REFRESH_FILES, 0, 0);
+    if (IDirectoryTree* view = RecoveryGraph::Instance().GetDirectoryTree()) view->SetBuildState(true);
+    pauseEvent_.Set();
+    Invalidate();
+}
+
+void RecoveryProgressWnd::DoPause() {
+    goOn_.store(1);
+    paused_.store(1);
+    pauseTick_.store(Now());
+    pauseEvent_.Reset();
+    if (RecoveryGraph::Instance().GetPausedBySession() != 0) return;
+    if (!OnUiThread()) {
+        PostMessage(GetHwnd(), kMsgSyncItems, 0, 0);
+        return;
+    }
+    ShowItem(kItemContinue, true, true);
+    ShowItem(kItemPause, false, true);
+    Invalidate();
+    StatsEvent(kStatsPaused);
+    StatsValue(kStatsPauseSeconds, static_cast<u32>((pauseTick_.load() - startTick_.load()) / 1000));
+}
+
+void RecoveryProgressWnd::DoContinue() {
+    if (GetState() != kProgressPaused) return;
+    goOn_.store(1);
+    paused_.store(0);
+    const u64 now = Now();
+    const u64 pausedAt = pauseTick_.load();
+    // Paused time is not scan time: the start moves on by it.
+    if (pausedAt != 0 && pausedAt < now) startTick_.store(startTick_.load() + (now - pausedAt));
+    pauseTick_.store(0);
+    pauseEvent_.Set();
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    if (session.GetPausedBySession() == 0)
+        if (IDirectoryTree* view = session.GetDirectoryTree()) view->SetBuildState(true);
+    if (!OnUiThread()) {
+        PostMessage(GetHwnd(), kMsgSyncItems, 0, 0);
+        return;
+    }
+    ShowItem(kItemContinue, false, true);
+    ShowItem(kItemPause, true, true);
+    if (HWND parent = session.GetPageWindow()) {
+        SendMessage(parent, WM_UI_REFRESH_FILES, 0, 0);
+        PostMessage(parent, WM_UI_SELECTION_CHANGED, 0, 0);
+    }
+    Invalidate();
+    StatsEvent(kStatsContinued);
+}
+
+i32 RecoveryProgressWnd::DoStop(bool ask) {
+    if (goOn_.load() == 1 && ask) {
+        QZMMessageBox box(nullptr, 0);
+        box.SetContent(nullptr, Localized("Sure2Stop"), MB_YESNO | MB_ICONWARNING);
+        box.SetFirstButtonText(Localized("Stop"));
+        if (box.DoModal() != 1) return -1;
+    }
+    goOn_.store(0);
+    paused_.store(0);
+    pauseTick_.store(0);
+    pauseEvent_.Set();
+    GetScanOptions().SetStopRequested(1);
+    if (!OnUiThread()) {
+        PostMessage(GetHwnd(), kMsgSyncItems, 0, 0);
+        return 0;
+    }
+    SyncItems();
+    Invalidate();
+    return 0;
+}
+
+void RecoveryProgressWnd::SyncItems() {
+    const bool running = goOn_.load() != 0;
+    const bool pausedByUser = running && pauseTick_.load() != 0 && RecoveryGraph::Instance().GetPausedBySession() == 0;
+    if (!running) {
+        for (int id : {kItemStop, kItemPause, kItemContinue}) ShowItem(id, false, false);
+        return;
+    }
+    const bool stoppable = percent_.load() <= kLastStoppablePercent;
+    ShowItem(kItemStop, true, stoppable);
+    ShowItem(kItemPause, !pausedByUser, stoppable);
+    ShowItem(kItemContinue, pausedByUser, true);
+}
+
+int RecoveryProgressWnd::OnScanFinishedMsg() {
+    if (QWidget* w = Widget()) w->show();
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    if (goOn_.load() == 0 && !timerRunning_ && session.GetScanMode() != kScanModeRestored) return 0;
+    goOn_.store(0);
+    pauseEvent_.Set();
+    if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) core->KillTimer(kTimerId);
+    timerRunning_ = false;
+    ShowFinishButtons();
+    const u32 seconds = static_cast<u32>((Now() - startTick_.load()) / 1000);
+    if (!userStopped_ && session.GetScanMode() != kScanModeRestored) {
+        StatsEvent(kStatsFinished);
+        StatsValue(kStatsFinishSeconds, seconds);
+    }
+    if (IDirectoryTree* view = session.GetDirectoryTree()) view->SetBuildState(false);
+    HWND parent = session.GetPageWindow();
+    if (parent) SendMessage(parent, WM_UI_REFRESH_FILES, 0, 0);
+    for (int id : {kItemPause, kItemStop, kItemContinue}) ShowItem(id, false, false);
+    const bool offer = session.GetScanMode() != kScanModeRestored && session.GetFoundFileCount() != 0 && offerDeepScan_;
+    foundText_ = FoundFilesText();
+    ShowItem(kItemDeepScan, offer, true);
+    Invalidate();
+    if (parent) {
+        PostMessage(parent, WM_UI_FREEZE_VIEW, 0, 0);
+        PostMessage(parent, WM_UI_SCAN_FINISHED, 0, 0);
+    }
+    return 1;
+}
+
+std::string RecoveryProgressWnd::FoundFilesText() const {
+    const RecoveryGraph& session = RecoveryGraph::Instance();
+    const u64 bytes = session.GetFoundFileBytes();
+    const bool gb = bytes > kFoundInGigabytesAbove;
+    const double size = static_cast<double>(bytes) / static_cast<double>(gb ? kGiB : kMiB);
+    return FormatLocalized("FoundFileTip", "%llu%.2f%s", static_cast<unsigned long long>(session.GetFoundFileCount()), size,
+                           gb ? "GB" : "MB");
+}
+
+void RecoveryProgressWnd::FinishButtonWidths(u32 language, int* home, int* recover) {
+    static const int kWidths[6][2] = {{120, 120}, {108, 118}, {118, 108}, {148, 68}, {128, 88}, {168, 88}};
+    const int* w = language < 6 ? kWidths[language] : kWidths[0];
+    *home = w[0];
+    *recover = w[1];
+}
+
+void RecoveryProgressWnd::ShowFinishButtons() {
+    UiItem* recover = GetItem(kItemRecover);
+    UiItem* home = GetItem(kItemHome);
+    if (!recover || !home) return;
+    if (goOn_.load() != 0 || timerRunning_) {
+        recover->SetVisible(false);
+        home->SetVisible(false);
+        ShowItem(kItemDeepScan, false, true);
+        return;
+    }
+    for (int id : {kItemPause, kItemStop, kItemContinue}) ShowItem(id, false, false);
+    ShowItem(kItemDeepScan, offerDeepScan_, true);
+    recover->SetVisible(true);
+    home->SetVisible(true);
+    const int cx = ClientRect().Width();
+    if (cx <= 0) return;
+    int homeWidth = 0, recoverWidth = 0;
+    FinishButtonWidths(GetUiLanguage(), &homeWidth, &recoverWidth);
+    const int recoverRight = cx - 20;
+    recover->SetRect(ui::MakeRect(recoverRight - recoverWidth, 15, recoverRight, 65));
+    const int homeRight = recoverRight - recoverWidth - 5;
+    home->SetRect(ui::MakeRect(homeRight - homeWidth, 15, homeRight, 65));
+    if (UiItem* deep = GetItem(kItemDeepScan)) {
+        const int deepRight = homeRight - homeWidth - 15;
+        deep->SetRect(ui::MakeRect(deepRight - kDeepScanWidth, 20, deepRight, 60));
+    }
+}
+
+int RecoveryProgressWnd::ApplyLanguage() {
+    for (auto& [id, item] : items_) item->ApplyLanguage();
+    bar_ = RECT{};
+    OnSize(0, 0);
+    ShowFinishButtons();
+    if (goOn_.load() == 0 && !timerRunning_ && !foundText_.empty()) foundText_ = FoundFilesText();
+    if (goOn_.load() != 0) timeLeftText_ = secondsLeft_.load() == 0 ? Localized("CalcTime") : timeLeftText_;
+    selectedText_.clear();
+    Invalidate();
+    return 0;
+}
+
+int RecoveryProgressWnd::OnSize(WPARAM wParam, LPARAM lParam) {
+    UiSdkWndBase::OnSize(wParam, lParam);
+    const int cx = ClientRect().Width();
+    if (cx <= 0) return 0;
+    if (UiItem* stop = GetItem(kItemStop)) stop->SetRect(ui::MakeRect(cx - 110, 24, cx - 30, 52));
+    for (int id : {kItemPause, kItemContinue})
+        if (UiItem* item = GetItem(id)) item->SetRect(ui::MakeRect(cx - 200, 24, cx - 120, 52));
+    bar_ = ui::MakeRect(66, 38, cx - 210, 46);
+    ShowFinishButtons();
+    Invalidate();
+    return 1;
+}
+
+void RecoveryProgressWnd::OnTimer() {
+    frame_ = (frame_ + 1) % kAnimationFrames;
+    // A scan thread that ended without its finish message (a scan mode this build cannot run,
+    // a controller that failed to start) must not leave the strip running for ever.
+    if (goOn_.load() != 0 && !finishAsked_ && Now() - startedAt_ > kNoScanGraceMs &&
+        !RecoveryGraph::Instance().IsScanRunning()) {
+        finishAsked_ = true;
+        PostMessage(GetHwnd(), WM_UI_SCAN_FINISHED, 0, 0);
+    }
+    if (goOn_.load() != 0 && paused_.load() == 0) {
+        i32 s = secondsLeft_.load();
+        if (s != 0) {
+            int hours = s / 3600, minutes = (s / 60) % 60, seconds = s % 60;
+            if (Now() - lastStepTick_.load() >= 1000) {
+                lastStepTick_.store(Now());
+                if (--countdown_ < 0) countdown_ = 59;
+                seconds = countdown_;
+            } else {
+                countdown_ = seconds;
+            }
+            char text[32];
+            std::snprintf(text, sizeof text, "   %02d:%02d:%02d", hours, minutes, seconds);
+            timeLeftText_ = text;
+        }
+    }
+    SyncItems();
+    RECT r = ClientRect();
+    r.top += 10;
+    r.bottom += 10;
+    if (r.right > 690) r.right = 690;
+    if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) core->InvalidateRect(r);
+    // The buttons may have changed state with the percent.
+    if (percent_.load() > kLastStoppablePercent) Invalidate();
+}
+
+void RecoveryProgressWnd::OnCommand(int id, LPARAM lParam) {
+    HWND page = RecoveryGraph::Instance().GetPageWindow();
+    switch (id) {
+    case kItemStop:
+        if (lParam != 0) {
+            userStopped_ = false;
+            DoStop(false);
+        } else {
+            const bool was = userStopped_;
+            userStopped_ = true;
+            if (DoStop(true) != 0) {
+                userStopped_ = was;
+                break;
+            }
+            StatsEvent(kStatsStopClicked);
+            StatsValue(kStatsStopSeconds, static_cast<u32>((Now() - startTick_.load()) / 1000));
+        }
+        break;
+    case kItemPause:
+        DoPause();
+        if (page) PostMessage(page, WM_COMMAND, kItemPause, 0);
+        break;
+    case kItemDeepScan:
+        if (page) SendMessage(page, WM_COMMAND, 204, 0);
+        offerDeepScan_ = false;
+        Invalidate();
+        break;
+    case kItemContinue:
+        DoContinue();
+        if (page) PostMessage(page, WM_COMMAND, kItemContinue, 0);
+        break;
+    case kItemRecover:
+        if (page) SendMessage(page, WM_COMMAND, 205, 0);
+        Invalidate();
+        break;
+    case kItemHome:
+        if (page) SendMessage(page, WM_COMMAND, 203, 0);
+        Invalidate();
+        break;
+    default:
+        break;
+    }
+}
+
+LRESULT RecoveryProgressWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_COMMAND:
+        OnCommand(LOWORD(wParam), lParam);
+        return 0;
+    case WM_TIMER:
+        if (wParam == kTimerId) OnTimer();
+        return 0;
+    case WM_UI_SCAN_FINISHED:
+        return OnScanFinishedMsg();
+    case kMsgSyncItems:
+        SyncItems();
+        Invalidate();
+        return 0;
+    default:
+        return UiSdkWndBase::WndProc(message, wParam, lParam);
+    }
+}
+
+void RecoveryProgressWnd::UpdateTooltip(int x, int y) {
+    auto* main = dynamic_cast<HomeBaseDialog*>(Widget() ? Widget()->window() : nullptr);
+    if (!main) return;
+    const char* key = nullptr;
+    if (UiItem* item = HitTestItems(items_, x, y)) {
+        if (item->Id() == kItemPause) key = "PauseTip";
+        else if (item->Id() == kItemContinue) key = "ContinueTip";
+        else if (item->Id() == kItemStop) key = "StopTip";
+    }
+    if (key) {
+        const QPoint at = Widget()->mapTo(main, QPoint(x, y));
+        main->ShowCaptionTip(at.x(), at.y() - 10, 1, Localized(key), 0);
+        tooltipShown_ = true;
+    } else if (tooltipShown_) {
+        main->ShowCaptionTip(0, 0, 0, std::string(), 1);
+        tooltipShown_ = false;
+    }
+}
+
+int RecoveryProgressWnd::OnMouseMove(WPARAM wParam, LPARAM lParam) {
+    UpdateTooltip(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+    return UiSdkWndBase::OnMouseMove(wParam, lParam);
+}
+
+int RecoveryProgressWnd::OnMouseLeave(WPARAM wParam, LPARAM lParam) {
+    UpdateTooltip(-1, -1);
+    return UiSdkWndBase::OnMouseLeave(wParam, lParam);
+}
+
+int RecoveryProgressWnd::DrawBorder(ui::Dc* dc) {
+    const RECT c = ClientRect();
+    dc->FillRect(c, 0xFFFFFF);
+    dc->Line(0, c.bottom - 1, c.right, c.bottom - 1, art::kFrameGrey);
+    return 0;
+}
+
+int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
+    if (!dc) return 0;
+    UiResources& res = UiResources::Instance();
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    const bool running = goOn_.load() != 0 || timerRunning_;
+    const bool restored = session.GetScanMode() == kScanModeRestored;
+    const char* title = nullptr;
+    if (restored) title = "ImportOk";
+    else if (running) title = (session.GetPausedBySession() != 0 || pauseTick_.load() == 0) ? "Searching" : "Pause";
+    else title = userStopped_ ? "ScanStopped" : "ScanCompleted";
+    const int right = bar_.right > 66 ? bar_.right : ClientRect().right - 210;
+    dc->SetFont(*res.GetFont(18, 700, false));
+    dc->SetTextColor(kTitleColor);
+    if (running) {
+        dc->DrawText(Localized(title), ui::MakeRect(66, 12, right, 34), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        const RECT pic = ui::MakeRect(10, 20, 56, 66);
+        const bool pausedByUser = pauseTick_.load() != 0 && session.GetPausedBySession() == 0;
+        if (pausedByUser) {
+            if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kPausedImage)) res.DrawImage(dc, p, pic.left, pic.top, pic.right, pic.bottom, 0xFFFFFF);
+            else art::DrawPauseMark(dc, pic);
+        } else if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kFirstAnimationImage + frame_)) {
+            res.DrawImage(dc, p, pic.left, pic.top, pic.right, pic.bottom, 0xFFFFFF);
+        } else if (PictureHandle f = res.LoadImageFromResource(kResTypeBitmap, kFallbackAnimationImage)) {
+            res.DrawImage(dc, f, pic.left, pic.top, pic.right, pic.bottom, 0xFFFFFF);
+        } else {
+            art::DrawSpinner(dc, pic, frame_, kAnimationFrames);
+        }
+        const int pct = percent_.load();
+        const RECT bar = ui::MakeRect(66, 38, right, 46);
+        const int done = bar.Width() * pct / 100;
+        dc->FillRect(bar, 0xFFFFFF);
+        dc->FillRect(ui::MakeRect(bar.left, bar.top, bar.left + done, bar.bottom), art::kBarDone);
+        dc->FrameRect(ui::MakeRect(bar.left - 1, bar.top - 1, bar.right + 1, bar.bottom + 1), art::kFrameGrey);
+        dc->SetFont(*res.GetFont(15, 500, false));
+        dc->SetTextColor(kGreyText);
+        const std::string under = pct < 96 ? Localized("LeftTime") + " " + timeLeftText_ : Localized("ReConsultTree");
+        dc->DrawText(under, ui::MakeRect(66, 50, right - 60, 70), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        char pctText[16];
+        std::snprintf(pctText, sizeof pctText, "%d%%", pct);
+        dc->DrawText(pctText, ui::MakeRect(right - 60, 50, right, 70), DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
+        return 0;
+    }
+    if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kFinishedImage)) res.DrawImage(dc, p, 10, 18, 56, 64, 0xFFFFFF);
+    else art::DrawDoneMark(dc, ui::MakeRect(10, 18, 56, 64));
+    const int left = 66;
+    const RECT home = GetItem(kItemHome) ? GetItem(kItemHome)->GetRect() : ui::MakeRect(ClientRect().right, 0, 0, 0);
+    UiItem* deep = GetItem(kItemDeepScan);
+    const bool offer = deep && deep->IsVisible();
+    const int textRight = (offer ? deep->GetRect().left : home.left) - 10;
+    dc->DrawText(Localized(title), ui::MakeRect(left, 4, textRight, 26), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->SetFont(*res.GetFont(15, 500, false));
+    dc->SetTextColor(kGreyText);
+    dc->DrawText(foundText_, ui::MakeRect(left, 26, textRight, 44), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    if (offer) {
+        dc->SetFont(*res.GetFont(14, 500, false));
+        dc->SetTextColor(art::kAccent);
+        dc->DrawText(Localized("DeepScanTip"), ui::MakeRect(left, 44, textRight, 61), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        dc->DrawText(Localized("DeepScanTip2"), ui::MakeRect(left, 61, textRight, 78), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    } else {
+        dc->DrawText(selectedText_, ui::MakeRect(left, 46, textRight, 68), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    }
+    return 0;
+}
+
+}  // namespace UiCtrl

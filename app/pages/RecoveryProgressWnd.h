@@ -1,0 +1,108 @@
+#pragma once
+// The strip across the top of the result page while a scan runs and after it ended: status,
+// animation, progress bar with percent and time left, pause / continue / stop, and when the scan
+// is over what it found with the buttons that lead on. It is the scan's progress sink: the scan
+// thread reports to it and blocks in it while the user has paused.
+//
+// Threads: OnProgress, Continued and GetState run on the scan thread and only touch atomics and
+// the pause event; items and texts change on the user-interface thread alone (the 10 ms timer
+// picks up what the scan thread left in the atomics). A control call from another thread (the
+// session's release thread stopping a scan) changes the state and posts the item work to the strip.
+#include <atomic>
+#include <string>
+
+#include "app/ui/UiSdkWndBase.h"
+#include "engine/Progress.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/Sync.h"
+
+namespace UiCtrl {
+
+class RecoveryProgressWnd : public UiSdkWndBase, public IProgress, public IProgressControl {
+public:
+    enum ItemId { kItemStop = 400, kItemPause = 401, kItemDeepScan = 403, kItemContinue = 404, kItemRecover = 406, kItemHome = 407 };
+    static constexpr int kStripHeight = 80;
+    static constexpr int kTimerId = 1;
+    static constexpr u32 kTimerMs = 10;
+    // Above this percent the scan can no longer be stopped or paused.
+    static constexpr int kLastStoppablePercent = 95;
+    // The strip's own message: item work asked for from another thread.
+    static constexpr u32 kMsgSyncItems = WM_USER + 4150;
+
+    RecoveryProgressWnd();
+    ~RecoveryProgressWnd() override;
+
+    int Create(HWND parent, void* instance, RECT rect, u32 style) override;
+    int ApplyLanguage() override;
+    LRESULT WndProc(u32 message, WPARAM wParam, LPARAM lParam) override;
+    int OnSize(WPARAM wParam, LPARAM lParam) override;
+    int OnMouseMove(WPARAM wParam, LPARAM lParam) override;
+    int OnMouseLeave(WPARAM wParam, LPARAM lParam) override;
+    int DrawBackground(ui::Dc* dc) override;
+    int DrawBorder(ui::Dc* dc) override;
+
+    // IProgress (scan thread).
+    i32 OnProgress(const ProgressInfo* record) override;
+    u32 Continued() override;
+    u32 GetState() override;
+    // IProgressControl.
+    void DoPause() override;
+    void DoContinue() override;
+    i32 DoStop(bool ask) override;
+
+    void DoStart();
+    // -1 when done is above total or total is 0; else 0.
+    int UpdatePercent(u64 done, u64 total);
+    // Scan thread: only posts the finish message to the strip itself.
+    void OnScanFinished();
+    int OnScanFinishedMsg();
+    void ShowFinishButtons();
+
+    int Percent() const { return percent_.load(); }
+    i32 SecondsLeft() const { return secondsLeft_.load(); }
+    const std::string& TimeLeftText() const { return timeLeftText_; }
+    bool UserStopped() const { return userStopped_; }
+    bool OfferDeepScan() const { return offerDeepScan_; }
+    void SetOfferDeepScan(bool offer) { offerDeepScan_ = offer; }
+    bool IsRunningOrTimed() const { return goOn_.load() != 0 || timerRunning_; }
+    u64 StartTick() const { return startTick_.load(); }
+    void SetFoundText(const std::string& text) { foundText_ = text; }
+    void SetSelectedText(const std::string& text) { selectedText_ = text; }
+    const std::string& SelectedText() const { return selectedText_; }
+    // Width of the finish buttons (home, recover) for an interface language.
+    static void FinishButtonWidths(u32 language, int* home, int* recover);
+
+private:
+    void OnCommand(int id, LPARAM lParam);
+    void OnTimer();
+    // Item visibility and enabling from the atomic state (UI thread).
+    void SyncItems();
+    void ShowItem(int id, bool show, bool enable);
+    std::string FoundFilesText() const;
+    void UpdateTooltip(int x, int y);
+
+    std::atomic<u32> goOn_{0};
+    std::atomic<u32> paused_{0};
+    std::atomic<int> percent_{0};
+    std::atomic<u64> startTick_{0};
+    std::atomic<u64> pauseTick_{0};
+    std::atomic<u64> lastStepTick_{0};
+    std::atomic<i32> secondsLeft_{0};
+    std::atomic<u64> smoothedSpeed_{0};
+    std::atomic<u64> expectedSeconds_{60};
+    Event pauseEvent_{true, true};  // manual reset, signalled while not paused
+    bool userStopped_ = false;
+    bool offerDeepScan_ = true;
+    bool timerRunning_ = false;
+    bool tooltipShown_ = false;
+    bool finishAsked_ = false;
+    u64 startedAt_ = 0;
+    int frame_ = 0;
+    int countdown_ = 0;
+    std::string timeLeftText_;
+    std::string foundText_;
+    std::string selectedText_;
+    RECT bar_{};
+};
+
+}  // namespace UiCtrl
