@@ -23,7 +23,10 @@ struct Options {
     std::string volume = "all";
     std::string recoverDir;
     std::string jsonPath;
+    u32 lostReason = 0;
 };
+
+constexpr u32 kMaxLostReason = 3;
 
 // Empty when the options are usable, else what is wrong with them.
 std::string ParseOptions(int argc, char** argv, Options& out);

@@ -242,6 +242,7 @@ int Run(const Options& options, Report& report) {
     session.SetProgress(&progress, &progress, progress.GetWindow());
     session.SetDirectoryTree(&tree);
     session.SetFileTypeMask(kFileTypeMaskAll);
+    session.SetReason(options.lostReason);
 
     int status = kExitOk;
     for (size_t i : chosen) {

@@ -1,0 +1,193 @@
+// The complete scan of FAT volumes end to end: the scan driver reads whole disks and volumes, the
+// FAT deep search finds the volumes from their boot sectors (also where no partition table names
+// them any more) and the writer recovers every live file and every deleted file whose data is
+// intact. Files under a folder whose own entry was overwritten come back below "Lost Folders".
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "E2ESupport.h"
+#include "Manifest.h"
+#include "TestUtil.h"
+#include "platform/ProgramDir.h"
+
+namespace {
+
+using e2e::Json;
+
+std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// A deleted 8.3 entry lost its first character; the writer puts a stand-in there.
+bool SameNameBarTheFirst(const std::string& written, const std::string& original) {
+    if (written == original) return true;
+    // The first character of the original may take several bytes.
+    size_t skip = 1;
+    while (skip < original.size() && (u8(original[skip]) & 0xC0) == 0x80) ++skip;
+    return written.size() >= 1 && written.substr(1) == original.substr(skip);
+}
+
+// Relative path -> sha256 of every file below root.
+std::multimap<std::string, std::string> FilesByHash(const std::string& root) {
+    std::multimap<std::string, std::string> out;
+    for (const std::string& f : e2e::ListFiles(root)) out.emplace(testutil::Sha256File(root + "/" + f), f);
+    return out;
+}
+
+int RunComplete(const std::string& image, const std::string& volume, const std::string& out,
+                const testutil::TempDir& tmp, const std::string& name) {
+    const std::vector<std::string> args = {"--image",   e2e::ImageArg(image),   "--mode", "complete", "--volume",
+                                           volume,      "--recover",            out,      "--json",
+                                           tmp.File(name + ".json"), "--lost-reason", "1"};
+    return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
+}
+
+// The reachability record of each deleted file, by partition and path.
+std::map<std::pair<int, std::string>, const Json*> ReachIndex(const Json& reach) {
+    std::map<std::pair<int, std::string>, const Json*> out;
+    for (const Json& f : reach["files"].items) out[{int(f["partition"].number), f["path"].text}] = &f;
+    return out;
+}
+
+struct Checked {
+    size_t live = 0;
+    size_t deleted = 0;
+    size_t lostFolder = 0;
+};
+
+// Every live file of the partition, and every deleted one with intact data and a surviving
+// entry, is below `top` with its data: live and reachable files at their path (a deleted folder
+// on the way may have lost its first character), the others below "Lost Folders/DIRn" with the
+// name their entry carries.
+Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int partition, const std::string& top) {
+    const std::multimap<std::string, std::string> written = FilesByHash(top);
+    const auto reachIndex = ReachIndex(reach);
+    Checked checked;
+    for (const Json& f : manifest["files"].items) {
+        if (int(f["partition"].number) != partition) continue;
+        const bool live = f["state"].text == "live";
+        const bool wanted = live || (f["intact"].boolean && f["metadata"].text != "gone");
+        if (!wanted) continue;
+        const std::string path = f["path"].text.substr(1);
+        const auto r = reachIndex.find({partition, f["path"].text});
+        const bool reachable = live || r == reachIndex.end() || (*r->second)["reachable"].boolean;
+        // The name the entry carries now, where the walk from the root meets it.
+        std::string name = LastComponent(path);
+        if (r != reachIndex.end() && (*r->second)["name_on_disk"].kind == Json::String) {
+            name = (*r->second)["name_on_disk"].text;
+        }
+        bool found = false;
+        const auto [first, last] = written.equal_range(f["sha256"].text);
+        for (auto it = first; it != last && !found; ++it) {
+            const std::string& at = it->second;
+            if (live) {
+                found = at == path;
+            } else if (reachable) {
+                found = SameNameBarTheFirst(LastComponent(at), name) &&
+                        at.compare(0, std::string("Lost Folders/").size(), "Lost Folders/") != 0;
+            } else {
+                found = at.compare(0, std::string("Lost Folders/DIR").size(), "Lost Folders/DIR") == 0 &&
+                        SameNameBarTheFirst(LastComponent(at), LastComponent(path));
+            }
+        }
+        EXPECT_TRUE(found) << "not recovered with its data and name: " << path;
+        if (live) {
+            ++checked.live;
+        } else {
+            ++checked.deleted;
+            if (!reachable) ++checked.lostFolder;
+        }
+    }
+    return checked;
+}
+
+const Json* FoundAt(const Json& scan, u64 startSector) {
+    for (const Json& f : scan["found_partitions"].items) {
+        if (u64(f["start_sector"].number) == startSector) return &f;
+    }
+    return nullptr;
+}
+
+// The writer's folder of the found tree whose name begins with `fs`.
+std::string TreeFolder(const std::string& volumeDir, const std::string& fs) {
+    std::string found;
+    for (const std::string& e : e2e::ListEntries(volumeDir)) {
+        if (e.compare(0, fs.size(), fs) == 0) found = volumeDir + "/" + e;
+    }
+    return found;
+}
+
+TEST(FatDeepScanE2E, FindsTheWipedFat16VolumeBesideTheNtfsOne) {
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const e2e::Untouched untouched({testutil::FixturePath("lost-partition-wiped.img")}, tmp.File("cwd"));
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete("lost-partition-wiped", "disk:0", out, tmp, "wiped"), 0);
+
+    Json report, manifest, reach;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("wiped.json"), report));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.json"), manifest));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.reach.json"), reach));
+    ASSERT_EQ(report["scans"].items.size(), 1u);
+    const Json& scan = report["scans"].items[0];
+    ASSERT_EQ(scan["found_partitions"].items.size(), 2u);
+    ASSERT_NE(FoundAt(scan, 2048), nullptr);
+    const Json* fat = FoundAt(scan, 51200);
+    ASSERT_NE(fat, nullptr);
+    EXPECT_EQ((*fat)["fs"].text, "FAT16");
+    EXPECT_EQ(u64((*fat)["sectors"].number), 40960u);
+    EXPECT_EQ((*fat)["label"].text, "LOSTFAT16");
+
+    const std::string top = TreeFolder(out + "/" + std::to_string(int(scan["volume"].number)), "FAT16");
+    ASSERT_FALSE(top.empty());
+    const Checked c = ExpectPartitionRecovered(manifest, reach, 2, top);
+    EXPECT_EQ(c.live, 11u);
+    EXPECT_EQ(c.deleted, 4u);
+    EXPECT_EQ(c.lostFolder, 2u);
+    untouched.Expect();
+}
+
+struct FatVolumeCase {
+    const char* image;
+    const char* volume;  // the driver's --volume
+    int partition;       // in the manifest
+    u64 foundStart;      // where the scanned device has the volume
+    const char* fs;
+    size_t lostFolderFiles;
+};
+
+TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
+    const FatVolumeCase cases[] = {
+        {"fat16-basic", "all", 1, 0, "FAT16", 4},
+        {"fat32-basic", "all", 1, 0, "FAT32", 4},
+        {"mbr-disk", "disk:0", 1, 2048, "FAT32", 2},
+        {"mbr-disk", "disk:0", 6, 104448, "FAT16", 2},
+    };
+    for (const FatVolumeCase& t : cases) {
+        SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition));
+        testutil::TempDir tmp;
+        ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+        const std::string out = tmp.File("recovered");
+        ASSERT_EQ(RunComplete(t.image, t.volume, out, tmp, "run"), 0);
+        Json report, manifest, reach;
+        ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
+        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
+        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".reach.json"), reach));
+        ASSERT_EQ(report["scans"].items.size(), 1u);
+        const Json& scan = report["scans"].items[0];
+        const Json* found = FoundAt(scan, t.foundStart);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ((*found)["fs"].text, t.fs);
+        // Every found tree is a folder of its own; the one of this volume carries its type.
+        const std::string volumeDir = out + "/" + std::to_string(int(scan["volume"].number));
+        const std::string top = TreeFolder(volumeDir, t.fs);
+        ASSERT_FALSE(top.empty());
+        const Checked c = ExpectPartitionRecovered(manifest, reach, t.partition, top);
+        EXPECT_GT(c.live, 0u);
+        EXPECT_GT(c.deleted, 0u);
+        EXPECT_EQ(c.lostFolder, t.lostFolderFiles);
+    }
+}
+
+}  // namespace
