@@ -32,7 +32,60 @@ constexpr u32 kEntryClusterHighOffset = 20;
 constexpr u32 kEntryClusterLowOffset = 26;
 constexpr u64 kBackupBootOffset = 6;
 constexpr u64 kProvisionalRootId = 0;
+constexpr u32 kFatBootFlags = kFatFlagBootFat12 | kFatFlagBootFat16 | kFatFlagBootFat32 | kFatFlagBackupBootFat32;
 constexpr u32 kFirstCluster = 2;
+constexpr u32 kClusterSizes[] = {1, 2, 4, 8, 16, 32, 64, 128};
+// Folder starts that must agree on a layout before it is taken for a volume.
+constexpr u64 kMinLayoutVotes = 2;
+// FAT copies looked at below a data area: the nearest ones belong to its volume.
+constexpr size_t kFatStartsTried = 64;
+// The root region of a FAT16 volume: 224 entries at the least, 65535 at the most.
+constexpr u64 kMinRootEntries = 224;
+constexpr u64 kMaxRootEntries = 0xFFFF;
+constexpr u64 kFat32Reserved = 32;
+constexpr u64 kFat16Reserved = 1;
+constexpr u64 kMaxFsInfoDistance = 0xFFFF;
+constexpr u64 kFat16ClusterMin = 0xFF5;
+constexpr u64 kFat16ClusterEnd = 0xFFF4;
+constexpr u64 kFat32ClusterEnd = 0x0FFFFFF4;
+constexpr u32 kFsInfoLeadSignature = 0x41615252;  // "RRaA"
+constexpr u32 kFsInfoStructSignature = 0x61417272;  // "rrAa"
+constexpr u32 kFsInfoStructOffset = 484;
+constexpr u8 kFixedMedia = 0xF8;
+
+void PutLE16(u8* p, u64 v) {
+    p[0] = u8(v);
+    p[1] = u8(v >> 8);
+}
+void PutLE32(u8* p, u64 v) {
+    for (int i = 0; i < 4; ++i) p[i] = u8(v >> (8 * i));
+}
+u32 GetLE32(const u8* p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
+
+bool IsFsInfoSector(const u8* p) {
+    return GetLE32(p) == kFsInfoLeadSignature && GetLE32(p + kFsInfoStructOffset) == kFsInfoStructSignature &&
+           p[510] == 0x55 && p[511] == 0xAA;
+}
+
+// A volume's boot sector gone, the device seen through a partition window with a stand-in in
+// its place.
+class CStandInBootDevice : public IStorageDevice {
+public:
+    CStandInBootDevice(IStorageDevice* volume, std::vector<u8> boot) : m_volume(volume), m_boot(std::move(boot)) {}
+    u32 Read(void* buffer, u64 first, u64 count) override {
+        if (m_volume->Read(buffer, first, count) == 0) return 0;
+        if (first == 0 && count > 0) std::memcpy(buffer, m_boot.data(), m_boot.size());
+        return 1;
+    }
+    u64 GetTotalSectors() override { return m_volume->GetTotalSectors(); }
+    u32 GetSectorSize() override { return m_volume->GetSectorSize(); }
+    u32 Open() override { return 1; }
+    u32 Close() override { return 1; }
+
+private:
+    IStorageDevice* m_volume;
+    std::vector<u8> m_boot;
+};
 
 u32 EntryCluster(const u8* e) {
     u16 high = 0;
@@ -172,6 +225,150 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
     return out;
 }
 
+std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
+    const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
+    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize) {
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
+    if (sectorSize == 0) return out;
+    // Every folder start votes, for each cluster size, for the data area it would imply.
+    std::vector<std::pair<u64, u32>> layouts;
+    layouts.reserve(folders.size() * std::size(kClusterSizes));
+    for (const FatFolderStart& f : folders) {
+        if (f.cluster < kFirstCluster) continue;
+        for (u32 spc : kClusterSizes) {
+            const u64 offset = u64(f.cluster - kFirstCluster) * spc;
+            if (offset <= f.sector) layouts.emplace_back(f.sector - offset, spc);
+        }
+    }
+    std::sort(layouts.begin(), layouts.end());
+    struct Layout {
+        u64 dataStart;
+        u32 spc;
+        u64 votes;
+    };
+    std::vector<Layout> agreed;
+    for (size_t i = 0; i < layouts.size();) {
+        size_t j = i;
+        while (j < layouts.size() && layouts[j] == layouts[i]) ++j;
+        if (j - i >= kMinLayoutVotes) agreed.push_back({layouts[i].first, layouts[i].second, u64(j - i)});
+        i = j;
+    }
+    std::stable_sort(agreed.begin(), agreed.end(), [](const Layout& a, const Layout& b) { return a.votes > b.votes; });
+
+    auto inside = [](const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& list, u64 sector) {
+        for (const auto& c : list) {
+            if (sector >= c->GetPartitionStart() && sector - c->GetPartitionStart() < c->GetTotalSectors()) return true;
+        }
+        return false;
+    };
+    for (const Layout& l : agreed) {
+        if (l.dataStart >= deviceSectors || inside(existing, l.dataStart) || inside(out, l.dataStart)) continue;
+        // The two FAT copies right before the data area: back to back for FAT32, with the root
+        // region between them and the data area for FAT16.
+        const auto below = std::lower_bound(fatStarts.begin(), fatStarts.end(), l.dataStart);
+        const size_t count = size_t(below - fatStarts.begin());
+        u64 fat1 = 0;
+        u64 perFat = 0;
+        u64 rootSectors = 0;
+        u32 code = kFsUnknown;
+        for (size_t a = count; a-- > 0 && count - a <= kFatStartsTried && code == kFsUnknown;) {
+            const u64 second = fatStarts[a];
+            for (size_t b = a; b-- > 0 && a - b <= kFatStartsTried;) {
+                const u64 first = fatStarts[b];
+                const u64 size = second - first;
+                if (second + size > l.dataStart) break;
+                const u64 root = l.dataStart - (second + size);
+                const u64 entries = root * sectorSize / kFatDirEntrySize;
+                if (root == 0) {
+                    code = kFsFat32;
+                } else if (entries >= kMinRootEntries && entries <= kMaxRootEntries) {
+                    code = kFsFat16;
+                } else {
+                    continue;
+                }
+                fat1 = first;
+                perFat = size;
+                rootSectors = root;
+                break;
+            }
+        }
+        if (code == kFsUnknown) continue;
+        const u64 entryHalfBytes = code == kFsFat32 ? 8 : 4;
+        const u64 fatClusters = perFat * sectorSize * 2 / entryHalfBytes - kFirstCluster;
+        const u64 clusters = std::min(fatClusters, (deviceSectors - l.dataStart) / l.spc);
+        const bool inRange = code == kFsFat32 ? clusters >= kFat16ClusterEnd && clusters < kFat32ClusterEnd
+                                              : clusters >= kFat16ClusterMin && clusters < kFat16ClusterEnd;
+        if (!inRange) continue;
+
+        // The information sector of FAT32 stands right after the boot sector.
+        u64 reserved = code == kFsFat32 ? kFat32Reserved : kFat16Reserved;
+        if (code == kFsFat32) {
+            // The first one in reach: the backup boot sector carries a copy six sectors on.
+            const u64 reach = fat1 > kMaxFsInfoDistance ? fat1 - kMaxFsInfoDistance : 1;
+            auto info = std::lower_bound(infoSectors.begin(), infoSectors.end(), reach);
+            if (info != infoSectors.end() && *info < fat1) reserved = fat1 - (*info - 1);
+        }
+        if (reserved > fat1) reserved = fat1;
+        if (reserved == 0) continue;
+        const u64 start = fat1 - reserved;
+        const u64 total = std::min(l.dataStart - start + clusters * l.spc, deviceSectors - start);
+
+        auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
+        if (!c) break;
+        const u32 flags = kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat1Usable | kFatFlagFat2Seen |
+                          kFatFlagFat2Usable;
+        c->SetFileSystemCode(code);
+        c->SetSectorsPerCluster(l.spc);
+        c->SetPartitionStart(start);
+        c->SetFoundStart(start);
+        c->SetTotalSectors(total);
+        c->SetFirstDataSector(l.dataStart);
+        c->SetReservedSectors(u16(reserved));
+        c->SetSectorsPerFat(u32(perFat));
+        c->SetClusterCount(u32(clusters));
+        c->SetRoot(code == kFsFat32 ? kFirstCluster : u32(rootSectors));
+        c->SetFlags(flags);
+        c->SetEvidenceCount(l.votes);
+        c->SetBootScore(CandidateScore(code, flags));
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+void MakeStandInBootSector(const CFATSearchedPartitionInfo& c, u32 sectorSize, std::vector<u8>& out) {
+    out.assign(sectorSize, 0);
+    u8* b = out.data();
+    const bool fat32 = c.GetFileSystemCode() == kFsFat32;
+    b[0] = 0xEB;
+    b[1] = fat32 ? 0x58 : 0x3C;
+    b[2] = 0x90;
+    std::memcpy(b + 3, "MSWIN4.1", 8);
+    PutLE16(b + 11, sectorSize);
+    b[13] = u8(c.GetSectorsPerCluster());
+    PutLE16(b + 14, c.GetReservedSectors());
+    b[16] = 2;
+    b[21] = kFixedMedia;
+    PutLE32(b + 28, c.GetPartitionStart());
+    PutLE32(b + 32, c.GetTotalSectors());
+    if (fat32) {
+        PutLE32(b + 36, c.GetSectorsPerFat());
+        PutLE32(b + 44, c.GetRoot());
+        PutLE16(b + 48, 1);
+        PutLE16(b + 50, kBackupBootOffset);
+        b[66] = 0x29;
+        std::memcpy(b + 71, "NO NAME    ", 11);
+        std::memcpy(b + 82, "FAT32   ", 8);
+    } else {
+        PutLE16(b + 17, u64(c.GetRoot()) * sectorSize / kFatDirEntrySize);
+        PutLE16(b + 22, c.GetSectorsPerFat());
+        b[38] = 0x29;
+        std::memcpy(b + 43, "NO NAME    ", 11);
+        std::memcpy(b + 54, "FAT16   ", 8);
+    }
+    b[510] = 0x55;
+    b[511] = 0xAA;
+}
+
 CFatCompleteSearch::CFatCompleteSearch() = default;
 CFatCompleteSearch::~CFatCompleteSearch() = default;
 
@@ -184,6 +381,8 @@ void CFatCompleteSearch::SetDevice(IStorageDevice* device) {
 void CFatCompleteSearch::BeginSearch() {
     m_boots.clear();
     m_folders.clear();
+    m_fatStarts.clear();
+    m_infoSectors.clear();
     m_candidates.clear();
     m_block.clear();
     if (!m_builder) return;
@@ -220,6 +419,15 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             m_boots.push_back(b);
             return;
         }
+    }
+    u32 code = kFsUnknown;
+    if (p[1] == 0xFF && p[2] == 0xFF && IsFATStartSector(p, m_sectorSize, code)) {
+        if (m_fatStarts.size() < kMaxFatStarts) m_fatStarts.push_back(sector);
+        return;
+    }
+    if (p[0] == 'R' && IsFsInfoSector(p)) {
+        if (m_infoSectors.size() < kMaxFatStarts) m_infoSectors.push_back(sector);
+        return;
     }
     u32 cluster = 0;
     u32 parent = 0;
@@ -259,6 +467,11 @@ void CFatCompleteSearch::EndSearch() {
     std::sort(m_folders.begin(), m_folders.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
     m_candidates = MakeFatCandidates(m_boots, m_folders, m_device->GetTotalSectors(), m_sectorSize,
                                      [this](u64 sector) { return FatStartAt(sector); });
+    std::sort(m_fatStarts.begin(), m_fatStarts.end());
+    std::sort(m_infoSectors.begin(), m_infoSectors.end());
+    auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, m_candidates,
+                                                  m_device->GetTotalSectors(), m_sectorSize);
+    for (auto& c : fromFolders) m_candidates.push_back(std::move(c));
     for (auto& c : m_candidates) c->SetSearchController(this);
 }
 
@@ -288,11 +501,21 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
         if (offset % spc == 0 && offset / spc + kFirstCluster == f.cluster) options.folderStarts.push_back({f.cluster, f.parent});
     }
 
+    // Without a boot sector of its own the volume is read through a stand-in made from the layout
+    // its folders and FAT copies showed.
+    std::unique_ptr<CStandInBootDevice> standIn;
+    IStorageDevice* walked = &volume;
+    if ((c->GetFlags() & kFatBootFlags) == 0) {
+        std::vector<u8> boot;
+        MakeStandInBootSector(*c, m_sectorSize, boot);
+        standIn = std::make_unique<CStandInBootDevice>(&volume, std::move(boot));
+        walked = standIn.get();
+    }
     CFATQuickSearch walk;
     walk.SetDirectoryTreeBuilder(m_builder);
     walk.SetWalkOptions(std::move(options));
     CGoOnProgress progress;
-    const u32 result = walk.Search(&volume, &progress);
+    const u32 result = walk.Search(walked, &progress);
     CFileSystemNode* root = walk.TakeTree();
     if (result != kFatQuickDone || !root) {
         ReleaseTrace("FAT tree of the volume at sector %llu not built: 0x%x", static_cast<unsigned long long>(start),
@@ -306,11 +529,11 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
 
     std::vector<u8> sector(m_sectorSize, 0);
     for (u64 at : {u64(0), kBackupBootOffset}) {
-        if (volume.Read(sector.data(), at, 1) == 0) continue;
+        if (walked->Read(sector.data(), at, 1) == 0) continue;
         CFATDBR dbr(sector.data(), m_sectorSize);
         if (!dbr.IsValid()) continue;
         char label[12] = {};
-        CFATVolumeReader reader(&volume);
+        CFATVolumeReader reader(walked);
         if (reader.GetVolumeLabel(0, dbr, label)) root->SetVolumeLabel(label);
         break;
     }

@@ -51,11 +51,23 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
                                                                           u64 deviceSectors, u32 sectorSize,
                                                                           const FatStartTest& fatStartAt);
 
+// Volumes whose boot sectors are gone, from the folder starts that agree on one cluster layout
+// (at least two per layout) and the FAT copies and FAT32 information sector seen before their
+// data area. Layouts inside one of `existing` are left out. All lists must be sorted.
+std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
+    const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
+    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize);
+
+// A boot sector that places the candidate's regions as it has them, for a volume whose own boot
+// sectors are gone. `out` receives one sector of `sectorSize` bytes.
+void MakeStandInBootSector(const CFATSearchedPartitionInfo& candidate, u32 sectorSize, std::vector<u8>& out);
+
 class CFatCompleteSearch : public ICompleteFileSystemSearchController {
 public:
     // Sightings kept at the most; a device full of look-alike sectors stops adding more.
     static constexpr size_t kMaxBootSightings = 1u << 16;
-    static constexpr size_t kMaxFolderStarts = 1u << 22;
+    static constexpr size_t kMaxFolderStarts = 1u << 20;
+    static constexpr size_t kMaxFatStarts = 1u << 16;
     static constexpr u32 kFolderStartRecordBytes = 16;
 
     CFatCompleteSearch();
@@ -83,6 +95,7 @@ public:
 
     const std::vector<FatBootSighting>& GetBootSightings() const { return m_boots; }
     const std::vector<FatFolderStart>& GetFolderStarts() const { return m_folders; }
+    const std::vector<u64>& GetFatStarts() const { return m_fatStarts; }
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& GetCandidates() const { return m_candidates; }
 
 private:
@@ -97,6 +110,8 @@ private:
     std::vector<u8> m_block;
     std::vector<FatBootSighting> m_boots;
     std::vector<FatFolderStart> m_folders;
+    std::vector<u64> m_fatStarts;
+    std::vector<u64> m_infoSectors;  // FAT32 information sectors
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
 };
 

@@ -4,6 +4,7 @@
 // intact. Files under a folder whose own entry was overwritten come back below "Lost Folders".
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,9 +36,9 @@ std::multimap<std::string, std::string> FilesByHash(const std::string& root) {
     return out;
 }
 
-int RunComplete(const std::string& image, const std::string& volume, const std::string& out,
+int RunComplete(const std::string& imagePath, const std::string& volume, const std::string& out,
                 const testutil::TempDir& tmp, const std::string& name) {
-    const std::vector<std::string> args = {"--image",   e2e::ImageArg(image),   "--mode", "complete", "--volume",
+    const std::vector<std::string> args = {"--image",   imagePath,   "--mode", "complete", "--volume",
                                            volume,      "--recover",            out,      "--json",
                                            tmp.File(name + ".json"), "--lost-reason", "1"};
     return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
@@ -123,7 +124,7 @@ TEST(FatDeepScanE2E, FindsTheWipedFat16VolumeBesideTheNtfsOne) {
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const e2e::Untouched untouched({testutil::FixturePath("lost-partition-wiped.img")}, tmp.File("cwd"));
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete("lost-partition-wiped", "disk:0", out, tmp, "wiped"), 0);
+    ASSERT_EQ(RunComplete(e2e::ImageArg("lost-partition-wiped"), "disk:0", out, tmp, "wiped"), 0);
 
     Json report, manifest, reach;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("wiped.json"), report));
@@ -148,37 +149,69 @@ TEST(FatDeepScanE2E, FindsTheWipedFat16VolumeBesideTheNtfsOne) {
     untouched.Expect();
 }
 
+constexpr u64 kAnyStart = ~u64(0);
+
 struct FatVolumeCase {
     const char* image;
-    const char* volume;  // the driver's --volume
-    int partition;       // in the manifest
-    u64 foundStart;      // where the scanned device has the volume
+    std::vector<u64> zeroed;       // sectors wiped in a copy of the image
+    std::vector<u32> zeroedSlots;  // partition-table entries wiped in the copy
+    const char* volume;            // the driver's --volume
+    int partition;                 // in the manifest
+    u64 foundStart;                // where the scanned device has the volume; kAnyStart for a guess
     const char* fs;
     size_t lostFolderFiles;
 };
 
+constexpr u32 kMbrTableOffset = 446;
+constexpr u32 kMbrEntrySize = 16;
+constexpr u32 kImageSector = 512;
+
+// The image itself, or a copy in `tmp` with the case's sectors and table entries zeroed.
+std::string PrepareImage(const FatVolumeCase& t, const testutil::TempDir& tmp) {
+    if (t.zeroed.empty() && t.zeroedSlots.empty()) return e2e::ImageArg(t.image);
+    std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath(std::string(t.image) + ".img"));
+    for (u64 s : t.zeroed) std::fill_n(bytes.begin() + std::ptrdiff_t(s * kImageSector), kImageSector, u8(0));
+    for (u32 e : t.zeroedSlots) {
+        std::fill_n(bytes.begin() + kMbrTableOffset + e * kMbrEntrySize, kMbrEntrySize, u8(0));
+    }
+    const std::string path = tmp.File("damaged.img");
+    return testutil::WriteFileBytes(path, bytes) ? path : std::string();
+}
+
 TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
     const FatVolumeCase cases[] = {
-        {"fat16-basic", "all", 1, 0, "FAT16", 4},
-        {"fat32-basic", "all", 1, 0, "FAT32", 4},
-        {"mbr-disk", "disk:0", 1, 2048, "FAT32", 2},
-        {"mbr-disk", "disk:0", 6, 104448, "FAT16", 2},
+        {"fat16-basic", {}, {}, "all", 1, 0, "FAT16", 4},
+        {"fat32-basic", {}, {}, "all", 1, 0, "FAT32", 4},
+        {"mbr-disk", {}, {}, "disk:0", 1, 2048, "FAT32", 2},
+        {"mbr-disk", {}, {}, "disk:0", 6, 104448, "FAT16", 2},
+        // Boot sectors gone: the volume is found from its folders and FAT copies, or from the
+        // FAT32 backup boot sector.
+        {"fat16-basic", {0}, {}, "disk:0", 1, kAnyStart, "FAT16", 4},
+        {"fat32-basic", {0}, {}, "disk:0", 1, 0, "FAT32", 4},
+        {"fat32-basic", {0, 6}, {}, "disk:0", 1, 0, "FAT32", 4},
+        {"mbr-disk", {2048, 2054, 104448}, {0}, "disk:0", 1, kAnyStart, "FAT32", 2},
+        {"mbr-disk", {2048, 2054, 104448}, {0}, "disk:0", 6, kAnyStart, "FAT16", 2},
     };
     for (const FatVolumeCase& t : cases) {
-        SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition));
+        SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition) +
+                     (t.zeroed.empty() ? "" : " damaged"));
         testutil::TempDir tmp;
         ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
         const std::string out = tmp.File("recovered");
-        ASSERT_EQ(RunComplete(t.image, t.volume, out, tmp, "run"), 0);
+        ASSERT_EQ(RunComplete(PrepareImage(t, tmp), t.volume, out, tmp, "run"), 0);
         Json report, manifest, reach;
         ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
         ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
         ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".reach.json"), reach));
         ASSERT_EQ(report["scans"].items.size(), 1u);
         const Json& scan = report["scans"].items[0];
-        const Json* found = FoundAt(scan, t.foundStart);
-        ASSERT_NE(found, nullptr);
-        EXPECT_EQ((*found)["fs"].text, t.fs);
+        bool foundType = false;
+        for (const Json& f : scan["found_partitions"].items) {
+            if (f["fs"].text == t.fs && (t.foundStart == kAnyStart || u64(f["start_sector"].number) == t.foundStart)) {
+                foundType = true;
+            }
+        }
+        EXPECT_TRUE(foundType);
         // Every found tree is a folder of its own; the one of this volume carries its type.
         const std::string volumeDir = out + "/" + std::to_string(int(scan["volume"].number));
         const std::string top = TreeFolder(volumeDir, t.fs);

@@ -10,6 +10,7 @@
 #include "ImageDevice.h"
 #include "TestUtil.h"
 #include "engine/RSData.h"
+#include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDeepSearch.h"
 
 namespace {
@@ -38,6 +39,8 @@ std::unique_ptr<CFatCompleteSearch> Scan(IStorageDevice& device, u32 blockSector
     return search;
 }
 
+constexpr u64 kGuessedStart = ~u64(0);
+
 struct CandidateCase {
     const char* image;
     std::vector<u64> zeroed;  // sectors wiped in the copy
@@ -55,6 +58,11 @@ TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
         // Only the backup tells where the volume starts.
         {"fat32-basic", {0}, 0, kFsFat32, kFatFlagBackupBootFat32 | kFatFlagFat1Seen, kFatFlagBootFat32},
         {"lost-partition-wiped", {}, 51200, kFsFat16, kFatFlagBootFat16 | kFatFlagFat1Seen, 0},
+        // No boot sector at all: the folders and FAT copies give the layout, the start is a guess.
+        {"fat16-basic", {0}, kGuessedStart, kFsFat16, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat2Seen,
+         kFatFlagBootFat16},
+        {"fat32-basic", {0, 6}, 0, kFsFat32, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat2Seen,
+         kFatFlagBootFat32 | kFatFlagBackupBootFat32},
     };
     for (const CandidateCase& c : cases) {
         SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
@@ -64,13 +72,38 @@ TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
         const auto search = Scan(device);
         ASSERT_EQ(search->GetCandidates().size(), 1u);
         const CFATSearchedPartitionInfo& got = *search->GetCandidates().front();
-        EXPECT_EQ(got.GetPartitionStart(), c.start);
+        if (c.start != kGuessedStart) {
+            EXPECT_EQ(got.GetPartitionStart(), c.start);
+        }
+        // The data area is where the intact volume has it.
+        MemoryDevice intact(Image(c.image), kSector);
+        const auto reference = Scan(intact);
+        ASSERT_FALSE(reference->GetCandidates().empty());
+        EXPECT_EQ(got.GetFirstDataSector(), reference->GetCandidates().front()->GetFirstDataSector());
+        EXPECT_EQ(got.GetSectorsPerCluster(), reference->GetCandidates().front()->GetSectorsPerCluster());
         EXPECT_EQ(got.GetFileSystemCode(), c.fsCode);
         EXPECT_EQ(got.GetFlags() & c.flagsSet, c.flagsSet);
         EXPECT_EQ(got.GetFlags() & c.flagsClear, 0u);
         EXPECT_GT(got.GetEvidenceCount(), 0u);
         EXPECT_EQ(got.GetBootScore(), CandidateScore(got.GetFileSystemCode(), got.GetFlags()));
         EXPECT_LE(got.GetPartitionStart() + got.GetTotalSectors(), device.GetTotalSectors());
+    }
+}
+
+TEST(FatDeepSearch, StandInBootSectorPlacesTheRegionsOfItsCandidate) {
+    for (const char* image : {"fat16-basic", "fat32-basic"}) {
+        SCOPED_TRACE(image);
+        MemoryDevice device(Image(image), kSector);
+        const auto search = Scan(device);
+        ASSERT_EQ(search->GetCandidates().size(), 1u);
+        const CFATSearchedPartitionInfo& c = *search->GetCandidates().front();
+        std::vector<u8> boot;
+        MakeStandInBootSector(c, kSector, boot);
+        const CFATDBR dbr(boot.data(), kSector);
+        ASSERT_EQ(dbr.GetFATType(), c.GetFileSystemCode());
+        EXPECT_EQ(CFATVolumeReader::DataAreaStart(c.GetPartitionStart(), dbr), c.GetFirstDataSector());
+        EXPECT_EQ(dbr.GetTotalSectors(), c.GetTotalSectors());
+        EXPECT_EQ(dbr.GetSectorsPerCluster(), c.GetSectorsPerCluster());
     }
 }
 
