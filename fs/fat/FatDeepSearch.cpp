@@ -67,26 +67,6 @@ bool IsFsInfoSector(const u8* p) {
            p[510] == 0x55 && p[511] == 0xAA;
 }
 
-// A volume's boot sector gone, the device seen through a partition window with a stand-in in
-// its place.
-class CStandInBootDevice : public IStorageDevice {
-public:
-    CStandInBootDevice(IStorageDevice* volume, std::vector<u8> boot) : m_volume(volume), m_boot(std::move(boot)) {}
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        if (m_volume->Read(buffer, first, count) == 0) return 0;
-        if (first == 0 && count > 0) std::memcpy(buffer, m_boot.data(), m_boot.size());
-        return 1;
-    }
-    u64 GetTotalSectors() override { return m_volume->GetTotalSectors(); }
-    u32 GetSectorSize() override { return m_volume->GetSectorSize(); }
-    u32 Open() override { return 1; }
-    u32 Close() override { return 1; }
-
-private:
-    IStorageDevice* m_volume;
-    std::vector<u8> m_boot;
-};
-
 u32 EntryCluster(const u8* e) {
     u16 high = 0;
     u16 low = 0;
@@ -369,6 +349,12 @@ void MakeStandInBootSector(const CFATSearchedPartitionInfo& c, u32 sectorSize, s
     b[511] = 0xAA;
 }
 
+u32 CBootOverlayDevice::Read(void* buffer, u64 first, u64 count) {
+    if (m_volume->Read(buffer, first, count) == 0) return 0;
+    if (first == 0 && count > 0) std::memcpy(buffer, m_boot.data(), std::min<size_t>(m_boot.size(), GetSectorSize()));
+    return 1;
+}
+
 CFatCompleteSearch::CFatCompleteSearch() = default;
 CFatCompleteSearch::~CFatCompleteSearch() = default;
 
@@ -503,12 +489,12 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
 
     // Without a boot sector of its own the volume is read through a stand-in made from the layout
     // its folders and FAT copies showed.
-    std::unique_ptr<CStandInBootDevice> standIn;
+    std::unique_ptr<CBootOverlayDevice> standIn;
     IStorageDevice* walked = &volume;
     if ((c->GetFlags() & kFatBootFlags) == 0) {
         std::vector<u8> boot;
         MakeStandInBootSector(*c, m_sectorSize, boot);
-        standIn = std::make_unique<CStandInBootDevice>(&volume, std::move(boot));
+        standIn = std::make_unique<CBootOverlayDevice>(&volume, std::move(boot));
         walked = standIn.get();
     }
     CFATQuickSearch walk;

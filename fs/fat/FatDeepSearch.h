@@ -9,10 +9,27 @@
 #include <memory>
 #include <vector>
 
+#include "devices/StorageDevice.h"
 #include "engine/FsServices.h"
 #include "fs/fat/FatSearchedPartitionInfo.h"
 
 class CStorageDeviceWithCache;
+
+// A volume whose boot sector is gone, seen with a stand-in (or its surviving backup) in the
+// place of its first sector. Neither device is owned.
+class CBootOverlayDevice : public IStorageDevice {
+public:
+    CBootOverlayDevice(IStorageDevice* volume, std::vector<u8> boot) : m_volume(volume), m_boot(std::move(boot)) {}
+    u32 Read(void* buffer, u64 first, u64 count) override;
+    u64 GetTotalSectors() override { return m_volume->GetTotalSectors(); }
+    u32 GetSectorSize() override { return m_volume->GetSectorSize(); }
+    u32 Open() override { return 1; }
+    u32 Close() override { return 1; }
+
+private:
+    IStorageDevice* m_volume;
+    std::vector<u8> m_boot;
+};
 
 // A boot sector seen during the block loop, with the fields the candidate needs.
 struct FatBootSighting {

@@ -333,9 +333,6 @@ CFileNode* CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u6
 }
 
 void CFATQuickWalker::PlaceLostFolders() {
-    // Numbers of the "DIR" folders run on for the whole process, so that the names of two
-    // volumes' lost folders never meet.
-    static std::atomic<u32> dirCounter{0};
     const std::vector<FatFolderSighting>& starts = m_search.GetWalkOptions().folderStarts;
     // Every round reaches at least one more folder start, so the rounds are bounded.
     for (size_t round = 0; round <= starts.size(); ++round) {
@@ -361,7 +358,7 @@ void CFATQuickWalker::PlaceLostFolders() {
         bool placed = false;
         for (const auto& [cluster, parent] : tops) {
             char name[32];
-            std::snprintf(name, sizeof(name), "DIR%u", unsigned(dirCounter.fetch_add(1)));
+            std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
             CFileNode* dir = MakeLostFolderNode(name, cluster, parent);
             if (dir == nullptr) return;
             m_lostFolders->AddChild(dir);
@@ -620,6 +617,11 @@ bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* de
         if (IsFATStartSector(buffer.data(), sectorSize, fatCode)) found = true;
     }
     return found;
+}
+
+u32 NextLostFolderNumber() {
+    static std::atomic<u32> counter{0};
+    return counter.fetch_add(1);
 }
 
 CFATQuickSearch::CFATQuickSearch() : m_record(512) {}

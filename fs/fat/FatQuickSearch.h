@@ -43,6 +43,10 @@ constexpr const char* kFatLostFoldersName = "Lost Folders";
 constexpr u32 kFatLostFolderState = 9;  // deleted, and a folder made by the search
 constexpr u64 kFatLostFoldersId = 0xFFFFFFFFu;
 
+// The number of the next "DIR" folder: one counter for the whole process and every volume, so
+// that the lost folders of two volumes never share a name.
+u32 NextLostFolderNumber();
+
 class CFATQuickSearch : public IQuickFileSystemSearchController {
 public:
     CFATQuickSearch();

@@ -4,6 +4,8 @@
 // intact. Files under a folder whose own entry was overwritten come back below "Lost Folders".
 #include <gtest/gtest.h>
 
+#include <strings.h>
+
 #include <algorithm>
 #include <map>
 #include <string>
@@ -13,6 +15,7 @@
 #include "Manifest.h"
 #include "TestUtil.h"
 #include "platform/ProgramDir.h"
+#include "platform/Types.h"
 
 namespace {
 
@@ -114,7 +117,7 @@ const Json* FoundAt(const Json& scan, u64 startSector) {
 std::string TreeFolder(const std::string& volumeDir, const std::string& fs) {
     std::string found;
     for (const std::string& e : e2e::ListEntries(volumeDir)) {
-        if (e.compare(0, fs.size(), fs) == 0) found = volumeDir + "/" + e;
+        if (e.size() >= fs.size() && strncasecmp(e.c_str(), fs.c_str(), fs.size()) == 0) found = volumeDir + "/" + e;
     }
     return found;
 }
@@ -155,6 +158,7 @@ struct FatVolumeCase {
     const char* image;
     std::vector<u64> zeroed;       // sectors wiped in a copy of the image
     std::vector<u32> zeroedSlots;  // partition-table entries wiped in the copy
+    bool zeroGpt;                  // both GPT entry arrays wiped in the copy
     const char* volume;            // the driver's --volume
     int partition;                 // in the manifest
     u64 foundStart;                // where the scanned device has the volume; kAnyStart for a guess
@@ -165,14 +169,29 @@ struct FatVolumeCase {
 constexpr u32 kMbrTableOffset = 446;
 constexpr u32 kMbrEntrySize = 16;
 constexpr u32 kImageSector = 512;
+constexpr u32 kGptBackupLba = 32;
+constexpr u32 kGptEntriesLba = 72;
+constexpr u32 kGptEntryCount = 80;
+constexpr u32 kGptEntrySize = 84;
 
 // The image itself, or a copy in `tmp` with the case's sectors and table entries zeroed.
 std::string PrepareImage(const FatVolumeCase& t, const testutil::TempDir& tmp) {
-    if (t.zeroed.empty() && t.zeroedSlots.empty()) return e2e::ImageArg(t.image);
+    if (t.zeroed.empty() && t.zeroedSlots.empty() && !t.zeroGpt) return e2e::ImageArg(t.image);
     std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath(std::string(t.image) + ".img"));
     for (u64 s : t.zeroed) std::fill_n(bytes.begin() + std::ptrdiff_t(s * kImageSector), kImageSector, u8(0));
     for (u32 e : t.zeroedSlots) {
         std::fill_n(bytes.begin() + kMbrTableOffset + e * kMbrEntrySize, kMbrEntrySize, u8(0));
+    }
+    if (t.zeroGpt) {
+        // The primary header at sector 1 names the entry array and the backup header.
+        const u8* header = bytes.data() + kImageSector;
+        const u64 entries = ReadLE64(header + kGptEntriesLba);
+        const u64 span = u64(ReadLE32(header + kGptEntryCount)) * ReadLE32(header + kGptEntrySize);
+        const u64 backup = ReadLE64(header + kGptBackupLba);
+        const u64 backupEntries = ReadLE64(bytes.data() + backup * kImageSector + kGptEntriesLba);
+        for (u64 at : {entries, backupEntries}) {
+            std::fill_n(bytes.begin() + std::ptrdiff_t(at * kImageSector), span, u8(0));
+        }
     }
     const std::string path = tmp.File("damaged.img");
     return testutil::WriteFileBytes(path, bytes) ? path : std::string();
@@ -180,21 +199,25 @@ std::string PrepareImage(const FatVolumeCase& t, const testutil::TempDir& tmp) {
 
 TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
     const FatVolumeCase cases[] = {
-        {"fat16-basic", {}, {}, "all", 1, 0, "FAT16", 4},
-        {"fat32-basic", {}, {}, "all", 1, 0, "FAT32", 4},
-        {"mbr-disk", {}, {}, "disk:0", 1, 2048, "FAT32", 2},
-        {"mbr-disk", {}, {}, "disk:0", 6, 104448, "FAT16", 2},
+        {"fat16-basic", {}, {}, false, "all", 1, 0, "FAT16", 4},
+        {"fat32-basic", {}, {}, false, "all", 1, 0, "FAT32", 4},
+        {"exfat-basic", {}, {}, false, "all", 1, 0, "EXFAT", 0},
+        {"mbr-disk", {}, {}, false, "disk:0", 1, 2048, "FAT32", 2},
+        {"mbr-disk", {}, {}, false, "disk:0", 6, 104448, "FAT16", 2},
+        {"gpt-disk", {}, {}, false, "disk:0", 2, 43008, "EXFAT", 0},
         // Boot sectors gone: the volume is found from its folders and FAT copies, or from the
         // FAT32 backup boot sector.
-        {"fat16-basic", {0}, {}, "disk:0", 1, kAnyStart, "FAT16", 4},
-        {"fat32-basic", {0}, {}, "disk:0", 1, 0, "FAT32", 4},
-        {"fat32-basic", {0, 6}, {}, "disk:0", 1, 0, "FAT32", 4},
-        {"mbr-disk", {2048, 2054, 104448}, {0}, "disk:0", 1, kAnyStart, "FAT32", 2},
-        {"mbr-disk", {2048, 2054, 104448}, {0}, "disk:0", 6, kAnyStart, "FAT16", 2},
+        {"fat16-basic", {0}, {}, false, "disk:0", 1, kAnyStart, "FAT16", 4},
+        {"fat32-basic", {0}, {}, false, "disk:0", 1, 0, "FAT32", 4},
+        {"fat32-basic", {0, 6}, {}, false, "disk:0", 1, 0, "FAT32", 4},
+        {"exfat-basic", {0}, {}, false, "disk:0", 1, 0, "EXFAT", 0},
+        {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 1, kAnyStart, "FAT32", 2},
+        {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 6, kAnyStart, "FAT16", 2},
+        {"gpt-disk", {43008}, {}, true, "disk:0", 2, 43008, "EXFAT", 0},
     };
     for (const FatVolumeCase& t : cases) {
         SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition) +
-                     (t.zeroed.empty() ? "" : " damaged"));
+                     (t.zeroed.empty() && !t.zeroGpt ? "" : " damaged"));
         testutil::TempDir tmp;
         ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
         const std::string out = tmp.File("recovered");

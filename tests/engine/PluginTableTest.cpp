@@ -49,9 +49,9 @@ TEST(PluginTable, EveryCodeReachesTheServicesOfItsOwnRow) {
         IQuickFileSystemSearchController* search = controller.Make();
         EXPECT_EQ(search != nullptr, c.quickSearch);
         delete search;
-        // Of the deep searches the NTFS and FAT ones are built so far.
+        // Of the deep searches the NTFS, FAT and exFAT ones are built so far.
         const std::unique_ptr<ICompleteFileSystemSearchController> deep(CreateDeepSearch(c.code));
-        EXPECT_EQ(deep != nullptr, c.code == kFsNtfs || IsFatCode(c.code));
+        EXPECT_EQ(deep != nullptr, c.code == kFsNtfs || IsFatCode(c.code) || c.code == kFsExFat);
         if (!row) {
             EXPECT_EQ(CreateFolderProperties(c.code, "x"), nullptr);
             continue;
