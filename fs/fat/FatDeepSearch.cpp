@@ -256,6 +256,7 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
             for (size_t b = a; b-- > 0 && a - b <= kFatStartsTried;) {
                 const u64 first = fatStarts[b];
                 const u64 size = second - first;
+                if (size == 0) continue;
                 if (second + size > l.dataStart) break;
                 const u64 root = l.dataStart - (second + size);
                 const u64 entries = root * sectorSize / kFatDirEntrySize;
