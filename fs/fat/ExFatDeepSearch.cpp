@@ -38,6 +38,20 @@ constexpr u64 kScoreBoth = 50;
 constexpr u64 kScoreOne = 45;
 constexpr u64 kScoreNone = 10;
 
+// The volume flags and the share of the heap in use change without the backup boot sector.
+constexpr u32 kVolumeFlagsOffset = 106;
+constexpr u32 kVolumeFlagsBytes = 2;
+constexpr u32 kPercentInUseOffset = 112;
+
+bool SameBootSector(const ExFatBootSighting& a, const ExFatBootSighting& b) {
+    for (size_t i = 0; i < a.bytes.size(); ++i) {
+        const bool volatileField =
+            (i >= kVolumeFlagsOffset && i < kVolumeFlagsOffset + kVolumeFlagsBytes) || i == kPercentInUseOffset;
+        if (!volatileField && a.bytes[i] != b.bytes[i]) return false;
+    }
+    return true;
+}
+
 bool IsEntryOfType(u8 type, u8 inUseType) { return type == inUseType || type == u8(inUseType & ~kInUseBit); }
 
 class CGoOnProgress : public IProgress {
@@ -230,7 +244,7 @@ void CExFatCompleteSearch::EndSearch() {
         // The backup boot sector twelve sectors after an identical main one.
         if (b.sector >= kBackupBootOffset) {
             const ExFatBootSighting* main = sightingAt(b.sector - kBackupBootOffset);
-            if (main != nullptr && main->bytes == b.bytes) continue;
+            if (main != nullptr && SameBootSector(*main, b)) continue;
         }
         const CExFatBootSector boot(b.bytes.data());
         u64 start = b.sector;
@@ -243,7 +257,7 @@ void CExFatCompleteSearch::EndSearch() {
             fat = true;
         } else {
             const ExFatBootSighting* backup = sightingAt(b.sector + kBackupBootOffset);
-            if (backup != nullptr && backup->bytes == b.bytes) flags |= kExFatFlagBackupBoot;
+            if (backup != nullptr && SameBootSector(*backup, b)) flags |= kExFatFlagBackupBoot;
         }
         if (start >= deviceSectors || byStart.count(start) != 0) continue;
         if (fat) flags |= kExFatFlagFatSeen;

@@ -10,6 +10,7 @@
 #include "ImageDevice.h"
 #include "TestUtil.h"
 #include "engine/RSData.h"
+#include "fs/fat/ExFatDeepSearch.h"
 #include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDeepSearch.h"
 
@@ -26,8 +27,9 @@ void ZeroSector(std::vector<u8>& image, u64 sector) {
 }
 
 // Runs the search's block loop over the whole device in blocks of `blockSectors`.
-std::unique_ptr<CFatCompleteSearch> Scan(IStorageDevice& device, u32 blockSectors = 2048) {
-    auto search = std::make_unique<CFatCompleteSearch>();
+template <typename Search = CFatCompleteSearch>
+std::unique_ptr<Search> Scan(IStorageDevice& device, u32 blockSectors = 2048) {
+    auto search = std::make_unique<Search>();
     search->SetDevice(&device);
     search->SetBlockSectorCount(blockSectors);
     search->BeginSearch();
@@ -110,6 +112,37 @@ TEST(FatDeepSearch, StandInBootSectorPlacesTheRegionsOfItsCandidate) {
 TEST(FatDeepSearch, FindsNoVolumeWhereEveryFatStructureIsGone) {
     MemoryDevice device(Image("carve-mix"), kSector);
     EXPECT_TRUE(Scan(device)->GetCandidates().empty());
+    EXPECT_TRUE(Scan<CExFatCompleteSearch>(device)->GetCandidates().empty());
+}
+
+struct ExFatCase {
+    const char* image;
+    std::vector<u64> zeroed;
+    u64 start;
+    u32 flagsSet;
+    u32 flagsClear;
+};
+
+TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
+    const ExFatCase cases[] = {
+        {"exfat-basic", {}, 0, kExFatFlagBoot | kExFatFlagBackupBoot | kExFatFlagFatSeen | kExFatFlagFromEntrySets, 0},
+        {"exfat-basic", {0}, 0, kExFatFlagBackupBoot | kExFatFlagFatSeen | kExFatFlagFromEntrySets, kExFatFlagBoot},
+        {"gpt-disk", {}, 43008, kExFatFlagBoot | kExFatFlagFatSeen, 0},
+    };
+    for (const ExFatCase& c : cases) {
+        SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
+        std::vector<u8> bytes = Image(c.image);
+        for (u64 s : c.zeroed) ZeroSector(bytes, s);
+        MemoryDevice device(std::move(bytes), kSector);
+        const auto search = Scan<CExFatCompleteSearch>(device, 333);
+        ASSERT_EQ(search->GetCandidates().size(), 1u);
+        const CExFatSearchedPartitionInfo& got = *search->GetCandidates().front();
+        EXPECT_EQ(got.GetPartitionStart(), c.start);
+        EXPECT_EQ(got.GetFileSystemCode(), u32(kFsExFat));
+        EXPECT_EQ(got.GetFlags() & c.flagsSet, c.flagsSet);
+        EXPECT_EQ(got.GetFlags() & c.flagsClear, 0u);
+        EXPECT_LE(got.GetPartitionStart() + got.GetTotalSectors(), device.GetTotalSectors());
+    }
 }
 
 TEST(FatDeepSearch, DropsABootSectorThatNothingConfirms) {
@@ -228,6 +261,31 @@ TEST(FatDeepSearch, SavedStateRoundTripsAndADamagedOneChangesNothing) {
     ASSERT_TRUE(r.BeginSection(StateSection()));
     EXPECT_THROW(loaded.LoadState(&r), IRSException);
     EXPECT_EQ(loaded.GetFolderStarts().size(), search->GetFolderStarts().size());
+}
+
+TEST(ExFatDeepSearch, SavedStateRoundTrips) {
+    MemoryDevice device(Image("exfat-basic"), kSector);
+    const auto search = Scan<CExFatCompleteSearch>(device);
+    ASSERT_FALSE(search->GetSetStarts().empty());
+    testutil::TempDir dir;
+    const std::string path = dir.File("state.rsf");
+    {
+        CRSData w(1);
+        ASSERT_TRUE(w.Open(path.c_str(), 1));
+        ASSERT_TRUE(w.WriteHeader(MakeScanResultHeader(1)));
+        w.BeginSection(StateSection());
+        EXPECT_EQ(search->SaveState(&w), 1u);
+        w.EndSection();
+        w.Close();
+    }
+    CExFatCompleteSearch loaded;
+    CRSData r(0);
+    ASSERT_TRUE(r.Open(path.c_str(), 0));
+    ScanResultHeader h;
+    ASSERT_TRUE(r.ReadHeader(h));
+    ASSERT_TRUE(r.BeginSection(StateSection()));
+    EXPECT_EQ(loaded.LoadState(&r), 1u);
+    EXPECT_EQ(loaded.GetSetStarts(), search->GetSetStarts());
 }
 
 }  // namespace
