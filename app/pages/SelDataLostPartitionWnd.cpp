@@ -33,8 +33,6 @@ const char* const kSystemMount = "/";
 
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
 
-QWidget* W(UiSdkWndBase& w) { return w.Widget(); }
-
 void Log(int line) {
     WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", static_cast<int>(CurrentProcessId()), static_cast<int>(CurrentThreadId()),
              "UiCtrl::SelDataLostPartitionWnd::TimerProc", line);

@@ -1,13 +1,14 @@
-// Speed and memory of the complete scan on a large NTFS volume. The benchmark makes (once) a
-// 1 GiB image formatted by mkntfs and filled through ntfs-3g with tens of thousands of files,
-// then, on the page-cached image, times a plain sequential read of the file and the complete
-// scan with the NTFS deep search, and prints both rates, their ratio and the peak resident
-// memory. Speed is measured here and nowhere else.
+// Speed and memory of the complete scan on a large volume. The benchmark makes (once) a 1 GiB
+// image of the chosen file system filled with tens of thousands of files, then, on the
+// page-cached image, times a plain sequential read of the file and the complete scan with every
+// deep search, and prints both rates, their ratio and the peak resident memory. Speed is
+// measured here and nowhere else.
 //
-//   complete_scan_bench [--image PATH] [--files N] [--size-mib N] [--runs N]
+//   complete_scan_bench [--fs ntfs|fat32|exfat] [--image PATH] [--files N] [--size-mib N] [--runs N]
 //
-// Without --image the image is made under $TMPDIR (or /tmp) as morvenda-bench-<files>-<size>M.img and
-// kept for later runs; making it needs mkntfs, ntfs-3g and fusermount.
+// Without --image the image is made under $TMPDIR (or /tmp) as morvenda-bench-<files>-<size>M.img
+// (NTFS) or morvenda-bench-<fs>-<files>-<size>M.img and kept for later runs; making it needs
+// mkntfs and ntfs-3g, mkfs.fat and mcopy, or mkfs.exfat and mount.exfat-fuse, and fusermount.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -53,42 +54,78 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// Writes `files` files of 1 to 24 KiB (one in 97 of 256 to 512 KiB) into folders of 500 through
-// ntfs-3g: about 660 MiB for 40000 files.
-bool MakeImage(const std::string& image, u32 files, u32 sizeMiB) {
-    const std::string mount = image + ".mnt";
-    std::printf("making %s: %u MiB, %u files (mkntfs, ntfs-3g)...\n", image.c_str(), sizeMiB, files);
-    std::fflush(stdout);
-    auto step = [](const char* what, bool ok) {
-        if (!ok) std::fprintf(stderr, "complete_scan_bench: %s failed\n", what);
-        return ok;
-    };
-    if (!step("truncate", Run("truncate -s " + std::to_string(sizeMiB) + "M '" + image + "'") == 0)) return false;
-    if (!step("mkntfs", Run("mkntfs -Q -F -q -L BENCH '" + image + "' >/dev/null 2>&1") == 0)) return false;
-    ::mkdir(mount.c_str(), 0700);
-    if (!step("ntfs-3g", Run("ntfs-3g '" + image + "' '" + mount + "'") == 0)) return false;
+// Writes `files` files of 1 to 24 KiB (one in 97 of 256 to 512 KiB) into folders of 500 below
+// root: about 660 MiB for 40000 files.
+bool WriteFiles(const std::string& root, u32 files) {
     std::mt19937 rng(20261207);
     std::vector<char> data(1 << 20);
     for (char& c : data) c = static_cast<char>(rng());
     bool ok = true;
     for (u32 i = 0; i < files && ok; ++i) {
-        const std::string folder = mount + "/dir" + std::to_string(i / 500);
+        const std::string folder = root + "/dir" + std::to_string(i / 500);
         if (i % 500 == 0) ::mkdir(folder.c_str(), 0755);
         const size_t size = (i % 97 == 0) ? (256u << 10) + rng() % (256u << 10) : 1024 + rng() % (23u << 10);
         const std::string path = folder + "/file" + std::to_string(i) + (i % 3 == 0 ? ".jpg" : ".txt");
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd < 0) {
             std::perror(path.c_str());
-            ok = false;
-            break;
+            return false;
         }
         const size_t at = rng() % (data.size() - size);
         ok = ::write(fd, data.data() + at, size) == static_cast<ssize_t>(size);
         if (!ok) std::perror(path.c_str());
         ::close(fd);
     }
-    Run("sync");
-    Run("fusermount -u '" + mount + "' || umount '" + mount + "'");
+    return ok;
+}
+
+bool Step(const char* what, bool ok) {
+    if (!ok) std::fprintf(stderr, "complete_scan_bench: %s failed\n", what);
+    return ok;
+}
+
+bool MakeImage(const std::string& image, const std::string& fs, u32 files, u32 sizeMiB) {
+    const std::string mount = image + ".mnt";
+    std::printf("making %s: %s, %u MiB, %u files...\n", image.c_str(), fs.c_str(), sizeMiB, files);
+    std::fflush(stdout);
+    if (!Step("truncate", Run("truncate -s " + std::to_string(sizeMiB) + "M '" + image + "'") == 0)) return false;
+    if (fs == "fat32") {
+        // mtools fills the image without a mount: the files are made beside it and copied in.
+        if (!Step("mkfs.fat", Run("mkfs.fat -F 32 -n BENCH '" + image + "' >/dev/null") == 0)) return false;
+        ::mkdir(mount.c_str(), 0700);
+        bool ok = WriteFiles(mount, files);
+        ok = ok && Step("mcopy", Run("mcopy -s -Q -i '" + image + "' '" + mount + "'/* ::/") == 0);
+        Run("rm -rf '" + mount + "'");
+        return ok;
+    }
+    const bool exfat = fs == "exfat";
+    const std::string format = exfat ? "mkfs.exfat -c 4096 -L BENCH '" + image + "' >/dev/null 2>&1"
+                                     : "mkntfs -Q -F -q -L BENCH '" + image + "' >/dev/null 2>&1";
+    if (!Step(exfat ? "mkfs.exfat" : "mkntfs", Run(format) == 0)) return false;
+    ::mkdir(mount.c_str(), 0700);
+    // exfat-fuse mounts only block devices: the image is attached to a loop device first.
+    std::string source = image;
+    const std::string loopFile = image + ".loop";
+    if (exfat) {
+        if (!Step("losetup", Run("losetup -f --show '" + image + "' > '" + loopFile + "'") == 0)) return false;
+        source.clear();
+        if (FILE* f = std::fopen(loopFile.c_str(), "r")) {
+            char line[256] = {};
+            if (std::fgets(line, sizeof(line), f)) source = line;
+            std::fclose(f);
+        }
+        ::unlink(loopFile.c_str());
+        while (!source.empty() && (source.back() == '\n' || source.back() == '\r')) source.pop_back();
+        if (!Step("losetup output", !source.empty())) return false;
+    }
+    const std::string mountCommand = (exfat ? "mount.exfat-fuse '" : "ntfs-3g '") + source + "' '" + mount + "'";
+    bool ok = Step(exfat ? "mount.exfat-fuse" : "ntfs-3g", Run(mountCommand) == 0);
+    if (ok) {
+        ok = WriteFiles(mount, files);
+        Run("sync");
+        Run("fusermount -u '" + mount + "' || umount '" + mount + "'");
+    }
+    if (exfat) Run("losetup -d '" + source + "'");
     ::rmdir(mount.c_str());
     return ok;
 }
@@ -127,10 +164,12 @@ public:
 
 int main(int argc, char** argv) {
     std::string image;
+    std::string fs = "ntfs";
     u32 files = 40000, sizeMiB = 1024, runs = 3;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i], v = argv[i + 1];
         if (a == "--image") image = v;
+        else if (a == "--fs") fs = v;
         else if (a == "--files") files = u32(std::strtoul(v.c_str(), nullptr, 10));
         else if (a == "--size-mib") sizeMiB = u32(std::strtoul(v.c_str(), nullptr, 10));
         else if (a == "--runs") runs = u32(std::strtoul(v.c_str(), nullptr, 10));
@@ -139,11 +178,15 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (fs != "ntfs" && fs != "fat32" && fs != "exfat") {
+        std::fprintf(stderr, "complete_scan_bench: --fs must be ntfs, fat32 or exfat\n");
+        return 1;
+    }
     if (image.empty()) {
         const char* tmp = std::getenv("TMPDIR");
-        image = std::string(tmp && *tmp ? tmp : "/tmp") + "/morvenda-bench-" + std::to_string(files) + "-" +
-                std::to_string(sizeMiB) + "M.img";
-        if (!Exists(image) && !MakeImage(image, files, sizeMiB)) {
+        image = std::string(tmp && *tmp ? tmp : "/tmp") + "/morvenda-bench-" + (fs == "ntfs" ? "" : fs + "-") +
+                std::to_string(files) + "-" + std::to_string(sizeMiB) + "M.img";
+        if (!Exists(image) && !MakeImage(image, fs, files, sizeMiB)) {
             std::fprintf(stderr, "complete_scan_bench: could not make %s\n", image.c_str());
             ::unlink(image.c_str());
             return 1;
@@ -192,7 +235,7 @@ int main(int argc, char** argv) {
     const double readRate = double(bytes) / bestRead / 1e9;
     const double loopRate = double(bytes) / bestLoop / 1e9;
     const double scanRate = double(bytes) / bestScan / 1e9;
-    std::printf("image: %s (%.0f MiB), best of %u runs\n", image.c_str(), mib, runs);
+    std::printf("image: %s (%s, %.0f MiB), best of %u runs\n", image.c_str(), fs.c_str(), mib, runs);
     std::printf("sequential read:          %.3f s  %.2f GB/s\n", bestRead, readRate);
     std::printf("complete scan, block loop: %.3f s  %.2f GB/s\n", bestLoop, loopRate);
     std::printf("complete scan, whole run:  %.3f s  %.2f GB/s  (ratio to the read %.2f)\n", bestScan, scanRate,

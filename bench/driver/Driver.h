@@ -5,6 +5,7 @@
 //
 //   scan_driver --image PATH[@SECTORSIZE] [--image ...] --mode deleted|complete
 //               [--volume INDEX|all|none|disk:N] [--recover DIR] [--json FILE] [--save FILE.rsf]
+//               [--lost-reason 0-3]
 //   scan_driver --image PATH[@SECTORSIZE] [--image ...] --load FILE.rsf [--recover DIR] [--json FILE]
 //
 // Exit status 0 only when every requested scan ran to its end and every found file was written
@@ -28,7 +29,10 @@ struct Options {
     std::string jsonPath;
     std::string savePath;  // the result of each scan is saved here (see SavedResultPath)
     std::string loadPath;  // a saved result is loaded instead of scanning
+    u32 lostReason = 0;
 };
+
+constexpr u32 kMaxLostReason = 3;
 
 // Empty when the options are usable, else what is wrong with them.
 std::string ParseOptions(int argc, char** argv, Options& out);

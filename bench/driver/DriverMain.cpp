@@ -12,6 +12,7 @@ namespace {
 const char* const kUsage =
     "usage: scan_driver --image PATH[@SECTORSIZE] [--image ...] --mode deleted|complete\n"
     "                   [--volume INDEX|all|none|disk:N] [--recover DIR] [--json FILE] [--save FILE.rsf]\n"
+    "                   [--lost-reason 0-3]\n"
     "       scan_driver --image PATH[@SECTORSIZE] [--image ...] --load FILE.rsf [--recover DIR] [--json FILE]\n";
 
 // Empty when the argument is usable, else what is wrong with it.
@@ -57,6 +58,13 @@ std::string ParseOptions(int argc, char** argv, Options& out) {
             out.savePath = v;
         } else if (a == "--load") {
             out.loadPath = v;
+        } else if (a == "--lost-reason") {
+            // The wizard's lost-data reason: a nonzero one lets the complete scan hand out more
+            // than one found partition.
+            if (v.size() != 1 || v[0] < '0' || v[0] > char('0' + kMaxLostReason)) {
+                return "--lost-reason must be 0 to " + std::to_string(kMaxLostReason);
+            }
+            out.lostReason = static_cast<u32>(v[0] - '0');
         } else {
             return "unknown option " + a;
         }

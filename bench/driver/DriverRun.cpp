@@ -259,6 +259,7 @@ int Run(const Options& options, Report& report) {
     session.SetProgress(&progress, &progress, progress.GetWindow());
     session.SetDirectoryTree(&tree);
     session.SetFileTypeMask(kFileTypeMaskAll);
+    session.SetReason(options.lostReason);
 
     int status = kExitOk;
     if (!options.loadPath.empty()) {

@@ -1,13 +1,11 @@
 #include "engine/FileSystemPlugins.h"
+#include "fs/fat/ExFatDeepSearch.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatQuickSearch.h"
 #include "fs/fat/ExFatVolume.h"
 #include "fs/fat/FatFactories.h"
 
 IQuickFileSystemSearchController* CreateExFatQuickSearch() { return new CExFatQuickSearch; }
-
-// The exFAT deep search is not part of this build yet: the complete scan runs without it.
-ICompleteFileSystemSearchController* CreateExFatCompleteSearch() { return nullptr; }
 
 IFileProperties* CreateExFatFileProperties() { return CreateExFatFolderProperties(FileSystemTypeName(kFsExFat)); }
 

@@ -107,6 +107,22 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     return kExFatQuickDone;
 }
 
+void CExFatQuickSearch::WalkOrphanFolder(u32 firstCluster) {
+    if (!m_partition || !m_volume || !m_partition->IsHeapCluster(firstCluster) || WasClusterRead(firstCluster)) return;
+    CExFatPartition& p = *m_partition;
+    PendingFolder folder;
+    folder.firstCluster = firstCluster;
+    folder.budget = u64(m_clusterBytes) * p.m_clusterLimit;
+    folder.deleted = true;
+    m_queue.push_back(folder);
+    while (!m_queue.empty() && m_progress->Continued() != 0) {
+        const PendingFolder next = m_queue.front();
+        m_queue.pop_front();
+        if (!WalkDirectory(next)) break;
+    }
+    m_queue.clear();
+}
+
 void CExFatQuickSearch::Report(u64 done, u64 total) {
     ProgressInfo info;
     info.Type = kProgressUpdate;

@@ -36,6 +36,12 @@ public:
 
     CExFatPartition* GetPartition() { return m_partition.get(); }
 
+    // After a search: whether its walks read the cluster, and a walk of one more folder whose
+    // own entry is gone, its sets handed over with `parentId` as parent (the complete scan's
+    // lost folders). A folder whose first cluster was read already is left alone.
+    bool WasClusterRead(u32 cluster) const { return m_readClusters.count(cluster) != 0; }
+    void WalkOrphanFolder(u32 firstCluster);
+
 private:
     // A directory waiting for its walk.
     struct PendingFolder {

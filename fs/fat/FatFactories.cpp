@@ -2,14 +2,12 @@
 
 #include "engine/FileSystemPlugins.h"
 #include "fs/fat/FatDBR.h"
+#include "fs/fat/FatDeepSearch.h"
 #include "fs/fat/FatFileProperties.h"
 #include "fs/fat/FatQuickSearch.h"
 #include "fs/fat/FatVolumeAnalyze.h"
 
 IQuickFileSystemSearchController* CreateFATQuickSearch() { return new CFATQuickSearch; }
-
-// The FAT deep search is not part of this build yet: the complete scan runs without it.
-ICompleteFileSystemSearchController* CreateFatCompleteSearch() { return nullptr; }
 
 IFileProperties* CreateFATFileProperties(u32 fsCode) {
     if (IsFatCode(fsCode)) return CreateFATFolderProperties(fsCode, FileSystemTypeName(fsCode));

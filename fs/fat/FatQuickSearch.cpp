@@ -1,6 +1,8 @@
 #include "fs/fat/FatQuickSearch.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <list>
@@ -113,6 +115,9 @@ private:
     void Report(u64 done);
     CFileSystemNode* MakeRootNode();
     bool WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden);
+    void DrainQueue();
+    void PlaceLostFolders();
+    CFileNode* MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
     i64 ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx);
     void BookFolder(CFileNode* node, FolderContext& ctx, bool& kept);
     void RevisePass(FolderContext& ctx);
@@ -142,6 +147,8 @@ private:
     std::deque<CFileNode*> m_queue;
     std::vector<IRawFileAnalyser*> m_analysers;
     bool m_revise = false;
+    bool m_keepTree = false;
+    CFileNode* m_lostFolders = nullptr;
     FatVolumeGeometry m_geometry;
     std::vector<u8> m_buffer;
     ProgressInfo m_info{};
@@ -158,6 +165,7 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
       m_totalSectors(dbr.GetTotalSectors()),
       m_fat(fat),
       m_sectorSize(device->GetSectorSize()) {
+    m_keepTree = search.GetWalkOptions().keepTree;
     const u64 fatsEnd = u64(dbr.GetReservedSectors()) + u64(dbr.GetFATCount()) * dbr.GetFATSize();
     if (m_fsCode == kFsFat16) {
         m_rootStart = fatsEnd;
@@ -191,6 +199,7 @@ void CFATQuickWalker::Report(u64 done) {
 }
 
 void CFATQuickWalker::Hand(CFileNode* node) {
+    if (m_keepTree) return;
     CFileNode* clone = node->Clone();
     if (clone == nullptr) return;
     u32 error = 0;
@@ -230,11 +239,13 @@ void CFATQuickWalker::Run() {
 
     m_root = MakeRootNode();
     if (m_root == nullptr) return;
-    CFileNode* rootClone = m_root->Clone();
-    if (rootClone == nullptr) return;
-    if (m_builder->AddFileSystemTree(static_cast<CFileSystemNode*>(rootClone)) == 0) {
-        DestroyTreeNode(rootClone);
-        return;
+    if (!m_keepTree) {
+        CFileNode* rootClone = m_root->Clone();
+        if (rootClone == nullptr) return;
+        if (m_builder->AddFileSystemTree(static_cast<CFileSystemNode*>(rootClone)) == 0) {
+            DestroyTreeNode(rootClone);
+            return;
+        }
     }
     m_search.GetRecord().SetSectorsPerCluster(m_spc);
     m_search.GetRecord().SetFirstDataSector(m_dataStart);
@@ -258,40 +269,107 @@ void CFATQuickWalker::Run() {
         }
     }
 
-    if (rootWalked) {
-        u64 count = 1;
-        u64 lastPercent = 1;
-        while (!m_queue.empty()) {
-            ++count;
-            const u64 percent = count * 100 / (count + m_queue.size());
-            if (percent > lastPercent) {
-                Report(percent);
-                lastPercent = percent;
-            }
-            if (!Continue()) break;
-            CFileNode* folder = m_queue.front();
-            m_queue.pop_front();
-            if (folder->GetFirstChild() != nullptr) continue;
-            CFATFileProperties* p = FatProps(folder);
-            const u64 first = p->GetFirstCluster();
-            if (WalkFolderChain(folder, first, false)) continue;
-            if (m_runState == kRunStopped) break;
-            if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
-            // The entry may have lost the high word of its first cluster: try the same low word
-            // in the higher 65536-cluster blocks.
-            for (u64 k = 0; k < first / kHighWordStep + 50; ++k) {
-                const u64 candidate = first + k * kHighWordStep;
-                if (candidate > 0xFFFFFFFFu) break;
-                p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
-                if (WalkFolderChain(folder, candidate, false)) break;
-                if (m_runState == kRunStopped) break;
-            }
-            if (m_runState == kRunStopped) break;
-        }
-    }
+    if (rootWalked) DrainQueue();
+    if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
 
     for (CFileNode* folder : m_deferred) Hand(folder);
     m_deferred.clear();
+    if (m_keepTree) {
+        m_search.SetWalkedFolderClusters(m_dirClusters);
+        m_search.KeepTree(m_root);
+        m_root = nullptr;
+    }
+}
+
+void CFATQuickWalker::DrainQueue() {
+    u64 count = 1;
+    u64 lastPercent = 1;
+    while (!m_queue.empty()) {
+        ++count;
+        const u64 percent = count * 100 / (count + m_queue.size());
+        if (percent > lastPercent) {
+            Report(percent);
+            lastPercent = percent;
+        }
+        if (!Continue()) break;
+        CFileNode* folder = m_queue.front();
+        m_queue.pop_front();
+        if (folder->GetFirstChild() != nullptr) continue;
+        CFATFileProperties* p = FatProps(folder);
+        const u64 first = p->GetFirstCluster();
+        if (WalkFolderChain(folder, first, false)) continue;
+        if (m_runState == kRunStopped) break;
+        if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
+        // The entry may have lost the high word of its first cluster: try the same low word
+        // in the higher 65536-cluster blocks.
+        for (u64 k = 0; k < first / kHighWordStep + 50; ++k) {
+            const u64 candidate = first + k * kHighWordStep;
+            if (candidate > 0xFFFFFFFFu) break;
+            p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
+            if (WalkFolderChain(folder, candidate, false)) break;
+            if (m_runState == kRunStopped) break;
+        }
+        if (m_runState == kRunStopped) break;
+    }
+    }
+
+CFileNode* CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster) {
+    CFATFileProperties* p = NewFATFileProperties();
+    CFileNode* node = CreateFileNode();
+    if (p == nullptr || node == nullptr) {
+        if (p != nullptr) p->Release();
+        DestroyTreeNode(node);
+        return nullptr;
+    }
+    p->SetName(name);
+    p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
+    p->SetState(kFatLostFolderState);
+    p->SetFirstCluster(u32(cluster));
+    p->SetParentCluster(u32(parentCluster));
+    node->SetFileProperties(p);
+    node->SetId(cluster);
+    node->SetParentId(parentCluster);
+    return node;
+}
+
+void CFATQuickWalker::PlaceLostFolders() {
+    const std::vector<FatFolderSighting>& starts = m_search.GetWalkOptions().folderStarts;
+    // Every round reaches at least one more folder start, so the rounds are bounded.
+    for (size_t round = 0; round <= starts.size(); ++round) {
+        std::map<u64, u64> unreached;  // cluster -> parent cluster
+        for (const FatFolderSighting& f : starts) {
+            if (!IsCluster(f.cluster) || m_dirClusters.count(f.cluster) != 0 || m_folders.count(f.cluster) != 0) continue;
+            unreached.emplace(f.cluster, f.parent);
+        }
+        if (unreached.empty()) return;
+        // Folders whose parent start is itself unreached are reached through it; a ring of such
+        // folders enters through its lowest cluster.
+        std::vector<std::pair<u64, u64>> tops;
+        for (const auto& [cluster, parent] : unreached) {
+            if (parent == cluster || unreached.count(parent) == 0) tops.emplace_back(cluster, parent);
+        }
+        if (tops.empty()) tops.push_back(*unreached.begin());
+        if (m_lostFolders == nullptr) {
+            m_lostFolders = MakeLostFolderNode(kFatLostFoldersName, kFatLostFoldersId, kFatLostFoldersId);
+            if (m_lostFolders == nullptr) return;
+            m_lostFolders->SetParentId(m_root->GetId());
+            m_root->AddChild(m_lostFolders);
+        }
+        bool placed = false;
+        for (const auto& [cluster, parent] : tops) {
+            char name[32];
+            std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
+            CFileNode* dir = MakeLostFolderNode(name, cluster, parent);
+            if (dir == nullptr) return;
+            m_lostFolders->AddChild(dir);
+            m_folders[cluster] = dir;
+            m_queue.push_back(dir);
+            placed = true;
+        }
+        if (!placed) return;
+        DrainQueue();
+        if (m_runState == kRunStopped) return;
+    }
 }
 
 bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden) {
@@ -424,7 +502,7 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         const bool isDirectory = entry.IsDirectory();
         const bool deleted = entry.IsDeleted();
 
-        if (!isDirectory && !deleted && !parentDeleted) {
+        if (!isDirectory && !deleted && !parentDeleted && !m_keepTree) {
             if (m_revise) {
                 CFATFileProperties* rp = CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
                 if (rp != nullptr) {
@@ -462,7 +540,9 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
 
         if (!isDirectory) {
             DebugTrace("Found a File %s!", p->GetName());
-            CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(cluster), p->GetSize(), true);
+            // A live file's chain is in the FAT; a deleted one's clusters are taken in a row.
+            const bool liveChain = !deleted && !parentDeleted;
+            CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(cluster), p->GetSize(), !liveChain);
             if (runs == nullptr) {
                 DebugTrace("Failed build Datarun list!");
                 DestroyTreeNode(node);
@@ -539,7 +619,14 @@ bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* de
     return found;
 }
 
+u32 NextLostFolderNumber() {
+    static std::atomic<u32> counter{0};
+    return counter.fetch_add(1);
+}
+
 CFATQuickSearch::CFATQuickSearch() : m_record(512) {}
+
+CFATQuickSearch::~CFATQuickSearch() { FreeSubtree(m_tree); }
 
 const std::vector<IRawFileAnalyser*>& CFATQuickSearch::GetReviseAnalysers() {
     if (!m_analysersSet) {

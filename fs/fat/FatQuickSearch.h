@@ -2,11 +2,14 @@
 // The deleted-file scan of a FAT16 or FAT32 volume: it confirms the boot sector, loads the FAT,
 // walks the directory tree from the root and hands the tree builder the root, every deleted file
 // and folder, everything inside a deleted folder, and every live folder.
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/FsServices.h"
 #include "fs/fat/FatSearchedPartitionInfo.h"
 
+class CFileSystemNode;
 class IRawFileAnalyser;
 
 // Search results.
@@ -20,10 +23,34 @@ constexpr u32 kFatQuickStopped = 0x148000D;
 // (copy 2 decides when both copies show marks).
 bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* device, u32& fatCode);
 
+// A folder start ("." and ".." entries) seen on the device: the folder's own first cluster and
+// its parent's.
+struct FatFolderSighting {
+    u32 cluster = 0;
+    u32 parent = 0;
+};
+
+// How the complete scan uses the walker: it keeps the whole tree, live files included, instead of
+// handing entries to a builder, and gives the folder starts no walk reached a place under
+// "Lost Folders".
+struct FatWalkOptions {
+    bool keepTree = false;
+    std::vector<FatFolderSighting> folderStarts;
+};
+
+// Folder names the complete scan gives to folders whose own entry is gone.
+constexpr const char* kFatLostFoldersName = "Lost Folders";
+constexpr u32 kFatLostFolderState = 9;  // deleted, and a folder made by the search
+constexpr u64 kFatLostFoldersId = 0xFFFFFFFFu;
+
+// The number of the next "DIR" folder: one counter for the whole process and every volume, so
+// that the lost folders of two volumes never share a name.
+u32 NextLostFolderNumber();
+
 class CFATQuickSearch : public IQuickFileSystemSearchController {
 public:
     CFATQuickSearch();
-    ~CFATQuickSearch() override = default;
+    ~CFATQuickSearch() override;
 
     void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
     void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) override { out.push_back(&m_record); }
@@ -34,6 +61,19 @@ public:
         m_analysers = analysers;
         m_analysersSet = true;
     }
+
+    void SetWalkOptions(FatWalkOptions options) { m_options = std::move(options); }
+    const FatWalkOptions& GetWalkOptions() const { return m_options; }
+    // The tree a walk with keepTree made (the caller owns it), or null.
+    CFileSystemNode* TakeTree() {
+        CFileSystemNode* t = m_tree;
+        m_tree = nullptr;
+        return t;
+    }
+    void KeepTree(CFileSystemNode* root) { m_tree = root; }
+    // The volume's folder clusters the last walk read.
+    const std::unordered_set<u64>& GetWalkedFolderClusters() const { return m_walked; }
+    void SetWalkedFolderClusters(std::unordered_set<u64> walked) { m_walked = std::move(walked); }
 
     IDirecotryTreeBuilder* GetBuilder() const { return m_builder; }
     CFATSearchedPartitionInfo& GetRecord() { return m_record; }
@@ -46,4 +86,7 @@ private:
     CFATSearchedPartitionInfo m_record;
     std::vector<IRawFileAnalyser*> m_analysers;
     bool m_analysersSet = false;
+    FatWalkOptions m_options;
+    CFileSystemNode* m_tree = nullptr;
+    std::unordered_set<u64> m_walked;
 };

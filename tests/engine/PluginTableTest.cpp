@@ -49,9 +49,9 @@ TEST(PluginTable, EveryCodeReachesTheServicesOfItsOwnRow) {
         IQuickFileSystemSearchController* search = controller.Make();
         EXPECT_EQ(search != nullptr, c.quickSearch);
         delete search;
-        // Of the deep searches the NTFS and RAW ones are built so far.
+        // Every file system with a row has its deep search.
         const std::unique_ptr<ICompleteFileSystemSearchController> deep(CreateDeepSearch(c.code));
-        EXPECT_EQ(deep != nullptr, c.code == kFsNtfs || c.code == kFsRaw);
+        EXPECT_EQ(deep != nullptr, c.code == kFsNtfs || IsFatCode(c.code) || c.code == kFsExFat || c.code == kFsRaw);
         if (!row) {
             EXPECT_EQ(CreateFolderProperties(c.code, "x"), nullptr);
             continue;

@@ -1,0 +1,572 @@
+#include "fs/fat/FatDeepSearch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <new>
+
+#include "devices/CachedStorageDevice.h"
+#include "devices/PartitionDevice.h"
+#include "devices/StorageDevice.h"
+#include "engine/DirectoryTreeBuilder.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
+#include "engine/LostFileCollector.h"
+#include "engine/Progress.h"
+#include "engine/RSData.h"
+#include "engine/RawFileInfoPool.h"
+#include "fs/fat/FatDBR.h"
+#include "fs/fat/FatDirEntry.h"
+#include "fs/fat/FatFileProperties.h"
+#include "fs/fat/FatQuickSearch.h"
+#include "fs/fat/FatTable.h"
+#include "platform/Log.h"
+
+namespace {
+
+constexpr u32 kBootSignatureOffset = 510;
+constexpr u32 kEntryNameLength = 11;
+constexpr u32 kEntryAttributeOffset = 11;
+constexpr u32 kEntryClusterHighOffset = 20;
+constexpr u32 kEntryClusterLowOffset = 26;
+constexpr u64 kBackupBootOffset = 6;
+constexpr u64 kProvisionalRootId = 0;
+constexpr u32 kFatBootFlags = kFatFlagBootFat12 | kFatFlagBootFat16 | kFatFlagBootFat32 | kFatFlagBackupBootFat32;
+constexpr u32 kFirstCluster = 2;
+constexpr u32 kClusterSizes[] = {1, 2, 4, 8, 16, 32, 64, 128};
+// Folder starts that must agree on a layout before it is taken for a volume.
+constexpr u64 kMinLayoutVotes = 2;
+// FAT copies looked at below a data area: the nearest ones belong to its volume.
+constexpr size_t kFatStartsTried = 64;
+// The root region of a FAT16 volume: 224 entries at the least, 65535 at the most.
+constexpr u64 kMinRootEntries = 224;
+constexpr u64 kMaxRootEntries = 0xFFFF;
+constexpr u64 kFat32Reserved = 32;
+constexpr u64 kFat16Reserved = 1;
+constexpr u64 kMaxFsInfoDistance = 0xFFFF;
+constexpr u64 kFat16ClusterMin = 0xFF5;
+constexpr u64 kFat16ClusterEnd = 0xFFF4;
+constexpr u64 kFat32ClusterEnd = 0x0FFFFFF4;
+constexpr u32 kFsInfoLeadSignature = 0x41615252;  // "RRaA"
+constexpr u32 kFsInfoStructSignature = 0x61417272;  // "rrAa"
+constexpr u32 kFsInfoStructOffset = 484;
+constexpr u8 kFixedMedia = 0xF8;
+
+void PutLE16(u8* p, u64 v) {
+    p[0] = u8(v);
+    p[1] = u8(v >> 8);
+}
+void PutLE32(u8* p, u64 v) {
+    for (int i = 0; i < 4; ++i) p[i] = u8(v >> (8 * i));
+}
+u32 GetLE32(const u8* p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
+
+bool IsFsInfoSector(const u8* p) {
+    return GetLE32(p) == kFsInfoLeadSignature && GetLE32(p + kFsInfoStructOffset) == kFsInfoStructSignature &&
+           p[510] == 0x55 && p[511] == 0xAA;
+}
+
+u32 EntryCluster(const u8* e) {
+    u16 high = 0;
+    u16 low = 0;
+    std::memcpy(&high, e + kEntryClusterHighOffset, sizeof(high));
+    std::memcpy(&low, e + kEntryClusterLowOffset, sizeof(low));
+    return (u32(high) << 16) | low;
+}
+
+bool IsDotEntryNamed(const u8* e, u32 dots) {
+    for (u32 i = 0; i < kEntryNameLength; ++i) {
+        if (e[i] != (i < dots ? '.' : ' ')) return false;
+    }
+    return (e[kEntryAttributeOffset] & kAttrDirectory) != 0;
+}
+
+u32 BootFlagOf(u32 fsCode) {
+    switch (fsCode) {
+        case kFsFat12: return kFatFlagBootFat12;
+        case kFsFat16: return kFatFlagBootFat16;
+        default: return kFatFlagBootFat32;
+    }
+}
+
+bool SameGeometry(const FatBootSighting& a, const FatBootSighting& b) {
+    return a.fsCode == b.fsCode && a.sectorsPerCluster == b.sectorsPerCluster &&
+           a.reservedSectors == b.reservedSectors && a.fatCount == b.fatCount && a.sectorsPerFat == b.sectorsPerFat &&
+           a.totalSectors == b.totalSectors && a.root == b.root;
+}
+
+// The walker asks whether to go on; the complete scan stops between blocks, not here.
+class CGoOnProgress : public IProgress {
+public:
+    i32 OnProgress(const ProgressInfo* record) override { return record != nullptr && record->Total != 0 ? 1 : -1; }
+    u32 Continued() override { return 1; }
+    u32 GetState() override { return 1; }
+};
+
+}  // namespace
+
+u64 CandidateScore(u32 fsCode, u32 flags) {
+    constexpr u64 kBoth = 50;
+    constexpr u64 kOne = 45;
+    constexpr u64 kNone = 10;
+    auto grade = [&](u32 a, u32 b) {
+        const bool hasA = (flags & a) != 0;
+        const bool hasB = (flags & b) != 0;
+        return hasA && hasB ? kBoth : (hasA || hasB ? kOne : kNone);
+    };
+    const u64 fats = grade(kFatFlagFat1Seen, kFatFlagFat2Seen);
+    if (fsCode == kFsFat32) return fats + grade(kFatFlagBootFat32, kFatFlagBackupBootFat32);
+    return fats + ((flags & (kFatFlagBootFat12 | kFatFlagBootFat16)) != 0 ? kBoth : kNone);
+}
+
+bool IsFatFolderStart(const u8* sector, u32& cluster, u32& parent) {
+    if (sector[0] != '.' || sector[1] != ' ' || sector[kFatDirEntrySize] != '.' || sector[kFatDirEntrySize + 1] != '.') {
+        return false;
+    }
+    if (!IsDotEntryNamed(sector, 1) || !IsDotEntryNamed(sector + kFatDirEntrySize, 2)) return false;
+    cluster = EntryCluster(sector);
+    parent = EntryCluster(sector + kFatDirEntrySize);
+    return cluster >= kFirstCluster && cluster != parent;
+}
+
+std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const std::vector<FatBootSighting>& boots,
+                                                                          const std::vector<FatFolderStart>& folders,
+                                                                          u64 deviceSectors, u32 sectorSize,
+                                                                          const FatStartTest& fatStartAt) {
+    std::map<u64, std::unique_ptr<CFATSearchedPartitionInfo>> byStart;
+    auto sightingAt = [&](u64 sector) -> const FatBootSighting* {
+        auto it = std::lower_bound(boots.begin(), boots.end(), sector,
+                                   [](const FatBootSighting& b, u64 s) { return b.sector < s; });
+        return it != boots.end() && it->sector == sector ? &*it : nullptr;
+    };
+    for (const FatBootSighting& b : boots) {
+        if (b.sectorsPerCluster == 0 || b.totalSectors == 0) continue;
+        const bool fat32 = b.fsCode == kFsFat32;
+        // A FAT32 boot sector six sectors after an identical one is that volume's backup.
+        if (fat32 && b.sector >= kBackupBootOffset) {
+            const FatBootSighting* primary = sightingAt(b.sector - kBackupBootOffset);
+            if (primary != nullptr && SameGeometry(*primary, b)) continue;
+        }
+        u64 start = b.sector;
+        u32 flags = BootFlagOf(b.fsCode);
+        bool fat1 = fatStartAt(start + b.reservedSectors);
+        if (!fat1 && fat32 && b.sector >= kBackupBootOffset && fatStartAt(b.sector - kBackupBootOffset + b.reservedSectors)) {
+            // Only the backup survived: the volume starts six sectors earlier.
+            start = b.sector - kBackupBootOffset;
+            flags = kFatFlagBackupBootFat32;
+            fat1 = true;
+        } else if (fat32) {
+            const FatBootSighting* backup = sightingAt(b.sector + kBackupBootOffset);
+            if (backup != nullptr && SameGeometry(*backup, b)) flags |= kFatFlagBackupBootFat32;
+        }
+        if (start >= deviceSectors || byStart.count(start) != 0) continue;
+        const bool fat2 = b.fatCount > 1 && fatStartAt(start + b.reservedSectors + b.sectorsPerFat);
+        if (fat1) flags |= kFatFlagFat1Seen | kFatFlagFat1Usable;
+        if (fat2) flags |= kFatFlagFat2Seen | kFatFlagFat2Usable;
+
+        const u64 total = std::min<u64>(b.totalSectors, deviceSectors - start);
+        const u64 dataOffset =
+            u64(b.reservedSectors) + u64(b.fatCount) * b.sectorsPerFat + (fat32 ? 0 : u64(b.root));
+        if (dataOffset >= total) continue;
+        const u64 dataStart = start + dataOffset;
+        const u64 end = start + total;
+
+        u64 votes = 0;
+        auto it = std::lower_bound(folders.begin(), folders.end(), dataStart,
+                                   [](const FatFolderStart& f, u64 s) { return f.sector < s; });
+        for (; it != folders.end() && it->sector < end; ++it) {
+            const u64 offset = it->sector - dataStart;
+            if (offset % b.sectorsPerCluster == 0 && offset / b.sectorsPerCluster + kFirstCluster == it->cluster) ++votes;
+        }
+        // A boot sector that neither a FAT copy nor a folder confirms is a copy inside some file.
+        if (!fat1 && !fat2 && votes == 0) continue;
+        if (votes != 0) flags |= kFatFlagFromDirectory;
+
+        auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
+        if (!c) break;
+        c->SetFileSystemCode(b.fsCode);
+        c->SetSectorsPerCluster(b.sectorsPerCluster);
+        c->SetPartitionStart(start);
+        c->SetFoundStart(start);
+        c->SetTotalSectors(total);
+        c->SetFirstDataSector(dataStart);
+        c->SetReservedSectors(b.reservedSectors);
+        c->SetSectorsPerFat(b.sectorsPerFat);
+        c->SetClusterCount(u32(std::min<u64>((total - dataOffset) / b.sectorsPerCluster, 0xFFFFFFFFu)));
+        c->SetRoot(b.root);
+        c->SetFlags(flags);
+        c->SetEvidenceCount(votes);
+        c->SetBootScore(CandidateScore(b.fsCode, flags));
+        byStart.emplace(start, std::move(c));
+    }
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
+    for (auto& [start, c] : byStart) out.push_back(std::move(c));
+    return out;
+}
+
+std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
+    const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
+    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize) {
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
+    if (sectorSize == 0) return out;
+    // Every folder start votes, for each cluster size, for the data area it would imply.
+    std::vector<std::pair<u64, u32>> layouts;
+    layouts.reserve(folders.size() * std::size(kClusterSizes));
+    for (const FatFolderStart& f : folders) {
+        if (f.cluster < kFirstCluster) continue;
+        for (u32 spc : kClusterSizes) {
+            const u64 offset = u64(f.cluster - kFirstCluster) * spc;
+            if (offset <= f.sector) layouts.emplace_back(f.sector - offset, spc);
+        }
+    }
+    std::sort(layouts.begin(), layouts.end());
+    struct Layout {
+        u64 dataStart;
+        u32 spc;
+        u64 votes;
+    };
+    std::vector<Layout> agreed;
+    for (size_t i = 0; i < layouts.size();) {
+        size_t j = i;
+        while (j < layouts.size() && layouts[j] == layouts[i]) ++j;
+        if (j - i >= kMinLayoutVotes) agreed.push_back({layouts[i].first, layouts[i].second, u64(j - i)});
+        i = j;
+    }
+    std::stable_sort(agreed.begin(), agreed.end(), [](const Layout& a, const Layout& b) { return a.votes > b.votes; });
+
+    auto inside = [](const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& list, u64 sector) {
+        for (const auto& c : list) {
+            if (sector >= c->GetPartitionStart() && sector - c->GetPartitionStart() < c->GetTotalSectors()) return true;
+        }
+        return false;
+    };
+    for (const Layout& l : agreed) {
+        if (l.dataStart >= deviceSectors || inside(existing, l.dataStart) || inside(out, l.dataStart)) continue;
+        // The two FAT copies right before the data area: back to back for FAT32, with the root
+        // region between them and the data area for FAT16.
+        const auto below = std::lower_bound(fatStarts.begin(), fatStarts.end(), l.dataStart);
+        const size_t count = size_t(below - fatStarts.begin());
+        u64 fat1 = 0;
+        u64 perFat = 0;
+        u64 rootSectors = 0;
+        u32 code = kFsUnknown;
+        for (size_t a = count; a-- > 0 && count - a <= kFatStartsTried && code == kFsUnknown;) {
+            const u64 second = fatStarts[a];
+            for (size_t b = a; b-- > 0 && a - b <= kFatStartsTried;) {
+                const u64 first = fatStarts[b];
+                const u64 size = second - first;
+                if (size == 0) continue;
+                if (second + size > l.dataStart) break;
+                const u64 root = l.dataStart - (second + size);
+                const u64 entries = root * sectorSize / kFatDirEntrySize;
+                if (root == 0) {
+                    code = kFsFat32;
+                } else if (entries >= kMinRootEntries && entries <= kMaxRootEntries) {
+                    code = kFsFat16;
+                } else {
+                    continue;
+                }
+                fat1 = first;
+                perFat = size;
+                rootSectors = root;
+                break;
+            }
+        }
+        if (code == kFsUnknown) continue;
+        const u64 entryHalfBytes = code == kFsFat32 ? 8 : 4;
+        const u64 fatClusters = perFat * sectorSize * 2 / entryHalfBytes - kFirstCluster;
+        const u64 clusters = std::min(fatClusters, (deviceSectors - l.dataStart) / l.spc);
+        const bool inRange = code == kFsFat32 ? clusters >= kFat16ClusterEnd && clusters < kFat32ClusterEnd
+                                              : clusters >= kFat16ClusterMin && clusters < kFat16ClusterEnd;
+        if (!inRange) continue;
+
+        // The information sector of FAT32 stands right after the boot sector.
+        u64 reserved = code == kFsFat32 ? kFat32Reserved : kFat16Reserved;
+        if (code == kFsFat32) {
+            // The first one in reach: the backup boot sector carries a copy six sectors on.
+            const u64 reach = fat1 > kMaxFsInfoDistance ? fat1 - kMaxFsInfoDistance : 1;
+            auto info = std::lower_bound(infoSectors.begin(), infoSectors.end(), reach);
+            if (info != infoSectors.end() && *info < fat1) reserved = fat1 - (*info - 1);
+        }
+        if (reserved > fat1) reserved = fat1;
+        if (reserved == 0) continue;
+        const u64 start = fat1 - reserved;
+        const u64 total = std::min(l.dataStart - start + clusters * l.spc, deviceSectors - start);
+
+        auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
+        if (!c) break;
+        const u32 flags = kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat1Usable | kFatFlagFat2Seen |
+                          kFatFlagFat2Usable;
+        c->SetFileSystemCode(code);
+        c->SetSectorsPerCluster(l.spc);
+        c->SetPartitionStart(start);
+        c->SetFoundStart(start);
+        c->SetTotalSectors(total);
+        c->SetFirstDataSector(l.dataStart);
+        c->SetReservedSectors(u16(reserved));
+        c->SetSectorsPerFat(u32(perFat));
+        c->SetClusterCount(u32(clusters));
+        c->SetRoot(code == kFsFat32 ? kFirstCluster : u32(rootSectors));
+        c->SetFlags(flags);
+        c->SetEvidenceCount(l.votes);
+        c->SetBootScore(CandidateScore(code, flags));
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+void MakeStandInBootSector(const CFATSearchedPartitionInfo& c, u32 sectorSize, std::vector<u8>& out) {
+    out.assign(sectorSize, 0);
+    u8* b = out.data();
+    const bool fat32 = c.GetFileSystemCode() == kFsFat32;
+    b[0] = 0xEB;
+    b[1] = fat32 ? 0x58 : 0x3C;
+    b[2] = 0x90;
+    std::memcpy(b + 3, "MSWIN4.1", 8);
+    PutLE16(b + 11, sectorSize);
+    b[13] = u8(c.GetSectorsPerCluster());
+    PutLE16(b + 14, c.GetReservedSectors());
+    b[16] = 2;
+    b[21] = kFixedMedia;
+    PutLE32(b + 28, c.GetPartitionStart());
+    PutLE32(b + 32, c.GetTotalSectors());
+    if (fat32) {
+        PutLE32(b + 36, c.GetSectorsPerFat());
+        PutLE32(b + 44, c.GetRoot());
+        PutLE16(b + 48, 1);
+        PutLE16(b + 50, kBackupBootOffset);
+        b[66] = 0x29;
+        std::memcpy(b + 71, "NO NAME    ", 11);
+        std::memcpy(b + 82, "FAT32   ", 8);
+    } else {
+        PutLE16(b + 17, u64(c.GetRoot()) * sectorSize / kFatDirEntrySize);
+        PutLE16(b + 22, c.GetSectorsPerFat());
+        b[38] = 0x29;
+        std::memcpy(b + 43, "NO NAME    ", 11);
+        std::memcpy(b + 54, "FAT16   ", 8);
+    }
+    b[510] = 0x55;
+    b[511] = 0xAA;
+}
+
+u32 CBootOverlayDevice::Read(void* buffer, u64 first, u64 count) {
+    if (m_volume->Read(buffer, first, count) == 0) return 0;
+    if (first == 0 && count > 0) std::memcpy(buffer, m_boot.data(), std::min<size_t>(m_boot.size(), GetSectorSize()));
+    return 1;
+}
+
+CFatCompleteSearch::CFatCompleteSearch() = default;
+CFatCompleteSearch::~CFatCompleteSearch() = default;
+
+void CFatCompleteSearch::SetDevice(IStorageDevice* device) {
+    m_device = device;
+    m_cache = dynamic_cast<CStorageDeviceWithCache*>(device);
+    m_sectorSize = device != nullptr ? device->GetSectorSize() : 512;
+}
+
+void CFatCompleteSearch::BeginSearch() {
+    m_boots.clear();
+    m_folders.clear();
+    m_fatStarts.clear();
+    m_infoSectors.clear();
+    m_candidates.clear();
+    m_block.clear();
+    if (!m_builder) return;
+    // The builder pairs the chosen FAT candidates with a tree of their kind.
+    CFileSystemNode* root = CreateFileSystemNode();
+    CFATFileProperties* p = NewFATFileProperties();
+    if (!root || !p) {
+        DestroyTreeNode(root);
+        if (p) p->Release();
+        return;
+    }
+    p->SetName(FileSystemTypeName(kFsFat32));
+    p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
+    root->SetFileProperties(p);
+    root->SetPartitionGeometry(0, 0);
+    root->SetFileSystemType(kFsFat32);
+    root->SetId(kProvisionalRootId);
+    if (m_builder->AddFileSystemTree(root) == 0) DestroyTreeNode(root);
+}
+
+void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
+    if (p[kBootSignatureOffset] == 0x55 && p[kBootSignatureOffset + 1] == 0xAA) {
+        CFATDBR dbr(p, m_sectorSize);
+        if (dbr.IsValid() && m_boots.size() < kMaxBootSightings) {
+            FatBootSighting b;
+            b.sector = sector;
+            b.fsCode = dbr.GetFATType();
+            b.sectorsPerCluster = dbr.GetSectorsPerCluster();
+            b.reservedSectors = dbr.GetReservedSectors();
+            b.fatCount = dbr.GetFATCount();
+            b.sectorsPerFat = dbr.GetFATSize();
+            b.totalSectors = dbr.GetTotalSectors();
+            b.root = b.fsCode == kFsFat32 ? dbr.GetRootCluster() : u32(CFATVolumeReader::RootRegionSectors(dbr));
+            m_boots.push_back(b);
+            return;
+        }
+    }
+    u32 code = kFsUnknown;
+    if (p[1] == 0xFF && p[2] == 0xFF && IsFATStartSector(p, m_sectorSize, code)) {
+        if (m_fatStarts.size() < kMaxFatStarts) m_fatStarts.push_back(sector);
+        return;
+    }
+    if (p[0] == 'R' && IsFsInfoSector(p)) {
+        if (m_infoSectors.size() < kMaxFatStarts) m_infoSectors.push_back(sector);
+        return;
+    }
+    u32 cluster = 0;
+    u32 parent = 0;
+    if (p[0] == '.' && IsFatFolderStart(p, cluster, parent) && m_folders.size() < kMaxFolderStarts) {
+        m_folders.push_back({sector, cluster, parent});
+    }
+}
+
+u32 CFatCompleteSearch::SearchBlock(u64 first, u64 count) {
+    if (!m_device || count == 0 || m_sectorSize < 512) return 0;
+    const u8* block = m_cache ? m_cache->PeekCurrentBlock(first, count) : nullptr;
+    if (!block) {
+        try {
+            m_block.resize(size_t(count) * m_sectorSize);
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
+        if (m_device->Read(m_block.data(), first, count) == 0) return 0;
+        block = m_block.data();
+    }
+    for (u64 i = 0; i < count; ++i) ClassifySector(first + i, block + i * m_sectorSize);
+    return 1;
+}
+
+bool CFatCompleteSearch::FatStartAt(u64 sector) {
+    if (!m_device || sector >= m_device->GetTotalSectors()) return false;
+    std::vector<u8> buffer(m_sectorSize, 0);
+    if (m_device->Read(buffer.data(), sector, 1) == 0) return false;
+    u32 code = kFsUnknown;
+    return IsFATStartSector(buffer.data(), m_sectorSize, code);
+}
+
+void CFatCompleteSearch::EndSearch() {
+    if (!m_device) return;
+    // Sightings arrive in ascending order; loaded ones may not.
+    std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
+    std::sort(m_folders.begin(), m_folders.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
+    m_candidates = MakeFatCandidates(m_boots, m_folders, m_device->GetTotalSectors(), m_sectorSize,
+                                     [this](u64 sector) { return FatStartAt(sector); });
+    std::sort(m_fatStarts.begin(), m_fatStarts.end());
+    std::sort(m_infoSectors.begin(), m_infoSectors.end());
+    auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, m_candidates,
+                                                  m_device->GetTotalSectors(), m_sectorSize);
+    for (auto& c : fromFolders) m_candidates.push_back(std::move(c));
+    for (auto& c : m_candidates) c->SetSearchController(this);
+}
+
+void CFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
+    for (auto& c : m_candidates) out.push_back(c.get());
+}
+
+u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {
+    if (chosen.empty() || !m_builder || !m_device) return 0;
+    CSearchedPartitionInfo* chosenOne = chosen.front();
+    CFATSearchedPartitionInfo* c = nullptr;
+    for (auto& own : m_candidates) {
+        if (own.get() == chosenOne) c = own.get();
+    }
+    if (!c) return 0;
+    const u64 start = c->GetPartitionStart();
+    const u64 spc = c->GetSectorsPerCluster();
+    CBasicPartitionDevice volume(m_device, start, c->GetTotalSectors());
+
+    FatWalkOptions options;
+    options.keepTree = true;
+    const u64 dataStart = c->GetFirstDataSector();
+    const u64 end = start + c->GetTotalSectors();
+    for (const FatFolderStart& f : m_folders) {
+        if (f.sector < dataStart || f.sector >= end || spc == 0) continue;
+        const u64 offset = f.sector - dataStart;
+        if (offset % spc == 0 && offset / spc + kFirstCluster == f.cluster) options.folderStarts.push_back({f.cluster, f.parent});
+    }
+
+    // Without a boot sector of its own the volume is read through a stand-in made from the layout
+    // its folders and FAT copies showed.
+    std::unique_ptr<CBootOverlayDevice> standIn;
+    IStorageDevice* walked = &volume;
+    if ((c->GetFlags() & kFatBootFlags) == 0) {
+        std::vector<u8> boot;
+        MakeStandInBootSector(*c, m_sectorSize, boot);
+        standIn = std::make_unique<CBootOverlayDevice>(&volume, std::move(boot));
+        walked = standIn.get();
+    }
+    CFATQuickSearch walk;
+    walk.SetDirectoryTreeBuilder(m_builder);
+    walk.SetWalkOptions(std::move(options));
+    CGoOnProgress progress;
+    const u32 result = walk.Search(walked, &progress);
+    CFileSystemNode* root = walk.TakeTree();
+    if (result != kFatQuickDone || !root) {
+        ReleaseTrace("FAT tree of the volume at sector %llu not built: 0x%x", static_cast<unsigned long long>(start),
+                     unsigned(result));
+        DestroyTreeNode(root);
+        return 0;
+    }
+    // The walk placed the data area on the volume; the writer reads the device.
+    root->SetPartitionGeometry(start + walk.GetRecord().GetFirstDataSector(), u32(spc));
+    root->SetFileSystemType(c->GetFileSystemCode());
+
+    std::vector<u8> sector(m_sectorSize, 0);
+    for (u64 at : {u64(0), kBackupBootOffset}) {
+        if (walked->Read(sector.data(), at, 1) == 0) continue;
+        CFATDBR dbr(sector.data(), m_sectorSize);
+        if (!dbr.IsValid()) continue;
+        char label[12] = {};
+        CFATVolumeReader reader(walked);
+        if (reader.GetVolumeLabel(0, dbr, label)) root->SetVolumeLabel(label);
+        break;
+    }
+    if (m_builder->ApplyFilter(root, c) == 0) {
+        DestroyTreeNode(root);
+        return 0;
+    }
+    return 1;
+}
+
+u32 CFatCompleteSearch::CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) {
+    if (!m_builder || !m_pool || m_pool->IsEmpty() || !m_device) return 0;
+    for (CSearchedPartitionInfo* c : chosen) {
+        if (!m_builder->GetTreeRoot(c)) continue;
+        LostFileCollector collector;
+        collector.Collect(m_device, *m_pool, m_builder, c, nullptr);
+    }
+    return 1;
+}
+
+u32 CFatCompleteSearch::SaveState(IRSData* stream) {
+    if (!stream) return 0;
+    stream->WriteU64(m_folders.size());
+    for (const FatFolderStart& f : m_folders) {
+        stream->WriteU64(f.sector);
+        stream->WriteU32(f.cluster);
+        stream->WriteU32(f.parent);
+    }
+    return 1;
+}
+
+u32 CFatCompleteSearch::LoadState(IRSData* stream) {
+    if (!stream) return 0;
+    // The count comes from a file: records are read one by one, so a damaged count ends with the
+    // stream instead of sizing a vector.
+    std::vector<FatFolderStart> folders;
+    const u64 count = stream->ReadU64();
+    for (u64 i = 0; i < count && i < kMaxFolderStarts; ++i) {
+        FatFolderStart f;
+        f.sector = stream->ReadU64();
+        f.cluster = stream->ReadU32();
+        f.parent = stream->ReadU32();
+        folders.push_back(f);
+    }
+    m_folders = std::move(folders);
+    return 1;
+}
+
+ICompleteFileSystemSearchController* CreateFatCompleteSearch() { return new (std::nothrow) CFatCompleteSearch; }

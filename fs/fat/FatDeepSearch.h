@@ -1,0 +1,135 @@
+#pragma once
+// The FAT deep search of the complete scan. It looks at every sector of the device once and
+// keeps two kinds of sightings: FAT boot sectors (primary, or the FAT32 backup six sectors on)
+// and folder starts (a "." entry followed by ".."). After the block loop the boot sectors become
+// partition candidates, confirmed by the FAT copies where the boot sector puts them and voted for
+// by the folder starts that lie where their cluster numbers say; the tree of a chosen candidate
+// is walked from its root, and the folder starts no walk reached go under "Lost Folders".
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "devices/StorageDevice.h"
+#include "engine/FsServices.h"
+#include "fs/fat/FatSearchedPartitionInfo.h"
+
+class CStorageDeviceWithCache;
+
+// A volume whose boot sector is gone, seen with a stand-in (or its surviving backup) in the
+// place of its first sector. Neither device is owned.
+class CBootOverlayDevice : public IStorageDevice {
+public:
+    CBootOverlayDevice(IStorageDevice* volume, std::vector<u8> boot) : m_volume(volume), m_boot(std::move(boot)) {}
+    u32 Read(void* buffer, u64 first, u64 count) override;
+    u64 GetTotalSectors() override { return m_volume->GetTotalSectors(); }
+    u32 GetSectorSize() override { return m_volume->GetSectorSize(); }
+    u32 Open() override { return 1; }
+    u32 Close() override { return 1; }
+
+private:
+    IStorageDevice* m_volume;
+    std::vector<u8> m_boot;
+};
+
+// A boot sector seen during the block loop, with the fields the candidate needs.
+struct FatBootSighting {
+    u64 sector = 0;
+    u32 fsCode = kFsUnknown;
+    u32 sectorsPerCluster = 0;
+    u16 reservedSectors = 0;
+    u8 fatCount = 0;
+    u32 sectorsPerFat = 0;
+    u32 totalSectors = 0;
+    u32 root = 0;  // FAT12/16: root-directory sectors; FAT32: root cluster
+};
+
+// A folder start seen during the block loop: its sector, and the clusters of its "." and ".."
+// entries. Saved as 16 bytes.
+struct FatFolderStart {
+    u64 sector = 0;
+    u32 cluster = 0;
+    u32 parent = 0;
+};
+
+// Whether the sector (at least 64 bytes) begins with the "." and ".." entries of a folder; their
+// first clusters go to cluster and parent.
+bool IsFatFolderStart(const u8* sector, u32& cluster, u32& parent);
+
+// The weight of a candidate's own structures: its FAT copies and boot sectors, 20 to 100.
+u64 CandidateScore(u32 fsCode, u32 flags);
+
+// The candidates the sightings make: one per volume start, the FAT32 backup merged into its
+// primary. `deviceSectors` bounds every candidate; `fatStartAt` answers whether a FAT copy begins
+// at a device sector (null: no copy is confirmed).
+// `folders` must be sorted by sector.
+using FatStartTest = std::function<bool(u64 sector)>;
+std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const std::vector<FatBootSighting>& boots,
+                                                                          const std::vector<FatFolderStart>& folders,
+                                                                          u64 deviceSectors, u32 sectorSize,
+                                                                          const FatStartTest& fatStartAt);
+
+// Volumes whose boot sectors are gone, from the folder starts that agree on one cluster layout
+// (at least two per layout) and the FAT copies and FAT32 information sector seen before their
+// data area. Layouts inside one of `existing` are left out. All lists must be sorted.
+std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
+    const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
+    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize);
+
+// A boot sector that places the candidate's regions as it has them, for a volume whose own boot
+// sectors are gone. `out` receives one sector of `sectorSize` bytes.
+void MakeStandInBootSector(const CFATSearchedPartitionInfo& candidate, u32 sectorSize, std::vector<u8>& out);
+
+class CFatCompleteSearch : public ICompleteFileSystemSearchController {
+public:
+    // Sightings kept at the most; a device full of look-alike sectors stops adding more.
+    static constexpr size_t kMaxBootSightings = 1u << 16;
+    static constexpr size_t kMaxFolderStarts = 1u << 20;
+    static constexpr size_t kMaxFatStarts = 1u << 16;
+    static constexpr u32 kFolderStartRecordBytes = 16;
+
+    CFatCompleteSearch();
+    ~CFatCompleteSearch() override;
+
+    void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
+    void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) override;
+    void SetDevice(IStorageDevice* device) override;
+    void SetBlockSectorCount(u32 sectors) override { m_blockSectors = sectors; }
+    void BeginSearch() override;
+    void EndSearch() override;
+    u32 SearchBlock(u64 firstSector, u64 sectorCount) override;
+    void SetFoundFilePool(CRawFileInfoPool* pool) override { m_pool = pool; }
+    u32 BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) override;
+    u32 CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) override;
+    u32 TestFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
+    u32 ApplyToFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
+    // The folder starts: a u64 count, then 16 bytes each (sector, cluster, parent cluster).
+    u32 SaveState(IRSData* stream) override;
+    u32 LoadState(IRSData* stream) override;
+    u32 GetKind() override { return 1; }
+
+    // One sector by itself (the device's sector size, at least 512 bytes).
+    void ClassifySector(u64 sector, const u8* bytes);
+
+    const std::vector<FatBootSighting>& GetBootSightings() const { return m_boots; }
+    const std::vector<FatFolderStart>& GetFolderStarts() const { return m_folders; }
+    const std::vector<u64>& GetFatStarts() const { return m_fatStarts; }
+    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& GetCandidates() const { return m_candidates; }
+
+private:
+    bool FatStartAt(u64 sector);
+
+    IDirecotryTreeBuilder* m_builder = nullptr;
+    IStorageDevice* m_device = nullptr;
+    CStorageDeviceWithCache* m_cache = nullptr;
+    CRawFileInfoPool* m_pool = nullptr;
+    u32 m_blockSectors = 0;
+    u32 m_sectorSize = 512;
+    std::vector<u8> m_block;
+    std::vector<FatBootSighting> m_boots;
+    std::vector<FatFolderStart> m_folders;
+    std::vector<u64> m_fatStarts;
+    std::vector<u64> m_infoSectors;  // FAT32 information sectors
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
+};
+
+ICompleteFileSystemSearchController* CreateFatCompleteSearch();

@@ -1,0 +1,249 @@
+// The complete scan of FAT volumes end to end: the scan driver reads whole disks and volumes, the
+// FAT deep search finds the volumes from their boot sectors (also where no partition table names
+// them any more) and the writer recovers every live file and every deleted file whose data is
+// intact. Files under a folder whose own entry was overwritten come back below "Lost Folders".
+#include <gtest/gtest.h>
+
+#include <strings.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "E2ESupport.h"
+#include "Manifest.h"
+#include "TestUtil.h"
+#include "platform/ProgramDir.h"
+#include "platform/Types.h"
+
+namespace {
+
+using e2e::Json;
+
+std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// A deleted 8.3 entry lost its first character; the writer puts a stand-in there.
+bool SameNameBarTheFirst(const std::string& written, const std::string& original) {
+    if (written == original) return true;
+    // The first character of the original may take several bytes.
+    size_t skip = 1;
+    while (skip < original.size() && (u8(original[skip]) & 0xC0) == 0x80) ++skip;
+    return written.size() >= 1 && written.substr(1) == original.substr(skip);
+}
+
+// Relative path -> sha256 of every file below root.
+std::multimap<std::string, std::string> FilesByHash(const std::string& root) {
+    std::multimap<std::string, std::string> out;
+    for (const std::string& f : e2e::ListFiles(root)) out.emplace(testutil::Sha256File(root + "/" + f), f);
+    return out;
+}
+
+int RunComplete(const std::string& imagePath, const std::string& volume, const std::string& out,
+                const testutil::TempDir& tmp, const std::string& name) {
+    const std::vector<std::string> args = {"--image",   imagePath,   "--mode", "complete", "--volume",
+                                           volume,      "--recover",            out,      "--json",
+                                           tmp.File(name + ".json"), "--lost-reason", "1"};
+    return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
+}
+
+// The reachability record of each deleted file, by partition and path.
+std::map<std::pair<int, std::string>, const Json*> ReachIndex(const Json& reach) {
+    std::map<std::pair<int, std::string>, const Json*> out;
+    for (const Json& f : reach["files"].items) out[{int(f["partition"].number), f["path"].text}] = &f;
+    return out;
+}
+
+struct Checked {
+    size_t live = 0;
+    size_t deleted = 0;
+    size_t lostFolder = 0;
+};
+
+// Every live file of the partition, and every deleted one with intact data and a surviving
+// entry, is below `top` with its data: live and reachable files at their path (a deleted folder
+// on the way may have lost its first character), the others below "Lost Folders/DIRn" with the
+// name their entry carries.
+Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int partition, const std::string& top) {
+    const std::multimap<std::string, std::string> written = FilesByHash(top);
+    const auto reachIndex = ReachIndex(reach);
+    Checked checked;
+    for (const Json& f : manifest["files"].items) {
+        if (int(f["partition"].number) != partition) continue;
+        const bool live = f["state"].text == "live";
+        const bool wanted = live || (f["intact"].boolean && f["metadata"].text != "gone");
+        if (!wanted) continue;
+        const std::string path = f["path"].text.substr(1);
+        const auto r = reachIndex.find({partition, f["path"].text});
+        const bool reachable = live || r == reachIndex.end() || (*r->second)["reachable"].boolean;
+        // The name the entry carries now, where the walk from the root meets it.
+        std::string name = LastComponent(path);
+        if (r != reachIndex.end() && (*r->second)["name_on_disk"].kind == Json::String) {
+            name = (*r->second)["name_on_disk"].text;
+        }
+        bool found = false;
+        const auto [first, last] = written.equal_range(f["sha256"].text);
+        for (auto it = first; it != last && !found; ++it) {
+            const std::string& at = it->second;
+            if (live) {
+                found = at == path;
+            } else if (reachable) {
+                found = SameNameBarTheFirst(LastComponent(at), name) &&
+                        at.compare(0, std::string("Lost Folders/").size(), "Lost Folders/") != 0;
+            } else {
+                found = at.compare(0, std::string("Lost Folders/DIR").size(), "Lost Folders/DIR") == 0 &&
+                        SameNameBarTheFirst(LastComponent(at), LastComponent(path));
+            }
+        }
+        EXPECT_TRUE(found) << "not recovered with its data and name: " << path;
+        if (live) {
+            ++checked.live;
+        } else {
+            ++checked.deleted;
+            if (!reachable) ++checked.lostFolder;
+        }
+    }
+    return checked;
+}
+
+const Json* FoundAt(const Json& scan, u64 startSector) {
+    for (const Json& f : scan["found_partitions"].items) {
+        if (u64(f["start_sector"].number) == startSector) return &f;
+    }
+    return nullptr;
+}
+
+// The writer's folder of the found tree whose name begins with `fs`.
+std::string TreeFolder(const std::string& volumeDir, const std::string& fs) {
+    std::string found;
+    for (const std::string& e : e2e::ListEntries(volumeDir)) {
+        if (e.size() >= fs.size() && strncasecmp(e.c_str(), fs.c_str(), fs.size()) == 0) found = volumeDir + "/" + e;
+    }
+    return found;
+}
+
+TEST(FatDeepScanE2E, FindsTheWipedFat16VolumeBesideTheNtfsOne) {
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const e2e::Untouched untouched({testutil::FixturePath("lost-partition-wiped.img")}, tmp.File("cwd"));
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete(e2e::ImageArg("lost-partition-wiped"), "disk:0", out, tmp, "wiped"), 0);
+
+    Json report, manifest, reach;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("wiped.json"), report));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.json"), manifest));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.reach.json"), reach));
+    ASSERT_EQ(report["scans"].items.size(), 1u);
+    const Json& scan = report["scans"].items[0];
+    ASSERT_EQ(scan["found_partitions"].items.size(), 2u);
+    ASSERT_NE(FoundAt(scan, 2048), nullptr);
+    const Json* fat = FoundAt(scan, 51200);
+    ASSERT_NE(fat, nullptr);
+    EXPECT_EQ((*fat)["fs"].text, "FAT16");
+    EXPECT_EQ(u64((*fat)["sectors"].number), 40960u);
+    EXPECT_EQ((*fat)["label"].text, "LOSTFAT16");
+
+    const std::string top = TreeFolder(out + "/" + std::to_string(int(scan["volume"].number)), "FAT16");
+    ASSERT_FALSE(top.empty());
+    const Checked c = ExpectPartitionRecovered(manifest, reach, 2, top);
+    EXPECT_EQ(c.live, 11u);
+    EXPECT_EQ(c.deleted, 4u);
+    EXPECT_EQ(c.lostFolder, 2u);
+    untouched.Expect();
+}
+
+constexpr u64 kAnyStart = ~u64(0);
+
+struct FatVolumeCase {
+    const char* image;
+    std::vector<u64> zeroed;       // sectors wiped in a copy of the image
+    std::vector<u32> zeroedSlots;  // partition-table entries wiped in the copy
+    bool zeroGpt;                  // both GPT entry arrays wiped in the copy
+    const char* volume;            // the driver's --volume
+    int partition;                 // in the manifest
+    u64 foundStart;                // where the scanned device has the volume; kAnyStart for a guess
+    const char* fs;
+    size_t lostFolderFiles;
+};
+
+constexpr u32 kMbrTableOffset = 446;
+constexpr u32 kMbrEntrySize = 16;
+constexpr u32 kImageSector = 512;
+constexpr u32 kGptBackupLba = 32;
+constexpr u32 kGptEntriesLba = 72;
+constexpr u32 kGptEntryCount = 80;
+constexpr u32 kGptEntrySize = 84;
+
+// The image itself, or a copy in `tmp` with the case's sectors and table entries zeroed.
+std::string PrepareImage(const FatVolumeCase& t, const testutil::TempDir& tmp) {
+    if (t.zeroed.empty() && t.zeroedSlots.empty() && !t.zeroGpt) return e2e::ImageArg(t.image);
+    std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath(std::string(t.image) + ".img"));
+    for (u64 s : t.zeroed) std::fill_n(bytes.begin() + std::ptrdiff_t(s * kImageSector), kImageSector, u8(0));
+    for (u32 e : t.zeroedSlots) {
+        std::fill_n(bytes.begin() + kMbrTableOffset + e * kMbrEntrySize, kMbrEntrySize, u8(0));
+    }
+    if (t.zeroGpt) {
+        // The primary header at sector 1 names the entry array and the backup header.
+        const u8* header = bytes.data() + kImageSector;
+        const u64 entries = ReadLE64(header + kGptEntriesLba);
+        const u64 span = u64(ReadLE32(header + kGptEntryCount)) * ReadLE32(header + kGptEntrySize);
+        const u64 backup = ReadLE64(header + kGptBackupLba);
+        const u64 backupEntries = ReadLE64(bytes.data() + backup * kImageSector + kGptEntriesLba);
+        for (u64 at : {entries, backupEntries}) {
+            std::fill_n(bytes.begin() + std::ptrdiff_t(at * kImageSector), span, u8(0));
+        }
+    }
+    const std::string path = tmp.File("damaged.img");
+    return testutil::WriteFileBytes(path, bytes) ? path : std::string();
+}
+
+TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
+    const FatVolumeCase cases[] = {
+        {"fat16-basic", {}, {}, false, "all", 1, 0, "FAT16", 4},
+        {"fat32-basic", {}, {}, false, "all", 1, 0, "FAT32", 4},
+        {"exfat-basic", {}, {}, false, "all", 1, 0, "EXFAT", 0},
+        {"mbr-disk", {}, {}, false, "disk:0", 1, 2048, "FAT32", 2},
+        {"mbr-disk", {}, {}, false, "disk:0", 6, 104448, "FAT16", 2},
+        {"gpt-disk", {}, {}, false, "disk:0", 2, 43008, "EXFAT", 0},
+        // Boot sectors gone: the volume is found from its folders and FAT copies, or from the
+        // FAT32 backup boot sector.
+        {"fat16-basic", {0}, {}, false, "disk:0", 1, kAnyStart, "FAT16", 4},
+        {"fat32-basic", {0}, {}, false, "disk:0", 1, 0, "FAT32", 4},
+        {"fat32-basic", {0, 6}, {}, false, "disk:0", 1, 0, "FAT32", 4},
+        {"exfat-basic", {0}, {}, false, "disk:0", 1, 0, "EXFAT", 0},
+        {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 1, kAnyStart, "FAT32", 2},
+        {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 6, kAnyStart, "FAT16", 2},
+        {"gpt-disk", {43008}, {}, true, "disk:0", 2, 43008, "EXFAT", 0},
+    };
+    for (const FatVolumeCase& t : cases) {
+        SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition) +
+                     (t.zeroed.empty() && !t.zeroGpt ? "" : " damaged"));
+        testutil::TempDir tmp;
+        ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+        const std::string out = tmp.File("recovered");
+        ASSERT_EQ(RunComplete(PrepareImage(t, tmp), t.volume, out, tmp, "run"), 0);
+        Json report, manifest, reach;
+        ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
+        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
+        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".reach.json"), reach));
+        ASSERT_EQ(report["scans"].items.size(), 1u);
+        const Json& scan = report["scans"].items[0];
+        bool foundType = false;
+        for (const Json& f : scan["found_partitions"].items) {
+            if (f["fs"].text == t.fs && (t.foundStart == kAnyStart || u64(f["start_sector"].number) == t.foundStart)) {
+                foundType = true;
+            }
+        }
+        EXPECT_TRUE(foundType);
+        // Every found tree is a folder of its own; the one of this volume carries its type.
+        const std::string volumeDir = out + "/" + std::to_string(int(scan["volume"].number));
+        const std::string top = TreeFolder(volumeDir, t.fs);
+        ASSERT_FALSE(top.empty());
+        const Checked c = ExpectPartitionRecovered(manifest, reach, t.partition, top);
+        EXPECT_GT(c.live, 0u);
+        EXPECT_GT(c.deleted, 0u);
+        EXPECT_EQ(c.lostFolder, t.lostFolderFiles);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,291 @@
+// The FAT deep search on the fixtures' images and on damaged copies of them: which sectors it
+// takes for boot sectors and folder starts, the candidates it makes of them, and its saved state.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ImageDevice.h"
+#include "TestUtil.h"
+#include "engine/RSData.h"
+#include "fs/fat/ExFatDeepSearch.h"
+#include "fs/fat/FatDBR.h"
+#include "fs/fat/FatDeepSearch.h"
+
+namespace {
+
+using testutil::MemoryDevice;
+
+constexpr u32 kSector = 512;
+
+std::vector<u8> Image(const std::string& name) { return testutil::ReadFileBytes(testutil::FixturePath(name + ".img")); }
+
+void ZeroSector(std::vector<u8>& image, u64 sector) {
+    std::memset(image.data() + sector * kSector, 0, kSector);
+}
+
+// Runs the search's block loop over the whole device in blocks of `blockSectors`.
+template <typename Search = CFatCompleteSearch>
+std::unique_ptr<Search> Scan(IStorageDevice& device, u32 blockSectors = 2048) {
+    auto search = std::make_unique<Search>();
+    search->SetDevice(&device);
+    search->SetBlockSectorCount(blockSectors);
+    search->BeginSearch();
+    const u64 total = device.GetTotalSectors();
+    for (u64 first = 0; first < total; first += blockSectors) {
+        search->SearchBlock(first, std::min<u64>(blockSectors, total - first));
+    }
+    search->EndSearch();
+    return search;
+}
+
+constexpr u64 kGuessedStart = ~u64(0);
+
+struct CandidateCase {
+    const char* image;
+    std::vector<u64> zeroed;  // sectors wiped in the copy
+    u64 start;
+    u32 fsCode;
+    u32 flagsSet;
+    u32 flagsClear;
+};
+
+TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
+    const CandidateCase cases[] = {
+        {"fat16-basic", {}, 0, kFsFat16, kFatFlagBootFat16 | kFatFlagFat1Seen | kFatFlagFat2Seen | kFatFlagFromDirectory, 0},
+        {"fat32-basic", {}, 0, kFsFat32,
+         kFatFlagBootFat32 | kFatFlagBackupBootFat32 | kFatFlagFat1Seen | kFatFlagFat2Seen, 0},
+        // Only the backup tells where the volume starts.
+        {"fat32-basic", {0}, 0, kFsFat32, kFatFlagBackupBootFat32 | kFatFlagFat1Seen, kFatFlagBootFat32},
+        {"lost-partition-wiped", {}, 51200, kFsFat16, kFatFlagBootFat16 | kFatFlagFat1Seen, 0},
+        // No boot sector at all: the folders and FAT copies give the layout, the start is a guess.
+        {"fat16-basic", {0}, kGuessedStart, kFsFat16, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat2Seen,
+         kFatFlagBootFat16},
+        {"fat32-basic", {0, 6}, 0, kFsFat32, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat2Seen,
+         kFatFlagBootFat32 | kFatFlagBackupBootFat32},
+    };
+    for (const CandidateCase& c : cases) {
+        SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
+        std::vector<u8> bytes = Image(c.image);
+        for (u64 s : c.zeroed) ZeroSector(bytes, s);
+        MemoryDevice device(std::move(bytes), kSector);
+        const auto search = Scan(device);
+        ASSERT_EQ(search->GetCandidates().size(), 1u);
+        const CFATSearchedPartitionInfo& got = *search->GetCandidates().front();
+        if (c.start != kGuessedStart) {
+            EXPECT_EQ(got.GetPartitionStart(), c.start);
+        }
+        // The data area is where the intact volume has it.
+        MemoryDevice intact(Image(c.image), kSector);
+        const auto reference = Scan(intact);
+        ASSERT_FALSE(reference->GetCandidates().empty());
+        EXPECT_EQ(got.GetFirstDataSector(), reference->GetCandidates().front()->GetFirstDataSector());
+        EXPECT_EQ(got.GetSectorsPerCluster(), reference->GetCandidates().front()->GetSectorsPerCluster());
+        EXPECT_EQ(got.GetFileSystemCode(), c.fsCode);
+        EXPECT_EQ(got.GetFlags() & c.flagsSet, c.flagsSet);
+        EXPECT_EQ(got.GetFlags() & c.flagsClear, 0u);
+        EXPECT_GT(got.GetEvidenceCount(), 0u);
+        EXPECT_EQ(got.GetBootScore(), CandidateScore(got.GetFileSystemCode(), got.GetFlags()));
+        EXPECT_LE(got.GetPartitionStart() + got.GetTotalSectors(), device.GetTotalSectors());
+    }
+}
+
+TEST(FatDeepSearch, StandInBootSectorPlacesTheRegionsOfItsCandidate) {
+    for (const char* image : {"fat16-basic", "fat32-basic"}) {
+        SCOPED_TRACE(image);
+        MemoryDevice device(Image(image), kSector);
+        const auto search = Scan(device);
+        ASSERT_EQ(search->GetCandidates().size(), 1u);
+        const CFATSearchedPartitionInfo& c = *search->GetCandidates().front();
+        std::vector<u8> boot;
+        MakeStandInBootSector(c, kSector, boot);
+        const CFATDBR dbr(boot.data(), kSector);
+        ASSERT_EQ(dbr.GetFATType(), c.GetFileSystemCode());
+        EXPECT_EQ(CFATVolumeReader::DataAreaStart(c.GetPartitionStart(), dbr), c.GetFirstDataSector());
+        EXPECT_EQ(dbr.GetTotalSectors(), c.GetTotalSectors());
+        EXPECT_EQ(dbr.GetSectorsPerCluster(), c.GetSectorsPerCluster());
+    }
+}
+
+TEST(FatDeepSearch, FindsNoVolumeWhereEveryFatStructureIsGone) {
+    MemoryDevice device(Image("carve-mix"), kSector);
+    EXPECT_TRUE(Scan(device)->GetCandidates().empty());
+    EXPECT_TRUE(Scan<CExFatCompleteSearch>(device)->GetCandidates().empty());
+}
+
+struct ExFatCase {
+    const char* image;
+    std::vector<u64> zeroed;
+    u64 start;
+    u32 flagsSet;
+    u32 flagsClear;
+};
+
+TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
+    const ExFatCase cases[] = {
+        {"exfat-basic", {}, 0, kExFatFlagBoot | kExFatFlagBackupBoot | kExFatFlagFatSeen | kExFatFlagFromEntrySets, 0},
+        {"exfat-basic", {0}, 0, kExFatFlagBackupBoot | kExFatFlagFatSeen | kExFatFlagFromEntrySets, kExFatFlagBoot},
+        {"gpt-disk", {}, 43008, kExFatFlagBoot | kExFatFlagFatSeen, 0},
+    };
+    for (const ExFatCase& c : cases) {
+        SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
+        std::vector<u8> bytes = Image(c.image);
+        for (u64 s : c.zeroed) ZeroSector(bytes, s);
+        MemoryDevice device(std::move(bytes), kSector);
+        const auto search = Scan<CExFatCompleteSearch>(device, 333);
+        ASSERT_EQ(search->GetCandidates().size(), 1u);
+        const CExFatSearchedPartitionInfo& got = *search->GetCandidates().front();
+        EXPECT_EQ(got.GetPartitionStart(), c.start);
+        EXPECT_EQ(got.GetFileSystemCode(), u32(kFsExFat));
+        EXPECT_EQ(got.GetFlags() & c.flagsSet, c.flagsSet);
+        EXPECT_EQ(got.GetFlags() & c.flagsClear, 0u);
+        EXPECT_LE(got.GetPartitionStart() + got.GetTotalSectors(), device.GetTotalSectors());
+    }
+}
+
+TEST(FatDeepSearch, DropsABootSectorThatNothingConfirms) {
+    // A copy of a boot sector inside a file: no FAT copy where it points, no folder in its area.
+    std::vector<u8> bytes = Image("fat16-basic");
+    std::vector<u8> lone(64 * kSector, 0);
+    std::memcpy(lone.data() + 8 * kSector, bytes.data(), kSector);
+    MemoryDevice device(std::move(lone), kSector);
+    const auto search = Scan(device);
+    EXPECT_EQ(search->GetBootSightings().size(), 1u);
+    EXPECT_TRUE(search->GetCandidates().empty());
+}
+
+TEST(FatDeepSearch, SeesTheSameSectorsWhateverTheBlockSize) {
+    MemoryDevice device(Image("fat32-basic"), kSector);
+    const auto whole = Scan(device, 4096);
+    for (u32 block : {1u, 7u, 128u}) {
+        SCOPED_TRACE(block);
+        const auto split = Scan(device, block);
+        ASSERT_EQ(split->GetFolderStarts().size(), whole->GetFolderStarts().size());
+        ASSERT_EQ(split->GetBootSightings().size(), whole->GetBootSightings().size());
+        for (size_t i = 0; i < whole->GetFolderStarts().size(); ++i) {
+            EXPECT_EQ(split->GetFolderStarts()[i].sector, whole->GetFolderStarts()[i].sector);
+        }
+    }
+}
+
+TEST(FatDeepSearch, TellsFolderStartsFromLookAlikes) {
+    struct Case {
+        const char* name;
+        const char* dot;
+        const char* dotDot;
+        u8 attributes;
+        u32 cluster;
+        u32 parent;
+        bool folder;
+    };
+    const Case cases[] = {
+        {"folder", ".          ", "..         ", 0x10, 5, 0, true},
+        {"file entries", ".          ", "..         ", 0x20, 5, 0, false},
+        {"dots out of order", "..         ", ".          ", 0x10, 5, 0, false},
+        {"a folder that is its own parent", ".          ", "..         ", 0x10, 5, 5, false},
+        {"cluster below the data area", ".          ", "..         ", 0x10, 1, 0, false},
+        {"a name after the dot", ".A         ", "..         ", 0x10, 5, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        u8 sector[kSector] = {};
+        std::memcpy(sector, c.dot, 11);
+        std::memcpy(sector + 32, c.dotDot, 11);
+        sector[11] = sector[32 + 11] = c.attributes;
+        sector[26] = u8(c.cluster);
+        sector[20] = u8(c.cluster >> 16);
+        sector[32 + 26] = u8(c.parent);
+        u32 cluster = 0;
+        u32 parent = 0;
+        EXPECT_EQ(IsFatFolderStart(sector, cluster, parent), c.folder);
+        if (c.folder) {
+            EXPECT_EQ(cluster, c.cluster);
+            EXPECT_EQ(parent, c.parent);
+        }
+    }
+}
+
+MGUID StateSection() { return MGUID{0x0FA7D5EEu, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}; }
+
+TEST(FatDeepSearch, SavedStateRoundTripsAndADamagedOneChangesNothing) {
+    MemoryDevice device(Image("fat16-basic"), kSector);
+    const auto search = Scan(device);
+    ASSERT_FALSE(search->GetFolderStarts().empty());
+    testutil::TempDir dir;
+    const std::string path = dir.File("state.rsf");
+    {
+        CRSData w(1);
+        ASSERT_TRUE(w.Open(path.c_str(), 1));
+        ASSERT_TRUE(w.WriteHeader(MakeScanResultHeader(1)));
+        w.BeginSection(StateSection());
+        EXPECT_EQ(search->SaveState(&w), 1u);
+        w.EndSection();
+        w.Close();
+    }
+    CFatCompleteSearch loaded;
+    {
+        CRSData r(0);
+        ASSERT_TRUE(r.Open(path.c_str(), 0));
+        ScanResultHeader h;
+        ASSERT_TRUE(r.ReadHeader(h));
+        ASSERT_TRUE(r.BeginSection(StateSection()));
+        EXPECT_EQ(r.GetSectionLength(),
+                  8u + CFatCompleteSearch::kFolderStartRecordBytes * search->GetFolderStarts().size());
+        EXPECT_EQ(loaded.LoadState(&r), 1u);
+    }
+    ASSERT_EQ(loaded.GetFolderStarts().size(), search->GetFolderStarts().size());
+    for (size_t i = 0; i < loaded.GetFolderStarts().size(); ++i) {
+        EXPECT_EQ(loaded.GetFolderStarts()[i].sector, search->GetFolderStarts()[i].sector);
+        EXPECT_EQ(loaded.GetFolderStarts()[i].cluster, search->GetFolderStarts()[i].cluster);
+        EXPECT_EQ(loaded.GetFolderStarts()[i].parent, search->GetFolderStarts()[i].parent);
+    }
+
+    // A count larger than the records that follow: the stream ends, the loaded state stays.
+    const std::string bad = dir.File("bad.rsf");
+    {
+        CRSData w(1);
+        ASSERT_TRUE(w.Open(bad.c_str(), 1));
+        ASSERT_TRUE(w.WriteHeader(MakeScanResultHeader(1)));
+        w.BeginSection(StateSection());
+        w.WriteU64(u64(1) << 40);
+        w.WriteU64(7);
+        w.EndSection();
+        w.Close();
+    }
+    CRSData r(0);
+    ASSERT_TRUE(r.Open(bad.c_str(), 0));
+    ScanResultHeader h;
+    ASSERT_TRUE(r.ReadHeader(h));
+    ASSERT_TRUE(r.BeginSection(StateSection()));
+    EXPECT_THROW(loaded.LoadState(&r), IRSException);
+    EXPECT_EQ(loaded.GetFolderStarts().size(), search->GetFolderStarts().size());
+}
+
+TEST(ExFatDeepSearch, SavedStateRoundTrips) {
+    MemoryDevice device(Image("exfat-basic"), kSector);
+    const auto search = Scan<CExFatCompleteSearch>(device);
+    ASSERT_FALSE(search->GetSetStarts().empty());
+    testutil::TempDir dir;
+    const std::string path = dir.File("state.rsf");
+    {
+        CRSData w(1);
+        ASSERT_TRUE(w.Open(path.c_str(), 1));
+        ASSERT_TRUE(w.WriteHeader(MakeScanResultHeader(1)));
+        w.BeginSection(StateSection());
+        EXPECT_EQ(search->SaveState(&w), 1u);
+        w.EndSection();
+        w.Close();
+    }
+    CExFatCompleteSearch loaded;
+    CRSData r(0);
+    ASSERT_TRUE(r.Open(path.c_str(), 0));
+    ScanResultHeader h;
+    ASSERT_TRUE(r.ReadHeader(h));
+    ASSERT_TRUE(r.BeginSection(StateSection()));
+    EXPECT_EQ(loaded.LoadState(&r), 1u);
+    EXPECT_EQ(loaded.GetSetStarts(), search->GetSetStarts());
+}
+
+}  // namespace
