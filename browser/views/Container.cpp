@@ -82,6 +82,8 @@ void CWndLeftView::SelectTree(u32 id) {
         m_current = tree;
         m_lastTree = id;
         manager.SetCurrentTreeKind(tree->GetTreeKind());
+        // Checks made in the other tree changed the files under this one's boxes.
+        if (!manager.IsBuilding()) manager.RefreshTreeStates(tree->GetTreeKind());
         tree->setGeometry(0, Skin().stripHeight, width(), std::max(0, height() - Skin().stripHeight));
         tree->show();
         tree->ShowSelected();

@@ -129,8 +129,10 @@ void CFileTreeModel::OnChildAdded(CBindingNode* parent, CBindingNode* child) {
     if (!children) return;
     // An opened folder shows every new child at once; a closed one only its first, so that it
     // shows that it can be opened.
-    const bool show = parent->IsOpened() || parent->ShownChildren() == 0;
-    if (!show || child->Row() != parent->ShownChildren()) return;
+    // A child put in among the shown ones (the type and date trees insert first or sorted)
+    // always shows, and moves its later siblings down.
+    const bool show = parent->IsOpened() || parent->ShownChildren() == 0 || child->Row() < parent->ShownChildren();
+    if (!show || child->Row() > parent->ShownChildren()) return;
     const int row = static_cast<int>(child->Row());
     beginInsertRows(IndexOf(parent), row, row);
     child->SetTreeItem(true);
@@ -181,7 +183,7 @@ void CFileTreeModel::OnBuildEnded() {
 
 CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent), m_treeKind(treeKind) {
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    CBindingNode* root = treeKind == kTreeKindPath ? static_cast<CBindingNode*>(manager.PathRoot()) : manager.TypeRoot();
+    CBindingNode* root = manager.RootOf(treeKind);
     m_model = new CFileTreeModel(root, treeKind, this);
     setModel(m_model);
     setStyle(SkinCheckStyle());
