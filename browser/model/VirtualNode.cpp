@@ -351,7 +351,11 @@ bool CFileTypeNode::Classify(const CFileNode* node) const {
     if (m_catchAll) return true;
     const std::string name = LowerUtf8(ScanNodeName(node));
     const size_t dot = name.rfind('.');
-    return dot != std::string::npos && m_extensions.count(name.substr(dot + 1)) != 0;
+    if (dot == std::string::npos) return false;
+    const std::string extension = name.substr(dot + 1);
+    // An extension's own bucket has no map: it takes the files of its name.
+    if (m_holdsEntries && m_extensions.empty()) return extension == m_name;
+    return m_extensions.count(extension) != 0;
 }
 
 void CFileTypeNode::ClassifyFile(CFileNode* node, std::vector<CFileVirtualNode*>& out) {
