@@ -133,6 +133,20 @@ void CFileTreeModel::OnChildAdded(CBindingNode* parent, CBindingNode* child) {
     // always shows, and moves its later siblings down.
     const bool show = parent->IsOpened() || parent->ShownChildren() == 0 || child->Row() < parent->ShownChildren();
     if (!show || child->Row() > parent->ShownChildren()) return;
+    if (child->Row() < parent->ShownChildren()) {
+        // The node list moved already: the view's held indexes follow their nodes to the new
+        // rows (each index carries its node).
+        emit layoutAboutToBeChanged();
+        child->SetTreeItem(true);
+        parent->SetShownChildren(parent->ShownChildren() + 1);
+        const QModelIndexList held = persistentIndexList();
+        QModelIndexList moved;
+        moved.reserve(held.size());
+        for (const QModelIndex& i : held) moved.push_back(IndexOf(NodeOf(i)));
+        changePersistentIndexList(held, moved);
+        emit layoutChanged();
+        return;
+    }
     const int row = static_cast<int>(child->Row());
     beginInsertRows(IndexOf(parent), row, row);
     child->SetTreeItem(true);
