@@ -172,13 +172,13 @@ void CWndPreview::paintEvent(QPaintEvent*) {
 CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     m_command = new CWndRightCommand(this);
     m_list = new CFileListCtrl(this);
-    m_icons = new QListView(this);
-    m_icons->setModel(m_list->ListModel());
-    m_icons->setViewMode(QListView::IconMode);
-    m_icons->setResizeMode(QListView::Adjust);
-    m_icons->setIconSize(QSize(32, 32));
-    m_icons->setGridSize(QSize(96, 72));
-    m_icons->setWordWrap(true);
+    m_icons = new CFileIconView(m_list->ListModel(), this);
+    m_icons->List()->SetDeviceSource([] {
+        IStorageDevice* device = nullptr;
+        if (IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink()) sink->GetSourceDevice(&device);
+        return device;
+    });
+    connect(m_list->ListModel(), &CFileListQtModel::headerCheckChanged, m_icons, [this](u32 state) { m_icons->SetHeaderCheck(state); });
     m_icons->hide();
     m_preview = new CWndPreview(this);
     m_preview->hide();
@@ -197,7 +197,7 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     });
     // A new listing clears the pane; its first row comes back to it once chosen.
     connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
-    connect(m_icons, &QListView::activated, this, [this](const QModelIndex& i) {
+    connect(m_icons->List(), &QListView::activated, this, [this](const QModelIndex& i) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
         if (row) OpenItem(row.get());
     });
@@ -228,11 +228,13 @@ void CWndRightView::SetViewMode(bool details) {
 void CWndRightView::SetIdle(bool idle) {
     m_idle = idle;
     m_list->ListModel()->SetReady(true);
+    m_icons->List()->SetReady(true);
     m_command->ResetCommands(idle);
 }
 
 void CWndRightView::ApplyLanguage() {
     m_list->ApplyColumns();
+    m_icons->ApplySkin();
     m_command->ApplyLanguage();
     m_preview->update();
 }

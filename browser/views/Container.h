@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "browser/model/BindingNode.h"
+#include "browser/views/IconCtrl.h"
 #include "browser/views/ListCtrl.h"
 #include "browser/views/TreeCtrl.h"
 #include "browser/views/Widgets.h"
@@ -93,7 +94,7 @@ public:
     bool IsPreviewShown() const { return m_previewShown; }
     bool IsDetails() const { return m_details; }
     CFileListCtrl* Details() const { return m_list; }
-    QListView* Icons() const { return m_icons; }
+    CFileIconView* Icons() const { return m_icons; }
     CWndRightCommand* Commands() const { return m_command; }
     CWndPreview* Preview() const { return m_preview; }
     std::function<void(CBindingNode*)> selectFolder;
@@ -107,7 +108,7 @@ private:
 
     CWndRightCommand* m_command;
     CFileListCtrl* m_list;
-    QListView* m_icons;
+    CFileIconView* m_icons;
     CWndPreview* m_preview;
     bool m_previewShown = false;
     bool m_details = true;

@@ -170,7 +170,11 @@ void CFileListQtModel::OnRowsChanged(int first, int last) {
     emit dataChanged(index(std::max(first, 0), 0), index(std::min(last, m_count - 1), columnCount() - 1));
 }
 
-void CFileListQtModel::OnHeaderCheck(u32 state) { m_headerCheck = state; }
+void CFileListQtModel::OnHeaderCheck(u32 state) {
+    if (state == m_headerCheck) return;
+    m_headerCheck = state;
+    emit headerCheckChanged(state);
+}
 
 // ---- CFileListCtrl
 
