@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTest>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -11,13 +12,17 @@
 #include <set>
 
 #include "BrowserTestTree.h"
+#include "Manifest.h"
 #include "TestUtil.h"
 #include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/model/VirtualNode.h"
 #include "browser/views/Container.h"
+#include "browser/views/ThumbnailWorker.h"
+#include "browser/model/FileSelCtrlSink.h"
 #include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
 #include "engine/HeadlessSinks.h"
@@ -280,6 +285,7 @@ protected:
         session.SetDirectoryTree(nullptr);
         session.SetProgress(nullptr, nullptr, nullptr);
         session.SelectVolume(-1, nullptr);
+        browser->SetSink(nullptr);
     }
     static void Pump(int ms) {
         const u64 end = GetTickCount64Ms() + static_cast<u64>(ms);
@@ -296,6 +302,8 @@ protected:
             if (r && r->fsCode == kFsNtfs) ntfs = r;
         }
         ASSERT_NE(ntfs, nullptr);
+        sink.device = ntfs->device;
+        browser->SetSink(&sink);
         RecoveryGraph& session = RecoveryGraph::Instance();
         session.SetProgress(&progress, &progress, progress.GetWindow());
         session.SetDirectoryTree(browser);
@@ -312,9 +320,22 @@ protected:
         Pump(100);
     }
 
+    class DeviceSink : public IFileSelCtrlSink {
+    public:
+        void OnCheckChanged(bool) override {}
+        void Reserved1() override {}
+        IStorageDevice* GetSourceDevice(IStorageDevice** out) override {
+            if (out) *out = device;
+            return device;
+        }
+        void RecoverNode(CFileNode*) override {}
+        IStorageDevice* device = nullptr;
+    };
+
     CFileSelCtrl* browser = nullptr;
     CFileSelCtrlContainer* container = nullptr;
     CHeadlessProgress progress;
+    DeviceSink sink;
 };
 
 TEST_F(VirtualTreesOnScan, TypeAndDateTreesHoldEveryFileThePathTreeHolds) {
@@ -404,6 +425,82 @@ TEST_F(VirtualTreesOnScan, TypeAndDateTreesHoldEveryFileThePathTreeHolds) {
         Pump(30);
         EXPECT_TRUE(dateTree.grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-date-tree.png")));
     }
+}
+
+TEST_F(VirtualTreesOnScan, TheIconViewShowsThumbnailsOfTheFoundPicturesAndChecksFromItsBoxes) {
+    Scan(kScanModeDeleted);
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    CFileVirtualNode* graphics = nullptr;
+    for (CFileVirtualNode* c : manager.TypeRoot()->AllChildren()) {
+        if (c->BaseName() == Skin().typeGraphics) graphics = c;
+    }
+    ASSERT_NE(graphics, nullptr);
+    ASSERT_GT(graphics->GetEntryCount(), 0u) << "the fixture holds pictures";
+    // The category lists its extension buckets; the biggest one lists the pictures.
+    CBindingNode* pictures = nullptr;
+    for (CBindingNode* c : *graphics->GetChildren()) {
+        if (!pictures || c->GetEntryCount() > pictures->GetEntryCount()) pictures = c;
+    }
+    ASSERT_NE(pictures, nullptr);
+    container->Left()->SelectTree(kTabType);
+    container->Left()->TypeTree()->SelectNodeItem(pictures);
+    CWndRightView* right = container->Right();
+    right->SetViewMode(false);
+    Pump(30);
+    CFileIconCtrl* icons = right->Icons()->List();
+    ASSERT_TRUE(icons->isVisible());
+    const int rows = CFileListData::GetCurrent().GetCount();
+    ASSERT_GT(rows, 0);
+    // Every picture whose bytes are still on the disk gets its thumbnail from the worker; each
+    // fits 130 x 104. Pictures whose data was overwritten get none.
+    std::set<std::string> intact;
+    for (const auto& f : testutil::LoadManifest("ntfs-basic.json", 1)) {
+        if (f.intact) intact.insert(f.path.substr(f.path.rfind('/') + 1));
+    }
+    auto intactPicturesDone = [&] {
+        for (int r = 0; r < rows; ++r) {
+            RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(r));
+            if (row && !row->IsFolderRow() && intact.count(row->name) && icons->Thumbnail(row->fileNode).isNull()) return false;
+        }
+        return icons->Worker().Pending() == 0;
+    };
+    const u64 end = GetTickCount64Ms() + 20000;
+    while (!intactPicturesDone() && GetTickCount64Ms() < end) {
+        icons->viewport()->update();
+        Pump(20);
+    }
+    int thumbnails = 0;
+    for (int r = 0; r < rows; ++r) {
+        RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(r));
+        if (!row || row->IsFolderRow()) continue;
+        const QPixmap thumb = icons->Thumbnail(row->fileNode);
+        if (intact.count(row->name)) {
+            EXPECT_FALSE(thumb.isNull()) << row->name << " has a thumbnail";
+        }
+        if (thumb.isNull()) continue;
+        EXPECT_LE(thumb.width(), kThumbnailWidth);
+        EXPECT_LE(thumb.height(), kThumbnailHeight);
+        ++thumbnails;
+    }
+    EXPECT_GT(thumbnails, 0);
+    std::filesystem::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
+    EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-icon-view.png")));
+
+    // The select-all bar unchecks every row, a cell's box checks its one row back.
+    CFileIconCommand* bar = right->Icons()->Bar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->CheckRect().center());
+    if (bar->CheckImage() == kImageChecked) QTest::mouseClick(bar, Qt::LeftButton, {}, bar->CheckRect().center());
+    Pump(20);
+    EXPECT_EQ(CFileListData::GetCurrent().GetCheckState(), kImageUnchecked);
+    EXPECT_EQ(bar->CheckImage(), kImageUnchecked);
+    const QRect cell = icons->CellRect(0);
+    QTest::mouseClick(icons->viewport(), Qt::LeftButton, {}, CFileIconCtrl::CheckBoxRect(cell).center());
+    Pump(20);
+    RefHolder<FileList_Item> first(CFileListData::GetCurrent().GetItem(0));
+    EXPECT_EQ(first->GetCheckState(), kImageChecked);
+    EXPECT_EQ(bar->CheckImage(), rows == 1 ? kImageChecked : kImagePartly);
+    EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-icon-view-checks.png")));
+    right->SetViewMode(true);
 }
 
 }  // namespace
