@@ -11,6 +11,7 @@
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/views/Icons.h"
+#include "browser/views/ScrollBar.h"
 #include "browser/views/ThumbnailWorker.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
@@ -110,7 +111,8 @@ void CFileIconCommand::mousePressEvent(QMouseEvent* event) {
         repaint();
         emit checkAll(m_checkImage == kImageChecked);
     }
-    QWidget::mousePressEvent(event);
+    // The bar keeps its clicks: passed on, the container would take them for a splitter drag.
+    event->accept();
 }
 
 // ---- CFileIconCtrl
@@ -129,6 +131,7 @@ CFileIconCtrl::CFileIconCtrl(QAbstractItemModel* model, QWidget* parent) : QList
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setFrameShape(QFrame::NoFrame);
     setFont(SkinFont(Skin().listFont));
+    InstallSkinnedScrollBars(this);
     m_worker = std::make_unique<CThumbnailWorker>([this] {
         // The worker's side: only a posted call crosses to the UI thread.
         if (!m_takePosted.exchange(true)) QMetaObject::invokeMethod(this, [this] { TakeThumbnails(); }, Qt::QueuedConnection);

@@ -9,6 +9,7 @@
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
+#include "browser/views/ScrollBar.h"
 
 namespace FileSelCtrl {
 
@@ -213,6 +214,7 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
             [this](const QModelIndex& current, const QModelIndex&) { OnSelected(current); });
     connect(m_model, &CFileTreeModel::buildEnded, this, &CFileTreeCtrl::OnBuildEnded);
     setFont(SkinFont(Skin().listFont));
+    InstallSkinnedScrollBars(this);
     manager.SetObserver(treeKind, m_model);
 }
 
