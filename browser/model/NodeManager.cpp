@@ -237,11 +237,18 @@ bool CFileVirtualNodeManager::RemoveFileSystemNode(CFileNode* root) {
 }
 
 void CFileVirtualNodeManager::Search(const std::string& text) {
+    const bool acceptable = text.size() <= kMaxSearchText && text.find_first_of(kForbiddenInSearch) == std::string::npos;
+    SearchWith(SettingsForText(text), acceptable);
+}
+
+void CFileVirtualNodeManager::Search(const FileSearchSettings& settings) { SearchWith(settings, true); }
+
+void CFileVirtualNodeManager::SearchWith(const FileSearchSettings& settings, bool acceptable) {
     std::vector<CFileNode*> hits;
     u64 generation = 0;
     u64 removals = 0;
-    const bool acceptable = text.size() <= kMaxSearchText && text.find_first_of(kForbiddenInSearch) == std::string::npos;
-    if (acceptable) {
+    const CFileSearchCriteria criteria(settings);
+    if (acceptable && criteria.IsValid()) {
         std::shared_lock<std::shared_mutex> hold(m_treeUse);
         std::vector<CFileNode*> roots;
         {
@@ -250,15 +257,14 @@ void CFileVirtualNodeManager::Search(const std::string& text) {
             generation = m_generation.load();
             removals = m_removals.load();
         }
-        const std::string needle = LowerUtf8(text);
-        std::deque<CFileNode*> queue(roots.begin(), roots.end());
-        while (!queue.empty()) {
-            CFileNode* node = queue.front();
-            queue.pop_front();
+        std::vector<CFileNode*> folders(roots.begin(), roots.end());
+        while (!folders.empty()) {
+            CFileNode* node = folders.back();
+            folders.pop_back();
             for (CFileNode* c = node->GetFirstChild(); c; c = c->GetNextSibling()) {
                 if (IsScanFolder(c)) {
-                    queue.push_back(c);
-                } else if (m_filter.Match(c) && LowerUtf8(ScanNodeName(c)).find(needle) != std::string::npos) {
+                    folders.push_back(c);
+                } else if (criteria.Match(c->GetFileProperties()) && m_filter.Match(c)) {
                     hits.push_back(c);
                 }
             }

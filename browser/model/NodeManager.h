@@ -18,6 +18,7 @@
 
 #include "browser/model/BindingNode.h"
 #include "browser/model/FolderFilter.h"
+#include "browser/model/SearchFilter.h"
 #include "browser/model/VirtualNode.h"
 #include "platform/WindowPost.h"
 
@@ -68,6 +69,9 @@ public:
     // Lists the files whose names hold the text (any case) in every shown tree; the hits reach
     // the search list on the UI thread.
     void Search(const std::string& text);
+    // The same with every filter of the search criteria (wildcards, name endings, dates, sizes,
+    // attributes).
+    void Search(const FileSearchSettings& settings);
 
     // ---- UI thread
     // The window that receives the drain notices, and its thread.
@@ -139,6 +143,7 @@ private:
     void Reveal(CFileVirtualNode* bucket);
     void AfterBatch(std::vector<CFileVirtualNode*>& touched);
     void ResetNodes();
+    void SearchWith(const FileSearchSettings& settings, bool acceptable);
     void ApplyRemove(CFileNode* root);
     ITreeObserver* ObserverOf(u32 kind) const;
 
