@@ -257,10 +257,10 @@ void CFileVirtualNodeManager::SearchWith(const FileSearchSettings& settings, boo
             generation = m_generation.load();
             removals = m_removals.load();
         }
-        std::vector<CFileNode*> folders(roots.begin(), roots.end());
+        std::deque<CFileNode*> folders(roots.begin(), roots.end());
         while (!folders.empty()) {
-            CFileNode* node = folders.back();
-            folders.pop_back();
+            CFileNode* node = folders.front();
+            folders.pop_front();
             for (CFileNode* c = node->GetFirstChild(); c; c = c->GetNextSibling()) {
                 if (IsScanFolder(c)) {
                     folders.push_back(c);

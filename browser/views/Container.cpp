@@ -11,6 +11,7 @@
 #include "browser/model/NodeManager.h"
 #include "browser/views/Icons.h"
 #include "browser/views/PreviewEntry.h"
+#include "browser/views/SearchDlg.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 
@@ -203,6 +204,10 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     });
     connect(m_command, &CWndRightCommand::showPreviewPane, this, &CWndRightView::ShowPreviewPane);
     connect(m_command, &CWndRightCommand::setViewMode, this, &CWndRightView::SetViewMode);
+    connect(m_command, &CWndRightCommand::openSearch, this, [this] {
+        SearchDlg dialog(window(), [](const std::string& text) { SearchRunner().Start(text); });
+        dialog.exec();
+    });
 }
 
 int CWndRightView::MinWidth() const {

@@ -5,6 +5,7 @@
 #include <QPainter>
 
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
 
 namespace FileSelCtrl {
@@ -48,17 +49,21 @@ void CHeaderCtrlEx::SetCheckColumnEnabled(bool enabled) {
 }
 
 void CHeaderCtrlEx::ClearSortArrow() {
-    m_arrowSection = -1;
-    m_arrow = kArrowNone;
+    CFileListData::GetCurrent().ForgetSort();
     viewport()->update();
+}
+
+u32 CHeaderCtrlEx::SortArrowOf(int section) const {
+    const CFileListData& list = CFileListData::GetCurrent();
+    if (!list.IsSorted() || list.SortColumn() != static_cast<u32>(section)) return kArrowNone;
+    return list.SortAscending() ? kArrowAscending : kArrowDescending;
 }
 
 void CHeaderCtrlEx::OnClicked(int section) {
     // The clicked column takes the arrow, ascending first; a second click turns it round.
-    m_arrow = section == m_arrowSection && m_arrow == kArrowAscending ? kArrowDescending : kArrowAscending;
-    m_arrowSection = section;
+    const bool ascending = SortArrowOf(section) != kArrowAscending;
+    emit sortRequest(section, ascending);
     viewport()->update();
-    emit sortRequest(section, m_arrow == kArrowAscending);
 }
 
 void CHeaderCtrlEx::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
@@ -93,8 +98,8 @@ void CHeaderCtrlEx::paintSection(QPainter* painter, const QRect& rect, int logic
             captionLeft = rect.left() + kCheckLeft + s.checkStateWidth + kCaptionAfterCheck - kCheckLeft;
         }
     }
-    if (logicalIndex == m_arrowSection && m_arrow != kArrowNone) {
-        const QPixmap arrow = StripImage(SkinImage(s.arrowFile), static_cast<int>(m_arrow), s.arrowWidth, s.arrowMask, true);
+    if (const u32 arrowImage = SortArrowOf(logicalIndex); arrowImage != kArrowNone) {
+        const QPixmap arrow = StripImage(SkinImage(s.arrowFile), static_cast<int>(arrowImage), s.arrowWidth, s.arrowMask, true);
         if (!arrow.isNull()) p.drawPixmap(rect.left() + (rect.width() - arrow.width()) / 2, rect.top(), arrow);
     }
     p.setPen(FromColour(s.headerTextColour));

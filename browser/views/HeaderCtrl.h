@@ -26,7 +26,9 @@ public:
     // Checking not allowed at all: the box shows unchecked and takes no clicks.
     void SetCheckColumnEnabled(bool enabled);
     void ClearSortArrow();
-    u32 SortArrowOf(int section) const { return section == m_arrowSection ? m_arrow : kArrowNone; }
+    // The arrow follows the shown list's own order, so that a new listing or the search list
+    // never shows an arrow its rows do not keep.
+    u32 SortArrowOf(int section) const;
     QRect CheckRect(int section) const;
 
 signals:
@@ -46,8 +48,6 @@ private:
 
     int m_hover = -1;
     int m_pressed = -1;
-    int m_arrowSection = -1;
-    u32 m_arrow = kArrowNone;
     u32 m_checkImage = kImageUnchecked;
     bool m_checkAllowed = true;
     bool m_checkEnabled = true;

@@ -15,6 +15,10 @@
 #include "browser/views/Container.h"
 #include "browser/views/HeaderCtrl.h"
 #include "browser/views/ScrollBar.h"
+#include "browser/views/SearchDlg.h"
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
 #include "platform/Sync.h"
 
 using namespace FileSelCtrl;
@@ -167,6 +171,57 @@ TEST_F(BrowserHeaderAndBars, SkinnedBarsReplaceTheSystemBarsAndPageByTheViewsPag
     QApplication::processEvents();
     EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-icon-view-scroll.png")));
     container->Right()->SetViewMode(true);
+}
+
+TEST_F(BrowserHeaderAndBars, TheSearchDialogStartsASearchWhoseHitsFillTheSearchTab) {
+    // The dialog on its own: the button follows the text, 29 characters at most, one search.
+    std::vector<std::string> asked;
+    {
+        SearchDlg dialog(nullptr, [&](const std::string& text) { asked.push_back(text); });
+        dialog.show();
+        EXPECT_FALSE(dialog.SearchButton()->isEnabled());
+        QTest::keyClicks(dialog.Edit(), "x");
+        EXPECT_TRUE(dialog.SearchButton()->isEnabled());
+        QTest::keyClick(dialog.Edit(), Qt::Key_Backspace);
+        EXPECT_FALSE(dialog.SearchButton()->isEnabled());
+        QTest::keyClicks(dialog.Edit(), QString(40, 'a'));
+        EXPECT_EQ(dialog.Edit()->text().size(), kSearchTextLimit);
+        dialog.Edit()->setText("file100?.jpg");
+        std::filesystem::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
+        EXPECT_TRUE(dialog.grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-search-dialog.png")));
+        QTest::mouseClick(dialog.SearchButton(), Qt::LeftButton);
+        EXPECT_EQ(dialog.result(), kSearchDlgResult);
+        EXPECT_EQ(asked, std::vector<std::string>{"file100?.jpg"});
+    }
+    {
+        SearchDlg dialog(nullptr, [&](const std::string& text) { asked.push_back(text); });
+        dialog.show();
+        QTest::mouseClick(dialog.CancelButton(), Qt::LeftButton);
+        EXPECT_EQ(dialog.result(), kSearchDlgResult);
+        EXPECT_EQ(asked.size(), 1u) << "cancel searches nothing";
+    }
+
+    // From the command bar: the dialog, the search thread, the hits in the Search tab.
+    QTimer::singleShot(0, [] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* dialog = qobject_cast<SearchDlg*>(w)) {
+                dialog->Edit()->setText("file100?.jpg");
+                QTest::mouseClick(dialog->SearchButton(), Qt::LeftButton);
+            }
+        }
+    });
+    container->SetIdle(true);
+    container->Right()->Commands()->OnCommand(ID_VIEW_SEARCH);
+    SearchRunner().Wait();
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    while (manager.ProcessPending(kInfinite)) {
+    }
+    QApplication::processEvents();
+    // Every third file is a ".jpg"; of file1000 to file1009 those are 1000, 1003, 1006, 1009.
+    EXPECT_EQ(CFileListData::SearchModel().GetCount(), 4);
+    EXPECT_TRUE(CFileListData::IsSearchShown());
+    EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-search.png")));
+    container->Left()->CloseSearch();
 }
 
 }  // namespace
