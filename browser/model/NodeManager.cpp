@@ -441,6 +441,8 @@ void CFileVirtualNodeManager::ClassifyNode(CFileNode* node, std::vector<CFileNod
 }
 
 void CFileVirtualNodeManager::Reveal(CFileVirtualNode* bucket) {
+    // A shown bucket's ancestors are shown: the common case costs one test.
+    if (bucket->IsRevealed()) return;
     // From the top down, so that a window knows the parent before its child arrives.
     std::vector<CFileVirtualNode*> chain;
     for (CBindingNode* n = bucket; n && n->GetParent(); n = n->GetParent()) chain.push_back(static_cast<CFileVirtualNode*>(n));

@@ -5,13 +5,17 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cctype>
+#include <cstring>
 #include <ctime>
+#include <unordered_map>
 
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/ListModel.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "platform/Time.h"
 
 namespace FileSelCtrl {
 
@@ -78,8 +82,47 @@ bool LocalModifiedTime(const CFileNode* node, i64& out) {
     if (!p) return false;
     FILETIME64 modified = 0;
     p->GetModificationTime(modified);
-    return FileTimeToLocalSeconds(modified, out);
+    if (modified == 0) return false;
+    // The zone's offset changes only on whole hours: one conversion per hour of file times
+    // instead of one per file (the trees sort a million files on the UI thread).
+    static std::unordered_map<i64, i64> offsets;
+    constexpr size_t kMaxCachedHours = 1 << 16;
+    constexpr i64 kHour = 3600;
+    i64 seconds = 0;
+    u32 nanoseconds = 0;
+    FileTimeToUnix(modified, seconds, nanoseconds);
+    const i64 hour = seconds >= 0 ? seconds / kHour : (seconds - kHour + 1) / kHour;
+    if (auto it = offsets.find(hour); it != offsets.end()) {
+        out = seconds + it->second;
+        return true;
+    }
+    i64 local = 0;
+    if (!FileTimeToLocalSeconds(modified, local)) return false;
+    if (offsets.size() >= kMaxCachedHours) offsets.clear();
+    offsets.emplace(hour, local - seconds);
+    out = local;
+    return true;
 }
+
+namespace {
+
+// The extension of a name in lower case, without the dot; false without a dot.
+bool LowerExtension(const char* name, std::string& out) {
+    if (!name) return false;
+    const char* dot = std::strrchr(name, '.');
+    if (!dot) return false;
+    out.assign(dot + 1);
+    for (char c : out) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            out = LowerUtf8(out);
+            return true;
+        }
+    }
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return true;
+}
+
+}  // namespace
 
 // ---- CFileVirtualNode
 
@@ -360,10 +403,9 @@ bool CFileTypeNode::Classify(const CFileNode* node) const {
 
 void CFileTypeNode::ClassifyFile(CFileNode* node, std::vector<CFileVirtualNode*>& out) {
     if (m_parent || !IsScanFile(node) || m_children.empty()) return;
-    const std::string name = LowerUtf8(ScanNodeName(node));
-    const size_t dot = name.rfind('.');
-    const bool noExtension = dot == std::string::npos;
-    const std::string extension = noExtension ? std::string() : name.substr(dot + 1);
+    static std::string extension;  // UI thread only; kept for its buffer
+    const bool noExtension = !LowerExtension(node->GetFileProperties()->GetName(), extension);
+    if (noExtension) extension.clear();
     CFileVirtualNode* other = m_children.back();
     bool matched = false;
     for (CFileVirtualNode* child : m_children) {

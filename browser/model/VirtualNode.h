@@ -54,6 +54,7 @@ public:
     // Puts a bucket that just received its first file into its parent's shown list; returns
     // false when it was there already. Rows of the later siblings move down.
     bool Reveal();
+    bool IsRevealed() const { return m_revealed; }
     // The shown lists again from the counts, after files left (a tree was replaced).
     void RebuildShown();
 

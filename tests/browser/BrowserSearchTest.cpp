@@ -25,7 +25,7 @@ TEST(BrowserSearchCriteria, TypedNamesMatchAsTheirWildcardsSay) {
         {"a+b", "aab", false},               {"?*x", "abcx", true},                 {"*?x", "x", true},
         {"report?", "report-2024.doc", true}, {"report.tx?", "report.txt", true},   {"report.tx?", "report.tx", false},
         {"report.tx?", "report.txts", false}, {"(a)[b]{c}^$|-", "(a)[b]{c}^$|-", true}, {"a.b", "axb", false},
-        {"*", "anything at all", true},      {"***", "x", true},                    {"**.**", "noext", true},
+        {"*", "anything at all", true},      {"*img_*5_holiday.?pg*", "IMG_0012345_holiday.jpg", true},      {"***", "x", true},                    {"**.**", "noext", true},
     };
     for (const auto& c : cases) {
         FileSearchSettings s;
