@@ -111,3 +111,10 @@ bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size,
     const auto row = RowOfNode(node);
     return row && row->readLoggedUtilityStream && row->readLoggedUtilityStream(node, device, size, buffer, capacity);
 }
+
+bool MeasureFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::string& text1, std::string& text2) {
+    for (const FileSystemPlugin& row : FileSystemPlugins()) {
+        if (row.measureFoundFile && row.measureFoundFile(record, reader, text1, text2)) return true;
+    }
+    return false;
+}

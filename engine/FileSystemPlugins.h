@@ -24,6 +24,7 @@
 // deleted-file scan refuses its volumes, no deep search leaves it out of the complete scan.
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "devices/FileSystemCode.h"
@@ -31,6 +32,7 @@
 #include "platform/Types.h"
 
 class CFileNode;
+class CRawFileInfo;
 class ICompleteFileSystemSearchController;
 class IFileProperties;
 class IQuickFileSystemSearchController;
@@ -47,6 +49,10 @@ using FolderPropertiesFactory = IFileProperties* (*)(u32 fsCode, const char* nam
 // Copies at most `capacity` bytes of a stream of the node's file record into buffer and sets
 // size; false when the node has no such stream or it cannot be read.
 using NodeStreamReader = bool (*)(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
+// Sets the size of a file found by signature whose size is not known yet (its analyser walks it
+// through `reader`) and gives the analyser's two descriptive texts; false when it has no analyser.
+using FoundFileMeasurer = bool (*)(CRawFileInfo& record, IStorageDevice* reader, std::string& text1,
+                                   std::string& text2);
 
 // A set of file-system codes, one bit per code.
 constexpr u32 FsCodeSet(std::initializer_list<FsCode> codes) {
@@ -75,6 +81,9 @@ struct FileSystemPlugin {
     NodeStreamReader readResidentData = nullptr;
     NodeStreamReader readLoggedUtilityStream = nullptr;
 
+    // The signature search: what the lost-file pass asks of a found file of unknown size.
+    FoundFileMeasurer measureFoundFile = nullptr;
+
     bool Covers(u32 fsCode) const { return fsCode < 32 && (fsCodes & (1u << fsCode)) != 0; }
 };
 
@@ -99,3 +108,5 @@ IFileProperties* LoadFileProperties(u32 propertiesKind, IRSData* stream);
 // Streams of the node's file record, asked of the row of the node's properties.
 bool ReadResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
 bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
+// Asked of each row that measures found files until one does; false when none does.
+bool MeasureFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::string& text1, std::string& text2);

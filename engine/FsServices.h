@@ -51,5 +51,6 @@ public:
     virtual u32 LoadState(IRSData* stream) = 0;
     // 0 NTFS, 1 FAT, 2 RAW, 4 exFAT.
     virtual u32 GetKind() = 0;
-    virtual void SetGlobalParameter(u32 /*value*/) {}
+    // The scan's progress, for searches that poll it between blocks (the RAW search does).
+    virtual void SetGlobalParameter(IProgress* /*progress*/) {}
 };

@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "engine/CompleteRecoveryController.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
@@ -17,9 +18,7 @@ IRecoveryController* CreateRecoveryController(u32 scanMode) {
         case kControllerDeletedScan:
             return new (std::nothrow) CDeletedRecoveryController();
         case kControllerCompleteScan:
-            // The complete scan is not part of this build yet: no controller, and the session
-            // ends that scan thread without a finish message.
-            return nullptr;
+            return new (std::nothrow) CCompleteRecoveryController();
         default:
             return nullptr;
     }

@@ -1,5 +1,7 @@
 #include "platform/Log.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -11,21 +13,40 @@ namespace {
 std::mutex g_logLock;
 bool g_enabled = true;
 
+// Caller holds g_logLock.
+void AppendLocked(const char* fileName, const char* data, size_t size) {
+    if (!g_enabled || size == 0) return;
+    const std::string path = LogFilePath(fileName);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && u64(st.st_size) + size > kLogFileLimitBytes) {
+        std::rename(path.c_str(), (path + ".1").c_str());
+    }
+    FILE* f = std::fopen(path.c_str(), "ab");
+    if (!f) return;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+}
+
 void Append(const char* fileName, const char* level, const char* format, va_list args) {
     char text[4096];
     vsnprintf(text, sizeof(text), format, args);
     const LocalTime t = GetLocalTimeNow();
+    char prefix[64];
+    std::snprintf(prefix, sizeof(prefix), "%02d:%02d:%02d:%03d %s", t.hour, t.minute, t.second, t.milliseconds,
+                  level);
+    std::string line = std::string(prefix) + text;
+    if (line.back() != '\n') line.push_back('\n');
     std::lock_guard<std::mutex> lk(g_logLock);
-    if (!g_enabled) return;
-    const std::string path = GetProgramDir() + fileName;
-    FILE* f = std::fopen(path.c_str(), "ab");
-    if (!f) return;
-    std::fprintf(f, "%02d:%02d:%02d:%03d %s%s", t.hour, t.minute, t.second, t.milliseconds, level, text);
-    const size_t n = std::char_traits<char>::length(text);
-    if (n == 0 || text[n - 1] != '\n') std::fputc('\n', f);
-    std::fclose(f);
+    AppendLocked(fileName, line.data(), line.size());
 }
 }  // namespace
+
+std::string LogFilePath(const char* fileName) { return GetUserStateDir() + fileName; }
+
+void AppendToLogFile(const char* fileName, const char* data, size_t size) {
+    std::lock_guard<std::mutex> lk(g_logLock);
+    AppendLocked(fileName, data, size);
+}
 
 void SetLoggingEnabled(bool enabled) {
     std::lock_guard<std::mutex> lk(g_logLock);

@@ -1,9 +1,12 @@
 #include "raw/AnalyserTables.h"
+#include "raw/FileJPGAnalyser.h"
 
 // Each format family adds a case for its classes when it joins the build; until then the
 // registry leaves the class's signatures out.
 IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     switch (cls) {
+        case RawAnalyserClass::JPG:
+            return new FileJPGAnalyser();
         default:
             break;
     }

@@ -2,11 +2,27 @@
 
 #include "engine/FileProperties.h"
 #include "engine/FileSystemPlugins.h"
+#include "engine/RawFileInfo.h"
 #include "engine/RawFileProperties.h"
+#include "raw/RAWSearchController.h"
+#include "raw/RawFileAnalyser.h"
 
-// The RAW deep search is not part of this build yet: the factory answers null and the complete
-// scan runs without it.
-ICompleteFileSystemSearchController* CreateRAWSearchController() { return nullptr; }
+namespace {
+
+// A found file the RAW search could not size before the scan ended is walked by its analyser now.
+bool MeasureRawFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::string& text1, std::string& text2) {
+    if (!record.analyser) return false;
+    try {
+        record.analyser->AnalyseFileSize(record, reader);
+    } catch (...) {
+        return false;
+    }
+    text1 = record.analyser->GetInfoText1();
+    text2 = record.analyser->GetInfoText2();
+    return true;
+}
+
+}  // namespace
 
 void RegisterRawPlugin() {
     FileSystemPlugin row;
@@ -16,5 +32,6 @@ void RegisterRawPlugin() {
     row.createDeepSearch = &CreateRAWSearchController;
     row.loadProperties = &LoadRAWFileProperties;
     row.createFolderProperties = &CreateRAWFolderProperties;
+    row.measureFoundFile = &MeasureRawFoundFile;
     RegisterFileSystemPlugin(row);
 }

@@ -1,8 +1,10 @@
 #include "app/core/Settings.h"
 
 #include <cstring>
+#include <filesystem>
 
 #include "app/core/Shell.h"
+#include "platform/ProgramDir.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"
 #include "platform/Stats.h"
@@ -43,22 +45,47 @@ void FirstRunStep() {
         }
     }
 }
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
+}
+
+// Until the user changes a setting, the shipped defaults are all there is.
+std::string ConfigReadPath() {
+    const std::string user = ConfigFilePath();
+    return Exists(user) ? user : ShippedConfigFilePath();
+}
+
+// The first change starts the user's file from the shipped defaults, so that the keys the user
+// never touched keep the values the program ships with.
+void SeedUserConfig(const std::string& user) {
+    if (Exists(user)) return;
+    const std::string shipped = ShippedConfigFilePath();
+    if (!Exists(shipped)) return;
+    std::error_code ec;
+    std::filesystem::copy_file(shipped, user, ec);
+}
 }  // namespace
 
-std::string ConfigFilePath() { return FormatPathString("%sConfig.dat", GetModuleDir().c_str()); }
+std::string ConfigFilePath() { return GetUserConfigDir() + "Config.dat"; }
+
+std::string ShippedConfigFilePath() { return FormatPathString("%sConfig.dat", GetModuleDir().c_str()); }
 
 int ConfigReadInt(const char* key, int defaultValue) {
-    return GetPrivateProfileInt(kSection, key, defaultValue, ConfigFilePath().c_str());
+    return GetPrivateProfileInt(kSection, key, defaultValue, ConfigReadPath().c_str());
 }
 
 std::string ConfigReadString(const char* key, const char* defaultValue) {
-    return GetProfileString(kSection, key, defaultValue ? defaultValue : "", ConfigFilePath());
+    return GetProfileString(kSection, key, defaultValue ? defaultValue : "", ConfigReadPath());
 }
 
 bool ConfigWriteInt(const char* key, int value) { return ConfigWriteString(key, std::to_string(value).c_str()); }
 
 bool ConfigWriteString(const char* key, const char* value) {
-    return WritePrivateProfileString(kSection, key, value, ConfigFilePath().c_str());
+    const std::string user = ConfigFilePath();
+    SeedUserConfig(user);
+    return WritePrivateProfileString(kSection, key, value, user.c_str());
 }
 
 int ConfigLanguage() { return ConfigReadInt("Language", 0); }

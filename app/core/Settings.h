@@ -1,8 +1,13 @@
 #pragma once
-// The user settings in "Config.dat" beside the program, section "register".
+// The user settings in "Config.dat", section "register". The program ships its defaults in the
+// Config.dat beside it; what the user changes goes to the Config.dat of the user's configuration
+// folder, which starts as a copy of the shipped one and is read instead of it from then on.
 #include <string>
 
+// The user's Config.dat, read when it exists and written by every change.
 std::string ConfigFilePath();
+// The Config.dat that ships beside the program; never written.
+std::string ShippedConfigFilePath();
 int ConfigReadInt(const char* key, int defaultValue);
 std::string ConfigReadString(const char* key, const char* defaultValue);
 bool ConfigWriteInt(const char* key, int value);

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "platform/Log.h"
 #include "platform/ProgramDir.h"
@@ -22,13 +21,7 @@ int WriteLog(const char* format, ...) {
     std::vsnprintf(message, sizeof(message), format, ap);
     va_end(ap);
     n += std::snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "%s", message);
-    static std::mutex lock;
-    std::lock_guard<std::mutex> lk(lock);
-    const std::string path = GetModuleDir() + "Morvenda.log";
-    if (FILE* f = std::fopen(path.c_str(), "ab")) {
-        std::fwrite(line, 1, static_cast<size_t>(n), f);
-        std::fclose(f);
-    }
+    AppendToLogFile("Morvenda.log", line, static_cast<size_t>(n));
     return n;
 }
 

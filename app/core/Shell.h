@@ -9,7 +9,7 @@
 const std::string& GetModuleDir();
 
 // Appends "%02d:%02d:%02d:%03d " + the message (cut at 2000 characters) to "Morvenda.log" in the
-// program directory; returns the length of the line.
+// user's state folder (see LogFilePath); returns the length of the line.
 int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Formats into a buffer of kMaxPath (260) characters; returns out.

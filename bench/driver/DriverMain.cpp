@@ -11,7 +11,8 @@ namespace driver {
 namespace {
 const char* const kUsage =
     "usage: scan_driver --image PATH[@SECTORSIZE] [--image ...] --mode deleted|complete\n"
-    "                   [--volume INDEX|all|none|disk:N] [--recover DIR] [--json FILE]\n";
+    "                   [--volume INDEX|all|none|disk:N] [--recover DIR] [--json FILE] [--save FILE.rsf]\n"
+    "       scan_driver --image PATH[@SECTORSIZE] [--image ...] --load FILE.rsf [--recover DIR] [--json FILE]\n";
 
 // Empty when the argument is usable, else what is wrong with it.
 std::string ParseImage(const std::string& arg, std::pair<std::string, u32>& out) {
@@ -52,11 +53,19 @@ std::string ParseOptions(int argc, char** argv, Options& out) {
             out.recoverDir = v;
         } else if (a == "--json") {
             out.jsonPath = v;
+        } else if (a == "--save") {
+            out.savePath = v;
+        } else if (a == "--load") {
+            out.loadPath = v;
         } else {
             return "unknown option " + a;
         }
     }
     if (out.images.empty()) return "no --image given";
+    if (!out.loadPath.empty()) {
+        if (!out.mode.empty() || !out.savePath.empty()) return "--load replaces the scan: no --mode or --save with it";
+        return "";
+    }
     if (out.mode != "deleted" && out.mode != "complete") return "--mode must be deleted or complete";
     return "";
 }
@@ -70,11 +79,6 @@ int main(int argc, char** argv) {
         if (error != "help") std::fprintf(stderr, "scan_driver: %s\n", error.c_str());
         std::fputs(driver::kUsage, error == "help" ? stdout : stderr);
         return error == "help" ? driver::kExitOk : driver::kExitFailed;
-    }
-    if (options.mode == "complete") {
-        std::fprintf(stderr, "scan_driver: the complete scan is not available in this build yet; "
-                             "use --mode deleted\n");
-        return driver::kExitFailed;
     }
     driver::Report report;
     int status = driver::Run(options, report);

@@ -60,7 +60,18 @@ std::string ToJson(const Report& report) {
               << ", \"files\": " << tr.files << ", \"folders\": " << tr.folders << ", \"deleted\": " << tr.deleted
               << "}";
         }
-        o << "]}";
+        o << "]";
+        if (s.mode == "complete") {
+            o << ", \"found_partitions\": [";
+            for (size_t f = 0; f < s.foundPartitions.size(); ++f) {
+                const FoundPartitionInfo& fp = s.foundPartitions[f];
+                o << (f ? ", " : "") << "{\"start_sector\": " << fp.startSector << ", \"sectors\": " << fp.sectors
+                  << ", \"fs\": " << Quote(fp.fs) << ", \"label\": " << Quote(fp.label)
+                  << ", \"score\": " << Seconds(fp.score) << "}";
+            }
+            o << "]";
+        }
+        o << "}";
     }
     o << "\n  ],\n  \"recovered\": {\"files\": " << report.recovered.files << ", \"failed\": "
       << report.recovered.failed << ", \"incomplete\": " << report.recovered.incomplete
@@ -82,6 +93,11 @@ void PrintSummary(const Report& report, bool recovering) {
     for (const ScanInfo& s : report.scans) {
         std::printf("Scan of volume %u (%s): %s in %.3f s, %zu tree(s)\n", s.volume, s.mode.c_str(),
                     s.finished ? "finished" : "ended without a result", s.seconds, s.trees.size());
+        for (const FoundPartitionInfo& f : s.foundPartitions) {
+            std::printf("  found %s partition at sector %llu, %llu sectors, \"%s\", score %.3f\n", f.fs.c_str(),
+                        static_cast<unsigned long long>(f.startSector), static_cast<unsigned long long>(f.sectors),
+                        f.label.c_str(), f.score);
+        }
         for (const TreeInfo& t : s.trees) {
             std::printf("  %s [%s]: %llu files, %llu folders, %llu deleted entries\n", t.name.c_str(), t.fs.c_str(),
                         static_cast<unsigned long long>(t.files), static_cast<unsigned long long>(t.folders),

@@ -14,6 +14,7 @@
 #include "devices/DiskDevice.h"
 #include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
+#include "engine/CompleteRecoveryController.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecoverer.h"
@@ -143,6 +144,23 @@ void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* de
     out.seconds += static_cast<double>(GetTickCount64Ms() - start) / 1000.0;
 }
 
+// The trees of the scan (or the loaded result) into the report, and their files recovered.
+void ReportAndRecover(const Options& options, RecoveryGraph& session, CHeadlessDirectoryTree& tree,
+                      const Candidate& c, ScanInfo& scan, Report& report) {
+    const std::vector<CFileSystemNode*> roots = tree.Roots();
+    for (CFileSystemNode* root : roots) {
+        const TreeCounts counts = CountTree(root);
+        scan.trees.push_back({RootName(root), FsName(root->GetFileSystemType()), counts.files, counts.folders,
+                              counts.deleted});
+    }
+    if (!options.recoverDir.empty() && !roots.empty()) {
+        SetCurrentRecoveryController(session.GetController());
+        RecoverTrees(roots, c.record->device, options.recoverDir + "/" + std::to_string(c.info.index),
+                     report.recovered);
+    }
+    report.scans.push_back(scan);
+}
+
 }  // namespace
 
 std::string FsName(u32 fsCode) {
@@ -243,17 +261,41 @@ int Run(const Options& options, Report& report) {
     session.SetFileTypeMask(kFileTypeMaskAll);
 
     int status = kExitOk;
+    if (!options.loadPath.empty()) {
+        std::vector<VolumeRecord*> live;
+        for (const Candidate& c : candidates) live.push_back(c.record);
+        const i32 index = LoadSessionResult(options.loadPath, live);
+        if (index < 0) {
+            session.SetDirectoryTree(nullptr);
+            session.SetProgress(nullptr, nullptr, nullptr);
+            session.SelectVolume(-1, nullptr);
+            return kExitFailed;
+        }
+        if (static_cast<size_t>(index) == candidates.size()) {
+            VolumeRecord* image = session.GetFirstVolume();
+            candidates.push_back({Describe(static_cast<u32>(index), *image, "image", disks), image});
+            report.volumes.push_back(candidates.back().info);
+        }
+        chosen.clear();
+        chosen.push_back(static_cast<size_t>(index));
+    }
     for (size_t i : chosen) {
         const Candidate& c = candidates[i];
+        ScanInfo scan;
+        scan.volume = c.info.index;
+        if (!options.loadPath.empty()) {
+            scan.mode = "loaded";
+            scan.finished = true;
+            ReportAndRecover(options, session, tree, c, scan, report);
+            continue;
+        }
         tree.Clear();
         session.SelectVolume(-1, nullptr);
         session.SelectVolume(static_cast<i32>(c.info.index), c.record);
         progress.DoStart();
-        ScanInfo scan;
-        scan.volume = c.info.index;
         scan.mode = options.mode;
         const u64 start = GetTickCount64Ms();
-        if (session.DoScan(kScanModeDeleted) != 0) {
+        if (session.DoScan(options.mode == "complete" ? kScanModeComplete : kScanModeDeleted) != 0) {
             Complain("the scan of volume %u could not start", c.info.index);
             status = kExitFailed;
             report.scans.push_back(scan);
@@ -268,18 +310,16 @@ int Run(const Options& options, Report& report) {
         // scan itself ended with its last end record.
         const u64 end = progress.LastEndTick() >= start ? progress.LastEndTick() : GetTickCount64Ms();
         scan.seconds = static_cast<double>(end - start) / 1000.0;
-        const std::vector<CFileSystemNode*> roots = tree.Roots();
-        for (CFileSystemNode* root : roots) {
-            const TreeCounts counts = CountTree(root);
-            scan.trees.push_back({RootName(root), FsName(root->GetFileSystemType()), counts.files, counts.folders,
-                                  counts.deleted});
+        if (auto* complete = dynamic_cast<CCompleteRecoveryController*>(session.GetController())) {
+            for (const FoundPartitionSummary& f : complete->GetFoundPartitions()) {
+                scan.foundPartitions.push_back({f.startSector, f.sectors, FsName(f.fsCode), f.label, f.score});
+            }
         }
-        if (!options.recoverDir.empty() && !roots.empty()) {
-            SetCurrentRecoveryController(session.GetController());
-            RecoverTrees(roots, c.record->device, options.recoverDir + "/" + std::to_string(c.info.index),
-                         report.recovered);
+        if (!options.savePath.empty() &&
+            !SaveSessionResult(SavedResultPath(options.savePath, c.info.index, chosen.size() > 1))) {
+            status = kExitFailed;
         }
-        report.scans.push_back(scan);
+        ReportAndRecover(options, session, tree, c, scan, report);
     }
 
     session.ReleaseController(true);

@@ -132,42 +132,6 @@ void CWndLeftView::resizeEvent(QResizeEvent*) {
     }
 }
 
-// ---- CWndPreview
-
-void CWndPreview::SetItem(FileList_Item* row) {
-    m_has = row != nullptr;
-    if (row) {
-        m_name = QString::fromStdString(row->name);
-        m_size = row->IsFolderRow() ? QString() : QString::fromStdString(FormatSizeText(row->size));
-        m_type = row->icon ? QString::fromStdString(row->icon->typeName) : QString();
-        m_date = QString::fromStdString(FormatDateText(*row));
-    }
-    update();
-}
-
-void CWndPreview::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.fillRect(rect(), Qt::white);
-    p.setPen(FromColour(Skin().previewIconBorder));
-    p.drawRect(rect().adjusted(0, 0, -1, -1));
-    p.setPen(FromColour(Skin().previewText));
-    if (!m_has) {
-        p.drawText(rect(), Qt::AlignCenter, QString::fromStdString(Skin().emptyDir));
-        return;
-    }
-    const BrowserSkin& s = Skin();
-    int y = 20;
-    const struct {
-        const std::string& label;
-        const QString& value;
-    } lines[] = {{s.textFilename, m_name}, {s.textSize, m_size}, {s.textType, m_type}, {s.columns[kColumnDate].name, m_date}};
-    for (const auto& line : lines) {
-        p.drawText(QRect(12, y, width() - 24, 20), Qt::AlignLeft | Qt::AlignVCenter,
-                   QString::fromStdString(line.label) + ": " + line.value);
-        y += 24;
-    }
-}
-
 // ---- CWndRightView
 
 CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
@@ -202,6 +166,7 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
         if (row) OpenItem(row.get());
     });
+    connect(m_preview, &CWndPreview::openRequested, this, &CWndRightView::OpenItem);
     connect(m_command, &CWndRightCommand::showPreviewPane, this, &CWndRightView::ShowPreviewPane);
     connect(m_command, &CWndRightCommand::setViewMode, this, &CWndRightView::SetViewMode);
     connect(m_command, &CWndRightCommand::openSearch, this, [this] {

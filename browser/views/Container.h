@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "browser/model/BindingNode.h"
+#include "browser/preview/PreviewPane.h"
 #include "browser/views/IconCtrl.h"
 #include "browser/views/ListCtrl.h"
 #include "browser/views/TreeCtrl.h"
@@ -59,22 +60,6 @@ private:
     u32 m_lastTree = kTabPath;
     bool m_searchShown = false;
     bool m_collapsed = false;
-};
-
-// The preview pane's place: the chosen file's name, size, type and date.
-class CWndPreview : public QWidget {
-    Q_OBJECT
-public:
-    explicit CWndPreview(QWidget* parent) : QWidget(parent) {}
-    void SetItem(FileList_Item* row);
-    void ClearItem() { SetItem(nullptr); }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QString m_name, m_size, m_type, m_date;
-    bool m_has = false;
 };
 
 using MessageFunction = std::function<void(const std::string& text)>;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "browser/model/BrowserSkin.h"
+#include "browser/preview/PreviewTemp.h"
+#include "browser/preview/PreviewViewer.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
@@ -36,13 +38,6 @@ public:
     i32 OnFileName(const char*) override { return kGoOn; }
     i32 IsCancelled() override { return kGoOn; }
 };
-
-std::string NewTempName() {
-    static std::atomic<u32> counter{0};
-    char name[64];
-    std::snprintf(name, sizeof(name), "preview-%d-%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
-    return GetUserCacheDir() + name;
-}
 
 void ReplaceTail(std::string& path, const std::string& from, const std::string& to) {
     if (path.size() >= from.size() && path.compare(path.size() - from.size(), from.size(), from) == 0) {
@@ -103,7 +98,8 @@ std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     std::string refusal = CheckPreviewable(p);
     if (!refusal.empty()) return refusal;
     if (!device) return Skin().canNotPreview;
-    const std::string temp = NewTempName();
+    const std::string temp = NewPreviewTempName();
+    if (temp.empty()) return Skin().canNotPreview;
     SetCurrentRecoveryController(RecoveryGraph::Instance().GetController());
     const bool paused = PauseRunningScan();
     CFileSelDefRecoveryCB callback;
@@ -113,9 +109,12 @@ std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     if (!copied) {
         message = Skin().canNotPreview;
     } else {
-        if (g_viewer) g_viewer(node, p->GetName() ? p->GetName() : "", temp);
+        const std::string name = p->GetName() ? p->GetName() : "";
+        if (g_viewer) g_viewer(node, name, temp);
+        else ShowFoundFile(node, name, temp, paused, QApplication::activeWindow());
     }
     DeleteTempCopies(temp);
+    RemovePreviewTemp(temp);
     ResumePausedScan(paused);
     return message;
 }

@@ -42,7 +42,8 @@ private:
     QWidget* m_window = nullptr;
 };
 
-// What shows a copied file (the preview dialog): the node, its name and the temporary copy.
+// What shows a copied file: the node, its name and the temporary copy. Without one (nullptr) the
+// preview windows do (rich text, the desktop's document viewer, the preview dialog).
 using PreviewViewer = std::function<void(CFileNode* node, const std::string& name, const std::string& tempPath)>;
 void SetPreviewViewer(PreviewViewer viewer);
 

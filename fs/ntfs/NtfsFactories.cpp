@@ -1,6 +1,7 @@
 #include "fs/ntfs/NtfsFactories.h"
 
 #include "engine/FileSystemPlugins.h"
+#include "fs/ntfs/NTFSDeepSearch.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSQuickSearch.h"
 #include "fs/ntfs/NTFSVolume.h"
@@ -14,8 +15,7 @@ void RegisterNtfsPlugin() {
     row.createVolumeAnalyzer = &CreateNTFSVolumeAnalyzer;
     row.classifyBootSector = &ClassifyNTFSBootSector;
     row.createQuickSearch = &CreateNTFSQuickSearch;
-    // The NTFS deep search is not part of this build yet: the complete scan runs without it.
-    row.createDeepSearch = nullptr;
+    row.createDeepSearch = &CreateNTFSSearchController;
     row.loadProperties = [](IRSData* stream) -> IFileProperties* { return LoadNTFSFileProperties(stream); };
     row.createFolderProperties = [](u32, const char* name) { return CreateNTFSFolderProperties(name); };
     row.readResidentData = &ReadNTFSResidentData;

@@ -154,6 +154,45 @@ QImage ScrollStrip(QColor thumb, QColor glyph) {
     return img;
 }
 
+// ---- Preview window: the picture buttons "Best Fit" and "Actual Size", four 24 x 24 states
+// side by side (normal, hover, pressed, disabled).
+QImage PictureButton(const std::function<void(QPainter&, QColor)>& glyph) {
+    const int side = 24;
+    QImage img = Strip(side, side, 4, Qt::white);
+    QPainter p(&img);
+    const QColor backs[4] = {Qt::white, QColor(0xF1, 0xF7, 0xFF), QColor(0xD6, 0xE4, 0xF5), Qt::white};
+    for (int i = 0; i < 4; ++i) {
+        p.save();
+        p.translate(i * side, 0);
+        p.fillRect(0, 0, side, side, backs[i]);
+        glyph(p, i == 3 ? QColor(0xB8, 0xB8, 0xB8) : (i == 0 ? kGlyph : kAccent));
+        p.restore();
+    }
+    return img;
+}
+void BestFitGlyph(QPainter& p, QColor c) {
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(c, 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(7.5, 7.5, 9, 9));
+    const QPointF corners[4] = {{3, 3}, {21, 3}, {21, 21}, {3, 21}};
+    for (const QPointF& corner : corners) {
+        const QPointF inward((12 - corner.x()) / 3, (12 - corner.y()) / 3);
+        p.drawLine(corner, corner + inward);
+        p.drawLine(corner + inward, corner + inward - QPointF(inward.x(), 0) * 0.6);
+        p.drawLine(corner + inward, corner + inward - QPointF(0, inward.y()) * 0.6);
+    }
+}
+void ActualSizeGlyph(QPainter& p, QColor c) {
+    p.setPen(QPen(c, 1.5));
+    p.drawRect(QRectF(2.5, 4.5, 19, 15));
+    QFont f("DejaVu Sans");
+    f.setPixelSize(10);
+    f.setBold(true);
+    p.setFont(f);
+    p.drawText(QRect(2, 4, 20, 16), Qt::AlignCenter, "1:1");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,5 +214,7 @@ int main(int argc, char** argv) {
     ok &= Save(ScrollStrip(QColor(0xC4, 0xCC, 0xD6), QColor(0x9B, 0xA4, 0xB0)), out, "slider_normal.bmp");
     ok &= Save(ScrollStrip(QColor(0x9F, 0xAD, 0xBF), QColor(0x6B, 0x7B, 0x8F)), out, "slider_hover.bmp");
     ok &= Save(ScrollStrip(QColor(0x7A, 0x8B, 0xA1), QColor(0x4A, 0x55, 0x63)), out, "slider_press.bmp");
+    ok &= Save(PictureButton(BestFitGlyph), out, "bestfit.bmp");
+    ok &= Save(PictureButton(ActualSizeGlyph), out, "actualsize.bmp");
     return ok ? 0 : 1;
 }

@@ -49,7 +49,7 @@ void RecordingNotice() {
 }
 
 void InstallForChild(const std::string& folder, const Events& events) {
-    SetProgramDir(folder);  // the trace log goes beside the report
+    ::setenv("XDG_STATE_HOME", folder.c_str(), 1);  // the trace log goes under the report's folder
     g_noticeFolder = folder;
     CrashFilterOptions options;
     options.reportFolder = folder;
@@ -91,7 +91,7 @@ TEST_F(CrashPath, SegmentationFaultWritesReportLogsAndSignalsTheCrashEvent) {
     EXPECT_GT(report.size(), trace + 12) << "a backtrace has frames";
     EXPECT_FALSE(testutil::FileExists(dir.File("notice.txt"))) << "only the out-of-memory case explains itself";
 
-    const std::string log = ReadAll(dir.File("MorvendaTrace.log"));
+    const std::string log = ReadAll(dir.File("Morvenda/MorvendaTrace.log"));
     EXPECT_NE(log.find("Caught an excetpion! Exception Code:c0000005 Address:"), std::string::npos) << log;
     EXPECT_NE(log.find("Memory status:"), std::string::npos);
     EXPECT_TRUE(crash.Wait(0));
@@ -127,7 +127,7 @@ TEST_F(CrashPath, OutOfMemoryIsExplainedFirstAndSignalsTheMemoryEventWhileTheRaw
         EXPECT_EQ(ReadAll(child.File("notice.txt")), "before report");
         const std::string report = ReadAll(child.File("Qzmdump0.dmp"));
         EXPECT_NE(report.find("Exception Code: e0000001 (out of memory)"), std::string::npos) << report;
-        const std::string log = ReadAll(child.File("MorvendaTrace.log"));
+        const std::string log = ReadAll(child.File("Morvenda/MorvendaTrace.log"));
         EXPECT_NE(log.find("Caught an excetpion! Exception Code:e0000001"), std::string::npos) << log;
         EXPECT_EQ(memory.Wait(0), c.memoryEvent);
         EXPECT_EQ(crash.Wait(0), !c.memoryEvent);

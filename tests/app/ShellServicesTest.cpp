@@ -150,7 +150,10 @@ TEST(FirstRunLanguage, OnlyAShortStringValueOfTheRegistryIsALanguageChoice) {
         {std::string(300, 'J'), 0, "English.dat"},
     };
     for (const auto& c : cases) {
+        // A first run each time: a program folder and a configuration folder of its own.
         ProgramFolder program;
+        testutil::TempDir user;
+        EnvOverride userConfig("XDG_CONFIG_HOME", user.Path());
         RegistryWriteString(kLanguageRegistryKey, kLanguageRegistryValue, c.stored);
         EXPECT_EQ(ConfigLanguageFileName(), c.file) << c.stored.substr(0, 20);
         EXPECT_EQ(ConfigLanguage(), c.language);

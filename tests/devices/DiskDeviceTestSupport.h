@@ -11,6 +11,7 @@
 #include "TestUtil.h"
 #include "devices/ScanOptions.h"
 #include "platform/Disks.h"
+#include "platform/Log.h"
 #include "platform/ProgramDir.h"
 
 namespace disktest {
@@ -54,20 +55,37 @@ inline std::vector<u8> ReadWholeFile(const std::string& path) {
     return data;
 }
 
-inline std::string LogPath() { return GetProgramDir() + "MorvendaTrace.log"; }
+inline std::string LogPath() { return LogFilePath("MorvendaTrace.log"); }
 
-// Remembers where the trace log ends; Since() returns what was appended after that.
+// Sends the trace log to a folder of its own while it lives; Since() returns what was written
+// there. Other test processes share the usual log folder, so their lines (and the log's
+// rotation) stay out of the way.
 class LogMark {
 public:
-    LogMark() : start_(ReadWholeFile(LogPath()).size()) {}
+    LogMark() {
+        if (const char* old = std::getenv("XDG_STATE_HOME")) {
+            hadOld_ = true;
+            old_ = old;
+        }
+        ::setenv("XDG_STATE_HOME", dir_.Path().c_str(), 1);
+    }
+    ~LogMark() {
+        if (hadOld_)
+            ::setenv("XDG_STATE_HOME", old_.c_str(), 1);
+        else
+            ::unsetenv("XDG_STATE_HOME");
+    }
+    LogMark(const LogMark&) = delete;
+    LogMark& operator=(const LogMark&) = delete;
     std::string Since() const {
         const std::vector<u8> all = ReadWholeFile(LogPath());
-        if (all.size() <= start_) return std::string();
-        return std::string(all.begin() + static_cast<long>(start_), all.end());
+        return std::string(all.begin(), all.end());
     }
 
 private:
-    size_t start_;
+    testutil::TempDir dir_;
+    bool hadOld_ = false;
+    std::string old_;
 };
 
 // An image of `sectors` sectors whose every byte is a function of its offset, so a read can be

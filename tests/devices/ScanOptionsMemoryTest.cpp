@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "DiskDeviceTestSupport.h"
 #include "TestUtil.h"
 #include "devices/Memory.h"
 #include "devices/ScanOptions.h"
@@ -74,8 +75,7 @@ TEST_F(AllocationTest, ZeroBytesGiveAValidBlock) {
 }
 
 TEST_F(AllocationTest, FailedAllocationLogsAndThrowsTheProgramCode) {
-    const std::string log = GetProgramDir() + "MorvendaTrace.log";
-    const size_t before = testutil::ReadFileBytes(log).size();
+    const disktest::LogMark log;
     SetAllocationFailureThreshold(0x10000000);
     try {
         AllocOrRaise(0x10000000);
@@ -83,9 +83,7 @@ TEST_F(AllocationTest, FailedAllocationLogsAndThrowsTheProgramCode) {
     } catch (const OutOfMemoryException& e) {
         EXPECT_EQ(e.Code(), 0xE0000001u);
     }
-    const std::vector<u8> all = testutil::ReadFileBytes(log);
-    ASSERT_GT(all.size(), before);
-    const std::string added(all.begin() + static_cast<long>(before), all.end());
+    const std::string added = log.Since();
     const size_t first = added.find("Failed to alloc 0x10000000 bytes");
     ASSERT_NE(first, std::string::npos);
     EXPECT_LT(first, added.find("Memory status:"));

@@ -163,8 +163,9 @@ bool ReadJsonFile(const std::string& path, Json& out) {
 }
 
 Json LoadFixtureJson(const std::string& name) {
+    const std::string path = FixturePath(name);
     Json root;
-    if (!ReadJsonFile(FixturePath(name), root)) return Json();
+    if (!ReadJsonFile(path, root)) throw MissingFixture("fixture \"" + name + "\" is not valid JSON: " + path);
     return root;
 }
 

@@ -22,7 +22,8 @@ struct Json {
 // The whole text must be one value (with blanks around it).
 bool ParseJson(const std::string& text, Json& out);
 bool ReadJsonFile(const std::string& path, Json& out);
-// A fixture's JSON file by name ("fat16-basic.reach.json"); null when it does not parse.
+// A fixture's JSON file by name ("fat16-basic.reach.json"); throws MissingFixture when the file
+// is missing or does not parse, naming it.
 Json LoadFixtureJson(const std::string& name);
 
 }  // namespace testutil

@@ -1,5 +1,6 @@
 #include "TestUtil.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,9 +11,38 @@
 #include <fstream>
 #include <random>
 
+namespace {
+// GoogleTest skips every test of a suite whose SetUpTestSuite failed (a missing fixture there, for
+// one), and a skip passes the test command. Each such test fails instead, with the set-up's message.
+class SuiteSetUpFailures : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override {
+        const ::testing::TestSuite* suite = ::testing::UnitTest::GetInstance()->current_test_suite();
+        if (!suite || !suite->ad_hoc_test_result().Failed()) return;
+        const ::testing::TestResult& setUp = suite->ad_hoc_test_result();
+        for (int i = 0; i < setUp.total_part_count(); ++i) {
+            const ::testing::TestPartResult& part = setUp.GetTestPartResult(i);
+            if (part.failed()) ADD_FAILURE() << "the suite's set-up failed: " << part.message();
+        }
+    }
+};
+
+[[maybe_unused]] const bool g_suiteSetUpFailuresFail = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new SuiteSetUpFailures);
+    return true;
+}();
+}  // namespace
+
 namespace testutil {
 
-std::string FixturePath(const std::string& name) { return std::string(MORVENDA_FIXTURES_DIR) + "/" + name; }
+std::string FixturePath(const std::string& name) {
+    const std::string path = std::string(MORVENDA_FIXTURES_DIR) + "/" + name;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        throw MissingFixture("fixture \"" + name + "\" is missing: no file " + path + " (the build unpacks it from " +
+                             MORVENDA_FIXTURES_SRC + "/" + name + (name.ends_with(".img") ? ".gz" : "") + ")");
+    }
+    return path;
+}
 
 bool FileExists(const std::string& path) {
     struct stat st {};

@@ -1,13 +1,20 @@
 #pragma once
 // Helpers shared by the tests: fixture paths, manifests and temporary folders.
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/Types.h"
 
 namespace testutil {
-// Path of an unpacked fixture in the build tree, e.g. FixturePath("ntfs-basic.img").
+// Path of an unpacked fixture in the build tree, e.g. FixturePath("ntfs-basic.img"). A fixture
+// that is not there throws MissingFixture, which GoogleTest reports as the test's failure with the
+// file's name, before any test code can trip over an empty image or manifest.
 std::string FixturePath(const std::string& name);
+
+struct MissingFixture : std::runtime_error {
+    explicit MissingFixture(const std::string& what) : std::runtime_error(what) {}
+};
 bool FileExists(const std::string& path);
 std::vector<u8> ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<u8>& data);

@@ -95,9 +95,9 @@ TEST_F(ProgramBinary, AKilledCopyDoesNotBlockTheNextStartAndACrashLeavesItsRepor
     EXPECT_NE(report.find("Signal: 11 (SIGSEGV)"), std::string::npos) << report;
     EXPECT_NE(report.find("Backtrace:"), std::string::npos);
 
-    const std::string log = ReadAll(program_.File("Morvenda.log"));
+    const std::string log = ReadAll(state_.Path() + "/Morvenda/Morvenda.log");
     EXPECT_EQ(Count(log, std::string(" ") + ProductVersionText() + " build on "), 2u) << log;
-    const std::string trace = ReadAll(program_.File("MorvendaTrace.log"));
+    const std::string trace = ReadAll(state_.Path() + "/Morvenda/MorvendaTrace.log");
     EXPECT_EQ(Count(trace, "[info] OS - "), 2u) << "each start describes the system";
     EXPECT_GE(Count(trace, "[info] Total physical memory:"), 3u) << "at each start and at the crash";
     EXPECT_NE(trace.find("Caught an excetpion! Exception Code:c0000005"), std::string::npos);

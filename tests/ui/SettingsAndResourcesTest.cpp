@@ -34,7 +34,9 @@ protected:
         if (oldXdg_.empty()) unsetenv("XDG_CONFIG_HOME");
         else setenv("XDG_CONFIG_HOME", oldXdg_.c_str(), 1);
     }
-    std::string Config(const char* key) { return GetProfileString("register", key, "<none>", dir_.File("Config.dat")); }
+    // Changed settings go to the user's configuration folder, never beside the program.
+    std::string UserConfig() const { return dir_.File("cfg/Morvenda/Config.dat"); }
+    std::string Config(const char* key) { return GetProfileString("register", key, "<none>", UserConfig()); }
 
     testutil::TempDir dir_;
     std::string oldDir_, oldXdg_;
@@ -50,10 +52,11 @@ TEST_F(IsolatedConfig, MissingKeysReadTheirDefaultsAndWritesCreateTheFile) {
     EXPECT_EQ(ConfigShowWarm(), 1);
     EXPECT_EQ(ConfigCanSwitchLanguage(), 1);
     EXPECT_EQ(ConfigReadInt("ReadReg", 0), 0);
-    EXPECT_FALSE(testutil::FileExists(dir_.File("Config.dat")));
+    EXPECT_FALSE(testutil::FileExists(UserConfig()));
     EXPECT_TRUE(ConfigWriteInt("ShowTip", 0));
     EXPECT_EQ(ConfigShowTip(), 0);
     EXPECT_EQ(Config("ShowTip"), "0");
+    EXPECT_FALSE(testutil::FileExists(dir_.File("Config.dat")));
     EXPECT_EQ(ConfigShowWarm(), 1);  // other keys keep their defaults
 }
 
@@ -94,7 +97,7 @@ TEST_F(IsolatedConfig, NoRegistryValueKeepsEnglish) {
 
 TEST_F(IsolatedConfig, SetUiLanguageRefusesNumbersAboveFive) {
     EXPECT_EQ(SetUiLanguage(6, "Other.dat"), -1);
-    EXPECT_FALSE(testutil::FileExists(dir_.File("Config.dat")));
+    EXPECT_FALSE(testutil::FileExists(UserConfig()));
     EXPECT_EQ(SetUiLanguage(5, "Portuguesa(Br).dat"), 0);
     EXPECT_EQ(GetUiLanguage(), 5u);
     EXPECT_EQ(Config("LanguageName"), "Portuguesa(Br).dat");

@@ -1,0 +1,348 @@
+#include "browser/preview/PreviewDialog.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/preview/FileViews.h"
+#include "browser/preview/ImageView.h"
+#include "browser/preview/PreviewViewer.h"
+#include "browser/views/Icons.h"
+
+namespace FileSelCtrl {
+
+namespace {
+constexpr QRgb kTabBackground = 0xFFDEDEDE;  // RGB(222, 222, 222)
+constexpr QRgb kTabBand = 0xFFF6F6F6;        // RGB(246, 246, 246)
+constexpr QRgb kTabSelectedText = 0xFF1A1A1A;
+constexpr QRgb kTabOtherText = 0xFF434343;
+constexpr int kTabBandHeight = 30;
+constexpr QRgb kWarningBackground = 0xFFF9E2B8;  // COLORREF 0xB8E2F9
+constexpr int kWarningPicture = 24;
+constexpr int kWarningButton = 18;
+constexpr int kRestoredWidth = 670;
+constexpr int kRestoredHeight = 470;
+constexpr int kMargin = 10;
+constexpr int kTabInset = 4;
+constexpr int kTabTop = 2;
+constexpr int kGapAboveButtons = 15;
+constexpr int kWarningStrip = 40;
+constexpr int kScrollBarWidth = 17;
+constexpr int kTabHeaderHeight = 27;
+constexpr int kMinSizeForLayout = 200;
+constexpr qint64 kRefreshMs = 100;
+constexpr int kPictureButtonImage = 24;
+constexpr int kPictureButtonWidth = 32;
+constexpr int kPictureButtonHeight = 26;
+constexpr int kLanguageJapanese = 1;
+
+QString Text(const std::string& s) { return QString::fromStdString(s); }
+}  // namespace
+
+// ---- CXPTabCtrl
+
+CXPTabCtrl::CXPTabCtrl(QWidget* parent) : QTabBar(parent) {
+    setExpanding(false);
+    setDrawBase(false);
+}
+
+void CXPTabCtrl::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), QColor::fromRgb(kTabBackground));
+    p.fillRect(QRect(0, 0, width(), std::min(height(), kTabBandHeight)), QColor::fromRgb(kTabBand));
+    if (count() == 0) return;
+    auto drawTab = [&](int i) {
+        const QRect r = tabRect(i);
+        const bool selected = i == currentIndex();
+        if (selected) {
+            p.fillRect(r, Qt::white);
+            // Japanese script reads badly in bold at this size.
+            QFont chosen = font();
+            chosen.setBold(CFileSelCtrlConfig::Instance().GetLanguage() != kLanguageJapanese);
+            p.setFont(chosen);
+        } else {
+            p.setFont(font());
+        }
+        p.setPen(QColor::fromRgb(selected ? kTabSelectedText : kTabOtherText));
+        p.drawText(r, Qt::AlignCenter, tabText(i));
+    };
+    for (int i = 0; i < count(); ++i)
+        if (i != currentIndex()) drawTab(i);
+    drawTab(currentIndex());
+}
+
+// ---- CWarningDialog
+
+CWarningDialog::CWarningDialog(QWidget* parent)
+    : QWidget(parent), m_picture(new QLabel(this)), m_text(new QLabel(this)), m_close(new QToolButton(this)) {
+    m_picture->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(kWarningPicture, kWarningPicture));
+    m_picture->setAlignment(Qt::AlignCenter);
+    m_text->setText(ConfiguredText());
+    m_close->setText(QStringLiteral("\u00D7"));
+    m_close->setAutoRaise(true);
+    connect(m_close, &QToolButton::clicked, this, [this] {
+        emit confirmed();
+        close();
+    });
+}
+
+QString CWarningDialog::ConfiguredText() { return PreviewWndText("UncompletedWarning", QString()); }
+
+QString CWarningDialog::Text() const { return m_text->text(); }
+
+void CWarningDialog::Reposition(const QRect& r) {
+    setGeometry(r);
+    const int pw = kWarningPicture, ph = kWarningPicture + 4;
+    const int bw = kWarningButton, bh = kWarningButton;
+    const int h = r.height();
+    m_picture->setGeometry(20, (h - ph) / 2, pw + 5, ph);
+    m_text->setGeometry(pw + 30, (h - ph) / 2, std::max(0, r.width() - bw - 50 - (pw + 30)), ph);
+    m_close->setGeometry(r.width() - bw - kMargin, (h - bh) / 2, bw, bh);
+}
+
+void CWarningDialog::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), QColor::fromRgb(kWarningBackground));
+}
+
+// ---- CFilePreViewDlg
+
+CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::string& displayName,
+                                 const std::string& tempPath, PreviewMode mode, bool warnPaused)
+    : QDialog(parent), m_node(node), m_tempPath(tempPath), m_displayName(displayName), m_mode(mode) {
+    const BrowserSkin& s = Skin();
+    setWindowTitle(Text(displayName) + Text(s.filePreview));
+    m_tabs = new CXPTabCtrl(this);
+    m_tabs->addTab(Text(s.imgPreview));
+    m_tabs->addTab(Text(s.textPreview));
+    m_tabs->addTab(Text(s.hexPreview));
+    m_text = new CTextFilePreViewEdit(this);
+    m_hex = new CHexFilePreViewEdit(this);
+    m_scroll = new QScrollBar(Qt::Vertical, this);
+    m_image = new CImageWindow(this);
+    m_image->SetMessage(Text(s.imageFormatWarning));
+    m_pictureStrip = new QWidget(this);
+    m_bestFit = new QPushButton(QStringLiteral("Best Fit"), m_pictureStrip);
+    m_actualSize = new QPushButton(QStringLiteral("Actual Size"), m_pictureStrip);
+    for (auto [button, strip] : {std::pair<QPushButton*, const char*>{m_bestFit, "bestfit.bmp"}, {m_actualSize, "actualsize.bmp"}}) {
+        button->setToolTip(button->text());
+        const QImage& images = SkinImage(strip);
+        if (images.width() < kPictureButtonImage * 4) continue;
+        QIcon icon;
+        icon.addPixmap(StripImage(images, 0, kPictureButtonImage, 0, false), QIcon::Normal);
+        icon.addPixmap(StripImage(images, 1, kPictureButtonImage, 0, false), QIcon::Active);
+        icon.addPixmap(StripImage(images, 3, kPictureButtonImage, 0, false), QIcon::Disabled);
+        button->setIcon(icon);
+        button->setIconSize(QSize(kPictureButtonImage, kPictureButtonImage));
+        button->setText(QString());
+        button->setFlat(true);
+    }
+    m_bestFit->setEnabled(false);
+    m_recovery = new QPushButton(Text(s.butRecovery), this);
+    m_close = new QPushButton(Text(s.butClose), this);
+    m_recovery->setAutoDefault(false);
+    m_close->setAutoDefault(false);
+
+    connect(m_bestFit, &QPushButton::clicked, this, [this] {
+        m_bestFit->setEnabled(false);
+        m_actualSize->setEnabled(true);
+        m_image->SetFitMode(true);
+        m_image->setFocus();
+    });
+    connect(m_actualSize, &QPushButton::clicked, this, [this] {
+        m_bestFit->setEnabled(true);
+        m_actualSize->setEnabled(false);
+        m_image->SetFitMode(false);
+        m_image->setFocus();
+    });
+    connect(m_recovery, &QPushButton::clicked, this, &CFilePreViewDlg::accept);
+    connect(m_close, &QPushButton::clicked, this, &CFilePreViewDlg::reject);
+    connect(m_tabs, &QTabBar::currentChanged, this, [this](int) { ShowPage(CurrentPage()); });
+    connect(m_scroll, &QScrollBar::valueChanged, this, [this](int) { RefreshPage(false); });
+    for (CFilePreViewEdit* edit : {static_cast<CFilePreViewEdit*>(m_text), static_cast<CFilePreViewEdit*>(m_hex)}) {
+        edit->scrollBy = [this](int lines) { ScrollTo(m_scroll->value() + lines); };
+        edit->keyPressed = [this](int key) { OnScrollKey(key); };
+    }
+
+    if (warnPaused && mode != PreviewMode::NotPicture) {
+        m_warningShown = true;
+        m_warning = new CWarningDialog(this);
+        connect(m_warning, &CWarningDialog::confirmed, this, [this] {
+            m_warningShown = false;
+            resize(width(), height() + 1);
+            update();
+        });
+    }
+    resize(kRestoredWidth, kRestoredHeight);
+    LoadViews();
+}
+
+CFilePreViewDlg::~CFilePreViewDlg() = default;
+
+void CFilePreViewDlg::LoadViews() {
+    m_text->Open(m_tempPath);
+    m_hex->Open(m_tempPath);
+    if (m_mode == PreviewMode::Picture) m_image->LoadImage(m_tempPath);
+    const QSignalBlocker block(m_tabs);
+    if (m_image->HasPicture() || m_mode == PreviewMode::Picture) {
+        m_viewKind = 0;
+        m_tabs->removeTab(1);
+    } else {
+        m_viewKind = 1;
+        m_tabs->removeTab(0);
+    }
+    m_tabs->setCurrentIndex(0);
+    m_scroll->setRange(0, static_cast<int>(m_text->LineCount()));
+    m_scroll->setValue(0);
+    ShowPage(CurrentPage());
+}
+
+CFilePreViewDlg::Page CFilePreViewDlg::CurrentPage() const {
+    if (m_tabs->currentIndex() == 1) return Page::Hex;
+    return m_viewKind == 0 ? Page::Picture : Page::Text;
+}
+
+void CFilePreViewDlg::SelectTab(int index) { m_tabs->setCurrentIndex(index); }
+
+CFilePreViewEdit* CFilePreViewDlg::ActiveEdit() const {
+    if (m_shown == Page::Text) return m_text;
+    if (m_shown == Page::Hex) return m_hex;
+    return nullptr;
+}
+
+void CFilePreViewDlg::ShowPage(Page page) {
+    const Page before = m_shown;
+    const int beforeLine = m_scroll->value();
+    m_shown = page;
+    m_text->hide();
+    m_hex->hide();
+    m_scroll->hide();
+    m_image->hide();
+    m_pictureStrip->hide();
+    if (page == Page::Picture) {
+        m_image->show();
+        m_pictureStrip->show();
+        m_image->viewport()->update();
+        return;
+    }
+    CFilePreViewEdit* edit = ActiveEdit();
+    // The other view opens at the line that holds the same place in the file.
+    if (before != page && (before == Page::Text || before == Page::Hex)) {
+        CFilePreViewEdit* from = before == Page::Text ? static_cast<CFilePreViewEdit*>(m_text) : m_hex;
+        const QSignalBlocker block(m_scroll);
+        m_scroll->setRange(0, static_cast<int>(edit->LineCount()));
+        m_scroll->setValue(static_cast<int>(edit->OffsetToLine(from->LineToOffset(static_cast<u32>(beforeLine)))));
+    } else if (before == Page::Picture) {
+        const QSignalBlocker block(m_scroll);
+        m_scroll->setRange(0, static_cast<int>(edit->LineCount()));
+    }
+    edit->show();
+    m_scroll->show();
+    RefreshPage(true);
+}
+
+void CFilePreViewDlg::RefreshPage(bool now) {
+    CFilePreViewEdit* edit = ActiveEdit();
+    if (!edit) {
+        if (m_shown == Page::Picture) m_image->viewport()->update();
+        return;
+    }
+    if (!now && m_lastRefresh.isValid() && m_lastRefresh.elapsed() < kRefreshMs) {
+        // Held back: the latest position is shown when the time is up.
+        if (!m_refreshPending) {
+            m_refreshPending = true;
+            QTimer::singleShot(kRefreshMs - m_lastRefresh.elapsed(), this, [this] {
+                m_refreshPending = false;
+                RefreshPage(true);
+            });
+        }
+        return;
+    }
+    m_lastRefresh.start();
+    edit->UpdatePageSize();
+    edit->ShowLines(static_cast<u32>(m_scroll->value()));
+    m_scroll->setPageStep(static_cast<int>(edit->PageLines()));
+    m_scroll->setEnabled(edit->LineCount() > edit->PageLines());
+}
+
+void CFilePreViewDlg::ScrollTo(int line) { m_scroll->setValue(std::clamp(line, m_scroll->minimum(), m_scroll->maximum())); }
+
+void CFilePreViewDlg::OnScrollKey(int key) {
+    const int page = m_scroll->pageStep();
+    switch (key) {
+        case Qt::Key_Up: ScrollTo(m_scroll->value() - 1); break;
+        case Qt::Key_Down: ScrollTo(m_scroll->value() + 1); break;
+        case Qt::Key_PageUp: ScrollTo(m_scroll->value() - page); break;
+        case Qt::Key_PageDown: ScrollTo(m_scroll->value() + page); break;
+        case Qt::Key_Home: ScrollTo(m_scroll->minimum()); break;
+        case Qt::Key_End: ScrollTo(m_scroll->maximum()); break;
+        default: break;
+    }
+}
+
+void CFilePreViewDlg::SetMaximised(bool maximise) {
+    if (maximise) {
+        const QRect area = screen() ? screen()->availableGeometry() : QRect(0, 0, kRestoredWidth, kRestoredHeight);
+        resize(area.size());
+    } else {
+        resize(kRestoredWidth, kRestoredHeight);
+    }
+    if (screen()) move(screen()->availableGeometry().center() - rect().center());
+}
+
+void CFilePreViewDlg::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    if (width() < kMinSizeForLayout || height() < kMinSizeForLayout) return;
+    const QSize button = m_close->sizeHint().expandedTo(QSize(88, 28));
+    const int w = width(), h = height();
+    m_close->setGeometry(w - kMargin - button.width(), h - kMargin - button.height(), button.width(), button.height());
+    m_recovery->setGeometry(w - 2 * button.width() - 2 * kMargin, h - kMargin - button.height(), button.width(),
+                            button.height());
+    int tabBottom = h - kGapAboveButtons - button.height() - kMargin;
+    if (m_warningShown && m_warning) {
+        tabBottom -= kWarningStrip;
+        m_warning->Reposition(QRect(kTabInset, tabBottom + 2, w - 2 * kTabInset, kWarningStrip - 4));
+        m_warning->show();
+    }
+    const QRect strip(kTabInset, kTabTop, w - 2 * kTabInset, tabBottom - kTabTop);
+    m_tabs->setGeometry(strip.left(), strip.top(), strip.width(), kTabHeaderHeight);
+    m_tabs->setStyleSheet(QStringLiteral("QTabBar::tab { width: %1px; height: %2px; }").arg((w - 18) / 4).arg(kTabHeaderHeight));
+    const QRect page(strip.left() + 1, strip.top() + kTabHeaderHeight + 1, strip.width() - 2,
+                     strip.height() - kTabHeaderHeight - 2);
+    m_text->setGeometry(page.left(), page.top(), page.width() - kScrollBarWidth, page.height());
+    m_hex->setGeometry(m_text->geometry());
+    m_scroll->setGeometry(page.right() - kScrollBarWidth + 1, page.top(), kScrollBarWidth, page.height());
+    m_image->setGeometry(page.left(), page.top(), page.width(), page.height() - kPictureButtonHeight - 4);
+    m_pictureStrip->setGeometry(page.left(), page.bottom() - kPictureButtonHeight - 2, page.width(), kPictureButtonHeight + 2);
+    const int left = (page.width() - 2 * kPictureButtonWidth - kMargin) / 2;
+    m_bestFit->setGeometry(left, 1, kPictureButtonWidth, kPictureButtonHeight);
+    m_actualSize->setGeometry(left + kPictureButtonWidth + kMargin, 1, kPictureButtonWidth, kPictureButtonHeight);
+    RefreshPage(false);
+}
+
+// Esc and Enter neither close the window nor recover: only the buttons do.
+void CFilePreViewDlg::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter: event->accept(); return;
+        default: QDialog::keyPressEvent(event);
+    }
+}
+
+void CFilePreViewDlg::accept() {
+    QDialog::accept();
+    if (recoverNode && m_node) recoverNode(m_node);
+}
+
+}  // namespace FileSelCtrl

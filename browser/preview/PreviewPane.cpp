@@ -1,0 +1,310 @@
+#include "browser/preview/PreviewPane.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QToolTip>
+#include <algorithm>
+#include <thread>
+
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/model/ListModel.h"
+#include "browser/model/FileSelCtrlSink.h"
+#include "browser/model/NodeManager.h"
+#include "browser/preview/EmbeddedJpeg.h"
+#include "browser/preview/ImageView.h"
+#include "browser/preview/PreviewTemp.h"
+#include "browser/views/Icons.h"
+#include "browser/views/ListCtrl.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileRecoverCallback.h"
+#include "engine/FileRecoverer.h"
+#include "engine/RecoveryController.h"
+#include "engine/RecoveryGraph.h"
+
+namespace FileSelCtrl {
+
+namespace {
+constexpr i32 kGoOn = 0;
+constexpr i32 kStop = 1;
+constexpr int kShadowInner = 2;
+constexpr int kShadowOuter = 4;
+constexpr int kShadowSquare = 60;
+constexpr QRgb kShadowGrey = 0xFFB6B6B6;
+constexpr int kIconSize = 48;
+
+std::atomic<int> g_liveWorkers{0};
+
+// The pane's recovery callback: the copy stops as soon as the user has moved on.
+class CancellableCallback : public IFileRecoverCallback {
+public:
+    explicit CancellableCallback(const std::atomic<bool>& cancelled) : m_cancelled(cancelled) {}
+    i32 OnBegin(u32, u64) override { return Go(); }
+    i32 OnFilesDone(u32) override { return Go(); }
+    i32 OnBytesDone(u64) override { return Go(); }
+    i32 OnStep(u32) override { return Go(); }
+    i32 OnFileName(const char*) override { return Go(); }
+    i32 IsCancelled() override { return m_cancelled.load() ? kStop : kGoOn; }
+
+private:
+    i32 Go() const { return m_cancelled.load() ? kStop : kGoOn; }
+    const std::atomic<bool>& m_cancelled;
+};
+
+// One worker: its own temporary copy, decoded and removed; the picture goes to the UI thread,
+// which also gives back the work order's row reference.
+void RunWorker(std::shared_ptr<Preview_Item> work) {
+    QImage picture;
+    if (!work->cancelled.load()) {
+        const std::string temp = NewPreviewTempName();
+        if (!temp.empty()) {
+            CancellableCallback callback(work->cancelled);
+            CFileRecoverer recoverer;
+            if (recoverer.RecoverFile(&callback, work->device, work->node, temp.c_str(), false) && !work->cancelled.load())
+                picture = LoadPanePicture(temp, work->size);
+            RemovePreviewTemp(temp);
+        }
+    }
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    QMetaObject::invokeMethod(app, [work, picture = std::move(picture)]() mutable {
+        if (work->pane && !work->cancelled.load()) work->pane->OnPictureReady(work, std::move(picture));
+        if (work->item) work->item->Release();
+        work->item = nullptr;
+        g_liveWorkers.fetch_sub(1);
+    }, Qt::QueuedConnection);
+}
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+}  // namespace
+
+QImage LoadPanePicture(const std::string& copyPath, u64 fileSize) {
+    if (fileSize > kEmbeddedMinFileSize) {
+        const std::string jpeg = copyPath + ".jpg";
+        ExtractEmbeddedJpeg(copyPath, jpeg);
+        // The extractor's own copy never stays behind, whatever happened.
+        std::remove(jpeg.c_str());
+    }
+    return LoadPictureBounded(copyPath);
+}
+
+CWndPreview::CWndPreview(QWidget* parent) : QWidget(parent) {
+    setMouseTracking(true);
+}
+
+CWndPreview::~CWndPreview() { ClearItem(); }
+
+int CWndPreview::LiveWorkers() { return g_liveWorkers.load(); }
+
+void CWndPreview::SetItem(FileList_Item* item) {
+    if (item && item == m_item) return;
+    ClearItem();
+    if (!item) {
+        m_showMessage = true;
+        m_infoReady = true;
+        update();
+        return;
+    }
+    item->AddRef();
+    m_item = item;
+    m_infoReady = false;
+    if (isVisible()) LoadItem();
+}
+
+void CWndPreview::ClearItem() {
+    m_picture = QImage();
+    if (m_work) m_work->cancelled.store(true);
+    m_work.reset();
+    if (m_item) m_item->Release();
+    m_item = nullptr;
+    m_showMessage = true;
+    update();
+}
+
+void CWndPreview::SetListLoaded(bool loaded) {
+    m_listLoaded = loaded;
+    if (!loaded) {
+        ClearItem();
+        m_showMessage = true;
+    }
+    if (m_showMessage) update();
+}
+
+void CWndPreview::Refresh() {
+    if (!m_item) update();
+}
+
+void CWndPreview::LoadItem() {
+    if (m_infoReady) return;
+    if (!m_item) {
+        ClearItem();
+        m_showMessage = true;
+        m_infoReady = true;
+        update();
+        return;
+    }
+    if (m_item->fileNode && m_listLoaded && static_cast<i64>(m_item->size) < kPanePictureLimit) StartWorker();
+    const QString type = m_item->icon ? Q(m_item->icon->typeName) : QString();
+    BuildTexts(Q(Skin().textType), type);
+    m_showMessage = false;
+    Layout();
+    update();
+    m_infoReady = true;
+}
+
+void CWndPreview::StartWorker() {
+    const IFileProperties* p = m_item->fileNode->GetFileProperties();
+    const std::string name = p && p->GetName() ? p->GetName() : m_item->name;
+    // Only pictures are copied out.
+    if (!IsImageName(name)) return;
+    IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink();
+    IStorageDevice* device = nullptr;
+    if (sink) sink->GetSourceDevice(&device);
+    if (!device) return;
+    SetCurrentRecoveryController(RecoveryGraph::Instance().GetController());
+    auto work = std::make_shared<Preview_Item>();
+    m_item->AddRef();
+    work->item = m_item;
+    work->pane = this;
+    work->device = device;
+    work->node = m_item->fileNode;
+    work->name = name;
+    work->size = m_item->size;
+    m_work = work;
+    g_liveWorkers.fetch_add(1);
+    std::thread(RunWorker, std::move(work)).detach();
+}
+
+void CWndPreview::OnPictureReady(const std::shared_ptr<Preview_Item>& work, QImage picture) {
+    if (work != m_work || picture.isNull() || !m_item) return;
+    m_picture = std::move(picture);
+    m_scale = std::max(m_picture.height() / kPaneFrameHeight, m_picture.width() / kPaneFrameWidth);
+    BuildTexts(Q(Skin().textDimension), QStringLiteral("%1 x %2").arg(m_picture.width()).arg(m_picture.height()));
+    m_showMessage = false;
+    Layout();
+    update();
+}
+
+void CWndPreview::BuildTexts(const QString& middleLabel, const QString& middleValue) {
+    const BrowserSkin& s = Skin();
+    const bool file = m_item->icon != nullptr && !m_item->IsFolderRow();
+    const QString size = file ? Q(FormatSizeText(m_item->size)) : QString();
+    QString date = file ? Q(FormatDateText(*m_item)) : QString();
+    if (file && date.isEmpty()) date = Q(s.textUnknown);
+    m_labels = QStringLiteral("%1: \n%2: \n%3: \n%4: ").arg(Q(s.textFilename), Q(s.textSize), middleLabel, Q(s.textCreation));
+    m_nameLine = QStringLiteral("   ") + Q(m_item->name);
+    m_values = file ? QStringLiteral("   %1\n   %2\n   %3").arg(size, middleValue, date) : QStringLiteral("   \n   \n   ");
+    m_tip = file ? QStringLiteral("%1\n%2\n%3\n%4").arg(Q(m_item->name), size, middleValue, date) : Q(m_item->name);
+    const QFontMetrics fm(font());
+    const QRect labels = fm.boundingRect(QRect(0, 0, 10000, 10000), 0, m_labels);
+    const QRect values = fm.boundingRect(QRect(0, 0, 10000, 10000), 0, m_values);
+    m_labelWidth = labels.width();
+    m_labelHeight = labels.height();
+    m_valueWidth = std::max(values.width(), fm.horizontalAdvance(m_nameLine));
+}
+
+void CWndPreview::Layout() {
+    if (m_labels.isEmpty()) return;
+    const int cw = width(), ch = height();
+    const int L = m_labelHeight, R = kPaneReserve;
+    int fw = kPaneIconFrame, fh = kPaneIconFrame;
+    if (!m_picture.isNull() && cw > 22 && ch > 20) {
+        const double pw = m_picture.width(), ph = m_picture.height();
+        double factor = m_scale / ((cw - 22) / kPaneFrameWidth);
+        if (pw / factor > pw) factor = 1.0;
+        double dw = pw / factor, dh = ph / factor;
+        if (dh > ch - 20) {
+            dh = ch - 20;
+            dw = pw / (factor * (ph / factor) / (ch - 20));
+        }
+        fw = std::max(1, static_cast<int>(dw));
+        fh = std::max(1, static_cast<int>(dh));
+    }
+    if (fh > ch - R - L - 30) {
+        m_labelRect = m_valueRect = QRect();
+        const int top = fh <= ch - R - 30 ? (ch - R - fh - 30) / 2 : (ch - fh) / 2;
+        m_frame = QRect((cw - fw) / 2, top, fw, fh);
+        return;
+    }
+    m_frame = QRect((cw - fw) / 2, (ch - R - L - fh - 30) / 2, fw, fh);
+    const int textTop = m_frame.bottom() + 1 + R + 30 - L;
+    const int y = std::max(textTop, m_frame.bottom() + 12);
+    if (m_labelWidth + m_valueWidth <= cw) {
+        const int left = (cw - m_labelWidth - m_valueWidth) / 2;
+        m_labelRect = QRect(left, y, m_labelWidth, L);
+        m_valueRect = QRect(left + m_labelWidth, y, m_valueWidth, L);
+    } else {
+        m_labelRect = QRect(0, y, m_labelWidth, L);
+        m_valueRect = QRect(m_labelWidth + 1, y, std::max(0, cw - m_labelWidth - 1), L);
+    }
+}
+
+void CWndPreview::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const BrowserSkin& s = Skin();
+    p.fillRect(rect(), Qt::white);
+    p.setPen(FromColour(s.previewText));
+    if (m_showMessage || !m_item) {
+        p.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, Q(m_listLoaded ? s.emptyDir : s.tipOfLoading));
+        return;
+    }
+    if (m_picture.isNull()) {
+        p.setPen(FromColour(s.previewIconBorder));
+        p.drawRect(m_frame.adjusted(0, 0, -1, -1));
+        const QIcon icon = m_item->icon ? IconForIndex(m_item->icon->iconIndex) : IconForIndex(kIconFolder);
+        const QRect square(m_frame.left() + (kPaneIconFrame - kIconSize) / 2, m_frame.top() + (kPaneIconFrame - kIconSize) / 2,
+                           kIconSize, kIconSize);
+        icon.paint(&p, square);
+    } else {
+        // A soft shadow under and beside the picture.
+        const QRect f = m_frame;
+        QLinearGradient shade(f.bottomRight() - QPoint(kShadowSquare, kShadowSquare), f.bottomRight());
+        shade.setColorAt(0, QColor::fromRgb(kShadowGrey));
+        shade.setColorAt(1, Qt::white);
+        p.setPen(Qt::NoPen);
+        p.setBrush(shade);
+        p.drawPolygon(QPolygon({QPoint(f.left() - kShadowInner, f.bottom() - kShadowInner), QPoint(f.right() - kShadowInner, f.bottom() - kShadowInner),
+                                QPoint(f.right() + kShadowOuter, f.bottom() + kShadowOuter), QPoint(f.left() + kShadowOuter, f.bottom() + kShadowOuter)}));
+        p.drawPolygon(QPolygon({QPoint(f.right() - kShadowInner, f.top() - kShadowInner), QPoint(f.right() - kShadowInner, f.bottom() - kShadowInner),
+                                QPoint(f.right() + kShadowOuter, f.bottom() + kShadowOuter), QPoint(f.right() + kShadowOuter, f.top() + kShadowOuter)}));
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        p.drawImage(m_frame, m_picture);
+    }
+    if (m_labelRect.isEmpty()) return;
+    p.setPen(FromColour(s.previewText));
+    p.drawText(m_labelRect, Qt::AlignLeft | Qt::AlignTop, m_labels);
+    const QFontMetrics fm(font());
+    p.drawText(m_valueRect.left(), m_valueRect.top(), m_valueRect.width(), fm.height(), Qt::AlignLeft,
+               fm.elidedText(m_nameLine, Qt::ElideRight, m_valueRect.width()));
+    const QStringList values = m_values.split('\n');
+    for (int i = 0; i < values.size(); ++i)
+        p.drawText(m_valueRect.left(), m_valueRect.top() + (i + 1) * fm.lineSpacing(), m_valueRect.width(), fm.height(),
+                   Qt::AlignLeft, fm.elidedText(values[i], Qt::ElideRight, m_valueRect.width()));
+}
+
+void CWndPreview::resizeEvent(QResizeEvent*) { Layout(); }
+
+void CWndPreview::showEvent(QShowEvent*) { LoadItem(); }
+
+void CWndPreview::mouseDoubleClickEvent(QMouseEvent*) {
+    if (m_item) emit openRequested(m_item);
+}
+
+// A cut-off text shows whole in a tip over the value block.
+bool CWndPreview::event(QEvent* e) {
+    if (e->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(e);
+        if (!m_valueRect.isEmpty() && m_valueWidth > m_valueRect.width() + 1 && m_valueRect.contains(help->pos()))
+            QToolTip::showText(help->globalPos(), m_tip, this, m_valueRect);
+        else
+            QToolTip::hideText();
+        return true;
+    }
+    return QWidget::event(e);
+}
+
+}  // namespace FileSelCtrl

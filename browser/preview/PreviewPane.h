@@ -1,0 +1,98 @@
+#pragma once
+// The pane beside the file list: the chosen file's picture (made from a copy recovered on a
+// worker of its own) or its icon, with name, size, type or dimension, and creation date. A newer
+// choice cancels the older worker, which then stores nothing.
+#include <QImage>
+#include <QPointer>
+#include <QWidget>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "platform/Types.h"
+
+class CFileNode;
+class IStorageDevice;
+
+namespace FileSelCtrl {
+
+class FileList_Item;
+
+constexpr i64 kPanePictureLimit = 52428800;  // 50 MiB: larger files show their icon
+constexpr double kPaneFrameWidth = 240.0;
+constexpr double kPaneFrameHeight = 220.0;
+constexpr int kPaneIconFrame = 120;
+constexpr int kPaneReserve = 27;
+
+class CWndPreview;
+
+// The work order of one worker.
+struct Preview_Item {
+    std::atomic<bool> cancelled{false};
+    FileList_Item* item = nullptr;  // a reference held, given back on the UI thread
+    QPointer<CWndPreview> pane;
+    IStorageDevice* device = nullptr;
+    CFileNode* node = nullptr;
+    std::string name;
+    u64 size = 0;
+};
+
+// Decodes what the pane shows of a recovered copy: the embedded picture of a large one first.
+QImage LoadPanePicture(const std::string& copyPath, u64 fileSize);
+
+class CWndPreview : public QWidget {
+    Q_OBJECT
+public:
+    explicit CWndPreview(QWidget* parent);
+    ~CWndPreview() override;
+
+    void SetItem(FileList_Item* item);
+    void ClearItem();
+    void SetListLoaded(bool loaded);
+    void Refresh();
+
+    bool HasPicture() const { return !m_picture.isNull(); }
+    QSize PictureSize() const { return m_picture.size(); }
+    double Scale() const { return m_scale; }
+    QRect FrameRect() const { return m_frame; }
+    QString ValueText() const { return m_values; }
+    QString LabelText() const { return m_labels; }
+    FileList_Item* Item() const { return m_item; }
+    // Workers still running, over all panes.
+    static int LiveWorkers();
+
+signals:
+    void openRequested(FileList_Item* item);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    void LoadItem();
+    void StartWorker();
+public:
+    // UI thread: the worker's picture, kept only for the current work order.
+    void OnPictureReady(const std::shared_ptr<Preview_Item>& work, QImage picture);
+
+private:
+    void BuildTexts(const QString& middleLabel, const QString& middleValue);
+    void Layout();
+
+    FileList_Item* m_item = nullptr;
+    std::shared_ptr<Preview_Item> m_work;
+    QImage m_picture;
+    double m_scale = 1.0;
+    bool m_listLoaded = true;
+    bool m_showMessage = true;
+    bool m_infoReady = false;
+    bool m_fitWidthFirst = true;
+    QString m_labels, m_nameLine, m_values, m_tip;
+    QRect m_frame, m_labelRect, m_valueRect;
+    int m_labelWidth = 0, m_valueWidth = 0, m_labelHeight = 0;
+};
+
+}  // namespace FileSelCtrl

@@ -1,0 +1,85 @@
+#include "browser/preview/PreviewTemp.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <set>
+
+#include "platform/ProgramDir.h"
+
+namespace FileSelCtrl {
+
+namespace {
+constexpr unsigned kMaxNameTries = 1000;
+
+struct Registry {
+    std::mutex lock;
+    std::set<std::string> live;
+    bool exitHooked = false;
+    ~Registry() {
+        for (const std::string& path : live) ::unlink(path.c_str());
+    }
+};
+
+Registry& Live() {
+    static Registry registry;
+    return registry;
+}
+
+void RemoveAtExit() { RemoveAllPreviewTemps(); }
+}  // namespace
+
+std::string NewPreviewTempName(const std::string& ending) {
+    static std::atomic<unsigned> counter{0};
+    const std::string folder = GetUserCacheDir();
+    for (unsigned tries = 0; tries < kMaxNameTries; ++tries) {
+        char name[64];
+        std::snprintf(name, sizeof(name), "~@!preview-%d-%u", static_cast<int>(::getpid()), counter.fetch_add(1));
+        const std::string path = folder + name + ending;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return {};
+        }
+        ::close(fd);
+        Registry& r = Live();
+        std::lock_guard<std::mutex> hold(r.lock);
+        r.live.insert(path);
+        if (!r.exitHooked && QCoreApplication::instance()) {
+            qAddPostRoutine(RemoveAtExit);
+            r.exitHooked = true;
+        }
+        return path;
+    }
+    return {};
+}
+
+void RemovePreviewTemp(const std::string& path) {
+    if (path.empty()) return;
+    ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
+    ::unlink(path.c_str());
+    Registry& r = Live();
+    std::lock_guard<std::mutex> hold(r.lock);
+    r.live.erase(path);
+}
+
+void RemoveAllPreviewTemps() {
+    Registry& r = Live();
+    std::lock_guard<std::mutex> hold(r.lock);
+    for (const std::string& path : r.live) ::unlink(path.c_str());
+    r.live.clear();
+}
+
+size_t LivePreviewTempCount() {
+    Registry& r = Live();
+    std::lock_guard<std::mutex> hold(r.lock);
+    return r.live.size();
+}
+
+}  // namespace FileSelCtrl

@@ -1,0 +1,326 @@
+#include "engine/CompleteRecoveryController.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "devices/CachedStorageDevice.h"
+#include "devices/ScanOptions.h"
+#include "devices/StorageDevice.h"
+#include "engine/DataRunList.h"
+#include "engine/DirectoryTreeBuilder.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
+#include "engine/FileSystemPlugins.h"
+#include "engine/FsServices.h"
+#include "engine/LostFileCollector.h"
+#include "engine/RawFileInfoPool.h"
+#include "engine/SearchedPartitionInfo.h"
+
+namespace {
+
+// Search kinds (GetKind of a deep search).
+constexpr u32 kSearchKindNtfs = 0;
+constexpr u32 kSearchKindFat = 1;
+constexpr u32 kSearchKindExFat = 4;
+// Candidate kinds (GetKind of a candidate).
+constexpr u32 kCandidateKindNtfs = 0;
+constexpr u32 kCandidateKindFat = 1;
+constexpr u32 kCandidateKindExFat = 4;
+
+constexpr u64 kLargestImpliedCluster = 16777216;  // 2^24 sectors
+
+u32 SearchKindOfCandidate(u32 candidateKind) {
+    switch (candidateKind) {
+        case kCandidateKindNtfs: return kSearchKindNtfs;
+        case kCandidateKindFat: return kSearchKindFat;
+        case kCandidateKindExFat: return kSearchKindExFat;
+        default: return ~0u;
+    }
+}
+
+// FAT12 and FAT16 candidates are offered FAT32 nodes.
+u32 FoldedCode(u32 code) { return code <= 1 ? kFsFat32 : code; }
+
+void OfferNode(CSearchedPartitionInfo* c, CFileNode* node) {
+    const u32 code = FoldedCode(c->GetFileSystemCode());
+    const u32 type = node->GetFileSystemType();
+    if (type == code && (type == kFsFat32 || type == kFsExFat)) c->ApplyToFileNode(node);
+}
+
+// The cluster size, in sectors, that a file's size and cluster total imply: the power of two p
+// from 2 to 2^24 with p / 2 < n <= p; 0 when n is 1 or less or above 2^24.
+u64 ImpliedSectorsPerCluster(u64 size, u64 clusters) {
+    const double n = std::ceil(static_cast<double>(size) / static_cast<double>(clusters) / 512.0);
+    if (!(n > 1.0) || n > static_cast<double>(kLargestImpliedCluster)) return 0;
+    u64 p = 2;
+    while (static_cast<double>(p) < n) p <<= 1;
+    return p;
+}
+
+}  // namespace
+
+CCompleteRecoveryController::CCompleteRecoveryController() = default;
+
+CCompleteRecoveryController::~CCompleteRecoveryController() {
+    {
+        std::lock_guard<std::mutex> lk(m_searchLock);
+        m_searches.clear();
+    }
+    // The trees go first: they name candidates that the retired searches own.
+    if (m_builder) m_builder->Release();
+    m_builder = nullptr;
+    for (IDirecotryTreeBuilder* b : m_earlierBuilders) b->Release();
+    m_earlierBuilders.clear();
+    m_retired.clear();
+}
+
+u32 CCompleteRecoveryController::Initialize(IRecoveryFilter* filter) {
+    if (!filter) return 0;
+    m_filter = filter;
+    m_pool.reset(new (std::nothrow) CRawFileInfoPool());
+    return m_pool ? 1 : 0;
+}
+
+void CCompleteRecoveryController::SetFileSystem(u32 fsCode, const char* name) {
+    m_fsCode = fsCode;
+    if (name) m_displayName = name;
+}
+
+u32 CCompleteRecoveryController::BlockSectorsFor(u32 sectorSize) {
+    const u32 size = sectorSize == 0 ? 512 : sectorSize;
+    const u32 sectors = kBlockBytes / size;
+    return sectors == 0 ? kFallbackBlockSectors : sectors;
+}
+
+void CCompleteRecoveryController::CreateSearches(std::vector<std::unique_ptr<ICompleteFileSystemSearchController>>& out) {
+    // A row without a deep search leaves its file system out.
+    for (const u32 code : {u32(kFsNtfs), u32(kFsFat32), u32(kFsRaw), u32(kFsExFat)}) {
+        if (code == kFsRaw && GetScanOptions().GetScanRaw() == 0) continue;
+        if (ICompleteFileSystemSearchController* search = CreateDeepSearch(code)) out.emplace_back(search);
+    }
+}
+
+void CCompleteRecoveryController::Send(u32 type, u64 total, u64 done) {
+    if (!m_progress) return;
+    m_record.Type = type;
+    m_record.Total = total;
+    m_record.Done = done;
+    m_progress->OnProgress(&m_record);
+}
+
+size_t CCompleteRecoveryController::GetSearchCount() const {
+    std::lock_guard<std::mutex> lk(m_searchLock);
+    return m_searches.size();
+}
+
+std::vector<FoundPartitionSummary> CCompleteRecoveryController::GetFoundPartitions() const {
+    std::lock_guard<std::mutex> lk(m_searchLock);
+    return m_found;
+}
+
+void CCompleteRecoveryController::RetireSearches() {
+    std::lock_guard<std::mutex> lk(m_searchLock);
+    for (auto& s : m_searches) m_retired.push_back(std::move(s));
+    m_searches.clear();
+}
+
+u32 CCompleteRecoveryController::Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* consumer,
+                                     const char* displayName, u32 lostDataReason) {
+    if (!device || !progress || !consumer) return kErrCompleteMissingArgument;
+    m_record = ProgressInfo();
+    m_progress = progress;
+    Send(kProgressUpdate, 1, 0);
+    m_device = device;
+    if (displayName) m_displayName = displayName;
+    {
+        std::lock_guard<std::mutex> lk(m_searchLock);
+        m_found.clear();
+    }
+
+    // One controller may scan several volumes: the trees of an earlier run stay on screen, and
+    // each run needs a pool of its own.
+    if (m_builder) m_earlierBuilders.push_back(m_builder);
+    m_builder = nullptr;
+    if (!m_pool) m_pool.reset(new (std::nothrow) CRawFileInfoPool());
+    m_builder = CreateDirectoryTreeBuilder();
+    if (!m_builder || !m_pool) {
+        m_pool.reset();
+        return kErrCompleteNoBuilder;
+    }
+    if (!m_builder->Init(m_displayName.c_str(), consumer, m_filter, kBuilderCompleteMode, device, lostDataReason)) {
+        m_builder->Release();
+        m_builder = nullptr;
+        m_pool.reset();
+        return kErrCompleteBuilderRefused;
+    }
+    m_builder->SetProgress(progress);
+
+    std::vector<std::unique_ptr<ICompleteFileSystemSearchController>> searches;
+    CreateSearches(searches);
+    {
+        std::lock_guard<std::mutex> lk(m_searchLock);
+        m_searches = std::move(searches);
+    }
+
+    const u32 blockSectors = BlockSectorsFor(device->GetSectorSize());
+    auto cached = std::make_unique<CStorageDeviceWithCache>(device);
+    cached->SetCacheSize(blockSectors);
+    cached->StartCacheThread();
+
+    for (auto& search : m_searches) {
+        search->SetDevice(cached.get());
+        search->SetBlockSectorCount(blockSectors);
+        search->SetDirectoryTreeBuilder(m_builder);
+        search->BeginSearch();
+        search->SetFoundFilePool(m_pool.get());
+        search->SetGlobalParameter(progress);
+    }
+
+    const u32 result = BlockLoop(*cached, device->GetTotalSectors() - 1, progress);
+    if (result == 0 && m_stop.load() == 0) FinishingPass(device);
+    for (auto& search : m_searches) search->SetGlobalParameter(nullptr);
+
+    cached->StopCacheThread();
+    m_readAhead = {cached->GetQueuedHits(), cached->GetDirectLoads(), cached->GetWaitMicroseconds()};
+    Send(kProgressScanEnded, 1, 1);
+
+    RetireSearches();
+    m_pool.reset();
+    cached.reset();
+    return result;
+}
+
+u32 CCompleteRecoveryController::BlockLoop(CStorageDeviceWithCache& cached, u64 lastSector, IProgress* progress) {
+    if (!progress) return kErrCompleteNoProgress;
+    if (static_cast<i64>(lastSector) < 0) return kErrCompleteNoSectors;
+    const u64 blockSectors = BlockSectorsFor(cached.GetSectorSize());
+    const u64 total = cached.GetTotalSectors();
+    if (lastSector >= total) lastSector = total - 1;
+    const u64 firstBlock = 0;
+    const u64 lastBlock = lastSector / blockSectors;
+
+    Send(kProgressPhaseBegins, lastBlock - firstBlock + 1, 0);
+    m_record.Type = kProgressUpdate;
+    u64 done = 0;
+    for (u64 b = firstBlock; b <= lastBlock; ++b) {
+        if (progress->Continued() == 0) return 0;
+        cached.SetCurCacheBlock(static_cast<u32>(b));
+        const u64 first = b * blockSectors;
+        const u64 count = std::min<u64>(blockSectors, lastSector - first + 1);
+        for (auto& search : m_searches) search->SearchBlock(first, count);
+        ++done;
+        ProgressInfo copy = m_record;
+        copy.Done = static_cast<u64>(static_cast<double>(done) * kBlockLoopShare);
+        progress->OnProgress(&copy);
+    }
+    return 0;
+}
+
+void CCompleteRecoveryController::FinishingPass(IStorageDevice* device) {
+    if (m_searches.empty()) return;
+    Send(kProgressPhaseDone, m_builder->GetNodeCount(), kFinishingDone);
+    for (auto& search : m_searches) search->EndSearch();
+    for (auto& search : m_searches) {
+        std::vector<CSearchedPartitionInfo*> candidates;
+        search->GetSearchedPartitions(candidates);
+        for (CSearchedPartitionInfo* c : candidates) m_builder->AddEvaluationItem(c);
+    }
+    m_builder->FinishSearch();
+    std::vector<CSearchedPartitionInfo*> chosen;
+    m_builder->HasEvaluationItem(&chosen);
+
+    if (chosen.empty()) {
+        LostFileCollector collector;
+        collector.Collect(device, *m_pool, m_builder, nullptr, nullptr);
+    } else {
+        for (CSearchedPartitionInfo* c : chosen) {
+            const u32 kind = SearchKindOfCandidate(c->GetKind());
+            ICompleteFileSystemSearchController* search = nullptr;
+            for (auto& s : m_searches) {
+                if (s->GetKind() == kind) {
+                    search = s.get();
+                    break;
+                }
+            }
+            if (!search) continue;
+            std::vector<CSearchedPartitionInfo*> one{c};
+            search->BuildFileSystemTrees(one);
+            m_builder->BuildLostFilesFolder(c);
+            search->CollectLostFiles(one);
+        }
+    }
+    m_builder->FinishBuild();
+
+    std::vector<FoundPartitionSummary> found;
+    for (CSearchedPartitionInfo* c : chosen) {
+        FoundPartitionSummary f;
+        f.startSector = c->GetPartitionStart();
+        f.sectors = c->GetTotalSectors();
+        f.sectorsPerCluster = c->GetSectorsPerCluster();
+        f.fsCode = c->GetFileSystemCode();
+        f.score = c->GetScore();
+        if (CFileSystemNode* root = m_builder->GetTreeRoot(c)) {
+            if (root->GetVolumeLabel()) f.label = root->GetVolumeLabel();
+        }
+        found.push_back(f);
+    }
+    std::lock_guard<std::mutex> lk(m_searchLock);
+    m_found = std::move(found);
+}
+
+bool CCompleteRecoveryController::NodeFitsCandidate(CFileNode* node, CSearchedPartitionInfo* c) {
+    if (!node || !c) return false;
+    if (node->GetFileSystemType() != c->GetFileSystemCode()) return false;
+    const u64 start = c->GetFoundStart();
+    const u64 total = c->GetTotalSectors();
+    const u64 record = node->GetRecordSector();
+    if (!(start < record && record < start + total)) return false;
+    const IFileProperties* p = node->GetFileProperties();
+    if (!p) return false;
+    std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+    if (!runs) return false;
+    const u64 s = c->GetSectorsPerCluster();
+    u64 clusters = 0;
+    for (size_t i = 0; i < runs->GetExtentCount(); ++i) {
+        const DataRunExtent& e = runs->GetExtent(i);
+        if (e.start < 0) return false;
+        const unsigned __int128 first = static_cast<unsigned __int128>(static_cast<u64>(e.start)) * s;
+        const unsigned __int128 length = static_cast<unsigned __int128>(e.length) * s;
+        if (first >= total || first + length - (length ? 1 : 0) >= total) return false;
+        clusters += e.length;
+    }
+    if (s % 2 != 0) return false;
+    if (clusters >= 2) return ImpliedSectorsPerCluster(p->GetSize(), clusters) == s;
+    return true;
+}
+
+u32 CCompleteRecoveryController::GetFileSource(CFileNode* node, u64& startSector, u32& sectorsPerCluster) {
+    std::lock_guard<std::mutex> lk(m_searchLock);
+    if (m_searches.empty() || !node) return 0;
+    if (!m_progress || m_progress->GetState() != kProgressPaused || IsExtCode(node->GetFileSystemType())) {
+        return node->GetPartitionGeometry(startSector, sectorsPerCluster) ? 1 : 0;
+    }
+    std::vector<CSearchedPartitionInfo*> candidates;
+    for (auto& s : m_searches) s->GetSearchedPartitions(candidates);
+    if (candidates.empty()) return 0;
+    for (CSearchedPartitionInfo* c : candidates) {
+        OfferNode(c, node);
+        if (NodeFitsCandidate(node, c)) {
+            startSector = c->GetPartitionStart();
+            sectorsPerCluster = c->GetSectorsPerCluster();
+            return 1;
+        }
+    }
+    for (CSearchedPartitionInfo* c : candidates) {
+        if (FoldedCode(c->GetFileSystemCode()) != node->GetFileSystemType()) continue;
+        OfferNode(c, node);
+        startSector = c->GetPartitionStart();
+        sectorsPerCluster = c->GetSectorsPerCluster();
+        return 1;
+    }
+    startSector = 0;
+    sectorsPerCluster = 1;
+    return 0;
+}

@@ -1,0 +1,162 @@
+#include "engine/LostFileCollector.h"
+
+#include <cstdio>
+
+#include "devices/ScanOptions.h"
+#include "devices/StorageDevice.h"
+#include "engine/DirectoryTreeBuilder.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
+#include "engine/RawFileInfoPool.h"
+#include "engine/RawFileProperties.h"
+#include "engine/FileSystemPlugins.h"
+#include "engine/RawFileInfo.h"
+#include "engine/RawFileTypes.h"
+
+namespace {
+
+constexpr u8 kFolderState = 0x10;
+constexpr u64 kNoSector = ~u64(0);
+constexpr const char* kDefaultNameText = "Morvenda_";
+
+// The longest prefix of text of at most `bytes` bytes that does not end inside a UTF-8 sequence.
+std::string CutAtCharacter(const std::string& text, size_t bytes) {
+    if (text.size() <= bytes) return text;
+    size_t n = bytes;
+    while (n > 0 && (static_cast<u8>(text[n]) & 0xC0) == 0x80) --n;
+    return text.substr(0, n);
+}
+
+CRAWFileProperties* NewRawProperties() { return static_cast<CRAWFileProperties*>(CreateRAWFileProperties()); }
+
+CFileNode* NewFolderNode(CFileNode* node, const char* name, u64 id, u64 parentId) {
+    CRAWFileProperties* p = NewRawProperties();
+    if (!node || !p) {
+        DeleteFileNode(node);
+        if (p) p->Release();
+        return nullptr;
+    }
+    p->SetExtent(kNoSector, 0);
+    p->SetAttributes(kAttrDirectory);
+    p->SetRawFileName(name);
+    p->SetState(kFolderState);
+    node->SetFileProperties(p);
+    node->SetId(id);
+    node->SetParentId(parentId);
+    return node;
+}
+
+// The builder keeps a node it took; one it refused is still the caller's.
+u32 Insert(IDirecotryTreeBuilder* builder, CFileNode* node, CSearchedPartitionInfo* partition) {
+    const u32 taken = builder->InsertNode(node, partition);
+    if (taken == 0) DestroyTreeNode(node);
+    return taken;
+}
+
+}  // namespace
+
+std::string LostFileCollector::SanitizeFileNameText(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    for (const char* bad : {"\\", "/", ":", "?", "\"", "<", ">", "|", "*", "\r", "\n"}) ReplaceAll(text, bad, "_");
+    return text;
+}
+
+void LostFileCollector::ReplaceAll(std::string& text, const std::string& what, const std::string& with) {
+    if (what.empty()) return;
+    // Searching on after each replacement rather than from the start gives the same text for
+    // every caller (none replaces by a text that contains what it replaces) and always ends.
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+        text.replace(at, what.size(), with);
+    }
+}
+
+std::string LostFileCollector::FileTypeFolderName(u32 type) {
+    const char* description = RawFileTypeDescription(type);
+    if (description && *description) return description;
+    const char* extension = RawFileTypeExtension(type);
+    return extension ? extension : "";
+}
+
+CFileNode* LostFileCollector::CreateRawFolderNode(const char* name, u64 id) {
+    return NewFolderNode(CreateFileNode(), name, id, kRootId);
+}
+
+std::string LostFileCollector::MakeRawFileName(u32 type, const std::string& nameText) const {
+    char suffix[32];
+    const u32 counter = type < kMaxFileTypes ? m_counters[type] : 0;
+    const char* extension = RawFileTypeExtension(type);
+    std::snprintf(suffix, sizeof(suffix), "%03u.%s", counter, extension ? extension : "");
+    const std::string text = nameText.empty() ? std::string(kDefaultNameText) : nameText;
+    const size_t room = kMaxStoredName > std::string(suffix).size() ? kMaxStoredName - std::string(suffix).size() : 0;
+    return CutAtCharacter(text, room) + suffix;
+}
+
+CFileNode* LostFileCollector::CreateRawFileNode(const CRawFileInfo& record, u64 parentId, u64 id) const {
+    CFileNode* node = CreateFileNode();
+    CRAWFileProperties* p = NewRawProperties();
+    if (!node || !p) {
+        DeleteFileNode(node);
+        if (p) p->Release();
+        return nullptr;
+    }
+    p->SetExtent(record);
+    p->SetAttributes(kAttrArchive);
+    p->SetRawFileName(MakeRawFileName(record.fileType, record.nameText).c_str());
+    node->SetFileProperties(p);
+    node->SetId(id);
+    node->SetParentId(parentId);
+    return node;
+}
+
+u32 LostFileCollector::CreateMoreLostFilesFolder(IDirecotryTreeBuilder* builder, CSearchedPartitionInfo* partition) {
+    if (!builder) return 0;
+    CFileSystemNode* root = CreateFileSystemNode();
+    if (!NewFolderNode(root, kMoreLostFilesFolderName, kRootId, kUnknownNodeId)) return 0;
+    root->SetPartitionGeometry(0, 1);
+    root->SetFileSystemType(kFsRaw);
+    return Insert(builder, root, partition);
+}
+
+u32 LostFileCollector::AddFoundFile(const CRawFileInfo& record, IDirecotryTreeBuilder* builder,
+                                    CSearchedPartitionInfo* partition) {
+    const u32 type = record.fileType;
+    if (!builder || type >= kMaxFileTypes) return 0;
+    if (!m_folders.count(type)) {
+        CFileNode* folder = CreateRawFolderNode(FileTypeFolderName(type).c_str(), type);
+        if (!folder || Insert(builder, folder, partition) == 0) return 0;
+        m_folders[type] = folder;
+    }
+    CFileNode* node = CreateRawFileNode(record, type, m_nextId++);
+    if (!node) return 0;
+    const u32 answer = Insert(builder, node, partition);
+    ++m_counters[type];
+    return answer;
+}
+
+bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,
+                                CSearchedPartitionInfo* partition, const void* /*clusterUse*/) {
+    if (GetScanOptions().GetScanRaw() == 0 || !builder) return false;
+    if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
+    IStorageDevice* reader = device && device->GetInnerDevice() ? device->GetInnerDevice() : device;
+    CRawFileInfo work;
+    for (const auto& entry : pool.GetRecords()) {
+        CRawFileInfo& record = *entry;
+        if (record.size == 0) {
+            std::string text1, text2;
+            if (!reader || !MeasureFoundFile(record, reader, text1, text2)) continue;
+            work.SetNameText(text1);
+            work.SetSecondText(text2);
+        } else {
+            work.SetNameText(record.nameText);
+            work.SetSecondText(record.secondText);
+        }
+        if (record.size == 0) continue;
+        work.size = record.size;
+        work.startSector = record.startSector;
+        work.fileType = record.fileType;
+        work.analyser = record.analyser;
+        if (AddFoundFile(work, builder, partition) == 0) return false;
+    }
+    return true;
+}

@@ -1,0 +1,62 @@
+#pragma once
+// The lost-file pass of the complete scan: files found by signature have neither a name nor a
+// folder, so they are filed under a root of their own with one folder per file type and names
+// made from the analyser's text (or "Morvenda") and a counter per type.
+#include <map>
+#include <string>
+
+#include "platform/Types.h"
+
+class CFileNode;
+class CRawFileInfo;
+class CRawFileInfoPool;
+class CSearchedPartitionInfo;
+class IDirecotryTreeBuilder;
+class IStorageDevice;
+
+// The name of the root that holds the files found by signature.
+constexpr const char* kMoreLostFilesFolderName = "更多丢失文件";
+
+class LostFileCollector {
+public:
+    // Type folders use the type number as id, so types stay below this; file ids follow.
+    static constexpr u32 kMaxFileTypes = 2000;
+    static constexpr u64 kFirstFileId = 2001;
+    static constexpr u64 kRootId = 0;
+    // A generated name, its terminating zero included, fits this buffer of the saved form; the
+    // properties keep at most 254 bytes of it.
+    static constexpr size_t kNameBufferSize = 260;
+    static constexpr size_t kMaxStoredName = 254;
+
+    LostFileCollector() = default;
+
+    // Files every record of the pool whose size is (or can be measured) nonzero under the
+    // partition's tree (null: the builder's first tree). False when the RAW search is off, the
+    // root could not be filed or the builder refused a node. `clusterUse` is what the caller has
+    // at hand about the clusters its tree uses; the pass files every record regardless.
+    bool Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,
+                 CSearchedPartitionInfo* partition, const void* clusterUse);
+
+    // The builder's answer; a node it does not take is freed.
+    u32 CreateMoreLostFilesFolder(IDirecotryTreeBuilder* builder, CSearchedPartitionInfo* partition);
+    u32 AddFoundFile(const CRawFileInfo& record, IDirecotryTreeBuilder* builder, CSearchedPartitionInfo* partition);
+
+    // The type's description, or its extension when the description is empty.
+    static std::string FileTypeFolderName(u32 type);
+    static CFileNode* CreateRawFolderNode(const char* name, u64 id);
+    CFileNode* CreateRawFileNode(const CRawFileInfo& record, u64 parentId, u64 id) const;
+    // "<text><nnn>.<ext>" or "Morvenda_<nnn>.<ext>", nnn the number of files of the type so far;
+    // a text too long for the stored name is cut at a character boundary before the counter.
+    std::string MakeRawFileName(u32 type, const std::string& nameText) const;
+
+    // Trailing blanks removed; \ / : ? " < > | * CR LF become '_'.
+    static std::string SanitizeFileNameText(std::string text);
+    static void ReplaceAll(std::string& text, const std::string& what, const std::string& with);
+
+    u64 GetNextId() const { return m_nextId; }
+
+private:
+    std::map<u32, CFileNode*> m_folders;
+    u64 m_nextId = kFirstFileId;
+    u32 m_counters[kMaxFileTypes] = {};
+};

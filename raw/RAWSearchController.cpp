@@ -1,0 +1,184 @@
+#include "raw/RAWSearchController.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "devices/ScanOptions.h"
+#include "devices/StorageDevice.h"
+#include "engine/Progress.h"
+#include "engine/RawFileInfo.h"
+#include "engine/RawFileInfoPool.h"
+#include "raw/AnalyserRegistry.h"
+
+namespace {
+
+constexpr u32 kSignatureSet = 0;
+constexpr u64 kContinuePollSectors = 64;
+
+// The progress of the RAW search that runs now; one runs at a time, on the scan thread.
+std::atomic<IProgress*> g_continueHolder{nullptr};
+
+bool StopRequested() { return GetScanOptions().IsStopRequested(); }
+
+// An analyser that throws has not recognised the sector (or finished its walk).
+u32 TryHeader(IRawFileAnalyser* analyser, const u8* sector, CRawFileInfo& record) {
+    u32 result = 0;
+    try {
+        result = analyser->CheckFileHeader(sector, record);
+    } catch (...) {
+        result = 0;
+    }
+    // What a check that said no wrote into the record must not reach the next analyser or file.
+    if (result == 0) record = CRawFileInfo();
+    return result;
+}
+
+}  // namespace
+
+u32 RawContinueCheck() {
+    IProgress* progress = g_continueHolder.load(std::memory_order_acquire);
+    return progress ? progress->Continued() : 1;
+}
+
+ICompleteFileSystemSearchController* CreateRAWSearchController() {
+    return new (std::nothrow) CRAWSearchController();
+}
+
+CRAWSearchController::CRAWSearchController() : CRAWSearchController(CRawFileAnalyserRegistry::Instance()) {}
+
+CRAWSearchController::CRAWSearchController(const CRawFileAnalyserRegistry& registry) : m_registry(registry) {}
+
+CRAWSearchController::~CRAWSearchController() {
+    // A stopped scan never reaches EndSearch; its progress must not outlive it here.
+    IProgress* mine = m_progress;
+    g_continueHolder.compare_exchange_strong(mine, nullptr, std::memory_order_acq_rel);
+}
+
+void CRAWSearchController::SetGlobalParameter(IProgress* progress) {
+    m_progress = progress;
+    g_continueHolder.store(progress, std::memory_order_release);
+}
+
+void CRAWSearchController::BuildStageTable() {
+    m_stages.reset(new (std::nothrow) std::array<u8, 65536>());
+    if (!m_stages) return;
+    for (const auto& [key, analyser] : m_registry.GetSignature4Map(kSignatureSet)) {
+        if (analyser) (*m_stages)[key & 0xFFFFu] |= kStage4;
+    }
+    for (const auto& [key, analyser] : m_registry.GetSignature2Map(kSignatureSet)) {
+        if (analyser) (*m_stages)[key] |= kStage2;
+    }
+}
+
+void CRAWSearchController::BeginSearch() {
+    m_pending.clear();
+    m_block.reset();
+    m_blockBytes = 0;
+    if (!m_device || m_blockSectors == 0) return;
+    m_sectorSize = m_device->GetSectorSize();
+    if (m_sectorSize == 0) return;
+    if (!m_ring.Init(m_device, 0, m_sectorSize, m_blockSectors, kRingBlocks)) return;
+    BuildStageTable();
+    if (!m_stages) return;
+    m_blockBytes = size_t(m_sectorSize) * m_blockSectors;
+    m_block.reset(new (std::nothrow) u8[m_blockBytes]());
+    if (!m_block) m_blockBytes = 0;
+}
+
+IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, CRawFileInfo& record, bool& stopped) {
+    const u8 stage = (*m_stages)[CRawFileAnalyserRegistry::Signature2Key(sector)];
+    if (stage & kStage4) {
+        IRawFileAnalyser* a = m_registry.FindSignature4(CRawFileAnalyserRegistry::Signature4Key(sector));
+        if (a && TryHeader(a, sector, record) != 0) return a;
+    }
+    if (stage & kStage2) {
+        const auto range = m_registry.FindSignature2(CRawFileAnalyserRegistry::Signature2Key(sector));
+        IRawFileAnalyser* last = nullptr;
+        u32 result = 0;
+        for (auto it = range.first; it != range.second; ++it) {
+            last = it->second;
+            result = TryHeader(last, sector, record);
+            if (result == 1) break;
+        }
+        if (result != 0) return last;
+    }
+    for (IRawFileAnalyser* a : m_registry.GetOffsetAnalyserList(kSignatureSet)) {
+        if (StopRequested()) {
+            stopped = true;
+            return nullptr;
+        }
+        if (TryHeader(a, sector, record) != 0) return a;
+    }
+    return nullptr;
+}
+
+u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
+    if (!m_block || !m_pool || !m_stages || sectorCount == 0) return 1;
+    const auto& offsetList = m_registry.GetOffsetAnalyserList(kSignatureSet);
+    if (m_registry.GetSignature4Map(kSignatureSet).empty() && m_registry.GetSignature2Map(kSignatureSet).empty() &&
+        offsetList.empty()) {
+        return 1;
+    }
+    const u64 count = sectorCount < m_blockSectors ? sectorCount : m_blockSectors;
+    if (m_device->Read(m_block.get(), firstSector, count) == 0) {
+        // The ring counts its sectors by blocks: an unreadable block still takes its place.
+        std::memset(m_block.get(), 0, m_blockBytes);
+        m_ring.AppendBlock(m_block.get());
+        return 1;
+    }
+    if (count < m_blockSectors) std::memset(m_block.get() + count * m_sectorSize, 0, m_blockBytes - count * m_sectorSize);
+
+    const bool anyOffsetAnalyser = !offsetList.empty();
+    std::unique_ptr<CRawFileInfo> held;
+    bool stopped = false;
+    for (u64 i = 0; i < count; ++i) {
+        const u8* sector = m_block.get() + i * m_sectorSize;
+        // The go-on query may take a lock; asking it every few sectors keeps pauses prompt
+        // without paying for it on every sector. The stop flag is read on every one.
+        if (i % kContinuePollSectors == 0 && RawContinueCheck() == 0) break;
+        if (StopRequested()) {
+            stopped = true;
+            break;
+        }
+        if (ReadLE32(sector) == 0) continue;
+        if (!anyOffsetAnalyser && (*m_stages)[ReadLE16(sector)] == kStageNone) continue;
+        if (!held) {
+            held.reset(new (std::nothrow) CRawFileInfo());
+            if (!held) break;
+        }
+        IRawFileAnalyser* match = MatchSector(sector, *held, stopped);
+        if (stopped) break;
+        if (!match) continue;
+        held->startSector = firstSector + i;
+        held->analyserTypeId = match->GetAnalyserTypeId();
+        held->analyser = match;
+        CRawFileInfo* booked = m_pool->Add(std::move(held));
+        if (booked && booked->size == 0) m_pending.push_back(booked);
+    }
+    held.reset();
+
+    if (!stopped && m_ring.IsFull()) SizePendingFiles(firstSector + count - 1);
+    m_ring.AppendBlock(m_block.get());
+    return 1;
+}
+
+void CRAWSearchController::SizePendingFiles(u64 lastSectorOfBlock) {
+    while (!m_pending.empty()) {
+        CRawFileInfo* record = m_pending.front();
+        if (StopRequested() || RawContinueCheck() == 0 || record->startSector > lastSectorOfBlock) return;
+        try {
+            if (record->analyser) record->analyser->AnalyseFileSize(*record, &m_ring);
+        } catch (...) {
+            // A walk that threw leaves the record as it got it; it is done all the same.
+        }
+        m_pending.pop_front();
+    }
+}
+
+void CRAWSearchController::EndSearch() {
+    m_pending.clear();
+    m_block.reset();
+    m_blockBytes = 0;
+    g_continueHolder.store(nullptr, std::memory_order_release);
+}

@@ -1,0 +1,80 @@
+#pragma once
+// The deep search of the complete scan that carves files by their signatures: every sector of
+// every block is matched against the analyser registry, a match is booked into the found-file
+// pool, and files whose header does not give their length are sized once the blocks after them
+// have been scanned, through a ring of the blocks read last.
+#include <array>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "devices/BufferStorageDevice.h"
+#include "engine/FsServices.h"
+
+class CRawFileAnalyserRegistry;
+class CRawFileInfo;
+class IRawFileAnalyser;
+
+class CRAWSearchController : public ICompleteFileSystemSearchController {
+public:
+    // The ring holds this many blocks before the current one.
+    static constexpr u32 kRingBlocks = 20;
+    static constexpr u32 kKindRaw = 2;
+
+    // Over the process-wide registry.
+    CRAWSearchController();
+    // Over a registry of the caller's (tests); not owned.
+    explicit CRAWSearchController(const CRawFileAnalyserRegistry& registry);
+    ~CRAWSearchController() override;
+
+    void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
+    void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& /*out*/) override {}
+    void SetDevice(IStorageDevice* device) override { m_device = device; }
+    void SetBlockSectorCount(u32 sectors) override { m_blockSectors = sectors; }
+    void BeginSearch() override;
+    void EndSearch() override;
+    u32 SearchBlock(u64 firstSector, u64 sectorCount) override;
+    void SetFoundFilePool(CRawFileInfoPool* pool) override { m_pool = pool; }
+    u32 BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& /*chosen*/) override { return 0; }
+    u32 CollectLostFiles(std::vector<CSearchedPartitionInfo*>& /*chosen*/) override { return 0; }
+    u32 TestFileNode(CFileNode* /*node*/, CSearchedPartitionInfo* /*candidate*/) override { return 1; }
+    u32 ApplyToFileNode(CFileNode* /*node*/, CSearchedPartitionInfo* /*candidate*/) override { return 1; }
+    // The RAW search keeps nothing in a saved scan result.
+    u32 SaveState(IRSData* /*stream*/) override { return 1; }
+    u32 LoadState(IRSData* /*stream*/) override { return 1; }
+    u32 GetKind() override { return kKindRaw; }
+    // The scan's progress: its go-on query pauses and stops the search and the analysers' walks.
+    void SetGlobalParameter(IProgress* progress) override;
+
+    size_t GetPendingCount() const { return m_pending.size(); }
+    const CBufferStorageDevice& GetRing() const { return m_ring; }
+
+private:
+    // Which signature stages a sector's first two bytes can reach at all; one table lookup
+    // spares the map lookups of the sectors no analyser can match.
+    enum SignatureStage : u8 { kStageNone = 0, kStage4 = 1, kStage2 = 2 };
+
+    void BuildStageTable();
+    IRawFileAnalyser* MatchSector(const u8* sector, CRawFileInfo& record, bool& stopped);
+    void SizePendingFiles(u64 lastSectorOfBlock);
+
+    const CRawFileAnalyserRegistry& m_registry;
+    IStorageDevice* m_device = nullptr;
+    IDirecotryTreeBuilder* m_builder = nullptr;  // kept; the search builds no tree
+    CRawFileInfoPool* m_pool = nullptr;
+    IProgress* m_progress = nullptr;
+    u32 m_blockSectors = 0;
+    u32 m_sectorSize = 0;
+    CBufferStorageDevice m_ring;
+    std::deque<CRawFileInfo*> m_pending;  // booked in sector order; the pool owns them
+    std::unique_ptr<u8[]> m_block;
+    size_t m_blockBytes = 0;
+    std::unique_ptr<std::array<u8, 65536>> m_stages;
+};
+
+// The RAW search (GetKind 2) over the process-wide registry; null when memory is short.
+ICompleteFileSystemSearchController* CreateRAWSearchController();
+
+// 1 to go on; 0 once the scan whose progress the running RAW search holds was stopped. Blocks
+// while the user has paused it. With no search running it answers 1.
+u32 RawContinueCheck();

@@ -1,0 +1,333 @@
+// The preview on deleted files of the NTFS and FAT32 fixtures, found by a real scan through the
+// scan session: the pane shows a picture copied out on its worker, the preview window shows the
+// picture, hex and text of the found bytes, a running scan is paused while the window is open and
+// resumed afterwards, the file is recovered from the window, office documents go to the desktop
+// viewer, and no temporary copy is left behind. Screenshots go to build/screenshots/.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <deque>
+#include <filesystem>
+
+#include "BrowserTestTree.h"
+#include "Manifest.h"
+#include "TestUtil.h"
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/FileSelCtrlSink.h"
+#include "browser/model/NodeManager.h"
+#include "browser/preview/FileViews.h"
+#include "browser/preview/ImageView.h"
+#include "browser/preview/OfficeRtf.h"
+#include "browser/preview/PreviewDialog.h"
+#include "browser/preview/PreviewPane.h"
+#include "browser/preview/PreviewTemp.h"
+#include "browser/preview/PreviewViewer.h"
+#include "browser/views/Container.h"
+#include "browser/views/PreviewEntry.h"
+#include "devices/VolumeEnumerator.h"
+#include "devices/VolumeRecord.h"
+#include "engine/FileNode.h"
+#include "engine/HeadlessSinks.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/Time.h"
+
+#if __has_include("plugins/Plugins.h")
+#include "plugins/Plugins.h"
+inline void RegisterPreviewFileSystems() { RegisterAllPlugins(); }
+#else
+#include "engine/FileSystems.h"
+inline void RegisterPreviewFileSystems() { RegisterFileSystemAnalyzers(); }
+#endif
+
+using namespace FileSelCtrl;
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "test_browser";
+char* g_argv[] = {g_arg0, nullptr};
+
+std::string ScreenshotPath(const std::string& name) {
+    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
+    std::filesystem::create_directories(dir);
+    return dir + "/" + name;
+}
+
+void Pump(int milliseconds) {
+    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
+    do {
+        QApplication::processEvents();
+        CFileVirtualNodeManager::Instance().ProcessPending(kDrainSliceMs);
+    } while (GetTickCount64Ms() < end);
+}
+
+template <class Pred>
+bool PumpUntil(Pred pred, int milliseconds = 60000) {
+    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
+    while (!pred()) {
+        if (GetTickCount64Ms() > end) return false;
+        Pump(5);
+    }
+    return true;
+}
+
+class Sink : public IFileSelCtrlSink {
+public:
+    void OnCheckChanged(bool) override {}
+    void Reserved1() override {}
+    IStorageDevice* GetSourceDevice(IStorageDevice** out) override {
+        if (out) *out = device;
+        return device;
+    }
+    void RecoverNode(CFileNode* node) override { recovered.push_back(node); }
+    IStorageDevice* device = nullptr;
+    std::vector<CFileNode*> recovered;
+};
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+class PreviewScan : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (!QApplication::instance()) new QApplication(g_argc, g_argv);
+        const std::string disks = testutil::FixturePath("ntfs-basic.img") + ":" + testutil::FixturePath("fat32-basic.img");
+        ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
+        RegisterPreviewFileSystems();
+    }
+
+    void SetUp() override {
+        browser = CFileSelCtrl::GetInstance();
+        browser->SetLanguage(0);
+        ASSERT_TRUE(browser->Create(nullptr, RECT{0, 0, 1000, 600}) || browser->Container());
+        browser->SetSink(&sink);
+        container = browser->Container();
+        container->resize(1000, 600);
+        container->show();
+        browser->ClearAll();
+        Pump(20);
+        SetPreviewMessageFunction([this](const QString& text, bool) { told.push_back(text); });
+        SetBrowserMessageFunction([this](const std::string& text) { told.push_back(QString::fromStdString(text)); });
+    }
+
+    void TearDown() override {
+        // Workers still copying hand their rows back on this thread.
+        EXPECT_TRUE(PumpUntil([] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+        SetPreviewDialogRunner(nullptr);
+        SetPreviewMessageFunction(nullptr);
+        SetBrowserMessageFunction(nullptr);
+        SetViewerStarter(nullptr);
+        RecoveryGraph& session = RecoveryGraph::Instance();
+        browser->ClearAll();
+        session.ReleaseController(true);
+        session.SetDirectoryTree(nullptr);
+        session.SetProgress(nullptr, nullptr, nullptr);
+        session.SelectVolume(-1, nullptr);
+        browser->SetSink(nullptr);
+    }
+
+    // The deleted-file scan of the fixture's volume of that file system, to its end.
+    void Scan(u32 fsCode) {
+        EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
+        ASSERT_TRUE(enumeration.WaitDone(120000));
+        VolumeRecord* volume = nullptr;
+        for (VolumeRecord* r : enumeration.Volumes())
+            if (r && r->fsCode == fsCode) volume = r;
+        ASSERT_NE(volume, nullptr);
+        sink.device = volume->device;
+        RecoveryGraph& session = RecoveryGraph::Instance();
+        session.SetProgress(&progress, &progress, progress.GetWindow());
+        session.SetDirectoryTree(browser);
+        session.SetFileTypeMask(kFileTypeMaskAll);
+        session.SelectVolume(-1, nullptr);
+        session.SelectVolume(0, volume);
+        progress.DoStart();
+        browser->SetBuildState(true);
+        ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
+        ASSERT_TRUE(PumpUntil([&] { return progress.WaitForFinish(0) || !session.IsScanRunning(); }, 120000));
+        PumpUntil([&] { return !CFileVirtualNodeManager::Instance().HasPending(); });
+        browser->SetBuildState(false);
+        Pump(100);
+    }
+
+    // Opens the folder that holds the file and selects its row; the row, or null.
+    FileList_Item* Select(const std::string& name) {
+        CFileVirtualNodeManager& m = CFileVirtualNodeManager::Instance();
+        std::deque<CBindingNode*> folders{m.PathRoot()};
+        while (!folders.empty()) {
+            CBindingNode* b = folders.front();
+            folders.pop_front();
+            m.ShowFolder(b);
+            Pump(10);
+            CFileListData& list = CFileListData::FolderModel();
+            for (int r = 0; r < list.GetCount(); ++r) {
+                RefHolder<FileList_Item> row(list.GetItem(r));
+                if (!row->IsFolderRow() && row->name == name) {
+                    container->Right()->Details()->SelectRow(r);
+                    Pump(10);
+                    return container->Right()->Details()->SelectedRow();
+                }
+            }
+            for (CBindingNode* c : *b->GetChildren()) folders.push_back(c);
+        }
+        return nullptr;
+    }
+
+    CFileSelCtrl* browser = nullptr;
+    CFileSelCtrlContainer* container = nullptr;
+    Sink sink;
+    CHeadlessProgress progress;
+    std::vector<QString> told;
+};
+
+TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWaits) {
+    Scan(kFsNtfs);
+    const auto manifest = testutil::LoadManifest("ntfs-basic.json", 1);
+    auto find = [&](const std::string& base) {
+        for (const auto& f : manifest)
+            if (BaseName(f.path) == base) return f;
+        return testutil::ManifestFile{};
+    };
+    const auto jpeg = find("Paulo Größe-45.jpg");
+    ASSERT_TRUE(jpeg.intact && !jpeg.live);
+
+    // The pane: the picture comes from the worker's own copy, which is gone afterwards.
+    container->Right()->ShowPreviewPane(true);
+    Pump(50);
+    RefHolder<FileList_Item> row(Select(BaseName(jpeg.path)));
+    ASSERT_TRUE(row);
+    CWndPreview* pane = container->Right()->Preview();
+    ASSERT_TRUE(PumpUntil([&] { return pane->HasPicture(); }, 30000));
+    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+    EXPECT_EQ(LivePreviewTempCount(), 0u);
+    EXPECT_TRUE(pane->ValueText().contains(QStringLiteral("%1 x %2").arg(pane->PictureSize().width()).arg(pane->PictureSize().height())));
+    Pump(150);
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-en.png"))));
+
+    // A damaged deleted picture (overwritten since) shows its icon and the type line, no crash.
+    const auto broken = find("archive_library_368.png");
+    RefHolder<FileList_Item> brokenRow(Select(BaseName(broken.path)));
+    ASSERT_TRUE(brokenRow);
+    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+    Pump(30);
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-damaged-en.png"))));
+    RefHolder<FileList_Item> zip(Select("Ærøskøbing año-82.zip"));
+    ASSERT_TRUE(zip);
+    Pump(30);
+    EXPECT_FALSE(pane->HasPicture()) << "only pictures are copied out for the pane";
+    EXPECT_TRUE(pane->LabelText().contains(QString::fromStdString(Skin().textType)));
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-other-en.png"))));
+
+    // Choosing quickly one after the other: older workers see they were passed over.
+    for (int i = 0; i < 5; ++i) {
+        RefHolder<FileList_Item> chosen(Select(BaseName(i % 2 ? jpeg.path : broken.path)));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+    EXPECT_EQ(LivePreviewTempCount(), 0u);
+
+    // Files of 50 MiB and more get no worker; one byte less does (a node without data: its copy
+    // fails and the pane keeps the icon).
+    for (const auto& [size, workers] : {std::pair<u64, int>{kPanePictureLimit, 0}, {kPanePictureLimit - 1, 1}}) {
+        CFileNode* big = browsertest::Add(nullptr, "big.jpg", false, size);
+        FileList_Item* bigRow = FileList_Item::ForFile(big);
+        pane->SetItem(bigRow);
+        EXPECT_EQ(CWndPreview::LiveWorkers(), workers) << size;
+        ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+        EXPECT_FALSE(pane->HasPicture());
+        pane->ClearItem();
+        bigRow->Release();
+        delete big;
+    }
+    EXPECT_EQ(LivePreviewTempCount(), 0u);
+
+    // The window, with a scan running: it is paused while the window is open, the strip says
+    // so, and the file is recovered from the window.
+    RefHolder<FileList_Item> again(Select(BaseName(jpeg.path)));
+    ASSERT_TRUE(again);
+    progress.DoStart();
+    ASSERT_EQ(progress.GetState(), kProgressRunning);
+    bool ran = false;
+    std::string temp;
+    SetPreviewDialogRunner([&](QDialog& d) {
+        auto* dlg = qobject_cast<CFilePreViewDlg*>(&d);
+        ASSERT_NE(dlg, nullptr);
+        ran = true;
+        temp = dlg->TempPath();
+        EXPECT_EQ(progress.GetState(), kProgressPaused) << "the scan waits while the file is shown";
+        EXPECT_TRUE(std::filesystem::exists(temp));
+        EXPECT_EQ(testutil::Sha256File(temp), jpeg.sha256);
+        dlg->show();
+        Pump(50);
+        EXPECT_TRUE(dlg->isEnabled());
+        EXPECT_TRUE(dlg->Image()->HasPicture());
+        EXPECT_EQ(dlg->Image()->Picture().size(), LoadPictureBounded(temp).size());
+        ASSERT_NE(dlg->Warning(), nullptr);
+        ASSERT_TRUE(dlg->grab().save(QString::fromStdString(ScreenshotPath("preview-found-image-en.png"))));
+        dlg->SelectTab(1);
+        Pump(20);
+        EXPECT_TRUE(dlg->HexView()->toPlainText().contains("FF D8 FF"));
+        dlg->RecoveryButton()->click();
+    });
+    container->Right()->Details()->OnCommand(ID_FILESEL_PREVIEW);
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(progress.GetState(), kProgressRunning) << "and goes on afterwards";
+    EXPECT_FALSE(std::filesystem::exists(temp)) << "the copy is removed";
+    ASSERT_EQ(sink.recovered.size(), 1u);
+    EXPECT_EQ(sink.recovered[0], again->fileNode);
+    EXPECT_TRUE(told.empty()) << told.front().toStdString();
+
+    // The deleted Word document goes to the desktop's viewer.
+    std::vector<OpenerCommand> started;
+    SetViewerStarter([&](const OpenerCommand& c, const std::string&) {
+        started.push_back(c);
+        return true;
+    });
+    RefHolder<FileList_Item> doc(Select("DSC00929.DOC"));
+    ASSERT_TRUE(doc);
+    ran = false;
+    container->Right()->Details()->OnCommand(ID_FILESEL_PREVIEW);
+    EXPECT_FALSE(ran);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(OldOfficeDocumentKind(started[0].arguments[0].toStdString()), OfficeKind::Word);
+    RemoveAllPreviewTemps();
+    progress.DoStop(false);
+}
+
+TEST_F(PreviewScan, Fat32DeletedTextShowsInTheTextAndHexPages) {
+    Scan(kFsFat32);
+    const auto manifest = testutil::LoadManifest("fat32-basic.json", 1);
+    testutil::ManifestFile note;
+    for (const auto& f : manifest)
+        if (BaseName(f.path) == "note-01 server.txt") note = f;
+    ASSERT_TRUE(note.intact);
+    RefHolder<FileList_Item> row(Select(BaseName(note.path)));
+    ASSERT_TRUE(row);
+    bool ran = false;
+    SetPreviewDialogRunner([&](QDialog& d) {
+        auto* dlg = qobject_cast<CFilePreViewDlg*>(&d);
+        ASSERT_NE(dlg, nullptr);
+        ran = true;
+        EXPECT_EQ(testutil::Sha256File(dlg->TempPath()), note.sha256);
+        dlg->show();
+        Pump(50);
+        EXPECT_EQ(dlg->CurrentPage(), CFilePreViewDlg::Page::Text);
+        EXPECT_EQ(dlg->Warning(), nullptr) << "no scan was running";
+        EXPECT_GT(dlg->TextView()->LineCount(), 0u);
+        EXPECT_FALSE(dlg->TextView()->toPlainText().trimmed().isEmpty());
+        ASSERT_TRUE(dlg->grab().save(QString::fromStdString(ScreenshotPath("preview-found-text-en.png"))));
+        dlg->SelectTab(1);
+        Pump(20);
+        EXPECT_EQ(dlg->HexView()->LineCount(), static_cast<u32>((note.size + 15) / 16));
+        dlg->reject();
+    });
+    container->Right()->Details()->OnCommand(ID_FILESEL_PREVIEW);
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(sink.recovered.empty()) << "Close recovers nothing";
+    EXPECT_EQ(LivePreviewTempCount(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,451 @@
+// Dynamic volumes: the five layouts mapped over member devices (stripes, rotating parity and its
+// rebuild, mirror fall-back), the LDM records joined, parsed and linked from damaged areas, and a
+// written disk group (MBR and GPT disks) read back through the enumeration's dynamic volumes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DiskDeviceTestSupport.h"
+#include "LdmGroup.h"
+#include "TestUtil.h"
+#include "devices/DiskDevice.h"
+#include "devices/DynamicVolumeDevice.h"
+#include "devices/LdmDatabase.h"
+#include "devices/VolumeEnumerator.h"
+
+namespace {
+
+// Sectors filled with (device tag, sector number); reads of sectors listed in `bad` fail.
+class PatternDevice : public IStorageDevice {
+public:
+    PatternDevice(u8 tag, u64 total) : m_tag(tag), m_total(total) {}
+    u32 Read(void* buffer, u64 first, u64 count) override {
+        u8* out = static_cast<u8*>(buffer);
+        for (u64 i = 0; i < count; ++i) {
+            if (first + i >= m_total || bad.count(first + i)) return 0;
+            Fill(out + i * 512, first + i);
+        }
+        return 1;
+    }
+    u64 GetTotalSectors() override { return m_total; }
+    u32 GetSectorSize() override { return 512; }
+    u32 Open() override { return 1; }
+    u32 Close() override { return 1; }
+    void Fill(u8* sector, u64 n) const {
+        for (u32 k = 0; k < 512; k += 8) {
+            WriteLE64(sector + k, (u64(m_tag) << 56) | n);
+        }
+    }
+    std::set<u64> bad;
+
+private:
+    u8 m_tag;
+    u64 m_total;
+};
+
+u64 SectorTag(const u8* sector) { return ReadLE64(sector); }
+u64 Tag(u8 device, u64 sector) { return (u64(device) << 56) | sector; }
+
+DynamicExtent Extent(IStorageDevice* disk, u64 diskStart, u64 offset, u64 length, u32 column = 0) {
+    DynamicExtent e;
+    e.disk = disk;
+    e.diskStart = diskStart;
+    e.offsetInVolume = offset;
+    e.length = length;
+    e.column = column;
+    return e;
+}
+
+LdmVolumeInfo Info(u64 total) {
+    LdmVolumeInfo info;
+    info.totalSectors = total;
+    return info;
+}
+
+std::vector<u64> ReadTags(IStorageDevice* d, u64 first, u64 count, u32* result = nullptr) {
+    std::vector<u8> buffer(count * 512, 0xCC);
+    const u32 r = d->Read(buffer.data(), first, count);
+    if (result) *result = r;
+    std::vector<u64> tags;
+    for (u64 i = 0; i < count; ++i) tags.push_back(SectorTag(buffer.data() + i * 512));
+    return tags;
+}
+
+TEST(DynamicVolumeDevice, StripesSpansAndSimpleVolumesMapToTheirMembers) {
+    PatternDevice a(1, 100000), b(2, 100000), c(3, 100000);
+    // Three columns of 1000 sectors each, starting at member sectors 10, 20 and 30.
+    auto striped = CreateStripedVolumeDevice(
+        kDynamicStriped, Info(3000), {Extent(&a, 10, 0, 1000, 0), Extent(&b, 20, 0, 1000, 1), Extent(&c, 30, 0, 1000, 2)});
+    ASSERT_TRUE(striped);
+    struct Case {
+        u64 volumeSector;
+        u64 tag;
+    };
+    const Case stripes[] = {
+        {0, Tag(1, 10)}, {127, Tag(1, 137)}, {128, Tag(2, 20)}, {256, Tag(3, 30)}, {384, Tag(1, 10 + 128)},
+        {511, Tag(1, 10 + 255)}, {2999, Tag(3, 30 + 7 * 128 + 55)},
+    };
+    for (const Case& k : stripes) EXPECT_EQ(ReadTags(striped.get(), k.volumeSector, 1)[0], k.tag) << k.volumeSector;
+    // A read across stripes, and one running past the end: data, then zeros.
+    const std::vector<u64> across = ReadTags(striped.get(), 126, 4);
+    EXPECT_EQ(across, (std::vector<u64>{Tag(1, 136), Tag(1, 137), Tag(2, 20), Tag(2, 21)}));
+    u32 r = 0;
+    const std::vector<u64> tail = ReadTags(striped.get(), 2996, 10, &r);
+    EXPECT_EQ(r, 1u);
+    EXPECT_EQ(tail[3], Tag(3, 30 + 7 * 128 + 55));
+    EXPECT_EQ(tail[4], 0u);
+    EXPECT_EQ(ReadTags(striped.get(), 3001, 1, &r)[0], 0u);
+    EXPECT_EQ(r, 0u);
+
+    // A stripe beyond what the member holds is not read from the disk after it.
+    auto shortColumn = CreateStripedVolumeDevice(kDynamicStriped, Info(1024),
+                                                 {Extent(&a, 0, 0, 256, 0), Extent(&b, 0, 0, 100, 1)});
+    ReadTags(shortColumn.get(), 128 + 99, 1, &r);
+    EXPECT_EQ(r, 1u);
+    ReadTags(shortColumn.get(), 128 + 100, 1, &r);
+    EXPECT_EQ(r, 0u);
+
+    auto spanned = CreateSpannedVolumeDevice(kDynamicSpanned, Info(300),
+                                             {Extent(&a, 500, 0, 100), Extent(&b, 7, 100, 200)});
+    ASSERT_TRUE(spanned);
+    EXPECT_EQ(ReadTags(spanned.get(), 98, 4), (std::vector<u64>{Tag(1, 598), Tag(1, 599), Tag(2, 7), Tag(2, 8)}));
+    auto simple = CreateSimpleVolumeDevice(kDynamicSimple, Info(50), {Extent(&c, 1000, 0, 50)});
+    ASSERT_TRUE(simple);
+    EXPECT_EQ(ReadTags(simple.get(), 49, 1)[0], Tag(3, 1049));
+
+    // Factories refuse volumes that cannot be read at all.
+    EXPECT_FALSE(CreateSimpleVolumeDevice(kDynamicSimple, Info(50), {Extent(nullptr, 0, 0, 50)}));
+    EXPECT_FALSE(CreateStripedVolumeDevice(kDynamicStriped, Info(50), {Extent(nullptr, 0, 0, 50)}));
+    EXPECT_FALSE(CreateSpannedVolumeDevice(kDynamicSpanned, Info(50), {}));
+}
+
+TEST(DynamicVolumeDevice, Raid5RotatesParityAndRebuildsAMissingMember) {
+    // Members whose sectors are random-ish, and a parity member computed from them, so that a
+    // rebuild can be checked byte for byte.
+    constexpr u64 kRows = 6, kS = 128, kN = 3;
+    std::vector<std::vector<u8>> members(kN, std::vector<u8>(kRows * kS * 512));
+    std::vector<u8> volume((kN - 1) * kRows * kS * 512);
+    for (size_t i = 0; i < volume.size(); ++i) volume[i] = static_cast<u8>((i * 2654435761u) >> 13);
+    for (u64 row = 0; row < kRows; ++row) {
+        const u64 parity = (kN - 1) - row % kN;
+        for (u64 d = 0; d < kN - 1; ++d) {
+            const u64 column = (d + parity + 1) % kN;
+            const u8* src = volume.data() + ((row * (kN - 1) + d) * kS) * 512;
+            std::memcpy(members[column].data() + row * kS * 512, src, kS * 512);
+            for (u64 k = 0; k < kS * 512; ++k) members[parity][row * kS * 512 + k] ^= src[k];
+        }
+    }
+    struct Memory : IStorageDevice {
+        explicit Memory(std::vector<u8>& b) : bytes(b) {}
+        u32 Read(void* out, u64 first, u64 count) override {
+            if ((first + count) * 512 > bytes.size()) return 0;
+            std::memcpy(out, bytes.data() + first * 512, count * 512);
+            return 1;
+        }
+        u64 GetTotalSectors() override { return bytes.size() / 512; }
+        u32 GetSectorSize() override { return 512; }
+        u32 Open() override { return 1; }
+        u32 Close() override { return 1; }
+        std::vector<u8>& bytes;
+    };
+    Memory m0(members[0]), m1(members[1]), m2(members[2]);
+    IStorageDevice* all[] = {&m0, &m1, &m2};
+    const u64 total = volume.size() / 512;
+    for (int missing = -1; missing < 3; ++missing) {
+        SCOPED_TRACE(missing);
+        std::vector<DynamicExtent> extents;
+        for (u32 c = 0; c < kN; ++c) {
+            extents.push_back(Extent(c == static_cast<u32>(missing) ? nullptr : all[c], 0, 0, kRows * kS, c));
+        }
+        auto raid = CreateRaid5VolumeDevice(kDynamicRaid5, Info(total), extents);
+        ASSERT_TRUE(raid);
+        std::vector<u8> back(volume.size());
+        // In odd pieces, so that chunks begin inside stripes.
+        for (u64 s = 0; s < total; s += 77) {
+            const u64 n = std::min<u64>(77, total - s);
+            ASSERT_EQ(raid->Read(back.data() + s * 512, s, n), 1u) << s;
+        }
+        EXPECT_TRUE(back == volume);
+    }
+    // Two members missing, or one member in all, is refused.
+    EXPECT_FALSE(CreateRaid5VolumeDevice(kDynamicRaid5, Info(total),
+                                         {Extent(&m0, 0, 0, kRows * kS, 0), Extent(nullptr, 0, 0, kRows * kS, 1),
+                                          Extent(nullptr, 0, 0, kRows * kS, 2)}));
+    EXPECT_FALSE(CreateRaid5VolumeDevice(kDynamicRaid5, Info(100), {Extent(&m0, 0, 0, 100, 0)}));
+}
+
+TEST(DynamicVolumeDevice, MirrorFallsBackMemberBySectorAndRecognisesItsVolume) {
+    PatternDevice a(1, 1000), b(2, 1000);
+    a.bad = {5, 70};
+    b.bad = {70};
+    auto mirror = CreateMirrorVolumeDevice(kDynamicMirror, Info(200),
+                                           CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&a, 0, 0, 200)}),
+                                           CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&b, 0, 0, 200)}));
+    ASSERT_TRUE(mirror);
+    u32 r = 0;
+    const std::vector<u64> tags = ReadTags(mirror.get(), 0, 100, &r);
+    EXPECT_EQ(r, 1u);
+    EXPECT_EQ(tags[4], Tag(2, 4));   // a chunk the first member cannot read comes from the second
+    EXPECT_EQ(tags[5], Tag(2, 5));
+    EXPECT_EQ(tags[70], 0u);         // unreadable on both: zeros, and the read still succeeds
+    EXPECT_EQ(tags[71], Tag(1, 71));
+
+    auto again = CreateMirrorVolumeDevice(kDynamicMirror, Info(200),
+                                          CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&a, 0, 0, 200)}),
+                                          CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&b, 0, 0, 200)}));
+    EXPECT_TRUE(mirror->IsSameVolume(again.get()));
+    auto other = CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&a, 1, 0, 200)});
+    EXPECT_FALSE(mirror->IsSameVolume(other.get()));
+    EXPECT_FALSE(CreateMirrorVolumeDevice(kDynamicMirror, Info(1), nullptr, nullptr));
+}
+
+// ---- the database ----
+
+std::vector<u8> VblkArea(const std::vector<std::vector<u8>>& slots, size_t sectors = 8) {
+    std::vector<u8> area(sectors * 512, 0);
+    for (size_t i = 0; i < slots.size(); ++i) std::memcpy(area.data() + i * 128, slots[i].data(), 128);
+    return area;
+}
+
+TEST(LdmDatabase, FragmentsJoinOnlyInOrderAndWithinTheirCount) {
+    u32 seq = 1;
+    ldmtest::Data longName;
+    longName.Num(7).Str(std::string(250, 'n')).Str("gen");
+    const auto three = ldmtest::Fragments(9, seq, kVblkVolume, 0, longName);
+    ASSERT_EQ(three.size(), 3u);
+    const auto small = ldmtest::Fragments(10, seq, kVblkDisk, 0, ldmtest::Data().Num(3).Str("Disk1").Str("g"));
+
+    struct Case {
+        const char* what;
+        std::vector<std::vector<u8>> slots;
+        size_t records;
+    };
+    std::vector<u8> swelled = three[0];
+    ldmtest::PutBE(swelled.data() + 20, 104 + 2 * 112 + 1, 4);  // one byte more than three fragments hold
+    std::vector<u8> smallOfThree = small[0];
+    ldmtest::PutBE(smallOfThree.data() + 14, 3, 2);  // a short record that claims three fragments
+    std::vector<u8> huge = three[0];
+    ldmtest::PutBE(huge.data() + 20, 0xFFFFFFF0, 4);
+    // A record that claims 60000 fragments' worth of data, which the area does not hold.
+    std::vector<u8> claim = three[0];
+    ldmtest::PutBE(claim.data() + 14, 60000, 2);
+    ldmtest::PutBE(claim.data() + 20, 104 + 59999 * 112, 4);
+    std::vector<u8> sameGroup = small[0];
+    ldmtest::PutBE(sameGroup.data() + 8, 9, 4);  // the group of the three-fragment record
+    const Case cases[] = {
+        {"in order", {three[0], three[1], three[2], small[0]}, 2},
+        {"fragment 2 before fragment 1", {three[0], three[2], three[1], small[0]}, 1},
+        {"a fragment missing", {three[0], three[2], small[0]}, 1},
+        {"a length the fragments cannot hold", {swelled, three[1], three[2]}, 0},
+        {"a length that would wrap", {huge, three[1], three[2]}, 0},
+        {"a short record is whole in its first fragment", {smallOfThree}, 1},
+        {"more fragments claimed than the area has", {claim, three[1], three[2]}, 0},
+        {"a second first fragment of one group", {three[0], sameGroup, three[1], three[2], small[0]}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<u8> area = VblkArea(c.slots);
+        const auto records = ParseVblkRecords(area.data(), area.size());
+        ASSERT_EQ(records.size(), c.records);
+        if (c.records == 2) {
+            const LdmDatabase db = BuildDatabase(records, 512);
+            ASSERT_EQ(db.volumes.size(), 1u);
+            EXPECT_EQ(db.volumes[0].id, 7u);
+            EXPECT_EQ(db.volumes[0].name.size(), kLdmVolumeNameSize - 1);  // cut to its field
+        }
+    }
+}
+
+TEST(LdmDatabase, RecordsLinkByIdWithoutLoopsAndCompletenessIsJudged) {
+    u32 seq = 1;
+    u32 group = 1;
+    std::vector<std::vector<u8>> slots;
+    auto add = [&](u8 type, u8 flags, const ldmtest::Data& d) {
+        for (auto& s : ldmtest::Fragments(group++, seq, type, flags, d)) slots.push_back(s);
+    };
+    auto volume = [](u64 id, u8 kind) {
+        return ldmtest::Data().Num(id).Str("V").Str("gen").Byte(0).Zero(14).Byte(kind).Zero(6).Num(1).Zero(16).Num(
+            1000).Zero(4).Byte(7).Zero(16);
+    };
+    auto component = [](u64 id, u8 layout, u64 parent) {
+        return ldmtest::Data().Num(id).Str("C").Str("ACTIVE").Byte(layout).Zero(4).Num(1).Zero(16).Num(parent).Byte(0);
+    };
+    auto partition = [](u64 id, u64 parent, u64 disk) {
+        return ldmtest::Data().Num(id).Str("P").Zero(12).BE(100, 8).BE(0, 8).Num(1000).Num(parent).Num(disk);
+    };
+    add(kVblkDisk, 0, ldmtest::Data().Num(2).Str("Disk1").Str("guid-1").Str(""));
+    add(kVblkVolume, 0, volume(10, 3));
+    add(kVblkVolume, 0, volume(10, 3));  // the same id twice
+    add(kVblkComponent, 0, component(11, 2, 10));
+    add(kVblkComponent, 0, component(11, 2, 10));  // and a component met twice
+    add(kVblkPartition, 0, partition(12, 11, 2));
+    add(kVblkVolume, 0, volume(20, 3));
+    add(kVblkComponent, 0, component(21, 4, 20));  // layout 4 makes no volume
+    add(kVblkPartition, 0, partition(22, 21, 2));
+    add(kVblkVolume, 0, volume(30, 3));
+    add(kVblkComponent, 0, component(31, 2, 30));
+    add(kVblkPartition, 0, partition(32, 31, 99));  // a disk that has no record
+    add(kVblkComponent, 0, component(41, 2, 77));   // a parent that is no volume
+    add(kVblkVolume, 0, volume(50, 9));             // a kind that is not built
+    add(kVblkComponent, 0, component(51, 2, 50));
+    add(kVblkPartition, 0, partition(52, 51, 2));
+    const std::vector<u8> area = VblkArea(slots, 16);
+    const LdmDatabase db = BuildDatabase(ParseVblkRecords(area.data(), area.size()), 512);
+    ASSERT_EQ(db.volumes.size(), 5u);
+    std::map<u64, int> complete;
+    for (const LdmVolumeRecord& v : db.volumes) complete[v.id] += IsVolumeComplete(db, v) ? 1 : 0;
+    EXPECT_EQ(complete[10], 2);
+    EXPECT_EQ(complete[20], 0);
+    EXPECT_EQ(complete[30], 0);
+    EXPECT_EQ(complete[50], 0);
+    EXPECT_EQ(db.volumes[0].components.size(), 2u);
+    EXPECT_EQ(db.partitions[0].start, 100u);
+
+    // Sizes and starts follow the disk's sector size.
+    const LdmDatabase big = BuildDatabase(ParseVblkRecords(area.data(), area.size()), 4096);
+    EXPECT_EQ(big.partitions[0].size, 125u);
+    EXPECT_EQ(big.volumes[0].size, 125u);
+}
+
+class LdmGroupTest : public disktest::DiskTableTest {
+protected:
+    void SetUp() override {
+        DiskTableTest::SetUp();
+        paths = ldmtest::WriteStandardGroup(dir.Path(), MORVENDA_FIXTURES_DIR);
+        ASSERT_EQ(paths.size(), 3u);
+    }
+
+    // The dynamic volumes of the first `count` disks, by name of their volume.
+    std::vector<CollectedDynamicVolume> Collect(size_t count) {
+        std::string list;
+        for (size_t i = 0; i < count; ++i) list += (i ? ":" : "") + paths[i];
+        UseDisks(list);
+        disks.clear();
+        std::vector<CDiskDevice*> raw;
+        for (size_t i = 0; i < count; ++i) {
+            disks.push_back(std::make_unique<CDiskDevice>(static_cast<i32>(i)));
+            EXPECT_EQ(disks.back()->Open(), 1u);
+            raw.push_back(disks.back().get());
+        }
+        std::vector<CollectedDynamicVolume> out;
+        CollectDynamicVolumes(raw, out);
+        return out;
+    }
+
+    static bool SameAsFixture(IStorageDevice* device, const char* name, u64* firstDifference) {
+        std::vector<u8> expected;
+        for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes()) {
+            if (std::string(s.name) == name) expected = ldmtest::StandardContent(s, MORVENDA_FIXTURES_DIR);
+        }
+        if (expected.empty()) return false;
+        std::vector<u8> chunk(1024 * 512);
+        for (u64 s = 0; s * 512 < expected.size(); s += 1024) {
+            const u64 n = std::min<u64>(1024, expected.size() / 512 - s);
+            if (!device->Read(chunk.data(), s, n)) return *firstDifference = s, false;
+            if (std::memcmp(chunk.data(), expected.data() + s * 512, n * 512) != 0) {
+                for (u64 k = 0; k < n; ++k) {
+                    if (std::memcmp(chunk.data() + k * 512, expected.data() + (s + k) * 512, 512) != 0) {
+                        *firstDifference = s + k;
+                        break;
+                    }
+                }
+                return false;
+            }
+        }
+        return true;
+    }
+
+    testutil::TempDir dir;
+    std::vector<std::string> paths;
+    std::vector<std::unique_ptr<CDiskDevice>> disks;
+};
+
+TEST_F(LdmGroupTest, EveryVolumeOfTheGroupIsListedOnceAndReadsItsFileSystem) {
+    const std::vector<CollectedDynamicVolume> volumes = Collect(3);
+    for (const auto& d : disks) EXPECT_TRUE(d->IsDynamicDisk());
+    ASSERT_EQ(volumes.size(), ldmtest::StandardVolumes().size());
+    for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes()) {
+        SCOPED_TRACE(s.name);
+        const CollectedDynamicVolume* found = nullptr;
+        for (const auto& v : volumes) {
+            if (std::string(v.typeName) == s.typeName) found = &v;
+        }
+        ASSERT_NE(found, nullptr);
+        u64 expectedSectors = 0;
+        for (const ldmtest::Member& m : s.members) expectedSectors += m.length;
+        if (s.layout == ldmtest::Layout::kMirror) expectedSectors = s.members[0].length;
+        if (s.layout == ldmtest::Layout::kRaid5) expectedSectors = expectedSectors / 3 * 2;
+        EXPECT_EQ(found->totalSectors, expectedSectors);
+        EXPECT_EQ(found->device->GetTotalSectors(), expectedSectors);
+        u64 at = 0;
+        EXPECT_TRUE(SameAsFixture(found->device.get(), s.name, &at)) << "first differing sector " << at;
+        EXPECT_EQ(found->members.size(), s.members.size());
+    }
+}
+
+TEST_F(LdmGroupTest, WithADiskMissingParityRebuildsAndTheMirrorReadsItsOtherHalf) {
+    const std::vector<CollectedDynamicVolume> volumes = Collect(2);  // the third disk is gone
+    std::map<std::string, const CollectedDynamicVolume*> byType;
+    for (const auto& v : volumes) byType[v.typeName] = &v;
+    u64 at = 0;
+    ASSERT_TRUE(byType.count("RAID5"));
+    EXPECT_EQ(byType["RAID5"]->totalSectors, 131072u);  // from the NTFS boot sector
+    EXPECT_TRUE(SameAsFixture(byType["RAID5"]->device.get(), "Parity", &at)) << at;
+    ASSERT_TRUE(byType.count("MIRROR"));
+    EXPECT_TRUE(SameAsFixture(byType["MIRROR"]->device.get(), "Mirror", &at)) << at;
+    EXPECT_TRUE(SameAsFixture(byType["SPANNED"]->device.get(), "Span", &at)) << at;
+    // The striped volume keeps its present column; the absent one reads as zeros.
+    ASSERT_TRUE(byType.count("STRIPPED"));
+    EXPECT_FALSE(SameAsFixture(byType["STRIPPED"]->device.get(), "Stripe", &at));
+    EXPECT_EQ(at / 128 % 2, 1u);
+}
+
+TEST(LdmDatabase, GptEntriesThatCannotBeWalkedAreRefused) {
+    testutil::TempDir dir;
+    const std::vector<std::string> paths = ldmtest::WriteStandardGroup(dir.Path(), MORVENDA_FIXTURES_DIR);
+    ASSERT_EQ(paths.size(), 3u);
+    struct File : IStorageDevice {
+        explicit File(std::vector<u8> b) : bytes(std::move(b)) {}
+        u32 Read(void* out, u64 first, u64 count) override {
+            if ((first + count) * 512 > bytes.size()) return 0;
+            std::memcpy(out, bytes.data() + first * 512, count * 512);
+            return 1;
+        }
+        u64 GetTotalSectors() override { return bytes.size() / 512; }
+        u32 GetSectorSize() override { return 512; }
+        u32 Open() override { return 1; }
+        u32 Close() override { return 1; }
+        std::vector<u8> bytes;
+    };
+    const std::vector<u8> gpt = testutil::ReadFileBytes(paths[1]);
+    struct Case {
+        const char* what;
+        u32 offset;
+        u32 value;
+        bool found;
+    };
+    const Case cases[] = {
+        {"as written", 80, 128, true},
+        {"entry size 0", 84, 0, false},
+        {"entry size above the sector", 84, 1024, false},
+        {"more than 128 entries", 80, 129, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<u8> bytes = gpt;
+        WriteLE32(bytes.data() + 512 + c.offset, c.value);
+        File disk(bytes);
+        PrivHead head;
+        EXPECT_EQ(ReadPrivHead(&disk, head), c.found);
+        if (c.found) {
+            EXPECT_EQ(head.diskGuid, ldmtest::DiskGuid(1));
+        }
+    }
+}
+
+}  // namespace

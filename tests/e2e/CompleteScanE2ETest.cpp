@@ -1,0 +1,216 @@
+// The complete scan end to end: the scan driver reads whole disks (or single volumes) block by
+// block, the NTFS deep search finds the volumes, also those no partition table names any more,
+// and the writer recovers every file of the trees it builds. The recovered folders are compared
+// with the fixtures' manifests and with what the deleted-file scan recovers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "E2ESupport.h"
+#include "Manifest.h"
+#include "TestUtil.h"
+#include "platform/ProgramDir.h"
+
+namespace {
+
+using e2e::Json;
+
+std::string Strip(const std::string& path) { return path.empty() || path[0] != '/' ? path : path.substr(1); }
+
+std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// A file is placed at its own path, or below "Other lost files" with the folders whose records
+// were lost cut off the front of its path.
+bool IsPlacedAs(const std::string& written, const std::string& original) {
+    if (written == original) return true;
+    const std::string lost = "Other lost files/";
+    if (written.compare(0, lost.size(), lost) != 0) return false;
+    const std::string tail = written.substr(lost.size());
+    return original == tail || (original.size() > tail.size() &&
+                                original.compare(original.size() - tail.size() - 1, tail.size() + 1, "/" + tail) == 0);
+}
+
+// Relative path -> sha256 of every file below root.
+std::map<std::string, std::string> HashTree(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const std::string& f : e2e::ListFiles(root)) out[f] = testutil::Sha256File(root + "/" + f);
+    return out;
+}
+
+// The one top folder the writer made for a scanned volume.
+std::string TopFolder(const std::string& volumeDir) {
+    const std::vector<std::string> tops = e2e::ListEntries(volumeDir);
+    return tops.size() == 1 ? volumeDir + "/" + tops[0] : std::string();
+}
+
+int RunComplete(const std::vector<std::string>& images, const std::string& volume, const std::string& out,
+                const testutil::TempDir& tmp, const std::string& name) {
+    std::vector<std::string> args;
+    for (const std::string& image : images) {
+        args.push_back("--image");
+        args.push_back(image);
+    }
+    for (const std::string& a : {std::string("--mode"), std::string("complete"), std::string("--volume"), volume,
+                                 std::string("--recover"), out, std::string("--json"), tmp.File(name + ".json")}) {
+        args.push_back(a);
+    }
+    return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
+}
+
+// Checks that every file of the partition the predicate picks was recovered below `top` at a
+// place IsPlacedAs allows (or, with anywhere, by its name in any folder) with its sha256.
+template <typename Pick>
+size_t ExpectRecovered(const Json& manifest, int partition, const std::string& top, Pick pick, bool anywhere) {
+    const std::map<std::string, std::string> written = HashTree(top);
+    size_t checked = 0;
+    for (const Json& f : manifest["files"].items) {
+        if (int(f["partition"].number) != partition || !pick(f)) continue;
+        ++checked;
+        const std::string original = Strip(f["path"].text);
+        bool found = false;
+        for (const auto& [path, hash] : written) {
+            const bool placed = anywhere ? LastComponent(path) == LastComponent(original) : IsPlacedAs(path, original);
+            if (placed && hash == f["sha256"].text) found = true;
+        }
+        EXPECT_TRUE(found) << "not recovered with its data: " << original;
+    }
+    return checked;
+}
+
+TEST(CompleteScanE2E, FindsTheWipedNtfsVolumeAndRecoversItsFiles) {
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string image = testutil::FixturePath("lost-partition-wiped.img");
+    const e2e::Untouched untouched({image}, tmp.File("cwd"));
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete({e2e::ImageArg("lost-partition-wiped")}, "disk:0", out, tmp, "wiped"), 0);
+
+    Json report, manifest;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("wiped.json"), report));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.json"), manifest));
+    ASSERT_EQ(report["scans"].items.size(), 1u);
+    const Json& scan = report["scans"].items[0];
+    EXPECT_EQ(scan["mode"].text, "complete");
+    const Json& found = scan["found_partitions"];
+    ASSERT_EQ(found.items.size(), 1u);
+    // The backup boot sector's size: the file system's, one sector short of the wiped entry.
+    EXPECT_EQ(u64(found.items[0]["start_sector"].number), 2048u);
+    EXPECT_EQ(u64(found.items[0]["sectors"].number), 49151u);
+    EXPECT_EQ(found.items[0]["fs"].text, "NTFS");
+    EXPECT_EQ(found.items[0]["label"].text, "LOSTNTFS");
+    EXPECT_GT(found.items[0]["score"].number, 0.0);
+
+    const int volume = int(scan["volume"].number);
+    const std::string top = TopFolder(out + "/" + std::to_string(volume));
+    ASSERT_FALSE(top.empty());
+    const size_t checked = ExpectRecovered(
+        manifest, 1, top,
+        [](const Json& f) {
+            return f["state"].text == "live" || (f["intact"].boolean && f["metadata"].text == "present");
+        },
+        false);
+    EXPECT_EQ(checked, 13u + 3u);
+    untouched.Expect();
+}
+
+TEST(CompleteScanE2E, BringsBackTheFirstGenerationOfAReformattedVolume) {
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete({e2e::ImageArg("lost-partition-reformat")}, "disk:0", out, tmp, "reformat"), 0);
+    Json report, manifest;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("reformat.json"), report));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-reformat.json"), manifest));
+    ASSERT_EQ(report["scans"].items.size(), 1u);
+    const Json& found = report["scans"].items[0]["found_partitions"];
+    ASSERT_EQ(found.items.size(), 1u);
+    EXPECT_EQ(u64(found.items[0]["start_sector"].number), 2048u);
+    EXPECT_EQ(found.items[0]["label"].text, "NEWVOL");
+
+    const std::string top = TopFolder(out + "/" + std::to_string(int(report["scans"].items[0]["volume"].number)));
+    ASSERT_FALSE(top.empty());
+    // The first generation comes back from its old records, by name, wherever its data is intact.
+    const size_t old = ExpectRecovered(
+        manifest, 1, top,
+        [](const Json& f) {
+            return f["format_generation"].number == 1 && f["intact"].boolean && f["old_mft_record"].text == "present";
+        },
+        true);
+    EXPECT_EQ(old, 17u);
+    // Beside the new volume's own files, at their paths.
+    const size_t fresh =
+        ExpectRecovered(manifest, 1, top, [](const Json& f) { return f["state"].text == "live"; }, false);
+    EXPECT_EQ(fresh, 2u);
+}
+
+struct IntactImage {
+    const char* name;
+    u32 sectorSize;
+};
+
+TEST(CompleteScanE2E, FindsWhatTheDeletedScanFindsOnIntactVolumes) {
+    const IntactImage images[] = {{"ntfs-basic", 0}, {"sector4k", 4096}, {"mbr-disk", 0}, {"gpt-disk", 0}};
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    std::vector<std::string> args;
+    std::vector<std::string> paths;
+    for (const IntactImage& i : images) {
+        args.push_back(e2e::ImageArg(i.name, i.sectorSize));
+        paths.push_back(testutil::FixturePath(std::string(i.name) + ".img"));
+    }
+    const e2e::Untouched untouched(paths, tmp.File("cwd"));
+    std::vector<std::string> deleted;
+    for (const std::string& a : args) {
+        deleted.push_back("--image");
+        deleted.push_back(a);
+    }
+    for (const char* a : {"--mode", "deleted", "--recover"}) deleted.push_back(a);
+    deleted.push_back(tmp.File("deleted"));
+    deleted.push_back("--json");
+    deleted.push_back(tmp.File("deleted.json"));
+    ASSERT_EQ(e2e::RunDriver(deleted, tmp.File("cwd"), tmp.File("deleted.log")), 0);
+    ASSERT_EQ(RunComplete(args, "all", tmp.File("complete"), tmp, "complete"), 0);
+
+    Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("complete.json"), report));
+    size_t compared = 0;
+    for (size_t disk = 0; disk < std::size(images); ++disk) {
+        Json manifest;
+        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(images[disk].name) + ".json"), manifest));
+        for (const Json& partition : manifest["partitions"].items) {
+            if (partition["fs"].text != "NTFS") continue;
+            const int part = int(partition["index"].number);
+            SCOPED_TRACE(std::string(images[disk].name) + " partition " + std::to_string(part));
+            const Json* volume = e2e::FindVolume(report, disk, u64(partition["start_sector"].number));
+            ASSERT_NE(volume, nullptr);
+            const int index = int((*volume)["index"].number);
+            const Json* scan = e2e::FindScan(report, index);
+            ASSERT_NE(scan, nullptr);
+            ASSERT_EQ((*scan)["found_partitions"].items.size(), 1u);
+            EXPECT_EQ(u64((*scan)["found_partitions"].items[0]["start_sector"].number), 0u);
+
+            const std::string fromDeleted = TopFolder(tmp.File("deleted") + "/" + std::to_string(index));
+            const std::string fromComplete = TopFolder(tmp.File("complete") + "/" + std::to_string(index));
+            ASSERT_FALSE(fromDeleted.empty());
+            ASSERT_FALSE(fromComplete.empty());
+            // Every deleted file the deleted scan brings back, with the same name and data.
+            const std::map<std::string, std::string> complete = HashTree(fromComplete);
+            for (const auto& [path, hash] : HashTree(fromDeleted)) {
+                ++compared;
+                const bool same = std::any_of(complete.begin(), complete.end(), [&](const auto& c) {
+                    return LastComponent(c.first) == LastComponent(path) && c.second == hash;
+                });
+                EXPECT_TRUE(same) << "the deleted scan found what the complete scan did not: " << path;
+            }
+            // And every live file at its own path.
+            ExpectRecovered(manifest, part, fromComplete, [](const Json& f) { return f["state"].text == "live"; },
+                            false);
+        }
+    }
+    EXPECT_GT(compared, 0u);
+    untouched.Expect();
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// Saved results end to end: the scan driver saves each volume's scan of a fixture, loads every
+// saved file again in place of a scan, and both recoveries must write the same files (paths,
+// contents, times). A load finds its disk by what identifies the disk, not by its place in the
+// disk list; a disk that is not the saved one, and a damaged file, fail the load.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CompressedImage.h"
+#include "E2ESupport.h"
+#include "TestUtil.h"
+#include "devices/ImageFileDevice.h"
+#include "devices/VolumeRecord.h"
+#include "engine/FileSystemNode.h"
+#include "engine/RSData.h"
+#include "engine/SavedResult.h"
+#include "platform/ProgramDir.h"
+#include "plugins/Plugins.h"
+
+namespace {
+
+struct Image {
+    const char* name;
+    u32 sectorSize;
+    bool deepSearched;  // the complete scan has a deep search for a file system of the image
+};
+const Image kImages[] = {{"ntfs-basic", 0, true},   {"mbr-disk", 0, true},     {"gpt-disk", 0, true},
+                         {"fat16-basic", 0, false}, {"fat32-basic", 0, false}, {"exfat-basic", 0, false},
+                         {"sector4k", 4096, true}};
+// The scan modes whose results are saved and loaded.
+const char* const kModes[] = {"deleted", "complete"};
+
+struct RecoveredFile {
+    std::string sha256;
+    i64 mtime;
+    bool operator==(const RecoveredFile& o) const { return sha256 == o.sha256 && mtime == o.mtime; }
+};
+
+std::map<std::string, RecoveredFile> Recovered(const std::string& root) {
+    std::map<std::string, RecoveredFile> out;
+    for (const std::string& f : e2e::ListFiles(root)) {
+        out[f] = {testutil::Sha256File(root + "/" + f), e2e::ModificationTime(root + "/" + f)};
+    }
+    return out;
+}
+
+int LoadedVolume(const std::string& json) {
+    e2e::Json report;
+    if (!testutil::ReadJsonFile(json, report) || report["scans"].items.size() != 1) return -1;
+    return int(report["scans"].items[0]["volume"].number);
+}
+
+TEST(SavedResultE2E, LoadedResultsRecoverWhatTheScanRecovered) {
+    for (const char* mode : kModes) {
+        for (const Image& image : kImages) {
+            if (std::string(mode) == "complete" && !image.deepSearched) continue;
+            SCOPED_TRACE(std::string(image.name) + " " + mode);
+            testutil::TempDir tmp;
+            const std::string arg = e2e::ImageArg(image.name, image.sectorSize);
+            const std::string scanned = tmp.File("scanned");
+            ASSERT_EQ(e2e::RunDriver({"--image", arg, "--mode", mode, "--recover", scanned, "--save",
+                                      tmp.File("result.rsf"), "--json", tmp.File("scan.json")},
+                                     tmp.Path(), tmp.File("scan.log")),
+                      0);
+            e2e::Json report;
+            ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("scan.json"), report));
+            const size_t scans = report["scans"].items.size();
+            ASSERT_GT(scans, 0u);
+            u64 files = 0;
+            for (const e2e::Json& scan : report["scans"].items) {
+                const int volume = int(scan["volume"].number);
+                SCOPED_TRACE("volume " + std::to_string(volume));
+                const std::string saved =
+                    tmp.File(scans > 1 ? "result." + std::to_string(volume) + ".rsf" : "result.rsf");
+                const std::string loaded = tmp.File("loaded" + std::to_string(volume));
+                const std::string json = tmp.File("load" + std::to_string(volume) + ".json");
+                ASSERT_EQ(e2e::RunDriver({"--image", arg, "--load", saved, "--recover", loaded, "--json", json},
+                                         tmp.Path(), tmp.File("load.log")),
+                          0);
+                ASSERT_EQ(LoadedVolume(json), volume);
+                const std::string sub = "/" + std::to_string(volume);
+                const auto expected = Recovered(scanned + sub);
+                EXPECT_EQ(Recovered(loaded + sub), expected);
+                files += expected.size();
+            }
+            EXPECT_GT(files, 0u);
+        }
+    }
+}
+
+TEST(SavedResultE2E, LoadFindsItsDiskByDescriptionNotByPlace) {
+    testutil::TempDir tmp;
+    const std::string mbr = e2e::ImageArg("mbr-disk");
+    const std::string gpt = e2e::ImageArg("gpt-disk");
+    ASSERT_EQ(e2e::RunDriver({"--image", mbr, "--image", gpt, "--mode", "deleted", "--volume", "1", "--recover",
+                              tmp.File("scanned"), "--save", tmp.File("r.rsf")},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    const auto expected = Recovered(tmp.File("scanned/1"));
+    ASSERT_FALSE(expected.empty());
+
+    // The GPT disk listed first moves the MBR disk's volumes behind its own.
+    ASSERT_EQ(e2e::RunDriver({"--image", gpt, "--image", mbr, "--load", tmp.File("r.rsf"), "--recover",
+                              tmp.File("loaded"), "--json", tmp.File("l.json")},
+                             tmp.Path(), tmp.File("load.log")),
+              0);
+    const int volume = LoadedVolume(tmp.File("l.json"));
+    ASSERT_GT(volume, 1);
+    EXPECT_EQ(Recovered(tmp.File("loaded/" + std::to_string(volume))), expected);
+
+    // The same bytes under another name are another disk (its serial is its file name).
+    const std::string copy = testutil::CopyFixture(tmp, "mbr-disk.img");
+    const std::string renamed = tmp.File("other-disk.img");
+    ASSERT_EQ(std::rename(copy.c_str(), renamed.c_str()), 0);
+    EXPECT_EQ(e2e::RunDriver({"--image", renamed, "--load", tmp.File("r.rsf")}, tmp.Path(), tmp.File("other.log")), 1);
+
+    // A damaged file fails the load and nothing is recovered.
+    std::ifstream in(tmp.File("r.rsf"), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 400u);
+    for (size_t keep : {size_t(100), size_t(300), bytes.size() - 10}) {
+        SCOPED_TRACE(keep);
+        std::ofstream(tmp.File("cut.rsf"), std::ios::binary | std::ios::trunc) << bytes.substr(0, keep);
+        EXPECT_EQ(e2e::RunDriver({"--image", mbr, "--load", tmp.File("cut.rsf"), "--recover", tmp.File("never")},
+                                 tmp.Path(), tmp.File("cut.log")),
+                  1);
+        EXPECT_FALSE(testutil::FileExists(tmp.File("never")));
+    }
+}
+
+// A result whose volume is a compressed disk image: the trees of a scan of ntfs-basic, stored
+// with a volume record that names an image of the same file system. The load opens the image
+// again from its index and recovers from it what the scan recovered.
+TEST(SavedResultE2E, AResultOnACompressedImageReopensTheImage) {
+    RegisterAllPlugins();
+    testutil::TempDir tmp;
+    const std::string arg = e2e::ImageArg("ntfs-basic");
+    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--mode", "deleted", "--recover", tmp.File("scanned"), "--save",
+                              tmp.File("plain.rsf")},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    const std::string index = tmp.File("ntfs.idx");
+    ASSERT_TRUE(testutil::WriteCompressedImage(testutil::ReadFileBytes(testutil::FixturePath("ntfs-basic.img")), index,
+                                               {kCompressionZlib, 512, 3, 0}));
+    std::vector<CFileSystemNode*> roots;
+    {
+        CRSDataEx in(0);
+        ASSERT_TRUE(in.Open(tmp.File("plain.rsf").c_str(), 0));
+        FooDIRBuildCallback none;
+        ASSERT_TRUE(LoadScanTrees(&in, roots, &none));
+    }
+    const std::string saved = tmp.File("image.rsf");
+    {
+        CImageFileDeviceWithDecompress image(index.c_str());
+        VolumeRecord volume;
+        MakeImageVolumeRecord(&image, kFsNtfs, "Fixtures NTFS", volume);
+        CRSDataEx out(1);
+        ASSERT_TRUE(out.Open(saved.c_str(), 1));
+        out.WriteHeader(MakeScanResultHeader(kSavedResultVersion));
+        WriteFolderList(&out, {});
+        WriteDeviceList(&out, &volume);
+        FooDIRBuildCallback none;
+        ASSERT_TRUE(SaveScanTrees(roots, &out, &none));
+        out.Close();
+    }
+    for (CFileSystemNode* root : roots) DestroySavedTree(root);
+
+    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--load", saved, "--recover", tmp.File("loaded"), "--json",
+                              tmp.File("load.json")},
+                             tmp.Path(), tmp.File("load.log")),
+              0);
+    e2e::Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("load.json"), report));
+    ASSERT_EQ(report["volumes"].items.size(), 2u);  // the disk's volume, then the image's
+    EXPECT_EQ(report["volumes"].items[1]["kind"].text, "image");
+    ASSERT_EQ(LoadedVolume(tmp.File("load.json")), 1);
+    const auto expected = Recovered(tmp.File("scanned/0"));
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(Recovered(tmp.File("loaded/1")), expected);
+
+    // Without one of its parts the image is not opened and the load fails.
+    std::remove((index + ".part1").c_str());
+    EXPECT_EQ(e2e::RunDriver({"--image", arg, "--load", saved}, tmp.Path(), tmp.File("missing.log")), 1);
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+// The lost-file pass: files found by signature become nodes under "更多丢失文件", one folder per
+// file type, with names made from the analyser's text or "Morvenda" and a counter per type.
+#include <gtest/gtest.h>
+
+#include <strings.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ImageDevice.h"
+#include "TreeStubs.h"
+#include "devices/ScanOptions.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
+#include "engine/LostFileCollector.h"
+#include "engine/RawFileInfoPool.h"
+#include "engine/FileSystemPlugins.h"
+#include "engine/RawFileInfo.h"
+#include "engine/RawFileTypes.h"
+
+namespace {
+
+u32 TypeOf(const char* extension) {
+    for (u32 t = 0; t < kRawFileTypeCount; ++t) {
+        if (strcasecmp(RawFileTypeExtension(t), extension) == 0) return t;
+    }
+    return 0;
+}
+
+// Keeps what it is handed; refuses the node with the given index.
+class InsertingBuilder : public testutil::NullTreeBuilder {
+public:
+    ~InsertingBuilder() override {
+        for (CFileNode* n : nodes) DestroyTreeNode(n);
+    }
+    u32 InsertNode(CFileNode* node, CSearchedPartitionInfo* partition) override {
+        if (long(calls++) == refuseAt) return 0;
+        partitions.push_back(partition);
+        nodes.push_back(node);
+        return 1;
+    }
+    const CFileNode* Named(const std::string& name) const {
+        for (const CFileNode* n : nodes) {
+            const IFileProperties* p = n->GetFileProperties();
+            if (p && p->GetName() && name == p->GetName()) return n;
+        }
+        return nullptr;
+    }
+    std::vector<CFileNode*> nodes;
+    std::vector<CSearchedPartitionInfo*> partitions;
+    long refuseAt = -1;
+    u32 calls = 0;
+};
+
+// Measures the found files of unknown size as the signature search would: the record at sector
+// 400 is 4096 bytes long and has a text, the others cannot be measured.
+class MeasuringRow {
+public:
+    MeasuringRow() {
+        FileSystemPlugin row;
+        row.name = kName;
+        row.measureFoundFile = [](CRawFileInfo& record, IStorageDevice*, std::string& text1, std::string& text2) {
+            if (record.startSector != 400) return false;
+            record.size = 4096;
+            text1 = "Take:5 ";
+            text2.clear();
+            return true;
+        };
+        RegisterFileSystemPlugin(row);
+    }
+    ~MeasuringRow() { UnregisterFileSystemPlugin(kName); }
+
+private:
+    static constexpr const char* kName = "lost-file measurer";
+};
+
+std::unique_ptr<CRawFileInfo> Record(u64 sector, u64 size, u32 type, const std::string& text = "") {
+    auto r = std::make_unique<CRawFileInfo>();
+    r->startSector = sector;
+    r->size = size;
+    r->fileType = type;
+    if (!text.empty()) r->SetNameText(text);
+    return r;
+}
+
+class RawSwitch {
+public:
+    explicit RawSwitch(u32 on) : m_old(GetScanOptions().GetScanRaw()) { GetScanOptions().SetScanRaw(on); }
+    ~RawSwitch() { GetScanOptions().SetScanRaw(m_old); }
+
+private:
+    u32 m_old;
+};
+
+TEST(LostFileCollector, FilesEachTypeInItsFolderWithNumberedNames) {
+    RawSwitch raw(1);
+    const u32 jpg = TypeOf("jpg");
+    const u32 mp3 = TypeOf("mp3");
+    ASSERT_NE(jpg, 0u);
+    ASSERT_NE(mp3, 0u);
+    MeasuringRow measurer;
+    CRawFileInfoPool pool;
+    pool.Add(Record(100, 5000, jpg));
+    pool.Add(Record(200, 700, mp3, "My Song "));
+    pool.Add(Record(300, 1234, jpg));
+    pool.Add(Record(400, 0, mp3));
+    pool.Add(Record(500, 0, jpg));  // stays of unknown size: left out
+    pool.Add(Record(600, 10, jpg, "a/b:c"));
+
+    InsertingBuilder builder;
+    LostFileCollector collector;
+    testutil::MemoryDevice device(512, 1000);
+    ASSERT_TRUE(collector.Collect(&device, pool, &builder, nullptr, nullptr));
+
+    ASSERT_FALSE(builder.nodes.empty());
+    const CFileNode* root = builder.nodes[0];
+    ASSERT_TRUE(root->IsFileSystemNode());
+    EXPECT_STREQ(root->GetFileProperties()->GetName(), kMoreLostFilesFolderName);
+    EXPECT_EQ(root->GetId(), 0u);
+    EXPECT_EQ(root->GetFileSystemType(), 6u);
+
+    struct Expected {
+        std::string name;
+        u32 parent;
+        u64 id;
+        u64 size;
+    };
+    const std::string j = std::string(".") + RawFileTypeExtension(jpg);
+    const std::string m = std::string(".") + RawFileTypeExtension(mp3);
+    const Expected files[] = {
+        {"Morvenda_000" + j, jpg, 2001, 5000},
+        {"My Song000" + m, mp3, 2002, 700},
+        {"Morvenda_001" + j, jpg, 2003, 1234},
+        {"Take_5001" + m, mp3, 2004, 4096},
+        {"a_b_c002" + j, jpg, 2005, 10},
+    };
+    for (const Expected& e : files) {
+        const CFileNode* n = builder.Named(e.name);
+        ASSERT_NE(n, nullptr) << e.name;
+        EXPECT_EQ(n->GetParentId(), e.parent) << e.name;
+        EXPECT_EQ(n->GetId(), e.id) << e.name;
+        EXPECT_EQ(n->GetFileProperties()->GetSize(), e.size) << e.name;
+        EXPECT_EQ(n->GetFileProperties()->GetAttributes(), kAttrArchive);
+    }
+    const CFileNode* jpgFolder = builder.Named(LostFileCollector::FileTypeFolderName(jpg));
+    ASSERT_NE(jpgFolder, nullptr);
+    EXPECT_EQ(jpgFolder->GetId(), jpg);
+    EXPECT_EQ(jpgFolder->GetParentId(), 0u);
+    EXPECT_EQ(jpgFolder->GetFileProperties()->GetAttributes(), kAttrDirectory);
+    // The root, two folders and five files.
+    EXPECT_EQ(builder.nodes.size(), 1u + 2u + 5u);
+}
+
+TEST(LostFileCollector, DoesNothingWithoutTheRawSearchAndStopsWhenRefused) {
+    const u32 jpg = TypeOf("jpg");
+    CRawFileInfoPool pool;
+    pool.Add(Record(100, 5000, jpg));
+    pool.Add(Record(200, 5000, jpg));
+    {
+        RawSwitch raw(0);
+        InsertingBuilder builder;
+        LostFileCollector collector;
+        EXPECT_FALSE(collector.Collect(nullptr, pool, &builder, nullptr, nullptr));
+        EXPECT_TRUE(builder.nodes.empty());
+    }
+    RawSwitch raw(1);
+    for (long refuse : {0L, 1L, 2L}) {
+        InsertingBuilder builder;
+        builder.refuseAt = refuse;  // the root, the folder, the first file
+        LostFileCollector collector;
+        EXPECT_FALSE(collector.Collect(nullptr, pool, &builder, nullptr, nullptr)) << refuse;
+        EXPECT_EQ(builder.nodes.size(), size_t(refuse)) << refuse;
+    }
+}
+
+TEST(LostFileCollector, NamesAreBoundedAtACharacterBoundaryAndSanitised) {
+    const u32 jpg = TypeOf("jpg");
+    LostFileCollector collector;
+    std::string text;
+    for (int i = 0; i < 200; ++i) text += "é";  // 400 bytes
+    const std::string name = collector.MakeRawFileName(jpg, text);
+    EXPECT_LE(name.size(), LostFileCollector::kMaxStoredName);
+    EXPECT_EQ(name.substr(name.size() - 7), std::string("000.") + RawFileTypeExtension(jpg));
+    const std::string head = name.substr(0, name.size() - 7);
+    EXPECT_EQ(head.size() % 2, 0u) << "a character was cut in two";
+
+    EXPECT_EQ(LostFileCollector::SanitizeFileNameText("x\\y/z:?\"<>|*\r\n  "), "x_y_z_________");
+    EXPECT_EQ(LostFileCollector::SanitizeFileNameText(""), "");
+    std::string s = "a--b--";
+    LostFileCollector::ReplaceAll(s, "-", "_");
+    EXPECT_EQ(s, "a__b__");
+}
+
+}  // namespace

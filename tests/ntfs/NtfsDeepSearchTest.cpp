@@ -1,0 +1,315 @@
+// The NTFS deep search over the fixture images, block by block through the read-ahead cache, as
+// the complete scan drives it: which candidates it proposes and with what evidence, and the
+// pieces of its sector tests on hand-made bytes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "ImageDevice.h"
+#include "SavedSections.h"
+#include "ToolImage.h"
+#include "RecordingBuilder.h"
+#include "TestUtil.h"
+#include "devices/CachedStorageDevice.h"
+#include "engine/CompleteRecoveryController.h"
+#include "fs/ntfs/NTFSDeepSearch.h"
+#include "fs/ntfs/NTFSDBR.h"
+#include "fs/ntfs/NTFSLogFile.h"
+#include "fs/ntfs/NTFSTemplates.h"
+#include "fs/ntfs/NTFSFoundTree.h"
+#include "engine/DataRunList.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "fs/ntfs/NTFSFileProperties.h"
+
+namespace {
+
+using testutil::ImageDevice;
+
+// Runs the search over the whole image and leaves it after EndSearch.
+void RunSearch(CNTFSSearchController& search, IStorageDevice& device, testutil::RecordingBuilder& builder) {
+    const u32 blockSectors = CCompleteRecoveryController::BlockSectorsFor(device.GetSectorSize());
+    CStorageDeviceWithCache cached(&device);
+    cached.SetCacheSize(blockSectors);
+    cached.StartCacheThread();
+    search.SetDevice(&cached);
+    search.SetBlockSectorCount(blockSectors);
+    search.SetDirectoryTreeBuilder(&builder);
+    search.BeginSearch();
+    const u64 total = device.GetTotalSectors();
+    for (u64 b = 0; b * blockSectors < total; ++b) {
+        cached.SetCurCacheBlock(static_cast<u32>(b));
+        search.SearchBlock(b * blockSectors, std::min<u64>(blockSectors, total - b * blockSectors));
+    }
+    search.EndSearch();
+    cached.StopCacheThread();
+    search.SetDevice(&device);
+}
+
+const CSearchedNTFSPartitionInfo* Best(const CNTFSSearchController& search) {
+    const CSearchedNTFSPartitionInfo* best = nullptr;
+    for (const auto& c : search.GetCandidates().Items()) {
+        if (!best || c->GetBootScore() > best->GetBootScore()) best = c.get();
+    }
+    return best;
+}
+
+struct FixtureCase {
+    const char* image;
+    u32 sectorSize;
+    u64 start;
+    u64 sectors;
+    u32 evidence;  // bits the volume's candidate must carry at least
+};
+
+TEST(NtfsDeepSearch, FindsTheVolumesOfTheFixturesWithTheirBootSectorGeometry) {
+    const FixtureCase cases[] = {
+        {"ntfs-basic.img", 512, 0, 131071, ntfsev::kBootSector | ntfsev::kBackupBootSector},
+        {"sector4k.img", 4096, 0, 8191, ntfsev::kBootSector | ntfsev::kBackupBootSector},
+        {"mbr-disk.img", 512, 77824, 24575, ntfsev::kBootSector | ntfsev::kBackupBootSector},
+        {"gpt-disk.img", 512, 2048, 40959, ntfsev::kBootSector | ntfsev::kBackupBootSector},
+        // The primary boot sector is zeroed: only its backup at the volume's end is left.
+        {"lost-partition-wiped.img", 512, 2048, 49151, ntfsev::kBackupBootSector},
+        {"lost-partition-reformat.img", 512, 2048, 73727, ntfsev::kBootSector | ntfsev::kBackupBootSector},
+    };
+    for (const FixtureCase& t : cases) {
+        SCOPED_TRACE(t.image);
+        ImageDevice device(testutil::FixturePath(t.image), t.sectorSize);
+        ASSERT_TRUE(device.IsOpen());
+        testutil::RecordingBuilder builder;
+        CNTFSSearchController search;
+        RunSearch(search, device, builder);
+        const CSearchedNTFSPartitionInfo* best = Best(search);
+        ASSERT_NE(best, nullptr);
+        EXPECT_EQ(best->GetPartitionStart(), t.start);
+        EXPECT_EQ(best->GetTotalSectors(), t.sectors);
+        EXPECT_EQ(best->GetEvidence() & t.evidence, t.evidence) << std::hex << best->GetEvidence();
+        EXPECT_NE(best->GetMftSector(), kNtfsUnknown);
+        EXPECT_EQ(best->GetSearchController(), &search);
+        EXPECT_GT(best->GetBootScore(), 50u);
+        EXPECT_FALSE(search.GetRecordRuns().empty());
+        // Every FILE record of a user file was shown while the device was read.
+        EXPECT_FALSE(builder.nodes.empty());
+        ASSERT_EQ(builder.roots.size(), 1u);
+        EXPECT_EQ(builder.roots[0].name, "NTFS");
+        EXPECT_EQ(best->GetUpCaseMatches(), 256u);
+    }
+}
+
+
+// Runs the search over a device in memory with blocks of `blockSectors`, no cache in front.
+void RunPlain(CNTFSSearchController& search, IStorageDevice& device, IDirecotryTreeBuilder* builder, u32 blockSectors) {
+    search.SetDevice(&device);
+    search.SetBlockSectorCount(blockSectors);
+    search.SetDirectoryTreeBuilder(builder);
+    search.BeginSearch();
+    const u64 total = device.GetTotalSectors();
+    for (u64 first = 0; first < total; first += blockSectors) {
+        search.SearchBlock(first, std::min<u64>(blockSectors, total - first));
+    }
+    search.EndSearch();
+}
+
+std::vector<u8> FixtureSectors(const char* image, u64 first, u64 count, u32 sectorSize = 512) {
+    ImageDevice device(testutil::FixturePath(image), sectorSize);
+    std::vector<u8> out(size_t(count) * sectorSize);
+    if (!device.Read(out.data(), first, count)) out.clear();
+    return out;
+}
+
+TEST(NtfsDeepSearch, BootSectorsMakeOneCandidatePerVolume) {
+    std::vector<u8> boot = FixtureSectors("ntfs-basic.img", 0, 1);
+    ASSERT_EQ(boot.size(), 512u);
+    WriteLE64(boot.data() + 0x28, 1000);  // the volume's total sectors
+    struct Case {
+        std::vector<u64> bootSectors;
+        std::vector<std::pair<u64, u32>> expected;  // start, evidence
+    };
+    const Case cases[] = {
+        {{100, 1100}, {{100, ntfsev::kBootSector | ntfsev::kBackupBootSector}}},
+        // The primary's own backup hypothesis (at 500) goes when its real backup is seen.
+        {{1500, 2500}, {{1500, ntfsev::kBootSector | ntfsev::kBackupBootSector}}},
+        // Only the backup is left: the volume before it, and the hypothesis that it is a primary.
+        {{1100}, {{100, ntfsev::kBackupBootSector}, {1100, ntfsev::kBootSector}}},
+        // A backup hypothesis before the device's start is not made.
+        {{5}, {{5, ntfsev::kBootSector}}},
+    };
+    for (const Case& t : cases) {
+        SCOPED_TRACE(t.bootSectors.front());
+        testutil::MemoryDevice device(512, 4000);
+        for (u64 at : t.bootSectors) device.Put(at * 512, boot);
+        CNTFSSearchController search;
+        RunPlain(search, device, nullptr, 256);
+        std::vector<std::pair<u64, u32>> found;
+        for (const auto& c : search.GetCandidates().Items()) {
+            found.emplace_back(c->GetPartitionStart(), c->GetEvidence());
+            EXPECT_EQ(c->GetSectorsPerCluster(), 8u);
+            EXPECT_EQ(c->GetTotalSectors(), 1000u);
+        }
+        EXPECT_EQ(found, t.expected);
+    }
+}
+
+TEST(NtfsDeepSearch, CandidatesAreMadeOnlyInsideTheDevice) {
+    std::vector<u8> boot = FixtureSectors("ntfs-basic.img", 0, 1);
+    CNTFSDBR dbr;
+    WriteLE64(boot.data() + 0x28, 1000);
+    ASSERT_TRUE(dbr.SetDBRData(boot.data()));
+    const NTFSDeviceBounds bounds{4000, 512};
+    EXPECT_EQ(MakeCandidateFromDBR(dbr, -1, ntfsev::kBootSector, bounds), nullptr);
+    EXPECT_EQ(MakeCandidateFromDBR(dbr, 3993, ntfsev::kBootSector, bounds), nullptr);  // 7 sectors left
+    const NTFSCandidatePtr cut = MakeCandidateFromDBR(dbr, 3500, ntfsev::kBootSector, bounds);
+    ASSERT_NE(cut, nullptr);
+    EXPECT_EQ(cut->GetTotalSectors(), 500u);
+    EXPECT_EQ(cut->GetClusterCount(), 62u);
+
+    struct RecordCase {
+        u64 record;
+        u64 cluster;
+        u32 spc;
+        u32 sectorSize;
+        bool made;
+        u64 start;
+    };
+    const RecordCase cases[] = {
+        {1000, 100, 8, 512, true, 200},
+        {1000, 126, 8, 512, false, 0},   // the record would lie in the volume's first 8 sectors
+        {1000, 125, 8, 512, true, 0},
+        {1000, 200, 8, 512, false, 0},   // before the device's start
+        {1000, 5, 0, 512, false, 0},
+        {12, 4, 2, 4096, true, 4},       // with 4096-byte sectors the boot area is one sector
+        {~0ull, ~0ull, 128, 512, false, 0},
+    };
+    for (const RecordCase& t : cases) {
+        SCOPED_TRACE(t.record);
+        const NTFSCandidatePtr c =
+            CreateNTFSPartitionFromRecord(t.record, t.cluster, t.spc, ntfsev::kIndexRecord, {4000, t.sectorSize});
+        ASSERT_EQ(c != nullptr, t.made);
+        if (!c) continue;
+        EXPECT_EQ(c->GetPartitionStart(), t.start);
+        EXPECT_EQ(c->GetTotalSectors() % t.spc, 0u);
+        EXPECT_LE(c->GetPartitionStart() + c->GetTotalSectors(), 4000u);
+    }
+    EXPECT_EQ(CreateNTFSPartitionsForAllClusterSizes(4000, 10, ntfsev::kMftRecord, {100000, 512}).size(), 8u);
+    EXPECT_EQ(CreateNTFSPartitionsForAllClusterSizes(100, 10, ntfsev::kMftRecord, {100000, 512}).size(), 4u);  // 1 to 8
+}
+
+TEST(NtfsDeepSearch, TheScoreCountsEvidenceBitsAndFullTemplateCounts) {
+    struct Case {
+        u32 evidence;
+        u64 upCase, logPages, attrDef;
+        u64 score;
+    };
+    const Case cases[] = {
+        {0x01 | 0x02 | 0x04 | 0x40 | 0x80, 256, 10000, 5, 100},
+        {0x01 | 0x02 | 0x04 | 0x40 | 0x80, 255, 9999, 4, 70},
+        {0x20, 0, 0, 0, 0},
+        {0x08 | 0x10, kNtfsUnknown, kNtfsUnknown, kNtfsUnknown, 20},
+        {0xFF, 512, 20000, 10, 120},
+    };
+    for (const Case& t : cases) {
+        CSearchedNTFSPartitionInfo c(512);
+        c.SetEvidence(t.evidence);
+        c.SetUpCaseMatches(t.upCase);
+        c.SetLogPageMatches(t.logPages);
+        c.SetAttrDefMatches(t.attrDef);
+        EXPECT_EQ(c.ComputeScore(), t.score) << std::hex << t.evidence;
+    }
+}
+
+TEST(NtfsDeepSearch, SameKeyCandidatesMergeAndLeaveWithoutEvidence) {
+    CNTFSCandidateSet set;
+    auto make = [](u64 start, u32 spc, u32 evidence) {
+        auto c = std::make_unique<CSearchedNTFSPartitionInfo>(512);
+        c->SetPartitionStart(start);
+        c->SetSectorsPerCluster(spc);
+        c->SetEvidence(evidence);
+        return c;
+    };
+    CSearchedNTFSPartitionInfo* first = set.Insert(make(100, 8, ntfsev::kMftRecord));
+    CSearchedNTFSPartitionInfo* second = set.Insert(make(100, 8, ntfsev::kIndexRecord));
+    set.Insert(make(50, 8, ntfsev::kBootSector));
+    set.Insert(make(100, 4, ntfsev::kBootSector));
+    // Ordered by start, then cluster size; equal keys in insertion order.
+    std::vector<CSearchedNTFSPartitionInfo*> order;
+    for (const auto& c : set.Items()) order.push_back(c.get());
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order[0]->GetPartitionStart(), 50u);
+    EXPECT_EQ(order[1]->GetSectorsPerCluster(), 4u);
+    EXPECT_EQ(order[2], first);
+    EXPECT_EQ(order[3], second);
+
+    EXPECT_TRUE(set.ConfirmIndex(*make(100, 8, 0)));
+    EXPECT_EQ(first->GetIndexConfirmations(), 1u);
+    EXPECT_EQ(second->GetEvidence(), ntfsev::kIndexRecord);
+    // Clearing the only bit a candidate has takes it out of the set.
+    EXPECT_TRUE(set.MergeEvidence(*make(100, 8, 0), 0, ntfsev::kIndexRecord));
+    EXPECT_EQ(set.Size(), 3u);
+    EXPECT_EQ(first->GetEvidence(), ntfsev::kMftRecord);
+    EXPECT_FALSE(set.MergeEvidence(*make(7, 8, 0), ntfsev::kBootSector, 0));
+    set.MergeOrInsert(make(7, 8, ntfsev::kRestartPage), ntfsev::kRestartPage);
+    EXPECT_EQ(set.Size(), 4u);
+}
+
+TEST(NtfsDeepSearch, ACandidateSavesAndLoadsEveryField) {
+    CSearchedNTFSPartitionInfo c(4096);
+    c.SetPartitionStart(2048);
+    c.SetSectorsPerCluster(8);
+    c.SetTotalSectors(49151);
+    c.SetSerial(0x1122334455667788ull);
+    c.SetEvidence(0x3F);
+    c.SetMftNumbering(0x0000000200000001ull);
+    c.SetClusterCount(6143);
+    c.SetLogPageMatches(7);
+    c.SetAttrDefMatches(5);
+    c.SetUpCaseMatches(256);
+    c.SetMftSector(2080);
+    c.SetLogFileRecordSector(2084);
+    c.SetAttrDefRecordSector(2088);
+    c.SetUpCaseRecordSector(2100);
+    c.SetBitmapSectors(49152);
+    testutil::MemoryStream stream;
+    c.Save(&stream);
+    EXPECT_EQ(stream.bytes.size(), CSearchedPartitionInfo::kSavedSize + 8 + 4 + 4 + 8 + 9 * 8);
+    CSearchedNTFSPartitionInfo loaded(512);
+    loaded.Load(&stream);
+    EXPECT_EQ(loaded.GetPartitionStart(), 2048u);
+    EXPECT_EQ(loaded.GetSectorSize(), 4096u);
+    EXPECT_EQ(loaded.GetSerial(), c.GetSerial());
+    EXPECT_EQ(loaded.GetEvidence(), 0x3Fu);
+    EXPECT_EQ(loaded.GetMftNumbering(), c.GetMftNumbering());
+    EXPECT_EQ(loaded.GetBitmapSectors(), 49152u);
+    EXPECT_EQ(loaded.GetUpCaseRecordSector(), 2100u);
+    EXPECT_EQ(loaded.GetSearchController(), nullptr);
+}
+
+// Volumes with clusters of 128 KiB and 2 MiB, their primary boot sector wiped: the backup and
+// the $MFT records place them with their large clusters.
+TEST(NtfsDeepSearch, FindsVolumesWithLargeClusters) {
+    const std::string missing = testutil::MissingTools({"mkntfs"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package ntfs-3g; missing: " << missing;
+    for (u32 clusterBytes : {131072u, 2097152u}) {
+        SCOPED_TRACE(clusterBytes);
+        testutil::TempDir dir;
+        const std::string image = dir.File("ntfs.img");
+        const u64 imageBytes = std::max<u64>(64ull << 20, u64(clusterBytes) * 96);
+        ASSERT_TRUE(testutil::RunQuiet("truncate -s " + std::to_string(imageBytes) + " " + image));
+        ASSERT_TRUE(testutil::RunQuiet("mkntfs -F -Q -q -c " + std::to_string(clusterBytes) + " " + image));
+        ASSERT_TRUE(testutil::RunQuiet("dd if=/dev/zero of=" + image + " bs=512 count=16 conv=notrunc"));
+        ImageDevice device(image, 512);
+        ASSERT_TRUE(device.IsOpen());
+        CNTFSSearchController search;
+        RunPlain(search, device, nullptr, 8192);
+        const CSearchedNTFSPartitionInfo* best = Best(search);
+        ASSERT_NE(best, nullptr);
+        EXPECT_EQ(best->GetPartitionStart(), 0u);
+        EXPECT_EQ(best->GetSectorsPerCluster(), clusterBytes / 512);
+        EXPECT_EQ(best->GetTotalSectors(), imageBytes / 512 - 1);
+        EXPECT_NE(best->GetEvidence() & ntfsev::kBackupBootSector, 0u);
+        EXPECT_NE(best->GetMftSector(), kNtfsUnknown);
+    }
+}
+
+}  // namespace
