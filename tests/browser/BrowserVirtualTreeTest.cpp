@@ -338,8 +338,9 @@ protected:
     DeviceSink sink;
 };
 
-TEST_F(VirtualTreesOnScan, TypeAndDateTreesHoldEveryFileThePathTreeHolds) {
-    Scan(kScanModeDeleted);
+// Every file the path tree holds is in one bucket of each virtual tree, the counts add up, and
+// the shown buckets are exactly those that hold files.
+void ExpectTreesHoldThePathTreesFiles() {
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     std::multiset<std::string> scanned;
     std::deque<CFileNode*> walk;
@@ -388,6 +389,17 @@ TEST_F(VirtualTreesOnScan, TypeAndDateTreesHoldEveryFileThePathTreeHolds) {
             }
         }
     }
+}
+
+TEST_F(VirtualTreesOnScan, ACompleteScanSortsEveryFoundFileIntoBothTrees) {
+    Scan(kScanModeComplete);
+    ExpectTreesHoldThePathTreesFiles();
+}
+
+TEST_F(VirtualTreesOnScan, TypeAndDateTreesHoldEveryFileThePathTreeHolds) {
+    Scan(kScanModeDeleted);
+    ExpectTreesHoldThePathTreesFiles();
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
 
     // Listing a bucket shows its files; unchecking it in its tree unchecks exactly them, and the
     // path tree follows when it is shown again.
