@@ -141,7 +141,11 @@ void CFileVirtualNode::Clear() {
     m_checkImage = kImageUnchecked;
     m_shown.clear();
     m_revealed = false;
+    // The window's view of the node goes too: a bucket that shows again starts closed, with
+    // no rows it no longer has.
     SetTreeItem(false);
+    SetShownChildren(0);
+    SetOpened(false);
     for (CFileVirtualNode* child : m_children) child->Clear();
 }
 
