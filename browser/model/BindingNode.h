@@ -78,6 +78,8 @@ public:
     virtual void StoreCheckState(u32 /*image*/) {}
     virtual void RefreshCheckStates() {}
     virtual bool HasChildKey(const CFileNode* /*node*/) const { return false; }
+    // The files a bucket lists itself (the type and date trees); scan folders list their own.
+    virtual void CollectItems(std::vector<CFileNode*>& /*out*/) const {}
 
     u32 GetTreeKind() const { return m_treeKind; }
     u32 GetEntryCount() const { return m_entryCount; }
@@ -85,6 +87,8 @@ public:
     void RemoveEntry() {
         if (m_entryCount) --m_entryCount;
     }
+    void RemoveEntries(u32 n) { m_entryCount = n >= m_entryCount ? 0 : m_entryCount - n; }
+    void ResetEntries() { m_entryCount = 0; }
 
     // The tree window's side: whether the node has an item, its row under its parent, how many
     // of its children the window has been shown and whether it asked for all of them.

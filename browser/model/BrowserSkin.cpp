@@ -18,6 +18,7 @@ constexpr size_t kTreeNameField = 20;
 constexpr size_t kTypeNameField = 30;
 constexpr size_t kColumnNameField = 20;
 constexpr size_t kShortTextField = 20;
+constexpr size_t kSearchTipField = 120;
 
 const TiXmlElement* Child(const TiXmlElement* parent, const char* name) {
     return parent ? parent->FirstChildElement(name) : nullptr;
@@ -189,6 +190,11 @@ void ReadLists(const TiXmlElement* root, BrowserSkin& s) {
 
 void ReadPreview(const TiXmlElement* root, BrowserSkin& s) {
     if (const TiXmlElement* e = Child(root, "RightCommand")) Integer(e, "ButtonPos", s.buttonPos);
+    if (const TiXmlElement* e = Child(root, "SearchDlg")) {
+        Text(e, "SearchTextTip", kSearchTipField, false, s.searchTextTip);
+        Text(e, "Search", kShortTextField, false, s.searchButton);
+        Text(e, "Cancel", kShortTextField, false, s.searchCancel);
+    }
     const TiXmlElement* p = Child(root, "PreviewWnd");
     if (!p) return;
     if (const char* face = p->Attribute("Font"); face && std::strlen(face) < kFaceField) s.previewFont.face = face;

@@ -102,6 +102,10 @@ struct BrowserSkin {
     std::array<std::string, kQualityCount> quality{"Bad", "Poor", "Medium", "Good"};
     // RightCommand
     int buttonPos = 140;
+    // SearchDlg
+    std::string searchTextTip = "Type the name of the file to search for:";
+    std::string searchButton = "Search";
+    std::string searchCancel = "Cancel";
     // PreviewWnd
     FontSpec previewFont;
     Colour previewText = 0x696969;

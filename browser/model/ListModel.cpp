@@ -247,6 +247,14 @@ void CFileListData::ShowFolder(CBindingNode* folder) {
                 if (!m_folderMap.count(child)) Append(FileList_Item::ForFolder(child));
             }
         }
+        std::vector<CFileNode*> bucket;
+        folder->CollectItems(bucket);
+        m_rows.reserve(m_rows.size() + bucket.size());
+        for (CFileNode* file : bucket) {
+            if (!m_fileMap.count(file)) {
+                if (FileList_Item* row = FileList_Item::ForFile(file)) Append(row);
+            }
+        }
         std::vector<CFileNode*> sources;
         if (const auto* roots = folder->GetScanRoots()) sources = *roots;
         if (CFileNode* own = folder->GetFileNode()) sources.push_back(own);

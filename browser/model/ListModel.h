@@ -98,6 +98,9 @@ public:
     void Sort(bool ascending, u32 column);
     u32 SortColumn() const { return m_sortColumn; }
     bool SortAscending() const { return m_sortAscending; }
+    bool IsSorted() const { return m_sorted; }
+    // The rows keep their order but no longer claim a column's.
+    void ForgetSort() { m_sorted = false; }
 
     // The rows' check sum: 0 unchecked, 1 partly, 2 checked per row.
     u32 CheckSum() const;

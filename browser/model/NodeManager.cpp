@@ -42,8 +42,16 @@ CFileVirtualNodeManager::~CFileVirtualNodeManager() {
 
 void CFileVirtualNodeManager::CreateRoots() {
     if (!m_pathRoot) m_pathRoot = new CSystemRootNode("Root");
-    if (!m_typeRoot) m_typeRoot = new CNamedRootNode(Skin().typeAll, kTreeKindType);
-    if (!m_dateRoot) m_dateRoot = new CNamedRootNode(Skin().dateRoot, kTreeKindDate);
+    if (!m_typeRoot) {
+        m_typeRoot = new CFileTypeNode(kIconFolder, nullptr, Skin().typeAll, false, true, kCategoryRoot, kInsertLast);
+        m_typeRoot->Build();
+        m_typeRoot->StoreCheckState(kImageChecked);
+    }
+    if (!m_dateRoot) {
+        m_dateRoot = new CFileTimeNode(kIconFolder, nullptr, Skin().dateRoot, false, DateKind::Root, kInsertLast);
+        m_dateRoot->Build();
+        m_dateRoot->StoreCheckState(kImageChecked);
+    }
 }
 
 void CFileVirtualNodeManager::ReleaseRoots() {
@@ -59,9 +67,14 @@ void CFileVirtualNodeManager::ReleaseRoots() {
 }
 
 void CFileVirtualNodeManager::Relabel() {
-    if (m_typeRoot) m_typeRoot->SetName(Skin().typeAll);
-    if (m_dateRoot) m_dateRoot->SetName(Skin().dateRoot);
-    if (ITreeObserver* o = ObserverOf(kTreeKindType)) o->OnNodeChanged(m_typeRoot);
+    if (m_typeRoot) m_typeRoot->RelabelTypeTree();
+    if (m_dateRoot) m_dateRoot->RelabelDateTree();
+    for (u32 kind : {kTreeKindType, kTreeKindDate}) {
+        if (ITreeObserver* o = ObserverOf(kind)) {
+            o->OnBeginReset();
+            o->OnEndReset();
+        }
+    }
     if (ITreeObserver* o = ObserverOf(kTreeKindPath)) o->OnNodeChanged(m_pathRoot);
 }
 
@@ -73,11 +86,24 @@ void CFileVirtualNodeManager::SetObservers(ITreeObserver* pathTree, ITreeObserve
 void CFileVirtualNodeManager::SetObserver(u32 treeKind, ITreeObserver* observer) {
     if (treeKind == kTreeKindPath) m_pathObserver = observer;
     if (treeKind == kTreeKindType) m_typeObserver = observer;
+    if (treeKind == kTreeKindDate) m_dateObserver = observer;
+}
+
+CBindingNode* CFileVirtualNodeManager::RootOf(u32 treeKind) const {
+    if (treeKind == kTreeKindType) return m_typeRoot;
+    if (treeKind == kTreeKindDate) return m_dateRoot;
+    return m_pathRoot;
+}
+
+void CFileVirtualNodeManager::RefreshTreeStates(u32 treeKind) {
+    if (CBindingNode* root = RootOf(treeKind)) root->RefreshCheckStates();
+    if (ITreeObserver* o = ObserverOf(treeKind)) o->OnBuildEnded();
 }
 
 ITreeObserver* CFileVirtualNodeManager::ObserverOf(u32 kind) const {
     if (kind == kTreeKindPath) return m_pathObserver;
     if (kind == kTreeKindType) return m_typeObserver;
+    if (kind == kTreeKindDate) return m_dateObserver;
     return nullptr;
 }
 
@@ -211,11 +237,18 @@ bool CFileVirtualNodeManager::RemoveFileSystemNode(CFileNode* root) {
 }
 
 void CFileVirtualNodeManager::Search(const std::string& text) {
+    const bool acceptable = text.size() <= kMaxSearchText && text.find_first_of(kForbiddenInSearch) == std::string::npos;
+    SearchWith(SettingsForText(text), acceptable);
+}
+
+void CFileVirtualNodeManager::Search(const FileSearchSettings& settings) { SearchWith(settings, true); }
+
+void CFileVirtualNodeManager::SearchWith(const FileSearchSettings& settings, bool acceptable) {
     std::vector<CFileNode*> hits;
     u64 generation = 0;
     u64 removals = 0;
-    const bool acceptable = text.size() <= kMaxSearchText && text.find_first_of(kForbiddenInSearch) == std::string::npos;
-    if (acceptable) {
+    const CFileSearchCriteria criteria(settings);
+    if (acceptable && criteria.IsValid()) {
         std::shared_lock<std::shared_mutex> hold(m_treeUse);
         std::vector<CFileNode*> roots;
         {
@@ -224,15 +257,14 @@ void CFileVirtualNodeManager::Search(const std::string& text) {
             generation = m_generation.load();
             removals = m_removals.load();
         }
-        const std::string needle = LowerUtf8(text);
-        std::deque<CFileNode*> queue(roots.begin(), roots.end());
-        while (!queue.empty()) {
-            CFileNode* node = queue.front();
-            queue.pop_front();
+        std::deque<CFileNode*> folders(roots.begin(), roots.end());
+        while (!folders.empty()) {
+            CFileNode* node = folders.front();
+            folders.pop_front();
             for (CFileNode* c = node->GetFirstChild(); c; c = c->GetNextSibling()) {
                 if (IsScanFolder(c)) {
-                    queue.push_back(c);
-                } else if (m_filter.Match(c) && LowerUtf8(ScanNodeName(c)).find(needle) != std::string::npos) {
+                    folders.push_back(c);
+                } else if (criteria.Match(c->GetFileProperties()) && m_filter.Match(c)) {
                     hits.push_back(c);
                 }
             }
@@ -302,11 +334,13 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
     switch (d.kind) {
         case Kind::Nodes: {
             std::vector<CFileNode*> rows;
+            std::vector<CFileVirtualNode*> touched;
             while (d.cursor < d.nodes.size()) {
-                BindNode(d.nodes[d.cursor++], rows);
+                BindNode(d.nodes[d.cursor++], rows, touched);
                 if (d.cursor % kClockStride == 0 && GetTickCount64Ms() >= deadline) break;
             }
             if (!rows.empty()) CFileListData::FolderModel().AddFileNodes(rows);
+            AfterBatch(touched);
             return d.cursor >= d.nodes.size();
         }
         case Kind::Tree:
@@ -354,9 +388,12 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
                 if (!m_current) ShowFolder(m_currentTreeKind == kTreeKindPath ? static_cast<CBindingNode*>(m_pathRoot) : m_typeRoot);
             } else {
                 m_pathRoot->RefreshCheckStates();
+                m_typeRoot->RefreshCheckStates();
+                m_dateRoot->RefreshCheckStates();
                 if (m_current) CFileListData::FolderModel().RefreshChecks();
                 if (m_pathObserver) m_pathObserver->OnBuildEnded();
                 if (m_typeObserver) m_typeObserver->OnBuildEnded();
+                if (m_dateObserver) m_dateObserver->OnBuildEnded();
                 if (m_sink) m_sink->OnCheckChanged(m_pathRoot->GetCheckState() != kImageUnchecked);
             }
             return true;
@@ -373,7 +410,7 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
     return true;
 }
 
-void CFileVirtualNodeManager::BindNode(CFileNode* node, std::vector<CFileNode*>& rows) {
+void CFileVirtualNodeManager::BindNode(CFileNode* node, std::vector<CFileNode*>& rows, std::vector<CFileVirtualNode*>& touched) {
     CBindingNode* parent = nullptr;
     CBindingNode* made = m_pathRoot->AddScanNode(node, &parent);
     if (made) {
@@ -385,11 +422,58 @@ void CFileVirtualNodeManager::BindNode(CFileNode* node, std::vector<CFileNode*>&
         rows.push_back(node);
     }
     if (parent) parent->Release();
+    if (!IsScanFolder(node)) ClassifyNode(node, rows, touched);
+}
+
+void CFileVirtualNodeManager::ClassifyNode(CFileNode* node, std::vector<CFileNode*>& rows, std::vector<CFileVirtualNode*>& touched) {
+    std::vector<CFileVirtualNode*> took;
+    m_typeRoot->ClassifyFile(node, took);
+    CFileVirtualNode* dated = nullptr;
+    m_dateRoot->AddFile(node, &dated);
+    if (dated) took.push_back(dated);
+    for (CFileVirtualNode* bucket : took) {
+        Reveal(bucket);
+        if (bucket == m_current) rows.push_back(node);
+        // Buckets are few: a short list beats a set at a million files.
+        if (std::find(touched.begin(), touched.end(), bucket) == touched.end()) touched.push_back(bucket);
+        bucket->Release();
+    }
+}
+
+void CFileVirtualNodeManager::Reveal(CFileVirtualNode* bucket) {
+    // A shown bucket's ancestors are shown: the common case costs one test.
+    if (bucket->IsRevealed()) return;
+    // From the top down, so that a window knows the parent before its child arrives.
+    std::vector<CFileVirtualNode*> chain;
+    for (CBindingNode* n = bucket; n && n->GetParent(); n = n->GetParent()) chain.push_back(static_cast<CFileVirtualNode*>(n));
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        CFileVirtualNode* node = *it;
+        if (!node->Reveal()) continue;
+        if (ITreeObserver* o = ObserverOf(node->GetTreeKind())) o->OnChildAdded(node->GetParent(), node);
+        if (node->GetParent() == m_current) CFileListData::FolderModel().AddFolderNode(node);
+    }
+}
+
+void CFileVirtualNodeManager::AfterBatch(std::vector<CFileVirtualNode*>& touched) {
+    if (touched.empty()) return;
+    // The labels carry the counts: every bucket that took files and its ancestors redraw.
+    std::vector<CBindingNode*> changed;
+    for (CBindingNode* n : touched) {
+        for (; n; n = n->GetParent()) {
+            if (std::find(changed.begin(), changed.end(), n) != changed.end()) break;
+            changed.push_back(n);
+        }
+    }
+    for (CBindingNode* n : changed) {
+        if (ITreeObserver* o = ObserverOf(n->GetTreeKind())) o->OnNodeChanged(n);
+    }
+    if (m_current && m_current->GetTreeKind() != kTreeKindPath) CFileListData::FolderModel().RefreshFolderNames();
 }
 
 void CFileVirtualNodeManager::ResetNodes() {
     if (m_pathObserver) m_pathObserver->OnBeginReset();
     if (m_typeObserver) m_typeObserver->OnBeginReset();
+    if (m_dateObserver) m_dateObserver->OnBeginReset();
     m_current = nullptr;
     CFileListData::ClearAll();
     m_pathRoot->Clear();
@@ -397,6 +481,7 @@ void CFileVirtualNodeManager::ResetNodes() {
     m_typeRoot->StoreCheckState(kImageChecked);
     m_dateRoot->Clear();
     m_dateRoot->StoreCheckState(kImageChecked);
+    if (m_dateObserver) m_dateObserver->OnEndReset();
     {
         std::lock_guard<std::mutex> guard(m_queueLock);
         m_searchRoots.clear();
@@ -426,6 +511,18 @@ void CFileVirtualNodeManager::ApplyRemove(CFileNode* root) {
     if (currentGoes) m_current = m_pathRoot;
     for (CBindingNode* removed : m_pathRoot->DetachRoot(root)) removed->Release();
     if (m_pathObserver) m_pathObserver->OnEndReset();
+    for (u32 kind : {kTreeKindType, kTreeKindDate}) {
+        auto* tree = static_cast<CFileVirtualNode*>(RootOf(kind));
+        ITreeObserver* o = ObserverOf(kind);
+        if (o) o->OnBeginReset();
+        tree->DetachRoot(root);
+        tree->RebuildShown();
+        if (o) o->OnEndReset();
+    }
+    // A bucket that lost its last file has no item any more: its tree's root is listed instead.
+    if (m_current && m_current->GetTreeKind() != kTreeKindPath && m_current->GetParent() && m_current->IsEmpty()) {
+        m_current = RootOf(m_current->GetTreeKind());
+    }
     if (m_current) CFileListData::FolderModel().ShowFolder(m_current);
 }
 

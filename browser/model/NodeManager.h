@@ -18,6 +18,8 @@
 
 #include "browser/model/BindingNode.h"
 #include "browser/model/FolderFilter.h"
+#include "browser/model/SearchFilter.h"
+#include "browser/model/VirtualNode.h"
 #include "platform/WindowPost.h"
 
 class CFileNode;
@@ -67,6 +69,9 @@ public:
     // Lists the files whose names hold the text (any case) in every shown tree; the hits reach
     // the search list on the UI thread.
     void Search(const std::string& text);
+    // The same with every filter of the search criteria (wildcards, name endings, dates, sizes,
+    // attributes).
+    void Search(const FileSearchSettings& settings);
 
     // ---- UI thread
     // The window that receives the drain notices, and its thread.
@@ -93,8 +98,11 @@ public:
     bool IsBuilding() const { return m_building; }
 
     CSystemRootNode* PathRoot() const { return m_pathRoot; }
-    CNamedRootNode* TypeRoot() const { return m_typeRoot; }
-    CNamedRootNode* DateRoot() const { return m_dateRoot; }
+    CFileTypeNode* TypeRoot() const { return m_typeRoot; }
+    CFileTimeNode* DateRoot() const { return m_dateRoot; }
+    CBindingNode* RootOf(u32 treeKind) const;
+    // A tree's check boxes follow the files again (checks made in another tree or list).
+    void RefreshTreeStates(u32 treeKind);
     CFolderFilter& Filter() { return m_filter; }
     // The checked files of every shown tree and their bytes.
     void CountChecked(u64& files, u64& bytes, u64& allFiles);
@@ -129,14 +137,19 @@ private:
     bool UiAlive() const;
     // Binds one delivery; false when the budget ran out inside a batch.
     bool Apply(Delivery& d, u64 deadline);
-    void BindNode(CFileNode* node, std::vector<CFileNode*>& rows);
+    void BindNode(CFileNode* node, std::vector<CFileNode*>& rows, std::vector<CFileVirtualNode*>& touched);
+    // Sorts a bound file into the type and date trees.
+    void ClassifyNode(CFileNode* node, std::vector<CFileNode*>& rows, std::vector<CFileVirtualNode*>& touched);
+    void Reveal(CFileVirtualNode* bucket);
+    void AfterBatch(std::vector<CFileVirtualNode*>& touched);
     void ResetNodes();
+    void SearchWith(const FileSearchSettings& settings, bool acceptable);
     void ApplyRemove(CFileNode* root);
     ITreeObserver* ObserverOf(u32 kind) const;
 
     CSystemRootNode* m_pathRoot = nullptr;
-    CNamedRootNode* m_typeRoot = nullptr;
-    CNamedRootNode* m_dateRoot = nullptr;
+    CFileTypeNode* m_typeRoot = nullptr;
+    CFileTimeNode* m_dateRoot = nullptr;
     CBindingNode* m_current = nullptr;
     bool m_populated = false;
     bool m_building = false;
@@ -146,6 +159,7 @@ private:
     std::function<void()> m_searchListener;
     ITreeObserver* m_pathObserver = nullptr;
     ITreeObserver* m_typeObserver = nullptr;
+    ITreeObserver* m_dateObserver = nullptr;
 
     // The queue between the delivering thread and the UI thread.
     std::mutex m_queueLock;

@@ -11,6 +11,7 @@
 #include "browser/model/NodeManager.h"
 #include "browser/views/Icons.h"
 #include "browser/views/PreviewEntry.h"
+#include "browser/views/SearchDlg.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 
@@ -82,6 +83,8 @@ void CWndLeftView::SelectTree(u32 id) {
         m_current = tree;
         m_lastTree = id;
         manager.SetCurrentTreeKind(tree->GetTreeKind());
+        // Checks made in the other tree changed the files under this one's boxes.
+        if (!manager.IsBuilding()) manager.RefreshTreeStates(tree->GetTreeKind());
         tree->setGeometry(0, Skin().stripHeight, width(), std::max(0, height() - Skin().stripHeight));
         tree->show();
         tree->ShowSelected();
@@ -134,13 +137,13 @@ void CWndLeftView::resizeEvent(QResizeEvent*) {
 CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     m_command = new CWndRightCommand(this);
     m_list = new CFileListCtrl(this);
-    m_icons = new QListView(this);
-    m_icons->setModel(m_list->ListModel());
-    m_icons->setViewMode(QListView::IconMode);
-    m_icons->setResizeMode(QListView::Adjust);
-    m_icons->setIconSize(QSize(32, 32));
-    m_icons->setGridSize(QSize(96, 72));
-    m_icons->setWordWrap(true);
+    m_icons = new CFileIconView(m_list->ListModel(), this);
+    m_icons->List()->SetDeviceSource([] {
+        IStorageDevice* device = nullptr;
+        if (IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink()) sink->GetSourceDevice(&device);
+        return device;
+    });
+    connect(m_list->ListModel(), &CFileListQtModel::headerCheckChanged, m_icons, [this](u32 state) { m_icons->SetHeaderCheck(state); });
     m_icons->hide();
     m_preview = new CWndPreview(this);
     m_preview->hide();
@@ -159,13 +162,17 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     });
     // A new listing clears the pane; its first row comes back to it once chosen.
     connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
-    connect(m_icons, &QListView::activated, this, [this](const QModelIndex& i) {
+    connect(m_icons->List(), &QListView::activated, this, [this](const QModelIndex& i) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
         if (row) OpenItem(row.get());
     });
     connect(m_preview, &CWndPreview::openRequested, this, &CWndRightView::OpenItem);
     connect(m_command, &CWndRightCommand::showPreviewPane, this, &CWndRightView::ShowPreviewPane);
     connect(m_command, &CWndRightCommand::setViewMode, this, &CWndRightView::SetViewMode);
+    connect(m_command, &CWndRightCommand::openSearch, this, [this] {
+        SearchDlg dialog(window(), [](const std::string& text) { SearchRunner().Start(text); });
+        dialog.exec();
+    });
 }
 
 int CWndRightView::MinWidth() const {
@@ -191,11 +198,13 @@ void CWndRightView::SetViewMode(bool details) {
 void CWndRightView::SetIdle(bool idle) {
     m_idle = idle;
     m_list->ListModel()->SetReady(true);
+    m_icons->List()->SetReady(true);
     m_command->ResetCommands(idle);
 }
 
 void CWndRightView::ApplyLanguage() {
     m_list->ApplyColumns();
+    m_icons->ApplySkin();
     m_command->ApplyLanguage();
     m_preview->update();
 }

@@ -7,6 +7,7 @@
 
 #include "browser/model/BindingNode.h"
 #include "browser/preview/PreviewPane.h"
+#include "browser/views/IconCtrl.h"
 #include "browser/views/ListCtrl.h"
 #include "browser/views/TreeCtrl.h"
 #include "browser/views/Widgets.h"
@@ -78,7 +79,7 @@ public:
     bool IsPreviewShown() const { return m_previewShown; }
     bool IsDetails() const { return m_details; }
     CFileListCtrl* Details() const { return m_list; }
-    QListView* Icons() const { return m_icons; }
+    CFileIconView* Icons() const { return m_icons; }
     CWndRightCommand* Commands() const { return m_command; }
     CWndPreview* Preview() const { return m_preview; }
     std::function<void(CBindingNode*)> selectFolder;
@@ -92,7 +93,7 @@ private:
 
     CWndRightCommand* m_command;
     CFileListCtrl* m_list;
-    QListView* m_icons;
+    CFileIconView* m_icons;
     CWndPreview* m_preview;
     bool m_previewShown = false;
     bool m_details = true;

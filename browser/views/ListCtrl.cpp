@@ -1,5 +1,6 @@
 #include "browser/views/ListCtrl.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -11,7 +12,9 @@
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/views/HeaderCtrl.h"
 #include "browser/views/Icons.h"
+#include "browser/views/ScrollBar.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 
@@ -170,7 +173,11 @@ void CFileListQtModel::OnRowsChanged(int first, int last) {
     emit dataChanged(index(std::max(first, 0), 0), index(std::min(last, m_count - 1), columnCount() - 1));
 }
 
-void CFileListQtModel::OnHeaderCheck(u32 state) { m_headerCheck = state; }
+void CFileListQtModel::OnHeaderCheck(u32 state) {
+    if (state == m_headerCheck) return;
+    m_headerCheck = state;
+    emit headerCheckChanged(state);
+}
 
 // ---- CFileListCtrl
 
@@ -184,10 +191,17 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
     setShowGrid(false);
     setWordWrap(false);
     setFrameShape(QFrame::NoFrame);
-    setSortingEnabled(true);
-    horizontalHeader()->setSortIndicatorShown(true);
-    horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
-    horizontalHeader()->setHighlightSections(false);
+    auto* header = new CHeaderCtrlEx(this);
+    setHorizontalHeader(header);
+    connect(header, &CHeaderCtrlEx::sortRequest, this,
+            [this](int column, bool ascending) { m_model->sort(column, ascending ? Qt::AscendingOrder : Qt::DescendingOrder); });
+    connect(header, &CHeaderCtrlEx::checkAll, this, [](bool checked) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        CFileListData::GetCurrent().CheckAll(checked);
+        QApplication::restoreOverrideCursor();
+    });
+    connect(m_model, &CFileListQtModel::headerCheckChanged, header, &CHeaderCtrlEx::SetCheckImage);
+    InstallSkinnedScrollBars(this);
     verticalHeader()->hide();
     verticalHeader()->setDefaultSectionSize(kRowHeight);
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -229,7 +243,7 @@ void CFileListCtrl::ApplyColumns() {
     for (int i = 0; i < m_model->columnCount(); ++i) setColumnWidth(i, Skin().columns[i].width);
     // The name takes what the other columns leave, so that every column stays in view beside
     // the preview pane; it keeps at least a readable width.
-    horizontalHeader()->setMinimumSectionSize(kMinNameWidth / 2);
+    horizontalHeader()->setMinimumSectionSize(kMinColumnWidth);
     if (m_model->columnCount() > 0) horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
 }
 

@@ -43,6 +43,10 @@ public:
     bool IsReady() const { return m_ready; }
     void Relabel() { emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1); }
 
+signals:
+    // The list's overall check state (1, 2, 3) for the header box and the select-all bar.
+    void headerCheckChanged(u32 state);
+
 private:
     int m_count = 0;
     u32 m_headerCheck = 1;

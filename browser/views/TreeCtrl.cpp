@@ -9,6 +9,7 @@
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
+#include "browser/views/ScrollBar.h"
 
 namespace FileSelCtrl {
 
@@ -129,8 +130,24 @@ void CFileTreeModel::OnChildAdded(CBindingNode* parent, CBindingNode* child) {
     if (!children) return;
     // An opened folder shows every new child at once; a closed one only its first, so that it
     // shows that it can be opened.
-    const bool show = parent->IsOpened() || parent->ShownChildren() == 0;
-    if (!show || child->Row() != parent->ShownChildren()) return;
+    // A child put in among the shown ones (the type and date trees insert first or sorted)
+    // always shows, and moves its later siblings down.
+    const bool show = parent->IsOpened() || parent->ShownChildren() == 0 || child->Row() < parent->ShownChildren();
+    if (!show || child->Row() > parent->ShownChildren()) return;
+    if (child->Row() < parent->ShownChildren()) {
+        // The node list moved already: the view's held indexes follow their nodes to the new
+        // rows (each index carries its node).
+        emit layoutAboutToBeChanged();
+        child->SetTreeItem(true);
+        parent->SetShownChildren(parent->ShownChildren() + 1);
+        const QModelIndexList held = persistentIndexList();
+        QModelIndexList moved;
+        moved.reserve(held.size());
+        for (const QModelIndex& i : held) moved.push_back(IndexOf(NodeOf(i)));
+        changePersistentIndexList(held, moved);
+        emit layoutChanged();
+        return;
+    }
     const int row = static_cast<int>(child->Row());
     beginInsertRows(IndexOf(parent), row, row);
     child->SetTreeItem(true);
@@ -181,7 +198,7 @@ void CFileTreeModel::OnBuildEnded() {
 
 CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent), m_treeKind(treeKind) {
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    CBindingNode* root = treeKind == kTreeKindPath ? static_cast<CBindingNode*>(manager.PathRoot()) : manager.TypeRoot();
+    CBindingNode* root = manager.RootOf(treeKind);
     m_model = new CFileTreeModel(root, treeKind, this);
     setModel(m_model);
     setStyle(SkinCheckStyle());
@@ -197,6 +214,7 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
             [this](const QModelIndex& current, const QModelIndex&) { OnSelected(current); });
     connect(m_model, &CFileTreeModel::buildEnded, this, &CFileTreeCtrl::OnBuildEnded);
     setFont(SkinFont(Skin().listFont));
+    InstallSkinnedScrollBars(this);
     manager.SetObserver(treeKind, m_model);
 }
 

@@ -93,13 +93,14 @@ void SearchGlyph(QPainter& p, QColor c) {
     p.drawLine(QPointF(15, 12), QPointF(19, 16));
 }
 
+// The header's sort arrows: 0 none, 1 ascending, 2 descending; 12 x 12 each.
 QImage Arrows() {
-    QImage img = Strip(12, 12, 2, kMask);
+    QImage img = Strip(12, 12, 3, kMask);
     QPainter p(&img);
     p.setPen(Qt::NoPen);
     p.setBrush(kGlyph);
-    p.drawPolygon(QPolygon({QPoint(2, 8), QPoint(10, 8), QPoint(6, 3)}));
-    p.drawPolygon(QPolygon({QPoint(14, 4), QPoint(22, 4), QPoint(18, 9)}));
+    p.drawPolygon(QPolygon({QPoint(14, 6), QPoint(22, 6), QPoint(18, 2)}));
+    p.drawPolygon(QPolygon({QPoint(26, 2), QPoint(34, 2), QPoint(30, 6)}));
     return img;
 }
 
@@ -132,14 +133,24 @@ QImage Categories(int size, QColor background) {
     return img;
 }
 
-QImage Thumb(QColor c) {
-    QImage img(9, 40, QImage::Format_RGB32);
-    img.fill(Qt::white);
+// The scroll bar's strip: nine square cells of 9 pixels. Vertical bar: 0 down arrow, 1 up
+// arrow, 2 thumb, 3 track; horizontal bar: 5 right arrow, 6 left arrow, 7 thumb, 8 track; 4 is
+// unused. The thumb cells are drawn stretched along the bar from their middle row and column.
+QImage ScrollStrip(QColor thumb, QColor glyph) {
+    constexpr int kCell = 9;
+    QImage img = Strip(kCell, kCell, 9, QColor(0xF4, 0xF4, 0xF4));
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(c);
-    p.drawRoundedRect(QRectF(1, 1, 7, 38), 3, 3);
+    p.setBrush(glyph);
+    auto cell = [](int i) { return i * kCell; };
+    p.drawPolygon(QPolygon({QPoint(cell(0) + 2, 3), QPoint(cell(0) + 7, 3), QPoint(cell(0) + 4, 6)}));  // down
+    p.drawPolygon(QPolygon({QPoint(cell(1) + 2, 6), QPoint(cell(1) + 7, 6), QPoint(cell(1) + 4, 3)}));  // up
+    p.drawPolygon(QPolygon({QPoint(cell(5) + 3, 2), QPoint(cell(5) + 3, 7), QPoint(cell(5) + 6, 4)}));  // right
+    p.drawPolygon(QPolygon({QPoint(cell(6) + 6, 2), QPoint(cell(6) + 6, 7), QPoint(cell(6) + 3, 4)}));  // left
+    p.setBrush(thumb);
+    p.drawRoundedRect(QRectF(cell(2) + 1, 0.5, 7, 8), 3, 3);
+    p.drawRoundedRect(QRectF(cell(7) + 0.5, 1, 8, 7), 3, 3);
     return img;
 }
 
@@ -200,9 +211,9 @@ int main(int argc, char** argv) {
     ok &= Save(LostFile(), out, "LostFile.bmp");
     ok &= Save(Categories(16, kMask), out, "icon_type.bmp");
     ok &= Save(Categories(32, Qt::white), out, "icon_type_32.bmp");
-    ok &= Save(Thumb(QColor(0xC4, 0xCC, 0xD6)), out, "slider_normal.bmp");
-    ok &= Save(Thumb(QColor(0x9F, 0xAD, 0xBF)), out, "slider_hover.bmp");
-    ok &= Save(Thumb(QColor(0x7A, 0x8B, 0xA1)), out, "slider_press.bmp");
+    ok &= Save(ScrollStrip(QColor(0xC4, 0xCC, 0xD6), QColor(0x9B, 0xA4, 0xB0)), out, "slider_normal.bmp");
+    ok &= Save(ScrollStrip(QColor(0x9F, 0xAD, 0xBF), QColor(0x6B, 0x7B, 0x8F)), out, "slider_hover.bmp");
+    ok &= Save(ScrollStrip(QColor(0x7A, 0x8B, 0xA1), QColor(0x4A, 0x55, 0x63)), out, "slider_press.bmp");
     ok &= Save(PictureButton(BestFitGlyph), out, "bestfit.bmp");
     ok &= Save(PictureButton(ActualSizeGlyph), out, "actualsize.bmp");
     return ok ? 0 : 1;

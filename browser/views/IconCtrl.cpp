@@ -1,0 +1,289 @@
+#include "browser/views/IconCtrl.h"
+
+#include <QApplication>
+#include <QLinearGradient>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
+
+#include "browser/model/BindingNode.h"
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/views/Icons.h"
+#include "browser/views/ScrollBar.h"
+#include "browser/views/ThumbnailWorker.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+
+namespace FileSelCtrl {
+
+namespace {
+
+constexpr int kStripLeft = 20;
+constexpr int kStripTop = 107;
+constexpr int kStripHeight = 29;
+constexpr int kCheckLeft = 4;
+constexpr int kIconSize = 48;
+constexpr int kFolderIconSize = 32;
+constexpr int kLostLeft = 2;
+constexpr int kLostTop = 95;
+constexpr QRgb kFrameColour = qRgb(194, 194, 194);
+constexpr QRgb kShadowColour = qRgb(209, 209, 209);
+constexpr QRgb kShadowOuterColour = qRgb(240, 240, 240);
+constexpr QRgb kEmptyTextColour = qRgb(105, 105, 105);
+constexpr QRgb kCompressedColour = qRgb(0, 0, 255);
+constexpr QRgb kEncryptedColour = qRgb(0, 160, 0);
+constexpr int kEmptyTextTop = 5;
+constexpr int kBarCheckLeft = 20;
+constexpr int kBarTextLeft = 37;
+constexpr u16 kStateDeletedBit = 0x1;
+
+QPixmap CheckPixmap(u32 image) {
+    const BrowserSkin& s = Skin();
+    return StripImage(SkinImage(s.checkStateFile), static_cast<int>(image), s.checkStateWidth, s.checkStateMask, true);
+}
+
+class CIconDelegate : public QStyledItemDelegate {
+public:
+    explicit CIconDelegate(CFileIconCtrl* view) : QStyledItemDelegate(view), m_view(view) {}
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        m_view->PaintCell(*painter, option.rect, index.row(), option.state & (QStyle::State_Selected | QStyle::State_HasFocus));
+    }
+    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
+        return QSize(kIconCellWidth + kIconCellGap, kIconCellHeight + kIconCellGap);
+    }
+
+private:
+    CFileIconCtrl* m_view;
+};
+
+}  // namespace
+
+// ---- CFileIconCommand
+
+CFileIconCommand::CFileIconCommand(QWidget* parent) : QWidget(parent) { ApplySkin(); }
+
+void CFileIconCommand::ApplySkin() {
+    setFont(SkinFont(Skin().headerFont));
+    setFixedHeight(Skin().iconBarHeight);
+    update();
+}
+
+QRect CFileIconCommand::CheckRect() const {
+    const int side = Skin().checkStateWidth;
+    return QRect(kBarCheckLeft, (height() - side) / 2, side, side);
+}
+
+void CFileIconCommand::SetCheckImage(u32 image) {
+    if (!m_enabled || image == m_checkImage) return;
+    m_checkImage = image;
+    update();
+}
+
+void CFileIconCommand::SetEnabledCheck(bool enabled) {
+    if (!enabled) m_checkImage = kImageUnchecked;
+    m_enabled = enabled;
+    update();
+}
+
+void CFileIconCommand::paintEvent(QPaintEvent*) {
+    const BrowserSkin& s = Skin();
+    QPainter p(this);
+    QLinearGradient fill(0, 0, 0, height());
+    fill.setColorAt(0, FromColour(s.iconBackground1));
+    fill.setColorAt(1, FromColour(s.iconBackground2));
+    p.fillRect(rect(), fill);
+    p.setPen(FromColour(s.iconBorder));
+    p.drawLine(0, height() - 1, width(), height() - 1);
+    const QPixmap box = CheckPixmap(m_checkImage);
+    if (!box.isNull()) p.drawPixmap(CheckRect().topLeft(), box);
+    p.setPen(FromColour(s.headerTextColour));
+    const QRect text(kBarTextLeft, 0, std::max(0, width() - kBarTextLeft), height());
+    p.drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
+               fontMetrics().elidedText(QString::fromStdString(s.selectAll), Qt::ElideRight, text.width()));
+}
+
+void CFileIconCommand::mousePressEvent(QMouseEvent* event) {
+    if (m_active && m_enabled && CheckRect().contains(event->position().toPoint())) {
+        // A partly checked list unchecks, as an unchecked one checks.
+        m_checkImage = m_checkImage == kImageUnchecked ? kImageChecked : kImageUnchecked;
+        repaint();
+        emit checkAll(m_checkImage == kImageChecked);
+    }
+    // The bar keeps its clicks: passed on, the container would take them for a splitter drag.
+    event->accept();
+}
+
+// ---- CFileIconCtrl
+
+CFileIconCtrl::CFileIconCtrl(QAbstractItemModel* model, QWidget* parent) : QListView(parent) {
+    setModel(model);
+    setItemDelegate(new CIconDelegate(this));
+    setViewMode(QListView::ListMode);
+    setFlow(QListView::LeftToRight);
+    setWrapping(true);
+    setResizeMode(QListView::Adjust);
+    setUniformItemSizes(true);
+    setMovement(QListView::Static);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setFrameShape(QFrame::NoFrame);
+    setFont(SkinFont(Skin().listFont));
+    InstallSkinnedScrollBars(this);
+    m_worker = std::make_unique<CThumbnailWorker>([this] {
+        // The worker's side: only a posted call crosses to the UI thread.
+        if (!m_takePosted.exchange(true)) QMetaObject::invokeMethod(this, [this] { TakeThumbnails(); }, Qt::QueuedConnection);
+    });
+    connect(model, &QAbstractItemModel::modelReset, this, &CFileIconCtrl::OnReset);
+    // Pictures of cells scrolled past are not worth waiting for.
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { m_worker->ClearQueue(); });
+}
+
+CFileIconCtrl::~CFileIconCtrl() {
+    m_worker.reset();  // joined before the window goes
+}
+
+void CFileIconCtrl::OnReset() {
+    // The rows may go with their trees: the worker lets go of every node first.
+    m_worker->Hold();
+    m_thumbnails.clear();
+    m_deviceAsked = false;
+    m_device = nullptr;
+    m_worker->Resume();
+}
+
+void CFileIconCtrl::TakeThumbnails() {
+    m_takePosted = false;
+    auto results = m_worker->TakeResults();
+    if (results.empty()) return;
+    for (auto& r : results) m_thumbnails[r.node] = QPixmap::fromImage(r.image);
+    viewport()->update();
+}
+
+QPixmap CFileIconCtrl::Thumbnail(const CFileNode* node) const {
+    auto it = m_thumbnails.find(node);
+    return it == m_thumbnails.end() ? QPixmap() : it->second;
+}
+
+QRect CFileIconCtrl::CellRect(int row) const {
+    const QRect item = visualRect(model()->index(row, 0));
+    if (!item.isValid()) return {};
+    const int x0 = item.left() + (item.width() - kIconCellWidth) / 2;
+    return QRect(x0, item.top(), kIconCellWidth, kIconCellHeight);
+}
+
+QRect CFileIconCtrl::CheckBoxRect(const QRect& cell) {
+    const int side = Skin().checkStateWidth;
+    return QRect(cell.left() + kCheckLeft, cell.top() + kStripTop + (kStripHeight - side) / 2, side, side);
+}
+
+void CFileIconCtrl::PaintCell(QPainter& p, const QRect& itemRect, int index, bool selected) {
+    const BrowserSkin& s = Skin();
+    const int x0 = itemRect.left() + (itemRect.width() - kIconCellWidth) / 2;
+    const int top = itemRect.top();
+    const QRect cell(x0, top, kIconCellWidth, kIconCellHeight);
+    p.fillRect(QRect(x0, top, kIconCellWidth, kIconPictureHeight), Qt::white);
+    p.fillRect(QRect(x0, top + kStripTop, kIconCellWidth, kStripHeight), selected ? FromColour(s.listSelected) : QColor(Qt::white));
+    RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(index));
+    if (row) {
+        if (!row->IsFolderRow() && row->fileNode) {
+            const QPixmap thumb = Thumbnail(row->fileNode);
+            if (!thumb.isNull()) {
+                p.drawPixmap((kIconCellWidth - thumb.width()) / 2 + x0 + 1, (kIconPictureHeight - thumb.height()) / 2 + top + 1, thumb);
+            } else {
+                const QPixmap icon = IconForIndex(row->icon ? row->icon->iconIndex : kIconGenericFile).pixmap(kIconSize, kIconSize);
+                p.drawPixmap((kIconCellWidth - icon.width()) / 2 + x0, (kIconPictureHeight - icon.height()) / 2 + top, icon);
+                if (row->size < kMaxThumbnailSource && IsImageName(row->name)) {
+                    if (!m_deviceAsked) {
+                        m_device = m_deviceSource ? m_deviceSource() : nullptr;
+                        m_deviceAsked = true;
+                    }
+                    m_worker->Enqueue(row->fileNode, m_device);
+                }
+            }
+            const IFileProperties* props = row->fileNode->GetFileProperties();
+            const QImage& lost = SkinImage("LostFile.bmp");
+            if (props && (props->GetState() & kStateDeletedBit) && !lost.isNull()) {
+                p.drawPixmap(x0 + kLostLeft, top + kLostTop, StripImage(lost, 0, lost.height(), s.checkStateMask, true));
+            }
+            row->drawnIndex = index;
+        } else {
+            const QPixmap icon = IconForIndex(row->icon ? row->icon->iconIndex : kIconFolder).pixmap(kFolderIconSize, kFolderIconSize);
+            p.drawPixmap((kIconCellWidth - kFolderIconSize) / 2 + x0, (kIconPictureHeight - kFolderIconSize) / 2 + top, icon);
+        }
+    }
+    p.setPen(QColor(kFrameColour));
+    p.drawRect(cell.adjusted(0, 0, -1, -1));
+    p.drawLine(x0, top + kIconPictureHeight, x0 + kIconCellWidth, top + kIconPictureHeight);
+    p.setPen(QColor(kShadowColour));
+    p.drawLine(x0 + 2, top + kIconCellHeight + 1, x0 + kIconCellWidth - 1, top + kIconCellHeight + 1);
+    p.setPen(QColor(kShadowOuterColour));
+    p.drawLine(x0 + 3, top + kIconCellHeight + 2, x0 + kIconCellWidth - 2, top + kIconCellHeight + 2);
+    if (!row) return;
+    const IFileProperties* props = row->fileNode ? row->fileNode->GetFileProperties() : nullptr;
+    const u16 attributes = props ? props->GetAttributes() : 0;
+    QColor text = FromColour(s.listTextColour);
+    if (attributes & kAttrCompressed) {
+        text = QColor(kCompressedColour);
+    } else if (attributes & kAttrEfsEncrypted) {
+        text = QColor(kEncryptedColour);
+    }
+    p.setPen(text);
+    p.setFont(font());
+    const QRect strip(x0 + kStripLeft, top + kStripTop, kIconCellWidth - kStripLeft, kStripHeight);
+    p.drawText(strip, Qt::AlignLeft | Qt::AlignVCenter,
+               p.fontMetrics().elidedText(QString::fromStdString(row->name), Qt::ElideRight, strip.width() - 2));
+    const QPixmap box = CheckPixmap(row->GetCheckState());
+    if (!box.isNull()) p.drawPixmap(CheckBoxRect(cell).topLeft(), box);
+}
+
+void CFileIconCtrl::mousePressEvent(QMouseEvent* event) {
+    const QPoint at = event->position().toPoint();
+    const QModelIndex i = indexAt(at);
+    if (i.isValid() && m_ready) {
+        const QRect cell = CellRect(i.row());
+        if (cell.contains(at) && CheckBoxRect(cell).contains(at)) {
+            RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
+            if (row) {
+                QApplication::setOverrideCursor(Qt::WaitCursor);
+                CFileListData::GetCurrent().SetItemCheck(i.row(), row->GetCheckState() != kImageChecked);
+                QApplication::restoreOverrideCursor();
+                viewport()->update(cell);
+            }
+            return;
+        }
+    }
+    QListView::mousePressEvent(event);
+}
+
+void CFileIconCtrl::paintEvent(QPaintEvent* event) {
+    QListView::paintEvent(event);
+    if (model()->rowCount() != 0) return;
+    QPainter p(viewport());
+    p.setPen(QColor(kEmptyTextColour));
+    const QRect area = viewport()->rect().adjusted(0, kEmptyTextTop, 0, 0);
+    const std::string& text = m_ready ? Skin().emptyDir : Skin().tipOfLoading;
+    p.drawText(area, Qt::AlignHCenter | Qt::AlignTop, fontMetrics().elidedText(QString::fromStdString(text), Qt::ElideRight, area.width()));
+}
+
+// ---- CFileIconView
+
+CFileIconView::CFileIconView(QAbstractItemModel* model, QWidget* parent) : QWidget(parent) {
+    m_bar = new CFileIconCommand(this);
+    m_list = new CFileIconCtrl(model, this);
+    connect(m_bar, &CFileIconCommand::checkAll, this, [](bool checked) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        CFileListData::GetCurrent().CheckAll(checked);
+        QApplication::restoreOverrideCursor();
+    });
+}
+
+void CFileIconView::resizeEvent(QResizeEvent*) {
+    const int bar = Skin().iconBarHeight;
+    m_bar->setGeometry(0, 0, width(), bar);
+    m_list->setGeometry(0, bar, width(), std::max(0, height() - bar));
+}
+
+}  // namespace FileSelCtrl

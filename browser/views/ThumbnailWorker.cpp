@@ -1,0 +1,168 @@
+#include "browser/views/ThumbnailWorker.h"
+
+#include <unistd.h>
+
+#include <QImageReader>
+#include <algorithm>
+#include <cstdio>
+
+#include "browser/model/BrowserConfig.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileRecoverCallback.h"
+#include "engine/FileRecoverer.h"
+#include "engine/RecoveryController.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/ProgramDir.h"
+
+namespace FileSelCtrl {
+
+namespace {
+
+constexpr i32 kGoOn = 0;
+
+// The copy asks this between blocks: a hold cancels it.
+class HoldCallback : public IFileRecoverCallback {
+public:
+    explicit HoldCallback(const std::atomic<bool>& hold) : m_hold(hold) {}
+    i32 OnBegin(u32, u64) override { return Answer(); }
+    i32 OnFilesDone(u32) override { return Answer(); }
+    i32 OnBytesDone(u64) override { return Answer(); }
+    i32 OnStep(u32) override { return Answer(); }
+    i32 OnFileName(const char*) override { return Answer(); }
+    i32 IsCancelled() override { return Answer(); }
+
+private:
+    i32 Answer() const { return m_hold.load() ? kRecoverCancel : kGoOn; }
+    const std::atomic<bool>& m_hold;
+};
+
+}  // namespace
+
+QSize ThumbnailSize(QSize picture) {
+    if (picture.width() <= 0 || picture.height() <= 0) return {};
+    const double scale = std::max({static_cast<double>(picture.width()) / kThumbnailWidth,
+                                   static_cast<double>(picture.height()) / kThumbnailHeight, 1.0});
+    return QSize(std::max(1, static_cast<int>(picture.width() / scale)), std::max(1, static_cast<int>(picture.height() / scale)));
+}
+
+QImage DecodeThumbnail(const std::string& path) {
+    QImageReader::setAllocationLimit(kDecodeAllocationLimitMb);
+    QImageReader reader(QString::fromStdString(path));
+    reader.setAutoTransform(true);
+    const QSize full = reader.size();
+    if (!full.isValid() || full.isEmpty()) return {};
+    if (static_cast<i64>(full.width()) * full.height() > kMaxDecodePixels) return {};
+    const QSize target = ThumbnailSize(full);
+    // Readers that can decode at a smaller size (JPEG) do so; the rest are scaled after.
+    reader.setScaledSize(target);
+    QImage image = reader.read();
+    if (image.isNull()) return {};
+    if (image.size() != target) image = image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+CThumbnailWorker::CThumbnailWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
+    static std::atomic<u32> counter{0};
+    char name[64];
+    std::snprintf(name, sizeof(name), "thumb-%d-%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
+    m_tempName = GetUserCacheDir() + name;
+    m_thread = std::thread([this] { Run(); });
+}
+
+CThumbnailWorker::~CThumbnailWorker() {
+    m_hold = true;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_run = false;
+        m_queue.clear();
+    }
+    m_wake.notify_all();
+    m_thread.join();
+    std::remove(m_tempName.c_str());
+}
+
+void CThumbnailWorker::Enqueue(CFileNode* node, IStorageDevice* device) {
+    if (!node || !device) return;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (!m_asked.insert(node).second) return;
+        m_queue.push_back({node, device});
+    }
+    m_wake.notify_one();
+}
+
+void CThumbnailWorker::ClearQueue() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    // The forgotten files may be asked for again when they come back into view.
+    for (const Request& r : m_queue) m_asked.erase(r.node);
+    m_queue.clear();
+}
+
+void CThumbnailWorker::Hold() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_hold = true;
+    m_queue.clear();
+    m_asked.clear();
+    m_results.clear();
+    m_idle.wait(guard, [this] { return !m_busy; });
+}
+
+void CThumbnailWorker::Resume() {
+    m_hold = false;
+    m_wake.notify_one();
+}
+
+std::vector<CThumbnailWorker::Result> CThumbnailWorker::TakeResults() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    std::vector<Result> out;
+    out.swap(m_results);
+    return out;
+}
+
+size_t CThumbnailWorker::Pending() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_queue.size() + (m_busy ? 1 : 0);
+}
+
+void CThumbnailWorker::Run() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    for (;;) {
+        m_wake.wait(guard, [this] { return !m_run || (!m_hold && !m_queue.empty()); });
+        if (!m_run) return;
+        // The latest asked is what the user looks at now.
+        const Request request = m_queue.back();
+        m_queue.pop_back();
+        m_busy = true;
+        guard.unlock();
+        QImage image = MakeThumbnail(request);
+        guard.lock();
+        m_busy = false;
+        const bool keep = !m_hold && !image.isNull();
+        if (keep) m_results.push_back({request.node, std::move(image)});
+        m_idle.notify_all();
+        if (keep && m_notify) {
+            guard.unlock();
+            m_notify();
+            guard.lock();
+        }
+    }
+}
+
+QImage CThumbnailWorker::MakeThumbnail(const Request& request) {
+    if (m_stepHook) m_stepHook(request.node);
+    if (m_hold) return {};
+    const IFileProperties* p = request.node->GetFileProperties();
+    if (!p || (p->GetAttributes() & kAttrDirectory) || p->GetSize() >= kMaxThumbnailSource) return {};
+    SetCurrentRecoveryController(RecoveryGraph::Instance().GetController());
+    HoldCallback callback(m_hold);
+    CFileRecoverer recoverer;
+    QImage image;
+    if (recoverer.RecoverFile(&callback, request.device, request.node, m_tempName.c_str(), false) && !m_hold) {
+        image = DecodeThumbnail(m_tempName);
+    }
+    std::remove(m_tempName.c_str());
+    return image;
+}
+
+}  // namespace FileSelCtrl

@@ -1,0 +1,95 @@
+#pragma once
+// Small pictures of the found image files for the icon view. One long-lived worker thread copies
+// each requested file out of the scan into a temporary file and decodes it through Qt's image
+// readers; the UI thread asks for pictures of the cells it draws and takes the finished ones
+// when the worker's notice arrives. The worker touches no widget: it hands QImages over.
+//
+// The worker is never killed: it stops at checkpoints, between files and inside a copy (the
+// writer asks its callback), and every decode is bounded in size, so holding it returns within
+// one bounded step.
+#include <QImage>
+#include <QSize>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/Types.h"
+
+class CFileNode;
+class IStorageDevice;
+
+namespace FileSelCtrl {
+
+constexpr int kThumbnailWidth = 130;
+constexpr int kThumbnailHeight = 104;
+// Files this big are never copied for a picture.
+constexpr u64 kMaxThumbnailSource = 52428800;
+// A picture with more pixels than this is not decoded (a damaged header can claim anything).
+constexpr i64 kMaxDecodePixels = 64LL * 1024 * 1024;
+// What Qt's readers may allocate for one picture, in MiB.
+constexpr int kDecodeAllocationLimitMb = 256;
+
+// The size of the thumbnail of a picture: at most 130 by 104, never enlarged.
+QSize ThumbnailSize(QSize picture);
+// Decodes the picture file into a thumbnail; a null image when it is not a picture Qt reads,
+// is empty or too large.
+QImage DecodeThumbnail(const std::string& path);
+
+class CThumbnailWorker {
+public:
+    struct Result {
+        CFileNode* node = nullptr;
+        QImage image;
+    };
+
+    // notify runs on the worker thread after each finished picture; it may only post.
+    explicit CThumbnailWorker(std::function<void()> notify);
+    ~CThumbnailWorker();
+    CThumbnailWorker(const CThumbnailWorker&) = delete;
+    CThumbnailWorker& operator=(const CThumbnailWorker&) = delete;
+
+    // ---- UI thread
+    // Asks for the picture of a file; a file asked for already since the last Hold is skipped.
+    void Enqueue(CFileNode* node, IStorageDevice* device);
+    // Forgets the files not yet started (the view scrolled past them).
+    void ClearQueue();
+    // Stops the work: the queue is emptied, the running copy cancelled, and the call returns
+    // once the worker holds no file node any more. Results not yet taken are dropped.
+    void Hold();
+    void Resume();
+    std::vector<Result> TakeResults();
+    size_t Pending();
+
+    // Test hook: runs on the worker thread at the start of each file.
+    void SetStepHook(std::function<void(CFileNode*)> hook) { m_stepHook = std::move(hook); }
+
+private:
+    struct Request {
+        CFileNode* node = nullptr;
+        IStorageDevice* device = nullptr;
+    };
+    void Run();
+    QImage MakeThumbnail(const Request& request);
+
+    std::function<void()> m_notify;
+    std::function<void(CFileNode*)> m_stepHook;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<Request> m_queue;
+    std::unordered_set<const CFileNode*> m_asked;  // since the last Hold, so that a redraw does not ask again
+    std::vector<Result> m_results;
+    bool m_run = true;
+    bool m_busy = false;
+    std::atomic<bool> m_hold{false};
+    std::string m_tempName;
+    std::thread m_thread;
+};
+
+}  // namespace FileSelCtrl

@@ -1,0 +1,95 @@
+// The thumbnail worker's bounds: the thumbnail size rule, pictures Qt cannot or must not decode,
+// and a hold that returns only once the worker has let go of its file.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "BrowserTestTree.h"
+#include "browser/views/ThumbnailWorker.h"
+
+using namespace FileSelCtrl;
+
+namespace {
+
+TEST(BrowserThumbnails, SizesFitTheCellAndKeepTheProportions) {
+    const struct {
+        QSize picture;
+        QSize thumbnail;
+    } cases[] = {
+        {{4000, 3000}, {130, 97}}, {{100, 50}, {100, 50}}, {{130, 104}, {130, 104}},
+        {{104, 2000}, {5, 104}},   {{5000, 1}, {130, 1}},  {{0, 10}, {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ThumbnailSize(c.picture), c.thumbnail) << c.picture.width() << "x" << c.picture.height();
+}
+
+TEST(BrowserThumbnails, DecodingTakesPicturesAndRefusesTheRest) {
+    const auto dir = std::filesystem::temp_directory_path();
+    const std::string png = (dir / "morvenda-thumb-test.png").string();
+    QImage picture(400, 200, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    ASSERT_TRUE(picture.save(QString::fromStdString(png), "PNG"));
+    const QImage thumb = DecodeThumbnail(png);
+    EXPECT_EQ(thumb.size(), QSize(130, 65));
+    EXPECT_EQ(thumb.pixelColor(10, 10), QColor(Qt::red));
+
+    // Not a picture, and a picture header that claims more pixels than any decode may take.
+    const std::string junk = (dir / "morvenda-thumb-junk.jpg").string();
+    std::ofstream(junk) << "not a picture at all";
+    EXPECT_TRUE(DecodeThumbnail(junk).isNull());
+    const std::string huge = (dir / "morvenda-thumb-huge.bmp").string();
+    {
+        // A BMP header of 30000 x 30000 pixels with no pixel data behind it.
+        std::ofstream out(huge, std::ios::binary);
+        auto put32 = [&](u32 v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+        auto put16 = [&](u16 v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+        out.write("BM", 2);
+        put32(54);
+        put32(0);
+        put32(54);
+        put32(40);
+        put32(30000);
+        put32(30000);
+        put16(1);
+        put16(24);
+        for (int i = 0; i < 6; ++i) put32(0);
+    }
+    EXPECT_TRUE(DecodeThumbnail(huge).isNull());
+    for (const std::string& f : {png, junk, huge}) std::filesystem::remove(f);
+}
+
+TEST(BrowserThumbnails, AHoldWaitsForTheRunningFileAndDropsTheRest) {
+    std::atomic<int> notices{0};
+    std::atomic<bool> inStep{false};
+    std::atomic<int> steps{0};
+    CThumbnailWorker worker([&] { ++notices; });
+    worker.SetStepHook([&](CFileNode*) {
+        inStep = true;
+        ++steps;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        inStep = false;
+    });
+    CFileSystemNode* root = browsertest::Root();
+    std::vector<CFileNode*> files;
+    for (int i = 0; i < 5; ++i) files.push_back(browsertest::Add(root, "p" + std::to_string(i) + ".png", false, 10));
+    // A device is needed to queue at all; the step hook stands in for the copy.
+    auto* device = reinterpret_cast<IStorageDevice*>(root);
+    worker.Enqueue(nullptr, device);
+    for (CFileNode* f : files) worker.Enqueue(f, device);
+    worker.Enqueue(files[0], device);  // asked for again: no second request
+    while (!inStep) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    worker.Hold();
+    EXPECT_FALSE(inStep) << "the hold returned while the worker still held a file";
+    EXPECT_EQ(worker.Pending(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(steps.load(), 1) << "nothing more was started while held";
+    EXPECT_TRUE(worker.TakeResults().empty());
+    worker.Resume();
+    browsertest::Free(root);
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// The details view's skinned header (sort arrows, the name column's check box, the narrowest
+// column) and the skinned scroll bars of the lists and trees, on a folder of generated files.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QTest>
+#include <filesystem>
+
+#include "BrowserTestTree.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/ListModel.h"
+#include "browser/model/NodeManager.h"
+#include "browser/views/Container.h"
+#include "browser/views/HeaderCtrl.h"
+#include "browser/views/ScrollBar.h"
+#include "browser/views/SearchDlg.h"
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include "platform/Sync.h"
+
+using namespace FileSelCtrl;
+
+namespace {
+
+constexpr int kFiles = 300;
+
+void SendMouse(QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+    QMouseEvent e(type, at, w->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(w, &e);
+}
+
+class BrowserHeaderAndBars : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char arg0[] = "test_browser";
+        static char* argv[] = {arg0, nullptr};
+        if (!QApplication::instance()) new QApplication(argc, argv);
+        browser = CFileSelCtrl::GetInstance();
+        browser->Create(nullptr, RECT{0, 0, 1000, 600});
+        container = browser->Container();
+        container->resize(1000, 600);
+        container->show();
+        browser->ClearAll();
+        root = browsertest::Root();
+        for (int i = 0; i < kFiles; ++i) {
+            browsertest::Add(root, "file" + std::to_string(1000 + i) + (i % 3 ? ".txt" : ".jpg"), false, 100 + (i * 37) % 1000,
+                             browsertest::kFileTime2020 + static_cast<u64>(i) * browsertest::kFileTimeDay);
+        }
+        CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+        manager.AddFileSystemNode(root, nullptr, nullptr, false);
+        while (manager.ProcessPending(kInfinite)) {
+        }
+        container->Left()->SelectTree(kTabPath);
+        manager.ShowFolder(manager.PathRoot());
+        container->Right()->SetViewMode(true);
+        QApplication::processEvents();
+    }
+    void TearDown() override {
+        browser->ClearAll();
+        browsertest::Free(root);
+    }
+
+    CFileListCtrl* Details() const { return container->Right()->Details(); }
+    CHeaderCtrlEx* Header() const { return static_cast<CHeaderCtrlEx*>(Details()->horizontalHeader()); }
+    QPoint Middle(int section) const {
+        return QPoint(Header()->sectionViewportPosition(section) + Header()->sectionSize(section) / 2, Header()->height() / 2);
+    }
+
+    CFileSelCtrl* browser = nullptr;
+    CFileSelCtrlContainer* container = nullptr;
+    CFileSystemNode* root = nullptr;
+};
+
+TEST_F(BrowserHeaderAndBars, ColumnsSortWithArrowsAndTheNameColumnChecksTheList) {
+    CHeaderCtrlEx* header = Header();
+    CFileListData& list = CFileListData::FolderModel();
+    ASSERT_EQ(list.GetCount(), kFiles);
+    const struct {
+        int column;
+        u32 arrow;
+        u32 otherColumn;
+        u32 otherArrow;
+    } clicks[] = {
+        {kColumnType, kArrowAscending, kColumnSize, kArrowNone},
+        {kColumnType, kArrowDescending, kColumnSize, kArrowNone},
+        {kColumnSize, kArrowAscending, kColumnType, kArrowNone},
+        {kColumnSize, kArrowDescending, kColumnType, kArrowNone},
+        {kColumnSize, kArrowAscending, kColumnName, kArrowNone},
+    };
+    for (const auto& c : clicks) {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, Middle(c.column));
+        EXPECT_EQ(header->SortArrowOf(c.column), c.arrow) << c.column;
+        EXPECT_EQ(header->SortArrowOf(static_cast<int>(c.otherColumn)), c.otherArrow);
+        EXPECT_EQ(list.SortColumn(), static_cast<u32>(c.column));
+        EXPECT_EQ(list.SortAscending(), c.arrow == kArrowAscending);
+    }
+    for (int r = 1; r < list.GetCount(); ++r) {
+        RefHolder<FileList_Item> a(list.GetItem(r - 1)), b(list.GetItem(r));
+        ASSERT_LE(a->size, b->size);
+    }
+
+    // A press on a divider sorts nothing; dragging it left stops at the narrowest column.
+    const int divider = header->sectionViewportPosition(kColumnDate) + header->sectionSize(kColumnDate) - 1;
+    const int widthBefore = header->sectionSize(kColumnDate);
+    SendMouse(header->viewport(), QEvent::MouseButtonPress, QPoint(divider, 5), Qt::LeftButton);
+    SendMouse(header->viewport(), QEvent::MouseMove, QPoint(divider - widthBefore + 10, 5), Qt::LeftButton);
+    SendMouse(header->viewport(), QEvent::MouseButtonRelease, QPoint(divider - widthBefore + 10, 5), Qt::NoButton);
+    EXPECT_EQ(header->SortArrowOf(kColumnSize), kArrowAscending);
+    EXPECT_EQ(header->SortArrowOf(kColumnDate), kArrowNone);
+    EXPECT_EQ(header->sectionSize(kColumnDate), kMinColumnWidth);
+
+    // The check box of the name column: all rows on, all off; a partly checked list unchecks.
+    list.CheckAll(false);
+    EXPECT_EQ(header->CheckImage(), kImageUnchecked);
+    const QPoint box = header->CheckRect(kColumnName).center();
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, box);
+    EXPECT_EQ(list.GetCheckState(), kImageChecked);
+    EXPECT_EQ(header->SortArrowOf(kColumnName), kArrowNone) << "the box click sorts nothing";
+    list.SetItemCheck(0, false);
+    EXPECT_EQ(header->CheckImage(), kImagePartly);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, box);
+    EXPECT_EQ(list.GetCheckState(), kImageUnchecked);
+    list.SetItemCheck(1, true);
+    header->SetCheckColumnEnabled(false);
+    EXPECT_EQ(header->CheckImage(), kImageUnchecked);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, box);
+    EXPECT_EQ(list.GetCheckState(), kImagePartly) << "a switched-off box checks nothing";
+    header->SetCheckColumnEnabled(true);
+    header->SetCheckImage(list.GetCheckState());
+    QApplication::processEvents();
+    std::filesystem::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
+    EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-details-header.png")));
+}
+
+TEST_F(BrowserHeaderAndBars, SkinnedBarsReplaceTheSystemBarsAndPageByTheViewsPage) {
+    for (QAbstractScrollArea* area : std::initializer_list<QAbstractScrollArea*>{
+             Details(), container->Left()->PathTree(), container->Left()->TypeTree(), container->Right()->Icons()->List()}) {
+        auto* vertical = qobject_cast<CFileSelScrollBar*>(area->verticalScrollBar());
+        auto* horizontal = qobject_cast<CFileSelScrollBar*>(area->horizontalScrollBar());
+        ASSERT_NE(vertical, nullptr) << area->metaObject()->className();
+        ASSERT_NE(horizontal, nullptr);
+        EXPECT_EQ(vertical->sizeHint().width(), Skin().scrollBarSize);
+        EXPECT_EQ(horizontal->sizeHint().height(), Skin().scrollBarSize);
+    }
+    auto* bar = static_cast<CFileSelScrollBar*>(Details()->verticalScrollBar());
+    ASSERT_TRUE(bar->isVisible());
+    EXPECT_EQ(bar->width(), Skin().scrollBarSize);
+    ASSERT_GT(bar->maximum(), 0);
+    // A click on the track below the thumb moves by one vertical page, the rows the view shows.
+    const QRect thumb = bar->PartRect(QStyle::SC_ScrollBarSlider);
+    const QRect down = bar->PartRect(QStyle::SC_ScrollBarAddLine);
+    ASSERT_LT(thumb.bottom() + 2, down.top());
+    const int page = bar->pageStep();
+    EXPECT_EQ(page, Details()->viewport()->height() / kRowHeight);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() / 2, (thumb.bottom() + down.top()) / 2));
+    EXPECT_EQ(bar->value(), page);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, down.center());
+    EXPECT_EQ(bar->value(), page + 1) << "the arrow moves one row";
+    // The icon view pages by its own height.
+    container->Right()->SetViewMode(false);
+    QApplication::processEvents();
+    CFileIconCtrl* icons = container->Right()->Icons()->List();
+    auto* iconBar = static_cast<CFileSelScrollBar*>(icons->verticalScrollBar());
+    ASSERT_GT(iconBar->maximum(), 0);
+    EXPECT_EQ(iconBar->pageStep(), icons->viewport()->height());
+    QApplication::processEvents();
+    EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-icon-view-scroll.png")));
+    container->Right()->SetViewMode(true);
+}
+
+TEST_F(BrowserHeaderAndBars, TheSearchDialogStartsASearchWhoseHitsFillTheSearchTab) {
+    // The dialog on its own: the button follows the text, 29 characters at most, one search.
+    std::vector<std::string> asked;
+    {
+        SearchDlg dialog(nullptr, [&](const std::string& text) { asked.push_back(text); });
+        dialog.show();
+        EXPECT_FALSE(dialog.SearchButton()->isEnabled());
+        QTest::keyClicks(dialog.Edit(), "x");
+        EXPECT_TRUE(dialog.SearchButton()->isEnabled());
+        QTest::keyClick(dialog.Edit(), Qt::Key_Backspace);
+        EXPECT_FALSE(dialog.SearchButton()->isEnabled());
+        QTest::keyClicks(dialog.Edit(), QString(40, 'a'));
+        EXPECT_EQ(dialog.Edit()->text().size(), kSearchTextLimit);
+        dialog.Edit()->setText("file100?.jpg");
+        std::filesystem::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
+        EXPECT_TRUE(dialog.grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-search-dialog.png")));
+        QTest::mouseClick(dialog.SearchButton(), Qt::LeftButton);
+        EXPECT_EQ(dialog.result(), kSearchDlgResult);
+        EXPECT_EQ(asked, std::vector<std::string>{"file100?.jpg"});
+    }
+    {
+        SearchDlg dialog(nullptr, [&](const std::string& text) { asked.push_back(text); });
+        dialog.show();
+        QTest::mouseClick(dialog.CancelButton(), Qt::LeftButton);
+        EXPECT_EQ(dialog.result(), kSearchDlgResult);
+        EXPECT_EQ(asked.size(), 1u) << "cancel searches nothing";
+    }
+
+    // From the command bar: the dialog, the search thread, the hits in the Search tab.
+    QTimer::singleShot(0, [] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* dialog = qobject_cast<SearchDlg*>(w)) {
+                dialog->Edit()->setText("file100?.jpg");
+                QTest::mouseClick(dialog->SearchButton(), Qt::LeftButton);
+            }
+        }
+    });
+    container->SetIdle(true);
+    container->Right()->Commands()->OnCommand(ID_VIEW_SEARCH);
+    SearchRunner().Wait();
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    while (manager.ProcessPending(kInfinite)) {
+    }
+    QApplication::processEvents();
+    // Every third file is a ".jpg"; of file1000 to file1009 those are 1000, 1003, 1006, 1009.
+    EXPECT_EQ(CFileListData::SearchModel().GetCount(), 4);
+    EXPECT_TRUE(CFileListData::IsSearchShown());
+    EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-search.png")));
+    container->Left()->CloseSearch();
+}
+
+}  // namespace
