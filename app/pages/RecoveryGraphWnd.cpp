@@ -263,8 +263,13 @@ void RecoveryGraphWnd::SelectedFileTip() {
             const double size = static_cast<double>(bytes) / static_cast<double>(bytes <= kMiB ? kKiB : (bytes <= kGiB ? kMiB : kGiB));
             text = FormatLocalized("SelectedFileTip", "%u%.2f%s", count, size, unit);
         }
-        auto* copy = new std::string(std::move(text));
-        if (!PostMessage(GetHwnd(), kMsgSelectedText, 0, reinterpret_cast<LPARAM>(copy))) delete copy;
+        // The text waits here rather than in the message: a message still queued when the window
+        // goes would take its text with it.
+        {
+            std::lock_guard<std::mutex> lock(selectedTextLock_);
+            selectedText_ = std::move(text);
+        }
+        PostMessage(GetHwnd(), kMsgSelectedText, 0, 0);
     }
 }
 
@@ -404,8 +409,12 @@ LRESULT RecoveryGraphWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
         OnSelectionChanged(wParam != 0);
         return 0;
     case kMsgSelectedText: {
-        std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
-        if (text) progress_.SetSelectedText(*text);
+        std::string text;
+        {
+            std::lock_guard<std::mutex> lock(selectedTextLock_);
+            text = selectedText_;
+        }
+        progress_.SetSelectedText(text);
         if (UiItem* recover = GetItem(kItemRecover)) recover->Enable(somethingChecked_.load() != 0);
         progress_.Invalidate();
         return 0;

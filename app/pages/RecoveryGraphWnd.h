@@ -5,6 +5,7 @@
 // finished, follows the checked files, and reacts to a lost device, going home and closing.
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -74,6 +75,8 @@ private:
     TipInfoWnd tip_;
     Event selectionEvent_{false, false};
     std::atomic<u32> somethingChecked_{0};
+    std::mutex selectedTextLock_;
+    std::string selectedText_;  // the latest summary of the selection thread
     std::atomic<bool> quitting_{false};
     bool quitDone_ = false;
     std::thread selectionThread_;
