@@ -1,14 +1,14 @@
 #include "raw/AnalyserTables.h"
+#include "raw/FileHeaderSizedAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
 
-// Each format family adds a case for its classes when it joins the build; until then the
-// registry leaves the class's signatures out.
+// Each format family adds its maker here when it joins the build; until then the registry leaves
+// the family's signatures out.
 IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
-    switch (cls) {
-        case RawAnalyserClass::JPG:
-            return new FileJPGAnalyser();
-        default:
-            break;
+    if (cls == RawAnalyserClass::JPG) return new FileJPGAnalyser();
+    using FamilyMaker = IRawFileAnalyser* (*)(RawAnalyserClass);
+    for (FamilyMaker make : {&CreateHeaderSizedAnalyser}) {
+        if (IRawFileAnalyser* analyser = make(cls)) return analyser;
     }
     return nullptr;
 }
