@@ -1,13 +1,14 @@
 #include "raw/AnalyserTables.h"
 #include "raw/FileHeaderSizedAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
+#include "raw/FileMediaContainerAnalysers.h"
 
 // Each format family adds its maker here when it joins the build; until then the registry leaves
 // the family's signatures out.
 IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     if (cls == RawAnalyserClass::JPG) return new FileJPGAnalyser();
     using FamilyMaker = IRawFileAnalyser* (*)(RawAnalyserClass);
-    for (FamilyMaker make : {&CreateHeaderSizedAnalyser}) {
+    for (FamilyMaker make : {&CreateHeaderSizedAnalyser, &CreateMediaContainerAnalyser}) {
         if (IRawFileAnalyser* analyser = make(cls)) return analyser;
     }
     return nullptr;
