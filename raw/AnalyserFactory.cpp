@@ -1,6 +1,7 @@
 #include "raw/AnalyserTables.h"
 #include "raw/FileHeaderSizedAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
+#include "raw/FileBoxVideoAnalysers.h"
 #include "raw/FileMediaContainerAnalysers.h"
 
 // Each format family adds its maker here when it joins the build; until then the registry leaves
@@ -8,7 +9,7 @@
 IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     if (cls == RawAnalyserClass::JPG) return new FileJPGAnalyser();
     using FamilyMaker = IRawFileAnalyser* (*)(RawAnalyserClass);
-    for (FamilyMaker make : {&CreateHeaderSizedAnalyser, &CreateMediaContainerAnalyser}) {
+    for (FamilyMaker make : {&CreateHeaderSizedAnalyser, &CreateMediaContainerAnalyser, &CreateBoxVideoAnalyser}) {
         if (IRawFileAnalyser* analyser = make(cls)) return analyser;
     }
     return nullptr;
