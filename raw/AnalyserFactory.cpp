@@ -1,7 +1,8 @@
 #include "raw/AnalyserTables.h"
+#include "raw/FileArchiveAnalysers.h"
+#include "raw/FileBoxVideoAnalysers.h"
 #include "raw/FileHeaderSizedAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
-#include "raw/FileBoxVideoAnalysers.h"
 #include "raw/FileMediaContainerAnalysers.h"
 
 // Each format family adds its maker here when it joins the build; until then the registry leaves
@@ -9,7 +10,11 @@
 IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     if (cls == RawAnalyserClass::JPG) return new FileJPGAnalyser();
     using FamilyMaker = IRawFileAnalyser* (*)(RawAnalyserClass);
-    for (FamilyMaker make : {&CreateHeaderSizedAnalyser, &CreateMediaContainerAnalyser, &CreateBoxVideoAnalyser}) {
+    constexpr FamilyMaker kFamilies[] = {
+        &CreateHeaderSizedAnalyser, &CreateMediaContainerAnalyser, &CreateBoxVideoAnalyser,
+        &CreateArchiveAnalyser,
+    };
+    for (FamilyMaker make : kFamilies) {
         if (IRawFileAnalyser* analyser = make(cls)) return analyser;
     }
     return nullptr;
