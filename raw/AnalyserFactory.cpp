@@ -1,6 +1,7 @@
 #include "raw/AnalyserTables.h"
 #include "raw/FileArchiveAnalysers.h"
 #include "raw/FileBoxVideoAnalysers.h"
+#include "raw/FileCompoundAnalysers.h"
 #include "raw/FileHeaderSizedAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
 #include "raw/FileMediaContainerAnalysers.h"
@@ -12,7 +13,7 @@ IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     using FamilyMaker = IRawFileAnalyser* (*)(RawAnalyserClass);
     constexpr FamilyMaker kFamilies[] = {
         &CreateHeaderSizedAnalyser, &CreateMediaContainerAnalyser, &CreateBoxVideoAnalyser,
-        &CreateArchiveAnalyser,
+        &CreateArchiveAnalyser,     &CreateCompoundAnalyser,
     };
     for (FamilyMaker make : kFamilies) {
         if (IRawFileAnalyser* analyser = make(cls)) return analyser;

@@ -64,6 +64,11 @@ const Row kRows[] = {
     {"/FOREC89.DOCX", "Microsoft DOCX file", "_rels_.rels000.DOCX", Length::Exact},
     {"/SECTOR.XLSX", "Microsoft XLSX file", "_rels_.rels000.XLSX", Length::Exact},
     {"/PAYMENT.PPTX", "Microsoft PPTX file", "_rels_.rels000.PPTX", Length::Exact},
+    // Compound files go to the Word analyser, which sizes them from their first directory sector:
+    // five 512-byte units past its number, two more than these files' directories end at.
+    {"/DSC27973.DOC", "Microsoft Word Document", "Morvenda_000.DOC", Length::Stated, (43 + 5) * kSector},
+    {"/RESPONSE.XLS", "Microsoft Word Document", "Morvenda_001.DOC", Length::Stated, (50 + 5) * kSector},
+    {"/VIOLI59.PPT", "Microsoft Word Document", "Morvenda_002.DOC", Length::Stated, (918 + 5) * kSector},
 };
 
 struct Scan {
