@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ImageDevice.h"
+#include "bench/fuzz/RawFamilyFuzzRoad.h"
 #include "RawTestBytes.h"
 #include "engine/RawFileInfo.h"
 #include "raw/FileArchiveAnalysers.h"
@@ -478,6 +479,12 @@ TEST(CarveFamilyWalks, ZipEntriesWhoseLengthsPassFourGigabytesEndTheWalk) {
     EXPECT_EQ(o.result, 1u);
     EXPECT_GE(o.record.size, second);
     EXPECT_LE(o.record.size, LargestStatedSize());
+}
+
+// A short seeded run of the family fuzzer (bench/fuzz/raw_family_fuzz for long ones).
+TEST(CarveFamilyFuzzShortRun, HeaderChecksAndWalksOverStrewnIdentifiers) {
+    constexpr u64 kSeeds = 1500;
+    for (u64 seed = 0; seed < kSeeds; ++seed) rawfamilyfuzz::Run(seed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, CarveFamilyWalks, ::testing::ValuesIn(Cases()));
