@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -138,5 +140,97 @@ INSTANTIATE_TEST_SUITE_P(CarveMix, CarveFamiliesE2E, ::testing::ValuesIn(kRows),
                              }
                              return name;
                          });
+
+// ---------------------------------------------------------------- files made by real tools
+
+bool HaveTool(const char* name) { return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0; }
+
+struct Planted {
+    const char* what;
+    std::string command;  // writes the file named at its end
+    u64 offset;
+    const char* folder;
+    const char* name;
+    Length length;
+    size_t cutTo = 0;  // nonzero: only this many bytes of the file are on the disk
+};
+
+TEST(CarveFamiliesToolFiles, BackToBackAcrossABlockAndCutShortTheyComeBackFromTheirOffsets) {
+    if (!HaveTool("convert") || !HaveTool("zip") || !HaveTool("python3")) GTEST_SKIP() << "ImageMagick, zip and python3";
+    testutil::TempDir tmp;
+    constexpr u64 kMiB = 1024 * 1024;
+    constexpr u64 kBlock = 4 * kMiB;
+    const std::string py = "python3 -c \"import sys,math,";
+    const std::string tone = "frames=b''.join(int(8000*math.sin(i/9)).to_bytes(2,'big',signed=True) for i in range(";
+    const std::string texts = "cd " + tmp.Path() + " && seq 1 4000 > notes_a.txt && seq 9 7000 > notes_b.txt && zip -q - notes_a.txt notes_b.txt >";
+    std::vector<Planted> planted = {
+        {"bitmap", "convert -seed 4 -size 300x200 plasma:fractal BMP3:", kMiB, "Bitmap file", "Morvenda_000.BMP",
+         Length::Exact},
+        // Laid straight after the bitmap, in the sector where it ends.
+        {"wave after the bitmap",
+         py + "wave; w=wave.open(sys.argv[1],'wb'); w.setnchannels(1); w.setsampwidth(2); w.setframerate(8000); " +
+             "w.writeframes(bytes(range(256))*90); w.close()\"",
+         0, "WAVE Multimedia file", "Morvenda_000.WAV", Length::WholeSectors},
+        {"zip over a block boundary", texts, kBlock - 2048, "Zip compression file", "notes_a.txt000.ZIP", Length::Exact},
+        {"aiff", py + "aifc; w=aifc.open(sys.argv[1],'wb'); w.setnchannels(1); w.setsampwidth(2); w.setframerate(8000); " +
+                     tone + "6000)); w.writeframes(frames); w.close()\"",
+         6 * kMiB, "AIForAIFF file", "Morvenda_000.AIFF", Length::Exact},
+        {"au", py + "sunau; w=sunau.open(sys.argv[1],'wb'); w.setnchannels(1); w.setsampwidth(2); w.setframerate(8000); " +
+                   tone + "5000)); w.writeframes(frames); w.close()\"",
+         7 * kMiB, "AU file", "Morvenda_000.AU", Length::Exact},
+        // Its header still states the whole length: the recovered file is that long, its first
+        // part the bytes that survived.
+        {"wave cut short",
+         py + "wave; w=wave.open(sys.argv[1],'wb'); w.setnchannels(1); w.setsampwidth(2); w.setframerate(8000); " +
+             "w.writeframes(bytes(range(256))*200); w.close()\"",
+         8 * kMiB + 3 * kSector, "WAVE Multimedia file", "Morvenda_001.WAV", Length::WholeSectors, 20000},
+    };
+    std::vector<std::vector<u8>> files;
+    for (size_t i = 0; i < planted.size(); ++i) {
+        const std::string path = tmp.File("made" + std::to_string(i));
+        const std::string& make = planted[i].command;
+        // ImageMagick takes the format as a prefix of the path.
+        const std::string command =
+            make + (make.back() == ':' ? "" : " ") + path;
+        ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
+        files.push_back(testutil::ReadFileBytes(path));
+        ASSERT_GT(files.back().size(), kSector) << planted[i].what;
+    }
+    planted[1].offset = (planted[0].offset + files[0].size()) / kSector * kSector + kSector;
+    ASSERT_GT(planted[2].offset + files[2].size(), kBlock);
+
+    const std::string image = tmp.File("tools.img");
+    {
+        std::ofstream f(image, std::ios::binary);
+        for (size_t i = 0; i < planted.size(); ++i) {
+            const size_t n = planted[i].cutTo ? planted[i].cutTo : files[i].size();
+            f.seekp(static_cast<std::streamoff>(planted[i].offset));
+            f.write(reinterpret_cast<const char*>(files[i].data()), static_cast<std::streamsize>(n));
+        }
+        f.seekp(static_cast<std::streamoff>(10 * kMiB - 1));
+        f.put(0);
+    }
+    const std::string out = tmp.File("recovered");
+    const std::string cwd = tmp.File("cwd");
+    mkdir(cwd.c_str(), 0755);
+    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", "complete", "--volume", "disk:0", "--recover", out}, cwd,
+                             tmp.File("driver.log")),
+              0);
+    const std::vector<u8> disk = testutil::ReadFileBytes(image);
+    for (size_t i = 0; i < planted.size(); ++i) {
+        const Planted& p = planted[i];
+        SCOPED_TRACE(p.what);
+        const std::string written = out + "/0/" + kLostRoot + "/" + p.folder + "/" + p.name;
+        ASSERT_TRUE(testutil::FileExists(written)) << "missing " << written;
+        const std::vector<u8> got = testutil::ReadFileBytes(written);
+        const u64 size = files[i].size();
+        EXPECT_EQ(got.size(), p.length == Length::Exact ? size : (size + kSector - 1) / kSector * kSector);
+        const size_t kept = p.cutTo ? p.cutTo : files[i].size();
+        ASSERT_GE(got.size(), kept);
+        EXPECT_TRUE(std::equal(files[i].begin(), files[i].begin() + static_cast<long>(kept), got.begin()));
+        ASSERT_LE(p.offset + got.size(), disk.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin() + static_cast<long>(p.offset)));
+    }
+}
 
 }  // namespace
