@@ -17,8 +17,11 @@ bool MeasureRawFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::stri
     } catch (...) {
         return false;
     }
+    // Analysers that name a file through the record (ZIP: its first entry) keep no texts of their own.
     text1 = record.analyser->GetInfoText1();
     text2 = record.analyser->GetInfoText2();
+    if (text1.empty()) text1 = record.nameText;
+    if (text2.empty()) text2 = record.secondText;
     return true;
 }
 
