@@ -1,4 +1,5 @@
 #include "raw/AnalyserTables.h"
+#include "raw/FileImageAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
 
 // Each format family adds a case for its classes when it joins the build; until then the
@@ -10,5 +11,6 @@ IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
         default:
             break;
     }
+    if (IRawFileAnalyser* analyser = CreateImageFontAnalyser(cls)) return analyser;
     return nullptr;
 }
