@@ -1,4 +1,5 @@
 #include "raw/AnalyserTables.h"
+#include "raw/FileArchiveDbAnalysers.h"
 #include "raw/FileImageAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
 
@@ -12,5 +13,6 @@ IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
             break;
     }
     if (IRawFileAnalyser* analyser = CreateImageFontAnalyser(cls)) return analyser;
+    if (IRawFileAnalyser* analyser = CreateArchiveDbAnalyser(cls)) return analyser;
     return nullptr;
 }
