@@ -2,6 +2,7 @@
 #include "raw/FileArchiveDbAnalysers.h"
 #include "raw/FileImageAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
+#include "raw/FileTextDrawingAnalysers.h"
 
 // Each format family adds a case for its classes when it joins the build; until then the
 // registry leaves the class's signatures out.
@@ -14,5 +15,6 @@ IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     }
     if (IRawFileAnalyser* analyser = CreateImageFontAnalyser(cls)) return analyser;
     if (IRawFileAnalyser* analyser = CreateArchiveDbAnalyser(cls)) return analyser;
+    if (IRawFileAnalyser* analyser = CreateTextDrawingAnalyser(cls)) return analyser;
     return nullptr;
 }
