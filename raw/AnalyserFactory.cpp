@@ -2,6 +2,7 @@
 #include "raw/FileArchiveDbAnalysers.h"
 #include "raw/FileImageAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
+#include "raw/FilePDFAnalyser.h"
 #include "raw/FileTextDrawingAnalysers.h"
 
 // Each format family adds a case for its classes when it joins the build; until then the
@@ -10,6 +11,8 @@ IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     switch (cls) {
         case RawAnalyserClass::JPG:
             return new FileJPGAnalyser();
+        case RawAnalyserClass::PDF:
+            return new FilePDFAnalyser();
         default:
             break;
     }
