@@ -3,6 +3,7 @@
 #include "raw/FileImageAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
 #include "raw/FilePDFAnalyser.h"
+#include "raw/FileTIFAnalyser.h"
 #include "raw/FileTextDrawingAnalysers.h"
 
 // Each format family adds a case for its classes when it joins the build; until then the
@@ -19,5 +20,6 @@ IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     if (IRawFileAnalyser* analyser = CreateImageFontAnalyser(cls)) return analyser;
     if (IRawFileAnalyser* analyser = CreateArchiveDbAnalyser(cls)) return analyser;
     if (IRawFileAnalyser* analyser = CreateTextDrawingAnalyser(cls)) return analyser;
+    if (IRawFileAnalyser* analyser = CreateTiffRawAnalyser(cls)) return analyser;
     return nullptr;
 }

@@ -58,6 +58,7 @@ TEST(CarveImagesDocsE2E, CarveMixFilesAreFoundTypedSizedAndRecovered) {
         {"/FILE0736.SVG", "ScalableVectorGraphics", 2417},
         {"/DSC23516.EPS", "Encapsulated Postscript file", kToTheDiskEnd},
         {"/FILE3468.PDF", "Adobe Portable Document", 3181},
+        {"/DSC53358.TIF", "Tagged Image File", kOriginalSize},
     };
     testutil::TempDir tmp;
     const std::string image = testutil::FixturePath("carve-mix.img");
