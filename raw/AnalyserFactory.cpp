@@ -3,6 +3,7 @@
 #include "raw/FileImageAnalysers.h"
 #include "raw/FileJPGAnalyser.h"
 #include "raw/FilePDFAnalyser.h"
+#include "raw/FilePSPAnalyser.h"
 #include "raw/FileTIFAnalyser.h"
 #include "raw/FileTextDrawingAnalysers.h"
 
@@ -21,5 +22,6 @@ IRawFileAnalyser* CreateRawFileAnalyser(RawAnalyserClass cls) {
     if (IRawFileAnalyser* analyser = CreateArchiveDbAnalyser(cls)) return analyser;
     if (IRawFileAnalyser* analyser = CreateTextDrawingAnalyser(cls)) return analyser;
     if (IRawFileAnalyser* analyser = CreateTiffRawAnalyser(cls)) return analyser;
+    if (IRawFileAnalyser* analyser = CreatePaintMailAnalyser(cls)) return analyser;
     return nullptr;
 }
