@@ -364,6 +364,8 @@ u32 FileTTFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
         }
     }
     if (known * 2 < tables) return 0;
+    // Damaged table lengths would make a font of many gigabytes.
+    if (size > LargestFileOffset()) return 0;
     record.fileType = kType;
     record.size = size;
     return 1;

@@ -114,6 +114,11 @@ u32 FileEPSAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     } else {
         return 0;
     }
+    // Damaged section fields would make a file of many gigabytes.
+    if (record.size > LargestFileOffset()) {
+        record.size = 0;
+        return 0;
+    }
     record.fileType = kType;
     return 1;
 }

@@ -288,6 +288,8 @@ TEST(ImageAnalysers, HeaderSizedIconsMetafilesAndFonts) {
     const std::vector<std::string> known = {"cmap", "glyf", "head", "hhea", "hmtx", "loca", "maxp", "name", "post"};
     const std::vector<std::string> mostlyUnknown = {"cmap", "glyf", "head", "name", "ZZZ1", "ZZZ2",
                                                     "ZZZ3", "ZZZ4", "ZZZ5", "ZZZ6"};
+    std::vector<u8> hugeTable = MakeTtf(known);
+    hugeTable[12 + 12] = 0xF0;  // a table of almost 4 GiB
     const std::vector<Case> cases = {
         {"icon of one 300-byte image", &ico, MakeIco(1, 1, 300), 1, 322, FileICOAnalyser::kType},
         {"cursor", &ico, MakeIco(2, 2, 100), 1, 6 + 2 * 116, FileICOAnalyser::kTypeCursor},
@@ -303,6 +305,7 @@ TEST(ImageAnalysers, HeaderSizedIconsMetafilesAndFonts) {
         {"font of nine known tables", &ttf, MakeTtf(known), 1, 12 + 16 * 9 + 9 * 104, FileTTFAnalyser::kType},
         {"font of ten tables, four known", &ttf, MakeTtf(mostlyUnknown), 0, 0, 0},
         {"font of no tables", &ttf, MakeTtf({}), 0, 0, 0},
+        {"font with a table longer than any file searched", &ttf, hugeTable, 0, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -72,6 +72,7 @@ TEST(TextDrawingAnalysers, EpsBinaryHeadersAndTheIllustratorEndComment) {
         {"metafile and TIFF preview", EpsBinary(0x25, 0x21, 30, 4000), 1, 5000 + 100 + 6000 + 200},
         {"PostScript section alone", EpsBinary(0x49, 0x49, 30, 4000), 1, 4030},
         {"unknown kind", EpsBinary(0x12, 0x34, 30, 4000), 0, 0},
+        {"section longer than any file searched", EpsBinary(0x49, 0x49, 30, 0xF0000000u), 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
