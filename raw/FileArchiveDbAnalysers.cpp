@@ -194,18 +194,15 @@ u32 FileGZAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader
     const u8 flags = head[3];
     if (!w.Bytes(kGzHeaderBytes, 1)) return 0;
     u64 pos = kGzHeaderBytes;
-    // Walks a zero-terminated field; false ends the analysis (unreadable byte or field too long).
-    bool longField = false;
+    enum class Field { Read, Unreadable, TooLong };
+    // Moves past a zero-terminated field, keeping up to the name limit of its text.
     auto skipText = [&](std::string* text) {
         for (;;) {
-            if (pos > kGzFieldLimit) {
-                longField = true;
-                return false;
-            }
+            if (pos > kGzFieldLimit) return Field::TooLong;
             const u8* c = w.Bytes(pos, 1);
-            if (!c) return false;
+            if (!c) return Field::Unreadable;
             ++pos;
-            if (*c == 0) return true;
+            if (*c == 0) return Field::Read;
             if (text && text->size() < kGzNameLimit) text->push_back(static_cast<char>(*c));
         }
     };
@@ -214,14 +211,15 @@ u32 FileGZAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader
         if (!length) return 0;
         pos += 2 + u64(ReadLE16(length));
     }
+    Field field = Field::Read;
     if (flags & kGzName) {
         std::string name;
-        const bool read = skipText(&name);
-        if (!read && !longField) return 0;
-        if (read) record.SetNameText(name);
+        field = skipText(&name);
+        if (field == Field::Read) record.SetNameText(name);
     }
-    if (!longField && (flags & kGzComment) && !skipText(nullptr) && !longField) return 0;
-    if (longField) {
+    if (field == Field::Read && (flags & kGzComment)) field = skipText(nullptr);
+    if (field == Field::Unreadable) return 0;
+    if (field == Field::TooLong) {
         record.size = pos;
         return 1;
     }
