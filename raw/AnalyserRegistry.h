@@ -36,7 +36,7 @@ public:
     // The selector names a set of tables; there is one set, 0, which every caller asks for.
     const Signature4Map& GetSignature4Map(u32 set) const;
     const Signature2Map& GetSignature2Map(u32 set) const;
-    // The analysers tried on a sector that no map entry matched (LZH, then EMF); the FAT searches
+    // The analysers tried on a sector that no map entry matched (LZH, EMF, TAR); the FAT searches
     // test cluster headers with them. Empty while none of them is available.
     const AnalyserList& GetOffsetAnalyserList(u32 set) const;
     // Every analyser, in the fixed order of the full list.

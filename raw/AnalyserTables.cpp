@@ -193,7 +193,9 @@ constexpr Signature2Entry kSignature2[] = {
 };
 static_assert(std::size(kSignature2) == 35);
 
-constexpr C kOffsetClasses[] = {C::LZH, C::EMF};
+// TAR's magic sits at offset 257, under a member name that can begin with anything, so it is
+// looked for on every sector no key matched.
+constexpr C kOffsetClasses[] = {C::LZH, C::EMF, C::TAR};
 
 constexpr C kAnalyserList[] = {
     C::JPG,     C::PDF,  C::TIF,  C::CRW,     C::DMG,   C::X3F,     C::SVG,     C::ASF,

@@ -40,7 +40,7 @@ struct Signature2Entry {
 std::span<const Signature4Entry> Signature4Assignments();
 // The 35 inserts of the 2-byte multimap in order (the order in which one key's analysers are asked).
 std::span<const Signature2Entry> Signature2Inserts();
-// The analysers whose signature is not at the start of the sector: LZH, then EMF.
+// The analysers whose signature is not at the start of the sector: LZH, EMF, then TAR.
 std::span<const RawAnalyserClass> OffsetAnalyserClasses();
 // The 63 entries of the full analyser list in order.
 std::span<const RawAnalyserClass> AnalyserListClasses();

@@ -154,7 +154,8 @@ TEST(AnalyserRegistry, OffsetAndFullListsInTheirFixedOrder) {
     CRawFileAnalyserRegistry reg(MakeAll);
     std::vector<std::string> offset;
     for (IRawFileAnalyser* a : reg.GetOffsetAnalyserList(0)) offset.push_back(NameOf(a));
-    EXPECT_EQ(offset, (std::vector<std::string>{"FileLZHAnalyser", "FileEMFAnalyser"}));
+    // TAR's magic lies at offset 257 under a member name that may begin with anything.
+    EXPECT_EQ(offset, (std::vector<std::string>{"FileLZHAnalyser", "FileEMFAnalyser", "FileTARAnalyser"}));
 
     const std::vector<std::string> expected = {
         "FileJPGAnalyser", "FilePDFAnalyser", "FileTIFAnalyser", "FileCRWAnalyser", "FileDMGAnalyser",
@@ -180,7 +181,7 @@ TEST(AnalyserRegistry, EveryRegistrationIsItsOwnInstanceAndAllAreFreed) {
     g_made = g_destroyed = 0;
     {
         CRawFileAnalyserRegistry reg(MakeAll);
-        EXPECT_EQ(g_made, 71 + 35 + 2 + 63);
+        EXPECT_EQ(g_made, 71 + 35 + 3 + 63);
         std::set<IRawFileAnalyser*> seen;
         size_t reachable = 0;
         for (const auto& [key, a] : reg.GetSignature4Map(0)) seen.insert(a), ++reachable;
@@ -188,7 +189,7 @@ TEST(AnalyserRegistry, EveryRegistrationIsItsOwnInstanceAndAllAreFreed) {
         for (IRawFileAnalyser* a : reg.GetOffsetAnalyserList(0)) seen.insert(a), ++reachable;
         for (IRawFileAnalyser* a : reg.GetAnalyserList()) seen.insert(a), ++reachable;
         EXPECT_EQ(seen.size(), reachable);
-        EXPECT_EQ(reachable, 60u + 35u + 2u + 63u);
+        EXPECT_EQ(reachable, 60u + 35u + 3u + 63u);
         EXPECT_EQ(g_destroyed, 0);
     }
     // The 11 instances replaced in the 4-byte map are freed with the rest.
@@ -279,7 +280,7 @@ TEST(AnalyserRegistry, ProcessRegistryIsOneObjectOfConsistentAnalysers) {
     for (IRawFileAnalyser* a : reg.GetAnalyserList()) EXPECT_NE(a, nullptr);
     EXPECT_LE(reg.GetSignature4Map(0).size(), 60u);
     EXPECT_LE(reg.GetSignature2Map(0).size(), 35u);
-    EXPECT_LE(reg.GetOffsetAnalyserList(0).size(), 2u);
+    EXPECT_LE(reg.GetOffsetAnalyserList(0).size(), 3u);
     EXPECT_LE(reg.GetAnalyserList().size(), 63u);
 
     // Each analyser the build makes starts with its class's type id.
