@@ -17,6 +17,7 @@ const RECT kNameRect = {15, 60, 432, 80};
 const RECT kBarRect = {15, 80, 432, 100};
 constexpr int kPercentFull = 100;
 constexpr size_t kOutPathSize = 520;
+std::atomic<ExportProgress::WorkerStartHook> g_startHook{nullptr};
 constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
 }  // namespace
 
@@ -50,7 +51,10 @@ std::string ExportProgress::RecoveredFolderName(const std::tm& local) {
     return name;
 }
 
+void ExportProgress::SetWorkerStartHook(WorkerStartHook hook) { g_startHook.store(hook); }
+
 void ExportProgress::Work() {
+    if (WorkerStartHook hook = g_startHook.load()) hook(this);
     RecoveryGraph& session = RecoveryGraph::Instance();
     IStorageDevice* device = session.GetFirstVolumeDevice();
     SetCurrentRecoveryController(session.GetController());

@@ -50,6 +50,10 @@ public:
     i32 OnFileName(const char* name) override;
     i32 IsCancelled() override;
 
+    // Called on the worker before it writes anything; tests hold a run there.
+    using WorkerStartHook = void (*)(ExportProgress* dialog);
+    static void SetWorkerStartHook(WorkerStartHook hook);
+
     // The folder name of a recovery made at the given local time.
     static std::string RecoveredFolderName(const std::tm& local);
 
