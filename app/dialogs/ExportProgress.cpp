@@ -140,7 +140,7 @@ int ExportProgress::DrawContent(ui::Dc* dc) {
     UiResources& res = UiResources::Instance();
     dc->SetFont(*res.GetFont(16, 100, false));
     dc->SetTextColor(0x212121);
-    dc->DrawText(res.GetString("RecoveryFile") + CurrentName(), kNameRect, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->DrawText(res.GetString("RecoveryFile") + " " + CurrentName(), kNameRect, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     dc->FillRect(kBarRect, 0xFFFFFF);
     dc->FrameRect(kBarRect, kBarFrameColour);
     const int width = kBarRect.right - kBarRect.left;

@@ -20,8 +20,8 @@ FolderOpener& Opener() {
 
 const RECT kTitleRect = {68, 40, 450, 60};
 constexpr int kFailureDrop = 12;
-const RECT kPathRect = {68, 70, 450, 90};
-const RECT kDetailRect = {68, 104, 450, 140};
+const RECT kPathRect = {68, 68, 450, 106};
+const RECT kDetailRect = {68, 112, 450, 148};
 
 }  // namespace
 
@@ -82,7 +82,7 @@ int ExportResult::DrawContent(ui::Dc* dc) {
     if (showPath_) {
         dc->SetFont(*res.GetFont(14, 400, false));
         dc->SetTextColor(0x545454);
-        dc->DrawText(res.GetString("RecoveredTo") + " " + targetPath, kPathRect, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        dc->DrawText(res.GetString("RecoveredTo") + " " + targetPath, kPathRect, DT_LEFT | DT_WORDBREAK | DT_END_ELLIPSIS);
     }
     const u64 notWhole = counts.failed + counts.incomplete;
     if (notWhole > 0) {

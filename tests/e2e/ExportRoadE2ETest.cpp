@@ -263,6 +263,13 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
             folder->SetPath(target);
             SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
         } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+            // The worker is held: what it reports is painted by the window's own timer.
+            progress->OnBegin(12, 1000);
+            progress->OnFileName("Holiday 2019/IMG_0042.JPG");
+            progress->OnBytesDone(420);
+            wizard::Pump(250);
+            EXPECT_EQ(progress->Percent(), 42);
+            wizard::Shot(m, "export-02-progress-moving");
             progress->SetConfirmCancel([] { return true; });
             SendMessage(progress->Handle(), WM_COMMAND, ExportProgress::kItemCancel, 0);
             wizard::PumpUntil([&] { return !progress->isVisible(); });
