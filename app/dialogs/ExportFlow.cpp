@@ -3,6 +3,7 @@
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/SelExportPathDlg.h"
+#include "app/dialogs/WarmTipDlg.h"
 
 int RunExportDialogs(HWND owner) {
     SelExportPathDlg folder(owner);
@@ -16,5 +17,6 @@ int RunExportDialogs(HWND owner) {
     result.fileCount = progress.FileCount();
     result.counts = progress.Counts();
     result.DoModal();
+    ShowWarmTipIfWanted(ui::WindowCore::WidgetFromHandle(owner));
     return IDOK;
 }

@@ -19,6 +19,7 @@
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/SelExportPathDlg.h"
+#include "app/dialogs/WarmTipDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelFileTypeWnd.h"
@@ -58,6 +59,9 @@ public:
             if (ext == ".dat" || ext == ".xml") fs::copy_file(entry.path(), dir_.File(entry.path().filename()));
         }
         SetProgramDir(dir_.Path() + "/");
+        // The user's own settings are never touched: Config.dat changes land in the test's folder.
+        if (const char* old = std::getenv("XDG_CONFIG_HOME")) savedXdg_ = old;
+        ::setenv("XDG_CONFIG_HOME", dir_.File("config").c_str(), 1);
         ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
         RegisterAllPlugins();
         ConfigStoreLanguage(0, "English.dat");
@@ -73,12 +77,15 @@ public:
         SetFolderOpener(nullptr);
         RecoveryGraph::Instance().SetStopRequested(0);
         SetProgramDir(saved_);
+        if (savedXdg_.empty()) ::unsetenv("XDG_CONFIG_HOME");
+        else ::setenv("XDG_CONFIG_HOME", savedXdg_.c_str(), 1);
     }
     std::unique_ptr<CQZMUIDlg> dlg;
 
 private:
     testutil::TempDir dir_;
     std::string saved_;
+    std::string savedXdg_;
 };
 
 struct FileFacts {
@@ -110,7 +117,8 @@ std::string DriverRecovery(const testutil::TempDir& work) {
 }
 
 // Scans the fixture's volume through the wizard and checks every found file in the browser.
-void ScanAndCheckAll(CQZMUIDlg& dlg) {
+// The deleted-file scan ends with the deep-scan offer; `offers` counts the boxes answered.
+void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
     auto& types = *dlg.FileTypePage();
     auto& place = *dlg.PlacePage();
     auto& result = *dlg.ResultPage();
@@ -130,7 +138,8 @@ void ScanAndCheckAll(CQZMUIDlg& dlg) {
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == result.GetHwnd(); }));
     RecoveryGraph& session = RecoveryGraph::Instance();
     ASSERT_TRUE(wizard::PumpUntil(
-        [&] { return !result.Progress().IsRunningOrTimed() && !session.IsScanRunning(); }));
+        [&] { return offers == 1 && !result.Progress().IsRunningOrTimed() && !session.IsScanRunning(); }));
+    ASSERT_EQ(session.GetScanMode(), kScanModeDeleted);
     auto& manager = FileSelCtrl::CFileVirtualNodeManager::Instance();
     ASSERT_TRUE(wizard::PumpUntil([&] { return !manager.HasPending(); }));
     const auto* top = manager.PathRoot()->GetChildren();
@@ -161,7 +170,7 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
     fs::create_directories(target);
 
     std::vector<ExportTargetCheck> refusals;
-    int progressSeen = 0, resultsSeen = 0;
+    int progressSeen = 0, resultsSeen = 0, tipsSeen = 0, offers = 0;
     bool resultSuccess = false;
     std::string resultPath;
     u64 namesSeen = 0;
@@ -193,16 +202,21 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
             resultPath = done->targetPath;
             wizard::Shot(m, "export-03-result");
             wizard::EndModal(m, IDOK);
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            ++tipsSeen;
+            wizard::EndModal(m, IDOK);
         } else if (dynamic_cast<QZMMessageBox*>(m)) {
+            ++offers;
             wizard::EndModal(m, 1);
         }
     });
-    ScanAndCheckAll(dlg);
+    ScanAndCheckAll(dlg, offers);
     if (::testing::Test::HasFatalFailure()) return;
     wizard::Shot(&dlg, "export-00-checked");
     g_opened.clear();
     SendMessage(result.GetHwnd(), WM_COMMAND, 205, 0);
     ASSERT_TRUE(wizard::PumpUntil([&] { return resultsSeen == 1; }));
+    EXPECT_EQ(tipsSeen, 1);  // after the result, as Config.dat asks by default
 
     EXPECT_EQ(refusals, (std::vector<ExportTargetCheck>{ExportTargetCheck::kInvalid, ExportTargetCheck::kInvalid}));
     EXPECT_EQ(progressSeen, 1);
@@ -257,6 +271,7 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     fs::create_directories(target);
     bool resultSuccess = true;
     u64 done = 0, count = 0;
+    int offers = 0;
     wizard::ModalWatch modal([&](QWidget* m) {
         if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
             folder->SetQuiet(true);
@@ -281,10 +296,13 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
             wizard::Shot(m, "export-04-result-cancelled");
             wizard::EndModal(m, IDOK);
         } else if (dynamic_cast<QZMMessageBox*>(m)) {
+            ++offers;
             wizard::EndModal(m, 1);
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            wizard::EndModal(m, IDOK);
         }
     });
-    ScanAndCheckAll(*w.dlg);
+    ScanAndCheckAll(*w.dlg, offers);
     if (::testing::Test::HasFatalFailure()) return;
     // The worker waits for the cancel before its first file, so the run cannot end first.
     ExportProgress::SetWorkerStartHook([](ExportProgress* p) {
