@@ -74,7 +74,8 @@ int ExportResult::DrawContent(ui::Dc* dc) {
     dc->SetFont(*res.GetFont(17, 600, false));
     dc->SetTextColor(0x000000);
     RECT title = kTitleRect;
-    if (!success) {
+    // Alone, the failure title sits lower; with the folder line below it, it keeps its place.
+    if (!success && !showPath_) {
         title.top += kFailureDrop;
         title.bottom += kFailureDrop;
     }

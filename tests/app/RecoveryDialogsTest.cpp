@@ -1,4 +1,4 @@
-// The tip after a recovery: it shows while Config.dat says so, its check box turns it off for
+// The result of a recovery whose files did not all come back, and the tip after a recovery: it shows while Config.dat says so, its check box turns it off for
 // later runs and back on, the keyboard cannot close it, and its link opens the language file's
 // address. Saved to <build>/screenshots/ for review.
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 
 #include "TestUtil.h"
 #include "app/core/Settings.h"
+#include "app/dialogs/ExportResult.h"
 #include "app/dialogs/WarmTipDlg.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
@@ -33,7 +34,7 @@ QApplication& App() {
     return *static_cast<QApplication*>(QApplication::instance());
 }
 
-class WarmTip : public ::testing::Test {
+class RecoveryDialogs : public ::testing::Test {
 protected:
     void SetUp() override {
         App();
@@ -73,7 +74,7 @@ void ClickItem(WarmTipDlg& tip, int id) {
     Click(tip, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
 }
 
-TEST_F(WarmTip, TheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndTheLinkOpensTheAddress) {
+TEST_F(RecoveryDialogs, WarmTipTheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndTheLinkOpensTheAddress) {
     ASSERT_EQ(ConfigShowWarm(), 1);
     int shown = 0;
     QTimer::singleShot(0, [&] {
@@ -111,6 +112,45 @@ TEST_F(WarmTip, TheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndTheLinkOpensTheA
     EXPECT_EQ(ConfigShowWarm(), 0);
     ShowWarmTipIfWanted(nullptr);
     EXPECT_EQ(shown, 1);
+}
+
+std::vector<std::string> g_folders;
+bool RecordFolder(const std::string& folder) {
+    g_folders.push_back(folder);
+    return true;
+}
+
+TEST_F(RecoveryDialogs, AResultWithFilesNotRecoveredWholeSaysSoAndOnlyASuccessOpensTheFolder) {
+    SetFolderOpener(RecordFolder);
+    struct Case {
+        const char* shot;
+        u32 writerResult;
+        u64 written, incomplete, failed;
+        bool opened;
+    } cases[] = {
+        {"export-05-result-one-file-failed", kRecoverOk, 11, 0, 1, false},
+        {"export-06-result-completed-one-file", kRecoverOk, 1, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shot);
+        g_folders.clear();
+        ExportResult result(nullptr);
+        result.targetPath = dir_.File("Recovered data 12-07-2026 at 10_00_00");
+        result.counts.written = c.written;
+        result.counts.incomplete = c.incomplete;
+        result.counts.failed = c.failed;
+        result.fileCount = c.written + c.incomplete + c.failed;
+        result.success = ExportSucceeded(c.writerResult, result.counts);
+        QTimer::singleShot(0, [&] {
+            auto* shown = dynamic_cast<ExportResult*>(QApplication::activeModalWidget());
+            ASSERT_NE(shown, nullptr);
+            shown->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/" + c.shot + ".png"));
+            shown->EndDialog(IDOK);
+        });
+        result.DoModal();
+        EXPECT_EQ(g_folders.size(), c.opened ? 1u : 0u);
+    }
+    SetFolderOpener(nullptr);
 }
 
 }  // namespace
