@@ -12,6 +12,7 @@
 #include "app/core/Shell.h"
 #include "app/core/Strings.h"
 #include "app/dialogs/FreezeTipDlg.h"
+#include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
@@ -291,8 +292,8 @@ int RecoveryGraphWnd::OnRecovery(CFileNode*) {
         RecoveryTipInScanDlg tip(GetHwnd());
         if (tip.DoModal() != IDOK) return -1;
     }
-    // The recovery dialogs come with the file browser; until then a recovery has nothing to take.
-    return RecoveryGraph::Instance().GetTreeRoots().empty() ? 0 : -1;
+    if (RecoveryGraph::Instance().GetTreeRoots().empty()) return 0;
+    return RunExportDialogs(GetHwnd());
 }
 
 int RecoveryGraphWnd::CheckSaveTarget(const std::string& path, bool (*confirmReplace)(const std::string& path)) {

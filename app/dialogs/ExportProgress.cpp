@@ -1,0 +1,188 @@
+#include "app/dialogs/ExportProgress.h"
+
+#include <ctime>
+#include <filesystem>
+
+#include "app/core/Shell.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/SkinItems.h"
+#include "app/ui/UiResources.h"
+#include "engine/FileSystemNode.h"
+#include "engine/RecoveryController.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/WindowPost.h"
+
+namespace {
+const RECT kNameRect = {15, 60, 432, 80};
+const RECT kBarRect = {15, 80, 432, 100};
+constexpr int kPercentFull = 100;
+constexpr size_t kOutPathSize = 520;
+std::atomic<ExportProgress::WorkerStartHook> g_startHook{nullptr};
+constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
+}  // namespace
+
+ExportProgress::ExportProgress(HWND owner) : HomeBaseDialog(kPopupTemplate, owner, 0) { setModal(true); }
+
+ExportProgress::~ExportProgress() {
+    // The worker ends right after it posts its end; this only waits when the dialog is torn
+    // down early.
+    if (worker_.joinable()) {
+        cancel_.store(1);
+        worker_.join();
+    }
+}
+
+bool ExportProgress::OnInitDialog() {
+    HomeBaseDialog::OnInitDialog();
+    ApplySkinSize("ExportProgress");
+    LayoutCaption();
+    if (UiCtrl::UiItem* close = GetCaptionItem(kCmdClose)) close->SetVisible(false);
+    UiCtrl::LoadSkinItems(ClientItems(), "ExportProgress", Handle());
+    setWindowTitle(ui::FromUtf8(UiResources::Instance().GetString("caption")));
+    SetTimer(kTimerId, kTimerMs);
+    worker_ = std::thread([this] { Work(); });
+    return true;
+}
+
+std::string ExportProgress::RecoveredFolderName(const std::tm& local) {
+    char name[64];
+    std::snprintf(name, sizeof name, "Recovered data %02d-%02d-%04d at %02d_%02d_%02d", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
+    return name;
+}
+
+void ExportProgress::SetWorkerStartHook(WorkerStartHook hook) { g_startHook.store(hook); }
+
+void ExportProgress::Work() {
+    if (WorkerStartHook hook = g_startHook.load()) hook(this);
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    IStorageDevice* device = session.GetFirstVolumeDevice();
+    SetCurrentRecoveryController(session.GetController());
+    u32 result = kRecoverOk;
+    const std::vector<CFileSystemNode*> roots = session.GetTreeRoots();
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::filesystem::path folder(targetPath);
+    folder /= RecoveredFolderName(local);
+    std::error_code ec;
+    if (roots.empty()) {
+        result = kRecoverFailed;
+    } else if (!std::filesystem::create_directory(folder, ec)) {
+        WriteLog("[%s:%d] cannot make %s: %s\r\n", "ExportProgress::Work", __LINE__, folder.c_str(), ec.message().c_str());
+        result = kRecoverFailed;
+    } else {
+        targetPath = folder.string();
+        u64 files = 0, bytes = 0;
+        for (CFileSystemNode* root : roots) {
+            root->RecountStatistics();
+            SelectionStatistics stats;
+            root->GetStatistics(&stats);
+            files += stats.checkedFiles;
+            bytes += stats.checkedBytes;
+        }
+        OnBegin(static_cast<u32>(files), bytes);
+        for (CFileSystemNode* root : roots) {
+            if (result != kRecoverOk) break;
+            if (root->GetCheckState() == 0) continue;
+            CFileRecoverer writer;
+            char out[kOutPathSize] = {};
+            result = writer.RecoverFolder(this, device, root, targetPath.c_str(), out, sizeof out);
+            const RecoverCounts& c = writer.GetCounts();
+            counts_.written += c.written;
+            counts_.incomplete += c.incomplete;
+            counts_.failed += c.failed;
+            counts_.noSpace += c.noSpace;
+            counts_.bytes += c.bytes;
+        }
+    }
+    result_.store(result);
+    PostMessage(Handle(), WM_COMMAND, kCmdExportDone, 0);
+}
+
+bool ExportProgress::OnCommand(WPARAM wParam, LPARAM lParam) {
+    switch (LOWORD(wParam)) {
+    case kItemCancel: {
+        const bool yes = confirmCancel_ ? confirmCancel_()
+                                        : ShowMessageBox(nullptr, UiResources::Instance().GetString("ConfirmCancel").c_str(),
+                                                         nullptr, MB_YESNO | MB_ICONQUESTION) == kYesButton;
+        if (yes) cancel_.store(1);
+        return true;
+    }
+    case kCmdExportDone:
+        if (worker_.joinable()) worker_.join();
+        EndDialog(result_.load() == kRecoverCancelled ? IDCANCEL : IDOK);
+        return true;
+    default: break;
+    }
+    return HomeBaseDialog::OnCommand(wParam, lParam);
+}
+
+LRESULT ExportProgress::OnMessage(u32 message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER && wParam == kTimerId) {
+        // The name changes with every file; repainting on the timer keeps a run of small
+        // files from flooding the window with paints.
+        shownPercent_ = percent_.load();
+        Invalidate();
+        return 0;
+    }
+    return HomeBaseDialog::OnMessage(message, wParam, lParam);
+}
+
+int ExportProgress::DrawBackground(ui::Dc* dc) {
+    if (dc) PaintWhiteClientArea(Handle(), dc);
+    return 0;
+}
+
+int ExportProgress::DrawContent(ui::Dc* dc) {
+    if (!dc) return 0;
+    UiResources& res = UiResources::Instance();
+    dc->SetFont(*res.GetFont(16, 100, false));
+    dc->SetTextColor(0x212121);
+    dc->DrawText(res.GetString("RecoveryFile") + " " + CurrentName(), kNameRect, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->FillRect(kBarRect, 0xFFFFFF);
+    dc->FrameRect(kBarRect, kBarFrameColour);
+    const int width = kBarRect.right - kBarRect.left;
+    RECT filled = kBarRect;
+    filled.right = kBarRect.left + shownPercent_ * width / kPercentFull;
+    if (filled.right > filled.left) dc->FillRect(filled, kBarColour);
+    return 0;
+}
+
+std::string ExportProgress::CurrentName() const {
+    std::lock_guard<std::mutex> lock(nameLock_);
+    return currentName_;
+}
+
+i32 ExportProgress::OnBegin(u32 fileCount, u64 totalBytes) {
+    fileCount_.store(fileCount);
+    totalBytes_.store(totalBytes);
+    return 0;
+}
+
+i32 ExportProgress::OnFilesDone(u32 n) {
+    filesDone_ += n;
+    return CancelAnswer();
+}
+
+i32 ExportProgress::OnBytesDone(u64 n) {
+    const u64 total = totalBytes_.load();
+    if (total != 0) {
+        const u64 done = bytesDone_ += n;
+        percent_.store(static_cast<int>(std::min<u64>(done, total) * kPercentFull / total));
+    }
+    return CancelAnswer();
+}
+
+i32 ExportProgress::OnStep(u32) { return CancelAnswer(); }
+
+i32 ExportProgress::OnFileName(const char* name) {
+    if (name) {
+        std::lock_guard<std::mutex> lock(nameLock_);
+        currentName_ = name;
+    }
+    return CancelAnswer();
+}
+
+i32 ExportProgress::IsCancelled() { return CancelAnswer(); }

@@ -1,0 +1,92 @@
+#include "app/dialogs/ExportTarget.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+
+#include "devices/DiskDevice.h"
+#include "devices/VolumeRecord.h"
+#include "engine/FileSystemNode.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/MountSource.h"
+#include "platform/Mounts.h"
+
+namespace {
+
+constexpr size_t kMinPathLength = 2;
+constexpr int kProbeAttempts = 8;
+
+bool DefaultOnDisk(const std::string& folder, const std::string& disk) { return IsFolderOnDisk(folder, disk); }
+
+// Makes a new file of a name nobody uses in folder and removes it; true when that worked.
+bool ProbeWritable(const std::filesystem::path& folder) {
+    std::random_device rd;
+    std::mt19937_64 gen(rd());
+    for (int i = 0; i < kProbeAttempts; ++i) {
+        const std::filesystem::path probe = folder / (".morvenda-probe-" + std::to_string(gen()) + ".tmp");
+        const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(probe.c_str());
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+ExportTargetCheck CheckExportTarget(const ExportTargetQuery& query) {
+    if (query.folder.size() < kMinPathLength) return ExportTargetCheck::kInvalid;
+    std::error_code ec;
+    const std::filesystem::path folder(query.folder);
+    if (!std::filesystem::is_directory(folder, ec)) return ExportTargetCheck::kInvalid;
+    auto onDisk = query.onDisk ? query.onDisk : DefaultOnDisk;
+    for (const std::string& disk : query.scannedDisks)
+        if (!disk.empty() && onDisk(query.folder, disk)) return ExportTargetCheck::kOnScannedDisk;
+    if (!ProbeWritable(folder)) return ExportTargetCheck::kInvalid;
+    if (query.freeBytes != 0 && query.checkedBytes > query.freeBytes) return ExportTargetCheck::kNoSpace;
+    return ExportTargetCheck::kOk;
+}
+
+const char* ExportTargetMessageKey(ExportTargetCheck check) {
+    switch (check) {
+    case ExportTargetCheck::kOk: return "";
+    case ExportTargetCheck::kInvalid: return "ExportPathInvalid";
+    case ExportTargetCheck::kOnScannedDisk: return "DontSaveInSrc";
+    case ExportTargetCheck::kNoSpace: return "NoSpaceAvailiable";
+    }
+    return "ExportPathInvalid";
+}
+
+std::vector<std::string> SessionScannedDisks() {
+    std::vector<std::string> disks;
+    VolumeRecord* volume = RecoveryGraph::Instance().GetFirstVolume();
+    if (!volume) return disks;
+    if (volume->imagePath[0] != '\0') disks.emplace_back(volume->imagePath);
+    for (u32 i = 0; i < volume->ExtentCount(); ++i) {
+        CDiskDevice* disk = volume->extents[i].disk;
+        if (disk && disk != StoredDiskPlaceholder()) disks.push_back(disk->GetPath());
+    }
+    return disks;
+}
+
+u64 SessionCheckedBytes() {
+    u64 total = 0;
+    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) {
+        if (!root) continue;
+        root->RecountStatistics();
+        SelectionStatistics stats;
+        root->GetStatistics(&stats);
+        total += stats.checkedBytes;
+    }
+    return total;
+}
+
+u64 FolderFreeBytes(const std::string& folder) {
+    VolumeSpace space;
+    return QueryVolumeSpace(folder, &space) ? space.freeBytesToCaller : 0;
+}

@@ -1,0 +1,37 @@
+#pragma once
+// Whether a folder can take a recovery: it exists, a new file can be made in it, it does not lie
+// on a disk being scanned, and it has room for the checked files. Nothing of the user's is
+// touched: the probe is a file of a fresh unique name, made new and removed at once.
+#include <string>
+#include <vector>
+
+#include "platform/Types.h"
+
+enum class ExportTargetCheck {
+    kOk,
+    kInvalid,      // too short, missing, not a folder, or no file can be made there
+    kOnScannedDisk,
+    kNoSpace,
+};
+
+struct ExportTargetQuery {
+    std::string folder;
+    std::vector<std::string> scannedDisks;  // disk paths (block devices or images) being read
+    u64 checkedBytes = 0;
+    // Free bytes of the folder's file system; 0 when it could not be read, which alone refuses
+    // nothing.
+    u64 freeBytes = 0;
+    // Replaceable in tests; the default reads /proc/self/mountinfo and /sys.
+    bool (*onDisk)(const std::string& folder, const std::string& disk) = nullptr;
+};
+
+ExportTargetCheck CheckExportTarget(const ExportTargetQuery& query);
+// The language key of a refusal's message; empty for kOk.
+const char* ExportTargetMessageKey(ExportTargetCheck check);
+
+// What the scan session holds: the disks its selected volumes read and the checked bytes of all
+// its trees.
+std::vector<std::string> SessionScannedDisks();
+u64 SessionCheckedBytes();
+// Fills freeBytes of a query from the folder's file system.
+u64 FolderFreeBytes(const std::string& folder);

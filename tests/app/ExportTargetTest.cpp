@@ -1,0 +1,109 @@
+// Where recovered files may go: each refusal of the destination check, and that checking never
+// leaves anything behind in the folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "TestUtil.h"
+#include "app/dialogs/ExportProgress.h"
+#include "app/dialogs/ExportResult.h"
+#include "app/dialogs/ExportTarget.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kScannedImage = "/images/scanned.img";
+
+bool OnScannedImage(const std::string& folder, const std::string& disk) {
+    return disk == kScannedImage && folder.find("/on-source") != std::string::npos;
+}
+
+struct TargetCase {
+    const char* name;
+    const char* folder;  // relative to a fresh temporary folder; absolute when it starts with '/'
+    u64 checkedBytes;
+    u64 freeBytes;
+    ExportTargetCheck expected;
+};
+
+TEST(ExportTarget, RefusesEachUnfitFolderWithItsOwnMessageAndLeavesNothingBehind) {
+    const TargetCase cases[] = {
+        {"fits", "out", 1000, 5000, ExportTargetCheck::kOk},
+        {"free space unknown", "out", 1000, 0, ExportTargetCheck::kOk},
+        {"exactly full", "out", 5000, 5000, ExportTargetCheck::kOk},
+        {"too little room", "out", 5001, 5000, ExportTargetCheck::kNoSpace},
+        {"missing folder", "out/not-there", 1, 5000, ExportTargetCheck::kInvalid},
+        {"a file, not a folder", "out/file.txt", 1, 5000, ExportTargetCheck::kInvalid},
+        {"too short", "/", 1, 5000, ExportTargetCheck::kInvalid},
+        {"no file can be made", "/proc/self", 1, 5000, ExportTargetCheck::kInvalid},
+        {"on the scanned disk", "on-source", 1, 5000, ExportTargetCheck::kOnScannedDisk},
+        {"on the scanned disk, full as well", "on-source", 9000, 5000, ExportTargetCheck::kOnScannedDisk},
+    };
+    for (const TargetCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testutil::TempDir dir;
+        fs::create_directories(dir.File("out"));
+        fs::create_directories(dir.File("on-source"));
+        ASSERT_TRUE(testutil::WriteFileBytes(dir.File("out/file.txt"), {'x'}));
+        ExportTargetQuery query;
+        query.folder = c.folder[0] == '/' ? std::string(c.folder) : dir.File(c.folder);
+        query.scannedDisks = {"", kScannedImage};
+        query.checkedBytes = c.checkedBytes;
+        query.freeBytes = c.freeBytes;
+        query.onDisk = OnScannedImage;
+        EXPECT_EQ(CheckExportTarget(query), c.expected);
+        EXPECT_EQ(std::string(ExportTargetMessageKey(c.expected)).empty(), c.expected == ExportTargetCheck::kOk);
+        // The probe file is gone again and the user's file is untouched.
+        std::vector<std::string> left;
+        for (const auto& e : fs::directory_iterator(dir.File("out"))) left.push_back(e.path().filename().string());
+        EXPECT_EQ(left, std::vector<std::string>{"file.txt"});
+        EXPECT_EQ(testutil::ReadFileBytes(dir.File("out/file.txt")), std::vector<u8>{'x'});
+    }
+}
+
+TEST(ExportTarget, TheRealFreeSpaceOfAFolderIsReadAndAFolderOffTheDiskIsAllowed) {
+    testutil::TempDir dir;
+    EXPECT_GT(FolderFreeBytes(dir.Path()), 0u);
+    EXPECT_EQ(FolderFreeBytes(dir.File("missing")), 0u);
+    ExportTargetQuery query;
+    query.folder = dir.Path();
+    // An image that lies in the folder is only read: the folder's file system may take files.
+    ASSERT_TRUE(testutil::WriteFileBytes(dir.File("disk.img"), std::vector<u8>(4096, 0)));
+    query.scannedDisks = {dir.File("disk.img")};
+    query.freeBytes = FolderFreeBytes(dir.Path());
+    EXPECT_EQ(CheckExportTarget(query), ExportTargetCheck::kOk);
+}
+
+TEST(ExportResult, SuccessComesFromTheWriterNotFromHowManyFilesWereWritten) {
+    struct Case {
+        u32 result;
+        u64 written, incomplete, failed;
+        bool success;
+    } cases[] = {
+        {kRecoverOk, 1, 0, 0, true},   {kRecoverOk, 0, 0, 0, true},       {kRecoverOk, 9, 0, 1, false},
+        {kRecoverOk, 9, 1, 0, false},  {kRecoverFailed, 1, 0, 0, false},  {kRecoverCancelled, 5, 0, 0, false},
+        {kRecoverFailed, 0, 0, 1, false},
+    };
+    for (const Case& c : cases) {
+        RecoverCounts counts;
+        counts.written = c.written;
+        counts.incomplete = c.incomplete;
+        counts.failed = c.failed;
+        EXPECT_EQ(ExportSucceeded(c.result, counts), c.success)
+            << "result " << c.result << " written " << c.written << " incomplete " << c.incomplete << " failed " << c.failed;
+    }
+}
+
+TEST(ExportProgress, TheNewFolderIsNamedByMonthDayYearAndTime) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 7;
+    t.tm_hour = 9;
+    t.tm_min = 5;
+    t.tm_sec = 3;
+    EXPECT_EQ(ExportProgress::RecoveredFolderName(t), "Recovered data 12-07-2026 at 09_05_03");
+}
+
+}  // namespace

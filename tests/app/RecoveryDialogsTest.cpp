@@ -1,0 +1,156 @@
+// The result of a recovery whose files did not all come back, and the tip after a recovery: it shows while Config.dat says so, its check box turns it off for
+// later runs and back on, the keyboard cannot close it, and its link opens the language file's
+// address. Saved to <build>/screenshots/ for review.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTimer>
+#include <filesystem>
+
+#include "TestUtil.h"
+#include "app/core/Settings.h"
+#include "app/dialogs/ExportResult.h"
+#include "app/dialogs/WarmTipDlg.h"
+#include "app/ui/UiLanguage.h"
+#include "app/ui/UiResources.h"
+#include "platform/ProgramDir.h"
+#include "platform/ui/WinDefs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> g_urls;
+bool RecordUrl(const std::string& url) {
+    g_urls.push_back(url);
+    return true;
+}
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "warmtip";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = QApplication::instance() ? nullptr : new QApplication(argc, argv);
+    return *static_cast<QApplication*>(QApplication::instance());
+}
+
+class RecoveryDialogs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        saved_ = GetProgramDir();
+        for (const auto& entry : fs::directory_iterator(saved_)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext == ".dat" || ext == ".xml") fs::copy_file(entry.path(), dir_.File(entry.path().filename()));
+        }
+        SetProgramDir(dir_.Path() + "/");
+        // The user's own settings are never touched: Config.dat changes land in the test's folder.
+        if (const char* old = std::getenv("XDG_CONFIG_HOME")) savedXdg_ = old;
+        ::setenv("XDG_CONFIG_HOME", dir_.File("config").c_str(), 1);
+        UiResources::Instance().SetLanguage(0, "English.dat");
+        SetUiLanguage(0, "English.dat");
+        WarmTipDlg::SetUrlOpener(RecordUrl);
+        g_urls.clear();
+    }
+    void TearDown() override {
+        WarmTipDlg::SetUrlOpener(nullptr);
+        SetProgramDir(saved_);
+        if (savedXdg_.empty()) ::unsetenv("XDG_CONFIG_HOME");
+        else ::setenv("XDG_CONFIG_HOME", savedXdg_.c_str(), 1);
+    }
+    testutil::TempDir dir_;
+    std::string saved_;
+    std::string savedXdg_;
+};
+
+void Click(WarmTipDlg& tip, int x, int y) {
+    tip.OnMessage(WM_MOUSEMOVE, 0, MAKELPARAM(x, y));
+    tip.OnMessage(WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+    tip.OnMessage(WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+}
+
+void ClickItem(WarmTipDlg& tip, int id) {
+    const RECT r = tip.GetItem(id)->GetRect();
+    Click(tip, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
+TEST_F(RecoveryDialogs, WarmTipTheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndTheLinkOpensTheAddress) {
+    ASSERT_EQ(ConfigShowWarm(), 1);
+    int shown = 0;
+    QTimer::singleShot(0, [&] {
+        auto* tip = dynamic_cast<WarmTipDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(tip, nullptr);
+        ++shown;
+        ASSERT_NE(tip->GetItem(WarmTipDlg::kItemDontShow), nullptr);
+        ASSERT_NE(tip->GetItem(WarmTipDlg::kItemClose), nullptr);
+        EXPECT_TRUE(tip->PreTranslateMessage(WM_KEYDOWN, VK_ESCAPE, 0));
+        EXPECT_TRUE(tip->PreTranslateMessage(WM_KEYDOWN, VK_RETURN, 0));
+        EXPECT_FALSE(tip->PreTranslateMessage(WM_KEYDOWN, 'A', 0));
+        tip->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/warmtip-01.png"));
+        // The link area, between the items: the language file's address.
+        Click(*tip, (WarmTipDlg::kLinkRect.left + WarmTipDlg::kLinkRect.right) / 2,
+              (WarmTipDlg::kLinkRect.top + WarmTipDlg::kLinkRect.bottom) / 2);
+        QApplication::processEvents();
+        ClickItem(*tip, WarmTipDlg::kItemDontShow);
+        QApplication::processEvents();
+        EXPECT_EQ(ConfigShowWarm(), 0);
+        ClickItem(*tip, WarmTipDlg::kItemDontShow);
+        QApplication::processEvents();
+        EXPECT_EQ(ConfigShowWarm(), 1);
+        ClickItem(*tip, WarmTipDlg::kItemDontShow);
+        QApplication::processEvents();
+        tip->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/warmtip-02-checked.png"));
+        EXPECT_TRUE(tip->isVisible());
+        ClickItem(*tip, WarmTipDlg::kItemClose);
+    });
+    fs::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
+    ShowWarmTipIfWanted(nullptr);
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(g_urls, std::vector<std::string>{UiResources::Instance().GetString("TBUrl")});
+    EXPECT_FALSE(g_urls.empty() || g_urls[0].empty());
+    // Turned off: the next recovery shows nothing.
+    EXPECT_EQ(ConfigShowWarm(), 0);
+    ShowWarmTipIfWanted(nullptr);
+    EXPECT_EQ(shown, 1);
+}
+
+std::vector<std::string> g_folders;
+bool RecordFolder(const std::string& folder) {
+    g_folders.push_back(folder);
+    return true;
+}
+
+TEST_F(RecoveryDialogs, AResultWithFilesNotRecoveredWholeSaysSoAndOnlyASuccessOpensTheFolder) {
+    SetFolderOpener(RecordFolder);
+    struct Case {
+        const char* shot;
+        u32 writerResult;
+        u64 written, incomplete, failed;
+        bool opened;
+    } cases[] = {
+        {"export-05-result-one-file-failed", kRecoverOk, 11, 0, 1, false},
+        {"export-06-result-completed-one-file", kRecoverOk, 1, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shot);
+        g_folders.clear();
+        ExportResult result(nullptr);
+        result.targetPath = dir_.File("Recovered data 12-07-2026 at 10_00_00");
+        result.counts.written = c.written;
+        result.counts.incomplete = c.incomplete;
+        result.counts.failed = c.failed;
+        result.fileCount = c.written + c.incomplete + c.failed;
+        result.success = ExportSucceeded(c.writerResult, result.counts);
+        QTimer::singleShot(0, [&] {
+            auto* shown = dynamic_cast<ExportResult*>(QApplication::activeModalWidget());
+            ASSERT_NE(shown, nullptr);
+            shown->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/" + c.shot + ".png"));
+            shown->EndDialog(IDOK);
+        });
+        result.DoModal();
+        EXPECT_EQ(g_folders.size(), c.opened ? 1u : 0u);
+    }
+    SetFolderOpener(nullptr);
+}
+
+}  // namespace

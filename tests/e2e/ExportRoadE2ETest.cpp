@@ -1,0 +1,320 @@
+// Getting found files back through the real main window, offscreen, on a fixture disk given as
+// MORVENDA_DISKS: the scan, every found file and folder checked in the browser, Recover, the
+// destination folder (refusals first), the export progress and the result. What lands in the
+// folder is held against the scan driver's own recovery of the same volume and against the
+// fixture's manifest. Each dialog is saved to <build>/screenshots/ for review.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "E2ESupport.h"
+#include "Manifest.h"
+#include "TestUtil.h"
+#include "WizardDriver.h"
+#include "app/QZMUIDlg.h"
+#include "app/core/Settings.h"
+#include "app/dialogs/ExportProgress.h"
+#include "app/dialogs/ExportResult.h"
+#include "app/dialogs/SelExportPathDlg.h"
+#include "app/dialogs/WarmTipDlg.h"
+#include "app/pages/RecoveryGraphWnd.h"
+#include "app/pages/SelDataLostPartitionWnd.h"
+#include "app/pages/SelFileTypeWnd.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/UiLanguage.h"
+#include "app/ui/UiResources.h"
+#include "browser/model/BindingNode.h"
+#include "browser/model/NodeManager.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/ProgramDir.h"
+#include "plugins/Plugins.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using UiCtrl::SelDataLostPartitionWnd;
+
+constexpr const char* kImage = "fat32-basic";
+constexpr const char* kLabel = "FIX_FAT32";
+constexpr const char* kFsName = "FAT32";
+constexpr int kPartition = 1;
+
+std::vector<std::string> g_opened;
+bool RecordOpen(const std::string& folder) {
+    g_opened.push_back(folder);
+    return true;
+}
+
+// The program folder of the test: the shipped texts and skin, and a Config.dat of its own.
+class ExportWindow {
+public:
+    explicit ExportWindow(const std::string& disks) {
+        wizard::EnsureApp();
+        saved_ = GetProgramDir();
+        for (const auto& entry : fs::directory_iterator(saved_)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext == ".dat" || ext == ".xml") fs::copy_file(entry.path(), dir_.File(entry.path().filename()));
+        }
+        SetProgramDir(dir_.Path() + "/");
+        // The user's own settings are never touched: Config.dat changes land in the test's folder.
+        if (const char* old = std::getenv("XDG_CONFIG_HOME")) savedXdg_ = old;
+        ::setenv("XDG_CONFIG_HOME", dir_.File("config").c_str(), 1);
+        ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
+        RegisterAllPlugins();
+        ConfigStoreLanguage(0, "English.dat");
+        UiResources::Instance().SetLanguage(0, "English.dat");
+        SetUiLanguage(0, "English.dat");
+        SetFolderOpener(RecordOpen);
+        dlg = std::make_unique<CQZMUIDlg>();
+        dlg->Create();
+        wizard::Pump(50);
+    }
+    ~ExportWindow() {
+        dlg.reset();
+        SetFolderOpener(nullptr);
+        RecoveryGraph::Instance().SetStopRequested(0);
+        SetProgramDir(saved_);
+        if (savedXdg_.empty()) ::unsetenv("XDG_CONFIG_HOME");
+        else ::setenv("XDG_CONFIG_HOME", savedXdg_.c_str(), 1);
+    }
+    std::unique_ptr<CQZMUIDlg> dlg;
+
+private:
+    testutil::TempDir dir_;
+    std::string saved_;
+    std::string savedXdg_;
+};
+
+struct FileFacts {
+    std::string sha256;
+    i64 mtime = 0;
+};
+
+// Every file below root by its path relative to root, with its content hash and time.
+std::map<std::string, FileFacts> Facts(const std::string& root) {
+    std::map<std::string, FileFacts> facts;
+    for (const std::string& rel : e2e::ListFiles(root))
+        facts[rel] = {testutil::Sha256File(root + "/" + rel), e2e::ModificationTime(root + "/" + rel)};
+    return facts;
+}
+
+// The driver's recovery of the fixture volume: the folder it wrote for the volume.
+std::string DriverRecovery(const testutil::TempDir& work) {
+    const std::string out = work.File("driver-out");
+    const std::string report = work.File("report.json");
+    EXPECT_EQ(e2e::RunDriver({"--image", testutil::FixturePath(std::string(kImage) + ".img"), "--mode", "deleted",
+                              "--volume", "all", "--recover", out, "--json", report},
+                             work.Path(), work.File("driver.log")),
+              0);
+    testutil::Json json;
+    if (!testutil::ReadJsonFile(report, json)) return {};
+    for (const auto& v : json["volumes"].items)
+        if (v["label"].text == kLabel) return out + "/" + std::to_string(int(v["index"].number));
+    return {};
+}
+
+// Scans the fixture's volume through the wizard and checks every found file in the browser.
+// The deleted-file scan ends with the deep-scan offer; `offers` counts the boxes answered.
+void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
+    auto& types = *dlg.FileTypePage();
+    auto& place = *dlg.PlacePage();
+    auto& result = *dlg.ResultPage();
+    ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == place.GetHwnd(); }));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }));
+    auto& container = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
+    UiCtrl::VolumeItem* tile = nullptr;
+    for (int i = 0; i < container.TileCount(); ++i)
+        if (container.TileAt(i)->text2 == kFsName && container.TileAt(i)->text1.find(kLabel) != std::string::npos)
+            tile = container.TileAt(i);
+    ASSERT_NE(tile, nullptr);
+    const RECT r = tile->GetRect();
+    wizard::Click(container, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    wizard::Pump(30);
+    ASSERT_TRUE(wizard::ClickItem(place, SelDataLostPartitionWnd::kItemScan));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == result.GetHwnd(); }));
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    ASSERT_TRUE(wizard::PumpUntil(
+        [&] { return offers == 1 && !result.Progress().IsRunningOrTimed() && !session.IsScanRunning(); }));
+    ASSERT_EQ(session.GetScanMode(), kScanModeDeleted);
+    auto& manager = FileSelCtrl::CFileVirtualNodeManager::Instance();
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !manager.HasPending(); }));
+    const auto* top = manager.PathRoot()->GetChildren();
+    ASSERT_TRUE(top && !top->empty());
+    for (FileSelCtrl::CBindingNode* node : *top) node->SetCheck(FileSelCtrl::kImageChecked, false, true);
+    ASSERT_TRUE(wizard::PumpUntil([&] {
+        return result.GetItem(UiCtrl::RecoveryGraphWnd::kItemRecover)->IsEnabled();
+    }));
+    wizard::Pump(50);
+}
+
+// The one folder the recovery made under target.
+std::string MadeFolder(const std::string& target) {
+    const std::vector<std::string> made = e2e::ListEntries(target);
+    return made.size() == 1 ? target + "/" + made[0] : std::string();
+}
+
+TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
+    testutil::TempDir work;
+    const std::string reference = DriverRecovery(work);
+    ASSERT_FALSE(reference.empty());
+    testutil::TempDir disks;
+    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
+    ExportWindow w(disks.Path());
+    CQZMUIDlg& dlg = *w.dlg;
+    auto& result = *dlg.ResultPage();
+    const std::string target = work.File("chosen");
+    fs::create_directories(target);
+
+    std::vector<ExportTargetCheck> refusals;
+    int progressSeen = 0, resultsSeen = 0, tipsSeen = 0, offers = 0;
+    bool resultSuccess = false;
+    std::string resultPath;
+    u64 namesSeen = 0;
+    std::string lastName;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
+            folder->SetQuiet(true);
+            wizard::Shot(m, "export-01-destination");
+            // A missing folder and a file are refused and the dialog stays; a real folder is taken.
+            for (const std::string& bad : {target + "/missing", reference + "/../../report.json"}) {
+                folder->SetPath(bad);
+                SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+                refusals.push_back(folder->Validate());
+                EXPECT_TRUE(folder->isVisible());
+            }
+            folder->SetPath(target);
+            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+        } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+            if (progressSeen++ == 0) wizard::Shot(m, "export-02-progress");
+            // The window keeps answering while the worker writes: names come and go.
+            wizard::PumpUntil([&] {
+                const std::string name = progress->CurrentName();
+                if (name != lastName) ++namesSeen, lastName = name;
+                return !progress->isVisible();
+            });
+        } else if (auto* done = dynamic_cast<ExportResult*>(m)) {
+            ++resultsSeen;
+            resultSuccess = done->success;
+            resultPath = done->targetPath;
+            wizard::Shot(m, "export-03-result");
+            wizard::EndModal(m, IDOK);
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            ++tipsSeen;
+            wizard::EndModal(m, IDOK);
+        } else if (dynamic_cast<QZMMessageBox*>(m)) {
+            ++offers;
+            wizard::EndModal(m, 1);
+        }
+    });
+    ScanAndCheckAll(dlg, offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    wizard::Shot(&dlg, "export-00-checked");
+    g_opened.clear();
+    SendMessage(result.GetHwnd(), WM_COMMAND, 205, 0);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return resultsSeen == 1; }));
+    EXPECT_EQ(tipsSeen, 1);  // after the result, as Config.dat asks by default
+
+    EXPECT_EQ(refusals, (std::vector<ExportTargetCheck>{ExportTargetCheck::kInvalid, ExportTargetCheck::kInvalid}));
+    EXPECT_EQ(progressSeen, 1);
+    EXPECT_GT(namesSeen, 0u);
+    EXPECT_TRUE(resultSuccess);
+    const std::string made = MadeFolder(target);
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(resultPath, made);
+    EXPECT_EQ(g_opened, std::vector<std::string>{made});
+    EXPECT_EQ(LastExportDestination(), target);
+
+    // The same files as the driver's recovery, with the same content and times.
+    const auto ours = Facts(made);
+    const auto theirs = Facts(reference);
+    ASSERT_FALSE(theirs.empty());
+    EXPECT_EQ(ours.size(), theirs.size());
+    for (const auto& [rel, facts] : theirs) {
+        auto it = ours.find(rel);
+        ASSERT_NE(it, ours.end()) << "not recovered: " << rel;
+        EXPECT_EQ(it->second.sha256, facts.sha256) << rel;
+        EXPECT_EQ(it->second.mtime, facts.mtime) << rel;
+    }
+    // Every deleted file the walk reaches is there under its folder path and the name the scan
+    // shows, with its entry's time; those whose data is intact with their content.
+    const std::vector<std::string> tops = e2e::ListEntries(made);
+    ASSERT_EQ(tops.size(), 1u);
+    std::map<std::string, std::string> byKey;
+    for (const auto& [rel, facts] : ours) byKey[testutil::PathKey(rel.substr(tops[0].size() + 1))] = rel;
+    size_t intact = 0;
+    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
+        if (!f.reachable) continue;
+        std::string path = f.path[0] == '/' ? f.path.substr(1) : f.path;
+        const size_t slash = path.rfind('/');
+        path = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + testutil::ScanName(f.nameOnDisk);
+        auto it = byKey.find(testutil::PathKey(path));
+        ASSERT_NE(it, byKey.end()) << "not recovered: " << f.path;
+        const FileFacts& facts = ours.at(it->second);
+        // Within the two seconds of a FAT time.
+        EXPECT_LE(std::llabs(facts.mtime - testutil::ParseUtc(f.mtime)), 1) << path << " " << f.mtime;
+        if (!f.intact) continue;
+        ++intact;
+        EXPECT_EQ(facts.sha256, f.sha256) << path;
+    }
+    EXPECT_GT(intact, 0u);
+}
+
+TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
+    testutil::TempDir disks, work;
+    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
+    ExportWindow w(disks.Path());
+    const std::string target = work.File("chosen");
+    fs::create_directories(target);
+    bool resultSuccess = true;
+    u64 done = 0, count = 0;
+    int offers = 0;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
+            folder->SetQuiet(true);
+            folder->SetPath(target);
+            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+        } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+            // The worker is held: what it reports is painted by the window's own timer.
+            progress->OnBegin(12, 1000);
+            progress->OnFileName("Holiday 2019/IMG_0042.JPG");
+            progress->OnBytesDone(420);
+            wizard::Pump(250);
+            EXPECT_EQ(progress->Percent(), 42);
+            wizard::Shot(m, "export-02-progress-moving");
+            progress->SetConfirmCancel([] { return true; });
+            SendMessage(progress->Handle(), WM_COMMAND, ExportProgress::kItemCancel, 0);
+            wizard::PumpUntil([&] { return !progress->isVisible(); });
+            done = progress->FilesDone();
+            count = progress->FileCount();
+            EXPECT_EQ(progress->Result(), kRecoverCancelled);
+        } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
+            resultSuccess = shown->success;
+            wizard::Shot(m, "export-04-result-cancelled");
+            wizard::EndModal(m, IDOK);
+        } else if (dynamic_cast<QZMMessageBox*>(m)) {
+            ++offers;
+            wizard::EndModal(m, 1);
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            wizard::EndModal(m, IDOK);
+        }
+    });
+    ScanAndCheckAll(*w.dlg, offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    // The worker waits for the cancel before its first file, so the run cannot end first.
+    ExportProgress::SetWorkerStartHook([](ExportProgress* p) {
+        for (int i = 0; i < 1000 && !p->CancelRequested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    g_opened.clear();
+    SendMessage(w.dlg->ResultPage()->GetHwnd(), WM_COMMAND, 205, 0);
+    ExportProgress::SetWorkerStartHook(nullptr);
+    EXPECT_FALSE(resultSuccess);
+    EXPECT_GT(count, 0u);
+    EXPECT_LT(done, count);
+    EXPECT_TRUE(g_opened.empty());
+}
+
+}  // namespace
