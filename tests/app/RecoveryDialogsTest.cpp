@@ -30,7 +30,7 @@ QApplication& App() {
     static int argc = 1;
     static char name[] = "warmtip";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = QApplication::instance() ? nullptr : new QApplication(argc, argv);
+    if (!QApplication::instance()) new QApplication(argc, argv);
     return *static_cast<QApplication*>(QApplication::instance());
 }
 
