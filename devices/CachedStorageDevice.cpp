@@ -216,6 +216,20 @@ const u8* CStorageDeviceWithCache::PeekCurrentBlock(u64 first, u64 count) const 
     return m_cache.get() + (first - s) * m_sectorBytes;
 }
 
+const u8* PeekOrReadBlock(CStorageDeviceWithCache* cache, IStorageDevice* device, u64 first, u64 count,
+                          u32 sectorSize, std::vector<u8>& scratch) {
+    if (cache) {
+        if (const u8* block = cache->PeekCurrentBlock(first, count)) return block;
+    }
+    if (!device) return nullptr;
+    try {
+        scratch.resize(size_t(count) * sectorSize);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return device->Read(scratch.data(), first, count) != 0 ? scratch.data() : nullptr;
+}
+
 u32 CStorageDeviceWithCache::Read(void* buffer, u64 firstSector, u64 count) {
     if (!m_inner) return 0;
     if (m_currentBlock == kNoBlock) return m_inner->Read(buffer, firstSector, count);

@@ -101,3 +101,10 @@ private:
     u64 m_directLoads = 0;
     u64 m_waitMicroseconds = 0;
 };
+
+// The bytes of sectors [first, first + count) for a search that walks a whole block: the cache's
+// current block where it holds them (cache may be null), else read from device into scratch.
+// Null when scratch cannot be sized or the read fails.
+const u8* PeekOrReadBlock(CStorageDeviceWithCache* cache, IStorageDevice* device, u64 first, u64 count,
+                          u32 sectorSize, std::vector<u8>& scratch);
+

@@ -208,16 +208,8 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
 
 u32 CExFatCompleteSearch::SearchBlock(u64 first, u64 count) {
     if (!m_device || count == 0 || m_sectorSize < 512) return 0;
-    const u8* block = m_cache ? m_cache->PeekCurrentBlock(first, count) : nullptr;
-    if (!block) {
-        try {
-            m_block.resize(size_t(count) * m_sectorSize);
-        } catch (const std::bad_alloc&) {
-            return 0;
-        }
-        if (m_device->Read(m_block.data(), first, count) == 0) return 0;
-        block = m_block.data();
-    }
+    const u8* block = PeekOrReadBlock(m_cache, m_device, first, count, m_sectorSize, m_block);
+    if (!block) return 0;
     for (u64 i = 0; i < count; ++i) ClassifySector(first + i, block + i * m_sectorSize);
     return 1;
 }
