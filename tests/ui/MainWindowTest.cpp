@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -50,6 +51,11 @@ std::string Text(const char* key) { return UiResources::Instance().GetString(key
 class MainWindow : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Changed settings live in the user's configuration folder, which tests running beside
+        // this one share: the window's language switches get a folder of their own.
+        const char* config = std::getenv("XDG_CONFIG_HOME");
+        savedConfigHome_ = config ? config : "";
+        ::setenv("XDG_CONFIG_HOME", dir_.File("config").c_str(), 1);
         saved_ = GetProgramDir();
         for (const auto& entry : std::filesystem::directory_iterator(saved_)) {
             const std::string ext = entry.path().extension().string();
@@ -67,6 +73,11 @@ protected:
         RecoveryGraph::Instance().SetStopRequested(0);
         SetProgramDir(saved_);
         UiResources::Instance().SetLanguage(0, "English.dat");
+        if (savedConfigHome_.empty()) {
+            ::unsetenv("XDG_CONFIG_HOME");
+        } else {
+            ::setenv("XDG_CONFIG_HOME", savedConfigHome_.c_str(), 1);
+        }
     }
     // Runs the menu of the caption strip and hands its popup to fn.
     void WithMenu(std::function<void(QMenu*)> fn) {
@@ -97,6 +108,7 @@ protected:
 
     testutil::TempDir dir_;
     std::string saved_;
+    std::string savedConfigHome_;
     std::unique_ptr<CQZMUIDlg> dlg_;
 };
 
