@@ -73,14 +73,16 @@ void RunWorker(std::shared_ptr<Preview_Item> work) {
     if (!app) return;
     QMetaObject::invokeMethod(app, [work, picture = std::move(picture)]() mutable {
         if (work->pane && !work->cancelled.load()) work->pane->OnPictureReady(work, std::move(picture));
-        if (work->item) work->item->Release();
-        work->item = nullptr;
         g_liveWorkers.fetch_sub(1);
     }, Qt::QueuedConnection);
 }
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
+
+Preview_Item::~Preview_Item() {
+    if (item) item->Release();
+}
 
 QImage LoadPanePicture(const std::string& copyPath, u64 fileSize) {
     if (fileSize > kEmbeddedMinFileSize) {

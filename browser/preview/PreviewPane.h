@@ -26,10 +26,16 @@ constexpr int kPaneReserve = 27;
 
 class CWndPreview;
 
-// The work order of one worker.
+// The work order of one worker. Its row reference goes with the order itself: the queued
+// hand-back to the UI thread never runs once the application has quit, and the reference
+// must not outlive it then.
 struct Preview_Item {
+    Preview_Item() = default;
+    Preview_Item(const Preview_Item&) = delete;
+    Preview_Item& operator=(const Preview_Item&) = delete;
+    ~Preview_Item();
     std::atomic<bool> cancelled{false};
-    FileList_Item* item = nullptr;  // a reference held, given back on the UI thread
+    FileList_Item* item = nullptr;  // a reference held
     QPointer<CWndPreview> pane;
     IStorageDevice* device = nullptr;
     CFileNode* node = nullptr;
