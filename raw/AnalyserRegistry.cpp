@@ -48,7 +48,10 @@ void CRawFileAnalyserRegistry::FillSignature2Map(const AnalyserFactory& factory)
 
 void CRawFileAnalyserRegistry::FillOffsetAnalyserList(const AnalyserFactory& factory) {
     for (RawAnalyserClass cls : OffsetAnalyserClasses()) {
-        if (IRawFileAnalyser* analyser = Make(factory, cls)) m_offsetAnalysers.push_back(analyser);
+        if (IRawFileAnalyser* analyser = Make(factory, cls)) {
+            m_offsetAnalysers.push_back(analyser);
+            m_offsetProbes.push_back(OffsetProbeOf(cls));
+        }
     }
 }
 
@@ -65,6 +68,8 @@ const CRawFileAnalyserRegistry::Signature4Map& CRawFileAnalyserRegistry::GetSign
 const CRawFileAnalyserRegistry::Signature2Map& CRawFileAnalyserRegistry::GetSignature2Map(u32 /*set*/) const {
     return m_signature2;
 }
+
+const std::vector<OffsetProbe>& CRawFileAnalyserRegistry::GetOffsetProbes(u32 /*set*/) const { return m_offsetProbes; }
 
 const CRawFileAnalyserRegistry::AnalyserList& CRawFileAnalyserRegistry::GetOffsetAnalyserList(u32 /*set*/) const {
     return m_offsetAnalysers;

@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "platform/Types.h"
+#include "raw/AnalyserTables.h"
 #include "raw/RawFileAnalyser.h"
-
-enum class RawAnalyserClass : u8;
 
 class CRawFileAnalyserRegistry {
 public:
@@ -39,6 +38,8 @@ public:
     // The analysers tried on a sector that no map entry matched (LZH, EMF, TAR); the FAT searches
     // test cluster headers with them. Empty while none of them is available.
     const AnalyserList& GetOffsetAnalyserList(u32 set) const;
+    // The probe of each analyser of the offset list, in the list's order.
+    const std::vector<OffsetProbe>& GetOffsetProbes(u32 set) const;
     // Every analyser, in the fixed order of the full list.
     const AnalyserList& GetAnalyserList() const;
 
@@ -60,6 +61,7 @@ private:
     Signature4Map m_signature4;
     Signature2Map m_signature2;
     AnalyserList m_offsetAnalysers;
+    std::vector<OffsetProbe> m_offsetProbes;
     AnalyserList m_analysers;
     // Every analyser made, reachable or not (a 4-byte key assigned twice keeps only the later
     // instance in the map); all live as long as the registry.

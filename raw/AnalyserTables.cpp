@@ -219,4 +219,13 @@ const RawAnalyserClassInfo& GetRawAnalyserClassInfo(RawAnalyserClass cls) {
 std::span<const Signature4Entry> Signature4Assignments() { return kSignature4; }
 std::span<const Signature2Entry> Signature2Inserts() { return kSignature2; }
 std::span<const RawAnalyserClass> OffsetAnalyserClasses() { return kOffsetClasses; }
+
+OffsetProbe OffsetProbeOf(RawAnalyserClass cls) {
+    switch (cls) {
+    case C::LZH: return {2, 3, {'-', 'l', 'h'}};             // the method name "-lh?-"
+    case C::EMF: return {40, 4, {' ', 'E', 'M', 'F'}};       // the header record's signature
+    case C::TAR: return {257, 4, {'u', 's', 't', 'a'}};      // "ustar" of the member header
+    default: return {0, 0, {}};
+    }
+}
 std::span<const RawAnalyserClass> AnalyserListClasses() { return kAnalyserList; }

@@ -42,6 +42,26 @@ std::span<const Signature4Entry> Signature4Assignments();
 std::span<const Signature2Entry> Signature2Inserts();
 // The analysers whose signature is not at the start of the sector: LZH, EMF, then TAR.
 std::span<const RawAnalyserClass> OffsetAnalyserClasses();
+
+// Bytes every header of an offset class carries at a fixed place inside its first sector. A
+// sector without them cannot begin a file of that class, so the search can pass over almost every
+// sector without asking those analysers at all.
+struct OffsetProbe {
+    static constexpr u32 kMaxBytes = 4;
+    u16 at;
+    u8 length;
+    u8 bytes[kMaxBytes];
+
+    // The sector holds at least 512 bytes, beyond every probe's place.
+    bool Matches(const u8* sector) const {
+        for (u32 i = 0; i < length; ++i) {
+            if (sector[at + i] != bytes[i]) return false;
+        }
+        return true;
+    }
+};
+// The probe of an offset class; a probe of length 0, which every sector passes, for any other.
+OffsetProbe OffsetProbeOf(RawAnalyserClass cls);
 // The 63 entries of the full analyser list in order.
 std::span<const RawAnalyserClass> AnalyserListClasses();
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "devices/CachedStorageDevice.h"
 #include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
 #include "engine/Progress.h"
@@ -60,6 +61,11 @@ void CRAWSearchController::SetGlobalParameter(IProgress* progress) {
     g_continueHolder.store(progress, std::memory_order_release);
 }
 
+void CRAWSearchController::SetDevice(IStorageDevice* device) {
+    m_device = device;
+    m_cache = dynamic_cast<CStorageDeviceWithCache*>(device);
+}
+
 void CRAWSearchController::BuildStageTable() {
     m_stages.reset(new (std::nothrow) std::array<u8, 65536>());
     if (!m_stages) return;
@@ -103,14 +109,24 @@ IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, CRawFileIn
         }
         if (result != 0) return last;
     }
-    for (IRawFileAnalyser* a : m_registry.GetOffsetAnalyserList(kSignatureSet)) {
+    const auto& offsetList = m_registry.GetOffsetAnalyserList(kSignatureSet);
+    const auto& probes = m_registry.GetOffsetProbes(kSignatureSet);
+    for (size_t k = 0; k < offsetList.size(); ++k) {
+        if (!probes[k].Matches(sector)) continue;
         if (StopRequested()) {
             stopped = true;
             return nullptr;
         }
-        if (TryHeader(a, sector, record) != 0) return a;
+        if (TryHeader(offsetList[k], sector, record) != 0) return offsetList[k];
     }
     return nullptr;
+}
+
+bool CRAWSearchController::AnyOffsetProbeMatches(const u8* sector) const {
+    for (const OffsetProbe& probe : m_registry.GetOffsetProbes(kSignatureSet)) {
+        if (probe.Matches(sector)) return true;
+    }
+    return false;
 }
 
 u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
@@ -121,19 +137,24 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
         return 1;
     }
     const u64 count = sectorCount < m_blockSectors ? sectorCount : m_blockSectors;
-    if (m_device->Read(m_block.get(), firstSector, count) == 0) {
-        // The ring counts its sectors by blocks: an unreadable block still takes its place.
-        std::memset(m_block.get(), 0, m_blockBytes);
-        m_ring.AppendBlock(m_block.get());
-        return 1;
+    // A whole block the scan's cache holds is looked at where it lies; only a short last block
+    // or a block from elsewhere is copied, so that its tail can be zeroed.
+    const u8* block = m_cache && count == m_blockSectors ? m_cache->PeekCurrentBlock(firstSector, count) : nullptr;
+    if (!block) {
+        if (m_device->Read(m_block.get(), firstSector, count) == 0) {
+            // The ring counts its sectors by blocks: an unreadable block still takes its place.
+            std::memset(m_block.get(), 0, m_blockBytes);
+            m_ring.AppendBlock(m_block.get());
+            return 1;
+        }
+        if (count < m_blockSectors) std::memset(m_block.get() + count * m_sectorSize, 0, m_blockBytes - count * m_sectorSize);
+        block = m_block.get();
     }
-    if (count < m_blockSectors) std::memset(m_block.get() + count * m_sectorSize, 0, m_blockBytes - count * m_sectorSize);
 
-    const bool anyOffsetAnalyser = !offsetList.empty();
     std::unique_ptr<CRawFileInfo> held;
     bool stopped = false;
     for (u64 i = 0; i < count; ++i) {
-        const u8* sector = m_block.get() + i * m_sectorSize;
+        const u8* sector = block + i * m_sectorSize;
         // The go-on query may take a lock; asking it every few sectors keeps pauses prompt
         // without paying for it on every sector. The stop flag is read on every one.
         if (i % kContinuePollSectors == 0 && RawContinueCheck() == 0) break;
@@ -142,7 +163,7 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
             break;
         }
         if (ReadLE32(sector) == 0) continue;
-        if (!anyOffsetAnalyser && (*m_stages)[ReadLE16(sector)] == kStageNone) continue;
+        if ((*m_stages)[ReadLE16(sector)] == kStageNone && !AnyOffsetProbeMatches(sector)) continue;
         if (!held) {
             held.reset(new (std::nothrow) CRawFileInfo());
             if (!held) break;
@@ -159,7 +180,7 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
     held.reset();
 
     if (!stopped && m_ring.IsFull()) SizePendingFiles(firstSector + count - 1);
-    m_ring.AppendBlock(m_block.get());
+    m_ring.AppendBlock(block);
     return 1;
 }
 

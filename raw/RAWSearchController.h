@@ -12,6 +12,7 @@
 #include "engine/FsServices.h"
 
 class CRawFileAnalyserRegistry;
+class CStorageDeviceWithCache;
 class CRawFileInfo;
 class IRawFileAnalyser;
 
@@ -29,7 +30,7 @@ public:
 
     void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
     void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& /*out*/) override {}
-    void SetDevice(IStorageDevice* device) override { m_device = device; }
+    void SetDevice(IStorageDevice* device) override;
     void SetBlockSectorCount(u32 sectors) override { m_blockSectors = sectors; }
     void BeginSearch() override;
     void EndSearch() override;
@@ -56,10 +57,13 @@ private:
 
     void BuildStageTable();
     IRawFileAnalyser* MatchSector(const u8* sector, CRawFileInfo& record, bool& stopped);
+    // Whether the sector carries the fixed bytes of any analyser whose signature is not at its start.
+    bool AnyOffsetProbeMatches(const u8* sector) const;
     void SizePendingFiles(u64 lastSectorOfBlock);
 
     const CRawFileAnalyserRegistry& m_registry;
     IStorageDevice* m_device = nullptr;
+    CStorageDeviceWithCache* m_cache = nullptr;  // m_device when it is the scan's cache
     IDirecotryTreeBuilder* m_builder = nullptr;  // kept; the search builds no tree
     CRawFileInfoPool* m_pool = nullptr;
     IProgress* m_progress = nullptr;
