@@ -126,6 +126,11 @@ public:
     void SetThreadWaitMs(u32 ms) { m_threadWaitMs.store(ms); }
     // Frees the controller and the trees on a release thread; waits for it when asked. 0.
     i32 ReleaseController(bool wait);
+    // A thread that reads found nodes outside the scan (a preview's copy) holds the trees while
+    // it does: a release frees nothing until every reader has let go. Readers must stop soon
+    // once their work is cancelled, since a release may be waited for on the UI thread.
+    void AddTreeReader();
+    void RemoveTreeReader();
     // Count pass, statistics and the finish message; returns whether the message was posted.
     i32 DoReCaculateCheckedFileInfo();
 
@@ -222,5 +227,6 @@ private:
     std::map<u64, std::shared_ptr<ScanThreadRecord>> m_runningScans;
     u64 m_lastScanSeq = 0;
     u32 m_runningReleases = 0;
+    u32 m_treeReaders = 0;
     std::atomic<u32> m_threadWaitMs{10000};
 };

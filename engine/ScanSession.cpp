@@ -362,6 +362,17 @@ i32 RecoveryGraph::CloseScanThread() {
     return 0;
 }
 
+void RecoveryGraph::AddTreeReader() {
+    std::lock_guard<std::mutex> lk(m_threadLock);
+    ++m_treeReaders;
+}
+
+void RecoveryGraph::RemoveTreeReader() {
+    std::lock_guard<std::mutex> lk(m_threadLock);
+    if (m_treeReaders > 0) --m_treeReaders;
+    m_threadChanged.notify_all();
+}
+
 i32 RecoveryGraph::ReleaseController(bool wait) {
     const u64 limit = NextScanSeq();
     IRecoveryController* controller = nullptr;
@@ -408,6 +419,12 @@ i32 RecoveryGraph::ReleaseThread(IRecoveryController* controller, std::vector<CF
     // Every scan thread started before this release must have ended before anything is
     // freed; the one that asked for it (a new scan thread) and any newer one are not waited for.
     WaitOlderScanThreads(olderThan);
+    {
+        std::unique_lock<std::mutex> lk(m_threadLock);
+        while (!m_threadChanged.wait_for(lk, std::chrono::milliseconds(10000), [this] { return m_treeReaders == 0; })) {
+            LogError("Still waiting for %u readers of the found trees before they are freed", m_treeReaders);
+        }
+    }
     LogEntry("RecoveryGraph::ReleaseThread", 210);
     if (controller) {
         if (GetCurrentRecoveryController() == controller) SetCurrentRecoveryController(nullptr);

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QToolTip>
 #include <algorithm>
+#include <system_error>
 #include <thread>
 
 #include "browser/model/BrowserConfig.h"
@@ -69,6 +70,8 @@ void RunWorker(std::shared_ptr<Preview_Item> work) {
             RemovePreviewTemp(temp);
         }
     }
+    // The node is not touched again: a release of the trees waiting for this copy may go on.
+    RecoveryGraph::Instance().RemoveTreeReader();
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) return;
     QMetaObject::invokeMethod(app, [work, picture = std::move(picture)]() mutable {
@@ -177,8 +180,17 @@ void CWndPreview::StartWorker() {
     work->name = name;
     work->size = m_item->size;
     m_work = work;
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    session.AddTreeReader();
     g_liveWorkers.fetch_add(1);
-    std::thread(RunWorker, std::move(work)).detach();
+    try {
+        std::thread(RunWorker, work).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the pane shows the type's icon, as for any file it cannot copy.
+        g_liveWorkers.fetch_sub(1);
+        session.RemoveTreeReader();
+        m_work.reset();
+    }
 }
 
 void CWndPreview::OnPictureReady(const std::shared_ptr<Preview_Item>& work, QImage picture) {

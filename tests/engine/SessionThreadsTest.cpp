@@ -211,6 +211,19 @@ TEST_F(SessionThreadsTest, ATreeHandedOverDuringTheReleaseIsNotKept) {
     EXPECT_EQ(view.Roots().size(), 1u);           // the late tree never reached the view either
 }
 
+// A preview's copy reads a found node on a thread of its own: going home meanwhile must not free
+// the trees under it, only once the copy has let go.
+TEST_F(SessionThreadsTest, AReleaseWaitsForTheReadersOfTheFoundTrees) {
+    ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !session.IsScanRunning(); }));
+    session.AddTreeReader();
+    EXPECT_EQ(session.ReleaseController(false), 0);
+    SleepMs(100);
+    EXPECT_EQ(script.released.load(), 0);
+    session.RemoveTreeReader();
+    EXPECT_TRUE(WaitUntil([&] { return script.released.load() == 1; }));
+}
+
 // A scan in its last seconds (past its controllers, before its finish message) when the next
 // scan starts must not post its finish: the progress page would take it for the new scan's.
 TEST_F(SessionThreadsTest, ASupersededScanPostsNoFinishMessage) {
