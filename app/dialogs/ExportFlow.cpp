@@ -1,9 +1,58 @@
 #include "app/dialogs/ExportFlow.h"
 
+#include <QDir>
+#include <QFileDialog>
+#include <QMimeDatabase>
+#include <filesystem>
+
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
+#include "app/dialogs/ExportTarget.h"
 #include "app/dialogs/SelExportPathDlg.h"
 #include "app/dialogs/WarmTipDlg.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/UiResources.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "app/core/Shell.h"
+#include "platform/ui/Window.h"
+
+namespace {
+
+// The ending of a name with its dot; empty when the name has none (a leading dot starts a name).
+std::string EndingOf(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
+}
+
+// Shows the outcome of one run of the progress dialog and the tip after it.
+void ShowOutcome(HWND owner, const ExportProgress& progress, const std::string& folder) {
+    ExportResult result(owner);
+    result.targetPath = folder;
+    result.success = ExportSucceeded(progress.Result(), progress.Counts());
+    result.fileCount = progress.FileCount();
+    result.counts = progress.Counts();
+    result.DoModal();
+    ShowWarmTipIfWanted(ui::WindowCore::WidgetFromHandle(owner));
+}
+
+// The save dialog's filter: the file's type by its ending, then every file.
+QString SaveFilter(const std::string& name, const std::string& ending) {
+    const QString all = QStringLiteral("All Files (*.*)");
+    if (ending.empty()) return all;
+    const QString pattern = QStringLiteral("*") + QString::fromStdString(ending);
+    QString type = QMimeDatabase().mimeTypeForFile(QString::fromStdString(name), QMimeDatabase::MatchExtension).comment();
+    if (type.isEmpty()) type = QString::fromStdString(ending.substr(1)).toUpper();
+    return QStringLiteral("%1 (%2);;%3").arg(type, pattern, all);
+}
+
+}  // namespace
+
+std::string WithOwnEnding(const std::string& chosen, const std::string& fileName) {
+    const std::string leaf = std::filesystem::path(chosen).filename().string();
+    if (!EndingOf(leaf).empty()) return chosen;
+    return chosen + EndingOf(fileName);
+}
 
 int RunExportDialogs(HWND owner) {
     SelExportPathDlg folder(owner);
@@ -11,12 +60,44 @@ int RunExportDialogs(HWND owner) {
     ExportProgress progress(owner);
     progress.targetPath = folder.GetPath();
     progress.DoModal();
-    ExportResult result(owner);
-    result.targetPath = progress.targetPath;
-    result.success = ExportSucceeded(progress.Result(), progress.Counts());
-    result.fileCount = progress.FileCount();
-    result.counts = progress.Counts();
-    result.DoModal();
-    ShowWarmTipIfWanted(ui::WindowCore::WidgetFromHandle(owner));
+    ShowOutcome(owner, progress, progress.targetPath);
+    return IDOK;
+}
+
+int RunSingleFileExport(HWND owner, CFileNode* node) {
+    const IFileProperties* p = node ? node->GetFileProperties() : nullptr;
+    if (!p) return IDCANCEL;
+    const std::string name = p->GetName() ? p->GetName() : "";
+    const std::string ending = EndingOf(name);
+    const std::string start = LastExportDestination().empty() ? QDir::homePath().toStdString() : LastExportDestination();
+
+    QFileDialog dialog(ui::WindowCore::WidgetFromHandle(owner), QString(),
+                       QString::fromStdString((std::filesystem::path(start) / name).string()), SaveFilter(name, ending));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return IDCANCEL;
+    const std::string path = WithOwnEnding(dialog.selectedFiles().front().toStdString(), name);
+    const std::filesystem::path chosen(path);
+    const std::string folder = chosen.has_parent_path() ? chosen.parent_path().string() : std::string(".");
+
+    ExportTargetQuery query;
+    query.folder = folder;
+    query.scannedDisks = SessionScannedDisks();
+    query.checkedBytes = p->GetSize();
+    query.freeBytes = FolderFreeBytes(folder);
+    const ExportTargetCheck check = CheckExportTarget(query);
+    if (check != ExportTargetCheck::kOk) {
+        WriteLog("[%s:%d] refused %s: %s\r\n", "RunSingleFileExport", __LINE__, path.c_str(), ExportTargetMessageKey(check));
+        ShowMessageBox(owner, UiResources::Instance().GetString(ExportTargetMessageKey(check)).c_str(), nullptr,
+                       MB_ICONWARNING);
+        return -4;
+    }
+    LastExportDestination() = folder;
+
+    ExportProgress progress(owner);
+    progress.targetPath = path;
+    progress.singleFile = node;
+    progress.DoModal();
+    ShowOutcome(owner, progress, folder);
     return IDOK;
 }

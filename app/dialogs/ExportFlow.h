@@ -1,7 +1,22 @@
 #pragma once
-// The recovery of the checked files from the result page: destination folder, progress, result.
+// The recovery of found files from the result page: the checked files into a folder, or one
+// file under a name the user chooses; then the progress and the result.
+#include <string>
+
 #include "platform/ui/WinDefs.h"
+
+class CFileNode;
 
 // IDOK after a recovery ran (whatever its outcome), IDCANCEL when the user left the folder
 // choice.
 int RunExportDialogs(HWND owner);
+
+// One file: the system's save dialog proposes the file's own name, the chosen folder is checked
+// as a recovery folder is, then the file is written there. IDOK after the file was written
+// (whatever its outcome), IDCANCEL when the user left the name choice, -4 when the folder was
+// refused.
+int RunSingleFileExport(HWND owner, CFileNode* node);
+
+// The path to write a file to as the user chose it: a chosen name without an ending of its own
+// (no dot, or only a leading one) gets the file's own ending.
+std::string WithOwnEnding(const std::string& chosen, const std::string& fileName);

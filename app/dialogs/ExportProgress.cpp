@@ -7,6 +7,7 @@
 #include "app/ui/MessageBox.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
+#include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
@@ -58,47 +59,64 @@ void ExportProgress::Work() {
     RecoveryGraph& session = RecoveryGraph::Instance();
     IStorageDevice* device = session.GetFirstVolumeDevice();
     SetCurrentRecoveryController(session.GetController());
-    u32 result = kRecoverOk;
-    const std::vector<CFileSystemNode*> roots = session.GetTreeRoots();
+    const u32 result = singleFile ? WriteSingleFile(device) : WriteCheckedFiles(device);
+    result_.store(result);
+    PostMessage(Handle(), WM_COMMAND, kCmdExportDone, 0);
+}
 
+void ExportProgress::AddCounts(const RecoverCounts& c) {
+    counts_.written += c.written;
+    counts_.incomplete += c.incomplete;
+    counts_.failed += c.failed;
+    counts_.noSpace += c.noSpace;
+    counts_.bytes += c.bytes;
+}
+
+u32 ExportProgress::WriteSingleFile(IStorageDevice* device) {
+    const IFileProperties* p = singleFile->GetFileProperties();
+    OnBegin(1, p ? p->GetSize() : 0);
+    if (const char* name = p ? p->GetName() : nullptr) OnFileName(name);
+    CFileRecoverer writer;
+    writer.RecoverFile(this, device, singleFile, targetPath.c_str(), false);
+    AddCounts(writer.GetCounts());
+    // A file that came back incomplete is told by the counts; the job itself only ends or stops.
+    const u32 result = writer.GetResult();
+    return result == kRecoverIncomplete ? kRecoverOk : result;
+}
+
+u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
+    const std::vector<CFileSystemNode*> roots = RecoveryGraph::Instance().GetTreeRoots();
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     std::filesystem::path folder(targetPath);
     folder /= RecoveredFolderName(local);
     std::error_code ec;
-    if (roots.empty()) {
-        result = kRecoverFailed;
-    } else if (!std::filesystem::create_directory(folder, ec)) {
+    if (roots.empty()) return kRecoverFailed;
+    if (!std::filesystem::create_directory(folder, ec)) {
         WriteLog("[%s:%d] cannot make %s: %s\r\n", "ExportProgress::Work", __LINE__, folder.c_str(), ec.message().c_str());
-        result = kRecoverFailed;
-    } else {
-        targetPath = folder.string();
-        u64 files = 0, bytes = 0;
-        for (CFileSystemNode* root : roots) {
-            root->RecountStatistics();
-            SelectionStatistics stats;
-            root->GetStatistics(&stats);
-            files += stats.checkedFiles;
-            bytes += stats.checkedBytes;
-        }
-        OnBegin(static_cast<u32>(files), bytes);
-        for (CFileSystemNode* root : roots) {
-            if (result != kRecoverOk) break;
-            if (root->GetCheckState() == 0) continue;
-            CFileRecoverer writer;
-            char out[kOutPathSize] = {};
-            result = writer.RecoverFolder(this, device, root, targetPath.c_str(), out, sizeof out);
-            const RecoverCounts& c = writer.GetCounts();
-            counts_.written += c.written;
-            counts_.incomplete += c.incomplete;
-            counts_.failed += c.failed;
-            counts_.noSpace += c.noSpace;
-            counts_.bytes += c.bytes;
-        }
+        return kRecoverFailed;
     }
-    result_.store(result);
-    PostMessage(Handle(), WM_COMMAND, kCmdExportDone, 0);
+    targetPath = folder.string();
+    u64 files = 0, bytes = 0;
+    for (CFileSystemNode* root : roots) {
+        root->RecountStatistics();
+        SelectionStatistics stats;
+        root->GetStatistics(&stats);
+        files += stats.checkedFiles;
+        bytes += stats.checkedBytes;
+    }
+    OnBegin(static_cast<u32>(files), bytes);
+    u32 result = kRecoverOk;
+    for (CFileSystemNode* root : roots) {
+        if (result != kRecoverOk) break;
+        if (root->GetCheckState() == 0) continue;
+        CFileRecoverer writer;
+        char out[kOutPathSize] = {};
+        result = writer.RecoverFolder(this, device, root, targetPath.c_str(), out, sizeof out);
+        AddCounts(writer.GetCounts());
+    }
+    return result;
 }
 
 bool ExportProgress::OnCommand(WPARAM wParam, LPARAM lParam) {

@@ -24,6 +24,9 @@ public:
 
     // Set before DoModal: the chosen folder. After it: the folder made for the files.
     std::string targetPath;
+    // Set before DoModal to recover this one file instead of the checked ones; targetPath is
+    // then the file to write, as the user chose it.
+    CFileNode* singleFile = nullptr;
 
     u64 FilesDone() const { return filesDone_.load(); }
     u64 FileCount() const { return fileCount_.load(); }
@@ -62,6 +65,9 @@ protected:
 
 private:
     void Work();
+    u32 WriteCheckedFiles(IStorageDevice* device);
+    u32 WriteSingleFile(IStorageDevice* device);
+    void AddCounts(const RecoverCounts& c);
     i32 CancelAnswer() const { return cancel_.load() > 0 ? kRecoverCancel : 0; }
 
     std::thread worker_;

@@ -286,13 +286,16 @@ IStorageDevice* RecoveryGraphWnd::GetSourceDevice(IStorageDevice** out) {
 
 void RecoveryGraphWnd::RecoverNode(CFileNode* node) { OnRecovery(node); }
 
-int RecoveryGraphWnd::OnRecovery(CFileNode*) {
+int RecoveryGraphWnd::OnRecovery(CFileNode* node) {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnRecovery", __LINE__);
+    if (!node && RecoveryGraph::Instance().GetTreeRoots().empty()) return 0;
     if (RecoveryGraph::Instance().GetPausedBySession() != 0 && ConfigShowTip() == 1) {
         RecoveryTipInScanDlg tip(GetHwnd());
         if (tip.DoModal() != IDOK) return -1;
     }
-    if (RecoveryGraph::Instance().GetTreeRoots().empty()) return 0;
+    // One file from the browser goes to a name of the user's choosing; the command bar's
+    // Recover takes everything checked.
+    if (node) return RunSingleFileExport(GetHwnd(), node);
     return RunExportDialogs(GetHwnd());
 }
 

@@ -5,6 +5,8 @@
 // fixture's manifest. Each dialog is saved to <build>/screenshots/ for review.
 #include <gtest/gtest.h>
 
+#include <QFileDialog>
+#include <QLineEdit>
 #include <filesystem>
 #include <chrono>
 #include <map>
@@ -16,6 +18,7 @@
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
 #include "app/core/Settings.h"
+#include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/SelExportPathDlg.h"
@@ -28,6 +31,8 @@
 #include "app/ui/UiResources.h"
 #include "browser/model/BindingNode.h"
 #include "browser/model/NodeManager.h"
+#include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
 #include "plugins/Plugins.h"
@@ -261,6 +266,76 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
         EXPECT_EQ(facts.sha256, f.sha256) << path;
     }
     EXPECT_GT(intact, 0u);
+}
+
+// The found node named `name` with `size` bytes anywhere below the session's trees.
+CFileNode* FindFoundFile(const std::string& name, u64 size) {
+    std::vector<CFileNode*> queue;
+    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) queue.push_back(root);
+    for (size_t i = 0; i < queue.size(); ++i) {
+        const IFileProperties* p = queue[i]->GetFileProperties();
+        if (p && p->GetName() && name == p->GetName() && p->GetSize() == size) return queue[i];
+        for (CFileNode* c = queue[i]->GetFirstChild(); c; c = c->GetNextSibling()) queue.push_back(c);
+    }
+    return nullptr;
+}
+
+// One file from the browser (the preview's Recovery) goes to the name chosen in the save dialog,
+// which proposes the file's own name; a name without an ending gets the file's own.
+TEST(ExportRoad, OneFileGoesToTheChosenNameWithItsOwnEnding) {
+    testutil::TempDir disks, work;
+    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
+    ExportWindow w(disks.Path());
+    const std::string target = work.File("chosen");
+    fs::create_directories(target);
+    int offers = 0, results = 0;
+    bool success = false, scanned = false;
+    std::vector<std::string> proposed, messages;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* save = qobject_cast<QFileDialog*>(m)) {
+            proposed.push_back(fs::path(save->selectedFiles().value(0).toStdString()).filename().string());
+            if (proposed.size() == 1) wizard::Shot(m, "export-05-one-file");
+            // Typed as a user types it: the folder, then the name in the dialog's name field.
+            save->setDirectory(QString::fromStdString(target));
+            wizard::Pump(50);
+            auto* edit = save->findChild<QLineEdit*>("fileNameEdit");
+            ASSERT_NE(edit, nullptr);
+            edit->setText(QStringLiteral("copy"));
+            static_cast<QDialog*>(save)->accept();  // the file dialog's own checks run
+        } else if (auto* done = dynamic_cast<ExportResult*>(m)) {
+            ++results;
+            success = done->success;
+            wizard::EndModal(m, IDOK);
+        } else if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
+            if (scanned) messages.push_back(box->Text());
+            else ++offers;
+            wizard::EndModal(m, 1);
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            wizard::EndModal(m, IDOK);
+        }
+    });
+    ScanAndCheckAll(*w.dlg, offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    scanned = true;
+    const testutil::ExpectedFile* chosen = nullptr;
+    const std::vector<testutil::ExpectedFile> deleted = testutil::LoadDeletedFiles(kImage, kPartition);
+    for (const testutil::ExpectedFile& f : deleted)
+        if (f.reachable && f.intact && f.nameOnDisk.find('.') != std::string::npos && !chosen) chosen = &f;
+    ASSERT_NE(chosen, nullptr);
+    const std::string name = testutil::ScanName(chosen->nameOnDisk);
+    CFileNode* node = FindFoundFile(name, chosen->size);
+    ASSERT_NE(node, nullptr) << name;
+    auto& page = *w.dlg->ResultPage();
+
+    page.RecoverNode(node);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }));
+    EXPECT_EQ(proposed, std::vector<std::string>{name});
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(success);
+    const std::string written = target + "/copy" + name.substr(name.rfind('.'));
+    ASSERT_TRUE(fs::exists(written)) << written << " beside " << testing::PrintToString(e2e::ListEntries(target));
+    EXPECT_EQ(testutil::Sha256File(written), chosen->sha256);
+    EXPECT_EQ(e2e::ListEntries(target).size(), 1u);  // nothing else was written
 }
 
 TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
