@@ -37,22 +37,6 @@ i32 CBzip2Compressor::Compress(bool finish) {
     return m_lastResult < 0 ? m_lastResult : 0;
 }
 
-void CBzip2Compressor::SetInput(const void* data, u32 length) {
-    if (m_stream == nullptr) return;
-    m_stream->next_in = static_cast<char*>(const_cast<void*>(data));
-    m_stream->avail_in = length;
-}
-
-void CBzip2Compressor::SetOutput(void* buffer, u32 capacity) {
-    if (m_stream == nullptr) return;
-    m_stream->next_out = static_cast<char*>(buffer);
-    m_stream->avail_out = capacity;
-}
-
-u8* CBzip2Compressor::GetNextOut() { return m_stream ? reinterpret_cast<u8*>(m_stream->next_out) : nullptr; }
-u32 CBzip2Compressor::GetAvailIn() { return m_stream ? m_stream->avail_in : 0; }
-u32 CBzip2Compressor::GetAvailOut() { return m_stream ? m_stream->avail_out : 0; }
-
 const char* CBzip2Compressor::GetErrorText(i32 code) {
     switch (code) {
     case -9: return "config error";
@@ -63,12 +47,7 @@ const char* CBzip2Compressor::GetErrorText(i32 code) {
     }
 }
 
-cbzip2decompressor::cbzip2decompressor() : m_stream(new (std::nothrow) bz_stream()) {}
-
-cbzip2decompressor::~cbzip2decompressor() {
-    End();
-    delete m_stream;
-}
+cbzip2decompressor::~cbzip2decompressor() { End(); }
 
 i32 cbzip2decompressor::Init() {
     if (m_stream == nullptr) return BZ_MEM_ERROR;
@@ -78,20 +57,6 @@ i32 cbzip2decompressor::Init() {
     m_initialised = rc == BZ_OK;
     return rc;
 }
-
-void cbzip2decompressor::SetInput(const void* data, u32 length) {
-    if (m_stream == nullptr) return;
-    m_stream->next_in = static_cast<char*>(const_cast<void*>(data));
-    m_stream->avail_in = length;
-}
-
-void cbzip2decompressor::SetOutput(void* buffer, u32 capacity) {
-    if (m_stream == nullptr) return;
-    m_stream->next_out = static_cast<char*>(buffer);
-    m_stream->avail_out = capacity;
-}
-
-u32 cbzip2decompressor::GetAvailOut() { return m_stream ? m_stream->avail_out : 0; }
 
 i32 cbzip2decompressor::Decompress() {
     if (m_stream == nullptr || !m_initialised) return BZ_SEQUENCE_ERROR;

@@ -30,22 +30,6 @@ i32 CZlibCompressor::Compress(bool finish) {
     return deflate(m_stream, finish ? Z_FINISH : Z_NO_FLUSH);
 }
 
-void CZlibCompressor::SetInput(const void* data, u32 length) {
-    if (m_stream == nullptr) return;
-    m_stream->next_in = static_cast<Bytef*>(const_cast<void*>(data));
-    m_stream->avail_in = length;
-}
-
-void CZlibCompressor::SetOutput(void* buffer, u32 capacity) {
-    if (m_stream == nullptr) return;
-    m_stream->next_out = static_cast<Bytef*>(buffer);
-    m_stream->avail_out = capacity;
-}
-
-u8* CZlibCompressor::GetNextOut() { return m_stream ? m_stream->next_out : nullptr; }
-u32 CZlibCompressor::GetAvailIn() { return m_stream ? m_stream->avail_in : 0; }
-u32 CZlibCompressor::GetAvailOut() { return m_stream ? m_stream->avail_out : 0; }
-
 const char* CZlibCompressor::GetErrorText(i32 code) {
     switch (code) {
     case -6: return "version error";
@@ -57,12 +41,7 @@ const char* CZlibCompressor::GetErrorText(i32 code) {
     }
 }
 
-czlibdecompressor::czlibdecompressor() : m_stream(new (std::nothrow) z_stream()) {}
-
-czlibdecompressor::~czlibdecompressor() {
-    End();
-    delete m_stream;
-}
+czlibdecompressor::~czlibdecompressor() { End(); }
 
 i32 czlibdecompressor::Init() {
     if (m_stream == nullptr) return Z_MEM_ERROR;
@@ -72,20 +51,6 @@ i32 czlibdecompressor::Init() {
     m_initialised = rc == Z_OK;
     return rc;
 }
-
-void czlibdecompressor::SetInput(const void* data, u32 length) {
-    if (m_stream == nullptr) return;
-    m_stream->next_in = static_cast<Bytef*>(const_cast<void*>(data));
-    m_stream->avail_in = length;
-}
-
-void czlibdecompressor::SetOutput(void* buffer, u32 capacity) {
-    if (m_stream == nullptr) return;
-    m_stream->next_out = static_cast<Bytef*>(buffer);
-    m_stream->avail_out = capacity;
-}
-
-u32 czlibdecompressor::GetAvailOut() { return m_stream ? m_stream->avail_out : 0; }
 
 i32 czlibdecompressor::Decompress() {
     if (m_stream == nullptr || !m_initialised) return Z_STREAM_ERROR;

@@ -14,29 +14,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "devices/DiskDevice.h"
-#include "engine/CompleteRecoveryController.h"
-#include "engine/DirectoryTreeBuilder.h"
-#include "engine/FileSystemNode.h"
-#include "engine/HeadlessSinks.h"
-#include "engine/Progress.h"
-#include "engine/RecoveryFilter.h"
-#include "platform/Log.h"
-#include "plugins/Plugins.h"
+#include "bench/ScanBench.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+using scanbench::Clock;
 
 long PeakRssKiB() {
     rusage usage{};
@@ -47,11 +36,6 @@ long PeakRssKiB() {
 int Run(const std::string& command) {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
 }
 
 // Writes `files` files of 1 to 24 KiB (one in 97 of 256 to 512 KiB) into folders of 500 below
@@ -130,23 +114,6 @@ bool MakeImage(const std::string& image, const std::string& fs, u32 files, u32 s
     return ok;
 }
 
-// A plain sequential read of the whole file in 4 MiB pieces.
-double SequentialRead(const std::string& image, u64& bytes) {
-    const int fd = ::open(image.c_str(), O_RDONLY);
-    if (fd < 0) return 0;
-    std::vector<u8> buffer(4 << 20);
-    bytes = 0;
-    const auto start = Clock::now();
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n <= 0) break;
-        bytes += u64(n);
-    }
-    const auto end = Clock::now();
-    ::close(fd);
-    return Seconds(start, end);
-}
-
 // Counts the records and keeps the time of the block loop's end.
 class TimingProgress : public IProgress {
 public:
@@ -166,70 +133,47 @@ int main(int argc, char** argv) {
     std::string image;
     std::string fs = "ntfs";
     u32 files = 40000, sizeMiB = 1024, runs = 3;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string a = argv[i], v = argv[i + 1];
+    auto option = [&](const std::string& a, const std::string& v) {
         if (a == "--image") image = v;
         else if (a == "--fs") fs = v;
         else if (a == "--files") files = u32(std::strtoul(v.c_str(), nullptr, 10));
         else if (a == "--size-mib") sizeMiB = u32(std::strtoul(v.c_str(), nullptr, 10));
         else if (a == "--runs") runs = u32(std::strtoul(v.c_str(), nullptr, 10));
-        else {
-            std::fprintf(stderr, "complete_scan_bench: unknown option %s\n", a.c_str());
-            return 1;
-        }
-    }
+        else return false;
+        return true;
+    };
+    if (!scanbench::ReadOptions("complete_scan_bench", argc, argv, option)) return 1;
     if (fs != "ntfs" && fs != "fat32" && fs != "exfat") {
         std::fprintf(stderr, "complete_scan_bench: --fs must be ntfs, fat32 or exfat\n");
         return 1;
     }
     if (image.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        image = std::string(tmp && *tmp ? tmp : "/tmp") + "/morvenda-bench-" + (fs == "ntfs" ? "" : fs + "-") +
-                std::to_string(files) + "-" + std::to_string(sizeMiB) + "M.img";
-        if (!Exists(image) && !MakeImage(image, fs, files, sizeMiB)) {
-            std::fprintf(stderr, "complete_scan_bench: could not make %s\n", image.c_str());
-            ::unlink(image.c_str());
+        image = scanbench::TempPath("morvenda-bench-" + (fs == "ntfs" ? "" : fs + "-") + std::to_string(files) + "-" +
+                                    std::to_string(sizeMiB) + "M.img");
+        if (!scanbench::KeepOrMakeImage("complete_scan_bench", image,
+                                        [&] { return MakeImage(image, fs, files, sizeMiB); })) {
             return 1;
         }
     }
-    SetLoggingEnabled(false);
-    RegisterAllPlugins();
-    ::setenv("MORVENDA_DISKS", image.c_str(), 1);
+    scanbench::ScanImageAsDisk(image);
 
     // The first pass brings the file into the page cache.
     u64 bytes = 0;
-    SequentialRead(image, bytes);
+    scanbench::SequentialRead(image, bytes);
     const long rssBefore = PeakRssKiB();
     double bestRead = 1e9, bestScan = 1e9, bestLoop = 1e9;
     u64 treeFiles = 0, found = 0;
     ReadAheadStatistics readAhead;
     for (u32 r = 0; r < runs; ++r) {
-        bestRead = std::min(bestRead, SequentialRead(image, bytes));
-
-        CDiskDevice disk(0);
-        if (!disk.Open()) {
-            std::fprintf(stderr, "complete_scan_bench: cannot open %s\n", image.c_str());
-            return 1;
-        }
-        CRecoveryFilter filter;
-        filter.SetFileTypeMask(kFileTypeMaskAll);
-        CHeadlessDirectoryTree tree;
+        bestRead = std::min(bestRead, scanbench::SequentialRead(image, bytes));
         TimingProgress progress;
-        auto controller = std::make_unique<CCompleteRecoveryController>();
-        controller->Initialize(&filter);
-        const auto start = Clock::now();
-        const u32 result = controller->Run(&disk, &progress, &tree, "bench", 0);
-        const auto end = Clock::now();
-        if (result != 0) {
-            std::fprintf(stderr, "complete_scan_bench: the scan answered 0x%x\n", result);
-            return 1;
-        }
-        bestScan = std::min(bestScan, Seconds(start, end));
-        bestLoop = std::min(bestLoop, Seconds(progress.loopStart, progress.loopEnd));
-        found = controller->GetFoundPartitions().size();
-        readAhead = controller->GetReadAheadStatistics();
-        treeFiles = 0;
-        for (CFileSystemNode* root : tree.Roots()) treeFiles += CountTree(root).files;
+        scanbench::ScanRun run;
+        if (!scanbench::TimedCompleteScan("complete_scan_bench", image, &progress, run)) return 1;
+        bestScan = std::min(bestScan, run.seconds);
+        bestLoop = std::min(bestLoop, scanbench::Seconds(progress.loopStart, progress.loopEnd));
+        found = run.partitions;
+        readAhead = run.readAhead;
+        treeFiles = run.treeFiles;
     }
     const double mib = double(bytes) / (1024.0 * 1024.0);
     const double readRate = double(bytes) / bestRead / 1e9;

@@ -11,10 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/fuzz/NtfsFuzzRoad.h"
-#include "engine/FileSystemNode.h"
-#include "engine/RawFileInfoPool.h"
-#include "engine/SearchedPartitionInfo.h"
+#include "bench/fuzz/FuzzHarness.h"
 #include "fs/fat/ExFatDeepSearch.h"
 #include "fs/fat/FatDeepSearch.h"
 
@@ -170,13 +167,7 @@ inline size_t MergeMadeUpSightings(u64 seed, u64 deviceSectors) {
     return count;
 }
 
-struct DeepResult {
-    size_t candidates = 0;
-    size_t chosen = 0;
-    u64 treeFiles = 0;
-    u64 filesWritten = 0;
-    u64 startSector = ~0ull;
-};
+using DeepResult = fuzzharness::DeepResult;
 
 // One pass of a deep search (Search: CFatCompleteSearch or CExFatCompleteSearch) over the device
 // in blocks of `blockSectors`, what the complete scan does after its block loop, then the
@@ -184,60 +175,9 @@ struct DeepResult {
 template <typename Search>
 DeepResult RunDeepRoad(IStorageDevice* device, u32 blockSectors, const std::string& scratch,
                        const ntfsfuzz::Limits& limits = ntfsfuzz::Limits()) {
-    DeepResult result;
-    testutil::AcceptAllFilter filter(0x40);
-    testutil::SilentTree view;
-    IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
-    if (!builder || builder->Init("disk", &view, &filter, kBuilderCompleteMode, device, 1) != 1) {
-        if (builder) builder->Release();
-        return result;
-    }
-    CRawFileInfoPool pool;
-    {
-        Search search;
-        search.SetDevice(device);
-        search.SetBlockSectorCount(blockSectors);
-        search.SetDirectoryTreeBuilder(builder);
-        search.BeginSearch();
-        search.SetFoundFilePool(&pool);
-        const u64 total = device->GetTotalSectors();
-        for (u64 first = 0; first < total; first += blockSectors) {
-            search.SearchBlock(first, std::min<u64>(blockSectors, total - first));
-        }
-        search.EndSearch();
-        std::vector<CSearchedPartitionInfo*> candidates;
-        search.GetSearchedPartitions(candidates);
-        result.candidates = candidates.size();
-        for (CSearchedPartitionInfo* c : candidates) builder->AddEvaluationItem(c);
-        builder->FinishSearch();
-        std::vector<CSearchedPartitionInfo*> chosen;
-        builder->HasEvaluationItem(&chosen);
-        result.chosen = chosen.size();
-        for (CSearchedPartitionInfo* c : chosen) {
-            std::vector<CSearchedPartitionInfo*> one{c};
-            search.BuildFileSystemTrees(one);
-            builder->BuildLostFilesFolder(c);
-            search.CollectLostFiles(one);
-        }
-        builder->FinishBuild();
-        if (!chosen.empty()) {
-            result.startSector = chosen[0]->GetPartitionStart();
-            if (CFileSystemNode* root = builder->GetTreeRoot(chosen[0])) {
-                CheckWholeTree(root);
-                result.treeFiles = CountTree(root).files;
-                ::mkdir(scratch.c_str(), 0700);
-                ntfsfuzz::BoundedCallback callback(limits.maxFileBytes, limits.maxPassBytes);
-                CFileRecoverer recoverer;
-                char made[1040] = {};
-                recoverer.RecoverFolder(&callback, device, root, scratch.c_str(), made, sizeof(made));
-                result.filesWritten = callback.files;
-                ntfsfuzz::RemoveTree(scratch);
-            }
-        }
-        // The trees name the search's candidates: they go before the search.
-        builder->Release();
-    }
-    return result;
+    constexpr u32 kLostDataReason = 1;
+    return fuzzharness::RunDeepRoad<Search>(device, blockSectors, kLostDataReason, scratch, limits,
+                                            [](CFileSystemNode*, CSearchedPartitionInfo*) {});
 }
 
 }  // namespace fatdeepfuzz

@@ -10,10 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/fuzz/NtfsFuzzRoad.h"
-#include "engine/FileSystemNode.h"
-#include "engine/RawFileInfoPool.h"
-#include "engine/SearchedPartitionInfo.h"
+#include "bench/fuzz/FuzzHarness.h"
 #include "fs/ntfs/NTFSDeepSearch.h"
 
 namespace ntfsdeepfuzz {
@@ -160,81 +157,22 @@ private:
     std::mt19937_64 m_rng;
 };
 
-struct DeepResult {
-    size_t candidates = 0;
-    size_t chosen = 0;
-    u64 reported = 0;     // files shown while the device was read
-    u64 treeFiles = 0;    // files of the found partition's tree
-    u64 filesWritten = 0;
-    u64 startSector = ~0ull;
-};
+using DeepResult = fuzzharness::DeepResult;
 
 // One pass of the deep search over the device in blocks of `blockSectors`, then what the
 // complete scan does after its block loop, then the recovery of the tree (bounded).
 inline DeepResult RunDeepRoad(IStorageDevice* device, u32 blockSectors, const std::string& scratch,
                               const ntfsfuzz::Limits& limits = ntfsfuzz::Limits()) {
-    DeepResult result;
-    testutil::AcceptAllFilter filter(0x40);
-    testutil::SilentTree view;
-    ntfsfuzz::QuietProgress progress;
-    IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
-    if (!builder || builder->Init("disk", &view, &filter, kBuilderCompleteMode, device, 0) != 1) {
-        if (builder) builder->Release();
-        return result;
-    }
-    CRawFileInfoPool pool;
-    {
-        CNTFSSearchController search;
-        search.SetDevice(device);
-        search.SetBlockSectorCount(blockSectors);
-        search.SetDirectoryTreeBuilder(builder);
-        search.BeginSearch();
-        search.SetFoundFilePool(&pool);
-        const u64 total = device->GetTotalSectors();
-        for (u64 first = 0; first < total; first += blockSectors) {
-            search.SearchBlock(first, std::min<u64>(blockSectors, total - first));
-        }
-        search.EndSearch();
-        result.reported = builder->GetNodeCount();
-        std::vector<CSearchedPartitionInfo*> candidates;
-        search.GetSearchedPartitions(candidates);
-        result.candidates = candidates.size();
-        for (CSearchedPartitionInfo* c : candidates) builder->AddEvaluationItem(c);
-        builder->FinishSearch();
-        std::vector<CSearchedPartitionInfo*> chosen;
-        builder->HasEvaluationItem(&chosen);
-        result.chosen = chosen.size();
-        for (CSearchedPartitionInfo* c : chosen) {
-            std::vector<CSearchedPartitionInfo*> one{c};
-            search.BuildFileSystemTrees(one);
-            builder->BuildLostFilesFolder(c);
-            search.CollectLostFiles(one);
-        }
-        builder->FinishBuild();
-        if (!chosen.empty()) {
-            result.startSector = chosen[0]->GetPartitionStart();
-            if (CFileSystemNode* root = builder->GetTreeRoot(chosen[0])) {
-                CheckWholeTree(root);
-                result.treeFiles = CountTree(root).files;
-                // Nodes re-read through the candidate, as a saved result's loader would.
-                u32 reread = 0;
-                for (CFileNode* n = root->GetFirstChild(); n && reread < 32; n = n->GetNextSibling(), ++reread) {
-                    if (IFileProperties* p = n->GetFileProperties()) p->SetFlag(1);
-                    chosen[0]->ApplyToFileNode(n);
-                }
-                ::mkdir(scratch.c_str(), 0700);
-                ntfsfuzz::BoundedCallback callback(limits.maxFileBytes, limits.maxPassBytes);
-                CFileRecoverer recoverer;
-                char made[1040] = {};
-                recoverer.RecoverFolder(&callback, device, root, scratch.c_str(), made, sizeof(made));
-                result.filesWritten = callback.files;
-                ntfsfuzz::RemoveTree(scratch);
+    constexpr u32 kLostDataReason = 0;
+    return fuzzharness::RunDeepRoad<CNTFSSearchController>(
+        device, blockSectors, kLostDataReason, scratch, limits, [](CFileSystemNode* root, CSearchedPartitionInfo* c) {
+            // Nodes re-read through the candidate, as a saved result's loader would.
+            u32 reread = 0;
+            for (CFileNode* n = root->GetFirstChild(); n && reread < 32; n = n->GetNextSibling(), ++reread) {
+                if (IFileProperties* p = n->GetFileProperties()) p->SetFlag(1);
+                c->ApplyToFileNode(n);
             }
-        }
-        // The trees name the search's candidates: they go before the search.
-        builder->Release();
-    }
-    return result;
+        });
 }
 
 }  // namespace ntfsdeepfuzz

@@ -6,40 +6,22 @@
 //
 //   raw_scan_bench [--image PATH] [--size-mib N] [--runs N]
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "devices/DiskDevice.h"
+#include "bench/ScanBench.h"
 #include "devices/ScanOptions.h"
-#include "engine/CompleteRecoveryController.h"
-#include "engine/FileSystemNode.h"
-#include "engine/HeadlessSinks.h"
-#include "engine/Progress.h"
-#include "engine/RecoveryFilter.h"
-#include "platform/Log.h"
-#include "plugins/Plugins.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr size_t kSector = 512;
 constexpr size_t kMiB = 1 << 20;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 // A JFIF photo: its segments, then scan data without marker bytes, then the end marker.
 std::vector<u8> Photo(std::mt19937& rng, size_t entropy) {
@@ -88,50 +70,19 @@ bool MakeImage(const std::string& image, size_t sizeMiB) {
     return ok;
 }
 
-double SequentialRead(const std::string& image, u64& bytes) {
-    const int fd = ::open(image.c_str(), O_RDONLY);
-    if (fd < 0) return 0;
-    std::vector<u8> buffer(4 << 20);
-    bytes = 0;
-    const auto start = Clock::now();
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n <= 0) break;
-        bytes += u64(n);
-    }
-    const auto end = Clock::now();
-    ::close(fd);
-    return Seconds(start, end);
-}
-
 struct ScanResult {
     double seconds = 0;
     u64 files = 0;
 };
 
-ScanResult Scan(u32 scanRaw) {
+ScanResult Scan(const std::string& image, u32 scanRaw) {
     GetScanOptions().SetScanRaw(scanRaw);
-    CDiskDevice disk(0);
-    if (!disk.Open()) return {};
-    CRecoveryFilter filter;
-    filter.SetFileTypeMask(kFileTypeMaskAll);
-    CHeadlessDirectoryTree tree;
     // The sink the scan driver uses: its go-on query is what the search asks sector by sector.
     CHeadlessProgress progress;
     progress.DoStart();
-    auto controller = std::make_unique<CCompleteRecoveryController>();
-    controller->Initialize(&filter);
-    const auto start = Clock::now();
-    const u32 result = controller->Run(&disk, &progress, &tree, "bench", 0);
-    const auto end = Clock::now();
-    if (result != 0) {
-        std::fprintf(stderr, "raw_scan_bench: the scan answered 0x%x\n", result);
-        return {};
-    }
-    ScanResult r;
-    r.seconds = Seconds(start, end);
-    for (CFileSystemNode* root : tree.Roots()) r.files += CountTree(root).files;
-    return r;
+    scanbench::ScanRun run;
+    if (!scanbench::TimedCompleteScan("raw_scan_bench", image, &progress, run)) return {};
+    return {run.seconds, run.treeFiles};
 }
 
 }  // namespace
@@ -140,37 +91,28 @@ int main(int argc, char** argv) {
     std::string image;
     size_t sizeMiB = 1024;
     u32 runs = 3;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string a = argv[i], v = argv[i + 1];
+    auto option = [&](const std::string& a, const std::string& v) {
         if (a == "--image") image = v;
         else if (a == "--size-mib") sizeMiB = std::strtoul(v.c_str(), nullptr, 10);
         else if (a == "--runs") runs = u32(std::strtoul(v.c_str(), nullptr, 10));
-        else {
-            std::fprintf(stderr, "raw_scan_bench: unknown option %s\n", a.c_str());
-            return 1;
-        }
-    }
+        else return false;
+        return true;
+    };
+    if (!scanbench::ReadOptions("raw_scan_bench", argc, argv, option)) return 1;
     if (image.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        image = std::string(tmp && *tmp ? tmp : "/tmp") + "/morvenda-raw-bench-" + std::to_string(sizeMiB) + "M.img";
-        if (!Exists(image) && !MakeImage(image, sizeMiB)) {
-            std::fprintf(stderr, "raw_scan_bench: could not make %s\n", image.c_str());
-            ::unlink(image.c_str());
-            return 1;
-        }
+        image = scanbench::TempPath("morvenda-raw-bench-" + std::to_string(sizeMiB) + "M.img");
+        if (!scanbench::KeepOrMakeImage("raw_scan_bench", image, [&] { return MakeImage(image, sizeMiB); })) return 1;
     }
-    SetLoggingEnabled(false);
-    RegisterAllPlugins();
-    ::setenv("MORVENDA_DISKS", image.c_str(), 1);
+    scanbench::ScanImageAsDisk(image);
 
     u64 bytes = 0;
-    SequentialRead(image, bytes);
+    scanbench::SequentialRead(image, bytes);
     double bestRead = 1e9, bestRaw = 1e9, bestPlain = 1e9;
     u64 files = 0;
     for (u32 r = 0; r < runs; ++r) {
-        bestRead = std::min(bestRead, SequentialRead(image, bytes));
-        const ScanResult withRaw = Scan(1);
-        const ScanResult without = Scan(0);
+        bestRead = std::min(bestRead, scanbench::SequentialRead(image, bytes));
+        const ScanResult withRaw = Scan(image, 1);
+        const ScanResult without = Scan(image, 0);
         if (withRaw.seconds <= 0 || without.seconds <= 0) return 1;
         bestRaw = std::min(bestRaw, withRaw.seconds);
         bestPlain = std::min(bestPlain, without.seconds);

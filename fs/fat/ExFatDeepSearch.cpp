@@ -6,17 +6,14 @@
 #include <map>
 #include <new>
 
-#include "devices/CachedStorageDevice.h"
 #include "devices/PartitionDevice.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
-#include "engine/LostFileCollector.h"
 #include "engine/Progress.h"
 #include "engine/RSData.h"
-#include "engine/RawFileInfoPool.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatQuickSearch.h"
 #include "fs/fat/ExFatVolume.h"
@@ -27,6 +24,7 @@
 namespace {
 
 constexpr u64 kBackupBootOffset = 12;
+constexpr u64 kProvisionalRootId = 0;
 constexpr u32 kEntrySize = 32;
 constexpr u8 kFileEntry = 0x85;
 constexpr u8 kStreamEntry = 0xC0;
@@ -53,13 +51,6 @@ bool SameBootSector(const ExFatBootSighting& a, const ExFatBootSighting& b) {
 }
 
 bool IsEntryOfType(u8 type, u8 inUseType) { return type == inUseType || type == u8(inUseType & ~kInUseBit); }
-
-class CGoOnProgress : public IProgress {
-public:
-    i32 OnProgress(const ProgressInfo* record) override { return record != nullptr && record->Total != 0 ? 1 : -1; }
-    u32 Continued() override { return 1; }
-    u32 GetState() override { return 1; }
-};
 
 // Takes what the exFAT walker hands over and links it into one tree by the ids it gives: a
 // folder's id is the sector of its first cluster, and its entries name that as their parent.
@@ -163,32 +154,15 @@ void CExFatSearchedPartitionInfo::Load(IRSData* stream) {
 CExFatCompleteSearch::CExFatCompleteSearch() = default;
 CExFatCompleteSearch::~CExFatCompleteSearch() = default;
 
-void CExFatCompleteSearch::SetDevice(IStorageDevice* device) {
-    m_device = device;
-    m_cache = dynamic_cast<CStorageDeviceWithCache*>(device);
-    m_sectorSize = device != nullptr ? device->GetSectorSize() : 512;
-}
-
 void CExFatCompleteSearch::BeginSearch() {
     m_boots.clear();
     m_setStarts.clear();
     m_candidates.clear();
     m_block.clear();
     if (!m_builder) return;
-    // The builder pairs the chosen exFAT candidates with a tree of their kind.
-    CFileSystemNode* root = CreateFileSystemNode();
     CExFatFileProperties* p = NewExFatFileProperties();
-    if (!root || !p) {
-        DestroyTreeNode(root);
-        if (p) p->Release();
-        return;
-    }
     SetFolderPropertiesName(p, FileSystemTypeName(kFsExFat));
-    root->SetFileProperties(p);
-    root->SetPartitionGeometry(0, 0);
-    root->SetFileSystemType(kFsExFat);
-    root->SetId(0);
-    if (m_builder->AddFileSystemTree(root) == 0) DestroyTreeNode(root);
+    AddProvisionalRoot(p, kFsExFat, kProvisionalRootId);
 }
 
 void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
@@ -206,18 +180,9 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     }
 }
 
-u32 CExFatCompleteSearch::SearchBlock(u64 first, u64 count) {
-    if (!m_device || count == 0 || m_sectorSize < 512) return 0;
-    const u8* block = PeekOrReadBlock(m_cache, m_device, first, count, m_sectorSize, m_block);
-    if (!block) return 0;
-    for (u64 i = 0; i < count; ++i) ClassifySector(first + i, block + i * m_sectorSize);
-    return 1;
-}
-
 bool CExFatCompleteSearch::FatStartAt(u64 sector) {
-    if (!m_device || sector >= m_device->GetTotalSectors()) return false;
-    std::vector<u8> buffer(m_sectorSize, 0);
-    if (m_device->Read(buffer.data(), sector, 1) == 0) return false;
+    std::vector<u8> buffer;
+    if (!ReadSector(sector, buffer)) return false;
     return std::memcmp(buffer.data(), kFatMedia, sizeof(kFatMedia)) == 0;
 }
 
@@ -290,10 +255,7 @@ void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionI
 
 u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {
     if (chosen.empty() || !m_builder || !m_device) return 0;
-    CExFatSearchedPartitionInfo* c = nullptr;
-    for (auto& own : m_candidates) {
-        if (own.get() == chosen.front()) c = own.get();
-    }
+    CExFatSearchedPartitionInfo* c = FindOwnCandidate(m_candidates, chosen.front());
     if (!c) return 0;
     const u64 start = c->GetPartitionStart();
     CBasicPartitionDevice volume(m_device, start, c->GetTotalSectors());
@@ -350,16 +312,6 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     if (m_builder->ApplyFilter(root, c) == 0) {
         DestroyTreeNode(root);
         return 0;
-    }
-    return 1;
-}
-
-u32 CExFatCompleteSearch::CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) {
-    if (!m_builder || !m_pool || m_pool->IsEmpty() || !m_device) return 0;
-    for (CSearchedPartitionInfo* c : chosen) {
-        if (!m_builder->GetTreeRoot(c)) continue;
-        LostFileCollector collector;
-        collector.Collect(m_device, *m_pool, m_builder, c, nullptr);
     }
     return 1;
 }

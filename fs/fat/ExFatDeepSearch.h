@@ -9,10 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/FsServices.h"
 #include "engine/SearchedPartitionInfo.h"
-
-class CStorageDeviceWithCache;
+#include "fs/fat/FatFamilyDeepSearch.h"
 
 constexpr u32 kExFatFlagBoot = 0x1;
 constexpr u32 kExFatFlagBackupBoot = 0x2;
@@ -51,7 +49,7 @@ struct ExFatBootSighting {
 // extension and a first name entry.
 bool IsExFatEntrySetStart(const u8* sector);
 
-class CExFatCompleteSearch : public ICompleteFileSystemSearchController {
+class CExFatCompleteSearch : public CFatFamilyCompleteSearch {
 public:
     static constexpr size_t kMaxBootSightings = 1u << 16;
     static constexpr size_t kMaxSetStarts = 1u << 20;
@@ -59,24 +57,16 @@ public:
     CExFatCompleteSearch();
     ~CExFatCompleteSearch() override;
 
-    void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
     void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) override;
-    void SetDevice(IStorageDevice* device) override;
-    void SetBlockSectorCount(u32 sectors) override { m_blockSectors = sectors; }
     void BeginSearch() override;
     void EndSearch() override;
-    u32 SearchBlock(u64 firstSector, u64 sectorCount) override;
-    void SetFoundFilePool(CRawFileInfoPool* pool) override { m_pool = pool; }
     u32 BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) override;
-    u32 CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) override;
-    u32 TestFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
-    u32 ApplyToFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
     // The entry-set sectors: a u64 count, then 8 bytes each.
     u32 SaveState(IRSData* stream) override;
     u32 LoadState(IRSData* stream) override;
     u32 GetKind() override { return 4; }
 
-    void ClassifySector(u64 sector, const u8* bytes);
+    void ClassifySector(u64 sector, const u8* bytes) override;
 
     const std::vector<ExFatBootSighting>& GetBootSightings() const { return m_boots; }
     const std::vector<u64>& GetSetStarts() const { return m_setStarts; }
@@ -85,13 +75,6 @@ public:
 private:
     bool FatStartAt(u64 sector);
 
-    IDirecotryTreeBuilder* m_builder = nullptr;
-    IStorageDevice* m_device = nullptr;
-    CStorageDeviceWithCache* m_cache = nullptr;
-    CRawFileInfoPool* m_pool = nullptr;
-    u32 m_blockSectors = 0;
-    u32 m_sectorSize = 512;
-    std::vector<u8> m_block;
     std::vector<ExFatBootSighting> m_boots;
     std::vector<u64> m_setStarts;
     std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> m_candidates;

@@ -5,17 +5,13 @@
 #include <map>
 #include <new>
 
-#include "devices/CachedStorageDevice.h"
 #include "devices/PartitionDevice.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
-#include "engine/LostFileCollector.h"
-#include "engine/Progress.h"
 #include "engine/RSData.h"
-#include "engine/RawFileInfoPool.h"
 #include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFileProperties.h"
@@ -95,14 +91,6 @@ bool SameGeometry(const FatBootSighting& a, const FatBootSighting& b) {
            a.reservedSectors == b.reservedSectors && a.fatCount == b.fatCount && a.sectorsPerFat == b.sectorsPerFat &&
            a.totalSectors == b.totalSectors && a.root == b.root;
 }
-
-// The walker asks whether to go on; the complete scan stops between blocks, not here.
-class CGoOnProgress : public IProgress {
-public:
-    i32 OnProgress(const ProgressInfo* record) override { return record != nullptr && record->Total != 0 ? 1 : -1; }
-    u32 Continued() override { return 1; }
-    u32 GetState() override { return 1; }
-};
 
 }  // namespace
 
@@ -350,20 +338,8 @@ void MakeStandInBootSector(const CFATSearchedPartitionInfo& c, u32 sectorSize, s
     b[511] = 0xAA;
 }
 
-u32 CBootOverlayDevice::Read(void* buffer, u64 first, u64 count) {
-    if (m_volume->Read(buffer, first, count) == 0) return 0;
-    if (first == 0 && count > 0) std::memcpy(buffer, m_boot.data(), std::min<size_t>(m_boot.size(), GetSectorSize()));
-    return 1;
-}
-
 CFatCompleteSearch::CFatCompleteSearch() = default;
 CFatCompleteSearch::~CFatCompleteSearch() = default;
-
-void CFatCompleteSearch::SetDevice(IStorageDevice* device) {
-    m_device = device;
-    m_cache = dynamic_cast<CStorageDeviceWithCache*>(device);
-    m_sectorSize = device != nullptr ? device->GetSectorSize() : 512;
-}
 
 void CFatCompleteSearch::BeginSearch() {
     m_boots.clear();
@@ -373,21 +349,9 @@ void CFatCompleteSearch::BeginSearch() {
     m_candidates.clear();
     m_block.clear();
     if (!m_builder) return;
-    // The builder pairs the chosen FAT candidates with a tree of their kind.
-    CFileSystemNode* root = CreateFileSystemNode();
     CFATFileProperties* p = NewFATFileProperties();
-    if (!root || !p) {
-        DestroyTreeNode(root);
-        if (p) p->Release();
-        return;
-    }
-    p->SetName(FileSystemTypeName(kFsFat32));
-    p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
-    root->SetFileProperties(p);
-    root->SetPartitionGeometry(0, 0);
-    root->SetFileSystemType(kFsFat32);
-    root->SetId(kProvisionalRootId);
-    if (m_builder->AddFileSystemTree(root) == 0) DestroyTreeNode(root);
+    SetFolderPropertiesName(p, FileSystemTypeName(kFsFat32));
+    AddProvisionalRoot(p, kFsFat32, kProvisionalRootId);
 }
 
 void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
@@ -423,18 +387,9 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     }
 }
 
-u32 CFatCompleteSearch::SearchBlock(u64 first, u64 count) {
-    if (!m_device || count == 0 || m_sectorSize < 512) return 0;
-    const u8* block = PeekOrReadBlock(m_cache, m_device, first, count, m_sectorSize, m_block);
-    if (!block) return 0;
-    for (u64 i = 0; i < count; ++i) ClassifySector(first + i, block + i * m_sectorSize);
-    return 1;
-}
-
 bool CFatCompleteSearch::FatStartAt(u64 sector) {
-    if (!m_device || sector >= m_device->GetTotalSectors()) return false;
-    std::vector<u8> buffer(m_sectorSize, 0);
-    if (m_device->Read(buffer.data(), sector, 1) == 0) return false;
+    std::vector<u8> buffer;
+    if (!ReadSector(sector, buffer)) return false;
     u32 code = kFsUnknown;
     return IsFATStartSector(buffer.data(), m_sectorSize, code);
 }
@@ -460,11 +415,7 @@ void CFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInf
 
 u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {
     if (chosen.empty() || !m_builder || !m_device) return 0;
-    CSearchedPartitionInfo* chosenOne = chosen.front();
-    CFATSearchedPartitionInfo* c = nullptr;
-    for (auto& own : m_candidates) {
-        if (own.get() == chosenOne) c = own.get();
-    }
+    CFATSearchedPartitionInfo* c = FindOwnCandidate(m_candidates, chosen.front());
     if (!c) return 0;
     const u64 start = c->GetPartitionStart();
     const u64 spc = c->GetSectorsPerCluster();
@@ -519,16 +470,6 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
     if (m_builder->ApplyFilter(root, c) == 0) {
         DestroyTreeNode(root);
         return 0;
-    }
-    return 1;
-}
-
-u32 CFatCompleteSearch::CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) {
-    if (!m_builder || !m_pool || m_pool->IsEmpty() || !m_device) return 0;
-    for (CSearchedPartitionInfo* c : chosen) {
-        if (!m_builder->GetTreeRoot(c)) continue;
-        LostFileCollector collector;
-        collector.Collect(m_device, *m_pool, m_builder, c, nullptr);
     }
     return 1;
 }

@@ -9,27 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "devices/StorageDevice.h"
-#include "engine/FsServices.h"
+#include "fs/fat/FatFamilyDeepSearch.h"
 #include "fs/fat/FatSearchedPartitionInfo.h"
-
-class CStorageDeviceWithCache;
-
-// A volume whose boot sector is gone, seen with a stand-in (or its surviving backup) in the
-// place of its first sector. Neither device is owned.
-class CBootOverlayDevice : public IStorageDevice {
-public:
-    CBootOverlayDevice(IStorageDevice* volume, std::vector<u8> boot) : m_volume(volume), m_boot(std::move(boot)) {}
-    u32 Read(void* buffer, u64 first, u64 count) override;
-    u64 GetTotalSectors() override { return m_volume->GetTotalSectors(); }
-    u32 GetSectorSize() override { return m_volume->GetSectorSize(); }
-    u32 Open() override { return 1; }
-    u32 Close() override { return 1; }
-
-private:
-    IStorageDevice* m_volume;
-    std::vector<u8> m_boot;
-};
 
 // A boot sector seen during the block loop, with the fields the candidate needs.
 struct FatBootSighting {
@@ -79,7 +60,7 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
 // sectors are gone. `out` receives one sector of `sectorSize` bytes.
 void MakeStandInBootSector(const CFATSearchedPartitionInfo& candidate, u32 sectorSize, std::vector<u8>& out);
 
-class CFatCompleteSearch : public ICompleteFileSystemSearchController {
+class CFatCompleteSearch : public CFatFamilyCompleteSearch {
 public:
     // Sightings kept at the most; a device full of look-alike sectors stops adding more.
     static constexpr size_t kMaxBootSightings = 1u << 16;
@@ -90,25 +71,16 @@ public:
     CFatCompleteSearch();
     ~CFatCompleteSearch() override;
 
-    void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
     void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) override;
-    void SetDevice(IStorageDevice* device) override;
-    void SetBlockSectorCount(u32 sectors) override { m_blockSectors = sectors; }
     void BeginSearch() override;
     void EndSearch() override;
-    u32 SearchBlock(u64 firstSector, u64 sectorCount) override;
-    void SetFoundFilePool(CRawFileInfoPool* pool) override { m_pool = pool; }
     u32 BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) override;
-    u32 CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) override;
-    u32 TestFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
-    u32 ApplyToFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
     // The folder starts: a u64 count, then 16 bytes each (sector, cluster, parent cluster).
     u32 SaveState(IRSData* stream) override;
     u32 LoadState(IRSData* stream) override;
     u32 GetKind() override { return 1; }
 
-    // One sector by itself (the device's sector size, at least 512 bytes).
-    void ClassifySector(u64 sector, const u8* bytes);
+    void ClassifySector(u64 sector, const u8* bytes) override;
 
     const std::vector<FatBootSighting>& GetBootSightings() const { return m_boots; }
     const std::vector<FatFolderStart>& GetFolderStarts() const { return m_folders; }
@@ -118,13 +90,6 @@ public:
 private:
     bool FatStartAt(u64 sector);
 
-    IDirecotryTreeBuilder* m_builder = nullptr;
-    IStorageDevice* m_device = nullptr;
-    CStorageDeviceWithCache* m_cache = nullptr;
-    CRawFileInfoPool* m_pool = nullptr;
-    u32 m_blockSectors = 0;
-    u32 m_sectorSize = 512;
-    std::vector<u8> m_block;
     std::vector<FatBootSighting> m_boots;
     std::vector<FatFolderStart> m_folders;
     std::vector<u64> m_fatStarts;

@@ -15,38 +15,21 @@
 #include <filesystem>
 #include <set>
 
+#include "BrowserScanFixture.h"
 #include "Manifest.h"
 #include "TestUtil.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/FileSelCtrl.h"
-#include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
 #include "browser/views/PreviewEntry.h"
-#include "devices/VolumeEnumerator.h"
-#include "devices/VolumeRecord.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
-#include "engine/HeadlessSinks.h"
-#include "engine/RecoveryGraph.h"
-#include "platform/Time.h"
-
-// The file systems register themselves through the plug-in table where the tree has one.
-#if __has_include("plugins/Plugins.h")
-#include "plugins/Plugins.h"
-inline void RegisterScanFileSystems() { RegisterAllPlugins(); }
-#else
-#include "engine/FileSystems.h"
-inline void RegisterScanFileSystems() { RegisterFileSystemAnalyzers(); }
-#endif
 
 using namespace FileSelCtrl;
+using namespace browsertest;
 
 namespace {
-
-int g_argc = 1;
-char g_arg0[] = "test_browser";
-char* g_argv[] = {g_arg0, nullptr};
 
 // The browser's windows and then the application go before the process ends, while the toolkit
 // can still take them down.
@@ -58,51 +41,6 @@ public:
     }
 };
 [[maybe_unused]] ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new QtTeardown);
-
-class RecordingSink : public IFileSelCtrlSink {
-public:
-    void OnCheckChanged(bool checked) override {
-        ++checkReports;
-        lastChecked = checked;
-    }
-    void Reserved1() override {}
-    IStorageDevice* GetSourceDevice(IStorageDevice** out) override {
-        if (out) *out = device;
-        return device;
-    }
-    void RecoverNode(CFileNode* node) override { recovered.push_back(node); }
-
-    int checkReports = 0;
-    bool lastChecked = false;
-    std::vector<CFileNode*> recovered;
-    IStorageDevice* device = nullptr;
-};
-
-std::string ScreenshotPath(const std::string& name) {
-    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
-    std::filesystem::create_directories(dir);
-    return dir + "/" + name;
-}
-
-// The UI thread's turn: Qt's events and the browser's queued deliveries, as the posted drain
-// notice would run them in the program.
-void Pump(int milliseconds) {
-    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
-    do {
-        QApplication::processEvents();
-        CFileVirtualNodeManager::Instance().ProcessPending(kDrainSliceMs);
-    } while (GetTickCount64Ms() < end);
-}
-
-template <class Pred>
-bool PumpUntil(Pred pred, int milliseconds = 60000) {
-    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
-    while (!pred()) {
-        if (GetTickCount64Ms() > end) return false;
-        Pump(5);
-    }
-    return true;
-}
 
 std::vector<std::string> ListNames() {
     CFileListData& list = CFileListData::GetCurrent();
@@ -120,26 +58,9 @@ int RowOf(const std::string& name) {
     return it == names.end() ? -1 : static_cast<int>(it - names.begin());
 }
 
-class BrowserScan : public ::testing::Test {
+class BrowserScan : public ScanFixture {
 protected:
-    static void SetUpTestSuite() {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (!QApplication::instance()) new QApplication(g_argc, g_argv);
-        ::setenv("MORVENDA_DISKS", testutil::FixturePath("ntfs-basic.img").c_str(), 1);
-        RegisterScanFileSystems();
-    }
-
-    void SetUp() override {
-        browser = CFileSelCtrl::GetInstance();
-        browser->SetLanguage(0);
-        ASSERT_TRUE(browser->Create(nullptr, RECT{0, 0, 1000, 600}) || browser->Container());
-        browser->SetSink(&sink);
-        container = browser->Container();
-        container->resize(1000, 600);
-        container->show();
-        browser->ClearAll();
-        Pump(20);
-    }
+    static void SetUpTestSuite() { StartScanApplication(testutil::FixturePath("ntfs-basic.img")); }
 
     void TearDown() override {
         browser->ClearAll();
@@ -150,49 +71,24 @@ protected:
     // Runs the deleted-file scan of the fixture's NTFS volume with the browser as the view;
     // during() runs once the first folders show, with the scan paused.
     void Scan(const std::function<void()>& during) {
-        EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
-        ASSERT_TRUE(enumeration.WaitDone(120000));
-        VolumeRecord* ntfs = nullptr;
-        for (VolumeRecord* r : enumeration.Volumes()) {
-            if (r && r->fsCode == kFsNtfs) ntfs = r;
-        }
+        VolumeRecord* ntfs = EnumeratedVolume(kFsNtfs);
         ASSERT_NE(ntfs, nullptr) << "the fixture's NTFS volume is enumerated";
         volumeDevice = ntfs->device;
-        RecoveryGraph& session = RecoveryGraph::Instance();
-        session.SetProgress(&progress, &progress, progress.GetWindow());
-        session.SetDirectoryTree(browser);
-        session.SetFileTypeMask(kFileTypeMaskAll);
-        session.SelectVolume(-1, nullptr);
-        session.SelectVolume(0, ntfs);
-        progress.DoStart();
-        browser->SetBuildState(true);
-        ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
+        ASSERT_EQ(StartScan(ntfs, kScanModeDeleted), 0);
         bool sawDuring = false;
-        const bool finished = PumpUntil([&] {
+        const bool finished = PumpUntilScanEnds([&] {
             if (!sawDuring && !Manager().PathRoot()->GetChildren()->empty()) {
-                EXPECT_TRUE(session.IsScanRunning()) << "the scan thread still runs";
+                EXPECT_TRUE(RecoveryGraph::Instance().IsScanRunning()) << "the scan thread still runs";
                 progress.DoPause();
                 Pump(50);
                 during();
                 sawDuring = true;
                 progress.DoContinue();
             }
-            return progress.WaitForFinish(0) || !session.IsScanRunning();
-        }, 120000);
+        });
         ASSERT_TRUE(finished);
         EXPECT_TRUE(sawDuring) << "folders showed while the scan ran";
-        PumpUntil([&] { return !Manager().HasPending(); });
-        browser->SetBuildState(false);
-        Pump(150);
-    }
-
-    void ReleaseScan() {
-        RecoveryGraph& session = RecoveryGraph::Instance();
-        browser->ClearAll();
-        session.ReleaseController(true);
-        session.SetDirectoryTree(nullptr);
-        session.SetProgress(nullptr, nullptr, nullptr);
-        session.SelectVolume(-1, nullptr);
+        SettleScan(150);
     }
 
     static CFileVirtualNodeManager& Manager() { return CFileVirtualNodeManager::Instance(); }
@@ -206,10 +102,6 @@ protected:
         return nullptr;
     }
 
-    CFileSelCtrl* browser = nullptr;
-    CFileSelCtrlContainer* container = nullptr;
-    RecordingSink sink;
-    CHeadlessProgress progress;
     IStorageDevice* volumeDevice = nullptr;
 };
 
@@ -228,19 +120,7 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
     // Every file of the scan's trees is listed in the folder the browser binds it to, and the
     // deleted files of the manifest are among them.
     std::multiset<std::string> scanned, listed;
-    std::deque<CFileNode*> walk;
-    for (CFileNode* root : Manager().PathRoot()->TreeRoots()) walk.push_back(root);
-    while (!walk.empty()) {
-        CFileNode* n = walk.front();
-        walk.pop_front();
-        for (CFileNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) {
-            if (IsScanFolder(c)) {
-                walk.push_back(c);
-            } else {
-                scanned.insert(ScanNodeName(c));
-            }
-        }
-    }
+    ForEachScannedFile([&](CFileNode* file) { scanned.insert(ScanNodeName(file)); });
     std::deque<CBindingNode*> folders{Manager().PathRoot()};
     while (!folders.empty()) {
         CBindingNode* b = folders.front();

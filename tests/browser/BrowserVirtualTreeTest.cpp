@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
 #include "Manifest.h"
 #include "TestUtil.h"
@@ -22,20 +23,6 @@
 #include "browser/model/VirtualNode.h"
 #include "browser/views/Container.h"
 #include "browser/views/ThumbnailWorker.h"
-#include "browser/model/FileSelCtrlSink.h"
-#include "devices/VolumeEnumerator.h"
-#include "devices/VolumeRecord.h"
-#include "engine/HeadlessSinks.h"
-#include "engine/RecoveryGraph.h"
-#include "platform/Time.h"
-
-#if __has_include("plugins/Plugins.h")
-#include "plugins/Plugins.h"
-static void RegisterTreeTestFileSystems() { RegisterAllPlugins(); }
-#else
-#include "engine/FileSystems.h"
-static void RegisterTreeTestFileSystems() { RegisterFileSystemAnalyzers(); }
-#endif
 
 using namespace FileSelCtrl;
 using namespace browsertest;
@@ -258,84 +245,16 @@ TEST_F(VirtualTrees, FilesSortIntoYearsAndMonthsOrOther) {
 }
 
 // A deleted-file scan of the NTFS fixture through the scan session, the browser as its view.
-class VirtualTreesOnScan : public ::testing::Test {
+class VirtualTreesOnScan : public ScanFixture {
 protected:
-    static void SetUpTestSuite() {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char arg0[] = "test_browser";
-        static char* argv[] = {arg0, nullptr};
-        if (!QApplication::instance()) new QApplication(argc, argv);
-        ::setenv("MORVENDA_DISKS", testutil::FixturePath("ntfs-basic.img").c_str(), 1);
-        RegisterTreeTestFileSystems();
-    }
-    void SetUp() override {
-        browser = CFileSelCtrl::GetInstance();
-        browser->SetLanguage(0);
-        ASSERT_TRUE(browser->Create(nullptr, RECT{0, 0, 1000, 600}) || browser->Container());
-        container = browser->Container();
-        container->resize(1000, 600);
-        container->show();
-        browser->ClearAll();
-    }
+    static void SetUpTestSuite() { StartScanApplication(testutil::FixturePath("ntfs-basic.img")); }
+
     void TearDown() override {
-        RecoveryGraph& session = RecoveryGraph::Instance();
-        browser->ClearAll();
-        session.ReleaseController(true);
-        session.SetDirectoryTree(nullptr);
-        session.SetProgress(nullptr, nullptr, nullptr);
-        session.SelectVolume(-1, nullptr);
+        ReleaseScan();
         browser->SetSink(nullptr);
     }
-    static void Pump(int ms) {
-        const u64 end = GetTickCount64Ms() + static_cast<u64>(ms);
-        do {
-            QApplication::processEvents();
-            CFileVirtualNodeManager::Instance().ProcessPending(kDrainSliceMs);
-        } while (GetTickCount64Ms() < end);
-    }
-    void Scan(u32 mode) {
-        EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
-        ASSERT_TRUE(enumeration.WaitDone(120000));
-        VolumeRecord* ntfs = nullptr;
-        for (VolumeRecord* r : enumeration.Volumes()) {
-            if (r && r->fsCode == kFsNtfs) ntfs = r;
-        }
-        ASSERT_NE(ntfs, nullptr);
-        sink.device = ntfs->device;
-        browser->SetSink(&sink);
-        RecoveryGraph& session = RecoveryGraph::Instance();
-        session.SetProgress(&progress, &progress, progress.GetWindow());
-        session.SetDirectoryTree(browser);
-        session.SetFileTypeMask(kFileTypeMaskAll);
-        session.SelectVolume(-1, nullptr);
-        session.SelectVolume(0, ntfs);
-        progress.DoStart();
-        browser->SetBuildState(true);
-        ASSERT_EQ(session.DoScan(mode), 0);
-        const u64 end = GetTickCount64Ms() + 120000;
-        while (!(progress.WaitForFinish(0) || !session.IsScanRunning()) && GetTickCount64Ms() < end) Pump(5);
-        while (CFileVirtualNodeManager::Instance().HasPending()) Pump(5);
-        browser->SetBuildState(false);
-        Pump(100);
-    }
 
-    class DeviceSink : public IFileSelCtrlSink {
-    public:
-        void OnCheckChanged(bool) override {}
-        void Reserved1() override {}
-        IStorageDevice* GetSourceDevice(IStorageDevice** out) override {
-            if (out) *out = device;
-            return device;
-        }
-        void RecoverNode(CFileNode*) override {}
-        IStorageDevice* device = nullptr;
-    };
-
-    CFileSelCtrl* browser = nullptr;
-    CFileSelCtrlContainer* container = nullptr;
-    CHeadlessProgress progress;
-    DeviceSink sink;
+    void Scan(u32 mode) { ScanToEnd(kFsNtfs, mode); }
 };
 
 // Every file the path tree holds is in one bucket of each virtual tree, the counts add up, and
@@ -343,19 +262,9 @@ protected:
 void ExpectTreesHoldThePathTreesFiles() {
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     std::multiset<std::string> scanned;
-    std::deque<CFileNode*> walk;
-    for (CFileNode* r : manager.PathRoot()->TreeRoots()) walk.push_back(r);
-    while (!walk.empty()) {
-        CFileNode* n = walk.front();
-        walk.pop_front();
-        for (CFileNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) {
-            if (IsScanFolder(c)) {
-                walk.push_back(c);
-            } else if (manager.Filter().Match(c)) {
-                scanned.insert(ScanNodeName(c));
-            }
-        }
-    }
+    ForEachScannedFile([&](CFileNode* file) {
+        if (manager.Filter().Match(file)) scanned.insert(ScanNodeName(file));
+    });
     ASSERT_FALSE(scanned.empty());
     for (CFileVirtualNode* tree : std::initializer_list<CFileVirtualNode*>{manager.TypeRoot(), manager.DateRoot()}) {
         SCOPED_TRACE(tree->BaseName());

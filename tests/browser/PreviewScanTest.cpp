@@ -11,13 +11,13 @@
 #include <deque>
 #include <filesystem>
 
+#include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
 #include "Manifest.h"
 #include "TestUtil.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrl.h"
-#include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/NodeManager.h"
 #include "browser/preview/FileViews.h"
 #include "browser/preview/ImageView.h"
@@ -28,88 +28,24 @@
 #include "browser/preview/PreviewViewer.h"
 #include "browser/views/Container.h"
 #include "browser/views/PreviewEntry.h"
-#include "devices/VolumeEnumerator.h"
-#include "devices/VolumeRecord.h"
 #include "engine/FileNode.h"
-#include "engine/HeadlessSinks.h"
-#include "engine/RecoveryGraph.h"
-#include "platform/Time.h"
-
-#if __has_include("plugins/Plugins.h")
-#include "plugins/Plugins.h"
-inline void RegisterPreviewFileSystems() { RegisterAllPlugins(); }
-#else
-#include "engine/FileSystems.h"
-inline void RegisterPreviewFileSystems() { RegisterFileSystemAnalyzers(); }
-#endif
 
 using namespace FileSelCtrl;
+using namespace browsertest;
 
 namespace {
 
-int g_argc = 1;
-char g_arg0[] = "test_browser";
-char* g_argv[] = {g_arg0, nullptr};
-
-std::string ScreenshotPath(const std::string& name) {
-    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
-    std::filesystem::create_directories(dir);
-    return dir + "/" + name;
-}
-
-void Pump(int milliseconds) {
-    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
-    do {
-        QApplication::processEvents();
-        CFileVirtualNodeManager::Instance().ProcessPending(kDrainSliceMs);
-    } while (GetTickCount64Ms() < end);
-}
-
-template <class Pred>
-bool PumpUntil(Pred pred, int milliseconds = 60000) {
-    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
-    while (!pred()) {
-        if (GetTickCount64Ms() > end) return false;
-        Pump(5);
-    }
-    return true;
-}
-
-class Sink : public IFileSelCtrlSink {
-public:
-    void OnCheckChanged(bool) override {}
-    void Reserved1() override {}
-    IStorageDevice* GetSourceDevice(IStorageDevice** out) override {
-        if (out) *out = device;
-        return device;
-    }
-    void RecoverNode(CFileNode* node) override { recovered.push_back(node); }
-    IStorageDevice* device = nullptr;
-    std::vector<CFileNode*> recovered;
-};
-
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-class PreviewScan : public ::testing::Test {
+class PreviewScan : public ScanFixture {
 protected:
     static void SetUpTestSuite() {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (!QApplication::instance()) new QApplication(g_argc, g_argv);
-        const std::string disks = testutil::FixturePath("ntfs-basic.img") + ":" + testutil::FixturePath("fat32-basic.img");
-        ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
-        RegisterPreviewFileSystems();
+        StartScanApplication(testutil::FixturePath("ntfs-basic.img") + ":" + testutil::FixturePath("fat32-basic.img"));
     }
 
     void SetUp() override {
-        browser = CFileSelCtrl::GetInstance();
-        browser->SetLanguage(0);
-        ASSERT_TRUE(browser->Create(nullptr, RECT{0, 0, 1000, 600}) || browser->Container());
-        browser->SetSink(&sink);
-        container = browser->Container();
-        container->resize(1000, 600);
-        container->show();
-        browser->ClearAll();
-        Pump(20);
+        ScanFixture::SetUp();
+        if (HasFatalFailure()) return;
         SetPreviewMessageFunction([this](const QString& text, bool) { told.push_back(text); });
         SetBrowserMessageFunction([this](const std::string& text) { told.push_back(QString::fromStdString(text)); });
     }
@@ -121,38 +57,12 @@ protected:
         SetPreviewMessageFunction(nullptr);
         SetBrowserMessageFunction(nullptr);
         SetViewerStarter(nullptr);
-        RecoveryGraph& session = RecoveryGraph::Instance();
-        browser->ClearAll();
-        session.ReleaseController(true);
-        session.SetDirectoryTree(nullptr);
-        session.SetProgress(nullptr, nullptr, nullptr);
-        session.SelectVolume(-1, nullptr);
+        ReleaseScan();
         browser->SetSink(nullptr);
     }
 
     // The deleted-file scan of the fixture's volume of that file system, to its end.
-    void Scan(u32 fsCode) {
-        EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
-        ASSERT_TRUE(enumeration.WaitDone(120000));
-        VolumeRecord* volume = nullptr;
-        for (VolumeRecord* r : enumeration.Volumes())
-            if (r && r->fsCode == fsCode) volume = r;
-        ASSERT_NE(volume, nullptr);
-        sink.device = volume->device;
-        RecoveryGraph& session = RecoveryGraph::Instance();
-        session.SetProgress(&progress, &progress, progress.GetWindow());
-        session.SetDirectoryTree(browser);
-        session.SetFileTypeMask(kFileTypeMaskAll);
-        session.SelectVolume(-1, nullptr);
-        session.SelectVolume(0, volume);
-        progress.DoStart();
-        browser->SetBuildState(true);
-        ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
-        ASSERT_TRUE(PumpUntil([&] { return progress.WaitForFinish(0) || !session.IsScanRunning(); }, 120000));
-        PumpUntil([&] { return !CFileVirtualNodeManager::Instance().HasPending(); });
-        browser->SetBuildState(false);
-        Pump(100);
-    }
+    void Scan(u32 fsCode) { ScanToEnd(fsCode, kScanModeDeleted); }
 
     // Opens the folder that holds the file and selects its row; the row, or null.
     FileList_Item* Select(const std::string& name) {
@@ -177,10 +87,6 @@ protected:
         return nullptr;
     }
 
-    CFileSelCtrl* browser = nullptr;
-    CFileSelCtrlContainer* container = nullptr;
-    Sink sink;
-    CHeadlessProgress progress;
     std::vector<QString> told;
 };
 

@@ -17,26 +17,13 @@ namespace {
 
 using e2e::Json;
 
-std::string Strip(const std::string& path) { return path.empty() || path[0] != '/' ? path : path.substr(1); }
-
-std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+using e2e::HashTree;
+using e2e::LastComponent;
 
 // A file is placed at its own path, or below "Other lost files" with the folders whose records
 // were lost cut off the front of its path.
 bool IsPlacedAs(const std::string& written, const std::string& original) {
-    if (written == original) return true;
-    const std::string lost = "Other lost files/";
-    if (written.compare(0, lost.size(), lost) != 0) return false;
-    const std::string tail = written.substr(lost.size());
-    return original == tail || (original.size() > tail.size() &&
-                                original.compare(original.size() - tail.size() - 1, tail.size() + 1, "/" + tail) == 0);
-}
-
-// Relative path -> sha256 of every file below root.
-std::map<std::string, std::string> HashTree(const std::string& root) {
-    std::map<std::string, std::string> out;
-    for (const std::string& f : e2e::ListFiles(root)) out[f] = testutil::Sha256File(root + "/" + f);
-    return out;
+    return e2e::IsPlacedAs(written, original, "Other lost files");
 }
 
 // The one top folder the writer made for a scanned volume.
@@ -69,7 +56,7 @@ size_t ExpectRecovered(const Json& manifest, int partition, const std::string& t
     for (const Json& f : manifest["files"].items) {
         if (int(f["partition"].number) != partition || !pick(f)) continue;
         ++checked;
-        const std::string original = Strip(f["path"].text);
+        const std::string original = e2e::StripLeadingSlash(f["path"].text);
         bool found = false;
         for (const auto& [path, hash] : written) {
             const bool placed = anywhere ? LastComponent(path) == LastComponent(original) : IsPlacedAs(path, original);

@@ -22,25 +22,13 @@ const Image kImages[] = {{"ntfs-basic", 0}, {"sector4k", 4096}, {"mbr-disk", 0},
 
 std::string ImageArg(const Image& image) { return e2e::ImageArg(image.name, image.sectorSize); }
 
-std::string Strip(const std::string& path) { return path.empty() || path[0] != '/' ? path : path.substr(1); }
-
-std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+using e2e::HashTree;
+using e2e::LastComponent;
 
 // Where a deleted file may be written: at its own path, or below "LostFiles" with the part of
 // its path whose folders' records were lost cut off.
 bool IsPlacedAs(const std::string& written, const std::string& original) {
-    if (written == original) return true;
-    const std::string lost = "LostFiles/";
-    if (written.compare(0, lost.size(), lost) != 0) return false;
-    const std::string tail = written.substr(lost.size());
-    return original == tail || (original.size() > tail.size() &&
-                                original.compare(original.size() - tail.size() - 1, tail.size() + 1, "/" + tail) == 0);
-}
-
-std::map<std::string, std::string> HashTree(const std::string& root) {
-    std::map<std::string, std::string> out;
-    for (const std::string& f : e2e::ListFiles(root)) out[f] = testutil::Sha256File(root + "/" + f);
-    return out;
+    return e2e::IsPlacedAs(written, original, "LostFiles");
 }
 
 TEST(DeletedScanE2E, RecoversTheDeletedNtfsFilesTheManifestsList) {
@@ -101,7 +89,7 @@ TEST(DeletedScanE2E, RecoversTheDeletedNtfsFilesTheManifestsList) {
                 if (f["state"].text == "deleted") {
                     deletedNames.insert(LastComponent(f["path"].text));
                 } else {
-                    livePaths.insert(Strip(f["path"].text));
+                    livePaths.insert(e2e::StripLeadingSlash(f["path"].text));
                 }
             }
             // Only deleted entries (and the folders that lead to them) are shown and recovered.
@@ -114,7 +102,7 @@ TEST(DeletedScanE2E, RecoversTheDeletedNtfsFilesTheManifestsList) {
                 if (int(f["partition"].number) != part || f["state"].text != "deleted") continue;
                 if (f["metadata"].text != "present" || !f["intact"].boolean) continue;
                 ++expectedTotal;
-                const std::string original = Strip(f["path"].text);
+                const std::string original = e2e::StripLeadingSlash(f["path"].text);
                 auto it = std::find_if(written.begin(), written.end(),
                                        [&](const std::string& w) { return IsPlacedAs(w, original); });
                 ASSERT_NE(it, written.end()) << "not recovered: " << original;

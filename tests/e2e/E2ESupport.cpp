@@ -104,4 +104,25 @@ void Untouched::Expect() const {
     }
 }
 
+std::string StripLeadingSlash(const std::string& path) {
+    return path.empty() || path[0] != '/' ? path : path.substr(1);
+}
+
+std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+bool IsPlacedAs(const std::string& written, const std::string& original, const std::string& lostFolder) {
+    if (written == original) return true;
+    const std::string lost = lostFolder + "/";
+    if (written.compare(0, lost.size(), lost) != 0) return false;
+    const std::string tail = written.substr(lost.size());
+    return original == tail || (original.size() > tail.size() &&
+                                original.compare(original.size() - tail.size() - 1, tail.size() + 1, "/" + tail) == 0);
+}
+
+std::map<std::string, std::string> HashTree(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const std::string& f : ListFiles(root)) out[f] = testutil::Sha256File(root + "/" + f);
+    return out;
+}
+
 }  // namespace e2e

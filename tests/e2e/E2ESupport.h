@@ -1,6 +1,7 @@
 #pragma once
 // What the end-to-end tests share: the scan driver's invocation and report, a look at folders on
 // disk, and the check that a run leaves nothing but its recovery folder behind.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -45,5 +46,15 @@ private:
     std::string m_programDir;
     std::vector<std::string> m_programFiles;
 };
+
+// A manifest path without its leading '/'.
+std::string StripLeadingSlash(const std::string& path);
+std::string LastComponent(const std::string& path);
+// Whether a file written at `written` stands for `original`: at its own path, or below the
+// writer's folder of lost files `lostFolder` with the folders whose records were lost cut off
+// the front of its path.
+bool IsPlacedAs(const std::string& written, const std::string& original, const std::string& lostFolder);
+// Relative path -> sha256 of every file below root.
+std::map<std::string, std::string> HashTree(const std::string& root);
 
 }  // namespace e2e

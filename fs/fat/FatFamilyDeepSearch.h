@@ -1,0 +1,80 @@
+#pragma once
+// What the FAT and exFAT deep searches share: the device and its cache, the block loop that hands
+// every sector to the search's own test, the provisional root the builder pairs chosen candidates
+// with, and the collection of lost files under a built tree.
+#include <memory>
+#include <vector>
+
+#include "devices/StorageDevice.h"
+#include "engine/FsServices.h"
+#include "engine/Progress.h"
+
+class CSearchedPartitionInfo;
+class CStorageDeviceWithCache;
+class IFileProperties;
+
+// A volume whose boot sector is gone, seen with a stand-in (or its surviving backup) in the
+// place of its first sector. Neither device is owned.
+class CBootOverlayDevice : public IStorageDevice {
+public:
+    CBootOverlayDevice(IStorageDevice* volume, std::vector<u8> boot) : m_volume(volume), m_boot(std::move(boot)) {}
+    u32 Read(void* buffer, u64 first, u64 count) override;
+    u64 GetTotalSectors() override { return m_volume->GetTotalSectors(); }
+    u32 GetSectorSize() override { return m_volume->GetSectorSize(); }
+    u32 Open() override { return 1; }
+    u32 Close() override { return 1; }
+
+private:
+    IStorageDevice* m_volume;
+    std::vector<u8> m_boot;
+};
+
+// The walker of a chosen volume asks whether to go on; the complete scan stops between blocks,
+// not here.
+class CGoOnProgress : public IProgress {
+public:
+    i32 OnProgress(const ProgressInfo* record) override { return record != nullptr && record->Total != 0 ? 1 : -1; }
+    u32 Continued() override { return 1; }
+    u32 GetState() override { return 1; }
+};
+
+// The search's own candidate among `own` that is `chosen`, or null.
+template <class Candidate>
+Candidate* FindOwnCandidate(const std::vector<std::unique_ptr<Candidate>>& own, const CSearchedPartitionInfo* chosen) {
+    for (const auto& c : own) {
+        if (c.get() == chosen) return c.get();
+    }
+    return nullptr;
+}
+
+class CFatFamilyCompleteSearch : public ICompleteFileSystemSearchController {
+public:
+    void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
+    void SetDevice(IStorageDevice* device) override;
+    void SetBlockSectorCount(u32 sectors) override { m_blockSectors = sectors; }
+    u32 SearchBlock(u64 firstSector, u64 sectorCount) override;
+    void SetFoundFilePool(CRawFileInfoPool* pool) override { m_pool = pool; }
+    u32 CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) override;
+    u32 TestFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
+    u32 ApplyToFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
+
+    // One sector by itself (the device's sector size, at least 512 bytes).
+    virtual void ClassifySector(u64 sector, const u8* bytes) = 0;
+
+protected:
+    // Hands the builder an empty tree of `fsCode`, so that it pairs the chosen candidates of this
+    // search with a tree of their kind. Takes `properties` (the root's, named as a folder) also
+    // when it fails.
+    void AddProvisionalRoot(IFileProperties* properties, u32 fsCode, u64 id);
+    // Reads one device sector into `buffer` (resized to the sector size); false past the
+    // device's end or when the read fails.
+    bool ReadSector(u64 sector, std::vector<u8>& buffer);
+
+    IDirecotryTreeBuilder* m_builder = nullptr;
+    IStorageDevice* m_device = nullptr;
+    CStorageDeviceWithCache* m_cache = nullptr;
+    CRawFileInfoPool* m_pool = nullptr;
+    u32 m_blockSectors = 0;
+    u32 m_sectorSize = 512;
+    std::vector<u8> m_block;
+};

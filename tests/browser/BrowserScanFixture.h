@@ -1,0 +1,200 @@
+#pragma once
+// The browser on screen (offscreen platform) as the view of a real scan through the scan session:
+// the application, the UI thread's turns, the fixture volumes the enumeration finds, and a test
+// fixture that shows the browser, starts a scan, waits for its end and releases it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "TestUtil.h"
+#include "browser/model/BindingNode.h"
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/FileSelCtrlSink.h"
+#include "browser/model/NodeManager.h"
+#include "browser/views/Container.h"
+#include "devices/VolumeEnumerator.h"
+#include "devices/VolumeRecord.h"
+#include "engine/FileNode.h"
+#include "engine/HeadlessSinks.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/Time.h"
+
+// The file systems register themselves through the plug-in table where the tree has one.
+#if __has_include("plugins/Plugins.h")
+#include "plugins/Plugins.h"
+inline void RegisterScanFileSystems() { RegisterAllPlugins(); }
+#else
+#include "engine/FileSystems.h"
+inline void RegisterScanFileSystems() { RegisterFileSystemAnalyzers(); }
+#endif
+
+namespace browsertest {
+
+// The offscreen application the browser's windows need, made once; the scans see `disks` (a
+// list of images separated by ':') as the machine's disks.
+inline void StartScanApplication(const std::string& disks) {
+    static int argc = 1;
+    static char arg0[] = "test_browser";
+    static char* argv[] = {arg0, nullptr};
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!QApplication::instance()) new QApplication(argc, argv);
+    ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
+    RegisterScanFileSystems();
+}
+
+inline std::string ScreenshotPath(const std::string& name) {
+    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
+    std::filesystem::create_directories(dir);
+    return dir + "/" + name;
+}
+
+// The UI thread's turn: Qt's events and the browser's queued deliveries, as the posted drain
+// notice would run them in the program.
+inline void Pump(int milliseconds) {
+    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
+    do {
+        QApplication::processEvents();
+        FileSelCtrl::CFileVirtualNodeManager::Instance().ProcessPending(FileSelCtrl::kDrainSliceMs);
+    } while (GetTickCount64Ms() < end);
+}
+
+template <class Pred>
+bool PumpUntil(Pred pred, int milliseconds = 60000) {
+    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
+    while (!pred()) {
+        if (GetTickCount64Ms() > end) return false;
+        Pump(5);
+    }
+    return true;
+}
+
+// The page's side of the browser: what it was told about checks and asked to recover, and the
+// device it answers as the source.
+class RecordingSink : public IFileSelCtrlSink {
+public:
+    void OnCheckChanged(bool checked) override {
+        ++checkReports;
+        lastChecked = checked;
+    }
+    void Reserved1() override {}
+    IStorageDevice* GetSourceDevice(IStorageDevice** out) override {
+        if (out) *out = device;
+        return device;
+    }
+    void RecoverNode(CFileNode* node) override { recovered.push_back(node); }
+
+    int checkReports = 0;
+    bool lastChecked = false;
+    std::vector<CFileNode*> recovered;
+    IStorageDevice* device = nullptr;
+};
+
+// Every file (not folder) of the trees the scan gave the browser, breadth first.
+template <class Visit>
+void ForEachScannedFile(Visit visit) {
+    std::deque<CFileNode*> walk;
+    for (CFileNode* root : FileSelCtrl::CFileVirtualNodeManager::Instance().PathRoot()->TreeRoots()) {
+        walk.push_back(root);
+    }
+    while (!walk.empty()) {
+        CFileNode* n = walk.front();
+        walk.pop_front();
+        for (CFileNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) {
+            if (FileSelCtrl::IsScanFolder(c)) {
+                walk.push_back(c);
+            } else {
+                visit(c);
+            }
+        }
+    }
+}
+
+class ScanFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        browser = FileSelCtrl::CFileSelCtrl::GetInstance();
+        browser->SetLanguage(0);
+        ASSERT_TRUE(browser->Create(nullptr, RECT{0, 0, 1000, 600}) || browser->Container());
+        browser->SetSink(&sink);
+        container = browser->Container();
+        container->resize(1000, 600);
+        container->show();
+        browser->ClearAll();
+        Pump(20);
+    }
+
+    // The enumerated volume of the file system (the last one when there are several), once the
+    // enumeration ended; null when there is none.
+    static VolumeRecord* EnumeratedVolume(u32 fsCode) {
+        EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
+        if (!enumeration.WaitDone(120000)) return nullptr;
+        VolumeRecord* found = nullptr;
+        for (VolumeRecord* r : enumeration.Volumes()) {
+            if (r && r->fsCode == fsCode) found = r;
+        }
+        return found;
+    }
+
+    // Starts the scan of the volume with the browser as its view; the session's answer.
+    i32 StartScan(VolumeRecord* volume, u32 mode) {
+        RecoveryGraph& session = RecoveryGraph::Instance();
+        session.SetProgress(&progress, &progress, progress.GetWindow());
+        session.SetDirectoryTree(browser);
+        session.SetFileTypeMask(kFileTypeMaskAll);
+        session.SelectVolume(-1, nullptr);
+        session.SelectVolume(0, volume);
+        progress.DoStart();
+        browser->SetBuildState(true);
+        return session.DoScan(mode);
+    }
+
+    // Turns the UI thread until the scan ended, eachTurn() before every look; whether it ended
+    // within two minutes.
+    bool PumpUntilScanEnds(const std::function<void()>& eachTurn = {}) {
+        RecoveryGraph& session = RecoveryGraph::Instance();
+        return PumpUntil([&] {
+            if (eachTurn) eachTurn();
+            return progress.WaitForFinish(0) || !session.IsScanRunning();
+        }, 120000);
+    }
+
+    // The browser takes what the scan left queued and leaves its build state.
+    void SettleScan(int milliseconds) {
+        PumpUntil([] { return !FileSelCtrl::CFileVirtualNodeManager::Instance().HasPending(); });
+        browser->SetBuildState(false);
+        Pump(milliseconds);
+    }
+
+    // The scan of the fixture's volume of that file system to its end, with the volume as the
+    // sink's source device.
+    void ScanToEnd(u32 fsCode, u32 mode) {
+        VolumeRecord* volume = EnumeratedVolume(fsCode);
+        ASSERT_NE(volume, nullptr);
+        sink.device = volume->device;
+        ASSERT_EQ(StartScan(volume, mode), 0);
+        ASSERT_TRUE(PumpUntilScanEnds());
+        SettleScan(100);
+    }
+
+    void ReleaseScan() {
+        RecoveryGraph& session = RecoveryGraph::Instance();
+        browser->ClearAll();
+        session.ReleaseController(true);
+        session.SetDirectoryTree(nullptr);
+        session.SetProgress(nullptr, nullptr, nullptr);
+        session.SelectVolume(-1, nullptr);
+    }
+
+    FileSelCtrl::CFileSelCtrl* browser = nullptr;
+    FileSelCtrl::CFileSelCtrlContainer* container = nullptr;
+    RecordingSink sink;
+    CHeadlessProgress progress;
+};
+
+}  // namespace browsertest
