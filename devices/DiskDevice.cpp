@@ -365,6 +365,13 @@ u32 CDiskDevice::ReadSector(const DiskHandle& handle, void* buffer, u64 first, u
         LogInfo("ReadSector find bad sector , not ignored\n");
         return 0;
     }
+    if (ok) {
+        // The read ended early without an error: it met the device's end. What lies past it is
+        // no bad media; taking it for a bad area would make the sectors before the end read as
+        // zeros from then on.
+        std::memset(static_cast<u8*>(buffer) + done, 0, bytes - done);
+        return 0;
+    }
     // A device that is not ready is not bad media: Read re-opens it and tries again first.
     if (*error == win32::kNotReady) return 0;
     return TreatAsBadArea(handle, buffer, first, count);

@@ -12,12 +12,22 @@
 namespace {
 
 // ---- LZH
-constexpr u32 kLzhHeaderBytes = 11;
+constexpr u32 kLzhHeaderBytes = 21;
 constexpr u64 kLzhMethodAt = 2;
 constexpr u64 kLzhPackedAt = 7;
+constexpr u64 kLzhLevelAt = 20;
+constexpr u8 kLzhLevel2 = 2;
 
 bool IsLzhMethod(const u8* header) {
     return SameBytes(header + kLzhMethodAt, "-lh5-") || SameBytes(header + kLzhMethodAt, "-lh0-");
+}
+
+// The bytes from a member's header to the next one. Level 0 and 1 headers give their length
+// after a length byte and a checksum byte, and a level-1 member's packed size counts its
+// extended headers; a level-2 header gives its whole length in its first two bytes.
+u64 LzhMemberBytes(const u8* header) {
+    const u64 headerBytes = header[kLzhLevelAt] == kLzhLevel2 ? u64(ReadLE16(header)) : 2 + u64(header[0]);
+    return headerBytes + ReadLE32(header + kLzhPackedAt);
 }
 
 // ---- TAR
@@ -105,7 +115,7 @@ u32 FileLZHAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
             break;
         }
         // The header length is unsigned: every member moves the walk forward.
-        pos += 2 + u64(header[0]) + ReadLE32(header + kLzhPackedAt);
+        pos += LzhMemberBytes(header);
         if (pos > bound) break;
         header = w.Bytes(pos, kLzhHeaderBytes);
         if (!header) break;

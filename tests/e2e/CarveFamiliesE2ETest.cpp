@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +21,6 @@
 
 namespace {
 
-constexpr const char* kLostRoot = "更多丢失文件";
 constexpr u64 kSector = 512;
 
 enum class Length {
@@ -116,7 +114,7 @@ TEST_P(CarveFamiliesE2E, FoundAtItsOffsetTypedSizedAndRecoveredFromTheOriginalsB
     const u64 offset = it->runs[0].first;
     ASSERT_EQ(offset % kSector, 0u);
 
-    const std::string written = scan.out + "/0/" + kLostRoot + "/" + row.folder + "/" + row.name;
+    const std::string written = e2e::LostFilePath(scan.out, row.folder, row.name);
     ASSERT_TRUE(testutil::FileExists(written)) << "missing " << written;
     const std::vector<u8> bytes = testutil::ReadFileBytes(written);
     const u64 expected = row.length == Length::Exact          ? it->size
@@ -185,7 +183,7 @@ TEST(CarveFamiliesToolFiles, BackToBackAcrossABlockAndCutShortTheyComeBackFromTh
              "w.writeframes(bytes(range(256))*200); w.close()\"",
          8 * kMiB + 3 * kSector, "WAVE Multimedia file", "Morvenda_001.WAV", Length::WholeSectors, 20000},
     };
-    std::vector<std::vector<u8>> files;
+    std::vector<e2e::PlantedFile> files;
     for (size_t i = 0; i < planted.size(); ++i) {
         const std::string path = tmp.File("made" + std::to_string(i));
         const std::string& make = planted[i].command;
@@ -193,23 +191,14 @@ TEST(CarveFamiliesToolFiles, BackToBackAcrossABlockAndCutShortTheyComeBackFromTh
         const std::string command =
             make + (make.back() == ':' ? "" : " ") + path;
         ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
-        files.push_back(testutil::ReadFileBytes(path));
-        ASSERT_GT(files.back().size(), kSector) << planted[i].what;
+        files.push_back({testutil::ReadFileBytes(path), planted[i].offset, planted[i].cutTo});
+        ASSERT_GT(files.back().bytes.size(), kSector) << planted[i].what;
     }
-    planted[1].offset = (planted[0].offset + files[0].size()) / kSector * kSector + kSector;
-    ASSERT_GT(planted[2].offset + files[2].size(), kBlock);
+    files[1].offset = (files[0].offset + files[0].bytes.size()) / kSector * kSector + kSector;
+    ASSERT_GT(files[2].offset + files[2].bytes.size(), kBlock);
 
     const std::string image = tmp.File("tools.img");
-    {
-        std::ofstream f(image, std::ios::binary);
-        for (size_t i = 0; i < planted.size(); ++i) {
-            const size_t n = planted[i].cutTo ? planted[i].cutTo : files[i].size();
-            f.seekp(static_cast<std::streamoff>(planted[i].offset));
-            f.write(reinterpret_cast<const char*>(files[i].data()), static_cast<std::streamsize>(n));
-        }
-        f.seekp(static_cast<std::streamoff>(10 * kMiB - 1));
-        f.put(0);
-    }
+    ASSERT_TRUE(e2e::WritePlantedImage(image, files, 10 * kMiB));
     const std::string out = tmp.File("recovered");
     const std::string cwd = tmp.File("cwd");
     mkdir(cwd.c_str(), 0755);
@@ -220,16 +209,9 @@ TEST(CarveFamiliesToolFiles, BackToBackAcrossABlockAndCutShortTheyComeBackFromTh
     for (size_t i = 0; i < planted.size(); ++i) {
         const Planted& p = planted[i];
         SCOPED_TRACE(p.what);
-        const std::string written = out + "/0/" + kLostRoot + "/" + p.folder + "/" + p.name;
-        ASSERT_TRUE(testutil::FileExists(written)) << "missing " << written;
-        const std::vector<u8> got = testutil::ReadFileBytes(written);
-        const u64 size = files[i].size();
-        EXPECT_EQ(got.size(), p.length == Length::Exact ? size : (size + kSector - 1) / kSector * kSector);
-        const size_t kept = p.cutTo ? p.cutTo : files[i].size();
-        ASSERT_GE(got.size(), kept);
-        EXPECT_TRUE(std::equal(files[i].begin(), files[i].begin() + static_cast<long>(kept), got.begin()));
-        ASSERT_LE(p.offset + got.size(), disk.size());
-        EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin() + static_cast<long>(p.offset)));
+        const u64 size = files[i].bytes.size();
+        e2e::ExpectCarved(e2e::LostFilePath(out, p.folder, p.name), files[i],
+                          p.length == Length::Exact ? size : (size + kSector - 1) / kSector * kSector, disk);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "TestUtil.h"
 #include "platform/ProgramDir.h"
@@ -84,6 +85,38 @@ i64 ModificationTime(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return -1;
     return static_cast<i64>(st.st_mtime);
+}
+
+std::string LostFilePath(const std::string& recoverDir, const std::string& folder, const std::string& name,
+                         size_t disk) {
+    return recoverDir + "/" + std::to_string(disk) + "/更多丢失文件/" + folder + "/" + name;
+}
+
+bool WritePlantedImage(const std::string& path, const std::vector<PlantedFile>& files, u64 size) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    for (const PlantedFile& p : files) {
+        if (p.offset + p.Kept() > size) return false;
+        f.seekp(static_cast<std::streamoff>(p.offset));
+        f.write(reinterpret_cast<const char*>(p.bytes.data()), static_cast<std::streamsize>(p.Kept()));
+    }
+    f.seekp(static_cast<std::streamoff>(size - 1));
+    f.put(0);
+    return bool(f);
+}
+
+void ExpectCarved(const std::string& written, const PlantedFile& original, u64 length, const std::vector<u8>& disk) {
+    ASSERT_TRUE(testutil::FileExists(written)) << "missing " << written;
+    const std::vector<u8> got = testutil::ReadFileBytes(written);
+    EXPECT_EQ(got.size(), length) << written << " (original " << original.bytes.size() << " bytes, "
+                                  << original.Kept() << " on the disk)";
+    // A file its analyser ends early (before a trailing line end or padding) is compared as far
+    // as it goes.
+    const size_t kept = std::min<size_t>(original.Kept(), got.size());
+    EXPECT_TRUE(std::equal(original.bytes.begin(), original.bytes.begin() + static_cast<long>(kept), got.begin()))
+        << written << " does not begin with the original's bytes";
+    ASSERT_LE(original.offset + got.size(), disk.size()) << written << " runs past the disk's end";
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), disk.begin() + static_cast<long>(original.offset)))
+        << written << " is not the disk's bytes from offset " << original.offset;
 }
 
 Untouched::Untouched(const std::vector<std::string>& images, const std::string& cwd)

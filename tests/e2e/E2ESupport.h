@@ -31,6 +31,26 @@ std::vector<std::string> ListFiles(const std::string& root);
 std::vector<std::string> ListEntries(const std::string& folder);
 i64 ModificationTime(const std::string& path);
 
+// A found file's path in a recovery folder: disk `disk`'s lost-files root, the type's folder,
+// the name the analyser gave.
+std::string LostFilePath(const std::string& recoverDir, const std::string& folder, const std::string& name,
+                         size_t disk = 0);
+
+// A file laid on a made disk image at a byte offset; when cut short, only its first `kept` bytes.
+struct PlantedFile {
+    std::vector<u8> bytes;
+    u64 offset = 0;
+    size_t kept = 0;  // 0: the whole file
+    size_t Kept() const { return kept != 0 ? kept : bytes.size(); }
+};
+
+// Writes an image of `size` bytes that holds the files at their offsets and zeros elsewhere.
+bool WritePlantedImage(const std::string& path, const std::vector<PlantedFile>& files, u64 size);
+
+// Checks a carved file: it exists, is `length` bytes long, begins with what the disk kept of the
+// original (as far as both go) and is the disk's bytes from the original's offset on.
+void ExpectCarved(const std::string& written, const PlantedFile& original, u64 length, const std::vector<u8>& disk);
+
 // Taken before a run: the images' hashes, the (empty) working folder and the program folder.
 // Expect() then checks that the images are unchanged, the working folder is still empty and the
 // program folder gained nothing but logs.

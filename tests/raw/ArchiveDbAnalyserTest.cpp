@@ -130,9 +130,21 @@ TEST(ArchiveAnalysers, LzhMembersAreWalkedWithUnsignedHeaderLengths) {
     two.insert(two.end(), next.begin(), next.end());
     const u64 twoSize = two.size();
     two.push_back(0);
+    // Level-2 headers, jlha's default: the first two bytes are the header's whole length.
+    std::vector<u8> level2;
+    for (u32 packed : {700u, 20u}) {
+        std::vector<u8> m = LzhMember(40, packed);
+        m[0] = 42;  // the 42 header bytes, little-endian
+        m[1] = 0;
+        m[20] = 2;
+        level2.insert(level2.end(), m.begin(), m.end());
+    }
+    const u64 level2Size = level2.size();
+    level2.push_back(0);
     std::vector<u8> method = LzhMember(30, 10);
     method[5] = '9';
     const std::vector<Case> cases = {
+        {"two members with level-2 headers", level2, 1, level2Size},
         {"one member", one, 1, oneSize},
         {"two members, one with a long header", two, 1, twoSize},
         {"packed size beyond the device", LzhMember(30, 0), 1, 32},
