@@ -25,8 +25,14 @@ bool IsLzhMethod(const u8* header) {
 // The bytes from a member's header to the next one. Level 0 and 1 headers give their length
 // after a length byte and a checksum byte, and a level-1 member's packed size counts its
 // extended headers; a level-2 header gives its whole length in its first two bytes.
+// A level-2 length too short to hold the header itself is damage: the walk ends there (0), since
+// a member must always move it forward.
 u64 LzhMemberBytes(const u8* header) {
-    const u64 headerBytes = header[kLzhLevelAt] == kLzhLevel2 ? u64(ReadLE16(header)) : 2 + u64(header[0]);
+    u64 headerBytes = 2 + u64(header[0]);
+    if (header[kLzhLevelAt] == kLzhLevel2) {
+        headerBytes = ReadLE16(header);
+        if (headerBytes < kLzhHeaderBytes) return 0;
+    }
     return headerBytes + ReadLE32(header + kLzhPackedAt);
 }
 
@@ -115,7 +121,12 @@ u32 FileLZHAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
             break;
         }
         // The header length is unsigned: every member moves the walk forward.
-        pos += LzhMemberBytes(header);
+        const u64 member = LzhMemberBytes(header);
+        if (member == 0) {
+            if (pos == 0) return 0;
+            break;
+        }
+        pos += member;
         if (pos > bound) break;
         header = w.Bytes(pos, kLzhHeaderBytes);
         if (!header) break;

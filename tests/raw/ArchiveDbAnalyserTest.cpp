@@ -140,11 +140,18 @@ TEST(ArchiveAnalysers, LzhMembersAreWalkedWithUnsignedHeaderLengths) {
         level2.insert(level2.end(), m.begin(), m.end());
     }
     const u64 level2Size = level2.size();
+    // A damaged level-2 length of 0 with nothing packed would keep the walk on one spot.
+    std::vector<u8> stuck = level2;
+    std::vector<u8> zero = LzhMember(40, 0);
+    zero[0] = zero[1] = 0;
+    zero[20] = 2;
+    stuck.insert(stuck.end(), zero.begin(), zero.end());
     level2.push_back(0);
     std::vector<u8> method = LzhMember(30, 10);
     method[5] = '9';
     const std::vector<Case> cases = {
         {"two members with level-2 headers", level2, 1, level2Size},
+        {"a level-2 header too short for itself ends the walk", stuck, 1, level2Size},
         {"one member", one, 1, oneSize},
         {"two members, one with a long header", two, 1, twoSize},
         {"packed size beyond the device", LzhMember(30, 0), 1, 32},
