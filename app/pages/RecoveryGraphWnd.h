@@ -69,9 +69,6 @@ public:
     void ClearScanState();
     // The name saved results are proposed under (the place scanned); emptied on going home.
     void SetScanName(const std::string& name) { scanName_ = name; }
-    // The export/import window the page runs now, told when the device goes.
-    HWND OpenDialog() const { return openDialog_; }
-    void SetOpenDialog(HWND dialog) { openDialog_ = dialog; }
 
     RecoveryProgressWnd& Progress() { return progress_; }
     TipInfoWnd& Tip() { return tip_; }
@@ -104,7 +101,7 @@ private:
     bool quitDone_ = false;
     std::thread selectionThread_;
     std::string scanName_;
-    HWND openDialog_ = nullptr;
+    HWND openDialog_ = nullptr;  // the save window running now, told when the device goes
 };
 
 }  // namespace UiCtrl
