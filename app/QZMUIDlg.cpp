@@ -16,6 +16,7 @@
 #include "app/CheckUpdate.h"
 #include "app/core/Settings.h"
 #include "app/core/Shell.h"
+#include "app/dialogs/SaveRestoreScanResult.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelDataLostReasonWnd.h"
@@ -160,6 +161,7 @@ void CQZMUIDlg::ResetFileTypePage() {
 void CQZMUIDlg::StartScanOnResultPage() {
     if (auto* result = ResultPage()) {
         ResultPageLayout();
+        if (auto* place = PlacePage()) result->SetScanName(place->PlaceName());
         result->DoStartScan(static_cast<int>(RecoveryGraph::Instance().GetReason()));
     }
     // The strip stays out of the result page's way.
@@ -398,7 +400,7 @@ int CQZMUIDlg::ImportScanResult(HWND* pageToShow) {
     return ImportScanResultFrom(path.toStdString(), pageToShow);
 }
 
-int CQZMUIDlg::ImportScanResultFrom(const std::string& path, HWND*) {
+int CQZMUIDlg::ImportScanResultFrom(const std::string& path, HWND* pageToShow) {
     std::string ending = path.size() >= 4 ? path.substr(path.size() - 4) : path;
     AsciiToLower(ending.data());
     UiResources& res = UiResources::Instance();
@@ -406,9 +408,24 @@ int CQZMUIDlg::ImportScanResultFrom(const std::string& path, HWND*) {
         ShowMessageBox(Handle(), res.GetString("InvalidRsf").c_str(), nullptr, MB_ICONWARNING);
         return -2;
     }
-    // Loading a saved result needs its import dialog; until it exists every import fails as an
-    // import that delivered nothing.
-    ShowMessageBox(Handle(), res.GetString("ImportFailed").c_str(), nullptr, MB_ICONWARNING);
+    UiCtrl::RecoveryGraphWnd* result = ResultPage();
+    // The loaded trees take the place of whatever the last scan left: the browser lets go of the
+    // old trees before they are released, so nothing is shown twice or after it was freed.
+    if (result) result->ClearScanState();
+    SaveRestoreScanResult window(Handle(), ScanResultTransfer::kImport, path);
+    if (window.DoModal() == SaveRestoreScanResult::kSucceeded) {
+        UpdateCaptionButtons();
+        if (pageToShow) *pageToShow = PageHandle(kResultPage);
+        if (result) ResultPageLayout();
+        // The strip stays out of the result page's way.
+        if (auto* strip = StepStrip(); strip && strip->Widget()) strip->Widget()->hide();
+        if (importItem_) importItem_->Enable(false);
+        return 0;
+    }
+    if (!window.Cancelled() && window.Delivered() == 0)
+        ShowMessageBox(Handle(), res.GetString("ImportFailed").c_str(), nullptr, MB_ICONWARNING);
+    // Whatever part of the result arrived goes again: the first page shows no trees.
+    if (result) result->ClearScanState();
     return -3;
 }
 

@@ -88,6 +88,11 @@ VolumeRecord* RecoveryGraph::GetFirstVolume() {
     return m_selectedVolumes.empty() ? nullptr : m_selectedVolumes.front().get();
 }
 
+std::shared_ptr<VolumeRecord> RecoveryGraph::HoldFirstVolume() {
+    std::lock_guard<std::mutex> lk(m_treeLock);
+    return m_selectedVolumes.empty() ? nullptr : m_selectedVolumes.front();
+}
+
 IStorageDevice* RecoveryGraph::GetFirstVolumeDevice() {
     VolumeRecord* first = GetFirstVolume();
     return first ? first->device : nullptr;

@@ -76,6 +76,9 @@ public:
     // Copies the folder paths only in the deleted-file mode.
     i32 GetFolderPaths(std::list<std::string>& out);
     VolumeRecord* GetFirstVolume();
+    // The first chosen volume, kept alive (with its device and disks) for as long as the caller
+    // holds it, even when the selection is cleared meanwhile.
+    std::shared_ptr<VolumeRecord> HoldFirstVolume();
     IStorageDevice* GetFirstVolumeDevice();
     void SetFileTypeMask(u32 mask);
     IRecoveryFilter* GetFilter() { return &m_filter; }

@@ -106,7 +106,9 @@ bool ScanResultTransfer::Export(RecoveryGraph& session) {
         std::list<std::string> folders;
         session.GetFolderPaths(folders);
         WriteFolderList(stream.get(), folders);
-        VolumeRecord* volume = session.GetFirstVolume();
+        // Held for the whole export: a lost device clears the selection meanwhile.
+        const std::shared_ptr<VolumeRecord> held = session.HoldFirstVolume();
+        VolumeRecord* volume = held.get();
         if (volume == nullptr) {
             StopAt(TransferStop::kNoSelectedVolume);
         } else {
@@ -171,12 +173,15 @@ bool ScanResultTransfer::Import(RecoveryGraph& session) {
                     // frees that controller would not know to free them.
                     session.ReleaseController(true);
                     session.DoScan(kScanModeRestored);
+                    // The view's top names the loaded volume, as a scan names the one it scans.
+                    if (IDirectoryTree* view = session.GetDirectoryTree()) view->SetRootText(ScanDisplayName(*volume).c_str());
                     for (CFileSystemNode* root : roots) {
                         if (session.AddFileSystemTree(root) != 0) {
                             DestroySavedTree(root);
                             continue;
                         }
                         ShowRestoredTree(session, root);
+                        m_delivered.fetch_add(1);
                     }
                     roots.clear();
                     if (m_cancel.load() <= 0) {

@@ -69,6 +69,9 @@ public:
     void Cancel();
 
     bool Succeeded() const { return m_success.load() > 0; }
+    // The restored trees an import handed to the session and the view, also when it was
+    // cancelled after some of them.
+    u32 Delivered() const { return m_delivered.load(); }
     TransferStop StoppedAt() const { return m_stop; }
     // The stream's error code when an exception ended the transfer; -1 otherwise.
     i64 ErrorCode() const { return m_errorCode; }
@@ -99,6 +102,7 @@ private:
     std::atomic<i32> m_success{0};
     std::atomic<i32> m_range{1};
     std::atomic<i32> m_position{0};
+    std::atomic<u32> m_delivered{0};
     TransferStop m_stop = TransferStop::kNone;
     i64 m_errorCode = -1;
     std::thread m_thread;

@@ -309,7 +309,12 @@ i32 RecoveryGraph::DoReCaculateCheckedFileInfo() {
         std::lock_guard<std::mutex> lk(m_treeLock);
         keepCounts = m_mode.load() == kScanModeDeleted && !m_folderPaths.empty();
     }
+    const bool restored = m_mode.load() == kScanModeRestored;
     if (!keepCounts) {
+        if (restored) {
+            m_foundFileCount.store(0);
+            m_foundFileBytes.store(0);
+        }
         m_checkedFileCount.store(0);
         m_checkedBytes.store(0);
         m_viewCheckedBytes.store(0);
@@ -322,6 +327,11 @@ i32 RecoveryGraph::DoReCaculateCheckedFileInfo() {
             m_checkedFileCount.fetch_add(stats.files);
             m_checkedBytes.fetch_add(stats.bytes);
             m_viewCheckedBytes.fetch_add(stats.bytes);
+            // No scan counted the files of a loaded result as it found them: its trees hold them.
+            if (restored) {
+                m_foundFileCount.fetch_add(stats.files);
+                m_foundFileBytes.fetch_add(stats.bytes);
+            }
         }
     }
     StatsValue(kStatsCheckedKiB, m_checkedBytes.load() / 1024);

@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QFileDialog>
 #include <QThread>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 
@@ -14,11 +18,13 @@
 #include "app/dialogs/FreezeTipDlg.h"
 #include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
+#include "app/dialogs/SaveRestoreScanResult.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "devices/ScanOptions.h"
 #include "devices/VolumeEnumerator.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/ProgramDir.h"
 #include "platform/Stats.h"
 
 namespace UiCtrl {
@@ -38,6 +44,9 @@ constexpr u32 kStatsSaveScan = 0x2200;
 constexpr u64 kKiB = 1024;
 constexpr u64 kMiB = 1048576;
 constexpr u64 kGiB = 1073741824;
+constexpr int kUniqueNameAttempts = 8;
+constexpr const char* kRsfEnding = ".rsf";
+constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
 
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
 
@@ -47,6 +56,34 @@ void WithViewBusy(Fn fn) {
     ViewBusyFlag.store(1);
     fn();
     ViewBusyFlag.store(0);
+}
+
+// A new empty file beside `target` under a name of its own (created exclusively, so nothing
+// existing is ever opened); its path, or empty when the folder cannot take a new file.
+std::string CreateUniqueBeside(const std::string& target, const char* tag) {
+    const std::filesystem::path path(target);
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    std::random_device rd;
+    for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
+        const std::string unique = (folder / ("." + path.filename().string() + tag + std::to_string(rd()))).string();
+        const int fd = ::open(unique.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return unique;
+        }
+        if (errno != EEXIST) break;
+    }
+    return std::string();
+}
+
+// The path with ".rsf" appended unless it already ends so (in any case).
+std::string WithRsfEnding(const std::string& path) {
+    if (path.size() >= 5) {
+        std::string ending = path.substr(path.size() - 4);
+        std::transform(ending.begin(), ending.end(), ending.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+        if (ending == kRsfEnding) return path;
+    }
+    return path + kRsfEnding;
 }
 
 // Keeps the user interface answering while the scan thread finishes: its last messages reach
@@ -208,18 +245,25 @@ void RecoveryGraphWnd::OnScanFinished() {
 void RecoveryGraphWnd::GoHome() {
     progress_.SetOfferDeepScan(true);
     busy_.store(0);
+    ClearScanState();
+    tip_.Hide();
+}
+
+void RecoveryGraphWnd::ClearScanState() {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::Static_ClearUiOnGoHome", __LINE__);
     for (int id : {RecoveryProgressWnd::kItemRecover, RecoveryProgressWnd::kItemHome})
         if (UiItem* item = progress_.GetItem(id)) item->SetVisible(false);
     progress_.SetFoundText(std::string());
     progress_.SetSelectedText(std::string());
     SendMessage(GetHwnd(), WM_UI_REFRESH_FILES, 0, 0);
+    // The view lets go of the trees before the release frees them.
     ClearBrowser();
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::Static_ClearUiOnGoHome", __LINE__);
     RecoveryGraph& session = RecoveryGraph::Instance();
     session.ReleaseController(false);
     session.SelectVolume(0, static_cast<VolumeRecord*>(nullptr));
-    tip_.Hide();
+    scanName_.clear();
+    openDialog_ = nullptr;
 }
 
 int RecoveryGraphWnd::DoFreeze(u32 count) {
@@ -299,32 +343,87 @@ int RecoveryGraphWnd::OnRecovery(CFileNode* node) {
     return RunExportDialogs(GetHwnd());
 }
 
-int RecoveryGraphWnd::CheckSaveTarget(const std::string& path, bool (*confirmReplace)(const std::string& path)) {
-    if (path.size() < 2) return -4;
+int RecoveryGraphWnd::CheckSaveTarget(const std::string& path, const ConfirmReplace& confirmReplace) {
+    if (path.size() < 2) return kSaveTargetInvalid;
     std::error_code ec;
-    if (std::filesystem::exists(path, ec) && !(confirmReplace && confirmReplace(path))) return -4;
+    if (std::filesystem::exists(path, ec) && !(confirmReplace && confirmReplace(path))) return kSaveTargetKept;
     // The probe is a new file of its own beside the target: an existing file is never opened.
-    const std::filesystem::path target(path);
-    const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    std::random_device rd;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const std::string probe = (folder / (".morvenda-probe-" + std::to_string(rd()) + ".tmp")).string();
-        const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            ::close(fd);
-            ::unlink(probe.c_str());
-            return 0;
-        }
-        if (errno != EEXIST) return -4;
-    }
-    return -4;
+    const std::string probe = CreateUniqueBeside(path, ".probe-");
+    if (probe.empty()) return kSaveTargetInvalid;
+    ::unlink(probe.c_str());
+    return kSaveTargetOk;
+}
+
+std::string RecoveryGraphWnd::SaveScanFolder() {
+    // The user's own state folder: the program's folder is not the user's to write.
+    const std::string folder = GetUserStateDir() + "SaveScan/";
+    MakeDirectories(folder);
+    return folder;
+}
+
+std::string RecoveryGraphWnd::MakeSaveScanName(const std::string& folder, const std::string& scanName, const std::tm& local) {
+    std::string name = scanName;
+    // A place's name may hold a '/', which a file name cannot.
+    std::replace(name.begin(), name.end(), '/', '_');
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "_%02d-%02d-%04d at %02d_%02d_%02d", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
+    std::string path = folder;
+    if (!path.empty() && path.back() != '/') path += '/';
+    return path + name + stamp;
 }
 
 int RecoveryGraphWnd::DoSaveScanResult() {
     StatsEvent(kStatsSaveScan);
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::DoSaveScanResult", __LINE__);
-    // Saving a result needs its writer dialog, which is not part of this build yet.
-    return -1;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const std::filesystem::path proposed(MakeSaveScanName(SaveScanFolder(), scanName_, local));
+    QFileDialog dialog(Widget(), QString(), ui::FromUtf8(proposed.parent_path().string()), ui::FromUtf8(Localized("rsfDesc")));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("rsf"));
+    dialog.selectFile(ui::FromUtf8(proposed.filename().string()));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return -1;
+    const std::string chosen = dialog.selectedFiles().constFirst().toStdString();
+    // The file dialog has asked already whether a file of the chosen name may be replaced; a
+    // name that only the ending made is asked about here.
+    return SaveScanResultTo(chosen, [this, chosen](const std::string& path) {
+        return path == chosen || ShowMessageBox(GetHwnd(), FormatLocalized("ReplaceRsf", "%s", path.c_str()).c_str(), nullptr,
+                                                MB_YESNO | MB_ICONQUESTION) == kYesButton;
+    });
+}
+
+int RecoveryGraphWnd::SaveScanResultTo(const std::string& chosen, const ConfirmReplace& confirmReplace) {
+    const std::string path = chosen.size() < 2 ? chosen : WithRsfEnding(chosen);
+    const int check = CheckSaveTarget(path, confirmReplace);
+    if (check == kSaveTargetKept) return kSaveTargetKept;
+    // The result is written under a name of its own beside the target and takes the target's
+    // name only once complete: a failed or cancelled save leaves an existing file as it was.
+    const std::string partial = check == kSaveTargetOk ? CreateUniqueBeside(path, ".part-") : std::string();
+    if (partial.empty()) {
+        ShowMessageBox(GetHwnd(), Localized("ExportPathInvalid").c_str(), nullptr, MB_ICONWARNING);
+        return kSaveTargetInvalid;
+    }
+    bool saved = false;
+    bool cancelled = false;
+    {
+        SaveRestoreScanResult window(GetHwnd(), ScanResultTransfer::kExport, partial);
+        openDialog_ = window.Handle();
+        saved = window.DoModal() == SaveRestoreScanResult::kSucceeded;
+        openDialog_ = nullptr;
+        cancelled = window.Cancelled();
+    }
+    if (saved && std::rename(partial.c_str(), path.c_str()) != 0) {
+        WriteLog("[%s:%d] cannot rename %s to %s: %s\r\n", "UiCtrl::RecoveryGraphWnd::SaveScanResultTo", __LINE__,
+                 partial.c_str(), path.c_str(), std::strerror(errno));
+        saved = false;
+    }
+    if (!saved) ::unlink(partial.c_str());
+    if (!cancelled)
+        ShowMessageBox(GetHwnd(), Localized(saved ? "ExportOk" : "ExportFailed").c_str(), nullptr, MB_ICONINFORMATION);
+    return saved ? 0 : -3;
 }
 
 int RecoveryGraphWnd::Tip2Quit() {
@@ -355,6 +454,8 @@ int RecoveryGraphWnd::LostDevice() {
     session.SelectVolume(0, static_cast<VolumeRecord*>(nullptr));
     session.StopScan();
     progress_.DoStop(false);
+    if (openDialog_ && IsWindow(openDialog_)) PostMessage(openDialog_, WM_COMMAND, CMD_DEVICE_LOST, 0);
+    openDialog_ = nullptr;
     ShowMessageBox(GetHwnd(), Localized("LostDevice").c_str(), nullptr, MB_ICONWARNING);
     PumpUntilScanEnds();
     return 0;

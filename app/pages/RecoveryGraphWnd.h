@@ -4,6 +4,8 @@
 // reacts to their end (offering or starting the complete scan), freezes the view while a phase is
 // finished, follows the checked files, and reacts to a lost device, going home and closing.
 #include <atomic>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,8 +49,26 @@ public:
     IStorageDevice* GetSourceDevice(IStorageDevice** out) override;
     void RecoverNode(CFileNode* node) override;
 
-    // -4 when the destination cannot take the file or cannot be written; 0 otherwise.
-    static int CheckSaveTarget(const std::string& path, bool (*confirmReplace)(const std::string& path));
+    // Answers whether an existing file of that path may be replaced.
+    using ConfirmReplace = std::function<bool(const std::string& path)>;
+    enum SaveTargetCheck { kSaveTargetOk = 0, kSaveTargetInvalid = -4, kSaveTargetKept = -5 };
+    // kSaveTargetInvalid when the folder cannot take a new file, kSaveTargetKept when the file
+    // exists and is not to be replaced; kSaveTargetOk otherwise. Nothing existing is opened.
+    static int CheckSaveTarget(const std::string& path, const ConfirmReplace& confirmReplace);
+    // The proposed path of a saved result: the folder, then the scan's name and the local time.
+    static std::string MakeSaveScanName(const std::string& folder, const std::string& scanName, const std::tm& local);
+    // The folder saved results are proposed in (made when missing), with a trailing '/'.
+    static std::string SaveScanFolder();
+
+    // Saves the session's result to the path (".rsf" appended when it lacks it) through the
+    // export window, then says how it went unless it was cancelled. 0 when saved; -4 for a path
+    // that cannot be written, -5 for an existing file that is kept, -3 when the save failed.
+    int SaveScanResultTo(const std::string& path, const ConfirmReplace& confirmReplace);
+    // Empties the browser and the strip's texts, releases the session's trees and clears its
+    // choice: before a saved result is loaded, after a load that failed, and on going home.
+    void ClearScanState();
+    // The name saved results are proposed under (the place scanned); emptied on going home.
+    void SetScanName(const std::string& name) { scanName_ = name; }
 
     RecoveryProgressWnd& Progress() { return progress_; }
     TipInfoWnd& Tip() { return tip_; }
@@ -80,6 +100,8 @@ private:
     std::atomic<bool> quitting_{false};
     bool quitDone_ = false;
     std::thread selectionThread_;
+    std::string scanName_;
+    HWND openDialog_ = nullptr;  // the save window running now, told when the device goes
 };
 
 }  // namespace UiCtrl

@@ -203,7 +203,7 @@ TEST(SaveTarget, AnExistingFileIsNeverOpenedAndReplacedOnlyWhenConfirmed) {
     static int asked = 0;
     auto decline = [](const std::string&) { return ++asked, false; };
     auto confirm = [](const std::string&) { return ++asked, true; };
-    EXPECT_EQ(UiCtrl::RecoveryGraphWnd::CheckSaveTarget(existing, decline), -4);
+    EXPECT_EQ(UiCtrl::RecoveryGraphWnd::CheckSaveTarget(existing, decline), UiCtrl::RecoveryGraphWnd::kSaveTargetKept);
     EXPECT_EQ(UiCtrl::RecoveryGraphWnd::CheckSaveTarget(existing, confirm), 0);
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(content(), "kept");  // the probe wrote beside it, not into it

@@ -68,9 +68,12 @@ ModalWatch::ModalWatch(std::function<void(QWidget*)> fn) : state_(std::make_shar
         auto s = weak.lock();
         if (!s) return;
         QWidget* modal = QApplication::activeModalWidget();
-        // A later dialog may sit where an earlier one was: once none shows, any is new.
-        if (!modal) s->last = nullptr;
-        if (!modal || modal == s->last || !modal->isVisible()) return;
+        if (!modal || !modal->isVisible()) return;
+        // A later dialog may sit at the address of an earlier one that no tick saw go: each
+        // dialog is marked once it was handed over.
+        static const char* const kSeen = "wizardModalSeen";
+        if (modal == s->last && modal->property(kSeen).toBool()) return;
+        modal->setProperty(kSeen, true);
         s->last = modal;
         ++s->seen;
         // Let it paint once before it is looked at.
