@@ -1,6 +1,8 @@
 #include "raw/FileImageAnalysers.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "engine/RawFileInfo.h"
 #include "raw/AnalyserReads.h"
@@ -33,6 +35,11 @@ constexpr u64 kPsdHeaderBytes = 26;
 constexpr u64 kPsdColourDataAt = 26;
 constexpr u64 kPsdFirstSectionAt = 30;
 enum PsdCompression : u16 { kPsdRaw = 0, kPsdRle = 1 };
+// What a version-1 header can describe; fields beyond are damage, and their product would run
+// past 64 bits.
+constexpr u64 kPsdMaxChannels = 56;
+constexpr u64 kPsdMaxSide = 30000;
+constexpr u16 kPsdDepths[] = {1, 8, 16, 32};
 
 // ---- CPT
 constexpr u32 kCptTableOffset = 316;
@@ -197,6 +204,10 @@ u32 FilePSDAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     const u64 height = ReadBE32(head + 14);
     const u64 width = ReadBE32(head + 18);
     const u64 depth = ReadBE16(head + 22);
+    if (channels == 0 || channels > kPsdMaxChannels || height == 0 || height > kPsdMaxSide || width == 0 ||
+        width > kPsdMaxSide || std::find(std::begin(kPsdDepths), std::end(kPsdDepths), depth) == std::end(kPsdDepths)) {
+        return 0;
+    }
     u64 p = u64(ReadBE32(head + kPsdColourDataAt)) + kPsdFirstSectionAt;
     for (int section = 0; section < 2; ++section) {  // image resources, then layers and masks
         const u8* length = w.Bytes(p, 4);
@@ -208,7 +219,7 @@ u32 FilePSDAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     const u16 method = ReadBE16(compression);
     p += 2;
     if (method == kPsdRaw) {
-        // Four 32-bit factors: the product needs all 64 bits.
+        // The product of the largest fields needs 38 bits.
         record.size = p + depth * channels * width * height / 8;
         return 1;
     }

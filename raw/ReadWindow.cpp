@@ -11,6 +11,16 @@
 #include "engine/RawFileInfo.h"
 #include "raw/RAWSearchController.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define MORVENDA_WINDOW_POISON 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#define MORVENDA_WINDOW_POISON 1
+#endif
+#endif
+
 namespace {
 
 constexpr i32 kWindowBytesWithoutDevice = 65536;
@@ -22,6 +32,19 @@ constexpr u32 kTrailingZeroCheck = 8;
 u8* SharedBuffer() {
     static std::unique_ptr<u8[]> buffer(new u8[kReadWindowBufferBytes]);
     return buffer.get();
+}
+
+// The buffer is sized for the largest sectors; in the sanitizer build the part past what a
+// window of smaller sectors fills is poisoned, so that a walk reading past what it was given
+// shows there as it would past the device's bytes.
+void MarkFilled(u8* buffer, u32 filled) {
+#ifdef MORVENDA_WINDOW_POISON
+    ASAN_UNPOISON_MEMORY_REGION(buffer, filled);
+    ASAN_POISON_MEMORY_REGION(buffer + filled, kReadWindowBufferBytes - filled);
+#else
+    (void)buffer;
+    (void)filled;
+#endif
 }
 
 bool AllZero(const u8* p, size_t n) {
@@ -58,13 +81,14 @@ const u8* ReadWindowGetBytes(ReadWindow& window, u64 offset, u32* available) {
 
     if (w > (~u64(0) - window.firstSector) / kReadWindowSectors) return nullptr;
     const u64 first = window.firstSector + w * kReadWindowSectors;
+    MarkFilled(buffer, filled);
     // A whole read fills every byte a caller may look at; only a short one leaves zeros behind.
     if (window.device->Read(buffer, first, kReadWindowBufferSectors) == 0) {
         // Near the device's end only the sectors that are left can be read; the rest reads as zeros.
         const u64 total = window.device->GetTotalSectors();
         if (first >= total) return nullptr;
         const u64 left = std::min<u64>(total - first, kReadWindowBufferSectors);
-        std::memset(buffer, 0, kReadWindowBufferBytes);
+        std::memset(buffer, 0, filled);
         if (left == kReadWindowBufferSectors || window.device->Read(buffer, first, left) == 0) return nullptr;
     }
     window.held = w;

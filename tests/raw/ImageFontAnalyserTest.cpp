@@ -159,7 +159,7 @@ TEST(ImageAnalysers, PsdIsSizedByItsImageDataInSixtyFourBits) {
     };
     std::vector<u8> rle = MakePsd(3, 4, 10, 8, 1);
     for (int row = 0; row < 12; ++row) Put16(rle, u16(5 + row), true);
-    std::vector<u8> rleCut = MakePsd(3, 40000, 10, 8, 1);  // row counts beyond what the device holds
+    std::vector<u8> rleCut = MakePsd(56, 30000, 10, 8, 1);  // row counts beyond what the device holds
     const std::vector<Case> cases = {
         {"raw 8-bit RGB 100 x 100", MakePsd(3, 100, 100, 8, 0), 1, 30040},
         // 16 x 30000 x 30000 x 56 channels overflows 32 bits many times over.
@@ -167,6 +167,14 @@ TEST(ImageAnalysers, PsdIsSizedByItsImageDataInSixtyFourBits) {
         {"RLE row counts", rle, 1, 40 + 24 + (12 * 5 + 66)},
         {"RLE counts cut by the device's end", rleCut, 0, 0},
         {"version 2", MakePsd(3, 10, 10, 8, 0, 2), 0, 0},
+        // Fields no version-1 header holds: damage, whose product would run past 64 bits.
+        {"largest fields of all", MakePsd(0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFF, 0), 0, 0},
+        {"no channels", MakePsd(0, 10, 10, 8, 0), 0, 0},
+        {"57 channels", MakePsd(57, 10, 10, 8, 0), 0, 0},
+        {"height 30001", MakePsd(3, 30001, 10, 8, 0), 0, 0},
+        {"width 0", MakePsd(3, 10, 0, 8, 0), 0, 0},
+        {"depth 24", MakePsd(3, 10, 10, 24, 0), 0, 0},
+        {"largest raw image", MakePsd(56, 30000, 30000, 32, 0), 1, 40 + u64(56) * 30000 * 30000 * 32 / 8},
         {"unknown compression", MakePsd(3, 10, 10, 8, 7), 0, 0},
     };
     for (const Case& c : cases) {
