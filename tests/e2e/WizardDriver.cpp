@@ -4,11 +4,25 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <QTimer>
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/ui/Window.h"
 
 namespace wizard {
+
+ConfigFolderScope::ConfigFolderScope(const std::string& folder) {
+    if (const char* old = std::getenv("XDG_CONFIG_HOME")) {
+        hadOld_ = true;
+        old_ = old;
+    }
+    ::setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+}
+
+ConfigFolderScope::~ConfigFolderScope() {
+    if (hadOld_) ::setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
+    else ::unsetenv("XDG_CONFIG_HOME");
+}
 
 void EnsureApp() {
     static int argc = 1;

@@ -12,6 +12,20 @@
 namespace wizard {
 
 void EnsureApp();
+// Points the user's configuration folder (Config.dat and the language choice) at a folder of the
+// test's own while it lives: tests run side by side, and one test's settings written into a
+// shared Config.dat would steer another's window.
+class ConfigFolderScope {
+public:
+    explicit ConfigFolderScope(const std::string& folder);
+    ~ConfigFolderScope();
+    ConfigFolderScope(const ConfigFolderScope&) = delete;
+    ConfigFolderScope& operator=(const ConfigFolderScope&) = delete;
+
+private:
+    bool hadOld_ = false;
+    std::string old_;
+};
 // Turns the event loop for a while, or until pred holds (false when it never did).
 void Pump(int milliseconds);
 bool PumpUntil(const std::function<bool()>& pred, int milliseconds = 20000);

@@ -60,6 +60,7 @@ public:
             if (ext == ".dat" || ext == ".xml") fs::copy_file(entry.path(), dir_.File(entry.path().filename()));
         }
         SetProgramDir(dir_.Path() + "/");
+        config_ = std::make_unique<wizard::ConfigFolderScope>(dir_.File("config"));
         ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
         RegisterAllPlugins();
         ConfigStoreLanguage(language, kLanguageFiles[language]);
@@ -82,6 +83,7 @@ public:
 private:
     testutil::TempDir dir_;
     std::string saved_;
+    std::unique_ptr<wizard::ConfigFolderScope> config_;
 };
 
 // The tile of the disk group whose file system and label are the road's.

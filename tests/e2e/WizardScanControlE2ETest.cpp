@@ -88,6 +88,7 @@ protected:
             if (ext == ".dat" || ext == ".xml") fs::copy_file(entry.path(), dir_.File(entry.path().filename()));
         }
         SetProgramDir(dir_.Path() + "/");
+        config_ = std::make_unique<wizard::ConfigFolderScope>(dir_.File("config"));
         fs::copy_file(std::string(MORVENDA_FIXTURES_DIR) + "/mbr-disk.img", disks_.File("mbr-disk.img"));
         ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
         RegisterAllPlugins();
@@ -109,6 +110,7 @@ protected:
         UiResources::Instance().SetLanguage(0, "English.dat");
         SetUiLanguage(0, "English.dat");
         SetProgramDir(saved_);
+        config_.reset();
     }
     // File types, then the NTFS tile, then scan: the result page with the strip running.
     void StartScan() {
@@ -137,6 +139,7 @@ protected:
     testutil::TempDir dir_;
     testutil::TempDir disks_;
     std::string saved_;
+    std::unique_ptr<wizard::ConfigFolderScope> config_;
     std::string prefix_;
     std::unique_ptr<CQZMUIDlg> dlg_;
 };
