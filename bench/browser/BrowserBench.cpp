@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "SettableProperties.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
@@ -33,39 +34,24 @@ constexpr int kFilesPerFolder = 900;
 constexpr int kBigFolderFiles = 100000;
 constexpr u64 kFileTimeBase = 132223104000000000ULL;
 
-class BenchProps : public IFileProperties {
-public:
-    BenchProps(std::string n, u64 s, u16 a, u64 t) : name(std::move(n)), size(s), attributes(a), modified(t) {}
-    u32 GetNameLength() const override { return static_cast<u32>(name.size() + 1); }
-    void SetName(const char* n) override { name = n ? n : ""; }
-    const char* GetName() const override { return name.c_str(); }
-    u64 GetSize() const override { return size; }
-    u16 GetAttributes() const override { return attributes; }
-    void GetExtraName(std::string& out) const override { out.clear(); }
-    void GetCreationTime(FILETIME64& out) const override { out = modified; }
-    void GetModificationTime(FILETIME64& out) const override { out = modified; }
-    void GetAccessTime(FILETIME64& out) const override { out = modified; }
-    u16 GetState() const override { return kStateDeleted; }
-    u8 SetState(u8 s) override { return s; }
-    IDataRunList* CreateDataRunList() const override { return nullptr; }
-    u32 GetValidFields() const override { return kValidSize | kValidAttributes | kValidModificationTime; }
-    u8 GetFlag() const override { return 0; }
-    u8 SetFlag(u8) override { return 0; }
-    void Save(IRSData*) const override {}
-    u32 GetFileSystemKind() const override { return kPropertiesNtfs; }
-    void Load(IRSData*) override {}
 
-    std::string name;
-    u64 size;
-    u16 attributes;
-    u64 modified;
-};
+// A deleted file or folder dated by one time, as the browser's trees read it.
+testutil::SettableProperties* BenchProps(const std::string& name, u64 size, u16 attributes, u64 time) {
+    auto* p = new testutil::SettableProperties;
+    p->name = name;
+    p->size = size;
+    p->attributes = attributes;
+    p->created = p->modified = p->accessed = time;
+    p->state = kStateDeleted;
+    p->validFields = kValidSize | kValidAttributes | kValidModificationTime;
+    return p;
+}
 
 CFileNode* Add(CFileNode* parent, const std::string& name, bool folder, u64 seed) {
     CFileNode* n = CreateFileNode();
     const u64 size = folder ? 0 : (seed * 2654435761ULL) % 50000000ULL;
     const u64 time = kFileTimeBase + (seed * 40503ULL % 100000ULL) * 10000000ULL * 600;
-    n->SetFileProperties(new BenchProps(name, size, folder ? kAttrDirectory : kAttrArchive, time));
+    n->SetFileProperties(BenchProps(name, size, folder ? kAttrDirectory : kAttrArchive, time));
     parent->AddChild(n);
     return n;
 }
@@ -139,7 +125,7 @@ int main(int argc, char** argv) {
     // The found-file tree: 100 x 10 folders of 900 files, and one folder of 100,000.
     CFileSystemNode* root = CreateFileSystemNode();
     root->SetFileSystemType(3);
-    root->SetFileProperties(new BenchProps("NTFS", 0, kAttrDirectory, 0));
+    root->SetFileProperties(BenchProps("NTFS", 0, kAttrDirectory, 0));
     u64 seed = 1;
     u64 files = 0;
     for (int t = 0; t < kTopFolders; ++t) {

@@ -6,35 +6,19 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
+#include "SettableProperties.h"
 
 namespace browsertest {
 
-class Props : public IFileProperties {
+// The browser's trees date a file by its modification time and always show it deleted.
+class Props : public testutil::SettableProperties {
 public:
-    u32 GetNameLength() const override { return static_cast<u32>(name.size() + 1); }
-    void SetName(const char* n) override { name = n ? n : ""; }
-    const char* GetName() const override { return name.c_str(); }
-    u64 GetSize() const override { return size; }
-    u16 GetAttributes() const override { return attributes; }
-    void GetExtraName(std::string& out) const override { out.clear(); }
+    Props() {
+        state = kStateDeleted;
+        validFields = kValidSize | kValidAttributes | kValidModificationTime;
+    }
     void GetCreationTime(FILETIME64& out) const override { out = modified; }
-    void GetModificationTime(FILETIME64& out) const override { out = modified; }
-    void GetAccessTime(FILETIME64& out) const override { out = 0; }
-    u16 GetState() const override { return kStateDeleted; }
     u8 SetState(u8 s) override { return s; }
-    IDataRunList* CreateDataRunList() const override { return nullptr; }
-    u32 GetValidFields() const override { return validFields; }
-    u8 GetFlag() const override { return 0; }
-    u8 SetFlag(u8) override { return 0; }
-    void Save(IRSData*) const override {}
-    u32 GetFileSystemKind() const override { return kPropertiesNtfs; }
-    void Load(IRSData*) override {}
-
-    std::string name;
-    u64 size = 0;
-    u16 attributes = kAttrArchive;
-    FILETIME64 modified = 0;
-    u32 validFields = kValidSize | kValidAttributes | kValidModificationTime;
 };
 
 // A day in FILETIME units from 2020-01-01.

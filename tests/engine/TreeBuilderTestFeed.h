@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ImageDevice.h"
+#include "SettableProperties.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTree.h"
 #include "engine/FileNode.h"
@@ -17,36 +18,7 @@
 
 namespace feed {
 
-// Properties whose every field a test sets. The name length counts the terminating zero, as
-// NTFS names do.
-class FakeProperties : public IFileProperties {
-public:
-    u32 GetNameLength() const override { return static_cast<u32>(name.size() + 1); }
-    void SetName(const char* n) override { name = n ? n : ""; }
-    const char* GetName() const override { return name.c_str(); }
-    u64 GetSize() const override { return size; }
-    u16 GetAttributes() const override { return attributes; }
-    void GetExtraName(std::string& out) const override { out.clear(); }
-    void GetCreationTime(FILETIME64& out) const override { out = created; }
-    void GetModificationTime(FILETIME64& out) const override { out = 0; }
-    void GetAccessTime(FILETIME64& out) const override { out = 0; }
-    u16 GetState() const override { return state; }
-    u8 SetState(u8 s) override { state = s; return state; }
-    IDataRunList* CreateDataRunList() const override { return nullptr; }
-    u32 GetValidFields() const override { return 0xFF; }
-    u8 GetFlag() const override { return 0; }
-    u8 SetFlag(u8) override { return 0; }
-    void Save(IRSData*) const override {}
-    u32 GetFileSystemKind() const override { return kind; }
-    void Load(IRSData*) override {}
-
-    std::string name;
-    u64 size = 0;
-    u16 attributes = kAttrArchive;
-    u8 state = 0;
-    FILETIME64 created = 0;
-    u32 kind = kPropertiesNtfs;
-};
+using FakeProperties = testutil::SettableProperties;
 
 struct Entry {
     u64 id;

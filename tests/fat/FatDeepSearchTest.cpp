@@ -209,28 +209,35 @@ TEST(FatDeepSearch, TellsFolderStartsFromLookAlikes) {
 
 MGUID StateSection() { return MGUID{0x0FA7D5EEu, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}; }
 
+// Writes a search's state as the state section of a new result file.
+template <class Search>
+bool WriteState(const std::string& path, Search& search) {
+    CRSData w(1);
+    if (!w.Open(path.c_str(), 1) || !w.WriteHeader(MakeScanResultHeader(1))) return false;
+    w.BeginSection(StateSection());
+    const bool saved = search.SaveState(&w) == 1u;
+    w.EndSection();
+    w.Close();
+    return saved;
+}
+
+// Opens a result file at its state section.
+bool OpenState(CRSData& r, const std::string& path) {
+    ScanResultHeader h;
+    return r.Open(path.c_str(), 0) && r.ReadHeader(h) && r.BeginSection(StateSection());
+}
+
 TEST(FatDeepSearch, SavedStateRoundTripsAndADamagedOneChangesNothing) {
     MemoryDevice device(Image("fat16-basic"), kSector);
     const auto search = Scan(device);
     ASSERT_FALSE(search->GetFolderStarts().empty());
     testutil::TempDir dir;
     const std::string path = dir.File("state.rsf");
-    {
-        CRSData w(1);
-        ASSERT_TRUE(w.Open(path.c_str(), 1));
-        ASSERT_TRUE(w.WriteHeader(MakeScanResultHeader(1)));
-        w.BeginSection(StateSection());
-        EXPECT_EQ(search->SaveState(&w), 1u);
-        w.EndSection();
-        w.Close();
-    }
+    ASSERT_TRUE(WriteState(path, *search));
     CFatCompleteSearch loaded;
     {
         CRSData r(0);
-        ASSERT_TRUE(r.Open(path.c_str(), 0));
-        ScanResultHeader h;
-        ASSERT_TRUE(r.ReadHeader(h));
-        ASSERT_TRUE(r.BeginSection(StateSection()));
+        ASSERT_TRUE(OpenState(r, path));
         EXPECT_EQ(r.GetSectionLength(),
                   8u + CFatCompleteSearch::kFolderStartRecordBytes * search->GetFolderStarts().size());
         EXPECT_EQ(loaded.LoadState(&r), 1u);
@@ -255,10 +262,7 @@ TEST(FatDeepSearch, SavedStateRoundTripsAndADamagedOneChangesNothing) {
         w.Close();
     }
     CRSData r(0);
-    ASSERT_TRUE(r.Open(bad.c_str(), 0));
-    ScanResultHeader h;
-    ASSERT_TRUE(r.ReadHeader(h));
-    ASSERT_TRUE(r.BeginSection(StateSection()));
+    ASSERT_TRUE(OpenState(r, bad));
     EXPECT_THROW(loaded.LoadState(&r), IRSException);
     EXPECT_EQ(loaded.GetFolderStarts().size(), search->GetFolderStarts().size());
 }
@@ -269,21 +273,10 @@ TEST(ExFatDeepSearch, SavedStateRoundTrips) {
     ASSERT_FALSE(search->GetSetStarts().empty());
     testutil::TempDir dir;
     const std::string path = dir.File("state.rsf");
-    {
-        CRSData w(1);
-        ASSERT_TRUE(w.Open(path.c_str(), 1));
-        ASSERT_TRUE(w.WriteHeader(MakeScanResultHeader(1)));
-        w.BeginSection(StateSection());
-        EXPECT_EQ(search->SaveState(&w), 1u);
-        w.EndSection();
-        w.Close();
-    }
+    ASSERT_TRUE(WriteState(path, *search));
     CExFatCompleteSearch loaded;
     CRSData r(0);
-    ASSERT_TRUE(r.Open(path.c_str(), 0));
-    ScanResultHeader h;
-    ASSERT_TRUE(r.ReadHeader(h));
-    ASSERT_TRUE(r.BeginSection(StateSection()));
+    ASSERT_TRUE(OpenState(r, path));
     EXPECT_EQ(loaded.LoadState(&r), 1u);
     EXPECT_EQ(loaded.GetSetStarts(), search->GetSetStarts());
 }
