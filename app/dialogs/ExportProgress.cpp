@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "app/core/Shell.h"
+#include "app/dialogs/PercentBar.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
@@ -14,9 +15,7 @@
 #include "platform/WindowPost.h"
 
 namespace {
-const RECT kNameRect = {15, 60, 432, 80};
-const RECT kBarRect = {15, 80, 432, 100};
-constexpr int kPercentFull = 100;
+using percentbar::kPercentFull;
 constexpr size_t kOutPathSize = 520;
 std::atomic<ExportProgress::WorkerStartHook> g_startHook{nullptr};
 constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
@@ -158,13 +157,9 @@ int ExportProgress::DrawContent(ui::Dc* dc) {
     UiResources& res = UiResources::Instance();
     dc->SetFont(*res.GetFont(16, 100, false));
     dc->SetTextColor(0x212121);
-    dc->DrawText(res.GetString("RecoveryFile") + " " + CurrentName(), kNameRect, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
-    dc->FillRect(kBarRect, 0xFFFFFF);
-    dc->FrameRect(kBarRect, kBarFrameColour);
-    const int width = kBarRect.right - kBarRect.left;
-    RECT filled = kBarRect;
-    filled.right = kBarRect.left + shownPercent_ * width / kPercentFull;
-    if (filled.right > filled.left) dc->FillRect(filled, kBarColour);
+    dc->DrawText(res.GetString("RecoveryFile") + " " + CurrentName(), percentbar::kTextRect,
+                 DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    percentbar::Draw(dc, shownPercent_);
     return 0;
 }
 

@@ -16,8 +16,6 @@ public:
     enum ItemId { kItemCancel = 500, kCmdExportDone = 501 };
     static constexpr u32 kTimerId = 1;
     static constexpr u32 kTimerMs = 100;
-    static constexpr COLORREF kBarColour = 0xDAA026;
-    static constexpr COLORREF kBarFrameColour = 0xEED7B5;
 
     explicit ExportProgress(HWND owner);
     ~ExportProgress() override;

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "app/core/Shell.h"
+#include "app/dialogs/PercentBar.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
 #include "engine/BrowserServices.h"
@@ -12,9 +13,7 @@
 #include "platform/WindowPost.h"
 
 namespace {
-const RECT kTextRect = {15, 60, 432, 80};
-const RECT kBarRect = {15, 80, 432, 100};
-constexpr int kPercentFull = 100;
+using percentbar::kPercentFull;
 constexpr int kLogLineCancel = 67;
 constexpr int kLogLineDone = 80;
 std::atomic<SaveRestoreScanResult::WorkerStartHook> g_startHook{nullptr};
@@ -125,13 +124,9 @@ int SaveRestoreScanResult::DrawContent(ui::Dc* dc) {
     const QFont previousFont = dc->Font();
     dc->SetFont(*res.GetFont(16, 100, false));
     const COLORREF previousColour = dc->SetTextColor(kTextColour);
-    dc->DrawText(progressText_, kTextRect, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS);
+    dc->DrawText(progressText_, percentbar::kTextRect, DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS);
     dc->SetTextColor(previousColour);
     dc->SetFont(previousFont);
-    dc->FillRect(kBarRect, RGB(0xFF, 0xFF, 0xFF));
-    dc->FrameRect(kBarRect, kBarFrameColour);
-    RECT done = kBarRect;
-    done.right = kBarRect.left + shownPercent_ * (kBarRect.right - kBarRect.left) / kPercentFull;
-    if (done.right > done.left) dc->FillRect(done, kBarColour);
+    percentbar::Draw(dc, shownPercent_);
     return 0;
 }

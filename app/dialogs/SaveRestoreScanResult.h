@@ -17,8 +17,6 @@ public:
     static constexpr u32 kTimerMs = 100;
     // The cancel button goes once the transfer is past its middle: what is left is short.
     static constexpr int kCancelHiddenAbovePercent = 50;
-    static constexpr COLORREF kBarColour = RGB(0x26, 0xA0, 0xDA);
-    static constexpr COLORREF kBarFrameColour = RGB(0xB5, 0xD7, 0xEE);
     static constexpr COLORREF kTextColour = RGB(0x61, 0x61, 0x61);
 
     // direction: ScanResultTransfer::kExport or kImport.
