@@ -53,20 +53,13 @@ bool RecordOpen(const std::string& folder) {
     return true;
 }
 
-// The program folder of the test: the shipped texts and skin, and a Config.dat of its own.
+// The main window of a test, in a program folder of its own.
 class ExportWindow {
 public:
     explicit ExportWindow(const std::string& disks) {
         wizard::EnsureApp();
-        saved_ = GetProgramDir();
-        for (const auto& entry : fs::directory_iterator(saved_)) {
-            const std::string ext = entry.path().extension().string();
-            if (ext == ".dat" || ext == ".xml") fs::copy_file(entry.path(), dir_.File(entry.path().filename()));
-        }
-        SetProgramDir(dir_.Path() + "/");
         // The user's own settings are never touched: Config.dat changes land in the test's folder.
-        if (const char* old = std::getenv("XDG_CONFIG_HOME")) savedXdg_ = old;
-        ::setenv("XDG_CONFIG_HOME", dir_.File("config").c_str(), 1);
+        program_ = std::make_unique<wizard::ProgramFolderScope>();
         ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
         RegisterAllPlugins();
         ConfigStoreLanguage(0, "English.dat");
@@ -81,16 +74,11 @@ public:
         dlg.reset();
         SetFolderOpener(nullptr);
         RecoveryGraph::Instance().SetStopRequested(0);
-        SetProgramDir(saved_);
-        if (savedXdg_.empty()) ::unsetenv("XDG_CONFIG_HOME");
-        else ::setenv("XDG_CONFIG_HOME", savedXdg_.c_str(), 1);
     }
     std::unique_ptr<CQZMUIDlg> dlg;
 
 private:
-    testutil::TempDir dir_;
-    std::string saved_;
-    std::string savedXdg_;
+    std::unique_ptr<wizard::ProgramFolderScope> program_;
 };
 
 struct FileFacts {

@@ -7,20 +7,27 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/ProgramDir.h"
 #include "platform/ui/Window.h"
 
 namespace wizard {
 
-ConfigFolderScope::ConfigFolderScope(const std::string& folder) {
-    if (const char* old = std::getenv("XDG_CONFIG_HOME")) {
-        hadOld_ = true;
-        old_ = old;
+ProgramFolderScope::ProgramFolderScope() : savedProgramDir_(GetProgramDir()) {
+    for (const auto& entry : std::filesystem::directory_iterator(savedProgramDir_)) {
+        const std::string ext = entry.path().extension().string();
+        if (ext == ".dat" || ext == ".xml") std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename()));
     }
-    ::setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+    SetProgramDir(dir_.Path() + "/");
+    if (const char* old = std::getenv("XDG_CONFIG_HOME")) {
+        hadConfig_ = true;
+        savedConfig_ = old;
+    }
+    ::setenv("XDG_CONFIG_HOME", dir_.File("config").c_str(), 1);
 }
 
-ConfigFolderScope::~ConfigFolderScope() {
-    if (hadOld_) ::setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
+ProgramFolderScope::~ProgramFolderScope() {
+    SetProgramDir(savedProgramDir_);
+    if (hadConfig_) ::setenv("XDG_CONFIG_HOME", savedConfig_.c_str(), 1);
     else ::unsetenv("XDG_CONFIG_HOME");
 }
 

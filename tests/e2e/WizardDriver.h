@@ -7,24 +7,30 @@
 #include <memory>
 #include <string>
 
+#include "TestUtil.h"
 #include "app/ui/UiSdkWndBase.h"
 
 namespace wizard {
 
 void EnsureApp();
-// Points the user's configuration folder (Config.dat and the language choice) at a folder of the
-// test's own while it lives: tests run side by side, and one test's settings written into a
-// shared Config.dat would steer another's window.
-class ConfigFolderScope {
+// The program folder of a window test while it lives: the shipped texts and skin copied into a
+// folder of the test's own, with the user's configuration folder (Config.dat, the language
+// choice) beside them. Tests run side by side, and one test's settings written into a shared
+// Config.dat would steer another's window.
+class ProgramFolderScope {
 public:
-    explicit ConfigFolderScope(const std::string& folder);
-    ~ConfigFolderScope();
-    ConfigFolderScope(const ConfigFolderScope&) = delete;
-    ConfigFolderScope& operator=(const ConfigFolderScope&) = delete;
+    ProgramFolderScope();
+    ~ProgramFolderScope();
+    ProgramFolderScope(const ProgramFolderScope&) = delete;
+    ProgramFolderScope& operator=(const ProgramFolderScope&) = delete;
+    // A path inside the test's program folder.
+    std::string File(const std::string& name) const { return dir_.File(name); }
 
 private:
-    bool hadOld_ = false;
-    std::string old_;
+    testutil::TempDir dir_;
+    std::string savedProgramDir_;
+    bool hadConfig_ = false;
+    std::string savedConfig_;
 };
 // Turns the event loop for a while, or until pred holds (false when it never did).
 void Pump(int milliseconds);

@@ -49,18 +49,12 @@ struct Road {
 
 std::ostream& operator<<(std::ostream& os, const Road& r) { return os << r.name; }
 
-// The program folder of a test: the shipped texts and skin, and a Config.dat of its own.
+// The main window of a test, in a program folder of its own.
 class WizardWindow {
 public:
     explicit WizardWindow(int language, const std::string& disks) {
         wizard::EnsureApp();
-        saved_ = GetProgramDir();
-        for (const auto& entry : fs::directory_iterator(saved_)) {
-            const std::string ext = entry.path().extension().string();
-            if (ext == ".dat" || ext == ".xml") fs::copy_file(entry.path(), dir_.File(entry.path().filename()));
-        }
-        SetProgramDir(dir_.Path() + "/");
-        config_ = std::make_unique<wizard::ConfigFolderScope>(dir_.File("config"));
+        program_ = std::make_unique<wizard::ProgramFolderScope>();
         ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
         RegisterAllPlugins();
         ConfigStoreLanguage(language, kLanguageFiles[language]);
@@ -76,14 +70,11 @@ public:
         RecoveryGraph::Instance().SetControllerFactory(nullptr);
         UiResources::Instance().SetLanguage(0, "English.dat");
         SetUiLanguage(0, "English.dat");
-        SetProgramDir(saved_);
     }
     std::unique_ptr<CQZMUIDlg> dlg;
 
 private:
-    testutil::TempDir dir_;
-    std::string saved_;
-    std::unique_ptr<wizard::ConfigFolderScope> config_;
+    std::unique_ptr<wizard::ProgramFolderScope> program_;
 };
 
 // The tile of the disk group whose file system and label are the road's.

@@ -118,16 +118,11 @@ class WizardSaveImport : public ::testing::TestWithParam<int> {};
 TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsAFile) {
     const int language = GetParam();
     const std::string prefix = std::string("saveimport-") + (language == 0 ? "en" : "de") + "-";
-    testutil::TempDir disks, work, program;
+    testutil::TempDir disks, work;
     fs::copy_file(testutil::FixturePath("fat32-basic.img"), disks.File("fat32-basic.img"));
     // The program folder of the test: the shipped texts and skin; settings and saved results in
     // folders of its own.
-    const std::string savedProgramDir = GetProgramDir();
-    for (const auto& entry : fs::directory_iterator(savedProgramDir))
-        if (entry.path().extension() == ".dat" || entry.path().extension() == ".xml")
-            fs::copy_file(entry.path(), program.File(entry.path().filename()));
-    SetProgramDir(program.Path() + "/");
-    ::setenv("XDG_CONFIG_HOME", program.File("config").c_str(), 1);
+    wizard::ProgramFolderScope program;
     ::setenv("XDG_STATE_HOME", program.File("state").c_str(), 1);
     ::setenv("MORVENDA_DISKS", disks.Path().c_str(), 1);
     wizard::EnsureApp();
@@ -137,16 +132,14 @@ TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsA
     SetUiLanguage(static_cast<u32>(language), kLanguageFiles[language]);
     SaveRestoreScanResult::SetWorkerStartHook(HoldWorker);
     struct Restore {
-        std::string programDir;
         ~Restore() {
             g_release.store(true);
             SaveRestoreScanResult::SetWorkerStartHook(nullptr);
             UiResources::Instance().SetLanguage(0, "English.dat");
             SetUiLanguage(0, "English.dat");
-            SetProgramDir(programDir);
-            for (const char* v : {"XDG_CONFIG_HOME", "XDG_STATE_HOME"}) ::unsetenv(v);
+            ::unsetenv("XDG_STATE_HOME");
         }
-    } restore{savedProgramDir};
+    } restore;
     auto dlgOwner = std::make_unique<CQZMUIDlg>();
     CQZMUIDlg& dlg = *dlgOwner;
     dlg.Create();

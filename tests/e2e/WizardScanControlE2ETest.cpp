@@ -82,13 +82,7 @@ class ScanControl : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         wizard::EnsureApp();
-        saved_ = GetProgramDir();
-        for (const auto& entry : fs::directory_iterator(saved_)) {
-            const std::string ext = entry.path().extension().string();
-            if (ext == ".dat" || ext == ".xml") fs::copy_file(entry.path(), dir_.File(entry.path().filename()));
-        }
-        SetProgramDir(dir_.Path() + "/");
-        config_ = std::make_unique<wizard::ConfigFolderScope>(dir_.File("config"));
+        program_ = std::make_unique<wizard::ProgramFolderScope>();
         fs::copy_file(std::string(MORVENDA_FIXTURES_DIR) + "/mbr-disk.img", disks_.File("mbr-disk.img"));
         ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
         RegisterAllPlugins();
@@ -109,8 +103,7 @@ protected:
         RecoveryGraph::Instance().SetStopRequested(0);
         UiResources::Instance().SetLanguage(0, "English.dat");
         SetUiLanguage(0, "English.dat");
-        SetProgramDir(saved_);
-        config_.reset();
+        program_.reset();
     }
     // File types, then the NTFS tile, then scan: the result page with the strip running.
     void StartScan() {
@@ -136,10 +129,8 @@ protected:
         return g_steps.load() - before;
     }
 
-    testutil::TempDir dir_;
     testutil::TempDir disks_;
-    std::string saved_;
-    std::unique_ptr<wizard::ConfigFolderScope> config_;
+    std::unique_ptr<wizard::ProgramFolderScope> program_;
     std::string prefix_;
     std::unique_ptr<CQZMUIDlg> dlg_;
 };
