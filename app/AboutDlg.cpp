@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "app/core/VersionInfo.h"
+#include "core/VersionInfo.h"
 #include "app/ui/SkinItems.h"
 
 namespace {

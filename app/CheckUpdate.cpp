@@ -4,8 +4,8 @@
 #include <QUrl>
 #include <mutex>
 
-#include "app/core/Shell.h"
-#include "app/core/Strings.h"
+#include "core/Shell.h"
+#include "core/Strings.h"
 #include "app/ui/SkinItems.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "app/EnvironmentLog.h"
-#include "app/core/Strings.h"
+#include "core/Strings.h"
 #include "devices/Memory.h"
 #include "devices/ScanOptions.h"
 #include "platform/Log.h"

@@ -14,8 +14,8 @@
 
 #include "app/AboutDlg.h"
 #include "app/CheckUpdate.h"
-#include "app/core/Settings.h"
-#include "app/core/Shell.h"
+#include "core/Settings.h"
+#include "core/Shell.h"
 #include "app/dialogs/SaveRestoreScanResult.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"

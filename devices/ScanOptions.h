@@ -56,6 +56,11 @@ public:
     u32 GetScanRaw() const { return m_scanRaw.load(std::memory_order_relaxed); }
     void SetScanRaw(u32 v) { m_scanRaw.store(v, std::memory_order_relaxed); }
 
+    // The FAT quick search's revise pass over FAT32 folders: set before each scan from Config.dat,
+    // so that the file systems never read the settings themselves.
+    u32 GetFatRevise() const { return m_fatRevise.load(std::memory_order_relaxed); }
+    void SetFatRevise(u32 v) { m_fatRevise.store(v, std::memory_order_relaxed); }
+
     // 0 when a scan thread starts, 1 when the user stops the scan.
     u32 GetStopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
     void SetStopRequested(u32 v) { m_stopRequested.store(v, std::memory_order_relaxed); }
@@ -86,6 +91,7 @@ private:
     std::atomic<u32> m_ntfsCandidateLow{1};
     std::atomic<u32> m_ntfsCandidateHigh{0};
     std::atomic<u32> m_scanRaw{1};
+    std::atomic<u32> m_fatRevise{1};
     std::atomic<u32> m_stopRequested{0};
     u64 m_sizeUnit = 200000000;
     std::set<u32> m_enabledFileTypes;

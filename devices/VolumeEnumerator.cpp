@@ -8,8 +8,8 @@
 #include <cstring>
 #include <map>
 
-#include "app/core/Shell.h"
-#include "app/core/Strings.h"
+#include "core/Shell.h"
+#include "core/Strings.h"
 #include "devices/PartitionDevice.h"
 #include "devices/PartitionTable.h"
 #include "platform/Log.h"

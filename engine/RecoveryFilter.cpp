@@ -6,7 +6,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "platform/Text.h"

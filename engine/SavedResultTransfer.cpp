@@ -4,7 +4,7 @@
 
 #include <list>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
 #include "engine/BrowserServices.h"

@@ -10,8 +10,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "app/core/Settings.h"
-#include "app/core/Shell.h"
+#include "core/Settings.h"
+#include "core/Shell.h"
 #include "devices/ScanOptions.h"
 #include "devices/VolumeRecord.h"
 #include "engine/DetourTree.h"
@@ -252,6 +252,7 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
 
     GetScanOptions().SetStopRequested(0);
     GetScanOptions().SetScanRaw(static_cast<u32>(ConfigScanRaw()));
+    GetScanOptions().SetFatRevise(static_cast<u32>(ConfigRevise()));
 
     // Not once a release has taken the controller or a newer scan came: the trees of this
     // scan must then not reach the view or the session's list.

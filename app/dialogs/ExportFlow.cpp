@@ -14,7 +14,7 @@
 #include "app/ui/UiResources.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "platform/ui/Window.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "app/dialogs/PercentBar.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/SkinItems.h"

@@ -2,7 +2,7 @@
 
 #include <QProcess>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "app/dialogs/SelExportPathDlg.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"

@@ -1,7 +1,7 @@
 #include "app/dialogs/FreezeTipDlg.h"
 
-#include "app/core/Shell.h"
-#include "app/core/Strings.h"
+#include "core/Shell.h"
+#include "core/Strings.h"
 #include "app/pages/WizardArt.h"
 #include "app/ui/UiResources.h"
 

@@ -1,6 +1,6 @@
 #include "app/dialogs/RecoveryTipInScanDlg.h"
 
-#include "app/core/Settings.h"
+#include "core/Settings.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
 #include "platform/Profile.h"

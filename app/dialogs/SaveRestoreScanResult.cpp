@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "app/dialogs/PercentBar.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"

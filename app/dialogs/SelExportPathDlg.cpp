@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "app/dialogs/ShellTreeCtrl.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/SkinItems.h"

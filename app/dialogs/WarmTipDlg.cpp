@@ -3,8 +3,8 @@
 #include <QDesktopServices>
 #include <QUrl>
 
-#include "app/core/Settings.h"
-#include "app/core/Shell.h"
+#include "core/Settings.h"
+#include "core/Shell.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"

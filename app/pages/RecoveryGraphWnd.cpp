@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <random>
 
-#include "app/core/Settings.h"
-#include "app/core/Shell.h"
-#include "app/core/Strings.h"
+#include "core/Settings.h"
+#include "core/Shell.h"
+#include "core/Strings.h"
 #include "app/dialogs/FreezeTipDlg.h"
 #include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"

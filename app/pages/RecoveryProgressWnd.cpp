@@ -5,7 +5,7 @@
 #include <QThread>
 #include <cstdio>
 
-#include "app/core/Strings.h"
+#include "core/Strings.h"
 #include "app/pages/WizardArt.h"
 #include "app/ui/HomeBaseDialog.h"
 #include "app/ui/MessageBox.h"
@@ -13,7 +13,7 @@
 #include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTree.h"
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "platform/Stats.h"
 #include "platform/Time.h"
 

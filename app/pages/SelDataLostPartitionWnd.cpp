@@ -4,8 +4,8 @@
 #include <QStandardPaths>
 #include <cstdio>
 
-#include "app/core/Shell.h"
-#include "app/core/Strings.h"
+#include "core/Shell.h"
+#include "core/Strings.h"
 #include "app/pages/Tip3StepWnd.h"
 #include "app/pages/WizardArt.h"
 #include "app/ui/MessageBox.h"

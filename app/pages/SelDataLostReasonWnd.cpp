@@ -1,6 +1,6 @@
 #include "app/pages/SelDataLostReasonWnd.h"
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/Stats.h"
 

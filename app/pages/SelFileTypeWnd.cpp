@@ -3,7 +3,7 @@
 #include <QDesktopServices>
 #include <QUrl>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "app/pages/Tip3StepWnd.h"
 #include "app/pages/WizardArt.h"
 #include "engine/RecoveryGraph.h"

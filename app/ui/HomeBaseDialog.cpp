@@ -9,7 +9,7 @@
 #include <QScreen>
 #include <QUrl>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "app/ui/UiResources.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <QUrl>
 #include <cstdlib>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 
 namespace UiCtrl {
 

@@ -1,6 +1,6 @@
 #include "app/ui/UiLanguage.h"
 
-#include "app/core/Settings.h"
+#include "core/Settings.h"
 #include "platform/Text.h"
 
 u32 GetUiLanguage() { return static_cast<u32>(ConfigLanguage()); }

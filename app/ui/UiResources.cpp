@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <strings.h>
 
-#include "app/core/Shell.h"
-#include "app/core/Strings.h"
+#include "core/Shell.h"
+#include "core/Strings.h"
 
 // Qt keeps resources of a static library out of the link unless something refers to them
 // (and the reference must sit outside any namespace).

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/core/Settings.h"
+#include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
@@ -226,7 +226,7 @@ CFileSystemNode* CFATQuickWalker::MakeRootNode() {
 }
 
 void CFATQuickWalker::Run() {
-    if (m_fsCode == kFsFat32 && ConfigRevise() != 0) {
+    if (m_fsCode == kFsFat32 && GetScanOptions().GetFatRevise() != 0) {
         m_analysers = m_search.GetReviseAnalysers();
         // Without header analysers every deleted file would look headerless and be moved by the
         // estimate; the pass is left out until they are available.

@@ -10,8 +10,8 @@
 #include <set>
 #include <sstream>
 
-#include "app/core/Settings.h"
-#include "app/core/Strings.h"
+#include "core/Settings.h"
+#include "core/Strings.h"
 #include "platform/Profile.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "TestUtil.h"
-#include "app/core/Settings.h"
+#include "core/Settings.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/WarmTipDlg.h"
 #include "app/ui/UiLanguage.h"

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "TestUtil.h"
-#include "app/core/Settings.h"
+#include "core/Settings.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"

@@ -8,7 +8,7 @@
 
 #include "PartitionTestSupport.h"
 #include "TestUtil.h"
-#include "app/core/Strings.h"
+#include "core/Strings.h"
 #include "devices/PartitionDevice.h"
 #include "devices/VolumeEnumerator.h"
 

@@ -17,7 +17,7 @@
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
-#include "app/core/Settings.h"
+#include "core/Settings.h"
 #include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"

@@ -12,7 +12,7 @@
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
-#include "app/core/Settings.h"
+#include "core/Settings.h"
 #include "app/dialogs/FreezeTipDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"

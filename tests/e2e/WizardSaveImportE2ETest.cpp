@@ -19,7 +19,7 @@
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
-#include "app/core/Settings.h"
+#include "core/Settings.h"
 #include "app/dialogs/SaveRestoreScanResult.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"

@@ -13,7 +13,7 @@
 #include "TestUtil.h"
 #include "UiTestEnv.h"
 #include "app/QZMUIApp.h"
-#include "app/core/VersionInfo.h"
+#include "core/VersionInfo.h"
 #include "platform/SingleInstance.h"
 
 namespace {

@@ -9,8 +9,8 @@
 
 #include "TestUtil.h"
 #include "UiTestEnv.h"
-#include "app/core/Settings.h"
-#include "app/core/Strings.h"
+#include "core/Settings.h"
+#include "core/Strings.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
 #include "platform/ProgramDir.h"

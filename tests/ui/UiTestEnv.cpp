@@ -5,7 +5,7 @@
 #include <QThread>
 #include <filesystem>
 
-#include "app/core/Strings.h"
+#include "core/Strings.h"
 #include "platform/Log.h"
 
 namespace uitest {

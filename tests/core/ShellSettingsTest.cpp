@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "TestUtil.h"
-#include "app/core/Settings.h"
-#include "app/core/Shell.h"
-#include "app/core/Strings.h"
+#include "core/Settings.h"
+#include "core/Shell.h"
+#include "core/Strings.h"
 #include "platform/Log.h"
 #include "platform/ProgramDir.h"
 #include "platform/Profile.h"

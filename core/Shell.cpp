@@ -1,4 +1,4 @@
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 
 #include <cstdarg>
 #include <cstdio>

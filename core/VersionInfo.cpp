@@ -1,4 +1,4 @@
-#include "app/core/VersionInfo.h"
+#include "core/VersionInfo.h"
 
 #include <elf.h>
 

@@ -1,9 +1,9 @@
-#include "app/core/Settings.h"
+#include "core/Settings.h"
 
 #include <cstring>
 #include <filesystem>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "platform/ProgramDir.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"

@@ -1,11 +1,11 @@
-#include "app/core/Strings.h"
+#include "core/Strings.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-#include "app/core/Shell.h"
+#include "core/Shell.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
 

@@ -1,4 +1,4 @@
-#include "app/core/TempPath.h"
+#include "core/TempPath.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
