@@ -1,0 +1,65 @@
+cmake_minimum_required(VERSION 3.25)
+# Fails when a source includes a header from a folder above its own. The folders stack as
+#   platform <- core <- devices <- engine <- fs/ntfs, fs/fat, raw <- plugins <- browser <- app
+# (platform/ui, the Qt side of the platform, is only for browser and app), so that any layer
+# can be read, built and tested without those above it. Run as: cmake -DSOURCE_DIR=... -P this.
+set(base platform core devices engine)
+set(allowed_platform platform)
+set(allowed_platform/ui platform platform/ui)
+set(allowed_core platform core)
+set(allowed_devices platform core devices)
+set(allowed_engine ${base})
+set(allowed_fs/ntfs ${base} fs/ntfs)
+# The FAT searches test cluster headers with the carving analysers.
+set(allowed_fs/fat ${base} fs/fat raw)
+set(allowed_raw ${base} raw)
+set(allowed_plugins ${base} fs/ntfs fs/fat raw plugins)
+set(allowed_browser ${base} platform/ui browser)
+set(allowed_app ${base} platform/ui fs/ntfs fs/fat raw plugins browser app)
+# Only the window side draws with Qt; the engine runs the same with no user interface.
+set(qt_layers platform/ui browser app)
+set(layers platform/ui platform core devices engine fs/ntfs fs/fat raw plugins browser app)
+
+# The layer a project path belongs to, or "" for a header from outside the project.
+function(layer_of path out)
+  foreach(layer IN LISTS layers)
+    if(path MATCHES "^${layer}/")
+      set(${out} ${layer} PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  set(${out} "" PARENT_SCOPE)
+endfunction()
+
+set(violations "")
+foreach(layer IN LISTS layers)
+  file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}
+       ${SOURCE_DIR}/${layer}/*.cpp ${SOURCE_DIR}/${layer}/*.h)
+  foreach(source IN LISTS sources)
+    layer_of(${source} own)
+    if(NOT own STREQUAL layer)
+      continue()  # platform/ui files are visited as their own layer
+    endif()
+    if(NOT layer IN_LIST qt_layers)
+      file(STRINGS ${SOURCE_DIR}/${source} qt_includes REGEX "^[ \t]*#[ \t]*include[ \t]*<Q")
+      foreach(line IN LISTS qt_includes)
+        list(APPEND violations "${source}: ${line} (${layer} does not use Qt)")
+      endforeach()
+    endif()
+    file(STRINGS ${SOURCE_DIR}/${source} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\".*" "\\1" header "${line}")
+      layer_of(${header} target)
+      if(target STREQUAL "" OR target IN_LIST allowed_${layer})
+        continue()
+      endif()
+      list(APPEND violations "${source} includes ${header} (${layer} may not reach ${target})")
+    endforeach()
+  endforeach()
+endforeach()
+
+if(violations)
+  list(JOIN violations "\n  " text)
+  message(FATAL_ERROR "Includes that run upwards:\n  ${text}")
+endif()
+message(STATUS "Every include runs downwards")
