@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <unordered_map>
 
 #include "devices/CachedStorageDevice.h"
 #include "devices/ScanOptions.h"
@@ -20,33 +21,25 @@
 
 namespace {
 
-// Search kinds (GetKind of a deep search).
-constexpr u32 kSearchKindNtfs = 0;
-constexpr u32 kSearchKindFat = 1;
-constexpr u32 kSearchKindExFat = 4;
-// Candidate kinds (GetKind of a candidate).
-constexpr u32 kCandidateKindNtfs = 0;
-constexpr u32 kCandidateKindFat = 1;
-constexpr u32 kCandidateKindExFat = 4;
-
 constexpr u64 kLargestImpliedCluster = 16777216;  // 2^24 sectors
 
-u32 SearchKindOfCandidate(u32 candidateKind) {
-    switch (candidateKind) {
-        case kCandidateKindNtfs: return kSearchKindNtfs;
-        case kCandidateKindFat: return kSearchKindFat;
-        case kCandidateKindExFat: return kSearchKindExFat;
-        default: return ~0u;
+// What the plug-in row of a candidate's code says of the nodes its tree carries.
+struct CandidateRow {
+    u32 nodeCode = 0;
+    bool appliesToNodes = false;
+};
+
+CandidateRow RowOfCandidate(const std::vector<FileSystemPlugin>& rows, const CSearchedPartitionInfo* c) {
+    const u32 code = c->GetFileSystemCode();
+    for (const FileSystemPlugin& row : rows) {
+        if (!row.Covers(code)) continue;
+        return {row.treeNodeCode != kTreeNodeCodeOwn ? row.treeNodeCode : code, row.candidatesApplyToNodes};
     }
+    return {code, false};
 }
 
-// FAT12 and FAT16 candidates are offered FAT32 nodes.
-u32 FoldedCode(u32 code) { return code <= 1 ? kFsFat32 : code; }
-
-void OfferNode(CSearchedPartitionInfo* c, CFileNode* node) {
-    const u32 code = FoldedCode(c->GetFileSystemCode());
-    const u32 type = node->GetFileSystemType();
-    if (type == code && (type == kFsFat32 || type == kFsExFat)) c->ApplyToFileNode(node);
+void OfferNode(CSearchedPartitionInfo* c, const CandidateRow& row, CFileNode* node) {
+    if (row.appliesToNodes && node->GetFileSystemType() == row.nodeCode) c->ApplyToFileNode(node);
 }
 
 // The cluster size, in sectors, that a file's size and cluster total imply: the power of two p
@@ -96,10 +89,7 @@ u32 CCompleteRecoveryController::BlockSectorsFor(u32 sectorSize) {
 
 void CCompleteRecoveryController::CreateSearches(std::vector<std::unique_ptr<ICompleteFileSystemSearchController>>& out) {
     // A row without a deep search leaves its file system out.
-    for (const u32 code : {u32(kFsNtfs), u32(kFsFat32), u32(kFsRaw), u32(kFsExFat)}) {
-        if (code == kFsRaw && GetScanOptions().GetScanRaw() == 0) continue;
-        if (ICompleteFileSystemSearchController* search = CreateDeepSearch(code)) out.emplace_back(search);
-    }
+    for (ICompleteFileSystemSearchController* search : CreateDeepSearches(GetScanOptions())) out.emplace_back(search);
 }
 
 void CCompleteRecoveryController::Send(u32 type, u64 total, u64 done) {
@@ -222,10 +212,15 @@ void CCompleteRecoveryController::FinishingPass(IStorageDevice* device) {
     if (m_searches.empty()) return;
     Send(kProgressPhaseDone, m_builder->GetNodeCount(), kFinishingDone);
     for (auto& search : m_searches) search->EndSearch();
+    // A chosen candidate builds its tree through the search that proposed it.
+    std::unordered_map<CSearchedPartitionInfo*, ICompleteFileSystemSearchController*> proposedBy;
     for (auto& search : m_searches) {
         std::vector<CSearchedPartitionInfo*> candidates;
         search->GetSearchedPartitions(candidates);
-        for (CSearchedPartitionInfo* c : candidates) m_builder->AddEvaluationItem(c);
+        for (CSearchedPartitionInfo* c : candidates) {
+            proposedBy.emplace(c, search.get());
+            m_builder->AddEvaluationItem(c);
+        }
     }
     m_builder->FinishSearch();
     std::vector<CSearchedPartitionInfo*> chosen;
@@ -236,15 +231,9 @@ void CCompleteRecoveryController::FinishingPass(IStorageDevice* device) {
         collector.Collect(device, *m_pool, m_builder, nullptr, nullptr);
     } else {
         for (CSearchedPartitionInfo* c : chosen) {
-            const u32 kind = SearchKindOfCandidate(c->GetKind());
-            ICompleteFileSystemSearchController* search = nullptr;
-            for (auto& s : m_searches) {
-                if (s->GetKind() == kind) {
-                    search = s.get();
-                    break;
-                }
-            }
-            if (!search) continue;
+            const auto proposer = proposedBy.find(c);
+            if (proposer == proposedBy.end()) continue;
+            ICompleteFileSystemSearchController* search = proposer->second;
             std::vector<CSearchedPartitionInfo*> one{c};
             search->BuildFileSystemTrees(one);
             m_builder->BuildLostFilesFolder(c);
@@ -305,17 +294,23 @@ u32 CCompleteRecoveryController::GetFileSource(CFileNode* node, u64& startSector
     std::vector<CSearchedPartitionInfo*> candidates;
     for (auto& s : m_searches) s->GetSearchedPartitions(candidates);
     if (candidates.empty()) return 0;
-    for (CSearchedPartitionInfo* c : candidates) {
-        OfferNode(c, node);
+    const std::vector<FileSystemPlugin> rows = FileSystemPlugins();
+    std::vector<CandidateRow> candidateRows;
+    candidateRows.reserve(candidates.size());
+    for (CSearchedPartitionInfo* c : candidates) candidateRows.push_back(RowOfCandidate(rows, c));
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        CSearchedPartitionInfo* c = candidates[i];
+        OfferNode(c, candidateRows[i], node);
         if (NodeFitsCandidate(node, c)) {
             startSector = c->GetPartitionStart();
             sectorsPerCluster = c->GetSectorsPerCluster();
             return 1;
         }
     }
-    for (CSearchedPartitionInfo* c : candidates) {
-        if (FoldedCode(c->GetFileSystemCode()) != node->GetFileSystemType()) continue;
-        OfferNode(c, node);
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        CSearchedPartitionInfo* c = candidates[i];
+        if (candidateRows[i].nodeCode != node->GetFileSystemType()) continue;
+        OfferNode(c, candidateRows[i], node);
         startSector = c->GetPartitionStart();
         sectorsPerCluster = c->GetSectorsPerCluster();
         return 1;

@@ -1,9 +1,9 @@
 #pragma once
 // The complete scan: a whole device is read once, in blocks of 4 MiB through a read-ahead cache,
-// and every block is handed to each deep search (NTFS, FAT, RAW, exFAT). Afterwards the tree
-// builder's evaluation chooses among the partitions the searches propose, the searches build the
-// chosen partitions' trees and lost files, or, with none chosen, the files found by signature
-// become lost files.
+// and every block is handed to each deep search the plug-in rows offer, in the rows' order.
+// Afterwards the tree builder's evaluation chooses among the partitions the searches propose, the
+// searches that proposed them build the chosen partitions' trees and lost files, or, with none
+// chosen, the files found by signature become lost files.
 #include <atomic>
 #include <memory>
 #include <mutex>

@@ -1,5 +1,6 @@
 #include "engine/FileSystemPlugins.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -90,6 +91,20 @@ IQuickFileSystemSearchController* CreateQuickSearch(u32 fsCode) {
 ICompleteFileSystemSearchController* CreateDeepSearch(u32 fsCode) {
     const auto row = FindFileSystemPlugin(fsCode);
     return row && row->createDeepSearch ? row->createDeepSearch() : nullptr;
+}
+
+std::vector<ICompleteFileSystemSearchController*> CreateDeepSearches(const ScanOptions& options) {
+    std::vector<FileSystemPlugin> rows = FileSystemPlugins();
+    std::stable_sort(rows.begin(), rows.end(), [](const FileSystemPlugin& a, const FileSystemPlugin& b) {
+        return a.deepSearchOrder < b.deepSearchOrder;
+    });
+    std::vector<ICompleteFileSystemSearchController*> searches;
+    for (const FileSystemPlugin& row : rows) {
+        if (!row.createDeepSearch) continue;
+        if (row.deepSearchWanted && !row.deepSearchWanted(options)) continue;
+        if (ICompleteFileSystemSearchController* search = row.createDeepSearch()) searches.push_back(search);
+    }
+    return searches;
 }
 
 IFileProperties* CreateFolderProperties(u32 fsCode, const char* name) {

@@ -15,7 +15,10 @@
 //     row.createVolumeAnalyzer = &CreateFatVolumeAnalyzer;
 //     row.classifyBootSector = &ClassifyFatBootSector;
 //     row.createQuickSearch = &CreateFATQuickSearch;
-//     row.createDeepSearch = nullptr;            // until the FAT deep search exists
+//     row.createDeepSearch = &CreateFatCompleteSearch;
+//     row.deepSearchOrder = kFatDeepSearchOrder;
+//     row.treeNodeCode = kFsFat32;               // FAT12 and FAT16 candidates build FAT32 trees
+//     row.candidatesApplyToNodes = true;
 //     row.loadProperties = [](IRSData* s) -> IFileProperties* { return LoadFATFileProperties(s); };
 //     row.createFolderProperties = &CreateFATFolderProperties;
 //     RegisterFileSystemPlugin(row);
@@ -38,9 +41,12 @@ class IFileProperties;
 class IQuickFileSystemSearchController;
 class IRSData;
 class IStorageDevice;
+class ScanOptions;
 
 using QuickSearchFactory = IQuickFileSystemSearchController* (*)();
 using DeepSearchFactory = ICompleteFileSystemSearchController* (*)();
+// Whether the scan options ask for the row's deep search (the signature search has a switch).
+using DeepSearchSwitch = bool (*)(const ScanOptions& options);
 // A new properties object (reference count 1) read from a saved result; the stream throws on a
 // damaged form.
 using PropertiesLoader = IFileProperties* (*)(IRSData* stream);
@@ -53,6 +59,15 @@ using NodeStreamReader = bool (*)(CFileNode* node, IStorageDevice* device, u64& 
 // through `reader`) and gives the analyser's two descriptive texts; false when it has no analyser.
 using FoundFileMeasurer = bool (*)(CRawFileInfo& record, IStorageDevice* reader, std::string& text1,
                                    std::string& text2);
+
+// Where a row's deep search stands in the complete scan: every block goes to the searches in this
+// order, lowest first, and the tree builder's evaluation meets their candidates in the same order.
+// The libraries place themselves in steps of ten (NTFS 10, FAT 20, the signature search 30, exFAT
+// 40), so that a new row finds a place between them. A row that names no place comes after the
+// others, in registration order.
+constexpr u32 kDeepSearchOrderLast = ~0u;
+// A row whose candidates' trees carry the candidates' own code.
+constexpr u32 kTreeNodeCodeOwn = kFsUnknown;
 
 // A set of file-system codes, one bit per code.
 constexpr u32 FsCodeSet(std::initializer_list<FsCode> codes) {
@@ -73,6 +88,14 @@ struct FileSystemPlugin {
 
     QuickSearchFactory createQuickSearch = nullptr;  // the deleted-file scan
     DeepSearchFactory createDeepSearch = nullptr;    // the complete scan
+    u32 deepSearchOrder = kDeepSearchOrderLast;
+    DeepSearchSwitch deepSearchWanted = nullptr;     // null: always wanted
+    // The code of the nodes a candidate's tree carries, when it is not the candidate's own code;
+    // kTreeNodeCodeOwn: the candidate's code.
+    u32 treeNodeCode = kTreeNodeCodeOwn;
+    // Whether a candidate of the row settles the geometry of a node found while the scan is
+    // paused (CSearchedPartitionInfo::ApplyToFileNode) before the node's source is read.
+    bool candidatesApplyToNodes = false;
 
     PropertiesLoader loadProperties = nullptr;
     FolderPropertiesFactory createFolderProperties = nullptr;
@@ -101,6 +124,9 @@ std::vector<FileSystemPlugin> FileSystemPlugins();
 // The services of the row of a code; null (or false) when no row offers them.
 IQuickFileSystemSearchController* CreateQuickSearch(u32 fsCode);
 ICompleteFileSystemSearchController* CreateDeepSearch(u32 fsCode);
+// The deep searches of a complete scan, one for each row that offers one and that the options
+// want, in the rows' deep-search order.
+std::vector<ICompleteFileSystemSearchController*> CreateDeepSearches(const ScanOptions& options);
 // The folder properties of a tree root or lost-file folder of the code, named `name`.
 IFileProperties* CreateFolderProperties(u32 fsCode, const char* name);
 // Saved properties of the given GetFileSystemKind; null when no row loads that kind.

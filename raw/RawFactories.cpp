@@ -1,5 +1,6 @@
 #include "raw/RawFactories.h"
 
+#include "devices/ScanOptions.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemPlugins.h"
 #include "engine/RawFileInfo.h"
@@ -8,6 +9,9 @@
 #include "raw/RawFileAnalyser.h"
 
 namespace {
+
+// The complete scan's deep searches: after NTFS and FAT, before exFAT.
+constexpr u32 kRawDeepSearchOrder = 30;
 
 // A found file the RAW search could not size before the scan ended is walked by its analyser now.
 bool MeasureRawFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::string& text1, std::string& text2) {
@@ -33,6 +37,8 @@ void RegisterRawPlugin() {
     row.fsCodes = FsCodeSet({kFsRaw});
     row.propertiesKind = kPropertiesRaw;
     row.createDeepSearch = &CreateRAWSearchController;
+    row.deepSearchOrder = kRawDeepSearchOrder;
+    row.deepSearchWanted = [](const ScanOptions& options) { return options.GetScanRaw() != 0; };
     row.loadProperties = &LoadRAWFileProperties;
     row.createFolderProperties = &CreateRAWFolderProperties;
     row.measureFoundFile = &MeasureRawFoundFile;

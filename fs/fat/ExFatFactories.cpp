@@ -5,6 +5,11 @@
 #include "fs/fat/ExFatVolume.h"
 #include "fs/fat/FatFactories.h"
 
+namespace {
+// The last of the complete scan's deep searches, after the signature search.
+constexpr u32 kExFatDeepSearchOrder = 40;
+}  // namespace
+
 IQuickFileSystemSearchController* CreateExFatQuickSearch() { return new CExFatQuickSearch; }
 
 IFileProperties* CreateExFatFileProperties() { return CreateExFatFolderProperties(FileSystemTypeName(kFsExFat)); }
@@ -23,6 +28,8 @@ void RegisterExFatPlugin() {
     row.classifyBootSector = &ClassifyExFatBootSector;
     row.createQuickSearch = &CreateExFatQuickSearch;
     row.createDeepSearch = &CreateExFatCompleteSearch;
+    row.deepSearchOrder = kExFatDeepSearchOrder;
+    row.candidatesApplyToNodes = true;
     row.loadProperties = [](IRSData* stream) -> IFileProperties* { return LoadExFatFileProperties(stream); };
     row.createFolderProperties = [](u32, const char* name) { return CreateExFatFolderProperties(name); };
     RegisterFileSystemPlugin(row);

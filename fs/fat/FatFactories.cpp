@@ -7,6 +7,11 @@
 #include "fs/fat/FatQuickSearch.h"
 #include "fs/fat/FatVolumeAnalyze.h"
 
+namespace {
+// The complete scan's deep searches: after NTFS.
+constexpr u32 kFatDeepSearchOrder = 20;
+}  // namespace
+
 IQuickFileSystemSearchController* CreateFATQuickSearch() { return new CFATQuickSearch; }
 
 IFileProperties* CreateFATFileProperties(u32 fsCode) {
@@ -24,6 +29,10 @@ void RegisterFatPlugin() {
     row.classifyBootSector = &ClassifyFatBootSector;
     row.createQuickSearch = &CreateFATQuickSearch;
     row.createDeepSearch = &CreateFatCompleteSearch;
+    row.deepSearchOrder = kFatDeepSearchOrder;
+    // FAT12 and FAT16 candidates build their trees of FAT32 nodes.
+    row.treeNodeCode = kFsFat32;
+    row.candidatesApplyToNodes = true;
     row.loadProperties = [](IRSData* stream) -> IFileProperties* { return LoadFATFileProperties(stream); };
     row.createFolderProperties = &CreateFATFolderProperties;
     RegisterFileSystemPlugin(row);

@@ -6,6 +6,11 @@
 #include "fs/ntfs/NTFSQuickSearch.h"
 #include "fs/ntfs/NTFSVolume.h"
 
+namespace {
+// The first of the complete scan's deep searches.
+constexpr u32 kNtfsDeepSearchOrder = 10;
+}  // namespace
+
 void RegisterNtfsPlugin() {
     FileSystemPlugin row;
     row.name = "NTFS";
@@ -16,6 +21,7 @@ void RegisterNtfsPlugin() {
     row.classifyBootSector = &ClassifyNTFSBootSector;
     row.createQuickSearch = &CreateNTFSQuickSearch;
     row.createDeepSearch = &CreateNTFSSearchController;
+    row.deepSearchOrder = kNtfsDeepSearchOrder;
     row.loadProperties = [](IRSData* stream) -> IFileProperties* { return LoadNTFSFileProperties(stream); };
     row.createFolderProperties = [](u32, const char* name) { return CreateNTFSFolderProperties(name); };
     row.readResidentData = &ReadNTFSResidentData;

@@ -16,6 +16,8 @@
 #include "engine/FsServices.h"
 #include "engine/RawFileProperties.h"
 #include "engine/RecoveryControllers.h"
+#include "devices/ScanOptions.h"
+#include "fs/fat/ExFatDeepSearch.h"
 #include "fs/ntfs/NtfsFactories.h"
 
 namespace {
@@ -153,6 +155,41 @@ TEST(PluginTable, ARowRegisteredAgainReplacesTheOldOneAndItsAnalyser) {
     }
     DestroyTreeNode(node);
     DestroyTreeNode(raw);
+}
+
+// The complete scan's searches come from the rows alone: a new row with a deep search takes the
+// place its order names, and a row whose switch is off is left out.
+std::vector<u32> DeepSearchKinds(const ScanOptions& options) {
+    std::vector<u32> kinds;
+    for (ICompleteFileSystemSearchController* search : CreateDeepSearches(options)) {
+        kinds.push_back(search->GetKind());
+        delete search;
+    }
+    return kinds;
+}
+
+TEST(PluginTable, TheDeepSearchesFollowTheRowsOrderAndSwitches) {
+    constexpr u32 kNtfsKind = 0;
+    constexpr u32 kFatKind = 1;
+    constexpr u32 kExFatKind = 4;
+    ScanOptions options;
+    options.SetScanRaw(0);
+    EXPECT_EQ(DeepSearchKinds(options), (std::vector<u32>{kNtfsKind, kFatKind, kExFatKind}));
+    options.SetScanRaw(1);
+    EXPECT_EQ(DeepSearchKinds(options).size(), 4u);  // the signature search joins
+
+    FileSystemPlugin probe;
+    probe.name = "PROBE";
+    probe.fsCodes = FsCodeSet({kFsExt2});
+    probe.createDeepSearch = &CreateExFatCompleteSearch;
+    probe.deepSearchOrder = 15;  // between NTFS and FAT
+    probe.deepSearchWanted = [](const ScanOptions& o) { return o.GetScanRaw() == 0; };
+    RegisterFileSystemPlugin(probe);
+    options.SetScanRaw(0);
+    EXPECT_EQ(DeepSearchKinds(options), (std::vector<u32>{kNtfsKind, kExFatKind, kFatKind, kExFatKind}));
+    options.SetScanRaw(1);
+    EXPECT_EQ(DeepSearchKinds(options).size(), 4u);
+    UnregisterFileSystemPlugin("PROBE");
 }
 
 }  // namespace
