@@ -368,7 +368,8 @@ EnumCollectPartition& EnumCollectPartition::Instance() {
     std::call_once(started, [] {
         g_processEnumeration.store(&instance);
         instance.StartEnumeration();
-        std::thread(&EnumCollectPartition::NetworkThread).detach();
+        std::lock_guard<std::mutex> lk(instance.m_threadsLock);
+        if (!instance.m_closing.load()) instance.m_threads.Start([](u64) { NetworkThread(); });
     });
     return instance;
 }
@@ -401,15 +402,11 @@ EnumCollectPartition::EnumCollectPartition() = default;
 
 EnumCollectPartition::~EnumCollectPartition() {
     // The lists must not go while a thread still fills them.
-    m_closing.store(true);
-    std::vector<std::thread> threads;
     {
         std::lock_guard<std::mutex> lk(m_threadsLock);
-        threads.swap(m_threads);
+        m_closing.store(true);
     }
-    for (std::thread& t : threads) {
-        if (t.joinable()) t.join();
-    }
+    m_threads.JoinAll();
     if (g_processEnumeration.load() == this) g_processEnumeration.store(nullptr);
 }
 
@@ -424,7 +421,7 @@ bool EnumCollectPartition::StopRequested() const {
 void EnumCollectPartition::StartEnumeration() {
     std::lock_guard<std::mutex> lk(m_threadsLock);
     if (m_closing.load()) return;
-    m_threads.emplace_back([this] { EnumThread(); });
+    m_threads.Start([this](u64) { EnumThread(); });
 }
 
 bool EnumCollectPartition::WaitDone(u32 milliseconds) {

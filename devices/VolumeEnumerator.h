@@ -7,11 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "devices/DiskDevice.h"
 #include "devices/VolumeRecord.h"
+#include "platform/ScanThreads.h"
 #include "platform/Types.h"
 
 // Gaps between partitions larger than this (in sectors) are listed as unpartitioned areas.
@@ -201,6 +201,8 @@ private:
     std::atomic<u32> m_running{0};
     std::atomic<u32> m_done{0};
     std::atomic<bool> m_closing{false};
+    // Taken to start a thread and to close: no thread starts once the destructor joins them.
     std::mutex m_threadsLock;
-    std::vector<std::thread> m_threads;
+    // The enumeration and network threads; last, so joined before anything above goes.
+    ScanThreads m_threads;
 };

@@ -9,18 +9,17 @@
 // Threads: the scan thread (one scan at a time) runs the controller; a release thread frees the
 // previous scan's controller and trees so that neither a new scan nor the user interface waits for
 // that. A controller and its trees are freed only once every scan thread that could still touch
-// them has ended.
+// them has ended and no reader holds the trees. Each family of threads has its owner
+// (platform/ScanThreads.h), which numbers, stops and joins them.
 #include <atomic>
-#include <condition_variable>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/RecoveryFilter.h"
+#include "platform/ScanThreads.h"
 #include "platform/Types.h"
 #include "platform/WindowPost.h"
 
@@ -132,8 +131,7 @@ public:
     // A thread that reads found nodes outside the scan (a preview's copy) holds the trees while
     // it does: a release frees nothing until every reader has let go. Readers must stop soon
     // once their work is cancelled, since a release may be waited for on the UI thread.
-    void AddTreeReader();
-    void RemoveTreeReader();
+    ScanThreads::TreeReader HoldTrees() { return m_scanThreads.HoldTrees(); }
     // Count pass, statistics and the finish message; returns whether the message was posted.
     i32 DoReCaculateCheckedFileInfo();
 
@@ -156,14 +154,13 @@ public:
 
 private:
     friend class DetourTree;
-    struct ScanThreadRecord;
 
     RecoveryGraph();
     ~RecoveryGraph();
     static void ForgetLiveSession();
 
-    void ScanThreadBody(std::shared_ptr<ScanThreadRecord> self);
-    i32 ScanThread(ScanThreadRecord& self);
+    // The body of scan thread `seq`; a newer DoScan asks it to stop (it is superseded then).
+    i32 ScanThread(u64 seq);
     // Takes the controller and the tree roots out of the session for a release, and detaches the
     // view, all under the tree lock: whoever takes them owns them, so two releases never free one
     // controller, and a scan still finishing can no longer add a root the release would miss.
@@ -181,13 +178,8 @@ private:
                           u64 olderThan, u32 mode);
     // Waits up to `ms` for the stored scan thread; then forgets its handle. False on time-out.
     bool WaitStoredScanThread(u32 ms);
-    // Blocks until no scan thread older than `olderThan` (by start order) runs. A scan thread
-    // waits only for older ones: the newer ones wait for it in turn, so no two wait on each other.
-    void WaitOlderScanThreads(u64 olderThan);
     // Stops the progress sink when a scan thread older than `olderThan` is still scanning.
     void StopRunningScanSink(u64 olderThan);
-    // The start number the next scan thread gets: every scan started so far is older.
-    u64 NextScanSeq();
     void ResetCounters();
     static void FreeRestoredTree(CFileSystemNode* root);
 
@@ -221,15 +213,12 @@ private:
     std::atomic<FolderFilterSink> m_folderSink{nullptr};
     std::atomic<ControllerFactory> m_factory{nullptr};
 
-    // Thread bookkeeping. The stored handle is the scan thread's record until the thread or a
-    // waiter lets go of it; the set of running scan threads is what a release waits on.
-    std::mutex m_threadLock;
-    std::condition_variable m_threadChanged;
-    std::shared_ptr<ScanThreadRecord> m_scanThread;
-    // Running scan threads by start number (oldest first).
-    std::map<u64, std::shared_ptr<ScanThreadRecord>> m_runningScans;
-    u64 m_lastScanSeq = 0;
-    u32 m_runningReleases = 0;
-    u32 m_treeReaders = 0;
     std::atomic<u32> m_threadWaitMs{10000};
+    // The number of the last scan thread DoScan started, until the thread is past its controllers
+    // or a waiter lets go of it (0: none).
+    std::atomic<u64> m_storedScan{0};
+    // Last, so destroyed first: their threads use everything above. A scan thread is busy while
+    // it runs controllers; its stop hook stops its controller.
+    ScanThreads m_scanThreads;
+    ScanThreads m_releaseThreads;
 };

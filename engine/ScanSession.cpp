@@ -1,13 +1,11 @@
 // The scan session's threads: the scan thread, the release thread, pause and stop.
 //
-// Thread handles: a scan thread is detached as soon as it starts; its "handle" is the record the
-// session keeps until the thread (once its controllers have run) or a waiter lets go of it. Independently of the handle,
-// the session keeps the set of scan threads that still run, numbered in the order they were
-// started: the release of a controller and its trees waits for the scan threads older than the
-// release, so nothing is freed while a scan thread can still touch it, a thread never waits for
-// itself, and two threads never wait for each other.
+// The scan threads are numbered in the order they were started (their owner, m_scanThreads,
+// joins them): the release of a controller and its trees waits for the scan threads older than
+// the release, so nothing is freed while a scan thread can still touch it, a thread never waits
+// for itself, and two threads never wait for each other. The "stored" scan thread is the one the
+// last DoScan started, until it is past its controllers or a waiter lets go of it.
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "core/Settings.h"
@@ -25,20 +23,10 @@
 #include "platform/Text.h"
 #include "platform/Time.h"
 
-struct RecoveryGraph::ScanThreadRecord {
-    u64 seq = 0;            // start number; a scan thread waits only for smaller ones
-    bool ended = false;     // guarded by m_threadLock
-    bool scanning = true;   // still running controllers; guarded by m_threadLock
-    // A newer DoScan came: the thread makes no controller, runs no further volume, does not
-    // show its trees and posts no finish message (that message would end the newer scan's page).
-    std::atomic<bool> superseded{false};
-    IRecoveryController* controller = nullptr;  // guarded by m_threadLock
-};
-
 namespace {
 
 // Every scan started so far is older than this.
-constexpr u64 kAllScans = ~0ULL;
+constexpr u64 kAllScans = ScanThreads::kAllThreads;
 constexpr u32 kShortScanMs = 10000;
 constexpr u32 kFinishDelayMs = 3000;
 
@@ -73,19 +61,11 @@ RecoveryGraph::~RecoveryGraph() {
     }
     // No thread of the session may outlive it.
     StopRunningScanSink(kAllScans);
-    std::unique_lock<std::mutex> lk(m_threadLock);
-    m_threadChanged.wait(lk, [&] { return m_runningScans.empty() && m_runningReleases == 0; });
+    m_scanThreads.JoinAll();
+    m_releaseThreads.JoinAll();
 }
 
-bool RecoveryGraph::IsScanRunning() {
-    std::lock_guard<std::mutex> lk(m_threadLock);
-    return !m_runningScans.empty();
-}
-
-u64 RecoveryGraph::NextScanSeq() {
-    std::lock_guard<std::mutex> lk(m_threadLock);
-    return m_lastScanSeq + 1;
-}
+bool RecoveryGraph::IsScanRunning() { return m_scanThreads.AnyRunning(); }
 
 bool RecoveryGraph::TakeForRelease(IRecoveryController*& controller, std::vector<CFileSystemNode*>& roots) {
     std::lock_guard<std::mutex> lk(m_treeLock);
@@ -107,49 +87,28 @@ IDirectoryTree* RecoveryGraph::AddViewedTree(CFileSystemNode* root) {
 }
 
 bool RecoveryGraph::WaitStoredScanThread(u32 ms) {
-    std::unique_lock<std::mutex> lk(m_threadLock);
-    std::shared_ptr<ScanThreadRecord> record = m_scanThread;
-    if (!record) return true;
-    const bool ended = m_threadChanged.wait_for(lk, std::chrono::milliseconds(ms), [&] { return record->ended; });
-    if (m_scanThread == record) m_scanThread.reset();
+    u64 stored = m_storedScan.load();
+    if (stored == 0) return true;
+    const bool ended = m_scanThreads.WaitFor(stored, ms);
+    m_storedScan.compare_exchange_strong(stored, 0);
     return ended;
 }
 
-void RecoveryGraph::WaitOlderScanThreads(u64 olderThan) {
-    std::unique_lock<std::mutex> lk(m_threadLock);
-    auto olderEnded = [&] { return m_runningScans.empty() || m_runningScans.begin()->first >= olderThan; };
-    while (!m_threadChanged.wait_for(lk, std::chrono::milliseconds(10000), olderEnded)) {
-        LogError("Still waiting for a scan thread to end before its controller is freed");
-    }
-    if (m_scanThread && m_scanThread->ended) m_scanThread.reset();
-}
-
 void RecoveryGraph::StopRunningScanSink(u64 olderThan) {
-    bool scanning = false;
-    {
-        std::lock_guard<std::mutex> lk(m_threadLock);
-        // Threads past their controllers (sleeping before the finish message, counting) no
-        // longer ask the sink: stopping it then would only stop the next scan.
-        for (const auto& e : m_runningScans) {
-            if (e.first < olderThan && e.second->scanning) scanning = true;
-        }
-    }
-    if (!scanning) return;
+    // Threads past their controllers (sleeping before the finish message, counting) no longer
+    // ask the sink: stopping it then would only stop the next scan.
+    if (!m_scanThreads.AnyBusy(olderThan)) return;
     if (IProgressControl* control = m_progressControl.load()) control->DoStop(false);
     // Without controls, the stop word still reaches the searches that poll it.
     GetScanOptions().SetStopRequested(1);
 }
 
 i32 RecoveryGraph::DoScan(u32 mode) {
-    {
-        // A scanning thread's controller is freed only after the thread has left the set, which
-        // takes this lock. Every scan still running is superseded by this one.
-        std::lock_guard<std::mutex> lk(m_threadLock);
-        for (const auto& e : m_runningScans) {
-            e.second->superseded.store(true);
-            if (e.second->scanning && e.second->controller) e.second->controller->Stop();
-        }
-    }
+    // Every scan still running is superseded by this one: it makes no controller, runs no
+    // further volume, does not show its trees and posts no finish message (that message would
+    // end the newer scan's page). A scanning thread's controller is stopped by its stop hook; it
+    // is freed only after the thread has ended.
+    m_scanThreads.RequestStop(kAllScans);
     {
         // Under the tree lock, after the marks: a superseded thread cannot set the view again.
         std::lock_guard<std::mutex> lk(m_treeLock);
@@ -164,58 +123,33 @@ i32 RecoveryGraph::DoScan(u32 mode) {
     ResetCounters();
     if (mode == kScanModeRestored) return 0;
 
-    auto record = std::make_shared<ScanThreadRecord>();
-    std::lock_guard<std::mutex> lk(m_threadLock);
-    record->seq = m_lastScanSeq + 1;
-    try {
-        // The new thread registers under this lock, so no release can miss it.
-        std::thread t([this, record] { ScanThreadBody(record); });
-        t.detach();
-    } catch (const std::exception&) {
+    // The thread counts as running before Start returns, so no release can miss it.
+    const u64 seq = m_scanThreads.Start([this](u64 self) { ScanThread(self); });
+    if (seq == 0) {
         LogError("The scan thread could not be created");
         return -1;
     }
-    m_lastScanSeq = record->seq;
-    m_runningScans.emplace(record->seq, record);
-    m_scanThread = record;
+    m_storedScan.store(seq);
     return 0;
 }
 
-void RecoveryGraph::ScanThreadBody(std::shared_ptr<ScanThreadRecord> self) {
-    {
-        // DoScan registers the thread before it lets go of this lock.
-        std::lock_guard<std::mutex> lk(m_threadLock);
-    }
-    ScanThread(*self);
-    std::lock_guard<std::mutex> lk(m_threadLock);
-    self->ended = true;
-    self->scanning = false;
-    self->controller = nullptr;
-    m_runningScans.erase(self->seq);
-    m_threadChanged.notify_all();
-}
-
-i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
+i32 RecoveryGraph::ScanThread(u64 seq) {
     // The previous scan's controller and trees go first; an older scan thread still running
     // is waited for, so that two scans never share the session.
     for (;;) {
         IRecoveryController* previous = nullptr;
         std::vector<CFileSystemNode*> roots;
         if (TakeForRelease(previous, roots)) {
-            RunReleaseThread(previous, std::move(roots), true, self.seq, m_previousMode.load());
+            RunReleaseThread(previous, std::move(roots), true, seq, m_previousMode.load());
             SetCurrentRecoveryController(nullptr);
             continue;
         }
-        bool olderRunning;
-        {
-            std::lock_guard<std::mutex> lk(m_threadLock);
-            olderRunning = !m_runningScans.empty() && m_runningScans.begin()->first < self.seq;
-        }
-        if (!olderRunning) break;
-        WaitOlderScanThreads(self.seq);
+        if (!m_scanThreads.AnyRunning(seq)) break;
+        m_scanThreads.WaitOlder(seq);
     }
+    auto superseded = [this, seq] { return m_scanThreads.StopRequested(seq); };
     // A newer scan came meanwhile: it makes the controller, not this thread.
-    if (self.superseded.load()) return 0;
+    if (superseded()) return 0;
 
     const u64 start = GetTickCount64Ms();
     LogEntry("RecoveryGraph::ScanThread", 371);
@@ -224,15 +158,9 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
     ControllerFactory factory = m_factory.load();
     IRecoveryController* controller = factory ? factory(mode) : CreateRecoveryController(mode);
     if (!controller) return -1;
-    bool registered = false;
-    {
-        std::lock_guard<std::mutex> lk(m_threadLock);
-        if (!self.superseded.load()) {
-            self.controller = controller;
-            m_controller.store(controller);
-            registered = true;
-        }
-    }
+    // A newer DoScan stops the controller through the hook while this thread scans.
+    const bool registered = m_scanThreads.SetStopHook(seq, [controller] { controller->Stop(); });
+    if (registered) m_controller.store(controller);
     if (!registered) {
         // Superseded before it ran: nobody else knows this controller.
         controller->Release();
@@ -240,10 +168,7 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
     }
 
     if (controller->Initialize(&m_filter) != 1) {
-        {
-            std::lock_guard<std::mutex> lk(m_threadLock);
-            self.controller = nullptr;
-        }
+        m_scanThreads.SetStopHook(seq, nullptr);
         // A release that took the controller meanwhile frees it once this thread has ended.
         IRecoveryController* expected = controller;
         if (m_controller.compare_exchange_strong(expected, nullptr)) controller->Release();
@@ -258,7 +183,7 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
     // scan must then not reach the view or the session's list.
     {
         std::lock_guard<std::mutex> lk(m_treeLock);
-        if (!self.superseded.load() && m_controller.load() == controller) m_detour->SetView(m_view.load());
+        if (!superseded() && m_controller.load() == controller) m_detour->SetView(m_view.load());
     }
 
     // The browser's folder filter learns the folders a deleted-file scan is limited to.
@@ -281,7 +206,7 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
         volumes = m_selectedVolumes;
     }
     for (const std::shared_ptr<VolumeRecord>& record : volumes) {
-        if (self.superseded.load()) break;
+        if (superseded()) break;
         if (!record) continue;
         const std::string name = ScanDisplayName(*record);
         controller->SetFileSystem(record->fsCode, name.c_str());
@@ -291,16 +216,14 @@ i32 RecoveryGraph::ScanThread(ScanThreadRecord& self) {
     // A release made while this scan ran has taken the controller: it must not come back as
     // the current one.
     if (m_controller.load() == controller) SetCurrentRecoveryController(controller);
-    {
-        std::lock_guard<std::mutex> lk(m_threadLock);
-        self.scanning = false;
-        if (m_scanThread.get() == &self) m_scanThread.reset();
-    }
+    m_scanThreads.EndBusy(seq);
+    u64 stored = seq;
+    m_storedScan.compare_exchange_strong(stored, 0);
 
     // A short scan stays on screen a moment before its page moves on.
     if (GetTickCount64Ms() - start < kShortScanMs) SleepMs(kFinishDelayMs);
     LogEntry("RecoveryGraph::ScanThread", 438);
-    if (m_stopRequested.load() || self.superseded.load()) return 0;
+    if (m_stopRequested.load() || superseded()) return 0;
     return DoReCaculateCheckedFileInfo();
 }
 
@@ -373,19 +296,8 @@ i32 RecoveryGraph::CloseScanThread() {
     return 0;
 }
 
-void RecoveryGraph::AddTreeReader() {
-    std::lock_guard<std::mutex> lk(m_threadLock);
-    ++m_treeReaders;
-}
-
-void RecoveryGraph::RemoveTreeReader() {
-    std::lock_guard<std::mutex> lk(m_threadLock);
-    if (m_treeReaders > 0) --m_treeReaders;
-    m_threadChanged.notify_all();
-}
-
 i32 RecoveryGraph::ReleaseController(bool wait) {
-    const u64 limit = NextScanSeq();
+    const u64 limit = m_scanThreads.NextNumber();
     IRecoveryController* controller = nullptr;
     std::vector<CFileSystemNode*> roots;
     if (!TakeForRelease(controller, roots)) return 0;
@@ -399,27 +311,19 @@ i32 RecoveryGraph::ReleaseController(bool wait) {
 
 void RecoveryGraph::RunReleaseThread(IRecoveryController* controller, std::vector<CFileSystemNode*> roots,
                                      bool wait, u64 olderThan, u32 mode) {
-    {
-        std::lock_guard<std::mutex> lk(m_threadLock);
-        ++m_runningReleases;
-    }
     auto shared = std::make_shared<std::vector<CFileSystemNode*>>(std::move(roots));
-    auto body = [this, controller, mode, olderThan, shared] {
+    const ScanThreads::Body body = [this, controller, mode, olderThan, shared](u64) {
         ReleaseThread(controller, *shared, mode, olderThan);
-        std::lock_guard<std::mutex> lk(m_threadLock);
-        --m_runningReleases;
-        m_threadChanged.notify_all();
     };
-    try {
-        std::thread t(body);
-        if (wait) {
-            t.join();
-        } else {
-            t.detach();
-        }
-    } catch (const std::exception&) {
-        // No thread to be had: free on this one rather than leak or leave the count up.
-        body();
+    const u64 release = m_releaseThreads.Start(body);
+    if (release == 0) {
+        // No thread to be had: free on this one rather than leak.
+        body(0);
+        return;
+    }
+    if (!wait) return;
+    while (!m_releaseThreads.WaitFor(release, ScanThreads::kStallLogMs)) {
+        LogError("Still waiting for the release of a scan's controller and trees");
     }
 }
 
@@ -429,13 +333,8 @@ i32 RecoveryGraph::ReleaseThread(IRecoveryController* controller, std::vector<CF
     if (controller) controller->Stop();
     // Every scan thread started before this release must have ended before anything is
     // freed; the one that asked for it (a new scan thread) and any newer one are not waited for.
-    WaitOlderScanThreads(olderThan);
-    {
-        std::unique_lock<std::mutex> lk(m_threadLock);
-        while (!m_threadChanged.wait_for(lk, std::chrono::milliseconds(10000), [this] { return m_treeReaders == 0; })) {
-            LogError("Still waiting for %u readers of the found trees before they are freed", m_treeReaders);
-        }
-    }
+    m_scanThreads.WaitOlder(olderThan);
+    m_scanThreads.WaitNoTreeReaders();
     LogEntry("RecoveryGraph::ReleaseThread", 210);
     if (controller) {
         if (GetCurrentRecoveryController() == controller) SetCurrentRecoveryController(nullptr);

@@ -139,7 +139,8 @@ bool ScanThreads::StopRequested(u64 number) const {
 bool ScanThreads::SetStopHook(u64 number, std::function<void()> hook) {
     std::lock_guard<std::mutex> lk(m_lock);
     auto it = m_threads.find(number);
-    if (it == m_threads.end() || it->second.stop) return false;
+    if (it == m_threads.end()) return false;
+    if (hook && it->second.stop) return false;
     it->second.stopHook = std::move(hook);
     return true;
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/Types.h"
 
@@ -71,8 +72,8 @@ public:
     void RequestStop(u64 olderThan = kAllThreads);
     bool StopRequested(u64 number) const;
     // Installs what RequestStop calls for this thread while it is busy; false (nothing installed)
-    // when the thread was asked to stop already. The hook runs under the owner's lock: it must
-    // only signal.
+    // when the thread was asked to stop already. An empty hook removes the one installed. The
+    // hook runs under the owner's lock: it must only signal.
     bool SetStopHook(u64 number, std::function<void()> hook);
     // The thread is past the work a stop concerns: RequestStop no longer calls its hook and
     // AnyBusy no longer counts it.

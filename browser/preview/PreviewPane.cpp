@@ -7,8 +7,6 @@
 #include <QPainter>
 #include <QToolTip>
 #include <algorithm>
-#include <system_error>
-#include <thread>
 
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
@@ -26,6 +24,7 @@
 #include "engine/FileRecoverer.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/ScanThreads.h"
 
 namespace FileSelCtrl {
 
@@ -38,7 +37,16 @@ constexpr int kShadowSquare = 60;
 constexpr QRgb kShadowGrey = 0xFFB6B6B6;
 constexpr int kIconSize = 48;
 
+// Workers whose picture has not reached the UI thread yet.
 std::atomic<int> g_liveWorkers{0};
+
+// The owner of every pane's workers. Made after the scan session (StartWorker asks for the
+// session first), so destroyed before it: the workers' hold on the trees ends while the session
+// still stands.
+ScanThreads& PreviewWorkers() {
+    static ScanThreads workers;
+    return workers;
+}
 
 // The pane's recovery callback: the copy stops as soon as the user has moved on.
 class CancellableCallback : public IFileRecoverCallback {
@@ -58,7 +66,7 @@ private:
 
 // One worker: its own temporary copy, decoded and removed; the picture goes to the UI thread,
 // which also gives back the work order's row reference.
-void RunWorker(std::shared_ptr<Preview_Item> work) {
+void RunWorker(std::shared_ptr<Preview_Item> work, ScanThreads::TreeReader trees) {
     QImage picture;
     if (!work->cancelled.load()) {
         const std::string temp = NewPreviewTempName();
@@ -71,9 +79,13 @@ void RunWorker(std::shared_ptr<Preview_Item> work) {
         }
     }
     // The node is not touched again: a release of the trees waiting for this copy may go on.
-    RecoveryGraph::Instance().RemoveTreeReader();
+    trees.Reset();
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app) return;
+    if (!app) {
+        g_liveWorkers.fetch_sub(1);
+        return;
+    }
+    // Posted, never sent: the UI thread may be joining this worker.
     QMetaObject::invokeMethod(app, [work, picture = std::move(picture)]() mutable {
         if (work->pane && !work->cancelled.load()) work->pane->OnPictureReady(work, std::move(picture));
         g_liveWorkers.fetch_sub(1);
@@ -181,14 +193,11 @@ void CWndPreview::StartWorker() {
     work->size = m_item->size;
     m_work = work;
     RecoveryGraph& session = RecoveryGraph::Instance();
-    session.AddTreeReader();
+    auto trees = std::make_shared<ScanThreads::TreeReader>(session.HoldTrees());
     g_liveWorkers.fetch_add(1);
-    try {
-        std::thread(RunWorker, work).detach();
-    } catch (const std::system_error&) {
+    if (PreviewWorkers().Start([work, trees](u64) { RunWorker(work, std::move(*trees)); }) == 0) {
         // No thread to be had: the pane shows the type's icon, as for any file it cannot copy.
         g_liveWorkers.fetch_sub(1);
-        session.RemoveTreeReader();
         m_work.reset();
     }
 }

@@ -216,11 +216,11 @@ TEST_F(SessionThreadsTest, ATreeHandedOverDuringTheReleaseIsNotKept) {
 TEST_F(SessionThreadsTest, AReleaseWaitsForTheReadersOfTheFoundTrees) {
     ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
     ASSERT_TRUE(WaitUntil([&] { return !session.IsScanRunning(); }));
-    session.AddTreeReader();
+    ScanThreads::TreeReader reader = session.HoldTrees();
     EXPECT_EQ(session.ReleaseController(false), 0);
     SleepMs(100);
     EXPECT_EQ(script.released.load(), 0);
-    session.RemoveTreeReader();
+    reader.Reset();
     EXPECT_TRUE(WaitUntil([&] { return script.released.load() == 1; }));
 }
 
