@@ -25,7 +25,9 @@ bool CBufferStorageDevice::Init(IStorageDevice* inner, u64 windowFirst, u32 sect
         return false;
     }
     m_capacity = static_cast<u32>(capacity);
-    m_ring.reset(new (std::nothrow) u8[size_t(capacity) * bytesPerSector]());
+    // Left unfilled: only appended sectors are ever served, and a scan of a small disk touches
+    // no more of the ring than it fills.
+    m_ring.reset(new (std::nothrow) u8[size_t(capacity) * bytesPerSector]);
     if (!m_ring) return false;
     m_initialised = true;
     return true;
@@ -47,6 +49,16 @@ u32 CBufferStorageDevice::PositionOf(u64 sector) const {
     // While the ring fills, the oldest sector sits at position 0; once full, at the head.
     const u64 base = m_held == m_capacity ? m_head : 0;
     return static_cast<u32>((base + (sector - m_windowFirst)) % m_capacity);
+}
+
+const u8* CBufferStorageDevice::Peek(u64 firstSector, u64 count) const {
+    if (!m_initialised || count == 0 || firstSector < m_windowFirst) return nullptr;
+    const u64 into = firstSector - m_windowFirst;
+    if (into >= m_held || count > m_held - into) return nullptr;
+    const u64 p = PositionOf(firstSector);
+    if (p + count > m_capacity) return nullptr;
+    const u64 sectorBytes = m_sectorSize > 0 ? u64(m_sectorSize) : kDefaultSectorSize;
+    return m_ring.get() + p * sectorBytes;
 }
 
 u32 CBufferStorageDevice::Read(void* buffer, u64 firstSector, u64 count) {

@@ -22,6 +22,10 @@ public:
     u32 IsFull() const { return m_initialised && m_held == m_capacity ? 1 : 0; }
 
     u32 Read(void* buffer, u64 firstSector, u64 count) override;
+    // Where the held sectors [firstSector, firstSector + count) lie in the ring when they lie there
+    // one after another, else null: a reader can look at them without a copy. Valid until the
+    // next AppendBlock.
+    const u8* Peek(u64 firstSector, u64 count) const;
     // The scanned device's size, so that readers near its end know how much is left to read
     // (the held count would make every read past the window look like a read past the end).
     u64 GetTotalSectors() override { return m_inner ? m_inner->GetTotalSectors() : m_held; }

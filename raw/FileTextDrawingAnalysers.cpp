@@ -53,6 +53,25 @@ constexpr u64 kDwgR2007End = 1024;
 constexpr u64 kDwgR2010Start = 1024;
 constexpr u64 kDwgR2010End = 108;
 
+// The index of the first '{', '}' or zero byte of the n at b, or n. Eight bytes are tested a
+// step: (v - 0x01..01) & ~v has a high bit set exactly when v has a zero byte.
+u32 FirstBraceOrZero(const u8* b, u32 n) {
+    constexpr u64 kOnes = 0x0101010101010101ull;
+    constexpr u64 kHighBits = 0x8080808080808080ull;
+    constexpr u64 kOpen = kOnes * '{';
+    constexpr u64 kClose = kOnes * '}';
+    u32 i = 0;
+    for (; i + sizeof(u64) <= n; i += sizeof(u64)) {
+        u64 v = 0;
+        std::memcpy(&v, b + i, sizeof(v));
+        const u64 open = v ^ kOpen;
+        const u64 close = v ^ kClose;
+        if ((((v - kOnes) & ~v) | ((open - kOnes) & ~open) | ((close - kOnes) & ~close)) & kHighBits) break;
+    }
+    while (i < n && b[i] != '{' && b[i] != '}' && b[i] != 0) ++i;
+    return i;
+}
+
 bool Tail16Zero(const u8* sector, u64 s) { return ReadLE16(sector + s - 2) == 0; }
 bool Tail32Zero(const u8* sector, u64 s) { return ReadLE32(sector + s - 4) == 0; }
 
@@ -78,15 +97,26 @@ u32 FileRTFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     i64 depth = 1;
     u64 p = kRtfFirstExamined;
     u32 result = 1;
+    // Only braces and a zero byte change the walk: the bytes between them are passed over a
+    // window span at a time.
     while (p <= bound) {
-        const u8* b = w.Bytes(p, 1);
-        if (!b) {
+        u32 got = 0;
+        const u64 wanted = p == kRtfFirstExamined ? 1 : std::min<u64>(bound - p + 1, UINT32_MAX);
+        const u8* b = w.Span(p, static_cast<u32>(wanted), got);
+        if (!b || got == 0) {
             result = 0;
             break;
         }
-        if (*b == '{') ++depth;
-        if (*b == '}') --depth;
-        if (*b == 0 && depth > 0) {
+        const u32 i = FirstBraceOrZero(b, got);
+        if (i == got) {
+            p = p + got == kRtfSkipped ? p + got + 1 : p + got;
+            continue;
+        }
+        p += i;
+        const u8 c = b[i];
+        if (c == '{') ++depth;
+        if (c == '}') --depth;
+        if (c == 0 && depth > 0) {
             result = 0;
             break;
         }

@@ -144,7 +144,7 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
         if (m_device->Read(m_block.get(), firstSector, count) == 0) {
             // The ring counts its sectors by blocks: an unreadable block still takes its place.
             std::memset(m_block.get(), 0, m_blockBytes);
-            m_ring.AppendBlock(m_block.get());
+            AppendAndSize(m_block.get(), firstSector, count, true);
             return 1;
         }
         if (count < m_blockSectors) std::memset(m_block.get() + count * m_sectorSize, 0, m_blockBytes - count * m_sectorSize);
@@ -179,15 +179,30 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
     }
     held.reset();
 
-    if (!stopped && m_ring.IsFull()) SizePendingFiles(firstSector + count - 1);
-    m_ring.AppendBlock(block);
+    AppendAndSize(block, firstSector, count, !stopped);
     return 1;
 }
 
-void CRAWSearchController::SizePendingFiles(u64 lastSectorOfBlock) {
+void CRAWSearchController::AppendAndSize(const u8* block, u64 firstSector, u64 count, bool mayWalk) {
+    // Files are sized only once the ring has filled, as a disk too small to fill it leaves every
+    // file to the lost-file pass; the disk's last block sizes every file still waiting. The walks
+    // run before the block goes in, while the ring still holds the oldest waiting file's start.
+    if (mayWalk && m_ring.IsFull()) {
+        const u64 lastSector = firstSector + count - 1;
+        const u64 lag = u64(kSizingLagBlocks) * m_blockSectors;
+        if (firstSector + count >= m_device->GetTotalSectors()) {
+            SizePendingFiles(lastSector);
+        } else if (lastSector >= lag) {
+            SizePendingFiles(lastSector - lag);
+        }
+    }
+    m_ring.AppendBlock(block);
+}
+
+void CRAWSearchController::SizePendingFiles(u64 lastStart) {
     while (!m_pending.empty()) {
         CRawFileInfo* record = m_pending.front();
-        if (StopRequested() || RawContinueCheck() == 0 || record->startSector > lastSectorOfBlock) return;
+        if (StopRequested() || RawContinueCheck() == 0 || record->startSector > lastStart) return;
         try {
             if (record->analyser) record->analyser->AnalyseFileSize(*record, &m_ring);
         } catch (...) {

@@ -2,7 +2,9 @@
 // The deep search of the complete scan that carves files by their signatures: every sector of
 // every block is matched against the analyser registry, a match is booked into the found-file
 // pool, and files whose header does not give their length are sized once the blocks after them
-// have been scanned, through a ring of the blocks read last.
+// have been scanned, through a ring of the blocks read last: most walks then read only memory the
+// scan has already read, where they lie, and the disk's bytes are read once more at most by the
+// walks that run past what the ring holds.
 #include <array>
 #include <deque>
 #include <memory>
@@ -20,6 +22,10 @@ class CRAWSearchController : public ICompleteFileSystemSearchController {
 public:
     // The ring holds this many blocks before the current one.
     static constexpr u32 kRingBlocks = 20;
+    // A file waits this many blocks after its own before it is sized, so that the walks of most
+    // formats end inside the ring; its first block must still be held then.
+    static constexpr u32 kSizingLagBlocks = 16;
+    static_assert(kSizingLagBlocks < kRingBlocks, "a waiting file's first block must stay in the ring");
     static constexpr u32 kKindRaw = 2;
 
     // Over the process-wide registry.
@@ -59,7 +65,11 @@ private:
     IRawFileAnalyser* MatchSector(const u8* sector, CRawFileInfo& record, bool& stopped);
     // Whether the sector carries the fixed bytes of any analyser whose signature is not at its start.
     bool AnyOffsetProbeMatches(const u8* sector) const;
-    void SizePendingFiles(u64 lastSectorOfBlock);
+    // Keeps the block in the ring and sizes the files that have waited long enough (all of them
+    // at the disk's last block), when the ring was full before and `mayWalk`.
+    void AppendAndSize(const u8* block, u64 firstSector, u64 count, bool mayWalk);
+    // Sizes the waiting files that start at or before `lastStart`.
+    void SizePendingFiles(u64 lastStart);
 
     const CRawFileAnalyserRegistry& m_registry;
     IStorageDevice* m_device = nullptr;

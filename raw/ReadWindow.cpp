@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "devices/BufferStorageDevice.h"
 #include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
 #include "engine/RawFileInfo.h"
@@ -27,6 +28,8 @@ constexpr i32 kWindowBytesWithoutDevice = 65536;
 constexpr u32 kMp4MaxBoxes = 500;
 constexpr u64 kMp4BoundFactor = 10;
 constexpr u32 kTrailingZeroCheck = 8;
+// The go-on query may take a lock; walks that stay inside one window ask it this seldom.
+constexpr u32 kContinueCheckCalls = 256;
 
 // Serves the scan thread only, one window at a time.
 u8* SharedBuffer() {
@@ -60,27 +63,46 @@ u64 LargestFileOffset() { return GetScanOptions().GetSizeUnit(); }
 
 void ReadWindowOpen(ReadWindow& window, IStorageDevice* device, u64 firstSector) {
     window.device = device;
+    window.ring = dynamic_cast<const CBufferStorageDevice*>(device);
     window.firstSector = firstSector;
     window.held = kNoWindow;
+    window.heldBytes = nullptr;
+    window.callsSinceContinueCheck = 0;
     window.sectorSize = device ? device->GetSectorSize() : 0;
     window.usable = device != nullptr && window.sectorSize > 0 && window.sectorSize <= kReadWindowLargestSector;
     window.windowBytes = device ? static_cast<i32>(window.sectorSize << 7) : kWindowBytesWithoutDevice;
 }
 
-void ReadWindowClose(ReadWindow& window) { window.held = kNoWindow; }
+void ReadWindowClose(ReadWindow& window) {
+    window.held = kNoWindow;
+    window.heldBytes = nullptr;
+}
 
 const u8* ReadWindowGetBytes(ReadWindow& window, u64 offset, u32* available) {
-    if (RawContinueCheck() == 0 || !window.usable || window.windowBytes <= 0) return nullptr;
+    if (!window.usable || window.windowBytes <= 0) return nullptr;
     const u64 size = static_cast<u64>(window.windowBytes);
     const u64 w = offset / size;
     const u64 r = offset % size;
-    u8* buffer = SharedBuffer();
+    if (w != window.held || ++window.callsSinceContinueCheck >= kContinueCheckCalls) {
+        window.callsSinceContinueCheck = 0;
+        if (RawContinueCheck() == 0) return nullptr;
+    }
     const u32 filled = kReadWindowBufferSectors * window.sectorSize;
     if (available) *available = static_cast<u32>(filled - r);
-    if (w == window.held) return buffer + r;
+    if (w == window.held) return window.heldBytes + r;
 
     if (w > (~u64(0) - window.firstSector) / kReadWindowSectors) return nullptr;
     const u64 first = window.firstSector + w * kReadWindowSectors;
+    if (window.ring) {
+        if (const u8* inRing = window.ring->Peek(first, kReadWindowBufferSectors)) {
+            window.held = w;
+            window.heldBytes = inRing;
+            return inRing + r;
+        }
+    }
+    u8* buffer = SharedBuffer();
+    // The shared buffer is about to change: no window may go on trusting what it held there.
+    window.held = kNoWindow;
     MarkFilled(buffer, filled);
     // A whole read fills every byte a caller may look at; only a short one leaves zeros behind.
     if (window.device->Read(buffer, first, kReadWindowBufferSectors) == 0) {
@@ -92,6 +114,7 @@ const u8* ReadWindowGetBytes(ReadWindow& window, u64 offset, u32* available) {
         if (left == kReadWindowBufferSectors || window.device->Read(buffer, first, left) == 0) return nullptr;
     }
     window.held = w;
+    window.heldBytes = buffer;
     return buffer + r;
 }
 
@@ -99,13 +122,10 @@ const u8* FindBytes(const u8* buffer, i32 length, const u8* pattern, u32 pattern
     if (!buffer || length < 1 || !pattern || patternLength == 0 || patternLength > static_cast<u32>(length)) {
         return nullptr;
     }
-    const u8 first = pattern[0];
-    const u32 last = static_cast<u32>(length) - patternLength;
-    for (u32 i = 0; i <= last; ++i) {
-        if (buffer[i] != first) continue;
-        if (std::memcmp(buffer + i, pattern, patternLength) == 0) return buffer + i;
-    }
-    return nullptr;
+    // The C library's searches look at many bytes per step; the end searches run over most of
+    // the found files' bytes.
+    if (patternLength == 1) return static_cast<const u8*>(std::memchr(buffer, pattern[0], static_cast<size_t>(length)));
+    return static_cast<const u8*>(::memmem(buffer, static_cast<size_t>(length), pattern, patternLength));
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // the reader device, and the small readers several analysers share.
 #include "platform/Types.h"
 
+class CBufferStorageDevice;
 class CRawFileInfo;
 class IStorageDevice;
 
@@ -15,21 +16,25 @@ constexpr u64 kNoWindow = ~u64(0);
 
 // One per length search, on the analyser's stack. The buffer behind it is shared by every window
 // of the scan thread, so a window's record of what it holds is valid only until another window
-// reads; analysers never interleave two windows.
+// reads; analysers never interleave two windows. Over the ring of blocks the search has just
+// scanned, a window whose sectors the ring holds points into the ring instead of copying them.
 struct ReadWindow {
     IStorageDevice* device = nullptr;
+    const CBufferStorageDevice* ring = nullptr;  // device, when it is such a ring
     u64 firstSector = 0;
     u64 held = kNoWindow;
+    const u8* heldBytes = nullptr;  // the first byte of the held window
     i32 windowBytes = 0;
     u32 sectorSize = 0;
+    u32 callsSinceContinueCheck = 0;
     // A device whose sectors do not fit the shared buffer is refused: every read answers null.
     bool usable = false;
 };
 
 void ReadWindowOpen(ReadWindow& window, IStorageDevice* device, u64 firstSector);
 void ReadWindowClose(ReadWindow& window);
-// The byte at `offset` from the file's start, or null when the scan was stopped or the window
-// could not be read. `available`, when given, receives how many bytes may be read from the
+// The byte at `offset` from the file's start, or null when the scan was stopped (asked each time
+// the window moves and every few calls inside one) or the window could not be read. `available`, when given, receives how many bytes may be read from the
 // pointer (at least one sector more than is left of the window); the pointer stays valid until
 // the next call on any window.
 const u8* ReadWindowGetBytes(ReadWindow& window, u64 offset, u32* available = nullptr);

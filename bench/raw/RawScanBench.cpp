@@ -2,10 +2,16 @@
 // image of mixed files laid out sector by sector as a wiped disk leaves them (incompressible
 // data, text, JPEG photos, runs of zeros), then, on the page-cached image, times a plain
 // sequential read and the complete scan with every deep search built so far, once with the RAW
-// search and once without, and prints the rates and their ratios to the read.
+// search and once without, and prints the rates, their ratios to the read and the peak memory.
 //
-//   raw_scan_bench [--image PATH] [--size-mib N] [--runs N]
+//   raw_scan_bench [--content mixed|dense] [--image PATH] [--size-mib N] [--runs N]
+//
+// --content dense makes the image with bench/raw/make-dense-image.sh instead: real files of the
+// carved kinds made by tools (photos, documents, archives, sound, the tool-made samples of the
+// tests) back to back with a few volumes among them, as a camera card or a documents disk is. Most
+// of its sectors belong to found files whose length the search has to measure.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,6 +76,22 @@ bool MakeImage(const std::string& image, size_t sizeMiB) {
     return ok;
 }
 
+// The dense image comes from the script beside this file, run with the tools it names.
+bool MakeDenseImage(const std::string& image, size_t sizeMiB) {
+    const std::string script = std::string(MORVENDA_SOURCE_DIR) + "/bench/raw/make-dense-image.sh";
+    std::printf("making %s with %s...\n", image.c_str(), script.c_str());
+    std::fflush(stdout);
+    const std::string command = "'" + script + "' '" + image + "' " + std::to_string(sizeMiB);
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+double PeakRssMiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
 struct ScanResult {
     double seconds = 0;
     u64 files = 0;
@@ -89,19 +111,28 @@ ScanResult Scan(const std::string& image, u32 scanRaw) {
 
 int main(int argc, char** argv) {
     std::string image;
+    std::string content = "mixed";
     size_t sizeMiB = 1024;
     u32 runs = 3;
     auto option = [&](const std::string& a, const std::string& v) {
         if (a == "--image") image = v;
+        else if (a == "--content") content = v;
         else if (a == "--size-mib") sizeMiB = std::strtoul(v.c_str(), nullptr, 10);
         else if (a == "--runs") runs = u32(std::strtoul(v.c_str(), nullptr, 10));
         else return false;
         return true;
     };
     if (!scanbench::ReadOptions("raw_scan_bench", argc, argv, option)) return 1;
+    if (content != "mixed" && content != "dense") {
+        std::fprintf(stderr, "raw_scan_bench: --content must be mixed or dense\n");
+        return 1;
+    }
+    const bool dense = content == "dense";
     if (image.empty()) {
-        image = scanbench::TempPath("morvenda-raw-bench-" + std::to_string(sizeMiB) + "M.img");
-        if (!scanbench::KeepOrMakeImage("raw_scan_bench", image, [&] { return MakeImage(image, sizeMiB); })) return 1;
+        image = scanbench::TempPath(std::string(dense ? "morvenda-raw-dense-" : "morvenda-raw-bench-") +
+                                    std::to_string(sizeMiB) + "M.img");
+        const auto make = [&] { return dense ? MakeDenseImage(image, sizeMiB) : MakeImage(image, sizeMiB); };
+        if (!scanbench::KeepOrMakeImage("raw_scan_bench", image, make)) return 1;
     }
     scanbench::ScanImageAsDisk(image);
 
@@ -119,12 +150,14 @@ int main(int argc, char** argv) {
         files = withRaw.files;
     }
     const double gb = double(bytes) / 1e9;
-    std::printf("image: %s (%.0f MiB), best of %u runs\n", image.c_str(), double(bytes) / double(kMiB), runs);
+    std::printf("image: %s (%s, %.0f MiB), best of %u runs\n", image.c_str(), content.c_str(),
+                double(bytes) / double(kMiB), runs);
     std::printf("sequential read:                 %.3f s  %.2f GB/s\n", bestRead, gb / bestRead);
     std::printf("complete scan without RAW:       %.3f s  %.2f GB/s  (ratio to the read %.2f)\n", bestPlain,
                 gb / bestPlain, bestRead / bestPlain);
     std::printf("complete scan with RAW search:   %.3f s  %.2f GB/s  (ratio to the read %.2f)\n", bestRaw,
                 gb / bestRaw, bestRead / bestRaw);
-    std::printf("files carved into the lost-files root: %llu\n", static_cast<unsigned long long>(files));
+    std::printf("files in the result tree: %llu\n", static_cast<unsigned long long>(files));
+    std::printf("peak resident memory: %.1f MiB\n", PeakRssMiB());
     return 0;
 }
