@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "devices/StorageDevice.h"
 #include "engine/RawFileInfo.h"
@@ -101,7 +102,7 @@ u32 FileRTFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     // window span at a time.
     while (p <= bound) {
         u32 got = 0;
-        const u64 wanted = p == kRtfFirstExamined ? 1 : std::min<u64>(bound - p + 1, UINT32_MAX);
+        const u64 wanted = p == kRtfFirstExamined ? 1 : std::min<u64>(bound - p + 1, std::numeric_limits<u32>::max());
         const u8* b = w.Span(p, static_cast<u32>(wanted), got);
         if (!b || got == 0) {
             result = 0;
@@ -165,15 +166,24 @@ u32 FileEPSAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     const u32 markerBytes = sizeof(kEpsEndComment) - 1;
     u64 p = 0;
     while (p <= bound) {
-        const u8* sector = w.Bytes(p, static_cast<u32>(s));
-        if (!sector) break;
-        u64 at = 0;
-        if (Tail32Zero(sector, s) && (w.Find(p, static_cast<u32>(s), kEpsEndComment, markerBytes, at) ||
-                                      FindAroundBoundary(w, p, s, kEpsEndComment, markerBytes, at))) {
-            record.size = at + kEpsEndAfterMarker;
-            return 1;
+        // The sectors the window holds from p are looked at where they lie; a marker search may
+        // move the window, so the span is asked for again after one.
+        u32 got = 0;
+        const u8* span = w.Span(p, std::numeric_limits<u32>::max(), got);
+        if (!span || got < s) break;
+        for (u64 k = 0; k + s <= got && p <= bound; k += s) {
+            if (Tail32Zero(span + k, s)) {
+                u64 at = 0;
+                if (w.Find(p, static_cast<u32>(s), kEpsEndComment, markerBytes, at) ||
+                    FindAroundBoundary(w, p, s, kEpsEndComment, markerBytes, at)) {
+                    record.size = at + kEpsEndAfterMarker;
+                    return 1;
+                }
+                p += s;
+                break;
+            }
+            p += s;
         }
-        p += s;
     }
     record.size = p;
     return 1;

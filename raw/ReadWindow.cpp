@@ -123,9 +123,13 @@ const u8* FindBytes(const u8* buffer, i32 length, const u8* pattern, u32 pattern
         return nullptr;
     }
     // The C library's searches look at many bytes per step; the end searches run over most of
-    // the found files' bytes.
-    if (patternLength == 1) return static_cast<const u8*>(std::memchr(buffer, pattern[0], static_cast<size_t>(length)));
-    return static_cast<const u8*>(::memmem(buffer, static_cast<size_t>(length), pattern, patternLength));
+    // the found files' bytes. A pattern's first byte is found first: most spans (runs of zeros,
+    // compressed data) lack it, and skipping to it spares the longer search its set-up.
+    const size_t n = static_cast<size_t>(length);
+    const u8* first = static_cast<const u8*>(std::memchr(buffer, pattern[0], n));
+    if (!first || patternLength == 1) return first;
+    const size_t left = n - static_cast<size_t>(first - buffer);
+    return static_cast<const u8*>(::memmem(first, left, pattern, patternLength));
 }
 
 namespace {
