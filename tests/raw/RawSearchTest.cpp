@@ -64,15 +64,16 @@ TEST(SectorRing, FillsServesReadsInsideTheWindowInOrderAndPassesTheRestToTheDevi
     struct Case {
         u64 first, count;
         bool fromRing;
+        bool inOnePiece;  // lies in the ring one sector after another, so a reader may look in place
     };
     const Case cases[] = {
-        {40, 1, true},     // oldest
-        {199, 1, true},    // newest
-        {150, 30, true},   // crosses the ring's physical end (position 160 of 160)
-        {80, 40, true},
-        {190, 20, false},  // begins inside, ends beyond: the device reads it whole
-        {30, 15, false},   // begins before the window
-        {250, 5, false},
+        {40, 1, true, true},     // oldest
+        {199, 1, true, true},    // newest
+        {150, 30, true, false},  // crosses the ring's physical end (position 160 of 160)
+        {80, 40, true, true},
+        {190, 20, false, false},  // begins inside, ends beyond: the device reads it whole
+        {30, 15, false, false},   // begins before the window
+        {250, 5, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.first);
@@ -80,7 +81,13 @@ TEST(SectorRing, FillsServesReadsInsideTheWindowInOrderAndPassesTheRestToTheDevi
         ASSERT_EQ(ring.Read(buffer.data(), c.first, c.count), 1u);
         EXPECT_EQ(device->reads - before, c.fromRing ? 0u : 1u);
         for (u64 i = 0; i < c.count; ++i) EXPECT_EQ(SectorNumberAt(buffer, i), c.first + i);
+        const u8* inPlace = ring.Peek(c.first, c.count);
+        ASSERT_EQ(inPlace != nullptr, c.inOnePiece);
+        if (inPlace) {
+            EXPECT_EQ(std::memcmp(inPlace, buffer.data(), c.count * kSector), 0);
+        }
     }
+    EXPECT_EQ(ring.Peek(40, 0), nullptr);
     CBufferStorageDevice zeroSized;
     EXPECT_FALSE(zeroSized.Init(nullptr, 0, 0, 0, 20));
     EXPECT_EQ(zeroSized.GetSectorSize(), 512u);
@@ -180,7 +187,7 @@ TEST_F(RawSearch, PendingFilesAreSizedThroughTheRingOnceItIsFullAndTheRingKeepsI
     EXPECT_EQ(At(3)->fileType, FileJPGAnalyser::kTypeJpeg);
     EXPECT_EQ(device->readStarts, std::vector<u64>{20 * kBlockSectors});
 
-    // Found once the ring is full: sized in the call of its own block.
+    // Found once the ring is full: sized at the device's last block at the latest.
     // Near the device's end: the window reads what is left of it.
     Scan(21, 29);
     ASSERT_NE(At(26 * kBlockSectors), nullptr);
@@ -234,6 +241,70 @@ TEST_F(RawSearch, TheScansProgressAndStopFlagEndTheSectorLoop) {
     GetScanOptions().SetStopRequested(1);
     second->SearchBlock(0, kBlockSectors);
     EXPECT_EQ(other.GetCount(), 0u);
+}
+
+TEST_F(RawSearch, AFileWaitsUntilTheBlocksAfterItAreInTheRingAndTheLastBlockSizesEveryFile) {
+    // Blocks of 16 sectors: the lag of 16 blocks then holds more than a read window.
+    constexpr u32 kBig = 16;
+    const std::vector<u8> jpeg = rawtest::MakeJpeg(rawtest::Jfif(), 0xE0, 1500);
+    const u64 waiting = 22 * kBig + 1;
+    const u64 inLastBlock = 59 * kBig + 3;
+    Start(60 * kBig);
+    device->Put(waiting * kSector, jpeg);
+    device->Put(inLastBlock * kSector, jpeg);
+    search->SetDevice(device.get());
+    search->SetBlockSectorCount(kBig);
+    search->BeginSearch();
+    search->SetFoundFilePool(&pool);
+    auto scan = [&](u64 first, u64 last) {
+        for (u64 b = first; b <= last; ++b) search->SearchBlock(b * kBig, kBig);
+    };
+    const u64 sizedAt = 22 + CRAWSearchController::kSizingLagBlocks;
+    scan(0, sizedAt - 1);
+    ASSERT_NE(At(waiting), nullptr);
+    EXPECT_EQ(At(waiting)->size, 0u) << "the blocks after it are not all scanned yet";
+    device->readStarts.clear();
+    scan(sizedAt, sizedAt);
+    EXPECT_EQ(At(waiting)->size, jpeg.size());
+    EXPECT_EQ(device->readStarts, std::vector<u64>{sizedAt * kBig}) << "the walk read the ring in place";
+    scan(sizedAt + 1, 59);
+    ASSERT_NE(At(inLastBlock), nullptr);
+    EXPECT_EQ(At(inLastBlock)->size, jpeg.size());
+    EXPECT_EQ(search->GetPendingCount(), 0u);
+    search->EndSearch();
+}
+
+TEST(ReadWindowTest, OverTheRingAWindowPointsIntoItAndReadsOnlyWhatItDoesNotHold) {
+    auto device = NumberedDevice(400);
+    CBufferStorageDevice ring;
+    ASSERT_TRUE(ring.Init(device.get(), 0, kSector, kBlockSectors, 20));
+    std::vector<u8> block(kBlockSectors * kSector);
+    for (u64 b = 0; b < 20; ++b) {
+        ASSERT_EQ(device->Read(block.data(), b * kBlockSectors, kBlockSectors), 1u);
+        ring.AppendBlock(block.data());
+    }
+    const u64 reads = device->reads;
+    ReadWindow w;
+    ReadWindowOpen(w, &ring, 10);
+    u32 available = 0;
+    const u8* p = ReadWindowGetBytes(w, 3 * kSector, &available);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p, ring.Peek(10, kReadWindowBufferSectors) + 3 * kSector);
+    EXPECT_EQ(available, (kReadWindowBufferSectors - 3) * kSector);
+    EXPECT_EQ(device->reads, reads);
+    // Sectors 138 to 266: the ring ends at 159, so the window is read from the device.
+    p = ReadWindowGetBytes(w, 128 * kSector);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(device->reads, reads + 1);
+    u64 s;
+    std::memcpy(&s, p + 30 * kSector, sizeof(s));
+    EXPECT_EQ(s, 168u);
+    // Back in the ring, after the shared buffer was used.
+    p = ReadWindowGetBytes(w, 0);
+    ASSERT_NE(p, nullptr);
+    std::memcpy(&s, p, sizeof(s));
+    EXPECT_EQ(s, 10u);
+    EXPECT_EQ(device->reads, reads + 1);
 }
 
 TEST(ReadWindowTest, WindowsOverlapByASectorFallBackAtTheDeviceEndAndRefuseLargeSectors) {

@@ -25,6 +25,9 @@ TEST(SharedReaders, FindBytesGzipAndCrc) {
     EXPECT_EQ(FindBytes(Bytes(text), 6, Bytes("abcd"), 4), nullptr);
     EXPECT_EQ(FindBytes(Bytes(text), 0, Bytes("a"), 1), nullptr);
     EXPECT_EQ(FindBytes(Bytes(text), 7, Bytes("a"), 0), nullptr);
+    EXPECT_EQ(FindBytes(Bytes(text), 7, Bytes("d"), 1), Bytes(text) + 6) << "a one-byte pattern in the last byte";
+    EXPECT_EQ(FindBytes(Bytes(text), 7, Bytes("cd"), 2), Bytes(text) + 5) << "its first byte seen earlier, unmatched";
+    EXPECT_EQ(FindBytes(Bytes(text), 7, Bytes("cx"), 2), nullptr);
     const u8 gzip[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3};
     EXPECT_TRUE(IsGzipHeader(gzip));
     u8 bad[10];

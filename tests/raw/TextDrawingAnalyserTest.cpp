@@ -48,6 +48,43 @@ TEST(TextDrawingAnalysers, RtfEndsWhereItsBracesBalance) {
     }
 }
 
+// The walks pass over whole window spans at a time: their ends must come out the same wherever
+// they fall against the 64 KiB windows and the 8-byte steps inside them.
+TEST(TextDrawingAnalysers, RtfAndEpsEndsFallingOnAndAcrossWindowEdges) {
+    constexpr size_t kWindow = 128 * 512;
+    for (size_t end : {kWindow - 1, kWindow, kWindow + 1, 2 * kWindow + 7, 2 * kWindow + 8}) {
+        SCOPED_TRACE(end);
+        // Groups open and close all along; the outer one closes at byte `end`.
+        std::string text = "{\\rtf1 ";
+        while (text.size() + 16 < end) text += (text.size() % 4096 < 16) ? "{\\b x}" : "text of the letter ";
+        text.resize(end, 'z');
+        text += "}";
+        FileRTFAnalyser rtf;
+        const rawtest::Analysed a = Analyse(rtf, Bytes(text), 0, 2);
+        EXPECT_EQ(a.result, 1u);
+        EXPECT_EQ(a.size, end + 1);
+        // A zero byte inside the group past a window edge ends the walk there, refused.
+        std::string cut = text.substr(0, end);
+        cut[end - 1] = '\0';
+        FileRTFAnalyser cutRtf;
+        const rawtest::Analysed c = Analyse(cutRtf, Bytes(cut), 'a', 2);
+        EXPECT_EQ(c.result, 0u);
+        EXPECT_EQ(c.size, end - 1);
+    }
+    // Sectors of zeros up to the end comment, which lies in a later window or straddles the first
+    // window's last sector and the next: each zero sector is searched, the comment found once.
+    for (size_t at : {3 * kWindow + 100, kWindow - 10}) {
+        SCOPED_TRACE(at);
+        std::string text = "%!PS-Adobe-3.0\n";
+        text.resize(at, '\0');
+        text += "%AI9_PrivateDataEnd\r\n";
+        FileEPSAnalyser eps;
+        const rawtest::Analysed a = Analyse(eps, Bytes(text));
+        EXPECT_EQ(a.result, 1u);
+        EXPECT_EQ(a.size, text.size());
+    }
+}
+
 std::vector<u8> EpsBinary(u8 k2, u8 k3, u32 psAt, u32 psLength) {
     std::vector<u8> v = {0xC5, 0xD0, 0xD3, 0xC6};
     rawtest::Put32(v, psAt, false);
