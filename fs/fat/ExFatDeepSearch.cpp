@@ -20,6 +20,7 @@
 #include "fs/fat/FatDeepSearch.h"
 #include "fs/fat/FatQuickSearch.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -32,9 +33,32 @@ constexpr u8 kNameEntry = 0xC1;
 constexpr u8 kInUseBit = 0x80;
 constexpr u32 kFirstCluster = 2;
 constexpr u8 kFatMedia[8] = {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-constexpr u64 kScoreBoth = 50;
-constexpr u64 kScoreOne = 45;
-constexpr u64 kScoreNone = 10;
+constexpr u32 kFatStartMedia = 0xFFFFFFF8u;
+constexpr u32 kFatStartSecond = 0xFFFFFFFFu;
+constexpr u32 kFatEntryBytes = 4;
+// Both boot regions (main and backup, twelve sectors each) stand before the FAT.
+constexpr u64 kBootRegionsSectors = 24;
+constexpr u32 kStandInFatCount = 1;
+constexpr u8 kStandInDrive = 0x80;
+constexpr u8 kStandInUnknownUse = 0xFF;
+constexpr u16 kStandInRevision = 0x0100;
+// FAT starts tried below a heap, nearest first.
+constexpr size_t kFatStartsTried = 16;
+// An up-case table begins with the identity of the first characters.
+constexpr u16 kUpcaseLead[] = {0, 1, 2, 3, 4, 5, 6, 7};
+// Sectors of the root cluster read for its label entry.
+constexpr u32 kLabelSectors = 8;
+
+void PutLE(u8* p, u64 value, u32 bytes) {
+    for (u32 i = 0; i < bytes; ++i) p[i] = u8(value >> (8 * i));
+}
+
+bool IsUpcaseStart(const u8* p) {
+    for (u32 i = 0; i < std::size(kUpcaseLead); ++i) {
+        if (ReadLE16(p + 2 * i) != kUpcaseLead[i]) return false;
+    }
+    return true;
+}
 
 // The volume flags and the share of the heap in use change without the backup boot sector.
 constexpr u32 kVolumeFlagsOffset = 106;
@@ -159,6 +183,11 @@ void CExFatCompleteSearch::BeginSearch() {
     m_setStarts.clear();
     m_candidates.clear();
     m_block.clear();
+    m_walker = ExFatBlockWalker();
+    m_walkerReady = false;
+    m_dirBlocks.clear();
+    m_upcaseStarts.clear();
+    m_fatStarts.clear();
     if (!m_builder) return;
     CExFatFileProperties* p = NewExFatFileProperties();
     SetFolderPropertiesName(p, FileSystemTypeName(kFsExFat));
@@ -166,18 +195,36 @@ void CExFatCompleteSearch::BeginSearch() {
 }
 
 void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
-    if (p[3] == 'E' && IsExFatBootSector(p, m_sectorSize)) {
+    if (!m_walkerReady && m_device != nullptr) {
+        m_walker.SetGeometry(m_device->GetTotalSectors(), m_sectorSize);
+        m_walkerReady = true;
+    }
+    // Cheap byte tests first: most sectors are file data and end the current block.
+    if (p[0] != 0 && p[3] == 'E' && IsExFatBootSector(p, m_sectorSize)) {
         if (m_boots.size() < kMaxBootSightings) {
             ExFatBootSighting b;
             b.sector = sector;
             std::memcpy(b.bytes.data(), p, b.bytes.size());
             m_boots.push_back(b);
         }
+        m_walker.FinishBlock(m_dirBlocks);
+        return;
+    }
+    if (p[0] != 0 && ReadLE32(p) == kFatStartMedia && ReadLE32(p + 4) == kFatStartSecond) {
+        if (m_fatStarts.size() < kMaxTableStarts) m_fatStarts.push_back(sector);
+        m_walker.FinishBlock(m_dirBlocks);
+        return;
+    }
+    if (p[0] == 0) {
+        if (IsUpcaseStart(p) && m_upcaseStarts.size() < kMaxTableStarts) m_upcaseStarts.push_back(sector);
+        m_walker.FinishBlock(m_dirBlocks);
         return;
     }
     if (IsEntryOfType(p[0], kFileEntry) && IsExFatEntrySetStart(p) && m_setStarts.size() < kMaxSetStarts) {
         m_setStarts.push_back(sector);
     }
+    // A device full of look-alike folders stops adding blocks.
+    if (m_dirBlocks.size() < kMaxDirectoryBlocks) m_walker.WalkSector(sector, p, m_dirBlocks);
 }
 
 bool CExFatCompleteSearch::FatStartAt(u64 sector) {
@@ -188,6 +235,7 @@ bool CExFatCompleteSearch::FatStartAt(u64 sector) {
 
 void CExFatCompleteSearch::EndSearch() {
     if (!m_device) return;
+    m_walker.FinishBlock(m_dirBlocks);
     std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
     std::sort(m_setStarts.begin(), m_setStarts.end());
     const u64 deviceSectors = m_device->GetTotalSectors();
@@ -218,6 +266,9 @@ void CExFatCompleteSearch::EndSearch() {
         }
         if (start >= deviceSectors || byStart.count(start) != 0) continue;
         if (fat) flags |= kExFatFlagFatSeen;
+        if (boot.GetFatCount() > 1 && FatStartAt(start + boot.GetFatOffset() + boot.GetFatLength())) {
+            flags |= kExFatFlagSecondFatSeen;
+        }
         const u64 total = std::min<u64>(boot.GetVolumeLength(), deviceSectors - start);
         const u64 heap = start + boot.GetClusterHeapOffset();
         const u64 end = start + total;
@@ -241,12 +292,146 @@ void CExFatCompleteSearch::EndSearch() {
         c->SetBoot(b.bytes.data());
         c->SetFlags(flags);
         c->SetEvidenceCount(votes);
-        const bool bothBoots = (flags & kExFatFlagBoot) != 0 && (flags & kExFatFlagBackupBoot) != 0;
-        c->SetBootScore((fat ? kScoreBoth : kScoreNone) + (bothBoots ? kScoreBoth : kScoreOne));
+        c->SetBootScore(ExFatCandidateScore(flags));
         c->SetSearchController(this);
         byStart.emplace(start, std::move(c));
     }
     for (auto& [start, c] : byStart) m_candidates.push_back(std::move(c));
+    AddDirectoryCandidates();
+}
+
+BitmapVerdict CExFatCompleteSearch::ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster) {
+    std::vector<u8> buffer;
+    if (!ReadSector(sector, buffer)) return BitmapVerdict::Unknown;
+    bool checked = false;
+    for (u32 cluster : {root.bitmapCluster, root.upcaseCluster, rootCluster}) {
+        const u64 bit = u64(cluster) - 2;
+        if (cluster < 2 || bit / 8 >= buffer.size()) continue;
+        if ((buffer[bit / 8] & (1u << (bit % 8))) == 0) return BitmapVerdict::Disagrees;
+        checked = true;
+    }
+    return checked ? BitmapVerdict::Agrees : BitmapVerdict::Unknown;
+}
+
+u64 CExFatCompleteSearch::FindFatOf(const ExFatInferredVolume& volume, u32 fatLength) {
+    auto below = std::lower_bound(m_fatStarts.begin(), m_fatStarts.end(), volume.heapStart);
+    std::vector<u8> buffer;
+    const u32 entriesPerSector = m_sectorSize / kFatEntryBytes;
+    for (size_t tried = 0; below != m_fatStarts.begin() && tried < kFatStartsTried; ++tried) {
+        const u64 fat = *--below;
+        if (fat + fatLength > volume.heapStart) continue;
+        // The FAT entries of the bitmap's and the root's first clusters are in use on a live volume.
+        bool inUse = true;
+        for (u32 cluster : {volume.bitmapCluster, volume.rootCluster}) {
+            if (!ReadSector(fat + cluster / entriesPerSector, buffer)) {
+                inUse = false;
+                break;
+            }
+            if (ReadLE32(buffer.data() + (cluster % entriesPerSector) * kFatEntryBytes) == 0) inUse = false;
+        }
+        if (inUse) return fat;
+    }
+    return 0;
+}
+
+void CExFatCompleteSearch::AddDirectoryCandidates() {
+    const u64 deviceSectors = m_device->GetTotalSectors();
+    std::sort(m_fatStarts.begin(), m_fatStarts.end());
+    std::sort(m_upcaseStarts.begin(), m_upcaseStarts.end());
+    const ExFatPartitionFinder finder(deviceSectors, m_sectorSize);
+    const std::vector<ExFatInferredVolume> volumes =
+        finder.Find(m_dirBlocks, m_upcaseStarts, [this](u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster) {
+            return ProbeBitmap(sector, root, rootCluster);
+        });
+    for (const ExFatInferredVolume& v : volumes) {
+        bool known = false;
+        for (const auto& c : m_candidates) {
+            if (c->GetHeapStart() == v.heapStart && c->GetSectorsPerCluster() == v.sectorsPerCluster) {
+                c->SetFlags(c->GetFlags() | kExFatFlagFromEntrySets);
+                known = true;
+            }
+        }
+        if (known) continue;
+        const u64 fatBytes = (v.clusterCount + 2) * kFatEntryBytes;
+        const u64 fatLength = (fatBytes + m_sectorSize - 1) / m_sectorSize;
+        if (fatLength > 0xFFFFFFFFu) continue;
+        const u64 fat = FindFatOf(v, u32(fatLength));
+        std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> boot{};
+        u64 start = 0;
+        u64 length = 0;
+        if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, deviceSectors, boot, start, length)) continue;
+        auto c = std::make_unique<CExFatSearchedPartitionInfo>(m_sectorSize);
+        const u32 flags = kExFatFlagFromDirectoryBlocks | kExFatFlagFromEntrySets | (fat != 0 ? kExFatFlagFatSeen : 0);
+        c->SetFileSystemCode(kFsExFat);
+        c->SetSectorsPerCluster(v.sectorsPerCluster);
+        c->SetPartitionStart(start);
+        c->SetFoundStart(start);
+        c->SetTotalSectors(length);
+        c->SetBoot(boot.data());
+        c->SetFlags(flags);
+        c->SetEvidenceCount(v.blocks);
+        c->SetBootScore(ExFatCandidateScore(flags));
+        c->SetSearchController(this);
+        ReleaseTrace("exFAT volume found from its folders: heap at sector %llu, %u sectors per cluster, root cluster %u",
+                     static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
+                     unsigned(v.rootCluster));
+        m_candidates.push_back(std::move(c));
+    }
+}
+
+u64 ExFatCandidateScore(u32 flags) {
+    constexpr u64 kBoth = 50;
+    constexpr u64 kOne = 45;
+    constexpr u64 kNone = 10;
+    auto grade = [&](u32 a, u32 b) {
+        const bool hasA = (flags & a) != 0;
+        const bool hasB = (flags & b) != 0;
+        return hasA && hasB ? kBoth : (hasA || hasB ? kOne : kNone);
+    };
+    return grade(kExFatFlagBoot, kExFatFlagBackupBoot) + grade(kExFatFlagFatSeen, kExFatFlagSecondFatSeen);
+}
+
+bool MakeExFatStandInBoot(const ExFatInferredVolume& v, u64 fatSector, u32 fatLength, u32 sectorSize,
+                          u64 deviceSectors, std::array<u8, 512>& boot, u64& volumeStart, u64& volumeLength) {
+    if (v.sectorsPerCluster == 0 || sectorSize < 512) return false;
+    if (fatSector == 0) {
+        // No FAT: one sector before the heap stands in for it, and the walk is told not to read it.
+        fatLength = 1;
+        fatSector = v.heapStart > fatLength ? v.heapStart - fatLength : 0;
+    }
+    if (fatSector < kBootRegionsSectors || fatLength == 0) return false;
+    volumeStart = fatSector - kBootRegionsSectors;
+    const u64 heapOffset = v.heapStart - volumeStart;
+    if (kBootRegionsSectors + fatLength > heapOffset || heapOffset > 0xFFFFFFFFu || volumeStart >= deviceSectors) {
+        return false;
+    }
+    u64 clusters = std::min<u64>(v.clusterCount, kExFatChainEnd - 2);
+    volumeLength = std::min(heapOffset + clusters * v.sectorsPerCluster, deviceSectors - volumeStart);
+    if (volumeLength <= heapOffset) return false;
+    clusters = std::min(clusters, (volumeLength - heapOffset) / v.sectorsPerCluster);
+    if (clusters == 0) return false;
+
+    boot.fill(0);
+    boot[0] = 0xEB;
+    boot[1] = 0x76;
+    boot[2] = 0x90;
+    std::memcpy(boot.data() + 3, "EXFAT   ", 8);
+    PutLE(boot.data() + 64, volumeStart, 8);
+    PutLE(boot.data() + 72, volumeLength, 8);
+    PutLE(boot.data() + 80, kBootRegionsSectors, 4);
+    PutLE(boot.data() + 84, fatLength, 4);
+    PutLE(boot.data() + 88, heapOffset, 4);
+    PutLE(boot.data() + 92, clusters, 4);
+    PutLE(boot.data() + 96, v.rootCluster, 4);
+    PutLE(boot.data() + 104, kStandInRevision, 2);
+    boot[108] = u8(Log2Floor(sectorSize));
+    boot[109] = u8(Log2Floor(v.sectorsPerCluster));
+    boot[110] = kStandInFatCount;
+    boot[111] = kStandInDrive;
+    boot[112] = kStandInUnknownUse;
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    return IsExFatBootSector(boot.data(), sectorSize);
 }
 
 void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
@@ -271,6 +456,7 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     CTreeCollector collector;
     CExFatQuickSearch walk;
     walk.SetDirectoryTreeBuilder(&collector);
+    walk.SetFatUsable((c->GetFlags() & (kExFatFlagFromDirectoryBlocks | kExFatFlagFatSeen)) != kExFatFlagFromDirectoryBlocks);
     CGoOnProgress progress;
     const u32 result = walk.Search(walked, &progress);
     CFileSystemNode* root = collector.GetTreeRoot(nullptr);
@@ -306,6 +492,18 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         walk.WalkOrphanFolder(u32(cluster));
     }
 
+    // The label entry stands among the first entries of the root directory.
+    const u32 labelSectors = std::min(partition->m_sectorsPerCluster, kLabelSectors);
+    std::vector<u8> rootEntries(size_t(labelSectors) * m_sectorSize, 0);
+    if (partition->IsHeapCluster(partition->m_rootCluster) &&
+        walked->Read(rootEntries.data(), partition->ClusterToSector(partition->m_rootCluster), labelSectors) != 0) {
+        char16_t label[CExFatVolumeAnalyer::kLabelUnits] = {};
+        const ExFatWalkLimits limits = ExFatWalkLimits::Make(c->GetTotalSectors(), Log2Floor(m_sectorSize),
+                                                             Log2Floor(m_sectorSize * partition->m_sectorsPerCluster));
+        CollectExFatLabel(rootEntries.data(), u32(rootEntries.size()), label, CExFatVolumeAnalyer::kLabelUnits, limits);
+        if (label[0] != 0) root->SetVolumeLabel(Utf16ToUtf8(std::u16string(label)).c_str());
+    }
+
     root = collector.TakeRoot();
     // The walk placed the heap on the volume; the writer reads the device.
     root->SetPartitionGeometry(heap, u32(spc));
@@ -313,22 +511,6 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         DestroyTreeNode(root);
         return 0;
     }
-    return 1;
-}
-
-u32 CExFatCompleteSearch::SaveState(IRSData* stream) {
-    if (!stream) return 0;
-    stream->WriteU64(m_setStarts.size());
-    for (u64 s : m_setStarts) stream->WriteU64(s);
-    return 1;
-}
-
-u32 CExFatCompleteSearch::LoadState(IRSData* stream) {
-    if (!stream) return 0;
-    std::vector<u64> starts;
-    const u64 count = stream->ReadU64();
-    for (u64 i = 0; i < count && i < kMaxSetStarts; ++i) starts.push_back(stream->ReadU64());
-    m_setStarts = std::move(starts);
     return 1;
 }
 

@@ -4,18 +4,34 @@
 // entry set. The boot sectors become candidates, confirmed by the FAT where the boot sector puts
 // it and voted for by the entry sets that begin clusters of their heap; the chosen volume's
 // tree is walked from its root, and clusters of entry sets no walk reached hang under
-// "Lost Folders".
+// "Lost Folders". Volumes whose boot regions are both gone are found from their directory blocks
+// (see ExFatBlockFinder.h) and walked through a stand-in boot sector.
 #include <array>
 #include <memory>
 #include <vector>
 
 #include "engine/SearchedPartitionInfo.h"
+#include "fs/fat/ExFatBlockFinder.h"
 #include "fs/fat/FatFamilyDeepSearch.h"
 
 constexpr u32 kExFatFlagBoot = 0x1;
 constexpr u32 kExFatFlagBackupBoot = 0x2;
 constexpr u32 kExFatFlagFatSeen = 0x4;
+constexpr u32 kExFatFlagSecondFatSeen = 0x8;
 constexpr u32 kExFatFlagFromEntrySets = 0x10;
+// Made from a root directory's block, without a boot sector.
+constexpr u32 kExFatFlagFromDirectoryBlocks = 0x20;
+
+// The weight of a candidate's own structures: both boot sectors 50, one 45, none 10; the same
+// again for its FAT copies.
+u64 ExFatCandidateScore(u32 flags);
+
+// A boot sector that places a volume found from its directories: the FAT at `fatSector` (none
+// when 0: the stand-in then points at one sector before the heap, and the walk must not use it),
+// the heap at `volume.heapStart`. The volume starts 24 sectors (both boot regions) before its
+// FAT. False when no such volume fits the device.
+bool MakeExFatStandInBoot(const ExFatInferredVolume& volume, u64 fatSector, u32 fatLength, u32 sectorSize,
+                          u64 deviceSectors, std::array<u8, 512>& boot, u64& volumeStart, u64& volumeLength);
 
 // An exFAT partition candidate: the base record, then the boot sector it was made from (512
 // bytes) and its flags.
@@ -53,6 +69,8 @@ class CExFatCompleteSearch : public CFatFamilyCompleteSearch {
 public:
     static constexpr size_t kMaxBootSightings = 1u << 16;
     static constexpr size_t kMaxSetStarts = 1u << 20;
+    static constexpr size_t kMaxDirectoryBlocks = 1u << 20;
+    static constexpr size_t kMaxTableStarts = 1u << 16;
 
     CExFatCompleteSearch();
     ~CExFatCompleteSearch() override;
@@ -61,9 +79,9 @@ public:
     void BeginSearch() override;
     void EndSearch() override;
     u32 BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) override;
-    // The entry-set sectors: a u64 count, then 8 bytes each.
-    u32 SaveState(IRSData* stream) override;
-    u32 LoadState(IRSData* stream) override;
+    // The exFAT search keeps no state in a saved result.
+    u32 SaveState(IRSData*) override { return 1; }
+    u32 LoadState(IRSData*) override { return 1; }
     u32 GetKind() override { return 4; }
 
     void ClassifySector(u64 sector, const u8* bytes) override;
@@ -71,13 +89,25 @@ public:
     const std::vector<ExFatBootSighting>& GetBootSightings() const { return m_boots; }
     const std::vector<u64>& GetSetStarts() const { return m_setStarts; }
     const std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>>& GetCandidates() const { return m_candidates; }
+    const std::vector<ExFatDirectoryBlock>& GetDirectoryBlocks() const { return m_dirBlocks; }
 
 private:
     bool FatStartAt(u64 sector);
+    // Candidates of the volumes the directory blocks show, unless a boot sector made them.
+    void AddDirectoryCandidates();
+    // The FAT that a volume found from its directories has: the last FAT start before its heap
+    // with room for the clusters, whose entries of the system clusters are in use; 0 when none.
+    u64 FindFatOf(const ExFatInferredVolume& volume, u32 fatLength);
+    BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     std::vector<ExFatBootSighting> m_boots;
     std::vector<u64> m_setStarts;
     std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> m_candidates;
+    ExFatBlockWalker m_walker;
+    bool m_walkerReady = false;
+    std::vector<ExFatDirectoryBlock> m_dirBlocks;
+    std::vector<u64> m_upcaseStarts;
+    std::vector<u64> m_fatStarts;
 };
 
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch();

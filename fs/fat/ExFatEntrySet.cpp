@@ -50,6 +50,19 @@ bool IsExFatNameCharacter(u16 unit) {
     }
 }
 
+bool IsExFatBenignEntryType(u8 type) {
+    switch (u8(type | kExFatTypeInUse)) {
+        case 0xA0:  // Volume GUID
+        case 0xA1:  // padding
+        case 0xA2:  // access-control table
+        case 0xE0:  // vendor extension
+        case 0xE1:  // vendor allocation
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool IsValidExFatTimestamp(u32 timestamp) {
     const u32 seconds2 = timestamp & 0x1F;
     const u32 minute = (timestamp >> 5) & 0x3F;
@@ -164,7 +177,15 @@ void ExFatEntrySet::AppendNameEntry(const u8* entry) {
 
 void ExFatEntrySetParser::ResetRecord() { m_current = ExFatEntrySet(); }
 
-void ExFatEntrySetParser::Reset() { ResetRecord(); }
+void ExFatEntrySetParser::Reset() {
+    ResetRecord();
+    m_skip = 0;
+}
+
+void ExFatEntrySetParser::SkipSet(u32 secondaries) {
+    ResetRecord();
+    m_skip = std::min(secondaries, kExFatMaxSecondaries);
+}
 
 bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
     if (entries == nullptr) return false;
@@ -172,6 +193,16 @@ bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
         const u8* entry = entries + offset;
         const u8 type = entry[0];
         const u8 inUse = (type & kExFatTypeInUse) != 0 ? 1 : 0;
+        // The secondaries of a damaged set are passed over whatever they hold; a primary entry
+        // or the end of the folder ends the skip early.
+        if (m_skip != 0) {
+            if (type != 0 && (type & kExFatTypeSecondary) != 0) {
+                --m_skip;
+                ++m_current.entriesSinceBegin;
+                continue;
+            }
+            m_skip = 0;
+        }
         switch (type) {
             case kExFatLabelEntry:
             case kExFatLabelEntry & ~kExFatTypeInUse:
@@ -180,7 +211,11 @@ bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
             case kExFatFileEntry:
             case kExFatFileEntry & ~kExFatTypeInUse:
                 ResetRecord();
-                if (!CheckExFatFileEntry(entry)) return false;
+                if (!CheckExFatFileEntry(entry)) {
+                    // One flipped bit in a file entry costs that file only.
+                    SkipSet(entry[1]);
+                    break;
+                }
                 m_current.count = 1;
                 m_current.inUse = inUse;
                 m_current.expected = entry[1];
@@ -191,9 +226,15 @@ bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
                 m_current.position = position;
                 break;
             case kExFatStreamEntry:
-            case kExFatStreamEntry & ~kExFatTypeInUse:
-                if (!CheckExFatStreamEntry(entry, m_limits)) return false;
-                if (m_current.count == 1 && m_current.entriesSinceBegin == 1 && m_current.inUse == inUse) {
+            case kExFatStreamEntry & ~kExFatTypeInUse: {
+                const bool joins =
+                    m_current.count == 1 && m_current.entriesSinceBegin == 1 && m_current.inUse == inUse;
+                if (!CheckExFatStreamEntry(entry, m_limits)) {
+                    if (!joins) return false;
+                    SkipSet(m_current.expected > 0 ? m_current.expected - 1u : 0);
+                    break;
+                }
+                if (joins) {
                     m_current.count = 2;
                     --m_current.expected;
                     m_current.noFatChain = (entry[1] & 2) != 0 ? 1 : 0;
@@ -204,11 +245,20 @@ bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
                     ResetRecord();
                 }
                 break;
+            }
             case kExFatNameEntry:
-            case kExFatNameEntry & ~kExFatTypeInUse:
-                if (!CheckExFatNameEntry(entry)) return false;
-                if (m_current.inUse == inUse && m_current.count >= 2 &&
-                    m_current.count == m_current.entriesSinceBegin && m_current.entriesSinceBegin < (1ull << 32)) {
+            case kExFatNameEntry & ~kExFatTypeInUse: {
+                const bool joins = m_current.inUse == inUse && m_current.count >= 2 &&
+                                   m_current.count == m_current.entriesSinceBegin &&
+                                   m_current.entriesSinceBegin < (1ull << 32);
+                if (!CheckExFatNameEntry(entry)) {
+                    // A name with a character the system forbids is one damaged set among good
+                    // ones; outside a set the entry means this is no folder.
+                    if (!joins) return false;
+                    SkipSet(m_current.expected > 0 ? m_current.expected - 1u : 0);
+                    break;
+                }
+                if (joins) {
                     m_current.AppendNameEntry(entry);
                     ++m_current.count;
                     --m_current.expected;
@@ -220,11 +270,26 @@ bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
                     ResetRecord();
                 }
                 break;
+            }
             case kExFatBitmapEntry:
             case kExFatUpcaseEntry:
                 break;
             default:
-                return false;
+                if (!IsExFatBenignEntryType(type)) return false;
+                // A benign secondary (vendor extension or allocation) still counts toward its
+                // set; a benign primary stands alone.
+                if ((type & kExFatTypeSecondary) != 0 && m_current.count >= 2 &&
+                    m_current.count == m_current.entriesSinceBegin && m_current.inUse == inUse) {
+                    ++m_current.count;
+                    --m_current.expected;
+                    if (m_current.expected == 0) {
+                        m_sets.push_back(m_current);
+                        ResetRecord();
+                    }
+                } else if ((type & kExFatTypeSecondary) == 0) {
+                    ResetRecord();
+                }
+                break;
         }
         ++m_current.entriesSinceBegin;
     }

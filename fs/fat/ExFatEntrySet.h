@@ -16,6 +16,10 @@ constexpr u8 kExFatNameEntry = 0xC1;
 constexpr u8 kExFatBitmapEntry = 0x81;
 constexpr u8 kExFatUpcaseEntry = 0x82;
 constexpr u8 kExFatLabelEntry = 0x83;
+// Bit 6 of a type marks a secondary entry, which belongs to the set of the primary before it.
+constexpr u8 kExFatTypeSecondary = 0x40;
+// The longest set: a file entry and its 18 secondaries.
+constexpr u32 kExFatMaxSecondaries = 18;
 
 constexpr u16 kExFatAttrDirectory = 0x10;
 // Characters of a name, UTF-16 units: at most 255 (17 name entries of 15).
@@ -67,6 +71,9 @@ bool CheckExFatBitmapEntry(const u8* entry, const ExFatWalkLimits& limits);
 bool CheckExFatUpcaseEntry(const u8* entry, const ExFatWalkLimits& limits);
 // Whether a name character (a UTF-16 unit) may stand in a name; units from 256 up always may.
 bool IsExFatNameCharacter(u16 unit);
+// The benign entry types the format defines (Volume GUID, padding, access-control table, vendor
+// extension, vendor allocation), in use or deleted: a walk passes over them.
+bool IsExFatBenignEntryType(u8 type);
 
 // The set checksum over `length` bytes (the set's entries) against the stored one; a deleted set
 // also matches the checksum it had while it was in use.
@@ -87,9 +94,13 @@ public:
 
 private:
     void ResetRecord();
+    // Drops the set in progress and passes over the next `secondaries` secondary entries, so
+    // that one damaged set does not end the walk of its folder.
+    void SkipSet(u32 secondaries);
 
     ExFatWalkLimits m_limits;
     ExFatEntrySet m_current;
+    u32 m_skip = 0;  // secondary entries of a damaged set still to pass over
     std::vector<ExFatEntrySet> m_sets;
 };
 

@@ -48,7 +48,7 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_parser.SetLimits(ExFatWalkLimits::Make(total, Log2Floor(sectorSize), Log2Floor(m_clusterBytes)));
     m_parser.Reset();
     m_parser.ClearSets();
-    p.m_fat.Open(m_volume, boot.GetFatOffset(), boot.GetFatLength(), boot.GetClusterCount());
+    if (m_fatUsable) p.m_fat.Open(m_volume, boot.GetFatOffset(), boot.GetFatLength(), boot.GetClusterCount());
     m_cluster.assign(m_clusterBytes, 0);
     m_readClusters.clear();
     m_queue.clear();
@@ -151,7 +151,9 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
         if (!m_parser.Feed(m_cluster.data(), m_clusterBytes, sector)) break;
         budget = budget > m_clusterBytes ? budget - m_clusterBytes : 0;
         if (budget == 0) break;
-        cluster = p.NextCluster(cluster, folder.noFatChain);
+        // Without a FAT only a contiguous folder can go on past its first cluster.
+        cluster = m_fatUsable ? p.NextCluster(cluster, folder.noFatChain)
+                              : (folder.noFatChain && cluster < kExFatChainEnd - 1 ? cluster + 1 : kExFatNoEntry);
     }
 
     const u64 parentId = p.ClusterToSector(folder.firstCluster);
@@ -181,7 +183,7 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     properties->SetState(deleted ? kStateDeleted : 0);
     // A deleted folder's FAT entries cannot be trusted any more: its clusters are read as
     // contiguous. A live one follows its FAT chain unless its entry says it has none.
-    const bool noFatChain = deleted || set.noFatChain != 0;
+    const bool noFatChain = deleted || set.noFatChain != 0 || !m_fatUsable;
     properties->SetChainFlag(noFatChain ? 1 : 0);
     if (!set.IsDirectory()) {
         CExFatDataRunList* runs = BuildRuns(set, deleted);
@@ -223,7 +225,7 @@ CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set, bool d
         const u64 length = std::min<u64>(clusters, heapEnd > from ? heapEnd - from : 0);
         if (length != 0) runs->AppendClusterRun({i64(from) - 2, length});
     };
-    if (set.noFatChain != 0) {
+    if (set.noFatChain != 0 || !m_fatUsable) {
         appendContiguous(set.firstCluster, set.dataLength);
         return runs;
     }

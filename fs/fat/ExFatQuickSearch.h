@@ -35,6 +35,9 @@ public:
     u32 Search(IStorageDevice* volume, IProgress* progress) override;
 
     CExFatPartition* GetPartition() { return m_partition.get(); }
+    // Off for a volume whose FAT was not found: its boot sector is a stand-in, so the walk reads
+    // every chain as contiguous instead of reading a FAT where none is.
+    void SetFatUsable(bool usable) { m_fatUsable = usable; }
 
     // After a search: whether its walks read the cluster, and a walk of one more folder whose
     // own entry is gone, its sets handed over with `parentId` as parent (the complete scan's
@@ -68,6 +71,7 @@ private:
     ExFatEntrySetParser m_parser;
     std::vector<u8> m_cluster;
     u32 m_clusterBytes = 0;
+    bool m_fatUsable = true;
     std::unordered_set<u32> m_readClusters;
     std::deque<PendingFolder> m_queue;
 };

@@ -197,6 +197,14 @@ std::string PrepareImage(const FatVolumeCase& t, const testutil::TempDir& tmp) {
     return testutil::WriteFileBytes(path, bytes) ? path : std::string();
 }
 
+// The sectors of both boot regions (main and backup) of the exFAT volume at `start`.
+std::vector<u64> ExFatBootRegions(u64 start) {
+    constexpr u64 kBootRegionsSectors = 24;
+    std::vector<u64> out;
+    for (u64 s = start; s < start + kBootRegionsSectors; ++s) out.push_back(s);
+    return out;
+}
+
 TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
     const FatVolumeCase cases[] = {
         {"fat16-basic", {}, {}, false, "all", 1, 0, "FAT16", 4},
@@ -214,6 +222,10 @@ TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
         {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 1, kAnyStart, "FAT32", 2},
         {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 6, kAnyStart, "FAT16", 2},
         {"gpt-disk", {43008}, {}, true, "disk:0", 2, 43008, "EXFAT", 0},
+        // Both boot regions gone: the volume is found from its root directory and the folders
+        // below it, where its allocation bitmap, up-case table and FAT agree.
+        {"exfat-basic", ExFatBootRegions(0), {}, false, "disk:0", 1, kAnyStart, "EXFAT", 0},
+        {"gpt-disk", ExFatBootRegions(43008), {}, true, "disk:0", 2, kAnyStart, "EXFAT", 0},
     };
     for (const FatVolumeCase& t : cases) {
         SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition) +

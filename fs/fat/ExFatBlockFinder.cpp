@@ -1,0 +1,290 @@
+#include "fs/fat/ExFatBlockFinder.h"
+
+#include <algorithm>
+#include <deque>
+#include <unordered_set>
+
+#include "fs/fat/ExFatPartition.h"
+#include "fs/fat/ExFatVolume.h"
+
+namespace {
+constexpr u8 kDeletedMask = u8(~kExFatTypeInUse);
+constexpr u32 kLabelUnits = 11;
+// Sectors per cluster at the most: 32 MiB clusters of 512-byte sectors.
+constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 512;
+// Folders a tree test follows at the most.
+constexpr size_t kMaxTreeFolders = 1u << 16;
+
+u64 LowestSetBit(u64 value) { return value & (~value + 1); }
+
+// The smallest power of two not below value (value above 0).
+u64 PowerOfTwoAtLeast(u64 value) {
+    u64 p = 1;
+    while (p < value && p <= ExFatDirectoryBlock::kMaxClusterBytes) p <<= 1;
+    return p;
+}
+}  // namespace
+
+void ExFatBlockWalker::SetGeometry(u64 deviceSectors, u32 sectorSize) {
+    m_sectorShift = Log2Floor(sectorSize);
+    // The cluster shift of the largest cluster: every length check is as loose as a volume can be.
+    m_limits = ExFatWalkLimits::Make(deviceSectors, m_sectorShift, Log2Floor(u32(ExFatDirectoryBlock::kMaxClusterBytes)));
+}
+
+void ExFatBlockWalker::SkipSet(u32 secondaries) {
+    m_set = SetInProgress();
+    m_skip = std::min(secondaries, kExFatMaxSecondaries);
+}
+
+void ExFatBlockWalker::CompleteSet() {
+    ExFatDirectoryBlock& b = m_block;
+    ++b.setCount;
+    const u32 first = m_set.firstCluster;
+    const bool directory = (m_set.attributes & kExFatAttrDirectory) != 0;
+    if (IsExFatChainCluster(first)) {
+        b.lowestCluster = std::min(b.lowestCluster, first);
+        b.highestCluster = std::max(b.highestCluster, first);
+        if (m_set.inUse) {
+            if (directory) b.directories.push_back(first);
+            b.files.push_back({first, m_set.dataLength, m_set.contiguous});
+        }
+    }
+    // A folder's length is a whole number of clusters.
+    if (directory && m_set.dataLength != 0) b.maxCluster = std::min(b.maxCluster, LowestSetBit(m_set.dataLength));
+    m_set = SetInProgress();
+}
+
+ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
+    const u8 type = e[0];
+    const bool inUse = (type & kExFatTypeInUse) != 0;
+    if (m_skip != 0) {
+        if (type != 0 && (type & kExFatTypeSecondary) != 0) {
+            --m_skip;
+            return Step::Go;
+        }
+        m_skip = 0;
+    }
+    switch (type) {
+        case kExFatFileEntry:
+        case kExFatFileEntry & kDeletedMask:
+            m_set = SetInProgress();
+            if (!CheckExFatFileEntry(e)) {
+                // Inside a folder already seen, one damaged set costs that set only.
+                if (m_block.setCount == 0) return Step::Stop;
+                SkipSet(e[1]);
+                return Step::Go;
+            }
+            m_set.taken = 1;
+            m_set.expected = e[1];
+            m_set.inUse = inUse;
+            m_set.attributes = ReadLE16(e + 4);
+            return Step::Go;
+        case kExFatStreamEntry:
+        case kExFatStreamEntry & kDeletedMask: {
+            const bool joins = m_set.taken == 1 && m_set.inUse == inUse;
+            if (!CheckExFatStreamEntry(e, m_limits)) {
+                if (!joins) return Step::Stop;
+                SkipSet(m_set.expected - 1);
+                return Step::Go;
+            }
+            if (!joins) {
+                m_set = SetInProgress();
+                return Step::Go;
+            }
+            m_set.taken = 2;
+            --m_set.expected;
+            m_set.contiguous = (e[1] & 2) != 0;
+            m_set.firstCluster = ReadLE32(e + 20);
+            m_set.dataLength = ReadLE64(e + 24);
+            return Step::Go;
+        }
+        case kExFatNameEntry:
+        case kExFatNameEntry & kDeletedMask: {
+            const bool joins = m_set.taken >= 2 && m_set.inUse == inUse;
+            if (!CheckExFatNameEntry(e)) {
+                if (!joins) return Step::Stop;
+                SkipSet(m_set.expected > 0 ? m_set.expected - 1 : 0);
+                return Step::Go;
+            }
+            if (!joins) {
+                m_set = SetInProgress();
+                return Step::Go;
+            }
+            ++m_set.taken;
+            if (--m_set.expected == 0) CompleteSet();
+            return Step::Go;
+        }
+        case kExFatBitmapEntry:
+            if ((m_sectorFlags & kExFatBlockBitmap) != 0 || !CheckExFatBitmapEntry(e, m_limits)) return Step::Stop;
+            m_sectorFlags |= kExFatBlockBitmap;
+            m_block.flags |= kExFatBlockBitmap;
+            m_block.bitmapCluster = ReadLE32(e + 20);
+            m_block.bitmapClusters = ReadLE64(e + 24) * 8;
+            m_block.systemEnd = std::max(m_block.systemEnd, m_block.bitmapCluster + 1);
+            m_set = SetInProgress();
+            return Step::Go;
+        case kExFatUpcaseEntry:
+            if ((m_sectorFlags & kExFatBlockUpcase) != 0 || !CheckExFatUpcaseEntry(e, m_limits)) return Step::Stop;
+            m_sectorFlags |= kExFatBlockUpcase;
+            m_block.flags |= kExFatBlockUpcase;
+            m_block.upcaseCluster = ReadLE32(e + 20);
+            m_block.upcaseLength = ReadLE64(e + 24);
+            m_block.systemEnd = std::max(m_block.systemEnd, m_block.upcaseCluster + 1);
+            m_set = SetInProgress();
+            return Step::Go;
+        case kExFatLabelEntry:
+        case kExFatLabelEntry & kDeletedMask:
+            if (!CheckExFatLabelEntry(e)) return Step::Stop;
+            if (inUse) {
+                if ((m_sectorFlags & kExFatBlockLabel) != 0) return Step::Stop;
+                m_sectorFlags |= kExFatBlockLabel;
+                m_block.flags |= kExFatBlockLabel;
+                m_block.label.clear();
+                for (u32 i = 0; i < std::min<u32>(e[1], kLabelUnits); ++i) m_block.label.push_back(char16_t(ReadLE16(e + 2 + 2 * i)));
+            }
+            m_set = SetInProgress();
+            return Step::Go;
+        default:
+            if (!IsExFatBenignEntryType(type)) return Step::Stop;
+            // A vendor entry still counts toward its file's set; a benign primary stands alone.
+            if ((type & kExFatTypeSecondary) == 0) {
+                m_set = SetInProgress();
+            } else if (m_set.taken >= 2 && m_set.inUse == inUse) {
+                ++m_set.taken;
+                if (--m_set.expected == 0) CompleteSet();
+            }
+            return Step::Go;
+    }
+}
+
+void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out) {
+    if (m_block.sectorCount != 0 && sector != m_lastSector + 1) FinishBlock(out);
+    m_sectorFlags = 0;
+    u32 counted = 0;
+    bool stopped = false;
+    for (u32 i = 0; i < m_limits.entriesPerSector; ++i) {
+        if (WalkEntry(bytes + u64(i) * kExFatEntrySize) == Step::Stop) {
+            stopped = true;
+            break;
+        }
+        ++counted;
+    }
+    if (counted == 0) {
+        FinishBlock(out);
+        return;
+    }
+    if (m_block.sectorCount == 0) m_block.firstSector = sector;
+    m_block.sectorCount = u32(sector - m_block.firstSector + 1);
+    m_lastSector = sector;
+    // A block holds one cluster at the most; a folder's next cluster may lie anywhere.
+    if (stopped || (u64(m_block.sectorCount) << m_sectorShift) >= m_block.maxCluster) FinishBlock(out);
+}
+
+void ExFatBlockWalker::FinishBlock(std::vector<ExFatDirectoryBlock>& out) {
+    ExFatDirectoryBlock& b = m_block;
+    if (b.sectorCount != 0 && (b.setCount != 0 || b.IsRoot())) {
+        // A contiguous file ends before the next file of its folder begins: its length over the
+        // clusters between them is a cluster size the volume has at the least.
+        std::sort(b.files.begin(), b.files.end(),
+                  [](const auto& x, const auto& y) { return x.firstCluster < y.firstCluster; });
+        for (size_t i = 1; i < b.files.size(); ++i) {
+            const auto& earlier = b.files[i - 1];
+            const u64 distance = b.files[i].firstCluster - earlier.firstCluster;
+            if (!earlier.contiguous || distance == 0) continue;
+            const u64 bound = earlier.length / distance + (earlier.length % distance != 0 ? 1 : 0);
+            if (bound > b.minCluster) b.minCluster = PowerOfTwoAtLeast(bound);
+        }
+        b.files.clear();
+        b.files.shrink_to_fit();
+        b.minCluster = std::max<u64>(b.minCluster >> m_sectorShift, 1);
+        b.maxCluster >>= m_sectorShift;
+        out.push_back(std::move(b));
+    }
+    m_block = ExFatDirectoryBlock();
+    m_set = SetInProgress();
+    m_skip = 0;
+    m_lastSector = ~u64(0);
+}
+
+const ExFatDirectoryBlock* ExFatPartitionFinder::BlockAt(const std::vector<ExFatDirectoryBlock>& blocks,
+                                                         u64 sector) const {
+    auto it = std::lower_bound(blocks.begin(), blocks.end(), sector,
+                               [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+    return it != blocks.end() && it->firstSector == sector ? &*it : nullptr;
+}
+
+std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart,
+                                    u64 spc, u64& found) const {
+    found = 0;
+    u64 score = 0;
+    std::unordered_set<u32> visited;
+    std::deque<std::pair<const ExFatDirectoryBlock*, u64>> queue{{&blocks[root], 1}};
+    while (!queue.empty()) {
+        const auto [block, depth] = queue.front();
+        queue.pop_front();
+        for (u32 cluster : block->directories) {
+            if (visited.size() >= kMaxTreeFolders) return score;
+            if (!visited.insert(cluster).second) continue;
+            const u64 offset = u64(cluster - 2) * spc;
+            if (offset >= m_deviceSectors || heapStart >= m_deviceSectors - offset) return std::nullopt;
+            const ExFatDirectoryBlock* child = BlockAt(blocks, heapStart + offset);
+            if (child == nullptr) continue;
+            // The folder's block must fit its cluster, and its files the device.
+            if (!child->Admits(spc) || child->sectorCount > spc) return std::nullopt;
+            if (child->highestCluster >= 2 && heapStart + u64(child->highestCluster - 2) * spc > m_deviceSectors) {
+                return std::nullopt;
+            }
+            score += depth;
+            ++found;
+            queue.emplace_back(child, depth + 1);
+        }
+    }
+    return score;
+}
+
+std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<ExFatDirectoryBlock>& blocks,
+                                                            const std::vector<u64>& upcaseStarts,
+                                                            const BitmapProbe& bitmapAgrees) const {
+    std::vector<ExFatInferredVolume> out;
+    for (size_t r = 0; r < blocks.size(); ++r) {
+        const ExFatDirectoryBlock& b = blocks[r];
+        if (!b.IsRoot()) continue;
+        ExFatInferredVolume best;
+        u64 bestScore = 0;
+        for (u64 spc = b.minCluster; spc != 0 && spc <= b.maxCluster && spc <= kMaxSectorsPerCluster; spc <<= 1) {
+            for (u32 rootCluster = b.systemEnd;
+                 rootCluster < b.lowestCluster && rootCluster - b.systemEnd < kMaxRootClustersTried; ++rootCluster) {
+                const u64 offset = u64(rootCluster - 2) * spc;
+                if (offset > b.firstSector) break;
+                const u64 heap = b.firstSector - offset;
+                if (b.highestCluster >= 2 && heap + u64(b.highestCluster - 2) * spc >= m_deviceSectors) continue;
+                u64 score = 0;
+                const u64 upcase = heap + u64(b.upcaseCluster - 2) * spc;
+                if (std::binary_search(upcaseStarts.begin(), upcaseStarts.end(), upcase)) score += kUpcaseWeight;
+                if (bitmapAgrees) {
+                    const BitmapVerdict verdict = bitmapAgrees(heap + u64(b.bitmapCluster - 2) * spc, b, rootCluster);
+                    if (verdict == BitmapVerdict::Disagrees) continue;
+                    if (verdict == BitmapVerdict::Agrees) score += kBitmapWeight;
+                }
+                u64 found = 0;
+                const std::optional<u64> tree = TreeScore(blocks, r, heap, spc, found);
+                if (!tree) continue;
+                score += *tree;
+                if (score <= bestScore) continue;
+                bestScore = score;
+                best.heapStart = heap;
+                best.sectorsPerCluster = u32(spc);
+                best.rootCluster = rootCluster;
+                best.blocks = found + 1;
+            }
+        }
+        if (bestScore == 0) continue;
+        const u64 deviceClusters = (m_deviceSectors - best.heapStart) / best.sectorsPerCluster;
+        best.clusterCount = std::min(b.bitmapClusters, deviceClusters);
+        best.label = b.label;
+        best.bitmapCluster = b.bitmapCluster;
+        if (best.clusterCount == 0) continue;
+        out.push_back(best);
+    }
+    return out;
+}

@@ -1,0 +1,138 @@
+#pragma once
+// Finding an exFAT volume from its directories when both of its boot regions are gone. The block
+// walker joins consecutive sectors of valid directory entries into directory blocks (at most one
+// cluster each); the root directory's block is known by its allocation-bitmap and up-case entries.
+// The finder then tries, for each root block, every cluster size the block admits and every root
+// cluster between the system clusters and its first file: the heap start this implies must put
+// the up-case table where an up-case table was seen, and the blocks of the subdirectories where
+// their entries say they are.
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fs/fat/ExFatEntrySet.h"
+#include "platform/Types.h"
+
+constexpr u32 kExFatBlockLabel = 0x1;
+constexpr u32 kExFatBlockBitmap = 0x2;
+constexpr u32 kExFatBlockUpcase = 0x4;
+constexpr u32 kExFatBlockRoot = kExFatBlockBitmap | kExFatBlockUpcase;
+
+// One run of consecutive directory sectors.
+struct ExFatDirectoryBlock {
+    // A cluster is 512 bytes at the least and 32 MiB at the most.
+    static constexpr u64 kMinClusterBytes = 512;
+    static constexpr u64 kMaxClusterBytes = 0x2000000;
+
+    u64 firstSector = ~u64(0);
+    u32 sectorCount = 0;
+    u32 flags = 0;
+    u32 setCount = 0;
+    u32 lowestCluster = 0xFFFFFFF6u;  // of the sets that name a heap cluster
+    u32 highestCluster = 0;
+    // Bounds of the cluster size: bytes while the block grows, sectors once it is finished.
+    u64 minCluster = kMinClusterBytes;
+    u64 maxCluster = kMaxClusterBytes;
+    u32 systemEnd = 2;        // the first cluster after the bitmap and the up-case table
+    u64 bitmapClusters = 0;   // clusters the allocation bitmap covers
+    u32 bitmapCluster = 0;
+    u32 upcaseCluster = 0;
+    u64 upcaseLength = 0;
+    std::u16string label;
+    std::vector<u32> directories;  // first clusters of the folders it lists, in use
+    // In-use sets that name a heap cluster: first cluster, length, whether contiguous.
+    struct Extent {
+        u32 firstCluster;
+        u64 length;
+        bool contiguous;
+    };
+    std::vector<Extent> files;
+
+    bool IsRoot() const { return (flags & kExFatBlockRoot) == kExFatBlockRoot; }
+    // Whether `sectorsPerCluster` lies within the block's (finished) bounds.
+    bool Admits(u64 sectorsPerCluster) const {
+        return sectorsPerCluster >= minCluster && sectorsPerCluster <= maxCluster;
+    }
+};
+
+// Walks sectors in ascending order into directory blocks.
+class ExFatBlockWalker {
+public:
+    void SetGeometry(u64 deviceSectors, u32 sectorSize);
+    // One sector of directory data, or the sector that ends a block (a boot sector, a FAT, zeros
+    // or data: WalkSector finds that out). Finished blocks are appended to `out`.
+    void WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out);
+    // Ends the current block.
+    void FinishBlock(std::vector<ExFatDirectoryBlock>& out);
+
+private:
+    struct SetInProgress {
+        u32 taken = 0;     // entries of the set so far
+        u32 expected = 0;  // secondaries still expected
+        bool inUse = false;
+        u16 attributes = 0;
+        u32 firstCluster = 0;
+        u64 dataLength = 0;
+        bool contiguous = false;
+    };
+    enum class Step { Go, Stop };
+    Step WalkEntry(const u8* entry);
+    void CompleteSet();
+    void SkipSet(u32 secondaries);
+
+    ExFatWalkLimits m_limits;
+    u32 m_sectorShift = 9;
+    ExFatDirectoryBlock m_block;
+    SetInProgress m_set;
+    u32 m_skip = 0;
+    u64 m_lastSector = ~u64(0);
+    // System entries of the sector being walked.
+    u32 m_sectorFlags = 0;
+};
+
+// The whole device's evidence, and the volumes it shows.
+struct ExFatInferredVolume {
+    u64 heapStart = 0;
+    u32 sectorsPerCluster = 0;
+    u32 rootCluster = 0;
+    u64 clusterCount = 0;
+    u64 blocks = 0;  // directory blocks the volume's tree holds, the root's included
+    std::u16string label;
+    u32 bitmapCluster = 0;
+};
+
+// What the allocation bitmap a layout points at says of the layout's system clusters.
+enum class BitmapVerdict { Unknown, Agrees, Disagrees };
+// Reads the bitmap's first sector at `sector` and answers whether the bits of the root block's
+// bitmap, up-case and root clusters are set.
+using BitmapProbe = std::function<BitmapVerdict(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster)>;
+
+class ExFatPartitionFinder {
+public:
+    // Scores of an up-case table and an allocation bitmap seen where a layout puts them, against
+    // the depth-weighted count of subdirectory blocks found where they belong.
+    static constexpr u64 kUpcaseWeight = 8;
+    static constexpr u64 kBitmapWeight = 8;
+    // Root clusters tried after the system clusters.
+    static constexpr u32 kMaxRootClustersTried = 64;
+
+    ExFatPartitionFinder(u64 deviceSectors, u32 sectorSize) : m_deviceSectors(deviceSectors), m_sectorSize(sectorSize) {}
+
+    // `blocks` sorted by first sector; `upcaseStarts` sorted.
+    std::vector<ExFatInferredVolume> Find(const std::vector<ExFatDirectoryBlock>& blocks,
+                                          const std::vector<u64>& upcaseStarts, const BitmapProbe& bitmapAgrees) const;
+
+    // How well the layout (heap start, sectors per cluster) explains the tree below `root`: each
+    // subdirectory whose block starts where its first cluster puts it adds its depth. Nothing
+    // when a block found there cannot be that folder's. `found` counts the blocks reached.
+    std::optional<u64> TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart, u64 sectorsPerCluster,
+                  u64& found) const;
+
+private:
+    const ExFatDirectoryBlock* BlockAt(const std::vector<ExFatDirectoryBlock>& blocks, u64 sector) const;
+
+    u64 m_deviceSectors;
+    u32 m_sectorSize;
+};
