@@ -11,6 +11,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
+#include "devices/ScanOptions.h"
 #include "engine/RSData.h"
 #include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDirEntry.h"
@@ -48,6 +49,17 @@ constexpr u32 kFsInfoLeadSignature = 0x41615252;  // "RRaA"
 constexpr u32 kFsInfoStructSignature = 0x61417272;  // "rrAa"
 constexpr u32 kFsInfoStructOffset = 484;
 constexpr u8 kFixedMedia = 0xF8;
+constexpr u64 kFat12ClusterMin = 1;
+// Entry widths in half-bytes.
+constexpr u64 kFat12EntryHalfBytes = 3;
+constexpr u64 kFat16EntryHalfBytes = 4;
+constexpr u64 kFat32EntryHalfBytes = 8;
+// A guessed layout: one reserved sector, two FATs, a FAT16 root region of 16 KiB, and root
+// cluster 2 for FAT32.
+constexpr u64 kGuessedReserved = 1;
+constexpr u64 kGuessedFatCount = 2;
+constexpr u64 kGuessedRootBytes = 16384;
+constexpr u32 kGuessedRootCluster = 2;
 
 void PutLE16(u8* p, u64 v) {
     p[0] = u8(v);
@@ -94,6 +106,70 @@ bool SameGeometry(const FatBootSighting& a, const FatBootSighting& b) {
 
 }  // namespace
 
+namespace {
+struct ClusterRange {
+    u64 entryHalfBytes;
+    u64 low;   // included
+    u64 high;  // excluded
+};
+ClusterRange RangeOf(u32 fsCode) {
+    switch (fsCode) {
+        case kFsFat12: return {kFat12EntryHalfBytes, kFat12ClusterMin, kFat16ClusterMin};
+        case kFsFat16: return {kFat16EntryHalfBytes, kFat16ClusterMin, kFat16ClusterEnd};
+        default: return {kFat32EntryHalfBytes, kFat16ClusterEnd, kFat32ClusterEnd};
+    }
+}
+// Sectors a FAT needs for `clusters` entries of the type's width.
+u64 FatSectorsFor(u64 clusters, u64 entryHalfBytes, u32 sectorSize) {
+    return (clusters * entryHalfBytes + 2 * u64(sectorSize) - 1) / (2 * u64(sectorSize));
+}
+}  // namespace
+
+bool FatBootMakesCandidate(const FatBootSighting& b, u64 start, u64 deviceSectors, u32 sectorSize) {
+    if (b.sectorsPerCluster == 0 || sectorSize == 0 || start >= deviceSectors) return false;
+    const u64 total = std::min<u64>(b.totalSectors, deviceSectors - start);
+    const bool fat32 = b.fsCode == kFsFat32;
+    const u64 dataOffset = u64(b.reservedSectors) + u64(b.fatCount) * b.sectorsPerFat + (fat32 ? 0 : u64(b.root));
+    if (dataOffset >= total) return false;
+    const u64 clusters = (total - dataOffset) / b.sectorsPerCluster;
+    const ClusterRange range = RangeOf(b.fsCode);
+    if (clusters < range.low || clusters >= range.high) return false;
+    // The FAT must hold an entry for every cluster.
+    if (u64(b.sectorsPerFat) < (clusters * range.entryHalfBytes - 1 + 2 * u64(sectorSize)) / (2 * u64(sectorSize))) {
+        return false;
+    }
+    return !fat32 || clusters >= b.root;
+}
+
+bool GuessFatLayout(u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out) {
+    if (spc == 0 || sectorSize == 0 || dataStart >= deviceSectors) return false;
+    for (u32 code : {kFsFat32, kFsFat16}) {
+        const ClusterRange range = RangeOf(code);
+        u64 clusters = (deviceSectors - dataStart) / spc;
+        if (clusters < range.low || clusters >= range.high) continue;
+        const u64 fatSectors = FatSectorsFor(clusters, range.entryHalfBytes, sectorSize);
+        // Both FATs must fit before the data area; else the FATs that fit bound the clusters.
+        if (dataStart / 2 < fatSectors) {
+            clusters = 2 * u64(sectorSize) * (dataStart / 2) / range.entryHalfBytes;
+            if (clusters < range.low || clusters >= range.high) continue;
+        }
+        const u64 fatsEnd = kGuessedReserved + kGuessedFatCount * fatSectors;
+        if (dataStart < fatsEnd) continue;
+        const u64 base = dataStart - fatsEnd;
+        u64 rootSectors = 0;
+        if (code == kFsFat16) rootSectors = std::min<u64>(kGuessedRootBytes / sectorSize, base);
+        if (fatSectors > 0xFFFFFFFFu) continue;
+        out.fsCode = code;
+        out.start = base - rootSectors;
+        out.clusters = clusters;
+        out.sectorsPerFat = u32(fatSectors);
+        out.root = code == kFsFat32 ? kGuessedRootCluster : u32(rootSectors);
+        out.totalSectors = clusters * spc + rootSectors + kGuessedReserved + kGuessedFatCount * fatSectors;
+        return true;
+    }
+    return false;
+}
+
 u64 CandidateScore(u32 fsCode, u32 flags) {
     constexpr u64 kBoth = 50;
     constexpr u64 kOne = 45;
@@ -121,7 +197,8 @@ bool IsFatFolderStart(const u8* sector, u32& cluster, u32& parent) {
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const std::vector<FatBootSighting>& boots,
                                                                           const std::vector<FatFolderStart>& folders,
                                                                           u64 deviceSectors, u32 sectorSize,
-                                                                          const FatStartTest& fatStartAt) {
+                                                                          const FatStartTest& fatStartAt,
+                                                                          FatCopyUse use) {
     std::map<u64, std::unique_ptr<CFATSearchedPartitionInfo>> byStart;
     auto sightingAt = [&](u64 sector) -> const FatBootSighting* {
         auto it = std::lower_bound(boots.begin(), boots.end(), sector,
@@ -149,9 +226,10 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
             if (backup != nullptr && SameGeometry(*backup, b)) flags |= kFatFlagBackupBootFat32;
         }
         if (start >= deviceSectors || byStart.count(start) != 0) continue;
+        if (!FatBootMakesCandidate(b, start, deviceSectors, sectorSize)) continue;
         const bool fat2 = b.fatCount > 1 && fatStartAt(start + b.reservedSectors + b.sectorsPerFat);
-        if (fat1) flags |= kFatFlagFat1Seen | kFatFlagFat1Usable;
-        if (fat2) flags |= kFatFlagFat2Seen | kFatFlagFat2Usable;
+        if (fat1) flags |= kFatFlagFat1Seen | (use.first ? kFatFlagFat1Usable : 0);
+        if (fat2) flags |= kFatFlagFat2Seen | (use.second ? kFatFlagFat2Usable : 0);
 
         const u64 total = std::min<u64>(b.totalSectors, deviceSectors - start);
         const u64 dataOffset =
@@ -195,14 +273,15 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
 
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
     const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
-    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize) {
+    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize,
+    FatCopyUse use) {
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
     if (sectorSize == 0) return out;
     // Every folder start votes, for each cluster size, for the data area it would imply.
     std::vector<std::pair<u64, u32>> layouts;
     layouts.reserve(folders.size() * std::size(kClusterSizes));
     for (const FatFolderStart& f : folders) {
-        if (f.cluster < kFirstCluster) continue;
+        if (f.cluster < kFirstCluster || f.IsContinuation()) continue;
         for (u32 spc : kClusterSizes) {
             const u64 offset = u64(f.cluster - kFirstCluster) * spc;
             if (offset <= f.sector) layouts.emplace_back(f.sector - offset, spc);
@@ -261,7 +340,28 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
                 break;
             }
         }
-        if (code == kFsUnknown) continue;
+        if (code == kFsUnknown) {
+            // Both FAT copies gone: the layout alone places them, and the walk reads none.
+            FatGuessedLayout guess;
+            if (!GuessFatLayout(l.dataStart, l.spc, deviceSectors, sectorSize, guess)) continue;
+            auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
+            if (!c) break;
+            c->SetFileSystemCode(guess.fsCode);
+            c->SetSectorsPerCluster(l.spc);
+            c->SetPartitionStart(guess.start);
+            c->SetFoundStart(guess.start);
+            c->SetTotalSectors(std::min(guess.totalSectors, deviceSectors - guess.start));
+            c->SetFirstDataSector(l.dataStart);
+            c->SetReservedSectors(u16(kGuessedReserved));
+            c->SetSectorsPerFat(guess.sectorsPerFat);
+            c->SetClusterCount(u32(guess.clusters));
+            c->SetRoot(guess.root);
+            c->SetFlags(kFatFlagFromDirectory);
+            c->SetEvidenceCount(l.votes);
+            c->SetBootScore(CandidateScore(guess.fsCode, kFatFlagFromDirectory));
+            out.push_back(std::move(c));
+            continue;
+        }
         const u64 entryHalfBytes = code == kFsFat32 ? 8 : 4;
         const u64 fatClusters = perFat * sectorSize * 2 / entryHalfBytes - kFirstCluster;
         const u64 clusters = std::min(fatClusters, (deviceSectors - l.dataStart) / l.spc);
@@ -284,8 +384,8 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
 
         auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
         if (!c) break;
-        const u32 flags = kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat1Usable | kFatFlagFat2Seen |
-                          kFatFlagFat2Usable;
+        const u32 flags = kFatFlagFromDirectory | kFatFlagFat1Seen | (use.first ? kFatFlagFat1Usable : 0) |
+                          kFatFlagFat2Seen | (use.second ? kFatFlagFat2Usable : 0);
         c->SetFileSystemCode(code);
         c->SetSectorsPerCluster(l.spc);
         c->SetPartitionStart(start);
@@ -348,6 +448,10 @@ void CFatCompleteSearch::BeginSearch() {
     m_infoSectors.clear();
     m_candidates.clear();
     m_block.clear();
+    const ScanOptions& options = GetScanOptions();
+    m_bootTest = options.GetBootSectorAnalysis() != 0;
+    m_copyUse.first = options.GetFatFlag80() != 0;
+    m_copyUse.second = options.GetFatFlag200() != 0;
     if (!m_builder) return;
     CFATFileProperties* p = NewFATFileProperties();
     SetFolderPropertiesName(p, FileSystemTypeName(kFsFat32));
@@ -355,9 +459,11 @@ void CFatCompleteSearch::BeginSearch() {
 }
 
 void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
-    if (p[kBootSignatureOffset] == 0x55 && p[kBootSignatureOffset + 1] == 0xAA) {
+    // Free space and the end of a folder: nothing to classify.
+    if (p[0] == 0) return;
+    if (m_bootTest && p[kBootSignatureOffset] == 0x55 && p[kBootSignatureOffset + 1] == 0xAA) {
         CFATDBR dbr(p, m_sectorSize);
-        if (dbr.IsValid() && m_boots.size() < kMaxBootSightings) {
+        if (dbr.IsValid()) {
             FatBootSighting b;
             b.sector = sector;
             b.fsCode = dbr.GetFATType();
@@ -367,8 +473,16 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             b.sectorsPerFat = dbr.GetFATSize();
             b.totalSectors = dbr.GetTotalSectors();
             b.root = b.fsCode == kFsFat32 ? dbr.GetRootCluster() : u32(CFATVolumeReader::RootRegionSectors(dbr));
-            m_boots.push_back(b);
-            return;
+            // A boot sector no volume can have (a copy inside a file, a damaged one) goes on to
+            // the FAT-start and folder tests.
+            const u64 deviceSectors = m_device != nullptr ? m_device->GetTotalSectors() : 0;
+            const bool primary = FatBootMakesCandidate(b, sector, deviceSectors, m_sectorSize);
+            const bool backup = b.fsCode == kFsFat32 && sector >= kBackupBootOffset &&
+                                FatBootMakesCandidate(b, sector - kBackupBootOffset, deviceSectors, m_sectorSize);
+            if (primary || backup) {
+                if (m_boots.size() < kMaxBootSightings) m_boots.push_back(b);
+                return;
+            }
         }
     }
     u32 code = kFsUnknown;
@@ -380,10 +494,18 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
         if (m_infoSectors.size() < kMaxFatStarts) m_infoSectors.push_back(sector);
         return;
     }
+    if (m_folders.size() >= kMaxFolderStarts) return;
     u32 cluster = 0;
     u32 parent = 0;
-    if (p[0] == '.' && IsFatFolderStart(p, cluster, parent) && m_folders.size() < kMaxFolderStarts) {
+    if (p[0] == '.' && IsFatFolderStart(p, cluster, parent)) {
         m_folders.push_back({sector, cluster, parent});
+        return;
+    }
+    // Entries without "." and "..": a folder's later sectors, kept for the lost folders.
+    FolderSectorState state;
+    state.length = m_sectorSize;
+    if (AnalyzeFATFolderSector(state, p, nullptr, 0) && state.result == 1) {
+        m_folders.push_back({sector, kFatContinuationCluster, kFatContinuationCluster});
     }
 }
 
@@ -400,11 +522,11 @@ void CFatCompleteSearch::EndSearch() {
     std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
     std::sort(m_folders.begin(), m_folders.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
     m_candidates = MakeFatCandidates(m_boots, m_folders, m_device->GetTotalSectors(), m_sectorSize,
-                                     [this](u64 sector) { return FatStartAt(sector); });
+                                     [this](u64 sector) { return FatStartAt(sector); }, m_copyUse);
     std::sort(m_fatStarts.begin(), m_fatStarts.end());
     std::sort(m_infoSectors.begin(), m_infoSectors.end());
     auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, m_candidates,
-                                                  m_device->GetTotalSectors(), m_sectorSize);
+                                                  m_device->GetTotalSectors(), m_sectorSize, m_copyUse);
     for (auto& c : fromFolders) m_candidates.push_back(std::move(c));
     for (auto& c : m_candidates) c->SetSearchController(this);
 }
@@ -425,10 +547,19 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
     options.keepTree = true;
     const u64 dataStart = c->GetFirstDataSector();
     const u64 end = start + c->GetTotalSectors();
+    const u32 flags = c->GetFlags();
+    options.loadFat1 = (flags & kFatFlagFat1Usable) != 0;
+    options.loadFat2 = (flags & kFatFlagFat2Usable) != 0;
     for (const FatFolderStart& f : m_folders) {
         if (f.sector < dataStart || f.sector >= end || spc == 0) continue;
         const u64 offset = f.sector - dataStart;
-        if (offset % spc == 0 && offset / spc + kFirstCluster == f.cluster) options.folderStarts.push_back({f.cluster, f.parent});
+        if (offset % spc != 0) continue;
+        const u64 cluster = offset / spc + kFirstCluster;
+        if (f.IsContinuation()) {
+            if (cluster < kFatContinuationCluster) options.continuationClusters.push_back(u32(cluster));
+        } else if (cluster == f.cluster) {
+            options.folderStarts.push_back({f.cluster, f.parent});
+        }
     }
 
     // Without a boot sector of its own the volume is read through a stand-in made from the layout
@@ -476,8 +607,10 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
 
 u32 CFatCompleteSearch::SaveState(IRSData* stream) {
     if (!stream) return 0;
-    stream->WriteU64(m_folders.size());
-    for (const FatFolderStart& f : m_folders) {
+    // The records are capped far below 2^32 while the block loop runs.
+    stream->WriteU32(u32(std::min<size_t>(m_folders.size(), kMaxFolderStarts)));
+    for (size_t i = 0; i < m_folders.size() && i < kMaxFolderStarts; ++i) {
+        const FatFolderStart& f = m_folders[i];
         stream->WriteU64(f.sector);
         stream->WriteU32(f.cluster);
         stream->WriteU32(f.parent);
@@ -487,17 +620,24 @@ u32 CFatCompleteSearch::SaveState(IRSData* stream) {
 
 u32 CFatCompleteSearch::LoadState(IRSData* stream) {
     if (!stream) return 0;
-    // The count comes from a file: records are read one by one, so a damaged count ends with the
-    // stream instead of sizing a vector.
+    // The count comes from a file: it must fit the bytes that remain in the section before
+    // anything is sized by it.
+    const u32 count = stream->ReadU32();
+    stream->CheckReadable(u64(count) * kFolderStartRecordBytes);
     std::vector<FatFolderStart> folders;
-    const u64 count = stream->ReadU64();
-    for (u64 i = 0; i < count && i < kMaxFolderStarts; ++i) {
+    folders.reserve(std::min<size_t>(count, kMaxFolderStarts));
+    for (u32 i = 0; i < count; ++i) {
         FatFolderStart f;
         f.sector = stream->ReadU64();
         f.cluster = stream->ReadU32();
         f.parent = stream->ReadU32();
-        folders.push_back(f);
+        if (folders.size() < kMaxFolderStarts) folders.push_back(f);
     }
+    // One record per sector, in sector order.
+    std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
+    folders.erase(std::unique(folders.begin(), folders.end(),
+                              [](const auto& a, const auto& b) { return a.sector == b.sector; }),
+                  folders.end());
     m_folders = std::move(folders);
     return 1;
 }

@@ -24,12 +24,27 @@ struct FatBootSighting {
     u32 root = 0;  // FAT12/16: root-directory sectors; FAT32: root cluster
 };
 
-// A folder start seen during the block loop: its sector, and the clusters of its "." and ".."
-// entries. Saved as 16 bytes.
+// A directory sector seen during the block loop: its sector, and the clusters of its "." and ".."
+// entries; a sector that continues a folder (entries without "." and "..") has
+// kFatContinuationCluster in both. Saved as 16 bytes.
+constexpr u32 kFatContinuationCluster = 0xFFFFFFFFu;
 struct FatFolderStart {
     u64 sector = 0;
     u32 cluster = 0;
     u32 parent = 0;
+
+    bool IsContinuation() const { return cluster == kFatContinuationCluster; }
+};
+
+// Whether a boot sector, read as the one of a volume that starts at `start`, can be a volume's:
+// its data area lies on the device, its cluster count lies in its type's range, its FAT holds
+// that many clusters and, for FAT32, the root cluster lies among them.
+bool FatBootMakesCandidate(const FatBootSighting& boot, u64 start, u64 deviceSectors, u32 sectorSize);
+
+// Which FAT copies a candidate may read, as the scan options allow them.
+struct FatCopyUse {
+    bool first = true;
+    bool second = true;
 };
 
 // Whether the sector (at least 64 bytes) begins with the "." and ".." entries of a folder; their
@@ -47,14 +62,31 @@ using FatStartTest = std::function<bool(u64 sector)>;
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const std::vector<FatBootSighting>& boots,
                                                                           const std::vector<FatFolderStart>& folders,
                                                                           u64 deviceSectors, u32 sectorSize,
-                                                                          const FatStartTest& fatStartAt);
+                                                                          const FatStartTest& fatStartAt,
+                                                                          FatCopyUse use = {});
 
 // Volumes whose boot sectors are gone, from the folder starts that agree on one cluster layout
 // (at least two per layout) and the FAT copies and FAT32 information sector seen before their
-// data area. Layouts inside one of `existing` are left out. All lists must be sorted.
+// data area. Where no FAT copies are seen, the layout alone places the FATs and the root: the
+// candidate then reads no FAT. Layouts inside one of `existing` are left out. All lists must be
+// sorted.
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
     const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
-    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize);
+    const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize,
+    FatCopyUse use = {});
+
+// The layout of a volume whose data area begins at `dataStart` with `sectorsPerCluster`, from
+// that alone: the FAT type the device's room gives it, FATs just large enough, one reserved
+// sector and, for FAT16, a root region of 16 KiB. False when no type fits.
+struct FatGuessedLayout {
+    u32 fsCode = kFsUnknown;
+    u64 start = 0;
+    u64 clusters = 0;
+    u32 sectorsPerFat = 0;
+    u32 root = 0;  // FAT16: root-region sectors; FAT32: root cluster
+    u64 totalSectors = 0;
+};
+bool GuessFatLayout(u64 dataStart, u32 sectorsPerCluster, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out);
 
 // A boot sector that places the candidate's regions as it has them, for a volume whose own boot
 // sectors are gone. `out` receives one sector of `sectorSize` bytes.
@@ -67,6 +99,7 @@ public:
     static constexpr size_t kMaxFolderStarts = 1u << 20;
     static constexpr size_t kMaxFatStarts = 1u << 16;
     static constexpr u32 kFolderStartRecordBytes = 16;
+    static constexpr u32 kFolderStartCountBytes = 4;
 
     CFatCompleteSearch();
     ~CFatCompleteSearch() override;
@@ -75,7 +108,7 @@ public:
     void BeginSearch() override;
     void EndSearch() override;
     u32 BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) override;
-    // The folder starts: a u64 count, then 16 bytes each (sector, cluster, parent cluster).
+    // The directory records: a u32 count, then 16 bytes each (sector, cluster, parent cluster).
     u32 SaveState(IRSData* stream) override;
     u32 LoadState(IRSData* stream) override;
     u32 GetKind() override { return 1; }
@@ -95,6 +128,9 @@ private:
     std::vector<u64> m_fatStarts;
     std::vector<u64> m_infoSectors;  // FAT32 information sectors
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
+    // The scan options, taken when the search begins.
+    bool m_bootTest = true;
+    FatCopyUse m_copyUse;
 };
 
 ICompleteFileSystemSearchController* CreateFatCompleteSearch();

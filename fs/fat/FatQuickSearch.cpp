@@ -117,11 +117,20 @@ private:
     bool WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden);
     void DrainQueue();
     void PlaceLostFolders();
+    void PlaceLostClusters();
+    CFileNode* LostFoldersNode();
     CFileNode* MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
     i64 ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx);
     void BookFolder(CFileNode* node, FolderContext& ctx, bool& kept);
     void RevisePass(FolderContext& ctx);
     bool IsCluster(u64 cluster) const { return cluster >= 2 && cluster - 2 < m_clusterLimit; }
+    // The cluster after `cluster` in a folder's chain. Without a FAT a folder is taken to go on
+    // into the next cluster while that one holds folder entries without "." and "..".
+    u32 NextFolderCluster(u64 cluster) {
+        if (!m_fatless) return m_fat->GetEntry(u32(cluster));
+        const u64 next = cluster + 1;
+        return m_continuations.count(next) != 0 && m_dirClusters.count(next) == 0 ? u32(next) : 0;
+    }
     u64 ClusterSector(u64 cluster) const { return m_dataStart + (cluster - 2) * m_spc; }
     void Hand(CFileNode* node);
 
@@ -149,6 +158,8 @@ private:
     bool m_revise = false;
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;
+    bool m_fatless = false;
+    std::unordered_set<u64> m_continuations;
     FatVolumeGeometry m_geometry;
     std::vector<u8> m_buffer;
     ProgressInfo m_info{};
@@ -165,7 +176,10 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
       m_totalSectors(dbr.GetTotalSectors()),
       m_fat(fat),
       m_sectorSize(device->GetSectorSize()) {
-    m_keepTree = search.GetWalkOptions().keepTree;
+    const FatWalkOptions& options = search.GetWalkOptions();
+    m_keepTree = options.keepTree;
+    m_fatless = options.keepTree && !options.loadFat1 && !options.loadFat2;
+    if (m_fatless) m_continuations.insert(options.continuationClusters.begin(), options.continuationClusters.end());
     const u64 fatsEnd = u64(dbr.GetReservedSectors()) + u64(dbr.GetFATCount()) * dbr.GetFATSize();
     if (m_fsCode == kFsFat16) {
         m_rootStart = fatsEnd;
@@ -271,6 +285,7 @@ void CFATQuickWalker::Run() {
 
     if (rootWalked) DrainQueue();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
+    if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
 
     for (CFileNode* folder : m_deferred) Hand(folder);
     m_deferred.clear();
@@ -332,6 +347,40 @@ CFileNode* CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u6
     return node;
 }
 
+CFileNode* CFATQuickWalker::LostFoldersNode() {
+    if (m_lostFolders == nullptr) {
+        m_lostFolders = MakeLostFolderNode(kFatLostFoldersName, kFatLostFoldersId, kFatLostFoldersId);
+        if (m_lostFolders == nullptr) return nullptr;
+        m_lostFolders->SetParentId(m_root->GetId());
+        m_root->AddChild(m_lostFolders);
+    }
+    return m_lostFolders;
+}
+
+void CFATQuickWalker::PlaceLostClusters() {
+    // A folder's later clusters that no walk reached: its chain is gone (a deleted folder whose
+    // clusters were not contiguous), but the entries they hold still name their files.
+    std::vector<u8> cluster(u64(m_spc) * m_sectorSize, 0);
+    for (u32 c : m_search.GetWalkOptions().continuationClusters) {
+        if (!IsCluster(c) || m_dirClusters.count(c) != 0) continue;
+        if (!Continue()) return;
+        if (!m_device->Read(cluster.data(), ClusterSector(c), m_spc)) continue;
+        m_dirClusters.insert(c);
+        ReleaseTrace("Build Lost Cluster %d Sector %llu", int(c), static_cast<unsigned long long>(ClusterSector(c)));
+        if (LostFoldersNode() == nullptr) return;
+        char name[32];
+        std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
+        CFileNode* dir = MakeLostFolderNode(name, kFatContinuationFolderId, kFatLostFoldersId);
+        if (dir == nullptr) return;
+        m_lostFolders->AddChild(dir);
+        FolderContext ctx;
+        ctx.folder = dir;
+        ParseFolderBuffer(cluster.data(), u32(cluster.size()), ctx);
+        DrainQueue();
+        if (m_runState == kRunStopped) return;
+    }
+}
+
 void CFATQuickWalker::PlaceLostFolders() {
     const std::vector<FatFolderSighting>& starts = m_search.GetWalkOptions().folderStarts;
     // Every round reaches at least one more folder start, so the rounds are bounded.
@@ -349,12 +398,7 @@ void CFATQuickWalker::PlaceLostFolders() {
             if (parent == cluster || unreached.count(parent) == 0) tops.emplace_back(cluster, parent);
         }
         if (tops.empty()) tops.push_back(*unreached.begin());
-        if (m_lostFolders == nullptr) {
-            m_lostFolders = MakeLostFolderNode(kFatLostFoldersName, kFatLostFoldersId, kFatLostFoldersId);
-            if (m_lostFolders == nullptr) return;
-            m_lostFolders->SetParentId(m_root->GetId());
-            m_root->AddChild(m_lostFolders);
-        }
+        if (LostFoldersNode() == nullptr) return;
         bool placed = false;
         for (const auto& [cluster, parent] : tops) {
             char name[32];
@@ -385,12 +429,12 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
     while (IsCluster(cluster)) {
         std::vector<u64> piece{cluster};
         u64 last = cluster;
-        u32 next = m_fat->GetEntry(u32(last));
+        u32 next = NextFolderCluster(last);
         // Pieces hold at most 128 sectors; a cluster of 128 sectors is a piece by itself.
         while (u64(piece.size()) * m_spc < kPieceSectors && next == last + 1 && IsCluster(next)) {
             piece.push_back(next);
             last = next;
-            next = m_fat->GetEntry(u32(last));
+            next = NextFolderCluster(last);
         }
         if (!Continue()) return false;
         const u64 sectors = u64(piece.size()) * m_spc;
@@ -660,6 +704,13 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
         std::fill(sector.begin(), sector.end(), 0);
         usable = device->Read(sector.data(), 6, 1) && CheckFATBootSector(sector.data(), 0, device, fatCode);
     }
+    const bool fatless = m_options.keepTree && !m_options.loadFat1 && !m_options.loadFat2;
+    if (!usable && fatless) {
+        // Both FAT copies are gone: the boot sector (a stand-in) stands without their marks.
+        std::fill(sector.begin(), sector.end(), 0);
+        usable = device->Read(sector.data(), 0, 1) && CFATDBR(sector.data(), sectorSize).IsValid();
+        fatCode = CFATDBR(sector.data(), sectorSize).GetFATType();
+    }
     if (!usable) {
         ReleaseTrace("Failed to read DBR information!");
         return kFatQuickNoBootSector;
@@ -667,9 +718,11 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     m_record.AddFlags((fatCode == kFsFat16 ? 0x03u : 0x0Cu) | 0xC0u);
 
     CFATDBR dbr(sector.data(), sectorSize);
+    // The complete scan says which copies its candidate may read; the quick search reads the first.
+    const bool loadCopy1 = (m_record.GetFlags() & 0x80) != 0 && (!m_options.keepTree || m_options.loadFat1);
+    const bool loadCopy2 = m_options.keepTree ? m_options.loadFat2 : (m_record.GetFlags() & 0x200) != 0;
     std::unique_ptr<CDoubleFATTable> fat(CreateDoubleFATTable(device, dbr.GetReservedSectors(), dbr.GetFATType(),
-                                                              dbr.GetFATSize(), (m_record.GetFlags() & 0x80) != 0,
-                                                              (m_record.GetFlags() & 0x200) != 0));
+                                                              dbr.GetFATSize(), loadCopy1, loadCopy2));
     {
         CFATQuickWalker walker(*this, device, progress, dbr, fat.get());
         walker.Run();

@@ -36,12 +36,23 @@ struct FatFolderSighting {
 struct FatWalkOptions {
     bool keepTree = false;
     std::vector<FatFolderSighting> folderStarts;
+    // Which FAT copies the walk may read. With neither, a volume whose copies are both gone is
+    // walked without a FAT (every chain read as contiguous) and its boot sector needs no FAT
+    // marks.
+    bool loadFat1 = true;
+    bool loadFat2 = true;
+    // First clusters of folder sectors without "." and ".." seen on the device: those no walk
+    // reached become "DIR" folders under "Lost Folders" with the entries they hold.
+    std::vector<u32> continuationClusters;
 };
 
 // Folder names the complete scan gives to folders whose own entry is gone.
 constexpr const char* kFatLostFoldersName = "Lost Folders";
 constexpr u32 kFatLostFolderState = 9;  // deleted, and a folder made by the search
 constexpr u64 kFatLostFoldersId = 0xFFFFFFFFu;
+// The first cluster of a "DIR" folder made from a folder's later cluster: its own first cluster
+// is not known.
+constexpr u64 kFatContinuationFolderId = 0xFFFFFFFFu;
 
 // The number of the next "DIR" folder: one counter for the whole process and every volume, so
 // that the lost folders of two volumes never share a name.

@@ -32,6 +32,17 @@ bool SameNameBarTheFirst(const std::string& written, const std::string& original
     return written.size() >= 1 && written.substr(1) == original.substr(skip);
 }
 
+// Whether `at` is "Lost Folders/DIRn/<tail>" where `path` ends in "/<tail>".
+bool InLostFolderBySuffix(const std::string& at, const std::string& path) {
+    const std::string lost = "Lost Folders/DIR";
+    if (at.compare(0, lost.size(), lost) != 0) return false;
+    const size_t slash = at.find('/', lost.size());
+    if (slash == std::string::npos) return false;
+    const std::string tail = at.substr(slash);
+    const std::string rooted = "/" + path;
+    return rooted.size() >= tail.size() && rooted.compare(rooted.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 // Relative path -> sha256 of every file below root.
 std::multimap<std::string, std::string> FilesByHash(const std::string& root) {
     std::multimap<std::string, std::string> out;
@@ -64,7 +75,10 @@ struct Checked {
 // entry, is below `top` with its data: live and reachable files at their path (a deleted folder
 // on the way may have lost its first character), the others below "Lost Folders/DIRn" with the
 // name their entry carries.
-Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int partition, const std::string& top) {
+// Without a FAT (`fatGone`) only unfragmented files can come back whole; fragmented ones are
+// left out of the check.
+Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int partition, const std::string& top,
+                                 bool fatGone = false) {
     const std::multimap<std::string, std::string> written = FilesByHash(top);
     const auto reachIndex = ReachIndex(reach);
     Checked checked;
@@ -72,7 +86,7 @@ Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int pa
         if (int(f["partition"].number) != partition) continue;
         const bool live = f["state"].text == "live";
         const bool wanted = live || (f["intact"].boolean && f["metadata"].text != "gone");
-        if (!wanted) continue;
+        if (!wanted || (fatGone && f["fragmented"].boolean)) continue;
         const std::string path = f["path"].text.substr(1);
         const auto r = reachIndex.find({partition, f["path"].text});
         const bool reachable = live || r == reachIndex.end() || (*r->second)["reachable"].boolean;
@@ -86,10 +100,12 @@ Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int pa
         for (auto it = first; it != last && !found; ++it) {
             const std::string& at = it->second;
             if (live) {
-                found = at == path;
+                // Without a FAT a folder's later clusters cannot be chained to it: what they
+                // list comes back below a "DIR" folder, by the rest of its path.
+                found = at == path || (fatGone && InLostFolderBySuffix(at, path));
             } else if (reachable) {
                 found = SameNameBarTheFirst(LastComponent(at), name) &&
-                        at.compare(0, std::string("Lost Folders/").size(), "Lost Folders/") != 0;
+                        (at.compare(0, std::string("Lost Folders/").size(), "Lost Folders/") != 0 || fatGone);
             } else {
                 found = at.compare(0, std::string("Lost Folders/DIR").size(), "Lost Folders/DIR") == 0 &&
                         SameNameBarTheFirst(LastComponent(at), LastComponent(path));
@@ -164,6 +180,7 @@ struct FatVolumeCase {
     u64 foundStart;                // where the scanned device has the volume; kAnyStart for a guess
     const char* fs;
     size_t lostFolderFiles;
+    bool fatGone = false;  // both FAT copies zeroed too
 };
 
 constexpr u32 kMbrTableOffset = 446;
@@ -197,12 +214,24 @@ std::string PrepareImage(const FatVolumeCase& t, const testutil::TempDir& tmp) {
     return testutil::WriteFileBytes(path, bytes) ? path : std::string();
 }
 
+// The sectors from `first` up to `end`.
+std::vector<u64> SectorRange(u64 first, u64 end) {
+    std::vector<u64> out;
+    for (u64 s = first; s < end; ++s) out.push_back(s);
+    return out;
+}
+
+// The boot sectors (and the FAT32 backup) and both FAT copies of a volume at sector 0.
+std::vector<u64> BootAndFats(std::vector<u64> boots, u64 firstFat, u64 fatsEnd) {
+    const std::vector<u64> fats = SectorRange(firstFat, fatsEnd);
+    boots.insert(boots.end(), fats.begin(), fats.end());
+    return boots;
+}
+
 // The sectors of both boot regions (main and backup) of the exFAT volume at `start`.
 std::vector<u64> ExFatBootRegions(u64 start) {
     constexpr u64 kBootRegionsSectors = 24;
-    std::vector<u64> out;
-    for (u64 s = start; s < start + kBootRegionsSectors; ++s) out.push_back(s);
-    return out;
+    return SectorRange(start, start + kBootRegionsSectors);
 }
 
 TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
@@ -226,6 +255,10 @@ TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
         // below it, where its allocation bitmap, up-case table and FAT agree.
         {"exfat-basic", ExFatBootRegions(0), {}, false, "disk:0", 1, kAnyStart, "EXFAT", 0},
         {"gpt-disk", ExFatBootRegions(43008), {}, true, "disk:0", 2, kAnyStart, "EXFAT", 0},
+        // Boot sectors and both FAT copies gone: the folders alone give the layout, and the
+        // files are read as contiguous.
+        {"fat16-basic", BootAndFats({0}, 4, 132), {}, false, "disk:0", 1, kAnyStart, "FAT16", 4, true},
+        {"fat32-basic", BootAndFats({0, 6}, 32, 1292), {}, false, "disk:0", 1, kAnyStart, "FAT32", 4, true},
     };
     for (const FatVolumeCase& t : cases) {
         SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition) +
@@ -251,7 +284,7 @@ TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
         const std::string volumeDir = out + "/" + std::to_string(int(scan["volume"].number));
         const std::string top = TreeFolder(volumeDir, t.fs);
         ASSERT_FALSE(top.empty());
-        const Checked c = ExpectPartitionRecovered(manifest, reach, t.partition, top);
+        const Checked c = ExpectPartitionRecovered(manifest, reach, t.partition, top, t.fatGone);
         EXPECT_GT(c.live, 0u);
         EXPECT_GT(c.deleted, 0u);
         EXPECT_EQ(c.lostFolder, t.lostFolderFiles);

@@ -2,6 +2,7 @@
 // takes for boot sectors and folder starts, the candidates it makes of them, and its saved state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -147,8 +148,10 @@ TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
 
 TEST(FatDeepSearch, DropsABootSectorThatNothingConfirms) {
     // A copy of a boot sector inside a file: no FAT copy where it points, no folder in its area.
+    // The device has room for the volume it describes, so the sector passes the boot-sector
+    // checks.
     std::vector<u8> bytes = Image("fat16-basic");
-    std::vector<u8> lone(64 * kSector, 0);
+    std::vector<u8> lone(bytes.size() + 8 * kSector, 0);
     std::memcpy(lone.data() + 8 * kSector, bytes.data(), kSector);
     MemoryDevice device(std::move(lone), kSector);
     const auto search = Scan(device);
@@ -231,6 +234,10 @@ TEST(FatDeepSearch, SavedStateRoundTripsAndADamagedOneChangesNothing) {
     MemoryDevice device(Image("fat16-basic"), kSector);
     const auto search = Scan(device);
     ASSERT_FALSE(search->GetFolderStarts().empty());
+    // Folder starts and the sectors that continue a folder are both kept.
+    const auto& records = search->GetFolderStarts();
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const auto& f) { return f.IsContinuation(); }));
+    EXPECT_TRUE(std::any_of(records.begin(), records.end(), [](const auto& f) { return !f.IsContinuation(); }));
     testutil::TempDir dir;
     const std::string path = dir.File("state.rsf");
     ASSERT_TRUE(WriteState(path, *search));
@@ -238,8 +245,8 @@ TEST(FatDeepSearch, SavedStateRoundTripsAndADamagedOneChangesNothing) {
     {
         CRSData r(0);
         ASSERT_TRUE(OpenState(r, path));
-        EXPECT_EQ(r.GetSectionLength(),
-                  8u + CFatCompleteSearch::kFolderStartRecordBytes * search->GetFolderStarts().size());
+        EXPECT_EQ(r.GetSectionLength(), CFatCompleteSearch::kFolderStartCountBytes +
+                                            CFatCompleteSearch::kFolderStartRecordBytes * search->GetFolderStarts().size());
         EXPECT_EQ(loaded.LoadState(&r), 1u);
     }
     ASSERT_EQ(loaded.GetFolderStarts().size(), search->GetFolderStarts().size());
@@ -256,7 +263,7 @@ TEST(FatDeepSearch, SavedStateRoundTripsAndADamagedOneChangesNothing) {
         ASSERT_TRUE(w.Open(bad.c_str(), 1));
         ASSERT_TRUE(w.WriteHeader(MakeScanResultHeader(1)));
         w.BeginSection(StateSection());
-        w.WriteU64(u64(1) << 40);
+        w.WriteU32(0xFFFFFFFFu);
         w.WriteU64(7);
         w.EndSection();
         w.Close();
