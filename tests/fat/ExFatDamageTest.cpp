@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "engine/FileSystemNode.h"
 #include "engine/PartitionTree.h"
 #include "engine/RecoveryFilter.h"
+#include "fs/fat/ExFatBlockFinder.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatQuickSearch.h"
 #include "fs/fat/ExFatVolume.h"
@@ -299,3 +301,121 @@ TEST_F(ExFatDamage, LabelOfAVolumeWithoutOne) {
     EXPECT_STREQ(out, "");
 }
 }  // namespace
+
+namespace {
+// The name a set found by FindSet carries.
+std::string NameOfSet(const u8* set) {
+    std::u16string units;
+    for (u32 k = 2; k <= set[1]; ++k) {
+        for (u32 i = 0; i < 15; ++i) units.push_back(char16_t(ReadLE16(set + 32 * k + 2 + 2 * i)));
+    }
+    units.resize(std::min<size_t>(units.size(), set[35]));
+    return Utf16ToUtf8(units);
+}
+
+// Puts a 32-byte entry at `offset` of a directory cluster, moving the entries from there one
+// place on (the cluster's last entry must be free).
+void InsertEntry(Volume& v, u32 cluster, u32 offset, const std::vector<u8>& entry) {
+    u8* dir = v.Cluster(cluster);
+    ASSERT_EQ(dir[v.clusterBytes - 32], 0) << "no room in the folder's cluster";
+    std::memmove(dir + offset + 32, dir + offset, v.clusterBytes - offset - 32);
+    std::memcpy(dir + offset, entry.data(), 32);
+}
+
+// The file entry of the n-th set of a directory cluster.
+u8* NthSet(Volume& v, u32 cluster, u32 n) {
+    u8* dir = v.Cluster(cluster);
+    for (u32 at = 0; at + 32 <= v.clusterBytes; at += 32) {
+        if ((dir[at] == 0x85 || dir[at] == 0x05) && n-- == 0) return dir + at;
+    }
+    return nullptr;
+}
+}  // namespace
+
+// One set of a folder that cannot be used, or a benign entry the walks do not know, costs at most
+// that set: every other file of the folder is still listed, with the same runs, and the block
+// walker of the complete scan still counts them.
+TEST_F(ExFatDamage, OneBadSetOrABenignEntryLeavesTheRestOfTheFolder) {
+    auto intact = vol.Device();
+    Scan baseline(intact.get());
+    ASSERT_EQ(baseline.result, 0u);
+    const u64 folderId = vol.ClusterSector(kProjects);
+    std::map<std::string, std::vector<DataRunExtent>> expected;
+    for (const CFileNode* n : baseline.builder.nodes) {
+        if (n->GetParentId() == folderId) expected[n->GetFileProperties()->GetName()] = RunsOf(n);
+    }
+    ASSERT_GE(expected.size(), 3u);
+
+    struct Case {
+        const char* what;
+        void (*damage)(Volume& v, u8* set);
+        bool victimListed;
+    };
+    const Case cases[] = {
+        {"a name character the system forbids", [](Volume&, u8* set) { WriteLE16(set + 64 + 4, u16('*')); }, false},
+        {"a damaged set checksum", [](Volume&, u8* set) { set[2] ^= 0xFF; }, true},
+        {"a file entry with month 13",
+         [](Volume&, u8* set) { WriteLE32(set + 8, (ReadLE32(set + 8) & ~(0xFu << 21)) | (13u << 21)); }, false},
+        {"a Volume GUID entry before the set",
+         [](Volume& v, u8* set) {
+             std::vector<u8> guid(32, 0);
+             guid[0] = 0xA0;
+             InsertEntry(v, kProjects, u32(set - v.Cluster(kProjects)), guid);
+         },
+         true},
+        {"a vendor extension entry in the set",
+         [](Volume& v, u8* set) {
+             std::vector<u8> vendor(32, 0);
+             vendor[0] = 0xE0;
+             const u32 end = u32(set - v.Cluster(kProjects)) + 32 * (set[1] + 1u);
+             ++set[1];
+             InsertEntry(v, kProjects, end, vendor);
+         },
+         true},
+        {"a vendor allocation entry in the set",
+         [](Volume& v, u8* set) {
+             std::vector<u8> vendor(32, 0);
+             vendor[0] = 0xE1;
+             const u32 end = u32(set - v.Cluster(kProjects)) + 32 * (set[1] + 1u);
+             ++set[1];
+             InsertEntry(v, kProjects, end, vendor);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Volume damaged;
+        // The second set: the folder's walk must go on past it, and the block walker has a set
+        // already when it meets it.
+        u8* victim = NthSet(damaged, kProjects, 1);
+        ASSERT_NE(victim, nullptr);
+        const std::string victimName = NameOfSet(victim);
+        ASSERT_EQ(expected.count(victimName), 1u);
+        c.damage(damaged, victim);
+
+        auto device = damaged.Device();
+        Scan scan(device.get());
+        ASSERT_EQ(scan.result, 0u);
+        for (const auto& [name, runs] : expected) {
+            const CFileNode* node = FindNamed(scan.builder, name);
+            if (name == victimName && !c.victimListed) {
+                EXPECT_EQ(node, nullptr) << name;
+                continue;
+            }
+            ASSERT_NE(node, nullptr) << name;
+            EXPECT_EQ(RunsOf(node), runs) << name;
+        }
+
+        ExFatBlockWalker walker;
+        walker.SetGeometry(damaged.bytes.size() / 512, 512);
+        std::vector<ExFatDirectoryBlock> blocks;
+        const u64 first = damaged.ClusterSector(kProjects);
+        for (u64 s = 0; s < damaged.clusterBytes / 512; ++s) {
+            walker.WalkSector(first + s, damaged.bytes.data() + (first + s) * 512, blocks);
+        }
+        walker.FinishBlock(blocks);
+        u32 sets = 0;
+        for (const ExFatDirectoryBlock& b : blocks) sets += b.setCount;
+        EXPECT_EQ(sets, expected.size() - (c.victimListed ? 0 : 1));
+    }
+}

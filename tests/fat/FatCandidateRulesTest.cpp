@@ -1,0 +1,166 @@
+// The rules by which the FAT and exFAT deep searches weigh and admit partition candidates: the
+// score of what a candidate's own structures show, the checks a boot sector must pass before it
+// makes a candidate, the layout a volume gets from its folders alone, and the exFAT volume found
+// from its directory blocks when its boot regions are gone.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ImageDevice.h"
+#include "TestUtil.h"
+#include "fs/fat/ExFatBlockFinder.h"
+#include "fs/fat/ExFatDeepSearch.h"
+#include "fs/fat/ExFatVolume.h"
+#include "fs/fat/FatDeepSearch.h"
+
+namespace {
+
+TEST(FatCandidateRules, ScoresFollowTheBootSectorsAndFatCopiesSeen) {
+    struct Case {
+        u32 fsCode;
+        u32 flags;
+        u64 score;
+    };
+    const Case cases[] = {
+        {kFsFat32, kFatFlagBootFat32 | kFatFlagBackupBootFat32 | kFatFlagFat1Seen | kFatFlagFat2Seen, 100},
+        {kFsFat32, kFatFlagBootFat32 | kFatFlagFat1Seen | kFatFlagFat2Seen, 95},
+        {kFsFat32, kFatFlagBackupBootFat32 | kFatFlagFat1Seen, 90},
+        {kFsFat32, kFatFlagBootFat32, 55},
+        {kFsFat32, kFatFlagFromDirectory, 20},
+        {kFsFat16, kFatFlagBootFat16 | kFatFlagFat1Seen | kFatFlagFat2Seen, 100},
+        {kFsFat16, kFatFlagBootFat16 | kFatFlagFat2Seen, 95},
+        {kFsFat16, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat2Seen, 60},
+        {kFsFat16, kFatFlagFromDirectory, 20},
+        {kFsFat12, kFatFlagBootFat12, 60},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(CandidateScore(c.fsCode, c.flags), c.score) << "code " << c.fsCode << " flags 0x" << std::hex << c.flags;
+    }
+
+    const Case exfat[] = {
+        {kFsExFat, kExFatFlagBoot | kExFatFlagBackupBoot | kExFatFlagFatSeen | kExFatFlagSecondFatSeen, 100},
+        {kFsExFat, kExFatFlagBoot | kExFatFlagBackupBoot | kExFatFlagFatSeen, 95},
+        {kFsExFat, kExFatFlagBoot | kExFatFlagFatSeen, 90},
+        {kFsExFat, kExFatFlagBackupBoot, 55},
+        {kFsExFat, kExFatFlagFromDirectoryBlocks | kExFatFlagFatSeen, 55},
+        {kFsExFat, kExFatFlagFromDirectoryBlocks, 20},
+    };
+    for (const Case& c : exfat) EXPECT_EQ(ExFatCandidateScore(c.flags), c.score) << "flags 0x" << std::hex << c.flags;
+}
+
+// The fixtures' own boot sectors, and copies with one field out of line.
+TEST(FatCandidateRules, ABootSectorMakesACandidateOnlyWhereAVolumeCanHaveIt) {
+    // fat16-basic: 4 reserved sectors, 2 FATs of 64 sectors, 32 root sectors, 4 sectors per
+    // cluster, 65536 sectors. fat32-basic: 32 reserved, 2 FATs of 630, 1 sector per cluster,
+    // 81920 sectors, root cluster 2.
+    const FatBootSighting fat16{0, kFsFat16, 4, 4, 2, 64, 65536, 32};
+    const FatBootSighting fat32{0, kFsFat32, 1, 32, 2, 630, 81920, 2};
+    struct Case {
+        const char* what;
+        FatBootSighting boot;
+        u64 start;
+        u64 deviceSectors;
+        bool made;
+    };
+    auto with = [](FatBootSighting b, auto change) {
+        change(b);
+        return b;
+    };
+    const Case cases[] = {
+        {"FAT16 as it is", fat16, 0, 65536, true},
+        {"FAT32 as it is", fat32, 0, 81920, true},
+        {"FAT32 read as the backup of a volume six sectors earlier", fat32, 6, 81926, true},
+        {"FAT16 FAT one sector short of its clusters", with(fat16, [](auto& b) { b.sectorsPerFat = 63; }), 0, 65536,
+         false},
+        {"FAT32 FAT one sector short", with(fat32, [](auto& b) { b.sectorsPerFat = 629; }), 0, 81920, false},
+        {"FAT32 root cluster past the clusters", with(fat32, [](auto& b) { b.root = 90000; }), 0, 81920, false},
+        // 16343 clusters make FAT16, not FAT32.
+        {"FAT32 with a FAT16 cluster count", with(fat32, [](auto& b) { b.sectorsPerCluster = 8; }), 0, 81920, false},
+        // A device too small for more than 0xFF4 clusters bounds the count below FAT16's range.
+        {"FAT16 on a small device", fat16, 0, 164 + 4 * 0xFF4, false},
+        {"FAT16 data area past the device", fat16, 0, 100, false},
+        {"start past the device", fat16, 70000, 65536, false},
+        {"no sectors per cluster", with(fat16, [](auto& b) { b.sectorsPerCluster = 0; }), 0, 65536, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FatBootMakesCandidate(c.boot, c.start, c.deviceSectors, 512), c.made) << c.what;
+    }
+}
+
+TEST(FatCandidateRules, AVolumeWithoutFatsGetsItsLayoutFromItsDataArea) {
+    struct Case {
+        u64 dataStart;
+        u32 spc;
+        u64 deviceSectors;
+        bool made;
+        u32 fsCode;
+        u64 start;
+        u32 sectorsPerFat;
+        u32 root;
+    };
+    const Case cases[] = {
+        // The fixtures' layouts: the FATs and the FAT16 root region end where the data begins.
+        {164, 4, 65536, true, kFsFat16, 3, 64, 32},
+        {1292, 1, 81920, true, kFsFat32, 31, 630, 2},
+        // No room before the data area for FATs of any type.
+        {10, 1, 65536, false, kFsUnknown, 0, 0, 0},
+        {1000, 1, 1000, false, kFsUnknown, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dataStart);
+        FatGuessedLayout layout;
+        ASSERT_EQ(GuessFatLayout(c.dataStart, c.spc, c.deviceSectors, 512, layout), c.made);
+        if (!c.made) continue;
+        EXPECT_EQ(layout.fsCode, c.fsCode);
+        EXPECT_EQ(layout.start, c.start);
+        EXPECT_EQ(layout.sectorsPerFat, c.sectorsPerFat);
+        EXPECT_EQ(layout.root, c.root);
+        // The guessed reserved sector, two FATs and root region end at the data area.
+        const u64 rootSectors = c.fsCode == kFsFat16 ? c.root : 0;
+        EXPECT_EQ(layout.start + 1 + 2 * u64(layout.sectorsPerFat) + rootSectors, c.dataStart);
+    }
+}
+
+// exfat-basic with its main and backup boot regions zeroed: the search finds the volume from its
+// root directory's block where the intact boot sector puts the heap.
+TEST(ExFatBlockFinder, FindsAVolumeWhoseBootRegionsAreGone) {
+    std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"));
+    ASSERT_GT(bytes.size(), 512u);
+    const u64 heap = ReadLE32(bytes.data() + 88);
+    const u32 spc = 1u << bytes[109];
+    const u32 root = ReadLE32(bytes.data() + 96);
+    const u64 fatOffset = ReadLE32(bytes.data() + 80);
+    std::memset(bytes.data(), 0, 24 * 512);
+    testutil::MemoryDevice device(std::move(bytes), 512);
+
+    CExFatCompleteSearch search;
+    search.SetDevice(&device);
+    search.SetBlockSectorCount(2048);
+    search.BeginSearch();
+    for (u64 first = 0; first < device.GetTotalSectors(); first += 2048) search.SearchBlock(first, 2048);
+    search.EndSearch();
+
+    size_t roots = 0;
+    for (const ExFatDirectoryBlock& b : search.GetDirectoryBlocks()) {
+        if (!b.IsRoot()) continue;
+        ++roots;
+        EXPECT_EQ(b.firstSector, heap + u64(root - 2) * spc);
+        EXPECT_EQ(std::u16string(b.label), u"FIX EXFAT");
+    }
+    EXPECT_EQ(roots, 1u);
+    ASSERT_EQ(search.GetCandidates().size(), 1u);
+    const CExFatSearchedPartitionInfo& c = *search.GetCandidates().front();
+    EXPECT_EQ(c.GetFlags() & kExFatFlagFromDirectoryBlocks, kExFatFlagFromDirectoryBlocks);
+    EXPECT_EQ(c.GetFlags() & kExFatFlagFatSeen, kExFatFlagFatSeen);
+    EXPECT_EQ(c.GetHeapStart(), heap);
+    EXPECT_EQ(c.GetSectorsPerCluster(), spc);
+    // The stand-in boot sector names the FAT where the volume has it and the root cluster.
+    const CExFatBootSector boot(c.GetBoot().data());
+    EXPECT_EQ(c.GetPartitionStart() + boot.GetFatOffset(), fatOffset);
+    EXPECT_EQ(boot.GetRootCluster(), root);
+    EXPECT_GT(c.GetEvidenceCount(), 1u);
+}
+
+}  // namespace
