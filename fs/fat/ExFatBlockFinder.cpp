@@ -15,6 +15,22 @@ constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 51
 // Folders a tree test follows at the most.
 constexpr size_t kMaxTreeFolders = 1u << 16;
 
+// Whether a sector beginning with this entry type can be directory data at all: the one-byte
+// test that turns most sectors away.
+bool MayBeginDirectorySector(u8 type) {
+    switch (u8(type | kExFatTypeInUse)) {
+        case kExFatFileEntry:
+        case kExFatStreamEntry:
+        case kExFatNameEntry:
+        case kExFatBitmapEntry:
+        case kExFatUpcaseEntry:
+        case kExFatLabelEntry:
+            return true;
+        default:
+            return IsExFatBenignEntryType(type);
+    }
+}
+
 u64 LowestSetBit(u64 value) { return value & (~value + 1); }
 
 // The smallest power of two not below value (value above 0).
@@ -159,6 +175,10 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
 
 void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out) {
     if (m_block.sectorCount != 0 && sector != m_lastSector + 1) FinishBlock(out);
+    if (!MayBeginDirectorySector(bytes[0])) {
+        FinishBlock(out);
+        return;
+    }
     m_sectorFlags = 0;
     u32 counted = 0;
     bool stopped = false;
@@ -181,6 +201,8 @@ void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFat
 }
 
 void ExFatBlockWalker::FinishBlock(std::vector<ExFatDirectoryBlock>& out) {
+    // Most sectors end no block: nothing to reset.
+    if (m_block.sectorCount == 0 && m_set.taken == 0 && m_skip == 0) return;
     ExFatDirectoryBlock& b = m_block;
     if (b.sectorCount != 0 && (b.setCount != 0 || b.IsRoot())) {
         // A contiguous file ends before the next file of its folder begins: its length over the

@@ -49,6 +49,9 @@ constexpr u32 kFsInfoLeadSignature = 0x41615252;  // "RRaA"
 constexpr u32 kFsInfoStructSignature = 0x61417272;  // "rrAa"
 constexpr u32 kFsInfoStructOffset = 484;
 constexpr u8 kFixedMedia = 0xF8;
+constexpr u8 kFatAttrLongName = 0x0F;
+constexpr u8 kFatAttrReservedBit = 0x40;
+constexpr u8 kFatLowestNameByte = 0x1A;
 constexpr u64 kFat12ClusterMin = 1;
 // Entry widths in half-bytes.
 constexpr u64 kFat12EntryHalfBytes = 3;
@@ -69,6 +72,15 @@ void PutLE32(u8* p, u64 v) {
     for (int i = 0; i < 4; ++i) p[i] = u8(v >> (8 * i));
 }
 u32 GetLE32(const u8* p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
+
+// Whether the first entry of a sector can pass the entry check: the cheap part of it, before the
+// sector is judged as a whole.
+bool FirstEntryMayBeValid(const u8* e) {
+    const u8 attributes = e[kEntryAttributeOffset];
+    if (attributes == kFatAttrLongName) return true;
+    if ((attributes & kFatAttrReservedBit) != 0) return false;
+    return e[0] >= kFatLowestNameByte && e[0] != ' ';
+}
 
 bool IsFsInfoSector(const u8* p) {
     return GetLE32(p) == kFsInfoLeadSignature && GetLE32(p + kFsInfoStructOffset) == kFsInfoStructSignature &&
@@ -504,7 +516,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     // Entries without "." and "..": a folder's later sectors, kept for the lost folders.
     FolderSectorState state;
     state.length = m_sectorSize;
-    if (AnalyzeFATFolderSector(state, p, nullptr, 0) && state.result == 1) {
+    if (FirstEntryMayBeValid(p) && AnalyzeFATFolderSector(state, p, nullptr, 0) && state.result == 1) {
         m_folders.push_back({sector, kFatContinuationCluster, kFatContinuationCluster});
     }
 }
