@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <memory>
 
 #include "devices/CachedStorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
 #include "engine/LostFileCollector.h"
+#include "engine/DataRunList.h"
+#include "engine/FileNode.h"
+#include "engine/RawFileInfo.h"
 #include "engine/RawFileInfoPool.h"
+#include "engine/SearchedPartitionInfo.h"
 
 u32 CBootOverlayDevice::Read(void* buffer, u64 first, u64 count) {
     if (m_volume->Read(buffer, first, count) == 0) return 0;
@@ -30,12 +36,65 @@ u32 CFatFamilyCompleteSearch::SearchBlock(u64 first, u64 count) {
     return 1;
 }
 
+std::vector<ClusterExtent> LiveFileClusters(const CFileNode* root) {
+    std::vector<ClusterExtent> extents;
+    std::vector<const CFileNode*> pending{root};
+    while (!pending.empty()) {
+        const CFileNode* node = pending.back();
+        pending.pop_back();
+        for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+            pending.push_back(child);
+        }
+        const IFileProperties* p = node->GetFileProperties();
+        if (p == nullptr || (p->GetAttributes() & kAttrDirectory) != 0 || (p->GetState() & kStateDeleted) != 0) continue;
+        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+        for (size_t i = 0; runs && i < runs->GetExtentCount(); ++i) {
+            const DataRunExtent& e = runs->GetExtent(i);
+            if (e.start >= 0 && e.length != 0) extents.push_back({u64(e.start), u64(e.start) + e.length});
+        }
+    }
+    std::sort(extents.begin(), extents.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Merged, so that one binary search answers for a cluster.
+    std::vector<ClusterExtent> merged;
+    for (const ClusterExtent& e : extents) {
+        if (!merged.empty() && e.first <= merged.back().end) {
+            merged.back().end = std::max(merged.back().end, e.end);
+        } else {
+            merged.push_back(e);
+        }
+    }
+    return merged;
+}
+
+bool IsClusterInExtents(const std::vector<ClusterExtent>& extents, u64 index) {
+    auto it = std::upper_bound(extents.begin(), extents.end(), index,
+                               [](u64 i, const ClusterExtent& e) { return i < e.first; });
+    return it != extents.begin() && index < std::prev(it)->end;
+}
+
 u32 CFatFamilyCompleteSearch::CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) {
     if (!m_builder || !m_pool || m_pool->IsEmpty() || !m_device) return 0;
     for (CSearchedPartitionInfo* c : chosen) {
-        if (!m_builder->GetTreeRoot(c)) continue;
+        CFileSystemNode* root = m_builder->GetTreeRoot(c);
+        u64 dataStart = 0;
+        u32 spc = 0;
+        if (!root || !root->GetPartitionGeometry(dataStart, spc) || spc == 0) continue;
+        // Only files that begin in a cluster of this volume that no live file of its tree uses
+        // are its lost files: the others belong to another volume or are there already.
+        const u64 end = c->GetPartitionStart() + c->GetTotalSectors();
+        const u64 clusters = end > dataStart ? (end - dataStart) / spc : 0;
+        const std::vector<ClusterExtent> live = LiveFileClusters(root);
+        CRawFileInfoPool lost;
+        for (const auto& record : m_pool->GetRecords()) {
+            const u64 sector = record->startSector;
+            if (sector < dataStart) continue;
+            const u64 index = (sector - dataStart) / spc;
+            if (index >= clusters || IsClusterInExtents(live, index)) continue;
+            lost.Add(std::make_unique<CRawFileInfo>(*record));
+        }
+        if (lost.IsEmpty()) continue;
         LostFileCollector collector;
-        collector.Collect(m_device, *m_pool, m_builder, c, nullptr);
+        collector.Collect(m_device, lost, m_builder, c, nullptr);
     }
     return 1;
 }

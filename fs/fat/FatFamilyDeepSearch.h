@@ -9,6 +9,7 @@
 #include "engine/FsServices.h"
 #include "engine/Progress.h"
 
+class CFileNode;
 class CSearchedPartitionInfo;
 class CStorageDeviceWithCache;
 class IFileProperties;
@@ -28,6 +29,15 @@ private:
     IStorageDevice* m_volume;
     std::vector<u8> m_boot;
 };
+
+// Clusters [first, end), counted from cluster 2 as the run lists count them.
+struct ClusterExtent {
+    u64 first;
+    u64 end;
+};
+// The clusters the live files of a tree use, sorted and merged.
+std::vector<ClusterExtent> LiveFileClusters(const CFileNode* root);
+bool IsClusterInExtents(const std::vector<ClusterExtent>& extents, u64 index);
 
 // The walker of a chosen volume asks whether to go on; the complete scan stops between blocks,
 // not here.
@@ -54,6 +64,8 @@ public:
     void SetBlockSectorCount(u32 sectors) override { m_blockSectors = sectors; }
     u32 SearchBlock(u64 firstSector, u64 sectorCount) override;
     void SetFoundFilePool(CRawFileInfoPool* pool) override { m_pool = pool; }
+    // The files the signature search found in clusters of a chosen volume that no live file of
+    // its tree uses.
     u32 CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) override;
     u32 TestFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 ApplyToFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }

@@ -10,10 +10,14 @@
 
 #include "ImageDevice.h"
 #include "TestUtil.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
 #include "fs/fat/ExFatBlockFinder.h"
 #include "fs/fat/ExFatDeepSearch.h"
 #include "fs/fat/ExFatVolume.h"
 #include "fs/fat/FatDeepSearch.h"
+#include "fs/fat/FatFileProperties.h"
 
 namespace {
 
@@ -164,3 +168,39 @@ TEST(ExFatBlockFinder, FindsAVolumeWhoseBootRegionsAreGone) {
 }
 
 }  // namespace
+
+namespace {
+// A file node of the tree with FAT properties, runs {start, length} in clusters from cluster 2.
+CFileNode* FileWithRuns(bool deleted, std::vector<std::pair<u64, u64>> runs, bool folder = false) {
+    CFATFileProperties* p = NewFATFileProperties();
+    if (folder) p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
+    if (deleted) p->SetState(kStateDeleted);
+    auto* list = new CFATDataRunList;
+    for (const auto& [start, length] : runs) list->AppendExtent(start, length);
+    p->SetDataRunList(list);
+    CFileNode* node = CreateFileNode();
+    node->SetFileProperties(p);
+    return node;
+}
+}  // namespace
+
+// The lost-file pass of a FAT or exFAT tree takes only the found files that begin in a cluster no
+// live file of the tree uses; deleted files and folders leave their clusters free.
+TEST(FatCandidateRules, LiveFilesOfATreeMarkTheirClustersUsed) {
+    CFileSystemNode* root = CreateFileSystemNode();
+    CFileNode* folder = FileWithRuns(false, {{100, 4}}, true);
+    root->AddChild(folder);
+    folder->AddChild(FileWithRuns(false, {{10, 3}, {40, 2}}));
+    folder->AddChild(FileWithRuns(false, {{12, 5}}));
+    root->AddChild(FileWithRuns(true, {{20, 2}}));
+    const std::vector<ClusterExtent> used = LiveFileClusters(root);
+    struct Case {
+        u64 index;
+        bool used;
+    };
+    for (const Case c : {Case{9, false}, Case{10, true}, Case{16, true}, Case{17, false}, Case{20, false},
+                         Case{40, true}, Case{41, true}, Case{42, false}, Case{100, false}}) {
+        EXPECT_EQ(IsClusterInExtents(used, c.index), c.used) << c.index;
+    }
+    DestroyTreeNode(root);
+}
