@@ -10,6 +10,11 @@
 namespace {
 constexpr u8 kDeletedMask = u8(~kExFatTypeInUse);
 constexpr u32 kLabelUnits = 11;
+constexpr u32 kNameUnitsPerEntry = 15;
+// A hint's name length is one byte.
+constexpr size_t kMaxHintNameUnits = 255;
+// Hints kept at the most: a device full of look-alike folders stops adding more.
+constexpr size_t kMaxTypeHints = 1u << 22;
 // Sectors per cluster at the most: 32 MiB clusters of 512-byte sectors.
 constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 512;
 // Folders a tree test follows at the most.
@@ -65,6 +70,12 @@ void ExFatBlockWalker::CompleteSet() {
             b.files.push_back({first, m_set.dataLength, m_set.contiguous});
         }
     }
+    if (m_hints != nullptr && m_hints->GetCount() < kMaxTypeHints && !directory && IsExFatChainCluster(first) &&
+        !m_set.name.empty()) {
+        CFileTypeHint hint;
+        const u8 length = u8(std::min<size_t>(m_set.name.size(), kMaxHintNameUnits));
+        if (hint.InitFromWideName(m_set.name.data(), length, first - 2, m_set.position)) m_hints->Add(hint);
+    }
     // A folder's length is a whole number of clusters.
     if (directory && m_set.dataLength != 0) b.maxCluster = std::min(b.maxCluster, LowestSetBit(m_set.dataLength));
     m_set = SetInProgress();
@@ -91,6 +102,7 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
                 return Step::Go;
             }
             m_set.taken = 1;
+            m_set.position = m_sector;
             m_set.expected = e[1];
             m_set.inUse = inUse;
             m_set.attributes = ReadLE16(e + 4);
@@ -127,6 +139,13 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
                 return Step::Go;
             }
             ++m_set.taken;
+            if (m_hints != nullptr) {
+                for (u32 i = 0; i < kNameUnitsPerEntry; ++i) {
+                    const u16 unit = ReadLE16(e + 2 + 2 * i);
+                    if (unit == 0) break;
+                    m_set.name.push_back(char16_t(unit));
+                }
+            }
             if (--m_set.expected == 0) CompleteSet();
             return Step::Go;
         }
@@ -180,6 +199,7 @@ void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFat
         return;
     }
     m_sectorFlags = 0;
+    m_sector = sector;
     u32 counted = 0;
     bool stopped = false;
     for (u32 i = 0; i < m_limits.entriesPerSector; ++i) {

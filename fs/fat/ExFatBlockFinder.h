@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/FileTypeHintList.h"
 #include "fs/fat/ExFatEntrySet.h"
 #include "platform/Types.h"
 
@@ -61,6 +62,8 @@ struct ExFatDirectoryBlock {
 class ExFatBlockWalker {
 public:
     void SetGeometry(u64 deviceSectors, u32 sectorSize);
+    // Where the walker books what each complete file set's name says its data is (none: no hints).
+    void SetHintList(CFileTypeHintList* hints) { m_hints = hints; }
     // One sector of directory data, or the sector that ends a block (a boot sector, a FAT, zeros
     // or data: WalkSector finds that out). Finished blocks are appended to `out`.
     void WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out);
@@ -76,6 +79,8 @@ private:
         u32 firstCluster = 0;
         u64 dataLength = 0;
         bool contiguous = false;
+        u64 position = 0;       // the sector of the file entry
+        std::u16string name;    // kept only while hints are booked
     };
     enum class Step { Go, Stop };
     Step WalkEntry(const u8* entry);
@@ -88,6 +93,8 @@ private:
     SetInProgress m_set;
     u32 m_skip = 0;
     u64 m_lastSector = ~u64(0);
+    u64 m_sector = 0;  // the sector being walked
+    CFileTypeHintList* m_hints = nullptr;
     // System entries of the sector being walked.
     u32 m_sectorFlags = 0;
 };

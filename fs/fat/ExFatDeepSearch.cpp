@@ -188,6 +188,7 @@ void CExFatCompleteSearch::BeginSearch() {
     m_dirBlocks.clear();
     m_upcaseStarts.clear();
     m_fatStarts.clear();
+    m_hints.Clear();
     if (!m_builder) return;
     CExFatFileProperties* p = NewExFatFileProperties();
     SetFolderPropertiesName(p, FileSystemTypeName(kFsExFat));
@@ -197,6 +198,7 @@ void CExFatCompleteSearch::BeginSearch() {
 void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     if (!m_walkerReady && m_device != nullptr) {
         m_walker.SetGeometry(m_device->GetTotalSectors(), m_sectorSize);
+        m_walker.SetHintList(&m_hints);
         m_walkerReady = true;
     }
     // Cheap byte tests first: most sectors are file data and end the current block.
@@ -298,6 +300,9 @@ void CExFatCompleteSearch::EndSearch() {
     }
     for (auto& [start, c] : byStart) m_candidates.push_back(std::move(c));
     AddDirectoryCandidates();
+    if (m_pool != nullptr) {
+        for (auto& c : m_candidates) CountTypeMatches(m_hints, *m_pool, *c, c->GetHeapStart());
+    }
 }
 
 BitmapVerdict CExFatCompleteSearch::ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster) {

@@ -13,6 +13,9 @@
 #include "engine/FileSystemNode.h"
 #include "devices/ScanOptions.h"
 #include "engine/RSData.h"
+#include "engine/RawFileInfo.h"
+#include "engine/Int64HashTable.h"
+#include "engine/RawFileInfoPool.h"
 #include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFileProperties.h"
@@ -460,6 +463,7 @@ void CFatCompleteSearch::BeginSearch() {
     m_infoSectors.clear();
     m_candidates.clear();
     m_block.clear();
+    m_hints.Clear();
     const ScanOptions& options = GetScanOptions();
     m_bootTest = options.GetBootSectorAnalysis() != 0;
     m_copyUse.first = options.GetFatFlag80() != 0;
@@ -511,6 +515,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     u32 parent = 0;
     if (p[0] == '.' && IsFatFolderStart(p, cluster, parent)) {
         m_folders.push_back({sector, cluster, parent});
+        BookTypeHints(sector, p);
         return;
     }
     // Entries without "." and "..": a folder's later sectors, kept for the lost folders.
@@ -518,6 +523,21 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     state.length = m_sectorSize;
     if (FirstEntryMayBeValid(p) && AnalyzeFATFolderSector(state, p, nullptr, 0) && state.result == 1) {
         m_folders.push_back({sector, kFatContinuationCluster, kFatContinuationCluster});
+        BookTypeHints(sector, p);
+    }
+}
+
+void CFatCompleteSearch::BookTypeHints(u64 sector, const u8* p) {
+    char name[64];
+    for (u32 at = 0; at + kFatDirEntrySize <= m_sectorSize && m_hints.GetCount() < kMaxTypeHints;
+         at += kFatDirEntrySize) {
+        const CFATDirEntry entry(p + at);
+        if (!entry.IsValid(false)) break;
+        if (entry.IsLongNameEntry() || entry.IsDirectory() || entry.IsVolumeLabel()) continue;
+        const u64 cluster = entry.GetFirstCluster();
+        if (cluster < kFirstCluster) continue;
+        entry.GetShortName(name, false);
+        m_hints.AddFromAnsiName(name, u8(std::strlen(name)), cluster - kFirstCluster, sector);
     }
 }
 
@@ -540,7 +560,10 @@ void CFatCompleteSearch::EndSearch() {
     auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, m_candidates,
                                                   m_device->GetTotalSectors(), m_sectorSize, m_copyUse);
     for (auto& c : fromFolders) m_candidates.push_back(std::move(c));
-    for (auto& c : m_candidates) c->SetSearchController(this);
+    for (auto& c : m_candidates) {
+        c->SetSearchController(this);
+        if (m_pool != nullptr) CountTypeMatches(m_hints, *m_pool, *c, c->GetFirstDataSector());
+    }
 }
 
 void CFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {

@@ -100,6 +100,7 @@ public:
     static constexpr size_t kMaxFatStarts = 1u << 16;
     static constexpr u32 kFolderStartRecordBytes = 16;
     static constexpr u32 kFolderStartCountBytes = 4;
+    static constexpr size_t kMaxTypeHints = 1u << 22;
 
     CFatCompleteSearch();
     ~CFatCompleteSearch() override;
@@ -122,6 +123,8 @@ public:
 
 private:
     bool FatStartAt(u64 sector);
+    // Books what the short-name file entries of a folder sector say their data is.
+    void BookTypeHints(u64 sector, const u8* bytes);
 
     std::vector<FatBootSighting> m_boots;
     std::vector<FatFolderStart> m_folders;

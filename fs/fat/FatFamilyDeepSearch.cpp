@@ -12,6 +12,7 @@
 #include "engine/LostFileCollector.h"
 #include "engine/DataRunList.h"
 #include "engine/FileNode.h"
+#include "engine/Int64HashTable.h"
 #include "engine/RawFileInfo.h"
 #include "engine/RawFileInfoPool.h"
 #include "engine/SearchedPartitionInfo.h"
@@ -70,6 +71,23 @@ bool IsClusterInExtents(const std::vector<ClusterExtent>& extents, u64 index) {
     auto it = std::upper_bound(extents.begin(), extents.end(), index,
                                [](u64 i, const ClusterExtent& e) { return i < e.first; });
     return it != extents.begin() && index < std::prev(it)->end;
+}
+
+void CountTypeMatches(const CFileTypeHintList& hints, const CRawFileInfoPool& pool, CSearchedPartitionInfo& c,
+                      u64 dataStart) {
+    const u64 start = c.GetPartitionStart();
+    const u64 end = start + c.GetTotalSectors();
+    const u64 spc = c.GetSectorsPerCluster();
+    if (spc == 0 || end <= dataStart) return;
+    const u64 clusters = (end - dataStart) / spc;
+    const std::vector<CFileTypeHint>& all = hints.GetHints();
+    auto it = std::lower_bound(all.begin(), all.end(), start,
+                               [](const CFileTypeHint& h, u64 s) { return h.GetRecordSector() < s; });
+    for (; it != all.end() && it->GetRecordSector() < end; ++it) {
+        if (it->GetFirstCluster() >= clusters) continue;
+        const CRawFileInfo* found = pool.GetIndex().Lookup(dataStart + it->GetFirstCluster() * spc);
+        if (found != nullptr && found->fileType == it->GetFileType()) c.AddRawTypeMatch();
+    }
 }
 
 u32 CFatFamilyCompleteSearch::CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) {

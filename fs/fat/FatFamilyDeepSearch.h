@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "devices/StorageDevice.h"
+#include "engine/FileTypeHintList.h"
 #include "engine/FsServices.h"
 #include "engine/Progress.h"
 
@@ -39,6 +40,12 @@ struct ClusterExtent {
 std::vector<ClusterExtent> LiveFileClusters(const CFileNode* root);
 bool IsClusterInExtents(const std::vector<ClusterExtent>& extents, u64 index);
 
+// Adds to the candidate one match for every hint booked inside it whose cluster (counted from
+// cluster 2 at `dataStart`) holds a file the signature search found with the type the name gives.
+// The hints must be in sector order.
+void CountTypeMatches(const CFileTypeHintList& hints, const CRawFileInfoPool& pool, CSearchedPartitionInfo& candidate,
+                      u64 dataStart);
+
 // The walker of a chosen volume asks whether to go on; the complete scan stops between blocks,
 // not here.
 class CGoOnProgress : public IProgress {
@@ -70,6 +77,8 @@ public:
     u32 TestFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 ApplyToFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
 
+    const CFileTypeHintList& GetTypeHints() const { return m_hints; }
+
     // One sector by itself (the device's sector size, at least 512 bytes).
     virtual void ClassifySector(u64 sector, const u8* bytes) = 0;
 
@@ -89,4 +98,5 @@ protected:
     u32 m_blockSectors = 0;
     u32 m_sectorSize = 512;
     std::vector<u8> m_block;
+    CFileTypeHintList m_hints;
 };

@@ -5,11 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "ImageDevice.h"
+#include "Json.h"
 #include "TestUtil.h"
+#include "engine/RawFileInfo.h"
+#include "engine/RawFileInfoPool.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
@@ -203,4 +208,66 @@ TEST(FatCandidateRules, LiveFilesOfATreeMarkTheirClustersUsed) {
         EXPECT_EQ(IsClusterInExtents(used, c.index), c.used) << c.index;
     }
     DestroyTreeNode(root);
+}
+
+// Every file entry a deep search meets books where its name says a file of its type starts; a
+// file the signature search found there with that type is evidence for the candidate.
+TEST(FatCandidateRules, TypeHintsPointAtTheFilesTheirNamesDescribe) {
+    struct Case {
+        const char* image;
+        bool exfat;
+    };
+    for (const Case& t : {Case{"fat16-basic", false}, Case{"fat32-basic", false}, Case{"exfat-basic", true}}) {
+        SCOPED_TRACE(t.image);
+        testutil::Json manifest;
+        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
+        std::set<u64> fileStarts;
+        for (const testutil::Json& f : manifest["files"].items) fileStarts.insert(u64(f["byte_offset"].number) / 512);
+        testutil::MemoryDevice device(testutil::ReadFileBytes(testutil::FixturePath(std::string(t.image) + ".img")), 512);
+
+        std::unique_ptr<CFatFamilyCompleteSearch> search;
+        if (t.exfat) {
+            search = std::make_unique<CExFatCompleteSearch>();
+        } else {
+            search = std::make_unique<CFatCompleteSearch>();
+        }
+        search->SetDevice(&device);
+        search->BeginSearch();
+        search->SearchBlock(0, device.GetTotalSectors());
+        search->EndSearch();
+        std::vector<CSearchedPartitionInfo*> candidates;
+        search->GetSearchedPartitions(candidates);
+        ASSERT_EQ(candidates.size(), 1u);
+        CSearchedPartitionInfo& c = *candidates.front();
+        u64 dataStart = 0;
+        if (t.exfat) {
+            dataStart = static_cast<CExFatSearchedPartitionInfo&>(c).GetHeapStart();
+        } else {
+            dataStart = static_cast<CFATSearchedPartitionInfo&>(c).GetFirstDataSector();
+        }
+
+        const std::vector<CFileTypeHint>& hints = search->GetTypeHints().GetHints();
+        ASSERT_GE(hints.size(), 5u);
+        size_t onAFile = 0;
+        for (const CFileTypeHint& h : hints) onAFile += fileStarts.count(dataStart + h.GetFirstCluster() * c.GetSectorsPerCluster());
+        // Deleted entries whose clusters were taken again point elsewhere; the rest hit.
+        EXPECT_GE(onAFile * 10, hints.size() * 9);
+
+        // One found file at a hint's cluster with its type, and one with another type.
+        CRawFileInfoPool pool;
+        const CFileTypeHint& first = hints.front();
+        auto match = std::make_unique<CRawFileInfo>();
+        match->startSector = dataStart + first.GetFirstCluster() * c.GetSectorsPerCluster();
+        match->fileType = first.GetFileType();
+        pool.Add(std::move(match));
+        const CFileTypeHint& second = hints[1];
+        auto other = std::make_unique<CRawFileInfo>();
+        other->startSector = dataStart + second.GetFirstCluster() * c.GetSectorsPerCluster();
+        other->fileType = second.GetFileType() + 1;
+        pool.Add(std::move(other));
+        const u64 before = c.GetRawTypeMatches();
+        CountTypeMatches(search->GetTypeHints(), pool, c, dataStart);
+        EXPECT_GE(c.GetRawTypeMatches(), before + 1);
+        EXPECT_LE(c.GetRawTypeMatches(), before + 1 + (hints.size() - 2));
+    }
 }
