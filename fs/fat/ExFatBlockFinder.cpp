@@ -220,9 +220,7 @@ void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFat
     if (stopped || (u64(m_block.sectorCount) << m_sectorShift) >= m_block.maxCluster) FinishBlock(out);
 }
 
-void ExFatBlockWalker::FinishBlock(std::vector<ExFatDirectoryBlock>& out) {
-    // Most sectors end no block: nothing to reset.
-    if (m_block.sectorCount == 0 && m_set.taken == 0 && m_skip == 0) return;
+void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
     ExFatDirectoryBlock& b = m_block;
     if (b.sectorCount != 0 && (b.setCount != 0 || b.IsRoot())) {
         // A contiguous file ends before the next file of its folder begins: its length over the

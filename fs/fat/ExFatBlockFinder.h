@@ -67,8 +67,10 @@ public:
     // One sector of directory data, or the sector that ends a block (a boot sector, a FAT, zeros
     // or data: WalkSector finds that out). Finished blocks are appended to `out`.
     void WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out);
-    // Ends the current block.
-    void FinishBlock(std::vector<ExFatDirectoryBlock>& out);
+    // Ends the current block. Most sectors end none: that case costs one test here.
+    void FinishBlock(std::vector<ExFatDirectoryBlock>& out) {
+        if (m_block.sectorCount != 0 || m_set.taken != 0 || m_skip != 0) FinishOpenBlock(out);
+    }
 
 private:
     struct SetInProgress {
@@ -83,6 +85,7 @@ private:
         std::u16string name;    // kept only while hints are booked
     };
     enum class Step { Go, Stop };
+    void FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out);
     Step WalkEntry(const u8* entry);
     void CompleteSet();
     void SkipSet(u32 secondaries);

@@ -55,6 +55,10 @@ constexpr u8 kFixedMedia = 0xF8;
 constexpr u8 kFatAttrLongName = 0x0F;
 constexpr u8 kFatAttrReservedBit = 0x40;
 constexpr u8 kFatLowestNameByte = 0x1A;
+constexpr u32 kEntryWriteDateOffset = 24;
+constexpr u32 kDateMonthShift = 5;
+constexpr u32 kDateMonthMask = 0x0F;
+constexpr u32 kMonthsPerYear = 12;
 constexpr u64 kFat12ClusterMin = 1;
 // Entry widths in half-bytes.
 constexpr u64 kFat12EntryHalfBytes = 3;
@@ -76,13 +80,17 @@ void PutLE32(u8* p, u64 v) {
 }
 u32 GetLE32(const u8* p) { return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24; }
 
-// Whether the first entry of a sector can pass the entry check: the cheap part of it, before the
-// sector is judged as a whole.
-bool FirstEntryMayBeValid(const u8* e) {
+// Whether the first entry of a sector can pass the entry check: the cheap part of it (attributes,
+// first name byte, the month of the last-write date when dates are checked), before the sector
+// is judged as a whole.
+bool FirstEntryMayBeValid(const u8* e, bool dateCheck) {
     const u8 attributes = e[kEntryAttributeOffset];
     if (attributes == kFatAttrLongName) return true;
     if ((attributes & kFatAttrReservedBit) != 0) return false;
-    return e[0] >= kFatLowestNameByte && e[0] != ' ';
+    if (e[0] < kFatLowestNameByte || e[0] == ' ') return false;
+    const u16 date = ReadLE16(e + kEntryWriteDateOffset);
+    const u32 month = (date >> kDateMonthShift) & kDateMonthMask;
+    return !dateCheck || date == 0 || (month >= 1 && month <= kMonthsPerYear);
 }
 
 bool IsFsInfoSector(const u8* p) {
@@ -466,6 +474,7 @@ void CFatCompleteSearch::BeginSearch() {
     m_hints.Clear();
     const ScanOptions& options = GetScanOptions();
     m_bootTest = options.GetBootSectorAnalysis() != 0;
+    m_dateCheck = options.GetFatDateCheck() != 0;
     m_copyUse.first = options.GetFatFlag80() != 0;
     m_copyUse.second = options.GetFatFlag200() != 0;
     if (!m_builder) return;
@@ -521,7 +530,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     // Entries without "." and "..": a folder's later sectors, kept for the lost folders.
     FolderSectorState state;
     state.length = m_sectorSize;
-    if (FirstEntryMayBeValid(p) && AnalyzeFATFolderSector(state, p, nullptr, 0) && state.result == 1) {
+    if (FirstEntryMayBeValid(p, m_dateCheck) && AnalyzeFATFolderSector(state, p, nullptr, 0) && state.result == 1) {
         m_folders.push_back({sector, kFatContinuationCluster, kFatContinuationCluster});
         BookTypeHints(sector, p);
     }

@@ -133,6 +133,7 @@ private:
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
     // The scan options, taken when the search begins.
     bool m_bootTest = true;
+    bool m_dateCheck = true;
     FatCopyUse m_copyUse;
 };
 
