@@ -207,7 +207,14 @@ TEST(FatCandidateRules, LiveFilesOfATreeMarkTheirClustersUsed) {
                          Case{40, true}, Case{41, true}, Case{42, false}, Case{100, false}}) {
         EXPECT_EQ(IsClusterInExtents(used, c.index), c.used) << c.index;
     }
-    DestroyTreeNode(root);
+    // A node frees itself alone: the whole tree, leaves first.
+    std::vector<CFileNode*> nodes{root};
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        for (CFileNode* child = nodes[i]->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+            nodes.push_back(child);
+        }
+    }
+    for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) DestroyTreeNode(*it);
 }
 
 // Every file entry a deep search meets books where its name says a file of its type starts; a
