@@ -362,5 +362,9 @@ bool CRSData::Flush() {
 bool CRSData::CanRead(u64 n) {
     RequireMode(0);
     RequireSection();
-    return n <= u64(m_section.length - m_sectionConsumed);
+    if (n > u64(m_section.length - m_sectionConsumed)) return false;
+    // The section header's length is the file's word only: the bytes must be in the file too.
+    u64 size = 0;
+    return n == 0 ||
+           (m_file.GetSize(&size) && u64(m_sectionOffset) + kSectionHeaderSize + m_sectionConsumed + n <= size);
 }

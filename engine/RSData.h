@@ -94,8 +94,9 @@ public:
     virtual u32 Read(void* buffer, u32 n) = 0;
     // The return value carries no meaning; failures are thrown.
     virtual u32 Write(const void* data, u32 n) = 0;
-    // Read mode: false when the open section certainly cannot deliver n more data bytes. It
-    // looks ahead only as far as n needs, so the check costs about what reading n bytes would.
+    // Read mode: whether the open section can still deliver n more data bytes, counting only
+    // bytes the file really holds (a chunked stream inflates what it looks ahead at). It looks
+    // ahead only as far as n needs, so the check costs about what reading n bytes would.
     // Loaders check every length they read from the stream with it (CheckReadable) before
     // allocating. Throws 3 in write mode, 8 without an open section.
     virtual bool CanRead(u64 n) = 0;
@@ -197,6 +198,13 @@ public:
 private:
     void LoadChunk();
     void Refill();
+    // Inflates one stored chunk into out (kChunkSize bytes); false unless it is one whole stream.
+    bool InflateChunk(const u8* stored, u32 length, u8* out, u32& produced);
+    // n section bytes from section offset `at`, from the raw buffer (whose first byte lies at
+    // section offset rawStart) when it holds them, else from the file.
+    bool ReadSectionBytes(u32 at, u8* out, u32 n, u32 rawStart);
+    // Whether the buffer or the file holds n section bytes from `at`.
+    bool CanReachSectionBytes(u32 at, u32 n, u32 rawStart);
     u32 RawUnread() const;
     u32 ChunkPointerOffset() const;  // section-relative offset of the next chunk header
     void ClearChunkState();
@@ -204,11 +212,12 @@ private:
     ICompressor* m_compressor = nullptr;
     IDecompressor* m_decompressor = nullptr;
     u8 m_chunk[kChunkSize] = {};
+    u8 m_walkChunk[kChunkSize] = {};  // where CanRead inflates the chunks it looks ahead at
     u32 m_chunkCount = 0;
     u32 m_chunkPos = 0;
     u8* m_chunkHeader = nullptr;  // next chunk header in the raw buffer; null = buffer start
-    // Look-ahead of CanRead: chunk headers before m_walkPos (section-relative) have been
-    // examined, and m_walkBound bounds the data of those among them not yet loaded.
+    // Look-ahead of CanRead: chunks before m_walkPos (section-relative) have been examined, and
+    // m_walkBound is the data those among them not yet loaded really yield.
     u32 m_walkPos = 0;
     u64 m_walkBound = 0;
 };

@@ -129,18 +129,9 @@ void CRSDataEx::LoadChunk() {
     const bool compressed = (header & kChunkCompressed) != 0;
     u32 produced = 0;
     if (compressed) {
-        if (m_decompressor == nullptr) m_decompressor = CreateDecompressor(kCompressionZlib);
-        i32 rc = -1;
-        if (m_decompressor != nullptr && m_decompressor->Init() == 0) {
-            m_decompressor->SetInput(p + kChunkHeaderSize, stored);
-            m_decompressor->SetOutput(m_chunk, kChunkSize);
-            rc = m_decompressor->Decompress();
-            produced = kChunkSize - m_decompressor->GetAvailOut();
-            m_decompressor->End();
-        }
         // Every stored chunk is one whole zlib stream: anything short of its end is damage, and
         // the compressed bytes are no substitute for the data.
-        if (rc != kStreamEnd) {
+        if (!InflateChunk(p + kChunkHeaderSize, stored, m_chunk, produced)) {
             m_chunkCount = 0;
             m_chunkPos = 0;
             Fail(kRSEndOfData);
@@ -153,14 +144,26 @@ void CRSDataEx::LoadChunk() {
     m_chunkHeader = p + need;
     m_chunkCount = produced;
     m_chunkPos = 0;
-    // Keep the look-ahead of CanRead in step with the chunks taken.
+    // Keep the look-ahead of CanRead in step with the chunks taken: it counted this chunk's
+    // bytes exactly as they have now been produced.
     if (offset < m_walkPos) {
-        const u64 bound = compressed ? kChunkSize : stored;
-        m_walkBound = m_walkBound > bound ? m_walkBound - bound : 0;
+        m_walkBound = m_walkBound > produced ? m_walkBound - produced : 0;
     } else {
         m_walkPos = offset + need;
         m_walkBound = 0;
     }
+}
+
+bool CRSDataEx::InflateChunk(const u8* stored, u32 length, u8* out, u32& produced) {
+    produced = 0;
+    if (m_decompressor == nullptr) m_decompressor = CreateDecompressor(kCompressionZlib);
+    if (m_decompressor == nullptr || m_decompressor->Init() != 0) return false;
+    m_decompressor->SetInput(stored, length);
+    m_decompressor->SetOutput(out, kChunkSize);
+    const i32 rc = m_decompressor->Decompress();
+    produced = kChunkSize - m_decompressor->GetAvailOut();
+    m_decompressor->End();
+    return rc == kStreamEnd;
 }
 
 u32 CRSDataEx::Read(void* buffer, u32 n) {
@@ -193,23 +196,47 @@ bool CRSDataEx::CanRead(u64 n) {
         m_walkBound = 0;
         avail = m_chunkCount - m_chunkPos;
     }
-    // Walks chunk headers only as far as n needs; a chunk is at least 3 bytes long, so the
-    // walk ends with the section.
+    // Walks the chunks only as far as n needs, counting each by the bytes it really yields: a
+    // compressed chunk is inflated here as the read will inflate it, so a few stored bytes never
+    // vouch for a whole chunk of data. A chunk is at least 3 bytes long, so the walk ends with
+    // the section, and it stops at the first chunk that could not be read.
+    std::vector<u8> stored;
     while (avail < n && u64(m_walkPos) + kChunkHeaderSize <= length) {
         u8 hb[kChunkHeaderSize];
-        if (m_walkPos >= rawStart && u64(m_walkPos) + kChunkHeaderSize <= m_sectionConsumed) {
-            std::memcpy(hb, m_buffer.data() + (m_walkPos - rawStart), kChunkHeaderSize);
-        } else {
-            const u64 at = u64(m_sectionOffset) + sizeof(ScanResultSectionHeader) + m_walkPos;
-            if (!m_file.Seek(at) || m_file.Read(hb, kChunkHeaderSize) != kChunkHeaderSize) break;
-        }
+        if (!ReadSectionBytes(m_walkPos, hb, kChunkHeaderSize, rawStart)) break;
         const u16 header = ReadLE16(hb);
         const u32 need = (header & kChunkLengthMask) + 1 + kChunkHeaderSize;
         if (u64(m_walkPos) + need > length) break;
-        const u64 bound = (header & kChunkCompressed) ? kChunkSize : need - kChunkHeaderSize;
-        m_walkBound += bound;
-        avail += bound;
+        const u32 data = need - kChunkHeaderSize;
+        u32 yields = data;
+        if ((header & kChunkCompressed) != 0) {
+            stored.resize(data);
+            if (!ReadSectionBytes(m_walkPos + kChunkHeaderSize, stored.data(), data, rawStart) ||
+                !InflateChunk(stored.data(), data, m_walkChunk, yields)) {
+                break;
+            }
+        } else if (!CanReachSectionBytes(m_walkPos + kChunkHeaderSize, data, rawStart)) {
+            break;
+        }
+        m_walkBound += yields;
+        avail += yields;
         m_walkPos += need;
     }
     return avail >= n;
+}
+
+bool CRSDataEx::ReadSectionBytes(u32 at, u8* out, u32 n, u32 rawStart) {
+    if (at >= rawStart && u64(at) + n <= m_sectionConsumed) {
+        std::memcpy(out, m_buffer.data() + (at - rawStart), n);
+        return true;
+    }
+    const u64 offset = u64(m_sectionOffset) + sizeof(ScanResultSectionHeader) + at;
+    return m_file.Seek(offset) && m_file.Read(out, n) == n;
+}
+
+bool CRSDataEx::CanReachSectionBytes(u32 at, u32 n, u32 rawStart) {
+    if (n == 0 || (at >= rawStart && u64(at) + n <= m_sectionConsumed)) return true;
+    // A stored chunk that the file does not hold to its last byte will not be read either.
+    u64 size = 0;
+    return m_file.GetSize(&size) && u64(m_sectionOffset) + sizeof(ScanResultSectionHeader) + at + n <= size;
 }

@@ -377,6 +377,87 @@ TEST(RSData, LengthsAreCheckedAgainstTheSection) {
     EXPECT_TRUE(r.CanRead(0));
 }
 
+// A section made of chunks laid down by hand: a 4-byte length field in a plain chunk, then
+// `count` copies of one stored chunk.
+std::vector<u8> HandMadeSection(u32 claimed, const std::vector<u8>& chunk, u32 count) {
+    std::vector<u8> body = {0x03, 0x00, 0, 0, 0, 0};  // a plain chunk of 4 bytes
+    WriteLE32(body.data() + 2, claimed);
+    for (u32 i = 0; i < count; ++i) body.insert(body.end(), chunk.begin(), chunk.end());
+    const ScanResultHeader header = MakeScanResultHeader(1);
+    ScanResultSectionHeader section{};
+    section.magic = kScanResultMagic;
+    section.id = SectionId(1);
+    section.length = static_cast<u32>(body.size());
+    std::vector<u8> file(sizeof header + sizeof section + body.size());
+    std::memcpy(file.data(), &header, sizeof header);
+    std::memcpy(file.data() + sizeof header, &section, sizeof section);
+    std::memcpy(file.data() + sizeof header + sizeof section, body.data(), body.size());
+    return file;
+}
+
+// A compressed chunk vouches for what it inflates to, not for a whole chunk: small files of tiny
+// or broken compressed chunks cannot make a loader allocate what they do not hold.
+TEST(RSData, CompressedChunksVouchOnlyForWhatTheyYield) {
+    testutil::TempDir dir;
+    const std::string path = dir.File("tiny.rsf");
+    // zlib's stream of the one byte 'A', stored as a compressed chunk of 9 bytes.
+    const std::vector<u8> oneByte = {0x08, 0x80, 0x78, 0x9C, 0x73, 0x04, 0x00, 0x00, 0x42, 0x00, 0x42};
+    // Three bytes flagged compressed that inflate to nothing.
+    const std::vector<u8> broken = {0x02, 0x80, 0xFF, 0xFF, 0xFF};
+    struct Case {
+        const char* name;
+        std::vector<u8> chunk;
+        u64 yields;  // data bytes per chunk
+    };
+    const Case cases[] = {{"one byte each", oneByte, 1}, {"broken", broken, 0}};
+    constexpr u32 kChunks = 2000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(testutil::WriteFileBytes(path, HandMadeSection(0xF0000000u, c.chunk, kChunks)));
+        CRSDataEx r(0);
+        ASSERT_TRUE(r.Open(path.c_str(), 0));
+        ASSERT_TRUE(r.BeginSection(SectionId(1)));
+        const u32 claimed = r.ReadU32();
+        EXPECT_FALSE(r.CanRead(kChunks * c.yields + 1));
+        if (c.yields != 0) {
+            EXPECT_TRUE(r.CanRead(kChunks * c.yields));
+        }
+        // The claimed string fails before it is allocated; what the chunks hold still reads.
+        EXPECT_EQ(CodeOf([&] { r.ReadString(claimed); }), kRSEndOfData);
+        EXPECT_EQ(CodeOf([&] { r.ReadString(kChunks * 4); }), kRSEndOfData);
+        if (c.yields != 0) {
+            EXPECT_EQ(r.ReadString(kChunks), std::string(kChunks, 'A'));
+        }
+    }
+}
+
+// The plain stream's section length is the file's word too: bytes the file does not hold are
+// not there to be read.
+TEST(RSData, PlainSectionsVouchOnlyForTheFilesBytes) {
+    testutil::TempDir dir;
+    const std::string path = dir.File("plain.rsf");
+    {
+        CRSData w(1);
+        ASSERT_TRUE(w.Open(path.c_str(), 1));
+        ASSERT_TRUE(w.WriteHeader(MakeScanResultHeader(1)));
+        w.BeginSection(SectionId(1));
+        w.WriteU32(0xF0000000u);
+        w.Write(std::string(100, 'x').data(), 100);
+        w.EndSection();
+        w.Close();
+    }
+    auto bytes = testutil::ReadFileBytes(path);
+    WriteLE32(bytes.data() + 132 + 32, 0xFFFFFF00u);  // the section claims almost 4 GiB
+    ASSERT_TRUE(testutil::WriteFileBytes(path, bytes));
+    CRSData r(0);
+    ASSERT_TRUE(r.Open(path.c_str(), 0));
+    ASSERT_TRUE(r.BeginSection(SectionId(1)));
+    const u32 claimed = r.ReadU32();
+    EXPECT_TRUE(r.CanRead(100));
+    EXPECT_FALSE(r.CanRead(101));
+    EXPECT_EQ(CodeOf([&] { r.ReadBlob(claimed); }), kRSEndOfData);
+}
+
 TEST(RSData, RefusesToPassFourGiB) {
     testutil::TempDir dir;
     const std::string path = dir.File("big.rsf");
