@@ -10,6 +10,9 @@ namespace {
 
 constexpr size_t kMaxPathChars = 4096;
 
+// Only a regular file or a block device holds bytes that stay put between reads.
+bool IsDataFile(const struct stat& st) { return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode); }
+
 int OpenFlags(u32 mode) {
     switch (mode) {
     case CWin32File::kModeRead: return O_RDONLY;
@@ -35,13 +38,19 @@ bool CWin32File::Open(const char* path, u32 mode) {
     if (flags < 0 || path == nullptr) return false;
     // The path is used as given (UTF-8); one longer than the wide-path limit cannot be opened.
     if (strnlen(path, kMaxPathChars + 1) > kMaxPathChars) return false;
+    // Paths may come from a saved result or a part list: what stands there is looked at before it
+    // is opened, and opened without blocking, so that a FIFO or a device that waits for a peer can
+    // neither hang the caller nor be read as data.
+    struct stat st {};
+    if (::stat(path, &st) == 0 && !IsDataFile(st)) return false;
     int fd;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, 0666);
+        fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    // Something else may have taken the path's place since it was looked at.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &st) != 0 || !IsDataFile(st) || status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
         ::close(fd);
         return false;
     }

@@ -21,7 +21,9 @@ public:
     CWin32File(const CWin32File&) = delete;
     CWin32File& operator=(const CWin32File&) = delete;
 
-    // Closes any open file first; a mode above 4 then fails without touching the path.
+    // Closes any open file first; a mode above 4 then fails without touching the path. Only a
+    // regular file or a block device is opened (never a folder, FIFO, socket or character
+    // device), and opening never waits.
     bool Open(const char* path, u32 mode);
     void Close();
     bool IsFileHandleValid() const { return m_handle != -1; }

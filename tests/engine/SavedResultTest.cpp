@@ -3,7 +3,12 @@
 // stream's codes and leave nothing allocated (the sanitizer build reports leaks).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include <algorithm>
 #include <cstdlib>
@@ -22,6 +27,7 @@
 #include "engine/RecoveryGraph.h"
 #include "engine/SavedResult.h"
 #include "engine/SavedResultTransfer.h"
+#include "support/MemoryStream.h"
 
 namespace {
 
@@ -479,6 +485,37 @@ TEST_F(SavedTransfer, ImportsThatCannotMatchStopWhereTheyFail) {
         in.SetHooks(hooks);
         EXPECT_FALSE(in.Run());
         EXPECT_EQ(in.StoppedAt(), c.stop);
+    }
+}
+
+// A loaded result names the index of its disk image: whatever stands at that path that is not a
+// regular file (a FIFO that would block the load for ever, a device, a folder) is not opened, and
+// the volume is simply not found.
+TEST(SavedResult, AVolumeOnAnImageOpensOnlyRegularFiles) {
+    testutil::TempDir dir;
+    const std::string fifo = dir.File("disk.idx");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& index : {fifo, std::string("/dev/zero"), dir.Path()}) {
+        SCOPED_TRACE(index);
+        VolumeRecord record;
+        record.source = 1;
+        record.fsCode = kFsFat16;
+        std::strncpy(record.imagePath, index.c_str(), sizeof record.imagePath - 1);
+        record.AddExtent(0, 2048, nullptr);
+        testutil::MemoryStream stream;
+        u8 stored[kVolumeRecordSize];
+        StoreVolumeRecord(record, stored);
+        stream.Write(stored, kVolumeRecordSize);
+        std::vector<std::unique_ptr<ReopenedImageVolume>> images;
+        auto load = std::async(std::launch::async, [&] { return ReadDeviceList(&stream, {}, images); });
+        // A watchdog, not a timing: a load that blocks is released by opening the FIFO's other end.
+        if (load.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ADD_FAILURE() << "the load blocked on " << index;
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) ::close(writer);
+        }
+        EXPECT_EQ(load.get(), nullptr);
+        EXPECT_TRUE(images.empty());
     }
 }
 
