@@ -135,18 +135,19 @@ bool IsValidAttributeHeader(const u8* a, u32 bytesLeft) {
     return true;
 }
 
+namespace {
+constexpr u16 kNtfsNameSeparator = u'/';
+}  // namespace
+
 bool IsValidNTFSFileName(const u8* name, u32 length) {
     if (name == nullptr) return length == 0;
     for (u32 i = 0; i < length; ++i) {
         const u16 c = ReadLE16(name + 2 * i);
         if (c == 0) break;
-        switch (c) {
-            case 0x22: case 0x2A: case 0x2F: case 0x3A: case 0x3C:
-            case 0x3E: case 0x3F: case 0x5C: case 0x7C:
-                return false;
-            default:
-                break;
-        }
+        // The POSIX namespace allows every character but the separator (ntfs-3g writes names
+        // with \ : * ? " < > | every day); the name of the recovered file is made safe for the
+        // target folder when it is written, not here.
+        if (c == kNtfsNameSeparator) return false;
     }
     return true;
 }

@@ -67,7 +67,8 @@ bool ValidateFileRecord(const u8* record, u32 length);
 // `bytesLeft` is what the record holds from the attribute on.
 bool IsValidAttributeHeader(const u8* attribute, u32 bytesLeft);
 bool IsValidFileNameAttribute(const u8* attribute, u32 bytesLeft);
-// `name` is UTF-16LE bytes; walks up to `length` characters or a 0 character.
+// `name` is UTF-16LE bytes; walks up to `length` characters or a 0 character. Only '/' makes a
+// name invalid: every other character is legal in the POSIX namespace.
 bool IsValidNTFSFileName(const u8* name, u32 length);
 
 // The n-th attribute (n from 0) of a type in a record whose fixups are applied; only attributes
