@@ -7,6 +7,8 @@
 
 namespace {
 constexpr size_t kMaxKeptExtension = 32;
+constexpr u8 kFirstPrintable = 0x20;
+constexpr u8 kDelete = 0x7F;
 
 // What no component may be: empty, "." or "..". Dots become '_' so that the name stays
 // recognisable.
@@ -16,10 +18,14 @@ std::string SafeComponent(std::string name) {
     return BoundNameComponent(name);
 }
 
+// Control characters (a newline, an escape) are legal in a Linux name but break every listing
+// and log line that shows it, so no recovered name keeps one.
+bool IsControl(char c) { return static_cast<u8>(c) < kFirstPrintable || static_cast<u8>(c) == kDelete; }
+
 std::string Replace(const char* name, const char* from, char to) {
     std::string out = name != nullptr ? name : "";
     for (char& c : out) {
-        if (c != 0 && std::strchr(from, c) != nullptr) c = to;
+        if (IsControl(c) || std::strchr(from, c) != nullptr) c = to;
     }
     return SafeComponent(out);
 }

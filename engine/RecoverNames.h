@@ -8,11 +8,13 @@
 
 constexpr size_t kMaxNameComponent = 255;
 
-// The top folder of a recovery: each of : ? \ / | * > < and " becomes '#'.
+// The top folder of a recovery: each of : ? \ / | * > < " and every control character becomes
+// '#'.
 std::string CleanTopFolderName(const char* name);
-// A file's name: '/' becomes '_'.
+// A file's name: '/' and every control character (below 0x20, and 0x7F) become '_'; everything
+// else a Linux folder can hold is kept.
 std::string CleanFileName(const char* name);
-// A subfolder's name: '/' becomes '_' as in file names.
+// A subfolder's name: as a file's name.
 std::string CleanSubfolderName(const char* name);
 // The component bounded to `limit` bytes at a character boundary; a short extension (the part
 // from the last '.', up to 32 bytes) is kept and the part before it cut.

@@ -59,6 +59,55 @@ std::string Utf16ToUtf8(const std::u16string& s, char replacement, bool* lossy) 
     return Convert([&s](size_t i) { return static_cast<u32>(s[i]); }, s.size(), replacement, lossy);
 }
 
+namespace {
+constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
+
+// The length of the well-formed sequence at s[i], 0 when there is none (the ranges of the
+// Unicode standard's table of well-formed byte sequences).
+size_t WellFormedLength(std::string_view s, size_t i) {
+    const u8 c = static_cast<u8>(s[i]);
+    if (c < 0x80) return 1;
+    size_t len = 0;
+    u8 low = 0x80, high = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) low = 0xA0;
+        if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) low = 0x90;
+        if (c == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + len > s.size()) return 0;
+    const u8 second = static_cast<u8>(s[i + 1]);
+    if (second < low || second > high) return 0;
+    for (size_t k = 2; k < len; ++k) {
+        if ((static_cast<u8>(s[i + k]) & 0xC0) != 0x80) return 0;
+    }
+    return len;
+}
+}  // namespace
+
+std::string ReplaceInvalidUtf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const size_t len = WellFormedLength(s, i);
+        if (len == 0) {
+            out += kReplacementCharacter;
+            ++i;
+        } else {
+            out.append(s.substr(i, len));
+            i += len;
+        }
+    }
+    return out;
+}
+
 std::u16string Utf8ToUtf16(std::string_view s) {
     std::u16string out;
     size_t i = 0;

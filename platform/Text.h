@@ -11,6 +11,10 @@ std::string Utf16LeToUtf8(const void* p, size_t count, char replacement = '_', b
 std::string Utf16ToUtf8(const std::u16string& s, char replacement = '_', bool* lossy = nullptr);
 // UTF-8 to UTF-16; invalid bytes become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view s);
+// s with every byte that is not part of a well-formed UTF-8 sequence (a stray continuation byte,
+// a cut sequence, an overlong form, an encoded surrogate, a code point past U+10FFFF) replaced
+// by U+FFFD; well-formed text comes back unchanged.
+std::string ReplaceInvalidUtf8(std::string_view s);
 // Copies s into a fixed field of `size` bytes, NUL-terminated, cut at a character boundary so
 // that no UTF-8 sequence is split. Returns the bytes copied (without the NUL).
 size_t CopyUtf8Bounded(char* out, size_t size, std::string_view s);

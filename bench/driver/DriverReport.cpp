@@ -3,14 +3,17 @@
 #include <sstream>
 
 #include "Driver.h"
+#include "platform/Text.h"
 
 namespace driver {
 
 namespace {
 
+// A JSON string of the text; bytes that are not UTF-8 (a damaged name or label) become U+FFFD,
+// so that the report always parses.
 std::string Quote(const std::string& s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (unsigned char c : ReplaceInvalidUtf8(s)) {
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;

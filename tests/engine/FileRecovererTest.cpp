@@ -159,6 +159,11 @@ TEST(RecoverNames, CleaningAndBounds) {
     EXPECT_EQ(CleanTopFolderName("a:?\\/|*><\"b"), "a#########b");
     EXPECT_EQ(CleanFileName("a/b.txt"), "a_b.txt");
     EXPECT_EQ(CleanFileName("a\\b:c"), "a\\b:c");  // only '/' separates paths here
+    // Control characters are legal in a Linux name but break every listing that shows one.
+    EXPECT_EQ(CleanFileName("line\nbreak\r\t\x1b[31m\x7f.txt"), "line_break___[31m_.txt");
+    EXPECT_EQ(CleanSubfolderName("a\x01" "b"), "a_b");
+    EXPECT_EQ(CleanTopFolderName("v\nol"), "v#ol");
+    EXPECT_EQ(CleanFileName("\xC3\xA9t\xC3\xA9 \"q\" <a|b>?*.txt"), "\xC3\xA9t\xC3\xA9 \"q\" <a|b>?*.txt");
     EXPECT_EQ(CleanSubfolderName("../x"), ".._x");
     EXPECT_EQ(CleanFileName("."), "_");
     EXPECT_EQ(CleanSubfolderName(".."), "__");

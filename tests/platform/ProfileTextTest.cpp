@@ -72,3 +72,26 @@ TEST(Text, BoundedCopiesNeverSplitACharacter) {
     EXPECT_EQ(out, "c\xC3\xA9");
     EXPECT_FALSE(CodePageToUtf8("NO-SUCH-CODEPAGE", latin1, 2, out));
 }
+
+// Bytes from a damaged disk reach reports that must parse: every ill-formed piece becomes U+FFFD,
+// and well-formed text of every length of sequence stays as it was.
+TEST(Text, InvalidUtf8IsReplacedAndValidTextKept) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        const char* name;
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"ascii and controls", std::string("a\x01\n", 3), std::string("a\x01\n", 3)},
+        {"two to four bytes", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+        {"stray continuation", "a\x80z", "a" + fffd + "z"},
+        {"cut sequence at the end", "ab\xE2\x82", "ab" + fffd + fffd},
+        {"overlong slash", "\xC0\xAF", fffd + fffd},
+        {"overlong three bytes", "\xE0\x80\xAF", fffd + fffd + fffd},
+        {"encoded surrogate", "\xED\xA0\x80", fffd + fffd + fffd},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {"never a lead byte", "\xFF\xFE", fffd + fffd},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ReplaceInvalidUtf8(c.in), c.out) << c.name;
+}
