@@ -1,7 +1,9 @@
 #include "engine/FileRecoverer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "devices/FileSystemCode.h"
@@ -54,35 +57,80 @@ void MakeSureDirectoryPathExists(const std::string& path) {
     }
 }
 
+// An open folder below the recovery folder, closed when it goes. Every folder and file the
+// writer makes is made relative to one, and none is reached through a symbolic link: a link that
+// stands where a folder is to be made is passed over like any other name already taken.
+class FolderHandle {
+public:
+    FolderHandle() = default;
+    explicit FolderHandle(int fd) : m_fd(fd) {}
+    FolderHandle(FolderHandle&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FolderHandle& operator=(FolderHandle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    ~FolderHandle() { Close(); }
+    int Get() const { return m_fd; }
+    bool IsOpen() const { return m_fd >= 0; }
+
+private:
+    void Close() {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
+    }
+    int m_fd = -1;
+};
+
+// The recovery folder the user chose (followed, as the user named it).
+FolderHandle OpenChosenFolder(const std::string& path) {
+    return FolderHandle(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Makes `name` in the open folder and opens what was made, never through a link.
+bool MakeFolderAt(const FolderHandle& parent, const std::string& name, FolderHandle& made, int& error) {
+    if (::mkdirat(parent.Get(), name.c_str(), 0777) != 0) {
+        error = errno;
+        return false;
+    }
+    made = FolderHandle(::openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    error = made.IsOpen() ? 0 : errno;
+    return made.IsOpen();
+}
+
 // Makes folder/name, or the first of folder/name_000, name_001, ... that does not exist yet;
-// made receives the path. False for any other error.
-bool MakeUniqueDirectory(const std::string& folder, const std::string& name, std::string& made) {
-    std::string path = Join(folder, name);
-    if (::mkdir(path.c_str(), 0777) == 0) {
-        made = path;
+// made receives its path and handle. False for any other error.
+bool MakeUniqueDirectory(const FolderHandle& parent, const std::string& folder, const std::string& name,
+                         std::string& made, FolderHandle& handle) {
+    int error = 0;
+    if (MakeFolderAt(parent, name, handle, error)) {
+        made = Join(folder, name);
         return true;
     }
-    int error = errno;
     for (u32 i = 0; error == EEXIST && i < kUniqueFolderTries; ++i) {
-        path = Join(folder, UniqueFolderVariant(name, i));
-        if (::mkdir(path.c_str(), 0777) == 0) {
-            made = path;
+        const std::string variant = UniqueFolderVariant(name, i);
+        if (MakeFolderAt(parent, variant, handle, error)) {
+            made = Join(folder, variant);
             return true;
         }
-        error = errno;
     }
     return false;
 }
 
 // Creates the first free variant name_000.ext, name_001.ext, ... in folder; 0 or the errno
 // (EEXIST when all 1000 are taken).
-int MakeUniqueFileName(const std::string& folder, const std::string& name, std::string& path) {
+int MakeUniqueFileName(const FolderHandle& handle, const std::string& folder, const std::string& name,
+                       std::string& path) {
     int error = EEXIST;
     for (u32 i = 0; i < kUniqueFileTries; ++i) {
-        const std::string candidate = Join(folder, UniqueFileVariant(name, i));
-        error = CreateNewFile(candidate);
+        const std::string variant = UniqueFileVariant(name, i);
+        error = CreateNewFileAt(handle.Get(), variant);
         if (error == 0) {
-            path = candidate;
+            path = Join(folder, variant);
             return 0;
         }
         if (error != EEXIST) return error;
@@ -90,12 +138,12 @@ int MakeUniqueFileName(const std::string& folder, const std::string& name, std::
     return error;
 }
 
-// Creates the target file in folder (in base when there is none), never over an existing file.
-bool CreateTargetFile(const std::string& base, const std::string* folder, const std::string& name, std::string& path) {
-    const std::string& where = folder != nullptr ? *folder : base;
-    path = Join(where, name);
-    int error = CreateNewFile(path);
-    if (error == EEXIST) error = MakeUniqueFileName(where, name, path);
+// Creates the target file in the open folder, never over an existing file or through a link.
+bool CreateTargetFile(const FolderHandle& handle, const std::string& folder, const std::string& name,
+                      std::string& path) {
+    path = Join(folder, name);
+    int error = CreateNewFileAt(handle.Get(), name);
+    if (error == EEXIST) error = MakeUniqueFileName(handle, folder, name, path);
     if (error != 0) {
         ReleaseTrace("Error code:%d", int(Win32FromErrno(error)));
         return false;
@@ -122,15 +170,16 @@ void CountFile(RecoverCounts& counts, u32 result, const RecoverReadContext& cont
 
 // The checked children of folder, depth first in sibling order, written under directory (in
 // base itself where a folder could not be made). 0 when every child was visited, 2 cancelled.
-u32 WalkFolder(RecoverReadContext& context, const std::string& base, CFileNode* folder, const std::string& directory,
-               RecoverCounts& counts) {
+u32 WalkFolder(RecoverReadContext& context, const std::string& base, const FolderHandle& baseHandle, CFileNode* folder,
+               const std::string& directory, FolderHandle topHandle, RecoverCounts& counts) {
     struct Frame {
         CFileNode* next;
         bool hasDirectory;
         std::string directory;
+        FolderHandle handle;
     };
     std::vector<Frame> stack;
-    stack.push_back({folder->GetFirstChild(), true, directory});
+    stack.push_back({folder->GetFirstChild(), true, directory, std::move(topHandle)});
     while (!stack.empty()) {
         Frame& frame = stack.back();
         CFileNode* child = frame.next;
@@ -148,10 +197,12 @@ u32 WalkFolder(RecoverReadContext& context, const std::string& base, CFileNode* 
                 continue;
             }
             std::string made;
+            FolderHandle handle;
             const bool hasDirectory =
-                frame.hasDirectory &&
-                MakeUniqueDirectory(frame.directory, CleanSubfolderName(properties->GetName()), made);
-            stack.push_back({child->GetFirstChild(), hasDirectory, std::move(made)});
+                frame.hasDirectory && MakeUniqueDirectory(frame.handle, frame.directory,
+                                                          CleanSubfolderName(properties->GetName()), made, handle);
+            // The frame reference does not survive the push.
+            stack.push_back({child->GetFirstChild(), hasDirectory, std::move(made), std::move(handle)});
             continue;
         }
 
@@ -160,7 +211,8 @@ u32 WalkFolder(RecoverReadContext& context, const std::string& base, CFileNode* 
             return kRecoverCancelled;
         }
         std::string path;
-        if (!CreateTargetFile(base, frame.hasDirectory ? &frame.directory : nullptr, name, path)) {
+        const bool inFolder = frame.hasDirectory;
+        if (!CreateTargetFile(inFolder ? frame.handle : baseHandle, inFolder ? frame.directory : base, name, path)) {
             ++counts.failed;
             LogInfo("Failed to recover file: %s", name.c_str());
             continue;
@@ -255,8 +307,12 @@ u32 CFileRecoverer::RecoverFolder(IFileRecoverCallback* callback, IStorageDevice
         return m_result;
     }
 
+    const FolderHandle baseHandle = OpenChosenFolder(base);
     std::string top;
-    if (!MakeUniqueDirectory(base, CleanTopFolderName(folder->GetFileProperties()->GetName()), top)) {
+    FolderHandle topHandle;
+    if (!baseHandle.IsOpen() ||
+        !MakeUniqueDirectory(baseHandle, base, CleanTopFolderName(folder->GetFileProperties()->GetName()), top,
+                             topHandle)) {
         m_result = kRecoverFailed;
         return m_result;
     }
@@ -264,7 +320,7 @@ u32 CFileRecoverer::RecoverFolder(IFileRecoverCallback* callback, IStorageDevice
     context.callback = callback;
     context.device = SourceDevice(device, folder);
     try {
-        m_result = WalkFolder(context, base, folder, top, m_counts);
+        m_result = WalkFolder(context, base, baseHandle, folder, top, std::move(topHandle), m_counts);
     } catch (...) {
         m_result = kRecoverFailed;
     }

@@ -242,8 +242,10 @@ void SetAttributes(u16 attributes, const std::string& path) {
 }
 }  // namespace
 
-int CreateNewFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+int CreateNewFile(const std::string& path) { return CreateNewFileAt(AT_FDCWD, path); }
+
+int CreateNewFileAt(int folder, const std::string& name) {
+    const int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return errno;
     ::close(fd);
     return 0;

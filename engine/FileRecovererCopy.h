@@ -57,5 +57,8 @@ void BuildEfsBlockHeader(u8* out, u32 dataBytes, u16 number, u32 fileBytes);
 // (cancelled).
 u32 RestoreEfsFile(RecoverReadContext& context, const std::string& path, u64 size);
 
-// Creates path as a new file; 0 or the errno (EEXIST when something is already there).
+// Creates path as a new file; 0 or the errno (EEXIST when something is already there, a
+// symbolic link included: nothing is ever created through one).
 int CreateNewFile(const std::string& path);
+// The same for `name` in the open folder `folder`.
+int CreateNewFileAt(int folder, const std::string& name);
