@@ -1,5 +1,6 @@
 #include "raw/RAWSearchController.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -22,14 +23,18 @@ std::atomic<IProgress*> g_continueHolder{nullptr};
 
 bool StopRequested() { return GetScanOptions().IsStopRequested(); }
 
-// An analyser that throws has not recognised the sector (or finished its walk).
-u32 TryHeader(IRawFileAnalyser* analyser, const u8* sector, CRawFileInfo& record) {
+// An analyser that throws has not recognised the sector (or finished its walk). A size the
+// header states (the file is not walked then) that runs past the end of the device is no match
+// either: a few bytes that happen to look like a header (an MP3 frame holding "FWS") would
+// otherwise be written out as gigabytes of zeros.
+u32 TryHeader(IRawFileAnalyser* analyser, const u8* sector, CRawFileInfo& record, u64 bytesToEnd) {
     u32 result = 0;
     try {
         result = analyser->CheckFileHeader(sector, record);
     } catch (...) {
         result = 0;
     }
+    if (result != 0 && record.size > bytesToEnd) result = 0;
     // What a check that said no wrote into the record must not reach the next analyser or file.
     if (result == 0) record = CRawFileInfo();
     return result;
@@ -92,11 +97,18 @@ void CRAWSearchController::BeginSearch() {
     if (!m_block) m_blockBytes = 0;
 }
 
-IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, CRawFileInfo& record, bool& stopped) {
+u64 CRAWSearchController::BytesToEnd(u64 sector) const {
+    const u64 total = m_device ? m_device->GetTotalSectors() : 0;
+    return sector < total ? (total - sector) * m_sectorSize : 0;
+}
+
+IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, u64 sectorNumber, CRawFileInfo& record,
+                                                    bool& stopped) {
+    const u64 bytesToEnd = BytesToEnd(sectorNumber);
     const u8 stage = (*m_stages)[CRawFileAnalyserRegistry::Signature2Key(sector)];
     if (stage & kStage4) {
         IRawFileAnalyser* a = m_registry.FindSignature4(CRawFileAnalyserRegistry::Signature4Key(sector));
-        if (a && TryHeader(a, sector, record) != 0) return a;
+        if (a && TryHeader(a, sector, record, bytesToEnd) != 0) return a;
     }
     if (stage & kStage2) {
         const auto range = m_registry.FindSignature2(CRawFileAnalyserRegistry::Signature2Key(sector));
@@ -104,7 +116,7 @@ IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, CRawFileIn
         u32 result = 0;
         for (auto it = range.first; it != range.second; ++it) {
             last = it->second;
-            result = TryHeader(last, sector, record);
+            result = TryHeader(last, sector, record, bytesToEnd);
             if (result == 1) break;
         }
         if (result != 0) return last;
@@ -117,7 +129,7 @@ IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, CRawFileIn
             stopped = true;
             return nullptr;
         }
-        if (TryHeader(offsetList[k], sector, record) != 0) return offsetList[k];
+        if (TryHeader(offsetList[k], sector, record, bytesToEnd) != 0) return offsetList[k];
     }
     return nullptr;
 }
@@ -168,7 +180,7 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
             held.reset(new (std::nothrow) CRawFileInfo());
             if (!held) break;
         }
-        IRawFileAnalyser* match = MatchSector(sector, *held, stopped);
+        IRawFileAnalyser* match = MatchSector(sector, firstSector + i, *held, stopped);
         if (stopped) break;
         if (!match) continue;
         held->startSector = firstSector + i;
@@ -208,6 +220,8 @@ void CRAWSearchController::SizePendingFiles(u64 lastStart) {
         } catch (...) {
             // A walk that threw leaves the record as it got it; it is done all the same.
         }
+        // What lies past the end of the device is no part of any file found on it.
+        record->size = std::min(record->size, BytesToEnd(record->startSector));
         m_pending.pop_front();
     }
 }
