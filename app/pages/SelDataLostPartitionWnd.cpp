@@ -356,7 +356,9 @@ void SelDataLostPartitionWnd::FillFromEnumeration() {
         GetVolumeSizeText(record, snapshot_->mounted, &size, &used, &mountPoint);
         const std::string label(record->label, strnlen(record->label, sizeof(record->label)));
         tile->text1 = (label.empty() ? Localized("LocalDisk") : label) + " ";
-        tile->text2 = ScanFileSystemName(record->fsCode);
+        // An unpartitioned area holds no file system the table vouches for: its record's code is
+        // only a placeholder, and no name is shown for it.
+        tile->text2.clear();
         tile->text3 = size;
         tile->record = record;
         tile->page = GetHwnd();
