@@ -193,6 +193,12 @@ void CCollectAllBasicPartitionandDynamicVolume::CollectBasicVolumes(const std::v
         std::vector<std::unique_ptr<VolumeRecord>> made;
         for (auto& p : partitions) {
             if (!p->device) continue;
+            // A damaged table may list one partition many times over (a GPT of equal entries):
+            // each extent of the disk is one volume, listed and scanned once.
+            const bool listed = std::any_of(made.begin(), made.end(), [&](const std::unique_ptr<VolumeRecord>& m) {
+                return m->extents[0].firstSector == p->firstSector && m->extents[0].sectorCount == p->sectorCount;
+            });
+            if (listed) continue;
             auto r = std::make_unique<VolumeRecord>();
             r->kind = kVolumeKindBasic;
             r->device = p->device.release();

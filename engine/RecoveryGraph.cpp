@@ -41,7 +41,6 @@ bool SessionStopRequested() {
 // Every scan started so far is older than this.
 constexpr u64 kAllScans = ScanThreads::kAllThreads;
 constexpr u32 kShortScanMs = 10000;
-constexpr u32 kFinishDelayMs = 3000;
 
 constexpr u32 kStatsCheckedKiB = 0x3010;
 constexpr u32 kStatsCheckedFiles = 0x3011;
@@ -374,7 +373,8 @@ i32 RecoveryGraph::ScanThread(u64 seq) {
     m_storedScan.compare_exchange_strong(stored, 0);
 
     // A short scan stays on screen a moment before its page moves on.
-    if (GetTickCount64Ms() - start < kShortScanMs) SleepMs(kFinishDelayMs);
+    const u32 pause = m_shortScanPauseMs.load();
+    if (pause != 0 && GetTickCount64Ms() - start < kShortScanMs) SleepMs(pause);
     LogEntry("RecoveryGraph::ScanThread", 438);
     if (m_stopRequested.load() || superseded()) return 0;
     return DoReCaculateCheckedFileInfo();

@@ -126,6 +126,10 @@ public:
     // How long DoScan, CloseScanThread and the destructor wait for a scan thread (10 s; tests
     // shorten it to reach the time-out).
     void SetThreadWaitMs(u32 ms) { m_threadWaitMs.store(ms); }
+    // How long a short scan stays on screen before its finish message (3 s). A caller with no
+    // screen to show it on (the scan driver) sets 0.
+    static constexpr u32 kShortScanPauseMs = 3000;
+    void SetShortScanPauseMs(u32 ms) { m_shortScanPauseMs.store(ms); }
     // Frees the controller and the trees on a release thread; waits for it when asked. 0.
     i32 ReleaseController(bool wait);
     // A thread that reads found nodes outside the scan (a preview's copy) holds the trees while
@@ -214,6 +218,7 @@ private:
     std::atomic<ControllerFactory> m_factory{nullptr};
 
     std::atomic<u32> m_threadWaitMs{10000};
+    std::atomic<u32> m_shortScanPauseMs{kShortScanPauseMs};
     // The number of the last scan thread DoScan started, until the thread is past its controllers
     // or a waiter lets go of it (0: none).
     std::atomic<u64> m_storedScan{0};

@@ -32,6 +32,14 @@ std::string ParseImage(const std::string& arg, std::pair<std::string, u32>& out)
     out = {arg.substr(0, at), static_cast<u32>(n)};
     return out.first.empty() ? "empty image path in " + arg : "";
 }
+// Where the value of an option that names a file or folder goes; null for any other option.
+std::string* PathOption(Options& options, const std::string& name) {
+    if (name == "--recover") return &options.recoverDir;
+    if (name == "--json") return &options.jsonPath;
+    if (name == "--save") return &options.savePath;
+    if (name == "--load") return &options.loadPath;
+    return nullptr;
+}
 }  // namespace
 
 std::string ParseOptions(int argc, char** argv, Options& out) {
@@ -50,14 +58,10 @@ std::string ParseOptions(int argc, char** argv, Options& out) {
             out.mode = v;
         } else if (a == "--volume") {
             out.volume = v;
-        } else if (a == "--recover") {
-            out.recoverDir = v;
-        } else if (a == "--json") {
-            out.jsonPath = v;
-        } else if (a == "--save") {
-            out.savePath = v;
-        } else if (a == "--load") {
-            out.loadPath = v;
+        } else if (std::string* path = PathOption(out, a)) {
+            // An empty path would silently turn the option off: the caller asked for something.
+            if (v.empty()) return a + " needs a path, not an empty one";
+            *path = v;
         } else if (a == "--lost-reason") {
             // The wizard's lost-data reason: a nonzero one lets the complete scan hand out more
             // than one found partition.
@@ -74,6 +78,8 @@ std::string ParseOptions(int argc, char** argv, Options& out) {
         if (!out.mode.empty() || !out.savePath.empty()) return "--load replaces the scan: no --mode or --save with it";
         return "";
     }
+    // Only the list is asked for: nothing is scanned, so no mode is needed.
+    if (out.volume == "none" && out.mode.empty()) return out.savePath.empty() ? "" : "--save needs a scan, not --volume none";
     if (out.mode != "deleted" && out.mode != "complete") return "--mode must be deleted or complete";
     return "";
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -32,6 +33,19 @@ namespace driver {
 namespace {
 
 constexpr u32 kEnumerationWaitMs = 600000;
+constexpr char kUnpartitionedKind[] = "unpartitioned";
+constexpr char kWholeDiskKind[] = "disk";
+// More digits than this name no volume or disk the driver could list.
+constexpr size_t kMaxIndexDigits = 9;
+
+// A volume or disk number as typed: digits only (no sign, no blank), else false.
+bool ParseIndex(const std::string& text, size_t& out) {
+    if (text.empty() || text.size() > kMaxIndexDigits || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    out = static_cast<size_t>(std::strtoul(text.c_str(), nullptr, 10));
+    return true;
+}
 
 struct Candidate {
     VolumeInfo info;
@@ -61,7 +75,9 @@ VolumeInfo Describe(u32 index, const VolumeRecord& record, const char* kind,
         for (u32 i = 0; i < record.ExtentCount(); ++i) v.sectors += record.extents[i].sectorCount;
     }
     v.fsCode = record.fsCode;
-    v.fs = FsName(record.fsCode);
+    // An unpartitioned area holds no file system the table vouches for: its record's code is only
+    // a placeholder, and no name is shown for it.
+    v.fs = std::strcmp(kind, kUnpartitionedKind) == 0 ? std::string() : FsName(record.fsCode);
     v.label.assign(record.label, strnlen(record.label, sizeof(record.label)));
     if (record.driveLetter) v.letter = std::string(1, record.driveLetter);
     return v;
@@ -81,6 +97,18 @@ bool MakeFolder(const std::string& path) {
     if (MakeDirectories(path)) return true;
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Disk N as one volume of unknown file system, as --volume disk:N scans it and a result saved
+// from such a scan names it.
+std::unique_ptr<VolumeRecord> WholeDiskRecord(CDiskDevice* disk, size_t number) {
+    auto record = std::make_unique<VolumeRecord>();
+    record->device = disk;
+    record->kind = kVolumeKindBasic;
+    record->fsCode = kFsUnknown;
+    record->AddExtent(0, disk->GetTotalSectors(), disk);
+    record->SetLabel(("Disk " + std::to_string(number)).c_str());
+    return record;
 }
 
 std::string RootName(CFileSystemNode* root) {
@@ -118,10 +146,29 @@ std::string CheckImage(const std::string& path) {
     return std::string();
 }
 
-void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* device, const std::string& folder,
-                  RecoveredInfo& out) {
-    if (!MakeFolder(folder)) {
-        Complain("cannot make the recovery folder %s", folder.c_str());
+// Makes the volume's folder in the recovery folder; it must be a folder of its own there, not a
+// symbolic link that would send every file elsewhere.
+bool MakeVolumeFolder(const std::string& recoverDir, const std::string& folder) {
+    if (!MakeFolder(recoverDir)) {
+        Complain("cannot make the recovery folder %s", recoverDir.c_str());
+        return false;
+    }
+    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+        Complain("cannot make the recovery folder %s: %s", folder.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        Complain("the recovery folder %s is %s: nothing is written through it", folder.c_str(),
+                 S_ISLNK(st.st_mode) ? "a symbolic link" : "not a folder");
+        return false;
+    }
+    return true;
+}
+
+void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* device, const std::string& recoverDir,
+                  const std::string& folder, RecoveredInfo& out) {
+    if (!MakeVolumeFolder(recoverDir, folder)) {
         for (CFileSystemNode* root : roots) out.failed += CountTree(root).files;
         return;
     }
@@ -155,8 +202,8 @@ void ReportAndRecover(const Options& options, RecoveryGraph& session, CHeadlessD
     }
     if (!options.recoverDir.empty() && !roots.empty()) {
         SetCurrentRecoveryController(session.GetController());
-        RecoverTrees(roots, c.record->device, options.recoverDir + "/" + std::to_string(c.info.index),
-                     report.recovered);
+        RecoverTrees(roots, c.record->device, options.recoverDir,
+                     options.recoverDir + "/" + std::to_string(c.info.index), report.recovered);
     }
     report.scans.push_back(scan);
 }
@@ -203,7 +250,7 @@ int Run(const Options& options, Report& report) {
     }
     for (VolumeRecord* r : enumeration.UnpartitionedAreas()) {
         if (!r) continue;
-        candidates.push_back({Describe(static_cast<u32>(candidates.size()), *r, "unpartitioned", disks), r});
+        candidates.push_back({Describe(static_cast<u32>(candidates.size()), *r, kUnpartitionedKind, disks), r});
     }
 
     // "disk:N": the whole disk as one volume of unknown file system, listed after the others.
@@ -219,26 +266,18 @@ int Run(const Options& options, Report& report) {
         // Only the list is asked for.
     } else if (options.volume.rfind("disk:", 0) == 0) {
         const std::string n = options.volume.substr(5);
-        char* end = nullptr;
-        const unsigned long disk = std::strtoul(n.c_str(), &end, 10);
-        if (n.empty() || *end || disk >= disks.size() || !disks[disk]) {
+        size_t disk = 0;
+        if (!ParseIndex(n, disk) || disk >= disks.size() || !disks[disk]) {
             refusal = "no disk " + n + " (" + std::to_string(disks.size()) + " disk(s) open): nothing scanned";
         } else {
-            diskRecord = std::make_unique<VolumeRecord>();
-            CDiskDevice* d = disks[disk].get();
-            diskRecord->device = d;
-            diskRecord->kind = kVolumeKindBasic;
-            diskRecord->fsCode = kFsUnknown;
-            diskRecord->AddExtent(0, d->GetTotalSectors(), d);
-            diskRecord->SetLabel(("Disk " + std::to_string(disk)).c_str());
+            diskRecord = WholeDiskRecord(disks[disk].get(), disk);
             candidates.push_back(
-                {Describe(static_cast<u32>(candidates.size()), *diskRecord, "disk", disks), diskRecord.get()});
+                {Describe(static_cast<u32>(candidates.size()), *diskRecord, kWholeDiskKind, disks), diskRecord.get()});
             chosen.push_back(candidates.size() - 1);
         }
     } else {
-        char* end = nullptr;
-        const unsigned long index = std::strtoul(options.volume.c_str(), &end, 10);
-        if (options.volume.empty() || *end || index >= candidates.size()) {
+        size_t index = 0;
+        if (!ParseIndex(options.volume, index) || index >= candidates.size()) {
             refusal = "no volume " + options.volume + " (" + std::to_string(candidates.size()) +
                       " volume(s) found): nothing scanned";
         } else {
@@ -254,6 +293,8 @@ int Run(const Options& options, Report& report) {
     if (chosen.empty()) return kExitOk;
 
     RecoveryGraph& session = RecoveryGraph::Instance();
+    // Nothing is on screen to linger on: the finish comes as soon as the scan ends.
+    session.SetShortScanPauseMs(0);
     CHeadlessProgress progress;
     CHeadlessDirectoryTree tree;
     session.SetProgress(&progress, &progress, progress.GetWindow());
@@ -262,9 +303,18 @@ int Run(const Options& options, Report& report) {
     session.SetReason(options.lostReason);
 
     int status = kExitOk;
+    std::vector<std::unique_ptr<VolumeRecord>> wholeDisks;
     if (!options.loadPath.empty()) {
         std::vector<VolumeRecord*> live;
         for (const Candidate& c : candidates) live.push_back(c.record);
+        // A result saved after --volume disk:N names a whole disk: each disk is one more volume
+        // the result may match, listed only when it does.
+        if (!diskRecord) {
+            for (size_t d = 0; d < disks.size(); ++d) {
+                if (disks[d]) wholeDisks.push_back(WholeDiskRecord(disks[d].get(), d));
+            }
+        }
+        for (const auto& w : wholeDisks) live.push_back(w.get());
         const i32 index = LoadSessionResult(options.loadPath, live);
         if (index < 0) {
             session.SetDirectoryTree(nullptr);
@@ -272,13 +322,15 @@ int Run(const Options& options, Report& report) {
             session.SelectVolume(-1, nullptr);
             return kExitFailed;
         }
-        if (static_cast<size_t>(index) == candidates.size()) {
-            VolumeRecord* image = session.GetFirstVolume();
-            candidates.push_back({Describe(static_cast<u32>(index), *image, "image", disks), image});
+        if (static_cast<size_t>(index) >= candidates.size()) {
+            const bool image = static_cast<size_t>(index) == live.size();
+            VolumeRecord* record = image ? session.GetFirstVolume() : live[static_cast<size_t>(index)];
+            candidates.push_back({Describe(static_cast<u32>(candidates.size()), *record, image ? "image" : kWholeDiskKind, disks),
+                                  record});
             report.volumes.push_back(candidates.back().info);
         }
         chosen.clear();
-        chosen.push_back(static_cast<size_t>(index));
+        chosen.push_back(std::min(static_cast<size_t>(index), candidates.size() - 1));
     }
     for (size_t i : chosen) {
         const Candidate& c = candidates[i];
