@@ -1,8 +1,9 @@
 #pragma once
-// The saved-result contents road of the fuzzing: a real result's three sections (folder list,
-// volume with its disk-identification block, the trees of a quick search over a fixture) damaged
-// in their logical content, now and then in their stored chunks too, written as a ".rsf" and
-// loaded through the loaders the import runs. Every load must either succeed or fail with a
+// The saved-result roads of the fuzzing: a real result's three sections (folder list, volume with
+// its disk-identification block, the trees of a quick search over a fixture) damaged in their
+// logical content, or written and then damaged in their stored form (chunk headers, compressed
+// chunks, chunks forged to inflate to one value and repeated, section lengths), and loaded
+// through the loaders the import runs. Every load must either succeed or fail with a
 // stream code; a loaded tree is walked and freed. Header-only: the harness and the smoke test
 // share it.
 #include <memory>
@@ -165,6 +166,149 @@ inline Outcome FuzzSections(devfuzz::Rng& rng, const Sections& seed, const std::
         }
     }
     WriteResult(path, s, rng, rng.OneIn(6));
+    return LoadResult(path);
+}
+
+// ---- the stored chunks ----
+
+// The stored form of a saved result, split where the stream splits it: the file header, and per
+// section its header and its chunks (each with its two-byte header).
+struct StoredFile {
+    std::vector<u8> header;
+    struct Section {
+        std::vector<u8> header;
+        std::vector<std::vector<u8>> chunks;
+        std::vector<u8> tail;  // bytes after the last whole chunk (none in an intact file)
+    };
+    std::vector<Section> sections;
+};
+
+constexpr size_t kSectionLengthAt = 32;
+constexpr u16 kStoredCompressed = 0x8000;
+constexpr u16 kStoredLengthMask = 0x0FFF;
+
+inline StoredFile SplitStored(const std::vector<u8>& file) {
+    StoredFile out;
+    const size_t headerSize = sizeof(ScanResultHeader), sectionHeader = sizeof(ScanResultSectionHeader);
+    out.header.assign(file.begin(), file.begin() + static_cast<long>(std::min(file.size(), headerSize)));
+    size_t p = headerSize;
+    while (p + sectionHeader <= file.size()) {
+        StoredFile::Section section;
+        section.header.assign(file.begin() + static_cast<long>(p), file.begin() + static_cast<long>(p + sectionHeader));
+        const size_t end = std::min(file.size(), p + sectionHeader + ReadLE32(section.header.data() + kSectionLengthAt));
+        p += sectionHeader;
+        while (p + 2 <= end) {
+            const size_t length = 2 + (ReadLE16(file.data() + p) & kStoredLengthMask) + 1;
+            if (p + length > end) break;
+            section.chunks.emplace_back(file.begin() + static_cast<long>(p), file.begin() + static_cast<long>(p + length));
+            p += length;
+        }
+        section.tail.assign(file.begin() + static_cast<long>(p), file.begin() + static_cast<long>(end));
+        p = end;
+        out.sections.push_back(std::move(section));
+    }
+    return out;
+}
+
+// Joins the pieces again; each section header states the length of what follows it unless
+// `keepLengths` (then a damaged length stays as it was made).
+inline std::vector<u8> JoinStored(StoredFile& stored, bool keepLengths) {
+    std::vector<u8> out = stored.header;
+    for (StoredFile::Section& section : stored.sections) {
+        size_t length = section.tail.size();
+        for (const auto& c : section.chunks) length += c.size();
+        if (!keepLengths) WriteLE32(section.header.data() + kSectionLengthAt, static_cast<u32>(length));
+        out.insert(out.end(), section.header.begin(), section.header.end());
+        for (const auto& c : section.chunks) out.insert(out.end(), c.begin(), c.end());
+        out.insert(out.end(), section.tail.begin(), section.tail.end());
+    }
+    return out;
+}
+
+// The stored chunk the stream writes for one chunk of data (compressed when that is smaller),
+// made by the stream's own writer in a scratch file.
+inline std::vector<u8> StoredChunkOf(const std::vector<u8>& data, const std::string& scratch) {
+    {
+        CRSDataEx w(1);
+        if (!w.Open(scratch.c_str(), 1)) std::abort();
+        w.WriteHeader(MakeScanResultHeader(kSavedResultVersion));
+        w.BeginSection(kSavedTreesSection);
+        w.Write(data.data(), static_cast<u32>(data.size()));
+        w.EndSection();
+        w.Close();
+    }
+    const StoredFile f = SplitStored(testutil::ReadImageFile(scratch));
+    if (f.sections.size() != 1 || f.sections[0].chunks.size() != 1) std::abort();
+    return f.sections[0].chunks[0];
+}
+
+// A chunk of data that inflates from a few bytes to a whole chunk: one value over and over, so
+// that every count and length read from it is that value. Small files full of these are what
+// once made loads allocate gigabytes.
+inline std::vector<u8> ForgedChunk(devfuzz::Rng& rng, const std::string& scratch) {
+    std::vector<u8> data(CRSDataEx::kChunkSize);
+    const u32 width = rng.OneIn(2) ? 4 : 8;
+    const u64 value = devfuzz::InterestingValue(rng, 0x7FFFFFFF, width);
+    for (size_t i = 0; i + width <= data.size(); i += width) devfuzz::WriteField(data.data() + i, width, value);
+    return StoredChunkOf(data, scratch);
+}
+
+// One round: a real result written, then damaged in its stored form: chunk headers (the
+// compressed flag, the length), the compressed bytes of a chunk, chunks forged to inflate to one
+// value, repeated or dropped, section lengths; then loaded as the import does.
+inline Outcome FuzzStoredChunks(devfuzz::Rng& rng, const Sections& seed, const std::string& path,
+                                const std::string& scratch) {
+    WriteResult(path, seed, rng, false);
+    StoredFile stored = SplitStored(testutil::ReadImageFile(path));
+    if (stored.sections.empty()) std::abort();
+    bool keepLengths = false;
+    const u32 rounds = 1 + static_cast<u32>(rng.Below(4));
+    for (u32 r = 0; r < rounds; ++r) {
+        StoredFile::Section& section = stored.sections[rng.Below(stored.sections.size())];
+        auto& chunks = section.chunks;
+        const u64 what = rng.Below(7);
+        if (chunks.empty() || what == 6) {
+            // The section's stated length.
+            keepLengths = true;
+            u8* field = section.header.data() + kSectionLengthAt;
+            devfuzz::WriteField(field, 4, devfuzz::InterestingValue(rng, devfuzz::ReadField(field, 4), 4));
+            continue;
+        }
+        std::vector<u8>& chunk = chunks[rng.Below(chunks.size())];
+        if (what == 0) {
+            // The compressed flag turned over, or the length given a telling value; the chunks
+            // after it are then read from the wrong place.
+            u16 header = ReadLE16(chunk.data());
+            header = rng.OneIn(2) ? static_cast<u16>(header ^ kStoredCompressed)
+                                  : static_cast<u16>(devfuzz::InterestingValue(rng, header, 2));
+            WriteLE16(chunk.data(), header);
+        } else if (what == 1) {
+            // The compressed bytes themselves (the zlib header, the deflate data, the checksum).
+            if (chunk.size() > 2) devfuzz::MutateBytes(rng, chunk.data() + 2, chunk.size() - 2);
+        } else if (what == 2) {
+            chunk.resize(2 + rng.Below(chunk.size() - 1));  // cut short
+        } else if (what == 3) {
+            chunk = ForgedChunk(rng, scratch);
+        } else if (what == 4) {
+            // A forged chunk many times over: a small file whose data is one value. Or a few
+            // bytes flagged compressed that inflate to nothing, a great many times over: they
+            // must not vouch for data they do not hold.
+            const bool hollow = rng.OneIn(2);
+            const std::vector<u8> forged = hollow ? std::vector<u8>{0x02, 0x80, 0xFF, 0xFF, 0xFF} : ForgedChunk(rng, scratch);
+            const size_t at = rng.Below(chunks.size() + 1);
+            chunks.insert(chunks.begin() + static_cast<long>(at), 1 + rng.Below(hollow ? 100000 : 2000), forged);
+        } else {
+            // A chunk repeated or dropped.
+            const size_t at = rng.Below(chunks.size());
+            if (rng.OneIn(2)) {
+                const std::vector<u8> copy = chunks[at];
+                chunks.insert(chunks.begin() + static_cast<long>(at), 1 + rng.Below(8), copy);
+            } else {
+                chunks.erase(chunks.begin() + static_cast<long>(at));
+            }
+        }
+    }
+    if (!testutil::WriteImageFile(path, JoinStored(stored, keepLengths))) std::abort();
     return LoadResult(path);
 }
 

@@ -4,6 +4,8 @@
 //
 // Each iteration either damages the folder-list, volume and trees sections of a real result (the
 // quick-search trees of ntfs-basic.img and fat16-basic.img) and loads them as the import does, or
+// writes such a result and damages its stored form (chunk headers, compressed chunks, chunks
+// forged to inflate to one value and repeated, section lengths) before loading it, or
 // damages a compressed disk image of fat16-basic.img (its index, block table, part list or parts)
 // and reads it whole, or damages the VBLK area of a dynamic disk group and joins, parses and links
 // its records. The seed
@@ -79,7 +81,8 @@ int main(int argc, char** argv) {
     };
     const std::string current = work + "/saved_fuzz.current";
     const std::vector<u8> ldmArea = savedfuzz::LdmSeedArea();
-    u64 done = 0, loadedTrees = 0, failures = 0, imagesRead = 0, completeVolumes = 0;
+    const std::string scratch = work + "/saved_fuzz_" + tag + "_chunk.rsf";
+    u64 done = 0, loadedTrees = 0, failures = 0, imagesRead = 0, completeVolumes = 0, storedRounds = 0;
     const auto started = std::chrono::steady_clock::now();
     for (u64 i = 0; i < iterations; ++i) {
         if (std::chrono::steady_clock::now() - started > std::chrono::seconds(seconds)) break;
@@ -90,11 +93,16 @@ int main(int argc, char** argv) {
         }
         devfuzz::Rng rng(seed + i);
         ::alarm(kIterationSeconds);
-        const u64 road = rng.Below(3);
+        const u64 road = rng.Below(4);
         if (road == 0) {
             completeVolumes += savedfuzz::FuzzLdm(rng, ldmArea).complete;
         } else if (road == 1 && rng.OneIn(2)) {
             imagesRead += savedfuzz::FuzzImage(rng, images[rng.Below(2)]).readAll ? 1 : 0;
+        } else if (road == 3) {
+            const savedfuzz::Outcome o = savedfuzz::FuzzStoredChunks(rng, seeds[rng.Below(2)], path, scratch);
+            loadedTrees += o.roots;
+            failures += o.failures;
+            ++storedRounds;
         } else {
             const savedfuzz::Outcome o = savedfuzz::FuzzSections(rng, seeds[rng.Below(2)], path);
             loadedTrees += o.roots;
@@ -104,12 +112,13 @@ int main(int argc, char** argv) {
         ++done;
     }
     ::unlink(path.c_str());
+    ::unlink(scratch.c_str());
     for (const auto& image : images) {
         for (const std::string& p : image.paths) ::unlink(p.c_str());
     }
-    std::printf("saved_fuzz: %" PRIu64 " iterations, %" PRIu64 " trees loaded, %" PRIu64
-                " loads failed cleanly, %" PRIu64 " damaged images read whole, %" PRIu64
+    std::printf("saved_fuzz: %" PRIu64 " iterations (%" PRIu64 " with damaged stored chunks), %" PRIu64
+                " trees loaded, %" PRIu64 " loads failed cleanly, %" PRIu64 " damaged images read whole, %" PRIu64
                 " complete volumes in damaged databases\n",
-                done, loadedTrees, failures, imagesRead, completeVolumes);
+                done, storedRounds, loadedTrees, failures, imagesRead, completeVolumes);
     return 0;
 }

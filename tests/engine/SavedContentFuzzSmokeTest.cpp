@@ -42,6 +42,42 @@ TEST(SavedContentFuzzSmoke, DamagedSectionsLoadOrFailWithAStreamCode) {
     EXPECT_GT(failed, 20u);
 }
 
+// The stored form damaged: chunk headers, compressed bytes, chunks forged to inflate to one
+// value and repeated up to thousands of times, section lengths. Each load ends with a tree or a
+// stream code, and (under the sanitizer build's limits) in memory of the order of the file.
+TEST(SavedContentFuzzSmoke, DamagedStoredChunksLoadOrFailWithAStreamCode) {
+    testutil::TempDir dir;
+    const savedfuzz::Sections seeds[] = {
+        savedfuzz::SeedSections(testutil::FixturePath("ntfs-basic.img"),
+                                std::unique_ptr<IQuickFileSystemSearchController>(CreateNTFSQuickSearch())),
+        savedfuzz::SeedSections(testutil::FixturePath("fat16-basic.img"), std::make_unique<CFATQuickSearch>()),
+    };
+    const std::string path = dir.File("fuzz.rsf");
+    const std::string scratch = dir.File("chunk.rsf");
+    {
+        // Written and split, an intact result joins to the same bytes: the road damages only
+        // what it means to.
+        devfuzz::Rng none(0);
+        savedfuzz::WriteResult(path, seeds[0], none, false);
+        const std::vector<u8> bytes = testutil::ReadFileBytes(path);
+        savedfuzz::StoredFile stored = savedfuzz::SplitStored(bytes);
+        ASSERT_EQ(stored.sections.size(), 3u);
+        EXPECT_FALSE(stored.sections[2].chunks.empty());
+        EXPECT_EQ(savedfuzz::JoinStored(stored, false), bytes);
+    }
+    constexpr u64 kRounds = 150;
+    u32 treesLoaded = 0, failed = 0;
+    for (u64 seed = 1; seed <= kRounds; ++seed) {
+        devfuzz::Rng rng(seed);
+        const savedfuzz::Outcome o = savedfuzz::FuzzStoredChunks(rng, seeds[seed % 2], path, scratch);
+        treesLoaded += o.roots > 0 ? 1 : 0;
+        failed += o.failures > 0 ? 1 : 0;
+        EXPECT_LE(o.failures, 3u);
+    }
+    EXPECT_GT(treesLoaded, 5u);
+    EXPECT_GT(failed, kRounds / 4);
+}
+
 TEST(SavedContentFuzzSmoke, DamagedCompressedImagesOpenReadOrRefuse) {
     testutil::TempDir dir;
     const std::vector<u8> raw = testutil::ReadFileBytes(testutil::FixturePath("fat16-basic.img"));
