@@ -18,6 +18,7 @@
 
 #include "ImageDevice.h"
 #include "RawFamilyLayouts.h"
+#include "bench/fuzz/FuzzVerdict.h"
 #include "engine/RawFileInfo.h"
 #include "raw/AnalyserTables.h"
 #include "raw/RawFileAnalyser.h"
@@ -173,18 +174,17 @@ inline u64 StatedSizeBound(C cls) {
     return cls == C::PSD ? walks + u64(56) * 30000 * 30000 * 32 / 8 : walks;
 }
 
-// Says which analyser broke which rule, then stops: the seed replays it.
-[[noreturn]] inline void Fail(const char* what, C cls, u64 value) {
-    std::fprintf(stderr, "raw family fuzz: %s: %s, %llu\n", GetRawAnalyserClassInfo(cls).name, what,
-                 static_cast<unsigned long long>(value));
-    std::abort();
+// Which analyser broke which rule; the seed replays it.
+inline fuzzverdict::Verdict Fail(const char* what, C cls, u64 value) {
+    return fuzzverdict::Verdict::Broke(std::string(GetRawAnalyserClassInfo(cls).name) + ": " + what + ", " +
+                                        std::to_string(value));
 }
 
-inline void RunGroup(const Group& group, u64 seed) {
+inline fuzzverdict::Verdict RunGroup(const Group& group, u64 seed) {
     Rng rng(seed);
     const C cls = group.classes[rng() % group.classes.size()];
     std::unique_ptr<IRawFileAnalyser> analyser(CreateRawFileAnalyser(cls));
-    if (!analyser) Fail("not built", cls, 0);
+    if (!analyser) return Fail("not built", cls, 0);
     const u32 sectorSize = rng() % 4 == 0 ? 4096 : 512;
     const u64 sectors = 2 + rng() % 200;
     std::vector<u8> disk(size_t(sectorSize) * sectors);
@@ -225,14 +225,18 @@ inline void RunGroup(const Group& group, u64 seed) {
     if (rng() % 6 == 0) device.failFrom = rng() % (lead + sectors + 1);
     CRawFileInfo record;
     record.startSector = lead;
-    if (analyser->CheckFileHeader(sector.data(), record) == 0 && rng() % 2) return;
-    if (group.boundedHeaderSizes && record.size > StatedSizeBound(cls)) Fail("header states a size past the bound", cls, record.size);
+    const bool recognised = analyser->CheckFileHeader(sector.data(), record) != 0;
+    if (!recognised && rng() % 2) return fuzzverdict::Verdict::Ran(false);
+    if (group.boundedHeaderSizes && record.size > StatedSizeBound(cls)) {
+        return Fail("header states a size past the bound", cls, record.size);
+    }
     record.size = 0;
     analyser->AnalyseFileSize(record, &device);
-    if (record.size > StatedSizeBound(cls)) Fail("walk states a size past the bound", cls, record.size);
+    if (record.size > StatedSizeBound(cls)) return Fail("walk states a size past the bound", cls, record.size);
+    return fuzzverdict::Verdict::Ran(true);
 }
 
 // The containers group, kept as the default run of the suite's short run.
-inline void Run(u64 seed) { RunGroup(Groups()[0], seed); }
+inline fuzzverdict::Verdict Run(u64 seed) { return RunGroup(Groups()[0], seed); }
 
 }  // namespace rawfamilyfuzz

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ImageDevice.h"
+#include "bench/fuzz/FuzzVerdict.h"
 #include "engine/RawFileInfo.h"
 #include "raw/ArchiveRecords.h"
 #include "raw/ExifReader.h"
@@ -21,6 +22,7 @@
 namespace rawfuzz {
 
 using Rng = std::mt19937_64;
+using fuzzverdict::Verdict;
 
 inline void Put16(std::vector<u8>& v, u16 x, bool big) {
     v.push_back(u8(big ? x >> 8 : x));
@@ -41,15 +43,19 @@ inline std::vector<u8> SeedExif(Rng& rng) {
                         0xA002, 0xA20E, 0xA210, 0x0201, 0x0202, 0x8769, 0xA005};
     const u32 entries = 1 + u32(rng() % 10);
     const u32 dataAt = 8 + 2 + 12 * entries + 4;
+    // Values of up to 39 eight-byte items at up to 64 bytes into the data: all inside it, so that
+    // an undamaged block parses and the damage decides what fails. Now and then a pointer goes
+    // anywhere.
+    constexpr u32 kDataBytes = 400;
     Put16(t, u16(entries), big);
     for (u32 e = 0; e < entries; ++e) {
         Put16(t, tags[rng() % std::size(tags)], big);
         Put16(t, u16(1 + rng() % 12), big);
         Put32(t, u32(rng() % 40), big);
-        Put32(t, rng() % 2 ? dataAt + u32(rng() % 64) : u32(rng()), big);
+        Put32(t, rng() % 8 ? dataAt + u32(rng() % 64) : u32(rng()), big);
     }
     Put32(t, rng() % 3 == 0 ? u32(rng() % 200) : 0, big);
-    for (int i = 0; i < 64; ++i) t.push_back(u8(rng()));
+    for (u32 i = 0; i < kDataBytes; ++i) t.push_back(u8(rng()));
     return t;
 }
 
@@ -70,16 +76,19 @@ inline void Damage(std::vector<u8>& bytes, Rng& rng, u32 from = 0) {
 
 // Parses a damaged block held in a buffer of exactly its size, so that any read past it shows
 // under the address sanitizer.
-inline void RunExif(u64 seed) {
+inline Verdict RunExif(u64 seed) {
     Rng rng(seed);
     std::vector<u8> block = SeedExif(rng);
     Damage(block, rng, seed % 2 ? 0 : 14);
     std::unique_ptr<u8[]> exact(new u8[block.size() + 1]);
     std::memcpy(exact.get(), block.data(), block.size());
     ExifInfo info;
-    if (ParseExifBlock(exact.get(), block.size(), info) == 1 && info.thumbnail) {
-        if (info.thumbnail < exact.get() || info.thumbnail + info.thumbnailSize > exact.get() + block.size()) std::abort();
+    const bool parsed = ParseExifBlock(exact.get(), block.size(), info) == 1;
+    if (parsed && info.thumbnail &&
+        (info.thumbnail < exact.get() || info.thumbnail + info.thumbnailSize > exact.get() + block.size())) {
+        return Verdict::Broke("Exif thumbnail outside its block");
     }
+    return Verdict::Ran(parsed);
 }
 
 inline std::vector<u8> SeedJpeg(Rng& rng) {
@@ -106,7 +115,7 @@ inline std::vector<u8> SeedJpeg(Rng& rng) {
 
 // A damaged JPEG on a small disk, walked from its first sector; the size found may not run past
 // the walk's bound.
-inline void RunJpegWalk(u64 seed) {
+inline Verdict RunJpegWalk(u64 seed) {
     Rng rng(seed);
     const u32 sectorSize = rng() % 4 == 0 ? 4096 : 512;
     std::vector<u8> jpeg = SeedJpeg(rng);
@@ -120,13 +129,16 @@ inline void RunJpegWalk(u64 seed) {
     FileJPGAnalyser analyser;
     CRawFileInfo record;
     std::vector<u8> sector(device.data.begin(), device.data.begin() + sectorSize);
-    analyser.CheckFileHeader(sector.data(), record);
+    const bool recognised = analyser.CheckFileHeader(sector.data(), record) != 0;
     analyser.AnalyseFileSize(record, &device);
-    if (record.size > LargestFileOffset() / 10 + 2 * 128 * u64(sectorSize) + 0x20000) std::abort();
+    if (record.size > LargestFileOffset() / 10 + 2 * 128 * u64(sectorSize) + 0x20000) {
+        return Verdict::Broke("JPEG walk states a size past its bound: " + std::to_string(record.size));
+    }
+    return Verdict::Ran(recognised);
 }
 
 // Random bytes through every converter and record reader, each with a tight target.
-inline void RunText(u64 seed) {
+inline Verdict RunText(u64 seed) {
     Rng rng(seed);
     std::vector<u8> bytes(rng() % 96);
     for (u8& b : bytes) b = rng() % 3 ? u8(0x80 + rng() % 0x80) : u8(rng());
@@ -135,13 +147,13 @@ inline void RunText(u64 seed) {
     const size_t room = rng() % 40;
     std::unique_ptr<u16[]> units(new u16[room + 1]);
     const size_t n = Utf8ToUtf16(exact.get(), bytes.size(), units.get(), room);
-    if (n > room) std::abort();
+    if (n > room) return Verdict::Broke("UTF-8 to UTF-16 past its room");
     std::unique_ptr<u8[]> back(new u8[room + 1]);
-    if (Utf16ToUtf8(units.get(), n, back.get(), room) > room) std::abort();
+    if (Utf16ToUtf8(units.get(), n, back.get(), room) > room) return Verdict::Broke("UTF-16 to UTF-8 past its room");
     std::vector<u16> wide(bytes.size() / 2);
     if (!wide.empty()) std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
-    if (Utf16ToUtf8(wide.data(), wide.size(), back.get(), room) > room) std::abort();
-    if (Utf8ToCodePage(exact.get(), bytes.size(), back.get(), room) > room) std::abort();
+    if (Utf16ToUtf8(wide.data(), wide.size(), back.get(), room) > room) return Verdict::Broke("raw UTF-16 to UTF-8 past its room");
+    if (Utf8ToCodePage(exact.get(), bytes.size(), back.get(), room) > room) return Verdict::Broke("UTF-8 to code page past its room");
     u32 code = 0;
     for (size_t i = 0; i < bytes.size(); ++i) Utf8DecodeChar(exact.get() + i, bytes.size() - i, code);
     std::string a(bytes.begin(), bytes.end()), b = a;
@@ -160,6 +172,7 @@ inline void RunText(u64 seed) {
         if (ParseMpegFrameHeader(exact.get(), h)) MpegFrameLength(h);
         Id3SyncSafeSize(exact.get(), code);
     }
+    return Verdict::Ran(true);
 }
 
 }  // namespace rawfuzz

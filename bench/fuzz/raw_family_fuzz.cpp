@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
             g_seed = seed;
             g_group = g->name;
             alarm(kHangSeconds);
-            rawfamilyfuzz::RunGroup(*g, seed);
+            fuzzverdict::StopOnFailure("raw_family_fuzz", rawfamilyfuzz::RunGroup(*g, seed), seed);
         }
         if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) break;
     }

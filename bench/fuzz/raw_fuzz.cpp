@@ -27,9 +27,9 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     u64 done = 0;
     for (u64 seed = first; seed < first + count; ++seed, ++done) {
-        rawfuzz::RunExif(seed);
-        rawfuzz::RunJpegWalk(seed);
-        rawfuzz::RunText(seed);
+        fuzzverdict::StopOnFailure("raw_fuzz", rawfuzz::RunExif(seed), seed);
+        fuzzverdict::StopOnFailure("raw_fuzz", rawfuzz::RunJpegWalk(seed), seed);
+        fuzzverdict::StopOnFailure("raw_fuzz", rawfuzz::RunText(seed), seed);
         if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) break;
     }
     std::printf("raw_fuzz: %llu inputs from seed %llu, no fault\n", static_cast<unsigned long long>(done),
