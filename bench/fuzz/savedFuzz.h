@@ -186,6 +186,10 @@ struct StoredFile {
 constexpr size_t kSectionLengthAt = 32;
 constexpr u16 kStoredCompressed = 0x8000;
 constexpr u16 kStoredLengthMask = 0x0FFF;
+// Five bytes each: a file of up to 5 MB that once vouched for up to 4 GiB of data.
+constexpr u64 kMostHollowChunks = 1000000;
+// Three bytes flagged compressed that are no zlib stream.
+constexpr u8 kHollowChunk[] = {0x02, 0x80, 0xFF, 0xFF, 0xFF};
 
 inline StoredFile SplitStored(const std::vector<u8>& file) {
     StoredFile out;
@@ -248,7 +252,9 @@ inline std::vector<u8> StoredChunkOf(const std::vector<u8>& data, const std::str
 inline std::vector<u8> ForgedChunk(devfuzz::Rng& rng, const std::string& scratch) {
     std::vector<u8> data(CRSDataEx::kChunkSize);
     const u32 width = rng.OneIn(2) ? 4 : 8;
-    const u64 value = devfuzz::InterestingValue(rng, 0x7FFFFFFF, width);
+    // A telling value, or any 32-bit one: a length of a few hundred megabytes is what a file of
+    // hollow chunks would once have vouched for.
+    const u64 value = rng.OneIn(2) ? devfuzz::InterestingValue(rng, 0x7FFFFFFF, width) : rng.Next() & 0xFFFFFFFFull;
     for (size_t i = 0; i + width <= data.size(); i += width) devfuzz::WriteField(data.data() + i, width, value);
     return StoredChunkOf(data, scratch);
 }
@@ -290,13 +296,25 @@ inline Outcome FuzzStoredChunks(devfuzz::Rng& rng, const Sections& seed, const s
         } else if (what == 3) {
             chunk = ForgedChunk(rng, scratch);
         } else if (what == 4) {
-            // A forged chunk many times over: a small file whose data is one value. Or a few
-            // bytes flagged compressed that inflate to nothing, a great many times over: they
-            // must not vouch for data they do not hold.
-            const bool hollow = rng.OneIn(2);
-            const std::vector<u8> forged = hollow ? std::vector<u8>{0x02, 0x80, 0xFF, 0xFF, 0xFF} : ForgedChunk(rng, scratch);
-            const size_t at = rng.Below(chunks.size() + 1);
-            chunks.insert(chunks.begin() + static_cast<long>(at), 1 + rng.Below(hollow ? 100000 : 2000), forged);
+            // A forged chunk, then more of it (a small file whose data is one value), or a great
+            // many chunks of a few bytes flagged compressed that inflate to nothing: those must
+            // not vouch for data they do not hold when the value is read as a length. Lengths
+            // and counts open the sections, so the run goes to the start as often as not.
+            const std::vector<u8> forged = ForgedChunk(rng, scratch);
+            std::vector<std::vector<u8>> run(1, forged);
+            if (rng.OneIn(2)) {
+                // Held as one piece: the stored bytes are all that counts, and a million pieces
+                // would cost the harness more memory than the load it tests.
+                std::vector<u8> hollow;
+                const u64 count = 1 + rng.Below(kMostHollowChunks);
+                hollow.reserve(count * sizeof kHollowChunk);
+                for (u64 i = 0; i < count; ++i) hollow.insert(hollow.end(), std::begin(kHollowChunk), std::end(kHollowChunk));
+                run.push_back(std::move(hollow));
+            } else {
+                run.insert(run.end(), rng.Below(2000), forged);
+            }
+            const size_t at = rng.OneIn(2) ? 0 : rng.Below(chunks.size() + 1);
+            chunks.insert(chunks.begin() + static_cast<long>(at), run.begin(), run.end());
         } else {
             // A chunk repeated or dropped.
             const size_t at = rng.Below(chunks.size());

@@ -1,6 +1,7 @@
 // A fixed run of the saved-contents fuzzing road, so every build keeps exercising it: a real
 // result's folder list, volume and trees sections, damaged and loaded as the import loads them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <memory>
 #include <string>
@@ -66,6 +67,7 @@ TEST(SavedContentFuzzSmoke, DamagedStoredChunksLoadOrFailWithAStreamCode) {
         EXPECT_EQ(savedfuzz::JoinStored(stored, false), bytes);
     }
     constexpr u64 kRounds = 150;
+    constexpr long kMostResidentKiB = 1024 * 1024;
     u32 treesLoaded = 0, failed = 0;
     for (u64 seed = 1; seed <= kRounds; ++seed) {
         devfuzz::Rng rng(seed);
@@ -76,6 +78,11 @@ TEST(SavedContentFuzzSmoke, DamagedStoredChunksLoadOrFailWithAStreamCode) {
     }
     EXPECT_GT(treesLoaded, 5u);
     EXPECT_GT(failed, kRounds / 4);
+    // No load of a file of a few megabytes took memory of another order (one once zero-filled a
+    // string of gigabytes before it failed).
+    struct rusage usage {};
+    ASSERT_EQ(::getrusage(RUSAGE_SELF, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, kMostResidentKiB);
 }
 
 TEST(SavedContentFuzzSmoke, DamagedCompressedImagesOpenReadOrRefuse) {
