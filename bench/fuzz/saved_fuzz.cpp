@@ -1,6 +1,6 @@
 // Mutation-loop fuzzing of the saved-result contents. Run it from the sanitizer build:
 //
-//   saved_fuzz --fixtures DIR [--seed S] [--iterations N] [--seconds T] [--work DIR]
+//   saved_fuzz --fixtures DIR [--seed S] [--iterations N] [--seconds T] [--work DIR] [--max-rss-mib M]
 //
 // Each iteration either damages the folder-list, volume and trees sections of a real result (the
 // quick-search trees of ntfs-basic.img and fat16-basic.img) and loads them as the import does, or
@@ -10,8 +10,10 @@
 // and reads it whole, or damages the VBLK area of a dynamic disk group and joins, parses and links
 // its records. The seed
 // of the running iteration is kept in WORK/saved_fuzz.current, so a crash or a hang (an iteration
-// over 20 s aborts) can be replayed with --seed and --iterations 1.
+// over 20 s aborts) can be replayed with --seed and --iterations 1. A run whose peak resident
+// memory passes M MiB (1024 unless given) exits with 1.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -46,6 +48,7 @@ int main(int argc, char** argv) {
     u64 seed = 1;
     u64 iterations = ~0ull;
     u64 seconds = 60;
+    u64 mostResidentMiB = 1024;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string k = argv[i];
         const std::string v = argv[i + 1];
@@ -54,6 +57,7 @@ int main(int argc, char** argv) {
         else if (k == "--seed") seed = std::strtoull(v.c_str(), nullptr, 10);
         else if (k == "--iterations") iterations = std::strtoull(v.c_str(), nullptr, 10);
         else if (k == "--seconds") seconds = std::strtoull(v.c_str(), nullptr, 10);
+        else if (k == "--max-rss-mib") mostResidentMiB = std::strtoull(v.c_str(), nullptr, 10);
     }
     if (fixtures.empty()) {
         std::fprintf(stderr, "saved_fuzz: --fixtures DIR is needed\n");
@@ -120,5 +124,15 @@ int main(int argc, char** argv) {
                 " trees loaded, %" PRIu64 " loads failed cleanly, %" PRIu64 " damaged images read whole, %" PRIu64
                 " complete volumes in damaged databases\n",
                 done, storedRounds, loadedTrees, failures, imagesRead, completeVolumes);
+    // Loads of files of a few megabytes must take memory of that order: a peak past the bound
+    // means some length read from a file was trusted beyond what the file holds.
+    struct rusage usage {};
+    const u64 peakMiB = ::getrusage(RUSAGE_SELF, &usage) == 0 ? static_cast<u64>(usage.ru_maxrss) / 1024 : 0;
+    std::printf("saved_fuzz: peak resident memory %" PRIu64 " MiB (bound %" PRIu64 " MiB)\n", peakMiB, mostResidentMiB);
+    if (peakMiB > mostResidentMiB) {
+        std::fprintf(stderr, "saved_fuzz: peak resident memory %" PRIu64 " MiB is past %" PRIu64 " MiB\n", peakMiB,
+                     mostResidentMiB);
+        return 1;
+    }
     return 0;
 }
