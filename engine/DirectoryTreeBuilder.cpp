@@ -1,6 +1,7 @@
 #include "engine/DirectoryTreeBuilder.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <set>
 
@@ -121,13 +122,9 @@ u32 CDirectoryTreeBuilder::AddFileSystemTree(CFileSystemNode* root) {
         m_ignoredRoots.push_back(root);
         return 1;
     }
-    CPartitionTree* tree = new (std::nothrow) CPartitionTree();
-    if (!tree) return 0;
-    if (!tree->Init(root->GetFileSystemType(), root)) {
-        delete tree;
-        return 0;
-    }
-    m_trees.push_back(tree);
+    std::unique_ptr<CPartitionTree> tree(new (std::nothrow) CPartitionTree());
+    if (!tree || !tree->Init(root->GetFileSystemType(), root)) return 0;
+    m_trees.push_back(tree.release());
     return 1;
 }
 
@@ -334,15 +331,11 @@ u32 CDirectoryTreeBuilder::CreateNewFileSystemTree(CPartitionTree* oldTree,
     CFileSystemNode* oldRoot = oldTree->GetRoot();
     for (CSearchedPartitionInfo* c : candidates) {
         if (!oldRoot) return 0;
-        CPartitionTree* tree = new (std::nothrow) CPartitionTree();
+        std::unique_ptr<CPartitionTree> tree(new (std::nothrow) CPartitionTree());
         if (!tree) return 0;
-        CFileNode* cloned = oldRoot->Clone();
-        if (!cloned || !cloned->IsFileSystemNode()) {
-            DestroyTreeNode(cloned);
-            delete tree;
-            return 0;
-        }
-        CFileSystemNode* clone = static_cast<CFileSystemNode*>(cloned);
+        TreeNodePtr cloned = CloneTreeNode(oldRoot);
+        if (!cloned || !cloned->IsFileSystemNode()) return 0;
+        FileSystemNodePtr clone(static_cast<CFileSystemNode*>(cloned.release()));
         const u32 cloneCode = clone->GetFileSystemType();
         if (!IsExtCode(cloneCode)) {
             clone->SetPartitionGeometry(c->GetPartitionStart(), c->GetSectorsPerCluster());
@@ -351,13 +344,10 @@ u32 CDirectoryTreeBuilder::CreateNewFileSystemTree(CPartitionTree* oldTree,
             if (name && clone->GetFileProperties()) clone->GetFileProperties()->SetName(name);
         }
         // A tree without a root could neither be shown nor free the clone.
-        if (!tree->Init(c->GetFileSystemCode(), clone)) {
-            DestroyTreeNode(clone);
-            delete tree;
-            return 0;
-        }
+        if (!tree->Init(c->GetFileSystemCode(), clone.get())) return 0;
+        clone.release();
         tree->SetPartition(c);
-        newTrees.push_back(tree);
+        newTrees.push_back(tree.release());
     }
     LogError("%s finish to create new file system tree root:%d", kCreateNewTree, Tick());
     LogError("%s prepare to notify UI to remove system node:%d", kCreateNewTree, Tick());

@@ -67,9 +67,11 @@ bool CFileNode::RemoveChild(CFileNode* child) {
     return true;
 }
 
-CFileNode* CreateFileNode() { return new (std::nothrow) CFileNode; }
+TreeNodePtr CreateFileNode() { return TreeNodePtr(new (std::nothrow) CFileNode); }
 
-CFileNode* CreateFileNodeObject() { return CreateFileNode(); }
+TreeNodePtr CreateFileNodeObject() { return CreateFileNode(); }
+
+TreeNodePtr CloneTreeNode(const CFileNode* node) { return TreeNodePtr(node != nullptr ? node->Clone() : nullptr); }
 
 void DeleteFileNode(CFileNode* node) { delete node; }
 

@@ -2,6 +2,8 @@
 // One file or folder of a directory tree. Nodes are linked as parent, first child and next
 // sibling; a node holds one reference to its properties. Destroying a node destroys neither its
 // children nor its siblings: the owner of a tree destroys every node of it.
+#include <memory>
+
 #include "devices/FileSystemCode.h"
 #include "platform/Types.h"
 
@@ -68,8 +70,22 @@ protected:
     u8 m_checkState = kChecked;
 };
 
-CFileNode* CreateFileNode();
-CFileNode* CreateFileNodeObject();
 // Destroy one node through its virtual destructor; nothing for null.
 void DeleteFileNode(CFileNode* node);
 void DestroyTreeNode(CFileNode* node);
+
+struct TreeNodeDeleter {
+    void operator()(CFileNode* node) const { DestroyTreeNode(node); }
+};
+// Owns one node that is not linked into a tree yet (a factory's result, a clone). Handing it to
+// a tree or builder that takes it is `.release()` at the call, so the transfer shows; when the
+// taker refuses the node, the handle still owns it and destroys it.
+template <class Node = CFileNode>
+using TreeNodeHandle = std::unique_ptr<Node, TreeNodeDeleter>;
+using TreeNodePtr = TreeNodeHandle<CFileNode>;
+
+// A new unlinked node, or null when memory runs out.
+TreeNodePtr CreateFileNode();
+TreeNodePtr CreateFileNodeObject();
+// The node's Clone in a handle (null for a null node or when memory runs out).
+TreeNodePtr CloneTreeNode(const CFileNode* node);

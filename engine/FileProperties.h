@@ -82,3 +82,45 @@ public:
 private:
     u8 m_refCount = 1;
 };
+
+// Holds one reference to a properties object and lets it go when it goes. A factory's result is
+// adopted (its count of 1 is the handle's); a copy takes one more reference. Handing the
+// reference to a node is `.release()` at the call.
+template <class Properties = IFileProperties>
+class PropertiesRef {
+public:
+    PropertiesRef() = default;
+    explicit PropertiesRef(Properties* adopted) : m_object(adopted) {}
+    PropertiesRef(const PropertiesRef& other) : m_object(other.m_object) {
+        if (m_object != nullptr) m_object->AddRef();
+    }
+    PropertiesRef(PropertiesRef&& other) noexcept : m_object(other.release()) {}
+    template <class Other>
+    PropertiesRef(PropertiesRef<Other>&& other) noexcept : m_object(other.release()) {}
+    PropertiesRef& operator=(PropertiesRef other) noexcept {
+        Properties* old = m_object;
+        m_object = other.m_object;
+        other.m_object = old;
+        return *this;
+    }
+    ~PropertiesRef() { reset(); }
+
+    Properties* get() const { return m_object; }
+    Properties* operator->() const { return m_object; }
+    Properties& operator*() const { return *m_object; }
+    explicit operator bool() const { return m_object != nullptr; }
+    // Gives up the reference without releasing it: the caller now holds it.
+    Properties* release() {
+        Properties* object = m_object;
+        m_object = nullptr;
+        return object;
+    }
+    void reset(Properties* adopted = nullptr) {
+        Properties* old = m_object;
+        m_object = adopted;
+        if (old != nullptr) old->Release();
+    }
+
+private:
+    Properties* m_object = nullptr;
+};

@@ -82,21 +82,12 @@ protected:
     CCompactRunList* m_runs = nullptr;
 };
 
-// Fills a new properties object from a saved form and hands it back; a null object or stream
-// gives null (the object is released). When the stream throws, the object is released and the
-// exception passed on.
+// Fills a new properties object from a saved form and hands its reference back; a null object
+// or stream gives null (the object is released). When the stream throws, the object is released
+// and the exception passed on.
 template <class Properties>
-Properties* LoadNewFileProperties(Properties* fresh, IRSData* stream) {
-    if (fresh == nullptr) return nullptr;
-    if (stream == nullptr) {
-        fresh->Release();
-        return nullptr;
-    }
-    try {
-        fresh->Load(stream);
-    } catch (...) {
-        fresh->Release();
-        throw;
-    }
-    return fresh;
+Properties* LoadNewFileProperties(PropertiesRef<Properties> fresh, IRSData* stream) {
+    if (!fresh || stream == nullptr) return nullptr;
+    fresh->Load(stream);
+    return fresh.release();
 }

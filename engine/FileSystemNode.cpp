@@ -59,7 +59,7 @@ CFileNode* CFileSystemNode::Clone() const {
     copy->m_sectorsPerCluster = m_sectorsPerCluster;
     copy->m_fileSystemCode = m_fileSystemCode;
     copy->SetVolumeLabel(m_label);
-    copy->m_properties = CreateRootFileProperties(*copy);
+    copy->m_properties = CreateRootFileProperties(*copy).release();
     return copy;
 }
 
@@ -177,16 +177,16 @@ void CFileSystemNode::SetVolumeLabel(const char* label) {
     m_labelLength = static_cast<u32>(kept.size());
 }
 
-CFileSystemNode* CreateFileSystemNode() { return new (std::nothrow) CFileSystemNode; }
+FileSystemNodePtr CreateFileSystemNode() { return FileSystemNodePtr(new (std::nothrow) CFileSystemNode); }
 
-CFileSystemNode* CreateFileSystemNodeObject() { return CreateFileSystemNode(); }
+FileSystemNodePtr CreateFileSystemNodeObject() { return CreateFileSystemNode(); }
 
 void DeleteFileSystemNode(CFileSystemNode* node) { delete node; }
 
-IFileProperties* CreateRootFileProperties(const CFileSystemNode& node) {
+PropertiesRef<> CreateRootFileProperties(const CFileSystemNode& node) {
     const u32 code = node.GetFileSystemType();
     const char* name = FileSystemTypeName(code);
-    return name ? CreateFolderProperties(code, name) : nullptr;
+    return name ? CreateFolderProperties(code, name) : PropertiesRef<>();
 }
 
 u8 DeriveFolderCheckState(const CFileNode* folder) {

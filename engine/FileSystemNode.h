@@ -2,6 +2,7 @@
 // The root of one directory tree: the file system's code, partition geometry and volume label,
 // and the selection statistics of the whole tree.
 #include "engine/FileNode.h"
+#include "engine/FileProperties.h"
 
 // Selection statistics of a tree; saved in results, so the layout is fixed.
 struct SelectionStatistics {
@@ -71,13 +72,16 @@ private:
     u32 m_labelLength = 0;
 };
 
-CFileSystemNode* CreateFileSystemNode();
-CFileSystemNode* CreateFileSystemNodeObject();
+using FileSystemNodePtr = TreeNodeHandle<CFileSystemNode>;
+
+// A new root without code or properties, or null when memory runs out.
+FileSystemNodePtr CreateFileSystemNode();
+FileSystemNodePtr CreateFileSystemNodeObject();
 void DeleteFileSystemNode(CFileSystemNode* node);
 
 // The folder properties of a root of the node's code, named by the code's type name ("FAT12",
 // "NTFS", "RAW", ...), of the class of the code's plug-in row; null for a code without a row.
-IFileProperties* CreateRootFileProperties(const CFileSystemNode& node);
+PropertiesRef<> CreateRootFileProperties(const CFileSystemNode& node);
 
 // The folder state that a folder's children give: 0 without any child in state 2 or 1, 2 when
 // every child is in state 2, else 1.

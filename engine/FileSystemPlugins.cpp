@@ -107,9 +107,9 @@ std::vector<ICompleteFileSystemSearchController*> CreateDeepSearches(const ScanO
     return searches;
 }
 
-IFileProperties* CreateFolderProperties(u32 fsCode, const char* name) {
+PropertiesRef<> CreateFolderProperties(u32 fsCode, const char* name) {
     const auto row = FindFileSystemPlugin(fsCode);
-    return row && row->createFolderProperties ? row->createFolderProperties(fsCode, name) : nullptr;
+    return PropertiesRef<>(row && row->createFolderProperties ? row->createFolderProperties(fsCode, name) : nullptr);
 }
 
 IFileProperties* LoadFileProperties(u32 propertiesKind, IRSData* stream) {

@@ -32,6 +32,7 @@
 
 #include "devices/FileSystemCode.h"
 #include "devices/VolumeAnalyzerSet.h"
+#include "engine/FileProperties.h"
 #include "platform/Types.h"
 
 class CFileNode;
@@ -128,7 +129,7 @@ ICompleteFileSystemSearchController* CreateDeepSearch(u32 fsCode);
 // want, in the rows' deep-search order.
 std::vector<ICompleteFileSystemSearchController*> CreateDeepSearches(const ScanOptions& options);
 // The folder properties of a tree root or lost-file folder of the code, named `name`.
-IFileProperties* CreateFolderProperties(u32 fsCode, const char* name);
+PropertiesRef<> CreateFolderProperties(u32 fsCode, const char* name);
 // Saved properties of the given GetFileSystemKind; null when no row loads that kind.
 IFileProperties* LoadFileProperties(u32 propertiesKind, IRSData* stream);
 // Streams of the node's file record, asked of the row of the node's properties.

@@ -28,29 +28,25 @@ std::string CutAtCharacter(const std::string& text, size_t bytes) {
     return text.substr(0, n);
 }
 
-CRAWFileProperties* NewRawProperties() { return static_cast<CRAWFileProperties*>(CreateRAWFileProperties()); }
-
-CFileNode* NewFolderNode(CFileNode* node, const char* name, u64 id, u64 parentId) {
-    CRAWFileProperties* p = NewRawProperties();
-    if (!node || !p) {
-        DeleteFileNode(node);
-        if (p) p->Release();
-        return nullptr;
-    }
+// Makes the node a lost-file folder; false (the node left as it was) when memory runs out.
+bool MakeFolderNode(CFileNode& node, const char* name, u64 id, u64 parentId) {
+    PropertiesRef<CRAWFileProperties> p = CreateRAWFileProperties();
+    if (!p) return false;
     p->SetExtent(kNoSector, 0);
     p->SetAttributes(kAttrDirectory);
     p->SetRawFileName(name);
     p->SetState(kFolderState);
-    node->SetFileProperties(p);
-    node->SetId(id);
-    node->SetParentId(parentId);
-    return node;
+    node.SetFileProperties(p.release());
+    node.SetId(id);
+    node.SetParentId(parentId);
+    return true;
 }
 
-// The builder keeps a node it took; one it refused is still the caller's.
-u32 Insert(IDirecotryTreeBuilder* builder, CFileNode* node, CSearchedPartitionInfo* partition) {
-    const u32 taken = builder->InsertNode(node, partition);
-    if (taken == 0) DestroyTreeNode(node);
+// The builder keeps a node it took; one it refused goes with the handle.
+template <class Node>
+u32 Insert(IDirecotryTreeBuilder* builder, TreeNodeHandle<Node> node, CSearchedPartitionInfo* partition) {
+    const u32 taken = builder->InsertNode(node.get(), partition);
+    if (taken != 0) node.release();
     return taken;
 }
 
@@ -78,8 +74,10 @@ std::string LostFileCollector::FileTypeFolderName(u32 type) {
     return extension ? extension : "";
 }
 
-CFileNode* LostFileCollector::CreateRawFolderNode(const char* name, u64 id) {
-    return NewFolderNode(CreateFileNode(), name, id, kRootId);
+TreeNodePtr LostFileCollector::CreateRawFolderNode(const char* name, u64 id) {
+    TreeNodePtr node = CreateFileNode();
+    if (!node || !MakeFolderNode(*node, name, id, kRootId)) return nullptr;
+    return node;
 }
 
 std::string LostFileCollector::MakeRawFileName(u32 type, const std::string& nameText) const {
@@ -92,18 +90,14 @@ std::string LostFileCollector::MakeRawFileName(u32 type, const std::string& name
     return CutAtCharacter(text, room) + suffix;
 }
 
-CFileNode* LostFileCollector::CreateRawFileNode(const CRawFileInfo& record, u64 parentId, u64 id) const {
-    CFileNode* node = CreateFileNode();
-    CRAWFileProperties* p = NewRawProperties();
-    if (!node || !p) {
-        DeleteFileNode(node);
-        if (p) p->Release();
-        return nullptr;
-    }
+TreeNodePtr LostFileCollector::CreateRawFileNode(const CRawFileInfo& record, u64 parentId, u64 id) const {
+    TreeNodePtr node = CreateFileNode();
+    PropertiesRef<CRAWFileProperties> p = CreateRAWFileProperties();
+    if (!node || !p) return nullptr;
     p->SetExtent(record);
     p->SetAttributes(kAttrArchive);
     p->SetRawFileName(MakeRawFileName(record.fileType, record.nameText).c_str());
-    node->SetFileProperties(p);
+    node->SetFileProperties(p.release());
     node->SetId(id);
     node->SetParentId(parentId);
     return node;
@@ -111,11 +105,11 @@ CFileNode* LostFileCollector::CreateRawFileNode(const CRawFileInfo& record, u64 
 
 u32 LostFileCollector::CreateMoreLostFilesFolder(IDirecotryTreeBuilder* builder, CSearchedPartitionInfo* partition) {
     if (!builder) return 0;
-    CFileSystemNode* root = CreateFileSystemNode();
-    if (!NewFolderNode(root, kMoreLostFilesFolderName, kRootId, kUnknownNodeId)) return 0;
+    FileSystemNodePtr root = CreateFileSystemNode();
+    if (!root || !MakeFolderNode(*root, kMoreLostFilesFolderName, kRootId, kUnknownNodeId)) return 0;
     root->SetPartitionGeometry(0, 1);
     root->SetFileSystemType(kFsRaw);
-    return Insert(builder, root, partition);
+    return Insert(builder, std::move(root), partition);
 }
 
 u32 LostFileCollector::AddFoundFile(const CRawFileInfo& record, IDirecotryTreeBuilder* builder,
@@ -123,13 +117,14 @@ u32 LostFileCollector::AddFoundFile(const CRawFileInfo& record, IDirecotryTreeBu
     const u32 type = record.fileType;
     if (!builder || type >= kMaxFileTypes) return 0;
     if (!m_folders.count(type)) {
-        CFileNode* folder = CreateRawFolderNode(FileTypeFolderName(type).c_str(), type);
-        if (!folder || Insert(builder, folder, partition) == 0) return 0;
-        m_folders[type] = folder;
+        TreeNodePtr folder = CreateRawFolderNode(FileTypeFolderName(type).c_str(), type);
+        CFileNode* const linked = folder.get();
+        if (!folder || Insert(builder, std::move(folder), partition) == 0) return 0;
+        m_folders[type] = linked;
     }
-    CFileNode* node = CreateRawFileNode(record, type, m_nextId++);
+    TreeNodePtr node = CreateRawFileNode(record, type, m_nextId++);
     if (!node) return 0;
-    const u32 answer = Insert(builder, node, partition);
+    const u32 answer = Insert(builder, std::move(node), partition);
     ++m_counters[type];
     return answer;
 }

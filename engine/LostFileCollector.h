@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#include "engine/FileNode.h"
 #include "platform/Types.h"
 
 class CFileNode;
@@ -43,8 +44,8 @@ public:
 
     // The type's description, or its extension when the description is empty.
     static std::string FileTypeFolderName(u32 type);
-    static CFileNode* CreateRawFolderNode(const char* name, u64 id);
-    CFileNode* CreateRawFileNode(const CRawFileInfo& record, u64 parentId, u64 id) const;
+    static TreeNodePtr CreateRawFolderNode(const char* name, u64 id);
+    TreeNodePtr CreateRawFileNode(const CRawFileInfo& record, u64 parentId, u64 id) const;
     // "<text><nnn>.<ext>" or "Morvenda_<nnn>.<ext>", nnn the number of files of the type so far;
     // a text too long for the stored name is cut at a character boundary before the counter.
     std::string MakeRawFileName(u32 type, const std::string& nameText) const;

@@ -28,20 +28,17 @@ void LostFilesBuilder::Init(u32 fsCode, OrphanMap* orphanFolders, OrphanMap* orp
     m_orphanFiles = orphanFiles;
 }
 
-IFileProperties* LostFilesBuilder::CreateFolderProperties(u32 fsCode, const char* name) {
+PropertiesRef<> LostFilesBuilder::CreateFolderProperties(u32 fsCode, const char* name) {
     return ::CreateFolderProperties(fsCode, name);
 }
 
-CFileNode* LostFilesBuilder::Build(std::vector<CFileNode*>* output) {
+TreeNodePtr LostFilesBuilder::Build(std::vector<CFileNode*>* output) {
     if (!m_orphanFolders || !m_orphanFiles) return nullptr;
-    IFileProperties* properties = CreateFolderProperties(m_code, kLostFilesFolderName);
+    PropertiesRef<> properties = CreateFolderProperties(m_code, kLostFilesFolderName);
     if (!properties) return nullptr;
-    CFileNode* lost = CreateFileNode();
-    if (!lost) {
-        properties->Release();
-        return nullptr;
-    }
-    lost->SetFileProperties(properties);
+    TreeNodePtr lost = CreateFileNode();
+    if (!lost) return nullptr;
+    lost->SetFileProperties(properties.release());
 
     // Nodes for the consumer: folders that received children go in front (the last one first),
     // then every node linked, each once.
@@ -84,14 +81,11 @@ CFileNode* LostFilesBuilder::Build(std::vector<CFileNode*>* output) {
         if (output && reported.insert(entry.second).second) linked.push_back(entry.second);
     }
 
-    if (!lost->GetFirstChild()) {
-        DestroyTreeNode(lost);
-        return nullptr;
-    }
+    if (!lost->GetFirstChild()) return nullptr;
     if (output) {
         std::vector<CFileNode*> block;
         block.reserve(1 + fronts.size() + linked.size());
-        block.push_back(lost);
+        block.push_back(lost.get());
         block.insert(block.end(), fronts.rbegin(), fronts.rend());
         block.insert(block.end(), linked.begin(), linked.end());
         output->insert(output->begin(), block.begin(), block.end());

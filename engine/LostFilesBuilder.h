@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "devices/FileSystemCode.h"
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
 #include "platform/Types.h"
 
 class CFileNode;
@@ -25,12 +27,12 @@ public:
     // new folder, owned by the caller, or null when the file system has no folder properties or
     // no orphan was left. With an output vector, the folder, the orphan folders that received
     // children and every node linked are put in front of its contents (folder first).
-    CFileNode* Build(std::vector<CFileNode*>* output);
+    TreeNodePtr Build(std::vector<CFileNode*>* output);
 
     // Properties of a folder named `name` of the file system `fsCode`: FAT (0, 1, 2), NTFS (3),
     // RAW (6) or exFAT (7); null for other codes and for file systems whose properties are not
     // available.
-    static IFileProperties* CreateFolderProperties(u32 fsCode, const char* name);
+    static PropertiesRef<> CreateFolderProperties(u32 fsCode, const char* name);
 
 private:
     u32 m_code = kFsUnknown;

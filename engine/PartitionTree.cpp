@@ -50,7 +50,6 @@ CLinkingTree::~CLinkingTree() {
     for (auto& e : m_folderIndex) DestroyTreeNode(e.second);
     for (auto& e : m_orphanFolders) DestroyTreeNode(e.second);
     for (auto& e : m_orphanFiles) DestroyTreeNode(e.second);
-    DestroyTreeNode(m_lostFiles);
 }
 
 CFileNode* CLinkingTree::ChooseParent(const CFileNode* node) const {
@@ -186,7 +185,7 @@ void CPartitionTree::AttachLostFiles(std::vector<CFileNode*>* output) {
     if (m_code == kFsRaw || m_lostFiles || !m_root) return;
     m_lostFilesBuilder.Init(m_code, &m_orphanFolders, &m_orphanFiles);
     m_lostFiles = m_lostFilesBuilder.Build(output);
-    if (m_lostFiles) m_root->AddChild(m_lostFiles);
+    if (m_lostFiles) m_root->AddChild(m_lostFiles.get());
 }
 
 u32 CPartitionTree::AttachRawSubTree() {
@@ -224,11 +223,10 @@ bool CPartitionTree::ApplyFilter(CFileSystemNode* root, IRecoveryFilter* filter)
     for (auto& e : m_folderIndex) old.push_back(e.second);
     old.insert(old.end(), m_linkedFiles.begin(), m_linkedFiles.end());
     old.insert(old.end(), m_unindexed.begin(), m_unindexed.end());
-    if (m_lostFiles) old.push_back(m_lostFiles);
+    if (m_lostFiles) old.push_back(m_lostFiles.release());
     m_folderIndex.clear();
     m_linkedFiles.clear();
     m_unindexed.clear();
-    m_lostFiles = nullptr;
     for (CFileNode* n : old) {
         if (!keep.count(n)) DetachAndDestroy(n);
     }

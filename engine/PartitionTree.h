@@ -44,7 +44,7 @@ public:
     u32 GetCode() const { return m_code; }
     bool IsShown() const { return m_shown != 0; }
     void SetShown(bool shown) { m_shown = shown ? 1 : 0; }
-    CFileNode* GetLostFilesFolder() const { return m_lostFiles; }
+    CFileNode* GetLostFilesFolder() const { return m_lostFiles.get(); }
 
     const NodeMultimap& GetFolderIndex() const { return m_folderIndex; }
     const NodeMultimap& GetOrphanFolders() const { return m_orphanFolders; }
@@ -64,7 +64,7 @@ protected:
 
     u32 m_code = kFsUnknown;
     CFileSystemNode* m_root = nullptr;
-    CFileNode* m_lostFiles = nullptr;
+    TreeNodePtr m_lostFiles;
     NodeMultimap m_folderIndex;
     NodeMultimap m_orphanFolders;
     NodeMultimap m_orphanFiles;

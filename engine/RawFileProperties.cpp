@@ -73,11 +73,11 @@ void CRAWFileProperties::Load(IRSData* stream) {
     LoadCompactRuns(stream);
 }
 
-IFileProperties* CreateRAWFileProperties() { return new (std::nothrow) CRAWFileProperties; }
-
-IFileProperties* LoadRAWFileProperties(IRSData* stream) {
-    return LoadNewFileProperties(new (std::nothrow) CRAWFileProperties, stream);
+PropertiesRef<CRAWFileProperties> CreateRAWFileProperties() {
+    return PropertiesRef<CRAWFileProperties>(new (std::nothrow) CRAWFileProperties);
 }
+
+IFileProperties* LoadRAWFileProperties(IRSData* stream) { return LoadNewFileProperties(CreateRAWFileProperties(), stream); }
 
 void SetFolderPropertiesName(CRAWFileProperties* properties, const char* name) {
     if (properties == nullptr) return;

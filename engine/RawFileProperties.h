@@ -25,7 +25,7 @@ public:
 };
 
 // A new RAW properties object (reference count 1), null when memory runs out.
-IFileProperties* CreateRAWFileProperties();
+PropertiesRef<CRAWFileProperties> CreateRAWFileProperties();
 // A new RAW properties object filled from a saved form (the stream throws on failure; the
 // object is then freed).
 IFileProperties* LoadRAWFileProperties(IRSData* stream);

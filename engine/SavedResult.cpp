@@ -46,12 +46,6 @@ void WriteNode(IRSData* stream, CFileNode* node) {
     SaveFileProperties(node->GetFileProperties(), stream);
 }
 
-// Deletes the nodes of a failed load; each holds its own properties.
-void DeleteNodes(std::vector<CFileNode*>& made) {
-    for (CFileNode* n : made) DeleteFileNode(n);
-    made.clear();
-}
-
 }  // namespace
 
 void SaveFileProperties(IFileProperties* properties, IRSData* stream) {
@@ -121,11 +115,12 @@ bool SaveScanTrees(const std::vector<CFileSystemNode*>& roots, IRSData* stream, 
 
 bool LoadScanTrees(IRSData* stream, std::vector<CFileSystemNode*>& roots, IDIRBuildCallback* callback) {
     if (stream == nullptr || callback == nullptr) return false;
-    std::vector<CFileNode*> made;
+    // The nodes of this call stay owned here until the whole section has loaded; a failed load
+    // drops them whether or not they were linked yet (the roots they were linked under are
+    // among them), each with its own properties.
+    std::vector<TreeNodePtr> made;
     auto fail = [&]() {
-        // The nodes of this call are deleted whether or not they were linked yet; the roots they
-        // were linked under are among them.
-        DeleteNodes(made);
+        made.clear();
         roots.clear();
     };
     try {
@@ -138,9 +133,10 @@ bool LoadScanTrees(IRSData* stream, std::vector<CFileSystemNode*>& roots, IDIRBu
                 fail();
                 return false;
             }
-            CFileSystemNode* root = CreateFileSystemNode();
-            if (root == nullptr) throw CRSException(kRSEndOfData);
-            made.push_back(root);
+            FileSystemNodePtr freshRoot = CreateFileSystemNode();
+            if (!freshRoot) throw CRSException(kRSEndOfData);
+            CFileSystemNode* root = freshRoot.get();
+            made.emplace_back(std::move(freshRoot));
             root->Load(stream);
             root->SetFileProperties(LoadFileProperties(stream));
             roots.push_back(root);
@@ -161,16 +157,17 @@ bool LoadScanTrees(IRSData* stream, std::vector<CFileSystemNode*>& roots, IDIRBu
                 for (;;) {
                     const i32 tag = stream->ReadI32();
                     if (tag == kSavedTagEndOfFolder) break;
-                    CFileNode* node = nullptr;
+                    TreeNodePtr fresh;
                     if (tag == kSavedTagPlainNode) {
-                        node = CreateFileNode();
+                        fresh = CreateFileNode();
                     } else if (tag == kSavedTagFileSystemNode) {
-                        node = CreateFileSystemNode();
+                        fresh = CreateFileSystemNode();
                     } else {
                         continue;
                     }
-                    if (node == nullptr) throw CRSException(kRSEndOfData);
-                    made.push_back(node);
+                    if (!fresh) throw CRSException(kRSEndOfData);
+                    CFileNode* node = fresh.get();
+                    made.push_back(std::move(fresh));
                     node->Load(stream);
                     node->SetFileProperties(LoadFileProperties(stream));
                     children.push_back(node);
@@ -181,6 +178,8 @@ bool LoadScanTrees(IRSData* stream, std::vector<CFileSystemNode*>& roots, IDIRBu
             }
         }
         stream->EndSection();
+        // The loaded trees now own their nodes through their roots.
+        for (TreeNodePtr& node : made) node.release();
         return true;
     } catch (const IRSException& e) {
         PrintStreamError(e, false);

@@ -80,13 +80,9 @@ bool CQuickScanTree::BringInAncestors(CFileNode* node, std::vector<CFileNode*>* 
 
     for (CFileNode* folder : chain) {
         if (m_folderIndex.find(folder->GetId()) != m_folderIndex.end()) continue;
-        CFileNode* clone = folder->Clone();
-        if (!clone) return false;
-        if (Locate(clone, output) != 1) {
-            DestroyTreeNode(clone);
-            return false;
-        }
-        AttachWaitingChildren(clone, output);
+        TreeNodePtr clone = CloneTreeNode(folder);
+        if (!clone || Locate(clone.get(), output) != 1) return false;
+        AttachWaitingChildren(clone.release(), output);
     }
     if (Locate(node, output) != 1) return false;
     AttachWaitingChildren(node, output);
@@ -167,6 +163,6 @@ u32 CQuickScanTree::FinishBuild(std::vector<CFileNode*>* output) {
     if ((m_orphanFolders.empty() && m_orphanFiles.empty()) || !m_root || m_lostFiles) return 0;
     m_lostFiles = m_lostFilesBuilder.Build(output);
     if (!m_lostFiles) return 0;
-    m_root->AddChild(m_lostFiles);
+    m_root->AddChild(m_lostFiles.get());
     return 1;
 }

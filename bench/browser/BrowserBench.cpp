@@ -48,7 +48,7 @@ testutil::SettableProperties* BenchProps(const std::string& name, u64 size, u16 
 }
 
 CFileNode* Add(CFileNode* parent, const std::string& name, bool folder, u64 seed) {
-    CFileNode* n = CreateFileNode();
+    CFileNode* n = CreateFileNode().release();
     const u64 size = folder ? 0 : (seed * 2654435761ULL) % 50000000ULL;
     const u64 time = kFileTimeBase + (seed * 40503ULL % 100000ULL) * 10000000ULL * 600;
     n->SetFileProperties(BenchProps(name, size, folder ? kAttrDirectory : kAttrArchive, time));
@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     TimedApplication app(argc, argv);
 
     // The found-file tree: 100 x 10 folders of 900 files, and one folder of 100,000.
-    CFileSystemNode* root = CreateFileSystemNode();
+    CFileSystemNode* root = CreateFileSystemNode().release();
     root->SetFileSystemType(3);
     root->SetFileProperties(BenchProps("NTFS", 0, kAttrDirectory, 0));
     u64 seed = 1;

@@ -170,7 +170,7 @@ inline LoadOutcome LoadRecords(IRSData* in) {
                     auto* root = new CFileSystemNode;
                     roots.push_back(root);
                     root->Load(in);
-                    root->SetFileProperties(CreateRootFileProperties(*root));
+                    root->SetFileProperties(CreateRootFileProperties(*root).release());
                     ++out.roots;
                     break;
                 }
@@ -185,7 +185,7 @@ inline LoadOutcome LoadRecords(IRSData* in) {
                     if (roots.empty()) {
                         p->Release();
                     } else {
-                        CFileNode* node = CreateFileNode();
+                        CFileNode* node = CreateFileNode().release();
                         node->SetFileProperties(p);
                         roots.back()->AddChild(node);
                     }

@@ -132,17 +132,13 @@ private:
     std::map<u64, CFileNode*> m_folders;
 };
 
-CFileNode* MakeLostFolder(const char* name, u64 id, u64 parentId) {
-    CExFatFileProperties* p = NewExFatFileProperties();
-    CFileNode* node = CreateFileNode();
-    if (p == nullptr || node == nullptr) {
-        if (p != nullptr) p->Release();
-        DestroyTreeNode(node);
-        return nullptr;
-    }
-    SetFolderPropertiesName(p, name);
+TreeNodePtr MakeLostFolder(const char* name, u64 id, u64 parentId) {
+    PropertiesRef<CExFatFileProperties> p(NewExFatFileProperties());
+    TreeNodePtr node = CreateFileNode();
+    if (!p || !node) return nullptr;
+    SetFolderPropertiesName(p.get(), name);
     p->SetState(kFatLostFolderState);
-    node->SetFileProperties(p);
+    node->SetFileProperties(p.release());
     node->SetId(id);
     node->SetParentId(parentId);
     return node;
@@ -190,9 +186,9 @@ void CExFatCompleteSearch::BeginSearch() {
     m_fatStarts.clear();
     m_hints.Clear();
     if (!m_builder) return;
-    CExFatFileProperties* p = NewExFatFileProperties();
-    SetFolderPropertiesName(p, FileSystemTypeName(kFsExFat));
-    AddProvisionalRoot(p, kFsExFat, kProvisionalRootId);
+    PropertiesRef<CExFatFileProperties> p(NewExFatFileProperties());
+    SetFolderPropertiesName(p.get(), FileSystemTypeName(kFsExFat));
+    AddProvisionalRoot(std::move(p), kFsExFat, kProvisionalRootId);
 }
 
 void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
@@ -485,13 +481,13 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
             continue;
         }
         if (lostFolders == nullptr) {
-            lostFolders = MakeLostFolder(kFatLostFoldersName, kFatLostFoldersId, root->GetId());
+            lostFolders = MakeLostFolder(kFatLostFoldersName, kFatLostFoldersId, root->GetId()).release();
             if (lostFolders == nullptr) break;
             collector.AddFolder(lostFolders, root);
         }
         char name[32];
         std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-        CFileNode* dir = MakeLostFolder(name, partition->ClusterToSector(u32(cluster)), kFatLostFoldersId);
+        CFileNode* dir = MakeLostFolder(name, partition->ClusterToSector(u32(cluster)), kFatLostFoldersId).release();
         if (dir == nullptr) break;
         collector.AddFolder(dir, lostFolders);
         walk.WalkOrphanFolder(u32(cluster));

@@ -30,7 +30,7 @@ void CExFatDataRunList::AppendClusterRun(const DataRunExtent& extent) { AppendEx
 CExFatFileProperties* NewExFatFileProperties() { return new (std::nothrow) CExFatFileProperties; }
 
 CExFatFileProperties* LoadExFatFileProperties(IRSData* stream) {
-    return LoadNewFileProperties(NewExFatFileProperties(), stream);
+    return LoadNewFileProperties(PropertiesRef<CExFatFileProperties>(NewExFatFileProperties()), stream);
 }
 
 void SetFolderPropertiesName(CExFatFileProperties* properties, const char* name) {

@@ -64,24 +64,18 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     if (!Prepare(bootSector)) return kExFatQuickNoBootSector;
     CExFatPartition& p = *m_partition;
 
-    CFileSystemNode* root = CreateFileSystemNode();
-    CExFatFileProperties* rootProperties = NewExFatFileProperties();
-    if (root == nullptr || rootProperties == nullptr) {
-        DestroyTreeNode(root);
-        if (rootProperties != nullptr) rootProperties->Release();
-        return kExFatQuickDone;
-    }
-    SetFolderPropertiesName(rootProperties, "exFAT");
+    FileSystemNodePtr root = CreateFileSystemNode();
+    PropertiesRef<CExFatFileProperties> rootProperties(NewExFatFileProperties());
+    if (!root || !rootProperties) return kExFatQuickDone;
+    SetFolderPropertiesName(rootProperties.get(), "exFAT");
     rootProperties->SetFirstCluster(p.m_rootCluster);
     rootProperties->SetSecondClusterWord(kExFatRootClusterWord);
-    root->SetFileProperties(rootProperties);
+    root->SetFileProperties(rootProperties.release());
     root->SetPartitionGeometry(p.m_heapStart, p.m_sectorsPerCluster);
     root->SetFileSystemType(kFsExFat);
     root->SetId(p.ClusterToSector(p.m_rootCluster));
-    if (m_builder->AddFileSystemTree(root) == 0) {
-        DestroyTreeNode(root);
-        return kExFatQuickDone;
-    }
+    if (m_builder->AddFileSystemTree(root.get()) == 0) return kExFatQuickDone;
+    root.release();
 
     PendingFolder rootFolder;
     rootFolder.firstCluster = p.m_rootCluster;
@@ -166,13 +160,9 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
 void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId) {
     CExFatPartition& p = *m_partition;
     const bool deleted = deletedParent || set.inUse == 0;
-    CFileNode* node = CreateFileNode();
-    CExFatFileProperties* properties = NewExFatFileProperties();
-    if (node == nullptr || properties == nullptr) {
-        DestroyTreeNode(node);
-        if (properties != nullptr) properties->Release();
-        return;
-    }
+    TreeNodePtr node = CreateFileNode();
+    PropertiesRef<CExFatFileProperties> properties(NewExFatFileProperties());
+    if (!node || !properties) return;
     properties->SetName(set.name.c_str());
     properties->SetFirstCluster(set.firstCluster);
     properties->SetAttributes(set.attributes);
@@ -194,16 +184,14 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
             properties->SetRunList(runs);
         }
     }
-    node->SetFileProperties(properties);
+    node->SetFileProperties(properties.release());
     node->SetRecordSector(set.position);
     node->SetId(p.ClusterToSector(set.firstCluster));
     node->SetParentId(parentId);
 
     u32 error = 0;
-    if (m_builder->AddFoundFileNode(node, kTreeKindExFat, &error) == 0) {
-        DestroyTreeNode(node);
-        return;
-    }
+    if (m_builder->AddFoundFileNode(node.get(), kTreeKindExFat, &error) == 0) return;
+    node.release();
     if (set.IsDirectory()) {
         PendingFolder folder;
         folder.firstCluster = set.firstCluster;

@@ -478,9 +478,9 @@ void CFatCompleteSearch::BeginSearch() {
     m_copyUse.first = options.GetFatFlag80() != 0;
     m_copyUse.second = options.GetFatFlag200() != 0;
     if (!m_builder) return;
-    CFATFileProperties* p = NewFATFileProperties();
-    SetFolderPropertiesName(p, FileSystemTypeName(kFsFat32));
-    AddProvisionalRoot(p, kFsFat32, kProvisionalRootId);
+    PropertiesRef<CFATFileProperties> p(NewFATFileProperties());
+    SetFolderPropertiesName(p.get(), FileSystemTypeName(kFsFat32));
+    AddProvisionalRoot(std::move(p), kFsFat32, kProvisionalRootId);
 }
 
 void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {

@@ -205,8 +205,8 @@ bool LongNameEndsInShortExtension(const std::string& longName, const u8* shortEn
     return true;
 }
 
-CFATFileProperties* CreateFATFilePropertiesFromEntries(const u8* entries, u32 length) {
-    if (entries == nullptr) return nullptr;
+PropertiesRef<CFATFileProperties> CreateFATFilePropertiesFromEntries(const u8* entries, u32 length) {
+    if (entries == nullptr) return {};
     std::string longName;
     const u8* shortEntry = nullptr;
     u32 pieces = 0;
@@ -220,7 +220,7 @@ CFATFileProperties* CreateFATFilePropertiesFromEntries(const u8* entries, u32 le
         char piece[kFatLongNamePieceMax + 1] = {};
         if (entry.GetLongNamePiece(piece)) longName.insert(0, piece);
     }
-    if (shortEntry == nullptr) return nullptr;
+    if (shortEntry == nullptr) return {};
     bool useLong = !longName.empty() && IsValidLongFileName(longName.c_str());
     if (useLong && !IsCompleteLongNameRun(entries, pieces, shortEntry)) {
         useLong = shortEntry[0] == kFatDeletedMark && LongNameEndsInShortExtension(longName, shortEntry);

@@ -3,6 +3,7 @@
 // whether a buffer of entries is (part of) a directory.
 #include <string>
 
+#include "engine/FileProperties.h"
 #include "platform/Types.h"
 
 class CFATFileProperties;
@@ -74,7 +75,7 @@ bool IsCompleteLongNameRun(const u8* entries, u32 count, const u8* shortEntry);
 bool LongNameEndsInShortExtension(const std::string& longName, const u8* shortEntry);
 // Properties of the entry run (long-name entries, then the short entry) named by its long name
 // when that converts, is valid and complete, else by its short name; null without a short entry.
-CFATFileProperties* CreateFATFilePropertiesFromEntries(const u8* entries, u32 length);
+PropertiesRef<CFATFileProperties> CreateFATFilePropertiesFromEntries(const u8* entries, u32 length);
 
 // What AnalyzeFATFolderSector found in one buffer.
 struct FolderSectorState {

@@ -117,18 +117,14 @@ u32 CFatFamilyCompleteSearch::CollectLostFiles(std::vector<CSearchedPartitionInf
     return 1;
 }
 
-void CFatFamilyCompleteSearch::AddProvisionalRoot(IFileProperties* properties, u32 fsCode, u64 id) {
-    CFileSystemNode* root = m_builder != nullptr ? CreateFileSystemNode() : nullptr;
-    if (!root || !properties) {
-        DestroyTreeNode(root);
-        if (properties) properties->Release();
-        return;
-    }
-    root->SetFileProperties(properties);
+void CFatFamilyCompleteSearch::AddProvisionalRoot(PropertiesRef<> properties, u32 fsCode, u64 id) {
+    FileSystemNodePtr root = m_builder != nullptr ? CreateFileSystemNode() : nullptr;
+    if (!root || !properties) return;
+    root->SetFileProperties(properties.release());
     root->SetPartitionGeometry(0, 0);
     root->SetFileSystemType(fsCode);
     root->SetId(id);
-    if (m_builder->AddFileSystemTree(root) == 0) DestroyTreeNode(root);
+    if (m_builder->AddFileSystemTree(root.get()) != 0) root.release();
 }
 
 bool CFatFamilyCompleteSearch::ReadSector(u64 sector, std::vector<u8>& buffer) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "devices/StorageDevice.h"
+#include "engine/FileProperties.h"
 #include "engine/FileTypeHintList.h"
 #include "engine/FsServices.h"
 #include "engine/Progress.h"
@@ -86,7 +87,8 @@ protected:
     // Hands the builder an empty tree of `fsCode`, so that it pairs the chosen candidates of this
     // search with a tree of their kind. Takes `properties` (the root's, named as a folder) also
     // when it fails.
-    void AddProvisionalRoot(IFileProperties* properties, u32 fsCode, u64 id);
+    // Takes over the reference; a root the builder refuses goes away with it.
+    void AddProvisionalRoot(PropertiesRef<> properties, u32 fsCode, u64 id);
     // Reads one device sector into `buffer` (resized to the sector size); false past the
     // device's end or when the read fails.
     bool ReadSector(u64 sector, std::vector<u8>& buffer);

@@ -41,10 +41,10 @@ void CFATFileProperties::Load(IRSData* stream) {
 
 CFATFileProperties* NewFATFileProperties() { return new (std::nothrow) CFATFileProperties; }
 
-CFATFileProperties* CreateFATFilePropertiesFromEntry(const char* name, const u8* entry) {
-    if (name == nullptr || entry == nullptr) return nullptr;
-    CFATFileProperties* p = NewFATFileProperties();
-    if (p == nullptr) return nullptr;
+PropertiesRef<CFATFileProperties> CreateFATFilePropertiesFromEntry(const char* name, const u8* entry) {
+    if (name == nullptr || entry == nullptr) return {};
+    PropertiesRef<CFATFileProperties> p(NewFATFileProperties());
+    if (!p) return {};
     p->SetName(name);
     p->SetSize(ReadLE32(entry + 28));
     p->SetAttributes(entry[11]);
@@ -56,7 +56,7 @@ CFATFileProperties* CreateFATFilePropertiesFromEntry(const char* name, const u8*
 }
 
 CFATFileProperties* LoadFATFileProperties(IRSData* stream) {
-    return LoadNewFileProperties(NewFATFileProperties(), stream);
+    return LoadNewFileProperties(PropertiesRef<CFATFileProperties>(NewFATFileProperties()), stream);
 }
 
 void SetFolderPropertiesName(CFATFileProperties* properties, const char* name) {

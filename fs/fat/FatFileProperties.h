@@ -52,7 +52,7 @@ public:
 // A new empty properties object (count 1).
 CFATFileProperties* NewFATFileProperties();
 // Properties of a short entry (32 bytes) named `name`; null when either is null.
-CFATFileProperties* CreateFATFilePropertiesFromEntry(const char* name, const u8* entry);
+PropertiesRef<CFATFileProperties> CreateFATFilePropertiesFromEntry(const char* name, const u8* entry);
 // Properties read from a saved form; null when the stream throws (the exception is passed on
 // after the object is freed).
 CFATFileProperties* LoadFATFileProperties(IRSData* stream);

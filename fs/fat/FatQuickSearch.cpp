@@ -95,11 +95,8 @@ struct FolderContext {
     CFileNode* folder = nullptr;
     std::vector<CFileNode*> referenceFiles;    // deleted files of the tree, and live reference nodes
     std::vector<CFileNode*> referenceFolders;  // deleted folders of the tree, and live reference nodes
-    std::vector<CFileNode*> ownedReferences;   // live reference nodes, freed after the pass
+    std::vector<TreeNodePtr> ownedReferences;  // live reference nodes, freed after the pass
     std::list<CFileNode*> recyclePending;
-    ~FolderContext() {
-        for (CFileNode* node : ownedReferences) DestroyTreeNode(node);
-    }
 };
 
 class CFATQuickWalker {
@@ -113,13 +110,16 @@ public:
 private:
     bool Continue();
     void Report(u64 done);
-    CFileSystemNode* MakeRootNode();
+    FileSystemNodePtr MakeRootNode();
     bool WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden);
     void DrainQueue();
     void PlaceLostFolders();
     void PlaceLostClusters();
     CFileNode* LostFoldersNode();
-    CFileNode* MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
+    TreeNodePtr MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
+    // A reference node of a live entry for the revise pass, owned by the context; null when
+    // memory runs out.
+    CFileNode* MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx);
     i64 ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx);
     void BookFolder(CFileNode* node, FolderContext& ctx, bool& kept);
     void RevisePass(FolderContext& ctx);
@@ -214,25 +214,21 @@ void CFATQuickWalker::Report(u64 done) {
 
 void CFATQuickWalker::Hand(CFileNode* node) {
     if (m_keepTree) return;
-    CFileNode* clone = node->Clone();
-    if (clone == nullptr) return;
+    TreeNodePtr clone = CloneTreeNode(node);
+    if (!clone) return;
     u32 error = 0;
-    if (m_builder->AddFoundFileNode(clone, kTreeKindFat, &error) == 0) DestroyTreeNode(clone);
+    if (m_builder->AddFoundFileNode(clone.get(), kTreeKindFat, &error) != 0) clone.release();
 }
 
-CFileSystemNode* CFATQuickWalker::MakeRootNode() {
-    CFileSystemNode* root = CreateFileSystemNode();
-    CFATFileProperties* p = NewFATFileProperties();
-    if (root == nullptr || p == nullptr) {
-        DestroyTreeNode(root);
-        if (p != nullptr) p->Release();
-        return nullptr;
-    }
+FileSystemNodePtr CFATQuickWalker::MakeRootNode() {
+    FileSystemNodePtr root = CreateFileSystemNode();
+    PropertiesRef<CFATFileProperties> p(NewFATFileProperties());
+    if (!root || !p) return nullptr;
     p->SetName(IsFatCode(m_fsCode) ? FileSystemTypeName(m_fsCode) : "UNKNOWN");
     p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
     p->SetFirstCluster(0);
     p->SetParentCluster(0xFFFFFFFFu);
-    root->SetFileProperties(p);
+    root->SetFileProperties(p.release());
     root->SetPartitionGeometry(m_dataStart, m_spc);
     root->SetFileSystemType(m_fsCode);
     root->SetId(0);
@@ -251,15 +247,12 @@ void CFATQuickWalker::Run() {
     Report(0);
     if (!Continue()) return;
 
-    m_root = MakeRootNode();
+    m_root = MakeRootNode().release();
     if (m_root == nullptr) return;
     if (!m_keepTree) {
-        CFileNode* rootClone = m_root->Clone();
-        if (rootClone == nullptr) return;
-        if (m_builder->AddFileSystemTree(static_cast<CFileSystemNode*>(rootClone)) == 0) {
-            DestroyTreeNode(rootClone);
-            return;
-        }
+        FileSystemNodePtr rootClone(static_cast<CFileSystemNode*>(m_root->Clone()));
+        if (!rootClone || m_builder->AddFileSystemTree(rootClone.get()) == 0) return;
+        rootClone.release();
     }
     m_search.GetRecord().SetSectorsPerCluster(m_spc);
     m_search.GetRecord().SetFirstDataSector(m_dataStart);
@@ -328,20 +321,26 @@ void CFATQuickWalker::DrainQueue() {
     }
     }
 
-CFileNode* CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster) {
-    CFATFileProperties* p = NewFATFileProperties();
-    CFileNode* node = CreateFileNode();
-    if (p == nullptr || node == nullptr) {
-        if (p != nullptr) p->Release();
-        DestroyTreeNode(node);
-        return nullptr;
-    }
+CFileNode* CFATQuickWalker::MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx) {
+    PropertiesRef<CFATFileProperties> properties = CreateFATFilePropertiesFromEntries(entries, length);
+    TreeNodePtr ref = properties ? CreateFileNode() : nullptr;
+    if (!ref) return nullptr;
+    properties->SetFirstCluster(u32(cluster));
+    ref->SetFileProperties(properties.release());
+    ctx.ownedReferences.push_back(std::move(ref));
+    return ctx.ownedReferences.back().get();
+}
+
+TreeNodePtr CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster) {
+    PropertiesRef<CFATFileProperties> p(NewFATFileProperties());
+    TreeNodePtr node = CreateFileNode();
+    if (!p || !node) return nullptr;
     p->SetName(name);
     p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
     p->SetState(kFatLostFolderState);
     p->SetFirstCluster(u32(cluster));
     p->SetParentCluster(u32(parentCluster));
-    node->SetFileProperties(p);
+    node->SetFileProperties(p.release());
     node->SetId(cluster);
     node->SetParentId(parentCluster);
     return node;
@@ -349,7 +348,7 @@ CFileNode* CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u6
 
 CFileNode* CFATQuickWalker::LostFoldersNode() {
     if (m_lostFolders == nullptr) {
-        m_lostFolders = MakeLostFolderNode(kFatLostFoldersName, kFatLostFoldersId, kFatLostFoldersId);
+        m_lostFolders = MakeLostFolderNode(kFatLostFoldersName, kFatLostFoldersId, kFatLostFoldersId).release();
         if (m_lostFolders == nullptr) return nullptr;
         m_lostFolders->SetParentId(m_root->GetId());
         m_root->AddChild(m_lostFolders);
@@ -370,7 +369,7 @@ void CFATQuickWalker::PlaceLostClusters() {
         if (LostFoldersNode() == nullptr) return;
         char name[32];
         std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-        CFileNode* dir = MakeLostFolderNode(name, kFatContinuationFolderId, kFatLostFoldersId);
+        CFileNode* dir = MakeLostFolderNode(name, kFatContinuationFolderId, kFatLostFoldersId).release();
         if (dir == nullptr) return;
         m_lostFolders->AddChild(dir);
         FolderContext ctx;
@@ -403,7 +402,7 @@ void CFATQuickWalker::PlaceLostFolders() {
         for (const auto& [cluster, parent] : tops) {
             char name[32];
             std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-            CFileNode* dir = MakeLostFolderNode(name, cluster, parent);
+            CFileNode* dir = MakeLostFolderNode(name, cluster, parent).release();
             if (dir == nullptr) return;
             m_lostFolders->AddChild(dir);
             m_folders[cluster] = dir;
@@ -548,25 +547,17 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
 
         if (!isDirectory && !deleted && !parentDeleted && !m_keepTree) {
             if (m_revise) {
-                CFATFileProperties* rp = CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
-                if (rp != nullptr) {
-                    rp->SetFirstCluster(u32(entry.GetFirstCluster()));
-                    CFileNode* ref = CreateFileNode();
-                    ref->SetFileProperties(rp);
+                if (CFileNode* ref = MakeReferenceNode(buffer + begin, offset + kFatDirEntrySize - begin,
+                                                       entry.GetFirstCluster(), ctx)) {
                     ctx.referenceFiles.push_back(ref);
-                    ctx.ownedReferences.push_back(ref);
                 }
             }
             continue;
         }
         if (m_revise && isDirectory && !deleted) {
-            CFATFileProperties* rp = CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
-            if (rp != nullptr) {
-                rp->SetFirstCluster(u32(entry.GetFirstCluster()));
-                CFileNode* ref = CreateFileNode();
-                ref->SetFileProperties(rp);
+            if (CFileNode* ref = MakeReferenceNode(buffer + begin, offset + kFatDirEntrySize - begin,
+                                                   entry.GetFirstCluster(), ctx)) {
                 ctx.referenceFolders.push_back(ref);
-                ctx.ownedReferences.push_back(ref);
             }
         }
 
@@ -574,13 +565,16 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         if (cluster > 2 && cluster - 2 >= m_clusterLimit) continue;
         if (cluster == parentCluster) continue;
 
-        CFATFileProperties* p = CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
-        if (p == nullptr) continue;
+        PropertiesRef<CFATFileProperties> properties =
+            CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
+        TreeNodePtr made = properties ? CreateFileNode() : nullptr;
+        if (!made) continue;
+        CFATFileProperties* p = properties.get();
         if (parentDeleted) p->SetState(1);
         p->SetParentCluster(u32(parentCluster));
         p->SetFirstCluster(u32(cluster));
-        CFileNode* node = CreateFileNode();
-        node->SetFileProperties(p);
+        made->SetFileProperties(properties.release());
+        CFileNode* node = made.get();
 
         if (!isDirectory) {
             DebugTrace("Found a File %s!", p->GetName());
@@ -589,7 +583,6 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
             CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(cluster), p->GetSize(), !liveChain);
             if (runs == nullptr) {
                 DebugTrace("Failed build Datarun list!");
-                DestroyTreeNode(node);
                 continue;
             }
             p->SetDataRunList(runs);
@@ -597,13 +590,10 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         } else {
             bool kept = false;
             BookFolder(node, ctx, kept);
-            if (!kept) {
-                DestroyTreeNode(node);
-                continue;
-            }
+            if (!kept) continue;
         }
 
-        ctx.folder->AddChild(node);
+        ctx.folder->AddChild(made.release());
         if (inRecycleBin) {
             if (CFileNode* companion = FindRecycleBinPair(ctx.recyclePending, node)) {
                 const bool nodeIsInfo = IsRecycleBinInfoFile(node);

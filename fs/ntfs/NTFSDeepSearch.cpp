@@ -147,23 +147,19 @@ void CNTFSSearchController::BeginSearch() {
     m_liveReporting = true;
 
     if (!m_builder) return;
-    CFileSystemNode* root = CreateFileSystemNode();
-    CNTFSFileProperties* properties = CreateNTFSFileProperties();
-    if (!root || !properties) {
-        DeleteFileSystemNode(root);
-        if (properties) properties->Release();
-        return;
-    }
+    FileSystemNodePtr root = CreateFileSystemNode();
+    PropertiesRef<CNTFSFileProperties> properties = CreateNTFSFileProperties();
+    if (!root || !properties) return;
     NTFSFilePropertiesData data;
     data.name = "NTFS";
     data.nameLength = static_cast<u16>(data.name.size());
     data.attributes = kAttrDirectory;
     properties->SetData(data);
-    root->SetFileProperties(properties);
+    root->SetFileProperties(properties.release());
     root->SetPartitionGeometry(0, 0);
     root->SetFileSystemType(kFsNtfs);
     root->SetId(kRootRecord);
-    if (m_builder->AddFileSystemTree(root) == 0) DeleteFileSystemNode(root);
+    if (m_builder->AddFileSystemTree(root.get()) != 0) root.release();
 }
 
 u32 CNTFSSearchController::SearchBlock(u64 first, u64 count) {
@@ -379,17 +375,18 @@ void CNTFSSearchController::AddRecordSector(u64 sector, bool newRun) {
 
 void CNTFSSearchController::ReportFoundFile(u64 sector, const u8* raw, u32 length) {
     if (!m_builder) return;
-    CFileNode* node = MakeFoundFileNode(raw, length, sector, nullptr, nullptr);
+    TreeNodePtr node = MakeFoundFileNode(raw, length, sector, nullptr, nullptr);
     if (!node) return;
     u32 error = 0;
-    if (m_builder->AddFoundFileNode(node, kTreeKindNtfs, &error) == 0) {
-        DestroyTreeNode(node);
+    if (m_builder->AddFoundFileNode(node.get(), kTreeKindNtfs, &error) != 0) {
+        node.release();
+    } else {
         // Without an NTFS tree no later record can be shown either.
         if ((error & 0xFFFF) == kNoTreeReasonLow) m_liveReporting = false;
     }
 }
 
-CFileNode* CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, u64 sector,
+TreeNodePtr CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, u64 sector,
                                                     CSearchedNTFSPartitionInfo* candidate,
                                                     const NTFSMFTLocation* mft) {
     if (!ValidateFileRecord(raw, length)) return nullptr;
@@ -406,7 +403,8 @@ CFileNode* CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, u
     const u64 volumeClusters =
         candidate && candidate->GetClusterCount() != kNtfsUnknown ? candidate->GetClusterCount() : 0;
     u64 parent = ~u64(0);
-    CNTFSFileProperties* properties = MakeNTFSFileProperties(sector, record, spc * ss, &parent, volumeClusters);
+    PropertiesRef<CNTFSFileProperties> properties =
+        MakeNTFSFileProperties(sector, record, spc * ss, &parent, volumeClusters);
     if (!properties) return nullptr;
 
     CCommonFileRecordInfo info;
@@ -421,14 +419,11 @@ CFileNode* CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, u
             number = inMft % perRecord == 0 ? inMft / perRecord : ~u64(0);
         }
     }
-    CFileNode* node = CreateFileNode();
-    if (!node) {
-        properties->Release();
-        return nullptr;
-    }
+    TreeNodePtr node = CreateFileNode();
+    if (!node) return nullptr;
     node->SetRecordSector(sector);
-    node->SetFileProperties(properties);
     node->SetId((properties->GetAttributes() & kAttrReparse) != 0 ? kReparsePointId : number);
+    node->SetFileProperties(properties.release());
     node->SetParentId(info.GetParentRecord() != ~u64(0) ? info.GetParentRecord() : parent);
     return node;
 }

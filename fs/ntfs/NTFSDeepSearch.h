@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/FileNode.h"
 #include "engine/FileTypeHintList.h"
 #include "engine/FsServices.h"
 #include "fs/ntfs/NTFSEvidenceCollectors.h"
@@ -69,7 +70,7 @@ public:
     // A node of the record at `sector` (bytes as read); none for extension and metadata records
     // and records without a usable name. With a candidate the runs get its cluster size, and
     // with an $MFT location the record number comes from where the record lies in it.
-    CFileNode* MakeFoundFileNode(const u8* raw, u32 length, u64 sector, CSearchedNTFSPartitionInfo* candidate,
+    TreeNodePtr MakeFoundFileNode(const u8* raw, u32 length, u64 sector, CSearchedNTFSPartitionInfo* candidate,
                                  const NTFSMFTLocation* mft);
 
     // For inspection.

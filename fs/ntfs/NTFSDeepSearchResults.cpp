@@ -71,7 +71,8 @@ u32 CNTFSSearchController::BuildFileSystemTrees(std::vector<CSearchedPartitionIn
     input.treeId = m_treeCounter++;
     input.builder = m_builder;
     input.search = this;
-    CFileSystemNode* root = BuildFoundPartitionTree(input);
+    // The root carries a whole subtree: one the builder refuses goes with DestroySubtree.
+    CFileSystemNode* root = BuildFoundPartitionTree(input).release();
     if (!root) return 0;
     if (m_builder->ApplyFilter(root, chosen.front()) == 0) {
         DestroySubtree(root);
@@ -141,16 +142,16 @@ u32 CNTFSSearchController::ApplyToFileNode(CFileNode* node, CSearchedPartitionIn
     const u32 length = static_cast<u32>(buffer.size());
     if (!ValidateFileRecord(buffer.data(), length) || RecordIsExtension(buffer.data())) return 0;
     const bool numbering = (c->GetMftNumbering() & 0xFFFFFFFFu) != 0;
-    CFileNode* fresh = MakeFoundFileNode(buffer.data(), std::min<u32>(length, ntfs::kMaxRecordSize),
+    TreeNodePtr fresh = MakeFoundFileNode(buffer.data(), std::min<u32>(length, ntfs::kMaxRecordSize),
                                          node->GetRecordSector(), c, numbering ? holder : nullptr);
     if (fresh) {
         const bool reparse = (p->GetAttributes() & kAttrReparse) != 0;
         node->SetId(reparse ? kReparsePointId : fresh->GetId());
         node->SetParentId(fresh->GetParentId());
-        p->Release();
+        // The node lets its old properties go and takes over the fresh node's reference.
+        const PropertiesRef<> old(p);
         node->SetFileProperties(fresh->GetFileProperties());
         fresh->SetFileProperties(nullptr);
-        DeleteFileNode(fresh);
     }
     return 1;
 }

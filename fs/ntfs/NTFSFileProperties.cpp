@@ -95,7 +95,9 @@ void CNTFSFileProperties::Load(IRSData* stream) {
     }
 }
 
-CNTFSFileProperties* CreateNTFSFileProperties() { return new (std::nothrow) CNTFSFileProperties; }
+PropertiesRef<CNTFSFileProperties> CreateNTFSFileProperties() {
+    return PropertiesRef<CNTFSFileProperties>(new (std::nothrow) CNTFSFileProperties);
+}
 
 CNTFSFileProperties* LoadNTFSFileProperties(IRSData* stream) {
     return LoadNewFileProperties(CreateNTFSFileProperties(), stream);
@@ -108,14 +110,14 @@ void SetFolderPropertiesName(CNTFSFileProperties* properties, const char* name) 
 }
 
 IFileProperties* CreateNTFSFolderProperties(const char* name) {
-    CNTFSFileProperties* properties = CreateNTFSFileProperties();
-    SetFolderPropertiesName(properties, name);
-    return properties;
+    PropertiesRef<CNTFSFileProperties> properties = CreateNTFSFileProperties();
+    SetFolderPropertiesName(properties.get(), name);
+    return properties.release();
 }
 
-CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
+PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
                                             u64* parent, u64 volumeClusters) {
-    if (!record.HasRecord()) return nullptr;
+    if (!record.HasRecord()) return {};
     NTFSFilePropertiesData data;
 
     NTFSFileNameInfo first, second;
@@ -127,7 +129,7 @@ CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& r
     } else if (hasFirst) {
         chosen = &first;
     }
-    if (chosen == nullptr) return nullptr;
+    if (chosen == nullptr) return {};
 
     u64 parentNumber = chosen->parentRecord;
     if (hasSecond && second.parentRecord >= 5) {
@@ -140,10 +142,10 @@ CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& r
     // A 0 character ends a name.
     u32 units = 0;
     while (units < chosen->nameLength && ReadLE16(chosen->name + 2 * units) != 0) ++units;
-    if (units == 0) return nullptr;
+    if (units == 0) return {};
     if (chosen->flags & kFileNameFlagDirectory) data.attributes |= kAttrDirectory;
     data.name = NTFSNameToString(chosen->name, units);
-    if (data.name.empty()) return nullptr;
+    if (data.name.empty()) return {};
     data.nameLength = u16(std::min<size_t>(data.name.size(), 0xFFFF));
 
     data.creationTime = chosen->creationTime;
@@ -219,10 +221,10 @@ CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& r
     }
     data.recordNumber = record.GetRecordNumber();
 
-    CNTFSFileProperties* properties = CreateNTFSFileProperties();
-    if (properties == nullptr) {
+    PropertiesRef<CNTFSFileProperties> properties = CreateNTFSFileProperties();
+    if (!properties) {
         delete data.runList;
-        return nullptr;
+        return {};
     }
     properties->SetData(data);
     return properties;

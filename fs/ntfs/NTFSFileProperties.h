@@ -64,7 +64,7 @@ private:
     u64 m_initializedSize = kNtfsInitializedSizeUnknown;
 };
 
-CNTFSFileProperties* CreateNTFSFileProperties();
+PropertiesRef<CNTFSFileProperties> CreateNTFSFileProperties();
 // A new properties object filled from a saved form (freed again when the stream throws).
 CNTFSFileProperties* LoadNTFSFileProperties(IRSData* stream);
 // Makes the properties a folder (attributes 0x10) of the given name; a null object is left alone.
@@ -75,7 +75,7 @@ IFileProperties* CreateNTFSFolderProperties(const char* name);
 // The properties of one MFT record, or null when it has no usable $FILE_NAME. parent receives the
 // parent folder's record number (left alone when unknown). When volumeClusters is known, runs
 // that reach past the volume are clipped to it.
-CNTFSFileProperties* MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
+PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
                                             u64* parent, u64 volumeClusters = 0);
 // A size that is negative as a signed number becomes the allocated bytes of the runs.
 // A negative size becomes the bytes its runs cover; sectors are the device's own, which on a

@@ -59,9 +59,9 @@ u64 HighestCluster(const NTFSRunList& runs) {
     return high;
 }
 
-CNTFSFileProperties* FolderProperties(const char* name, u8 state) {
-    CNTFSFileProperties* p = CreateNTFSFileProperties();
-    if (!p) return nullptr;
+PropertiesRef<CNTFSFileProperties> FolderProperties(const char* name, u8 state) {
+    PropertiesRef<CNTFSFileProperties> p = CreateNTFSFileProperties();
+    if (!p) return {};
     NTFSFilePropertiesData data;
     data.name = name;
     data.nameLength = static_cast<u16>(data.name.size());
@@ -79,7 +79,7 @@ bool NodeIsFolder(const CFileNode* n) {
 class FoundTreeBuilder {
 public:
     explicit FoundTreeBuilder(const NTFSFoundTreeInput& in) : m_in(in) {}
-    CFileSystemNode* Build();
+    FileSystemNodePtr Build();
 
 private:
     void AcceptMFTLocations();
@@ -87,7 +87,7 @@ private:
     RecordGroup* GroupOf(u64 sector);
     void MakeRecordInfo(const u8* raw, u32 length, u64 sector, RecordGroup* group);
     bool FilterAccepts(CNTFSFileProperties* properties);
-    CFileNode* NodeFromInfo(CCommonFileRecordInfo& info);
+    TreeNodePtr NodeFromInfo(CCommonFileRecordInfo& info);
     void LinkGroupTree(RecordGroup& group);
     // Returns the nodes left without a parent; folder (or a new "Other lost files") receives them.
     CFileNode* GatherOrphans(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, CFileNode* folder);
@@ -139,13 +139,11 @@ RecordGroup* FoundTreeBuilder::GroupOf(u64 sector) {
 bool FoundTreeBuilder::FilterAccepts(CNTFSFileProperties* properties) {
     IRecoveryFilter* filter = m_in.builder ? m_in.builder->GetFilter() : nullptr;
     if (!filter) return true;
-    CFileNode* probe = CreateFileNode();
+    TreeNodePtr probe = CreateFileNode();
     if (!probe) return true;
     properties->AddRef();
     probe->SetFileProperties(properties);
-    const bool accepted = filter->Accept(probe) != 0;
-    DeleteFileNode(probe);
-    return accepted;
+    return filter->Accept(probe.get()) != 0;
 }
 
 void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, RecordGroup* group) {
@@ -179,7 +177,7 @@ void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, Rec
     }
     const u64 clusters = m_partition->GetClusterCount() != kNtfsUnknown ? m_partition->GetClusterCount() : 0;
     u64 parent = ~u64(0);
-    CNTFSFileProperties* properties =
+    PropertiesRef<CNTFSFileProperties> properties =
         MakeNTFSFileProperties(sector, record, u64(m_spc) * m_sectorSize, &parent, clusters);
     if (info->GetParentRecord() == ~u64(0) && parent != ~u64(0)) info->SetParentRecord(parent);
     if (!properties) {
@@ -188,15 +186,12 @@ void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, Rec
     }
     if (group && properties->GetSize() == 0 && info->GetDirectoryFlag() == 0 &&
         (properties->GetState() & kStateDeleted)) {
-        group->parser->ApplyToRecord(record.GetRecord(), properties, info->GetParentRecord(), extensions);
+        group->parser->ApplyToRecord(record.GetRecord(), properties.get(), info->GetParentRecord(), extensions);
     }
-    FixNegativeSize(properties, m_spc, m_sectorSize);
+    FixNegativeSize(properties.get(), m_spc, m_sectorSize);
     properties->SetExtensionRecords(extensions);
-    if (!FilterAccepts(properties)) {
-        properties->Release();
-        return;
-    }
-    info->SetProperties(properties);
+    if (!FilterAccepts(properties.get())) return;
+    info->SetProperties(properties.release());
     (group ? group->infos : m_own).push_back(std::move(info));
 }
 
@@ -234,10 +229,10 @@ void FoundTreeBuilder::ReadRecords() {
     }
 }
 
-CFileNode* FoundTreeBuilder::NodeFromInfo(CCommonFileRecordInfo& info) {
+TreeNodePtr FoundTreeBuilder::NodeFromInfo(CCommonFileRecordInfo& info) {
     IFileProperties* properties = info.GetProperties();
     if (!properties) return nullptr;
-    CFileNode* node = CreateFileNode();
+    TreeNodePtr node = CreateFileNode();
     if (!node) return nullptr;
     properties->AddRef();
     info.ReleaseProperties();
@@ -263,8 +258,9 @@ void FoundTreeBuilder::LinkGroupTree(RecordGroup& group) {
         const bool inBin = IsInRecycleBin(folder);
         std::list<CFileNode*> pending;
         for (auto it = range.first; it != range.second; ++it) {
-            CFileNode* node = NodeFromInfo(*it->second);
-            if (!node) continue;
+            TreeNodePtr made = NodeFromInfo(*it->second);
+            if (!made) continue;
+            CFileNode* node = made.release();
             folder->AddChild(node);
             if (NodeIsFolder(node)) queue.emplace_back(node, node->GetId());
             if (!inBin) continue;
@@ -286,7 +282,7 @@ CFileNode* FoundTreeBuilder::GatherOrphans(std::vector<std::unique_ptr<CCommonFi
                                            CFileNode* folder) {
     std::vector<CFileNode*> nodes;
     for (auto& info : infos) {
-        if (CFileNode* n = NodeFromInfo(*info)) nodes.push_back(n);
+        if (TreeNodePtr n = NodeFromInfo(*info)) nodes.push_back(n.release());
     }
     std::multimap<u64, CFileNode*> byParent;
     for (CFileNode* n : nodes) byParent.emplace(n->GetParentId(), n);
@@ -318,17 +314,16 @@ CFileNode* FoundTreeBuilder::GatherOrphans(std::vector<std::unique_ptr<CCommonFi
     if (rest.empty()) return nullptr;
     CFileNode* target = folder;
     if (!target) {
-        target = CreateFileNode();
-        CNTFSFileProperties* p = FolderProperties(kOtherLostFilesName, kOtherLostFilesState);
-        if (!target || !p) {
-            DeleteFileNode(target);
-            if (p) p->Release();
+        TreeNodePtr made = CreateFileNode();
+        PropertiesRef<CNTFSFileProperties> p = FolderProperties(kOtherLostFilesName, kOtherLostFilesState);
+        if (!made || !p) {
             for (CFileNode* n : rest) DestroySubtree(n);
             return nullptr;
         }
-        target->SetFileProperties(p);
-        target->SetId(kOtherLostFilesId);
-        target->SetParentId(kRootRecord);
+        made->SetFileProperties(p.release());
+        made->SetId(kOtherLostFilesId);
+        made->SetParentId(kRootRecord);
+        target = made.release();
     }
     for (CFileNode* n : rest) target->AddChild(n);
     return target;
@@ -347,7 +342,7 @@ std::string FoundTreeBuilder::ReadLabel() {
     return label;
 }
 
-CFileSystemNode* FoundTreeBuilder::Build() {
+FileSystemNodePtr FoundTreeBuilder::Build() {
     m_partition = m_in.partition;
     if (!m_partition || m_partition->GetKind() != 0 || !m_in.device) return nullptr;
     m_start = m_partition->GetPartitionStart();
@@ -358,7 +353,7 @@ CFileSystemNode* FoundTreeBuilder::Build() {
 
     AcceptMFTLocations();
     for (RecordGroup& g : m_groups) {
-        g.root = CreateFileNode();
+        g.root = CreateFileNode().release();
         if (g.root) g.root->SetId(kRootRecord);
     }
     ReadRecords();
@@ -366,17 +361,15 @@ CFileSystemNode* FoundTreeBuilder::Build() {
         if (g.root) LinkGroupTree(g);
     }
 
-    CFileSystemNode* volume = CreateFileSystemNode();
+    FileSystemNodePtr volume = CreateFileSystemNode();
     const std::string name = CutUtf8(GetScanOptions().GetFoundPartitionName("NTFS", int(m_in.treeId + 1)),
                                      kVolumeNameLimit);
-    CNTFSFileProperties* properties = FolderProperties(name.c_str(), 0);
+    PropertiesRef<CNTFSFileProperties> properties = FolderProperties(name.c_str(), 0);
     if (!volume || !properties) {
-        DeleteFileSystemNode(volume);
-        if (properties) properties->Release();
         for (RecordGroup& g : m_groups) DestroySubtree(g.root);
         return nullptr;
     }
-    volume->SetFileProperties(properties);
+    volume->SetFileProperties(properties.release());
     volume->SetPartitionGeometry(m_start, m_spc);
     volume->SetFileSystemType(kFsNtfs);
     volume->SetId(kRootRecord);
@@ -409,7 +402,7 @@ CFileSystemNode* FoundTreeBuilder::Build() {
 
 }  // namespace
 
-CFileSystemNode* BuildFoundPartitionTree(const NTFSFoundTreeInput& input) {
+FileSystemNodePtr BuildFoundPartitionTree(const NTFSFoundTreeInput& input) {
     FoundTreeBuilder builder(input);
     return builder.Build();
 }

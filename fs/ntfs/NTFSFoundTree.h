@@ -5,6 +5,7 @@
 // volume folder named after the partition.
 #include <vector>
 
+#include "engine/FileSystemNode.h"
 #include "fs/ntfs/NTFSEvidenceCollectors.h"
 
 class CFileNode;
@@ -32,7 +33,7 @@ struct NTFSFoundTreeInput {
 
 // The volume folder with everything below it, owned by the caller; null for a partition that is
 // not an NTFS candidate.
-CFileSystemNode* BuildFoundPartitionTree(const NTFSFoundTreeInput& input);
+FileSystemNodePtr BuildFoundPartitionTree(const NTFSFoundTreeInput& input);
 
 // Deletes a subtree whose nodes belong to nobody else.
 void DestroySubtree(CFileNode* root);

@@ -103,11 +103,7 @@ void CNTFSLogFileParser::Reset() {
     m_pageCount = 0;
     delete m_runs;
     m_runs = nullptr;
-    if (m_logFileProperties != nullptr) m_logFileProperties->Release();
-    m_logFileProperties = nullptr;
-    for (RecordImage& image : m_images) {
-        if (image.properties != nullptr) image.properties->Release();
-    }
+    m_logFileProperties.reset();
     m_images.clear();
     m_logRecords.clear();
     m_byTarget.clear();
@@ -169,16 +165,13 @@ bool CNTFSLogFileParser::Open(IStorageDevice* device, const NTFSRunList* mftRuns
     const u32 offset = 2 * recordSize;
     CNTFSFileRecord record;
     if (!record.Init(head.data() + offset, recordSize, sector + offset / sectorSize, device, nullptr)) return false;
-    CNTFSFileProperties* properties =
+    PropertiesRef<CNTFSFileProperties> properties =
         MakeNTFSFileProperties(sector + offset / sectorSize, record, u64(m_sectorsPerCluster) * sectorSize, nullptr);
-    if (properties == nullptr) return false;
+    if (!properties) return false;
     const char* name = properties->GetName();
-    if (name == nullptr || std::strstr(name, "$LogFile") == nullptr) {
-        properties->Release();
-        return false;
-    }
-    m_logFileProperties = properties;
+    if (name == nullptr || std::strstr(name, "$LogFile") == nullptr) return false;
     m_runs = properties->CreateDataRunList();
+    m_logFileProperties = std::move(properties);
     if (m_runs == nullptr || m_runs->IsResident()) {
         delete m_runs;
         m_runs = nullptr;
@@ -371,16 +364,13 @@ void CNTFSLogFileParser::StepImages(const u8* record, u32 available) {
     CNTFSFileRecord file;
     if (!file.Init(image, kImageSize, 0, nullptr, nullptr)) return;
     u64 parent = ~u64(0);
-    CNTFSFileProperties* properties =
+    PropertiesRef<CNTFSFileProperties> properties =
         MakeNTFSFileProperties(0, file, u64(m_sectorsPerCluster) * m_sectorSize, &parent);
-    if (properties == nullptr) return;
+    if (!properties) return;
     // Data kept inside the image lies nowhere on the volume: such an image cannot lend its runs.
     std::unique_ptr<IDataRunList> runs(properties->CreateDataRunList());
-    if (properties->GetSize() == 0 || (runs && runs->IsResident())) {
-        properties->Release();
-        return;
-    }
-    m_images.push_back({parent, properties});
+    if (properties->GetSize() == 0 || (runs && runs->IsResident())) return;
+    m_images.push_back({parent, std::move(properties)});
 }
 
 void CNTFSLogFileParser::StepLogRecords(const u8* record, u32 available) {

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSFileRecord.h"
 #include "fs/ntfs/NTFSRunList.h"
 
@@ -78,7 +79,7 @@ public:
 private:
     struct RecordImage {
         u64 key = ~u64(0);
-        CNTFSFileProperties* properties = nullptr;  // one reference, owned
+        PropertiesRef<CNTFSFileProperties> properties;
     };
     // The fields of a stored log record that laying it over a record needs.
     struct LogRecord {
@@ -117,7 +118,7 @@ private:
     std::unique_ptr<u8[]> m_store;        // copies of the log records, end to end
     u64 m_storeCapacity = 0;
     u64 m_storeUsed = 0;
-    CNTFSFileProperties* m_logFileProperties = nullptr;  // owned
+    PropertiesRef<CNTFSFileProperties> m_logFileProperties;
     std::vector<RecordImage> m_images;
     std::vector<LogRecord> m_logRecords;
     // Log records by the MFT record they target.

@@ -200,19 +200,15 @@ bool CNTFSQuickSearch::ReadQuickVolumeLabel(u64 mftStartSector, u32 recordSize, 
 
 bool CNTFSQuickSearch::AddRootNode(const char* label, u64 firstSector, u32 sectorsPerCluster) {
     if (m_builder == nullptr) return false;
-    CFileSystemNode* root = CreateFileSystemNode();
-    CNTFSFileProperties* properties = CreateNTFSFileProperties();
-    if (root == nullptr || properties == nullptr) {
-        DeleteFileSystemNode(root);
-        if (properties != nullptr) properties->Release();
-        return false;
-    }
+    FileSystemNodePtr root = CreateFileSystemNode();
+    PropertiesRef<CNTFSFileProperties> properties = CreateNTFSFileProperties();
+    if (!root || !properties) return false;
     NTFSFilePropertiesData data;
     data.name = label != nullptr ? label : "NTFS";
     data.nameLength = u16(std::min<size_t>(data.name.size(), 0xFFFF));
     data.attributes = kAttrDirectory;
     properties->SetData(data);
-    root->SetFileProperties(properties);
+    root->SetFileProperties(properties.release());
     root->SetPartitionGeometry(firstSector, sectorsPerCluster);
     root->SetFileSystemType(kFsNtfs);
     if (label != nullptr) {
@@ -220,10 +216,8 @@ bool CNTFSQuickSearch::AddRootNode(const char* label, u64 firstSector, u32 secto
         if (characters >= 1 && characters <= 64) root->SetVolumeLabel(label);
     }
     root->SetId(kRootRecord);
-    if (m_builder->AddFileSystemTree(root) == 0) {
-        DeleteFileSystemNode(root);
-        return false;
-    }
+    if (m_builder->AddFileSystemTree(root.get()) == 0) return false;
+    root.release();
     return true;
 }
 
@@ -326,38 +320,38 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
             continue;
         }
         u64 parent = ~u64(0);
-        CNTFSFileProperties* properties = MakeNTFSFileProperties(
+        PropertiesRef<CNTFSFileProperties> properties = MakeNTFSFileProperties(
             sector, record, u64(m_sectorsPerCluster) * sectorSize, &parent, m_volumeClusters);
         if (info.GetParentRecord() == ~u64(0) && parent != ~u64(0)) info.SetParentRecord(parent);
-        if (properties == nullptr) {
+        if (!properties) {
             delete extensions;
             continue;
         }
         if (properties->GetSize() == 0 && info.GetDirectoryFlag() == 0 && (properties->GetState() & kStateDeleted)) {
-            m_logFile.ApplyToRecord(record.GetRecord(), properties, info.GetParentRecord(), extensions);
+            m_logFile.ApplyToRecord(record.GetRecord(), properties.get(), info.GetParentRecord(), extensions);
         }
-        FixNegativeSize(properties, m_sectorsPerCluster, m_sectorSize);
+        FixNegativeSize(properties.get(), m_sectorsPerCluster, m_sectorSize);
         properties->SetExtensionRecords(extensions);
 
-        if (AddRecordNode(info.GetRecordNumber(), info.GetParentRecord(), properties, &status) == 0) return status;
+        if (AddRecordNode(info.GetRecordNumber(), info.GetParentRecord(), std::move(properties), &status) == 0) {
+            return status;
+        }
     }
     return status;
 }
 
-u32 CNTFSQuickSearch::AddRecordNode(u64 recordNumber, u64 parent, CNTFSFileProperties* properties, u32* status) {
-    if (properties == nullptr) return 1;
-    CFileNode* node = CreateFileNode();
-    if (node == nullptr) {
-        properties->Release();
-        return 0;
-    }
-    node->SetFileProperties(properties);
+u32 CNTFSQuickSearch::AddRecordNode(u64 recordNumber, u64 parent, PropertiesRef<CNTFSFileProperties> properties,
+                                    u32* status) {
+    if (!properties) return 1;
+    TreeNodePtr node = CreateFileNode();
+    if (!node) return 0;
     // Files inside a reparse point (a junction or mount point) must not be linked under it.
     node->SetId((properties->GetAttributes() & kAttrReparsePoint) != 0 ? kReparsePointId : recordNumber);
     node->SetParentId(parent);
+    node->SetFileProperties(properties.release());
     u32 error = 0;
-    const u32 taken = m_builder != nullptr ? m_builder->AddFoundFileNode(node, kTreeKindNtfs, &error) : 0;
+    const u32 taken = m_builder != nullptr ? m_builder->AddFoundFileNode(node.get(), kTreeKindNtfs, &error) : 0;
     if (status != nullptr) *status = error;
-    if (taken == 0) DeleteFileNode(node);
+    if (taken != 0) node.release();
     return taken;
 }

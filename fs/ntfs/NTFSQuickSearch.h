@@ -51,7 +51,8 @@ public:
     u32 AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPerRecord, const u64* mftSectors,
                            const u64* deviceSectors);
     // 0 when the builder did not take the node (the rest of the batch is then skipped).
-    u32 AddRecordNode(u64 recordNumber, u64 parent, CNTFSFileProperties* properties, u32* status);
+    // Takes over the properties' reference; the node it makes goes to the builder or away.
+    u32 AddRecordNode(u64 recordNumber, u64 parent, PropertiesRef<CNTFSFileProperties> properties, u32* status);
     void ReportProgress(u64 total, u64 done, u32 status);
 
     const NTFSRunList& GetMFTRuns() const { return m_mftRuns; }

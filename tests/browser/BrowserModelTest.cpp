@@ -95,7 +95,7 @@ TEST(FolderFilter, ShowsTheWayToAndTheInsideOfChosenFolders) {
     filter.AddDirectory("/Users/Name/Desktop");
     EXPECT_TRUE(filter.Match(inName));
 
-    CFileNode* orphan = CreateFileNode();  // a chain that ends outside a file-system tree
+    CFileNode* orphan = CreateFileNode().release();  // a chain that ends outside a file-system tree
     EXPECT_FALSE(filter.Match(orphan));
     DeleteFileNode(orphan);
     browsertest::Free(root);

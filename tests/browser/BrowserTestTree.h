@@ -31,14 +31,14 @@ inline CFileNode* Add(CFileNode* parent, const std::string& name, bool folder, u
     p->size = size;
     p->attributes = folder ? kAttrDirectory : kAttrArchive;
     p->modified = modified;
-    CFileNode* n = CreateFileNode();
+    CFileNode* n = CreateFileNode().release();
     n->SetFileProperties(p);
     if (parent) parent->AddChild(n);
     return n;
 }
 
 inline CFileSystemNode* Root(u32 fsCode = 3) {
-    CFileSystemNode* root = CreateFileSystemNode();
+    CFileSystemNode* root = CreateFileSystemNode().release();
     root->SetFileSystemType(fsCode);
     auto* p = new Props;
     p->name = "NTFS";

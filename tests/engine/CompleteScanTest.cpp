@@ -254,10 +254,10 @@ struct NtfsNode {
     CFileSystemNode* root = nullptr;
     CFileNode* node = nullptr;
     NtfsNode(u64 size, u64 clusters, u64 recordSector) {
-        root = CreateFileSystemNode();
+        root = CreateFileSystemNode().release();
         root->SetFileSystemType(kFsNtfs);
-        node = CreateFileNode();
-        CNTFSFileProperties* p = CreateNTFSFileProperties();
+        node = CreateFileNode().release();
+        CNTFSFileProperties* p = CreateNTFSFileProperties().release();
         NTFSFilePropertiesData data;
         data.name = "file.bin";
         data.nameLength = 9;

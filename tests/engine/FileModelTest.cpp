@@ -109,7 +109,7 @@ TEST(FileModelRawProperties, ReferencesFreeExactlyOnce) {
     int destroyed = 0;
     auto* p = new CountedProperties(&destroyed);
     EXPECT_EQ(p->GetRefCount(), 1);
-    CFileNode* node = CreateFileNode();
+    CFileNode* node = CreateFileNode().release();
     node->SetFileProperties(p);  // the node takes over the first reference
     CFileNode* copy = node->Clone();
     ASSERT_NE(copy, nullptr);
@@ -140,8 +140,7 @@ TEST(FileModelRawProperties, SavedFormRoundTripsByteForByte) {
     CRSDataEx in(0);
     ASSERT_TRUE(in.Open(path.c_str(), 0));
     in.BeginSection(kSection);
-    std::unique_ptr<IFileProperties, void (*)(IFileProperties*)> loaded(LoadRAWFileProperties(&in),
-                                                                        [](IFileProperties* q) { q->Release(); });
+    const PropertiesRef<> loaded(LoadRAWFileProperties(&in));
     ASSERT_TRUE(loaded);
     EXPECT_STREQ(loaded->GetName(), "abc");
     EXPECT_EQ(loaded->GetNameLength(), 4u);
@@ -208,7 +207,7 @@ TEST(FileModelDataRunReader, ReadsClustersThroughExtentsWithHolesAndLimits) {
     runs.AddExtent({3, 1});
     runs.AddExtent({-1, 2});
     runs.AddExtent({1, 2});
-    CFileNode* node = CreateFileNode();
+    CFileNode* node = CreateFileNode().release();
     node->SetFileProperties(properties);
     root.AddChild(node);
     std::unique_ptr<CCompactRunList> compact(CCompactRunList::Create(&runs));
@@ -306,7 +305,7 @@ TEST(FileModelDataRunReader, ReadsLiveFilesOfTheNtfsFixture) {
         in.BeginSection(kSection);
         CFileSystemNode root;
         root.SetPartitionGeometry(0, kCluster / 512);
-        CFileNode* node = CreateFileNode();
+        CFileNode* node = CreateFileNode().release();
         node->SetFileProperties(LoadRAWFileProperties(&in));
         root.AddChild(node);
 

@@ -95,7 +95,7 @@ std::unique_ptr<VolumeTree> BuildTree(IStorageDevice& device) {
             continue;
         }
         u64 parent = ~u64(0);
-        CNTFSFileProperties* p = MakeNTFSFileProperties(sector, record, bytesPerCluster, &parent, volumeClusters);
+        CNTFSFileProperties* p = MakeNTFSFileProperties(sector, record, bytesPerCluster, &parent, volumeClusters).release();
         if (p == nullptr) {
             delete extensions;
             continue;
@@ -104,7 +104,7 @@ std::unique_ptr<VolumeTree> BuildTree(IStorageDevice& device) {
         live[n] = {p, parent};
     }
 
-    tree->root = CreateFileSystemNode();
+    tree->root = CreateFileSystemNode().release();
     tree->root->SetFileSystemType(3);
     tree->root->SetPartitionGeometry(0, spc);
     tree->root->SetFileProperties(CreateNTFSFolderProperties("NTFS"));
@@ -116,7 +116,7 @@ std::unique_ptr<VolumeTree> BuildTree(IStorageDevice& device) {
         if (it == live.end() || depth > 64) return nullptr;
         CFileNode* parent = place(it->second.parent, depth + 1);
         if (parent == nullptr) return nullptr;
-        CFileNode* node = CreateFileNode();
+        CFileNode* node = CreateFileNode().release();
         it->second.properties->AddRef();
         node->SetFileProperties(it->second.properties);
         node->SetId(n);

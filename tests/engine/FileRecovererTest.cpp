@@ -98,7 +98,7 @@ CNTFSFileProperties* Props(const std::string& name, u64 size, u16 attributes,
     d.attributes = attributes;
     d.modificationTime = mtime;
     d.accessTime = atime;
-    auto* p = CreateNTFSFileProperties();
+    auto* p = CreateNTFSFileProperties().release();
     p->SetData(d);
     if (!runs.empty()) {
         CNoneResidentNTFSDataRunList list;
@@ -111,7 +111,7 @@ CNTFSFileProperties* Props(const std::string& name, u64 size, u16 attributes,
 // A tree that frees its nodes.
 struct Tree {
     explicit Tree(u64 start, u32 spc, const char* rootName = "NTFS") {
-        root = CreateFileSystemNode();
+        root = CreateFileSystemNode().release();
         root->SetFileSystemType(3);
         root->SetPartitionGeometry(start, spc);
         root->SetFileProperties(CreateNTFSFolderProperties(rootName));
@@ -121,7 +121,7 @@ struct Tree {
         DeleteFileSystemNode(root);
     }
     CFileNode* Add(CFileNode* parent, IFileProperties* properties, u8 state = kChecked) {
-        CFileNode* n = CreateFileNode();
+        CFileNode* n = CreateFileNode().release();
         n->SetFileProperties(properties);
         n->SetCheckState(state);
         parent->AddChild(n);
@@ -430,7 +430,7 @@ TEST(FileRecoverer, DataPastTheInitializedSizeIsZeros) {
         d.size = c.size;
         d.attributes = c.attributes;
         d.initializedSize = c.initialized;
-        CNTFSFileProperties* p = CreateNTFSFileProperties();
+        CNTFSFileProperties* p = CreateNTFSFileProperties().release();
         p->SetData(d);
         CNoneResidentNTFSDataRunList list;
         for (const DataRunExtent& e : c.runs) list.AddExtent(e);
@@ -560,7 +560,7 @@ TEST(FileRecoverer, EmptyFilesAndRefusals) {
     EXPECT_FALSE(job.RecoverFile(nullptr, nullptr, empty, temp.File("nodevice").c_str(), false));
 
     // A node with no file-system root above it has no geometry.
-    CFileNode* orphan = CreateFileNode();
+    CFileNode* orphan = CreateFileNode().release();
     orphan->SetFileProperties(Props("o.txt", 1, kAttrArchive, {{1, 1}}));
     EXPECT_FALSE(job.RecoverFile(nullptr, &device, orphan, temp.File("o.txt").c_str(), false));
     EXPECT_EQ(job.GetResult(), kRecoverFailed);

@@ -10,17 +10,12 @@
 #include "engine/RecoveryFilter.h"
 
 namespace {
-struct NodeDeleter {
-    void operator()(CFileNode* node) const { DestroyTreeNode(node); }
-};
-using NodePtr = std::unique_ptr<CFileNode, NodeDeleter>;
-
-NodePtr MakeNode(const char* name, u16 attributes = 0x20) {
-    auto* properties = static_cast<CRAWFileProperties*>(CreateRAWFileProperties());
+TreeNodePtr MakeNode(const char* name, u16 attributes = 0x20) {
+    PropertiesRef<CRAWFileProperties> properties = CreateRAWFileProperties();
     if (name != nullptr) properties->SetRawFileName(name);
     properties->SetAttributes(attributes);
-    NodePtr node(CreateFileNode());
-    node->SetFileProperties(properties);
+    TreeNodePtr node = CreateFileNode();
+    node->SetFileProperties(properties.release());
     return node;
 }
 
@@ -104,7 +99,7 @@ TEST(FilterShippedFile, BitOneRefusesEveryFileButNoFolder) {
     EXPECT_EQ(AcceptName(filter, "PHOTO.JPG"), 0u);
     EXPECT_EQ(AcceptName(filter, "other.zzz"), 0u);
     EXPECT_EQ(filter.Accept(MakeNode("DCIM", 0x10).get()), 1u);
-    NodePtr bare(CreateFileNode());  // no properties: passes
+    TreeNodePtr bare = CreateFileNode();  // no properties: passes
     EXPECT_EQ(filter.Accept(bare.get()), 1u);
 }
 

@@ -32,7 +32,7 @@ IFileProperties* Folder(const char* name) {
 }
 
 CFileNode* Add(CFileNode* parent, IFileProperties* properties) {
-    CFileNode* n = CreateFileNode();
+    CFileNode* n = CreateFileNode().release();
     n->SetFileProperties(properties);
     parent->AddChild(n);
     return n;
@@ -60,7 +60,7 @@ bool Same(const SelectionStatistics& a, const SelectionStatistics& b) { return s
 struct SampleTree {
     SampleTree() {
         root.SetFileSystemType(6);
-        root.SetFileProperties(CreateRootFileProperties(root));
+        root.SetFileProperties(CreateRootFileProperties(root).release());
         a = Add(&root, Folder("A"));
         f4 = Add(&root, File("f4", 7));
         f1 = Add(a, File("f1", 10));
@@ -293,17 +293,17 @@ TEST(NodeRoots, LabelsRootPropertiesAndClones) {
 
     for (u32 code : {4u, 5u, 9u, 100u}) {
         root.SetFileSystemType(code);
-        EXPECT_EQ(CreateRootFileProperties(root), nullptr) << code;
+        EXPECT_EQ(CreateRootFileProperties(root).release(), nullptr) << code;
     }
     root.SetFileSystemType(3);
-    IFileProperties* ntfs = CreateRootFileProperties(root);
+    IFileProperties* ntfs = CreateRootFileProperties(root).release();
     ASSERT_NE(ntfs, nullptr);
     EXPECT_STREQ(ntfs->GetName(), "NTFS");
     EXPECT_EQ(ntfs->GetAttributes() & 0x10, 0x10);
     EXPECT_EQ(ntfs->GetFileSystemKind(), 0u);
     ntfs->Release();
     root.SetFileSystemType(6);
-    IFileProperties* raw = CreateRootFileProperties(root);
+    IFileProperties* raw = CreateRootFileProperties(root).release();
     ASSERT_NE(raw, nullptr);
     EXPECT_STREQ(raw->GetName(), "RAW");
     EXPECT_EQ(raw->GetAttributes(), 0x10);

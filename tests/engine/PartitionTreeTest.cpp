@@ -154,8 +154,8 @@ TEST_F(PartitionTreeTest, RawEntriesGoToTheRawSubTreeWhichDropsEmptyTypeFolders)
     EXPECT_EQ(tree.InsertNode(refused), 0u);  // not RAW properties: refused, the caller keeps it
     DestroyTreeNode(refused);
 
-    CFileSystemNode* rawRoot = CreateFileSystemNode();
-    auto* rp = static_cast<CRAWFileProperties*>(CreateRAWFileProperties());
+    CFileSystemNode* rawRoot = CreateFileSystemNode().release();
+    auto* rp = static_cast<CRAWFileProperties*>(CreateRAWFileProperties().release());
     SetFolderPropertiesName(rp, "More lost files");
     rawRoot->SetFileProperties(rp);
     rawRoot->SetFileSystemType(6);

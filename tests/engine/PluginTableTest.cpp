@@ -55,7 +55,7 @@ TEST(PluginTable, EveryCodeReachesTheServicesOfItsOwnRow) {
         const std::unique_ptr<ICompleteFileSystemSearchController> deep(CreateDeepSearch(c.code));
         EXPECT_EQ(deep != nullptr, c.code == kFsNtfs || IsFatCode(c.code) || c.code == kFsExFat || c.code == kFsRaw);
         if (!row) {
-            EXPECT_EQ(CreateFolderProperties(c.code, "x"), nullptr);
+            EXPECT_EQ(CreateFolderProperties(c.code, "x").release(), nullptr);
             continue;
         }
         EXPECT_STREQ(row->name, c.row);
@@ -64,7 +64,7 @@ TEST(PluginTable, EveryCodeReachesTheServicesOfItsOwnRow) {
         // A root of the code carries folder properties of its row's class, named by the code,
         // and its saved form loads back through the row of that class.
         CFileSystemNode* root = feed::Root(c.code, 5, "tmp");
-        IFileProperties* folder = CreateRootFileProperties(*root);
+        IFileProperties* folder = CreateRootFileProperties(*root).release();
         ASSERT_NE(folder, nullptr);
         EXPECT_EQ(folder->GetFileSystemKind(), c.propertiesKind);
         EXPECT_STREQ(folder->GetName(), FileSystemTypeName(c.code));
@@ -115,7 +115,7 @@ TEST(PluginTable, ARowRegisteredAgainReplacesTheOldOneAndItsAnalyser) {
     probe.readResidentData = &ProbeResident;
     RegisterFileSystemPlugin(probe);
 
-    CFileNode* node = CreateFileNode();
+    CFileNode* node = CreateFileNode().release();
     node->SetFileProperties(new ProbeProperties);
     char buffer[32] = {};
     u64 size = 0;
@@ -123,8 +123,8 @@ TEST(PluginTable, ARowRegisteredAgainReplacesTheOldOneAndItsAnalyser) {
     EXPECT_EQ(std::string(buffer, size - 1), "resident");
     // The row offers no logged utility stream, and a node of another class never reaches it.
     EXPECT_FALSE(ReadLoggedUtilityStream(node, nullptr, size, buffer, sizeof buffer));
-    CFileNode* raw = CreateFileNode();
-    raw->SetFileProperties(CreateRAWFileProperties());
+    CFileNode* raw = CreateFileNode().release();
+    raw->SetFileProperties(CreateRAWFileProperties().release());
     EXPECT_FALSE(ReadResidentData(raw, nullptr, size, buffer, sizeof buffer));
     EXPECT_FALSE(ReadResidentData(nullptr, nullptr, size, buffer, sizeof buffer));
 

@@ -32,7 +32,7 @@
 namespace {
 
 IFileProperties* Raw(const std::string& name, bool folder, u64 size = 0) {
-    auto* p = static_cast<CRAWFileProperties*>(CreateRAWFileProperties());
+    auto* p = static_cast<CRAWFileProperties*>(CreateRAWFileProperties().release());
     p->SetName(name.c_str());
     if (folder) {
         p->SetAttributes(kAttrDirectory);
@@ -43,7 +43,7 @@ IFileProperties* Raw(const std::string& name, bool folder, u64 size = 0) {
 }
 
 CFileNode* Node(CFileNode* parent, const std::string& name, bool folder, u64 size = 0) {
-    CFileNode* n = CreateFileNode();
+    CFileNode* n = CreateFileNode().release();
     n->SetFileProperties(Raw(name, folder, size));
     // Linked at the front: callers add children last to first.
     parent->AddChild(n);
@@ -51,7 +51,7 @@ CFileNode* Node(CFileNode* parent, const std::string& name, bool folder, u64 siz
 }
 
 CFileSystemNode* Root(const char* label, u64 start) {
-    CFileSystemNode* root = CreateFileSystemNode();
+    CFileSystemNode* root = CreateFileSystemNode().release();
     root->SetFileSystemType(kFsRaw);
     root->SetPartitionGeometry(start, 8);
     root->SetVolumeLabel(label);

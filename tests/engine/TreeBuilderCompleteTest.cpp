@@ -34,8 +34,8 @@ public:
 };
 
 CFileSystemNode* RawRoot(const char* name) {
-    CFileSystemNode* r = CreateFileSystemNode();
-    auto* p = static_cast<CRAWFileProperties*>(CreateRAWFileProperties());
+    CFileSystemNode* r = CreateFileSystemNode().release();
+    auto* p = static_cast<CRAWFileProperties*>(CreateRAWFileProperties().release());
     SetFolderPropertiesName(p, name);
     r->SetFileProperties(p);
     r->SetFileSystemType(6);

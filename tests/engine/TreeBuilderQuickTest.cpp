@@ -81,7 +81,7 @@ TEST_F(QuickBuilderTest, RefusedTooLargeAndPropertylessEntriesAreDropped) {
     EXPECT_EQ(Feed(File(41, 5, "as-large.bin", true, deviceBytes)), 1u);
     EXPECT_EQ(Feed(File(42, 5, "huge.bin", true, ~0ull)), 1u);  // a garbage size with its top bit set
     EXPECT_EQ(Feed(File(43, 5, "fits.bin", true, deviceBytes - 1)), 1u);
-    CFileNode* bare = CreateFileNode();
+    CFileNode* bare = CreateFileNode().release();
     bare->SetId(44);
     bare->SetParentId(5);
     EXPECT_EQ(Feed(bare), 1u);

@@ -39,7 +39,7 @@ inline CFileNode* MakeNode(const Entry& e) {
     p->state = e.deleted ? kStateDeleted : 0;
     p->created = e.created;
     p->kind = e.kind;
-    CFileNode* n = CreateFileNode();
+    CFileNode* n = CreateFileNode().release();
     n->SetFileProperties(p);
     n->SetId(e.id);
     n->SetParentId(e.parentId);
@@ -55,7 +55,7 @@ inline CFileNode* File(u64 id, u64 parent, const std::string& name, bool deleted
 // A file-system root of the code with its own root properties (FakeProperties for codes whose
 // file-system properties a test does not need).
 inline CFileSystemNode* Root(u32 code, u64 id, const std::string& name = "ROOT") {
-    CFileSystemNode* r = CreateFileSystemNode();
+    CFileSystemNode* r = CreateFileSystemNode().release();
     r->SetFileSystemType(code);
     r->SetId(id);
     r->SetPartitionGeometry(0, 1);
@@ -68,21 +68,21 @@ inline CFileSystemNode* Root(u32 code, u64 id, const std::string& name = "ROOT")
 
 // A RAW file of `size` bytes whose data lies at `sector` (1 sector per cluster, start 0).
 inline CFileNode* RawFile(u64 id, u64 parent, const char* name, u64 sector, u64 size, bool deleted = true) {
-    auto* p = static_cast<CRAWFileProperties*>(CreateRAWFileProperties());
+    auto* p = static_cast<CRAWFileProperties*>(CreateRAWFileProperties().release());
     p->SetRawFileName(name);
     p->SetAttributes(kAttrArchive);
     p->SetState(deleted ? 1 : 0);
     if (size) p->SetExtent(sector, size);
-    CFileNode* n = CreateFileNode();
+    CFileNode* n = CreateFileNode().release();
     n->SetFileProperties(p);
     n->SetId(id);
     n->SetParentId(parent);
     return n;
 }
 inline CFileNode* RawFolder(u64 id, u64 parent, const char* name) {
-    auto* p = static_cast<CRAWFileProperties*>(CreateRAWFileProperties());
+    auto* p = static_cast<CRAWFileProperties*>(CreateRAWFileProperties().release());
     SetFolderPropertiesName(p, name);
-    CFileNode* n = CreateFileNode();
+    CFileNode* n = CreateFileNode().release();
     n->SetFileProperties(p);
     n->SetId(id);
     n->SetParentId(parent);

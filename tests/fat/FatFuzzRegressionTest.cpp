@@ -221,7 +221,7 @@ TEST_F(FatFuzzRoad, DuplicateFolderFarDownKeepsTheFirstOne) {
 // The look-up stops 260 levels up: nothing the shell recycles lies deeper below its bin.
 TEST(RecycleBinDepth, LookUpEndsAtItsBound) {
     auto folder = [](const char* name) {
-        CFileNode* n = CreateFileNode();
+        CFileNode* n = CreateFileNode().release();
         CFATFileProperties* p = NewFATFileProperties();
         p->SetName(name);
         p->SetAttributes(kAttrDirectory);
@@ -300,7 +300,7 @@ TEST_F(FatFuzzRoad, LargeEmptiedRecycleBinIsListed) {
 TEST(RecycleBinPending, WaitingListStaysBoundedAndStillPairs) {
     std::vector<CFileNode*> nodes;
     auto file = [&nodes](const std::string& name) {
-        CFileNode* n = CreateFileNode();
+        CFileNode* n = CreateFileNode().release();
         CFATFileProperties* p = NewFATFileProperties();
         p->SetName(name.c_str());
         n->SetFileProperties(p);

@@ -119,7 +119,7 @@ TEST(FatProperties, EntryFieldsAndFixedAnswers) {
     WriteLE16(entry + 22, (10 << 11) | (19 << 5) | 14);
     WriteLE16(entry + 16, (40 << 9) | (13 << 5) | 10);  // month 13: no time
     WriteLE32(entry + 28, 1234);
-    CFATFileProperties* p = CreateFATFilePropertiesFromEntry("#OO.TXT", entry);
+    CFATFileProperties* p = CreateFATFilePropertiesFromEntry("#OO.TXT", entry).release();
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->GetSize(), 1234u);
     EXPECT_EQ(p->GetState(), 1);
@@ -134,7 +134,7 @@ TEST(FatProperties, EntryFieldsAndFixedAnswers) {
     EXPECT_EQ(p->GetFileSystemKind(), 1u);
     EXPECT_EQ(p->SetFlag(5), 1);
     EXPECT_EQ(p->GetFlag(), 0);
-    EXPECT_EQ(CreateFATFilePropertiesFromEntry(nullptr, entry), nullptr);
+    EXPECT_EQ(CreateFATFilePropertiesFromEntry(nullptr, entry).release(), nullptr);
     p->Release();
 
     IFileProperties* root = CreateFATFileProperties(1);
@@ -208,7 +208,7 @@ CFileNode* Ref(u32 cluster, u64 size, u64 createdSeconds, bool deleted) {
     p->SetSize(size);
     p->SetCreationTime(createdSeconds * 10000000);
     p->SetState(deleted ? 1 : 0);
-    CFileNode* n = CreateFileNode();
+    CFileNode* n = CreateFileNode().release();
     n->SetFileProperties(p);
     return n;
 }

@@ -244,7 +244,7 @@ std::vector<u8> LongPiece(const std::u16string& chars, u8 ordinal, u8 checksum) 
 std::string NameOfRun(const std::vector<std::vector<u8>>& entries) {
     std::vector<u8> run;
     for (const auto& e : entries) run.insert(run.end(), e.begin(), e.end());
-    CFATFileProperties* p = CreateFATFilePropertiesFromEntries(run.data(), u32(run.size()));
+    CFATFileProperties* p = CreateFATFilePropertiesFromEntries(run.data(), u32(run.size())).release();
     if (p == nullptr) return "(null)";
     std::string name = p->GetName();
     p->Release();

@@ -21,7 +21,7 @@ using testutil::MemoryDevice;
 class Tree {
 public:
     Tree() {
-        root = CreateFileSystemNode();
+        root = CreateFileSystemNode().release();
         root->SetPartitionGeometry(0, 1);
         root->SetFileSystemType(2);
         nodes.push_back(root);
@@ -30,11 +30,11 @@ public:
         for (CFileNode* node : nodes) DestroyTreeNode(node);
     }
     CFileNode* Add(CFileNode* parent, const char* name, u16 attributes, u64 startSector = 0, u64 size = 0) {
-        auto* properties = static_cast<CRAWFileProperties*>(CreateRAWFileProperties());
+        auto* properties = static_cast<CRAWFileProperties*>(CreateRAWFileProperties().release());
         properties->SetRawFileName(name);
         properties->SetAttributes(attributes);
         if (size != 0) properties->SetExtent(startSector, size);
-        CFileNode* node = CreateFileNode();
+        CFileNode* node = CreateFileNode().release();
         node->SetFileProperties(properties);
         if (parent != nullptr) parent->AddChild(node);
         nodes.push_back(node);
@@ -115,7 +115,7 @@ TEST(RecycleBinFolders, NamesAndAncestors) {
     EXPECT_FALSE(IsInRecycleBin(tree.root));
     EXPECT_FALSE(IsInRecycleBin(nullptr));
 
-    CFileNode* bare = CreateFileNode();  // no properties
+    CFileNode* bare = CreateFileNode().release();  // no properties
     EXPECT_FALSE(IsRecycleBinFolder(bare));
     EXPECT_FALSE(IsInRecycleBin(bare));
     DestroyTreeNode(bare);
@@ -254,7 +254,7 @@ TEST(RecycleBinRename, DamagedInfoFilesChangeNothing) {
     CFileNode* beyond = tree.Add(bin, "$I111111.png", 0x20, 7, 4096);    // runs past the device
     CFileNode* cut = tree.Add(bin, "$I222222.png", 0x20, 2, v2.size() - 10);
     CFileNode* good = tree.Add(bin, "$I4F2A9B.png", 0x20, 2, v2.size());
-    CFileNode* bare = CreateFileNode();
+    CFileNode* bare = CreateFileNode().release();
     tree.nodes.push_back(bare);
 
     for (CFileNode* info : {empty, beyond, bare}) {

@@ -84,7 +84,7 @@ std::vector<std::string> RootDirectoryNames(const std::vector<u8>& image) {
         }
         if (CFATDirEntry(entry).IsLongNameEntry()) continue;
         CFATFileProperties* p = CreateFATFilePropertiesFromEntries(image.data() + runStart,
-                                                                   u32(at + kFatDirEntrySize - runStart));
+                                                                   u32(at + kFatDirEntrySize - runStart)).release();
         if (p != nullptr) {
             names.emplace_back(p->GetName());
             p->Release();

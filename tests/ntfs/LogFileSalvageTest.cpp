@@ -164,7 +164,7 @@ struct DeletedFile {
         dataOffset = r.NonResident(0x80, {0x00}, 0, 0, 0, 0, 0);
         bytes = r.Build();
         EXPECT_TRUE(record.Init(bytes.data(), u32(bytes.size()), 0, nullptr, nullptr));
-        properties = MakeNTFSFileProperties(0, record, kSpc * 512, &parent);
+        properties = MakeNTFSFileProperties(0, record, kSpc * 512, &parent).release();
         EXPECT_NE(properties, nullptr);
         if (properties != nullptr) {
             EXPECT_EQ(properties->GetSize(), 0u);

@@ -246,8 +246,8 @@ TEST(NtfsDeepSearchSectors, SingleIndexCandidatesArePrunedFromFiftyOn) {
 
 // A node of an NTFS file with the given parent, recorded at `sector`.
 CFileNode* MakeNode(u64 parent, u64 sector, u8 flag) {
-    CFileNode* node = CreateFileNode();
-    CNTFSFileProperties* p = CreateNTFSFileProperties();
+    CFileNode* node = CreateFileNode().release();
+    CNTFSFileProperties* p = CreateNTFSFileProperties().release();
     NTFSFilePropertiesData data;
     data.name = "x.txt";
     data.nameLength = 6;
@@ -310,13 +310,13 @@ TEST(NtfsDeepSearchSectors, NodesAreCheckedAndReReadThroughTheCandidate) {
 
 TEST(NtfsDeepSearchSectors, PruningDropsEmptyFilesAndTheFoldersTheyLeaveEmpty) {
     auto folder = [](const char* name) {
-        CFileNode* n = CreateFileNode();
+        CFileNode* n = CreateFileNode().release();
         n->SetFileProperties(CreateNTFSFolderProperties(name));
         return n;
     };
     auto file = [](u64 size) {
-        CFileNode* n = CreateFileNode();
-        CNTFSFileProperties* p = CreateNTFSFileProperties();
+        CFileNode* n = CreateFileNode().release();
+        CNTFSFileProperties* p = CreateNTFSFileProperties().release();
         NTFSFilePropertiesData data;
         data.name = "f";
         data.nameLength = 2;

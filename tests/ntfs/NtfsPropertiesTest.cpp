@@ -22,7 +22,7 @@ struct Made {
 void Make(const std::vector<u8>& raw, Made& out, u64 bytesPerCluster = 4096, u64 volumeClusters = 0) {
     CNTFSFileRecord record;
     ASSERT_TRUE(record.Init(raw.data(), u32(raw.size()), 777, nullptr, nullptr));
-    out.p = MakeNTFSFileProperties(777, record, bytesPerCluster, &out.parent, volumeClusters);
+    out.p = MakeNTFSFileProperties(777, record, bytesPerCluster, &out.parent, volumeClusters).release();
 }
 
 std::vector<DataRunExtent> Extents(const CNTFSFileProperties* p) {
@@ -161,7 +161,7 @@ TEST(NtfsProperties, DataSizesAndRuns) {
 }
 
 TEST(NtfsProperties, NamesNegativeSizesAndSavedForm) {
-    CNTFSFileProperties* p = CreateNTFSFileProperties();
+    CNTFSFileProperties* p = CreateNTFSFileProperties().release();
     p->SetName("a");
     EXPECT_EQ(p->GetNameLength(), 2u);
     p->SetName(nullptr);

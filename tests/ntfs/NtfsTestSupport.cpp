@@ -87,7 +87,7 @@ std::unique_ptr<VolumeListing> ListVolume(IStorageDevice& device, u64 partitionS
         WalkedFile f;
         f.recordNumber = n;
         f.sector = sector;
-        f.properties = MakeNTFSFileProperties(sector, record, v->bytesPerCluster, &f.parent, v->volumeClusters);
+        f.properties = MakeNTFSFileProperties(sector, record, v->bytesPerCluster, &f.parent, v->volumeClusters).release();
         if (f.properties == nullptr) {
             delete extensions;
             continue;
@@ -119,7 +119,7 @@ bool ReadFileData(IStorageDevice& device, const VolumeListing& volume, const Wal
     std::unique_ptr<IDataRunList> list(file.properties->CreateDataRunList());
     if (!list) return size == 0;
     if (list->IsResident()) {
-        CFileNode* node = CreateFileNode();
+        CFileNode* node = CreateFileNode().release();
         file.properties->AddRef();
         node->SetFileProperties(file.properties);
         out.resize(volume.recordSize);
