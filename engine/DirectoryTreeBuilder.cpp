@@ -39,11 +39,6 @@ IDirecotryTreeBuilder* CreateDirectoryTreeBuilder() { return new (std::nothrow) 
 CDirectoryTreeBuilder::~CDirectoryTreeBuilder() {
     for (CPartitionTree* t : m_trees) delete t;
     delete m_quickTree;
-    // Held entries that never reached a tree are still the builder's.
-    for (CFileNode* n : m_heldFiles) DestroyTreeNode(n);
-    for (CFileNode* n : m_heldFolders) DestroyTreeNode(n);
-    for (CFileNode* n : m_heldInfoFiles) DestroyTreeNode(n);
-    for (CFileSystemNode* n : m_ignoredRoots) DestroyTreeNode(n);
 }
 
 u32 CDirectoryTreeBuilder::Init(const char* rootName, IDirectoryTree* consumer, IRecoveryFilter* filter, u32 mode,
@@ -119,7 +114,7 @@ u32 CDirectoryTreeBuilder::AddFileSystemTree(CFileSystemNode* root) {
         return m_quickTree->SetRoot(root->GetFileSystemType(), root, m_device, m_consumer) ? 1 : 0;
     }
     if (m_searchFinished) {
-        m_ignoredRoots.push_back(root);
+        m_ignoredRoots.emplace_back(root);
         return 1;
     }
     std::unique_ptr<CPartitionTree> tree(new (std::nothrow) CPartitionTree());

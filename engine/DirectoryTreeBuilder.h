@@ -16,6 +16,7 @@
 
 #include "devices/FileSystemCode.h"
 #include "engine/CandidateEvaluation.h"
+#include "engine/FileSystemNode.h"
 #include "platform/Types.h"
 
 class CFileNode;
@@ -158,11 +159,12 @@ private:
     u64 m_deviceBytes = 0;
     CQuickScanTree* m_quickTree = nullptr;
     IProgress* m_progress = nullptr;
-    std::vector<CFileNode*> m_heldFiles;
-    std::vector<CFileNode*> m_heldFolders;
-    std::vector<CFileNode*> m_heldInfoFiles;
-    FileNodeIdMap m_heldFolderIds;
+    // Held entries are the builder's until they reach a tree.
+    std::vector<TreeNodePtr> m_heldFiles;
+    std::vector<TreeNodePtr> m_heldFolders;
+    std::vector<TreeNodePtr> m_heldInfoFiles;
+    FileNodeIdMap m_heldFolderIds;  // ids of m_heldFolders, not owning
     // Roots handed in after the search finished: the builder answered that it took them, so it
     // keeps them until it goes.
-    std::vector<CFileSystemNode*> m_ignoredRoots;
+    std::vector<FileSystemNodePtr> m_ignoredRoots;
 };

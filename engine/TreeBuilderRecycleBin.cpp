@@ -3,6 +3,7 @@
 // from their info files once all of them are known.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "devices/StorageDevice.h"
 #include "engine/DataRunReader.h"
@@ -78,15 +79,15 @@ bool CDirectoryTreeBuilder::ShouldHold(CFileNode* node) const {
 u32 CDirectoryTreeBuilder::AddQuickNode(CFileNode* node) {
     if (!m_quickTree) return 0;
     if (ShouldHold(node)) {
-        if (!node->GetFileProperties()) {
-            DestroyTreeNode(node);
-        } else if (IsFolderNode(node)) {
-            m_heldFolders.push_back(node);
+        TreeNodePtr held(node);
+        if (!held->GetFileProperties()) return 1;
+        if (IsFolderNode(node)) {
             m_heldFolderIds.emplace(node->GetId(), node);
+            m_heldFolders.push_back(std::move(held));
         } else if (std::strncmp(NameOf(node), "$I", 2) == 0) {
-            m_heldInfoFiles.push_back(node);
+            m_heldInfoFiles.push_back(std::move(held));
         } else {
-            m_heldFiles.push_back(node);
+            m_heldFiles.push_back(std::move(held));
         }
         return 1;
     }
@@ -101,18 +102,18 @@ void CDirectoryTreeBuilder::NameRecycledEntry(CFileNode* entry) {
     const char* name = NameOf(entry);
     if (!p || std::strncmp(name, "$R", 2) != 0 || IsRecycleBinFolder(entry)) return;
     for (auto it = m_heldInfoFiles.begin(); it != m_heldInfoFiles.end(); ++it) {
-        const IFileProperties* ip = (*it)->GetFileProperties();
+        CFileNode* info = it->get();
+        const IFileProperties* ip = info->GetFileProperties();
         if (!ip) continue;
         // Name lengths of NTFS and RAW names count the terminating zero, so the comparison then
         // covers the end of the shorter name too.
         const u32 n = std::min(p->GetNameLength(), ip->GetNameLength());
-        if (n < 2 || std::strncmp(name + 2, NameOf(*it) + 2, n - 2) != 0) continue;
+        if (n < 2 || std::strncmp(name + 2, NameOf(info) + 2, n - 2) != 0) continue;
         u64 start = 0;
         u32 spc = 0;
         if (m_quickTree && m_quickTree->GetRoot()) m_quickTree->GetRoot()->GetPartitionGeometry(start, spc);
-        RestoreRecycleBinName(m_device, entry, *it, start, spc);
+        RestoreRecycleBinName(m_device, entry, info, start, spc);
         // The info file has served its purpose and never enters a tree.
-        DestroyTreeNode(*it);
         m_heldInfoFiles.erase(it);
         return;
     }
@@ -121,28 +122,25 @@ void CDirectoryTreeBuilder::NameRecycledEntry(CFileNode* entry) {
 void CDirectoryTreeBuilder::FinishQuickSearch() {
     // Parents before children: a recycle bin's folders carry smaller parent ids than the entries
     // below them as a rule.
-    std::stable_sort(m_heldFolders.begin(), m_heldFolders.end(), [](const CFileNode* a, const CFileNode* b) {
+    std::stable_sort(m_heldFolders.begin(), m_heldFolders.end(), [](const TreeNodePtr& a, const TreeNodePtr& b) {
         return static_cast<i64>(a->GetParentId()) < static_cast<i64>(b->GetParentId());
     });
     // Files are linked even when no folder was held: they may sit in a recycle-bin folder the
     // tree brings in through its ancestors.
-    std::vector<CFileNode*> entries;
+    std::vector<TreeNodePtr> entries;
     entries.reserve(m_heldFolders.size() + m_heldFiles.size());
-    entries.insert(entries.end(), m_heldFolders.begin(), m_heldFolders.end());
-    entries.insert(entries.end(), m_heldFiles.begin(), m_heldFiles.end());
+    std::move(m_heldFolders.begin(), m_heldFolders.end(), std::back_inserter(entries));
+    std::move(m_heldFiles.begin(), m_heldFiles.end(), std::back_inserter(entries));
     m_heldFolders.clear();
     m_heldFiles.clear();
     m_heldFolderIds.clear();
 
-    for (CFileNode* entry : entries) {
-        NameRecycledEntry(entry);
-        if (!m_quickTree) {
-            DestroyTreeNode(entry);
-            continue;
-        }
+    for (TreeNodePtr& entry : entries) {
+        NameRecycledEntry(entry.get());
+        if (!m_quickTree) continue;
+        // The quick tree keeps every held entry it is handed, linked or as an orphan.
         std::vector<CFileNode*> linked;
-        if (m_quickTree->AddHeldNode(entry, &linked) != 0) ShowLinked(m_quickTree, linked, true);
+        if (m_quickTree->AddHeldNode(entry.release(), &linked) != 0) ShowLinked(m_quickTree, linked, true);
     }
-    for (CFileNode* info : m_heldInfoFiles) DestroyTreeNode(info);
     m_heldInfoFiles.clear();
 }

@@ -703,15 +703,12 @@ public:
 class CollectingBuilder : public IDirecotryTreeBuilder {
 public:
     explicit CollectingBuilder(u32 limit) : m_limit(limit) {}
-    ~CollectingBuilder() override {
-        for (CFileNode* n : files) DeleteFileNode(n);
-        for (CFileSystemNode* r : m_roots) DeleteFileSystemNode(r);
-    }
+    ~CollectingBuilder() override = default;
     u32 Init(const char*, IDirectoryTree*, IRecoveryFilter*, u32, IStorageDevice*, u32) override { return 1; }
     u32 ApplyFilter(CFileSystemNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 AddFileSystemTree(CFileSystemNode* root) override {
         if (root == nullptr) return 0;
-        m_roots.push_back(root);
+        m_roots.emplace_back(root);
         return 1;
     }
     u32 AddFileNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
@@ -719,12 +716,12 @@ public:
         if (error) *error = 0;
         if (node == nullptr) return 0;
         ++found;
+        TreeNodePtr taken(node);
         const IFileProperties* p = node->GetFileProperties();
         if (m_roots.empty() || p == nullptr || (p->GetAttributes() & kAttrDirectory) != 0 || files.size() >= m_limit) {
-            DeleteFileNode(node);
             return 1;
         }
-        files.push_back(node);
+        files.push_back(std::move(taken));
         return 1;
     }
     u32 InsertNode(CFileNode*, CSearchedPartitionInfo*) override { return 0; }
@@ -734,19 +731,19 @@ public:
     u32 BuildLostFilesFolder(CSearchedPartitionInfo*) override { return 0; }
     u32 FinishBuild() override { return 1; }
     u64 GetNodeCount() override { return files.size(); }
-    CFileSystemNode* GetTreeRoot(CSearchedPartitionInfo*) override { return m_roots.empty() ? nullptr : m_roots[0]; }
+    CFileSystemNode* GetTreeRoot(CSearchedPartitionInfo*) override { return m_roots.empty() ? nullptr : m_roots[0].get(); }
     u32 GetTag() override { return 0; }
     void SetTag(u32) override {}
     void Release() override {}
     void SetProgress(IProgress*) override {}
     IRecoveryFilter* GetFilter() override { return nullptr; }
 
-    std::vector<CFileNode*> files;
+    std::vector<TreeNodePtr> files;
     u64 found = 0;
 
 private:
     u32 m_limit;
-    std::vector<CFileSystemNode*> m_roots;
+    std::vector<FileSystemNodePtr> m_roots;
 };
 
 inline void RemoveTree(const std::string& path) {
@@ -816,7 +813,7 @@ inline RoadResult RunRoad(IStorageDevice* device, const std::string& scratch, co
             const std::string folder = scratch + "/all";
             ::mkdir(folder.c_str(), 0700);
             for (size_t i = 0; i < builder.files.size(); ++i) {
-                CFileNode* node = builder.files[i];
+                CFileNode* node = builder.files[i].get();
                 root->AddChild(node);
                 BoundedCallback callback(limits.maxFileBytes, limits.maxFileBytes);
                 CFileRecoverer recoverer;

@@ -177,17 +177,15 @@ inline LoadOutcome LoadRecords(IRSData* in) {
                 case kTagProperties: {
                     const u32 kind = in->ReadU32();
                     // A kind without a row is read as RAW, the form every found file can take.
-                    IFileProperties* p = FindPluginOfPropertiesKind(kind) ? LoadFileProperties(kind, in)
-                                                                          : LoadRAWFileProperties(in);
+                    PropertiesRef<> p(FindPluginOfPropertiesKind(kind) ? LoadFileProperties(kind, in)
+                                                                       : LoadRAWFileProperties(in));
                     if (!p) break;
-                    ExerciseProperties(p);
+                    ExerciseProperties(p.get());
                     ++out.properties;
-                    if (roots.empty()) {
-                        p->Release();
-                    } else {
-                        CFileNode* node = CreateFileNode().release();
-                        node->SetFileProperties(p);
-                        roots.back()->AddChild(node);
+                    if (roots.empty()) break;
+                    if (TreeNodePtr node = CreateFileNode()) {
+                        node->SetFileProperties(p.release());
+                        roots.back()->AddChild(node.release());
                     }
                     break;
                 }

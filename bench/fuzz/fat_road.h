@@ -724,7 +724,7 @@ inline void RunParsers(u64 caseSeed) {
         }
     }
     const u32 length = u32(buffer.size());
-    if (CFATFileProperties* p = CreateFATFilePropertiesFromEntries(buffer.data(), length).release()) p->Release();
+    const PropertiesRef<CFATFileProperties> parsed = CreateFATFilePropertiesFromEntries(buffer.data(), length);
     FolderSectorState state;
     state.length = length;
     AnalyzeFATFolderSector(state, buffer.data(), nullptr, 0);
