@@ -80,13 +80,11 @@ bool IsEntryOfType(u8 type, u8 inUseType) { return type == inUseType || type == 
 // folder's id is the sector of its first cluster, and its entries name that as their parent.
 class CTreeCollector : public IDirecotryTreeBuilder {
 public:
-    ~CTreeCollector() override { DestroyTreeNode(m_root); }
-
     u32 Init(const char*, IDirectoryTree*, IRecoveryFilter*, u32, IStorageDevice*, u32) override { return 1; }
     u32 ApplyFilter(CFileSystemNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 AddFileSystemTree(CFileSystemNode* root) override {
         if (m_root != nullptr || root == nullptr) return 0;
-        m_root = root;
+        m_root.reset(root);
         m_folders[root->GetId()] = root;
         return 1;
     }
@@ -95,7 +93,7 @@ public:
         if (error) *error = 0;
         if (node == nullptr || m_root == nullptr) return 0;
         auto parent = m_folders.find(node->GetParentId());
-        CFileNode* holder = parent != m_folders.end() ? parent->second : m_root;
+        CFileNode* holder = parent != m_folders.end() ? parent->second : m_root.get();
         holder->AddChild(node);
         const IFileProperties* p = node->GetFileProperties();
         if (p != nullptr && (p->GetAttributes() & kAttrDirectory) != 0) m_folders.emplace(node->GetId(), node);
@@ -108,7 +106,7 @@ public:
     u32 BuildLostFilesFolder(CSearchedPartitionInfo*) override { return 0; }
     u32 FinishBuild() override { return 0; }
     u64 GetNodeCount() override { return m_folders.size(); }
-    CFileSystemNode* GetTreeRoot(CSearchedPartitionInfo*) override { return m_root; }
+    CFileSystemNode* GetTreeRoot(CSearchedPartitionInfo*) override { return m_root.get(); }
     u32 GetTag() override { return 0; }
     void SetTag(u32) override {}
     void Release() override {}
@@ -121,14 +119,13 @@ public:
         m_folders[folder->GetId()] = folder;
     }
     CFileSystemNode* TakeRoot() {
-        CFileSystemNode* root = m_root;
-        m_root = nullptr;
+        CFileSystemNode* root = m_root.release();
         m_folders.clear();
         return root;
     }
 
 private:
-    CFileSystemNode* m_root = nullptr;
+    FileSystemNodePtr m_root;
     std::map<u64, CFileNode*> m_folders;
 };
 
