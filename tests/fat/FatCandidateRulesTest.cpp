@@ -183,7 +183,7 @@ CFileNode* FileWithRuns(bool deleted, std::vector<std::pair<u64, u64>> runs, boo
     auto* list = new CFATDataRunList;
     for (const auto& [start, length] : runs) list->AppendExtent(start, length);
     p->SetDataRunList(list);
-    CFileNode* node = CreateFileNode();
+    CFileNode* node = CreateFileNode().release();
     node->SetFileProperties(p);
     return node;
 }
@@ -192,7 +192,7 @@ CFileNode* FileWithRuns(bool deleted, std::vector<std::pair<u64, u64>> runs, boo
 // The lost-file pass of a FAT or exFAT tree takes only the found files that begin in a cluster no
 // live file of the tree uses; deleted files and folders leave their clusters free.
 TEST(FatCandidateRules, LiveFilesOfATreeMarkTheirClustersUsed) {
-    CFileSystemNode* root = CreateFileSystemNode();
+    CFileSystemNode* root = CreateFileSystemNode().release();
     CFileNode* folder = FileWithRuns(false, {{100, 4}}, true);
     root->AddChild(folder);
     folder->AddChild(FileWithRuns(false, {{10, 3}, {40, 2}}));
