@@ -1,6 +1,7 @@
 #include "engine/FileNode.h"
 
 #include <new>
+#include <vector>
 
 #include "engine/FileProperties.h"
 
@@ -76,3 +77,13 @@ TreeNodePtr CloneTreeNode(const CFileNode* node) { return TreeNodePtr(node != nu
 void DeleteFileNode(CFileNode* node) { delete node; }
 
 void DestroyTreeNode(CFileNode* node) { delete node; }
+
+void DestroySubtree(CFileNode* root) {
+    if (!root) return;
+    std::vector<CFileNode*> all{root};
+    for (size_t i = 0; i < all.size(); ++i) {
+        for (CFileNode* c = all[i]->GetFirstChild(); c; c = c->GetNextSibling()) all.push_back(c);
+    }
+    if (CFileNode* parent = root->GetParent()) parent->RemoveChild(root);
+    for (CFileNode* n : all) DestroyTreeNode(n);
+}

@@ -73,6 +73,9 @@ protected:
 // Destroy one node through its virtual destructor; nothing for null.
 void DeleteFileNode(CFileNode* node);
 void DestroyTreeNode(CFileNode* node);
+// Unlinks the node from its parent and destroys it with everything below it, without recursion:
+// for a subtree whose nodes belong to nobody else (a tree the builder refused, a walker's own).
+void DestroySubtree(CFileNode* root);
 
 struct TreeNodeDeleter {
     void operator()(CFileNode* node) const { DestroyTreeNode(node); }

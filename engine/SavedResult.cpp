@@ -188,14 +188,7 @@ bool LoadScanTrees(IRSData* stream, std::vector<CFileSystemNode*>& roots, IDIRBu
     }
 }
 
-void DestroySavedTree(CFileSystemNode* root) {
-    if (root == nullptr) return;
-    std::vector<CFileNode*> all{root};
-    for (size_t i = 0; i < all.size(); ++i) {
-        for (CFileNode* c = all[i]->GetFirstChild(); c; c = c->GetNextSibling()) all.push_back(c);
-    }
-    for (CFileNode* n : all) DeleteFileNode(n);
-}
+void DestroySavedTree(CFileSystemNode* root) { DestroySubtree(root); }
 
 void WriteFolderList(IRSData* stream, const std::list<std::string>& folders) {
     std::string joined;

@@ -80,6 +80,8 @@ bool IsEntryOfType(u8 type, u8 inUseType) { return type == inUseType || type == 
 // folder's id is the sector of its first cluster, and its entries name that as their parent.
 class CTreeCollector : public IDirecotryTreeBuilder {
 public:
+    // A tree never taken (a walk that ended early) goes with everything linked below its root.
+    ~CTreeCollector() override { DestroySubtree(m_root.release()); }
     u32 Init(const char*, IDirectoryTree*, IRecoveryFilter*, u32, IStorageDevice*, u32) override { return 1; }
     u32 ApplyFilter(CFileSystemNode*, CSearchedPartitionInfo*) override { return 0; }
     u32 AddFileSystemTree(CFileSystemNode* root) override {
@@ -505,8 +507,9 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     root = collector.TakeRoot();
     // The walk placed the heap on the volume; the writer reads the device.
     root->SetPartitionGeometry(heap, u32(spc));
+    // A refused tree is still wholly ours: its folders and files go with its root.
     if (m_builder->ApplyFilter(root, c) == 0) {
-        DestroyTreeNode(root);
+        DestroySubtree(root);
         return 0;
     }
     return 1;

@@ -625,7 +625,7 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
     if (result != kFatQuickDone || !root) {
         ReleaseTrace("FAT tree of the volume at sector %llu not built: 0x%x", static_cast<unsigned long long>(start),
                      unsigned(result));
-        DestroyTreeNode(root);
+        DestroySubtree(root);
         return 0;
     }
     // The walk placed the data area on the volume; the writer reads the device.
@@ -642,8 +642,9 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
         if (reader.GetVolumeLabel(0, dbr, label)) root->SetVolumeLabel(label);
         break;
     }
+    // A refused tree is still wholly ours: its folders and files go with its root.
     if (m_builder->ApplyFilter(root, c) == 0) {
-        DestroyTreeNode(root);
+        DestroySubtree(root);
         return 0;
     }
     return 1;

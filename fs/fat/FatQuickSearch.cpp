@@ -41,18 +41,6 @@ bool IsDeletedNode(CFileNode* node) {
     return p != nullptr && (p->GetState() & 1) != 0;
 }
 
-// Frees a subtree of the walker's own nodes without recursion.
-void FreeSubtree(CFileNode* top) {
-    std::vector<CFileNode*> stack;
-    if (top != nullptr) stack.push_back(top);
-    while (!stack.empty()) {
-        CFileNode* node = stack.back();
-        stack.pop_back();
-        for (CFileNode* c = node->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) stack.push_back(c);
-        DestroyTreeNode(node);
-    }
-}
-
 // Levels an ancestor test climbs. No path on a FAT volume is longer than 260 characters, so no
 // real folder lies deeper; a damaged volume can nest folders thousands of levels deep, and a walk
 // to the root for each of their entries made the search's time grow with the square of the depth.
@@ -194,7 +182,7 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
     m_geometry = {m_fat, m_spc, m_sectorSize, m_totalSectors, m_dataStart};
 }
 
-CFATQuickWalker::~CFATQuickWalker() { FreeSubtree(m_root); }
+CFATQuickWalker::~CFATQuickWalker() { DestroySubtree(m_root); }
 
 bool CFATQuickWalker::Continue() {
     if (m_runState == kRunStopped) return false;
@@ -660,7 +648,7 @@ u32 NextLostFolderNumber() {
 
 CFATQuickSearch::CFATQuickSearch() : m_record(512) {}
 
-CFATQuickSearch::~CFATQuickSearch() { FreeSubtree(m_tree); }
+CFATQuickSearch::~CFATQuickSearch() { DestroySubtree(m_tree); }
 
 const std::vector<IRawFileAnalyser*>& CFATQuickSearch::GetReviseAnalysers() {
     if (!m_analysersSet) {

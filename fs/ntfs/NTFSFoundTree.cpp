@@ -407,20 +407,6 @@ FileSystemNodePtr BuildFoundPartitionTree(const NTFSFoundTreeInput& input) {
     return builder.Build();
 }
 
-void DestroySubtree(CFileNode* root) {
-    if (!root) return;
-    std::vector<CFileNode*> stack{root};
-    std::vector<CFileNode*> all;
-    while (!stack.empty()) {
-        CFileNode* n = stack.back();
-        stack.pop_back();
-        all.push_back(n);
-        for (CFileNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) stack.push_back(c);
-    }
-    if (CFileNode* parent = root->GetParent()) parent->RemoveChild(root);
-    for (CFileNode* n : all) DestroyTreeNode(n);
-}
-
 void PruneEmptyTreeNodes(CFileNode* folder) {
     if (!folder) return;
     // Children before their folder: a folder is judged after everything below it was pruned.

@@ -35,8 +35,6 @@ struct NTFSFoundTreeInput {
 // not an NTFS candidate.
 FileSystemNodePtr BuildFoundPartitionTree(const NTFSFoundTreeInput& input);
 
-// Deletes a subtree whose nodes belong to nobody else.
-void DestroySubtree(CFileNode* root);
 // Removes every file of size 0 below the folder, then every folder left without children, up to
 // (not including) the folder itself.
 void PruneEmptyTreeNodes(CFileNode* folder);

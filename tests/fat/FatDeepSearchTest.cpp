@@ -10,6 +10,7 @@
 
 #include "ImageDevice.h"
 #include "TestUtil.h"
+#include "TreeStubs.h"
 #include "engine/RSData.h"
 #include "fs/fat/ExFatDeepSearch.h"
 #include "fs/fat/FatDBR.h"
@@ -291,3 +292,28 @@ TEST(ExFatDeepSearch, SavedStateRoundTrips) {
 }
 
 }  // namespace
+
+namespace {
+
+// A builder that refuses every tree: what a refused tree held must go with it (the sanitizer
+// build's leak check sees anything left behind).
+template <typename Search>
+void RefusedTreesLeaveNothing(const char* image) {
+    SCOPED_TRACE(image);
+    MemoryDevice device(Image(image), kSector);
+    const auto search = Scan<Search>(device);
+    ASSERT_FALSE(search->GetCandidates().empty());
+    testutil::NullTreeBuilder refusing;
+    search->SetDirectoryTreeBuilder(&refusing);
+    std::vector<CSearchedPartitionInfo*> chosen;
+    for (const auto& c : search->GetCandidates()) chosen.push_back(c.get());
+    EXPECT_EQ(search->BuildFileSystemTrees(chosen), 0u);
+}
+
+}  // namespace
+
+TEST(FatFamilyDeepSearch, ATreeTheBuilderRefusesGoesWithEverythingBelowItsRoot) {
+    RefusedTreesLeaveNothing<CFatCompleteSearch>("fat32-basic");
+    RefusedTreesLeaveNothing<CFatCompleteSearch>("fat16-basic");
+    RefusedTreesLeaveNothing<CExFatCompleteSearch>("exfat-basic");
+}
