@@ -45,6 +45,7 @@ void CheckUpdate::Worker() {
         pending_ = std::move(result);
     }
     PostMessage(Handle(), WM_UPDATE_CHECKED, 0, 0);
+    resultPosted_.store(true);
 }
 
 void CheckUpdate::TakeResult() {

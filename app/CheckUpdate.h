@@ -2,6 +2,7 @@
 // The update check: a waiting animation while its worker runs, then the result. The check
 // contacts nothing; it always ends on "already the newest version". The worker never touches the
 // dialog: it posts what it found, and the interface thread takes it over.
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +37,8 @@ public:
     int Frame() const { return frame_; }
     const std::string& ResultText() const { return resultText_; }
     int ResultImageId() const { return resultImageId_; }
+    // The worker has posted its result (tests wait for it without turning the event loop).
+    bool ResultPosted() const { return resultPosted_.load(); }
 
 protected:
     bool OnInitDialog() override;
@@ -64,5 +67,6 @@ private:
     PictureHandle frames_ = nullptr;
     std::mutex resultLock_;
     std::unique_ptr<WorkerResult> pending_;  // the worker's result until the interface thread takes it
+    std::atomic<bool> resultPosted_{false};
     std::thread worker_;
 };

@@ -8,11 +8,10 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <filesystem>
-#include <chrono>
 #include <map>
-#include <thread>
 
 #include "E2ESupport.h"
+#include "Gate.h"
 #include "Manifest.h"
 #include "TestUtil.h"
 #include "WizardDriver.h"
@@ -68,7 +67,7 @@ public:
         SetFolderOpener(RecordOpen);
         dlg = std::make_unique<CQZMUIDlg>();
         dlg->Create();
-        wizard::Pump(50);
+        uiwait::Flush();
     }
     ~ExportWindow() {
         dlg.reset();
@@ -126,7 +125,8 @@ void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
     ASSERT_NE(tile, nullptr);
     const RECT r = tile->GetRect();
     wizard::Click(container, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
-    wizard::Pump(30);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return place.GetItem(SelDataLostPartitionWnd::kItemScan)->IsEnabled(); },
+                                  "the scan button, once a volume is chosen"));
     ASSERT_TRUE(wizard::ClickItem(place, SelDataLostPartitionWnd::kItemScan));
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == result.GetHwnd(); }));
     RecoveryGraph& session = RecoveryGraph::Instance();
@@ -140,8 +140,8 @@ void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
     for (FileSelCtrl::CBindingNode* node : *top) node->SetCheck(FileSelCtrl::kImageChecked, false, true);
     ASSERT_TRUE(wizard::PumpUntil([&] {
         return result.GetItem(UiCtrl::RecoveryGraphWnd::kItemRecover)->IsEnabled();
-    }));
-    wizard::Pump(50);
+    }, "Recover, once files are checked"));
+    uiwait::Flush();
 }
 
 // The one folder the recovery made under target.
@@ -149,6 +149,30 @@ std::string MadeFolder(const std::string& target) {
     const std::vector<std::string> made = e2e::ListEntries(target);
     return made.size() == 1 ? target + "/" + made[0] : std::string();
 }
+
+// The export's worker waits at its start until the test opens this: for the progress window to
+// be looked at while it runs, or for a cancel to be asked before the first file.
+testutil::Gate g_workerGate;
+bool g_workerGateTimedOut = false;
+void HoldWorker(ExportProgress*) {
+    if (!g_workerGate.Wait()) g_workerGateTimedOut = true;
+}
+
+// Holds every export's worker at its start while it lives.
+class WorkerHold {
+public:
+    WorkerHold() {
+        g_workerGate.Close();
+        g_workerGateTimedOut = false;
+        ExportProgress::SetWorkerStartHook(HoldWorker);
+    }
+    ~WorkerHold() {
+        ExportProgress::SetWorkerStartHook(nullptr);
+        g_workerGate.Open();
+        EXPECT_FALSE(g_workerGateTimedOut) << "the export's worker was never let go";
+    }
+    void Release() { g_workerGate.Open(); }
+};
 
 TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
     testutil::TempDir work;
@@ -168,6 +192,9 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
     std::string resultPath;
     u64 namesSeen = 0;
     std::string lastName;
+    // The worker writes only once the progress window has been seen: a quick export cannot end
+    // before it.
+    WorkerHold hold;
     wizard::ModalWatch modal([&](QWidget* m) {
         if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
             folder->SetQuiet(true);
@@ -183,12 +210,13 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
             SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
         } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
             if (progressSeen++ == 0) wizard::Shot(m, "export-02-progress");
+            hold.Release();
             // The window keeps answering while the worker writes: names come and go.
-            wizard::PumpUntil([&] {
+            EXPECT_TRUE(wizard::PumpUntil([&] {
                 const std::string name = progress->CurrentName();
                 if (name != lastName) ++namesSeen, lastName = name;
                 return !progress->isVisible();
-            });
+            }, "the end of the export"));
         } else if (auto* done = dynamic_cast<ExportResult*>(m)) {
             ++resultsSeen;
             resultSuccess = done->success;
@@ -208,7 +236,7 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
     wizard::Shot(&dlg, "export-00-checked");
     g_opened.clear();
     SendMessage(result.GetHwnd(), WM_COMMAND, 205, 0);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return resultsSeen == 1; }));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return resultsSeen == 1; }, "the export's result window"));
     EXPECT_EQ(tipsSeen, 1);  // after the result, as Config.dat asks by default
 
     EXPECT_EQ(refusals, (std::vector<ExportTargetCheck>{ExportTargetCheck::kInvalid, ExportTargetCheck::kInvalid}));
@@ -285,7 +313,7 @@ TEST(ExportRoad, OneFileGoesToTheChosenNameWithItsOwnEnding) {
             if (proposed.size() == 1) wizard::Shot(m, "export-05-one-file");
             // Typed as a user types it: the folder, then the name in the dialog's name field.
             save->setDirectory(QString::fromStdString(target));
-            wizard::Pump(50);
+            uiwait::Flush();
             auto* edit = save->findChild<QLineEdit*>("fileNameEdit");
             ASSERT_NE(edit, nullptr);
             edit->setText(QStringLiteral("copy"));
@@ -316,7 +344,7 @@ TEST(ExportRoad, OneFileGoesToTheChosenNameWithItsOwnEnding) {
     auto& page = *w.dlg->ResultPage();
 
     page.RecoverNode(node);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }, "the export's result window"));
     EXPECT_EQ(proposed, std::vector<std::string>{name});
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(success);
@@ -335,6 +363,8 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     bool resultSuccess = true;
     u64 done = 0, count = 0;
     int offers = 0;
+    // The worker waits for the cancel before its first file, so the run cannot end first.
+    std::unique_ptr<WorkerHold> hold;
     wizard::ModalWatch modal([&](QWidget* m) {
         if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
             folder->SetQuiet(true);
@@ -345,12 +375,15 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
             progress->OnBegin(12, 1000);
             progress->OnFileName("Holiday 2019/IMG_0042.JPG");
             progress->OnBytesDone(420);
-            wizard::Pump(250);
+            // The window's own timer tick paints what was reported.
+            SendMessage(progress->Handle(), WM_TIMER, ExportProgress::kTimerId, 0);
             EXPECT_EQ(progress->Percent(), 42);
             wizard::Shot(m, "export-02-progress-moving");
             progress->SetConfirmCancel([] { return true; });
             SendMessage(progress->Handle(), WM_COMMAND, ExportProgress::kItemCancel, 0);
-            wizard::PumpUntil([&] { return !progress->isVisible(); });
+            EXPECT_TRUE(progress->CancelRequested());
+            hold->Release();
+            EXPECT_TRUE(wizard::PumpUntil([&] { return !progress->isVisible(); }, "the cancelled export's end"));
             done = progress->FilesDone();
             count = progress->FileCount();
             EXPECT_EQ(progress->Result(), kRecoverCancelled);
@@ -367,13 +400,10 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     });
     ScanAndCheckAll(*w.dlg, offers);
     if (::testing::Test::HasFatalFailure()) return;
-    // The worker waits for the cancel before its first file, so the run cannot end first.
-    ExportProgress::SetWorkerStartHook([](ExportProgress* p) {
-        for (int i = 0; i < 1000 && !p->CancelRequested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    });
+    hold = std::make_unique<WorkerHold>();
     g_opened.clear();
     SendMessage(w.dlg->ResultPage()->GetHwnd(), WM_COMMAND, 205, 0);
-    ExportProgress::SetWorkerStartHook(nullptr);
+    hold.reset();
     EXPECT_FALSE(resultSuccess);
     EXPECT_GT(count, 0u);
     EXPECT_LT(done, count);

@@ -1,9 +1,6 @@
 #include "WizardDriver.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QThread>
-#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 
@@ -37,26 +34,11 @@ void EnsureApp() {
     static char* argv[] = {name, nullptr};
     if (!qApp) new QApplication(argc, argv);
     ui::InstallWindowPost();
+    uiwait::InstallModalGuard();
 }
 
-void Pump(int milliseconds) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < milliseconds) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-}
-
-bool PumpUntil(const std::function<bool()>& pred, int milliseconds) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > milliseconds) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
+::testing::AssertionResult PumpUntil(const std::function<bool()>& pred, const std::string& what) {
+    return uiwait::Until(pred, what);
 }
 
 void Click(UiCtrl::UiSdkWndBase& page, int x, int y) {
@@ -71,49 +53,6 @@ bool ClickItem(UiCtrl::UiSdkWndBase& page, int id) {
     const RECT r = item->GetRect();
     Click(page, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
     return true;
-}
-
-struct ModalWatch::State {
-    std::function<void(QWidget*)> fn;
-    QWidget* last = nullptr;
-    int seen = 0;
-    QTimer* timer = nullptr;
-};
-
-ModalWatch::ModalWatch(std::function<void(QWidget*)> fn) : state_(std::make_shared<State>()) {
-    state_->fn = std::move(fn);
-    state_->timer = new QTimer;
-    state_->timer->setInterval(10);
-    std::weak_ptr<State> weak = state_;
-    QObject::connect(state_->timer, &QTimer::timeout, [weak]() {
-        auto s = weak.lock();
-        if (!s) return;
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible()) return;
-        // A later dialog may sit at the address of an earlier one that no tick saw go: each
-        // dialog is marked once it was handed over.
-        static const char* const kSeen = "wizardModalSeen";
-        if (modal == s->last && modal->property(kSeen).toBool()) return;
-        modal->setProperty(kSeen, true);
-        s->last = modal;
-        ++s->seen;
-        // Let it paint once before it is looked at.
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        s->fn(modal);
-    });
-    state_->timer->start();
-}
-
-ModalWatch::~ModalWatch() {
-    state_->timer->stop();
-    delete state_->timer;
-}
-
-int ModalWatch::Seen() const { return state_->seen; }
-
-void EndModal(QWidget* dialog, int result) {
-    if (auto* d = dynamic_cast<ui::Dialog*>(dialog)) d->EndDialog(result);
-    else if (auto* q = qobject_cast<QDialog*>(dialog)) q->done(result);
 }
 
 bool Shot(QWidget* w, const std::string& name) {

@@ -1,7 +1,8 @@
 #pragma once
 // Drives the real main window offscreen for the wizard's end-to-end tests: one QApplication,
-// clicks delivered as the window messages a mouse makes, waits that keep the event loop turning,
-// modal dialogs answered as they appear, and screenshots for review.
+// clicks delivered as the window messages a mouse makes, waits that keep the event loop turning
+// until what they wait for happened, modal dialogs answered as they appear, and screenshots for
+// review.
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "TestUtil.h"
 #include "app/ui/UiSdkWndBase.h"
+#include "ui/UiWait.h"
 
 namespace wizard {
 
@@ -32,26 +34,16 @@ private:
     bool hadConfig_ = false;
     std::string savedConfig_;
 };
-// Turns the event loop for a while, or until pred holds (false when it never did).
-void Pump(int milliseconds);
-bool PumpUntil(const std::function<bool()>& pred, int milliseconds = 20000);
+// Turns the event loop until pred holds; a failure naming `what` when it never did.
+[[nodiscard]] ::testing::AssertionResult PumpUntil(const std::function<bool()>& pred,
+                                                   const std::string& what = "the awaited state");
 // A press and release at a point of a page window, or on the middle of one of its items.
 void Click(UiCtrl::UiSdkWndBase& page, int x, int y);
 bool ClickItem(UiCtrl::UiSdkWndBase& page, int id);
-// Runs fn on each modal dialog that becomes active from now on (polling every 10 ms) until the
-// returned guard goes.
-class ModalWatch {
-public:
-    explicit ModalWatch(std::function<void(QWidget*)> fn);
-    ~ModalWatch();
-    int Seen() const;
-
-private:
-    struct State;
-    std::shared_ptr<State> state_;
-};
+// Runs an answer on each modal dialog shown from now on until the watch goes.
+using uiwait::ModalWatch;
 // Ends a modal dialog of the program with the given result.
-void EndModal(QWidget* dialog, int result);
+using uiwait::EndModal;
 // <build>/screenshots/<name>.png; false when the picture could not be written.
 bool Shot(QWidget* w, const std::string& name);
 

@@ -62,7 +62,7 @@ public:
         SetUiLanguage(static_cast<u32>(language), kLanguageFiles[language]);
         dlg = std::make_unique<CQZMUIDlg>();
         dlg->Create();
-        wizard::Pump(50);
+        uiwait::Flush();
     }
     ~WizardWindow() {
         dlg.reset();
@@ -157,32 +157,33 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
     EXPECT_EQ(strip.Counter(), 0);
     wizard::Shot(&dlg, prefix + "01-filetypes");
     ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemMusic));
-    wizard::Pump(30);
+    uiwait::Flush();
     EXPECT_FALSE(types.AllTypes());
     EXPECT_EQ(types.ChosenMask(), 0x04u);
     wizard::Shot(&dlg, prefix + "02-filetypes-music");
     // Unchecking the only type leaves nothing chosen: next refuses.
     ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemMusic));
-    wizard::Pump(30);
+    uiwait::Flush();
     EXPECT_FALSE(types.ChoiceMade());
     EXPECT_FALSE(types.GetItem(UiCtrl::SelFileTypeWnd::kItemNext)->IsEnabled());
     ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemAllTypes));
-    wizard::Pump(30);
+    uiwait::Flush();
     EXPECT_TRUE(types.AllTypes());
     ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == place.GetHwnd(); }));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == place.GetHwnd(); }, "the place page"));
     EXPECT_EQ(strip.Counter(), 2);
     EXPECT_TRUE(strip.Widget()->isVisible());
     EXPECT_GT(strip.Widget()->height(), 0);
 
     // The place page: a refresh shows the spinner and the wait text until the tiles are there.
-    ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }, "the first enumeration's end"));
     SendMessage(place.GetHwnd(), WM_COMMAND, SelDataLostPartitionWnd::kCmdRefresh, 0);
     auto& diskTitle = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).titleStrip;
-    const bool spun = wizard::PumpUntil([&] { return diskTitle.busy || !place.TimerRunning(); }, 5000) && diskTitle.busy;
+    // The refresh shows the spinner before it returns, however quickly the enumeration ends.
+    const bool spun = diskTitle.busy;
     if (spun) wizard::Shot(&dlg, prefix + "03-place-enumerating");
-    EXPECT_TRUE(spun) << "the enumeration ended before the first spinner frame";
-    ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }));
+    EXPECT_TRUE(spun) << "the refresh showed no spinner";
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }, "the refresh's end"));
     EXPECT_FALSE(diskTitle.busy);
     UiCtrl::VolumeItem* tile = FindTile(place, road.fs, road.label);
     ASSERT_NE(tile, nullptr) << "no tile for " << road.label << " among: " << TileList(place);
@@ -192,18 +193,19 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
         // A disk image copied into the watched folder shows up without a restart, and leaves again.
         const int before = CountTiles(place, "EXFAT");
         DeviceWatcher watcher(dlg.Handle(), 50);
-        watcher.Start();
-        wizard::Pump(200);
+        watcher.Start();  // the disks as they are now are taken before it returns
         fs::copy_file(Fixture("exfat-basic.img"), disks.File("exfat-basic.img"));
-        EXPECT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning() && CountTiles(place, "EXFAT") == before + 1; }, 15000));
+        EXPECT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning() && CountTiles(place, "EXFAT") == before + 1; },
+                                      "the copied image's tile"));
         fs::remove(disks.File("exfat-basic.img"));
-        EXPECT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning() && CountTiles(place, "EXFAT") == before; }, 15000));
+        EXPECT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning() && CountTiles(place, "EXFAT") == before; },
+                                      "the removed image's tile to go"));
         watcher.Stop();
         tile = FindTile(place, road.fs, road.label);
         ASSERT_NE(tile, nullptr);
     }
     ClickTile(place, tile);
-    wizard::Pump(30);
+    uiwait::Flush();
     EXPECT_EQ(place.SelectedTile(), tile);
     EXPECT_TRUE(place.GetItem(SelDataLostPartitionWnd::kItemScan)->IsEnabled());
     wizard::Shot(&dlg, prefix + "05-place-selected");
@@ -233,8 +235,8 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
         fell += p < highest;
         highest = std::max(highest, p);
         return !progress.IsRunningOrTimed() && !session.IsScanRunning();
-    }));
-    wizard::Pump(100);
+    }, "the end of the scan"));
+    uiwait::Flush();
     EXPECT_EQ(fell, 0);
     EXPECT_EQ(offers, 1);
     EXPECT_GT(progress.Percent(), 0);
@@ -254,14 +256,15 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
 
     // The deep scan on the same volume: the list empties, the tip comes, the scan ends again.
     ASSERT_TRUE(wizard::ClickItem(progress, UiCtrl::RecoveryProgressWnd::kItemDeepScan));
-    wizard::Pump(20);
+    uiwait::Flush();
     EXPECT_FALSE(progress.OfferDeepScan());
     // The tip came (a phase end of the deep scan may have closed it already: the wait box does).
     EXPECT_EQ(result.Tip().Text(), UiResources::Instance().GetString("TipDeep"));
     EXPECT_EQ(session.GetScanMode(), kScanModeComplete);
     wizard::Shot(&dlg, prefix + "09-deepscan-tip");
-    ASSERT_TRUE(wizard::PumpUntil([&] { return !progress.IsRunningOrTimed() && !session.IsScanRunning(); }));
-    wizard::Pump(50);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !progress.IsRunningOrTimed() && !session.IsScanRunning(); },
+                                  "the end of the deep scan"));
+    uiwait::Flush();
     EXPECT_EQ(offers, 1);  // a complete scan offers nothing more
     EXPECT_FALSE(progress.GetItem(UiCtrl::RecoveryProgressWnd::kItemDeepScan)->IsVisible());
     wizard::Shot(&dlg, prefix + "10-deepscan-finished");

@@ -8,14 +8,13 @@
 
 #include <QFileDialog>
 #include <QLineEdit>
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <thread>
 
 #include "E2ESupport.h"
+#include "Gate.h"
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
@@ -42,9 +41,10 @@ using UiCtrl::SelDataLostPartitionWnd;
 const char* const kLanguageFiles[] = {"English.dat", "Japanese.dat", "Deutsch.dat"};
 
 // Holds the save/load worker until the test lets it go, so the window can be looked at.
-std::atomic<bool> g_release{true};
+testutil::Gate g_release;
+bool g_releaseTimedOut = false;
 void HoldWorker(SaveRestoreScanResult*) {
-    for (int i = 0; i < 2000 && !g_release.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!g_release.Wait()) g_releaseTimedOut = true;
 }
 
 std::string Text(const char* key) { return UiResources::Instance().GetString(key); }
@@ -78,7 +78,7 @@ std::map<std::string, std::string> RecoverAll(const std::string& folder) {
 // tree (a loaded result shows each tree so; a scan shows its tree's folders at the top).
 std::vector<std::string> BrowserFolders() {
     auto& manager = FileSelCtrl::CFileVirtualNodeManager::Instance();
-    wizard::PumpUntil([&] { return !manager.HasPending(); });
+    EXPECT_TRUE(wizard::PumpUntil([&] { return !manager.HasPending(); }, "the browser's pending work"));
     std::vector<std::string> out;
     std::function<void(const FileSelCtrl::CBindingNode*)> walk = [&](const FileSelCtrl::CBindingNode* node) {
         if (const auto* children = node->GetChildren())
@@ -109,8 +109,8 @@ void Scan(CQZMUIDlg& dlg) {
     ASSERT_TRUE(wizard::PumpUntil([&] {
         return dlg.CurrentPage() == result.GetHwnd() && !result.Progress().IsRunningOrTimed() &&
                !RecoveryGraph::Instance().IsScanRunning();
-    }));
-    wizard::Pump(100);
+    }, "the end of the scan"));
+    uiwait::Flush();
 }
 
 class WizardSaveImport : public ::testing::TestWithParam<int> {};
@@ -133,7 +133,8 @@ TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsA
     SaveRestoreScanResult::SetWorkerStartHook(HoldWorker);
     struct Restore {
         ~Restore() {
-            g_release.store(true);
+            g_release.Open();
+            EXPECT_FALSE(g_releaseTimedOut) << "a held save or load was never let go";
             SaveRestoreScanResult::SetWorkerStartHook(nullptr);
             UiResources::Instance().SetLanguage(0, "English.dat");
             SetUiLanguage(0, "English.dat");
@@ -166,18 +167,17 @@ TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsA
         } else if (auto* window = dynamic_cast<SaveRestoreScanResult*>(m)) {
             ++progressWindows;
             progressText = window->ProgressText();
-            if (g_release.load()) return;
+            if (g_release.IsOpen()) return;
             if (cancelNext) {
                 SendMessage(window->Handle(), WM_COMMAND, SaveRestoreScanResult::kItemCancel, 0);
             } else {
                 // The worker is held before it begins: the bar shows what the window is told.
                 window->Transfer().Begin("", 100);
                 window->Transfer().SetPos(37);
-                wizard::Pump(250);
-                EXPECT_EQ(window->ShownPercent(), 37);
+                EXPECT_TRUE(wizard::PumpUntil([&] { return window->ShownPercent() == 37; }, "the bar's next tick"));
                 wizard::Shot(m, prefix + (progressWindows == 1 ? "02-saving" : "04-loading"));
             }
-            g_release.store(true);
+            g_release.Open();
         } else if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
             messages.push_back(box->Text());
             if (box->Text() == Text("ImportFailed")) wizard::Shot(m, prefix + "06-import-failed");
@@ -197,7 +197,7 @@ TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsA
     const std::string saved = work.File("fat32 result.rsf");
     typedName = work.File("fat32 result");
     messages.clear();
-    g_release.store(false);
+    g_release.Close();
     SendMessage(result.GetHwnd(), WM_COMMAND, CMD_SAVE_SCAN, 0);
     EXPECT_EQ(fs::path(proposed).parent_path(), fs::path(program.File("state")) / "Morvenda" / "SaveScan");
     EXPECT_EQ(fs::path(proposed).filename().string().rfind("FIX_FAT32", 0), 0u) << proposed;
@@ -213,7 +213,7 @@ TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsA
     messages.clear();
     EXPECT_EQ(result.SaveScanResultTo(kept, [](const std::string&) { return false; }), UiCtrl::RecoveryGraphWnd::kSaveTargetKept);
     cancelNext = true;
-    g_release.store(false);
+    g_release.Close();
     EXPECT_EQ(result.SaveScanResultTo(work.File("kept"), [](const std::string&) { return true; }), -3);
     EXPECT_TRUE(messages.empty());
     EXPECT_EQ(keptText(), "an older result");
@@ -234,7 +234,7 @@ TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsA
     manager.SetRootText("another volume");
     messages.clear();
     typedName = saved;
-    g_release.store(false);
+    g_release.Close();
     SendMessage(dlg.Handle(), WM_COMMAND, CMD_IMPORT_SCAN, 0);
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == result.GetHwnd(); }));
     EXPECT_EQ(progressText, Text("Import"));
@@ -246,7 +246,7 @@ TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsA
     EXPECT_EQ(manager.PathRoot()->GetName(), scannedRoot);
     // The strip says how many files the loaded trees hold, as a scan says what it found.
     EXPECT_EQ(session.GetFoundFileCount(), scanned[0]);
-    wizard::Pump(200);
+    uiwait::Paint(&dlg);
     wizard::Shot(&dlg, prefix + "05-imported");
     EXPECT_EQ(RecoverAll(work.File("from-import")), scannedFiles);
 

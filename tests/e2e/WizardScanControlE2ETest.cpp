@@ -1,15 +1,18 @@
 // Pause, continue and stop of a running scan through the progress strip of the real main window.
 // The volume is a fixture's, chosen on the place page; the scan itself is a stand-in controller
-// that reports steps slowly enough to be paused, so that holding the scan thread can be seen:
-// while paused no step is made, after continuing the steps go on, a stop wakes a paused scan and
-// ends it. The strip's percent never goes back and the time left appears once it can be estimated.
+// whose thread the test holds at set steps, so that what the strip does to it can be seen
+// whatever the machine's speed: while paused no report is answered, after continuing the steps
+// go on, a stop wakes a paused scan and ends it. The strip's percent never goes back and the time
+// left appears once it can be estimated.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
+#include "Gate.h"
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
@@ -25,6 +28,7 @@
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
+#include "platform/Time.h"
 #include "plugins/Plugins.h"
 
 namespace {
@@ -34,9 +38,20 @@ using UiCtrl::RecoveryProgressWnd;
 using UiCtrl::SelDataLostPartitionWnd;
 
 constexpr u64 kSteps = 400;
+// A step's work: the scan takes long enough for the time left to be estimated.
 constexpr auto kStepTime = std::chrono::milliseconds(5);
+// The scan thread waits at these steps, before reporting them, until the test lets it go.
+constexpr std::array<u64, 2> kHoldSteps = {100, 200};
+std::array<testutil::Gate, kHoldSteps.size()> g_holds;
+std::atomic<u64> g_heldAt{0};
+// Reports made, and reports the strip answered: a report made but not answered is one the
+// strip holds.
 std::atomic<u64> g_steps{0};
+std::atomic<u64> g_answered{0};
 std::atomic<int> g_running{0};
+// The thread stays in the phase end until the test has seen the wait box it brings.
+testutil::Gate g_waitBoxSeen;
+std::atomic<bool> g_holdTimedOut{false};
 
 class SteppingController : public IRecoveryController {
 public:
@@ -49,9 +64,15 @@ public:
         info.Total = kSteps;
         bool goOn = true;
         for (u64 i = 1; i <= kSteps && goOn && !stop_.load(); ++i) {
+            for (size_t h = 0; h < kHoldSteps.size(); ++h) {
+                if (i != kHoldSteps[h] + 1) continue;
+                g_heldAt = kHoldSteps[h];
+                if (!g_holds[h].Wait()) g_holdTimedOut = true;
+            }
             info.Done = i;
             ++g_steps;
             goOn = progress->OnProgress(&info) != 0;
+            ++g_answered;
             std::this_thread::sleep_for(kStepTime);
         }
         if (goOn && !stop_.load()) {
@@ -59,7 +80,7 @@ public:
             info.Type = kProgressPhaseDone;
             info.Done = kSteps;
             progress->OnProgress(&info);
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (!g_waitBoxSeen.Wait()) g_holdTimedOut = true;
         }
         --g_running;
         return 0;
@@ -92,12 +113,21 @@ protected:
         SetUiLanguage(static_cast<u32>(language), kLanguageFiles[language]);
         prefix_ = std::string("scan-") + (language == 0 ? "en" : "de") + "-";
         g_steps = 0;
+        g_answered = 0;
+        g_heldAt = 0;
+        g_holdTimedOut = false;
+        for (testutil::Gate& hold : g_holds) hold.Close();
+        g_waitBoxSeen.Close();
         RecoveryGraph::Instance().SetControllerFactory(&MakeController);
         dlg_ = std::make_unique<CQZMUIDlg>();
         dlg_->Create();
-        wizard::Pump(50);
+        uiwait::Flush();
     }
     void TearDown() override {
+        // A scan thread still held is let go before the window and its session go.
+        for (testutil::Gate& hold : g_holds) hold.Open();
+        g_waitBoxSeen.Open();
+        EXPECT_FALSE(g_holdTimedOut.load()) << "the scan thread was held and never let go";
         dlg_.reset();
         RecoveryGraph::Instance().SetControllerFactory(nullptr);
         RecoveryGraph::Instance().SetStopRequested(0);
@@ -110,7 +140,8 @@ protected:
         auto& types = *dlg_->FileTypePage();
         auto& place = *dlg_->PlacePage();
         ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
-        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == place.GetHwnd() && !place.TimerRunning(); }));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == place.GetHwnd() && !place.TimerRunning(); },
+                                      "the place page with its tiles"));
         auto& container = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
         UiCtrl::VolumeItem* ntfs = nullptr;
         for (int i = 0; i < container.TileCount(); ++i)
@@ -119,14 +150,26 @@ protected:
         const RECT r = ntfs->GetRect();
         wizard::Click(container, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
         ASSERT_TRUE(wizard::ClickItem(place, SelDataLostPartitionWnd::kItemScan));
-        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd(); }));
-        ASSERT_TRUE(wizard::PumpUntil([&] { return g_running.load() == 1; }));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd(); }, "the result page"));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return g_running.load() == 1; }, "the scan thread"));
     }
-    // Steps made over a while.
-    u64 StepsDuring(int milliseconds) {
-        const u64 before = g_steps.load();
-        wizard::Pump(milliseconds);
-        return g_steps.load() - before;
+    // The scan thread waiting at the hold of the given step.
+    static ::testing::AssertionResult HeldAt(u64 step) {
+        return wizard::PumpUntil([step] { return g_heldAt.load() == step && g_steps.load() == step; },
+                                 "the scan thread at step " + std::to_string(step));
+    }
+    // The scan thread let go from a hold, now inside its next report, which the paused strip
+    // does not answer: the events that came meanwhile are handed over and it still waits.
+    static ::testing::AssertionResult HeldInThePause(size_t hold) {
+        const u64 step = kHoldSteps[hold];
+        g_holds[hold].Open();
+        if (auto reached = wizard::PumpUntil([step] { return g_steps.load() == step + 1; },
+                                             "the report after step " + std::to_string(step));
+            !reached)
+            return reached;
+        uiwait::Flush();
+        if (g_answered.load() != step) return ::testing::AssertionFailure() << "the scan went on while paused";
+        return ::testing::AssertionSuccess();
     }
 
     testutil::TempDir disks_;
@@ -143,6 +186,7 @@ TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
     wizard::ModalWatch modal([&](QWidget* m) {
         if (dynamic_cast<FreezeTipDlg*>(m)) {
             if (waitBoxes++ == 0) wizard::Shot(m, prefix_ + "04-waitbox");
+            g_waitBoxSeen.Open();
         } else {
             wizard::EndModal(m, 1);
         }
@@ -156,38 +200,41 @@ TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
         fell += p < highest;
         highest = std::max(highest, p);
     };
+    ASSERT_TRUE(HeldAt(kHoldSteps[0]));
     ASSERT_TRUE(wizard::PumpUntil([&] {
         watchPercent();
         return progress.Percent() >= 25 && progress.SecondsLeft() > 0 && progress.TimeLeftText().find(':') != std::string::npos;
-    }));
+    }, "a quarter done and the time left"));
     EXPECT_EQ(progress.GetState(), kProgressRunning);
     wizard::Shot(dlg_.get(), prefix_ + "01-scanning");
 
     ASSERT_TRUE(wizard::ClickItem(progress, RecoveryProgressWnd::kItemPause));
-    wizard::Pump(50);  // a step under way finishes
-    EXPECT_EQ(progress.GetState(), kProgressPaused);
-    EXPECT_EQ(StepsDuring(300), 0u) << "the scan went on while paused";
+    ASSERT_TRUE(wizard::PumpUntil([&] { return progress.GetState() == kProgressPaused; }, "the pause"));
+    const u64 pausedAt = GetTickCount64Ms();
+    EXPECT_TRUE(HeldInThePause(0));
     EXPECT_EQ(g_running.load(), 1);
     EXPECT_TRUE(progress.GetItem(RecoveryProgressWnd::kItemContinue)->IsVisible());
     EXPECT_FALSE(progress.GetItem(RecoveryProgressWnd::kItemPause)->IsVisible());
-    EXPECT_TRUE(result.Tip().IsShown());
+    EXPECT_TRUE(wizard::PumpUntil([&] { return result.Tip().IsShown(); }, "the tip of a paused scan"));
     wizard::Shot(dlg_.get(), prefix_ + "02-paused");
     const u64 startBefore = progress.StartTick();
 
+    const u64 continuedAt = GetTickCount64Ms();
     ASSERT_TRUE(wizard::ClickItem(progress, RecoveryProgressWnd::kItemContinue));
-    wizard::Pump(20);
-    EXPECT_EQ(progress.GetState(), kProgressRunning);
-    // Paused time does not count as scan time.
-    EXPECT_GE(progress.StartTick(), startBefore + 300);
-    EXPECT_GT(StepsDuring(100), 0u);
-    EXPECT_FALSE(result.Tip().IsShown());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return progress.GetState() == kProgressRunning; }, "the continue"));
+    // Paused time does not count as scan time: the start moved on by at least what the test
+    // saw of the pause.
+    EXPECT_GE(progress.StartTick(), startBefore + (continuedAt - pausedAt));
+    EXPECT_TRUE(wizard::PumpUntil([] { return g_answered.load() > kHoldSteps[0]; }, "the held report answered"));
+    EXPECT_TRUE(wizard::PumpUntil([&] { return !result.Tip().IsShown(); }, "the tip to go"));
     wizard::Shot(dlg_.get(), prefix_ + "03-continued");
 
+    g_holds[1].Open();
     ASSERT_TRUE(wizard::PumpUntil([&] {
         watchPercent();
         return g_running.load() == 0 && !progress.IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning();
-    }));
-    wizard::Pump(100);
+    }, "the end of the scans"));
+    uiwait::Flush();
     EXPECT_EQ(fell, 0);
     EXPECT_GE(waitBoxes, 1);  // the complete scan that follows has phases of its own
     EXPECT_EQ(result.Busy(), 0u);
@@ -208,25 +255,28 @@ TEST_P(ScanControl, StopAsksAndAStopWhilePausedEndsTheScan) {
         wizard::EndModal(m, answer);
     });
     // Declined: the scan goes on.
+    ASSERT_TRUE(HeldAt(kHoldSteps[0]));
     ASSERT_TRUE(wizard::ClickItem(progress, RecoveryProgressWnd::kItemStop));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return questions == 1; }));
-    wizard::Pump(30);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return questions == 1; }, "the stop question"));
     EXPECT_EQ(progress.GetState(), kProgressRunning);
-    EXPECT_GT(StepsDuring(100), 0u);
+    g_holds[0].Open();
+    EXPECT_TRUE(wizard::PumpUntil([] { return g_answered.load() > kHoldSteps[0]; }, "steps after the declined stop"));
 
     // Paused, then stopped: the blocked scan thread wakes and ends.
+    ASSERT_TRUE(HeldAt(kHoldSteps[1]));
     ASSERT_TRUE(wizard::ClickItem(progress, RecoveryProgressWnd::kItemPause));
-    wizard::Pump(50);
-    EXPECT_EQ(StepsDuring(150), 0u);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return progress.GetState() == kProgressPaused; }, "the pause"));
+    EXPECT_TRUE(HeldInThePause(1));
     answer = 1;
     ASSERT_TRUE(wizard::ClickItem(progress, RecoveryProgressWnd::kItemStop));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return g_running.load() == 0 && !RecoveryGraph::Instance().IsScanRunning(); }, 5000));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return !progress.IsRunningOrTimed(); }));
-    wizard::Pump(100);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return g_running.load() == 0 && !RecoveryGraph::Instance().IsScanRunning(); },
+                                  "the stopped scan's end"));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !progress.IsRunningOrTimed(); }, "the strip's end"));
+    uiwait::Flush();
     EXPECT_EQ(questions, 2);
     EXPECT_TRUE(progress.UserStopped());
     EXPECT_EQ(progress.GetState(), kProgressStopped);
-    EXPECT_LT(g_steps.load(), kSteps);
+    EXPECT_EQ(g_answered.load(), kHoldSteps[1] + 1);
     // A stopped scan neither offers nor starts the deep scan.
     EXPECT_EQ(RecoveryGraph::Instance().GetScanMode(), kScanModeDeleted);
     EXPECT_FALSE(progress.GetItem(RecoveryProgressWnd::kItemDeepScan)->IsVisible());

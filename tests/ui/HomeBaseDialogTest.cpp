@@ -79,7 +79,7 @@ TEST(HomeBaseDialog, HoverPressReleaseChangeStateAndPostTheCommand) {
     QTest::mouseRelease(&d, Qt::LeftButton, {}, p);
     EXPECT_EQ(minimise->GetState(), UiCtrl::kStateHover);
     EXPECT_TRUE(d.commands.empty());  // posted, not sent
-    uitest::Pump(10);
+    uiwait::Flush();
     ASSERT_EQ(d.commands.size(), 1u);
     EXPECT_EQ(d.commands[0], 139);
     EXPECT_EQ(d.pos(), before);  // a press on an item never drags
@@ -96,15 +96,15 @@ TEST(HomeBaseDialog, ClickOnDisabledItemNeitherPressesNorPosts) {
     QTest::mousePress(&d, Qt::LeftButton, {}, p);
     EXPECT_EQ(max->GetState(), UiCtrl::kStateDisabled);
     QTest::mouseRelease(&d, Qt::LeftButton, {}, p);
-    uitest::Pump(10);
+    uiwait::Flush();
     EXPECT_TRUE(d.commands.empty());
 }
 
 TEST(HomeBaseDialog, CloseItemEndsAPopupWithCancel) {
     TestDialog d(HomeBaseDialog::kPopupTemplate);
-    uitest::WhenModal([&](QWidget*) { QTest::mouseClick(&d, Qt::LeftButton, {}, Centre(d.GetCaptionItem(148)->GetRect())); });
-    QTimer::singleShot(5000, &d, [&] { d.EndDialog(-1); });
+    uiwait::ModalWatch answer([&](QWidget*) { QTest::mouseClick(&d, Qt::LeftButton, {}, Centre(d.GetCaptionItem(148)->GetRect())); });
     EXPECT_EQ(d.DoModal(), IDCANCEL);
+    EXPECT_EQ(answer.Seen(), 1);
     EXPECT_EQ(d.commands, std::vector<int>{148});
 }
 
@@ -113,7 +113,7 @@ TEST(HomeBaseDialog, MaximiseFillsTheScreensAvailableAreaAndRestoreGoesBackTo900
     d.Init();
     // 133 is disabled on the main window; the command itself still maximises.
     PostMessage(d.Handle(), WM_COMMAND, 133, 0);
-    uitest::Pump(20);
+    uiwait::Flush();
     const QRect area = d.screen()->availableGeometry();
     EXPECT_EQ(d.geometry(), area);
     EXPECT_TRUE(d.IsMaximized());
@@ -125,7 +125,7 @@ TEST(HomeBaseDialog, MaximiseFillsTheScreensAvailableAreaAndRestoreGoesBackTo900
     EXPECT_EQ(d.GetCaptionItem(136)->GetRect(), ui::MakeRect(w - 66, 0, w - 36, 30));
     // Restore through the visible restore item.
     QTest::mouseClick(&d, Qt::LeftButton, {}, Centre(d.GetCaptionItem(136)->GetRect()));
-    uitest::Pump(20);
+    uiwait::Flush();
     EXPECT_EQ(d.size(), QSize(900, 600));
     EXPECT_EQ(d.geometry().center(), area.center());
     EXPECT_FALSE(d.IsMaximized());
@@ -139,12 +139,12 @@ TEST(HomeBaseDialog, DraggingTheStripMovesTheWindow) {
     TestDialog d(HomeBaseDialog::kPopupTemplate);
     d.Init();
     d.move(100, 100);
-    uitest::Pump(5);
+    uiwait::Flush();
     const QPoint start = d.pos();
     QTest::mousePress(&d, Qt::LeftButton, {}, QPoint(60, 15));
     QTest::mouseMove(&d, QPoint(90, 35));
     QTest::mouseRelease(&d, Qt::LeftButton, {}, QPoint(90, 35));
-    uitest::Pump(5);
+    uiwait::Flush();
     EXPECT_EQ(d.pos(), start + QPoint(30, 20));
     EXPECT_TRUE(d.commands.empty());
     // The client area does not drag.
@@ -158,15 +158,14 @@ TEST(HomeBaseDialog, DraggingTheStripMovesTheWindow) {
 TEST(HomeBaseDialog, EscapeAndEnterNeverCloseTheDialog) {
     TestDialog d(HomeBaseDialog::kPopupTemplate);
     bool stillOpen = false;
-    uitest::WhenModal([&](QWidget* w) {
+    uiwait::ModalWatch answer([&](QWidget* w) {
         QTest::keyClick(w, Qt::Key_Escape);
         QTest::keyClick(w, Qt::Key_Return);
         QTest::keyClick(w, Qt::Key_Enter);
-        uitest::Pump(10);
+        uiwait::Flush();
         stillOpen = d.isVisible();
         d.EndDialog(IDOK);
     });
-    QTimer::singleShot(5000, &d, [&] { d.EndDialog(-1); });
     EXPECT_EQ(d.DoModal(), IDOK);
     EXPECT_TRUE(stillOpen);
 }

@@ -79,20 +79,17 @@ protected:
             ::setenv("XDG_CONFIG_HOME", savedConfigHome_.c_str(), 1);
         }
     }
-    // Runs the menu of the caption strip and hands its popup to fn.
-    void WithMenu(std::function<void(QMenu*)> fn) {
-        auto* timer = new QTimer;
-        timer->setInterval(10);
-        QObject::connect(timer, &QTimer::timeout, [timer, fn]() {
-            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-                timer->stop();
-                timer->deleteLater();
-                uitest::Pump(20);
-                fn(menu);
-            }
-        });
-        timer->start();
+    // Runs the menu of the caption strip and hands its popup to fn; false when it never came.
+    bool WithMenu(std::function<void(QMenu*)> fn) {
+        bool shown = false;
+        uiwait::ModalWatch popups([&](QWidget* w) {
+            auto* menu = qobject_cast<QMenu*>(w);
+            if (!menu || shown) return;
+            shown = true;
+            fn(menu);
+        }, uiwait::Watched::kPopup);
         dlg_->OnClickCmd(CMD_MAIN_MENU, nullptr);
+        return shown;
     }
     static QAction* ActionWithId(QMenu* menu, int id) {
         for (QAction* a : menu->actions()) {
@@ -125,7 +122,7 @@ TEST_F(MainWindow, OpensAt900By600WithItsCaptionAndTheFirstPage) {
     EXPECT_TRUE(Save(dlg_.get(), "main_window.png"));
     dlg_->GetCaptionItem(177)->SetState(UiCtrl::kStateHover);
     dlg_->ShowCaptionTip(dlg_->GetCaptionItem(177)->GetRect().left, 10, 1, dlg_->GetCaptionItem(177)->GetName(), 1);
-    uitest::Pump(20);
+    uiwait::Flush();
     EXPECT_TRUE(SaveWithTooltip(*dlg_, "main_window_menu_tip.png"));
     dlg_->ShowCaptionTip(0, 0, 0, std::string(), 1);
     EXPECT_FALSE(dlg_->TooltipWindow()->isVisible());
@@ -161,28 +158,25 @@ TEST_F(MainWindow, TheMenuOffersItsEntriesAndTheLanguagesWithTheCurrentOneGreyed
 TEST_F(MainWindow, TheMenuOpensAboutWithTheCompiledVersion) {
     std::string version;
     bool aboutShown = false;
-    WithMenu([&](QMenu* menu) {
+    uiwait::ModalWatch about(uiwait::OfType<AboutDlg>([&](AboutDlg* w) {
+        aboutShown = true;
+        version = w->Version();
+        EXPECT_TRUE(Save(w, "about.png"));
+        ui::PostCommand(w->Handle(), HomeBaseDialog::kCmdClose);
+    }));
+    EXPECT_TRUE(WithMenu([&](QMenu* menu) {
         EXPECT_TRUE(Save(menu, "main_menu.png"));
         QAction* language = nullptr;
         for (QAction* a : menu->actions())
             if (a->menu()) language = a;
         ASSERT_NE(language, nullptr);
         Click(menu, language);
-        uitest::Pump(100);
-        EXPECT_TRUE(language->menu()->isVisible());
+        EXPECT_TRUE(uiwait::Until([&] { return language->menu()->isVisible(); }, "the languages submenu"));
+        uiwait::Flush();
         EXPECT_TRUE(Save(language->menu(), "main_menu_languages.png"));
-        uitest::WhenModal([&](QWidget* w) {
-            auto* about = dynamic_cast<AboutDlg*>(w);
-            ASSERT_NE(about, nullptr);
-            aboutShown = true;
-            version = about->Version();
-            uitest::Pump(20);
-            EXPECT_TRUE(Save(w, "about.png"));
-            ui::PostCommand(about->Handle(), HomeBaseDialog::kCmdClose);
-        });
         language->menu()->close();
         Click(menu, ActionWithId(menu, CQZMUIDlg::kMenuAbout));
-    });
+    }));
     EXPECT_TRUE(aboutShown);
     EXPECT_EQ(version, ProductVersionText());
 }
@@ -211,34 +205,31 @@ TEST_F(MainWindow, TheLanguageSwitchesEveryTextAndTheFontWithoutARestart) {
         if (!s.shot) continue;
         UiCtrl::UiItem* close = dlg_->GetCaptionItem(148);
         dlg_->ShowCaptionTip(close->GetRect().left, 10, 1, close->GetName(), 1);
-        uitest::Pump(20);
+        uiwait::Flush();
         EXPECT_TRUE(SaveWithTooltip(*dlg_, s.shot));
         dlg_->ShowCaptionTip(0, 0, 0, std::string(), 1);
-        WithMenu([&](QMenu* menu) {
+        EXPECT_TRUE(WithMenu([&](QMenu* menu) {
             const std::string name = std::string("main_menu_") + (s.index == 1 ? "japanese" : "german") + ".png";
             EXPECT_TRUE(Save(menu, name));
             EXPECT_EQ(menu->actions().back()->text().toStdString(), Text("MenuAbout"));
             menu->close();
-        });
+        }));
     }
     EXPECT_EQ(Text("TipClose"), "Close");
 }
 
 TEST_F(MainWindow, TheUpdateCheckContactsNothingAndEndsOnTheNewestVersion) {
     bool checked = false;
-    uitest::WhenModal([&](QWidget* w) {
-        auto* update = dynamic_cast<CheckUpdate*>(w);
-        ASSERT_NE(update, nullptr);
-        for (int i = 0; i < 200 && update->IsAnimating(); ++i) uitest::Pump(10);
-        EXPECT_FALSE(update->IsAnimating());
+    uiwait::ModalWatch answer(uiwait::OfType<CheckUpdate>([&](CheckUpdate* update) {
+        EXPECT_TRUE(uiwait::Until([&] { return !update->IsAnimating(); }, "the update check's result"));
         EXPECT_EQ(update->ResultText(), Text("AlreadyBeNewest"));
         EXPECT_EQ(update->ResultImageId(), CheckUpdate::kResultImage);
         EXPECT_FALSE(update->GetClientItem(CheckUpdate::kItemDownload)->IsVisible());
         EXPECT_TRUE(update->GetClientItem(CheckUpdate::kItemClose)->IsVisible());
-        EXPECT_TRUE(Save(w, "update_check.png"));
+        EXPECT_TRUE(Save(update, "update_check.png"));
         checked = true;
         ui::PostCommand(update->Handle(), CheckUpdate::kItemClose);
-    });
+    }));
     EXPECT_EQ(dlg_->RunMenuEntry(CQZMUIDlg::kMenuUpdate), 0);
     EXPECT_TRUE(checked);
 }
@@ -246,35 +237,38 @@ TEST_F(MainWindow, TheUpdateCheckContactsNothingAndEndsOnTheNewestVersion) {
 TEST_F(MainWindow, TheUpdateWorkerHandsItsResultOverOnlyThroughAPostedMessage) {
     CheckUpdate update(dlg_->Handle());
     update.Create();
-    // However long the worker takes, nothing of its result reaches the dialog until the
-    // interface thread handles the message it posted.
-    for (int i = 0; i < 20; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Once the worker has posted its result, nothing of it reaches the dialog until the
+    // interface thread handles the message.
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return update.ResultPosted(); }, "the worker's result"));
     EXPECT_TRUE(update.IsAnimating());
     EXPECT_TRUE(update.ResultText().empty());
     EXPECT_TRUE(Save(&update, "update_check_waiting.png"));
-    for (int i = 0; i < 200 && update.IsAnimating(); ++i) uitest::Pump(10);
+    EXPECT_TRUE(uiwait::Until([&] { return !update.IsAnimating(); }, "the result taken over"));
     EXPECT_EQ(update.ResultText(), Text("AlreadyBeNewest"));
     ui::PostCommand(update.Handle(), HomeBaseDialog::kCmdClose);
-    uitest::Pump(20);
-    EXPECT_FALSE(update.isVisible());
+    EXPECT_TRUE(uiwait::Until([&] { return !update.isVisible(); }, "the closed update window"));
 }
 
 TEST_F(MainWindow, ClosingAsksFirstAndStopsTheScanSession) {
     for (int answer : {QZMMessageBox::kIdSecond, QZMMessageBox::kIdFirst}) {
         std::string text;
-        uitest::WhenModal([&](QWidget* w) {
-            auto* box = dynamic_cast<QZMMessageBox*>(w);
-            ASSERT_NE(box, nullptr);
+        bool answered = false;
+        uiwait::ModalWatch question(uiwait::OfType<QZMMessageBox>([&](QZMMessageBox* box) {
             text = box->Text();
-            uitest::Pump(20);
             if (answer == QZMMessageBox::kIdSecond) {
-                EXPECT_TRUE(Save(w, "exit_question.png"));
+                EXPECT_TRUE(Save(box, "exit_question.png"));
             }
             ui::PostCommand(box->Handle(), answer);
-        });
+            answered = true;
+        }));
         ui::PostCommand(dlg_->Handle(), HomeBaseDialog::kCmdClose);
-        for (int i = 0; i < 100 && text.empty(); ++i) uitest::Pump(10);
-        uitest::Pump(50);
+        // The question's loop has ended once no modal window is left; the close a yes posts
+        // is handed over with the events after it.
+        EXPECT_TRUE(uiwait::Until([&] { return answered && !QApplication::activeModalWidget(); }, "the exit question"));
+        if (answer == QZMMessageBox::kIdFirst) {
+            EXPECT_TRUE(uiwait::Until([&] { return !dlg_->isVisible(); }, "the window to close"));
+        }
+        uiwait::Flush();
         EXPECT_EQ(text, Text("ExitNow"));
         EXPECT_EQ(dlg_->isVisible(), answer == QZMMessageBox::kIdSecond);
     }
@@ -285,7 +279,7 @@ TEST_F(MainWindow, ClosingAsksFirstAndStopsTheScanSession) {
 TEST_F(MainWindow, EscapeAndEnterNeverCloseIt) {
     for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return}) {
         QTest::keyClick(dlg_.get(), key);
-        uitest::Pump(20);
+        uiwait::Flush();
         EXPECT_TRUE(dlg_->isVisible()) << key;
     }
 }
@@ -296,7 +290,7 @@ TEST_F(MainWindow, PageCommandsAndDeviceChangesFollowThePages) {
     HWND result = dlg_->PageAt(CQZMUIDlg::kResultPage)->GetHwnd();
     // A disk arriving while another page shows is remembered for the place page.
     PostMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDeviceArrival, 0);
-    uitest::Pump(20);
+    uiwait::Flush();
     EXPECT_TRUE(dlg_->PlaceRefreshPending());
 
     dlg_->OnClickCmd(CMD_NEXT, fileTypes);
@@ -306,7 +300,7 @@ TEST_F(MainWindow, PageCommandsAndDeviceChangesFollowThePages) {
     // While the place page shows, a change goes to it at once.
     PostMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDeviceRemoveComplete, kDbtDevtypVolume);
     PostMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDevNodesChanged, 0);
-    uitest::Pump(20);
+    uiwait::Flush();
     EXPECT_FALSE(dlg_->PlaceRefreshPending());
 
     dlg_->OnClickCmd(CMD_BACK, place);
@@ -332,49 +326,47 @@ TEST_F(MainWindow, AnImageCopiedIntoTheDisksFolderReachesTheWindow) {
         watcher.Start();
         EXPECT_FALSE(dlg_->PlaceRefreshPending());
         std::ofstream(disks.File("usb.img"), std::ios::binary) << std::string(4096, '\0');
-        for (int i = 0; i < 300 && !dlg_->PlaceRefreshPending(); ++i) uitest::Pump(10);
-        EXPECT_TRUE(dlg_->PlaceRefreshPending()) << "the place page will enumerate again";
+        EXPECT_TRUE(uiwait::Until([&] { return dlg_->PlaceRefreshPending(); }, "the new disk's notice"))
+            << "the place page will enumerate again";
     }
     if (old) ::setenv("MORVENDA_DISKS", saved.c_str(), 1);
     else ::unsetenv("MORVENDA_DISKS");
 }
 
 TEST_F(MainWindow, AnImportTakesOnlyResultFilesWhateverTheCaseOfTheirEnding) {
+    // None of them exists: a result file is tried (its load window comes and fails first), any
+    // other name is refused at once.
     const struct {
-        const char* path;
+        const char* name;
         int result;
         const char* key;
-    } cases[] = {{"/tmp/scan.rsf2", -2, "InvalidRsf"}, {"/tmp/scan.txt", -2, "InvalidRsf"}, {"/tmp/SCAN.RSF", -3, "ImportFailed"}};
+    } cases[] = {{"scan.rsf2", -2, "InvalidRsf"}, {"scan.txt", -2, "InvalidRsf"}, {"SCAN.RSF", -3, "ImportFailed"}};
     for (const auto& c : cases) {
-        std::string text;
-        uitest::WhenModal([&](QWidget* w) {
-            auto* box = dynamic_cast<QZMMessageBox*>(w);
-            ASSERT_NE(box, nullptr);
-            text = box->Text();
-            ui::PostCommand(box->Handle(), QZMMessageBox::kIdFirst);
-        });
+        std::vector<std::string> texts;
+        uiwait::ModalWatch box(uiwait::OfType<QZMMessageBox>([&](QZMMessageBox* b) {
+            texts.push_back(b->Text());
+            ui::PostCommand(b->Handle(), QZMMessageBox::kIdFirst);
+        }));
         HWND page = nullptr;
-        EXPECT_EQ(dlg_->ImportScanResultFrom(c.path, &page), c.result) << c.path;
-        EXPECT_EQ(text, Text(c.key)) << c.path;
+        EXPECT_EQ(dlg_->ImportScanResultFrom(dir_.File(c.name), &page), c.result) << c.name;
+        EXPECT_EQ(texts, std::vector<std::string>{Text(c.key)}) << c.name;
     }
 }
 
 TEST_F(MainWindow, TheOutOfMemoryNoticeOfAnotherThreadIsShownByTheInterfaceThread) {
     std::string text;
-    uitest::WhenModal([&](QWidget* w) {
-        auto* box = qobject_cast<QMessageBox*>(w);
-        ASSERT_NE(box, nullptr);
+    uiwait::ModalWatch notice(uiwait::OfType<QMessageBox>([&](QMessageBox* box) {
         text = box->text().toStdString();
         EXPECT_EQ(box->windowTitle().toStdString(), kProgramTitle);
-        EXPECT_TRUE(Save(w, "out_of_memory_notice.png"));
+        EXPECT_TRUE(Save(box, "out_of_memory_notice.png"));
         box->accept();
-    });
+    }));
     std::atomic<bool> done{false};
     std::thread worker([&] {
         ShowOutOfMemoryNotice();
         done = true;
     });
-    for (int i = 0; i < 500 && !done; ++i) uitest::Pump(10);
+    EXPECT_TRUE(uiwait::Until([&] { return done.load(); }, "the notice to be answered"));
     worker.join();
     EXPECT_EQ(text, Text("WithoutMem"));
 }
@@ -389,25 +381,23 @@ TEST_F(MainWindow, ASecondStartSaysSoAndAsksTheFirstWindowToTheFront) {
         InstanceBeacon beacon(kMainWindowClass);
         ASSERT_TRUE(beacon.Listen());
         std::string text;
-        uitest::WhenModal([&](QWidget* w) {
-            auto* box = dynamic_cast<QZMMessageBox*>(w);
-            ASSERT_NE(box, nullptr);
+        uiwait::ModalWatch answer(uiwait::OfType<QZMMessageBox>([&](QZMMessageBox* box) {
             text = box->Text();
-            uitest::Pump(20);
-            EXPECT_TRUE(Save(w, "already_running.png"));
+            EXPECT_TRUE(Save(box, "already_running.png"));
             ui::PostCommand(box->Handle(), QZMMessageBox::kIdFirst);
-        });
+        }));
         EXPECT_EQ(CheckAlreadyRunning(true), 0);
         EXPECT_EQ(text, Text("AlreadyRun"));
+        // The request was sent before the call returned; the limit only guards a hang.
         pollfd p{beacon.Descriptor(), POLLIN, 0};
-        ASSERT_EQ(::poll(&p, 1, 2000), 1);
+        ASSERT_EQ(::poll(&p, 1, static_cast<int>(uiwait::kGuard.count())), 1);
         EXPECT_EQ(beacon.AcceptRequest(), kRaiseRequest);
         EXPECT_EQ(CheckAlreadyRunning(false), 1);
     }
     dlg_->showMinimized();
-    uitest::Pump(20);
+    uiwait::Flush();
     BringToFront(*dlg_);
-    uitest::Pump(20);
+    EXPECT_TRUE(uiwait::Until([&] { return !dlg_->isMinimized(); }, "the window out of its minimised state"));
     EXPECT_FALSE(dlg_->isMinimized());
     EXPECT_TRUE(dlg_->isVisible());
     if (old) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);

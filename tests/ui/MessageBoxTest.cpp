@@ -24,10 +24,10 @@ struct Seen {
 // caption's close item).
 int RunBox(u32 kind, int clickId, Seen* seen, const char* text = "Recover the checked files?", const char* caption = nullptr,
            bool keys = false) {
-    uitest::WhenModal([=](QWidget* w) {
+    uiwait::ModalWatch answer([=](QWidget* w) {
         auto* box = dynamic_cast<QZMMessageBox*>(w);
         ASSERT_NE(box, nullptr);
-        uitest::Pump(10);  // one paint: the text rectangle is known after it
+        uiwait::Paint(w);  // one paint: the text rectangle is known after it
         if (seen) {
             auto* b1 = dynamic_cast<UiCtrl::UiBtnWithoutWnd*>(box->GetClientItem(501));
             auto* b2 = dynamic_cast<UiCtrl::UiBtnWithoutWnd*>(box->GetClientItem(500));
@@ -45,7 +45,7 @@ int RunBox(u32 kind, int clickId, Seen* seen, const char* text = "Recover the ch
         if (keys) {
             QTest::keyClick(w, Qt::Key_Escape);
             QTest::keyClick(w, Qt::Key_Return);
-            uitest::Pump(10);
+            uiwait::Flush();
         }
         if (clickId == 148) {
             const RECT r = box->GetCaptionItem(148)->GetRect();
@@ -105,8 +105,8 @@ TEST(MessageBox, ThirdButtonAnswersThreeAndCloseThenAlsoAnswersThree) {
         QZMMessageBox box(nullptr, 0);
         box.SetContent("Choose", "Keep both files?", MB_YESNO);
         box.SetButtonTexts("Keep", "Replace", "Skip");
-        uitest::WhenModal([&, clickId](QWidget* w) {
-            uitest::Pump(5);
+        uiwait::ModalWatch answer([&, clickId](QWidget* w) {
+            uiwait::Flush();
             if (seen) {
                 seen->first = dynamic_cast<UiCtrl::UiBtnWithoutWnd*>(box.GetClientItem(501))->Text();
                 seen->third = dynamic_cast<UiCtrl::UiBtnWithoutWnd*>(box.GetClientItem(502))->Text();

@@ -18,6 +18,9 @@
 
 namespace {
 
+// A start, a kill or a crash report that has not ended by then has hung; the limit only guards.
+const int kGuardMs = static_cast<int>(uiwait::kGuard.count());
+
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path);
     std::stringstream ss;
@@ -52,16 +55,12 @@ protected:
     void Start(QProcess& p) {
         p.setProcessEnvironment(env_);
         p.start(binary_, {});
-        ASSERT_TRUE(p.waitForStarted(10000));
+        ASSERT_TRUE(p.waitForStarted(kGuardMs));
     }
     // True once the running copy answers on its socket.
-    bool WaitUntilListening() {
+    ::testing::AssertionResult WaitUntilListening() {
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
-        for (int i = 0; i < 300; ++i) {
-            if (InstanceBeacon::Send(kMainWindowClass, "ping")) return true;
-            uitest::Pump(50);
-        }
-        return false;
+        return uiwait::Until([] { return InstanceBeacon::Send(kMainWindowClass, "ping"); }, "the program's socket");
     }
     void TearDown() override {
         if (oldRuntime_) ::setenv("XDG_RUNTIME_DIR", savedRuntime_.c_str(), 1);
@@ -81,7 +80,7 @@ TEST_F(ProgramBinary, AKilledCopyDoesNotBlockTheNextStartAndACrashLeavesItsRepor
     Start(first);
     ASSERT_TRUE(WaitUntilListening()) << first.readAllStandardError().toStdString();
     first.kill();
-    ASSERT_TRUE(first.waitForFinished(10000));
+    ASSERT_TRUE(first.waitForFinished(kGuardMs));
 
     QProcess second;
     Start(second);
@@ -89,7 +88,7 @@ TEST_F(ProgramBinary, AKilledCopyDoesNotBlockTheNextStartAndACrashLeavesItsRepor
     EXPECT_TRUE(InstanceBeacon::Send(kMainWindowClass, kRaiseRequest));
 
     ::kill(static_cast<pid_t>(second.processId()), SIGSEGV);
-    ASSERT_TRUE(second.waitForFinished(20000));
+    ASSERT_TRUE(second.waitForFinished(kGuardMs));
     EXPECT_EQ(second.exitStatus(), QProcess::CrashExit);
     const std::string report = ReadAll(state_.Path() + "/Morvenda/Qzmdump0.dmp");
     EXPECT_NE(report.find("Signal: 11 (SIGSEGV)"), std::string::npos) << report;

@@ -84,8 +84,7 @@ TEST(Screenshots, MessageBoxes) {
     };
     for (const auto& b : boxes) {
         bool saved = false;
-        uitest::WhenModal([&](QWidget* w) {
-            uitest::Pump(10);
+        uiwait::ModalWatch answer([&](QWidget* w) {
             saved = Save(w, b.file);
             static_cast<ui::Dialog*>(dynamic_cast<QZMMessageBox*>(w))->EndDialog(1);
         });
@@ -107,6 +106,6 @@ TEST(Screenshots, PageWithEveryItemKind) {
     page.GetItem(11)->SetState(UiCtrl::kStateHover);
     page.GetItem(30)->SetState(UiCtrl::kStateHover);
     page.GetItem(61)->SetState(UiCtrl::kStateHover);
-    uitest::Pump(10);
+    uiwait::Flush();
     EXPECT_TRUE(Save(page.Widget(), "page_items.png"));
 }

@@ -50,7 +50,7 @@ struct PageFixture : ::testing::Test {
         host.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
         page.Create(host.Handle(), nullptr, ui::MakeRect(0, 0, 560, 260), WS_VISIBLE | WS_CHILD);
-        uitest::Pump(5);
+        uiwait::Flush();
     }
     QWidget* W() { return page.Widget(); }
     QPoint At(int id) {
@@ -60,7 +60,7 @@ struct PageFixture : ::testing::Test {
     void Click(int id) {
         QTest::mouseMove(W(), At(id));
         QTest::mouseClick(W(), Qt::LeftButton, {}, At(id));
-        uitest::Pump(5);
+        uiwait::Flush();
     }
     uitest::RecordingWindow host;
     TestPage page;
@@ -114,11 +114,11 @@ TEST_F(PageFixture, ItemsPostTheirIdsAndTheCheckBoxItsNewState) {
     // The check box toggles within its 160 x 16 area at the top-left only.
     const RECT cb = page.GetItem(20)->GetRect();
     QTest::mouseClick(W(), Qt::LeftButton, {}, QPoint(cb.left + 5, cb.top + 5));
-    uitest::Pump(5);
+    uiwait::Flush();
     QTest::mouseClick(W(), Qt::LeftButton, {}, QPoint(cb.left + 5, cb.top + 5));
-    uitest::Pump(5);
+    uiwait::Flush();
     QTest::mouseClick(W(), Qt::LeftButton, {}, QPoint(cb.left + 200, cb.top + 5));
-    uitest::Pump(5);
+    uiwait::Flush();
     ASSERT_EQ(page.commands.size(), 2u);
     EXPECT_EQ(page.commands[0], (std::pair<int, LPARAM>{20, 1}));
     EXPECT_EQ(page.commands[1], (std::pair<int, LPARAM>{20, 0}));
@@ -128,7 +128,7 @@ TEST_F(PageFixture, ItemsPostTheirIdsAndTheCheckBoxItsNewState) {
     QTest::mousePress(W(), Qt::LeftButton, {}, At(30));
     EXPECT_TRUE(toggle->IsChecked());
     QTest::mouseRelease(W(), Qt::LeftButton, {}, At(30));
-    uitest::Pump(5);
+    uiwait::Flush();
     ASSERT_EQ(page.commands.size(), 1u);
     EXPECT_EQ(page.commands[0].first, 30);
 }
@@ -156,7 +156,7 @@ TEST_F(PageFixture, InvisibleItemsAreNotHitAndDisabledOnesAreHoveredButNotPresse
     QTest::mouseMove(W(), At(11));
     EXPECT_EQ(page.HoverItem(), b);
     QTest::mouseClick(W(), Qt::LeftButton, {}, At(11));
-    uitest::Pump(5);
+    uiwait::Flush();
     EXPECT_EQ(b->GetState(), UiCtrl::kStateDisabled);
     EXPECT_TRUE(page.commands.empty());
 }

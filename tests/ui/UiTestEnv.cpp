@@ -22,6 +22,7 @@ public:
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
         g_app = new QApplication(g_argc, g_argv);
         ui::InstallWindowPost();
+        uiwait::InstallModalGuard();
         SetLanguageFile("English.dat");
     }
     // The application stays until the process ends: windows of static lifetime may outlive a
@@ -38,26 +39,6 @@ std::string ScreenshotDir() {
     std::filesystem::create_directories(dir);
     return dir;
 }
-
-void WhenModal(std::function<void(QWidget*)> fn) {
-    auto* timer = new QTimer;
-    auto tries = std::make_shared<int>(0);
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, tries, fn]() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal && modal->isVisible()) {
-            timer->stop();
-            timer->deleteLater();
-            fn(modal);
-        } else if (++*tries > 500) {
-            timer->stop();
-            timer->deleteLater();
-        }
-    });
-    timer->start();
-}
-
-void Pump(int milliseconds) { QTest::qWait(milliseconds); }
 
 LRESULT RecordingWindow::OnMessage(u32 message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_PAINT || message == WM_SIZE || message == WM_MOUSEMOVE) return 0;

@@ -1,5 +1,6 @@
 #pragma once
-// One QApplication for the whole test binary, and helpers to drive modal dialogs.
+// One QApplication for the whole test binary, with the guard against modal windows nobody
+// answers; the waits and modal answers themselves are the shared ones of ui/UiWait.h.
 #include <QApplication>
 #include <QTest>
 #include <QTimer>
@@ -7,17 +8,13 @@
 #include <string>
 
 #include "platform/ui/Window.h"
+#include "ui/UiWait.h"
 
 namespace uitest {
 
 QApplication* App();
 // Where screenshots for review go: <build>/screenshots/.
 std::string ScreenshotDir();
-// Runs fn on the UI thread as soon as a modal dialog is active (polling every 10 ms, at most
-// 5 s); fn gets the active modal widget.
-void WhenModal(std::function<void(QWidget*)> fn);
-// Processes events for a while.
-void Pump(int milliseconds = 20);
 
 // A plain window that records what reaches it.
 class RecordingWindow : public ui::WindowOf<QWidget> {

@@ -61,7 +61,7 @@ TEST(WindowLayer, PostFromWorkerArrivesOnUiThread) {
     });
     worker.join();
     EXPECT_EQ(w.Count(WM_USER + 4144), 0);  // nothing runs before the UI thread takes its events
-    uitest::Pump(30);
+    uiwait::Flush();
     ASSERT_EQ(w.Count(WM_USER + 4144), 50);
     for (int i = 0; i < 50; ++i) {
         EXPECT_EQ(w.messages[static_cast<size_t>(i)].wParam, static_cast<WPARAM>(i));  // in order
@@ -75,17 +75,20 @@ TEST(WindowLayer, SendOnUiThreadRunsAtOnceAndFromWorkerBlocksUntilHandled) {
     EXPECT_EQ(SendMessage(w.Handle(), WM_USER + 5, 41, 0), 42);
     ASSERT_EQ(w.messages.size(), 1u);
 
+    std::atomic<bool> sending{false};
     std::atomic<bool> returned{false};
     std::atomic<LRESULT> result{0};
     const HWND h = w.Handle();
     std::thread worker([&] {
+        sending = true;
         result = SendMessage(h, WM_USER + 5, 99, 0);
         returned = true;
     });
     // The worker waits for the UI thread: nothing has been handled while we do not pump.
-    QThread::msleep(50);
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return sending.load(); }, "the worker's send"));
     EXPECT_FALSE(returned.load());
-    for (int i = 0; i < 200 && !returned.load(); ++i) uitest::Pump(5);
+    EXPECT_EQ(w.messages.size(), 1u);
+    EXPECT_TRUE(uiwait::Until([&] { return returned.load(); }, "the send to be answered"));
     worker.join();
     EXPECT_TRUE(returned.load());
     EXPECT_EQ(result.load(), 100);
@@ -109,14 +112,13 @@ TEST(WindowLayer, SendFromWorkerIsHandledWhileAModalDialogRuns) {
     EndOnMessageDialog modal;
     std::atomic<LRESULT> result{0};
     std::thread worker;
-    uitest::WhenModal([&](QWidget*) {
+    uiwait::ModalWatch answer([&](QWidget*) {
         worker = std::thread([&] {
             // Answered from inside the modal loop, then the worker ends the dialog.
             result = SendMessage(h, WM_USER + 77, 5, 0);
             PostMessage(modal.Handle(), WM_USER + 78, 0, 0);
         });
     });
-    QTimer::singleShot(5000, &modal, [&] { modal.EndDialog(-1); });  // a hang fails, not blocks
     EXPECT_EQ(modal.DoModal(), IDOK);
     worker.join();
     EXPECT_EQ(result.load(), 15);
@@ -125,14 +127,18 @@ TEST(WindowLayer, SendFromWorkerIsHandledWhileAModalDialogRuns) {
 TEST(WindowLayer, SendToAWindowDestroyedBeforeHandlingReleasesTheSender) {
     auto* w = new RecordingWindow;
     const HWND h = w->Handle();
+    std::atomic<bool> sending{false};
     std::atomic<bool> done{false};
     std::atomic<LRESULT> result{-1};
     std::thread worker([&] {
+        sending = true;
         result = SendMessage(h, WM_USER + 9, 1, 0);
         done = true;
     });
-    QThread::msleep(30);  // the send is queued, not yet handled
-    delete w;              // Qt drops the queued event with the window
+    // Queued and not yet handled (the interface thread takes no events meanwhile), or not yet
+    // sent: either way the sender is let go.
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return sending.load(); }, "the worker's send"));
+    delete w;  // Qt drops the queued event with the window
     worker.join();
     EXPECT_TRUE(done.load());
     EXPECT_EQ(result.load(), 0);
@@ -142,7 +148,7 @@ TEST(WindowLayer, TimersFireByIdUntilKilled) {
     RecordingWindow w;
     EXPECT_TRUE(w.SetTimer(7, 5));
     EXPECT_TRUE(w.SetTimer(8, 5));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return w.Count(WM_TIMER) >= 6; }, 2000));
+    EXPECT_TRUE(uiwait::Until([&] { return w.Count(WM_TIMER) >= 6; }, "six ticks"));
     bool saw7 = false, saw8 = false;
     for (const auto& m : w.messages) {
         if (m.message != WM_TIMER) continue;
@@ -155,8 +161,15 @@ TEST(WindowLayer, TimersFireByIdUntilKilled) {
     EXPECT_TRUE(w.KillTimer(8));
     EXPECT_FALSE(w.KillTimer(8));
     w.messages.clear();
-    uitest::Pump(40);
-    EXPECT_EQ(w.Count(WM_TIMER), 0);
+    // A timer of the same period ticks a few times: the killed ones would have ticked as often.
+    EXPECT_TRUE(w.SetTimer(9, 5));
+    EXPECT_TRUE(uiwait::Until([&] { return w.Count(WM_TIMER) >= 3; }, "three ticks of the timer left"));
+    EXPECT_TRUE(w.KillTimer(9));
+    for (const auto& m : w.messages) {
+        if (m.message == WM_TIMER) {
+            EXPECT_EQ(m.wParam, 9u);
+        }
+    }
 }
 
 TEST(WindowLayer, MouseInputBecomesMessagesAndLeaveIsReportedOnceWhenTracked) {
