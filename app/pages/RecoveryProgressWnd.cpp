@@ -46,8 +46,14 @@ constexpr u32 kStatsFinishSeconds = 0x3007;
 
 bool OnUiThread() { return qApp && QThread::currentThread() == qApp->thread(); }
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
-u64 Now() { return GetTickCount64Ms(); }
+std::atomic<RecoveryProgressWnd::Clock> g_clock{nullptr};
+u64 Now() {
+    const RecoveryProgressWnd::Clock clock = g_clock.load();
+    return clock ? clock() : GetTickCount64Ms();
+}
 }  // namespace
+
+void RecoveryProgressWnd::SetClock(Clock clock) { g_clock.store(clock); }
 
 RecoveryProgressWnd::RecoveryProgressWnd() : UiSdkWndBase("RecoveryProgress", false, false, 0) {}
 

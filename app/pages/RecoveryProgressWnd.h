@@ -71,6 +71,10 @@ public:
     const std::string& SelectedText() const { return selectedText_; }
     // Width of the finish buttons (home, recover) for an interface language.
     static void FinishButtonWidths(u32 language, int* home, int* recover);
+    // The milliseconds the strip estimates and counts down by; tests set a clock of their own to
+    // estimate over a time they choose (nullptr: the system's steady clock).
+    using Clock = u64 (*)();
+    static void SetClock(Clock clock);
 
 private:
     void OnCommand(int id, LPARAM lParam);

@@ -2,13 +2,12 @@
 // posts the device-change messages for images copied in, taken out or changed in size.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "TestUtil.h"
+#include "ui/UiWait.h"
 #include "platform/DeviceWatch.h"
 #include "platform/Disks.h"
 
@@ -89,10 +88,10 @@ TEST_F(DisksFolder, TheWatcherThreadSeesAnImageCopiedIn) {
     watcher.Start();
     Image("new.img", 512);
     std::vector<WPARAM> seen;
-    for (int i = 0; i < 500 && seen.size() < 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(uiwait::UntilWithoutEvents([&] {
         for (WPARAM e : Events()) seen.push_back(e);
-    }
+        return seen.size() >= 2;
+    }, "the watcher's two notices"));
     watcher.Stop();
     EXPECT_EQ(seen, (std::vector<WPARAM>{kDbtDeviceArrival, kDbtDevNodesChanged}));
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "TestUtil.h"
+#include "ui/UiWait.h"
 #include "core/Settings.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/WarmTipDlg.h"
@@ -31,6 +32,7 @@ QApplication& App() {
     static char name[] = "warmtip";
     static char* argv[] = {name, nullptr};
     if (!QApplication::instance()) new QApplication(argc, argv);
+    uiwait::InstallModalGuard();
     return *static_cast<QApplication*>(QApplication::instance());
 }
 
@@ -77,9 +79,7 @@ void ClickItem(WarmTipDlg& tip, int id) {
 TEST_F(RecoveryDialogs, WarmTipTheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndTheLinkOpensTheAddress) {
     ASSERT_EQ(ConfigShowWarm(), 1);
     int shown = 0;
-    QTimer::singleShot(0, [&] {
-        auto* tip = dynamic_cast<WarmTipDlg*>(QApplication::activeModalWidget());
-        ASSERT_NE(tip, nullptr);
+    uiwait::ModalWatch answer(uiwait::OfType<WarmTipDlg>([&](WarmTipDlg* tip) {
         ++shown;
         ASSERT_NE(tip->GetItem(WarmTipDlg::kItemDontShow), nullptr);
         ASSERT_NE(tip->GetItem(WarmTipDlg::kItemClose), nullptr);
@@ -102,7 +102,7 @@ TEST_F(RecoveryDialogs, WarmTipTheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndT
         tip->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/warmtip-02-checked.png"));
         EXPECT_TRUE(tip->isVisible());
         ClickItem(*tip, WarmTipDlg::kItemClose);
-    });
+    }));
     fs::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
     ShowWarmTipIfWanted(nullptr);
     EXPECT_EQ(shown, 1);
@@ -141,13 +141,12 @@ TEST_F(RecoveryDialogs, AResultWithFilesNotRecoveredWholeSaysSoAndOnlyASuccessOp
         result.counts.failed = c.failed;
         result.fileCount = c.written + c.incomplete + c.failed;
         result.success = ExportSucceeded(c.writerResult, result.counts);
-        QTimer::singleShot(0, [&] {
-            auto* shown = dynamic_cast<ExportResult*>(QApplication::activeModalWidget());
-            ASSERT_NE(shown, nullptr);
+        uiwait::ModalWatch answer(uiwait::OfType<ExportResult>([&](ExportResult* shown) {
             shown->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/" + c.shot + ".png"));
             shown->EndDialog(IDOK);
-        });
+        }));
         result.DoModal();
+        EXPECT_EQ(answer.Seen(), 1);
         EXPECT_EQ(g_folders.size(), c.opened ? 1u : 0u);
     }
     SetFolderOpener(nullptr);

@@ -6,12 +6,12 @@
 
 #include <QApplication>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "TestUtil.h"
+#include "ui/UiWait.h"
 #include "core/Settings.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
@@ -32,12 +32,12 @@ void EnsureApp() {
     static char* argv[] = {name, nullptr};
     if (!qApp) new QApplication(argc, argv);
     ui::InstallWindowPost();
+    uiwait::InstallModalGuard();
 }
 
-void Pump(int ms) {
-    const u64 end = GetTickCount64Ms() + static_cast<u64>(ms);
-    while (GetTickCount64Ms() < end) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
+// The strip's clock while a test sets it.
+std::atomic<u64> g_now{0};
+u64 TestClock() { return g_now.load(); }
 
 ProgressInfo Step(u32 type, u64 done, u64 total) {
     ProgressInfo info;
@@ -58,6 +58,7 @@ protected:
         strip_.OnSize(0, 0);
     }
     void TearDown() override {
+        UiCtrl::RecoveryProgressWnd::SetClock(nullptr);
         strip_.DoStop(false);
         GetScanOptions().SetStopRequested(0);
     }
@@ -91,22 +92,25 @@ TEST_F(Strip, PercentOnlyRisesWithinAPhaseAndAPhaseEndTakesItToTheTop) {
     }
     EXPECT_EQ(strip_.OnProgress(nullptr), -1);
     // Above 95 percent the scan can no longer be stopped or paused: the strip's next tick says so.
-    Pump(40);
-    EXPECT_FALSE(strip_.GetItem(UiCtrl::RecoveryProgressWnd::kItemStop)->IsEnabled());
-    EXPECT_FALSE(strip_.GetItem(UiCtrl::RecoveryProgressWnd::kItemPause)->IsEnabled());
+    EXPECT_TRUE(uiwait::Until([&] {
+        return !strip_.GetItem(UiCtrl::RecoveryProgressWnd::kItemStop)->IsEnabled() &&
+               !strip_.GetItem(UiCtrl::RecoveryProgressWnd::kItemPause)->IsEnabled();
+    }, "stop and pause disabled by the strip's tick"));
 }
 
 TEST_F(Strip, TimeLeftAppearsOnceItCanBeEstimated) {
+    g_now = 5000;
+    UiCtrl::RecoveryProgressWnd::SetClock(TestClock);
     strip_.DoStart();
     EXPECT_EQ(strip_.TimeLeftText(), UiResources::Instance().GetString("CalcTime"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     const ProgressInfo info = Step(kProgressUpdate, 10, 100);
     strip_.OnProgress(&info);
-    // About 1.1 s for a tenth: some 9 to 10 s remain.
-    EXPECT_GE(strip_.SecondsLeft(), 9);
-    EXPECT_LE(strip_.SecondsLeft(), 10);
-    Pump(40);
-    EXPECT_EQ(strip_.TimeLeftText().substr(0, 10), "   00:00:0");
+    EXPECT_EQ(strip_.SecondsLeft(), 0) << "nothing to estimate by before any time has passed";
+    g_now = 5000 + 1100;
+    strip_.OnProgress(&info);
+    // 1.1 s for a tenth: 9.9 s remain, shown in whole seconds.
+    EXPECT_EQ(strip_.SecondsLeft(), 9);
+    EXPECT_TRUE(uiwait::Until([&] { return strip_.TimeLeftText() == "   00:00:09"; }, "the time left on the strip's tick"));
 }
 
 TEST_F(Strip, AStopWakesAScanThreadBlockedInThePauseAndItReadsTheStop) {
@@ -114,13 +118,15 @@ TEST_F(Strip, AStopWakesAScanThreadBlockedInThePauseAndItReadsTheStop) {
     strip_.DoPause();
     EXPECT_EQ(strip_.GetState(), kProgressPaused);
     std::atomic<int> answer{-1};
+    std::atomic<bool> reporting{false};
     std::atomic<bool> returned{false};
     std::thread scan([&] {
         const ProgressInfo info = Step(kProgressUpdate, 5, 100);
+        reporting = true;
         answer = strip_.OnProgress(&info);
         returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return reporting.load(); }, "the scan thread's report"));
     EXPECT_FALSE(returned.load()) << "a paused strip let the scan thread through";
     // The stop comes from a thread that is not the interface's (the session's release thread).
     std::thread([&] { strip_.DoStop(false); }).join();

@@ -18,6 +18,7 @@
 #include "browser/model/NodeManager.h"
 #include "platform/ProgramDir.h"
 #include "platform/Sync.h"
+#include "ui/UiWait.h"
 
 using namespace FileSelCtrl;
 using browsertest::Add;
@@ -440,7 +441,7 @@ TEST_F(BrowserModel, SearchHitsOfATreeRemovedMeanwhileAreDropped) {
     int fakeWindow = 0;
     Manager().SetUiWindow(reinterpret_cast<HWND>(&fakeWindow));
     std::thread scan([&] { Manager().RemoveFileSystemNode(t.root); });
-    while (!Manager().HasPending()) std::this_thread::yield();
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([] { return Manager().HasPending(); }, "the queued removal"));
     Manager().Search("a");
     Drain();
     scan.join();

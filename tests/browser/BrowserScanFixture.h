@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <atomic>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "Gate.h"
 #include "TestUtil.h"
+#include "ui/UiWait.h"
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/FileSelCtrl.h"
@@ -44,6 +47,7 @@ inline void StartScanApplication(const std::string& disks) {
     static char* argv[] = {arg0, nullptr};
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (!QApplication::instance()) new QApplication(argc, argv);
+    uiwait::InstallModalGuard();
     ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
     RegisterScanFileSystems();
 }
@@ -54,25 +58,42 @@ inline std::string ScreenshotPath(const std::string& name) {
     return dir + "/" + name;
 }
 
-// The UI thread's turn: Qt's events and the browser's queued deliveries, as the posted drain
-// notice would run them in the program.
-inline void Pump(int milliseconds) {
-    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
-    do {
-        QApplication::processEvents();
-        FileSelCtrl::CFileVirtualNodeManager::Instance().ProcessPending(FileSelCtrl::kDrainSliceMs);
-    } while (GetTickCount64Ms() < end);
+// One turn of the UI thread: Qt's events and a slice of the browser's queued deliveries, as the
+// posted drain notice would run them in the program.
+inline void Turn() {
+    QApplication::processEvents();
+    FileSelCtrl::CFileVirtualNodeManager::Instance().ProcessPending(FileSelCtrl::kDrainSliceMs);
 }
 
+// Turns until pred holds; a failure naming `what` when it never did.
 template <class Pred>
-bool PumpUntil(Pred pred, int milliseconds = 60000) {
-    const u64 end = GetTickCount64Ms() + static_cast<u64>(milliseconds);
-    while (!pred()) {
-        if (GetTickCount64Ms() > end) return false;
-        Pump(5);
-    }
-    return true;
+::testing::AssertionResult PumpUntil(Pred pred, const std::string& what = "the awaited state") {
+    return uiwait::Until([&] {
+        Turn();
+        return pred();
+    }, what);
 }
+
+// Turns until nothing is left to hand over: Qt's posted events and the browser's deliveries.
+inline void Settle() {
+    EXPECT_TRUE(PumpUntil([] { return !FileSelCtrl::CFileVirtualNodeManager::Instance().HasPending(); },
+                          "the browser's deliveries"));
+    uiwait::Flush();
+}
+
+// The scan's progress sink. A test may hold the scan thread at the scan's end record, with the
+// trees handed over and the scan still running, so that what the browser shows of a running
+// scan can be looked at however fast the scan is.
+class HoldingProgress : public CHeadlessProgress {
+public:
+    i32 OnProgress(const ProgressInfo* record) override {
+        if (record && record->Type == kProgressScanEnded && holdAtEnd.load() && !release.Wait()) timedOut = true;
+        return CHeadlessProgress::OnProgress(record);
+    }
+    std::atomic<bool> holdAtEnd{false};
+    testutil::Gate release;
+    std::atomic<bool> timedOut{false};
+};
 
 // The page's side of the browser: what it was told about checks and asked to recover, and the
 // device it answers as the source.
@@ -126,7 +147,7 @@ protected:
         container->resize(1000, 600);
         container->show();
         browser->ClearAll();
-        Pump(20);
+        Settle();
     }
 
     // The enumerated volume of the file system (the last one when there are several), once the
@@ -154,21 +175,20 @@ protected:
         return session.DoScan(mode);
     }
 
-    // Turns the UI thread until the scan ended, eachTurn() before every look; whether it ended
-    // within two minutes.
-    bool PumpUntilScanEnds(const std::function<void()>& eachTurn = {}) {
+    // Turns the UI thread until the scan ended, eachTurn() before every look.
+    ::testing::AssertionResult PumpUntilScanEnds(const std::function<void()>& eachTurn = {}) {
         RecoveryGraph& session = RecoveryGraph::Instance();
         return PumpUntil([&] {
             if (eachTurn) eachTurn();
             return progress.WaitForFinish(0) || !session.IsScanRunning();
-        }, 120000);
+        }, "the end of the scan");
     }
 
     // The browser takes what the scan left queued and leaves its build state.
-    void SettleScan(int milliseconds) {
-        PumpUntil([] { return !FileSelCtrl::CFileVirtualNodeManager::Instance().HasPending(); });
+    void SettleScan() {
+        Settle();
         browser->SetBuildState(false);
-        Pump(milliseconds);
+        Settle();
     }
 
     // The scan of the fixture's volume of that file system to its end, with the volume as the
@@ -179,7 +199,7 @@ protected:
         sink.device = volume->device;
         ASSERT_EQ(StartScan(volume, mode), 0);
         ASSERT_TRUE(PumpUntilScanEnds());
-        SettleScan(100);
+        SettleScan();
     }
 
     void ReleaseScan() {
@@ -194,7 +214,7 @@ protected:
     FileSelCtrl::CFileSelCtrl* browser = nullptr;
     FileSelCtrl::CFileSelCtrlContainer* container = nullptr;
     RecordingSink sink;
-    CHeadlessProgress progress;
+    HoldingProgress progress;
 };
 
 }  // namespace browsertest

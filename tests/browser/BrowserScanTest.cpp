@@ -74,21 +74,33 @@ protected:
         VolumeRecord* ntfs = EnumeratedVolume(kFsNtfs);
         ASSERT_NE(ntfs, nullptr) << "the fixture's NTFS volume is enumerated";
         volumeDevice = ntfs->device;
+        // The scan thread waits at its end until the folders it handed over were looked at.
+        progress.release.Close();
+        progress.holdAtEnd = true;
+        struct Release {
+            HoldingProgress& p;
+            ~Release() {
+                p.holdAtEnd = false;
+                p.release.Open();
+            }
+        } release{progress};
         ASSERT_EQ(StartScan(ntfs, kScanModeDeleted), 0);
         bool sawDuring = false;
         const bool finished = PumpUntilScanEnds([&] {
             if (!sawDuring && !Manager().PathRoot()->GetChildren()->empty()) {
                 EXPECT_TRUE(RecoveryGraph::Instance().IsScanRunning()) << "the scan thread still runs";
                 progress.DoPause();
-                Pump(50);
+                Settle();
                 during();
                 sawDuring = true;
                 progress.DoContinue();
+                progress.release.Open();
             }
         });
         ASSERT_TRUE(finished);
+        EXPECT_FALSE(progress.timedOut.load()) << "the scan thread was held at its end and never let go";
         EXPECT_TRUE(sawDuring) << "folders showed while the scan ran";
-        SettleScan(150);
+        SettleScan();
     }
 
     static CFileVirtualNodeManager& Manager() { return CFileVirtualNodeManager::Instance(); }
@@ -141,13 +153,13 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
 
     // The root lists its folders; Enter on a folder row opens it in the tree and the list.
     Manager().ShowFolder(Manager().PathRoot());
-    Pump(20);
+    Settle();
     ASSERT_FALSE(Manager().PathRoot()->GetChildren()->empty());
     CBindingNode* top = (*Manager().PathRoot()->GetChildren())[0];
     Details()->setFocus();
     Details()->SelectRow(RowOf(top->GetName()));
     QTest::keyClick(Details(), Qt::Key_Return);
-    Pump(30);
+    Settle();
     EXPECT_EQ(Manager().CurrentFolder(), top);
     EXPECT_EQ(CFileTreeModel::NodeOf(PathTree()->currentIndex()), top) << "the tree follows the opened folder";
 
@@ -210,7 +222,7 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
     for (int column = 0; column < Details()->ListModel()->columnCount(); ++column) {
         for (int click = 0; click < 2; ++click) {
             QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(column) + 10, 5));
-            Pump(5);
+            Settle();
             CFileListData& list = CFileListData::FolderModel();
             EXPECT_EQ(list.SortColumn(), static_cast<u32>(column));
             const bool ascending = list.SortAscending();
@@ -226,24 +238,24 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
             }
         }
     }
-    Pump(150);  // the first row reaches the preview pane
+    Settle();  // the first row reaches the preview pane
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-done-en.png"))));
 
     // The command bar switches views once the scan is over.
     CWndRightView* right = container->Right();
     EXPECT_TRUE(right->IsPreviewShown()) << "the preview pane shows when the scan stops";
     QTest::mouseClick(right->Commands()->Button(ID_VIEW_LARGEICONS), Qt::LeftButton);
-    Pump(10);
+    Settle();
     EXPECT_TRUE(right->Icons()->isVisible());
     EXPECT_FALSE(right->Details()->isVisible());
     EXPECT_FALSE(right->IsPreviewShown());
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-icons-en.png"))));
     QTest::mouseClick(right->Commands()->Button(ID_VIEW_DETAILS), Qt::LeftButton);
-    Pump(10);
+    Settle();
     EXPECT_TRUE(right->Details()->isVisible());
     EXPECT_FALSE(right->IsPreviewShown());
     QTest::mouseClick(right->Commands()->Button(ID_VIEW_PREVIEWPANE), Qt::LeftButton);
-    Pump(10);
+    Settle();
     EXPECT_TRUE(right->IsPreviewShown());
     EXPECT_TRUE(right->Commands()->Button(ID_VIEW_PREVIEWPANE)->IsPressed());
     EXPECT_FALSE(right->Commands()->Button(ID_VIEW_DETAILS)->IsPressed());
@@ -253,17 +265,17 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
     RefHolder<FileList_Item> chosen(Details()->SelectedRow());
     ASSERT_TRUE(chosen);
     QStringList offered;
-    QTimer::singleShot(50, [&] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    uiwait::ModalWatch popup([&](QWidget* w) {
+        auto* menu = qobject_cast<QMenu*>(w);
         if (!menu) return;
         for (QAction* a : menu->actions()) offered << a->text();
         menu->actions().first()->trigger();
         menu->close();
-    });
+    }, uiwait::Watched::kPopup);
     const QRect cell = Details()->visualRect(Details()->ListModel()->index(firstFile, 1));
     QContextMenuEvent rightClick(QContextMenuEvent::Mouse, cell.center(), Details()->viewport()->mapToGlobal(cell.center()));
     QApplication::sendEvent(Details()->viewport(), &rightClick);
-    Pump(20);
+    Settle();
     EXPECT_EQ(offered, (QStringList{"Recovery", "Preview"}));
     ASSERT_EQ(sink.recovered.size(), 1u);
     EXPECT_EQ(sink.recovered[0], chosen->fileNode);
@@ -296,7 +308,7 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
 
     // The same result in German.
     ASSERT_TRUE(browser->SetLanguage(2));
-    Pump(30);
+    Settle();
     EXPECT_EQ(Details()->ListModel()->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), "Name");
     EXPECT_EQ(Details()->ListModel()->headerData(3, Qt::Horizontal, Qt::DisplayRole).toString(), QString::fromUtf8("Größe"));
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-done-de.png"))));
@@ -315,12 +327,12 @@ TEST_F(BrowserScan, KeyboardOpensFoldersInTheTreeAndLaysOutTheContainer) {
     const QModelIndex first = PathTree()->TreeModel()->index(0, 0, root);
     ASSERT_TRUE(first.isValid());
     QTest::keyClick(PathTree(), Qt::Key_Down);
-    Pump(10);
+    Settle();
     EXPECT_EQ(PathTree()->currentIndex(), first);
     EXPECT_EQ(Manager().CurrentFolder(), CFileTreeModel::NodeOf(first)) << "moving in the tree lists the folder";
     const bool wasOpen = PathTree()->isExpanded(first);
     QTest::keyClick(PathTree(), Qt::Key_Return);
-    Pump(10);
+    Settle();
     EXPECT_NE(PathTree()->isExpanded(first), wasOpen);
 
     // The container's splitter: the first layout, a refused drop and the preview pane's room.

@@ -4,13 +4,14 @@
 
 #include <QImage>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "BrowserTestTree.h"
+#include "Gate.h"
 #include "browser/views/ThumbnailWorker.h"
+#include "ui/UiWait.h"
 
 using namespace FileSelCtrl;
 
@@ -66,11 +67,12 @@ TEST(BrowserThumbnails, AHoldWaitsForTheRunningFileAndDropsTheRest) {
     std::atomic<int> notices{0};
     std::atomic<bool> inStep{false};
     std::atomic<int> steps{0};
+    // The first file's step lasts until the test lets it end.
+    testutil::Gate endStep;
     CThumbnailWorker worker([&] { ++notices; });
     worker.SetStepHook([&](CFileNode*) {
         inStep = true;
-        ++steps;
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        if (++steps == 1 && !endStep.Wait()) ADD_FAILURE() << "the held step was never let go";
         inStep = false;
     });
     CFileSystemNode* root = browsertest::Root();
@@ -81,11 +83,19 @@ TEST(BrowserThumbnails, AHoldWaitsForTheRunningFileAndDropsTheRest) {
     worker.Enqueue(nullptr, device);
     for (CFileNode* f : files) worker.Enqueue(f, device);
     worker.Enqueue(files[0], device);  // asked for again: no second request
-    while (!inStep) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    worker.Hold();
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return inStep.load(); }, "the worker's first file"));
+    std::atomic<bool> holding{false}, held{false};
+    std::thread holder([&] {
+        holding = true;
+        worker.Hold();
+        held = true;
+    });
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return holding.load(); }, "the hold"));
+    EXPECT_FALSE(held.load()) << "the hold returned while the worker still held a file";
+    endStep.Open();
+    holder.join();
     EXPECT_FALSE(inStep) << "the hold returned while the worker still held a file";
     EXPECT_EQ(worker.Pending(), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(steps.load(), 1) << "nothing more was started while held";
     EXPECT_TRUE(worker.TakeResults().empty());
     worker.Resume();

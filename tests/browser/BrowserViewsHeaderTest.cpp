@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include "platform/Sync.h"
+#include "ui/UiWait.h"
 
 using namespace FileSelCtrl;
 
@@ -202,12 +203,10 @@ TEST_F(BrowserHeaderAndBars, TheSearchDialogStartsASearchWhoseHitsFillTheSearchT
     }
 
     // From the command bar: the dialog, the search thread, the hits in the Search tab.
-    QTimer::singleShot(0, [] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* dialog = qobject_cast<SearchDlg*>(w)) {
-                dialog->Edit()->setText("file100?.jpg");
-                QTest::mouseClick(dialog->SearchButton(), Qt::LeftButton);
-            }
+    uiwait::ModalWatch answer([](QWidget* w) {
+        if (auto* dialog = qobject_cast<SearchDlg*>(w)) {
+            dialog->Edit()->setText("file100?.jpg");
+            QTest::mouseClick(dialog->SearchButton(), Qt::LeftButton);
         }
     });
     container->SetIdle(true);

@@ -322,14 +322,14 @@ TEST_F(VirtualTreesOnScan, TypeAndDateTreesHoldEveryFileThePathTreeHolds) {
     ASSERT_NE(bucket, nullptr) << "a category with an extension bucket";
     container->Left()->SelectTree(kTabType);
     container->Left()->TypeTree()->SelectNodeItem(bucket);
-    Pump(30);
+    Settle();
     EXPECT_EQ(manager.CurrentFolder(), bucket);
     EXPECT_EQ(CFileListData::FolderModel().GetCount(), static_cast<int>(bucket->GetEntryCount()));
     CFileTreeModel* typeModel = container->Left()->TypeTree()->TreeModel();
     ASSERT_TRUE(typeModel->setData(typeModel->IndexOf(bucket), Qt::Unchecked, Qt::CheckStateRole));
     for (CFileNode* f : FilesOf(bucket)) EXPECT_EQ(f->GetCheckState(), kUnchecked);
     EXPECT_EQ(manager.TypeRoot()->GetCheckState(), kImagePartly);
-    Pump(30);
+    Settle();
     std::filesystem::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
     EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-type-tree.png")));
     container->Left()->SelectTree(kTabPath);
@@ -345,7 +345,7 @@ TEST_F(VirtualTreesOnScan, TypeAndDateTreesHoldEveryFileThePathTreeHolds) {
             if (dateTree.TreeModel()->canFetchMore(i)) dateTree.TreeModel()->fetchMore(i);
             dateTree.expand(i);
         }
-        Pump(30);
+        Settle();
         EXPECT_TRUE(dateTree.grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-date-tree.png")));
     }
 }
@@ -369,7 +369,7 @@ TEST_F(VirtualTreesOnScan, TheIconViewShowsThumbnailsOfTheFoundPicturesAndChecks
     container->Left()->TypeTree()->SelectNodeItem(pictures);
     CWndRightView* right = container->Right();
     right->SetViewMode(false);
-    Pump(30);
+    Settle();
     CFileIconCtrl* icons = right->Icons()->List();
     ASSERT_TRUE(icons->isVisible());
     const int rows = CFileListData::GetCurrent().GetCount();
@@ -387,11 +387,10 @@ TEST_F(VirtualTreesOnScan, TheIconViewShowsThumbnailsOfTheFoundPicturesAndChecks
         }
         return icons->Worker().Pending() == 0;
     };
-    const u64 end = GetTickCount64Ms() + 20000;
-    while (!intactPicturesDone() && GetTickCount64Ms() < end) {
+    EXPECT_TRUE(PumpUntil([&] {
         icons->viewport()->update();
-        Pump(20);
-    }
+        return intactPicturesDone();
+    }, "the thumbnails of the intact pictures"));
     int thumbnails = 0;
     for (int r = 0; r < rows; ++r) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(r));
@@ -413,12 +412,12 @@ TEST_F(VirtualTreesOnScan, TheIconViewShowsThumbnailsOfTheFoundPicturesAndChecks
     CFileIconCommand* bar = right->Icons()->Bar();
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->CheckRect().center());
     if (bar->CheckImage() == kImageChecked) QTest::mouseClick(bar, Qt::LeftButton, {}, bar->CheckRect().center());
-    Pump(20);
+    Settle();
     EXPECT_EQ(CFileListData::GetCurrent().GetCheckState(), kImageUnchecked);
     EXPECT_EQ(bar->CheckImage(), kImageUnchecked);
     const QRect cell = icons->CellRect(0);
     QTest::mouseClick(icons->viewport(), Qt::LeftButton, {}, CFileIconCtrl::CheckBoxRect(cell).center());
-    Pump(20);
+    Settle();
     RefHolder<FileList_Item> first(CFileListData::GetCurrent().GetItem(0));
     EXPECT_EQ(first->GetCheckState(), kImageChecked);
     EXPECT_EQ(bar->CheckImage(), rows == 1 ? kImageChecked : kImagePartly);

@@ -20,6 +20,7 @@
 #include "platform/Time.h"
 #include "platform/WindowPost.h"
 #include "platform/ui/Window.h"
+#include "ui/UiWait.h"
 #include <thread>
 #include <filesystem>
 
@@ -245,19 +246,18 @@ TEST(BrowserViews, DeliveriesReachTheWindowThroughPostedMessages) {
     // Only the event loop runs here: the drain notices posted to the browser's window bind it.
     std::thread scan([&] { browser->AddFileSystemNode(root, true); });
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    const u64 end = GetTickCount64Ms() + 20000;
     auto bound = [&] {
         const auto* parts = manager.PathRoot()->GetChildren();
         return !parts->empty() && (*parts)[0]->GetChildren()->size() == 20u;
     };
-    while ((!bound() || manager.HasPending()) && GetTickCount64Ms() < end) QApplication::processEvents();
+    EXPECT_TRUE(uiwait::Until([&] { return bound() && !manager.HasPending(); }, "the tree bound by the drain notices"));
     scan.join();
     EXPECT_TRUE(bound());
     EXPECT_FALSE(manager.HasPending());
     // A search runs on its own thread; its hits and the Search tab arrive on this one.
     std::thread search([&] { browser->Search("X4"); });
     search.join();
-    while (CFileListData::SearchModel().GetCount() == 0 && GetTickCount64Ms() < end) QApplication::processEvents();
+    EXPECT_TRUE(uiwait::Until([] { return CFileListData::SearchModel().GetCount() != 0; }, "the search's hits"));
     EXPECT_EQ(CFileListData::SearchModel().GetCount(), 20 * 11) << "x4 and x40 to x49 in every folder";
     EXPECT_TRUE(CFileListData::IsSearchShown());
     EXPECT_EQ(browser->Container()->Left()->Tabs()->CurrentId(), int(kTabSearch));
@@ -266,7 +266,7 @@ TEST(BrowserViews, DeliveriesReachTheWindowThroughPostedMessages) {
 
     // A removal from another thread waits for the window to let go, and gets it.
     std::thread removal([&] { browser->RemoveFileSystemNode(root); });
-    while (!manager.PathRoot()->GetChildren()->empty() && GetTickCount64Ms() < end) QApplication::processEvents();
+    EXPECT_TRUE(uiwait::Until([&] { return manager.PathRoot()->GetChildren()->empty(); }, "the removal"));
     removal.join();
     EXPECT_TRUE(manager.PathRoot()->GetChildren()->empty());
     // A node handed over by message goes to the page's recovery.

@@ -33,6 +33,7 @@
 #include "browser/preview/PreviewPane.h"
 #include "browser/preview/PreviewTemp.h"
 #include "browser/preview/PreviewViewer.h"
+#include "ui/UiWait.h"
 
 using namespace FileSelCtrl;
 
@@ -486,8 +487,8 @@ TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
     EXPECT_EQ(dlg.Warning(), nullptr) << "no strip over a file that is no picture";
     EXPECT_EQ(dlg.ScrollBar()->maximum(), 400);
     dlg.ScrollBar()->setValue(120);
-    QTest::qWait(150);
-    EXPECT_TRUE(dlg.TextView()->toPlainText().startsWith("Line 120 of")) << dlg.TextView()->toPlainText().left(40).toStdString();
+    EXPECT_TRUE(uiwait::Until([&] { return dlg.TextView()->toPlainText().startsWith("Line 120 of"); }, "the page at line 120"))
+        << dlg.TextView()->toPlainText().left(40).toStdString();
     ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath("preview-text-en.png"))));
     const u64 offset = dlg.TextView()->LineToOffset(120);
     dlg.SelectTab(1);

@@ -52,7 +52,7 @@ protected:
 
     void TearDown() override {
         // Workers still copying hand their rows back on this thread.
-        EXPECT_TRUE(PumpUntil([] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+        EXPECT_TRUE(PumpUntil([] { return CWndPreview::LiveWorkers() == 0; }, "the preview workers' end"));
         SetPreviewDialogRunner(nullptr);
         SetPreviewMessageFunction(nullptr);
         SetBrowserMessageFunction(nullptr);
@@ -72,13 +72,13 @@ protected:
             CBindingNode* b = folders.front();
             folders.pop_front();
             m.ShowFolder(b);
-            Pump(10);
+            Settle();
             CFileListData& list = CFileListData::FolderModel();
             for (int r = 0; r < list.GetCount(); ++r) {
                 RefHolder<FileList_Item> row(list.GetItem(r));
                 if (!row->IsFolderRow() && row->name == name) {
                     container->Right()->Details()->SelectRow(r);
-                    Pump(10);
+                    Settle();
                     return container->Right()->Details()->SelectedRow();
                 }
             }
@@ -103,27 +103,27 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
 
     // The pane: the picture comes from the worker's own copy, which is gone afterwards.
     container->Right()->ShowPreviewPane(true);
-    Pump(50);
+    Settle();
     RefHolder<FileList_Item> row(Select(BaseName(jpeg.path)));
     ASSERT_TRUE(row);
     CWndPreview* pane = container->Right()->Preview();
-    ASSERT_TRUE(PumpUntil([&] { return pane->HasPicture(); }, 30000));
-    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+    ASSERT_TRUE(PumpUntil([&] { return pane->HasPicture(); }, "the picture in the pane"));
+    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, "the preview workers' end"));
     EXPECT_EQ(LivePreviewTempCount(), 0u);
     EXPECT_TRUE(pane->ValueText().contains(QStringLiteral("%1 x %2").arg(pane->PictureSize().width()).arg(pane->PictureSize().height())));
-    Pump(150);
+    Settle();
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-en.png"))));
 
     // A damaged deleted picture (overwritten since) shows its icon and the type line, no crash.
     const auto broken = find("archive_library_368.png");
     RefHolder<FileList_Item> brokenRow(Select(BaseName(broken.path)));
     ASSERT_TRUE(brokenRow);
-    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
-    Pump(30);
+    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, "the preview workers' end"));
+    Settle();
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-damaged-en.png"))));
     RefHolder<FileList_Item> zip(Select("Ærøskøbing año-82.zip"));
     ASSERT_TRUE(zip);
-    Pump(30);
+    Settle();
     EXPECT_FALSE(pane->HasPicture()) << "only pictures are copied out for the pane";
     EXPECT_TRUE(pane->LabelText().contains(QString::fromStdString(Skin().textType)));
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-other-en.png"))));
@@ -132,7 +132,7 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
     for (int i = 0; i < 5; ++i) {
         RefHolder<FileList_Item> chosen(Select(BaseName(i % 2 ? jpeg.path : broken.path)));
     }
-    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+    ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, "the preview workers' end"));
     EXPECT_EQ(LivePreviewTempCount(), 0u);
 
     // Files of 50 MiB and more get no worker; one byte less does (a node without data: its copy
@@ -142,7 +142,7 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
         FileList_Item* bigRow = FileList_Item::ForFile(big);
         pane->SetItem(bigRow);
         EXPECT_EQ(CWndPreview::LiveWorkers(), workers) << size;
-        ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, 30000));
+        ASSERT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0; }, "the preview workers' end"));
         EXPECT_FALSE(pane->HasPicture());
         pane->ClearItem();
         bigRow->Release();
@@ -167,14 +167,14 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
         EXPECT_TRUE(std::filesystem::exists(temp));
         EXPECT_EQ(testutil::Sha256File(temp), jpeg.sha256);
         dlg->show();
-        Pump(50);
+        Settle();
         EXPECT_TRUE(dlg->isEnabled());
         EXPECT_TRUE(dlg->Image()->HasPicture());
         EXPECT_EQ(dlg->Image()->Picture().size(), LoadPictureBounded(temp).size());
         ASSERT_NE(dlg->Warning(), nullptr);
         ASSERT_TRUE(dlg->grab().save(QString::fromStdString(ScreenshotPath("preview-found-image-en.png"))));
         dlg->SelectTab(1);
-        Pump(20);
+        Settle();
         EXPECT_TRUE(dlg->HexView()->toPlainText().contains("FF D8 FF"));
         dlg->RecoveryButton()->click();
     });
@@ -219,14 +219,14 @@ TEST_F(PreviewScan, Fat32DeletedTextShowsInTheTextAndHexPages) {
         ran = true;
         EXPECT_EQ(testutil::Sha256File(dlg->TempPath()), note.sha256);
         dlg->show();
-        Pump(50);
+        Settle();
         EXPECT_EQ(dlg->CurrentPage(), CFilePreViewDlg::Page::Text);
         EXPECT_EQ(dlg->Warning(), nullptr) << "no scan was running";
         EXPECT_GT(dlg->TextView()->LineCount(), 0u);
         EXPECT_FALSE(dlg->TextView()->toPlainText().trimmed().isEmpty());
         ASSERT_TRUE(dlg->grab().save(QString::fromStdString(ScreenshotPath("preview-found-text-en.png"))));
         dlg->SelectTab(1);
-        Pump(20);
+        Settle();
         EXPECT_EQ(dlg->HexView()->LineCount(), static_cast<u32>((note.size + 15) / 16));
         dlg->reject();
     });
