@@ -21,6 +21,7 @@
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/NodeManager.h"
+#include "browser/preview/PreviewPane.h"
 #include "browser/views/Container.h"
 #include "browser/views/PreviewEntry.h"
 #include "engine/FileNode.h"
@@ -238,7 +239,10 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
             }
         }
     }
-    Settle();  // the first row reaches the preview pane
+    // The listing settles, its first row is chosen and reaches the preview pane.
+    EXPECT_TRUE(PumpUntil([&] { return RefHolder<FileList_Item>(Details()->SelectedRow()) && CWndPreview::LiveWorkers() == 0; },
+                          "the first row in the preview pane"));
+    Settle();
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("browser-done-en.png"))));
 
     // The command bar switches views once the scan is over.
