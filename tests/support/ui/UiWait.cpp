@@ -23,6 +23,7 @@ constexpr std::chrono::milliseconds kWakeInterval{10};
 // window has its own guard), and how many answers to it are running.
 constexpr const char* kShowing = "uiwaitShowing";
 constexpr const char* kAnswering = "uiwaitAnswering";
+std::chrono::milliseconds g_modalLimit = kModalGuard;
 
 bool IsShown(QObject* o, QEvent* e, Watched watched) {
     if (e->type() != QEvent::Show || !o->isWidgetType()) return false;
@@ -45,13 +46,13 @@ private:
         Watch(QPointer<QWidget>(w), showing);
     }
     void Watch(QPointer<QWidget> w, int showing) {
-        QTimer::singleShot(kModalGuard, this, [this, w, showing] {
+        const std::chrono::milliseconds limit = g_modalLimit;
+        QTimer::singleShot(limit, this, [this, w, showing, limit] {
             if (!w || !w->isVisible() || w->property(kShowing).toInt() != showing) return;
             // An answer still at work (pumping while a worker writes) has its own guards.
             if (w->property(kAnswering).toInt() > 0) return Watch(w, showing);
-            ADD_FAILURE() << "the modal window " << Describe(w) << " stayed open "
-                          << std::chrono::duration_cast<std::chrono::seconds>(kModalGuard).count()
-                          << " s and nothing answered it: closed it";
+            ADD_FAILURE() << "the window " << Describe(w) << " stayed open " << limit.count()
+                          << " ms and nothing answered it: closed it";
             EndModal(w, IDCANCEL);
         });
     }
@@ -122,6 +123,10 @@ void InstallModalGuard() {
     guard = new ModalGuardFilter;
     qApp->installEventFilter(guard);
 }
+
+ModalGuardLimit::ModalGuardLimit(std::chrono::milliseconds limit) : saved_(g_modalLimit) { g_modalLimit = limit; }
+
+ModalGuardLimit::~ModalGuardLimit() { g_modalLimit = saved_; }
 
 struct ModalWatch::State : QObject {
     std::function<void(QWidget*)> answer;

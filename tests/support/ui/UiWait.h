@@ -44,6 +44,17 @@ void EndModal(QWidget* modal, int result);
 // ends instead of blocking in the window's loop until the test's time runs out. Installed once
 // per process by every ModalWatch; test binaries install it with their application as well.
 void InstallModalGuard();
+// Sets the guard's limit for the windows shown while it lives (the guard's own tests).
+class ModalGuardLimit {
+public:
+    explicit ModalGuardLimit(std::chrono::milliseconds limit);
+    ~ModalGuardLimit();
+    ModalGuardLimit(const ModalGuardLimit&) = delete;
+    ModalGuardLimit& operator=(const ModalGuardLimit&) = delete;
+
+private:
+    std::chrono::milliseconds saved_;
+};
 
 // The windows a watch answers: modal windows, or popup menus (which run a loop of their own).
 enum class Watched { kModal, kPopup };
