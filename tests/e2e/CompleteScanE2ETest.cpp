@@ -146,68 +146,67 @@ struct IntactImage {
     const char* name;
     u32 sectorSize;
 };
+std::ostream& operator<<(std::ostream& os, const IntactImage& i) { return os << i.name; }
 
-TEST(CompleteScanE2E, FindsWhatTheDeletedScanFindsOnIntactVolumes) {
-    const IntactImage images[] = {{"ntfs-basic", 0}, {"sector4k", 4096}, {"mbr-disk", 0}, {"gpt-disk", 0}};
+// One disk at a time: each case is a deleted and a complete scan of its own.
+class CompleteScanIntact : public ::testing::TestWithParam<IntactImage> {};
+
+TEST_P(CompleteScanIntact, FindsWhatTheDeletedScanFindsOnIntactVolumes) {
+    const IntactImage image = GetParam();
     testutil::TempDir tmp;
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
-    std::vector<std::string> args;
-    std::vector<std::string> paths;
-    for (const IntactImage& i : images) {
-        args.push_back(e2e::ImageArg(i.name, i.sectorSize));
-        paths.push_back(testutil::FixturePath(std::string(i.name) + ".img"));
-    }
-    const e2e::Untouched untouched(paths, tmp.File("cwd"));
-    std::vector<std::string> deleted;
-    for (const std::string& a : args) {
-        deleted.push_back("--image");
-        deleted.push_back(a);
-    }
-    for (const char* a : {"--mode", "deleted", "--recover"}) deleted.push_back(a);
-    deleted.push_back(tmp.File("deleted"));
-    deleted.push_back("--json");
-    deleted.push_back(tmp.File("deleted.json"));
-    ASSERT_EQ(e2e::RunDriver(deleted, tmp.File("cwd"), tmp.File("deleted.log")), 0);
+    const std::vector<std::string> args{e2e::ImageArg(image.name, image.sectorSize)};
+    const e2e::Untouched untouched({testutil::FixturePath(std::string(image.name) + ".img")}, tmp.File("cwd"));
+    ASSERT_EQ(e2e::RunDriver({"--image", args[0], "--mode", "deleted", "--recover", tmp.File("deleted"), "--json",
+                              tmp.File("deleted.json")},
+                             tmp.File("cwd"), tmp.File("deleted.log")),
+              0);
     ASSERT_EQ(RunComplete(args, "all", tmp.File("complete"), tmp, "complete"), 0);
 
     Json report;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("complete.json"), report));
     size_t compared = 0;
-    for (size_t disk = 0; disk < std::size(images); ++disk) {
-        Json manifest;
-        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(images[disk].name) + ".json"), manifest));
-        for (const Json& partition : manifest["partitions"].items) {
-            if (partition["fs"].text != "NTFS") continue;
-            const int part = int(partition["index"].number);
-            SCOPED_TRACE(std::string(images[disk].name) + " partition " + std::to_string(part));
-            const Json* volume = e2e::FindVolume(report, disk, u64(partition["start_sector"].number));
-            ASSERT_NE(volume, nullptr);
-            const int index = int((*volume)["index"].number);
-            const Json* scan = e2e::FindScan(report, index);
-            ASSERT_NE(scan, nullptr);
-            ASSERT_EQ((*scan)["found_partitions"].items.size(), 1u);
-            EXPECT_EQ(u64((*scan)["found_partitions"].items[0]["start_sector"].number), 0u);
+    Json manifest;
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(image.name) + ".json"), manifest));
+    for (const Json& partition : manifest["partitions"].items) {
+        if (partition["fs"].text != "NTFS") continue;
+        const int part = int(partition["index"].number);
+        SCOPED_TRACE(std::string(image.name) + " partition " + std::to_string(part));
+        const Json* volume = e2e::FindVolume(report, 0, u64(partition["start_sector"].number));
+        ASSERT_NE(volume, nullptr);
+        const int index = int((*volume)["index"].number);
+        const Json* scan = e2e::FindScan(report, index);
+        ASSERT_NE(scan, nullptr);
+        ASSERT_EQ((*scan)["found_partitions"].items.size(), 1u);
+        EXPECT_EQ(u64((*scan)["found_partitions"].items[0]["start_sector"].number), 0u);
 
-            const std::string fromDeleted = TopFolder(tmp.File("deleted") + "/" + std::to_string(index));
-            const std::string fromComplete = TopFolder(tmp.File("complete") + "/" + std::to_string(index));
-            ASSERT_FALSE(fromDeleted.empty());
-            ASSERT_FALSE(fromComplete.empty());
-            // Every deleted file the deleted scan brings back, with the same name and data.
-            const std::map<std::string, std::string> complete = HashTree(fromComplete);
-            for (const auto& [path, hash] : HashTree(fromDeleted)) {
-                ++compared;
-                const bool same = std::any_of(complete.begin(), complete.end(), [&](const auto& c) {
-                    return LastComponent(c.first) == LastComponent(path) && c.second == hash;
-                });
-                EXPECT_TRUE(same) << "the deleted scan found what the complete scan did not: " << path;
-            }
-            // And every live file at its own path.
-            ExpectRecovered(manifest, part, fromComplete, [](const Json& f) { return f["state"].text == "live"; },
-                            false);
+        const std::string fromDeleted = TopFolder(tmp.File("deleted") + "/" + std::to_string(index));
+        const std::string fromComplete = TopFolder(tmp.File("complete") + "/" + std::to_string(index));
+        ASSERT_FALSE(fromDeleted.empty());
+        ASSERT_FALSE(fromComplete.empty());
+        // Every deleted file the deleted scan brings back, with the same name and data.
+        const std::map<std::string, std::string> complete = HashTree(fromComplete);
+        for (const auto& [path, hash] : HashTree(fromDeleted)) {
+            ++compared;
+            const bool same = std::any_of(complete.begin(), complete.end(), [&](const auto& c) {
+                return LastComponent(c.first) == LastComponent(path) && c.second == hash;
+            });
+            EXPECT_TRUE(same) << "the deleted scan found what the complete scan did not: " << path;
         }
+        // And every live file at its own path.
+        ExpectRecovered(manifest, part, fromComplete, [](const Json& f) { return f["state"].text == "live"; }, false);
     }
     EXPECT_GT(compared, 0u);
     untouched.Expect();
 }
+
+INSTANTIATE_TEST_SUITE_P(Disks, CompleteScanIntact,
+                         ::testing::Values(IntactImage{"ntfs-basic", 0}, IntactImage{"sector4k", 4096},
+                                           IntactImage{"mbr-disk", 0}, IntactImage{"gpt-disk", 0}),
+                         [](const ::testing::TestParamInfo<IntactImage>& info) {
+                             std::string name = info.param.name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 }  // namespace

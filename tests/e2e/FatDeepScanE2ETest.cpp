@@ -234,61 +234,74 @@ std::vector<u64> ExFatBootRegions(u64 start) {
     return SectorRange(start, start + kBootRegionsSectors);
 }
 
-TEST(FatDeepScanE2E, RecoversLiveDeletedAndOrphanedFilesOfEveryFatVolume) {
-    const FatVolumeCase cases[] = {
-        {"fat16-basic", {}, {}, false, "all", 1, 0, "FAT16", 4},
-        {"fat32-basic", {}, {}, false, "all", 1, 0, "FAT32", 4},
-        {"exfat-basic", {}, {}, false, "all", 1, 0, "EXFAT", 0},
-        {"mbr-disk", {}, {}, false, "disk:0", 1, 2048, "FAT32", 2},
-        {"mbr-disk", {}, {}, false, "disk:0", 6, 104448, "FAT16", 2},
-        {"gpt-disk", {}, {}, false, "disk:0", 2, 43008, "EXFAT", 0},
-        // Boot sectors gone: the volume is found from its folders and FAT copies, or from the
-        // FAT32 backup boot sector.
-        {"fat16-basic", {0}, {}, false, "disk:0", 1, kAnyStart, "FAT16", 4},
-        {"fat32-basic", {0}, {}, false, "disk:0", 1, 0, "FAT32", 4},
-        {"fat32-basic", {0, 6}, {}, false, "disk:0", 1, 0, "FAT32", 4},
-        {"exfat-basic", {0}, {}, false, "disk:0", 1, 0, "EXFAT", 0},
-        {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 1, kAnyStart, "FAT32", 2},
-        {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 6, kAnyStart, "FAT16", 2},
-        {"gpt-disk", {43008}, {}, true, "disk:0", 2, 43008, "EXFAT", 0},
-        // Both boot regions gone: the volume is found from its root directory and the folders
-        // below it, where its allocation bitmap, up-case table and FAT agree.
-        {"exfat-basic", ExFatBootRegions(0), {}, false, "disk:0", 1, kAnyStart, "EXFAT", 0},
-        {"gpt-disk", ExFatBootRegions(43008), {}, true, "disk:0", 2, kAnyStart, "EXFAT", 0},
-        // Boot sectors and both FAT copies gone: the folders alone give the layout, and the
-        // files are read as contiguous.
-        {"fat16-basic", BootAndFats({0}, 4, 132), {}, false, "disk:0", 1, kAnyStart, "FAT16", 4, true},
-        {"fat32-basic", BootAndFats({0, 6}, 32, 1292), {}, false, "disk:0", 1, kAnyStart, "FAT32", 4, true},
-    };
-    for (const FatVolumeCase& t : cases) {
-        SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition) +
-                     (t.zeroed.empty() && !t.zeroGpt ? "" : " damaged"));
-        testutil::TempDir tmp;
-        ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
-        const std::string out = tmp.File("recovered");
-        ASSERT_EQ(RunComplete(PrepareImage(t, tmp), t.volume, out, tmp, "run"), 0);
-        Json report, manifest, reach;
-        ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
-        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
-        ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".reach.json"), reach));
-        ASSERT_EQ(report["scans"].items.size(), 1u);
-        const Json& scan = report["scans"].items[0];
-        bool foundType = false;
-        for (const Json& f : scan["found_partitions"].items) {
-            if (f["fs"].text == t.fs && (t.foundStart == kAnyStart || u64(f["start_sector"].number) == t.foundStart)) {
-                foundType = true;
-            }
+// The FAT and exFAT volumes of the fixtures, intact and with their boot sectors or tables gone;
+// one deep scan each.
+const FatVolumeCase kEveryFatVolume[] = {
+    {"fat16-basic", {}, {}, false, "all", 1, 0, "FAT16", 4},
+    {"fat32-basic", {}, {}, false, "all", 1, 0, "FAT32", 4},
+    {"exfat-basic", {}, {}, false, "all", 1, 0, "EXFAT", 0},
+    {"mbr-disk", {}, {}, false, "disk:0", 1, 2048, "FAT32", 2},
+    {"mbr-disk", {}, {}, false, "disk:0", 6, 104448, "FAT16", 2},
+    {"gpt-disk", {}, {}, false, "disk:0", 2, 43008, "EXFAT", 0},
+    // Boot sectors gone: the volume is found from its folders and FAT copies, or from the
+    // FAT32 backup boot sector.
+    {"fat16-basic", {0}, {}, false, "disk:0", 1, kAnyStart, "FAT16", 4},
+    {"fat32-basic", {0}, {}, false, "disk:0", 1, 0, "FAT32", 4},
+    {"fat32-basic", {0, 6}, {}, false, "disk:0", 1, 0, "FAT32", 4},
+    {"exfat-basic", {0}, {}, false, "disk:0", 1, 0, "EXFAT", 0},
+    {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 1, kAnyStart, "FAT32", 2},
+    {"mbr-disk", {2048, 2054, 104448}, {0}, false, "disk:0", 6, kAnyStart, "FAT16", 2},
+    {"gpt-disk", {43008}, {}, true, "disk:0", 2, 43008, "EXFAT", 0},
+    // Both boot regions gone: the volume is found from its root directory and the folders
+    // below it, where its allocation bitmap, up-case table and FAT agree.
+    {"exfat-basic", ExFatBootRegions(0), {}, false, "disk:0", 1, kAnyStart, "EXFAT", 0},
+    {"gpt-disk", ExFatBootRegions(43008), {}, true, "disk:0", 2, kAnyStart, "EXFAT", 0},
+    // Boot sectors and both FAT copies gone: the folders alone give the layout, and the
+    // files are read as contiguous.
+    {"fat16-basic", BootAndFats({0}, 4, 132), {}, false, "disk:0", 1, kAnyStart, "FAT16", 4, true},
+    {"fat32-basic", BootAndFats({0, 6}, 32, 1292), {}, false, "disk:0", 1, kAnyStart, "FAT32", 4, true},
+};
+
+class FatDeepScanEveryVolume : public ::testing::TestWithParam<FatVolumeCase> {};
+
+TEST_P(FatDeepScanEveryVolume, RecoversLiveDeletedAndOrphanedFiles) {
+    const FatVolumeCase& t = GetParam();
+    SCOPED_TRACE(std::string(t.image) + " partition " + std::to_string(t.partition) +
+                 (t.zeroed.empty() && !t.zeroGpt ? "" : " damaged"));
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete(PrepareImage(t, tmp), t.volume, out, tmp, "run"), 0);
+    Json report, manifest, reach;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".reach.json"), reach));
+    ASSERT_EQ(report["scans"].items.size(), 1u);
+    const Json& scan = report["scans"].items[0];
+    bool foundType = false;
+    for (const Json& f : scan["found_partitions"].items) {
+        if (f["fs"].text == t.fs && (t.foundStart == kAnyStart || u64(f["start_sector"].number) == t.foundStart)) {
+            foundType = true;
         }
-        EXPECT_TRUE(foundType);
-        // Every found tree is a folder of its own; the one of this volume carries its type.
-        const std::string volumeDir = out + "/" + std::to_string(int(scan["volume"].number));
-        const std::string top = TreeFolder(volumeDir, t.fs);
-        ASSERT_FALSE(top.empty());
-        const Checked c = ExpectPartitionRecovered(manifest, reach, t.partition, top, t.fatGone);
-        EXPECT_GT(c.live, 0u);
-        EXPECT_GT(c.deleted, 0u);
-        EXPECT_EQ(c.lostFolder, t.lostFolderFiles);
     }
+    EXPECT_TRUE(foundType);
+    // Every found tree is a folder of its own; the one of this volume carries its type.
+    const std::string volumeDir = out + "/" + std::to_string(int(scan["volume"].number));
+    const std::string top = TreeFolder(volumeDir, t.fs);
+    ASSERT_FALSE(top.empty());
+    const Checked c = ExpectPartitionRecovered(manifest, reach, t.partition, top, t.fatGone);
+    EXPECT_GT(c.live, 0u);
+    EXPECT_GT(c.deleted, 0u);
+    EXPECT_EQ(c.lostFolder, t.lostFolderFiles);
 }
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FatDeepScanEveryVolume, ::testing::ValuesIn(kEveryFatVolume),
+                         [](const ::testing::TestParamInfo<FatVolumeCase>& info) {
+                             std::string name = std::string(info.param.image) + "_" + std::to_string(info.param.partition) +
+                                                (info.param.zeroed.empty() && !info.param.zeroGpt ? "" : "_damaged") + "_" +
+                                                std::to_string(info.index);
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 }  // namespace

@@ -4,12 +4,14 @@
 // disk list; a disk that is not the saved one, and a damaged file, fail the load.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <limits>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CompressedImage.h"
@@ -58,43 +60,51 @@ int LoadedVolume(const std::string& json) {
     return int(report["scans"].items[0]["volume"].number);
 }
 
-TEST(SavedResultE2E, LoadedResultsRecoverWhatTheScanRecovered) {
-    for (const char* mode : kModes) {
-        for (const Image& image : kImages) {
-            SCOPED_TRACE(std::string(image.name) + " " + mode);
-            testutil::TempDir tmp;
-            const i64 writtenFrom = static_cast<i64>(std::time(nullptr)) - 1;
-            const std::string arg = e2e::ImageArg(image.name, image.sectorSize);
-            const std::string scanned = tmp.File("scanned");
-            ASSERT_EQ(e2e::RunDriver({"--image", arg, "--mode", mode, "--recover", scanned, "--save",
-                                      tmp.File("result.rsf"), "--json", tmp.File("scan.json")},
-                                     tmp.Path(), tmp.File("scan.log")),
-                      0);
-            e2e::Json report;
-            ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("scan.json"), report));
-            const size_t scans = report["scans"].items.size();
-            ASSERT_GT(scans, 0u);
-            u64 files = 0;
-            for (const e2e::Json& scan : report["scans"].items) {
-                const int volume = int(scan["volume"].number);
-                SCOPED_TRACE("volume " + std::to_string(volume));
-                const std::string saved =
-                    tmp.File(scans > 1 ? "result." + std::to_string(volume) + ".rsf" : "result.rsf");
-                const std::string loaded = tmp.File("loaded" + std::to_string(volume));
-                const std::string json = tmp.File("load" + std::to_string(volume) + ".json");
-                ASSERT_EQ(e2e::RunDriver({"--image", arg, "--load", saved, "--recover", loaded, "--json", json},
-                                         tmp.Path(), tmp.File("load.log")),
-                          0);
-                ASSERT_EQ(LoadedVolume(json), volume);
-                const std::string sub = "/" + std::to_string(volume);
-                const auto expected = Recovered(scanned + sub, writtenFrom);
-                EXPECT_EQ(Recovered(loaded + sub, writtenFrom), expected);
-                files += expected.size();
-            }
-            EXPECT_GT(files, 0u);
-        }
+// One disk and one scan mode at a time.
+class SavedResultRoundTrip : public ::testing::TestWithParam<std::tuple<const char*, Image>> {};
+
+TEST_P(SavedResultRoundTrip, LoadedResultsRecoverWhatTheScanRecovered) {
+    const char* const mode = std::get<0>(GetParam());
+    const Image image = std::get<1>(GetParam());
+    SCOPED_TRACE(std::string(image.name) + " " + mode);
+    testutil::TempDir tmp;
+    const i64 writtenFrom = static_cast<i64>(std::time(nullptr)) - 1;
+    const std::string arg = e2e::ImageArg(image.name, image.sectorSize);
+    const std::string scanned = tmp.File("scanned");
+    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--mode", mode, "--recover", scanned, "--save",
+                              tmp.File("result.rsf"), "--json", tmp.File("scan.json")},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    e2e::Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("scan.json"), report));
+    const size_t scans = report["scans"].items.size();
+    ASSERT_GT(scans, 0u);
+    u64 files = 0;
+    for (const e2e::Json& scan : report["scans"].items) {
+        const int volume = int(scan["volume"].number);
+        SCOPED_TRACE("volume " + std::to_string(volume));
+        const std::string saved =
+            tmp.File(scans > 1 ? "result." + std::to_string(volume) + ".rsf" : "result.rsf");
+        const std::string loaded = tmp.File("loaded" + std::to_string(volume));
+        const std::string json = tmp.File("load" + std::to_string(volume) + ".json");
+        ASSERT_EQ(e2e::RunDriver({"--image", arg, "--load", saved, "--recover", loaded, "--json", json},
+                                 tmp.Path(), tmp.File("load.log")),
+                  0);
+        ASSERT_EQ(LoadedVolume(json), volume);
+        const std::string sub = "/" + std::to_string(volume);
+        const auto expected = Recovered(scanned + sub, writtenFrom);
+        EXPECT_EQ(Recovered(loaded + sub, writtenFrom), expected);
+        files += expected.size();
     }
+    EXPECT_GT(files, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(ModesAndDisks, SavedResultRoundTrip, ::testing::Combine(::testing::ValuesIn(kModes), ::testing::ValuesIn(kImages)),
+                         [](const ::testing::TestParamInfo<std::tuple<const char*, Image>>& info) {
+                             std::string name = std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 TEST(SavedResultE2E, LoadFindsItsDiskByDescriptionNotByPlace) {
     testutil::TempDir tmp;
