@@ -28,6 +28,22 @@ std::string ReadAll(const std::string& path) {
     return ss.str();
 }
 
+// Every thread of the process asleep: the program waits for events. A signal then finds no thread
+// inside the logger or the allocator, which the crash path's own log line needs as well.
+bool Idle(qint64 pid) {
+    std::error_code ec;
+    size_t threads = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        const size_t name = line.rfind(')');
+        if (name == std::string::npos || name + 2 >= line.size() || line[name + 2] != 'S') return false;
+        ++threads;
+    }
+    return !ec && threads > 0;
+}
+
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
@@ -62,6 +78,12 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         return uiwait::Until([] { return InstanceBeacon::Send(kMainWindowClass, "ping"); }, "the program's socket");
     }
+    // The trace log holds the given number of starts' descriptions of the system.
+    ::testing::AssertionResult StartDescribed(size_t starts) const {
+        const std::string trace = state_.Path() + "/Morvenda/MorvendaTrace.log";
+        return uiwait::Until([&] { return Count(ReadAll(trace), "[info] Total physical memory:") >= starts; },
+                             "start " + std::to_string(starts) + " described in the trace log");
+    }
     void TearDown() override {
         if (oldRuntime_) ::setenv("XDG_RUNTIME_DIR", savedRuntime_.c_str(), 1);
         else ::unsetenv("XDG_RUNTIME_DIR");
@@ -79,6 +101,8 @@ TEST_F(ProgramBinary, AKilledCopyDoesNotBlockTheNextStartAndACrashLeavesItsRepor
     QProcess first;
     Start(first);
     ASSERT_TRUE(WaitUntilListening()) << first.readAllStandardError().toStdString();
+    // The socket answers before the start has described the system: that is waited for too.
+    ASSERT_TRUE(StartDescribed(1));
     first.kill();
     ASSERT_TRUE(first.waitForFinished(kGuardMs));
 
@@ -86,6 +110,8 @@ TEST_F(ProgramBinary, AKilledCopyDoesNotBlockTheNextStartAndACrashLeavesItsRepor
     Start(second);
     ASSERT_TRUE(WaitUntilListening()) << "the second start came up as the running copy";
     EXPECT_TRUE(InstanceBeacon::Send(kMainWindowClass, kRaiseRequest));
+    ASSERT_TRUE(StartDescribed(2));
+    ASSERT_TRUE(uiwait::Until([&] { return Idle(second.processId()); }, "the second start to wait for events"));
 
     ::kill(static_cast<pid_t>(second.processId()), SIGSEGV);
     ASSERT_TRUE(second.waitForFinished(kGuardMs));
