@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -43,64 +44,86 @@ Files FromFixture(const testutil::TempDir& tmp, const ldmtest::StandardVolume& s
     return RecoveredFiles(out + "/" + std::to_string(int((*volume)["index"].number)));
 }
 
-TEST(DynamicVolumeE2E, EachVolumeListedOnceAndItsDeletedFilesRecovered) {
+struct GroupRun {
+    const char* what;
+    size_t disks;
+    std::vector<const char*> recovering;  // volumes whose files must all come back
+};
+std::ostream& operator<<(std::ostream& os, const GroupRun& r) { return os << r.what; }
+
+// The scan driver on the group's first `disks` disks, deleted-file scan of every volume; the
+// report's path.
+std::string ScanGroup(const testutil::TempDir& tmp, const std::vector<std::string>& disks, size_t count) {
+    std::vector<std::string> args;
+    for (size_t i = 0; i < count; ++i) {
+        args.push_back("--image");
+        args.push_back(disks[i]);
+    }
+    const std::string out = tmp.File(std::string("dynamic") + std::to_string(count));
+    for (const char* a : {"--mode", "deleted", "--recover"}) args.push_back(a);
+    args.push_back(out);
+    args.push_back("--json");
+    args.push_back(out + ".json");
+    EXPECT_EQ(e2e::RunDriver(args, tmp.Path(), out + ".log"), 0);
+    return out;
+}
+
+// All disks of the group, then one missing: each is a driver run of its own.
+class DynamicVolumeGroup : public ::testing::TestWithParam<GroupRun> {};
+
+TEST_P(DynamicVolumeGroup, EachVolumeListedOnceAndItsDeletedFilesRecovered) {
+    const GroupRun& run = GetParam();
     testutil::TempDir tmp;
     const std::vector<std::string> disks = ldmtest::WriteStandardGroup(tmp.Path(), MORVENDA_FIXTURES_DIR);
     ASSERT_EQ(disks.size(), 3u);
-    struct Run {
-        const char* what;
-        size_t disks;
-        std::vector<const char*> recovering;  // volumes whose files must all come back
-    };
-    const Run runs[] = {
-        {"all disks", 3, {"Basic", "Span", "Stripe", "Mirror", "Parity"}},
-        {"the third disk missing", 2, {"Basic", "Span", "Mirror", "Parity"}},
-    };
     std::map<std::string, Files> plain;
     for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes()) plain[s.name] = FromFixture(tmp, s);
-    for (const Run& run : runs) {
-        SCOPED_TRACE(run.what);
-        std::vector<std::string> args;
-        for (size_t i = 0; i < run.disks; ++i) {
-            args.push_back("--image");
-            args.push_back(disks[i]);
-        }
-        const std::string out = tmp.File(std::string("dynamic") + std::to_string(run.disks));
-        for (const char* a : {"--mode", "deleted", "--recover"}) args.push_back(a);
-        args.push_back(out);
-        args.push_back("--json");
-        args.push_back(out + ".json");
-        ASSERT_EQ(e2e::RunDriver(args, tmp.Path(), out + ".log"), 0);
-        e2e::Json report;
-        ASSERT_TRUE(testutil::ReadJsonFile(out + ".json", report));
+    const std::string out = ScanGroup(tmp, disks, run.disks);
+    e2e::Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(out + ".json", report));
 
-        std::map<std::string, int> byLabel;
-        for (const e2e::Json& v : report["volumes"].items) {
-            if (v["kind"].text != "dynamic") continue;
-            ++byLabel[v["label"].text];
-        }
-        for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes()) {
-            SCOPED_TRACE(s.name);
-            EXPECT_EQ(byLabel[s.label], 1) << "listed once";
-            const e2e::Json* volume = nullptr;
-            for (const e2e::Json& v : report["volumes"].items) {
-                if (v["kind"].text == "dynamic" && v["label"].text == s.label) volume = &v;
-            }
-            ASSERT_NE(volume, nullptr);
-            EXPECT_EQ((*volume)["fs"].text, s.fsName);
-            bool recovering = false;
-            for (const char* name : run.recovering) recovering = recovering || std::string(name) == s.name;
-            if (!recovering) continue;
-            const Files got = RecoveredFiles(out + "/" + std::to_string(int((*volume)["index"].number)));
-            ASSERT_FALSE(plain[s.name].empty());
-            EXPECT_EQ(got, plain[s.name]);
-        }
+    std::map<std::string, int> byLabel;
+    for (const e2e::Json& v : report["volumes"].items) {
+        if (v["kind"].text != "dynamic") continue;
+        ++byLabel[v["label"].text];
     }
+    for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes()) {
+        SCOPED_TRACE(s.name);
+        EXPECT_EQ(byLabel[s.label], 1) << "listed once";
+        const e2e::Json* volume = nullptr;
+        for (const e2e::Json& v : report["volumes"].items) {
+            if (v["kind"].text == "dynamic" && v["label"].text == s.label) volume = &v;
+        }
+        ASSERT_NE(volume, nullptr);
+        EXPECT_EQ((*volume)["fs"].text, s.fsName);
+        bool recovering = false;
+        for (const char* name : run.recovering) recovering = recovering || std::string(name) == s.name;
+        if (!recovering) continue;
+        const Files got = RecoveredFiles(out + "/" + std::to_string(int((*volume)["index"].number)));
+        ASSERT_FALSE(plain[s.name].empty());
+        EXPECT_EQ(got, plain[s.name]);
+    }
+}
 
-    // A saved result of a dynamic volume finds its members' disks again in another order.
+INSTANTIATE_TEST_SUITE_P(Disks, DynamicVolumeGroup,
+                         ::testing::Values(GroupRun{"all disks", 3, {"Basic", "Span", "Stripe", "Mirror", "Parity"}},
+                                           GroupRun{"the third disk missing", 2, {"Basic", "Span", "Mirror", "Parity"}}),
+                         [](const ::testing::TestParamInfo<GroupRun>& info) {
+                             return info.param.disks == 3 ? std::string("AllDisks") : std::string("ThirdDiskMissing");
+                         });
+
+// A saved result of a dynamic volume finds its members' disks again in another order.
+TEST(DynamicVolumeE2E, ASavedResultFindsTheMembersInAnotherOrder) {
+    testutil::TempDir tmp;
+    const std::vector<std::string> disks = ldmtest::WriteStandardGroup(tmp.Path(), MORVENDA_FIXTURES_DIR);
+    ASSERT_EQ(disks.size(), 3u);
+    Files parityFiles;
+    for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes())
+        if (std::string(s.name) == "Parity") parityFiles = FromFixture(tmp, s);
+    ASSERT_FALSE(parityFiles.empty());
     const std::string saved = tmp.File("parity.rsf");
     e2e::Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("dynamic3.json"), report));
+    ASSERT_TRUE(testutil::ReadJsonFile(ScanGroup(tmp, disks, 3) + ".json", report));
     int parity = -1;
     for (const e2e::Json& v : report["volumes"].items) {
         if (v["label"].text == "Fixtures NTFS") parity = int(v["index"].number);
@@ -118,7 +141,7 @@ TEST(DynamicVolumeE2E, EachVolumeListedOnceAndItsDeletedFilesRecovered) {
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("loaded.json"), loaded));
     ASSERT_EQ(loaded["scans"].items.size(), 1u);
     const int index = int(loaded["scans"].items[0]["volume"].number);
-    EXPECT_EQ(RecoveredFiles(tmp.File("loaded/" + std::to_string(index))), plain["Parity"]);
+    EXPECT_EQ(RecoveredFiles(tmp.File("loaded/" + std::to_string(index))), parityFiles);
 }
 
 }  // namespace
