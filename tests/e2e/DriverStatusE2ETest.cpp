@@ -18,12 +18,7 @@
 
 namespace {
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testutil::ReadFileText;
 
 std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
@@ -65,7 +60,7 @@ TEST(DriverStatusE2E, OnlyACompleteJobExitsWithZero) {
         const std::string log = tmp.File("run" + std::to_string(i) + ".log");
         SCOPED_TRACE(args[1]);
         EXPECT_EQ(e2e::RunDriver(args, tmp.Path(), log), c.status);
-        const std::string output = ReadText(log);
+        const std::string output = ReadFileText(log);
         if (c.status != 0) {
             const size_t line = output.find("scan_driver: ");
             ASSERT_NE(line, std::string::npos) << output;
@@ -107,7 +102,7 @@ TEST(DriverStatusE2E, ACutImageCountsWhatIsMissingAndNeverAsRecovered) {
                               tmp.File("report.json")},
                              tmp.Path(), tmp.File("partial.log")),
               1);
-    EXPECT_NE(ReadText(tmp.File("partial.log")).find("scan_driver: "), std::string::npos);
+    EXPECT_NE(ReadFileText(tmp.File("partial.log")).find("scan_driver: "), std::string::npos);
 
     e2e::Json report;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("report.json"), report));

@@ -18,12 +18,7 @@
 
 namespace {
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testutil::ReadFileText;
 
 // The driver's report of a run with these arguments; its exit status in `status`.
 testutil::Json RunForReport(const testutil::TempDir& tmp, std::vector<std::string> args, int& status,
@@ -32,7 +27,7 @@ testutil::Json RunForReport(const testutil::TempDir& tmp, std::vector<std::strin
     args.insert(args.end(), {"--json", json});
     status = e2e::RunDriver(args, tmp.Path(), tmp.File(tag + ".log"));
     testutil::Json report;
-    EXPECT_TRUE(testutil::ReadJsonFile(json, report)) << ReadText(tmp.File(tag + ".log"));
+    EXPECT_TRUE(testutil::ReadJsonFile(json, report)) << ReadFileText(tmp.File(tag + ".log"));
     return report;
 }
 
@@ -75,7 +70,7 @@ TEST(HostileInputE2E, ArgumentsThatWouldTurnAnOptionOffAreRefused) {
         const std::string log = tmp.File("run" + std::to_string(i) + ".log");
         SCOPED_TRACE(c.args.back().empty() ? c.args[c.args.size() - 2] + " \"\"" : c.args.back());
         EXPECT_EQ(e2e::RunDriver(args, tmp.Path(), log), c.status);
-        const std::string output = ReadText(log);
+        const std::string output = ReadFileText(log);
         if (c.status != 0) {
             EXPECT_NE(output.find(std::string("scan_driver: ") + c.says), std::string::npos) << output;
         } else {
@@ -97,7 +92,7 @@ TEST(HostileInputE2E, AResultSavedFromAWholeDiskLoads) {
     ASSERT_EQ(status, 0);
     const testutil::Json loaded =
         RunForReport(tmp, {"--image", image, "--load", saved, "--recover", tmp.File("b")}, status, "load");
-    ASSERT_EQ(status, 0) << ReadText(tmp.File("load.log"));
+    ASSERT_EQ(status, 0) << ReadFileText(tmp.File("load.log"));
     ASSERT_EQ(loaded["scans"].items.size(), 1u);
     ASSERT_FALSE(loaded["volumes"].items.empty());
     // The loaded whole disk follows the volumes the disk's table gives.
@@ -191,7 +186,7 @@ TEST(HostileInputE2E, ALinkInTheRecoveryFolderIsNotFollowed) {
     EXPECT_EQ(e2e::RunDriver({"--image", e2e::ImageArg("fat16-basic"), "--mode", "deleted", "--recover", out},
                              tmp.Path(), log),
               1);
-    EXPECT_NE(ReadText(log).find("is a symbolic link"), std::string::npos) << ReadText(log);
+    EXPECT_NE(ReadFileText(log).find("is a symbolic link"), std::string::npos) << ReadFileText(log);
     EXPECT_TRUE(e2e::ListEntries(elsewhere).empty());
 }
 

@@ -1,8 +1,10 @@
 // A fixed run of the saved-contents fuzzing road, so every build keeps exercising it: a real
 // result's folder list, volume and trees sections, damaged and loaded as the import loads them.
 #include <gtest/gtest.h>
+
 #include <sys/resource.h>
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -13,13 +15,16 @@
 
 namespace {
 
+// Saved results of an NTFS and a FAT16 fixture's deleted-file scans, the inputs both runs damage.
+std::array<savedfuzz::Sections, 2> Seeds() {
+    return {savedfuzz::SeedSections(testutil::FixturePath("ntfs-basic.img"),
+                                    std::unique_ptr<IQuickFileSystemSearchController>(CreateNTFSQuickSearch())),
+            savedfuzz::SeedSections(testutil::FixturePath("fat16-basic.img"), std::make_unique<CFATQuickSearch>())};
+}
+
 TEST(SavedContentFuzzSmoke, DamagedSectionsLoadOrFailWithAStreamCode) {
     testutil::TempDir dir;
-    const savedfuzz::Sections seeds[] = {
-        savedfuzz::SeedSections(testutil::FixturePath("ntfs-basic.img"),
-                                std::unique_ptr<IQuickFileSystemSearchController>(CreateNTFSQuickSearch())),
-        savedfuzz::SeedSections(testutil::FixturePath("fat16-basic.img"), std::make_unique<CFATQuickSearch>()),
-    };
+    const std::array<savedfuzz::Sections, 2> seeds = Seeds();
     const std::string path = dir.File("fuzz.rsf");
     for (const auto& s : seeds) {
         ASSERT_GT(s.trees.size(), 200u);
@@ -48,11 +53,7 @@ TEST(SavedContentFuzzSmoke, DamagedSectionsLoadOrFailWithAStreamCode) {
 // stream code, and (under the sanitizer build's limits) in memory of the order of the file.
 TEST(SavedContentFuzzSmoke, DamagedStoredChunksLoadOrFailWithAStreamCode) {
     testutil::TempDir dir;
-    const savedfuzz::Sections seeds[] = {
-        savedfuzz::SeedSections(testutil::FixturePath("ntfs-basic.img"),
-                                std::unique_ptr<IQuickFileSystemSearchController>(CreateNTFSQuickSearch())),
-        savedfuzz::SeedSections(testutil::FixturePath("fat16-basic.img"), std::make_unique<CFATQuickSearch>()),
-    };
+    const std::array<savedfuzz::Sections, 2> seeds = Seeds();
     const std::string path = dir.File("fuzz.rsf");
     const std::string scratch = dir.File("chunk.rsf");
     {

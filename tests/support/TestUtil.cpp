@@ -61,6 +61,11 @@ std::vector<u8> ReadFileBytes(const std::string& path) {
     return data;
 }
 
+std::string ReadFileText(const std::string& path) {
+    const std::vector<u8> bytes = ReadFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 bool WriteFileBytes(const std::string& path, const std::vector<u8>& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));

@@ -17,6 +17,8 @@ struct MissingFixture : std::runtime_error {
 };
 bool FileExists(const std::string& path);
 std::vector<u8> ReadFileBytes(const std::string& path);
+// The whole file as text; empty when it cannot be read.
+std::string ReadFileText(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<u8>& data);
 std::string Sha256Hex(const void* data, size_t size);
 std::string Sha256File(const std::string& path);
