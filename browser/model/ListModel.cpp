@@ -141,22 +141,88 @@ void CFileListData::SelectModel(bool search, bool clearBoth) {
 }
 
 void CFileListData::ClearAll() {
-    FolderModel().Clear();
-    SearchModel().Clear();
+    for (CFileListData* model : {&FolderModel(), &SearchModel()}) {
+        model->m_loader.StopAndClear();
+        model->Clear();
+        model->m_dataCache.ClearQueue();
+    }
+    FolderModel().m_loader.WaitIdle();
+    SearchModel().m_loader.WaitIdle();
+}
+
+void CFileListData::StopLoaders() {
+    FolderModel().m_loader.Stop();
+    SearchModel().m_loader.Stop();
+}
+
+void CFileListData::PauseLoading(bool pause) {
+    for (CFileListData* model : {&FolderModel(), &SearchModel()}) {
+        model->m_dataCache.SetPaused(pause);
+        if (pause) {
+            model->m_dataCache.Hold();
+        } else {
+            model->m_dataCache.Resume();
+        }
+    }
+    if (!pause) FolderModel().NotifyCheckEmpty();
 }
 
 CFileListData::~CFileListData() {
+    m_loader.Stop();
+    m_loader.WaitIdle();
     for (FileList_Item* row : m_rows) row->Release();
 }
 
+void CFileListData::AttachView(IFileListView* view) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_view = view;
+}
+
+void CFileListData::Post(u32 message, WPARAM wParam, LPARAM lParam) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_view) m_view->PostListMessage(message, wParam, lParam);
+}
+
+int CFileListData::GetCount() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return static_cast<int>(m_rows.size());
+}
+
+int CFileListData::ShownCount() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return static_cast<int>(std::max(m_rows.size(), m_loading.load() ? m_expected : size_t{0}));
+}
+
 FileList_Item* CFileListData::GetItem(int index) const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (index < 0 || index >= GetCount()) return nullptr;
     FileList_Item* row = m_rows[static_cast<size_t>(index)];
     row->AddRef();
     return row;
 }
 
+FileList_Item* CFileListData::FindByFileNode(const CFileNode* node) const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    auto it = m_fileMap.find(node);
+    if (it == m_fileMap.end()) return nullptr;
+    it->second->AddRef();
+    return it->second;
+}
+
+void CFileListData::NotifyRowChanged(const FileList_Item* row) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (!row || !m_view) return;
+    if (m_view->IsReportKind()) {
+        Post(WM_FILELIST_PREVIEWREADY, 0, reinterpret_cast<LPARAM>(row));
+    } else if (row->drawnIndex >= 0) {
+        Post(WM_FILELIST_PREVIEWITEM, static_cast<WPARAM>(row->drawnIndex), 0);
+    }
+}
+
+void CFileListData::NotifyCheckEmpty() { Post(WM_FILELIST_CHECKEMPTY, 0, 0); }
+
 int CFileListData::IndexOfFileNode(const CFileNode* node) const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     auto it = m_fileMap.find(node);
     if (it == m_fileMap.end()) return -1;
     auto pos = std::find(m_rows.begin(), m_rows.end(), it->second);
@@ -164,6 +230,7 @@ int CFileListData::IndexOfFileNode(const CFileNode* node) const {
 }
 
 int CFileListData::IndexOfFolderNode(const CBindingNode* node) const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     auto it = m_folderMap.find(node);
     if (it == m_folderMap.end()) return -1;
     auto pos = std::find(m_rows.begin(), m_rows.end(), it->second);
@@ -184,6 +251,7 @@ void CFileListData::Notify(int oldCount) {
 }
 
 bool CFileListData::AddFileNode(CFileNode* node) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!node || m_fileMap.count(node)) return false;
     FileList_Item* row = FileList_Item::ForFile(node);
     if (!row) return false;
@@ -194,6 +262,7 @@ bool CFileListData::AddFileNode(CFileNode* node) {
 }
 
 void CFileListData::AddFileNodes(const std::vector<CFileNode*>& nodes) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     const int old = GetCount();
     m_rows.reserve(m_rows.size() + nodes.size());
     for (CFileNode* node : nodes) {
@@ -204,6 +273,7 @@ void CFileListData::AddFileNodes(const std::vector<CFileNode*>& nodes) {
 }
 
 bool CFileListData::AddFolderNode(CBindingNode* folder) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!folder || m_folderMap.count(folder)) return false;
     const int old = GetCount();
     Append(FileList_Item::ForFolder(folder));
@@ -212,6 +282,7 @@ bool CFileListData::AddFolderNode(CBindingNode* folder) {
 }
 
 void CFileListData::RemoveFolderNode(const CBindingNode* folder) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     auto it = m_folderMap.find(folder);
     if (it == m_folderMap.end()) return;
     FileList_Item* row = it->second;
@@ -224,12 +295,18 @@ void CFileListData::RemoveFolderNode(const CBindingNode* folder) {
     }
 }
 
-void CFileListData::Clear() {
+void CFileListData::ClearRows() {
     for (FileList_Item* row : m_rows) row->Release();
     m_rows.clear();
     m_rows.shrink_to_fit();
     m_fileMap.clear();
     m_folderMap.clear();
+}
+
+void CFileListData::Clear() {
+    m_loader.Stop();
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ClearRows();
     m_sorted = false;
     if (m_view) {
         m_view->OnRowsReset();
@@ -238,49 +315,90 @@ void CFileListData::Clear() {
 }
 
 void CFileListData::ShowFolder(CBindingNode* folder) {
-    IFileListView* view = m_view;
-    m_view = nullptr;  // one reset notice for the whole listing
-    Clear();
-    if (folder) {
-        if (const auto* children = folder->GetChildren()) {
-            for (CBindingNode* child : *children) {
-                if (!m_folderMap.count(child)) Append(FileList_Item::ForFolder(child));
-            }
-        }
-        std::vector<CFileNode*> bucket;
-        folder->CollectItems(bucket);
-        m_rows.reserve(m_rows.size() + bucket.size());
-        for (CFileNode* file : bucket) {
-            if (!m_fileMap.count(file)) {
-                if (FileList_Item* row = FileList_Item::ForFile(file)) Append(row);
-            }
-        }
-        std::vector<CFileNode*> sources;
-        if (const auto* roots = folder->GetScanRoots()) sources = *roots;
-        if (CFileNode* own = folder->GetFileNode()) sources.push_back(own);
-        CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-        size_t expected = m_rows.size();
-        for (CFileNode* source : sources) {
-            for (CFileNode* c = source->GetFirstChild(); c; c = c->GetNextSibling()) ++expected;
-        }
-        m_rows.reserve(expected);
-        m_fileMap.reserve(expected);
-        for (CFileNode* source : sources) {
-            for (CFileNode* c = source->GetFirstChild(); c; c = c->GetNextSibling()) {
-                if (IsScanFolder(c) || m_fileMap.count(c) || !manager.Filter().Match(c)) continue;
-                if (FileList_Item* row = FileList_Item::ForFile(c)) Append(row);
-            }
+    m_loader.Stop();
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        ClearRows();
+        m_expected = 0;
+        m_sorted = false;
+        if (m_view) {
+            m_view->OnRowsReset();
+            m_view->OnHeaderCheck(GetCheckState());
         }
     }
-    m_view = view;
-    if (m_sorted) Sort(m_sortAscending, m_sortColumn);
+    if (!folder) return;
     if (m_view) {
-        m_view->OnRowsReset();
-        m_view->OnHeaderCheck(GetCheckState());
+        m_loading = true;
+        m_loader.Start(folder);
+    } else {
+        m_loader.LoadNow(folder);
     }
 }
 
+void CFileListData::BeginLoad(const CFileListDataUICache::UICache_Item& request) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (request.IsCancelled()) return;
+    // Rows bound since the folder was opened are read again from the tree.
+    ClearRows();
+    m_expected = 0;
+    Post(WM_FILELIST_UPDATEHEADER, 0, 0);
+}
+
+void CFileListData::SetExpectedCount(const CFileListDataUICache::UICache_Item& request, size_t count) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (request.IsCancelled()) return;
+    m_expected = count;
+    m_rows.reserve(count);
+    m_fileMap.reserve(count);
+    Post(WM_FILELIST_UPDATEHEADER, 0, static_cast<LPARAM>(ShownCount()));
+}
+
+bool CFileListData::AppendRows(const CFileListDataUICache::UICache_Item& request, FileList_Item* const* first,
+                               FileList_Item* const* last) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (request.IsCancelled()) {
+        for (auto* it = first; it != last; ++it) (*it)->Release();
+        return false;
+    }
+    const size_t old = m_rows.size();
+    for (auto* it = first; it != last; ++it) {
+        FileList_Item* row = *it;
+        if ((row->fileNode && m_fileMap.count(row->fileNode)) || (row->folderNode && m_folderMap.count(row->folderNode))) {
+            row->Release();
+        } else {
+            Append(row);
+        }
+    }
+    Post(WM_FILELIST_UPDATEHEADER, old, static_cast<LPARAM>(ShownCount()));
+    return true;
+}
+
+bool CFileListData::EndLoad(const CFileListDataUICache::UICache_Item& request) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (request.IsCancelled()) return false;
+    // A sort chosen while the rows arrived covers them all now.
+    if (m_sorted) SortLocked(m_sortAscending, m_sortColumn);
+    m_loading = false;
+    m_expected = 0;
+    Post(WM_FILELIST_UPDATEHEADER, 0, static_cast<LPARAM>(m_rows.size()));
+    Post(WM_FILELIST_CHECKEMPTY, 0, 0);
+    return true;
+}
+
+void CFileListData::CancelLoad(CFileListDataUICache::UICache_Item& request) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    request.cancel.store(1, std::memory_order_release);
+    m_loading = false;
+    m_expected = 0;
+}
+
 void CFileListData::Sort(bool ascending, u32 column) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    SortLocked(ascending, column);
+    if (m_view) m_view->OnRowsReset();
+}
+
+void CFileListData::SortLocked(bool ascending, u32 column) {
     m_sortColumn = column;
     m_sortAscending = ascending;
     m_sorted = true;
@@ -292,22 +410,24 @@ void CFileListData::Sort(bool ascending, u32 column) {
         }
     }
     for (FileList_Item* row : m_rows) row->drawnIndex = -1;
-    if (m_view) m_view->OnRowsReset();
 }
 
 u32 CFileListData::CheckSum() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     u32 sum = 0;
     for (const FileList_Item* row : m_rows) sum += row->GetCheckState() - 1u;
     return sum;
 }
 
 u32 CFileListData::GetCheckState() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     const u32 sum = CheckSum();
     if (sum == 0) return kImageUnchecked;
     return sum == 2u * static_cast<u32>(m_rows.size()) ? kImageChecked : kImagePartly;
 }
 
 void CFileListData::SetItemCheck(int index, bool checked) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (index < 0 || index >= GetCount()) return;
     FileList_Item* row = m_rows[static_cast<size_t>(index)];
     if ((row->GetCheckState() == kImageChecked) == checked && !row->IsFolderRow()) return;
@@ -326,6 +446,7 @@ void CFileListData::SetItemCheck(int index, bool checked) {
 }
 
 void CFileListData::CheckAll(bool checked) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     const u32 image = checked ? kImageChecked : kImageUnchecked;
     if (g_searchShown) {
@@ -349,12 +470,14 @@ void CFileListData::CheckAll(bool checked) {
 }
 
 void CFileListData::RefreshChecks() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_view) return;
     if (!m_rows.empty()) m_view->OnRowsChanged(0, GetCount() - 1);
     m_view->OnHeaderCheck(GetCheckState());
 }
 
 void CFileListData::RefreshRow(const CBindingNode* folder) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_view) return;
     const int index = IndexOfFolderNode(folder);
     if (index >= 0) m_view->OnRowsChanged(index, index);
@@ -362,6 +485,7 @@ void CFileListData::RefreshRow(const CBindingNode* folder) {
 }
 
 void CFileListData::RefreshFolderNames() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     for (FileList_Item* row : m_rows) {
         if (row->folderNode) row->name = row->folderNode->GetName();
     }
@@ -369,6 +493,7 @@ void CFileListData::RefreshFolderNames() {
 }
 
 size_t CFileListData::MemoryUse() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     // An unordered_map node: the value pair plus the next pointer and the cached hash.
     constexpr size_t kHashNode = 2 * sizeof(void*) + sizeof(void*) + sizeof(size_t);
     size_t bytes = m_rows.capacity() * sizeof(FileList_Item*);
@@ -380,5 +505,32 @@ size_t CFileListData::MemoryUse() const {
     bytes += (m_fileMap.bucket_count() + m_folderMap.bucket_count()) * sizeof(void*);
     return bytes;
 }
+
+// ---- CFileListDataCache
+
+void CFileListDataCache::AttachWorker(IThumbnailQueue* worker) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_worker = worker;
+}
+
+void CFileListDataCache::Hold() {
+    m_hold = true;
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_worker) m_worker->Hold();
+}
+
+void CFileListDataCache::Resume() {
+    m_hold = false;
+    if (m_paused) return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_worker) m_worker->Resume();
+}
+
+void CFileListDataCache::ClearQueue() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_worker) m_worker->ClearQueue();
+}
+
+void CFileListDataCache::SetPaused(bool paused) { m_paused = paused; }
 
 }  // namespace FileSelCtrl

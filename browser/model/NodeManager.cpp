@@ -216,13 +216,15 @@ bool CFileVirtualNodeManager::RemoveFileSystemNode(CFileNode* root) {
     d.done = done;
     Enqueue(std::move(d));
     if (OnUiThread() || !UiAlive()) {
-        std::lock_guard<std::recursive_mutex> guard(m_drainLock);
+        // The lists go with the tree anyway; a loader reading it lets go at once.
+        if (OnUiThread()) CFileListData::StopLoaders();
+        std::lock_guard<std::recursive_timed_mutex> guard(m_drainLock);
         while (!done->IsSet() && ProcessPending(kInfinite)) {
         }
     } else {
         while (done->Wait(kRemoveWaitSliceMs) != kWaitObject0) {
             if (!UiAlive()) {
-                std::lock_guard<std::recursive_mutex> guard(m_drainLock);
+                std::lock_guard<std::recursive_timed_mutex> guard(m_drainLock);
                 while (!done->IsSet() && ProcessPending(kInfinite)) {
                 }
                 break;
@@ -294,8 +296,27 @@ bool CFileVirtualNodeManager::HasPending() {
     return !m_queue.empty();
 }
 
+void CFileVirtualNodeManager::ResumeDrain() {
+    HWND post = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (!m_queue.empty() && m_uiWindow && !m_drainPosted.exchange(true)) post = m_uiWindow;
+    }
+    if (post) PostMessage(post, WM_FILETREE_INSERTNODE, 0, 0);
+}
+
 bool CFileVirtualNodeManager::ProcessPending(u32 budgetMs) {
-    std::lock_guard<std::recursive_mutex> drain(m_drainLock);
+    std::unique_lock<std::recursive_timed_mutex> drain(m_drainLock, std::defer_lock);
+    if (OnUiThread()) {
+        // A list loader reads the trees: the UI thread does not wait for it; the loader asks
+        // for this drain again when it lets go.
+        if (!drain.try_lock()) {
+            m_drainPosted = false;
+            return true;
+        }
+    } else {
+        drain.lock();
+    }
     const u64 deadline = budgetMs == kInfinite ? ~0ULL : GetTickCount64Ms() + budgetMs;
     m_drainPosted = false;
     for (;;) {
@@ -384,6 +405,8 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
             return true;
         case Kind::BuildState:
             m_building = d.flag;
+            // No pictures are made while the scan adds files; they follow its end.
+            CFileListData::PauseLoading(d.flag);
             if (d.flag) {
                 if (!m_current) ShowFolder(m_currentTreeKind == kTreeKindPath ? static_cast<CBindingNode*>(m_pathRoot) : m_typeRoot);
             } else {
@@ -536,7 +559,8 @@ void CFileVirtualNodeManager::ClearAll() {
         m_queue.clear();
         m_generation.fetch_add(1);
     }
-    std::lock_guard<std::recursive_mutex> drain(m_drainLock);
+    CFileListData::StopLoaders();
+    std::lock_guard<std::recursive_timed_mutex> drain(m_drainLock);
     ResetNodes();
     m_filter.Clear();
     m_populated = false;

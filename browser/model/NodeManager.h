@@ -78,6 +78,11 @@ public:
     void SetUiWindow(HWND window);
     // Binds queued deliveries for at most budgetMs; true when more wait.
     bool ProcessPending(u32 budgetMs);
+    // Held while the trees are read off the UI thread (a list loader); binding on the UI thread
+    // skips its turn instead of waiting for it.
+    std::recursive_timed_mutex& TreeLock() { return m_drainLock; }
+    // Any thread: asks the UI thread for the drain it skipped.
+    void ResumeDrain();
     bool HasPending();
     // Empties the trees, the lists and the queue (a new scan, a loaded result, going home).
     void ClearAll();
@@ -168,7 +173,7 @@ private:
     std::atomic<u64> m_generation{0};
     std::atomic<u64> m_removals{0};
     // Taken by whoever binds: the UI thread, or the caller itself when no UI window exists.
-    std::recursive_mutex m_drainLock;
+    std::recursive_timed_mutex m_drainLock;
     HWND m_uiWindow = nullptr;
     u32 m_uiThread = 0;
     // Searches read the trees under a shared hold; a removal waits for them.

@@ -162,6 +162,16 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     });
     // A new listing clears the pane; its first row comes back to it once chosen.
     connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
+    connect(m_list->ListModel(), &CFileListQtModel::checkEmpty, m_preview, [this](bool hasRows) {
+        if (!hasRows) m_preview->ClearItem();
+    });
+    // The picture of the previewed row is ready: the pane shows it again.
+    connect(m_list->ListModel(), &CFileListQtModel::rowPictureReady, m_preview, [this](const void* row) {
+        if (row && row == m_preview->Item()) {
+            RefHolder<FileList_Item> again(CFileListData::GetCurrent().GetItem(CFileListData::GetCurrent().IndexOfFileNode(m_preview->Item()->fileNode)));
+            if (again) m_preview->SetItem(again.get());
+        }
+    });
     connect(m_icons->List(), &QListView::activated, this, [this](const QModelIndex& i) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
         if (row) OpenItem(row.get());
@@ -190,6 +200,7 @@ void CWndRightView::ShowPreviewPane(bool on) {
 void CWndRightView::SetViewMode(bool details) {
     if (details == m_details && (details ? m_list->isVisible() || !isVisible() : m_icons->isVisible())) return;
     m_details = details;
+    m_list->ListModel()->SetReportKind(details);
     m_list->setVisible(details);
     m_icons->setVisible(!details);
     Layout();

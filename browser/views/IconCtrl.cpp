@@ -136,29 +136,42 @@ CFileIconCtrl::CFileIconCtrl(QAbstractItemModel* model, QWidget* parent) : QList
         // The worker's side: only a posted call crosses to the UI thread.
         if (!m_takePosted.exchange(true)) QMetaObject::invokeMethod(this, [this] { TakeThumbnails(); }, Qt::QueuedConnection);
     });
+    // The list models steer the worker: held while rows are cleared or loaded, paused while a
+    // scan adds files.
+    CFileListData::FolderModel().DataCache().AttachWorker(m_worker.get());
+    CFileListData::SearchModel().DataCache().AttachWorker(m_worker.get());
+    if (CFileListData::FolderModel().DataCache().IsPaused()) m_worker->Hold();
     connect(model, &QAbstractItemModel::modelReset, this, &CFileIconCtrl::OnReset);
     // Pictures of cells scrolled past are not worth waiting for.
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { m_worker->ClearQueue(); });
 }
 
 CFileIconCtrl::~CFileIconCtrl() {
+    CFileListData::FolderModel().DataCache().AttachWorker(nullptr);
+    CFileListData::SearchModel().DataCache().AttachWorker(nullptr);
     m_worker.reset();  // joined before the window goes
 }
 
 void CFileIconCtrl::OnReset() {
     // The rows may go with their trees: the worker lets go of every node first.
-    m_worker->Hold();
+    CFileListDataCache& cache = CFileListData::GetCurrent().DataCache();
+    cache.Hold();
     m_thumbnails.clear();
     m_deviceAsked = false;
     m_device = nullptr;
-    m_worker->Resume();
+    cache.Resume();
 }
 
 void CFileIconCtrl::TakeThumbnails() {
     m_takePosted = false;
     auto results = m_worker->TakeResults();
     if (results.empty()) return;
-    for (auto& r : results) m_thumbnails[r.node] = QPixmap::fromImage(r.image);
+    CFileListData& list = CFileListData::GetCurrent();
+    for (auto& r : results) {
+        m_thumbnails[r.node] = QPixmap::fromImage(r.image);
+        RefHolder<FileList_Item> row(list.FindByFileNode(r.node));
+        list.NotifyRowChanged(row.get());
+    }
     viewport()->update();
 }
 

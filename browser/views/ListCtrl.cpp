@@ -66,7 +66,7 @@ std::string FormatDateText(const FileList_Item& row) {
 
 CFileListQtModel::CFileListQtModel(QObject* parent) : QAbstractTableModel(parent) {
     CFileListData::GetCurrent().AttachView(this);
-    m_count = CFileListData::GetCurrent().GetCount();
+    m_count = CFileListData::GetCurrent().ShownCount();
 }
 
 CFileListQtModel::~CFileListQtModel() {
@@ -148,13 +148,13 @@ void CFileListQtModel::sort(int column, Qt::SortOrder order) {
     if (column < 0) return;
     beginResetModel();
     CFileListData::GetCurrent().Sort(order == Qt::AscendingOrder, static_cast<u32>(column));
-    m_count = CFileListData::GetCurrent().GetCount();
+    m_count = CFileListData::GetCurrent().ShownCount();
     endResetModel();
 }
 
 void CFileListQtModel::OnRowsReset() {
     beginResetModel();
-    m_count = CFileListData::GetCurrent().GetCount();
+    m_count = CFileListData::GetCurrent().ShownCount();
     endResetModel();
 }
 
@@ -171,6 +171,47 @@ void CFileListQtModel::OnRowsAppended(int first, int last) {
 void CFileListQtModel::OnRowsChanged(int first, int last) {
     if (m_count == 0 || first > last) return;
     emit dataChanged(index(std::max(first, 0), 0), index(std::min(last, m_count - 1), columnCount() - 1));
+}
+
+void CFileListQtModel::PostListMessage(u32 message, WPARAM wParam, LPARAM lParam) {
+    // Dropped by Qt when this model is gone before the UI thread gets to it.
+    QMetaObject::invokeMethod(this, [this, message, wParam, lParam] { OnListMessage(message, wParam, lParam); }, Qt::QueuedConnection);
+}
+
+void CFileListQtModel::OnListMessage(u32 message, WPARAM wParam, LPARAM lParam) {
+    CFileListData& list = CFileListData::GetCurrent();
+    if (list.View() != this) return;  // meant for the model this view has left
+    switch (message) {
+        case WM_FILELIST_UPDATEHEADER: {
+            // Notices may be overtaken by later changes: the view follows the model's count now.
+            const int shown = list.ShownCount();
+            if (shown < m_count) {
+                OnRowsReset();
+            } else if (shown > m_count) {
+                beginInsertRows(QModelIndex(), m_count, shown - 1);
+                m_count = shown;
+                endInsertRows();
+            }
+            OnRowsChanged(static_cast<int>(wParam), m_count - 1);
+            // The check state reads every row: once the load is over, not per batch.
+            if (!list.IsLoading()) OnHeaderCheck(list.GetCheckState());
+            break;
+        }
+        case WM_FILELIST_PREVIEWITEM:
+            OnRowsChanged(static_cast<int>(wParam), static_cast<int>(wParam));
+            break;
+        case WM_FILELIST_PREVIEWREADY:
+            emit rowPictureReady(reinterpret_cast<const void*>(lParam));
+            break;
+        case WM_FILELIST_SELECTITEM:
+            emit selectRowAsked(static_cast<int>(wParam));
+            break;
+        case WM_FILELIST_CHECKEMPTY:
+            emit checkEmpty(list.GetCount() > 0);
+            break;
+        default:
+            break;
+    }
 }
 
 void CFileListQtModel::OnHeaderCheck(u32 state) {
@@ -212,9 +253,14 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
     m_selectFirst.setSingleShot(true);
     m_selectFirst.setInterval(kSelectFirstMs);
     connect(&m_selectFirst, &QTimer::timeout, this, [this] {
-        if (m_model->rowCount() > 0 && !selectionModel()->hasSelection()) SelectRow(0);
+        SelectFirstRow();
     });
     connect(m_model, &QAbstractItemModel::modelReset, &m_selectFirst, qOverload<>(&QTimer::start));
+    // A folder that finished loading shows its first row; an empty one leaves the pane empty.
+    connect(m_model, &CFileListQtModel::checkEmpty, this, [this](bool hasRows) {
+        if (hasRows) SelectFirstRow();
+    });
+    connect(m_model, &CFileListQtModel::selectRowAsked, this, &CFileListCtrl::SelectRow);
     m_tip.Create(viewport(), TipMode::Hover, QString());
     m_tip.textAt = [this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); };
     m_tip.keepOnMove = [this](QPoint at) {
@@ -327,6 +373,24 @@ void CFileListCtrl::paintEvent(QPaintEvent* event) {
     p.setPen(FromColour(kEmptyListText));
     const std::string& text = m_model->IsReady() ? Skin().emptyDir : Skin().tipOfLoading;
     p.drawText(QRect(0, 0, viewport()->width(), kRowHeight), Qt::AlignCenter, QString::fromStdString(text));
+}
+
+void CFileListCtrl::SelectFirstRow() {
+    if (selectionModel()->hasSelection()) return;
+    // While a folder loads its first rows may not be there yet: the end of the load comes back.
+    RefHolder<FileList_Item> first(CFileListData::GetCurrent().GetItem(0));
+    if (!first) return;
+    SelectRow(0);
+    scrollTo(m_model->index(0, 0));
+}
+
+int CFileListCtrl::GetFirstVisible() const {
+    const int row = rowAt(0);
+    return row < 0 ? 0 : row;
+}
+
+int CFileListCtrl::GetVisibleEnd() const {
+    return GetFirstVisible() + std::max(1, viewport()->height() / std::max(1, verticalHeader()->defaultSectionSize()));
 }
 
 }  // namespace FileSelCtrl

@@ -38,6 +38,11 @@ public:
     void OnRowsAppended(int first, int last) override;
     void OnRowsChanged(int first, int last) override;
     void OnHeaderCheck(u32 state) override;
+    void PostListMessage(u32 message, WPARAM wParam, LPARAM lParam) override;
+    bool IsReportKind() const override { return m_reportKind; }
+    void SetReportKind(bool report) { m_reportKind = report; }
+    // The model's posted notices, on the UI thread.
+    void OnListMessage(u32 message, WPARAM wParam, LPARAM lParam);
     u32 HeaderCheck() const { return m_headerCheck; }
     void SetReady(bool ready) { m_ready = ready; }
     bool IsReady() const { return m_ready; }
@@ -46,11 +51,17 @@ public:
 signals:
     // The list's overall check state (1, 2, 3) for the header box and the select-all bar.
     void headerCheckChanged(u32 state);
+    // A row's picture is ready; row is compared with the previewed row, never followed.
+    void rowPictureReady(const void* row);
+    void selectRowAsked(int index);
+    // The list finished loading or may be empty: the preview pane follows.
+    void checkEmpty(bool hasRows);
 
 private:
     int m_count = 0;
     u32 m_headerCheck = 1;
     bool m_ready = true;
+    bool m_reportKind = true;
 };
 
 class CFileListCtrl : public QTableView {
@@ -61,6 +72,11 @@ public:
     // The selected row (one reference for the caller), or null.
     FileList_Item* SelectedRow() const;
     void SelectRow(int index);
+    // Selects the first row when nothing is selected and the row is there.
+    void SelectFirstRow();
+    // The first row on screen and one past the last a page holds.
+    int GetFirstVisible() const;
+    int GetVisibleEnd() const;
     // What opening a row does (the right view's OpenItem).
     void SetOpenHandler(std::function<void(FileList_Item*)> handler) { m_open = std::move(handler); }
     void SetRecoverHandler(std::function<void(CFileNode*)> handler) { m_recover = std::move(handler); }

@@ -19,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "browser/model/ListModel.h"
 #include "platform/Types.h"
 
 class CFileNode;
@@ -41,7 +42,7 @@ QSize ThumbnailSize(QSize picture);
 // is empty or too large.
 QImage DecodeThumbnail(const std::string& path);
 
-class CThumbnailWorker {
+class CThumbnailWorker : public IThumbnailQueue {
 public:
     struct Result {
         CFileNode* node = nullptr;
@@ -50,7 +51,7 @@ public:
 
     // notify runs on the worker thread after each finished picture; it may only post.
     explicit CThumbnailWorker(std::function<void()> notify);
-    ~CThumbnailWorker();
+    ~CThumbnailWorker() override;
     CThumbnailWorker(const CThumbnailWorker&) = delete;
     CThumbnailWorker& operator=(const CThumbnailWorker&) = delete;
 
@@ -58,11 +59,11 @@ public:
     // Asks for the picture of a file; a file asked for already since the last Hold is skipped.
     void Enqueue(CFileNode* node, IStorageDevice* device);
     // Forgets the files not yet started (the view scrolled past them).
-    void ClearQueue();
+    void ClearQueue() override;
     // Stops the work: the queue is emptied, the running copy cancelled, and the call returns
     // once the worker holds no file node any more. Results not yet taken are dropped.
-    void Hold();
-    void Resume();
+    void Hold() override;
+    void Resume() override;
     std::vector<Result> TakeResults();
     size_t Pending();
 

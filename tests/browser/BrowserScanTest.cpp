@@ -26,6 +26,7 @@
 #include "browser/views/PreviewEntry.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "ListWait.h"
 
 using namespace FileSelCtrl;
 using namespace browsertest;
@@ -139,6 +140,7 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
         CBindingNode* b = folders.front();
         folders.pop_front();
         Manager().ShowFolder(b);
+        testutil::WaitForRows();
         for (int r = 0; r < CFileListData::FolderModel().GetCount(); ++r) {
             RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
             if (!row->IsFolderRow()) listed.insert(row->name);
@@ -154,6 +156,7 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
 
     // The root lists its folders; Enter on a folder row opens it in the tree and the list.
     Manager().ShowFolder(Manager().PathRoot());
+    testutil::WaitForRows();
     Settle();
     ASSERT_FALSE(Manager().PathRoot()->GetChildren()->empty());
     CBindingNode* top = (*Manager().PathRoot()->GetChildren())[0];

@@ -21,6 +21,7 @@
 #include <QTimer>
 #include "platform/Sync.h"
 #include "ui/UiWait.h"
+#include "ListWait.h"
 
 using namespace FileSelCtrl;
 
@@ -58,6 +59,7 @@ protected:
         }
         container->Left()->SelectTree(kTabPath);
         manager.ShowFolder(manager.PathRoot());
+        testutil::WaitForRows();
         container->Right()->SetViewMode(true);
         QApplication::processEvents();
     }

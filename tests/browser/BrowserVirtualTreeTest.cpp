@@ -23,6 +23,7 @@
 #include "browser/model/VirtualNode.h"
 #include "browser/views/Container.h"
 #include "browser/views/ThumbnailWorker.h"
+#include "ListWait.h"
 
 using namespace FileSelCtrl;
 using namespace browsertest;
@@ -322,6 +323,7 @@ TEST_F(VirtualTreesOnScan, TypeAndDateTreesHoldEveryFileThePathTreeHolds) {
     ASSERT_NE(bucket, nullptr) << "a category with an extension bucket";
     container->Left()->SelectTree(kTabType);
     container->Left()->TypeTree()->SelectNodeItem(bucket);
+    testutil::WaitForRows();
     Settle();
     EXPECT_EQ(manager.CurrentFolder(), bucket);
     EXPECT_EQ(CFileListData::FolderModel().GetCount(), static_cast<int>(bucket->GetEntryCount()));
@@ -367,6 +369,7 @@ TEST_F(VirtualTreesOnScan, TheIconViewShowsThumbnailsOfTheFoundPicturesAndChecks
     ASSERT_NE(pictures, nullptr);
     container->Left()->SelectTree(kTabType);
     container->Left()->TypeTree()->SelectNodeItem(pictures);
+    testutil::WaitForRows();
     CWndRightView* right = container->Right();
     right->SetViewMode(false);
     Settle();

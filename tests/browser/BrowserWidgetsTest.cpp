@@ -21,6 +21,7 @@
 #include "platform/WindowPost.h"
 #include "platform/ui/Window.h"
 #include "ui/UiWait.h"
+#include "ListWait.h"
 #include <thread>
 #include <filesystem>
 
@@ -217,6 +218,7 @@ TEST(BrowserViews, TabsChooseTreesAndTheSearchLayoutAndTheContainerLaysOut) {
     CBindingNode* part = (*manager.PathRoot()->GetChildren())[0];
     CBindingNode* docs = (*part->GetChildren())[0];
     container->Left()->PathTree()->SelectNodeItem(docs);
+    testutil::WaitForRows();
     CFileListData::FolderModel().SetItemCheck(2, false);
     CFileListData::FolderModel().SetItemCheck(4, false);
     container->Left()->PathTree()->expand(container->Left()->PathTree()->TreeModel()->IndexOf(docs));

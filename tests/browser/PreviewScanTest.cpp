@@ -29,6 +29,7 @@
 #include "browser/views/Container.h"
 #include "browser/views/PreviewEntry.h"
 #include "engine/FileNode.h"
+#include "ListWait.h"
 
 using namespace FileSelCtrl;
 using namespace browsertest;
@@ -72,6 +73,7 @@ protected:
             CBindingNode* b = folders.front();
             folders.pop_front();
             m.ShowFolder(b);
+            testutil::WaitForRows();
             Settle();
             CFileListData& list = CFileListData::FolderModel();
             for (int r = 0; r < list.GetCount(); ++r) {
