@@ -166,8 +166,8 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
         if (!hasRows) m_preview->ClearItem();
     });
     // The picture of the previewed row is ready: the pane shows it again.
-    connect(m_list->ListModel(), &CFileListQtModel::rowPictureReady, m_preview, [this](const void* row) {
-        if (row && row == m_preview->Item()) {
+    connect(m_list->ListModel(), &CFileListQtModel::rowPictureReady, m_preview, [this](quintptr row) {
+        if (row && row == reinterpret_cast<quintptr>(m_preview->Item())) {
             RefHolder<FileList_Item> again(CFileListData::GetCurrent().GetItem(CFileListData::GetCurrent().IndexOfFileNode(m_preview->Item()->fileNode)));
             if (again) m_preview->SetItem(again.get());
         }

@@ -201,7 +201,7 @@ void CFileListQtModel::OnListMessage(u32 message, WPARAM wParam, LPARAM lParam) 
             OnRowsChanged(static_cast<int>(wParam), static_cast<int>(wParam));
             break;
         case WM_FILELIST_PREVIEWREADY:
-            emit rowPictureReady(reinterpret_cast<const void*>(lParam));
+            emit rowPictureReady(static_cast<quintptr>(lParam));
             break;
         case WM_FILELIST_SELECTITEM:
             emit selectRowAsked(static_cast<int>(wParam));

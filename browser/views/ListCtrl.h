@@ -52,7 +52,7 @@ signals:
     // The list's overall check state (1, 2, 3) for the header box and the select-all bar.
     void headerCheckChanged(u32 state);
     // A row's picture is ready; row is compared with the previewed row, never followed.
-    void rowPictureReady(const void* row);
+    void rowPictureReady(quintptr row);
     void selectRowAsked(int index);
     // The list finished loading or may be empty: the preview pane follows.
     void checkEmpty(bool hasRows);

@@ -1,0 +1,214 @@
+// The list's row loader and the thumbnail steering around it: opening a folder lists it on the
+// loader thread while the UI thread keeps going, a newer folder abandons an older load, the
+// thumbnail worker is held while rows change and paused on request, and a ready picture reaches
+// the view as a notice for just its row.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "BrowserTestTree.h"
+#include "ListWait.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/ListModel.h"
+#include "browser/model/NodeManager.h"
+#include "browser/views/Container.h"
+#include "platform/Sync.h"
+
+using namespace FileSelCtrl;
+
+namespace {
+
+constexpr int kFilesA = 5000;  // more than one loader batch
+constexpr int kFilesB = 7;
+
+// Records how the list models steer the thumbnail worker.
+class RecordingQueue : public IThumbnailQueue {
+public:
+    void Hold() override { calls.push_back("hold"); }
+    void Resume() override { calls.push_back("resume"); }
+    void ClearQueue() override { calls.push_back("clear"); }
+    std::vector<std::string> calls;
+};
+
+class BrowserLoader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char arg0[] = "test_browser";
+        static char* argv[] = {arg0, nullptr};
+        if (!QApplication::instance()) new QApplication(argc, argv);
+        browser = CFileSelCtrl::GetInstance();
+        browser->Create(nullptr, RECT{0, 0, 1000, 600});
+        container = browser->Container();
+        container->show();
+        browser->ClearAll();
+        root = browsertest::Root();
+        CFileNode* a = browsertest::Add(root, "A", true);
+        CFileNode* b = browsertest::Add(root, "B", true);
+        for (int i = 0; i < kFilesA; ++i) browsertest::Add(a, "a" + std::to_string(i) + ".txt", false, 10);
+        for (int i = 0; i < kFilesB; ++i) browsertest::Add(b, "b" + std::to_string(i) + ".jpg", false, 10);
+        CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+        manager.AddFileSystemNode(root, nullptr, nullptr, true);
+        while (manager.ProcessPending(kInfinite)) {
+        }
+        container->Right()->SetViewMode(true);
+        QApplication::processEvents();
+        testutil::WaitForRows();
+    }
+    void TearDown() override {
+        browser->ClearAll();
+        browsertest::Free(root);
+    }
+
+    CBindingNode* Folder(const std::string& name) const {
+        CBindingNode* volume = (*CFileVirtualNodeManager::Instance().PathRoot()->GetChildren())[0];
+        for (CBindingNode* c : *volume->GetChildren()) {
+            if (c->GetName() == name) return c;
+        }
+        return nullptr;
+    }
+    std::set<char> RowInitials() const {
+        std::set<char> out;
+        CFileListData& list = CFileListData::FolderModel();
+        for (int r = 0; r < list.GetCount(); ++r) {
+            RefHolder<FileList_Item> row(list.GetItem(r));
+            out.insert(row->name.empty() ? '?' : row->name[0]);
+        }
+        return out;
+    }
+    CFileListQtModel* View() const { return container->Right()->Details()->ListModel(); }
+
+    CFileSelCtrl* browser = nullptr;
+    CFileSelCtrlContainer* container = nullptr;
+    CFileSystemNode* root = nullptr;
+};
+
+TEST_F(BrowserLoader, AFolderIsListedOnTheLoaderThreadAndTheViewFollowsItsNotices) {
+    CBindingNode* a = Folder("A");
+    ASSERT_NE(a, nullptr);
+    // The loader cannot read the tree while this (the UI) thread holds it: the open returns at
+    // once, with nothing listed yet, and a drain on the UI thread would not wait either.
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    {
+        std::lock_guard<std::recursive_timed_mutex> tree(manager.TreeLock());
+        manager.ShowFolder(a);
+        EXPECT_TRUE(CFileListData::FolderModel().IsLoading());
+        EXPECT_EQ(CFileListData::FolderModel().GetCount(), 0);
+        EXPECT_TRUE(CFileListData::FolderModel().Loader().IsRunning());
+    }
+    testutil::WaitForRows();
+    EXPECT_FALSE(CFileListData::FolderModel().IsLoading());
+    EXPECT_EQ(CFileListData::FolderModel().GetCount(), kFilesA);
+    EXPECT_EQ(View()->rowCount(), kFilesA) << "the posted notices brought the view to the model's count";
+    EXPECT_EQ(RowInitials(), std::set<char>{'a'});
+    EXPECT_EQ(View()->HeaderCheck(), kImageChecked) << "the header box follows once the load ends";
+}
+
+TEST_F(BrowserLoader, OpeningAnotherFolderAbandonsTheRunningLoad) {
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    {
+        // Both loads wait for the tree; the first is abandoned before it reads a row.
+        std::lock_guard<std::recursive_timed_mutex> tree(manager.TreeLock());
+        manager.ShowFolder(Folder("A"));
+        manager.ShowFolder(Folder("B"));
+    }
+    testutil::WaitForRows();
+    EXPECT_EQ(CFileListData::FolderModel().GetCount(), kFilesB);
+    EXPECT_EQ(RowInitials(), std::set<char>{'b'});
+    EXPECT_EQ(View()->rowCount(), kFilesB);
+
+    // Abandoned in the middle: a large folder opened and at once left for a small one.
+    manager.ShowFolder(Folder("A"));
+    manager.ShowFolder(Folder("B"));
+    testutil::WaitForRows();
+    EXPECT_EQ(RowInitials(), std::set<char>{'b'});
+    EXPECT_EQ(View()->rowCount(), kFilesB);
+}
+
+TEST_F(BrowserLoader, ASortChosenWhileRowsArriveCoversEveryRow) {
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    {
+        std::lock_guard<std::recursive_timed_mutex> tree(manager.TreeLock());
+        manager.ShowFolder(Folder("A"));
+        View()->sort(kColumnName, Qt::DescendingOrder);
+    }
+    testutil::WaitForRows();
+    CFileListData& list = CFileListData::FolderModel();
+    ASSERT_EQ(list.GetCount(), kFilesA);
+    for (int r = 1; r < list.GetCount(); ++r) {
+        RefHolder<FileList_Item> before(list.GetItem(r - 1));
+        RefHolder<FileList_Item> after(list.GetItem(r));
+        ASSERT_GE(before->name, after->name) << "row " << r;
+    }
+}
+
+TEST_F(BrowserLoader, TheThumbnailWorkerIsHeldWhileRowsLoadAndPausedOnRequest) {
+    RecordingQueue queue;
+    CFileListDataCache& cache = CFileListData::FolderModel().DataCache();
+    cache.AttachWorker(&queue);
+    CFileVirtualNodeManager::Instance().ShowFolder(Folder("B"));
+    testutil::WaitForRows();
+    ASSERT_FALSE(queue.calls.empty());
+    EXPECT_EQ(queue.calls.front(), "hold") << "the old folder's pictures are given up first";
+    EXPECT_EQ(queue.calls.back(), "resume") << "the new rows' pictures are made once the load ends";
+    EXPECT_FALSE(cache.IsHeld());
+
+    queue.calls.clear();
+    QSignalSpy empty(View(), &CFileListQtModel::checkEmpty);
+    CFileListData::PauseLoading(true);
+    EXPECT_TRUE(cache.IsPaused());
+    EXPECT_TRUE(cache.IsHeld());
+    EXPECT_EQ(queue.calls, std::vector<std::string>{"hold"});
+    // A paused worker stays held when a load ends.
+    CFileVirtualNodeManager::Instance().ShowFolder(Folder("B"));
+    testutil::WaitForRows();
+    EXPECT_TRUE(cache.IsPaused());
+    EXPECT_EQ(std::count(queue.calls.begin(), queue.calls.end(), "resume"), 0);
+    CFileListData::PauseLoading(false);
+    EXPECT_FALSE(cache.IsPaused());
+    EXPECT_EQ(queue.calls.back(), "resume");
+    QApplication::sendPostedEvents();
+    ASSERT_FALSE(empty.isEmpty()) << "resuming tells the pane whether the list has rows";
+    EXPECT_TRUE(empty.last().at(0).toBool());
+    cache.AttachWorker(nullptr);
+}
+
+TEST_F(BrowserLoader, AReadyPictureRedrawsItsRowOrReachesThePreviewPane) {
+    CFileVirtualNodeManager::Instance().ShowFolder(Folder("B"));
+    testutil::WaitForRows();
+    CFileListData& list = CFileListData::FolderModel();
+    RefHolder<FileList_Item> row(list.GetItem(3));
+    ASSERT_TRUE(row);
+
+    // The report view: the row itself is announced, for the pane to compare with its own.
+    QSignalSpy ready(View(), &CFileListQtModel::rowPictureReady);
+    list.NotifyRowChanged(row.get());
+    QApplication::sendPostedEvents();
+    ASSERT_EQ(ready.size(), 1);
+    EXPECT_EQ(ready.at(0).at(0).value<quintptr>(), reinterpret_cast<quintptr>(row.get()));
+
+    // The icon view: the row's drawn index is redrawn, and only that row.
+    container->Right()->SetViewMode(false);
+    QSignalSpy changed(View(), &QAbstractItemModel::dataChanged);
+    row->drawnIndex = 3;
+    list.NotifyRowChanged(row.get());
+    QApplication::sendPostedEvents();
+    ASSERT_EQ(changed.size(), 1);
+    EXPECT_EQ(changed.at(0).at(0).toModelIndex().row(), 3);
+    EXPECT_EQ(changed.at(0).at(1).toModelIndex().row(), 3);
+    // A row not drawn since the last sort has nothing to redraw.
+    row->drawnIndex = -1;
+    list.NotifyRowChanged(row.get());
+    QApplication::sendPostedEvents();
+    EXPECT_EQ(changed.size(), 1);
+    container->Right()->SetViewMode(true);
+}
+
+}  // namespace
