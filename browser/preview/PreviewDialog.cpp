@@ -18,6 +18,7 @@
 #include "browser/preview/ImageView.h"
 #include "browser/preview/PreviewViewer.h"
 #include "browser/views/Icons.h"
+#include "browser/views/PreviewEntry.h"
 
 namespace FileSelCtrl {
 
@@ -175,6 +176,7 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
     }
 
     if (warnPaused && mode != PreviewMode::NotPicture) {
+        SetPreviewPauseWarned();
         m_warningShown = true;
         m_warning = new CWarningDialog(this);
         connect(m_warning, &CWarningDialog::confirmed, this, [this] {

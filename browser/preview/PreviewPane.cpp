@@ -230,12 +230,19 @@ void CWndPreview::BuildTexts(const QString& middleLabel, const QString& middleVa
     m_valueWidth = std::max(values.width(), fm.horizontalAdvance(m_nameLine));
 }
 
+void CWndPreview::SetFitWidthFirst(bool widthFirst) {
+    m_fitWidthFirst = widthFirst;
+    Layout();
+    update();
+}
+
 void CWndPreview::Layout() {
     if (m_labels.isEmpty()) return;
     const int cw = width(), ch = height();
     const int L = m_labelHeight, R = kPaneReserve;
     int fw = kPaneIconFrame, fh = kPaneIconFrame;
-    if (!m_picture.isNull() && cw > 22 && ch > 20) {
+    const int fitHeight = ch - R - L - 50;
+    if (!m_picture.isNull() && m_fitWidthFirst && cw > 22 && ch > 20) {
         const double pw = m_picture.width(), ph = m_picture.height();
         double factor = m_scale / ((cw - 22) / kPaneFrameWidth);
         if (pw / factor > pw) factor = 1.0;
@@ -243,6 +250,17 @@ void CWndPreview::Layout() {
         if (dh > ch - 20) {
             dh = ch - 20;
             dw = pw / (factor * (ph / factor) / (ch - 20));
+        }
+        fw = std::max(1, static_cast<int>(dw));
+        fh = std::max(1, static_cast<int>(dh));
+    } else if (!m_picture.isNull() && !m_fitWidthFirst && fitHeight > 0 && cw > 20) {
+        const double pw = m_picture.width(), ph = m_picture.height();
+        double factor = m_scale / (fitHeight / kPaneFrameHeight);
+        if (ph / factor > ph) factor = 1.0;
+        double dw = pw / factor, dh = ph / factor;
+        if (dw > cw - 20) {
+            dh = dh * (cw - 20) / dw;
+            dw = cw - 20;
         }
         fw = std::max(1, static_cast<int>(dw));
         fh = std::max(1, static_cast<int>(dh));

@@ -64,6 +64,8 @@ public:
     QString ValueText() const { return m_values; }
     QString LabelText() const { return m_labels; }
     FileList_Item* Item() const { return m_item; }
+    // Which side a picture is fitted to first: the width (the default) or the height.
+    void SetFitWidthFirst(bool widthFirst);
     // Workers still running, over all panes.
     static int LiveWorkers();
 

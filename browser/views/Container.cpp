@@ -167,10 +167,12 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     });
     // The picture of the previewed row is ready: the pane shows it again.
     connect(m_list->ListModel(), &CFileListQtModel::rowPictureReady, m_preview, [this](quintptr row) {
-        if (row && row == reinterpret_cast<quintptr>(m_preview->Item())) {
-            RefHolder<FileList_Item> again(CFileListData::GetCurrent().GetItem(CFileListData::GetCurrent().IndexOfFileNode(m_preview->Item()->fileNode)));
-            if (again) m_preview->SetItem(again.get());
-        }
+        FileList_Item* shown = m_preview->Item();
+        if (!row || row != reinterpret_cast<quintptr>(shown)) return;
+        shown->AddRef();
+        RefHolder<FileList_Item> keep(shown);
+        m_preview->ClearItem();
+        m_preview->SetItem(keep.get());
     });
     connect(m_icons->List(), &QListView::activated, this, [this](const QModelIndex& i) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/ListModel.h"
 #include "browser/preview/PreviewTemp.h"
 #include "browser/preview/PreviewViewer.h"
 #include "engine/FileNode.h"
@@ -69,6 +70,25 @@ void ResumePausedScan(bool pausedHere) {
     if (auto* control = dynamic_cast<IProgressControl*>(RecoveryGraph::Instance().GetProgress())) control->DoContinue();
 }
 
+namespace {
+std::atomic<bool> g_pausedForPreview{false};
+std::atomic<bool> g_previewPauseWarned{false};
+}  // namespace
+
+void PauseScanForPreview() {
+    g_previewPauseWarned = false;
+    if (PauseRunningScan()) g_pausedForPreview = true;
+}
+
+void ResumeScanAfterPreview() {
+    if (!g_pausedForPreview.exchange(false)) return;
+    ResumePausedScan(true);
+}
+
+bool IsScanPausedForPreview() { return g_pausedForPreview.load(); }
+bool IsPreviewPauseWarned() { return g_previewPauseWarned.load(); }
+void SetPreviewPauseWarned() { g_previewPauseWarned = true; }
+
 CSimpleWaitCursor::CSimpleWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
 CSimpleWaitCursor::~CSimpleWaitCursor() { QApplication::restoreOverrideCursor(); }
 
@@ -101,10 +121,16 @@ std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     const std::string temp = NewPreviewTempName();
     if (temp.empty()) return Skin().canNotPreview;
     SetCurrentRecoveryController(RecoveryGraph::Instance().GetController());
-    const bool paused = PauseRunningScan();
+    // The list's loader and picture work wait while the file is copied; a pause that was
+    // already on (a scan adding files) stays on.
+    const bool loadingPaused = CFileListData::GetCurrent().DataCache().IsPaused();
+    CFileListData::PauseLoading(true);
+    PauseScanForPreview();
+    const bool paused = IsScanPausedForPreview();
     CFileSelDefRecoveryCB callback;
     CFileRecoverer recoverer;
     const bool copied = recoverer.RecoverFile(&callback, device, node, temp.c_str(), true);
+    if (!loadingPaused) CFileListData::PauseLoading(false);
     std::string message;
     if (!copied) {
         message = Skin().canNotPreview;
@@ -115,7 +141,7 @@ std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     }
     DeleteTempCopies(temp);
     RemovePreviewTemp(temp);
-    ResumePausedScan(paused);
+    ResumeScanAfterPreview();
     return message;
 }
 

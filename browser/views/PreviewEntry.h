@@ -22,6 +22,16 @@ std::string CheckPreviewable(const IFileProperties* properties);
 bool PauseRunningScan();
 void ResumePausedScan(bool pausedHere);
 
+// A preview pauses a running scan while it copies and shows the file: the paused-for-preview
+// flag says it did, and resuming continues only a scan the preview paused.
+void PauseScanForPreview();
+void ResumeScanAfterPreview();
+bool IsScanPausedForPreview();
+// Follows the paused-for-preview flag: set once the preview told the user that the scan waits
+// (its warning strip), cleared when the next preview starts.
+bool IsPreviewPauseWarned();
+void SetPreviewPauseWarned();
+
 // The application's wait cursor for a scope, and the main window disabled for a scope.
 class CSimpleWaitCursor {
 public:

@@ -18,6 +18,10 @@
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/PreviewEntry.h"
+#include "engine/HeadlessSinks.h"
+#include "engine/Progress.h"
+#include "engine/RecoveryGraph.h"
 #include "platform/Sync.h"
 
 using namespace FileSelCtrl;
@@ -209,6 +213,45 @@ TEST_F(BrowserLoader, AReadyPictureRedrawsItsRowOrReachesThePreviewPane) {
     QApplication::sendPostedEvents();
     EXPECT_EQ(changed.size(), 1);
     container->Right()->SetViewMode(true);
+}
+
+}  // namespace
+
+// ---- pausing for a preview
+
+namespace {
+
+TEST(PreviewPause, OnlyARunningScanIsPausedAndOnlyThePreviewsOwnPauseIsLifted) {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    CHeadlessProgress progress;
+    session.SetProgress(&progress, &progress, progress.GetWindow());
+    const struct {
+        bool running;
+        bool userPaused;
+        bool pausedForPreview;
+        u32 stateAfter;
+    } cases[] = {
+        {true, false, true, kProgressRunning},   // paused for the preview, running again after
+        {true, true, false, kProgressPaused},    // the user's pause stays
+        {false, false, false, kProgressStopped}, // nothing runs: nothing to pause
+    };
+    for (const auto& c : cases) {
+        progress.DoStop(false);
+        if (c.running) progress.DoStart();
+        if (c.userPaused) progress.DoPause();
+        SetPreviewPauseWarned();
+        PauseScanForPreview();
+        EXPECT_EQ(IsScanPausedForPreview(), c.pausedForPreview) << c.running << c.userPaused;
+        EXPECT_FALSE(IsPreviewPauseWarned()) << "a new preview starts unwarned";
+        if (c.running) EXPECT_EQ(progress.GetState(), kProgressPaused);
+        ResumeScanAfterPreview();
+        EXPECT_FALSE(IsScanPausedForPreview());
+        EXPECT_EQ(progress.GetState(), c.stateAfter) << c.running << c.userPaused;
+        // A second resume never continues a scan the preview did not pause.
+        ResumeScanAfterPreview();
+        EXPECT_EQ(progress.GetState(), c.stateAfter);
+    }
+    session.SetProgress(nullptr, nullptr, nullptr);
 }
 
 }  // namespace

@@ -116,6 +116,20 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
     Settle();
     ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-en.png"))));
 
+    // Fitted height first, the picture keeps its proportions and stays inside the pane; the
+    // width-first frame comes back with the default.
+    const QRect widthFirst = pane->FrameRect();
+    pane->SetFitWidthFirst(false);
+    const QRect heightFirst = pane->FrameRect();
+    const QSize picture = pane->PictureSize();
+    EXPECT_LE(heightFirst.height(), pane->height() - kPaneReserve - 50);
+    EXPECT_LE(heightFirst.width(), pane->width() - 20);
+    EXPECT_NEAR(static_cast<double>(heightFirst.width()) / heightFirst.height(),
+                static_cast<double>(picture.width()) / picture.height(), 0.05);
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-height-first-en.png"))));
+    pane->SetFitWidthFirst(true);
+    EXPECT_EQ(pane->FrameRect(), widthFirst);
+
     // A damaged deleted picture (overwritten since) shows its icon and the type line, no crash.
     const auto broken = find("archive_library_368.png");
     RefHolder<FileList_Item> brokenRow(Select(BaseName(broken.path)));
