@@ -79,6 +79,10 @@ EmbeddedSpan FindEmbeddedJpeg(const u8* data, u64 size) {
     return span;
 }
 
+bool WantsEmbeddedJpeg(const std::string& name, u64 size) {
+    return size > kEmbeddedMinFileSize && name.find(".jpg") != std::string::npos;
+}
+
 bool ExtractEmbeddedJpeg(const std::string& path, const std::string& jpegPath) {
     MappedFile file;
     if (!file.Open(path)) return false;

@@ -39,6 +39,10 @@ struct EmbeddedSpan {
 };
 EmbeddedSpan FindEmbeddedJpeg(const u8* data, u64 size);
 
+// Whether a thumbnail of the found file is made from its embedded picture: a large file whose
+// name holds ".jpg" (exactly so, anywhere in the name).
+bool WantsEmbeddedJpeg(const std::string& name, u64 size);
+
 // Writes the embedded picture of the file at path to jpegPath and then copies it over path; true
 // when that happened. Otherwise both files are left as they were.
 bool ExtractEmbeddedJpeg(const std::string& path, const std::string& jpegPath);

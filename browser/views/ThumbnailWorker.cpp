@@ -1,5 +1,7 @@
 #include "browser/views/ThumbnailWorker.h"
 
+#include "browser/preview/EmbeddedJpeg.h"
+
 #include <unistd.h>
 
 #include <QImageReader>
@@ -7,6 +9,7 @@
 #include <cstdio>
 
 #include "browser/model/BrowserConfig.h"
+#include "browser/preview/EmbeddedJpeg.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
@@ -60,6 +63,11 @@ QImage DecodeThumbnail(const std::string& path) {
     if (image.isNull()) return {};
     if (image.size() != target) image = image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+QImage ThumbnailOfCopy(const std::string& copyPath, const std::string& name, u64 size) {
+    if (WantsEmbeddedJpeg(name, size)) ExtractEmbeddedJpeg(copyPath, copyPath + ".jpg");
+    return DecodeThumbnail(copyPath);
 }
 
 CThumbnailWorker::CThumbnailWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
@@ -159,7 +167,7 @@ QImage CThumbnailWorker::MakeThumbnail(const Request& request) {
     CFileRecoverer recoverer;
     QImage image;
     if (recoverer.RecoverFile(&callback, request.device, request.node, m_tempName.c_str(), false) && !m_hold) {
-        image = DecodeThumbnail(m_tempName);
+        image = ThumbnailOfCopy(m_tempName, p->GetName() ? p->GetName() : "", p->GetSize());
     }
     std::remove(m_tempName.c_str());
     return image;

@@ -41,6 +41,10 @@ QSize ThumbnailSize(QSize picture);
 // Decodes the picture file into a thumbnail; a null image when it is not a picture Qt reads,
 // is empty or too large.
 QImage DecodeThumbnail(const std::string& path);
+// The thumbnail of the copy at copyPath of the found file named name of size bytes: a large
+// camera picture is replaced by its embedded preview first, so that a 30 MiB file is never
+// decoded whole for 130 pixels.
+QImage ThumbnailOfCopy(const std::string& copyPath, const std::string& name, u64 size);
 
 class CThumbnailWorker : public IThumbnailQueue {
 public:

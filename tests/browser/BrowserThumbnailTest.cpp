@@ -2,6 +2,7 @@
 // and a hold that returns only once the worker has let go of its file.
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QImage>
 #include <atomic>
 #include <filesystem>
@@ -10,6 +11,7 @@
 
 #include "BrowserTestTree.h"
 #include "Gate.h"
+#include "browser/preview/EmbeddedJpeg.h"
 #include "browser/views/ThumbnailWorker.h"
 #include "ui/UiWait.h"
 
@@ -61,6 +63,46 @@ TEST(BrowserThumbnails, DecodingTakesPicturesAndRefusesTheRest) {
     }
     EXPECT_TRUE(DecodeThumbnail(huge).isNull());
     for (const std::string& f : {png, junk, huge}) std::filesystem::remove(f);
+}
+
+TEST(BrowserThumbnails, ALargeCameraPictureShowsItsEmbeddedPreview) {
+    // A camera-style file of 30 MiB: a header no reader takes, a small complete JPEG picture
+    // near its start, then the (here empty) full-size data.
+    QImage preview(160, 120, QImage::Format_RGB32);
+    for (int y = 0; y < preview.height(); ++y) {
+        for (int x = 0; x < preview.width(); ++x) preview.setPixel(x, y, qRgb((x * 7 + y * 3) & 0xff, (x * y) & 0xff, 0x40));
+    }
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    ASSERT_TRUE(preview.save(&buffer, "JPG", 95));
+    ASSERT_GT(jpeg.size(), 2100) << "the embedded picture must outlast the header skip";
+    constexpr u64 kCameraFileSize = 30ull << 20;
+    const std::string path = (std::filesystem::temp_directory_path() / "morvenda-thumb-camera.tmp").string();
+    const struct {
+        const char* name;
+        bool embeddedShown;
+    } cases[] = {
+        {"IMG_0001.jpg.cr2", true},  // ".jpg" anywhere in the name
+        {"IMG_0001.jpg", true},
+        {"IMG_0001.JPG", false},  // upper case: decoded as it is, and that fails here
+        {"IMG_0001.nef", false},
+    };
+    for (const auto& c : cases) {
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out.write("RAWCAMERA-HEADER", 16);
+            out.write(jpeg.constData(), jpeg.size());
+            out.seekp(static_cast<std::streamoff>(kCameraFileSize - 1));
+            out.put('\0');
+        }
+        const QImage thumb = ThumbnailOfCopy(path, c.name, kCameraFileSize);
+        EXPECT_EQ(!thumb.isNull(), c.embeddedShown) << c.name;
+        if (c.embeddedShown) EXPECT_EQ(thumb.size(), QSize(130, 97)) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(path + ".jpg")) << "the extractor's copy never stays";
+    }
+    // A small file is decoded as it is even with the name.
+    EXPECT_FALSE(WantsEmbeddedJpeg("IMG_0001.jpg", 1 << 20));
+    std::filesystem::remove(path);
 }
 
 TEST(BrowserThumbnails, AHoldWaitsForTheRunningFileAndDropsTheRest) {
