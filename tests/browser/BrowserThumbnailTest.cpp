@@ -97,7 +97,9 @@ TEST(BrowserThumbnails, ALargeCameraPictureShowsItsEmbeddedPreview) {
         }
         const QImage thumb = ThumbnailOfCopy(path, c.name, kCameraFileSize);
         EXPECT_EQ(!thumb.isNull(), c.embeddedShown) << c.name;
-        if (c.embeddedShown) EXPECT_EQ(thumb.size(), QSize(130, 97)) << c.name;
+        if (c.embeddedShown) {
+            EXPECT_EQ(thumb.size(), QSize(130, 97)) << c.name;
+        }
         EXPECT_FALSE(std::filesystem::exists(path + ".jpg")) << "the extractor's copy never stays";
     }
     // A small file is decoded as it is even with the name.

@@ -69,6 +69,8 @@ protected:
     void TearDown() override {
         browser->ClearAll();
         browsertest::Free(root);
+        // The lists go back to having no view: later tests list folders without a window.
+        CFileSelCtrl::DestroyInstance();
     }
 
     CBindingNode* Folder(const std::string& name) const {
@@ -243,7 +245,9 @@ TEST(PreviewPause, OnlyARunningScanIsPausedAndOnlyThePreviewsOwnPauseIsLifted) {
         PauseScanForPreview();
         EXPECT_EQ(IsScanPausedForPreview(), c.pausedForPreview) << c.running << c.userPaused;
         EXPECT_FALSE(IsPreviewPauseWarned()) << "a new preview starts unwarned";
-        if (c.running) EXPECT_EQ(progress.GetState(), kProgressPaused);
+        if (c.running) {
+            EXPECT_EQ(progress.GetState(), kProgressPaused);
+        }
         ResumeScanAfterPreview();
         EXPECT_FALSE(IsScanPausedForPreview());
         EXPECT_EQ(progress.GetState(), c.stateAfter) << c.running << c.userPaused;
