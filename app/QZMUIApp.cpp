@@ -14,6 +14,7 @@
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
+#include "browser/model/UsageEvents.h"
 #include "devices/VolumeEnumerator.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/DeviceWatch.h"
@@ -65,6 +66,8 @@ int CQZMUIApp::InitInstance() {
         return 0;
     }
     const int language = SetUpLanguage();
+    // Without the statistics library the usage events go to the trace log.
+    FileSelCtrl::InstallTraceStatsSink();
 
     // The lock is held until the process ends; the kernel lets go of it however the process ends.
     static InstanceLock lock(kInstanceMutexName);

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -25,9 +26,12 @@ NoteFn NoteFunction() {
     return fn;
 }
 
+std::atomic<IQuorvelSink*> g_fallback{nullptr};
+
 template <typename Call>
 void WithSink(Call call) {
     IQuorvelSink* sink = StatsSink();
+    if (!sink) sink = g_fallback.load();
     if (!sink) return;
     try {
         call(sink);
@@ -61,6 +65,8 @@ IQuorvelSink* StatsSink() {
     });
     return sink;
 }
+
+void SetStatsFallbackSink(IQuorvelSink* sink) { g_fallback = sink; }
 
 void StatsEvent(u32 code) { WithSink([&](IQuorvelSink* s) { s->RecordEvent(code); }); }
 void StatsValue(u32 code, u64 value) { WithSink([&](IQuorvelSink* s) { s->RecordValue(code, value); }); }

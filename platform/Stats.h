@@ -26,6 +26,9 @@ protected:
 void StatsNoteText(u32 code, const char* text);
 // The sink of libr2avlin.so, acquired once; null without the library or the export.
 IQuorvelSink* StatsSink();
+// Without the library, events go to this sink instead (the trace log's, or a test's); null to
+// drop them again.
+void SetStatsFallbackSink(IQuorvelSink* sink);
 // Conveniences over the sink; each is skipped without one, and anything the library throws is
 // swallowed: nothing in the program depends on the statistics.
 void StatsEvent(u32 code);

@@ -6,6 +6,7 @@
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/NodeManager.h"
+#include "browser/model/UsageEvents.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "platform/Time.h"
@@ -396,6 +397,7 @@ void CFileListData::Sort(bool ascending, u32 column) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     SortLocked(ascending, column);
     if (m_view) m_view->OnRowsReset();
+    if (column <= kColumnSize) StatsEvent(kUsageSortByColumn + column);
 }
 
 void CFileListData::SortLocked(bool ascending, u32 column) {

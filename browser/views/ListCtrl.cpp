@@ -15,6 +15,8 @@
 #include "browser/views/HeaderCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ScrollBar.h"
+#include "browser/model/NodeManager.h"
+#include "browser/model/UsageEvents.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 
@@ -323,6 +325,7 @@ void CFileListCtrl::keyPressEvent(QKeyEvent* event) {
 void CFileListCtrl::mouseDoubleClickEvent(QMouseEvent* event) {
     const QModelIndex i = indexAt(event->pos());
     if (!i.isValid()) return;
+    ReportItemClick(CFileVirtualNodeManager::Instance().CurrentTreeKind());
     SelectRow(i.row());
     OpenSelected();
 }

@@ -11,6 +11,7 @@
 #include "browser/model/ListModel.h"
 #include "browser/preview/PreviewTemp.h"
 #include "browser/preview/PreviewViewer.h"
+#include "browser/model/UsageEvents.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
@@ -127,10 +128,12 @@ std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     CFileListData::PauseLoading(true);
     PauseScanForPreview();
     const bool paused = IsScanPausedForPreview();
+    if (paused) StatsEvent(kUsagePreviewPausedScan);
     CFileSelDefRecoveryCB callback;
     CFileRecoverer recoverer;
     const bool copied = recoverer.RecoverFile(&callback, device, node, temp.c_str(), true);
     if (!loadingPaused) CFileListData::PauseLoading(false);
+    if (copied) StatsEvent(kUsagePreviewCopied);
     std::string message;
     if (!copied) {
         message = Skin().canNotPreview;
@@ -142,6 +145,7 @@ std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     DeleteTempCopies(temp);
     RemovePreviewTemp(temp);
     ResumeScanAfterPreview();
+    StatsEvent(kUsagePreviewEnded);
     return message;
 }
 

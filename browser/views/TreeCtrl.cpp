@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QStyle>
 #include <deque>
 
@@ -10,6 +11,7 @@
 #include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ScrollBar.h"
+#include "browser/model/UsageEvents.h"
 
 namespace FileSelCtrl {
 
@@ -283,6 +285,11 @@ void CFileTreeCtrl::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QTreeView::keyPressEvent(event);
+}
+
+void CFileTreeCtrl::mousePressEvent(QMouseEvent* event) {
+    if (indexAt(event->pos()).isValid()) ReportItemClick(m_treeKind);
+    QTreeView::mousePressEvent(event);
 }
 
 }  // namespace FileSelCtrl
