@@ -237,11 +237,11 @@ std::string LowerEnding(const std::string& name) {
 
 }  // namespace
 
-OfficeKind OldOfficeDocumentKind(const std::vector<u8>& b) {
-    if (b.size() < kHeaderBytes || std::memcmp(b.data(), kCompoundSignature, sizeof(kCompoundSignature)) != 0)
-        return OfficeKind::None;
+bool ReadCompoundStorage(const std::vector<u8>& b, CompoundStorage& storage) {
+    storage.streams.clear();
+    if (b.size() < kHeaderBytes || std::memcmp(b.data(), kCompoundSignature, sizeof(kCompoundSignature)) != 0) return false;
     const u32 shift = ReadU16(b, kSectorShiftAt);
-    if (shift != kSmallSectorShift && shift != kLargeSectorShift) return OfficeKind::None;
+    if (shift != kSmallSectorShift && shift != kLargeSectorShift) return false;
     const size_t sector = size_t{1} << shift;
     const u64 sectorsInFile = b.size() / sector;
     auto sectorAt = [&](u32 id) -> size_t { return (static_cast<size_t>(id) + 1) * sector; };
@@ -253,7 +253,6 @@ OfficeKind OldOfficeDocumentKind(const std::vector<u8>& b) {
         if (id > kLastRegularSector || sectorAt(id) + sector > b.size()) break;
         for (size_t at = sectorAt(id); at < sectorAt(id) + sector; at += 4) fat.push_back(ReadU32(b, at));
     }
-    OfficeKind kind = OfficeKind::None;
     u32 dir = ReadU32(b, kFirstDirSectorAt);
     for (u64 walked = 0; dir <= kLastRegularSector && walked < sectorsInFile; ++walked) {
         const size_t start = sectorAt(dir);
@@ -267,30 +266,56 @@ OfficeKind OldOfficeDocumentKind(const std::vector<u8>& b) {
                 if (ch == 0) break;
                 name += ch < 0x80 ? static_cast<char>(ch) : '?';
             }
-            if (EqualsNoCase(name, "WordDocument")) return OfficeKind::Word;
-            if (EqualsNoCase(name, "Book") || EqualsNoCase(name, "Workbook")) kind = OfficeKind::Workbook;
+            storage.streams.push_back(std::move(name));
         }
         if (dir >= fat.size()) break;
         dir = fat[dir];
     }
-    return kind;
+    return true;
 }
 
-OfficeKind OldOfficeDocumentKind(const std::string& path) {
+bool HasWordStream(const CompoundStorage& storage) {
+    return std::any_of(storage.streams.begin(), storage.streams.end(), [](const std::string& n) { return EqualsNoCase(n, "WordDocument"); });
+}
+
+bool HasWorkbookStream(const CompoundStorage& storage) {
+    return std::any_of(storage.streams.begin(), storage.streams.end(),
+                       [](const std::string& n) { return EqualsNoCase(n, "Book") || EqualsNoCase(n, "Workbook"); });
+}
+
+namespace {
+OfficeKind KindOf(const CompoundStorage& storage) {
+    if (HasWordStream(storage)) return OfficeKind::Word;
+    return HasWorkbookStream(storage) ? OfficeKind::Workbook : OfficeKind::None;
+}
+}  // namespace
+
+OfficeKind OldOfficeDocumentKind(const std::vector<u8>& b) {
+    CompoundStorage storage;
+    return ReadCompoundStorage(b, storage) ? KindOf(storage) : OfficeKind::None;
+}
+
+bool IsCompoundFile(const std::string& path, CompoundStorage& storage) {
+    storage.streams.clear();
     std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) return OfficeKind::None;
+    if (!in) return false;
     const std::streamoff size = in.tellg();
-    if (size < static_cast<std::streamoff>(kHeaderBytes) || static_cast<u64>(size) > kMaxCompoundBytes) return OfficeKind::None;
+    if (size < static_cast<std::streamoff>(kHeaderBytes) || static_cast<u64>(size) > kMaxCompoundBytes) return false;
     // Most files are no compound file: their first bytes tell, before the whole file is read.
     u8 signature[sizeof(kCompoundSignature)] = {};
     in.seekg(0);
     in.read(reinterpret_cast<char*>(signature), sizeof(signature));
-    if (!in || std::memcmp(signature, kCompoundSignature, sizeof(signature)) != 0) return OfficeKind::None;
+    if (!in || std::memcmp(signature, kCompoundSignature, sizeof(signature)) != 0) return false;
     std::vector<u8> bytes(static_cast<size_t>(size));
     in.seekg(0);
     in.read(reinterpret_cast<char*>(bytes.data()), size);
-    if (in.gcount() != size) return OfficeKind::None;
-    return OldOfficeDocumentKind(bytes);
+    if (in.gcount() != size) return false;
+    return ReadCompoundStorage(bytes, storage);
+}
+
+OfficeKind OldOfficeDocumentKind(const std::string& path) {
+    CompoundStorage storage;
+    return IsCompoundFile(path, storage) ? KindOf(storage) : OfficeKind::None;
 }
 
 bool IsRtfFile(const std::string& path) {

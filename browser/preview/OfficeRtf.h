@@ -17,6 +17,17 @@ namespace FileSelCtrl {
 
 enum class OfficeKind { None, Word, Workbook };
 
+// The streams of a compound (structured-storage) file, by name.
+struct CompoundStorage {
+    std::vector<std::string> streams;
+};
+// Reads the directory of the compound file at path (or in bytes); false when it is none.
+bool IsCompoundFile(const std::string& path, CompoundStorage& storage);
+bool ReadCompoundStorage(const std::vector<u8>& bytes, CompoundStorage& storage);
+// A "WordDocument" stream; a "Book" or "Workbook" stream (any case).
+bool HasWordStream(const CompoundStorage& storage);
+bool HasWorkbookStream(const CompoundStorage& storage);
+
 // The kind of an old-format document: a compound file holding a "WordDocument" stream, or a
 // "Book" or "Workbook" stream. Every offset and chain read from the file is checked.
 OfficeKind OldOfficeDocumentKind(const std::string& path);

@@ -352,7 +352,19 @@ TEST_F(PreviewParts, RichTextAndOldOfficeDocumentsAreRecognised) {
         {"impossible sector size", CompoundFile("WordDocument", 0xFFFFFFFE, 1, 7), OfficeKind::None},
         {"cut header", Cut(CompoundFile("WordDocument"), 100), OfficeKind::None},
     };
-    for (const CfbCase& c : cfbCases) EXPECT_EQ(OldOfficeDocumentKind(Write("c.doc", c.bytes)), c.kind) << c.what;
+    for (const CfbCase& c : cfbCases) {
+        EXPECT_EQ(OldOfficeDocumentKind(Write("c.doc", c.bytes)), c.kind) << c.what;
+        // The same answer from the storage checks one by one.
+        CompoundStorage storage;
+        IsCompoundFile(Write("c.doc", c.bytes), storage);
+        EXPECT_EQ(HasWordStream(storage), c.kind == OfficeKind::Word) << c.what;
+        EXPECT_EQ(HasWorkbookStream(storage), c.kind == OfficeKind::Workbook) << c.what;
+    }
+    CompoundStorage storage;
+    EXPECT_TRUE(IsCompoundFile(Write("c.doc", CompoundFile("Contents")), storage)) << "a compound file of another kind";
+    EXPECT_EQ(storage.streams, std::vector<std::string>{"Contents"});
+    EXPECT_FALSE(IsCompoundFile(Write("c.doc", Cut(CompoundFile("WordDocument"), 100)), storage));
+    EXPECT_FALSE(IsCompoundFile(Write("c.rtf", Bytes{'{', '\\', 'r', 't', 'f', '}'}), storage));
 }
 
 TEST_F(PreviewParts, OfficeDocumentsGoToTheDesktopViewerAsOneArgumentAndATellWhenThereIsNone) {
