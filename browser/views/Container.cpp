@@ -55,8 +55,8 @@ int ContainerLeftWidth(bool fromSplitter, int position, int current, int w, int 
 
 CWndLeftView::CWndLeftView(QWidget* parent) : QWidget(parent) {
     m_tabs = new CWndTabCtrl(this);
-    m_pathTree = new CFileTreeCtrl(kTreeKindPath, this);
-    m_typeTree = new CFileTreeCtrl(kTreeKindType, this);
+    m_pathTree = new CFilePathTreeCtrl(this);
+    m_typeTree = new CFileTypeTreeCtrl(this);
     m_pathTree->hide();
     m_typeTree->hide();
     const auto& names = Skin().treeNames;

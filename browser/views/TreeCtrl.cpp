@@ -109,6 +109,7 @@ bool CFileTreeModel::setData(const QModelIndex& index, const QVariant&, int role
     const u32 image = node->GetCheckState() == kImageUnchecked ? kImageChecked : kImageUnchecked;
     node->RefreshItem(image, true, true);
     OnNodeChanged(node);
+    emit checkClicked();
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     if (manager.PathRoot()->GetCheckState() == kImageUnchecked) {
         manager.ReportCheckState(true, false);
@@ -167,6 +168,18 @@ void CFileTreeModel::OnNodeChanged(CBindingNode* node) {
 
 void CFileTreeModel::OnBeginReset() { beginResetModel(); }
 
+void CFileTreeModel::RefreshAll() {
+    // Every shown item: the root and, below it, the items the view was given.
+    std::deque<QModelIndex> queue{index(0, 0)};
+    while (!queue.empty()) {
+        const QModelIndex i = queue.front();
+        queue.pop_front();
+        if (!i.isValid()) continue;
+        emit dataChanged(i, i);
+        for (int r = 0; r < rowCount(i); ++r) queue.push_back(index(r, 0, i));
+    }
+}
+
 void CFileTreeModel::OnEndReset() {
     // Every node that is left starts closed again; the root shows its children.
     std::deque<CBindingNode*> queue{m_root};
@@ -217,10 +230,52 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
     connect(m_model, &CFileTreeModel::buildEnded, this, &CFileTreeCtrl::OnBuildEnded);
     setFont(SkinFont(Skin().listFont));
     InstallSkinnedScrollBars(this);
-    manager.SetObserver(treeKind, m_model);
+    // New items and checks made in another tree make the next refresh recompute the states.
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { m_refreshPending = true; });
+    connect(m_model, &CFileTreeModel::checkClicked, this, [this] {
+        for (CFileTreeCtrl* other : LiveTrees()) {
+            if (other != this) other->SetRefreshPending();
+        }
+    });
+    LiveTrees().push_back(this);
+    CFileTreeCtrl::InitTree();
 }
 
-CFileTreeCtrl::~CFileTreeCtrl() { CFileVirtualNodeManager::Instance().SetObserver(m_treeKind, nullptr); }
+CFileTreeCtrl::~CFileTreeCtrl() {
+    auto& trees = LiveTrees();
+    trees.erase(std::remove(trees.begin(), trees.end(), this), trees.end());
+    CFileVirtualNodeManager::Instance().SetObserver(m_treeKind, nullptr);
+}
+
+std::vector<CFileTreeCtrl*>& CFileTreeCtrl::LiveTrees() {
+    static std::vector<CFileTreeCtrl*> trees;
+    return trees;
+}
+
+void CFileTreeCtrl::InitTree() {
+    CFileVirtualNodeManager::Instance().SetObserver(m_treeKind, m_model);
+    setExpanded(m_model->index(0, 0), true);
+}
+
+void CFileTreeCtrl::ResetItems() {
+    m_model->OnBeginReset();
+    m_model->OnEndReset();
+    setExpanded(m_model->index(0, 0), true);
+}
+
+void CFileTreeCtrl::RefreshCheckImages(bool recompute) {
+    if (!m_model->IsIdle()) return;
+    CBindingNode* root = m_model->Root();
+    if (root && (recompute || m_refreshPending)) root->RefreshCheckStates();
+    m_refreshPending = false;
+    if (m_model->rowCount() > 0) m_model->RefreshAll();
+}
+
+void CFileTreeCtrl::RefreshNames() {
+    m_model->RefreshAll();
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    if (m_model->Root() == manager.CurrentFolder() && !CFileListData::IsSearchShown()) manager.ShowFolder(m_model->Root());
+}
 
 void CFileTreeCtrl::OnSelected(const QModelIndex& current) {
     CBindingNode* node = CFileTreeModel::NodeOf(current);

@@ -4,6 +4,7 @@
 // that it can be opened, and the rest when the user opens it.
 #include <QAbstractItemModel>
 #include <QTreeView>
+#include <vector>
 
 #include "browser/model/NodeManager.h"
 
@@ -43,8 +44,13 @@ public:
     void OnBuildEnded() override;
     u32 TreeKind() const override { return m_treeKind; }
 
+    // Every shown item draws again (names and check boxes).
+    void RefreshAll();
+
 signals:
     void buildEnded();
+    // The user checked or unchecked an item of this tree.
+    void checkClicked();
 
 private:
     CBindingNode* m_root;
@@ -65,16 +71,50 @@ public:
     // Lists the selected node, or selects the root first.
     void ShowSelected();
 
+    // Registers the window with the node manager for its kind (the date tree nowhere: nothing
+    // shows it) and shows the root.
+    virtual void InitTree();
+    // Every item below the root goes; the root is shown again, unchecked.
+    void ResetItems();
+    // While no scan runs: the check boxes follow the nodes again, recomputed from the files when
+    // asked or when items or checks elsewhere changed since the last refresh.
+    void RefreshCheckImages(bool recompute);
+    // The items' names again (a new language); the root's listing follows when it is shown.
+    void RefreshNames();
+    void SetRefreshPending() { m_refreshPending = true; }
+    bool IsRefreshPending() const { return m_refreshPending; }
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
 
 private:
+    static std::vector<CFileTreeCtrl*>& LiveTrees();
     void OnSelected(const QModelIndex& current);
     void OnBuildEnded();
 
     u32 m_treeKind;
     CFileTreeModel* m_model;
+    bool m_refreshPending = false;
+};
+
+// The tree by path, by file type and by modified date.
+class CFilePathTreeCtrl : public CFileTreeCtrl {
+    Q_OBJECT
+public:
+    explicit CFilePathTreeCtrl(QWidget* parent) : CFileTreeCtrl(kTreeKindPath, parent) {}
+};
+
+class CFileTypeTreeCtrl : public CFileTreeCtrl {
+    Q_OBJECT
+public:
+    explicit CFileTypeTreeCtrl(QWidget* parent) : CFileTreeCtrl(kTreeKindType, parent) {}
+};
+
+class CFileTimeTreeCtrl : public CFileTreeCtrl {
+    Q_OBJECT
+public:
+    explicit CFileTimeTreeCtrl(QWidget* parent) : CFileTreeCtrl(kTreeKindDate, parent) {}
 };
 
 }  // namespace FileSelCtrl

@@ -7,11 +7,15 @@
 
 namespace testutil {
 
+// The notices a load posts may open a folder again (a tree selecting its item): the wait goes
+// on until a round of notices starts no load.
 inline void WaitForRows() {
-    for (FileSelCtrl::CFileListData* model : {&FileSelCtrl::CFileListData::FolderModel(), &FileSelCtrl::CFileListData::SearchModel()}) {
-        model->Loader().WaitIdle();
+    using FileSelCtrl::CFileListData;
+    for (;;) {
+        for (CFileListData* model : {&CFileListData::FolderModel(), &CFileListData::SearchModel()}) model->Loader().WaitIdle();
+        QCoreApplication::sendPostedEvents();
+        if (!CFileListData::FolderModel().Loader().IsRunning() && !CFileListData::SearchModel().Loader().IsRunning()) return;
     }
-    QCoreApplication::sendPostedEvents();
 }
 
 }  // namespace testutil

@@ -1,0 +1,124 @@
+// The tree windows by path and by type: their check boxes follow checks made behind their back
+// only when a refresh recomputes them (asked for, or pending after new items or a check in
+// another tree), their names are drawn again on request, and a reset leaves only the root.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <string>
+
+#include "BrowserTestTree.h"
+#include "ListWait.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/NodeManager.h"
+#include "browser/views/Container.h"
+#include "browser/views/TreeCtrl.h"
+#include "platform/Sync.h"
+
+using namespace FileSelCtrl;
+
+namespace {
+
+class BrowserTreeControls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char arg0[] = "test_browser";
+        static char* argv[] = {arg0, nullptr};
+        if (!QApplication::instance()) new QApplication(argc, argv);
+        browser = CFileSelCtrl::GetInstance();
+        browser->Create(nullptr, RECT{0, 0, 1000, 600});
+        container = browser->Container();
+        container->show();
+        browser->ClearAll();
+        root = browsertest::Root();
+        CFileNode* docs = browsertest::Add(root, "Docs", true);
+        first = browsertest::Add(docs, "a.txt", false, 10);
+        browsertest::Add(docs, "b.txt", false, 10);
+        CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+        manager.AddFileSystemNode(root, nullptr, nullptr, true);
+        while (manager.ProcessPending(kInfinite)) {
+        }
+        testutil::WaitForRows();
+        // No scan runs: check clicks and refreshes count.
+        container->Left()->PathTree()->SetBuildState(true);
+        container->Left()->TypeTree()->SetBuildState(true);
+    }
+    void TearDown() override {
+        browser->ClearAll();
+        browsertest::Free(root);
+        CFileSelCtrl::DestroyInstance();
+    }
+    CBindingNode* Docs() const {
+        CBindingNode* volume = (*CFileVirtualNodeManager::Instance().PathRoot()->GetChildren())[0];
+        return (*volume->GetChildren())[0];
+    }
+
+    CFileSelCtrl* browser = nullptr;
+    CFileSelCtrlContainer* container = nullptr;
+    CFileSystemNode* root = nullptr;
+    CFileNode* first = nullptr;
+};
+
+TEST_F(BrowserTreeControls, TheLeftViewHoldsAPathAndATypeTreeControl) {
+    EXPECT_NE(qobject_cast<CFilePathTreeCtrl*>(container->Left()->PathTree()), nullptr);
+    EXPECT_NE(qobject_cast<CFileTypeTreeCtrl*>(container->Left()->TypeTree()), nullptr);
+    EXPECT_EQ(container->Left()->PathTree()->GetTreeKind(), kTreeKindPath);
+    EXPECT_EQ(container->Left()->TypeTree()->GetTreeKind(), kTreeKindType);
+}
+
+TEST_F(BrowserTreeControls, CheckBoxesAreRecomputedWhenAskedOrPending) {
+    CFileTreeCtrl* path = container->Left()->PathTree();
+    CFileTreeCtrl* type = container->Left()->TypeTree();
+    path->RefreshCheckImages(true);
+    ASSERT_EQ(Docs()->GetCheckState(), kImageChecked);
+    EXPECT_FALSE(path->IsRefreshPending());
+
+    // A file unchecked behind the tree's back: a plain refresh reads the stored states.
+    first->SetCheckState(kUnchecked);
+    path->RefreshCheckImages(false);
+    EXPECT_EQ(Docs()->GetCheckState(), kImageChecked);
+    path->RefreshCheckImages(true);
+    EXPECT_EQ(Docs()->GetCheckState(), kImagePartly);
+
+    // A check click in the type tree leaves the path tree's refresh pending; that refresh
+    // recomputes and clears it.
+    first->SetCheckState(kChecked);
+    type->RefreshCheckImages(false);  // its own items' arrival was pending
+    ASSERT_FALSE(type->IsRefreshPending());
+    CFileTreeModel* types = type->TreeModel();
+    const QModelIndex typeRoot = types->index(0, 0);
+    ASSERT_TRUE(typeRoot.isValid());
+    ASSERT_TRUE(types->setData(typeRoot, Qt::Unchecked, Qt::CheckStateRole));
+    EXPECT_TRUE(path->IsRefreshPending());
+    EXPECT_FALSE(type->IsRefreshPending());
+    path->RefreshCheckImages(false);
+    EXPECT_FALSE(path->IsRefreshPending());
+    EXPECT_EQ(Docs()->GetCheckState(), kImageUnchecked);
+
+    // While a scan adds files the boxes are left alone, pending or not.
+    path->SetRefreshPending();
+    path->SetBuildState(false);
+    first->SetCheckState(kChecked);
+    path->RefreshCheckImages(true);
+    EXPECT_TRUE(path->IsRefreshPending());
+    EXPECT_EQ(Docs()->GetCheckState(), kImageUnchecked);
+    path->SetBuildState(true);
+}
+
+TEST_F(BrowserTreeControls, NamesAreDrawnAgainAndAResetLeavesTheRootAlone) {
+    CFileTreeCtrl* path = container->Left()->PathTree();
+    CFileTreeModel* model = path->TreeModel();
+    QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
+    path->RefreshNames();
+    EXPECT_GE(changed.size(), 2) << "the root and its shown items";
+    // The items go once their nodes did; the root stays.
+    path->expand(model->index(0, 0));
+    browser->ClearAll();
+    path->ResetItems();
+    EXPECT_EQ(model->rowCount(), 1);
+    EXPECT_EQ(model->rowCount(model->index(0, 0)), 0);
+}
+
+}  // namespace
