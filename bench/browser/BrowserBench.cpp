@@ -318,7 +318,7 @@ int main(int argc, char** argv) {
     // events; the longest event it handles until every row is listed.
     {
         constexpr int kHugeFolderFiles = 1000000;
-        CFileSystemNode* hugeRoot = CreateFileSystemNode();
+        CFileSystemNode* hugeRoot = CreateFileSystemNode().release();
         hugeRoot->SetFileSystemType(3);
         hugeRoot->SetFileProperties(BenchProps("NTFS", 0, kAttrDirectory, 0));
         CFileNode* huge = Add(hugeRoot, "Huge folder", true, seed++);
