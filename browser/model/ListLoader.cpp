@@ -56,8 +56,9 @@ void CFileListDataUICache::Start(CBindingNode* folder) {
 
 void CFileListDataUICache::Stop() {
     if (!m_current) return;
+    // The thread holds the thumbnail worker while it loads and lets go when it ends, abandoned
+    // or not: a hold set here could outlive every load and leave the worker stopped.
     m_owner->CancelLoad(*m_current);
-    m_owner->DataCache().Hold();
     m_current->Release();
     m_current = nullptr;
 }
@@ -102,6 +103,7 @@ void CFileListDataUICache::Load(UICache_Item* request) {
     while (!tree.try_lock_for(std::chrono::milliseconds(kLoaderLockWaitMs))) {
         if (request->IsCancelled()) {
             owner.DataCache().ClearQueue();
+            owner.DataCache().Resume();
             return;
         }
     }
@@ -159,12 +161,8 @@ void CFileListDataUICache::Load(UICache_Item* request) {
     } else {
         flush();
     }
-    const bool finished = owner.EndLoad(*request);
-    if (finished) {
-        owner.DataCache().Resume();
-    } else {
-        owner.DataCache().ClearQueue();
-    }
+    if (!owner.EndLoad(*request)) owner.DataCache().ClearQueue();
+    owner.DataCache().Resume();
     tree.unlock();
     // Deliveries that arrived while the tree was held were left waiting.
     manager.ResumeDrain();

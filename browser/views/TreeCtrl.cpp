@@ -280,7 +280,10 @@ void CFileTreeCtrl::RefreshNames() {
 void CFileTreeCtrl::OnSelected(const QModelIndex& current) {
     CBindingNode* node = CFileTreeModel::NodeOf(current);
     if (!node || !isVisible()) return;
-    CFileVirtualNodeManager::Instance().ShowFolder(node);
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    // The item of the folder on screen becoming current again (focus, a reset) lists nothing anew.
+    if (node == manager.CurrentFolder() && !CFileListData::IsSearchShown()) return;
+    manager.ShowFolder(node);
 }
 
 void CFileTreeCtrl::ShowSelected() {
