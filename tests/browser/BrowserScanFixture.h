@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Gate.h"
+#include "ListWait.h"
 #include "TestUtil.h"
 #include "ui/UiWait.h"
 #include "browser/model/BindingNode.h"
@@ -78,7 +79,10 @@ template <class Pred>
 inline void Settle() {
     EXPECT_TRUE(PumpUntil([] { return !FileSelCtrl::CFileVirtualNodeManager::Instance().HasPending(); },
                           "the browser's deliveries"));
+    // A folder opened meanwhile is listed on the loader thread: its rows, then what they start.
+    testutil::WaitForRows();
     uiwait::Flush();
+    testutil::WaitForRows();
 }
 
 // The scan's progress sink. A test may hold the scan thread at the scan's end record, with the
