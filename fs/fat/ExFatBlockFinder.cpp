@@ -234,8 +234,9 @@ void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
             const u64 bound = earlier.length / distance + (earlier.length % distance != 0 ? 1 : 0);
             if (bound > b.minCluster) b.minCluster = PowerOfTwoAtLeast(bound);
         }
-        b.files.clear();
+        // Kept for the layouts found without a root: they check that no two files share a cluster.
         b.files.shrink_to_fit();
+        std::sort(b.directories.begin(), b.directories.end());
         b.minCluster = std::max<u64>(b.minCluster >> m_sectorShift, 1);
         b.maxCluster >>= m_sectorShift;
         out.push_back(std::move(b));

@@ -343,40 +343,72 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
         finder.Find(m_dirBlocks, m_upcaseStarts, [this](u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster) {
             return ProbeBitmap(sector, root, rootCluster);
         });
-    for (const ExFatInferredVolume& v : volumes) {
-        bool known = false;
-        for (const auto& c : m_candidates) {
-            if (c->GetHeapStart() == v.heapStart && c->GetSectorsPerCluster() == v.sectorsPerCluster) {
-                c->SetFlags(c->GetFlags() | kExFatFlagFromEntrySets);
-                known = true;
-            }
-        }
-        if (known) continue;
-        const u64 fatBytes = (v.clusterCount + 2) * kFatEntryBytes;
-        const u64 fatLength = (fatBytes + m_sectorSize - 1) / m_sectorSize;
-        if (fatLength > 0xFFFFFFFFu) continue;
-        const u64 fat = FindFatOf(v, u32(fatLength));
-        std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> boot{};
-        u64 start = 0;
-        u64 length = 0;
-        if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, deviceSectors, boot, start, length)) continue;
-        auto c = std::make_unique<CExFatSearchedPartitionInfo>(m_sectorSize);
-        const u32 flags = kExFatFlagFromDirectoryBlocks | kExFatFlagFromEntrySets | (fat != 0 ? kExFatFlagFatSeen : 0);
-        c->SetFileSystemCode(kFsExFat);
-        c->SetSectorsPerCluster(v.sectorsPerCluster);
-        c->SetPartitionStart(start);
-        c->SetFoundStart(start);
-        c->SetTotalSectors(length);
-        c->SetBoot(boot.data());
-        c->SetFlags(flags);
-        c->SetEvidenceCount(v.blocks);
-        c->SetBootScore(ExFatCandidateScore(flags));
-        c->SetSearchController(this);
-        ReleaseTrace("exFAT volume found from its folders: heap at sector %llu, %u sectors per cluster, root cluster %u",
-                     static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
-                     unsigned(v.rootCluster));
-        m_candidates.push_back(std::move(c));
+    for (const ExFatInferredVolume& v : volumes) AddInferredCandidate(v, 0);
+
+    // Volumes whose root directory is gone too: the layouts their other folders agree on.
+    std::vector<ExFatKnownLayout> known;
+    for (const auto& c : m_candidates) {
+        ExFatKnownLayout k;
+        k.heapStart = c->GetHeapStart();
+        k.sectorsPerCluster = c->GetSectorsPerCluster();
+        k.volumeEnd = c->GetPartitionStart() + c->GetTotalSectors();
+        const u32 flags = c->GetFlags();
+        k.evidence = ((flags & kExFatFlagBoot) != 0 ? kExFatEvidenceMainBoot : 0) |
+                     ((flags & kExFatFlagBackupBoot) != 0 ? kExFatEvidenceBackupBoot : 0) |
+                     ((flags & kExFatFlagFromDirectoryBlocks) != 0 ? kExFatEvidenceRootBlock : 0);
+        known.push_back(k);
     }
+    ExFatBlockRules rules(m_dirBlocks, deviceSectors, m_sectorSize);
+    for (const ExFatBlockLayout& l : rules.Find(known)) {
+        if (l.heapStart >= deviceSectors || l.sectorsPerCluster == 0) continue;
+        ExFatInferredVolume v;
+        v.heapStart = l.heapStart;
+        v.sectorsPerCluster = u32(l.sectorsPerCluster);
+        // The walk does not read the stand-in root. Folders written as one extent leave their
+        // FAT entries free, but a formatted volume chains its first heap cluster (the bitmap).
+        v.rootCluster = kFirstCluster;
+        v.bitmapCluster = kFirstCluster;
+        v.clusterCount = (deviceSectors - l.heapStart) / l.sectorsPerCluster;
+        v.blocks = l.blocks;
+        AddInferredCandidate(v, kExFatFlagRootUnknown);
+    }
+}
+
+void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u32 extraFlags) {
+    const u64 deviceSectors = m_device->GetTotalSectors();
+    bool known = false;
+    for (const auto& c : m_candidates) {
+        if (c->GetHeapStart() == v.heapStart && c->GetSectorsPerCluster() == v.sectorsPerCluster) {
+            c->SetFlags(c->GetFlags() | kExFatFlagFromEntrySets);
+            known = true;
+        }
+    }
+    if (known) return;
+    const u64 fatBytes = (v.clusterCount + 2) * kFatEntryBytes;
+    const u64 fatLength = (fatBytes + m_sectorSize - 1) / m_sectorSize;
+    if (fatLength > 0xFFFFFFFFu) return;
+    const u64 fat = FindFatOf(v, u32(fatLength));
+    std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> boot{};
+    u64 start = 0;
+    u64 length = 0;
+    if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, deviceSectors, boot, start, length)) return;
+    auto c = std::make_unique<CExFatSearchedPartitionInfo>(m_sectorSize);
+    const u32 flags =
+        kExFatFlagFromDirectoryBlocks | kExFatFlagFromEntrySets | extraFlags | (fat != 0 ? kExFatFlagFatSeen : 0);
+    c->SetFileSystemCode(kFsExFat);
+    c->SetSectorsPerCluster(v.sectorsPerCluster);
+    c->SetPartitionStart(start);
+    c->SetFoundStart(start);
+    c->SetTotalSectors(length);
+    c->SetBoot(boot.data());
+    c->SetFlags(flags);
+    c->SetEvidenceCount(v.blocks);
+    c->SetBootScore(ExFatCandidateScore(flags));
+    c->SetSearchController(this);
+    ReleaseTrace("exFAT volume found from its folders: heap at sector %llu, %u sectors per cluster, root cluster %u",
+                 static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
+                 unsigned(v.rootCluster));
+    m_candidates.push_back(std::move(c));
 }
 
 u64 ExFatCandidateScore(u32 flags) {
@@ -456,6 +488,7 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     CTreeCollector collector;
     CExFatQuickSearch walk;
     walk.SetDirectoryTreeBuilder(&collector);
+    walk.SetRootKnown((c->GetFlags() & kExFatFlagRootUnknown) == 0);
     walk.SetFatUsable((c->GetFlags() & (kExFatFlagFromDirectoryBlocks | kExFatFlagFatSeen)) != kExFatFlagFromDirectoryBlocks);
     CGoOnProgress progress;
     const u32 result = walk.Search(walked, &progress);

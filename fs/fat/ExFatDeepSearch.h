@@ -12,6 +12,7 @@
 
 #include "engine/SearchedPartitionInfo.h"
 #include "fs/fat/ExFatBlockFinder.h"
+#include "fs/fat/ExFatBlockRules.h"
 #include "fs/fat/FatFamilyDeepSearch.h"
 
 constexpr u32 kExFatFlagBoot = 0x1;
@@ -21,6 +22,8 @@ constexpr u32 kExFatFlagSecondFatSeen = 0x8;
 constexpr u32 kExFatFlagFromEntrySets = 0x10;
 // Made from a root directory's block, without a boot sector.
 constexpr u32 kExFatFlagFromDirectoryBlocks = 0x20;
+// Found from folders below the root: the root directory's cluster is not known.
+constexpr u32 kExFatFlagRootUnknown = 0x40;
 
 // The weight of a candidate's own structures: both boot sectors 50, one 45, none 10; the same
 // again for its FAT copies.
@@ -97,6 +100,8 @@ private:
     void AddDirectoryCandidates();
     // The FAT that a volume found from its directories has: the last FAT start before its heap
     // with room for the clusters, whose entries of the system clusters are in use; 0 when none.
+    // A candidate walked through a stand-in boot sector, unless a known one has its layout.
+    void AddInferredCandidate(const ExFatInferredVolume& volume, u32 extraFlags);
     u64 FindFatOf(const ExFatInferredVolume& volume, u32 fatLength);
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 

@@ -80,7 +80,7 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     PendingFolder rootFolder;
     rootFolder.firstCluster = p.m_rootCluster;
     rootFolder.budget = u64(m_clusterBytes) * p.m_clusterLimit;
-    if (WalkDirectory(rootFolder)) {
+    if (m_rootKnown && WalkDirectory(rootFolder)) {
         u64 done = 0;
         u64 lastPercent = 0;
         while (!m_queue.empty() && m_progress->Continued() != 0) {

@@ -38,6 +38,8 @@ public:
     // Off for a volume whose FAT was not found: its boot sector is a stand-in, so the walk reads
     // every chain as contiguous instead of reading a FAT where none is.
     void SetFatUsable(bool usable) { m_fatUsable = usable; }
+    // A volume found from its subfolders alone has no root directory to walk.
+    void SetRootKnown(bool known) { m_rootKnown = known; }
 
     // After a search: whether its walks read the cluster, and a walk of one more folder whose
     // own entry is gone, its sets handed over with `parentId` as parent (the complete scan's
@@ -72,6 +74,7 @@ private:
     std::vector<u8> m_cluster;
     u32 m_clusterBytes = 0;
     bool m_fatUsable = true;
+    bool m_rootKnown = true;
     std::unordered_set<u32> m_readClusters;
     std::deque<PendingFolder> m_queue;
 };

@@ -295,6 +295,55 @@ TEST_P(FatDeepScanEveryVolume, RecoversLiveDeletedAndOrphanedFiles) {
     EXPECT_EQ(c.lostFolder, t.lostFolderFiles);
 }
 
+// Both boot regions and the root directory gone: the folders below the root agree on the layout.
+// What the root listed is lost, but every subfolder comes back below "Lost Folders" with its
+// files, their names and their data (the FAT is intact, so fragmented files too).
+TEST(FatDeepScanE2E, FindsAnExFatVolumeWithoutBootRegionsOrRootFromItsSubfolders) {
+    constexpr u32 kHeapOffsetField = 88;
+    constexpr u32 kRootClusterField = 96;
+    constexpr u32 kClusterShiftField = 109;
+    constexpr u32 kFirstCluster = 2;
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"));
+    ASSERT_GE(bytes.size(), size_t(kImageSector));
+    const u64 spc = u64(1) << bytes[kClusterShiftField];
+    const u64 rootSector = ReadLE32(bytes.data() + kHeapOffsetField) +
+                           (ReadLE32(bytes.data() + kRootClusterField) - kFirstCluster) * spc;
+    ASSERT_LE((rootSector + spc) * kImageSector, bytes.size());
+    std::vector<u64> zeroed = ExFatBootRegions(0);
+    for (u64 s = rootSector; s < rootSector + spc; ++s) zeroed.push_back(s);
+    for (u64 s : zeroed) std::fill_n(bytes.begin() + std::ptrdiff_t(s * kImageSector), kImageSector, u8(0));
+    const std::string image = tmp.File("damaged.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete(image, "disk:0", out, tmp, "run"), 0);
+    Json report, manifest;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("exfat-basic.json"), manifest));
+    ASSERT_EQ(report["scans"].items.size(), 1u);
+    const Json& scan = report["scans"].items[0];
+    ASSERT_EQ(scan["found_partitions"].items.size(), 1u);
+    EXPECT_EQ(scan["found_partitions"].items[0]["fs"].text, "EXFAT");
+    const std::string top = TreeFolder(out + "/" + std::to_string(int(scan["volume"].number)), "EXFAT");
+    ASSERT_FALSE(top.empty());
+
+    const std::multimap<std::string, std::string> written = FilesByHash(top);
+    size_t checked = 0;
+    for (const Json& f : manifest["files"].items) {
+        const std::string path = f["path"].text.substr(1);
+        const bool wanted = f["state"].text == "live" || (f["intact"].boolean && f["metadata"].text != "gone");
+        if (!wanted || path.find('/') == std::string::npos) continue;
+        bool found = false;
+        const auto [first, last] = written.equal_range(f["sha256"].text);
+        for (auto it = first; it != last && !found; ++it) found = InLostFolderBySuffix(it->second, path);
+        EXPECT_TRUE(found) << "not recovered with its data and name below a lost folder: " << path;
+        ++checked;
+    }
+    EXPECT_GT(checked, 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Volumes, FatDeepScanEveryVolume, ::testing::ValuesIn(kEveryFatVolume),
                          [](const ::testing::TestParamInfo<FatVolumeCase>& info) {
                              std::string name = std::string(info.param.image) + "_" + std::to_string(info.param.partition) +

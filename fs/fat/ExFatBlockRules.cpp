@@ -1,0 +1,361 @@
+#include "fs/fat/ExFatBlockRules.h"
+
+#include <algorithm>
+#include <deque>
+#include <unordered_set>
+
+#include "fs/fat/ExFatEntrySet.h"
+#include "fs/fat/ExFatPartition.h"
+
+namespace {
+constexpr u32 kFirstHeapCluster = 2;
+constexpr u64 kExFatLastCluster = kExFatChainEnd - 1;
+// A folder's own cluster is taken to stand just before its first file's.
+constexpr u32 kClustersBeforeFirstFile = 1;
+// Folders a tree test follows at the most.
+constexpr size_t kMaxTreeFolders = 1u << 16;
+// Sectors per cluster at the most: 32 MiB clusters of 512-byte sectors.
+constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 512;
+
+bool Contains(const std::vector<size_t>& sorted, size_t value) {
+    return std::binary_search(sorted.begin(), sorted.end(), value);
+}
+}  // namespace
+
+ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks, u64 deviceSectors, u32 sectorSize)
+    : m_blocks(blocks),
+      m_deviceSectors(deviceSectors),
+      m_sectorSize(sectorSize),
+      m_claimed(blocks.size(), false),
+      m_taken(blocks.size(), false) {}
+
+const ExFatDirectoryBlock* ExFatBlockRules::BlockAt(u64 sector, size_t& index) const {
+    auto it = std::lower_bound(m_blocks.begin(), m_blocks.end(), sector,
+                               [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+    if (it == m_blocks.end() || it->firstSector != sector) return nullptr;
+    index = size_t(it - m_blocks.begin());
+    return &*it;
+}
+
+u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold, std::vector<size_t>* tree) const {
+    u64 score = 0;
+    std::vector<size_t> found{root};
+    std::unordered_set<u32> visited;
+    std::deque<std::pair<size_t, u64>> queue{{root, 1}};
+    while (!queue.empty()) {
+        const auto [at, depth] = queue.front();
+        queue.pop_front();
+        for (u32 cluster : m_blocks[at].directories) {
+            if (visited.size() >= kMaxTreeFolders) break;
+            if (!visited.insert(cluster).second) continue;
+            const u64 offset = u64(cluster - kFirstHeapCluster) * spc;
+            if (offset >= m_deviceSectors || heapStart >= m_deviceSectors - offset) return 0;
+            size_t index = 0;
+            const ExFatDirectoryBlock* child = BlockAt(heapStart + offset, index);
+            if (child == nullptr) continue;
+            if (m_claimed[index] || !child->Admits(spc) || child->sectorCount > spc) return 0;
+            if (child->highestCluster >= kFirstHeapCluster &&
+                heapStart + u64(child->highestCluster - kFirstHeapCluster) * spc > m_deviceSectors) {
+                return 0;
+            }
+            score += depth;
+            found.push_back(index);
+            queue.emplace_back(index, depth + 1);
+        }
+    }
+    if (score < threshold || score == 0 || ClustersCollide(found, spc)) return 0;
+    if (tree != nullptr) *tree = std::move(found);
+    return score;
+}
+
+bool ExFatBlockRules::ClustersCollide(const std::vector<size_t>& tree, u64 spc) const {
+    // Each file's clusters as a range; two folders of one volume never share a cluster.
+    const u64 clusterBytes = spc * m_sectorSize;
+    std::vector<std::pair<u64, u64>> ranges;
+    for (size_t i : tree) {
+        for (const auto& f : m_blocks[i].files) {
+            const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
+            ranges.emplace_back(f.firstCluster, f.firstCluster + clusters);
+        }
+    }
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first < ranges[i - 1].second) return true;
+    }
+    return false;
+}
+
+bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
+    const ExFatDirectoryBlock& b = m_blocks[block];
+    const u64 own = (b.firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
+    if (b.lowestCluster < kFirstHeapCluster + kClustersBeforeFirstFile || own != b.lowestCluster - kClustersBeforeFirstFile) {
+        return false;
+    }
+    const u64 clusterBytes = c.spc * m_sectorSize;
+    std::vector<std::pair<u64, u64>> ranges{{own, own + 1}};
+    for (const auto& f : b.files) {
+        const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
+        if (f.firstCluster + clusters - 1 > kExFatLastCluster) return false;
+        ranges.emplace_back(f.firstCluster, f.firstCluster + clusters);
+    }
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first < ranges[i - 1].second) return false;
+    }
+    return true;
+}
+
+bool ExFatBlockRules::Holds(const Candidate& c, const ExFatDirectoryBlock& b) const {
+    return b.firstSector >= c.heapStart + kFirstHeapCluster * c.spc && b.firstSector + b.sectorCount - 1 < c.volumeEnd;
+}
+
+void ExFatBlockRules::Attach(Candidate& c, size_t block) {
+    auto it = std::lower_bound(c.attached.begin(), c.attached.end(), block);
+    if (it == c.attached.end() || *it != block) c.attached.insert(it, block);
+}
+
+ExFatBlockRules::Candidate* ExFatBlockRules::FindOrMake(u64 heapStart, u64 spc, u32 evidence, bool& made) {
+    made = false;
+    auto it = m_byLayout.find({heapStart, spc});
+    if (it != m_byLayout.end()) {
+        m_candidates[it->second].evidence |= evidence;
+        return &m_candidates[it->second];
+    }
+    Trim();
+    Candidate c;
+    c.heapStart = heapStart;
+    c.spc = spc;
+    c.volumeEnd = m_deviceSectors;
+    c.evidence = evidence;
+    m_byLayout[{heapStart, spc}] = m_candidates.size();
+    m_candidates.push_back(std::move(c));
+    made = true;
+    return &m_candidates.back();
+}
+
+void ExFatBlockRules::Trim() {
+    if (m_candidates.size() < kMaxCandidates) return;
+    // The oldest guesses go; the volumes placed by boot sectors and root blocks stay.
+    std::vector<Candidate> kept;
+    const size_t drop = m_candidates.size() - kTrimmedCandidates;
+    size_t dropped = 0;
+    for (Candidate& c : m_candidates) {
+        if (!c.known && dropped < drop) {
+            ++dropped;
+            continue;
+        }
+        kept.push_back(std::move(c));
+    }
+    m_candidates = std::move(kept);
+    m_byLayout.clear();
+    for (size_t i = 0; i < m_candidates.size(); ++i) m_byLayout[{m_candidates[i].heapStart, m_candidates[i].spc}] = i;
+}
+
+void ExFatBlockRules::SortCandidates() {
+    std::stable_sort(m_candidates.begin(), m_candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.evidence != b.evidence) return a.evidence > b.evidence;
+        return a.attached.size() > b.attached.size();
+    });
+    m_byLayout.clear();
+    for (size_t i = 0; i < m_candidates.size(); ++i) m_byLayout[{m_candidates[i].heapStart, m_candidates[i].spc}] = i;
+}
+
+bool ExFatBlockRules::Explained(size_t block) {
+    const ExFatDirectoryBlock& b = m_blocks[block];
+    size_t tried = 0;
+    for (Candidate& c : m_candidates) {
+        if (!Holds(c, b)) continue;
+        if (++tried > kExplainTries) return false;
+        if (!b.Admits(c.spc) || !OnBoundary(c, b.firstSector)) continue;
+        if (Contains(c.attached, block)) return true;
+        if (b.directories.empty()) continue;
+        const u64 threshold = c.evidence > kExFatEvidencePair ? 1 : kPairWeight;
+        std::vector<size_t> tree;
+        if (TreeTest(block, c.heapStart, c.spc, threshold, &tree) == 0) continue;
+        for (size_t t : tree) Attach(c, t);
+        SortCandidates();
+        return true;
+    }
+    return false;
+}
+
+void ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
+    const ExFatDirectoryBlock& a = m_blocks[ai];
+    const ExFatDirectoryBlock& b = m_blocks[bi];
+    u64 best = kPairLeastScore;
+    for (u64 p = a.minCluster; p != 0 && p <= a.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
+        if (!b.Admits(p) || p < a.sectorCount || p < b.sectorCount) continue;
+        const u64 distance = a.firstSector > b.firstSector ? a.firstSector - b.firstSector : b.firstSector - a.firstSector;
+        if (distance % p != 0) break;
+        for (u32 d : a.directories) {
+            if (d > b.highestCluster) continue;
+            const u64 offset = u64(d - kFirstHeapCluster) * p;
+            if (offset > b.firstSector) break;
+            const u64 heap = b.firstSector - offset;
+            // The parent must stand at least one cluster past the system clusters.
+            if (heap + 3 * p > a.firstSector) continue;
+            const u64 parentCluster = (a.firstSector - heap) / p + kFirstHeapCluster;
+            if (parentCluster > a.highestCluster) continue;
+            std::vector<size_t> tree;
+            const u64 score = TreeTest(ai, heap, p, weight, &tree);
+            if (score < best) continue;
+            best = score;
+            bool made = false;
+            Candidate* c = FindOrMake(heap, p, kExFatEvidencePair, made);
+            for (size_t t : tree) Attach(*c, t);
+        }
+    }
+}
+
+void ExFatBlockRules::SingleBlock(size_t index) {
+    const ExFatDirectoryBlock& b = m_blocks[index];
+    if (b.setCount == 0 || b.lowestCluster < kFirstHeapCluster + kClustersBeforeFirstFile ||
+        b.lowestCluster > kExFatLastCluster) {
+        return;
+    }
+    const u64 ownCluster = b.lowestCluster - kClustersBeforeFirstFile;
+    size_t made = 0;
+    for (u64 p = b.minCluster; p != 0 && p <= b.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
+        if (p < b.sectorCount) continue;
+        const u64 offset = (ownCluster - kFirstHeapCluster) * p;
+        if (offset > b.firstSector) break;
+        const u64 heap = b.firstSector - offset;
+        if (heap + u64(b.highestCluster - kFirstHeapCluster) * p > m_deviceSectors) break;
+        auto it = m_byLayout.find({heap, p});
+        if (it != m_byLayout.end()) {
+            m_candidates[it->second].evidence |= kExFatEvidenceSingleBlock;
+            Attach(m_candidates[it->second], index);
+            continue;
+        }
+        if (made == kSingleLayoutsPerBlock) continue;
+        bool isNew = false;
+        Candidate* c = FindOrMake(heap, p, kExFatEvidenceSingleBlock, isNew);
+        Attach(*c, index);
+        ++made;
+    }
+}
+
+void ExFatBlockRules::Consolidate() {
+    SortCandidates();
+    size_t blocksLeft = 0;
+    for (size_t i = 0; i < m_blocks.size(); ++i) blocksLeft += m_taken[i] ? 0 : 1;
+    for (Candidate& c : m_candidates) {
+        bool setAside = c.attached.size() > blocksLeft;
+        for (size_t i : c.attached) setAside = setAside || m_taken[i];
+        if (setAside) continue;
+        c.attached.clear();
+        c.bookedOnBoundary.clear();
+        for (size_t i = 0; i < m_blocks.size(); ++i) {
+            const ExFatDirectoryBlock& b = m_blocks[i];
+            if (b.firstSector >= c.volumeEnd) break;
+            if (m_taken[i] || !b.Admits(c.spc) || !Holds(c, b)) continue;
+            const bool boundary = OnBoundary(c, b.firstSector);
+            if (boundary) c.bookedOnBoundary.push_back(b.firstSector);
+            if (boundary && !Contains(c.attached, i)) {
+                std::vector<size_t> tree;
+                const u64 score = TreeTest(i, c.heapStart, c.spc, 1, &tree);
+                if (score != 0) {
+                    for (size_t t : tree) {
+                        Attach(c, t);
+                        m_claimed[t] = true;
+                        c.claimed[t] = score;
+                    }
+                } else if (ConsistentAlone(i, c)) {
+                    Attach(c, i);
+                    m_claimed[i] = true;
+                    c.claimed[i] = 1;
+                }
+            }
+            // A root directory the layout holds is the volume's own.
+            if (b.IsRoot()) {
+                Attach(c, i);
+                m_claimed[i] = true;
+                c.claimed[i] = 1;
+            }
+        }
+        if (c.bookedOnBoundary.empty() || c.attached.empty()) continue;
+        const u64 low = c.bookedOnBoundary.front();
+        const u64 high = c.bookedOnBoundary.back();
+        for (size_t i : c.attached) {
+            if (m_blocks[i].firstSector >= low && m_blocks[i].firstSector <= high && !m_taken[i]) {
+                m_taken[i] = true;
+                --blocksLeft;
+            }
+        }
+        m_accepted.push_back(c);
+    }
+    m_candidates.clear();
+    m_byLayout.clear();
+}
+
+std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
+    std::stable_sort(m_accepted.begin(), m_accepted.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.evidence != b.evidence) return a.evidence > b.evidence;
+        return a.attached.size() > b.attached.size();
+    });
+    std::vector<ExFatBlockLayout> out;
+    std::vector<bool> dropped(m_accepted.size(), false);
+    for (size_t i = 0; i < m_accepted.size(); ++i) {
+        if (dropped[i]) continue;
+        const Candidate& a = m_accepted[i];
+        for (size_t j = i + 1; j < m_accepted.size(); ++j) {
+            const Candidate& b = m_accepted[j];
+            if (dropped[j] || b.claimed.size() > a.claimed.size()) continue;
+            bool covered = true;
+            for (const auto& [block, weight] : b.claimed) {
+                auto it = a.claimed.find(block);
+                if (it == a.claimed.end() || it->second < weight) {
+                    covered = false;
+                    break;
+                }
+            }
+            dropped[j] = covered;
+        }
+        if (a.known || a.claimed.empty()) continue;
+        ExFatBlockLayout l;
+        l.heapStart = a.heapStart;
+        l.sectorsPerCluster = a.spc;
+        l.evidence = a.evidence;
+        l.blocks = a.claimed.size();
+        out.push_back(l);
+    }
+    return out;
+}
+
+std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnownLayout>& known) {
+    for (const ExFatKnownLayout& k : known) {
+        if (k.sectorsPerCluster == 0 || m_byLayout.count({k.heapStart, k.sectorsPerCluster}) != 0) continue;
+        Candidate c;
+        c.heapStart = k.heapStart;
+        c.spc = k.sectorsPerCluster;
+        c.volumeEnd = k.volumeEnd;
+        c.evidence = k.evidence;
+        c.known = true;
+        m_byLayout[{c.heapStart, c.spc}] = m_candidates.size();
+        m_candidates.push_back(std::move(c));
+    }
+    SortCandidates();
+    const size_t n = m_blocks.size();
+    // While the blocks come in: each block not yet explained is paired with its neighbours.
+    for (size_t a = 0; a < n; ++a) {
+        const ExFatDirectoryBlock& b = m_blocks[a];
+        if (b.IsRoot() || Explained(a) || b.directories.empty()) continue;
+        const size_t from = a > kPairBefore ? a - kPairBefore : 0;
+        for (size_t i = from; i < n && i <= a + kPairAfter; ++i) {
+            if (i == a || m_blocks[i].IsRoot() || m_blocks[i].directories.empty()) continue;
+            Pair(a, i, kPairWeight);
+        }
+        SortCandidates();
+    }
+    // The final pass: single blocks, and close pairs that score less.
+    for (size_t a = 0; a < n; ++a) {
+        SingleBlock(a);
+        if (m_blocks[a].directories.empty()) continue;
+        const size_t from = a > kFinalPairBefore ? a - kFinalPairBefore : 0;
+        for (size_t i = from; i < n && i <= a + kFinalPairAfter; ++i) {
+            if (i != a) Pair(a, i, kFinalPairWeight);
+        }
+    }
+    Consolidate();
+    return HandOut();
+}

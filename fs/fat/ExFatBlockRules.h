@@ -1,0 +1,94 @@
+#pragma once
+// Finding an exFAT volume whose root directory is gone too: pairs of folder blocks whose entries
+// place one at the other's cluster, and single blocks taken as the cluster just before their
+// first file, propose layouts (heap start, sectors per cluster). Every layout then books the
+// blocks its heap holds and claims those it explains; a layout whose claims another one claims
+// at least as strongly is dropped.
+#include <map>
+#include <vector>
+
+#include "fs/fat/ExFatBlockFinder.h"
+#include "platform/Types.h"
+
+// Evidence of a layout, highest first in the candidate order.
+constexpr u32 kExFatEvidenceMainBoot = 0x80000000u;
+constexpr u32 kExFatEvidenceBackupBoot = 0x40000000u;
+constexpr u32 kExFatEvidenceRootBlock = 0x10000000u;
+constexpr u32 kExFatEvidencePair = 0x8000000u;
+constexpr u32 kExFatEvidenceSingleBlock = 0x2000000u;
+
+// A volume a boot sector or a root block already places: its blocks are its own.
+struct ExFatKnownLayout {
+    u64 heapStart = 0;
+    u64 sectorsPerCluster = 0;
+    u64 volumeEnd = 0;  // the first sector after its heap
+    u32 evidence = 0;
+};
+
+// A layout the blocks alone give.
+struct ExFatBlockLayout {
+    u64 heapStart = 0;
+    u64 sectorsPerCluster = 0;
+    u32 evidence = 0;
+    u64 blocks = 0;  // blocks claimed
+};
+
+class ExFatBlockRules {
+public:
+    // Neighbours paired with a block while the blocks are walked, and in the final pass.
+    static constexpr size_t kPairBefore = 31;
+    static constexpr size_t kPairAfter = 128;
+    static constexpr size_t kFinalPairBefore = 8;
+    static constexpr size_t kFinalPairAfter = 7;
+    static constexpr u64 kPairWeight = 7;
+    static constexpr u64 kFinalPairWeight = 3;
+    // A pair's tree must score at least this much.
+    static constexpr u64 kPairLeastScore = 5;
+    static constexpr size_t kSingleLayoutsPerBlock = 16;
+    static constexpr size_t kExplainTries = 16;
+    static constexpr size_t kMaxCandidates = 1024;
+    static constexpr size_t kTrimmedCandidates = 512;
+
+    // `blocks` sorted by first sector.
+    ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks, u64 deviceSectors, u32 sectorSize);
+
+    // Layouts of volumes no known layout explains, best first.
+    std::vector<ExFatBlockLayout> Find(const std::vector<ExFatKnownLayout>& known);
+
+private:
+    struct Candidate {
+        u64 heapStart = 0;
+        u64 spc = 0;
+        u64 volumeEnd = 0;
+        u32 evidence = 0;
+        bool known = false;
+        std::vector<size_t> attached;  // block indices, ascending, once each
+        std::vector<u64> bookedOnBoundary;
+        std::map<size_t, u64> claimed;  // block index -> weight
+    };
+
+    u64 TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold, std::vector<size_t>* tree) const;
+    bool ClustersCollide(const std::vector<size_t>& tree, u64 spc) const;
+    bool ConsistentAlone(size_t block, const Candidate& c) const;
+    bool Holds(const Candidate& c, const ExFatDirectoryBlock& b) const;
+    bool OnBoundary(const Candidate& c, u64 sector) const { return (sector - c.heapStart) % c.spc == 0; }
+    static void Attach(Candidate& c, size_t block);
+    Candidate* FindOrMake(u64 heapStart, u64 spc, u32 evidence, bool& made);
+    bool Explained(size_t block);
+    void Pair(size_t a, size_t b, u64 weight);
+    void SingleBlock(size_t block);
+    void Trim();
+    void SortCandidates();
+    void Consolidate();
+    std::vector<ExFatBlockLayout> HandOut();
+    const ExFatDirectoryBlock* BlockAt(u64 sector, size_t& index) const;
+
+    const std::vector<ExFatDirectoryBlock>& m_blocks;
+    u64 m_deviceSectors;
+    u32 m_sectorSize;
+    std::vector<Candidate> m_candidates;
+    std::map<std::pair<u64, u64>, size_t> m_byLayout;  // (heap start, spc) -> index
+    std::vector<bool> m_claimed;
+    std::vector<bool> m_taken;
+    std::vector<Candidate> m_accepted;
+};
