@@ -179,10 +179,11 @@ bool ExFatBlockRules::Explained(size_t block) {
     return false;
 }
 
-void ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
+bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
     const ExFatDirectoryBlock& a = m_blocks[ai];
     const ExFatDirectoryBlock& b = m_blocks[bi];
     u64 best = kPairLeastScore;
+    bool proposed = false;
     for (u64 p = a.minCluster; p != 0 && p <= a.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
         if (!b.Admits(p) || p < a.sectorCount || p < b.sectorCount) continue;
         const u64 distance = a.firstSector > b.firstSector ? a.firstSector - b.firstSector : b.firstSector - a.firstSector;
@@ -203,8 +204,10 @@ void ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
             bool made = false;
             Candidate* c = FindOrMake(heap, p, kExFatEvidencePair, made);
             for (size_t t : tree) Attach(*c, t);
+            proposed = true;
         }
     }
+    return proposed;
 }
 
 void ExFatBlockRules::SingleBlock(size_t index) {
@@ -245,7 +248,11 @@ void ExFatBlockRules::Consolidate() {
         if (setAside) continue;
         c.attached.clear();
         c.bookedOnBoundary.clear();
-        for (size_t i = 0; i < m_blocks.size(); ++i) {
+        // Blocks are sorted by sector: the walk starts at the candidate's first data cluster.
+        const u64 dataStart = c.heapStart + kFirstHeapCluster * c.spc;
+        const auto begin = std::lower_bound(m_blocks.begin(), m_blocks.end(), dataStart,
+                                            [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+        for (size_t i = size_t(begin - m_blocks.begin()); i < m_blocks.size(); ++i) {
             const ExFatDirectoryBlock& b = m_blocks[i];
             if (b.firstSector >= c.volumeEnd) break;
             if (m_taken[i] || !b.Admits(c.spc) || !Holds(c, b)) continue;
@@ -341,11 +348,12 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
         const ExFatDirectoryBlock& b = m_blocks[a];
         if (b.IsRoot() || Explained(a) || b.directories.empty()) continue;
         const size_t from = a > kPairBefore ? a - kPairBefore : 0;
+        bool proposed = false;
         for (size_t i = from; i < n && i <= a + kPairAfter; ++i) {
             if (i == a || m_blocks[i].IsRoot() || m_blocks[i].directories.empty()) continue;
-            Pair(a, i, kPairWeight);
+            proposed = Pair(a, i, kPairWeight) || proposed;
         }
-        SortCandidates();
+        if (proposed) SortCandidates();
     }
     // The final pass: single blocks, and close pairs that score less.
     for (size_t a = 0; a < n; ++a) {

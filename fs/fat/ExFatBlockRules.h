@@ -75,7 +75,8 @@ private:
     static void Attach(Candidate& c, size_t block);
     Candidate* FindOrMake(u64 heapStart, u64 spc, u32 evidence, bool& made);
     bool Explained(size_t block);
-    void Pair(size_t a, size_t b, u64 weight);
+    // Whether the pair proposed a layout.
+    bool Pair(size_t a, size_t b, u64 weight);
     void SingleBlock(size_t block);
     void Trim();
     void SortCandidates();

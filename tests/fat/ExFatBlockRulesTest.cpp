@@ -1,0 +1,83 @@
+// Layouts of exFAT volumes found from folder blocks alone, where neither a boot sector nor the
+// root directory survives: a tree of folders that sit where their parents' entries put them
+// fixes the layout, a block that explains only itself makes none when its files collide, and a
+// volume a boot sector already places keeps its own folders.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fs/fat/ExFatBlockRules.h"
+
+namespace {
+
+constexpr u64 kDeviceSectors = 1u << 14;
+constexpr u32 kSectorSize = 512;
+constexpr u64 kHeap = 1000;
+constexpr u64 kSpc = 8;
+
+struct FolderSpec {
+    u32 cluster;                   // where the folder is on the volume
+    std::vector<u32> folders;      // first clusters of the folders it lists
+    std::vector<u32> files;        // first clusters of its files, one cluster each
+};
+
+// The block a folder of a volume with heap kHeap gives the walker.
+ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
+    ExFatDirectoryBlock b;
+    b.firstSector = kHeap + (f.cluster - 2) * kSpc;
+    b.sectorCount = 1;
+    b.minCluster = minSpc;
+    b.maxCluster = maxSpc;
+    b.directories = f.folders;
+    std::vector<u32> all = f.folders;
+    all.insert(all.end(), f.files.begin(), f.files.end());
+    for (u32 c : all) {
+        ++b.setCount;
+        b.lowestCluster = std::min(b.lowestCluster, c);
+        b.highestCluster = std::max(b.highestCluster, c);
+        b.files.push_back({c, kSpc * kSectorSize, true});
+    }
+    return b;
+}
+
+struct RulesCase {
+    const char* name;
+    std::vector<FolderSpec> folders;  // ascending by cluster
+    u64 minSpc, maxSpc;               // cluster-size bounds every block admits
+    bool knownVolume;                 // a boot sector places the volume at kHeap
+    std::vector<std::pair<u64, u64>> layouts;  // heap start, sectors per cluster
+};
+
+// Four folders deep, each the parent of the next; the last one's file lies further away than
+// the cluster after it, so that block alone proposes a wrong heap.
+const std::vector<FolderSpec> kChain = {
+    {10, {20}, {11}}, {20, {30}, {21}}, {30, {40}, {31}}, {40, {}, {45}}};
+
+const RulesCase kCases[] = {
+    {"ChainFixesTheLayout", kChain, kSpc, kSpc, false, {{kHeap, kSpc}}},
+    {"ChainAmongOtherClusterSizes", kChain, 1, 64, false, {{kHeap, kSpc}}},
+    {"KnownVolumeKeepsItsFolders", kChain, kSpc, kSpc, true, {}},
+    {"LoneFolderAfterItsOwnClusterStandsAlone", {{50, {}, {51, 52}}}, kSpc, kSpc, false, {{kHeap, kSpc}}},
+    {"LoneFolderWhoseFilesCollideMakesNone", {{50, {}, {51, 51}}}, kSpc, kSpc, false, {}},
+};
+
+class ExFatBlockRulesTable : public ::testing::TestWithParam<RulesCase> {};
+
+TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
+    const RulesCase& t = GetParam();
+    std::vector<ExFatDirectoryBlock> blocks;
+    for (const FolderSpec& f : t.folders) blocks.push_back(Block(f, t.minSpc, t.maxSpc));
+    std::vector<ExFatKnownLayout> known;
+    if (t.knownVolume) known.push_back({kHeap, kSpc, kDeviceSectors, kExFatEvidenceMainBoot});
+    ExFatBlockRules rules(blocks, kDeviceSectors, kSectorSize);
+    std::vector<std::pair<u64, u64>> found;
+    for (const ExFatBlockLayout& l : rules.Find(known)) found.emplace_back(l.heapStart, l.sectorsPerCluster);
+    EXPECT_EQ(found, t.layouts);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExFatBlockRulesTable, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<RulesCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
