@@ -298,40 +298,50 @@ TEST_P(FatDeepScanEveryVolume, RecoversLiveDeletedAndOrphanedFiles) {
 // Both boot regions and the root directory gone: the folders below the root agree on the layout.
 // What the root listed is lost, but every subfolder comes back below "Lost Folders" with its
 // files, their names and their data (the FAT is intact, so fragmented files too).
-TEST(FatDeepScanE2E, FindsAnExFatVolumeWithoutBootRegionsOrRootFromItsSubfolders) {
+struct RootGoneCase {
+    const char* image;
+    u64 volumeStart;
+    int partition;  // in the manifest
+    bool zeroGpt;
+};
+
+class ExFatRootGone : public ::testing::TestWithParam<RootGoneCase> {};
+
+TEST_P(ExFatRootGone, SubfoldersComeBackWithNamesAndData) {
     constexpr u32 kHeapOffsetField = 88;
     constexpr u32 kRootClusterField = 96;
     constexpr u32 kClusterShiftField = 109;
     constexpr u32 kFirstCluster = 2;
+    const RootGoneCase& t = GetParam();
     testutil::TempDir tmp;
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
-    std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"));
-    ASSERT_GE(bytes.size(), size_t(kImageSector));
-    const u64 spc = u64(1) << bytes[kClusterShiftField];
-    const u64 rootSector = ReadLE32(bytes.data() + kHeapOffsetField) +
-                           (ReadLE32(bytes.data() + kRootClusterField) - kFirstCluster) * spc;
+    const std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath(std::string(t.image) + ".img"));
+    ASSERT_GE(bytes.size(), (t.volumeStart + 1) * kImageSector);
+    const u8* boot = bytes.data() + t.volumeStart * kImageSector;
+    const u64 spc = u64(1) << boot[kClusterShiftField];
+    const u64 rootSector = t.volumeStart + ReadLE32(boot + kHeapOffsetField) +
+                           (ReadLE32(boot + kRootClusterField) - kFirstCluster) * spc;
     ASSERT_LE((rootSector + spc) * kImageSector, bytes.size());
-    std::vector<u64> zeroed = ExFatBootRegions(0);
-    for (u64 s = rootSector; s < rootSector + spc; ++s) zeroed.push_back(s);
-    for (u64 s : zeroed) std::fill_n(bytes.begin() + std::ptrdiff_t(s * kImageSector), kImageSector, u8(0));
-    const std::string image = tmp.File("damaged.img");
-    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+    FatVolumeCase damage{t.image, ExFatBootRegions(t.volumeStart), {}, t.zeroGpt, "disk:0", t.partition, kAnyStart, "EXFAT", 0};
+    for (u64 s = rootSector; s < rootSector + spc; ++s) damage.zeroed.push_back(s);
 
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete(image, "disk:0", out, tmp, "run"), 0);
+    ASSERT_EQ(RunComplete(PrepareImage(damage, tmp), "disk:0", out, tmp, "run"), 0);
     Json report, manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
-    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("exfat-basic.json"), manifest));
+    ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& scan = report["scans"].items[0];
-    ASSERT_EQ(scan["found_partitions"].items.size(), 1u);
-    EXPECT_EQ(scan["found_partitions"].items[0]["fs"].text, "EXFAT");
+    size_t exfat = 0;
+    for (const Json& f : scan["found_partitions"].items) exfat += f["fs"].text == "EXFAT" ? 1 : 0;
+    EXPECT_EQ(exfat, 1u);
     const std::string top = TreeFolder(out + "/" + std::to_string(int(scan["volume"].number)), "EXFAT");
     ASSERT_FALSE(top.empty());
 
     const std::multimap<std::string, std::string> written = FilesByHash(top);
     size_t checked = 0;
     for (const Json& f : manifest["files"].items) {
+        if (int(f["partition"].number) != t.partition) continue;
         const std::string path = f["path"].text.substr(1);
         const bool wanted = f["state"].text == "live" || (f["intact"].boolean && f["metadata"].text != "gone");
         if (!wanted || path.find('/') == std::string::npos) continue;
@@ -343,6 +353,14 @@ TEST(FatDeepScanE2E, FindsAnExFatVolumeWithoutBootRegionsOrRootFromItsSubfolders
     }
     EXPECT_GT(checked, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Volumes, ExFatRootGone,
+                         ::testing::Values(RootGoneCase{"exfat-basic", 0, 1, false}, RootGoneCase{"gpt-disk", 43008, 2, true}),
+                         [](const ::testing::TestParamInfo<RootGoneCase>& info) {
+                             std::string name = info.param.image;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Volumes, FatDeepScanEveryVolume, ::testing::ValuesIn(kEveryFatVolume),
                          [](const ::testing::TestParamInfo<FatVolumeCase>& info) {
