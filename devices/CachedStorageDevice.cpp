@@ -133,6 +133,21 @@ void CStorageDeviceWithCache::CacheThread() {
                 m_dataReady.notify_all();
                 return;
             }
+        }
+        // Outside the lock: a gate that holds the reader must not hold the scan's own reads.
+        if (m_readGate && !m_readGate()) {
+            std::lock_guard<std::mutex> lk(m_lock);
+            m_readerDone = true;
+            m_dataReady.notify_all();
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lk(m_lock);
+            if (!m_running || m_nextPosition >= m_totalSectors) {
+                m_readerDone = true;
+                m_dataReady.notify_all();
+                return;
+            }
             first = m_nextPosition;
             m_nextPosition += m_blockSectors;
             m_inFlight = true;

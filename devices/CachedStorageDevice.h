@@ -6,6 +6,7 @@
 // on the disk while the queue holds blocks.
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,10 @@ public:
     u32 SetCurCacheBlock(u32 blockNumber);
     // Ends the thread and drops every block still queued.
     void StopCacheThread();
+    // Asked by the read-ahead thread before each block it reads; it may hold the thread (while
+    // the scan is paused, no block is read ahead either) and ends the reading with false. Set
+    // before StartCacheThread.
+    void SetReadGate(std::function<bool()> gate) { m_readGate = std::move(gate); }
 
     // The current block's bytes of sectors [first, first + count) when they all lie in it, else
     // null: a reader of the whole block can look at it without a copy. Valid until the next
@@ -96,6 +101,7 @@ private:
     u64 m_nextPosition = 0;
     u32 m_readAheadCount = kDefaultReadAheadBlocks;
     std::thread m_thread;
+    std::function<bool()> m_readGate;
 
     u64 m_queuedHits = 0;
     u64 m_directLoads = 0;

@@ -1,5 +1,7 @@
 #include "engine/CompleteRecoveryController.h"
 
+#include "engine/ScanRunState.h"
+
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -17,6 +19,7 @@
 #include "engine/FsServices.h"
 #include "engine/LostFileCollector.h"
 #include "engine/RawFileInfoPool.h"
+#include "engine/ScanRunState.h"
 #include "engine/SearchedPartitionInfo.h"
 
 namespace {
@@ -157,6 +160,8 @@ u32 CCompleteRecoveryController::Run(IStorageDevice* device, IProgress* progress
     const u32 blockSectors = BlockSectorsFor(device->GetSectorSize());
     auto cached = std::make_unique<CStorageDeviceWithCache>(device);
     cached->SetCacheSize(blockSectors);
+    // While the user has paused, the read-ahead holds as the block loop does: no block is read.
+    if (ScanRunState* run = progress->RunState()) cached->SetReadGate([run] { return run->WaitWhilePaused(); });
     cached->StartCacheThread();
 
     for (auto& search : m_searches) {
@@ -211,7 +216,15 @@ u32 CCompleteRecoveryController::BlockLoop(CStorageDeviceWithCache& cached, u64 
 void CCompleteRecoveryController::FinishingPass(IStorageDevice* device) {
     if (m_searches.empty()) return;
     Send(kProgressPhaseDone, m_builder->GetNodeCount(), kFinishingDone);
-    for (auto& search : m_searches) search->EndSearch();
+    // The finishing steps are pause points too: a pause holds them. A stopped scan still
+    // builds the trees of what it found so far, so the answer does not end them.
+    auto holdWhilePaused = [this] {
+        if (m_progress) m_progress->Continued();
+    };
+    for (auto& search : m_searches) {
+        holdWhilePaused();
+        search->EndSearch();
+    }
     // A chosen candidate builds its tree through the search that proposed it.
     std::unordered_map<CSearchedPartitionInfo*, ICompleteFileSystemSearchController*> proposedBy;
     for (auto& search : m_searches) {
@@ -226,11 +239,13 @@ void CCompleteRecoveryController::FinishingPass(IStorageDevice* device) {
     std::vector<CSearchedPartitionInfo*> chosen;
     m_builder->HasEvaluationItem(&chosen);
 
+    holdWhilePaused();
     if (chosen.empty()) {
         LostFileCollector collector;
         collector.Collect(device, *m_pool, m_builder, nullptr, nullptr);
     } else {
         for (CSearchedPartitionInfo* c : chosen) {
+            holdWhilePaused();
             const auto proposer = proposedBy.find(c);
             if (proposer == proposedBy.end()) continue;
             ICompleteFileSystemSearchController* search = proposer->second;

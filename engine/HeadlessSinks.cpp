@@ -19,49 +19,23 @@ i32 CHeadlessProgress::OnProgress(const ProgressInfo* record) {
 
 u32 CHeadlessProgress::Continued() {
     m_continuedCalls.fetch_add(1);
-    m_pauseEvent.Wait();
-    return m_goOn.load();
+    return m_run.WaitWhilePaused() ? 1 : 0;
 }
 
-u32 CHeadlessProgress::GetState() {
-    if (m_goOn.load() == 0) return kProgressStopped;
-    return m_paused.load() ? kProgressPaused : kProgressRunning;
-}
+u32 CHeadlessProgress::GetState() { return m_run.GetState(); }
 
-// The state changes take one lock, so that a pause from one thread and a stop from another
-// cannot interleave into a paused sink whose stop was lost (a scan then blocks for good).
-void CHeadlessProgress::DoPause() {
-    std::lock_guard<std::mutex> lk(m_stateLock);
-    // A stopped scan stays stopped: only DoStart runs it again.
-    if (m_goOn.load() == 0) return;
-    m_paused.store(1);
-    m_pauseEvent.Reset();
-}
+// A stopped scan stays stopped: only DoStart runs it again.
+void CHeadlessProgress::DoPause() { m_run.Pause(GetTickCount64Ms()); }
 
-void CHeadlessProgress::DoContinue() {
-    std::lock_guard<std::mutex> lk(m_stateLock);
-    if (m_goOn.load() == 0 || m_paused.load() == 0) return;
-    m_paused.store(0);
-    m_pauseEvent.Set();
-}
+void CHeadlessProgress::DoContinue() { m_run.Continue(GetTickCount64Ms()); }
 
 i32 CHeadlessProgress::DoStop(bool /*ask*/) {
-    {
-        std::lock_guard<std::mutex> lk(m_stateLock);
-        m_goOn.store(0);
-        m_paused.store(0);
-        m_pauseEvent.Set();
-    }
+    m_run.Stop();
     GetScanOptions().SetStopRequested(1);
     return 0;
 }
 
-void CHeadlessProgress::DoStart() {
-    std::lock_guard<std::mutex> lk(m_stateLock);
-    m_paused.store(0);
-    m_goOn.store(1);
-    m_pauseEvent.Set();
-}
+void CHeadlessProgress::DoStart() { m_run.Start(GetTickCount64Ms(), 0); }
 
 bool CHeadlessProgress::WaitForFinish(u32 milliseconds) {
     const u64 start = GetTickCount64Ms();
@@ -76,7 +50,7 @@ bool CHeadlessProgress::WaitForFinish(u32 milliseconds) {
             }
         }
         if (finished) {
-            m_goOn.store(0);
+            m_run.Stop();
             return true;
         }
         if (milliseconds != kInfinite && GetTickCount64Ms() - start >= milliseconds) return false;

@@ -12,6 +12,7 @@
 #include "engine/FileRecoverCallback.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryGraph.h"
+#include "engine/ScanRunState.h"
 #include "platform/Sync.h"
 #include "platform/WindowPost.h"
 
@@ -25,6 +26,7 @@ public:
     i32 OnProgress(const ProgressInfo* record) override;
     u32 Continued() override;
     u32 GetState() override;
+    ScanRunState* RunState() override { return &m_run; }
 
     // Only a running sink pauses; a stopped one stays stopped.
     void DoPause() override;
@@ -46,10 +48,7 @@ public:
     u64 LastEndTick() const { return m_lastEndTick.load(); }
 
 private:
-    std::mutex m_stateLock;  // pause, continue, stop and start
-    std::atomic<u32> m_goOn{0};
-    std::atomic<u32> m_paused{0};
-    Event m_pauseEvent{true, true};  // set while not paused
+    ScanRunState m_run;
     std::atomic<u64> m_continuedCalls{0};
     std::atomic<u64> m_records[8] = {};
     std::atomic<u64> m_lastEndTick{0};

@@ -3,6 +3,8 @@
 // implements it.
 #include "platform/Types.h"
 
+class ScanRunState;
+
 // ProgressInfo::Type values.
 constexpr u32 kProgressPhaseBegins = 0;
 constexpr u32 kProgressUpdate = 2;
@@ -32,4 +34,7 @@ public:
     virtual u32 Continued() = 0;
     // 0 no scan or stopped, 1 running, 2 paused.
     virtual u32 GetState() = 0;
+    // The run state behind the answers, for a helper thread of the scan (the read-ahead) that
+    // must hold while paused too; null when the sink keeps none.
+    virtual ScanRunState* RunState() { return nullptr; }
 };

@@ -386,12 +386,9 @@ i32 RecoveryGraph::DoReCaculateCheckedFileInfo() {
         std::lock_guard<std::mutex> lk(m_treeLock);
         keepCounts = m_mode.load() == kScanModeDeleted && !m_folderPaths.empty();
     }
-    const bool restored = m_mode.load() == kScanModeRestored;
     if (!keepCounts) {
-        if (restored) {
-            m_foundFileCount.store(0);
-            m_foundFileBytes.store(0);
-        }
+        m_foundFileCount.store(0);
+        m_foundFileBytes.store(0);
         m_checkedFileCount.store(0);
         m_checkedBytes.store(0);
         m_viewCheckedBytes.store(0);
@@ -404,11 +401,9 @@ i32 RecoveryGraph::DoReCaculateCheckedFileInfo() {
             m_checkedFileCount.fetch_add(stats.files);
             m_checkedBytes.fetch_add(stats.bytes);
             m_viewCheckedBytes.fetch_add(stats.bytes);
-            // No scan counted the files of a loaded result as it found them: its trees hold them.
-            if (restored) {
-                m_foundFileCount.fetch_add(stats.files);
-                m_foundFileBytes.fetch_add(stats.bytes);
-            }
+            // Found is what the trees show, whatever the scan counted on its way.
+            m_foundFileCount.fetch_add(stats.files);
+            m_foundFileBytes.fetch_add(stats.bytes);
         }
     }
     StatsValue(kStatsCheckedKiB, m_checkedBytes.load() / 1024);
@@ -417,6 +412,19 @@ i32 RecoveryGraph::DoReCaculateCheckedFileInfo() {
     LogEntry("RecoveryGraph::DoReCaculateCheckedFileInfo", 472);
     LogEntry("UiCtrl::RecoveryProgressWnd::OnScanFinished", 798);
     return PostMessage(m_progressWindow.load(), WM_UI_SCAN_FINISHED, 0, 0) ? 1 : 0;
+}
+
+void RecoveryGraph::CountFoundFilesFromTrees() {
+    u64 files = 0, bytes = 0;
+    for (CFileSystemNode* root : GetTreeRoots()) {
+        SelectionStatistics stats;
+        root->RecountStatistics();
+        root->GetStatistics(&stats);
+        files += stats.files;
+        bytes += stats.bytes;
+    }
+    m_foundFileCount.store(files);
+    m_foundFileBytes.store(bytes);
 }
 
 i32 RecoveryGraph::StopScan() {

@@ -138,6 +138,10 @@ public:
     ScanThreads::TreeReader HoldTrees() { return m_scanThreads.HoldTrees(); }
     // Count pass, statistics and the finish message; returns whether the message was posted.
     i32 DoReCaculateCheckedFileInfo();
+    // The found-file count and size become those of the trees the view holds: what a scan
+    // counted as it went (candidates a deep search later dropped, files a stop cut off) is not
+    // what the user is shown. Call only while no scan thread adds to the trees.
+    void CountFoundFilesFromTrees();
 
     // --- counters the pages read ---
     u32 GetCheckedFileCount() const { return m_checkedFileCount.load(); }

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 
 #include "core/Strings.h"
@@ -33,6 +34,13 @@ constexpr u64 kFoundInGigabytesAbove = 10 * kGiB;
 // How long after a start the strip trusts a scan thread to exist.
 constexpr u64 kNoScanGraceMs = 500;
 constexpr int kDeepScanWidth = 150;
+// The save item fits its text, never narrower than this, with this much room beside the text.
+constexpr int kSaveScanMinWidth = 100;
+constexpr int kSaveScanPadding = 28;
+constexpr int kFinishItemGap = 5;
+constexpr int kButtonFontHeight = 16;
+// The result page's command that saves the scan result.
+constexpr int kCmdSaveScan = 206;
 constexpr COLORREF kTitleColor = 0x333333;
 constexpr COLORREF kGreyText = 0x686868;
 // Statistics events of the strip.
@@ -59,8 +67,7 @@ RecoveryProgressWnd::RecoveryProgressWnd() : UiSdkWndBase("RecoveryProgress", fa
 
 RecoveryProgressWnd::~RecoveryProgressWnd() {
     // A scan thread blocked in Continued must not outlive the event it waits on.
-    goOn_.store(0);
-    pauseEvent_.Set();
+    run_.Stop();
     RecoveryGraph::Instance().CloseScanThread();
 }
 
@@ -69,6 +76,7 @@ int RecoveryProgressWnd::Create(HWND parent, void* instance, RECT rect, u32 styl
     LoadSkinItems(items_, "RecoveryProgress", GetHwnd());
     ShowItem(kItemRecover, false, true);
     ShowItem(kItemHome, false, true);
+    ShowItem(kItemSaveScan, false, false);
     ShowItem(kItemDeepScan, false, true);
     ShowItem(kItemContinue, false, true);
     ShowItem(kItemStop, false, true);
@@ -90,13 +98,7 @@ i32 RecoveryProgressWnd::OnProgress(const ProgressInfo* record) {
     if (record->Type == kProgressPhaseDone) {
         PostMessage(RecoveryGraph::Instance().GetPageWindow(), WM_UI_FREEZE_VIEW, 1,
                     static_cast<LPARAM>(static_cast<u32>(record->Total)));
-        const u64 now = Now();
-        lastStepTick_.store(now);
-        int p = percent_.load();
-        while (p < 100 && !percent_.compare_exchange_weak(p, 100)) {
-        }
-        const u64 start = startTick_.load();
-        if (start == 0 || start > now) startTick_.store(now);
+        run_.PhaseDone(Now());
     } else if (record->Type != kProgressScanEnded && record->Done > 0) {
         UpdatePercent(record->Done, record->Total);
     }
@@ -104,69 +106,35 @@ i32 RecoveryProgressWnd::OnProgress(const ProgressInfo* record) {
 }
 
 int RecoveryProgressWnd::UpdatePercent(u64 done, u64 total) {
-    if (total == 0 || done > total) return -1;
-    const u64 now = Now();
-    lastStepTick_.store(now);
-    const int p = static_cast<int>(static_cast<i64>(done) * 100 / static_cast<i64>(total));
-    int shown = percent_.load();
-    while (p > shown && !percent_.compare_exchange_weak(shown, p)) {
-    }
-    u64 start = startTick_.load();
-    if (start == 0 || start > now) {
-        start = now;
-        startTick_.store(now);
-    }
-    const i64 elapsed = static_cast<i64>(now - start);
-    const i64 remaining = static_cast<i64>(total - done);
-    const i64 secs = elapsed * remaining / static_cast<i64>(done) / 1000;
-    if (secs <= 0) return 0;
-    u64 speed = static_cast<u64>(remaining / secs);
-    if (const u64 stored = smoothedSpeed_.load()) speed = (stored * 4 + speed) * 2 / 10;
-    smoothedSpeed_.store(speed);
-    if (RecoveryGraph::Instance().GetScanMode() == kScanModeDeleted) {
-        secondsLeft_.store(static_cast<i32>(secs));
-        return 0;
-    }
-    const i64 es = elapsed / 1000;
-    const i64 whole = es * static_cast<i64>(total) / static_cast<i64>(done);
-    if (whole == 0) return 0;
-    const double e = static_cast<double>(expectedSeconds_.load());
-    const double left = (e - e * static_cast<double>(es) / static_cast<double>(whole)) * 0.6;
-    secondsLeft_.store(left > 0 ? static_cast<i32>(left) : 0);
-    return 0;
+    return run_.UpdatePercent(done, total, RecoveryGraph::Instance().GetScanMode() == kScanModeDeleted, Now());
 }
 
 u32 RecoveryProgressWnd::Continued() {
     RecoveryGraph& session = RecoveryGraph::Instance();
-    if (paused_.load() && session.GetPausedBySession() == 0) {
+    if (run_.GetState() == kProgressPaused && session.GetPausedBySession() == 0) {
         if (IDirectoryTree* view = session.GetDirectoryTree()) {
             WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", 0, 0, "UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
             view->SetBuildState(false);
             WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", 0, 0, "UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
         }
     }
-    pauseEvent_.Wait();
-    return goOn_.load();
+    return run_.WaitWhilePaused() ? 1 : 0;
 }
 
-u32 RecoveryProgressWnd::GetState() {
-    if (goOn_.load() == 0) return kProgressStopped;
-    return pauseTick_.load() != 0 ? kProgressPaused : kProgressRunning;
-}
+u32 RecoveryProgressWnd::GetState() { return run_.GetState(); }
 
 void RecoveryProgressWnd::OnScanFinished() { PostMessage(GetHwnd(), WM_UI_SCAN_FINISHED, 0, 0); }
 
 // ---- the user-interface side ----
 
 void RecoveryProgressWnd::DoStart() {
-    goOn_.store(1);
-    paused_.store(0);
-    ShowFinishButtons();
     u64 expected = kExpectedExtraSeconds;
     // A scan of folders alone has no device to measure: the fixed minute stands.
     if (IStorageDevice* device = RecoveryGraph::Instance().GetFirstVolumeDevice())
         expected = device->GetTotalSectors() * device->GetSectorSize() / kExpectedBytesPerSecond + kExpectedExtraSeconds;
-    expectedSeconds_.store(expected);
+    const u64 now = Now();
+    run_.Start(now, expected);
+    ShowFinishButtons();
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) {
         core->KillTimer(kTimerId);
         timerRunning_ = core->SetTimer(kTimerId, kTimerMs);
@@ -177,31 +145,21 @@ void RecoveryProgressWnd::DoStart() {
     ShowItem(kItemStop, true, true);
     ShowItem(kItemContinue, false, true);
     ShowItem(kItemDeepScan, false, true);
-    const u64 now = Now();
     startedAt_ = now;
     finishAsked_ = false;
-    startTick_.store(now);
-    percent_.store(0);
-    pauseTick_.store(0);
     frame_ = 0;
     userStopped_ = false;
-    secondsLeft_.store(0);
-    lastStepTick_.store(now);
-    smoothedSpeed_.store(0);
     tooltipShown_ = false;
     foundText_.clear();
     selectedText_.clear();
     if (HWND parent = RecoveryGraph::Instance().GetPageWindow()) SendMessage(parent, WM_UI_REFRESH_FILES, 0, 0);
     if (IDirectoryTree* view = RecoveryGraph::Instance().GetDirectoryTree()) view->SetBuildState(true);
-    pauseEvent_.Set();
     Invalidate();
 }
 
 void RecoveryProgressWnd::DoPause() {
-    goOn_.store(1);
-    paused_.store(1);
-    pauseTick_.store(Now());
-    pauseEvent_.Reset();
+    // Only a running scan pauses: a pause after the end or a stop must not revive it.
+    if (!run_.Pause(Now())) return;
     if (RecoveryGraph::Instance().GetPausedBySession() != 0) return;
     if (!OnUiThread()) {
         PostMessage(GetHwnd(), kMsgSyncItems, 0, 0);
@@ -211,19 +169,13 @@ void RecoveryProgressWnd::DoPause() {
     ShowItem(kItemPause, false, true);
     Invalidate();
     StatsEvent(kStatsPaused);
-    StatsValue(kStatsPauseSeconds, static_cast<u32>((pauseTick_.load() - startTick_.load()) / 1000));
+    const ScanRunState::Snapshot state = run_.Get();
+    StatsValue(kStatsPauseSeconds, static_cast<u32>((state.pauseTick - state.startTick) / 1000));
 }
 
 void RecoveryProgressWnd::DoContinue() {
-    if (GetState() != kProgressPaused) return;
-    goOn_.store(1);
-    paused_.store(0);
-    const u64 now = Now();
-    const u64 pausedAt = pauseTick_.load();
-    // Paused time is not scan time: the start moves on by it.
-    if (pausedAt != 0 && pausedAt < now) startTick_.store(startTick_.load() + (now - pausedAt));
-    pauseTick_.store(0);
-    pauseEvent_.Set();
+    // Paused time is not scan time: the run state moves the start on by it.
+    if (!run_.Continue(Now())) return;
     RecoveryGraph& session = RecoveryGraph::Instance();
     if (session.GetPausedBySession() == 0)
         if (IDirectoryTree* view = session.GetDirectoryTree()) view->SetBuildState(true);
@@ -242,16 +194,13 @@ void RecoveryProgressWnd::DoContinue() {
 }
 
 i32 RecoveryProgressWnd::DoStop(bool ask) {
-    if (goOn_.load() == 1 && ask) {
+    if (run_.IsRunning() && ask) {
         QZMMessageBox box(nullptr, 0);
         box.SetContent(nullptr, Localized("Sure2Stop"), MB_YESNO | MB_ICONWARNING);
         box.SetFirstButtonText(Localized("Stop"));
         if (box.DoModal() != 1) return -1;
     }
-    goOn_.store(0);
-    paused_.store(0);
-    pauseTick_.store(0);
-    pauseEvent_.Set();
+    run_.Stop();
     GetScanOptions().SetStopRequested(1);
     if (!OnUiThread()) {
         PostMessage(GetHwnd(), kMsgSyncItems, 0, 0);
@@ -263,13 +212,14 @@ i32 RecoveryProgressWnd::DoStop(bool ask) {
 }
 
 void RecoveryProgressWnd::SyncItems() {
-    const bool running = goOn_.load() != 0;
-    const bool pausedByUser = running && pauseTick_.load() != 0 && RecoveryGraph::Instance().GetPausedBySession() == 0;
+    const ScanRunState::Snapshot state = run_.Get();
+    const bool running = state.state != kProgressStopped;
+    const bool pausedByUser = state.state == kProgressPaused && RecoveryGraph::Instance().GetPausedBySession() == 0;
     if (!running) {
         for (int id : {kItemStop, kItemPause, kItemContinue}) ShowItem(id, false, false);
         return;
     }
-    const bool stoppable = percent_.load() <= kLastStoppablePercent;
+    const bool stoppable = state.percent <= kLastStoppablePercent;
     ShowItem(kItemStop, true, stoppable);
     ShowItem(kItemPause, !pausedByUser, stoppable);
     ShowItem(kItemContinue, pausedByUser, true);
@@ -278,13 +228,14 @@ void RecoveryProgressWnd::SyncItems() {
 int RecoveryProgressWnd::OnScanFinishedMsg() {
     if (QWidget* w = Widget()) w->show();
     RecoveryGraph& session = RecoveryGraph::Instance();
-    if (goOn_.load() == 0 && !timerRunning_ && session.GetScanMode() != kScanModeRestored) return 0;
-    goOn_.store(0);
-    pauseEvent_.Set();
+    if (!run_.IsRunning() && !timerRunning_ && session.GetScanMode() != kScanModeRestored) return 0;
+    run_.Stop();
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) core->KillTimer(kTimerId);
     timerRunning_ = false;
+    // A stopped scan thread ends without its count pass: what the trees kept is what was found.
+    if ((userStopped_ || GetScanOptions().GetStopRequested() != 0) && !session.IsScanRunning()) session.CountFoundFilesFromTrees();
     ShowFinishButtons();
-    const u32 seconds = static_cast<u32>((Now() - startTick_.load()) / 1000);
+    const u32 seconds = static_cast<u32>((Now() - run_.Get().startTick) / 1000);
     if (!userStopped_ && session.GetScanMode() != kScanModeRestored) {
         StatsEvent(kStatsFinished);
         StatsValue(kStatsFinishSeconds, seconds);
@@ -324,9 +275,11 @@ void RecoveryProgressWnd::ShowFinishButtons() {
     UiItem* recover = GetItem(kItemRecover);
     UiItem* home = GetItem(kItemHome);
     if (!recover || !home) return;
-    if (goOn_.load() != 0 || timerRunning_) {
+    UiItem* save = GetItem(kItemSaveScan);
+    if (run_.IsRunning() || timerRunning_) {
         recover->SetVisible(false);
         home->SetVisible(false);
+        if (save) save->SetVisible(false);
         ShowItem(kItemDeepScan, false, true);
         return;
     }
@@ -334,6 +287,8 @@ void RecoveryProgressWnd::ShowFinishButtons() {
     ShowItem(kItemDeepScan, offerDeepScan_, true);
     recover->SetVisible(true);
     home->SetVisible(true);
+    // Only a result that holds files is worth saving.
+    ShowItem(kItemSaveScan, true, RecoveryGraph::Instance().GetFoundFileCount() != 0);
     const int cx = ClientRect().Width();
     if (cx <= 0) return;
     int homeWidth = 0, recoverWidth = 0;
@@ -342,8 +297,17 @@ void RecoveryProgressWnd::ShowFinishButtons() {
     recover->SetRect(ui::MakeRect(recoverRight - recoverWidth, 15, recoverRight, 65));
     const int homeRight = recoverRight - recoverWidth - 5;
     home->SetRect(ui::MakeRect(homeRight - homeWidth, 15, homeRight, 65));
+    int leftmost = homeRight - homeWidth;
+    if (save) {
+        RECT text{};
+        ui::MeasureText(*UiResources::Instance().GetFont(kButtonFontHeight, 500, false), Localized("BtnSaveScan"), text, DT_SINGLELINE);
+        const int saveWidth = std::max(kSaveScanMinWidth, text.Width() + kSaveScanPadding);
+        const int saveRight = leftmost - kFinishItemGap;
+        save->SetRect(ui::MakeRect(saveRight - saveWidth, 15, saveRight, 65));
+        leftmost = saveRight - saveWidth;
+    }
     if (UiItem* deep = GetItem(kItemDeepScan)) {
-        const int deepRight = homeRight - homeWidth - 15;
+        const int deepRight = leftmost - 15;
         deep->SetRect(ui::MakeRect(deepRight - kDeepScanWidth, 20, deepRight, 60));
     }
 }
@@ -353,8 +317,8 @@ int RecoveryProgressWnd::ApplyLanguage() {
     bar_ = RECT{};
     OnSize(0, 0);
     ShowFinishButtons();
-    if (goOn_.load() == 0 && !timerRunning_ && !foundText_.empty()) foundText_ = FoundFilesText();
-    if (goOn_.load() != 0) timeLeftText_ = secondsLeft_.load() == 0 ? Localized("CalcTime") : timeLeftText_;
+    if (!run_.IsRunning() && !timerRunning_ && !foundText_.empty()) foundText_ = FoundFilesText();
+    if (run_.IsRunning()) timeLeftText_ = run_.Get().secondsLeft == 0 ? Localized("CalcTime") : timeLeftText_;
     selectedText_.clear();
     Invalidate();
     return 0;
@@ -374,20 +338,21 @@ int RecoveryProgressWnd::OnSize(WPARAM wParam, LPARAM lParam) {
 }
 
 void RecoveryProgressWnd::OnTimer() {
+    ++timerTicks_;
     frame_ = (frame_ + 1) % kAnimationFrames;
+    const ScanRunState::Snapshot state = run_.Get();
     // A scan thread that ended without its finish message (a scan mode this build cannot run,
     // a controller that failed to start) must not leave the strip running for ever.
-    if (goOn_.load() != 0 && !finishAsked_ && Now() - startedAt_ > kNoScanGraceMs &&
+    if (state.state != kProgressStopped && !finishAsked_ && Now() - startedAt_ > kNoScanGraceMs &&
         !RecoveryGraph::Instance().IsScanRunning()) {
         finishAsked_ = true;
         PostMessage(GetHwnd(), WM_UI_SCAN_FINISHED, 0, 0);
     }
-    if (goOn_.load() != 0 && paused_.load() == 0) {
-        i32 s = secondsLeft_.load();
+    if (state.state == kProgressRunning) {
+        const i32 s = state.secondsLeft;
         if (s != 0) {
             int hours = s / 3600, minutes = (s / 60) % 60, seconds = s % 60;
-            if (Now() - lastStepTick_.load() >= 1000) {
-                lastStepTick_.store(Now());
+            if (run_.TakeQuietSecond(Now())) {
                 if (--countdown_ < 0) countdown_ = 59;
                 seconds = countdown_;
             } else {
@@ -405,7 +370,7 @@ void RecoveryProgressWnd::OnTimer() {
     if (r.right > 690) r.right = 690;
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) core->InvalidateRect(r);
     // The buttons may have changed state with the percent.
-    if (percent_.load() > kLastStoppablePercent) Invalidate();
+    if (state.percent > kLastStoppablePercent) Invalidate();
 }
 
 void RecoveryProgressWnd::OnCommand(int id, LPARAM lParam) {
@@ -423,7 +388,7 @@ void RecoveryProgressWnd::OnCommand(int id, LPARAM lParam) {
                 break;
             }
             StatsEvent(kStatsStopClicked);
-            StatsValue(kStatsStopSeconds, static_cast<u32>((Now() - startTick_.load()) / 1000));
+            StatsValue(kStatsStopSeconds, static_cast<u32>((Now() - run_.Get().startTick) / 1000));
         }
         break;
     case kItemPause:
@@ -445,6 +410,10 @@ void RecoveryProgressWnd::OnCommand(int id, LPARAM lParam) {
         break;
     case kItemHome:
         if (page) SendMessage(page, WM_COMMAND, 203, 0);
+        Invalidate();
+        break;
+    case kItemSaveScan:
+        if (page) SendMessage(page, WM_COMMAND, kCmdSaveScan, 0);
         Invalidate();
         break;
     default:
@@ -511,11 +480,12 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
     if (!dc) return 0;
     UiResources& res = UiResources::Instance();
     RecoveryGraph& session = RecoveryGraph::Instance();
-    const bool running = goOn_.load() != 0 || timerRunning_;
+    const ScanRunState::Snapshot state = run_.Get();
+    const bool running = state.state != kProgressStopped || timerRunning_;
     const bool restored = session.GetScanMode() == kScanModeRestored;
     const char* title = nullptr;
     if (restored) title = "ImportOk";
-    else if (running) title = (session.GetPausedBySession() != 0 || pauseTick_.load() == 0) ? "Searching" : "Pause";
+    else if (running) title = (session.GetPausedBySession() != 0 || state.state != kProgressPaused) ? "Searching" : "Pause";
     else title = userStopped_ ? "ScanStopped" : "ScanCompleted";
     const int right = bar_.right > 66 ? bar_.right : ClientRect().right - 210;
     dc->SetFont(*res.GetFont(18, 700, false));
@@ -523,7 +493,7 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
     if (running) {
         dc->DrawText(Localized(title), ui::MakeRect(66, 12, right, 34), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
         const RECT pic = ui::MakeRect(10, 20, 56, 66);
-        const bool pausedByUser = pauseTick_.load() != 0 && session.GetPausedBySession() == 0;
+        const bool pausedByUser = state.state == kProgressPaused && session.GetPausedBySession() == 0;
         if (pausedByUser) {
             if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kPausedImage)) res.DrawImage(dc, p, pic.left, pic.top, pic.right, pic.bottom, 0xFFFFFF);
             else art::DrawPauseMark(dc, pic);
@@ -534,7 +504,7 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
         } else {
             art::DrawSpinner(dc, pic, frame_, kAnimationFrames);
         }
-        const int pct = percent_.load();
+        const int pct = state.percent;
         const RECT bar = ui::MakeRect(66, 38, right, 46);
         const int done = bar.Width() * pct / 100;
         dc->FillRect(bar, 0xFFFFFF);

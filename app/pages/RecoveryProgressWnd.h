@@ -4,23 +4,23 @@
 // is over what it found with the buttons that lead on. It is the scan's progress sink: the scan
 // thread reports to it and blocks in it while the user has paused.
 //
-// Threads: OnProgress, Continued and GetState run on the scan thread and only touch atomics and
-// the pause event; items and texts change on the user-interface thread alone (the 10 ms timer
-// picks up what the scan thread left in the atomics). A control call from another thread (the
-// session's release thread stopping a scan) changes the state and posts the item work to the strip.
-#include <atomic>
+// Threads: OnProgress, Continued and GetState run on the scan thread and only touch the run
+// state, which holds go-on, pause, percent and time left under its own lock; items and texts
+// change on the user-interface thread alone (the 10 ms timer draws what the run state holds). A
+// control call from another thread (the session's release thread stopping a scan) changes the
+// run state and posts the item work to the strip.
 #include <string>
 
 #include "app/ui/UiSdkWndBase.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryGraph.h"
-#include "platform/Sync.h"
+#include "engine/ScanRunState.h"
 
 namespace UiCtrl {
 
 class RecoveryProgressWnd : public UiSdkWndBase, public IProgress, public IProgressControl {
 public:
-    enum ItemId { kItemStop = 400, kItemPause = 401, kItemDeepScan = 403, kItemContinue = 404, kItemRecover = 406, kItemHome = 407 };
+    enum ItemId { kItemStop = 400, kItemPause = 401, kItemDeepScan = 403, kItemContinue = 404, kItemRecover = 406, kItemHome = 407, kItemSaveScan = 408 };
     static constexpr int kStripHeight = 80;
     static constexpr int kTimerId = 1;
     static constexpr u32 kTimerMs = 10;
@@ -45,6 +45,7 @@ public:
     i32 OnProgress(const ProgressInfo* record) override;
     u32 Continued() override;
     u32 GetState() override;
+    ScanRunState* RunState() override { return &run_; }
     // IProgressControl.
     void DoPause() override;
     void DoContinue() override;
@@ -58,14 +59,16 @@ public:
     int OnScanFinishedMsg();
     void ShowFinishButtons();
 
-    int Percent() const { return percent_.load(); }
-    i32 SecondsLeft() const { return secondsLeft_.load(); }
+    int Percent() const { return run_.Get().percent; }
+    i32 SecondsLeft() const { return run_.Get().secondsLeft; }
     const std::string& TimeLeftText() const { return timeLeftText_; }
     bool UserStopped() const { return userStopped_; }
     bool OfferDeepScan() const { return offerDeepScan_; }
     void SetOfferDeepScan(bool offer) { offerDeepScan_ = offer; }
-    bool IsRunningOrTimed() const { return goOn_.load() != 0 || timerRunning_; }
-    u64 StartTick() const { return startTick_.load(); }
+    bool IsRunningOrTimed() const { return run_.IsRunning() || timerRunning_; }
+    u64 StartTick() const { return run_.Get().startTick; }
+    // Ticks of the strip's timer so far: a test waits on them in place of the clock.
+    u64 TimerTicks() const { return timerTicks_; }
     void SetFoundText(const std::string& text) { foundText_ = text; }
     void SetSelectedText(const std::string& text) { selectedText_ = text; }
     const std::string& SelectedText() const { return selectedText_; }
@@ -85,16 +88,7 @@ private:
     std::string FoundFilesText() const;
     void UpdateTooltip(int x, int y);
 
-    std::atomic<u32> goOn_{0};
-    std::atomic<u32> paused_{0};
-    std::atomic<int> percent_{0};
-    std::atomic<u64> startTick_{0};
-    std::atomic<u64> pauseTick_{0};
-    std::atomic<u64> lastStepTick_{0};
-    std::atomic<i32> secondsLeft_{0};
-    std::atomic<u64> smoothedSpeed_{0};
-    std::atomic<u64> expectedSeconds_{60};
-    Event pauseEvent_{true, true};  // manual reset, signalled while not paused
+    ScanRunState run_;
     bool userStopped_ = false;
     bool offerDeepScan_ = true;
     bool timerRunning_ = false;
@@ -103,6 +97,7 @@ private:
     u64 startedAt_ = 0;
     int frame_ = 0;
     int countdown_ = 0;
+    u64 timerTicks_ = 0;
     std::string timeLeftText_;
     std::string foundText_;
     std::string selectedText_;
