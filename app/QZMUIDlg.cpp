@@ -291,7 +291,14 @@ QMenu* CQZMUIDlg::BuildMenu() {
     if (!root) return nullptr;
     UiResources& res = UiResources::Instance();
     auto* menu = new QMenu(this);
-    menu->setStyleSheet(QStringLiteral("QMenu { background: white; }"));
+    // A white menu with the thin grey frame of a system menu; the entry under the pointer keeps
+    // dark text on a light highlight, so it stays readable on white.
+    menu->setStyleSheet(QStringLiteral("QMenu { background: white; border: 1px solid #979797; padding: 2px 0px; }"
+                                       "QMenu::item { background: transparent; color: #212121; padding: 4px 28px 4px 28px; }"
+                                       "QMenu::item:selected { background: #cce8ff; color: #000000; }"
+                                       "QMenu::item:disabled { color: #8c8c8c; }"
+                                       "QMenu::item:disabled:selected { background: #e5e5e5; color: #8c8c8c; }"
+                                       "QMenu::separator { height: 1px; background: #d7d7d7; margin: 3px 0px; }"));
     languageFiles_.clear();
     const bool canSwitch = ConfigCanSwitchLanguage() != 0;
     const int current = ConfigLanguage();

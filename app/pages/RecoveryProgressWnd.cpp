@@ -207,6 +207,7 @@ i32 RecoveryProgressWnd::DoStop(bool ask) {
         return 0;
     }
     SyncItems();
+    HideScanTips();
     Invalidate();
     return 0;
 }
@@ -244,9 +245,9 @@ int RecoveryProgressWnd::OnScanFinishedMsg() {
     HWND parent = session.GetPageWindow();
     if (parent) SendMessage(parent, WM_UI_REFRESH_FILES, 0, 0);
     for (int id : {kItemPause, kItemStop, kItemContinue}) ShowItem(id, false, false);
-    const bool offer = session.GetScanMode() != kScanModeRestored && session.GetFoundFileCount() != 0 && offerDeepScan_;
+    HideScanTips();
     foundText_ = FoundFilesText();
-    ShowItem(kItemDeepScan, offer, true);
+    ShowItem(kItemDeepScan, DeepScanOffered(), true);
     Invalidate();
     if (parent) {
         PostMessage(parent, WM_UI_FREEZE_VIEW, 0, 0);
@@ -262,6 +263,18 @@ std::string RecoveryProgressWnd::FoundFilesText() const {
     const double size = static_cast<double>(bytes) / static_cast<double>(gb ? kGiB : kMiB);
     return FormatLocalized("FoundFileTip", "%llu%.2f%s", static_cast<unsigned long long>(session.GetFoundFileCount()), size,
                            gb ? "GB" : "MB");
+}
+
+bool RecoveryProgressWnd::DeepScanOffered() const {
+    // A loaded result has no volume being scanned to search more deeply, whatever the flag says.
+    const RecoveryGraph& session = RecoveryGraph::Instance();
+    return offerDeepScan_ && session.GetScanMode() != kScanModeRestored && session.GetFoundFileCount() != 0;
+}
+
+void RecoveryProgressWnd::HideScanTips() {
+    if (tooltipShown_) UpdateTooltip(-1, -1);
+    // The page's tip (the pause and deep-scan notes) belongs to a running scan alone.
+    if (HWND page = RecoveryGraph::Instance().GetPageWindow()) PostMessage(page, WM_COMMAND, kItemContinue, 0);
 }
 
 void RecoveryProgressWnd::FinishButtonWidths(u32 language, int* home, int* recover) {
@@ -284,7 +297,7 @@ void RecoveryProgressWnd::ShowFinishButtons() {
         return;
     }
     for (int id : {kItemPause, kItemStop, kItemContinue}) ShowItem(id, false, false);
-    ShowItem(kItemDeepScan, offerDeepScan_, true);
+    ShowItem(kItemDeepScan, DeepScanOffered(), true);
     recover->SetVisible(true);
     home->SetVisible(true);
     // Only a result that holds files is worth saving.
@@ -519,8 +532,10 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
         dc->DrawText(pctText, ui::MakeRect(right - 60, 50, right, 70), DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
         return 0;
     }
-    if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kFinishedImage)) res.DrawImage(dc, p, 10, 18, 56, 64, 0xFFFFFF);
-    else art::DrawDoneMark(dc, ui::MakeRect(10, 18, 56, 64));
+    const RECT mark = ui::MakeRect(10, 18, 56, 64);
+    if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kFinishedImage)) res.DrawImage(dc, p, mark.left, mark.top, mark.right, mark.bottom, 0xFFFFFF);
+    else if (userStopped_) art::DrawStoppedMark(dc, mark);  // a stopped scan did not succeed
+    else art::DrawDoneMark(dc, mark);
     const int left = 66;
     const RECT home = GetItem(kItemHome) ? GetItem(kItemHome)->GetRect() : ui::MakeRect(ClientRect().right, 0, 0, 0);
     UiItem* deep = GetItem(kItemDeepScan);

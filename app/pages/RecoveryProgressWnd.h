@@ -70,6 +70,7 @@ public:
     // Ticks of the strip's timer so far: a test waits on them in place of the clock.
     u64 TimerTicks() const { return timerTicks_; }
     void SetFoundText(const std::string& text) { foundText_ = text; }
+    const std::string& FoundText() const { return foundText_; }
     void SetSelectedText(const std::string& text) { selectedText_ = text; }
     const std::string& SelectedText() const { return selectedText_; }
     // Width of the finish buttons (home, recover) for an interface language.
@@ -86,6 +87,10 @@ private:
     void SyncItems();
     void ShowItem(int id, bool show, bool enable);
     std::string FoundFilesText() const;
+    // The deep scan is offered after a scan of a volume that found files, until it is started.
+    bool DeepScanOffered() const;
+    // The pause tooltip and the page's tip go when a scan ends or is stopped.
+    void HideScanTips();
     void UpdateTooltip(int x, int y);
 
     ScanRunState run_;

@@ -170,6 +170,23 @@ void DrawPauseMark(ui::Dc* dc, const RECT& r) {
     p->restore();
 }
 
+void DrawStoppedMark(ui::Dc* dc, const RECT& r) {
+    if (!dc) return;
+    const QColor grey(0x80, 0x80, 0x80);
+    QPainter* p = dc->Painter();
+    p->save();
+    p->setRenderHint(QPainter::Antialiasing, true);
+    const QRectF f = F(r).adjusted(3, 3, -3, -3);
+    p->setPen(QPen(grey, 3));
+    p->setBrush(Qt::NoBrush);
+    p->drawEllipse(f);
+    p->setPen(Qt::NoPen);
+    p->setBrush(grey);
+    const double side = f.width() * 0.34;
+    p->drawRect(QRectF(f.center().x() - side / 2, f.center().y() - side / 2, side, side));
+    p->restore();
+}
+
 void DrawCheckMark(ui::Dc* dc, int x, int y, bool checked) {
     if (!dc) return;
     QPainter* p = dc->Painter();

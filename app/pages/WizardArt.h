@@ -23,6 +23,8 @@ void DrawVolumeIcon(ui::Dc* dc, const RECT& r, int kind, bool selected);
 
 void DrawDoneMark(ui::Dc* dc, const RECT& r);
 void DrawPauseMark(ui::Dc* dc, const RECT& r);
+// A grey ring round a square: a scan that was stopped before its end.
+void DrawStoppedMark(ui::Dc* dc, const RECT& r);
 // A round check box: checked, or an empty ring.
 void DrawCheckMark(ui::Dc* dc, int x, int y, bool checked);
 

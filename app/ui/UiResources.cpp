@@ -58,7 +58,18 @@ int UiResources::SetLanguage(int languageNumber, const char* fileName) {
     return SetLanguageFile(fileName);
 }
 
-std::string UiResources::GetString(const char* key) const { return GetLocalizedString(key); }
+std::string UiResources::GetString(const char* key) const {
+    if (!key) return std::string();
+    const std::string path = GetLanguageFilePath();
+    std::lock_guard<std::mutex> lk(stringsLock_);
+    if (path != stringsPath_) {
+        strings_.clear();
+        stringsPath_ = path;
+    }
+    auto it = strings_.find(key);
+    if (it == strings_.end()) it = strings_.emplace(key, GetLocalizedString(key)).first;
+    return it->second;
+}
 
 FontHandle UiResources::GetFont(int height, int weight, bool underline) {
     const u64 key = FontKey(height, weight, underline);

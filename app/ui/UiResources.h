@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QImage>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,11 @@ private:
         std::unique_ptr<QFont> font;
     };
     std::map<std::string, std::unique_ptr<QImage>> images_;
+    // The texts of the language file in use, as read once: windows ask for them on every paint,
+    // and a paint must not read a file. Threads other than the interface's ask too.
+    mutable std::mutex stringsLock_;
+    mutable std::string stringsPath_;
+    mutable std::map<std::string, std::string> strings_;
     std::map<u64, FontEntry> fonts_;
     // Fonts replaced by a language switch stay alive: a window may still hold the old handle.
     std::vector<std::unique_ptr<QFont>> retiredFonts_;

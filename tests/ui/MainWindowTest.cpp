@@ -405,3 +405,40 @@ TEST_F(MainWindow, ASecondStartSaysSoAndAsksTheFirstWindowToTheFront) {
 }
 
 }  // namespace
+
+namespace {
+
+// Dark pixels (text) inside a rectangle of an image, and whether its edge is highlighted.
+int DarkPixels(const QImage& img, const QRect& r) {
+    int n = 0;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x) n += qGray(img.pixel(x, y)) < 100;
+    return n;
+}
+
+class MainMenu : public MainWindow {};
+
+TEST_F(MainMenu, TheEntryUnderThePointerStaysReadableInAFramedMenu) {
+    bool looked = false;
+    WithMenu([&](QMenu* menu) {
+        QAction* language = nullptr;
+        for (QAction* a : menu->actions())
+            if (a->menu()) language = a;
+        ASSERT_NE(language, nullptr);
+        QTest::mouseMove(menu, menu->actionGeometry(language).center());
+        menu->setActiveAction(language);
+        uitest::Pump(50);
+        const QImage img = menu->grab().toImage();
+        const QRect hovered = menu->actionGeometry(language);
+        EXPECT_GT(DarkPixels(img, hovered), 20) << "the hovered entry's text vanished";
+        EXPECT_NE(img.pixelColor(hovered.left() + 2, hovered.center().y()), QColor(Qt::white)) << "no highlight";
+        // The frame: the menu's outermost pixels are darker than its white face.
+        EXPECT_LT(qGray(img.pixel(0, img.height() / 2)), 200);
+        EXPECT_TRUE(Save(menu, "main_menu_hover.png"));
+        looked = true;
+        menu->close();
+    });
+    EXPECT_TRUE(looked);
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 // The program's message box: buttons by style, answers, localized texts and text placement.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "UiTestEnv.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/SkinItems.h"
@@ -130,4 +132,40 @@ TEST(MessageBox, ThirdButtonAnswersThreeAndCloseThenAlsoAnswersThree) {
     EXPECT_EQ(s.firstRect.top, s.secondRect.top);
     EXPECT_EQ(run(148, nullptr), 3);
     EXPECT_EQ(run(500, nullptr), 2);
+}
+
+namespace {
+
+// The hue the box's picture is drawn in: the commonest saturated colour inside its rectangle.
+int PictureHue(QWidget* box) {
+    const QImage img = box->grab().toImage();
+    std::map<int, int> hues;
+    for (int y = HomeBaseDialog::ClientToWindowY(39); y < HomeBaseDialog::ClientToWindowY(93); ++y)
+        for (int x = HomeBaseDialog::ClientToWindowX(31); x < HomeBaseDialog::ClientToWindowX(85); ++x) {
+            const QColor c = img.pixelColor(x, y);
+            if (c.hsvSaturation() > 120 && c.value() > 120) ++hues[c.hsvHue() / 20];
+        }
+    int best = -1, count = 0;
+    for (const auto& [hue, n] : hues)
+        if (n > count) best = hue, count = n;
+    return best;
+}
+
+}  // namespace
+
+TEST(MessageBox, QuestionsAndWarningsShowTheirOwnPicture) {
+    std::map<u32, int> hues;
+    for (u32 kind : {u32(MB_ICONINFORMATION), u32(MB_YESNO | MB_ICONQUESTION), u32(MB_ICONWARNING)}) {
+        uitest::WhenModal([&, kind](QWidget* w) {
+            uitest::Pump(10);
+            hues[kind] = PictureHue(w);
+            static_cast<ui::Dialog*>(dynamic_cast<QZMMessageBox*>(w))->EndDialog(1);
+        });
+        ShowMessageBox(nullptr, "Recover the checked files?", nullptr, kind, 0);
+    }
+    ASSERT_EQ(hues.size(), 3u);
+    for (const auto& [kind, hue] : hues) EXPECT_GE(hue, 0) << kind;
+    EXPECT_NE(hues[MB_YESNO | MB_ICONQUESTION], hues[MB_ICONINFORMATION]);
+    EXPECT_NE(hues[MB_ICONWARNING], hues[MB_ICONINFORMATION]);
+    EXPECT_NE(hues[MB_ICONWARNING], hues[MB_YESNO | MB_ICONQUESTION]);
 }
