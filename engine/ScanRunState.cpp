@@ -32,7 +32,8 @@ void ScanRunState::Start(u64 now, u64 expectedSeconds) {
 
 bool ScanRunState::Pause(u64 now) {
     std::lock_guard<std::mutex> lk(m_lock);
-    if (!m_goOn || m_paused) return false;
+    // Near the end the scan finishes its phase with the view frozen: nobody could continue it.
+    if (!m_goOn || m_paused || m_percent > kLastStoppablePercent) return false;
     m_paused = true;
     m_pauseTick = now;
     return true;
@@ -90,10 +91,20 @@ ScanRunState::Snapshot ScanRunState::Get() const {
 }
 
 void ScanRunState::PhaseDone(u64 now) {
-    std::lock_guard<std::mutex> lk(m_lock);
-    m_lastStepTick = now;
-    m_percent = kFullPercent;
-    if (m_startTick == 0 || m_startTick > now) m_startTick = now;
+    {
+        std::lock_guard<std::mutex> lk(m_lock);
+        m_lastStepTick = now;
+        m_percent = kFullPercent;
+        if (m_startTick == 0 || m_startTick > now) m_startTick = now;
+        // A pause that came just before the phase ended is let go: the view freezes for the
+        // end of the phase, and a frozen view offers no way to continue.
+        if (m_paused) {
+            m_paused = false;
+            if (m_pauseTick != 0 && m_pauseTick < now) m_startTick += now - m_pauseTick;
+            m_pauseTick = 0;
+        }
+    }
+    m_resumed.notify_all();
 }
 
 int ScanRunState::UpdatePercent(u64 done, u64 total, bool deletedFileScan, u64 now) {

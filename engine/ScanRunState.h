@@ -29,7 +29,7 @@ public:
     // A scan begins: running, not paused, nothing done. expectedSeconds is what a complete scan
     // of the device is thought to take.
     void Start(u64 now, u64 expectedSeconds);
-    // Only a running scan pauses; true when this call paused it.
+    // Only a running scan below the last stoppable percent pauses; true when this call paused it.
     bool Pause(u64 now);
     // Only a paused scan continues; the paused time moves the start on, so it is not counted as
     // scan time. True when this call continued it.
@@ -43,7 +43,8 @@ public:
     bool IsRunning() const { return GetState() != 0; }
     Snapshot Get() const;
 
-    // A phase ended: the percent goes to the top and the start is set if it was not.
+    // A phase ended: the percent goes to the top, the start is set if it was not, and a pause
+    // is let go.
     void PhaseDone(u64 now);
     // A step of done out of total. -1 when done is above total or total is 0 (nothing changes);
     // else 0. The percent never goes back within a scan. A deleted-file scan's time left comes

@@ -420,14 +420,14 @@ class MainMenu : public MainWindow {};
 
 TEST_F(MainMenu, TheEntryUnderThePointerStaysReadableInAFramedMenu) {
     bool looked = false;
-    WithMenu([&](QMenu* menu) {
+    EXPECT_TRUE(WithMenu([&](QMenu* menu) {
         QAction* language = nullptr;
         for (QAction* a : menu->actions())
             if (a->menu()) language = a;
         ASSERT_NE(language, nullptr);
         QTest::mouseMove(menu, menu->actionGeometry(language).center());
         menu->setActiveAction(language);
-        uitest::Pump(50);
+        uiwait::Paint(menu);
         const QImage img = menu->grab().toImage();
         const QRect hovered = menu->actionGeometry(language);
         EXPECT_GT(DarkPixels(img, hovered), 20) << "the hovered entry's text vanished";
@@ -436,8 +436,9 @@ TEST_F(MainMenu, TheEntryUnderThePointerStaysReadableInAFramedMenu) {
         EXPECT_LT(qGray(img.pixel(0, img.height() / 2)), 200);
         EXPECT_TRUE(Save(menu, "main_menu_hover.png"));
         looked = true;
+        language->menu()->close();
         menu->close();
-    });
+    }));
     EXPECT_TRUE(looked);
 }
 

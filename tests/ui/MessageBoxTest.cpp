@@ -156,10 +156,10 @@ int PictureHue(QWidget* box) {
 TEST(MessageBox, QuestionsAndWarningsShowTheirOwnPicture) {
     std::map<u32, int> hues;
     for (u32 kind : {u32(MB_ICONINFORMATION), u32(MB_YESNO | MB_ICONQUESTION), u32(MB_ICONWARNING)}) {
-        uitest::WhenModal([&, kind](QWidget* w) {
-            uitest::Pump(10);
+        uiwait::ModalWatch answer([&, kind](QWidget* w) {
+            uiwait::Paint(w);
             hues[kind] = PictureHue(w);
-            static_cast<ui::Dialog*>(dynamic_cast<QZMMessageBox*>(w))->EndDialog(1);
+            uiwait::EndModal(w, 1);
         });
         ShowMessageBox(nullptr, "Recover the checked files?", nullptr, kind, 0);
     }
