@@ -2,11 +2,12 @@
 # Installs the Debian packages the build, the tests and the demo need, when any is missing.
 set -euo pipefail
 # The interface asks for "Arial" (fontconfig maps it to Liberation Sans, which has its metrics) and
-# for "Meiryo UI" in Japanese, where any Japanese font stands in (and shows the CJK file names a
-# scan lists).
+# for "Meiryo UI" in Japanese, where any Japanese font stands in; a Simplified Chinese font draws the
+# CJK names a Japanese font lacks (the signature-found files' own folder among them).
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-image-formats-plugins fonts-dejavu-core fonts-liberation2 fonts-ipafont-gothic
+  fonts-wqy-microhei
   zlib1g-dev libbz2-dev lzma-dev libtinyxml-dev libboost-regex-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # The tests that make disk images and pictures with real tools, and the demo disk's script.
