@@ -1,7 +1,5 @@
 #include "engine/CompleteRecoveryController.h"
 
-#include "engine/ScanRunState.h"
-
 #include <algorithm>
 #include <cmath>
 #include <new>
