@@ -149,6 +149,10 @@ public:
     u64 GetViewCheckedBytes() const { return m_viewCheckedBytes.load(); }
     u64 GetFoundFileCount() const { return m_foundFileCount.load(); }
     u64 GetFoundFileBytes() const { return m_foundFileBytes.load(); }
+    // Set when a recovery during a scan paused for it is not to show the tip first; the
+    // recovery reads it and clears it.
+    void SetSkipTip(u32 skip) { m_skipTip.store(skip); }
+    u32 GetSkipTip() const { return m_skipTip.load(); }
     void SetCancelCount(u32 n) { m_cancelCount.store(n); }
     u32 GetCancelCount() const { return m_cancelCount.load(); }
     void SetStopRequested(u32 v) { m_stopRequested.store(v); }
@@ -204,6 +208,7 @@ private:
     std::atomic<u32> m_pausedBySession{0};
     std::atomic<u64> m_foundFileCount{0};
     std::atomic<u64> m_foundFileBytes{0};
+    std::atomic<u32> m_skipTip{0};
     std::vector<std::shared_ptr<VolumeRecord>> m_selectedVolumes;
     std::list<std::string> m_folderPaths;
     CRecoveryFilter m_filter;

@@ -22,6 +22,8 @@ const RECT kTitleRect = {68, 40, 450, 60};
 constexpr int kFailureDrop = 12;
 const RECT kPathRect = {68, 68, 450, 106};
 const RECT kDetailRect = {68, 112, 450, 148};
+// The failure picture, left of the title.
+const RECT kPictureRect = {14, 40, 62, 88};
 
 }  // namespace
 
@@ -79,6 +81,9 @@ int ExportResult::DrawContent(ui::Dc* dc) {
         title.top += kFailureDrop;
         title.bottom += kFailureDrop;
     }
+    if (!success)
+        if (PictureHandle picture = res.LoadImageFromResource(kResTypeBitmap, kFailurePicture))
+            res.DrawImage(dc, picture, kPictureRect.left, kPictureRect.top, kPictureRect.right, kPictureRect.bottom, 0xFFFFFF);
     dc->DrawText(res.GetString(success ? "RecoveryCompleted" : "RecoveryFailed"), title, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
     if (showPath_) {
         dc->SetFont(*res.GetFont(14, 400, false));

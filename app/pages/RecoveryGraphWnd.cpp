@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <system_error>
 
 #include "core/Settings.h"
 #include "core/Shell.h"
@@ -103,6 +104,7 @@ RecoveryGraphWnd::~RecoveryGraphWnd() {
     quitting_.store(true);
     selectionEvent_.Set();
     if (selectionThread_.joinable()) selectionThread_.join();
+    if (searchThread_.joinable()) searchThread_.join();
     RecoveryGraph& session = RecoveryGraph::Instance();
     if (browser_ && session.GetDirectoryTree() == browser_) session.SetDirectoryTree(nullptr);
     session.CloseScanThread();
@@ -333,14 +335,55 @@ void RecoveryGraphWnd::RecoverNode(CFileNode* node) { OnRecovery(node); }
 int RecoveryGraphWnd::OnRecovery(CFileNode* node) {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnRecovery", __LINE__);
     if (!node && RecoveryGraph::Instance().GetTreeRoots().empty()) return 0;
-    if (RecoveryGraph::Instance().GetPausedBySession() != 0 && ConfigShowTip() == 1) {
-        RecoveryTipInScanDlg tip(GetHwnd());
-        if (tip.DoModal() != IDOK) return -1;
-    }
+    if (!ConfirmRecoveryInPause()) return -1;
     // One file from the browser goes to a name of the user's choosing; the command bar's
     // Recover takes everything checked.
     if (node) return RunSingleFileExport(GetHwnd(), node);
     return RunExportDialogs(GetHwnd());
+}
+
+bool RecoveryGraphWnd::ConfirmRecoveryInPause() {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    if (session.GetPausedBySession() == 0) return true;
+    const bool ask = session.GetSkipTip() == 0 && ConfigShowTip() == 1;
+    session.SetSkipTip(0);
+    if (!ask) return true;
+    RecoveryTipInScanDlg tip(GetHwnd());
+    return tip.DoModal() == IDOK;
+}
+
+int RecoveryGraphWnd::OnDoSearch(const std::string& text) {
+    if (!browser_) return kSearchNoBrowser;
+    // One search at a time: a search that ended has let go of the busy flag already.
+    if (searchThread_.joinable()) searchThread_.join();
+    searchText_ = text;
+    busy_.store(1);
+    auto wait = std::make_unique<FreezeTipDlg>(Widget());
+    wait->SetWatchedFlag(&busy_);
+    wait->SetCount(FreezeTipDlg::kSearchCount);
+    try {
+        searchThread_ = std::thread([this] { SearchThread(); });
+    } catch (const std::system_error& e) {
+        WriteLog("[%s:%d] cannot start the search thread: %s\r\n", "UiCtrl::RecoveryGraphWnd::OnDoSearch", __LINE__, e.what());
+        wait.reset();
+        // Left set, the flag would keep every later freeze from showing.
+        busy_.store(0);
+        return kSearchNoThread;
+    }
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnDoSearch", __LINE__);
+    wait->DoModal();
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnDoSearch", __LINE__);
+    // The box closes once the flag drops, which is the thread's last step.
+    searchThread_.join();
+    return kSearchDone;
+}
+
+// Off the user-interface thread: the search reads the trees under the browser's own lock.
+void RecoveryGraphWnd::SearchThread() {
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::SearchThread", __LINE__);
+    if (browser_) browser_->Search(searchText_);
+    busy_.store(0);
+    WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::SearchThread", __LINE__);
 }
 
 int RecoveryGraphWnd::CheckSaveTarget(const std::string& path, const ConfirmReplace& confirmReplace) {
@@ -513,6 +556,9 @@ LRESULT RecoveryGraphWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
     case WM_UI_SELECTION_CHANGED:
         OnSelectionChanged(wParam != 0);
         return 0;
+    case WM_UI_DO_SEARCH:
+        if (wParam == 0) return kSearchNoBrowser;
+        return OnDoSearch(reinterpret_cast<const char*>(wParam));
     case kMsgSelectedText: {
         std::string text;
         {

@@ -70,6 +70,16 @@ public:
     // The name saved results are proposed under (the place scanned); emptied on going home.
     void SetScanName(const std::string& name) { scanName_ = name; }
 
+    enum SearchResult { kSearchDone = 0, kSearchNoBrowser = -1, kSearchNoThread = -2 };
+    // A name search over the found files: it runs on the search thread while the page waits in
+    // the wait box, which closes when the search ends. The hits reach the search list through
+    // the browser's queue.
+    int OnDoSearch(const std::string& text);
+    // Before a recovery while the scan is paused for it: the tip that warns of it, unless the
+    // session asks to skip it this once or the user turned it off. The skip is used up either
+    // way. False when the user declined.
+    bool ConfirmRecoveryInPause();
+
     RecoveryProgressWnd& Progress() { return progress_; }
     TipInfoWnd& Tip() { return tip_; }
     FileSelCtrl::CFileSelCtrl* Browser() const { return browser_; }
@@ -87,6 +97,7 @@ private:
     int OnRecovery(CFileNode* node = nullptr);
     int DoSaveScanResult();
     void ClearBrowser();
+    void SearchThread();
 
     RecoveryProgressWnd progress_;
     FileSelCtrl::CFileSelCtrl* browser_ = nullptr;  // the process-wide facade; its window is the page's child
@@ -100,6 +111,7 @@ private:
     std::atomic<bool> quitting_{false};
     bool quitDone_ = false;
     std::thread selectionThread_;
+    std::thread searchThread_;
     std::string scanName_;
     HWND openDialog_ = nullptr;  // the save window running now, told when the device goes
 };

@@ -14,6 +14,7 @@
 #include "browser/views/SearchDlg.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "engine/RecoveryGraph.h"
 
 namespace FileSelCtrl {
 
@@ -182,7 +183,13 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     connect(m_command, &CWndRightCommand::showPreviewPane, this, &CWndRightView::ShowPreviewPane);
     connect(m_command, &CWndRightCommand::setViewMode, this, &CWndRightView::SetViewMode);
     connect(m_command, &CWndRightCommand::openSearch, this, [this] {
-        SearchDlg dialog(window(), [](const std::string& text) { SearchRunner().Start(text); });
+        SearchDlg dialog(window(), [](const std::string& text) {
+            // The page that holds the browser runs the search and waits for it in its wait box;
+            // a browser on its own searches in the background.
+            HWND page = RecoveryGraph::Instance().GetPageWindow();
+            if (page && SendMessage(page, WM_UI_DO_SEARCH, reinterpret_cast<WPARAM>(text.c_str()), 0) == 0) return;
+            SearchRunner().Start(text);
+        });
         dialog.exec();
     });
 }

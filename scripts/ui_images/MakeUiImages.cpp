@@ -151,6 +151,24 @@ QImage MessageIcon() {
     return img;
 }
 
+// A warning mark: an amber disc holding an exclamation mark, for the notes and failed outcomes
+// of the dialogs. Scales from a 16-pixel note to a dialog's picture.
+QImage WarningMark(int size) {
+    QImage img = Canvas(size, size);
+    QPainter p(&img);
+    Smooth(p);
+    const double s = size;
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xF6, 0xD3, 0x8A));
+    p.drawEllipse(QRectF(0.5, 0.5, s - 1, s - 1));
+    p.setBrush(QColor(0xE0, 0x8A, 0x12));
+    p.drawEllipse(QRectF(s * 0.1, s * 0.1, s * 0.8, s * 0.8));
+    p.setBrush(kNearWhite);
+    p.drawRoundedRect(QRectF(s * 0.44, s * 0.24, s * 0.12, s * 0.34), s * 0.05, s * 0.05);
+    p.drawEllipse(QPointF(s * 0.5, s * 0.7), s * 0.075, s * 0.075);
+    return img;
+}
+
 QImage PageBand(int w, int h) {
     QImage img(w, h, QImage::Format_ARGB32);
     QPainter p(&img);
@@ -237,6 +255,8 @@ int main(int argc, char** argv) {
 
     // Message-box icon and the page pictures.
     images[361] = MessageIcon();
+    images[269] = WarningMark(16);
+    images[293] = WarningMark(65);
     images[525] = PageBand(900, 570);
     images[541] = PageBand(900, 50);
 
