@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QStyledItemDelegate>
 #include <cstdio>
 #include <ctime>
 
@@ -34,6 +35,28 @@ u16 AttributesOf(const FileList_Item& row) {
     const IFileProperties* p = row.fileNode ? row.fileNode->GetFileProperties() : nullptr;
     return p ? p->GetAttributes() : 0;
 }
+// Draws a cell as usual, then tells the view whether the cell's text had to be cut: the view
+// keeps the whole text of each cut cell for its tip.
+class CellTipDelegate : public QStyledItemDelegate {
+public:
+    explicit CellTipDelegate(CFileListCtrl* view) : QStyledItemDelegate(view), m_view(view) {}
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        const QString text = index.data(Qt::DisplayRole).toString();
+        // Room left for the text beside the check box and the icon in the name column.
+        const int reserved = index.column() == kColumnName ? 2 * m_view->iconSize().width() + kNameTextInset : kTextInset;
+        if (!text.isEmpty() && QFontMetrics(option.font).horizontalAdvance(text) > option.rect.width() - reserved)
+            m_view->AddCellTip(index.row(), index.column(), option.rect, text);
+        else
+            m_view->RemoveCellTip(CFileListCtrl::CellKey(index.row(), index.column()));
+    }
+
+private:
+    static constexpr int kNameTextInset = 12;
+    static constexpr int kTextInset = 8;
+    CFileListCtrl* m_view;
+};
+
 }  // namespace
 
 std::string FormatSizeText(u64 bytes) {
@@ -263,6 +286,9 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
         if (hasRows) SelectFirstRow();
     });
     connect(m_model, &CFileListQtModel::selectRowAsked, this, &CFileListCtrl::SelectRow);
+    // Each drawing of a cell says whether its text was cut; a new listing starts without tips.
+    setItemDelegate(new CellTipDelegate(this));
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] { m_cellTips.clear(); });
     m_tip.Create(viewport(), TipMode::Hover, QString());
     m_tip.textAt = [this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); };
     m_tip.keepOnMove = [this](QPoint at) {
@@ -277,12 +303,18 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
 bool CFileListCtrl::CutCellText(QPoint at, QString& text, QRect& area) const {
     const QModelIndex i = indexAt(at);
     if (!i.isValid()) return false;
-    text = m_model->data(i, Qt::DisplayRole).toString();
-    area = visualRect(i);
-    // Room left for the text beside the check box and the icon in the name column.
-    const int reserved = i.column() == kColumnName ? 2 * iconSize().width() + 12 : 8;
-    return !text.isEmpty() && fontMetrics().horizontalAdvance(text) > area.width() - reserved;
+    const auto tip = m_cellTips.find(CellKey(i.row(), i.column()));
+    if (tip == m_cellTips.end() || !tip->second.rect.contains(at)) return false;
+    text = tip->second.text;
+    area = tip->second.rect;
+    return true;
 }
+
+void CFileListCtrl::AddCellTip(int item, int subItem, const QRect& rect, const QString& text) {
+    m_cellTips[CellKey(item, subItem)] = CellTip{rect, text};
+}
+
+void CFileListCtrl::RemoveCellTip(u32 key) { m_cellTips.erase(key); }
 
 void CFileListCtrl::ApplyColumns() {
     setFont(SkinFont(Skin().listFont));

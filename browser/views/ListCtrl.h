@@ -6,6 +6,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <functional>
+#include <map>
 
 #include "browser/model/ListModel.h"
 #include "browser/views/ToolTip.h"
@@ -84,6 +85,18 @@ public:
     void OnCommand(int id);
     void ApplyColumns();
 
+    // The cell tips: every cell whose text the drawing had to shorten keeps its whole text and
+    // where it was drawn; hovering over that place shows the text.
+    static constexpr int kCellKeySubItemShift = 24;
+    static u32 CellKey(int item, int subItem) {
+        return static_cast<u32>(item) + (static_cast<u32>(subItem) << kCellKeySubItemShift);
+    }
+    void AddCellTip(int item, int subItem, const QRect& rect, const QString& text);
+    void RemoveCellTip(u32 key);
+    size_t CellTipCount() const { return m_cellTips.size(); }
+    // The whole text of the cell at a point when its drawing cut it, and where it was drawn.
+    bool CutCellText(QPoint at, QString& text, QRect& area) const;
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
@@ -93,11 +106,14 @@ protected:
 private:
     void OpenSelected();
 
-    // The full text of a cell whose text is cut, or nothing.
-    bool CutCellText(QPoint at, QString& text, QRect& area) const;
+    struct CellTip {
+        QRect rect;
+        QString text;
+    };
 
     CFileListQtModel* m_model;
     CFileSelToolTip m_tip;
+    std::map<u32, CellTip> m_cellTips;
     QTimer m_selectFirst;
     std::function<void(FileList_Item*)> m_open;
     std::function<void(CFileNode*)> m_recover;

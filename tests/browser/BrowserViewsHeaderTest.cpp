@@ -79,6 +79,32 @@ protected:
     CFileSystemNode* root = nullptr;
 };
 
+TEST_F(BrowserHeaderAndBars, ACellWhoseDrawingCutItsTextKeepsTheWholeTextForItsTipTillItFits) {
+    CFileListCtrl* list = Details();
+    list->setColumnWidth(kColumnDate, 24);
+    list->viewport()->repaint();
+    const QModelIndex date = list->ListModel()->index(0, kColumnDate);
+    const QRect cell = list->visualRect(date);
+    QString text;
+    QRect area;
+    ASSERT_TRUE(list->CutCellText(cell.center(), text, area));
+    EXPECT_EQ(text, list->ListModel()->data(date, Qt::DisplayRole).toString());
+    EXPECT_EQ(area, cell);
+    const QRect size = list->visualRect(list->ListModel()->index(0, kColumnSize));
+    EXPECT_FALSE(list->CutCellText(size.center(), text, area)) << "a size fits its column";
+
+    list->setColumnWidth(kColumnDate, 300);
+    list->viewport()->repaint();
+    EXPECT_FALSE(list->CutCellText(list->visualRect(date).center(), text, area)) << "drawn whole, the tip is gone";
+
+    list->setColumnWidth(kColumnDate, 24);
+    list->viewport()->repaint();
+    ASSERT_GT(list->CellTipCount(), 0u);
+    // A new listing starts without the old one's tips.
+    list->ListModel()->OnRowsReset();
+    EXPECT_EQ(list->CellTipCount(), 0u);
+}
+
 TEST_F(BrowserHeaderAndBars, ColumnsSortWithArrowsAndTheNameColumnChecksTheList) {
     CHeaderCtrlEx* header = Header();
     CFileListData& list = CFileListData::FolderModel();
