@@ -1,0 +1,167 @@
+// The file browser of the real main window, offscreen, after a scan of a fixture disk given as
+// MORVENDA_DISKS, driven by clicks as a user drives it: what the preview window's hex page shows
+// for binary bytes. Screenshots go to <build>/screenshots/.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <filesystem>
+
+#include "TestUtil.h"
+#include "WizardDriver.h"
+#include "app/QZMUIDlg.h"
+#include "app/pages/RecoveryGraphWnd.h"
+#include "app/pages/SelDataLostPartitionWnd.h"
+#include "app/pages/SelFileTypeWnd.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/UiLanguage.h"
+#include "app/ui/UiResources.h"
+#include "browser/ListWait.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/ListModel.h"
+#include "browser/model/NodeManager.h"
+#include "browser/preview/FileViews.h"
+#include "browser/preview/PreviewDialog.h"
+#include "browser/views/Container.h"
+#include "core/Settings.h"
+#include "engine/RecoveryGraph.h"
+#include "plugins/Plugins.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace FileSelCtrl;
+using UiCtrl::RecoveryProgressWnd;
+using UiCtrl::SelDataLostPartitionWnd;
+
+class BrowserWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wizard::EnsureApp();
+        program_ = std::make_unique<wizard::ProgramFolderScope>();
+        ::setenv("XDG_STATE_HOME", program_->File("state").c_str(), 1);
+        fs::copy_file(testutil::FixturePath("mbr-disk.img"), disks_.File("mbr-disk.img"));
+        ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
+        RegisterAllPlugins();
+        ConfigStoreLanguage(0, "English.dat");
+        UiResources::Instance().SetLanguage(0, "English.dat");
+        SetUiLanguage(0, "English.dat");
+        dlg_ = std::make_unique<CQZMUIDlg>();
+        dlg_->Create();
+        // Message boxes are answered with their first button, and their texts kept.
+        boxes_ = std::make_unique<wizard::ModalWatch>([this](QWidget* m) {
+            if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
+                messages_.push_back(box->Text());
+                wizard::EndModal(m, 1);
+            }
+        });
+    }
+    void TearDown() override {
+        if (dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() && wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome)) {
+            EXPECT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
+        }
+        boxes_.reset();
+        dlg_.reset();
+        RecoveryGraph::Instance().SetStopRequested(0);
+        ::unsetenv("XDG_STATE_HOME");
+        program_.reset();
+    }
+    RecoveryProgressWnd& Strip() { return dlg_->ResultPage()->Progress(); }
+    CFileSelCtrlContainer& Container() { return *dlg_->ResultPage()->Browser()->Container(); }
+
+    // File types, the tile of the volume, scan: the result page once the scan has ended.
+    void ScanVolume(const char* fsName) {
+        auto& types = *dlg_->FileTypePage();
+        auto& place = *dlg_->PlacePage();
+        ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == place.GetHwnd() && !place.TimerRunning(); }));
+        auto& tiles = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
+        UiCtrl::VolumeItem* tile = nullptr;
+        for (int i = 0; i < tiles.TileCount(); ++i)
+            if (tiles.TileAt(i)->text2 == fsName) tile = tiles.TileAt(i);
+        ASSERT_NE(tile, nullptr) << fsName;
+        const RECT r = tile->GetRect();
+        wizard::Click(tiles, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        ASSERT_TRUE(wizard::ClickItem(place, SelDataLostPartitionWnd::kItemScan));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd(); }));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return !Strip().IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end"));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }));
+    }
+
+    // The row whose name ends so in the list (a folder of the volume is a row of a file, a
+    // deleted file may have lost its first letter), or -1.
+    static int RowOf(const std::string& name) {
+        CFileListData& list = CFileListData::FolderModel();
+        for (int r = 0; r < list.GetCount(); ++r) {
+            RefHolder<FileList_Item> row(list.GetItem(r));
+            if (row->name.ends_with(name)) return r;
+        }
+        return -1;
+    }
+    // From the top of the tree, opens each folder of the path by a double click on its row; the
+    // file's row in the last one, or -1.
+    int OpenFolders(const std::vector<std::string>& folders, const std::string& file) {
+        CFileVirtualNodeManager::Instance().ShowFolder(CFileVirtualNodeManager::Instance().PathRoot());
+        testutil::WaitForRows();
+        for (const std::string& folder : folders) {
+            const int row = RowOf(folder);
+            if (row < 0) return -1;
+            DoubleClickRow(row);
+            testutil::WaitForRows();
+        }
+        return RowOf(file);
+    }
+    void DoubleClickRow(int row) {
+        CFileListCtrl* list = Container().Right()->Details();
+        const QRect cell = list->visualRect(list->model()->index(row, 0));
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+    }
+
+    testutil::TempDir disks_;
+    std::unique_ptr<wizard::ProgramFolderScope> program_;
+    std::unique_ptr<CQZMUIDlg> dlg_;
+    std::unique_ptr<wizard::ModalWatch> boxes_;
+    std::vector<std::string> messages_;
+};
+
+// The characters after the byte columns of each line of a hex page.
+std::vector<QString> CharacterColumns(const QString& page) {
+    std::vector<QString> columns;
+    const QStringList lines = page.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (qsizetype i = 1; i < lines.size(); ++i) columns.push_back(lines[i].trimmed().section(QStringLiteral("  "), -1).trimmed());
+    return columns;
+}
+
+TEST_F(BrowserWindow, TheHexPageShowsBytesOutsidePrintableAsciiAsDots) {
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT32"));
+    // A deleted file that holds a picture: its header mixes control bytes, bytes above ASCII and
+    // letters.
+    const int row = OpenFolders({"Projects"}, "ILE4551.TXT");
+    ASSERT_GE(row, 0) << (messages_.empty() ? std::string() : messages_.front());
+    QString page;
+    bool shown = false;
+    wizard::ModalWatch answer([&](QWidget* w) {
+        auto* preview = qobject_cast<CFilePreViewDlg*>(w);
+        if (!preview || shown) return;
+        shown = true;
+        QTest::mouseClick(preview->Tabs(), Qt::LeftButton, {}, preview->Tabs()->tabRect(1).center());
+        uiwait::Flush();
+        page = preview->HexView()->toPlainText();
+        EXPECT_TRUE(wizard::Shot(preview, "browser-hex-page-en"));
+        wizard::EndModal(preview, 0);
+    });
+    DoubleClickRow(row);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return shown; }, "the preview window"));
+    ASSERT_TRUE(page.startsWith(QStringLiteral("Offset"))) << page.left(80).toStdString();
+    const std::vector<QString> columns = CharacterColumns(page);
+    ASSERT_FALSE(columns.empty());
+    EXPECT_TRUE(columns[0].startsWith(QStringLiteral("......JFIF.."))) << columns[0].toStdString();
+    bool dotted = false;
+    for (const QString& c : columns) {
+        for (const QChar ch : c) EXPECT_TRUE(ch.unicode() >= 0x20 && ch.unicode() <= 0x7E) << "U+" << std::hex << static_cast<int>(ch.unicode()) << " in " << c.toStdString();
+        dotted = dotted || c.contains(QLatin1Char('.'));
+    }
+    EXPECT_TRUE(dotted);
+}
+
+}  // namespace
