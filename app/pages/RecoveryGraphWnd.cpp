@@ -542,6 +542,8 @@ LRESULT RecoveryGraphWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
         OnScanFinished();
         return 0;
     case WM_UI_REFRESH_FILES:
+        // A new scan, a pause, a stop or going home: the search hits belong to the trees before.
+        if (browser_) browser_->CloseSearch();
         return 0;
     case WM_UI_FREEZE_VIEW:
         if (RecoveryGraph::Instance().GetStopRequested() != 0) return 0;

@@ -133,6 +133,10 @@ void CFileSelCtrl::Search(const std::string& text) {
     CFileVirtualNodeManager::Instance().Search(text);
 }
 
+void CFileSelCtrl::CloseSearch() {
+    if (m_container) m_container->Left()->CloseSearch();
+}
+
 void CFileSelFilterManager::AddDirectory(const std::string& path) {
     CFileVirtualNodeManager::Instance().Filter().AddDirectory(path);
 }

@@ -45,6 +45,8 @@ public:
     bool SetLanguage(int id);
     // Runs a name search (from the search thread) and shows the Search tab.
     void Search(const std::string& text);
+    // Leaves the search view, when it is shown, for the folder lists.
+    void CloseSearch();
     CFileSelCtrlContainer* Container() const { return m_container.get(); }
 
 private:

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <filesystem>
 
@@ -23,6 +25,8 @@
 #include "browser/preview/FileViews.h"
 #include "browser/preview/PreviewDialog.h"
 #include "browser/views/Container.h"
+#include "browser/views/SearchDlg.h"
+#include "browser/views/Widgets.h"
 #include "core/Settings.h"
 #include "engine/RecoveryGraph.h"
 #include "plugins/Plugins.h"
@@ -117,6 +121,25 @@ protected:
         QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());
     }
 
+    // The command bar's search button, a name typed into the search window and its search
+    // button: the Search tab once the hits are shown.
+    void SearchByClicks(const std::string& text) {
+        bool typed = false;
+        wizard::ModalWatch answer([&](QWidget* w) {
+            auto* dialog = qobject_cast<SearchDlg*>(w);
+            if (!dialog || typed) return;
+            typed = true;
+            QTest::keyClicks(dialog->Edit(), QString::fromStdString(text));
+            QTest::mouseClick(dialog->SearchButton(), Qt::LeftButton);
+        });
+        CButtonEx* search = Container().Right()->Commands()->Button(ID_VIEW_SEARCH);
+        ASSERT_NE(search, nullptr);
+        QTest::mouseClick(search, Qt::LeftButton, {}, search->rect().center());
+        ASSERT_TRUE(wizard::PumpUntil([&] { return typed && SearchTabShown(); }, "the Search tab"));
+    }
+    bool SearchTabShown() { return Container().Left()->Tabs()->TabCount() > kTreeTabs; }
+    static constexpr int kTreeTabs = 2;
+
     testutil::TempDir disks_;
     std::unique_ptr<wizard::ProgramFolderScope> program_;
     std::unique_ptr<CQZMUIDlg> dlg_;
@@ -162,6 +185,34 @@ TEST_F(BrowserWindow, TheHexPageShowsBytesOutsidePrintableAsciiAsDots) {
         dotted = dotted || c.contains(QLatin1Char('.'));
     }
     EXPECT_TRUE(dotted);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BrowserWindow, ASearchTabEndsWithANewScanAndWithGoingHome) {
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT32"));
+    ASSERT_NO_FATAL_FAILURE(SearchByClicks("TXT"));
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-search-shown-en"));
+
+    // A deep scan of the same volume from the strip: its trees are new, the hits are gone.
+    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().IsRunningOrTimed(); }, "the deep scan's start"));
+    EXPECT_FALSE(SearchTabShown()) << "the search outlived the start of a new scan";
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !Strip().IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end"));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }));
+    EXPECT_FALSE(SearchTabShown());
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-search-after-deep-scan-en"));
+
+    // Searched again, then home and a scan of another volume: its browser opens on the trees.
+    ASSERT_NO_FATAL_FAILURE(SearchByClicks("TXT"));
+    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
+    EXPECT_FALSE(SearchTabShown()) << "the search outlived going home";
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
+    EXPECT_FALSE(SearchTabShown());
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-search-after-home-en"));
 }
 
 }  // namespace
