@@ -218,9 +218,11 @@ void CWndPreview::BuildTexts(const QString& middleLabel, const QString& middleVa
     const QString size = file ? Q(FormatSizeText(m_item->size)) : QString();
     QString date = file ? Q(FormatDateText(*m_item)) : QString();
     if (file && date.isEmpty()) date = Q(s.textUnknown);
-    m_labels = QStringLiteral("%1: \n%2: \n%3: \n%4: ").arg(Q(s.textFilename), Q(s.textSize), middleLabel, Q(s.textCreation));
+    // A folder or a volume has no size, type or date of its own: only its name is shown.
+    m_labels = file ? QStringLiteral("%1: \n%2: \n%3: \n%4: ").arg(Q(s.textFilename), Q(s.textSize), middleLabel, Q(s.textCreation))
+                    : QStringLiteral("%1: ").arg(Q(s.textFilename));
     m_nameLine = QStringLiteral("   ") + Q(m_item->name);
-    m_values = file ? QStringLiteral("   %1\n   %2\n   %3").arg(size, middleValue, date) : QStringLiteral("   \n   \n   ");
+    m_values = file ? QStringLiteral("   %1\n   %2\n   %3").arg(size, middleValue, date) : QString();
     m_tip = file ? QStringLiteral("%1\n%2\n%3\n%4").arg(Q(m_item->name), size, middleValue, date) : Q(m_item->name);
     const QFontMetrics fm(font());
     const QRect labels = fm.boundingRect(QRect(0, 0, 10000, 10000), 0, m_labels);
@@ -284,13 +286,21 @@ void CWndPreview::Layout() {
     }
 }
 
+QString CWndPreview::MessageText() const {
+    if (!m_showMessage && m_item) return {};
+    if (!m_listLoaded) return Q(Skin().tipOfLoading);
+    // A loaded list with rows, none of them chosen, is not an empty folder: the pane stays blank.
+    if (m_listHasRows && m_listHasRows()) return {};
+    return Q(Skin().emptyDir);
+}
+
 void CWndPreview::paintEvent(QPaintEvent*) {
     QPainter p(this);
     const BrowserSkin& s = Skin();
     p.fillRect(rect(), Qt::white);
     p.setPen(FromColour(s.previewText));
     if (m_showMessage || !m_item) {
-        p.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, Q(m_listLoaded ? s.emptyDir : s.tipOfLoading));
+        p.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, MessageText());
         return;
     }
     if (m_picture.isNull()) {
@@ -321,7 +331,7 @@ void CWndPreview::paintEvent(QPaintEvent*) {
     const QFontMetrics fm(font());
     p.drawText(m_valueRect.left(), m_valueRect.top(), m_valueRect.width(), fm.height(), Qt::AlignLeft,
                fm.elidedText(m_nameLine, Qt::ElideRight, m_valueRect.width()));
-    const QStringList values = m_values.split('\n');
+    const QStringList values = m_values.isEmpty() ? QStringList() : m_values.split('\n');
     for (int i = 0; i < values.size(); ++i)
         p.drawText(m_valueRect.left(), m_valueRect.top() + (i + 1) * fm.lineSpacing(), m_valueRect.width(), fm.height(),
                    Qt::AlignLeft, fm.elidedText(values[i], Qt::ElideRight, m_valueRect.width()));

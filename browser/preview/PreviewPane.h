@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -55,6 +56,8 @@ public:
     void SetItem(FileList_Item* item);
     void ClearItem();
     void SetListLoaded(bool loaded);
+    // Tells whether the list beside the pane shows rows: only an empty list is "empty".
+    void SetListHasRows(std::function<bool()> hasRows) { m_listHasRows = std::move(hasRows); }
     void Refresh();
 
     bool HasPicture() const { return !m_picture.isNull(); }
@@ -63,6 +66,8 @@ public:
     QRect FrameRect() const { return m_frame; }
     QString ValueText() const { return m_values; }
     QString LabelText() const { return m_labels; }
+    // The one line drawn in place of an item (loading, or an empty folder); empty when none is.
+    QString MessageText() const;
     FileList_Item* Item() const { return m_item; }
     // Which side a picture is fitted to first: the width (the default) or the height.
     void SetFitWidthFirst(bool widthFirst);
@@ -95,6 +100,7 @@ private:
     QImage m_picture;
     double m_scale = 1.0;
     bool m_listLoaded = true;
+    std::function<bool()> m_listHasRows;
     bool m_showMessage = true;
     bool m_infoReady = false;
     bool m_fitWidthFirst = true;

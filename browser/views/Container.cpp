@@ -166,6 +166,8 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     connect(m_list->ListModel(), &CFileListQtModel::checkEmpty, m_preview, [this](bool hasRows) {
         if (!hasRows) m_preview->ClearItem();
     });
+    m_preview->SetListHasRows([this] { return m_list->model() && m_list->model()->rowCount() > 0; });
+    connect(m_list->ListModel(), &QAbstractItemModel::rowsInserted, m_preview, qOverload<>(&QWidget::update));
     // The picture of the previewed row is ready: the pane shows it again.
     connect(m_list->ListModel(), &CFileListQtModel::rowPictureReady, m_preview, [this](quintptr row) {
         FileList_Item* shown = m_preview->Item();

@@ -19,11 +19,13 @@
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
 #include "browser/ListWait.h"
+#include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/preview/FileViews.h"
 #include "browser/preview/PreviewDialog.h"
+#include "browser/preview/PreviewPane.h"
 #include "browser/views/Container.h"
 #include "browser/views/SearchDlg.h"
 #include "browser/views/Widgets.h"
@@ -213,6 +215,45 @@ TEST_F(BrowserWindow, ASearchTabEndsWithANewScanAndWithGoingHome) {
     ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
     EXPECT_FALSE(SearchTabShown());
     EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-search-after-home-en"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BrowserWindow, ThePreviewPaneSaysEmptyOnlyForAnEmptyListAndShowsAFolderByItsName) {
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
+    CWndPreview* pane = Container().Right()->Preview();
+    // The pane view, from the command bar.
+    CButtonEx* paneButton = Container().Right()->Commands()->Button(ID_VIEW_PREVIEWPANE);
+    ASSERT_NE(paneButton, nullptr);
+    QTest::mouseClick(paneButton, Qt::LeftButton, {}, paneButton->rect().center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->isVisible(); }, "the preview pane"));
+
+    // A folder row, clicked: its name and nothing else, no rows of values it has not got.
+    const int folder = OpenFolders({}, "Photos");
+    ASSERT_GE(folder, 0);
+    CFileListCtrl* list = Container().Right()->Details();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(folder, 0)).center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->Item() && pane->Item()->name == "Photos"; }, "the folder in the pane"));
+    const std::string filename = Skin().textFilename;
+    EXPECT_EQ(pane->LabelText().trimmed().toStdString(), filename + ":");
+    EXPECT_TRUE(pane->ValueText().isEmpty()) << pane->ValueText().toStdString();
+    EXPECT_TRUE(pane->MessageText().isEmpty());
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-pane-folder-en"));
+
+    // Search hits, none chosen yet: the list has rows, so the pane says nothing of an empty folder.
+    ASSERT_NO_FATAL_FAILURE(SearchByClicks("TXT"));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return list->model()->rowCount() > 0; }, "the search hits"));
+    EXPECT_EQ(pane->Item(), nullptr);
+    EXPECT_TRUE(pane->MessageText().isEmpty()) << pane->MessageText().toStdString();
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-pane-search-en"));
+
+    // A search that finds nothing: now the list is empty, and the pane says so.
+    ASSERT_NO_FATAL_FAILURE(SearchByClicks("no-such-name"));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return list->model()->rowCount() == 0 && !pane->Item(); }, "the empty search list"));
+    EXPECT_EQ(pane->MessageText().toStdString(), Skin().emptyDir);
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-pane-empty-en"));
 }
 
 }  // namespace
