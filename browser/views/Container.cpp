@@ -261,11 +261,8 @@ void CWndRightView::Layout() {
     const int t = Skin().stripHeight;
     const int s = Skin().splitterWidth;
     if (w <= 0 || h <= 0) return;
-    if (m_listWidth == 0 || !m_previewShown) {
-        m_listWidth = std::max(kMinPaneWidth, w - kMinPreviewWidth);
-    } else {
-        m_listWidth = std::max(kMinPaneWidth, std::min(m_listWidth, w - kMinPreviewWidth));
-    }
+    // Width gained or lost by the window goes to the list; the pane stays as wide as it is.
+    m_listWidth = std::max(kMinPaneWidth, w - m_paneWidth);
     m_command->setGeometry(0, 0, w, t);
     const int listWidth = m_previewShown ? m_listWidth : w;
     m_list->setGeometry(0, t, listWidth, h - t);

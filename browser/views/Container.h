@@ -99,6 +99,7 @@ private:
     bool m_details = true;
     bool m_idle = true;
     int m_listWidth = 0;
+    int m_paneWidth = kMinPreviewWidth;  // the pane keeps its width; the list takes the rest
 };
 
 class CFileSelCtrlContainer : public ui::WindowOf<QWidget> {

@@ -321,10 +321,9 @@ void CFileListCtrl::ApplyColumns() {
     horizontalHeader()->setFont(SkinFont(Skin().headerFont));
     m_model->Relabel();
     for (int i = 0; i < m_model->columnCount(); ++i) setColumnWidth(i, Skin().columns[i].width);
-    // The name takes what the other columns leave, so that every column stays in view beside
-    // the preview pane; it keeps at least a readable width.
+    // Every column keeps its own width, the name one wide enough to read; a list narrower than
+    // the columns scrolls sideways.
     horizontalHeader()->setMinimumSectionSize(kMinColumnWidth);
-    if (m_model->columnCount() > 0) horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
 }
 
 FileList_Item* CFileListCtrl::SelectedRow() const {

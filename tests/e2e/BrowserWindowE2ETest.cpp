@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -254,6 +255,36 @@ TEST_F(BrowserWindow, ThePreviewPaneSaysEmptyOnlyForAnEmptyListAndShowsAFolderBy
     ASSERT_TRUE(wizard::PumpUntil([&] { return list->model()->rowCount() == 0 && !pane->Item(); }, "the empty search list"));
     EXPECT_EQ(pane->MessageText().toStdString(), Skin().emptyDir);
     EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-pane-empty-en"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BrowserWindow, TheNameColumnAndThePaneKeepTheirWidthsAndAWiderWindowWidensTheList) {
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
+    CWndPreview* pane = Container().Right()->Preview();
+    CFileListCtrl* list = Container().Right()->Details();
+    CButtonEx* paneButton = Container().Right()->Commands()->Button(ID_VIEW_PREVIEWPANE);
+    ASSERT_NE(paneButton, nullptr);
+    QTest::mouseClick(paneButton, Qt::LeftButton, {}, paneButton->rect().center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->isVisible(); }, "the preview pane"));
+    const int nameWidth = Skin().columns[kColumnName].width;
+    EXPECT_GE(nameWidth, kMinPreviewWidth) << "the skin's name column";
+    EXPECT_EQ(list->horizontalHeader()->sectionSize(kColumnName), nameWidth);
+    const int paneWidth = pane->width();
+    EXPECT_EQ(paneWidth + Skin().splitterWidth, kMinPreviewWidth);
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-columns-en"));
+
+    // A wider right view: the list gains it all, the pane and the name column keep theirs.
+    constexpr int kWider = 300;
+    const int listWidth = list->width();
+    QWidget* right = Container().Right();
+    right->resize(right->width() + kWider, right->height());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return list->width() == listWidth + kWider; }, "the wider list"));
+    EXPECT_EQ(pane->width(), paneWidth);
+    EXPECT_EQ(list->horizontalHeader()->sectionSize(kColumnName), nameWidth);
+    EXPECT_TRUE(wizard::Shot(right, "browser-columns-wider-en"));
 }
 
 }  // namespace
