@@ -76,24 +76,7 @@ protected:
     RecoveryProgressWnd& Strip() { return dlg_->ResultPage()->Progress(); }
     CFileSelCtrlContainer& Container() { return *dlg_->ResultPage()->Browser()->Container(); }
 
-    // File types, the tile of the volume, scan: the result page once the scan has ended.
-    void ScanVolume(const char* fsName) {
-        auto& types = *dlg_->FileTypePage();
-        auto& place = *dlg_->PlacePage();
-        ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
-        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == place.GetHwnd() && !place.TimerRunning(); }));
-        auto& tiles = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
-        UiCtrl::VolumeItem* tile = nullptr;
-        for (int i = 0; i < tiles.TileCount(); ++i)
-            if (tiles.TileAt(i)->text2 == fsName) tile = tiles.TileAt(i);
-        ASSERT_NE(tile, nullptr) << fsName;
-        const RECT r = tile->GetRect();
-        wizard::Click(tiles, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
-        ASSERT_TRUE(wizard::ClickItem(place, SelDataLostPartitionWnd::kItemScan));
-        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd(); }));
-        ASSERT_TRUE(wizard::PumpUntil([&] { return !Strip().IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end"));
-        ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }));
-    }
+    void ScanVolume(const char* fsName) { wizard::ScanVolumeByTile(*dlg_, fsName); }
 
     // The row whose name ends so in the list (a folder of the volume is a row of a file, a
     // deleted file may have lost its first letter), or -1.

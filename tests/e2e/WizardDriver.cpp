@@ -4,6 +4,12 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/QZMUIDlg.h"
+#include "app/pages/RecoveryGraphWnd.h"
+#include "app/pages/RecoveryProgressWnd.h"
+#include "app/pages/SelDataLostPartitionWnd.h"
+#include "app/pages/SelFileTypeWnd.h"
+#include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
 #include "platform/ui/Window.h"
 
@@ -60,6 +66,29 @@ bool Shot(QWidget* w, const std::string& name) {
     std::filesystem::create_directories(dir);
     const QImage img = w->grab().toImage();
     return !img.isNull() && img.save(QString::fromStdString(dir + "/" + name + ".png"));
+}
+
+void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {
+    using UiCtrl::RecoveryProgressWnd;
+    using UiCtrl::SelDataLostPartitionWnd;
+    auto& types = *dlg.FileTypePage();
+    auto& place = *dlg.PlacePage();
+    RecoveryProgressWnd& strip = dlg.ResultPage()->Progress();
+    ASSERT_TRUE(ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
+    ASSERT_TRUE(PumpUntil([&] { return dlg.CurrentPage() == place.GetHwnd() && !place.TimerRunning(); }, "the place page"));
+    auto& tiles = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
+    UiCtrl::VolumeItem* tile = nullptr;
+    for (int i = 0; i < tiles.TileCount(); ++i)
+        if (tiles.TileAt(i)->text2 == fsName) tile = tiles.TileAt(i);
+    ASSERT_NE(tile, nullptr) << fsName;
+    const RECT r = tile->GetRect();
+    Click(tiles, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    ASSERT_TRUE(ClickItem(place, SelDataLostPartitionWnd::kItemScan));
+    ASSERT_TRUE(PumpUntil([&] { return dlg.CurrentPage() == dlg.ResultPage()->GetHwnd(); }, "the result page"));
+    ASSERT_TRUE(PumpUntil([&] { return !strip.IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); },
+                          "the scan's end"));
+    // The finish work reaches the page through posted messages.
+    ASSERT_TRUE(PumpUntil([&] { return strip.GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }, "the finish items"));
 }
 
 }  // namespace wizard

@@ -12,6 +12,8 @@
 #include "app/ui/UiSdkWndBase.h"
 #include "ui/UiWait.h"
 
+class CQZMUIDlg;
+
 namespace wizard {
 
 void EnsureApp();
@@ -44,6 +46,9 @@ bool ClickItem(UiCtrl::UiSdkWndBase& page, int id);
 using uiwait::ModalWatch;
 // Ends a modal dialog of the program with the given result.
 using uiwait::EndModal;
+// From the file-type page: Next, the tile of the first volume with that file-system name, Scan;
+// returns on the result page once the scan has ended and its finish items show.
+void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName);
 // <build>/screenshots/<name>.png; false when the picture could not be written.
 bool Shot(QWidget* w, const std::string& name);
 
