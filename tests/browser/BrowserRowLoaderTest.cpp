@@ -45,16 +45,8 @@ public:
 class BrowserLoader : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char arg0[] = "test_browser";
-        static char* argv[] = {arg0, nullptr};
-        if (!QApplication::instance()) new QApplication(argc, argv);
-        browser = CFileSelCtrl::GetInstance();
-        browser->Create(nullptr, RECT{0, 0, 1000, 600});
+        browser = testutil::OpenEmptyBrowser();
         container = browser->Container();
-        container->show();
-        browser->ClearAll();
         root = browsertest::Root();
         CFileNode* a = browsertest::Add(root, "A", true);
         CFileNode* b = browsertest::Add(root, "B", true);

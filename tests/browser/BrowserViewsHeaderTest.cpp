@@ -37,17 +37,8 @@ void SendMouse(QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButtons button
 class BrowserHeaderAndBars : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char arg0[] = "test_browser";
-        static char* argv[] = {arg0, nullptr};
-        if (!QApplication::instance()) new QApplication(argc, argv);
-        browser = CFileSelCtrl::GetInstance();
-        browser->Create(nullptr, RECT{0, 0, 1000, 600});
+        browser = testutil::OpenEmptyBrowser();
         container = browser->Container();
-        container->resize(1000, 600);
-        container->show();
-        browser->ClearAll();
         root = browsertest::Root();
         for (int i = 0; i < kFiles; ++i) {
             browsertest::Add(root, "file" + std::to_string(1000 + i) + (i % 3 ? ".txt" : ".jpg"), false, 100 + (i * 37) % 1000,
