@@ -85,11 +85,12 @@ VolumeItem* PartitionContailerWnd::AddTile(std::unique_ptr<VolumeItem> tile) {
 }
 
 void PartitionContailerWnd::Clear() {
+    // The tile under the pointer is let go while it still exists.
+    OnMouseLeave(0, 0);
     tiles_.clear();
     items_.clear();
     scroll_ = 0;
     contentHeight_ = 0;
-    OnMouseLeave(0, 0);
     Invalidate();
 }
 

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <atomic>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -49,8 +50,13 @@ inline void StartScanApplication(const std::string& disks) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (!QApplication::instance()) new QApplication(argc, argv);
     uiwait::InstallModalGuard();
+    const char* listed = std::getenv("MORVENDA_DISKS");
+    const bool changed = listed == nullptr || disks != listed;
     ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
+    // The file systems are known before volumes are listed: the list names each one's.
     RegisterScanFileSystems();
+    // The volume list is the process's: a test with other disks than the one before lists again.
+    if (changed) EnumCollectPartition::Instance().EnumThread();
 }
 
 inline std::string ScreenshotPath(const std::string& name) {

@@ -116,7 +116,7 @@ void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
     auto& result = *dlg.ResultPage();
     ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == place.GetHwnd(); }));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }));
+    ASSERT_NO_FATAL_FAILURE(wizard::RefreshDisks(place));
     auto& container = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
     UiCtrl::VolumeItem* tile = nullptr;
     for (int i = 0; i < container.TileCount(); ++i)

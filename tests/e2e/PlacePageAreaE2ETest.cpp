@@ -40,9 +40,8 @@ TEST(PlacePageArea, AnUnpartitionedAreaShowsNoFileSystemName) {
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg->CurrentPage() == types.GetHwnd(); }));
     ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg->CurrentPage() == place.GetHwnd(); }));
-    ASSERT_TRUE(wizard::PumpUntil([&] {
-        return !place.TimerRunning() && place.GroupAt(SelDataLostPartitionWnd::kGroupLost).container.TileCount() > 0;
-    }));
+    ASSERT_NO_FATAL_FAILURE(wizard::RefreshDisks(place));
+    ASSERT_GT(place.GroupAt(SelDataLostPartitionWnd::kGroupLost).container.TileCount(), 0);
 
     auto& lost = place.GroupAt(SelDataLostPartitionWnd::kGroupLost).container;
     for (int i = 0; i < lost.TileCount(); ++i) {

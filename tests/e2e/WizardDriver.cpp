@@ -9,11 +9,17 @@
 #include "app/pages/RecoveryProgressWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelFileTypeWnd.h"
+#include "devices/VolumeEnumerator.h"
+#include "core/Strings.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
 #include "platform/ui/Window.h"
 
 namespace wizard {
+
+namespace {
+std::string LanguageFileName() { return std::filesystem::path(GetLanguageFilePath()).filename().string(); }
+}  // namespace
 
 ProgramFolderScope::ProgramFolderScope() : savedProgramDir_(GetProgramDir()) {
     for (const auto& entry : std::filesystem::directory_iterator(savedProgramDir_)) {
@@ -21,6 +27,8 @@ ProgramFolderScope::ProgramFolderScope() : savedProgramDir_(GetProgramDir()) {
         if (ext == ".dat" || ext == ".xml") std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename()));
     }
     SetProgramDir(dir_.Path() + "/");
+    // The texts are read from the language file of the program folder in use.
+    SetLanguageFile(LanguageFileName().c_str());
     if (const char* old = std::getenv("XDG_CONFIG_HOME")) {
         hadConfig_ = true;
         savedConfig_ = old;
@@ -29,7 +37,9 @@ ProgramFolderScope::ProgramFolderScope() : savedProgramDir_(GetProgramDir()) {
 }
 
 ProgramFolderScope::~ProgramFolderScope() {
+    const std::string language = LanguageFileName();
     SetProgramDir(savedProgramDir_);
+    SetLanguageFile(language.c_str());
     if (hadConfig_) ::setenv("XDG_CONFIG_HOME", savedConfig_.c_str(), 1);
     else ::unsetenv("XDG_CONFIG_HOME");
 }
@@ -68,6 +78,15 @@ bool Shot(QWidget* w, const std::string& name) {
     return !img.isNull() && img.save(QString::fromStdString(dir + "/" + name + ".png"));
 }
 
+void RefreshDisks(UiCtrl::SelDataLostPartitionWnd& place) {
+    using UiCtrl::SelDataLostPartitionWnd;
+    ASSERT_TRUE(PumpUntil([&] { return !place.TimerRunning(); }, "the place page's list"));
+    const auto listed = EnumCollectPartition::Instance().Snapshot();
+    ASSERT_TRUE(ClickItem(place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).titleStrip, UiCtrl::TitleItemWnd::kRefreshItem));
+    ASSERT_TRUE(PumpUntil([&] { return EnumCollectPartition::Instance().Snapshot() != listed && !place.TimerRunning(); },
+                          "the refreshed disk list"));
+}
+
 void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {
     using UiCtrl::RecoveryProgressWnd;
     using UiCtrl::SelDataLostPartitionWnd;
@@ -76,6 +95,7 @@ void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {
     RecoveryProgressWnd& strip = dlg.ResultPage()->Progress();
     ASSERT_TRUE(ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
     ASSERT_TRUE(PumpUntil([&] { return dlg.CurrentPage() == place.GetHwnd() && !place.TimerRunning(); }, "the place page"));
+    ASSERT_NO_FATAL_FAILURE(RefreshDisks(place));
     auto& tiles = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
     UiCtrl::VolumeItem* tile = nullptr;
     for (int i = 0; i < tiles.TileCount(); ++i)

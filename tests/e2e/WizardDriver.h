@@ -13,6 +13,9 @@
 #include "ui/UiWait.h"
 
 class CQZMUIDlg;
+namespace UiCtrl {
+class SelDataLostPartitionWnd;
+}
 
 namespace wizard {
 
@@ -46,6 +49,10 @@ bool ClickItem(UiCtrl::UiSdkWndBase& page, int id);
 using uiwait::ModalWatch;
 // Ends a modal dialog of the program with the given result.
 using uiwait::EndModal;
+// On the place page once it has listed: its refresh item, then the new list. The disk list is the
+// process's, made when its first window opened; a test with a disk folder of its own refreshes it
+// as a user who attached a disk does.
+void RefreshDisks(UiCtrl::SelDataLostPartitionWnd& place);
 // From the file-type page: Next, the tile of the first volume with that file-system name, Scan;
 // returns on the result page once the scan has ended and its finish items show.
 void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName);

@@ -94,9 +94,7 @@ void Scan(CQZMUIDlg& dlg) {
     auto& place = *dlg.PlacePage();
     ASSERT_TRUE(wizard::ClickItem(*dlg.FileTypePage(), UiCtrl::SelFileTypeWnd::kItemNext));
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg.CurrentPage() == place.GetHwnd() && !place.TimerRunning(); }));
-    // The enumeration is the process's: it is made again for this test's disks.
-    SendMessage(place.GetHwnd(), WM_COMMAND, SelDataLostPartitionWnd::kCmdRefresh, 0);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }));
+    ASSERT_NO_FATAL_FAILURE(wizard::RefreshDisks(place));
     auto& tiles = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
     UiCtrl::VolumeItem* tile = nullptr;
     for (int i = 0; i < tiles.TileCount(); ++i)

@@ -142,6 +142,7 @@ protected:
         ASSERT_TRUE(wizard::ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
         ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == place.GetHwnd() && !place.TimerRunning(); },
                                       "the place page with its tiles"));
+        ASSERT_NO_FATAL_FAILURE(wizard::RefreshDisks(place));
         auto& container = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).container;
         UiCtrl::VolumeItem* ntfs = nullptr;
         for (int i = 0; i < container.TileCount(); ++i)
