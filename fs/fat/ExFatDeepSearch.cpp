@@ -184,6 +184,7 @@ void CExFatCompleteSearch::BeginSearch() {
     m_upcaseStarts.clear();
     m_fatStarts.clear();
     m_hints.Clear();
+    m_searchEnded = false;
     if (!m_builder) return;
     PropertiesRef<CExFatFileProperties> p(NewExFatFileProperties());
     SetFolderPropertiesName(p.get(), FileSystemTypeName(kFsExFat));
@@ -231,6 +232,7 @@ bool CExFatCompleteSearch::FatStartAt(u64 sector) {
 }
 
 void CExFatCompleteSearch::EndSearch() {
+    m_searchEnded = true;
     if (!m_device) return;
     m_walker.FinishBlock(m_dirBlocks);
     std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
@@ -464,6 +466,23 @@ bool MakeExFatStandInBoot(const ExFatInferredVolume& v, u64 fatSector, u32 fatLe
     boot[510] = 0x55;
     boot[511] = 0xAA;
     return IsExFatBootSector(boot.data(), sectorSize);
+}
+
+u32 CExFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo* candidate) {
+    if (m_searchEnded || node == nullptr || candidate == nullptr) return 1;
+    IFileProperties* p = node->GetFileProperties();
+    if (p == nullptr || p->GetFileSystemKind() != kPropertiesExFat || (p->GetAttributes() & kAttrDirectory) != 0) {
+        return 1;
+    }
+    auto* exfat = static_cast<CExFatFileProperties*>(p);
+    const u64 clusterBytes = u64(candidate->GetSectorsPerCluster()) * candidate->GetSectorSize();
+    const u64 size = p->GetSize();
+    const u32 firstCluster = exfat->GetFirstCluster();
+    if (clusterBytes == 0 || size == 0 || firstCluster < kFirstCluster || firstCluster >= kExFatChainEnd) return 1;
+    auto runs = std::make_unique<CExFatDataRunList>();
+    runs->AppendClusterRun({i64(firstCluster - kFirstCluster), (size + clusterBytes - 1) / clusterBytes});
+    exfat->SetRunList(runs.release());
+    return 1;
 }
 
 void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {

@@ -86,6 +86,10 @@ public:
     u32 SaveState(IRSData*) override { return 1; }
     u32 LoadState(IRSData*) override { return 1; }
     u32 GetKind() override { return 4; }
+    // While the block loop runs, a found file gets one extent from its first cluster as long as
+    // its size needs in the candidate's clusters. Answers 1; once the search has ended nothing
+    // changes.
+    u32 ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo* candidate) override;
 
     void ClassifySector(u64 sector, const u8* bytes) override;
 
@@ -113,6 +117,7 @@ private:
     std::vector<ExFatDirectoryBlock> m_dirBlocks;
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
+    bool m_searchEnded = false;
 };
 
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch();

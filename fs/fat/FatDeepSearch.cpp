@@ -32,6 +32,9 @@ constexpr u32 kEntryClusterHighOffset = 20;
 constexpr u32 kEntryClusterLowOffset = 26;
 constexpr u64 kBackupBootOffset = 6;
 constexpr u64 kProvisionalRootId = 0;
+// What the folder analyser makes of a sector.
+constexpr u32 kFolderSectorPart = 1;
+constexpr u32 kFolderSectorStart = 2;
 constexpr u32 kFatBootFlags = kFatFlagBootFat12 | kFatFlagBootFat16 | kFatFlagBootFat32 | kFatFlagBackupBootFat32;
 constexpr u32 kFirstCluster = 2;
 constexpr u32 kClusterSizes[] = {1, 2, 4, 8, 16, 32, 64, 128};
@@ -470,8 +473,14 @@ void CFatCompleteSearch::BeginSearch() {
     m_fatStarts.clear();
     m_infoSectors.clear();
     m_candidates.clear();
+    m_provisional.clear();
+    m_retiredProvisional.clear();
+    m_provisionalFrom = {};
     m_block.clear();
     m_hints.Clear();
+    m_handOut = true;
+    m_searchEnded = false;
+    m_currentParent = kFatContinuationCluster;
     const ScanOptions& options = GetScanOptions();
     m_bootTest = options.GetBootSectorAnalysis() != 0;
     m_dateCheck = options.GetFatDateCheck() != 0;
@@ -525,15 +534,102 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     if (p[0] == '.' && IsFatFolderStart(p, cluster, parent)) {
         m_folders.push_back({sector, cluster, parent});
         BookTypeHints(sector, p);
+        HandOutFolderSector(sector, p, kFolderSectorStart);
+        // The sectors that follow continue this folder until a sector without entries.
+        m_currentParent = cluster;
         return;
     }
     // Entries without "." and "..": a folder's later sectors, kept for the lost folders.
     FolderSectorState state;
     state.length = m_sectorSize;
-    if (FirstEntryMayBeValid(p, m_dateCheck) && AnalyzeFATFolderSector(state, p, nullptr, 0) && state.result == 1) {
+    if (FirstEntryMayBeValid(p, m_dateCheck) && AnalyzeFATFolderSector(state, p, nullptr, 0) &&
+        state.result == kFolderSectorPart) {
         m_folders.push_back({sector, kFatContinuationCluster, kFatContinuationCluster});
         BookTypeHints(sector, p);
+        HandOutFolderSector(sector, p, kFolderSectorPart);
+    } else {
+        m_currentParent = kFatContinuationCluster;
     }
+}
+
+void CFatCompleteSearch::HandOutFolderSector(u64 sector, const u8* bytes, u32 expected) {
+    if (!m_handOut || m_builder == nullptr) return;
+    // The sector was judged once without making nodes: most look-alikes fail there, and making
+    // nodes costs far more than judging.
+    FolderSectorState state;
+    state.length = m_sectorSize;
+    m_sectorBytes = bytes;
+    m_sectorNumber = sector;
+    m_sectorNodes.clear();
+    const bool found = AnalyzeFATFolderSector(state, bytes, this, 0);
+    m_sectorBytes = nullptr;
+    if (found && state.result == expected) HandOutSectorNodes();
+    m_sectorNodes.clear();
+}
+
+void CFatCompleteSearch::OnFolderEntry(FolderSectorState& state, CFATDirEntry& entry, i32 longNameIndex,
+                                       u32 entryIndex, bool folderHasDots, u32 /*user*/) {
+    if (m_sectorBytes == nullptr || u64(entryIndex + 1) * kFatDirEntrySize > m_sectorSize) return;
+    // A label stands in the root directory only: the entries after it are the root's.
+    if (entry.IsVolumeLabel()) {
+        m_currentParent = u32(entry.GetFirstCluster());
+        return;
+    }
+    const bool withLongName = longNameIndex >= 0 && u32(longNameIndex) < entryIndex;
+    const u32 firstEntry = withLongName ? u32(longNameIndex) : entryIndex;
+    PropertiesRef<CFATFileProperties> p = CreateFATFilePropertiesFromEntries(
+        m_sectorBytes + u64(firstEntry) * kFatDirEntrySize, (entryIndex - firstEntry + 1) * kFatDirEntrySize);
+    if (!p) return;
+    const u32 cluster = u32(entry.GetFirstCluster());
+    const u32 parentCluster =
+        folderHasDots && state.dotCluster != 0 ? u32(state.dotCluster) : kFatContinuationCluster;
+    p->SetFirstCluster(cluster);
+    p->SetParentCluster(parentCluster);
+    TreeNodePtr node = CreateFileNode();
+    if (!node) return;
+    node->SetFileProperties(p.release());
+    node->SetParentId(m_currentParent != kFatContinuationCluster && !folderHasDots ? m_currentParent
+                                                                                   : parentCluster);
+    node->SetId(cluster);
+    // The entry's own sector places it on a candidate when it is looked at before the trees exist.
+    node->SetRecordSector(m_sectorNumber);
+    m_sectorNodes.push_back(std::move(node));
+}
+
+void CFatCompleteSearch::HandOutSectorNodes() {
+    for (TreeNodePtr& node : m_sectorNodes) {
+        if (!m_handOut || !m_builder) break;
+        if (!node || node->GetFileProperties() == nullptr) continue;
+        u32 error = 0;
+        if (m_builder->AddFoundFileNode(node.get(), kTreeKindFat, &error) != 0) {
+            node.release();
+            continue;
+        }
+        // The provisional tree is gone or full: what follows would be refused too.
+        ReleaseTrace("FAT entries found from sector %llu on are not shown while scanning: refused (0x%x)",
+                     static_cast<unsigned long long>(m_sectorNumber), unsigned(error));
+        m_handOut = false;
+    }
+    m_sectorNodes.clear();
+}
+
+u32 CFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo* candidate) {
+    if (m_searchEnded || node == nullptr || candidate == nullptr) return 1;
+    IFileProperties* p = node->GetFileProperties();
+    if (p == nullptr || p->GetFileSystemKind() != kPropertiesFat || (p->GetAttributes() & kAttrDirectory) != 0) {
+        return 1;
+    }
+    const u64 clusterBytes = u64(candidate->GetSectorsPerCluster()) * candidate->GetSectorSize();
+    const u64 size = p->GetSize();
+    const u64 firstCluster = node->GetId();
+    // Clusters 0 and 1 hold no data: an empty file names cluster 0.
+    if (clusterBytes == 0 || size == 0 || firstCluster < kFirstCluster || firstCluster > kFatContinuationCluster) {
+        return 1;
+    }
+    auto runs = std::make_unique<CFATDataRunList>();
+    runs->AppendExtent(firstCluster - kFirstCluster, (size + clusterBytes - 1) / clusterBytes);
+    static_cast<CFATFileProperties*>(p)->SetDataRunList(runs.release());
+    return 1;
 }
 
 void CFatCompleteSearch::BookTypeHints(u64 sector, const u8* p) {
@@ -558,6 +654,8 @@ bool CFatCompleteSearch::FatStartAt(u64 sector) {
 }
 
 void CFatCompleteSearch::EndSearch() {
+    m_searchEnded = true;
+    m_sectorNodes.clear();
     if (!m_device) return;
     // Sightings arrive in ascending order; loaded ones may not.
     std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
@@ -576,7 +674,30 @@ void CFatCompleteSearch::EndSearch() {
 }
 
 void CFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
+    if (!m_searchEnded) {
+        RefreshProvisionalCandidates();
+        for (auto& c : m_provisional) out.push_back(c.get());
+        return;
+    }
     for (auto& c : m_candidates) out.push_back(c.get());
+}
+
+void CFatCompleteSearch::RefreshProvisionalCandidates() {
+    const std::array<size_t, 4> from{m_boots.size(), m_folders.size(), m_fatStarts.size(), m_infoSectors.size()};
+    if (from == m_provisionalFrom || !m_device) return;
+    for (auto& c : m_provisional) m_retiredProvisional.push_back(std::move(c));
+    // The loop is paused on its own thread: only what it has seen so far is looked at, and the
+    // device is not read. Sightings arrive in sector order.
+    const u64 deviceSectors = m_device->GetTotalSectors();
+    m_provisional = MakeFatCandidates(
+        m_boots, m_folders, deviceSectors, m_sectorSize,
+        [this](u64 sector) { return std::binary_search(m_fatStarts.begin(), m_fatStarts.end(), sector); },
+        m_copyUse);
+    auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, m_provisional, deviceSectors,
+                                                  m_sectorSize, m_copyUse);
+    for (auto& c : fromFolders) m_provisional.push_back(std::move(c));
+    for (auto& c : m_provisional) c->SetSearchController(this);
+    m_provisionalFrom = from;
 }
 
 u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {

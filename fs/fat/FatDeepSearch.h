@@ -5,10 +5,13 @@
 // partition candidates, confirmed by the FAT copies where the boot sector puts them and voted for
 // by the folder starts that lie where their cluster numbers say; the tree of a chosen candidate
 // is walked from its root, and the folder starts no walk reached go under "Lost Folders".
+#include <array>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "engine/FileNode.h"
+#include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFamilyDeepSearch.h"
 #include "fs/fat/FatSearchedPartitionInfo.h"
 
@@ -92,7 +95,11 @@ bool GuessFatLayout(u64 dataStart, u32 sectorsPerCluster, u64 deviceSectors, u32
 // sectors are gone. `out` receives one sector of `sectorSize` bytes.
 void MakeStandInBootSector(const CFATSearchedPartitionInfo& candidate, u32 sectorSize, std::vector<u8>& out);
 
-class CFatCompleteSearch : public CFatFamilyCompleteSearch {
+// Besides keeping its sightings, the search shows the entries of every folder sector it meets at
+// once: they go to the builder's provisional FAT tree while the block loop runs, so the user sees
+// files before any volume is chosen. The trees of the chosen volumes are built afresh after the
+// loop; the provisional tree goes when they replace it.
+class CFatCompleteSearch : public CFatFamilyCompleteSearch, private CFatFolderAnalyzeCB {
 public:
     // Sightings kept at the most; a device full of look-alike sectors stops adding more.
     static constexpr size_t kMaxBootSightings = 1u << 16;
@@ -113,8 +120,16 @@ public:
     u32 SaveState(IRSData* stream) override;
     u32 LoadState(IRSData* stream) override;
     u32 GetKind() override { return 1; }
+    // While the block loop runs, a found file (its id is its first cluster) gets the one extent
+    // its size needs from there in the candidate's clusters, so that it can be read before the
+    // trees are built. Answers 1; once the search has ended nothing changes.
+    u32 ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo* candidate) override;
 
     void ClassifySector(u64 sector, const u8* bytes) override;
+
+    // Whether found entries still go to the builder: a refused one stops them for the rest of
+    // the search.
+    bool IsHandingOutEntries() const { return m_handOut; }
 
     const std::vector<FatBootSighting>& GetBootSightings() const { return m_boots; }
     const std::vector<FatFolderStart>& GetFolderStarts() const { return m_folders; }
@@ -123,6 +138,17 @@ public:
 
 private:
     bool FatStartAt(u64 sector);
+    // The candidates the sightings so far make, for a look at a found file while the block loop
+    // is paused. Made again only when a sighting was added; earlier ones stay alive until the
+    // search begins again, for a caller may still hold them.
+    void RefreshProvisionalCandidates();
+    // Makes the nodes of a folder sector's entries (the folder analyser calls OnFolderEntry
+    // for each) and hands them to the builder while hand-out is on, when the analyser judges
+    // the sector as `expected` (a folder's first sector or a later one).
+    void HandOutFolderSector(u64 sector, const u8* bytes, u32 expected);
+    void OnFolderEntry(FolderSectorState& state, CFATDirEntry& entry, i32 longNameIndex, u32 entryIndex,
+                       bool folderHasDots, u32 user) override;
+    void HandOutSectorNodes();
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
 
@@ -135,6 +161,21 @@ private:
     bool m_bootTest = true;
     bool m_dateCheck = true;
     FatCopyUse m_copyUse;
+
+    bool m_handOut = true;
+    bool m_searchEnded = false;
+    // The folder cluster that entries without "." and ".." are taken to lie in: the parent a
+    // label entry names, or the folder whose first sector came last; unknown after a sector that
+    // holds no entries.
+    u32 m_currentParent = kFatContinuationCluster;
+    // The sector being analysed and the nodes made of its entries.
+    const u8* m_sectorBytes = nullptr;
+    u64 m_sectorNumber = 0;
+    std::vector<TreeNodePtr> m_sectorNodes;
+
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_provisional;
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_retiredProvisional;
+    std::array<size_t, 4> m_provisionalFrom{};
 };
 
 ICompleteFileSystemSearchController* CreateFatCompleteSearch();
