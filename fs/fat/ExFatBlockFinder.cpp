@@ -6,11 +6,17 @@
 
 #include "fs/fat/ExFatPartition.h"
 #include "fs/fat/ExFatVolume.h"
+#include "platform/Text.h"
 
 namespace {
 constexpr u8 kDeletedMask = u8(~kExFatTypeInUse);
 constexpr u32 kLabelUnits = 11;
 constexpr u32 kNameUnitsPerEntry = 15;
+// Fields of the file entry and the stream extension that a handed-on set carries.
+constexpr u32 kFileEntryCreateOffset = 8;
+constexpr u32 kFileEntryModifyOffset = 12;
+constexpr u32 kFileEntryAccessOffset = 16;
+constexpr u32 kStreamNameLengthOffset = 3;
 // A hint's name length is one byte.
 constexpr size_t kMaxHintNameUnits = 255;
 // Hints kept at the most: a device full of look-alike folders stops adding more.
@@ -78,7 +84,25 @@ void ExFatBlockWalker::CompleteSet() {
     }
     // A folder's length is a whole number of clusters.
     if (directory && m_set.dataLength != 0) b.maxCluster = std::min(b.maxCluster, LowestSetBit(m_set.dataLength));
+    if (m_sink) HandOnSet();
     m_set = SetInProgress();
+}
+
+void ExFatBlockWalker::HandOnSet() const {
+    ExFatEntrySet set;
+    set.inUse = m_set.inUse ? 1 : 0;
+    set.attributes = m_set.attributes;
+    set.createTime = m_set.createTime;
+    set.modifyTime = m_set.modifyTime;
+    set.accessTime = m_set.accessTime;
+    set.dataLength = m_set.dataLength;
+    set.firstCluster = m_set.firstCluster;
+    set.noFatChain = m_set.contiguous ? 1 : 0;
+    set.nameLength = m_set.nameLength;
+    set.nameUnits = m_set.name.substr(0, m_set.nameLength != 0 ? m_set.nameLength : m_set.name.size());
+    set.name.assign(Utf8Prefix(Utf16ToUtf8(set.nameUnits, '_'), kExFatMaxNameBytes));
+    set.position = m_set.position;
+    m_sink(set);
 }
 
 ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
@@ -106,6 +130,9 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
             m_set.expected = e[1];
             m_set.inUse = inUse;
             m_set.attributes = ReadLE16(e + 4);
+            m_set.createTime = ReadLE32(e + kFileEntryCreateOffset);
+            m_set.modifyTime = ReadLE32(e + kFileEntryModifyOffset);
+            m_set.accessTime = ReadLE32(e + kFileEntryAccessOffset);
             return Step::Go;
         case kExFatStreamEntry:
         case kExFatStreamEntry & kDeletedMask: {
@@ -122,6 +149,7 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
             m_set.taken = 2;
             --m_set.expected;
             m_set.contiguous = (e[1] & 2) != 0;
+            m_set.nameLength = e[kStreamNameLengthOffset];
             m_set.firstCluster = ReadLE32(e + 20);
             m_set.dataLength = ReadLE64(e + 24);
             return Step::Go;
@@ -139,7 +167,7 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
                 return Step::Go;
             }
             ++m_set.taken;
-            if (m_hints != nullptr) {
+            if (m_hints != nullptr || m_sink) {
                 for (u32 i = 0; i < kNameUnitsPerEntry; ++i) {
                     const u16 unit = ReadLE16(e + 2 + 2 * i);
                     if (unit == 0) break;

@@ -64,6 +64,9 @@ public:
     void SetGeometry(u64 deviceSectors, u32 sectorSize);
     // Where the walker books what each complete file set's name says its data is (none: no hints).
     void SetHintList(CFileTypeHintList* hints) { m_hints = hints; }
+    // Receives each complete file set as it is met (none: sets are only counted into blocks).
+    using SetSink = std::function<void(const ExFatEntrySet& set)>;
+    void SetSetSink(SetSink sink) { m_sink = std::move(sink); }
     // One sector of directory data, or the sector that ends a block (a boot sector, a FAT, zeros
     // or data: WalkSector finds that out). Finished blocks are appended to `out`.
     void WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out);
@@ -82,13 +85,19 @@ private:
         u64 dataLength = 0;
         bool contiguous = false;
         u64 position = 0;       // the sector of the file entry
-        std::u16string name;    // kept only while hints are booked
+        std::u16string name;    // kept only while hints are booked or sets handed on
+        // Kept for the set sink.
+        u32 createTime = 0;
+        u32 modifyTime = 0;
+        u32 accessTime = 0;
+        u8 nameLength = 0;
     };
     enum class Step { Go, Stop };
     void FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out);
     Step WalkEntry(const u8* entry);
     void CompleteSet();
     void SkipSet(u32 secondaries);
+    void HandOnSet() const;
 
     ExFatWalkLimits m_limits;
     u32 m_sectorShift = 9;
@@ -98,6 +107,7 @@ private:
     u64 m_lastSector = ~u64(0);
     u64 m_sector = 0;  // the sector being walked
     CFileTypeHintList* m_hints = nullptr;
+    SetSink m_sink;
     // System entries of the sector being walked.
     u32 m_sectorFlags = 0;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <new>
 
@@ -185,6 +186,11 @@ void CExFatCompleteSearch::BeginSearch() {
     m_fatStarts.clear();
     m_hints.Clear();
     m_searchEnded = false;
+    m_handOut = true;
+    m_sinkSet = false;
+    m_provisional.clear();
+    m_retiredProvisional.clear();
+    m_provisionalFrom = {};
     if (!m_builder) return;
     PropertiesRef<CExFatFileProperties> p(NewExFatFileProperties());
     SetFolderPropertiesName(p.get(), FileSystemTypeName(kFsExFat));
@@ -195,7 +201,16 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     if (!m_walkerReady && m_device != nullptr) {
         m_walker.SetGeometry(m_device->GetTotalSectors(), m_sectorSize);
         m_walker.SetHintList(&m_hints);
+        if (m_builder != nullptr) {
+            m_walker.SetSetSink([this](const ExFatEntrySet& set) { HandOutSet(set); });
+            m_sinkSet = true;
+        }
         m_walkerReady = true;
+    }
+    // The builder refused a set: no more are made.
+    if (!m_handOut && m_sinkSet) {
+        m_walker.SetSetSink(nullptr);
+        m_sinkSet = false;
     }
     // Cheap byte tests first: most sectors are file data and end the current block.
     if (p[0] != 0 && p[3] == 'E' && IsExFatBootSector(p, m_sectorSize)) {
@@ -233,10 +248,20 @@ bool CExFatCompleteSearch::FatStartAt(u64 sector) {
 
 void CExFatCompleteSearch::EndSearch() {
     m_searchEnded = true;
+    m_walker.SetSetSink(nullptr);
     if (!m_device) return;
     m_walker.FinishBlock(m_dirBlocks);
     std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
     std::sort(m_setStarts.begin(), m_setStarts.end());
+    m_candidates = MakeBootCandidates([this](u64 sector) { return FatStartAt(sector); });
+    AddDirectoryCandidates();
+    if (m_pool != nullptr) {
+        for (auto& c : m_candidates) CountTypeMatches(m_hints, *m_pool, *c, c->GetHeapStart());
+    }
+}
+
+std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> CExFatCompleteSearch::MakeBootCandidates(
+    const std::function<bool(u64)>& fatStartAt) {
     const u64 deviceSectors = m_device->GetTotalSectors();
     auto sightingAt = [&](u64 sector) -> const ExFatBootSighting* {
         auto it = std::lower_bound(m_boots.begin(), m_boots.end(), sector,
@@ -253,8 +278,8 @@ void CExFatCompleteSearch::EndSearch() {
         const CExFatBootSector boot(b.bytes.data());
         u64 start = b.sector;
         u32 flags = kExFatFlagBoot;
-        bool fat = FatStartAt(start + boot.GetFatOffset());
-        if (!fat && b.sector >= kBackupBootOffset && FatStartAt(b.sector - kBackupBootOffset + boot.GetFatOffset())) {
+        bool fat = fatStartAt(start + boot.GetFatOffset());
+        if (!fat && b.sector >= kBackupBootOffset && fatStartAt(b.sector - kBackupBootOffset + boot.GetFatOffset())) {
             // Only the backup survived: the volume starts twelve sectors earlier.
             start = b.sector - kBackupBootOffset;
             flags = kExFatFlagBackupBoot;
@@ -265,7 +290,7 @@ void CExFatCompleteSearch::EndSearch() {
         }
         if (start >= deviceSectors || byStart.count(start) != 0) continue;
         if (fat) flags |= kExFatFlagFatSeen;
-        if (boot.GetFatCount() > 1 && FatStartAt(start + boot.GetFatOffset() + boot.GetFatLength())) {
+        if (boot.GetFatCount() > 1 && fatStartAt(start + boot.GetFatOffset() + boot.GetFatLength())) {
             flags |= kExFatFlagSecondFatSeen;
         }
         const u64 total = std::min<u64>(boot.GetVolumeLength(), deviceSectors - start);
@@ -295,11 +320,39 @@ void CExFatCompleteSearch::EndSearch() {
         c->SetSearchController(this);
         byStart.emplace(start, std::move(c));
     }
-    for (auto& [start, c] : byStart) m_candidates.push_back(std::move(c));
-    AddDirectoryCandidates();
-    if (m_pool != nullptr) {
-        for (auto& c : m_candidates) CountTypeMatches(m_hints, *m_pool, *c, c->GetHeapStart());
+    std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> out;
+    for (auto& [start, c] : byStart) out.push_back(std::move(c));
+    return out;
+}
+
+void CExFatCompleteSearch::HandOutSet(const ExFatEntrySet& set) {
+    if (!m_handOut || m_builder == nullptr) return;
+    TreeNodePtr node = CreateFileNode();
+    PropertiesRef<CExFatFileProperties> p(NewExFatFileProperties());
+    if (!node || !p) return;
+    p->SetName(set.name.c_str());
+    p->SetFirstCluster(set.firstCluster);
+    p->SetAttributes(set.attributes);
+    p->SetCreationTime(ExFatTimeToFileTime(set.createTime));
+    p->SetModificationTime(ExFatTimeToFileTime(set.modifyTime));
+    p->SetAccessTime(ExFatTimeToFileTime(set.accessTime));
+    p->SetSize(set.dataLength);
+    p->SetState(set.inUse != 0 ? 0 : kStateDeleted);
+    p->SetChainFlag(set.inUse == 0 || set.noFatChain != 0 ? 1 : 0);
+    node->SetFileProperties(p.release());
+    // Which volume the set belongs to is not known yet: it hangs below the provisional root, and
+    // its own sector places it on a candidate when it is looked at before the trees exist.
+    node->SetRecordSector(set.position);
+    node->SetId(set.position);
+    node->SetParentId(kProvisionalRootId);
+    u32 error = 0;
+    if (m_builder->AddFoundFileNode(node.get(), kTreeKindExFat, &error) != 0) {
+        node.release();
+        return;
     }
+    ReleaseTrace("exFAT entries found from sector %llu on are not shown while scanning: refused (0x%x)",
+                 static_cast<unsigned long long>(set.position), unsigned(error));
+    m_handOut = false;
 }
 
 BitmapVerdict CExFatCompleteSearch::ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster) {
@@ -486,6 +539,20 @@ u32 CExFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInf
 }
 
 void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
+    if (!m_searchEnded) {
+        // The loop is paused on its own thread: the boot sectors and FAT starts seen so far make
+        // the candidates, and the device is not read. Earlier ones stay alive, for a caller may
+        // still hold them.
+        const std::array<size_t, 3> from{m_boots.size(), m_fatStarts.size(), m_setStarts.size()};
+        if (from != m_provisionalFrom && m_device != nullptr) {
+            for (auto& c : m_provisional) m_retiredProvisional.push_back(std::move(c));
+            m_provisional = MakeBootCandidates(
+                [this](u64 sector) { return std::binary_search(m_fatStarts.begin(), m_fatStarts.end(), sector); });
+            m_provisionalFrom = from;
+        }
+        for (auto& c : m_provisional) out.push_back(c.get());
+        return;
+    }
     for (auto& c : m_candidates) out.push_back(c.get());
 }
 

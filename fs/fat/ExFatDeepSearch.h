@@ -5,8 +5,10 @@
 // it and voted for by the entry sets that begin clusters of their heap; the chosen volume's
 // tree is walked from its root, and clusters of entry sets no walk reached hang under
 // "Lost Folders". Volumes whose boot regions are both gone are found from their directory blocks
-// (see ExFatBlockFinder.h) and walked through a stand-in boot sector.
+// (see ExFatBlockFinder.h) and walked through a stand-in boot sector. While the block loop runs,
+// every complete entry set is shown at once below the provisional exFAT tree.
 #include <array>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -98,8 +100,15 @@ public:
     const std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>>& GetCandidates() const { return m_candidates; }
     const std::vector<ExFatDirectoryBlock>& GetDirectoryBlocks() const { return m_dirBlocks; }
 
+    bool IsHandingOutEntries() const { return m_handOut; }
+
 private:
     bool FatStartAt(u64 sector);
+    // One candidate per volume start the boot sectors show, confirmed by a FAT where
+    // `fatStartAt` answers for one or by the entry sets at cluster starts of its heap.
+    std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> MakeBootCandidates(
+        const std::function<bool(u64)>& fatStartAt);
+    void HandOutSet(const ExFatEntrySet& set);
     // Candidates of the volumes the directory blocks show, unless a boot sector made them.
     void AddDirectoryCandidates();
     // The FAT that a volume found from its directories has: the last FAT start before its heap
@@ -118,6 +127,13 @@ private:
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
     bool m_searchEnded = false;
+    // Found entry sets go to the builder's provisional exFAT tree while the loop runs, until the
+    // builder refuses one.
+    bool m_handOut = true;
+    bool m_sinkSet = false;
+    std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> m_provisional;
+    std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> m_retiredProvisional;
+    std::array<size_t, 3> m_provisionalFrom{};
 };
 
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch();

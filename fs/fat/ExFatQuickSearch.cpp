@@ -12,12 +12,10 @@
 #include "fs/fat/ExFatVolume.h"
 #include "platform/Time.h"
 
-namespace {
 FILETIME64 ExFatTimeToFileTime(u32 timestamp) {
     u64 value = 0;
     return DosDateTimeToFileTime(u16(timestamp >> 16), u16(timestamp & 0xFFFF), value) ? value : 0;
 }
-}  // namespace
 
 void CExFatQuickSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
     if (m_partition) out.push_back(m_partition.get());

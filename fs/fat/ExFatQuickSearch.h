@@ -20,6 +20,10 @@ constexpr u32 kExFatQuickDone = 0;
 constexpr u32 kExFatQuickMissingArgument = 0xCD0005;
 constexpr u32 kExFatQuickNoBootSector = 0xF20015;
 
+// An entry set's timestamp (DOS date in the high word, time in the low one) as a FILETIME; 0 when
+// it names no valid time.
+FILETIME64 ExFatTimeToFileTime(u32 timestamp);
+
 class CExFatQuickSearch : public IQuickFileSystemSearchController {
 public:
     CExFatQuickSearch() = default;
