@@ -315,7 +315,7 @@ u32 CCompleteRecoveryController::GetFileSource(CFileNode* node, u64& startSector
         CSearchedPartitionInfo* c = candidates[i];
         OfferNode(c, candidateRows[i], node);
         if (NodeFitsCandidate(node, c)) {
-            startSector = c->GetPartitionStart();
+            startSector = c->GetClusterAreaStart();
             sectorsPerCluster = c->GetSectorsPerCluster();
             return 1;
         }
@@ -324,7 +324,7 @@ u32 CCompleteRecoveryController::GetFileSource(CFileNode* node, u64& startSector
         CSearchedPartitionInfo* c = candidates[i];
         if (candidateRows[i].nodeCode != node->GetFileSystemType()) continue;
         OfferNode(c, candidateRows[i], node);
-        startSector = c->GetPartitionStart();
+        startSector = c->GetClusterAreaStart();
         sectorsPerCluster = c->GetSectorsPerCluster();
         return 1;
     }

@@ -28,6 +28,9 @@ public:
     u32 GetSectorsPerCluster() const { return m_sectorsPerCluster; }
     void SetSectorsPerCluster(u32 spc) { m_sectorsPerCluster = spc; }
     u64 GetPartitionStart() const { return m_partitionStart; }
+    // The device sector from which the run lists of its file system count clusters: the volume's
+    // first sector unless the file system counts from a data area further on.
+    virtual u64 GetClusterAreaStart() const { return m_partitionStart; }
     void SetPartitionStart(u64 sector) { m_partitionStart = sector; }
     u64 GetFoundStart() const { return m_foundStart; }
     void SetFoundStart(u64 sector) { m_foundStart = sector; }

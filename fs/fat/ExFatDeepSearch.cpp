@@ -151,6 +151,16 @@ bool IsExFatEntrySetStart(const u8* p) {
            IsEntryOfType(p[2 * kEntrySize], kNameEntry) && p[1] >= 2;
 }
 
+u32 CExFatSearchedPartitionInfo::TestFileNode(CFileNode* node) {
+    ICompleteFileSystemSearchController* owner = GetSearchController();
+    return owner != nullptr ? owner->TestFileNode(node, this) : 0;
+}
+
+u32 CExFatSearchedPartitionInfo::ApplyToFileNode(CFileNode* node) {
+    ICompleteFileSystemSearchController* owner = GetSearchController();
+    return owner != nullptr ? owner->ApplyToFileNode(node, this) : 0;
+}
+
 void CExFatSearchedPartitionInfo::SetBoot(const u8* bytes) { std::memcpy(m_boot.data(), bytes, kBootBytes); }
 
 u64 CExFatSearchedPartitionInfo::GetHeapStart() const {

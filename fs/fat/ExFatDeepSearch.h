@@ -46,6 +46,9 @@ public:
 
     explicit CExFatSearchedPartitionInfo(u32 sectorSize) : CSearchedPartitionInfo(sectorSize) {}
     u32 GetKind() override { return 4; }
+    // Both go to the search that made the candidate; 0 without one.
+    u32 TestFileNode(CFileNode* node) override;
+    u32 ApplyToFileNode(CFileNode* node) override;
     void Save(IRSData* stream) override;
     void Load(IRSData* stream) override;
 
@@ -54,6 +57,7 @@ public:
     u32 GetFlags() const { return m_flags; }
     void SetFlags(u32 flags) { m_flags = flags; }
     u64 GetHeapStart() const;  // device sector of cluster 2
+    u64 GetClusterAreaStart() const override { return GetHeapStart(); }
 
 private:
     std::array<u8, kBootBytes> m_boot{};

@@ -55,7 +55,6 @@ constexpr u32 kFsInfoLeadSignature = 0x41615252;  // "RRaA"
 constexpr u32 kFsInfoStructSignature = 0x61417272;  // "rrAa"
 constexpr u32 kFsInfoStructOffset = 484;
 constexpr u8 kFixedMedia = 0xF8;
-constexpr u8 kFatAttrLongName = 0x0F;
 constexpr u8 kFatAttrReservedBit = 0x40;
 constexpr u8 kFatLowestNameByte = 0x1A;
 constexpr u32 kEntryWriteDateOffset = 24;
@@ -575,8 +574,15 @@ void CFatCompleteSearch::OnFolderEntry(FolderSectorState& state, CFATDirEntry& e
         m_currentParent = u32(entry.GetFirstCluster());
         return;
     }
-    const bool withLongName = longNameIndex >= 0 && u32(longNameIndex) < entryIndex;
-    const u32 firstEntry = withLongName ? u32(longNameIndex) : entryIndex;
+    // The analyser names the last long-name entry it met, which may belong to an earlier entry;
+    // the name of this one is the run of long-name entries right before it.
+    u32 firstEntry = entryIndex;
+    if (longNameIndex >= 0 && u32(longNameIndex) < entryIndex) {
+        while (firstEntry > 0 && m_sectorBytes[u64(firstEntry - 1) * kFatDirEntrySize + kEntryAttributeOffset] ==
+                                     kFatAttrLongName) {
+            --firstEntry;
+        }
+    }
     PropertiesRef<CFATFileProperties> p = CreateFATFilePropertiesFromEntries(
         m_sectorBytes + u64(firstEntry) * kFatDirEntrySize, (entryIndex - firstEntry + 1) * kFatDirEntrySize);
     if (!p) return;

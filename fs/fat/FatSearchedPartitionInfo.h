@@ -39,6 +39,9 @@ public:
     // Device sector of cluster 2 (not part of the saved record).
     u64 GetFirstDataSector() const { return m_firstDataSector; }
     void SetFirstDataSector(u64 sector) { m_firstDataSector = sector; }
+    // FAT runs count from cluster 2; a loaded record, which does not know it, counts from the
+    // volume's start.
+    u64 GetClusterAreaStart() const override { return m_firstDataSector != 0 ? m_firstDataSector : m_partitionStart; }
 
 private:
     u16 m_reservedSectors = 0;
