@@ -62,16 +62,25 @@ bool DosDateTimeToFileTime(u16 dosDate, u16 dosTime, u64& fileTime) {
     const int min = (dosTime >> 5) & 0x3F;
     const int hour = (dosTime >> 11) & 0x1F;
     if (day < 1 || month < 1 || month > 12 || hour > 23 || min > 59 || sec > 59) return false;
-    tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = min;
-    t.tm_sec = sec;
     // Like its Windows namesake this gives a local FILETIME: callers move it to UTC themselves.
-    fileTime = FileTimeFromUnix(static_cast<i64>(timegm(&t)));
+    // The day count is plain arithmetic (a day past its month's end runs on into the next, as
+    // timegm has it): the deep searches convert every entry they meet.
+    constexpr i64 kSecondsPerDay = 86400;
+    fileTime = FileTimeFromUnix(DaysFromCivil(year, month, day) * kSecondsPerDay + hour * 3600 + min * 60 + sec);
     return true;
+}
+
+i64 DaysFromCivil(i64 year, u32 month, u32 day) {
+    // Years counted from March, so that the leap day ends a year; eras of 400 years repeat.
+    constexpr i64 kDaysPerEra = 146097;
+    constexpr i64 kYearsPerEra = 400;
+    constexpr i64 kEpochShift = 719468;  // days from 0000-03-01 to 1970-01-01
+    year -= month <= 2 ? 1 : 0;
+    const i64 era = (year >= 0 ? year : year - (kYearsPerEra - 1)) / kYearsPerEra;
+    const i64 yearOfEra = year - era * kYearsPerEra;
+    const i64 dayOfYear = (153 * (month > 2 ? i64(month) - 3 : i64(month) + 9) + 2) / 5 + i64(day) - 1;
+    const i64 dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * kDaysPerEra + dayOfEra - kEpochShift;
 }
 
 namespace {

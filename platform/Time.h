@@ -23,6 +23,8 @@ u64 FileTimeNow();
 // A DOS date and time (2-second steps) as a local FILETIME, no zone applied; false when the
 // fields are out of range.
 bool DosDateTimeToFileTime(u16 dosDate, u16 dosTime, u64& fileTime);
+// Days from 1970-01-01 to the proleptic Gregorian date; a day past its month's end counts on.
+i64 DaysFromCivil(i64 year, u32 month, u32 day);
 // Local FILETIME <-> UTC FILETIME through the machine's time zone.
 u64 LocalFileTimeToFileTime(u64 localFileTime);
 u64 FileTimeToLocalFileTime(u64 fileTime);

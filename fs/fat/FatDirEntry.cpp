@@ -1,5 +1,6 @@
 #include "fs/fat/FatDirEntry.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -41,6 +42,10 @@ std::string FieldText(const u8* bytes, size_t size, bool deletedMark) {
 // A name part stored with its lower-case flag: its capitals (ASCII and the Latin-1 ones the OEM
 // characters of a short name can hold) in lower case.
 std::string LowerCasePart(const std::string& text) {
+    // Most short names are ASCII: their capitals are lowered in place.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<u8>(c) < 0x80; })) {
+        return AsciiLower(text);
+    }
     std::u16string units = Utf8ToUtf16(text);
     for (char16_t& u : units) {
         const bool ascii = u >= u'A' && u <= u'Z';
@@ -126,18 +131,21 @@ void CFATDirEntry::GetShortName(char* out, bool noDot) const {
 bool CFATDirEntry::GetLongNamePiece(char* out) const {
     if (out == nullptr) return false;
     static const u32 kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
-    std::u16string piece;
+    // The piece's units gathered side by side, as the converter reads them.
+    u8 piece[sizeof(kOffsets) / sizeof(kOffsets[0]) * 2];
+    size_t units = 0;
     for (u32 offset : kOffsets) {
-        const char16_t c = static_cast<char16_t>(ReadLE16(m_entry + offset));
-        if (c == 0) break;
-        piece.push_back(c);
+        if (m_entry[offset] == 0 && m_entry[offset + 1] == 0) break;
+        piece[2 * units] = m_entry[offset];
+        piece[2 * units + 1] = m_entry[offset + 1];
+        ++units;
     }
-    if (piece.empty()) {
+    if (units == 0) {
         // An empty piece cannot be converted; its entry adds nothing to the name.
         DebugTrace("Error msg:%d", 87);
         return false;
     }
-    const std::string text = Utf16ToUtf8(piece, '_');
+    const std::string text = Utf16LeToUtf8(piece, units, '_');
     CopyUtf8Bounded(out, kFatLongNamePieceMax + 1, text);
     return true;
 }

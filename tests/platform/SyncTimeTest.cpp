@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <thread>
 
 #include "platform/Sync.h"
@@ -70,4 +71,31 @@ TEST(Time, FileTimeAndDosConversions) {
     EXPECT_FALSE(DosDateTimeToFileTime(static_cast<u16>((13 << 5) | 1), 0, ft));  // month 13
     EXPECT_FALSE(DosDateTimeToFileTime(static_cast<u16>(1 << 5), 0, ft));         // day 0
     EXPECT_FALSE(FileTimeToCalendar(0xFFFFFFFFFFFFFFFFULL, cal));
+}
+
+// Every date a DOS entry can hold, days 29 to 31 of short months included (they run on into the
+// next month), gives the time the C library's timegm gives it.
+TEST(Time, DosDatesAgreeWithTheCLibraryOverTheirWholeRange) {
+    constexpr int kDosEpochYear = 1980;
+    constexpr int kDosYears = 128;
+    const u16 time = static_cast<u16>((23 << 11) | (59 << 5) | (58 / 2));
+    u64 mismatches = 0;
+    for (int y = 0; y < kDosYears; ++y) {
+        for (int m = 1; m <= 12; ++m) {
+            for (int d = 1; d <= 31; ++d) {
+                const u16 date = static_cast<u16>((y << 9) | (m << 5) | d);
+                u64 ft = 0;
+                ASSERT_TRUE(DosDateTimeToFileTime(date, time, ft));
+                tm t{};
+                t.tm_year = kDosEpochYear + y - 1900;
+                t.tm_mon = m - 1;
+                t.tm_mday = d;
+                t.tm_hour = 23;
+                t.tm_min = 59;
+                t.tm_sec = 58;
+                if (ft != FileTimeFromUnix(static_cast<i64>(timegm(&t)))) ++mismatches;
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0u);
 }
