@@ -130,14 +130,19 @@ void CFileListDataUICache::Load(UICache_Item* request) {
 
     std::vector<FileList_Item*> batch;
     batch.reserve(kLoaderBatchRows);
+    u32 batchShare = 0;
     // Hands the batch to the model; false once the request is abandoned.
     auto flush = [&] {
-        const bool taken = batch.empty() || owner.AppendRows(*request, batch.data(), batch.data() + batch.size());
+        const bool taken = batch.empty() || owner.AppendRows(*request, batch.data(), batch.data() + batch.size(), batchShare);
         batch.clear();
+        batchShare = 0;
         return taken;
     };
     auto add = [&](FileList_Item* row) {
         if (!row) return true;
+        // The check states are read here, so that the header box of a long list costs the UI
+        // thread nothing.
+        batchShare += row->GetCheckState() - 1u;
         batch.push_back(row);
         return batch.size() < kLoaderBatchRows || flush();
     };

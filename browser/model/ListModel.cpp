@@ -258,6 +258,7 @@ bool CFileListData::AddFileNode(CFileNode* node) {
     if (!row) return false;
     const int old = GetCount();
     Append(row);
+    m_checkSum += CheckShare(row);
     Notify(old);
     return true;
 }
@@ -268,7 +269,10 @@ void CFileListData::AddFileNodes(const std::vector<CFileNode*>& nodes) {
     m_rows.reserve(m_rows.size() + nodes.size());
     for (CFileNode* node : nodes) {
         if (!node || m_fileMap.count(node)) continue;
-        if (FileList_Item* row = FileList_Item::ForFile(node)) Append(row);
+        if (FileList_Item* row = FileList_Item::ForFile(node)) {
+            Append(row);
+            m_checkSum += CheckShare(row);
+        }
     }
     Notify(old);
 }
@@ -277,7 +281,9 @@ bool CFileListData::AddFolderNode(CBindingNode* folder) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!folder || m_folderMap.count(folder)) return false;
     const int old = GetCount();
-    Append(FileList_Item::ForFolder(folder));
+    FileList_Item* row = FileList_Item::ForFolder(folder);
+    Append(row);
+    m_checkSum += CheckShare(row);
     Notify(old);
     return true;
 }
@@ -289,6 +295,12 @@ void CFileListData::RemoveFolderNode(const CBindingNode* folder) {
     FileList_Item* row = it->second;
     m_folderMap.erase(it);
     m_rows.erase(std::find(m_rows.begin(), m_rows.end(), row));
+    const u32 share = CheckShare(row);
+    if (share <= m_checkSum) {
+        m_checkSum -= share;
+    } else {
+        ForgetCheckSum();  // the row changed since it was counted
+    }
     row->Release();
     if (m_view) {
         m_view->OnRowsReset();
@@ -302,6 +314,8 @@ void CFileListData::ClearRows() {
     m_rows.shrink_to_fit();
     m_fileMap.clear();
     m_folderMap.clear();
+    m_checkSum = 0;
+    m_checkSumKnown = true;
 }
 
 void CFileListData::Clear() {
@@ -355,7 +369,7 @@ void CFileListData::SetExpectedCount(const CFileListDataUICache::UICache_Item& r
 }
 
 bool CFileListData::AppendRows(const CFileListDataUICache::UICache_Item& request, FileList_Item* const* first,
-                               FileList_Item* const* last) {
+                               FileList_Item* const* last, u32 checkShare) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (request.IsCancelled()) {
         for (auto* it = first; it != last; ++it) (*it)->Release();
@@ -365,11 +379,13 @@ bool CFileListData::AppendRows(const CFileListDataUICache::UICache_Item& request
     for (auto* it = first; it != last; ++it) {
         FileList_Item* row = *it;
         if ((row->fileNode && m_fileMap.count(row->fileNode)) || (row->folderNode && m_folderMap.count(row->folderNode))) {
+            checkShare -= std::min(checkShare, CheckShare(row));
             row->Release();
         } else {
             Append(row);
         }
     }
+    m_checkSum += checkShare;
     Post(WM_FILELIST_UPDATEHEADER, old, static_cast<LPARAM>(ShownCount()));
     return true;
 }
@@ -414,11 +430,15 @@ void CFileListData::SortLocked(bool ascending, u32 column) {
     for (FileList_Item* row : m_rows) row->drawnIndex = -1;
 }
 
+u32 CFileListData::CountCheckSum() const {
+    u32 sum = 0;
+    for (const FileList_Item* row : m_rows) sum += CheckShare(row);
+    return sum;
+}
+
 u32 CFileListData::CheckSum() const {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    u32 sum = 0;
-    for (const FileList_Item* row : m_rows) sum += row->GetCheckState() - 1u;
-    return sum;
+    return m_checkSumKnown ? m_checkSum : CountCheckSum();
 }
 
 u32 CFileListData::GetCheckState() const {
@@ -433,7 +453,10 @@ void CFileListData::SetItemCheck(int index, bool checked) {
     if (index < 0 || index >= GetCount()) return;
     FileList_Item* row = m_rows[static_cast<size_t>(index)];
     if ((row->GetCheckState() == kImageChecked) == checked && !row->IsFolderRow()) return;
+    const u32 before = CheckShare(row);
     row->SetCheckState(checked);
+    // Only this row's nodes changed: the sum moves by its share.
+    m_checkSum = m_checkSum + CheckShare(row) - std::min(before, m_checkSum);
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     if (!g_searchShown) {
         if (CBindingNode* folder = manager.CurrentFolder()) folder->UpdateCheckUpwards();
@@ -456,7 +479,10 @@ void CFileListData::CheckAll(bool checked) {
             row->SetCheckState(checked);
             if (row->fileNode) manager.UpdateFolderOf(row->fileNode);
         }
+        m_checkSum = checked ? 2u * static_cast<u32>(m_rows.size()) : 0;
     } else {
+        // Rows the folder filter hides part of may stay partly checked.
+        ForgetCheckSum();
         CBindingNode* folder = manager.CurrentFolder();
         if (!folder) return;
         folder->RefreshItem(image, true, true);
@@ -473,6 +499,7 @@ void CFileListData::CheckAll(bool checked) {
 
 void CFileListData::RefreshChecks() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ForgetCheckSum();
     if (!m_view) return;
     if (!m_rows.empty()) m_view->OnRowsChanged(0, GetCount() - 1);
     m_view->OnHeaderCheck(GetCheckState());
@@ -480,10 +507,41 @@ void CFileListData::RefreshChecks() {
 
 void CFileListData::RefreshRow(const CBindingNode* folder) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    ForgetCheckSum();
     if (!m_view) return;
     const int index = IndexOfFolderNode(folder);
     if (index >= 0) m_view->OnRowsChanged(index, index);
     m_view->OnHeaderCheck(GetCheckState());
+}
+
+void CFileListData::RecountChecks() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    Post(WM_FILELIST_UPDATEHEADER, 0, static_cast<LPARAM>(ShownCount()));
+    m_checkSum = CountCheckSum();
+    m_checkSumKnown = true;
+    if (!m_view) return;
+    if (m_rows.empty()) {
+        Post(WM_FILELIST_CHECKEMPTY, 0, 0);
+    } else {
+        Post(WM_FILELIST_SELECTITEM, 0, 0);
+    }
+    m_view->OnHeaderCheck(GetCheckState());
+}
+
+void CFileListData::SetSearching(bool searching) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (searching) {
+        m_dataCache.Hold();
+        if (!m_view) return;
+        m_view->ResetItems();
+        m_view->SetReady(true);
+        return;
+    }
+    m_dataCache.Resume();
+    if (!m_view) return;
+    m_view->OnHeaderCheck(GetCheckState());
+    // The view shows the hits, however they were added.
+    Post(WM_FILELIST_UPDATEHEADER, 0, static_cast<LPARAM>(ShownCount()));
 }
 
 void CFileListData::RefreshFolderNames() {

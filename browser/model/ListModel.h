@@ -79,6 +79,10 @@ public:
     virtual void PostListMessage(u32 message, WPARAM wParam, LPARAM lParam) = 0;
     // The report (details) view is drawn from rows; the icon view wants the index of a changed row.
     virtual bool IsReportKind() const { return true; }
+    // Shows no rows and forgets its cell tips until the model's count is shown again.
+    virtual void ResetItems() = 0;
+    // While not ready an empty list says it is loading and takes no check clicks.
+    virtual void SetReady(bool ready) = 0;
 };
 
 // The thumbnail work the icon view does for a model's rows, as the model steers it.
@@ -180,6 +184,13 @@ public:
     void CheckAll(bool checked);
     // The rows follow their nodes again (after a check changed elsewhere).
     void RefreshChecks();
+    // The view shows every row again, the check sum is taken anew from the rows, the first row
+    // is selected (or the preview pane shows it has none) and the header box follows.
+    void RecountChecks();
+    // Around a search that fills this list: before it (true) the thumbnail worker holds and the
+    // view empties, without tips, ready for the hits; after it (false) the worker goes on and
+    // the header box follows the hits.
+    void SetSearching(bool searching);
     void RefreshRow(const CBindingNode* folder);
     void RefreshFolderNames();
 
@@ -190,9 +201,11 @@ public:
     // Empties the rows for the request's folder.
     void BeginLoad(const CFileListDataUICache::UICache_Item& request);
     void SetExpectedCount(const CFileListDataUICache::UICache_Item& request, size_t count);
-    // Takes the rows [first, last) over; false (and the rows released) once the request is
-    // abandoned.
-    bool AppendRows(const CFileListDataUICache::UICache_Item& request, FileList_Item* const* first, FileList_Item* const* last);
+    // Takes the rows [first, last) over, whose check shares add up to checkShare (read on the
+    // loader's thread, so the UI thread never walks a long list for its header box); false (and
+    // the rows released) once the request is abandoned.
+    bool AppendRows(const CFileListDataUICache::UICache_Item& request, FileList_Item* const* first, FileList_Item* const* last,
+                    u32 checkShare);
     // False when the request was abandoned.
     bool EndLoad(const CFileListDataUICache::UICache_Item& request);
     // ---- UI thread: after this the request adds no row.
@@ -204,6 +217,11 @@ private:
     void ClearRows();
     void SortLocked(bool ascending, u32 column);
     void Post(u32 message, WPARAM wParam, LPARAM lParam);
+    // The row's part of the check sum: 0 unchecked, 1 partly, 2 checked.
+    static u32 CheckShare(const FileList_Item* row) { return row->GetCheckState() - 1u; }
+    u32 CountCheckSum() const;
+    // A check changed beyond what the kept sum followed: the sum is counted when asked.
+    void ForgetCheckSum() { m_checkSumKnown = false; }
 
     // Guards the rows, both maps and the view pointer; the loader thread appends under it.
     mutable std::recursive_mutex m_lock;
@@ -214,6 +232,10 @@ private:
     u32 m_sortColumn = kColumnName;
     bool m_sortAscending = true;
     bool m_sorted = false;
+    // The check sum as the rows were listed or last recounted, kept up to date by the changes
+    // made through this list; once a check changes elsewhere it is counted from the rows.
+    u32 m_checkSum = 0;
+    bool m_checkSumKnown = true;
     IFileListView* m_view = nullptr;
     std::atomic<bool> m_loading{false};
     size_t m_expected = 0;

@@ -423,10 +423,12 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
         case Kind::SearchHits: {
             if (m_searchListener) m_searchListener();
             CFileListData& search = CFileListData::SearchModel();
+            // No picture is made of a hit before the list holds them all.
+            search.SetSearching(true);
             search.Clear();
             // A tree removed since the search read it may have taken some hits with it.
-            if (d.removals != m_removals.load()) return true;
-            search.AddFileNodes(d.nodes);
+            if (d.removals == m_removals.load()) search.AddFileNodes(d.nodes);
+            search.SetSearching(false);
             return true;
         }
     }

@@ -11,6 +11,7 @@
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/views/Icons.h"
+#include "browser/views/ListCtrl.h"
 #include "browser/views/ScrollBar.h"
 #include "browser/views/ThumbnailWorker.h"
 #include "engine/FileNode.h"
@@ -38,6 +39,7 @@ constexpr int kEmptyTextTop = 5;
 constexpr int kBarCheckLeft = 20;
 constexpr int kBarTextLeft = 37;
 constexpr u16 kStateDeletedBit = 0x1;
+constexpr int kNameStripMargin = 2;
 
 QPixmap CheckPixmap(u32 image) {
     const BrowserSkin& s = Skin();
@@ -142,6 +144,16 @@ CFileIconCtrl::CFileIconCtrl(QAbstractItemModel* model, QWidget* parent) : QList
     CFileListData::SearchModel().DataCache().AttachWorker(m_worker.get());
     if (CFileListData::FolderModel().DataCache().IsPaused()) m_worker->Hold();
     connect(model, &QAbstractItemModel::modelReset, this, &CFileIconCtrl::OnReset);
+    if (auto* list = qobject_cast<CFileListQtModel*>(model)) connect(list, &CFileListQtModel::readyChanged, this, &CFileIconCtrl::SetReady);
+    m_tip.Create(viewport(), TipMode::Hover, QString());
+    m_tip.textAt = [this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); };
+    m_tip.keepOnMove = [this](QPoint at) {
+        QString text;
+        QRect area;
+        if (!CutCellText(at, text, area)) return false;
+        m_tip.Show(text, area);
+        return true;
+    };
     // Pictures of cells scrolled past are not worth waiting for.
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { m_worker->ClearQueue(); });
 }
@@ -155,11 +167,15 @@ CFileIconCtrl::~CFileIconCtrl() {
 void CFileIconCtrl::OnReset() {
     // The rows may go with their trees: the worker lets go of every node first.
     CFileListDataCache& cache = CFileListData::GetCurrent().DataCache();
+    // A hold the list set (a search filling it) outlasts the reset.
+    const bool held = cache.IsHeld();
     cache.Hold();
     m_thumbnails.clear();
+    // A new listing starts without the old one's tips.
+    m_cellTips.clear();
     m_deviceAsked = false;
     m_device = nullptr;
-    cache.Resume();
+    if (!held) cache.Resume();
 }
 
 void CFileIconCtrl::TakeThumbnails() {
@@ -246,10 +262,30 @@ void CFileIconCtrl::PaintCell(QPainter& p, const QRect& itemRect, int index, boo
     p.setPen(text);
     p.setFont(font());
     const QRect strip(x0 + kStripLeft, top + kStripTop, kIconCellWidth - kStripLeft, kStripHeight);
-    p.drawText(strip, Qt::AlignLeft | Qt::AlignVCenter,
-               p.fontMetrics().elidedText(QString::fromStdString(row->name), Qt::ElideRight, strip.width() - 2));
+    const QString name = QString::fromStdString(row->name);
+    const int room = strip.width() - kNameStripMargin;
+    if (p.fontMetrics().horizontalAdvance(name) > room) {
+        AddCellTip(index, strip, name);
+    } else {
+        RemoveCellTip(index);
+    }
+    p.drawText(strip, Qt::AlignLeft | Qt::AlignVCenter, p.fontMetrics().elidedText(name, Qt::ElideRight, room));
     const QPixmap box = CheckPixmap(row->GetCheckState());
     if (!box.isNull()) p.drawPixmap(CheckBoxRect(cell).topLeft(), box);
+}
+
+void CFileIconCtrl::AddCellTip(int item, const QRect& rect, const QString& text) { m_cellTips[item] = CellTip{rect, text}; }
+
+void CFileIconCtrl::RemoveCellTip(int item) { m_cellTips.erase(item); }
+
+bool CFileIconCtrl::CutCellText(QPoint at, QString& text, QRect& area) const {
+    const QModelIndex i = indexAt(at);
+    if (!i.isValid()) return false;
+    const auto tip = m_cellTips.find(i.row());
+    if (tip == m_cellTips.end() || !tip->second.rect.contains(at)) return false;
+    text = tip->second.text;
+    area = tip->second.rect;
+    return true;
 }
 
 void CFileIconCtrl::mousePressEvent(QMouseEvent* event) {

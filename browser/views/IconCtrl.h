@@ -7,11 +7,13 @@
 #include <QWidget>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
 #include "browser/model/BindingNode.h"
 #include "browser/model/ListModel.h"
+#include "browser/views/ToolTip.h"
 
 class IStorageDevice;
 
@@ -71,6 +73,15 @@ public:
     // Draws one cell (the delegate's work).
     void PaintCell(QPainter& p, const QRect& itemRect, int row, bool selected);
 
+    // The cell tips: a name the drawing had to shorten keeps its whole text and its strip,
+    // by row; hovering over that strip shows the name.
+    void AddCellTip(int item, const QRect& rect, const QString& text);
+    void RemoveCellTip(int item);
+    size_t CellTipCount() const { return m_cellTips.size(); }
+    const CFileSelToolTip& Tip() const { return m_tip; }
+    // The whole name under a point when its drawing cut it, and where it was drawn.
+    bool CutCellText(QPoint at, QString& text, QRect& area) const;
+
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -79,7 +90,14 @@ private:
     void OnReset();
     void TakeThumbnails();
 
+    struct CellTip {
+        QRect rect;
+        QString text;
+    };
+
     std::unique_ptr<CThumbnailWorker> m_worker;
+    CFileSelToolTip m_tip;
+    std::map<int, CellTip> m_cellTips;
     std::unordered_map<const CFileNode*, QPixmap> m_thumbnails;
     std::function<IStorageDevice*()> m_deviceSource;
     IStorageDevice* m_device = nullptr;

@@ -173,14 +173,36 @@ void CFileListQtModel::sort(int column, Qt::SortOrder order) {
     if (column < 0) return;
     beginResetModel();
     CFileListData::GetCurrent().Sort(order == Qt::AscendingOrder, static_cast<u32>(column));
-    m_count = CFileListData::GetCurrent().ShownCount();
+    m_count = 0;
     endResetModel();
+    ShowMoreRows(CFileListData::GetCurrent().ShownCount());
 }
 
 void CFileListQtModel::OnRowsReset() {
     beginResetModel();
-    m_count = CFileListData::GetCurrent().ShownCount();
+    m_count = 0;
     endResetModel();
+    ShowMoreRows(CFileListData::GetCurrent().ShownCount());
+}
+
+void CFileListQtModel::ResetItems() {
+    beginResetModel();
+    m_count = 0;
+    endResetModel();
+}
+
+void CFileListQtModel::SetReady(bool ready) {
+    m_ready = ready;
+    emit readyChanged(ready);
+}
+
+void CFileListQtModel::ShowMoreRows(int shown) {
+    if (shown <= m_count) return;
+    const int to = std::min(shown, m_count + kMaxRowsShownPerNotice);
+    beginInsertRows(QModelIndex(), m_count, to - 1);
+    m_count = to;
+    endInsertRows();
+    if (to < shown) PostListMessage(WM_FILELIST_UPDATEHEADER, static_cast<WPARAM>(to), static_cast<LPARAM>(shown));
 }
 
 void CFileListQtModel::OnRowsAppended(int first, int last) {
@@ -188,9 +210,7 @@ void CFileListQtModel::OnRowsAppended(int first, int last) {
         OnRowsReset();
         return;
     }
-    beginInsertRows(QModelIndex(), first, last);
-    m_count = last + 1;
-    endInsertRows();
+    ShowMoreRows(last + 1);
 }
 
 void CFileListQtModel::OnRowsChanged(int first, int last) {
@@ -212,10 +232,8 @@ void CFileListQtModel::OnListMessage(u32 message, WPARAM wParam, LPARAM lParam) 
             const int shown = list.ShownCount();
             if (shown < m_count) {
                 OnRowsReset();
-            } else if (shown > m_count) {
-                beginInsertRows(QModelIndex(), m_count, shown - 1);
-                m_count = shown;
-                endInsertRows();
+            } else {
+                ShowMoreRows(shown);
             }
             OnRowsChanged(static_cast<int>(wParam), m_count - 1);
             // The check state reads every row: once the load is over, not per batch.

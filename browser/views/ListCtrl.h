@@ -17,6 +17,10 @@ constexpr int kReportViewControlId = 3032;
 constexpr int ID_FILESEL_RECOVERY = 1023;
 constexpr int ID_FILESEL_PREVIEW = 1024;
 constexpr int kRowHeight = 24;
+// The views take at most this many new rows per handled notice, the rest on the next one: a
+// view lays out each row it is given, and a million at once would hold the UI thread for
+// longer than a slice.
+constexpr int kMaxRowsShownPerNotice = 131072;
 
 std::string FormatSizeText(u64 bytes);
 std::string FormatDateText(const FileList_Item& row);
@@ -41,11 +45,12 @@ public:
     void OnHeaderCheck(u32 state) override;
     void PostListMessage(u32 message, WPARAM wParam, LPARAM lParam) override;
     bool IsReportKind() const override { return m_reportKind; }
+    void ResetItems() override;
     void SetReportKind(bool report) { m_reportKind = report; }
     // The model's posted notices, on the UI thread.
     void OnListMessage(u32 message, WPARAM wParam, LPARAM lParam);
     u32 HeaderCheck() const { return m_headerCheck; }
-    void SetReady(bool ready) { m_ready = ready; }
+    void SetReady(bool ready) override;
     bool IsReady() const { return m_ready; }
     void Relabel() { emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1); }
 
@@ -57,8 +62,13 @@ signals:
     void selectRowAsked(int index);
     // The list finished loading or may be empty: the preview pane follows.
     void checkEmpty(bool hasRows);
+    void readyChanged(bool ready);
 
 private:
+    // Shows up to kMaxRowsShownPerNotice more of the model's rows; a notice of its own follows
+    // for the rest.
+    void ShowMoreRows(int shown);
+
     int m_count = 0;
     u32 m_headerCheck = 1;
     bool m_ready = true;
