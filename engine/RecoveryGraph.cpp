@@ -86,6 +86,7 @@ i32 RecoveryGraph::SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record)
         m_viewCheckedBytes.store(0);
         m_foundFileCount.store(0);
         m_foundFileBytes.store(0);
+        m_secondFoundFileCount.store(0);
         m_cancelCount.store(0);
         m_nothingSelected.store(1);
         return 0;
@@ -175,6 +176,7 @@ void RecoveryGraph::ResetCounters() {
     m_viewCheckedBytes.store(0);
     m_foundFileCount.store(0);
     m_foundFileBytes.store(0);
+    m_secondFoundFileCount.store(0);
     m_cancelCount.store(0);
     m_pausedBySession.store(0);
 }

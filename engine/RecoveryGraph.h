@@ -149,6 +149,10 @@ public:
     u64 GetViewCheckedBytes() const { return m_viewCheckedBytes.load(); }
     u64 GetFoundFileCount() const { return m_foundFileCount.load(); }
     u64 GetFoundFileBytes() const { return m_foundFileBytes.load(); }
+    // Files found beyond those the trees show, which the found-files line names on its own; a
+    // new scan and going home zero it.
+    u64 GetSecondFoundFileCount() const { return m_secondFoundFileCount.load(); }
+    void SetSecondFoundFileCount(u64 n) { m_secondFoundFileCount.store(n); }
     // Set when a recovery during a scan paused for it is not to show the tip first; the
     // recovery reads it and clears it.
     void SetSkipTip(u32 skip) { m_skipTip.store(skip); }
@@ -208,6 +212,7 @@ private:
     std::atomic<u32> m_pausedBySession{0};
     std::atomic<u64> m_foundFileCount{0};
     std::atomic<u64> m_foundFileBytes{0};
+    std::atomic<u64> m_secondFoundFileCount{0};
     std::atomic<u32> m_skipTip{0};
     std::vector<std::shared_ptr<VolumeRecord>> m_selectedVolumes;
     std::list<std::string> m_folderPaths;

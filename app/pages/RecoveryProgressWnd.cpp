@@ -261,8 +261,14 @@ std::string RecoveryProgressWnd::FoundFilesText() const {
     const u64 bytes = session.GetFoundFileBytes();
     const bool gb = bytes > kFoundInGigabytesAbove;
     const double size = static_cast<double>(bytes) / static_cast<double>(gb ? kGiB : kMiB);
-    return FormatLocalized("FoundFileTip", "%llu%.2f%s", static_cast<unsigned long long>(session.GetFoundFileCount()), size,
-                           gb ? "GB" : "MB");
+    std::string text = FormatLocalized("FoundFileTip", "%llu%.2f%s", static_cast<unsigned long long>(session.GetFoundFileCount()),
+                                       size, gb ? "GB" : "MB");
+    if (const u64 more = session.GetSecondFoundFileCount(); more > 0) {
+        // The language files keep no leading blank: the line puts it between the two texts.
+        text += ' ';
+        text += FormatLocalized("FoundFileTip1", "%llu", static_cast<unsigned long long>(more));
+    }
+    return text;
 }
 
 bool RecoveryProgressWnd::DeepScanOffered() const {

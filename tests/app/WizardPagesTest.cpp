@@ -13,6 +13,7 @@
 #include "TestUtil.h"
 #include "ui/UiWait.h"
 #include "core/Settings.h"
+#include "core/Strings.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
@@ -137,6 +138,33 @@ TEST_F(Strip, AStopWakesAScanThreadBlockedInThePauseAndItReadsTheStop) {
     // Continue in any state but paused does nothing.
     strip_.DoContinue();
     EXPECT_EQ(strip_.GetState(), kProgressStopped);
+}
+
+TEST_F(Strip, FilesFoundBeyondTheTreesAreNamedAfterTheFoundFilesUntilANewScanOrGoingHome) {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    const auto foundText = [&](u64 second) {
+        session.SetSecondFoundFileCount(second);
+        strip_.DoStart();
+        strip_.OnScanFinishedMsg();
+        return strip_.FoundText();
+    };
+    const std::string plain = foundText(0);
+    EXPECT_EQ(plain, FormatLocalized("FoundFileTip", "%llu%.2f%s", static_cast<unsigned long long>(session.GetFoundFileCount()),
+                                     static_cast<double>(session.GetFoundFileBytes()) / 1048576.0, "MB"));
+    ASSERT_NE(UiResources::Instance().GetString("FoundFileTip1").find("%llu"), std::string::npos);
+    EXPECT_EQ(foundText(7), plain + " " + FormatLocalized("FoundFileTip1", "%llu", 7ULL));
+    uiwait::Paint(strip_.Widget());
+    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
+    std::filesystem::create_directories(dir);
+    EXPECT_TRUE(strip_.Widget()->grab().save(QString::fromStdString(dir + "/strip-found-second-count.png")));
+
+    // Going home and a new scan each zero it.
+    session.SelectVolume(0, static_cast<VolumeRecord*>(nullptr));
+    EXPECT_EQ(session.GetSecondFoundFileCount(), 0u);
+    session.SetSecondFoundFileCount(7);
+    ASSERT_EQ(session.DoScan(kScanModeRestored), 0);  // a loaded result: no scan thread runs
+    EXPECT_EQ(session.GetSecondFoundFileCount(), 0u);
+    EXPECT_EQ(foundText(0), plain);
 }
 
 TEST(TipBox, ShowsOnlyWithABufferAndPlacesShortTextsLower) {
