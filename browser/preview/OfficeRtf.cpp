@@ -11,12 +11,16 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "browser/preview/PreviewTemp.h"
+#include "core/Shell.h"
+#include "platform/Registry.h"
 
 namespace FileSelCtrl {
 
@@ -357,6 +361,40 @@ OpenerCommand DesktopOpenerCommand(const std::string& path) {
     return {QStringLiteral("xdg-open"), {QString::fromStdString(path)}};
 }
 
+namespace {
+// The Version key of the Word document class, in the registry's 64-bit view.
+constexpr const char* kWordVersionKey = "SOFTWARE\\Classes\\CLSID\\{00020906-0000-0000-C000-000000000046}\\Version";
+// The key's default value, as exported registry files name it.
+constexpr const char* kDefaultValueName = "@";
+constexpr size_t kMaxVersionBytes = 260;
+constexpr int kFirstNewWordVersion = 8;
+const char* const kWorkbookNameParts[] = {".XLSX", ".xlsx", ".xls", ".XLS"};
+
+std::atomic<bool> g_newWordDone{false};
+std::atomic<bool> g_newWordInstalled{false};
+}  // namespace
+
+bool ReadNewWordInstalled() {
+    std::string version;
+    if (!RegistryReadBoundedString(kWordVersionKey, kDefaultValueName, kMaxVersionBytes, version)) return false;
+    return std::atoi(version.c_str()) >= kFirstNewWordVersion;
+}
+
+bool IsNewWordInstalled() {
+    // Two threads asking at once both read the same value: either keeps the same answer.
+    if (!g_newWordDone.load(std::memory_order_acquire)) {
+        g_newWordInstalled.store(ReadNewWordInstalled(), std::memory_order_relaxed);
+        g_newWordDone.store(true, std::memory_order_release);
+    }
+    return g_newWordInstalled.load(std::memory_order_relaxed);
+}
+
+DocumentViewer ChooseDocumentViewer(const std::string& displayName, bool newWordInstalled) {
+    for (const char* part : kWorkbookNameParts)
+        if (displayName.find(part) != std::string::npos) return DocumentViewer::Current;
+    return newWordInstalled ? DocumentViewer::Current : DocumentViewer::Older;
+}
+
 void SetViewerStarter(ViewerStarter starter) { g_starter = std::move(starter); }
 
 std::string OfficeMimeType(const std::string& displayName) {
@@ -386,7 +424,10 @@ bool OpenInDocumentViewer(const std::string& tempPath, const std::string& displa
         RemovePreviewTemp(copy);
         return false;
     }
-    const OpenerCommand command = DesktopOpenerCommand(copy);
+    OpenerCommand command = DesktopOpenerCommand(copy);
+    command.viewer = ChooseDocumentViewer(displayName, IsNewWordInstalled());
+    WriteLog("[%s:%d] %s viewer for %s\r\n", "FileSelCtrl::OpenInDocumentViewer", __LINE__,
+             command.viewer == DocumentViewer::Current ? "current" : "older", mime.c_str());
     const bool started = g_starter ? g_starter(command, mime) : DesktopStarter(command, mime);
     if (!started) RemovePreviewTemp(copy);
     return started;

@@ -40,11 +40,26 @@ bool IsRtfFile(const std::string& path);
 // Unicode characters; pictures, fonts and other destinations are skipped. Nesting is bounded.
 void RtfToDocument(const std::string& rtf, QTextDocument& document);
 
+// The two document viewers: the current one reads the old and the new formats; the older one
+// is chosen only for a document that names no workbook while no Word of version 8 or later is
+// registered. The desktop's opener stands in for both here, told which was chosen.
+enum class DocumentViewer { Current, Older };
+
+// Whether the registry names a Word of version 8 or later (the leading number of the default
+// value of its class's Version key). Read once; later calls answer as the first did.
+bool IsNewWordInstalled();
+// The registry's answer, read now.
+bool ReadNewWordInstalled();
+// The viewer for a document shown under displayName: the current one for a name holding
+// ".XLSX", ".xlsx", ".xls" or ".XLS" (exactly so cased) or when a new Word is installed.
+DocumentViewer ChooseDocumentViewer(const std::string& displayName, bool newWordInstalled);
+
 // What starts the desktop's opener: the program and its arguments, the file one argument of its
-// own whatever its name holds.
+// own whatever its name holds, and the viewer it stands in for.
 struct OpenerCommand {
     QString program;
     QStringList arguments;
+    DocumentViewer viewer = DocumentViewer::Current;
 };
 OpenerCommand DesktopOpenerCommand(const std::string& path);
 

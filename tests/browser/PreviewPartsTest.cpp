@@ -33,6 +33,8 @@
 #include "browser/preview/PreviewPane.h"
 #include "browser/preview/PreviewTemp.h"
 #include "browser/preview/PreviewViewer.h"
+#include "platform/Profile.h"
+#include "platform/Registry.h"
 #include "ui/UiWait.h"
 
 using namespace FileSelCtrl;
@@ -424,6 +426,41 @@ TEST_F(PreviewParts, OfficeDocumentsGoToTheDesktopViewerAsOneArgumentAndATellWhe
     SetViewerStarter(nullptr);
     SetPreviewMessageFunction(nullptr);
     SetPreviewDialogRunner(nullptr);
+}
+
+TEST_F(PreviewParts, TheOlderDocumentViewerIsChosenOnlyForANameWithoutAWorkbookWhileNoNewWordIsRegistered) {
+    const struct {
+        const char* name;
+        bool newWord;
+        DocumentViewer viewer;
+    } choices[] = {{"letter.doc", false, DocumentViewer::Older}, {"letter.doc", true, DocumentViewer::Current},
+                   {"book.xls.doc", false, DocumentViewer::Current}, {"book.XLSX", false, DocumentViewer::Current},
+                   {"book.Xls", false, DocumentViewer::Older}};  // only the four spellings count
+    for (const auto& c : choices) EXPECT_EQ(ChooseDocumentViewer(c.name, c.newWord), c.viewer) << c.name << " " << c.newWord;
+
+    // The registry's Word version: its leading number, 8 or more, a string value only.
+    const std::string key = "SOFTWARE\\Classes\\CLSID\\{00020906-0000-0000-C000-000000000046}\\Version";
+    for (const auto& [stored, installed] : {std::pair<const char*, bool>{"16.0", true}, {"8", true}, {"7.9", false}, {"dword:00000010", false}}) {
+        ASSERT_TRUE(RegistryWriteString(key, "@", stored));
+        EXPECT_EQ(ReadNewWordInstalled(), installed) << stored;
+    }
+
+    // The first answer is kept for the program's life, and the viewer of a document follows it.
+    const bool first = IsNewWordInstalled();
+    ASSERT_TRUE(RegistryWriteString(key, "@", first ? "7" : "16"));
+    EXPECT_EQ(IsNewWordInstalled(), first);
+    WritePrivateProfileString(key.c_str(), "@", nullptr, RegistryFilePath().c_str());
+    EXPECT_FALSE(ReadNewWordInstalled()) << "no key, no new Word";
+    std::vector<DocumentViewer> viewers;
+    SetViewerStarter([&](const OpenerCommand& c, const std::string&) {
+        viewers.push_back(c.viewer);
+        return true;
+    });
+    ShowFoundFile(nullptr, "letter.doc", Write("w.tmp", CompoundFile("WordDocument")), false, nullptr);
+    ShowFoundFile(nullptr, "sheet.xls", Write("x.tmp", CompoundFile("Workbook")), false, nullptr);
+    SetViewerStarter(nullptr);
+    RemoveAllPreviewTemps();
+    EXPECT_EQ(viewers, (std::vector<DocumentViewer>{first ? DocumentViewer::Current : DocumentViewer::Older, DocumentViewer::Current}));
 }
 
 TEST_F(PreviewParts, CopyLimitedViewCopiesNothing) {
