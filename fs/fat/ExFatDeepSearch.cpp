@@ -224,17 +224,23 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     }
     // Cheap byte tests first: most sectors are file data and end the current block.
     if (p[0] != 0 && p[3] == 'E' && IsExFatBootSector(p, m_sectorSize)) {
-        if (m_boots.size() < kMaxBootSightings) {
-            ExFatBootSighting b;
-            b.sector = sector;
-            std::memcpy(b.bytes.data(), p, b.bytes.size());
-            m_boots.push_back(b);
+        {
+            std::lock_guard<std::mutex> lk(m_sightingsLock);
+            if (m_boots.size() < kMaxBootSightings) {
+                ExFatBootSighting b;
+                b.sector = sector;
+                std::memcpy(b.bytes.data(), p, b.bytes.size());
+                m_boots.push_back(b);
+            }
         }
         m_walker.FinishBlock(m_dirBlocks);
         return;
     }
     if (p[0] != 0 && ReadLE32(p) == kFatStartMedia && ReadLE32(p + 4) == kFatStartSecond) {
-        if (m_fatStarts.size() < kMaxTableStarts) m_fatStarts.push_back(sector);
+        {
+            std::lock_guard<std::mutex> lk(m_sightingsLock);
+            if (m_fatStarts.size() < kMaxTableStarts) m_fatStarts.push_back(sector);
+        }
         m_walker.FinishBlock(m_dirBlocks);
         return;
     }
@@ -244,6 +250,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
         return;
     }
     if (IsEntryOfType(p[0], kFileEntry) && IsExFatEntrySetStart(p) && m_setStarts.size() < kMaxSetStarts) {
+        std::lock_guard<std::mutex> lk(m_sightingsLock);
         m_setStarts.push_back(sector);
     }
     // A device full of look-alike folders stops adding blocks.
@@ -550,6 +557,9 @@ u32 CExFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInf
 
 void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
     if (!m_searchEnded) {
+        // A pause is noticed between steps of the scan thread, which may still be adding a
+        // sighting.
+        std::lock_guard<std::mutex> lk(m_sightingsLock);
         // The loop is paused on its own thread: the boot sectors and FAT starts seen so far make
         // the candidates, and the device is not read. Earlier ones stay alive, for a caller may
         // still hold them.

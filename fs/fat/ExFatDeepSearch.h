@@ -10,6 +10,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "engine/SearchedPartitionInfo.h"
@@ -122,6 +123,9 @@ private:
     u64 FindFatOf(const ExFatInferredVolume& volume, u32 fatLength);
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
+    // Guards the boot, FAT and entry-set sightings while the scan adds to them: a paused preview
+    // reads them from another thread.
+    std::mutex m_sightingsLock;
     std::vector<ExFatBootSighting> m_boots;
     std::vector<u64> m_setStarts;
     std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> m_candidates;

@@ -513,6 +513,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             const bool backup = b.fsCode == kFsFat32 && sector >= kBackupBootOffset &&
                                 FatBootMakesCandidate(b, sector - kBackupBootOffset, deviceSectors, m_sectorSize);
             if (primary || backup) {
+                std::lock_guard<std::mutex> lk(m_sightingsLock);
                 if (m_boots.size() < kMaxBootSightings) m_boots.push_back(b);
                 return;
             }
@@ -520,10 +521,12 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     }
     u32 code = kFsUnknown;
     if (p[1] == 0xFF && p[2] == 0xFF && IsFATStartSector(p, m_sectorSize, code)) {
+        std::lock_guard<std::mutex> lk(m_sightingsLock);
         if (m_fatStarts.size() < kMaxFatStarts) m_fatStarts.push_back(sector);
         return;
     }
     if (p[0] == 'R' && IsFsInfoSector(p)) {
+        std::lock_guard<std::mutex> lk(m_sightingsLock);
         if (m_infoSectors.size() < kMaxFatStarts) m_infoSectors.push_back(sector);
         return;
     }
@@ -531,7 +534,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     u32 cluster = 0;
     u32 parent = 0;
     if (p[0] == '.' && IsFatFolderStart(p, cluster, parent)) {
-        m_folders.push_back({sector, cluster, parent});
+        AddFolderSighting({sector, cluster, parent});
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorStart);
         // The sectors that follow continue this folder until a sector without entries.
@@ -543,7 +546,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     state.length = m_sectorSize;
     if (FirstEntryMayBeValid(p, m_dateCheck) && AnalyzeFATFolderSector(state, p, nullptr, 0) &&
         state.result == kFolderSectorPart) {
-        m_folders.push_back({sector, kFatContinuationCluster, kFatContinuationCluster});
+        AddFolderSighting({sector, kFatContinuationCluster, kFatContinuationCluster});
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorPart);
     } else {
@@ -688,7 +691,14 @@ void CFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInf
     for (auto& c : m_candidates) out.push_back(c.get());
 }
 
+void CFatCompleteSearch::AddFolderSighting(const FatFolderStart& folder) {
+    std::lock_guard<std::mutex> lk(m_sightingsLock);
+    m_folders.push_back(folder);
+}
+
 void CFatCompleteSearch::RefreshProvisionalCandidates() {
+    // A pause is noticed between steps of the scan thread, which may still be adding a sighting.
+    std::lock_guard<std::mutex> lk(m_sightingsLock);
     const std::array<size_t, 4> from{m_boots.size(), m_folders.size(), m_fatStarts.size(), m_infoSectors.size()};
     if (from == m_provisionalFrom || !m_device) return;
     for (auto& c : m_provisional) m_retiredProvisional.push_back(std::move(c));

@@ -8,6 +8,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "engine/FileNode.h"
@@ -142,6 +143,7 @@ private:
     // is paused. Made again only when a sighting was added; earlier ones stay alive until the
     // search begins again, for a caller may still hold them.
     void RefreshProvisionalCandidates();
+    void AddFolderSighting(const FatFolderStart& folder);
     // Makes the nodes of a folder sector's entries (the folder analyser calls OnFolderEntry
     // for each) and hands them to the builder while hand-out is on, when the analyser judges
     // the sector as `expected` (a folder's first sector or a later one).
@@ -152,6 +154,9 @@ private:
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
 
+    // Guards the sightings below while the scan adds to them: a paused preview reads them from
+    // another thread.
+    std::mutex m_sightingsLock;
     std::vector<FatBootSighting> m_boots;
     std::vector<FatFolderStart> m_folders;
     std::vector<u64> m_fatStarts;
