@@ -8,6 +8,7 @@
 #include <QToolTip>
 #include <algorithm>
 
+#include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/ListModel.h"
@@ -232,6 +233,26 @@ void CWndPreview::BuildTexts(const QString& middleLabel, const QString& middleVa
     m_valueWidth = std::max(values.width(), fm.horizontalAdvance(m_nameLine));
 }
 
+i32 CWndPreview::IconIndex() const {
+    if (!m_item) return kIconGenericFile;
+    if (m_item->icon && !m_item->IsFolderRow()) return m_item->icon->iconIndex;
+    // A folder or a volume is drawn by the picture its tree node has (a volume: the drive's).
+    return m_item->folderNode ? m_item->folderNode->GetImage() : kIconFolder;
+}
+
+QPixmap CWndPreview::IconPixmap() const {
+    const QIcon icon = IconForIndex(IconIndex());
+    const bool file = m_item && m_item->icon && !m_item->IsFolderRow();
+    if (file) return icon.pixmap(QSize(kIconSize, kIconSize));
+    // A folder's or a volume's picture at a size it was drawn in: the largest that fits the
+    // large-icon square, so nothing is scaled.
+    QSize best;
+    for (const QSize& size : icon.availableSizes())
+        if (size.width() <= kIconSize && size.height() <= kIconSize && size.width() * size.height() > best.width() * best.height()) best = size;
+    if (!best.isValid()) best = icon.actualSize(QSize(kIconSize, kIconSize));
+    return icon.pixmap(best);
+}
+
 void CWndPreview::SetFitWidthFirst(bool widthFirst) {
     m_fitWidthFirst = widthFirst;
     Layout();
@@ -306,10 +327,10 @@ void CWndPreview::paintEvent(QPaintEvent*) {
     if (m_picture.isNull()) {
         p.setPen(FromColour(s.previewIconBorder));
         p.drawRect(m_frame.adjusted(0, 0, -1, -1));
-        const QIcon icon = m_item->icon ? IconForIndex(m_item->icon->iconIndex) : IconForIndex(kIconFolder);
-        const QRect square(m_frame.left() + (kPaneIconFrame - kIconSize) / 2, m_frame.top() + (kPaneIconFrame - kIconSize) / 2,
-                           kIconSize, kIconSize);
-        icon.paint(&p, square);
+        const QPixmap icon = IconPixmap();
+        // Centred in the frame's square at the size the picture has: never stretched.
+        const QPoint at(m_frame.left() + (kPaneIconFrame - icon.width()) / 2, m_frame.top() + (kPaneIconFrame - icon.height()) / 2);
+        p.drawPixmap(at, icon);
     } else {
         // A soft shadow under and beside the picture.
         const QRect f = m_frame;

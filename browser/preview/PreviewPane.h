@@ -3,6 +3,7 @@
 // worker of its own) or its icon, with name, size, type or dimension, and creation date. A newer
 // choice cancels the older worker, which then stores nothing.
 #include <QImage>
+#include <QPixmap>
 #include <QPointer>
 #include <QWidget>
 #include <atomic>
@@ -69,6 +70,10 @@ public:
     // The one line drawn in place of an item (loading, or an empty folder); empty when none is.
     QString MessageText() const;
     FileList_Item* Item() const { return m_item; }
+    // What the pane draws for an item without a picture: its type's icon, or for a folder or a
+    // volume its tree node's picture, and the pixmap drawn (a folder's and a volume's unscaled).
+    i32 IconIndex() const;
+    QPixmap IconPixmap() const;
     // Which side a picture is fitted to first: the width (the default) or the height.
     void SetFitWidthFirst(bool widthFirst);
     // Workers still running, over all panes.

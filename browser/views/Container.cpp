@@ -52,6 +52,64 @@ int ContainerLeftWidth(bool fromSplitter, int position, int current, int w, int 
     return current == 0 ? kFirstLeftWidth : current;
 }
 
+int ClampPaneSplitter(int position, int w) {
+    if (w - position >= kMinPreviewWidth) return std::max(position, kMinPaneWidth);
+    return w - kMinPreviewWidth;
+}
+
+// ---- CSplitterHandle
+
+CSplitterHandle::CSplitterHandle(QWidget* parent, std::function<int(int)> clamp, std::function<void(int)> drop)
+    : QWidget(parent), m_clamp(std::move(clamp)), m_drop(std::move(drop)) {
+    setCursor(Qt::SplitHCursor);
+    setMouseTracking(true);
+}
+
+void CSplitterHandle::PlaceAt(int x, int top, int height) {
+    m_gap = x;
+    if (m_dragging) return;
+    setGeometry(x - kGrip, top, Skin().splitterWidth + 2 * kGrip, std::max(0, height));
+    raise();
+}
+
+int CSplitterHandle::PointerGap(const QMouseEvent* event) const {
+    return m_clamp(x() + event->position().toPoint().x() - m_grabOffset);
+}
+
+void CSplitterHandle::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return QWidget::mousePressEvent(event);
+    m_dragging = true;
+    m_grabOffset = x() + event->position().toPoint().x() - m_gap;
+    m_dragGap = m_gap;
+    update();
+}
+
+void CSplitterHandle::mouseMoveEvent(QMouseEvent* event) {
+    if (!m_dragging) return;
+    const int gap = PointerGap(event);
+    if (gap == m_dragGap) return;
+    m_dragGap = gap;
+    // The bar follows the pointer; the views stay where they are until the drop.
+    move(gap - kGrip, y());
+    update();
+}
+
+void CSplitterHandle::mouseReleaseEvent(QMouseEvent* event) {
+    if (!m_dragging || event->button() != Qt::LeftButton) return QWidget::mouseReleaseEvent(event);
+    m_dragging = false;
+    const int gap = PointerGap(event);
+    update();
+    if (m_drop) m_drop(gap);
+    PlaceAt(m_gap, y(), height());
+}
+
+void CSplitterHandle::paintEvent(QPaintEvent*) {
+    if (!m_dragging) return;
+    // The tracking bar: as wide as the grip, so a one-pixel gap is seen moving.
+    QPainter p(this);
+    p.fillRect(rect().adjusted(1, 0, -1, 0), QColor(Qt::darkGray));
+}
+
 // ---- CWndLeftView
 
 CWndLeftView::CWndLeftView(QWidget* parent) : QWidget(parent) {
@@ -148,6 +206,9 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     m_icons->hide();
     m_preview = new CWndPreview(this);
     m_preview->hide();
+    m_splitter = new CSplitterHandle(this, [this](int x) { return ClampPaneSplitter(x, width()); },
+                                     [this](int x) { DropSplitter(x); });
+    m_splitter->hide();
     m_list->SetOpenHandler([this](FileList_Item* row) { OpenItem(row); });
     m_list->SetRecoverHandler([](CFileNode* node) {
         IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink();
@@ -268,6 +329,16 @@ void CWndRightView::Layout() {
     m_list->setGeometry(0, t, listWidth, h - t);
     m_icons->setGeometry(0, t, listWidth, h - t);
     if (m_previewShown) m_preview->setGeometry(listWidth + s, t, w - listWidth - s, h - t);
+    m_splitter->setVisible(m_previewShown);
+    if (m_previewShown) m_splitter->PlaceAt(listWidth, t, h - t);
+}
+
+void CWndRightView::DropSplitter(int position) {
+    const int w = width();
+    // Outside the limits the layout stays as it is.
+    if (position < kMinPaneWidth || w - position < kMinPreviewWidth) return;
+    m_paneWidth = w - position;
+    Layout();
 }
 
 // ---- CFileSelCtrlContainer
@@ -286,6 +357,9 @@ CFileSelCtrlContainer::CFileSelCtrlContainer() {
         if (CFileTreeCtrl* tree = m_left->CurrentTree()) tree->SelectNodeItem(folder);
     };
     m_right->ensurePreviewRoom = [this] { EnsurePreviewRoom(); };
+    m_splitter = new CSplitterHandle(
+        this, [this](int x) { return ClampContainerSplitter(x, width(), Skin().splitterWidth, m_right->MinWidth()); },
+        [this](int x) { DropSplitter(x); });
     QObject::connect(m_left, &CWndLeftView::searchLayout, [this](bool on) { SetSearchLayout(on); });
     setCursor(Qt::SplitHCursor);
     m_left->setCursor(Qt::ArrowCursor);
@@ -354,6 +428,7 @@ void CFileSelCtrlContainer::SetSearchLayout(bool on) {
     if (on == m_searchLayout) return;
     m_searchLayout = on;
     if (on) {
+        m_splitter->hide();
         m_right->setGeometry(0, 0, width(), std::max(0, height() - 1));
         m_left->setGeometry(0, 0, kSearchStripWidth, Skin().stripHeight);
         m_left->raise();
@@ -374,11 +449,14 @@ void CFileSelCtrlContainer::RecalcLayout(bool fromSplitter, int position) {
     const int s = Skin().splitterWidth;
     m_leftWidth = ContainerLeftWidth(fromSplitter, position, m_leftWidth, w, s, m_right->MinWidth());
     if (m_searchLayout) {
+        m_splitter->hide();
         m_right->setGeometry(0, 0, w, h - 1);
         return;
     }
     m_left->setGeometry(0, 0, m_leftWidth, h - 1);
     m_right->setGeometry(m_leftWidth + s, 0, w - m_leftWidth - s, h - 1);
+    m_splitter->show();
+    m_splitter->PlaceAt(m_leftWidth, 0, h);
 }
 
 void CFileSelCtrlContainer::DropSplitter(int x) {

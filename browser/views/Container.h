@@ -28,9 +28,43 @@ constexpr int kMinPreviewWidth = 240;
 // The container's splitter and layout rules, with W the client width, S the splitter width and
 // R the right view's least width.
 int ClampContainerSplitter(int position, int clientWidth, int splitterWidth, int rightMinWidth);
+// The list/pane splitter's limits in a right view W wide: the list at least 55 pixels, the pane
+// at least 240.
+int ClampPaneSplitter(int position, int clientWidth);
 // The left width a layout gives: 0 (first layout) becomes 200; a splitter position outside the
 // limits keeps the current width.
 int ContainerLeftWidth(bool fromSplitter, int position, int current, int clientWidth, int splitterWidth, int rightMinWidth);
+
+// A vertical splitter bar over the gap between two views: the resize cursor over the gap's
+// whole length and a few pixels either side of it (the skin's gap is one pixel), a bar that
+// follows the pointer while it is dragged, and the drop handed on where it was let go.
+class CSplitterHandle : public QWidget {
+    Q_OBJECT
+public:
+    // clamp: the allowed gap position for a wanted one; drop: the position let go at.
+    CSplitterHandle(QWidget* parent, std::function<int(int)> clamp, std::function<void(int)> drop);
+    // The gap at x, S pixels wide, from top down for height pixels (parent coordinates).
+    void PlaceAt(int x, int top, int height);
+    bool IsDragging() const { return m_dragging; }
+    // How far either side of the gap the handle reaches.
+    static constexpr int kGrip = 3;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int PointerGap(const QMouseEvent* event) const;
+
+    std::function<int(int)> m_clamp;
+    std::function<void(int)> m_drop;
+    int m_gap = 0;        // the gap's x in the parent while not dragging
+    int m_dragGap = 0;    // where the bar is drawn while dragging
+    int m_grabOffset = 0; // the pointer's distance from the gap when pressed
+    bool m_dragging = false;
+};
 
 class CWndLeftView : public QWidget {
     Q_OBJECT
@@ -82,6 +116,10 @@ public:
     CFileIconView* Icons() const { return m_icons; }
     CWndRightCommand* Commands() const { return m_command; }
     CWndPreview* Preview() const { return m_preview; }
+    CSplitterHandle* Splitter() const { return m_splitter; }
+    int ListWidth() const { return m_listWidth; }
+    // A drag of the list/pane splitter let go with the list this wide.
+    void DropSplitter(int position);
     std::function<void(CBindingNode*)> selectFolder;
     std::function<void()> ensurePreviewRoom;
 
@@ -95,6 +133,7 @@ private:
     CFileListCtrl* m_list;
     CFileIconView* m_icons;
     CWndPreview* m_preview;
+    CSplitterHandle* m_splitter;
     bool m_previewShown = false;
     bool m_details = true;
     bool m_idle = true;
@@ -117,6 +156,7 @@ public:
     CWndLeftView* Left() const { return m_left; }
     CWndRightView* Right() const { return m_right; }
     int LeftWidth() const { return m_leftWidth; }
+    CSplitterHandle* Splitter() const { return m_splitter; }
     // A splitter drag released at x.
     void DropSplitter(int x);
 
@@ -125,6 +165,7 @@ private:
 
     CWndLeftView* m_left;
     CWndRightView* m_right;
+    CSplitterHandle* m_splitter;
     int m_leftWidth = 0;
     bool m_searchLayout = false;
     bool m_dragging = false;

@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <filesystem>
 
@@ -41,8 +42,18 @@ using namespace FileSelCtrl;
 using UiCtrl::RecoveryProgressWnd;
 using UiCtrl::SelDataLostPartitionWnd;
 
+struct WindowLanguage {
+    int index;
+    const char* file;
+    const char* tag;
+};
+const WindowLanguage kEnglish{0, "English.dat", "en"};
+const WindowLanguage kGerman{2, "Deutsch.dat", "de"};
+const WindowLanguage kJapanese{1, "Japanese.dat", "ja"};
+
 class BrowserWindow : public ::testing::Test {
 protected:
+    virtual WindowLanguage Language() const { return kEnglish; }
     void SetUp() override {
         wizard::EnsureApp();
         program_ = std::make_unique<wizard::ProgramFolderScope>();
@@ -50,9 +61,10 @@ protected:
         fs::copy_file(testutil::FixturePath("mbr-disk.img"), disks_.File("mbr-disk.img"));
         ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
         RegisterAllPlugins();
-        ConfigStoreLanguage(0, "English.dat");
-        UiResources::Instance().SetLanguage(0, "English.dat");
-        SetUiLanguage(0, "English.dat");
+        const WindowLanguage lang = Language();
+        ConfigStoreLanguage(lang.index, lang.file);
+        UiResources::Instance().SetLanguage(lang.index, lang.file);
+        SetUiLanguage(static_cast<u32>(lang.index), lang.file);
         dlg_ = std::make_unique<CQZMUIDlg>();
         dlg_->Create();
         // Message boxes are answered with their first button, and their texts kept.
@@ -272,5 +284,145 @@ TEST_F(BrowserWindow, TheNameColumnAndThePaneKeepTheirWidthsAndAWiderWindowWiden
     EXPECT_EQ(list->horizontalHeader()->sectionSize(kColumnName), nameWidth);
     EXPECT_TRUE(wizard::Shot(right, "browser-columns-wider-en"));
 }
+
+}  // namespace
+
+namespace {
+
+// The browser's splitters and the main window's maximise, in each language the window is read in.
+class BrowserLayout : public BrowserWindow, public ::testing::WithParamInterface<WindowLanguage> {
+protected:
+    // Run as a process of its own, the window gets a screen wider than itself, so maximising
+    // widens it; run with other tests, the screen is what the first made it, and the test
+    // measures what maximising changed whichever way.
+    void SetUp() override {
+        if (!qApp) {
+            const std::string config = screenDir_.File("wide-screen.json");
+            std::FILE* f = std::fopen(config.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            std::fputs(R"({"screens":[{"name":"wide","x":0,"y":0,"width":1280,"height":800,"logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})", f);
+            std::fclose(f);
+            ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).c_str(), 1);
+        }
+        BrowserWindow::SetUp();
+    }
+    WindowLanguage Language() const override { return GetParam(); }
+    testutil::TempDir screenDir_;
+    std::string ShotName(const std::string& what) const { return "browser-" + what + "-" + GetParam().tag; }
+
+    // A press on a splitter's bar, a move by dx and the release there, as the mouse makes them.
+    static void DragSplitter(CSplitterHandle* bar, int dx) {
+        const QPoint from = bar->rect().center();
+        // The pointer's place on the screen; the bar moves under it, so each event is given in
+        // the bar's coordinates of that moment.
+        const QPoint target = bar->mapToGlobal(from + QPoint(dx, 0));
+        QTest::mousePress(bar, Qt::LeftButton, {}, from);
+        const QPoint to = bar->mapFromGlobal(target);
+        QMouseEvent move(QEvent::MouseMove, QPointF(to), QPointF(target), Qt::NoButton, Qt::LeftButton, {});
+        QApplication::sendEvent(bar, &move);
+        QTest::mouseRelease(bar, Qt::LeftButton, {}, bar->mapFromGlobal(target));
+    }
+    // Along the whole gap of a splitter (top, middle, bottom), the widget under the pointer is
+    // its bar and shows the resize cursor.
+    static void ExpectResizeCursorAlong(QWidget* host, CSplitterHandle* bar, int gapX, int top, int bottom) {
+        for (const int y : {top, (top + bottom) / 2, bottom - 1}) {
+            for (const int x : {gapX - 2, gapX, gapX + 2}) {
+                QWidget* under = host->childAt(x, y);
+                EXPECT_EQ(under, bar) << "at " << x << "," << y << " of a gap at " << gapX;
+                if (under) {
+                    EXPECT_EQ(under->cursor().shape(), Qt::SplitHCursor) << "at " << x << "," << y;
+                }
+            }
+        }
+    }
+};
+
+TEST_P(BrowserLayout, BothSplittersDragAlongTheirLengthAndWidthFromThemOrFromMaximisingGoesToTheList) {
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
+    CFileSelCtrlContainer& container = Container();
+    CWndRightView* right = container.Right();
+    CWndPreview* pane = right->Preview();
+    CFileListCtrl* list = right->Details();
+    CButtonEx* paneButton = right->Commands()->Button(ID_VIEW_PREVIEWPANE);
+    ASSERT_NE(paneButton, nullptr);
+    QTest::mouseClick(paneButton, Qt::LeftButton, {}, paneButton->rect().center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->isVisible() && right->Splitter()->isVisible(); }, "the preview pane"));
+    const int strip = Skin().stripHeight;
+    ExpectResizeCursorAlong(&container, container.Splitter(), container.LeftWidth(), 0, container.height() - 1);
+    ExpectResizeCursorAlong(right, right->Splitter(), list->width(), strip, right->height());
+
+    // The tree/list splitter, dragged right: the right view loses that width, all of it from the list.
+    constexpr int kTreeDrag = 100;
+    const int leftWidth = container.LeftWidth();
+    const int listWidth = list->width();
+    const int paneWidth = pane->width();
+    DragSplitter(container.Splitter(), kTreeDrag);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return list->width() == listWidth - kTreeDrag; }, "the narrower list"));
+    EXPECT_EQ(container.LeftWidth(), leftWidth + kTreeDrag);
+    EXPECT_EQ(pane->width(), paneWidth);
+    // And back left by more: the list gains it.
+    DragSplitter(container.Splitter(), -2 * kTreeDrag);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return list->width() == listWidth + kTreeDrag; }, "the wider list"));
+    EXPECT_EQ(container.LeftWidth(), leftWidth - kTreeDrag);
+    EXPECT_EQ(pane->width(), paneWidth);
+    ExpectResizeCursorAlong(&container, container.Splitter(), container.LeftWidth(), 0, container.height() - 1);
+
+    // The list/pane splitter, dragged left: the pane widens, the list narrows by as much.
+    constexpr int kPaneDrag = 80;
+    const int listBefore = list->width();
+    DragSplitter(right->Splitter(), -kPaneDrag);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->width() == paneWidth + kPaneDrag; }, "the wider pane"));
+    EXPECT_EQ(list->width(), listBefore - kPaneDrag);
+    // Dragged far right, the pane stops at its least width.
+    DragSplitter(right->Splitter(), right->width());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->width() + Skin().splitterWidth == kMinPreviewWidth; }, "the narrowest pane"));
+    ExpectResizeCursorAlong(right, right->Splitter(), list->width(), strip, right->height());
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), ShotName("splitters-dragged")));
+
+    // The caption's maximise item is disabled on the main window: a click on it changes nothing.
+    UiCtrl::UiItem* maximise = dlg_->GetCaptionItem(HomeBaseDialog::kCmdMaximize);
+    UiCtrl::UiItem* restore = dlg_->GetCaptionItem(HomeBaseDialog::kCmdRestore);
+    ASSERT_NE(maximise, nullptr);
+    ASSERT_NE(restore, nullptr);
+    ASSERT_TRUE(maximise->IsVisible());
+    EXPECT_FALSE(maximise->IsEnabled());
+    const QSize normalSize = dlg_->size();
+    const RECT m = maximise->GetRect();
+    QTest::mouseClick(dlg_.get(), Qt::LeftButton, {}, QPoint((m.left + m.right) / 2, (m.top + m.bottom) / 2));
+    uiwait::Flush();
+    EXPECT_EQ(dlg_->size(), normalSize);
+    EXPECT_FALSE(dlg_->IsMaximized());
+
+    // A double click on the caption maximises: the page fills the window, the list takes the width.
+    const int containerWidth = container.width();
+    const int paneNow = pane->width();
+    const int listNow = list->width();
+    const int leftNow = container.LeftWidth();
+    QTest::mouseDClick(dlg_.get(), Qt::LeftButton, {}, QPoint(dlg_->width() / 2, HomeBaseDialog::kCaptionHeight / 2));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->IsMaximized(); }, "the maximised window"));
+    const QRect screen = dlg_->screen()->availableGeometry();
+    EXPECT_EQ(dlg_->geometry(), screen);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return container.width() == containerWidth + screen.width() - normalSize.width(); },
+                                  "the browser following the window"));
+    EXPECT_EQ(list->width(), listNow + container.width() - containerWidth);
+    EXPECT_EQ(pane->width(), paneNow);
+    EXPECT_EQ(container.LeftWidth(), leftNow);
+    EXPECT_FALSE(maximise->IsVisible());
+    EXPECT_TRUE(restore->IsVisible());
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), ShotName("maximised")));
+
+    // The restore item, in the same place, brings back the window and the list as they were.
+    const RECT r = restore->GetRect();
+    EXPECT_EQ(r.left, m.left + dlg_->width() - normalSize.width());
+    QTest::mouseClick(dlg_.get(), Qt::LeftButton, {}, QPoint((r.left + r.right) / 2, (r.top + r.bottom) / 2));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !dlg_->IsMaximized() && container.width() == containerWidth; }, "the restored window"));
+    EXPECT_EQ(dlg_->size(), normalSize);
+    EXPECT_EQ(list->width(), listNow);
+    EXPECT_EQ(pane->width(), paneNow);
+    EXPECT_TRUE(maximise->IsVisible());
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, BrowserLayout, ::testing::Values(kEnglish, kGerman),
+                         [](const ::testing::TestParamInfo<WindowLanguage>& info) { return std::string(info.param.tag); });
 
 }  // namespace
