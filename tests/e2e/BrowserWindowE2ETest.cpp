@@ -21,6 +21,7 @@
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
 #include "browser/ListWait.h"
+#include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
@@ -29,6 +30,7 @@
 #include "browser/preview/PreviewDialog.h"
 #include "browser/preview/PreviewPane.h"
 #include "browser/views/Container.h"
+#include "browser/views/Icons.h"
 #include "browser/views/SearchDlg.h"
 #include "browser/views/Widgets.h"
 #include "core/Settings.h"
@@ -424,5 +426,39 @@ TEST_P(BrowserLayout, BothSplittersDragAlongTheirLengthAndWidthFromThemOrFromMax
 
 INSTANTIATE_TEST_SUITE_P(Languages, BrowserLayout, ::testing::Values(kEnglish, kGerman),
                          [](const ::testing::TestParamInfo<WindowLanguage>& info) { return std::string(info.param.tag); });
+
+}  // namespace
+
+namespace {
+
+TEST_F(BrowserWindow, ThePreviewPaneDrawsAVolumeByTheDrivePictureAtASizeItHas) {
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
+    // A deep scan puts the volume beside the signature-found files: the top lists it as a row.
+    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().IsRunningOrTimed(); }, "the deep scan's start"));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !Strip().IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end"));
+    CWndPreview* pane = Container().Right()->Preview();
+    CButtonEx* paneButton = Container().Right()->Commands()->Button(ID_VIEW_PREVIEWPANE);
+    ASSERT_NE(paneButton, nullptr);
+    QTest::mouseClick(paneButton, Qt::LeftButton, {}, paneButton->rect().center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->isVisible(); }, "the preview pane"));
+
+    // The tree's top item, clicked, then the volume's row.
+    CFileTreeCtrl* tree = Container().Left()->PathTree();
+    const QModelIndex top = tree->model()->index(0, 0);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(top).center());
+    testutil::WaitForRows();
+    const int volume = RowOf("(FAT16)");
+    ASSERT_GE(volume, 0) << "no volume row at the top";
+    CFileListCtrl* list = Container().Right()->Details();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(volume, 0)).center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->Item() && pane->Item()->name.ends_with("(FAT16)"); }, "the volume in the pane"));
+    EXPECT_EQ(pane->IconIndex(), kIconDrive);
+    // Drawn at a size the picture has, not stretched to the large-icon square.
+    const QPixmap drawn = pane->IconPixmap();
+    const QSize size = drawn.deviceIndependentSize().toSize();
+    EXPECT_TRUE(IconForIndex(kIconDrive).availableSizes().contains(size)) << size.width() << "x" << size.height();
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-pane-volume-en"));
+}
 
 }  // namespace
