@@ -18,12 +18,15 @@ FolderOpener& Opener() {
     return opener;
 }
 
-const RECT kTitleRect = {68, 40, 450, 60};
+const RECT kTitleRect = {68, 68, 450, 88};
 constexpr int kFailureDrop = 12;
-const RECT kPathRect = {68, 68, 450, 106};
-const RECT kDetailRect = {68, 112, 450, 148};
-// The failure picture, left of the title.
-const RECT kPictureRect = {14, 40, 62, 88};
+// The path's label and link, and the result picture, at their rows whatever the skin says.
+constexpr int kPathTop = 100;
+constexpr int kPathBottom = 120;
+constexpr int kPictureTop = 70;
+constexpr int kPictureBottom = 118;
+constexpr int kLinkGap = 4;
+const RECT kDetailRect = {68, 124, 450, 156};
 
 }  // namespace
 
@@ -46,8 +49,32 @@ bool ExportResult::OnInitDialog() {
     // Something written is worth showing even when not all of it came through.
     const bool wroteSomething = counts.written + counts.incomplete > 0;
     showPath_ = success || wroteSomething;
-    if (!showPath_)
-        if (UiCtrl::UiItem* item = GetClientItem(kItemPathLink)) item->SetVisible(false);
+    if (!success)
+        if (auto* picture = dynamic_cast<UiCtrl::UIPicButton*>(GetClientItem(kItemPicture)))
+            picture->SetImages(kFailurePicture, kFailurePicture, kFailurePicture, kFailurePicture);
+    auto* label = dynamic_cast<UiCtrl::UIStaticItem*>(GetClientItem(kItemPathLabel));
+    auto* link = dynamic_cast<UiCtrl::UILinkItem*>(GetClientItem(kItemPathLink));
+    if (label && link) {
+        // The link starts right after the label's text and is as wide as the path.
+        RECT r = link->GetRect();
+        r.left = label->GetTextRect().right + kLinkGap;
+        link->SetRect(r);
+        link->SetText(targetPath);
+    }
+    for (UiCtrl::UiItem* item : {static_cast<UiCtrl::UiItem*>(label), static_cast<UiCtrl::UiItem*>(link)}) {
+        if (!item) continue;
+        if (!showPath_) item->SetVisible(false);
+        RECT r = item->GetRect();
+        r.top = kPathTop;
+        r.bottom = kPathBottom;
+        item->SetRect(r);
+    }
+    if (UiCtrl::UiItem* picture = GetClientItem(kItemPicture)) {
+        RECT r = picture->GetRect();
+        r.top = kPictureTop;
+        r.bottom = kPictureBottom;
+        picture->SetRect(r);
+    }
     if (success) {
         WriteLog("[%s:%d] open %s\r\n", "ExportResult::OnInitDialog", __LINE__, targetPath.c_str());
         OpenFolder(targetPath);
@@ -81,15 +108,7 @@ int ExportResult::DrawContent(ui::Dc* dc) {
         title.top += kFailureDrop;
         title.bottom += kFailureDrop;
     }
-    if (!success)
-        if (PictureHandle picture = res.LoadImageFromResource(kResTypeBitmap, kFailurePicture))
-            res.DrawImage(dc, picture, kPictureRect.left, kPictureRect.top, kPictureRect.right, kPictureRect.bottom, 0xFFFFFF);
     dc->DrawText(res.GetString(success ? "RecoveryCompleted" : "RecoveryFailed"), title, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
-    if (showPath_) {
-        dc->SetFont(*res.GetFont(14, 400, false));
-        dc->SetTextColor(0x545454);
-        dc->DrawText(res.GetString("RecoveredTo") + " " + targetPath, kPathRect, DT_LEFT | DT_WORDBREAK | DT_END_ELLIPSIS);
-    }
     const u64 notWhole = counts.failed + counts.incomplete;
     if (notWhole > 0) {
         char text[256];

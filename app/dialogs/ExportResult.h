@@ -9,7 +9,7 @@
 
 class ExportResult : public HomeBaseDialog {
 public:
-    enum ItemId { kItemPathLink = 301, kItemPicture = 305, kItemDone = 502 };
+    enum ItemId { kItemPathLabel = 300, kItemPathLink = 301, kItemPicture = 305, kItemDone = 502 };
     static constexpr int kFailurePicture = 293;
 
     explicit ExportResult(HWND owner);

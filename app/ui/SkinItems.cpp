@@ -279,7 +279,8 @@ void UIStaticItem::SetText(const std::string& text) {
     text_ = text;
     RECT r = rect_;
     r.right = r.left + 10000;
-    ui::MeasureText(*Res().GetFont(16, 100, false), text_, r, DT_SINGLELINE);
+    // Measured in the font it is drawn in, so the label is as wide as its text.
+    ui::MeasureText(*Res().GetFont(16, 500, false), text_, r, DT_SINGLELINE);
     rect_.right = r.right;
     textRect_ = ui::MakeRect(rect_.left, rect_.top, rect_.right, rect_.bottom);
 }

@@ -73,6 +73,11 @@ public:
     int OnMouseLBtnUp(WPARAM wParam, LPARAM lParam) override;
     bool ApplyLanguage() override;
     void FitToText();
+    // A text set at run time (a folder's path); the item's width follows it up to MaxRight.
+    void SetText(const std::string& text) {
+        text_ = text;
+        FitToText();
+    }
     const std::string& Text() const { return text_; }
     const std::string& Link() const { return link_; }
 

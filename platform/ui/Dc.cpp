@@ -86,9 +86,12 @@ QStringList LayoutLines(const QFontMetrics& fm, const QString& text, int width, 
 
 int LayoutHeight(const QFontMetrics& fm, int lines) { return lines * fm.height(); }
 
-int LayoutWidth(const QFontMetrics& fm, const QStringList& lines) {
+// Rounded up from the fractional advances: a width rounded down is narrower than the text,
+// and drawing the text into it would cut it with an ellipsis.
+int LayoutWidth(const QFont& font, const QStringList& lines) {
+    const QFontMetricsF fm(font);
     int w = 0;
-    for (const QString& l : lines) w = std::max(w, fm.horizontalAdvance(l));
+    for (const QString& l : lines) w = std::max(w, static_cast<int>(std::ceil(fm.horizontalAdvance(l))));
     return w;
 }
 
@@ -98,7 +101,7 @@ int MeasureText(const QFont& font, const std::string& text, RECT& rect, u32 flag
     const QFontMetrics fm(font);
     const QStringList lines = LayoutLines(fm, FromUtf8(text), rect.Width(), flags & ~DT_END_ELLIPSIS);
     const int h = LayoutHeight(fm, static_cast<int>(lines.size()));
-    const int w = LayoutWidth(fm, lines);
+    const int w = LayoutWidth(font, lines);
     rect.right = rect.left + w;
     rect.bottom = rect.top + h;
     return h;

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <tuple>
 
 #include "TestUtil.h"
 #include "ui/UiWait.h"
 #include "core/Settings.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/WarmTipDlg.h"
+#include "app/ui/SkinItems.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
 #include "platform/ProgramDir.h"
@@ -149,6 +152,45 @@ TEST_F(RecoveryDialogs, AResultWithFilesNotRecoveredWholeSaysSoAndOnlyASuccessOp
         EXPECT_EQ(answer.Seen(), 1);
         EXPECT_EQ(g_folders.size(), c.opened ? 1u : 0u);
     }
+    SetFolderOpener(nullptr);
+}
+
+TEST_F(RecoveryDialogs, ACompletedResultShowsItsPictureAndThePathAsALinkThatOpensTheFolder) {
+    SetFolderOpener(RecordFolder);
+    for (const auto& [index, file, tag] : {std::tuple{0, "English.dat", "en"}, std::tuple{2, "Deutsch.dat", "de"}}) {
+        SCOPED_TRACE(tag);
+        UiResources::Instance().SetLanguage(index, file);
+        SetUiLanguage(static_cast<u32>(index), file);
+        g_folders.clear();
+        ExportResult result(nullptr);
+        result.targetPath = dir_.File("Recovered data 12-07-2026 at 10_00_00");
+        result.counts.written = 3;
+        result.fileCount = 3;
+        result.success = true;
+        uiwait::ModalWatch answer(uiwait::OfType<ExportResult>([&](ExportResult* shown) {
+            auto* label = dynamic_cast<UiCtrl::UIStaticItem*>(shown->GetClientItem(ExportResult::kItemPathLabel));
+            auto* link = dynamic_cast<UiCtrl::UILinkItem*>(shown->GetClientItem(ExportResult::kItemPathLink));
+            UiCtrl::UiItem* picture = shown->GetClientItem(ExportResult::kItemPicture);
+            ASSERT_TRUE(label && link && picture);
+            EXPECT_TRUE(link->IsVisible() && label->IsVisible() && picture->IsVisible());
+            EXPECT_EQ(link->Text(), result.targetPath);
+            EXPECT_EQ(link->GetRect().left, label->GetTextRect().right + 4) << "the link follows its label";
+            shown->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/export-07-result-link-" + tag + ".png"));
+            // The folder opened as the dialog showed; a click on the link opens it again.
+            ASSERT_EQ(g_folders.size(), 1u);
+            const RECT r = link->GetRect();
+            const QPoint at(HomeBaseDialog::ClientToWindowX((r.left + r.right) / 2), HomeBaseDialog::ClientToWindowY((r.top + r.bottom) / 2));
+            QTest::mouseMove(shown, at);
+            QTest::mouseClick(shown, Qt::LeftButton, {}, at);
+            uiwait::Flush();
+            EXPECT_EQ(g_folders, (std::vector<std::string>{result.targetPath, result.targetPath}));
+            shown->EndDialog(IDOK);
+        }));
+        result.DoModal();
+        EXPECT_EQ(answer.Seen(), 1);
+    }
+    UiResources::Instance().SetLanguage(0, "English.dat");
+    SetUiLanguage(0, "English.dat");
     SetFolderOpener(nullptr);
 }
 
