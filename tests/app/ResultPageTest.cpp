@@ -228,4 +228,32 @@ TEST_F(ResultPage, TheDestinationNoteTheRecoveryTipAndAFailedResultShowTheirWarn
     SetFolderOpener(nullptr);
 }
 
+// The destination folder dialog: a grey border shows left of its tree and above it, the rest of
+// the tree's surroundings stay white.
+TEST_F(ResultPage, TheDestinationDialogDrawsItsTreeBorder) {
+    constexpr QRgb kBorder = qRgb(196, 196, 196);
+    for (const auto& [language, file, suffix] :
+         {std::tuple{0u, "English.dat", "en"}, std::tuple{2u, "Deutsch.dat", "de"}, std::tuple{1u, "Japanese.dat", "ja"}}) {
+        SCOPED_TRACE(file);
+        UseLanguage(language, file);
+        uiwait::ModalWatch answer(uiwait::OfType<SelExportPathDlg>([&](SelExportPathDlg* shown) {
+            uiwait::Paint(shown);
+            const QImage image = shown->grab().toImage();
+            image.save(QString::fromStdString(Shot(std::string("destination-") + suffix)));
+            // In client coordinates: the band from x 20 to the tree's left at 23, from y 15 to its top at 17.
+            const auto at = [&](int x, int y) {
+                return image.pixel(HomeBaseDialog::ClientToWindowX(x), HomeBaseDialog::ClientToWindowY(y)) & 0xFFFFFF;
+            };
+            for (const int y : {20, 120, 230}) EXPECT_EQ(at(21, y), kBorder & 0xFFFFFF) << "left of the tree at y " << y;
+            for (const int x : {30, 300, 550}) EXPECT_EQ(at(x, 15), kBorder & 0xFFFFFF) << "above the tree at x " << x;
+            EXPECT_EQ(at(10, 120), 0xFFFFFFu) << "white beside the border";
+            shown->EndDialog(IDCANCEL);
+        }));
+        SelExportPathDlg folder(nullptr);
+        folder.DoModal();
+        EXPECT_EQ(answer.Seen(), 1);
+    }
+    UseLanguage(0, "English.dat");
+}
+
 }  // namespace
