@@ -20,6 +20,7 @@
 #include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/dialogs/SaveRestoreScanResult.h"
+#include "app/dialogs/SearchDlg.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "devices/ScanOptions.h"
@@ -139,6 +140,7 @@ int RecoveryGraphWnd::Create(HWND parent, void* instance, RECT rect, u32 style) 
         session.SetDirectoryTree(browser_);
         browser_->SetLanguage(static_cast<int>(GetUiLanguage()));
         browser_->SetSink(this);
+        InstallSearchDialog();
     }
     for (int id : {kItemHome, kItemRecover})
         if (UiItem* item = GetItem(id)) item->SetVisible(false);

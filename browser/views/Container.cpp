@@ -246,14 +246,13 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     connect(m_command, &CWndRightCommand::showPreviewPane, this, &CWndRightView::ShowPreviewPane);
     connect(m_command, &CWndRightCommand::setViewMode, this, &CWndRightView::SetViewMode);
     connect(m_command, &CWndRightCommand::openSearch, this, [this] {
-        SearchDlg dialog(window(), [](const std::string& text) {
+        RunSearchDialog(window(), [](const std::string& text) {
             // The page that holds the browser runs the search and waits for it in its wait box;
             // a browser on its own searches in the background.
             HWND page = RecoveryGraph::Instance().GetPageWindow();
             if (page && SendMessage(page, WM_UI_DO_SEARCH, reinterpret_cast<WPARAM>(text.c_str()), 0) == 0) return;
             SearchRunner().Start(text);
         });
-        dialog.exec();
     });
 }
 

@@ -1,14 +1,13 @@
 #pragma once
-// The small modal dialog in which the user types the name to search the found files for. The
-// search itself runs on a thread of its own (CSearchRunner); its hits reach the search list
-// through the node manager's queue, so no UI object is touched off the UI thread.
-#include <QDialog>
+// Searching the found files by name: the dialog in which the user types the name (the program's
+// shell provides it, a skinned window of its own) and the thread the search runs on. The hits
+// reach the search list through the node manager's queue, so no UI object is touched off the
+// UI thread.
 #include <functional>
 #include <string>
 #include <thread>
 
-class QLineEdit;
-class QPushButton;
+class QWidget;
 
 namespace FileSelCtrl {
 
@@ -17,23 +16,13 @@ constexpr int kSearchDlgResult = 2;
 // The edit takes at most this many characters.
 constexpr int kSearchTextLimit = 29;
 
-class SearchDlg : public QDialog {
-    Q_OBJECT
-public:
-    // search receives the text when the user presses Search.
-    SearchDlg(QWidget* parent, std::function<void(const std::string&)> search);
-    QLineEdit* Edit() const { return m_edit; }
-    QPushButton* SearchButton() const { return m_search; }
-    QPushButton* CancelButton() const { return m_cancel; }
-
-private:
-    void OnSearch();
-
-    std::function<void(const std::string&)> m_handler;
-    QLineEdit* m_edit;
-    QPushButton* m_search;
-    QPushButton* m_cancel;
-};
+// Receives the text when the user presses Search.
+using SearchHandler = std::function<void(const std::string&)>;
+// Runs the search dialog modally over parent.
+using SearchDialogFunction = std::function<void(QWidget* parent, const SearchHandler& search)>;
+void SetSearchDialog(SearchDialogFunction dialog);
+// False when no dialog was set (the search command then does nothing).
+bool RunSearchDialog(QWidget* parent, const SearchHandler& search);
 
 // Runs one search at a time on its own thread; a new search waits for the previous one.
 class CSearchRunner {

@@ -16,6 +16,8 @@
 #include "browser/views/HeaderCtrl.h"
 #include "browser/views/ScrollBar.h"
 #include "browser/views/SearchDlg.h"
+#include "app/dialogs/SearchDlg.h"
+#include "app/ui/UiItem.h"
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -193,39 +195,65 @@ TEST_F(BrowserHeaderAndBars, SkinnedBarsReplaceTheSystemBarsAndPageByTheViewsPag
     container->Right()->SetViewMode(true);
 }
 
+// A click on a skin item of a skinned dialog, where the user sees it.
+void ClickDialogItem(HomeBaseDialog& dialog, int id) {
+    const RECT r = dialog.GetClientItem(id)->GetRect();
+    const QPoint at(HomeBaseDialog::ClientToWindowX((r.left + r.right) / 2), HomeBaseDialog::ClientToWindowY((r.top + r.bottom) / 2));
+    QTest::mouseMove(&dialog, at);
+    QTest::mouseClick(&dialog, Qt::LeftButton, {}, at);
+    uiwait::Flush();
+}
+
 TEST_F(BrowserHeaderAndBars, TheSearchDialogStartsASearchWhoseHitsFillTheSearchTab) {
+    InstallSearchDialog();
     // The dialog on its own: the button follows the text, 29 characters at most, one search.
     std::vector<std::string> asked;
     {
-        SearchDlg dialog(nullptr, [&](const std::string& text) { asked.push_back(text); });
-        dialog.show();
-        EXPECT_FALSE(dialog.SearchButton()->isEnabled());
+        ::SearchDlg dialog([&](const std::string& text) { asked.push_back(text); });
+        dialog.Create();
+        UiCtrl::UiItem* search = dialog.GetClientItem(::SearchDlg::kItemSearch);
+        ASSERT_NE(search, nullptr);
+        ASSERT_NE(dialog.GetCaptionItem(HomeBaseDialog::kCmdClose), nullptr) << "the caption's close item";
+        EXPECT_FALSE(search->IsEnabled());
         QTest::keyClicks(dialog.Edit(), "x");
-        EXPECT_TRUE(dialog.SearchButton()->isEnabled());
+        EXPECT_TRUE(search->IsEnabled());
         QTest::keyClick(dialog.Edit(), Qt::Key_Backspace);
-        EXPECT_FALSE(dialog.SearchButton()->isEnabled());
+        EXPECT_FALSE(search->IsEnabled());
+        ClickDialogItem(dialog, ::SearchDlg::kItemSearch);
+        EXPECT_TRUE(dialog.isVisible()) << "a disabled Search does nothing";
         QTest::keyClicks(dialog.Edit(), QString(40, 'a'));
         EXPECT_EQ(dialog.Edit()->text().size(), kSearchTextLimit);
         dialog.Edit()->setText("file100?.jpg");
         std::filesystem::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
         EXPECT_TRUE(dialog.grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-search-dialog.png")));
-        QTest::mouseClick(dialog.SearchButton(), Qt::LeftButton);
+        ClickDialogItem(dialog, ::SearchDlg::kItemSearch);
         EXPECT_EQ(dialog.result(), kSearchDlgResult);
         EXPECT_EQ(asked, std::vector<std::string>{"file100?.jpg"});
     }
-    {
-        SearchDlg dialog(nullptr, [&](const std::string& text) { asked.push_back(text); });
-        dialog.show();
-        QTest::mouseClick(dialog.CancelButton(), Qt::LeftButton);
+    for (const int close : {static_cast<int>(::SearchDlg::kItemCancel), HomeBaseDialog::kCmdClose}) {
+        ::SearchDlg dialog([&](const std::string& text) { asked.push_back(text); });
+        dialog.Create();
+        QTest::keyClicks(dialog.Edit(), "y");
+        if (close == HomeBaseDialog::kCmdClose) {
+            // The caption's close item, in window coordinates.
+            const RECT r = dialog.GetCaptionItem(close)->GetRect();
+            const QPoint at((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+            QTest::mouseMove(&dialog, at);
+            QTest::mouseClick(&dialog, Qt::LeftButton, {}, at);
+            uiwait::Flush();
+        } else {
+            ClickDialogItem(dialog, close);
+        }
+        EXPECT_FALSE(dialog.isVisible());
         EXPECT_EQ(dialog.result(), kSearchDlgResult);
-        EXPECT_EQ(asked.size(), 1u) << "cancel searches nothing";
+        EXPECT_EQ(asked.size(), 1u) << "cancel and close search nothing";
     }
 
     // From the command bar: the dialog, the search thread, the hits in the Search tab.
     uiwait::ModalWatch answer([](QWidget* w) {
-        if (auto* dialog = qobject_cast<SearchDlg*>(w)) {
+        if (auto* dialog = dynamic_cast<::SearchDlg*>(w)) {
             dialog->Edit()->setText("file100?.jpg");
-            QTest::mouseClick(dialog->SearchButton(), Qt::LeftButton);
+            ClickDialogItem(*dialog, ::SearchDlg::kItemSearch);
         }
     });
     container->SetIdle(true);

@@ -14,6 +14,7 @@
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
+#include "app/dialogs/SearchDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelFileTypeWnd.h"
@@ -31,7 +32,6 @@
 #include "browser/preview/PreviewPane.h"
 #include "browser/views/Container.h"
 #include "browser/views/Icons.h"
-#include "browser/views/SearchDlg.h"
 #include "browser/views/Widgets.h"
 #include "core/Settings.h"
 #include "engine/RecoveryGraph.h"
@@ -126,11 +126,14 @@ protected:
     void SearchByClicks(const std::string& text) {
         bool typed = false;
         wizard::ModalWatch answer([&](QWidget* w) {
-            auto* dialog = qobject_cast<SearchDlg*>(w);
+            auto* dialog = dynamic_cast<::SearchDlg*>(w);
             if (!dialog || typed) return;
             typed = true;
             QTest::keyClicks(dialog->Edit(), QString::fromStdString(text));
-            QTest::mouseClick(dialog->SearchButton(), Qt::LeftButton);
+            const RECT r = dialog->GetClientItem(::SearchDlg::kItemSearch)->GetRect();
+            const QPoint at(HomeBaseDialog::ClientToWindowX((r.left + r.right) / 2), HomeBaseDialog::ClientToWindowY((r.top + r.bottom) / 2));
+            QTest::mouseMove(dialog, at);
+            QTest::mouseClick(dialog, Qt::LeftButton, {}, at);
         });
         CButtonEx* search = Container().Right()->Commands()->Button(ID_VIEW_SEARCH);
         ASSERT_NE(search, nullptr);

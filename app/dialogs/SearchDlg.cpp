@@ -1,0 +1,95 @@
+#include "app/dialogs/SearchDlg.h"
+
+#include <QLineEdit>
+
+#include "app/ui/SkinItems.h"
+#include "app/ui/UiResources.h"
+#include "browser/model/BrowserSkin.h"
+
+namespace {
+// In client coordinates: the edit, the grey frame around it and the line above it.
+const RECT kEditRect = {30, 66, 378, 83};
+const RECT kEditFrame = {27, 62, 379, 84};
+const RECT kTipRect = {27, 22, 379, 54};
+constexpr COLORREF kFrameColour = 0xC4C4C4;
+constexpr int kEditFontHeight = 17;
+constexpr int kEditFontWeight = 500;
+constexpr int kTipFontHeight = 16;
+constexpr int kTipFontWeight = 700;
+}  // namespace
+
+SearchDlg::SearchDlg(FileSelCtrl::SearchHandler search) : HomeBaseDialog(kPopupTemplate, nullptr, 0), search_(std::move(search)) {
+    setModal(true);
+}
+
+bool SearchDlg::OnInitDialog() {
+    HomeBaseDialog::OnInitDialog();
+    ApplySkinSize("SearchDlg");
+    LayoutCaption();
+    UiCtrl::LoadSkinItems(ClientItems(), "SearchDlg", Handle());
+    setWindowTitle(ui::FromUtf8(UiResources::Instance().GetString("caption")));
+    // The texts are the browser's, in the interface language.
+    const FileSelCtrl::BrowserSkin& skin = FileSelCtrl::Skin();
+    if (auto* search = dynamic_cast<UiCtrl::UiBtnWithoutWnd*>(GetClientItem(kItemSearch))) {
+        search->SetText(skin.searchButton);
+        search->Enable(false);
+    }
+    if (auto* cancel = dynamic_cast<UiCtrl::UiBtnWithoutWnd*>(GetClientItem(kItemCancel))) cancel->SetText(skin.searchCancel);
+    edit_ = new QLineEdit(this);
+    edit_->setGeometry(ClientToWindowX(kEditRect.left), ClientToWindowY(kEditRect.top), kEditRect.right - kEditRect.left,
+                       kEditRect.bottom - kEditRect.top);
+    edit_->setFont(*UiResources::Instance().GetFont(kEditFontHeight, kEditFontWeight, false));
+    edit_->setFrame(false);
+    edit_->setMaxLength(FileSelCtrl::kSearchTextLimit);
+    QObject::connect(edit_, &QLineEdit::textChanged, this, [this] { OnTextChanged(); });
+    edit_->show();
+    edit_->setFocus();
+    return true;
+}
+
+void SearchDlg::OnTextChanged() {
+    text_ = edit_->text().toStdString();
+    if (UiCtrl::UiItem* search = GetClientItem(kItemSearch)) search->Enable(!text_.empty());
+    update();
+}
+
+bool SearchDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
+    switch (LOWORD(wParam)) {
+    case kItemSearch:
+        text_ = edit_ ? edit_->text().toStdString() : std::string();
+        if (text_.empty()) return true;
+        if (edit_) edit_->setEnabled(false);
+        if (search_) search_(text_);
+        EndDialog(FileSelCtrl::kSearchDlgResult);
+        return true;
+    case kItemCancel:
+    case kCmdClose:
+        EndDialog(FileSelCtrl::kSearchDlgResult);
+        return true;
+    default: break;
+    }
+    return HomeBaseDialog::OnCommand(wParam, lParam);
+}
+
+int SearchDlg::DrawBackground(ui::Dc* dc) {
+    if (!dc) return 0;
+    PaintWhiteClientArea(Handle(), dc);
+    if (edit_ && edit_->isVisible()) dc->FrameRect(kEditFrame, kFrameColour);
+    return 0;
+}
+
+int SearchDlg::DrawContent(ui::Dc* dc) {
+    if (!dc) return 0;
+    dc->SetFont(*UiResources::Instance().GetFont(kTipFontHeight, kTipFontWeight, false));
+    dc->SetTextColor(0x000000);
+    RECT tip = kTipRect;
+    dc->DrawText(FileSelCtrl::Skin().searchTextTip, tip, DT_VCENTER | DT_SINGLELINE);
+    return 0;
+}
+
+void InstallSearchDialog() {
+    FileSelCtrl::SetSearchDialog([](QWidget*, const FileSelCtrl::SearchHandler& search) {
+        SearchDlg dialog(search);
+        dialog.DoModal();
+    });
+}
