@@ -17,6 +17,7 @@
 #include "core/Shell.h"
 #include "core/Strings.h"
 #include "app/dialogs/FreezeTipDlg.h"
+#include "app/dialogs/PreviewFrameDlg.h"
 #include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/dialogs/SaveRestoreScanResult.h"
@@ -141,6 +142,7 @@ int RecoveryGraphWnd::Create(HWND parent, void* instance, RECT rect, u32 style) 
         browser_->SetLanguage(static_cast<int>(GetUiLanguage()));
         browser_->SetSink(this);
         InstallSearchDialog();
+        InstallPreviewFrame();
     }
     for (int id : {kItemHome, kItemRecover})
         if (UiItem* item = GetItem(id)) item->SetVisible(false);

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -14,6 +15,7 @@
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
+#include "app/dialogs/PreviewFrameDlg.h"
 #include "app/dialogs/SearchDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
@@ -49,6 +51,7 @@ struct WindowLanguage {
     const char* file;
     const char* tag;
 };
+void PrintTo(const WindowLanguage& language, std::ostream* os) { *os << language.tag; }
 const WindowLanguage kEnglish{0, "English.dat", "en"};
 const WindowLanguage kGerman{2, "Deutsch.dat", "de"};
 const WindowLanguage kJapanese{1, "Japanese.dat", "ja"};
@@ -167,14 +170,15 @@ TEST_F(BrowserWindow, TheHexPageShowsBytesOutsidePrintableAsciiAsDots) {
     QString page;
     bool shown = false;
     wizard::ModalWatch answer([&](QWidget* w) {
-        auto* preview = qobject_cast<CFilePreViewDlg*>(w);
+        auto* frame = dynamic_cast<PreviewFrameDlg*>(w);
+        auto* preview = frame ? qobject_cast<CFilePreViewDlg*>(&frame->Content()) : nullptr;
         if (!preview || shown) return;
         shown = true;
         QTest::mouseClick(preview->Tabs(), Qt::LeftButton, {}, preview->Tabs()->tabRect(1).center());
         uiwait::Flush();
         page = preview->HexView()->toPlainText();
-        EXPECT_TRUE(wizard::Shot(preview, "browser-hex-page-en"));
-        wizard::EndModal(preview, 0);
+        EXPECT_TRUE(wizard::Shot(frame, "browser-hex-page-en"));
+        wizard::EndModal(frame, 0);
     });
     DoubleClickRow(row);
     ASSERT_TRUE(wizard::PumpUntil([&] { return shown; }, "the preview window"));
@@ -463,5 +467,76 @@ TEST_F(BrowserWindow, ThePreviewPaneDrawsAVolumeByTheDrivePictureAtASizeItHas) {
     EXPECT_TRUE(IconForIndex(kIconDrive).availableSizes().contains(size)) << size.width() << "x" << size.height();
     EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-pane-volume-en"));
 }
+
+}  // namespace
+
+namespace {
+
+// The search and preview windows of the browser, in each language the window is read in.
+class BrowserDialogs : public BrowserWindow, public ::testing::WithParamInterface<WindowLanguage> {
+protected:
+    WindowLanguage Language() const override { return GetParam(); }
+    // A click where the user sees an item of a skinned dialog: a caption item is placed in
+    // window coordinates, a client item in client coordinates.
+    static void ClickCaptionItem(HomeBaseDialog& dialog, int id) {
+        const RECT r = dialog.GetCaptionItem(id)->GetRect();
+        const QPoint at((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        QTest::mouseMove(&dialog, at);
+        QTest::mouseClick(&dialog, Qt::LeftButton, {}, at);
+    }
+};
+
+TEST_P(BrowserDialogs, TheSearchAndPreviewWindowsAreSkinnedDialogsThatTheirCloseItemEnds) {
+    const std::string tag = GetParam().tag;
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT32"));
+
+    // The search window from the command bar, closed by its caption's close item: no search.
+    QPointer<::SearchDlg> search;
+    bool searchShown = false;
+    wizard::ModalWatch answerSearch([&](QWidget* w) {
+        auto* dialog = dynamic_cast<::SearchDlg*>(w);
+        if (!dialog || searchShown) return;
+        searchShown = true;
+        search = dialog;
+        EXPECT_NE(dialog->GetCaptionItem(HomeBaseDialog::kCmdClose), nullptr);
+        QTest::keyClicks(dialog->Edit(), QStringLiteral("TXT"));
+        uiwait::Paint(dialog);
+        EXPECT_TRUE(wizard::Shot(dialog, "browser-search-dialog-" + tag));
+        ClickCaptionItem(*dialog, HomeBaseDialog::kCmdClose);
+    });
+    CButtonEx* searchButton = Container().Right()->Commands()->Button(ID_VIEW_SEARCH);
+    ASSERT_NE(searchButton, nullptr);
+    QTest::mouseClick(searchButton, Qt::LeftButton, {}, searchButton->rect().center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return searchShown && !search; }, "the search window's end"));
+    EXPECT_FALSE(SearchTabShown()) << "closing the search window searched";
+
+    // A found file opened from the list: its preview runs in the skinned frame with the file's
+    // name as title, and the caption's close item ends it.
+    const int row = OpenFolders({"Projects"}, "ILE4551.TXT");
+    ASSERT_GE(row, 0);
+    QPointer<PreviewFrameDlg> frame;
+    bool previewShown = false;
+    std::string title;
+    wizard::ModalWatch answerPreview([&](QWidget* w) {
+        auto* shown = dynamic_cast<PreviewFrameDlg*>(w);
+        if (!shown || previewShown) return;
+        previewShown = true;
+        frame = shown;
+        EXPECT_NE(qobject_cast<CFilePreViewDlg*>(&shown->Content()), nullptr);
+        EXPECT_TRUE(shown->Content().isVisible());
+        EXPECT_EQ(shown->Content().geometry().top(), HomeBaseDialog::kCaptionHeight) << "the preview starts below the caption";
+        title = shown->windowTitle().toStdString();
+        uiwait::Paint(shown);
+        EXPECT_TRUE(wizard::Shot(shown, "browser-preview-dialog-" + tag));
+        ClickCaptionItem(*shown, HomeBaseDialog::kCmdClose);
+    });
+    DoubleClickRow(row);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return previewShown && !frame; }, "the preview window's end"));
+    EXPECT_TRUE(title.ends_with(Skin().filePreview)) << title;
+    EXPECT_NE(title.find("ILE4551.TXT"), std::string::npos) << title;
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, BrowserDialogs, ::testing::Values(kEnglish, kGerman, kJapanese),
+                         [](const ::testing::TestParamInfo<WindowLanguage>& info) { return std::string(info.param.tag); });
 
 }  // namespace

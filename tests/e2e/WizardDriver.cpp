@@ -26,6 +26,9 @@ ProgramFolderScope::ProgramFolderScope() : savedProgramDir_(GetProgramDir()) {
         const std::string ext = entry.path().extension().string();
         if (ext == ".dat" || ext == ".xml") std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename()));
     }
+    // The browser's skin: its bitmaps and, per language, its texts.
+    const std::filesystem::path skin = std::filesystem::path(savedProgramDir_) / "Res";
+    if (std::filesystem::is_directory(skin)) std::filesystem::copy(skin, dir_.File("Res"), std::filesystem::copy_options::recursive);
     SetProgramDir(dir_.Path() + "/");
     // The texts are read from the language file of the program folder in use.
     SetLanguageFile(LanguageFileName().c_str());

@@ -20,10 +20,10 @@ class SelDataLostPartitionWnd;
 namespace wizard {
 
 void EnsureApp();
-// The program folder of a window test while it lives: the shipped texts and skin copied into a
-// folder of the test's own, with the user's configuration folder (Config.dat, the language
-// choice) beside them. Tests run side by side, and one test's settings written into a shared
-// Config.dat would steer another's window.
+// The program folder of a window test while it lives: the shipped texts and skins (the browser's
+// Res folder too) copied into a folder of the test's own, with the user's configuration folder
+// (Config.dat, the language choice) beside them. Tests run side by side, and one test's settings
+// written into a shared Config.dat would steer another's window.
 class ProgramFolderScope {
 public:
     ProgramFolderScope();
