@@ -157,7 +157,8 @@ TEST_F(RecoveryDialogs, AResultWithFilesNotRecoveredWholeSaysSoAndOnlyASuccessOp
 
 TEST_F(RecoveryDialogs, ACompletedResultShowsItsPictureAndThePathAsALinkThatOpensTheFolder) {
     SetFolderOpener(RecordFolder);
-    for (const auto& [index, file, tag] : {std::tuple{0, "English.dat", "en"}, std::tuple{2, "Deutsch.dat", "de"}}) {
+    for (const auto& [index, file, tag] :
+         {std::tuple{0, "English.dat", "en"}, std::tuple{2, "Deutsch.dat", "de"}, std::tuple{1, "Japanese.dat", "ja"}}) {
         SCOPED_TRACE(tag);
         UiResources::Instance().SetLanguage(index, file);
         SetUiLanguage(static_cast<u32>(index), file);
