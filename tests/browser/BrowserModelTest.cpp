@@ -49,6 +49,9 @@ struct SmallTree {
 class BrowserModel : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The names these cases expect are the built-in texts; a window test of the same
+        // process may have loaded a language's.
+        Skin() = BrowserSkin();
         Manager().ClearAll();
         Manager().SetUiWindow(nullptr);
         Manager().SetCurrentTreeKind(kTreeKindPath);
