@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 
@@ -66,4 +67,19 @@ void AppendTimedLine(const char* fileName, const char* format, va_list args) { A
 MORVENDA_LOG_FN(LogInfo, "[info] ")
 MORVENDA_LOG_FN(LogError, "[error] ")
 MORVENDA_LOG_FN(ReleaseTrace, "[trace] ")
-MORVENDA_LOG_FN(DebugTrace, "[debug] ")
+
+bool DebugTraceEnabled() {
+    static const bool enabled = [] {
+        const char* value = std::getenv("MORVENDA_DEBUG_TRACE");
+        return value != nullptr && std::string(value) == "1";
+    }();
+    return enabled;
+}
+
+void DebugTrace(const char* format, ...) {
+    if (!DebugTraceEnabled()) return;
+    va_list ap;
+    va_start(ap, format);
+    Append("MorvendaTrace.log", "[debug] ", format, ap);
+    va_end(ap);
+}

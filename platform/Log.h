@@ -15,7 +15,10 @@ inline constexpr u64 kLogFileLimitBytes = u64(4) << 20;
 void LogInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void ReleaseTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Per-entry detail (every file a folder walk meets): written only while the environment
+// variable MORVENDA_DEBUG_TRACE is 1, for it would open the log once per found file.
 void DebugTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+bool DebugTraceEnabled();
 
 // Where the log FILE lives: the user's state folder, never the program's folder, which may be
 // read-only and holds only what ships with the program.
