@@ -1,5 +1,6 @@
 #include "browser/model/BrowserConfig.h"
 
+#include <QLocale>
 #include <QMimeDatabase>
 #include <QString>
 #include <tinyxml.h>
@@ -18,6 +19,10 @@ constexpr const char* kSettingsFile = "Languange.ini";
 constexpr const char* kSection = "Language";
 constexpr const char* kKey = "Id";
 constexpr i32 kFirstThemeIcon = 16;
+// The locale of each language id, in the order of the language folders.
+const char* const kLanguageLocales[kLanguageCount] = {"en_US", "ja_JP", "de_DE", "fr_FR", "es_ES", "pt_BR"};
+constexpr const char* kFolderKeyPrefix = "d:";
+constexpr const char* kFileKeyPrefix = "f:";
 }  // namespace
 
 std::string LowerUtf8(const std::string& text) {
@@ -102,35 +107,49 @@ const IconRecord* CFileSelIconManager::GetDriveIcon() {
 
 const IconRecord* CFileSelIconManager::Lookup(const std::string& key, bool folder) {
     std::lock_guard<std::mutex> guard(m_lock);
-    const std::string mapKey = (folder ? "d:" : "f:") + key;
+    const std::string mapKey = (folder ? kFolderKeyPrefix : kFileKeyPrefix) + key;
     auto it = m_records.find(mapKey);
     if (it != m_records.end()) return it->second.get();
     auto record = std::make_unique<IconRecord>();
-    QMimeDatabase db;
-    if (folder) {
-        record->iconIndex = kIconFolder;
-        record->typeName = db.mimeTypeForName("inode/directory").comment().toStdString();
-    } else {
-        // Asked by name only: no file is touched.
-        const QString probe = key.empty() ? QStringLiteral("1") : QStringLiteral("1.") + QString::fromStdString(key);
-        const QMimeType type = db.mimeTypeForFile(probe, QMimeDatabase::MatchExtension);
-        if (type.isValid() && !type.isDefault()) {
-            record->typeName = type.comment().toStdString();
-            const std::string icon = type.iconName().toStdString();
-            auto known = m_iconIndexes.find(icon);
-            if (known == m_iconIndexes.end()) {
-                const i32 index = kFirstThemeIcon + static_cast<i32>(m_iconIndexes.size());
-                known = m_iconIndexes.emplace(icon, index).first;
-                m_iconNames[index] = icon;
-            }
-            record->iconIndex = known->second;
-        } else {
-            record->typeName = key.empty() ? std::string("File") : QString::fromStdString(key).toUpper().toStdString() + " File";
-        }
-    }
+    NameRecord(mapKey, *record);
     const IconRecord* result = record.get();
     m_records.emplace(mapKey, std::move(record));
     return result;
+}
+
+void CFileSelIconManager::NameRecord(const std::string& mapKey, IconRecord& record) {
+    QMimeDatabase db;
+    if (mapKey.rfind(kFolderKeyPrefix, 0) == 0) {
+        record.iconIndex = kIconFolder;
+        record.typeName = db.mimeTypeForName("inode/directory").comment().toStdString();
+        return;
+    }
+    const std::string key = mapKey.substr(std::char_traits<char>::length(kFileKeyPrefix));
+    // Asked by name only: no file is touched.
+    const QString probe = key.empty() ? QStringLiteral("1") : QStringLiteral("1.") + QString::fromStdString(key);
+    const QMimeType type = db.mimeTypeForFile(probe, QMimeDatabase::MatchExtension);
+    if (type.isValid() && !type.isDefault()) {
+        record.typeName = type.comment().toStdString();
+        const std::string icon = type.iconName().toStdString();
+        auto known = m_iconIndexes.find(icon);
+        if (known == m_iconIndexes.end()) {
+            const i32 index = kFirstThemeIcon + static_cast<i32>(m_iconIndexes.size());
+            known = m_iconIndexes.emplace(icon, index).first;
+            m_iconNames[index] = icon;
+        }
+        record.iconIndex = known->second;
+    } else {
+        record.typeName = key.empty() ? std::string("File") : QString::fromStdString(key).toUpper().toStdString() + " File";
+    }
+}
+
+void CFileSelIconManager::ApplyLanguage(int id) {
+    if (id < 0 || id >= kLanguageCount) return;
+    std::lock_guard<std::mutex> guard(m_lock);
+    // Under the lock, so no lookup reads a type name while the locale changes.
+    QLocale::setDefault(QLocale(QString::fromLatin1(kLanguageLocales[id])));
+    for (auto& [mapKey, record] : m_records) NameRecord(mapKey, *record);
+    if (m_drive) m_drive->typeName = QMimeDatabase().mimeTypeForName("inode/mount-point").comment().toStdString();
 }
 
 std::string CFileSelIconManager::IconName(i32 index) {

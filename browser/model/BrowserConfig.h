@@ -71,12 +71,17 @@ public:
     // The icon-theme name of an index, empty for the fixed ones.
     std::string IconName(i32 index);
     void Clear();
+    // Makes the language (0..5) the process's default locale, which type names and dates are
+    // given in, and names every kept record again in it; rows keep pointing at the same records.
+    void ApplyLanguage(int id);
 
     // The lower-cased extension of a name as used for keys.
     static std::string ExtensionKey(const std::string& fileName);
 
 private:
     const IconRecord* Lookup(const std::string& key, bool folder);
+    // The type name of a key in the default locale; caller holds the lock.
+    void NameRecord(const std::string& mapKey, IconRecord& record);
 
     std::mutex m_lock;
     std::map<std::string, std::unique_ptr<IconRecord>> m_records;

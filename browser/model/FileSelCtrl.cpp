@@ -122,6 +122,8 @@ void CFileSelCtrl::SetSink(IFileSelCtrlSink* sink) {
 }
 
 bool CFileSelCtrl::SetLanguage(int id) {
+    // Also for the id already kept: the first call after start-up brings the locale along.
+    CFileSelIconManager::Instance().ApplyLanguage(id);
     if (!CFileSelCtrlConfig::Instance().SetLanguage(id)) return false;
     if (m_container) m_container->ApplyLanguage();
     return true;

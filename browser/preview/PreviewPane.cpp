@@ -213,6 +213,17 @@ void CWndPreview::OnPictureReady(const std::shared_ptr<Preview_Item>& work, QIma
     update();
 }
 
+void CWndPreview::ApplyLanguage() {
+    if (m_item && m_infoReady && !m_showMessage) {
+        if (HasPicture())
+            BuildTexts(Q(Skin().textDimension), QStringLiteral("%1 x %2").arg(m_picture.width()).arg(m_picture.height()));
+        else
+            BuildTexts(Q(Skin().textType), m_item->icon ? Q(m_item->icon->typeName) : QString());
+        Layout();
+    }
+    update();
+}
+
 void CWndPreview::BuildTexts(const QString& middleLabel, const QString& middleValue) {
     const BrowserSkin& s = Skin();
     const bool file = m_item->icon != nullptr && !m_item->IsFolderRow();

@@ -60,6 +60,8 @@ public:
     // Tells whether the list beside the pane shows rows: only an empty list is "empty".
     void SetListHasRows(std::function<bool()> hasRows) { m_listHasRows = std::move(hasRows); }
     void Refresh();
+    // The shown item's lines again, in the language just chosen (its date and type follow it).
+    void ApplyLanguage();
 
     bool HasPicture() const { return !m_picture.isNull(); }
     QSize PictureSize() const { return m_picture.size(); }

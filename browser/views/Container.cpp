@@ -288,7 +288,7 @@ void CWndRightView::ApplyLanguage() {
     m_list->ApplyColumns();
     m_icons->ApplySkin();
     m_command->ApplyLanguage();
-    m_preview->update();
+    m_preview->ApplyLanguage();
 }
 
 void CWndRightView::OpenItem(FileList_Item* row) {

@@ -2,13 +2,14 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QMenu>
 #include <QPainter>
 #include <QStyledItemDelegate>
 #include <cstdio>
-#include <ctime>
 
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
@@ -60,31 +61,34 @@ private:
 }  // namespace
 
 std::string FormatSizeText(u64 bytes) {
-    static const char* const kUnits[] = {"B", "KB", "MB", "GB", "TB"};
-    double value = static_cast<double>(bytes);
-    size_t unit = 0;
-    while (value >= 1024.0 && unit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
-        value /= 1024.0;
-        ++unit;
-    }
+    constexpr double kKiB = 1024.0;
+    constexpr u64 kMiB = 1024ull * 1024;
+    constexpr u64 kGiB = kMiB * 1024;
     char text[32];
-    if (unit == 0) {
-        std::snprintf(text, sizeof(text), "%llu %s", static_cast<unsigned long long>(bytes), kUnits[0]);
-    } else {
-        std::snprintf(text, sizeof(text), "%.2f %s", value, kUnits[unit]);
-    }
+    if (bytes > kGiB)
+        std::snprintf(text, sizeof(text), "%.2f GB", static_cast<double>(bytes) / static_cast<double>(kGiB));
+    else if (bytes > kMiB)
+        std::snprintf(text, sizeof(text), "%.2f MB", static_cast<double>(bytes) / static_cast<double>(kMiB));
+    else
+        std::snprintf(text, sizeof(text), "%.2f KB", static_cast<double>(bytes) / kKiB);
     return text;
 }
 
 std::string FormatDateText(const FileList_Item& row) {
     if (!row.icon) return {};
     if (row.dateStatus != DateStatus::Valid) return Skin().textUnknown;
-    const std::time_t t = static_cast<std::time_t>(row.date);
-    std::tm tm{};
-    if (!gmtime_r(&t, &tm)) return "Invalid DateTime";
-    char text[40];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &tm);
-    return text;
+    // The value already is a wall-clock time: read it without moving it between time zones.
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(row.date, Qt::UTC);
+    if (!when.isValid()) return "Invalid DateTime";
+    const QLocale locale;
+    QString dateFormat = locale.dateFormat(QLocale::ShortFormat);
+    // Short formats often carry a two-digit year; a recovered file may be decades old.
+    if (!dateFormat.contains(QLatin1String("yyyy"))) dateFormat.replace(QLatin1String("yy"), QLatin1String("yyyy"));
+    // The long time format is the one with seconds; the zone it may end with says nothing here.
+    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+    timeFormat.remove(QLatin1Char('t')).remove(QLatin1String("()"));
+    return (locale.toString(when.date(), dateFormat) + QLatin1Char(' ') + locale.toString(when.time(), timeFormat.trimmed()))
+        .toStdString();
 }
 
 // ---- CFileListQtModel

@@ -22,7 +22,11 @@ constexpr int kRowHeight = 24;
 // longer than a slice.
 constexpr int kMaxRowsShownPerNotice = 131072;
 
+// "0.49 KB", "1024.00 KB", "1.50 MB", "1.00 GB": KB up to one MiB, MB up to one GiB, each bound
+// itself still in the smaller unit.
 std::string FormatSizeText(u64 bytes);
+// The row's date in the default locale (the interface language's): short date with a four-digit
+// year, then the time with seconds; "Unknown" without a valid date, empty without an icon record.
 std::string FormatDateText(const FileList_Item& row);
 
 class CFileListQtModel : public QAbstractTableModel, public IFileListView {
@@ -52,7 +56,11 @@ public:
     u32 HeaderCheck() const { return m_headerCheck; }
     void SetReady(bool ready) override;
     bool IsReady() const { return m_ready; }
-    void Relabel() { emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1); }
+    // Titles and cells again: dates and type names follow the interface language.
+    void Relabel() {
+        emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1);
+        if (m_count > 0) emit dataChanged(index(0, 0), index(m_count - 1, columnCount() - 1), {Qt::DisplayRole});
+    }
 
 signals:
     // The list's overall check state (1, 2, 3) for the header box and the select-all bar.

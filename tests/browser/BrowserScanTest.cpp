@@ -353,3 +353,69 @@ TEST_F(BrowserScan, KeyboardOpensFoldersInTheTreeAndLaysOutTheContainer) {
 }
 
 }  // namespace
+
+// The details list of the scanned volume in English and in German: a few known files' date,
+// type and size cells as a user of each language reads them, switching with the language.
+TEST_F(BrowserScan, TheDetailsListGivesDatesTypesAndSizesInTheInterfaceLanguage) {
+    ::setenv("TZ", "UTC", 1);  // the fixture's times are UTC; the list shows wall-clock times
+    tzset();
+    Scan([] {});
+    // Deleted files whose folders are gone are listed in the scan's folder of lost files.
+    CBindingNode* lostFiles = nullptr;
+    for (std::deque<CBindingNode*> walk{Manager().PathRoot()}; !walk.empty() && !lostFiles; walk.pop_front()) {
+        Manager().ShowFolder(walk.front());  // a folder's children are bound when it is opened
+        testutil::WaitForRows();
+        for (CBindingNode* c : *walk.front()->GetChildren()) {
+            if (c->GetName() == "LostFiles") lostFiles = c;
+            walk.push_back(c);
+        }
+    }
+    ASSERT_NE(lostFiles, nullptr);
+    Manager().ShowFolder(lostFiles);
+    testutil::WaitForRows();
+    Settle();
+
+    struct Cells {
+        const char* name;
+        const char* date[2];
+        const char* type[2];
+        const char* size;
+    };
+    const Cells files[] = {
+        {"DSC00929.DOC", {"9/15/2021 6:11:30 AM", "15.09.2021 06:11:30"}, {"Word document", "Word-Dokument"}, "14.50 KB"},
+        {"Paulo Größe-45.jpg", {"12/20/2021 9:05:02 PM", "20.12.2021 21:05:02"}, {"JPEG image", "JPEG-Bild"}, "186.10 KB"},
+        {"Ærøskøbing año-82.zip", {"11/9/2019 4:48:46 AM", "09.11.2019 04:48:46"}, {"Zip archive", "Zip-Archiv"}, "4.38 KB"},
+    };
+    const struct {
+        int id;
+        const char* screenshot;
+    } languages[] = {{2, "browser-details-de.png"}, {0, "browser-details-en.png"}};
+    for (const auto& language : languages) {
+        browser->SetLanguage(language.id);
+        Settle();
+        const int l = language.id == 0 ? 0 : 1;
+        QAbstractItemModel* model = Details()->ListModel();
+        auto cell = [&](int row, int column) { return model->data(model->index(row, column), Qt::DisplayRole).toString().toStdString(); };
+        for (const Cells& f : files) {
+            SCOPED_TRACE(std::string(f.name) + " in language " + std::to_string(language.id));
+            const int row = RowOf(f.name);
+            ASSERT_GE(row, 0);
+            EXPECT_EQ(cell(row, kColumnDate), f.date[l]);
+            EXPECT_EQ(cell(row, kColumnType), f.type[l]);
+            EXPECT_EQ(cell(row, kColumnSize), f.size);
+        }
+        ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath(language.screenshot))));
+    }
+}
+
+TEST(BrowserSizeText, EachUnitRunsUpToAndIncludingItsBound) {
+    const struct {
+        u64 bytes;
+        const char* text;
+    } cases[] = {
+        {0, "0.00 KB"},           {500, "0.49 KB"},           {1048576, "1024.00 KB"},
+        {1048577, "1.00 MB"},     {1073741824, "1024.00 MB"}, {1073741825, "1.00 GB"},
+        {5497558138880, "5120.00 GB"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FormatSizeText(c.bytes), c.text) << c.bytes;
+}
