@@ -2,10 +2,12 @@
 
 #include <QLocale>
 #include <QMimeDatabase>
+#include <QStandardPaths>
 #include <QString>
 #include <tinyxml.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "platform/ProgramDir.h"
@@ -16,6 +18,7 @@ namespace FileSelCtrl {
 namespace {
 const char* const kLanguageFolders[kLanguageCount] = {"/Eng", "/Jpn", "/Ger", "/Fra", "/Spa", "/Por(Br)"};
 constexpr const char* kSettingsFile = "Languange.ini";
+constexpr const char* kResourceFolderName = "Res";
 constexpr const char* kSection = "Language";
 constexpr const char* kKey = "Id";
 constexpr i32 kFirstThemeIcon = 16;
@@ -23,7 +26,56 @@ constexpr i32 kFirstThemeIcon = 16;
 const char* const kLanguageLocales[kLanguageCount] = {"en_US", "ja_JP", "de_DE", "fr_FR", "es_ES", "pt_BR"};
 constexpr const char* kFolderKeyPrefix = "d:";
 constexpr const char* kFileKeyPrefix = "f:";
+constexpr const char* kFolderType = "inode/directory";
+constexpr const char* kDriveType = "inode/mount-point";
+
+std::atomic<int> g_interfaceLanguage{0};
+
+std::string Trimmed(const char* text) { return text ? QString::fromUtf8(text).trimmed().toStdString() : std::string(); }
+
+// A type's comment in each interface language. The database itself answers only in the
+// process's default locale, so the comments are read from the type's own file of the shared
+// database; without that file every language gets the database's answer.
+std::array<std::string, kLanguageCount> TypeComments(const QMimeType& type) {
+    std::array<std::string, kLanguageCount> out;
+    out.fill(type.comment().toStdString());
+    const QString file = QStandardPaths::locate(QStandardPaths::GenericDataLocation, QStringLiteral("mime/%1.xml").arg(type.name()));
+    TiXmlDocument doc;
+    if (file.isEmpty() || !doc.LoadFile(file.toStdString().c_str(), TIXML_ENCODING_UTF8) || !doc.RootElement()) return out;
+    std::string plain;
+    std::map<std::string, std::string> byLanguage;
+    for (const TiXmlElement* c = doc.RootElement()->FirstChildElement("comment"); c; c = c->NextSiblingElement("comment")) {
+        const char* language = c->Attribute("xml:lang");
+        if (!language) plain = Trimmed(c->GetText());
+        else byLanguage.emplace(language, Trimmed(c->GetText()));
+    }
+    for (int id = 0; id < kLanguageCount; ++id) {
+        std::string& name = out[static_cast<size_t>(id)];
+        if (!plain.empty()) name = plain;
+        // "pt_BR", then "pt", then the untranslated comment.
+        const std::string locale = kLanguageLocales[id];
+        for (const std::string& tag : {locale, locale.substr(0, locale.find('_'))}) {
+            auto it = byLanguage.find(tag);
+            if (it != byLanguage.end() && !it->second.empty()) {
+                name = it->second;
+                break;
+            }
+        }
+    }
+    return out;
+}
 }  // namespace
+
+int InterfaceLanguage() { return g_interfaceLanguage.load(std::memory_order_relaxed); }
+
+const QLocale& InterfaceLocale() {
+    static const std::array<QLocale, kLanguageCount> locales = [] {
+        std::array<QLocale, kLanguageCount> out;
+        for (int id = 0; id < kLanguageCount; ++id) out[static_cast<size_t>(id)] = QLocale(QString::fromLatin1(kLanguageLocales[id]));
+        return out;
+    }();
+    return locales[static_cast<size_t>(InterfaceLanguage())];
+}
 
 std::string LowerUtf8(const std::string& text) {
     // Most names are ASCII: lower them without a round trip through UTF-16.
@@ -42,14 +94,20 @@ const char* CFileSelCtrlConfig::LanguageFolder(int id) {
 }
 
 CFileSelCtrlConfig& CFileSelCtrlConfig::Instance() {
-    static CFileSelCtrlConfig config(GetProgramDir() + "Res", GetUserConfigDir() + kSettingsFile);
+    // The program folder is asked whenever a path is made: a window test runs the program from
+    // a folder of its own, and a later test of the same process from another one.
+    static CFileSelCtrlConfig config(std::string(), GetUserConfigDir() + kSettingsFile);
     return config;
+}
+
+std::string CFileSelCtrlConfig::GetResourceFolder() const {
+    return m_resourceFolder.empty() ? GetProgramDir() + kResourceFolderName : m_resourceFolder;
 }
 
 CFileSelCtrlConfig::CFileSelCtrlConfig(std::string resourceFolder, std::string userSettingsPath)
     : m_resourceFolder(std::move(resourceFolder)), m_userSettingsPath(std::move(userSettingsPath)) {
     // A user's choice wins over the shipped default; the shipped file stays read-only.
-    const std::string shipped = m_resourceFolder + "/" + kSettingsFile;
+    const std::string shipped = GetResourceFolder() + "/" + kSettingsFile;
     int id = GetPrivateProfileInt(kSection, kKey, m_languageId, shipped.c_str());
     if (!m_userSettingsPath.empty()) id = GetPrivateProfileInt(kSection, kKey, id, m_userSettingsPath.c_str());
     m_languageId = id;
@@ -70,7 +128,7 @@ bool CFileSelCtrlConfig::SetLanguage(int id) {
 
 std::string CFileSelCtrlConfig::GetXmlPath() const { return GetResourcePath() + "/FileSelCtrl.xml"; }
 
-std::string CFileSelCtrlConfig::GetResourcePath() const { return m_resourceFolder + m_languageFolder; }
+std::string CFileSelCtrlConfig::GetResourcePath() const { return GetResourceFolder() + m_languageFolder; }
 
 CFileSelIconManager& CFileSelIconManager::Instance() {
     static CFileSelIconManager manager;
@@ -100,7 +158,7 @@ const IconRecord* CFileSelIconManager::GetDriveIcon() {
     if (!m_drive) {
         m_drive = std::make_unique<IconRecord>();
         m_drive->iconIndex = kIconDrive;
-        m_drive->typeName = QMimeDatabase().mimeTypeForName("inode/mount-point").comment().toStdString();
+        m_drive->typeNames = TypeComments(QMimeDatabase().mimeTypeForName(QString::fromLatin1(kDriveType)));
     }
     return m_drive.get();
 }
@@ -121,7 +179,7 @@ void CFileSelIconManager::NameRecord(const std::string& mapKey, IconRecord& reco
     QMimeDatabase db;
     if (mapKey.rfind(kFolderKeyPrefix, 0) == 0) {
         record.iconIndex = kIconFolder;
-        record.typeName = db.mimeTypeForName("inode/directory").comment().toStdString();
+        record.typeNames = TypeComments(db.mimeTypeForName(QString::fromLatin1(kFolderType)));
         return;
     }
     const std::string key = mapKey.substr(std::char_traits<char>::length(kFileKeyPrefix));
@@ -129,7 +187,7 @@ void CFileSelIconManager::NameRecord(const std::string& mapKey, IconRecord& reco
     const QString probe = key.empty() ? QStringLiteral("1") : QStringLiteral("1.") + QString::fromStdString(key);
     const QMimeType type = db.mimeTypeForFile(probe, QMimeDatabase::MatchExtension);
     if (type.isValid() && !type.isDefault()) {
-        record.typeName = type.comment().toStdString();
+        record.typeNames = TypeComments(type);
         const std::string icon = type.iconName().toStdString();
         auto known = m_iconIndexes.find(icon);
         if (known == m_iconIndexes.end()) {
@@ -139,17 +197,13 @@ void CFileSelIconManager::NameRecord(const std::string& mapKey, IconRecord& reco
         }
         record.iconIndex = known->second;
     } else {
-        record.typeName = key.empty() ? std::string("File") : QString::fromStdString(key).toUpper().toStdString() + " File";
+        record.typeNames.fill(key.empty() ? std::string("File") : QString::fromStdString(key).toUpper().toStdString() + " File");
     }
 }
 
 void CFileSelIconManager::ApplyLanguage(int id) {
-    if (id < 0 || id >= kLanguageCount) return;
-    std::lock_guard<std::mutex> guard(m_lock);
-    // Under the lock, so no lookup reads a type name while the locale changes.
-    QLocale::setDefault(QLocale(QString::fromLatin1(kLanguageLocales[id])));
-    for (auto& [mapKey, record] : m_records) NameRecord(mapKey, *record);
-    if (m_drive) m_drive->typeName = QMimeDatabase().mimeTypeForName("inode/mount-point").comment().toStdString();
+    // Records are never renamed: the loader thread may be sorting rows by their names.
+    if (id >= 0 && id < kLanguageCount) g_interfaceLanguage.store(id, std::memory_order_relaxed);
 }
 
 std::string CFileSelIconManager::IconName(i32 index) {

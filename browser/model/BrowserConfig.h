@@ -1,6 +1,7 @@
 #pragma once
 // Where the browser's resources lie (the resource folder beside the program and the language
 // folder under it), and the per-extension and per-folder icon records the lists and trees show.
+#include <array>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "platform/Types.h"
+
+class QLocale;
 
 namespace FileSelCtrl {
 
@@ -20,6 +23,7 @@ public:
     // "Languange.ini" (the user's copy in the configuration folder first, then the shipped one).
     static CFileSelCtrlConfig& Instance();
 
+    // An empty resource folder stands for "Res" in the program folder as it is at each use.
     CFileSelCtrlConfig(std::string resourceFolder, std::string userSettingsPath);
     virtual ~CFileSelCtrlConfig() = default;
 
@@ -31,9 +35,9 @@ public:
     std::string GetXmlPath() const;
     // Resource folder + language folder: where skin images are looked for first.
     std::string GetResourcePath() const;
-    const std::string& GetResourceFolder() const { return m_resourceFolder; }
+    std::string GetResourceFolder() const;
     // The one place FileType.xml is read from.
-    std::string GetFileTypePath() const { return m_resourceFolder + "/FileType.xml"; }
+    std::string GetFileTypePath() const { return GetResourceFolder() + "/FileType.xml"; }
 
     // The language folder of an id ("/Eng" ...), empty outside 0..5.
     static const char* LanguageFolder(int id);
@@ -50,9 +54,18 @@ constexpr i32 kIconGenericFile = 0;
 constexpr i32 kIconFolder = 1;
 constexpr i32 kIconDrive = 2;
 
+// The interface language (0..5) type names and dates are given in; any thread may ask.
+int InterfaceLanguage();
+// The locale of the interface language, kept apart from the process's default locale, which
+// number and text handling elsewhere goes by.
+const QLocale& InterfaceLocale();
+
+// Written once when the record is made, then only read (also by the loader thread's sort).
 struct IconRecord {
     i32 iconIndex = kIconGenericFile;
-    std::string typeName;
+    // The type name in each interface language.
+    std::array<std::string, kLanguageCount> typeNames;
+    const std::string& TypeName() const { return typeNames[static_cast<size_t>(InterfaceLanguage())]; }
 };
 
 class CFileSelIconManager {
@@ -71,8 +84,8 @@ public:
     // The icon-theme name of an index, empty for the fixed ones.
     std::string IconName(i32 index);
     void Clear();
-    // Makes the language (0..5) the process's default locale, which type names and dates are
-    // given in, and names every kept record again in it; rows keep pointing at the same records.
+    // Makes the language (0..5) the one type names and dates are given in; ids outside are
+    // ignored.
     void ApplyLanguage(int id);
 
     // The lower-cased extension of a name as used for keys.
@@ -80,7 +93,7 @@ public:
 
 private:
     const IconRecord* Lookup(const std::string& key, bool folder);
-    // The type name of a key in the default locale; caller holds the lock.
+    // The type names of a key; caller holds the lock.
     void NameRecord(const std::string& mapKey, IconRecord& record);
 
     std::mutex m_lock;

@@ -29,8 +29,8 @@ int CompareKey(const FileList_Item* a, const FileList_Item* b, u32 column) {
             return av ? three(a->date, b->date) : 0;
         }
         case kColumnType: {
-            const std::string& at = a->icon ? a->icon->typeName : a->name;
-            const std::string& bt = b->icon ? b->icon->typeName : b->name;
+            const std::string& at = a->icon ? a->icon->TypeName() : a->name;
+            const std::string& bt = b->icon ? b->icon->TypeName() : b->name;
             return at.compare(bt) < 0 ? -1 : (at == bt ? 0 : 1);
         }
         case kColumnSize:

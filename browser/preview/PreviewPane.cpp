@@ -166,7 +166,7 @@ void CWndPreview::LoadItem() {
         return;
     }
     if (m_item->fileNode && m_listLoaded && static_cast<i64>(m_item->size) < kPanePictureLimit) StartWorker();
-    const QString type = m_item->icon ? Q(m_item->icon->typeName) : QString();
+    const QString type = m_item->icon ? Q(m_item->icon->TypeName()) : QString();
     BuildTexts(Q(Skin().textType), type);
     m_showMessage = false;
     Layout();
@@ -218,7 +218,7 @@ void CWndPreview::ApplyLanguage() {
         if (HasPicture())
             BuildTexts(Q(Skin().textDimension), QStringLiteral("%1 x %2").arg(m_picture.width()).arg(m_picture.height()));
         else
-            BuildTexts(Q(Skin().textType), m_item->icon ? Q(m_item->icon->typeName) : QString());
+            BuildTexts(Q(Skin().textType), m_item->icon ? Q(m_item->icon->TypeName()) : QString());
         Layout();
     }
     update();

@@ -285,7 +285,7 @@ void CWndRightView::SetIdle(bool idle) {
 }
 
 void CWndRightView::ApplyLanguage() {
-    m_list->ApplyColumns();
+    m_list->ApplyLanguage();
     m_icons->ApplySkin();
     m_command->ApplyLanguage();
     m_preview->ApplyLanguage();

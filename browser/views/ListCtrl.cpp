@@ -80,14 +80,14 @@ std::string FormatDateText(const FileList_Item& row) {
     // The value already is a wall-clock time: read it without moving it between time zones.
     const QDateTime when = QDateTime::fromSecsSinceEpoch(row.date, Qt::UTC);
     if (!when.isValid()) return "Invalid DateTime";
-    const QLocale locale;
+    const QLocale& locale = InterfaceLocale();
     QString dateFormat = locale.dateFormat(QLocale::ShortFormat);
     // Short formats often carry a two-digit year; a recovered file may be decades old.
     if (!dateFormat.contains(QLatin1String("yyyy"))) dateFormat.replace(QLatin1String("yy"), QLatin1String("yyyy"));
-    // The long time format is the one with seconds; the zone it may end with says nothing here.
-    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-    timeFormat.remove(QLatin1Char('t')).remove(QLatin1String("()"));
-    return (locale.toString(when.date(), dateFormat) + QLatin1Char(' ') + locale.toString(when.time(), timeFormat.trimmed()))
+    // The short time with its seconds, as the language writes a file's time.
+    QString timeFormat = locale.timeFormat(QLocale::ShortFormat);
+    if (!timeFormat.contains(QLatin1String("ss"))) timeFormat.replace(QLatin1String("mm"), QLatin1String("mm:ss"));
+    return (locale.toString(when.date(), dateFormat) + QLatin1Char(' ') + locale.toString(when.time(), timeFormat))
         .toStdString();
 }
 
@@ -126,7 +126,7 @@ QVariant CFileListQtModel::data(const QModelIndex& index, int role) const {
                 case kColumnDate:
                     return QString::fromStdString(FormatDateText(*row));
                 case kColumnType:
-                    return row->icon ? QString::fromStdString(row->icon->typeName) : QString();
+                    return row->icon ? QString::fromStdString(row->icon->TypeName()) : QString();
                 case kColumnSize:
                     return row->IsFolderRow() ? QString() : QString::fromStdString(FormatSizeText(row->size));
                 default:
@@ -338,10 +338,14 @@ void CFileListCtrl::AddCellTip(int item, int subItem, const QRect& rect, const Q
 
 void CFileListCtrl::RemoveCellTip(u32 key) { m_cellTips.erase(key); }
 
-void CFileListCtrl::ApplyColumns() {
+void CFileListCtrl::ApplyLanguage() {
     setFont(SkinFont(Skin().listFont));
     horizontalHeader()->setFont(SkinFont(Skin().headerFont));
     m_model->Relabel();
+}
+
+void CFileListCtrl::ApplyColumns() {
+    ApplyLanguage();
     for (int i = 0; i < m_model->columnCount(); ++i) setColumnWidth(i, Skin().columns[i].width);
     // Every column keeps its own width, the name one wide enough to read; a list narrower than
     // the columns scrolls sideways.

@@ -25,8 +25,8 @@ constexpr int kMaxRowsShownPerNotice = 131072;
 // "0.49 KB", "1024.00 KB", "1.50 MB", "1.00 GB": KB up to one MiB, MB up to one GiB, each bound
 // itself still in the smaller unit.
 std::string FormatSizeText(u64 bytes);
-// The row's date in the default locale (the interface language's): short date with a four-digit
-// year, then the time with seconds; "Unknown" without a valid date, empty without an icon record.
+// The row's date as the interface language writes it: short date with a four-digit year, then
+// the short time with seconds; "Unknown" without a valid date, empty without an icon record.
 std::string FormatDateText(const FileList_Item& row);
 
 class CFileListQtModel : public QAbstractTableModel, public IFileListView {
@@ -101,7 +101,10 @@ public:
     void SetRecoverHandler(std::function<void(CFileNode*)> handler) { m_recover = std::move(handler); }
     // Runs a menu command as if chosen.
     void OnCommand(int id);
+    // The skin's fonts, titles and column widths.
     void ApplyColumns();
+    // The fonts and titles of the language just chosen; the widths stay as the user left them.
+    void ApplyLanguage();
 
     // The cell tips: every cell whose text the drawing had to shorten keeps its whole text and
     // where it was drawn; hovering over that place shows the text.

@@ -346,7 +346,7 @@ TEST_F(BrowserModel, EveryColumnSortsBothWaysWithOneTotalOrder) {
                     }
                     break;
                 case kColumnType:
-                    EXPECT_LE(x->icon->typeName, y->icon->typeName);
+                    EXPECT_LE(x->icon->TypeName(), y->icon->TypeName());
                     break;
                 default:
                     break;

@@ -8,8 +8,6 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QMenu>
-#include <QTest>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -74,37 +72,6 @@ u64 BytesReadByProcess() {
     while (io >> key >> value)
         if (key == "rchar:") return value;
     return 0;
-}
-
-// A press and release on an item of the main window's caption strip.
-void ClickCaptionItem(CQZMUIDlg& dlg, int id) {
-    const RECT r = dlg.GetCaptionItem(id)->GetRect();
-    const LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
-    SendMessage(dlg.Handle(), WM_MOUSEMOVE, 0, at);
-    SendMessage(dlg.Handle(), WM_LBUTTONDOWN, MK_LBUTTON, at);
-    SendMessage(dlg.Handle(), WM_LBUTTONUP, 0, at);
-}
-
-// The language entry of the main menu, clicked as a user does.
-void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index) {
-    bool clicked = false;
-    uiwait::ModalWatch popups([&](QWidget* w) {
-        auto* menu = qobject_cast<QMenu*>(w);
-        if (!menu || clicked) return;
-        for (QAction* a : menu->actions()) {
-            if (!a->menu()) continue;
-            for (QAction* entry : a->menu()->actions()) {
-                if (entry->data().toInt() != CQZMUIDlg::kMenuLanguageFirst + index) continue;
-                menu->setActiveAction(a);
-                a->menu()->popup(menu->mapToGlobal(menu->actionGeometry(a).topRight()));
-                QTest::mouseClick(a->menu(), Qt::LeftButton, {}, a->menu()->actionGeometry(entry).center());
-                clicked = true;
-                return;
-            }
-        }
-    }, uiwait::Watched::kPopup);
-    ClickCaptionItem(dlg, CMD_MAIN_MENU);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return clicked && GetUiLanguage() == static_cast<u32>(index); }, "the language switch"));
 }
 
 class ResultWindow : public ::testing::TestWithParam<Language> {
@@ -212,7 +179,7 @@ TEST_P(SavedResultWindow, FoundCountsAgreeWithTheTreesAfterEachScanAndALoadAndTh
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }));
     EXPECT_TRUE(dlg_->GetCaptionItem(CMD_IMPORT_SCAN)->IsEnabled());
     typedName_ = work_.File("deep.rsf");
-    ClickCaptionItem(*dlg_, CMD_IMPORT_SCAN);
+    wizard::ClickCaptionItem(*dlg_, CMD_IMPORT_SCAN);
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == result.GetHwnd() && ScanOver(); }));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }));
     EXPECT_EQ(TreeTotals(), scanned);
@@ -220,11 +187,11 @@ TEST_P(SavedResultWindow, FoundCountsAgreeWithTheTreesAfterEachScanAndALoadAndTh
     EXPECT_FALSE(Strip().GetItem(RecoveryProgressWnd::kItemDeepScan)->IsVisible());
     wizard::Shot(dlg_.get(), prefix_ + "03-loaded");
     const Language other = GetParam().index == 0 ? kLanguages[1] : kLanguages[0];
-    ASSERT_NO_FATAL_FAILURE(SwitchLanguageByMenu(*dlg_, other.index));
+    ASSERT_NO_FATAL_FAILURE(wizard::SwitchLanguageByMenu(*dlg_, other.index));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().FoundText() == ExpectedFoundText(TreeTotals()); }, "the found text in the new language"));
     EXPECT_FALSE(Strip().GetItem(RecoveryProgressWnd::kItemDeepScan)->IsVisible()) << "offered after the switch";
     ExpectStripShowsTheTrees("load, after the language switch");
-    ASSERT_NO_FATAL_FAILURE(SwitchLanguageByMenu(*dlg_, GetParam().index));
+    ASSERT_NO_FATAL_FAILURE(wizard::SwitchLanguageByMenu(*dlg_, GetParam().index));
 }
 
 TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainly) {

@@ -1,6 +1,8 @@
 #include "WizardDriver.h"
 
 #include <QApplication>
+#include <QMenu>
+#include <QTest>
 #include <cstdlib>
 #include <filesystem>
 
@@ -9,6 +11,7 @@
 #include "app/pages/RecoveryProgressWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelFileTypeWnd.h"
+#include "app/ui/UiLanguage.h"
 #include "devices/VolumeEnumerator.h"
 #include "core/Strings.h"
 #include "engine/RecoveryGraph.h"
@@ -88,6 +91,35 @@ void RefreshDisks(UiCtrl::SelDataLostPartitionWnd& place) {
     ASSERT_TRUE(ClickItem(place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).titleStrip, UiCtrl::TitleItemWnd::kRefreshItem));
     ASSERT_TRUE(PumpUntil([&] { return EnumCollectPartition::Instance().Snapshot() != listed && !place.TimerRunning(); },
                           "the refreshed disk list"));
+}
+
+void ClickCaptionItem(CQZMUIDlg& dlg, int id) {
+    const RECT r = dlg.GetCaptionItem(id)->GetRect();
+    const LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    SendMessage(dlg.Handle(), WM_MOUSEMOVE, 0, at);
+    SendMessage(dlg.Handle(), WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SendMessage(dlg.Handle(), WM_LBUTTONUP, 0, at);
+}
+
+void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index) {
+    bool clicked = false;
+    uiwait::ModalWatch popups([&](QWidget* w) {
+        auto* menu = qobject_cast<QMenu*>(w);
+        if (!menu || clicked) return;
+        for (QAction* a : menu->actions()) {
+            if (!a->menu()) continue;
+            for (QAction* entry : a->menu()->actions()) {
+                if (entry->data().toInt() != CQZMUIDlg::kMenuLanguageFirst + index) continue;
+                menu->setActiveAction(a);
+                a->menu()->popup(menu->mapToGlobal(menu->actionGeometry(a).topRight()));
+                QTest::mouseClick(a->menu(), Qt::LeftButton, {}, a->menu()->actionGeometry(entry).center());
+                clicked = true;
+                return;
+            }
+        }
+    }, uiwait::Watched::kPopup);
+    ClickCaptionItem(dlg, CMD_MAIN_MENU);
+    ASSERT_TRUE(PumpUntil([&] { return clicked && GetUiLanguage() == static_cast<u32>(index); }, "the language switch"));
 }
 
 void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {

@@ -53,6 +53,11 @@ using uiwait::EndModal;
 // process's, made when its first window opened; a test with a disk folder of its own refreshes it
 // as a user who attached a disk does.
 void RefreshDisks(UiCtrl::SelDataLostPartitionWnd& place);
+// A press and release on the middle of an item of the main window's caption strip.
+void ClickCaptionItem(CQZMUIDlg& dlg, int id);
+// The main menu opened from its caption item and a language entry of it clicked, as a user
+// switches; returns once the window runs in that language.
+void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index);
 // From the file-type page: Next, the tile of the first volume with that file-system name, Scan;
 // returns on the result page once the scan has ended and its finish items show.
 void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName);
