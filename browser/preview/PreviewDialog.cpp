@@ -305,7 +305,8 @@ void CFilePreViewDlg::SetMaximised(bool maximise) {
 void CFilePreViewDlg::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     if (width() < kMinSizeForLayout || height() < kMinSizeForLayout) return;
-    const QSize button = m_close->sizeHint().expandedTo(QSize(88, 28));
+    // Both buttons as wide as the wider text needs: a translated "Recovery" may be the longer.
+    const QSize button = m_close->sizeHint().expandedTo(m_recovery->sizeHint()).expandedTo(QSize(88, 28));
     const int w = width(), h = height();
     m_close->setGeometry(w - kMargin - button.width(), h - kMargin - button.height(), button.width(), button.height());
     m_recovery->setGeometry(w - 2 * button.width() - 2 * kMargin, h - kMargin - button.height(), button.width(),

@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QLinearGradient>
 #include <QStringList>
+#include <QTextBoundaryFinder>
 #include <algorithm>
 #include <cmath>
 
@@ -49,6 +50,13 @@ Qt::Alignment HorizontalAlign(u32 flags) {
     return Qt::AlignLeft;
 }
 
+// The line without the spaces it ends with: they take no room at a line's end.
+QString TrimmedEnd(const QString& line) {
+    qsizetype end = line.size();
+    while (end > 0 && line[end - 1] == QLatin1Char(' ')) --end;
+    return line.left(end);
+}
+
 // The lines the text occupies, after word breaking and eliding, as DrawText lays them out.
 QStringList LayoutLines(const QFontMetrics& fm, const QString& text, int width, u32 flags) {
     QStringList out;
@@ -67,19 +75,26 @@ QStringList LayoutLines(const QFontMetrics& fm, const QString& text, int width, 
             out << ((flags & DT_END_ELLIPSIS) ? fm.elidedText(para, Qt::ElideRight, std::max(0, width)) : para);
             continue;
         }
-        // Break between words; a word wider than the line stays whole on its own line.
-        const QStringList words = para.split(QLatin1Char(' '));
+        // Break where the text allows a line to end: after the spaces between words, and
+        // between the characters of scripts written without spaces (Japanese, Chinese). A piece
+        // wider than the line stays whole on its own line.
         QString line;
-        for (const QString& w : words) {
-            const QString candidate = line.isEmpty() ? w : line + QLatin1Char(' ') + w;
-            if (!line.isEmpty() && fm.horizontalAdvance(candidate) > width) {
-                out << line;
-                line = w;
+        QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, para);
+        qsizetype from = 0;
+        while (from < para.size()) {
+            qsizetype to = breaks.toNextBoundary();
+            if (to <= from) to = para.size();
+            const QString piece = para.mid(from, to - from);
+            from = to;
+            const QString candidate = line + piece;
+            if (!line.isEmpty() && fm.horizontalAdvance(TrimmedEnd(candidate)) > width) {
+                out << TrimmedEnd(line);
+                line = piece;
             } else {
                 line = candidate;
             }
         }
-        out << line;
+        out << TrimmedEnd(line);
     }
     return out;
 }
@@ -95,6 +110,23 @@ int LayoutWidth(const QFont& font, const QStringList& lines) {
     return w;
 }
 
+DrawnTextObserver& TextObserver() {
+    static DrawnTextObserver observer;
+    return observer;
+}
+
+// Tells the observer what the text needs laid out without shortening. A single line is held
+// only to the width: its line height includes leading the glyphs do not need.
+void ReportDrawn(const QFontMetrics& fm, const QFont& font, const std::string& text, const RECT& rect, u32 flags) {
+    const DrawnTextObserver& observer = TextObserver();
+    if (!observer || text.empty() || (flags & DT_NOCLIP)) return;
+    const QStringList whole = LayoutLines(fm, FromUtf8(text), rect.Width(), flags & ~DT_END_ELLIPSIS);
+    const int width = LayoutWidth(fm, whole);
+    const int height = LayoutHeight(fm, static_cast<int>(whole.size()));
+    const bool tooTall = !(flags & DT_SINGLELINE) && whole.size() > 1 && height > rect.Height();
+    observer(DrawnText{text, rect, width, height, font.family().toStdString(), width > rect.Width() || tooTall});
+}
+
 }  // namespace
 
 int MeasureText(const QFont& font, const std::string& text, RECT& rect, u32 flags) {
@@ -105,6 +137,12 @@ int MeasureText(const QFont& font, const std::string& text, RECT& rect, u32 flag
     rect.right = rect.left + w;
     rect.bottom = rect.top + h;
     return h;
+}
+
+DrawnTextObserver SetDrawnTextObserver(DrawnTextObserver observer) {
+    DrawnTextObserver old = std::move(TextObserver());
+    TextObserver() = std::move(observer);
+    return old;
 }
 
 QImage ColorKeyed(const QImage& image, const QSize& size, COLORREF key) {
@@ -173,6 +211,7 @@ int Dc::DrawText(const std::string& text, RECT& rect, u32 flags) {
     if (flags & DT_CALCRECT) return MeasureText(font_, text, rect, flags);
     if (!painter_) return 0;
     const QFontMetrics fm(font_);
+    ReportDrawn(fm, font_, text, rect, flags);
     const QStringList lines = LayoutLines(fm, FromUtf8(text), rect.Width(), flags);
     const int total = LayoutHeight(fm, static_cast<int>(lines.size()));
     int y = rect.top;

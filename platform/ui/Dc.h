@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QImage>
 #include <QPainter>
+#include <functional>
 #include <string>
 
 #include "platform/ui/WinDefs.h"
@@ -24,6 +25,22 @@ QFont MakeFont(const std::string& face, int height, int weight, bool underline);
 // Measures like DrawText with DT_CALCRECT on a screen context: the rectangle's right and bottom
 // are set to fit the text; returns the text height.
 int MeasureText(const QFont& font, const std::string& text, RECT& rect, u32 flags);
+
+// A text DrawText drew, with the room it needed laid out whole: cut when it is wider than its
+// rectangle on a line (a word breaking nowhere, a single line cut or shortened with an
+// ellipsis) or has more lines than the rectangle's height holds.
+struct DrawnText {
+    std::string text;
+    RECT rect;
+    int neededWidth = 0;
+    int neededHeight = 0;
+    std::string fontFamily;
+    bool cut = false;
+};
+using DrawnTextObserver = std::function<void(const DrawnText&)>;
+// Every clipped DrawText of a text is reported while an observer is set (empty: none); returns
+// the one set before. Interface thread only: the window tests check each language's texts so.
+DrawnTextObserver SetDrawnTextObserver(DrawnTextObserver observer);
 
 // The image scaled to the size with every pixel of the key colour made transparent.
 QImage ColorKeyed(const QImage& image, const QSize& size, COLORREF key);

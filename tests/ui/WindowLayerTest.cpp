@@ -275,6 +275,43 @@ TEST(DrawTextFlags, EndEllipsisCutsTheLineInsideTheRectangle) {
     (void)l2;
 }
 
+// What each drawing of a text needed is reported while watched: shortened, clipped, wrapped
+// past the box's height or a word breaking nowhere is cut; a fitting text, an unclipped one and
+// a measurement are not.
+TEST(DrawTextFlags, AWatchedDrawingReportsWhetherItCutItsText) {
+    const std::string longLine = "A rather long line of text that does not fit";
+    const std::string words = "Several short words wrap onto lines";
+    const struct {
+        std::string text;
+        RECT box;
+        u32 flags;
+        int reports;
+        bool cut;
+    } cases[] = {
+        {"Fits", ui::MakeRect(0, 0, 200, 30), DT_SINGLELINE | DT_VCENTER, 1, false},
+        {longLine, ui::MakeRect(0, 0, 80, 30), DT_SINGLELINE | DT_END_ELLIPSIS, 1, true},
+        {longLine, ui::MakeRect(0, 0, 80, 30), DT_SINGLELINE | DT_CENTER, 1, true},
+        {longLine, ui::MakeRect(0, 0, 80, 30), DT_SINGLELINE | DT_NOCLIP, 0, false},
+        {words, ui::MakeRect(0, 0, 120, 100), DT_WORDBREAK, 1, false},
+        {words, ui::MakeRect(0, 0, 120, 20), DT_WORDBREAK, 1, true},
+        {"Unbreakablewordwiderthanthebox", ui::MakeRect(0, 0, 60, 100), DT_WORDBREAK, 1, true},
+        // Japanese has no spaces: its lines break between characters.
+        {"クイックスキャンが完了しました。必要なファイルがない場合は、ディープスキャンを開始してください。", ui::MakeRect(0, 0, 150, 300), DT_WORDBREAK, 1, false},
+        {longLine, ui::MakeRect(0, 0, 80, 30), DT_SINGLELINE | DT_CALCRECT, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text + " flags " + std::to_string(c.flags));
+        std::vector<ui::DrawnText> seen;
+        const ui::DrawnTextObserver before = ui::SetDrawnTextObserver([&](const ui::DrawnText& t) { seen.push_back(t); });
+        Render(c.text, c.box, c.flags);
+        ui::SetDrawnTextObserver(before);
+        ASSERT_EQ(static_cast<int>(seen.size()), c.reports);
+        if (seen.empty()) continue;
+        EXPECT_EQ(seen[0].cut, c.cut) << seen[0].neededWidth << " x " << seen[0].neededHeight;
+        EXPECT_EQ(seen[0].text, c.text);
+    }
+}
+
 TEST(DcImages, ColorKeyMakesExactlyTheKeyColourTransparent) {
     QImage src(4, 1, QImage::Format_RGB32);
     src.setPixel(0, 0, qRgb(255, 255, 255));

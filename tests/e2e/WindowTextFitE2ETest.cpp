@@ -1,0 +1,195 @@
+// The real main window, offscreen, in each language of its language menu, on a fixture disk
+// given as MORVENDA_DISKS: the file-type page, the place page, the result page after a scan and
+// the preview window each drawn, and every text they draw must show whole (not clipped, not
+// shortened with an ellipsis). Screenshots go to <build>/screenshots/.
+#include <gtest/gtest.h>
+#include <tinyxml.h>
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QStyle>
+#include <QTest>
+#include <filesystem>
+#include <set>
+
+#include "TestUtil.h"
+#include "WizardDriver.h"
+#include "app/QZMUIDlg.h"
+#include "app/pages/RecoveryGraphWnd.h"
+#include "app/pages/SelDataLostPartitionWnd.h"
+#include "app/pages/SelFileTypeWnd.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/UiLanguage.h"
+#include "app/ui/UiResources.h"
+#include "browser/ListWait.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/ListModel.h"
+#include "browser/model/NodeManager.h"
+#include "browser/preview/PreviewDialog.h"
+#include "browser/views/Container.h"
+#include "core/Settings.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/ProgramDir.h"
+#include "platform/ui/Dc.h"
+#include "plugins/Plugins.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace FileSelCtrl;
+using UiCtrl::RecoveryProgressWnd;
+using UiCtrl::SelDataLostPartitionWnd;
+
+// The language file of a number of the skin's language menu.
+std::string MenuLanguageFile(int index) {
+    TiXmlDocument skin;
+    if (!skin.LoadFile((GetProgramDir() + "Resource.xml").c_str(), TIXML_ENCODING_UTF8)) return {};
+    const TiXmlElement* menu = skin.RootElement()->FirstChildElement("MenuItem");
+    int n = 0;
+    for (const TiXmlElement* e = menu ? menu->FirstChildElement() : nullptr; e; e = e->NextSiblingElement()) {
+        if (std::string(e->Value()).find("Language") == std::string::npos) continue;
+        for (const TiXmlElement* l = e->FirstChildElement(); l; l = l->NextSiblingElement())
+            if (n++ == index && l->Attribute("file")) return l->Attribute("file");
+    }
+    return {};
+}
+
+// The labels and buttons of a window whose text does not fit them (a button's text also keeps
+// the style's margin).
+void CollectCutWidgets(QWidget* root, const std::string& where, std::set<std::string>& cuts) {
+    for (QLabel* label : root->findChildren<QLabel*>()) {
+        if (!label->isVisible() || label->text().isEmpty() || label->wordWrap()) continue;
+        const int needed = label->fontMetrics().horizontalAdvance(label->text());
+        if (needed > label->contentsRect().width())
+            cuts.insert(where + " label \"" + label->text().toStdString() + "\" needs " + std::to_string(needed) + " px, has " +
+                           std::to_string(label->contentsRect().width()));
+    }
+    for (QAbstractButton* button : root->findChildren<QAbstractButton*>()) {
+        if (!button->isVisible() || button->text().isEmpty()) continue;
+        const int needed = button->fontMetrics().horizontalAdvance(button->text()) + button->style()->pixelMetric(QStyle::PM_ButtonMargin);
+        if (needed > button->width())
+            cuts.insert(where + " button \"" + button->text().toStdString() + "\" needs " + std::to_string(needed) + " px, has " +
+                        std::to_string(button->width()));
+    }
+}
+
+class WindowTextFit : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        wizard::EnsureApp();
+        program_ = std::make_unique<wizard::ProgramFolderScope>();
+        ::setenv("XDG_STATE_HOME", program_->File("state").c_str(), 1);
+        fs::copy_file(testutil::FixturePath("mbr-disk.img"), disks_.File("mbr-disk.img"));
+        ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
+        RegisterAllPlugins();
+        file_ = MenuLanguageFile(GetParam());
+        ASSERT_FALSE(file_.empty()) << "no language " << GetParam() << " in the menu";
+        ConfigStoreLanguage(GetParam(), file_.c_str());
+        UiResources::Instance().SetLanguage(GetParam(), file_.c_str());
+        SetUiLanguage(static_cast<u32>(GetParam()), file_.c_str());
+        dlg_ = std::make_unique<CQZMUIDlg>();
+        dlg_->Create();
+        boxes_ = std::make_unique<wizard::ModalWatch>([](QWidget* m) {
+            if (dynamic_cast<QZMMessageBox*>(m)) wizard::EndModal(m, 1);
+        });
+        previous_ = ui::SetDrawnTextObserver([this](const ui::DrawnText& t) {
+            if (t.cut)
+                cuts_.insert(phase_ + ": \"" + t.text + "\" needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight) +
+                                " px in " + t.fontFamily + ", has " + std::to_string(t.rect.Width()) + " x " + std::to_string(t.rect.Height()));
+        });
+    }
+    void TearDown() override {
+        ui::SetDrawnTextObserver(previous_);
+        if (dlg_ && dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() &&
+            wizard::ClickItem(dlg_->ResultPage()->Progress(), RecoveryProgressWnd::kItemHome)) {
+            EXPECT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
+        }
+        boxes_.reset();
+        dlg_.reset();
+        RecoveryGraph::Instance().SetStopRequested(0);
+        UiResources::Instance().SetLanguage(0, "English.dat");
+        SetUiLanguage(0, "English.dat");
+        ::unsetenv("XDG_STATE_HOME");
+        program_.reset();
+    }
+    // Draws the main window now and keeps its picture.
+    void Look(const std::string& phase) {
+        phase_ = phase;
+        uiwait::Paint(dlg_.get());
+        EXPECT_TRUE(wizard::Shot(dlg_.get(), "fit-" + Tag() + "-" + phase));
+    }
+    std::string Tag() const { return fs::path(file_).stem().string(); }
+    CFileSelCtrlContainer& Container() { return *dlg_->ResultPage()->Browser()->Container(); }
+    static int RowOf(const std::string& name) {
+        CFileListData& list = CFileListData::FolderModel();
+        for (int r = 0; r < list.GetCount(); ++r)
+            if (RefHolder<FileList_Item>(list.GetItem(r))->name.ends_with(name)) return r;
+        return -1;
+    }
+    void OpenRow(int row) {
+        CFileListCtrl* list = Container().Right()->Details();
+        QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(row, 0)).center());
+        testutil::WaitForRows();
+    }
+
+    testutil::TempDir disks_;
+    std::unique_ptr<wizard::ProgramFolderScope> program_;
+    std::unique_ptr<CQZMUIDlg> dlg_;
+    std::unique_ptr<wizard::ModalWatch> boxes_;
+    ui::DrawnTextObserver previous_;
+    std::string file_, phase_;
+    std::set<std::string> cuts_;
+};
+
+TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
+    Look("1-types");
+    auto& place = *dlg_->PlacePage();
+    ASSERT_TRUE(wizard::ClickItem(*dlg_->FileTypePage(), UiCtrl::SelFileTypeWnd::kItemNext));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == place.GetHwnd() && !place.TimerRunning(); }, "the place page"));
+    Look("2-place");
+    // The place page is left again by its back item; the scan goes through the same pages.
+    ASSERT_TRUE(wizard::ClickItem(place, SelDataLostPartitionWnd::kItemBack));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "the file-type page"));
+    ASSERT_NO_FATAL_FAILURE(wizard::ScanVolumeByTile(*dlg_, "FAT16"));
+    Look("3-result");
+
+    // A found picture opened from the list: the preview window, its buttons whole.
+    CFileVirtualNodeManager::Instance().ShowFolder(CFileVirtualNodeManager::Instance().PathRoot());
+    testutil::WaitForRows();
+    const int photos = RowOf("Photos");
+    ASSERT_GE(photos, 0);
+    OpenRow(photos);
+    const int picture = RowOf(".jpg");
+    ASSERT_GE(picture, 0);
+    bool shown = false;
+    wizard::ModalWatch answer([&](QWidget* w) {
+        auto* preview = qobject_cast<CFilePreViewDlg*>(w);
+        if (!preview || shown) return;
+        shown = true;
+        uiwait::Flush();
+        CollectCutWidgets(preview, "preview", cuts_);
+        EXPECT_TRUE(wizard::Shot(preview, "fit-" + Tag() + "-4-preview"));
+        wizard::EndModal(preview, 0);
+    });
+    OpenRow(picture);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return shown; }, "the preview window"));
+
+    // The same window as a preview during a scan shows it: with the line that says the scan waits.
+    RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(picture));
+    ASSERT_TRUE(row && row->fileNode);
+    CFilePreViewDlg paused(dlg_.get(), row->fileNode, row->name, program_->File("no-copy.jpg"), PreviewMode::Picture, true);
+    paused.show();
+    uiwait::Flush();
+    ASSERT_NE(paused.Warning(), nullptr);
+    CollectCutWidgets(&paused, "preview during a scan", cuts_);
+    EXPECT_TRUE(wizard::Shot(&paused, "fit-" + Tag() + "-5-preview-paused"));
+
+    std::string all;
+    for (const std::string& c : cuts_) all += c + "\n";
+    EXPECT_TRUE(cuts_.empty()) << file_ << ": " << cuts_.size() << " cut texts:\n" << all;
+}
+
+INSTANTIATE_TEST_SUITE_P(MenuLanguages, WindowTextFit, ::testing::Range(0, 6),
+                         [](const ::testing::TestParamInfo<int>& info) { return "language" + std::to_string(info.param); });
+
+}  // namespace
