@@ -1,7 +1,7 @@
 // The real main window, offscreen, in each language of its language menu, on a fixture disk
-// given as MORVENDA_DISKS: the file-type page, the place page, the result page after a scan and
-// the preview window each drawn, and every text they draw must show whole (not clipped, not
-// shortened with an ellipsis). Screenshots go to <build>/screenshots/.
+// given as MORVENDA_DISKS: the file-type page, the place page, the result page after a scan, the
+// preview window, the recovery's windows and every message box on the way each drawn, and every
+// text they draw must show whole (not clipped, not shortened with an ellipsis). Screenshots go to <build>/screenshots/.
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
@@ -15,6 +15,10 @@
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
+#include "app/dialogs/ExportProgress.h"
+#include "app/dialogs/ExportResult.h"
+#include "app/dialogs/SelExportPathDlg.h"
+#include "app/dialogs/WarmTipDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelFileTypeWnd.h"
@@ -89,8 +93,29 @@ protected:
         SetUiLanguage(static_cast<u32>(GetParam()), file_.c_str());
         dlg_ = std::make_unique<CQZMUIDlg>();
         dlg_->Create();
-        boxes_ = std::make_unique<wizard::ModalWatch>([](QWidget* m) {
-            if (dynamic_cast<QZMMessageBox*>(m)) wizard::EndModal(m, 1);
+        // Each window that shows is drawn and measured before it is answered.
+        boxes_ = std::make_unique<wizard::ModalWatch>([this](QWidget* m) {
+            if (!dynamic_cast<QZMMessageBox*>(m) && !dynamic_cast<SelExportPathDlg*>(m) && !dynamic_cast<ExportProgress*>(m) &&
+                !dynamic_cast<ExportResult*>(m) && !dynamic_cast<WarmTipDlg*>(m))
+                return;
+            const std::string saved = phase_;
+            phase_ = uiwait::Describe(m);
+            uiwait::Paint(m);
+            CollectCutWidgets(m, phase_, cuts_);
+            wizard::Shot(m, "fit-" + Tag() + "-dialog-" + std::to_string(++dialogs_));
+            phase_ = saved;
+            if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
+                folder->SetQuiet(true);
+                folder->SetPath(program_->File("recovered"));
+                SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+            } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+                EXPECT_TRUE(wizard::PumpUntil([progress] { return !progress->isVisible(); }, "the end of the recovery"));
+            } else if (dynamic_cast<ExportResult*>(m)) {
+                recovered_ = true;
+                wizard::EndModal(m, IDOK);
+            } else {
+                wizard::EndModal(m, 1);
+            }
         });
         previous_ = ui::SetDrawnTextObserver([this](const ui::DrawnText& t) {
             if (t.cut)
@@ -139,6 +164,8 @@ protected:
     ui::DrawnTextObserver previous_;
     std::string file_, phase_;
     std::set<std::string> cuts_;
+    int dialogs_ = 0;
+    bool recovered_ = false;
 };
 
 TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
@@ -183,6 +210,13 @@ TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
     ASSERT_NE(paused.Warning(), nullptr);
     CollectCutWidgets(&paused, "preview during a scan", cuts_);
     EXPECT_TRUE(wizard::Shot(&paused, "fit-" + Tag() + "-5-preview-paused"));
+
+    // The found files recovered from the strip's item: the destination, progress and result
+    // windows and the tip after them.
+    fs::create_directories(program_->File("recovered"));
+    ASSERT_TRUE(wizard::ClickItem(dlg_->ResultPage()->Progress(), RecoveryProgressWnd::kItemRecover));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return recovered_; }, "the recovery's result window"));
+    EXPECT_GE(dialogs_, 3);
 
     std::string all;
     for (const std::string& c : cuts_) all += c + "\n";
