@@ -223,10 +223,7 @@ bool UiBtnWithoutWnd::ApplyLanguage() {
 UILinkItem::UILinkItem() = default;
 
 void UILinkItem::FitToText() {
-    RECT r = rect_;
-    r.right = r.left + 10000;
-    ui::MeasureText(*Res().GetFont(16, 500, true), text_, r, DT_SINGLELINE);
-    rect_.right = r.right;
+    rect_.right = rect_.left + ui::WholeLineWidth(*Res().GetFont(16, 500, true), text_);
     if (maxRight_ != 0 && rect_.right > maxRight_) rect_.right = maxRight_;
 }
 
@@ -270,6 +267,7 @@ int UILinkItem::OnMouseLBtnUp(WPARAM, LPARAM) {
 
 bool UILinkItem::ApplyLanguage() {
     if (!caption_.empty()) text_ = Localized(caption_);
+    FitToText();
     return true;
 }
 
@@ -277,11 +275,8 @@ bool UILinkItem::ApplyLanguage() {
 
 void UIStaticItem::SetText(const std::string& text) {
     text_ = text;
-    RECT r = rect_;
-    r.right = r.left + 10000;
-    // Measured in the font it is drawn in, so the label is as wide as its text.
-    ui::MeasureText(*Res().GetFont(16, 500, false), text_, r, DT_SINGLELINE);
-    rect_.right = r.right;
+    // Measured with the font it is drawn with, so the label never ends in an ellipsis.
+    rect_.right = rect_.left + ui::WholeLineWidth(*Res().GetFont(16, 500, false), text_);
     textRect_ = ui::MakeRect(rect_.left, rect_.top, rect_.right, rect_.bottom);
 }
 

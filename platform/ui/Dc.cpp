@@ -9,6 +9,11 @@
 
 namespace ui {
 
+namespace {
+// The most pixels eliding may want beyond a line's advance before it keeps the line whole.
+constexpr int kWholeLineSlack = 8;
+}  // namespace
+
 QColor ColorFromRef(COLORREF c) { return QColor(GetRValue(c), GetGValue(c), GetBValue(c)); }
 
 COLORREF RefFromColor(const QColor& c) {
@@ -124,10 +129,21 @@ void ReportDrawn(const QFontMetrics& fm, const QFont& font, const std::string& t
     const int width = LayoutWidth(fm, whole);
     const int height = LayoutHeight(fm, static_cast<int>(whole.size()));
     const bool tooTall = !(flags & DT_SINGLELINE) && whole.size() > 1 && height > rect.Height();
-    observer(DrawnText{text, rect, width, height, font.family().toStdString(), width > rect.Width() || tooTall});
+    // Eliding may shorten a line whose advance just fits: what is drawn decides.
+    const bool elided = (flags & DT_END_ELLIPSIS) && LayoutLines(fm, FromUtf8(text), rect.Width(), flags) != whole;
+    observer(DrawnText{text, rect, width, height, font.family().toStdString(), width > rect.Width() || tooTall || elided});
 }
 
 }  // namespace
+
+int WholeLineWidth(const QFont& font, const std::string& text) {
+    const QFontMetrics fm(font);
+    const QString line = FromUtf8(text);
+    int width = fm.horizontalAdvance(line);
+    // Eliding measures a little differently from the advance; a few pixels settle it.
+    for (int extra = 0; extra < kWholeLineSlack && fm.elidedText(line, Qt::ElideRight, width) != line; ++extra) ++width;
+    return width;
+}
 
 int MeasureText(const QFont& font, const std::string& text, RECT& rect, u32 flags) {
     const QFontMetrics fm(font);

@@ -26,6 +26,10 @@ QFont MakeFont(const std::string& face, int height, int weight, bool underline);
 // are set to fit the text; returns the text height.
 int MeasureText(const QFont& font, const std::string& text, RECT& rect, u32 flags);
 
+// The least width a single line of the text needs to be drawn whole, also with an ellipsis
+// flag (eliding may want a pixel more than the line's advance).
+int WholeLineWidth(const QFont& font, const std::string& text);
+
 // A text DrawText drew, with the room it needed laid out whole: cut when it is wider than its
 // rectangle on a line (a word breaking nowhere, a single line cut or shortened with an
 // ellipsis) or has more lines than the rectangle's height holds.

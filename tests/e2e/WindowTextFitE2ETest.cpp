@@ -1,11 +1,14 @@
 // The real main window, offscreen, in each language of its language menu, on a fixture disk
 // given as MORVENDA_DISKS: the file-type page, the place page, the result page after a scan, the
-// preview window, the recovery's windows and every message box on the way each drawn, and every
+// preview window, the About window, the save's and the recovery's windows and every message box
+// on the way each drawn, and every
 // text they draw must show whole (not clipped, not shortened with an ellipsis). Screenshots go to <build>/screenshots/.
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
 #include <QAbstractButton>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QLabel>
 #include <QStyle>
 #include <QTest>
@@ -14,7 +17,9 @@
 
 #include "TestUtil.h"
 #include "WizardDriver.h"
+#include "app/AboutDlg.h"
 #include "app/QZMUIDlg.h"
+#include "app/dialogs/SaveRestoreScanResult.h"
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/SelExportPathDlg.h"
@@ -95,9 +100,15 @@ protected:
         dlg_->Create();
         // Each window that shows is drawn and measured before it is answered.
         boxes_ = std::make_unique<wizard::ModalWatch>([this](QWidget* m) {
-            if (!dynamic_cast<QZMMessageBox*>(m) && !dynamic_cast<SelExportPathDlg*>(m) && !dynamic_cast<ExportProgress*>(m) &&
-                !dynamic_cast<ExportResult*>(m) && !dynamic_cast<WarmTipDlg*>(m))
+            if (auto* files = qobject_cast<QFileDialog*>(m)) {  // the system's own, typed into
+                if (auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) name->setText(QString::fromStdString(program_->File("saved")));
+                static_cast<QDialog*>(files)->accept();
                 return;
+            }
+            if (!dynamic_cast<QZMMessageBox*>(m) && !dynamic_cast<AboutDlg*>(m) && !dynamic_cast<SaveRestoreScanResult*>(m) &&
+                !dynamic_cast<SelExportPathDlg*>(m) && !dynamic_cast<ExportProgress*>(m) && !dynamic_cast<ExportResult*>(m) &&
+                !dynamic_cast<WarmTipDlg*>(m))
+                return;  // the preview window has an answer of its own
             const std::string saved = phase_;
             phase_ = uiwait::Describe(m);
             uiwait::Paint(m);
@@ -110,10 +121,13 @@ protected:
                 SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
             } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
                 EXPECT_TRUE(wizard::PumpUntil([progress] { return !progress->isVisible(); }, "the end of the recovery"));
+            } else if (auto* saving = dynamic_cast<SaveRestoreScanResult*>(m)) {
+                EXPECT_TRUE(wizard::PumpUntil([saving] { return !saving->isVisible(); }, "the end of the save"));
             } else if (dynamic_cast<ExportResult*>(m)) {
                 recovered_ = true;
                 wizard::EndModal(m, IDOK);
             } else {
+                if (dynamic_cast<AboutDlg*>(m)) aboutShown_ = true;
                 wizard::EndModal(m, 1);
             }
         });
@@ -165,7 +179,7 @@ protected:
     std::string file_, phase_;
     std::set<std::string> cuts_;
     int dialogs_ = 0;
-    bool recovered_ = false;
+    bool recovered_ = false, aboutShown_ = false;
 };
 
 TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
@@ -210,6 +224,13 @@ TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
     ASSERT_NE(paused.Warning(), nullptr);
     CollectCutWidgets(&paused, "preview during a scan", cuts_);
     EXPECT_TRUE(wizard::Shot(&paused, "fit-" + Tag() + "-5-preview-paused"));
+
+    // The program's About window from the main menu; the result saved from the strip's item.
+    ASSERT_TRUE(wizard::ChooseMenuEntry(*dlg_, CQZMUIDlg::kMenuAbout));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return aboutShown_; }, "the About window"));
+    const int beforeSave = dialogs_;
+    ASSERT_TRUE(wizard::ClickItem(dlg_->ResultPage()->Progress(), RecoveryProgressWnd::kItemSaveScan));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dialogs_ >= beforeSave + 2; }, "the save's progress window and its message"));
 
     // The found files recovered from the strip's item: the destination, progress and result
     // windows and the tip after them.

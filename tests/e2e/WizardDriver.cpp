@@ -101,15 +101,20 @@ void ClickCaptionItem(CQZMUIDlg& dlg, int id) {
     SendMessage(dlg.Handle(), WM_LBUTTONUP, 0, at);
 }
 
-void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index) {
+bool ChooseMenuEntry(CQZMUIDlg& dlg, int command) {
     bool clicked = false;
     uiwait::ModalWatch popups([&](QWidget* w) {
         auto* menu = qobject_cast<QMenu*>(w);
         if (!menu || clicked) return;
         for (QAction* a : menu->actions()) {
+            if (a->data().toInt() == command && !a->menu()) {
+                clicked = true;
+                QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(a).center());
+                return;
+            }
             if (!a->menu()) continue;
             for (QAction* entry : a->menu()->actions()) {
-                if (entry->data().toInt() != CQZMUIDlg::kMenuLanguageFirst + index) continue;
+                if (entry->data().toInt() != command) continue;
                 menu->setActiveAction(a);
                 a->menu()->popup(menu->mapToGlobal(menu->actionGeometry(a).topRight()));
                 QTest::mouseClick(a->menu(), Qt::LeftButton, {}, a->menu()->actionGeometry(entry).center());
@@ -119,7 +124,12 @@ void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index) {
         }
     }, uiwait::Watched::kPopup);
     ClickCaptionItem(dlg, CMD_MAIN_MENU);
-    ASSERT_TRUE(PumpUntil([&] { return clicked && GetUiLanguage() == static_cast<u32>(index); }, "the language switch"));
+    return PumpUntil([&] { return clicked; }, "the menu entry's click");
+}
+
+void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index) {
+    ASSERT_TRUE(ChooseMenuEntry(dlg, CQZMUIDlg::kMenuLanguageFirst + index)) << "no menu entry of language " << index;
+    ASSERT_TRUE(PumpUntil([&] { return GetUiLanguage() == static_cast<u32>(index); }, "the language switch"));
 }
 
 void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {

@@ -55,8 +55,11 @@ using uiwait::EndModal;
 void RefreshDisks(UiCtrl::SelDataLostPartitionWnd& place);
 // A press and release on the middle of an item of the main window's caption strip.
 void ClickCaptionItem(CQZMUIDlg& dlg, int id);
-// The main menu opened from its caption item and a language entry of it clicked, as a user
-// switches; returns once the window runs in that language.
+// The main menu opened from its caption item and the entry of the command clicked, also one of
+// a sub-menu; false when the menu holds no such entry.
+bool ChooseMenuEntry(CQZMUIDlg& dlg, int command);
+// A language entry of the main menu clicked, as a user switches; returns once the window runs
+// in that language.
 void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index);
 // From the file-type page: Next, the tile of the first volume with that file-system name, Scan;
 // returns on the result page once the scan has ended and its finish items show.

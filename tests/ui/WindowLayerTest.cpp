@@ -312,6 +312,28 @@ TEST(DrawTextFlags, AWatchedDrawingReportsWhetherItCutItsText) {
     }
 }
 
+// A link or label sized to a text's whole-line width shows it without an ellipsis, in Latin and
+// Japanese alike; one pixel less would shorten or clip it.
+TEST(DrawTextFlags, ARectOfTheWholeLineWidthShowsTheLineWhole) {
+    const QFont font = ui::MakeFont("Arial", 16, 500, true);
+    for (const std::string text : {"www.morvenda.example", "Tipps zur Datensicherheit", "ホームページ", "W"}) {
+        const int width = ui::WholeLineWidth(font, text);
+        EXPECT_GE(width, QFontMetrics(font).horizontalAdvance(ui::FromUtf8(text))) << text;
+        for (const int w : {width, width - 1}) {
+            std::vector<ui::DrawnText> seen;
+            const ui::DrawnTextObserver before = ui::SetDrawnTextObserver([&](const ui::DrawnText& t) { seen.push_back(t); });
+            QImage img(300, 40, QImage::Format_RGB32);
+            QPainter p(&img);
+            ui::Dc dc(&p);
+            dc.SetFont(font);
+            dc.DrawText(text, ui::MakeRect(0, 0, w, 30), DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS);
+            ui::SetDrawnTextObserver(before);
+            ASSERT_EQ(seen.size(), 1u);
+            EXPECT_EQ(seen[0].cut, w < width) << text << " in " << w << " px";
+        }
+    }
+}
+
 TEST(DcImages, ColorKeyMakesExactlyTheKeyColourTransparent) {
     QImage src(4, 1, QImage::Format_RGB32);
     src.setPixel(0, 0, qRgb(255, 255, 255));
