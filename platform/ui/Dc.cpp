@@ -83,6 +83,8 @@ QStringList LayoutLines(const QFontMetrics& fm, const QString& text, int width, 
         // Break where the text allows a line to end: after the spaces between words, and
         // between the characters of scripts written without spaces (Japanese, Chinese). A piece
         // wider than the line stays whole on its own line.
+        // Measured as the drawn width is (rounded up), so a line that was kept fits.
+        const QFontMetricsF fmf(fm);
         QString line;
         QTextBoundaryFinder breaks(QTextBoundaryFinder::Line, para);
         qsizetype from = 0;
@@ -92,7 +94,7 @@ QStringList LayoutLines(const QFontMetrics& fm, const QString& text, int width, 
             const QString piece = para.mid(from, to - from);
             from = to;
             const QString candidate = line + piece;
-            if (!line.isEmpty() && fm.horizontalAdvance(TrimmedEnd(candidate)) > width) {
+            if (!line.isEmpty() && std::ceil(fmf.horizontalAdvance(TrimmedEnd(candidate))) > width) {
                 out << TrimmedEnd(line);
                 line = piece;
             } else {
@@ -126,7 +128,7 @@ void ReportDrawn(const QFontMetrics& fm, const QFont& font, const std::string& t
     const DrawnTextObserver& observer = TextObserver();
     if (!observer || text.empty() || (flags & DT_NOCLIP)) return;
     const QStringList whole = LayoutLines(fm, FromUtf8(text), rect.Width(), flags & ~DT_END_ELLIPSIS);
-    const int width = LayoutWidth(fm, whole);
+    const int width = LayoutWidth(font, whole);
     const int height = LayoutHeight(fm, static_cast<int>(whole.size()));
     const bool tooTall = !(flags & DT_SINGLELINE) && whole.size() > 1 && height > rect.Height();
     // Eliding may shorten a line whose advance just fits: what is drawn decides.
@@ -139,7 +141,7 @@ void ReportDrawn(const QFontMetrics& fm, const QFont& font, const std::string& t
 int WholeLineWidth(const QFont& font, const std::string& text) {
     const QFontMetrics fm(font);
     const QString line = FromUtf8(text);
-    int width = fm.horizontalAdvance(line);
+    int width = LayoutWidth(font, QStringList{line});
     // Eliding measures a little differently from the advance; a few pixels settle it.
     for (int extra = 0; extra < kWholeLineSlack && fm.elidedText(line, Qt::ElideRight, width) != line; ++extra) ++width;
     return width;
