@@ -257,7 +257,7 @@ void RecoveryGraph::StopRunningScanSink(u64 olderThan) {
     GetScanOptions().SetStopRequested(1);
 }
 
-i32 RecoveryGraph::DoScan(u32 mode) {
+i32 RecoveryGraph::DoScan(u32 mode, const std::function<void()>& beforeThread) {
     // Every scan still running is superseded by this one: it makes no controller, runs no
     // further volume, does not show its trees and posts no finish message (that message would
     // end the newer scan's page). A scanning thread's controller is stopped by its stop hook; it
@@ -276,6 +276,7 @@ i32 RecoveryGraph::DoScan(u32 mode) {
     m_previousMode.store(m_mode.exchange(mode));
     ResetCounters();
     if (mode == kScanModeRestored) return 0;
+    if (beforeThread) beforeThread();
 
     // The thread counts as running before Start returns, so no release can miss it.
     const u64 seq = m_scanThreads.Start([this](u64 self) { ScanThread(self); });

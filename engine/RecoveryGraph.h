@@ -12,6 +12,7 @@
 // them has ended and no reader holds the trees. Each family of threads has its owner
 // (platform/ScanThreads.h), which numbers, stops and joins them.
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -116,7 +117,10 @@ public:
     IRecoveryController* GetController() const { return m_controller.load(); }
     u32 GetVolumeIndex() const { return m_volumeIndex.load(); }
     // 0 when started (or for mode 4, which starts nothing), -1 when the thread could not be made.
-    i32 DoScan(u32 mode);
+    // beforeThread runs once the older scans were stopped and before the new thread starts: the
+    // progress sink starts its run there, for a thread that asked it first would read "stopped"
+    // and end at once with nothing found.
+    i32 DoScan(u32 mode, const std::function<void()>& beforeThread = nullptr);
     // -1 without a controller; else the controller and the progress sink are stopped, 0.
     i32 StopScan();
     // -1 without a progress sink; 0 otherwise.

@@ -194,8 +194,7 @@ int RecoveryGraphWnd::DoStartScan(int kind) {
     ClearBrowser();
     if (session.GetDirectoryTree() == nullptr && browser_) session.SetDirectoryTree(browser_);
     GetScanOptions().SetStopRequested(0);
-    session.DoScan(mode);
-    progress_.DoStart();
+    session.DoScan(mode, [this] { progress_.DoStart(); });
     for (int id : {kItemRecover, kItemHome})
         if (UiItem* item = GetItem(id)) {
             item->Enable(false);
@@ -216,8 +215,7 @@ int RecoveryGraphWnd::DoDeepScan() {
     session.SetDirectoryTree(browser_);
     GetScanOptions().SetStopRequested(0);
     WriteLog("%s %d\r\n", "RecoveryGraph::DoScan", __LINE__);
-    session.DoScan(kScanModeComplete);
-    progress_.DoStart();
+    session.DoScan(kScanModeComplete, [this] { progress_.DoStart(); });
     progress_.SetSelectedText(std::string());
     for (int id : {kItemRecover, kItemHome})
         if (UiItem* item = GetItem(id)) {
