@@ -20,25 +20,7 @@
 
 namespace {
 
-// Points an environment variable elsewhere for one test.
-class EnvOverride {
-public:
-    EnvOverride(const char* name, const std::string& value) : name_(name) {
-        const char* old = std::getenv(name);
-        had_ = old != nullptr;
-        if (old) old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvOverride() {
-        if (had_) ::setenv(name_, old_.c_str(), 1);
-        else ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
+using testutil::EnvOverride;
 
 // A program folder of the test's own, so that settings written do not reach other tests.
 class ProgramFolder {

@@ -250,6 +250,8 @@ TEST(SaveTarget, AnExistingFileIsNeverOpenedAndReplacedOnlyWhenConfirmed) {
 }
 
 TEST(RecoveryTip, TheSuppressChoiceIsStoredWhenItChangesEvenIfTheTipIsCancelled) {
+    testutil::TempDir config;
+    testutil::EnvOverride userConfig("XDG_CONFIG_HOME", config.Path());
     EnsureApp();
     RecoveryTipInScanDlg tip(nullptr);
     tip.Create();

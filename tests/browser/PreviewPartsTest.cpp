@@ -23,6 +23,7 @@
 #include <random>
 
 #include "BrowserTestTree.h"
+#include "TestUtil.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/preview/EmbeddedJpeg.h"
@@ -437,6 +438,10 @@ TEST_F(PreviewParts, TheOlderDocumentViewerIsChosenOnlyForANameWithoutAWorkbookW
                    {"book.xls.doc", false, DocumentViewer::Current}, {"book.XLSX", false, DocumentViewer::Current},
                    {"book.Xls", false, DocumentViewer::Older}};  // only the four spellings count
     for (const auto& c : choices) EXPECT_EQ(ChooseDocumentViewer(c.name, c.newWord), c.viewer) << c.name << " " << c.newWord;
+
+    // The registry stand-in is the test's own, not the user's.
+    testutil::TempDir config;
+    testutil::EnvOverride userConfig("XDG_CONFIG_HOME", config.Path());
 
     // The registry's Word version: its leading number, 8 or more, a string value only.
     const std::string key = "SOFTWARE\\Classes\\CLSID\\{00020906-0000-0000-C000-000000000046}\\Version";

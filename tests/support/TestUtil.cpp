@@ -34,6 +34,19 @@ class SuiteSetUpFailures : public ::testing::EmptyTestEventListener {
 
 namespace testutil {
 
+EnvOverride::EnvOverride(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (old) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+}
+
+EnvOverride::~EnvOverride() {
+    if (had_) ::setenv(name_, old_.c_str(), 1);
+    else ::unsetenv(name_);
+}
+
+
 std::string FixturePath(const std::string& name) {
     const std::string path = std::string(MORVENDA_FIXTURES_DIR) + "/" + name;
     struct stat st {};

@@ -35,6 +35,21 @@ private:
     std::string path_;
 };
 
+// Points an environment variable elsewhere while it lives (a test's own configuration folder:
+// tests run side by side, and one test's settings in a shared folder reach another).
+class EnvOverride {
+public:
+    EnvOverride(const char* name, const std::string& value);
+    ~EnvOverride();
+    EnvOverride(const EnvOverride&) = delete;
+    EnvOverride& operator=(const EnvOverride&) = delete;
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
 // A writable copy of a fixture image in a temporary folder (for tests that damage an image).
 std::string CopyFixture(const TempDir& dir, const std::string& name);
 }  // namespace testutil
