@@ -1,7 +1,8 @@
 // The real main window, offscreen, in each language of its language menu, on a fixture disk
 // given as MORVENDA_DISKS: the file-type page, the place page, the result page after a scan, the
-// preview window, the About window, the save's and the recovery's windows and every message box
-// on the way each drawn, and every
+// preview window, the About window, the save's and the recovery's windows, the strip and the
+// page's tips while a deep scan runs and once it is paused, the recovery tip of a paused scan, the
+// question on closing during it, and every message box on the way each drawn, and every
 // text they draw must show whole (not clipped, not shortened with an ellipsis). Screenshots go to <build>/screenshots/.
 #include <gtest/gtest.h>
 #include <tinyxml.h>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <set>
 
+#include "Gate.h"
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/AboutDlg.h"
@@ -24,6 +26,7 @@
 #include "app/dialogs/SaveRestoreScanResult.h"
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
+#include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/dialogs/SelExportPathDlg.h"
 #include "app/dialogs/WarmTipDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
@@ -39,6 +42,8 @@
 #include "browser/preview/PreviewDialog.h"
 #include "browser/views/Container.h"
 #include "core/Settings.h"
+#include "engine/Progress.h"
+#include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
 #include "platform/ui/Dc.h"
@@ -63,6 +68,35 @@ std::string MenuLanguageFile(int index) {
             if (n++ == index && l->Attribute("file")) return l->Attribute("file");
     }
     return {};
+}
+
+// The deep scan is the real one, held before it starts until the test has paused it, so that what
+// a running and a paused strip show is there to be measured however fast the machine scans.
+testutil::Gate g_deepScanStart;
+class HeldController : public IRecoveryController {
+public:
+    explicit HeldController(IRecoveryController* real) : real_(real) {}
+    ~HeldController() override { real_->Release(); }
+    u32 GetType() override { return real_->GetType(); }
+    u32 Initialize(IRecoveryFilter* filter) override { return real_->Initialize(filter); }
+    u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* tree, const char* name, u32 reason) override {
+        EXPECT_TRUE(g_deepScanStart.Wait()) << "the deep scan was held and never let go";
+        return real_->Run(device, progress, tree, name, reason);
+    }
+    void Release() override { delete this; }
+    void SetFileSystem(u32 fsCode, const char* name) override { real_->SetFileSystem(fsCode, name); }
+    u32 GetFileSource(CFileNode* node, u64& start, u32& sectorsPerCluster) override { return real_->GetFileSource(node, start, sectorsPerCluster); }
+    void Stop() override {
+        real_->Stop();
+        g_deepScanStart.Open();
+    }
+
+private:
+    IRecoveryController* real_;
+};
+IRecoveryController* MakeHeldDeepScan(u32 mode) {
+    IRecoveryController* real = CreateRecoveryController(mode);
+    return real && mode == kScanModeComplete ? new HeldController(real) : real;
 }
 
 // The labels and buttons of a window whose text does not fit them (a button's text also keeps
@@ -109,13 +143,13 @@ protected:
             }
             if (!dynamic_cast<QZMMessageBox*>(m) && !dynamic_cast<AboutDlg*>(m) && !dynamic_cast<SaveRestoreScanResult*>(m) &&
                 !dynamic_cast<SelExportPathDlg*>(m) && !dynamic_cast<ExportProgress*>(m) && !dynamic_cast<ExportResult*>(m) &&
-                !dynamic_cast<WarmTipDlg*>(m))
+                !dynamic_cast<WarmTipDlg*>(m) && !dynamic_cast<RecoveryTipInScanDlg*>(m))
                 return;  // the preview window has an answer of its own
             const std::string saved = phase_;
             phase_ = uiwait::Describe(m);
             uiwait::Paint(m);
             CollectCutWidgets(m, phase_, cuts_);
-            wizard::Shot(m, "fit-" + Tag() + "-dialog-" + std::to_string(++dialogs_));
+            wizard::Shot(m, "fit-" + Tag() + "-" + dialogShot_ + std::to_string(++dialogs_));
             phase_ = saved;
             if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
                 folder->SetQuiet(true);
@@ -143,12 +177,14 @@ protected:
     }
     void TearDown() override {
         ui::SetDrawnTextObserver(previous_);
+        g_deepScanStart.Open();
         if (dlg_ && dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() &&
             wizard::ClickItem(dlg_->ResultPage()->Progress(), RecoveryProgressWnd::kItemHome)) {
             EXPECT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
         }
         boxes_.reset();
         dlg_.reset();
+        RecoveryGraph::Instance().SetControllerFactory(nullptr);
         RecoveryGraph::Instance().SetStopRequested(0);
         UiResources::Instance().SetLanguage(0, "English.dat");
         SetUiLanguage(0, "English.dat");
@@ -160,6 +196,11 @@ protected:
         phase_ = phase;
         uiwait::Paint(dlg_.get());
         EXPECT_TRUE(wizard::Shot(dlg_.get(), "fit-" + Tag() + "-" + phase));
+    }
+    void ExpectNothingCut() const {
+        std::string all;
+        for (const std::string& c : cuts_) all += c + "\n";
+        EXPECT_TRUE(cuts_.empty()) << file_ << ": " << cuts_.size() << " cut texts:\n" << all;
     }
     std::string Tag() const { return fs::path(file_).stem().string(); }
     CFileSelCtrlContainer& Container() { return *dlg_->ResultPage()->Browser()->Container(); }
@@ -180,7 +221,7 @@ protected:
     std::unique_ptr<CQZMUIDlg> dlg_;
     std::unique_ptr<wizard::ModalWatch> boxes_;
     ui::DrawnTextObserver previous_;
-    std::string file_, phase_;
+    std::string file_, phase_, dialogShot_ = "dialog-";
     std::set<std::string> cuts_;
     int dialogs_ = 0;
     bool recovered_ = false, aboutShown_ = false;
@@ -247,10 +288,35 @@ TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
     ASSERT_TRUE(wizard::ClickItem(dlg_->ResultPage()->Progress(), RecoveryProgressWnd::kItemRecover));
     ASSERT_TRUE(wizard::PumpUntil([&] { return recovered_; }, "the recovery's result window"));
     EXPECT_GE(dialogs_, 3);
+    ExpectNothingCut();
+}
 
-    std::string all;
-    for (const std::string& c : cuts_) all += c + "\n";
-    EXPECT_TRUE(cuts_.empty()) << file_ << ": " << cuts_.size() << " cut texts:\n" << all;
+// The deep scan offered after a scan, started and paused from the strip: the strip and the
+// page's tip while it runs and paused, the recovery tip of a paused scan, and the question when
+// the window is closed during it.
+TEST_P(WindowTextFit, EveryTextOfARunningScanAndItsClosingShowsWhole) {
+    dialogShot_ = "scan-dialog-";
+    ASSERT_NO_FATAL_FAILURE(wizard::ScanVolumeByTile(*dlg_, "FAT16"));
+    UiCtrl::RecoveryGraphWnd& page = *dlg_->ResultPage();
+    RecoveryProgressWnd& strip = page.Progress();
+    g_deepScanStart.Close();
+    RecoveryGraph::Instance().SetControllerFactory(&MakeHeldDeepScan);
+    const auto tipSays = [&](const char* key) { return page.Tip().IsShown() && page.Tip().Text() == UiResources::Instance().GetString(key); };
+    ASSERT_TRUE(wizard::ClickItem(strip, RecoveryProgressWnd::kItemDeepScan));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return strip.GetState() == kProgressRunning && tipSays("TipDeep"); }, "the deep scan and its tip"));
+    Look("6-scanning");
+    ASSERT_TRUE(wizard::ClickItem(strip, RecoveryProgressWnd::kItemPause));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return strip.GetState() == kProgressPaused && tipSays("Sure2Pause"); }, "the pause and its tip"));
+    Look("7-paused");
+    // The tip a recovery from the browser brings while the scan waits for it.
+    RecoveryTipInScanDlg(page.GetHwnd()).DoModal();
+    const std::string exit = UiResources::Instance().GetString("ExitNow");
+    g_deepScanStart.Open();
+    wizard::ClickCaptionItem(*dlg_, HomeBaseDialog::kCmdClose);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return std::find(messages_.begin(), messages_.end(), exit) != messages_.end() && !RecoveryGraph::Instance().IsScanRunning(); },
+                                  "the closing question and the scan's end"));
+    EXPECT_GE(dialogs_, 2);
+    ExpectNothingCut();
 }
 
 INSTANTIATE_TEST_SUITE_P(MenuLanguages, WindowTextFit, ::testing::Range(0, 6),
