@@ -106,6 +106,8 @@ protected:
         });
     }
     void TearDown() override {
+        wizard::DeepScanStart().Open();
+        RecoveryGraph::Instance().SetControllerFactory(nullptr);
         // Home, as a user ends with a result: the session lets its trees and volumes go.
         if (wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome)) {
             EXPECT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
@@ -199,12 +201,16 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     auto& result = *dlg_->ResultPage();
     ScanRunState& run = *Strip().RunState();
 
-    // Paused from the strip's own button as soon as the deep scan runs.
+    // Paused from the strip's own button as soon as the deep scan runs; the scan is held at its
+    // start until then, for a small disk is scanned before a loaded machine handles the click.
+    wizard::DeepScanStart().Close();
+    RecoveryGraph::Instance().SetControllerFactory(&wizard::MakeHeldDeepScan);
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemPause)->IsVisible(); }));
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemPause));
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.GetState() != kProgressRunning; }));
     ASSERT_EQ(run.GetState(), kProgressPaused) << "the deep scan ended before the pause";
+    wizard::DeepScanStart().Open();
     // The scan thread comes to rest at its pause point; a block the read-ahead had begun before
     // the pause is let finish (a stretch of the strip's ticks with next to nothing read).
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.Get().waiting >= 1; }));

@@ -70,34 +70,6 @@ std::string MenuLanguageFile(int index) {
     return {};
 }
 
-// The deep scan is the real one, held before it starts until the test has paused it, so that what
-// a running and a paused strip show is there to be measured however fast the machine scans.
-testutil::Gate g_deepScanStart;
-class HeldController : public IRecoveryController {
-public:
-    explicit HeldController(IRecoveryController* real) : real_(real) {}
-    ~HeldController() override { real_->Release(); }
-    u32 GetType() override { return real_->GetType(); }
-    u32 Initialize(IRecoveryFilter* filter) override { return real_->Initialize(filter); }
-    u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* tree, const char* name, u32 reason) override {
-        EXPECT_TRUE(g_deepScanStart.Wait()) << "the deep scan was held and never let go";
-        return real_->Run(device, progress, tree, name, reason);
-    }
-    void Release() override { delete this; }
-    void SetFileSystem(u32 fsCode, const char* name) override { real_->SetFileSystem(fsCode, name); }
-    u32 GetFileSource(CFileNode* node, u64& start, u32& sectorsPerCluster) override { return real_->GetFileSource(node, start, sectorsPerCluster); }
-    void Stop() override {
-        real_->Stop();
-        g_deepScanStart.Open();
-    }
-
-private:
-    IRecoveryController* real_;
-};
-IRecoveryController* MakeHeldDeepScan(u32 mode) {
-    IRecoveryController* real = CreateRecoveryController(mode);
-    return real && mode == kScanModeComplete ? new HeldController(real) : real;
-}
 
 // The labels and buttons of a window whose text does not fit them (a button's text also keeps
 // the style's margin).
@@ -177,7 +149,7 @@ protected:
     }
     void TearDown() override {
         ui::SetDrawnTextObserver(previous_);
-        g_deepScanStart.Open();
+        wizard::DeepScanStart().Open();
         if (dlg_ && dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() &&
             wizard::ClickItem(dlg_->ResultPage()->Progress(), RecoveryProgressWnd::kItemHome)) {
             EXPECT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
@@ -299,8 +271,8 @@ TEST_P(WindowTextFit, EveryTextOfARunningScanAndItsClosingShowsWhole) {
     ASSERT_NO_FATAL_FAILURE(wizard::ScanVolumeByTile(*dlg_, "FAT16"));
     UiCtrl::RecoveryGraphWnd& page = *dlg_->ResultPage();
     RecoveryProgressWnd& strip = page.Progress();
-    g_deepScanStart.Close();
-    RecoveryGraph::Instance().SetControllerFactory(&MakeHeldDeepScan);
+    wizard::DeepScanStart().Close();
+    RecoveryGraph::Instance().SetControllerFactory(&wizard::MakeHeldDeepScan);
     const auto tipSays = [&](const char* key) { return page.Tip().IsShown() && page.Tip().Text() == UiResources::Instance().GetString(key); };
     ASSERT_TRUE(wizard::ClickItem(strip, RecoveryProgressWnd::kItemDeepScan));
     ASSERT_TRUE(wizard::PumpUntil([&] { return strip.GetState() == kProgressRunning && tipSays("TipDeep"); }, "the deep scan and its tip"));
@@ -311,7 +283,7 @@ TEST_P(WindowTextFit, EveryTextOfARunningScanAndItsClosingShowsWhole) {
     // The tip a recovery from the browser brings while the scan waits for it.
     RecoveryTipInScanDlg(page.GetHwnd()).DoModal();
     const std::string exit = UiResources::Instance().GetString("ExitNow");
-    g_deepScanStart.Open();
+    wizard::DeepScanStart().Open();
     wizard::ClickCaptionItem(*dlg_, HomeBaseDialog::kCmdClose);
     ASSERT_TRUE(wizard::PumpUntil([&] { return std::find(messages_.begin(), messages_.end(), exit) != messages_.end() && !RecoveryGraph::Instance().IsScanRunning(); },
                                   "the closing question and the scan's end"));

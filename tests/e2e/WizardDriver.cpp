@@ -14,6 +14,7 @@
 #include "app/ui/UiLanguage.h"
 #include "devices/VolumeEnumerator.h"
 #include "core/Strings.h"
+#include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
 #include "platform/ui/Window.h"
@@ -75,6 +76,42 @@ bool ClickItem(UiCtrl::UiSdkWndBase& page, int id) {
     const RECT r = item->GetRect();
     Click(page, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
     return true;
+}
+
+namespace {
+class HeldController : public IRecoveryController {
+public:
+    explicit HeldController(IRecoveryController* real) : real_(real) {}
+    ~HeldController() override { real_->Release(); }
+    u32 GetType() override { return real_->GetType(); }
+    u32 Initialize(IRecoveryFilter* filter) override { return real_->Initialize(filter); }
+    u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* tree, const char* name, u32 reason) override {
+        EXPECT_TRUE(DeepScanStart().Wait()) << "the deep scan was held and never let go";
+        return real_->Run(device, progress, tree, name, reason);
+    }
+    void Release() override { delete this; }
+    void SetFileSystem(u32 fsCode, const char* name) override { real_->SetFileSystem(fsCode, name); }
+    u32 GetFileSource(CFileNode* node, u64& start, u32& sectorsPerCluster) override {
+        return real_->GetFileSource(node, start, sectorsPerCluster);
+    }
+    void Stop() override {
+        real_->Stop();
+        DeepScanStart().Open();
+    }
+
+private:
+    IRecoveryController* real_;
+};
+}  // namespace
+
+testutil::Gate& DeepScanStart() {
+    static testutil::Gate gate;
+    return gate;
+}
+
+IRecoveryController* MakeHeldDeepScan(u32 mode) {
+    IRecoveryController* real = CreateRecoveryController(mode);
+    return real && mode == kScanModeComplete ? new HeldController(real) : real;
 }
 
 bool Shot(QWidget* w, const std::string& name) {
