@@ -60,16 +60,9 @@ class BrowserWindow : public ::testing::Test {
 protected:
     virtual WindowLanguage Language() const { return kEnglish; }
     void SetUp() override {
-        wizard::EnsureApp();
-        program_ = std::make_unique<wizard::ProgramFolderScope>();
-        ::setenv("XDG_STATE_HOME", program_->File("state").c_str(), 1);
-        fs::copy_file(testutil::FixturePath("mbr-disk.img"), disks_.File("mbr-disk.img"));
-        ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
-        RegisterAllPlugins();
+        wizard::StartWindowProgram(program_, disks_);
         const WindowLanguage lang = Language();
-        ConfigStoreLanguage(lang.index, lang.file);
-        UiResources::Instance().SetLanguage(lang.index, lang.file);
-        SetUiLanguage(static_cast<u32>(lang.index), lang.file);
+        wizard::UseLanguage(lang.index, lang.file);
         dlg_ = std::make_unique<CQZMUIDlg>();
         dlg_->Create();
         // Message boxes are answered with their first button, and their texts kept.

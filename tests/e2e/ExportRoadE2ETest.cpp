@@ -61,9 +61,7 @@ public:
         program_ = std::make_unique<wizard::ProgramFolderScope>();
         ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
         RegisterAllPlugins();
-        ConfigStoreLanguage(0, "English.dat");
-        UiResources::Instance().SetLanguage(0, "English.dat");
-        SetUiLanguage(0, "English.dat");
+        wizard::UseLanguage(0, "English.dat");
         SetFolderOpener(RecordOpen);
         dlg = std::make_unique<CQZMUIDlg>();
         dlg->Create();

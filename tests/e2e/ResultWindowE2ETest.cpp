@@ -77,16 +77,9 @@ u64 BytesReadByProcess() {
 class ResultWindow : public ::testing::TestWithParam<Language> {
 protected:
     void SetUp() override {
-        wizard::EnsureApp();
-        program_ = std::make_unique<wizard::ProgramFolderScope>();
-        ::setenv("XDG_STATE_HOME", program_->File("state").c_str(), 1);
-        fs::copy_file(testutil::FixturePath("mbr-disk.img"), disks_.File("mbr-disk.img"));
-        ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
-        RegisterAllPlugins();
+        wizard::StartWindowProgram(program_, disks_);
         const Language lang = GetParam();
-        ConfigStoreLanguage(lang.index, lang.file);
-        UiResources::Instance().SetLanguage(lang.index, lang.file);
-        SetUiLanguage(static_cast<u32>(lang.index), lang.file);
+        wizard::UseLanguage(lang.index, lang.file);
         prefix_ = std::string("result-") + lang.tag + "-";
         dlg_ = std::make_unique<CQZMUIDlg>();
         dlg_->Create();

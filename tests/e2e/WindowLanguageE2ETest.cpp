@@ -42,15 +42,8 @@ constexpr int kEnglish = 0, kJapanese = 1, kGerman = 2;
 class WindowLanguage : public ::testing::Test {
 protected:
     void SetUp() override {
-        wizard::EnsureApp();
-        program_ = std::make_unique<wizard::ProgramFolderScope>();
-        ::setenv("XDG_STATE_HOME", program_->File("state").c_str(), 1);
-        fs::copy_file(testutil::FixturePath("mbr-disk.img"), disks_.File("mbr-disk.img"));
-        ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
-        RegisterAllPlugins();
-        ConfigStoreLanguage(kEnglish, "English.dat");
-        UiResources::Instance().SetLanguage(kEnglish, "English.dat");
-        SetUiLanguage(kEnglish, "English.dat");
+        wizard::StartWindowProgram(program_, disks_);
+        wizard::UseLanguage(kEnglish, "English.dat");
         dlg_ = std::make_unique<CQZMUIDlg>();
         dlg_->Create();
         boxes_ = std::make_unique<wizard::ModalWatch>([](QWidget* m) {

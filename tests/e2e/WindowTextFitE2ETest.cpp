@@ -93,17 +93,10 @@ void CollectCutWidgets(QWidget* root, const std::string& where, std::set<std::st
 class WindowTextFit : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
-        wizard::EnsureApp();
-        program_ = std::make_unique<wizard::ProgramFolderScope>();
-        ::setenv("XDG_STATE_HOME", program_->File("state").c_str(), 1);
-        fs::copy_file(testutil::FixturePath("mbr-disk.img"), disks_.File("mbr-disk.img"));
-        ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
-        RegisterAllPlugins();
+        wizard::StartWindowProgram(program_, disks_);
         file_ = MenuLanguageFile(GetParam());
         ASSERT_FALSE(file_.empty()) << "no language " << GetParam() << " in the menu";
-        ConfigStoreLanguage(GetParam(), file_.c_str());
-        UiResources::Instance().SetLanguage(GetParam(), file_.c_str());
-        SetUiLanguage(static_cast<u32>(GetParam()), file_.c_str());
+        wizard::UseLanguage(GetParam(), file_.c_str());
         dlg_ = std::make_unique<CQZMUIDlg>();
         dlg_->Create();
         // Each window that shows is drawn and measured before it is answered.

@@ -12,12 +12,15 @@
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelFileTypeWnd.h"
 #include "app/ui/UiLanguage.h"
+#include "app/ui/UiResources.h"
 #include "devices/VolumeEnumerator.h"
+#include "core/Settings.h"
 #include "core/Strings.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
 #include "platform/ui/Window.h"
+#include "plugins/Plugins.h"
 
 namespace wizard {
 
@@ -119,6 +122,21 @@ bool Shot(QWidget* w, const std::string& name) {
     std::filesystem::create_directories(dir);
     const QImage img = w->grab().toImage();
     return !img.isNull() && img.save(QString::fromStdString(dir + "/" + name + ".png"));
+}
+
+void StartWindowProgram(std::unique_ptr<ProgramFolderScope>& program, const testutil::TempDir& disks) {
+    EnsureApp();
+    program = std::make_unique<ProgramFolderScope>();
+    ::setenv("XDG_STATE_HOME", program->File("state").c_str(), 1);
+    std::filesystem::copy_file(testutil::FixturePath("mbr-disk.img"), disks.File("mbr-disk.img"));
+    ::setenv("MORVENDA_DISKS", disks.Path().c_str(), 1);
+    RegisterAllPlugins();
+}
+
+void UseLanguage(int index, const char* file) {
+    ConfigStoreLanguage(index, file);
+    UiResources::Instance().SetLanguage(index, file);
+    SetUiLanguage(static_cast<u32>(index), file);
 }
 
 void RefreshDisks(UiCtrl::SelDataLostPartitionWnd& place) {

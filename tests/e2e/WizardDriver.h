@@ -51,6 +51,11 @@ bool ClickItem(UiCtrl::UiSdkWndBase& page, int id);
 using uiwait::ModalWatch;
 // Ends a modal dialog of the program with the given result.
 using uiwait::EndModal;
+// What a window test runs the program with: the app, a program folder of its own (its state
+// folder inside it), a copy of the mbr-disk fixture as the machine's only disk, the plug-ins.
+void StartWindowProgram(std::unique_ptr<ProgramFolderScope>& program, const testutil::TempDir& disks);
+// The interface language as the menu leaves it: stored in the settings, loaded, set.
+void UseLanguage(int index, const char* file);
 // On the place page once it has listed: its refresh item, then the new list. The disk list is the
 // process's, made when its first window opened; a test with a disk folder of its own refreshes it
 // as a user who attached a disk does.

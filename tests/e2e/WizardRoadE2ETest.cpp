@@ -57,9 +57,7 @@ public:
         program_ = std::make_unique<wizard::ProgramFolderScope>();
         ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
         RegisterAllPlugins();
-        ConfigStoreLanguage(language, kLanguageFiles[language]);
-        UiResources::Instance().SetLanguage(language, kLanguageFiles[language]);
-        SetUiLanguage(static_cast<u32>(language), kLanguageFiles[language]);
+        wizard::UseLanguage(language, kLanguageFiles[language]);
         dlg = std::make_unique<CQZMUIDlg>();
         dlg->Create();
         uiwait::Flush();

@@ -125,9 +125,7 @@ TEST_P(WizardSaveImport, ASavedScanLoadsBackAsTheSameTreesAndFilesAndNeverHarmsA
     ::setenv("MORVENDA_DISKS", disks.Path().c_str(), 1);
     wizard::EnsureApp();
     RegisterAllPlugins();
-    ConfigStoreLanguage(language, kLanguageFiles[language]);
-    UiResources::Instance().SetLanguage(language, kLanguageFiles[language]);
-    SetUiLanguage(static_cast<u32>(language), kLanguageFiles[language]);
+    wizard::UseLanguage(language, kLanguageFiles[language]);
     SaveRestoreScanResult::SetWorkerStartHook(HoldWorker);
     struct Restore {
         ~Restore() {

@@ -108,9 +108,7 @@ protected:
         ::setenv("MORVENDA_DISKS", disks_.Path().c_str(), 1);
         RegisterAllPlugins();
         const int language = GetParam();
-        ConfigStoreLanguage(language, kLanguageFiles[language]);
-        UiResources::Instance().SetLanguage(language, kLanguageFiles[language]);
-        SetUiLanguage(static_cast<u32>(language), kLanguageFiles[language]);
+        wizard::UseLanguage(language, kLanguageFiles[language]);
         prefix_ = std::string("scan-") + (language == 0 ? "en" : "de") + "-";
         g_steps = 0;
         g_answered = 0;
