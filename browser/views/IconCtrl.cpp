@@ -146,14 +146,7 @@ CFileIconCtrl::CFileIconCtrl(QAbstractItemModel* model, QWidget* parent) : QList
     connect(model, &QAbstractItemModel::modelReset, this, &CFileIconCtrl::OnReset);
     if (auto* list = qobject_cast<CFileListQtModel*>(model)) connect(list, &CFileListQtModel::readyChanged, this, &CFileIconCtrl::SetReady);
     m_tip.Create(viewport(), TipMode::Hover, QString());
-    m_tip.textAt = [this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); };
-    m_tip.keepOnMove = [this](QPoint at) {
-        QString text;
-        QRect area;
-        if (!CutCellText(at, text, area)) return false;
-        m_tip.Show(text, area);
-        return true;
-    };
+    m_tip.FollowCutCells([this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); });
     // Pictures of cells scrolled past are not worth waiting for.
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { m_worker->ClearQueue(); });
 }

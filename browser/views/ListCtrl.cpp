@@ -312,14 +312,7 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
     setItemDelegate(new CellTipDelegate(this));
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] { m_cellTips.clear(); });
     m_tip.Create(viewport(), TipMode::Hover, QString());
-    m_tip.textAt = [this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); };
-    m_tip.keepOnMove = [this](QPoint at) {
-        QString text;
-        QRect area;
-        if (!CutCellText(at, text, area)) return false;
-        m_tip.Show(text, area);
-        return true;
-    };
+    m_tip.FollowCutCells([this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); });
 }
 
 bool CFileListCtrl::CutCellText(QPoint at, QString& text, QRect& area) const {

@@ -47,6 +47,17 @@ CFileSelToolTip::~CFileSelToolTip() {
     if (m_owner) m_owner->removeEventFilter(this);
 }
 
+void CFileSelToolTip::FollowCutCells(std::function<bool(QPoint, QString&, QRect&)> cutAt) {
+    textAt = cutAt;
+    keepOnMove = [this, cutAt](QPoint at) {
+        QString text;
+        QRect area;
+        if (!cutAt(at, text, area)) return false;
+        Show(text, area);
+        return true;
+    };
+}
+
 bool CFileSelToolTip::Create(QWidget* owner, TipMode mode, const QString& text) {
     if (!owner) return false;
     m_owner = owner;

@@ -38,6 +38,9 @@ public:
     std::function<bool(QPoint, QString&, QRect&)> textAt;
     // Hover mode: asked whether a move outside the shown area keeps the tip.
     std::function<bool(QPoint)> keepOnMove;
+    // Hover mode over cells whose drawing cut their text: cutAt names the whole text and the
+    // cell's area under a point; a move onto another cut cell shows that one's.
+    void FollowCutCells(std::function<bool(QPoint, QString&, QRect&)> cutAt);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
