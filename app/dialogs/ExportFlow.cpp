@@ -25,15 +25,17 @@ std::string EndingOf(const std::string& name) {
     return dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
 }
 
-// Shows the outcome of one run of the progress dialog and the tip after it.
+// Shows the outcome of one run of the progress dialog (it returns only once its worker has
+// ended, so the counts are final), and the tip after a run that gave the files back: a tip
+// thanking the user for files that did not come back would contradict the result just shown.
 void ShowOutcome(HWND owner, const ExportProgress& progress, const std::string& folder) {
     ExportResult result(owner);
     result.targetPath = folder;
-    result.success = ExportSucceeded(progress.Result(), progress.Counts());
-    result.fileCount = progress.FileCount();
     result.counts = progress.Counts();
+    result.success = ExportSucceeded(progress.Result(), result.counts);
+    result.fileCount = progress.FileCount();
     result.DoModal();
-    ShowWarmTipIfWanted(ui::WindowCore::WidgetFromHandle(owner));
+    if (result.success) ShowWarmTipIfWanted(ui::WindowCore::WidgetFromHandle(owner));
 }
 
 // The save dialog's filter: the file's type by its ending, then every file.

@@ -64,6 +64,7 @@ void ExportProgress::Work() {
 }
 
 void ExportProgress::AddCounts(const RecoverCounts& c) {
+    std::lock_guard<std::mutex> lock(countsLock_);
     counts_.written += c.written;
     counts_.incomplete += c.incomplete;
     counts_.failed += c.failed;
@@ -118,12 +119,25 @@ u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
     return result;
 }
 
+RecoverCounts ExportProgress::Counts() const {
+    std::lock_guard<std::mutex> lock(countsLock_);
+    return counts_;
+}
+
+// Posted rather than asked here: the question's own loop must not run inside the close event.
+void ExportProgress::reject() { PostMessage(Handle(), WM_COMMAND, kItemCancel, 0); }
+
 bool ExportProgress::OnCommand(WPARAM wParam, LPARAM lParam) {
     switch (LOWORD(wParam)) {
+    case kCmdClose:  // hidden, but a close command that reaches the dialog is still only a request
     case kItemCancel: {
+        // Asked once at a time; a run that ended meanwhile needs no answer.
+        if (asking_ || cancel_.load() != 0 || !worker_.joinable()) return true;
+        asking_ = true;
         const bool yes = confirmCancel_ ? confirmCancel_()
                                         : ShowMessageBox(nullptr, UiResources::Instance().GetString("ConfirmCancel").c_str(),
                                                          nullptr, MB_YESNO | MB_ICONQUESTION) == kYesButton;
+        asking_ = false;
         if (yes) cancel_.store(1);
         return true;
     }

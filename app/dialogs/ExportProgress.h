@@ -31,7 +31,8 @@ public:
     bool CancelRequested() const { return cancel_.load() != 0; }
     // The writer's result word (kRecoverOk, kRecoverFailed, kRecoverCancelled) and its counts.
     u32 Result() const { return result_.load(); }
-    const RecoverCounts& Counts() const { return counts_; }
+    // A copy taken under the lock the worker adds under: whole after the dialog has returned.
+    RecoverCounts Counts() const;
     std::string CurrentName() const;
     int Percent() const { return percent_.load(); }
     // Asks the worker to stop at its next callback; the dialog closes once it has.
@@ -60,6 +61,9 @@ public:
 
 protected:
     bool OnInitDialog() override;
+    // The window system's close (its close button, Alt+F4, Escape) asks as the cancel item asks;
+    // the dialog still ends only once the worker has.
+    void reject() override;
 
 private:
     void Work();
@@ -79,6 +83,8 @@ private:
     std::atomic<u64> totalBytes_{0};
     std::atomic<u64> bytesDone_{0};
     std::atomic<u64> filesDone_{0};
-    RecoverCounts counts_;  // written by the worker before it posts the end
+    mutable std::mutex countsLock_;
+    RecoverCounts counts_;
     bool (*confirmCancel_)() = nullptr;
+    bool asking_ = false;  // the cancel question is open
 };

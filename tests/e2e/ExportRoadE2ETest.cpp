@@ -7,8 +7,15 @@
 
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <set>
 
 #include "E2ESupport.h"
 #include "Gate.h"
@@ -45,6 +52,9 @@ constexpr const char* kImage = "fat32-basic";
 constexpr const char* kLabel = "FIX_FAT32";
 constexpr const char* kFsName = "FAT32";
 constexpr int kPartition = 1;
+// The program's message box answers with the number of the button pressed.
+constexpr int kYesButton = 1;
+constexpr int kNoButton = 2;
 
 std::vector<std::string> g_opened;
 bool RecordOpen(const std::string& folder) {
@@ -55,13 +65,13 @@ bool RecordOpen(const std::string& folder) {
 // The main window of a test, in a program folder of its own.
 class ExportWindow {
 public:
-    explicit ExportWindow(const std::string& disks) {
+    explicit ExportWindow(const std::string& disks, int language = 0, const char* languageFile = "English.dat") {
         wizard::EnsureApp();
         // The user's own settings are never touched: Config.dat changes land in the test's folder.
         program_ = std::make_unique<wizard::ProgramFolderScope>();
         ::setenv("MORVENDA_DISKS", disks.c_str(), 1);
         RegisterAllPlugins();
-        wizard::UseLanguage(0, "English.dat");
+        wizard::UseLanguage(language, languageFile);
         SetFolderOpener(RecordOpen);
         dlg = std::make_unique<CQZMUIDlg>();
         dlg->Create();
@@ -71,6 +81,8 @@ public:
         dlg.reset();
         SetFolderOpener(nullptr);
         RecoveryGraph::Instance().SetStopRequested(0);
+        UiResources::Instance().SetLanguage(0, "English.dat");
+        SetUiLanguage(0, "English.dat");
     }
     std::unique_ptr<CQZMUIDlg> dlg;
 
@@ -352,6 +364,71 @@ TEST(ExportRoad, OneFileGoesToTheChosenNameWithItsOwnEnding) {
     EXPECT_EQ(e2e::ListEntries(target).size(), 1u);  // nothing else was written
 }
 
+// One file saved over a file that exists: the save dialog asks before replacing it; No leaves
+// the file as it was and the dialog open, Yes replaces it with the recovered file.
+TEST(ExportRoad, OneFileReplacesAnExistingFileOnlyAfterTheSaveDialogAsked) {
+    testutil::TempDir disks, work;
+    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
+    ExportWindow w(disks.Path());
+    const std::string target = work.File("chosen");
+    fs::create_directories(target);
+    int offers = 0, results = 0;
+    bool scanned = false;
+    std::string typed;
+    std::vector<QMessageBox::StandardButton> answers = {QMessageBox::No, QMessageBox::Yes};
+    size_t asked = 0;
+    std::string contentWhenAskedAgain;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* save = qobject_cast<QFileDialog*>(m)) {
+            save->setDirectory(QString::fromStdString(target));
+            uiwait::Flush();
+            auto* edit = save->findChild<QLineEdit*>("fileNameEdit");
+            ASSERT_NE(edit, nullptr);
+            // Declined: the dialog stays for another name; then the same name, and replaced.
+            for (size_t i = 0; i < answers.size(); ++i) {
+                edit->setText(QString::fromStdString(typed));
+                static_cast<QDialog*>(save)->accept();
+                if (i == 0) {
+                    EXPECT_TRUE(save->isVisible()) << "saved over a file without asking";
+                    contentWhenAskedAgain = testutil::ReadFileText(target + "/" + typed);
+                }
+            }
+        } else if (auto* question = qobject_cast<QMessageBox*>(m)) {
+            ASSERT_LT(asked, answers.size());
+            question->button(answers[asked++])->click();
+        } else if (dynamic_cast<ExportResult*>(m)) {
+            ++results;
+            wizard::EndModal(m, IDOK);
+        } else if (dynamic_cast<QZMMessageBox*>(m)) {
+            if (!scanned) ++offers;
+            wizard::EndModal(m, 1);
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            wizard::EndModal(m, IDOK);
+        }
+    });
+    ScanAndCheckAll(*w.dlg, offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    scanned = true;
+    const testutil::ExpectedFile* chosen = nullptr;
+    const std::vector<testutil::ExpectedFile> deleted = testutil::LoadDeletedFiles(kImage, kPartition);
+    for (const testutil::ExpectedFile& f : deleted)
+        if (f.reachable && f.intact && f.size > 0 && !chosen) chosen = &f;
+    ASSERT_NE(chosen, nullptr);
+    const std::string name = testutil::ScanName(chosen->nameOnDisk);
+    CFileNode* node = FindFoundFile(name, chosen->size);
+    ASSERT_NE(node, nullptr) << name;
+    typed = "existing" + name.substr(name.rfind('.') == std::string::npos ? name.size() : name.rfind('.'));
+    const std::string existing = target + "/" + typed;
+    std::ofstream(existing) << "the user's own file";
+
+    w.dlg->ResultPage()->RecoverNode(node);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }, "the export's result window"));
+    EXPECT_EQ(asked, answers.size());
+    EXPECT_EQ(contentWhenAskedAgain, "the user's own file");
+    EXPECT_EQ(testutil::Sha256File(existing), chosen->sha256);
+    EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{typed});
+}
+
 TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     testutil::TempDir disks, work;
     fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
@@ -360,7 +437,7 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     fs::create_directories(target);
     bool resultSuccess = true;
     u64 done = 0, count = 0;
-    int offers = 0;
+    int offers = 0, tips = 0;
     // The worker waits for the cancel before its first file, so the run cannot end first.
     std::unique_ptr<WorkerHold> hold;
     wizard::ModalWatch modal([&](QWidget* m) {
@@ -393,6 +470,7 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
             ++offers;
             wizard::EndModal(m, 1);
         } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            ++tips;
             wizard::EndModal(m, IDOK);
         }
     });
@@ -406,6 +484,156 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     EXPECT_GT(count, 0u);
     EXPECT_LT(done, count);
     EXPECT_TRUE(g_opened.empty());
+    EXPECT_EQ(tips, 0) << "thanks for files that were not recovered";
 }
+
+// The window system's close of the progress window (its close button, Alt+F4) is a request, as
+// the cancel item is: the same question, No keeps the recovery going, Yes stops it at its next
+// file, and the window goes only with the worker's end. The result then reads the worker's last
+// counts: not completed, the folder not opened, no thanks after it.
+TEST(ExportRoad, ClosingTheProgressWindowAsksAndEndsOnlyWithTheWorker) {
+    testutil::TempDir disks, work;
+    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
+    ExportWindow w(disks.Path());
+    const std::string target = work.File("chosen");
+    fs::create_directories(target);
+    int offers = 0, tips = 0, results = 0, answer = kNoButton;
+    bool scanned = false;
+    std::vector<std::string> questions;
+    bool resultSuccess = true;
+    RecoverCounts shownCounts, finalCounts;
+    u64 shownFileCount = 0;
+    std::unique_ptr<WorkerHold> hold;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
+            folder->SetQuiet(true);
+            folder->SetPath(target);
+            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+        } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+            // Closed as the window manager closes it, and the question declined.
+            answer = kNoButton;
+            progress->close();
+            EXPECT_TRUE(wizard::PumpUntil([&] { return questions.size() == 1; }, "the question of the first close"));
+            uiwait::Flush();
+            EXPECT_TRUE(progress->isVisible()) << "closed without asking";
+            EXPECT_FALSE(progress->CancelRequested());
+            // Closed again and the cancel confirmed: the window waits for the held worker.
+            answer = kYesButton;
+            progress->close();
+            EXPECT_TRUE(wizard::PumpUntil([&] { return questions.size() == 2; }, "the question of the second close"));
+            uiwait::Flush();
+            EXPECT_TRUE(progress->CancelRequested());
+            EXPECT_TRUE(progress->isVisible()) << "closed while the worker still runs";
+            hold->Release();
+            EXPECT_TRUE(wizard::PumpUntil([&] { return !progress->isVisible(); }, "the worker's end"));
+            EXPECT_EQ(progress->Result(), kRecoverCancelled);
+            finalCounts = progress->Counts();
+        } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
+            ++results;
+            resultSuccess = shown->success;
+            shownCounts = shown->counts;
+            shownFileCount = shown->fileCount;
+            wizard::EndModal(m, IDOK);
+        } else if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
+            if (!scanned) {
+                ++offers;
+                wizard::EndModal(m, 1);
+            } else {
+                questions.push_back(box->Text());
+                wizard::EndModal(m, answer);
+            }
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            ++tips;
+            wizard::EndModal(m, IDOK);
+        }
+    });
+    ScanAndCheckAll(*w.dlg, offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    scanned = true;
+    hold = std::make_unique<WorkerHold>();
+    g_opened.clear();
+    SendMessage(w.dlg->ResultPage()->GetHwnd(), WM_COMMAND, 205, 0);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }, "the export's result window"));
+    hold.reset();
+    const std::string confirm = UiResources::Instance().GetString("ConfirmCancel");
+    EXPECT_EQ(questions, (std::vector<std::string>{confirm, confirm}));
+    EXPECT_FALSE(resultSuccess);
+    EXPECT_GT(shownFileCount, 0u);
+    EXPECT_EQ(shownCounts.written, finalCounts.written);
+    EXPECT_EQ(shownCounts.failed, finalCounts.failed);
+    EXPECT_LT(shownCounts.written, shownFileCount);
+    EXPECT_TRUE(g_opened.empty()) << "the folder was opened for a stopped recovery";
+    EXPECT_EQ(tips, 0);
+}
+
+struct Language {
+    int index;
+    const char* file;
+    const char* tag;
+};
+const Language kLanguages[] = {{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"}, {1, "Japanese.dat", "ja"}};
+
+class PartialRecovery : public ::testing::TestWithParam<Language> {};
+
+// The disk is cut short after the scan, before the data of the file that lies last on it: the
+// recovery writes the others and not that one. The result says it failed, with the files it
+// could not bring back and the folder that holds the rest, opens nothing, and no thanks for
+// files that are back follow it.
+TEST_P(PartialRecovery, ARecoveryThatMissedFilesSaysSoAndNoThanksFollow) {
+    const Language lang = GetParam();
+    testutil::TempDir disks, work;
+    const std::string image = disks.File(std::string(kImage) + ".img");
+    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), image);
+    // Where the data of the recovered file that lies last on the disk starts.
+    std::set<std::string> recovered;
+    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition))
+        if (f.reachable) recovered.insert(f.path);
+    u64 lastData = 0;
+    for (const testutil::ManifestFile& f : testutil::LoadManifest(std::string(kImage) + ".json", kPartition))
+        if (recovered.count(f.path) && !f.runs.empty() && f.size > 0) lastData = std::max(lastData, f.runs[0].first);
+    ASSERT_GT(lastData, 0u);
+    ExportWindow w(disks.Path(), lang.index, lang.file);
+    const std::string target = work.File("chosen");
+    fs::create_directories(target);
+    int offers = 0, tips = 0, results = 0;
+    bool resultSuccess = true;
+    RecoverCounts counts;
+    u64 fileCount = 0;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
+            folder->SetQuiet(true);
+            folder->SetPath(target);
+            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+        } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
+            ++results;
+            resultSuccess = shown->success;
+            counts = shown->counts;
+            fileCount = shown->fileCount;
+            wizard::Shot(m, std::string("export-partial-") + lang.tag);
+            wizard::EndModal(m, IDOK);
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            ++tips;
+            wizard::EndModal(m, IDOK);
+        } else if (dynamic_cast<QZMMessageBox*>(m)) {
+            ++offers;
+            wizard::EndModal(m, 1);
+        }
+    });
+    ScanAndCheckAll(*w.dlg, offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    ASSERT_EQ(::truncate(image.c_str(), off_t(lastData / 512 * 512)), 0);
+    g_opened.clear();
+    SendMessage(w.dlg->ResultPage()->GetHwnd(), WM_COMMAND, 205, 0);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }, "the export's result window"));
+    EXPECT_FALSE(resultSuccess);
+    EXPECT_GT(counts.written, 0u);
+    EXPECT_GT(counts.failed + counts.incomplete, 0u);
+    EXPECT_EQ(counts.written + counts.failed + counts.incomplete, fileCount);
+    EXPECT_TRUE(g_opened.empty());
+    EXPECT_EQ(tips, 0) << "thanks for files that were not recovered";
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, PartialRecovery, ::testing::ValuesIn(kLanguages),
+                         [](const ::testing::TestParamInfo<Language>& info) { return std::string(info.param.tag); });
 
 }  // namespace
