@@ -195,10 +195,21 @@ void RecoveryProgressWnd::DoContinue() {
 
 i32 RecoveryProgressWnd::DoStop(bool ask) {
     if (run_.IsRunning() && ask) {
+        if (stopQuestionOpen_) return -1;
+        stopQuestionOpen_ = true;
         QZMMessageBox box(nullptr, 0);
         box.SetContent(nullptr, Localized("Sure2Stop"), MB_YESNO | MB_ICONWARNING);
         box.SetFirstButtonText(Localized("Stop"));
-        if (box.DoModal() != 1) return -1;
+        const int answer = box.DoModal();
+        stopQuestionOpen_ = false;
+        // A scan that ended while the question was open completed: there is nothing left to
+        // stop, whatever the answer, and its end is shown now.
+        if (finishWaiting_) {
+            finishWaiting_ = false;
+            OnScanFinishedMsg();
+            return -1;
+        }
+        if (answer != 1) return -1;
     }
     run_.Stop();
     GetScanOptions().SetStopRequested(1);
@@ -230,6 +241,13 @@ int RecoveryProgressWnd::OnScanFinishedMsg() {
     if (QWidget* w = Widget()) w->show();
     RecoveryGraph& session = RecoveryGraph::Instance();
     if (!run_.IsRunning() && !timerRunning_ && session.GetScanMode() != kScanModeRestored) return 0;
+    if (stopQuestionOpen_) {
+        // Behind the open question the strip keeps showing the run; the view is let go now all
+        // the same, or a wait box opened behind the question would wait for the answer for ever.
+        finishWaiting_ = true;
+        if (HWND parent = session.GetPageWindow()) PostMessage(parent, WM_UI_FREEZE_VIEW, 0, 0);
+        return 0;
+    }
     run_.Stop();
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) core->KillTimer(kTimerId);
     timerRunning_ = false;
@@ -400,18 +418,17 @@ void RecoveryProgressWnd::OnCommand(int id, LPARAM lParam) {
             userStopped_ = false;
             DoStop(false);
         } else {
-            const bool was = userStopped_;
+            // Stopped by the user only once the question was answered with a stop of a scan
+            // that still ran.
+            if (DoStop(true) != 0) break;
             userStopped_ = true;
-            if (DoStop(true) != 0) {
-                userStopped_ = was;
-                break;
-            }
             StatsEvent(kStatsStopClicked);
             StatsValue(kStatsStopSeconds, static_cast<u32>((Now() - run_.Get().startTick) / 1000));
         }
         break;
     case kItemPause:
         DoPause();
+        RefreshTooltip();
         if (page) PostMessage(page, WM_COMMAND, kItemPause, 0);
         break;
     case kItemDeepScan:
@@ -421,6 +438,7 @@ void RecoveryProgressWnd::OnCommand(int id, LPARAM lParam) {
         break;
     case kItemContinue:
         DoContinue();
+        RefreshTooltip();
         if (page) PostMessage(page, WM_COMMAND, kItemContinue, 0);
         break;
     case kItemRecover:
@@ -452,6 +470,7 @@ LRESULT RecoveryProgressWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) 
         return OnScanFinishedMsg();
     case kMsgSyncItems:
         SyncItems();
+        RefreshTooltip();
         Invalidate();
         return 0;
     default:
@@ -478,14 +497,30 @@ void RecoveryProgressWnd::UpdateTooltip(int x, int y) {
     }
 }
 
+void RecoveryProgressWnd::RefreshTooltip() {
+    if (tooltipShown_) UpdateTooltip(pointerX_, pointerY_);
+}
+
 int RecoveryProgressWnd::OnMouseMove(WPARAM wParam, LPARAM lParam) {
-    UpdateTooltip(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+    pointerX_ = GET_X_LPARAM(lParam);
+    pointerY_ = GET_Y_LPARAM(lParam);
+    UpdateTooltip(pointerX_, pointerY_);
     return UiSdkWndBase::OnMouseMove(wParam, lParam);
 }
 
 int RecoveryProgressWnd::OnMouseLeave(WPARAM wParam, LPARAM lParam) {
+    pointerX_ = pointerY_ = -1;
     UpdateTooltip(-1, -1);
     return UiSdkWndBase::OnMouseLeave(wParam, lParam);
+}
+
+const char* RecoveryProgressWnd::TitleKey() const {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    const ScanRunState::Snapshot state = run_.Get();
+    if (session.GetScanMode() == kScanModeRestored) return "ImportOk";
+    if (state.state != kProgressStopped || timerRunning_)
+        return (session.GetPausedBySession() != 0 || state.state != kProgressPaused) ? "Searching" : "Pause";
+    return userStopped_ ? "ScanStopped" : "ScanCompleted";
 }
 
 int RecoveryProgressWnd::DrawBorder(ui::Dc* dc) {
@@ -501,11 +536,7 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
     RecoveryGraph& session = RecoveryGraph::Instance();
     const ScanRunState::Snapshot state = run_.Get();
     const bool running = state.state != kProgressStopped || timerRunning_;
-    const bool restored = session.GetScanMode() == kScanModeRestored;
-    const char* title = nullptr;
-    if (restored) title = "ImportOk";
-    else if (running) title = (session.GetPausedBySession() != 0 || state.state != kProgressPaused) ? "Searching" : "Pause";
-    else title = userStopped_ ? "ScanStopped" : "ScanCompleted";
+    const char* title = TitleKey();
     const int right = bar_.right > 66 ? bar_.right : ClientRect().right - 210;
     dc->SetFont(*res.GetFont(18, 700, false));
     dc->SetTextColor(kTitleColor);

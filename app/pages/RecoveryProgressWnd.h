@@ -63,6 +63,8 @@ public:
     i32 SecondsLeft() const { return run_.Get().secondsLeft; }
     const std::string& TimeLeftText() const { return timeLeftText_; }
     bool UserStopped() const { return userStopped_; }
+    // The key of the title the strip shows now.
+    const char* TitleKey() const;
     bool OfferDeepScan() const { return offerDeepScan_; }
     void SetOfferDeepScan(bool offer) { offerDeepScan_ = offer; }
     bool IsRunningOrTimed() const { return run_.IsRunning() || timerRunning_; }
@@ -92,6 +94,8 @@ private:
     // The pause tooltip and the page's tip go when a scan ends or is stopped.
     void HideScanTips();
     void UpdateTooltip(int x, int y);
+    // The tooltip shown follows the item under the pointer when pause and continue swap places.
+    void RefreshTooltip();
 
     ScanRunState run_;
     bool userStopped_ = false;
@@ -99,6 +103,12 @@ private:
     bool timerRunning_ = false;
     bool tooltipShown_ = false;
     bool finishAsked_ = false;
+    // The stop question is open, and the scan ended meanwhile: the end is shown once it is
+    // answered, and the answer then changes nothing.
+    bool stopQuestionOpen_ = false;
+    bool finishWaiting_ = false;
+    int pointerX_ = -1;
+    int pointerY_ = -1;
     u64 startedAt_ = 0;
     int frame_ = 0;
     int countdown_ = 0;

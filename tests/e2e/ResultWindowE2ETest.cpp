@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "TestUtil.h"
 #include "WizardDriver.h"
@@ -24,6 +25,7 @@
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
 #include "core/Settings.h"
+#include "devices/ScanOptions.h"
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryGraph.h"
 #include "engine/ScanRunState.h"
@@ -41,6 +43,9 @@ struct Language {
     const char* tag;
 };
 const Language kLanguages[] = {{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"}, {1, "Japanese.dat", "ja"}};
+// The program's message box answers with the number of the button pressed.
+constexpr int kFirstButton = 1;
+constexpr int kSecondButton = 2;
 
 std::string Text(const char* key) { return UiResources::Instance().GetString(key); }
 
@@ -88,7 +93,7 @@ protected:
         modal_ = std::make_unique<wizard::ModalWatch>([this](QWidget* m) {
             if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
                 messages_.push_back(box->Text());
-                wizard::EndModal(m, 1);
+                wizard::EndModal(m, boxAnswer_ ? boxAnswer_(box) : kFirstButton);
             } else if (auto* files = qobject_cast<QFileDialog*>(m)) {
                 fileDialogs_++;
                 auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
@@ -132,6 +137,8 @@ protected:
     std::vector<std::string> messages_;
     std::string typedName_;
     int fileDialogs_ = 0;
+    // The answer to a message box, when not its first button.
+    std::function<int(QZMMessageBox*)> boxAnswer_;
     std::string prefix_;
 };
 
@@ -247,6 +254,59 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     }
 }
 
+// A stop question that the scan's own end meets: the strip keeps showing the run behind the
+// open question and, once it is answered (either way), says the scan completed, with what it
+// found; nothing is stopped by an answer that came after the end.
+class StopQuestionWindow : public ResultWindow {
+protected:
+    // Stop (the first button) or go on (the second), by the language's place in the table.
+    int Answer() const { return GetParam().index == 2 ? kSecondButton : kFirstButton; }
+};
+
+TEST_P(StopQuestionWindow, AStopQuestionThatTheScansEndMeetsChangesNothing) {
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("NTFS"));
+    wizard::DeepScanStart().Close();
+    RecoveryGraph::Instance().SetControllerFactory(&wizard::MakeHeldDeepScan);
+    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemStop)->IsVisible(); }));
+    int questions = 0;
+    std::string behind;
+    bool finishItemsBehind = true;
+    boxAnswer_ = [&](QZMMessageBox* box) {
+        if (box->Text() != Text("Sure2Stop")) return kFirstButton;
+        ++questions;
+        // The scan runs to its end while the question is open.
+        wizard::DeepScanStart().Open();
+        EXPECT_TRUE(wizard::PumpUntil([] { return !RecoveryGraph::Instance().IsScanRunning(); },
+                                      "the deep scan's end behind the question"));
+        uiwait::Flush();
+        behind = Strip().TitleKey();
+        finishItemsBehind = Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible();
+        return Answer();
+    };
+    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemStop));
+    ASSERT_TRUE(wizard::PumpUntil([&] {
+        return questions == 1 && ScanOver() && Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible();
+    }, "the strip's end after the answer"));
+    uiwait::Flush();
+    EXPECT_EQ(behind, "Searching") << "the strip told the end behind the open question";
+    EXPECT_FALSE(finishItemsBehind);
+    EXPECT_STREQ(Strip().TitleKey(), "ScanCompleted");
+    EXPECT_FALSE(Strip().UserStopped());
+    EXPECT_EQ(GetScanOptions().GetStopRequested(), 0u) << "an answer after the end asked the scan to stop";
+    ExpectStripShowsTheTrees("deep scan that met the stop question");
+    // Everything the deep scan found stays checked; the line says so once its thread counted.
+    const auto totals = TreeTotals();
+    ASSERT_GT(totals.second, 1048576u);
+    char selected[512];
+    std::snprintf(selected, sizeof selected, Text("SelectedFileTip").c_str(), static_cast<unsigned>(totals.first),
+                  static_cast<double>(totals.second) / 1048576.0, "MB");
+    EXPECT_TRUE(wizard::PumpUntil([&] { return Strip().SelectedText() == selected; }, "the selected-files line"));
+    wizard::Shot(dlg_.get(), prefix_ + "06-stop-question-met-the-end-" + (Answer() == kFirstButton ? "stop" : "go-on"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, StopQuestionWindow, ::testing::ValuesIn(kLanguages),
+                         [](const ::testing::TestParamInfo<Language>& info) { return std::string(info.param.tag); });
 INSTANTIATE_TEST_SUITE_P(Languages, SavedResultWindow, ::testing::ValuesIn(kLanguages),
                          [](const ::testing::TestParamInfo<Language>& info) { return std::string(info.param.tag); });
 INSTANTIATE_TEST_SUITE_P(Languages, ResultWindow, ::testing::Values(kLanguages[0], kLanguages[1]),

@@ -6,6 +6,8 @@
 // left appears once it can be estimated.
 #include <gtest/gtest.h>
 
+#include <QLabel>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -280,6 +282,40 @@ TEST_P(ScanControl, StopAsksAndAStopWhilePausedEndsTheScan) {
     EXPECT_EQ(RecoveryGraph::Instance().GetScanMode(), kScanModeDeleted);
     EXPECT_FALSE(progress.GetItem(RecoveryProgressWnd::kItemDeepScan)->IsVisible());
     wizard::Shot(dlg_.get(), prefix_ + "07-stopped");
+}
+
+// The pointer rests on the pause item while it is clicked: the tip it shows turns into the
+// continue item's as the item does, and back.
+TEST_P(ScanControl, ThePauseItemsTipFollowsTheItemUnderThePointer) {
+    ASSERT_NO_FATAL_FAILURE(StartScan());
+    auto& progress = dlg_->ResultPage()->Progress();
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (dynamic_cast<FreezeTipDlg*>(m)) g_waitBoxSeen.Open();
+        else wizard::EndModal(m, 1);
+    });
+    ASSERT_TRUE(HeldAt(kHoldSteps[0]));
+    auto* tip = qobject_cast<QLabel*>(dlg_->TooltipWindow());
+    ASSERT_NE(tip, nullptr);
+    const auto shown = [tip] { return tip->isVisible() ? tip->text().toStdString() : std::string(); };
+    const std::string pauseTip = UiResources::Instance().GetString("PauseTip");
+    const std::string continueTip = UiResources::Instance().GetString("ContinueTip");
+
+    ASSERT_TRUE(wizard::ClickItem(progress, RecoveryProgressWnd::kItemPause));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return progress.GetState() == kProgressPaused; }, "the pause"));
+    uiwait::Flush();
+    ASSERT_TRUE(progress.GetItem(RecoveryProgressWnd::kItemContinue)->IsVisible());
+    EXPECT_EQ(shown(), continueTip);
+
+    ASSERT_TRUE(wizard::ClickItem(progress, RecoveryProgressWnd::kItemContinue));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return progress.GetState() == kProgressRunning; }, "the continue"));
+    uiwait::Flush();
+    ASSERT_TRUE(progress.GetItem(RecoveryProgressWnd::kItemPause)->IsVisible());
+    EXPECT_EQ(shown(), pauseTip);
+
+    // Stopped (the question answered with stop), so that the scan ends with the test.
+    ASSERT_TRUE(wizard::ClickItem(progress, RecoveryProgressWnd::kItemStop));
+    for (testutil::Gate& hold : g_holds) hold.Open();
+    ASSERT_TRUE(wizard::PumpUntil([&] { return g_running.load() == 0 && !progress.IsRunningOrTimed(); }, "the stopped scan's end"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, ScanControl, ::testing::Values(0, 2),
