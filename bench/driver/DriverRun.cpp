@@ -1,5 +1,6 @@
 // The scan driver's job: disks from images, the real enumeration, one session scan per chosen
 // volume, and the recovery of what each scan found before the next scan releases it.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "engine/HeadlessSinks.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/Disks.h"
 #include "platform/MountSource.h"
 #include "platform/ProgramDir.h"
 #include "plugins/Plugins.h"
@@ -136,13 +138,25 @@ __attribute__((format(printf, 1, 2))) void Complain(const char* format, ...) {
     std::fputc('\n', stderr);
 }
 
-// Empty when the path can be scanned as a disk, else why not.
-std::string CheckImage(const std::string& path) {
+// Empty when the path can be scanned as a disk, else why not. A disk needs one whole sector at
+// least: an image shorter than that would list as a disk of 0 sectors whose scan ends at once.
+std::string CheckImage(const std::string& path, u32 sectorSize) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return "cannot read image " + path + ": " + std::strerror(errno);
     if (S_ISDIR(st.st_mode)) return path + " is a folder, not a disk image";
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return path + " is neither a regular file nor a block device";
-    if (::access(path.c_str(), R_OK) != 0) return "cannot read image " + path + ": " + std::strerror(errno);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "cannot read image " + path + ": " + std::strerror(errno);
+    // A block device's size is where its end lies, not what stat says.
+    const off_t bytes = ::lseek(fd, 0, SEEK_END);
+    const int seekError = errno;
+    ::close(fd);
+    if (bytes < 0) return "cannot read image " + path + ": " + std::strerror(seekError);
+    const u32 sector = sectorSize != 0 ? sectorSize : kMinImageSectorSize;  // an image declares none: 512
+    if (static_cast<u64>(bytes) < sector) {
+        return "image " + path + " holds " + std::to_string(bytes) + " byte(s), less than one sector of " +
+               std::to_string(sector) + ": nothing to scan";
+    }
     return std::string();
 }
 
@@ -217,7 +231,7 @@ std::string FsName(u32 fsCode) {
 
 int Run(const Options& options, Report& report) {
     for (const auto& image : options.images) {
-        const std::string problem = CheckImage(image.first);
+        const std::string problem = CheckImage(image.first, image.second);
         if (!problem.empty()) {
             Complain("%s", problem.c_str());
             return kExitFailed;
@@ -259,7 +273,8 @@ int Run(const Options& options, Report& report) {
     std::string refusal;
     if (options.volume == "all") {
         for (size_t i = 0; i < candidates.size(); ++i) chosen.push_back(i);
-        if (chosen.empty()) {
+        // A load finds its own volume, a whole disk among them: the disk needs no volume listed.
+        if (chosen.empty() && options.loadPath.empty()) {
             refusal = "no volume found on the image(s): nothing scanned (--volume disk:N scans a whole disk)";
         }
     } else if (options.volume == "none") {
@@ -290,7 +305,7 @@ int Run(const Options& options, Report& report) {
         Complain("%s", refusal.c_str());
         return kExitFailed;
     }
-    if (chosen.empty()) return kExitOk;
+    if (chosen.empty() && options.loadPath.empty()) return kExitOk;
 
     RecoveryGraph& session = RecoveryGraph::Instance();
     // Nothing is on screen to linger on: the finish comes as soon as the scan ends.

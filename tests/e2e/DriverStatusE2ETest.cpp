@@ -32,6 +32,13 @@ TEST(DriverStatusE2E, OnlyACompleteJobExitsWithZero) {
     std::mt19937 rng(7);
     for (u8& b : bytes) b = u8(rng());
     ASSERT_TRUE(testutil::WriteFileBytes(noise, bytes));
+    // Images with no whole sector: nothing on them can be scanned.
+    const std::string empty = tmp.File("empty.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(empty, {}));
+    const std::string crumb = tmp.File("crumb.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(crumb, std::vector<u8>(511, 0xF6)));
+    const std::string smallSector = tmp.File("small-sector.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(smallSector, std::vector<u8>(2048, 0)));
 
     struct Case {
         std::vector<std::string> args;
@@ -48,6 +55,10 @@ TEST(DriverStatusE2E, OnlyACompleteJobExitsWithZero) {
         {{"--image", ntfs + "@1536"}, 1, "bad sector size"},
         {{"--image", ntfs + "@8192"}, 1, "bad sector size"},
         {{"--image", tmp.File("missing.img")}, 1, "cannot read image"},
+        {{"--image", empty}, 1, "holds 0 byte(s), less than one sector of 512: nothing to scan"},
+        {{"--image", empty, "--mode", "complete", "--volume", "disk:0"}, 1, "holds 0 byte(s)"},
+        {{"--image", crumb}, 1, "holds 511 byte(s), less than one sector of 512"},
+        {{"--image", smallSector + "@4096"}, 1, "holds 2048 byte(s), less than one sector of 4096"},
         {{"--image", ntfs, "--mode", "complete"}, 0, ""},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {

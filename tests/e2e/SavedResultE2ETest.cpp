@@ -106,6 +106,36 @@ INSTANTIATE_TEST_SUITE_P(ModesAndDisks, SavedResultRoundTrip, ::testing::Combine
                              return name;
                          });
 
+// A disk whose partition table was wiped lists no volume: its complete scan is one of the whole
+// disk, and the result saved from it loads by finding that disk again, as a volume's result
+// finds its volume, and recovers what the scan recovered.
+TEST(SavedResultE2E, AWholeDiskResultOfADiskWithoutVolumesLoads) {
+    testutil::TempDir tmp;
+    const i64 writtenFrom = static_cast<i64>(std::time(nullptr)) - 1;
+    const std::string arg = e2e::ImageArg("lost-partition-wiped");
+    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--mode", "complete", "--volume", "disk:0", "--recover", tmp.File("scanned"),
+                              "--save", tmp.File("disk.rsf"), "--json", tmp.File("scan.json")},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    const int scannedVolume = LoadedVolume(tmp.File("scan.json"));
+    ASSERT_GE(scannedVolume, 0);
+    const auto expected = Recovered(tmp.File("scanned/" + std::to_string(scannedVolume)), writtenFrom);
+    ASSERT_FALSE(expected.empty());
+
+    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--load", tmp.File("disk.rsf"), "--recover", tmp.File("loaded"), "--json",
+                              tmp.File("load.json")},
+                             tmp.Path(), tmp.File("load.log")),
+              0)
+        << testutil::ReadFileText(tmp.File("load.log"));
+    e2e::Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("load.json"), report));
+    const int loadedVolume = LoadedVolume(tmp.File("load.json"));
+    ASSERT_GE(loadedVolume, 0);
+    ASSERT_LT(size_t(loadedVolume), report["volumes"].items.size());
+    EXPECT_EQ(report["volumes"].items[size_t(loadedVolume)]["kind"].text, "disk");
+    EXPECT_EQ(Recovered(tmp.File("loaded/" + std::to_string(loadedVolume)), writtenFrom), expected);
+}
+
 TEST(SavedResultE2E, LoadFindsItsDiskByDescriptionNotByPlace) {
     testutil::TempDir tmp;
     const std::string mbr = e2e::ImageArg("mbr-disk");
