@@ -209,7 +209,9 @@ i32 RecoveryProgressWnd::DoStop(bool ask) {
             OnScanFinishedMsg();
             return -1;
         }
-        if (answer != 1) return -1;
+        // The scan thread has ended and its finish is on its way: a stop now would only relabel
+        // a completed scan as stopped.
+        if (answer != 1 || !RecoveryGraph::Instance().IsScanRunning()) return -1;
     }
     run_.Stop();
     GetScanOptions().SetStopRequested(1);
