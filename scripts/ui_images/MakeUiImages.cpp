@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 
+#include "PlaceImages.h"
 #include "ShellImages.h"
 
 namespace {
@@ -262,6 +263,7 @@ int main(int argc, char** argv) {
 
     // The program shell's own images.
     shell_images::Add(images);
+    place_images::Add(images);
 
     QFile qrc(qrcPath);
     if (!qrc.open(QIODevice::WriteOnly | QIODevice::Truncate)) return 1;
