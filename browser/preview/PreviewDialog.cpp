@@ -9,7 +9,6 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTimer>
-#include <QToolButton>
 #include <algorithm>
 
 #include "browser/model/BrowserConfig.h"
@@ -19,6 +18,8 @@
 #include "browser/preview/PreviewViewer.h"
 #include "browser/views/Icons.h"
 #include "browser/views/PreviewEntry.h"
+#include "platform/ui/ButtonResources.h"
+#include "platform/ui/MsBtn.h"
 
 namespace FileSelCtrl {
 
@@ -85,13 +86,23 @@ void CXPTabCtrl::paintEvent(QPaintEvent*) {
 // ---- CWarningDialog
 
 CWarningDialog::CWarningDialog(QWidget* parent)
-    : QWidget(parent), m_picture(new QLabel(this)), m_text(new QLabel(this)), m_close(new QToolButton(this)) {
+    : QWidget(parent), m_picture(new QLabel(this)), m_text(new QLabel(this)), m_close(new CMsBtn(this, kCloseButton)) {
     m_picture->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(kWarningPicture, kWarningPicture));
     m_picture->setAlignment(Qt::AlignCenter);
     m_text->setText(ConfiguredText());
-    m_close->setText(QStringLiteral("\u00D7"));
-    m_close->setAutoRaise(true);
-    connect(m_close, &QToolButton::clicked, this, [this] {
+    // The bitmap holds the button's four looks side by side; without it the button keeps the
+    // size it is made with and draws only its colour.
+    m_closeFrame = QSize(kWarningButton, kWarningButton);
+    if (const QImage* frames = ui::ButtonBitmap(kCloseBitmap)) {
+        const int w = frames->width() / kCloseFrames, h = frames->height();
+        m_closeFrame = QSize(w, h);
+        m_close->SetSkin(ui::MakeRect(0, 0, w, h), ui::MakeRect(w, 0, 2 * w, h), ui::MakeRect(2 * w, 0, 3 * w, h),
+                         ui::MakeRect(3 * w, 0, 4 * w, h));
+    }
+    const COLORREF strip = ui::RefFromColor(QColor::fromRgb(kWarningBackground));
+    m_close->SetBkColors(strip, strip, strip, strip);
+    m_close->resize(kWarningButton, kWarningButton);
+    connect(m_close, &QAbstractButton::clicked, this, [this] {
         emit confirmed();
         close();
     });
@@ -104,7 +115,7 @@ QString CWarningDialog::Text() const { return m_text->text(); }
 void CWarningDialog::Reposition(const QRect& r) {
     setGeometry(r);
     const int pw = kWarningPicture, ph = kWarningPicture + 4;
-    const int bw = kWarningButton, bh = kWarningButton;
+    const int bw = m_closeFrame.width(), bh = m_closeFrame.height();
     const int h = r.height();
     m_picture->setGeometry(20, (h - ph) / 2, pw + 5, ph);
     m_text->setGeometry(pw + 30, (h - ph) / 2, std::max(0, r.width() - bw - 50 - (pw + 30)), ph);

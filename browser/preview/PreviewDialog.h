@@ -14,7 +14,7 @@ class CFileNode;
 class QLabel;
 class QPushButton;
 class QScrollBar;
-class QToolButton;
+class CMsBtn;
 
 namespace FileSelCtrl {
 
@@ -34,15 +34,20 @@ protected:
 };
 
 // The strip laid over the bottom of the preview while the scan is paused: a warning picture,
-// one line of text and a close button.
+// one line of text and a close button, the owner-drawn button over the frames of bitmap 492.
 class CWarningDialog : public QWidget {
     Q_OBJECT
 public:
+    enum ControlId { kCloseButton = 1005 };
+    static constexpr int kCloseBitmap = 492;
+    static constexpr int kCloseFrames = 4;
+
     explicit CWarningDialog(QWidget* parent);
     // The text of the browser's configuration (empty when it has none).
     static QString ConfiguredText();
     void Reposition(const QRect& area);
     QString Text() const;
+    CMsBtn* CloseButton() const { return m_close; }
 
 signals:
     void confirmed();
@@ -53,7 +58,8 @@ protected:
 private:
     QLabel* m_picture;
     QLabel* m_text;
-    QToolButton* m_close;
+    CMsBtn* m_close;
+    QSize m_closeFrame;  // one frame of the close button's bitmap
 };
 
 enum class PreviewMode : i32 { Picture = 0, NotPicture = 1 };

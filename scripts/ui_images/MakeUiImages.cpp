@@ -242,14 +242,18 @@ int main(int argc, char** argv) {
         images[base + 3] = RoundButton(w, h, QColor(0xE2, 0xE9, 0xE7), QColor(0x95, 0xA3, 0x9F));
     }
 
-    // The skin strip of the owner-drawn button: cells of 90 x 30 for out, hover, normal, disabled.
+    // The skin strip of the owner-drawn button: the close item of the preview's warning strip in
+    // frames of 28 x 28 for the states out (just left), hover, normal and disabled.
     {
-        QImage strip = Canvas(360, 30);
+        constexpr int kFrame = 28;
+        const QColor ink(0x6B, 0x55, 0x2E);
+        const QImage cells[4] = {CaptionGlyph(kFrame, ink, Qt::transparent, CloseGlyph),
+                                 CaptionGlyph(kFrame, kNearWhite, QColor(0xE0, 0x5A, 0x4F), CloseGlyph),
+                                 CaptionGlyph(kFrame, ink, Qt::transparent, CloseGlyph),
+                                 CaptionGlyph(kFrame, QColor(0x6B, 0x55, 0x2E, 90), Qt::transparent, CloseGlyph)};
+        QImage strip = Canvas(4 * kFrame, kFrame);
         QPainter p(&strip);
-        const QImage cells[4] = {RoundButton(90, 30, accentFill, accentEdge),
-                                 RoundButton(90, 30, QColor(0xC4, 0xF2, 0xE4), accentEdge),
-                                 RoundButton(90, 30, accentFill, accentEdge), RoundButton(90, 30, offFill, offEdge)};
-        for (int i = 0; i < 4; ++i) p.drawImage(i * 90, 0, cells[i]);
+        for (int i = 0; i < 4; ++i) p.drawImage(i * kFrame, 0, cells[i]);
         p.end();
         images[492] = strip;
     }
