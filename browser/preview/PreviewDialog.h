@@ -14,6 +14,8 @@ class CFileNode;
 class QLabel;
 class QPushButton;
 class QScrollBar;
+class QAbstractButton;
+class CButtonPlus;
 class CMsBtn;
 
 namespace FileSelCtrl {
@@ -85,7 +87,8 @@ public:
     QScrollBar* ScrollBar() const { return m_scroll; }
     QPushButton* BestFitButton() const { return m_bestFit; }
     QPushButton* ActualSizeButton() const { return m_actualSize; }
-    QPushButton* RecoveryButton() const { return m_recovery; }
+    QAbstractButton* RecoveryButton() const;
+    QAbstractButton* CloseButton() const;
     CWarningDialog* Warning() const { return m_warningShown ? m_warning : nullptr; }
     void SetMaximised(bool maximise);
     const std::string& TempPath() const { return m_tempPath; }
@@ -117,8 +120,8 @@ private:
     QWidget* m_pictureStrip;
     QPushButton* m_bestFit;
     QPushButton* m_actualSize;
-    QPushButton* m_recovery;
-    QPushButton* m_close;
+    CButtonPlus* m_recovery;
+    CButtonPlus* m_close;
     CWarningDialog* m_warning = nullptr;
     bool m_warningShown = false;
     QElapsedTimer m_lastRefresh;

@@ -242,6 +242,18 @@ int main(int argc, char** argv) {
         images[base + 3] = RoundButton(w, h, QColor(0xE2, 0xE9, 0xE7), QColor(0x95, 0xA3, 0x9F));
     }
 
+    // The preview's bitmap buttons: Recovery (348 disabled, 349 hover, 350 normal, 351 pressed),
+    // wide enough for its longest translation, and the disabled look of Close (its others are
+    // 199 to 201).
+    {
+        constexpr int kRecoveryWidth = 130, kHeight = 28;
+        images[348] = RoundButton(kRecoveryWidth, kHeight, offFill, offEdge);
+        images[349] = RoundButton(kRecoveryWidth, kHeight, QColor(0xC4, 0xF2, 0xE4), accentEdge);
+        images[350] = RoundButton(kRecoveryWidth, kHeight, accentFill, accentEdge);
+        images[351] = RoundButton(kRecoveryWidth, kHeight, QColor(0xA8, 0xE6, 0xD3), QColor(0x2D, 0x9A, 0x78));
+        images[198] = RoundButton(80, kHeight, offFill, offEdge);
+    }
+
     // The skin strip of the owner-drawn button: the close item of the preview's warning strip in
     // frames of 28 x 28 for the states out (just left), hover, normal and disabled.
     {
