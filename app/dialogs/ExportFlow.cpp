@@ -5,6 +5,7 @@
 #include <QMimeDatabase>
 #include <filesystem>
 
+#include "app/dialogs/DeviceLostWatch.h"
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/ExportTarget.h"
@@ -12,6 +13,7 @@
 #include "app/dialogs/WarmTipDlg.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiResources.h"
+#include "browser/model/ListModel.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "core/Shell.h"
@@ -56,17 +58,30 @@ std::string WithOwnEnding(const std::string& chosen, const std::string& fileName
     return chosen + EndingOf(fileName);
 }
 
-int RunExportDialogs(HWND owner) {
+int RunExportDialogs(HWND owner, const ExportFlowHost& host) {
     SelExportPathDlg folder(owner);
-    if (folder.DoModal() != IDOK) return IDCANCEL;
+    int chosen = IDCANCEL;
+    {
+        OpenDialogSlot open(host.openDialog, folder.Handle());
+        chosen = folder.DoModal();
+    }
+    if (chosen != IDOK) return IDCANCEL;
     ExportProgress progress(owner);
     progress.targetPath = folder.GetPath();
-    progress.DoModal();
+    {
+        // The writer has the disk to itself: the list's loader and picture work wait. A pause
+        // that was on already (a scan adding files) stays on.
+        const bool pause = host.pauseListLoading && !FileSelCtrl::CFileListData::GetCurrent().DataCache().IsPaused();
+        if (pause) FileSelCtrl::CFileListData::PauseLoading(true);
+        OpenDialogSlot open(host.openDialog, progress.Handle());
+        progress.DoModal();
+        if (pause) FileSelCtrl::CFileListData::PauseLoading(false);
+    }
     ShowOutcome(owner, progress, progress.targetPath);
     return IDOK;
 }
 
-int RunSingleFileExport(HWND owner, CFileNode* node) {
+int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host) {
     const IFileProperties* p = node ? node->GetFileProperties() : nullptr;
     if (!p) return IDCANCEL;
     const std::string name = p->GetName() ? p->GetName() : "";
@@ -77,7 +92,13 @@ int RunSingleFileExport(HWND owner, CFileNode* node) {
                        QString::fromStdString((std::filesystem::path(start) / name).string()), SaveFilter(name, ending));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return IDCANCEL;
+    int answer = QDialog::Rejected;
+    {
+        auto* watch = new DeviceLostWatch(&dialog);  // owned by the dialog
+        OpenDialogSlot open(host.openDialog, watch->Handle());
+        answer = dialog.exec();
+    }
+    if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return IDCANCEL;
     const std::string path = WithOwnEnding(dialog.selectedFiles().front().toStdString(), name);
     const std::filesystem::path chosen(path);
     const std::string folder = chosen.has_parent_path() ? chosen.parent_path().string() : std::string(".");
@@ -99,7 +120,10 @@ int RunSingleFileExport(HWND owner, CFileNode* node) {
     ExportProgress progress(owner);
     progress.targetPath = path;
     progress.singleFile = node;
-    progress.DoModal();
+    {
+        OpenDialogSlot open(host.openDialog, progress.Handle());
+        progress.DoModal();
+    }
     ShowOutcome(owner, progress, folder);
     return IDOK;
 }

@@ -7,15 +7,23 @@
 
 class CFileNode;
 
+// What the result page lends a recovery's dialogs: the slot where it keeps the handle of the one
+// open now (told CMD_DEVICE_LOST when the scanned device goes away), and whether the browser's
+// list stops loading rows and pictures while the files are written.
+struct ExportFlowHost {
+    HWND* openDialog = nullptr;
+    bool pauseListLoading = false;
+};
+
 // IDOK after a recovery ran (whatever its outcome), IDCANCEL when the user left the folder
 // choice.
-int RunExportDialogs(HWND owner);
+int RunExportDialogs(HWND owner, const ExportFlowHost& host = {});
 
 // One file: the system's save dialog proposes the file's own name, the chosen folder is checked
 // as a recovery folder is, then the file is written there. IDOK after the file was written
 // (whatever its outcome), IDCANCEL when the user left the name choice, -4 when the folder was
 // refused.
-int RunSingleFileExport(HWND owner, CFileNode* node);
+int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host = {});
 
 // The path to write a file to as the user chose it: a chosen name without an ending of its own
 // (no dot, or only a leading one) gets the file's own ending.

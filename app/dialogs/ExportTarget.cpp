@@ -48,7 +48,9 @@ ExportTargetCheck CheckExportTarget(const ExportTargetQuery& query) {
     for (const std::string& disk : query.scannedDisks)
         if (!disk.empty() && onDisk(query.folder, disk)) return ExportTargetCheck::kOnScannedDisk;
     if (!ProbeWritable(folder)) return ExportTargetCheck::kInvalid;
-    if (query.freeBytes != 0 && query.checkedBytes > query.freeBytes) return ExportTargetCheck::kNoSpace;
+    // The folder's file system needs room beyond the files' own bytes (their entries), so files
+    // that would fill it to the last byte do not fit.
+    if (query.freeBytes != 0 && query.checkedBytes >= query.freeBytes) return ExportTargetCheck::kNoSpace;
     return ExportTargetCheck::kOk;
 }
 

@@ -78,7 +78,9 @@ void CShellTreeCtrl::Fill(QStandardItem* item) {
     if (!item || item->rowCount() != 1 || !item->child(0)->data(kPlaceholderRole).toBool()) return;
     item->removeRow(0);
     const QString path = item->data(kPathRole).toString();
-    const QFileInfoList folders = QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    // Hidden folders are listed too: they are what gave the folder its expand button.
+    const QFileInfoList folders =
+        QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
     for (const QFileInfo& folder : folders) item->appendRow(AddPlace(folder.fileName(), folder.absoluteFilePath()));
 }
 

@@ -18,6 +18,7 @@
 #include "core/Strings.h"
 #include "app/dialogs/FreezeTipDlg.h"
 #include "app/dialogs/PreviewFrameDlg.h"
+#include "app/dialogs/DeviceLostWatch.h"
 #include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/dialogs/SaveRestoreScanResult.h"
@@ -340,8 +341,13 @@ int RecoveryGraphWnd::OnRecovery(CFileNode* node) {
     if (!ConfirmRecoveryInPause()) return -1;
     // One file from the browser goes to a name of the user's choosing; the command bar's
     // Recover takes everything checked.
-    if (node) return RunSingleFileExport(GetHwnd(), node);
-    return RunExportDialogs(GetHwnd());
+    ExportFlowHost host;
+    host.openDialog = &openDialog_;
+    if (node) return RunSingleFileExport(GetHwnd(), node, host);
+    // The result page's own recover command does not pause a running scan, so the list would
+    // go on loading beside the writer.
+    host.pauseListLoading = browser_ && RecoveryGraph::Instance().GetPausedBySession() == 0;
+    return RunExportDialogs(GetHwnd(), host);
 }
 
 bool RecoveryGraphWnd::ConfirmRecoveryInPause() {
@@ -430,7 +436,13 @@ int RecoveryGraphWnd::DoSaveScanResult() {
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("rsf"));
     dialog.selectFile(ui::FromUtf8(proposed.filename().string()));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return -1;
+    int chosenAnswer = QDialog::Rejected;
+    {
+        auto* watch = new DeviceLostWatch(&dialog);  // owned by the dialog
+        OpenDialogSlot open(&openDialog_, watch->Handle());
+        chosenAnswer = dialog.exec();
+    }
+    if (chosenAnswer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return -1;
     const std::string chosen = dialog.selectedFiles().constFirst().toStdString();
     // The file dialog has asked already whether a file of the chosen name may be replaced; a
     // name that only the ending made is asked about here.
@@ -455,9 +467,8 @@ int RecoveryGraphWnd::SaveScanResultTo(const std::string& chosen, const ConfirmR
     bool cancelled = false;
     {
         SaveRestoreScanResult window(GetHwnd(), ScanResultTransfer::kExport, partial);
-        openDialog_ = window.Handle();
+        OpenDialogSlot open(&openDialog_, window.Handle());
         saved = window.DoModal() == SaveRestoreScanResult::kSucceeded;
-        openDialog_ = nullptr;
         cancelled = window.Cancelled();
     }
     if (saved && std::rename(partial.c_str(), path.c_str()) != 0) {

@@ -113,7 +113,8 @@ private:
     std::thread selectionThread_;
     std::thread searchThread_;
     std::string scanName_;
-    HWND openDialog_ = nullptr;  // the save window running now, told when the device goes
+    // The modal dialog of a save or a recovery running now, told when the scanned device goes.
+    HWND openDialog_ = nullptr;
 };
 
 }  // namespace UiCtrl

@@ -1,12 +1,16 @@
 #include "app/pages/SelDataLostPartitionWnd.h"
 
 #include <QDir>
+#include <QPainter>
+#include <QSignalBlocker>
 #include <QStandardPaths>
 #include <cstdio>
+#include <iterator>
 
 #include "core/Shell.h"
 #include "core/Strings.h"
 #include "app/pages/Tip3StepWnd.h"
+#include "browser/views/ScrollBar.h"
 #include "app/pages/WizardArt.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
@@ -18,10 +22,10 @@
 
 namespace UiCtrl {
 namespace {
-constexpr int kTileGap = 10;
 constexpr int kTileMargin = 20;
+// The title starts over the tiles' icons.
+constexpr int kTitleLeft = 62;
 constexpr int kTitleHeight = 40;
-constexpr int kScrollBarWidth = 6;
 // Ticks after which a finished flag with unchanged lists is believed.
 constexpr int kStaleTicks = 10;
 constexpr u32 kStatsRefresh = 8456;
@@ -41,21 +45,56 @@ void Log(int line) {
 
 // ---- tile ----
 
+namespace {
+// Icon and selected icon of each kind, by the kind's number.
+constexpr int kKindBitmaps[][2] = {{226, 283}, {254, 286}, {287, 288}, {253, 285}, {252, 284}, {250, 282}};
+constexpr int kIconKinds = static_cast<int>(std::size(kKindBitmaps));
+// Offsets within a row: the frame stops short of the right end, where the scroll bar goes.
+constexpr int kFrameInsetRight = 20;
+constexpr int kIconLeft = 5, kIconTop = 2, kIconSize = 30;
+constexpr int kMarkFromRight = 70, kMarkWidth = 30, kMarkTop = 5;
+constexpr int kTextTop = 5;
+constexpr int kText1Left = 40, kText2Left = 290, kText3Left = 490, kText3Right = 690;
+constexpr int kTextGap = 10;  // a text may run up to the next one's start, less this
+constexpr int kTileFontHeight = 15, kTileFontWeight = 500;
+constexpr int kFolderFontHeight = 16, kFolderFontWeight = 600;
+}  // namespace
+
+RECT VolumeItem::RowRect(int id) { return ui::MakeRect(kLeft, kRowHeight * id + 1, kRight, kRowHeight * id + kRowHeight + 1); }
+
+int VolumeItem::IconBitmap(int kind, bool selected) {
+    if (kind < 0 || kind >= kIconKinds) return 0;
+    return kKindBitmaps[kind][selected ? 1 : 0];
+}
+
 int VolumeItem::Draw(ui::Dc* dc) {
     if (!visible_ || !dc) return 0;
-    const bool hover = state_ == kStateHover;
-    dc->FillRect(rect_, selected ? 0xF3FAEE : (hover ? 0xFAFAFA : 0xFFFFFF));
-    dc->FrameRect(rect_, selected ? art::kAccent : (hover ? 0xB8B8B8 : art::kFrameGrey));
-    art::DrawVolumeIcon(dc, ui::MakeRect(rect_.left + 10, rect_.top + 12, rect_.left + 50, rect_.top + 52), iconKind, selected);
+    const RECT& r = rect_;
+    const RECT frame = ui::MakeRect(r.left, r.top, r.right - kFrameInsetRight, r.bottom);
+    const RECT inner = ui::MakeRect(r.left + 1, r.top + 1, r.right - kFrameInsetRight - 1, r.bottom - 1);
+    if (state_ == kStateHover) {
+        dc->FillRect(inner, kFillColour);
+        if (selected) dc->FrameRect(frame, kFrameColour);
+    }
+    if (state_ == kStatePressed || selected) {
+        dc->FrameRect(frame, kFrameColour);
+        dc->FillRect(inner, kFillColour);
+    }
     UiResources& res = UiResources::Instance();
-    const int textLeft = rect_.left + 58;
-    dc->SetFont(*res.GetFont(15, 700, false));
-    dc->SetTextColor(0x333333);
-    dc->DrawText(text1, ui::MakeRect(textLeft, rect_.top + 8, rect_.right - 8, rect_.top + 28), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
-    dc->SetFont(*res.GetFont(14, 400, false));
-    dc->SetTextColor(0x686868);
-    dc->DrawText(text2, ui::MakeRect(textLeft, rect_.top + 28, rect_.right - 8, rect_.top + 46), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
-    dc->DrawText(text3, ui::MakeRect(textLeft, rect_.top + 44, rect_.right - 8, rect_.top + 62), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    if (PictureHandle icon = res.LoadImageFromResource(kResTypeBitmap, IconBitmap(iconKind, selected)))
+        res.DrawImage(dc, icon, r.left + kIconLeft, r.top + kIconTop, r.left + kIconLeft + kIconSize, r.top + kIconTop + kIconSize, 0xFFFFFF);
+    if (selected)
+        if (PictureHandle mark = res.LoadImageFromResource(kResTypeBitmap, kSelectedMark))
+            res.DrawImage(dc, mark, r.right - kMarkFromRight, r.top + kMarkTop, r.right - kMarkFromRight + kMarkWidth, r.bottom, 0xFFFFFF);
+    const bool folder = iconKind == art::kIconDocuments || iconKind == art::kIconDesktop;
+    dc->SetFont(*res.GetFont(folder ? kFolderFontHeight : kTileFontHeight, folder ? kFolderFontWeight : kTileFontWeight, false));
+    dc->SetTextColor(0x000000);
+    const u32 flags = DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS;
+    // Each text may use the room up to the next one: a long name or a file system's name whole
+    // rather than shortened.
+    dc->DrawText(text1, ui::MakeRect(r.left + kText1Left, r.top + kTextTop, r.left + kText2Left - kTextGap, r.bottom), flags);
+    dc->DrawText(text2, ui::MakeRect(r.left + kText2Left, r.top + kTextTop, r.left + kText3Left - kTextGap, r.bottom), flags);
+    dc->DrawText(text3, ui::MakeRect(r.left + kText3Left, r.top + kTextTop, r.left + kText3Right, r.bottom), flags);
     return 1;
 }
 
@@ -74,10 +113,23 @@ int VolumeItem::OnDblClick(WPARAM wParam, LPARAM lParam) {
 
 PartitionContailerWnd::PartitionContailerWnd() : UiSdkWndBase("PartitionContailerWnd", false, false, 8) {}
 
+int PartitionContailerWnd::Create(HWND parent, void* instance, RECT rect, u32 style) {
+    if (!Widget()) {
+        UiSdkWndBase::Create(parent, instance, rect, style);
+        scrollBar_ = new FileSelCtrl::CFileSelScrollBar(Qt::Vertical, Widget());
+        scrollBar_->setSingleStep(VolumeItem::kRowHeight);
+        scrollBar_->setPageStep(VolumeItem::kRowHeight);
+        scrollBar_->hide();
+        QObject::connect(scrollBar_, &QScrollBar::valueChanged, Widget(), [this](int value) { SetScrollOffset(value); });
+    }
+    return OnSize(0, 0);
+}
+
 VolumeItem* PartitionContailerWnd::AddTile(std::unique_ptr<VolumeItem> tile) {
     VolumeItem* raw = tile.get();
-    const int id = 1000 + static_cast<int>(tiles_.size());
-    raw->Setup(GetHwnd(), id, 0, 0, 0, VolumeItem::kWidth, VolumeItem::kHeight);
+    const int id = static_cast<int>(tiles_.size());
+    const RECT r = VolumeItem::RowRect(id);
+    raw->Setup(GetHwnd(), id, 0, r.left, r.top, r.right, r.bottom);
     items_[id] = std::move(tile);
     tiles_.push_back(raw);
     Layout();
@@ -89,36 +141,62 @@ void PartitionContailerWnd::Clear() {
     OnMouseLeave(0, 0);
     tiles_.clear();
     items_.clear();
-    scroll_ = 0;
-    contentHeight_ = 0;
-    Invalidate();
-}
-
-void PartitionContailerWnd::Layout() {
-    const int width = ClientRect().Width() > 0 ? ClientRect().Width() : 896;
-    const int perRow = std::max(1, (width - 2 * kTileMargin + kTileGap) / (VolumeItem::kWidth + kTileGap));
-    for (size_t i = 0; i < tiles_.size(); ++i) {
-        const int row = static_cast<int>(i) / perRow, col = static_cast<int>(i) % perRow;
-        const int x = kTileMargin + col * (VolumeItem::kWidth + kTileGap);
-        const int y = 3 + row * (VolumeItem::kHeight + kTileGap) - scroll_;
-        tiles_[i]->SetRect(ui::MakeRect(x, y, x + VolumeItem::kWidth, y + VolumeItem::kHeight));
-    }
-    const int rows = tiles_.empty() ? 0 : (static_cast<int>(tiles_.size()) + perRow - 1) / perRow;
-    contentHeight_ = rows == 0 ? 0 : 3 + rows * VolumeItem::kHeight + (rows - 1) * kTileGap;
-    Invalidate();
-}
-
-bool PartitionContailerWnd::NeedsScrollBar() const { return contentHeight_ > ClientRect().Height(); }
-
-void PartitionContailerWnd::SetScrollOffset(int offset) {
-    const int most = std::max(0, contentHeight_ - ClientRect().Height());
-    scroll_ = std::clamp(offset, 0, most);
     Layout();
 }
 
+void PartitionContailerWnd::Layout() {
+    const RECT c = ClientRect();
+    const int rowHeight = VolumeItem::kRowHeight;
+    contentHeight_ = std::max<int>(c.Height(), (TileCount() + 1) * rowHeight);
+    scroll_ = 0;
+    if (scrollBar_) {
+        const QSignalBlocker quiet(scrollBar_);
+        scrollBar_->setRange(0, std::max(0, contentHeight_ - c.Height()));
+        scrollBar_->setValue(0);
+        const int width = scrollBar_->sizeHint().width();
+        scrollBar_->setGeometry(c.right - width, 0, width, c.Height());
+        scrollBar_->setVisible(NeedsScrollBar());
+    }
+    const int bufferHeight = std::max<int>(contentHeight_, c.Height() + rowHeight);
+    if (c.Width() > 0 && (content_.width() != c.Width() || content_.height() != bufferHeight))
+        content_ = QImage(c.Width(), bufferHeight, QImage::Format_ARGB32_Premultiplied);
+    Invalidate();
+}
+
+bool PartitionContailerWnd::NeedsScrollBar() const {
+    return contentHeight_ > ClientRect().Height() && TileCount() >= kMinTilesForScrollBar;
+}
+
+void PartitionContailerWnd::SetScrollOffset(int offset) {
+    const int most = std::max(0, contentHeight_ - ClientRect().Height());
+    const int clamped = std::clamp(offset, 0, most);
+    if (scrollBar_ && scrollBar_->value() != clamped) {
+        const QSignalBlocker quiet(scrollBar_);
+        scrollBar_->setValue(clamped);
+    }
+    if (clamped == scroll_) return;
+    scroll_ = clamped;
+    Invalidate();
+}
+
+void PartitionContailerWnd::OnVScroll(int request, int thumbPosition) {
+    if (!NeedsScrollBar()) return;
+    int position = scroll_;
+    switch (request) {
+    case SB_LINEUP:
+    case SB_PAGEUP: position -= VolumeItem::kRowHeight; break;
+    case SB_LINEDOWN:
+    case SB_PAGEDOWN: position += VolumeItem::kRowHeight; break;
+    case SB_THUMBTRACK: position = thumbPosition; break;
+    default: return;
+    }
+    SetScrollOffset(position);
+}
+
 int PartitionContailerWnd::OnMouseWheel(WPARAM wParam, LPARAM) {
+    if (contentHeight_ <= ClientRect().Height()) return 1;
     const int delta = static_cast<i16>(HIWORD(wParam));
-    SetScrollOffset(scroll_ - delta / 120 * (VolumeItem::kHeight / 2));
+    PostMessage(GetHwnd(), WM_VSCROLL, delta < 0 ? SB_LINEDOWN : SB_LINEUP, 0);
     return 1;
 }
 
@@ -128,30 +206,53 @@ int PartitionContailerWnd::OnSize(WPARAM wParam, LPARAM lParam) {
     return r;
 }
 
-LRESULT PartitionContailerWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_LBUTTONDBLCLK) {
-        if (auto* tile = dynamic_cast<VolumeItem*>(HitTestItems(items_, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam))))
-            tile->OnDblClick(wParam, lParam);
-        return 0;
-    }
-    return UiSdkWndBase::WndProc(message, wParam, lParam);
-}
-
-int PartitionContailerWnd::DrawBorder(ui::Dc* dc) {
-    dc->FillRect(ClientRect(), 0xFFFFFF);
-    return 0;
-}
-
-int PartitionContailerWnd::DrawBackground(ui::Dc* dc) {
-    if (!NeedsScrollBar()) return 0;
+int PartitionContailerWnd::OnPaint(WPARAM, LPARAM) {
+    auto* core = dynamic_cast<ui::WindowCore*>(Widget());
+    ui::Dc* screen = core ? core->PaintDc() : nullptr;
+    if (!screen || content_.isNull()) return 1;
     const RECT c = ClientRect();
-    const int track = c.Height();
-    const int thumb = std::max(20, track * track / std::max(1, contentHeight_));
-    const int top = (track - thumb) * scroll_ / std::max(1, contentHeight_ - track);
-    dc->FillRect(ui::MakeRect(c.right - kScrollBarWidth - 2, 0, c.right - 2, track), 0xF0F0F0);
-    dc->FillRect(ui::MakeRect(c.right - kScrollBarWidth - 2, top, c.right - 2, top + thumb), 0xC0C0C0);
-    return 0;
+    {
+        QPainter p(&content_);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.setRenderHint(QPainter::TextAntialiasing, true);
+        ui::Dc dc(&p);
+        dc.FillRect(ui::MakeRect(0, 0, content_.width(), content_.height()), 0xFFFFFF);
+        for (auto& [id, item] : items_) item->Draw(&dc);
+    }
+    screen->Painter()->drawImage(QPoint(1, 0), content_, QRect(0, scroll_, c.Width() - 1, c.Height()));
+    return 1;
 }
+
+LRESULT PartitionContailerWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+    case WM_LBUTTONDBLCLK: {
+        // The tiles keep their content coordinates: the pointer is moved by the scroll offset.
+        const LPARAM shifted = MAKELPARAM(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam) + scroll_);
+        if (message == WM_MOUSEMOVE && Widget()) Widget()->setFocus();
+        if (message == WM_LBUTTONDBLCLK) {
+            if (auto* tile = dynamic_cast<VolumeItem*>(HitTestItems(items_, GET_X_LPARAM(shifted), GET_Y_LPARAM(shifted)))) {
+                tile->SetState(kStatePressed);
+                tile->OnDblClick(wParam, shifted);
+                Invalidate();
+            }
+            return 0;
+        }
+        return UiSdkWndBase::WndProc(message, wParam, shifted);
+    }
+    case WM_VSCROLL:
+        OnVScroll(LOWORD(wParam), static_cast<i16>(HIWORD(wParam)));
+        return 0;
+    default:
+        return UiSdkWndBase::WndProc(message, wParam, lParam);
+    }
+}
+
+int PartitionContailerWnd::DrawBorder(ui::Dc*) { return 0; }
+
+int PartitionContailerWnd::DrawBackground(ui::Dc*) { return 0; }
 
 // ---- title strip ----
 
@@ -222,10 +323,10 @@ int TitleItemWnd::DrawBackground(ui::Dc* dc) {
     const RECT c = ClientRect();
     dc->SetFont(*res.GetFont(17, 700, false));
     dc->SetTextColor(0x333333);
-    RECT measure = ui::MakeRect(kTileMargin, 0, c.right, c.bottom);
+    RECT measure = ui::MakeRect(kTitleLeft, 0, c.right, c.bottom);
     dc->DrawText(title, measure, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_CALCRECT);
     const int titleRight = std::min<int>(measure.right + 6, c.right - 200);
-    dc->DrawText(title, ui::MakeRect(kTileMargin, 0, titleRight, c.bottom), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->DrawText(title, ui::MakeRect(kTitleLeft, 0, titleRight, c.bottom), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     if (busy) {
         const int x = titleRight + 14;
         art::DrawSpinner(dc, ui::MakeRect(x, (c.bottom - 20) / 2, x + 20, (c.bottom + 20) / 2), frame);

@@ -7,6 +7,8 @@
 // The page keeps the enumeration's snapshot its tiles were made from, so a refresh (which
 // publishes a new snapshot) never leaves a tile pointing at a freed record; a scan holds its
 // own record through the session.
+#include <QImage>
+#include <QScrollBar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,8 +22,18 @@ class SelDataLostPartitionWnd;
 
 class VolumeItem : public UiItem {
 public:
-    static constexpr int kWidth = 206;
-    static constexpr int kHeight = 74;
+    // A row of the container: the tile of id n lies at (kLeft, kRowHeight x n + 1, kRight,
+    // kRowHeight x n + kRowHeight + 1) in content coordinates.
+    static constexpr int kRowHeight = 35;
+    static constexpr int kLeft = 65;
+    static constexpr int kRight = 880;
+    static constexpr COLORREF kFrameColour = 0x80D21F;
+    static constexpr COLORREF kFillColour = 0xF7FFDF;
+    static constexpr int kSelectedMark = 547;
+    static RECT RowRect(int id);
+    // The bitmap of an icon kind, plain or selected; 0 for an unknown kind.
+    static int IconBitmap(int kind, bool selected);
+
     int Draw(ui::Dc* dc) override;
     int OnMouseLBtnDown(WPARAM wParam, LPARAM lParam) override;
     virtual int OnDblClick(WPARAM wParam, LPARAM lParam);
@@ -36,13 +48,19 @@ public:
     HWND page = nullptr;
 };
 
-// The scrolling tile container of a group.
+// The scrolling tile container of a group: tiles in rows of 35 pixels, a skinned vertical scroll
+// bar once three or more tiles are higher than the container. Tiles keep their content
+// coordinates; the view shows them from the scroll offset down.
 class PartitionContailerWnd : public UiSdkWndBase {
 public:
+    static constexpr int kMinTilesForScrollBar = 3;
+
     PartitionContailerWnd();
+    int Create(HWND parent, void* instance, RECT rect, u32 style) override;
     LRESULT WndProc(u32 message, WPARAM wParam, LPARAM lParam) override;
     int OnMouseWheel(WPARAM wParam, LPARAM lParam) override;
     int OnSize(WPARAM wParam, LPARAM lParam) override;
+    int OnPaint(WPARAM wParam, LPARAM lParam) override;
     int DrawBorder(ui::Dc* dc) override;
     int DrawBackground(ui::Dc* dc) override;
     VolumeItem* AddTile(std::unique_ptr<VolumeItem> tile);
@@ -51,6 +69,11 @@ public:
     VolumeItem* TileAt(int i) const { return tiles_[static_cast<size_t>(i)]; }
     bool NeedsScrollBar() const;
     int ScrollOffset() const { return scroll_; }
+    int ContentHeight() const { return contentHeight_; }
+    // The skinned bar at the container's right edge (null before Create).
+    QScrollBar* ScrollBar() const { return scrollBar_; }
+    // Moves the view as the scroll bar's requests do (SB_LINEUP ... SB_THUMBTRACK).
+    void OnVScroll(int request, int thumbPosition);
     void SetScrollOffset(int offset);
     void Layout();
 
@@ -58,6 +81,8 @@ private:
     std::vector<VolumeItem*> tiles_;  // owned by the item map
     int scroll_ = 0;
     int contentHeight_ = 0;
+    QScrollBar* scrollBar_ = nullptr;  // a child of the container's window
+    QImage content_;                   // the whole content, drawn before the visible part is copied
 };
 
 // The 30-pixel title strip above a group, with the spinner and the refresh button of the disks.

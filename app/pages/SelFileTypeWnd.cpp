@@ -73,6 +73,8 @@ void SelFileTypeWnd::OnCommand(int id) {
             WriteLog("[%s:%d] goto %s\r\n", "UiCtrl::SelFileTypeWnd::OnCommand", opened ? 42 : 2, url.c_str());
             StatsEvent(kStatsShare);
         }
+        // Sharing is no choice of file types: the page's choice stays as it was.
+        return;
     }
     if (id == kItemAllTypes) {
         for (const TypeToggle& t : kTypes)

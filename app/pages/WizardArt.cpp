@@ -103,37 +103,6 @@ void DrawTypeSymbol(ui::Dc* dc, const RECT& r, TypeSymbol symbol, bool active) {
     p->restore();
 }
 
-void DrawVolumeIcon(ui::Dc* dc, const RECT& r, int kind, bool selected) {
-    if (!dc) return;
-    QPainter* p = dc->Painter();
-    p->save();
-    p->setRenderHint(QPainter::Antialiasing, true);
-    const QRectF f = F(r).adjusted(2, 2, -2, -2);
-    const QColor ink = selected ? C(kAccent) : QColor(0x70, 0x70, 0x70);
-    p->setPen(QPen(ink, 2));
-    if (kind == kIconDocuments || kind == kIconDesktop) {
-        p->setBrush(selected ? QColor(0xe8, 0xf4, 0xd8) : QColor(0xfa, 0xe8, 0xb0));
-        QPainterPath folder;
-        folder.moveTo(f.left(), f.top() + f.height() * 0.25);
-        folder.lineTo(f.left() + f.width() * 0.4, f.top() + f.height() * 0.25);
-        folder.lineTo(f.left() + f.width() * 0.5, f.top() + f.height() * 0.35);
-        folder.lineTo(f.right(), f.top() + f.height() * 0.35);
-        folder.lineTo(f.right(), f.bottom() - f.height() * 0.1);
-        folder.lineTo(f.left(), f.bottom() - f.height() * 0.1);
-        folder.closeSubpath();
-        p->drawPath(folder);
-    } else {
-        const QRectF body = f.adjusted(0, f.height() * 0.3, 0, -f.height() * 0.2);
-        p->setBrush(kind == kIconLost ? QColor(0xf4, 0xf4, 0xf4) : (selected ? QColor(0xe8, 0xf4, 0xd8) : QColor(0xe4, 0xe8, 0xec)));
-        if (kind == kIconLost) p->setPen(QPen(ink, 2, Qt::DashLine));
-        p->drawRoundedRect(body, 4, 4);
-        p->setPen(Qt::NoPen);
-        p->setBrush(kind == kIconSystem ? QColor(0x2f, 0x8f, 0xd8) : (kind == kIconRemovable ? QColor(0xe0, 0x90, 0x20) : ink));
-        p->drawEllipse(QPointF(body.right() - 9, body.center().y()), 3, 3);
-    }
-    p->restore();
-}
-
 void DrawDoneMark(ui::Dc* dc, const RECT& r) {
     if (!dc) return;
     QPainter* p = dc->Painter();

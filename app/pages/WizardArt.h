@@ -1,6 +1,6 @@
 #pragma once
-// Pictures of the wizard that are drawn rather than loaded: the spinner, the file-type symbols,
-// the volume icons and the state marks of the progress strip. A picture of the program's
+// Pictures of the wizard that are drawn rather than loaded: the spinner, the file-type symbols
+// and the state marks of the progress strip. A picture of the program's
 // resources with the same id takes precedence where one exists.
 #include "platform/ui/Dc.h"
 
@@ -17,9 +17,8 @@ void DrawSpinner(ui::Dc* dc, const RECT& r, int frame, int frames = kSpinnerFram
 enum class TypeSymbol { AllTypes, Photo, Music, Document, Video, Other };
 void DrawTypeSymbol(ui::Dc* dc, const RECT& r, TypeSymbol symbol, bool active);
 
-// Volume icon kinds of the place page's tiles.
+// Icon kinds of the place page's tiles (their pictures are the program's bitmaps).
 enum VolumeIconKind { kIconOther = 0, kIconSystem = 1, kIconRemovable = 2, kIconLost = 3, kIconDocuments = 4, kIconDesktop = 5 };
-void DrawVolumeIcon(ui::Dc* dc, const RECT& r, int kind, bool selected);
 
 void DrawDoneMark(ui::Dc* dc, const RECT& r);
 void DrawPauseMark(ui::Dc* dc, const RECT& r);

@@ -9,6 +9,7 @@
 
 #include "core/Shell.h"
 #include "core/Strings.h"
+#include "platform/ui/ButtonResources.h"
 
 // Qt keeps resources of a static library out of the link unless something refers to them
 // (and the reference must sit outside any namespace).
@@ -37,7 +38,14 @@ struct SkinDocument {
 SkinDocument g_skin;
 }  // namespace
 
-UiResources::UiResources() { InitImageResources(); }
+UiResources::UiResources() {
+    InitImageResources();
+    // The owner-drawn buttons below the program (the browser's too) draw from these.
+    ui::ButtonResources buttons;
+    buttons.bitmap = [](int id) { return UiResources::Instance().LoadImageFromResource(kResTypeBitmap, id); };
+    buttons.font = [](int height, int weight) { return *UiResources::Instance().GetFont(height, weight, false); };
+    ui::SetButtonResources(buttons);
+}
 
 UiResources& UiResources::Instance() {
     static UiResources* instance = new UiResources;  // lives until the process ends

@@ -9,7 +9,6 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTimer>
-#include <QToolButton>
 #include <algorithm>
 
 #include "browser/model/BrowserConfig.h"
@@ -19,6 +18,9 @@
 #include "browser/preview/PreviewViewer.h"
 #include "browser/views/Icons.h"
 #include "browser/views/PreviewEntry.h"
+#include "platform/ui/ButtonPlus.h"
+#include "platform/ui/ButtonResources.h"
+#include "platform/ui/MsBtn.h"
 
 namespace FileSelCtrl {
 
@@ -46,8 +48,20 @@ constexpr int kPictureButtonImage = 24;
 constexpr int kPictureButtonWidth = 32;
 constexpr int kPictureButtonHeight = 26;
 constexpr int kLanguageJapanese = 1;
+// Normal, hover, pressed and disabled pictures of the bitmap buttons.
+constexpr int kRecoveryBitmaps[4] = {350, 349, 351, 348};
+constexpr int kCloseBitmaps[4] = {200, 199, 201, 198};
+// Without the program's pictures a bitmap button is sized to its text.
+constexpr QSize kPlainButton(88, 28);
+constexpr int kPlainButtonPadding = 16;
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
+
+QSize ButtonSize(const CButtonPlus* button) {
+    if (!button->NormalSize().isEmpty()) return button->NormalSize();
+    const int text = button->fontMetrics().horizontalAdvance(button->text()) + kPlainButtonPadding;
+    return QSize(std::max(kPlainButton.width(), text), kPlainButton.height());
+}
 }  // namespace
 
 // ---- CXPTabCtrl
@@ -85,13 +99,23 @@ void CXPTabCtrl::paintEvent(QPaintEvent*) {
 // ---- CWarningDialog
 
 CWarningDialog::CWarningDialog(QWidget* parent)
-    : QWidget(parent), m_picture(new QLabel(this)), m_text(new QLabel(this)), m_close(new QToolButton(this)) {
+    : QWidget(parent), m_picture(new QLabel(this)), m_text(new QLabel(this)), m_close(new CMsBtn(this, kCloseButton)) {
     m_picture->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(kWarningPicture, kWarningPicture));
     m_picture->setAlignment(Qt::AlignCenter);
     m_text->setText(ConfiguredText());
-    m_close->setText(QStringLiteral("\u00D7"));
-    m_close->setAutoRaise(true);
-    connect(m_close, &QToolButton::clicked, this, [this] {
+    // The bitmap holds the button's four looks side by side; without it the button keeps the
+    // size it is made with and draws only its colour.
+    m_closeFrame = QSize(kWarningButton, kWarningButton);
+    if (const QImage* frames = ui::ButtonBitmap(kCloseBitmap)) {
+        const int w = frames->width() / kCloseFrames, h = frames->height();
+        m_closeFrame = QSize(w, h);
+        m_close->SetSkin(ui::MakeRect(0, 0, w, h), ui::MakeRect(w, 0, 2 * w, h), ui::MakeRect(2 * w, 0, 3 * w, h),
+                         ui::MakeRect(3 * w, 0, 4 * w, h));
+    }
+    const COLORREF strip = ui::RefFromColor(QColor::fromRgb(kWarningBackground));
+    m_close->SetBkColors(strip, strip, strip, strip);
+    m_close->resize(kWarningButton, kWarningButton);
+    connect(m_close, &QAbstractButton::clicked, this, [this] {
         emit confirmed();
         close();
     });
@@ -104,7 +128,7 @@ QString CWarningDialog::Text() const { return m_text->text(); }
 void CWarningDialog::Reposition(const QRect& r) {
     setGeometry(r);
     const int pw = kWarningPicture, ph = kWarningPicture + 4;
-    const int bw = kWarningButton, bh = kWarningButton;
+    const int bw = m_closeFrame.width(), bh = m_closeFrame.height();
     const int h = r.height();
     m_picture->setGeometry(20, (h - ph) / 2, pw + 5, ph);
     m_text->setGeometry(pw + 30, (h - ph) / 2, std::max(0, r.width() - bw - 50 - (pw + 30)), ph);
@@ -149,10 +173,11 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
         button->setFlat(true);
     }
     m_bestFit->setEnabled(false);
-    m_recovery = new QPushButton(Text(s.butRecovery), this);
-    m_close = new QPushButton(Text(s.butClose), this);
-    m_recovery->setAutoDefault(false);
-    m_close->setAutoDefault(false);
+    // The bitmap buttons take the size of their normal picture.
+    m_recovery = new CButtonPlus(this, IDOK, kRecoveryBitmaps[0], kRecoveryBitmaps[1], kRecoveryBitmaps[2], kRecoveryBitmaps[3]);
+    m_close = new CButtonPlus(this, IDCANCEL, kCloseBitmaps[0], kCloseBitmaps[1], kCloseBitmaps[2], kCloseBitmaps[3]);
+    m_recovery->SetWindowText(s.butRecovery);
+    m_close->SetWindowText(s.butClose);
 
     connect(m_bestFit, &QPushButton::clicked, this, [this] {
         m_bestFit->setEnabled(false);
@@ -166,8 +191,8 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
         m_image->SetFitMode(false);
         m_image->setFocus();
     });
-    connect(m_recovery, &QPushButton::clicked, this, &CFilePreViewDlg::accept);
-    connect(m_close, &QPushButton::clicked, this, &CFilePreViewDlg::reject);
+    connect(m_recovery, &QAbstractButton::clicked, this, &CFilePreViewDlg::accept);
+    connect(m_close, &QAbstractButton::clicked, this, &CFilePreViewDlg::reject);
     connect(m_tabs, &QTabBar::currentChanged, this, [this](int) { ShowPage(CurrentPage()); });
     connect(m_scroll, &QScrollBar::valueChanged, this, [this](int) { RefreshPage(false); });
     for (CFilePreViewEdit* edit : {static_cast<CFilePreViewEdit*>(m_text), static_cast<CFilePreViewEdit*>(m_hex)}) {
@@ -190,6 +215,10 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
 }
 
 CFilePreViewDlg::~CFilePreViewDlg() = default;
+
+QAbstractButton* CFilePreViewDlg::RecoveryButton() const { return m_recovery; }
+
+QAbstractButton* CFilePreViewDlg::CloseButton() const { return m_close; }
 
 void CFilePreViewDlg::LoadViews() {
     m_text->Open(m_tempPath);
@@ -305,13 +334,14 @@ void CFilePreViewDlg::SetMaximised(bool maximise) {
 void CFilePreViewDlg::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     if (width() < kMinSizeForLayout || height() < kMinSizeForLayout) return;
-    // Both buttons as wide as the wider text needs: a translated "Recovery" may be the longer.
-    const QSize button = m_close->sizeHint().expandedTo(m_recovery->sizeHint()).expandedTo(QSize(88, 28));
+    // Close in the corner, Recovery left of it, each as large as its picture.
+    const QSize close = ButtonSize(m_close), recovery = ButtonSize(m_recovery);
     const int w = width(), h = height();
-    m_close->setGeometry(w - kMargin - button.width(), h - kMargin - button.height(), button.width(), button.height());
-    m_recovery->setGeometry(w - 2 * button.width() - 2 * kMargin, h - kMargin - button.height(), button.width(),
-                            button.height());
-    int tabBottom = h - kGapAboveButtons - button.height() - kMargin;
+    const int buttonHeight = std::max(close.height(), recovery.height());
+    m_close->setGeometry(w - kMargin - close.width(), h - kMargin - close.height(), close.width(), close.height());
+    m_recovery->setGeometry(w - close.width() - 2 * kMargin - recovery.width(), h - kMargin - recovery.height(), recovery.width(),
+                            recovery.height());
+    int tabBottom = h - kGapAboveButtons - buttonHeight - kMargin;
     if (m_warningShown && m_warning) {
         tabBottom -= kWarningStrip;
         m_warning->Reposition(QRect(kTabInset, tabBottom + 2, w - 2 * kTabInset, kWarningStrip - 4));

@@ -14,7 +14,9 @@ class CFileNode;
 class QLabel;
 class QPushButton;
 class QScrollBar;
-class QToolButton;
+class QAbstractButton;
+class CButtonPlus;
+class CMsBtn;
 
 namespace FileSelCtrl {
 
@@ -34,15 +36,20 @@ protected:
 };
 
 // The strip laid over the bottom of the preview while the scan is paused: a warning picture,
-// one line of text and a close button.
+// one line of text and a close button, the owner-drawn button over the frames of bitmap 492.
 class CWarningDialog : public QWidget {
     Q_OBJECT
 public:
+    enum ControlId { kCloseButton = 1005 };
+    static constexpr int kCloseBitmap = 492;
+    static constexpr int kCloseFrames = 4;
+
     explicit CWarningDialog(QWidget* parent);
     // The text of the browser's configuration (empty when it has none).
     static QString ConfiguredText();
     void Reposition(const QRect& area);
     QString Text() const;
+    CMsBtn* CloseButton() const { return m_close; }
 
 signals:
     void confirmed();
@@ -53,7 +60,8 @@ protected:
 private:
     QLabel* m_picture;
     QLabel* m_text;
-    QToolButton* m_close;
+    CMsBtn* m_close;
+    QSize m_closeFrame;  // one frame of the close button's bitmap
 };
 
 enum class PreviewMode : i32 { Picture = 0, NotPicture = 1 };
@@ -79,7 +87,8 @@ public:
     QScrollBar* ScrollBar() const { return m_scroll; }
     QPushButton* BestFitButton() const { return m_bestFit; }
     QPushButton* ActualSizeButton() const { return m_actualSize; }
-    QPushButton* RecoveryButton() const { return m_recovery; }
+    QAbstractButton* RecoveryButton() const;
+    QAbstractButton* CloseButton() const;
     CWarningDialog* Warning() const { return m_warningShown ? m_warning : nullptr; }
     void SetMaximised(bool maximise);
     const std::string& TempPath() const { return m_tempPath; }
@@ -111,8 +120,8 @@ private:
     QWidget* m_pictureStrip;
     QPushButton* m_bestFit;
     QPushButton* m_actualSize;
-    QPushButton* m_recovery;
-    QPushButton* m_close;
+    CButtonPlus* m_recovery;
+    CButtonPlus* m_close;
     CWarningDialog* m_warning = nullptr;
     bool m_warningShown = false;
     QElapsedTimer m_lastRefresh;

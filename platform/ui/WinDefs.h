@@ -56,6 +56,7 @@ constexpr u32 WM_KEYDOWN = 0x0100;
 constexpr u32 WM_INITDIALOG = 0x0110;
 constexpr u32 WM_COMMAND = WM_COMMAND_MSG;
 constexpr u32 WM_SYSCOMMAND = 0x0112;
+constexpr u32 WM_VSCROLL = 0x0115;
 constexpr u32 WM_TIMER = WM_TIMER_MSG;
 constexpr u32 WM_MOUSEMOVE = 0x0200;
 constexpr u32 WM_LBUTTONDOWN = 0x0201;
@@ -77,6 +78,14 @@ constexpr u32 BS_CHECKBOX_BIT = 0x00000002;
 constexpr WPARAM MK_LBUTTON = 0x0001;
 constexpr WPARAM SC_MOVE = 0xF010;
 constexpr u16 BN_CLICKED = 0;
+
+// Scroll-bar requests of WM_VSCROLL (low word of wParam; the position in the high word for the
+// thumb's).
+constexpr u16 SB_LINEUP = 0;
+constexpr u16 SB_LINEDOWN = 1;
+constexpr u16 SB_PAGEUP = 2;
+constexpr u16 SB_PAGEDOWN = 3;
+constexpr u16 SB_THUMBTRACK = 5;
 
 // Dialog results.
 constexpr int IDOK = 1;

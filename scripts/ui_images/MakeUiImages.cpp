@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 
+#include "PlaceImages.h"
 #include "ShellImages.h"
 
 namespace {
@@ -241,14 +242,30 @@ int main(int argc, char** argv) {
         images[base + 3] = RoundButton(w, h, QColor(0xE2, 0xE9, 0xE7), QColor(0x95, 0xA3, 0x9F));
     }
 
-    // The skin strip of the owner-drawn button: cells of 90 x 30 for out, hover, normal, disabled.
+    // The preview's bitmap buttons: Recovery (348 disabled, 349 hover, 350 normal, 351 pressed),
+    // wide enough for its longest translation, and the disabled look of Close (its others are
+    // 199 to 201).
     {
-        QImage strip = Canvas(360, 30);
+        constexpr int kRecoveryWidth = 130, kHeight = 28;
+        images[348] = RoundButton(kRecoveryWidth, kHeight, offFill, offEdge);
+        images[349] = RoundButton(kRecoveryWidth, kHeight, QColor(0xC4, 0xF2, 0xE4), accentEdge);
+        images[350] = RoundButton(kRecoveryWidth, kHeight, accentFill, accentEdge);
+        images[351] = RoundButton(kRecoveryWidth, kHeight, QColor(0xA8, 0xE6, 0xD3), QColor(0x2D, 0x9A, 0x78));
+        images[198] = RoundButton(80, kHeight, offFill, offEdge);
+    }
+
+    // The skin strip of the owner-drawn button: the close item of the preview's warning strip in
+    // frames of 28 x 28 for the states out (just left), hover, normal and disabled.
+    {
+        constexpr int kFrame = 28;
+        const QColor ink(0x6B, 0x55, 0x2E);
+        const QImage cells[4] = {CaptionGlyph(kFrame, ink, Qt::transparent, CloseGlyph),
+                                 CaptionGlyph(kFrame, kNearWhite, QColor(0xE0, 0x5A, 0x4F), CloseGlyph),
+                                 CaptionGlyph(kFrame, ink, Qt::transparent, CloseGlyph),
+                                 CaptionGlyph(kFrame, QColor(0x6B, 0x55, 0x2E, 90), Qt::transparent, CloseGlyph)};
+        QImage strip = Canvas(4 * kFrame, kFrame);
         QPainter p(&strip);
-        const QImage cells[4] = {RoundButton(90, 30, accentFill, accentEdge),
-                                 RoundButton(90, 30, QColor(0xC4, 0xF2, 0xE4), accentEdge),
-                                 RoundButton(90, 30, accentFill, accentEdge), RoundButton(90, 30, offFill, offEdge)};
-        for (int i = 0; i < 4; ++i) p.drawImage(i * 90, 0, cells[i]);
+        for (int i = 0; i < 4; ++i) p.drawImage(i * kFrame, 0, cells[i]);
         p.end();
         images[492] = strip;
     }
@@ -262,6 +279,7 @@ int main(int argc, char** argv) {
 
     // The program shell's own images.
     shell_images::Add(images);
+    place_images::Add(images);
 
     QFile qrc(qrcPath);
     if (!qrc.open(QIODevice::WriteOnly | QIODevice::Truncate)) return 1;

@@ -31,7 +31,10 @@ TEST(ExportTarget, RefusesEachUnfitFolderWithItsOwnMessageAndLeavesNothingBehind
     const TargetCase cases[] = {
         {"fits", "out", 1000, 5000, ExportTargetCheck::kOk},
         {"free space unknown", "out", 1000, 0, ExportTargetCheck::kOk},
-        {"exactly full", "out", 5000, 5000, ExportTargetCheck::kOk},
+        {"one byte below the free space", "out", 4999, 5000, ExportTargetCheck::kOk},
+        // The writer refuses a file that would take the last free byte: so does the check,
+        // before anything is written.
+        {"exactly the free space", "out", 5000, 5000, ExportTargetCheck::kNoSpace},
         {"too little room", "out", 5001, 5000, ExportTargetCheck::kNoSpace},
         {"missing folder", "out/not-there", 1, 5000, ExportTargetCheck::kInvalid},
         {"a file, not a folder", "out/file.txt", 1, 5000, ExportTargetCheck::kInvalid},

@@ -21,7 +21,7 @@ const std::string kRes = std::string(MORVENDA_SOURCE_DIR) + "/res/";
 // Keys whose text is the same in every language: addresses, the product's name, and the names
 // of the languages as their speakers write them.
 const std::set<std::string> kSameEverywhere = {"caption",     "helpUrl",      "homepageUrl", "homepageText", "TBUrlMenu",   "TBUrl",
-                                               "UpgradeIni",  "LangEnglish",  "LangJapanese", "LangGerman",
+                                               "UpgradeIni",  "FACEBOOK",     "TWITER",      "GOOGLE",      "LangEnglish",  "LangJapanese", "LangGerman",
                                                "LangFrench",  "LangSpanish",  "LangPortugueseBr"};
 // A few short words are spelled alike in some languages ("OK", "Menu", "No", "Version:").
 constexpr size_t kAlikeAllowed = 3;

@@ -15,7 +15,6 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTest>
-#include <QToolButton>
 #include <QWheelEvent>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +30,7 @@
 #include "browser/preview/ImageView.h"
 #include "browser/preview/OfficeRtf.h"
 #include "browser/preview/PreviewDialog.h"
+#include "platform/ui/MsBtn.h"
 #include "browser/preview/PreviewPane.h"
 #include "browser/preview/PreviewTemp.h"
 #include "browser/preview/PreviewViewer.h"
@@ -510,7 +510,8 @@ TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
         ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath("preview-hex-en.png"))));
         // The strip's button takes the strip away.
         const int tabsBottom = dlg.Tabs()->geometry().bottom();
-        dlg.Warning()->findChild<QToolButton*>()->click();
+        CMsBtn* close = dlg.Warning()->CloseButton();
+        QTest::mouseClick(close, Qt::LeftButton, {}, close->rect().center());
         QApplication::processEvents();
         EXPECT_EQ(dlg.Warning(), nullptr);
         EXPECT_EQ(tabsBottom, dlg.Tabs()->geometry().bottom());

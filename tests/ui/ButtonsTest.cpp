@@ -1,9 +1,19 @@
 // The owner-drawn button and the bitmap button.
 #include <gtest/gtest.h>
 
+#include <QPainter>
+#include <functional>
+
 #include "UiTestEnv.h"
-#include "app/ui/ButtonPlus.h"
-#include "app/ui/MsBtn.h"
+#include "app/ui/UiResources.h"
+#include "platform/ui/ButtonPlus.h"
+#include "platform/ui/ButtonResources.h"
+#include "platform/ui/MsBtn.h"
+
+namespace {
+// The buttons draw the program's bitmaps, which reach them once its resources exist.
+void UseProgramResources() { UiResources::Instance(); }
+}  // namespace
 
 TEST(CMsBtn, CheckBoxStaysPressedWhileCheckedAndIgnoresHover) {
     uitest::RecordingWindow parent;
@@ -36,6 +46,7 @@ TEST(CMsBtn, CheckBoxStaysPressedWhileCheckedAndIgnoresHover) {
 }
 
 TEST(CMsBtn, ColourSlotsAndDisabledLook) {
+    UseProgramResources();
     uitest::RecordingWindow parent;
     CMsBtn b(&parent, 1003);
     b.setGeometry(0, 0, 100, 30);
@@ -61,6 +72,7 @@ TEST(CMsBtn, ColourSlotsAndDisabledLook) {
 }
 
 TEST(CButtonPlus, TakesItsNormalBitmapsSizeAndFallsBackToNormal) {
+    UseProgramResources();
     uitest::RecordingWindow parent;
     parent.resize(300, 200);
     CButtonPlus b(&parent, 1229, 532, 0, 533, 0);  // no hover, no disabled bitmap
@@ -85,4 +97,52 @@ TEST(CButtonPlus, TakesItsNormalBitmapsSizeAndFallsBackToNormal) {
     // Over control 1229 the cursor is the hand.
     QTest::mouseMove(&b, QPoint(5, 5));
     EXPECT_EQ(b.cursor().shape(), Qt::PointingHandCursor);
+}
+
+// The close item of the preview's warning strip: each state draws its own frame of the skin
+// bitmap over the button's colour.
+TEST(CMsBtn, EachStateDrawsItsFrameOfTheSkinBitmap) {
+    UseProgramResources();
+    const QImage* frames = ui::ButtonBitmap(CMsBtn::kSkinBitmap);
+    ASSERT_NE(frames, nullptr);
+    const int w = frames->width() / 4, h = frames->height();
+    uitest::RecordingWindow parent;
+    parent.resize(100, 60);
+    CMsBtn b(&parent, 1005);
+    b.SetSkin(ui::MakeRect(0, 0, w, h), ui::MakeRect(w, 0, 2 * w, h), ui::MakeRect(2 * w, 0, 3 * w, h), ui::MakeRect(3 * w, 0, 4 * w, h));
+    constexpr COLORREF kStrip = 0xB8E2F9;
+    b.SetBkColors(kStrip, kStrip, kStrip, kStrip);
+    b.setGeometry(10, 10, w, h);
+    parent.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
+
+    // The look of one frame on the button's colour.
+    const auto frame = [&](int index) {
+        QImage img(w, h, QImage::Format_ARGB32_Premultiplied);
+        img.fill(ui::ColorFromRef(kStrip));
+        QPainter p(&img);
+        p.drawImage(QPoint(0, 0), *frames, QRect(index * w, 0, w, h));
+        return img;
+    };
+    const auto shown = [&] {
+        b.repaint();
+        return b.grab().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    };
+    struct Step {
+        const char* state;
+        std::function<void()> enter;
+        int frame;
+    };
+    const Step steps[] = {
+        {"normal", [] {}, 2},
+        {"hover", [&] { SendMessage(b.Handle(), WM_MOUSEHOVER, 0, 0); }, 1},
+        {"just left", [&] { SendMessage(b.Handle(), WM_MOUSELEAVE, 0, 0); }, 0},
+        {"disabled", [&] { b.setEnabled(false); }, 3},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.state);
+        step.enter();
+        EXPECT_EQ(shown(), frame(step.frame));
+    }
+    EXPECT_NE(frame(1), frame(2)) << "hover and normal look different";
 }

@@ -34,6 +34,8 @@ public:
     // Places the button; its size is always that of the normal bitmap.
     bool Create(const std::string& caption, const RECT& rect);
     bool IsHover() const { return hover_ != 0; }
+    // The size of the normal bitmap; empty while none is loaded.
+    QSize NormalSize() const { return normal_ && normal_->IsLoaded() ? normal_->Size() : QSize(); }
     // Which bitmap the last paint used: 0 normal, 1 hover, 2 pressed, 3 disabled.
     int LastPainted() const { return lastPainted_; }
 

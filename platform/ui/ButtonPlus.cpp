@@ -1,13 +1,18 @@
-#include "app/ui/ButtonPlus.h"
+#include "platform/ui/ButtonPlus.h"
 
 #include <cerrno>
 #include <cstdio>
 
-#include "app/ui/UiResources.h"
 #include "platform/Log.h"
+#include "platform/ui/ButtonResources.h"
+
+namespace {
+constexpr int kFontHeight = 16;
+constexpr int kFontWeight = 400;
+}  // namespace
 
 bool CMaskedBitmap::LoadBitmap(int resourceId) {
-    PictureHandle p = UiResources::Instance().LoadImageFromResource(kResTypeBitmap, resourceId);
+    const QImage* p = ui::ButtonBitmap(resourceId);
     if (!p) return false;
     image_ = *p;
     return true;
@@ -121,7 +126,7 @@ void CButtonPlus::DrawItem(ui::Dc* dc, const RECT& rect, u32 itemState, u32 item
     }
     if (pick && pick->IsLoaded()) dc->Painter()->drawImage(QPoint(0, 0), pick->Image());
     const QFont old = dc->Font();
-    dc->SetFont(*UiResources::Instance().GetFont(16, 400, false));
+    dc->SetFont(ui::ButtonFont(*this, kFontHeight, kFontWeight));
     dc->DrawText(WindowText(), rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     dc->SetFont(old);
 }

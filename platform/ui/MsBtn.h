@@ -4,7 +4,6 @@
 #include <QImage>
 #include <string>
 
-#include "app/ui/UiResources.h"
 #include "platform/ui/OwnerDrawButton.h"
 
 class CMsBtn : public ui::OwnerDrawButton {

@@ -1,8 +1,12 @@
-#include "app/ui/MsBtn.h"
+#include "platform/ui/MsBtn.h"
+
+#include "platform/ui/ButtonResources.h"
 
 namespace {
 constexpr int kIconMargin = 6;
 constexpr int kIconTextGap = 4;
+constexpr int kFontHeight = 16;
+constexpr int kFontWeight = 400;
 
 QImage Greyed(const QImage& icon) {
     QImage g = icon.convertToFormat(QImage::Format_ARGB32);
@@ -54,9 +58,8 @@ bool CMsBtn::SetColor(int index, COLORREF color) {
 }
 
 int CMsBtn::SetIcons(int hoverIconId, int normalIconId) {
-    UiResources& res = UiResources::Instance();
-    PictureHandle h = res.LoadImageFromResource(kResTypeBitmap, hoverIconId);
-    PictureHandle n = res.LoadImageFromResource(kResTypeBitmap, normalIconId);
+    const QImage* h = ui::ButtonBitmap(hoverIconId);
+    const QImage* n = ui::ButtonBitmap(normalIconId);
     if (!h || !n) {
         hoverIcon_ = QImage();
         normalIcon_ = QImage();
@@ -166,7 +169,7 @@ void CMsBtn::DrawItem(ui::Dc* dc, const RECT& rect, u32 itemState, u32) {
     const std::string text = WindowText();
     if (!normalIcon_.isNull()) DrawTheIcon(dc, !text.empty(), rect, pressed, disabled);
     if (skinId_) {
-        if (PictureHandle skin = UiResources::Instance().LoadImageFromResource(kResTypeBitmap, skinId_)) {
+        if (const QImage* skin = ui::ButtonBitmap(skinId_)) {
             const RECT& src = disabled ? skinRects_[3] : justLeft_ ? skinRects_[0] : (hover_ && !pressed) ? skinRects_[1] : skinRects_[2];
             dc->BlitImage(*skin, rect.left, rect.top, std::min(src.Width(), rect.Width()), std::min(src.Height(), rect.Height()),
                           src.left, src.top);
@@ -180,7 +183,7 @@ int CMsBtn::IconLeft(const RECT& rect, bool hasText) const {
     int total = normalIcon_.width();
     if (hasText) {
         RECT t = rect;
-        ui::MeasureText(*UiResources::Instance().GetFont(16, 400, false), WindowText(), t, DT_SINGLELINE);
+        ui::MeasureText(ui::ButtonFont(*this, kFontHeight, kFontWeight), WindowText(), t, DT_SINGLELINE);
         total += kIconTextGap + t.Width();
     }
     return rect.left + (rect.Width() - total) / 2;
@@ -201,7 +204,7 @@ void CMsBtn::DrawTheText(ui::Dc* dc, const std::string& text, const RECT& rect, 
         r.top += offset_.y();
         r.bottom += offset_.y();
     }
-    dc->SetFont(*UiResources::Instance().GetFont(16, 400, false));
+    dc->SetFont(ui::ButtonFont(*this, kFontHeight, kFontWeight));
     u32 align = DT_CENTER;
     if (!normalIcon_.isNull()) {
         // Beside a centred icon the text follows it; beside a left icon it centres in the rest.

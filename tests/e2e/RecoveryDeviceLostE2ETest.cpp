@@ -1,0 +1,216 @@
+// The real main window, offscreen, on the window program's disk: the scanned disk goes away while
+// a dialog of a recovery or of a save is open, and that dialog ends as it should. The folder
+// choice and the system's save dialog close as cancelled, the recovery's window asks whether to
+// cancel and stops its writer, the save of the result stops. Meanwhile the browser's list does not
+// load while the recovery writes, and loads again after it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "Gate.h"
+#include "TestUtil.h"
+#include "WizardDriver.h"
+#include "app/QZMUIDlg.h"
+#include "app/dialogs/ExportProgress.h"
+#include "app/dialogs/ExportResult.h"
+#include "app/dialogs/SaveRestoreScanResult.h"
+#include "app/dialogs/SelExportPathDlg.h"
+#include "app/dialogs/WarmTipDlg.h"
+#include "app/pages/RecoveryGraphWnd.h"
+#include "app/pages/SelFileTypeWnd.h"
+#include "app/ui/MessageBox.h"
+#include "app/ui/UiResources.h"
+#include "browser/model/BindingNode.h"
+#include "browser/model/ListModel.h"
+#include "browser/model/NodeManager.h"
+#include "core/Settings.h"
+#include "devices/DiskDevice.h"
+#include "devices/VolumeRecord.h"
+#include "engine/FileRecoverer.h"
+#include "engine/RecoveryGraph.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using UiCtrl::RecoveryProgressWnd;
+
+constexpr const char* kScannedFileSystem = "FAT16";
+
+// The dialog open when the disk goes.
+enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving };
+
+struct LossCase {
+    const char* name;
+    OpenAtLoss open;
+};
+
+// A worker held at its start until the dialog it serves has been asked to stop. The hold ends
+// on that request, which the dialog makes on the user-interface thread while the worker waits.
+std::atomic<ExportProgress*> g_heldExport{nullptr};
+std::atomic<SaveRestoreScanResult*> g_heldSave{nullptr};
+template <class Pred>
+void HoldUntil(Pred stopped) {
+    const auto guard = std::chrono::steady_clock::now() + testutil::Gate::kGuard;
+    while (!stopped() && std::chrono::steady_clock::now() < guard) std::this_thread::yield();
+}
+void HoldExport(ExportProgress* dialog) {
+    g_heldExport.store(dialog);
+    HoldUntil([dialog] { return dialog->CancelRequested(); });
+}
+void HoldSave(SaveRestoreScanResult* dialog) {
+    g_heldSave.store(dialog);
+    HoldUntil([dialog] { return dialog->Transfer().IsCancelled() != 0; });
+}
+
+class RecoveryDeviceLost : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wizard::StartWindowProgram(program_, disks_);
+        wizard::UseLanguage(0, "English.dat");
+        SetFolderOpener([](const std::string&) { return true; });
+        ExportProgress::SetWorkerStartHook(HoldExport);
+        SaveRestoreScanResult::SetWorkerStartHook(HoldSave);
+        dlg_ = std::make_unique<CQZMUIDlg>();
+        dlg_->Create();
+    }
+    void TearDown() override {
+        ExportProgress::SetWorkerStartHook(nullptr);
+        SaveRestoreScanResult::SetWorkerStartHook(nullptr);
+        dlg_.reset();
+        SetFolderOpener(nullptr);
+        RecoveryGraph::Instance().SetStopRequested(0);
+        ::unsetenv("XDG_STATE_HOME");
+        program_.reset();
+    }
+    RecoveryProgressWnd& Strip() { return dlg_->ResultPage()->Progress(); }
+
+    // What the device watcher does when the scanned disk is unplugged: the disk stops answering
+    // and the main window hears of it.
+    void UnplugScannedDisk() {
+        VolumeRecord* volume = RecoveryGraph::Instance().GetFirstVolume();
+        ASSERT_NE(volume, nullptr);
+        ASSERT_NE(volume->extents[0].disk, nullptr);
+        volume->extents[0].disk->Close();
+        PostMessage(dlg_->Handle(), WM_UI_VOLUME_REMOVED, 0, 0);
+    }
+
+    // Scans the volume and checks every file it found.
+    void ScanAndCheckAll() {
+        ASSERT_NO_FATAL_FAILURE(wizard::ScanVolumeByTile(*dlg_, kScannedFileSystem));
+        auto& manager = FileSelCtrl::CFileVirtualNodeManager::Instance();
+        ASSERT_TRUE(wizard::PumpUntil([&] { return !manager.HasPending(); }));
+        const auto* top = manager.PathRoot()->GetChildren();
+        ASSERT_TRUE(top && !top->empty());
+        for (FileSelCtrl::CBindingNode* node : *top) node->SetCheck(FileSelCtrl::kImageChecked, false, true);
+        ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemRecover)->IsEnabled(); },
+                                      "Recover, once files are checked"));
+    }
+
+    testutil::TempDir disks_;
+    testutil::TempDir target_;
+    std::unique_ptr<wizard::ProgramFolderScope> program_;
+    std::unique_ptr<CQZMUIDlg> dlg_;
+};
+
+TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
+    const LossCase cases[] = {
+        {"folder choice", OpenAtLoss::kFolderChoice},
+        {"recovery", OpenAtLoss::kRecovery},
+        {"save choice", OpenAtLoss::kSaveChoice},
+        {"saving", OpenAtLoss::kSaving},
+    };
+    const std::string lostText = UiResources::Instance().GetString("LostDevice");
+    const std::string cancelQuestion = UiResources::Instance().GetString("ConfirmCancel");
+    for (const LossCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_heldExport.store(nullptr);
+        g_heldSave.store(nullptr);
+        using FileSelCtrl::CFileListData;
+        int lostBoxes = 0, cancelQuestions = 0, folderChoices = 0, recoveries = 0, results = 0, saveChoices = 0, savings = 0;
+        bool pausedWhileWriting = false, recoveryCancelled = false;
+        ExportProgress* recovery = nullptr;
+        wizard::ModalWatch modal([&](QWidget* m) {
+            if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
+                if (box->Text() == lostText) ++lostBoxes;
+                if (box->Text() == cancelQuestion) ++cancelQuestions;
+                wizard::EndModal(m, 1);
+            } else if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
+                ++folderChoices;
+                if (c.open == OpenAtLoss::kFolderChoice) {
+                    UnplugScannedDisk();
+                } else {
+                    folder->SetPath(target_.Path());
+                    SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+                }
+            } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+                ++recoveries;
+                recovery = progress;
+                pausedWhileWriting = CFileListData::GetCurrent().DataCache().IsPaused();
+                UnplugScannedDisk();
+            } else if (dynamic_cast<ExportResult*>(m)) {
+                ++results;
+                // The recovery's window still exists while its result shows.
+                if (ExportProgress* held = g_heldExport.load()) recoveryCancelled = held->Result() == kRecoverCancelled;
+                wizard::EndModal(m, IDOK);
+            } else if (dynamic_cast<WarmTipDlg*>(m)) {
+                wizard::EndModal(m, IDOK);
+            } else if (auto* files = dynamic_cast<QFileDialog*>(m)) {
+                ++saveChoices;
+                if (c.open == OpenAtLoss::kSaveChoice) {
+                    UnplugScannedDisk();
+                } else {
+                    auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+                    ASSERT_NE(name, nullptr);
+                    name->setText(QString::fromStdString(target_.File("kept.rsf")));
+                    static_cast<QDialog*>(files)->accept();
+                }
+            } else if (dynamic_cast<SaveRestoreScanResult*>(m)) {
+                ++savings;
+                UnplugScannedDisk();
+            }
+        });
+        // The scan's own boxes (the deep-scan offer) are answered by the same watch.
+        ASSERT_NO_FATAL_FAILURE(ScanAndCheckAll());
+        EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads once the scan has ended";
+        const bool recovering = c.open == OpenAtLoss::kFolderChoice || c.open == OpenAtLoss::kRecovery;
+        ASSERT_TRUE(wizard::ClickItem(Strip(), recovering ? RecoveryProgressWnd::kItemRecover : RecoveryProgressWnd::kItemSaveScan));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return lostBoxes == 1 && !QApplication::activeModalWidget(); }, "the lost disk's notice and the dialogs' end"));
+
+        switch (c.open) {
+        case OpenAtLoss::kFolderChoice:
+            EXPECT_EQ(folderChoices, 1);
+            EXPECT_EQ(recoveries, 0) << "nothing is written after the folder choice was cancelled";
+            EXPECT_TRUE(fs::is_empty(target_.Path()));
+            break;
+        case OpenAtLoss::kRecovery:
+            EXPECT_EQ(recoveries, 1);
+            EXPECT_TRUE(pausedWhileWriting) << "the list waits while the files are written";
+            EXPECT_EQ(cancelQuestions, 1) << "the recovery asks, as its cancel item does";
+            EXPECT_EQ(results, 1);
+            EXPECT_TRUE(g_heldExport.load() == recovery);
+            EXPECT_TRUE(recoveryCancelled) << "the writer stopped";
+            break;
+        case OpenAtLoss::kSaveChoice:
+            EXPECT_EQ(saveChoices, 1);
+            EXPECT_EQ(savings, 0) << "nothing is saved after the save dialog was cancelled";
+            break;
+        case OpenAtLoss::kSaving:
+            EXPECT_EQ(savings, 1);
+            EXPECT_NE(g_heldSave.load(), nullptr);
+            EXPECT_FALSE(fs::exists(target_.File("kept.rsf"))) << "a stopped save leaves no result";
+            break;
+        }
+        EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads again";
+        fs::remove_all(target_.Path());
+        fs::create_directories(target_.Path());
+        ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
+    }
+}
+
+}  // namespace
