@@ -17,6 +17,12 @@ constexpr size_t kMaxTreeFolders = 1u << 16;
 // Sectors per cluster at the most: 32 MiB clusters of 512-byte sectors.
 constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 512;
 
+// A layout with more than one in this many of its folders on file clusters is a misplaced one.
+constexpr size_t kCollisionShare = 4;
+// File extents looked at below a folder's cluster: ranges that began further back and still
+// reach it are long contiguous files, rare among the files of one heap.
+constexpr size_t kCollisionLookBack = 64;
+
 bool Contains(const std::vector<size_t>& sorted, size_t value) {
     return std::binary_search(sorted.begin(), sorted.end(), value);
 }
@@ -103,6 +109,38 @@ bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
         if (ranges[i].first < ranges[i - 1].second) return false;
     }
     return true;
+}
+
+bool ExFatBlockRules::FoldersOnFileClusters(const Candidate& c) const {
+    // Where a file's data lies no folder can lie: the clusters the layout gives its folder blocks
+    // must not be clusters the live files of its heap name.
+    const u64 clusterBytes = c.spc * m_sectorSize;
+    std::vector<std::pair<u64, u64>> fileClusters;
+    const u64 dataStart = c.heapStart + kFirstHeapCluster * c.spc;
+    const auto begin = std::lower_bound(m_blocks.begin(), m_blocks.end(), dataStart,
+                                        [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+    for (auto it = begin; it != m_blocks.end() && it->firstSector < c.volumeEnd; ++it) {
+        for (const auto& f : it->files) {
+            if (f.directory) continue;
+            const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
+            fileClusters.emplace_back(f.firstCluster, f.firstCluster + clusters);
+        }
+    }
+    std::sort(fileClusters.begin(), fileClusters.end());
+    size_t onFiles = 0;
+    for (const auto& [block, weight] : c.claimed) {
+        const u64 own = (m_blocks[block].firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
+        auto it = std::upper_bound(fileClusters.begin(), fileClusters.end(), std::make_pair(own, ~u64(0)));
+        // Ranges may nest; the longest reach before `own` decides.
+        bool covered = false;
+        for (auto back = it; back != fileClusters.begin() && !covered;) {
+            --back;
+            covered = back->second > own;
+            if (it - back > ptrdiff_t(kCollisionLookBack)) break;
+        }
+        onFiles += covered ? 1 : 0;
+    }
+    return onFiles * kCollisionShare > c.claimed.size();
 }
 
 bool ExFatBlockRules::Holds(const Candidate& c, const ExFatDirectoryBlock& b) const {
@@ -319,6 +357,7 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
             dropped[j] = covered;
         }
         if (a.known || a.claimed.empty()) continue;
+        if (FoldersOnFileClusters(a)) continue;
         ExFatBlockLayout l;
         l.heapStart = a.heapStart;
         l.sectorsPerCluster = a.spc;

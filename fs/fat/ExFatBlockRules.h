@@ -71,6 +71,9 @@ private:
     bool ClustersCollide(const std::vector<size_t>& tree, u64 spc) const;
     bool ConsistentAlone(size_t block, const Candidate& c) const;
     bool Holds(const Candidate& c, const ExFatDirectoryBlock& b) const;
+    // Whether the layout puts too many of the folder blocks it claims on clusters that live
+    // files of its heap name as their data.
+    bool FoldersOnFileClusters(const Candidate& c) const;
     bool OnBoundary(const Candidate& c, u64 sector) const { return (sector - c.heapStart) % c.spc == 0; }
     static void Attach(Candidate& c, size_t block);
     Candidate* FindOrMake(u64 heapStart, u64 spc, u32 evidence, bool& made);

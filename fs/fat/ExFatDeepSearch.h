@@ -18,6 +18,9 @@
 #include "fs/fat/ExFatBlockRules.h"
 #include "fs/fat/FatFamilyDeepSearch.h"
 
+class CExFatPartition;
+class CExFatQuickSearch;
+
 constexpr u32 kExFatFlagBoot = 0x1;
 constexpr u32 kExFatFlagBackupBoot = 0x2;
 constexpr u32 kExFatFlagFatSeen = 0x4;
@@ -121,6 +124,15 @@ private:
     // A candidate walked through a stand-in boot sector, unless a known one has its layout.
     void AddInferredCandidate(const ExFatInferredVolume& volume, u32 extraFlags);
     u64 FindFatOf(const ExFatInferredVolume& volume, u32 fatLength);
+    // A candidate whose boot sector (main or backup) and FAT were both seen where it says, and
+    // whose sectors overlap [start, start + length): a layout inferred from folders that
+    // disagrees with it must not stand beside it. Null when none.
+    const CExFatSearchedPartitionInfo* CheckedVolumeOverlapping(u64 start, u64 length) const;
+    // Hangs the heap's folder clusters that no walk read below the tree: a cluster tied by a cut
+    // set to one a walk read goes to that cluster's folder, any other begins a lost folder
+    // (`lostFolder`, false when it could not be made).
+    void BuildLostFolders(u64 heap, u64 spc, u64 end, const CExFatPartition& partition, CExFatQuickSearch& walk,
+                          const std::function<bool(u32)>& lostFolder);
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     // Guards the boot, FAT and entry-set sightings while the scan adds to them: a paused preview
