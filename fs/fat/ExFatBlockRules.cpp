@@ -23,6 +23,12 @@ constexpr size_t kCollisionShare = 4;
 // reach it are long contiguous files, rare among the files of one heap.
 constexpr size_t kCollisionLookBack = 64;
 
+constexpr size_t kNoBlock = ~size_t(0);
+// The claim of a block taken alone, as a root or as a continuation.
+constexpr u64 kAloneWeight = 1;
+
+bool BeginsWithTail(const ExFatDirectoryBlock& b) { return (b.flags & kExFatBlockBeginsWithTail) != 0; }
+
 bool Contains(const std::vector<size_t>& sorted, size_t value) {
     return std::binary_search(sorted.begin(), sorted.end(), value);
 }
@@ -33,7 +39,8 @@ ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks,
       m_deviceSectors(deviceSectors),
       m_sectorSize(sectorSize),
       m_claimed(blocks.size(), false),
-      m_taken(blocks.size(), false) {}
+      m_taken(blocks.size(), false),
+      m_next(blocks.size(), kNoBlock) {}
 
 const ExFatDirectoryBlock* ExFatBlockRules::BlockAt(u64 sector, size_t& index) const {
     auto it = std::lower_bound(m_blocks.begin(), m_blocks.end(), sector,
@@ -59,7 +66,7 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
             size_t index = 0;
             const ExFatDirectoryBlock* child = BlockAt(heapStart + offset, index);
             if (child == nullptr) continue;
-            if (m_claimed[index] || !child->Admits(spc) || child->sectorCount > spc) return 0;
+            if (m_claimed[index] || BeginsWithTail(*child) || !child->Admits(spc) || child->sectorCount > spc) return 0;
             if (child->highestCluster >= kFirstHeapCluster &&
                 heapStart + u64(child->highestCluster - kFirstHeapCluster) * spc > m_deviceSectors) {
                 return 0;
@@ -147,9 +154,23 @@ bool ExFatBlockRules::Holds(const Candidate& c, const ExFatDirectoryBlock& b) co
     return b.firstSector >= c.heapStart + kFirstHeapCluster * c.spc && b.firstSector + b.sectorCount - 1 < c.volumeEnd;
 }
 
-void ExFatBlockRules::Attach(Candidate& c, size_t block) {
-    auto it = std::lower_bound(c.attached.begin(), c.attached.end(), block);
-    if (it == c.attached.end() || *it != block) c.attached.insert(it, block);
+void ExFatBlockRules::Attach(Candidate& c, size_t block, u64 claimWeight) {
+    // The clusters a cut set ties to this one are the same folder's: they go with it.
+    for (size_t at = block, steps = 0; at != kNoBlock && steps < m_blocks.size(); at = m_next[at], ++steps) {
+        auto it = std::lower_bound(c.attached.begin(), c.attached.end(), at);
+        if (it == c.attached.end() || *it != at) c.attached.insert(it, at);
+        if (claimWeight == 0) continue;
+        m_claimed[at] = true;
+        c.claimed[at] = at == block ? claimWeight : kAloneWeight;
+    }
+}
+
+void ExFatBlockRules::SetCutSetLinks(const std::vector<ExFatCutSetLink>& links) {
+    for (const ExFatCutSetLink& link : links) {
+        size_t head = 0, tail = 0;
+        if (BlockAt(link.headBlock, head) == nullptr || BlockAt(link.tailBlock, tail) == nullptr || head == tail) continue;
+        if (m_next[head] == kNoBlock) m_next[head] = tail;
+    }
 }
 
 ExFatBlockRules::Candidate* ExFatBlockRules::FindOrMake(u64 heapStart, u64 spc, u32 evidence, bool& made) {
@@ -234,7 +255,7 @@ bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
             // The parent must stand at least one cluster past the system clusters.
             if (heap + 3 * p > a.firstSector) continue;
             const u64 parentCluster = (a.firstSector - heap) / p + kFirstHeapCluster;
-            if (parentCluster > a.highestCluster) continue;
+            if (parentCluster > a.highestCluster || m_setAside.count({heap, p}) != 0) continue;
             std::vector<size_t> tree;
             const u64 score = TreeTest(ai, heap, p, weight, &tree);
             if (score < best) continue;
@@ -283,7 +304,10 @@ void ExFatBlockRules::Consolidate() {
     for (Candidate& c : m_candidates) {
         bool setAside = c.attached.size() > blocksLeft;
         for (size_t i : c.attached) setAside = setAside || m_taken[i];
-        if (setAside) continue;
+        if (setAside) {
+            m_setAside.emplace(c.heapStart, c.spc);
+            continue;
+        }
         c.attached.clear();
         c.bookedOnBoundary.clear();
         // Blocks are sorted by sector: the walk starts at the candidate's first data cluster.
@@ -296,29 +320,22 @@ void ExFatBlockRules::Consolidate() {
             if (m_taken[i] || !b.Admits(c.spc) || !Holds(c, b)) continue;
             const bool boundary = OnBoundary(c, b.firstSector);
             if (boundary) c.bookedOnBoundary.push_back(b.firstSector);
-            if (boundary && !Contains(c.attached, i)) {
+            if (boundary && !BeginsWithTail(b) && !Contains(c.attached, i)) {
                 std::vector<size_t> tree;
                 const u64 score = TreeTest(i, c.heapStart, c.spc, 1, &tree);
                 if (score != 0) {
-                    for (size_t t : tree) {
-                        Attach(c, t);
-                        m_claimed[t] = true;
-                        c.claimed[t] = score;
-                    }
+                    for (size_t t : tree) Attach(c, t, score);
                 } else if (ConsistentAlone(i, c)) {
-                    Attach(c, i);
-                    m_claimed[i] = true;
-                    c.claimed[i] = 1;
+                    Attach(c, i, kAloneWeight);
                 }
             }
             // A root directory the layout holds is the volume's own.
-            if (b.IsRoot()) {
-                Attach(c, i);
-                m_claimed[i] = true;
-                c.claimed[i] = 1;
-            }
+            if (b.IsRoot()) Attach(c, i, kAloneWeight);
         }
-        if (c.bookedOnBoundary.empty() || c.attached.empty()) continue;
+        if (c.bookedOnBoundary.empty() || c.attached.empty()) {
+            m_setAside.emplace(c.heapStart, c.spc);
+            continue;
+        }
         const u64 low = c.bookedOnBoundary.front();
         const u64 high = c.bookedOnBoundary.back();
         for (size_t i : c.attached) {
@@ -389,18 +406,23 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
         const size_t from = a > kPairBefore ? a - kPairBefore : 0;
         bool proposed = false;
         for (size_t i = from; i < n && i <= a + kPairAfter; ++i) {
-            if (i == a || m_blocks[i].IsRoot() || m_blocks[i].directories.empty()) continue;
+            const ExFatDirectoryBlock& other = m_blocks[i];
+            if (i == a || other.IsRoot() || other.directories.empty() || BeginsWithTail(other)) continue;
             proposed = Pair(a, i, kPairWeight) || proposed;
         }
         if (proposed) SortCandidates();
     }
-    // The final pass: single blocks, and close pairs that score less.
+    // The final pass: single blocks, and close pairs that score less. It runs before the blocks
+    // are shared out, so that a single block can still confirm a layout a pair proposed: folders
+    // made one after another, each in the cluster after its parent, also fit a layout one
+    // cluster off, and the pairs of such a chain may score that one higher.
     for (size_t a = 0; a < n; ++a) {
+        if (BeginsWithTail(m_blocks[a])) continue;
         SingleBlock(a);
         if (m_blocks[a].directories.empty()) continue;
         const size_t from = a > kFinalPairBefore ? a - kFinalPairBefore : 0;
         for (size_t i = from; i < n && i <= a + kFinalPairAfter; ++i) {
-            if (i != a) Pair(a, i, kFinalPairWeight);
+            if (i != a && !BeginsWithTail(m_blocks[i])) Pair(a, i, kFinalPairWeight);
         }
     }
     Consolidate();

@@ -432,6 +432,7 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
         known.push_back(k);
     }
     ExFatBlockRules rules(m_dirBlocks, deviceSectors, m_sectorSize);
+    rules.SetCutSetLinks(m_walker.GetCutSetLinks());
     for (const ExFatBlockLayout& l : rules.Find(known)) {
         if (l.heapStart >= deviceSectors || l.sectorsPerCluster == 0) continue;
         ExFatInferredVolume v;

@@ -22,6 +22,7 @@ struct FolderSpec {
     u32 cluster;                   // where the folder is on the volume
     std::vector<u32> folders;      // first clusters of the folders it lists
     std::vector<u32> files;        // first clusters of its files, one cluster each
+    u32 flags = 0;                 // of the walker's block
 };
 
 // The block a folder of a volume with heap kHeap gives the walker.
@@ -29,6 +30,7 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
     ExFatDirectoryBlock b;
     b.firstSector = kHeap + (f.cluster - 2) * kSpc;
     b.sectorCount = 1;
+    b.flags = f.flags;
     b.minCluster = minSpc;
     b.maxCluster = maxSpc;
     b.directories = f.folders;
@@ -64,6 +66,8 @@ const RulesCase kCases[] = {
     {"LoneFolderWhoseFilesCollideMakesNone", {{50, {}, {51, 51}}}, kSpc, kSpc, false, {}},
     // The second folder's first file lies two clusters on: alone it would be taken one cluster
     // further than it is, on the cluster of a file the first folder lists.
+    // What begins with the rest of a cut set is no folder's first cluster: it places nothing.
+    {"FolderBeginningWithACutTailMakesNone", {{50, {}, {51, 52}, kExFatBlockBeginsWithTail}}, kSpc, kSpc, false, {}},
     {"FolderOnAnotherFoldersFileMakesNoLayout", {{50, {}, {51, 61}}, {60, {}, {62}}}, kSpc, kSpc, false,
      {{kHeap, kSpc}}},
 };
