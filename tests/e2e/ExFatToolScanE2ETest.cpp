@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,18 @@ void ExpectEveryFileOwnContent(const std::string& out, const Written& written) {
     EXPECT_EQ(wrongContent, 0u);
 }
 
+constexpr const char* kNotePrefix = "quarterly figures";
+
+// The folders below `out` that hold the recovered notes: a folder whose clusters lie apart comes
+// back as one.
+std::set<std::string> NoteFolders(const std::string& out) {
+    std::set<std::string> folders;
+    for (const std::string& rel : e2e::ListFiles(out)) {
+        if (e2e::LastComponent(rel).rfind(kNotePrefix, 0) == 0) folders.insert(rel.substr(0, rel.rfind('/')));
+    }
+    return folders;
+}
+
 bool ZeroSectors(const std::string& image, u64 first, u64 count) {
     std::fstream f(image, std::ios::binary | std::ios::in | std::ios::out);
     const std::vector<char> zeros(count * kSector, 0);
@@ -194,7 +207,7 @@ void FillNotesApart(ExFatFiller& f) {
     ASSERT_TRUE(f.Folder("Notes"));
     for (u32 i = 0; i < kNotes; ++i) {
         char name[96];
-        std::snprintf(name, sizeof(name), "Notes/quarterly figures of the regional office number %02u.csv", unsigned(i));
+        std::snprintf(name, sizeof(name), "Notes/%s of the regional office number %02u.csv", kNotePrefix, unsigned(i));
         ASSERT_TRUE(f.File(name, 700 + i, 2000 + i));
         if (i == kBlockerAfter) {
             ASSERT_TRUE(f.File("between.bin", 50 * kCluster, 3000));
@@ -218,6 +231,10 @@ TEST(ExFatToolScanE2E, QuickFormattedCardGivesBackTheFolderWhoseClustersLieApart
     const std::string out = tmp.File("recovered");
     ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "card"), 0);
     ExpectEveryFileOwnContent(out, written);
+    // The folder's own entry went with the old root: it comes back whole as a lost folder.
+    const std::set<std::string> folders = NoteFolders(out);
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_NE(folders.begin()->find("Lost Folders/DIR"), std::string::npos) << *folders.begin();
 }
 
 // Both boot regions zeroed; with the FAT gone too, a folder's clusters that lie apart are tied
@@ -255,6 +272,10 @@ TEST_P(ExFatWithoutBootRegions, FilesOfCutSetsComeBackUnderTheirNames) {
     const std::string out = tmp.File("recovered");
     ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "noboot"), 0);
     ExpectEveryFileOwnContent(out, written);
+    // The root names the folder: both of its clusters come back under its own name.
+    const std::set<std::string> folders = NoteFolders(out);
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(e2e::LastComponent(*folders.begin()), "Notes");
 }
 
 INSTANTIATE_TEST_SUITE_P(Fat, ExFatWithoutBootRegions, ::testing::Bool(),
