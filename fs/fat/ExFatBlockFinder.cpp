@@ -307,7 +307,7 @@ void ExFatBlockWalker::RegisterHead(u64 blockSector) {
     for (auto it = m_tails.begin(); it != m_tails.end(); ++it) {
         if (it->first == blockSector) continue;
         ExFatEntrySet joined;
-        if (!Rejoin(head, it->second.data(), joined)) continue;
+        if (!Rejoin(head, it->second, joined)) continue;
         const u64 tailBlock = it->first;
         m_tails.erase(it);
         Link(blockSector, tailBlock, std::move(joined));
@@ -317,32 +317,43 @@ void ExFatBlockWalker::RegisterHead(u64 blockSector) {
 }
 
 void ExFatBlockWalker::RegisterTail(u64 blockSector, const u8* bytes) {
+    StoredTail tail;
+    const size_t bytesKept = std::min<size_t>(tail.entries.size(), size_t(m_limits.entriesPerSector) * kExFatEntrySize);
+    std::copy(bytes, bytes + bytesKept, tail.entries.begin());
+    const u8 inUse = bytes[0] & kExFatTypeInUse;
+    for (size_t at = 0; at < bytesKept; at += kExFatEntrySize, ++tail.leadingSecondaries) {
+        const u8 type = bytes[at];
+        if (!IsSecondaryOfSet(type) || (type & kExFatTypeInUse) != inUse) break;
+    }
     for (auto it = m_heads.begin(); it != m_heads.end(); ++it) {
         if (it->first == blockSector) continue;
         ExFatEntrySet joined;
-        if (!Rejoin(it->second, bytes, joined)) continue;
+        if (!Rejoin(it->second, tail, joined)) continue;
         const u64 headBlock = it->first;
         m_heads.erase(it);
         Link(headBlock, blockSector, std::move(joined));
         return;
     }
-    if (m_tails.size() >= kMaxStoredCuts) return;
-    StoredTail tail{};
-    const size_t bytesKept = std::min<size_t>(tail.size(), size_t(m_limits.entriesPerSector) * kExFatEntrySize);
-    std::copy(bytes, bytes + bytesKept, tail.begin());
-    m_tails.emplace(blockSector, tail);
+    if (m_tails.size() < kMaxStoredCuts) m_tails.emplace(blockSector, tail);
 }
 
-bool ExFatBlockWalker::Rejoin(const StoredHead& head, const u8* tail, ExFatEntrySet& joined) const {
-    if (head.entries.size() < kExFatEntrySize) return false;
+bool ExFatBlockWalker::Rejoin(const StoredHead& head, const StoredTail& kept, ExFatEntrySet& joined) const {
+    if (head.entries.size() < kExFatEntrySize || kept.leadingSecondaries == 0) return false;
+    const u8* tail = kept.entries.data();
     const u32 entries = u32(head.entries[1]) + 1;
     const u32 present = u32(head.entries.size() / kExFatEntrySize);
+    // Only secondaries of the head's state can finish the set, and a tail that begins with the
+    // stream extension finishes it right after the file entry: the other cuts fail their checks
+    // anyway, and are not tried, for heads and tails may be many.
+    if ((tail[0] & kExFatTypeInUse) != (head.entries[0] & kExFatTypeInUse)) return false;
+    const bool streamFirst = u8(tail[0] | kExFatTypeInUse) == kExFatStreamEntry;
+    const u32 fewest = entries > kept.leadingSecondaries ? entries - kept.leadingSecondaries : 1;
     const u16 stored = ReadLE16(head.entries.data() + kSetChecksumOffset);
     std::vector<u8> set(size_t(entries) * kExFatEntrySize);
     // The head keeps only the entries that checked out before the cut; the cut may still lie
     // before any of them.
-    for (u32 k = std::min(present, entries - 1); k >= 1; --k) {
-        if (entries - k > kTailEntries) break;
+    for (u32 k = std::min(present, entries - 1); k >= std::max(fewest, 1u); --k) {
+        if (entries - k > kTailEntries || (streamFirst && k != 1)) continue;
         std::copy(head.entries.begin(), head.entries.begin() + ptrdiff_t(k) * kExFatEntrySize, set.begin());
         std::copy(tail, tail + size_t(entries - k) * kExFatEntrySize, set.begin() + ptrdiff_t(k) * kExFatEntrySize);
         if (!ExFatSetChecksumMatches(set.data(), u32(set.size()), stored)) continue;

@@ -2,10 +2,14 @@
 // Finding an exFAT volume from its directories when both of its boot regions are gone. The block
 // walker joins consecutive sectors of valid directory entries into directory blocks (at most one
 // cluster each); the root directory's block is known by its allocation-bitmap and up-case entries.
+// A set cut where one cluster of a folder ends is kept in two halves (the head, at the end of one
+// block, and the tail, at the start of another) until its other half is met; the two are joined
+// again when the set's checksum and every entry check out, which ties the two blocks as clusters
+// of one folder.
 // The finder then tries, for each root block, every cluster size the block admits and every root
 // cluster between the system clusters and its first file: the heap start this implies must put
-// the up-case table where an up-case table was seen, and the blocks of the subdirectories where
-// their entries say they are.
+// the up-case table where an up-case table was seen or the allocation bitmap where its bits of the
+// system clusters are set, and the blocks of the subdirectories where their entries say they are.
 #include <array>
 #include <functional>
 #include <map>
@@ -122,12 +126,15 @@ private:
     };
     static constexpr u32 kTailEntries = kExFatMaxSecondaries;
     static constexpr size_t kMaxStoredCuts = 1u << 14;
-    using StoredTail = std::array<u8, kTailEntries * kExFatEntrySize>;
+    struct StoredTail {
+        std::array<u8, kTailEntries * kExFatEntrySize> entries{};
+        u32 leadingSecondaries = 0;  // of one in-use state, from the first entry on
+    };
     enum class Step { Go, Stop };
     void RegisterHead(u64 blockSector);
     void RegisterTail(u64 blockSector, const u8* bytes);
     // The set the head and the tail make, when its checksum and every entry check out.
-    bool Rejoin(const StoredHead& head, const u8* tail, ExFatEntrySet& joined) const;
+    bool Rejoin(const StoredHead& head, const StoredTail& tail, ExFatEntrySet& joined) const;
     void Link(u64 headBlock, u64 tailBlock, ExFatEntrySet&& set);
     void FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out);
     Step WalkEntry(const u8* entry);
