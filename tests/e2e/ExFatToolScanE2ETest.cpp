@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -199,18 +200,18 @@ INSTANTIATE_TEST_SUITE_P(Scans, ExFatHealthyToolVolume,
                                     std::to_string(info.param.rootCopies) + "RootCopies";
                          });
 
-// A folder of long names whose second cluster the driver took after a large file, so that the
-// two lie apart and one entry set is cut where the first cluster ends.
+// A folder of long names over three clusters that the driver took one after a large file each,
+// so that they lie apart and entry sets are cut where the first two clusters end.
 void FillNotesApart(ExFatFiller& f) {
-    constexpr u32 kNotes = 40;
-    constexpr u32 kBlockerAfter = 15;
+    constexpr u32 kNotes = 60;
+    constexpr u32 kBlockerEvery = 20;
     ASSERT_TRUE(f.Folder("Notes"));
     for (u32 i = 0; i < kNotes; ++i) {
         char name[96];
         std::snprintf(name, sizeof(name), "Notes/%s of the regional office number %02u.csv", kNotePrefix, unsigned(i));
         ASSERT_TRUE(f.File(name, 700 + i, 2000 + i));
-        if (i == kBlockerAfter) {
-            ASSERT_TRUE(f.File("between.bin", 50 * kCluster, 3000));
+        if (i % kBlockerEvery == kBlockerEvery / 2) {
+            ASSERT_TRUE(f.File("between" + std::to_string(i) + ".bin", 50 * kCluster, 3000 + i));
         }
     }
 }
@@ -225,8 +226,10 @@ TEST(ExFatToolScanE2E, QuickFormattedCardGivesBackTheFolderWhoseClustersLieApart
     if (HasFatalFailure()) return;
     // The quick format writes a new boot region, FAT, bitmap and root; the old folders stay.
     ASSERT_TRUE(RunQuiet("mkfs.exfat -c " + std::to_string(kCluster) + " " + image)) << "mkfs.exfat failed";
-    // The large file's data was not a folder's; only the notes are looked for.
-    written.erase("between.bin");
+    // Only the notes are looked for: the large files were listed in the old root.
+    for (auto it = written.begin(); it != written.end();) {
+        it = it->first.rfind(kNotePrefix, 0) == 0 ? std::next(it) : written.erase(it);
+    }
 
     const std::string out = tmp.File("recovered");
     ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "card"), 0);
@@ -260,8 +263,10 @@ TEST_P(ExFatWithoutBootRegions, FilesOfCutSetsComeBackUnderTheirNames) {
         }
     }, written);
     if (HasFatalFailure()) return;
-    // The large file was written in one piece but its FAT chain is what places its clusters.
-    if (fatGone) written.erase("between.bin");
+    // The large files were written in one piece but their FAT chains are what place their clusters.
+    for (auto it = written.begin(); fatGone && it != written.end();) {
+        it = it->first.rfind("between", 0) == 0 ? written.erase(it) : std::next(it);
+    }
     const std::vector<u8> boot = testutil::ReadFileBytes(image);
     ASSERT_GE(boot.size(), kSector);
     ASSERT_TRUE(ZeroSectors(image, 0, kBootRegionsSectors));
