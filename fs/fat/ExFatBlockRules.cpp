@@ -126,7 +126,11 @@ bool ExFatBlockRules::FoldersOnFileClusters(const Candidate& c) const {
     const u64 dataStart = c.heapStart + kFirstHeapCluster * c.spc;
     const auto begin = std::lower_bound(m_blocks.begin(), m_blocks.end(), dataStart,
                                         [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
-    for (auto it = begin; it != m_blocks.end() && it->firstSector < c.volumeEnd; ++it) {
+    // Folders of a known volume further on are that volume's, whose clusters count from its heap.
+    u64 end = c.volumeEnd;
+    const auto next = std::upper_bound(m_knownStarts.begin(), m_knownStarts.end(), c.heapStart);
+    if (next != m_knownStarts.end()) end = std::min(end, *next);
+    for (auto it = begin; it != m_blocks.end() && it->firstSector < end; ++it) {
         for (const auto& f : it->files) {
             if (f.directory) continue;
             const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
@@ -386,6 +390,8 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
 }
 
 std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnownLayout>& known) {
+    for (const ExFatKnownLayout& k : known) m_knownStarts.push_back(k.volumeStart);
+    std::sort(m_knownStarts.begin(), m_knownStarts.end());
     for (const ExFatKnownLayout& k : known) {
         if (k.sectorsPerCluster == 0 || m_byLayout.count({k.heapStart, k.sectorsPerCluster}) != 0) continue;
         Candidate c;

@@ -24,6 +24,7 @@ struct ExFatKnownLayout {
     u64 sectorsPerCluster = 0;
     u64 volumeEnd = 0;  // the first sector after its heap
     u32 evidence = 0;
+    u64 volumeStart = 0;
 };
 
 // A layout the blocks alone give.
@@ -104,4 +105,6 @@ private:
     std::vector<size_t> m_next;
     // Layouts a consolidation set aside: the pair rule does not propose them again.
     std::set<std::pair<u64, u64>> m_setAside;
+    // Where the known volumes begin, ascending: a guessed layout's heap ends before the next one.
+    std::vector<u64> m_knownStarts;
 };

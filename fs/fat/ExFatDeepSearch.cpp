@@ -425,6 +425,7 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
         k.heapStart = c->GetHeapStart();
         k.sectorsPerCluster = c->GetSectorsPerCluster();
         k.volumeEnd = c->GetPartitionStart() + c->GetTotalSectors();
+        k.volumeStart = c->GetPartitionStart();
         const u32 flags = c->GetFlags();
         k.evidence = ((flags & kExFatFlagBoot) != 0 ? kExFatEvidenceMainBoot : 0) |
                      ((flags & kExFatFlagBackupBoot) != 0 ? kExFatEvidenceBackupBoot : 0) |
@@ -465,8 +466,15 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> boot{};
     u64 start = 0;
     u64 length = 0;
-    if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, deviceSectors, boot, start, length)) return;
-    if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeOverlapping(start, length)) {
+    // A volume whose boot region and FAT check out further on is not part of this one.
+    u64 limit = deviceSectors;
+    for (const auto& other : m_candidates) {
+        if (IsCheckedBootVolume(*other) && other->GetPartitionStart() > v.heapStart) {
+            limit = std::min(limit, other->GetPartitionStart());
+        }
+    }
+    if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, boot, start, length)) return;
+    if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart)) {
         ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
                      "volume at sector %llu, whose boot region and FAT check out, places its heap at sector %llu",
                      static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
@@ -493,14 +501,17 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     m_candidates.push_back(std::move(c));
 }
 
-const CExFatSearchedPartitionInfo* CExFatCompleteSearch::CheckedVolumeOverlapping(u64 start, u64 length) const {
+bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& c) {
+    const u32 flags = c.GetFlags();
+    return (flags & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0 && (flags & kExFatFlagFatSeen) != 0;
+}
+
+const CExFatSearchedPartitionInfo* CExFatCompleteSearch::CheckedVolumeHolding(u64 sector) const {
     for (const auto& c : m_candidates) {
-        const u32 flags = c->GetFlags();
-        const bool bootChecks = (flags & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0 && (flags & kExFatFlagFatSeen) != 0;
-        if (!bootChecks) continue;
+        if (!IsCheckedBootVolume(*c)) continue;
         const u64 cStart = c->GetPartitionStart();
         const u64 cEnd = cStart + c->GetTotalSectors();
-        if (start < cEnd && cStart < start + length) return c.get();
+        if (sector >= cStart && sector < cEnd) return c.get();
     }
     return nullptr;
 }

@@ -76,6 +76,9 @@ struct ExFatBootSighting {
     std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> bytes{};
 };
 
+// Whether the candidate's boot sector (main or backup) and its FAT were both seen where it says.
+bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& candidate);
+
 // Whether the sector begins with a file entry set, in use or deleted: a file entry, its stream
 // extension and a first name entry.
 bool IsExFatEntrySetStart(const u8* sector);
@@ -127,9 +130,10 @@ private:
     void AddInferredCandidate(const ExFatInferredVolume& volume, u32 extraFlags);
     u64 FindFatOf(const ExFatInferredVolume& volume, u32 fatLength);
     // A candidate whose boot sector (main or backup) and FAT were both seen where it says, and
-    // whose sectors overlap [start, start + length): a layout inferred from folders that
-    // disagrees with it must not stand beside it. Null when none.
-    const CExFatSearchedPartitionInfo* CheckedVolumeOverlapping(u64 start, u64 length) const;
+    // whose sectors hold `sector`: a layout inferred from folders that puts its heap there and
+    // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
+    // the device's end, so a lost volume before a sound one is not judged by its length.)
+    const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
     // Hangs the heap's folder clusters that no walk read below the tree: a cluster tied by a cut
     // set to one a walk read goes to that cluster's folder, any other begins a lost folder
     // (`lostFolder`, false when it could not be made).

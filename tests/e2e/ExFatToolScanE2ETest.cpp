@@ -288,4 +288,53 @@ INSTANTIATE_TEST_SUITE_P(Fat, ExFatWithoutBootRegions, ::testing::Bool(),
                              return std::string(info.param ? "FatGone" : "FatKept");
                          });
 
+// A volume whose boot regions and root are gone, and a sound volume after it on the same disk:
+// the layout the lost one's folders give stands beside the sound one, and neither loses a file.
+TEST(ExFatToolScanE2E, LostVolumeBeforeASoundOneComesBackBesideIt) {
+    const std::string missing = MissingExFatTools();
+    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
+    constexpr u64 kVolumeMiB = 32;
+    constexpr u32 kRootCluster = 5;    // where mkfs.exfat puts it with 4 KiB clusters
+    constexpr u64 kHeapSector = 4096;  // likewise
+    TempDir tmp;
+    Written lost, sound;
+    MakeToolVolume(tmp, tmp.File("lost.img"), kVolumeMiB, [](ExFatFiller& f) {
+        ASSERT_TRUE(f.Folder("Albums/Summer"));
+        for (u32 i = 0; i < 30; ++i) ASSERT_TRUE(f.File("Albums/Summer/beach " + std::to_string(i) + ".jpg", 5000 + i, 5000 + i));
+        ASSERT_TRUE(f.Folder("Albums/Winter"));
+        for (u32 i = 0; i < 30; ++i) ASSERT_TRUE(f.File("Albums/Winter/snow " + std::to_string(i) + ".jpg", 6000 + i, 6000 + i));
+    }, lost);
+    if (HasFatalFailure()) return;
+    MakeToolVolume(tmp, tmp.File("sound.img"), kVolumeMiB, [](ExFatFiller& f) {
+        ASSERT_TRUE(f.Folder("Letters"));
+        for (u32 i = 0; i < 40; ++i) ASSERT_TRUE(f.File("Letters/letter " + std::to_string(i) + ".txt", 900 + i, 7000 + i));
+    }, sound);
+    if (HasFatalFailure()) return;
+    std::vector<u8> disk = testutil::ReadFileBytes(tmp.File("lost.img"));
+    const u8* boot = disk.data();
+    ASSERT_EQ(ReadLE32(boot + 88), kHeapSector);
+    ASSERT_EQ(ReadLE32(boot + 96), kRootCluster);
+    std::fill(disk.begin(), disk.begin() + i64(kBootRegionsSectors * kSector), u8(0));
+    const u64 root = (kHeapSector + (kRootCluster - 2) * (kCluster / kSector)) * kSector;
+    std::fill(disk.begin() + i64(root), disk.begin() + i64(root + kCluster), u8(0));
+    const std::vector<u8> second = testutil::ReadFileBytes(tmp.File("sound.img"));
+    disk.insert(disk.end(), second.begin(), second.end());
+    const std::string image = tmp.File("disk.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(image, disk));
+
+    const std::string out = tmp.File("recovered");
+    std::filesystem::create_directories(tmp.File("cwd"));
+    const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0", "--recover", out,
+                                           "--json", tmp.File("two.json"), "--lost-reason", "1"};
+    ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("two.log")), 0);
+    Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("two.json"), report));
+    std::set<u64> starts;
+    for (const Json& f : report["scans"].items[0]["found_partitions"].items) starts.insert(u64(f["start_sector"].number));
+    EXPECT_EQ(starts.count(kVolumeMiB * kMiB / kSector), 1u) << "the sound volume is not among the found ones";
+    Written all = lost;
+    all.insert(sound.begin(), sound.end());
+    ExpectEveryFileOwnContent(out, all);
+}
+
 }  // namespace
