@@ -42,6 +42,14 @@ bool MayBeginDirectorySector(u8 type) {
     }
 }
 
+bool IsSecondaryOfSet(u8 type) {
+    const u8 inUse = u8(type | kExFatTypeInUse);
+    return inUse == kExFatStreamEntry || inUse == kExFatNameEntry;
+}
+
+// The two bytes of the file entry that hold the set's checksum.
+constexpr u32 kSetChecksumOffset = 2;
+
 u64 LowestSetBit(u64 value) { return value & (~value + 1); }
 
 // The smallest power of two not below value (value above 0).
@@ -73,7 +81,7 @@ void ExFatBlockWalker::CompleteSet() {
         b.highestCluster = std::max(b.highestCluster, first);
         if (m_set.inUse) {
             if (directory) b.directories.push_back(first);
-            b.files.push_back({first, m_set.dataLength, m_set.contiguous});
+            b.files.push_back({first, m_set.dataLength, m_set.contiguous, directory});
         }
     }
     if (m_hints != nullptr && m_hints->GetCount() < kMaxTypeHints && !directory && IsExFatChainCluster(first) &&
@@ -126,6 +134,7 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
                 return Step::Go;
             }
             m_set.taken = 1;
+            m_setBytes.assign(e, e + kExFatEntrySize);
             m_set.position = m_sector;
             m_set.expected = e[1];
             m_set.inUse = inUse;
@@ -147,6 +156,7 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
                 return Step::Go;
             }
             m_set.taken = 2;
+            m_setBytes.insert(m_setBytes.end(), e, e + kExFatEntrySize);
             --m_set.expected;
             m_set.contiguous = (e[1] & 2) != 0;
             m_set.nameLength = e[kStreamNameLengthOffset];
@@ -167,6 +177,7 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
                 return Step::Go;
             }
             ++m_set.taken;
+            m_setBytes.insert(m_setBytes.end(), e, e + kExFatEntrySize);
             if (m_hints != nullptr || m_sink) {
                 for (u32 i = 0; i < kNameUnitsPerEntry; ++i) {
                     const u16 unit = ReadLE16(e + 2 + 2 * i);
@@ -214,6 +225,7 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
                 m_set = SetInProgress();
             } else if (m_set.taken >= 2 && m_set.inUse == inUse) {
                 ++m_set.taken;
+                m_setBytes.insert(m_setBytes.end(), e, e + kExFatEntrySize);
                 if (--m_set.expected == 0) CompleteSet();
             }
             return Step::Go;
@@ -228,6 +240,10 @@ void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFat
     }
     m_sectorFlags = 0;
     m_sector = sector;
+    // A block that begins with secondaries that nothing before them starts: the tail of a set
+    // cut at the end of another cluster of its folder.
+    const bool beginsWithTail = m_block.sectorCount == 0 && m_block.setCount == 0 && m_set.taken == 0 &&
+                                IsSecondaryOfSet(bytes[0]);
     u32 counted = 0;
     bool stopped = false;
     for (u32 i = 0; i < m_limits.entriesPerSector; ++i) {
@@ -244,6 +260,10 @@ void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFat
     if (m_block.sectorCount == 0) m_block.firstSector = sector;
     m_block.sectorCount = u32(sector - m_block.firstSector + 1);
     m_lastSector = sector;
+    if (beginsWithTail) {
+        m_block.flags |= kExFatBlockBeginsWithTail;
+        RegisterTail(sector, bytes);
+    }
     // A block holds one cluster at the most; a folder's next cluster may lie anywhere.
     if (stopped || (u64(m_block.sectorCount) << m_sectorShift) >= m_block.maxCluster) FinishBlock(out);
 }
@@ -267,12 +287,91 @@ void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
         std::sort(b.directories.begin(), b.directories.end());
         b.minCluster = std::max<u64>(b.minCluster >> m_sectorShift, 1);
         b.maxCluster >>= m_sectorShift;
+        // The folder's cluster ends inside a set: its other entries begin another cluster.
+        if (m_set.taken != 0 && m_set.expected != 0 && m_skip == 0) {
+            b.flags |= kExFatBlockEndsCut;
+            RegisterHead(b.firstSector);
+        }
         out.push_back(std::move(b));
     }
     m_block = ExFatDirectoryBlock();
     m_set = SetInProgress();
     m_skip = 0;
     m_lastSector = ~u64(0);
+}
+
+void ExFatBlockWalker::RegisterHead(u64 blockSector) {
+    StoredHead head;
+    head.position = m_set.position;
+    head.entries = m_setBytes;
+    for (auto it = m_tails.begin(); it != m_tails.end(); ++it) {
+        if (it->first == blockSector) continue;
+        ExFatEntrySet joined;
+        if (!Rejoin(head, it->second, joined)) continue;
+        const u64 tailBlock = it->first;
+        m_tails.erase(it);
+        Link(blockSector, tailBlock, std::move(joined));
+        return;
+    }
+    if (m_heads.size() < kMaxStoredCuts) m_heads.emplace(blockSector, std::move(head));
+}
+
+void ExFatBlockWalker::RegisterTail(u64 blockSector, const u8* bytes) {
+    StoredTail tail;
+    const size_t bytesKept = std::min<size_t>(tail.entries.size(), size_t(m_limits.entriesPerSector) * kExFatEntrySize);
+    std::copy(bytes, bytes + bytesKept, tail.entries.begin());
+    const u8 inUse = bytes[0] & kExFatTypeInUse;
+    for (size_t at = 0; at < bytesKept; at += kExFatEntrySize, ++tail.leadingSecondaries) {
+        const u8 type = bytes[at];
+        if (!IsSecondaryOfSet(type) || (type & kExFatTypeInUse) != inUse) break;
+    }
+    for (auto it = m_heads.begin(); it != m_heads.end(); ++it) {
+        if (it->first == blockSector) continue;
+        ExFatEntrySet joined;
+        if (!Rejoin(it->second, tail, joined)) continue;
+        const u64 headBlock = it->first;
+        m_heads.erase(it);
+        Link(headBlock, blockSector, std::move(joined));
+        return;
+    }
+    if (m_tails.size() < kMaxStoredCuts) m_tails.emplace(blockSector, tail);
+}
+
+bool ExFatBlockWalker::Rejoin(const StoredHead& head, const StoredTail& kept, ExFatEntrySet& joined) const {
+    if (head.entries.size() < kExFatEntrySize || kept.leadingSecondaries == 0) return false;
+    const u8* tail = kept.entries.data();
+    const u32 entries = u32(head.entries[1]) + 1;
+    const u32 present = u32(head.entries.size() / kExFatEntrySize);
+    // Only secondaries of the head's state can finish the set, and a tail that begins with the
+    // stream extension finishes it right after the file entry: the other cuts fail their checks
+    // anyway, and are not tried, for heads and tails may be many.
+    if ((tail[0] & kExFatTypeInUse) != (head.entries[0] & kExFatTypeInUse)) return false;
+    const bool streamFirst = u8(tail[0] | kExFatTypeInUse) == kExFatStreamEntry;
+    const u32 fewest = entries > kept.leadingSecondaries ? entries - kept.leadingSecondaries : 1;
+    const u16 stored = ReadLE16(head.entries.data() + kSetChecksumOffset);
+    std::vector<u8> set(size_t(entries) * kExFatEntrySize);
+    // The head keeps only the entries that checked out before the cut; the cut may still lie
+    // before any of them.
+    for (u32 k = std::min(present, entries - 1); k >= std::max(fewest, 1u); --k) {
+        if (entries - k > kTailEntries || (streamFirst && k != 1)) continue;
+        std::copy(head.entries.begin(), head.entries.begin() + ptrdiff_t(k) * kExFatEntrySize, set.begin());
+        std::copy(tail, tail + size_t(entries - k) * kExFatEntrySize, set.begin() + ptrdiff_t(k) * kExFatEntrySize);
+        if (!ExFatSetChecksumMatches(set.data(), u32(set.size()), stored)) continue;
+        // Every entry of the joined set passes its check and joins it.
+        ExFatEntrySetParser parser;
+        parser.SetLimits(m_limits);
+        if (!parser.Feed(set.data(), u32(set.size()), head.position)) continue;
+        std::vector<ExFatEntrySet>& sets = parser.GetSets();
+        if (sets.size() != 1 || sets.front().count != entries) continue;
+        joined = std::move(sets.front());
+        return true;
+    }
+    return false;
+}
+
+void ExFatBlockWalker::Link(u64 headBlock, u64 tailBlock, ExFatEntrySet&& set) {
+    if (m_sink) m_sink(set);
+    m_links.push_back({headBlock, tailBlock, std::move(set)});
 }
 
 const ExFatDirectoryBlock* ExFatPartitionFinder::BlockAt(const std::vector<ExFatDirectoryBlock>& blocks,
@@ -335,6 +434,9 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
                     if (verdict == BitmapVerdict::Disagrees) continue;
                     if (verdict == BitmapVerdict::Agrees) score += kBitmapWeight;
                 }
+                // A layout that neither the up-case table nor the bitmap confirms is a guess from
+                // a copy of the root's entries.
+                if (score == 0) continue;
                 u64 found = 0;
                 const std::optional<u64> tree = TreeScore(blocks, r, heap, spc, found);
                 if (!tree) continue;

@@ -2,11 +2,17 @@
 // Finding an exFAT volume from its directories when both of its boot regions are gone. The block
 // walker joins consecutive sectors of valid directory entries into directory blocks (at most one
 // cluster each); the root directory's block is known by its allocation-bitmap and up-case entries.
+// A set cut where one cluster of a folder ends is kept in two halves (the head, at the end of one
+// block, and the tail, at the start of another) until its other half is met; the two are joined
+// again when the set's checksum and every entry check out, which ties the two blocks as clusters
+// of one folder.
 // The finder then tries, for each root block, every cluster size the block admits and every root
 // cluster between the system clusters and its first file: the heap start this implies must put
-// the up-case table where an up-case table was seen, and the blocks of the subdirectories where
-// their entries say they are.
+// the up-case table where an up-case table was seen or the allocation bitmap where its bits of the
+// system clusters are set, and the blocks of the subdirectories where their entries say they are.
+#include <array>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,6 +26,18 @@ constexpr u32 kExFatBlockLabel = 0x1;
 constexpr u32 kExFatBlockBitmap = 0x2;
 constexpr u32 kExFatBlockUpcase = 0x4;
 constexpr u32 kExFatBlockRoot = kExFatBlockBitmap | kExFatBlockUpcase;
+// The block begins with the secondaries of a set whose file entry lies elsewhere, and ends with a
+// set whose secondaries lie elsewhere: a folder's entry set cut where its cluster ends.
+constexpr u32 kExFatBlockBeginsWithTail = 0x8;
+constexpr u32 kExFatBlockEndsCut = 0x10;
+
+// A set cut at the end of one folder cluster (the head block) and finished at the start of
+// another (the tail block), joined again: the two blocks are clusters of one folder.
+struct ExFatCutSetLink {
+    u64 headBlock = 0;  // first sectors of the two blocks
+    u64 tailBlock = 0;
+    ExFatEntrySet set;
+};
 
 // One run of consecutive directory sectors.
 struct ExFatDirectoryBlock {
@@ -48,6 +66,7 @@ struct ExFatDirectoryBlock {
         u32 firstCluster;
         u64 length;
         bool contiguous;
+        bool directory = false;
     };
     std::vector<Extent> files;
 
@@ -70,6 +89,13 @@ public:
     // One sector of directory data, or the sector that ends a block (a boot sector, a FAT, zeros
     // or data: WalkSector finds that out). Finished blocks are appended to `out`.
     void WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out);
+    // The cut sets joined again so far, in the order they were joined.
+    const std::vector<ExFatCutSetLink>& GetCutSetLinks() const { return m_links; }
+    // Frees the heads and tails that found no partner.
+    void DropUnjoinedCuts() {
+        m_heads.clear();
+        m_tails.clear();
+    }
     // Ends the current block. Most sectors end none: that case costs one test here.
     void FinishBlock(std::vector<ExFatDirectoryBlock>& out) {
         if (m_block.sectorCount != 0 || m_set.taken != 0 || m_skip != 0) FinishOpenBlock(out);
@@ -92,7 +118,24 @@ private:
         u32 accessTime = 0;
         u8 nameLength = 0;
     };
+    // The entries of a set before its cut, and the first entries of a sector that begins with
+    // the rest of one.
+    struct StoredHead {
+        u64 position = 0;
+        std::vector<u8> entries;
+    };
+    static constexpr u32 kTailEntries = kExFatMaxSecondaries;
+    static constexpr size_t kMaxStoredCuts = 1u << 14;
+    struct StoredTail {
+        std::array<u8, kTailEntries * kExFatEntrySize> entries{};
+        u32 leadingSecondaries = 0;  // of one in-use state, from the first entry on
+    };
     enum class Step { Go, Stop };
+    void RegisterHead(u64 blockSector);
+    void RegisterTail(u64 blockSector, const u8* bytes);
+    // The set the head and the tail make, when its checksum and every entry check out.
+    bool Rejoin(const StoredHead& head, const StoredTail& tail, ExFatEntrySet& joined) const;
+    void Link(u64 headBlock, u64 tailBlock, ExFatEntrySet&& set);
     void FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out);
     Step WalkEntry(const u8* entry);
     void CompleteSet();
@@ -110,6 +153,12 @@ private:
     SetSink m_sink;
     // System entries of the sector being walked.
     u32 m_sectorFlags = 0;
+    // The raw entries of the set in progress.
+    std::vector<u8> m_setBytes;
+    // Keyed by the first sector of their block.
+    std::map<u64, StoredHead> m_heads;
+    std::map<u64, StoredTail> m_tails;
+    std::vector<ExFatCutSetLink> m_links;
 };
 
 // The whole device's evidence, and the volumes it shows.

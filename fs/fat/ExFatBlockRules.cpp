@@ -17,6 +17,18 @@ constexpr size_t kMaxTreeFolders = 1u << 16;
 // Sectors per cluster at the most: 32 MiB clusters of 512-byte sectors.
 constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 512;
 
+// A layout with more than one in this many of its folders on file clusters is a misplaced one.
+constexpr size_t kCollisionShare = 4;
+// File extents looked at below a folder's cluster: ranges that began further back and still
+// reach it are long contiguous files, rare among the files of one heap.
+constexpr size_t kCollisionLookBack = 64;
+
+constexpr size_t kNoBlock = ~size_t(0);
+// The claim of a block taken alone, as a root or as a continuation.
+constexpr u64 kAloneWeight = 1;
+
+bool BeginsWithTail(const ExFatDirectoryBlock& b) { return (b.flags & kExFatBlockBeginsWithTail) != 0; }
+
 bool Contains(const std::vector<size_t>& sorted, size_t value) {
     return std::binary_search(sorted.begin(), sorted.end(), value);
 }
@@ -27,7 +39,8 @@ ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks,
       m_deviceSectors(deviceSectors),
       m_sectorSize(sectorSize),
       m_claimed(blocks.size(), false),
-      m_taken(blocks.size(), false) {}
+      m_taken(blocks.size(), false),
+      m_next(blocks.size(), kNoBlock) {}
 
 const ExFatDirectoryBlock* ExFatBlockRules::BlockAt(u64 sector, size_t& index) const {
     auto it = std::lower_bound(m_blocks.begin(), m_blocks.end(), sector,
@@ -53,7 +66,7 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
             size_t index = 0;
             const ExFatDirectoryBlock* child = BlockAt(heapStart + offset, index);
             if (child == nullptr) continue;
-            if (m_claimed[index] || !child->Admits(spc) || child->sectorCount > spc) return 0;
+            if (m_claimed[index] || BeginsWithTail(*child) || !child->Admits(spc) || child->sectorCount > spc) return 0;
             if (child->highestCluster >= kFirstHeapCluster &&
                 heapStart + u64(child->highestCluster - kFirstHeapCluster) * spc > m_deviceSectors) {
                 return 0;
@@ -105,13 +118,63 @@ bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
     return true;
 }
 
+bool ExFatBlockRules::FoldersOnFileClusters(const Candidate& c) const {
+    // Where a file's data lies no folder can lie: the clusters the layout gives its folder blocks
+    // must not be clusters the live files of its heap name.
+    const u64 clusterBytes = c.spc * m_sectorSize;
+    std::vector<std::pair<u64, u64>> fileClusters;
+    const u64 dataStart = c.heapStart + kFirstHeapCluster * c.spc;
+    const auto begin = std::lower_bound(m_blocks.begin(), m_blocks.end(), dataStart,
+                                        [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+    // Folders of a known volume further on are that volume's, whose clusters count from its heap.
+    u64 end = c.volumeEnd;
+    const auto next = std::upper_bound(m_knownStarts.begin(), m_knownStarts.end(), c.heapStart);
+    if (next != m_knownStarts.end()) end = std::min(end, *next);
+    for (auto it = begin; it != m_blocks.end() && it->firstSector < end; ++it) {
+        for (const auto& f : it->files) {
+            if (f.directory) continue;
+            const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
+            fileClusters.emplace_back(f.firstCluster, f.firstCluster + clusters);
+        }
+    }
+    std::sort(fileClusters.begin(), fileClusters.end());
+    size_t onFiles = 0;
+    for (const auto& [block, weight] : c.claimed) {
+        const u64 own = (m_blocks[block].firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
+        auto it = std::upper_bound(fileClusters.begin(), fileClusters.end(), std::make_pair(own, ~u64(0)));
+        // Ranges may nest; the longest reach before `own` decides.
+        bool covered = false;
+        for (auto back = it; back != fileClusters.begin() && !covered;) {
+            --back;
+            covered = back->second > own;
+            if (it - back > ptrdiff_t(kCollisionLookBack)) break;
+        }
+        onFiles += covered ? 1 : 0;
+    }
+    return onFiles * kCollisionShare > c.claimed.size();
+}
+
 bool ExFatBlockRules::Holds(const Candidate& c, const ExFatDirectoryBlock& b) const {
     return b.firstSector >= c.heapStart + kFirstHeapCluster * c.spc && b.firstSector + b.sectorCount - 1 < c.volumeEnd;
 }
 
-void ExFatBlockRules::Attach(Candidate& c, size_t block) {
-    auto it = std::lower_bound(c.attached.begin(), c.attached.end(), block);
-    if (it == c.attached.end() || *it != block) c.attached.insert(it, block);
+void ExFatBlockRules::Attach(Candidate& c, size_t block, u64 claimWeight) {
+    // The clusters a cut set ties to this one are the same folder's: they go with it.
+    for (size_t at = block, steps = 0; at != kNoBlock && steps < m_blocks.size(); at = m_next[at], ++steps) {
+        auto it = std::lower_bound(c.attached.begin(), c.attached.end(), at);
+        if (it == c.attached.end() || *it != at) c.attached.insert(it, at);
+        if (claimWeight == 0) continue;
+        m_claimed[at] = true;
+        c.claimed[at] = at == block ? claimWeight : kAloneWeight;
+    }
+}
+
+void ExFatBlockRules::SetCutSetLinks(const std::vector<ExFatCutSetLink>& links) {
+    for (const ExFatCutSetLink& link : links) {
+        size_t head = 0, tail = 0;
+        if (BlockAt(link.headBlock, head) == nullptr || BlockAt(link.tailBlock, tail) == nullptr || head == tail) continue;
+        if (m_next[head] == kNoBlock) m_next[head] = tail;
+    }
 }
 
 ExFatBlockRules::Candidate* ExFatBlockRules::FindOrMake(u64 heapStart, u64 spc, u32 evidence, bool& made) {
@@ -196,7 +259,7 @@ bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
             // The parent must stand at least one cluster past the system clusters.
             if (heap + 3 * p > a.firstSector) continue;
             const u64 parentCluster = (a.firstSector - heap) / p + kFirstHeapCluster;
-            if (parentCluster > a.highestCluster) continue;
+            if (parentCluster > a.highestCluster || m_setAside.count({heap, p}) != 0) continue;
             std::vector<size_t> tree;
             const u64 score = TreeTest(ai, heap, p, weight, &tree);
             if (score < best) continue;
@@ -245,7 +308,10 @@ void ExFatBlockRules::Consolidate() {
     for (Candidate& c : m_candidates) {
         bool setAside = c.attached.size() > blocksLeft;
         for (size_t i : c.attached) setAside = setAside || m_taken[i];
-        if (setAside) continue;
+        if (setAside) {
+            m_setAside.emplace(c.heapStart, c.spc);
+            continue;
+        }
         c.attached.clear();
         c.bookedOnBoundary.clear();
         // Blocks are sorted by sector: the walk starts at the candidate's first data cluster.
@@ -258,29 +324,22 @@ void ExFatBlockRules::Consolidate() {
             if (m_taken[i] || !b.Admits(c.spc) || !Holds(c, b)) continue;
             const bool boundary = OnBoundary(c, b.firstSector);
             if (boundary) c.bookedOnBoundary.push_back(b.firstSector);
-            if (boundary && !Contains(c.attached, i)) {
+            if (boundary && !BeginsWithTail(b) && !Contains(c.attached, i)) {
                 std::vector<size_t> tree;
                 const u64 score = TreeTest(i, c.heapStart, c.spc, 1, &tree);
                 if (score != 0) {
-                    for (size_t t : tree) {
-                        Attach(c, t);
-                        m_claimed[t] = true;
-                        c.claimed[t] = score;
-                    }
+                    for (size_t t : tree) Attach(c, t, score);
                 } else if (ConsistentAlone(i, c)) {
-                    Attach(c, i);
-                    m_claimed[i] = true;
-                    c.claimed[i] = 1;
+                    Attach(c, i, kAloneWeight);
                 }
             }
             // A root directory the layout holds is the volume's own.
-            if (b.IsRoot()) {
-                Attach(c, i);
-                m_claimed[i] = true;
-                c.claimed[i] = 1;
-            }
+            if (b.IsRoot()) Attach(c, i, kAloneWeight);
         }
-        if (c.bookedOnBoundary.empty() || c.attached.empty()) continue;
+        if (c.bookedOnBoundary.empty() || c.attached.empty()) {
+            m_setAside.emplace(c.heapStart, c.spc);
+            continue;
+        }
         const u64 low = c.bookedOnBoundary.front();
         const u64 high = c.bookedOnBoundary.back();
         for (size_t i : c.attached) {
@@ -319,6 +378,7 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
             dropped[j] = covered;
         }
         if (a.known || a.claimed.empty()) continue;
+        if (FoldersOnFileClusters(a)) continue;
         ExFatBlockLayout l;
         l.heapStart = a.heapStart;
         l.sectorsPerCluster = a.spc;
@@ -330,6 +390,8 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
 }
 
 std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnownLayout>& known) {
+    for (const ExFatKnownLayout& k : known) m_knownStarts.push_back(k.volumeStart);
+    std::sort(m_knownStarts.begin(), m_knownStarts.end());
     for (const ExFatKnownLayout& k : known) {
         if (k.sectorsPerCluster == 0 || m_byLayout.count({k.heapStart, k.sectorsPerCluster}) != 0) continue;
         Candidate c;
@@ -350,18 +412,23 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
         const size_t from = a > kPairBefore ? a - kPairBefore : 0;
         bool proposed = false;
         for (size_t i = from; i < n && i <= a + kPairAfter; ++i) {
-            if (i == a || m_blocks[i].IsRoot() || m_blocks[i].directories.empty()) continue;
+            const ExFatDirectoryBlock& other = m_blocks[i];
+            if (i == a || other.IsRoot() || other.directories.empty() || BeginsWithTail(other)) continue;
             proposed = Pair(a, i, kPairWeight) || proposed;
         }
         if (proposed) SortCandidates();
     }
-    // The final pass: single blocks, and close pairs that score less.
+    // The final pass: single blocks, and close pairs that score less. It runs before the blocks
+    // are shared out, so that a single block can still confirm a layout a pair proposed: folders
+    // made one after another, each in the cluster after its parent, also fit a layout one
+    // cluster off, and the pairs of such a chain may score that one higher.
     for (size_t a = 0; a < n; ++a) {
+        if (BeginsWithTail(m_blocks[a])) continue;
         SingleBlock(a);
         if (m_blocks[a].directories.empty()) continue;
         const size_t from = a > kFinalPairBefore ? a - kFinalPairBefore : 0;
         for (size_t i = from; i < n && i <= a + kFinalPairAfter; ++i) {
-            if (i != a) Pair(a, i, kFinalPairWeight);
+            if (i != a && !BeginsWithTail(m_blocks[i])) Pair(a, i, kFinalPairWeight);
         }
     }
     Consolidate();

@@ -5,6 +5,7 @@
 // blocks its heap holds and claims those it explains; a layout whose claims another one claims
 // at least as strongly is dropped.
 #include <map>
+#include <set>
 #include <vector>
 
 #include "fs/fat/ExFatBlockFinder.h"
@@ -23,6 +24,7 @@ struct ExFatKnownLayout {
     u64 sectorsPerCluster = 0;
     u64 volumeEnd = 0;  // the first sector after its heap
     u32 evidence = 0;
+    u64 volumeStart = 0;
 };
 
 // A layout the blocks alone give.
@@ -52,6 +54,8 @@ public:
     // `blocks` sorted by first sector.
     ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks, u64 deviceSectors, u32 sectorSize);
 
+    // The pairs of blocks the walker tied by a set cut across them.
+    void SetCutSetLinks(const std::vector<ExFatCutSetLink>& links);
     // Layouts of volumes no known layout explains, best first.
     std::vector<ExFatBlockLayout> Find(const std::vector<ExFatKnownLayout>& known);
 
@@ -71,8 +75,13 @@ private:
     bool ClustersCollide(const std::vector<size_t>& tree, u64 spc) const;
     bool ConsistentAlone(size_t block, const Candidate& c) const;
     bool Holds(const Candidate& c, const ExFatDirectoryBlock& b) const;
+    // Whether the layout puts too many of the folder blocks it claims on clusters that live
+    // files of its heap name as their data.
+    bool FoldersOnFileClusters(const Candidate& c) const;
     bool OnBoundary(const Candidate& c, u64 sector) const { return (sector - c.heapStart) % c.spc == 0; }
-    static void Attach(Candidate& c, size_t block);
+    // Attaches the block and the blocks a cut set ties after it; with a nonzero weight it also
+    // claims them (the block with that weight, the ones tied after it with weight 1).
+    void Attach(Candidate& c, size_t block, u64 claimWeight = 0);
     Candidate* FindOrMake(u64 heapStart, u64 spc, u32 evidence, bool& made);
     bool Explained(size_t block);
     // Whether the pair proposed a layout.
@@ -92,4 +101,10 @@ private:
     std::vector<bool> m_claimed;
     std::vector<bool> m_taken;
     std::vector<Candidate> m_accepted;
+    // The block a cut set ties after each block (none: all ones).
+    std::vector<size_t> m_next;
+    // Layouts a consolidation set aside: the pair rule does not propose them again.
+    std::set<std::pair<u64, u64>> m_setAside;
+    // Where the known volumes begin, ascending: a guessed layout's heap ends before the next one.
+    std::vector<u64> m_knownStarts;
 };

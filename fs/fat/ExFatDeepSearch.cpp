@@ -268,6 +268,7 @@ void CExFatCompleteSearch::EndSearch() {
     m_walker.SetSetSink(nullptr);
     if (!m_device) return;
     m_walker.FinishBlock(m_dirBlocks);
+    m_walker.DropUnjoinedCuts();
     std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
     std::sort(m_setStarts.begin(), m_setStarts.end());
     m_candidates = MakeBootCandidates([this](u64 sector) { return FatStartAt(sector); });
@@ -424,6 +425,7 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
         k.heapStart = c->GetHeapStart();
         k.sectorsPerCluster = c->GetSectorsPerCluster();
         k.volumeEnd = c->GetPartitionStart() + c->GetTotalSectors();
+        k.volumeStart = c->GetPartitionStart();
         const u32 flags = c->GetFlags();
         k.evidence = ((flags & kExFatFlagBoot) != 0 ? kExFatEvidenceMainBoot : 0) |
                      ((flags & kExFatFlagBackupBoot) != 0 ? kExFatEvidenceBackupBoot : 0) |
@@ -431,6 +433,7 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
         known.push_back(k);
     }
     ExFatBlockRules rules(m_dirBlocks, deviceSectors, m_sectorSize);
+    rules.SetCutSetLinks(m_walker.GetCutSetLinks());
     for (const ExFatBlockLayout& l : rules.Find(known)) {
         if (l.heapStart >= deviceSectors || l.sectorsPerCluster == 0) continue;
         ExFatInferredVolume v;
@@ -463,7 +466,22 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> boot{};
     u64 start = 0;
     u64 length = 0;
-    if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, deviceSectors, boot, start, length)) return;
+    // A volume whose boot region and FAT check out further on is not part of this one.
+    u64 limit = deviceSectors;
+    for (const auto& other : m_candidates) {
+        if (IsCheckedBootVolume(*other) && other->GetPartitionStart() > v.heapStart) {
+            limit = std::min(limit, other->GetPartitionStart());
+        }
+    }
+    if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, boot, start, length)) return;
+    if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart)) {
+        ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
+                     "volume at sector %llu, whose boot region and FAT check out, places its heap at sector %llu",
+                     static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
+                     static_cast<unsigned long long>(checked->GetPartitionStart()),
+                     static_cast<unsigned long long>(checked->GetHeapStart()));
+        return;
+    }
     auto c = std::make_unique<CExFatSearchedPartitionInfo>(m_sectorSize);
     const u32 flags =
         kExFatFlagFromDirectoryBlocks | kExFatFlagFromEntrySets | extraFlags | (fat != 0 ? kExFatFlagFatSeen : 0);
@@ -481,6 +499,21 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
                  static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
                  unsigned(v.rootCluster));
     m_candidates.push_back(std::move(c));
+}
+
+bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& c) {
+    const u32 flags = c.GetFlags();
+    return (flags & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0 && (flags & kExFatFlagFatSeen) != 0;
+}
+
+const CExFatSearchedPartitionInfo* CExFatCompleteSearch::CheckedVolumeHolding(u64 sector) const {
+    for (const auto& c : m_candidates) {
+        if (!IsCheckedBootVolume(*c)) continue;
+        const u64 cStart = c->GetPartitionStart();
+        const u64 cEnd = cStart + c->GetTotalSectors();
+        if (sector >= cStart && sector < cEnd) return c.get();
+    }
+    return nullptr;
 }
 
 u64 ExFatCandidateScore(u32 flags) {
@@ -606,31 +639,27 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         return 0;
     }
 
-    // Entry sets at the start of clusters no walk read: folders whose own entry is gone.
+    // Folder clusters no walk read: clusters of folders whose own entry is gone, and clusters
+    // that lie apart from the rest of their folder's chain.
     const u64 heap = c->GetHeapStart();
     const u64 spc = c->GetSectorsPerCluster();
     const u64 end = start + c->GetTotalSectors();
     CFileNode* lostFolders = nullptr;
-    for (auto it = std::lower_bound(m_setStarts.begin(), m_setStarts.end(), heap);
-         it != m_setStarts.end() && *it < end; ++it) {
-        if ((*it - heap) % spc != 0) continue;
-        const u64 cluster = (*it - heap) / spc + kFirstCluster;
-        if (cluster > 0xFFFFFFFFu || !partition->IsHeapCluster(u32(cluster)) || walk.WasClusterRead(u32(cluster))) {
-            continue;
-        }
+    auto lostFolder = [&](u32 cluster) {
         if (lostFolders == nullptr) {
             lostFolders = MakeLostFolder(kFatLostFoldersName, kFatLostFoldersId, root->GetId()).release();
-            if (lostFolders == nullptr) break;
+            if (lostFolders == nullptr) return false;
             collector.AddFolder(lostFolders, root);
         }
         char name[32];
         std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-        CFileNode* dir = MakeLostFolder(name, partition->ClusterToSector(u32(cluster)), kFatLostFoldersId).release();
-        if (dir == nullptr) break;
+        CFileNode* dir = MakeLostFolder(name, partition->ClusterToSector(cluster), kFatLostFoldersId).release();
+        if (dir == nullptr) return false;
         collector.AddFolder(dir, lostFolders);
-        walk.WalkOrphanFolder(u32(cluster));
-    }
-
+        walk.WalkOrphanFolder(cluster);
+        return true;
+    };
+    BuildLostFolders(heap, spc, end, *partition, walk, lostFolder);
     // The label entry stands among the first entries of the root directory.
     const u32 labelSectors = std::min(partition->m_sectorsPerCluster, kLabelSectors);
     std::vector<u8> rootEntries(size_t(labelSectors) * m_sectorSize, 0);
@@ -652,6 +681,59 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         return 0;
     }
     return 1;
+}
+
+void CExFatCompleteSearch::BuildLostFolders(u64 heap, u64 spc, u64 end, const CExFatPartition& partition,
+                                            CExFatQuickSearch& walk, const std::function<bool(u32)>& lostFolder) {
+    // The heap's folder blocks that start a cluster, and the cut sets that tie two of them.
+    std::map<u64, u32> clusterAt;
+    for (auto it = std::lower_bound(m_dirBlocks.begin(), m_dirBlocks.end(), heap,
+                                    [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+         it != m_dirBlocks.end() && it->firstSector < end; ++it) {
+        if ((it->firstSector - heap) % spc != 0) continue;
+        const u64 cluster = (it->firstSector - heap) / spc + kFirstCluster;
+        if (cluster <= 0xFFFFFFFFu && partition.IsHeapCluster(u32(cluster))) clusterAt.emplace(it->firstSector, u32(cluster));
+    }
+    std::map<u64, const ExFatCutSetLink*> headOf;
+    for (const ExFatCutSetLink& link : m_walker.GetCutSetLinks()) {
+        if (clusterAt.count(link.headBlock) != 0 && clusterAt.count(link.tailBlock) != 0) headOf.emplace(link.tailBlock, &link);
+    }
+    // A cluster that begins no chain of its own waits for the folder its head cluster belongs to.
+    std::vector<u64> waiting;
+    for (const auto& [sector, cluster] : clusterAt) {
+        if (headOf.count(sector) != 0) {
+            waiting.push_back(sector);
+        } else if (!walk.WasClusterRead(cluster) && !lostFolder(cluster)) {
+            return;
+        }
+    }
+    // Each round places the clusters whose head cluster a walk has read by now; a chain of n
+    // clusters takes n rounds at the most.
+    for (bool placed = true; placed && !waiting.empty();) {
+        placed = false;
+        std::vector<u64> still;
+        for (u64 sector : waiting) {
+            const ExFatCutSetLink& link = *headOf[sector];
+            const u32 cluster = clusterAt[sector];
+            u64 folderId = 0;
+            bool deleted = false;
+            if (walk.WasClusterRead(cluster)) {
+                placed = true;
+            } else if (walk.FolderOfCluster(clusterAt[link.headBlock], folderId, deleted)) {
+                walk.WalkContinuation(cluster, folderId, deleted);
+                walk.HandOverSet(link.set, folderId, deleted);
+                placed = true;
+            } else {
+                still.push_back(sector);
+            }
+        }
+        waiting.swap(still);
+    }
+    // Clusters whose head cluster no walk reached stand alone.
+    for (u64 sector : waiting) {
+        const u32 cluster = clusterAt[sector];
+        if (!walk.WasClusterRead(cluster) && !lostFolder(cluster)) return;
+    }
 }
 
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch() { return new (std::nothrow) CExFatCompleteSearch; }

@@ -107,12 +107,45 @@ void CExFatQuickSearch::WalkOrphanFolder(u32 firstCluster) {
     folder.budget = u64(m_clusterBytes) * p.m_clusterLimit;
     folder.deleted = true;
     m_queue.push_back(folder);
+    WalkQueued();
+}
+
+void CExFatQuickSearch::WalkQueued() {
     while (!m_queue.empty() && m_progress->Continued() != 0) {
         const PendingFolder next = m_queue.front();
         m_queue.pop_front();
         if (!WalkDirectory(next)) break;
     }
     m_queue.clear();
+}
+
+bool CExFatQuickSearch::FolderOfCluster(u32 cluster, u64& folderId, bool& deleted) const {
+    auto it = m_readClusters.find(cluster);
+    if (it == m_readClusters.end()) return false;
+    folderId = it->second.folderId;
+    deleted = it->second.deleted;
+    return true;
+}
+
+void CExFatQuickSearch::WalkContinuation(u32 cluster, u64 folderId, bool deleted) {
+    if (!m_partition || !m_volume || !m_partition->IsHeapCluster(cluster) || WasClusterRead(cluster)) return;
+    CExFatPartition& p = *m_partition;
+    m_readClusters.emplace(cluster, ReadBy{folderId, deleted});
+    const u64 sector = p.ClusterToSector(cluster);
+    if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) return;
+    m_parser.Reset();
+    m_parser.ClearSets();
+    m_parser.Feed(m_cluster.data(), m_clusterBytes, sector);
+    std::vector<ExFatEntrySet> sets;
+    sets.swap(m_parser.GetSets());
+    for (const ExFatEntrySet& set : sets) HandOver(set, deleted, folderId);
+    WalkQueued();
+}
+
+void CExFatQuickSearch::HandOverSet(const ExFatEntrySet& set, u64 folderId, bool deleted) {
+    if (!m_partition || !m_volume) return;
+    HandOver(set, deleted, folderId);
+    WalkQueued();
 }
 
 void CExFatQuickSearch::Report(u64 done, u64 total) {
@@ -132,8 +165,9 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     bool readOk = true;
     // Every cluster is read at most once per search and clusters past the heap end the chain:
     // the walk ends on a looping or damaged chain.
+    const u64 folderId = p.ClusterToSector(folder.firstCluster);
     while (p.IsHeapCluster(cluster)) {
-        if (!m_readClusters.insert(cluster).second) break;
+        if (!m_readClusters.emplace(cluster, ReadBy{folderId, folder.deleted}).second) break;
         const u64 sector = p.ClusterToSector(cluster);
         if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) {
             // Nothing of a failed read is parsed.
@@ -148,7 +182,7 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
                               : (folder.noFatChain && cluster < kExFatChainEnd - 1 ? cluster + 1 : kExFatNoEntry);
     }
 
-    const u64 parentId = p.ClusterToSector(folder.firstCluster);
+    const u64 parentId = folderId;
     std::vector<ExFatEntrySet> sets;
     sets.swap(m_parser.GetSets());
     for (const ExFatEntrySet& set : sets) HandOver(set, folder.deleted, parentId);

@@ -1,7 +1,8 @@
 // Layouts of exFAT volumes found from folder blocks alone, where neither a boot sector nor the
 // root directory survives: a tree of folders that sit where their parents' entries put them
-// fixes the layout, a block that explains only itself makes none when its files collide, and a
-// volume a boot sector already places keeps its own folders.
+// fixes the layout, a block that explains only itself makes none when its files collide or it
+// would lie on another file's cluster, and a volume a boot sector already places keeps its own
+// folders.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,6 +22,7 @@ struct FolderSpec {
     u32 cluster;                   // where the folder is on the volume
     std::vector<u32> folders;      // first clusters of the folders it lists
     std::vector<u32> files;        // first clusters of its files, one cluster each
+    u32 flags = 0;                 // of the walker's block
 };
 
 // The block a folder of a volume with heap kHeap gives the walker.
@@ -28,17 +30,18 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
     ExFatDirectoryBlock b;
     b.firstSector = kHeap + (f.cluster - 2) * kSpc;
     b.sectorCount = 1;
+    b.flags = f.flags;
     b.minCluster = minSpc;
     b.maxCluster = maxSpc;
     b.directories = f.folders;
-    std::vector<u32> all = f.folders;
-    all.insert(all.end(), f.files.begin(), f.files.end());
-    for (u32 c : all) {
+    auto add = [&](u32 c, bool directory) {
         ++b.setCount;
         b.lowestCluster = std::min(b.lowestCluster, c);
         b.highestCluster = std::max(b.highestCluster, c);
-        b.files.push_back({c, kSpc * kSectorSize, true});
-    }
+        b.files.push_back({c, kSpc * kSectorSize, true, directory});
+    };
+    for (u32 c : f.folders) add(c, true);
+    for (u32 c : f.files) add(c, false);
     return b;
 }
 
@@ -61,6 +64,12 @@ const RulesCase kCases[] = {
     {"KnownVolumeKeepsItsFolders", kChain, kSpc, kSpc, true, {}},
     {"LoneFolderAfterItsOwnClusterStandsAlone", {{50, {}, {51, 52}}}, kSpc, kSpc, false, {{kHeap, kSpc}}},
     {"LoneFolderWhoseFilesCollideMakesNone", {{50, {}, {51, 51}}}, kSpc, kSpc, false, {}},
+    // The second folder's first file lies two clusters on: alone it would be taken one cluster
+    // further than it is, on the cluster of a file the first folder lists.
+    // What begins with the rest of a cut set is no folder's first cluster: it places nothing.
+    {"FolderBeginningWithACutTailMakesNone", {{50, {}, {51, 52}, kExFatBlockBeginsWithTail}}, kSpc, kSpc, false, {}},
+    {"FolderOnAnotherFoldersFileMakesNoLayout", {{50, {}, {51, 61}}, {60, {}, {62}}}, kSpc, kSpc, false,
+     {{kHeap, kSpc}}},
 };
 
 class ExFatBlockRulesTable : public ::testing::TestWithParam<RulesCase> {};

@@ -1,0 +1,340 @@
+// The complete scan of exFAT volumes made by the system's own tools (mkfs.exfat and the exFAT
+// FUSE driver), end to end through the scan driver: a healthy volume with its own boot regions,
+// a card quick-formatted over an older folder whose clusters lie apart, and a volume whose two
+// boot regions are zeroed. Every file must come back under its own name with its own bytes, and
+// no file of other bytes may stand under one of those names.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "E2ESupport.h"
+#include "TestUtil.h"
+#include "ToolImage.h"
+#include "platform/Types.h"
+
+namespace {
+
+using e2e::Json;
+using testutil::FuseMount;
+using testutil::LoopDevice;
+using testutil::MissingTools;
+using testutil::RunQuiet;
+using testutil::TempDir;
+
+constexpr u32 kCluster = 4096;
+constexpr u64 kSector = 512;
+constexpr u64 kMiB = 1024 * 1024;
+// Both boot regions of a volume: twelve sectors each.
+constexpr u64 kBootRegionsSectors = 24;
+
+// Distinct bytes for each file, so that a read of another file's clusters shows.
+std::vector<u8> Content(size_t size, u32 seed) {
+    std::vector<u8> out(size);
+    u32 x = seed * 2654435761u + 1;
+    for (u8& b : out) {
+        x = x * 1664525u + 1013904223u;
+        b = u8(x >> 24);
+    }
+    return out;
+}
+
+// Name -> bytes of every file a test wrote through the driver.
+using Written = std::map<std::string, std::vector<u8>>;
+
+class ExFatFiller {
+public:
+    explicit ExFatFiller(std::string mountPoint) : m_mount(std::move(mountPoint)) {}
+    bool Folder(const std::string& path) { return std::filesystem::create_directories(m_mount + "/" + path); }
+    bool File(const std::string& path, size_t size, u32 seed) {
+        std::vector<u8> bytes = Content(size, seed);
+        std::ofstream out(m_mount + "/" + path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        out.close();
+        if (!out) return false;
+        m_written[path.substr(path.rfind('/') + 1)] = std::move(bytes);
+        return true;
+    }
+    const Written& Files() const { return m_written; }
+
+private:
+    std::string m_mount;
+    Written m_written;
+};
+
+std::string MissingExFatTools() { return MissingTools({"mkfs.exfat", "mount.exfat-fuse", "losetup", "umount"}); }
+
+// An image of `megabytes` made by mkfs.exfat with 4 KiB clusters and filled through the driver.
+void MakeToolVolume(const TempDir& dir, const std::string& image, u64 megabytes,
+                    const std::function<void(ExFatFiller&)>& fill, Written& written) {
+    const std::string mountPoint = dir.File("mnt");
+    std::filesystem::create_directories(mountPoint);
+    ASSERT_TRUE(RunQuiet("truncate -s " + std::to_string(megabytes) + "M " + image)) << "cannot make " << image;
+    ASSERT_TRUE(RunQuiet("mkfs.exfat -c " + std::to_string(kCluster) + " " + image)) << "mkfs.exfat failed";
+    LoopDevice loop(image);
+    ASSERT_FALSE(loop.Path().empty()) << "no loop device for " << image;
+    FuseMount mount({"mount.exfat-fuse", "-d", loop.Path(), mountPoint}, mountPoint);
+    ASSERT_TRUE(mount.IsMounted()) << "mount.exfat-fuse could not mount " << loop.Path();
+    ExFatFiller filler(mountPoint);
+    fill(filler);
+    ASSERT_TRUE(mount.Unmount()) << "the exFAT driver did not end cleanly";
+    written = filler.Files();
+}
+
+int RunComplete(const TempDir& tmp, const std::string& image, const std::string& volume, const std::string& out,
+                const std::string& name) {
+    std::filesystem::create_directories(tmp.File("cwd"));
+    const std::vector<std::string> args = {"--image", image, "--mode",    "complete",           "--volume",
+                                           volume,    "--recover", out, "--json", tmp.File(name + ".json")};
+    return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
+}
+
+// Every written file is below `out` under its own name with its own bytes, and every recovered
+// file that bears one of those names holds that name's bytes.
+void ExpectEveryFileOwnContent(const std::string& out, const Written& written) {
+    std::map<std::string, size_t> good;
+    size_t wrongContent = 0;
+    for (const std::string& rel : e2e::ListFiles(out)) {
+        const std::string name = e2e::LastComponent(rel);
+        auto it = written.find(name);
+        if (it == written.end()) continue;
+        if (testutil::ReadFileBytes(out + "/" + rel) == it->second) {
+            ++good[name];
+        } else {
+            ++wrongContent;
+            ADD_FAILURE() << "another file's bytes under the name " << rel;
+        }
+    }
+    size_t missing = 0;
+    for (const auto& [name, bytes] : written) {
+        if (good.count(name) == 0) {
+            ++missing;
+            ADD_FAILURE() << "not recovered with its bytes: " << name;
+        }
+    }
+    EXPECT_EQ(missing, 0u) << "of " << written.size() << " files";
+    EXPECT_EQ(wrongContent, 0u);
+}
+
+constexpr const char* kNotePrefix = "quarterly figures";
+
+// The folders below `out` that hold the recovered notes: a folder whose clusters lie apart comes
+// back as one.
+std::set<std::string> NoteFolders(const std::string& out) {
+    std::set<std::string> folders;
+    for (const std::string& rel : e2e::ListFiles(out)) {
+        if (e2e::LastComponent(rel).rfind(kNotePrefix, 0) == 0) folders.insert(rel.substr(0, rel.rfind('/')));
+    }
+    return folders;
+}
+
+bool ZeroSectors(const std::string& image, u64 first, u64 count) {
+    std::fstream f(image, std::ios::binary | std::ios::in | std::ios::out);
+    const std::vector<char> zeros(count * kSector, 0);
+    f.seekp(std::streamoff(first * kSector));
+    f.write(zeros.data(), std::streamsize(zeros.size()));
+    return bool(f);
+}
+
+// A healthy volume: three hundred small files in one folder and a few in the root. Copies of the
+// root cluster past the volume's end (a disk larger than its volume) must not place a second
+// volume over it either.
+struct HealthyCase {
+    const char* volume;
+    u32 rootCopies;
+};
+
+class ExFatHealthyToolVolume : public ::testing::TestWithParam<HealthyCase> {};
+
+TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
+    const std::string missing = MissingExFatTools();
+    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
+    constexpr u64 kVolumeMiB = 64;
+    constexpr u32 kFolderFiles = 300;
+    constexpr u32 kRootCluster = 5;    // where mkfs.exfat puts it with 4 KiB clusters
+    constexpr u64 kHeapSector = 4096;  // likewise
+    const HealthyCase& t = GetParam();
+    TempDir tmp;
+    const std::string image = tmp.File("healthy.img");
+    Written written;
+    MakeToolVolume(tmp, image, kVolumeMiB, [](ExFatFiller& f) {
+        ASSERT_TRUE(f.Folder("Docs"));
+        for (u32 i = 0; i < kFolderFiles; ++i) ASSERT_TRUE(f.File("Docs/file_" + std::to_string(i) + ".dat", 1000, i + 1));
+        ASSERT_TRUE(f.File("readme.txt", 3000, 1001));
+        ASSERT_TRUE(f.File("photo.raw", 3 * kCluster + 100, 1002));
+    }, written);
+    if (HasFatalFailure()) return;
+    if (t.rootCopies != 0) {
+        std::vector<u8> bytes = testutil::ReadFileBytes(image);
+        const u64 rootOffset = (kHeapSector + (kRootCluster - 2) * (kCluster / kSector)) * kSector;
+        const std::vector<u8> root(bytes.begin() + i64(rootOffset), bytes.begin() + i64(rootOffset + kCluster));
+        bytes.resize(bytes.size() + 4 * kMiB, 0);
+        for (u32 k = 0; k < t.rootCopies; ++k) {
+            std::memcpy(bytes.data() + kVolumeMiB * kMiB + (7 + 13 * k) * kCluster, root.data(), root.size());
+        }
+        ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+    }
+
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete(tmp, image, t.volume, out, "run"), 0);
+    Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
+    ASSERT_EQ(report["scans"].items.size(), 1u);
+    const Json& found = report["scans"].items[0]["found_partitions"];
+    ASSERT_EQ(found.items.size(), 1u);
+    EXPECT_EQ(u64(found.items[0]["start_sector"].number), 0u);
+    ExpectEveryFileOwnContent(out, written);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scans, ExFatHealthyToolVolume,
+                         ::testing::Values(HealthyCase{"0", 0}, HealthyCase{"disk:0", 0}, HealthyCase{"disk:0", 2}),
+                         [](const ::testing::TestParamInfo<HealthyCase>& info) {
+                             return std::string(info.param.volume[0] == 'd' ? "WholeDisk" : "Volume") +
+                                    std::to_string(info.param.rootCopies) + "RootCopies";
+                         });
+
+// A folder of long names over three clusters that the driver took one after a large file each,
+// so that they lie apart and entry sets are cut where the first two clusters end.
+void FillNotesApart(ExFatFiller& f) {
+    constexpr u32 kNotes = 60;
+    constexpr u32 kBlockerEvery = 20;
+    ASSERT_TRUE(f.Folder("Notes"));
+    for (u32 i = 0; i < kNotes; ++i) {
+        char name[96];
+        std::snprintf(name, sizeof(name), "Notes/%s of the regional office number %02u.csv", kNotePrefix, unsigned(i));
+        ASSERT_TRUE(f.File(name, 700 + i, 2000 + i));
+        if (i % kBlockerEvery == kBlockerEvery / 2) {
+            ASSERT_TRUE(f.File("between" + std::to_string(i) + ".bin", 50 * kCluster, 3000 + i));
+        }
+    }
+}
+
+TEST(ExFatToolScanE2E, QuickFormattedCardGivesBackTheFolderWhoseClustersLieApart) {
+    const std::string missing = MissingExFatTools();
+    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
+    TempDir tmp;
+    const std::string image = tmp.File("card.img");
+    Written written;
+    MakeToolVolume(tmp, image, 128, FillNotesApart, written);
+    if (HasFatalFailure()) return;
+    // The quick format writes a new boot region, FAT, bitmap and root; the old folders stay.
+    ASSERT_TRUE(RunQuiet("mkfs.exfat -c " + std::to_string(kCluster) + " " + image)) << "mkfs.exfat failed";
+    // Only the notes are looked for: the large files were listed in the old root.
+    for (auto it = written.begin(); it != written.end();) {
+        it = it->first.rfind(kNotePrefix, 0) == 0 ? std::next(it) : written.erase(it);
+    }
+
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "card"), 0);
+    ExpectEveryFileOwnContent(out, written);
+    // The folder's own entry went with the old root: it comes back whole as a lost folder.
+    const std::set<std::string> folders = NoteFolders(out);
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_NE(folders.begin()->find("Lost Folders/DIR"), std::string::npos) << *folders.begin();
+}
+
+// Both boot regions zeroed; with the FAT gone too, a folder's clusters that lie apart are tied
+// only by the set cut across them.
+class ExFatWithoutBootRegions : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ExFatWithoutBootRegions, FilesOfCutSetsComeBackUnderTheirNames) {
+    const std::string missing = MissingExFatTools();
+    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
+    constexpr u32 kFatOffsetField = 80;
+    constexpr u32 kFatLengthField = 84;
+    const bool fatGone = GetParam();
+    TempDir tmp;
+    const std::string image = tmp.File("noboot.img");
+    Written written;
+    MakeToolVolume(tmp, image, 64, [](ExFatFiller& f) {
+        FillNotesApart(f);
+        ASSERT_TRUE(f.Folder("Music/Live"));
+        for (u32 i = 0; i < 25; ++i) {
+            char name[96];
+            std::snprintf(name, sizeof(name), "Music/Live/a recording made on the evening of day %02u.bin", unsigned(i));
+            ASSERT_TRUE(f.File(name, 2 * kCluster + 10 * i, 4000 + i));
+        }
+    }, written);
+    if (HasFatalFailure()) return;
+    // The large files were written in one piece but their FAT chains are what place their clusters.
+    for (auto it = written.begin(); fatGone && it != written.end();) {
+        it = it->first.rfind("between", 0) == 0 ? written.erase(it) : std::next(it);
+    }
+    const std::vector<u8> boot = testutil::ReadFileBytes(image);
+    ASSERT_GE(boot.size(), kSector);
+    ASSERT_TRUE(ZeroSectors(image, 0, kBootRegionsSectors));
+    if (fatGone) {
+        ASSERT_TRUE(ZeroSectors(image, ReadLE32(boot.data() + kFatOffsetField), ReadLE32(boot.data() + kFatLengthField)));
+    }
+
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "noboot"), 0);
+    ExpectEveryFileOwnContent(out, written);
+    // The root names the folder: both of its clusters come back under its own name.
+    const std::set<std::string> folders = NoteFolders(out);
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(e2e::LastComponent(*folders.begin()), "Notes");
+}
+
+INSTANTIATE_TEST_SUITE_P(Fat, ExFatWithoutBootRegions, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "FatGone" : "FatKept");
+                         });
+
+// A volume whose boot regions and root are gone, and a sound volume after it on the same disk:
+// the layout the lost one's folders give stands beside the sound one, and neither loses a file.
+TEST(ExFatToolScanE2E, LostVolumeBeforeASoundOneComesBackBesideIt) {
+    const std::string missing = MissingExFatTools();
+    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
+    constexpr u64 kVolumeMiB = 32;
+    constexpr u32 kRootCluster = 5;    // where mkfs.exfat puts it with 4 KiB clusters
+    constexpr u64 kHeapSector = 4096;  // likewise
+    TempDir tmp;
+    Written lost, sound;
+    MakeToolVolume(tmp, tmp.File("lost.img"), kVolumeMiB, [](ExFatFiller& f) {
+        ASSERT_TRUE(f.Folder("Albums/Summer"));
+        for (u32 i = 0; i < 30; ++i) ASSERT_TRUE(f.File("Albums/Summer/beach " + std::to_string(i) + ".jpg", 5000 + i, 5000 + i));
+        ASSERT_TRUE(f.Folder("Albums/Winter"));
+        for (u32 i = 0; i < 30; ++i) ASSERT_TRUE(f.File("Albums/Winter/snow " + std::to_string(i) + ".jpg", 6000 + i, 6000 + i));
+    }, lost);
+    if (HasFatalFailure()) return;
+    MakeToolVolume(tmp, tmp.File("sound.img"), kVolumeMiB, [](ExFatFiller& f) {
+        ASSERT_TRUE(f.Folder("Letters"));
+        for (u32 i = 0; i < 40; ++i) ASSERT_TRUE(f.File("Letters/letter " + std::to_string(i) + ".txt", 900 + i, 7000 + i));
+    }, sound);
+    if (HasFatalFailure()) return;
+    std::vector<u8> disk = testutil::ReadFileBytes(tmp.File("lost.img"));
+    const u8* boot = disk.data();
+    ASSERT_EQ(ReadLE32(boot + 88), kHeapSector);
+    ASSERT_EQ(ReadLE32(boot + 96), kRootCluster);
+    std::fill(disk.begin(), disk.begin() + i64(kBootRegionsSectors * kSector), u8(0));
+    const u64 root = (kHeapSector + (kRootCluster - 2) * (kCluster / kSector)) * kSector;
+    std::fill(disk.begin() + i64(root), disk.begin() + i64(root + kCluster), u8(0));
+    const std::vector<u8> second = testutil::ReadFileBytes(tmp.File("sound.img"));
+    disk.insert(disk.end(), second.begin(), second.end());
+    const std::string image = tmp.File("disk.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(image, disk));
+
+    const std::string out = tmp.File("recovered");
+    std::filesystem::create_directories(tmp.File("cwd"));
+    const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0", "--recover", out,
+                                           "--json", tmp.File("two.json"), "--lost-reason", "1"};
+    ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("two.log")), 0);
+    Json report;
+    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("two.json"), report));
+    std::set<u64> starts;
+    for (const Json& f : report["scans"].items[0]["found_partitions"].items) starts.insert(u64(f["start_sector"].number));
+    EXPECT_EQ(starts.count(kVolumeMiB * kMiB / kSector), 1u) << "the sound volume is not among the found ones";
+    Written all = lost;
+    all.insert(sound.begin(), sound.end());
+    ExpectEveryFileOwnContent(out, all);
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// exFAT entry sets cut where a folder's cluster ends: the deep search's block walker keeps the
+// head (the entries before the cut) and the tail (the secondaries that begin another cluster),
+// joins them again when the set's checksum and every entry check out, and ties the two blocks,
+// whichever of them lies first on the disk.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fs/fat/ExFatBlockFinder.h"
+#include "platform/Types.h"
+
+namespace {
+
+constexpr u32 kEntry = 32;
+constexpr u32 kEntriesPerSector = 16;
+constexpr u64 kDeviceSectors = 1u << 20;
+constexpr u32 kSectorSize = 512;
+constexpr u32 kNameUnitsPerEntry = 15;
+// 10 May 2024, 10:20:30.
+constexpr u32 kTimestamp = (44u << 25) | (5u << 21) | (10u << 16) | (10u << 11) | (20u << 5) | 15u;
+
+void Put16(u8* p, u16 v) { p[0] = u8(v), p[1] = u8(v >> 8); }
+void Put32(u8* p, u32 v) { Put16(p, u16(v)), Put16(p + 2, u16(v >> 16)); }
+void Put64(u8* p, u64 v) { Put32(p, u32(v)), Put32(p + 4, u32(v >> 32)); }
+
+// A whole in-use set of a file named `name` (ASCII) at `cluster`, its checksum as the format
+// computes it.
+std::vector<u8> MakeSet(const std::string& name, u32 cluster) {
+    const u32 names = u32(name.size() + kNameUnitsPerEntry - 1) / kNameUnitsPerEntry;
+    std::vector<u8> set(size_t(2 + names) * kEntry, 0);
+    u8* file = set.data();
+    file[0] = 0x85;
+    file[1] = u8(1 + names);
+    Put16(file + 4, 0x20);
+    for (u32 at : {8u, 12u, 16u}) Put32(file + at, kTimestamp);
+    u8* stream = file + kEntry;
+    stream[0] = 0xC0;
+    stream[1] = 0x03;  // allocation possible, no FAT chain
+    stream[3] = u8(name.size());
+    Put64(stream + 8, 1000);
+    Put32(stream + 20, cluster);
+    Put64(stream + 24, 1000);
+    for (u32 n = 0; n < names; ++n) {
+        u8* entry = stream + kEntry * (1 + n);
+        entry[0] = 0xC1;
+        for (u32 i = 0; i < kNameUnitsPerEntry && n * kNameUnitsPerEntry + i < name.size(); ++i) {
+            Put16(entry + 2 + 2 * i, u8(name[n * kNameUnitsPerEntry + i]));
+        }
+    }
+    u16 sum = 0;
+    for (size_t i = 0; i < set.size(); ++i) {
+        if (i == 2 || i == 3) continue;
+        sum = u16(((sum & 1) != 0 ? 0x8000 : 0) + (sum >> 1) + set[i]);
+    }
+    Put16(file + 2, sum);
+    return set;
+}
+
+// `slots` entries of whole sets of three and four entries (short and long names).
+std::vector<u8> Filler(u32 slots, u32& cluster) {
+    std::vector<u8> out;
+    const u32 longSets = slots % 3;
+    for (u32 i = 0; i < longSets; ++i, ++cluster) {
+        const std::vector<u8> s = MakeSet("a longer name of entry " + std::to_string(i), cluster);
+        out.insert(out.end(), s.begin(), s.end());
+    }
+    for (u32 i = 0; i < (slots - 4 * longSets) / 3; ++i, ++cluster) {
+        const std::vector<u8> s = MakeSet("short " + std::to_string(i), cluster);
+        out.insert(out.end(), s.begin(), s.end());
+    }
+    return out;
+}
+
+struct CutCase {
+    const char* name;
+    u32 headEntries;  // entries of the cut set before the cut
+    u64 headSector;
+    u64 tailSector;
+    bool damagedTail;  // a name character of the tail changed after the checksum was taken
+};
+
+const CutCase kCases[] = {
+    {"CutAfterTheFileEntry", 1, 100, 300, false},
+    {"CutAfterTheStreamEntry", 2, 100, 300, false},
+    {"CutAfterTheFirstName", 3, 100, 300, false},
+    {"TailBeforeItsHead", 2, 300, 100, false},
+    {"DamagedTailStaysApart", 2, 100, 300, true},
+};
+
+class ExFatCutSets : public ::testing::TestWithParam<CutCase> {};
+
+TEST_P(ExFatCutSets, HeadAndTailAreJoinedAndTheirBlocksTied) {
+    const CutCase& t = GetParam();
+    const std::string cutName = "the set that the end of a cluster cut";  // three name entries
+    u32 cluster = 40;
+    const std::vector<u8> cut = MakeSet(cutName, 90);
+    ASSERT_GT(cut.size(), t.headEntries * kEntry);
+
+    std::vector<u8> head = Filler(kEntriesPerSector - t.headEntries, cluster);
+    head.insert(head.end(), cut.begin(), cut.begin() + t.headEntries * kEntry);
+    ASSERT_EQ(head.size(), kEntriesPerSector * kEntry);
+
+    std::vector<u8> tail(cut.begin() + t.headEntries * kEntry, cut.end());
+    if (t.damagedTail) tail[tail.size() - kEntry + 2] ^= 1;
+    const std::vector<u8> after = MakeSet("after the cut", 95);
+    tail.insert(tail.end(), after.begin(), after.end());
+    tail.resize(kEntriesPerSector * kEntry, 0);
+
+    ExFatBlockWalker walker;
+    walker.SetGeometry(kDeviceSectors, kSectorSize);
+    std::vector<ExFatDirectoryBlock> blocks;
+    // Each one-sector block is ended by the data that follows it.
+    for (u64 sector : {std::min(t.headSector, t.tailSector), std::max(t.headSector, t.tailSector)}) {
+        walker.WalkSector(sector, (sector == t.headSector ? head : tail).data(), blocks);
+        walker.FinishBlock(blocks);
+    }
+    ASSERT_EQ(blocks.size(), 2u);
+    for (const ExFatDirectoryBlock& b : blocks) {
+        const u32 expected = b.firstSector == t.headSector ? kExFatBlockEndsCut : kExFatBlockBeginsWithTail;
+        EXPECT_EQ(b.flags & (kExFatBlockEndsCut | kExFatBlockBeginsWithTail), expected) << "block at " << b.firstSector;
+    }
+
+    const std::vector<ExFatCutSetLink>& links = walker.GetCutSetLinks();
+    if (t.damagedTail) {
+        EXPECT_TRUE(links.empty());
+        return;
+    }
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0].headBlock, t.headSector);
+    EXPECT_EQ(links[0].tailBlock, t.tailSector);
+    EXPECT_EQ(links[0].set.name, cutName);
+    EXPECT_EQ(links[0].set.firstCluster, 90u);
+    EXPECT_EQ(links[0].set.position, t.headSector);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExFatCutSets, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<CutCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
