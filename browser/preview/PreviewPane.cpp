@@ -75,7 +75,7 @@ void RunWorker(std::shared_ptr<Preview_Item> work, ScanThreads::TreeReader trees
             CancellableCallback callback(work->cancelled);
             CFileRecoverer recoverer;
             if (recoverer.RecoverFile(&callback, work->device, work->node, temp.c_str(), false) && !work->cancelled.load())
-                picture = LoadPanePicture(temp, work->size);
+                picture = LoadPanePicture(temp, work->name, work->size);
             RemovePreviewTemp(temp);
         }
     }
@@ -100,8 +100,10 @@ Preview_Item::~Preview_Item() {
     if (item) item->Release();
 }
 
-QImage LoadPanePicture(const std::string& copyPath, u64 fileSize) {
-    if (fileSize > kEmbeddedMinFileSize) {
+QImage LoadPanePicture(const std::string& copyPath, const std::string& name, u64 fileSize) {
+    // Only a large JPEG carries a smaller picture worth showing instead: any other picture may
+    // hold the same byte runs in its pixels, and would be replaced by garbage or nothing.
+    if (WantsEmbeddedJpeg(name, fileSize)) {
         const std::string jpeg = copyPath + ".jpg";
         ExtractEmbeddedJpeg(copyPath, jpeg);
         // The extractor's own copy never stays behind, whatever happened.

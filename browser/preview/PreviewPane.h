@@ -45,8 +45,9 @@ struct Preview_Item {
     u64 size = 0;
 };
 
-// Decodes what the pane shows of a recovered copy: the embedded picture of a large one first.
-QImage LoadPanePicture(const std::string& copyPath, u64 fileSize);
+// Decodes what the pane shows of a recovered copy of the named file: the embedded picture of a
+// large JPEG first.
+QImage LoadPanePicture(const std::string& copyPath, const std::string& name, u64 fileSize);
 
 class CWndPreview : public QWidget {
     Q_OBJECT

@@ -111,7 +111,9 @@ bool CFileTreeModel::setData(const QModelIndex& index, const QVariant&, int role
     OnNodeChanged(node);
     emit checkClicked();
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    if (manager.PathRoot()->GetCheckState() == kImageUnchecked) {
+    // The clicked tree's own root: the other tree's folder states are stale until its next
+    // refresh, and would keep telling the page that something is checked.
+    if (m_root->GetCheckState() == kImageUnchecked) {
         manager.ReportCheckState(true, false);
     } else if (manager.Sink()) {
         manager.ReportCheckState(false, true);

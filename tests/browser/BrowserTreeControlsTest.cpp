@@ -7,7 +7,9 @@
 #include <QSignalSpy>
 #include <string>
 
+#include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
+#include "TreeClick.h"
 #include "ListWait.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/NodeManager.h"
@@ -28,7 +30,9 @@ protected:
         CFileNode* docs = browsertest::Add(root, "Docs", true);
         first = browsertest::Add(docs, "a.txt", false, 10);
         browsertest::Add(docs, "b.txt", false, 10);
+        browsertest::Add(docs, "c.jpg", false, 10);
         CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+        manager.SetSink(&sink);
         manager.AddFileSystemNode(root, nullptr, nullptr, true);
         while (manager.ProcessPending(kInfinite)) {
         }
@@ -38,6 +42,8 @@ protected:
         container->Left()->TypeTree()->SetBuildState(true);
     }
     void TearDown() override {
+        CFileVirtualNodeManager::Instance().SetSink(nullptr);
+        container->Left()->SelectTree(kTabPath);
         browser->ClearAll();
         browsertest::Free(root);
         CFileSelCtrl::DestroyInstance();
@@ -51,6 +57,7 @@ protected:
     CFileSelCtrlContainer* container = nullptr;
     CFileSystemNode* root = nullptr;
     CFileNode* first = nullptr;
+    browsertest::RecordingSink sink;
 };
 
 TEST_F(BrowserTreeControls, TheLeftViewHoldsAPathAndATypeTreeControl) {
@@ -111,6 +118,35 @@ TEST_F(BrowserTreeControls, NamesAreDrawnAgainAndAResetLeavesTheRootAlone) {
     path->ResetItems();
     EXPECT_EQ(model->rowCount(), 1);
     EXPECT_EQ(model->rowCount(model->index(0, 0)), 0);
+}
+
+TEST_F(BrowserTreeControls, UncheckingEverythingInTheTypeTabTellsThePageNothingIsChecked) {
+    CWndLeftView* left = container->Left();
+    browsertest::ClickTab(left->Tabs(), kTabType);
+    ASSERT_EQ(left->CurrentTree(), left->TypeTree());
+    CFileTreeCtrl* type = left->TypeTree();
+    CFileTreeModel* model = type->TreeModel();
+    const QModelIndex typeRoot = model->index(0, 0);
+    ASSERT_GE(model->rowCount(typeRoot), 2) << "the text and picture categories";
+
+    // The whole root off, then on again.
+    browsertest::ClickCheckBox(type, typeRoot);
+    ASSERT_EQ(CFileTreeModel::NodeOf(typeRoot)->GetCheckState(), kImageUnchecked);
+    EXPECT_FALSE(sink.lastChecked) << "nothing is checked: Recover has nothing to do";
+    browsertest::ClickCheckBox(type, typeRoot);
+    EXPECT_TRUE(sink.lastChecked);
+
+    // Every category off, one by one: the last one leaves nothing checked.
+    const int categories = model->rowCount(typeRoot);
+    for (int row = 0; row < categories; ++row) {
+        const QModelIndex category = model->index(row, 0, typeRoot);
+        ASSERT_EQ(CFileTreeModel::NodeOf(category)->GetCheckState(), kImageChecked) << row;
+        const int reports = sink.checkReports;
+        browsertest::ClickCheckBox(type, category);
+        ASSERT_EQ(CFileTreeModel::NodeOf(category)->GetCheckState(), kImageUnchecked) << row;
+        EXPECT_GT(sink.checkReports, reports) << row;
+        EXPECT_EQ(sink.lastChecked, row + 1 < categories) << "after category " << row;
+    }
 }
 
 }  // namespace
