@@ -231,6 +231,14 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
             [this](const QModelIndex& current, const QModelIndex&) { OnSelected(current); });
     connect(m_model, &CFileTreeModel::buildEnded, this, &CFileTreeCtrl::OnBuildEnded);
     setFont(SkinFont(Skin().listFont));
+    // A window disabled behind a modal dialog (a preview, a recovery) greys its children: the
+    // tree's labels would fade into a grey ground. It keeps its own colours instead.
+    QPalette keep = palette();
+    for (int role = 0; role < QPalette::NColorRoles; ++role) {
+        const auto r = static_cast<QPalette::ColorRole>(role);
+        keep.setColor(QPalette::Disabled, r, keep.color(QPalette::Active, r));
+    }
+    setPalette(keep);
     InstallSkinnedScrollBars(this);
     // New items and checks made in another tree make the next refresh recompute the states.
     connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { m_refreshPending = true; });
@@ -345,6 +353,11 @@ void CFileTreeCtrl::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QTreeView::keyPressEvent(event);
+}
+
+void CFileTreeCtrl::initViewItemOption(QStyleOptionViewItem* option) const {
+    QTreeView::initViewItemOption(option);
+    option->state |= QStyle::State_Enabled;
 }
 
 void CFileTreeCtrl::mousePressEvent(QMouseEvent* event) {

@@ -87,6 +87,9 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    // Items are drawn as in an enabled window: behind a modal dialog (the window disabled) the
+    // tree stays readable.
+    void initViewItemOption(QStyleOptionViewItem* option) const override;
 
 private:
     static std::vector<CFileTreeCtrl*>& LiveTrees();

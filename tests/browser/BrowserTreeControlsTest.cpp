@@ -14,6 +14,7 @@
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/PreviewEntry.h"
 #include "browser/views/TreeCtrl.h"
 #include "platform/Sync.h"
 
@@ -147,6 +148,32 @@ TEST_F(BrowserTreeControls, UncheckingEverythingInTheTypeTabTellsThePageNothingI
         EXPECT_GT(sink.checkReports, reports) << row;
         EXPECT_EQ(sink.lastChecked, row + 1 < categories) << "after category " << row;
     }
+}
+
+TEST_F(BrowserTreeControls, BehindAModalDialogTheTreeStaysReadable) {
+    CFileTreeCtrl* path = container->Left()->PathTree();
+    CFileTreeModel* model = path->TreeModel();
+    const QModelIndex volume = model->index(0, 0, model->index(0, 0));
+    ASSERT_TRUE(volume.isValid());
+    path->expand(model->index(0, 0));
+    path->expand(volume);
+    // The focus frame leaves with the focus when the window is disabled: compare without it.
+    container->Right()->Details()->setFocus();
+    QApplication::processEvents();
+    const QImage enabled = path->viewport()->grab().toImage();
+    {
+        // What a preview does while its dialog is up: the main window is disabled behind it.
+        container->activateWindow();
+        QApplication::setActiveWindow(container);
+        CUIWaitProc behindDialog;
+        ASSERT_FALSE(path->isEnabled()) << "the window behind the dialog is disabled";
+        QApplication::processEvents();
+        const QImage disabled = path->viewport()->grab().toImage();
+        ASSERT_EQ(disabled.size(), enabled.size());
+        // Labels, pictures, boxes and the white ground look as they did.
+        EXPECT_TRUE(disabled == enabled) << "the disabled tree is drawn differently";
+    }
+    EXPECT_TRUE(path->isEnabled());
 }
 
 }  // namespace
