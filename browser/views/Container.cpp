@@ -178,8 +178,14 @@ void CWndLeftView::ApplyLanguage() {
     std::vector<std::string> texts{n[0], n[1]};
     if (m_tabs->TabCount() > 2) texts.push_back(n[3]);
     m_tabs->SetTexts(texts);
-    m_pathTree->viewport()->update();
-    m_typeTree->viewport()->update();
+    // The trees' names follow at once, and so do the folder rows listed from them.
+    m_pathTree->RefreshNames();
+    m_typeTree->RefreshNames();
+    if (!CFileListData::IsSearchShown()) CFileListData::FolderModel().RefreshFolderNames();
+    // The new names came with a fresh tree model: the folder on screen is selected again.
+    CBindingNode* shown = CFileVirtualNodeManager::Instance().CurrentFolder();
+    if (m_current && shown && shown->GetTreeKind() == m_current->GetTreeKind() && !CFileListData::IsSearchShown())
+        m_current->SelectNodeItem(shown);
 }
 
 void CWndLeftView::resizeEvent(QResizeEvent*) {
@@ -279,8 +285,16 @@ void CWndRightView::SetViewMode(bool details) {
 
 void CWndRightView::SetIdle(bool idle) {
     m_idle = idle;
-    m_list->ListModel()->SetReady(true);
-    m_icons->List()->SetReady(true);
+    // While a scan adds files (or the browser was just reset) the lists are not ready: checks,
+    // Enter and the select-all boxes wait, and an empty list says it is loading.
+    CFileListQtModel* model = m_list->ListModel();
+    model->SetReady(idle);
+    m_icons->List()->SetReady(idle);
+    CFileIconCommand* bar = m_icons->Bar();
+    bar->SetActive(idle);
+    bar->SetEnabledCheck(idle);
+    if (idle) bar->SetCheckImage(model->HeaderCheck());
+    m_preview->SetListLoaded(idle);
     m_command->ResetCommands(idle);
 }
 

@@ -6,8 +6,11 @@
 #include <QMouseEvent>
 #include <QStyle>
 #include <deque>
+#include <map>
 
+#include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/VirtualNode.h"
 #include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ScrollBar.h"
@@ -25,6 +28,23 @@ CFileTreeModel::CFileTreeModel(CBindingNode* root, u32 treeKind, QObject* parent
         m_root->SetShownChildren(count);
         for (u32 i = 0; i < count; ++i) (*children)[i]->SetTreeItem(true);
     }
+}
+
+QIcon TypeTreePicture(const CBindingNode* node) {
+    const auto* type = dynamic_cast<const CFileTypeNode*>(node);
+    if (!type) return {};
+    // The root and the categories show their own pictures of the skin's type strip; an
+    // extension the system has no picture for kept its category's.
+    const bool grouping = !type->GetParent() || !type->GetParent()->GetParent();
+    if (!grouping && type->GetImage() != kIconFolder) return {};
+    const u32 index = type->GetParent() ? type->Category() : kCategoryRoot;
+    static std::map<u32, QIcon> pictures;
+    auto it = pictures.find(index);
+    if (it != pictures.end()) return it->second;
+    const BrowserSkin& s = Skin();
+    const QPixmap piece = StripImage(SkinImage(s.treeTypeFile), static_cast<int>(index), s.treeTypeWidth, s.treeTypeMask, true);
+    if (piece.isNull()) return {};
+    return pictures.emplace(index, QIcon(piece)).first->second;
 }
 
 CBindingNode* CFileTreeModel::NodeOf(const QModelIndex& index) {
@@ -94,6 +114,10 @@ QVariant CFileTreeModel::data(const QModelIndex& index, int role) const {
         case Qt::DisplayRole:
             return QString::fromStdString(node->GetName());
         case Qt::DecorationRole:
+            if (m_treeKind == kTreeKindType) {
+                const QIcon picture = TypeTreePicture(node);
+                if (!picture.isNull()) return picture;
+            }
             return IconForIndex(node->GetImage());
         case Qt::CheckStateRole:
             return CheckStateOfImage(node->GetCheckState());

@@ -13,6 +13,10 @@ namespace FileSelCtrl {
 constexpr int kPathTreeControlId = 0x7F0;
 constexpr int kTypeTreeControlId = 0x7F1;
 
+// The picture of a type tree's root or category (from the skin's type strip), or of an extension
+// the system has no picture for; null for other nodes.
+QIcon TypeTreePicture(const CBindingNode* node);
+
 class CFileTreeModel : public QAbstractItemModel, public ITreeObserver {
     Q_OBJECT
 public:

@@ -1,6 +1,6 @@
 #pragma once
-// Clicks a user makes in the browser's trees and tab strip: a tab by its caption's place, an
-// item's check box where the tree draws it.
+// Clicks a user makes in the browser's trees, lists and tab strip: a tab by its caption's place,
+// an item's check box where the view draws it.
 #include <QStyledItemDelegate>
 #include <QTest>
 
@@ -15,8 +15,8 @@ inline void ClickTab(FileSelCtrl::CWndTabCtrl* tabs, u32 id) {
     QTest::mouseClick(tabs, Qt::LeftButton, {}, QPoint((left + right) / 2, tabs->height() / 2));
 }
 
-// Where the tree's delegate puts an item's check box.
-inline QRect CheckBoxOf(FileSelCtrl::CFileTreeCtrl* tree, const QModelIndex& index) {
+// Where a tree's or list's delegate puts an item's check box.
+inline QRect CheckBoxOf(QAbstractItemView* tree, const QModelIndex& index) {
     struct Options : QStyledItemDelegate {
         using QStyledItemDelegate::initStyleOption;
     } options;
@@ -29,7 +29,7 @@ inline QRect CheckBoxOf(FileSelCtrl::CFileTreeCtrl* tree, const QModelIndex& ind
     return tree->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, tree);
 }
 
-inline void ClickCheckBox(FileSelCtrl::CFileTreeCtrl* tree, const QModelIndex& index) {
+inline void ClickCheckBox(QAbstractItemView* tree, const QModelIndex& index) {
     tree->scrollTo(index);
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, CheckBoxOf(tree, index).center());
 }
