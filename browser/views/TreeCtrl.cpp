@@ -15,6 +15,7 @@
 #include "browser/views/Icons.h"
 #include "browser/views/ScrollBar.h"
 #include "browser/model/UsageEvents.h"
+#include "engine/FileNode.h"
 
 namespace FileSelCtrl {
 
@@ -129,6 +130,7 @@ QVariant CFileTreeModel::data(const QModelIndex& index, int role) const {
 bool CFileTreeModel::setData(const QModelIndex& index, const QVariant&, int role) {
     CBindingNode* node = NodeOf(index);
     if (!node || role != Qt::CheckStateRole || !m_idle) return false;
+    if (node == m_root && rowCount(index) == 0 && !RootHasFiles()) return false;
     // A partly checked folder becomes unchecked, like an unchecked one becomes checked.
     const u32 image = node->GetCheckState() == kImageUnchecked ? kImageChecked : kImageUnchecked;
     node->RefreshItem(image, true, true);
@@ -144,6 +146,19 @@ bool CFileTreeModel::setData(const QModelIndex& index, const QVariant&, int role
     }
     CFileListData::FolderModel().RefreshChecks();
     return true;
+}
+
+bool CFileTreeModel::RootHasFiles() const {
+    // An empty type or date tree has nothing to check; the path tree's root counts once a tree
+    // it holds has an entry, shown or not.
+    if (m_treeKind != kTreeKindPath || !m_root) return false;
+    if (const CFileNode* scanNode = m_root->GetFileNode()) return scanNode->GetFirstChild() != nullptr;
+    if (const std::vector<CFileNode*>* trees = m_root->GetScanRoots()) {
+        for (const CFileNode* tree : *trees) {
+            if (tree && tree->GetFirstChild()) return true;
+        }
+    }
+    return false;
 }
 
 Qt::ItemFlags CFileTreeModel::flags(const QModelIndex& index) const {

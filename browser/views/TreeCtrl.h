@@ -57,9 +57,13 @@ signals:
     void checkClicked();
 
 private:
+    // Whether a click on the root's box counts while the root shows no child item.
+    bool RootHasFiles() const;
+
     CBindingNode* m_root;
     u32 m_treeKind;
-    bool m_idle = true;
+    // No check clicks until the browser says no scan adds to the trees.
+    bool m_idle = false;
 };
 
 class CFileTreeCtrl : public QTreeView {

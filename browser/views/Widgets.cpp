@@ -1,5 +1,7 @@
 #include "browser/views/Widgets.h"
 
+#include "browser/model/UsageEvents.h"
+
 #include <QEnterEvent>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -256,16 +258,19 @@ void CWndRightCommand::OnCommand(int id) {
             Press(id);
             emit showPreviewPane(false);
             emit setViewMode(false);
+            StatsEvent(kUsageViewLargeIcons);
             break;
         case ID_VIEW_DETAILS:
             Press(id);
             emit showPreviewPane(false);
             emit setViewMode(true);
+            StatsEvent(kUsageViewDetails);
             break;
         case ID_VIEW_PREVIEWPANE:
             Press(id);
             emit showPreviewPane(true);
             emit setViewMode(true);
+            StatsEvent(kUsageViewPreviewPane);
             break;
         case ID_VIEW_SEARCH:
             emit openSearch();

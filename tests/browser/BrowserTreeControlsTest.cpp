@@ -176,4 +176,31 @@ TEST_F(BrowserTreeControls, BehindAModalDialogTheTreeStaysReadable) {
     EXPECT_TRUE(path->isEnabled());
 }
 
+TEST_F(BrowserTreeControls, AnEmptyTreesRootBoxTakesNoClickAndANewTreeWaitsForTheScansEnd) {
+    CWndLeftView* left = container->Left();
+    // Every tree emptied, no scan running: no root box has anything to check.
+    browser->ClearAll();
+    browser->SetBuildState(false);
+    for (u32 tab : {kTabType, kTabPath}) {
+        browsertest::ClickTab(left->Tabs(), tab);
+        CFileTreeCtrl* tree = left->CurrentTree();
+        CFileTreeModel* model = tree->TreeModel();
+        const QModelIndex treeRoot = model->index(0, 0);
+        ASSERT_EQ(model->rowCount(treeRoot), 0) << tab;
+        const u32 before = CFileTreeModel::NodeOf(treeRoot)->GetCheckState();
+        const int reports = sink.checkReports;
+        browsertest::ClickCheckBox(tree, treeRoot);
+        EXPECT_EQ(CFileTreeModel::NodeOf(treeRoot)->GetCheckState(), before) << "tab " << tab;
+        EXPECT_EQ(sink.checkReports, reports) << "tab " << tab << ": the page was told of a check";
+    }
+    // A tree window made anew takes no check clicks until told that no scan runs.
+    {
+        CFileTypeTreeCtrl fresh(nullptr);
+        EXPECT_FALSE(fresh.TreeModel()->IsIdle());
+        EXPECT_FALSE(fresh.TreeModel()->flags(fresh.TreeModel()->index(0, 0)) & Qt::ItemIsUserCheckable);
+    }
+    // The shown tree registers again: the fresh window took its place with the manager.
+    left->TypeTree()->InitTree();
+}
+
 }  // namespace

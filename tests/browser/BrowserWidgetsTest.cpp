@@ -16,6 +16,7 @@
 #include "browser/views/ToolTip.h"
 #include "browser/views/Widgets.h"
 #include "BrowserTestTree.h"
+#include "platform/Stats.h"
 #include "platform/Sync.h"
 #include "platform/Time.h"
 #include "platform/WindowPost.h"
@@ -26,6 +27,23 @@
 #include <filesystem>
 
 using namespace FileSelCtrl;
+
+namespace {
+
+class EventRecorder : public IQuorvelSink {
+public:
+    void RecordEvent(u32 code) override { events.push_back(code); }
+    void RecordValue(u32, u64) override {}
+    void RecordText(u32, const char*) override {}
+    void RecordPair(u32, u32) override {}
+    void Reserved5() override {}
+    void Reserved6() override {}
+    void Reserved7() override {}
+    void RecordDiskTable(const void*, u32) override {}
+    std::vector<u32> events;
+};
+
+}  // namespace
 
 namespace {
 
@@ -154,6 +172,15 @@ TEST(BrowserCommandBar, ButtonsSitAtTheRightEndAndFollowTheScanState) {
     QTest::mouseClick(bar.Button(ID_VIEW_LARGEICONS), Qt::LeftButton);
     EXPECT_EQ(requests, (std::vector<std::pair<bool, bool>>{{false, false}}));
     EXPECT_EQ(bar.Button(ID_VIEW_LARGEICONS)->ImageIndex(), 2) << "the chosen view shows pressed";
+
+    // Each view chosen is a usage event of its own; a disabled button reports nothing.
+    EventRecorder stats;
+    SetStatsFallbackSink(&stats);
+    for (int id : {ID_VIEW_LARGEICONS, ID_VIEW_DETAILS, ID_VIEW_PREVIEWPANE}) QTest::mouseClick(bar.Button(id), Qt::LeftButton);
+    bar.ResetCommands(false);
+    QTest::mouseClick(bar.Button(ID_VIEW_LARGEICONS), Qt::LeftButton);
+    SetStatsFallbackSink(nullptr);
+    EXPECT_EQ(stats.events, (std::vector<u32>{8481, 8483, 8482}));
 }
 
 TEST(BrowserViews, TabsChooseTreesAndTheSearchLayoutAndTheContainerLaysOut) {
