@@ -1,5 +1,7 @@
 #include "browser/preview/PreviewDialog.h"
 
+#include "core/Strings.h"
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -151,6 +153,12 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
     m_bestFit->setEnabled(false);
     m_recovery = new QPushButton(Text(s.butRecovery), this);
     m_close = new QPushButton(Text(s.butClose), this);
+    // The program's language file names the two buttons as its other dialogs do; the skin's
+    // captions stay where it has no text for them.
+    for (const auto& [button, key] : {std::pair<QPushButton*, const char*>{m_recovery, "Recovery"}, {m_close, "Cancel"}}) {
+        const std::string text = GetLocalizedString(key);
+        if (!text.empty()) button->setText(QString::fromStdString(text));
+    }
     m_recovery->setAutoDefault(false);
     m_close->setAutoDefault(false);
 

@@ -80,6 +80,7 @@ public:
     QPushButton* BestFitButton() const { return m_bestFit; }
     QPushButton* ActualSizeButton() const { return m_actualSize; }
     QPushButton* RecoveryButton() const { return m_recovery; }
+    QPushButton* CloseButton() const { return m_close; }
     CWarningDialog* Warning() const { return m_warningShown ? m_warning : nullptr; }
     void SetMaximised(bool maximise);
     const std::string& TempPath() const { return m_tempPath; }

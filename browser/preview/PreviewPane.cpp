@@ -301,15 +301,16 @@ void CWndPreview::Layout() {
         fw = std::max(1, static_cast<int>(dw));
         fh = std::max(1, static_cast<int>(dh));
     }
-    if (fh > ch - R - L - 30) {
+    if (fh > ch - R - L - kPaneTextGap) {
         m_labelRect = m_valueRect = QRect();
-        const int top = fh <= ch - R - 30 ? (ch - R - fh - 30) / 2 : (ch - fh) / 2;
+        const int top = fh <= ch - R - kPaneTextGap ? (ch - R - fh - kPaneTextGap) / 2 : (ch - fh) / 2;
         m_frame = QRect((cw - fw) / 2, top, fw, fh);
         return;
     }
-    m_frame = QRect((cw - fw) / 2, (ch - R - L - fh - 30) / 2, fw, fh);
-    const int textTop = m_frame.bottom() + 1 + R + 30 - L;
-    const int y = std::max(textTop, m_frame.bottom() + 12);
+    m_frame = QRect((cw - fw) / 2, (ch - R - L - fh - kPaneTextGap) / 2, fw, fh);
+    // The texts stand the reserve and a gap below the frame: frame, gap and texts are centred
+    // together, as the frame's top above counts them.
+    const int y = m_frame.top() + fh + R + kPaneTextGap;
     if (m_labelWidth + m_valueWidth <= cw) {
         const int left = (cw - m_labelWidth - m_valueWidth) / 2;
         m_labelRect = QRect(left, y, m_labelWidth, L);

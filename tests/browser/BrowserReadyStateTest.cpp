@@ -21,6 +21,7 @@
 #include "browser/views/IconCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ListCtrl.h"
+#include "browser/preview/PreviewPane.h"
 #include "platform/Sync.h"
 
 using namespace FileSelCtrl;
@@ -209,6 +210,17 @@ TEST_F(BrowserReadyState, TheDetailsListMarksDeletedFilesAndDrawsTheChosenRowInT
     const QImage row = list->viewport()->grab(r).toImage();
     EXPECT_EQ(QColor(row.pixel(row.width() - 2, 2)), FromColour(Skin().listSelected));
     ASSERT_TRUE(container->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-deleted-marks-en.png"))));
+
+    // The preview pane beside it: the texts stand the reserve and the gap below the frame, and
+    // frame, gap and texts are centred in the pane together.
+    CWndPreview* pane = container->Right()->Preview();
+    ASSERT_TRUE(pane->isVisible());
+    const QRect frame = pane->FrameRect();
+    const QRect labels = pane->LabelRect();
+    ASSERT_FALSE(labels.isEmpty());
+    EXPECT_EQ(labels.top(), frame.top() + frame.height() + kPaneReserve + kPaneTextGap);
+    const int block = frame.height() + kPaneReserve + kPaneTextGap + labels.height();
+    EXPECT_LE(std::abs(frame.top() - (pane->height() - block) / 2), 1);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/preview/EmbeddedJpeg.h"
+#include "core/Strings.h"
 #include "browser/preview/FileViews.h"
 #include "browser/preview/ImageView.h"
 #include "browser/preview/OfficeRtf.h"
@@ -617,6 +618,27 @@ TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
     }
     CFileSelCtrlConfig::Instance().SetLanguage(0);
     ASSERT_TRUE(LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()));
+}
+
+TEST_F(PreviewParts, PreviewWindowButtonsTakeTheLanguageFilesRecoveryAndCancel) {
+    const std::string png = Write("bild2.tmp", Encode(Noisy(64, 48), "PNG"));
+    const struct {
+        const char* file;
+        const char* cancel;
+    } languages[] = {{"English.dat", "Cancel"}, {"Japanese.dat", "キャンセル"}};
+    for (const auto& l : languages) {
+        ASSERT_GT(SetLanguageFile(l.file), 0);
+        ASSERT_EQ(GetLocalizedString("Cancel"), l.cancel) << l.file << " beside the program";
+        CFilePreViewDlg dlg(nullptr, nullptr, "bild.png", png, PreviewMode::Picture, false);
+        // A language file without a text of its own for the first button leaves the skin's.
+        const std::string recovery = GetLocalizedString("Recovery");
+        EXPECT_EQ(dlg.RecoveryButton()->text().toStdString(), recovery.empty() ? Skin().butRecovery : recovery) << l.file;
+        EXPECT_EQ(dlg.CloseButton()->text().toStdString(), l.cancel) << l.file;
+    }
+    // Without a language file the skin's captions stay.
+    SetLanguageFile("");
+    CFilePreViewDlg dlg(nullptr, nullptr, "bild.png", png, PreviewMode::Picture, false);
+    EXPECT_EQ(dlg.CloseButton()->text().toStdString(), Skin().butClose);
 }
 
 }  // namespace
