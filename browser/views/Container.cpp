@@ -9,6 +9,7 @@
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/NodeManager.h"
+#include "browser/views/HeaderCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/PreviewEntry.h"
 #include "browser/views/SearchDlg.h"
@@ -290,10 +291,17 @@ void CWndRightView::SetIdle(bool idle) {
     CFileListQtModel* model = m_list->ListModel();
     model->SetReady(idle);
     m_icons->List()->SetReady(idle);
+    // The header's box and the select-all box are switched together; back on, they show the
+    // list's check state again.
     CFileIconCommand* bar = m_icons->Bar();
+    auto* header = static_cast<CHeaderCtrlEx*>(m_list->horizontalHeader());
     bar->SetActive(idle);
     bar->SetEnabledCheck(idle);
-    if (idle) bar->SetCheckImage(model->HeaderCheck());
+    header->SetCheckColumnEnabled(idle);
+    if (idle) {
+        bar->SetCheckImage(model->HeaderCheck());
+        header->SetCheckImage(model->HeaderCheck());
+    }
     m_preview->SetListLoaded(idle);
     m_command->ResetCommands(idle);
 }

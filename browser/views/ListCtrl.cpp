@@ -38,7 +38,7 @@ u16 AttributesOf(const FileList_Item& row) {
 }
 // Draws a cell as usual, then tells the view whether the cell's text had to be cut: the view
 // keeps the whole text of each cut cell for its tip.
-// Also draws the selected or focused row in the skin's colour with the row's own text colour,
+// Also draws the selected row in the skin's colour with the row's own text colour,
 // and the deleted-file mark over a deleted file's picture.
 class CellTipDelegate : public QStyledItemDelegate {
 public:
@@ -46,10 +46,9 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         QStyleOptionViewItem cell(option);
         initStyleOption(&cell, index);
-        if (cell.state & (QStyle::State_Selected | QStyle::State_HasFocus)) {
-            cell.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
-            cell.backgroundBrush = FromColour(Skin().listSelected);
-        }
+        // Rows are chosen whole: the focus frame of one cell is not drawn.
+        if (cell.state & QStyle::State_Selected) cell.backgroundBrush = FromColour(Skin().listSelected);
+        cell.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
         const QWidget* widget = option.widget;
         QStyle* style = widget ? widget->style() : QApplication::style();
         style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
@@ -443,6 +442,19 @@ void CFileListCtrl::OnCommand(int id) {
 }
 
 void CFileListCtrl::paintEvent(QPaintEvent* event) {
+    {
+        // Each row's band runs the whole width, also right of the last column; the chosen row
+        // in the skin's colour.
+        QPainter bands(viewport());
+        const int rows = m_model->rowCount();
+        for (int row = std::max(0, rowAt(0)); row >= 0 && row < rows; ++row) {
+            const int top = rowViewportPosition(row);
+            if (top >= viewport()->height()) break;
+            const bool chosen = selectionModel()->isRowSelected(row, QModelIndex());
+            const u32 colour = chosen ? Skin().listSelected : (row & 1 ? Skin().listBackground2 : Skin().listBackground1);
+            bands.fillRect(0, top, viewport()->width(), rowHeight(row), FromColour(colour));
+        }
+    }
     QTableView::paintEvent(event);
     // The stripes go on below the last row, in step with the rows above.
     QPainter p(viewport());

@@ -125,8 +125,14 @@ TEST_F(BrowserReadyState, AResetOrScanningBrowserTakesNoChecksNorEnterUntilTheSc
         EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << when << ": Enter opened the folder";
     }
 
-    // The scan stopped: the same clicks work.
+    // While nothing may be checked the boxes show unchecked, whatever the rows say.
+    EXPECT_EQ(Header()->CheckImage(), kImageUnchecked);
+    EXPECT_EQ(bar->CheckImage(), kImageUnchecked);
+
+    // The scan stopped: the boxes show the list's state again, and the same clicks work.
     browser->SetBuildState(false);
+    EXPECT_EQ(Header()->CheckImage(), CFileListData::GetCurrent().GetCheckState());
+    EXPECT_EQ(bar->CheckImage(), CFileListData::GetCurrent().GetCheckState());
     EXPECT_TRUE(model->IsReady());
     EXPECT_TRUE(Header()->IsCheckAllowed());
     EXPECT_TRUE(bar->IsActive());

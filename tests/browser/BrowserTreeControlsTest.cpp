@@ -172,6 +172,7 @@ TEST_F(BrowserTreeControls, BehindAModalDialogTheTreeStaysReadable) {
         ASSERT_EQ(disabled.size(), enabled.size());
         // Labels, pictures, boxes and the white ground look as they did.
         EXPECT_TRUE(disabled == enabled) << "the disabled tree is drawn differently";
+        ASSERT_TRUE(container->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-tree-behind-dialog-en.png"))));
     }
     EXPECT_TRUE(path->isEnabled());
 }
