@@ -247,7 +247,9 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     });
     connect(m_icons->List(), &QListView::activated, this, [this](const QModelIndex& i) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
-        if (row) OpenItem(row.get());
+        // A folder still filling is not entered, as in the details list.
+        if (!row || (!m_icons->List()->IsReady() && (row->IsFolderRow() || IsScanFolder(row->fileNode)))) return;
+        OpenItem(row.get());
     });
     connect(m_preview, &CWndPreview::openRequested, this, &CWndRightView::OpenItem);
     connect(m_command, &CWndRightCommand::showPreviewPane, this, &CWndRightView::ShowPreviewPane);
