@@ -88,6 +88,20 @@ bool FullMatch(const boost::regex& re, const std::string& name) {
     }
 }
 
+bool HasNonAscii(const std::string& text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return true;
+    }
+    return false;
+}
+
+// The regex engine folds case byte by byte, which leaves every capital outside ASCII as it is:
+// a case-blind comparison lower-cases both sides by Unicode rules first. Plain ASCII names, the
+// common case, skip the conversion.
+std::string FoldedForMatch(const std::string& text, bool caseSensitive) {
+    return caseSensitive || !HasNonAscii(text) ? text : LowerUtf8(text);
+}
+
 }  // namespace
 
 FileSearchSettings SettingsForText(const std::string& typed) {
@@ -103,8 +117,9 @@ bool IsAcceptableSearchText(const std::string& text) {
 
 // ---- FileNamePatternEx
 
-FileNamePatternEx::FileNamePatternEx(const std::string& text, bool caseSensitive, bool noAutoWildcard, u32 mode) : m_source(text) {
-    std::string t = text;
+FileNamePatternEx::FileNamePatternEx(const std::string& text, bool caseSensitive, bool noAutoWildcard, u32 mode)
+    : m_source(text), m_caseSensitive(caseSensitive) {
+    std::string t = FoldedForMatch(text, caseSensitive);
     if (mode == kPatternAutoWildcard && t.find('*') == std::string::npos && !noAutoWildcard) {
         if (t.empty() || t[0] != '?') t.insert(t.begin(), '*');
         t += '*';
@@ -118,12 +133,14 @@ FileNamePatternEx::FileNamePatternEx(const std::string& text, bool caseSensitive
     m_valid = Compile(m_expression, caseSensitive, m_regex);
 }
 
-bool FileNamePatternEx::Matches(const std::string& name) const { return m_valid && FullMatch(m_regex, name); }
+bool FileNamePatternEx::Matches(const std::string& name) const {
+    return m_valid && FullMatch(m_regex, FoldedForMatch(name, m_caseSensitive));
+}
 
 // ---- FileNamePattern
 
 FileNamePattern::FileNamePattern(const std::string& text) {
-    std::string t = text.empty() ? std::string("*") : text;
+    std::string t = text.empty() ? std::string("*") : FoldedForMatch(text, false);
     std::vector<std::string> tokens;
     size_t start = 0;
     for (;;) {
@@ -154,7 +171,7 @@ FileNamePattern::FileNamePattern(const std::string& text) {
     m_valid = Compile(m_expression, false, m_regex);
 }
 
-bool FileNamePattern::Matches(const std::string& name) const { return m_valid && FullMatch(m_regex, name); }
+bool FileNamePattern::Matches(const std::string& name) const { return m_valid && FullMatch(m_regex, FoldedForMatch(name, false)); }
 
 // ---- CFileAttributeFilter
 

@@ -56,6 +56,7 @@ private:
     std::string m_source;
     std::string m_expression;
     boost::regex m_regex;
+    bool m_caseSensitive = false;
     bool m_valid = false;
 };
 

@@ -10,6 +10,10 @@ namespace FileSelCtrl {
 // thread runs.
 constexpr u32 kUsageItemClick = 8469;
 constexpr u32 kUsageNoScanOffset = 3;
+// A view chosen on the command bar: large icons, details, details with the preview pane.
+constexpr u32 kUsageViewLargeIcons = 8481;
+constexpr u32 kUsageViewDetails = 8483;
+constexpr u32 kUsageViewPreviewPane = 8482;
 // A sort of the list: + the column (name, date, type, size).
 constexpr u32 kUsageSortByColumn = 8484;
 // Opening a file for a preview: the scan was paused for it, the copy succeeded, the preview ended.

@@ -451,8 +451,11 @@ bool CFileTypeNode::Match(bool noExtension, const std::string& extension, CFileN
 void CFileTypeNode::RelabelTypeTree() {
     if (m_parent) return;
     SetName(TypeText(kCategoryRoot));
-    u32 index = kCategoryGraphics;
-    for (CFileVirtualNode* child : m_children) child->SetName(TypeText(index++));
+    // Categories move to the top as they receive their first files: each takes its own name,
+    // whatever its place in the list.
+    for (CFileVirtualNode* child : m_children) {
+        if (const auto* category = dynamic_cast<const CFileTypeNode*>(child)) child->SetName(TypeText(category->Category()));
+    }
 }
 
 // ---- CFileTimeNode

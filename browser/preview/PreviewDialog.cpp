@@ -1,5 +1,7 @@
 #include "browser/preview/PreviewDialog.h"
 
+#include "core/Strings.h"
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -178,6 +180,12 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
     m_close = new CButtonPlus(this, IDCANCEL, kCloseBitmaps[0], kCloseBitmaps[1], kCloseBitmaps[2], kCloseBitmaps[3]);
     m_recovery->SetWindowText(s.butRecovery);
     m_close->SetWindowText(s.butClose);
+    // The program's language file names the two buttons as its other dialogs do; the skin's
+    // captions stay where it has no text for them.
+    for (const auto& [button, key] : {std::pair<CButtonPlus*, const char*>{m_recovery, "Recovery"}, {m_close, "Cancel"}}) {
+        const std::string text = GetLocalizedString(key);
+        if (!text.empty()) button->SetWindowText(text);
+    }
 
     connect(m_bestFit, &QPushButton::clicked, this, [this] {
         m_bestFit->setEnabled(false);

@@ -75,7 +75,7 @@ void RunWorker(std::shared_ptr<Preview_Item> work, ScanThreads::TreeReader trees
             CancellableCallback callback(work->cancelled);
             CFileRecoverer recoverer;
             if (recoverer.RecoverFile(&callback, work->device, work->node, temp.c_str(), false) && !work->cancelled.load())
-                picture = LoadPanePicture(temp, work->size);
+                picture = LoadPanePicture(temp, work->name, work->size);
             RemovePreviewTemp(temp);
         }
     }
@@ -100,8 +100,10 @@ Preview_Item::~Preview_Item() {
     if (item) item->Release();
 }
 
-QImage LoadPanePicture(const std::string& copyPath, u64 fileSize) {
-    if (fileSize > kEmbeddedMinFileSize) {
+QImage LoadPanePicture(const std::string& copyPath, const std::string& name, u64 fileSize) {
+    // Only a large JPEG carries a smaller picture worth showing instead: any other picture may
+    // hold the same byte runs in its pixels, and would be replaced by garbage or nothing.
+    if (WantsEmbeddedJpeg(name, fileSize)) {
         const std::string jpeg = copyPath + ".jpg";
         ExtractEmbeddedJpeg(copyPath, jpeg);
         // The extractor's own copy never stays behind, whatever happened.
@@ -299,15 +301,16 @@ void CWndPreview::Layout() {
         fw = std::max(1, static_cast<int>(dw));
         fh = std::max(1, static_cast<int>(dh));
     }
-    if (fh > ch - R - L - 30) {
+    if (fh > ch - R - L - kPaneTextGap) {
         m_labelRect = m_valueRect = QRect();
-        const int top = fh <= ch - R - 30 ? (ch - R - fh - 30) / 2 : (ch - fh) / 2;
+        const int top = fh <= ch - R - kPaneTextGap ? (ch - R - fh - kPaneTextGap) / 2 : (ch - fh) / 2;
         m_frame = QRect((cw - fw) / 2, top, fw, fh);
         return;
     }
-    m_frame = QRect((cw - fw) / 2, (ch - R - L - fh - 30) / 2, fw, fh);
-    const int textTop = m_frame.bottom() + 1 + R + 30 - L;
-    const int y = std::max(textTop, m_frame.bottom() + 12);
+    m_frame = QRect((cw - fw) / 2, (ch - R - L - fh - kPaneTextGap) / 2, fw, fh);
+    // The texts stand the reserve and a gap below the frame: frame, gap and texts are centred
+    // together, as the frame's top above counts them.
+    const int y = m_frame.top() + fh + R + kPaneTextGap;
     if (m_labelWidth + m_valueWidth <= cw) {
         const int left = (cw - m_labelWidth - m_valueWidth) / 2;
         m_labelRect = QRect(left, y, m_labelWidth, L);

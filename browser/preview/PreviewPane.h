@@ -25,6 +25,8 @@ constexpr double kPaneFrameWidth = 240.0;
 constexpr double kPaneFrameHeight = 220.0;
 constexpr int kPaneIconFrame = 120;
 constexpr int kPaneReserve = 27;
+// The gap below the reserve before the texts under the frame.
+constexpr int kPaneTextGap = 30;
 
 class CWndPreview;
 
@@ -45,8 +47,9 @@ struct Preview_Item {
     u64 size = 0;
 };
 
-// Decodes what the pane shows of a recovered copy: the embedded picture of a large one first.
-QImage LoadPanePicture(const std::string& copyPath, u64 fileSize);
+// Decodes what the pane shows of a recovered copy of the named file: the embedded picture of a
+// large JPEG first.
+QImage LoadPanePicture(const std::string& copyPath, const std::string& name, u64 fileSize);
 
 class CWndPreview : public QWidget {
     Q_OBJECT
@@ -67,6 +70,8 @@ public:
     QSize PictureSize() const { return m_picture.size(); }
     double Scale() const { return m_scale; }
     QRect FrameRect() const { return m_frame; }
+    QRect LabelRect() const { return m_labelRect; }
+    QRect ValueRect() const { return m_valueRect; }
     QString ValueText() const { return m_values; }
     QString LabelText() const { return m_labels; }
     // The one line drawn in place of an item (loading, or an empty folder); empty when none is.

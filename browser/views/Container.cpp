@@ -9,6 +9,7 @@
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/NodeManager.h"
+#include "browser/views/HeaderCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/PreviewEntry.h"
 #include "browser/views/SearchDlg.h"
@@ -178,8 +179,14 @@ void CWndLeftView::ApplyLanguage() {
     std::vector<std::string> texts{n[0], n[1]};
     if (m_tabs->TabCount() > 2) texts.push_back(n[3]);
     m_tabs->SetTexts(texts);
-    m_pathTree->viewport()->update();
-    m_typeTree->viewport()->update();
+    // The trees' names follow at once, and so do the folder rows listed from them.
+    m_pathTree->RefreshNames();
+    m_typeTree->RefreshNames();
+    if (!CFileListData::IsSearchShown()) CFileListData::FolderModel().RefreshFolderNames();
+    // The new names came with a fresh tree model: the folder on screen is selected again.
+    CBindingNode* shown = CFileVirtualNodeManager::Instance().CurrentFolder();
+    if (m_current && shown && shown->GetTreeKind() == m_current->GetTreeKind() && !CFileListData::IsSearchShown())
+        m_current->SelectNodeItem(shown);
 }
 
 void CWndLeftView::resizeEvent(QResizeEvent*) {
@@ -240,7 +247,9 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     });
     connect(m_icons->List(), &QListView::activated, this, [this](const QModelIndex& i) {
         RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
-        if (row) OpenItem(row.get());
+        // A folder still filling is not entered, as in the details list.
+        if (!row || (!m_icons->List()->IsReady() && (row->IsFolderRow() || IsScanFolder(row->fileNode)))) return;
+        OpenItem(row.get());
     });
     connect(m_preview, &CWndPreview::openRequested, this, &CWndRightView::OpenItem);
     connect(m_command, &CWndRightCommand::showPreviewPane, this, &CWndRightView::ShowPreviewPane);
@@ -279,8 +288,23 @@ void CWndRightView::SetViewMode(bool details) {
 
 void CWndRightView::SetIdle(bool idle) {
     m_idle = idle;
-    m_list->ListModel()->SetReady(true);
-    m_icons->List()->SetReady(true);
+    // While a scan adds files (or the browser was just reset) the lists are not ready: checks,
+    // Enter and the select-all boxes wait, and an empty list says it is loading.
+    CFileListQtModel* model = m_list->ListModel();
+    model->SetReady(idle);
+    m_icons->List()->SetReady(idle);
+    // The header's box and the select-all box are switched together; back on, they show the
+    // list's check state again.
+    CFileIconCommand* bar = m_icons->Bar();
+    auto* header = static_cast<CHeaderCtrlEx*>(m_list->horizontalHeader());
+    bar->SetActive(idle);
+    bar->SetEnabledCheck(idle);
+    header->SetCheckColumnEnabled(idle);
+    if (idle) {
+        bar->SetCheckImage(model->HeaderCheck());
+        header->SetCheckImage(model->HeaderCheck());
+    }
+    m_preview->SetListLoaded(idle);
     m_command->ResetCommands(idle);
 }
 

@@ -117,6 +117,7 @@ void CHeaderCtrlEx::paintEvent(QPaintEvent* event) {
     const int end = count() > 0 ? sectionViewportPosition(count() - 1) + sectionSize(count() - 1) : 0;
     if (end < viewport()->width()) {
         QPainter p(viewport());
+        p.fillRect(QRect(end, 0, viewport()->width() - end, height()), FromColour(Skin().headerNormal));
         p.setPen(QColor(kBottomLine));
         p.drawLine(end, height() - 1, viewport()->width(), height() - 1);
     }

@@ -23,6 +23,7 @@ public:
     u32 CheckImage() const { return m_checkImage; }
     // The box takes clicks only once the list is ready.
     void SetCheckAllowed(bool allowed) { m_checkAllowed = allowed; }
+    bool IsCheckAllowed() const { return m_checkAllowed; }
     // Checking not allowed at all: the box shows unchecked and takes no clicks.
     void SetCheckColumnEnabled(bool enabled);
     void ClearSortArrow();
@@ -49,7 +50,7 @@ private:
     int m_hover = -1;
     int m_pressed = -1;
     u32 m_checkImage = kImageUnchecked;
-    bool m_checkAllowed = true;
+    bool m_checkAllowed = false;
     bool m_checkEnabled = true;
 };
 

@@ -226,7 +226,7 @@ void CFileIconCtrl::PaintCell(QPainter& p, const QRect& itemRect, int index, boo
                 }
             }
             const IFileProperties* props = row->fileNode->GetFileProperties();
-            const QImage& lost = SkinImage("LostFile.bmp");
+            const QImage& lost = SkinImage(kLostFileImage);
             if (props && (props->GetState() & kStateDeletedBit) && !lost.isNull()) {
                 p.drawPixmap(x0 + kLostLeft, top + kLostTop, StripImage(lost, 0, lost.height(), s.checkStateMask, true));
             }

@@ -36,6 +36,7 @@ public:
     void SetCheckImage(u32 image);
     u32 CheckImage() const { return m_checkImage; }
     void SetActive(bool active) { m_active = active; }
+    bool IsActive() const { return m_active; }
     // Checking not allowed: the box shows unchecked and takes no clicks.
     void SetEnabledCheck(bool enabled);
     void ApplySkin();
@@ -50,7 +51,7 @@ protected:
 
 private:
     u32 m_checkImage = kImageUnchecked;
-    bool m_active = true;
+    bool m_active = false;
     bool m_enabled = true;
 };
 
@@ -102,7 +103,7 @@ private:
     std::function<IStorageDevice*()> m_deviceSource;
     IStorageDevice* m_device = nullptr;
     bool m_deviceAsked = false;
-    bool m_ready = true;
+    bool m_ready = false;
     std::atomic<bool> m_takePosted{false};
 };
 

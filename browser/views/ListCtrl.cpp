@@ -38,11 +38,28 @@ u16 AttributesOf(const FileList_Item& row) {
 }
 // Draws a cell as usual, then tells the view whether the cell's text had to be cut: the view
 // keeps the whole text of each cut cell for its tip.
+// Also draws the selected row in the skin's colour with the row's own text colour,
+// and the deleted-file mark over a deleted file's picture.
 class CellTipDelegate : public QStyledItemDelegate {
 public:
     explicit CellTipDelegate(CFileListCtrl* view) : QStyledItemDelegate(view), m_view(view) {}
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        QStyledItemDelegate::paint(painter, option, index);
+        QStyleOptionViewItem cell(option);
+        initStyleOption(&cell, index);
+        // Rows are chosen whole: the focus frame of one cell is not drawn.
+        if (cell.state & QStyle::State_Selected) cell.backgroundBrush = FromColour(Skin().listSelected);
+        cell.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
+        if (index.column() == kColumnName && index.data(kRoleDeleted).toBool()) {
+            const QImage& lost = SkinImage(kLostFileImage);
+            const QRect picture = style->subElementRect(QStyle::SE_ItemViewItemDecoration, &cell, widget);
+            if (!lost.isNull()) {
+                painter->drawPixmap(picture.left(), picture.top() + kLostMarkDrop,
+                                    StripImage(lost, 0, lost.height(), Skin().checkStateMask, true));
+            }
+        }
         const QString text = index.data(Qt::DisplayRole).toString();
         // Room left for the text beside the check box and the icon in the name column.
         const int reserved = index.column() == kColumnName ? 2 * m_view->iconSize().width() + kNameTextInset : kTextInset;
@@ -53,6 +70,7 @@ public:
     }
 
 private:
+    static constexpr int kLostMarkDrop = 3;
     static constexpr int kNameTextInset = 12;
     static constexpr int kTextInset = 8;
     CFileListCtrl* m_view;
@@ -116,8 +134,12 @@ int CFileListQtModel::columnCount(const QModelIndex& parent) const {
 
 QVariant CFileListQtModel::data(const QModelIndex& index, int role) const {
     RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(index.row()));
-    if (!row) return {};
     const int column = index.column();
+    if (!row) {
+        // A row the loader has not reached yet.
+        if (role == Qt::DisplayRole && column == kColumnName && index.row() < m_count) return QString::fromStdString(Skin().tipOfLoading);
+        return {};
+    }
     switch (role) {
         case Qt::DisplayRole:
             switch (column) {
@@ -146,6 +168,10 @@ QVariant CFileListQtModel::data(const QModelIndex& index, int role) const {
         }
         case Qt::BackgroundRole:
             return FromColour(index.row() & 1 ? Skin().listBackground2 : Skin().listBackground1);
+        case kRoleDeleted: {
+            const IFileProperties* p = row->fileNode ? row->fileNode->GetFileProperties() : nullptr;
+            return p && !row->IsFolderRow() && (p->GetState() & kStateDeleted) != 0;
+        }
         case Qt::TextAlignmentRole:
             return column == kColumnSize ? int(Qt::AlignRight | Qt::AlignVCenter) : int(Qt::AlignLeft | Qt::AlignVCenter);
         default:
@@ -289,6 +315,9 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
         QApplication::restoreOverrideCursor();
     });
     connect(m_model, &CFileListQtModel::headerCheckChanged, header, &CHeaderCtrlEx::SetCheckImage);
+    // The header's box takes clicks only while the list is ready.
+    header->SetCheckAllowed(m_model->IsReady());
+    connect(m_model, &CFileListQtModel::readyChanged, header, &CHeaderCtrlEx::SetCheckAllowed);
     InstallSkinnedScrollBars(this);
     verticalHeader()->hide();
     verticalHeader()->setDefaultSectionSize(kRowHeight);
@@ -303,6 +332,9 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
         SelectFirstRow();
     });
     connect(m_model, &QAbstractItemModel::modelReset, &m_selectFirst, qOverload<>(&QTimer::start));
+    connect(m_model, &CFileListQtModel::readyChanged, &m_selectFirst, [this](bool ready) {
+        if (ready) m_selectFirst.start();
+    });
     // A folder that finished loading shows its first row; an empty one leaves the pane empty.
     connect(m_model, &CFileListQtModel::checkEmpty, this, [this](bool hasRows) {
         if (hasRows) SelectFirstRow();
@@ -375,6 +407,8 @@ void CFileListCtrl::keyPressEvent(QKeyEvent* event) {
 void CFileListCtrl::mouseDoubleClickEvent(QMouseEvent* event) {
     const QModelIndex i = indexAt(event->pos());
     if (!i.isValid()) return;
+    // Two quick clicks on the check box toggle it twice; they open nothing.
+    if (event->pos().x() <= kCheckZoneRight) return;
     ReportItemClick(CFileVirtualNodeManager::Instance().CurrentTreeKind());
     SelectRow(i.row());
     OpenSelected();
@@ -408,6 +442,19 @@ void CFileListCtrl::OnCommand(int id) {
 }
 
 void CFileListCtrl::paintEvent(QPaintEvent* event) {
+    {
+        // Each row's band runs the whole width, also right of the last column; the chosen row
+        // in the skin's colour.
+        QPainter bands(viewport());
+        const int rows = m_model->rowCount();
+        for (int row = std::max(0, rowAt(0)); row >= 0 && row < rows; ++row) {
+            const int top = rowViewportPosition(row);
+            if (top >= viewport()->height()) break;
+            const bool chosen = selectionModel()->isRowSelected(row, QModelIndex());
+            const u32 colour = chosen ? Skin().listSelected : (row & 1 ? Skin().listBackground2 : Skin().listBackground1);
+            bands.fillRect(0, top, viewport()->width(), rowHeight(row), FromColour(colour));
+        }
+    }
     QTableView::paintEvent(event);
     // The stripes go on below the last row, in step with the rows above.
     QPainter p(viewport());

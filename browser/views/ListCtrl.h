@@ -16,7 +16,13 @@ namespace FileSelCtrl {
 constexpr int kReportViewControlId = 3032;
 constexpr int ID_FILESEL_RECOVERY = 1023;
 constexpr int ID_FILESEL_PREVIEW = 1024;
-constexpr int kRowHeight = 24;
+constexpr int kRowHeight = 32;
+// The model's answer whether a row is a deleted file (its state says so).
+constexpr int kRoleDeleted = Qt::UserRole + 1;
+// The deleted-file mark drawn over the picture of such a row.
+constexpr const char* kLostFileImage = "LostFile.bmp";
+// A double click this far from the left edge is on the check box, not the row.
+constexpr int kCheckZoneRight = 32;
 // The views take at most this many new rows per handled notice, the rest on the next one: a
 // view lays out each row it is given, and a million at once would hold the UI thread for
 // longer than a slice.
@@ -79,7 +85,8 @@ private:
 
     int m_count = 0;
     u32 m_headerCheck = 1;
-    bool m_ready = true;
+    // Set while no scan adds to the list: until then checks and Enter are not taken.
+    bool m_ready = false;
     bool m_reportKind = true;
 };
 

@@ -6,12 +6,16 @@
 #include <QMouseEvent>
 #include <QStyle>
 #include <deque>
+#include <map>
 
+#include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/VirtualNode.h"
 #include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ScrollBar.h"
 #include "browser/model/UsageEvents.h"
+#include "engine/FileNode.h"
 
 namespace FileSelCtrl {
 
@@ -25,6 +29,23 @@ CFileTreeModel::CFileTreeModel(CBindingNode* root, u32 treeKind, QObject* parent
         m_root->SetShownChildren(count);
         for (u32 i = 0; i < count; ++i) (*children)[i]->SetTreeItem(true);
     }
+}
+
+QIcon TypeTreePicture(const CBindingNode* node) {
+    const auto* type = dynamic_cast<const CFileTypeNode*>(node);
+    if (!type) return {};
+    // The root and the categories show their own pictures of the skin's type strip; an
+    // extension the system has no picture for kept its category's.
+    const bool grouping = !type->GetParent() || !type->GetParent()->GetParent();
+    if (!grouping && type->GetImage() != kIconFolder) return {};
+    const u32 index = type->GetParent() ? type->Category() : kCategoryRoot;
+    static std::map<u32, QIcon> pictures;
+    auto it = pictures.find(index);
+    if (it != pictures.end()) return it->second;
+    const BrowserSkin& s = Skin();
+    const QPixmap piece = StripImage(SkinImage(s.treeTypeFile), static_cast<int>(index), s.treeTypeWidth, s.treeTypeMask, true);
+    if (piece.isNull()) return {};
+    return pictures.emplace(index, QIcon(piece)).first->second;
 }
 
 CBindingNode* CFileTreeModel::NodeOf(const QModelIndex& index) {
@@ -94,6 +115,10 @@ QVariant CFileTreeModel::data(const QModelIndex& index, int role) const {
         case Qt::DisplayRole:
             return QString::fromStdString(node->GetName());
         case Qt::DecorationRole:
+            if (m_treeKind == kTreeKindType) {
+                const QIcon picture = TypeTreePicture(node);
+                if (!picture.isNull()) return picture;
+            }
             return IconForIndex(node->GetImage());
         case Qt::CheckStateRole:
             return CheckStateOfImage(node->GetCheckState());
@@ -105,19 +130,35 @@ QVariant CFileTreeModel::data(const QModelIndex& index, int role) const {
 bool CFileTreeModel::setData(const QModelIndex& index, const QVariant&, int role) {
     CBindingNode* node = NodeOf(index);
     if (!node || role != Qt::CheckStateRole || !m_idle) return false;
+    if (node == m_root && rowCount(index) == 0 && !RootHasFiles()) return false;
     // A partly checked folder becomes unchecked, like an unchecked one becomes checked.
     const u32 image = node->GetCheckState() == kImageUnchecked ? kImageChecked : kImageUnchecked;
     node->RefreshItem(image, true, true);
     OnNodeChanged(node);
     emit checkClicked();
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    if (manager.PathRoot()->GetCheckState() == kImageUnchecked) {
+    // The clicked tree's own root: the other tree's folder states are stale until its next
+    // refresh, and would keep telling the page that something is checked.
+    if (m_root->GetCheckState() == kImageUnchecked) {
         manager.ReportCheckState(true, false);
     } else if (manager.Sink()) {
         manager.ReportCheckState(false, true);
     }
     CFileListData::FolderModel().RefreshChecks();
     return true;
+}
+
+bool CFileTreeModel::RootHasFiles() const {
+    // An empty type or date tree has nothing to check; the path tree's root counts once a tree
+    // it holds has an entry, shown or not.
+    if (m_treeKind != kTreeKindPath || !m_root) return false;
+    if (const CFileNode* scanNode = m_root->GetFileNode()) return scanNode->GetFirstChild() != nullptr;
+    if (const std::vector<CFileNode*>* trees = m_root->GetScanRoots()) {
+        for (const CFileNode* tree : *trees) {
+            if (tree && tree->GetFirstChild()) return true;
+        }
+    }
+    return false;
 }
 
 Qt::ItemFlags CFileTreeModel::flags(const QModelIndex& index) const {
@@ -229,6 +270,14 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
             [this](const QModelIndex& current, const QModelIndex&) { OnSelected(current); });
     connect(m_model, &CFileTreeModel::buildEnded, this, &CFileTreeCtrl::OnBuildEnded);
     setFont(SkinFont(Skin().listFont));
+    // A window disabled behind a modal dialog (a preview, a recovery) greys its children: the
+    // tree's labels would fade into a grey ground. It keeps its own colours instead.
+    QPalette keep = palette();
+    for (int role = 0; role < QPalette::NColorRoles; ++role) {
+        const auto r = static_cast<QPalette::ColorRole>(role);
+        keep.setColor(QPalette::Disabled, r, keep.color(QPalette::Active, r));
+    }
+    setPalette(keep);
     InstallSkinnedScrollBars(this);
     // New items and checks made in another tree make the next refresh recompute the states.
     connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { m_refreshPending = true; });
@@ -343,6 +392,11 @@ void CFileTreeCtrl::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QTreeView::keyPressEvent(event);
+}
+
+void CFileTreeCtrl::initViewItemOption(QStyleOptionViewItem* option) const {
+    QTreeView::initViewItemOption(option);
+    option->state |= QStyle::State_Enabled;
 }
 
 void CFileTreeCtrl::mousePressEvent(QMouseEvent* event) {

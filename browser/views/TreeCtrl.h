@@ -13,6 +13,10 @@ namespace FileSelCtrl {
 constexpr int kPathTreeControlId = 0x7F0;
 constexpr int kTypeTreeControlId = 0x7F1;
 
+// The picture of a type tree's root or category (from the skin's type strip), or of an extension
+// the system has no picture for; null for other nodes.
+QIcon TypeTreePicture(const CBindingNode* node);
+
 class CFileTreeModel : public QAbstractItemModel, public ITreeObserver {
     Q_OBJECT
 public:
@@ -53,9 +57,13 @@ signals:
     void checkClicked();
 
 private:
+    // Whether a click on the root's box counts while the root shows no child item.
+    bool RootHasFiles() const;
+
     CBindingNode* m_root;
     u32 m_treeKind;
-    bool m_idle = true;
+    // No check clicks until the browser says no scan adds to the trees.
+    bool m_idle = false;
 };
 
 class CFileTreeCtrl : public QTreeView {
@@ -87,6 +95,9 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    // Items are drawn as in an enabled window: behind a modal dialog (the window disabled) the
+    // tree stays readable.
+    void initViewItemOption(QStyleOptionViewItem* option) const override;
 
 private:
     static std::vector<CFileTreeCtrl*>& LiveTrees();

@@ -1,5 +1,7 @@
 #include "browser/views/Widgets.h"
 
+#include "browser/model/UsageEvents.h"
+
 #include <QEnterEvent>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -77,7 +79,11 @@ void CButtonEx::leaveEvent(QEvent* event) {
 
 // ---- CWndTabCtrl
 
-CWndTabCtrl::CWndTabCtrl(QWidget* parent) : QWidget(parent) { setFont(SkinFont(Skin().tabFont)); }
+CWndTabCtrl::CWndTabCtrl(QWidget* parent) : QWidget(parent) {
+    setFont(SkinFont(Skin().tabFont));
+    // The tab under the mouse lights up, so moves count without a button held.
+    setMouseTracking(true);
+}
 
 bool CWndTabCtrl::AddTab(const std::string& text, u32 id, bool closable) {
     for (const Tab& t : m_tabs) {
@@ -114,6 +120,8 @@ bool CWndTabCtrl::RemoveSearchTab() {
             --m_current;
         }
         m_tabs.erase(m_tabs.begin() + static_cast<std::ptrdiff_t>(i));
+        m_hover = -1;
+        m_crossHover = false;
         Layout();
         update();
         return true;
@@ -156,6 +164,41 @@ bool CWndTabCtrl::OnCross(const Tab& t, int x, int y) const {
     return t.closable && t.right - 15 < x && x < t.right - 5 && y >= 8 && y <= 16;
 }
 
+int CWndTabCtrl::IndexOf(u32 id) const {
+    for (size_t i = 0; i < m_tabs.size(); ++i) {
+        if (m_tabs[i].id == id) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int CWndTabCtrl::HoveredId() const { return m_hover >= 0 ? static_cast<int>(m_tabs[static_cast<size_t>(m_hover)].id) : -1; }
+
+QColor CWndTabCtrl::CaptionColour(u32 id) const {
+    const int i = IndexOf(id);
+    const bool lit = i >= 0 && (i == m_current || i == m_hover);
+    return FromArgb(lit ? Skin().tabCaptionSelected : Skin().tabCaptionNormal);
+}
+
+QColor CWndTabCtrl::CrossColour(u32 id) const {
+    const int i = IndexOf(id);
+    return FromArgb(i >= 0 && i == m_hover && m_crossHover ? Skin().tabCaptionSelected : Skin().tabCaptionNormal);
+}
+
+void CWndTabCtrl::SetHover(int index, bool onCross) {
+    if (index == m_hover && onCross == m_crossHover) return;
+    m_hover = index;
+    m_crossHover = onCross;
+    update();
+}
+
+void CWndTabCtrl::mouseMoveEvent(QMouseEvent* event) {
+    const QPoint pt = event->position().toPoint();
+    const int hit = TabAt(pt.x(), pt.y());
+    SetHover(hit, hit >= 0 && OnCross(m_tabs[static_cast<size_t>(hit)], pt.x(), pt.y()));
+}
+
+void CWndTabCtrl::leaveEvent(QEvent*) { SetHover(-1, false); }
+
 void CWndTabCtrl::mousePressEvent(QMouseEvent* event) {
     m_pressed = TabAt(event->position().toPoint().x(), event->position().toPoint().y());
 }
@@ -197,11 +240,11 @@ void CWndTabCtrl::paintEvent(QPaintEvent*) {
             p.setPen(FromArgb(Skin().tabItemBorder));
             p.drawLine(t.left - 1, h - 1, t.right, h - 1);
         }
-        p.setPen(FromArgb(selected ? Skin().tabCaptionSelected : Skin().tabCaptionNormal));
+        p.setPen(CaptionColour(t.id));
         const QRect text(t.left + 1, kTabTop, t.right - t.left - 2 - (t.closable ? kCloseRoom : 0), h - 1 - kTabTop);
         p.drawText(text, Qt::AlignCenter, QString::fromStdString(t.text));
         if (t.closable) {
-            p.setPen(FromArgb(Skin().tabCaptionNormal));
+            p.setPen(CrossColour(t.id));
             p.drawLine(t.right - 12, 10, t.right - 6, 16);
             p.drawLine(t.right - 6, 10, t.right - 12, 16);
         }
@@ -256,16 +299,19 @@ void CWndRightCommand::OnCommand(int id) {
             Press(id);
             emit showPreviewPane(false);
             emit setViewMode(false);
+            StatsEvent(kUsageViewLargeIcons);
             break;
         case ID_VIEW_DETAILS:
             Press(id);
             emit showPreviewPane(false);
             emit setViewMode(true);
+            StatsEvent(kUsageViewDetails);
             break;
         case ID_VIEW_PREVIEWPANE:
             Press(id);
             emit showPreviewPane(true);
             emit setViewMode(true);
+            StatsEvent(kUsageViewPreviewPane);
             break;
         case ID_VIEW_SEARCH:
             emit openSearch();

@@ -63,6 +63,12 @@ public:
     int TabCount() const { return static_cast<int>(m_tabs.size()); }
     // The tab's horizontal extent, for tests and clicks.
     bool TabExtent(u32 id, int& left, int& right) const;
+    // The id of the tab under the mouse, -1 when none; whether the mouse is on its cross.
+    int HoveredId() const;
+    bool IsCrossHovered() const { return m_crossHover; }
+    // The colour a tab's caption and its cross are drawn in now.
+    QColor CaptionColour(u32 id) const;
+    QColor CrossColour(u32 id) const;
 
 signals:
     void selectTree(u32 id);
@@ -72,6 +78,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
 
 private:
     struct Tab {
@@ -85,9 +93,14 @@ private:
     int TabAt(int x, int y) const;
     bool OnCross(const Tab& tab, int x, int y) const;
 
+    int IndexOf(u32 id) const;
+    void SetHover(int index, bool onCross);
+
     std::vector<Tab> m_tabs;
     int m_current = -1;
     int m_pressed = -1;
+    int m_hover = -1;
+    bool m_crossHover = false;
 };
 
 class CWndRightCommand : public QWidget {

@@ -53,6 +53,40 @@ TEST(BrowserSearchCriteria, TypedNamesMatchAsTheirWildcardsSay) {
     EXPECT_TRUE(IsAcceptableSearchText("*.jpg"));
 }
 
+TEST(BrowserSearchCriteria, CaseBlindSearchFoldsCapitalsOutsideAscii) {
+    const struct {
+        const char* typed;
+        const char* name;
+        bool match;
+    } cases[] = {
+        {"Über", "Über.txt", true},     {"über", "Über.txt", true},     {"ÜBER", "über.txt", true},
+        {"École", "École.pdf", true},   {"école", "ÉCOLE.PDF", true},   {"Отчёт", "Отчёт.doc", true},
+        {"отчёт", "ОТЧЁТ.DOC", true},   {"отчёт", "отчёт.doc", true},   {"Über", "Uber.txt", false},
+        {"École", "Ecole.pdf", false},  {"Отчёт", "Отчет.doc", false},
+    };
+    for (const auto& c : cases) {
+        Props p;
+        p.name = c.name;
+        EXPECT_EQ(CFileSearchCriteria(SettingsForText(c.typed)).Match(&p), c.match) << c.typed << " ~ " << c.name;
+    }
+    // The list of endings folds alike; a case-sensitive name keeps its capitals apart.
+    FileSearchSettings list;
+    list.namePattern = "*";
+    list.flags = kSearchListPattern;
+    list.listPattern = "ÉTÉ";
+    Props summer;
+    summer.name = "photo.été";
+    EXPECT_TRUE(CFileSearchCriteria(list).Match(&summer));
+    FileSearchSettings exact;
+    exact.namePattern = "*Über*";
+    exact.caseSensitive = true;
+    Props lower;
+    lower.name = "über.txt";
+    EXPECT_FALSE(CFileSearchCriteria(exact).Match(&lower));
+    lower.name = "Über.txt";
+    EXPECT_TRUE(CFileSearchCriteria(exact).Match(&lower));
+}
+
 TEST(BrowserSearchCriteria, ListsDatesSizesAndAttributesFilter) {
     const struct {
         const char* list;

@@ -7,11 +7,14 @@
 #include <QSignalSpy>
 #include <string>
 
+#include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
+#include "TreeClick.h"
 #include "ListWait.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/PreviewEntry.h"
 #include "browser/views/TreeCtrl.h"
 #include "platform/Sync.h"
 
@@ -28,7 +31,9 @@ protected:
         CFileNode* docs = browsertest::Add(root, "Docs", true);
         first = browsertest::Add(docs, "a.txt", false, 10);
         browsertest::Add(docs, "b.txt", false, 10);
+        browsertest::Add(docs, "c.jpg", false, 10);
         CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+        manager.SetSink(&sink);
         manager.AddFileSystemNode(root, nullptr, nullptr, true);
         while (manager.ProcessPending(kInfinite)) {
         }
@@ -38,6 +43,8 @@ protected:
         container->Left()->TypeTree()->SetBuildState(true);
     }
     void TearDown() override {
+        CFileVirtualNodeManager::Instance().SetSink(nullptr);
+        container->Left()->SelectTree(kTabPath);
         browser->ClearAll();
         browsertest::Free(root);
         CFileSelCtrl::DestroyInstance();
@@ -51,6 +58,7 @@ protected:
     CFileSelCtrlContainer* container = nullptr;
     CFileSystemNode* root = nullptr;
     CFileNode* first = nullptr;
+    browsertest::RecordingSink sink;
 };
 
 TEST_F(BrowserTreeControls, TheLeftViewHoldsAPathAndATypeTreeControl) {
@@ -111,6 +119,89 @@ TEST_F(BrowserTreeControls, NamesAreDrawnAgainAndAResetLeavesTheRootAlone) {
     path->ResetItems();
     EXPECT_EQ(model->rowCount(), 1);
     EXPECT_EQ(model->rowCount(model->index(0, 0)), 0);
+}
+
+TEST_F(BrowserTreeControls, UncheckingEverythingInTheTypeTabTellsThePageNothingIsChecked) {
+    CWndLeftView* left = container->Left();
+    browsertest::ClickTab(left->Tabs(), kTabType);
+    ASSERT_EQ(left->CurrentTree(), left->TypeTree());
+    CFileTreeCtrl* type = left->TypeTree();
+    CFileTreeModel* model = type->TreeModel();
+    const QModelIndex typeRoot = model->index(0, 0);
+    ASSERT_GE(model->rowCount(typeRoot), 2) << "the text and picture categories";
+
+    // The whole root off, then on again.
+    browsertest::ClickCheckBox(type, typeRoot);
+    ASSERT_EQ(CFileTreeModel::NodeOf(typeRoot)->GetCheckState(), kImageUnchecked);
+    EXPECT_FALSE(sink.lastChecked) << "nothing is checked: Recover has nothing to do";
+    browsertest::ClickCheckBox(type, typeRoot);
+    EXPECT_TRUE(sink.lastChecked);
+
+    // Every category off, one by one: the last one leaves nothing checked.
+    const int categories = model->rowCount(typeRoot);
+    for (int row = 0; row < categories; ++row) {
+        const QModelIndex category = model->index(row, 0, typeRoot);
+        ASSERT_EQ(CFileTreeModel::NodeOf(category)->GetCheckState(), kImageChecked) << row;
+        const int reports = sink.checkReports;
+        browsertest::ClickCheckBox(type, category);
+        ASSERT_EQ(CFileTreeModel::NodeOf(category)->GetCheckState(), kImageUnchecked) << row;
+        EXPECT_GT(sink.checkReports, reports) << row;
+        EXPECT_EQ(sink.lastChecked, row + 1 < categories) << "after category " << row;
+    }
+}
+
+TEST_F(BrowserTreeControls, BehindAModalDialogTheTreeStaysReadable) {
+    CFileTreeCtrl* path = container->Left()->PathTree();
+    CFileTreeModel* model = path->TreeModel();
+    const QModelIndex volume = model->index(0, 0, model->index(0, 0));
+    ASSERT_TRUE(volume.isValid());
+    path->expand(model->index(0, 0));
+    path->expand(volume);
+    // The focus frame leaves with the focus when the window is disabled: compare without it.
+    container->Right()->Details()->setFocus();
+    QApplication::processEvents();
+    const QImage enabled = path->viewport()->grab().toImage();
+    {
+        // What a preview does while its dialog is up: the main window is disabled behind it.
+        container->activateWindow();
+        QApplication::setActiveWindow(container);
+        CUIWaitProc behindDialog;
+        ASSERT_FALSE(path->isEnabled()) << "the window behind the dialog is disabled";
+        QApplication::processEvents();
+        const QImage disabled = path->viewport()->grab().toImage();
+        ASSERT_EQ(disabled.size(), enabled.size());
+        // Labels, pictures, boxes and the white ground look as they did.
+        EXPECT_TRUE(disabled == enabled) << "the disabled tree is drawn differently";
+        ASSERT_TRUE(container->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-tree-behind-dialog-en.png"))));
+    }
+    EXPECT_TRUE(path->isEnabled());
+}
+
+TEST_F(BrowserTreeControls, AnEmptyTreesRootBoxTakesNoClickAndANewTreeWaitsForTheScansEnd) {
+    CWndLeftView* left = container->Left();
+    // Every tree emptied, no scan running: no root box has anything to check.
+    browser->ClearAll();
+    browser->SetBuildState(false);
+    for (u32 tab : {kTabType, kTabPath}) {
+        browsertest::ClickTab(left->Tabs(), tab);
+        CFileTreeCtrl* tree = left->CurrentTree();
+        CFileTreeModel* model = tree->TreeModel();
+        const QModelIndex treeRoot = model->index(0, 0);
+        ASSERT_EQ(model->rowCount(treeRoot), 0) << tab;
+        const u32 before = CFileTreeModel::NodeOf(treeRoot)->GetCheckState();
+        const int reports = sink.checkReports;
+        browsertest::ClickCheckBox(tree, treeRoot);
+        EXPECT_EQ(CFileTreeModel::NodeOf(treeRoot)->GetCheckState(), before) << "tab " << tab;
+        EXPECT_EQ(sink.checkReports, reports) << "tab " << tab << ": the page was told of a check";
+    }
+    // A tree window made anew takes no check clicks until told that no scan runs.
+    {
+        CFileTypeTreeCtrl fresh(nullptr);
+        EXPECT_FALSE(fresh.TreeModel()->IsIdle());
+        EXPECT_FALSE(fresh.TreeModel()->flags(fresh.TreeModel()->index(0, 0)) & Qt::ItemIsUserCheckable);
+    }
+    // The shown tree registers again: the fresh window took its place with the manager.
+    left->TypeTree()->InitTree();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
 #include "browser/views/HeaderCtrl.h"
+#include "browser/views/Icons.h"
 #include "browser/views/ScrollBar.h"
 #include "browser/views/SearchDlg.h"
 #include "app/dialogs/SearchDlg.h"
@@ -50,6 +51,8 @@ protected:
         manager.AddFileSystemNode(root, nullptr, nullptr, false);
         while (manager.ProcessPending(kInfinite)) {
         }
+        // A finished result: no scan adds to the lists, so they take checks.
+        browser->SetBuildState(false);
         container->Left()->SelectTree(kTabPath);
         manager.ShowFolder(manager.PathRoot());
         testutil::WaitForRows();
@@ -193,6 +196,71 @@ TEST_F(BrowserHeaderAndBars, SkinnedBarsReplaceTheSystemBarsAndPageByTheViewsPag
     QApplication::processEvents();
     EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-icon-view-scroll.png")));
     container->Right()->SetViewMode(true);
+}
+
+TEST(BrowserScrollBarGeometry, ArrowsAreSquareAndTheThumbIsThePagesShareOfTheChannel) {
+    constexpr int kPart = 9;
+    // A 218-pixel bar has a 200-pixel channel; ranges as the scroll area keeps them (the
+    // maximum is the last first-visible line: a span of 100 lines with a page of 10 ends at 90).
+    const struct {
+        const char* what;
+        int minimum, maximum, page, position;
+        int thumbStart, thumbLength;
+    } cases[] = {
+        {"a page of 10 in 100 lines", 0, 90, 10, 0, kPart, 20},
+        {"the same at its end", 0, 90, 10, 90, kPart + 180, 20},
+        {"half way", 0, 90, 10, 45, kPart + 90, 20},
+        {"a page of 1 in 100 lines keeps 6 pixels", 0, 99, 1, 99, kPart + 194, kMinThumbLength},
+        {"a position past the end stays inside", 0, 90, 10, 500, kPart + 180, 20},
+        {"a range that does not start at 0", 50, 140, 10, 95, kPart + 90, 20},
+    };
+    for (const auto& c : cases) {
+        for (bool vertical : {true, false}) {
+            const ScrollBarGeometry g = LayOutScrollBar(vertical, 218, kPart, c.minimum, c.maximum, c.page, c.position);
+            // A horizontal bar's thumb read along its own axis.
+            const QRect thumb = vertical ? g.thumb : QRect(g.thumb.top(), g.thumb.left(), g.thumb.height(), g.thumb.width());
+            EXPECT_EQ(thumb.top(), c.thumbStart) << c.what << (vertical ? " vertical" : " horizontal");
+            EXPECT_EQ(thumb.height(), c.thumbLength) << c.what;
+            EXPECT_EQ(g.firstArrow.size(), QSize(kPart, kPart)) << c.what;
+            EXPECT_EQ(g.secondArrow.size(), QSize(kPart, kPart)) << c.what;
+            EXPECT_EQ(vertical ? g.secondArrow.top() : g.secondArrow.left(), 218 - kPart) << c.what;
+            EXPECT_EQ(vertical ? g.channel.height() : g.channel.width(), 200) << c.what;
+        }
+    }
+    // Nothing to scroll: no thumb.
+    EXPECT_TRUE(LayOutScrollBar(true, 218, kPart, 0, 0, 10, 0).thumb.isEmpty());
+}
+
+TEST_F(BrowserHeaderAndBars, ThePressedArrowIsDrawnPressedAndTheThumbFollowsTheRange) {
+    auto* bar = static_cast<CFileSelScrollBar*>(Details()->verticalScrollBar());
+    ASSERT_TRUE(bar->isVisible());
+    ASSERT_GT(bar->maximum(), 0);
+    const QRect thumb = bar->PartRect(QStyle::SC_ScrollBarSlider);
+    const int channel = bar->height() - 2 * bar->PartSize();
+    const int span = bar->maximum() - bar->minimum() + bar->pageStep();
+    EXPECT_EQ(thumb.height(), std::max(kMinThumbLength, bar->pageStep() * channel / span));
+    EXPECT_EQ(thumb.top(), bar->PartSize() + (bar->value() - bar->minimum()) * (channel - thumb.height()) / (bar->maximum() - bar->minimum()));
+    const QRect down = bar->PartRect(QStyle::SC_ScrollBarAddLine);
+    EXPECT_EQ(down, QRect(0, bar->height() - bar->PartSize(), bar->PartSize(), bar->PartSize()));
+
+    // Held down, the arrow shows the pressed strip's cell; let go, it shows hover or normal.
+    const QImage before = bar->grab(down).toImage();
+    SendMouse(bar, QEvent::MouseButtonPress, down.center(), Qt::LeftButton);
+    EXPECT_EQ(bar->PressedPart(), QStyle::SC_ScrollBarAddLine);
+    const QImage held = bar->grab(down).toImage();
+    EXPECT_FALSE(held == before) << "the pressed arrow looks as before";
+    QImage pressedCell = SkinImage(Skin().scrollClick).copy(0, 0, bar->PartSize(), bar->PartSize()).convertToFormat(QImage::Format_ARGB32);
+    EXPECT_TRUE(held.convertToFormat(QImage::Format_ARGB32) == pressedCell) << "the pressed strip's down arrow";
+    const QRect thumbHeld = bar->PartRect(QStyle::SC_ScrollBarSlider);
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(bar, &leave);
+    SendMouse(bar, QEvent::MouseButtonRelease, down.center(), Qt::NoButton);
+    EXPECT_EQ(bar->PressedPart(), QStyle::SC_None);
+    EXPECT_FALSE(bar->grab(down).toImage() == held);
+    EXPECT_GE(bar->value(), 1) << "the arrow moved a line";
+    EXPECT_GT(thumbHeld.top(), thumb.top() - 1);
+    QApplication::processEvents();
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-scroll-bar.png")));
 }
 
 // A click on a skin item of a skinned dialog, where the user sees it.

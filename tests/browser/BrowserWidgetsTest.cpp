@@ -13,9 +13,12 @@
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/Icons.h"
 #include "browser/views/ToolTip.h"
 #include "browser/views/Widgets.h"
+#include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
+#include "platform/Stats.h"
 #include "platform/Sync.h"
 #include "platform/Time.h"
 #include "platform/WindowPost.h"
@@ -26,6 +29,23 @@
 #include <filesystem>
 
 using namespace FileSelCtrl;
+
+namespace {
+
+class EventRecorder : public IQuorvelSink {
+public:
+    void RecordEvent(u32 code) override { events.push_back(code); }
+    void RecordValue(u32, u64) override {}
+    void RecordText(u32, const char*) override {}
+    void RecordPair(u32, u32) override {}
+    void Reserved5() override {}
+    void Reserved6() override {}
+    void Reserved7() override {}
+    void RecordDiskTable(const void*, u32) override {}
+    std::vector<u32> events;
+};
+
+}  // namespace
 
 namespace {
 
@@ -154,6 +174,15 @@ TEST(BrowserCommandBar, ButtonsSitAtTheRightEndAndFollowTheScanState) {
     QTest::mouseClick(bar.Button(ID_VIEW_LARGEICONS), Qt::LeftButton);
     EXPECT_EQ(requests, (std::vector<std::pair<bool, bool>>{{false, false}}));
     EXPECT_EQ(bar.Button(ID_VIEW_LARGEICONS)->ImageIndex(), 2) << "the chosen view shows pressed";
+
+    // Each view chosen is a usage event of its own; a disabled button reports nothing.
+    EventRecorder stats;
+    SetStatsFallbackSink(&stats);
+    for (int id : {ID_VIEW_LARGEICONS, ID_VIEW_DETAILS, ID_VIEW_PREVIEWPANE}) QTest::mouseClick(bar.Button(id), Qt::LeftButton);
+    bar.ResetCommands(false);
+    QTest::mouseClick(bar.Button(ID_VIEW_LARGEICONS), Qt::LeftButton);
+    SetStatsFallbackSink(nullptr);
+    EXPECT_EQ(stats.events, (std::vector<u32>{8481, 8483, 8482}));
 }
 
 TEST(BrowserViews, TabsChooseTreesAndTheSearchLayoutAndTheContainerLaysOut) {
@@ -289,6 +318,52 @@ TEST(BrowserViews, DeliveriesReachTheWindowThroughPostedMessages) {
     SetWindowPostFunctions(nullptr);
     browser->ClearAll();
     browsertest::Free(root);
+}
+
+TEST(BrowserViews, AHoveredTabAndItsCrossTakeTheSelectedCaptionColourTillTheMouseLeaves) {
+    CFileSelCtrl* browser = testutil::OpenEmptyBrowser();
+    CWndLeftView* left = browser->Container()->Left();
+    CWndTabCtrl* tabs = left->Tabs();
+    left->ShowSearchTab();
+    left->SelectTree(kTabPath);
+    const QColor lit = FromArgb(Skin().tabCaptionSelected);
+    const QColor normal = FromArgb(Skin().tabCaptionNormal);
+    auto move = [&](QPoint at) {
+        QMouseEvent e(QEvent::MouseMove, at, tabs->mapToGlobal(at), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(tabs, &e);
+    };
+    int left0 = 0, right0 = 0, leftS = 0, rightS = 0;
+    ASSERT_TRUE(tabs->TabExtent(kTabType, left0, right0));
+    ASSERT_TRUE(tabs->TabExtent(kTabSearch, leftS, rightS));
+    EXPECT_EQ(tabs->CaptionColour(kTabType), normal);
+
+    // Over the Type tab's caption: it lights, the others keep theirs.
+    move(QPoint((left0 + right0) / 2, tabs->height() / 2));
+    EXPECT_EQ(tabs->HoveredId(), int(kTabType));
+    EXPECT_EQ(tabs->CaptionColour(kTabType), lit);
+    EXPECT_EQ(tabs->CaptionColour(kTabSearch), normal);
+    EXPECT_EQ(tabs->CaptionColour(kTabPath), lit) << "the selected tab";
+    tabs->repaint();
+    ASSERT_TRUE(browser->Container()->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-tab-hover-en.png"))));
+
+    // Over the search tab's cross: caption and cross light; beside the cross only the caption.
+    move(QPoint(rightS - 9, 12));
+    EXPECT_EQ(tabs->HoveredId(), int(kTabSearch));
+    EXPECT_TRUE(tabs->IsCrossHovered());
+    EXPECT_EQ(tabs->CrossColour(kTabSearch), lit);
+    EXPECT_EQ(tabs->CaptionColour(kTabType), normal);
+    move(QPoint(leftS + 4, 12));
+    EXPECT_FALSE(tabs->IsCrossHovered());
+    EXPECT_EQ(tabs->CrossColour(kTabSearch), normal);
+    EXPECT_EQ(tabs->CaptionColour(kTabSearch), lit);
+
+    // Leaving the strip restores every tab.
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(tabs, &leave);
+    EXPECT_EQ(tabs->HoveredId(), -1);
+    EXPECT_EQ(tabs->CaptionColour(kTabSearch), normal);
+    left->CloseSearch();
+    browser->ClearAll();
 }
 
 }  // namespace

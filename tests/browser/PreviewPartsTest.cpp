@@ -26,6 +26,7 @@
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/preview/EmbeddedJpeg.h"
+#include "core/Strings.h"
 #include "browser/preview/FileViews.h"
 #include "browser/preview/ImageView.h"
 #include "browser/preview/OfficeRtf.h"
@@ -134,15 +135,15 @@ TEST_F(PreviewParts, EmbeddedPictureIsFoundOnlyWhereWholeInTheHead) {
 }
 
 TEST_F(PreviewParts, LargeCameraFileShowsItsEmbeddedPictureAndSmallOnesAreDecodedAsTheyAre) {
-    // A camera-style TIFF: header, a thumbnail JPEG at 512, then 19 MiB of sensor data.
+    // A large camera JPEG: header, a thumbnail JPEG at 512, then 19 MiB of picture data.
     const Bytes thumb = Encode(Noisy(160, 120), "JPG");
     ASSERT_GT(thumb.size(), kEmbeddedSkipAfterStart + 10u);
-    Bytes head = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    Bytes head = {0xFF, 0xD8, 0xFF, 0xE1, 0, 8, 0, 0};
     head.resize(512, 0);
     head.insert(head.end(), thumb.begin(), thumb.end());
-    const std::string raw = Write("DSC0001.tif", head);
+    const std::string raw = Write("DSC0001.jpg", head);
     ASSERT_EQ(::truncate(raw.c_str(), 19 * 1024 * 1024), 0);
-    const QImage shown = LoadPanePicture(raw, fs::file_size(raw));
+    const QImage shown = LoadPanePicture(raw, "DSC0001.jpg", fs::file_size(raw));
     EXPECT_EQ(shown.size(), QSize(160, 120));
     // The span ends two bytes past the end marker.
     EXPECT_EQ(fs::file_size(raw), thumb.size() + 2) << "the copy now holds the embedded picture";
@@ -150,7 +151,33 @@ TEST_F(PreviewParts, LargeCameraFileShowsItsEmbeddedPictureAndSmallOnesAreDecode
 
     // Below 18 MiB the file is decoded itself.
     const std::string png = Write("small.png", Encode(Noisy(300, 200), "PNG"));
-    EXPECT_EQ(LoadPanePicture(png, fs::file_size(png)).size(), QSize(300, 200));
+    EXPECT_EQ(LoadPanePicture(png, "small.png", fs::file_size(png)).size(), QSize(300, 200));
+}
+
+TEST_F(PreviewParts, LargePicturesThatAreNotJpegAreShownWhole) {
+    // Pictures over 18 MiB whose pixels hold a JPEG's start and end runs in their first 256 KiB:
+    // none of them is a JPEG, so each shows as itself.
+    const Bytes thumb = Encode(Noisy(160, 120), "JPG");
+    const struct {
+        const char* name;
+        const char* format;
+        QSize size;
+    } cases[] = {
+        {"scan 3000x2100.bmp", "BMP", QSize(3000, 2100)},
+        {"poster.BMP", "BMP", QSize(2200, 2900)},
+    };
+    for (const auto& c : cases) {
+        QImage image(c.size, QImage::Format_RGB888);
+        image.fill(QColor(40, 90, 160));
+        Bytes b = Encode(image, c.format);
+        ASSERT_GT(b.size(), kEmbeddedMinFileSize) << c.name;
+        // The run sits in the pixel rows, well inside the scanned head.
+        Put(b, 4096, thumb);
+        const std::string path = Write(c.name, b);
+        const QImage shown = LoadPanePicture(path, c.name, fs::file_size(path));
+        EXPECT_EQ(shown.size(), c.size) << c.name;
+        EXPECT_EQ(fs::file_size(path), b.size()) << c.name << ": the copy is left as it was";
+    }
 }
 
 TEST_F(PreviewParts, DamagedAndOversizedPicturesGiveNoPictureAndNoCrash) {
@@ -592,6 +619,27 @@ TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
     }
     CFileSelCtrlConfig::Instance().SetLanguage(0);
     ASSERT_TRUE(LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()));
+}
+
+TEST_F(PreviewParts, PreviewWindowButtonsTakeTheLanguageFilesRecoveryAndCancel) {
+    const std::string png = Write("bild2.tmp", Encode(Noisy(64, 48), "PNG"));
+    const struct {
+        const char* file;
+        const char* cancel;
+    } languages[] = {{"English.dat", "Cancel"}, {"Japanese.dat", "キャンセル"}};
+    for (const auto& l : languages) {
+        ASSERT_GT(SetLanguageFile(l.file), 0);
+        ASSERT_EQ(GetLocalizedString("Cancel"), l.cancel) << l.file << " beside the program";
+        CFilePreViewDlg dlg(nullptr, nullptr, "bild.png", png, PreviewMode::Picture, false);
+        // A language file without a text of its own for the first button leaves the skin's.
+        const std::string recovery = GetLocalizedString("Recovery");
+        EXPECT_EQ(dlg.RecoveryButton()->text().toStdString(), recovery.empty() ? Skin().butRecovery : recovery) << l.file;
+        EXPECT_EQ(dlg.CloseButton()->text().toStdString(), l.cancel) << l.file;
+    }
+    // Without a language file the skin's captions stay.
+    SetLanguageFile("");
+    CFilePreViewDlg dlg(nullptr, nullptr, "bild.png", png, PreviewMode::Picture, false);
+    EXPECT_EQ(dlg.CloseButton()->text().toStdString(), Skin().butClose);
 }
 
 }  // namespace

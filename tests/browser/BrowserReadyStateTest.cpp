@@ -1,0 +1,232 @@
+// The lists' ready state: while a scan adds files, and after the browser was reset, the lists
+// take no check clicks (rows, header, select-all bar) and no Enter, and an empty list says it is
+// loading; once no scan runs all of them work. The details list marks deleted files, draws the
+// chosen row in the skin's colour at the skin's row height, and a double click on the check-box
+// zone opens nothing.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+
+#include "BrowserScanFixture.h"
+#include "BrowserTestTree.h"
+#include "ListWait.h"
+#include "TreeClick.h"
+#include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
+#include "browser/model/ListModel.h"
+#include "browser/model/NodeManager.h"
+#include "browser/views/Container.h"
+#include "browser/views/HeaderCtrl.h"
+#include "browser/views/IconCtrl.h"
+#include "browser/views/Icons.h"
+#include "browser/views/ListCtrl.h"
+#include "browser/preview/PreviewPane.h"
+#include "platform/Sync.h"
+
+using namespace FileSelCtrl;
+
+namespace {
+
+CFileNode* AddFile(CFileNode* parent, const std::string& name, bool deleted) {
+    auto* p = new browsertest::Props;
+    p->name = name;
+    p->size = 1000;
+    p->attributes = kAttrArchive;
+    p->state = deleted ? kStateDeleted : 0;
+    CFileNode* n = CreateFileNode().release();
+    n->SetFileProperties(p);
+    parent->AddChild(n);
+    return n;
+}
+
+class BrowserReadyState : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A message the browser would show in a box is a finding here, never a wait.
+        SetBrowserMessageFunction([](const std::string& text) { ADD_FAILURE() << "the browser said: " << text; });
+        browser = testutil::OpenEmptyBrowser();
+        container = browser->Container();
+        root = browsertest::Root();
+        browsertest::Add(root, "Album", true);
+        AddFile(root, "kept.txt", false);
+        AddFile(root, "deleted.txt", true);
+        CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+        manager.AddFileSystemNode(root, nullptr, nullptr, true);
+        while (manager.ProcessPending(kInfinite)) {
+        }
+        container->Left()->SelectTree(kTabPath);
+        ASSERT_NE(Volume(), nullptr);
+        QApplication::processEvents();
+        container->Left()->PathTree()->SelectNodeItem(Volume());
+        testutil::WaitForRows();
+        container->Right()->SetViewMode(true);
+        QApplication::processEvents();
+        testutil::WaitForRows();
+    }
+    void TearDown() override {
+        SetBrowserMessageFunction(nullptr);
+        browser->SetBuildState(false);
+        browser->ClearAll();
+        browsertest::Free(root);
+    }
+    static CBindingNode* Volume() {
+        const auto* volumes = CFileVirtualNodeManager::Instance().PathRoot()->GetChildren();
+        return volumes && !volumes->empty() ? (*volumes)[0] : nullptr;
+    }
+    CFileListCtrl* Details() const { return container->Right()->Details(); }
+    CHeaderCtrlEx* Header() const { return static_cast<CHeaderCtrlEx*>(Details()->horizontalHeader()); }
+    // The row of a name in the shown list, -1 when absent.
+    int RowOf(const std::string& name) const {
+        CFileListData& list = CFileListData::GetCurrent();
+        for (int r = 0; r < list.GetCount(); ++r) {
+            RefHolder<FileList_Item> row(list.GetItem(r));
+            if (row && row->name == name) return r;
+        }
+        return -1;
+    }
+    u32 CheckOf(int row) const {
+        RefHolder<FileList_Item> item(CFileListData::GetCurrent().GetItem(row));
+        return item ? item->GetCheckState() : 0;
+    }
+
+    CFileSelCtrl* browser = nullptr;
+    CFileSelCtrlContainer* container = nullptr;
+    CFileSystemNode* root = nullptr;
+};
+
+TEST_F(BrowserReadyState, AResetOrScanningBrowserTakesNoChecksNorEnterUntilTheScanStops) {
+    CFileListCtrl* list = Details();
+    CFileListQtModel* model = list->ListModel();
+    CFileIconCommand* bar = container->Right()->Icons()->Bar();
+    // A click on the header's box while it takes none presses the column: the rows may move.
+    int file = RowOf("kept.txt");
+    int folder = RowOf("Album");
+    ASSERT_GE(file, 0);
+    ASSERT_GE(folder, 0);
+
+    // Just reset, and then while a scan adds files: nothing is ready.
+    for (const char* when : {"after the reset", "while a scan runs"}) {
+        if (std::string(when) == "while a scan runs") browser->SetBuildState(true);
+        EXPECT_FALSE(model->IsReady()) << when;
+        EXPECT_FALSE(container->Right()->Icons()->List()->IsReady()) << when;
+        EXPECT_FALSE(Header()->IsCheckAllowed()) << when;
+        EXPECT_FALSE(bar->IsActive()) << when;
+        const u32 before = CheckOf(file);
+        browsertest::ClickCheckBox(list, model->index(file, kColumnName));
+        EXPECT_EQ(CheckOf(file), before) << when << ": the row's box took a click";
+        const u32 listBefore = CFileListData::GetCurrent().GetCheckState();
+        QTest::mouseClick(Header()->viewport(), Qt::LeftButton, {}, Header()->CheckRect(kColumnName).center());
+        EXPECT_EQ(CFileListData::GetCurrent().GetCheckState(), listBefore) << when << ": the header's box took a click";
+        file = RowOf("kept.txt");
+        folder = RowOf("Album");
+        list->SelectRow(folder);
+        QTest::keyClick(list, Qt::Key_Return);
+        EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << when << ": Enter opened the folder";
+    }
+
+    // While nothing may be checked the boxes show unchecked, whatever the rows say.
+    EXPECT_EQ(Header()->CheckImage(), kImageUnchecked);
+    EXPECT_EQ(bar->CheckImage(), kImageUnchecked);
+
+    // The scan stopped: the boxes show the list's state again, and the same clicks work.
+    browser->SetBuildState(false);
+    EXPECT_EQ(Header()->CheckImage(), CFileListData::GetCurrent().GetCheckState());
+    EXPECT_EQ(bar->CheckImage(), CFileListData::GetCurrent().GetCheckState());
+    EXPECT_TRUE(model->IsReady());
+    EXPECT_TRUE(Header()->IsCheckAllowed());
+    EXPECT_TRUE(bar->IsActive());
+    const u32 before = CheckOf(file);
+    browsertest::ClickCheckBox(list, model->index(file, kColumnName));
+    EXPECT_NE(CheckOf(file), before) << "the row's box";
+    QTest::mouseClick(Header()->viewport(), Qt::LeftButton, {}, Header()->CheckRect(kColumnName).center());
+    const u32 all = CFileListData::GetCurrent().GetCheckState();
+    EXPECT_TRUE(all == kImageChecked || all == kImageUnchecked) << "the header's box checks or unchecks every row";
+
+    // A double click on the check-box zone opens nothing; on the name it enters the folder.
+    folder = RowOf("Album");
+    const QRect folderRow = list->visualRect(model->index(folder, kColumnName));
+    list->SelectRow(folder);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, QPoint(kCheckZoneRight, folderRow.center().y()));
+    EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, QPoint(kCheckZoneRight + 8, folderRow.center().y()));
+    testutil::WaitForRows();
+    ASSERT_NE(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume());
+    EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder()->GetName(), "Album");
+}
+
+TEST_F(BrowserReadyState, AnEmptyFolderSaysItLoadsUntilReadyThenThatItIsEmpty) {
+    CFileListCtrl* list = Details();
+    const int folder = RowOf("Album");
+    ASSERT_GE(folder, 0);
+    RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(folder));
+    container->Left()->PathTree()->SelectNodeItem(row->folderNode);
+    testutil::WaitForRows();
+    ASSERT_EQ(list->ListModel()->rowCount(), 0);
+    browser->SetBuildState(true);
+    QApplication::processEvents();
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-loading-en.png"))));
+    // The text is drawn in the first band, centred: its pixels are the empty-list grey.
+    auto hasText = [&] {
+        const QImage band = list->viewport()->grab(QRect(0, 0, list->viewport()->width(), kRowHeight)).toImage();
+        int dark = 0;
+        for (int y = 0; y < band.height(); ++y)
+            for (int x = 0; x < band.width(); ++x) dark += qGray(band.pixel(x, y)) < 160;
+        return dark;
+    };
+    const int loading = hasText();
+    EXPECT_GT(loading, 0) << "no loading text";
+    browser->SetBuildState(false);
+    QApplication::processEvents();
+    const int empty = hasText();
+    EXPECT_GT(empty, 0) << "no empty-folder text";
+    // "Loading,Please wait..." and "This folder is empty!" differ in their drawn pixels.
+    EXPECT_NE(loading, empty);
+}
+
+TEST_F(BrowserReadyState, TheDetailsListMarksDeletedFilesAndDrawsTheChosenRowInTheSkinsColour) {
+    browser->SetBuildState(false);
+    CFileListCtrl* list = Details();
+    CFileListQtModel* model = list->ListModel();
+    const int kept = RowOf("kept.txt");
+    const int deleted = RowOf("deleted.txt");
+    ASSERT_GE(kept, 0);
+    ASSERT_GE(deleted, 0);
+    EXPECT_EQ(list->rowHeight(0), kRowHeight);
+    EXPECT_EQ(kRowHeight, 32);
+    EXPECT_TRUE(model->data(model->index(deleted, kColumnName), kRoleDeleted).toBool());
+    EXPECT_FALSE(model->data(model->index(kept, kColumnName), kRoleDeleted).toBool());
+    EXPECT_FALSE(model->data(model->index(RowOf("Album"), kColumnName), kRoleDeleted).toBool());
+
+    // The two files have the same picture: only the deleted one's carries the mark.
+    list->SelectRow(RowOf("Album"));
+    QApplication::processEvents();
+    const QImage shot = list->viewport()->grab().toImage();
+    auto picture = [&](int row) {
+        const QRect r = list->visualRect(model->index(row, kColumnName));
+        return shot.copy(QRect(r.left(), r.top(), kCheckZoneRight + 24, r.height()));
+    };
+    EXPECT_FALSE(picture(kept) == picture(deleted)) << "no deleted-file mark";
+    ASSERT_FALSE(SkinImage(kLostFileImage).isNull()) << "the shipped skin has the mark";
+
+    // The chosen row is filled with the skin's colour, beyond its texts.
+    list->SelectRow(kept);
+    QApplication::processEvents();
+    const QRect r = list->visualRect(model->index(kept, kColumnType));
+    const QImage row = list->viewport()->grab(r).toImage();
+    EXPECT_EQ(QColor(row.pixel(row.width() - 2, 2)), FromColour(Skin().listSelected));
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-deleted-marks-en.png"))));
+
+    // The preview pane beside it: the texts stand the reserve and the gap below the frame, and
+    // frame, gap and texts are centred in the pane together.
+    CWndPreview* pane = container->Right()->Preview();
+    ASSERT_TRUE(pane->isVisible());
+    const QRect frame = pane->FrameRect();
+    const QRect labels = pane->LabelRect();
+    ASSERT_FALSE(labels.isEmpty());
+    EXPECT_EQ(labels.top(), frame.top() + frame.height() + kPaneReserve + kPaneTextGap);
+    const int block = frame.height() + kPaneReserve + kPaneTextGap + labels.height();
+    EXPECT_LE(std::abs(frame.top() - (pane->height() - block) / 2), 1);
+}
+
+}  // namespace
