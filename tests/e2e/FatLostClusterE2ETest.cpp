@@ -4,7 +4,9 @@
 // their names and data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <string_view>
 #include <map>
 #include <string>
 #include <vector>
@@ -85,6 +87,73 @@ TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFold
     EXPECT_GT(inFirstCluster, 0u);
     EXPECT_GT(inLostFolders, kFiles / 2);
     EXPECT_EQ(inFirstCluster + inLostFolders, size_t(kFiles));
+}
+
+// A folder whose own entry is gone, but whose ".." names a folder the walk from the root found,
+// comes back in its place under a "DIR" name with its files, not below "Lost Folders"; so does a
+// folder whose ".." names the root.
+TEST(FatLostClusterE2E, AFolderWithoutItsEntryComesBackUnderTheParentItsDotDotNames) {
+    const std::string missing = MissingTools({"mmd", "mcopy"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string image = tmp.File("tree.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
+    for (const char* folder : {"::/ALPHA", "::/ALPHA/BETA", "::/GAMMA"}) {
+        ASSERT_TRUE(RunQuiet("mmd -i " + image + " " + folder)) << folder;
+    }
+    const std::string source = tmp.File("INNER.TXT");
+    std::ofstream(source, std::ios::binary | std::ios::trunc) << Content(7);
+    const std::string sourceHash = testutil::Sha256File(source);
+    ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + source + " ::/ALPHA/BETA/INNER.TXT"));
+    ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + source + " ::/GAMMA/OUTER.TXT"));
+
+    // The 8.3 entries of BETA (in ALPHA) and of GAMMA (in the root) are zeroed: name, attributes
+    // and all. Their folders' own "." and ".." stay.
+    std::vector<u8> bytes = testutil::ReadFileBytes(image);
+    constexpr u8 kFolderAttribute = 0x10;
+    constexpr size_t kEntryBytes = 32;
+    for (const std::string name : {"BETA       ", "GAMMA      "}) {
+        std::string needle = name;
+        needle.push_back(char(kFolderAttribute));
+        const std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        size_t zeroed = 0;
+        for (size_t at = all.find(needle); at != std::string_view::npos; at = all.find(needle, at + 1)) {
+            if (at % kEntryBytes != 0) continue;
+            std::fill(bytes.begin() + long(at), bytes.begin() + long(at + kEntryBytes), u8(0));
+            ++zeroed;
+        }
+        ASSERT_EQ(zeroed, 1u) << name;
+    }
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+
+    const std::string out = tmp.File("recovered");
+    const std::vector<std::string> args = {"--image",   image, "--mode", "complete", "--volume", "disk:0",
+                                           "--recover", out,   "--json", tmp.File("run.json")};
+    ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("run.log")), 0);
+
+    // Below the volume's tree folder: ALPHA/DIRn/INNER.TXT and DIRm/OUTER.TXT.
+    auto isDirName = [](const std::string& n) {
+        return n.size() > 3 && n.compare(0, 3, "DIR") == 0 && n.find_first_not_of("0123456789", 3) == std::string::npos;
+    };
+    bool inner = false;
+    bool outer = false;
+    for (const std::string& f : e2e::ListFiles(out)) {
+        if (testutil::Sha256File(out + "/" + f) != sourceHash) continue;
+        EXPECT_EQ(f.find("Lost Folders"), std::string::npos) << f;
+        std::vector<std::string> parts;
+        for (size_t from = 0, slash = 0; slash != std::string::npos; from = slash + 1) {
+            slash = f.find('/', from);
+            parts.push_back(f.substr(from, slash - from));
+        }
+        const size_t n = parts.size();
+        if (n >= 3 && parts[n - 1] == "INNER.TXT" && isDirName(parts[n - 2]) && parts[n - 3] == "ALPHA") inner = true;
+        if (n >= 3 && parts[n - 1] == "OUTER.TXT" && isDirName(parts[n - 2]) && parts[n - 3].rfind("FAT32", 0) == 0) {
+            outer = true;
+        }
+    }
+    EXPECT_TRUE(inner) << "INNER.TXT not at ALPHA/DIRn/INNER.TXT";
+    EXPECT_TRUE(outer) << "OUTER.TXT not at DIRn/OUTER.TXT below the root";
 }
 
 }  // namespace
