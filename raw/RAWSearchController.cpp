@@ -95,6 +95,7 @@ void CRAWSearchController::BeginSearch() {
     m_sectorSize = m_device->GetSectorSize();
     if (m_sectorSize == 0) return;
     if (!m_ring.Init(m_device, 0, m_sectorSize, m_blockSectors, kRingBlocks)) return;
+    m_registry.BeginScan();
     BuildStageTable();
     if (!m_stages) return;
     m_blockBytes = size_t(m_sectorSize) * m_blockSectors;

@@ -33,6 +33,9 @@ public:
         b = 0;
     }
 
+    // A new scan begins: what an analyser keeps about the device from one file to the next goes.
+    virtual void BeginScan() {}
+
     // The file-type id this analyser stands for; the controller copies it into a booked record.
     u32 GetAnalyserTypeId() const { return m_typeId; }
 
