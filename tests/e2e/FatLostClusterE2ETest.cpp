@@ -35,27 +35,35 @@ std::string Content(u32 seed) {
 
 std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFolders) {
-    const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
-    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
-    testutil::TempDir tmp;
-    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
-    const std::string image = tmp.File("deep.img");
-    ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
+constexpr u32 kFiles = 24;
 
-    // Each file takes a data cluster between two of the folder's clusters, so the folder's
-    // clusters (16 entries each, 3 per long-named file) are spread over the volume.
-    constexpr u32 kFiles = 24;
+std::string SpreadName(u32 i) { return "spread file number " + std::to_string(100 + i) + ".txt"; }
+
+// fat32-basic with a deleted folder "Spread" of kFiles long-named files. Each file takes a data
+// cluster between two of the folder's clusters, so the folder's clusters (16 entries each, 3 per
+// long-named file) are spread over the volume.
+void MakeSpreadImage(const testutil::TempDir& tmp, const std::string& image,
+                     std::map<std::string, std::string>& contentByName) {
+    ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
     ASSERT_TRUE(RunQuiet("mmd -i " + image + " ::/Spread"));
-    std::map<std::string, std::string> contentByName;
     for (u32 i = 0; i < kFiles; ++i) {
-        const std::string name = "spread file number " + std::to_string(100 + i) + ".txt";
+        const std::string name = SpreadName(i);
         const std::string source = tmp.File("source.txt");
         std::ofstream(source, std::ios::binary | std::ios::trunc) << Content(i);
         ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + source + " \"::/Spread/" + name + "\"")) << name;
         contentByName[name] = testutil::Sha256File(source);
     }
     ASSERT_TRUE(RunQuiet("mdeltree -i " + image + " ::/Spread"));
+}
+
+TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFolders) {
+    const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string image = tmp.File("deep.img");
+    std::map<std::string, std::string> contentByName;
+    ASSERT_NO_FATAL_FAILURE(MakeSpreadImage(tmp, image, contentByName));
 
     const std::string out = tmp.File("recovered");
     const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0",
@@ -87,6 +95,67 @@ TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFold
     EXPECT_GT(inFirstCluster, 0u);
     EXPECT_GT(inLostFolders, kFiles / 2);
     EXPECT_EQ(inFirstCluster + inLostFolders, size_t(kFiles));
+}
+
+// A later cluster of a deleted folder is read strictly: its entries end at the first one that
+// names a cluster outside the volume, for what follows it is taken for other data; the files
+// listed before it still come back.
+TEST(FatLostClusterE2E, ALostClustersEntriesEndAtOneThatNamesAClusterOutsideTheVolume) {
+    const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string image = tmp.File("deep.img");
+    std::map<std::string, std::string> contentByName;
+    ASSERT_NO_FATAL_FAILURE(MakeSpreadImage(tmp, image, contentByName));
+
+    // Where each file's 8.3 entry lies: after its two long-name entries, the second of which
+    // (stored first) holds the name's last 13 characters, their 6th to 11th from its byte 14.
+    constexpr size_t kEntry = 32;
+    constexpr size_t kCluster = 512;
+    std::vector<u8> bytes = testutil::ReadFileBytes(image);
+    const std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::map<u32, size_t> shortEntryOf;
+    for (u32 i = 0; i < kFiles; ++i) {
+        const std::string tail = SpreadName(i).substr(13);
+        std::string utf16;
+        for (char ch : tail) utf16 += std::string{ch, '\0'};
+        const size_t piece = all.find(utf16.substr(10, 12));
+        ASSERT_NE(piece, std::string_view::npos) << tail;
+        ASSERT_EQ(piece % kEntry, 14u) << tail;
+        shortEntryOf[i] = piece / kEntry * kEntry + 2 * kEntry;
+    }
+    // A file past the first cluster whose entries and the previous file's 8.3 entry share one
+    // cluster: that 8.3 entry gets a first cluster far outside the volume.
+    u32 target = kFiles;
+    for (u32 i = 8; i < kFiles && target == kFiles; ++i) {
+        const size_t previous = shortEntryOf[i - 1];
+        if (previous / kCluster == (shortEntryOf[i] - 2 * kEntry) / kCluster) target = i;
+    }
+    ASSERT_LT(target, kFiles);
+    const size_t corrupt = shortEntryOf[target - 1];
+    WriteLE16(bytes.data() + corrupt + 20, 0x0FFF);
+    WriteLE16(bytes.data() + corrupt + 26, 0xFFF0);
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+
+    const std::string out = tmp.File("recovered");
+    const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0",
+                                           "--recover", out, "--json", tmp.File("run.json")};
+    ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("run.log")), 0);
+    std::map<std::string, std::string> pathByHash;
+    for (const std::string& f : e2e::ListFiles(out)) pathByHash[testutil::Sha256File(out + "/" + f)] = f;
+    for (u32 i = 0; i < kFiles; ++i) {
+        if (i == target - 1) continue;
+        const bool after = shortEntryOf[i] / kCluster == corrupt / kCluster && shortEntryOf[i] > corrupt;
+        const bool before = shortEntryOf[i] / kCluster == corrupt / kCluster && shortEntryOf[i] < corrupt;
+        const bool found = pathByHash.count(contentByName[SpreadName(i)]) != 0;
+        if (after) {
+            EXPECT_FALSE(found) << SpreadName(i) << " follows the damaged entry";
+        } else if (before) {
+            EXPECT_TRUE(found) << SpreadName(i) << " precedes the damaged entry";
+        }
+    }
+    EXPECT_EQ(pathByHash.count(contentByName[SpreadName(target)]), 0u);
 }
 
 // A folder whose own entry is gone, but whose ".." names a folder the walk from the root found,
