@@ -423,7 +423,8 @@ void CFATQuickWalker::PlaceLostFolders() {
             CFileNode* under = parent != cluster ? KnownFolder(parent) : nullptr;
             if (under == nullptr) under = LostFoldersNode();
             if (under == nullptr) return;
-            ReleaseTrace("Build Cluster %d Sector %llu", int(cluster), static_cast<unsigned long long>(ClusterSector(cluster)));
+            ReleaseTrace("Build Cluster %d Sector %llu", int(cluster),
+                         static_cast<unsigned long long>(ClusterSector(cluster)));
             char name[32];
             std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
             CFileNode* dir = MakeLostFolderNode(name, cluster, parent).release();
@@ -518,8 +519,8 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
             old->SetFileProperties(node->GetFileProperties());
             node->SetFileProperties(before);
             CFATFileProperties* op = FatProps(node);
-            DebugTrace("Discard a directory named %s, cur: %x, parent:%x", op->GetName(), unsigned(op->GetFirstCluster()),
-                       unsigned(op->GetParentCluster()));
+            DebugTrace("Discard a directory named %s, cur: %x, parent:%x", op->GetName(),
+                       unsigned(op->GetFirstCluster()), unsigned(op->GetParentCluster()));
             kept = false;
             return;
         }

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "devices/CachedStorageDevice.h"
@@ -84,8 +85,8 @@ bool FixupsHold(const u8* r, u32 sectors, u16 usn) {
 bool FormatNtfsStepTime(const char* label, i64 sector, u64 elapsedMs, std::string& line) {
     if (elapsedMs <= kNtfsSlowStepMs) return false;
     char text[512];
-    std::snprintf(text, sizeof(text), "%s curSector %" PRId64 " dwElapsedTime %u \n", label, static_cast<int64_t>(sector),
-                  unsigned(std::min<u64>(elapsedMs, 0xFFFFFFFFu)));
+    std::snprintf(text, sizeof(text), "%s curSector %" PRId64 " dwElapsedTime %u \n", label,
+                  static_cast<int64_t>(sector), unsigned(std::min<u64>(elapsedMs, std::numeric_limits<u32>::max())));
     line = text;
     return true;
 }
