@@ -129,7 +129,9 @@ int main(int argc, char** argv) {
     }
     const bool dense = content == "dense";
     if (image.empty()) {
-        image = scanbench::TempPath(std::string(dense ? "morvenda-raw-dense-" : "morvenda-raw-bench-") +
+        // The dense image's name changes with what the script puts in it, so that an image kept
+        // from an earlier script is not taken for it.
+        image = scanbench::TempPath(std::string(dense ? "morvenda-raw-dense-rm-" : "morvenda-raw-bench-") +
                                     std::to_string(sizeMiB) + "M.img");
         const auto make = [&] { return dense ? MakeDenseImage(image, sizeMiB) : MakeImage(image, sizeMiB); };
         if (!scanbench::KeepOrMakeImage("raw_scan_bench", image, make)) return 1;
