@@ -1,5 +1,6 @@
 #include "engine/LostFileCollector.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "devices/ScanOptions.h"
@@ -19,6 +20,13 @@ namespace {
 constexpr u8 kFolderState = 0x10;
 constexpr u64 kNoSector = ~u64(0);
 constexpr const char* kDefaultNameText = "Morvenda_";
+
+// The bytes from a sector to the device's end, 0 past it; without a device, no bound.
+u64 BytesToDeviceEnd(IStorageDevice* device, u64 sector) {
+    if (!device) return ~u64(0);
+    const u64 total = device->GetTotalSectors();
+    return sector < total ? (total - sector) * device->GetSectorSize() : 0;
+}
 
 // The longest prefix of text of at most `bytes` bytes that does not end inside a UTF-8 sequence.
 std::string CutAtCharacter(const std::string& text, size_t bytes) {
@@ -147,7 +155,11 @@ bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, 
             work.SetSecondText(record.secondText);
         }
         if (record.size == 0) continue;
-        work.size = record.size;
+        // A walk reads what its own bytes say; on a disk smaller than the RAW search's ring the
+        // whole walk happens here, and a length field of a few gigabytes must not make a file
+        // larger than the disk it lies on.
+        work.size = std::min(record.size, BytesToDeviceEnd(reader, record.startSector));
+        if (work.size == 0) continue;
         work.startSector = record.startSector;
         work.fileType = record.fileType;
         work.analyser = record.analyser;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 #include "devices/StorageDevice.h"
 #include "engine/RawFileInfo.h"
@@ -82,7 +83,6 @@ u32 AsfStreamType(const u8* bytes, i32 length) {
 constexpr u32 kRmClassifyBytes = 1024;
 constexpr u32 kRmVideoSpan = 160;
 constexpr const char* kRmVideoStream = "Video Stream";
-constexpr u8 kRmIndexMarker[20] = {'I', 'N', 'D', 'X', 0, 0, 0, 0x14, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0};
 constexpr u32 kRmMarkerOverlap = 32;
 constexpr u32 kRmOverlapSpan = 64;
 constexpr const char* kRmChunks[] = {"PROP", "MDPR", "CONT", "DATA", "INDX"};
@@ -304,11 +304,64 @@ u32 FileRM_RMVBAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* r
         return 1;
     }
 
-    const u32 s = w.window.sectorSize;
+    return FindIndexEnd(record, reader, w.window, first, bound);
+}
+
+u32 FileRM_RMVBAnalyser::FindIndexEnd(CRawFileInfo& record, IStorageDevice* reader, ReadWindow& window,
+                                      const u8* first, u64 bound) {
+    const u64 s = window.sectorSize;
+    const u64 start = record.startSector;
+    const u64 total = reader->GetTotalSectors();
+    u32 available = 0;
+    if (s == 0 || start >= total || !ReadWindowGetBytes(window, 0, &available) || available < s) {
+        return WalkToIndexEnd(record, window, bound);
+    }
+    // The file's own first sector has no bytes before it.
+    CRmIndexMarkerScan::Hit hit;
+    if (CRmIndexMarkerScan::SectorHit(first, u32(s), nullptr, hit)) {
+        record.size = hit.offset + CRmIndexMarkerScan::kMarkerBytes;
+        return 1;
+    }
+    // The walk looks at the sectors k = 1, 2, ... while k x s stays within the bound, reading
+    // them in windows of the file's own; the first window that starts at the device's end reads
+    // nothing, and the walk then ends one sector before it. Sectors of the last window past the
+    // end read as zeros: only the first of them can hold the marker, across its start.
+    const u64 lastByBound = bound / s;
+    const u64 failsAt = (total - start + kReadWindowSectors - 1) / kReadWindowSectors * kReadWindowSectors;
+    const u64 lastLooked = std::min(lastByBound, failsAt - 1);
+    const u64 lastOnDevice = std::min(lastLooked, total - 1 - start);
+    if (lastOnDevice >= 1) {
+        bool answered = false;
+        const bool found = m_markerScan.FirstHit(reader, start + 1, start + lastOnDevice, hit, answered);
+        if (!answered) return WalkToIndexEnd(record, window, bound);
+        if (found) {
+            const u64 at = (hit.sector - start) * s;
+            record.size = hit.within ? at + hit.offset + CRmIndexMarkerScan::kMarkerBytes : at + s;
+            return 1;
+        }
+    }
+    const u64 zeroSector = total - start;
+    if (zeroSector <= lastLooked && zeroSector % kReadWindowSectors != 0) {
+        u8 tail[CRmIndexMarkerScan::kLookBack];
+        if (!m_markerScan.DeviceTail(reader, tail)) return WalkToIndexEnd(record, window, bound);
+        const std::vector<u8> zeros(s, 0);
+        if (CRmIndexMarkerScan::SectorHit(zeros.data(), u32(s), tail, hit)) {
+            record.size = (zeroSector + 1) * s;
+            return 1;
+        }
+    }
+    record.size = failsAt <= lastByBound ? (failsAt - 1) * s : (lastByBound + 1) * s;
+    return 1;
+}
+
+u32 FileRM_RMVBAnalyser::WalkToIndexEnd(CRawFileInfo& record, ReadWindow& window, u64 bound) {
+    // The shared scan may have read into the buffer behind the window since it was last used.
+    ReadWindowOpen(window, window.device, record.startSector);
+    const u32 s = window.sectorSize;
     u64 p = 0;
     bool failed = false;
     while (p <= bound) {
-        const u8* bytes = WindowBytes(w.window, p, s);
+        const u8* bytes = WindowBytes(window, p, s);
         if (!bytes) {
             failed = true;
             break;
@@ -317,14 +370,15 @@ u32 FileRM_RMVBAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* r
             p += s;
             continue;
         }
-        if (const u8* m = FindBytes(bytes, static_cast<i32>(s), kRmIndexMarker, sizeof kRmIndexMarker)) {
-            p += static_cast<u64>(m - bytes) + sizeof kRmIndexMarker;
+        using Marker = CRmIndexMarkerScan;
+        if (const u8* m = FindBytes(bytes, static_cast<i32>(s), Marker::kMarker, Marker::kMarkerBytes)) {
+            p += static_cast<u64>(m - bytes) + Marker::kMarkerBytes;
             break;
         }
         // The marker may straddle the previous sector's end.
         const u64 from = p > kRmMarkerOverlap ? p - kRmMarkerOverlap : p;
-        const u8* around = WindowBytes(w.window, from, kRmOverlapSpan);
-        if (around && FindBytes(around, static_cast<i32>(kRmOverlapSpan), kRmIndexMarker, sizeof kRmIndexMarker)) {
+        const u8* around = WindowBytes(window, from, kRmOverlapSpan);
+        if (around && FindBytes(around, static_cast<i32>(kRmOverlapSpan), Marker::kMarker, Marker::kMarkerBytes)) {
             p += s;
             break;
         }

@@ -3,6 +3,9 @@
 // objects or packets: RIFF (WAV, AVI and the RIFF forms of cursors and drawings), AIFF, ASF,
 // RealMedia, Ogg, MPEG program streams, MIDI and Monkey's Audio.
 #include "raw/RawFileAnalyser.h"
+#include "raw/RealMediaIndexScan.h"
+
+struct ReadWindow;
 
 class FileRIFFAnalyser : public IRawFileAnalyser {
 public:
@@ -35,10 +38,17 @@ public:
     FileRM_RMVBAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
     u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    void BeginScan() override { m_markerScan.Reset(); }
 
 private:
     void Classify(const u8* bytes, u32 length);
+    // The end-marker search of a file with a video stream, through the scan shared by the
+    // sightings of the device; `first` is the file's first sector as read.
+    u32 FindIndexEnd(CRawFileInfo& record, IStorageDevice* reader, ReadWindow& window, const u8* first, u64 bound);
+    // The same search walked over the file's own sectors, where the shared scan cannot answer.
+    u32 WalkToIndexEnd(CRawFileInfo& record, ReadWindow& window, u64 bound);
     u32 m_plain = 1;  // 0 once a video stream was seen
+    CRmIndexMarkerScan m_markerScan;
 };
 
 class CFileOggAnalyser : public IRawFileAnalyser {

@@ -196,7 +196,8 @@ u32 FileSVGAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     bool tag = false;
     for (const char* t : kSvgTags) {
         const u32 n = static_cast<u32>(std::strlen(t));
-        tag = tag || FindBytes(sector, kHeaderSearchBytes, reinterpret_cast<const u8*>(t), n) != nullptr;
+        tag = tag || FindBytes(sector, HeaderBytes(kSmallestSector, kHeaderSearchBytes), reinterpret_cast<const u8*>(t),
+                               n) != nullptr;
     }
     if (!tag) return 0;
     record.fileType = kType;

@@ -26,8 +26,10 @@ public:
 class FileSVGAnalyser : public IRawFileAnalyser {
 public:
     static constexpr u32 kType = 91;
-    // The header check sees one sector; the smallest a device has.
-    static constexpr u32 kHeaderSearchBytes = 512;
+    // The opening tag is looked for this far into the file, as far as the caller's bytes go; the
+    // smallest sector is always there.
+    static constexpr u32 kHeaderSearchBytes = 2048;
+    static constexpr u32 kSmallestSector = 512;
     FileSVGAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
     u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;

@@ -17,6 +17,8 @@ namespace {
 
 constexpr u32 kSignatureSet = 0;
 constexpr u64 kContinuePollSectors = 64;
+// The most a header check looks past its sector's start.
+constexpr u64 kHeaderLookAheadBytes = 64 * 1024;
 
 // The progress of the RAW search that runs now; one runs at a time, on the scan thread.
 std::atomic<IProgress*> g_continueHolder{nullptr};
@@ -27,13 +29,16 @@ bool StopRequested() { return GetScanOptions().IsStopRequested(); }
 // header states (the file is not walked then) that runs past the end of the device is no match
 // either: a few bytes that happen to look like a header (an MP3 frame holding "FWS") would
 // otherwise be written out as gigabytes of zeros.
-u32 TryHeader(IRawFileAnalyser* analyser, const u8* sector, CRawFileInfo& record, u64 bytesToEnd) {
+// `held` is how many bytes from the sector's start the scanned block holds.
+u32 TryHeader(IRawFileAnalyser* analyser, const u8* sector, u32 held, CRawFileInfo& record, u64 bytesToEnd) {
     u32 result = 0;
+    analyser->SetHeaderBytes(held);
     try {
         result = analyser->CheckFileHeader(sector, record);
     } catch (...) {
         result = 0;
     }
+    analyser->SetHeaderBytes(0);
     if (result != 0 && record.size > bytesToEnd) result = 0;
     // What a check that said no wrote into the record must not reach the next analyser or file.
     if (result == 0) record = CRawFileInfo();
@@ -90,6 +95,7 @@ void CRAWSearchController::BeginSearch() {
     m_sectorSize = m_device->GetSectorSize();
     if (m_sectorSize == 0) return;
     if (!m_ring.Init(m_device, 0, m_sectorSize, m_blockSectors, kRingBlocks)) return;
+    m_registry.BeginScan();
     BuildStageTable();
     if (!m_stages) return;
     m_blockBytes = size_t(m_sectorSize) * m_blockSectors;
@@ -102,13 +108,13 @@ u64 CRAWSearchController::BytesToEnd(u64 sector) const {
     return sector < total ? (total - sector) * m_sectorSize : 0;
 }
 
-IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, u64 sectorNumber, CRawFileInfo& record,
+IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, u64 sectorNumber, u32 held, CRawFileInfo& record,
                                                     bool& stopped) {
     const u64 bytesToEnd = BytesToEnd(sectorNumber);
     const u8 stage = (*m_stages)[CRawFileAnalyserRegistry::Signature2Key(sector)];
     if (stage & kStage4) {
         IRawFileAnalyser* a = m_registry.FindSignature4(CRawFileAnalyserRegistry::Signature4Key(sector));
-        if (a && TryHeader(a, sector, record, bytesToEnd) != 0) return a;
+        if (a && TryHeader(a, sector, held, record, bytesToEnd) != 0) return a;
     }
     if (stage & kStage2) {
         const auto range = m_registry.FindSignature2(CRawFileAnalyserRegistry::Signature2Key(sector));
@@ -116,7 +122,7 @@ IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, u64 sector
         u32 result = 0;
         for (auto it = range.first; it != range.second; ++it) {
             last = it->second;
-            result = TryHeader(last, sector, record, bytesToEnd);
+            result = TryHeader(last, sector, held, record, bytesToEnd);
             if (result == 1) break;
         }
         if (result != 0) return last;
@@ -129,7 +135,7 @@ IRawFileAnalyser* CRAWSearchController::MatchSector(const u8* sector, u64 sector
             stopped = true;
             return nullptr;
         }
-        if (TryHeader(offsetList[k], sector, record, bytesToEnd) != 0) return offsetList[k];
+        if (TryHeader(offsetList[k], sector, held, record, bytesToEnd) != 0) return offsetList[k];
     }
     return nullptr;
 }
@@ -180,7 +186,10 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
             held.reset(new (std::nothrow) CRawFileInfo());
             if (!held) break;
         }
-        IRawFileAnalyser* match = MatchSector(sector, firstSector + i, *held, stopped);
+        // What follows the sector in the block is there to look at; a header check reads no more
+        // than its format needs of it.
+        const u32 left = u32(std::min<u64>((count - i) * m_sectorSize, kHeaderLookAheadBytes));
+        IRawFileAnalyser* match = MatchSector(sector, firstSector + i, left, *held, stopped);
         if (stopped) break;
         if (!match) continue;
         held->startSector = firstSector + i;

@@ -62,7 +62,8 @@ private:
     enum SignatureStage : u8 { kStageNone = 0, kStage4 = 1, kStage2 = 2 };
 
     void BuildStageTable();
-    IRawFileAnalyser* MatchSector(const u8* sector, u64 sectorNumber, CRawFileInfo& record, bool& stopped);
+    // `held`: the bytes from the sector's start that the scanned block holds.
+    IRawFileAnalyser* MatchSector(const u8* sector, u64 sectorNumber, u32 held, CRawFileInfo& record, bool& stopped);
     // The bytes of the device from the sector on; 0 past its end.
     u64 BytesToEnd(u64 sector) const;
     // Whether the sector carries the fixed bytes of any analyser whose signature is not at its start.

@@ -33,12 +33,31 @@ public:
         b = 0;
     }
 
+    // A new scan begins: what an analyser keeps about the device from one file to the next goes.
+    virtual void BeginScan() {}
+
     // The file-type id this analyser stands for; the controller copies it into a booked record.
     u32 GetAnalyserTypeId() const { return m_typeId; }
 
+    // How many bytes from the sector's start the caller's buffer holds for the next header check:
+    // the rest of the scanned block, where a format whose mark may lie beyond the first sector
+    // looks for it. 0 (the default) stands for the sector alone. The RAW search sets it around
+    // each check and clears it after, so no other caller's buffer is read past its sector.
+    void SetHeaderBytes(u32 bytes) { m_headerBytes = bytes; }
+
 protected:
+    // The bytes a header check may read from the sector's start: at least `sectorBytes` (what
+    // every caller's buffer holds), more where the caller said so, never more than `wanted`.
+    u32 HeaderBytes(u32 sectorBytes, u32 wanted) const {
+        const u32 held = m_headerBytes > sectorBytes ? m_headerBytes : sectorBytes;
+        return held < wanted ? held : wanted;
+    }
+
     IRawFileAnalyser() = default;
     explicit IRawFileAnalyser(u32 typeId) : m_typeId(typeId) {}
 
     u32 m_typeId = kNoTypeId;
+
+private:
+    u32 m_headerBytes = 0;
 };

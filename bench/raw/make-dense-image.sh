@@ -3,7 +3,8 @@
 # a documents disk is after a quick format: photos (plain JFIF, progressive, with camera Exif),
 # the tool-made samples of tests/data/raw-samples, text documents, archives and sound, laid one
 # after another from sector boundaries, a few of them cut short, with a FAT32 volume full of
-# photos, an empty exFAT and an empty NTFS volume among them. The benchmark makes it once and
+# photos, an empty exFAT and an empty NTFS volume among them; RealMedia audio and video files and
+# stale ".RMF" sightings are among the files. The benchmark makes it once and
 # keeps it; it is never part of the tests.
 #
 #   make-dense-image.sh OUTPUT [SIZE_MIB]      (SIZE_MIB 1024 by default)
@@ -69,6 +70,44 @@ for i, seconds in enumerate([3, 8, 20]):
     w.writeframes(b"".join(int(9000 * math.sin(n / (7 + i))).to_bytes(2, "little", signed=True) * 2
                            for n in range(22050 * seconds)))
     w.close()
+EOF
+# RealMedia, written chunk by chunk as a muxer lays it out: audio alone (sized by its chunks) and
+# with a video stream (sized by its last index chunk), and a few ".RMF" sightings that begin no
+# file, as the stale bytes of a damaged one leave them.
+python3 - <<'EOF'
+import random, struct
+random.seed(23)
+def chunk(tag, body):
+    return tag + struct.pack(">I", 8 + len(body)) + body
+def media(video, packets):
+    head = chunk(b".RMF", struct.pack(">HII", 0, 0, 4 + 2 * video))
+    prop = chunk(b"PROP", bytes(42))
+    mdprs = b""
+    for stream, kind in enumerate([b"Audio Stream"] + ([b"Video Stream"] if video else [])):
+        mime = b"video/x-pn-realvideo" if video and stream else b"audio/x-pn-realaudio"
+        body = struct.pack(">HH", 0, stream) + bytes(28) + bytes([len(kind)]) + kind + bytes([len(mime)]) + mime
+        mdprs += chunk(b"MDPR", body + struct.pack(">I", 0))
+    cont = chunk(b"CONT", struct.pack(">H", 0) + b"\x00\x05Title\x00\x06Author\x00\x00\x00\x00")
+    payloads = [random.randbytes(random.randint(300, 900)) for _ in range(packets)]
+    data = b"".join(struct.pack(">HHHIBB", 0, 12 + len(p), n % 2, n * 40, 0, 2) + p for n, p in enumerate(payloads))
+    data = chunk(b"DATA", struct.pack(">HII", 0, packets, 0) + data)
+    index = chunk(b"INDX", struct.pack(">HIHI", 0, 8, 0, 0) + struct.pack(">HIII", 0, 0, 0, 0) * 8)
+    last = b"INDX" + struct.pack(">IHIHI", 20, 0, 0, 2, 0)
+    return head + prop + mdprs + cont + data + index + last
+# Each ends in a sector whose rest holds stale bytes, as on a disk in use: no index marker ends
+# the search of a video file, which goes on to its bound or the device's end.
+def slack(data):
+    return data + random.randbytes(-len(data) % 512)
+for i, packets in enumerate([400, 1500, 4000]):
+    open(f"pool/clip{i}.rmvb", "wb").write(slack(media(True, packets)))
+for i, packets in enumerate([300, 1200]):
+    open(f"pool/song{i}.rm", "wb").write(slack(media(False, packets)))
+for i in range(2):
+    stale = bytearray(random.randbytes(1536))
+    stale[0:4] = b".RMF"
+    stale[40:44] = b"MDPR"
+    stale[80:92] = b"Video Stream"
+    open(f"pool/stale{i}.rmf", "wb").write(bytes(stale))
 EOF
 zip -q -X pool/texts.zip text0.txt text1.txt text2.txt
 zip -q -X pool/photos.zip pool/photo1.jpg pool/photo2.jpg

@@ -85,6 +85,9 @@ struct FolderContext {
     std::vector<CFileNode*> referenceFolders;  // deleted folders of the tree, and live reference nodes
     std::vector<TreeNodePtr> ownedReferences;  // live reference nodes, freed after the pass
     std::list<CFileNode*> recyclePending;
+    // A cluster no chain leads to is read strictly: its entries end at the first one that is no
+    // entry or names a cluster outside the volume, for what follows is most likely other data.
+    bool strict = false;
 };
 
 class CFATQuickWalker {
@@ -104,6 +107,11 @@ private:
     void PlaceLostFolders();
     void PlaceLostClusters();
     CFileNode* LostFoldersNode();
+    // The folder a ".." cluster names when a walk found it (the root for cluster 0 and for the
+    // FAT32 root cluster); null when it was not found.
+    CFileNode* KnownFolder(u64 cluster) const;
+    // Whether a folder sector seen on the device lies in the volume's clusters.
+    bool HoldsFolderSightings() const;
     TreeNodePtr MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
     // A reference node of a live entry for the revise pass, owned by the context; null when
     // memory runs out.
@@ -161,7 +169,9 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
       m_builder(search.GetBuilder()),
       m_fsCode(dbr.GetFATType()),
       m_spc(dbr.GetSectorsPerCluster()),
-      m_totalSectors(dbr.GetTotalSectors()),
+      // A boot sector may claim more than the device holds (an image cut short, a damaged
+      // field): nothing of the volume lies past the device's end, so no run may reach there.
+      m_totalSectors(std::min<u64>(dbr.GetTotalSectors(), device->GetTotalSectors())),
       m_fat(fat),
       m_sectorSize(device->GetSectorSize()) {
     const FatWalkOptions& options = search.GetWalkOptions();
@@ -265,6 +275,9 @@ void CFATQuickWalker::Run() {
     }
 
     if (rootWalked) DrainQueue();
+    // Every volume whose clusters hold folder sectors gets its "Lost Folders" in one place, first
+    // among the root's additions, whether or not anything comes to hang there.
+    if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
 
@@ -334,6 +347,23 @@ TreeNodePtr CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u
     return node;
 }
 
+bool CFATQuickWalker::HoldsFolderSightings() const {
+    const FatWalkOptions& options = m_search.GetWalkOptions();
+    for (const FatFolderSighting& f : options.folderStarts) {
+        if (IsCluster(f.cluster)) return true;
+    }
+    for (u32 c : options.continuationClusters) {
+        if (IsCluster(c)) return true;
+    }
+    return false;
+}
+
+CFileNode* CFATQuickWalker::KnownFolder(u64 cluster) const {
+    if (cluster == 0 || (m_fsCode == kFsFat32 && cluster == m_rootCluster)) return m_root;
+    const auto it = m_folders.find(cluster);
+    return it != m_folders.end() ? it->second : nullptr;
+}
+
 CFileNode* CFATQuickWalker::LostFoldersNode() {
     if (m_lostFolders == nullptr) {
         m_lostFolders = MakeLostFolderNode(kFatLostFoldersName, kFatLostFoldersId, kFatLostFoldersId).release();
@@ -362,6 +392,7 @@ void CFATQuickWalker::PlaceLostClusters() {
         m_lostFolders->AddChild(dir);
         FolderContext ctx;
         ctx.folder = dir;
+        ctx.strict = true;
         ParseFolderBuffer(cluster.data(), u32(cluster.size()), ctx);
         DrainQueue();
         if (m_runState == kRunStopped) return;
@@ -385,14 +416,21 @@ void CFATQuickWalker::PlaceLostFolders() {
             if (parent == cluster || unreached.count(parent) == 0) tops.emplace_back(cluster, parent);
         }
         if (tops.empty()) tops.push_back(*unreached.begin());
-        if (LostFoldersNode() == nullptr) return;
         bool placed = false;
         for (const auto& [cluster, parent] : tops) {
+            // A folder whose own entry is gone still names its parent in "..": when a walk found
+            // that folder, it goes back there; only a folder whose parent is unknown is lost.
+            CFileNode* under = parent != cluster ? KnownFolder(parent) : nullptr;
+            if (under == nullptr) under = LostFoldersNode();
+            if (under == nullptr) return;
+            ReleaseTrace("Build Cluster %d Sector %llu", int(cluster),
+                         static_cast<unsigned long long>(ClusterSector(cluster)));
             char name[32];
             std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
             CFileNode* dir = MakeLostFolderNode(name, cluster, parent).release();
             if (dir == nullptr) return;
-            m_lostFolders->AddChild(dir);
+            under->AddChild(dir);
+            if (under != m_lostFolders) dir->SetParentId(under->GetId());
             m_folders[cluster] = dir;
             m_queue.push_back(dir);
             placed = true;
@@ -446,7 +484,7 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
         if (consumed < 0) break;
         const u32 left = length - u32(consumed);
         if (left >= 1 && left <= kMaxCarriedBytes) {
-            DebugTrace("Found unproessed buffer, lengh:%d bytes", int(left));
+            ReleaseTrace("Found unproessed buffer, lengh:%d bytes", int(left));
             std::memmove(m_buffer.data(), m_buffer.data() + consumed, left);
             carried = left;
         } else {
@@ -473,7 +511,20 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
         // A folder that holds the new entry (directly or further up) cannot give way to it: its
         // children would be moved below one of themselves.
         const bool oldIsAncestor = IsAncestorOrSelf(old, ctx.folder);
-        if (!oldIsAncestor && CompareDuplicateFolders(old, node) < 0) {
+        const bool newWins = !oldIsAncestor && CompareDuplicateFolders(old, node) < 0;
+        if (newWins && ctx.strict) {
+            // A lost cluster's entry describes the folder better, but the folder keeps its place
+            // in the tree: it only takes the entry's name, times and state.
+            IFileProperties* before = old->GetFileProperties();
+            old->SetFileProperties(node->GetFileProperties());
+            node->SetFileProperties(before);
+            CFATFileProperties* op = FatProps(node);
+            DebugTrace("Discard a directory named %s, cur: %x, parent:%x", op->GetName(),
+                       unsigned(op->GetFirstCluster()), unsigned(op->GetParentCluster()));
+            kept = false;
+            return;
+        }
+        if (newWins) {
             if (old->GetParent() != nullptr) old->GetParent()->RemoveChild(old);
             while (CFileNode* child = old->GetFirstChild()) {
                 old->RemoveChild(child);
@@ -513,6 +564,7 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         CFATDirEntry entry(raw);
         if (!entry.IsValid(false)) {
             runStart = -1;
+            if (ctx.strict) return offset;
             continue;
         }
         if (entry.IsLongNameEntry()) {
@@ -550,7 +602,10 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         }
 
         const u64 cluster = entry.GetFirstCluster();
-        if (cluster > 2 && cluster - 2 >= m_clusterLimit) continue;
+        if (cluster > 2 && cluster - 2 >= m_clusterLimit) {
+            if (ctx.strict) return offset;
+            continue;
+        }
         if (cluster == parentCluster) continue;
 
         PropertiesRef<CFATFileProperties> properties =

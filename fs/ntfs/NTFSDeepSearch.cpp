@@ -1,7 +1,11 @@
 #include "fs/ntfs/NTFSDeepSearch.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "devices/CachedStorageDevice.h"
@@ -15,6 +19,7 @@
 #include "fs/ntfs/NTFSDBR.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSRecord.h"
+#include "platform/Log.h"
 
 namespace {
 
@@ -36,6 +41,38 @@ constexpr u32 kEntryKeyEnd = 72;  // an entry must hold its key's sizes (real si
 constexpr u32 kRestartUsn = 30;
 constexpr u32 kRestartNameOffset = 144;
 
+// Sectors the step timers of the search carry where no one sector stands for the step.
+constexpr i64 kNoStepSector = 0;
+constexpr i64 kEndStepSector = -1;
+
+// Times one step of the search for the debug trace: a step that takes long names itself and its
+// sector there. Nothing is timed while the debug trace is off.
+class NtfsStepTimer {
+public:
+    NtfsStepTimer(const char* label, i64 sector)
+        : m_label(label), m_sector(sector), m_on(DebugTraceEnabled()) {
+        if (m_on) m_start = std::chrono::steady_clock::now();
+    }
+    NtfsStepTimer(const NtfsStepTimer&) = delete;
+    NtfsStepTimer& operator=(const NtfsStepTimer&) = delete;
+    ~NtfsStepTimer() {
+        if (!m_on) return;
+        std::string line;
+        if (FormatNtfsStepTime(m_label, m_sector, ElapsedMs(m_start), line)) DebugTrace("%s", line.c_str());
+    }
+
+    static u64 ElapsedMs(std::chrono::steady_clock::time_point since) {
+        const auto elapsed = std::chrono::steady_clock::now() - since;
+        return u64(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    }
+
+private:
+    const char* m_label;
+    i64 m_sector;
+    bool m_on;
+    std::chrono::steady_clock::time_point m_start{};
+};
+
 bool FixupsHold(const u8* r, u32 sectors, u16 usn) {
     for (u32 i = 1; i <= sectors; ++i) {
         if (ReadLE16(r + i * kUnit - 2) != usn) return false;
@@ -44,6 +81,15 @@ bool FixupsHold(const u8* r, u32 sectors, u16 usn) {
 }
 
 }  // namespace
+
+bool FormatNtfsStepTime(const char* label, i64 sector, u64 elapsedMs, std::string& line) {
+    if (elapsedMs <= kNtfsSlowStepMs) return false;
+    char text[512];
+    std::snprintf(text, sizeof(text), "%s curSector %" PRId64 " dwElapsedTime %u \n", label,
+                  static_cast<int64_t>(sector), unsigned(std::min<u64>(elapsedMs, std::numeric_limits<u32>::max())));
+    line = text;
+    return true;
+}
 
 bool IsNTFSRestartPage(const u8* p, u32 length) {
     if (length < ntfslog::kPageSize || std::memcmp(p, "RSTR", 4) != 0) return false;
@@ -113,7 +159,22 @@ void CNTFSSearchController::FreeCollectors() {
 }
 
 void CNTFSSearchController::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
-    for (const NTFSCandidatePtr& c : m_candidates.Items()) out.push_back(c.get());
+    // Two looks (a preview and the thumbnail worker) may come at once; the lock also keeps the
+    // copies below to one of them at a time.
+    const auto lock = m_candidates.Lock();
+    if (m_searchEnded) {
+        for (const NTFSCandidatePtr& c : m_candidates.Items()) out.push_back(c.get());
+        return;
+    }
+    // While the block loop runs (or stands paused), a look from another thread gets copies made
+    // under the set's lock: the scan thread may still be changing the candidates themselves.
+    // Earlier copies stay alive with the search, for a caller may still hold them.
+    std::vector<NTFSCandidatePtr> copies;
+    if (m_candidates.CopyIfChanged(m_provisionalVersion, copies)) {
+        for (auto& c : m_provisional) m_retiredProvisional.push_back(std::move(c));
+        m_provisional = std::move(copies);
+    }
+    for (const NTFSCandidatePtr& c : m_provisional) out.push_back(c.get());
 }
 
 void CNTFSSearchController::SetDevice(IStorageDevice* device) {
@@ -181,8 +242,12 @@ u32 CNTFSSearchController::SearchBlock(u64 first, u64 count) {
         const u8* p = block + i * ss;
         const u32 window = static_cast<u32>(std::min<u64>(kWindowSectors, count - i)) * ss;
         if (IsValidNTFSDBR(p)) {
-            if (bootAnalysis) AnalyzeNTFSDBRSector(sector, p);
+            if (bootAnalysis) {
+                const NtfsStepTimer timer("AnalyzeNTFSDBRSector", i64(sector));
+                AnalyzeNTFSDBRSector(sector, p);
+            }
         } else if (p[0] == 'R' && IsNTFSRestartPage(p, window)) {
+            const NtfsStepTimer timer("AnalyzeRSTRRecord", i64(sector));
             m_restart->AnalyzeRSTRRecord(sector);
         } else {
             AnalyzeIndexSector(sector, p, window);
@@ -206,14 +271,18 @@ void CNTFSSearchController::AnalyzeNTFSDBRSector(u64 sector, const u8* p) {
         if (c) {
             bool backup = false;
             bool sameKey = false;
-            m_candidates.ForSameKey(c->GetPartitionStart(), spc, [&](CSearchedNTFSPartitionInfo& item) {
-                sameKey = true;
-                const bool hadBoot = (item.GetEvidence() & ntfsev::kBootSector) != 0;
-                if (hadBoot || (item.GetTotalSectors() == c->GetTotalSectors() && item.GetSerial() == c->GetSerial())) {
-                    backup = true;
-                }
-                item.AddEvidence(ntfsev::kBackupBootSector);
-            });
+            {
+                const NtfsStepTimer timer("IsBackupDBR(__int64 i64CurSector, CNTFSDBR *pDBR)", kNoStepSector);
+                m_candidates.ForSameKey(c->GetPartitionStart(), spc, [&](CSearchedNTFSPartitionInfo& item) {
+                    sameKey = true;
+                    const bool hadBoot = (item.GetEvidence() & ntfsev::kBootSector) != 0;
+                    if (hadBoot ||
+                        (item.GetTotalSectors() == c->GetTotalSectors() && item.GetSerial() == c->GetSerial())) {
+                        backup = true;
+                    }
+                    item.AddEvidence(ntfsev::kBackupBootSector);
+                });
+            }
             if (backup) {
                 // The backup copy of a volume already seen: the hypothesis its primary boot
                 // sector made of being a backup itself is void.
@@ -228,6 +297,7 @@ void CNTFSSearchController::AnalyzeNTFSDBRSector(u64 sector, const u8* p) {
             }
             // The boot sector's size is the volume's: candidates made from records reach to the
             // device's end or to a rounded $Bitmap, so they take it.
+            const NtfsStepTimer timer("AdjustPartitionSizeAccordingtoDBR", kNoStepSector);
             m_candidates.ForSameKey(c->GetPartitionStart(), spc, [&](CSearchedNTFSPartitionInfo& item) {
                 if (item.GetEvidence() & ntfsev::kBootSector) return;
                 item.SetTotalSectors(c->GetTotalSectors());
@@ -305,6 +375,7 @@ void CNTFSSearchController::AnalyzeNTFSFileRecordSector(u64 sector, const u8* p,
 }
 
 void CNTFSSearchController::AnalyzeFileRecord(u64 sector, const u8* raw, u32 length) {
+    const NtfsStepTimer timer("AnalyzeNTFSFileRecordSector begin", i64(sector));
     if (raw[0] != 'F' || !ValidateFileRecord(raw, length)) {
         m_fileRecords->Feed(sector, raw, nullptr, length);
         return;
@@ -316,6 +387,7 @@ void CNTFSSearchController::AnalyzeFileRecord(u64 sector, const u8* raw, u32 len
     m_fileRecords->Feed(sector, raw, fixed, span);
 
     if (IsFolderWithIndexAllocation(fixed, span)) {
+        const NtfsStepTimer folderTimer("AnalyzeFolderFileRecordHavingIndexAllocation", i64(sector));
         FoundFolderWithIndexAllocation(sector, raw, fixed, span);
     } else if (IsLogFileRecord(fixed, span)) {
         m_restart->OnLogFileRecord(fixed, span, sector);
@@ -334,7 +406,21 @@ void CNTFSSearchController::FoundFolderWithIndexAllocation(u64 sector, const u8*
         folder->GetSectorsPerCluster() != 0) {
         const u64 number = folder->GetFolderNumber();
         auto range = m_indexSightings.equal_range(number);
-        for (auto it = range.first; it != range.second; ++it) ProposeFromFolder(*folder, it->second);
+        {
+            const NtfsStepTimer timer("BuildPartitionInfoAccordingtoFolderFileRecordHavingIndexAllocation",
+                                      kNoStepSector);
+            for (auto it = range.first; it != range.second; ++it) {
+                const bool timed = DebugTraceEnabled();
+                const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+                ProposeFromFolder(*folder, it->second);
+                const u64 elapsed = timed ? NtfsStepTimer::ElapsedMs(start) : 0;
+                if (elapsed > kNtfsSlowStepMs) {
+                    DebugTrace("BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO) "
+                               "dwElapsedTime %u \n",
+                               unsigned(elapsed));
+                }
+            }
+        }
         if (m_indexedFolders.size() < kNtfsMaxSightings) m_indexedFolders.emplace(number, std::move(folder));
     }
     // The folder is a record of its volume's tree whether or not it can place index records.
@@ -429,7 +515,10 @@ TreeNodePtr CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, 
 }
 
 void CNTFSSearchController::EndSearch() {
+    const NtfsStepTimer timer("EndSearch", kEndStepSector);
     if (m_fileRecords) m_fileRecords->Flush();
+    // A look from a paused preview may come while the candidates are scored and pruned.
+    const auto lock = m_candidates.Lock();
     const size_t total = m_candidates.Size();
     const u64 numbering = GetScanOptions().GetNtfsCandidateValues();
     size_t i = 0;
@@ -443,7 +532,7 @@ void CNTFSSearchController::EndSearch() {
         const u64 score = c.ComputeScore();
         c.SetBootScore(score);
         if (total > 1000 && i >= 1000 && score <= 10) {
-            it = items.erase(it);
+            it = m_candidates.Retire(it);
             continue;
         }
         c.SetFoundStart(c.GetPartitionStart());
@@ -455,13 +544,14 @@ void CNTFSSearchController::EndSearch() {
             const CSearchedNTFSPartitionInfo& c = **it;
             if (c.GetEvidence() == ntfsev::kIndexRecord && c.GetRawTypeMatches() == 0 &&
                 c.GetIndexConfirmations() == 0) {
-                it = items.erase(it);
+                it = m_candidates.Retire(it);
             } else {
                 ++it;
             }
         }
     }
     for (const NTFSCandidatePtr& c : items) c->SetSearchController(this);
+    m_searchEnded = true;
     m_block.clear();
     m_block.shrink_to_fit();
     FreeCollectors();

@@ -8,6 +8,7 @@
 // the records it saw.
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/FileNode.h"
@@ -107,6 +108,12 @@ private:
     CRawFileInfoPool* m_pool = nullptr;
     std::multimap<u64, NtfsIndexSighting> m_indexSightings;
     CNTFSCandidateSet m_candidates;
+    // Set at the end of the block loop, on the scan thread, with the candidates' lock held.
+    bool m_searchEnded = false;
+    // What a look at the candidates during the block loop got: copies, and the earlier ones.
+    u64 m_provisionalVersion = 0;
+    std::vector<NTFSCandidatePtr> m_provisional;
+    std::vector<NTFSCandidatePtr> m_retiredProvisional;
     std::multimap<u64, std::unique_ptr<CIndexedFolderRecord>> m_indexedFolders;
     std::vector<std::unique_ptr<CSearchedFileRecord>> m_mirrorRecords;
     std::vector<NTFSMftRecordRun> m_mftRecordRuns;
@@ -137,3 +144,9 @@ private:
 };
 
 ICompleteFileSystemSearchController* CreateNTFSSearchController();
+
+// Steps of the search that take longer than this are named in the debug trace.
+constexpr u64 kNtfsSlowStepMs = 30;
+// The debug-trace line of a step that took `elapsedMs`; false (nothing to write) when it took
+// kNtfsSlowStepMs or less.
+bool FormatNtfsStepTime(const char* label, i64 sector, u64 elapsedMs, std::string& line);

@@ -141,6 +141,8 @@ bool CNTFSCandidateSet::Less::operator()(const NTFSCandidatePtr& a, const NTFSCa
 
 CSearchedNTFSPartitionInfo* CNTFSCandidateSet::Insert(NTFSCandidatePtr c) {
     if (!c) return nullptr;
+    const auto lock = Lock();
+    ++m_version;
     CSearchedNTFSPartitionInfo* raw = c.get();
     // A multiset inserts an equal key after the ones it holds: insertion order is kept.
     m_items.insert(std::move(c));
@@ -159,17 +161,22 @@ NTFSCandidatePtr Probe(u64 start, u32 spc) {
 
 void CNTFSCandidateSet::ForSameKey(u64 start, u32 spc, const std::function<void(CSearchedNTFSPartitionInfo&)>& f) {
     const NTFSCandidatePtr probe = Probe(start, spc);
+    const auto lock = Lock();
+    ++m_version;
     auto range = m_items.equal_range(probe);
     for (auto it = range.first; it != range.second; ++it) f(**it);
 }
 
 bool CNTFSCandidateSet::HasSameKey(u64 start, u32 spc) const {
     const NTFSCandidatePtr probe = Probe(start, spc);
+    const auto lock = Lock();
     return m_items.find(probe) != m_items.end();
 }
 
 bool CNTFSCandidateSet::MergeEvidence(const CSearchedNTFSPartitionInfo& c, u32 set, u32 clear) {
     const NTFSCandidatePtr probe = Probe(c.GetPartitionStart(), c.GetSectorsPerCluster());
+    const auto lock = Lock();
+    ++m_version;
     auto range = m_items.equal_range(probe);
     bool any = false;
     for (auto it = range.first; it != range.second;) {
@@ -177,7 +184,7 @@ bool CNTFSCandidateSet::MergeEvidence(const CSearchedNTFSPartitionInfo& c, u32 s
         CSearchedNTFSPartitionInfo& item = **it;
         item.SetEvidence((item.GetEvidence() & ~clear) | set);
         if (item.GetEvidence() == 0) {
-            it = m_items.erase(it);
+            it = Retire(it);
         } else {
             ++it;
         }
@@ -196,11 +203,44 @@ bool CNTFSCandidateSet::ConfirmIndex(const CSearchedNTFSPartitionInfo& c) {
 }
 
 void CNTFSCandidateSet::ConfirmOrInsert(NTFSCandidatePtr c) {
+    const auto lock = Lock();
     if (c && !ConfirmIndex(*c)) Insert(std::move(c));
 }
 
 void CNTFSCandidateSet::MergeOrInsert(NTFSCandidatePtr c, u32 evidence) {
+    const auto lock = Lock();
     if (c && !MergeEvidence(*c, evidence, 0)) Insert(std::move(c));
+}
+
+bool CNTFSCandidateSet::CopyIfChanged(u64& version, std::vector<NTFSCandidatePtr>& out) const {
+    const auto lock = Lock();
+    if (version == m_version) return false;
+    out.clear();
+    for (const NTFSCandidatePtr& c : m_items) {
+        auto copy = std::make_unique<CSearchedNTFSPartitionInfo>(*c);
+        out.push_back(std::move(copy));
+    }
+    version = m_version;
+    return true;
+}
+
+CNTFSCandidateSet::Store::iterator CNTFSCandidateSet::Retire(Store::iterator it) {
+    const auto lock = Lock();
+    ++m_version;
+    auto next = std::next(it);
+    m_retired.push_back(std::move(m_items.extract(it).value()));
+    return next;
+}
+
+size_t CNTFSCandidateSet::Size() const {
+    const auto lock = Lock();
+    return m_items.size();
+}
+
+void CNTFSCandidateSet::Clear() {
+    const auto lock = Lock();
+    m_items.clear();
+    m_retired.clear();
 }
 
 bool CSearchedFileRecord::Load(const u8* record, u32 length, u64 recordSector, bool deriveClusterSize) {

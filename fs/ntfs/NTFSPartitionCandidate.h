@@ -4,6 +4,7 @@
 // that key, and the score they end with.
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <vector>
 
@@ -110,6 +111,10 @@ std::vector<NTFSCandidatePtr> CreateNTFSPartitionsForAllClusterSizes(u64 recordS
 
 // The candidates, ordered by start and then sectors per cluster; equal keys keep their insertion
 // order. The set owns its candidates.
+// The deep search's candidates. The scan thread adds to them and changes their evidence while a
+// preview of the paused scan looks at them from another thread (a pause is noticed between steps
+// of the scan thread, which may still be in one): every operation holds the set's lock, and a
+// candidate that leaves the set stays alive with the set, for a caller may still hold it.
 class CNTFSCandidateSet {
 public:
     struct Less {
@@ -131,13 +136,24 @@ public:
     // Merges (setting `evidence`) or, when nothing had its key, inserts.
     void MergeOrInsert(NTFSCandidatePtr c, u32 evidence);
 
+    // Copies of the candidates as they are now, made only when the set changed since `version`
+    // (which then takes the set's version); false when nothing changed.
+    bool CopyIfChanged(u64& version, std::vector<NTFSCandidatePtr>& out) const;
+    // Direct access for the scan thread, which holds Lock() while it changes the set this way.
     Store& Items() { return m_items; }
     const Store& Items() const { return m_items; }
-    size_t Size() const { return m_items.size(); }
-    void Clear() { m_items.clear(); }
+    std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock<std::recursive_mutex>(m_lock); }
+    // Takes the candidate out of the set (it stays alive until Clear); the next one.
+    Store::iterator Retire(Store::iterator it);
+    size_t Size() const;
+    void Clear();
 
 private:
+    mutable std::recursive_mutex m_lock;
+    // Counts the changes to the set and to its candidates (starts above the callers' 0).
+    u64 m_version = 1;
     Store m_items;
+    std::vector<NTFSCandidatePtr> m_retired;
 };
 
 // A FILE record the deep search keeps: where it was found, the runs of its unnamed $DATA and its

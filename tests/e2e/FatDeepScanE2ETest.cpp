@@ -1,7 +1,8 @@
 // The complete scan of FAT volumes end to end: the scan driver reads whole disks and volumes, the
 // FAT deep search finds the volumes from their boot sectors (also where no partition table names
 // them any more) and the writer recovers every live file and every deleted file whose data is
-// intact. Files under a folder whose own entry was overwritten come back below "Lost Folders".
+// intact. Files under a folder whose own entry was overwritten come back below a "DIRn" folder
+// in that folder's place when its parent was found, else below "Lost Folders".
 #include <gtest/gtest.h>
 
 #include <strings.h>
@@ -43,6 +44,33 @@ bool InLostFolderBySuffix(const std::string& at, const std::string& path) {
     return rooted.size() >= tail.size() && rooted.compare(rooted.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> out;
+    for (size_t from = 0;;) {
+        const size_t slash = path.find('/', from);
+        out.push_back(path.substr(from, slash - from));
+        if (slash == std::string::npos) return out;
+        from = slash + 1;
+    }
+}
+
+// Whether `at` is `path` with one folder on the way (whose entry is gone) named "DIRn" instead;
+// names of deleted entries may have lost their first character.
+bool InDirFolderInPlace(const std::string& at, const std::string& path) {
+    const std::vector<std::string> written = Components(at);
+    const std::vector<std::string> original = Components(path);
+    if (written.size() != original.size()) return false;
+    size_t renamed = 0;
+    for (size_t i = 0; i < written.size(); ++i) {
+        if (SameNameBarTheFirst(written[i], original[i])) continue;
+        const bool dir = i + 1 < written.size() && written[i].size() > 3 && written[i].compare(0, 3, "DIR") == 0 &&
+                         written[i].find_first_not_of("0123456789", 3) == std::string::npos;
+        if (!dir) return false;
+        ++renamed;
+    }
+    return renamed == 1;
+}
+
 // Relative path -> sha256 of every file below root.
 std::multimap<std::string, std::string> FilesByHash(const std::string& root) {
     std::multimap<std::string, std::string> out;
@@ -73,8 +101,8 @@ struct Checked {
 
 // Every live file of the partition, and every deleted one with intact data and a surviving
 // entry, is below `top` with its data: live and reachable files at their path (a deleted folder
-// on the way may have lost its first character), the others below "Lost Folders/DIRn" with the
-// name their entry carries.
+// on the way may have lost its first character), the others at their path with the folder whose
+// entry is gone named "DIRn", or below "Lost Folders/DIRn", with the name their entry carries.
 // Without a FAT (`fatGone`) only unfragmented files can come back whole; fragmented ones are
 // left out of the check.
 Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int partition, const std::string& top,
@@ -107,8 +135,9 @@ Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int pa
                 found = SameNameBarTheFirst(LastComponent(at), name) &&
                         (at.compare(0, std::string("Lost Folders/").size(), "Lost Folders/") != 0 || fatGone);
             } else {
-                found = at.compare(0, std::string("Lost Folders/DIR").size(), "Lost Folders/DIR") == 0 &&
-                        SameNameBarTheFirst(LastComponent(at), LastComponent(path));
+                found = (at.compare(0, std::string("Lost Folders/DIR").size(), "Lost Folders/DIR") == 0 &&
+                         SameNameBarTheFirst(LastComponent(at), LastComponent(path))) ||
+                        InDirFolderInPlace(at, path);
             }
         }
         EXPECT_TRUE(found) << "not recovered with its data and name: " << path;

@@ -4,7 +4,9 @@
 // their names and data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <string_view>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,27 +35,35 @@ std::string Content(u32 seed) {
 
 std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFolders) {
-    const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
-    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
-    testutil::TempDir tmp;
-    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
-    const std::string image = tmp.File("deep.img");
-    ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
+constexpr u32 kFiles = 24;
 
-    // Each file takes a data cluster between two of the folder's clusters, so the folder's
-    // clusters (16 entries each, 3 per long-named file) are spread over the volume.
-    constexpr u32 kFiles = 24;
+std::string SpreadName(u32 i) { return "spread file number " + std::to_string(100 + i) + ".txt"; }
+
+// fat32-basic with a deleted folder "Spread" of kFiles long-named files. Each file takes a data
+// cluster between two of the folder's clusters, so the folder's clusters (16 entries each, 3 per
+// long-named file) are spread over the volume.
+void MakeSpreadImage(const testutil::TempDir& tmp, const std::string& image,
+                     std::map<std::string, std::string>& contentByName) {
+    ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
     ASSERT_TRUE(RunQuiet("mmd -i " + image + " ::/Spread"));
-    std::map<std::string, std::string> contentByName;
     for (u32 i = 0; i < kFiles; ++i) {
-        const std::string name = "spread file number " + std::to_string(100 + i) + ".txt";
+        const std::string name = SpreadName(i);
         const std::string source = tmp.File("source.txt");
         std::ofstream(source, std::ios::binary | std::ios::trunc) << Content(i);
         ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + source + " \"::/Spread/" + name + "\"")) << name;
         contentByName[name] = testutil::Sha256File(source);
     }
     ASSERT_TRUE(RunQuiet("mdeltree -i " + image + " ::/Spread"));
+}
+
+TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFolders) {
+    const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string image = tmp.File("deep.img");
+    std::map<std::string, std::string> contentByName;
+    ASSERT_NO_FATAL_FAILURE(MakeSpreadImage(tmp, image, contentByName));
 
     const std::string out = tmp.File("recovered");
     const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0",
@@ -85,6 +95,134 @@ TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFold
     EXPECT_GT(inFirstCluster, 0u);
     EXPECT_GT(inLostFolders, kFiles / 2);
     EXPECT_EQ(inFirstCluster + inLostFolders, size_t(kFiles));
+}
+
+// A later cluster of a deleted folder is read strictly: its entries end at the first one that
+// names a cluster outside the volume, for what follows it is taken for other data; the files
+// listed before it still come back.
+TEST(FatLostClusterE2E, ALostClustersEntriesEndAtOneThatNamesAClusterOutsideTheVolume) {
+    const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string image = tmp.File("deep.img");
+    std::map<std::string, std::string> contentByName;
+    ASSERT_NO_FATAL_FAILURE(MakeSpreadImage(tmp, image, contentByName));
+
+    // Where each file's 8.3 entry lies: after its two long-name entries, the second of which
+    // (stored first) holds the name's last 13 characters, their 6th to 11th from its byte 14.
+    constexpr size_t kEntry = 32;
+    constexpr size_t kCluster = 512;
+    std::vector<u8> bytes = testutil::ReadFileBytes(image);
+    const std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::map<u32, size_t> shortEntryOf;
+    for (u32 i = 0; i < kFiles; ++i) {
+        const std::string tail = SpreadName(i).substr(13);
+        std::string utf16;
+        for (char ch : tail) utf16 += std::string{ch, '\0'};
+        const size_t piece = all.find(utf16.substr(10, 12));
+        ASSERT_NE(piece, std::string_view::npos) << tail;
+        ASSERT_EQ(piece % kEntry, 14u) << tail;
+        shortEntryOf[i] = piece / kEntry * kEntry + 2 * kEntry;
+    }
+    // A file past the first cluster whose entries and the previous file's 8.3 entry share one
+    // cluster: that 8.3 entry gets a first cluster far outside the volume.
+    u32 target = kFiles;
+    for (u32 i = 8; i < kFiles && target == kFiles; ++i) {
+        const size_t previous = shortEntryOf[i - 1];
+        if (previous / kCluster == (shortEntryOf[i] - 2 * kEntry) / kCluster) target = i;
+    }
+    ASSERT_LT(target, kFiles);
+    const size_t corrupt = shortEntryOf[target - 1];
+    WriteLE16(bytes.data() + corrupt + 20, 0x0FFF);
+    WriteLE16(bytes.data() + corrupt + 26, 0xFFF0);
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+
+    const std::string out = tmp.File("recovered");
+    const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0",
+                                           "--recover", out, "--json", tmp.File("run.json")};
+    ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("run.log")), 0);
+    std::map<std::string, std::string> pathByHash;
+    for (const std::string& f : e2e::ListFiles(out)) pathByHash[testutil::Sha256File(out + "/" + f)] = f;
+    for (u32 i = 0; i < kFiles; ++i) {
+        if (i == target - 1) continue;
+        const bool after = shortEntryOf[i] / kCluster == corrupt / kCluster && shortEntryOf[i] > corrupt;
+        const bool before = shortEntryOf[i] / kCluster == corrupt / kCluster && shortEntryOf[i] < corrupt;
+        const bool found = pathByHash.count(contentByName[SpreadName(i)]) != 0;
+        if (after) {
+            EXPECT_FALSE(found) << SpreadName(i) << " follows the damaged entry";
+        } else if (before) {
+            EXPECT_TRUE(found) << SpreadName(i) << " precedes the damaged entry";
+        }
+    }
+    EXPECT_EQ(pathByHash.count(contentByName[SpreadName(target)]), 0u);
+}
+
+// A folder whose own entry is gone, but whose ".." names a folder the walk from the root found,
+// comes back in its place under a "DIR" name with its files, not below "Lost Folders"; so does a
+// folder whose ".." names the root.
+TEST(FatLostClusterE2E, AFolderWithoutItsEntryComesBackUnderTheParentItsDotDotNames) {
+    const std::string missing = MissingTools({"mmd", "mcopy"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
+    testutil::TempDir tmp;
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    const std::string image = tmp.File("tree.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
+    for (const char* folder : {"::/ALPHA", "::/ALPHA/BETA", "::/GAMMA"}) {
+        ASSERT_TRUE(RunQuiet("mmd -i " + image + " " + folder)) << folder;
+    }
+    const std::string source = tmp.File("INNER.TXT");
+    std::ofstream(source, std::ios::binary | std::ios::trunc) << Content(7);
+    const std::string sourceHash = testutil::Sha256File(source);
+    ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + source + " ::/ALPHA/BETA/INNER.TXT"));
+    ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + source + " ::/GAMMA/OUTER.TXT"));
+
+    // The 8.3 entries of BETA (in ALPHA) and of GAMMA (in the root) are zeroed: name, attributes
+    // and all. Their folders' own "." and ".." stay.
+    std::vector<u8> bytes = testutil::ReadFileBytes(image);
+    constexpr u8 kFolderAttribute = 0x10;
+    constexpr size_t kEntryBytes = 32;
+    for (const std::string name : {"BETA       ", "GAMMA      "}) {
+        std::string needle = name;
+        needle.push_back(char(kFolderAttribute));
+        const std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        size_t zeroed = 0;
+        for (size_t at = all.find(needle); at != std::string_view::npos; at = all.find(needle, at + 1)) {
+            if (at % kEntryBytes != 0) continue;
+            std::fill(bytes.begin() + long(at), bytes.begin() + long(at + kEntryBytes), u8(0));
+            ++zeroed;
+        }
+        ASSERT_EQ(zeroed, 1u) << name;
+    }
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+
+    const std::string out = tmp.File("recovered");
+    const std::vector<std::string> args = {"--image",   image, "--mode", "complete", "--volume", "disk:0",
+                                           "--recover", out,   "--json", tmp.File("run.json")};
+    ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("run.log")), 0);
+
+    // Below the volume's tree folder: ALPHA/DIRn/INNER.TXT and DIRm/OUTER.TXT.
+    auto isDirName = [](const std::string& n) {
+        return n.size() > 3 && n.compare(0, 3, "DIR") == 0 && n.find_first_not_of("0123456789", 3) == std::string::npos;
+    };
+    bool inner = false;
+    bool outer = false;
+    for (const std::string& f : e2e::ListFiles(out)) {
+        if (testutil::Sha256File(out + "/" + f) != sourceHash) continue;
+        EXPECT_EQ(f.find("Lost Folders"), std::string::npos) << f;
+        std::vector<std::string> parts;
+        for (size_t from = 0, slash = 0; slash != std::string::npos; from = slash + 1) {
+            slash = f.find('/', from);
+            parts.push_back(f.substr(from, slash - from));
+        }
+        const size_t n = parts.size();
+        if (n >= 3 && parts[n - 1] == "INNER.TXT" && isDirName(parts[n - 2]) && parts[n - 3] == "ALPHA") inner = true;
+        if (n >= 3 && parts[n - 1] == "OUTER.TXT" && isDirName(parts[n - 2]) && parts[n - 3].rfind("FAT32", 0) == 0) {
+            outer = true;
+        }
+    }
+    EXPECT_TRUE(inner) << "INNER.TXT not at ALPHA/DIRn/INNER.TXT";
+    EXPECT_TRUE(outer) << "OUTER.TXT not at DIRn/OUTER.TXT below the root";
 }
 
 }  // namespace

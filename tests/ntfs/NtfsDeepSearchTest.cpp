@@ -3,7 +3,9 @@
 // pieces of its sector tests on hand-made bytes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -149,6 +151,83 @@ TEST(NtfsDeepSearch, BootSectorsMakeOneCandidatePerVolume) {
             EXPECT_EQ(c->GetTotalSectors(), 1000u);
         }
         EXPECT_EQ(found, t.expected);
+    }
+}
+
+// A preview of a paused scan looks at the candidates from another thread, while the scan thread
+// may still be in a step that changes them: what it is handed stays as it was and stays alive,
+// also when the scan later drops the candidate (here the backup hypothesis of the boot sector at
+// 1500, void once its real backup at 2500 is seen).
+TEST(NtfsDeepSearch, CandidatesLookedAtDuringTheBlockLoopStayAsHandedOut) {
+    constexpr u32 kBlockSectors = 64;
+    constexpr u64 kSectors = 4000;
+    std::vector<u8> boot = FixtureSectors("ntfs-basic.img", 0, 1);
+    ASSERT_EQ(boot.size(), 512u);
+    WriteLE64(boot.data() + 0x28, 1000);
+    testutil::MemoryDevice device(512, kSectors);
+    for (u64 at : {1500, 2500}) device.Put(at * 512, boot);
+
+    CNTFSSearchController search;
+    search.SetDevice(&device);
+    search.SetBlockSectorCount(kBlockSectors);
+    search.BeginSearch();
+    std::atomic<bool> scanning{true};
+    std::atomic<u64> looks{0};
+    std::thread preview([&] {
+        while (scanning.load()) {
+            std::vector<CSearchedPartitionInfo*> seen;
+            search.GetSearchedPartitions(seen);
+            for (CSearchedPartitionInfo* c : seen) EXPECT_LT(c->GetPartitionStart(), kSectors);
+            looks.fetch_add(1);
+        }
+    });
+    std::vector<CSearchedPartitionInfo*> early;
+    for (u64 first = 0; first < kSectors; first += kBlockSectors) {
+        search.SearchBlock(first, std::min<u64>(kBlockSectors, kSectors - first));
+        if (first <= 1500 && 1500 < first + kBlockSectors) search.GetSearchedPartitions(early);
+        // Each block waits for a look of the other thread, so that looks and steps interleave.
+        for (const u64 before = looks.load(); looks.load() == before;) std::this_thread::yield();
+    }
+    scanning.store(false);
+    preview.join();
+
+    std::vector<std::pair<u64, u32>> handed;
+    for (CSearchedPartitionInfo* c : early) {
+        handed.emplace_back(c->GetPartitionStart(), static_cast<CSearchedNTFSPartitionInfo*>(c)->GetEvidence());
+    }
+    const std::vector<std::pair<u64, u32>> expectedEarly = {{500, ntfsev::kBackupBootSector},
+                                                            {1500, ntfsev::kBootSector}};
+    EXPECT_EQ(handed, expectedEarly);
+    search.EndSearch();
+    std::vector<CSearchedPartitionInfo*> last;
+    search.GetSearchedPartitions(last);
+    std::vector<u64> starts;
+    for (CSearchedPartitionInfo* c : last) starts.push_back(c->GetPartitionStart());
+    EXPECT_EQ(starts, (std::vector<u64>{1500}));
+}
+
+// A step of the search that took long is named in the debug trace with its sector; one of 30 ms
+// or less is not.
+TEST(NtfsDeepSearch, SlowStepsAreNamedWithTheirSector) {
+    struct Case {
+        const char* label;
+        i64 sector;
+        u64 elapsedMs;
+        const char* line;  // null: nothing written
+    };
+    const Case cases[] = {
+        {"AnalyzeNTFSDBRSector", 123, 30, nullptr},
+        {"AnalyzeNTFSDBRSector", 123, 31, "AnalyzeNTFSDBRSector curSector 123 dwElapsedTime 31 \n"},
+        {"EndSearch", -1, 4000, "EndSearch curSector -1 dwElapsedTime 4000 \n"},
+        {"AnalyzeNTFSFileRecordSector begin", 0x1234567890LL, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string line;
+        EXPECT_EQ(FormatNtfsStepTime(c.label, c.sector, c.elapsedMs, line), c.line != nullptr);
+        if (c.line != nullptr) {
+            EXPECT_EQ(line, c.line);
+        }
     }
 }
 

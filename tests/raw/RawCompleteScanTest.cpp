@@ -3,12 +3,17 @@
 // the lost-files root.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "ImageDevice.h"
 #include "RawTestBytes.h"
 #include "devices/ScanOptions.h"
 #include "engine/CompleteRecoveryController.h"
+#include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
 #include "engine/FileSystemPlugins.h"
 #include "engine/HeadlessSinks.h"
@@ -67,6 +72,59 @@ TEST(RawInCompleteScan, CarvesIntoTheLostFilesRootAndAsksTheScansProgressWithinT
     const Outcome stopped = Scan(device, stopping);
     EXPECT_EQ(stopped.files, 0u);
     EXPECT_LT(stopped.asked, kSectors / kPolledEvery);
+}
+
+// The sizes of the files carved into the lost-files root, by the folder of their type.
+void CollectSizes(const CFileNode* node, const std::string& folder, std::multimap<std::string, u64>& out) {
+    for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+        IFileProperties* p = child->GetFileProperties();
+        if (child->GetFirstChild() != nullptr) {
+            CollectSizes(child, p != nullptr ? p->GetName() : "", out);
+        } else if (p != nullptr) {
+            out.emplace(folder, p->GetSize());
+        }
+    }
+}
+
+// An SVG file's opening tag may follow a long XML prolog: the header check looks for it in the
+// first 2048 bytes of the file, through the sectors after the first that the scanned block holds.
+TEST(RawInCompleteScan, AnSvgIsFoundByItsTagWithinItsFirst2048Bytes) {
+    constexpr u64 kSectors = 2048;
+    constexpr u64 kSector = 512;
+    struct Case {
+        u64 tagAt;
+        bool found;
+    };
+    const Case cases[] = {{60, true}, {634, true}, {1500, true}, {2040, true}, {2100, false}};
+    testutil::MemoryDevice device(kSector, kSectors);
+    std::vector<u64> expected;
+    u64 at = 16 * kSector;
+    for (const Case& c : cases) {
+        std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- ";
+        text.resize(c.tagAt - 1, 'c');
+        text += "\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10\" height=\"10\">\n";
+        text += std::string(400, 'p') + "\n</svg>\r\n";
+        device.Put(at, std::vector<u8>(text.begin(), text.end()));
+        if (c.found) expected.push_back(text.size());
+        at += (text.size() / kSector + 8) * kSector;
+    }
+    AskCountingProgress progress;
+    RegisterRawPlugin();
+    CRecoveryFilter filter;
+    filter.SetFileTypeMask(kFileTypeMaskAll);
+    CHeadlessDirectoryTree tree;
+    auto controller = std::make_unique<CCompleteRecoveryController>();
+    controller->Initialize(&filter);
+    ASSERT_EQ(controller->Run(&device, &progress, &tree, "raw", 0), 0u);
+    std::multimap<std::string, u64> sizes;
+    for (CFileSystemNode* root : tree.Roots()) CollectSizes(root, "", sizes);
+    std::vector<u64> svg;
+    for (const auto& [folder, size] : sizes) {
+        if (folder == "ScalableVectorGraphics") svg.push_back(size);
+    }
+    std::sort(svg.begin(), svg.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(svg, expected);
 }
 
 }  // namespace

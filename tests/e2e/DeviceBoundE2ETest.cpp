@@ -1,0 +1,182 @@
+// No recovered file is longer than the disk it came from. Length fields are read from the disk
+// and can say anything: a ZIP or RIFF header that claims gigabytes on a disk of a few megabytes
+// (sized in the lost-file pass when the disk is smaller than the RAW search's ring, in the block
+// loop when it is larger), a FAT image cut short whose boot sector still claims the whole volume,
+// and a FAT32 boot sector that claims 2^32 - 1 sectors. Each disk goes through the scan driver's
+// deleted-file or complete scan, and every file it writes is measured against the image.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "E2ESupport.h"
+#include "TestUtil.h"
+
+namespace {
+
+constexpr u64 kMiB = 1024 * 1024;
+constexpr u64 kSector = 512;
+constexpr u32 kDirEntryBytes = 32;
+constexpr u8 kDeletedMark = 0xE5;
+constexpr u8 kLongNameAttributes = 0x0F;
+constexpr u8 kFolderOrLabel = 0x18;
+constexpr u32 kHugeSize = 0xFFFFFFFFu;
+constexpr int kSomeIncomplete = 1;
+
+std::string Lower(std::string text) {
+    for (char& ch : text) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+    return text;
+}
+
+// A ZIP local header whose stored data claims 2.4 GB.
+std::vector<u8> HugeZipHeader() {
+    std::vector<u8> h(kSector, 0x41);
+    const u8 fixed[] = {'P', 'K', 3, 4, 20, 0, 0, 0, 0, 0, 0, 0, 0x21, 0x4A};
+    std::memcpy(h.data(), fixed, sizeof fixed);
+    WriteLE32(h.data() + 14, 0x12345678u);  // CRC
+    WriteLE32(h.data() + 18, 0x90000000u);  // compressed size
+    WriteLE32(h.data() + 22, 0x90000000u);
+    WriteLE16(h.data() + 26, 8);  // name length
+    WriteLE16(h.data() + 28, 0);
+    std::memcpy(h.data() + 30, "data.bin", 8);
+    return h;
+}
+
+// A RIFF header whose first chunk claims 2 GiB.
+std::vector<u8> HugeRiffHeader() {
+    std::vector<u8> h(kSector, 0x52);
+    std::memcpy(h.data(), "RIFF", 4);
+    WriteLE32(h.data() + 4, 0x7FFFFFF8u);
+    std::memcpy(h.data() + 8, "WAVEfmt ", 8);
+    return h;
+}
+
+struct Geometry {
+    u64 reserved = 0;
+    u64 fats = 0;
+    u64 fatSectors = 0;
+    u64 rootEntries = 0;
+    u64 spc = 0;
+    u32 rootCluster = 0;
+    u64 RootStart() const { return (reserved + fats * fatSectors) * kSector; }
+    u64 DataStart() const { return RootStart() + rootEntries * kDirEntryBytes; }
+};
+
+Geometry ReadGeometry(const std::vector<u8>& image) {
+    Geometry g;
+    g.spc = image[13];
+    g.reserved = ReadLE16(image.data() + 14);
+    g.fats = image[16];
+    g.rootEntries = ReadLE16(image.data() + 17);
+    g.fatSectors = ReadLE16(image.data() + 22);
+    if (g.fatSectors == 0) {
+        g.fatSectors = ReadLE32(image.data() + 36);
+        g.rootCluster = ReadLE32(image.data() + 44);
+    }
+    return g;
+}
+
+// The first short-name file entry of the directory at `at` (its first sector's entries) that is
+// deleted or live as asked; its offset, or 0.
+u64 FindFileEntry(const std::vector<u8>& image, u64 at, u64 bytes, bool deleted) {
+    for (u64 e = at; e + kDirEntryBytes <= at + bytes && e + kDirEntryBytes <= image.size(); e += kDirEntryBytes) {
+        const u8 first = image[e];
+        const u8 attributes = image[e + 11];
+        if (first == 0 || attributes == kLongNameAttributes || (attributes & kFolderOrLabel) != 0) continue;
+        if ((first == kDeletedMark) == deleted && first != '.') return e;
+    }
+    return 0;
+}
+
+// Makes the image at `path`; false when the fixture cannot be read or holds no such entry.
+using MakeImage = std::function<bool(const std::string& path)>;
+
+struct BoundCase {
+    const char* name;
+    const char* mode;
+    const char* volume;
+    MakeImage make;
+    // A file the run must write (so that the bound is not met by writing nothing): a name part,
+    // in any case.
+    const char* mustWrite;
+};
+
+MakeImage Carved(u64 bytes, std::vector<u64> offsets) {
+    return [bytes, offsets](const std::string& path) {
+        std::vector<e2e::PlantedFile> files;
+        for (size_t i = 0; i < offsets.size(); ++i) {
+            files.push_back({i % 2 == 0 ? HugeZipHeader() : HugeRiffHeader(), offsets[i]});
+        }
+        return e2e::WritePlantedImage(path, files, bytes);
+    };
+}
+
+// fat16-basic (32 MiB) cut to 16 MiB, its deleted root file claiming 4 GiB.
+bool MakeCutFat16(const std::string& path) {
+    std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath("fat16-basic.img"));
+    if (image.size() < 16 * kMiB) return false;
+    image.resize(16 * kMiB);
+    const Geometry g = ReadGeometry(image);
+    const u64 entry = FindFileEntry(image, g.RootStart(), g.rootEntries * kDirEntryBytes, true);
+    if (entry == 0) return false;
+    WriteLE32(image.data() + entry + 28, kHugeSize);
+    return testutil::WriteFileBytes(path, image);
+}
+
+// fat32-basic whose boot sector claims 2^32 - 1 sectors, a live root file claiming 4 GiB.
+bool MakeFat32ClaimingTooMuch(const std::string& path) {
+    std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"));
+    if (image.size() < kMiB) return false;
+    const Geometry g = ReadGeometry(image);
+    const u64 root = g.DataStart() + (g.rootCluster - 2) * g.spc * kSector;
+    const u64 entry = FindFileEntry(image, root, g.spc * kSector, false);
+    if (entry == 0) return false;
+    WriteLE32(image.data() + entry + 28, kHugeSize);
+    WriteLE32(image.data() + 32, kHugeSize);
+    return testutil::WriteFileBytes(path, image);
+}
+
+const BoundCase kCases[] = {
+    {"Raw1MiB", "complete", "disk:0", Carved(1 * kMiB, {64 * kSector, 256 * kSector}), "zip"},
+    {"Raw16MiB", "complete", "disk:0", Carved(16 * kMiB, {kMiB, 15 * kMiB}), "zip"},
+    {"Raw100MiB", "complete", "disk:0", Carved(100 * kMiB, {kMiB, 90 * kMiB, 99 * kMiB}), "zip"},
+    // The deleted-file scan leaves out a file larger than the volume; the others still come back.
+    {"Fat16CutShortDeletedScan", "deleted", "all", MakeCutFat16, ".mp3"},
+    {"Fat16CutShortCompleteScan", "complete", "disk:0", MakeCutFat16, ".gz"},
+    {"Fat32ClaimingTooMuchDeletedScan", "deleted", "all", MakeFat32ClaimingTooMuch, ".txt"},
+    {"Fat32ClaimingTooMuchCompleteScan", "complete", "disk:0", MakeFat32ClaimingTooMuch, ".txt"},
+};
+
+class DeviceBoundE2E : public ::testing::TestWithParam<BoundCase> {};
+
+TEST_P(DeviceBoundE2E, NoRecoveredFileIsLongerThanItsDisk) {
+    const BoundCase& c = GetParam();
+    testutil::TempDir tmp;
+    const std::string image = tmp.File("disk.img");
+    ASSERT_TRUE(c.make(image)) << "image not made";
+    struct stat imageStat {};
+    ASSERT_EQ(::stat(image.c_str(), &imageStat), 0);
+    const u64 imageBytes = u64(imageStat.st_size);
+    const std::string out = tmp.File("out");
+    const int status = e2e::RunDriver({"--image", image, "--mode", c.mode, "--volume", c.volume, "--recover", out},
+                                      tmp.Path(), tmp.File("run.log"));
+    // A file cut at the disk's end is written as far as the disk goes and reported incomplete.
+    EXPECT_TRUE(status == 0 || status == kSomeIncomplete) << testutil::ReadFileText(tmp.File("run.log"));
+    bool wroteExpected = false;
+    for (const std::string& f : e2e::ListFiles(out)) {
+        struct stat st {};
+        ASSERT_EQ(::stat((out + "/" + f).c_str(), &st), 0);
+        EXPECT_LE(u64(st.st_size), imageBytes) << f;
+        wroteExpected = wroteExpected || Lower(f).find(c.mustWrite) != std::string::npos;
+    }
+    EXPECT_TRUE(wroteExpected) << "no file with " << c.mustWrite << " written";
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, DeviceBoundE2E, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<BoundCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
