@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -184,22 +185,90 @@ public:
     void Release() { g_workerGate.Open(); }
 };
 
+// The fixture image copied into `disks`: its path there.
+std::string CopyImage(const testutil::TempDir& disks) {
+    const std::string image = disks.File(std::string(kImage) + ".img");
+    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), image);
+    return image;
+}
+
+// The fixture disk copied into a folder of its own, the main window over that folder, and an
+// empty folder to recover to.
+struct ExportFixture {
+    explicit ExportFixture(int language = 0, const char* languageFile = "English.dat")
+        : image(CopyImage(disks)), window(disks.Path(), language, languageFile), target(work.File("chosen")) {
+        fs::create_directories(target);
+    }
+    testutil::TempDir disks, work;
+    const std::string image;
+    ExportWindow window;
+    const std::string target;
+};
+
+// The windows an export test meets on its way and answers as a user would. The destination
+// dialog takes `target`. A message box before `scanned` is set is the offer the deleted-file
+// scan ends with: counted and taken; one after it is kept in `later` and answered with
+// `laterAnswer`. The result window is closed after what it shows is kept (and saved as
+// `resultShot` when that is named); the thanks after it is counted and closed.
+struct RoutineAnswers {
+    explicit RoutineAnswers(std::string folder) : target(std::move(folder)) {}
+    void Answer(QWidget* m) {
+        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
+            folder->SetQuiet(true);
+            folder->SetPath(target);
+            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+        } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
+            ++results;
+            success = shown->success;
+            counts = shown->counts;
+            fileCount = shown->fileCount;
+            resultPath = shown->targetPath;
+            if (!resultShot.empty()) wizard::Shot(m, resultShot);
+            wizard::EndModal(m, IDOK);
+        } else if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
+            if (scanned) {
+                later.push_back(box->Text());
+                wizard::EndModal(m, laterAnswer);
+            } else {
+                ++offers;
+                wizard::EndModal(m, kYesButton);
+            }
+        } else if (dynamic_cast<WarmTipDlg*>(m)) {
+            ++tips;
+            wizard::EndModal(m, IDOK);
+        }
+    }
+    const std::string target;
+    bool scanned = false;
+    int offers = 0;
+    int tips = 0;
+    int laterAnswer = kYesButton;
+    std::vector<std::string> later;
+    int results = 0;
+    bool success = false;
+    RecoverCounts counts;
+    u64 fileCount = 0;
+    std::string resultPath;
+    std::string resultShot;
+};
+
+// Recover on the result page, as the user clicks it; the folders opened are recorded from here.
+void ClickRecover(CQZMUIDlg& dlg) {
+    g_opened.clear();
+    SendMessage(dlg.ResultPage()->GetHwnd(), WM_COMMAND, UiCtrl::RecoveryGraphWnd::kItemRecover, 0);
+}
+
 TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
-    testutil::TempDir work;
-    const std::string reference = DriverRecovery(work);
+    ExportFixture fixture;
+    const std::string reference = DriverRecovery(fixture.work);
     ASSERT_FALSE(reference.empty());
-    testutil::TempDir disks;
-    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
-    ExportWindow w(disks.Path());
-    CQZMUIDlg& dlg = *w.dlg;
-    auto& result = *dlg.ResultPage();
-    const std::string target = work.File("chosen");
-    fs::create_directories(target);
+    CQZMUIDlg& dlg = *fixture.window.dlg;
+    const std::string& target = fixture.target;
 
     std::vector<ExportTargetCheck> refusals;
-    int progressSeen = 0, resultsSeen = 0, tipsSeen = 0, offers = 0;
-    bool resultSuccess = false;
-    std::string resultPath;
+    int progressSeen = 0;
+    RoutineAnswers answers(target);
+    answers.resultShot = "export-03-result";
     u64 namesSeen = 0;
     std::string lastName;
     // The worker writes only once the progress window has been seen: a quick export cannot end
@@ -227,35 +296,24 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
                 if (name != lastName) ++namesSeen, lastName = name;
                 return !progress->isVisible();
             }, "the end of the export"));
-        } else if (auto* done = dynamic_cast<ExportResult*>(m)) {
-            ++resultsSeen;
-            resultSuccess = done->success;
-            resultPath = done->targetPath;
-            wizard::Shot(m, "export-03-result");
-            wizard::EndModal(m, IDOK);
-        } else if (dynamic_cast<WarmTipDlg*>(m)) {
-            ++tipsSeen;
-            wizard::EndModal(m, IDOK);
-        } else if (dynamic_cast<QZMMessageBox*>(m)) {
-            ++offers;
-            wizard::EndModal(m, 1);
+        } else {
+            answers.Answer(m);
         }
     });
-    ScanAndCheckAll(dlg, offers);
+    ScanAndCheckAll(dlg, answers.offers);
     if (::testing::Test::HasFatalFailure()) return;
     wizard::Shot(&dlg, "export-00-checked");
-    g_opened.clear();
-    SendMessage(result.GetHwnd(), WM_COMMAND, 205, 0);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return resultsSeen == 1; }, "the export's result window"));
-    EXPECT_EQ(tipsSeen, 1);  // after the result, as Config.dat asks by default
+    ClickRecover(dlg);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
+    EXPECT_EQ(answers.tips, 1);  // after the result, as Config.dat asks by default
 
     EXPECT_EQ(refusals, (std::vector<ExportTargetCheck>{ExportTargetCheck::kInvalid, ExportTargetCheck::kInvalid}));
     EXPECT_EQ(progressSeen, 1);
     EXPECT_GT(namesSeen, 0u);
-    EXPECT_TRUE(resultSuccess);
+    EXPECT_TRUE(answers.success);
     const std::string made = MadeFolder(target);
     ASSERT_FALSE(made.empty());
-    EXPECT_EQ(resultPath, made);
+    EXPECT_EQ(answers.resultPath, made);
     EXPECT_EQ(g_opened, std::vector<std::string>{made});
     EXPECT_EQ(LastExportDestination(), target);
 
@@ -306,83 +364,93 @@ CFileNode* FindFoundFile(const std::string& name, u64 size) {
     return nullptr;
 }
 
+// A deleted file of the fixture's manifest that the scan found, to be saved on its own: the first
+// reachable, intact one that `fits`, under the name the scan gives it, with its node.
+struct ChosenFile {
+    testutil::ExpectedFile file;
+    std::string name;
+    CFileNode* node = nullptr;
+};
+
+// The scan and the check of every found file (ScanAndCheckAll), then the choice of the file to
+// save; message boxes after the scan are no longer its offer.
+void ScanAndChooseDeletedFile(CQZMUIDlg& dlg, RoutineAnswers& answers,
+                              const std::function<bool(const testutil::ExpectedFile&)>& fits, ChosenFile& chosen) {
+    ScanAndCheckAll(dlg, answers.offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    answers.scanned = true;
+    const std::vector<testutil::ExpectedFile> deleted = testutil::LoadDeletedFiles(kImage, kPartition);
+    const auto first = std::find_if(deleted.begin(), deleted.end(),
+                                    [&](const testutil::ExpectedFile& f) { return f.reachable && f.intact && fits(f); });
+    ASSERT_NE(first, deleted.end());
+    chosen.file = *first;
+    chosen.name = testutil::ScanName(first->nameOnDisk);
+    chosen.node = FindFoundFile(chosen.name, first->size);
+    ASSERT_NE(chosen.node, nullptr) << chosen.name;
+}
+
+// The chosen file saved from the browser (the preview's Recovery), up to the result window.
+void SaveChosenFile(CQZMUIDlg& dlg, const ChosenFile& chosen, const RoutineAnswers& answers) {
+    dlg.ResultPage()->RecoverNode(chosen.node);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
+}
+
+// The save dialog of one file, turned to `folder` as a user turns it; its name field.
+QLineEdit* SaveDialogNameField(QFileDialog& save, const std::string& folder) {
+    save.setDirectory(QString::fromStdString(folder));
+    uiwait::Flush();
+    return save.findChild<QLineEdit*>("fileNameEdit");
+}
+
 // One file from the browser (the preview's Recovery) goes to the name chosen in the save dialog,
 // which proposes the file's own name; a name without an ending gets the file's own.
 TEST(ExportRoad, OneFileGoesToTheChosenNameWithItsOwnEnding) {
-    testutil::TempDir disks, work;
-    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
-    ExportWindow w(disks.Path());
-    const std::string target = work.File("chosen");
-    fs::create_directories(target);
-    int offers = 0, results = 0;
-    bool success = false, scanned = false;
-    std::vector<std::string> proposed, messages;
+    ExportFixture fixture;
+    const std::string& target = fixture.target;
+    RoutineAnswers answers(target);
+    std::vector<std::string> proposed;
     wizard::ModalWatch modal([&](QWidget* m) {
         if (auto* save = qobject_cast<QFileDialog*>(m)) {
             proposed.push_back(fs::path(save->selectedFiles().value(0).toStdString()).filename().string());
             if (proposed.size() == 1) wizard::Shot(m, "export-05-one-file");
             // Typed as a user types it: the folder, then the name in the dialog's name field.
-            save->setDirectory(QString::fromStdString(target));
-            uiwait::Flush();
-            auto* edit = save->findChild<QLineEdit*>("fileNameEdit");
+            QLineEdit* edit = SaveDialogNameField(*save, target);
             ASSERT_NE(edit, nullptr);
             edit->setText(QStringLiteral("copy"));
             static_cast<QDialog*>(save)->accept();  // the file dialog's own checks run
-        } else if (auto* done = dynamic_cast<ExportResult*>(m)) {
-            ++results;
-            success = done->success;
-            wizard::EndModal(m, IDOK);
-        } else if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
-            if (scanned) messages.push_back(box->Text());
-            else ++offers;
-            wizard::EndModal(m, 1);
-        } else if (dynamic_cast<WarmTipDlg*>(m)) {
-            wizard::EndModal(m, IDOK);
+        } else {
+            answers.Answer(m);
         }
     });
-    ScanAndCheckAll(*w.dlg, offers);
-    if (::testing::Test::HasFatalFailure()) return;
-    scanned = true;
-    const testutil::ExpectedFile* chosen = nullptr;
-    const std::vector<testutil::ExpectedFile> deleted = testutil::LoadDeletedFiles(kImage, kPartition);
-    for (const testutil::ExpectedFile& f : deleted)
-        if (f.reachable && f.intact && f.nameOnDisk.find('.') != std::string::npos && !chosen) chosen = &f;
-    ASSERT_NE(chosen, nullptr);
-    const std::string name = testutil::ScanName(chosen->nameOnDisk);
-    CFileNode* node = FindFoundFile(name, chosen->size);
-    ASSERT_NE(node, nullptr) << name;
-    auto& page = *w.dlg->ResultPage();
+    ChosenFile chosen;
+    ASSERT_NO_FATAL_FAILURE(ScanAndChooseDeletedFile(
+        *fixture.window.dlg, answers,
+        [](const testutil::ExpectedFile& f) { return f.nameOnDisk.find('.') != std::string::npos; }, chosen));
+    const std::string& name = chosen.name;
 
-    page.RecoverNode(node);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }, "the export's result window"));
+    ASSERT_NO_FATAL_FAILURE(SaveChosenFile(*fixture.window.dlg, chosen, answers));
     EXPECT_EQ(proposed, std::vector<std::string>{name});
-    EXPECT_TRUE(messages.empty());
-    EXPECT_TRUE(success);
+    EXPECT_TRUE(answers.later.empty());
+    EXPECT_TRUE(answers.success);
     const std::string written = target + "/copy" + name.substr(name.rfind('.'));
     ASSERT_TRUE(fs::exists(written)) << written << " beside " << testing::PrintToString(e2e::ListEntries(target));
-    EXPECT_EQ(testutil::Sha256File(written), chosen->sha256);
+    EXPECT_EQ(testutil::Sha256File(written), chosen.file.sha256);
     EXPECT_EQ(e2e::ListEntries(target).size(), 1u);  // nothing else was written
 }
 
 // One file saved over a file that exists: the save dialog asks before replacing it; No leaves
 // the file as it was and the dialog open, Yes replaces it with the recovered file.
 TEST(ExportRoad, OneFileReplacesAnExistingFileOnlyAfterTheSaveDialogAsked) {
-    testutil::TempDir disks, work;
-    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
-    ExportWindow w(disks.Path());
-    const std::string target = work.File("chosen");
-    fs::create_directories(target);
-    int offers = 0, results = 0;
-    bool scanned = false;
+    ExportFixture fixture;
+    const std::string& target = fixture.target;
+    RoutineAnswers routine(target);
     std::string typed;
     std::vector<QMessageBox::StandardButton> answers = {QMessageBox::No, QMessageBox::Yes};
     size_t asked = 0;
     std::string contentWhenAskedAgain;
     wizard::ModalWatch modal([&](QWidget* m) {
         if (auto* save = qobject_cast<QFileDialog*>(m)) {
-            save->setDirectory(QString::fromStdString(target));
-            uiwait::Flush();
-            auto* edit = save->findChild<QLineEdit*>("fileNameEdit");
+            QLineEdit* edit = SaveDialogNameField(*save, target);
             ASSERT_NE(edit, nullptr);
             // Declined: the dialog stays for another name; then the same name, and replaced.
             for (size_t i = 0; i < answers.size(); ++i) {
@@ -396,56 +464,34 @@ TEST(ExportRoad, OneFileReplacesAnExistingFileOnlyAfterTheSaveDialogAsked) {
         } else if (auto* question = qobject_cast<QMessageBox*>(m)) {
             ASSERT_LT(asked, answers.size());
             question->button(answers[asked++])->click();
-        } else if (dynamic_cast<ExportResult*>(m)) {
-            ++results;
-            wizard::EndModal(m, IDOK);
-        } else if (dynamic_cast<QZMMessageBox*>(m)) {
-            if (!scanned) ++offers;
-            wizard::EndModal(m, 1);
-        } else if (dynamic_cast<WarmTipDlg*>(m)) {
-            wizard::EndModal(m, IDOK);
+        } else {
+            routine.Answer(m);
         }
     });
-    ScanAndCheckAll(*w.dlg, offers);
-    if (::testing::Test::HasFatalFailure()) return;
-    scanned = true;
-    const testutil::ExpectedFile* chosen = nullptr;
-    const std::vector<testutil::ExpectedFile> deleted = testutil::LoadDeletedFiles(kImage, kPartition);
-    for (const testutil::ExpectedFile& f : deleted)
-        if (f.reachable && f.intact && f.size > 0 && !chosen) chosen = &f;
-    ASSERT_NE(chosen, nullptr);
-    const std::string name = testutil::ScanName(chosen->nameOnDisk);
-    CFileNode* node = FindFoundFile(name, chosen->size);
-    ASSERT_NE(node, nullptr) << name;
+    ChosenFile chosen;
+    ASSERT_NO_FATAL_FAILURE(ScanAndChooseDeletedFile(
+        *fixture.window.dlg, routine, [](const testutil::ExpectedFile& f) { return f.size > 0; }, chosen));
+    const std::string& name = chosen.name;
     typed = "existing" + name.substr(name.rfind('.') == std::string::npos ? name.size() : name.rfind('.'));
     const std::string existing = target + "/" + typed;
     std::ofstream(existing) << "the user's own file";
 
-    w.dlg->ResultPage()->RecoverNode(node);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }, "the export's result window"));
+    ASSERT_NO_FATAL_FAILURE(SaveChosenFile(*fixture.window.dlg, chosen, routine));
     EXPECT_EQ(asked, answers.size());
     EXPECT_EQ(contentWhenAskedAgain, "the user's own file");
-    EXPECT_EQ(testutil::Sha256File(existing), chosen->sha256);
+    EXPECT_EQ(testutil::Sha256File(existing), chosen.file.sha256);
     EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{typed});
 }
 
 TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
-    testutil::TempDir disks, work;
-    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
-    ExportWindow w(disks.Path());
-    const std::string target = work.File("chosen");
-    fs::create_directories(target);
+    ExportFixture fixture;
+    RoutineAnswers answers(fixture.target);
     bool resultSuccess = true;
     u64 done = 0, count = 0;
-    int offers = 0, tips = 0;
     // The worker waits for the cancel before its first file, so the run cannot end first.
     std::unique_ptr<WorkerHold> hold;
     wizard::ModalWatch modal([&](QWidget* m) {
-        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
-            folder->SetQuiet(true);
-            folder->SetPath(target);
-            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
-        } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+        if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
             // The worker is held: what it reports is painted by the window's own timer.
             progress->OnBegin(12, 1000);
             progress->OnFileName("Holiday 2019/IMG_0042.JPG");
@@ -466,25 +512,20 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
             resultSuccess = shown->success;
             wizard::Shot(m, "export-04-result-cancelled");
             wizard::EndModal(m, IDOK);
-        } else if (dynamic_cast<QZMMessageBox*>(m)) {
-            ++offers;
-            wizard::EndModal(m, 1);
-        } else if (dynamic_cast<WarmTipDlg*>(m)) {
-            ++tips;
-            wizard::EndModal(m, IDOK);
+        } else {
+            answers.Answer(m);
         }
     });
-    ScanAndCheckAll(*w.dlg, offers);
+    ScanAndCheckAll(*fixture.window.dlg, answers.offers);
     if (::testing::Test::HasFatalFailure()) return;
     hold = std::make_unique<WorkerHold>();
-    g_opened.clear();
-    SendMessage(w.dlg->ResultPage()->GetHwnd(), WM_COMMAND, 205, 0);
+    ClickRecover(*fixture.window.dlg);
     hold.reset();
     EXPECT_FALSE(resultSuccess);
     EXPECT_GT(count, 0u);
     EXPECT_LT(done, count);
     EXPECT_TRUE(g_opened.empty());
-    EXPECT_EQ(tips, 0) << "thanks for files that were not recovered";
+    EXPECT_EQ(answers.tips, 0) << "thanks for files that were not recovered";
 }
 
 // The window system's close of the progress window (its close button, Alt+F4) is a request, as
@@ -492,33 +533,24 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
 // file, and the window goes only with the worker's end. The result then reads the worker's last
 // counts: not completed, the folder not opened, no thanks after it.
 TEST(ExportRoad, ClosingTheProgressWindowAsksAndEndsOnlyWithTheWorker) {
-    testutil::TempDir disks, work;
-    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), disks.File(std::string(kImage) + ".img"));
-    ExportWindow w(disks.Path());
-    const std::string target = work.File("chosen");
-    fs::create_directories(target);
-    int offers = 0, tips = 0, results = 0, answer = kNoButton;
-    bool scanned = false;
-    std::vector<std::string> questions;
-    bool resultSuccess = true;
-    RecoverCounts shownCounts, finalCounts;
-    u64 shownFileCount = 0;
+    ExportFixture fixture;
+    RoutineAnswers answers(fixture.target);
+    answers.laterAnswer = kNoButton;
+    // The questions asked after the scan.
+    const std::vector<std::string>& questions = answers.later;
+    RecoverCounts finalCounts;
     std::unique_ptr<WorkerHold> hold;
     wizard::ModalWatch modal([&](QWidget* m) {
-        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
-            folder->SetQuiet(true);
-            folder->SetPath(target);
-            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
-        } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+        if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
             // Closed as the window manager closes it, and the question declined.
-            answer = kNoButton;
+            answers.laterAnswer = kNoButton;
             progress->close();
             EXPECT_TRUE(wizard::PumpUntil([&] { return questions.size() == 1; }, "the question of the first close"));
             uiwait::Flush();
             EXPECT_TRUE(progress->isVisible()) << "closed without asking";
             EXPECT_FALSE(progress->CancelRequested());
             // Closed again and the cancel confirmed: the window waits for the held worker.
-            answer = kYesButton;
+            answers.laterAnswer = kYesButton;
             progress->close();
             EXPECT_TRUE(wizard::PumpUntil([&] { return questions.size() == 2; }, "the question of the second close"));
             uiwait::Flush();
@@ -528,42 +560,26 @@ TEST(ExportRoad, ClosingTheProgressWindowAsksAndEndsOnlyWithTheWorker) {
             EXPECT_TRUE(wizard::PumpUntil([&] { return !progress->isVisible(); }, "the worker's end"));
             EXPECT_EQ(progress->Result(), kRecoverCancelled);
             finalCounts = progress->Counts();
-        } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
-            ++results;
-            resultSuccess = shown->success;
-            shownCounts = shown->counts;
-            shownFileCount = shown->fileCount;
-            wizard::EndModal(m, IDOK);
-        } else if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
-            if (!scanned) {
-                ++offers;
-                wizard::EndModal(m, 1);
-            } else {
-                questions.push_back(box->Text());
-                wizard::EndModal(m, answer);
-            }
-        } else if (dynamic_cast<WarmTipDlg*>(m)) {
-            ++tips;
-            wizard::EndModal(m, IDOK);
+        } else {
+            answers.Answer(m);
         }
     });
-    ScanAndCheckAll(*w.dlg, offers);
+    ScanAndCheckAll(*fixture.window.dlg, answers.offers);
     if (::testing::Test::HasFatalFailure()) return;
-    scanned = true;
+    answers.scanned = true;
     hold = std::make_unique<WorkerHold>();
-    g_opened.clear();
-    SendMessage(w.dlg->ResultPage()->GetHwnd(), WM_COMMAND, 205, 0);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }, "the export's result window"));
+    ClickRecover(*fixture.window.dlg);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
     hold.reset();
     const std::string confirm = UiResources::Instance().GetString("ConfirmCancel");
     EXPECT_EQ(questions, (std::vector<std::string>{confirm, confirm}));
-    EXPECT_FALSE(resultSuccess);
-    EXPECT_GT(shownFileCount, 0u);
-    EXPECT_EQ(shownCounts.written, finalCounts.written);
-    EXPECT_EQ(shownCounts.failed, finalCounts.failed);
-    EXPECT_LT(shownCounts.written, shownFileCount);
+    EXPECT_FALSE(answers.success);
+    EXPECT_GT(answers.fileCount, 0u);
+    EXPECT_EQ(answers.counts.written, finalCounts.written);
+    EXPECT_EQ(answers.counts.failed, finalCounts.failed);
+    EXPECT_LT(answers.counts.written, answers.fileCount);
     EXPECT_TRUE(g_opened.empty()) << "the folder was opened for a stopped recovery";
-    EXPECT_EQ(tips, 0);
+    EXPECT_EQ(answers.tips, 0);
 }
 
 struct Language {
@@ -581,9 +597,6 @@ class PartialRecovery : public ::testing::TestWithParam<Language> {};
 // files that are back follow it.
 TEST_P(PartialRecovery, ARecoveryThatMissedFilesSaysSoAndNoThanksFollow) {
     const Language lang = GetParam();
-    testutil::TempDir disks, work;
-    const std::string image = disks.File(std::string(kImage) + ".img");
-    fs::copy_file(testutil::FixturePath(std::string(kImage) + ".img"), image);
     // Where the data of the recovered file that lies last on the disk starts.
     std::set<std::string> recovered;
     for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition))
@@ -592,45 +605,22 @@ TEST_P(PartialRecovery, ARecoveryThatMissedFilesSaysSoAndNoThanksFollow) {
     for (const testutil::ManifestFile& f : testutil::LoadManifest(std::string(kImage) + ".json", kPartition))
         if (recovered.count(f.path) && !f.runs.empty() && f.size > 0) lastData = std::max(lastData, f.runs[0].first);
     ASSERT_GT(lastData, 0u);
-    ExportWindow w(disks.Path(), lang.index, lang.file);
-    const std::string target = work.File("chosen");
-    fs::create_directories(target);
-    int offers = 0, tips = 0, results = 0;
-    bool resultSuccess = true;
-    RecoverCounts counts;
-    u64 fileCount = 0;
-    wizard::ModalWatch modal([&](QWidget* m) {
-        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
-            folder->SetQuiet(true);
-            folder->SetPath(target);
-            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
-        } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
-            ++results;
-            resultSuccess = shown->success;
-            counts = shown->counts;
-            fileCount = shown->fileCount;
-            wizard::Shot(m, std::string("export-partial-") + lang.tag);
-            wizard::EndModal(m, IDOK);
-        } else if (dynamic_cast<WarmTipDlg*>(m)) {
-            ++tips;
-            wizard::EndModal(m, IDOK);
-        } else if (dynamic_cast<QZMMessageBox*>(m)) {
-            ++offers;
-            wizard::EndModal(m, 1);
-        }
-    });
-    ScanAndCheckAll(*w.dlg, offers);
+    ExportFixture fixture(lang.index, lang.file);
+    RoutineAnswers answers(fixture.target);
+    answers.resultShot = std::string("export-partial-") + lang.tag;
+    wizard::ModalWatch modal([&](QWidget* m) { answers.Answer(m); });
+    ScanAndCheckAll(*fixture.window.dlg, answers.offers);
     if (::testing::Test::HasFatalFailure()) return;
-    ASSERT_EQ(::truncate(image.c_str(), off_t(lastData / 512 * 512)), 0);
-    g_opened.clear();
-    SendMessage(w.dlg->ResultPage()->GetHwnd(), WM_COMMAND, 205, 0);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return results == 1; }, "the export's result window"));
-    EXPECT_FALSE(resultSuccess);
+    ASSERT_EQ(::truncate(fixture.image.c_str(), off_t(lastData / 512 * 512)), 0);
+    ClickRecover(*fixture.window.dlg);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
+    EXPECT_FALSE(answers.success);
+    const RecoverCounts& counts = answers.counts;
     EXPECT_GT(counts.written, 0u);
     EXPECT_GT(counts.failed + counts.incomplete, 0u);
-    EXPECT_EQ(counts.written + counts.failed + counts.incomplete, fileCount);
+    EXPECT_EQ(counts.written + counts.failed + counts.incomplete, answers.fileCount);
     EXPECT_TRUE(g_opened.empty());
-    EXPECT_EQ(tips, 0) << "thanks for files that were not recovered";
+    EXPECT_EQ(answers.tips, 0) << "thanks for files that were not recovered";
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, PartialRecovery, ::testing::ValuesIn(kLanguages),
