@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "BrowserTestTree.h"
+#include "EventRecorder.h"
 #include "ListWait.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
@@ -259,19 +260,6 @@ TEST(PreviewPause, OnlyARunningScanIsPausedAndOnlyThePreviewsOwnPauseIsLifted) {
 
 namespace {
 
-class RecordingStats : public IQuorvelSink {
-public:
-    void RecordEvent(u32 code) override { events.push_back(code); }
-    void RecordValue(u32, u64) override {}
-    void RecordText(u32, const char*) override {}
-    void RecordPair(u32, u32) override {}
-    void Reserved5() override {}
-    void Reserved6() override {}
-    void Reserved7() override {}
-    void RecordDiskTable(const void*, u32) override {}
-    std::vector<u32> events;
-};
-
 TEST(BrowserUsageEvents, ClicksBySortsAndTreesReachTheStatisticsSink) {
     const struct {
         u32 treeKind;
@@ -283,7 +271,7 @@ TEST(BrowserUsageEvents, ClicksBySortsAndTreesReachTheStatisticsSink) {
     };
     for (const auto& c : clicks) EXPECT_EQ(ItemClickEvent(c.treeKind, c.scanRunning), c.event) << c.treeKind << c.scanRunning;
 
-    RecordingStats stats;
+    testutil::EventRecorder stats;
     SetStatsFallbackSink(&stats);
     CFileListData& list = CFileListData::SearchModel();
     for (u32 column = kColumnName; column <= kColumnQuality; ++column) list.Sort(true, column);

@@ -18,6 +18,7 @@
 #include "browser/views/Widgets.h"
 #include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
+#include "EventRecorder.h"
 #include "platform/Stats.h"
 #include "platform/Sync.h"
 #include "platform/Time.h"
@@ -29,23 +30,6 @@
 #include <filesystem>
 
 using namespace FileSelCtrl;
-
-namespace {
-
-class EventRecorder : public IQuorvelSink {
-public:
-    void RecordEvent(u32 code) override { events.push_back(code); }
-    void RecordValue(u32, u64) override {}
-    void RecordText(u32, const char*) override {}
-    void RecordPair(u32, u32) override {}
-    void Reserved5() override {}
-    void Reserved6() override {}
-    void Reserved7() override {}
-    void RecordDiskTable(const void*, u32) override {}
-    std::vector<u32> events;
-};
-
-}  // namespace
 
 namespace {
 
@@ -176,7 +160,7 @@ TEST(BrowserCommandBar, ButtonsSitAtTheRightEndAndFollowTheScanState) {
     EXPECT_EQ(bar.Button(ID_VIEW_LARGEICONS)->ImageIndex(), 2) << "the chosen view shows pressed";
 
     // Each view chosen is a usage event of its own; a disabled button reports nothing.
-    EventRecorder stats;
+    testutil::EventRecorder stats;
     SetStatsFallbackSink(&stats);
     for (int id : {ID_VIEW_LARGEICONS, ID_VIEW_DETAILS, ID_VIEW_PREVIEWPANE}) QTest::mouseClick(bar.Button(id), Qt::LeftButton);
     bar.ResetCommands(false);
