@@ -35,17 +35,6 @@ constexpr u64 kMiB = 1024 * 1024;
 // Both boot regions of a volume: twelve sectors each.
 constexpr u64 kBootRegionsSectors = 24;
 
-// Distinct bytes for each file, so that a read of another file's clusters shows.
-std::vector<u8> Content(size_t size, u32 seed) {
-    std::vector<u8> out(size);
-    u32 x = seed * 2654435761u + 1;
-    for (u8& b : out) {
-        x = x * 1664525u + 1013904223u;
-        b = u8(x >> 24);
-    }
-    return out;
-}
-
 // Name -> bytes of every file a test wrote through the driver.
 using Written = std::map<std::string, std::vector<u8>>;
 
@@ -54,7 +43,7 @@ public:
     explicit ExFatFiller(std::string mountPoint) : m_mount(std::move(mountPoint)) {}
     bool Folder(const std::string& path) { return std::filesystem::create_directories(m_mount + "/" + path); }
     bool File(const std::string& path, size_t size, u32 seed) {
-        std::vector<u8> bytes = Content(size, seed);
+        std::vector<u8> bytes = testutil::DistinctBytes(size, seed);
         std::ofstream out(m_mount + "/" + path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         out.close();

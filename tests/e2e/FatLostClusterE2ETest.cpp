@@ -42,8 +42,15 @@ std::string SpreadName(u32 i) { return "spread file number " + std::to_string(10
 // fat32-basic with a deleted folder "Spread" of kFiles long-named files. Each file takes a data
 // cluster between two of the folder's clusters, so the folder's clusters (16 entries each, 3 per
 // long-named file) are spread over the volume.
-void MakeSpreadImage(const testutil::TempDir& tmp, const std::string& image,
-                     std::map<std::string, std::string>& contentByName) {
+struct SpreadImage {
+    testutil::TempDir tmp;
+    const std::string image = tmp.File("deep.img");
+    std::map<std::string, std::string> contentByName;  // each file's content hash by its name
+};
+void MakeSpreadImage(SpreadImage& spread) {
+    const testutil::TempDir& tmp = spread.tmp;
+    const std::string& image = spread.image;
+    std::map<std::string, std::string>& contentByName = spread.contentByName;
     ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
     ASSERT_TRUE(RunQuiet("mmd -i " + image + " ::/Spread"));
     for (u32 i = 0; i < kFiles; ++i) {
@@ -56,27 +63,35 @@ void MakeSpreadImage(const testutil::TempDir& tmp, const std::string& image,
     ASSERT_TRUE(RunQuiet("mdeltree -i " + image + " ::/Spread"));
 }
 
-TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFolders) {
-    const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
-    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
-    testutil::TempDir tmp;
+// The scan driver's complete scan of the whole disk `image`, what it finds recovered to `out`.
+void RecoverWithCompleteScan(const testutil::TempDir& tmp, const std::string& image, const std::string& out) {
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
-    const std::string image = tmp.File("deep.img");
-    std::map<std::string, std::string> contentByName;
-    ASSERT_NO_FATAL_FAILURE(MakeSpreadImage(tmp, image, contentByName));
-
-    const std::string out = tmp.File("recovered");
     const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0",
                                            "--recover", out, "--json", tmp.File("run.json")};
     ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("run.log")), 0);
+}
+
+// Each file below `out`, by the hash of its content.
+std::map<std::string, std::string> PathByHash(const std::string& out) {
+    std::map<std::string, std::string> pathByHash;
+    for (const std::string& f : e2e::ListFiles(out)) pathByHash[testutil::Sha256File(out + "/" + f)] = f;
+    return pathByHash;
+}
+
+TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFolders) {
+    const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
+    SpreadImage spread;
+    ASSERT_NO_FATAL_FAILURE(MakeSpreadImage(spread));
+    const std::string out = spread.tmp.File("recovered");
+    ASSERT_NO_FATAL_FAILURE(RecoverWithCompleteScan(spread.tmp, spread.image, out));
 
     // By data: where each file came back. A deleted short entry lost its first character, the
     // long name keeps the whole name.
-    std::map<std::string, std::string> pathByHash;
-    for (const std::string& f : e2e::ListFiles(out)) pathByHash[testutil::Sha256File(out + "/" + f)] = f;
+    const std::map<std::string, std::string> pathByHash = PathByHash(out);
     size_t inLostFolders = 0;
     size_t inFirstCluster = 0;
-    for (const auto& [name, hash] : contentByName) {
+    for (const auto& [name, hash] : spread.contentByName) {
         const auto at = pathByHash.find(hash);
         ASSERT_NE(at, pathByHash.end()) << "not recovered: " << name;
         const std::string written = LastComponent(at->second);
@@ -103,11 +118,10 @@ TEST(FatLostClusterE2E, FilesOfADeletedFoldersLaterClustersComeBackUnderLostFold
 TEST(FatLostClusterE2E, ALostClustersEntriesEndAtOneThatNamesAClusterOutsideTheVolume) {
     const std::string missing = MissingTools({"mmd", "mcopy", "mdeltree"});
     if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
-    testutil::TempDir tmp;
-    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
-    const std::string image = tmp.File("deep.img");
-    std::map<std::string, std::string> contentByName;
-    ASSERT_NO_FATAL_FAILURE(MakeSpreadImage(tmp, image, contentByName));
+    SpreadImage spread;
+    ASSERT_NO_FATAL_FAILURE(MakeSpreadImage(spread));
+    const std::string& image = spread.image;
+    std::map<std::string, std::string>& contentByName = spread.contentByName;
 
     // Where each file's 8.3 entry lies: after its two long-name entries, the second of which
     // (stored first) holds the name's last 13 characters, their 6th to 11th from its byte 14.
@@ -138,12 +152,9 @@ TEST(FatLostClusterE2E, ALostClustersEntriesEndAtOneThatNamesAClusterOutsideTheV
     WriteLE16(bytes.data() + corrupt + 26, 0xFFF0);
     ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
 
-    const std::string out = tmp.File("recovered");
-    const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0",
-                                           "--recover", out, "--json", tmp.File("run.json")};
-    ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("run.log")), 0);
-    std::map<std::string, std::string> pathByHash;
-    for (const std::string& f : e2e::ListFiles(out)) pathByHash[testutil::Sha256File(out + "/" + f)] = f;
+    const std::string out = spread.tmp.File("recovered");
+    ASSERT_NO_FATAL_FAILURE(RecoverWithCompleteScan(spread.tmp, image, out));
+    const std::map<std::string, std::string> pathByHash = PathByHash(out);
     for (u32 i = 0; i < kFiles; ++i) {
         if (i == target - 1) continue;
         const bool after = shortEntryOf[i] / kCluster == corrupt / kCluster && shortEntryOf[i] > corrupt;
@@ -165,7 +176,6 @@ TEST(FatLostClusterE2E, AFolderWithoutItsEntryComesBackUnderTheParentItsDotDotNa
     const std::string missing = MissingTools({"mmd", "mcopy"});
     if (!missing.empty()) GTEST_SKIP() << "needs the package mtools; missing: " << missing;
     testutil::TempDir tmp;
-    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const std::string image = tmp.File("tree.img");
     ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
     for (const char* folder : {"::/ALPHA", "::/ALPHA/BETA", "::/GAMMA"}) {
@@ -197,9 +207,7 @@ TEST(FatLostClusterE2E, AFolderWithoutItsEntryComesBackUnderTheParentItsDotDotNa
     ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
 
     const std::string out = tmp.File("recovered");
-    const std::vector<std::string> args = {"--image",   image, "--mode", "complete", "--volume", "disk:0",
-                                           "--recover", out,   "--json", tmp.File("run.json")};
-    ASSERT_EQ(e2e::RunDriver(args, tmp.File("cwd"), tmp.File("run.log")), 0);
+    ASSERT_NO_FATAL_FAILURE(RecoverWithCompleteScan(tmp, image, out));
 
     // Below the volume's tree folder: ALPHA/DIRn/INNER.TXT and DIRm/OUTER.TXT.
     auto isDirName = [](const std::string& n) {

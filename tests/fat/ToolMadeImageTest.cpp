@@ -25,6 +25,7 @@
 #include "platform/Log.h"
 
 using namespace fattest;
+using testutil::DistinctBytes;
 using testutil::FuseMount;
 using testutil::LoopDevice;
 using testutil::MissingTools;
@@ -32,17 +33,6 @@ using testutil::RunQuiet;
 using testutil::TempDir;
 
 namespace {
-// Distinct bytes for each file, so that a read of the wrong clusters shows.
-std::vector<u8> Content(size_t size, u32 seed) {
-    std::vector<u8> out(size);
-    u32 x = seed * 2654435761u + 1;
-    for (u8& b : out) {
-        x = x * 1664525u + 1013904223u;
-        b = u8(x >> 24);
-    }
-    return out;
-}
-
 bool WriteFile(const std::string& path, const std::vector<u8>& data, bool append = false) {
     std::ofstream out(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
     out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
@@ -125,7 +115,7 @@ TEST_F(ToolMadeImage, FatShortNamesKeepTheCaseTheirFlagsGive) {
     std::map<std::string, std::vector<u8>> contents;
     u32 seed = 1;
     for (const NameCase& c : cases) {
-        const std::vector<u8> data = Content(3000 + 517 * seed, seed);
+        const std::vector<u8> data = DistinctBytes(3000 + 517 * seed, seed);
         ++seed;
         const std::string source = dir.File(std::string("src-") + c.written);
         ASSERT_TRUE(WriteFile(source, data));
@@ -223,25 +213,25 @@ TEST_F(ToolMadeImage, DeletedExFatFilesWithFreedChainsComeBackAtFullLength) {
 
         // healed: two clusters, a neighbour, two more clusters (now a chain), cut back to two,
         // the neighbour deleted, then grown into the clusters that follow.
-        healed = Content(2 * kCluster, 11);
+        healed = DistinctBytes(2 * kCluster, 11);
         ASSERT_TRUE(WriteFile(healedPath, healed));
-        ASSERT_TRUE(WriteFile(blockerPath, Content(kCluster, 12)));
-        ASSERT_TRUE(WriteFile(healedPath, Content(2 * kCluster, 13), true));
+        ASSERT_TRUE(WriteFile(blockerPath, DistinctBytes(kCluster, 12)));
+        ASSERT_TRUE(WriteFile(healedPath, DistinctBytes(2 * kCluster, 13), true));
         std::filesystem::resize_file(healedPath, healed.size());
         std::filesystem::remove(blockerPath);
-        const std::vector<u8> tail = Content(3 * kCluster + 1000, 14);
+        const std::vector<u8> tail = DistinctBytes(3 * kCluster + 1000, 14);
         ASSERT_TRUE(WriteFile(healedPath, tail, true));
         healed.insert(healed.end(), tail.begin(), tail.end());
 
         // fragmented: two clusters, a neighbour that stays, three more clusters after it.
-        fragmented = Content(2 * kCluster, 21);
+        fragmented = DistinctBytes(2 * kCluster, 21);
         ASSERT_TRUE(WriteFile(fragmentedPath, fragmented));
-        ASSERT_TRUE(WriteFile(wallPath, Content(kCluster, 22)));
-        const std::vector<u8> more = Content(2 * kCluster + 3000, 23);
+        ASSERT_TRUE(WriteFile(wallPath, DistinctBytes(kCluster, 22)));
+        const std::vector<u8> more = DistinctBytes(2 * kCluster + 3000, 23);
         ASSERT_TRUE(WriteFile(fragmentedPath, more, true));
         fragmented.insert(fragmented.end(), more.begin(), more.end());
 
-        plain = Content(5 * kCluster + 77, 31);
+        plain = DistinctBytes(5 * kCluster + 77, 31);
         ASSERT_TRUE(WriteFile(mountPoint + "/plain.bin", plain));
 
         for (const char* name : {"healed.bin", "fragmented.bin", "plain.bin"}) {

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Types.h"
+
 extern char** environ;
 
 namespace testutil {
@@ -71,6 +73,18 @@ inline bool IsMountPoint(const std::string& path) {
         if (line.substr(at + 1, end - at - 1) == path) return true;
     }
     return false;
+}
+
+// Bytes of their own for each seed: files written to an image with different seeds differ
+// everywhere, so that a read of another file's clusters shows.
+inline std::vector<u8> DistinctBytes(size_t size, u32 seed) {
+    std::vector<u8> out(size);
+    u32 x = seed * 2654435761u + 1;
+    for (u8& b : out) {
+        x = x * 1664525u + 1013904223u;
+        b = u8(x >> 24);
+    }
+    return out;
 }
 
 // A loop device over an image file, detached with the object.
