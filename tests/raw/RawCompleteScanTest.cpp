@@ -33,12 +33,26 @@ public:
     u64 stopAfter = ~0ULL;
 };
 
+// The sizes of the files carved into the lost-files root, by the folder of their type.
+void CollectSizes(const CFileNode* node, const std::string& folder, std::multimap<std::string, u64>& out) {
+    for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+        IFileProperties* p = child->GetFileProperties();
+        if (child->GetFirstChild() != nullptr) {
+            CollectSizes(child, p != nullptr ? p->GetName() : "", out);
+        } else if (p != nullptr) {
+            out.emplace(folder, p->GetSize());
+        }
+    }
+}
+
 struct Outcome {
     u32 result = ~0u;
     u64 files = 0;
     u64 asked = 0;
+    std::multimap<std::string, u64> sizes;  // of the carved files, by the folder of their type
 };
 
+// The complete scan of `device` with the RAW search among its plug-ins, every file type wanted.
 Outcome Scan(IStorageDevice& device, AskCountingProgress& progress) {
     RegisterRawPlugin();
     CRecoveryFilter filter;
@@ -48,7 +62,10 @@ Outcome Scan(IStorageDevice& device, AskCountingProgress& progress) {
     controller->Initialize(&filter);
     Outcome o;
     o.result = controller->Run(&device, &progress, &tree, "raw", 0);
-    for (CFileSystemNode* root : tree.Roots()) o.files += CountTree(root).files;
+    for (CFileSystemNode* root : tree.Roots()) {
+        o.files += CountTree(root).files;
+        CollectSizes(root, "", o.sizes);
+    }
     o.asked = progress.asked;
     return o;
 }
@@ -74,18 +91,6 @@ TEST(RawInCompleteScan, CarvesIntoTheLostFilesRootAndAsksTheScansProgressWithinT
     EXPECT_LT(stopped.asked, kSectors / kPolledEvery);
 }
 
-// The sizes of the files carved into the lost-files root, by the folder of their type.
-void CollectSizes(const CFileNode* node, const std::string& folder, std::multimap<std::string, u64>& out) {
-    for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
-        IFileProperties* p = child->GetFileProperties();
-        if (child->GetFirstChild() != nullptr) {
-            CollectSizes(child, p != nullptr ? p->GetName() : "", out);
-        } else if (p != nullptr) {
-            out.emplace(folder, p->GetSize());
-        }
-    }
-}
-
 // An SVG file's opening tag may follow a long XML prolog: the header check looks for it in the
 // first 2048 bytes of the file, through the sectors after the first that the scanned block holds.
 TEST(RawInCompleteScan, AnSvgIsFoundByItsTagWithinItsFirst2048Bytes) {
@@ -109,17 +114,10 @@ TEST(RawInCompleteScan, AnSvgIsFoundByItsTagWithinItsFirst2048Bytes) {
         at += (text.size() / kSector + 8) * kSector;
     }
     AskCountingProgress progress;
-    RegisterRawPlugin();
-    CRecoveryFilter filter;
-    filter.SetFileTypeMask(kFileTypeMaskAll);
-    CHeadlessDirectoryTree tree;
-    auto controller = std::make_unique<CCompleteRecoveryController>();
-    controller->Initialize(&filter);
-    ASSERT_EQ(controller->Run(&device, &progress, &tree, "raw", 0), 0u);
-    std::multimap<std::string, u64> sizes;
-    for (CFileSystemNode* root : tree.Roots()) CollectSizes(root, "", sizes);
+    const Outcome o = Scan(device, progress);
+    ASSERT_EQ(o.result, 0u);
     std::vector<u64> svg;
-    for (const auto& [folder, size] : sizes) {
+    for (const auto& [folder, size] : o.sizes) {
         if (folder == "ScalableVectorGraphics") svg.push_back(size);
     }
     std::sort(svg.begin(), svg.end());
