@@ -35,18 +35,22 @@ CMsBtn::CMsBtn(QWidget* parent, int controlId, u32 style) : ui::OwnerDrawButton(
 }
 
 void CMsBtn::SetBkColors(COLORREF hover, COLORREF out, COLORREF normal, COLORREF disabled) {
-    colors_[kBkHover] = hover;
-    colors_[kBkOut] = out;
-    colors_[kBkNormal] = normal;
-    colors_[kBkDisabled] = disabled;
-    update();
+    SetLayerColors(kBkOut, hover, out, normal, disabled);
 }
 
 void CMsBtn::SetTextColors(COLORREF hover, COLORREF out, COLORREF normal, COLORREF disabled) {
-    colors_[kTextHover] = hover;
-    colors_[kTextOut] = out;
-    colors_[kTextNormal] = normal;
-    colors_[kTextDisabled] = disabled;
+    SetLayerColors(kTextOut, hover, out, normal, disabled);
+}
+
+void CMsBtn::SetLayerColors(ColorIndex outSlot, COLORREF hover, COLORREF out, COLORREF normal, COLORREF disabled) {
+    // Each state holds a background and a text slot; the states stand in this order.
+    constexpr int kSlotsPerState = kTextOut - kBkOut + 1;
+    const COLORREF byState[] = {out, hover, normal, disabled};
+    int slot = outSlot;
+    for (COLORREF color : byState) {
+        colors_[slot] = color;
+        slot += kSlotsPerState;
+    }
     update();
 }
 

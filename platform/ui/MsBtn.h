@@ -49,6 +49,9 @@ protected:
     int IconLeft(const RECT& rect, bool hasText) const;
 
 private:
+    // The four state colours of the background (outSlot kBkOut) or of the text (kTextOut).
+    void SetLayerColors(ColorIndex outSlot, COLORREF hover, COLORREF out, COLORREF normal, COLORREF disabled);
+
     QImage parentBackground_;
     QImage hoverIcon_;
     QImage normalIcon_;
