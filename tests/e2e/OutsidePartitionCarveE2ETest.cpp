@@ -1,6 +1,7 @@
 // Files found by signature outside every partition the complete scan chose: a disk with a FAT32
-// partition made by mkfs.fat and mtools, a picture in the gap before the partition and one in the
-// unpartitioned space after it. The whole-disk complete scan recovers both under the lost-files
+// partition made by mkfs.fat and mtools and a partition of a kind no search knows, a picture in
+// the gap before the FAT32 partition, one in the other partition and one in the unpartitioned
+// space after both. The whole-disk complete scan recovers both under the lost-files
 // root beside the partition's tree, byte for byte; the partition's own files come back as before,
 // and a picture lying in the partition's free clusters comes back once, in the partition's own
 // lost files. A saved result, loaded again, recovers the same files.
@@ -27,10 +28,15 @@ constexpr u64 kSector = 512;
 constexpr u64 kPartitionStart = 2048;
 constexpr u64 kPartitionSectors = 81920;  // enough clusters of one sector for FAT32
 constexpr u64 kPartitionEnd = kPartitionStart + kPartitionSectors;
-constexpr u64 kTailSectors = 4096;
-constexpr u64 kDiskSectors = kPartitionEnd + kTailSectors;
+constexpr u64 kOtherStart = kPartitionEnd;
+constexpr u64 kOtherSectors = 2048;
+constexpr u64 kOtherEnd = kOtherStart + kOtherSectors;
+constexpr u64 kTailSectors = 2048;
+constexpr u64 kDiskSectors = kOtherEnd + kTailSectors;
 constexpr u8 kFat32LbaType = 0x0C;
+constexpr u8 kLinuxType = 0x83;
 constexpr size_t kPartitionEntry = 446;
+constexpr size_t kPartitionEntrySize = 16;
 constexpr size_t kBootSignature = 510;
 constexpr const char* kLostRoot = "更多丢失文件";
 constexpr const char* kPartitionRoot = "FAT32";
@@ -52,9 +58,10 @@ struct Planted {
 
 const Planted kPlanted[] = {
     {"sample.png", 64, "Portable Network Graphic file", "Morvenda_000.PNG", true},
-    {"sample.gif", kPartitionEnd + 256, "GIF graphics file", "Morvenda_000.GIF", true},
+    {"sample.gif", kOtherStart + 256, "GIF graphics file", "Morvenda_000.GIF", true},
+    {"plain.tif", kOtherEnd + 512, "Tagged Image File", "Morvenda_000.TIF", true},
     // In the last free clusters of the fresh volume: the partition's own lost files.
-    {"sample.psd", kPartitionEnd - kTailSectors, "Adobe Photoshop file", "Morvenda_000.PSD", false},
+    {"sample.psd", kPartitionEnd - 4096, "Adobe Photoshop file", "Morvenda_000.PSD", false},
 };
 
 // Files the partition holds by name; their data must come back at their path.
@@ -77,10 +84,15 @@ void MakeDisk(const std::string& image) {
     }
     std::vector<u8> bytes = testutil::ReadFileBytes(image);
     ASSERT_EQ(bytes.size(), kDiskSectors * kSector);
-    // One primary partition in the table; the rest of the table stays empty.
-    bytes[kPartitionEntry + 4] = kFat32LbaType;
-    PutLE32(bytes, kPartitionEntry + 8, u32(kPartitionStart));
-    PutLE32(bytes, kPartitionEntry + 12, u32(kPartitionSectors));
+    // Two primary partitions in the table: the FAT32 one and one whose sectors hold no file system.
+    auto entry = [&bytes](size_t index, u8 type, u64 start, u64 sectors) {
+        const size_t at = kPartitionEntry + index * kPartitionEntrySize;
+        bytes[at + 4] = type;
+        PutLE32(bytes, at + 8, u32(start));
+        PutLE32(bytes, at + 12, u32(sectors));
+    };
+    entry(0, kFat32LbaType, kPartitionStart, kPartitionSectors);
+    entry(1, kLinuxType, kOtherStart, kOtherSectors);
     bytes[kBootSignature] = 0x55;
     bytes[kBootSignature + 1] = 0xAA;
     for (const Planted& p : kPlanted) {
@@ -162,7 +174,7 @@ TEST(OutsidePartitionCarveE2E, FilesFoundOutsideTheChosenPartitionComeBackBeside
     for (const Json& t : (*scan)["trees"].items) trees[t["fs"].text] = &t;
     ASSERT_EQ(trees.size(), 2u);
     ASSERT_TRUE(trees.count("RAW"));
-    EXPECT_EQ(u64((*trees["RAW"])["files"].number), 2u);
+    EXPECT_EQ(u64((*trees["RAW"])["files"].number), 3u);
     ASSERT_NO_FATAL_FAILURE(ExpectRecovered(folder, disk));
 
     const std::string loaded = tmp.File("loaded");
