@@ -242,6 +242,10 @@ void CCompleteRecoveryController::FinishingPass(IStorageDevice* device) {
         LostFileCollector collector;
         collector.Collect(device, *m_pool, m_builder, nullptr, nullptr);
     } else {
+        // A partition's own collection decides about the files found inside it; what lies
+        // outside every partition it built (unpartitioned space, a file system none of the
+        // searches knows) would otherwise be dropped, so it becomes lost files as without any.
+        LostFileCollector outside;
         for (CSearchedPartitionInfo* c : chosen) {
             holdWhilePaused();
             const auto proposer = proposedBy.find(c);
@@ -251,7 +255,10 @@ void CCompleteRecoveryController::FinishingPass(IStorageDevice* device) {
             search->BuildFileSystemTrees(one);
             m_builder->BuildLostFilesFolder(c);
             search->CollectLostFiles(one);
+            outside.LeaveOut(c->GetPartitionStart(), c->GetTotalSectors());
         }
+        holdWhilePaused();
+        outside.Collect(device, *m_pool, m_builder, nullptr, nullptr);
     }
     m_builder->FinishBuild();
 

@@ -178,12 +178,14 @@ u32 CDirectoryTreeBuilder::InsertNode(CFileNode* node, CSearchedPartitionInfo* p
         return 1;
     }
     if (!partition) {
-        if (m_trees.empty()) {
-            CPartitionTree* tree = new (std::nothrow) CPartitionTree();
+        // The trees of chosen partitions are not this one: files found outside every partition
+        // get a tree of their own beside them.
+        CPartitionTree* tree = FindTree(nullptr);
+        if (!tree) {
+            tree = new (std::nothrow) CPartitionTree();
             if (!tree) return 0;
             m_trees.push_back(tree);
         }
-        CPartitionTree* tree = m_trees.front();
         if (node->IsFileSystemNode()) {
             if (!tree->Init(kFsRaw, static_cast<CFileSystemNode*>(node))) return 0;
         } else if (tree->AddNode(node, nullptr) == -1) {

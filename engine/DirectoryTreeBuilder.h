@@ -61,7 +61,8 @@ public:
     // The main entry for found entries; 0 with *error set when the node was not taken.
     virtual u32 AddFoundFileNode(CFileNode* node, u32 treeKind, u32* error) = 0;
     // Files an entry of the signature search (a lost-file root or folder or file). 0 when not
-    // taken (the caller keeps the node).
+    // taken (the caller keeps the node). A null partition files it under the one tree that
+    // belongs to no partition, made on first use beside the partitions' trees.
     virtual u32 InsertNode(CFileNode* node, CSearchedPartitionInfo* partition) = 0;
     virtual u32 AddEvaluationItem(CSearchedPartitionInfo* candidate) = 0;
     // Appends the chosen candidates; 1 when any was appended.

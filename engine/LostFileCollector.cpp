@@ -137,14 +137,30 @@ u32 LostFileCollector::AddFoundFile(const CRawFileInfo& record, IDirecotryTreeBu
     return answer;
 }
 
+void LostFileCollector::LeaveOut(u64 firstSector, u64 sectors) {
+    if (sectors != 0) m_leftOut.push_back({firstSector, sectors});
+}
+
+bool LostFileCollector::IsLeftOut(u64 sector) const {
+    // Compared as an offset into the range: a start and length read from a damaged boot sector
+    // may add up past 2^64.
+    return std::any_of(m_leftOut.begin(), m_leftOut.end(),
+                       [sector](const SectorRange& r) { return sector >= r.first && sector - r.first < r.count; });
+}
+
 bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,
                                 CSearchedPartitionInfo* partition, const void* /*clusterUse*/) {
     if (GetScanOptions().GetScanRaw() == 0 || !builder) return false;
-    if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
+    bool rootMade = false;
+    if (m_leftOut.empty()) {
+        if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
+        rootMade = true;
+    }
     IStorageDevice* reader = device && device->GetInnerDevice() ? device->GetInnerDevice() : device;
     CRawFileInfo work;
     for (const auto& entry : pool.GetRecords()) {
         CRawFileInfo& record = *entry;
+        if (IsLeftOut(record.startSector)) continue;
         if (record.size == 0) {
             std::string text1, text2;
             if (!reader || !MeasureFoundFile(record, reader, text1, text2)) continue;
@@ -163,6 +179,10 @@ bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, 
         work.startSector = record.startSector;
         work.fileType = record.fileType;
         work.analyser = record.analyser;
+        if (!rootMade) {
+            if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
+            rootMade = true;
+        }
         if (AddFoundFile(work, builder, partition) == 0) return false;
     }
     return true;

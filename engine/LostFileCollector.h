@@ -4,6 +4,7 @@
 // made from the analyser's text (or "Morvenda") and a counter per type.
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/FileNode.h"
 #include "platform/Types.h"
@@ -38,6 +39,11 @@ public:
     bool Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,
                  CSearchedPartitionInfo* partition, const void* clusterUse);
 
+    // A record whose first sector lies in [first, first + sectors) is not filed: the tree of the
+    // partition there decides about it. With any range left out, the root is made only once a
+    // file is filed, so a pass that finds nothing outside adds no empty root.
+    void LeaveOut(u64 firstSector, u64 sectors);
+
     // The builder's answer; a node it does not take is freed.
     u32 CreateMoreLostFilesFolder(IDirecotryTreeBuilder* builder, CSearchedPartitionInfo* partition);
     u32 AddFoundFile(const CRawFileInfo& record, IDirecotryTreeBuilder* builder, CSearchedPartitionInfo* partition);
@@ -57,6 +63,13 @@ public:
     u64 GetNextId() const { return m_nextId; }
 
 private:
+    struct SectorRange {
+        u64 first = 0;
+        u64 count = 0;
+    };
+    bool IsLeftOut(u64 sector) const;
+
+    std::vector<SectorRange> m_leftOut;
     std::map<u32, CFileNode*> m_folders;
     u64 m_nextId = kFirstFileId;
     u32 m_counters[kMaxFileTypes] = {};

@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -192,6 +193,54 @@ TEST(LostFileCollector, NamesAreBoundedAtACharacterBoundaryAndSanitised) {
     std::string s = "a--b--";
     LostFileCollector::ReplaceAll(s, "-", "_");
     EXPECT_EQ(s, "a__b__");
+}
+
+// The pass after chosen partitions: a file whose first sector lies in a partition's sectors is
+// that partition's to file; the rest are filed as without any, and a pass with nothing left to
+// file adds no root beside the partitions' trees.
+TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
+    RawSwitch raw(1);
+    const u32 jpg = TypeOf("jpg");
+    constexpr u64 kTop = ~u64(0);
+    struct Range {
+        u64 first, sectors;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Range> leftOut;
+        std::vector<u64> sectors;   // of the found files, in pool order
+        std::vector<u64> expected;  // the sectors filed, in order
+    };
+    const Case cases[] = {
+        {"both edges of a range", {{1000, 500}}, {999, 1000, 1499, 1500}, {999, 1500}},
+        {"two ranges, the gap between", {{100, 100}, {300, 100}}, {150, 250, 350, 400}, {250, 400}},
+        {"a range running past 2^64", {{kTop - 10, 100}}, {5, kTop - 11, kTop - 10, kTop}, {5, kTop - 11}},
+        {"an empty range holds nothing", {{1000, 0}, {2000, 10}}, {1000, 2005}, {1000}},
+        {"everything inside", {{0, 5000}}, {0, 4999}, {}},
+    };
+    for (const Case& c : cases) {
+        CRawFileInfoPool pool;
+        // The name text tells which record a node was made from.
+        for (u64 sector : c.sectors) pool.Add(Record(sector, 4096, jpg, "s" + std::to_string(sector) + "_"));
+        InsertingBuilder builder;
+        LostFileCollector collector;
+        for (const Range& r : c.leftOut) collector.LeaveOut(r.first, r.sectors);
+        // No device: nothing bounds the sizes, so only the ranges decide.
+        ASSERT_TRUE(collector.Collect(nullptr, pool, &builder, nullptr, nullptr)) << c.what;
+        if (c.expected.empty()) {
+            EXPECT_TRUE(builder.nodes.empty()) << c.what;
+            continue;
+        }
+        // The root, the type's folder, then the files.
+        ASSERT_EQ(builder.nodes.size(), 2 + c.expected.size()) << c.what;
+        EXPECT_STREQ(builder.nodes[0]->GetFileProperties()->GetName(), kMoreLostFilesFolderName) << c.what;
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            char counter[32];
+            std::snprintf(counter, sizeof(counter), "%03zu.", i);
+            const std::string name = "s" + std::to_string(c.expected[i]) + "_" + counter + RawFileTypeExtension(jpg);
+            EXPECT_STREQ(builder.nodes[2 + i]->GetFileProperties()->GetName(), name.c_str()) << c.what;
+        }
+    }
 }
 
 }  // namespace
