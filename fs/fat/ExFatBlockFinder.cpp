@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
 #include <unordered_set>
 
 #include "fs/fat/ExFatPartition.h"
@@ -300,16 +301,49 @@ void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
     m_lastSector = ~u64(0);
 }
 
+namespace {
+// Partners tried for each new head or tail, the nearest on the device first. A folder's clusters
+// are rarely far apart in the order the stores keep, and on a device full of unmatched halves
+// (overwritten folders, look-alike data) trying every stored partner would make the walk
+// quadratic in the number of cuts.
+constexpr u32 kPartnersTried = 64;
+
+// The stored partner nearest to `sector` (either side, in sector distance) that `joins` accepts,
+// or the store's end; at most kPartnersTried are offered. The block's own entry is passed over.
+template <class Store, class Joins>
+typename Store::iterator NearestJoiningPartner(Store& store, u64 sector, Joins&& joins) {
+    auto after = store.lower_bound(sector);
+    auto before = after;
+    for (u32 tried = 0; tried < kPartnersTried;) {
+        const bool hasAfter = after != store.end();
+        const bool hasBefore = before != store.begin();
+        if (!hasAfter && !hasBefore) break;
+        typename Store::iterator candidate;
+        if (hasAfter && (!hasBefore || after->first - sector <= sector - std::prev(before)->first)) {
+            candidate = after++;
+        } else {
+            candidate = --before;
+        }
+        if (candidate->first == sector) continue;
+        ++tried;
+        if (joins(candidate->second)) return candidate;
+    }
+    return store.end();
+}
+}  // namespace
+
 void ExFatBlockWalker::RegisterHead(u64 blockSector) {
     StoredHead head;
     head.position = m_set.position;
     head.entries = m_setBytes;
-    for (auto it = m_tails.begin(); it != m_tails.end(); ++it) {
-        if (it->first == blockSector) continue;
-        ExFatEntrySet joined;
-        if (!Rejoin(head, it->second, joined)) continue;
-        const u64 tailBlock = it->first;
-        m_tails.erase(it);
+    ExFatEntrySet joined;
+    const auto tail = NearestJoiningPartner(m_tails, blockSector, [&](const StoredTail& t) {
+        ++m_partnersTried;
+        return Rejoin(head, t, joined);
+    });
+    if (tail != m_tails.end()) {
+        const u64 tailBlock = tail->first;
+        m_tails.erase(tail);
         Link(blockSector, tailBlock, std::move(joined));
         return;
     }
@@ -325,12 +359,14 @@ void ExFatBlockWalker::RegisterTail(u64 blockSector, const u8* bytes) {
         const u8 type = bytes[at];
         if (!IsSecondaryOfSet(type) || (type & kExFatTypeInUse) != inUse) break;
     }
-    for (auto it = m_heads.begin(); it != m_heads.end(); ++it) {
-        if (it->first == blockSector) continue;
-        ExFatEntrySet joined;
-        if (!Rejoin(it->second, tail, joined)) continue;
-        const u64 headBlock = it->first;
-        m_heads.erase(it);
+    ExFatEntrySet joined;
+    const auto head = NearestJoiningPartner(m_heads, blockSector, [&](const StoredHead& h) {
+        ++m_partnersTried;
+        return Rejoin(h, tail, joined);
+    });
+    if (head != m_heads.end()) {
+        const u64 headBlock = head->first;
+        m_heads.erase(head);
         Link(headBlock, blockSector, std::move(joined));
         return;
     }

@@ -91,6 +91,8 @@ public:
     void WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out);
     // The cut sets joined again so far, in the order they were joined.
     const std::vector<ExFatCutSetLink>& GetCutSetLinks() const { return m_links; }
+    // How many stored halves new heads and tails were tried against, all told.
+    u64 PartnersTried() const { return m_partnersTried; }
     // Frees the heads and tails that found no partner.
     void DropUnjoinedCuts() {
         m_heads.clear();
@@ -159,6 +161,7 @@ private:
     std::map<u64, StoredHead> m_heads;
     std::map<u64, StoredTail> m_tails;
     std::vector<ExFatCutSetLink> m_links;
+    u64 m_partnersTried = 0;
 };
 
 // The whole device's evidence, and the volumes it shows.

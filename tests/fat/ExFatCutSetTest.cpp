@@ -134,6 +134,45 @@ TEST_P(ExFatCutSets, HeadAndTailAreJoinedAndTheirBlocksTied) {
     EXPECT_EQ(links[0].set.position, t.headSector);
 }
 
+// A device full of halves that never match (overwritten folders, look-alike data) costs each new
+// half a bounded number of tries, and a pair that does match among them is still joined.
+TEST(ExFatCutSetStores, UnmatchedHalvesCostBoundedTriesAndAMatchAmongThemIsJoined) {
+    constexpr u32 kUnmatchedPairs = 3000;
+    constexpr u32 kTriesPerHalf = 64;
+    u32 cluster = 40;
+    ExFatBlockWalker walker;
+    walker.SetGeometry(kDeviceSectors, kSectorSize);
+    std::vector<ExFatDirectoryBlock> blocks;
+    auto walkAlone = [&](u64 sector, std::vector<u8> bytes) {
+        bytes.resize(kEntriesPerSector * kEntry, 0);
+        walker.WalkSector(sector, bytes.data(), blocks);
+        walker.FinishBlock(blocks);
+    };
+    // Each head's set and each tail's set are different files: no pair checks out.
+    auto cutHalves = [&](u64 headSector, u64 tailSector, const std::string& headName, const std::string& tailName) {
+        std::vector<u8> head = Filler(kEntriesPerSector - 1, cluster);
+        const std::vector<u8> headSet = MakeSet(headName, cluster++);
+        head.insert(head.end(), headSet.begin(), headSet.begin() + kEntry);
+        const std::vector<u8> tailSet = MakeSet(tailName, cluster++);
+        walkAlone(headSector, head);
+        walkAlone(tailSector, std::vector<u8>(tailSet.begin() + kEntry, tailSet.end()));
+    };
+    for (u32 i = 0; i < kUnmatchedPairs; ++i) cutHalves(10 * i + 1, 10 * i + 3, "head " + std::to_string(i), "tail " + std::to_string(i));
+    EXPECT_TRUE(walker.GetCutSetLinks().empty());
+    EXPECT_LE(walker.PartnersTried(), u64(2) * kUnmatchedPairs * kTriesPerHalf);
+
+    const u64 end = 10 * kUnmatchedPairs;
+    const std::vector<u8> whole = MakeSet("one set cut in two", 77);
+    std::vector<u8> head = Filler(kEntriesPerSector - 1, cluster);
+    head.insert(head.end(), whole.begin(), whole.begin() + kEntry);
+    walkAlone(end + 5, head);
+    walkAlone(end + 7, std::vector<u8>(whole.begin() + kEntry, whole.end()));
+    ASSERT_EQ(walker.GetCutSetLinks().size(), 1u);
+    EXPECT_EQ(walker.GetCutSetLinks()[0].headBlock, end + 5);
+    EXPECT_EQ(walker.GetCutSetLinks()[0].tailBlock, end + 7);
+    EXPECT_EQ(walker.GetCutSetLinks()[0].set.name, "one set cut in two");
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatCutSets, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<CutCase>& info) { return std::string(info.param.name); });
 
