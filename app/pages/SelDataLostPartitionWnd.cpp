@@ -72,14 +72,10 @@ int VolumeItem::Draw(ui::Dc* dc) {
     const RECT& r = rect_;
     const RECT frame = ui::MakeRect(r.left, r.top, r.right - kFrameInsetRight, r.bottom);
     const RECT inner = ui::MakeRect(r.left + 1, r.top + 1, r.right - kFrameInsetRight - 1, r.bottom - 1);
-    if (state_ == kStateHover) {
-        dc->FillRect(inner, kFillColour);
-        if (selected) dc->FrameRect(frame, kFrameColour);
-    }
-    if (state_ == kStatePressed || selected) {
-        dc->FrameRect(frame, kFrameColour);
-        dc->FillRect(inner, kFillColour);
-    }
+    // A chosen or pressed row is framed; it and a hovered one are filled.
+    const bool framed = state_ == kStatePressed || selected;
+    if (framed || state_ == kStateHover) dc->FillRect(inner, kFillColour);
+    if (framed) dc->FrameRect(frame, kFrameColour);
     UiResources& res = UiResources::Instance();
     if (PictureHandle icon = res.LoadImageFromResource(kResTypeBitmap, IconBitmap(iconKind, selected)))
         res.DrawImage(dc, icon, r.left + kIconLeft, r.top + kIconTop, r.left + kIconLeft + kIconSize, r.top + kIconTop + kIconSize, 0xFFFFFF);
