@@ -216,7 +216,7 @@ struct RoutineAnswers {
         if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
             folder->SetQuiet(true);
             folder->SetPath(target);
-            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+            EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemOk));
         } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
             ++results;
             success = shown->success;
@@ -255,7 +255,7 @@ struct RoutineAnswers {
 // Recover on the result page, as the user clicks it; the folders opened are recorded from here.
 void ClickRecover(CQZMUIDlg& dlg) {
     g_opened.clear();
-    SendMessage(dlg.ResultPage()->GetHwnd(), WM_COMMAND, UiCtrl::RecoveryGraphWnd::kItemRecover, 0);
+    EXPECT_TRUE(wizard::ClickItem(dlg.ResultPage()->Progress(), UiCtrl::RecoveryProgressWnd::kItemRecover));
 }
 
 TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
@@ -281,12 +281,12 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
             // A missing folder and a file are refused and the dialog stays; a real folder is taken.
             for (const std::string& bad : {target + "/missing", reference + "/../../report.json"}) {
                 folder->SetPath(bad);
-                SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+                EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemOk));
                 refusals.push_back(folder->Validate());
                 EXPECT_TRUE(folder->isVisible());
             }
             folder->SetPath(target);
-            SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+            EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemOk));
         } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
             if (progressSeen++ == 0) wizard::Shot(m, "export-02-progress");
             hold.Release();
@@ -487,6 +487,7 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     ExportFixture fixture;
     RoutineAnswers answers(fixture.target);
     bool resultSuccess = true;
+    bool resultShown = false;
     u64 done = 0, count = 0;
     // The worker waits for the cancel before its first file, so the run cannot end first.
     std::unique_ptr<WorkerHold> hold;
@@ -510,6 +511,7 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
             EXPECT_EQ(progress->Result(), kRecoverCancelled);
         } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
             resultSuccess = shown->success;
+            resultShown = true;
             wizard::Shot(m, "export-04-result-cancelled");
             wizard::EndModal(m, IDOK);
         } else {
@@ -520,6 +522,7 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     if (::testing::Test::HasFatalFailure()) return;
     hold = std::make_unique<WorkerHold>();
     ClickRecover(*fixture.window.dlg);
+    EXPECT_TRUE(wizard::PumpUntil([&] { return resultShown; }, "the cancelled export's result window"));
     hold.reset();
     EXPECT_FALSE(resultSuccess);
     EXPECT_GT(count, 0u);

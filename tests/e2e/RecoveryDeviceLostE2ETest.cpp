@@ -145,7 +145,7 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
                     UnplugScannedDisk();
                 } else {
                     folder->SetPath(target_.Path());
-                    SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+                    EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemOk));
                 }
             } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
                 ++recoveries;

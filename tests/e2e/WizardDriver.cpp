@@ -81,6 +81,16 @@ bool ClickItem(UiCtrl::UiSdkWndBase& page, int id) {
     return true;
 }
 
+bool ClickDialogItem(HomeBaseDialog& dialog, int id) {
+    UiCtrl::UiItem* item = dialog.GetClientItem(id);
+    if (!item) return false;
+    const RECT r = item->GetRect();
+    const QPoint at(HomeBaseDialog::ClientToWindowX((r.left + r.right) / 2), HomeBaseDialog::ClientToWindowY((r.top + r.bottom) / 2));
+    QTest::mouseMove(&dialog, at);
+    QTest::mouseClick(&dialog, Qt::LeftButton, {}, at);
+    return true;
+}
+
 namespace {
 class HeldController : public IRecoveryController {
 public:

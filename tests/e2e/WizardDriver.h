@@ -10,6 +10,7 @@
 
 #include "Gate.h"
 #include "TestUtil.h"
+#include "app/ui/HomeBaseDialog.h"
 #include "app/ui/UiSdkWndBase.h"
 #include "ui/UiWait.h"
 
@@ -47,6 +48,8 @@ private:
 // A press and release at a point of a page window, or on the middle of one of its items.
 void Click(UiCtrl::UiSdkWndBase& page, int x, int y);
 bool ClickItem(UiCtrl::UiSdkWndBase& page, int id);
+// A mouse click on the middle of a skin item of a skinned dialog; false when it has no such item.
+bool ClickDialogItem(HomeBaseDialog& dialog, int id);
 // Runs an answer on each modal dialog shown from now on until the watch goes.
 using uiwait::ModalWatch;
 // Ends a modal dialog of the program with the given result.
