@@ -129,16 +129,14 @@ private:
     // A candidate walked through a stand-in boot sector, unless a known one has its layout.
     void AddInferredCandidate(const ExFatInferredVolume& volume, u32 extraFlags);
     u64 FindFatOf(const ExFatInferredVolume& volume, u32 fatLength);
+    // A volume guessed from folders (no boot sector made it) that holds no folder block with a
+    // file in its own sectors gives nothing to recover and is not listed.
+    void DropEmptyGuesses();
     // A candidate whose boot sector (main or backup) and FAT were both seen where it says, and
     // whose sectors hold `sector`: a layout inferred from folders that puts its heap there and
     // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
     const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
-    // Hangs the heap's folder clusters that no walk read below the tree: a cluster tied by a cut
-    // set to one a walk read goes to that cluster's folder, any other begins a lost folder
-    // (`lostFolder`, false when it could not be made).
-    void BuildLostFolders(u64 heap, u64 spc, u64 end, const CExFatPartition& partition, CExFatQuickSearch& walk,
-                          const std::function<bool(u32)>& lostFolder);
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     // Guards the boot, FAT and entry-set sightings while the scan adds to them: a paused preview
