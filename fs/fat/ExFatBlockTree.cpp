@@ -155,12 +155,16 @@ private:
     }
 
     // A FAT chain from `first`, `clusters` long at the most: each cluster knows the one after it
-    // while the FAT names a heap cluster.
+    // while the FAT names a heap cluster. The chains of a sound volume share no cluster, so all
+    // of them together are about as long as the heap; copies of folder entries that name long
+    // chains of their own stop at the first cluster once twice that has been walked.
     void ClaimChain(u32 first, u64 clusters, Claim claim) {
         std::unordered_set<u32> seen;
         u32 cluster = first;
         for (u64 taken = 0; taken < clusters && seen.insert(cluster).second; ++taken) {
-            const u32 entry = m_fat && taken + 1 < clusters ? m_fat(cluster) : 0;
+            const bool follow = m_fat && taken + 1 < clusters && m_chainSteps < 2 * m_clusterEnd;
+            ++m_chainSteps;
+            const u32 entry = follow ? m_fat(cluster) : 0;
             const u32 next = InHeap(entry) ? entry : 0;
             Take(cluster, first, claim, next);
             if (next == 0) return;
@@ -366,6 +370,7 @@ private:
     const ExFatFatReader& m_fat;
     u64 m_clusterEnd = 0;
     u64 m_maxFolderClusters = 1;
+    u64 m_chainSteps = 0;  // FAT entries followed, all chains together
     ExFatWalkLimits m_limits;
     std::vector<Piece> m_pieces;
     std::set<u32> m_wanted;  // clusters that hold a piece

@@ -3,9 +3,8 @@
 // boot sectors (main, or the backup twelve sectors on) and the sectors that begin with a file
 // entry set. The boot sectors become candidates, confirmed by the FAT where the boot sector puts
 // it and voted for by the entry sets that begin clusters of their heap; the chosen volume's
-// tree is walked from its root. Folder clusters no walk reached follow: a cluster that an entry
-// set cut at a cluster's end ties to a cluster a walk read goes to that cluster's folder, and any
-// other hangs under "Lost Folders". Volumes whose boot regions are both gone are found from their
+// tree is built from every directory block found in its heap (see ExFatBlockTree.h), and a
+// block no folder holds hangs under "Lost Folders". Volumes whose boot regions are both gone are found from their
 // directory blocks (see ExFatBlockFinder.h) and walked through a stand-in boot sector; a layout
 // found that way never stands beside a volume whose boot region and FAT check out. While the
 // block loop runs, every complete entry set is shown at once below the provisional exFAT tree.
