@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "E2ESupport.h"
+#include "ExFatSets.h"
 #include "TestUtil.h"
 #include "ToolImage.h"
 #include "platform/Types.h"
@@ -20,17 +21,15 @@
 namespace {
 
 using e2e::Json;
+using testutil::MakeExFatSet;
 using testutil::RunQuiet;
 using testutil::TempDir;
 
 constexpr u64 kSector = 512;
 constexpr u32 kEntry = 32;
-constexpr u32 kNameUnitsPerEntry = 15;
 constexpr u32 kEndOfChain = 0xFFFFFFFFu;
-constexpr u16 kAttrFolder = 0x10;
-constexpr u16 kAttrArchive = 0x20;
-// 10 May 2024, 10:20:30.
-constexpr u32 kTimestamp = (44u << 25) | (5u << 21) | (10u << 16) | (10u << 11) | (20u << 5) | 15u;
+constexpr u16 kAttrFolder = testutil::kExFatAttrFolder;
+constexpr u16 kAttrArchive = testutil::kExFatAttrArchive;
 
 // Folder -> file name -> bytes that must come back there.
 using Expected = std::map<std::string, std::map<std::string, std::vector<u8>>>;
@@ -77,39 +76,7 @@ struct ToolVolume {
     // A file of one cluster at `cluster` without a FAT chain.
     std::vector<u8> File(const std::string& name, u32 cluster, const std::vector<u8>& content) {
         std::copy(content.begin(), content.end(), Cluster(cluster));
-        return Set(name, cluster, content.size(), kAttrArchive, true);
-    }
-
-    // An in-use entry set, its checksum as the format computes it.
-    static std::vector<u8> Set(const std::string& name, u32 cluster, u64 length, u16 attributes, bool contiguous) {
-        const u32 names = u32(name.size() + kNameUnitsPerEntry - 1) / kNameUnitsPerEntry;
-        std::vector<u8> set(size_t(2 + names) * kEntry, 0);
-        u8* file = set.data();
-        file[0] = 0x85;
-        file[1] = u8(1 + names);
-        WriteLE16(file + 4, attributes);
-        for (u32 at : {8u, 12u, 16u}) WriteLE32(file + at, kTimestamp);
-        u8* stream = file + kEntry;
-        stream[0] = 0xC0;
-        stream[1] = contiguous ? 0x03 : 0x01;
-        stream[3] = u8(name.size());
-        WriteLE64(stream + 8, length);
-        WriteLE32(stream + 20, cluster);
-        WriteLE64(stream + 24, length);
-        for (u32 n = 0; n < names; ++n) {
-            u8* entry = stream + kEntry * (1 + n);
-            entry[0] = 0xC1;
-            for (u32 i = 0; i < kNameUnitsPerEntry && n * kNameUnitsPerEntry + i < name.size(); ++i) {
-                WriteLE16(entry + 2 + 2 * i, u8(name[n * kNameUnitsPerEntry + i]));
-            }
-        }
-        u16 sum = 0;
-        for (size_t i = 0; i < set.size(); ++i) {
-            if (i == 2 || i == 3) continue;
-            sum = u16(((sum & 1) != 0 ? 0x8000 : 0) + (sum >> 1) + set[i]);
-        }
-        WriteLE16(file + 2, sum);
-        return set;
+        return MakeExFatSet(name, cluster, content.size(), kAttrArchive, true);
     }
 };
 
@@ -189,12 +156,12 @@ void LayStaleLookAlike(ToolVolume& v, Expected& expected) {
     ASSERT_EQ(cutAt % sets[kCutFile].size(), 3u * kEntry) << "the cut falls after the set's first three entries";
     std::vector<u8> look(entries.begin() + i64(cutAt), entries.begin() + i64(cutAt + 2 * kEntry));
     for (u32 k = 0; k < 10; ++k) {
-        Append(look, ToolVolume::Set(Numbered("live file number %03u with a long name.txt", 26 + 2 * k), base + 300 + k,
+        Append(look, MakeExFatSet(Numbered("live file number %03u with a long name.txt", 26 + 2 * k), base + 300 + k,
                                      20, kAttrArchive, true));
         Append(look, v.File(Numbered("stale file %03u.txt", k), base + 400 + k, Bytes("STALE\n")));
     }
     v.Lay({stale}, look);
-    v.AddToRoot(ToolVolume::Set("P", first, 2ull * v.clusterBytes, kAttrFolder, false));
+    v.AddToRoot(MakeExFatSet("P", first, 2ull * v.clusterBytes, kAttrFolder, false));
 }
 
 // Folder Docs (clusters 6 and 32 by its FAT chain) of 40 files with one sector of its first
@@ -217,7 +184,7 @@ void LayDocs(ToolVolume& v, Expected& expected, u32 zeroedSector) {
     v.SetFat(first, second);
     v.SetFat(second, kEndOfChain);
     std::fill_n(v.Cluster(first) + u64(zeroedSector) * kSector, kSector, u8(0));
-    v.AddToRoot(ToolVolume::Set("Docs", first, 2ull * v.clusterBytes, kAttrFolder, false));
+    v.AddToRoot(MakeExFatSet("Docs", first, 2ull * v.clusterBytes, kAttrFolder, false));
 }
 
 void LayDocsMiddleSectorZeroed(ToolVolume& v, Expected& expected) { LayDocs(v, expected, 3); }
@@ -238,7 +205,7 @@ void LayLastSetCut(ToolVolume& v, Expected& expected) {
     ASSERT_GT(entries.size(), v.clusterBytes);
     ASSERT_LT(entries.size(), v.clusterBytes + kSector);
     v.Lay({first, second}, entries);
-    v.AddToRoot(ToolVolume::Set("BIG", first, 2ull * v.clusterBytes, kAttrFolder, false));
+    v.AddToRoot(MakeExFatSet("BIG", first, 2ull * v.clusterBytes, kAttrFolder, false));
 }
 
 // Folder BIG of 300 512-byte clusters laid out backwards, each ending inside a set; its first
@@ -253,7 +220,7 @@ void LayBackwardCutChain(ToolVolume& v, Expected& expected) {
         std::string name = "e" + std::to_string(i);
         const u32 at = u32(entries.size() / kEntry) % entriesPerCluster;
         if ((at + 3) % entriesPerCluster == 0) name = "long name number " + std::to_string(i);
-        Append(entries, ToolVolume::Set(name, 0, 0, kAttrArchive, false));
+        Append(entries, MakeExFatSet(name, 0, 0, kAttrArchive, false));
         if (entries.size() <= u64(kClusters) * v.clusterBytes) expected["BIG"][name] = {};
     }
     std::vector<u32> clusters;
@@ -261,7 +228,7 @@ void LayBackwardCutChain(ToolVolume& v, Expected& expected) {
     for (u32 k = 0; k < kClusters; ++k) clusters.push_back(top - k);
     v.Lay(clusters, entries);
     v.SetFat(top, kEndOfChain);
-    v.AddToRoot(ToolVolume::Set("BIG", top, u64(kClusters) * v.clusterBytes, kAttrFolder, false));
+    v.AddToRoot(MakeExFatSet("BIG", top, u64(kClusters) * v.clusterBytes, kAttrFolder, false));
 }
 
 const LayoutCase kLayouts[] = {
