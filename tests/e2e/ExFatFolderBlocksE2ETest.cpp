@@ -57,14 +57,8 @@ struct ToolVolume {
     }
     u8* Cluster(u32 cluster) { return bytes.data() + heap + u64(cluster - 2) * clusterBytes; }
     void SetFat(u32 cluster, u32 value) { WriteLE32(bytes.data() + fat + u64(cluster) * 4, value); }
-    // Lays `entries` over the clusters in order, a cluster's end cutting whatever set it meets.
     void Lay(const std::vector<u32>& clusters, const std::vector<u8>& entries) {
-        size_t at = 0;
-        for (u32 c : clusters) {
-            const size_t n = std::min<size_t>(clusterBytes, entries.size() - at);
-            std::copy(entries.begin() + i64(at), entries.begin() + i64(at + n), Cluster(c));
-            at += n;
-        }
+        testutil::LayExFatEntries(clusters, entries, clusterBytes, [this](u32 c) { return Cluster(c); });
     }
     // Appends a set to the root directory, after the entries mkfs.exfat wrote.
     void AddToRoot(const std::vector<u8>& set) {

@@ -24,14 +24,8 @@ constexpr u32 kClusterBytes = u32(kSectorsPerCluster) * kSectorSize;
 class Device {
 public:
     Device() : m_bytes(kDeviceSectors * kSectorSize, 0) {}
-    // Lays `entries` over the clusters in order, a cluster's end cutting whatever set it meets.
     void Lay(const std::vector<u32>& clusters, const std::vector<u8>& entries) {
-        size_t at = 0;
-        for (u32 c : clusters) {
-            const size_t n = std::min<size_t>(kClusterBytes, entries.size() - at);
-            std::copy(entries.begin() + i64(at), entries.begin() + i64(at + n), Cluster(c));
-            at += n;
-        }
+        testutil::LayExFatEntries(clusters, entries, kClusterBytes, [this](u32 c) { return Cluster(c); });
     }
     u8* Cluster(u32 cluster) { return m_bytes.data() + (kHeap + u64(cluster - 2) * kSectorsPerCluster) * kSectorSize; }
 

@@ -1,6 +1,7 @@
 #pragma once
 // exFAT entry sets made byte by byte for tests that lay folders out by hand. Header-only, so that
 // the support library does not change.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,19 @@ inline std::vector<u8> MakeExFatSet(const std::string& name, u32 cluster, u64 le
     }
     WriteLE16(file + 2, sum);
     return set;
+}
+
+// Lays `entries` over the clusters in order (`clusterAt` gives a cluster's bytes), a cluster's end
+// cutting whatever set it meets.
+template <class ClusterAt>
+void LayExFatEntries(const std::vector<u32>& clusters, const std::vector<u8>& entries, u32 clusterBytes,
+                     ClusterAt clusterAt) {
+    size_t at = 0;
+    for (u32 c : clusters) {
+        const size_t n = std::min<size_t>(clusterBytes, entries.size() - at);
+        std::copy(entries.begin() + i64(at), entries.begin() + i64(at + n), clusterAt(c));
+        at += n;
+    }
 }
 
 }  // namespace testutil
