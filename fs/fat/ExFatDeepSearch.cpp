@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
+#include <unordered_map>
+#include <unordered_set>
 #include <new>
 
 #include "devices/PartitionDevice.h"
@@ -15,6 +18,7 @@
 #include "engine/FileSystemNode.h"
 #include "engine/Progress.h"
 #include "engine/RSData.h"
+#include "fs/fat/ExFatBlockTree.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatQuickSearch.h"
 #include "fs/fat/ExFatVolume.h"
@@ -142,6 +146,63 @@ TreeNodePtr MakeLostFolder(const char* name, u64 id, u64 parentId) {
     node->SetId(id);
     node->SetParentId(parentId);
     return node;
+}
+
+// Hands the sets of the block tree to the collector, each folder before what it lists: from the
+// root (0 when unknown), then from each lost folder below "Lost Folders".
+void PlaceBlockTree(const ExFatBlockTree& tree, u32 rootCluster, const CExFatPartition& partition,
+                    CExFatQuickSearch& walk, CTreeCollector& collector, CFileSystemNode& root) {
+    // A folder's sets go over only after the folder itself, so that each finds its parent.
+    std::unordered_map<u32, std::vector<size_t>> children;
+    for (size_t i = 0; i < tree.sets.size(); ++i) children[tree.sets[i].parent].push_back(i);
+    std::unordered_set<u32> expanded;
+    auto expand = [&](u32 folder, bool deleted) {
+        std::deque<std::pair<u32, bool>> queue{{folder, deleted}};
+        while (!queue.empty()) {
+            const auto [at, atDeleted] = queue.front();
+            queue.pop_front();
+            if (!expanded.insert(at).second) continue;
+            auto it = children.find(at);
+            if (it == children.end()) continue;
+            const u64 parentId = partition.ClusterToSector(at);
+            for (size_t i : it->second) {
+                const ExFatEntrySet& set = tree.sets[i].set;
+                walk.HandOverSet(set, parentId, atDeleted);
+                if (set.IsDirectory()) queue.emplace_back(set.firstCluster, atDeleted || set.inUse == 0);
+            }
+        }
+    };
+    if (rootCluster != 0) expand(rootCluster, false);
+
+    CFileNode* lostFolders = nullptr;
+    auto lostFolder = [&](u32 cluster) {
+        if (lostFolders == nullptr) {
+            lostFolders = MakeLostFolder(kFatLostFoldersName, kFatLostFoldersId, root.GetId()).release();
+            if (lostFolders == nullptr) return false;
+            collector.AddFolder(lostFolders, &root);
+        }
+        char name[32];
+        std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
+        CFileNode* dir = MakeLostFolder(name, partition.ClusterToSector(cluster), kFatLostFoldersId).release();
+        if (dir == nullptr) return false;
+        collector.AddFolder(dir, lostFolders);
+        // What a folder whose own entry is gone lists is taken as deleted with it.
+        expand(cluster, true);
+        return true;
+    };
+    for (u32 cluster : tree.lostFolders) {
+        if (expanded.count(cluster) == 0 && !lostFolder(cluster)) return;
+    }
+    // Folders whose sets no walk from the root or a lost folder reaches (a folder listed only
+    // inside itself) stand as lost folders too.
+    std::vector<u32> unreached;
+    for (const auto& [folder, sets] : children) {
+        if (expanded.count(folder) == 0) unreached.push_back(folder);
+    }
+    std::sort(unreached.begin(), unreached.end());
+    for (u32 cluster : unreached) {
+        if (expanded.count(cluster) == 0 && !lostFolder(cluster)) return;
+    }
 }
 
 }  // namespace
@@ -273,6 +334,7 @@ void CExFatCompleteSearch::EndSearch() {
     std::sort(m_setStarts.begin(), m_setStarts.end());
     m_candidates = MakeBootCandidates([this](u64 sector) { return FatStartAt(sector); });
     AddDirectoryCandidates();
+    DropEmptyGuesses();
     if (m_pool != nullptr) {
         for (auto& c : m_candidates) CountTypeMatches(m_hints, *m_pool, *c, c->GetHeapStart());
     }
@@ -501,6 +563,27 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     m_candidates.push_back(std::move(c));
 }
 
+void CExFatCompleteSearch::DropEmptyGuesses() {
+    auto holdsFiles = [this](const CExFatSearchedPartitionInfo& c) {
+        const u64 end = c.GetPartitionStart() + c.GetTotalSectors();
+        for (auto it = std::lower_bound(m_dirBlocks.begin(), m_dirBlocks.end(), c.GetHeapStart(),
+                                        [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+             it != m_dirBlocks.end() && it->firstSector < end; ++it) {
+            if (it->setCount != 0) return true;
+        }
+        return false;
+    };
+    const auto empty = std::remove_if(m_candidates.begin(), m_candidates.end(), [&](const auto& c) {
+        const bool guessed = (c->GetFlags() & (kExFatFlagBoot | kExFatFlagBackupBoot)) == 0;
+        if (!guessed || holdsFiles(*c)) return false;
+        ReleaseTrace("exFAT volume found from its folders (heap at sector %llu, %u sectors per cluster) dropped: it "
+                     "holds no folder with a file",
+                     static_cast<unsigned long long>(c->GetHeapStart()), unsigned(c->GetSectorsPerCluster()));
+        return true;
+    });
+    m_candidates.erase(empty, m_candidates.end());
+}
+
 bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& c) {
     const u32 flags = c.GetFlags();
     return (flags & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0 && (flags & kExFatFlagFatSeen) != 0;
@@ -627,7 +710,8 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     CTreeCollector collector;
     CExFatQuickSearch walk;
     walk.SetDirectoryTreeBuilder(&collector);
-    walk.SetRootKnown((c->GetFlags() & kExFatFlagRootUnknown) == 0);
+    // The search only places the volume and makes its root: the tree comes from the blocks.
+    walk.SetRootKnown(false);
     walk.SetFatUsable((c->GetFlags() & (kExFatFlagFromDirectoryBlocks | kExFatFlagFatSeen)) != kExFatFlagFromDirectoryBlocks);
     CGoOnProgress progress;
     const u32 result = walk.Search(walked, &progress);
@@ -639,27 +723,22 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         return 0;
     }
 
-    // Folder clusters no walk read: clusters of folders whose own entry is gone, and clusters
-    // that lie apart from the rest of their folder's chain.
     const u64 heap = c->GetHeapStart();
     const u64 spc = c->GetSectorsPerCluster();
-    const u64 end = start + c->GetTotalSectors();
-    CFileNode* lostFolders = nullptr;
-    auto lostFolder = [&](u32 cluster) {
-        if (lostFolders == nullptr) {
-            lostFolders = MakeLostFolder(kFatLostFoldersName, kFatLostFoldersId, root->GetId()).release();
-            if (lostFolders == nullptr) return false;
-            collector.AddFolder(lostFolders, root);
-        }
-        char name[32];
-        std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-        CFileNode* dir = MakeLostFolder(name, partition->ClusterToSector(cluster), kFatLostFoldersId).release();
-        if (dir == nullptr) return false;
-        collector.AddFolder(dir, lostFolders);
-        walk.WalkOrphanFolder(cluster);
-        return true;
-    };
-    BuildLostFolders(heap, spc, end, *partition, walk, lostFolder);
+    ExFatTreeGeometry geometry;
+    geometry.heapStart = heap;
+    geometry.sectorsPerCluster = spc;
+    geometry.end = start + c->GetTotalSectors();
+    geometry.sectorSize = m_sectorSize;
+    geometry.clusterCount = partition->GetClusterCount();
+    geometry.rootCluster = (c->GetFlags() & kExFatFlagRootUnknown) == 0 ? partition->m_rootCluster : 0;
+    ExFatFatReader fat;
+    if (partition->m_fat.IsOpen()) fat = [partition](u32 cluster) { return partition->m_fat.GetEntry(cluster); };
+    const ExFatBlockTree tree = BuildExFatBlockTree(
+        m_dirBlocks, m_walker.GetCutSetLinks(), geometry,
+        [this](u64 sector, u64 count, u8* out) { return m_device->Read(out, sector, count) != 0; }, fat);
+    PlaceBlockTree(tree, geometry.rootCluster, *partition, walk, collector, *root);
+
     // The label entry stands among the first entries of the root directory.
     const u32 labelSectors = std::min(partition->m_sectorsPerCluster, kLabelSectors);
     std::vector<u8> rootEntries(size_t(labelSectors) * m_sectorSize, 0);
@@ -681,59 +760,6 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         return 0;
     }
     return 1;
-}
-
-void CExFatCompleteSearch::BuildLostFolders(u64 heap, u64 spc, u64 end, const CExFatPartition& partition,
-                                            CExFatQuickSearch& walk, const std::function<bool(u32)>& lostFolder) {
-    // The heap's folder blocks that start a cluster, and the cut sets that tie two of them.
-    std::map<u64, u32> clusterAt;
-    for (auto it = std::lower_bound(m_dirBlocks.begin(), m_dirBlocks.end(), heap,
-                                    [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
-         it != m_dirBlocks.end() && it->firstSector < end; ++it) {
-        if ((it->firstSector - heap) % spc != 0) continue;
-        const u64 cluster = (it->firstSector - heap) / spc + kFirstCluster;
-        if (cluster <= 0xFFFFFFFFu && partition.IsHeapCluster(u32(cluster))) clusterAt.emplace(it->firstSector, u32(cluster));
-    }
-    std::map<u64, const ExFatCutSetLink*> headOf;
-    for (const ExFatCutSetLink& link : m_walker.GetCutSetLinks()) {
-        if (clusterAt.count(link.headBlock) != 0 && clusterAt.count(link.tailBlock) != 0) headOf.emplace(link.tailBlock, &link);
-    }
-    // A cluster that begins no chain of its own waits for the folder its head cluster belongs to.
-    std::vector<u64> waiting;
-    for (const auto& [sector, cluster] : clusterAt) {
-        if (headOf.count(sector) != 0) {
-            waiting.push_back(sector);
-        } else if (!walk.WasClusterRead(cluster) && !lostFolder(cluster)) {
-            return;
-        }
-    }
-    // Each round places the clusters whose head cluster a walk has read by now; a chain of n
-    // clusters takes n rounds at the most.
-    for (bool placed = true; placed && !waiting.empty();) {
-        placed = false;
-        std::vector<u64> still;
-        for (u64 sector : waiting) {
-            const ExFatCutSetLink& link = *headOf[sector];
-            const u32 cluster = clusterAt[sector];
-            u64 folderId = 0;
-            bool deleted = false;
-            if (walk.WasClusterRead(cluster)) {
-                placed = true;
-            } else if (walk.FolderOfCluster(clusterAt[link.headBlock], folderId, deleted)) {
-                walk.WalkContinuation(cluster, folderId, deleted);
-                walk.HandOverSet(link.set, folderId, deleted);
-                placed = true;
-            } else {
-                still.push_back(sector);
-            }
-        }
-        waiting.swap(still);
-    }
-    // Clusters whose head cluster no walk reached stand alone.
-    for (u64 sector : waiting) {
-        const u32 cluster = clusterAt[sector];
-        if (!walk.WasClusterRead(cluster) && !lostFolder(cluster)) return;
-    }
 }
 
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch() { return new (std::nothrow) CExFatCompleteSearch; }

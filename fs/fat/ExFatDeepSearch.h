@@ -3,9 +3,8 @@
 // boot sectors (main, or the backup twelve sectors on) and the sectors that begin with a file
 // entry set. The boot sectors become candidates, confirmed by the FAT where the boot sector puts
 // it and voted for by the entry sets that begin clusters of their heap; the chosen volume's
-// tree is walked from its root. Folder clusters no walk reached follow: a cluster that an entry
-// set cut at a cluster's end ties to a cluster a walk read goes to that cluster's folder, and any
-// other hangs under "Lost Folders". Volumes whose boot regions are both gone are found from their
+// tree is built from every directory block found in its heap (see ExFatBlockTree.h), and a
+// block no folder holds hangs under "Lost Folders". Volumes whose boot regions are both gone are found from their
 // directory blocks (see ExFatBlockFinder.h) and walked through a stand-in boot sector; a layout
 // found that way never stands beside a volume whose boot region and FAT check out. While the
 // block loop runs, every complete entry set is shown at once below the provisional exFAT tree.
@@ -129,16 +128,14 @@ private:
     // A candidate walked through a stand-in boot sector, unless a known one has its layout.
     void AddInferredCandidate(const ExFatInferredVolume& volume, u32 extraFlags);
     u64 FindFatOf(const ExFatInferredVolume& volume, u32 fatLength);
+    // A volume guessed from folders (no boot sector made it) that holds no folder block with a
+    // file in its own sectors gives nothing to recover and is not listed.
+    void DropEmptyGuesses();
     // A candidate whose boot sector (main or backup) and FAT were both seen where it says, and
     // whose sectors hold `sector`: a layout inferred from folders that puts its heap there and
     // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
     const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
-    // Hangs the heap's folder clusters that no walk read below the tree: a cluster tied by a cut
-    // set to one a walk read goes to that cluster's folder, any other begins a lost folder
-    // (`lostFolder`, false when it could not be made).
-    void BuildLostFolders(u64 heap, u64 spc, u64 end, const CExFatPartition& partition, CExFatQuickSearch& walk,
-                          const std::function<bool(u32)>& lostFolder);
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     // Guards the boot, FAT and entry-set sightings while the scan adds to them: a paused preview

@@ -99,53 +99,10 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     return kExFatQuickDone;
 }
 
-void CExFatQuickSearch::WalkOrphanFolder(u32 firstCluster) {
-    if (!m_partition || !m_volume || !m_partition->IsHeapCluster(firstCluster) || WasClusterRead(firstCluster)) return;
-    CExFatPartition& p = *m_partition;
-    PendingFolder folder;
-    folder.firstCluster = firstCluster;
-    folder.budget = u64(m_clusterBytes) * p.m_clusterLimit;
-    folder.deleted = true;
-    m_queue.push_back(folder);
-    WalkQueued();
-}
-
-void CExFatQuickSearch::WalkQueued() {
-    while (!m_queue.empty() && m_progress->Continued() != 0) {
-        const PendingFolder next = m_queue.front();
-        m_queue.pop_front();
-        if (!WalkDirectory(next)) break;
-    }
-    m_queue.clear();
-}
-
-bool CExFatQuickSearch::FolderOfCluster(u32 cluster, u64& folderId, bool& deleted) const {
-    auto it = m_readClusters.find(cluster);
-    if (it == m_readClusters.end()) return false;
-    folderId = it->second.folderId;
-    deleted = it->second.deleted;
-    return true;
-}
-
-void CExFatQuickSearch::WalkContinuation(u32 cluster, u64 folderId, bool deleted) {
-    if (!m_partition || !m_volume || !m_partition->IsHeapCluster(cluster) || WasClusterRead(cluster)) return;
-    CExFatPartition& p = *m_partition;
-    m_readClusters.emplace(cluster, ReadBy{folderId, deleted});
-    const u64 sector = p.ClusterToSector(cluster);
-    if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) return;
-    m_parser.Reset();
-    m_parser.ClearSets();
-    m_parser.Feed(m_cluster.data(), m_clusterBytes, sector);
-    std::vector<ExFatEntrySet> sets;
-    sets.swap(m_parser.GetSets());
-    for (const ExFatEntrySet& set : sets) HandOver(set, deleted, folderId);
-    WalkQueued();
-}
-
-void CExFatQuickSearch::HandOverSet(const ExFatEntrySet& set, u64 folderId, bool deleted) {
+void CExFatQuickSearch::HandOverSet(const ExFatEntrySet& set, u64 parentId, bool deletedParent) {
     if (!m_partition || !m_volume) return;
-    HandOver(set, deleted, folderId);
-    WalkQueued();
+    HandOver(set, deletedParent, parentId);
+    m_queue.clear();
 }
 
 void CExFatQuickSearch::Report(u64 done, u64 total) {
@@ -167,7 +124,7 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     // the walk ends on a looping or damaged chain.
     const u64 folderId = p.ClusterToSector(folder.firstCluster);
     while (p.IsHeapCluster(cluster)) {
-        if (!m_readClusters.emplace(cluster, ReadBy{folderId, folder.deleted}).second) break;
+        if (!m_readClusters.insert(cluster).second) break;
         const u64 sector = p.ClusterToSector(cluster);
         if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) {
             // Nothing of a failed read is parsed.

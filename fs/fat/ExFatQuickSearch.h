@@ -4,7 +4,6 @@
 // entry set, deleted sets included.
 #include <deque>
 #include <memory>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -46,20 +45,10 @@ public:
     // A volume found from its subfolders alone has no root directory to walk.
     void SetRootKnown(bool known) { m_rootKnown = known; }
 
-    // After a search: whether its walks read the cluster, and a walk of one more folder whose
-    // own entry is gone, its sets handed over with `parentId` as parent (the complete scan's
-    // lost folders). A folder whose first cluster was read already is left alone.
-    bool WasClusterRead(u32 cluster) const { return m_readClusters.count(cluster) != 0; }
-    void WalkOrphanFolder(u32 firstCluster);
-    // The folder whose walk read a cluster: its id and whether it was deleted. False when no
-    // walk read it.
-    bool FolderOfCluster(u32 cluster, u64& folderId, bool& deleted) const;
-    // One more cluster of a folder a walk read, found apart from the folder's chain: its sets
-    // go below the folder `folderId` (the entries before its first set, the rest of a set cut
-    // at the end of another cluster, are passed over).
-    void WalkContinuation(u32 cluster, u64 folderId, bool deleted);
-    // A set of the folder `folderId` that the caller put together, handed over as a walk's own.
-    void HandOverSet(const ExFatEntrySet& set, u64 folderId, bool deleted);
+    // After a search that walked no folder (the complete scan's tree of a chosen volume): one set
+    // found elsewhere, handed over as a walk's own below the folder `parentId`; a folder it
+    // names is not walked. `deletedParent` marks it deleted with its folder.
+    void HandOverSet(const ExFatEntrySet& set, u64 parentId, bool deletedParent);
 
 private:
     // A directory waiting for its walk.
@@ -73,8 +62,6 @@ private:
     bool Prepare(const u8* bootSector);
     // Reads one directory and hands its sets over; false only when a cluster read failed.
     bool WalkDirectory(const PendingFolder& folder);
-    // Walks the folders queued so far and those they list.
-    void WalkQueued();
     void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId);
     // The runs of a file (none for a folder, an empty file or a first cluster outside the heap);
     // a deleted file whose freed chain ends early goes on contiguously.
@@ -91,10 +78,6 @@ private:
     u32 m_clusterBytes = 0;
     bool m_fatUsable = true;
     bool m_rootKnown = true;
-    struct ReadBy {
-        u64 folderId = 0;
-        bool deleted = false;
-    };
-    std::unordered_map<u32, ReadBy> m_readClusters;
+    std::unordered_set<u32> m_readClusters;
     std::deque<PendingFolder> m_queue;
 };

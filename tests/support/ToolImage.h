@@ -91,6 +91,11 @@ inline std::vector<u8> DistinctBytes(size_t size, u32 seed) {
 class LoopDevice {
 public:
     explicit LoopDevice(const std::string& image) { m_path = RunOutput("losetup -f --show " + image); }
+    // Over `bytes` of the image from `offset` on (a partition of a disk image).
+    LoopDevice(const std::string& image, u64 offset, u64 bytes) {
+        m_path = RunOutput("losetup -f --show -o " + std::to_string(offset) + " --sizelimit " + std::to_string(bytes) +
+                           " " + image);
+    }
     ~LoopDevice() {
         if (!m_path.empty()) RunQuiet("losetup -d " + m_path);
     }

@@ -1,0 +1,137 @@
+// The tree of an exFAT volume built from its folder blocks, on a device laid out byte by byte and
+// walked by the deep search's block walker: clusters of folders whose entries are gone, tied or
+// kept apart by the sets that run over their ends.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ExFatSets.h"
+#include "fs/fat/ExFatBlockTree.h"
+#include "platform/Types.h"
+
+namespace {
+
+using testutil::MakeExFatSet;
+
+constexpr u32 kSectorSize = 512;
+constexpr u64 kHeap = 100;
+constexpr u64 kSectorsPerCluster = 2;
+constexpr u64 kDeviceSectors = 2048;
+constexpr u32 kClusterBytes = u32(kSectorsPerCluster) * kSectorSize;
+
+class Device {
+public:
+    Device() : m_bytes(kDeviceSectors * kSectorSize, 0) {}
+    void Lay(const std::vector<u32>& clusters, const std::vector<u8>& entries) {
+        testutil::LayExFatEntries(clusters, entries, kClusterBytes, [this](u32 c) { return Cluster(c); });
+    }
+    u8* Cluster(u32 cluster) { return m_bytes.data() + (kHeap + u64(cluster - 2) * kSectorsPerCluster) * kSectorSize; }
+
+    ExFatBlockTree Build() {
+        ExFatBlockWalker walker;
+        walker.SetGeometry(kDeviceSectors, kSectorSize);
+        std::vector<ExFatDirectoryBlock> blocks;
+        for (u64 s = 0; s < kDeviceSectors; ++s) walker.WalkSector(s, m_bytes.data() + s * kSectorSize, blocks);
+        walker.FinishBlock(blocks);
+        ExFatTreeGeometry g;
+        g.heapStart = kHeap;
+        g.sectorsPerCluster = kSectorsPerCluster;
+        g.end = kDeviceSectors;
+        g.sectorSize = kSectorSize;
+        g.clusterCount = u32((kDeviceSectors - kHeap) / kSectorsPerCluster);
+        return BuildExFatBlockTree(
+            blocks, walker.GetCutSetLinks(), g,
+            [this](u64 sector, u64 count, u8* out) {
+                if (sector + count > kDeviceSectors) return false;
+                std::copy_n(m_bytes.data() + sector * kSectorSize, count * kSectorSize, out);
+                return true;
+            },
+            nullptr);
+    }
+
+private:
+    std::vector<u8> m_bytes;
+};
+
+// Sets of `entries` entries each (names of one or two name entries), named prefix0, prefix1, ...
+std::vector<u8> Sets(const std::string& prefix, u32 count, u32 entries) {
+    std::vector<u8> out;
+    for (u32 i = 0; i < count; ++i) {
+        std::string name = prefix + std::to_string(i);
+        if (entries == 4) name += " of a longer name";
+        const std::vector<u8> set = MakeExFatSet(name, 500 + i, 100, testutil::kExFatAttrArchive, true);
+        EXPECT_EQ(set.size(), entries * 32u) << name;
+        out.insert(out.end(), set.begin(), set.end());
+    }
+    return out;
+}
+
+std::vector<u8> Cat(std::vector<u8> a, const std::vector<u8>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct TreeCase {
+    const char* name;
+    void (*lay)(Device& d);
+    // A set's name -> the cluster of the lost folder it must stand in.
+    std::map<std::string, u32> folders;
+    size_t lostFolders;
+};
+
+// Two clusters, each ending with the head of a set whose rest begins the other: nothing roots
+// the ring, and it comes back as one lost folder.
+void LayRing(Device& d) {
+    const std::vector<u8> x = MakeExFatSet("x runs from twenty into forty", 600, 1, testutil::kExFatAttrArchive, true);
+    const std::vector<u8> y = MakeExFatSet("y runs from forty into twenty", 601, 1, testutil::kExFatAttrArchive, true);
+    const size_t head = 64;  // file and stream entries before the cut
+    // Cluster 20: the rest of y, sets a, the head of x; cluster 40 likewise the other way.
+    std::vector<u8> c20 = Cat(std::vector<u8>(y.begin() + head, y.end()), Sets("a", 7, 4));
+    c20 = Cat(c20, std::vector<u8>(x.begin(), x.begin() + head));
+    std::vector<u8> c40 = Cat(std::vector<u8>(x.begin() + head, x.end()), Sets("b", 7, 4));
+    c40 = Cat(c40, std::vector<u8>(y.begin(), y.begin() + head));
+    ASSERT_EQ(c20.size(), kClusterBytes);
+    ASSERT_EQ(c40.size(), kClusterBytes);
+    d.Lay({20}, c20);
+    d.Lay({40}, c40);
+}
+
+// Two folders' clusters side by side, each full of whole sets: the block walker reads them as
+// one run, but nothing ties the second to the first.
+void LayNeighbours(Device& d) { d.Lay({30, 31}, Cat(Sets("a", 8, 4), Sets("b", 8, 4))); }
+
+// One folder's two clusters side by side with a set running over the first one's end.
+void LayRunningOver(Device& d) { d.Lay({30, 31}, Sets("c", 15, 3)); }
+
+const TreeCase kCases[] = {
+    {"RingOfCutSetsIsOneLostFolder", LayRing,
+     {{"a0 of a longer name", 20}, {"b4 of a longer name", 20}, {"x runs from twenty into forty", 20},
+      {"y runs from forty into twenty", 20}},
+     1},
+    {"NeighbourClustersOfTwoFoldersStayApart", LayNeighbours, {{"a7 of a longer name", 30}, {"b0 of a longer name", 31}}, 2},
+    {"SetRunningOverTiesNeighbourClusters", LayRunningOver, {{"c0", 30}, {"c10", 30}, {"c14", 30}}, 1},
+};
+
+class ExFatBlockTreeCases : public ::testing::TestWithParam<TreeCase> {};
+
+TEST_P(ExFatBlockTreeCases, EachSetStandsInTheLostFolderThatHoldsIt) {
+    const TreeCase& t = GetParam();
+    Device d;
+    t.lay(d);
+    if (HasFatalFailure()) return;
+    const ExFatBlockTree tree = d.Build();
+    std::map<std::string, std::vector<u32>> parents;
+    for (const ExFatPlacedSet& s : tree.sets) parents[s.set.name].push_back(s.parent);
+    for (const auto& [name, folder] : t.folders) {
+        ASSERT_EQ(parents[name].size(), 1u) << name;
+        EXPECT_EQ(parents[name][0], folder) << name;
+    }
+    EXPECT_EQ(tree.lostFolders.size(), t.lostFolders);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ExFatBlockTreeCases, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<TreeCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
