@@ -129,7 +129,9 @@ class FatSelfParentE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string missing = MissingTools({"mkfs.vfat", "mcopy", "truncate"});
-        if (!missing.empty()) GTEST_SKIP() << "needs the packages dosfstools, mtools and coreutils; missing: " << missing;
+        if (!missing.empty()) {
+            GTEST_SKIP() << "needs the packages dosfstools, mtools and coreutils; missing: " << missing;
+        }
     }
 };
 

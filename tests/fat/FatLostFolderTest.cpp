@@ -116,7 +116,9 @@ struct Fat32Volume {
     }
     u8* Cluster(u64 c) { return bytes.data() + (dataStart + c - 2) * kSector; }
     void SetFat(u64 c, u32 value) {
-        for (u64 copy = 0; copy < 2; ++copy) WriteLE32(bytes.data() + (reserved + copy * fatSectors) * kSector + c * 4, value);
+        for (u64 copy = 0; copy < 2; ++copy) {
+            WriteLE32(bytes.data() + (reserved + copy * fatSectors) * kSector + c * 4, value);
+        }
     }
 };
 
