@@ -216,7 +216,9 @@ bool IsFatFolderStart(const u8* sector, u32& cluster, u32& parent) {
     if (!IsDotEntryNamed(sector, 1) || !IsDotEntryNamed(sector + kFatDirEntrySize, 2)) return false;
     cluster = EntryCluster(sector);
     parent = EntryCluster(sector + kFatDirEntrySize);
-    return cluster >= kFirstCluster && cluster != parent;
+    // A ".." that names the folder itself is damage to that entry alone: the folder's entries
+    // are as good as any other's, only the way to its parent is lost.
+    return cluster >= kFirstCluster;
 }
 
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const std::vector<FatBootSighting>& boots,
@@ -467,18 +469,21 @@ CFatCompleteSearch::CFatCompleteSearch() = default;
 CFatCompleteSearch::~CFatCompleteSearch() = default;
 
 void CFatCompleteSearch::BeginSearch() {
-    m_boots.clear();
-    m_folders.clear();
-    m_fatStarts.clear();
-    m_infoSectors.clear();
-    m_candidates.clear();
-    m_provisional.clear();
-    m_retiredProvisional.clear();
-    m_provisionalFrom = {};
+    {
+        std::lock_guard<std::mutex> lk(m_sightingsLock);
+        m_boots.clear();
+        m_folders.clear();
+        m_fatStarts.clear();
+        m_infoSectors.clear();
+        m_candidates.clear();
+        m_provisional.clear();
+        m_retiredProvisional.clear();
+        m_provisionalFrom = {};
+        m_searchEnded = false;
+    }
     m_block.clear();
     m_hints.Clear();
     m_handOut = true;
-    m_searchEnded = false;
     m_currentParent = kFatContinuationCluster;
     const ScanOptions& options = GetScanOptions();
     m_bootTest = options.GetBootSectorAnalysis() != 0;
@@ -663,32 +668,48 @@ bool CFatCompleteSearch::FatStartAt(u64 sector) {
 }
 
 void CFatCompleteSearch::EndSearch() {
-    m_searchEnded = true;
     m_sectorNodes.clear();
-    if (!m_device) return;
-    // Sightings arrive in ascending order; loaded ones may not.
-    std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
-    std::sort(m_folders.begin(), m_folders.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
-    m_candidates = MakeFatCandidates(m_boots, m_folders, m_device->GetTotalSectors(), m_sectorSize,
-                                     [this](u64 sector) { return FatStartAt(sector); }, m_copyUse);
-    std::sort(m_fatStarts.begin(), m_fatStarts.end());
-    std::sort(m_infoSectors.begin(), m_infoSectors.end());
-    auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, m_candidates,
-                                                  m_device->GetTotalSectors(), m_sectorSize, m_copyUse);
-    for (auto& c : fromFolders) m_candidates.push_back(std::move(c));
-    for (auto& c : m_candidates) {
-        c->SetSearchController(this);
-        if (m_pool != nullptr) CountTypeMatches(m_hints, *m_pool, *c, c->GetFirstDataSector());
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> candidates;
+    if (m_device) {
+        {
+            // Sightings arrive in ascending order; loaded ones may not. A look from a paused
+            // preview reads them meanwhile.
+            std::lock_guard<std::mutex> lk(m_sightingsLock);
+            std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
+            std::sort(m_folders.begin(), m_folders.end(),
+                      [](const auto& a, const auto& b) { return a.sector < b.sector; });
+            std::sort(m_fatStarts.begin(), m_fatStarts.end());
+            std::sort(m_infoSectors.begin(), m_infoSectors.end());
+        }
+        // Only this thread changes the sightings, so they are read here without the lock; the
+        // device is read for the FAT copies, and a look meanwhile still gets the candidates of
+        // the block loop.
+        candidates = MakeFatCandidates(m_boots, m_folders, m_device->GetTotalSectors(), m_sectorSize,
+                                       [this](u64 sector) { return FatStartAt(sector); }, m_copyUse);
+        auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, candidates,
+                                                      m_device->GetTotalSectors(), m_sectorSize, m_copyUse);
+        for (auto& c : fromFolders) candidates.push_back(std::move(c));
+        for (auto& c : candidates) {
+            c->SetSearchController(this);
+            if (m_pool != nullptr) CountTypeMatches(m_hints, *m_pool, *c, c->GetFirstDataSector());
+        }
     }
+    // The finished candidates replace the block loop's at once for every later look.
+    std::lock_guard<std::mutex> lk(m_sightingsLock);
+    m_candidates = std::move(candidates);
+    m_searchEnded = true;
 }
 
 void CFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
-    if (!m_searchEnded) {
-        RefreshProvisionalCandidates();
-        for (auto& c : m_provisional) out.push_back(c.get());
+    // A preview and the thumbnail worker may look at once, from threads of their own, while the
+    // scan thread adds sightings or ends the search.
+    std::lock_guard<std::mutex> lk(m_sightingsLock);
+    if (m_searchEnded) {
+        for (auto& c : m_candidates) out.push_back(c.get());
         return;
     }
-    for (auto& c : m_candidates) out.push_back(c.get());
+    RefreshProvisionalCandidates();
+    for (auto& c : m_provisional) out.push_back(c.get());
 }
 
 void CFatCompleteSearch::AddFolderSighting(const FatFolderStart& folder) {
@@ -697,8 +718,6 @@ void CFatCompleteSearch::AddFolderSighting(const FatFolderStart& folder) {
 }
 
 void CFatCompleteSearch::RefreshProvisionalCandidates() {
-    // A pause is noticed between steps of the scan thread, which may still be adding a sighting.
-    std::lock_guard<std::mutex> lk(m_sightingsLock);
     const std::array<size_t, 4> from{m_boots.size(), m_folders.size(), m_fatStarts.size(), m_infoSectors.size()};
     if (from == m_provisionalFrom || !m_device) return;
     for (auto& c : m_provisional) m_retiredProvisional.push_back(std::move(c));

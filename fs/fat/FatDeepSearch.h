@@ -6,6 +6,7 @@
 // by the folder starts that lie where their cluster numbers say; the tree of a chosen candidate
 // is walked from its root, and the folder starts no walk reached go under "Lost Folders".
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -141,7 +142,7 @@ private:
     bool FatStartAt(u64 sector);
     // The candidates the sightings so far make, for a look at a found file while the block loop
     // is paused. Made again only when a sighting was added; earlier ones stay alive until the
-    // search begins again, for a caller may still hold them.
+    // search begins again, for a caller may still hold them. The sightings' lock is held.
     void RefreshProvisionalCandidates();
     void AddFolderSighting(const FatFolderStart& folder);
     // Makes the nodes of a folder sector's entries (the folder analyser calls OnFolderEntry
@@ -154,8 +155,8 @@ private:
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
 
-    // Guards the sightings below while the scan adds to them: a paused preview reads them from
-    // another thread.
+    // Guards the sightings and candidates below, and the switch that says which candidates a look
+    // gets, while the scan changes them: a paused preview reads them from another thread.
     std::mutex m_sightingsLock;
     std::vector<FatBootSighting> m_boots;
     std::vector<FatFolderStart> m_folders;
@@ -168,7 +169,8 @@ private:
     FatCopyUse m_copyUse;
 
     bool m_handOut = true;
-    bool m_searchEnded = false;
+    // Also read by a paused preview placing a found file (ApplyToFileNode).
+    std::atomic<bool> m_searchEnded{false};
     // The folder cluster that entries without "." and ".." are taken to lie in: the parent a
     // label entry names, or the folder whose first sector came last; unknown after a sector that
     // holds no entries.

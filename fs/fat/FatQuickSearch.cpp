@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -110,6 +111,8 @@ private:
     // The folder a ".." cluster names when a walk found it (the root for cluster 0 and for the
     // FAT32 root cluster); null when it was not found.
     CFileNode* KnownFolder(u64 cluster) const;
+    // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
+    bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
     bool HoldsFolderSightings() const;
     TreeNodePtr MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
@@ -280,6 +283,7 @@ void CFATQuickWalker::Run() {
     if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
+    if (m_keepTree && m_runState != kRunStopped) MergeTemporaryFolders(m_root);
 
     for (CFileNode* folder : m_deferred) Hand(folder);
     m_deferred.clear();
@@ -400,27 +404,48 @@ void CFATQuickWalker::PlaceLostClusters() {
 }
 
 void CFATQuickWalker::PlaceLostFolders() {
-    const std::vector<FatFolderSighting>& starts = m_search.GetWalkOptions().folderStarts;
-    // Every round reaches at least one more folder start, so the rounds are bounded.
-    for (size_t round = 0; round <= starts.size(); ++round) {
-        std::map<u64, u64> unreached;  // cluster -> parent cluster
-        for (const FatFolderSighting& f : starts) {
-            if (!IsCluster(f.cluster) || m_dirClusters.count(f.cluster) != 0 || m_folders.count(f.cluster) != 0) continue;
-            unreached.emplace(f.cluster, f.parent);
+    // The folder starts no walk reached, each cluster once (its first sighting), with the parent
+    // its ".." names. A ".." that names its own folder names no parent: the folder and its files
+    // are still there, only the way up is lost.
+    std::map<u64, u64> unreached;  // cluster -> parent cluster
+    for (const FatFolderSighting& f : m_search.GetWalkOptions().folderStarts) {
+        if (!IsCluster(f.cluster) || IsReached(f.cluster)) continue;
+        unreached.emplace(f.cluster, f.parent == f.cluster ? kFatLostFoldersId : u64(f.parent));
+    }
+    if (unreached.empty()) return;
+    // Folders whose parent start is itself unreached are placed after it, one level of the
+    // parents' forest at a time, so that each folder is looked at once however deep the forest.
+    std::unordered_map<u64, std::vector<u64>> below;
+    std::vector<u64> level;
+    for (const auto& [cluster, parent] : unreached) {
+        if (unreached.count(parent) != 0) {
+            below[parent].push_back(cluster);
+        } else {
+            level.push_back(cluster);
         }
-        if (unreached.empty()) return;
-        // Folders whose parent start is itself unreached are reached through it; a ring of such
-        // folders enters through its lowest cluster.
-        std::vector<std::pair<u64, u64>> tops;
-        for (const auto& [cluster, parent] : unreached) {
-            if (parent == cluster || unreached.count(parent) == 0) tops.emplace_back(cluster, parent);
+    }
+    std::unordered_set<u64> handled;
+    auto lowestLeft = unreached.begin();
+    while (true) {
+        if (level.empty()) {
+            // What is left hangs in (or below) rings of folders that name each other: a ring
+            // enters through its lowest cluster.
+            while (lowestLeft != unreached.end() && handled.count(lowestLeft->first) != 0) ++lowestLeft;
+            if (lowestLeft == unreached.end()) return;
+            level.push_back(lowestLeft->first);
         }
-        if (tops.empty()) tops.push_back(*unreached.begin());
+        std::vector<u64> next;
         bool placed = false;
-        for (const auto& [cluster, parent] : tops) {
+        for (const u64 cluster : level) {
+            if (!handled.insert(cluster).second) continue;
+            const auto children = below.find(cluster);
+            if (children != below.end()) next.insert(next.end(), children->second.begin(), children->second.end());
+            // A walk of an earlier level may have found it through its entry.
+            if (IsReached(cluster)) continue;
+            const u64 parent = unreached.at(cluster);
             // A folder whose own entry is gone still names its parent in "..": when a walk found
             // that folder, it goes back there; only a folder whose parent is unknown is lost.
-            CFileNode* under = parent != cluster ? KnownFolder(parent) : nullptr;
+            CFileNode* under = parent != kFatLostFoldersId ? KnownFolder(parent) : nullptr;
             if (under == nullptr) under = LostFoldersNode();
             if (under == nullptr) return;
             ReleaseTrace("Build Cluster %d Sector %llu", int(cluster),
@@ -435,9 +460,10 @@ void CFATQuickWalker::PlaceLostFolders() {
             m_queue.push_back(dir);
             placed = true;
         }
-        if (!placed) return;
-        DrainQueue();
+        if (placed) DrainQueue();
         if (m_runState == kRunStopped) return;
+        std::sort(next.begin(), next.end());
+        level = std::move(next);
     }
 }
 
@@ -694,6 +720,58 @@ bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* de
         if (IsFATStartSector(buffer.data(), sectorSize, fatCode)) found = true;
     }
     return found;
+}
+
+namespace {
+constexpr u32 kLowWordMask = 0xFFFF;
+
+bool IsFolderNode(const CFileNode* node) {
+    const IFileProperties* p = node->GetFileProperties();
+    return p != nullptr && p->GetFileSystemKind() == kPropertiesFat && (p->GetAttributes() & kAttrDirectory) != 0;
+}
+
+void MergeTemporaryChildren(CFileNode* folder) {
+    // The search's folders in child order, by the low word of their first cluster.
+    std::unordered_map<u32, std::deque<CFileNode*>> temporary;
+    std::vector<CFileNode*> emptyDeleted;
+    for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
+        if (!IsFolderNode(c)) continue;
+        const CFATFileProperties* p = FatProps(c);
+        if ((p->GetState() & kFatTemporaryState) != 0) {
+            temporary[p->GetFirstCluster() & kLowWordMask].push_back(c);
+        } else if ((p->GetState() & kFatDeletedState) != 0 && c->GetFirstChild() == nullptr) {
+            emptyDeleted.push_back(c);
+        }
+    }
+    if (temporary.empty()) return;
+    for (CFileNode* d : emptyDeleted) {
+        CFATFileProperties* entry = FatProps(d);
+        const auto it = temporary.find(entry->GetFirstCluster());
+        if (it == temporary.end() || it->second.empty()) continue;
+        CFileNode* t = it->second.front();
+        it->second.pop_front();
+        CFATFileProperties* made = FatProps(t);
+        ReleaseTrace("Replace a temp directory %s first clusternum %x with directory %s firstclusternum %x!",
+                     made->GetName(), unsigned(made->GetFirstCluster()), entry->GetName(),
+                     unsigned(entry->GetFirstCluster()));
+        entry->SetFirstCluster(made->GetFirstCluster());
+        t->SetFileProperties(entry);
+        d->SetFileProperties(made);
+    }
+}
+}  // namespace
+
+void MergeTemporaryFolders(CFileNode* root) {
+    if (root == nullptr) return;
+    std::deque<CFileNode*> queue{root};
+    while (!queue.empty()) {
+        CFileNode* folder = queue.front();
+        queue.pop_front();
+        MergeTemporaryChildren(folder);
+        for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
+            if (IsFolderNode(c)) queue.push_back(c);
+        }
+    }
 }
 
 u32 NextLostFolderNumber() {

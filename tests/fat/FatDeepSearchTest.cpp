@@ -188,7 +188,7 @@ TEST(FatDeepSearch, TellsFolderStartsFromLookAlikes) {
         {"folder", ".          ", "..         ", 0x10, 5, 0, true},
         {"file entries", ".          ", "..         ", 0x20, 5, 0, false},
         {"dots out of order", "..         ", ".          ", 0x10, 5, 0, false},
-        {"a folder that is its own parent", ".          ", "..         ", 0x10, 5, 5, false},
+        {"a folder whose \"..\" names itself", ".          ", "..         ", 0x10, 5, 5, true},
         {"cluster below the data area", ".          ", "..         ", 0x10, 1, 0, false},
         {"a name after the dot", ".A         ", "..         ", 0x10, 5, 0, false},
     };
