@@ -1,8 +1,9 @@
 // The end-marker search of RealMedia files with a video stream: one scan of the device serves
-// every sighting, and each sighting still gets the size the sector-by-sector walk from its own
-// start gives (checked against that walk, written here as the format's rule states it, on disks
-// with markers inside sectors, across sector starts, in sectors that do not end in zeros, near
-// the device's end and nowhere), while the device's sectors are read about once in all.
+// every sighting of a scan, and each sighting still gets the size the sector-by-sector walk from
+// its own start gives, as does a file walked alone (checked against that walk, written here as
+// the format's rule states it, on disks with markers inside sectors, across sector starts, in
+// sectors that do not end in zeros, near the device's end and nowhere), while the device's
+// sectors are read about once in all.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -127,8 +128,13 @@ TEST(RealMediaIndexScan, EverySightingGetsTheSizeOfItsOwnWalk) {
             u32 expectedResult = 0;
             const u64 expected = ReferenceSize(d.bytes, s, expectedResult);
             EXPECT_EQ(result, expectedResult);
+            // Outside a scan the file is walked alone, to the same end.
+            CRawFileInfo alone;
+            alone.startSector = s;
+            EXPECT_EQ(rm.AnalyseFileSize(alone, &device), expectedResult);
             if (expectedResult != 0) {
                 EXPECT_EQ(record.size, expected);
+                EXPECT_EQ(alone.size, expected);
             }
         }
     }
