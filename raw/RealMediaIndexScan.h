@@ -6,10 +6,11 @@
 // the same sectors again: a dense disk holds many ".RMF" sightings, most of them false.
 //
 // The sectors' answers do not depend on where the search began (only the file's own first
-// sector lacks the bytes before it, and the analyser looks at that one itself), so one scan
-// serves every sighting of a device: it moves forward from the first sighting, keeps the marker
-// sectors it met ahead of the sightings still to come, and reads each sector once. Sightings are
-// sized in ascending order, as the RAW search books them.
+// sector lacks the bytes before it, and the end rule looks at that one itself), so one scan
+// serves every sighting of a device in one RAW search (it lives in the search's CRawScanState):
+// it moves forward from the first sighting, keeps the marker sectors it met ahead of the
+// sightings still to come, and reads each sector once. Sightings are sized in ascending order,
+// as the RAW search books them.
 #include <deque>
 
 #include "platform/Types.h"
