@@ -173,8 +173,10 @@ bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, 
         if (record.size == 0) continue;
         // A walk reads what its own bytes say; on a disk smaller than the RAW search's ring the
         // whole walk happens here, and a length field of a few gigabytes must not make a file
-        // larger than the disk it lies on.
-        work.size = std::min(record.size, BytesToDeviceEnd(reader, record.startSector));
+        // read past the disk it lies on: it keeps what the disk holds and counts the rest missing.
+        work.size = record.size;
+        work.missingBytes = record.missingBytes;
+        work.CutAt(BytesToDeviceEnd(reader, record.startSector));
         if (work.size == 0) continue;
         work.startSector = record.startSector;
         work.fileType = record.fileType;

@@ -44,7 +44,13 @@ u32 CRAWFileProperties::SetExtent(u64 startSector, u64 size) {
     return 1;
 }
 
-u32 CRAWFileProperties::SetExtent(const CRawFileInfo& record) { return SetExtent(record.startSector, record.size); }
+u32 CRAWFileProperties::SetExtent(const CRawFileInfo& record) {
+    SetExtent(record.startSector, record.size);
+    // A file cut at the device's end keeps the size its bytes give; its extent ends with the
+    // device, and the writer counts what it does not reach as missing.
+    m_size = record.StatedSize();
+    return 1;
+}
 
 void CRAWFileProperties::Save(IRSData* stream) const {
     // The name length is 8 bits wide here and no times are kept.

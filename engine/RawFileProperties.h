@@ -19,7 +19,9 @@ public:
     // Replaces the name; the stored length counts the terminating zero. A name longer than 254
     // bytes is cut (at a character boundary) to fit the 8-bit length.
     void SetRawFileName(const char* name);
-    // The record's size and one extent {start sector, (size + 511) >> 9 sectors}; returns 1.
+    // One extent {start sector, (size + 511) >> 9 sectors} over the record's bytes on the device;
+    // the size is the record's stated size, which is larger for a file cut at the device's end.
+    // Returns 1.
     u32 SetExtent(const CRawFileInfo& record);
     u32 SetExtent(u64 startSector, u64 size);
 };

@@ -77,10 +77,6 @@ const CRawFileAnalyserRegistry::AnalyserList& CRawFileAnalyserRegistry::GetOffse
 
 const CRawFileAnalyserRegistry::AnalyserList& CRawFileAnalyserRegistry::GetAnalyserList() const { return m_analysers; }
 
-void CRawFileAnalyserRegistry::BeginScan() const {
-    for (const auto& analyser : m_owned) analyser->BeginScan();
-}
-
 IRawFileAnalyser* CRawFileAnalyserRegistry::FindSignature4(u32 key) const {
     auto it = m_signature4.find(key);
     return it == m_signature4.end() ? nullptr : it->second;

@@ -42,8 +42,6 @@ public:
     const std::vector<OffsetProbe>& GetOffsetProbes(u32 set) const;
     // Every analyser, in the fixed order of the full list.
     const AnalyserList& GetAnalyserList() const;
-    // Tells every analyser of the registry that a new scan begins.
-    void BeginScan() const;
 
     // The keys of a sector: its first four, respectively two, bytes read little-endian.
     static u32 Signature4Key(const u8* sector) { return ReadLE32(sector); }

@@ -94,7 +94,7 @@ constexpr u64 kKolyLookBackFrom = 10241;
 
 // ---------------------------------------------------------------- ZIP
 
-u32 FileZIPAnalyser::CheckFileHeader(const u8*, CRawFileInfo& record) {
+u32 FileZIPAnalyser::CheckFileHeader(const u8*, u32 /*held*/, CRawFileInfo& record) {
     record.fileType = kType;
     return 1;
 }
@@ -175,7 +175,7 @@ u32 FileZIPAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- RAR
 
-u32 FileRARAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileRARAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + 4, kRarMarkerRest, sizeof kRarMarkerRest) != 0) return 0;
     record.fileType = kType;
     return 1;
@@ -208,7 +208,7 @@ u32 FileRARAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- CAB
 
-u32 FileCABAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileCABAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     record.fileType = kType;
     bool reservedClear = true;
     for (u32 at : kCabReservedAt) reservedClear = reservedClear && ReadLE32(sector + at) == 0;
@@ -223,7 +223,7 @@ u32 FileCABAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
 
 // ---------------------------------------------------------------- StuffIt
 
-u32 FileSITAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo&) {
+u32 FileSITAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo&) {
     return std::memcmp(sector + 4, "fIt", 3) == 0 ? 1 : 0;
 }
 
@@ -276,7 +276,7 @@ u32 FileSITAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- DMG
 
-u32 FileDMGAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileDMGAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector, kBzipDiskImage, sizeof kBzipDiskImage) != 0) return 0;
     record.fileType = kType;
     return 1;

@@ -9,7 +9,7 @@ public:
     static constexpr u32 kTypeDrawing = 13;
     FileZIPAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 
 private:
     void ClassifyFirstEntry(const u8* entry, u32 available);
@@ -22,14 +22,14 @@ public:
     static constexpr u32 kType = 58;
     FileRARAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileCABAnalyser : public IRawFileAnalyser {
 public:
     static constexpr u32 kType = 12;
     FileCABAnalyser() : IRawFileAnalyser(kType) {}
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileSITAnalyser : public IRawFileAnalyser {
@@ -38,7 +38,7 @@ public:
     static constexpr u32 kTypeX = 93;
     FileSITAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileDMGAnalyser : public IRawFileAnalyser {
@@ -46,7 +46,7 @@ public:
     static constexpr u32 kType = 113;
     FileDMGAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 enum class RawAnalyserClass : u8;

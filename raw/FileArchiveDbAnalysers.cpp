@@ -103,7 +103,7 @@ bool SameWideIgnoringCase(const u8* bytes, const char* text) {
 
 // ------------------------------------------------------------------------------------------ LZH
 
-u32 FileLZHAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileLZHAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!IsLzhMethod(sector)) return 0;
     record.fileType = kType;
     return 1;
@@ -137,7 +137,7 @@ u32 FileLZHAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ TAR
 
-u32 FileTARAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileTARAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!HasTarMagic(sector)) return 0;
     record.fileType = kType;
     return 1;
@@ -169,7 +169,7 @@ u32 FileTARAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ MDB
 
-u32 FileMDBAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMDBAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector, kMdbStart, sizeof(kMdbStart)) != 0) return 0;
     if (std::memcmp(sector + kMdbNameAt, "Standard Jet DB", kMdbNameBytes) == 0) {
         record.fileType = kType;
@@ -198,7 +198,7 @@ u32 FileMDBAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------- GZ
 
-u32 FileGZAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileGZAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!IsGzipHeader(sector) || sector[3] > kGzFlagsLimit) return 0;
     if (sector[8] != kGzExtraFlagsBest && sector[8] != kGzExtraFlagsFast) return 0;
     if (sector[9] >= kGzOsLimit && sector[9] != kGzOsUnknown) return 0;
@@ -259,7 +259,7 @@ u32 FileGZAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader
 
 // ----------------------------------------------------------------------------------------- HTML
 
-u32 FileHTMAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileHTMAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!SameTextIgnoringCase(sector, "<HTML", 5) && !SameTextIgnoringCase(sector, "<!DOCTYPE HTML", 14)) return 0;
     record.fileType = kType;
     return 1;
@@ -277,7 +277,7 @@ u32 FileHTMAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     return result;
 }
 
-u32 FileUnicodeHTMAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileUnicodeHTMAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     static constexpr u8 kStart[4] = {0xFF, 0xFE, 0x3C, 0x00};
     if (std::memcmp(sector, kStart, sizeof(kStart)) != 0) return 0;
     record.fileType = kType;

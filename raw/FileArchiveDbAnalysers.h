@@ -10,7 +10,7 @@ public:
     static constexpr u32 kType = 36;
     FileLZHAnalyser() = default;  // its class settles no type id of its own
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileTARAnalyser : public IRawFileAnalyser {
@@ -18,7 +18,7 @@ public:
     static constexpr u32 kType = 63;
     FileTARAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileMDBAnalyser : public IRawFileAnalyser {
@@ -27,7 +27,7 @@ public:
     static constexpr u32 kTypeAccdb = 76;
     FileMDBAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileGZAnalyser : public IRawFileAnalyser {
@@ -35,7 +35,7 @@ public:
     static constexpr u32 kType = 31;
     FileGZAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileHTMAnalyser : public IRawFileAnalyser {
@@ -43,7 +43,7 @@ public:
     static constexpr u32 kType = 33;
     FileHTMAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileUnicodeHTMAnalyser : public IRawFileAnalyser {
@@ -51,7 +51,7 @@ public:
     static constexpr u32 kType = 33;
     FileUnicodeHTMAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 // The analysers of this family by class; null for any other class.

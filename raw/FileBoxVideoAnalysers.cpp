@@ -112,7 +112,7 @@ std::string FrameText(const u8* data, u32 dataBytes) {
 
 // ---------------------------------------------------------------- MP4 and 3GP
 
-u32 FileMP4Analyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMP4Analyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (BrandIn(sector, {"ftypisom", "ftypmp41", "ftypmp42"})) {
         record.fileType = kType;
     } else if (BrandIs(sector, "ftypM4A ")) {
@@ -130,7 +130,7 @@ u32 FileMP4Analyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     return WalkMp4Boxes(record, reader);
 }
 
-u32 File3GPAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 File3GPAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!BrandIn(sector, {"ftyp3g2a", "ftyp3gp4", "ftyp3gp5", "ftypmmp4"})) return 0;
     record.fileType = kType;
     record.size = 0;
@@ -143,7 +143,7 @@ u32 File3GPAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- QuickTime
 
-u32 FileMOVAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMOVAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + kBrandAt, "ftyp", 4) != 0) return 0;
     if (BrandIn(sector, {"ftypisom", "ftyp3gp4", "ftyp3g2a", "ftypmmp4", "ftypM4A ", "ftypM4V ", "ftypmp41",
                          "ftypmp42"})) {
@@ -173,7 +173,7 @@ u32 FileMOVAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- FLV
 
-u32 FileFLVAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo&) {
+u32 FileFLVAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo&) {
     return std::memcmp(sector, "FLV", 3) == 0 ? 1 : 0;
 }
 
@@ -218,7 +218,7 @@ u32 FileFLVAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- MP3
 
-u32 FileMP3Analyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMP3Analyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!IsId3Header(sector)) return 0;
     record.fileType = kType;
     return 1;

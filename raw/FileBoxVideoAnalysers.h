@@ -12,7 +12,7 @@ public:
     static constexpr u32 kTypeVideo = 46;
     FileMP4Analyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class File3GPAnalyser : public IRawFileAnalyser {
@@ -20,7 +20,7 @@ public:
     static constexpr u32 kType = 2;
     File3GPAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileMOVAnalyser : public IRawFileAnalyser {
@@ -28,7 +28,7 @@ public:
     static constexpr u32 kType = 42;
     FileMOVAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileFLVAnalyser : public IRawFileAnalyser {
@@ -36,7 +36,7 @@ public:
     static constexpr u32 kType = 90;
     FileFLVAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileMP3Analyser : public IRawFileAnalyser {
@@ -44,7 +44,7 @@ public:
     static constexpr u32 kType = 43;
     FileMP3Analyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
     std::string GetInfoText1() override { return m_title; }
     std::string GetInfoText2() override { return m_year; }
 

@@ -160,7 +160,7 @@ constexpr u32 kHelpSmallest = 512;
 
 // ---------------------------------------------------------------- compound files
 
-u32 FileOLEAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileOLEAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + 4, kCompoundSignatureRest, sizeof kCompoundSignatureRest) != 0) return 0;
     record.fileType = kType;
     return 1;
@@ -233,7 +233,7 @@ u32 FileOLEAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- header-sized documents
 
-u32 FileLowDocAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileLowDocAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     record.fileType = kType;
     if (std::memcmp(sector, kCompoundSignature, sizeof kCompoundSignature) == 0) {
         record.size = (u64(ReadLE32(sector + kFirstDirectoryAt)) + kLowDocDirectoryExtra) * kUnit;
@@ -244,14 +244,14 @@ u32 FileLowDocAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) 
     return 1;
 }
 
-u32 FileMNYAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMNYAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + 4, kMoneyText, std::strlen(kMoneyText)) != 0) return 0;
     record.fileType = kType;
     record.size = kMoneySize;
     return 1;
 }
 
-u32 FileONEAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileONEAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + 4, kOneNoteIdRest, sizeof kOneNoteIdRest) != 0) return 0;
     const u32 size = ReadLE32(sector + kOneNoteSizeAt);
     record.fileType = kType;
@@ -259,7 +259,7 @@ u32 FileONEAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 FileWPDAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileWPDAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     for (const WordPerfectKind& kind : kWordPerfectKinds) {
         if (std::memcmp(sector + kWordPerfectProductAt, kind.product, 4) == 0 &&
             std::memcmp(sector + kWordPerfectVersionAt, kind.version, 4) == 0) {
@@ -271,7 +271,7 @@ u32 FileWPDAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 0;
 }
 
-u32 FileDBXAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileDBXAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     bool known = std::memcmp(sector, kDbxJmf6, sizeof kDbxJmf6) == 0;
     for (const auto& header : kDbxHeaders) known = known || std::memcmp(sector, header, sizeof header) == 0;
     if (!known) return 0;
@@ -280,7 +280,7 @@ u32 FileDBXAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 FileHLPAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileHLPAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     const u32 size = ReadLE32(sector + kHelpSizeAt);
     if (size < kHelpSmallest || size < ReadLE32(sector + kHelpDirectoryAt)) return 0;
     record.fileType = kType;

@@ -68,7 +68,7 @@ constexpr u32 kAuUnknownSize = 0xFFFFFFFFu;
 
 }  // namespace
 
-u32 FileEMFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileEMFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (ReadLE32(sector + kEmfSignatureAt) != kEmfSignature) return 0;
     if (ReadLE16(sector + kEmfReservedAt) != 0) return 0;
     const u32 size = ReadLE32(sector + kEmfSizeAt);
@@ -78,7 +78,7 @@ u32 FileEMFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 FileSWFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileSWFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     const bool plain = std::memcmp(sector, "FWS", 3) == 0;
     const bool compressed = std::memcmp(sector, "CWS", 3) == 0 && sector[kSwfVersionAt] >= kSwfCompressedFromVersion;
     if (!plain && !compressed) return 0;
@@ -87,7 +87,7 @@ u32 FileSWFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 FileBMPAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileBMPAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (ReadLE16(sector) != kBmpMagic || ReadLE16(sector + kBmpReserved1At) != 0 ||
         ReadLE16(sector + kBmpReserved2At) != 0) {
         return 0;
@@ -102,7 +102,7 @@ u32 FileBMPAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 File3DSAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 File3DSAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (ReadLE16(sector) != k3dsMainChunk || ReadLE16(sector + k3dsEditorIdAt) != k3dsEditorChunk) return 0;
     record.fileType = kType;
     const u32 size = ReadLE32(sector + k3dsSizeAt);
@@ -111,7 +111,7 @@ u32 File3DSAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 FileMRWAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMRWAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     // Three 8- and 16-bit fields multiply past 32 bits; a product that would claim more than the
     // largest file a walk may reach is cut to that.
     const u64 pixels = u64(sector[kMrwBitsAt]) * ReadBE16(sector + kMrwHeightAt) * ReadBE16(sector + kMrwWidthAt);
@@ -122,7 +122,7 @@ u32 FileMRWAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 FileCHMAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileCHMAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector, "ITSF", 4) != 0 || ReadLE32(sector + kChmVersionAt) != kChmHeaderLength) return 0;
     if (std::memcmp(sector + kChmGuid1At, kChmGuid1, sizeof kChmGuid1) != 0 ||
         std::memcmp(sector + kChmGuid2At, kChmGuid2, sizeof kChmGuid2) != 0) {
@@ -137,7 +137,7 @@ u32 FileCHMAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 FileMKVAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMKVAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     const u8 lead = sector[kEbmlSizeAt];
     if (lead == 0) return 0;
     u32 n = 1;
@@ -155,7 +155,7 @@ u32 FileMKVAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
     return 1;
 }
 
-u32 FileAUAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileAUAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     record.fileType = kType;
     const u32 offset = ReadBE32(sector + kAuDataOffsetAt);
     const u32 size = ReadBE32(sector + kAuDataSizeAt);

@@ -95,7 +95,7 @@ bool SkipSubBlocks(ScopedReadWindow& w, u64& p) {
 
 // ------------------------------------------------------------------------------------------ PNG
 
-u32 FilePNGAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FilePNGAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + 4, kPngTail, sizeof(kPngTail)) != 0) return 0;
     record.fileType = kType;
     return 1;
@@ -132,7 +132,7 @@ u32 FilePNGAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ GIF
 
-u32 FileGIFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileGIFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if ((sector[4] != '7' && sector[4] != '9') || sector[5] != 'a') return 0;
     record.fileType = kType;
     return 1;
@@ -189,7 +189,7 @@ u32 FileGIFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ PSD
 
-u32 FilePSDAnalyser::CheckFileHeader(const u8* /*sector*/, CRawFileInfo& record) {
+u32 FilePSDAnalyser::CheckFileHeader(const u8* /*sector*/, u32 /*held*/, CRawFileInfo& record) {
     record.fileType = kType;
     return 1;
 }
@@ -239,7 +239,7 @@ u32 FilePSDAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ CPT
 
-u32 FileCPTAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileCPTAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!SameBytes(sector + 4, "FILE") || ReadLE32(sector + kCptTableAt) != kCptTableOffset) return 0;
     record.fileType = kType;
     record.size = 0;
@@ -275,7 +275,7 @@ u32 FileCPTAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ X3F
 
-u32 FileX3FAnalyser::CheckFileHeader(const u8* /*sector*/, CRawFileInfo& record) {
+u32 FileX3FAnalyser::CheckFileHeader(const u8* /*sector*/, u32 /*held*/, CRawFileInfo& record) {
     record.fileType = kType;
     return 1;
 }
@@ -318,7 +318,7 @@ u32 FileX3FAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ ICO
 
-u32 FileICOAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileICOAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     const u16 kind = ReadLE16(sector + 2);
     if (kind != kIcoIcon && kind != kIcoCursor) return 0;
     const u16 images = ReadLE16(sector + 4);
@@ -339,7 +339,7 @@ u32 FileICOAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
 
 // ------------------------------------------------------------------------------------------ WMF
 
-u32 FileWMFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileWMFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector, kWmfPlaceable, sizeof(kWmfPlaceable)) != 0) {
         if (ReadLE16(sector + 16) != 0) return 0;
         record.fileType = kType;
@@ -359,7 +359,7 @@ u32 FileWMFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
 
 // ------------------------------------------------------------------------------------------ TTF
 
-u32 FileTTFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileTTFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     const u32 tables = ReadBE16(sector + 4);
     if (tables < 1 || tables > kTtfMaxTables) return 0;
     u64 size = kTtfDirectoryBytes + kTtfRecordBytes * tables;

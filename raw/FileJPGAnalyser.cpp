@@ -70,7 +70,7 @@ u64 Bound() { return LargestFileOffset() / kBoundDivisor; }
 
 }  // namespace
 
-u32 FileJPGAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileJPGAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     const bool identified = SameLetters(sector + kIdentifierAt, "JFIF") || SameLetters(sector + kIdentifierAt, "Exif");
     const bool plain = sector[0] == kMarker && sector[1] == kStartOfImage && sector[2] == kMarker &&
                        (sector[3] == kQuantTable || sector[3] == kExtension);

@@ -16,7 +16,7 @@ public:
     FileJPGAnalyser() : IRawFileAnalyser(kTypeJpeg) {}
 
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
     std::string GetInfoText1() override { return m_text1; }
     std::string GetInfoText2() override { return m_text2; }
     void GetSubTypeInfo(u32& id, std::string& text) override {

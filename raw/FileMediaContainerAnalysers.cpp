@@ -8,6 +8,7 @@
 #include "devices/StorageDevice.h"
 #include "engine/RawFileInfo.h"
 #include "raw/AnalyserTables.h"
+#include "raw/RawScanState.h"
 #include "raw/WindowBytes.h"
 
 namespace {
@@ -83,8 +84,6 @@ u32 AsfStreamType(const u8* bytes, i32 length) {
 constexpr u32 kRmClassifyBytes = 1024;
 constexpr u32 kRmVideoSpan = 160;
 constexpr const char* kRmVideoStream = "Video Stream";
-constexpr u32 kRmMarkerOverlap = 32;
-constexpr u32 kRmOverlapSpan = 64;
 constexpr const char* kRmChunks[] = {"PROP", "MDPR", "CONT", "DATA", "INDX"};
 constexpr u32 kChunkHeader = 8;
 
@@ -112,7 +111,6 @@ constexpr u64 kPacketHeader = 6;
 constexpr u32 kZeroRunLimit = 100;
 constexpr u64 kSystemHeaderEarly = 102400;
 constexpr u32 kMpgLookBytes = 32;
-bool g_mpgRangeStale = false;
 
 bool IsStartCode(const u8* p) { return p[0] == 0 && p[1] == 0 && p[2] == 1; }
 
@@ -147,7 +145,7 @@ constexpr u32 kApeEntry = 4;
 
 // ---------------------------------------------------------------- RIFF
 
-u32 FileRIFFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileRIFFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     const u8* form = sector + kRiffFormAt;
     const u8* chunk = sector + kRiffFirstChunkAt;
     record.size = 0;
@@ -185,7 +183,7 @@ u32 FileRIFFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* read
 
 // ---------------------------------------------------------------- AIFF
 
-u32 CFileAIFAnalyzer::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 CFileAIFAnalyzer::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + kRiffFormAt, "AIF", 3) != 0) return 0;
     record.fileType = kType;
     return 1;
@@ -205,7 +203,7 @@ u32 CFileAIFAnalyzer::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* read
 
 // ---------------------------------------------------------------- ASF
 
-u32 FileASFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileASFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + 4, kAsfHeader + 4, kGuidBytes - 4) != 0) return 0;
     record.fileType = kType;
     record.size = 0;
@@ -255,24 +253,20 @@ u32 FileASFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- RealMedia
 
-void FileRM_RMVBAnalyser::Classify(const u8* bytes, u32 length) {
-    m_plain = 1;
+bool FileRM_RMVBAnalyser::HasVideoStream(const u8* bytes, u32 length) {
     const u32 span = std::min(length, kRmClassifyBytes);
     const u8* mdpr = FindBytes(bytes, static_cast<i32>(span), reinterpret_cast<const u8*>("MDPR"), 4);
-    if (!mdpr) return;
+    if (!mdpr) return false;
     const u32 rest = length - static_cast<u32>(mdpr - bytes);
     const u32 video = std::min(rest, kRmVideoSpan);
-    if (FindBytes(mdpr, static_cast<i32>(video), reinterpret_cast<const u8*>(kRmVideoStream),
-                  static_cast<u32>(std::strlen(kRmVideoStream)))) {
-        m_plain = 0;
-    }
+    return FindBytes(mdpr, static_cast<i32>(video), reinterpret_cast<const u8*>(kRmVideoStream),
+                     static_cast<u32>(std::strlen(kRmVideoStream))) != nullptr;
 }
 
-u32 FileRM_RMVBAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileRM_RMVBAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     // Only the sector's own bytes are looked at; the length walk classifies the file again over
     // its whole first kilobyte.
-    Classify(sector, kCheckedBytes);
-    record.fileType = m_plain ? kType : kTypeVariable;
+    record.fileType = HasVideoStream(sector, kCheckedBytes) ? kTypeVariable : kType;
     return 1;
 }
 
@@ -285,9 +279,8 @@ u32 FileRM_RMVBAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* r
     u32 available = 0;
     const u8* first = ReadWindowGetBytes(w.window, 0, &available);
     if (!first || available < kChunkHeader) return 0;
-    Classify(first, std::min(available, kRmClassifyBytes + kRmVideoSpan));
     const u64 bound = LargestFileOffset() * kRealMediaBoundFactor;
-    if (m_plain) {
+    if (!HasVideoStream(first, std::min(available, kRmClassifyBytes + kRmVideoSpan))) {
         u64 p = ReadBE32(first + 4);
         const u8* chunk = WindowBytes(w.window, p, kChunkHeader);
         while (chunk) {
@@ -304,95 +297,17 @@ u32 FileRM_RMVBAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* r
         return 1;
     }
 
-    return FindIndexEnd(record, reader, w.window, first, bound);
-}
-
-u32 FileRM_RMVBAnalyser::FindIndexEnd(CRawFileInfo& record, IStorageDevice* reader, ReadWindow& window,
-                                      const u8* first, u64 bound) {
-    const u64 s = window.sectorSize;
-    const u64 start = record.startSector;
-    const u64 total = reader->GetTotalSectors();
-    u32 available = 0;
-    if (s == 0 || start >= total || !ReadWindowGetBytes(window, 0, &available) || available < s) {
-        return WalkToIndexEnd(record, window, bound);
-    }
-    // The file's own first sector has no bytes before it.
-    CRmIndexMarkerScan::Hit hit;
-    if (CRmIndexMarkerScan::SectorHit(first, u32(s), nullptr, hit)) {
-        record.size = hit.offset + CRmIndexMarkerScan::kMarkerBytes;
-        return 1;
-    }
-    // The walk looks at the sectors k = 1, 2, ... while k x s stays within the bound, reading
-    // them in windows of the file's own; the first window that starts at the device's end reads
-    // nothing, and the walk then ends one sector before it. Sectors of the last window past the
-    // end read as zeros: only the first of them can hold the marker, across its start.
-    const u64 lastByBound = bound / s;
-    const u64 failsAt = (total - start + kReadWindowSectors - 1) / kReadWindowSectors * kReadWindowSectors;
-    const u64 lastLooked = std::min(lastByBound, failsAt - 1);
-    const u64 lastOnDevice = std::min(lastLooked, total - 1 - start);
-    if (lastOnDevice >= 1) {
-        bool answered = false;
-        const bool found = m_markerScan.FirstHit(reader, start + 1, start + lastOnDevice, hit, answered);
-        if (!answered) return WalkToIndexEnd(record, window, bound);
-        if (found) {
-            const u64 at = (hit.sector - start) * s;
-            record.size = hit.within ? at + hit.offset + CRmIndexMarkerScan::kMarkerBytes : at + s;
-            return 1;
-        }
-    }
-    const u64 zeroSector = total - start;
-    if (zeroSector <= lastLooked && zeroSector % kReadWindowSectors != 0) {
-        u8 tail[CRmIndexMarkerScan::kLookBack];
-        if (!m_markerScan.DeviceTail(reader, tail)) return WalkToIndexEnd(record, window, bound);
-        const std::vector<u8> zeros(s, 0);
-        if (CRmIndexMarkerScan::SectorHit(zeros.data(), u32(s), tail, hit)) {
-            record.size = (zeroSector + 1) * s;
-            return 1;
-        }
-    }
-    record.size = failsAt <= lastByBound ? (failsAt - 1) * s : (lastByBound + 1) * s;
+    CRmIndexEnd end(w.window, record.startSector, record.scan ? &record.scan->RealMediaIndex() : nullptr);
+    u64 size = 0;
+    if (end.Measure(bound, size) == 0) return 0;
+    record.size = size;
     return 1;
 }
 
-u32 FileRM_RMVBAnalyser::WalkToIndexEnd(CRawFileInfo& record, ReadWindow& window, u64 bound) {
-    // The shared scan may have read into the buffer behind the window since it was last used.
-    ReadWindowOpen(window, window.device, record.startSector);
-    const u32 s = window.sectorSize;
-    u64 p = 0;
-    bool failed = false;
-    while (p <= bound) {
-        const u8* bytes = WindowBytes(window, p, s);
-        if (!bytes) {
-            failed = true;
-            break;
-        }
-        if (ReadLE32(bytes + s - 4) != 0) {
-            p += s;
-            continue;
-        }
-        using Marker = CRmIndexMarkerScan;
-        if (const u8* m = FindBytes(bytes, static_cast<i32>(s), Marker::kMarker, Marker::kMarkerBytes)) {
-            p += static_cast<u64>(m - bytes) + Marker::kMarkerBytes;
-            break;
-        }
-        // The marker may straddle the previous sector's end.
-        const u64 from = p > kRmMarkerOverlap ? p - kRmMarkerOverlap : p;
-        const u8* around = WindowBytes(window, from, kRmOverlapSpan);
-        if (around && FindBytes(around, static_cast<i32>(kRmOverlapSpan), Marker::kMarker, Marker::kMarkerBytes)) {
-            p += s;
-            break;
-        }
-        p += s;
-    }
-    if (failed && p > 0) p -= s;
-    if (p == 0) return 0;
-    record.size = p;
-    return 1;
-}
 
 // ---------------------------------------------------------------- Ogg
 
-u32 CFileOggAnalyser::CheckFileHeader(const u8*, CRawFileInfo& record) {
+u32 CFileOggAnalyser::CheckFileHeader(const u8*, u32 /*held*/, CRawFileInfo& record) {
     record.fileType = kType;
     return 1;
 }
@@ -416,21 +331,17 @@ u32 CFileOggAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* read
 
 // ---------------------------------------------------------------- MPEG
 
-FileMPGAnalyser::~FileMPGAnalyser() { g_mpgRangeStale = true; }
-
-u32 FileMPGAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMPGAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!OneOf(sector + kMpgMarkAt, kMpgAcceptedMarks)) return 0;
     record.fileType = kType;
     return 1;
 }
 
 u32 FileMPGAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) {
-    if (g_mpgRangeStale) {
-        m_keptFirst = 0;
-        m_keptCount = 0;
-        g_mpgRangeStale = false;
-    }
-    if (record.startSector > m_keptFirst && record.startSector < m_keptFirst + m_keptCount) {
+    // Without a scan the stream is sized alone.
+    CRawScanState::MpegStream alone;
+    CRawScanState::MpegStream& kept = record.scan ? record.scan->LastMpegStream() : alone;
+    if (record.startSector > kept.firstSector && record.startSector < kept.firstSector + kept.sectors) {
         record.size = 0;
         return 0;
     }
@@ -472,12 +383,12 @@ u32 FileMPGAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     }
     const u32 s = w.window.sectorSize;
     const u64 end = record.startSector + (p + s - 1) / s;
-    if (end >= m_keptFirst && end <= m_keptFirst + m_keptCount) {
+    if (end >= kept.firstSector && end <= kept.firstSector + kept.sectors) {
         record.size = 0;
         return 0;
     }
-    m_keptFirst = record.startSector;
-    m_keptCount = (p + s - 1) / s;
+    kept.firstSector = record.startSector;
+    kept.sectors = (p + s - 1) / s;
     record.fileType = kType;
     record.size = p;
     return 1;
@@ -485,7 +396,7 @@ u32 FileMPGAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- MIDI
 
-u32 FileMIDAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileMIDAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector + 4, kMidiHeaderLength, 4) != 0) return 0;
     if (ReadBE16(sector + kMidiFormatAt) > kMidiLargestFormat || ReadBE16(sector + kMidiTracksAt) == 0) return 0;
     record.fileType = kType;
@@ -507,7 +418,7 @@ u32 FileMIDAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ---------------------------------------------------------------- Monkey's Audio
 
-u32 CFileAPEAnalyser::CheckFileHeader(const u8*, CRawFileInfo& record) {
+u32 CFileAPEAnalyser::CheckFileHeader(const u8*, u32 /*held*/, CRawFileInfo& record) {
     record.fileType = kType;
     return 1;
 }

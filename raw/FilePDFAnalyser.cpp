@@ -23,7 +23,7 @@ constexpr const char* kPdfStructureWords[] = {" 0 obj",       "xref\r\n",      "
 
 // ------------------------------------------------------------------------------------------ PDF
 
-u32 FilePDFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FilePDFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (sector[4] != '-') return 0;
     record.fileType = kType;
     return 1;

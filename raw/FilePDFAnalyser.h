@@ -9,7 +9,7 @@ public:
     static constexpr u32 kTypeIllustrator = 5;
     FilePDFAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
     // 1 when the zero-terminated text holds one of the words of a PDF body or trailer.
     static u32 HasPdfStructureText(const char* text);
 };

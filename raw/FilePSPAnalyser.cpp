@@ -24,7 +24,7 @@ constexpr u64 kPstUnknownSize = 0x100000;
 
 }  // namespace
 
-u32 FilePSPAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FilePSPAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (std::memcmp(sector, kPspHeader, sizeof(kPspHeader)) != 0) return 0;
     record.fileType = kType;
     return 1;
@@ -49,7 +49,7 @@ u32 FilePSPAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
     return 1;
 }
 
-u32 FilePSTAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FilePSTAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     switch (sector[kPstVersionAt]) {
         case kPstAnsi: record.size = ReadLE32(sector + kPstAnsiSizeAt); break;
         case kPstUnicode: record.size = ReadLE32(sector + kPstUnicodeSizeAt); break;

@@ -117,7 +117,7 @@ u64 FileTIFAnalyser::Entry::Bytes() const { return u64(FieldSize(type)) * count;
 u16 FileTIFAnalyser::Read16(const u8* p) const { return m_bigEndian ? ReadBE16(p) : ReadLE16(p); }
 u32 FileTIFAnalyser::Read32(const u8* p) const { return m_bigEndian ? ReadBE32(p) : ReadLE32(p); }
 
-u32 FileTIFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileTIFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (SameBytes(sector, "FUJI") && std::memcmp(sector + 4, "FILMCCD-RAW ", 12) != 0) return 0;
     record.fileType = kType;
     return 1;
@@ -384,7 +384,7 @@ u32 FileTIFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ CRW
 
-u32 FileCRWAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileCRWAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (sector[4] != 0 || sector[5] != 0 || !SameBytes(sector + 6, "HEAP")) return 0;
     if (!SameBytes(sector + 10, "CCDR") && !SameBytes(sector + 10, "TIFP") && !SameBytes(sector + 10, "ARCH")) return 0;
     if (sector[14] != 2) return 0;

@@ -18,7 +18,7 @@ public:
     FileTIFAnalyser() : IRawFileAnalyser(kType) {}
 
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
     std::string GetInfoText1() override { return m_text1; }
     std::string GetInfoText2() override { return m_text2; }
     void GetSubTypeInfo(u32& id, std::string& text) override {
@@ -83,7 +83,7 @@ public:
     static constexpr u32 kType = 18;
     FileCRWAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 
 private:
     bool m_headerSeen = false;

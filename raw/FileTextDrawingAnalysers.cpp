@@ -86,7 +86,7 @@ bool FindAroundBoundary(ScopedReadWindow& w, u64 p, u64 s, const void* marker, u
 
 // ------------------------------------------------------------------------------------------ RTF
 
-u32 FileRTFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileRTFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (sector[4] != 'f') return 0;
     record.fileType = kType;
     return 1;
@@ -130,7 +130,7 @@ u32 FileRTFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ EPS
 
-u32 FileEPSAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileEPSAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (SameBytes(sector, kEpsTextStart)) {
         record.fileType = kType;
         record.size = 0;
@@ -191,13 +191,13 @@ u32 FileEPSAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ SVG
 
-u32 FileSVGAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileSVGAnalyser::CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) {
     if (!SameBytes(sector, kSvgStart)) return 0;
+    const i32 searched = static_cast<i32>(std::min(held, kHeaderSearchBytes));
     bool tag = false;
     for (const char* t : kSvgTags) {
         const u32 n = static_cast<u32>(std::strlen(t));
-        tag = tag || FindBytes(sector, HeaderBytes(kSmallestSector, kHeaderSearchBytes), reinterpret_cast<const u8*>(t),
-                               n) != nullptr;
+        tag = tag || FindBytes(sector, searched, reinterpret_cast<const u8*>(t), n) != nullptr;
     }
     if (!tag) return 0;
     record.fileType = kType;
@@ -234,7 +234,7 @@ u32 FileSVGAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ DXF
 
-u32 FileDXFAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileDXFAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!SameBytes(sector + 4, kDxfHeader)) return 0;
     record.fileType = kType;
     return 1;
@@ -250,7 +250,7 @@ u32 FileDXFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 // ------------------------------------------------------------------------------------------ DWG
 
-u32 FileDWGAnalyser::CheckFileHeader(const u8* sector, CRawFileInfo& record) {
+u32 FileDWGAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     for (const char* version : kDwgVersions) {
         if (SameBytes(sector, version) && sector[6] == 0 && sector[7] == 0) {
             record.fileType = kType;

@@ -12,7 +12,7 @@ public:
     static constexpr u32 kType = 60;
     FileRTFAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileEPSAnalyser : public IRawFileAnalyser {
@@ -20,19 +20,18 @@ public:
     static constexpr u32 kType = 27;
     FileEPSAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileSVGAnalyser : public IRawFileAnalyser {
 public:
     static constexpr u32 kType = 91;
-    // The opening tag is looked for this far into the file, as far as the caller's bytes go; the
-    // smallest sector is always there.
+    // The opening tag is looked for this far into the file, as far as the caller's bytes go.
     static constexpr u32 kHeaderSearchBytes = 2048;
-    static constexpr u32 kSmallestSector = 512;
+    static_assert(kHeaderSearchBytes <= kHeaderLookAheadBytes, "the RAW search holds no more for a check");
     FileSVGAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileDXFAnalyser : public IRawFileAnalyser {
@@ -40,7 +39,7 @@ public:
     static constexpr u32 kType = 25;
     FileDXFAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };
 
 class FileDWGAnalyser : public IRawFileAnalyser {
@@ -48,7 +47,7 @@ public:
     static constexpr u32 kType = 24;
     FileDWGAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override;
+    u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 
 private:
     u32 SectionRecords(CRawFileInfo& record, ScopedReadWindow& w);

@@ -12,13 +12,13 @@
 #include "engine/RawFileInfo.h"
 #include "engine/RawFileInfoPool.h"
 #include "raw/AnalyserRegistry.h"
+#include "raw/RawFileAnalyser.h"
+#include "raw/RawScanState.h"
 
 namespace {
 
 constexpr u32 kSignatureSet = 0;
 constexpr u64 kContinuePollSectors = 64;
-// The most a header check looks past its sector's start.
-constexpr u64 kHeaderLookAheadBytes = 64 * 1024;
 
 // The progress of the RAW search that runs now; one runs at a time, on the scan thread.
 std::atomic<IProgress*> g_continueHolder{nullptr};
@@ -29,16 +29,14 @@ bool StopRequested() { return GetScanOptions().IsStopRequested(); }
 // header states (the file is not walked then) that runs past the end of the device is no match
 // either: a few bytes that happen to look like a header (an MP3 frame holding "FWS") would
 // otherwise be written out as gigabytes of zeros.
-// `held` is how many bytes from the sector's start the scanned block holds.
+// `held` is how many bytes from the sector's start the caller's buffer holds.
 u32 TryHeader(IRawFileAnalyser* analyser, const u8* sector, u32 held, CRawFileInfo& record, u64 bytesToEnd) {
     u32 result = 0;
-    analyser->SetHeaderBytes(held);
     try {
-        result = analyser->CheckFileHeader(sector, record);
+        result = analyser->CheckFileHeader(sector, held, record);
     } catch (...) {
         result = 0;
     }
-    analyser->SetHeaderBytes(0);
     if (result != 0 && record.size > bytesToEnd) result = 0;
     // What a check that said no wrote into the record must not reach the next analyser or file.
     if (result == 0) record = CRawFileInfo();
@@ -95,12 +93,33 @@ void CRAWSearchController::BeginSearch() {
     m_sectorSize = m_device->GetSectorSize();
     if (m_sectorSize == 0) return;
     if (!m_ring.Init(m_device, 0, m_sectorSize, m_blockSectors, kRingBlocks)) return;
-    m_registry.BeginScan();
+    // The walks of this scan's files share what they learn of its device; an earlier scan's
+    // records keep theirs.
+    m_scanState.reset(new (std::nothrow) CRawScanState());
+    if (!m_scanState) return;
     BuildStageTable();
     if (!m_stages) return;
+    // A header check near the block's end sees as far as anywhere else: the seam holds the
+    // block's last look-ahead bytes and as many from the device after it.
+    m_lookAhead = std::max<u32>(m_sectorSize, IRawFileAnalyser::kHeaderLookAheadBytes);
+    m_lookAhead = (m_lookAhead + m_sectorSize - 1) / m_sectorSize * m_sectorSize;
+    m_seam.reset(new (std::nothrow) u8[size_t(m_lookAhead) * 2]);
+    if (!m_seam) return;
     m_blockBytes = size_t(m_sectorSize) * m_blockSectors;
     m_block.reset(new (std::nothrow) u8[m_blockBytes]());
     if (!m_block) m_blockBytes = 0;
+}
+
+u32 CRAWSearchController::MakeSeam(const u8* block, u64 firstSector, u64 count, u64 seamFrom) {
+    const u64 blockBytes = count * m_sectorSize;
+    const u64 kept = blockBytes - seamFrom;
+    std::memcpy(m_seam.get(), block + seamFrom, size_t(kept));
+    const u64 next = firstSector + count;
+    const u64 total = m_device->GetTotalSectors();
+    const u64 wanted = std::min<u64>(m_lookAhead / m_sectorSize, next < total ? total - next : 0);
+    // Unreadable, what follows is not looked at: the check sees what the block holds.
+    if (wanted == 0 || m_device->Read(m_seam.get() + kept, next, wanted) == 0) return u32(kept);
+    return u32(kept + wanted * m_sectorSize);
 }
 
 u64 CRAWSearchController::BytesToEnd(u64 sector) const {
@@ -171,6 +190,9 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
 
     std::unique_ptr<CRawFileInfo> held;
     bool stopped = false;
+    const u64 blockBytes = count * m_sectorSize;
+    const u64 seamFrom = blockBytes > m_lookAhead ? blockBytes - m_lookAhead : 0;
+    u32 seamBytes = 0;  // 0 until a sector of the block's tail is checked
     for (u64 i = 0; i < count; ++i) {
         const u8* sector = block + i * m_sectorSize;
         // The go-on query may take a lock; asking it every few sectors keeps pauses prompt
@@ -186,15 +208,23 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
             held.reset(new (std::nothrow) CRawFileInfo());
             if (!held) break;
         }
-        // What follows the sector in the block is there to look at; a header check reads no more
-        // than its format needs of it.
-        const u32 left = u32(std::min<u64>((count - i) * m_sectorSize, kHeaderLookAheadBytes));
-        IRawFileAnalyser* match = MatchSector(sector, firstSector + i, left, *held, stopped);
+        // What follows the sector is there to look at, past the block's end too; a header check
+        // reads no more than its format needs of it.
+        const u64 offset = i * m_sectorSize;
+        const u8* bytes = sector;
+        u32 look = m_lookAhead;
+        if (offset >= seamFrom) {
+            if (seamBytes == 0) seamBytes = MakeSeam(block, firstSector, count, seamFrom);
+            bytes = m_seam.get() + (offset - seamFrom);
+            look = std::min<u32>(m_lookAhead, seamBytes - u32(offset - seamFrom));
+        }
+        IRawFileAnalyser* match = MatchSector(bytes, firstSector + i, look, *held, stopped);
         if (stopped) break;
         if (!match) continue;
         held->startSector = firstSector + i;
         held->analyserTypeId = match->GetAnalyserTypeId();
         held->analyser = match;
+        held->scan = m_scanState;
         CRawFileInfo* booked = m_pool->Add(std::move(held));
         if (booked && booked->size == 0) m_pending.push_back(booked);
     }
@@ -229,8 +259,9 @@ void CRAWSearchController::SizePendingFiles(u64 lastStart) {
         } catch (...) {
             // A walk that threw leaves the record as it got it; it is done all the same.
         }
-        // What lies past the end of the device is no part of any file found on it.
-        record->size = std::min(record->size, BytesToEnd(record->startSector));
+        // What lies past the end of the device is no part of any file found on it; the file is
+        // then cut, not whole.
+        record->CutAt(BytesToEnd(record->startSector));
         m_pending.pop_front();
     }
 }

@@ -14,6 +14,7 @@
 #include "engine/FsServices.h"
 
 class CRawFileAnalyserRegistry;
+class CRawScanState;
 class CStorageDeviceWithCache;
 class CRawFileInfo;
 class IRawFileAnalyser;
@@ -73,6 +74,8 @@ private:
     void AppendAndSize(const u8* block, u64 firstSector, u64 count, bool mayWalk);
     // Sizes the waiting files that start at or before `lastStart`.
     void SizePendingFiles(u64 lastStart);
+    // Fills the seam from byte `seamFrom` of the block on; the bytes it then holds.
+    u32 MakeSeam(const u8* block, u64 firstSector, u64 count, u64 seamFrom);
 
     const CRawFileAnalyserRegistry& m_registry;
     IStorageDevice* m_device = nullptr;
@@ -87,6 +90,9 @@ private:
     std::unique_ptr<u8[]> m_block;
     size_t m_blockBytes = 0;
     std::unique_ptr<std::array<u8, 65536>> m_stages;
+    u32 m_lookAhead = 0;  // bytes a header check may see from its sector's start, whole sectors
+    std::unique_ptr<u8[]> m_seam;  // the block's tail and the device's bytes after it
+    std::shared_ptr<CRawScanState> m_scanState;  // shared with the records this scan booked
 };
 
 // The RAW search (GetKind 2) over the process-wide registry; null when memory is short.

@@ -11,6 +11,8 @@ class IStorageDevice;
 class IRawFileAnalyser {
 public:
     static constexpr u32 kNoTypeId = 0xFFFFFFFFu;
+    // The most a header check looks at from its sector's start, where the caller holds that much.
+    static constexpr u32 kHeaderLookAheadBytes = 2048;
 
     virtual ~IRawFileAnalyser() = default;
 
@@ -18,9 +20,11 @@ public:
     // also the type and texts); 1 done, 0 the file could not be confirmed. Formats whose header
     // gives the length keep this one, which changes nothing.
     virtual u32 AnalyseFileSize(CRawFileInfo& /*record*/, IStorageDevice* /*reader*/) { return 1; }
-    // Nonzero when the sector begins a file of this format. Sees only the sector's bytes (the
-    // device's sector size, 512 or more) and never reads the device.
-    virtual u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) = 0;
+    // Nonzero when the sector begins a file of this format. `held` is how many bytes from the
+    // sector's start the caller's buffer holds: the sector (512 bytes or more), and where the
+    // bytes after it on the device are at hand, those up to kHeaderLookAheadBytes from its start,
+    // for a format whose mark may lie past its first sector. Never reads the device.
+    virtual u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) = 0;
     // Descriptive texts kept from the last file examined (titles, years, camera texts).
     virtual std::string GetInfoText1() { return std::string(); }
     virtual std::string GetInfoText2() { return std::string(); }
@@ -33,31 +37,12 @@ public:
         b = 0;
     }
 
-    // A new scan begins: what an analyser keeps about the device from one file to the next goes.
-    virtual void BeginScan() {}
-
     // The file-type id this analyser stands for; the controller copies it into a booked record.
     u32 GetAnalyserTypeId() const { return m_typeId; }
 
-    // How many bytes from the sector's start the caller's buffer holds for the next header check:
-    // the rest of the scanned block, where a format whose mark may lie beyond the first sector
-    // looks for it. 0 (the default) stands for the sector alone. The RAW search sets it around
-    // each check and clears it after, so no other caller's buffer is read past its sector.
-    void SetHeaderBytes(u32 bytes) { m_headerBytes = bytes; }
-
 protected:
-    // The bytes a header check may read from the sector's start: at least `sectorBytes` (what
-    // every caller's buffer holds), more where the caller said so, never more than `wanted`.
-    u32 HeaderBytes(u32 sectorBytes, u32 wanted) const {
-        const u32 held = m_headerBytes > sectorBytes ? m_headerBytes : sectorBytes;
-        return held < wanted ? held : wanted;
-    }
-
     IRawFileAnalyser() = default;
     explicit IRawFileAnalyser(u32 typeId) : m_typeId(typeId) {}
 
     u32 m_typeId = kNoTypeId;
-
-private:
-    u32 m_headerBytes = 0;
 };

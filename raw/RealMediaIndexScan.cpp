@@ -6,6 +6,7 @@
 
 #include "devices/StorageDevice.h"
 #include "raw/ReadWindow.h"
+#include "raw/WindowBytes.h"
 
 namespace {
 constexpr u32 kTailWord = 4;
@@ -111,12 +112,70 @@ bool CRmIndexMarkerScan::FirstHit(IStorageDevice* reader, u64 first, u64 last, H
     return true;
 }
 
-bool CRmIndexMarkerScan::DeviceTail(IStorageDevice* reader, u8 (&tail)[kLookBack]) {
+u32 CRmIndexEnd::Measure(u64 bound, u64& size) {
+    const u64 s = m_window.sectorSize;
+    if (s == 0) return 0;
+    const u64 last = bound / s;
+    Hit hit;
+    u64 unreadable = kNoSector;
+    if (FirstHit(0, last, hit, unreadable)) {
+        const u64 at = hit.sector * s;
+        size = hit.within ? at + hit.offset + CRmIndexMarkerScan::kMarkerBytes : at + s;
+        return 1;
+    }
+    if (unreadable == 0) return 0;
+    size = unreadable == kNoSector ? (last + 1) * s : (unreadable - 1) * s;
+    return 1;
+}
+
+bool CRmIndexEnd::FirstHit(u64 from, u64 last, Hit& hit, u64& unreadable) {
+    IStorageDevice* reader = m_window.device;
     const u64 total = reader ? reader->GetTotalSectors() : 0;
-    const u32 s = reader ? reader->GetSectorSize() : 0;
-    if (total == 0 || s < kLookBack) return false;
-    std::vector<u8> sector(s, 0);
-    if (reader->Read(sector.data(), total - 1, 1) == 0) return false;
-    std::memcpy(tail, sector.data() + s - kLookBack, kLookBack);
-    return true;
+    if (!m_shared || from != 0 || m_first >= total) return OwnFirstHit(from, last, hit, unreadable);
+    // The file's own first sector has no bytes before it; the shared scan begins after it.
+    if (OwnFirstHit(0, 0, hit, unreadable) || unreadable != kNoSector) return unreadable == kNoSector;
+    const u64 lastOnDevice = std::min(last, total - 1 - m_first);
+    if (lastOnDevice >= 1) {
+        bool answered = false;
+        Hit shared;
+        const bool found = m_shared->FirstHit(reader, m_first + 1, m_first + lastOnDevice, shared, answered);
+        m_windowStale = true;
+        if (!answered) return OwnFirstHit(1, last, hit, unreadable);
+        if (found) {
+            hit = shared;
+            hit.sector -= m_first;
+            return true;
+        }
+    }
+    return lastOnDevice < last && OwnFirstHit(lastOnDevice + 1, last, hit, unreadable);
+}
+
+bool CRmIndexEnd::OwnFirstHit(u64 from, u64 last, Hit& hit, u64& unreadable) {
+    if (m_windowStale) {
+        ReadWindowOpen(m_window, m_window.device, m_first);
+        m_windowStale = false;
+    }
+    const u32 s = m_window.sectorSize;
+    u8 before[CRmIndexMarkerScan::kLookBack];
+    bool hasBefore = false;
+    if (from > 0) {
+        if (const u8* b = WindowBytes(m_window, from * s - CRmIndexMarkerScan::kLookBack, CRmIndexMarkerScan::kLookBack)) {
+            std::memcpy(before, b, sizeof before);
+            hasBefore = true;
+        }
+    }
+    for (u64 k = from; k <= last; ++k) {
+        const u8* sector = WindowBytes(m_window, k * s, s);
+        if (!sector) {
+            unreadable = k;
+            return false;
+        }
+        if (CRmIndexMarkerScan::SectorHit(sector, s, hasBefore ? before : nullptr, hit)) {
+            hit.sector = k;
+            return true;
+        }
+        std::memcpy(before, sector + s - CRmIndexMarkerScan::kLookBack, sizeof before);
+        hasBefore = true;
+    }
+    return false;
 }

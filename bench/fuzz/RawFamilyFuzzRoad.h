@@ -225,7 +225,7 @@ inline fuzzverdict::Verdict RunGroup(const Group& group, u64 seed) {
     if (rng() % 6 == 0) device.failFrom = rng() % (lead + sectors + 1);
     CRawFileInfo record;
     record.startSector = lead;
-    const bool recognised = analyser->CheckFileHeader(sector.data(), record) != 0;
+    const bool recognised = analyser->CheckFileHeader(sector.data(), u32(sector.size()), record) != 0;
     if (!recognised && rng() % 2) return fuzzverdict::Verdict::Ran(false);
     if (group.boundedHeaderSizes && record.size > StatedSizeBound(cls)) {
         return Fail("header states a size past the bound", cls, record.size);

@@ -129,7 +129,7 @@ inline Verdict RunJpegWalk(u64 seed) {
     FileJPGAnalyser analyser;
     CRawFileInfo record;
     std::vector<u8> sector(device.data.begin(), device.data.begin() + sectorSize);
-    const bool recognised = analyser.CheckFileHeader(sector.data(), record) != 0;
+    const bool recognised = analyser.CheckFileHeader(sector.data(), u32(sector.size()), record) != 0;
     analyser.AnalyseFileSize(record, &device);
     if (record.size > LargestFileOffset() / 10 + 2 * 128 * u64(sectorSize) + 0x20000) {
         return Verdict::Broke("JPEG walk states a size past its bound: " + std::to_string(record.size));

@@ -535,7 +535,7 @@ private:
 // search's revise pass run.
 class HeaderAnalyser : public IRawFileAnalyser {
 public:
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo&) override {
+    u32 CheckFileHeader(const u8* sector, u32, CRawFileInfo&) override {
         return (sector[0] == 0xFF && sector[1] == 0xD8 && sector[2] == 0xFF) || std::memcmp(sector, "%PDF", 4) == 0 ||
                        std::memcmp(sector, "\x89PNG", 4) == 0 || std::memcmp(sector, "PK\x03\x04", 4) == 0
                    ? 1

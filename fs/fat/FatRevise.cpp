@@ -49,7 +49,7 @@ bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerClu
     for (IRawFileAnalyser* analyser : analysers) {
         if (analyser == nullptr) continue;
         CRawFileInfo record;
-        if (analyser->CheckFileHeader(sector.data(), record) != 0) return true;
+        if (analyser->CheckFileHeader(sector.data(), u32(sector.size()), record) != 0) return true;
     }
     return IsPEImageHeader(sector.data(), sectorSize);
 }

@@ -3,10 +3,13 @@
 // (sized in the lost-file pass when the disk is smaller than the RAW search's ring, in the block
 // loop when it is larger), a FAT image cut short whose boot sector still claims the whole volume,
 // and a FAT32 boot sector that claims 2^32 - 1 sectors. Each disk goes through the scan driver's
-// deleted-file or complete scan, and every file it writes is measured against the image.
+// deleted-file or complete scan, and every file it writes is measured against the image. A
+// carved file whose header claims more than the disk holds after it is cut at the disk's end:
+// it is the disk's bytes from its start on, counted incomplete, and the run fails.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <functional>
@@ -25,6 +28,7 @@ constexpr u8 kDeletedMark = 0xE5;
 constexpr u8 kLongNameAttributes = 0x0F;
 constexpr u8 kFolderOrLabel = 0x18;
 constexpr u32 kHugeSize = 0xFFFFFFFFu;
+constexpr int kAllRecovered = 0;
 constexpr int kSomeIncomplete = 1;
 
 std::string Lower(std::string text) {
@@ -103,6 +107,9 @@ struct BoundCase {
     // A file the run must write (so that the bound is not met by writing nothing): a name part,
     // in any case.
     const char* mustWrite;
+    int status;
+    // Where the carved headers lie: each is cut at the disk's end. Empty for the file systems.
+    std::vector<u64> carvedAt;
 };
 
 MakeImage Carved(u64 bytes, std::vector<u64> offsets) {
@@ -113,6 +120,19 @@ MakeImage Carved(u64 bytes, std::vector<u64> offsets) {
         }
         return e2e::WritePlantedImage(path, files, bytes);
     };
+}
+
+BoundCase CarvedCase(const char* name, u64 bytes, const std::vector<u64>& offsets) {
+    return {name, "complete", "disk:0", Carved(bytes, offsets), "zip", kSomeIncomplete, offsets};
+}
+
+// The carved header a written file stands for: the file is the disk's bytes from that offset to
+// the disk's end. None (the end) when no header fits.
+u64 CarvedStartOf(const std::vector<u8>& file, const std::vector<u8>& disk, const std::vector<u64>& offsets) {
+    for (const u64 at : offsets) {
+        if (at + file.size() == disk.size() && std::equal(file.begin(), file.end(), disk.begin() + long(at))) return at;
+    }
+    return disk.size();
 }
 
 // fat16-basic (32 MiB) cut to 16 MiB, its deleted root file claiming 4 GiB.
@@ -141,14 +161,15 @@ bool MakeFat32ClaimingTooMuch(const std::string& path) {
 }
 
 const BoundCase kCases[] = {
-    {"Raw1MiB", "complete", "disk:0", Carved(1 * kMiB, {64 * kSector, 256 * kSector}), "zip"},
-    {"Raw16MiB", "complete", "disk:0", Carved(16 * kMiB, {kMiB, 15 * kMiB}), "zip"},
-    {"Raw100MiB", "complete", "disk:0", Carved(100 * kMiB, {kMiB, 90 * kMiB, 99 * kMiB}), "zip"},
+    CarvedCase("Raw1MiB", 1 * kMiB, {64 * kSector, 256 * kSector}),
+    CarvedCase("Raw16MiB", 16 * kMiB, {kMiB, 15 * kMiB}),
+    CarvedCase("Raw100MiB", 100 * kMiB, {kMiB, 90 * kMiB, 99 * kMiB}),
     // The deleted-file scan leaves out a file larger than the volume; the others still come back.
-    {"Fat16CutShortDeletedScan", "deleted", "all", MakeCutFat16, ".mp3"},
-    {"Fat16CutShortCompleteScan", "complete", "disk:0", MakeCutFat16, ".gz"},
-    {"Fat32ClaimingTooMuchDeletedScan", "deleted", "all", MakeFat32ClaimingTooMuch, ".txt"},
-    {"Fat32ClaimingTooMuchCompleteScan", "complete", "disk:0", MakeFat32ClaimingTooMuch, ".txt"},
+    {"Fat16CutShortDeletedScan", "deleted", "all", MakeCutFat16, ".mp3", kAllRecovered, {}},
+    {"Fat16CutShortCompleteScan", "complete", "disk:0", MakeCutFat16, ".gz", kSomeIncomplete, {}},
+    {"Fat32ClaimingTooMuchDeletedScan", "deleted", "all", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered, {}},
+    {"Fat32ClaimingTooMuchCompleteScan", "complete", "disk:0", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered,
+     {}},
 };
 
 class DeviceBoundE2E : public ::testing::TestWithParam<BoundCase> {};
@@ -162,18 +183,34 @@ TEST_P(DeviceBoundE2E, NoRecoveredFileIsLongerThanItsDisk) {
     ASSERT_EQ(::stat(image.c_str(), &imageStat), 0);
     const u64 imageBytes = u64(imageStat.st_size);
     const std::string out = tmp.File("out");
-    const int status = e2e::RunDriver({"--image", image, "--mode", c.mode, "--volume", c.volume, "--recover", out},
+    const int status = e2e::RunDriver({"--image", image, "--mode", c.mode, "--volume", c.volume, "--recover", out,
+                                       "--json", tmp.File("report.json")},
                                       tmp.Path(), tmp.File("run.log"));
-    // A file cut at the disk's end is written as far as the disk goes and reported incomplete.
-    EXPECT_TRUE(status == 0 || status == kSomeIncomplete) << testutil::ReadFileText(tmp.File("run.log"));
+    const std::string log = testutil::ReadFileText(tmp.File("run.log"));
+    EXPECT_EQ(status, c.status) << log;
     bool wroteExpected = false;
+    std::vector<u64> carvedWritten;
+    const std::vector<u8> disk = c.carvedAt.empty() ? std::vector<u8>() : testutil::ReadFileBytes(image);
     for (const std::string& f : e2e::ListFiles(out)) {
         struct stat st {};
         ASSERT_EQ(::stat((out + "/" + f).c_str(), &st), 0);
         EXPECT_LE(u64(st.st_size), imageBytes) << f;
         wroteExpected = wroteExpected || Lower(f).find(c.mustWrite) != std::string::npos;
+        // A carved file ends where the disk does, not a disk's length after its own start.
+        if (!c.carvedAt.empty()) {
+            const u64 start = CarvedStartOf(testutil::ReadFileBytes(out + "/" + f), disk, c.carvedAt);
+            EXPECT_NE(start, disk.size()) << f << " (" << st.st_size << " bytes) is not a header's rest of the disk";
+            carvedWritten.push_back(start);
+        }
     }
     EXPECT_TRUE(wroteExpected) << "no file with " << c.mustWrite << " written";
+    if (!c.carvedAt.empty()) {
+        std::sort(carvedWritten.begin(), carvedWritten.end());
+        EXPECT_EQ(carvedWritten, c.carvedAt);
+        testutil::Json report;
+        ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("report.json"), report)) << log;
+        EXPECT_EQ(u64(report["recovered"]["incomplete"].number), c.carvedAt.size()) << log;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, DeviceBoundE2E, ::testing::ValuesIn(kCases),

@@ -24,7 +24,7 @@ public:
         ++g_made;
     }
     ~TestAnalyser() override { ++g_destroyed; }
-    u32 CheckFileHeader(const u8* sector, CRawFileInfo& record) override {
+    u32 CheckFileHeader(const u8* sector, u32, CRawFileInfo& record) override {
         ++asked;
         if (sector[4] != static_cast<u8>(m_cls)) return 0;
         record.fileType = GetRawAnalyserClassInfo(m_cls).typeId;
@@ -244,7 +244,7 @@ TEST(AnalyserRegistry, ARegisteredAnalyserIsFoundFromASectorAndAsked) {
     IRawFileAnalyser* a = reg.FindSignature4(CRawFileAnalyserRegistry::Signature4Key(jpg.data()));
     ASSERT_NE(a, nullptr);
     CRawFileInfo record;
-    EXPECT_EQ(a->CheckFileHeader(jpg.data(), record), 1u);
+    EXPECT_EQ(a->CheckFileHeader(jpg.data(), u32(jpg.size()), record), 1u);
     EXPECT_EQ(record.fileType, 35u);
     EXPECT_EQ(a->GetAnalyserTypeId(), 35u);
     // A miss: no 4-byte entry and no 2-byte entry.
@@ -261,7 +261,7 @@ TEST(AnalyserRegistry, ARegisteredAnalyserIsFoundFromASectorAndAsked) {
     for (auto it = range.first; it != range.second; ++it) {
         asked.push_back(NameOf(it->second));
         CRawFileInfo r;
-        if (it->second->CheckFileHeader(box.data(), r) == 1) {
+        if (it->second->CheckFileHeader(box.data(), u32(box.size()), r) == 1) {
             matched = NameOf(it->second);
             EXPECT_EQ(r.fileType, 44u);
             break;

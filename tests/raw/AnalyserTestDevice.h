@@ -28,7 +28,8 @@ inline Analysed Analyse(IRawFileAnalyser& analyser, const std::vector<u8>& file,
     device.Put(kFileSector * sectorSize, file);
     Analysed a;
     a.record.startSector = kFileSector;
-    a.header = analyser.CheckFileHeader(device.data.data() + kFileSector * sectorSize, a.record);
+    a.header = analyser.CheckFileHeader(device.data.data() + kFileSector * sectorSize,
+                                        u32(device.data.size() - kFileSector * sectorSize), a.record);
     if (a.header != 0 && a.record.size == 0) a.result = analyser.AnalyseFileSize(a.record, &device);
     a.size = a.record.size;
     a.fileType = a.record.fileType;

@@ -107,7 +107,7 @@ TEST(ArchiveAnalysers, TarIsFoundWhateverItsFirstMemberIsCalled) {
     bool matched = false;
     for (IRawFileAnalyser* a : reg.GetOffsetAnalyserList(0)) {
         CRawFileInfo record;
-        if (a->CheckFileHeader(tar.data(), record) != 0) {
+        if (a->CheckFileHeader(tar.data(), u32(tar.size()), record) != 0) {
             matched = true;
             EXPECT_EQ(record.fileType, FileTARAnalyser::kType);
         }
@@ -237,7 +237,7 @@ TEST(ArchiveAnalysers, GzMembersRunToTheirZeroTailAndKeepTheirName) {
     for (const std::vector<u8>& refused : {badOs, badExtra}) {
         FileGZAnalyser gz;
         CRawFileInfo record;
-        EXPECT_EQ(gz.CheckFileHeader(refused.data(), record), 0u);
+        EXPECT_EQ(gz.CheckFileHeader(refused.data(), u32(refused.size()), record), 0u);
     }
 }
 

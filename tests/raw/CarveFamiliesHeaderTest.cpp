@@ -181,7 +181,7 @@ TEST_P(CarveFamilyHeaders, AcceptTypeAndStateTheSizeFromOneSector) {
     ASSERT_EQ(c.sector.size(), kSector);
     CRawFileInfo record;
     record.size = 12345;  // what a check that leaves the size alone keeps
-    const u32 result = analyser->CheckFileHeader(c.sector.data(), record);
+    const u32 result = analyser->CheckFileHeader(c.sector.data(), u32(c.sector.size()), record);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(record.fileType, c.type);
     EXPECT_EQ(record.size, c.size == kUnchanged ? 12345u : c.size);
@@ -194,7 +194,7 @@ TEST(CarveFamilyHeaders, MrwSizeProductIsComputedWideAndCutToTheLargestOffset) {
     CRawFileInfo record;
     // 255 x 65535 x 65535 bits: more than 32 bits hold, and more than a walk may reach.
     const Sector s = With({{4, BE32(1000)}, {24, BE16(0xFFFF)}, {26, BE16(0xFFFF)}, {32, {0xFF}}});
-    EXPECT_EQ(mrw.CheckFileHeader(s.data(), record), 1u);
+    EXPECT_EQ(mrw.CheckFileHeader(s.data(), u32(s.size()), record), 1u);
     EXPECT_EQ(record.size, LargestFileOffset());
 }
 

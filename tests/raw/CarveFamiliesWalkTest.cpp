@@ -19,6 +19,7 @@
 #include "raw/FileBoxVideoAnalysers.h"
 #include "raw/FileCompoundAnalysers.h"
 #include "raw/FileMediaContainerAnalysers.h"
+#include "raw/RawScanState.h"
 #include "raw/ReadWindow.h"
 
 namespace {
@@ -402,7 +403,7 @@ Outcome Analyse(const WalkCase& c, const Bytes& file, size_t diskBytes) {
     Outcome o;
     Bytes sector(file.begin(), file.begin() + std::min<size_t>(file.size(), kSector));
     sector.resize(kSector, 0);
-    analyser->CheckFileHeader(sector.data(), o.record);
+    analyser->CheckFileHeader(sector.data(), u32(sector.size()), o.record);
     o.record.size = 0;
     o.result = analyser->AnalyseFileSize(o.record, &device);
     return o;
@@ -449,20 +450,35 @@ TEST_P(CarveFamilyWalks, CutShortOrDamagedTheyStillEndWithinTheirBound) {
     }
 }
 
-TEST(CarveFamilyWalks, TheMpegStreamSizedLastSwallowsThePackHeadersInsideIt) {
+// The stream sized last is the scan's, not the analyser's, which every scan shares: a pack
+// header inside it is swallowed in the same scan only.
+TEST(CarveFamilyWalks, TheMpegStreamSizedLastSwallowsThePackHeadersInsideItInItsOwnScan) {
     Bytes disk = Mpeg();
     PadTo(disk, 8 * kSector);
     testutil::MemoryDevice device(kSector, 16);
     device.Put(0, disk);
     device.Put(2 * kSector, Mpeg());  // a pack header the signature pass finds inside the first stream
-    FileMPGAnalyser mpg;
-    CRawFileInfo first, inner;
-    first.startSector = 0;
-    inner.startSector = 2;
-    ASSERT_EQ(mpg.AnalyseFileSize(first, &device), 1u);
-    ASSERT_GT(first.size, 2u * kSector);
-    EXPECT_EQ(mpg.AnalyseFileSize(inner, &device), 0u);
-    EXPECT_EQ(inner.size, 0u);
+    enum class InnerScan { Same, Another, None };
+    for (const InnerScan which : {InnerScan::Same, InnerScan::Another, InnerScan::None}) {
+        SCOPED_TRACE(int(which));
+        FileMPGAnalyser mpg;
+        const auto scan = std::make_shared<CRawScanState>();
+        CRawFileInfo first, inner;
+        first.startSector = 0;
+        first.scan = scan;
+        inner.startSector = 2;
+        if (which == InnerScan::Same) inner.scan = scan;
+        if (which == InnerScan::Another) inner.scan = std::make_shared<CRawScanState>();
+        ASSERT_EQ(mpg.AnalyseFileSize(first, &device), 1u);
+        ASSERT_GT(first.size, 2u * kSector);
+        if (which == InnerScan::Same) {
+            EXPECT_EQ(mpg.AnalyseFileSize(inner, &device), 0u);
+            EXPECT_EQ(inner.size, 0u);
+        } else {
+            EXPECT_EQ(mpg.AnalyseFileSize(inner, &device), 1u);
+            EXPECT_GT(inner.size, 0u);
+        }
+    }
 }
 
 TEST(CarveFamilyWalks, ZipEntriesWhoseLengthsPassFourGigabytesEndTheWalk) {

@@ -147,7 +147,7 @@ TEST(ImageAnalysers, GifWalksBlocksResynchronisesAndRefusesDamage) {
     std::vector<u8> wrongVersion = MakeGif('8', false, 0, 10);
     FileGIFAnalyser gif;
     CRawFileInfo record;
-    EXPECT_EQ(gif.CheckFileHeader(wrongVersion.data(), record), 0u);
+    EXPECT_EQ(gif.CheckFileHeader(wrongVersion.data(), u32(wrongVersion.size()), record), 0u);
 }
 
 TEST(ImageAnalysers, PsdIsSizedByItsImageDataInSixtyFourBits) {
@@ -318,7 +318,7 @@ TEST(ImageAnalysers, HeaderSizedIconsMetafilesAndFonts) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         CRawFileInfo record;
-        EXPECT_EQ(c.analyser->CheckFileHeader(c.sector.data(), record), c.header);
+        EXPECT_EQ(c.analyser->CheckFileHeader(c.sector.data(), u32(c.sector.size()), record), c.header);
         EXPECT_EQ(record.size, c.size);
         EXPECT_EQ(record.fileType, c.type);
     }

@@ -113,7 +113,7 @@ TEST(JpegAnalyser, HeaderChecksAcceptTheFourStarts) {
         std::vector<u8> sector(512, 0);
         std::copy(c.start.begin(), c.start.end(), sector.begin());
         CRawFileInfo record;
-        EXPECT_EQ(analyser.CheckFileHeader(sector.data(), record), c.result);
+        EXPECT_EQ(analyser.CheckFileHeader(sector.data(), u32(sector.size()), record), c.result);
         EXPECT_EQ(record.fileType, c.result ? FileJPGAnalyser::kTypeJpeg : 0u);
     }
 }

@@ -44,7 +44,8 @@ TEST(PdfAnalyser, EndMarkerIllustratorFilesAndDamage) {
     }
     FilePDFAnalyser analyser;
     CRawFileInfo record;
-    EXPECT_EQ(analyser.CheckFileHeader(Bytes("%PDF1.4").data(), record), 0u);
+    const std::vector<u8> notPdf = Bytes("%PDF1.4");
+    EXPECT_EQ(analyser.CheckFileHeader(notPdf.data(), u32(notPdf.size()), record), 0u);
     EXPECT_EQ(analyser.AnalyseFileSize(record, nullptr), 0u);
     EXPECT_EQ(record.size, 0u);
     EXPECT_EQ(FilePDFAnalyser::HasPdfStructureText("x\ntrailr\n"), 1u);

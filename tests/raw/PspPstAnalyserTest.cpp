@@ -72,7 +72,7 @@ TEST(PstAnalyser, HeaderGivesTheLength) {
         std::memcpy(sector.data() + 184, &wide, 4);
         FilePSTAnalyser pst;
         CRawFileInfo record;
-        EXPECT_EQ(pst.CheckFileHeader(sector.data(), record), 1u);
+        EXPECT_EQ(pst.CheckFileHeader(sector.data(), u32(sector.size()), record), 1u);
         EXPECT_EQ(record.size, c.size);
         EXPECT_EQ(record.fileType, FilePSTAnalyser::kType);
     }

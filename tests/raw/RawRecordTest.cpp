@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "engine/DataRunList.h"
+#include "engine/RawFileProperties.h"
 #include "engine/RawFileTypes.h"
 #include "raw/RawFileAnalyser.h"
 
@@ -107,11 +110,54 @@ TEST(RawFileInfo, SecondTextIsStoredUnchanged) {
     EXPECT_TRUE(r.nameText.empty());
 }
 
+// A file cut at the device's end keeps only what the device holds and shows the size its bytes
+// give: its node's extent ends with the device and the rest counts as missing when it is written.
+TEST(RawFileInfo, CutAtTheDevicesEndKeepsTheStatedSizeAndAnExtentOnTheDevice) {
+    constexpr u64 kMax = ~u64(0);
+    struct Case {
+        const char* what;
+        u64 size, missingBefore, onDevice;
+        u64 size1, missing1, extentSectors;
+    };
+    const Case cases[] = {
+        {"whole on the device", 1000, 0, 4096, 1000, 0, 2},
+        {"ends at the device's end", 4096, 0, 4096, 4096, 0, 8},
+        {"a header claiming 2.4 GB on 1 MiB", 0x90C78EC0, 0, 997376, 997376, 0x90C78EC0 - 997376, 1948},
+        {"cut again after an earlier cut", 3000, 500, 1000, 1000, 2500, 2},
+        {"nothing on the device", 700, 0, 0, 0, 700, 0},
+        {"a stated size past the top of the range", kMax, 600, 512, 512, kMax, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CRawFileInfo r;
+        r.startSector = 100;
+        r.size = c.size;
+        r.missingBytes = c.missingBefore;
+        const u64 stated = r.StatedSize();
+        r.CutAt(c.onDevice);
+        EXPECT_EQ(r.size, c.size1);
+        EXPECT_EQ(r.missingBytes, c.missing1);
+        EXPECT_EQ(r.StatedSize(), stated) << "a cut changes what is kept, not what the file says";
+        PropertiesRef<CRAWFileProperties> p = CreateRAWFileProperties();
+        ASSERT_TRUE(p);
+        p->SetExtent(r);
+        EXPECT_EQ(p->GetSize(), stated);
+        u64 sectors = 0;
+        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+        ASSERT_TRUE(runs);
+        for (DataRunExtent* e = runs->GetFirstExtent(); e; e = runs->GetNextExtent()) {
+            EXPECT_EQ(e->start, 100);
+            sectors += e->length;
+        }
+        EXPECT_EQ(sectors, c.extentSectors);
+    }
+}
+
 class OnlyHeader : public IRawFileAnalyser {
 public:
     OnlyHeader() = default;
     explicit OnlyHeader(u32 typeId) : IRawFileAnalyser(typeId) {}
-    u32 CheckFileHeader(const u8*, CRawFileInfo&) override { return 0; }
+    u32 CheckFileHeader(const u8*, u32, CRawFileInfo&) override { return 0; }
 };
 
 TEST(RawFileAnalyserBase, DefaultsChangeNothing) {

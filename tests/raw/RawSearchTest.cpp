@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "ImageDevice.h"
@@ -16,6 +17,7 @@
 #include "raw/AnalyserRegistry.h"
 #include "raw/AnalyserTables.h"
 #include "raw/FileJPGAnalyser.h"
+#include "raw/FileTextDrawingAnalysers.h"
 #include "raw/RAWSearchController.h"
 #include "raw/ReadWindow.h"
 
@@ -109,7 +111,7 @@ public:
 // Says no to every header after spoiling the record it was handed.
 class SpoilingAnalyser : public IRawFileAnalyser {
 public:
-    u32 CheckFileHeader(const u8*, CRawFileInfo& record) override {
+    u32 CheckFileHeader(const u8*, u32, CRawFileInfo& record) override {
         record.size = 4321;
         record.fileType = 99;
         record.SetNameText("spoilt");
@@ -272,6 +274,63 @@ TEST_F(RawSearch, AFileWaitsUntilTheBlocksAfterItAreInTheRingAndTheLastBlockSize
     EXPECT_EQ(At(inLastBlock)->size, jpeg.size());
     EXPECT_EQ(search->GetPendingCount(), 0u);
     search->EndSearch();
+}
+
+// An SVG file whose opening tag lies `tagAt` bytes into it: the header check looks for it past
+// the file's first sector, as far as the bytes that follow on the device go, wherever in a block
+// the file starts.
+std::vector<u8> SvgWithTagAt(size_t tagAt) {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- ";
+    text += std::string(tagAt - text.size() - 5, 'x') + " -->\n";
+    text += "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect width=\"5\" height=\"5\"/></svg>\n";
+    return std::vector<u8>(text.begin(), text.end());
+}
+
+TEST(RawSearchLookAhead, AHeaderCheckSeesPastTheBlocksEndButNotPastTheDevicesEnd) {
+    constexpr u32 kBlock = 16;
+    constexpr u64 kBlocks = 4;
+    static CRawFileAnalyserRegistry svgOnly([](RawAnalyserClass cls) -> IRawFileAnalyser* {
+        return cls == RawAnalyserClass::SVG ? new FileSVGAnalyser() : nullptr;
+    });
+    struct Case {
+        const char* what;
+        u32 sectorSize;
+        u64 start;  // sector
+        size_t tagAt;
+        bool found;
+    };
+    const Case cases[] = {
+        {"three sectors before the block's end", 512, kBlock - 3, 1501, true},
+        {"two sectors before the block's end", 512, kBlock - 2, 1501, true},
+        {"in the block's last sector", 512, kBlock - 1, 1501, true},
+        {"in the last sector, the tag at the look-ahead's end", 512, kBlock - 1, 2043, true},
+        {"in the last sector, the tag past the look-ahead", 512, kBlock - 1, 2044, false},
+        {"at the next block's start", 512, kBlock, 1501, true},
+        {"in a middle block's last sectors", 512, 3 * kBlock - 2, 1501, true},
+        {"in the device's last sector, the tag inside it", 512, kBlocks * kBlock - 1, 100, true},
+        {"in the device's last sector, the tag past its end", 512, kBlocks * kBlock - 1, 1501, false},
+        {"large sectors, the block's last", 4096, kBlock - 1, 1501, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MemoryDevice device(c.sectorSize, kBlocks * kBlock);
+        const std::vector<u8> svg = SvgWithTagAt(c.tagAt);
+        const u64 room = device.data.size() - c.start * c.sectorSize;
+        device.Put(c.start * c.sectorSize, std::vector<u8>(svg.begin(), svg.begin() + long(std::min<u64>(room, svg.size()))));
+        CRawFileInfoPool pool;
+        CRAWSearchController search(svgOnly);
+        search.SetDevice(&device);
+        search.SetBlockSectorCount(kBlock);
+        search.BeginSearch();
+        search.SetFoundFilePool(&pool);
+        for (u64 b = 0; b < kBlocks; ++b) search.SearchBlock(b * kBlock, kBlock);
+        search.EndSearch();
+        ASSERT_EQ(pool.GetCount(), c.found ? 1u : 0u);
+        if (c.found) {
+            EXPECT_EQ(pool.GetRecords()[0]->startSector, c.start);
+            EXPECT_EQ(pool.GetRecords()[0]->fileType, FileSVGAnalyser::kType);
+        }
+    }
 }
 
 TEST(ReadWindowTest, OverTheRingAWindowPointsIntoItAndReadsOnlyWhatItDoesNotHold) {

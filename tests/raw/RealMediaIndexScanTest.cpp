@@ -1,12 +1,14 @@
 // The end-marker search of RealMedia files with a video stream: one scan of the device serves
-// every sighting, and each sighting still gets the size the sector-by-sector walk from its own
-// start gives (checked against that walk, written here as the format's rule states it, on disks
-// with markers inside sectors, across sector starts, in sectors that do not end in zeros, near
-// the device's end and nowhere), while the device's sectors are read about once in all.
+// every sighting of a scan, and each sighting still gets the size the sector-by-sector walk from
+// its own start gives, as does a file walked alone (checked against that walk, written here as
+// the format's rule states it, on disks with markers inside sectors, across sector starts, in
+// sectors that do not end in zeros, near the device's end and nowhere), while the device's
+// sectors are read about once in all.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "engine/RawFileInfo.h"
 #include "raw/FileMediaContainerAnalysers.h"
 #include "raw/ReadWindow.h"
+#include "raw/RawScanState.h"
 #include "raw/RealMediaIndexScan.h"
 
 namespace {
@@ -113,19 +116,25 @@ TEST(RealMediaIndexScan, EverySightingGetsTheSizeOfItsOwnWalk) {
         const Disk d = RandomDisk(rng, sectors);
         testutil::MemoryDevice device(d.bytes, kSector);
         FileRM_RMVBAnalyser rm;
-        rm.BeginScan();
+        const auto scan = std::make_shared<CRawScanState>();
         for (u64 s : d.sightings) {
             SCOPED_TRACE(s);
             CRawFileInfo record;
             record.startSector = s;
-            ASSERT_EQ(rm.CheckFileHeader(d.bytes.data() + s * kSector, record), 1u);
+            record.scan = scan;
+            ASSERT_EQ(rm.CheckFileHeader(d.bytes.data() + s * kSector, kSector, record), 1u);
             ASSERT_EQ(record.fileType, FileRM_RMVBAnalyser::kTypeVariable);
             const u32 result = rm.AnalyseFileSize(record, &device);
             u32 expectedResult = 0;
             const u64 expected = ReferenceSize(d.bytes, s, expectedResult);
             EXPECT_EQ(result, expectedResult);
+            // Outside a scan the file is walked alone, to the same end.
+            CRawFileInfo alone;
+            alone.startSector = s;
+            EXPECT_EQ(rm.AnalyseFileSize(alone, &device), expectedResult);
             if (expectedResult != 0) {
                 EXPECT_EQ(record.size, expected);
+                EXPECT_EQ(alone.size, expected);
             }
         }
     }
@@ -166,16 +175,19 @@ TEST(RealMediaIndexScan, MarkersAtTheEdgesOfSectorsWindowsAndTheDevice) {
         const std::vector<u8> h = VideoHeader();
         std::copy(h.begin(), h.begin() + 100, disk.begin() + long(c.start * kSector));
         testutil::MemoryDevice device(disk, kSector);
-        FileRM_RMVBAnalyser rm;
-        rm.BeginScan();
-        CRawFileInfo record;
-        record.startSector = c.start;
-        rm.CheckFileHeader(disk.data() + c.start * kSector, record);
-        const u32 result = rm.AnalyseFileSize(record, &device);
         u32 expectedResult = 0;
         const u64 expected = ReferenceSize(disk, c.start, expectedResult);
-        EXPECT_EQ(result, expectedResult);
-        EXPECT_EQ(record.size, expected);
+        // Through the scan the sightings share, and walked alone as outside a scan.
+        for (const bool shared : {true, false}) {
+            SCOPED_TRACE(shared ? "shared scan" : "own walk");
+            FileRM_RMVBAnalyser rm;
+            CRawFileInfo record;
+            record.startSector = c.start;
+            if (shared) record.scan = std::make_shared<CRawScanState>();
+            rm.CheckFileHeader(disk.data() + c.start * kSector, kSector, record);
+            EXPECT_EQ(rm.AnalyseFileSize(record, &device), expectedResult);
+            EXPECT_EQ(record.size, expected);
+        }
     }
 }
 
@@ -194,11 +206,12 @@ TEST(RealMediaIndexScan, ManySightingsReadTheDeviceAboutOnce) {
     }
     testutil::MemoryDevice device(disk, kSector);
     FileRM_RMVBAnalyser rm;
-    rm.BeginScan();
+    const auto scan = std::make_shared<CRawScanState>();
     for (u64 i = 0; i < kSightings; ++i) {
         CRawFileInfo record;
         record.startSector = i * 7 + 3;
-        rm.CheckFileHeader(disk.data() + record.startSector * kSector, record);
+        record.scan = scan;
+        rm.CheckFileHeader(disk.data() + record.startSector * kSector, kSector, record);
         ASSERT_EQ(rm.AnalyseFileSize(record, &device), 1u);
         EXPECT_EQ(record.size, (markerSector - record.startSector) * kSector + 64 + Marker::kMarkerBytes);
     }

@@ -115,7 +115,7 @@ TEST(TextDrawingAnalysers, EpsBinaryHeadersAndTheIllustratorEndComment) {
         SCOPED_TRACE(c.what);
         FileEPSAnalyser eps;
         CRawFileInfo record;
-        EXPECT_EQ(eps.CheckFileHeader(c.sector.data(), record), c.header);
+        EXPECT_EQ(eps.CheckFileHeader(c.sector.data(), u32(c.sector.size()), record), c.header);
         EXPECT_EQ(record.size, c.size);
     }
     // The end comment in the text's last sector, and split across a sector boundary.
@@ -234,7 +234,7 @@ TEST(TextDrawingAnalysers, DwgIsSizedByVersion) {
     std::memcpy(notDwg.data(), "AC1099\0\0", 8);
     FileDWGAnalyser other;
     CRawFileInfo record;
-    EXPECT_EQ(other.CheckFileHeader(notDwg.data(), record), 0u);
+    EXPECT_EQ(other.CheckFileHeader(notDwg.data(), u32(notDwg.size()), record), 0u);
 }
 
 }  // namespace

@@ -124,7 +124,7 @@ TEST(TiffAnalyser, DamagedDirectoriesEndTheWalk) {
     EXPECT_EQ(tif.AnalyseFileSize(record, nullptr), 0u);
     std::vector<u8> fuji(512, 0);
     std::memcpy(fuji.data(), "FUJIFILMCCD-RAX ", 16);
-    EXPECT_EQ(tif.CheckFileHeader(fuji.data(), record), 0u);
+    EXPECT_EQ(tif.CheckFileHeader(fuji.data(), u32(fuji.size()), record), 0u);
 }
 
 std::vector<u8> MakeCrw(u8 kind, size_t recordAt, size_t total) {
