@@ -228,7 +228,8 @@ i32 RecoveryProgressWnd::DoStop(bool ask) {
 }
 
 void RecoveryProgressWnd::StopForLostDevice() {
-    deviceLost_ = true;
+    // A scan that had ended before the disk went stays as it ended.
+    if (run_.IsRunning() || timerRunning_) deviceLost_ = true;
     DoStop(false);
 }
 

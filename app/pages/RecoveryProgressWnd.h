@@ -52,8 +52,8 @@ public:
     i32 DoStop(bool ask) override;
 
     void DoStart();
-    // The scanned disk went away: the scan stops without a question and ends there, told as
-    // stopped; a scan that could not finish offers no deep scan and starts none.
+    // The scanned disk went away: a running scan stops without a question and ends there, told
+    // as stopped; a scan that could not finish offers no deep scan and starts none.
     void StopForLostDevice();
     bool StoppedForLostDevice() const { return deviceLost_; }
     // -1 when done is above total or total is 0; else 0.

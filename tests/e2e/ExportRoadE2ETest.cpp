@@ -176,20 +176,33 @@ void HoldWorker(ExportProgress*) {
     if (!g_workerGate.Wait()) g_workerGateTimedOut = true;
 }
 
-// Holds every export's worker at its start while it lives.
-class WorkerHold {
+// Holds every export's worker at one of its hooks, at a gate, while it lives; `install` puts the
+// hook in place (true) and takes it away (false).
+class HookHold {
 public:
-    WorkerHold() {
-        g_workerGate.Close();
+    HookHold(testutil::Gate& gate, void (*install)(bool)) : gate_(gate), install_(install) {
+        gate_.Close();
         g_workerGateTimedOut = false;
-        ExportProgress::SetWorkerStartHook(HoldWorker);
+        install_(true);
     }
-    ~WorkerHold() {
-        ExportProgress::SetWorkerStartHook(nullptr);
-        g_workerGate.Open();
+    ~HookHold() {
+        install_(false);
+        gate_.Open();
         EXPECT_FALSE(g_workerGateTimedOut) << "the export's worker was never let go";
     }
-    void Release() { g_workerGate.Open(); }
+    HookHold(const HookHold&) = delete;
+    HookHold& operator=(const HookHold&) = delete;
+    void Release() { gate_.Open(); }
+
+private:
+    testutil::Gate& gate_;
+    void (*install_)(bool);
+};
+
+// Holds every export's worker at its start while it lives.
+class WorkerHold : public HookHold {
+public:
+    WorkerHold() : HookHold(g_workerGate, [](bool on) { ExportProgress::SetWorkerStartHook(on ? HoldWorker : nullptr); }) {}
 };
 
 // The fixture image copied into `disks`: its path there.
@@ -383,13 +396,18 @@ struct ChosenFile {
     CFileNode* node = nullptr;
 };
 
+// ScanAndCheckAll; message boxes after it are no longer the scan's offer.
+void ScanCheckAllAndAnswerOn(CQZMUIDlg& dlg, RoutineAnswers& answers) {
+    ScanAndCheckAll(dlg, answers.offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    answers.scanned = true;
+}
+
 // The scan and the check of every found file (ScanAndCheckAll), then the choice of the file to
 // save; message boxes after the scan are no longer its offer.
 void ScanAndChooseDeletedFile(CQZMUIDlg& dlg, RoutineAnswers& answers,
                               const std::function<bool(const testutil::ExpectedFile&)>& fits, ChosenFile& chosen) {
-    ScanAndCheckAll(dlg, answers.offers);
-    if (::testing::Test::HasFatalFailure()) return;
-    answers.scanned = true;
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(dlg, answers));
     const std::vector<testutil::ExpectedFile> deleted = testutil::LoadDeletedFiles(kImage, kPartition);
     const auto first = std::find_if(deleted.begin(), deleted.end(),
                                     [&](const testutil::ExpectedFile& f) { return f.reachable && f.intact && fits(f); });
@@ -581,9 +599,7 @@ TEST(ExportRoad, ClosingTheProgressWindowAsksAndEndsOnlyWithTheWorker) {
             answers.Answer(m);
         }
     });
-    ScanAndCheckAll(*fixture.window.dlg, answers.offers);
-    if (::testing::Test::HasFatalFailure()) return;
-    answers.scanned = true;
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
     hold = std::make_unique<WorkerHold>();
     ClickRecover(*fixture.window.dlg);
     ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
@@ -631,21 +647,13 @@ void HoldAfterFile(ExportProgress* dialog, u64 filesDone) {
         std::this_thread::yield();
     }
 }
-class FileHold {
+class FileHold : public HookHold {
 public:
-    explicit FileHold(u64 at) {
-        g_fileGate.Close();
+    explicit FileHold(u64 at)
+        : HookHold(g_fileGate, [](bool on) { ExportProgress::SetFileDoneHook(on ? HoldAfterFile : nullptr); }) {
         g_holdAt.store(at);
         g_heldAfter.store(0);
-        g_workerGateTimedOut = false;
-        ExportProgress::SetFileDoneHook(HoldAfterFile);
     }
-    ~FileHold() {
-        ExportProgress::SetFileDoneHook(nullptr);
-        g_fileGate.Open();
-        EXPECT_FALSE(g_workerGateTimedOut) << "the export's worker was never let go";
-    }
-    void Release() { g_fileGate.Open(); }
 };
 
 // Every file is written while the close question is open, and the answer is Yes: the stop came
@@ -685,9 +693,7 @@ TEST(ExportRoad, AYesAfterTheLastFileWasWrittenLeavesTheRecoveryCompleted) {
                 answers.Answer(m);
             }
         });
-        ScanAndCheckAll(*fixture.window.dlg, answers.offers);
-        if (::testing::Test::HasFatalFailure()) return;
-        answers.scanned = true;
+        ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
         hold = std::make_unique<WorkerHold>();
         if (at == WorkerAtTheAnswer::kReportingTheLastFile) lastFile = std::make_unique<FileHold>(kHoldAtLast);
         ClickRecover(*fixture.window.dlg);
@@ -732,9 +738,7 @@ TEST_P(StoppedRecovery, AStopThroughTheCloseQuestionSaysHowManyFilesWereWritten)
             answers.Answer(m);
         }
     });
-    ScanAndCheckAll(*fixture.window.dlg, answers.offers);
-    if (::testing::Test::HasFatalFailure()) return;
-    answers.scanned = true;
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
     ClickRecover(*fixture.window.dlg);
     ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
     EXPECT_EQ(answers.later, std::vector<std::string>{UiResources::Instance().GetString("ConfirmCancel")});
@@ -825,9 +829,7 @@ TEST_P(FullDestination, IsRefusedBeforeAnythingIsWritten) {
             answers.Answer(m);
         }
     });
-    ScanAndCheckAll(*fixture.window.dlg, answers.offers);
-    if (::testing::Test::HasFatalFailure()) return;
-    answers.scanned = true;
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
     ClickRecover(*fixture.window.dlg);
     ASSERT_TRUE(wizard::PumpUntil([&] { return !refusals.empty() && !QApplication::activeModalWidget(); }, "the folder choice's end"));
     EXPECT_EQ(refusals, std::vector<std::string>{noSpace});

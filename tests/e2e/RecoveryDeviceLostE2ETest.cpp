@@ -207,6 +207,9 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             break;
         }
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads again";
+        // The scan had ended before the disk went: it stays told as completed.
+        EXPECT_STREQ(Strip().TitleKey(), "ScanCompleted");
+        EXPECT_FALSE(Strip().StoppedForLostDevice());
         fs::remove_all(target_.Path());
         fs::create_directories(target_.Path());
         ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome));
