@@ -76,11 +76,6 @@ i32 RecoveryGraph::SelectVolume(i32 index, VolumeRecord* record) {
 
 i32 RecoveryGraph::SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record) {
     if (!record) {
-        {
-            std::lock_guard<std::mutex> lk(m_treeLock);
-            m_selectedVolumes.clear();
-            m_folderPaths.clear();
-        }
         m_checkedFileCount.store(0);
         m_checkedBytes.store(0);
         m_viewCheckedBytes.store(0);
@@ -88,7 +83,7 @@ i32 RecoveryGraph::SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record)
         m_foundFileBytes.store(0);
         m_secondFoundFileCount.store(0);
         m_cancelCount.store(0);
-        m_nothingSelected.store(1);
+        ForgetLostVolumes();
         return 0;
     }
     if (index != -1) m_volumeIndex.store(static_cast<u32>(index));
@@ -98,6 +93,15 @@ i32 RecoveryGraph::SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record)
     }
     m_nothingSelected.store(0);
     return 0;
+}
+
+void RecoveryGraph::ForgetLostVolumes() {
+    {
+        std::lock_guard<std::mutex> lk(m_treeLock);
+        m_selectedVolumes.clear();
+        m_folderPaths.clear();
+    }
+    m_nothingSelected.store(1);
 }
 
 i32 RecoveryGraph::AddFolderPath(const std::string& path) {

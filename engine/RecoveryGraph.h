@@ -72,6 +72,9 @@ public:
     // enumeration survives a refresh meanwhile; any other record stays its caller's to keep.
     i32 SelectVolume(i32 index, VolumeRecord* record);
     i32 SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record);
+    // The chosen volumes' disk went away: nothing is chosen any more, but the counts of what the
+    // scan found stay, as its trees do.
+    void ForgetLostVolumes();
     i32 AddFolderPath(const std::string& path);
     // Copies the folder paths only in the deleted-file mode.
     i32 GetFolderPaths(std::list<std::string>& out);

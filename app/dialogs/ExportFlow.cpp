@@ -34,8 +34,10 @@ void ShowOutcome(HWND owner, const ExportProgress& progress, const std::string& 
     ExportResult result(owner);
     result.targetPath = folder;
     result.counts = progress.Counts();
-    result.success = ExportSucceeded(progress.Result(), result.counts);
     result.fileCount = progress.FileCount();
+    const RecoveryOutcome outcome = JudgeRecovery(progress.Result(), result.counts, result.fileCount);
+    result.success = outcome == RecoveryOutcome::kCompleted;
+    result.stopped = outcome == RecoveryOutcome::kStopped;
     result.DoModal();
     if (result.success) ShowWarmTipIfWanted(ui::WindowCore::WidgetFromHandle(owner));
 }

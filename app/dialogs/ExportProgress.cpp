@@ -18,6 +18,7 @@ namespace {
 using percentbar::kPercentFull;
 constexpr size_t kOutPathSize = 520;
 std::atomic<ExportProgress::WorkerStartHook> g_startHook{nullptr};
+std::atomic<ExportProgress::FileDoneHook> g_fileDoneHook{nullptr};
 constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
 }  // namespace
 
@@ -52,6 +53,7 @@ std::string ExportProgress::RecoveredFolderName(const std::tm& local) {
 }
 
 void ExportProgress::SetWorkerStartHook(WorkerStartHook hook) { g_startHook.store(hook); }
+void ExportProgress::SetFileDoneHook(FileDoneHook hook) { g_fileDoneHook.store(hook); }
 
 void ExportProgress::Work() {
     if (WorkerStartHook hook = g_startHook.load()) hook(this);
@@ -189,7 +191,8 @@ i32 ExportProgress::OnBegin(u32 fileCount, u64 totalBytes) {
 }
 
 i32 ExportProgress::OnFilesDone(u32 n) {
-    filesDone_ += n;
+    const u64 done = filesDone_ += n;
+    if (FileDoneHook hook = g_fileDoneHook.load()) hook(this, done);
     return CancelAnswer();
 }
 

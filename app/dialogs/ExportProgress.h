@@ -55,6 +55,10 @@ public:
     // Called on the worker before it writes anything; tests hold a run there.
     using WorkerStartHook = void (*)(ExportProgress* dialog);
     static void SetWorkerStartHook(WorkerStartHook hook);
+    // Called on the worker after each file written whole, with the files done so far, before the
+    // writer learns whether to go on; tests hold a run there.
+    using FileDoneHook = void (*)(ExportProgress* dialog, u64 filesDone);
+    static void SetFileDoneHook(FileDoneHook hook);
 
     // The folder name of a recovery made at the given local time.
     static std::string RecoveredFolderName(const std::tm& local);

@@ -27,6 +27,8 @@ constexpr int kPictureTop = 70;
 constexpr int kPictureBottom = 118;
 constexpr int kLinkGap = 4;
 const RECT kDetailRect = {68, 124, 450, 156};
+constexpr COLORREF kWarningText = 0x3030C0;
+constexpr COLORREF kNoteText = 0x545454;
 
 }  // namespace
 
@@ -35,6 +37,15 @@ bool OpenFolder(const std::string& folder) { return !folder.empty() && Opener()(
 
 bool ExportSucceeded(u32 writerResult, const RecoverCounts& counts) {
     return writerResult == kRecoverOk && counts.failed == 0 && counts.incomplete == 0;
+}
+
+RecoveryOutcome JudgeRecovery(u32 writerResult, const RecoverCounts& counts, u64 fileCount) {
+    // A stop that came after every file had its turn (the question was still open when the
+    // writer finished) stopped nothing: the run is judged as if it had not been asked for.
+    const bool everyFileDone = fileCount > 0 && counts.written + counts.incomplete + counts.failed >= fileCount;
+    if (writerResult == kRecoverCancelled && !everyFileDone) return RecoveryOutcome::kStopped;
+    const u32 result = writerResult == kRecoverCancelled ? kRecoverOk : writerResult;
+    return ExportSucceeded(result, counts) ? RecoveryOutcome::kCompleted : RecoveryOutcome::kFailed;
 }
 
 ExportResult::ExportResult(HWND owner) : HomeBaseDialog(kPopupTemplate, owner, 0) { setModal(true); }
@@ -97,6 +108,25 @@ int ExportResult::DrawBackground(ui::Dc* dc) {
     return 0;
 }
 
+std::string ExportResult::DetailText() const {
+    UiResources& res = UiResources::Instance();
+    std::string text;
+    char line[256];
+    if (stopped && !success) {
+        std::snprintf(line, sizeof line, res.GetString("RecoveryStoppedCount").c_str(),
+                      static_cast<unsigned long long>(counts.written), static_cast<unsigned long long>(fileCount));
+        text = line;
+    }
+    const u64 notWhole = counts.failed + counts.incomplete;
+    if (notWhole > 0) {
+        std::snprintf(line, sizeof line, res.GetString("RecoveryNotWhole").c_str(), static_cast<unsigned long long>(notWhole),
+                      static_cast<unsigned long long>(fileCount));
+        if (!text.empty()) text += ' ';
+        text += line;
+    }
+    return text;
+}
+
 int ExportResult::DrawContent(ui::Dc* dc) {
     if (!dc) return 0;
     UiResources& res = UiResources::Instance();
@@ -108,15 +138,11 @@ int ExportResult::DrawContent(ui::Dc* dc) {
         title.top += kFailureDrop;
         title.bottom += kFailureDrop;
     }
-    dc->DrawText(res.GetString(success ? "RecoveryCompleted" : "RecoveryFailed"), title, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
-    const u64 notWhole = counts.failed + counts.incomplete;
-    if (notWhole > 0) {
-        char text[256];
-        std::snprintf(text, sizeof text, res.GetString("RecoveryNotWhole").c_str(), static_cast<unsigned long long>(notWhole),
-                      static_cast<unsigned long long>(fileCount));
-        dc->SetFont(*res.GetFont(14, 400, false));
-        dc->SetTextColor(0x3030C0);
-        dc->DrawText(text, kDetailRect, DT_LEFT | DT_WORDBREAK);
-    }
+    const char* titleKey = success ? "RecoveryCompleted" : (stopped ? "RecoveryStopped" : "RecoveryFailed");
+    dc->DrawText(res.GetString(titleKey), title, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
+    dc->SetFont(*res.GetFont(14, 400, false));
+    // A stop is the user's own doing; files that could not be recovered whole are a warning.
+    dc->SetTextColor(counts.failed + counts.incomplete > 0 ? kWarningText : kNoteText);
+    dc->DrawText(DetailText(), kDetailRect, DT_LEFT | DT_WORDBREAK);
     return 0;
 }

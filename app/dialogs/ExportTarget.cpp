@@ -7,11 +7,11 @@
 #include <random>
 
 #include "devices/DiskDevice.h"
+#include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/MountSource.h"
-#include "platform/Mounts.h"
 
 namespace {
 
@@ -49,8 +49,8 @@ ExportTargetCheck CheckExportTarget(const ExportTargetQuery& query) {
         if (!disk.empty() && onDisk(query.folder, disk)) return ExportTargetCheck::kOnScannedDisk;
     if (!ProbeWritable(folder)) return ExportTargetCheck::kInvalid;
     // The folder's file system needs room beyond the files' own bytes (their entries), so files
-    // that would fill it to the last byte do not fit.
-    if (query.freeBytes != 0 && query.checkedBytes >= query.freeBytes) return ExportTargetCheck::kNoSpace;
+    // that would fill it to the last byte do not fit; a full one takes not even their folders.
+    if (!query.freeBytes || query.checkedBytes >= *query.freeBytes) return ExportTargetCheck::kNoSpace;
     return ExportTargetCheck::kOk;
 }
 
@@ -88,7 +88,8 @@ u64 SessionCheckedBytes() {
     return total;
 }
 
-u64 FolderFreeBytes(const std::string& folder) {
-    VolumeSpace space;
-    return QueryVolumeSpace(folder, &space) ? space.freeBytesToCaller : 0;
+std::optional<u64> FolderFreeBytes(const std::string& folder) {
+    u64 freeBytes = 0;
+    if (CheckDestinationDrive(folder, &freeBytes) != 0) return std::nullopt;
+    return freeBytes;
 }

@@ -2,6 +2,7 @@
 // Whether a folder can take a recovery: it exists, a new file can be made in it, it does not lie
 // on a disk being scanned, and it has room for the checked files. Nothing of the user's is
 // touched: the probe is a file of a fresh unique name, made new and removed at once.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,9 @@ struct ExportTargetQuery {
     std::string folder;
     std::vector<std::string> scannedDisks;  // disk paths (block devices or images) being read
     u64 checkedBytes = 0;
-    // Free bytes of the folder's file system; 0 when it could not be read, which alone refuses
-    // nothing.
-    u64 freeBytes = 0;
+    // Free bytes of the folder's file system; none when they could not be read, and a folder
+    // whose room cannot be known is not one to fill.
+    std::optional<u64> freeBytes;
     // Replaceable in tests; the default reads /proc/self/mountinfo and /sys.
     bool (*onDisk)(const std::string& folder, const std::string& disk) = nullptr;
 };
@@ -33,5 +34,6 @@ const char* ExportTargetMessageKey(ExportTargetCheck check);
 // its trees.
 std::vector<std::string> SessionScannedDisks();
 u64 SessionCheckedBytes();
-// Fills freeBytes of a query from the folder's file system.
-u64 FolderFreeBytes(const std::string& folder);
+// The free bytes of the folder's file system for freeBytes of a query; none when they cannot be
+// read or the file system holds less than a usable destination does.
+std::optional<u64> FolderFreeBytes(const std::string& folder);

@@ -233,7 +233,9 @@ void RecoveryGraphWnd::OnScanFinished() {
     RecoveryGraph& session = RecoveryGraph::Instance();
     // Recovering needs something checked.
     if (UiItem* recover = progress_.GetItem(RecoveryProgressWnd::kItemRecover)) recover->Enable(somethingChecked_.load() != 0);
-    if (session.GetScanMode() == kScanModeDeleted && !progress_.UserStopped()) {
+    // A scan stopped by the user or by a disk that went away ends where it stopped.
+    const bool stopped = progress_.UserStopped() || progress_.StoppedForLostDevice();
+    if (session.GetScanMode() == kScanModeDeleted && !stopped) {
         if (session.GetFoundFileCount() == 0) {
             WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnScanFinished", __LINE__);
             DoDeepScan();
@@ -279,7 +281,7 @@ int RecoveryGraphWnd::DoFreeze(u32 count) {
     FreezeTipDlg wait(nullptr);
     wait.SetWatchedFlag(&busy_);
     wait.SetCount(static_cast<int>(count));
-    wait.SetTextKey(progress_.UserStopped() ? "Wait4Stoped" : "Wait4Freeze");
+    wait.SetTextKey(progress_.UserStopped() || progress_.StoppedForLostDevice() ? "Wait4Stoped" : "Wait4Freeze");
     return wait.DoModal();
 }
 
@@ -507,9 +509,11 @@ int RecoveryGraphWnd::LostDevice() {
     if (GetFirstDiskGeometry(volume)) return 0;
     if (!Widget() || !Widget()->isVisible()) return -4;
     if (session.GetNothingSelected() == 1) return 0;
-    session.SelectVolume(0, static_cast<VolumeRecord*>(nullptr));
+    // What was found stays counted: the scan's end tells it, and must not take the stop for a
+    // scan that found nothing.
+    session.ForgetLostVolumes();
+    progress_.StopForLostDevice();
     session.StopScan();
-    progress_.DoStop(false);
     if (openDialog_ && IsWindow(openDialog_)) PostMessage(openDialog_, WM_COMMAND, CMD_DEVICE_LOST, 0);
     openDialog_ = nullptr;
     ShowMessageBox(GetHwnd(), Localized("LostDevice").c_str(), nullptr, MB_ICONWARNING);

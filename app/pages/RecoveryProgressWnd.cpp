@@ -43,6 +43,7 @@ constexpr int kButtonFontHeight = 16;
 constexpr int kCmdSaveScan = 206;
 constexpr COLORREF kTitleColor = 0x333333;
 constexpr COLORREF kGreyText = 0x686868;
+constexpr COLORREF kWarningText = 0x3030C0;
 // Statistics events of the strip.
 constexpr u32 kStatsStopClicked = 0x2109;
 constexpr u32 kStatsStopSeconds = 0x3006;
@@ -149,6 +150,7 @@ void RecoveryProgressWnd::DoStart() {
     finishAsked_ = false;
     frame_ = 0;
     userStopped_ = false;
+    deviceLost_ = false;
     tooltipShown_ = false;
     foundText_.clear();
     selectedText_.clear();
@@ -225,6 +227,12 @@ i32 RecoveryProgressWnd::DoStop(bool ask) {
     return 0;
 }
 
+void RecoveryProgressWnd::StopForLostDevice() {
+    // A scan that had ended before the disk went stays as it ended.
+    if (run_.IsRunning() || timerRunning_) deviceLost_ = true;
+    DoStop(false);
+}
+
 void RecoveryProgressWnd::SyncItems() {
     const ScanRunState::Snapshot state = run_.Get();
     const bool running = state.state != kProgressStopped;
@@ -257,7 +265,7 @@ int RecoveryProgressWnd::OnScanFinishedMsg() {
     if ((userStopped_ || GetScanOptions().GetStopRequested() != 0) && !session.IsScanRunning()) session.CountFoundFilesFromTrees();
     ShowFinishButtons();
     const u32 seconds = static_cast<u32>((Now() - run_.Get().startTick) / 1000);
-    if (!userStopped_ && session.GetScanMode() != kScanModeRestored) {
+    if (!userStopped_ && !deviceLost_ && session.GetScanMode() != kScanModeRestored) {
         StatsEvent(kStatsFinished);
         StatsValue(kStatsFinishSeconds, seconds);
     }
@@ -294,7 +302,8 @@ std::string RecoveryProgressWnd::FoundFilesText() const {
 bool RecoveryProgressWnd::DeepScanOffered() const {
     // A loaded result has no volume being scanned to search more deeply, whatever the flag says.
     const RecoveryGraph& session = RecoveryGraph::Instance();
-    return offerDeepScan_ && session.GetScanMode() != kScanModeRestored && session.GetFoundFileCount() != 0;
+    // Nor has a disk that went away.
+    return offerDeepScan_ && !deviceLost_ && session.GetScanMode() != kScanModeRestored && session.GetFoundFileCount() != 0;
 }
 
 void RecoveryProgressWnd::HideScanTips() {
@@ -522,7 +531,7 @@ const char* RecoveryProgressWnd::TitleKey() const {
     if (session.GetScanMode() == kScanModeRestored) return "ImportOk";
     if (state.state != kProgressStopped || timerRunning_)
         return (session.GetPausedBySession() != 0 || state.state != kProgressPaused) ? "Searching" : "Pause";
-    return userStopped_ ? "ScanStopped" : "ScanCompleted";
+    return userStopped_ || deviceLost_ ? "ScanStopped" : "ScanCompleted";
 }
 
 int RecoveryProgressWnd::DrawBorder(ui::Dc* dc) {
@@ -573,7 +582,7 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
     }
     const RECT mark = ui::MakeRect(10, 18, 56, 64);
     if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kFinishedImage)) res.DrawImage(dc, p, mark.left, mark.top, mark.right, mark.bottom, 0xFFFFFF);
-    else if (userStopped_) art::DrawStoppedMark(dc, mark);  // a stopped scan did not succeed
+    else if (userStopped_ || deviceLost_) art::DrawStoppedMark(dc, mark);  // a stopped scan did not succeed
     else art::DrawDoneMark(dc, mark);
     const int left = 66;
     const RECT home = GetItem(kItemHome) ? GetItem(kItemHome)->GetRect() : ui::MakeRect(ClientRect().right, 0, 0, 0);
@@ -589,6 +598,11 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
         dc->SetTextColor(art::kAccent);
         dc->DrawText(Localized("DeepScanTip"), ui::MakeRect(left, 44, textRight, 61), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
         dc->DrawText(Localized("DeepScanTip2"), ui::MakeRect(left, 61, textRight, 78), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    } else if (deviceLost_) {
+        // Why the scan ended, in place of the selection: the files found stay on a disk that is
+        // gone.
+        dc->SetTextColor(kWarningText);
+        dc->DrawText(Localized("LostDevice"), ui::MakeRect(left, 46, textRight, 68), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     } else {
         dc->DrawText(selectedText_, ui::MakeRect(left, 46, textRight, 68), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     }

@@ -52,6 +52,10 @@ public:
     i32 DoStop(bool ask) override;
 
     void DoStart();
+    // The scanned disk went away: a running scan stops without a question and ends there, told
+    // as stopped; a scan that could not finish offers no deep scan and starts none.
+    void StopForLostDevice();
+    bool StoppedForLostDevice() const { return deviceLost_; }
     // -1 when done is above total or total is 0; else 0.
     int UpdatePercent(u64 done, u64 total);
     // Scan thread: only posts the finish message to the strip itself.
@@ -99,6 +103,7 @@ private:
 
     ScanRunState run_;
     bool userStopped_ = false;
+    bool deviceLost_ = false;
     bool offerDeepScan_ = true;
     bool timerRunning_ = false;
     bool tooltipShown_ = false;

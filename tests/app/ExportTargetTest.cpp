@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "TestUtil.h"
 #include "app/dialogs/ExportProgress.h"
@@ -23,14 +24,18 @@ struct TargetCase {
     const char* name;
     const char* folder;  // relative to a fresh temporary folder; absolute when it starts with '/'
     u64 checkedBytes;
-    u64 freeBytes;
+    std::optional<u64> freeBytes;  // none: could not be read
     ExportTargetCheck expected;
 };
 
 TEST(ExportTarget, RefusesEachUnfitFolderWithItsOwnMessageAndLeavesNothingBehind) {
     const TargetCase cases[] = {
         {"fits", "out", 1000, 5000, ExportTargetCheck::kOk},
-        {"free space unknown", "out", 1000, 0, ExportTargetCheck::kOk},
+        // A folder whose room cannot be read is not one to fill; a full one takes nothing, not
+        // even the folders of the files.
+        {"free space unknown", "out", 1000, std::nullopt, ExportTargetCheck::kNoSpace},
+        {"full", "out", 1000, 0, ExportTargetCheck::kNoSpace},
+        {"full, only empty files checked", "out", 0, 0, ExportTargetCheck::kNoSpace},
         {"one byte below the free space", "out", 4999, 5000, ExportTargetCheck::kOk},
         // The writer refuses a file that would take the last free byte: so does the check,
         // before anything is written.
@@ -67,8 +72,12 @@ TEST(ExportTarget, RefusesEachUnfitFolderWithItsOwnMessageAndLeavesNothingBehind
 
 TEST(ExportTarget, TheRealFreeSpaceOfAFolderIsReadAndAFolderOffTheDiskIsAllowed) {
     testutil::TempDir dir;
-    EXPECT_GT(FolderFreeBytes(dir.Path()), 0u);
-    EXPECT_EQ(FolderFreeBytes(dir.File("missing")), 0u);
+    ASSERT_TRUE(FolderFreeBytes(dir.Path()).has_value());
+    EXPECT_GT(*FolderFreeBytes(dir.Path()), 0u);
+    // Nothing to measure, and a file system that holds nothing (as /proc does): no free space
+    // to go by.
+    EXPECT_FALSE(FolderFreeBytes(dir.File("missing")).has_value());
+    EXPECT_FALSE(FolderFreeBytes("/proc").has_value());
     ExportTargetQuery query;
     query.folder = dir.Path();
     // An image that lies in the folder is only read: the folder's file system may take files.
@@ -95,6 +104,36 @@ TEST(ExportResult, SuccessComesFromTheWriterNotFromHowManyFilesWereWritten) {
         counts.failed = c.failed;
         EXPECT_EQ(ExportSucceeded(c.result, counts), c.success)
             << "result " << c.result << " written " << c.written << " incomplete " << c.incomplete << " failed " << c.failed;
+    }
+}
+
+// What the result window tells: a stop by the user is told as one, whatever it left written; a
+// stop asked for once every file was written whole stopped nothing.
+TEST(ExportResult, AStopIsToldAsTheUsersUnlessEveryFileWasWrittenBeforeIt) {
+    using Outcome = RecoveryOutcome;
+    struct Case {
+        const char* name;
+        u32 result;
+        u64 written, incomplete, failed, fileCount;
+        Outcome expected;
+    } cases[] = {
+        {"all written", kRecoverOk, 12, 0, 0, 12, Outcome::kCompleted},
+        {"one failed", kRecoverOk, 11, 0, 1, 12, Outcome::kFailed},
+        {"the writer failed", kRecoverFailed, 3, 0, 0, 12, Outcome::kFailed},
+        {"stopped half way", kRecoverCancelled, 6, 0, 0, 12, Outcome::kStopped},
+        {"stopped before the first file", kRecoverCancelled, 0, 0, 0, 0, Outcome::kStopped},
+        {"stopped half way, one file incomplete", kRecoverCancelled, 5, 1, 0, 12, Outcome::kStopped},
+        {"stopped after the last file", kRecoverCancelled, 12, 0, 0, 12, Outcome::kCompleted},
+        // Every file had its turn before the stop: the outcome is the run's own.
+        {"stopped after the last file, one incomplete", kRecoverCancelled, 11, 1, 0, 12, Outcome::kFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecoverCounts counts;
+        counts.written = c.written;
+        counts.incomplete = c.incomplete;
+        counts.failed = c.failed;
+        EXPECT_EQ(JudgeRecovery(c.result, counts, c.fileCount), c.expected);
     }
 }
 

@@ -5,18 +5,25 @@
 // fixture's manifest. Each dialog is saved to <build>/screenshots/ for review.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "E2ESupport.h"
 #include "Gate.h"
@@ -169,20 +176,33 @@ void HoldWorker(ExportProgress*) {
     if (!g_workerGate.Wait()) g_workerGateTimedOut = true;
 }
 
-// Holds every export's worker at its start while it lives.
-class WorkerHold {
+// Holds every export's worker at one of its hooks, at a gate, while it lives; `install` puts the
+// hook in place (true) and takes it away (false).
+class HookHold {
 public:
-    WorkerHold() {
-        g_workerGate.Close();
+    HookHold(testutil::Gate& gate, void (*install)(bool)) : gate_(gate), install_(install) {
+        gate_.Close();
         g_workerGateTimedOut = false;
-        ExportProgress::SetWorkerStartHook(HoldWorker);
+        install_(true);
     }
-    ~WorkerHold() {
-        ExportProgress::SetWorkerStartHook(nullptr);
-        g_workerGate.Open();
+    ~HookHold() {
+        install_(false);
+        gate_.Open();
         EXPECT_FALSE(g_workerGateTimedOut) << "the export's worker was never let go";
     }
-    void Release() { g_workerGate.Open(); }
+    HookHold(const HookHold&) = delete;
+    HookHold& operator=(const HookHold&) = delete;
+    void Release() { gate_.Open(); }
+
+private:
+    testutil::Gate& gate_;
+    void (*install_)(bool);
+};
+
+// Holds every export's worker at its start while it lives.
+class WorkerHold : public HookHold {
+public:
+    WorkerHold() : HookHold(g_workerGate, [](bool on) { ExportProgress::SetWorkerStartHook(on ? HoldWorker : nullptr); }) {}
 };
 
 // The fixture image copied into `disks`: its path there.
@@ -220,6 +240,8 @@ struct RoutineAnswers {
         } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
             ++results;
             success = shown->success;
+            stopped = shown->stopped;
+            detail = shown->DetailText();
             counts = shown->counts;
             fileCount = shown->fileCount;
             resultPath = shown->targetPath;
@@ -246,6 +268,8 @@ struct RoutineAnswers {
     std::vector<std::string> later;
     int results = 0;
     bool success = false;
+    bool stopped = false;
+    std::string detail;
     RecoverCounts counts;
     u64 fileCount = 0;
     std::string resultPath;
@@ -372,13 +396,18 @@ struct ChosenFile {
     CFileNode* node = nullptr;
 };
 
+// ScanAndCheckAll; message boxes after it are no longer the scan's offer.
+void ScanCheckAllAndAnswerOn(CQZMUIDlg& dlg, RoutineAnswers& answers) {
+    ScanAndCheckAll(dlg, answers.offers);
+    if (::testing::Test::HasFatalFailure()) return;
+    answers.scanned = true;
+}
+
 // The scan and the check of every found file (ScanAndCheckAll), then the choice of the file to
 // save; message boxes after the scan are no longer its offer.
 void ScanAndChooseDeletedFile(CQZMUIDlg& dlg, RoutineAnswers& answers,
                               const std::function<bool(const testutil::ExpectedFile&)>& fits, ChosenFile& chosen) {
-    ScanAndCheckAll(dlg, answers.offers);
-    if (::testing::Test::HasFatalFailure()) return;
-    answers.scanned = true;
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(dlg, answers));
     const std::vector<testutil::ExpectedFile> deleted = testutil::LoadDeletedFiles(kImage, kPartition);
     const auto first = std::find_if(deleted.begin(), deleted.end(),
                                     [&](const testutil::ExpectedFile& f) { return f.reachable && f.intact && fits(f); });
@@ -483,10 +512,11 @@ TEST(ExportRoad, OneFileReplacesAnExistingFileOnlyAfterTheSaveDialogAsked) {
     EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{typed});
 }
 
-TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
+TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryWasStopped) {
     ExportFixture fixture;
     RoutineAnswers answers(fixture.target);
     bool resultSuccess = true;
+    bool resultStopped = false;
     bool resultShown = false;
     u64 done = 0, count = 0;
     // The worker waits for the cancel before its first file, so the run cannot end first.
@@ -511,6 +541,7 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
             EXPECT_EQ(progress->Result(), kRecoverCancelled);
         } else if (auto* shown = dynamic_cast<ExportResult*>(m)) {
             resultSuccess = shown->success;
+            resultStopped = shown->stopped;
             resultShown = true;
             wizard::Shot(m, "export-04-result-cancelled");
             wizard::EndModal(m, IDOK);
@@ -525,6 +556,7 @@ TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryFailed) {
     EXPECT_TRUE(wizard::PumpUntil([&] { return resultShown; }, "the cancelled export's result window"));
     hold.reset();
     EXPECT_FALSE(resultSuccess);
+    EXPECT_TRUE(resultStopped) << "a cancel by the user told as a failure";
     EXPECT_GT(count, 0u);
     EXPECT_LT(done, count);
     EXPECT_TRUE(g_opened.empty());
@@ -567,9 +599,7 @@ TEST(ExportRoad, ClosingTheProgressWindowAsksAndEndsOnlyWithTheWorker) {
             answers.Answer(m);
         }
     });
-    ScanAndCheckAll(*fixture.window.dlg, answers.offers);
-    if (::testing::Test::HasFatalFailure()) return;
-    answers.scanned = true;
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
     hold = std::make_unique<WorkerHold>();
     ClickRecover(*fixture.window.dlg);
     ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
@@ -591,6 +621,226 @@ struct Language {
     const char* tag;
 };
 const Language kLanguages[] = {{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"}, {1, "Japanese.dat", "ja"}};
+
+// The worker waits after reporting a file written whole, before it learns whether to go on:
+// after the third file until the gate opens (a recovery stopped half way), or after the last one
+// (kHoldAtLast) until a stop is asked for or the gate opens.
+constexpr u64 kFilesBeforeStop = 3;
+constexpr u64 kHoldAtLast = 0;
+testutil::Gate g_fileGate;
+std::atomic<u64> g_holdAt{kFilesBeforeStop};
+std::atomic<u64> g_heldAfter{0};
+void HoldAfterFile(ExportProgress* dialog, u64 filesDone) {
+    const u64 at = g_holdAt.load() == kHoldAtLast ? dialog->FileCount() : g_holdAt.load();
+    if (filesDone != at) return;
+    g_heldAfter.store(filesDone);
+    if (g_holdAt.load() != kHoldAtLast) {
+        if (!g_fileGate.Wait()) g_workerGateTimedOut = true;
+        return;
+    }
+    const auto guard = std::chrono::steady_clock::now() + testutil::Gate::kGuard;
+    while (!dialog->CancelRequested() && !g_fileGate.IsOpen()) {
+        if (std::chrono::steady_clock::now() > guard) {
+            g_workerGateTimedOut = true;
+            return;
+        }
+        std::this_thread::yield();
+    }
+}
+class FileHold : public HookHold {
+public:
+    explicit FileHold(u64 at)
+        : HookHold(g_fileGate, [](bool on) { ExportProgress::SetFileDoneHook(on ? HoldAfterFile : nullptr); }) {
+        g_holdAt.store(at);
+        g_heldAfter.store(0);
+    }
+};
+
+// Every file is written while the close question is open, and the answer is Yes: the stop came
+// too late to stop anything. Whether the worker had ended behind the question or still waited to
+// hear whether to go on after its last file, the result tells a completed recovery, opens the
+// folder with every file, and the thanks follow.
+TEST(ExportRoad, AYesAfterTheLastFileWasWrittenLeavesTheRecoveryCompleted) {
+    enum class WorkerAtTheAnswer { kEnded, kReportingTheLastFile };
+    const std::string confirm = UiResources::Instance().GetString("ConfirmCancel");
+    for (const WorkerAtTheAnswer at : {WorkerAtTheAnswer::kEnded, WorkerAtTheAnswer::kReportingTheLastFile}) {
+        SCOPED_TRACE(at == WorkerAtTheAnswer::kEnded ? "the worker ended" : "the worker reporting its last file");
+        ExportFixture fixture;
+        RoutineAnswers answers(fixture.target);
+        std::unique_ptr<WorkerHold> hold;
+        std::unique_ptr<FileHold> lastFile;
+        ExportProgress* running = nullptr;
+        int questions = 0;
+        u64 doneAtTheAnswer = 0, countAtTheAnswer = 0;
+        wizard::ModalWatch modal([&](QWidget* m) {
+            if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+                running = progress;
+                progress->close();  // as the window manager closes it
+            } else if (auto* box = dynamic_cast<QZMMessageBox*>(m); box && box->Text() == confirm) {
+                ++questions;
+                // The question stays open while the worker writes every file.
+                hold->Release();
+                if (at == WorkerAtTheAnswer::kEnded) {
+                    EXPECT_TRUE(wizard::PumpUntil([&] { return running && !running->isVisible(); }, "the worker's end behind the question"));
+                } else {
+                    EXPECT_TRUE(wizard::PumpUntil([&] { return running && g_heldAfter.load() > 0 && g_heldAfter.load() == running->FileCount(); },
+                                                  "the worker after its last file"));
+                }
+                doneAtTheAnswer = running->FilesDone();
+                countAtTheAnswer = running->FileCount();
+                wizard::EndModal(m, kYesButton);
+            } else {
+                answers.Answer(m);
+            }
+        });
+        ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
+        hold = std::make_unique<WorkerHold>();
+        if (at == WorkerAtTheAnswer::kReportingTheLastFile) lastFile = std::make_unique<FileHold>(kHoldAtLast);
+        ClickRecover(*fixture.window.dlg);
+        ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
+        hold.reset();
+        lastFile.reset();
+        EXPECT_EQ(questions, 1);
+        EXPECT_GT(countAtTheAnswer, 0u);
+        EXPECT_EQ(doneAtTheAnswer, countAtTheAnswer) << "the question was answered before the last file";
+        EXPECT_TRUE(answers.success) << "a recovery that wrote every file told as " << (answers.stopped ? "stopped" : "failed");
+        EXPECT_FALSE(answers.stopped);
+        EXPECT_EQ(answers.counts.written, answers.fileCount);
+        const std::string made = MadeFolder(fixture.target);
+        ASSERT_FALSE(made.empty());
+        EXPECT_EQ(e2e::ListFiles(made).size(), answers.fileCount);
+        EXPECT_EQ(g_opened, std::vector<std::string>{made});
+        EXPECT_EQ(answers.tips, 1);
+    }
+}
+
+class StoppedRecovery : public ::testing::TestWithParam<Language> {};
+
+// The progress window closed as the window manager closes it half way through the files, and the
+// question answered Yes: the worker stops at its next file. The result tells a stop by the user
+// with the files written whole before it, shows the folder that holds them without opening it,
+// and no thanks follow.
+TEST_P(StoppedRecovery, AStopThroughTheCloseQuestionSaysHowManyFilesWereWritten) {
+    const Language lang = GetParam();
+    ExportFixture fixture(lang.index, lang.file);
+    RoutineAnswers answers(fixture.target);
+    answers.resultShot = std::string("export-stopped-") + lang.tag;
+    FileHold hold(kFilesBeforeStop);
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+            EXPECT_TRUE(wizard::PumpUntil([] { return g_heldAfter.load() == kFilesBeforeStop; }, "the worker after its third file"));
+            progress->close();
+            EXPECT_TRUE(wizard::PumpUntil([&] { return answers.later.size() == 1; }, "the close question"));
+            EXPECT_TRUE(progress->CancelRequested());
+            hold.Release();
+            EXPECT_TRUE(wizard::PumpUntil([&] { return !progress->isVisible(); }, "the stopped worker's end"));
+        } else {
+            answers.Answer(m);
+        }
+    });
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
+    ClickRecover(*fixture.window.dlg);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
+    EXPECT_EQ(answers.later, std::vector<std::string>{UiResources::Instance().GetString("ConfirmCancel")});
+    EXPECT_FALSE(answers.success);
+    EXPECT_TRUE(answers.stopped) << "a stop by the user told as a failure";
+    EXPECT_EQ(answers.counts.written, kFilesBeforeStop);
+    EXPECT_EQ(answers.counts.failed + answers.counts.incomplete, 0u);
+    ASSERT_GT(answers.fileCount, kFilesBeforeStop);
+    char expected[256];
+    std::snprintf(expected, sizeof expected, UiResources::Instance().GetString("RecoveryStoppedCount").c_str(),
+                  static_cast<unsigned long long>(kFilesBeforeStop), static_cast<unsigned long long>(answers.fileCount));
+    EXPECT_EQ(answers.detail, expected);
+    const std::string made = MadeFolder(fixture.target);
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(answers.resultPath, made);
+    EXPECT_EQ(e2e::ListFiles(made).size(), kFilesBeforeStop);
+    EXPECT_TRUE(g_opened.empty()) << "the folder was opened for a stopped recovery";
+    EXPECT_EQ(answers.tips, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, StoppedRecovery, ::testing::ValuesIn(kLanguages),
+                         [](const ::testing::TestParamInfo<Language>& info) { return std::string(info.param.tag); });
+
+// A tmpfs of 64 KiB, mounted for the test and filled to its last byte.
+class FullTmpfs {
+public:
+    explicit FullTmpfs(std::string path) : path_(std::move(path)) {
+        fs::create_directories(path_);
+        if (::mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            error_ = errno;
+            return;
+        }
+        mounted_ = true;
+        std::ofstream fill(path_ + "/fill", std::ios::binary);
+        const std::vector<char> block(4096, 'x');
+        while (fill.write(block.data(), std::streamsize(block.size())) && fill.flush()) {
+        }
+    }
+    ~FullTmpfs() {
+        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mounted_; }
+    int Error() const { return error_; }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+    int error_ = 0;
+};
+
+class FullDestination : public ::testing::TestWithParam<Language> {};
+
+// A destination whose file system is full is refused with its message before anything is
+// written, and the folder choice stays open for another folder.
+TEST_P(FullDestination, IsRefusedBeforeAnythingIsWritten) {
+    const Language lang = GetParam();
+    ExportFixture fixture(lang.index, lang.file);
+    FullTmpfs full(fixture.work.File("full"));
+    if (!full.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(full.Error());
+    {
+        struct statvfs st {};
+        ASSERT_EQ(::statvfs(full.Path().c_str(), &st), 0);
+        ASSERT_EQ(st.f_bavail, 0u) << "the tmpfs is not full";
+    }
+    const std::string noSpace = UiResources::Instance().GetString("NoSpaceAvailiable");
+    RoutineAnswers answers(fixture.target);
+    std::vector<std::string> refusals;
+    bool stayedOpen = false;
+    int recoveries = 0;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
+            // OK on the full folder, as the user clicks it; the refusal is shown to the user.
+            folder->SetQuiet(false);
+            folder->SetPath(full.Path());
+            EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemOk));
+            EXPECT_TRUE(wizard::PumpUntil([&] { return !refusals.empty(); }, "the refusal"));
+            stayedOpen = folder->isVisible();
+            EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemCancel));
+        } else if (auto* box = dynamic_cast<QZMMessageBox*>(m); box && answers.scanned) {
+            refusals.push_back(box->Text());
+            wizard::Shot(m, std::string("export-full-refused-") + lang.tag);
+            wizard::EndModal(m, kYesButton);
+        } else if (dynamic_cast<ExportProgress*>(m)) {
+            ++recoveries;
+            wizard::EndModal(m, IDCANCEL);
+        } else {
+            answers.Answer(m);
+        }
+    });
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
+    ClickRecover(*fixture.window.dlg);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !refusals.empty() && !QApplication::activeModalWidget(); }, "the folder choice's end"));
+    EXPECT_EQ(refusals, std::vector<std::string>{noSpace});
+    EXPECT_TRUE(stayedOpen) << "the folder choice closed on a refusal";
+    EXPECT_EQ(recoveries, 0);
+    EXPECT_EQ(answers.results, 0);
+    EXPECT_EQ(e2e::ListEntries(full.Path()), std::vector<std::string>{"fill"}) << "something was written to the full folder";
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, FullDestination, ::testing::ValuesIn(kLanguages),
+                         [](const ::testing::TestParamInfo<Language>& info) { return std::string(info.param.tag); });
 
 class PartialRecovery : public ::testing::TestWithParam<Language> {};
 

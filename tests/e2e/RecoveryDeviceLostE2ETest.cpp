@@ -32,6 +32,7 @@
 #include "devices/DiskDevice.h"
 #include "devices/VolumeRecord.h"
 #include "engine/FileRecoverer.h"
+#include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 
 namespace {
@@ -206,11 +207,92 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             break;
         }
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads again";
+        // The scan had ended before the disk went: it stays told as completed.
+        EXPECT_STREQ(Strip().TitleKey(), "ScanCompleted");
+        EXPECT_FALSE(Strip().StoppedForLostDevice());
         fs::remove_all(target_.Path());
         fs::create_directories(target_.Path());
         ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome));
         ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
     }
 }
+
+// The scans made while a test of a lost disk runs, each held at its start until it is stopped.
+std::atomic<int> g_scansMade{0};
+IRecoveryController* MakeCountedHeldScan(u32 mode) {
+    ++g_scansMade;
+    return wizard::MakeHeldScan(mode);
+}
+
+struct ScanLanguage {
+    int index;
+    const char* tag;
+};
+
+class LostDiskDuringScan : public RecoveryDeviceLost, public ::testing::WithParamInterface<ScanLanguage> {
+protected:
+    void SetUp() override {
+        RecoveryDeviceLost::SetUp();
+        g_scansMade = 0;
+        wizard::DeepScanStart().Close();
+        RecoveryGraph::Instance().SetControllerFactory(&MakeCountedHeldScan);
+    }
+    void TearDown() override {
+        wizard::DeepScanStart().Open();
+        RecoveryDeviceLost::TearDown();
+        RecoveryGraph::Instance().SetControllerFactory(nullptr);
+    }
+};
+
+// The scanned disk goes away while the deleted-file scan runs. The notice shows once; the scan
+// ends there, told as stopped with the reason on the strip; no complete scan starts behind it
+// and none is offered, and the notice is not followed by the offer of one.
+TEST_P(LostDiskDuringScan, TheDeletedFileScanEndsThereAndThePageSaysWhy) {
+    const ScanLanguage lang = GetParam();
+    if (lang.index != 0) {
+        ASSERT_NO_FATAL_FAILURE(wizard::SwitchLanguageByMenu(*dlg_, lang.index));
+    }
+    const std::string lostText = UiResources::Instance().GetString("LostDevice");
+    std::vector<std::string> boxes;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
+            boxes.push_back(box->Text());
+            wizard::EndModal(m, 1);
+        }
+    });
+    ASSERT_NO_FATAL_FAILURE(wizard::StartScanByTile(*dlg_, kScannedFileSystem));
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    ASSERT_TRUE(wizard::PumpUntil([&] { return session.IsScanRunning() && Strip().IsRunningOrTimed(); }, "the running scan"));
+    ASSERT_EQ(session.GetScanMode(), kScanModeDeleted);
+    ASSERT_NO_FATAL_FAILURE(UnplugScannedDisk());
+    ASSERT_TRUE(wizard::PumpUntil([&] {
+        return !boxes.empty() && !QApplication::activeModalWidget() && !session.IsScanRunning() && !Strip().IsRunningOrTimed() &&
+               Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible();
+    }, "the lost disk's notice and the scan's end"));
+    // Whatever the page does at the end of the scan has been done.
+    uiwait::Flush();
+
+    EXPECT_EQ(boxes, std::vector<std::string>{lostText}) << "a further box after the notice";
+    EXPECT_EQ(g_scansMade.load(), 1) << "a scan started after the disk went";
+    EXPECT_EQ(session.GetScanMode(), kScanModeDeleted);
+    EXPECT_FALSE(session.IsScanRunning());
+    EXPECT_STREQ(Strip().TitleKey(), "ScanStopped");
+    EXPECT_TRUE(Strip().StoppedForLostDevice());
+    EXPECT_FALSE(Strip().GetItem(RecoveryProgressWnd::kItemDeepScan)->IsVisible()) << "a deep scan offered of a disk that is gone";
+    wizard::Shot(dlg_.get(), std::string("lost-disk-deleted-scan-") + lang.tag);
+
+    // Home, and the next scan runs to its end as any scan does, told as completed.
+    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
+    RecoveryGraph::Instance().SetControllerFactory(nullptr);
+    boxes.clear();
+    ASSERT_NO_FATAL_FAILURE(wizard::ScanVolumeByTile(*dlg_, kScannedFileSystem));
+    EXPECT_STREQ(Strip().TitleKey(), "ScanCompleted");
+    EXPECT_FALSE(Strip().StoppedForLostDevice());
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, LostDiskDuringScan,
+                         ::testing::Values(ScanLanguage{0, "en"}, ScanLanguage{2, "de"}, ScanLanguage{1, "ja"}),
+                         [](const ::testing::TestParamInfo<ScanLanguage>& info) { return std::string(info.param.tag); });
 
 }  // namespace

@@ -127,6 +127,11 @@ IRecoveryController* MakeHeldDeepScan(u32 mode) {
     return real && mode == kScanModeComplete ? new HeldController(real) : real;
 }
 
+IRecoveryController* MakeHeldScan(u32 mode) {
+    IRecoveryController* real = CreateRecoveryController(mode);
+    return real ? new HeldController(real) : nullptr;
+}
+
 bool Shot(QWidget* w, const std::string& name) {
     const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
     std::filesystem::create_directories(dir);
@@ -197,12 +202,10 @@ void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index) {
     ASSERT_TRUE(PumpUntil([&] { return GetUiLanguage() == static_cast<u32>(index); }, "the language switch"));
 }
 
-void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {
-    using UiCtrl::RecoveryProgressWnd;
+void StartScanByTile(CQZMUIDlg& dlg, const char* fsName) {
     using UiCtrl::SelDataLostPartitionWnd;
     auto& types = *dlg.FileTypePage();
     auto& place = *dlg.PlacePage();
-    RecoveryProgressWnd& strip = dlg.ResultPage()->Progress();
     ASSERT_TRUE(ClickItem(types, UiCtrl::SelFileTypeWnd::kItemNext));
     ASSERT_TRUE(PumpUntil([&] { return dlg.CurrentPage() == place.GetHwnd() && !place.TimerRunning(); }, "the place page"));
     ASSERT_NO_FATAL_FAILURE(RefreshDisks(place));
@@ -215,6 +218,12 @@ void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {
     Click(tiles, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
     ASSERT_TRUE(ClickItem(place, SelDataLostPartitionWnd::kItemScan));
     ASSERT_TRUE(PumpUntil([&] { return dlg.CurrentPage() == dlg.ResultPage()->GetHwnd(); }, "the result page"));
+}
+
+void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {
+    using UiCtrl::RecoveryProgressWnd;
+    RecoveryProgressWnd& strip = dlg.ResultPage()->Progress();
+    ASSERT_NO_FATAL_FAILURE(StartScanByTile(dlg, fsName));
     ASSERT_TRUE(PumpUntil([&] { return !strip.IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); },
                           "the scan's end"));
     // The finish work reaches the page through posted messages.

@@ -74,11 +74,15 @@ void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index);
 // From the file-type page: Next, the tile of the first volume with that file-system name, Scan;
 // returns on the result page once the scan has ended and its finish items show.
 void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName);
+// The same clicks; returns on the result page as soon as it shows, the scan started.
+void StartScanByTile(CQZMUIDlg& dlg, const char* fsName);
 // The deep scans the window starts are the real ones, each held before it starts while
 // DeepScanStart() is closed (and let go by a stop), so that a test can pause or measure a running
 // strip however fast the machine scans. Install with RecoveryGraph::SetControllerFactory.
 testutil::Gate& DeepScanStart();
 IRecoveryController* MakeHeldDeepScan(u32 mode);
+// Every scan held so, the deleted-file scan too.
+IRecoveryController* MakeHeldScan(u32 mode);
 // <build>/screenshots/<name>.png; false when the picture could not be written.
 bool Shot(QWidget* w, const std::string& name);
 

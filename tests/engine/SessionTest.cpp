@@ -326,6 +326,30 @@ TEST_F(SessionTest, DetourCountsFoundAndCheckedFiles) {
     DestroyTreeNode(odd);
 }
 
+// A disk that goes away leaves nothing chosen, while what its scan found stays counted; clearing
+// the choice (going home) forgets the counts too.
+TEST_F(SessionTest, ALostDiskKeepsTheFoundCountsAndClearingTheChoiceDropsThem) {
+    session.DoScan(kScanModeRestored);  // counters zeroed, no thread
+    RecoveryGraph::DetourTree& detour = session.GetDetour();
+    detour.SetView(nullptr);
+    CFileNode* found[] = {feed::File(41, 5, "a", true, 100), feed::File(42, 5, "b", true, 200)};
+    for (CFileNode* f : found) detour.OnFileFound(f);
+    ASSERT_EQ(session.GetFoundFileCount(), 2u);
+    ASSERT_NE(session.GetFirstVolume(), nullptr);
+
+    session.ForgetLostVolumes();
+    EXPECT_EQ(session.GetFirstVolume(), nullptr);
+    EXPECT_EQ(session.GetNothingSelected(), 1u);
+    EXPECT_EQ(session.GetFoundFileCount(), 2u);
+    EXPECT_EQ(session.GetFoundFileBytes(), 300u);
+
+    session.SelectVolume(-1, nullptr);
+    EXPECT_EQ(session.GetFoundFileCount(), 0u);
+    EXPECT_EQ(session.GetFoundFileBytes(), 0u);
+    EXPECT_EQ(session.GetNothingSelected(), 1u);
+    for (CFileNode* f : found) DestroyTreeNode(f);
+}
+
 TEST(SessionNames, DisplayNameOfAVolume) {
     VolumeRecord r;
     r.SetLabel("Data");
