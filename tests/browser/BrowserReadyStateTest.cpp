@@ -125,9 +125,9 @@ TEST_F(BrowserReadyState, AResetOrScanningBrowserTakesNoChecksNorEnterUntilTheSc
         EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << when << ": Enter opened the folder";
     }
 
-    // While nothing may be checked the boxes show unchecked, whatever the rows say.
-    EXPECT_EQ(Header()->CheckImage(), kImageUnchecked);
-    EXPECT_EQ(bar->CheckImage(), kImageUnchecked);
+    // While nothing may be checked the boxes still show what the rows say.
+    EXPECT_EQ(Header()->CheckImage(), CFileListData::GetCurrent().GetCheckState());
+    EXPECT_EQ(bar->CheckImage(), CFileListData::GetCurrent().GetCheckState());
 
     // The scan stopped: the boxes show the list's state again, and the same clicks work.
     browser->SetBuildState(false);
