@@ -495,4 +495,42 @@ TEST_F(BrowserScan, ChecksMadeWhilePausedStayAsMadeAndTheRootRowsAndHeaderAgreeT
     ReleaseScan();
 }
 
+// The complete scan replaces its provisional trees by the trees of the partitions it chose, built
+// anew from the disk: their files arrive checked, whatever the provisional ones showed. The root,
+// the rows and the header tell the same before, during the pause and after.
+TEST_F(BrowserScan, AfterAPausedCompleteScanTheRootRowsAndHeaderAgree) {
+    VolumeRecord* ntfs = EnumeratedVolume(kFsNtfs);
+    ASSERT_NE(ntfs, nullptr);
+    ASSERT_EQ(StartScan(ntfs, kScanModeComplete), 0);
+    bool paused = false;
+    const bool finished = PumpUntilScanEnds([&] {
+        if (paused) return;
+        bool anyFile = false;
+        ForEachScannedFile([&](CFileNode*) { anyFile = true; });
+        if (!anyFile) return;
+        paused = true;
+        progress.DoPause();
+        Settle();
+        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "while the scan runs"));
+        browser->SetBuildState(false);
+        Settle();
+        Manager().ShowFolder((*Manager().PathRoot()->GetChildren())[0]);
+        Settle();
+        for (int r = 0; r < Details()->ListModel()->rowCount(); ++r) {
+            RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
+            if (row->IsFolderRow() || IsScanFolder(row->fileNode)) continue;
+            ClickCheckBox(Details(), Details()->ListModel()->index(r, kColumnName));
+            break;
+        }
+        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "paused, one file unchecked"));
+        browser->SetBuildState(true);
+        progress.DoContinue();
+    });
+    ASSERT_TRUE(finished);
+    ASSERT_TRUE(paused) << "files showed while the scan ran";
+    SettleScan();
+    EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "after the end"));
+    ReleaseScan();
+}
+
 }  // namespace
