@@ -116,7 +116,14 @@ int PartitionContailerWnd::Create(HWND parent, void* instance, RECT rect, u32 st
         scrollBar_->setSingleStep(VolumeItem::kRowHeight);
         scrollBar_->setPageStep(VolumeItem::kRowHeight);
         scrollBar_->hide();
-        QObject::connect(scrollBar_, &QScrollBar::valueChanged, Widget(), [this](int value) { SetScrollOffset(value); });
+        QObject::connect(scrollBar_, &QScrollBar::valueChanged, Widget(), [this](int value) {
+            // The pointer works the bar: no row is under it.
+            if (pointerInside_) {
+                pointerInside_ = false;
+                OnMouseLeave(0, 0);
+            }
+            SetScrollOffset(value);
+        });
     }
     return OnSize(0, 0);
 }
@@ -172,7 +179,13 @@ void PartitionContailerWnd::SetScrollOffset(int offset) {
     }
     if (clamped == scroll_) return;
     scroll_ = clamped;
+    FollowPointer();
     Invalidate();
+}
+
+void PartitionContailerWnd::FollowPointer() {
+    if (!pointerInside_) return;
+    UiSdkWndBase::WndProc(WM_MOUSEMOVE, 0, MAKELPARAM(pointer_.x, pointer_.y + scroll_));
 }
 
 void PartitionContailerWnd::OnVScroll(int request, int thumbPosition) {
@@ -189,7 +202,10 @@ void PartitionContailerWnd::OnVScroll(int request, int thumbPosition) {
     SetScrollOffset(position);
 }
 
-int PartitionContailerWnd::OnMouseWheel(WPARAM wParam, LPARAM) {
+int PartitionContailerWnd::OnMouseWheel(WPARAM wParam, LPARAM lParam) {
+    // The wheel turns where the pointer stands.
+    pointerInside_ = true;
+    pointer_ = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
     if (contentHeight_ <= ClientRect().Height()) return 1;
     const int delta = static_cast<i16>(HIWORD(wParam));
     PostMessage(GetHwnd(), WM_VSCROLL, delta < 0 ? SB_LINEDOWN : SB_LINEUP, 0);
@@ -228,6 +244,8 @@ LRESULT PartitionContailerWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam
         // The tiles keep their content coordinates: the pointer is moved by the scroll offset.
         const LPARAM shifted = MAKELPARAM(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam) + scroll_);
         if (message == WM_MOUSEMOVE && Widget()) Widget()->setFocus();
+        pointerInside_ = true;
+        pointer_ = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
         if (message == WM_LBUTTONDBLCLK) {
             if (auto* tile = dynamic_cast<VolumeItem*>(HitTestItems(items_, GET_X_LPARAM(shifted), GET_Y_LPARAM(shifted)))) {
                 tile->SetState(kStatePressed);
@@ -241,6 +259,9 @@ LRESULT PartitionContailerWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam
     case WM_VSCROLL:
         OnVScroll(LOWORD(wParam), static_cast<i16>(HIWORD(wParam)));
         return 0;
+    case WM_MOUSELEAVE:
+        pointerInside_ = false;
+        return UiSdkWndBase::WndProc(message, wParam, lParam);
     default:
         return UiSdkWndBase::WndProc(message, wParam, lParam);
     }

@@ -78,8 +78,14 @@ public:
     void Layout();
 
 private:
+    // The rows moved under a pointer that stood still: the hover goes to the row now under it.
+    void FollowPointer();
+
     std::vector<VolumeItem*> tiles_;  // owned by the item map
     int scroll_ = 0;
+    // Where the pointer last stood over the container (window coordinates), while it is over it.
+    bool pointerInside_ = false;
+    POINT pointer_{};
     int contentHeight_ = 0;
     QScrollBar* scrollBar_ = nullptr;  // a child of the container's window
     QImage content_;                   // the whole content, drawn before the visible part is copied

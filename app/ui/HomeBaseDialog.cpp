@@ -89,11 +89,17 @@ HomeBaseDialog::HomeBaseDialog(int templateId, HWND parent, int value)
             icon = QIcon(QPixmap::fromImage(*img));
     }
     if (!icon.isNull()) setWindowIcon(icon);
-    if (mainWindow_) resize(900, 600);
-    else resize(400, 300);
+    if (mainWindow_) {
+        resize(900, 600);
+        // The dialogs opened without a parent open over it.
+        ui::SetMainWindow(this);
+    } else {
+        resize(400, 300);
+    }
 }
 
 HomeBaseDialog::~HomeBaseDialog() {
+    if (ui::MainWindow() == this) ui::SetMainWindow(nullptr);
     hoverCaption_ = nullptr;
     hoverClient_ = nullptr;
 }

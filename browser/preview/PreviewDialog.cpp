@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QStyle>
 #include <QTimer>
 #include <algorithm>
 
@@ -50,9 +49,13 @@ constexpr int kPictureButtonImage = 24;
 constexpr int kPictureButtonWidth = 32;
 constexpr int kPictureButtonHeight = 26;
 constexpr int kLanguageJapanese = 1;
-// Normal, hover, pressed and disabled pictures of the bitmap buttons.
+constexpr int kLanguageGerman = 2;
+// Normal, hover, pressed and disabled pictures of the bitmap buttons; German words are longer
+// and have pictures of their own.
 constexpr int kRecoveryBitmaps[4] = {350, 349, 351, 348};
 constexpr int kCloseBitmaps[4] = {200, 199, 201, 198};
+constexpr int kGermanRecoveryBitmaps[4] = {385, 384, 386, 383};
+constexpr int kGermanCloseBitmaps[4] = {204, 203, 205, 202};
 // Without the program's pictures a bitmap button is sized to its text.
 constexpr QSize kPlainButton(88, 28);
 constexpr int kPlainButtonPadding = 16;
@@ -102,7 +105,8 @@ void CXPTabCtrl::paintEvent(QPaintEvent*) {
 
 CWarningDialog::CWarningDialog(QWidget* parent)
     : QWidget(parent), m_picture(new QLabel(this)), m_text(new QLabel(this)), m_close(new CMsBtn(this, kCloseButton)) {
-    m_picture->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(kWarningPicture, kWarningPicture));
+    // The program's own picture; without the program's bitmaps the strip shows no picture.
+    if (const QImage* picture = ui::ButtonBitmap(kPictureBitmap)) m_picture->setPixmap(QPixmap::fromImage(*picture));
     m_picture->setAlignment(Qt::AlignCenter);
     m_text->setText(ConfiguredText());
     // The bitmap holds the button's four looks side by side; without it the button keeps the
@@ -126,6 +130,8 @@ CWarningDialog::CWarningDialog(QWidget* parent)
 QString CWarningDialog::ConfiguredText() { return PreviewWndText("UncompletedWarning", QString()); }
 
 QString CWarningDialog::Text() const { return m_text->text(); }
+
+QPixmap CWarningDialog::Picture() const { return m_picture->pixmap(); }
 
 void CWarningDialog::Reposition(const QRect& r) {
     setGeometry(r);
@@ -176,8 +182,11 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
     }
     m_bestFit->setEnabled(false);
     // The bitmap buttons take the size of their normal picture.
-    m_recovery = new CButtonPlus(this, IDOK, kRecoveryBitmaps[0], kRecoveryBitmaps[1], kRecoveryBitmaps[2], kRecoveryBitmaps[3]);
-    m_close = new CButtonPlus(this, IDCANCEL, kCloseBitmaps[0], kCloseBitmaps[1], kCloseBitmaps[2], kCloseBitmaps[3]);
+    const bool german = CFileSelCtrlConfig::Instance().GetLanguage() == kLanguageGerman;
+    const int* recovery = german ? kGermanRecoveryBitmaps : kRecoveryBitmaps;
+    const int* close = german ? kGermanCloseBitmaps : kCloseBitmaps;
+    m_recovery = new CButtonPlus(this, IDOK, recovery[0], recovery[1], recovery[2], recovery[3]);
+    m_close = new CButtonPlus(this, IDCANCEL, close[0], close[1], close[2], close[3]);
     m_recovery->SetWindowText(s.butRecovery);
     m_close->SetWindowText(s.butClose);
     // The program's language file names the two buttons as its other dialogs do; the skin's

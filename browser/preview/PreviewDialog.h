@@ -35,14 +35,16 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-// The strip laid over the bottom of the preview while the scan is paused: a warning picture,
-// one line of text and a close button, the owner-drawn button over the frames of bitmap 492.
+// The strip laid over the bottom of the preview while the scan is paused: the warning picture of
+// bitmap 493, one line of text and a close button, the owner-drawn button over the frames of
+// bitmap 492.
 class CWarningDialog : public QWidget {
     Q_OBJECT
 public:
     enum ControlId { kCloseButton = 1005 };
     static constexpr int kCloseBitmap = 492;
     static constexpr int kCloseFrames = 4;
+    static constexpr int kPictureBitmap = 493;
 
     explicit CWarningDialog(QWidget* parent);
     // The text of the browser's configuration (empty when it has none).
@@ -50,6 +52,7 @@ public:
     void Reposition(const QRect& area);
     QString Text() const;
     CMsBtn* CloseButton() const { return m_close; }
+    QPixmap Picture() const;
 
 signals:
     void confirmed();

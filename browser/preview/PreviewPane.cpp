@@ -232,11 +232,11 @@ void CWndPreview::BuildTexts(const QString& middleLabel, const QString& middleVa
     const QString size = file ? Q(FormatSizeText(m_item->size)) : QString();
     QString date = file ? Q(FormatDateText(*m_item)) : QString();
     if (file && date.isEmpty()) date = Q(s.textUnknown);
-    // A folder or a volume has no size, type or date of its own: only its name is shown.
-    m_labels = file ? QStringLiteral("%1: \n%2: \n%3: \n%4: ").arg(Q(s.textFilename), Q(s.textSize), middleLabel, Q(s.textCreation))
-                    : QStringLiteral("%1: ").arg(Q(s.textFilename));
+    // A folder or a volume has no size, type or date of its own: its lines stay, left blank, so
+    // that the pane reads the same for every row.
+    m_labels = QStringLiteral("%1: \n%2: \n%3: \n%4: ").arg(Q(s.textFilename), Q(s.textSize), middleLabel, Q(s.textCreation));
     m_nameLine = QStringLiteral("   ") + Q(m_item->name);
-    m_values = file ? QStringLiteral("   %1\n   %2\n   %3").arg(size, middleValue, date) : QString();
+    m_values = file ? QStringLiteral("   %1\n   %2\n   %3").arg(size, middleValue, date) : QStringLiteral("   \n   \n   ");
     m_tip = file ? QStringLiteral("%1\n%2\n%3\n%4").arg(Q(m_item->name), size, middleValue, date) : Q(m_item->name);
     const QFontMetrics fm(font());
     const QRect labels = fm.boundingRect(QRect(0, 0, 10000, 10000), 0, m_labels);

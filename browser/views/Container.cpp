@@ -279,11 +279,25 @@ void CWndRightView::ShowPreviewPane(bool on) {
 
 void CWndRightView::SetViewMode(bool details) {
     if (details == m_details && (details ? m_list->isVisible() || !isVisible() : m_icons->isVisible())) return;
+    // The two views share the rows but each keeps its own choice: the row chosen in the view
+    // being left is chosen, and shown, in the other.
+    QAbstractItemView* from = m_details ? static_cast<QAbstractItemView*>(m_list) : m_icons->List();
+    const QModelIndex chosen = from->currentIndex();
+    const int row = chosen.isValid() && from->selectionModel()->isSelected(chosen) ? chosen.row() : -1;
     m_details = details;
     m_list->ListModel()->SetReportKind(details);
     m_list->setVisible(details);
     m_icons->setVisible(!details);
     Layout();
+    if (row < 0) return;
+    if (details) {
+        m_list->SelectRow(row);
+    } else {
+        CFileIconCtrl* icons = m_icons->List();
+        const QModelIndex at = icons->model()->index(row, 0);
+        icons->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect);
+        icons->scrollTo(at);
+    }
 }
 
 void CWndRightView::SetIdle(bool idle) {
@@ -293,17 +307,15 @@ void CWndRightView::SetIdle(bool idle) {
     CFileListQtModel* model = m_list->ListModel();
     model->SetReady(idle);
     m_icons->List()->SetReady(idle);
-    // The header's box and the select-all box are switched together; back on, they show the
-    // list's check state again.
+    // The header's box and the select-all box are switched together; on or off, they show the
+    // list's check state, as the rows and the tree do.
     CFileIconCommand* bar = m_icons->Bar();
     auto* header = static_cast<CHeaderCtrlEx*>(m_list->horizontalHeader());
     bar->SetActive(idle);
     bar->SetEnabledCheck(idle);
     header->SetCheckColumnEnabled(idle);
-    if (idle) {
-        bar->SetCheckImage(model->HeaderCheck());
-        header->SetCheckImage(model->HeaderCheck());
-    }
+    bar->SetCheckImage(model->HeaderCheck());
+    header->SetCheckImage(model->HeaderCheck());
     m_preview->SetListLoaded(idle);
     m_command->ResetCommands(idle);
 }

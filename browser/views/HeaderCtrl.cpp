@@ -37,13 +37,14 @@ QRect CHeaderCtrlEx::CheckRect(int section) const {
 }
 
 void CHeaderCtrlEx::SetCheckImage(u32 image) {
-    if (!m_checkEnabled || image == m_checkImage) return;
+    if (image == m_checkImage) return;
     m_checkImage = image;
     viewport()->update();
 }
 
 void CHeaderCtrlEx::SetCheckColumnEnabled(bool enabled) {
-    if (!enabled) m_checkImage = kImageUnchecked;
+    // Switched off while a scan adds files, the box still shows what the rows and the tree show;
+    // it only stops taking clicks.
     m_checkEnabled = enabled;
     viewport()->update();
 }

@@ -78,13 +78,13 @@ QRect CFileIconCommand::CheckRect() const {
 }
 
 void CFileIconCommand::SetCheckImage(u32 image) {
-    if (!m_enabled || image == m_checkImage) return;
+    if (image == m_checkImage) return;
     m_checkImage = image;
     update();
 }
 
 void CFileIconCommand::SetEnabledCheck(bool enabled) {
-    if (!enabled) m_checkImage = kImageUnchecked;
+    // Off, the box keeps showing the list's state, as the header's does; it takes no clicks.
     m_enabled = enabled;
     update();
 }
@@ -279,6 +279,16 @@ bool CFileIconCtrl::CutCellText(QPoint at, QString& text, QRect& area) const {
     text = tip->second.text;
     area = tip->second.rect;
     return true;
+}
+
+void CFileIconCtrl::keyPressEvent(QKeyEvent* event) {
+    // Enter opens nothing while the list is filling, as in the details list; a double click is
+    // another event and keeps its own rule.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !m_ready) {
+        event->accept();
+        return;
+    }
+    QListView::keyPressEvent(event);
 }
 
 void CFileIconCtrl::mousePressEvent(QMouseEvent* event) {

@@ -233,7 +233,7 @@ void CWndTabCtrl::paintEvent(QPaintEvent*) {
         const Tab& t = m_tabs[i];
         const bool selected = static_cast<int>(i) == m_current;
         if (selected) {
-            p.fillRect(QRect(t.left, kTabTop, t.right - t.left, h - kTabTop), FromArgb(Skin().tabFillSelected));
+            // The strip's gradient shows through: the underline alone marks the chosen tab.
             p.setPen(QPen(QColor(kSelectedUnderline), 3));
             p.drawLine(t.left, h - 3, t.right - 1, h - 3);
         } else {

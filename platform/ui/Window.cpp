@@ -7,9 +7,12 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QScreen>
+#include <QWindow>
 #include <QThread>
 #include <QTimerEvent>
 #include <QWheelEvent>
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -356,7 +359,50 @@ CursorShape SetWindowCursor(HWND window, CursorShape shape) {
     return CursorShape::Arrow;
 }
 
+namespace {
+QPointer<QWidget>& MainWindowRef() {
+    static QPointer<QWidget> window;
+    return window;
+}
+
+// The window a dialog may open over: shown and not the dialog itself.
+QWidget* UsableOwner(QWidget* candidate, const QWidget* dialog) {
+    return candidate && candidate != dialog && candidate->isVisible() ? candidate->window() : nullptr;
+}
+}  // namespace
+
+void SetMainWindow(QWidget* window) { MainWindowRef() = window; }
+QWidget* MainWindow() { return MainWindowRef().data(); }
+
 Dialog::Dialog(QWidget* parent) : WindowOf<QDialog>(parent) {}
+
+QWidget* Dialog::Owner() const {
+    if (const QWidget* parent = parentWidget()) return UsableOwner(parent->window(), this);
+    if (QWidget* modal = UsableOwner(QApplication::activeModalWidget(), this)) return modal;
+    if (QWidget* active = UsableOwner(QApplication::activeWindow(), this)) return active;
+    return UsableOwner(MainWindow(), this);
+}
+
+void Dialog::PlaceOverOwner() {
+    // The main window and a dialog that placed itself keep their places.
+    if (this == MainWindow() || testAttribute(Qt::WA_Moved)) return;
+    QWidget* owner = Owner();
+    if (!owner || owner == this) return;
+    // Without a parent the window system learns whom the dialog belongs to all the same.
+    if (!parentWidget()) {
+        create();
+        if (windowHandle() && owner->windowHandle()) windowHandle()->setTransientParent(owner->windowHandle());
+    }
+    QRect placed(QPoint(0, 0), size());
+    placed.moveCenter(owner->frameGeometry().center());
+    // A dialog larger than its owner stays on the owner's screen.
+    if (const QScreen* screen = owner->screen()) {
+        const QRect area = screen->availableGeometry();
+        placed.moveLeft(std::max(area.left(), std::min(placed.left(), area.right() - placed.width() + 1)));
+        placed.moveTop(std::max(area.top(), std::min(placed.top(), area.bottom() - placed.height() + 1)));
+    }
+    move(placed.topLeft());
+}
 
 int Dialog::DoModal() {
     endedEarly_ = false;
@@ -369,6 +415,7 @@ int Dialog::DoModal() {
         endedEarly_ = false;
         return result();
     }
+    PlaceOverOwner();
     return exec();
 }
 
@@ -377,6 +424,7 @@ bool Dialog::Create() {
         initialised_ = true;
         OnInitDialog();
     }
+    if (!isVisible()) PlaceOverOwner();
     show();
     return true;
 }

@@ -107,8 +107,14 @@ void InvalidateWindowRect(HWND window, const RECT& r);
 // Sets the window's cursor and returns the previous one.
 CursorShape SetWindowCursor(HWND window, CursorShape shape);
 
+// The program's main window: the owner of a dialog made without a parent. Null when none.
+void SetMainWindow(QWidget* window);
+QWidget* MainWindow();
+
 // A modal or modeless dialog: OnInitDialog runs once before it is first shown; DoModal runs a
-// local event loop until EndDialog.
+// local event loop until EndDialog. Unless it placed itself, a dialog opens centred over its
+// owner: its parent's window, or, without a parent, the open modal dialog, the active window or
+// the main window, as an owned dialog opens over the window it belongs to.
 class Dialog : public WindowOf<QDialog> {
 public:
     explicit Dialog(QWidget* parent = nullptr);
@@ -117,12 +123,16 @@ public:
     bool Create();
     void EndDialog(int result);
     bool IsInitialised() const { return initialised_; }
+    // The window this dialog opens over; null when there is none to take.
+    QWidget* Owner() const;
 
 protected:
     virtual bool OnInitDialog() { return true; }
     void reject() override;  // the window system's close becomes IDCANCEL
 
 private:
+    void PlaceOverOwner();
+
     bool initialised_ = false;
     bool endedEarly_ = false;
 };

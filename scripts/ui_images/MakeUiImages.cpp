@@ -170,6 +170,35 @@ QImage WarningMark(int size) {
     return img;
 }
 
+// The thank-you picture after a recovery: it fills the whole dialog (540 x 345), a soft band
+// with a tick badge on the left, clear of the texts that start 170 pixels in, and a grey strip at
+// the bottom under the check box and the close button.
+QImage ThankYouPicture() {
+    constexpr int kW = 540, kH = 345, kItemBand = 300;
+    QImage img(kW, kH, QImage::Format_ARGB32);
+    QPainter p(&img);
+    Smooth(p);
+    QLinearGradient g(0, 0, 0, kItemBand);
+    g.setColorAt(0, QColor(0xB2, 0xF0, 0xDF));
+    g.setColorAt(1, QColor(0xF4, 0xFC, 0xF9));
+    p.fillRect(QRect(0, 0, kW, kItemBand), g);
+    p.fillRect(QRect(0, kItemBand, kW, kH - kItemBand), QColor(0xF1, 0xF1, 0xF1));
+    p.fillRect(QRect(0, kItemBand, kW, 1), QColor(0xE3, 0xE8, 0xE6));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xD6, 0xF7, 0xEE));
+    p.drawEllipse(QPointF(90, 110), 60, 60);
+    p.setBrush(QColor(0x2D, 0xA4, 0x6E));
+    p.drawEllipse(QPointF(90, 110), 51, 51);
+    p.setPen(QPen(kNearWhite, 13, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    QPainterPath tick;
+    tick.moveTo(63, 114);
+    tick.lineTo(82, 132);
+    tick.lineTo(119, 92);
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(tick);
+    return img;
+}
+
 QImage PageBand(int w, int h) {
     QImage img(w, h, QImage::Format_ARGB32);
     QPainter p(&img);
@@ -193,6 +222,8 @@ int main(int argc, char** argv) {
     const QString qrcPath = QString::fromLocal8Bit(argv[2]);
     QDir().mkpath(outDir);
     std::map<int, QImage> images;
+    // Ids that name the file of another id.
+    std::map<int, int> aliases;
 
     // Program icon.
     images[245] = AppIcon(64);
@@ -234,12 +265,12 @@ int main(int argc, char** argv) {
         images[base == 530 ? 532 : 200] = RoundButton(w, h, accentFill, accentEdge);
         images[base == 530 ? 533 : 201] = RoundButton(w, h, QColor(0xA8, 0xE6, 0xD3), QColor(0x2D, 0x9A, 0x78));
     }
-    for (int base : {383, 202}) {  // disabled, hover, normal, pressed
-        const int w = base == 383 ? 110 : 80, h = base == 383 ? 40 : 28;
-        images[base] = RoundButton(w, h, offFill, offEdge);
-        images[base + 1] = RoundButton(w, h, QColor(0xF1, 0xF6, 0xF4), QColor(0xA9, 0xB6, 0xB2));
-        images[base + 2] = RoundButton(w, h, plainFill, plainEdge);
-        images[base + 3] = RoundButton(w, h, QColor(0xE2, 0xE9, 0xE7), QColor(0x95, 0xA3, 0x9F));
+    {  // disabled, hover, normal, pressed
+        const int w = 80, h = 28;
+        images[202] = RoundButton(w, h, offFill, offEdge);
+        images[203] = RoundButton(w, h, QColor(0xF1, 0xF6, 0xF4), QColor(0xA9, 0xB6, 0xB2));
+        images[204] = RoundButton(w, h, plainFill, plainEdge);
+        images[205] = RoundButton(w, h, QColor(0xE2, 0xE9, 0xE7), QColor(0x95, 0xA3, 0x9F));
     }
 
     // The preview's bitmap buttons: Recovery (348 disabled, 349 hover, 350 normal, 351 pressed),
@@ -252,6 +283,16 @@ int main(int argc, char** argv) {
         images[350] = RoundButton(kRecoveryWidth, kHeight, accentFill, accentEdge);
         images[351] = RoundButton(kRecoveryWidth, kHeight, QColor(0xA8, 0xE6, 0xD3), QColor(0x2D, 0x9A, 0x78));
         images[198] = RoundButton(80, kHeight, offFill, offEdge);
+    }
+
+    // The same Recovery button in German, whose word is the longest of the preview's captions
+    // (383 disabled, 384 hover, 385 normal, 386 pressed).
+    {
+        constexpr int kGermanRecoveryWidth = 156, kHeight = 28;
+        images[383] = RoundButton(kGermanRecoveryWidth, kHeight, offFill, offEdge);
+        images[384] = RoundButton(kGermanRecoveryWidth, kHeight, QColor(0xC4, 0xF2, 0xE4), accentEdge);
+        images[385] = RoundButton(kGermanRecoveryWidth, kHeight, accentFill, accentEdge);
+        images[386] = RoundButton(kGermanRecoveryWidth, kHeight, QColor(0xA8, 0xE6, 0xD3), QColor(0x2D, 0x9A, 0x78));
     }
 
     // The skin strip of the owner-drawn button: the close item of the preview's warning strip in
@@ -274,6 +315,12 @@ int main(int argc, char** argv) {
     images[361] = MessageIcon();
     images[269] = WarningMark(16);
     images[293] = WarningMark(65);
+    // The preview's warning strip: its picture is 24 pixels square.
+    images[493] = WarningMark(24);
+    // The thank-you picture, one id per interface language (494 + the language's number); the
+    // picture holds no words, so every language's id names the one file.
+    images[494] = ThankYouPicture();
+    for (int language = 1; language <= 6; ++language) aliases[494 + language] = 494;
     images[525] = PageBand(900, 570);
     images[541] = PageBand(900, 50);
 
@@ -290,6 +337,9 @@ int main(int argc, char** argv) {
         const QString name = QString::number(id) + QStringLiteral(".png");
         if (!img.save(outDir + QLatin1Char('/') + name, "PNG")) return 1;
         out << "  <file alias=\"" << name << "\">" << rel << '/' << name << "</file>\n";
+        for (const auto& [alias, base] : aliases) {
+            if (base == id) out << "  <file alias=\"" << alias << ".png\">" << rel << '/' << name << "</file>\n";
+        }
     }
     out << "</qresource>\n</RCC>\n";
     return 0;

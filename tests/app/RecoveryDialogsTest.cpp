@@ -117,6 +117,40 @@ TEST_F(RecoveryDialogs, WarmTipTheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndT
     EXPECT_EQ(shown, 1);
 }
 
+// The thank-you picture covers the whole face in every language: wherever no text or item is
+// drawn, the face shows the picture's own pixel.
+TEST_F(RecoveryDialogs, WarmTipDrawsItsPictureOverItsWholeFaceInEveryLanguage) {
+    const struct {
+        int index;
+        const char* file;
+        const char* tag;
+    } languages[] = {{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"}, {1, "Japanese.dat", "ja"}};
+    fs::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
+    for (const auto& l : languages) {
+        SCOPED_TRACE(l.tag);
+        UiResources::Instance().SetLanguage(l.index, l.file);
+        SetUiLanguage(l.index, l.file);
+        const QImage* picture = UiResources::Instance().LoadImageFromResource(kResTypeBitmap, WarmTipDlg::kFirstPicture + l.index);
+        ASSERT_NE(picture, nullptr) << "no picture for the language";
+        ASSERT_EQ(picture->size(), QSize(WarmTipDlg::kWidth, WarmTipDlg::kHeight));
+        int shown = 0;
+        uiwait::ModalWatch answer(uiwait::OfType<WarmTipDlg>([&](WarmTipDlg* tip) {
+            ++shown;
+            const QImage face = tip->grab().toImage();
+            ASSERT_EQ(face.size(), QSize(WarmTipDlg::kWidth, WarmTipDlg::kHeight));
+            // The left band and the corners, clear of the texts (from x 170) and the items.
+            for (const QPoint at : {QPoint(2, 2), QPoint(10, 60), QPoint(10, 200), QPoint(150, 10), QPoint(537, 2), QPoint(537, 200),
+                                    QPoint(2, 342), QPoint(300, 342)}) {
+                EXPECT_EQ(face.pixelColor(at).rgb(), picture->pixelColor(at).rgb()) << "at " << at.x() << ", " << at.y();
+            }
+            tip->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/warmtip-face-" + l.tag + ".png"));
+            ClickItem(*tip, WarmTipDlg::kItemClose);
+        }));
+        ShowWarmTipIfWanted(nullptr);
+        EXPECT_EQ(shown, 1);
+    }
+}
+
 std::vector<std::string> g_folders;
 bool RecordFolder(const std::string& folder) {
     g_folders.push_back(folder);

@@ -17,12 +17,15 @@
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/PreviewEntry.h"
+#include "browser/views/Widgets.h"
 #include "browser/views/HeaderCtrl.h"
 #include "browser/views/IconCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ListCtrl.h"
 #include "browser/preview/PreviewPane.h"
 #include "platform/Sync.h"
+#include "ui/UiWait.h"
 
 using namespace FileSelCtrl;
 
@@ -125,9 +128,9 @@ TEST_F(BrowserReadyState, AResetOrScanningBrowserTakesNoChecksNorEnterUntilTheSc
         EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << when << ": Enter opened the folder";
     }
 
-    // While nothing may be checked the boxes show unchecked, whatever the rows say.
-    EXPECT_EQ(Header()->CheckImage(), kImageUnchecked);
-    EXPECT_EQ(bar->CheckImage(), kImageUnchecked);
+    // While nothing may be checked the boxes still show what the rows say.
+    EXPECT_EQ(Header()->CheckImage(), CFileListData::GetCurrent().GetCheckState());
+    EXPECT_EQ(bar->CheckImage(), CFileListData::GetCurrent().GetCheckState());
 
     // The scan stopped: the boxes show the list's state again, and the same clicks work.
     browser->SetBuildState(false);
@@ -153,6 +156,76 @@ TEST_F(BrowserReadyState, AResetOrScanningBrowserTakesNoChecksNorEnterUntilTheSc
     testutil::WaitForRows();
     ASSERT_NE(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume());
     EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder()->GetName(), "Album");
+}
+
+TEST_F(BrowserReadyState, TheIconViewTakesOverTheChosenRowAndTakesNoEnterUntilTheListIsReady) {
+    browser->SetBuildState(false);
+    CWndRightView* right = container->Right();
+    CFileIconCtrl* icons = right->Icons()->List();
+    auto chosenInIcons = [&] {
+        const QModelIndex i = icons->currentIndex();
+        return i.isValid() && icons->selectionModel()->isSelected(i) ? i.row() : -1;
+    };
+    auto chosenInDetails = [&] {
+        RefHolder<FileList_Item> row(Details()->SelectedRow());
+        return row ? RowOf(row->name) : -1;
+    };
+    // The row chosen in the details list is the one chosen in the icon view, and back.
+    const int kept = RowOf("kept.txt");
+    ASSERT_GE(kept, 0);
+    Details()->SelectRow(kept);
+    QTest::mouseClick(right->Commands()->Button(ID_VIEW_LARGEICONS), Qt::LeftButton);
+    QApplication::processEvents();
+    ASSERT_TRUE(icons->isVisible());
+    EXPECT_EQ(chosenInIcons(), kept);
+    uiwait::Paint(container);
+    {
+        // The cell shows chosen: its name strip in the skin's colour.
+        const QImage cells = icons->viewport()->grab().toImage();
+        const QRect cell = icons->CellRect(kept);
+        EXPECT_EQ(QColor(cells.pixel(cell.center().x(), cell.bottom() - 10)), FromColour(Skin().listSelected));
+    }
+    ASSERT_TRUE(container->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-icon-view-keeps-row-en.png"))));
+    const int deleted = RowOf("deleted.txt");
+    ASSERT_GE(deleted, 0);
+    QTest::mouseClick(icons->viewport(), Qt::LeftButton, {}, icons->CellRect(deleted).center());
+    ASSERT_EQ(chosenInIcons(), deleted);
+    QTest::mouseClick(right->Commands()->Button(ID_VIEW_DETAILS), Qt::LeftButton);
+    QApplication::processEvents();
+    ASSERT_TRUE(Details()->isVisible());
+    EXPECT_EQ(chosenInDetails(), deleted);
+
+    // While a scan adds files the icon view opens nothing on Enter, a file no more than a folder.
+    browser->SetBuildState(true);
+    right->SetViewMode(false);
+    QApplication::processEvents();
+    ASSERT_FALSE(icons->IsReady());
+    int told = 0;
+    SetBrowserMessageFunction([&](const std::string&) { ++told; });
+    int viewed = 0;
+    SetPreviewViewer([&](CFileNode*, const std::string&, const std::string&) { ++viewed; });
+    icons->setFocus();
+    for (const char* name : {"kept.txt", "Album"}) {
+        const int row = RowOf(name);
+        ASSERT_GE(row, 0);
+        icons->setCurrentIndex(icons->model()->index(row, 0));
+        QTest::keyClick(icons, Qt::Key_Return);
+        QApplication::processEvents();
+        EXPECT_EQ(told + viewed, 0) << "Enter opened " << name;
+        EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << "Enter opened " << name;
+    }
+    // Ready again, Enter opens the folder.
+    browser->SetBuildState(false);
+    right->SetViewMode(false);
+    QApplication::processEvents();
+    icons->setFocus();
+    icons->setCurrentIndex(icons->model()->index(RowOf("Album"), 0));
+    QTest::keyClick(icons, Qt::Key_Return);
+    testutil::WaitForRows();
+    ASSERT_NE(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume());
+    EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder()->GetName(), "Album");
+    SetPreviewViewer(nullptr);
+    right->SetViewMode(true);
 }
 
 TEST_F(BrowserReadyState, AnEmptyFolderSaysItLoadsUntilReadyThenThatItIsEmpty) {

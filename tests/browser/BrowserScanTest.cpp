@@ -27,6 +27,9 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "ListWait.h"
+#include "TreeClick.h"
+#include "browser/views/HeaderCtrl.h"
+#include "browser/views/Icons.h"
 
 using namespace FileSelCtrl;
 using namespace browsertest;
@@ -419,3 +422,115 @@ TEST(BrowserSizeText, EachUnitRunsUpToAndIncludingItsBound) {
     };
     for (const auto& c : cases) EXPECT_EQ(FormatSizeText(c.bytes), c.text) << c.bytes;
 }
+
+namespace {
+
+// What the user sees of the root listing's checks: the path tree's root, every row, the header.
+struct RootListingChecks {
+    int root = -1;
+    std::vector<int> rows;
+    int header = -1;
+};
+
+RootListingChecks LookAtRootListing(CFileTreeCtrl* tree, CFileListCtrl* details) {
+    CFileVirtualNodeManager::Instance().ShowFolder(CFileVirtualNodeManager::Instance().PathRoot());
+    Settle();
+    RootListingChecks seen;
+    seen.root = tree->TreeModel()->data(tree->TreeModel()->index(0, 0), Qt::CheckStateRole).toInt();
+    CFileListQtModel* model = details->ListModel();
+    for (int r = 0; r < model->rowCount(); ++r) seen.rows.push_back(model->data(model->index(r, kColumnName), Qt::CheckStateRole).toInt());
+    seen.header = CheckStateOfImage(static_cast<CHeaderCtrlEx*>(details->horizontalHeader())->CheckImage());
+    return seen;
+}
+
+// The root, the rows and the header tell the same: the rows fold into the root's state, and the
+// header shows it.
+::testing::AssertionResult Agree(const RootListingChecks& seen, const char* when) {
+    if (seen.rows.empty()) return ::testing::AssertionFailure() << when << ": no rows";
+    int folded = seen.rows.front();
+    for (int row : seen.rows)
+        if (row != folded) folded = Qt::PartiallyChecked;
+    if (seen.root != folded || seen.header != folded)
+        return ::testing::AssertionFailure() << when << ": root " << seen.root << ", rows " << folded << ", header " << seen.header;
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(BrowserScan, ChecksMadeWhilePausedStayAsMadeAndTheRootRowsAndHeaderAgreeThroughTheScan) {
+    CFileNode* unchecked = nullptr;
+    Scan([&] {
+        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "while the scan runs"));
+        // Paused: the window lets the user check again, as the progress strip does on a pause.
+        browser->SetBuildState(false);
+        Settle();
+        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "paused"));
+        std::deque<CBindingNode*> folders{Manager().PathRoot()};
+        while (!folders.empty() && !unchecked) {
+            CBindingNode* folder = folders.front();
+            folders.pop_front();
+            Manager().ShowFolder(folder);
+            Settle();
+            for (int r = 0; r < Details()->ListModel()->rowCount() && !unchecked; ++r) {
+                RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
+                if (row->IsFolderRow() || IsScanFolder(row->fileNode)) continue;
+                ClickCheckBox(Details(), Details()->ListModel()->index(r, kColumnName));
+                unchecked = row->fileNode;
+            }
+            for (CBindingNode* c : *folder->GetChildren()) folders.push_back(c);
+        }
+        ASSERT_NE(unchecked, nullptr) << "a file shows while the scan is paused";
+        EXPECT_EQ(unchecked->GetCheckState(), kUnchecked) << "the click unchecked the file";
+        const RootListingChecks seen = LookAtRootListing(PathTree(), Details());
+        EXPECT_EQ(seen.root, Qt::PartiallyChecked);
+        EXPECT_TRUE(Agree(seen, "after the click"));
+        // Going on: the scan adds files again.
+        browser->SetBuildState(true);
+        Settle();
+        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "going on"));
+    });
+    ASSERT_NE(unchecked, nullptr);
+    EXPECT_EQ(unchecked->GetCheckState(), kUnchecked) << "the end of the scan checked the file again";
+    const RootListingChecks seen = LookAtRootListing(PathTree(), Details());
+    EXPECT_EQ(seen.root, Qt::PartiallyChecked);
+    EXPECT_TRUE(Agree(seen, "after the end"));
+    ReleaseScan();
+}
+
+// The complete scan replaces its provisional trees by the trees of the partitions it chose, built
+// anew from the disk: their files arrive checked, whatever the provisional ones showed. The root,
+// the rows and the header tell the same before, during the pause and after.
+TEST_F(BrowserScan, AfterAPausedCompleteScanTheRootRowsAndHeaderAgree) {
+    VolumeRecord* ntfs = EnumeratedVolume(kFsNtfs);
+    ASSERT_NE(ntfs, nullptr);
+    ASSERT_EQ(StartScan(ntfs, kScanModeComplete), 0);
+    bool paused = false;
+    const bool finished = PumpUntilScanEnds([&] {
+        if (paused) return;
+        bool anyFile = false;
+        ForEachScannedFile([&](CFileNode*) { anyFile = true; });
+        if (!anyFile) return;
+        paused = true;
+        progress.DoPause();
+        Settle();
+        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "while the scan runs"));
+        browser->SetBuildState(false);
+        Settle();
+        Manager().ShowFolder((*Manager().PathRoot()->GetChildren())[0]);
+        Settle();
+        for (int r = 0; r < Details()->ListModel()->rowCount(); ++r) {
+            RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
+            if (row->IsFolderRow() || IsScanFolder(row->fileNode)) continue;
+            ClickCheckBox(Details(), Details()->ListModel()->index(r, kColumnName));
+            break;
+        }
+        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "paused, one file unchecked"));
+        browser->SetBuildState(true);
+        progress.DoContinue();
+    });
+    ASSERT_TRUE(finished);
+    ASSERT_TRUE(paused) << "files showed while the scan ran";
+    SettleScan();
+    EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "after the end"));
+    ReleaseScan();
+}
+
+}  // namespace

@@ -152,7 +152,7 @@ TEST_F(BrowserHeaderAndBars, ColumnsSortWithArrowsAndTheNameColumnChecksTheList)
     EXPECT_EQ(list.GetCheckState(), kImageUnchecked);
     list.SetItemCheck(1, true);
     header->SetCheckColumnEnabled(false);
-    EXPECT_EQ(header->CheckImage(), kImageUnchecked);
+    EXPECT_EQ(header->CheckImage(), kImagePartly) << "a switched-off box still shows the rows' state";
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, box);
     EXPECT_EQ(list.GetCheckState(), kImagePartly) << "a switched-off box checks nothing";
     header->SetCheckColumnEnabled(true);

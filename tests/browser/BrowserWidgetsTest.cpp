@@ -95,6 +95,16 @@ TEST(BrowserTabs, PressReleaseAndCloseFollowTheirRules) {
     ASSERT_TRUE(tabs.TabExtent(kTabType, tl, tr));
     EXPECT_EQ(pl, 6);
     EXPECT_EQ(tl, pr + 1);
+    // The chosen tab is marked by its underline alone: above it the strip's band shows as it
+    // does beside the tabs.
+    {
+        const QImage strip = tabs.grab().toImage();
+        const int y = strip.height() / 2;
+        const QColor band = strip.pixelColor(strip.width() - 10, y);
+        EXPECT_EQ(strip.pixelColor(pl + 2, y), band) << "the chosen tab is filled";
+        EXPECT_EQ(strip.pixelColor(tl + 2, y), band);
+        EXPECT_EQ(strip.pixelColor((pl + pr) / 2, strip.height() - 3), QColor(117, 126, 136)) << "its underline";
+    }
 
     std::vector<u32> chosen;
     int closes = 0;

@@ -120,11 +120,16 @@ protected:
     // The command bar's search button, a name typed into the search window and its search
     // button: the Search tab once the hits are shown.
     void SearchByClicks(const std::string& text) {
+        // The box opens over the window wherever the user put it.
+        if (!movedAside_) wizard::MoveAside(dlg_.get());
+        movedAside_ = true;
         bool typed = false;
         wizard::ModalWatch answer([&](QWidget* w) {
             auto* dialog = dynamic_cast<::SearchDlg*>(w);
             if (!dialog || typed) return;
             typed = true;
+            EXPECT_TRUE(wizard::OpensOver(dialog, dlg_.get())) << "the search box";
+            wizard::ShotWithDialog(dlg_.get(), dialog, "browser-search-box-over-window");
             QTest::keyClicks(dialog->Edit(), QString::fromStdString(text));
             const RECT r = dialog->GetClientItem(::SearchDlg::kItemSearch)->GetRect();
             const QPoint at(HomeBaseDialog::ClientToWindowX((r.left + r.right) / 2), HomeBaseDialog::ClientToWindowY((r.top + r.bottom) / 2));
@@ -138,6 +143,7 @@ protected:
     }
     bool SearchTabShown() { return Container().Left()->Tabs()->TabCount() > kTreeTabs; }
     static constexpr int kTreeTabs = 2;
+    bool movedAside_ = false;
 
     testutil::TempDir disks_;
     std::unique_ptr<wizard::ProgramFolderScope> program_;
@@ -231,15 +237,19 @@ TEST_F(BrowserWindow, ThePreviewPaneSaysEmptyOnlyForAnEmptyListAndShowsAFolderBy
     QTest::mouseClick(paneButton, Qt::LeftButton, {}, paneButton->rect().center());
     ASSERT_TRUE(wizard::PumpUntil([&] { return pane->isVisible(); }, "the preview pane"));
 
-    // A folder row, clicked: its name and nothing else, no rows of values it has not got.
+    // A folder row, clicked: its name, and the size, type and date lines of every row left blank.
     const int folder = OpenFolders({}, "Photos");
     ASSERT_GE(folder, 0);
     CFileListCtrl* list = Container().Right()->Details();
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(folder, 0)).center());
     ASSERT_TRUE(wizard::PumpUntil([&] { return pane->Item() && pane->Item()->name == "Photos"; }, "the folder in the pane"));
-    const std::string filename = Skin().textFilename;
-    EXPECT_EQ(pane->LabelText().trimmed().toStdString(), filename + ":");
-    EXPECT_TRUE(pane->ValueText().isEmpty()) << pane->ValueText().toStdString();
+    const BrowserSkin& skin = Skin();
+    EXPECT_EQ(pane->LabelText().split('\n'),
+              (QStringList{QString::fromStdString(skin.textFilename + ": "), QString::fromStdString(skin.textSize + ": "),
+                           QString::fromStdString(skin.textType + ": "), QString::fromStdString(skin.textCreation + ": ")}));
+    const QStringList blanks = pane->ValueText().split('\n');
+    EXPECT_EQ(blanks.size(), 3) << pane->ValueText().toStdString();
+    for (const QString& value : blanks) EXPECT_TRUE(value.trimmed().isEmpty()) << value.toStdString();
     EXPECT_TRUE(pane->MessageText().isEmpty());
     EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-pane-folder-en"));
 

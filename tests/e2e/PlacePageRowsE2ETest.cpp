@@ -170,10 +170,20 @@ TEST_F(PlaceRows, TilesAreRowsAndTheScrollBarMovesThemOnceThreeOrMoreAreHigherTh
     EXPECT_LE(last.bottom - disks.ScrollOffset(), disks.Widget()->height()) << "the last row shows whole";
     const int bottom = disks.ScrollOffset();
     const QPoint middle(disks.Widget()->width() / 2, disks.Widget()->height() / 2);
+    // The pointer rests on a row, which shows hovered; the wheel brings another row under it,
+    // and the hover goes with the pointer, not with the row.
+    QMouseEvent rest(QEvent::MouseMove, middle, disks.Widget()->mapToGlobal(middle), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(disks.Widget(), &rest);
+    VolumeItem* hovered = disks.TileAt(RowAt(disks, middle.y()));
+    ASSERT_EQ(hovered->GetState(), UiCtrl::kStateHover);
     QWheelEvent up(middle, disks.Widget()->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
                    Qt::NoScrollPhase, false);
     QApplication::sendEvent(disks.Widget(), &up);
     EXPECT_TRUE(wizard::PumpUntil([&] { return disks.ScrollOffset() == bottom - VolumeItem::kRowHeight; }, "the wheel's row"));
+    VolumeItem* nowUnder = disks.TileAt(RowAt(disks, middle.y()));
+    ASSERT_NE(nowUnder, hovered);
+    EXPECT_EQ(nowUnder->GetState(), UiCtrl::kStateHover) << "the row now under the pointer";
+    EXPECT_EQ(hovered->GetState(), UiCtrl::kStateNormal) << "the row the wheel moved away";
     uiwait::Flush();
     EXPECT_TRUE(wizard::Shot(dlg_.get(), "place-many-volumes-scrolled"));
 

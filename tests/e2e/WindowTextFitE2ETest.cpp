@@ -46,6 +46,8 @@
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
+#include "platform/ui/ButtonPlus.h"
+#include "platform/ui/ButtonResources.h"
 #include "platform/ui/Dc.h"
 #include "plugins/Plugins.h"
 
@@ -235,6 +237,24 @@ TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
     paused.show();
     uiwait::Flush();
     ASSERT_NE(paused.Warning(), nullptr);
+    // The strip shows the program's own warning picture.
+    const QImage* mark = ui::ButtonBitmap(CWarningDialog::kPictureBitmap);
+    ASSERT_NE(mark, nullptr);
+    EXPECT_EQ(paused.Warning()->Picture().toImage().convertToFormat(QImage::Format_ARGB32), mark->convertToFormat(QImage::Format_ARGB32));
+    // German captions have button pictures of their own, Recovery's wide enough for its word.
+    constexpr int kGerman = 2;
+    const bool german = GetUiLanguage() == kGerman;
+    const QImage* recoveryPicture = ui::ButtonBitmap(german ? 385 : 350);
+    const QImage* closePicture = ui::ButtonBitmap(german ? 204 : 200);
+    ASSERT_TRUE(recoveryPicture && closePicture);
+    auto* recovery = static_cast<CButtonPlus*>(paused.RecoveryButton());
+    auto* close = static_cast<CButtonPlus*>(paused.CloseButton());
+    EXPECT_EQ(recovery->NormalSize(), recoveryPicture->size());
+    EXPECT_EQ(close->NormalSize(), closePicture->size());
+    for (CButtonPlus* button : {recovery, close}) {
+        const QFontMetrics metrics(ui::ButtonFont(*button, 16, 400));
+        EXPECT_LT(metrics.horizontalAdvance(button->text()), button->width() - 8) << button->text().toStdString() << " fills its button";
+    }
     CollectCutWidgets(&paused, "preview during a scan", cuts_);
     EXPECT_TRUE(wizard::Shot(&paused, "fit-" + Tag() + "-5-preview-paused"));
 

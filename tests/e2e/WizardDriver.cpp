@@ -139,6 +139,30 @@ bool Shot(QWidget* w, const std::string& name) {
     return !img.isNull() && img.save(QString::fromStdString(dir + "/" + name + ".png"));
 }
 
+bool ShotWithDialog(QWidget* window, QWidget* dialog, const std::string& name) {
+    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
+    std::filesystem::create_directories(dir);
+    QImage img = window->grab().toImage();
+    if (img.isNull()) return false;
+    {
+        QPainter p(&img);
+        p.drawPixmap(dialog->frameGeometry().topLeft() - window->frameGeometry().topLeft(), dialog->grab());
+    }
+    return img.save(QString::fromStdString(dir + "/" + name + ".png"));
+}
+
+::testing::AssertionResult OpensOver(const QWidget* dialog, const QWidget* window) {
+    const QRect d = dialog->frameGeometry();
+    const QRect w = window->frameGeometry();
+    const QPoint off = d.center() - w.center();
+    if (w.contains(d) && std::abs(off.x()) <= 1 && std::abs(off.y()) <= 1) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the dialog at (" << d.x() << ", " << d.y() << ") " << d.width() << " x " << d.height()
+                                         << " is not centred over the window at (" << w.x() << ", " << w.y() << ") " << w.width()
+                                         << " x " << w.height();
+}
+
+void MoveAside(QWidget* window) { window->move(window->x() + 60, window->y() + 25); }
+
 void StartWindowProgram(std::unique_ptr<ProgramFolderScope>& program, const testutil::TempDir& disks) {
     EnsureApp();
     program = std::make_unique<ProgramFolderScope>();

@@ -181,12 +181,17 @@ protected:
 
 TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
     ASSERT_NO_FATAL_FAILURE(StartScan());
+    wizard::MoveAside(dlg_.get());
     auto& result = *dlg_->ResultPage();
     auto& progress = result.Progress();
     int waitBoxes = 0;
     wizard::ModalWatch modal([&](QWidget* m) {
         if (dynamic_cast<FreezeTipDlg*>(m)) {
-            if (waitBoxes++ == 0) wizard::Shot(m, prefix_ + "04-waitbox");
+            EXPECT_TRUE(wizard::OpensOver(m, dlg_.get())) << "the box of the phase's end";
+            if (waitBoxes++ == 0) {
+                wizard::Shot(m, prefix_ + "04-waitbox");
+                wizard::ShotWithDialog(dlg_.get(), m, prefix_ + "04-waitbox-over-window");
+            }
             g_waitBoxSeen.Open();
         } else {
             wizard::EndModal(m, 1);
@@ -246,12 +251,20 @@ TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
 
 TEST_P(ScanControl, StopAsksAndAStopWhilePausedEndsTheScan) {
     ASSERT_NO_FATAL_FAILURE(StartScan());
+    // The question opens over the window wherever the user put it.
+    wizard::MoveAside(dlg_.get());
     auto& progress = dlg_->ResultPage()->Progress();
     int questions = 0;
     int answer = 2;
     wizard::ModalWatch modal([&](QWidget* m) {
         if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
-            if (box->Text() == UiResources::Instance().GetString("Sure2Stop") && questions++ == 0) wizard::Shot(m, prefix_ + "06-stop-question");
+            if (box->Text() == UiResources::Instance().GetString("Sure2Stop")) {
+                EXPECT_TRUE(wizard::OpensOver(box, dlg_.get())) << "the stop question";
+                if (questions++ == 0) {
+                    wizard::Shot(m, prefix_ + "06-stop-question");
+                    wizard::ShotWithDialog(dlg_.get(), m, prefix_ + "06-stop-question-over-window");
+                }
+            }
         }
         wizard::EndModal(m, answer);
     });
