@@ -389,7 +389,7 @@ TEST(FileRecoverer, EncryptedRestoreKeepsItsInputUntilTheStreamIsWhole) {
     CancelAtPoll cancel;
     cancel.cancelAt = 2;
     context.callback = &cancel;
-    EXPECT_EQ(RestoreEfsFile(context, path, 3 * 65536 + 100), kRecoverCancelled);
+    EXPECT_EQ(RestoreEfsFile(context, RecoverTarget::AtPath(path), 3 * 65536 + 100), kRecoverCancelled);
     EXPECT_EQ(testutil::ReadFileBytes(path), written);
     EXPECT_EQ(List(temp.Path()), std::set<std::string>{"secret.doc"});
 
@@ -397,7 +397,7 @@ TEST(FileRecoverer, EncryptedRestoreKeepsItsInputUntilTheStreamIsWhole) {
     ASSERT_TRUE(testutil::WriteFileBytes(path + ".EFS", {1}));
     ASSERT_TRUE(testutil::WriteFileBytes(temp.File("$~EFS~#1.$EFS"), {2}));
     context.callback = nullptr;
-    EXPECT_EQ(RestoreEfsFile(context, path, 3 * 65536 + 100), kRecoverFailed);
+    EXPECT_EQ(RestoreEfsFile(context, RecoverTarget::AtPath(path), 3 * 65536 + 100), kRecoverFailed);
     EXPECT_EQ(testutil::ReadFileBytes(path), written);
     EXPECT_EQ(testutil::ReadFileBytes(path + ".EFS"), Bytes{1});
     EXPECT_EQ(testutil::ReadFileBytes(temp.File("$~EFS~#1.$EFS")), Bytes{2});
