@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ImageDevice.h"
+#include "NtfsTestSupport.h"
 #include "SavedSections.h"
 #include "ToolImage.h"
 #include "RecordingBuilder.h"
@@ -50,14 +51,6 @@ void RunSearch(CNTFSSearchController& search, IStorageDevice& device, testutil::
     search.SetDevice(&device);
 }
 
-const CSearchedNTFSPartitionInfo* Best(const CNTFSSearchController& search) {
-    const CSearchedNTFSPartitionInfo* best = nullptr;
-    for (const auto& c : search.GetCandidates().Items()) {
-        if (!best || c->GetBootScore() > best->GetBootScore()) best = c.get();
-    }
-    return best;
-}
-
 struct FixtureCase {
     const char* image;
     u32 sectorSize;
@@ -83,7 +76,7 @@ TEST(NtfsDeepSearch, FindsTheVolumesOfTheFixturesWithTheirBootSectorGeometry) {
         testutil::RecordingBuilder builder;
         CNTFSSearchController search;
         RunSearch(search, device, builder);
-        const CSearchedNTFSPartitionInfo* best = Best(search);
+        const CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
         ASSERT_NE(best, nullptr);
         EXPECT_EQ(best->GetPartitionStart(), t.start);
         EXPECT_EQ(best->GetTotalSectors(), t.sectors);
@@ -145,11 +138,11 @@ TEST(NtfsDeepSearch, BootSectorsMakeOneCandidatePerVolume) {
         CNTFSSearchController search;
         RunPlain(search, device, nullptr, 256);
         std::vector<std::pair<u64, u32>> found;
-        for (const auto& c : search.GetCandidates().Items()) {
-            found.emplace_back(c->GetPartitionStart(), c->GetEvidence());
-            EXPECT_EQ(c->GetSectorsPerCluster(), 8u);
-            EXPECT_EQ(c->GetTotalSectors(), 1000u);
-        }
+        search.GetCandidates().ForEach([&found](const CSearchedNTFSPartitionInfo& c) {
+            found.emplace_back(c.GetPartitionStart(), c.GetEvidence());
+            EXPECT_EQ(c.GetSectorsPerCluster(), 8u);
+            EXPECT_EQ(c.GetTotalSectors(), 1000u);
+        });
         EXPECT_EQ(found, t.expected);
     }
 }
@@ -312,8 +305,8 @@ TEST(NtfsDeepSearch, SameKeyCandidatesMergeAndLeaveWithoutEvidence) {
     set.Insert(make(50, 8, ntfsev::kBootSector));
     set.Insert(make(100, 4, ntfsev::kBootSector));
     // Ordered by start, then cluster size; equal keys in insertion order.
-    std::vector<CSearchedNTFSPartitionInfo*> order;
-    for (const auto& c : set.Items()) order.push_back(c.get());
+    std::vector<const CSearchedNTFSPartitionInfo*> order;
+    set.ForEach([&order](const CSearchedNTFSPartitionInfo& c) { order.push_back(&c); });
     ASSERT_EQ(order.size(), 4u);
     EXPECT_EQ(order[0]->GetPartitionStart(), 50u);
     EXPECT_EQ(order[1]->GetSectorsPerCluster(), 4u);
@@ -381,7 +374,7 @@ TEST(NtfsDeepSearch, FindsVolumesWithLargeClusters) {
         ASSERT_TRUE(device.IsOpen());
         CNTFSSearchController search;
         RunPlain(search, device, nullptr, 8192);
-        const CSearchedNTFSPartitionInfo* best = Best(search);
+        const CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
         ASSERT_NE(best, nullptr);
         EXPECT_EQ(best->GetPartitionStart(), 0u);
         EXPECT_EQ(best->GetSectorsPerCluster(), clusterBytes / 512);
