@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -727,5 +730,114 @@ TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
     ASSERT_TRUE(again.RecoverFile(nullptr, &device, node, path.c_str(), false));
     EXPECT_EQ(testutil::ReadFileBytes(path + ".EFS"), (Bytes{1, 2, 3}));
     EXPECT_EQ(testutil::ReadFileBytes(path).size(), out.size());
+}
+
+// Reads a file below an open folder through each folder's handle; empty when something is missing.
+Bytes ReadBelow(int folder, const std::vector<std::string>& names, struct stat* st = nullptr) {
+    int fd = ::dup(folder);
+    for (size_t i = 0; fd >= 0 && i < names.size(); ++i) {
+        const int next = ::openat(fd, names[i].c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    Bytes out;
+    if (fd < 0) return out;
+    if (st != nullptr) ::fstat(fd, st);
+    u8 buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) out.insert(out.end(), buffer, buffer + n);
+    ::close(fd);
+    return out;
+}
+
+std::set<std::string> ListBelow(int folder, const std::vector<std::string>& names) {
+    int fd = ::dup(folder);
+    for (size_t i = 0; fd >= 0 && i < names.size(); ++i) {
+        const int next = ::openat(fd, names[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    std::set<std::string> out;
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        if (fd >= 0) ::close(fd);
+        return out;
+    }
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") out.insert(n);
+    }
+    ::closedir(dir);
+    return out;
+}
+
+// A folder deeper than the longest path: each of its files is made, written, given its
+// attributes and times, turned into its encrypted stream and, when it fails, removed, all
+// through its folder.
+TEST(FileRecoverer, FilesPastTheLongestPathAreWrittenAndRemovedThroughTheirFolder) {
+    constexpr int kLevels = 18;
+    MemoryDevice device(1024, 512);
+    Bytes metadata(40, 0x3C);
+    WriteLE64(metadata.data(), metadata.size());
+    const Bytes record = MftRecordWith(0x100, metadata);
+    std::memcpy(device.At(200), record.data(), record.size());
+    device.bad.insert(30);
+
+    Tree tree(0, 1);
+    CFileNode* deepest = tree.root;
+    std::vector<std::string> folders;
+    for (int level = 0; level < kLevels; ++level) {
+        std::string name = "level " + std::to_string(level) + " ";
+        name.resize(250, 'x');
+        folders.push_back(name);
+        deepest = tree.Folder(deepest, name);
+    }
+    const u64 mtime = kFileTime2020 + 4242;
+    struct Case {
+        const char* writtenAs;  // null: fails and leaves nothing
+        IFileProperties* properties;
+    };
+    CNTFSFileProperties* secret = Props("secret.doc", 1000, kAttrArchive | kAttrEfsEncrypted, {{50, 2}});
+    secret->SetRecordSector(200);
+    const Case cases[] = {
+        {"plain.bin", Props("plain.bin", 1000, kAttrArchive | 0x01, {{10, 2}}, mtime)},
+        {"plain_000.bin", Props("plain.bin", 700, kAttrArchive, {{12, 2}})},
+        {nullptr, Props("unread.bin", 512, kAttrArchive, {{30, 1}})},
+        {"secret.doc", secret},
+    };
+    // A child added goes first: added backwards, the walk meets the cases in order.
+    for (auto c = std::rbegin(cases); c != std::rend(cases); ++c) tree.Add(deepest, c->properties);
+
+    testutil::TempDir temp;
+    char out[520] = {};
+    CFileRecoverer walk;
+    ASSERT_EQ(walk.RecoverFolder(nullptr, &device, tree.root, temp.Path().c_str(), out, sizeof out), kRecoverOk);
+    EXPECT_EQ(walk.GetCounts().written, 3u);
+    EXPECT_EQ(walk.GetCounts().failed, 1u);
+    size_t depth = std::string(out).size();
+    for (const std::string& f : folders) depth += f.size() + 1;
+    ASSERT_GT(depth, size_t(PATH_MAX));
+
+    const int top = ::open(out, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(top, 0) << out;
+    // Nothing else stands there: no failed file, no temporary stream.
+    std::set<std::string> written;
+    for (const Case& c : cases) {
+        if (c.writtenAs != nullptr) written.insert(c.writtenAs);
+    }
+    EXPECT_EQ(ListBelow(top, folders), written);
+    auto below = [&folders](const char* name) {
+        std::vector<std::string> path = folders;
+        path.push_back(name);
+        return path;
+    };
+    struct stat st {};
+    EXPECT_EQ(ReadBelow(top, below("plain.bin"), &st), device.Get(10, 1000));
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+    EXPECT_EQ(FileTimeFromUnix(st.st_mtim.tv_sec, u32(st.st_mtim.tv_nsec)), mtime);
+    EXPECT_EQ(ReadBelow(top, below("plain_000.bin")), device.Get(12, 700));
+    const Bytes stream = ReadBelow(top, below("secret.doc"));
+    ASSERT_EQ(stream.size(), 66u + 40u + 42u + 512u + 1024u);
+    EXPECT_EQ(Bytes(stream.end() - 1024, stream.end()), device.Get(50, 1024));
+    ::close(top);
 }
 }  // namespace
