@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ImageDevice.h"
@@ -199,12 +200,12 @@ TEST(NtfsDeepSearch, CandidatesLookedAtDuringTheBlockLoopStayAsHandedOut) {
     EXPECT_EQ(starts, (std::vector<u64>{1500}));
 }
 
-// A step of the search that took long is named in the debug trace with its sector; one of 30 ms
-// or less is not.
+// A step of the search that took long is named in the debug trace with its sector, when it has
+// one; one of 30 ms or less is not.
 TEST(NtfsDeepSearch, SlowStepsAreNamedWithTheirSector) {
     struct Case {
         const char* label;
-        i64 sector;
+        std::optional<i64> sector;
         u64 elapsedMs;
         const char* line;  // null: nothing written
     };
@@ -213,6 +214,10 @@ TEST(NtfsDeepSearch, SlowStepsAreNamedWithTheirSector) {
         {"AnalyzeNTFSDBRSector", 123, 31, "AnalyzeNTFSDBRSector curSector 123 dwElapsedTime 31 \n"},
         {"EndSearch", -1, 4000, "EndSearch curSector -1 dwElapsedTime 4000 \n"},
         {"AnalyzeNTFSFileRecordSector begin", 0x1234567890LL, 0, nullptr},
+        {"BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO)", std::nullopt, 45,
+         "BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO) dwElapsedTime 45 \n"},
+        {"BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO)", std::nullopt, 30,
+         nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
