@@ -29,16 +29,10 @@ constexpr u64 kPartitionSectors = 16384;
 constexpr u64 kDiskSectors = 24576;
 constexpr u64 kClusterBytes = 4096;
 constexpr u8 kNtfsType = 0x07;
-constexpr size_t kPartitionEntry = 446;
-constexpr size_t kBootSignature = 510;
 constexpr const char* kLostRoot = "更多丢失文件";
 constexpr const char* kPartitionRoot = "NTFS 1";
 
-std::string Sample(const std::string& name) { return std::string(MORVENDA_RAW_SAMPLES_DIR) + "/" + name; }
-
-void PutLE32(std::vector<u8>& bytes, size_t at, u32 value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = u8(value >> (8 * i));
-}
+using e2e::RawSample;
 
 // Files the partition holds by name.
 struct Live {
@@ -64,10 +58,10 @@ const Planted kPlanted[] = {
 std::vector<Live> LiveFiles() {
     // A live file whose second cluster begins with a picture: found by signature there too.
     std::vector<u8> album = testutil::DistinctBytes(kClusterBytes, 7);
-    const std::vector<u8> inside = testutil::ReadFileBytes(Sample("plain.tif"));
+    const std::vector<u8> inside = testutil::ReadFileBytes(RawSample("plain.tif"));
     album.insert(album.end(), inside.begin(), inside.end());
-    return {{"picture.png", testutil::ReadFileBytes(Sample("sample.png"))},
-            {"photo.gif", testutil::ReadFileBytes(Sample("sample.gif"))},
+    return {{"picture.png", testutil::ReadFileBytes(RawSample("sample.png"))},
+            {"photo.gif", testutil::ReadFileBytes(RawSample("sample.gif"))},
             {"album.bin", album}};
 }
 
@@ -86,13 +80,9 @@ void MakeDisk(const testutil::TempDir& tmp, const std::string& image, const std:
     ASSERT_EQ(partition.size(), kPartitionSectors * kSector);
     std::vector<u8> bytes(kDiskSectors * kSector, 0);
     std::copy(partition.begin(), partition.end(), bytes.begin() + static_cast<long>(kPartitionStart * kSector));
-    bytes[kPartitionEntry + 4] = kNtfsType;
-    PutLE32(bytes, kPartitionEntry + 8, u32(kPartitionStart));
-    PutLE32(bytes, kPartitionEntry + 12, u32(kPartitionSectors));
-    bytes[kBootSignature] = 0x55;
-    bytes[kBootSignature + 1] = 0xAA;
+    e2e::PutMbrPartition(bytes, 0, kNtfsType, kPartitionStart, kPartitionSectors);
     for (const Planted& p : kPlanted) {
-        const std::vector<u8> sample = testutil::ReadFileBytes(Sample(p.sample));
+        const std::vector<u8> sample = testutil::ReadFileBytes(RawSample(p.sample));
         ASSERT_FALSE(sample.empty()) << p.sample;
         std::copy(sample.begin(), sample.end(), bytes.begin() + static_cast<long>(p.sector * kSector));
     }
@@ -139,7 +129,7 @@ TEST(NtfsLostFilesE2E, OnlyPicturesInFreeClustersAreThePartitionsLostFilesAndOut
         lost.push_back(std::string(p.outside ? "" : std::string(kPartitionRoot) + "/") + kLostRoot + "/" + p.folder +
                        "/" + p.name);
         e2e::PlantedFile original;
-        original.bytes = testutil::ReadFileBytes(Sample(p.sample));
+        original.bytes = testutil::ReadFileBytes(RawSample(p.sample));
         original.offset = p.sector * kSector;
         e2e::ExpectCarved(root + "/" + kLostRoot + "/" + p.folder + "/" + p.name, original, original.bytes.size(),
                           disk);
