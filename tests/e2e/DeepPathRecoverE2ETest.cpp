@@ -4,11 +4,8 @@
 // empty file behind.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -36,34 +33,6 @@ std::string FolderName(int level) {
     return name;
 }
 std::string FileName(int level) { return "file-" + std::to_string(level) + ".bin"; }
-
-// Every regular file below the open folder, by path relative to it, read through the folders'
-// handles: the paths may be longer than the system opens.
-void ReadTreeAt(int folder, const std::string& prefix, std::map<std::string, std::vector<u8>>& out) {
-    const int listing = ::dup(folder);
-    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (dir == nullptr) {
-        if (listing >= 0) ::close(listing);
-        return;
-    }
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        struct stat st {};
-        if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            ReadTreeAt(fd, prefix + name + "/", out);
-        } else if (S_ISREG(st.st_mode)) {
-            std::vector<u8>& bytes = out[prefix + name];
-            u8 buffer[4096];
-            for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
-        }
-        ::close(fd);
-    }
-    ::closedir(dir);
-}
 
 TEST(DeepPathRecoverE2E, FilesDeeperThanTheLongestPathAreWrittenThroughTheirFolder) {
     const std::string missing = testutil::MissingTools({"mkfs.vfat", "mmd", "mcopy", "truncate"});
@@ -98,18 +67,12 @@ TEST(DeepPathRecoverE2E, FilesDeeperThanTheLongestPathAreWrittenThroughTheirFold
 
     // The deepest files lie past the longest path: the case this is about.
     size_t pastLongestPath = 0;
-    for (const auto& [path, bytes] : expected) pastLongestPath += (folder + path).size() >= PATH_MAX ? 1 : 0;
+    for (const auto& [path, bytes] : expected) pastLongestPath += (folder + "/" + path).size() >= PATH_MAX ? 1 : 0;
     EXPECT_GE(pastLongestPath, 2u);
 
-    const int top = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(top, 0) << folder;
-    std::map<std::string, std::vector<u8>> written;
-    ReadTreeAt(top, "/", written);
-    ::close(top);
-    std::map<std::string, std::vector<u8>> expectedRelative;
-    for (const auto& [path, bytes] : expected) expectedRelative["/" + path] = bytes;
-    EXPECT_EQ(written.size(), expectedRelative.size());
-    for (const auto& [path, bytes] : expectedRelative) {
+    const std::map<std::string, std::vector<u8>> written = testutil::ReadFilesBelow(folder);
+    EXPECT_EQ(written.size(), expected.size());
+    for (const auto& [path, bytes] : expected) {
         const auto found = written.find(path);
         ASSERT_NE(found, written.end()) << "missing at depth " << std::count(path.begin(), path.end(), '/');
         EXPECT_EQ(found->second, bytes) << "at depth " << std::count(path.begin(), path.end(), '/');

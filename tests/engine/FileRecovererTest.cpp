@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -732,44 +732,6 @@ TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
     EXPECT_EQ(testutil::ReadFileBytes(path).size(), out.size());
 }
 
-// Reads a file below an open folder through each folder's handle; empty when something is missing.
-Bytes ReadBelow(int folder, const std::vector<std::string>& names, struct stat* st = nullptr) {
-    int fd = ::dup(folder);
-    for (size_t i = 0; fd >= 0 && i < names.size(); ++i) {
-        const int next = ::openat(fd, names[i].c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        ::close(fd);
-        fd = next;
-    }
-    Bytes out;
-    if (fd < 0) return out;
-    if (st != nullptr) ::fstat(fd, st);
-    u8 buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) out.insert(out.end(), buffer, buffer + n);
-    ::close(fd);
-    return out;
-}
-
-std::set<std::string> ListBelow(int folder, const std::vector<std::string>& names) {
-    int fd = ::dup(folder);
-    for (size_t i = 0; fd >= 0 && i < names.size(); ++i) {
-        const int next = ::openat(fd, names[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        ::close(fd);
-        fd = next;
-    }
-    std::set<std::string> out;
-    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (dir == nullptr) {
-        if (fd >= 0) ::close(fd);
-        return out;
-    }
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") out.insert(n);
-    }
-    ::closedir(dir);
-    return out;
-}
-
 // A folder deeper than the longest path: each of its files is made, written, given its
 // attributes and times, turned into its encrypted stream and, when it fails, removed, all
 // through its folder.
@@ -784,11 +746,11 @@ TEST(FileRecoverer, FilesPastTheLongestPathAreWrittenAndRemovedThroughTheirFolde
 
     Tree tree(0, 1);
     CFileNode* deepest = tree.root;
-    std::vector<std::string> folders;
+    std::string deep;  // the deepest folder's path below the top folder
     for (int level = 0; level < kLevels; ++level) {
         std::string name = "level " + std::to_string(level) + " ";
         name.resize(250, 'x');
-        folders.push_back(name);
+        deep += name + "/";
         deepest = tree.Folder(deepest, name);
     }
     const u64 mtime = kFileTime2020 + 4242;
@@ -813,31 +775,28 @@ TEST(FileRecoverer, FilesPastTheLongestPathAreWrittenAndRemovedThroughTheirFolde
     ASSERT_EQ(walk.RecoverFolder(nullptr, &device, tree.root, temp.Path().c_str(), out, sizeof out), kRecoverOk);
     EXPECT_EQ(walk.GetCounts().written, 3u);
     EXPECT_EQ(walk.GetCounts().failed, 1u);
-    size_t depth = std::string(out).size();
-    for (const std::string& f : folders) depth += f.size() + 1;
-    ASSERT_GT(depth, size_t(PATH_MAX));
+    ASSERT_GT(std::string(out).size() + 1 + deep.size(), size_t(PATH_MAX));
 
-    const int top = ::open(out, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(top, 0) << out;
     // Nothing else stands there: no failed file, no temporary stream.
-    std::set<std::string> written;
+    const std::map<std::string, Bytes> files = testutil::ReadFilesBelow(out);
+    std::set<std::string> names;
+    for (const auto& [path, bytes] : files) names.insert(path);
+    std::set<std::string> expected;
     for (const Case& c : cases) {
-        if (c.writtenAs != nullptr) written.insert(c.writtenAs);
+        if (c.writtenAs != nullptr) expected.insert(deep + c.writtenAs);
     }
-    EXPECT_EQ(ListBelow(top, folders), written);
-    auto below = [&folders](const char* name) {
-        std::vector<std::string> path = folders;
-        path.push_back(name);
-        return path;
-    };
-    struct stat st {};
-    EXPECT_EQ(ReadBelow(top, below("plain.bin"), &st), device.Get(10, 1000));
-    EXPECT_EQ(st.st_mode & 0222, 0u);
-    EXPECT_EQ(FileTimeFromUnix(st.st_mtim.tv_sec, u32(st.st_mtim.tv_nsec)), mtime);
-    EXPECT_EQ(ReadBelow(top, below("plain_000.bin")), device.Get(12, 700));
-    const Bytes stream = ReadBelow(top, below("secret.doc"));
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(files.at(deep + "plain.bin"), device.Get(10, 1000));
+    EXPECT_EQ(files.at(deep + "plain_000.bin"), device.Get(12, 700));
+    const Bytes& stream = files.at(deep + "secret.doc");
     ASSERT_EQ(stream.size(), 66u + 40u + 42u + 512u + 1024u);
     EXPECT_EQ(Bytes(stream.end() - 1024, stream.end()), device.Get(50, 1024));
-    ::close(top);
+    // Read-only and its time, set through the folder too.
+    const int fd = testutil::OpenBelow(out, deep + "plain.bin");
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    ::close(fd);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+    EXPECT_EQ(FileTimeFromUnix(st.st_mtim.tv_sec, u32(st.st_mtim.tv_nsec)), mtime);
 }
 }  // namespace
