@@ -29,7 +29,6 @@ constexpr u64 kPartitionSectors = 16384;
 constexpr u64 kDiskSectors = 24576;
 constexpr u64 kClusterBytes = 4096;
 constexpr u8 kNtfsType = 0x07;
-constexpr const char* kLostRoot = "更多丢失文件";
 constexpr const char* kPartitionRoot = "NTFS 1";
 
 using e2e::RawSample;
@@ -41,18 +40,17 @@ struct Live {
 };
 
 // A picture laid at a disk sector, outside the partition or in its free clusters (a sector the
-// fresh volume leaves free: mkntfs puts nothing in the last eighth of a volume this small).
+// fresh volume leaves free: mkntfs puts nothing in the last eighth of a volume this small), and
+// where it comes back below the scan's folder: the disk's lost-files root or the partition's.
 struct Planted {
     const char* sample;
     u64 sector;
-    bool outside;
-    const char* folder;  // the type's description
-    const char* name;    // the recovered file's name
+    const char* path;
 };
 const Planted kPlanted[] = {
-    {"sample.png", 1000, true, "Portable Network Graphic file", "Morvenda_000.PNG"},
-    {"sample.png", 20000, true, "Portable Network Graphic file", "Morvenda_001.PNG"},
-    {"sample.psd", kPartitionStart + 15000, false, "Adobe Photoshop file", "Morvenda_000.PSD"},
+    {"sample.png", 1000, "更多丢失文件/Portable Network Graphic file/Morvenda_000.PNG"},
+    {"sample.png", 20000, "更多丢失文件/Portable Network Graphic file/Morvenda_001.PNG"},
+    {"sample.psd", kPartitionStart + 15000, "NTFS 1/更多丢失文件/Adobe Photoshop file/Morvenda_000.PSD"},
 };
 
 std::vector<Live> LiveFiles() {
@@ -122,22 +120,18 @@ TEST(NtfsLostFilesE2E, OnlyPicturesInFreeClustersAreThePartitionsLostFilesAndOut
         EXPECT_EQ(testutil::ReadFileBytes(tree + "/" + f.name), f.bytes);
     }
     // Every picture found by signature where it was laid, under the one root it belongs to.
-    std::vector<std::string> lost;
+    std::vector<std::string> expected;
     for (const Planted& p : kPlanted) {
         SCOPED_TRACE(p.sector);
-        const std::string root = p.outside ? folder : tree;
-        lost.push_back(std::string(p.outside ? "" : std::string(kPartitionRoot) + "/") + kLostRoot + "/" + p.folder +
-                       "/" + p.name);
+        expected.push_back(p.path);
         e2e::PlantedFile original;
         original.bytes = testutil::ReadFileBytes(RawSample(p.sample));
         original.offset = p.sector * kSector;
-        e2e::ExpectCarved(root + "/" + kLostRoot + "/" + p.folder + "/" + p.name, original, original.bytes.size(),
-                          disk);
+        e2e::ExpectCarved(folder + "/" + p.path, original, original.bytes.size(), disk);
     }
     // Nothing else: no picture of a live file and none from outside among the partition's lost
     // files, nothing twice.
     std::vector<std::string> files = e2e::ListFiles(folder);
-    std::vector<std::string> expected = lost;
     for (const Live& f : live) expected.push_back(std::string(kPartitionRoot) + "/" + f.name);
     std::sort(files.begin(), files.end());
     std::sort(expected.begin(), expected.end());
