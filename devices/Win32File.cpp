@@ -32,7 +32,9 @@ CWin32File::CWin32File(const char* path, u32 mode) { Open(path, mode); }
 
 CWin32File::~CWin32File() { Close(); }
 
-bool CWin32File::Open(const char* path, u32 mode) {
+bool CWin32File::Open(const char* path, u32 mode) { return OpenAt(AT_FDCWD, path, mode); }
+
+bool CWin32File::OpenAt(int folder, const char* path, u32 mode) {
     Close();
     const int flags = OpenFlags(mode);
     if (flags < 0 || path == nullptr) return false;
@@ -42,10 +44,10 @@ bool CWin32File::Open(const char* path, u32 mode) {
     // is opened, and opened without blocking, so that a FIFO or a device that waits for a peer can
     // neither hang the caller nor be read as data.
     struct stat st {};
-    if (::stat(path, &st) == 0 && !IsDataFile(st)) return false;
+    if (::fstatat(folder, path, &st, 0) == 0 && !IsDataFile(st)) return false;
     int fd;
     do {
-        fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+        fd = ::openat(folder, path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return false;
     // Something else may have taken the path's place since it was looked at.

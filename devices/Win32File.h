@@ -25,6 +25,9 @@ public:
     // regular file or a block device is opened (never a folder, FIFO, socket or character
     // device), and opening never waits.
     bool Open(const char* path, u32 mode);
+    // The same for a path relative to an open folder (AT_FDCWD: the working folder), so that a
+    // file deeper than the longest path can still be reached through its folder.
+    bool OpenAt(int folder, const char* path, u32 mode);
     void Close();
     bool IsFileHandleValid() const { return m_handle != -1; }
 

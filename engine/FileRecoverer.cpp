@@ -121,16 +121,15 @@ bool MakeUniqueDirectory(const FolderHandle& parent, const std::string& folder, 
     return false;
 }
 
-// Creates the first free variant name_000.ext, name_001.ext, ... in folder; 0 or the errno
+// Creates the first free variant name_000.ext, name_001.ext, ... in the folder; 0 or the errno
 // (EEXIST when all 1000 are taken).
-int MakeUniqueFileName(const FolderHandle& handle, const std::string& folder, const std::string& name,
-                       std::string& path) {
+int MakeUniqueFileName(const FolderHandle& handle, const std::string& name, std::string& made) {
     int error = EEXIST;
     for (u32 i = 0; i < kUniqueFileTries; ++i) {
         const std::string variant = UniqueFileVariant(name, i);
         error = CreateNewFileAt(handle.Get(), variant);
         if (error == 0) {
-            path = Join(folder, variant);
+            made = variant;
             return 0;
         }
         if (error != EEXIST) return error;
@@ -138,16 +137,19 @@ int MakeUniqueFileName(const FolderHandle& handle, const std::string& folder, co
     return error;
 }
 
-// Creates the target file in the open folder, never over an existing file or through a link.
+// Creates the target file in the open folder, never over an existing file or through a link;
+// the target names it through that folder.
 bool CreateTargetFile(const FolderHandle& handle, const std::string& folder, const std::string& name,
-                      std::string& path) {
-    path = Join(folder, name);
+                      RecoverTarget& target) {
+    target.folder = handle.Get();
+    target.name = name;
     int error = CreateNewFileAt(handle.Get(), name);
-    if (error == EEXIST) error = MakeUniqueFileName(handle, folder, name, path);
+    if (error == EEXIST) error = MakeUniqueFileName(handle, name, target.name);
     if (error != 0) {
         ReleaseTrace("Error code:%d", int(Win32FromErrno(error)));
         return false;
     }
+    target.path = Join(folder, target.name);
     return true;
 }
 
@@ -210,17 +212,19 @@ u32 WalkFolder(RecoverReadContext& context, const std::string& base, const Folde
         if (context.callback != nullptr && context.callback->OnFileName(name.c_str()) == kRecoverCancel) {
             return kRecoverCancelled;
         }
-        std::string path;
+        RecoverTarget target;
         const bool inFolder = frame.hasDirectory;
-        if (!CreateTargetFile(inFolder ? frame.handle : baseHandle, inFolder ? frame.directory : base, name, path)) {
+        if (!CreateTargetFile(inFolder ? frame.handle : baseHandle, inFolder ? frame.directory : base, name, target)) {
             ++counts.failed;
             LogInfo("Failed to recover file: %s", name.c_str());
             continue;
         }
-        const u32 result = RecoverOneFile(context, child, path);
+        const u32 result = RecoverOneFile(context, child, target);
         CountFile(counts, result, context, SizeOf(child));
         // The file made for it goes again unless something of the file's own is in it.
-        if ((result == kRecoverFailed || result == kRecoverCancelled) && !context.complete) ::unlink(path.c_str());
+        if ((result == kRecoverFailed || result == kRecoverCancelled) && !context.complete) {
+            ::unlinkat(target.folder, target.name.c_str(), 0);
+        }
         if (result == kRecoverCancelled) return kRecoverCancelled;
         if (result == kRecoverFailed) LogInfo("Failed to recover file: %s", name.c_str());
     }
@@ -274,7 +278,7 @@ bool CFileRecoverer::RecoverFileLocked() {
     m_counts = RecoverCounts();
     if (m_targetPath != nullptr) {
         try {
-            m_result = RecoverOneFile(context, m_fileNode, m_targetPath);
+            m_result = RecoverOneFile(context, m_fileNode, RecoverTarget::AtPath(m_targetPath));
         } catch (...) {
             m_result = kRecoverFailed;
         }

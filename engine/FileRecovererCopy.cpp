@@ -202,7 +202,15 @@ u64 FreeBytesAt(const std::string& path) {
     return bytes;
 }
 
-void SetTimes(IFileProperties* properties, const std::string& path) {
+// A file beside the target in the same folder.
+std::string SiblingName(const RecoverTarget& target, const std::string& leaf) {
+    const size_t slash = target.name.rfind('/');
+    return slash == std::string::npos ? leaf : target.name.substr(0, slash + 1) + leaf;
+}
+
+void RemoveTarget(const RecoverTarget& target) { ::unlinkat(target.folder, target.name.c_str(), 0); }
+
+void SetTimes(IFileProperties* properties, const RecoverTarget& target) {
     const u32 valid = properties->GetValidFields();
     struct timespec times[2];
     times[0].tv_nsec = UTIME_OMIT;
@@ -230,19 +238,21 @@ void SetTimes(IFileProperties* properties, const std::string& path) {
             times[1].tv_nsec = long(nanoseconds);
         }
     }
-    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) LogInfo("Failed to set file time");
+    if (::utimensat(target.folder, target.name.c_str(), times, 0) != 0) LogInfo("Failed to set file time");
 }
 
 // A recovered file is never hidden; read-only clears the write bits. Hidden and system have no
 // equivalent here.
-void SetAttributes(u16 attributes, const std::string& path) {
+void SetAttributes(u16 attributes, const RecoverTarget& target) {
     if ((attributes & kAttrReadOnly) == 0) return;
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) ::chmod(path.c_str(), st.st_mode & ~mode_t(0222) & 07777);
+    if (::fstatat(target.folder, target.name.c_str(), &st, 0) == 0) {
+        ::fchmodat(target.folder, target.name.c_str(), st.st_mode & ~mode_t(0222) & 07777, 0);
+    }
 }
 }  // namespace
 
-int CreateNewFile(const std::string& path) { return CreateNewFileAt(AT_FDCWD, path); }
+RecoverTarget RecoverTarget::AtPath(const std::string& path) { return {AT_FDCWD, path, path}; }
 
 int CreateNewFileAt(int folder, const std::string& name) {
     const int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -358,25 +368,25 @@ void BuildEfsBlockHeader(u8* out, u32 dataBytes, u16 number, u32 fileBytes) {
     WriteLE32(out + 44, dataBytes);
 }
 
-u32 RestoreEfsFile(RecoverReadContext& context, const std::string& path, u64 size) {
+u32 RestoreEfsFile(RecoverReadContext& context, const RecoverTarget& target, u64 size) {
     CWin32File written;
-    if (!written.Open(path.c_str(), CWin32File::kModeRead)) {
-        LogInfo("Failed to open file %s", path.c_str());
+    if (!written.OpenAt(target.folder, target.name.c_str(), CWin32File::kModeRead)) {
+        LogInfo("Failed to open file %s", target.path.c_str());
         return kRecoverFailed;
     }
     // The temporary stream lies beside the target and never replaces a file that exists.
-    std::string streamPath = path + ".EFS";
-    DebugTrace("Creating temporary file: %s", streamPath.c_str());
-    if (CreateNewFile(streamPath) != 0) {
-        streamPath = FolderOf(path) + "/$~EFS~#1.$EFS";
-        if (CreateNewFile(streamPath) != 0) {
+    std::string streamName = target.name + ".EFS";
+    DebugTrace("Creating temporary file: %s", (target.path + ".EFS").c_str());
+    if (CreateNewFileAt(target.folder, streamName) != 0) {
+        streamName = SiblingName(target, "$~EFS~#1.$EFS");
+        if (CreateNewFileAt(target.folder, streamName) != 0) {
             LogInfo("Failed to create efs file.");
             return kRecoverFailed;
         }
     }
     CWin32File stream;
-    if (!stream.Open(streamPath.c_str(), CWin32File::kModeReadWrite)) {
-        ::unlink(streamPath.c_str());
+    if (!stream.OpenAt(target.folder, streamName.c_str(), CWin32File::kModeReadWrite)) {
+        ::unlinkat(target.folder, streamName.c_str(), 0);
         LogInfo("Failed to create efs file.");
         return kRecoverFailed;
     }
@@ -416,13 +426,13 @@ u32 RestoreEfsFile(RecoverReadContext& context, const std::string& path, u64 siz
     // Linux has no raw encrypted-file import: the stream is what it would take, and it takes the
     // written file's place in one step, so a failure leaves that file as it was.
     if (ok && !cancelled) {
-        if (::rename(streamPath.c_str(), path.c_str()) == 0) return kRecoverOk;
-        LogInfo("Failed to import %s, Error code:%d", path.c_str(), int(Win32FromErrno(errno)));
+        if (::renameat(target.folder, streamName.c_str(), target.folder, target.name.c_str()) == 0) return kRecoverOk;
+        LogInfo("Failed to import %s, Error code:%d", target.path.c_str(), int(Win32FromErrno(errno)));
         ok = false;
     }
-    DebugTrace("Deleting temporary file: %s", streamPath.c_str());
-    if (::unlink(streamPath.c_str()) != 0) {
-        LogInfo("Failed to delete temporary file : %s, Error code:%d", streamPath.c_str(), int(Win32FromErrno(errno)));
+    DebugTrace("Deleting temporary file: %s", streamName.c_str());
+    if (::unlinkat(target.folder, streamName.c_str(), 0) != 0) {
+        LogInfo("Failed to delete temporary file : %s, Error code:%d", streamName.c_str(), int(Win32FromErrno(errno)));
     }
     return cancelled ? kRecoverCancelled : kRecoverFailed;
 }
@@ -492,7 +502,7 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
 }
 }  // namespace
 
-u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::string& path) {
+u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const RecoverTarget& target) {
     context.readBytes = 0;
     context.unreadBytes = 0;
     context.noSpace = false;
@@ -532,35 +542,35 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::stri
     const bool compressed = (attributes & kAttrCompressed) != 0;
     if (compressed && u64(sectorSize) * context.sectorsPerCluster > kMaxCompressedClusterBytes) return kRecoverFailed;
 
-    CWin32File target;
-    if (!target.Open(path.c_str(), CWin32File::kModeCreateAlways)) {
-        ::unlink(path.c_str());
-        if (!target.Open(path.c_str(), CWin32File::kModeCreateAlways)) return kRecoverFailed;
+    CWin32File file;
+    if (!file.OpenAt(target.folder, target.name.c_str(), CWin32File::kModeCreateAlways)) {
+        RemoveTarget(target);
+        if (!file.OpenAt(target.folder, target.name.c_str(), CWin32File::kModeCreateAlways)) return kRecoverFailed;
     }
     const u64 size = properties->GetSize();
     u64 length = size;
     bool efsHeaderWritten = false;
-    u32 result = WriteContent(context, node, *properties, target, path, length, efsHeaderWritten);
-    target.Close();
-    if (result == kRecoverOk && efsHeaderWritten) result = RestoreEfsFile(context, path, size);
+    u32 result = WriteContent(context, node, *properties, file, target.path, length, efsHeaderWritten);
+    file.Close();
+    if (result == kRecoverOk && efsHeaderWritten) result = RestoreEfsFile(context, target, size);
     // A file of which nothing could be read holds nothing of its own.
     if (result == kRecoverOk && context.unreadBytes != 0 && context.readBytes == 0) {
-        LogInfo("No data could be read for %s", path.c_str());
+        LogInfo("No data could be read for %s", target.path.c_str());
         result = kRecoverFailed;
     }
     // No empty or half-written file stays beside the recovered ones.
     if (result != kRecoverOk) {
-        ::unlink(path.c_str());
+        RemoveTarget(target);
         return result;
     }
 
-    SetAttributes(attributes, path);
-    SetTimes(properties, path);
+    SetAttributes(attributes, target);
+    SetTimes(properties, target);
 
     if (context.callback != nullptr) context.callback->OnStep(u32(length - size));
     if (context.unreadBytes != 0) {
         LogInfo("Incomplete file, %" PRIu64 " of %" PRIu64 " bytes could not be read: %s", context.unreadBytes, length,
-                path.c_str());
+                target.path.c_str());
         return kRecoverIncomplete;
     }
     context.complete = true;

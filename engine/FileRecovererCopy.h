@@ -26,10 +26,21 @@ struct RecoverReadContext {
     bool complete = false; // every byte was written, even when a cancel came afterwards
 };
 
-// Writes the node's file to path (opened anew): 0 done, 1 failed, 2 cancelled, 3 incomplete.
-// A failed or cancelled file leaves nothing at path; an incomplete one stays, with zeros where
-// the data could not be read.
-u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const std::string& path);
+// Where a recovered file goes: `name` in the open folder `folder`. Every step reaches the file
+// through the folder, so a file whose full path is longer than the system takes is written (and
+// removed again) all the same. `path` is the full path, for the log only.
+struct RecoverTarget {
+    int folder = -1;
+    std::string name;
+    std::string path;
+    // A path of the caller's own, taken from the working folder.
+    static RecoverTarget AtPath(const std::string& path);
+};
+
+// Writes the node's file to the target (opened anew): 0 done, 1 failed, 2 cancelled, 3
+// incomplete. A failed or cancelled file leaves nothing there; an incomplete one stays, with
+// zeros where the data could not be read.
+u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const RecoverTarget& target);
 
 // Copies length bytes of the extents to the file in 64 KiB steps; bytes at or past
 // validLength are zeros without a read. Sparse extents and sectors the device cannot read
@@ -52,13 +63,11 @@ void BuildEfsFileHeader(u8* out, u32 metadataBytes);
 void BuildEfsStreamHeader(u8* out);
 void BuildEfsBlockHeader(u8* out, u32 dataBytes, u16 number, u32 fileBytes);
 // Turns the written file (file header, metadata, then the data) into the raw-backup stream at
-// path: the stream is built under a temporary name beside it and takes the path's place only
-// when it is whole. On failure or cancel the written file is left as it was. 0, 1 or 2
+// the target: the stream is built under a temporary name beside it and takes the target's place
+// only when it is whole. On failure or cancel the written file is left as it was. 0, 1 or 2
 // (cancelled).
-u32 RestoreEfsFile(RecoverReadContext& context, const std::string& path, u64 size);
+u32 RestoreEfsFile(RecoverReadContext& context, const RecoverTarget& target, u64 size);
 
-// Creates path as a new file; 0 or the errno (EEXIST when something is already there, a
-// symbolic link included: nothing is ever created through one).
-int CreateNewFile(const std::string& path);
-// The same for `name` in the open folder `folder`.
+// Creates `name` in the open folder `folder` as a new file; 0 or the errno (EEXIST when something
+// is already there, a symbolic link included: nothing is ever created through one).
 int CreateNewFileAt(int folder, const std::string& name);

@@ -141,18 +141,31 @@ void LostFileCollector::LeaveOut(u64 firstSector, u64 sectors) {
     if (sectors != 0) m_leftOut.push_back({firstSector, sectors});
 }
 
+void LostFileCollector::KeepToFreeClusters(u64 firstSector, u32 sectorsPerCluster, u64 clusters,
+                                           std::function<bool(u64)> inUse) {
+    // Without a cluster size no sector can be placed in the volume: nothing is filed.
+    m_volume = {firstSector, sectorsPerCluster, sectorsPerCluster != 0 ? clusters : 0, std::move(inUse)};
+    if (sectorsPerCluster == 0) m_volume.sectorsPerCluster = 1;
+}
+
 bool LostFileCollector::IsLeftOut(u64 sector) const {
     // Compared as an offset into the range: a start and length read from a damaged boot sector
     // may add up past 2^64.
-    return std::any_of(m_leftOut.begin(), m_leftOut.end(),
-                       [sector](const SectorRange& r) { return sector >= r.first && sector - r.first < r.count; });
+    if (std::any_of(m_leftOut.begin(), m_leftOut.end(),
+                    [sector](const SectorRange& r) { return sector >= r.first && sector - r.first < r.count; })) {
+        return true;
+    }
+    if (m_volume.sectorsPerCluster == 0) return false;
+    if (sector < m_volume.firstSector) return true;
+    const u64 cluster = (sector - m_volume.firstSector) / m_volume.sectorsPerCluster;
+    return cluster >= m_volume.count || (m_volume.inUse && m_volume.inUse(cluster));
 }
 
 bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,
                                 CSearchedPartitionInfo* partition, const void* /*clusterUse*/) {
     if (GetScanOptions().GetScanRaw() == 0 || !builder) return false;
     bool rootMade = false;
-    if (m_leftOut.empty()) {
+    if (m_leftOut.empty() && m_volume.sectorsPerCluster == 0) {
         if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
         rootMade = true;
     }

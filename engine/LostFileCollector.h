@@ -2,6 +2,7 @@
 // The lost-file pass of the complete scan: files found by signature have neither a name nor a
 // folder, so they are filed under a root of their own with one folder per file type and names
 // made from the analyser's text (or "Morvenda") and a counter per type.
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,7 +36,8 @@ public:
     // Files every record of the pool whose size is (or can be measured) nonzero under the
     // partition's tree (null: the builder's first tree). False when the RAW search is off, the
     // root could not be filed or the builder refused a node. `clusterUse` is what the caller has
-    // at hand about the clusters its tree uses; the pass files every record regardless.
+    // at hand about the clusters its tree uses; the pass does not read it (KeepToFreeClusters
+    // is how a volume's pass leaves out what its tree holds).
     bool Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,
                  CSearchedPartitionInfo* partition, const void* clusterUse);
 
@@ -43,6 +45,11 @@ public:
     // partition there decides about it. With any range left out, the root is made only once a
     // file is filed, so a pass that finds nothing outside adds no empty root.
     void LeaveOut(u64 firstSector, u64 sectors);
+    // Files only records that begin in one of the `clusters` clusters of `sectorsPerCluster`
+    // sectors from `firstSector` on that `inUse` does not claim: the lost files of a found volume.
+    // What begins elsewhere belongs to another volume, and what begins in a cluster of a live file
+    // of the volume's tree stands in that tree already. Like LeaveOut, it defers the root.
+    void KeepToFreeClusters(u64 firstSector, u32 sectorsPerCluster, u64 clusters, std::function<bool(u64)> inUse);
 
     // The builder's answer; a node it does not take is freed.
     u32 CreateMoreLostFilesFolder(IDirecotryTreeBuilder* builder, CSearchedPartitionInfo* partition);
@@ -67,9 +74,16 @@ private:
         u64 first = 0;
         u64 count = 0;
     };
+    struct VolumeClusters {
+        u64 firstSector = 0;
+        u32 sectorsPerCluster = 0;  // 0: no volume set
+        u64 count = 0;
+        std::function<bool(u64)> inUse;
+    };
     bool IsLeftOut(u64 sector) const;
 
     std::vector<SectorRange> m_leftOut;
+    VolumeClusters m_volume;
     std::map<u32, CFileNode*> m_folders;
     u64 m_nextId = kFirstFileId;
     u32 m_counters[kMaxFileTypes] = {};

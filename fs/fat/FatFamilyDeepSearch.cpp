@@ -97,22 +97,13 @@ u32 CFatFamilyCompleteSearch::CollectLostFiles(std::vector<CSearchedPartitionInf
         u64 dataStart = 0;
         u32 spc = 0;
         if (!root || !root->GetPartitionGeometry(dataStart, spc) || spc == 0) continue;
-        // Only files that begin in a cluster of this volume that no live file of its tree uses
-        // are its lost files: the others belong to another volume or are there already.
         const u64 end = c->GetPartitionStart() + c->GetTotalSectors();
         const u64 clusters = end > dataStart ? (end - dataStart) / spc : 0;
         const std::vector<ClusterExtent> live = LiveFileClusters(root);
-        CRawFileInfoPool lost;
-        for (const auto& record : m_pool->GetRecords()) {
-            const u64 sector = record->startSector;
-            if (sector < dataStart) continue;
-            const u64 index = (sector - dataStart) / spc;
-            if (index >= clusters || IsClusterInExtents(live, index)) continue;
-            lost.Add(std::make_unique<CRawFileInfo>(*record));
-        }
-        if (lost.IsEmpty()) continue;
         LostFileCollector collector;
-        collector.Collect(m_device, lost, m_builder, c, nullptr);
+        collector.KeepToFreeClusters(dataStart, spc, clusters,
+                                     [&live](u64 index) { return IsClusterInExtents(live, index); });
+        collector.Collect(m_device, *m_pool, m_builder, c, nullptr);
     }
     return 1;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "devices/CachedStorageDevice.h"
 #include "devices/ScanOptions.h"
@@ -45,11 +46,11 @@ constexpr u32 kRestartNameOffset = 144;
 constexpr i64 kNoStepSector = 0;
 constexpr i64 kEndStepSector = -1;
 
-// Times one step of the search for the debug trace: a step that takes long names itself and its
-// sector there. Nothing is timed while the debug trace is off.
+// Times one step of the search for the debug trace: a step that takes long names itself, and its
+// sector when it has one, there. Nothing is timed while the debug trace is off.
 class NtfsStepTimer {
 public:
-    NtfsStepTimer(const char* label, i64 sector)
+    NtfsStepTimer(const char* label, std::optional<i64> sector)
         : m_label(label), m_sector(sector), m_on(DebugTraceEnabled()) {
         if (m_on) m_start = std::chrono::steady_clock::now();
     }
@@ -61,14 +62,14 @@ public:
         if (FormatNtfsStepTime(m_label, m_sector, ElapsedMs(m_start), line)) DebugTrace("%s", line.c_str());
     }
 
+private:
     static u64 ElapsedMs(std::chrono::steady_clock::time_point since) {
         const auto elapsed = std::chrono::steady_clock::now() - since;
         return u64(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     }
 
-private:
     const char* m_label;
-    i64 m_sector;
+    std::optional<i64> m_sector;
     bool m_on;
     std::chrono::steady_clock::time_point m_start{};
 };
@@ -82,11 +83,16 @@ bool FixupsHold(const u8* r, u32 sectors, u16 usn) {
 
 }  // namespace
 
-bool FormatNtfsStepTime(const char* label, i64 sector, u64 elapsedMs, std::string& line) {
+bool FormatNtfsStepTime(const char* label, std::optional<i64> sector, u64 elapsedMs, std::string& line) {
     if (elapsedMs <= kNtfsSlowStepMs) return false;
+    const unsigned ms = unsigned(std::min<u64>(elapsedMs, std::numeric_limits<u32>::max()));
     char text[512];
-    std::snprintf(text, sizeof(text), "%s curSector %" PRId64 " dwElapsedTime %u \n", label,
-                  static_cast<int64_t>(sector), unsigned(std::min<u64>(elapsedMs, std::numeric_limits<u32>::max())));
+    if (sector) {
+        std::snprintf(text, sizeof(text), "%s curSector %" PRId64 " dwElapsedTime %u \n", label,
+                      static_cast<int64_t>(*sector), ms);
+    } else {
+        std::snprintf(text, sizeof(text), "%s dwElapsedTime %u \n", label, ms);
+    }
     line = text;
     return true;
 }
@@ -159,22 +165,7 @@ void CNTFSSearchController::FreeCollectors() {
 }
 
 void CNTFSSearchController::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
-    // Two looks (a preview and the thumbnail worker) may come at once; the lock also keeps the
-    // copies below to one of them at a time.
-    const auto lock = m_candidates.Lock();
-    if (m_searchEnded) {
-        for (const NTFSCandidatePtr& c : m_candidates.Items()) out.push_back(c.get());
-        return;
-    }
-    // While the block loop runs (or stands paused), a look from another thread gets copies made
-    // under the set's lock: the scan thread may still be changing the candidates themselves.
-    // Earlier copies stay alive with the search, for a caller may still hold them.
-    std::vector<NTFSCandidatePtr> copies;
-    if (m_candidates.CopyIfChanged(m_provisionalVersion, copies)) {
-        for (auto& c : m_provisional) m_retiredProvisional.push_back(std::move(c));
-        m_provisional = std::move(copies);
-    }
-    for (const NTFSCandidatePtr& c : m_provisional) out.push_back(c.get());
+    m_candidates.HandOut(out);
 }
 
 void CNTFSSearchController::SetDevice(IStorageDevice* device) {
@@ -410,15 +401,9 @@ void CNTFSSearchController::FoundFolderWithIndexAllocation(u64 sector, const u8*
             const NtfsStepTimer timer("BuildPartitionInfoAccordingtoFolderFileRecordHavingIndexAllocation",
                                       kNoStepSector);
             for (auto it = range.first; it != range.second; ++it) {
-                const bool timed = DebugTraceEnabled();
-                const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+                const NtfsStepTimer proposal(
+                    "BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO)", std::nullopt);
                 ProposeFromFolder(*folder, it->second);
-                const u64 elapsed = timed ? NtfsStepTimer::ElapsedMs(start) : 0;
-                if (elapsed > kNtfsSlowStepMs) {
-                    DebugTrace("BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO) "
-                               "dwElapsedTime %u \n",
-                               unsigned(elapsed));
-                }
             }
         }
         if (m_indexedFolders.size() < kNtfsMaxSightings) m_indexedFolders.emplace(number, std::move(folder));
@@ -517,41 +502,33 @@ TreeNodePtr CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, 
 void CNTFSSearchController::EndSearch() {
     const NtfsStepTimer timer("EndSearch", kEndStepSector);
     if (m_fileRecords) m_fileRecords->Flush();
-    // A look from a paused preview may come while the candidates are scored and pruned.
-    const auto lock = m_candidates.Lock();
+    // A look from a paused preview may come while the candidates are scored and pruned; until
+    // the set is settled it gets copies.
     const size_t total = m_candidates.Size();
     const u64 numbering = GetScanOptions().GetNtfsCandidateValues();
-    size_t i = 0;
-    auto& items = m_candidates.Items();
-    for (auto it = items.begin(); it != items.end(); ++i) {
-        CSearchedNTFSPartitionInfo& c = **it;
+    m_candidates.Sweep([&](CSearchedNTFSPartitionInfo& c, size_t place) {
         if (m_attrDef) m_attrDef->Fill(c);
         if (m_upCase) m_upCase->Fill(c);
         if (m_restart) m_restart->Fill(c);
         if (c.GetMftSector() != kNtfsUnknown) c.SetMftNumbering(numbering);
         const u64 score = c.ComputeScore();
         c.SetBootScore(score);
-        if (total > 1000 && i >= 1000 && score <= 10) {
-            it = m_candidates.Retire(it);
-            continue;
+        if (total > kNtfsUnprunedCandidates && place >= kNtfsUnprunedCandidates && score <= kNtfsPrunedScore) {
+            return false;
         }
         c.SetFoundStart(c.GetPartitionStart());
         if (m_pool) m_typeHints.CountRawTypeMatches(m_pool->GetIndex(), c);
-        ++it;
+        // Its own TestFileNode and ApplyToFileNode reach this search from now on.
+        c.SetSearchController(this);
+        return true;
+    });
+    if (m_candidates.Size() >= kNtfsIndexOnlyPruneCount) {
+        m_candidates.Sweep([](CSearchedNTFSPartitionInfo& c, size_t) {
+            return c.GetEvidence() != ntfsev::kIndexRecord || c.GetRawTypeMatches() != 0 ||
+                   c.GetIndexConfirmations() != 0;
+        });
     }
-    if (m_candidates.Size() >= 50) {
-        for (auto it = items.begin(); it != items.end();) {
-            const CSearchedNTFSPartitionInfo& c = **it;
-            if (c.GetEvidence() == ntfsev::kIndexRecord && c.GetRawTypeMatches() == 0 &&
-                c.GetIndexConfirmations() == 0) {
-                it = m_candidates.Retire(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (const NTFSCandidatePtr& c : items) c->SetSearchController(this);
-    m_searchEnded = true;
+    m_candidates.Settle();
     m_block.clear();
     m_block.shrink_to_fit();
     FreeCollectors();

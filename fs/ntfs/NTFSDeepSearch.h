@@ -8,6 +8,7 @@
 // the records it saw.
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,12 +109,6 @@ private:
     CRawFileInfoPool* m_pool = nullptr;
     std::multimap<u64, NtfsIndexSighting> m_indexSightings;
     CNTFSCandidateSet m_candidates;
-    // Set at the end of the block loop, on the scan thread, with the candidates' lock held.
-    bool m_searchEnded = false;
-    // What a look at the candidates during the block loop got: copies, and the earlier ones.
-    u64 m_provisionalVersion = 0;
-    std::vector<NTFSCandidatePtr> m_provisional;
-    std::vector<NTFSCandidatePtr> m_retiredProvisional;
     std::multimap<u64, std::unique_ptr<CIndexedFolderRecord>> m_indexedFolders;
     std::vector<std::unique_ptr<CSearchedFileRecord>> m_mirrorRecords;
     std::vector<NTFSMftRecordRun> m_mftRecordRuns;
@@ -145,8 +140,14 @@ private:
 
 ICompleteFileSystemSearchController* CreateNTFSSearchController();
 
+// EndSearch prunes weak candidates only past this many, and only those scoring this or less.
+constexpr size_t kNtfsUnprunedCandidates = 1000;
+constexpr u64 kNtfsPrunedScore = 10;
+// With this many candidates or more, those seen only in INDX records that nothing confirms go.
+constexpr size_t kNtfsIndexOnlyPruneCount = 50;
+
 // Steps of the search that take longer than this are named in the debug trace.
 constexpr u64 kNtfsSlowStepMs = 30;
-// The debug-trace line of a step that took `elapsedMs`; false (nothing to write) when it took
-// kNtfsSlowStepMs or less.
-bool FormatNtfsStepTime(const char* label, i64 sector, u64 elapsedMs, std::string& line);
+// The debug-trace line of a step that took `elapsedMs`, with the sector it carries when it has
+// one; false (nothing to write) when it took kNtfsSlowStepMs or less.
+bool FormatNtfsStepTime(const char* label, std::optional<i64> sector, u64 elapsedMs, std::string& line);

@@ -32,8 +32,9 @@ CSearchedNTFSPartitionInfo* AsNtfs(CSearchedPartitionInfo* c) {
                                                                             : nullptr;
 }
 
-// The clusters the tree's files use: their runs up to their size and, for NTFS files, the
-// cluster of their MFT record.
+// The clusters the tree's live files use: their runs up to their size and, for NTFS files, the
+// cluster of their MFT record (of deleted ones too: the $MFT still holds it). A deleted file's
+// clusters are free and may hold another file since.
 std::unique_ptr<CClusterUseMap> MarkTreeClustersUsed(CFileSystemNode* root, CSearchedNTFSPartitionInfo& c,
                                                      u32 sectorSize) {
     u64 start = 0;
@@ -51,7 +52,7 @@ std::unique_ptr<CClusterUseMap> MarkTreeClustersUsed(CFileSystemNode* root, CSea
         const IFileProperties* p = n->GetFileProperties();
         if (!p || n == root) continue;
         std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-        if (runs && !runs->IsResident()) map->MarkExtents(*runs, p->GetSize());
+        if (runs && !runs->IsResident() && (p->GetState() & kStateDeleted) == 0) map->MarkExtents(*runs, p->GetSize());
         if (p->GetFileSystemKind() == kPropertiesNtfs) map->MarkRecord(n->GetRecordSector());
     }
     return map;
@@ -87,8 +88,12 @@ u32 CNTFSSearchController::CollectLostFiles(std::vector<CSearchedPartitionInfo*>
         CFileSystemNode* root = m_builder->GetTreeRoot(c);
         CSearchedNTFSPartitionInfo* ntfs = AsNtfs(c);
         if (!root || !ntfs) continue;
-        std::unique_ptr<CClusterUseMap> used = MarkTreeClustersUsed(root, *ntfs, m_context.geometry.sectorSize);
+        const std::unique_ptr<CClusterUseMap> used =
+            MarkTreeClustersUsed(root, *ntfs, m_context.geometry.sectorSize);
+        if (!used) continue;
         LostFileCollector collector;
+        collector.KeepToFreeClusters(used->GetStartSector(), used->GetSectorsPerCluster(), used->GetClusterCount(),
+                                     [&used](u64 cluster) { return used->IsUsed(cluster); });
         collector.Collect(m_device, *m_pool, m_builder, c, used.get());
     }
     return 1;

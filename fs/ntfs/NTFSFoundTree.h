@@ -49,6 +49,9 @@ public:
     // Every cluster of the runs (cluster numbers of the partition) until `size` bytes are covered.
     void MarkExtents(const IDataRunList& runs, u64 size);
     bool IsUsed(u64 cluster) const { return cluster < m_bits.size() && m_bits[cluster]; }
+    u64 GetStartSector() const { return m_start; }
+    u32 GetSectorsPerCluster() const { return m_spc; }
+    u64 GetClusterCount() const { return m_bits.size(); }
     u64 CountUsed() const;
 
 private:

@@ -212,16 +212,40 @@ void CNTFSCandidateSet::MergeOrInsert(NTFSCandidatePtr c, u32 evidence) {
     if (c && !MergeEvidence(*c, evidence, 0)) Insert(std::move(c));
 }
 
-bool CNTFSCandidateSet::CopyIfChanged(u64& version, std::vector<NTFSCandidatePtr>& out) const {
+void CNTFSCandidateSet::ForEach(const std::function<void(const CSearchedNTFSPartitionInfo&)>& f) const {
     const auto lock = Lock();
-    if (version == m_version) return false;
-    out.clear();
-    for (const NTFSCandidatePtr& c : m_items) {
-        auto copy = std::make_unique<CSearchedNTFSPartitionInfo>(*c);
-        out.push_back(std::move(copy));
+    for (const NTFSCandidatePtr& c : m_items) f(*c);
+}
+
+void CNTFSCandidateSet::Sweep(const std::function<bool(CSearchedNTFSPartitionInfo&, size_t)>& keep) {
+    const auto lock = Lock();
+    ++m_version;
+    size_t place = 0;
+    for (auto it = m_items.begin(); it != m_items.end(); ++place) {
+        it = keep(**it, place) ? std::next(it) : Retire(it);
     }
-    version = m_version;
-    return true;
+}
+
+void CNTFSCandidateSet::HandOut(std::vector<CSearchedPartitionInfo*>& out) {
+    const auto lock = Lock();
+    if (m_settled) {
+        for (const NTFSCandidatePtr& c : m_items) out.push_back(c.get());
+        return;
+    }
+    // The scan thread may still be changing the candidates themselves: a look from another
+    // thread gets copies, made under the lock.
+    if (m_copiedVersion != m_version) {
+        for (NTFSCandidatePtr& c : m_copies) m_oldCopies.push_back(std::move(c));
+        m_copies.clear();
+        for (const NTFSCandidatePtr& c : m_items) m_copies.push_back(std::make_unique<CSearchedNTFSPartitionInfo>(*c));
+        m_copiedVersion = m_version;
+    }
+    for (const NTFSCandidatePtr& c : m_copies) out.push_back(c.get());
+}
+
+void CNTFSCandidateSet::Settle() {
+    const auto lock = Lock();
+    m_settled = true;
 }
 
 CNTFSCandidateSet::Store::iterator CNTFSCandidateSet::Retire(Store::iterator it) {
@@ -241,6 +265,8 @@ void CNTFSCandidateSet::Clear() {
     const auto lock = Lock();
     m_items.clear();
     m_retired.clear();
+    m_copies.clear();
+    m_oldCopies.clear();
 }
 
 bool CSearchedFileRecord::Load(const u8* record, u32 length, u64 recordSector, bool deriveClusterSize) {

@@ -109,12 +109,12 @@ NTFSCandidatePtr CreateNTFSPartitionFromRecord(u64 recordSector, u64 cluster, u3
 std::vector<NTFSCandidatePtr> CreateNTFSPartitionsForAllClusterSizes(u64 recordSector, u64 cluster, u32 evidence,
                                                                      const NTFSDeviceBounds& bounds);
 
-// The candidates, ordered by start and then sectors per cluster; equal keys keep their insertion
-// order. The set owns its candidates.
-// The deep search's candidates. The scan thread adds to them and changes their evidence while a
-// preview of the paused scan looks at them from another thread (a pause is noticed between steps
-// of the scan thread, which may still be in one): every operation holds the set's lock, and a
-// candidate that leaves the set stays alive with the set, for a caller may still hold it.
+// The deep search's candidates, ordered by start and then sectors per cluster; equal keys keep
+// their insertion order. The set owns its candidates. The scan thread adds to them and changes
+// their evidence while a preview of the paused scan looks at them from another thread (a pause is
+// noticed between steps of the scan thread, which may still be in one): every operation holds the
+// set's lock, and a candidate that leaves the set stays alive with the set, for a caller may still
+// hold it.
 class CNTFSCandidateSet {
 public:
     struct Less {
@@ -136,24 +136,35 @@ public:
     // Merges (setting `evidence`) or, when nothing had its key, inserts.
     void MergeOrInsert(NTFSCandidatePtr c, u32 evidence);
 
-    // Copies of the candidates as they are now, made only when the set changed since `version`
-    // (which then takes the set's version); false when nothing changed.
-    bool CopyIfChanged(u64& version, std::vector<NTFSCandidatePtr>& out) const;
-    // Direct access for the scan thread, which holds Lock() while it changes the set this way.
-    Store& Items() { return m_items; }
-    const Store& Items() const { return m_items; }
-    std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock<std::recursive_mutex>(m_lock); }
-    // Takes the candidate out of the set (it stays alive until Clear); the next one.
-    Store::iterator Retire(Store::iterator it);
+    // Calls f for every candidate, in order.
+    void ForEach(const std::function<void(const CSearchedNTFSPartitionInfo&)>& f) const;
+    // Calls keep for every candidate, in order, with the candidate's place in that order; one
+    // for which it answers false leaves the set.
+    void Sweep(const std::function<bool(CSearchedNTFSPartitionInfo&, size_t place)>& keep);
+    // Appends the candidates for a look from any thread. Until Settle, the look gets copies of
+    // them as they are now, made anew only when the set changed; every copy handed out stays
+    // alive with the set. After Settle it gets the candidates themselves.
+    void HandOut(std::vector<CSearchedPartitionInfo*>& out);
+    // The set changes no more: looks get the candidates themselves from now on.
+    void Settle();
     size_t Size() const;
     void Clear();
 
 private:
+    std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock<std::recursive_mutex>(m_lock); }
+    // Takes the candidate out of the set (it stays alive until Clear); the next one.
+    Store::iterator Retire(Store::iterator it);
+
     mutable std::recursive_mutex m_lock;
-    // Counts the changes to the set and to its candidates (starts above the callers' 0).
+    // Counts the changes to the set and to its candidates.
     u64 m_version = 1;
     Store m_items;
     std::vector<NTFSCandidatePtr> m_retired;
+    bool m_settled = false;
+    // The copies of the last look and the set's version they show, and those of earlier looks.
+    u64 m_copiedVersion = 0;
+    std::vector<NTFSCandidatePtr> m_copies;
+    std::vector<NTFSCandidatePtr> m_oldCopies;
 };
 
 // A FILE record the deep search keeps: where it was found, the runs of its unnamed $DATA and its

@@ -94,6 +94,22 @@ std::string LostFilePath(const std::string& recoverDir, const std::string& folde
     return recoverDir + "/" + std::to_string(disk) + "/更多丢失文件/" + folder + "/" + name;
 }
 
+std::string RawSample(const std::string& name) { return std::string(MORVENDA_RAW_SAMPLES_DIR) + "/" + name; }
+
+void PutMbrPartition(std::vector<u8>& disk, size_t index, u8 type, u64 start, u64 sectors) {
+    constexpr size_t kTable = 446;
+    constexpr size_t kEntrySize = 16;
+    constexpr size_t kSignature = 510;
+    const size_t at = kTable + index * kEntrySize;
+    disk[at + 4] = type;
+    for (int i = 0; i < 4; ++i) {
+        disk[at + 8 + i] = u8(start >> (8 * i));
+        disk[at + 12 + i] = u8(sectors >> (8 * i));
+    }
+    disk[kSignature] = 0x55;
+    disk[kSignature + 1] = 0xAA;
+}
+
 bool WritePlantedImage(const std::string& path, const std::vector<PlantedFile>& files, u64 size) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     for (const PlantedFile& p : files) {

@@ -44,6 +44,13 @@ struct PlantedFile {
     size_t Kept() const { return kept != 0 ? kept : bytes.size(); }
 };
 
+// A sample file of the signature search's tests, by name.
+std::string RawSample(const std::string& name);
+
+// Sets entry `index` of the MBR partition table at the start of a disk's bytes (type, first
+// sector, sectors) and the table's boot signature.
+void PutMbrPartition(std::vector<u8>& disk, size_t index, u8 type, u64 start, u64 sectors);
+
 // Writes an image of `size` bytes that holds the files at their offsets and zeros elsewhere.
 bool WritePlantedImage(const std::string& path, const std::vector<PlantedFile>& files, u64 size);
 

@@ -35,17 +35,10 @@ constexpr u64 kTailSectors = 2048;
 constexpr u64 kDiskSectors = kOtherEnd + kTailSectors;
 constexpr u8 kFat32LbaType = 0x0C;
 constexpr u8 kLinuxType = 0x83;
-constexpr size_t kPartitionEntry = 446;
-constexpr size_t kPartitionEntrySize = 16;
-constexpr size_t kBootSignature = 510;
 constexpr const char* kLostRoot = "更多丢失文件";
 constexpr const char* kPartitionRoot = "FAT32";
 
-std::string Sample(const std::string& name) { return std::string(MORVENDA_RAW_SAMPLES_DIR) + "/" + name; }
-
-void PutLE32(std::vector<u8>& bytes, size_t at, u32 value) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = u8(value >> (8 * i));
-}
+using e2e::RawSample;
 
 // A picture laid at a sector of the disk, where the scan must find it by its signature.
 struct Planted {
@@ -80,23 +73,15 @@ void MakeDisk(const std::string& image) {
     const std::string at = image + "@@" + std::to_string(kPartitionStart * kSector);
     ASSERT_TRUE(RunQuiet("mmd -i " + at + " ::/Letters"));
     for (const Copied& c : kCopied) {
-        ASSERT_TRUE(RunQuiet("mcopy -i " + at + " " + Sample(c.sample) + " ::/" + c.path)) << c.path;
+        ASSERT_TRUE(RunQuiet("mcopy -i " + at + " " + RawSample(c.sample) + " ::/" + c.path)) << c.path;
     }
     std::vector<u8> bytes = testutil::ReadFileBytes(image);
     ASSERT_EQ(bytes.size(), kDiskSectors * kSector);
     // Two primary partitions in the table: the FAT32 one and one whose sectors hold no file system.
-    auto entry = [&bytes](size_t index, u8 type, u64 start, u64 sectors) {
-        const size_t at = kPartitionEntry + index * kPartitionEntrySize;
-        bytes[at + 4] = type;
-        PutLE32(bytes, at + 8, u32(start));
-        PutLE32(bytes, at + 12, u32(sectors));
-    };
-    entry(0, kFat32LbaType, kPartitionStart, kPartitionSectors);
-    entry(1, kLinuxType, kOtherStart, kOtherSectors);
-    bytes[kBootSignature] = 0x55;
-    bytes[kBootSignature + 1] = 0xAA;
+    e2e::PutMbrPartition(bytes, 0, kFat32LbaType, kPartitionStart, kPartitionSectors);
+    e2e::PutMbrPartition(bytes, 1, kLinuxType, kOtherStart, kOtherSectors);
     for (const Planted& p : kPlanted) {
-        const std::vector<u8> sample = testutil::ReadFileBytes(Sample(p.sample));
+        const std::vector<u8> sample = testutil::ReadFileBytes(RawSample(p.sample));
         ASSERT_FALSE(sample.empty()) << p.sample;
         ASSERT_LE(p.sector * kSector + sample.size(), bytes.size()) << p.sample;
         std::copy(sample.begin(), sample.end(), bytes.begin() + static_cast<long>(p.sector * kSector));
@@ -125,19 +110,19 @@ void ExpectRecovered(const std::string& folder, const std::vector<u8>& disk) {
         const std::string top = p.outside ? folder : folder + "/" + kPartitionRoot;
         const std::string written = top + "/" + kLostRoot + "/" + p.folder + "/" + p.name;
         e2e::PlantedFile original;
-        original.bytes = testutil::ReadFileBytes(Sample(p.sample));
+        original.bytes = testutil::ReadFileBytes(RawSample(p.sample));
         original.offset = p.sector * kSector;
         e2e::ExpectCarved(written, original, original.bytes.size(), disk);
     }
     for (const Copied& c : kCopied) {
         const std::string written = folder + "/" + kPartitionRoot + "/" + c.path;
         ASSERT_TRUE(testutil::FileExists(written)) << written;
-        EXPECT_EQ(testutil::Sha256File(written), testutil::Sha256File(Sample(c.sample))) << c.path;
+        EXPECT_EQ(testutil::Sha256File(written), testutil::Sha256File(RawSample(c.sample))) << c.path;
     }
     // Nothing twice: the partition's found files are its own, whether by name or by signature.
     const std::map<std::string, size_t> counts = HashCounts(folder);
-    for (const Planted& p : kPlanted) EXPECT_EQ(counts.at(testutil::Sha256File(Sample(p.sample))), 1u) << p.sample;
-    for (const Copied& c : kCopied) EXPECT_EQ(counts.at(testutil::Sha256File(Sample(c.sample))), 1u) << c.path;
+    for (const Planted& p : kPlanted) EXPECT_EQ(counts.at(testutil::Sha256File(RawSample(p.sample))), 1u) << p.sample;
+    for (const Copied& c : kCopied) EXPECT_EQ(counts.at(testutil::Sha256File(RawSample(c.sample))), 1u) << c.path;
     EXPECT_EQ(e2e::ListFiles(folder).size(), std::size(kPlanted) + std::size(kCopied));
 }
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <limits.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -389,7 +392,7 @@ TEST(FileRecoverer, EncryptedRestoreKeepsItsInputUntilTheStreamIsWhole) {
     CancelAtPoll cancel;
     cancel.cancelAt = 2;
     context.callback = &cancel;
-    EXPECT_EQ(RestoreEfsFile(context, path, 3 * 65536 + 100), kRecoverCancelled);
+    EXPECT_EQ(RestoreEfsFile(context, RecoverTarget::AtPath(path), 3 * 65536 + 100), kRecoverCancelled);
     EXPECT_EQ(testutil::ReadFileBytes(path), written);
     EXPECT_EQ(List(temp.Path()), std::set<std::string>{"secret.doc"});
 
@@ -397,7 +400,7 @@ TEST(FileRecoverer, EncryptedRestoreKeepsItsInputUntilTheStreamIsWhole) {
     ASSERT_TRUE(testutil::WriteFileBytes(path + ".EFS", {1}));
     ASSERT_TRUE(testutil::WriteFileBytes(temp.File("$~EFS~#1.$EFS"), {2}));
     context.callback = nullptr;
-    EXPECT_EQ(RestoreEfsFile(context, path, 3 * 65536 + 100), kRecoverFailed);
+    EXPECT_EQ(RestoreEfsFile(context, RecoverTarget::AtPath(path), 3 * 65536 + 100), kRecoverFailed);
     EXPECT_EQ(testutil::ReadFileBytes(path), written);
     EXPECT_EQ(testutil::ReadFileBytes(path + ".EFS"), Bytes{1});
     EXPECT_EQ(testutil::ReadFileBytes(temp.File("$~EFS~#1.$EFS")), Bytes{2});
@@ -727,5 +730,73 @@ TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
     ASSERT_TRUE(again.RecoverFile(nullptr, &device, node, path.c_str(), false));
     EXPECT_EQ(testutil::ReadFileBytes(path + ".EFS"), (Bytes{1, 2, 3}));
     EXPECT_EQ(testutil::ReadFileBytes(path).size(), out.size());
+}
+
+// A folder deeper than the longest path: each of its files is made, written, given its
+// attributes and times, turned into its encrypted stream and, when it fails, removed, all
+// through its folder.
+TEST(FileRecoverer, FilesPastTheLongestPathAreWrittenAndRemovedThroughTheirFolder) {
+    constexpr int kLevels = 18;
+    MemoryDevice device(1024, 512);
+    Bytes metadata(40, 0x3C);
+    WriteLE64(metadata.data(), metadata.size());
+    const Bytes record = MftRecordWith(0x100, metadata);
+    std::memcpy(device.At(200), record.data(), record.size());
+    device.bad.insert(30);
+
+    Tree tree(0, 1);
+    CFileNode* deepest = tree.root;
+    std::string deep;  // the deepest folder's path below the top folder
+    for (int level = 0; level < kLevels; ++level) {
+        std::string name = "level " + std::to_string(level) + " ";
+        name.resize(250, 'x');
+        deep += name + "/";
+        deepest = tree.Folder(deepest, name);
+    }
+    const u64 mtime = kFileTime2020 + 4242;
+    struct Case {
+        const char* writtenAs;  // null: fails and leaves nothing
+        IFileProperties* properties;
+    };
+    CNTFSFileProperties* secret = Props("secret.doc", 1000, kAttrArchive | kAttrEfsEncrypted, {{50, 2}});
+    secret->SetRecordSector(200);
+    const Case cases[] = {
+        {"plain.bin", Props("plain.bin", 1000, kAttrArchive | 0x01, {{10, 2}}, mtime)},
+        {"plain_000.bin", Props("plain.bin", 700, kAttrArchive, {{12, 2}})},
+        {nullptr, Props("unread.bin", 512, kAttrArchive, {{30, 1}})},
+        {"secret.doc", secret},
+    };
+    // A child added goes first: added backwards, the walk meets the cases in order.
+    for (auto c = std::rbegin(cases); c != std::rend(cases); ++c) tree.Add(deepest, c->properties);
+
+    testutil::TempDir temp;
+    char out[520] = {};
+    CFileRecoverer walk;
+    ASSERT_EQ(walk.RecoverFolder(nullptr, &device, tree.root, temp.Path().c_str(), out, sizeof out), kRecoverOk);
+    EXPECT_EQ(walk.GetCounts().written, 3u);
+    EXPECT_EQ(walk.GetCounts().failed, 1u);
+    ASSERT_GT(std::string(out).size() + 1 + deep.size(), size_t(PATH_MAX));
+
+    // Nothing else stands there: no failed file, no temporary stream.
+    const std::map<std::string, Bytes> files = testutil::ReadFilesBelow(out);
+    std::set<std::string> names;
+    for (const auto& [path, bytes] : files) names.insert(path);
+    std::set<std::string> expected;
+    for (const Case& c : cases) {
+        if (c.writtenAs != nullptr) expected.insert(deep + c.writtenAs);
+    }
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(files.at(deep + "plain.bin"), device.Get(10, 1000));
+    EXPECT_EQ(files.at(deep + "plain_000.bin"), device.Get(12, 700));
+    const Bytes& stream = files.at(deep + "secret.doc");
+    ASSERT_EQ(stream.size(), 66u + 40u + 42u + 512u + 1024u);
+    EXPECT_EQ(Bytes(stream.end() - 1024, stream.end()), device.Get(50, 1024));
+    // Read-only and its time, set through the folder too.
+    const int fd = testutil::OpenBelow(out, deep + "plain.bin");
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    ::close(fd);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+    EXPECT_EQ(FileTimeFromUnix(st.st_mtim.tv_sec, u32(st.st_mtim.tv_nsec)), mtime);
 }
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -197,7 +198,8 @@ TEST(LostFileCollector, NamesAreBoundedAtACharacterBoundaryAndSanitised) {
 
 // The pass after chosen partitions: a file whose first sector lies in a partition's sectors is
 // that partition's to file; the rest are filed as without any, and a pass with nothing left to
-// file adds no root beside the partitions' trees.
+// file adds no root beside the partitions' trees. A partition's own pass files only what begins
+// in a cluster of its volume that no live file uses.
 TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
     RawSwitch raw(1);
     const u32 jpg = TypeOf("jpg");
@@ -205,11 +207,18 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
     struct Range {
         u64 first, sectors;
     };
+    struct Volume {
+        u64 first = 0;
+        u32 sectorsPerCluster = 0;  // 0 with no clusters: no volume
+        u64 clusters = 0;
+        std::set<u64> used;
+    };
     struct Case {
         const char* what;
         std::vector<Range> leftOut;
         std::vector<u64> sectors;   // of the found files, in pool order
         std::vector<u64> expected;  // the sectors filed, in order
+        Volume volume = {};
     };
     const Case cases[] = {
         {"both edges of a range", {{1000, 500}}, {999, 1000, 1499, 1500}, {999, 1500}},
@@ -217,6 +226,10 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         {"a range running past 2^64", {{kTop - 10, 100}}, {5, kTop - 11, kTop - 10, kTop}, {5, kTop - 11}},
         {"an empty range holds nothing", {{1000, 0}, {2000, 10}}, {1000, 2005}, {1000}},
         {"everything inside", {{0, 5000}}, {0, 4999}, {}},
+        // Clusters of 8 sectors from sector 100 on, cluster 25 (sectors 300 to 307) in use.
+        {"a volume's free clusters", {}, {99, 100, 300, 307, 308, 899, 900}, {100, 308, 899}, {100, 8, 100, {25}}},
+        {"a volume without a cluster size", {}, {100, 500}, {}, {100, 0, 100, {}}},
+        {"a range left out of a volume", {{100, 8}}, {100, 108}, {108}, {100, 8, 100, {}}},
     };
     for (const Case& c : cases) {
         CRawFileInfoPool pool;
@@ -225,6 +238,11 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         InsertingBuilder builder;
         LostFileCollector collector;
         for (const Range& r : c.leftOut) collector.LeaveOut(r.first, r.sectors);
+        if (c.volume.sectorsPerCluster != 0 || c.volume.clusters != 0) {
+            const std::set<u64> used = c.volume.used;
+            collector.KeepToFreeClusters(c.volume.first, c.volume.sectorsPerCluster, c.volume.clusters,
+                                         [used](u64 cluster) { return used.count(cluster) != 0; });
+        }
         // No device: nothing bounds the sizes, so only the ranges decide.
         ASSERT_TRUE(collector.Collect(nullptr, pool, &builder, nullptr, nullptr)) << c.what;
         if (c.expected.empty()) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ImageDevice.h"
+#include "NtfsTestSupport.h"
 #include "RecordingBuilder.h"
 #include "TestUtil.h"
 #include "engine/DataRunList.h"
@@ -133,10 +134,7 @@ Outcome Search(IStorageDevice& device, u32 blockSectors) {
     o.reported = builder.nodes.size();
     for (const NtfsRecordRun& r : search.GetRecordRuns()) o.runs.emplace_back(r.firstSector, r.count);
     o.candidates = search.GetCandidates().Size();
-    const CSearchedNTFSPartitionInfo* best = nullptr;
-    for (const auto& c : search.GetCandidates().Items()) {
-        if (!best || c->GetBootScore() > best->GetBootScore()) best = c.get();
-    }
+    const CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
     if (best) {
         o.start = best->GetPartitionStart();
         o.total = best->GetTotalSectors();
@@ -271,10 +269,7 @@ TEST(NtfsDeepSearchSectors, NodesAreCheckedAndReReadThroughTheCandidate) {
     search.BeginSearch();
     for (u64 first = 0; first < device.GetTotalSectors(); first += 8192) search.SearchBlock(first, 8192);
     search.EndSearch();
-    CSearchedNTFSPartitionInfo* best = nullptr;
-    for (const auto& c : search.GetCandidates().Items()) {
-        if (!best || c->GetBootScore() > best->GetBootScore()) best = c.get();
-    }
+    CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
     ASSERT_NE(best, nullptr);
     const u64 mft = best->GetMftSector();
     ASSERT_NE(mft, kNtfsUnknown);

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <thread>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ImageDevice.h"
+#include "NtfsTestSupport.h"
 #include "SavedSections.h"
 #include "ToolImage.h"
 #include "RecordingBuilder.h"
@@ -50,14 +52,6 @@ void RunSearch(CNTFSSearchController& search, IStorageDevice& device, testutil::
     search.SetDevice(&device);
 }
 
-const CSearchedNTFSPartitionInfo* Best(const CNTFSSearchController& search) {
-    const CSearchedNTFSPartitionInfo* best = nullptr;
-    for (const auto& c : search.GetCandidates().Items()) {
-        if (!best || c->GetBootScore() > best->GetBootScore()) best = c.get();
-    }
-    return best;
-}
-
 struct FixtureCase {
     const char* image;
     u32 sectorSize;
@@ -83,7 +77,7 @@ TEST(NtfsDeepSearch, FindsTheVolumesOfTheFixturesWithTheirBootSectorGeometry) {
         testutil::RecordingBuilder builder;
         CNTFSSearchController search;
         RunSearch(search, device, builder);
-        const CSearchedNTFSPartitionInfo* best = Best(search);
+        const CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
         ASSERT_NE(best, nullptr);
         EXPECT_EQ(best->GetPartitionStart(), t.start);
         EXPECT_EQ(best->GetTotalSectors(), t.sectors);
@@ -145,11 +139,11 @@ TEST(NtfsDeepSearch, BootSectorsMakeOneCandidatePerVolume) {
         CNTFSSearchController search;
         RunPlain(search, device, nullptr, 256);
         std::vector<std::pair<u64, u32>> found;
-        for (const auto& c : search.GetCandidates().Items()) {
-            found.emplace_back(c->GetPartitionStart(), c->GetEvidence());
-            EXPECT_EQ(c->GetSectorsPerCluster(), 8u);
-            EXPECT_EQ(c->GetTotalSectors(), 1000u);
-        }
+        search.GetCandidates().ForEach([&found](const CSearchedNTFSPartitionInfo& c) {
+            found.emplace_back(c.GetPartitionStart(), c.GetEvidence());
+            EXPECT_EQ(c.GetSectorsPerCluster(), 8u);
+            EXPECT_EQ(c.GetTotalSectors(), 1000u);
+        });
         EXPECT_EQ(found, t.expected);
     }
 }
@@ -206,12 +200,12 @@ TEST(NtfsDeepSearch, CandidatesLookedAtDuringTheBlockLoopStayAsHandedOut) {
     EXPECT_EQ(starts, (std::vector<u64>{1500}));
 }
 
-// A step of the search that took long is named in the debug trace with its sector; one of 30 ms
-// or less is not.
+// A step of the search that took long is named in the debug trace with its sector, when it has
+// one; one of 30 ms or less is not.
 TEST(NtfsDeepSearch, SlowStepsAreNamedWithTheirSector) {
     struct Case {
         const char* label;
-        i64 sector;
+        std::optional<i64> sector;
         u64 elapsedMs;
         const char* line;  // null: nothing written
     };
@@ -220,6 +214,10 @@ TEST(NtfsDeepSearch, SlowStepsAreNamedWithTheirSector) {
         {"AnalyzeNTFSDBRSector", 123, 31, "AnalyzeNTFSDBRSector curSector 123 dwElapsedTime 31 \n"},
         {"EndSearch", -1, 4000, "EndSearch curSector -1 dwElapsedTime 4000 \n"},
         {"AnalyzeNTFSFileRecordSector begin", 0x1234567890LL, 0, nullptr},
+        {"BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO)", std::nullopt, 45,
+         "BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO) dwElapsedTime 45 \n"},
+        {"BuildPartitionInfoAccordingtoFileRecord(pIndexRecordInfo->u64Sector, s64ClusterNO)", std::nullopt, 30,
+         nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -312,8 +310,8 @@ TEST(NtfsDeepSearch, SameKeyCandidatesMergeAndLeaveWithoutEvidence) {
     set.Insert(make(50, 8, ntfsev::kBootSector));
     set.Insert(make(100, 4, ntfsev::kBootSector));
     // Ordered by start, then cluster size; equal keys in insertion order.
-    std::vector<CSearchedNTFSPartitionInfo*> order;
-    for (const auto& c : set.Items()) order.push_back(c.get());
+    std::vector<const CSearchedNTFSPartitionInfo*> order;
+    set.ForEach([&order](const CSearchedNTFSPartitionInfo& c) { order.push_back(&c); });
     ASSERT_EQ(order.size(), 4u);
     EXPECT_EQ(order[0]->GetPartitionStart(), 50u);
     EXPECT_EQ(order[1]->GetSectorsPerCluster(), 4u);
@@ -381,7 +379,7 @@ TEST(NtfsDeepSearch, FindsVolumesWithLargeClusters) {
         ASSERT_TRUE(device.IsOpen());
         CNTFSSearchController search;
         RunPlain(search, device, nullptr, 8192);
-        const CSearchedNTFSPartitionInfo* best = Best(search);
+        const CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
         ASSERT_NE(best, nullptr);
         EXPECT_EQ(best->GetPartitionStart(), 0u);
         EXPECT_EQ(best->GetSectorsPerCluster(), clusterBytes / 512);

@@ -10,8 +10,20 @@
 #include "engine/DataRunList.h"
 #include "engine/DataRunReader.h"
 #include "engine/FileNode.h"
+#include "fs/ntfs/NTFSDeepSearch.h"
 
 namespace ntfstest {
+
+CSearchedNTFSPartitionInfo* BestCandidate(CNTFSSearchController& search) {
+    std::vector<CSearchedPartitionInfo*> candidates;
+    search.GetSearchedPartitions(candidates);
+    CSearchedNTFSPartitionInfo* best = nullptr;
+    for (CSearchedPartitionInfo* c : candidates) {
+        auto* ntfs = static_cast<CSearchedNTFSPartitionInfo*>(c);
+        if (!best || ntfs->GetBootScore() > best->GetBootScore()) best = ntfs;
+    }
+    return best;
+}
 
 VolumeListing::~VolumeListing() {
     for (auto& [n, f] : files) {

@@ -13,6 +13,9 @@
 #include "devices/StorageDevice.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 
+class CNTFSSearchController;
+class CSearchedNTFSPartitionInfo;
+
 namespace ntfstest {
 
 using testutil::FileTimeToIsoUtc;
@@ -61,6 +64,9 @@ bool ReadFileData(IStorageDevice& device, const VolumeListing& volume, const Wal
 std::vector<std::pair<u64, u64>> AllocatedRanges(const VolumeListing& volume, const WalkedFile& file,
                                                  u64 limit = ~u64(0));
 
+// The candidate of the highest score that a search hands out after its EndSearch; none when it
+// has none.
+CSearchedNTFSPartitionInfo* BestCandidate(CNTFSSearchController& search);
 }  // namespace ntfstest
 
 namespace ntfstest {
@@ -92,4 +98,7 @@ private:
     u64 m_base = 0;
     std::vector<u8> m_attrs;
 };
+// The candidate of the highest score that a search hands out after its EndSearch; none when it
+// has none.
+CSearchedNTFSPartitionInfo* BestCandidate(CNTFSSearchController& search);
 }  // namespace ntfstest

@@ -1,6 +1,8 @@
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +155,59 @@ std::string Sha256Hex(const void* data, size_t size) {
     Sha256 s;
     s.Update(static_cast<const u8*>(data), size);
     return s.Final();
+}
+
+namespace {
+std::vector<u8> ReadAll(int fd) {
+    std::vector<u8> bytes;
+    u8 buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
+    return bytes;
+}
+
+void ReadFilesAt(int folder, const std::string& prefix, std::map<std::string, std::vector<u8>>& out) {
+    const int listing = ::dup(folder);
+    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (dir == nullptr) {
+        if (listing >= 0) ::close(listing);
+        return;
+    }
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            if (fd >= 0) ::close(fd);
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) ReadFilesAt(fd, prefix + name + "/", out);
+        if (S_ISREG(st.st_mode)) out[prefix + name] = ReadAll(fd);
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+}  // namespace
+
+int OpenBelow(const std::string& root, const std::string& relative) {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (size_t at = 0; fd >= 0 && at < relative.size();) {
+        const size_t slash = std::min(relative.find('/', at), relative.size());
+        const int next = ::openat(fd, relative.substr(at, slash - at).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+        at = slash + 1;
+    }
+    return fd;
+}
+
+std::map<std::string, std::vector<u8>> ReadFilesBelow(const std::string& root) {
+    std::map<std::string, std::vector<u8>> out;
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return out;
+    ReadFilesAt(fd, "", out);
+    ::close(fd);
+    return out;
 }
 
 std::string Sha256File(const std::string& path) {

@@ -1,5 +1,6 @@
 #pragma once
 // Helpers shared by the tests: fixture paths, manifests and temporary folders.
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ std::string ReadFileText(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::vector<u8>& data);
 std::string Sha256Hex(const void* data, size_t size);
 std::string Sha256File(const std::string& path);
+// For folders deeper than one path can name: a file or folder below `root` by its path relative
+// to it, opened through each folder's handle (-1 when missing; the caller closes it), and every
+// regular file below `root` by relative path, read the same way.
+int OpenBelow(const std::string& root, const std::string& relative);
+std::map<std::string, std::vector<u8>> ReadFilesBelow(const std::string& root);
 
 // A fresh folder under the build tree, removed with its contents when the object goes.
 class TempDir {
