@@ -10,6 +10,7 @@
 // found that way never stands beside a volume whose boot region and FAT check out. While the
 // block loop runs, every complete entry set is shown at once below the provisional exFAT tree.
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -134,6 +135,9 @@ private:
     // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
     const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
+    // Whether the sectors [start, end) lie inside a file that a folder of the layout `v` lists:
+    // a volume stored there is that file's content.
+    bool LiesInFileOf(const ExFatInferredVolume& v, u64 start, u64 end) const;
     // Hangs the heap's folder clusters that no walk read below the tree: a cluster tied by a cut
     // set to one a walk read goes to that cluster's folder, any other begins a lost folder
     // (`lostFolder`, false when it could not be made).
@@ -152,7 +156,9 @@ private:
     std::vector<ExFatDirectoryBlock> m_dirBlocks;
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
-    bool m_searchEnded = false;
+    // Set under the sightings' lock once the candidates are made; read without it by
+    // ApplyToFileNode.
+    std::atomic<bool> m_searchEnded{false};
     // Found entry sets go to the builder's provisional exFAT tree while the loop runs, until the
     // builder refuses one.
     bool m_handOut = true;
