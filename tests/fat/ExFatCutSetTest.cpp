@@ -1,7 +1,8 @@
 // exFAT entry sets cut where a folder's cluster ends: the deep search's block walker keeps the
 // head (the entries before the cut) and the tail (the secondaries that begin another cluster),
 // joins them again when the set's checksum and every entry check out, and ties the two blocks,
-// whichever of them lies first on the disk.
+// whichever of them lies first on the disk. A folder's block ends where its cluster is followed
+// by data, so that the cut falls where the cluster ends.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -205,5 +206,47 @@ TEST(ExFatCutSetStores, AMatchAfterTwentyThousandUnmatchedPairsIsJoined) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatCutSets, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<CutCase>& info) { return std::string(info.param.name); });
+
+// A folder cluster of eight sectors followed by one sector of another kind: data that begins
+// with a benign entry type (one data sector in 25) is no directory sector, and does not make the
+// folder's block look larger than its cluster.
+TEST(ExFatBlockWalkerEnds, DataAfterAFolderClusterIsNotTakenIntoItsBlock) {
+    constexpr u64 kFolder = 1000;
+    constexpr u32 kFolderSectors = 8;
+    struct Case {
+        const char* name;
+        std::vector<u8> lead;  // the first bytes of the sector after the cluster; the rest is data
+        bool setsFollow;       // whole sets follow the lead instead of data
+        u32 blockSectors;
+    };
+    const Case cases[] = {
+        {"DeletedVendorEntryThenData", {0x60, 0x4C, 0x05, 0xA1}, false, kFolderSectors},
+        {"VolumeGuidEntryThenData", {0xA0}, false, kFolderSectors},
+        {"Zeros", {0x00}, false, kFolderSectors},
+        {"VendorEntryThenSetsOfTheFolder", {0xE0}, true, kFolderSectors + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        u32 cluster = 40;
+        ExFatBlockWalker walker;
+        walker.SetGeometry(kDeviceSectors, kSectorSize);
+        std::vector<ExFatDirectoryBlock> blocks;
+        for (u32 s = 0; s < kFolderSectors; ++s) walker.WalkSector(kFolder + s, Filler(kEntriesPerSector, cluster).data(), blocks);
+        std::vector<u8> after(kEntriesPerSector * kEntry);
+        // Data bytes that begin no entry of any kind, wherever an entry would begin.
+        for (size_t i = 0; i < after.size(); ++i) after[i] = u8(0x0B + i % 7);
+        if (c.setsFollow) {
+            const std::vector<u8> sets = Filler(kEntriesPerSector - 1, cluster);
+            std::copy(sets.begin(), sets.end(), after.begin() + kEntry);
+        }
+        std::copy(c.lead.begin(), c.lead.end(), after.begin());
+        if (c.lead == std::vector<u8>{0x00}) std::fill(after.begin(), after.end(), u8(0));
+        walker.WalkSector(kFolder + kFolderSectors, after.data(), blocks);
+        walker.FinishBlock(blocks);
+        ASSERT_EQ(blocks.size(), 1u);
+        EXPECT_EQ(blocks[0].firstSector, kFolder);
+        EXPECT_EQ(blocks[0].sectorCount, c.blockSectors);
+    }
+}
 
 }  // namespace
