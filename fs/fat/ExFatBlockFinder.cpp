@@ -404,7 +404,7 @@ void ExFatBlockWalker::RegisterPendingTail() {
     RegisterTail(m_pendingTailSector, tail);
 }
 
-void ExFatBlockWalker::RegisterTail(u64 blockSector, StoredTail& tail) {
+void ExFatBlockWalker::RegisterTail(u64 blockSector, const StoredTail& tail) {
     ExFatEntrySet joined;
     const auto head = NearestJoiningPartner(m_heads, blockSector, [&](const StoredHead& h) {
         ++m_partnersTried;

@@ -135,7 +135,7 @@ private:
     // only against its nearest partners, so the half furthest back makes room for a new one.
     static constexpr size_t kMaxStoredCuts = 1u << 16;
     struct StoredTail {
-        std::array<u8, kTailEntries * kExFatEntrySize> entries{};
+        std::array<u8, kTailBytes> entries{};
         u32 leadingSecondaries = 0;  // of one in-use state, from the first entry on
     };
     enum class Step { Go, Stop };
@@ -145,7 +145,7 @@ private:
     void BeginTail(u64 blockSector, const u8* bytes);
     void TakeTailBytes(const u8* bytes);
     void RegisterPendingTail();
-    void RegisterTail(u64 blockSector, StoredTail& tail);
+    void RegisterTail(u64 blockSector, const StoredTail& tail);
     // The set the head and the tail make, when its checksum and every entry check out.
     bool Rejoin(const StoredHead& head, const StoredTail& tail, ExFatEntrySet& joined) const;
     void Link(u64 headBlock, u64 tailBlock, ExFatEntrySet&& set);
