@@ -477,12 +477,16 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     // A volume whose boot region and FAT check out further on is not part of this one, unless it
     // is the content of one of this one's files (a stored disk image).
     u64 limit = deviceSectors;
+    std::vector<ExFatFileSpan> files;
+    bool filesListed = false;
     for (const auto& other : m_candidates) {
         const u64 otherStart = other->GetPartitionStart();
-        if (IsCheckedBootVolume(*other) && otherStart > v.heapStart && otherStart < limit &&
-            !LiesInFileOf(v, otherStart, otherStart + other->GetTotalSectors())) {
-            limit = otherStart;
+        if (!IsCheckedBootVolume(*other) || otherStart <= v.heapStart || otherStart >= limit) continue;
+        if (!filesListed) {
+            files = FileSpansOf(v);
+            filesListed = true;
         }
+        if (!LiesInFile(files, otherStart, otherStart + other->GetTotalSectors())) limit = otherStart;
     }
     if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, boot, start, length)) return;
     if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart)) {
@@ -512,24 +516,37 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     m_candidates.push_back(std::move(c));
 }
 
-bool CExFatCompleteSearch::LiesInFileOf(const ExFatInferredVolume& v, u64 start, u64 end) const {
+std::vector<ExFatFileSpan> CExFatCompleteSearch::FileSpansOf(const ExFatInferredVolume& v) const {
+    std::vector<ExFatFileSpan> spans;
     const u64 spc = v.sectorsPerCluster;
     const u64 clusterBytes = spc * m_sectorSize;
-    if (spc == 0 || end <= start) return false;
-    const u64 volumeBytes = (end - start) * m_sectorSize;
+    if (spc == 0) return spans;
     for (auto it = std::lower_bound(m_dirBlocks.begin(), m_dirBlocks.end(), v.heapStart,
                                     [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
          it != m_dirBlocks.end(); ++it) {
-        // The folders of the volume inside count their clusters from its own heap.
-        if (it->firstSector >= start && it->firstSector < end) continue;
         if ((it->firstSector - v.heapStart) % spc != 0) continue;
         for (const ExFatDirectoryBlock::Extent& f : it->files) {
-            if (f.directory || f.length < volumeBytes || f.firstCluster < kFirstCluster) continue;
-            const u64 first = v.heapStart + u64(f.firstCluster - kFirstCluster) * spc;
+            if (f.directory || f.firstCluster < kFirstCluster) continue;
             // Without its chain only the first cluster of a fragmented file is known.
             const u64 clusters = f.contiguous ? (f.length + clusterBytes - 1) / clusterBytes : 1;
-            if (start >= first && start - first < clusters * spc) return true;
+            const u64 first = v.heapStart + u64(f.firstCluster - kFirstCluster) * spc;
+            spans.push_back({first, first + clusters * spc, f.length, it->firstSector});
         }
+    }
+    std::sort(spans.begin(), spans.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return spans;
+}
+
+bool CExFatCompleteSearch::LiesInFile(const std::vector<ExFatFileSpan>& files, u64 start, u64 end) const {
+    // Files of one volume do not overlap: the few that begin last before `start` decide.
+    constexpr size_t kSpansLookedBack = 64;
+    const u64 volumeBytes = (end - start) * m_sectorSize;
+    auto it = std::upper_bound(files.begin(), files.end(), start, [](u64 s, const ExFatFileSpan& f) { return s < f.first; });
+    for (size_t looked = 0; it != files.begin() && looked < kSpansLookedBack; ++looked) {
+        --it;
+        // The folders of the volume inside count their clusters from its own heap.
+        const bool listedInside = it->listedAt >= start && it->listedAt < end;
+        if (!listedInside && start < it->end && it->bytes >= volumeBytes) return true;
     }
     return false;
 }

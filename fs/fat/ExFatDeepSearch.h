@@ -77,6 +77,14 @@ struct ExFatBootSighting {
     std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> bytes{};
 };
 
+// The sectors a file of a volume found from its folders covers, as far as its entry tells.
+struct ExFatFileSpan {
+    u64 first = 0;
+    u64 end = 0;
+    u64 bytes = 0;     // the file's length
+    u64 listedAt = 0;  // the first sector of the folder block that lists it
+};
+
 // Whether the candidate's boot sector (main or backup) and its FAT were both seen where it says.
 bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& candidate);
 
@@ -135,9 +143,11 @@ private:
     // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
     const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
-    // Whether the sectors [start, end) lie inside a file that a folder of the layout `v` lists:
-    // a volume stored there is that file's content.
-    bool LiesInFileOf(const ExFatInferredVolume& v, u64 start, u64 end) const;
+    // The sectors of the files the folders of the layout `v` list, by first sector.
+    std::vector<ExFatFileSpan> FileSpansOf(const ExFatInferredVolume& v) const;
+    // Whether the sectors [start, end) lie inside one of `files`: a volume stored there is that
+    // file's content.
+    bool LiesInFile(const std::vector<ExFatFileSpan>& files, u64 start, u64 end) const;
     // Hangs the heap's folder clusters that no walk read below the tree: a cluster tied by a cut
     // set to one a walk read goes to that cluster's folder, any other begins a lost folder
     // (`lostFolder`, false when it could not be made).
