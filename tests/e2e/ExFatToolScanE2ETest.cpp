@@ -357,6 +357,37 @@ TEST(ExFatToolScanE2E, StoredVolumeImageDoesNotEndTheVolumeAroundIt) {
     ExpectEveryFileOwnContent(out, written);
 }
 
+// The clusters of the root's first folder, followed through the FAT, that end inside a set of 18
+// or 19 entries after its first or second entry.
+size_t LongSetsCutAtClusterEnds(const std::vector<u8>& image) {
+    constexpr u32 kEntry = 32;
+    constexpr u8 kFileEntry = 0x85;
+    constexpr u8 kStreamEntry = 0xC0;
+    constexpr u8 kLongestSecondaries = 17;
+    const u8* boot = image.data();
+    const u64 fat = u64(ReadLE32(boot + 80)) * kSector;
+    const u64 heap = u64(ReadLE32(boot + 88)) * kSector;
+    auto clusterAt = [&](u32 cluster) { return heap + u64(cluster - 2) * kCluster; };
+    u32 folder = 0;
+    const u64 root = clusterAt(ReadLE32(boot + 96));
+    for (u64 at = root; at + 2 * kEntry <= root + kCluster && folder == 0; at += kEntry) {
+        if (image[at] == kFileEntry && (ReadLE16(&image[at + 4]) & 0x10) != 0) folder = ReadLE32(&image[at + kEntry + 20]);
+    }
+    size_t cut = 0;
+    for (u32 cluster = folder, steps = 0; cluster >= 2 && cluster < 0xFFFFFFF7u && steps < 64; ++steps) {
+        const u64 end = clusterAt(cluster) + kCluster;
+        if (end > image.size()) break;
+        const u8* last = &image[end - kEntry];
+        const u8* before = last - kEntry;
+        if ((last[0] == kFileEntry && last[1] >= kLongestSecondaries) ||
+            (before[0] == kFileEntry && before[1] >= kLongestSecondaries && last[0] == kStreamEntry)) {
+            ++cut;
+        }
+        cluster = ReadLE32(&image[fat + 4 * u64(cluster)]);
+    }
+    return cut;
+}
+
 // Names of 226 to 255 characters make sets of 18 and 19 entries; where a folder's cluster ends
 // after the first or the second entry of one, the rest of the set begins the folder's next
 // cluster, which lies apart after a large file. With the boot regions and the FAT gone only the
@@ -414,6 +445,7 @@ TEST(ExFatToolScanE2E, LongNamesCutNearTheirStartComeBackByName) {
     }
     const std::vector<u8> boot = testutil::ReadFileBytes(image);
     ASSERT_GE(boot.size(), kSector);
+    EXPECT_EQ(LongSetsCutAtClusterEnds(boot), std::size(cuts)) << "the driver laid the folder out otherwise";
     ASSERT_TRUE(ZeroSectors(image, 0, kBootRegionsSectors));
     ASSERT_TRUE(ZeroSectors(image, ReadLE32(boot.data() + kFatOffsetField), ReadLE32(boot.data() + kFatLengthField)));
 
