@@ -27,9 +27,7 @@ constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 51
 // Folders a tree test follows at the most.
 constexpr size_t kMaxTreeFolders = 1u << 16;
 
-// Whether a sector beginning with this entry type can be directory data at all: the one-byte
-// test that turns most sectors away.
-bool MayBeginDirectorySector(u8 type) {
+bool IsSetOrSystemEntry(u8 type) {
     switch (u8(type | kExFatTypeInUse)) {
         case kExFatFileEntry:
         case kExFatStreamEntry:
@@ -39,8 +37,21 @@ bool MayBeginDirectorySector(u8 type) {
         case kExFatLabelEntry:
             return true;
         default:
-            return IsExFatBenignEntryType(type);
+            return false;
     }
+}
+
+// Whether a sector can be directory data at all: its first entry that is not a benign one must be
+// an entry of a set or of the root's system entries. A data sector that merely begins with a
+// benign type (one byte in 25) is not taken into the block before it, whose cluster size it
+// would make look larger. Most sectors are turned away by their first byte.
+bool MayBeDirectorySector(const u8* bytes, u32 entries) {
+    for (u32 i = 0; i < entries; ++i) {
+        const u8 type = bytes[u64(i) * kExFatEntrySize];
+        if (IsSetOrSystemEntry(type)) return true;
+        if (!IsExFatBenignEntryType(type)) return false;
+    }
+    return true;
 }
 
 bool IsSecondaryOfSet(u8 type) {
@@ -210,6 +221,8 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
         case kExFatLabelEntry:
         case kExFatLabelEntry & kDeletedMask:
             if (!CheckExFatLabelEntry(e)) return Step::Stop;
+            // A volume whose label was cleared keeps its label entry, no longer in use.
+            m_block.flags |= kExFatBlockLabel;
             if (inUse) {
                 if ((m_sectorFlags & kExFatBlockLabel) != 0) return Step::Stop;
                 m_sectorFlags |= kExFatBlockLabel;
@@ -235,7 +248,10 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
 
 void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFatDirectoryBlock>& out) {
     if (m_block.sectorCount != 0 && sector != m_lastSector + 1) FinishBlock(out);
-    if (!MayBeginDirectorySector(bytes[0])) {
+    // The open block began with a tail that may go on here; what follows the tail is left to the
+    // checks of the join.
+    if (m_tailPending) TakeTailBytes(bytes);
+    if (!MayBeDirectorySector(bytes, m_limits.entriesPerSector)) {
         FinishBlock(out);
         return;
     }
@@ -263,13 +279,15 @@ void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFat
     m_lastSector = sector;
     if (beginsWithTail) {
         m_block.flags |= kExFatBlockBeginsWithTail;
-        RegisterTail(sector, bytes);
+        BeginTail(sector, bytes);
     }
     // A block holds one cluster at the most; a folder's next cluster may lie anywhere.
     if (stopped || (u64(m_block.sectorCount) << m_sectorShift) >= m_block.maxCluster) FinishBlock(out);
 }
 
 void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
+    // A block of one sector keeps what that sector holds of its tail.
+    if (m_tailPending) RegisterPendingTail();
     ExFatDirectoryBlock& b = m_block;
     if (b.sectorCount != 0 && (b.setCount != 0 || b.IsRoot())) {
         // A contiguous file ends before the next file of its folder begins: its length over the
@@ -330,6 +348,13 @@ typename Store::iterator NearestJoiningPartner(Store& store, u64 sector, Joins&&
     }
     return store.end();
 }
+
+// Keeps a new half, making room by dropping the one furthest back.
+template <class Store, class Half>
+void StoreHalf(Store& store, u64 blockSector, Half&& half, size_t most) {
+    store.emplace(blockSector, std::forward<Half>(half));
+    if (store.size() > most) store.erase(store.begin());
+}
 }  // namespace
 
 void ExFatBlockWalker::RegisterHead(u64 blockSector) {
@@ -347,18 +372,39 @@ void ExFatBlockWalker::RegisterHead(u64 blockSector) {
         Link(blockSector, tailBlock, std::move(joined));
         return;
     }
-    if (m_heads.size() < kMaxStoredCuts) m_heads.emplace(blockSector, std::move(head));
+    StoreHalf(m_heads, blockSector, std::move(head), kMaxStoredCuts);
 }
 
-void ExFatBlockWalker::RegisterTail(u64 blockSector, const u8* bytes) {
-    StoredTail tail;
-    const size_t bytesKept = std::min<size_t>(tail.entries.size(), size_t(m_limits.entriesPerSector) * kExFatEntrySize);
-    std::copy(bytes, bytes + bytesKept, tail.entries.begin());
+void ExFatBlockWalker::BeginTail(u64 blockSector, const u8* bytes) {
+    m_pendingTail = StoredTail();
+    m_pendingTailBytes = 0;
+    m_pendingTailSector = blockSector;
+    m_tailPending = true;
+    TakeTailBytes(bytes);
+}
+
+void ExFatBlockWalker::TakeTailBytes(const u8* bytes) {
+    const size_t sectorBytes = size_t(m_limits.entriesPerSector) * kExFatEntrySize;
+    const size_t taken = std::min(kTailBytes - m_pendingTailBytes, sectorBytes);
+    std::copy(bytes, bytes + taken, m_pendingTail.entries.begin() + ptrdiff_t(m_pendingTailBytes));
+    m_pendingTailBytes += taken;
+    if (m_pendingTailBytes == kTailBytes) RegisterPendingTail();
+}
+
+void ExFatBlockWalker::RegisterPendingTail() {
+    m_tailPending = false;
+    StoredTail& tail = m_pendingTail;
+    const u8* bytes = tail.entries.data();
     const u8 inUse = bytes[0] & kExFatTypeInUse;
-    for (size_t at = 0; at < bytesKept; at += kExFatEntrySize, ++tail.leadingSecondaries) {
+    tail.leadingSecondaries = 0;
+    for (size_t at = 0; at < m_pendingTailBytes; at += kExFatEntrySize, ++tail.leadingSecondaries) {
         const u8 type = bytes[at];
         if (!IsSecondaryOfSet(type) || (type & kExFatTypeInUse) != inUse) break;
     }
+    RegisterTail(m_pendingTailSector, tail);
+}
+
+void ExFatBlockWalker::RegisterTail(u64 blockSector, const StoredTail& tail) {
     ExFatEntrySet joined;
     const auto head = NearestJoiningPartner(m_heads, blockSector, [&](const StoredHead& h) {
         ++m_partnersTried;
@@ -370,7 +416,7 @@ void ExFatBlockWalker::RegisterTail(u64 blockSector, const u8* bytes) {
         Link(headBlock, blockSector, std::move(joined));
         return;
     }
-    if (m_tails.size() < kMaxStoredCuts) m_tails.emplace(blockSector, tail);
+    StoreHalf(m_tails, blockSector, tail, kMaxStoredCuts);
 }
 
 bool ExFatBlockWalker::Rejoin(const StoredHead& head, const StoredTail& kept, ExFatEntrySet& joined) const {

@@ -25,7 +25,8 @@
 constexpr u32 kExFatBlockLabel = 0x1;
 constexpr u32 kExFatBlockBitmap = 0x2;
 constexpr u32 kExFatBlockUpcase = 0x4;
-constexpr u32 kExFatBlockRoot = kExFatBlockBitmap | kExFatBlockUpcase;
+// A root directory lists the volume's label, allocation bitmap and up-case table.
+constexpr u32 kExFatBlockRoot = kExFatBlockLabel | kExFatBlockBitmap | kExFatBlockUpcase;
 // The block begins with the secondaries of a set whose file entry lies elsewhere, and ends with a
 // set whose secondaries lie elsewhere: a folder's entry set cut where its cluster ends.
 constexpr u32 kExFatBlockBeginsWithTail = 0x8;
@@ -126,15 +127,25 @@ private:
         u64 position = 0;
         std::vector<u8> entries;
     };
+    // A tail holds every secondary of the longest set: with 512-byte sectors it reaches into the
+    // block's second sector.
     static constexpr u32 kTailEntries = kExFatMaxSecondaries;
-    static constexpr size_t kMaxStoredCuts = 1u << 14;
+    static constexpr size_t kTailBytes = size_t(kTailEntries) * kExFatEntrySize;
+    // Halves kept in each store at the most. The walk goes up the device and a new half is tried
+    // only against its nearest partners, so the half furthest back makes room for a new one.
+    static constexpr size_t kMaxStoredCuts = 1u << 16;
     struct StoredTail {
-        std::array<u8, kTailEntries * kExFatEntrySize> entries{};
+        std::array<u8, kTailBytes> entries{};
         u32 leadingSecondaries = 0;  // of one in-use state, from the first entry on
     };
     enum class Step { Go, Stop };
     void RegisterHead(u64 blockSector);
-    void RegisterTail(u64 blockSector, const u8* bytes);
+    // Keeps the first bytes of a block that begins with a tail; the tail is registered once it
+    // holds kTailBytes or its block ends.
+    void BeginTail(u64 blockSector, const u8* bytes);
+    void TakeTailBytes(const u8* bytes);
+    void RegisterPendingTail();
+    void RegisterTail(u64 blockSector, const StoredTail& tail);
     // The set the head and the tail make, when its checksum and every entry check out.
     bool Rejoin(const StoredHead& head, const StoredTail& tail, ExFatEntrySet& joined) const;
     void Link(u64 headBlock, u64 tailBlock, ExFatEntrySet&& set);
@@ -160,6 +171,11 @@ private:
     // Keyed by the first sector of their block.
     std::map<u64, StoredHead> m_heads;
     std::map<u64, StoredTail> m_tails;
+    // The tail of the open block while it waits for the bytes of the block's next sector.
+    StoredTail m_pendingTail;
+    size_t m_pendingTailBytes = 0;
+    u64 m_pendingTailSector = 0;
+    bool m_tailPending = false;
     std::vector<ExFatCutSetLink> m_links;
     u64 m_partnersTried = 0;
 };

@@ -245,8 +245,14 @@ bool ExFatBlockRules::Explained(size_t block) {
 bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
     const ExFatDirectoryBlock& a = m_blocks[ai];
     const ExFatDirectoryBlock& b = m_blocks[bi];
+    struct Proposal {
+        u64 heap;
+        u64 spc;
+        std::vector<size_t> tree;
+    };
+    // The layouts of the best score so far: one that scores higher drops them.
+    std::vector<Proposal> proposals;
     u64 best = kPairLeastScore;
-    bool proposed = false;
     for (u64 p = a.minCluster; p != 0 && p <= a.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
         if (!b.Admits(p) || p < a.sectorCount || p < b.sectorCount) continue;
         const u64 distance = a.firstSector > b.firstSector ? a.firstSector - b.firstSector : b.firstSector - a.firstSector;
@@ -256,21 +262,25 @@ bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
             const u64 offset = u64(d - kFirstHeapCluster) * p;
             if (offset > b.firstSector) break;
             const u64 heap = b.firstSector - offset;
-            // The parent must stand at least one cluster past the system clusters.
-            if (heap + 3 * p > a.firstSector) continue;
+            // The parent stands at least one cluster past the system clusters (the bitmap and the
+            // up-case table).
+            if (heap + 3 * p > a.firstSector) break;
             const u64 parentCluster = (a.firstSector - heap) / p + kFirstHeapCluster;
             if (parentCluster > a.highestCluster || m_setAside.count({heap, p}) != 0) continue;
             std::vector<size_t> tree;
             const u64 score = TreeTest(ai, heap, p, weight, &tree);
             if (score < best) continue;
+            if (score > best) proposals.clear();
             best = score;
-            bool made = false;
-            Candidate* c = FindOrMake(heap, p, kExFatEvidencePair, made);
-            for (size_t t : tree) Attach(*c, t);
-            proposed = true;
+            proposals.push_back({heap, p, std::move(tree)});
         }
     }
-    return proposed;
+    for (const Proposal& proposal : proposals) {
+        bool made = false;
+        Candidate* c = FindOrMake(proposal.heap, proposal.spc, kExFatEvidencePair, made);
+        for (size_t t : proposal.tree) Attach(*c, t);
+    }
+    return !proposals.empty();
 }
 
 void ExFatBlockRules::SingleBlock(size_t index) {
@@ -418,17 +428,21 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
         }
         if (proposed) SortCandidates();
     }
-    // The final pass: single blocks, and close pairs that score less. It runs before the blocks
-    // are shared out, so that a single block can still confirm a layout a pair proposed: folders
-    // made one after another, each in the cluster after its parent, also fit a layout one
-    // cluster off, and the pairs of such a chain may score that one higher.
-    for (size_t a = 0; a < n; ++a) {
+    // The layouts found so far take their blocks first; the final pass proposes layouts for the
+    // blocks they leave, and those are shared out in turn.
+    Consolidate();
+    std::vector<size_t> left;
+    for (size_t i = 0; i < n; ++i) {
+        if (!m_taken[i]) left.push_back(i);
+    }
+    for (size_t at = 0; at < left.size(); ++at) {
+        const size_t a = left[at];
         if (BeginsWithTail(m_blocks[a])) continue;
         SingleBlock(a);
         if (m_blocks[a].directories.empty()) continue;
-        const size_t from = a > kFinalPairBefore ? a - kFinalPairBefore : 0;
-        for (size_t i = from; i < n && i <= a + kFinalPairAfter; ++i) {
-            if (i != a && !BeginsWithTail(m_blocks[i])) Pair(a, i, kFinalPairWeight);
+        const size_t from = at > kFinalPairBefore ? at - kFinalPairBefore : 0;
+        for (size_t j = from; j < left.size() && j <= at + kFinalPairAfter; ++j) {
+            if (j != at && !BeginsWithTail(m_blocks[left[j]])) Pair(a, left[j], kFinalPairWeight);
         }
     }
     Consolidate();

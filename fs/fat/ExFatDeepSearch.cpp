@@ -325,19 +325,28 @@ bool CExFatCompleteSearch::FatStartAt(u64 sector) {
 }
 
 void CExFatCompleteSearch::EndSearch() {
-    m_searchEnded = true;
     m_walker.SetSetSink(nullptr);
-    if (!m_device) return;
-    m_walker.FinishBlock(m_dirBlocks);
-    m_walker.DropUnjoinedCuts();
-    std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
-    std::sort(m_setStarts.begin(), m_setStarts.end());
-    m_candidates = MakeBootCandidates([this](u64 sector) { return FatStartAt(sector); });
-    AddDirectoryCandidates();
-    DropEmptyGuesses();
-    if (m_pool != nullptr) {
-        for (auto& c : m_candidates) CountTypeMatches(m_hints, *m_pool, *c, c->GetHeapStart());
+    if (m_device != nullptr) {
+        m_walker.FinishBlock(m_dirBlocks);
+        m_walker.DropUnjoinedCuts();
+        {
+            // A paused preview makes its candidates from the sightings under their lock.
+            std::lock_guard<std::mutex> lk(m_sightingsLock);
+            std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
+            std::sort(m_setStarts.begin(), m_setStarts.end());
+            std::sort(m_fatStarts.begin(), m_fatStarts.end());
+        }
+        // Until the search has ended a preview gets candidates made from the sightings, so the
+        // list below may be made and changed without the lock.
+        m_candidates = MakeBootCandidates([this](u64 sector) { return FatStartAt(sector); });
+        AddDirectoryCandidates();
+        DropEmptyGuesses();
+        if (m_pool != nullptr) {
+            for (auto& c : m_candidates) CountTypeMatches(m_hints, *m_pool, *c, c->GetHeapStart());
+        }
     }
+    std::lock_guard<std::mutex> lk(m_sightingsLock);
+    m_searchEnded = true;
 }
 
 std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> CExFatCompleteSearch::MakeBootCandidates(
@@ -471,7 +480,6 @@ u64 CExFatCompleteSearch::FindFatOf(const ExFatInferredVolume& volume, u32 fatLe
 
 void CExFatCompleteSearch::AddDirectoryCandidates() {
     const u64 deviceSectors = m_device->GetTotalSectors();
-    std::sort(m_fatStarts.begin(), m_fatStarts.end());
     std::sort(m_upcaseStarts.begin(), m_upcaseStarts.end());
     const ExFatPartitionFinder finder(deviceSectors, m_sectorSize);
     const std::vector<ExFatInferredVolume> volumes =
@@ -528,12 +536,19 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> boot{};
     u64 start = 0;
     u64 length = 0;
-    // A volume whose boot region and FAT check out further on is not part of this one.
+    // A volume whose boot region and FAT check out further on is not part of this one, unless it
+    // is the content of one of this one's files (a stored disk image).
     u64 limit = deviceSectors;
+    std::vector<ExFatFileSpan> files;
+    bool filesListed = false;
     for (const auto& other : m_candidates) {
-        if (IsCheckedBootVolume(*other) && other->GetPartitionStart() > v.heapStart) {
-            limit = std::min(limit, other->GetPartitionStart());
+        const u64 otherStart = other->GetPartitionStart();
+        if (!IsCheckedBootVolume(*other) || otherStart <= v.heapStart || otherStart >= limit) continue;
+        if (!filesListed) {
+            files = FileSpansOf(v);
+            filesListed = true;
         }
+        if (!LiesInFile(files, otherStart, otherStart + other->GetTotalSectors())) limit = otherStart;
     }
     if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, boot, start, length)) return;
     if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart)) {
@@ -582,6 +597,41 @@ void CExFatCompleteSearch::DropEmptyGuesses() {
         return true;
     });
     m_candidates.erase(empty, m_candidates.end());
+}
+
+std::vector<ExFatFileSpan> CExFatCompleteSearch::FileSpansOf(const ExFatInferredVolume& v) const {
+    std::vector<ExFatFileSpan> spans;
+    const u64 spc = v.sectorsPerCluster;
+    const u64 clusterBytes = spc * m_sectorSize;
+    if (spc == 0) return spans;
+    for (auto it = std::lower_bound(m_dirBlocks.begin(), m_dirBlocks.end(), v.heapStart,
+                                    [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+         it != m_dirBlocks.end(); ++it) {
+        if ((it->firstSector - v.heapStart) % spc != 0) continue;
+        for (const ExFatDirectoryBlock::Extent& f : it->files) {
+            if (f.directory || f.firstCluster < kFirstCluster) continue;
+            // Without its chain only the first cluster of a fragmented file is known.
+            const u64 clusters = f.contiguous ? (f.length + clusterBytes - 1) / clusterBytes : 1;
+            const u64 first = v.heapStart + u64(f.firstCluster - kFirstCluster) * spc;
+            spans.push_back({first, first + clusters * spc, f.length, it->firstSector});
+        }
+    }
+    std::sort(spans.begin(), spans.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return spans;
+}
+
+bool CExFatCompleteSearch::LiesInFile(const std::vector<ExFatFileSpan>& files, u64 start, u64 end) const {
+    // Files of one volume do not overlap: the few that begin last before `start` decide.
+    constexpr size_t kSpansLookedBack = 64;
+    const u64 volumeBytes = (end - start) * m_sectorSize;
+    auto it = std::upper_bound(files.begin(), files.end(), start, [](u64 s, const ExFatFileSpan& f) { return s < f.first; });
+    for (size_t looked = 0; it != files.begin() && looked < kSpansLookedBack; ++looked) {
+        --it;
+        // The folders of the volume inside count their clusters from its own heap.
+        const bool listedInside = it->listedAt >= start && it->listedAt < end;
+        if (!listedInside && start < it->end && it->bytes >= volumeBytes) return true;
+    }
+    return false;
 }
 
 bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& c) {
@@ -672,10 +722,10 @@ u32 CExFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInf
 }
 
 void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
+    // A pause is noticed between steps of the scan thread, which may still be adding a sighting
+    // or ending the search.
+    std::lock_guard<std::mutex> lk(m_sightingsLock);
     if (!m_searchEnded) {
-        // A pause is noticed between steps of the scan thread, which may still be adding a
-        // sighting.
-        std::lock_guard<std::mutex> lk(m_sightingsLock);
         // The loop is paused on its own thread: the boot sectors and FAT starts seen so far make
         // the candidates, and the device is not read. Earlier ones stay alive, for a caller may
         // still hold them.

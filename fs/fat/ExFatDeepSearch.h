@@ -9,6 +9,7 @@
 // found that way never stands beside a volume whose boot region and FAT check out. While the
 // block loop runs, every complete entry set is shown at once below the provisional exFAT tree.
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -75,6 +76,14 @@ struct ExFatBootSighting {
     std::array<u8, CExFatSearchedPartitionInfo::kBootBytes> bytes{};
 };
 
+// The sectors a file of a volume found from its folders covers, as far as its entry tells.
+struct ExFatFileSpan {
+    u64 first = 0;
+    u64 end = 0;
+    u64 bytes = 0;     // the file's length
+    u64 listedAt = 0;  // the first sector of the folder block that lists it
+};
+
 // Whether the candidate's boot sector (main or backup) and its FAT were both seen where it says.
 bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& candidate);
 
@@ -136,6 +145,11 @@ private:
     // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
     const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
+    // The sectors of the files the folders of the layout `v` list, by first sector.
+    std::vector<ExFatFileSpan> FileSpansOf(const ExFatInferredVolume& v) const;
+    // Whether the sectors [start, end) lie inside one of `files`: a volume stored there is that
+    // file's content.
+    bool LiesInFile(const std::vector<ExFatFileSpan>& files, u64 start, u64 end) const;
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     // Guards the boot, FAT and entry-set sightings while the scan adds to them: a paused preview
@@ -149,7 +163,9 @@ private:
     std::vector<ExFatDirectoryBlock> m_dirBlocks;
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
-    bool m_searchEnded = false;
+    // Set under the sightings' lock once the candidates are made; read without it by
+    // ApplyToFileNode.
+    std::atomic<bool> m_searchEnded{false};
     // Found entry sets go to the builder's provisional exFAT tree while the loop runs, until the
     // builder refuses one.
     bool m_handOut = true;

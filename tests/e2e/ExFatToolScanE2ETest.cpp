@@ -43,7 +43,9 @@ public:
     explicit ExFatFiller(std::string mountPoint) : m_mount(std::move(mountPoint)) {}
     bool Folder(const std::string& path) { return std::filesystem::create_directories(m_mount + "/" + path); }
     bool File(const std::string& path, size_t size, u32 seed) {
-        std::vector<u8> bytes = testutil::DistinctBytes(size, seed);
+        return Bytes(path, testutil::DistinctBytes(size, seed));
+    }
+    bool Bytes(const std::string& path, std::vector<u8> bytes) {
         std::ofstream out(m_mount + "/" + path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         out.close();
@@ -78,10 +80,11 @@ void MakeToolVolume(const TempDir& dir, const std::string& image, u64 megabytes,
 }
 
 int RunComplete(const TempDir& tmp, const std::string& image, const std::string& volume, const std::string& out,
-                const std::string& name) {
+                const std::string& name, const std::vector<std::string>& extra = {}) {
     std::filesystem::create_directories(tmp.File("cwd"));
-    const std::vector<std::string> args = {"--image", image, "--mode",    "complete",           "--volume",
-                                           volume,    "--recover", out, "--json", tmp.File(name + ".json")};
+    std::vector<std::string> args = {"--image", image, "--mode",    "complete",           "--volume",
+                                     volume,    "--recover", out, "--json", tmp.File(name + ".json")};
+    args.insert(args.end(), extra.begin(), extra.end());
     return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
 }
 
@@ -324,6 +327,131 @@ TEST(ExFatToolScanE2E, LostVolumeBeforeASoundOneComesBackBesideIt) {
     Written all = lost;
     all.insert(sound.begin(), sound.end());
     ExpectEveryFileOwnContent(out, all);
+}
+
+// A 4 MiB exFAT volume stored as a file between two folders of a volume whose boot regions are
+// gone: the stored volume is that file's content, and the volume around it goes on past it.
+TEST(ExFatToolScanE2E, StoredVolumeImageDoesNotEndTheVolumeAroundIt) {
+    const std::string missing = MissingExFatTools();
+    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
+    constexpr u32 kFilesPerFolder = 40;
+    TempDir tmp;
+    const std::string stored = tmp.File("stored.img");
+    ASSERT_TRUE(RunQuiet("truncate -s 4M " + stored));
+    ASSERT_TRUE(RunQuiet("mkfs.exfat -c " + std::to_string(kCluster) + " " + stored)) << "mkfs.exfat failed";
+    const std::vector<u8> storedBytes = testutil::ReadFileBytes(stored);
+    const std::string image = tmp.File("outer.img");
+    Written written;
+    MakeToolVolume(tmp, image, 32, [&](ExFatFiller& f) {
+        for (const char* folder : {"Before", "After"}) ASSERT_TRUE(f.Folder(folder));
+        for (u32 i = 0; i < kFilesPerFolder; ++i) ASSERT_TRUE(f.File("Before/before " + std::to_string(i) + ".txt", 3000 + i, 8000 + i));
+        ASSERT_TRUE(f.Bytes("disk image.img", storedBytes));
+        for (u32 i = 0; i < kFilesPerFolder; ++i) ASSERT_TRUE(f.File("After/after " + std::to_string(i) + ".txt", 3000 + i, 9000 + i));
+    }, written);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(written.size(), 2 * kFilesPerFolder + 1);
+    ASSERT_TRUE(ZeroSectors(image, 0, kBootRegionsSectors));
+
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "stored", {"--lost-reason", "1"}), 0);
+    ExpectEveryFileOwnContent(out, written);
+}
+
+// The clusters of the root's first folder, followed through the FAT, that end inside a set of 18
+// or 19 entries after its first or second entry.
+size_t LongSetsCutAtClusterEnds(const std::vector<u8>& image) {
+    constexpr u32 kEntry = 32;
+    constexpr u8 kFileEntry = 0x85;
+    constexpr u8 kStreamEntry = 0xC0;
+    constexpr u8 kLongestSecondaries = 17;
+    const u8* boot = image.data();
+    const u64 fat = u64(ReadLE32(boot + 80)) * kSector;
+    const u64 heap = u64(ReadLE32(boot + 88)) * kSector;
+    auto clusterAt = [&](u32 cluster) { return heap + u64(cluster - 2) * kCluster; };
+    u32 folder = 0;
+    const u64 root = clusterAt(ReadLE32(boot + 96));
+    for (u64 at = root; at + 2 * kEntry <= root + kCluster && folder == 0; at += kEntry) {
+        if (image[at] == kFileEntry && (ReadLE16(&image[at + 4]) & 0x10) != 0) folder = ReadLE32(&image[at + kEntry + 20]);
+    }
+    size_t cut = 0;
+    for (u32 cluster = folder, steps = 0; cluster >= 2 && cluster < 0xFFFFFFF7u && steps < 64; ++steps) {
+        const u64 end = clusterAt(cluster) + kCluster;
+        if (end > image.size()) break;
+        const u8* last = &image[end - kEntry];
+        const u8* before = last - kEntry;
+        if ((last[0] == kFileEntry && last[1] >= kLongestSecondaries) ||
+            (before[0] == kFileEntry && before[1] >= kLongestSecondaries && last[0] == kStreamEntry)) {
+            ++cut;
+        }
+        cluster = ReadLE32(&image[fat + 4 * u64(cluster)]);
+    }
+    return cut;
+}
+
+// Names of 226 to 255 characters make sets of 18 and 19 entries; where a folder's cluster ends
+// after the first or the second entry of one, the rest of the set begins the folder's next
+// cluster, which lies apart after a large file. With the boot regions and the FAT gone only the
+// cut sets tie the clusters, and every file comes back under its long name.
+TEST(ExFatToolScanE2E, LongNamesCutNearTheirStartComeBackByName) {
+    const std::string missing = MissingExFatTools();
+    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
+    constexpr u32 kFatOffsetField = 80;
+    constexpr u32 kFatLengthField = 84;
+    constexpr u32 kEntriesPerCluster = kCluster / 32;
+    // Names of up to 15 characters take three entries, of 16 to 30 four.
+    constexpr u32 kShortSet = 3;
+    constexpr u32 kMiddleSet = 4;
+    struct Cut {
+        u32 nameLength;
+        u32 entriesBefore;  // of the set, before the cluster's end
+    };
+    const Cut cuts[] = {{255, 1}, {241, 2}, {230, 1}};
+    TempDir tmp;
+    const std::string image = tmp.File("long.img");
+    Written written;
+    u32 seed = 11000;
+    MakeToolVolume(tmp, image, 64, [&](ExFatFiller& f) {
+        ASSERT_TRUE(f.Folder("Long"));
+        u32 used = 0;  // entries of the folder's current cluster
+        u32 shortNames = 0;
+        auto pad = [&](u32 entries) {
+            const bool middle = entries == kMiddleSet;
+            char name[40];
+            std::snprintf(name, sizeof(name), middle ? "Long/a middle sized name %03u" : "Long/p%03u.txt", unsigned(shortNames++));
+            ASSERT_TRUE(f.File(name, 500, seed++));
+            used += entries;
+        };
+        for (size_t c = 0; c < std::size(cuts); ++c) {
+            // Fill the cluster up to where the long set must begin.
+            const u32 room = kEntriesPerCluster - cuts[c].entriesBefore - used;
+            for (u32 left = room; left != 0;) {
+                const u32 entries = left % kShortSet != 0 && left >= kMiddleSet ? kMiddleSet : kShortSet;
+                ASSERT_LE(entries, left) << "no sets fill " << room << " entries";
+                pad(entries);
+                left -= entries;
+            }
+            ASSERT_TRUE(f.File("between" + std::to_string(c) + ".bin", 40 * kCluster, seed++));
+            std::string name = "Long/";
+            while (name.size() < 5 + cuts[c].nameLength) name += "a long name " + std::to_string(c) + " ";
+            name.resize(5 + cuts[c].nameLength);
+            ASSERT_TRUE(f.File(name, 700 + c, seed++));
+            used = 2 + (cuts[c].nameLength + 14) / 15 - cuts[c].entriesBefore;
+        }
+        for (u32 i = 0; i < 5; ++i) pad(kShortSet);
+    }, written);
+    if (HasFatalFailure()) return;
+    for (auto it = written.begin(); it != written.end();) {
+        it = it->first.rfind("between", 0) == 0 ? written.erase(it) : std::next(it);
+    }
+    const std::vector<u8> boot = testutil::ReadFileBytes(image);
+    ASSERT_GE(boot.size(), kSector);
+    EXPECT_EQ(LongSetsCutAtClusterEnds(boot), std::size(cuts)) << "the driver laid the folder out otherwise";
+    ASSERT_TRUE(ZeroSectors(image, 0, kBootRegionsSectors));
+    ASSERT_TRUE(ZeroSectors(image, ReadLE32(boot.data() + kFatOffsetField), ReadLE32(boot.data() + kFatLengthField)));
+
+    const std::string out = tmp.File("recovered");
+    ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "long"), 0);
+    ExpectEveryFileOwnContent(out, written);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // exFAT entry sets cut where a folder's cluster ends: the deep search's block walker keeps the
 // head (the entries before the cut) and the tail (the secondaries that begin another cluster),
 // joins them again when the set's checksum and every entry check out, and ties the two blocks,
-// whichever of them lies first on the disk.
+// whichever of them lies first on the disk. A folder's block ends where its cluster is followed
+// by data, so that the cut falls where the cluster ends.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -78,6 +79,7 @@ struct CutCase {
     u64 headSector;
     u64 tailSector;
     bool damagedTail;  // a name character of the tail changed after the checksum was taken
+    u32 nameLength = 37;  // 37: three name entries; 226 to 255: a set of 18 or 19 entries
 };
 
 const CutCase kCases[] = {
@@ -86,13 +88,21 @@ const CutCase kCases[] = {
     {"CutAfterTheFirstName", 3, 100, 300, false},
     {"TailBeforeItsHead", 2, 300, 100, false},
     {"DamagedTailStaysApart", 2, 100, 300, true},
+    // The tails of the longest names go on into their block's second sector.
+    {"NineteenEntriesCutAfterTheFileEntry", 1, 100, 300, false, 255},
+    {"NineteenEntriesCutAfterTheStreamEntry", 2, 100, 300, false, 241},
+    {"EighteenEntriesCutAfterTheFileEntry", 1, 100, 300, false, 226},
+    {"NineteenEntriesTailBeforeItsHead", 1, 300, 100, false, 250},
+    {"NineteenEntriesDamagedLastNameStaysApart", 1, 100, 300, true, 255},
 };
 
 class ExFatCutSets : public ::testing::TestWithParam<CutCase> {};
 
 TEST_P(ExFatCutSets, HeadAndTailAreJoinedAndTheirBlocksTied) {
     const CutCase& t = GetParam();
-    const std::string cutName = "the set that the end of a cluster cut";  // three name entries
+    std::string cutName = "the set that the end of a cluster cut";
+    while (cutName.size() < t.nameLength) cutName += " and its name goes on";
+    cutName.resize(t.nameLength);
     u32 cluster = 40;
     const std::vector<u8> cut = MakeSet(cutName, 90);
     ASSERT_GT(cut.size(), t.headEntries * kEntry);
@@ -101,19 +111,32 @@ TEST_P(ExFatCutSets, HeadAndTailAreJoinedAndTheirBlocksTied) {
     head.insert(head.end(), cut.begin(), cut.begin() + t.headEntries * kEntry);
     ASSERT_EQ(head.size(), kEntriesPerSector * kEntry);
 
+    // The tail's block: two sectors of one folder cluster.
     std::vector<u8> tail(cut.begin() + t.headEntries * kEntry, cut.end());
     if (t.damagedTail) tail[tail.size() - kEntry + 2] ^= 1;
     const std::vector<u8> after = MakeSet("after the cut", 95);
     tail.insert(tail.end(), after.begin(), after.end());
-    tail.resize(kEntriesPerSector * kEntry, 0);
+    tail.resize(2 * kEntriesPerSector * kEntry, 0);
 
     ExFatBlockWalker walker;
     walker.SetGeometry(kDeviceSectors, kSectorSize);
     std::vector<ExFatDirectoryBlock> blocks;
-    // Each one-sector block is ended by the data that follows it.
-    for (u64 sector : {std::min(t.headSector, t.tailSector), std::max(t.headSector, t.tailSector)}) {
-        walker.WalkSector(sector, (sector == t.headSector ? head : tail).data(), blocks);
+    // Each block is ended by the data that follows it.
+    auto walkHead = [&] {
+        walker.WalkSector(t.headSector, head.data(), blocks);
         walker.FinishBlock(blocks);
+    };
+    auto walkTail = [&] {
+        walker.WalkSector(t.tailSector, tail.data(), blocks);
+        walker.WalkSector(t.tailSector + 1, tail.data() + kEntriesPerSector * kEntry, blocks);
+        walker.FinishBlock(blocks);
+    };
+    if (t.headSector < t.tailSector) {
+        walkHead();
+        walkTail();
+    } else {
+        walkTail();
+        walkHead();
     }
     ASSERT_EQ(blocks.size(), 2u);
     for (const ExFatDirectoryBlock& b : blocks) {
@@ -135,9 +158,8 @@ TEST_P(ExFatCutSets, HeadAndTailAreJoinedAndTheirBlocksTied) {
 }
 
 // A device full of halves that never match (overwritten folders, look-alike data) costs each new
-// half a bounded number of tries, and a pair that does match among them is still joined.
-TEST(ExFatCutSetStores, UnmatchedHalvesCostBoundedTriesAndAMatchAmongThemIsJoined) {
-    constexpr u32 kUnmatchedPairs = 3000;
+// half a bounded number of tries, and a pair that does match after them is still joined.
+void ExpectBoundedTriesAndTheLateMatchJoined(u32 unmatchedPairs) {
     constexpr u32 kTriesPerHalf = 64;
     u32 cluster = 40;
     ExFatBlockWalker walker;
@@ -157,11 +179,11 @@ TEST(ExFatCutSetStores, UnmatchedHalvesCostBoundedTriesAndAMatchAmongThemIsJoine
         walkAlone(headSector, head);
         walkAlone(tailSector, std::vector<u8>(tailSet.begin() + kEntry, tailSet.end()));
     };
-    for (u32 i = 0; i < kUnmatchedPairs; ++i) cutHalves(10 * i + 1, 10 * i + 3, "head " + std::to_string(i), "tail " + std::to_string(i));
+    for (u32 i = 0; i < unmatchedPairs; ++i) cutHalves(10 * i + 1, 10 * i + 3, "head " + std::to_string(i), "tail " + std::to_string(i));
     EXPECT_TRUE(walker.GetCutSetLinks().empty());
-    EXPECT_LE(walker.PartnersTried(), u64(2) * kUnmatchedPairs * kTriesPerHalf);
+    EXPECT_LE(walker.PartnersTried(), u64(2) * unmatchedPairs * kTriesPerHalf);
 
-    const u64 end = 10 * kUnmatchedPairs;
+    const u64 end = 10 * u64(unmatchedPairs);
     const std::vector<u8> whole = MakeSet("one set cut in two", 77);
     std::vector<u8> head = Filler(kEntriesPerSector - 1, cluster);
     head.insert(head.end(), whole.begin(), whole.begin() + kEntry);
@@ -173,7 +195,58 @@ TEST(ExFatCutSetStores, UnmatchedHalvesCostBoundedTriesAndAMatchAmongThemIsJoine
     EXPECT_EQ(walker.GetCutSetLinks()[0].set.name, "one set cut in two");
 }
 
+TEST(ExFatCutSetStores, UnmatchedHalvesCostBoundedTriesAndAMatchAmongThemIsJoined) {
+    ExpectBoundedTriesAndTheLateMatchJoined(3000);
+}
+
+// On a large device the halves met late are kept like the early ones.
+TEST(ExFatCutSetStores, AMatchAfterTwentyThousandUnmatchedPairsIsJoined) {
+    ExpectBoundedTriesAndTheLateMatchJoined(20000);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatCutSets, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<CutCase>& info) { return std::string(info.param.name); });
+
+// A folder cluster of eight sectors followed by one sector of another kind: data that begins
+// with a benign entry type (one data sector in 25) is no directory sector, and does not make the
+// folder's block look larger than its cluster.
+TEST(ExFatBlockWalkerEnds, DataAfterAFolderClusterIsNotTakenIntoItsBlock) {
+    constexpr u64 kFolder = 1000;
+    constexpr u32 kFolderSectors = 8;
+    struct Case {
+        const char* name;
+        std::vector<u8> lead;  // the first bytes of the sector after the cluster; the rest is data
+        bool setsFollow;       // whole sets follow the lead instead of data
+        u32 blockSectors;
+    };
+    const Case cases[] = {
+        {"DeletedVendorEntryThenData", {0x60, 0x4C, 0x05, 0xA1}, false, kFolderSectors},
+        {"VolumeGuidEntryThenData", {0xA0}, false, kFolderSectors},
+        {"Zeros", {0x00}, false, kFolderSectors},
+        {"VendorEntryThenSetsOfTheFolder", {0xE0}, true, kFolderSectors + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        u32 cluster = 40;
+        ExFatBlockWalker walker;
+        walker.SetGeometry(kDeviceSectors, kSectorSize);
+        std::vector<ExFatDirectoryBlock> blocks;
+        for (u32 s = 0; s < kFolderSectors; ++s) walker.WalkSector(kFolder + s, Filler(kEntriesPerSector, cluster).data(), blocks);
+        std::vector<u8> after(kEntriesPerSector * kEntry);
+        // Data bytes that begin no entry of any kind, wherever an entry would begin.
+        for (size_t i = 0; i < after.size(); ++i) after[i] = u8(0x0B + i % 7);
+        if (c.setsFollow) {
+            const std::vector<u8> sets = Filler(kEntriesPerSector - 1, cluster);
+            std::copy(sets.begin(), sets.end(), after.begin() + kEntry);
+        }
+        std::copy(c.lead.begin(), c.lead.end(), after.begin());
+        if (c.lead == std::vector<u8>{0x00}) std::fill(after.begin(), after.end(), u8(0));
+        walker.WalkSector(kFolder + kFolderSectors, after.data(), blocks);
+        walker.FinishBlock(blocks);
+        ASSERT_EQ(blocks.size(), 1u);
+        EXPECT_EQ(blocks[0].firstSector, kFolder);
+        EXPECT_EQ(blocks[0].sectorCount, c.blockSectors);
+    }
+}
 
 }  // namespace
