@@ -143,9 +143,7 @@ void LostFileCollector::LeaveOut(u64 firstSector, u64 sectors) {
 
 void LostFileCollector::KeepToFreeClusters(u64 firstSector, u32 sectorsPerCluster, u64 clusters,
                                            std::function<bool(u64)> inUse) {
-    // Without a cluster size no sector can be placed in the volume: nothing is filed.
-    m_volume = {firstSector, sectorsPerCluster, sectorsPerCluster != 0 ? clusters : 0, std::move(inUse)};
-    if (sectorsPerCluster == 0) m_volume.sectorsPerCluster = 1;
+    m_volume = {true, firstSector, sectorsPerCluster, clusters, std::move(inUse)};
 }
 
 bool LostFileCollector::IsLeftOut(u64 sector) const {
@@ -155,8 +153,9 @@ bool LostFileCollector::IsLeftOut(u64 sector) const {
                     [sector](const SectorRange& r) { return sector >= r.first && sector - r.first < r.count; })) {
         return true;
     }
-    if (m_volume.sectorsPerCluster == 0) return false;
-    if (sector < m_volume.firstSector) return true;
+    if (!m_volume.set) return false;
+    // Without a cluster size no sector can be placed in the volume: nothing is filed.
+    if (sector < m_volume.firstSector || m_volume.sectorsPerCluster == 0) return true;
     const u64 cluster = (sector - m_volume.firstSector) / m_volume.sectorsPerCluster;
     return cluster >= m_volume.count || (m_volume.inUse && m_volume.inUse(cluster));
 }
@@ -165,7 +164,7 @@ bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, 
                                 CSearchedPartitionInfo* partition, const void* /*clusterUse*/) {
     if (GetScanOptions().GetScanRaw() == 0 || !builder) return false;
     bool rootMade = false;
-    if (m_leftOut.empty() && m_volume.sectorsPerCluster == 0) {
+    if (m_leftOut.empty() && !m_volume.set) {
         if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
         rootMade = true;
     }

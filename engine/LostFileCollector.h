@@ -75,8 +75,9 @@ private:
         u64 count = 0;
     };
     struct VolumeClusters {
+        bool set = false;  // KeepToFreeClusters was called
         u64 firstSector = 0;
-        u32 sectorsPerCluster = 0;  // 0: no volume set
+        u32 sectorsPerCluster = 0;
         u64 count = 0;
         std::function<bool(u64)> inUse;
     };

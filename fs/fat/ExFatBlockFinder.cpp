@@ -458,8 +458,7 @@ void ExFatBlockWalker::Link(u64 headBlock, u64 tailBlock, ExFatEntrySet&& set) {
 
 const ExFatDirectoryBlock* ExFatPartitionFinder::BlockAt(const std::vector<ExFatDirectoryBlock>& blocks,
                                                          u64 sector) const {
-    auto it = std::lower_bound(blocks.begin(), blocks.end(), sector,
-                               [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+    auto it = FirstExFatBlockFrom(blocks, sector);
     return it != blocks.end() && it->firstSector == sector ? &*it : nullptr;
 }
 

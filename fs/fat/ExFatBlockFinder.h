@@ -10,6 +10,7 @@
 // cluster between the system clusters and its first file: the heap start this implies must put
 // the up-case table where an up-case table was seen or the allocation bitmap where its bits of the
 // system clusters are set, and the blocks of the subdirectories where their entries say they are.
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <map>
@@ -77,6 +78,14 @@ struct ExFatDirectoryBlock {
         return sectorsPerCluster >= minCluster && sectorsPerCluster <= maxCluster;
     }
 };
+
+// The first of `blocks` (sorted by first sector, as the walker leaves them) that begins at or
+// after `sector`.
+inline std::vector<ExFatDirectoryBlock>::const_iterator FirstExFatBlockFrom(
+    const std::vector<ExFatDirectoryBlock>& blocks, u64 sector) {
+    return std::lower_bound(blocks.begin(), blocks.end(), sector,
+                            [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+}
 
 // Walks sectors in ascending order into directory blocks.
 class ExFatBlockWalker {

@@ -43,8 +43,7 @@ ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks,
       m_next(blocks.size(), kNoBlock) {}
 
 const ExFatDirectoryBlock* ExFatBlockRules::BlockAt(u64 sector, size_t& index) const {
-    auto it = std::lower_bound(m_blocks.begin(), m_blocks.end(), sector,
-                               [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+    auto it = FirstExFatBlockFrom(m_blocks, sector);
     if (it == m_blocks.end() || it->firstSector != sector) return nullptr;
     index = size_t(it - m_blocks.begin());
     return &*it;
@@ -124,8 +123,7 @@ bool ExFatBlockRules::FoldersOnFileClusters(const Candidate& c) const {
     const u64 clusterBytes = c.spc * m_sectorSize;
     std::vector<std::pair<u64, u64>> fileClusters;
     const u64 dataStart = c.heapStart + kFirstHeapCluster * c.spc;
-    const auto begin = std::lower_bound(m_blocks.begin(), m_blocks.end(), dataStart,
-                                        [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+    const auto begin = FirstExFatBlockFrom(m_blocks, dataStart);
     // Folders of a known volume further on are that volume's, whose clusters count from its heap.
     u64 end = c.volumeEnd;
     const auto next = std::upper_bound(m_knownStarts.begin(), m_knownStarts.end(), c.heapStart);
@@ -326,8 +324,7 @@ void ExFatBlockRules::Consolidate() {
         c.bookedOnBoundary.clear();
         // Blocks are sorted by sector: the walk starts at the candidate's first data cluster.
         const u64 dataStart = c.heapStart + kFirstHeapCluster * c.spc;
-        const auto begin = std::lower_bound(m_blocks.begin(), m_blocks.end(), dataStart,
-                                            [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+        const auto begin = FirstExFatBlockFrom(m_blocks, dataStart);
         for (size_t i = size_t(begin - m_blocks.begin()); i < m_blocks.size(); ++i) {
             const ExFatDirectoryBlock& b = m_blocks[i];
             if (b.firstSector >= c.volumeEnd) break;

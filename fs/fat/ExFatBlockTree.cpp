@@ -93,8 +93,7 @@ private:
     // Blocks may run on over a cluster's end (the walker knows no cluster size): each cluster's
     // part is placed by itself.
     void CutPieces() {
-        auto it = std::lower_bound(m_blocks.begin(), m_blocks.end(), m_g.heapStart,
-                                   [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+        auto it = FirstExFatBlockFrom(m_blocks, m_g.heapStart);
         for (; it != m_blocks.end() && it->firstSector < m_g.end; ++it) {
             const u64 blockEnd = it->firstSector + it->sectorCount;
             const u64 stop = std::min(blockEnd, m_g.end);

@@ -581,8 +581,7 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
 void CExFatCompleteSearch::DropEmptyGuesses() {
     auto holdsFiles = [this](const CExFatSearchedPartitionInfo& c) {
         const u64 end = c.GetPartitionStart() + c.GetTotalSectors();
-        for (auto it = std::lower_bound(m_dirBlocks.begin(), m_dirBlocks.end(), c.GetHeapStart(),
-                                        [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+        for (auto it = FirstExFatBlockFrom(m_dirBlocks, c.GetHeapStart());
              it != m_dirBlocks.end() && it->firstSector < end; ++it) {
             if (it->setCount != 0) return true;
         }
@@ -604,8 +603,7 @@ std::vector<ExFatFileSpan> CExFatCompleteSearch::FileSpansOf(const ExFatInferred
     const u64 spc = v.sectorsPerCluster;
     const u64 clusterBytes = spc * m_sectorSize;
     if (spc == 0) return spans;
-    for (auto it = std::lower_bound(m_dirBlocks.begin(), m_dirBlocks.end(), v.heapStart,
-                                    [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+    for (auto it = FirstExFatBlockFrom(m_dirBlocks, v.heapStart);
          it != m_dirBlocks.end(); ++it) {
         if ((it->firstSector - v.heapStart) % spc != 0) continue;
         for (const ExFatDirectoryBlock::Extent& f : it->files) {
