@@ -4,6 +4,7 @@
 
 #include "core/Shell.h"
 #include "app/dialogs/SelExportPathDlg.h"
+#include "app/pages/WizardArt.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
 
@@ -27,7 +28,6 @@ constexpr int kPictureTop = 70;
 constexpr int kPictureBottom = 118;
 constexpr int kLinkGap = 4;
 const RECT kDetailRect = {68, 124, 450, 156};
-constexpr COLORREF kWarningText = 0x3030C0;
 constexpr COLORREF kNoteText = 0x545454;
 
 }  // namespace
@@ -142,7 +142,7 @@ int ExportResult::DrawContent(ui::Dc* dc) {
     dc->DrawText(res.GetString(titleKey), title, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
     dc->SetFont(*res.GetFont(14, 400, false));
     // A stop is the user's own doing; files that could not be recovered whole are a warning.
-    dc->SetTextColor(counts.failed + counts.incomplete > 0 ? kWarningText : kNoteText);
+    dc->SetTextColor(counts.failed + counts.incomplete > 0 ? UiCtrl::art::kWarningText : kNoteText);
     dc->DrawText(DetailText(), kDetailRect, DT_LEFT | DT_WORDBREAK);
     return 0;
 }

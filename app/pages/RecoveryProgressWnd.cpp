@@ -43,7 +43,6 @@ constexpr int kButtonFontHeight = 16;
 constexpr int kCmdSaveScan = 206;
 constexpr COLORREF kTitleColor = 0x333333;
 constexpr COLORREF kGreyText = 0x686868;
-constexpr COLORREF kWarningText = 0x3030C0;
 // Statistics events of the strip.
 constexpr u32 kStatsStopClicked = 0x2109;
 constexpr u32 kStatsStopSeconds = 0x3006;
@@ -601,7 +600,7 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
     } else if (deviceLost_) {
         // Why the scan ended, in place of the selection: the files found stay on a disk that is
         // gone.
-        dc->SetTextColor(kWarningText);
+        dc->SetTextColor(art::kWarningText);
         dc->DrawText(Localized("LostDevice"), ui::MakeRect(left, 46, textRight, 68), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     } else {
         dc->DrawText(selectedText_, ui::MakeRect(left, 46, textRight, 68), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);

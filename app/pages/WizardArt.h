@@ -10,6 +10,7 @@ constexpr int kSpinnerFrames = 12;
 constexpr COLORREF kAccent = 0x5F7D05;   // the green of the program's accent buttons
 constexpr COLORREF kBarDone = 0x5FCCFF;  // progress bar, done part
 constexpr COLORREF kFrameGrey = 0xD8D8D8;
+constexpr COLORREF kWarningText = 0x3030C0;  // the red of texts that tell of a loss
 
 // Twelve spokes, the one of `frame` darkest.
 void DrawSpinner(ui::Dc* dc, const RECT& r, int frame, int frames = kSpinnerFrames);
