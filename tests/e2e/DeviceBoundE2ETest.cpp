@@ -210,6 +210,8 @@ TEST_P(DeviceBoundE2E, NoRecoveredFileIsLongerThanItsDisk) {
         testutil::Json report;
         ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("report.json"), report)) << log;
         EXPECT_EQ(u64(report["recovered"]["incomplete"].number), c.carvedAt.size()) << log;
+        EXPECT_EQ(u64(report["recovered"]["files"].number), 0u) << log;
+        EXPECT_NE(log.find(std::to_string(c.carvedAt.size()) + " incomplete"), std::string::npos) << log;
     }
 }
 

@@ -1,15 +1,15 @@
-// Files found by signature outside every partition the complete scan chose: a disk with a FAT32
-// partition made by mkfs.fat and mtools and a partition of a kind no search knows, a picture in
-// the gap before the FAT32 partition, one in the other partition and one in the unpartitioned
-// space after both. The whole-disk complete scan recovers both under the lost-files
-// root beside the partition's tree, byte for byte; the partition's own files come back as before,
-// and a picture lying in the partition's free clusters comes back once, in the partition's own
-// lost files. A saved result, loaded again, recovers the same files.
+// Files found by signature around the partition a whole-disk complete scan chooses, on disks made
+// by the file systems' tools with pictures laid outside the partitions and in the chosen one's free
+// clusters: each comes back once, byte for byte, under the disk's lost-files root or the
+// partition's own. Its live files come back by name only (a picture inside one too), those past
+// the longest path through their folder. A saved result, loaded again, recovers the same.
 #include <gtest/gtest.h>
 
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,155 +23,185 @@ namespace {
 
 using e2e::Json;
 using testutil::RunQuiet;
+using Files = std::map<std::string, std::vector<u8>>;  // relative path -> bytes
 
 constexpr u64 kSector = 512;
 constexpr u64 kPartitionStart = 2048;
-constexpr u64 kPartitionSectors = 81920;  // enough clusters of one sector for FAT32
-constexpr u64 kPartitionEnd = kPartitionStart + kPartitionSectors;
-constexpr u64 kOtherStart = kPartitionEnd;
-constexpr u64 kOtherSectors = 2048;
-constexpr u64 kOtherEnd = kOtherStart + kOtherSectors;
-constexpr u64 kTailSectors = 2048;
-constexpr u64 kDiskSectors = kOtherEnd + kTailSectors;
-constexpr u8 kFat32LbaType = 0x0C;
-constexpr u8 kLinuxType = 0x83;
-constexpr const char* kLostRoot = "更多丢失文件";
-constexpr const char* kPartitionRoot = "FAT32";
+const std::string kLostRoot = "更多丢失文件/";
 
-using e2e::RawSample;
-
-// A picture laid at a sector of the disk, where the scan must find it by its signature.
+// A picture laid at a disk sector, and where it comes back below the disk's folder.
 struct Planted {
     const char* sample;
     u64 sector;
-    const char* folder;  // the type's description
-    const char* name;    // the recovered file's name
-    bool outside;        // outside the partition: under the disk's lost-files root
+    std::string path;
 };
 
-const Planted kPlanted[] = {
-    {"sample.png", 64, "Portable Network Graphic file", "Morvenda_000.PNG", true},
-    {"sample.gif", kOtherStart + 256, "GIF graphics file", "Morvenda_000.GIF", true},
-    {"plain.tif", kOtherEnd + 512, "Tagged Image File", "Morvenda_000.TIF", true},
-    // In the last free clusters of the fresh volume: the partition's own lost files.
-    {"sample.psd", kPartitionEnd - 4096, "Adobe Photoshop file", "Morvenda_000.PSD", false},
+// The disk: its size, its partition table (type, start, sectors; the volume goes in the first),
+// the pictures laid on it and the files the volume holds by name (paths below the disk's folder).
+struct Disk {
+    u64 sectors;
+    std::vector<std::array<u64, 3>> table;
+    std::vector<Planted> planted;
+    Files live;
 };
 
-// Files the partition holds by name; their data must come back at their path.
-struct Copied {
-    const char* sample;
-    const char* path;
-};
-const Copied kCopied[] = {{"sample.ico", "sample.ico"}, {"letter.rtf", "Letters/letter.rtf"}};
-
-void MakeDisk(const std::string& image) {
-    ASSERT_TRUE(RunQuiet("truncate -s " + std::to_string(kDiskSectors * kSector) + " " + image));
-    ASSERT_TRUE(RunQuiet("mkfs.fat -F 32 -s 1 -n OUTSIDE --mbr=n --offset " + std::to_string(kPartitionStart) +
-                         " -h " + std::to_string(kPartitionStart) + " " + image + " " +
-                         std::to_string(kPartitionSectors * kSector / 1024)))
-        << "mkfs.fat failed";
-    const std::string at = image + "@@" + std::to_string(kPartitionStart * kSector);
-    ASSERT_TRUE(RunQuiet("mmd -i " + at + " ::/Letters"));
-    for (const Copied& c : kCopied) {
-        ASSERT_TRUE(RunQuiet("mcopy -i " + at + " " + RawSample(c.sample) + " ::/" + c.path)) << c.path;
+void LayDisk(const std::string& volume, const Disk& d, const std::string& image) {
+    std::vector<u8> bytes(d.sectors * kSector, 0);
+    const std::vector<u8> partition = testutil::ReadFileBytes(volume);
+    ASSERT_EQ(partition.size(), d.table[0][2] * kSector);
+    std::copy(partition.begin(), partition.end(), bytes.begin() + long(d.table[0][1] * kSector));
+    for (size_t i = 0; i < d.table.size(); ++i) {
+        e2e::PutMbrPartition(bytes, i, u8(d.table[i][0]), d.table[i][1], d.table[i][2]);
     }
-    std::vector<u8> bytes = testutil::ReadFileBytes(image);
-    ASSERT_EQ(bytes.size(), kDiskSectors * kSector);
-    // Two primary partitions in the table: the FAT32 one and one whose sectors hold no file system.
-    e2e::PutMbrPartition(bytes, 0, kFat32LbaType, kPartitionStart, kPartitionSectors);
-    e2e::PutMbrPartition(bytes, 1, kLinuxType, kOtherStart, kOtherSectors);
-    for (const Planted& p : kPlanted) {
-        const std::vector<u8> sample = testutil::ReadFileBytes(RawSample(p.sample));
-        ASSERT_FALSE(sample.empty()) << p.sample;
+    for (const Planted& p : d.planted) {
+        const std::vector<u8> sample = testutil::ReadFileBytes(e2e::RawSample(p.sample));
         ASSERT_LE(p.sector * kSector + sample.size(), bytes.size()) << p.sample;
-        std::copy(sample.begin(), sample.end(), bytes.begin() + static_cast<long>(p.sector * kSector));
+        std::copy(sample.begin(), sample.end(), bytes.begin() + long(p.sector * kSector));
     }
     ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
 }
 
-// The folder the driver recovers the whole-disk scan into.
-std::string DiskFolder(const Json& report, const std::string& out) {
+// Runs the driver over the image; returns the whole-disk scan's folder below `out` ("" when the
+// report has none).
+std::string RunScan(const testutil::TempDir& tmp, const std::vector<std::string>& args, const std::string& out,
+                    const std::string& name, Json& report) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--recover", out, "--json", tmp.File(name + ".json")});
+    EXPECT_EQ(e2e::RunDriver(all, tmp.File("cwd"), tmp.File(name + ".log")), 0);
+    EXPECT_TRUE(testutil::ReadJsonFile(tmp.File(name + ".json"), report));
     const Json* disk = e2e::FindVolume(report, 0, 0);
-    if (!disk || (*disk)["kind"].text != "disk") return "";
-    return out + "/" + std::to_string(int((*disk)["index"].number));
+    return disk && (*disk)["kind"].text == "disk" ? out + "/" + std::to_string(int((*disk)["index"].number)) : "";
 }
 
-// Every written file's hash, with how often it was written.
-std::map<std::string, size_t> HashCounts(const std::string& root) {
-    std::map<std::string, size_t> out;
-    for (const auto& [path, hash] : e2e::HashTree(root)) ++out[hash];
+std::map<std::string, std::string> Hashes(const Files& files) {
+    std::map<std::string, std::string> out;
+    for (const auto& [path, bytes] : files) out[path] = testutil::Sha256Hex(bytes.data(), bytes.size());
     return out;
 }
 
-// The checks shared by the scan and the load of its saved result.
-void ExpectRecovered(const std::string& folder, const std::vector<u8>& disk) {
-    for (const Planted& p : kPlanted) {
-        SCOPED_TRACE(p.sample);
-        const std::string top = p.outside ? folder : folder + "/" + kPartitionRoot;
-        const std::string written = top + "/" + kLostRoot + "/" + p.folder + "/" + p.name;
-        e2e::PlantedFile original;
-        original.bytes = testutil::ReadFileBytes(RawSample(p.sample));
-        original.offset = p.sector * kSector;
-        e2e::ExpectCarved(written, original, original.bytes.size(), disk);
-    }
-    for (const Copied& c : kCopied) {
-        const std::string written = folder + "/" + kPartitionRoot + "/" + c.path;
-        ASSERT_TRUE(testutil::FileExists(written)) << written;
-        EXPECT_EQ(testutil::Sha256File(written), testutil::Sha256File(RawSample(c.sample))) << c.path;
-    }
-    // Nothing twice: the partition's found files are its own, whether by name or by signature.
-    const std::map<std::string, size_t> counts = HashCounts(folder);
-    for (const Planted& p : kPlanted) EXPECT_EQ(counts.at(testutil::Sha256File(RawSample(p.sample))), 1u) << p.sample;
-    for (const Copied& c : kCopied) EXPECT_EQ(counts.at(testutil::Sha256File(RawSample(c.sample))), 1u) << c.path;
-    EXPECT_EQ(e2e::ListFiles(folder).size(), std::size(kPlanted) + std::size(kCopied));
+// Every planted picture and live file at its path with its bytes, and nothing else: nothing twice.
+void ExpectRecovered(const std::string& folder, const Disk& d) {
+    Files expected = d.live;
+    for (const Planted& p : d.planted) expected[p.path] = testutil::ReadFileBytes(e2e::RawSample(p.sample));
+    EXPECT_EQ(Hashes(testutil::ReadFilesBelow(folder)), Hashes(expected));
 }
 
-TEST(OutsidePartitionCarveE2E, FilesFoundOutsideTheChosenPartitionComeBackBesideItsTreeAndOnlyOnce) {
-    const std::string missing = testutil::MissingTools({"mkfs.fat", "mmd", "mcopy", "truncate"});
-    if (!missing.empty()) GTEST_SKIP() << "needs dosfstools and mtools; missing: " << missing;
-    testutil::TempDir tmp;
-    const std::string cwd = tmp.File("cwd");
-    ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
-    const std::string image = tmp.File("disk.img");
-    ASSERT_NO_FATAL_FAILURE(MakeDisk(image));
-    const std::vector<u8> disk = testutil::ReadFileBytes(image);
-
-    e2e::Untouched untouched({image}, cwd);
-    const std::string out = tmp.File("recovered");
-    const std::string saved = tmp.File("scan.rsf");
-    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", "complete", "--volume", "disk:0", "--recover", out,
-                              "--json", tmp.File("scan.json"), "--save", saved},
-                             cwd, tmp.File("scan.log")),
-              0);
-    untouched.Expect();
-
-    Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("scan.json"), report));
-    const std::string folder = DiskFolder(report, out);
-    ASSERT_FALSE(folder.empty()) << "no whole-disk volume in the report";
+// The scan chose the one partition, of `sectors`, and what lies outside it got a RAW tree of its own.
+void ExpectChosen(const Json& report, const Disk& d, u64 sectors) {
     const Json* scan = e2e::FindScan(report, int((*e2e::FindVolume(report, 0, 0))["index"].number));
     ASSERT_NE(scan, nullptr);
-    // The partition was chosen, and the files outside it got a tree of their own beside it.
     ASSERT_EQ((*scan)["found_partitions"].items.size(), 1u);
     EXPECT_EQ(u64((*scan)["found_partitions"].items[0]["start_sector"].number), kPartitionStart);
-    EXPECT_EQ(u64((*scan)["found_partitions"].items[0]["sectors"].number), kPartitionSectors);
-    std::map<std::string, const Json*> trees;
-    for (const Json& t : (*scan)["trees"].items) trees[t["fs"].text] = &t;
+    EXPECT_EQ(u64((*scan)["found_partitions"].items[0]["sectors"].number), sectors);
+    std::map<std::string, u64> trees;
+    for (const Json& t : (*scan)["trees"].items) trees[t["fs"].text] = u64(t["files"].number);
     ASSERT_EQ(trees.size(), 2u);
-    ASSERT_TRUE(trees.count("RAW"));
-    EXPECT_EQ(u64((*trees["RAW"])["files"].number), 3u);
-    ASSERT_NO_FATAL_FAILURE(ExpectRecovered(folder, disk));
+    EXPECT_EQ(trees["RAW"], u64(std::count_if(d.planted.begin(), d.planted.end(),
+                                              [](const Planted& p) { return p.path.rfind(kLostRoot, 0) == 0; })));
+}
 
-    const std::string loaded = tmp.File("loaded");
-    ASSERT_EQ(e2e::RunDriver({"--image", image, "--load", saved, "--recover", loaded, "--json", tmp.File("load.json")},
-                             cwd, tmp.File("load.log")),
-              0);
+TEST(OutsidePartitionCarveE2E, FatPartitionFilesOutsideComeBackBesideItsTreeOnceAndDeepOnesThroughTheirFolder) {
+    const std::string missing = testutil::MissingTools({"mkfs.fat", "mmd", "mcopy", "truncate"});
+    if (!missing.empty()) GTEST_SKIP() << "needs dosfstools and mtools; missing: " << missing;
+    constexpr u64 kSectors = 81920;  // enough clusters of one sector for FAT32
+    constexpr u64 kOtherStart = kPartitionStart + kSectors;  // a partition no search knows
+    constexpr u64 kOtherEnd = kOtherStart + 2048;
+    Disk d{kOtherEnd + 2048,
+           {{0x0C, kPartitionStart, kSectors}, {0x83, kOtherStart, 2048}},
+           {{"sample.png", 64, kLostRoot + "Portable Network Graphic file/Morvenda_000.PNG"},
+            {"sample.gif", kOtherStart + 256, kLostRoot + "GIF graphics file/Morvenda_000.GIF"},
+            {"plain.tif", kOtherEnd + 512, kLostRoot + "Tagged Image File/Morvenda_000.TIF"},
+            // In the last free clusters of the fresh volume: the partition's own lost files.
+            {"sample.psd", kOtherStart - 4096, "FAT32/" + kLostRoot + "Adobe Photoshop file/Morvenda_000.PSD"}},
+           {}};
+    testutil::TempDir tmp;
+    ASSERT_EQ(mkdir(tmp.File("cwd").c_str(), 0755), 0);
+    const std::string volume = tmp.File("volume.img");
+    ASSERT_TRUE(RunQuiet("truncate -s " + std::to_string(kSectors * kSector) + " " + volume));
+    ASSERT_TRUE(RunQuiet("mkfs.fat -F 32 -s 1 -n OUTSIDE -h " + std::to_string(kPartitionStart) + " " + volume));
+    ASSERT_TRUE(RunQuiet("mmd -i " + volume + " ::/Letters"));
+    for (const auto& [sample, path] :
+         {std::pair{"sample.ico", "sample.ico"}, std::pair{"letter.rtf", "Letters/letter.rtf"}}) {
+        ASSERT_TRUE(RunQuiet("mcopy -i " + volume + " " + e2e::RawSample(sample) + " ::/" + path)) << path;
+        d.live[std::string("FAT32/") + path] = testutil::ReadFileBytes(e2e::RawSample(sample));
+    }
+    // 18 nested folders of 250-byte names, a file in each: the deepest lie past the longest path.
+    std::string inside;
+    for (int level = 0; level < 18; ++level) {
+        std::string folder = "level " + std::to_string(level) + " ";
+        folder.resize(250, char('a' + level));
+        inside += "/" + folder;
+        const std::string name = "file-" + std::to_string(level) + ".bin";
+        const std::vector<u8> bytes = testutil::DistinctBytes(1000, u32(level + 1));
+        ASSERT_TRUE(testutil::WriteFileBytes(tmp.File(name), bytes));
+        ASSERT_TRUE(RunQuiet("mmd -i " + volume + " '::" + inside + "'")) << level;
+        ASSERT_TRUE(RunQuiet("mcopy -i " + volume + " " + tmp.File(name) + " '::" + inside + "/" + name + "'"));
+        d.live["FAT32" + inside + "/" + name] = bytes;
+    }
+    const std::string image = tmp.File("disk.img");
+    ASSERT_NO_FATAL_FAILURE(LayDisk(volume, d, image));
+
+    e2e::Untouched untouched({image}, tmp.File("cwd"));
+    Json report;
+    const std::string saved = tmp.File("scan.rsf");
+    const std::string folder = RunScan(
+        tmp, {"--image", image, "--mode", "complete", "--volume", "disk:0", "--save", saved}, tmp.File("recovered"),
+        "scan", report);
+    untouched.Expect();
+    ASSERT_FALSE(folder.empty()) << "no whole-disk volume in the report";
+    ASSERT_NO_FATAL_FAILURE(ExpectChosen(report, d, kSectors));
+    size_t pastLongestPath = 0;
+    for (const auto& [path, bytes] : d.live) pastLongestPath += (folder + "/" + path).size() >= PATH_MAX ? 1 : 0;
+    EXPECT_GE(pastLongestPath, 2u);
+    ExpectRecovered(folder, d);
+
     Json loadReport;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("load.json"), loadReport));
-    const std::string loadedFolder = DiskFolder(loadReport, loaded);
-    ASSERT_FALSE(loadedFolder.empty());
-    ASSERT_NO_FATAL_FAILURE(ExpectRecovered(loadedFolder, disk));
-    EXPECT_EQ(e2e::HashTree(loadedFolder), e2e::HashTree(folder));
+    const std::string loaded = RunScan(tmp, {"--image", image, "--load", saved}, tmp.File("loaded"), "load", loadReport);
+    ASSERT_FALSE(loaded.empty());
+    ExpectRecovered(loaded, d);
+}
+
+// A live file whose second cluster begins with a picture is found by signature there too, and
+// the two pictures outside the partition lie where an NTFS lost-file pass could see them.
+TEST(OutsidePartitionCarveE2E, NtfsLostFilesAreOnlyItsFreeClustersAndOutsideOnesStandOnce) {
+    const std::string missing = testutil::MissingTools({"mkntfs", "ntfscp", "truncate"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package ntfs-3g; missing: " << missing;
+    constexpr u64 kSectors = 16384;
+    constexpr u64 kCluster = 4096;
+    Disk d{24576,
+           {{0x07, kPartitionStart, kSectors}},
+           {{"sample.png", 1000, kLostRoot + "Portable Network Graphic file/Morvenda_000.PNG"},
+            {"sample.png", 20000, kLostRoot + "Portable Network Graphic file/Morvenda_001.PNG"},
+            // mkntfs puts nothing in the last eighth of a volume this small.
+            {"sample.psd", kPartitionStart + 15000, "NTFS 1/" + kLostRoot + "Adobe Photoshop file/Morvenda_000.PSD"}},
+           {}};
+    std::vector<u8> album = testutil::DistinctBytes(kCluster, 7);
+    const std::vector<u8> inside = testutil::ReadFileBytes(e2e::RawSample("plain.tif"));
+    album.insert(album.end(), inside.begin(), inside.end());
+    const Files live = {{"picture.png", testutil::ReadFileBytes(e2e::RawSample("sample.png"))},
+                        {"album.bin", album}};
+    testutil::TempDir tmp;
+    ASSERT_EQ(mkdir(tmp.File("cwd").c_str(), 0755), 0);
+    const std::string volume = tmp.File("volume.img");
+    ASSERT_TRUE(RunQuiet("truncate -s " + std::to_string(kSectors * kSector) + " " + volume));
+    ASSERT_TRUE(RunQuiet("mkntfs -F -Q -q -c " + std::to_string(kCluster) + " -p " + std::to_string(kPartitionStart) +
+                         " " + volume));
+    for (const auto& [name, bytes] : live) {
+        ASSERT_TRUE(testutil::WriteFileBytes(tmp.File(name), bytes));
+        ASSERT_TRUE(RunQuiet("ntfscp -f " + volume + " " + tmp.File(name) + " " + name)) << name;
+        d.live["NTFS 1/" + name] = bytes;
+    }
+    const std::string image = tmp.File("disk.img");
+    ASSERT_NO_FATAL_FAILURE(LayDisk(volume, d, image));
+
+    Json report;
+    const std::string folder =
+        RunScan(tmp, {"--image", image, "--mode", "complete", "--volume", "disk:0", "--lost-reason", "1"},
+                tmp.File("recovered"), "scan", report);
+    ASSERT_FALSE(folder.empty());
+    // The volume leaves its last sector to the boot sector's copy.
+    ASSERT_NO_FATAL_FAILURE(ExpectChosen(report, d, kSectors - 1));
+    ExpectRecovered(folder, d);
 }
 
 }  // namespace

@@ -754,20 +754,16 @@ TEST(FileRecoverer, FilesPastTheLongestPathAreWrittenAndRemovedThroughTheirFolde
         deepest = tree.Folder(deepest, name);
     }
     const u64 mtime = kFileTime2020 + 4242;
-    struct Case {
-        const char* writtenAs;  // null: fails and leaves nothing
-        IFileProperties* properties;
-    };
     CNTFSFileProperties* secret = Props("secret.doc", 1000, kAttrArchive | kAttrEfsEncrypted, {{50, 2}});
     secret->SetRecordSector(200);
-    const Case cases[] = {
-        {"plain.bin", Props("plain.bin", 1000, kAttrArchive | 0x01, {{10, 2}}, mtime)},
-        {"plain_000.bin", Props("plain.bin", 700, kAttrArchive, {{12, 2}})},
-        {nullptr, Props("unread.bin", 512, kAttrArchive, {{30, 1}})},
-        {"secret.doc", secret},
+    IFileProperties* const files[] = {
+        Props("plain.bin", 1000, kAttrArchive | 0x01, {{10, 2}}, mtime),
+        Props("plain.bin", 700, kAttrArchive, {{12, 2}}),  // written as plain_000.bin
+        Props("unread.bin", 512, kAttrArchive, {{30, 1}}),  // fails and leaves nothing
+        secret,
     };
-    // A child added goes first: added backwards, the walk meets the cases in order.
-    for (auto c = std::rbegin(cases); c != std::rend(cases); ++c) tree.Add(deepest, c->properties);
+    // A child added goes first: added backwards, the walk meets the files in order.
+    for (auto f = std::rbegin(files); f != std::rend(files); ++f) tree.Add(deepest, *f);
 
     testutil::TempDir temp;
     char out[520] = {};
@@ -778,17 +774,13 @@ TEST(FileRecoverer, FilesPastTheLongestPathAreWrittenAndRemovedThroughTheirFolde
     ASSERT_GT(std::string(out).size() + 1 + deep.size(), size_t(PATH_MAX));
 
     // Nothing else stands there: no failed file, no temporary stream.
-    const std::map<std::string, Bytes> files = testutil::ReadFilesBelow(out);
+    const std::map<std::string, Bytes> written = testutil::ReadFilesBelow(out);
     std::set<std::string> names;
-    for (const auto& [path, bytes] : files) names.insert(path);
-    std::set<std::string> expected;
-    for (const Case& c : cases) {
-        if (c.writtenAs != nullptr) expected.insert(deep + c.writtenAs);
-    }
-    EXPECT_EQ(names, expected);
-    EXPECT_EQ(files.at(deep + "plain.bin"), device.Get(10, 1000));
-    EXPECT_EQ(files.at(deep + "plain_000.bin"), device.Get(12, 700));
-    const Bytes& stream = files.at(deep + "secret.doc");
+    for (const auto& [path, bytes] : written) names.insert(path);
+    EXPECT_EQ(names, (std::set<std::string>{deep + "plain.bin", deep + "plain_000.bin", deep + "secret.doc"}));
+    EXPECT_EQ(written.at(deep + "plain.bin"), device.Get(10, 1000));
+    EXPECT_EQ(written.at(deep + "plain_000.bin"), device.Get(12, 700));
+    const Bytes& stream = written.at(deep + "secret.doc");
     ASSERT_EQ(stream.size(), 66u + 40u + 42u + 512u + 1024u);
     EXPECT_EQ(Bytes(stream.end() - 1024, stream.end()), device.Get(50, 1024));
     // Read-only and its time, set through the folder too.

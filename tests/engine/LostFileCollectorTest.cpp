@@ -4,7 +4,7 @@
 
 #include <strings.h>
 
-#include <cstdio>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -204,21 +204,13 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
     RawSwitch raw(1);
     const u32 jpg = TypeOf("jpg");
     constexpr u64 kTop = ~u64(0);
-    struct Range {
-        u64 first, sectors;
-    };
-    struct Volume {
-        u64 first = 0;
-        u32 sectorsPerCluster = 0;  // 0 with no clusters: no volume
-        u64 clusters = 0;
-        std::set<u64> used;
-    };
     struct Case {
         const char* what;
-        std::vector<Range> leftOut;
-        std::vector<u64> sectors;   // of the found files, in pool order
-        std::vector<u64> expected;  // the sectors filed, in order
-        Volume volume = {};
+        std::vector<std::pair<u64, u64>> leftOut;  // first sector, sectors
+        std::vector<u64> sectors;                  // of the found files, in pool order
+        std::vector<u64> expected;                 // the sectors filed, in order
+        std::array<u64, 3> volume = {};            // first sector, sectors per cluster, clusters; 0s: none
+        std::set<u64> used = {};                   // the volume's clusters in use
     };
     const Case cases[] = {
         {"both edges of a range", {{1000, 500}}, {999, 1000, 1499, 1500}, {999, 1500}},
@@ -227,9 +219,9 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         {"an empty range holds nothing", {{1000, 0}, {2000, 10}}, {1000, 2005}, {1000}},
         {"everything inside", {{0, 5000}}, {0, 4999}, {}},
         // Clusters of 8 sectors from sector 100 on, cluster 25 (sectors 300 to 307) in use.
-        {"a volume's free clusters", {}, {99, 100, 300, 307, 308, 899, 900}, {100, 308, 899}, {100, 8, 100, {25}}},
-        {"a volume without a cluster size", {}, {100, 500}, {}, {100, 0, 100, {}}},
-        {"a range left out of a volume", {{100, 8}}, {100, 108}, {108}, {100, 8, 100, {}}},
+        {"a volume's free clusters", {}, {99, 100, 300, 307, 308, 899, 900}, {100, 308, 899}, {100, 8, 100}, {25}},
+        {"a volume without a cluster size", {}, {100, 500}, {}, {100, 0, 100}},
+        {"a range left out of a volume", {{100, 8}}, {100, 108}, {108}, {100, 8, 100}},
     };
     for (const Case& c : cases) {
         CRawFileInfoPool pool;
@@ -237,11 +229,10 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         for (u64 sector : c.sectors) pool.Add(Record(sector, 4096, jpg, "s" + std::to_string(sector) + "_"));
         InsertingBuilder builder;
         LostFileCollector collector;
-        for (const Range& r : c.leftOut) collector.LeaveOut(r.first, r.sectors);
-        if (c.volume.sectorsPerCluster != 0 || c.volume.clusters != 0) {
-            const std::set<u64> used = c.volume.used;
-            collector.KeepToFreeClusters(c.volume.first, c.volume.sectorsPerCluster, c.volume.clusters,
-                                         [used](u64 cluster) { return used.count(cluster) != 0; });
+        for (const auto& [first, sectors] : c.leftOut) collector.LeaveOut(first, sectors);
+        if (c.volume[1] != 0 || c.volume[2] != 0) {
+            collector.KeepToFreeClusters(c.volume[0], u32(c.volume[1]), c.volume[2],
+                                         [&used = c.used](u64 cluster) { return used.count(cluster) != 0; });
         }
         // No device: nothing bounds the sizes, so only the ranges decide.
         ASSERT_TRUE(collector.Collect(nullptr, pool, &builder, nullptr, nullptr)) << c.what;
@@ -253,9 +244,8 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         ASSERT_EQ(builder.nodes.size(), 2 + c.expected.size()) << c.what;
         EXPECT_STREQ(builder.nodes[0]->GetFileProperties()->GetName(), kMoreLostFilesFolderName) << c.what;
         for (size_t i = 0; i < c.expected.size(); ++i) {
-            char counter[32];
-            std::snprintf(counter, sizeof(counter), "%03zu.", i);
-            const std::string name = "s" + std::to_string(c.expected[i]) + "_" + counter + RawFileTypeExtension(jpg);
+            const std::string name = "s" + std::to_string(c.expected[i]) + "_" + std::to_string(1000 + i).substr(1) +
+                                     "." + RawFileTypeExtension(jpg);  // the counter: 000, 001, ...
             EXPECT_STREQ(builder.nodes[2 + i]->GetFileProperties()->GetName(), name.c_str()) << c.what;
         }
     }

@@ -458,26 +458,20 @@ TEST(CarveFamilyWalks, TheMpegStreamSizedLastSwallowsThePackHeadersInsideItInIts
     testutil::MemoryDevice device(kSector, 16);
     device.Put(0, disk);
     device.Put(2 * kSector, Mpeg());  // a pack header the signature pass finds inside the first stream
-    enum class InnerScan { Same, Another, None };
-    for (const InnerScan which : {InnerScan::Same, InnerScan::Another, InnerScan::None}) {
-        SCOPED_TRACE(int(which));
+    // The inner header in the first one's scan, in another scan and outside any.
+    for (const int which : {0, 1, 2}) {
+        SCOPED_TRACE(which);
         FileMPGAnalyser mpg;
         const auto scan = std::make_shared<CRawScanState>();
         CRawFileInfo first, inner;
         first.startSector = 0;
         first.scan = scan;
         inner.startSector = 2;
-        if (which == InnerScan::Same) inner.scan = scan;
-        if (which == InnerScan::Another) inner.scan = std::make_shared<CRawScanState>();
+        inner.scan = which == 0 ? scan : which == 1 ? std::make_shared<CRawScanState>() : nullptr;
         ASSERT_EQ(mpg.AnalyseFileSize(first, &device), 1u);
         ASSERT_GT(first.size, 2u * kSector);
-        if (which == InnerScan::Same) {
-            EXPECT_EQ(mpg.AnalyseFileSize(inner, &device), 0u);
-            EXPECT_EQ(inner.size, 0u);
-        } else {
-            EXPECT_EQ(mpg.AnalyseFileSize(inner, &device), 1u);
-            EXPECT_GT(inner.size, 0u);
-        }
+        EXPECT_EQ(mpg.AnalyseFileSize(inner, &device), which == 0 ? 0u : 1u);
+        EXPECT_EQ(inner.size == 0, which == 0) << inner.size;
     }
 }
 

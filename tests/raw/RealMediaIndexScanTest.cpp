@@ -1,9 +1,9 @@
 // The end-marker search of RealMedia files with a video stream: one scan of the device serves
-// every sighting of a scan, and each sighting still gets the size the sector-by-sector walk from
-// its own start gives, as does a file walked alone (checked against that walk, written here as
-// the format's rule states it, on disks with markers inside sectors, across sector starts, in
-// sectors that do not end in zeros, near the device's end and nowhere), while the device's
-// sectors are read about once in all.
+// every sighting, and each sighting still gets the size the sector-by-sector walk from its own
+// start gives (checked against that walk, written here as the format's rule states it, on disks
+// with markers inside sectors, across sector starts, in sectors that do not end in zeros, near
+// the device's end and nowhere), while the device's sectors are read about once in all. A file
+// walked alone, outside any scan, gets the same size.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -158,32 +158,28 @@ std::string Sha256Hex(const void* data, size_t size) {
 }
 
 namespace {
-std::vector<u8> ReadAll(int fd) {
-    std::vector<u8> bytes;
-    u8 buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
-    return bytes;
-}
-
+// Every regular file below the open folder `folder` (closed here), by path after `prefix`.
 void ReadFilesAt(int folder, const std::string& prefix, std::map<std::string, std::vector<u8>>& out) {
-    const int listing = ::dup(folder);
-    DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    DIR* dir = folder >= 0 ? ::fdopendir(folder) : nullptr;
     if (dir == nullptr) {
-        if (listing >= 0) ::close(listing);
+        if (folder >= 0) ::close(folder);
         return;
     }
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
-        const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         struct stat st {};
-        if (fd < 0 || ::fstat(fd, &st) != 0) {
-            if (fd >= 0) ::close(fd);
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+            ReadFilesAt(fd, prefix + name + "/", out);
             continue;
         }
-        if (S_ISDIR(st.st_mode)) ReadFilesAt(fd, prefix + name + "/", out);
-        if (S_ISREG(st.st_mode)) out[prefix + name] = ReadAll(fd);
-        ::close(fd);
+        std::vector<u8>* bytes = fd >= 0 && S_ISREG(st.st_mode) ? &out[prefix + name] : nullptr;
+        u8 buffer[4096];
+        for (ssize_t n; bytes && (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            bytes->insert(bytes->end(), buffer, buffer + n);
+        }
+        if (fd >= 0) ::close(fd);
     }
     ::closedir(dir);
 }
@@ -203,10 +199,7 @@ int OpenBelow(const std::string& root, const std::string& relative) {
 
 std::map<std::string, std::vector<u8>> ReadFilesBelow(const std::string& root) {
     std::map<std::string, std::vector<u8>> out;
-    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return out;
-    ReadFilesAt(fd, "", out);
-    ::close(fd);
+    ReadFilesAt(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), "", out);
     return out;
 }
 
