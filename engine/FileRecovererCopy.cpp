@@ -441,6 +441,20 @@ namespace {
 // The file's data into the open target: the EFS file header first for an encrypted file whose
 // metadata can be read (efsHeaderWritten), then the data through its extents. length receives
 // the bytes of data written (whole sectors for an encrypted stream). 0, 1 or 2.
+// What CopyRuns writes of `length` bytes: no more than the extents reach.
+u64 BytesReached(IDataRunList& runs, u64 length, u32 sectorSize, u32 sectorsPerCluster) {
+    u64 clusterBytes = 0;
+    if (__builtin_mul_overflow(u64(sectorsPerCluster), u64(sectorSize), &clusterBytes)) return length;
+    u64 reached = 0;
+    for (DataRunExtent* extent = runs.GetFirstExtent(); extent != nullptr && reached < length;
+         extent = runs.GetNextExtent()) {
+        u64 bytes = 0;
+        if (__builtin_mul_overflow(extent->length, clusterBytes, &bytes)) return length;
+        reached = bytes >= length - reached ? length : reached + bytes;
+    }
+    return reached;
+}
+
 u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProperties& properties, CWin32File& target,
                  const std::string& path, u64& length, bool& efsHeaderWritten) {
     const u32 sectorSize = context.device->GetSectorSize();
@@ -461,10 +475,15 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
             length = size + (sectorSize - size % sectorSize) % sectorSize;
         }
     }
-    // Refused before a byte is written: a damaged size would otherwise fill the target.
+    std::unique_ptr<IDataRunList> runs(properties.CreateDataRunList());
+    // Refused before a byte is written: a damaged size would otherwise fill the target. A file
+    // whose extents end early (one found by signature and cut at the device's end) writes only
+    // what they reach, however large the size its bytes give.
+    const bool copiedByExtents = runs && !runs->IsResident() && !compressed && !encrypted;
+    const u64 needed = copiedByExtents ? BytesReached(*runs, length, sectorSize, context.sectorsPerCluster) : length;
     const u64 freeBytes = FreeBytesAt(path);
-    if (length != 0 && length >= freeBytes) {
-        LogInfo("NoSpaceAvailiable: %s needs %" PRIu64 " bytes, %" PRIu64 " free", path.c_str(), length, freeBytes);
+    if (needed != 0 && needed >= freeBytes) {
+        LogInfo("NoSpaceAvailiable: %s needs %" PRIu64 " bytes, %" PRIu64 " free", path.c_str(), needed, freeBytes);
         context.noSpace = true;
         return kRecoverFailed;
     }
@@ -478,7 +497,6 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
     // Ciphertext is copied whole: zeroing part of it would only spoil the decryption.
     const u64 valid = encrypted ? length : std::min(properties.GetInitializedSize(), size);
 
-    std::unique_ptr<IDataRunList> runs(properties.CreateDataRunList());
     if (!runs) return size == 0 ? kRecoverOk : kRecoverFailed;
     if (runs->IsResident()) {
         std::vector<u8> value(kResidentCapacity);

@@ -319,6 +319,9 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         {"noruns.bin", 5000, {}, kRecoverFailed, 0},
         // Extents that end before the size: the file stops where they do.
         {"short.bin", 4096, {{20, 2}}, kRecoverIncomplete, 1024},
+        // The same with a size past any free space (a found file cut at the device's end): it
+        // needs room only for what its extents reach.
+        {"claims.bin", u64(1) << 50, {{20, 2}}, kRecoverIncomplete, 1024},
         // Half past the device's end (a cut image): zeros for what is not there.
         {"cut.bin", 4096, {{60, 8}}, kRecoverIncomplete, 4096},
         {"gone.bin", 2048, {{100, 4}}, kRecoverFailed, 0},
@@ -363,7 +366,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
               kRecoverOk);
     const RecoverCounts& counts = walk.GetCounts();
     EXPECT_EQ(counts.written, 2u);
-    EXPECT_EQ(counts.incomplete, 2u);
+    EXPECT_EQ(counts.incomplete, 3u);
     EXPECT_EQ(counts.failed, 4u);
     EXPECT_EQ(counts.noSpace, 1u);
     EXPECT_EQ(counts.bytes, 1000u + 2048u);
