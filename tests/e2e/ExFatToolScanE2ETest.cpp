@@ -329,47 +329,16 @@ TEST(ExFatToolScanE2E, LostVolumeBeforeASoundOneComesBackBesideIt) {
     ExpectEveryFileOwnContent(out, all);
 }
 
-// A 4 MiB exFAT volume stored as a file between two folders of a volume whose boot regions are
-// gone: the stored volume is that file's content, and the volume around it goes on past it.
-TEST(ExFatToolScanE2E, StoredVolumeImageDoesNotEndTheVolumeAroundIt) {
-    const std::string missing = MissingExFatTools();
-    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
-    constexpr u32 kFilesPerFolder = 40;
-    TempDir tmp;
-    const std::string stored = tmp.File("stored.img");
-    ASSERT_TRUE(RunQuiet("truncate -s 4M " + stored));
-    ASSERT_TRUE(RunQuiet("mkfs.exfat -c " + std::to_string(kCluster) + " " + stored)) << "mkfs.exfat failed";
-    const std::vector<u8> storedBytes = testutil::ReadFileBytes(stored);
-    const std::string image = tmp.File("outer.img");
-    Written written;
-    MakeToolVolume(tmp, image, 32, [&](ExFatFiller& f) {
-        for (const char* folder : {"Before", "After"}) ASSERT_TRUE(f.Folder(folder));
-        for (u32 i = 0; i < kFilesPerFolder; ++i) ASSERT_TRUE(f.File("Before/before " + std::to_string(i) + ".txt", 3000 + i, 8000 + i));
-        ASSERT_TRUE(f.Bytes("disk image.img", storedBytes));
-        for (u32 i = 0; i < kFilesPerFolder; ++i) ASSERT_TRUE(f.File("After/after " + std::to_string(i) + ".txt", 3000 + i, 9000 + i));
-    }, written);
-    if (HasFatalFailure()) return;
-    ASSERT_EQ(written.size(), 2 * kFilesPerFolder + 1);
-    ASSERT_TRUE(ZeroSectors(image, 0, kBootRegionsSectors));
-
-    const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "stored", {"--lost-reason", "1"}), 0);
-    ExpectEveryFileOwnContent(out, written);
-}
-
 // The clusters of the root's first folder, followed through the FAT, that end inside a set of 18
 // or 19 entries after its first or second entry.
 size_t LongSetsCutAtClusterEnds(const std::vector<u8>& image) {
     constexpr u32 kEntry = 32;
     constexpr u8 kFileEntry = 0x85;
-    constexpr u8 kStreamEntry = 0xC0;
     constexpr u8 kLongestSecondaries = 17;
-    const u8* boot = image.data();
-    const u64 fat = u64(ReadLE32(boot + 80)) * kSector;
-    const u64 heap = u64(ReadLE32(boot + 88)) * kSector;
-    auto clusterAt = [&](u32 cluster) { return heap + u64(cluster - 2) * kCluster; };
+    const u64 fat = u64(ReadLE32(image.data() + 80)) * kSector;
+    auto clusterAt = [&](u32 cluster) { return u64(ReadLE32(image.data() + 88)) * kSector + u64(cluster - 2) * kCluster; };
     u32 folder = 0;
-    const u64 root = clusterAt(ReadLE32(boot + 96));
+    const u64 root = clusterAt(ReadLE32(image.data() + 96));
     for (u64 at = root; at + 2 * kEntry <= root + kCluster && folder == 0; at += kEntry) {
         if (image[at] == kFileEntry && (ReadLE16(&image[at + 4]) & 0x10) != 0) folder = ReadLE32(&image[at + kEntry + 20]);
     }
@@ -379,10 +348,8 @@ size_t LongSetsCutAtClusterEnds(const std::vector<u8>& image) {
         if (end > image.size()) break;
         const u8* last = &image[end - kEntry];
         const u8* before = last - kEntry;
-        if ((last[0] == kFileEntry && last[1] >= kLongestSecondaries) ||
-            (before[0] == kFileEntry && before[1] >= kLongestSecondaries && last[0] == kStreamEntry)) {
-            ++cut;
-        }
+        cut += (last[0] == kFileEntry && last[1] >= kLongestSecondaries) ||
+               (before[0] == kFileEntry && before[1] >= kLongestSecondaries && last[0] == 0xC0);  // a stream entry
         cluster = ReadLE32(&image[fat + 4 * u64(cluster)]);
     }
     return cut;
@@ -390,9 +357,11 @@ size_t LongSetsCutAtClusterEnds(const std::vector<u8>& image) {
 
 // Names of 226 to 255 characters make sets of 18 and 19 entries; where a folder's cluster ends
 // after the first or the second entry of one, the rest of the set begins the folder's next
-// cluster, which lies apart after a large file. With the boot regions and the FAT gone only the
-// cut sets tie the clusters, and every file comes back under its long name.
-TEST(ExFatToolScanE2E, LongNamesCutNearTheirStartComeBackByName) {
+// cluster, which lies apart after a large file. A 4 MiB exFAT volume stored as a file follows,
+// then another folder. With the boot regions and the FAT gone only the cut sets tie the clusters:
+// every file comes back under its long name, and the stored volume, being a file's content, does
+// not end the volume around it.
+TEST(ExFatToolScanE2E, LongNamesCutNearTheirStartAndFilesAfterAStoredVolumeComeBack) {
     const std::string missing = MissingExFatTools();
     if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
     constexpr u32 kFatOffsetField = 80;
@@ -407,6 +376,8 @@ TEST(ExFatToolScanE2E, LongNamesCutNearTheirStartComeBackByName) {
     };
     const Cut cuts[] = {{255, 1}, {241, 2}, {230, 1}};
     TempDir tmp;
+    const std::string stored = tmp.File("stored.img");
+    ASSERT_TRUE(RunQuiet("truncate -s 4M " + stored + " && mkfs.exfat -c " + std::to_string(kCluster) + " " + stored));
     const std::string image = tmp.File("long.img");
     Written written;
     u32 seed = 11000;
@@ -415,10 +386,8 @@ TEST(ExFatToolScanE2E, LongNamesCutNearTheirStartComeBackByName) {
         u32 used = 0;  // entries of the folder's current cluster
         u32 shortNames = 0;
         auto pad = [&](u32 entries) {
-            const bool middle = entries == kMiddleSet;
-            char name[40];
-            std::snprintf(name, sizeof(name), middle ? "Long/a middle sized name %03u" : "Long/p%03u.txt", unsigned(shortNames++));
-            ASSERT_TRUE(f.File(name, 500, seed++));
+            const std::string n = std::to_string(100 + shortNames++);
+            ASSERT_TRUE(f.File((entries == kMiddleSet ? "Long/a middle sized name " : "Long/p") + n + ".txt", 500, seed++));
             used += entries;
         };
         for (size_t c = 0; c < std::size(cuts); ++c) {
@@ -438,6 +407,9 @@ TEST(ExFatToolScanE2E, LongNamesCutNearTheirStartComeBackByName) {
             used = 2 + (cuts[c].nameLength + 14) / 15 - cuts[c].entriesBefore;
         }
         for (u32 i = 0; i < 5; ++i) pad(kShortSet);
+        ASSERT_TRUE(f.Bytes("disk image.img", testutil::ReadFileBytes(stored)));
+        ASSERT_TRUE(f.Folder("After"));
+        for (u32 i = 0; i < 40; ++i) ASSERT_TRUE(f.File("After/after " + std::to_string(i) + ".txt", 3000 + i, 9000 + i));
     }, written);
     if (HasFatalFailure()) return;
     for (auto it = written.begin(); it != written.end();) {
@@ -450,7 +422,7 @@ TEST(ExFatToolScanE2E, LongNamesCutNearTheirStartComeBackByName) {
     ASSERT_TRUE(ZeroSectors(image, ReadLE32(boot.data() + kFatOffsetField), ReadLE32(boot.data() + kFatLengthField)));
 
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "long"), 0);
+    ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "long", {"--lost-reason", "1"}), 0);
     ExpectEveryFileOwnContent(out, written);
 }
 
