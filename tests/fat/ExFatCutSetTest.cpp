@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ExFatSets.h"
 #include "fs/fat/ExFatBlockFinder.h"
 #include "platform/Types.h"
 
@@ -17,45 +18,10 @@ constexpr u32 kEntry = 32;
 constexpr u32 kEntriesPerSector = 16;
 constexpr u64 kDeviceSectors = 1u << 20;
 constexpr u32 kSectorSize = 512;
-constexpr u32 kNameUnitsPerEntry = 15;
-// 10 May 2024, 10:20:30.
-constexpr u32 kTimestamp = (44u << 25) | (5u << 21) | (10u << 16) | (10u << 11) | (20u << 5) | 15u;
 
-void Put16(u8* p, u16 v) { p[0] = u8(v), p[1] = u8(v >> 8); }
-void Put32(u8* p, u32 v) { Put16(p, u16(v)), Put16(p + 2, u16(v >> 16)); }
-void Put64(u8* p, u64 v) { Put32(p, u32(v)), Put32(p + 4, u32(v >> 32)); }
-
-// A whole in-use set of a file named `name` (ASCII) at `cluster`, its checksum as the format
-// computes it.
+// A whole in-use set of a file named `name` (ASCII) at `cluster`, without a FAT chain.
 std::vector<u8> MakeSet(const std::string& name, u32 cluster) {
-    const u32 names = u32(name.size() + kNameUnitsPerEntry - 1) / kNameUnitsPerEntry;
-    std::vector<u8> set(size_t(2 + names) * kEntry, 0);
-    u8* file = set.data();
-    file[0] = 0x85;
-    file[1] = u8(1 + names);
-    Put16(file + 4, 0x20);
-    for (u32 at : {8u, 12u, 16u}) Put32(file + at, kTimestamp);
-    u8* stream = file + kEntry;
-    stream[0] = 0xC0;
-    stream[1] = 0x03;  // allocation possible, no FAT chain
-    stream[3] = u8(name.size());
-    Put64(stream + 8, 1000);
-    Put32(stream + 20, cluster);
-    Put64(stream + 24, 1000);
-    for (u32 n = 0; n < names; ++n) {
-        u8* entry = stream + kEntry * (1 + n);
-        entry[0] = 0xC1;
-        for (u32 i = 0; i < kNameUnitsPerEntry && n * kNameUnitsPerEntry + i < name.size(); ++i) {
-            Put16(entry + 2 + 2 * i, u8(name[n * kNameUnitsPerEntry + i]));
-        }
-    }
-    u16 sum = 0;
-    for (size_t i = 0; i < set.size(); ++i) {
-        if (i == 2 || i == 3) continue;
-        sum = u16(((sum & 1) != 0 ? 0x8000 : 0) + (sum >> 1) + set[i]);
-    }
-    Put16(file + 2, sum);
-    return set;
+    return testutil::MakeExFatSet(name, cluster, 1000, testutil::kExFatAttrArchive, true);
 }
 
 // `slots` entries of whole sets of three and four entries (short and long names).
@@ -121,22 +87,12 @@ TEST_P(ExFatCutSets, HeadAndTailAreJoinedAndTheirBlocksTied) {
     ExFatBlockWalker walker;
     walker.SetGeometry(kDeviceSectors, kSectorSize);
     std::vector<ExFatDirectoryBlock> blocks;
-    // Each block is ended by the data that follows it.
-    auto walkHead = [&] {
-        walker.WalkSector(t.headSector, head.data(), blocks);
+    // Each block is ended by the data that follows it, the one that lies first walked first.
+    for (bool walkHead : {t.headSector < t.tailSector, t.headSector > t.tailSector}) {
+        const std::vector<u8>& bytes = walkHead ? head : tail;
+        const u64 first = walkHead ? t.headSector : t.tailSector;
+        for (u64 s = 0; s * kSectorSize < bytes.size(); ++s) walker.WalkSector(first + s, bytes.data() + s * kSectorSize, blocks);
         walker.FinishBlock(blocks);
-    };
-    auto walkTail = [&] {
-        walker.WalkSector(t.tailSector, tail.data(), blocks);
-        walker.WalkSector(t.tailSector + 1, tail.data() + kEntriesPerSector * kEntry, blocks);
-        walker.FinishBlock(blocks);
-    };
-    if (t.headSector < t.tailSector) {
-        walkHead();
-        walkTail();
-    } else {
-        walkTail();
-        walkHead();
     }
     ASSERT_EQ(blocks.size(), 2u);
     for (const ExFatDirectoryBlock& b : blocks) {
@@ -158,9 +114,11 @@ TEST_P(ExFatCutSets, HeadAndTailAreJoinedAndTheirBlocksTied) {
 }
 
 // A device full of halves that never match (overwritten folders, look-alike data) costs each new
-// half a bounded number of tries, and a pair that does match after them is still joined.
-void ExpectBoundedTriesAndTheLateMatchJoined(u32 unmatchedPairs) {
+// half a bounded number of tries, and a pair that matches after more than 16,384 of them (as on a
+// large device) is still joined.
+TEST(ExFatCutSetStores, AMatchAfterTwentyThousandUnmatchedPairsIsJoinedAndTriesStayBounded) {
     constexpr u32 kTriesPerHalf = 64;
+    constexpr u32 unmatchedPairs = 20000;
     u32 cluster = 40;
     ExFatBlockWalker walker;
     walker.SetGeometry(kDeviceSectors, kSectorSize);
@@ -170,38 +128,27 @@ void ExpectBoundedTriesAndTheLateMatchJoined(u32 unmatchedPairs) {
         walker.WalkSector(sector, bytes.data(), blocks);
         walker.FinishBlock(blocks);
     };
-    // Each head's set and each tail's set are different files: no pair checks out.
-    auto cutHalves = [&](u64 headSector, u64 tailSector, const std::string& headName, const std::string& tailName) {
+    // A head's and a tail's sets; heads and tails of different files never check out.
+    auto cutHalves = [&](u64 headSector, const std::vector<u8>& headSet, const std::vector<u8>& tailSet) {
         std::vector<u8> head = Filler(kEntriesPerSector - 1, cluster);
-        const std::vector<u8> headSet = MakeSet(headName, cluster++);
         head.insert(head.end(), headSet.begin(), headSet.begin() + kEntry);
-        const std::vector<u8> tailSet = MakeSet(tailName, cluster++);
         walkAlone(headSector, head);
-        walkAlone(tailSector, std::vector<u8>(tailSet.begin() + kEntry, tailSet.end()));
+        walkAlone(headSector + 2, std::vector<u8>(tailSet.begin() + kEntry, tailSet.end()));
     };
-    for (u32 i = 0; i < unmatchedPairs; ++i) cutHalves(10 * i + 1, 10 * i + 3, "head " + std::to_string(i), "tail " + std::to_string(i));
+    for (u32 i = 0; i < unmatchedPairs; ++i) {
+        cutHalves(10 * i + 1, MakeSet("head " + std::to_string(i), cluster), MakeSet("tail " + std::to_string(i), cluster + 1));
+        cluster += 2;
+    }
     EXPECT_TRUE(walker.GetCutSetLinks().empty());
     EXPECT_LE(walker.PartnersTried(), u64(2) * unmatchedPairs * kTriesPerHalf);
 
     const u64 end = 10 * u64(unmatchedPairs);
     const std::vector<u8> whole = MakeSet("one set cut in two", 77);
-    std::vector<u8> head = Filler(kEntriesPerSector - 1, cluster);
-    head.insert(head.end(), whole.begin(), whole.begin() + kEntry);
-    walkAlone(end + 5, head);
-    walkAlone(end + 7, std::vector<u8>(whole.begin() + kEntry, whole.end()));
+    cutHalves(end + 5, whole, whole);
     ASSERT_EQ(walker.GetCutSetLinks().size(), 1u);
     EXPECT_EQ(walker.GetCutSetLinks()[0].headBlock, end + 5);
     EXPECT_EQ(walker.GetCutSetLinks()[0].tailBlock, end + 7);
     EXPECT_EQ(walker.GetCutSetLinks()[0].set.name, "one set cut in two");
-}
-
-TEST(ExFatCutSetStores, UnmatchedHalvesCostBoundedTriesAndAMatchAmongThemIsJoined) {
-    ExpectBoundedTriesAndTheLateMatchJoined(3000);
-}
-
-// On a large device the halves met late are kept like the early ones.
-TEST(ExFatCutSetStores, AMatchAfterTwentyThousandUnmatchedPairsIsJoined) {
-    ExpectBoundedTriesAndTheLateMatchJoined(20000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatCutSets, ::testing::ValuesIn(kCases),

@@ -44,9 +44,8 @@ std::vector<Seen> Look(CExFatCompleteSearch& search) {
 
 TEST(ExFatPausedLook, LooksWhileTheSearchEndsGetCandidatesThatStayAsHandedOut) {
     constexpr u64 kBlockSectors = 2048;
-    std::vector<u8> bytes = testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"));
-    ASSERT_GT(bytes.size(), 512u);
-    LookingDevice device(std::move(bytes), 512);
+    LookingDevice device(testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img")), 512);
+    ASSERT_GT(device.GetTotalSectors(), 1u);
     CExFatCompleteSearch search;
     search.SetDevice(&device);
     search.SetBlockSectorCount(u32(kBlockSectors));
@@ -78,13 +77,13 @@ TEST(ExFatPausedLook, LooksWhileTheSearchEndsGetCandidatesThatStayAsHandedOut) {
     const std::vector<Seen> ended = Look(search);
     ASSERT_EQ(ended.size(), search.GetCandidates().size());
     ASSERT_FALSE(ended.empty());
-    for (size_t i = 0; i < ended.size(); ++i) EXPECT_EQ(ended[i].candidate, search.GetCandidates()[i].get());
-    // What the look during the end was handed is not one of the search's own, and is as it was.
-    for (const Seen& s : during) {
-        for (const Seen& e : ended) EXPECT_NE(s.candidate, e.candidate);
-        EXPECT_EQ(s.candidate->GetPartitionStart(), s.start);
-        EXPECT_EQ(s.candidate->GetClusterAreaStart(), s.heap);
+    for (size_t i = 0; i < ended.size(); ++i) {
+        EXPECT_EQ(ended[i].candidate, search.GetCandidates()[i].get());
+        // What the look during the end was handed is not one of the search's own, and is as it was.
+        EXPECT_NE(during[0].candidate, ended[i].candidate);
     }
+    EXPECT_EQ(during[0].candidate->GetPartitionStart(), during[0].start);
+    EXPECT_EQ(during[0].candidate->GetClusterAreaStart(), during[0].heap);
 }
 
 }  // namespace
