@@ -193,7 +193,9 @@ TEST_F(BrowserReadyState, TheIconViewTakesOverTheChosenRowAndTakesNoEnterUntilTh
         browser->SetBuildState(building);
         right->SetViewMode(false);
         QApplication::processEvents();
-        if (building) ASSERT_FALSE(icons->IsReady());
+        if (building) {
+            ASSERT_FALSE(icons->IsReady());
+        }
         icons->setFocus();
         for (const char* name : building ? std::vector<const char*>{"kept.txt", "Album"} : std::vector<const char*>{"Album"}) {
             icons->setCurrentIndex(icons->model()->index(RowOf(name), 0));
