@@ -111,12 +111,7 @@ TEST(ExportResult, SuccessComesFromTheWriterNotFromHowManyFilesWereWritten) {
 // stop asked for once every file was written whole stopped nothing.
 TEST(ExportResult, AStopIsToldAsTheUsersUnlessEveryFileWasWrittenBeforeIt) {
     using Outcome = RecoveryOutcome;
-    struct Case {
-        const char* name;
-        u32 result;
-        u64 written, incomplete, failed, fileCount;
-        Outcome expected;
-    } cases[] = {
+    const struct { const char* name; u32 result; u64 written, incomplete, failed, fileCount; Outcome expected; } cases[] = {
         {"all written", kRecoverOk, 12, 0, 0, 12, Outcome::kCompleted},
         {"one failed", kRecoverOk, 11, 0, 1, 12, Outcome::kFailed},
         {"the writer failed", kRecoverFailed, 3, 0, 0, 12, Outcome::kFailed},
@@ -127,7 +122,7 @@ TEST(ExportResult, AStopIsToldAsTheUsersUnlessEveryFileWasWrittenBeforeIt) {
         // Every file had its turn before the stop: the outcome is the run's own.
         {"stopped after the last file, one incomplete", kRecoverCancelled, 11, 1, 0, 12, Outcome::kFailed},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RecoverCounts counts;
         counts.written = c.written;

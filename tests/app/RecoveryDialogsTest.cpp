@@ -120,17 +120,12 @@ TEST_F(RecoveryDialogs, WarmTipTheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndT
 // The thank-you picture covers the whole face in every language: wherever no text or item is
 // drawn, the face shows the picture's own pixel.
 TEST_F(RecoveryDialogs, WarmTipDrawsItsPictureOverItsWholeFaceInEveryLanguage) {
-    const struct {
-        int index;
-        const char* file;
-        const char* tag;
-    } languages[] = {{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"}, {1, "Japanese.dat", "ja"}};
-    fs::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
-    for (const auto& l : languages) {
-        SCOPED_TRACE(l.tag);
-        UiResources::Instance().SetLanguage(l.index, l.file);
-        SetUiLanguage(l.index, l.file);
-        const QImage* picture = UiResources::Instance().LoadImageFromResource(kResTypeBitmap, WarmTipDlg::kFirstPicture + l.index);
+    const std::pair<int, const char*> languages[] = {{0, "English.dat"}, {2, "Deutsch.dat"}, {1, "Japanese.dat"}};
+    for (const auto& [index, file] : languages) {
+        SCOPED_TRACE(file);
+        UiResources::Instance().SetLanguage(index, file);
+        SetUiLanguage(index, file);
+        const QImage* picture = UiResources::Instance().LoadImageFromResource(kResTypeBitmap, WarmTipDlg::kFirstPicture + index);
         ASSERT_NE(picture, nullptr) << "no picture for the language";
         ASSERT_EQ(picture->size(), QSize(WarmTipDlg::kWidth, WarmTipDlg::kHeight));
         int shown = 0;
@@ -143,7 +138,6 @@ TEST_F(RecoveryDialogs, WarmTipDrawsItsPictureOverItsWholeFaceInEveryLanguage) {
                                     QPoint(2, 342), QPoint(300, 342)}) {
                 EXPECT_EQ(face.pixelColor(at).rgb(), picture->pixelColor(at).rgb()) << "at " << at.x() << ", " << at.y();
             }
-            tip->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/warmtip-face-" + l.tag + ".png"));
             ClickItem(*tip, WarmTipDlg::kItemClose);
         }));
         ShowWarmTipIfWanted(nullptr);

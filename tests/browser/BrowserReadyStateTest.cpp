@@ -162,65 +162,51 @@ TEST_F(BrowserReadyState, TheIconViewTakesOverTheChosenRowAndTakesNoEnterUntilTh
     browser->SetBuildState(false);
     CWndRightView* right = container->Right();
     CFileIconCtrl* icons = right->Icons()->List();
-    auto chosenInIcons = [&] {
-        const QModelIndex i = icons->currentIndex();
-        return i.isValid() && icons->selectionModel()->isSelected(i) ? i.row() : -1;
-    };
-    auto chosenInDetails = [&] {
-        RefHolder<FileList_Item> row(Details()->SelectedRow());
-        return row ? RowOf(row->name) : -1;
-    };
-    // The row chosen in the details list is the one chosen in the icon view, and back.
-    const int kept = RowOf("kept.txt");
-    ASSERT_GE(kept, 0);
+    // The row chosen in the details list is the one chosen in the icon view, shown chosen, and back.
+    const int kept = RowOf("kept.txt"), deleted = RowOf("deleted.txt");
+    ASSERT_TRUE(kept >= 0 && deleted >= 0);
     Details()->SelectRow(kept);
     QTest::mouseClick(right->Commands()->Button(ID_VIEW_LARGEICONS), Qt::LeftButton);
     QApplication::processEvents();
     ASSERT_TRUE(icons->isVisible());
-    EXPECT_EQ(chosenInIcons(), kept);
+    EXPECT_TRUE(icons->selectionModel()->isSelected(icons->currentIndex()));
+    EXPECT_EQ(icons->currentIndex().row(), kept);
     uiwait::Paint(container);
-    {
-        // The cell shows chosen: its name strip in the skin's colour.
-        const QImage cells = icons->viewport()->grab().toImage();
-        const QRect cell = icons->CellRect(kept);
-        EXPECT_EQ(QColor(cells.pixel(cell.center().x(), cell.bottom() - 10)), FromColour(Skin().listSelected));
-    }
+    const QRect cell = icons->CellRect(kept);
+    EXPECT_EQ(QColor(icons->viewport()->grab().toImage().pixel(cell.center().x(), cell.bottom() - 10)), FromColour(Skin().listSelected))
+        << "the cell's name strip shows chosen";
     ASSERT_TRUE(container->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-icon-view-keeps-row-en.png"))));
-    const int deleted = RowOf("deleted.txt");
-    ASSERT_GE(deleted, 0);
     QTest::mouseClick(icons->viewport(), Qt::LeftButton, {}, icons->CellRect(deleted).center());
-    ASSERT_EQ(chosenInIcons(), deleted);
+    ASSERT_EQ(icons->currentIndex().row(), deleted);
     QTest::mouseClick(right->Commands()->Button(ID_VIEW_DETAILS), Qt::LeftButton);
     QApplication::processEvents();
     ASSERT_TRUE(Details()->isVisible());
-    EXPECT_EQ(chosenInDetails(), deleted);
+    RefHolder<FileList_Item> chosen(Details()->SelectedRow());
+    EXPECT_TRUE(chosen && RowOf(chosen->name) == deleted);
 
-    // While a scan adds files the icon view opens nothing on Enter, a file no more than a folder.
-    browser->SetBuildState(true);
-    right->SetViewMode(false);
-    QApplication::processEvents();
-    ASSERT_FALSE(icons->IsReady());
-    int told = 0;
-    SetBrowserMessageFunction([&](const std::string&) { ++told; });
-    int viewed = 0;
-    SetPreviewViewer([&](CFileNode*, const std::string&, const std::string&) { ++viewed; });
-    icons->setFocus();
-    for (const char* name : {"kept.txt", "Album"}) {
-        const int row = RowOf(name);
-        ASSERT_GE(row, 0);
-        icons->setCurrentIndex(icons->model()->index(row, 0));
-        QTest::keyClick(icons, Qt::Key_Return);
+    // While a scan adds files the icon view opens nothing on Enter, a file no more than a folder;
+    // ready again, Enter opens the folder.
+    int opened = 0;
+    SetBrowserMessageFunction([&](const std::string&) { ++opened; });
+    SetPreviewViewer([&](CFileNode*, const std::string&, const std::string&) { ++opened; });
+    for (const bool building : {true, false}) {
+        browser->SetBuildState(building);
+        right->SetViewMode(false);
         QApplication::processEvents();
-        EXPECT_EQ(told + viewed, 0) << "Enter opened " << name;
-        EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << "Enter opened " << name;
+        if (building) {
+            ASSERT_FALSE(icons->IsReady());
+        }
+        icons->setFocus();
+        for (const char* name : building ? std::vector<const char*>{"kept.txt", "Album"} : std::vector<const char*>{"Album"}) {
+            icons->setCurrentIndex(icons->model()->index(RowOf(name), 0));
+            QTest::keyClick(icons, Qt::Key_Return);
+            QApplication::processEvents();
+            if (building) {
+                EXPECT_EQ(opened, 0) << "Enter opened " << name;
+                EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << "Enter opened " << name;
+            }
+        }
     }
-    // Ready again, Enter opens the folder.
-    browser->SetBuildState(false);
-    right->SetViewMode(false);
-    QApplication::processEvents();
-    icons->setFocus();
-    icons->setCurrentIndex(icons->model()->index(RowOf("Album"), 0));
-    QTest::keyClick(icons, Qt::Key_Return);
     testutil::WaitForRows();
     ASSERT_NE(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume());
     EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder()->GetName(), "Album");

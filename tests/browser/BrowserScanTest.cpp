@@ -425,73 +425,65 @@ TEST(BrowserSizeText, EachUnitRunsUpToAndIncludingItsBound) {
 
 namespace {
 
-// What the user sees of the root listing's checks: the path tree's root, every row, the header.
-struct RootListingChecks {
-    int root = -1;
-    std::vector<int> rows;
-    int header = -1;
-};
-
-RootListingChecks LookAtRootListing(CFileTreeCtrl* tree, CFileListCtrl* details) {
+// The root listing's checks as the user sees them: the path tree's root, every row, the header.
+// They agree when the rows fold into the root's state and the header shows it; `root` gets the
+// root's state.
+::testing::AssertionResult RootListingAgrees(CFileTreeCtrl* tree, CFileListCtrl* details, const char* when, int* root = nullptr) {
     CFileVirtualNodeManager::Instance().ShowFolder(CFileVirtualNodeManager::Instance().PathRoot());
     Settle();
-    RootListingChecks seen;
-    seen.root = tree->TreeModel()->data(tree->TreeModel()->index(0, 0), Qt::CheckStateRole).toInt();
+    const int rootState = tree->TreeModel()->data(tree->TreeModel()->index(0, 0), Qt::CheckStateRole).toInt();
+    if (root) *root = rootState;
     CFileListQtModel* model = details->ListModel();
-    for (int r = 0; r < model->rowCount(); ++r) seen.rows.push_back(model->data(model->index(r, kColumnName), Qt::CheckStateRole).toInt());
-    seen.header = CheckStateOfImage(static_cast<CHeaderCtrlEx*>(details->horizontalHeader())->CheckImage());
-    return seen;
+    if (model->rowCount() == 0) return ::testing::AssertionFailure() << when << ": no rows";
+    int folded = model->data(model->index(0, kColumnName), Qt::CheckStateRole).toInt();
+    for (int r = 0; r < model->rowCount(); ++r)
+        if (model->data(model->index(r, kColumnName), Qt::CheckStateRole).toInt() != folded) folded = Qt::PartiallyChecked;
+    const int header = CheckStateOfImage(static_cast<CHeaderCtrlEx*>(details->horizontalHeader())->CheckImage());
+    if (rootState != folded || header != folded)
+        return ::testing::AssertionFailure() << when << ": root " << rootState << ", rows " << folded << ", header " << header;
+    return ::testing::AssertionSuccess();
 }
 
-// The root, the rows and the header tell the same: the rows fold into the root's state, and the
-// header shows it.
-::testing::AssertionResult Agree(const RootListingChecks& seen, const char* when) {
-    if (seen.rows.empty()) return ::testing::AssertionFailure() << when << ": no rows";
-    int folded = seen.rows.front();
-    for (int row : seen.rows)
-        if (row != folded) folded = Qt::PartiallyChecked;
-    if (seen.root != folded || seen.header != folded)
-        return ::testing::AssertionFailure() << when << ": root " << seen.root << ", rows " << folded << ", header " << seen.header;
-    return ::testing::AssertionSuccess();
+// A click on the box of the first file row shown, folder by folder from the root: the file.
+CFileNode* ClickFirstFileBox(CFileListCtrl* details) {
+    std::deque<CBindingNode*> folders{CFileVirtualNodeManager::Instance().PathRoot()};
+    for (; !folders.empty(); folders.pop_front()) {
+        CFileVirtualNodeManager::Instance().ShowFolder(folders.front());
+        Settle();
+        for (int r = 0; r < details->ListModel()->rowCount(); ++r) {
+            RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
+            if (row->IsFolderRow() || IsScanFolder(row->fileNode)) continue;
+            ClickCheckBox(details, details->ListModel()->index(r, kColumnName));
+            return row->fileNode;
+        }
+        for (CBindingNode* c : *folders.front()->GetChildren()) folders.push_back(c);
+    }
+    return nullptr;
 }
 
 TEST_F(BrowserScan, ChecksMadeWhilePausedStayAsMadeAndTheRootRowsAndHeaderAgreeThroughTheScan) {
     CFileNode* unchecked = nullptr;
+    int root = -1;
     Scan([&] {
-        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "while the scan runs"));
+        EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "while the scan runs"));
         // Paused: the window lets the user check again, as the progress strip does on a pause.
         browser->SetBuildState(false);
         Settle();
-        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "paused"));
-        std::deque<CBindingNode*> folders{Manager().PathRoot()};
-        while (!folders.empty() && !unchecked) {
-            CBindingNode* folder = folders.front();
-            folders.pop_front();
-            Manager().ShowFolder(folder);
-            Settle();
-            for (int r = 0; r < Details()->ListModel()->rowCount() && !unchecked; ++r) {
-                RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
-                if (row->IsFolderRow() || IsScanFolder(row->fileNode)) continue;
-                ClickCheckBox(Details(), Details()->ListModel()->index(r, kColumnName));
-                unchecked = row->fileNode;
-            }
-            for (CBindingNode* c : *folder->GetChildren()) folders.push_back(c);
-        }
+        EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "paused"));
+        unchecked = ClickFirstFileBox(Details());
         ASSERT_NE(unchecked, nullptr) << "a file shows while the scan is paused";
         EXPECT_EQ(unchecked->GetCheckState(), kUnchecked) << "the click unchecked the file";
-        const RootListingChecks seen = LookAtRootListing(PathTree(), Details());
-        EXPECT_EQ(seen.root, Qt::PartiallyChecked);
-        EXPECT_TRUE(Agree(seen, "after the click"));
+        EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "after the click", &root));
+        EXPECT_EQ(root, Qt::PartiallyChecked);
         // Going on: the scan adds files again.
         browser->SetBuildState(true);
         Settle();
-        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "going on"));
+        EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "going on"));
     });
     ASSERT_NE(unchecked, nullptr);
     EXPECT_EQ(unchecked->GetCheckState(), kUnchecked) << "the end of the scan checked the file again";
-    const RootListingChecks seen = LookAtRootListing(PathTree(), Details());
-    EXPECT_EQ(seen.root, Qt::PartiallyChecked);
-    EXPECT_TRUE(Agree(seen, "after the end"));
+    EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "after the end", &root));
+    EXPECT_EQ(root, Qt::PartiallyChecked);
     ReleaseScan();
 }
 
@@ -504,32 +496,24 @@ TEST_F(BrowserScan, AfterAPausedCompleteScanTheRootRowsAndHeaderAgree) {
     ASSERT_EQ(StartScan(ntfs, kScanModeComplete), 0);
     bool paused = false;
     const bool finished = PumpUntilScanEnds([&] {
-        if (paused) return;
         bool anyFile = false;
         ForEachScannedFile([&](CFileNode*) { anyFile = true; });
-        if (!anyFile) return;
+        if (paused || !anyFile) return;
         paused = true;
         progress.DoPause();
         Settle();
-        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "while the scan runs"));
+        EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "while the scan runs"));
         browser->SetBuildState(false);
         Settle();
-        Manager().ShowFolder((*Manager().PathRoot()->GetChildren())[0]);
-        Settle();
-        for (int r = 0; r < Details()->ListModel()->rowCount(); ++r) {
-            RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(r));
-            if (row->IsFolderRow() || IsScanFolder(row->fileNode)) continue;
-            ClickCheckBox(Details(), Details()->ListModel()->index(r, kColumnName));
-            break;
-        }
-        EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "paused, one file unchecked"));
+        EXPECT_NE(ClickFirstFileBox(Details()), nullptr);
+        EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "paused, one file unchecked"));
         browser->SetBuildState(true);
         progress.DoContinue();
     });
     ASSERT_TRUE(finished);
     ASSERT_TRUE(paused) << "files showed while the scan ran";
     SettleScan();
-    EXPECT_TRUE(Agree(LookAtRootListing(PathTree(), Details()), "after the end"));
+    EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "after the end"));
     ReleaseScan();
 }
 

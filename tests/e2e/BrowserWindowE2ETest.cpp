@@ -120,16 +120,13 @@ protected:
     // The command bar's search button, a name typed into the search window and its search
     // button: the Search tab once the hits are shown.
     void SearchByClicks(const std::string& text) {
-        // The box opens over the window wherever the user put it.
-        if (!movedAside_) wizard::MoveAside(dlg_.get());
-        movedAside_ = true;
+        if (!std::exchange(movedAside_, true)) wizard::MoveAside(dlg_.get());  // the box opens over it wherever it stands
         bool typed = false;
         wizard::ModalWatch answer([&](QWidget* w) {
             auto* dialog = dynamic_cast<::SearchDlg*>(w);
             if (!dialog || typed) return;
             typed = true;
             EXPECT_TRUE(wizard::OpensOver(dialog, dlg_.get())) << "the search box";
-            wizard::ShotWithDialog(dlg_.get(), dialog, "browser-search-box-over-window");
             QTest::keyClicks(dialog->Edit(), QString::fromStdString(text));
             const RECT r = dialog->GetClientItem(::SearchDlg::kItemSearch)->GetRect();
             const QPoint at(HomeBaseDialog::ClientToWindowX((r.left + r.right) / 2), HomeBaseDialog::ClientToWindowY((r.top + r.bottom) / 2));

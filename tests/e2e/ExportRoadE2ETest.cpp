@@ -176,33 +176,20 @@ void HoldWorker(ExportProgress*) {
     if (!g_workerGate.Wait()) g_workerGateTimedOut = true;
 }
 
-// Holds every export's worker at one of its hooks, at a gate, while it lives; `install` puts the
-// hook in place (true) and takes it away (false).
-class HookHold {
+// Holds every export's worker at its start while it lives.
+class WorkerHold {
 public:
-    HookHold(testutil::Gate& gate, void (*install)(bool)) : gate_(gate), install_(install) {
-        gate_.Close();
+    WorkerHold() {
+        g_workerGate.Close();
         g_workerGateTimedOut = false;
-        install_(true);
+        ExportProgress::SetWorkerStartHook(HoldWorker);
     }
-    ~HookHold() {
-        install_(false);
-        gate_.Open();
+    ~WorkerHold() {
+        ExportProgress::SetWorkerStartHook(nullptr);
+        g_workerGate.Open();
         EXPECT_FALSE(g_workerGateTimedOut) << "the export's worker was never let go";
     }
-    HookHold(const HookHold&) = delete;
-    HookHold& operator=(const HookHold&) = delete;
-    void Release() { gate_.Open(); }
-
-private:
-    testutil::Gate& gate_;
-    void (*install_)(bool);
-};
-
-// Holds every export's worker at its start while it lives.
-class WorkerHold : public HookHold {
-public:
-    WorkerHold() : HookHold(g_workerGate, [](bool on) { ExportProgress::SetWorkerStartHook(on ? HoldWorker : nullptr); }) {}
+    void Release() { g_workerGate.Open(); }
 };
 
 // The fixture image copied into `disks`: its path there.
@@ -625,21 +612,15 @@ const Language kLanguages[] = {{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"
 // The worker waits after reporting a file written whole, before it learns whether to go on:
 // after the third file until the gate opens (a recovery stopped half way), or after the last one
 // (kHoldAtLast) until a stop is asked for or the gate opens.
-constexpr u64 kFilesBeforeStop = 3;
-constexpr u64 kHoldAtLast = 0;
+constexpr u64 kFilesBeforeStop = 3, kHoldAtLast = 0;
 testutil::Gate g_fileGate;
-std::atomic<u64> g_holdAt{kFilesBeforeStop};
-std::atomic<u64> g_heldAfter{0};
+std::atomic<u64> g_holdAt{kFilesBeforeStop}, g_heldAfter{0};
 void HoldAfterFile(ExportProgress* dialog, u64 filesDone) {
-    const u64 at = g_holdAt.load() == kHoldAtLast ? dialog->FileCount() : g_holdAt.load();
-    if (filesDone != at) return;
+    const bool atLast = g_holdAt.load() == kHoldAtLast;
+    if (filesDone != (atLast ? dialog->FileCount() : g_holdAt.load())) return;
     g_heldAfter.store(filesDone);
-    if (g_holdAt.load() != kHoldAtLast) {
-        if (!g_fileGate.Wait()) g_workerGateTimedOut = true;
-        return;
-    }
     const auto guard = std::chrono::steady_clock::now() + testutil::Gate::kGuard;
-    while (!dialog->CancelRequested() && !g_fileGate.IsOpen()) {
+    while (!(atLast && dialog->CancelRequested()) && !g_fileGate.IsOpen()) {
         if (std::chrono::steady_clock::now() > guard) {
             g_workerGateTimedOut = true;
             return;
@@ -647,13 +628,20 @@ void HoldAfterFile(ExportProgress* dialog, u64 filesDone) {
         std::this_thread::yield();
     }
 }
-class FileHold : public HookHold {
-public:
-    explicit FileHold(u64 at)
-        : HookHold(g_fileGate, [](bool on) { ExportProgress::SetFileDoneHook(on ? HoldAfterFile : nullptr); }) {
-        g_holdAt.store(at);
-        g_heldAfter.store(0);
+struct FileHold {
+    explicit FileHold(u64 at) {
+        g_fileGate.Close();
+        g_workerGateTimedOut = false;
+        g_holdAt = at;
+        g_heldAfter = 0;
+        ExportProgress::SetFileDoneHook(HoldAfterFile);
     }
+    ~FileHold() {
+        ExportProgress::SetFileDoneHook(nullptr);
+        g_fileGate.Open();
+        EXPECT_FALSE(g_workerGateTimedOut) << "the export's worker was never let go";
+    }
+    void Release() { g_fileGate.Open(); }
 };
 
 // Every file is written while the close question is open, and the answer is Yes: the stop came
@@ -661,31 +649,26 @@ public:
 // hear whether to go on after its last file, the result tells a completed recovery, opens the
 // folder with every file, and the thanks follow.
 TEST(ExportRoad, AYesAfterTheLastFileWasWrittenLeavesTheRecoveryCompleted) {
-    enum class WorkerAtTheAnswer { kEnded, kReportingTheLastFile };
     const std::string confirm = UiResources::Instance().GetString("ConfirmCancel");
-    for (const WorkerAtTheAnswer at : {WorkerAtTheAnswer::kEnded, WorkerAtTheAnswer::kReportingTheLastFile}) {
-        SCOPED_TRACE(at == WorkerAtTheAnswer::kEnded ? "the worker ended" : "the worker reporting its last file");
+    for (const bool workerEnded : {true, false}) {
+        SCOPED_TRACE(workerEnded ? "the worker ended" : "the worker reporting its last file");
         ExportFixture fixture;
         RoutineAnswers answers(fixture.target);
         std::unique_ptr<WorkerHold> hold;
         std::unique_ptr<FileHold> lastFile;
-        ExportProgress* running = nullptr;
         int questions = 0;
         u64 doneAtTheAnswer = 0, countAtTheAnswer = 0;
+        ExportProgress* running = nullptr;
         wizard::ModalWatch modal([&](QWidget* m) {
             if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
                 running = progress;
                 progress->close();  // as the window manager closes it
             } else if (auto* box = dynamic_cast<QZMMessageBox*>(m); box && box->Text() == confirm) {
                 ++questions;
-                // The question stays open while the worker writes every file.
-                hold->Release();
-                if (at == WorkerAtTheAnswer::kEnded) {
-                    EXPECT_TRUE(wizard::PumpUntil([&] { return running && !running->isVisible(); }, "the worker's end behind the question"));
-                } else {
-                    EXPECT_TRUE(wizard::PumpUntil([&] { return running && g_heldAfter.load() > 0 && g_heldAfter.load() == running->FileCount(); },
-                                                  "the worker after its last file"));
-                }
+                hold->Release();  // the question stays open while the worker writes every file
+                EXPECT_TRUE(wizard::PumpUntil([&] {
+                    return workerEnded ? !running->isVisible() : g_heldAfter.load() > 0 && g_heldAfter.load() == running->FileCount();
+                }, "the worker's end, or the worker after its last file"));
                 doneAtTheAnswer = running->FilesDone();
                 countAtTheAnswer = running->FileCount();
                 wizard::EndModal(m, kYesButton);
@@ -695,7 +678,7 @@ TEST(ExportRoad, AYesAfterTheLastFileWasWrittenLeavesTheRecoveryCompleted) {
         });
         ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
         hold = std::make_unique<WorkerHold>();
-        if (at == WorkerAtTheAnswer::kReportingTheLastFile) lastFile = std::make_unique<FileHold>(kHoldAtLast);
+        if (!workerEnded) lastFile = std::make_unique<FileHold>(kHoldAtLast);
         ClickRecover(*fixture.window.dlg);
         ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
         hold.reset();
@@ -714,17 +697,14 @@ TEST(ExportRoad, AYesAfterTheLastFileWasWrittenLeavesTheRecoveryCompleted) {
     }
 }
 
-class StoppedRecovery : public ::testing::TestWithParam<Language> {};
-
 // The progress window closed as the window manager closes it half way through the files, and the
 // question answered Yes: the worker stops at its next file. The result tells a stop by the user
 // with the files written whole before it, shows the folder that holds them without opening it,
 // and no thanks follow.
-TEST_P(StoppedRecovery, AStopThroughTheCloseQuestionSaysHowManyFilesWereWritten) {
-    const Language lang = GetParam();
-    ExportFixture fixture(lang.index, lang.file);
+TEST(ExportRoad, AStopThroughTheCloseQuestionSaysHowManyFilesWereWritten) {
+    ExportFixture fixture;
     RoutineAnswers answers(fixture.target);
-    answers.resultShot = std::string("export-stopped-") + lang.tag;
+    answers.resultShot = "export-stopped-en";
     FileHold hold(kFilesBeforeStop);
     wizard::ModalWatch modal([&](QWidget* m) {
         if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
@@ -759,51 +739,34 @@ TEST_P(StoppedRecovery, AStopThroughTheCloseQuestionSaysHowManyFilesWereWritten)
     EXPECT_EQ(answers.tips, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Languages, StoppedRecovery, ::testing::ValuesIn(kLanguages),
-                         [](const ::testing::TestParamInfo<Language>& info) { return std::string(info.param.tag); });
-
 // A tmpfs of 64 KiB, mounted for the test and filled to its last byte.
-class FullTmpfs {
-public:
-    explicit FullTmpfs(std::string path) : path_(std::move(path)) {
-        fs::create_directories(path_);
-        if (::mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=64k") != 0) {
-            error_ = errno;
-            return;
-        }
-        mounted_ = true;
-        std::ofstream fill(path_ + "/fill", std::ios::binary);
+struct FullTmpfs {
+    explicit FullTmpfs(std::string at) : path(std::move(at)) {
+        fs::create_directories(path);
+        mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+        error = mounted ? 0 : errno;
+        std::ofstream fill(path + "/fill", std::ios::binary);
         const std::vector<char> block(4096, 'x');
-        while (fill.write(block.data(), std::streamsize(block.size())) && fill.flush()) {
+        while (mounted && fill.write(block.data(), std::streamsize(block.size())) && fill.flush()) {
         }
     }
     ~FullTmpfs() {
-        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+        if (mounted) ::umount2(path.c_str(), MNT_DETACH);
     }
-    bool Mounted() const { return mounted_; }
-    int Error() const { return error_; }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-    bool mounted_ = false;
-    int error_ = 0;
+    std::string path;
+    bool mounted = false;
+    int error = 0;
 };
-
-class FullDestination : public ::testing::TestWithParam<Language> {};
 
 // A destination whose file system is full is refused with its message before anything is
 // written, and the folder choice stays open for another folder.
-TEST_P(FullDestination, IsRefusedBeforeAnythingIsWritten) {
-    const Language lang = GetParam();
-    ExportFixture fixture(lang.index, lang.file);
+TEST(ExportRoad, AFullDestinationIsRefusedBeforeAnythingIsWritten) {
+    ExportFixture fixture;
     FullTmpfs full(fixture.work.File("full"));
-    if (!full.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(full.Error());
-    {
-        struct statvfs st {};
-        ASSERT_EQ(::statvfs(full.Path().c_str(), &st), 0);
-        ASSERT_EQ(st.f_bavail, 0u) << "the tmpfs is not full";
-    }
+    if (!full.mounted) GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(full.error);
+    struct statvfs st {};
+    ASSERT_EQ(::statvfs(full.path.c_str(), &st), 0);
+    ASSERT_EQ(st.f_bavail, 0u) << "the tmpfs is not full";
     const std::string noSpace = UiResources::Instance().GetString("NoSpaceAvailiable");
     RoutineAnswers answers(fixture.target);
     std::vector<std::string> refusals;
@@ -813,14 +776,14 @@ TEST_P(FullDestination, IsRefusedBeforeAnythingIsWritten) {
         if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
             // OK on the full folder, as the user clicks it; the refusal is shown to the user.
             folder->SetQuiet(false);
-            folder->SetPath(full.Path());
+            folder->SetPath(full.path);
             EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemOk));
             EXPECT_TRUE(wizard::PumpUntil([&] { return !refusals.empty(); }, "the refusal"));
             stayedOpen = folder->isVisible();
             EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemCancel));
         } else if (auto* box = dynamic_cast<QZMMessageBox*>(m); box && answers.scanned) {
             refusals.push_back(box->Text());
-            wizard::Shot(m, std::string("export-full-refused-") + lang.tag);
+            wizard::Shot(m, "export-full-refused-en");
             wizard::EndModal(m, kYesButton);
         } else if (dynamic_cast<ExportProgress*>(m)) {
             ++recoveries;
@@ -836,11 +799,8 @@ TEST_P(FullDestination, IsRefusedBeforeAnythingIsWritten) {
     EXPECT_TRUE(stayedOpen) << "the folder choice closed on a refusal";
     EXPECT_EQ(recoveries, 0);
     EXPECT_EQ(answers.results, 0);
-    EXPECT_EQ(e2e::ListEntries(full.Path()), std::vector<std::string>{"fill"}) << "something was written to the full folder";
+    EXPECT_EQ(e2e::ListEntries(full.path), std::vector<std::string>{"fill"}) << "something was written to the full folder";
 }
-
-INSTANTIATE_TEST_SUITE_P(Languages, FullDestination, ::testing::ValuesIn(kLanguages),
-                         [](const ::testing::TestParamInfo<Language>& info) { return std::string(info.param.tag); });
 
 class PartialRecovery : public ::testing::TestWithParam<Language> {};
 

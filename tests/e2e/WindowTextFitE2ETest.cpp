@@ -242,16 +242,12 @@ TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
     ASSERT_NE(mark, nullptr);
     EXPECT_EQ(paused.Warning()->Picture().toImage().convertToFormat(QImage::Format_ARGB32), mark->convertToFormat(QImage::Format_ARGB32));
     // German captions have button pictures of their own, Recovery's wide enough for its word.
-    constexpr int kGerman = 2;
-    const bool german = GetUiLanguage() == kGerman;
-    const QImage* recoveryPicture = ui::ButtonBitmap(german ? 385 : 350);
-    const QImage* closePicture = ui::ButtonBitmap(german ? 204 : 200);
-    ASSERT_TRUE(recoveryPicture && closePicture);
-    auto* recovery = static_cast<CButtonPlus*>(paused.RecoveryButton());
-    auto* close = static_cast<CButtonPlus*>(paused.CloseButton());
-    EXPECT_EQ(recovery->NormalSize(), recoveryPicture->size());
-    EXPECT_EQ(close->NormalSize(), closePicture->size());
-    for (CButtonPlus* button : {recovery, close}) {
+    const bool german = GetUiLanguage() == 2;
+    using Picture = std::pair<QWidget*, int>;
+    for (const auto& [widget, picture] : {Picture{paused.RecoveryButton(), german ? 385 : 350}, Picture{paused.CloseButton(), german ? 204 : 200}}) {
+        auto* button = static_cast<CButtonPlus*>(widget);
+        ASSERT_NE(ui::ButtonBitmap(picture), nullptr);
+        EXPECT_EQ(button->NormalSize(), ui::ButtonBitmap(picture)->size()) << button->text().toStdString();
         const QFontMetrics metrics(ui::ButtonFont(*button, 16, 400));
         EXPECT_LT(metrics.horizontalAdvance(button->text()), button->width() - 8) << button->text().toStdString() << " fills its button";
     }

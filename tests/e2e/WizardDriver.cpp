@@ -139,18 +139,6 @@ bool Shot(QWidget* w, const std::string& name) {
     return !img.isNull() && img.save(QString::fromStdString(dir + "/" + name + ".png"));
 }
 
-bool ShotWithDialog(QWidget* window, QWidget* dialog, const std::string& name) {
-    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
-    std::filesystem::create_directories(dir);
-    QImage img = window->grab().toImage();
-    if (img.isNull()) return false;
-    {
-        QPainter p(&img);
-        p.drawPixmap(dialog->frameGeometry().topLeft() - window->frameGeometry().topLeft(), dialog->grab());
-    }
-    return img.save(QString::fromStdString(dir + "/" + name + ".png"));
-}
-
 ::testing::AssertionResult OpensOver(const QWidget* dialog, const QWidget* window) {
     const QRect d = dialog->frameGeometry();
     const QRect w = window->frameGeometry();

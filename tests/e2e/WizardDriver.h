@@ -85,8 +85,6 @@ IRecoveryController* MakeHeldDeepScan(u32 mode);
 IRecoveryController* MakeHeldScan(u32 mode);
 // <build>/screenshots/<name>.png; false when the picture could not be written.
 bool Shot(QWidget* w, const std::string& name);
-// The same of a window with a dialog drawn over it where the dialog stands.
-bool ShotWithDialog(QWidget* window, QWidget* dialog, const std::string& name);
 // The dialog stands over the window, centred on it, as an owned dialog opens.
 [[nodiscard]] ::testing::AssertionResult OpensOver(const QWidget* dialog, const QWidget* window);
 // Moves the main window away from where the screen's middle would put it, as a user does.

@@ -188,10 +188,7 @@ TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
     wizard::ModalWatch modal([&](QWidget* m) {
         if (dynamic_cast<FreezeTipDlg*>(m)) {
             EXPECT_TRUE(wizard::OpensOver(m, dlg_.get())) << "the box of the phase's end";
-            if (waitBoxes++ == 0) {
-                wizard::Shot(m, prefix_ + "04-waitbox");
-                wizard::ShotWithDialog(dlg_.get(), m, prefix_ + "04-waitbox-over-window");
-            }
+            if (waitBoxes++ == 0) wizard::Shot(m, prefix_ + "04-waitbox");
             g_waitBoxSeen.Open();
         } else {
             wizard::EndModal(m, 1);
@@ -251,8 +248,7 @@ TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
 
 TEST_P(ScanControl, StopAsksAndAStopWhilePausedEndsTheScan) {
     ASSERT_NO_FATAL_FAILURE(StartScan());
-    // The question opens over the window wherever the user put it.
-    wizard::MoveAside(dlg_.get());
+    wizard::MoveAside(dlg_.get());  // the question opens over the window wherever the user put it
     auto& progress = dlg_->ResultPage()->Progress();
     int questions = 0;
     int answer = 2;
@@ -260,10 +256,7 @@ TEST_P(ScanControl, StopAsksAndAStopWhilePausedEndsTheScan) {
         if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
             if (box->Text() == UiResources::Instance().GetString("Sure2Stop")) {
                 EXPECT_TRUE(wizard::OpensOver(box, dlg_.get())) << "the stop question";
-                if (questions++ == 0) {
-                    wizard::Shot(m, prefix_ + "06-stop-question");
-                    wizard::ShotWithDialog(dlg_.get(), m, prefix_ + "06-stop-question-over-window");
-                }
+                if (questions++ == 0) wizard::Shot(m, prefix_ + "06-stop-question");
             }
         }
         wizard::EndModal(m, answer);
