@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QToolTip>
 #include <algorithm>
+#include <cmath>
 
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
@@ -37,6 +38,8 @@ constexpr int kShadowOuter = 4;
 constexpr int kShadowSquare = 60;
 constexpr QRgb kShadowGrey = 0xFFB6B6B6;
 constexpr int kIconSize = 48;
+// Room enough for any line the pane measures.
+constexpr qreal kMeasureRoom = 10000;
 
 // Workers whose picture has not reached the UI thread yet.
 std::atomic<int> g_liveWorkers{0};
@@ -238,12 +241,19 @@ void CWndPreview::BuildTexts(const QString& middleLabel, const QString& middleVa
     m_nameLine = QStringLiteral("   ") + Q(m_item->name);
     m_values = file ? QStringLiteral("   %1\n   %2\n   %3").arg(size, middleValue, date) : QStringLiteral("   \n   \n   ");
     m_tip = file ? QStringLiteral("%1\n%2\n%3\n%4").arg(Q(m_item->name), size, middleValue, date) : Q(m_item->name);
-    const QFontMetrics fm(font());
-    const QRect labels = fm.boundingRect(QRect(0, 0, 10000, 10000), 0, m_labels);
-    const QRect values = fm.boundingRect(QRect(0, 0, 10000, 10000), 0, m_values);
-    m_labelWidth = labels.width();
-    m_labelHeight = labels.height();
-    m_valueWidth = std::max(values.width(), fm.horizontalAdvance(m_nameLine));
+    // Measured to the pixel above: a width rounded down is a fraction too narrow for its own
+    // text, and a name that fits would be drawn cut.
+    const QFontMetricsF fm(font());
+    const QRectF labels = fm.boundingRect(QRectF(0, 0, kMeasureRoom, kMeasureRoom), 0, m_labels);
+    const QRectF values = fm.boundingRect(QRectF(0, 0, kMeasureRoom, kMeasureRoom), 0, m_values);
+    m_labelWidth = static_cast<int>(std::ceil(labels.width()));
+    m_labelHeight = static_cast<int>(std::ceil(labels.height()));
+    m_valueWidth = static_cast<int>(std::ceil(std::max(values.width(), fm.horizontalAdvance(m_nameLine))));
+}
+
+QString CWndPreview::ShownLine(int line) const {
+    const QString text = line == 0 ? m_nameLine : m_values.section('\n', line - 1, line - 1);
+    return QFontMetricsF(font()).elidedText(text, Qt::ElideRight, m_valueRect.width());
 }
 
 i32 CWndPreview::IconIndex() const {
@@ -364,12 +374,10 @@ void CWndPreview::paintEvent(QPaintEvent*) {
     p.setPen(FromColour(s.previewText));
     p.drawText(m_labelRect, Qt::AlignLeft | Qt::AlignTop, m_labels);
     const QFontMetrics fm(font());
-    p.drawText(m_valueRect.left(), m_valueRect.top(), m_valueRect.width(), fm.height(), Qt::AlignLeft,
-               fm.elidedText(m_nameLine, Qt::ElideRight, m_valueRect.width()));
-    const QStringList values = m_values.isEmpty() ? QStringList() : m_values.split('\n');
-    for (int i = 0; i < values.size(); ++i)
-        p.drawText(m_valueRect.left(), m_valueRect.top() + (i + 1) * fm.lineSpacing(), m_valueRect.width(), fm.height(),
-                   Qt::AlignLeft, fm.elidedText(values[i], Qt::ElideRight, m_valueRect.width()));
+    const int lines = m_values.isEmpty() ? 1 : static_cast<int>(m_values.count('\n')) + 2;
+    for (int i = 0; i < lines; ++i)
+        p.drawText(m_valueRect.left(), m_valueRect.top() + i * fm.lineSpacing(), m_valueRect.width(), fm.height(), Qt::AlignLeft,
+                   ShownLine(i));
 }
 
 void CWndPreview::resizeEvent(QResizeEvent*) { Layout(); }

@@ -74,6 +74,9 @@ public:
     QRect ValueRect() const { return m_valueRect; }
     QString ValueText() const { return m_values; }
     QString LabelText() const { return m_labels; }
+    // A line of the value block as drawn, cut with an ellipsis only when it does not fit: 0 the
+    // name, then the value lines.
+    QString ShownLine(int line) const;
     // The one line drawn in place of an item (loading, or an empty folder); empty when none is.
     QString MessageText() const;
     FileList_Item* Item() const { return m_item; }

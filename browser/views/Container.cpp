@@ -225,9 +225,13 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
         sink->RecoverNode(node);
         ResumePausedScan(paused);
     });
+    // The pane shows the row chosen in the view on screen; the hidden view's choice is only
+    // carried over when the views are switched.
     connect(m_list->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& i) {
-        RefHolder<FileList_Item> row(CFileListData::GetCurrent().GetItem(i.row()));
-        m_preview->SetItem(row.get());
+        if (m_details) ShowInPane(i.row());
+    });
+    connect(m_icons->List()->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& i) {
+        if (!m_details) ShowInPane(i.row());
     });
     // A new listing clears the pane; its first row comes back to it once chosen.
     connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
@@ -275,6 +279,16 @@ void CWndRightView::ShowPreviewPane(bool on) {
     m_previewShown = on;
     m_preview->setVisible(on);
     Layout();
+    // The narrower icon view may have lost its chosen cell from sight.
+    if (!m_details && m_icons->isVisible()) {
+        CFileIconCtrl* icons = m_icons->List();
+        if (icons->currentIndex().isValid()) icons->scrollTo(icons->currentIndex());
+    }
+}
+
+void CWndRightView::ShowInPane(int row) {
+    RefHolder<FileList_Item> item(CFileListData::GetCurrent().GetItem(row));
+    m_preview->SetItem(item.get());
 }
 
 void CWndRightView::SetViewMode(bool details) {
@@ -307,8 +321,8 @@ void CWndRightView::SetIdle(bool idle) {
     CFileListQtModel* model = m_list->ListModel();
     model->SetReady(idle);
     m_icons->List()->SetReady(idle);
-    // The header's box and the select-all box are switched together; on or off, they show the
-    // list's check state, as the rows and the tree do.
+    // The header's box and the select-all box are switched together: off, they show unchecked
+    // until checking is on again, and then the list's check state, as the rows and the tree do.
     CFileIconCommand* bar = m_icons->Bar();
     auto* header = static_cast<CHeaderCtrlEx*>(m_list->horizontalHeader());
     bar->SetActive(idle);

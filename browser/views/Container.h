@@ -128,6 +128,8 @@ protected:
 
 private:
     void Layout();
+    // The pane takes a row of the current list, or its empty state for none.
+    void ShowInPane(int row);
 
     CWndRightCommand* m_command;
     CFileListCtrl* m_list;

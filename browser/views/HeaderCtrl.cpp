@@ -37,14 +37,16 @@ QRect CHeaderCtrlEx::CheckRect(int section) const {
 }
 
 void CHeaderCtrlEx::SetCheckImage(u32 image) {
-    if (image == m_checkImage) return;
+    // While checking is off the box stays unchecked, whatever the rows show meanwhile.
+    if (!m_checkEnabled || image == m_checkImage) return;
     m_checkImage = image;
     viewport()->update();
 }
 
 void CHeaderCtrlEx::SetCheckColumnEnabled(bool enabled) {
-    // Switched off while a scan adds files, the box still shows what the rows and the tree show;
-    // it only stops taking clicks.
+    // Switched off while a scan adds files, the box shows unchecked and takes no clicks; the
+    // one who switches it on again gives it the list's state.
+    if (!enabled) m_checkImage = kImageUnchecked;
     m_checkEnabled = enabled;
     viewport()->update();
 }

@@ -24,7 +24,7 @@ public:
     // The box takes clicks only once the list is ready.
     void SetCheckAllowed(bool allowed) { m_checkAllowed = allowed; }
     bool IsCheckAllowed() const { return m_checkAllowed; }
-    // Checking not allowed at all: the box keeps showing the list's state and takes no clicks.
+    // Checking not allowed at all: the box shows unchecked, keeps so and takes no clicks.
     void SetCheckColumnEnabled(bool enabled);
     void ClearSortArrow();
     // The arrow follows the shown list's own order, so that a new listing or the search list

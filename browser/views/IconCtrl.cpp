@@ -78,13 +78,15 @@ QRect CFileIconCommand::CheckRect() const {
 }
 
 void CFileIconCommand::SetCheckImage(u32 image) {
-    if (image == m_checkImage) return;
+    // While checking is off the box stays unchecked, as the header's does.
+    if (!m_enabled || image == m_checkImage) return;
     m_checkImage = image;
     update();
 }
 
 void CFileIconCommand::SetEnabledCheck(bool enabled) {
-    // Off, the box keeps showing the list's state, as the header's does; it takes no clicks.
+    // Off, the box shows unchecked until checking is on again, and takes no clicks.
+    if (!enabled) m_checkImage = kImageUnchecked;
     m_enabled = enabled;
     update();
 }

@@ -37,7 +37,7 @@ public:
     u32 CheckImage() const { return m_checkImage; }
     void SetActive(bool active) { m_active = active; }
     bool IsActive() const { return m_active; }
-    // Checking not allowed: the box keeps showing the list's state and takes no clicks.
+    // Checking not allowed: the box shows unchecked, keeps so and takes no clicks.
     void SetEnabledCheck(bool enabled);
     void ApplySkin();
     QRect CheckRect() const;

@@ -51,7 +51,7 @@ protected:
         browser = testutil::OpenEmptyBrowser();
         container = browser->Container();
         root = browsertest::Root();
-        browsertest::Add(root, "Album", true);
+        for (const char* folder : {"Album", "DIR2", "Old stuff"}) browsertest::Add(root, folder, true);
         AddFile(root, "kept.txt", false);
         AddFile(root, "deleted.txt", true);
         CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
@@ -128,9 +128,9 @@ TEST_F(BrowserReadyState, AResetOrScanningBrowserTakesNoChecksNorEnterUntilTheSc
         EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << when << ": Enter opened the folder";
     }
 
-    // While nothing may be checked the boxes still show what the rows say.
-    EXPECT_EQ(Header()->CheckImage(), CFileListData::GetCurrent().GetCheckState());
-    EXPECT_EQ(bar->CheckImage(), CFileListData::GetCurrent().GetCheckState());
+    // While nothing may be checked the boxes show unchecked, whatever the rows say.
+    EXPECT_EQ(Header()->CheckImage(), kImageUnchecked);
+    EXPECT_EQ(bar->CheckImage(), kImageUnchecked);
 
     // The scan stopped: the boxes show the list's state again, and the same clicks work.
     browser->SetBuildState(false);
@@ -178,6 +178,7 @@ TEST_F(BrowserReadyState, TheIconViewTakesOverTheChosenRowAndTakesNoEnterUntilTh
     ASSERT_TRUE(container->grab().save(QString::fromStdString(browsertest::ScreenshotPath("browser-icon-view-keeps-row-en.png"))));
     QTest::mouseClick(icons->viewport(), Qt::LeftButton, {}, icons->CellRect(deleted).center());
     ASSERT_EQ(icons->currentIndex().row(), deleted);
+    EXPECT_TRUE(right->Preview()->Item() && right->Preview()->Item()->name == "deleted.txt") << "the pane follows the icon view";
     QTest::mouseClick(right->Commands()->Button(ID_VIEW_DETAILS), Qt::LeftButton);
     QApplication::processEvents();
     ASSERT_TRUE(Details()->isVisible());
@@ -286,6 +287,10 @@ TEST_F(BrowserReadyState, TheDetailsListMarksDeletedFilesAndDrawsTheChosenRowInT
     EXPECT_EQ(labels.top(), frame.top() + frame.height() + kPaneReserve + kPaneTextGap);
     const int block = frame.height() + kPaneReserve + kPaneTextGap + labels.height();
     EXPECT_LE(std::abs(frame.top() - (pane->height() - block) / 2), 1);
+    for (const char* folder : {"Album", "DIR2", "Old stuff"}) {  // a folder's name that fits shows whole
+        list->SelectRow(RowOf(folder));
+        EXPECT_EQ(pane->ShownLine(0), QStringLiteral("   ") + folder);
+    }
 }
 
 }  // namespace

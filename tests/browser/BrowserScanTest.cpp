@@ -426,7 +426,7 @@ TEST(BrowserSizeText, EachUnitRunsUpToAndIncludingItsBound) {
 namespace {
 
 // The root listing's checks as the user sees them: the path tree's root, every row, the header.
-// They agree when the rows fold into the root's state and the header shows it; `root` gets the
+// They agree when the rows fold into the root's state and the header, while it takes checks, shows it; `root` gets the
 // root's state.
 ::testing::AssertionResult RootListingAgrees(CFileTreeCtrl* tree, CFileListCtrl* details, const char* when, int* root = nullptr) {
     CFileVirtualNodeManager::Instance().ShowFolder(CFileVirtualNodeManager::Instance().PathRoot());
@@ -439,7 +439,7 @@ namespace {
     for (int r = 0; r < model->rowCount(); ++r)
         if (model->data(model->index(r, kColumnName), Qt::CheckStateRole).toInt() != folded) folded = Qt::PartiallyChecked;
     const int header = CheckStateOfImage(static_cast<CHeaderCtrlEx*>(details->horizontalHeader())->CheckImage());
-    if (rootState != folded || header != folded)
+    if (rootState != folded || header != (model->IsReady() ? folded : Qt::Unchecked))
         return ::testing::AssertionFailure() << when << ": root " << rootState << ", rows " << folded << ", header " << header;
     return ::testing::AssertionSuccess();
 }
@@ -513,7 +513,9 @@ TEST_F(BrowserScan, AfterAPausedCompleteScanTheRootRowsAndHeaderAgree) {
     ASSERT_TRUE(finished);
     ASSERT_TRUE(paused) << "files showed while the scan ran";
     SettleScan();
-    EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "after the end"));
+    int root = -1;
+    EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "after the end", &root));
+    EXPECT_EQ(root, Qt::Checked) << "every file arrives checked";
     ReleaseScan();
 }
 

@@ -152,7 +152,7 @@ TEST_F(BrowserHeaderAndBars, ColumnsSortWithArrowsAndTheNameColumnChecksTheList)
     EXPECT_EQ(list.GetCheckState(), kImageUnchecked);
     list.SetItemCheck(1, true);
     header->SetCheckColumnEnabled(false);
-    EXPECT_EQ(header->CheckImage(), kImagePartly) << "a switched-off box still shows the rows' state";
+    EXPECT_EQ(header->CheckImage(), kImageUnchecked) << "a switched-off box shows unchecked";
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, box);
     EXPECT_EQ(list.GetCheckState(), kImagePartly) << "a switched-off box checks nothing";
     header->SetCheckColumnEnabled(true);
@@ -195,6 +195,10 @@ TEST_F(BrowserHeaderAndBars, SkinnedBarsReplaceTheSystemBarsAndPageByTheViewsPag
     EXPECT_EQ(iconBar->pageStep(), icons->viewport()->height());
     QApplication::processEvents();
     EXPECT_TRUE(container->grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-icon-view-scroll.png")));
+    container->Right()->ShowPreviewPane(false);
+    icons->setCurrentIndex(icons->model()->index(kFiles - 1, 0));
+    container->Right()->ShowPreviewPane(true);
+    EXPECT_TRUE(icons->viewport()->rect().contains(icons->visualRect(icons->currentIndex()))) << "the chosen cell, out of sight";
     container->Right()->SetViewMode(true);
 }
 
