@@ -260,16 +260,16 @@ int RecoverTarget::Create(int inFolder, const std::string& newName, const std::s
     return 0;
 }
 
-void RecoverTarget::Remove() const {
+bool RecoverTarget::Remove() const {
     struct stat named {};
     struct stat own {};
     // Without a handle there is nothing of the writer's own to tell the name by.
     if (file.IsOpen() && (::fstat(file.Get(), &own) != 0 ||
                           ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
                           named.st_dev != own.st_dev || named.st_ino != own.st_ino)) {
-        return;
+        return false;
     }
-    ::unlinkat(folder, name.c_str(), 0);
+    return ::unlinkat(folder, name.c_str(), 0) == 0;
 }
 
 OwnedFd CreateNewFileAt(int folder, const std::string& name, int& error) {
@@ -464,7 +464,9 @@ u32 RestoreEfsFile(RecoverReadContext& context, RecoverTarget& target, u64 size)
         ok = false;
     }
     DebugTrace("Deleting temporary file: %s", streamName.c_str());
-    stream.Remove();
+    if (!stream.Remove()) {
+        LogInfo("Failed to delete temporary file : %s, Error code:%d", streamName.c_str(), int(Win32FromErrno(errno)));
+    }
     return cancelled ? kRecoverCancelled : kRecoverFailed;
 }
 

@@ -66,8 +66,9 @@ struct RecoverTarget {
     int Create(int inFolder, const std::string& newName, const std::string& fullPath);
     // A path of the caller's own, taken from the working folder, with nothing open yet.
     static RecoverTarget AtPath(const std::string& path);
-    // Removes the name, but only while it still names the file this target created.
-    void Remove() const;
+    // Removes the name, but only while it still names the file this target created; false when
+    // it stays.
+    bool Remove() const;
 };
 
 // The bytes a recovery writes of the node's file: what its extents reach for a file copied by

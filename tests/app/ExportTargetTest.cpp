@@ -5,8 +5,6 @@
 #include <QApplication>
 #include <sys/mount.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -17,7 +15,7 @@
 #include "app/dialogs/ExportTarget.h"
 #include "app/dialogs/SelExportPathDlg.h"
 #include "devices/FileSystemCode.h"
-#include "devices/StorageDevice.h"
+#include "ImageDevice.h"
 #include "devices/VolumeRecord.h"
 #include "engine/DataRunList.h"
 #include "engine/FileSystemNode.h"
@@ -104,79 +102,49 @@ TEST(ExportTarget, TheRealFreeSpaceOfAFolderIsReadAndAFolderOffTheDiskIsAllowed)
     EXPECT_EQ(CheckExportTarget(query), ExportTargetCheck::kOk);
 }
 
-// A device of zeros.
-class ZeroDevice : public IStorageDevice {
-public:
-    explicit ZeroDevice(u64 sectors) : sectors_(sectors) {}
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        if (first > sectors_ || count > sectors_ - first) return 0;
-        std::memset(buffer, 0, count * kSector);
-        return 1;
-    }
-    u64 GetTotalSectors() override { return sectors_; }
-    u32 GetSectorSize() override { return kSector; }
-    u32 Open() override { return 1; }
-    u32 Close() override { return 1; }
-    static constexpr u32 kSector = 512;
-
-private:
-    u64 sectors_;
-};
-
 // The destination dialog's own check counts what the recovery will write: a file found by its
 // signature 1 MiB before the end of a 9 MiB disk, whose bytes state 0x90000000, fits a folder
 // with 64 MiB free.
 TEST(ExportTarget, TheDestinationDialogCountsWhatTheRecoveryWrites) {
-    constexpr u64 kMiB = 1 << 20;
+    constexpr u64 kMiB = 1 << 20, kSector = 512;
     testutil::TempDir dir;
-    const std::string room = dir.File("room");
-    fs::create_directories(room);
-    if (::mount("tmpfs", room.c_str(), "tmpfs", 0, "size=64m") != 0) {
-        GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(errno);
-    }
-    ZeroDevice device(9 * kMiB / ZeroDevice::kSector);
+    if (::mount("tmpfs", dir.Path().c_str(), "tmpfs", 0, "size=64m") != 0) GTEST_SKIP() << "a tmpfs needs root";
+    testutil::MemoryDevice device(kSector, 9 * kMiB / kSector);
     auto volume = std::make_shared<VolumeRecord>();
     volume->device = &device;
     CFileSystemNode* root = CreateFileSystemNode().release();
     root->SetFileSystemType(kFsNtfs);
     root->SetPartitionGeometry(0, 1);
     root->SetFileProperties(CreateNTFSFolderProperties("found"));
-    root->SetCheckState(kChecked);
     NTFSFilePropertiesData data;
     data.name = "found.zip";
-    data.nameLength = u16(data.name.size() + 1);
     data.size = 0x90000000;
-    data.attributes = kAttrArchive;
     auto* properties = CreateNTFSFileProperties().release();
     properties->SetData(data);
     CNoneResidentNTFSDataRunList runs;
-    runs.AddExtent({i64(8 * kMiB / ZeroDevice::kSector), kMiB / ZeroDevice::kSector});
+    runs.AddExtent({i64(8 * kMiB / kSector), kMiB / kSector});
     properties->SetRunList(&runs);
     CFileNode* file = CreateFileNode().release();
     file->SetFileProperties(properties);
-    file->SetCheckState(kChecked);
     root->AddChild(file);
-    RecoveryGraph& session = RecoveryGraph::Instance();
-    session.SelectVolume(0, volume);
-    session.AddFileSystemTree(root);
-
+    CountSubtree(root, nullptr, true, kChecked);
+    RecoveryGraph::Instance().SelectVolume(0, volume);
+    RecoveryGraph::Instance().AddFileSystemTree(root);
     static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
+    static char name[] = "test_app", *argv[] = {name, nullptr};
     if (!qApp) new QApplication(argc, argv);
     SelExportPathDlg folder(nullptr);
     folder.SetQuiet(true);
-    folder.SetPath(room);
+    folder.SetPath(dir.Path());
     EXPECT_EQ(folder.Validate(), ExportTargetCheck::kOk);
     EXPECT_EQ(SessionCheckedBytes(), kMiB);
     EXPECT_EQ(SessionFileBytes(file), kMiB);
-
-    session.RemoveFileSystemTree(root);
-    session.SelectVolume(-1, nullptr);
+    RecoveryGraph::Instance().RemoveFileSystemTree(root);
+    RecoveryGraph::Instance().SelectVolume(-1, nullptr);
     root->RemoveChild(file);
     DeleteFileNode(file);
     DeleteFileSystemNode(root);
-    ::umount2(room.c_str(), MNT_DETACH);
+    ::umount2(dir.Path().c_str(), MNT_DETACH);
 }
 
 TEST(ExportResult, SuccessComesFromTheWriterNotFromHowManyFilesWereWritten) {
