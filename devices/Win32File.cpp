@@ -60,6 +60,18 @@ bool CWin32File::OpenAt(int folder, const char* path, u32 mode) {
     return true;
 }
 
+bool CWin32File::Adopt(int fd) {
+    Close();
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !IsDataFile(st)) {
+        ::close(fd);
+        return false;
+    }
+    m_handle = fd;
+    return true;
+}
+
 void CWin32File::Close() {
     if (m_handle != -1) {
         ::close(m_handle);

@@ -28,6 +28,9 @@ public:
     // The same for a path relative to an open folder (AT_FDCWD: the working folder), so that a
     // file deeper than the longest path can still be reached through its folder.
     bool OpenAt(int folder, const char* path, u32 mode);
+    // Takes over an open descriptor (closing any file first); false, with fd closed, unless it is
+    // a regular file or a block device.
+    bool Adopt(int fd);
     void Close();
     bool IsFileHandleValid() const { return m_handle != -1; }
 

@@ -13,14 +13,15 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <random>
 #include <vector>
 
-#include "devices/FileSystemCode.h"
 #include "devices/StorageDevice.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecovererCopy.h"
+#include "engine/FileSystemNode.h"
 #include "engine/RecoverNames.h"
 #include "platform/Errors.h"
 #include "platform/Log.h"
@@ -30,24 +31,17 @@
 namespace {
 constexpr u32 kUniqueFileTries = 1000;
 constexpr u32 kUniqueFolderTries = 10000;
-// Deeper folders than this cannot be made anyway (their paths pass PATH_MAX); the bound keeps a
-// damaged tree from driving the walk without end.
-constexpr size_t kMaxFolderDepth = 2048;
+constexpr u32 kTemporaryNameTries = 100;
+// Open folders the walk keeps at most besides the chosen one: a deeper chain closes its upper
+// folders and opens each again from its child on the way back, so any depth fits the process's
+// share of open files.
+constexpr size_t kOpenFolderHandles = 64;
 
 std::atomic<RecoverMessagePump> g_pump{nullptr};
 
 std::string Join(const std::string& folder, const std::string& name) {
     if (!folder.empty() && folder.back() == '/') return folder + name;
     return folder + "/" + name;
-}
-
-// The scanned device, or its 512-byte-sector view for the EXT file systems, whose structures
-// are addressed in 512-byte units.
-IStorageDevice* SourceDevice(IStorageDevice* device, CFileNode* node) {
-    if (device == nullptr || node == nullptr) return device;
-    const u32 code = node->GetFileSystemType();
-    if (IsExtCode(code)) return device->Get512ByteSectorDevice();
-    return device;
 }
 
 // Creates every missing folder of the path.
@@ -57,99 +51,66 @@ void MakeSureDirectoryPathExists(const std::string& path) {
     }
 }
 
-// An open folder below the recovery folder, closed when it goes. Every folder and file the
-// writer makes is made relative to one, and none is reached through a symbolic link: a link that
-// stands where a folder is to be made is passed over like any other name already taken.
-class FolderHandle {
-public:
-    FolderHandle() = default;
-    explicit FolderHandle(int fd) : m_fd(fd) {}
-    FolderHandle(FolderHandle&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    FolderHandle& operator=(FolderHandle&& other) noexcept {
-        if (this != &other) {
-            Close();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
-    ~FolderHandle() { Close(); }
-    int Get() const { return m_fd; }
-    bool IsOpen() const { return m_fd >= 0; }
+// The folder the user chose (followed, as the user named it).
+OwnedFd OpenChosenFolder(const std::string& path) {
+    return OwnedFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
 
-private:
-    void Close() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
-    }
-    int m_fd = -1;
+// The file system's identity of an open folder, to know it again when it is reopened.
+struct FolderId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FolderId&) const = default;
 };
 
-// The recovery folder the user chose (followed, as the user named it).
-FolderHandle OpenChosenFolder(const std::string& path) {
-    return FolderHandle(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+bool IdOf(int fd, FolderId& id) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
 }
 
 // Makes `name` in the open folder and opens what was made, never through a link.
-bool MakeFolderAt(const FolderHandle& parent, const std::string& name, FolderHandle& made, int& error) {
-    if (::mkdirat(parent.Get(), name.c_str(), 0777) != 0) {
+bool MakeFolderAt(int parent, const std::string& name, OwnedFd& made, int& error) {
+    if (::mkdirat(parent, name.c_str(), 0777) != 0) {
         error = errno;
         return false;
     }
-    made = FolderHandle(::openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    made = OwnedFd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     error = made.IsOpen() ? 0 : errno;
     return made.IsOpen();
 }
 
-// Makes folder/name, or the first of folder/name_000, name_001, ... that does not exist yet;
-// made receives its path and handle. False for any other error.
-bool MakeUniqueDirectory(const FolderHandle& parent, const std::string& folder, const std::string& name,
-                         std::string& made, FolderHandle& handle) {
+// Makes name, or the first of name_000, name_001, ... that does not exist yet, in the open
+// folder; made receives the name and handle. False for any other error.
+bool MakeUniqueDirectory(int parent, const std::string& name, std::string& made, OwnedFd& handle) {
     int error = 0;
     if (MakeFolderAt(parent, name, handle, error)) {
-        made = Join(folder, name);
+        made = name;
         return true;
     }
     for (u32 i = 0; error == EEXIST && i < kUniqueFolderTries; ++i) {
         const std::string variant = UniqueFolderVariant(name, i);
         if (MakeFolderAt(parent, variant, handle, error)) {
-            made = Join(folder, variant);
+            made = variant;
             return true;
         }
     }
     return false;
 }
 
-// Creates the first free variant name_000.ext, name_001.ext, ... in the folder; 0 or the errno
-// (EEXIST when all 1000 are taken).
-int MakeUniqueFileName(const FolderHandle& handle, const std::string& name, std::string& made) {
-    int error = EEXIST;
-    for (u32 i = 0; i < kUniqueFileTries; ++i) {
+// Creates the target file in the open folder, never over an existing file or through a link:
+// the name, or the first free variant name_000.ext, name_001.ext, ...
+bool CreateTargetFile(int folder, const std::string& folderPath, const std::string& name, RecoverTarget& target) {
+    int error = target.Create(folder, name, Join(folderPath, name));
+    for (u32 i = 0; error == EEXIST && i < kUniqueFileTries; ++i) {
         const std::string variant = UniqueFileVariant(name, i);
-        error = CreateNewFileAt(handle.Get(), variant);
-        if (error == 0) {
-            made = variant;
-            return 0;
-        }
-        if (error != EEXIST) return error;
+        error = target.Create(folder, variant, Join(folderPath, variant));
     }
-    return error;
-}
-
-// Creates the target file in the open folder, never over an existing file or through a link;
-// the target names it through that folder.
-bool CreateTargetFile(const FolderHandle& handle, const std::string& folder, const std::string& name,
-                      RecoverTarget& target) {
-    target.folder = handle.Get();
-    target.name = name;
-    int error = CreateNewFileAt(handle.Get(), name);
-    if (error == EEXIST) error = MakeUniqueFileName(handle, name, target.name);
     if (error != 0) {
         ReleaseTrace("Error code:%d", int(Win32FromErrno(error)));
         return false;
     }
-    target.path = Join(folder, target.name);
     return true;
 }
 
@@ -161,7 +122,7 @@ u64 SizeOf(CFileNode* node) {
 void CountFile(RecoverCounts& counts, u32 result, const RecoverReadContext& context, u64 size) {
     if (result == kRecoverOk || (result == kRecoverCancelled && context.complete)) {
         ++counts.written;
-        counts.bytes += size;
+        counts.bytes = SaturatingAdd(counts.bytes, size);
     } else if (result == kRecoverIncomplete) {
         ++counts.incomplete;
     } else if (result == kRecoverFailed) {
@@ -170,23 +131,56 @@ void CountFile(RecoverCounts& counts, u32 result, const RecoverReadContext& cont
     }
 }
 
-// The checked children of folder, depth first in sibling order, written under directory (in
-// base itself where a folder could not be made). 0 when every child was visited, 2 cancelled.
-u32 WalkFolder(RecoverReadContext& context, const std::string& base, const FolderHandle& baseHandle, CFileNode* folder,
-               const std::string& directory, FolderHandle topHandle, RecoverCounts& counts) {
-    struct Frame {
-        CFileNode* next;
-        bool hasDirectory;
-        std::string directory;
-        FolderHandle handle;
-    };
-    std::vector<Frame> stack;
-    stack.push_back({folder->GetFirstChild(), true, directory, std::move(topHandle)});
+// One folder of the walk: the next child to visit, the folder made for it (none: its files go to
+// the chosen folder), and how much of the shared path string is its own.
+struct WalkFrame {
+    CFileNode* next = nullptr;
+    bool made = false;
+    OwnedFd handle;  // closed for a made folder far above the deepest
+    FolderId id;
+    size_t pathLength = 0;
+};
+
+// Opens the made folder of `frame` again from its child's open handle, and only when ".." is
+// still the folder that was made.
+bool Reopen(WalkFrame& frame, const WalkFrame& child) {
+    OwnedFd parent(::openat(child.handle.Get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    FolderId id;
+    if (!parent.IsOpen() || !IdOf(parent.Get(), id) || !(id == frame.id)) return false;
+    frame.handle = std::move(parent);
+    return true;
+}
+
+// The checked children of folder, depth first in sibling order, written into the top folder made
+// for it (in the chosen folder itself where a folder could not be made). 0 when every child was
+// visited, 2 cancelled. The walk keeps one path for the log and a fixed number of open folders,
+// so its memory grows with the depth alone.
+u32 WalkFolder(RecoverReadContext& context, int chosen, const std::string& chosenPath, CFileNode* folder,
+               const std::string& top, OwnedFd topHandle, RecoverCounts& counts) {
+    std::string path = top;
+    std::vector<WalkFrame> stack;
+    {
+        WalkFrame first;
+        first.next = folder->GetFirstChild();
+        first.made = IdOf(topHandle.Get(), first.id);
+        first.handle = std::move(topHandle);
+        first.pathLength = path.size();
+        stack.push_back(std::move(first));
+    }
     while (!stack.empty()) {
-        Frame& frame = stack.back();
+        WalkFrame& frame = stack.back();
         CFileNode* child = frame.next;
         if (child == nullptr) {
+            WalkFrame done = std::move(stack.back());
             stack.pop_back();
+            if (stack.empty()) break;
+            WalkFrame& parent = stack.back();
+            path.resize(parent.pathLength);
+            // A folder moved away meanwhile is not entered again: its files go to the chosen one.
+            if (parent.made && !parent.handle.IsOpen() && !(done.handle.IsOpen() && Reopen(parent, done))) {
+                LogInfo("Folder moved during the recovery: %s", path.c_str());
+                parent.made = false;
+            }
             continue;
         }
         frame.next = child->GetNextSibling();
@@ -194,17 +188,20 @@ u32 WalkFolder(RecoverReadContext& context, const std::string& base, const Folde
         if (properties == nullptr || child->GetCheckState() == kUnchecked) continue;
 
         if ((properties->GetAttributes() & kAttrDirectory) != 0) {
-            if (stack.size() >= kMaxFolderDepth) {
-                LogInfo("Folder too deep, skipped: %s", properties->GetName() != nullptr ? properties->GetName() : "");
-                continue;
-            }
+            WalkFrame next;
+            next.next = child->GetFirstChild();
             std::string made;
-            FolderHandle handle;
-            const bool hasDirectory =
-                frame.hasDirectory && MakeUniqueDirectory(frame.handle, frame.directory,
-                                                          CleanSubfolderName(properties->GetName()), made, handle);
+            next.made = frame.made &&
+                        MakeUniqueDirectory(frame.handle.Get(), CleanSubfolderName(properties->GetName()), made,
+                                            next.handle) &&
+                        IdOf(next.handle.Get(), next.id);
+            if (next.made) path = Join(path, made);
+            next.pathLength = path.size();
             // The frame reference does not survive the push.
-            stack.push_back({child->GetFirstChild(), hasDirectory, std::move(made), std::move(handle)});
+            stack.push_back(std::move(next));
+            if (stack.back().made && stack.size() > kOpenFolderHandles) {
+                stack[stack.size() - 1 - kOpenFolderHandles].handle.Reset();
+            }
             continue;
         }
 
@@ -213,8 +210,8 @@ u32 WalkFolder(RecoverReadContext& context, const std::string& base, const Folde
             return kRecoverCancelled;
         }
         RecoverTarget target;
-        const bool inFolder = frame.hasDirectory;
-        if (!CreateTargetFile(inFolder ? frame.handle : baseHandle, inFolder ? frame.directory : base, name, target)) {
+        const bool inFolder = frame.made;
+        if (!CreateTargetFile(inFolder ? frame.handle.Get() : chosen, inFolder ? path : chosenPath, name, target)) {
             ++counts.failed;
             LogInfo("Failed to recover file: %s", name.c_str());
             continue;
@@ -222,13 +219,37 @@ u32 WalkFolder(RecoverReadContext& context, const std::string& base, const Folde
         const u32 result = RecoverOneFile(context, child, target);
         CountFile(counts, result, context, SizeOf(child));
         // The file made for it goes again unless something of the file's own is in it.
-        if ((result == kRecoverFailed || result == kRecoverCancelled) && !context.complete) {
-            ::unlinkat(target.folder, target.name.c_str(), 0);
-        }
+        if ((result == kRecoverFailed || result == kRecoverCancelled) && !context.complete) target.Remove();
         if (result == kRecoverCancelled) return kRecoverCancelled;
         if (result == kRecoverFailed) LogInfo("Failed to recover file: %s", name.c_str());
     }
     return kRecoverOk;
+}
+
+// The folder and name parts of the caller's path ("." for a bare name).
+void SplitPath(const std::string& path, std::string& folder, std::string& leaf) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        folder = ".";
+        leaf = path;
+    } else {
+        folder = slash == 0 ? "/" : path.substr(0, slash);
+        leaf = path.substr(slash + 1);
+    }
+}
+
+// A temporary file beside the caller's path, for the copy to be written into before it takes
+// the path's place.
+int CreateTemporaryBeside(int folder, const std::string& folderPath, RecoverTarget& target) {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    int error = EEXIST;
+    for (u32 i = 0; error == EEXIST && i < kTemporaryNameTries; ++i) {
+        char name[48];
+        std::snprintf(name, sizeof name, ".morvenda-%016" PRIx64 ".part", u64(random()));
+        error = target.Create(folder, name, Join(folderPath, name));
+    }
+    return error;
 }
 }  // namespace
 
@@ -273,12 +294,12 @@ bool CFileRecoverer::RecoverFileLocked() {
 
     RecoverReadContext context;
     context.callback = m_callback;
-    context.device = SourceDevice(m_device, m_fileNode);
+    context.device = RecoverySourceDevice(m_device, m_fileNode);
     m_result = kRecoverFailed;
     m_counts = RecoverCounts();
-    if (m_targetPath != nullptr) {
+    if (m_targetPath != nullptr && m_targetPath[0] != 0) {
         try {
-            m_result = RecoverOneFile(context, m_fileNode, RecoverTarget::AtPath(m_targetPath));
+            m_result = RecoverToPath(context, m_targetPath);
         } catch (...) {
             m_result = kRecoverFailed;
         }
@@ -289,42 +310,78 @@ bool CFileRecoverer::RecoverFileLocked() {
     return m_result == kRecoverOk;
 }
 
+u32 CFileRecoverer::RecoverToPath(RecoverReadContext& context, const std::string& targetPath) {
+    // The copy is written under a temporary name beside the path and takes the path's place only
+    // once it is kept, so a failed or cancelled one leaves a file that stood there as it was.
+    std::string folderPath;
+    std::string leaf;
+    SplitPath(targetPath, folderPath, leaf);
+    const OwnedFd folder = OpenChosenFolder(folderPath);
+    RecoverTarget target;
+    if (leaf.empty() || !folder.IsOpen() || CreateTemporaryBeside(folder.Get(), folderPath, target) != 0) {
+        LogInfo("Cannot write beside %s", targetPath.c_str());
+        return kRecoverFailed;
+    }
+    u32 result = RecoverOneFile(context, m_fileNode, target);
+    if (result == kRecoverOk || result == kRecoverIncomplete ||
+        (result == kRecoverCancelled && context.complete)) {
+        if (::renameat(folder.Get(), target.name.c_str(), folder.Get(), leaf.c_str()) == 0) return result;
+        LogInfo("Cannot put the file in place: %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
+        result = kRecoverFailed;
+    }
+    target.Remove();
+    return result;
+}
+
 u32 CFileRecoverer::RecoverFolder(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* folder,
                                   const char* targetFolder, char* outPath, u32 outSize) {
-    m_callback = callback;
-    m_device = device;
-    m_folderNode = folder;
-    m_targetFolder = targetFolder;
-    m_outPath = outPath;
-    m_outSize = outSize;
     m_result = kRecoverOk;
     m_counts = RecoverCounts();
     if (targetFolder == nullptr || targetFolder[0] == 0) {
         m_result = kRecoverFailed;
         return m_result;
     }
-
     std::string base = targetFolder;
     if (base.back() != '/') base += '/';
     MakeSureDirectoryPathExists(base);
     if (folder == nullptr || folder->GetFileProperties() == nullptr || folder->GetCheckState() == kUnchecked) {
         return m_result;
     }
-
-    const FolderHandle baseHandle = OpenChosenFolder(base);
-    std::string top;
-    FolderHandle topHandle;
-    if (!baseHandle.IsOpen() ||
-        !MakeUniqueDirectory(baseHandle, base, CleanTopFolderName(folder->GetFileProperties()->GetName()), top,
-                             topHandle)) {
+    const OwnedFd chosen = OpenChosenFolder(base);
+    if (!chosen.IsOpen()) {
         m_result = kRecoverFailed;
         return m_result;
     }
+    return RecoverFolderAt(callback, device, folder, chosen.Get(), base.c_str(), outPath, outSize);
+}
+
+u32 CFileRecoverer::RecoverFolderAt(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* folder,
+                                    int targetFolder, const char* targetPath, char* outPath, u32 outSize) {
+    m_callback = callback;
+    m_device = device;
+    m_folderNode = folder;
+    m_targetFolder = targetPath;
+    m_outPath = outPath;
+    m_outSize = outSize;
+    m_result = kRecoverOk;
+    m_counts = RecoverCounts();
+    if (folder == nullptr || folder->GetFileProperties() == nullptr || folder->GetCheckState() == kUnchecked) {
+        return m_result;
+    }
+    const std::string base = targetPath != nullptr ? targetPath : "";
+    std::string top;
+    OwnedFd topHandle;
+    if (targetFolder < 0 ||
+        !MakeUniqueDirectory(targetFolder, CleanTopFolderName(folder->GetFileProperties()->GetName()), top, topHandle)) {
+        m_result = kRecoverFailed;
+        return m_result;
+    }
+    top = Join(base, top);
     RecoverReadContext context;
     context.callback = callback;
-    context.device = SourceDevice(device, folder);
+    context.device = RecoverySourceDevice(device, folder);
     try {
-        m_result = WalkFolder(context, base, baseHandle, folder, top, std::move(topHandle), m_counts);
+        m_result = WalkFolder(context, targetFolder, base, folder, top, std::move(topHandle), m_counts);
     } catch (...) {
         m_result = kRecoverFailed;
     }

@@ -5,12 +5,14 @@
 // is only ever read; NTFS-compressed data is expanded, EFS-encrypted files are written as their
 // raw encrypted-backup stream, and names, attributes and times are set.
 #include <atomic>
+#include <string>
 
 #include "platform/Types.h"
 
 class CFileNode;
 class IFileRecoverCallback;
 class IStorageDevice;
+struct RecoverReadContext;
 
 // Results of a job.
 constexpr u32 kRecoverOk = 0;
@@ -42,7 +44,7 @@ public:
     CFileRecoverer& operator=(const CFileRecoverer&) = delete;
 
     // Writes the node's file to targetPath (the caller's own path: an existing file there is
-    // replaced, and removed when the file fails or is cancelled). With background set the copy
+    // replaced once the copy is kept, and left as it was when the file fails or is cancelled). With background set the copy
     // runs on a worker thread while this thread pumps messages every 10 ms. True when the file
     // was written whole (result 0); an incomplete one gives false and result 3.
     bool RecoverFile(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* node, const char* targetPath,
@@ -53,11 +55,17 @@ public:
     // GetCounts tells).
     u32 RecoverFolder(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* folder,
                       const char* targetFolder, char* outPath, u32 outSize);
+    // The same into a target folder the caller has opened (and refused as a link), so that
+    // every tree of a run lands in that one folder whatever happens to its name meanwhile;
+    // targetPath names it for the log and outPath.
+    u32 RecoverFolderAt(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* folder, int targetFolder,
+                        const char* targetPath, char* outPath, u32 outSize);
     u32 GetResult() const { return m_result; }
     const RecoverCounts& GetCounts() const { return m_counts; }
 
 private:
     bool RecoverFileLocked();
+    u32 RecoverToPath(RecoverReadContext& context, const std::string& targetPath);
 
     u32 m_result = kRecoverOk;
     std::atomic<u32> m_done{0};

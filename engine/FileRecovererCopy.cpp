@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,8 +9,10 @@
 #include <cinttypes>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "devices/FileSystemCode.h"
 #include "devices/StorageDevice.h"
 #include "devices/Win32File.h"
 #include "engine/DataRunList.h"
@@ -20,11 +21,13 @@
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecoverer.h"
+#include "engine/FileSystemNode.h"
 #include "engine/FileSystemPlugins.h"
 #include "engine/Lznt1.h"
 #include "engine/RecoveryController.h"
 #include "platform/Errors.h"
 #include "platform/Log.h"
+#include "platform/Mounts.h"
 #include "platform/Time.h"
 
 namespace {
@@ -187,28 +190,11 @@ void PutUtf16Tag(u8* out, const char* tag) {
     for (size_t i = 0; tag[i] != 0; ++i) WriteLE16(out + 2 * i, u16(u8(tag[i])));
 }
 
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Free bytes for new data in the folder of path; all ones when its file system cannot tell.
-u64 FreeBytesAt(const std::string& path) {
-    struct statvfs st {};
-    if (::statvfs(FolderOf(path).c_str(), &st) != 0) return ~u64(0);
-    u64 bytes = 0;
-    if (__builtin_mul_overflow(u64(st.f_bavail), u64(st.f_frsize), &bytes)) return ~u64(0);
-    return bytes;
-}
-
 // A file beside the target in the same folder.
 std::string SiblingName(const RecoverTarget& target, const std::string& leaf) {
     const size_t slash = target.name.rfind('/');
     return slash == std::string::npos ? leaf : target.name.substr(0, slash + 1) + leaf;
 }
-
-void RemoveTarget(const RecoverTarget& target) { ::unlinkat(target.folder, target.name.c_str(), 0); }
 
 void SetTimes(IFileProperties* properties, const RecoverTarget& target) {
     const u32 valid = properties->GetValidFields();
@@ -238,7 +224,7 @@ void SetTimes(IFileProperties* properties, const RecoverTarget& target) {
             times[1].tv_nsec = long(nanoseconds);
         }
     }
-    if (::utimensat(target.folder, target.name.c_str(), times, 0) != 0) LogInfo("Failed to set file time");
+    if (::futimens(target.file.Get(), times) != 0) LogInfo("Failed to set file time");
 }
 
 // A recovered file is never hidden; read-only clears the write bits. Hidden and system have no
@@ -246,19 +232,56 @@ void SetTimes(IFileProperties* properties, const RecoverTarget& target) {
 void SetAttributes(u16 attributes, const RecoverTarget& target) {
     if ((attributes & kAttrReadOnly) == 0) return;
     struct stat st;
-    if (::fstatat(target.folder, target.name.c_str(), &st, 0) == 0) {
-        ::fchmodat(target.folder, target.name.c_str(), st.st_mode & ~mode_t(0222) & 07777, 0);
-    }
+    if (::fstat(target.file.Get(), &st) == 0) ::fchmod(target.file.Get(), st.st_mode & ~mode_t(0222) & 07777);
 }
 }  // namespace
 
-RecoverTarget RecoverTarget::AtPath(const std::string& path) { return {AT_FDCWD, path, path}; }
+void OwnedFd::Reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
 
-int CreateNewFileAt(int folder, const std::string& name) {
-    const int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
-    ::close(fd);
+RecoverTarget RecoverTarget::AtPath(const std::string& path) {
+    RecoverTarget target;
+    target.folder = AT_FDCWD;
+    target.name = path;
+    target.path = path;
+    return target;
+}
+
+int RecoverTarget::Create(int inFolder, const std::string& newName, const std::string& fullPath) {
+    int error = 0;
+    OwnedFd made = CreateNewFileAt(inFolder, newName, error);
+    if (!made.IsOpen()) return error;
+    folder = inFolder;
+    name = newName;
+    path = fullPath;
+    file = std::move(made);
     return 0;
+}
+
+bool RecoverTarget::Remove() const {
+    struct stat named {};
+    struct stat own {};
+    // Without a handle there is nothing of the writer's own to tell the name by.
+    if (file.IsOpen() && (::fstat(file.Get(), &own) != 0 ||
+                          ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                          named.st_dev != own.st_dev || named.st_ino != own.st_ino)) {
+        return false;
+    }
+    return ::unlinkat(folder, name.c_str(), 0) == 0;
+}
+
+OwnedFd CreateNewFileAt(int folder, const std::string& name, int& error) {
+    OwnedFd fd(::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    error = fd.IsOpen() ? 0 : errno;
+    return fd;
+}
+
+IStorageDevice* RecoverySourceDevice(IStorageDevice* device, CFileNode* node) {
+    if (device == nullptr || node == nullptr) return device;
+    if (IsExtCode(node->GetFileSystemType())) return device->Get512ByteSectorDevice();
+    return device;
 }
 
 u32 CopyRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 length, u64 validLength) {
@@ -368,28 +391,35 @@ void BuildEfsBlockHeader(u8* out, u32 dataBytes, u16 number, u32 fileBytes) {
     WriteLE32(out + 44, dataBytes);
 }
 
-u32 RestoreEfsFile(RecoverReadContext& context, const RecoverTarget& target, u64 size) {
+u32 RestoreEfsFile(RecoverReadContext& context, RecoverTarget& target, u64 size) {
     CWin32File written;
-    if (!written.OpenAt(target.folder, target.name.c_str(), CWin32File::kModeRead)) {
+    // The written file is read through its own handle; a target given by path only is opened,
+    // never through a link.
+    const bool opened = target.file.IsOpen()
+                            ? written.Adopt(::dup(target.file.Get())) && written.Seek(0)
+                            : written.Adopt(::openat(target.folder, target.name.c_str(),
+                                                     O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!opened) {
         LogInfo("Failed to open file %s", target.path.c_str());
         return kRecoverFailed;
     }
     // The temporary stream lies beside the target and never replaces a file that exists.
-    std::string streamName = target.name + ".EFS";
+    RecoverTarget stream;
     DebugTrace("Creating temporary file: %s", (target.path + ".EFS").c_str());
-    if (CreateNewFileAt(target.folder, streamName) != 0) {
-        streamName = SiblingName(target, "$~EFS~#1.$EFS");
-        if (CreateNewFileAt(target.folder, streamName) != 0) {
+    if (stream.Create(target.folder, target.name + ".EFS", target.path + ".EFS") != 0) {
+        const std::string fallback = SiblingName(target, "$~EFS~#1.$EFS");
+        if (stream.Create(target.folder, fallback, fallback) != 0) {
             LogInfo("Failed to create efs file.");
             return kRecoverFailed;
         }
     }
-    CWin32File stream;
-    if (!stream.OpenAt(target.folder, streamName.c_str(), CWin32File::kModeReadWrite)) {
-        ::unlinkat(target.folder, streamName.c_str(), 0);
+    CWin32File streamFile;
+    if (!streamFile.Adopt(::dup(stream.file.Get()))) {
+        stream.Remove();
         LogInfo("Failed to create efs file.");
         return kRecoverFailed;
     }
+    const std::string& streamName = stream.name;
 
     bool ok = true;
     bool cancelled = false;
@@ -400,13 +430,13 @@ u32 RestoreEfsFile(RecoverReadContext& context, const RecoverTarget& target, u64
     if (written.Read(header, kEfsFileHeaderSize) != kEfsFileHeaderSize) ok = false;
     const u32 metadata = ok ? ReadLE32(header + 50) : 0;
     if (ok && (metadata < 16 || metadata - 16 > kEfsMetadataCapacity)) ok = false;
-    if (ok) ok = stream.Write(header, kEfsFileHeaderSize);
+    if (ok) ok = streamFile.Write(header, kEfsFileHeaderSize);
     if (ok && metadata > 16) {
-        ok = written.Read(data, metadata - 16) == metadata - 16 && stream.Write(data, metadata - 16);
+        ok = written.Read(data, metadata - 16) == metadata - 16 && streamFile.Write(data, metadata - 16);
     }
     if (ok) {
         BuildEfsStreamHeader(header);
-        ok = stream.Write(header, kEfsStreamHeaderSize);
+        ok = streamFile.Write(header, kEfsStreamHeaderSize);
     }
     u64 covered = 0;
     for (u32 number = 0; ok; ++number) {
@@ -414,7 +444,7 @@ u32 RestoreEfsFile(RecoverReadContext& context, const RecoverTarget& target, u64
         if (n == 0) break;
         const u32 fileBytes = u32(std::min<u64>(n, size - std::min(size, covered)));
         BuildEfsBlockHeader(header, n, u16(number), fileBytes);
-        ok = stream.Write(buffer.data(), kEfsBlockHeaderSize + n);
+        ok = streamFile.Write(buffer.data(), kEfsBlockHeaderSize + n);
         covered += fileBytes;
         if (ok && context.callback != nullptr && Cancelled(context.callback->IsCancelled())) {
             cancelled = true;
@@ -422,25 +452,25 @@ u32 RestoreEfsFile(RecoverReadContext& context, const RecoverTarget& target, u64
         }
     }
     written.Close();
-    stream.Close();
+    streamFile.Close();
     // Linux has no raw encrypted-file import: the stream is what it would take, and it takes the
     // written file's place in one step, so a failure leaves that file as it was.
     if (ok && !cancelled) {
-        if (::renameat(target.folder, streamName.c_str(), target.folder, target.name.c_str()) == 0) return kRecoverOk;
+        if (::renameat(target.folder, streamName.c_str(), target.folder, target.name.c_str()) == 0) {
+            target.file = std::move(stream.file);
+            return kRecoverOk;
+        }
         LogInfo("Failed to import %s, Error code:%d", target.path.c_str(), int(Win32FromErrno(errno)));
         ok = false;
     }
     DebugTrace("Deleting temporary file: %s", streamName.c_str());
-    if (::unlinkat(target.folder, streamName.c_str(), 0) != 0) {
+    if (!stream.Remove()) {
         LogInfo("Failed to delete temporary file : %s, Error code:%d", streamName.c_str(), int(Win32FromErrno(errno)));
     }
     return cancelled ? kRecoverCancelled : kRecoverFailed;
 }
 
 namespace {
-// The file's data into the open target: the EFS file header first for an encrypted file whose
-// metadata can be read (efsHeaderWritten), then the data through its extents. length receives
-// the bytes of data written (whole sectors for an encrypted stream). 0, 1 or 2.
 // What CopyRuns writes of `length` bytes: no more than the extents reach.
 u64 BytesReached(IDataRunList& runs, u64 length, u32 sectorSize, u32 sectorsPerCluster) {
     u64 clusterBytes = 0;
@@ -455,8 +485,43 @@ u64 BytesReached(IDataRunList& runs, u64 length, u32 sectorSize, u32 sectorsPerC
     return reached;
 }
 
+// The bytes the writer puts down for a file of these properties and runs: the size, in whole
+// sectors for an encrypted stream, but for a file copied by its extents no more than they reach,
+// however large the size its bytes give (one found by signature and cut at the device's end).
+// Nothing for a non-empty file without runs, which fails.
+u64 BytesToWrite(const IFileProperties& properties, IDataRunList* runs, u32 sectorSize, u32 sectorsPerCluster,
+                 bool wholeSectors) {
+    const u16 attributes = properties.GetAttributes();
+    const bool compressed = (attributes & kAttrCompressed) != 0;
+    const bool encrypted = (attributes & kAttrEfsEncrypted) != 0;
+    const u64 size = properties.GetSize();
+    if (runs == nullptr) return 0;
+    u64 length = size;
+    if (wholeSectors && sectorSize != 0) length = SaturatingAdd(size, (sectorSize - size % sectorSize) % sectorSize);
+    const bool copiedByExtents = !runs->IsResident() && !compressed && !encrypted;
+    return copiedByExtents ? BytesReached(*runs, length, sectorSize, sectorsPerCluster) : length;
+}
+
+// The partition the node lies in, into the context: from the current scan mode when it knows
+// the node, else from the node's tree.
+bool PlaceNode(RecoverReadContext& context, CFileNode* node) {
+    u64 start = 0;
+    u32 sectorsPerCluster = 0;
+    IRecoveryController* controller = GetCurrentRecoveryController();
+    if (!(controller != nullptr && controller->GetFileSource(node, start, sectorsPerCluster) == 1) &&
+        !node->GetPartitionGeometry(start, sectorsPerCluster)) {
+        return false;
+    }
+    context.partitionStart = start;
+    context.sectorsPerCluster = sectorsPerCluster;
+    return sectorsPerCluster != 0;
+}
+
+// The file's data into the open target: the EFS file header first for an encrypted file whose
+// metadata can be read (efsHeaderWritten), then the data through its extents. length receives
+// the bytes of data written (whole sectors for an encrypted stream). 0, 1 or 2.
 u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProperties& properties, CWin32File& target,
-                 const std::string& path, u64& length, bool& efsHeaderWritten) {
+                 const RecoverTarget& where, u64& length, bool& efsHeaderWritten) {
     const u32 sectorSize = context.device->GetSectorSize();
     const u16 attributes = properties.GetAttributes();
     const bool compressed = (attributes & kAttrCompressed) != 0;
@@ -472,18 +537,17 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
             metadataSize <= kEfsMetadataCapacity) {
             efsHeaderWritten = true;
             // The encrypted stream holds whole sectors.
-            length = size + (sectorSize - size % sectorSize) % sectorSize;
+            length = SaturatingAdd(size, (sectorSize - size % sectorSize) % sectorSize);
         }
     }
     std::unique_ptr<IDataRunList> runs(properties.CreateDataRunList());
-    // Refused before a byte is written: a damaged size would otherwise fill the target. A file
-    // whose extents end early (one found by signature and cut at the device's end) writes only
-    // what they reach, however large the size its bytes give.
-    const bool copiedByExtents = runs && !runs->IsResident() && !compressed && !encrypted;
-    const u64 needed = copiedByExtents ? BytesReached(*runs, length, sectorSize, context.sectorsPerCluster) : length;
-    const u64 freeBytes = FreeBytesAt(path);
-    if (needed != 0 && needed >= freeBytes) {
-        LogInfo("NoSpaceAvailiable: %s needs %" PRIu64 " bytes, %" PRIu64 " free", path.c_str(), needed, freeBytes);
+    // Refused before a byte is written: a damaged size would otherwise fill the target. A folder
+    // whose room cannot be read is left to fail at its first refused write.
+    const u64 needed = BytesToWrite(properties, runs.get(), sectorSize, context.sectorsPerCluster, efsHeaderWritten);
+    const std::optional<u64> freeBytes = FolderFreeBytesAt(where.folder);
+    if (needed != 0 && freeBytes && needed >= *freeBytes) {
+        LogInfo("NoSpaceAvailiable: %s needs %" PRIu64 " bytes, %" PRIu64 " free", where.path.c_str(), needed,
+                *freeBytes);
         context.noSpace = true;
         return kRecoverFailed;
     }
@@ -520,27 +584,47 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
 }
 }  // namespace
 
-u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const RecoverTarget& target) {
+u64 RecoveryBytes(CFileNode* node, IStorageDevice* device) {
+    IFileProperties* properties = node != nullptr ? node->GetFileProperties() : nullptr;
+    if (properties == nullptr || device == nullptr || (properties->GetAttributes() & kAttrDirectory) != 0) return 0;
+    RecoverReadContext context;
+    if (!PlaceNode(context, node)) return 0;
+    std::unique_ptr<IDataRunList> runs(properties->CreateDataRunList());
+    const bool encrypted = (properties->GetAttributes() & kAttrEfsEncrypted) != 0;
+    return BytesToWrite(*properties, runs.get(), device->GetSectorSize(), context.sectorsPerCluster, encrypted);
+}
+
+u64 CheckedRecoveryBytes(CFileNode* folder, IStorageDevice* device) {
+    if (folder == nullptr || folder->GetCheckState() == kUnchecked) return 0;
+    device = RecoverySourceDevice(device, folder);
+    u64 total = 0;
+    // Depth first without recursion, entering what the folder walk enters.
+    std::vector<CFileNode*> pending{folder->GetFirstChild()};
+    while (!pending.empty()) {
+        CFileNode* node = pending.back();
+        if (node == nullptr) {
+            pending.pop_back();
+            continue;
+        }
+        pending.back() = node->GetNextSibling();
+        const IFileProperties* properties = node->GetFileProperties();
+        if (properties == nullptr || node->GetCheckState() == kUnchecked) continue;
+        if ((properties->GetAttributes() & kAttrDirectory) != 0) {
+            pending.push_back(node->GetFirstChild());
+        } else {
+            total = SaturatingAdd(total, RecoveryBytes(node, device));
+        }
+    }
+    return total;
+}
+
+u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, RecoverTarget& target) {
     context.readBytes = 0;
     context.unreadBytes = 0;
     context.noSpace = false;
     context.complete = false;
     if (node == nullptr || context.device == nullptr) return kRecoverFailed;
-
-    u64 start = 0;
-    u32 sectorsPerCluster = 0;
-    IRecoveryController* controller = GetCurrentRecoveryController();
-    if (controller != nullptr && controller->GetFileSource(node, start, sectorsPerCluster) == 1) {
-        context.partitionStart = start;
-        context.sectorsPerCluster = sectorsPerCluster;
-    } else if (node->GetPartitionGeometry(start, sectorsPerCluster)) {
-        context.partitionStart = start;
-        context.sectorsPerCluster = sectorsPerCluster;
-    } else {
-        ReleaseTrace("Failed to get file system info.");
-        return kRecoverFailed;
-    }
-    if (context.sectorsPerCluster == 0) {
+    if (!PlaceNode(context, node)) {
         ReleaseTrace("Failed to get file system info.");
         return kRecoverFailed;
     }
@@ -560,15 +644,14 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const RecoverTa
     const bool compressed = (attributes & kAttrCompressed) != 0;
     if (compressed && u64(sectorSize) * context.sectorsPerCluster > kMaxCompressedClusterBytes) return kRecoverFailed;
 
+    // The data goes through the handle the target was created with; the name is never opened
+    // again, so nothing put in its place meanwhile receives it.
     CWin32File file;
-    if (!file.OpenAt(target.folder, target.name.c_str(), CWin32File::kModeCreateAlways)) {
-        RemoveTarget(target);
-        if (!file.OpenAt(target.folder, target.name.c_str(), CWin32File::kModeCreateAlways)) return kRecoverFailed;
-    }
+    if (!target.file.IsOpen() || !file.Adopt(::dup(target.file.Get()))) return kRecoverFailed;
     const u64 size = properties->GetSize();
     u64 length = size;
     bool efsHeaderWritten = false;
-    u32 result = WriteContent(context, node, *properties, file, target.path, length, efsHeaderWritten);
+    u32 result = WriteContent(context, node, *properties, file, target, length, efsHeaderWritten);
     file.Close();
     if (result == kRecoverOk && efsHeaderWritten) result = RestoreEfsFile(context, target, size);
     // A file of which nothing could be read holds nothing of its own.
@@ -578,7 +661,7 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const RecoverTa
     }
     // No empty or half-written file stays beside the recovered ones.
     if (result != kRecoverOk) {
-        RemoveTarget(target);
+        target.Remove();
         return result;
     }
 

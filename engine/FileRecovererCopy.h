@@ -26,21 +26,64 @@ struct RecoverReadContext {
     bool complete = false; // every byte was written, even when a cancel came afterwards
 };
 
-// Where a recovered file goes: `name` in the open folder `folder`. Every step reaches the file
-// through the folder, so a file whose full path is longer than the system takes is written (and
-// removed again) all the same. `path` is the full path, for the log only.
+// One open file or folder descriptor, closed when it goes.
+class OwnedFd {
+public:
+    OwnedFd() = default;
+    explicit OwnedFd(int fd) : m_fd(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : m_fd(other.Release()) {}
+    OwnedFd& operator=(OwnedFd&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd() { Reset(); }
+    int Get() const { return m_fd; }
+    bool IsOpen() const { return m_fd >= 0; }
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void Reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// Where a recovered file goes: `name` in the open folder `folder`, already created as a new file
+// and open as `file`. Everything the writer does to the file goes through that handle, so neither
+// a long path nor a link put in the name's place meanwhile can send the data elsewhere. `path` is
+// the full path, for the log only.
 struct RecoverTarget {
     int folder = -1;
     std::string name;
     std::string path;
-    // A path of the caller's own, taken from the working folder.
+    OwnedFd file;
+    // Creates `name` anew in the open folder (never over anything that stands there, never
+    // through a link); 0 or the errno.
+    int Create(int inFolder, const std::string& newName, const std::string& fullPath);
+    // A path of the caller's own, taken from the working folder, with nothing open yet.
     static RecoverTarget AtPath(const std::string& path);
+    // Removes the name, but only while it still names the file this target created; false when
+    // it stays.
+    bool Remove() const;
 };
 
-// Writes the node's file to the target (opened anew): 0 done, 1 failed, 2 cancelled, 3
+// The bytes a recovery writes of the node's file: what its extents reach for a file copied by
+// them (a found file cut at the device's end states more than it has), its size otherwise, an
+// encrypted one's whole sectors. 0 for what the writer refuses outright (a folder, no geometry).
+u64 RecoveryBytes(CFileNode* node, IStorageDevice* device);
+// The same summed over the checked files below folder (the files a folder recovery writes), all
+// ones when the sum passes 2^64.
+u64 CheckedRecoveryBytes(CFileNode* folder, IStorageDevice* device);
+
+// Writes the node's file through the target's open file: 0 done, 1 failed, 2 cancelled, 3
 // incomplete. A failed or cancelled file leaves nothing there; an incomplete one stays, with
-// zeros where the data could not be read.
-u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, const RecoverTarget& target);
+// zeros where the data could not be read. An encrypted file's stream takes the target's place,
+// and the target's file becomes the stream's.
+u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, RecoverTarget& target);
 
 // Copies length bytes of the extents to the file in 64 KiB steps; bytes at or past
 // validLength are zeros without a read. Sparse extents and sectors the device cannot read
@@ -64,10 +107,14 @@ void BuildEfsStreamHeader(u8* out);
 void BuildEfsBlockHeader(u8* out, u32 dataBytes, u16 number, u32 fileBytes);
 // Turns the written file (file header, metadata, then the data) into the raw-backup stream at
 // the target: the stream is built under a temporary name beside it and takes the target's place
-// only when it is whole. On failure or cancel the written file is left as it was. 0, 1 or 2
-// (cancelled).
-u32 RestoreEfsFile(RecoverReadContext& context, const RecoverTarget& target, u64 size);
+// only when it is whole; the target's file is then the stream's. On failure or cancel the
+// written file is left as it was. 0, 1 or 2 (cancelled).
+u32 RestoreEfsFile(RecoverReadContext& context, RecoverTarget& target, u64 size);
 
-// Creates `name` in the open folder `folder` as a new file; 0 or the errno (EEXIST when something
-// is already there, a symbolic link included: nothing is ever created through one).
-int CreateNewFileAt(int folder, const std::string& name);
+// Creates `name` in the open folder `folder` as a new file and answers its handle (invalid with
+// error set to the errno: EEXIST when something is already there, a symbolic link included, so
+// nothing is ever created through one).
+OwnedFd CreateNewFileAt(int folder, const std::string& name, int& error);
+// The scanned device, or its 512-byte-sector view for the EXT file systems, whose structures are
+// addressed in 512-byte units.
+IStorageDevice* RecoverySourceDevice(IStorageDevice* device, CFileNode* node);

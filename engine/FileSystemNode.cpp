@@ -25,7 +25,7 @@ void SubtractClamped(T& value, T amount) {
 void ApplyDelta(SelectionStatistics& r, const SelectionStatistics& d, bool checking) {
     if (checking) {
         r.checkedFiles += d.files - d.checkedFiles;
-        r.checkedBytes += d.bytes - d.checkedBytes;
+        r.checkedBytes = SaturatingAdd(r.checkedBytes, d.bytes >= d.checkedBytes ? d.bytes - d.checkedBytes : 0);
         r.checkedCompressedFiles += d.compressedFiles - d.checkedCompressedFiles;
         r.checkedEncryptedFiles += d.encryptedFiles - d.checkedEncryptedFiles;
     } else {
@@ -212,10 +212,10 @@ void CountFileNode(StatisticsWalkContext* context, CFileNode* node) {
             const bool checked = node->GetCheckState() == kChecked;
             const u64 size = properties->GetSize();
             s.files += 1;
-            s.bytes += size;
+            s.bytes = SaturatingAdd(s.bytes, size);
             if (checked) {
                 s.checkedFiles += 1;
-                s.checkedBytes += size;
+                s.checkedBytes = SaturatingAdd(s.checkedBytes, size);
             }
             if ((attributes & kAttrCompressed) != 0) {
                 s.compressedFiles += 1;

@@ -4,6 +4,13 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 
+// a + b, all ones when the sum passes 2^64: sizes come from the disk, and a total that wrapped
+// would pass for a small one.
+inline u64 SaturatingAdd(u64 a, u64 b) {
+    u64 sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? ~u64(0) : sum;
+}
+
 // Selection statistics of a tree; saved in results, so the layout is fixed.
 struct SelectionStatistics {
     u32 files = 0;  // non-folder nodes

@@ -166,13 +166,42 @@ bool LocateBlockDevice(u32 major, u32 minor, const std::vector<DiskTableEntry>& 
     return false;
 }
 
+namespace {
+// Blocks of unit bytes, all ones when the product passes 2^64.
+u64 BlockBytes(u64 blocks, u64 unit) {
+    u64 bytes = 0;
+    return __builtin_mul_overflow(blocks, unit, &bytes) ? ~u64(0) : bytes;
+}
+
+void FillVolumeSpace(const struct statvfs& st, VolumeSpace* out) {
+    const u64 unit = st.f_frsize ? st.f_frsize : st.f_bsize;
+    out->totalBytes = BlockBytes(st.f_blocks, unit);
+    out->totalFreeBytes = BlockBytes(st.f_bfree, unit);
+    out->freeBytesToCaller = BlockBytes(st.f_bavail, unit);
+}
+
+// Less than this in all is no file system to put files on.
+constexpr u64 kMinDestinationBytes = 101;
+}  // namespace
+
 bool QueryVolumeSpace(const std::string& path, VolumeSpace* out) {
     if (!out) return false;
     struct statvfs st{};
     if (statvfs(path.c_str(), &st) != 0) return false;
-    const u64 unit = st.f_frsize ? st.f_frsize : st.f_bsize;
-    out->totalBytes = static_cast<u64>(st.f_blocks) * unit;
-    out->totalFreeBytes = static_cast<u64>(st.f_bfree) * unit;
-    out->freeBytesToCaller = static_cast<u64>(st.f_bavail) * unit;
+    FillVolumeSpace(st, out);
     return true;
+}
+
+bool QueryVolumeSpaceAt(int folder, VolumeSpace* out) {
+    if (!out || folder < 0) return false;
+    struct statvfs st{};
+    if (fstatvfs(folder, &st) != 0) return false;
+    FillVolumeSpace(st, out);
+    return true;
+}
+
+std::optional<u64> FolderFreeBytesAt(int folder) {
+    VolumeSpace space;
+    if (!QueryVolumeSpaceAt(folder, &space) || space.totalBytes < kMinDestinationBytes) return std::nullopt;
+    return space.freeBytesToCaller;
 }

@@ -2,6 +2,7 @@
 // Mounted volumes of the system and where their block devices lie on the disks of the platform's
 // disk table: /proc/self/mountinfo, sysfs (/sys/dev/block/MAJ:MIN, partition start and size,
 // loop backing files) and statvfs.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,5 +42,11 @@ struct VolumeSpace {
     u64 totalBytes = 0;
     u64 totalFreeBytes = 0;
 };
-// statvfs of a path; false when the query fails.
+// statvfs of a path; false when the query fails. Byte counts past 2^64 stay at all ones.
 bool QueryVolumeSpace(const std::string& path, VolumeSpace* out);
+// The same for an open folder, whatever the length of its path.
+bool QueryVolumeSpaceAt(int folder, VolumeSpace* out);
+// The bytes a folder's file system gives this process for new files, read from its open handle;
+// none when they cannot be read or the file system holds less than any usable destination (a
+// pseudo file system such as /proc says it holds nothing).
+std::optional<u64> FolderFreeBytesAt(int folder);

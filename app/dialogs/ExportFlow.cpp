@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QCoreApplication>
+#include <QMessageBox>
 #include <QMimeDatabase>
 #include <filesystem>
 
@@ -17,9 +19,26 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "core/Shell.h"
+#include "engine/RecoveryGraph.h"
+#include "platform/Stats.h"
+#include "platform/Time.h"
 #include "platform/ui/Window.h"
 
 namespace {
+
+constexpr u32 kStatsRecoveryAfterStop = 0x210D;
+constexpr u32 kStatsRecoveryInPause = 0x210B;
+constexpr u32 kStatsRecoverySeconds = 0x300E;
+constexpr u64 kMsPerSecond = 1000;
+
+// Runs the progress dialog of a recovery, told to the statistics as the recovery's start (by
+// whether the scan stands paused for it or has ended) and the seconds it took.
+void RunMeasured(ExportProgress& progress) {
+    StatsEvent(RecoveryGraph::Instance().GetPausedBySession() != 0 ? kStatsRecoveryInPause : kStatsRecoveryAfterStop);
+    const u64 start = GetTickCount64Ms();
+    progress.DoModal();
+    StatsValue(kStatsRecoverySeconds, (GetTickCount64Ms() - start) / kMsPerSecond);
+}
 
 // The ending of a name with its dot; empty when the name has none (a leading dot starts a name).
 std::string EndingOf(const std::string& name) {
@@ -76,7 +95,7 @@ int RunExportDialogs(HWND owner, const ExportFlowHost& host) {
         const bool pause = host.pauseListLoading && !FileSelCtrl::CFileListData::GetCurrent().DataCache().IsPaused();
         if (pause) FileSelCtrl::CFileListData::PauseLoading(true);
         OpenDialogSlot open(host.openDialog, progress.Handle());
-        progress.DoModal();
+        RunMeasured(progress);
         if (pause) FileSelCtrl::CFileListData::PauseLoading(false);
     }
     ShowOutcome(owner, progress, progress.targetPath);
@@ -94,21 +113,38 @@ int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host)
                        QString::fromStdString((std::filesystem::path(start) / name).string()), SaveFilter(name, ending));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    int answer = QDialog::Rejected;
-    {
-        auto* watch = new DeviceLostWatch(&dialog);  // owned by the dialog
-        OpenDialogSlot open(host.openDialog, watch->Handle());
-        answer = dialog.exec();
+    // The dialog adds the file's ending before it asks about a name that exists, so the question
+    // is about the file that will be written.
+    if (!ending.empty()) dialog.setDefaultSuffix(QString::fromStdString(ending.substr(1)));
+    auto* watch = new DeviceLostWatch(&dialog);  // owned by the dialog
+    std::string path;
+    for (;;) {
+        int answer = QDialog::Rejected;
+        {
+            OpenDialogSlot open(host.openDialog, watch->Handle());
+            answer = dialog.exec();
+        }
+        if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return IDCANCEL;
+        const std::string selected = dialog.selectedFiles().front().toStdString();
+        path = WithOwnEnding(selected, name);
+        // Where the ending was added after the dialog's own question, the name asked about was
+        // not this one: ask again, in the dialog's words.
+        std::error_code ec;
+        if (path == selected || !std::filesystem::exists(path, ec)) break;
+        const QString question = QCoreApplication::translate("QFileDialog", "%1 already exists.\nDo you want to replace it?")
+                                     .arg(QString::fromStdString(std::filesystem::path(path).filename().string()));
+        if (QMessageBox::warning(&dialog, dialog.windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes) {
+            break;
+        }
     }
-    if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return IDCANCEL;
-    const std::string path = WithOwnEnding(dialog.selectedFiles().front().toStdString(), name);
     const std::filesystem::path chosen(path);
     const std::string folder = chosen.has_parent_path() ? chosen.parent_path().string() : std::string(".");
 
     ExportTargetQuery query;
     query.folder = folder;
     query.scannedDisks = SessionScannedDisks();
-    query.checkedBytes = p->GetSize();
+    query.checkedBytes = SessionFileBytes(node);
     query.freeBytes = FolderFreeBytes(folder);
     const ExportTargetCheck check = CheckExportTarget(query);
     if (check != ExportTargetCheck::kOk) {
@@ -124,7 +160,7 @@ int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host)
     progress.singleFile = node;
     {
         OpenDialogSlot open(host.openDialog, progress.Handle());
-        progress.DoModal();
+        RunMeasured(progress);
     }
     ShowOutcome(owner, progress, folder);
     return IDOK;

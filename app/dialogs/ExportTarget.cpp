@@ -9,9 +9,12 @@
 #include "devices/DiskDevice.h"
 #include "devices/VolumeEnumerator.h"
 #include "devices/VolumeRecord.h"
+#include "engine/FileRecovererCopy.h"
 #include "engine/FileSystemNode.h"
+#include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/MountSource.h"
+#include "platform/Mounts.h"
 
 namespace {
 
@@ -47,10 +50,11 @@ ExportTargetCheck CheckExportTarget(const ExportTargetQuery& query) {
     auto onDisk = query.onDisk ? query.onDisk : DefaultOnDisk;
     for (const std::string& disk : query.scannedDisks)
         if (!disk.empty() && onDisk(query.folder, disk)) return ExportTargetCheck::kOnScannedDisk;
-    if (!ProbeWritable(folder)) return ExportTargetCheck::kInvalid;
     // The folder's file system needs room beyond the files' own bytes (their entries), so files
     // that would fill it to the last byte do not fit; a full one takes not even their folders.
+    // Room comes first: in a full folder the probe may fail too, and that is not the reason.
     if (!query.freeBytes || query.checkedBytes >= *query.freeBytes) return ExportTargetCheck::kNoSpace;
+    if (!ProbeWritable(folder)) return ExportTargetCheck::kInvalid;
     return ExportTargetCheck::kOk;
 }
 
@@ -77,19 +81,25 @@ std::vector<std::string> SessionScannedDisks() {
 }
 
 u64 SessionCheckedBytes() {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    // The writer places each file through the scan's mode, as the recovery will.
+    SetCurrentRecoveryController(session.GetController());
+    IStorageDevice* device = session.GetFirstVolumeDevice();
     u64 total = 0;
-    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) {
-        if (!root) continue;
-        root->RecountStatistics();
-        SelectionStatistics stats;
-        root->GetStatistics(&stats);
-        total += stats.checkedBytes;
-    }
+    for (CFileSystemNode* root : session.GetTreeRoots()) total = SaturatingAdd(total, CheckedRecoveryBytes(root, device));
     return total;
 }
 
+u64 SessionFileBytes(CFileNode* node) {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    SetCurrentRecoveryController(session.GetController());
+    return RecoveryBytes(node, RecoverySourceDevice(session.GetFirstVolumeDevice(), node));
+}
+
 std::optional<u64> FolderFreeBytes(const std::string& folder) {
-    u64 freeBytes = 0;
-    if (CheckDestinationDrive(folder, &freeBytes) != 0) return std::nullopt;
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    const std::optional<u64> freeBytes = FolderFreeBytesAt(fd);
+    ::close(fd);
     return freeBytes;
 }

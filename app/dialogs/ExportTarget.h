@@ -30,10 +30,14 @@ ExportTargetCheck CheckExportTarget(const ExportTargetQuery& query);
 // The language key of a refusal's message; empty for kOk.
 const char* ExportTargetMessageKey(ExportTargetCheck check);
 
-// What the scan session holds: the disks its selected volumes read and the checked bytes of all
-// its trees.
+class CFileNode;
+
+// What the scan session holds: the disks its selected volumes read, and the bytes a recovery of
+// all its checked files writes (what their extents reach, not the sizes they state).
 std::vector<std::string> SessionScannedDisks();
 u64 SessionCheckedBytes();
-// The free bytes of the folder's file system for freeBytes of a query; none when they cannot be
-// read or the file system holds less than a usable destination does.
+// The bytes a recovery of one found file of the session writes.
+u64 SessionFileBytes(CFileNode* node);
+// The free bytes of the folder's file system for freeBytes of a query, read as the writer reads
+// them; none when they cannot be read or the file system holds less than a usable destination.
 std::optional<u64> FolderFreeBytes(const std::string& folder);

@@ -20,6 +20,7 @@
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecoverer.h"
+#include "engine/FileRecovererCopy.h"
 #include "engine/FileSystemNode.h"
 #include "engine/HeadlessSinks.h"
 #include "engine/RecoveryController.h"
@@ -160,39 +161,44 @@ std::string CheckImage(const std::string& path, u32 sectorSize) {
     return std::string();
 }
 
-// Makes the volume's folder in the recovery folder; it must be a folder of its own there, not a
-// symbolic link that would send every file elsewhere.
-bool MakeVolumeFolder(const std::string& recoverDir, const std::string& folder) {
+// Makes the volume's folder in the recovery folder and opens it, once for all its trees: it must
+// be a folder of its own there, not a symbolic link that would send every file elsewhere, and
+// what becomes of its name later changes nothing of where the trees go.
+OwnedFd OpenVolumeFolder(const std::string& recoverDir, const std::string& name) {
     if (!MakeFolder(recoverDir)) {
         Complain("cannot make the recovery folder %s", recoverDir.c_str());
-        return false;
+        return OwnedFd();
     }
-    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+    const std::string folder = recoverDir + "/" + name;
+    const OwnedFd dir(::open(recoverDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.IsOpen() || (::mkdirat(dir.Get(), name.c_str(), 0777) != 0 && errno != EEXIST)) {
         Complain("cannot make the recovery folder %s: %s", folder.c_str(), std::strerror(errno));
-        return false;
+        return OwnedFd();
     }
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    OwnedFd opened(::openat(dir.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!opened.IsOpen()) {
+        struct stat st {};
+        const bool link = ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
         Complain("the recovery folder %s is %s: nothing is written through it", folder.c_str(),
-                 S_ISLNK(st.st_mode) ? "a symbolic link" : "not a folder");
-        return false;
+                 link ? "a symbolic link" : "not a folder");
     }
-    return true;
+    return opened;
 }
 
 void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* device, const std::string& recoverDir,
-                  const std::string& folder, RecoveredInfo& out) {
-    if (!MakeVolumeFolder(recoverDir, folder)) {
+                  const std::string& name, RecoveredInfo& out) {
+    const OwnedFd folder = OpenVolumeFolder(recoverDir, name);
+    if (!folder.IsOpen()) {
         for (CFileSystemNode* root : roots) out.failed += CountTree(root).files;
         return;
     }
+    const std::string path = recoverDir + "/" + name;
     const u64 start = GetTickCount64Ms();
     for (CFileSystemNode* root : roots) {
         CheckWholeTree(root);
         const u64 attempted = CountTree(root).files;
         CFileRecoverer recoverer;
-        char made[1040] = {};
-        recoverer.RecoverFolder(nullptr, device, root, folder.c_str(), made, sizeof(made));
+        recoverer.RecoverFolderAt(nullptr, device, root, folder.Get(), path.c_str(), nullptr, 0);
         const RecoverCounts& counts = recoverer.GetCounts();
         out.files += counts.written;
         out.bytes += counts.bytes;
@@ -216,8 +222,7 @@ void ReportAndRecover(const Options& options, RecoveryGraph& session, CHeadlessD
     }
     if (!options.recoverDir.empty() && !roots.empty()) {
         SetCurrentRecoveryController(session.GetController());
-        RecoverTrees(roots, c.record->device, options.recoverDir,
-                     options.recoverDir + "/" + std::to_string(c.info.index), report.recovered);
+        RecoverTrees(roots, c.record->device, options.recoverDir, std::to_string(c.info.index), report.recovered);
     }
     report.scans.push_back(scan);
 }

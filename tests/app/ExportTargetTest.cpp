@@ -2,13 +2,25 @@
 // leaves anything behind in the folder.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <sys/mount.h>
+
 #include <filesystem>
+#include <memory>
 #include <optional>
 
 #include "TestUtil.h"
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/ExportTarget.h"
+#include "app/dialogs/SelExportPathDlg.h"
+#include "devices/FileSystemCode.h"
+#include "ImageDevice.h"
+#include "devices/VolumeRecord.h"
+#include "engine/DataRunList.h"
+#include "engine/FileSystemNode.h"
+#include "engine/RecoveryGraph.h"
+#include "fs/ntfs/NTFSFileProperties.h"
 
 namespace {
 
@@ -45,6 +57,9 @@ TEST(ExportTarget, RefusesEachUnfitFolderWithItsOwnMessageAndLeavesNothingBehind
         {"a file, not a folder", "out/file.txt", 1, 5000, ExportTargetCheck::kInvalid},
         {"too short", "/", 1, 5000, ExportTargetCheck::kInvalid},
         {"no file can be made", "/proc/self", 1, 5000, ExportTargetCheck::kInvalid},
+        // Room is judged before the probe: a full folder is refused as full, whatever a new file
+        // there would meet.
+        {"no file can be made, full as well", "/proc/self", 1, 0, ExportTargetCheck::kNoSpace},
         {"on the scanned disk", "on-source", 1, 5000, ExportTargetCheck::kOnScannedDisk},
         {"on the scanned disk, full as well", "on-source", 9000, 5000, ExportTargetCheck::kOnScannedDisk},
     };
@@ -85,6 +100,51 @@ TEST(ExportTarget, TheRealFreeSpaceOfAFolderIsReadAndAFolderOffTheDiskIsAllowed)
     query.scannedDisks = {dir.File("disk.img")};
     query.freeBytes = FolderFreeBytes(dir.Path());
     EXPECT_EQ(CheckExportTarget(query), ExportTargetCheck::kOk);
+}
+
+// The destination dialog's own check counts what the recovery will write: a file found by its
+// signature 1 MiB before the end of a 9 MiB disk, whose bytes state 0x90000000, fits a folder
+// with 64 MiB free.
+TEST(ExportTarget, TheDestinationDialogCountsWhatTheRecoveryWrites) {
+    constexpr u64 kMiB = 1 << 20, kSector = 512;
+    testutil::TempDir dir;
+    if (::mount("tmpfs", dir.Path().c_str(), "tmpfs", 0, "size=64m") != 0) GTEST_SKIP() << "a tmpfs needs root";
+    testutil::MemoryDevice device(kSector, 9 * kMiB / kSector);
+    auto volume = std::make_shared<VolumeRecord>();
+    volume->device = &device;
+    CFileSystemNode* root = CreateFileSystemNode().release();
+    root->SetFileSystemType(kFsNtfs);
+    root->SetPartitionGeometry(0, 1);
+    root->SetFileProperties(CreateNTFSFolderProperties("found"));
+    NTFSFilePropertiesData data;
+    data.name = "found.zip";
+    data.size = 0x90000000;
+    auto* properties = CreateNTFSFileProperties().release();
+    properties->SetData(data);
+    CNoneResidentNTFSDataRunList runs;
+    runs.AddExtent({i64(8 * kMiB / kSector), kMiB / kSector});
+    properties->SetRunList(&runs);
+    CFileNode* file = CreateFileNode().release();
+    file->SetFileProperties(properties);
+    root->AddChild(file);
+    CountSubtree(root, nullptr, true, kChecked);
+    RecoveryGraph::Instance().SelectVolume(0, volume);
+    RecoveryGraph::Instance().AddFileSystemTree(root);
+    static int argc = 1;
+    static char name[] = "test_app", *argv[] = {name, nullptr};
+    if (!qApp) new QApplication(argc, argv);
+    SelExportPathDlg folder(nullptr);
+    folder.SetQuiet(true);
+    folder.SetPath(dir.Path());
+    EXPECT_EQ(folder.Validate(), ExportTargetCheck::kOk);
+    EXPECT_EQ(SessionCheckedBytes(), kMiB);
+    EXPECT_EQ(SessionFileBytes(file), kMiB);
+    RecoveryGraph::Instance().RemoveFileSystemTree(root);
+    RecoveryGraph::Instance().SelectVolume(-1, nullptr);
+    root->RemoveChild(file);
+    DeleteFileNode(file);
+    DeleteFileSystemNode(root);
+    ::umount2(dir.Path().c_str(), MNT_DETACH);
 }
 
 TEST(ExportResult, SuccessComesFromTheWriterNotFromHowManyFilesWereWritten) {

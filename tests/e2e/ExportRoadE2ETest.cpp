@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "E2ESupport.h"
+#include "EventRecorder.h"
 #include "Gate.h"
 #include "Manifest.h"
 #include "TestUtil.h"
@@ -49,6 +50,7 @@
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
+#include "platform/Stats.h"
 #include "plugins/Plugins.h"
 
 namespace {
@@ -420,8 +422,16 @@ QLineEdit* SaveDialogNameField(QFileDialog& save, const std::string& folder) {
 
 // One file from the browser (the preview's Recovery) goes to the name chosen in the save dialog,
 // which proposes the file's own name; a name without an ending gets the file's own.
+// Keeps the events and the codes of the values told while it lives.
+struct RecoveryStats : testutil::EventRecorder {
+    RecoveryStats() { SetStatsFallbackSink(this); }
+    ~RecoveryStats() { SetStatsFallbackSink(nullptr); }
+    void RecordValue(u32 code, u64) override { events.push_back(code); }
+};
+
 TEST(ExportRoad, OneFileGoesToTheChosenNameWithItsOwnEnding) {
     ExportFixture fixture;
+    RecoveryStats stats;
     const std::string& target = fixture.target;
     RoutineAnswers answers(target);
     std::vector<std::string> proposed;
@@ -452,15 +462,21 @@ TEST(ExportRoad, OneFileGoesToTheChosenNameWithItsOwnEnding) {
     ASSERT_TRUE(fs::exists(written)) << written << " beside " << testing::PrintToString(e2e::ListEntries(target));
     EXPECT_EQ(testutil::Sha256File(written), chosen.file.sha256);
     EXPECT_EQ(e2e::ListEntries(target).size(), 1u);  // nothing else was written
+    // The scan had ended: the recovery's start is told as one after the scan, then its seconds.
+    EXPECT_EQ(std::count(stats.events.begin(), stats.events.end(), 0x210Du), 1);
+    EXPECT_EQ(std::count(stats.events.begin(), stats.events.end(), 0x210Bu), 0);
+    EXPECT_EQ(std::count(stats.events.begin(), stats.events.end(), 0x300Eu), 1);
 }
 
 // One file saved over a file that exists: the save dialog asks before replacing it; No leaves
-// the file as it was and the dialog open, Yes replaces it with the recovered file.
+// the file as it was and the dialog open, Yes replaces it with the recovered file. The name is
+// typed without its ending: the question is about the name with the ending, which is written.
 TEST(ExportRoad, OneFileReplacesAnExistingFileOnlyAfterTheSaveDialogAsked) {
     ExportFixture fixture;
     const std::string& target = fixture.target;
     RoutineAnswers routine(target);
     std::string typed;
+    std::string existingName;
     std::vector<QMessageBox::StandardButton> answers = {QMessageBox::No, QMessageBox::Yes};
     size_t asked = 0;
     std::string contentWhenAskedAgain;
@@ -474,7 +490,7 @@ TEST(ExportRoad, OneFileReplacesAnExistingFileOnlyAfterTheSaveDialogAsked) {
                 static_cast<QDialog*>(save)->accept();
                 if (i == 0) {
                     EXPECT_TRUE(save->isVisible()) << "saved over a file without asking";
-                    contentWhenAskedAgain = testutil::ReadFileText(target + "/" + typed);
+                    contentWhenAskedAgain = testutil::ReadFileText(target + "/" + existingName);
                 }
             }
         } else if (auto* question = qobject_cast<QMessageBox*>(m)) {
@@ -486,17 +502,19 @@ TEST(ExportRoad, OneFileReplacesAnExistingFileOnlyAfterTheSaveDialogAsked) {
     });
     ChosenFile chosen;
     ASSERT_NO_FATAL_FAILURE(ScanAndChooseDeletedFile(
-        *fixture.window.dlg, routine, [](const testutil::ExpectedFile& f) { return f.size > 0; }, chosen));
+        *fixture.window.dlg, routine,
+        [](const testutil::ExpectedFile& f) { return f.size > 0 && f.nameOnDisk.find('.') != std::string::npos; }, chosen));
     const std::string& name = chosen.name;
-    typed = "existing" + name.substr(name.rfind('.') == std::string::npos ? name.size() : name.rfind('.'));
-    const std::string existing = target + "/" + typed;
+    typed = "existing";
+    existingName = typed + name.substr(name.rfind('.'));
+    const std::string existing = target + "/" + existingName;
     std::ofstream(existing) << "the user's own file";
 
     ASSERT_NO_FATAL_FAILURE(SaveChosenFile(*fixture.window.dlg, chosen, routine));
     EXPECT_EQ(asked, answers.size());
     EXPECT_EQ(contentWhenAskedAgain, "the user's own file");
     EXPECT_EQ(testutil::Sha256File(existing), chosen.file.sha256);
-    EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{typed});
+    EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{existingName});
 }
 
 TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryWasStopped) {

@@ -4,7 +4,11 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -340,12 +344,17 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         for (CFileNode* n : tree.nodes) {
             if (std::string(n->GetFileProperties()->GetName()) == c.name) node = n;
         }
+        // Saved over a file of the user's: a failure leaves that file as it was.
         const std::string path = temp.File(c.name);
+        ASSERT_TRUE(testutil::WriteFileBytes(path, {'m', 'i', 'n', 'e'}));
         CFileRecoverer job;
         EXPECT_EQ(job.RecoverFile(nullptr, &device, node, path.c_str(), false), c.result == kRecoverOk);
         EXPECT_EQ(job.GetResult(), c.result);
-        EXPECT_EQ(testutil::FileExists(path), c.result != kRecoverFailed);
-        if (c.result == kRecoverFailed) continue;
+        if (c.result == kRecoverFailed) {
+            EXPECT_EQ(testutil::ReadFileBytes(path), (Bytes{'m', 'i', 'n', 'e'}));
+            ::unlink(path.c_str());
+            continue;
+        }
         kept.insert(c.name);
         // What the device holds of the extent, then zeros.
         Bytes expected;
@@ -372,6 +381,18 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     EXPECT_EQ(counts.bytes, 1000u + 2048u);
     EXPECT_EQ(recorder.files, 2u);
     EXPECT_EQ(List(out), kept);
+    kept.insert("walk");
+    EXPECT_EQ(List(temp.Path()), kept) << "a temporary copy stayed";
+    // The room the writer judged each file by, as the destination check counts it: what the
+    // extents reach, however large the stated size; nothing for a file without extents. Sums of
+    // sizes from the disk stop at all ones instead of wrapping.
+    EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), 1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + (u64(1) << 60));
+    for (int i = 0; i < 2; ++i) tree.Add(tree.root, Props("wraps.bin", u64(1) << 63, kAttrArchive, {{-1, u64(1) << 54}}));
+    EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), ~u64(0));
+    tree.root->RecountStatistics();
+    SelectionStatistics stats;
+    tree.root->GetStatistics(&stats);
+    EXPECT_EQ(stats.checkedBytes, ~u64(0));
 }
 
 // Answers -1 to the n-th poll.
@@ -395,7 +416,8 @@ TEST(FileRecoverer, EncryptedRestoreKeepsItsInputUntilTheStreamIsWhole) {
     CancelAtPoll cancel;
     cancel.cancelAt = 2;
     context.callback = &cancel;
-    EXPECT_EQ(RestoreEfsFile(context, RecoverTarget::AtPath(path), 3 * 65536 + 100), kRecoverCancelled);
+    RecoverTarget target = RecoverTarget::AtPath(path);
+    EXPECT_EQ(RestoreEfsFile(context, target, 3 * 65536 + 100), kRecoverCancelled);
     EXPECT_EQ(testutil::ReadFileBytes(path), written);
     EXPECT_EQ(List(temp.Path()), std::set<std::string>{"secret.doc"});
 
@@ -403,7 +425,7 @@ TEST(FileRecoverer, EncryptedRestoreKeepsItsInputUntilTheStreamIsWhole) {
     ASSERT_TRUE(testutil::WriteFileBytes(path + ".EFS", {1}));
     ASSERT_TRUE(testutil::WriteFileBytes(temp.File("$~EFS~#1.$EFS"), {2}));
     context.callback = nullptr;
-    EXPECT_EQ(RestoreEfsFile(context, RecoverTarget::AtPath(path), 3 * 65536 + 100), kRecoverFailed);
+    EXPECT_EQ(RestoreEfsFile(context, target, 3 * 65536 + 100), kRecoverFailed);
     EXPECT_EQ(testutil::ReadFileBytes(path), written);
     EXPECT_EQ(testutil::ReadFileBytes(path + ".EFS"), Bytes{1});
     EXPECT_EQ(testutil::ReadFileBytes(temp.File("$~EFS~#1.$EFS")), Bytes{2});
@@ -793,5 +815,84 @@ TEST(FileRecoverer, FilesPastTheLongestPathAreWrittenAndRemovedThroughTheirFolde
     ::close(fd);
     EXPECT_EQ(st.st_mode & 0222, 0u);
     EXPECT_EQ(FileTimeFromUnix(st.st_mtim.tv_sec, u32(st.st_mtim.tv_nsec)), mtime);
+}
+
+// Puts a link in place when a file is announced for the n-th time.
+struct LinkSwap : CountingRecoverCallback {
+    i32 OnFileName(const char*) override { return ++calls == swapAtCall ? (swap(), 0) : 0; }
+    int calls = 0, swapAtCall = 0;
+    std::function<void()> swap;
+};
+
+// The file made for a recovered file is written through the handle it was made with: a link put
+// in its place before the data comes receives nothing.
+TEST(FileRecoverer, ALinkPutInTheNewFilesPlaceReceivesNothing) {
+    MemoryDevice device(64, 512);
+    Tree tree(0, 1);
+    tree.Add(tree.root, Props("a.bin", 1000, kAttrArchive, {{10, 2}}));
+    testutil::TempDir temp;
+    const std::string outside = temp.File("outside.txt");
+    ASSERT_TRUE(testutil::WriteFileBytes(outside, {'o', 'w', 'n'}));
+    const std::string made = temp.File("out/NTFS/a.bin");
+    LinkSwap swap;
+    swap.swapAtCall = 2;  // the writer's own announcement, after the walk made the file
+    swap.swap = [&] {
+        ASSERT_EQ(::unlink(made.c_str()), 0);
+        ASSERT_EQ(::symlink(outside.c_str(), made.c_str()), 0);
+    };
+    CFileRecoverer walk;
+    ASSERT_EQ(walk.RecoverFolder(&swap, &device, tree.root, temp.File("out").c_str(), nullptr, 0), kRecoverOk);
+    EXPECT_EQ(testutil::ReadFileBytes(outside), (Bytes{'o', 'w', 'n'}));
+}
+
+// Trees recovered one after another into a folder opened once: a link put where its name was,
+// after the first tree, sends the next tree nowhere else.
+TEST(FileRecoverer, EveryTreeGoesIntoTheFolderOpenedOnceWhateverBecomesOfItsName) {
+    MemoryDevice device(64, 512);
+    Tree first(0, 1, "first");
+    Tree second(0, 1, "second");
+    first.Add(first.root, Props("1.bin", 512, kAttrArchive, {{10, 1}}));
+    second.Add(second.root, Props("2.bin", 512, kAttrArchive, {{11, 1}}));
+    testutil::TempDir temp;
+    const std::string volume = temp.File("0");
+    ASSERT_EQ(::mkdir(volume.c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(temp.File("elsewhere").c_str(), 0777), 0);
+    const int folder = ::open(volume.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    LinkSwap swap;
+    swap.swapAtCall = 1;
+    swap.swap = [&] {
+        ASSERT_EQ(::rename(volume.c_str(), temp.File("moved").c_str()), 0);
+        ASSERT_EQ(::symlink(temp.File("elsewhere").c_str(), volume.c_str()), 0);
+    };
+    for (Tree* tree : {&first, &second}) {
+        CFileRecoverer job;
+        EXPECT_EQ(job.RecoverFolderAt(&swap, &device, tree->root, folder, volume.c_str(), nullptr, 0), kRecoverOk);
+    }
+    ::close(folder);
+    EXPECT_EQ(List(temp.File("elsewhere")), std::set<std::string>{});
+    EXPECT_EQ(testutil::ReadFileBytes(temp.File("moved/second/2.bin")), device.Get(11, 512));
+}
+
+// A chain deeper than the folders the walk keeps open: each file after a deep subfolder still
+// lands in its own folder, which is opened again on the way back.
+TEST(FileRecoverer, AChainDeeperThanTheOpenFoldersComesBackInPlace) {
+    MemoryDevice device(64, 512);
+    Tree tree(0, 1);
+    CFileNode* folder = tree.root;
+    std::set<std::string> expected;
+    for (std::string below; below.size() < 2 * 150; below += "d/") {
+        // Added first, listed last: the file comes after the subfolder's whole chain.
+        tree.Add(folder, Props("f", 512, kAttrArchive, {{10, 1}}));
+        expected.insert(below + "f");
+        folder = tree.Folder(folder, "d");
+    }
+    testutil::TempDir temp;
+    char out[520] = {};
+    CFileRecoverer walk;
+    ASSERT_EQ(walk.RecoverFolder(nullptr, &device, tree.root, temp.Path().c_str(), out, sizeof out), kRecoverOk);
+    std::set<std::string> written;
+    for (const auto& [path, bytes] : testutil::ReadFilesBelow(out)) written.insert(path);
+    EXPECT_EQ(written, expected);
 }
 }  // namespace
