@@ -49,8 +49,8 @@ void RecoveryGraph::DetourTree::AddNodes(const std::vector<CFileNode*>& nodes, u
         u64 size = 0;
         if (!IsFileWithProperties(n, &size)) continue;
         m_owner->m_checkedFileCount.fetch_add(1);
-        m_owner->m_checkedBytes.fetch_add(size);
-        m_owner->m_viewCheckedBytes.fetch_add(size);
+        AddSaturating(m_owner->m_checkedBytes, size);
+        AddSaturating(m_owner->m_viewCheckedBytes, size);
     }
 }
 

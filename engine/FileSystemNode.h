@@ -1,6 +1,8 @@
 #pragma once
 // The root of one directory tree: the file system's code, partition geometry and volume label,
 // and the selection statistics of the whole tree.
+#include <atomic>
+
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 
@@ -9,6 +11,13 @@
 inline u64 SaturatingAdd(u64 a, u64 b) {
     u64 sum = 0;
     return __builtin_add_overflow(a, b, &sum) ? ~u64(0) : sum;
+}
+
+// The same for a running total that other threads read and add to.
+inline void AddSaturating(std::atomic<u64>& total, u64 add) {
+    u64 seen = total.load();
+    while (!total.compare_exchange_weak(seen, SaturatingAdd(seen, add))) {
+    }
 }
 
 // Selection statistics of a tree; saved in results, so the layout is fixed.

@@ -120,7 +120,7 @@ TreeCounts CountTree(CFileSystemNode* root) {
                 ++counts.folders;
             } else {
                 ++counts.files;
-                counts.bytes += p->GetSize();
+                counts.bytes = SaturatingAdd(counts.bytes, p->GetSize());
             }
             if (p->GetState() & kStateDeleted) ++counts.deleted;
         }

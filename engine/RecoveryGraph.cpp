@@ -161,8 +161,8 @@ bool RecoveryGraph::CountCheckedFile(CFileNode* node, void* context) {
     RecoveryGraph* owner = static_cast<DetourTree*>(context)->GetOwner();
     const u64 size = p->GetSize();
     owner->m_checkedFileCount.fetch_add(1);
-    owner->m_checkedBytes.fetch_add(size);
-    owner->m_viewCheckedBytes.fetch_add(size);
+    AddSaturating(owner->m_checkedBytes, size);
+    AddSaturating(owner->m_viewCheckedBytes, size);
     return owner->m_cancelCount.load() == 0;
 }
 
@@ -406,8 +406,8 @@ i32 RecoveryGraph::DoReCaculateCheckedFileInfo() {
             root->RecountStatistics();
             root->GetStatistics(&stats);
             m_checkedFileCount.fetch_add(stats.files);
-            m_checkedBytes.fetch_add(stats.bytes);
-            m_viewCheckedBytes.fetch_add(stats.bytes);
+            AddSaturating(m_checkedBytes, stats.bytes);
+            AddSaturating(m_viewCheckedBytes, stats.bytes);
             // Found is what the trees show, whatever the scan counted on its way.
             m_foundFileCount.fetch_add(stats.files);
             m_foundFileBytes.fetch_add(stats.bytes);
