@@ -6,6 +6,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "devices/ScanOptions.h"
@@ -74,6 +75,31 @@ PropertiesRef<CNTFSFileProperties> FolderProperties(const char* name, u8 state) 
 bool NodeIsFolder(const CFileNode* n) {
     const IFileProperties* p = n->GetFileProperties();
     return p && (p->GetAttributes() & kAttrDirectory);
+}
+
+// Records of one list name their folders by number; a deleted record whose folder's record is now
+// another folder's (its sequence number tells) takes the stale id in place of that number, so
+// that no folder of the list adopts it and it stays with the files whose folder is unknown.
+void PointAwayFromTakenFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos) {
+    std::unordered_multimap<u64, const CCommonFileRecordInfo*> folders;
+    for (const auto& info : infos) {
+        if (info->GetDirectoryFlag() != 0 && info->GetRecordNumber() != ~u64(0)) {
+            folders.emplace(info->GetRecordNumber(), info.get());
+        }
+    }
+    if (folders.empty()) return;
+    for (auto& info : infos) {
+        const u64 parent = info->GetParentRecord();
+        const u16 named = info->GetParentSequence();
+        if (info->IsInUse() || parent == ~u64(0) || parent == kRootRecord || named == 0) continue;
+        auto range = folders.equal_range(parent);
+        if (range.first == range.second) continue;
+        // Where one list holds several records of that number, any of them may be the folder.
+        const bool belongs = std::any_of(range.first, range.second, [named](const auto& f) {
+            return FolderSequenceMatches(named, f.second->GetSequence(), f.second->IsInUse());
+        });
+        if (!belongs) info->SetParentRecord(StaleFolderId(parent, named));
+    }
 }
 
 class FoundTreeBuilder {
@@ -357,7 +383,9 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
         if (g.root) g.root->SetId(kRootRecord);
     }
     ReadRecords();
+    PointAwayFromTakenFolders(m_own);
     for (RecordGroup& g : m_groups) {
+        PointAwayFromTakenFolders(g.infos);
         if (g.root) LinkGroupTree(g);
     }
 
