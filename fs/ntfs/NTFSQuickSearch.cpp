@@ -27,6 +27,8 @@ constexpr u32 kMaxExtensionPasses = 4096;
 // Records past the walk's dense table by more than this are noted aside, so that a damaged run
 // list that numbers records far out allocates nothing for the gap.
 constexpr u64 kDenseSlotReach = 1u << 16;
+// Lost folders the journal names inside lost folders, at most this deep.
+constexpr u32 kMaxLoggedFolderDepth = 64;
 
 bool MulFits(u64 a, u64 b, u64& out) {
     if (b != 0 && a > ~u64(0) / b) return false;
@@ -80,6 +82,7 @@ u32 CNTFSQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     m_mftRuns.clear();
     m_slots.clear();
     m_sparseSlots.clear();
+    m_loggedFolders.clear();
     if (sectorSize < 512 || sectorSize % 512 != 0) return kNtfsQuickNoBootSector;
 
     // One sector of the device, whatever its size; the boot sector is its first 512 bytes.
@@ -342,7 +345,8 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
         FixNegativeSize(properties.get(), m_sectorsPerCluster, m_sectorSize);
         properties->SetExtensionRecords(extensions);
 
-        const u64 parentId = LinkedParentId(info, sectorsPerRecord);
+        const u64 parentId =
+            LinkedParentId(info.GetParentRecord(), info.GetParentSequence(), info.IsInUse(), sectorsPerRecord);
         if (AddRecordNode(info.GetRecordNumber(), parentId, std::move(properties), &status) == 0) {
             return status;
         }
@@ -407,13 +411,26 @@ const CNTFSQuickSearch::RecordSlot* CNTFSQuickSearch::ReadSlotAhead(u64 number, 
     return &slot;
 }
 
-u64 CNTFSQuickSearch::LinkedParentId(const CCommonFileRecordInfo& info, u32 sectorsPerRecord) {
-    const u64 parent = info.GetParentRecord();
+u64 CNTFSQuickSearch::LinkedParentId(u64 parent, u16 parentSequence, bool inUse, u32 sectorsPerRecord, u32 depth) {
     // A live record is filed where its folder says, and the root folder is never taken by another.
-    if (info.IsInUse() || parent == ~u64(0) || parent == kRootRecord || info.GetParentSequence() == 0) return parent;
+    if (inUse || parent == ~u64(0) || parent == kRootRecord || parentSequence == 0) return parent;
     const RecordSlot* slot = FindSlot(parent);
     if (slot == nullptr) slot = ReadSlotAhead(parent, sectorsPerRecord);
     if (slot == nullptr || (slot->flags & kSlotFolder) == 0) return parent;
-    if (FolderSequenceMatches(info.GetParentSequence(), slot->sequence, (slot->flags & kSlotInUse) != 0)) return parent;
-    return StaleFolderId(parent, info.GetParentSequence());
+    if (FolderSequenceMatches(parentSequence, slot->sequence, (slot->flags & kSlotInUse) != 0)) return parent;
+    AddLoggedFolder(parent, parentSequence, sectorsPerRecord, depth);
+    return StaleFolderId(parent, parentSequence);
+}
+
+void CNTFSQuickSearch::AddLoggedFolder(u64 folderRecord, u16 sequence, u32 sectorsPerRecord, u32 depth) {
+    const u64 id = StaleFolderId(folderRecord, sequence);
+    if (depth >= kMaxLoggedFolderDepth || !m_loggedFolders.insert(id).second) return;
+    const NTFSLoggedFolder* folder = m_logFile.FindFolder(folderRecord, sequence);
+    if (folder == nullptr || !folder->properties) return;
+    PropertiesRef<CNTFSFileProperties> properties = folder->properties;
+    properties->SetState(properties->GetState() | kStateDeleted);
+    // The lost folder stood in a folder whose record may have been taken too.
+    const u64 parent = LinkedParentId(folder->parent, folder->parentSequence, false, sectorsPerRecord, depth + 1);
+    u32 status = 0;
+    AddRecordNode(id, parent, std::move(properties), &status);
 }

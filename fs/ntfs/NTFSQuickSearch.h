@@ -4,6 +4,7 @@
 // each file or folder record, live or deleted, to the directory-tree builder, which links them by
 // record number (the root folder is record 5).
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/FsServices.h"
@@ -58,8 +59,9 @@ public:
     void ReportProgress(u64 total, u64 done, u32 status);
     // The id a record's node names for its folder: the parent number, unless the record is
     // deleted and its folder's record now belongs to another folder (StaleFolderId). A folder
-    // record the walk has not reached yet is read ahead.
-    u64 LinkedParentId(const CCommonFileRecordInfo& info, u32 sectorsPerRecord);
+    // record the walk has not reached yet is read ahead. When the journal still holds the lost
+    // folder's record, a deleted folder node with the stale id is added first (once).
+    u64 LinkedParentId(u64 parent, u16 parentSequence, bool inUse, u32 sectorsPerRecord, u32 depth = 0);
 
     const NTFSRunList& GetMFTRuns() const { return m_mftRuns; }
     CNTFSLogFileParser& GetLogFileParser() { return m_logFile; }
@@ -78,6 +80,7 @@ private:
     void NoteRecord(u64 number, const u8* fixed);
     const RecordSlot* FindSlot(u64 number) const;
     const RecordSlot* ReadSlotAhead(u64 number, u32 sectorsPerRecord);
+    void AddLoggedFolder(u64 folderRecord, u16 sequence, u32 sectorsPerRecord, u32 depth);
 
     IDirecotryTreeBuilder* m_builder = nullptr;
     IStorageDevice* m_device = nullptr;
@@ -93,6 +96,8 @@ private:
     // place some there) and those read ahead are kept aside.
     std::vector<RecordSlot> m_slots;
     std::unordered_map<u64, RecordSlot> m_sparseSlots;
+    // Stale ids whose folder was looked for in the journal.
+    std::unordered_set<u64> m_loggedFolders;
 };
 
 // A new search, or null when memory runs out.
