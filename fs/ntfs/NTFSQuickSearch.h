@@ -12,7 +12,6 @@
 #include "fs/ntfs/NTFSLogFile.h"
 #include "fs/ntfs/NTFSRunList.h"
 
-class CCommonFileRecordInfo;
 class CNTFSDBR;
 class CNTFSFileProperties;
 
