@@ -7,6 +7,12 @@
 
 using namespace ntfs;
 
+namespace {
+constexpr u64 kRootFolderRecord = 5;
+constexpr u32 kRecordNumberBits = 48;
+constexpr u64 kLargestFolderRecord = (u64(1) << kRecordNumberBits) - 256;
+}  // namespace
+
 CCommonFileRecordInfo::~CCommonFileRecordInfo() { ReleaseProperties(); }
 
 void CCommonFileRecordInfo::SetProperties(IFileProperties* properties) {
@@ -30,18 +36,43 @@ bool CCommonFileRecordInfo::FillFromRecord(const u8* bytes, u32 length, u64 sect
     ApplyFileRecordFixups(record, span);
 
     m_directory = RecordIsDirectory(record) ? 1 : 0;
+    m_inUse = RecordIsInUse(record);
+    m_sequence = RecordSequenceNumber(record);
     if (RecordIsNewerLayout(record)) m_recordNumber = RecordNumberField(record);
 
     // The folder entries below 5 are the metadata files, never a user folder.
     NTFSFileNameInfo first, second;
     const bool hasFirst = ReadFileNameAttribute(FindRecordAttribute(record, span, kAttrFileName, 0), first);
     const bool hasSecond = ReadFileNameAttribute(FindRecordAttribute(record, span, kAttrFileName, 1), second);
-    if (hasSecond && second.parentRecord >= 5) {
+    m_parentSequence = 0;
+    if (hasSecond && second.parentRecord >= kRootFolderRecord) {
         m_parent = second.parentRecord;
-    } else if (hasFirst && first.parentRecord >= 5) {
+        m_parentSequence = second.parentSequence;
+    } else if (hasFirst && first.parentRecord >= kRootFolderRecord) {
         m_parent = first.parentRecord;
+        m_parentSequence = first.parentSequence;
     } else {
         m_parent = ~u64(0);
     }
     return true;
+}
+
+bool FolderSequenceMatches(u16 named, u16 folderSequence, bool folderInUse) {
+    if (named == 0 || folderSequence == 0 || named == folderSequence) return true;
+    if (folderInUse) return false;
+    // Counting on from the highest number skips 0.
+    const u16 beforeFreed = folderSequence == 1 ? u16(0xFFFF) : u16(folderSequence - 1);
+    return named == beforeFreed;
+}
+
+u64 StaleFolderId(u64 folderRecord, u16 namedSequence) {
+    // Far above any real record number the top ids are the program's own (unknown, reparse
+    // point, the lost-files folders); such a reference names nothing that can be found.
+    if (folderRecord >= kLargestFolderRecord) return ~u64(0);
+    return (u64(namedSequence) << kRecordNumberBits) | folderRecord;
+}
+
+u64 StaleFolderRecord(u64 id) {
+    const u64 record = id & ((u64(1) << kRecordNumberBits) - 1);
+    return (id >> kRecordNumberBits) != 0 && record < kLargestFolderRecord ? record : ~u64(0);
 }

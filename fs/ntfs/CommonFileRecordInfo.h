@@ -18,6 +18,10 @@ public:
     bool FillFromRecord(const u8* bytes, u32 length, u64 sector);
 
     u32 GetDirectoryFlag() const { return m_directory; }
+    bool IsInUse() const { return m_inUse; }
+    // The record's own sequence number, and the one its parent reference names (0: not told).
+    u16 GetSequence() const { return m_sequence; }
+    u16 GetParentSequence() const { return m_parentSequence; }
     void SetDirectoryFlag(u32 flag) { m_directory = flag; }
     u64 GetRecordSector() const { return m_sector; }
     void SetRecordSector(u64 sector) { m_sector = sector; }
@@ -33,8 +37,27 @@ public:
 
 private:
     u32 m_directory = 0;
+    bool m_inUse = false;
+    u16 m_sequence = 0;
+    u16 m_parentSequence = 0;
     u64 m_sector = 0;
     u64 m_parent = ~u64(0);
     IFileProperties* m_properties = nullptr;
     u64 m_recordNumber = ~u64(0);
 };
+
+// NTFS raises a record's sequence number when it frees the record and keeps it when the record
+// is taken again, and a file's parent reference carries the sequence number its folder had. A
+// deleted file that names its folder's record with a sequence number the record no longer shows
+// belonged to a folder that was deleted and whose record another folder took: it must not be
+// filed there.
+// A deleted folder's record shows one more than its files name (the same, for drivers that do
+// not raise it); a sequence number of 0 on either side tells nothing.
+bool FolderSequenceMatches(u16 named, u16 folderSequence, bool folderInUse);
+
+// The id a deleted record names for a folder whose record was taken by another folder. Node ids
+// of records are 48-bit numbers, so no node of a live folder has it, while every file of the
+// lost folder names the same one.
+u64 StaleFolderId(u64 folderRecord, u16 namedSequence);
+// The folder record a stale id names; ~0 for any other id.
+u64 StaleFolderRecord(u64 id);

@@ -12,6 +12,7 @@
 #include "engine/LostFileCollector.h"
 #include "engine/RSData.h"
 #include "engine/RawFileInfoPool.h"
+#include "fs/ntfs/CommonFileRecordInfo.h"
 #include "fs/ntfs/NTFSDeepSearch.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSFoundTree.h"
@@ -152,7 +153,9 @@ u32 CNTFSSearchController::ApplyToFileNode(CFileNode* node, CSearchedPartitionIn
     if (fresh) {
         const bool reparse = (p->GetAttributes() & kAttrReparse) != 0;
         node->SetId(reparse ? kReparsePointId : fresh->GetId());
-        node->SetParentId(fresh->GetParentId());
+        // A folder the tree found taken by another stays named by its stale id.
+        const u64 parent = fresh->GetParentId();
+        node->SetParentId(StaleFolderRecord(node->GetParentId()) == parent ? node->GetParentId() : parent);
         // The node lets its old properties go and takes over the fresh node's reference.
         const PropertiesRef<> old(p);
         node->SetFileProperties(fresh->GetFileProperties());

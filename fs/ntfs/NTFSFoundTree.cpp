@@ -6,6 +6,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "devices/ScanOptions.h"
@@ -75,6 +76,64 @@ bool NodeIsFolder(const CFileNode* n) {
     const IFileProperties* p = n->GetFileProperties();
     return p && (p->GetAttributes() & kAttrDirectory);
 }
+
+// Records of one list name their folders by number; a deleted record whose folder's record is now
+// another folder's (its sequence number tells) takes the stale id in place of that number, so
+// that no folder of the list adopts it. When the journal still holds the lost folder's record, a
+// deleted folder with the stale id joins the list and gathers them; else they stay with the
+// files whose folder is unknown.
+class TakenFolderCheck {
+public:
+    TakenFolderCheck(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, const CNTFSLogFileParser* journal)
+        : m_infos(infos), m_journal(journal) {
+        for (const auto& info : infos) {
+            if (info->GetDirectoryFlag() != 0 && info->GetRecordNumber() != ~u64(0)) {
+                m_folders.emplace(info->GetRecordNumber(), info.get());
+            }
+        }
+    }
+
+    void Run() {
+        if (m_folders.empty()) return;
+        // Folders the journal gives back are appended, each with its own parent already checked.
+        for (size_t i = 0, n = m_infos.size(); i < n; ++i) {
+            const CCommonFileRecordInfo& info = *m_infos[i];
+            if (info.IsInUse()) continue;
+            const u64 parent = Check(info.GetParentRecord(), info.GetParentSequence(), 0);
+            m_infos[i]->SetParentRecord(parent);
+        }
+    }
+
+private:
+    u64 Check(u64 parent, u16 named, u32 depth) {
+        if (parent == ~u64(0) || parent == kRootRecord || named == 0) return parent;
+        auto range = m_folders.equal_range(parent);
+        if (range.first == range.second) return parent;
+        // Where one list holds several records of that number, any of them may be the folder.
+        const bool belongs = std::any_of(range.first, range.second, [named](const auto& f) {
+            return FolderSequenceMatches(named, f.second->GetSequence(), f.second->IsInUse());
+        });
+        if (belongs) return parent;
+        const u64 id = StaleFolderId(parent, named);
+        const NTFSLoggedFolder* logged = m_journal ? m_journal->FindFolder(parent, named) : nullptr;
+        if (!logged || !logged->properties || depth >= kMaxLoggedFolderDepth || !m_logged.insert(id).second) return id;
+        PropertiesRef<CNTFSFileProperties> properties = logged->properties;
+        properties->SetState(properties->GetState() | kStateDeleted);
+        auto folder = std::make_unique<CCommonFileRecordInfo>();
+        folder->SetDirectoryFlag(1);
+        folder->SetRecordNumber(id);
+        folder->SetParentRecord(Check(logged->parent, logged->parentSequence, depth + 1));
+        folder->SetProperties(properties.release());
+        m_infos.push_back(std::move(folder));
+        return id;
+    }
+
+    static constexpr u32 kMaxLoggedFolderDepth = 64;
+    std::vector<std::unique_ptr<CCommonFileRecordInfo>>& m_infos;
+    const CNTFSLogFileParser* m_journal;
+    std::unordered_multimap<u64, const CCommonFileRecordInfo*> m_folders;
+    std::unordered_set<u64> m_logged;
+};
 
 class FoundTreeBuilder {
 public:
@@ -357,7 +416,9 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
         if (g.root) g.root->SetId(kRootRecord);
     }
     ReadRecords();
+    TakenFolderCheck(m_own, nullptr).Run();
     for (RecordGroup& g : m_groups) {
+        TakenFolderCheck(g.infos, g.parser).Run();
         if (g.root) LinkGroupTree(g);
     }
 

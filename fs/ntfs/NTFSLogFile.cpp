@@ -6,6 +6,7 @@
 
 #include "devices/StorageDevice.h"
 #include "engine/DataRunList.h"
+#include "fs/ntfs/CommonFileRecordInfo.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 
 using namespace ntfs;
@@ -105,6 +106,7 @@ void CNTFSLogFileParser::Reset() {
     m_runs = nullptr;
     m_logFileProperties.reset();
     m_images.clear();
+    m_folders.clear();
     m_logRecords.clear();
     m_byTarget.clear();
     m_device = nullptr;
@@ -358,8 +360,12 @@ void CNTFSLogFileParser::StepImages(const u8* record, u32 available) {
     u8 image[kImageSize] = {};
     const u32 length = std::min({clientLength - 40, kImageSize, available - kRedoImageOffset});
     std::memcpy(image, record + kRedoImageOffset, length);
-    if (RecordIsDirectory(image) || RecordBaseReference(image) != 0) return;
+    if (RecordBaseReference(image) != 0) return;
     ProtectRecordImage(image, kImageSize);
+    if (RecordIsDirectory(image)) {
+        KeepFolderImage(record, image);
+        return;
+    }
 
     CNTFSFileRecord file;
     if (!file.Init(image, kImageSize, 0, nullptr, nullptr)) return;
@@ -371,6 +377,34 @@ void CNTFSLogFileParser::StepImages(const u8* record, u32 available) {
     std::unique_ptr<IDataRunList> runs(properties->CreateDataRunList());
     if (properties->GetSize() == 0 || (runs && runs->IsResident())) return;
     m_images.push_back({parent, std::move(properties)});
+}
+
+void CNTFSLogFileParser::KeepFolderImage(const u8* logRecord, const u8* image) {
+    CCommonFileRecordInfo info;
+    if (!info.FillFromRecord(image, kImageSize, 0) || info.GetParentRecord() == ~u64(0)) return;
+    // Older records do not carry their own number; the log record names the one it wrote.
+    u64 number = info.GetRecordNumber();
+    if (number == ~u64(0)) {
+        number = TargetRecordNumber(ReadLE32(logRecord + kLogRecordHeaderSize + 24),
+                                    ReadLE16(logRecord + kLogRecordHeaderSize + 20), m_sectorsPerCluster, m_sectorSize);
+    }
+    const u64 key = number == ~u64(0) ? ~u64(0) : StaleFolderId(number, info.GetSequence());
+    if (key == ~u64(0) || StaleFolderRecord(key) == ~u64(0)) return;
+    CNTFSFileRecord file;
+    if (!file.Init(image, kImageSize, 0, nullptr, nullptr)) return;
+    u64 parent = ~u64(0);
+    PropertiesRef<CNTFSFileProperties> properties =
+        MakeNTFSFileProperties(0, file, u64(m_sectorsPerCluster) * m_sectorSize, &parent);
+    if (!properties) return;
+    // A later image of the same folder replaces an earlier one.
+    m_folders[key] = {info.GetParentRecord(), info.GetParentSequence(), std::move(properties)};
+}
+
+const NTFSLoggedFolder* CNTFSLogFileParser::FindFolder(u64 number, u16 sequence) const {
+    const u64 key = StaleFolderId(number, sequence);
+    if (StaleFolderRecord(key) == ~u64(0)) return nullptr;
+    auto it = m_folders.find(key);
+    return it != m_folders.end() ? &it->second : nullptr;
 }
 
 void CNTFSLogFileParser::StepLogRecords(const u8* record, u32 available) {

@@ -43,6 +43,14 @@ bool IsValidLogPage(const u8* page, u32 length);
 // fails IsValidLogPage.
 bool ApplyLogPageFixups(u8* page, u32 length);
 
+// A folder whose whole record image the journal holds: what it was called and where it stood
+// while that record with that sequence number was it.
+struct NTFSLoggedFolder {
+    u64 parent = ~u64(0);  // record number of its own folder
+    u16 parentSequence = 0;
+    PropertiesRef<CNTFSFileProperties> properties;
+};
+
 class CNTFSLogFileParser {
 public:
     CNTFSLogFileParser() = default;
@@ -65,6 +73,8 @@ public:
     bool ApplyToRecord(const u8* record, CNTFSFileProperties* properties, u64 key,
                        const NTFSExtensionRecordList* extensions);
     void Reset();
+    // The folder the journal last saw as that record with that sequence number; null when none.
+    const NTFSLoggedFolder* FindFolder(u64 number, u16 sequence) const;
 
     bool IsOpened() const { return m_opened; }
     bool IsParsed() const { return m_parsed; }
@@ -100,6 +110,8 @@ private:
     void ReadLastPageCarry(std::vector<u8>& carry);
     void StepImages(const u8* record, u32 available);
     void StepLogRecords(const u8* record, u32 available);
+    // `image` is a protected folder record that `logRecord` carries.
+    void KeepFolderImage(const u8* logRecord, const u8* image);
     // Lays the undo data the journal holds for the record's $DATA attributes over the 1024
     // bytes at `record` (inside the work buffer).
     void LayLogOverRecord(u8* record);
@@ -120,6 +132,8 @@ private:
     u64 m_storeUsed = 0;
     PropertiesRef<CNTFSFileProperties> m_logFileProperties;
     std::vector<RecordImage> m_images;
+    // By StaleFolderId(record number, sequence number).
+    std::unordered_map<u64, NTFSLoggedFolder> m_folders;
     std::vector<LogRecord> m_logRecords;
     // Log records by the MFT record they target.
     std::unordered_multimap<u64, size_t> m_byTarget;

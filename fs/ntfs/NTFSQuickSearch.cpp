@@ -24,6 +24,11 @@ constexpr u64 kRootRecord = 5;
 constexpr u64 kReparsePointId = u64(-10);
 // Passes over the $MFT's attribute list; each pass places at least one more extension record.
 constexpr u32 kMaxExtensionPasses = 4096;
+// Records past the walk's dense table by more than this are noted aside, so that a damaged run
+// list that numbers records far out allocates nothing for the gap.
+constexpr u64 kDenseSlotReach = 1u << 16;
+// Lost folders the journal names inside lost folders, at most this deep.
+constexpr u32 kMaxLoggedFolderDepth = 64;
 
 bool MulFits(u64 a, u64 b, u64& out) {
     if (b != 0 && a > ~u64(0) / b) return false;
@@ -75,6 +80,9 @@ u32 CNTFSQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     m_device = device;
     m_progress = progress;
     m_mftRuns.clear();
+    m_slots.clear();
+    m_sparseSlots.clear();
+    m_loggedFolders.clear();
     if (sectorSize < 512 || sectorSize % 512 != 0) return kNtfsQuickNoBootSector;
 
     // One sector of the device, whatever its size; the boot sector is its first 512 bytes.
@@ -302,10 +310,14 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
         const u64 recordNumber = mftSectors[i] / sectorsPerRecord;
         const u64 sector = deviceSectors[i];
 
-        if (!ValidateFileRecord(bytes, length)) continue;
+        if (!ValidateFileRecord(bytes, length)) {
+            NoteRecord(recordNumber, nullptr);
+            continue;
+        }
         const u32 span = RecordSpan(bytes, length);
         std::memcpy(fixed, bytes, span);
         ApplyFileRecordFixups(fixed, span);
+        NoteRecord(recordNumber, fixed);
         if (IsSystemMetadataRecord(fixed, span) || RecordIsExtension(fixed)) continue;
 
         CCommonFileRecordInfo info;
@@ -333,7 +345,9 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
         FixNegativeSize(properties.get(), m_sectorsPerCluster, m_sectorSize);
         properties->SetExtensionRecords(extensions);
 
-        if (AddRecordNode(info.GetRecordNumber(), info.GetParentRecord(), std::move(properties), &status) == 0) {
+        const u64 parentId =
+            LinkedParentId(info.GetParentRecord(), info.GetParentSequence(), info.IsInUse(), sectorsPerRecord);
+        if (AddRecordNode(info.GetRecordNumber(), parentId, std::move(properties), &status) == 0) {
             return status;
         }
     }
@@ -354,4 +368,69 @@ u32 CNTFSQuickSearch::AddRecordNode(u64 recordNumber, u64 parent, PropertiesRef<
     if (status != nullptr) *status = error;
     if (taken != 0) node.release();
     return taken;
+}
+
+void CNTFSQuickSearch::NoteRecord(u64 number, const u8* fixed) {
+    RecordSlot slot;
+    slot.flags = kSlotSeen;
+    if (fixed != nullptr && !RecordIsExtension(fixed)) {
+        slot.sequence = RecordSequenceNumber(fixed);
+        if (RecordIsDirectory(fixed)) slot.flags |= kSlotFolder;
+        if (RecordIsInUse(fixed)) slot.flags |= kSlotInUse;
+    }
+    if (number < m_slots.size()) {
+        m_slots[number] = slot;
+    } else if (number - m_slots.size() < kDenseSlotReach) {
+        m_slots.resize(number + 1);
+        m_slots[number] = slot;
+    } else {
+        m_sparseSlots[number] = slot;
+    }
+}
+
+const CNTFSQuickSearch::RecordSlot* CNTFSQuickSearch::FindSlot(u64 number) const {
+    if (number < m_slots.size() && m_slots[number].flags != 0) return &m_slots[number];
+    auto it = m_sparseSlots.find(number);
+    return it != m_sparseSlots.end() ? &it->second : nullptr;
+}
+
+const CNTFSQuickSearch::RecordSlot* CNTFSQuickSearch::ReadSlotAhead(u64 number, u32 sectorsPerRecord) {
+    if (m_device == nullptr || sectorsPerRecord == 0 || sectorsPerRecord > kMaxRecordSize / m_sectorSize) return nullptr;
+    const u64 sector = ComputeRecordSector(number, m_sectorsPerCluster, 0, m_mftRuns, u8(sectorsPerRecord));
+    if (sector == kSparseLCN) return nullptr;
+    const u32 length = sectorsPerRecord * m_sectorSize;
+    u8 bytes[kMaxRecordSize] = {};
+    // Noted as seen whatever it holds, so that a folder number many deleted files name is read once.
+    RecordSlot& slot = m_sparseSlots[number];
+    slot.flags = kSlotSeen;
+    if (m_device->Read(bytes, sector, sectorsPerRecord) == 0 || !ValidateFileRecord(bytes, length)) return &slot;
+    ApplyFileRecordFixups(bytes, RecordSpan(bytes, length));
+    if (RecordIsExtension(bytes)) return &slot;
+    slot.sequence = RecordSequenceNumber(bytes);
+    slot.flags |= (RecordIsDirectory(bytes) ? kSlotFolder : 0) | (RecordIsInUse(bytes) ? kSlotInUse : 0);
+    return &slot;
+}
+
+u64 CNTFSQuickSearch::LinkedParentId(u64 parent, u16 parentSequence, bool inUse, u32 sectorsPerRecord, u32 depth) {
+    // A live record is filed where its folder says, and the root folder is never taken by another.
+    if (inUse || parent == ~u64(0) || parent == kRootRecord || parentSequence == 0) return parent;
+    const RecordSlot* slot = FindSlot(parent);
+    if (slot == nullptr) slot = ReadSlotAhead(parent, sectorsPerRecord);
+    if (slot == nullptr || (slot->flags & kSlotFolder) == 0) return parent;
+    if (FolderSequenceMatches(parentSequence, slot->sequence, (slot->flags & kSlotInUse) != 0)) return parent;
+    AddLoggedFolder(parent, parentSequence, sectorsPerRecord, depth);
+    return StaleFolderId(parent, parentSequence);
+}
+
+void CNTFSQuickSearch::AddLoggedFolder(u64 folderRecord, u16 sequence, u32 sectorsPerRecord, u32 depth) {
+    const u64 id = StaleFolderId(folderRecord, sequence);
+    if (depth >= kMaxLoggedFolderDepth || !m_loggedFolders.insert(id).second) return;
+    const NTFSLoggedFolder* folder = m_logFile.FindFolder(folderRecord, sequence);
+    if (folder == nullptr || !folder->properties) return;
+    PropertiesRef<CNTFSFileProperties> properties = folder->properties;
+    properties->SetState(properties->GetState() | kStateDeleted);
+    // The lost folder stood in a folder whose record may have been taken too.
+    const u64 parent = LinkedParentId(folder->parent, folder->parentSequence, false, sectorsPerRecord, depth + 1);
+    u32 status = 0;
+    AddRecordNode(id, parent, std::move(properties), &status);
 }

@@ -3,6 +3,8 @@
 // volume's root, opens the journal for salvage, then reads every MFT record in batches and hands
 // each file or folder record, live or deleted, to the directory-tree builder, which links them by
 // record number (the root folder is record 5).
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/FsServices.h"
@@ -54,11 +56,31 @@ public:
     // Takes over the properties' reference; the node it makes goes to the builder or away.
     u32 AddRecordNode(u64 recordNumber, u64 parent, PropertiesRef<CNTFSFileProperties> properties, u32* status);
     void ReportProgress(u64 total, u64 done, u32 status);
+    // The id a record's node names for its folder: the parent number, unless the record is
+    // deleted and its folder's record now belongs to another folder (StaleFolderId). A folder
+    // record the walk has not reached yet is read ahead. When the journal still holds the lost
+    // folder's record, a deleted folder node with the stale id is added first (once).
+    u64 LinkedParentId(u64 parent, u16 parentSequence, bool inUse, u32 sectorsPerRecord, u32 depth = 0);
 
     const NTFSRunList& GetMFTRuns() const { return m_mftRuns; }
     CNTFSLogFileParser& GetLogFileParser() { return m_logFile; }
 
 private:
+    // What the walk learnt of a record: whether it was read, whether it is a folder and in use,
+    // and its sequence number.
+    struct RecordSlot {
+        u16 sequence = 0;
+        u8 flags = 0;
+    };
+    static constexpr u8 kSlotSeen = 1;
+    static constexpr u8 kSlotFolder = 2;
+    static constexpr u8 kSlotInUse = 4;
+    // `fixed` is the record with its fixups applied; null for bytes that are no record.
+    void NoteRecord(u64 number, const u8* fixed);
+    const RecordSlot* FindSlot(u64 number) const;
+    const RecordSlot* ReadSlotAhead(u64 number, u32 sectorsPerRecord);
+    void AddLoggedFolder(u64 folderRecord, u16 sequence, u32 sectorsPerRecord, u32 depth);
+
     IDirecotryTreeBuilder* m_builder = nullptr;
     IStorageDevice* m_device = nullptr;
     IProgress* m_progress = nullptr;
@@ -69,6 +91,12 @@ private:
     u32 m_sectorsPerCluster = 1;
     u64 m_volumeClusters = 0;
     NTFSRunList m_mftRuns;  // the $MFT's runs, cut to the volume
+    // By record number from 0, as the walk goes; records far past that (a damaged run list may
+    // place some there) and those read ahead are kept aside.
+    std::vector<RecordSlot> m_slots;
+    std::unordered_map<u64, RecordSlot> m_sparseSlots;
+    // Stale ids whose folder was looked for in the journal.
+    std::unordered_set<u64> m_loggedFolders;
 };
 
 // A new search, or null when memory runs out.

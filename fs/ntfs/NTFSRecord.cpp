@@ -160,6 +160,7 @@ bool ReadFileNameAttribute(const u8* a, NTFSFileNameInfo& out) {
     const u8 nameLength = v[64];
     if (66u + 2u * nameLength > valueLength) return false;
     out.parentRecord = ReadLE64(v) & 0xFFFFFFFFFFFFull;
+    out.parentSequence = ReadLE16(v + 6);
     out.creationTime = ReadLE64(v + 8);
     out.modificationTime = ReadLE64(v + 16);
     out.accessTime = ReadLE64(v + 32);

@@ -104,6 +104,7 @@ const u8* AttrMappingPairs(const u8* attribute, u32* pairsLength);
 // $FILE_NAME value fields, read once the attribute has been checked to hold them.
 struct NTFSFileNameInfo {
     u64 parentRecord = 0;  // 48-bit record number of the parent folder
+    u16 parentSequence = 0;  // the sequence number that record had when the name was made
     u64 creationTime = 0;
     u64 modificationTime = 0;
     u64 accessTime = 0;

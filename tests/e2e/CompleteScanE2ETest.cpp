@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <set>
 
 #include "E2ESupport.h"
 #include "Manifest.h"
 #include "TestUtil.h"
+#include "ToolImage.h"
 #include "platform/ProgramDir.h"
 
 namespace {
@@ -208,5 +210,60 @@ INSTANTIATE_TEST_SUITE_P(Disks, CompleteScanIntact,
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
+
+// A folder deleted with its files and subfolder, its record then taken by a new folder: the
+// files come back with their bytes where each scan puts files whose folder is unknown, the
+// subfolder with them, and none of them inside the new folder.
+struct TakenFolderScan {
+    const char* mode;
+    const char* volume;
+    const char* lostFolder;
+};
+class FolderRecordTakenByANewFolder : public ::testing::TestWithParam<TakenFolderScan> {};
+
+TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnknown) {
+    const std::string missing = testutil::MissingTools({"mkntfs", "ntfs-3g", "umount"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the packages ntfs-3g and mount (umount); missing: " << missing;
+    testutil::TempDir tmp;
+    const std::string image = tmp.File("ntfs.img");
+    const std::string mnt = tmp.File("mnt");
+    std::filesystem::create_directories(mnt);
+    ASSERT_TRUE(testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image));
+    const std::map<std::string, std::vector<u8>> files = {{"A/f1.bin", testutil::DistinctBytes(20000, 1)},
+                                                          {"A/S/f2.bin", testutil::DistinctBytes(20000, 2)}};
+    for (const bool second : {false, true}) {
+        testutil::FuseMount mount({"ntfs-3g", "-o", "no_detach", image, mnt}, mnt);
+        ASSERT_TRUE(mount.IsMounted());
+        if (!second) {
+            std::filesystem::create_directories(mnt + "/A/S");
+            for (const auto& [path, bytes] : files) ASSERT_TRUE(testutil::WriteFileBytes(mnt + "/" + path, bytes));
+        } else {
+            std::filesystem::remove_all(mnt + "/A");
+            std::filesystem::create_directories(mnt + "/B");
+        }
+        ASSERT_TRUE(mount.Unmount());
+    }
+    const TakenFolderScan scan = GetParam();
+    const std::string out = tmp.File("out");
+    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", scan.mode, "--volume", scan.volume, "--lost-reason", "1",
+                              "--recover", out},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    const std::vector<std::string> volumes = e2e::ListEntries(out);
+    ASSERT_EQ(volumes.size(), 1u);
+    const std::map<std::string, std::string> written = HashTree(TopFolder(out + "/" + volumes[0]));
+    for (const auto& [path, bytes] : files) {
+        // Below the lost-files folder, without the deleted folder's own name.
+        const auto it = written.find(scan.lostFolder + path.substr(1));
+        ASSERT_NE(it, written.end()) << path;
+        EXPECT_EQ(it->second, testutil::Sha256Hex(bytes.data(), bytes.size())) << path;
+    }
+    for (const auto& w : written) EXPECT_NE(w.first.compare(0, 2, "B/"), 0) << w.first;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scans, FolderRecordTakenByANewFolder,
+                         ::testing::Values(TakenFolderScan{"deleted", "0", "LostFiles"},
+                                           TakenFolderScan{"complete", "disk:0", "Other lost files"}),
+                         [](const auto& info) { return std::string(info.param.mode); });
 
 }  // namespace

@@ -193,8 +193,8 @@ TEST(LogFileSalvage, RecordImageGivesADeletedFileItsSizeAndRuns) {
     LogWriter w(8);
     w.Append(0x100, Filler(0x100));
     w.Append(0x101, ImageRecord(0x101, FileImage(u"lost.bin", 77)));
-    // Images that are never kept: a folder, an extension record, a file of size 0, and one
-    // whose data lived inside its record.
+    // Images never kept among the files': a folder (kept apart), an extension record, a file of
+    // size 0, and one whose data lived inside its record.
     w.Append(0x102, ImageRecord(0x102, FileImage(u"folder", 5, true)));
     w.Append(0x103, ImageRecord(0x103, FileImage(u"extension", 5, false, 30)));
     RecordBuilder empty;
@@ -214,6 +214,10 @@ TEST(LogFileSalvage, RecordImageGivesADeletedFileItsSizeAndRuns) {
     EXPECT_EQ(parser.GetPageCount(), 8u);
     EXPECT_EQ(parser.GetRecordImageCount(), 1u);
     EXPECT_EQ(parser.GetLogRecordCount(), 6u);
+    // The folder's name while its record had that sequence number.
+    ASSERT_NE(parser.FindFolder(30, 1), nullptr);
+    EXPECT_STREQ(parser.FindFolder(30, 1)->properties->GetName(), "folder");
+    EXPECT_EQ(parser.FindFolder(30, 2), nullptr);
 
     // The name decides even when the folder differs.
     DeletedFile file(u"lost.bin", 30);
