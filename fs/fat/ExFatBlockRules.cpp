@@ -51,28 +51,33 @@ const ExFatDirectoryBlock* ExFatBlockRules::BlockAt(u64 sector, size_t& index) c
 
 u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold, std::vector<size_t>* tree) const {
     u64 score = 0;
+    // A block the layout cuts into clusters of several folders is found once.
     std::vector<size_t> found{root};
+    std::unordered_set<size_t> seen{root};
     std::unordered_set<u32> visited;
-    std::deque<std::pair<size_t, u64>> queue{{root, 1}};
+    std::deque<std::pair<ExFatBlockPiece, u64>> queue{{ExFatFirstPiece(m_blocks, root, spc), 1}};
     while (!queue.empty()) {
-        const auto [at, depth] = queue.front();
+        const auto [piece, depth] = queue.front();
         queue.pop_front();
-        for (u32 cluster : m_blocks[at].directories) {
+        const auto [from, to] = ExFatPieceFiles(m_blocks[piece.block], piece);
+        for (auto f = from; f != to; ++f) {
+            if (!f->directory) continue;
             if (visited.size() >= kMaxTreeFolders) break;
-            if (!visited.insert(cluster).second) continue;
-            const u64 offset = u64(cluster - kFirstHeapCluster) * spc;
+            if (!visited.insert(f->firstCluster).second) continue;
+            const u64 offset = u64(f->firstCluster - kFirstHeapCluster) * spc;
             if (offset >= m_deviceSectors || heapStart >= m_deviceSectors - offset) return 0;
-            size_t index = 0;
-            const ExFatDirectoryBlock* child = BlockAt(heapStart + offset, index);
-            if (child == nullptr) continue;
-            if (m_claimed[index] || BeginsWithTail(*child) || !child->Admits(spc) || child->sectorCount > spc) return 0;
-            if (child->highestCluster >= kFirstHeapCluster &&
-                heapStart + u64(child->highestCluster - kFirstHeapCluster) * spc > m_deviceSectors) {
+            const std::optional<ExFatBlockPiece> child = ExFatPieceAt(m_blocks, heapStart + offset, spc);
+            if (!child) continue;
+            const ExFatDirectoryBlock& b = m_blocks[child->block];
+            const bool cutTail = child->first == 0 && BeginsWithTail(b);
+            if (m_claimed[child->block] || cutTail || !b.Admits(spc)) return 0;
+            if (b.highestCluster >= kFirstHeapCluster &&
+                heapStart + u64(b.highestCluster - kFirstHeapCluster) * spc > m_deviceSectors) {
                 return 0;
             }
             score += depth;
-            found.push_back(index);
-            queue.emplace_back(index, depth + 1);
+            if (seen.insert(child->block).second) found.push_back(child->block);
+            queue.emplace_back(*child, depth + 1);
         }
     }
     if (score < threshold || score == 0 || ClustersCollide(found, spc)) return 0;
@@ -252,7 +257,8 @@ bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
     std::vector<Proposal> proposals;
     u64 best = kPairLeastScore;
     for (u64 p = a.minCluster; p != 0 && p <= a.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
-        if (!b.Admits(p) || p < a.sectorCount || p < b.sectorCount) continue;
+        // A block longer than p is cut where the layout's clusters end (see TreeTest).
+        if (!b.Admits(p)) continue;
         const u64 distance = a.firstSector > b.firstSector ? a.firstSector - b.firstSector : b.firstSector - a.firstSector;
         if (distance % p != 0) break;
         for (u32 d : a.directories) {
