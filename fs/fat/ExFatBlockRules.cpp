@@ -14,6 +14,8 @@ constexpr u64 kExFatLastCluster = kExFatChainEnd - 1;
 constexpr u32 kClustersBeforeFirstFile = 1;
 // Folders a tree test follows at the most.
 constexpr size_t kMaxTreeFolders = 1u << 16;
+// Folder pieces whose trees are known to fail, kept at the most (all layouts together).
+constexpr size_t kMaxFailingKept = 1u << 18;
 // Sectors per cluster at the most: 32 MiB clusters of 512-byte sectors.
 constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 512;
 
@@ -53,7 +55,9 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
     // A tree that reaches a folder whose own tree cannot be the layout's cannot be either: a
     // failure is kept for the folders on the way down to it, so that a ring of lost folders, or a
     // long chain of them, is not walked again from each of its folders.
-    std::unordered_set<u64>& failing = m_failingTrees[{heapStart, spc}];
+    const std::pair<u64, u64> layout{heapStart, spc};
+    const auto known = m_failingTrees.find(layout);
+    const auto failsBelow = [&](u64 sector) { return known != m_failingTrees.end() && known->second.count(sector) != 0; };
     struct Node {
         ExFatBlockPiece piece;
         u64 depth;
@@ -62,10 +66,13 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
     std::vector<Node> nodes{{ExFatFirstPiece(m_blocks, root, spc), 1, kNoBlock}};
     const auto sectorOf = [&](const ExFatBlockPiece& piece) { return m_blocks[piece.block].firstSector + piece.first; };
     const auto fail = [&](size_t node) {
-        for (size_t at = node; at != kNoBlock; at = nodes[at].parent) failing.insert(sectorOf(nodes[at].piece));
+        // Kept while the memory it takes stays small; past that, trees are walked again.
+        for (size_t at = node; at != kNoBlock && m_failingCount < kMaxFailingKept; at = nodes[at].parent) {
+            m_failingCount += m_failingTrees[layout].insert(sectorOf(nodes[at].piece)).second ? 1 : 0;
+        }
         return u64(0);
     };
-    if (failing.count(sectorOf(nodes.front().piece)) != 0) return 0;
+    if (failsBelow(sectorOf(nodes.front().piece))) return 0;
     u64 score = 0;
     // A block the layout cuts into clusters of several folders is found once: `found` lists
     // the blocks, `foundAt` the node that found each.
@@ -87,7 +94,7 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
             if (!child) continue;
             const ExFatDirectoryBlock& b = m_blocks[child->block];
             const bool cutTail = child->first == 0 && BeginsWithTail(b);
-            if (m_claimed[child->block] || cutTail || !b.Admits(spc) || failing.count(sectorOf(*child)) != 0) {
+            if (m_claimed[child->block] || cutTail || !b.Admits(spc) || failsBelow(sectorOf(*child))) {
                 return fail(at);
             }
             if (b.highestCluster >= kFirstHeapCluster &&

@@ -114,4 +114,5 @@ private:
     // For each layout (heap start, sectors per cluster), the sectors of the folder pieces whose
     // trees fail under it; claims only grow, so a failure stays one.
     mutable std::map<std::pair<u64, u64>, std::unordered_set<u64>> m_failingTrees;
+    mutable size_t m_failingCount = 0;
 };
