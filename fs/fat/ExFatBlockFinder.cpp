@@ -472,8 +472,10 @@ std::optional<ExFatBlockPiece> ExFatPieceAt(const std::vector<ExFatDirectoryBloc
     piece.first = u32(sector - it->firstSector);
     piece.end = u32(std::min<u64>(u64(piece.first) + spc, it->sectorCount));
     if (piece.first == 0) return piece;
-    // Inside a block a cluster of this layout begins with one of its folder's sets; a set that
-    // runs across the sector is the block's own, and the sector no cluster's start.
+    // A block walked across clusters of the layout began at one of them; inside it a cluster
+    // begins with one of its folder's sets (a set that runs across the sector is the block's
+    // own, and the sector no cluster's start).
+    if (piece.first % spc != 0) return std::nullopt;
     const auto [from, to] = ExFatPieceFiles(*it, piece);
     if (from == to || from->sector != piece.first) return std::nullopt;
     return piece;

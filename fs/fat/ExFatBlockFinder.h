@@ -100,8 +100,9 @@ struct ExFatBlockPiece {
 };
 
 // The piece of `blocks` (sorted by first sector) that the cluster of `sectorsPerCluster` sectors
-// beginning at `sector` holds: a block that begins there, or one that runs across it and has
-// the file entry of an in-use set in that sector. None when no block holds it so.
+// beginning at `sector` holds: a block that begins there, or one that begins a whole number of
+// clusters before it and has the file entry of an in-use set in that sector. None when no block
+// holds it so.
 std::optional<ExFatBlockPiece> ExFatPieceAt(const std::vector<ExFatDirectoryBlock>& blocks, u64 sector,
                                             u64 sectorsPerCluster);
 // The piece's in-use sets that name a heap cluster, in the order found.
