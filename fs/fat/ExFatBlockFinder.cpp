@@ -93,7 +93,10 @@ void ExFatBlockWalker::CompleteSet() {
         b.highestCluster = std::max(b.highestCluster, first);
         if (m_set.inUse) {
             if (directory) b.directories.push_back(first);
-            b.files.push_back({first, m_set.dataLength, m_set.contiguous, directory});
+            // Until its first sector is counted, a block begins with the sector being walked.
+            const u64 blockFirst = b.sectorCount != 0 ? b.firstSector : m_sector;
+            const u64 at = m_set.position > blockFirst ? m_set.position - blockFirst : 0;
+            b.files.push_back({first, m_set.dataLength, m_set.contiguous, directory, u32(std::min<u64>(at, ~u32(0)))});
         }
     }
     if (m_hints != nullptr && m_hints->GetCount() < kMaxTypeHints && !directory && IsExFatChainCluster(first) &&
@@ -301,9 +304,10 @@ void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
             const u64 bound = earlier.length / distance + (earlier.length % distance != 0 ? 1 : 0);
             if (bound > b.minCluster) b.minCluster = PowerOfTwoAtLeast(bound);
         }
-        // Kept for the layouts found without a root: they check that no two files share a cluster.
+        // Kept for the layouts found without a root: they check that no two files share a cluster,
+        // and cut the block where a layout's clusters end.
+        std::stable_sort(b.files.begin(), b.files.end(), [](const auto& x, const auto& y) { return x.sector < y.sector; });
         b.files.shrink_to_fit();
-        std::sort(b.directories.begin(), b.directories.end());
         b.minCluster = std::max<u64>(b.minCluster >> m_sectorShift, 1);
         b.maxCluster >>= m_sectorShift;
         // The folder's cluster ends inside a set: its other entries begin another cluster.
@@ -456,10 +460,32 @@ void ExFatBlockWalker::Link(u64 headBlock, u64 tailBlock, ExFatEntrySet&& set) {
     m_links.push_back({headBlock, tailBlock, std::move(set)});
 }
 
-const ExFatDirectoryBlock* ExFatPartitionFinder::BlockAt(const std::vector<ExFatDirectoryBlock>& blocks,
-                                                         u64 sector) const {
+std::optional<ExFatBlockPiece> ExFatPieceAt(const std::vector<ExFatDirectoryBlock>& blocks, u64 sector, u64 spc) {
     auto it = FirstExFatBlockFrom(blocks, sector);
-    return it != blocks.end() && it->firstSector == sector ? &*it : nullptr;
+    if (it == blocks.end() || it->firstSector != sector) {
+        if (it == blocks.begin()) return std::nullopt;
+        --it;
+        if (sector - it->firstSector >= it->sectorCount) return std::nullopt;
+    }
+    ExFatBlockPiece piece;
+    piece.block = size_t(it - blocks.begin());
+    piece.first = u32(sector - it->firstSector);
+    piece.end = u32(std::min<u64>(u64(piece.first) + spc, it->sectorCount));
+    if (piece.first == 0) return piece;
+    // A block walked across clusters of the layout began at one of them; inside it a cluster
+    // begins with one of its folder's sets (a set that runs across the sector is the block's
+    // own, and the sector no cluster's start).
+    if (piece.first % spc != 0) return std::nullopt;
+    const auto [from, to] = ExFatPieceFiles(*it, piece);
+    if (from == to || from->sector != piece.first) return std::nullopt;
+    return piece;
+}
+
+std::pair<std::vector<ExFatDirectoryBlock::Extent>::const_iterator, std::vector<ExFatDirectoryBlock::Extent>::const_iterator>
+ExFatPieceFiles(const ExFatDirectoryBlock& block, const ExFatBlockPiece& piece) {
+    const auto bySector = [](const ExFatDirectoryBlock::Extent& e, u32 s) { return e.sector < s; };
+    const auto from = std::lower_bound(block.files.begin(), block.files.end(), piece.first, bySector);
+    return {from, std::lower_bound(from, block.files.end(), piece.end, bySector)};
 }
 
 std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart,
@@ -467,25 +493,28 @@ std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirect
     found = 0;
     u64 score = 0;
     std::unordered_set<u32> visited;
-    std::deque<std::pair<const ExFatDirectoryBlock*, u64>> queue{{&blocks[root], 1}};
+    std::deque<std::pair<ExFatBlockPiece, u64>> queue{{ExFatFirstPiece(blocks, root, spc), 1}};
     while (!queue.empty()) {
-        const auto [block, depth] = queue.front();
+        const auto [piece, depth] = queue.front();
         queue.pop_front();
-        for (u32 cluster : block->directories) {
+        const auto [from, to] = ExFatPieceFiles(blocks[piece.block], piece);
+        for (auto f = from; f != to; ++f) {
+            if (!f->directory) continue;
             if (visited.size() >= kMaxTreeFolders) return score;
-            if (!visited.insert(cluster).second) continue;
-            const u64 offset = u64(cluster - 2) * spc;
+            if (!visited.insert(f->firstCluster).second) continue;
+            const u64 offset = u64(f->firstCluster - 2) * spc;
             if (offset >= m_deviceSectors || heapStart >= m_deviceSectors - offset) return std::nullopt;
-            const ExFatDirectoryBlock* child = BlockAt(blocks, heapStart + offset);
-            if (child == nullptr) continue;
-            // The folder's block must fit its cluster, and its files the device.
-            if (!child->Admits(spc) || child->sectorCount > spc) return std::nullopt;
-            if (child->highestCluster >= 2 && heapStart + u64(child->highestCluster - 2) * spc > m_deviceSectors) {
+            const std::optional<ExFatBlockPiece> child = ExFatPieceAt(blocks, heapStart + offset, spc);
+            if (!child) continue;
+            // The folder's block must admit the cluster size, and its files fit the device.
+            const ExFatDirectoryBlock& b = blocks[child->block];
+            if (!b.Admits(spc)) return std::nullopt;
+            if (b.highestCluster >= 2 && heapStart + u64(b.highestCluster - 2) * spc > m_deviceSectors) {
                 return std::nullopt;
             }
             score += depth;
             ++found;
-            queue.emplace_back(child, depth + 1);
+            queue.emplace_back(*child, depth + 1);
         }
     }
     return score;

@@ -62,14 +62,16 @@ struct ExFatDirectoryBlock {
     u32 upcaseCluster = 0;
     u64 upcaseLength = 0;
     std::u16string label;
-    std::vector<u32> directories;  // first clusters of the folders it lists, in use
+    std::vector<u32> directories;  // first clusters of the folders it lists, in use, in the order found
     // In-use sets that name a heap cluster: first cluster, length, whether contiguous.
     struct Extent {
         u32 firstCluster;
         u64 length;
         bool contiguous;
         bool directory = false;
+        u32 sector = 0;  // of its file entry, counted from the block's first sector
     };
+    // In the order found.
     std::vector<Extent> files;
 
     bool IsRoot() const { return (flags & kExFatBlockRoot) == kExFatBlockRoot; }
@@ -85,6 +87,31 @@ inline std::vector<ExFatDirectoryBlock>::const_iterator FirstExFatBlockFrom(
     const std::vector<ExFatDirectoryBlock>& blocks, u64 sector) {
     return std::lower_bound(blocks.begin(), blocks.end(), sector,
                             [](const ExFatDirectoryBlock& b, u64 s) { return b.firstSector < s; });
+}
+
+// The part of a block that one cluster of a layout holds, in sectors from the block's first. The
+// walker knows no cluster size: a folder's cluster full to its end, followed on the device by a
+// cluster of another folder, is walked as one block, so a layout's tests cut blocks where its
+// clusters end.
+struct ExFatBlockPiece {
+    size_t block = 0;
+    u32 first = 0;
+    u32 end = 0;  // the sector after its last
+};
+
+// The piece of `blocks` (sorted by first sector) that the cluster of `sectorsPerCluster` sectors
+// beginning at `sector` holds: a block that begins there, or one that begins a whole number of
+// clusters before it and has the file entry of an in-use set in that sector. None when no block
+// holds it so.
+std::optional<ExFatBlockPiece> ExFatPieceAt(const std::vector<ExFatDirectoryBlock>& blocks, u64 sector,
+                                            u64 sectorsPerCluster);
+// The piece's in-use sets that name a heap cluster, in the order found.
+std::pair<std::vector<ExFatDirectoryBlock::Extent>::const_iterator, std::vector<ExFatDirectoryBlock::Extent>::const_iterator>
+ExFatPieceFiles(const ExFatDirectoryBlock& block, const ExFatBlockPiece& piece);
+// The piece the block's own first cluster holds.
+inline ExFatBlockPiece ExFatFirstPiece(const std::vector<ExFatDirectoryBlock>& blocks, size_t block,
+                                       u64 sectorsPerCluster) {
+    return {block, 0, u32(std::min<u64>(blocks[block].sectorCount, sectorsPerCluster))};
 }
 
 // Walks sectors in ascending order into directory blocks.
@@ -228,8 +255,6 @@ public:
                   u64& found) const;
 
 private:
-    const ExFatDirectoryBlock* BlockAt(const std::vector<ExFatDirectoryBlock>& blocks, u64 sector) const;
-
     u64 m_deviceSectors;
     u32 m_sectorSize;
 };

@@ -14,6 +14,8 @@ constexpr u64 kExFatLastCluster = kExFatChainEnd - 1;
 constexpr u32 kClustersBeforeFirstFile = 1;
 // Folders a tree test follows at the most.
 constexpr size_t kMaxTreeFolders = 1u << 16;
+// Folder pieces whose trees are known to fail, kept at the most (all layouts together).
+constexpr size_t kMaxFailingKept = 1u << 18;
 // Sectors per cluster at the most: 32 MiB clusters of 512-byte sectors.
 constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 512;
 
@@ -50,51 +52,97 @@ const ExFatDirectoryBlock* ExFatBlockRules::BlockAt(u64 sector, size_t& index) c
 }
 
 u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold, std::vector<size_t>* tree) const {
+    // A tree that reaches a folder whose own tree cannot be the layout's cannot be either: a
+    // failure is kept for the folders on the way down to it, so that a ring of lost folders, or a
+    // long chain of them, is not walked again from each of its folders.
+    const std::pair<u64, u64> layout{heapStart, spc};
+    const auto known = m_failingTrees.find(layout);
+    const auto failsBelow = [&](u64 sector) { return known != m_failingTrees.end() && known->second.count(sector) != 0; };
+    struct Node {
+        ExFatBlockPiece piece;
+        u64 depth;
+        size_t parent;
+    };
+    std::vector<Node> nodes{{ExFatFirstPiece(m_blocks, root, spc), 1, kNoBlock}};
+    const auto sectorOf = [&](const ExFatBlockPiece& piece) { return m_blocks[piece.block].firstSector + piece.first; };
+    const auto fail = [&](size_t node) {
+        // Kept while the memory it takes stays small; past that, trees are walked again.
+        for (size_t at = node; at != kNoBlock && m_failingCount < kMaxFailingKept; at = nodes[at].parent) {
+            m_failingCount += m_failingTrees[layout].insert(sectorOf(nodes[at].piece)).second ? 1 : 0;
+        }
+        return u64(0);
+    };
+    if (failsBelow(sectorOf(nodes.front().piece))) return 0;
     u64 score = 0;
+    // A block the layout cuts into clusters of several folders is found once: `found` lists
+    // the blocks, `foundAt` the node that found each.
     std::vector<size_t> found{root};
+    std::vector<size_t> foundAt{0};
+    std::unordered_set<size_t> seen{root};
     std::unordered_set<u32> visited;
-    std::deque<std::pair<size_t, u64>> queue{{root, 1}};
-    while (!queue.empty()) {
-        const auto [at, depth] = queue.front();
-        queue.pop_front();
-        for (u32 cluster : m_blocks[at].directories) {
+    for (size_t at = 0; at < nodes.size(); ++at) {
+        const ExFatBlockPiece piece = nodes[at].piece;
+        const u64 depth = nodes[at].depth;
+        const auto [from, to] = ExFatPieceFiles(m_blocks[piece.block], piece);
+        for (auto f = from; f != to; ++f) {
+            if (!f->directory) continue;
             if (visited.size() >= kMaxTreeFolders) break;
-            if (!visited.insert(cluster).second) continue;
-            const u64 offset = u64(cluster - kFirstHeapCluster) * spc;
-            if (offset >= m_deviceSectors || heapStart >= m_deviceSectors - offset) return 0;
-            size_t index = 0;
-            const ExFatDirectoryBlock* child = BlockAt(heapStart + offset, index);
-            if (child == nullptr) continue;
-            if (m_claimed[index] || BeginsWithTail(*child) || !child->Admits(spc) || child->sectorCount > spc) return 0;
-            if (child->highestCluster >= kFirstHeapCluster &&
-                heapStart + u64(child->highestCluster - kFirstHeapCluster) * spc > m_deviceSectors) {
-                return 0;
+            if (!visited.insert(f->firstCluster).second) continue;
+            const u64 offset = u64(f->firstCluster - kFirstHeapCluster) * spc;
+            if (offset >= m_deviceSectors || heapStart >= m_deviceSectors - offset) return fail(at);
+            const std::optional<ExFatBlockPiece> child = ExFatPieceAt(m_blocks, heapStart + offset, spc);
+            if (!child) continue;
+            const ExFatDirectoryBlock& b = m_blocks[child->block];
+            const bool cutTail = child->first == 0 && BeginsWithTail(b);
+            if (m_claimed[child->block] || cutTail || !b.Admits(spc) || failsBelow(sectorOf(*child))) {
+                return fail(at);
+            }
+            if (b.highestCluster >= kFirstHeapCluster &&
+                heapStart + u64(b.highestCluster - kFirstHeapCluster) * spc > m_deviceSectors) {
+                return fail(at);
             }
             score += depth;
-            found.push_back(index);
-            queue.emplace_back(index, depth + 1);
+            nodes.push_back({*child, depth + 1, at});
+            if (seen.insert(child->block).second) {
+                found.push_back(child->block);
+                foundAt.push_back(nodes.size() - 1);
+            }
         }
     }
-    if (score < threshold || score == 0 || ClustersCollide(found, spc)) return 0;
+    if (score < threshold || score == 0) return 0;
+    if (const auto collision = CollidingBlocks(found, spc)) {
+        // Every folder above both blocks reaches the two of them.
+        std::unordered_set<size_t> above;
+        for (size_t at = foundAt[collision->first]; at != kNoBlock; at = nodes[at].parent) above.insert(at);
+        size_t common = foundAt[collision->second];
+        while (common != kNoBlock && above.count(common) == 0) common = nodes[common].parent;
+        return common != kNoBlock ? fail(common) : 0;
+    }
     if (tree != nullptr) *tree = std::move(found);
     return score;
 }
 
-bool ExFatBlockRules::ClustersCollide(const std::vector<size_t>& tree, u64 spc) const {
+std::optional<std::pair<size_t, size_t>> ExFatBlockRules::CollidingBlocks(const std::vector<size_t>& tree, u64 spc) const {
     // Each file's clusters as a range; two folders of one volume never share a cluster.
     const u64 clusterBytes = spc * m_sectorSize;
-    std::vector<std::pair<u64, u64>> ranges;
-    for (size_t i : tree) {
-        for (const auto& f : m_blocks[i].files) {
+    struct Range {
+        u64 first;
+        u64 end;
+        size_t block;  // its place in `tree`
+        bool operator<(const Range& o) const { return first != o.first ? first < o.first : end < o.end; }
+    };
+    std::vector<Range> ranges;
+    for (size_t k = 0; k < tree.size(); ++k) {
+        for (const auto& f : m_blocks[tree[k]].files) {
             const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
-            ranges.emplace_back(f.firstCluster, f.firstCluster + clusters);
+            ranges.push_back({f.firstCluster, f.firstCluster + clusters, k});
         }
     }
     std::sort(ranges.begin(), ranges.end());
     for (size_t i = 1; i < ranges.size(); ++i) {
-        if (ranges[i].first < ranges[i - 1].second) return true;
+        if (ranges[i].first < ranges[i - 1].end) return std::make_pair(ranges[i - 1].block, ranges[i].block);
     }
-    return false;
+    return std::nullopt;
 }
 
 bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
@@ -252,7 +300,8 @@ bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
     std::vector<Proposal> proposals;
     u64 best = kPairLeastScore;
     for (u64 p = a.minCluster; p != 0 && p <= a.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
-        if (!b.Admits(p) || p < a.sectorCount || p < b.sectorCount) continue;
+        // A block longer than p is cut where the layout's clusters end (see TreeTest).
+        if (!b.Admits(p)) continue;
         const u64 distance = a.firstSector > b.firstSector ? a.firstSector - b.firstSector : b.firstSector - a.firstSector;
         if (distance % p != 0) break;
         for (u32 d : a.directories) {

@@ -5,6 +5,9 @@
 // blocks its heap holds and claims those it explains; a layout whose claims another one claims
 // at least as strongly is dropped.
 #include <map>
+#include <optional>
+#include <unordered_set>
+#include <utility>
 #include <set>
 #include <vector>
 
@@ -72,7 +75,8 @@ private:
     };
 
     u64 TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold, std::vector<size_t>* tree) const;
-    bool ClustersCollide(const std::vector<size_t>& tree, u64 spc) const;
+    // Two blocks of `tree` (their places in it) whose files share a cluster; none when no two do.
+    std::optional<std::pair<size_t, size_t>> CollidingBlocks(const std::vector<size_t>& tree, u64 spc) const;
     bool ConsistentAlone(size_t block, const Candidate& c) const;
     bool Holds(const Candidate& c, const ExFatDirectoryBlock& b) const;
     // Whether the layout puts too many of the folder blocks it claims on clusters that live
@@ -107,4 +111,8 @@ private:
     std::set<std::pair<u64, u64>> m_setAside;
     // Where the known volumes begin, ascending: a guessed layout's heap ends before the next one.
     std::vector<u64> m_knownStarts;
+    // For each layout (heap start, sectors per cluster), the sectors of the folder pieces whose
+    // trees fail under it; claims only grow, so a failure stays one.
+    mutable std::map<std::pair<u64, u64>, std::unordered_set<u64>> m_failingTrees;
+    mutable size_t m_failingCount = 0;
 };

@@ -246,22 +246,23 @@ CExFatCompleteSearch::CExFatCompleteSearch() = default;
 CExFatCompleteSearch::~CExFatCompleteSearch() = default;
 
 void CExFatCompleteSearch::BeginSearch() {
-    m_boots.clear();
-    m_setStarts.clear();
-    m_candidates.clear();
+    {
+        // A look from a paused preview of an earlier search may still be reading them.
+        const auto lk = m_looks.Hold();
+        m_boots.clear();
+        m_setStarts.clear();
+        m_fatStarts.clear();
+        m_candidates.clear();
+        m_looks.Begin();
+    }
     m_block.clear();
     m_walker = ExFatBlockWalker();
     m_walkerReady = false;
     m_dirBlocks.clear();
     m_upcaseStarts.clear();
-    m_fatStarts.clear();
     m_hints.Clear();
-    m_searchEnded = false;
     m_handOut = true;
     m_sinkSet = false;
-    m_provisional.clear();
-    m_retiredProvisional.clear();
-    m_provisionalFrom = {};
     if (!m_builder) return;
     PropertiesRef<CExFatFileProperties> p(NewExFatFileProperties());
     SetFolderPropertiesName(p.get(), FileSystemTypeName(kFsExFat));
@@ -286,7 +287,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     // Cheap byte tests first: most sectors are file data and end the current block.
     if (p[0] != 0 && p[3] == 'E' && IsExFatBootSector(p, m_sectorSize)) {
         {
-            std::lock_guard<std::mutex> lk(m_sightingsLock);
+            const auto lk = m_looks.Hold();
             if (m_boots.size() < kMaxBootSightings) {
                 ExFatBootSighting b;
                 b.sector = sector;
@@ -299,7 +300,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     }
     if (p[0] != 0 && ReadLE32(p) == kFatStartMedia && ReadLE32(p + 4) == kFatStartSecond) {
         {
-            std::lock_guard<std::mutex> lk(m_sightingsLock);
+            const auto lk = m_looks.Hold();
             if (m_fatStarts.size() < kMaxTableStarts) m_fatStarts.push_back(sector);
         }
         m_walker.FinishBlock(m_dirBlocks);
@@ -311,7 +312,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
         return;
     }
     if (IsEntryOfType(p[0], kFileEntry) && IsExFatEntrySetStart(p) && m_setStarts.size() < kMaxSetStarts) {
-        std::lock_guard<std::mutex> lk(m_sightingsLock);
+        const auto lk = m_looks.Hold();
         m_setStarts.push_back(sector);
     }
     // A device full of look-alike folders stops adding blocks.
@@ -331,7 +332,7 @@ void CExFatCompleteSearch::EndSearch() {
         m_walker.DropUnjoinedCuts();
         {
             // A paused preview makes its candidates from the sightings under their lock.
-            std::lock_guard<std::mutex> lk(m_sightingsLock);
+            const auto lk = m_looks.Hold();
             std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
             std::sort(m_setStarts.begin(), m_setStarts.end());
             std::sort(m_fatStarts.begin(), m_fatStarts.end());
@@ -345,8 +346,7 @@ void CExFatCompleteSearch::EndSearch() {
             for (auto& c : m_candidates) CountTypeMatches(m_hints, *m_pool, *c, c->GetHeapStart());
         }
     }
-    std::lock_guard<std::mutex> lk(m_sightingsLock);
-    m_searchEnded = true;
+    m_looks.End();
 }
 
 std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> CExFatCompleteSearch::MakeBootCandidates(
@@ -703,7 +703,7 @@ bool MakeExFatStandInBoot(const ExFatInferredVolume& v, u64 fatSector, u32 fatLe
 }
 
 u32 CExFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo* candidate) {
-    if (m_searchEnded || node == nullptr || candidate == nullptr) return 1;
+    if (m_looks.Ended() || node == nullptr || candidate == nullptr) return 1;
     IFileProperties* p = node->GetFileProperties();
     if (p == nullptr || p->GetFileSystemKind() != kPropertiesExFat || (p->GetAttributes() & kAttrDirectory) != 0) {
         return 1;
@@ -722,21 +722,17 @@ u32 CExFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInf
 void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
     // A pause is noticed between steps of the scan thread, which may still be adding a sighting
     // or ending the search.
-    std::lock_guard<std::mutex> lk(m_sightingsLock);
-    if (!m_searchEnded) {
-        // The loop is paused on its own thread: the boot sectors and FAT starts seen so far make
-        // the candidates, and the device is not read. Earlier ones stay alive, for a caller may
-        // still hold them.
-        const std::array<size_t, 3> from{m_boots.size(), m_fatStarts.size(), m_setStarts.size()};
-        if (from != m_provisionalFrom && m_device != nullptr) {
-            for (auto& c : m_provisional) m_retiredProvisional.push_back(std::move(c));
-            m_provisional = MakeBootCandidates(
-                [this](u64 sector) { return std::binary_search(m_fatStarts.begin(), m_fatStarts.end(), sector); });
-            m_provisionalFrom = from;
-        }
-        for (auto& c : m_provisional) out.push_back(c.get());
-        return;
-    }
+    const auto lk = m_looks.Hold();
+    // The loop is paused on its own thread: the boot sectors and FAT starts seen so far make the
+    // candidates, and the device is not read.
+    const u64 seen = m_boots.size() + m_fatStarts.size() + m_setStarts.size();
+    const bool copied = m_looks.HandOutCopies(out, seen, [this] {
+        std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> made;
+        if (m_device == nullptr) return made;
+        return MakeBootCandidates(
+            [this](u64 sector) { return std::binary_search(m_fatStarts.begin(), m_fatStarts.end(), sector); });
+    });
+    if (copied) return;
     for (auto& c : m_candidates) out.push_back(c.get());
 }
 

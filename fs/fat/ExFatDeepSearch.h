@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/SearchedPartitionInfo.h"
+#include "engine/CandidateLooks.h"
 #include "fs/fat/ExFatBlockFinder.h"
 #include "fs/fat/ExFatBlockRules.h"
 #include "fs/fat/FatFamilyDeepSearch.h"
@@ -152,9 +153,10 @@ private:
     bool LiesInFile(const std::vector<ExFatFileSpan>& files, u64 start, u64 end) const;
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
-    // Guards the boot, FAT and entry-set sightings while the scan adds to them: a paused preview
-    // reads them from another thread.
-    std::mutex m_sightingsLock;
+    // Its lock guards the boot, FAT and entry-set sightings while the scan adds to them: a paused
+    // preview reads them from another thread. It says whether the search has ended (read without
+    // the lock by ApplyToFileNode) and keeps the copies looks get until then.
+    CCandidateLooks<CExFatSearchedPartitionInfo> m_looks;
     std::vector<ExFatBootSighting> m_boots;
     std::vector<u64> m_setStarts;
     std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> m_candidates;
@@ -163,16 +165,10 @@ private:
     std::vector<ExFatDirectoryBlock> m_dirBlocks;
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
-    // Set under the sightings' lock once the candidates are made; read without it by
-    // ApplyToFileNode.
-    std::atomic<bool> m_searchEnded{false};
     // Found entry sets go to the builder's provisional exFAT tree while the loop runs, until the
     // builder refuses one.
     bool m_handOut = true;
     bool m_sinkSet = false;
-    std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> m_provisional;
-    std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> m_retiredProvisional;
-    std::array<size_t, 3> m_provisionalFrom{};
 };
 
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch();

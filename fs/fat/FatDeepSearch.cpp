@@ -470,16 +470,13 @@ CFatCompleteSearch::~CFatCompleteSearch() = default;
 
 void CFatCompleteSearch::BeginSearch() {
     {
-        std::lock_guard<std::mutex> lk(m_sightingsLock);
+        const auto lk = m_looks.Hold();
         m_boots.clear();
         m_folders.clear();
         m_fatStarts.clear();
         m_infoSectors.clear();
         m_candidates.clear();
-        m_provisional.clear();
-        m_retiredProvisional.clear();
-        m_provisionalFrom = {};
-        m_searchEnded = false;
+        m_looks.Begin();
     }
     m_block.clear();
     m_hints.Clear();
@@ -518,7 +515,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             const bool backup = b.fsCode == kFsFat32 && sector >= kBackupBootOffset &&
                                 FatBootMakesCandidate(b, sector - kBackupBootOffset, deviceSectors, m_sectorSize);
             if (primary || backup) {
-                std::lock_guard<std::mutex> lk(m_sightingsLock);
+                const auto lk = m_looks.Hold();
                 if (m_boots.size() < kMaxBootSightings) m_boots.push_back(b);
                 return;
             }
@@ -526,12 +523,12 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     }
     u32 code = kFsUnknown;
     if (p[1] == 0xFF && p[2] == 0xFF && IsFATStartSector(p, m_sectorSize, code)) {
-        std::lock_guard<std::mutex> lk(m_sightingsLock);
+        const auto lk = m_looks.Hold();
         if (m_fatStarts.size() < kMaxFatStarts) m_fatStarts.push_back(sector);
         return;
     }
     if (p[0] == 'R' && IsFsInfoSector(p)) {
-        std::lock_guard<std::mutex> lk(m_sightingsLock);
+        const auto lk = m_looks.Hold();
         if (m_infoSectors.size() < kMaxFatStarts) m_infoSectors.push_back(sector);
         return;
     }
@@ -628,7 +625,7 @@ void CFatCompleteSearch::HandOutSectorNodes() {
 }
 
 u32 CFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo* candidate) {
-    if (m_searchEnded || node == nullptr || candidate == nullptr) return 1;
+    if (m_looks.Ended() || node == nullptr || candidate == nullptr) return 1;
     IFileProperties* p = node->GetFileProperties();
     if (p == nullptr || p->GetFileSystemKind() != kPropertiesFat || (p->GetAttributes() & kAttrDirectory) != 0) {
         return 1;
@@ -674,7 +671,7 @@ void CFatCompleteSearch::EndSearch() {
         {
             // Sightings arrive in ascending order; loaded ones may not. A look from a paused
             // preview reads them meanwhile.
-            std::lock_guard<std::mutex> lk(m_sightingsLock);
+            const auto lk = m_looks.Hold();
             std::sort(m_boots.begin(), m_boots.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });
             std::sort(m_folders.begin(), m_folders.end(),
                       [](const auto& a, const auto& b) { return a.sector < b.sector; });
@@ -695,44 +692,39 @@ void CFatCompleteSearch::EndSearch() {
         }
     }
     // The finished candidates replace the block loop's at once for every later look.
-    std::lock_guard<std::mutex> lk(m_sightingsLock);
+    const auto lk = m_looks.Hold();
     m_candidates = std::move(candidates);
-    m_searchEnded = true;
+    m_looks.End();
 }
 
 void CFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
     // A preview and the thumbnail worker may look at once, from threads of their own, while the
     // scan thread adds sightings or ends the search.
-    std::lock_guard<std::mutex> lk(m_sightingsLock);
-    if (m_searchEnded) {
-        for (auto& c : m_candidates) out.push_back(c.get());
-        return;
-    }
-    RefreshProvisionalCandidates();
-    for (auto& c : m_provisional) out.push_back(c.get());
+    const auto lk = m_looks.Hold();
+    if (m_looks.HandOutCopies(out, SightingCount(), [this] { return MakeProvisionalCandidates(); })) return;
+    for (auto& c : m_candidates) out.push_back(c.get());
 }
 
 void CFatCompleteSearch::AddFolderSighting(const FatFolderStart& folder) {
-    std::lock_guard<std::mutex> lk(m_sightingsLock);
+    const auto lk = m_looks.Hold();
     m_folders.push_back(folder);
 }
 
-void CFatCompleteSearch::RefreshProvisionalCandidates() {
-    const std::array<size_t, 4> from{m_boots.size(), m_folders.size(), m_fatStarts.size(), m_infoSectors.size()};
-    if (from == m_provisionalFrom || !m_device) return;
-    for (auto& c : m_provisional) m_retiredProvisional.push_back(std::move(c));
+std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> CFatCompleteSearch::MakeProvisionalCandidates() {
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> made;
+    if (!m_device) return made;
     // The loop is paused on its own thread: only what it has seen so far is looked at, and the
     // device is not read. Sightings arrive in sector order.
     const u64 deviceSectors = m_device->GetTotalSectors();
-    m_provisional = MakeFatCandidates(
+    made = MakeFatCandidates(
         m_boots, m_folders, deviceSectors, m_sectorSize,
         [this](u64 sector) { return std::binary_search(m_fatStarts.begin(), m_fatStarts.end(), sector); },
         m_copyUse);
-    auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, m_provisional, deviceSectors,
-                                                  m_sectorSize, m_copyUse);
-    for (auto& c : fromFolders) m_provisional.push_back(std::move(c));
-    for (auto& c : m_provisional) c->SetSearchController(this);
-    m_provisionalFrom = from;
+    auto fromFolders =
+        MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, made, deviceSectors, m_sectorSize, m_copyUse);
+    for (auto& c : fromFolders) made.push_back(std::move(c));
+    for (auto& c : made) c->SetSearchController(this);
+    return made;
 }
 
 u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {

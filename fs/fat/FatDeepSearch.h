@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/CandidateLooks.h"
 #include "engine/FileNode.h"
 #include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFamilyDeepSearch.h"
@@ -141,9 +142,10 @@ public:
 private:
     bool FatStartAt(u64 sector);
     // The candidates the sightings so far make, for a look at a found file while the block loop
-    // is paused. Made again only when a sighting was added; earlier ones stay alive until the
-    // search begins again, for a caller may still hold them. The sightings' lock is held.
-    void RefreshProvisionalCandidates();
+    // is paused. The sightings' lock is held.
+    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeProvisionalCandidates();
+    // Grows with every sighting: the copies a look gets are made again when it changes.
+    u64 SightingCount() const { return m_boots.size() + m_folders.size() + m_fatStarts.size() + m_infoSectors.size(); }
     void AddFolderSighting(const FatFolderStart& folder);
     // Makes the nodes of a folder sector's entries (the folder analyser calls OnFolderEntry
     // for each) and hands them to the builder while hand-out is on, when the analyser judges
@@ -155,9 +157,10 @@ private:
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
 
-    // Guards the sightings and candidates below, and the switch that says which candidates a look
-    // gets, while the scan changes them: a paused preview reads them from another thread.
-    std::mutex m_sightingsLock;
+    // Its lock guards the sightings and candidates below while the scan changes them: a paused
+    // preview reads them from another thread. It says whether the search has ended (also read by
+    // a paused preview placing a found file) and keeps the copies looks get until then.
+    CCandidateLooks<CFATSearchedPartitionInfo> m_looks;
     std::vector<FatBootSighting> m_boots;
     std::vector<FatFolderStart> m_folders;
     std::vector<u64> m_fatStarts;
@@ -169,8 +172,6 @@ private:
     FatCopyUse m_copyUse;
 
     bool m_handOut = true;
-    // Also read by a paused preview placing a found file (ApplyToFileNode).
-    std::atomic<bool> m_searchEnded{false};
     // The folder cluster that entries without "." and ".." are taken to lie in: the parent a
     // label entry names, or the folder whose first sector came last; unknown after a sector that
     // holds no entries.
@@ -179,10 +180,6 @@ private:
     const u8* m_sectorBytes = nullptr;
     u64 m_sectorNumber = 0;
     std::vector<TreeNodePtr> m_sectorNodes;
-
-    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_provisional;
-    std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_retiredProvisional;
-    std::array<size_t, 4> m_provisionalFrom{};
 };
 
 ICompleteFileSystemSearchController* CreateFatCompleteSearch();

@@ -111,6 +111,7 @@ private:
     // The folder a ".." cluster names when a walk found it (the root for cluster 0 and for the
     // FAT32 root cluster); null when it was not found.
     CFileNode* KnownFolder(u64 cluster) const;
+    FILETIME64 DotCreationTime(u32 cluster) const;
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
@@ -283,7 +284,9 @@ void CFATQuickWalker::Run() {
     if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
-    if (m_keepTree && m_runState != kRunStopped) MergeTemporaryFolders(m_root);
+    if (m_keepTree && m_runState != kRunStopped) {
+        MergeTemporaryFolders(m_root, [this](u32 cluster) { return DotCreationTime(cluster); });
+    }
 
     for (CFileNode* folder : m_deferred) Hand(folder);
     m_deferred.clear();
@@ -366,6 +369,18 @@ CFileNode* CFATQuickWalker::KnownFolder(u64 cluster) const {
     if (cluster == 0 || (m_fsCode == kFsFat32 && cluster == m_rootCluster)) return m_root;
     const auto it = m_folders.find(cluster);
     return it != m_folders.end() ? it->second : nullptr;
+}
+
+FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
+    if (!IsCluster(cluster)) return 0;
+    std::vector<u8> sector(std::max<u32>(m_sectorSize, kFatDirEntrySize), 0);
+    if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return 0;
+    const CFATDirEntry dot(sector.data());
+    if (!dot.IsDotEntry() || !dot.IsDirectory()) return 0;
+    PropertiesRef<CFATFileProperties> props = CreateFATFilePropertiesFromEntries(sector.data(), kFatDirEntrySize);
+    FILETIME64 created = 0;
+    if (props) props->GetCreationTime(created);
+    return created;
 }
 
 CFileNode* CFATQuickWalker::LostFoldersNode() {
@@ -689,6 +704,8 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     CFATFileProperties* folderProps = FatProps(ctx.folder);
     if (folderProps->GetFirstCluster() >= kHighWordStep) return;
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
+    // Read once for the folder: the revised runs change no entry the estimates look at.
+    const CFatReviseReferences references(ctx.referenceFiles);
     for (CFileNode* node : ctx.referenceFiles) {
         CFATFileProperties* p = FatProps(node);
         if (p == nullptr || p->GetState() != 1 || node->GetParent() != ctx.folder) continue;
@@ -696,7 +713,7 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
         if (HasKnownFileHeader(m_device, m_dataStart, m_spc, recorded, m_analysers)) continue;
         FILETIME64 created = 0;
         p->GetCreationTime(created);
-        const u64 estimate = EstimateDeletedFirstCluster(ctx.referenceFiles, p->GetSize(), recorded, created, clusterBytes);
+        const u64 estimate = references.Estimate(p->GetSize(), recorded, created, clusterBytes);
         if (estimate == recorded || estimate > 0xFFFFFFFFu) continue;
         CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate), p->GetSize(), true);
         if (runs != nullptr) p->SetDataRunList(runs);
@@ -730,44 +747,75 @@ bool IsFolderNode(const CFileNode* node) {
     return p != nullptr && p->GetFileSystemKind() == kPropertiesFat && (p->GetAttributes() & kAttrDirectory) != 0;
 }
 
-void MergeTemporaryChildren(CFileNode* folder) {
-    // The search's folders in child order, by the low word of their first cluster.
-    std::unordered_map<u32, std::deque<CFileNode*>> temporary;
-    std::vector<CFileNode*> emptyDeleted;
+FILETIME64 CreatedAt(CFileNode* node) {
+    FILETIME64 created = 0;
+    FatProps(node)->GetCreationTime(created);
+    return created;
+}
+
+void MergeTemporaryChildren(CFileNode* folder, const FatDotCreationTime& dotCreated) {
+    // The search's folders and the emptied deleted entries in child order, by the low word of
+    // their first cluster.
+    std::unordered_map<u32, std::vector<CFileNode*>> temporary;
+    std::unordered_map<u32, std::vector<CFileNode*>> emptyDeleted;
+    std::vector<u32> lowWords;
     for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
         if (!IsFolderNode(c)) continue;
         const CFATFileProperties* p = FatProps(c);
         if ((p->GetState() & kFatTemporaryState) != 0) {
             temporary[p->GetFirstCluster() & kLowWordMask].push_back(c);
-        } else if ((p->GetState() & kFatDeletedState) != 0 && c->GetFirstChild() == nullptr) {
-            emptyDeleted.push_back(c);
+        } else if ((p->GetState() & kFatDeletedState) != 0 && c->GetFirstChild() == nullptr &&
+                   p->GetFirstCluster() <= kLowWordMask) {
+            auto& same = emptyDeleted[p->GetFirstCluster()];
+            if (same.empty()) lowWords.push_back(p->GetFirstCluster());
+            same.push_back(c);
         }
     }
     if (temporary.empty()) return;
-    for (CFileNode* d : emptyDeleted) {
-        CFATFileProperties* entry = FatProps(d);
-        const auto it = temporary.find(entry->GetFirstCluster());
-        if (it == temporary.end() || it->second.empty()) continue;
-        CFileNode* t = it->second.front();
-        it->second.pop_front();
-        CFATFileProperties* made = FatProps(t);
-        ReleaseTrace("Replace a temp directory %s first clusternum %x with directory %s firstclusternum %x!",
-                     made->GetName(), unsigned(made->GetFirstCluster()), entry->GetName(),
-                     unsigned(entry->GetFirstCluster()));
-        entry->SetFirstCluster(made->GetFirstCluster());
-        t->SetFileProperties(entry);
-        d->SetFileProperties(made);
+    for (const u32 low : lowWords) {
+        const auto it = temporary.find(low);
+        if (it == temporary.end()) continue;
+        const std::vector<CFileNode*>& entries = emptyDeleted[low];
+        std::vector<CFileNode*>& made = it->second;
+        std::vector<std::pair<CFileNode*, CFileNode*>> pairs;  // entry, the search's folder
+        if (entries.size() == 1 && made.size() == 1) {
+            pairs.emplace_back(entries.front(), made.front());
+        } else {
+            // The low word does not tell them apart: a folder's "." entry is written with the
+            // folder's own entry and keeps its creation time. A time that two entries or two
+            // folders share tells nothing.
+            std::map<FILETIME64, std::pair<std::vector<CFileNode*>, std::vector<CFileNode*>>> byTime;
+            for (CFileNode* e : entries) byTime[CreatedAt(e)].first.push_back(e);
+            for (CFileNode* t : made) {
+                if (dotCreated) byTime[dotCreated(FatProps(t)->GetFirstCluster())].second.push_back(t);
+            }
+            for (const auto& [created, group] : byTime) {
+                if (created != 0 && group.first.size() == 1 && group.second.size() == 1) {
+                    pairs.emplace_back(group.first.front(), group.second.front());
+                }
+            }
+        }
+        for (const auto& [d, t] : pairs) {
+            CFATFileProperties* entry = FatProps(d);
+            CFATFileProperties* found = FatProps(t);
+            ReleaseTrace("Replace a temp directory %s first clusternum %x with directory %s firstclusternum %x!",
+                         found->GetName(), unsigned(found->GetFirstCluster()), entry->GetName(),
+                         unsigned(entry->GetFirstCluster()));
+            entry->SetFirstCluster(found->GetFirstCluster());
+            t->SetFileProperties(entry);
+            d->SetFileProperties(found);
+        }
     }
 }
 }  // namespace
 
-void MergeTemporaryFolders(CFileNode* root) {
+void MergeTemporaryFolders(CFileNode* root, const FatDotCreationTime& dotCreated) {
     if (root == nullptr) return;
     std::deque<CFileNode*> queue{root};
     while (!queue.empty()) {
         CFileNode* folder = queue.front();
         queue.pop_front();
-        MergeTemporaryChildren(folder);
+        MergeTemporaryChildren(folder, dotCreated);
         for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
             if (IsFolderNode(c)) queue.push_back(c);
         }

@@ -4,6 +4,7 @@
 // and folder, everything inside a deleted folder, and every live folder.
 #include <unordered_set>
 #include <utility>
+#include <functional>
 #include <vector>
 
 #include "engine/FsServices.h"
@@ -56,12 +57,18 @@ constexpr u64 kFatLostFoldersId = 0xFFFFFFFFu;
 // is not known.
 constexpr u64 kFatContinuationFolderId = 0xFFFFFFFFu;
 
+// The creation time of the "." entry that begins the folder at `cluster`; 0 when the cluster
+// begins with none or it holds no time.
+using FatDotCreationTime = std::function<FILETIME64(u32 cluster)>;
+
 // Gives each deleted folder below `root` that came out empty the contents of the folder the search
-// made for the same place: the first "DIR" folder beside it whose first cluster has the entry's
-// as its low 16 bits (an entry whose high word was cleared). The "DIR" node, which holds the
+// made for the same place: the "DIR" folder beside it whose first cluster has the entry's as its
+// low 16 bits (an entry whose high word was cleared). Where several "DIR" folders or several such
+// entries share the low word, only an entry whose creation time one "DIR" folder's "." entry
+// alone shares is given that folder; the others stay apart. The "DIR" node, which holds the
 // files, takes the entry's name, times and state with the full first cluster; the emptied node
 // carries the "DIR" name. Every folder of the tree is looked at once.
-void MergeTemporaryFolders(CFileNode* root);
+void MergeTemporaryFolders(CFileNode* root, const FatDotCreationTime& dotCreated);
 
 // The number of the next "DIR" folder: one counter for the whole process and every volume, so
 // that the lost folders of two volumes never share a name.

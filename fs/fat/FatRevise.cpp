@@ -1,5 +1,7 @@
 #include "fs/fat/FatRevise.h"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "devices/StorageDevice.h"
@@ -9,27 +11,9 @@
 
 namespace {
 constexpr u64 kHighWordStep = 65536;
+constexpr u64 kLowWordMask = kHighWordStep - 1;
 constexpr u64 kMaxReferenceSizeTenth = 0x19000001;
-
-struct Reference {
-    u64 seconds;
-    u64 cluster;
-    u64 size;
-    bool deleted;
-};
-
-std::vector<Reference> Collect(const std::vector<CFileNode*>& references) {
-    std::vector<Reference> out;
-    for (CFileNode* node : references) {
-        if (node == nullptr) continue;
-        auto* p = dynamic_cast<CFATFileProperties*>(node->GetFileProperties());
-        if (p == nullptr || p->GetSize() / 10 >= kMaxReferenceSizeTenth) continue;
-        FILETIME64 created = 0;
-        p->GetCreationTime(created);
-        out.push_back({created / 10000000, p->GetFirstCluster(), p->GetSize(), (p->GetState() & 1) != 0});
-    }
-    return out;
-}
+constexpr u64 kFileTimeTicksPerSecond = 10000000;
 }  // namespace
 
 bool IsPEImageHeader(const u8* sector, u32 sectorSize) {
@@ -54,19 +38,48 @@ bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerClu
     return IsPEImageHeader(sector.data(), sectorSize);
 }
 
-u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, u64 size, u64 recordedCluster,
-                                FILETIME64 creationTime, u64 clusterBytes) {
+CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& references) {
+    for (CFileNode* node : references) {
+        if (node == nullptr) continue;
+        auto* p = dynamic_cast<CFATFileProperties*>(node->GetFileProperties());
+        if (p == nullptr || p->GetSize() / 10 >= kMaxReferenceSizeTenth) continue;
+        FILETIME64 created = 0;
+        p->GetCreationTime(created);
+        const Reference r{created / kFileTimeTicksPerSecond, p->GetFirstCluster(), p->GetSize()};
+        const bool deleted = (p->GetState() & 1) != 0;
+        (deleted ? m_deleted : m_live).push_back(r);
+        if (!deleted && (!m_anyLive || r.cluster > m_highestLive.cluster)) m_highestLive = r;
+        m_anyLive = m_anyLive || !deleted;
+    }
+    // Sorted once, so that every deleted file of a large folder is judged without a walk of all.
+    const auto byTime = [](const Reference& a, const Reference& b) { return a.seconds < b.seconds; };
+    std::stable_sort(m_deleted.begin(), m_deleted.end(), byTime);
+    std::stable_sort(m_live.begin(), m_live.end(), byTime);
+}
+
+const CFatReviseReferences::Reference* CFatReviseReferences::LatestUpTo(const std::vector<Reference>& sorted,
+                                                                        u64 seconds) {
+    auto it = std::upper_bound(sorted.begin(), sorted.end(), seconds,
+                               [](u64 s, const Reference& r) { return s < r.seconds; });
+    if (it == sorted.begin()) return nullptr;
+    const u64 latest = std::prev(it)->seconds;
+    return &*std::lower_bound(sorted.begin(), it, latest, [](const Reference& r, u64 s) { return r.seconds < s; });
+}
+
+const CFatReviseReferences::Reference* CFatReviseReferences::EarliestAfter(const std::vector<Reference>& sorted,
+                                                                           u64 seconds) {
+    auto it = std::upper_bound(sorted.begin(), sorted.end(), seconds,
+                               [](u64 s, const Reference& r) { return s < r.seconds; });
+    return it != sorted.end() ? &*it : nullptr;
+}
+
+u64 CFatReviseReferences::Estimate(u64 size, u64 recordedCluster, FILETIME64 creationTime, u64 clusterBytes) const {
     if (recordedCluster >= kHighWordStep || clusterBytes == 0) return recordedCluster;
-    const u64 low = recordedCluster & 0xFFFF;
-    const u64 seconds = creationTime / 10000000;
-    const std::vector<Reference> refs = Collect(references);
+    const u64 low = recordedCluster & kLowWordMask;
+    const u64 seconds = creationTime / kFileTimeTicksPerSecond;
 
     if (size != 0) {
-        const Reference* nearest = nullptr;
-        for (const Reference& r : refs) {
-            if (!r.deleted || r.seconds > seconds) continue;
-            if (nearest == nullptr || r.seconds > nearest->seconds) nearest = &r;
-        }
+        const Reference* nearest = LatestUpTo(m_deleted, seconds);
         if (nearest != nullptr && nearest->cluster > kHighWordStep) {
             const u64 end = nearest->cluster + nearest->size / clusterBytes;
             return (end / kHighWordStep) * kHighWordStep + low;
@@ -74,26 +87,19 @@ u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, u64 s
     }
 
     // The live neighbours in creation time: the file was most likely written next to them.
-    const Reference* before = nullptr;
-    const Reference* after = nullptr;
-    const Reference* highest = nullptr;
-    for (const Reference& r : refs) {
-        if (r.deleted) continue;
-        if (highest == nullptr || r.cluster > highest->cluster) highest = &r;
-        if (r.seconds <= seconds) {
-            if (before == nullptr || r.seconds > before->seconds) before = &r;
-        } else if (after == nullptr || r.seconds < after->seconds) {
-            after = &r;
-        }
-    }
-    if (highest == nullptr) return recordedCluster;
-    const u64 limit = highest->cluster + (highest->size + clusterBytes - 1) / clusterBytes;
-    for (const Reference* neighbour : {before, after}) {
+    if (!m_anyLive) return recordedCluster;
+    const u64 limit = m_highestLive.cluster + (m_highestLive.size + clusterBytes - 1) / clusterBytes;
+    for (const Reference* neighbour : {LatestUpTo(m_live, seconds), EarliestAfter(m_live, seconds)}) {
         if (neighbour == nullptr) continue;
         const u64 candidate = (neighbour->cluster / kHighWordStep) * kHighWordStep + low;
         if (candidate <= limit) return candidate;
     }
     return recordedCluster;
+}
+
+u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, u64 size, u64 recordedCluster,
+                                FILETIME64 creationTime, u64 clusterBytes) {
+    return CFatReviseReferences(references).Estimate(size, recordedCluster, creationTime, clusterBytes);
 }
 
 std::vector<IRawFileAnalyser*> GetFatReviseAnalysers() {

@@ -18,10 +18,36 @@ bool IsPEImageHeader(const u8* sector, u32 sectorSize);
 bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerCluster, u64 cluster,
                         const std::vector<IRawFileAnalyser*>& analysers);
 
-// The first cluster a deleted file of `size` bytes created at `creationTime` most likely had,
-// judged from the other entries of its folder (`references`: nodes with FAT properties, live and
-// deleted). The low 16 bits are always those of recordedCluster; a recorded cluster of 65536 or
-// more is returned unchanged.
+// The entries of one folder (nodes with FAT properties, live and deleted) that the first clusters
+// of its deleted files are judged from, read once for all of them.
+class CFatReviseReferences {
+public:
+    explicit CFatReviseReferences(const std::vector<CFileNode*>& references);
+
+    // The first cluster a deleted file of `size` bytes created at `creationTime` most likely
+    // had. The low 16 bits are always those of recordedCluster; a recorded cluster of 65536 or
+    // more is returned unchanged.
+    u64 Estimate(u64 size, u64 recordedCluster, FILETIME64 creationTime, u64 clusterBytes) const;
+
+private:
+    struct Reference {
+        u64 seconds;
+        u64 cluster;
+        u64 size;
+    };
+    // The reference of the latest creation not after `seconds` (the first listed among equals),
+    // and of the earliest after it; null when none. `sorted` by creation, then as listed.
+    static const Reference* LatestUpTo(const std::vector<Reference>& sorted, u64 seconds);
+    static const Reference* EarliestAfter(const std::vector<Reference>& sorted, u64 seconds);
+
+    std::vector<Reference> m_deleted;
+    std::vector<Reference> m_live;
+    // The first listed live reference of the highest first cluster.
+    Reference m_highestLive{};
+    bool m_anyLive = false;
+};
+
+// The same for one file, its folder's references read anew.
 u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, u64 size, u64 recordedCluster,
                                 FILETIME64 creationTime, u64 clusterBytes);
 

@@ -228,25 +228,18 @@ void CNTFSCandidateSet::Sweep(const std::function<bool(CSearchedNTFSPartitionInf
 
 void CNTFSCandidateSet::HandOut(std::vector<CSearchedPartitionInfo*>& out) {
     const auto lock = Lock();
-    if (m_settled) {
-        for (const NTFSCandidatePtr& c : m_items) out.push_back(c.get());
-        return;
-    }
     // The scan thread may still be changing the candidates themselves: a look from another
     // thread gets copies, made under the lock.
-    if (m_copiedVersion != m_version) {
-        for (NTFSCandidatePtr& c : m_copies) m_oldCopies.push_back(std::move(c));
-        m_copies.clear();
-        for (const NTFSCandidatePtr& c : m_items) m_copies.push_back(std::make_unique<CSearchedNTFSPartitionInfo>(*c));
-        m_copiedVersion = m_version;
-    }
-    for (const NTFSCandidatePtr& c : m_copies) out.push_back(c.get());
+    const bool copied = m_looks.HandOutCopies(out, m_version, [this] {
+        std::vector<NTFSCandidatePtr> copies;
+        for (const NTFSCandidatePtr& c : m_items) copies.push_back(std::make_unique<CSearchedNTFSPartitionInfo>(*c));
+        return copies;
+    });
+    if (copied) return;
+    for (const NTFSCandidatePtr& c : m_items) out.push_back(c.get());
 }
 
-void CNTFSCandidateSet::Settle() {
-    const auto lock = Lock();
-    m_settled = true;
-}
+void CNTFSCandidateSet::Settle() { m_looks.End(); }
 
 CNTFSCandidateSet::Store::iterator CNTFSCandidateSet::Retire(Store::iterator it) {
     const auto lock = Lock();
@@ -265,8 +258,7 @@ void CNTFSCandidateSet::Clear() {
     const auto lock = Lock();
     m_items.clear();
     m_retired.clear();
-    m_copies.clear();
-    m_oldCopies.clear();
+    m_looks.Begin();
 }
 
 bool CSearchedFileRecord::Load(const u8* record, u32 length, u64 recordSector, bool deriveClusterSize) {

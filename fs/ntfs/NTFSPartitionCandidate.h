@@ -4,11 +4,11 @@
 // that key, and the score they end with.
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <vector>
 
 #include "devices/FileSystemCode.h"
+#include "engine/CandidateLooks.h"
 #include "engine/SearchedPartitionInfo.h"
 #include "fs/ntfs/NTFSRunList.h"
 
@@ -151,20 +151,16 @@ public:
     void Clear();
 
 private:
-    std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock<std::recursive_mutex>(m_lock); }
+    CCandidateLooks<CSearchedNTFSPartitionInfo>::Lock Lock() const { return m_looks.Hold(); }
     // Takes the candidate out of the set (it stays alive until Clear); the next one.
     Store::iterator Retire(Store::iterator it);
 
-    mutable std::recursive_mutex m_lock;
+    // Its lock guards the set; it keeps the copies looks get until Settle.
+    CCandidateLooks<CSearchedNTFSPartitionInfo> m_looks;
     // Counts the changes to the set and to its candidates.
     u64 m_version = 1;
     Store m_items;
     std::vector<NTFSCandidatePtr> m_retired;
-    bool m_settled = false;
-    // The copies of the last look and the set's version they show, and those of earlier looks.
-    u64 m_copiedVersion = 0;
-    std::vector<NTFSCandidatePtr> m_copies;
-    std::vector<NTFSCandidatePtr> m_oldCopies;
 };
 
 // A FILE record the deep search keeps: where it was found, the runs of its unnamed $DATA and its

@@ -588,12 +588,25 @@ void LayBackwardCutChain(ToolVolume& v, Expected& expected) {
     v.AddToRoot(MakeExFatSet("BIG", top, u64(kClusters) * v.clusterBytes, kExFatAttrFolder, false));
 }
 
+// Folders alpha and beta made one after the other, their clusters side by side and each full to
+// its end, and both boot regions gone: the walker reads each pair of neighbours as one block.
+void LayAdjacentFoldersNoBoot(ToolVolume& v, Expected& expected) {
+    const u32 base = v.root + 1;
+    // Sets of three entries: two clusters' worth, less one set.
+    const u32 count = 2 * v.clusterBytes / (3 * kEntry) - 1;
+    LayFolder(v, expected, "alpha", "a%03u.txt", count, base, base + 2, base + 10, true);
+    LayFolder(v, expected, "beta", "b%03u.txt", count, base + 1, base + 3, base + 10 + count, true);
+    std::fill_n(v.bytes.begin(), 24 * kSector, u8(0));
+}
+
 const LayoutCase kLayouts[] = {
     {"StaleLookAlikeClusterStaysOutOfTheFolder", 4096, LayStaleLookAlike},
     {"ZeroedMiddleSectorCostsOnlyItsSets", 4096, LayDocsMiddleSectorZeroed},
     {"ZeroedFirstSectorCostsOnlyItsSets", 4096, LayDocsFirstSectorZeroed},
     {"LastSetCutIntoAClusterOfItsOwn", 512, LayLastSetCut},
     {"FolderTiedOnlyByCutSetsLaidBackwards", 512, LayBackwardCutChain},
+    {"FoldersSideBySideWithoutBootRegions4K", 4096, LayAdjacentFoldersNoBoot},
+    {"FoldersSideBySideWithoutBootRegions16K", 16384, LayAdjacentFoldersNoBoot},
 };
 
 class ExFatFolderBlocks : public ::testing::TestWithParam<LayoutCase> {};

@@ -23,6 +23,9 @@ struct FolderSpec {
     std::vector<u32> folders;      // first clusters of the folders it lists
     std::vector<u32> files;        // first clusters of its files, one cluster each
     u32 flags = 0;                 // of the walker's block
+    // Its cluster is full to its end and the next folder's follows it: the walker reads the
+    // two as one block.
+    bool runsIntoNext = false;
 };
 
 // The block a folder of a volume with heap kHeap gives the walker.
@@ -68,6 +71,14 @@ const RulesCase kCases[] = {
     // further than it is, on the cluster of a file the first folder lists.
     // What begins with the rest of a cut set is no folder's first cluster: it places nothing.
     {"FolderBeginningWithACutTailMakesNone", {{50, {}, {51, 52}, kExFatBlockBeginsWithTail}}, kSpc, kSpc, false, {}},
+    // Each folder lists the next, the last the first; their first files lie further on.
+    {"RingOfFoldersFixesTheLayout", {{10, {20}, {15}}, {20, {30}, {25}}, {30, {10}, {35}}}, kSpc, kSpc, false,
+     {{kHeap, kSpc}}},
+    // Each parent's cluster is walked on into the next folder's, full of that folder's entries.
+    {"FoldersSideBySideFixTheLayout",
+     {{10, {12, 13}, {}, 0, true}, {11, {}, {25}}, {12, {14}, {30}, 0, true}, {13, {}, {40, 41}}, {14, {16}, {50}},
+      {16, {}, {60}}},
+     kSpc, kSpc, false, {{kHeap, kSpc}}},
     {"FolderOnAnotherFoldersFileMakesNoLayout", {{50, {}, {51, 61}}, {60, {}, {62}}}, kSpc, kSpc, false,
      {{kHeap, kSpc}}},
 };
@@ -77,7 +88,21 @@ class ExFatBlockRulesTable : public ::testing::TestWithParam<RulesCase> {};
 TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
     const RulesCase& t = GetParam();
     std::vector<ExFatDirectoryBlock> blocks;
-    for (const FolderSpec& f : t.folders) blocks.push_back(Block(f, t.minSpc, t.maxSpc));
+    for (size_t i = 0; i < t.folders.size(); ++i) {
+        ExFatDirectoryBlock b = Block(t.folders[i], t.minSpc, t.maxSpc);
+        if (i != 0 && t.folders[i - 1].runsIntoNext) {
+            ExFatDirectoryBlock& joined = blocks.back();
+            const u32 at = u32(b.firstSector - joined.firstSector);
+            joined.sectorCount = at + b.sectorCount;
+            for (auto e : b.files) joined.files.push_back((e.sector = at, e));
+            joined.directories.insert(joined.directories.end(), b.directories.begin(), b.directories.end());
+            joined.lowestCluster = std::min(joined.lowestCluster, b.lowestCluster);
+            joined.highestCluster = std::max(joined.highestCluster, b.highestCluster);
+            joined.setCount += b.setCount;
+            continue;
+        }
+        blocks.push_back(std::move(b));
+    }
     std::vector<ExFatKnownLayout> known;
     if (t.knownVolume) known.push_back({kHeap, kSpc, kDeviceSectors, kExFatEvidenceMainBoot});
     ExFatBlockRules rules(blocks, kDeviceSectors, kSectorSize);

@@ -220,6 +220,8 @@ struct Child {
     u8 state;
     u32 firstCluster;
     bool holdsFiles;
+    // The entry's creation time; for a stand-in, that of its "." entry.
+    FILETIME64 created = 0;
 };
 
 TreeNodePtr MakeNode(const Child& c, u16 attributes = kAttrDirectory) {
@@ -229,39 +231,47 @@ TreeNodePtr MakeNode(const Child& c, u16 attributes = kAttrDirectory) {
     p->SetAttributes(attributes);
     p->SetState(c.state);
     p->SetFirstCluster(c.firstCluster);
+    if ((c.state & kFatTemporaryState) == 0) p->SetCreationTime(c.created);
     node->SetFileProperties(p.release());
     if (c.holdsFiles) node->AddChild(MakeNode({"NOTE.TXT", 0, 0, false}, 0).release());
     return node;
 }
 
 // The stand-in that holds the files takes the entry's name, the emptied entry the stand-in's name
-// and full first cluster; where no pair is given, nothing changes.
-TEST(FatTemporaryFolders, AnEmptyDeletedFolderTakesOverTheFirstStandInOfItsLowWord) {
+// and full first cluster; where the low word does not tell which stand-in is whose, the "."
+// entry's creation time does, or nothing changes.
+TEST(FatTemporaryFolders, AnEmptyDeletedFolderTakesOverTheStandInOfItsLowWord) {
     constexpr u8 kLive = 0;
     constexpr u8 kDel = kFatDeletedState;
     constexpr u8 kMade = kFatLostFolderState;
     const struct {
         const char* what;
         std::vector<Child> children;
-        int standIn = -1;
-        int entry = -1;
+        std::vector<std::pair<int, int>> merged;  // stand-in, entry
     } cases[] = {
-        {"a stand-in and the entry it stands for", {{"DIR7", kMade, 0x320005, true}, {"_HOTOS", kDel, 5, false}}, 0, 1},
+        {"a stand-in and the entry it stands for", {{"DIR7", kMade, 0x320005, true}, {"_HOTOS", kDel, 5, false}}, {{0, 1}}},
         {"the entry's folder holds files itself", {{"DIR7", kMade, 0x320005, true}, {"_HOTOS", kDel, 5, true}}},
         {"a live entry", {{"DIR7", kMade, 0x320005, true}, {"PHOTOS", kLive, 5, false}}},
         {"another low word", {{"DIR7", kMade, 0x320006, true}, {"_HOTOS", kDel, 5, false}}},
         {"an entry that kept its high word", {{"DIR7", kMade, 0x10005, true}, {"_HOTOS", kDel, 0x10005, false}}},
-        {"the first of two stand-ins",
-         {{"DIR1", kMade, 0x10005, true}, {"DIR2", kMade, 0x20005, true}, {"_HOTOS", kDel, 5, false}}, 0, 2},
+        {"two stand-ins whose times do not tell",
+         {{"DIR1", kMade, 0x10005, true, 100}, {"DIR2", kMade, 0x20005, true, 100}, {"_HOTOS", kDel, 5, false, 100}}},
         {"one stand-in for two entries",
-         {{"DIR7", kMade, 0x320005, true}, {"_A", kDel, 5, false}, {"_B", kDel, 5, false}}, 0, 1},
+         {{"DIR7", kMade, 0x320005, true}, {"_A", kDel, 5, false}, {"_B", kDel, 5, false}}},
+        {"two stand-ins for two entries, told apart by time",
+         {{"DIR1", kMade, 0x10005, true, 200}, {"DIR2", kMade, 0x20005, true, 100}, {"_A", kDel, 5, false, 100},
+          {"_B", kDel, 5, false, 200}},
+         {{1, 2}, {0, 3}}},
+        {"the one stand-in whose time is the entry's",
+         {{"DIR1", kMade, 0x10005, true, 300}, {"DIR2", kMade, 0x20005, true, 100}, {"_A", kDel, 5, false, 100}},
+         {{1, 2}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<Child> after = c.children;
-        if (c.standIn >= 0) {
-            std::swap(after[c.standIn].name, after[c.entry].name);
-            after[c.entry].firstCluster = after[c.standIn].firstCluster;
+        for (const auto& [standIn, entry] : c.merged) {
+            std::swap(after[standIn].name, after[entry].name);
+            after[entry].firstCluster = after[standIn].firstCluster;
         }
         // The folders lie one level down: every folder of the tree is looked at.
         TreeNodePtr root = MakeNode({"FAT32", kLive, 0, false});
@@ -271,7 +281,12 @@ TEST(FatTemporaryFolders, AnEmptyDeletedFolderTakesOverTheFirstStandInOfItsLowWo
         for (auto it = children.rbegin(); it != children.rend(); ++it) parent->AddChild(*it);
         root->AddChild(parent.release());
 
-        MergeTemporaryFolders(root.get());
+        MergeTemporaryFolders(root.get(), [&](u32 cluster) {
+            for (const Child& ch : c.children) {
+                if ((ch.state & kFatTemporaryState) != 0 && ch.firstCluster == cluster) return ch.created;
+            }
+            return FILETIME64(0);
+        });
         for (size_t i = 0; i < children.size(); ++i) {
             EXPECT_EQ(Name(children[i]), after[i].name) << "child " << i;
             EXPECT_EQ(Props(children[i])->GetFirstCluster(), after[i].firstCluster) << "child " << i;
