@@ -166,9 +166,7 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             } else if (auto* files = dynamic_cast<QFileDialog*>(m)) {
                 ++saveChoices;
                 EXPECT_TRUE(wizard::OpensOver(files, dlg_.get())) << "the save choice";
-                // Where it opens is the program's to say: a window manager left to place it
-                // puts it anywhere.
-                EXPECT_TRUE(files->testAttribute(Qt::WA_Moved)) << "the save choice's place left to the window system";
+                EXPECT_TRUE(files->testAttribute(Qt::WA_Moved)) << "its place left to the window manager, which puts it anywhere";
                 if (c.open == OpenAtLoss::kSaveChoice) {
                     UnplugScannedDisk();
                 } else {
