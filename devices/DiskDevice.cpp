@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "devices/ScanOptions.h"
+#include "platform/DeviceWatch.h"
 #include "platform/Errors.h"
 #include "platform/Log.h"
 #include "platform/Text.h"
@@ -170,6 +171,7 @@ u32 CDiskDevice::Open() {
     m_identity = handle;
     m_identity.fd = -1;
     m_identified = true;
+    if (!DiskGetLength(m_handle, &m_bytesAtOpen)) m_bytesAtOpen = 0;
     const u32 sectorSize = GetSectorSize();
     const u64 total = GetTotalSectors();
     m_dynamicDisk = DetectDynamicDisk(total, sectorSize) ? 1 : 0;
@@ -184,6 +186,10 @@ u32 CDiskDevice::Close() {
 
 bool CDiskDevice::GetGeometry(DiskGeometry* out) {
     if (!IsOpen()) return false;
+    if (!DiskStillThere(m_handle, m_bytesAtOpen)) {
+        SetLastErrorCode(win32::kDeviceNotConnected);
+        return false;
+    }
     return DiskGetGeometry(m_handle, out);
 }
 

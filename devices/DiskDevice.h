@@ -63,6 +63,8 @@ public:
     const std::string& GetPath() const { return m_identity.entry.path; }
     bool IsDynamicDisk() const { return m_dynamicDisk != 0; }
 
+    // Fails once the disk went away (see DiskStillThere), even where its descriptor still
+    // answers: this is how the program asks whether the scanned disk is still there.
     bool GetGeometry(DiskGeometry* out);
     // Issues a control code that returns a variable-sized structure, growing the buffer while the
     // answer does not fit. On success *out is the caller's, released with delete[].
@@ -90,6 +92,7 @@ private:
     bool m_identified = false;
     i32 m_diskNumber;
     u64 m_totalSectors = 0;
+    u64 m_bytesAtOpen = 0;  // the disk's length when it was opened; a disk cut shorter has gone
     i32 m_notReadyCount = 0;
     bool m_reopening = false;  // a not-ready re-open is running (its reads do not retry)
     CBadSectorMap m_badSectors;

@@ -1,6 +1,7 @@
 #include "platform/DeviceWatch.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -9,13 +10,35 @@
 #include "platform/Disks.h"
 
 namespace {
-u64 SysBlockSize(const std::string& sysName) {
-    std::ifstream in("/sys/block/" + sysName + "/size");
+u64 SizeFromSysfs(const std::string& path) {
+    std::ifstream in(path);
     unsigned long long n = 0;
     if (!(in >> n)) return 0;
     return n;
 }
+
+u64 SysBlockSize(const std::string& sysName) { return SizeFromSysfs("/sys/block/" + sysName + "/size"); }
+
+// The size of a block device known by its device number, in 512-byte units.
+u64 DevBlockSize(dev_t device) {
+    return SizeFromSysfs("/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + "/size");
+}
 }  // namespace
+
+bool DiskStillThere(const DiskHandle& handle, u64 bytesAtOpen) {
+    if (!handle.IsValid()) return false;
+    struct stat st {};
+    if (::stat(handle.entry.path.c_str(), &st) != 0) return false;
+    if (handle.isImage) {
+        if (!S_ISREG(st.st_mode) || static_cast<u64>(st.st_dev) != handle.id.device || static_cast<u64>(st.st_ino) != handle.id.inode)
+            return false;
+    } else if (!S_ISBLK(st.st_mode) || static_cast<u64>(st.st_rdev) != handle.id.device) {
+        return false;
+    }
+    u64 length = 0;
+    // A device whose medium is gone reads as empty.
+    return DiskGetLength(handle, &length) && length != 0 && length >= bytesAtOpen;
+}
 
 DeviceSnapshot TakeDeviceSnapshot() {
     DeviceSnapshot snapshot;
@@ -24,7 +47,7 @@ DeviceSnapshot TakeDeviceSnapshot() {
             struct stat st {};
             // A listed image that is not there is no disk.
             if (::stat(e.path.c_str(), &st) != 0) continue;
-            snapshot[e.path] = static_cast<u64>(st.st_size);
+            snapshot[e.path] = S_ISBLK(st.st_mode) ? DevBlockSize(st.st_rdev) : static_cast<u64>(st.st_size);
         } else {
             snapshot[e.path] = SysBlockSize(e.sysName);
         }

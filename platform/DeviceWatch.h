@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Disks.h"
 #include "platform/WindowPost.h"
 
 constexpr u32 WM_DEVICECHANGE_MSG = 0x0219;
@@ -20,9 +21,17 @@ constexpr WPARAM kDbtDeviceRemoveComplete = 0x8004;
 // letter, so no unit mask travels with it.
 constexpr LPARAM kDbtDevtypVolume = 2;
 
-// What the watcher compares: disk path -> its size in 512-byte units (images: bytes).
+// What the watcher compares: disk path -> its size in 512-byte units (image files: bytes). A
+// block device listed in MORVENDA_DISKS is measured as the system's devices are: its file size
+// is 0 whatever it holds.
 using DeviceSnapshot = std::map<std::string, u64>;
 DeviceSnapshot TakeDeviceSnapshot();
+
+// Whether an open disk is still the one that was opened, whole: its path still names the same
+// image file or device, and it is not shorter than the bytes it had at opening. An image removed
+// or cut, a medium taken out or a loop device let go are disks that went away, even where the
+// open descriptor still answers.
+bool DiskStillThere(const DiskHandle& handle, u64 bytesAtOpen);
 
 class DeviceWatcher {
 public:

@@ -59,6 +59,16 @@ void SetWindowPostFunctions(const WindowPostFunctions* functions) {
     g_current.store(&g_installed[n]);
 }
 
+HeadlessWindowPostScope::HeadlessWindowPostScope() {
+    std::lock_guard<std::mutex> lk(g_installLock);
+    previous_ = g_current.exchange(&kHeadless);
+}
+
+HeadlessWindowPostScope::~HeadlessWindowPostScope() {
+    std::lock_guard<std::mutex> lk(g_installLock);
+    g_current.store(previous_);
+}
+
 bool PostMessage(HWND window, u32 message, WPARAM wParam, LPARAM lParam) {
     return g_current.load()->post(window, message, wParam, lParam);
 }

@@ -42,6 +42,20 @@ struct WindowPostFunctions {
 // Installs an implementation (copied); null puts the headless sink back.
 void SetWindowPostFunctions(const WindowPostFunctions* functions);
 
+// Puts the headless sink in place for its lifetime and then the table that was there before, so
+// that code handing out made-up handles does not depend on whether a window was built earlier
+// in the same process (a window installs the real table).
+class HeadlessWindowPostScope {
+public:
+    HeadlessWindowPostScope();
+    ~HeadlessWindowPostScope();
+    HeadlessWindowPostScope(const HeadlessWindowPostScope&) = delete;
+    HeadlessWindowPostScope& operator=(const HeadlessWindowPostScope&) = delete;
+
+private:
+    const WindowPostFunctions* previous_;
+};
+
 // The headless sink: every non-null handle counts as a window; posted and sent messages are
 // recorded in arrival order; a send answers what the send handler returns (0 without one).
 struct HeadlessMessage {

@@ -143,6 +143,11 @@ bool ExportProgress::OnCommand(WPARAM wParam, LPARAM lParam) {
         if (yes) cancel_.store(1);
         return true;
     }
+    case kCmdDeviceLost:
+        // Nothing left to ask about: the disk the files come from is gone. The dialog ends once
+        // the writer has stopped at its next callback.
+        cancel_.store(1);
+        return true;
     case kCmdExportDone:
         if (worker_.joinable()) worker_.join();
         EndDialog(result_.load() == kRecoverCancelled ? IDCANCEL : IDOK);

@@ -10,10 +10,13 @@
 #include "app/ui/HomeBaseDialog.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecoverer.h"
+#include "engine/SavedResultTransfer.h"
 
 class ExportProgress : public HomeBaseDialog, public IFileRecoverCallback {
 public:
-    enum ItemId { kItemCancel = 500, kCmdExportDone = 501 };
+    // The cancel item has a number of its own: CMD_DEVICE_LOST (500) is the result page telling
+    // the dialog that the scanned disk went away, which stops the writer without a question.
+    enum ItemId { kCmdDeviceLost = CMD_DEVICE_LOST, kCmdExportDone = 501, kItemCancel = 502 };
     static constexpr u32 kTimerId = 1;
     static constexpr u32 kTimerMs = 100;
 

@@ -231,6 +231,9 @@ int RecoveryGraphWnd::DoDeepScan() {
 
 void RecoveryGraphWnd::OnScanFinished() {
     RecoveryGraph& session = RecoveryGraph::Instance();
+    // A scan that ended on a disk that went away takes the lost disk's road, once, as when the
+    // watcher tells of it first.
+    if (progress_.StoppedForLostDevice() && session.GetNothingSelected() != 1) LostDevice();
     // Recovering needs something checked.
     if (UiItem* recover = progress_.GetItem(RecoveryProgressWnd::kItemRecover)) recover->Enable(somethingChecked_.load() != 0);
     // A scan stopped by the user or by a disk that went away ends where it stopped.

@@ -13,6 +13,8 @@
 #include "app/ui/UiLanguage.h"
 #include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
+#include "devices/VolumeEnumerator.h"
+#include "devices/VolumeRecord.h"
 #include "engine/DirectoryTree.h"
 #include "core/Shell.h"
 #include "platform/Stats.h"
@@ -226,6 +228,12 @@ i32 RecoveryProgressWnd::DoStop(bool ask) {
     return 0;
 }
 
+bool RecoveryProgressWnd::ScannedDiskGone() {
+    const VolumeRecord* volume = RecoveryGraph::Instance().GetFirstVolume();
+    // Only a volume read from a disk of the table can lose it.
+    return volume && volume->device && volume->extents[0].disk && !GetFirstDiskGeometry(volume);
+}
+
 void RecoveryProgressWnd::StopForLostDevice() {
     // A scan that had ended before the disk went stays as it ended.
     if (run_.IsRunning() || timerRunning_) deviceLost_ = true;
@@ -257,6 +265,9 @@ int RecoveryProgressWnd::OnScanFinishedMsg() {
         if (HWND parent = session.GetPageWindow()) PostMessage(parent, WM_UI_FREEZE_VIEW, 0, 0);
         return 0;
     }
+    // The scan's own reads may meet a missing disk before the watcher tells the page: a scan that
+    // ends on a disk that is gone was stopped by it, whatever it found until then.
+    if (session.GetScanMode() != kScanModeRestored && ScannedDiskGone()) deviceLost_ = true;
     run_.Stop();
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) core->KillTimer(kTimerId);
     timerRunning_ = false;

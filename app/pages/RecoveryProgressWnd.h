@@ -55,6 +55,8 @@ public:
     // The scanned disk went away: a running scan stops without a question and ends there, told
     // as stopped; a scan that could not finish offers no deep scan and starts none.
     void StopForLostDevice();
+    // Whether the disk of the scanned volume no longer answers.
+    static bool ScannedDiskGone();
     bool StoppedForLostDevice() const { return deviceLost_; }
     // -1 when done is above total or total is 0; else 0.
     int UpdatePercent(u64 done, u64 total);

@@ -136,9 +136,35 @@ struct WindowRegistry {
     }
 };
 
+namespace {
+// Dialogs the layer did not make (the file dialogs of the toolkit) are placed as the layer's own
+// are: the toolkit would centre them on a guess of where their window stands, and leave the rest
+// to the window system, which may put them anywhere.
+class ForeignDialogPlacement : public QObject {
+public:
+    bool eventFilter(QObject* object, QEvent* e) override {
+        if (e->type() != QEvent::Show || !object->isWidgetType()) return false;
+        auto* dialog = qobject_cast<QDialog*>(object);
+        if (!dialog || !dialog->isWindow() || dialog->testAttribute(Qt::WA_Moved) || dynamic_cast<WindowCore*>(dialog)) return false;
+        QWidget* owner = dialog->parentWidget() ? dialog->parentWidget()->window() : MainWindow();
+        if (owner && owner != dialog && owner->isVisible()) PlaceCentredOver(dialog, owner);
+        return false;
+    }
+};
+
+void InstallForeignDialogPlacement() {
+    static QPointer<ForeignDialogPlacement> filter;
+    if (filter || !QCoreApplication::instance()) return;
+    filter = new ForeignDialogPlacement;
+    filter->setParent(QCoreApplication::instance());
+    QCoreApplication::instance()->installEventFilter(filter);
+}
+}  // namespace
+
 void InstallWindowPost() {
     static const WindowPostFunctions f{WindowRegistry::Post, WindowRegistry::Send, WindowRegistry::IsWindowImpl};
     SetWindowPostFunctions(&f);
+    InstallForeignDialogPlacement();
 }
 
 WindowCore::WindowCore() {
@@ -383,6 +409,22 @@ QWidget* Dialog::Owner() const {
     return UsableOwner(MainWindow(), this);
 }
 
+void PlaceCentredOver(QWidget* window, QWidget* owner) {
+    if (!window || !owner) return;
+    owner = owner->window();
+    // The frame, where the window system already told it, is what the user sees and what a move
+    // places.
+    QRect placed(QPoint(0, 0), window->frameGeometry().size());
+    placed.moveCenter(owner->frameGeometry().center());
+    // A window larger than its owner stays on the owner's screen.
+    if (const QScreen* screen = owner->screen()) {
+        const QRect area = screen->availableGeometry();
+        placed.moveLeft(std::max(area.left(), std::min(placed.left(), area.right() - placed.width() + 1)));
+        placed.moveTop(std::max(area.top(), std::min(placed.top(), area.bottom() - placed.height() + 1)));
+    }
+    window->move(placed.topLeft());
+}
+
 void Dialog::PlaceOverOwner() {
     // The main window and a dialog that placed itself keep their places.
     if (this == MainWindow() || testAttribute(Qt::WA_Moved)) return;
@@ -393,15 +435,7 @@ void Dialog::PlaceOverOwner() {
         create();
         if (windowHandle() && owner->windowHandle()) windowHandle()->setTransientParent(owner->windowHandle());
     }
-    QRect placed(QPoint(0, 0), size());
-    placed.moveCenter(owner->frameGeometry().center());
-    // A dialog larger than its owner stays on the owner's screen.
-    if (const QScreen* screen = owner->screen()) {
-        const QRect area = screen->availableGeometry();
-        placed.moveLeft(std::max(area.left(), std::min(placed.left(), area.right() - placed.width() + 1)));
-        placed.moveTop(std::max(area.top(), std::min(placed.top(), area.bottom() - placed.height() + 1)));
-    }
-    move(placed.topLeft());
+    PlaceCentredOver(this, owner);
 }
 
 int Dialog::DoModal() {

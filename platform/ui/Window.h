@@ -111,6 +111,11 @@ CursorShape SetWindowCursor(HWND window, CursorShape shape);
 void SetMainWindow(QWidget* window);
 QWidget* MainWindow();
 
+// Moves a top-level window that is not shown yet so that it opens centred over the owner's
+// window, kept on the owner's screen. The position counts as the program's own: the window
+// system takes it as given rather than placing the window by its own rules.
+void PlaceCentredOver(QWidget* window, QWidget* owner);
+
 // A modal or modeless dialog: OnInitDialog runs once before it is first shown; DoModal runs a
 // local event loop until EndDialog. Unless it placed itself, a dialog opens centred over its
 // owner: its parent's window, or, without a parent, the open modal dialog, the active window or

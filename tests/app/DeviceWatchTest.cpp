@@ -2,11 +2,16 @@
 // posts the device-change messages for images copied in, taken out or changed in size.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "TestUtil.h"
+#include "ToolImage.h"
+#include "devices/DiskDevice.h"
 #include "ui/UiWait.h"
 #include "platform/DeviceWatch.h"
 #include "platform/Disks.h"
@@ -28,6 +33,8 @@ protected:
     void Image(const std::string& name, size_t bytes) {
         std::ofstream(dir_.File(name), std::ios::binary | std::ios::trunc) << std::string(bytes, '\0');
     }
+    // The watcher posts to a made-up handle: only the headless sink takes it.
+    HeadlessWindowPostScope headlessPost_;
     testutil::TempDir dir_;
     bool hadOld_ = false;
     std::string saved_;
@@ -94,6 +101,35 @@ TEST_F(DisksFolder, TheWatcherThreadSeesAnImageCopiedIn) {
     }, "the watcher's two notices"));
     watcher.Stop();
     EXPECT_EQ(seen, (std::vector<WPARAM>{kDbtDeviceArrival, kDbtDevNodesChanged}));
+}
+
+// A disk that goes while open: its descriptor still answers, but only a grown image is the same
+// disk still. A card taken out of its reader is a loop device emptied (one in use is never let go).
+TEST_F(DisksFolder, ADiskThatWentAwayNoLongerAnswersAndTheWatcherTellsIt) {
+    const std::string image = dir_.File("disk.img");
+    const std::pair<const char*, bool> cases[] = {{"grown", true}, {"cut", false}, {"removed", false}, {"loop emptied", false}};
+    for (const auto& [what, answers] : cases) {
+        SCOPED_TRACE(what);
+        const bool loop = std::string(what) == "loop emptied";
+        if (loop && ::geteuid() != 0) continue;  // only root attaches loop devices
+        Image("disk.img", 4096);
+        std::optional<testutil::LoopDevice> device;
+        if (loop) device.emplace(image);
+        ::setenv("MORVENDA_DISKS", (loop ? device->Path() : image).c_str(), 1);
+        DeviceWatcher watcher(Target());
+        watcher.Poll();
+        CDiskDevice disk(0);
+        ASSERT_EQ(disk.Open(), 1u);
+        if (std::string(what) == "removed") std::filesystem::remove(image);
+        else std::filesystem::resize_file(image, answers ? 8192 : 0);
+        if (loop) ASSERT_TRUE(testutil::RunQuiet("losetup -c " + device->Path()));
+        DiskGeometry g{};
+        EXPECT_EQ(disk.GetGeometry(&g), answers);
+        Events();
+        watcher.Poll();
+        const std::vector<WPARAM> seen = Events();
+        EXPECT_TRUE(!seen.empty() && seen.front() == kDbtDeviceRemoveComplete) << "the watcher did not see it";
+    }
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 using uitest::RecordingWindow;
 
 TEST(HeadlessSink, RecordsPostsAndAnswersSendsThroughTheHandler) {
-    SetWindowPostFunctions(nullptr);
+    const HeadlessWindowPostScope headless;
     headless::TakeMessages();
     HWND w = reinterpret_cast<HWND>(std::uintptr_t{0x1234});
     EXPECT_TRUE(PostMessage(w, WM_UI_SCAN_FINISHED, 7, 9));
@@ -31,7 +31,6 @@ TEST(HeadlessSink, RecordsPostsAndAnswersSendsThroughTheHandler) {
     EXPECT_EQ(got[0].lParam, 9);
     EXPECT_FALSE(got[0].sent);
     EXPECT_TRUE(got[1].sent);
-    ui::InstallWindowPost();
 }
 
 TEST(WindowLayer, HandlesAreUniqueAndDieWithTheirWindow) {
@@ -85,7 +84,7 @@ TEST(WindowLayer, SendOnUiThreadRunsAtOnceAndFromWorkerBlocksUntilHandled) {
         returned = true;
     });
     // The worker waits for the UI thread: nothing has been handled while we do not pump.
-    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return sending.load(); }, "the worker's send"));
+    EXPECT_TRUE(uiwait::UntilWithoutEvents([&] { return sending.load(); }, "the worker's send"));  // the worker is joined below on every road
     EXPECT_FALSE(returned.load());
     EXPECT_EQ(w.messages.size(), 1u);
     EXPECT_TRUE(uiwait::Until([&] { return returned.load(); }, "the send to be answered"));
@@ -137,7 +136,7 @@ TEST(WindowLayer, SendToAWindowDestroyedBeforeHandlingReleasesTheSender) {
     });
     // Queued and not yet handled (the interface thread takes no events meanwhile), or not yet
     // sent: either way the sender is let go.
-    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return sending.load(); }, "the worker's send"));
+    EXPECT_TRUE(uiwait::UntilWithoutEvents([&] { return sending.load(); }, "the worker's send"));  // the worker is joined below on every road
     delete w;  // Qt drops the queued event with the window
     worker.join();
     EXPECT_TRUE(done.load());
