@@ -9,6 +9,7 @@
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
 #include "engine/FileProperties.h"
+#include "engine/FileRecovererCopy.h"
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
@@ -71,12 +72,13 @@ void ExportProgress::AddCounts(const RecoverCounts& c) {
     counts_.incomplete += c.incomplete;
     counts_.failed += c.failed;
     counts_.noSpace += c.noSpace;
-    counts_.bytes += c.bytes;
+    counts_.bytes = SaturatingAdd(counts_.bytes, c.bytes);
 }
 
 u32 ExportProgress::WriteSingleFile(IStorageDevice* device) {
     const IFileProperties* p = singleFile->GetFileProperties();
-    OnBegin(1, p ? p->GetSize() : 0);
+    // The bar's total is what the writer will write, not the size the disk states.
+    OnBegin(1, RecoveryBytes(singleFile, RecoverySourceDevice(device, singleFile)));
     if (const char* name = p ? p->GetName() : nullptr) OnFileName(name);
     CFileRecoverer writer;
     writer.RecoverFile(this, device, singleFile, targetPath.c_str(), false);
@@ -106,7 +108,7 @@ u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
         SelectionStatistics stats;
         root->GetStatistics(&stats);
         files += stats.checkedFiles;
-        bytes += stats.checkedBytes;
+        bytes = SaturatingAdd(bytes, CheckedRecoveryBytes(root, device));
     }
     OnBegin(static_cast<u32>(files), bytes);
     u32 result = kRecoverOk;

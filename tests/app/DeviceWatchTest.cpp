@@ -122,7 +122,9 @@ TEST_F(DisksFolder, ADiskThatWentAwayNoLongerAnswersAndTheWatcherTellsIt) {
         ASSERT_EQ(disk.Open(), 1u);
         if (std::string(what) == "removed") std::filesystem::remove(image);
         else std::filesystem::resize_file(image, answers ? 8192 : 0);
-        if (loop) ASSERT_TRUE(testutil::RunQuiet("losetup -c " + device->Path()));
+        if (loop) {
+            ASSERT_TRUE(testutil::RunQuiet("losetup -c " + device->Path()));
+        }
         DiskGeometry g{};
         EXPECT_EQ(disk.GetGeometry(&g), answers);
         Events();
