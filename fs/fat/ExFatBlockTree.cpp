@@ -363,7 +363,7 @@ private:
     // folders before deleted ones, so that a cluster a live folder holds lists its files under it.
     ExFatBlockTree Order(const std::vector<std::pair<u32, size_t>>& byParent, const std::set<u32>& lost) {
         ExFatBlockTree out;
-        out.sets.reserve(byParent.size());
+        out.placed.reserve(byParent.size());
         std::unordered_set<u32> expanded;
         auto expand = [&](u32 folder, bool deleted) {
             std::deque<u32> live;
@@ -378,8 +378,8 @@ private:
                 auto it = std::lower_bound(byParent.begin(), byParent.end(), at,
                                            [](const auto& e, u32 c) { return e.first < c; });
                 for (; it != byParent.end() && it->first == at; ++it) {
-                    ExFatPlacedSet placed{std::move(m_table.sets[it->second]), at, atDeleted, false};
-                    const ExFatEntrySet& set = placed.set;
+                    ExFatPlacedSet placed{it->second, at, atDeleted, false};
+                    const ExFatEntrySet& set = m_table.sets[it->second];
                     if (set.IsDirectory() && m_m.InHeap(set.firstCluster)) {
                         const bool childDeleted = atDeleted || set.inUse == 0;
                         if (set.inUse == 0 && LiveHolds(set.firstCluster)) {
@@ -388,7 +388,7 @@ private:
                             (childDeleted ? gone : live).push_back(set.firstCluster);
                         }
                     }
-                    out.sets.push_back(std::move(placed));
+                    out.placed.push_back(placed);
                 }
             }
         };
@@ -405,6 +405,7 @@ private:
         for (auto it = byParent.begin(); it != byParent.end(); ++it) {
             if (it == byParent.begin() || std::prev(it)->first != it->first) lostFolder(it->first);
         }
+        out.sets = std::move(m_table.sets);
         return out;
     }
 
@@ -445,6 +446,16 @@ public:
 
     ExFatTreeTable Read(const std::vector<ExFatDirectoryBlock>& blocks, const std::vector<ExFatCutSetLink>& links) {
         for (const ExFatCutSetLink& link : links) m_loneTails.push_back(link.tailBlock);
+        // The walker counted each block's sets: the table is sized once, for a vector that grows
+        // by doubling would hold up to three times what it keeps while it moves.
+        size_t blockCount = 0;
+        size_t setCount = 0;
+        for (auto b = FirstExFatBlockFrom(blocks, m_m.g.heapStart); b != blocks.end() && b->firstSector < m_m.g.end; ++b) {
+            ++blockCount;
+            setCount += b->setCount;
+        }
+        m_table.pieces.reserve(blockCount);
+        m_table.sets.reserve(setCount + links.size());
         auto it = FirstExFatBlockFrom(blocks, m_m.g.heapStart);
         for (; it != blocks.end() && it->firstSector < m_m.g.end; ++it) {
             const u64 blockEnd = it->firstSector + it->sectorCount;
@@ -470,7 +481,6 @@ public:
             }
         }
         ReadLoneTails();
-        m_table.sets.shrink_to_fit();
         m_table.cutBytes.shrink_to_fit();
         if (m_table.unreadPieces != 0) {
             ReleaseTrace("exFAT tree: %llu folder pieces could not be read; their entries are missing",

@@ -69,7 +69,7 @@ struct ExFatTreeTable {
 };
 
 struct ExFatPlacedSet {
-    ExFatEntrySet set;
+    size_t set = 0;        // in the tree's sets
     u32 parent = 0;        // the folder's first cluster (the root's, or a lost folder's cluster)
     bool deleted = false;  // listed by a deleted or a lost folder: deleted with it
     // A deleted folder whose first cluster a live folder holds now: it lists nothing, and no set
@@ -78,9 +78,10 @@ struct ExFatPlacedSet {
 };
 
 struct ExFatBlockTree {
+    std::vector<ExFatEntrySet> sets;  // read from the pieces, then the cut sets joined again
     // In the order they are handed over: each folder's sets after the folder itself, the root's
     // first, live folders before deleted ones, then each lost folder's.
-    std::vector<ExFatPlacedSet> sets;
+    std::vector<ExFatPlacedSet> placed;
     // Clusters that begin a lost folder (a piece of a folder whose own entry is gone), in the
     // order the lost folders are made.
     std::vector<u32> lostFolders;

@@ -164,8 +164,8 @@ void PlaceBlockTree(const ExFatBlockTree& tree, const CExFatPartition& partition
             collector.AddFolder(dir, lostFolders);
         }
     }
-    for (const ExFatPlacedSet& placed : tree.sets) {
-        walk.HandOverSet(placed.set, partition.ClusterToSector(placed.parent), placed.deleted, placed.displaced);
+    for (const ExFatPlacedSet& placed : tree.placed) {
+        walk.HandOverSet(tree.sets[placed.set], partition.ClusterToSector(placed.parent), placed.deleted, placed.displaced);
     }
 }
 

@@ -116,7 +116,7 @@ TEST_P(ExFatBlockTreeCases, EachSetStandsInTheLostFolderThatHoldsIt) {
     if (HasFatalFailure()) return;
     const ExFatBlockTree tree = d.Build();
     std::map<std::string, std::vector<u32>> parents;
-    for (const ExFatPlacedSet& s : tree.sets) parents[s.set.name].push_back(s.parent);
+    for (const ExFatPlacedSet& s : tree.placed) parents[tree.sets[s.set].name].push_back(s.parent);
     for (const auto& [name, folder] : t.folders) {
         ASSERT_EQ(parents[name].size(), 1u) << name;
         EXPECT_EQ(parents[name][0], folder) << name;
@@ -203,8 +203,9 @@ TEST_P(ExFatTablePlacement, EachSetGoesToTheFolderThatHoldsItsCluster) {
     const ExFatBlockTree tree = PlaceExFatTreePieces(std::move(table), {}, g, fat);
     EXPECT_TRUE(tree.lostFolders.empty());
     for (const Placed& want : t.placed) {
-        auto it = std::find_if(tree.sets.begin(), tree.sets.end(), [&](const ExFatPlacedSet& s) { return s.set.name == want.name; });
-        ASSERT_NE(it, tree.sets.end()) << want.name;
+        auto it = std::find_if(tree.placed.begin(), tree.placed.end(),
+                               [&](const ExFatPlacedSet& s) { return tree.sets[s.set].name == want.name; });
+        ASSERT_NE(it, tree.placed.end()) << want.name;
         EXPECT_EQ(it->parent, want.parent) << want.name;
         EXPECT_EQ(it->deleted, want.deleted) << want.name;
         EXPECT_EQ(it->displaced, want.displaced) << want.name;
