@@ -501,7 +501,8 @@ private:
         if (p.first == m_m.SectorOf(p.cluster) && IsSecondaryOfSet(m_bytes[0])) {
             p.flags |= ExFatTreePiece::kBeginsWithTail;
             p.tailAt = m_table.cutBytes.size();
-            p.tailBytes = u32(std::min(kExFatTailBytes, m_bytes.size()));
+            // Only the leading secondaries can finish a set.
+            p.tailBytes = u32(ExFatLeadingSecondaries(m_bytes.data(), std::min(kExFatTailBytes, m_bytes.size())) * kExFatEntrySize);
             m_table.cutBytes.insert(m_table.cutBytes.end(), m_bytes.begin(), m_bytes.begin() + p.tailBytes);
         }
         // Sector by sector, so that each set records the sector of its file entry; a sector the
@@ -558,7 +559,8 @@ private:
             p.flags = ExFatTreePiece::kTailOnly | ExFatTreePiece::kBeginsWithTail;
             p.setBegin = p.setEnd = m_table.sets.size();
             p.tailAt = m_table.cutBytes.size();
-            p.tailBytes = u32(std::min(kExFatTailBytes, m_bytes.size()));
+            // Only the leading secondaries can finish a set.
+            p.tailBytes = u32(ExFatLeadingSecondaries(m_bytes.data(), std::min(kExFatTailBytes, m_bytes.size())) * kExFatEntrySize);
             m_table.cutBytes.insert(m_table.cutBytes.end(), m_bytes.begin(), m_bytes.begin() + p.tailBytes);
             m_table.pieces.push_back(p);
         }
