@@ -107,7 +107,7 @@ public:
         ClaimFolders(readSets, m_table.sets.size());
 
         // Each set with its folder, in the order of the pieces on the device.
-        std::vector<std::pair<u32, size_t>> byParent;
+        std::vector<Child> byParent;
         byParent.reserve(m_table.sets.size());
         std::set<u32> lost;
         for (size_t i = 0; i < m_table.pieces.size(); ++i) {
@@ -115,11 +115,12 @@ public:
             if (p.setBegin == p.setEnd && m_joined[i] == kNone) continue;
             const auto [parent, isLost] = Resolve(i);
             if (isLost) lost.insert(parent);
-            for (size_t s = p.setBegin; s < p.setEnd; ++s) byParent.emplace_back(parent, s);
-            if (m_joined[i] != kNone) byParent.emplace_back(parent, m_joined[i]);
+            const Owner* owner = OwnerOf(p.cluster);
+            const bool deletedClaim = owner != nullptr && owner->claim == Claim::DeletedRun;
+            for (size_t s = p.setBegin; s < p.setEnd; ++s) byParent.push_back({parent, deletedClaim, s});
+            if (m_joined[i] != kNone) byParent.push_back({parent, deletedClaim, m_joined[i]});
         }
-        std::stable_sort(byParent.begin(), byParent.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::stable_sort(byParent.begin(), byParent.end(), [](const Child& a, const Child& b) { return a.parent < b.parent; });
         return Order(byParent, lost);
     }
 
@@ -359,12 +360,21 @@ private:
         return o != nullptr && o->claim >= Claim::Run;
     }
 
+    struct Child {
+        u32 parent = 0;
+        bool deletedClaim = false;  // its cluster is only a deleted folder's
+        size_t set = 0;
+    };
+
     // The hand-over order: from the root, then from each lost folder; within each walk live
     // folders before deleted ones, so that a cluster a live folder holds lists its files under it.
-    ExFatBlockTree Order(const std::vector<std::pair<u32, size_t>>& byParent, const std::set<u32>& lost) {
+    // A deleted folder whose first cluster a live one took keeps what its other clusters list.
+    ExFatBlockTree Order(const std::vector<Child>& byParent, const std::set<u32>& lost) {
         ExFatBlockTree out;
         out.placed.reserve(byParent.size());
         std::unordered_set<u32> expanded;
+        std::unordered_map<u32, size_t> displacedAt;  // first cluster -> the displaced folder's set
+        std::vector<ExFatPlacedSet> heldBack;         // a displaced folder's own, placed last
         auto expand = [&](u32 folder, bool deleted) {
             std::deque<u32> live;
             std::deque<u32> gone;
@@ -376,14 +386,20 @@ private:
                 queue.pop_front();
                 if (!expanded.insert(at).second) continue;
                 auto it = std::lower_bound(byParent.begin(), byParent.end(), at,
-                                           [](const auto& e, u32 c) { return e.first < c; });
-                for (; it != byParent.end() && it->first == at; ++it) {
-                    ExFatPlacedSet placed{it->second, at, atDeleted, false};
-                    const ExFatEntrySet& set = m_table.sets[it->second];
+                                           [](const Child& e, u32 c) { return e.parent < c; });
+                for (; it != byParent.end() && it->parent == at; ++it) {
+                    ExFatPlacedSet placed{it->set, at, atDeleted, false};
+                    if (!atDeleted && it->deletedClaim) {
+                        placed.deleted = true;
+                        heldBack.push_back(placed);
+                        continue;
+                    }
+                    const ExFatEntrySet& set = m_table.sets[it->set];
                     if (set.IsDirectory() && m_m.InHeap(set.firstCluster)) {
                         const bool childDeleted = atDeleted || set.inUse == 0;
                         if (set.inUse == 0 && LiveHolds(set.firstCluster)) {
                             placed.displaced = true;
+                            displacedAt.emplace(set.firstCluster, it->set);
                         } else {
                             (childDeleted ? gone : live).push_back(set.firstCluster);
                         }
@@ -393,6 +409,19 @@ private:
             }
         };
         if (m_m.g.rootCluster != 0) expand(m_m.g.rootCluster, false);
+        // Only walks from the root hold sets back (the others are deleted walks): they go below
+        // the deleted folder when one lost its first cluster so, else where they were.
+        for (ExFatPlacedSet placed : std::vector<ExFatPlacedSet>(std::move(heldBack))) {
+            if (auto d = displacedAt.find(placed.parent); d != displacedAt.end()) placed.displacedParent = d->second;
+            out.placed.push_back(placed);
+            const ExFatEntrySet& set = m_table.sets[placed.set];
+            if (!set.IsDirectory() || !m_m.InHeap(set.firstCluster)) continue;
+            if (set.inUse == 0 && LiveHolds(set.firstCluster)) {
+                out.placed.back().displaced = true;
+            } else {
+                expand(set.firstCluster, true);
+            }
+        }
         // What a folder whose own entry is gone lists is taken as deleted with it.
         auto lostFolder = [&](u32 cluster) {
             if (expanded.count(cluster) != 0) return;
@@ -403,7 +432,7 @@ private:
         // Folders whose sets no walk from the root or a lost folder reaches (a folder listed only
         // inside itself) stand as lost folders too.
         for (auto it = byParent.begin(); it != byParent.end(); ++it) {
-            if (it == byParent.begin() || std::prev(it)->first != it->first) lostFolder(it->first);
+            if (it == byParent.begin() || std::prev(it)->parent != it->parent) lostFolder(it->parent);
         }
         out.sets = std::move(m_table.sets);
         return out;

@@ -72,9 +72,11 @@ struct ExFatPlacedSet {
     size_t set = 0;        // in the tree's sets
     u32 parent = 0;        // the folder's first cluster (the root's, or a lost folder's cluster)
     bool deleted = false;  // listed by a deleted or a lost folder: deleted with it
-    // A deleted folder whose first cluster a live folder holds now: it lists nothing, and no set
-    // may take it for its parent.
+    // A deleted folder whose first cluster a live folder holds now: it lists nothing from that
+    // cluster, and no set names its first cluster for it.
     bool displaced = false;
+    // For a set of such a folder's other clusters: the folder's set, its parent (else none).
+    size_t displacedParent = ~size_t(0);
 };
 
 struct ExFatBlockTree {

@@ -165,7 +165,10 @@ void PlaceBlockTree(const ExFatBlockTree& tree, const CExFatPartition& partition
         }
     }
     for (const ExFatPlacedSet& placed : tree.placed) {
-        walk.HandOverSet(tree.sets[placed.set], partition.ClusterToSector(placed.parent), placed.deleted, placed.displaced);
+        const u64 parentId = placed.displacedParent < tree.sets.size()
+                                 ? CExFatQuickSearch::DisplacedFolderId(tree.sets[placed.displacedParent].position)
+                                 : partition.ClusterToSector(placed.parent);
+        walk.HandOverSet(tree.sets[placed.set], parentId, placed.deleted, placed.displaced);
     }
 }
 

@@ -142,6 +142,7 @@ struct Placed {
     u32 parent;
     bool deleted;
     bool displaced = false;
+    bool underDisplaced = false;  // listed by the deleted folder that lost its first cluster
 };
 struct TableCase {
     const char* name;
@@ -152,12 +153,12 @@ struct TableCase {
 
 constexpr u32 kRoot = 5;
 const TableCase kTableCases[] = {
-    // /P/A was deleted and /Q/B took its cluster, though P is listed before Q.
+    // /P/A (two clusters) was deleted and /Q/B took its first one, though P is listed before Q.
     {"LiveFolderKeepsTheClusterADeletedOneHad",
-     {{kRoot, {{"P", 10, true, true}, {"Q", 11, true, true}}}, {10, {{"A", 20, true, false}}},
-      {11, {{"B", 20, true, true}}}, {20, {{"b1", 60, false, true}}}},
+     {{kRoot, {{"P", 10, true, true}, {"Q", 11, true, true}}}, {10, {{"A", 20, true, false, 2}}},
+      {11, {{"B", 20, true, true}}}, {20, {{"b1", 60, false, true}}}, {21, {{"a2", 61, false, false}}}},
      {},
-     {{"A", 10, false, true}, {"B", 11, false}, {"b1", 20, false}}},
+     {{"A", 10, false, true}, {"B", 11, false}, {"b1", 20, false}, {"a2", 20, true, false, true}}},
     {"DeletedFolderNoLiveOneHoldsKeepsItsFiles",
      {{kRoot, {{"P", 10, true, true}}}, {10, {{"A", 20, true, false}}}, {20, {{"a1", 60, false, true}}}},
      {},
@@ -209,6 +210,7 @@ TEST_P(ExFatTablePlacement, EachSetGoesToTheFolderThatHoldsItsCluster) {
         EXPECT_EQ(it->parent, want.parent) << want.name;
         EXPECT_EQ(it->deleted, want.deleted) << want.name;
         EXPECT_EQ(it->displaced, want.displaced) << want.name;
+        EXPECT_EQ(it->displacedParent < tree.sets.size(), want.underDisplaced) << want.name;
     }
 }
 
