@@ -5,6 +5,7 @@
 #include <iterator>
 #include <unordered_set>
 
+#include "fs/fat/ExFatCutJoin.h"
 #include "fs/fat/ExFatPartition.h"
 #include "fs/fat/ExFatVolume.h"
 #include "platform/Text.h"
@@ -58,9 +59,6 @@ bool IsSecondaryOfSet(u8 type) {
     const u8 inUse = u8(type | kExFatTypeInUse);
     return inUse == kExFatStreamEntry || inUse == kExFatNameEntry;
 }
-
-// The two bytes of the file entry that hold the set's checksum.
-constexpr u32 kSetChecksumOffset = 2;
 
 u64 LowestSetBit(u64 value) { return value & (~value + 1); }
 
@@ -324,33 +322,13 @@ void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
 }
 
 namespace {
-// Partners tried for each new head or tail, the nearest on the device first. A folder's clusters
-// are rarely far apart in the order the stores keep, and on a device full of unmatched halves
-// (overwritten folders, look-alike data) trying every stored partner would make the walk
-// quadratic in the number of cuts.
-constexpr u32 kPartnersTried = 64;
-
-// The stored partner nearest to `sector` (either side, in sector distance) that `joins` accepts,
-// or the store's end; at most kPartnersTried are offered. The block's own entry is passed over.
+// The stored partner nearest to `sector` that `joins` accepts, or the store's end.
 template <class Store, class Joins>
 typename Store::iterator NearestJoiningPartner(Store& store, u64 sector, Joins&& joins) {
-    auto after = store.lower_bound(sector);
-    auto before = after;
-    for (u32 tried = 0; tried < kPartnersTried;) {
-        const bool hasAfter = after != store.end();
-        const bool hasBefore = before != store.begin();
-        if (!hasAfter && !hasBefore) break;
-        typename Store::iterator candidate;
-        if (hasAfter && (!hasBefore || after->first - sector <= sector - std::prev(before)->first)) {
-            candidate = after++;
-        } else {
-            candidate = --before;
-        }
-        if (candidate->first == sector) continue;
-        ++tried;
-        if (joins(candidate->second)) return candidate;
-    }
-    return store.end();
+    return NearestExFatCutPartner(
+        store.begin(), store.end(), store.lower_bound(sector), sector,
+        [](const typename Store::value_type& entry) { return entry.first; },
+        [&](typename Store::value_type& entry) { return joins(entry.second); });
 }
 
 // Keeps a new half, making room by dropping the one furthest back.
@@ -398,13 +376,7 @@ void ExFatBlockWalker::TakeTailBytes(const u8* bytes) {
 void ExFatBlockWalker::RegisterPendingTail() {
     m_tailPending = false;
     StoredTail& tail = m_pendingTail;
-    const u8* bytes = tail.entries.data();
-    const u8 inUse = bytes[0] & kExFatTypeInUse;
-    tail.leadingSecondaries = 0;
-    for (size_t at = 0; at < m_pendingTailBytes; at += kExFatEntrySize, ++tail.leadingSecondaries) {
-        const u8 type = bytes[at];
-        if (!IsSecondaryOfSet(type) || (type & kExFatTypeInUse) != inUse) break;
-    }
+    tail.leadingSecondaries = ExFatLeadingSecondaries(tail.entries.data(), m_pendingTailBytes);
     RegisterTail(m_pendingTailSector, tail);
 }
 
@@ -424,35 +396,8 @@ void ExFatBlockWalker::RegisterTail(u64 blockSector, const StoredTail& tail) {
 }
 
 bool ExFatBlockWalker::Rejoin(const StoredHead& head, const StoredTail& kept, ExFatEntrySet& joined) const {
-    if (head.entries.size() < kExFatEntrySize || kept.leadingSecondaries == 0) return false;
-    const u8* tail = kept.entries.data();
-    const u32 entries = u32(head.entries[1]) + 1;
-    const u32 present = u32(head.entries.size() / kExFatEntrySize);
-    // Only secondaries of the head's state can finish the set, and a tail that begins with the
-    // stream extension finishes it right after the file entry: the other cuts fail their checks
-    // anyway, and are not tried, for heads and tails may be many.
-    if ((tail[0] & kExFatTypeInUse) != (head.entries[0] & kExFatTypeInUse)) return false;
-    const bool streamFirst = u8(tail[0] | kExFatTypeInUse) == kExFatStreamEntry;
-    const u32 fewest = entries > kept.leadingSecondaries ? entries - kept.leadingSecondaries : 1;
-    const u16 stored = ReadLE16(head.entries.data() + kSetChecksumOffset);
-    std::vector<u8> set(size_t(entries) * kExFatEntrySize);
-    // The head keeps only the entries that checked out before the cut; the cut may still lie
-    // before any of them.
-    for (u32 k = std::min(present, entries - 1); k >= std::max(fewest, 1u); --k) {
-        if (entries - k > kTailEntries || (streamFirst && k != 1)) continue;
-        std::copy(head.entries.begin(), head.entries.begin() + ptrdiff_t(k) * kExFatEntrySize, set.begin());
-        std::copy(tail, tail + size_t(entries - k) * kExFatEntrySize, set.begin() + ptrdiff_t(k) * kExFatEntrySize);
-        if (!ExFatSetChecksumMatches(set.data(), u32(set.size()), stored)) continue;
-        // Every entry of the joined set passes its check and joins it.
-        ExFatEntrySetParser parser;
-        parser.SetLimits(m_limits);
-        if (!parser.Feed(set.data(), u32(set.size()), head.position)) continue;
-        std::vector<ExFatEntrySet>& sets = parser.GetSets();
-        if (sets.size() != 1 || sets.front().count != entries) continue;
-        joined = std::move(sets.front());
-        return true;
-    }
-    return false;
+    return JoinExFatCutSet(head.entries.data(), head.entries.size(), head.position, kept.entries.data(),
+                           kept.entries.size(), kept.leadingSecondaries, m_limits, joined);
 }
 
 void ExFatBlockWalker::Link(u64 headBlock, u64 tailBlock, ExFatEntrySet&& set) {

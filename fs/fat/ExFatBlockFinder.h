@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/FileTypeHintList.h"
+#include "fs/fat/ExFatCutJoin.h"
 #include "fs/fat/ExFatEntrySet.h"
 #include "platform/Types.h"
 
@@ -165,8 +166,7 @@ private:
     };
     // A tail holds every secondary of the longest set: with 512-byte sectors it reaches into the
     // block's second sector.
-    static constexpr u32 kTailEntries = kExFatMaxSecondaries;
-    static constexpr size_t kTailBytes = size_t(kTailEntries) * kExFatEntrySize;
+    static constexpr size_t kTailBytes = kExFatTailBytes;
     // Halves kept in each store at the most. The walk goes up the device and a new half is tried
     // only against its nearest partners, so the half furthest back makes room for a new one.
     static constexpr size_t kMaxStoredCuts = 1u << 16;

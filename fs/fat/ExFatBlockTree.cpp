@@ -1,42 +1,71 @@
 #include "fs/fat/ExFatBlockTree.h"
 
 #include <algorithm>
+#include <deque>
 #include <iterator>
-#include <map>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "fs/fat/ExFatCutJoin.h"
 #include "fs/fat/ExFatPartition.h"
 #include "fs/fat/ExFatVolume.h"
+#include "platform/Log.h"
 
 namespace {
 
 constexpr u32 kFirstCluster = 2;
-// A set has 19 entries at the most: two sectors at a cluster's end hold all of one cut there,
-// and two at the next cluster's start hold all of its rest.
+// A set has 19 entries at the most: two sectors at a cluster's end hold all of one cut there.
 constexpr u64 kCutSectors = 2;
 // An exFAT folder holds 256 MiB at the most.
 constexpr u64 kMaxFolderBytes = u64(256) << 20;
-// Loose tails a cut set is tried against, nearest first: a device of unmatched halves must not
-// make the build quadratic.
-constexpr u32 kTailsTried = 64;
-// The two bytes of the file entry that hold the set's checksum.
-constexpr u32 kSetChecksumOffset = 2;
+constexpr size_t kNone = ~size_t(0);
 
-// The part of a block that lies in one cluster of the volume.
-struct Piece {
-    u64 first = 0;
-    u64 count = 0;
-    u32 cluster = 0;
-    size_t block = 0;
-    bool blockFirst = false;
-    bool blockLast = false;  // and the block ends with it
-    bool beginsWithTail = false;  // the rest of a set cut at the end of another cluster
+bool IsSecondaryOfSet(u8 type) {
+    const u8 inUse = u8(type | kExFatTypeInUse);
+    return inUse == kExFatStreamEntry || inUse == kExFatNameEntry;
+}
+
+// The offset in `tail` (the last sectors of a piece) of a file entry whose set runs past its end;
+// false when none does.
+bool CutSetIn(const u8* tail, size_t bytes, size_t& offset) {
+    const size_t entries = bytes / kExFatEntrySize;
+    bool found = false;
+    for (size_t k = 0; k < entries; ++k) {
+        const u8 type = tail[k * kExFatEntrySize];
+        if (u8(type | kExFatTypeInUse) != kExFatFileEntry) continue;
+        const size_t secondaries = tail[k * kExFatEntrySize + 1];
+        found = k + 1 + secondaries > entries;
+        offset = k * kExFatEntrySize;
+    }
+    return found;
+}
+
+struct GeometryMath {
+    explicit GeometryMath(const ExFatTreeGeometry& g) : g(g) {
+        const u64 heapClusters = (g.end - g.heapStart) / g.sectorsPerCluster;
+        clusterEnd = kFirstCluster + std::min<u64>({heapClusters, g.clusterCount, u64(kExFatChainEnd) - kFirstCluster});
+        const u64 clusterBytes = g.sectorsPerCluster * g.sectorSize;
+        limits = ExFatWalkLimits::Make(g.end, Log2Floor(g.sectorSize), Log2Floor(u32(std::min<u64>(clusterBytes, 1u << 31))));
+    }
+    bool InHeap(u64 cluster) const { return cluster >= kFirstCluster && cluster < clusterEnd; }
+    u64 ClusterOf(u64 sector) const { return (sector - g.heapStart) / g.sectorsPerCluster + kFirstCluster; }
+    u64 SectorOf(u32 cluster) const { return g.heapStart + u64(cluster - kFirstCluster) * g.sectorsPerCluster; }
+    bool EndsCluster(const ExFatTreePiece& p) const { return p.first + p.count == SectorOf(p.cluster) + g.sectorsPerCluster; }
+
+    const ExFatTreeGeometry& g;
+    u64 clusterEnd = 0;
+    ExFatWalkLimits limits;
 };
 
-// Who says a cluster belongs to a folder; a stronger claim wins over a weaker one.
+bool UsableGeometry(const ExFatTreeGeometry& g) {
+    return g.sectorsPerCluster != 0 && g.end > g.heapStart && g.sectorSize != 0;
+}
+
+// Who says a cluster belongs to a folder; a stronger claim wins over a weaker one. Run and
+// stronger are the claims of live folders.
 enum class Claim : u8 { None, DeletedRun, Run, Chain, Root };
+constexpr size_t kRunLevels = 2;  // DeletedRun and Run: the claims a run walks
 
 struct Owner {
     u32 folder = 0;
@@ -44,113 +73,102 @@ struct Owner {
     u32 next = 0;  // the folder's cluster after this one; 0 when nothing says
 };
 
-class TreeBuilder {
+class TreePlacer {
 public:
-    TreeBuilder(const std::vector<ExFatDirectoryBlock>& blocks, const std::vector<ExFatCutSetLink>& links,
-                const ExFatTreeGeometry& g, const ExFatSectorReader& read, const ExFatFatReader& fat)
-        : m_blocks(blocks), m_links(links), m_g(g), m_read(read), m_fat(fat) {
-        const u64 heapClusters = (g.end - g.heapStart) / g.sectorsPerCluster;
-        m_clusterEnd = kFirstCluster + std::min<u64>({heapClusters, g.clusterCount, u64(kExFatChainEnd) - kFirstCluster});
+    TreePlacer(ExFatTreeTable&& table, const std::vector<ExFatCutSetLink>& links, const ExFatTreeGeometry& g,
+               const ExFatFatReader& fat)
+        : m_table(std::move(table)), m_links(links), m_m(g), m_fat(fat) {
         const u64 clusterBytes = g.sectorsPerCluster * g.sectorSize;
-        m_limits = ExFatWalkLimits::Make(g.end, Log2Floor(g.sectorSize), Log2Floor(u32(std::min<u64>(clusterBytes, 1u << 31))));
         m_maxFolderClusters = std::max<u64>(1, kMaxFolderBytes / clusterBytes);
+        for (const ExFatTreePiece& p : m_table.pieces) {
+            if ((p.flags & ExFatTreePiece::kTailOnly) != 0) continue;
+            if (m_wanted.empty() || m_wanted.back() != p.cluster) m_wanted.push_back(p.cluster);
+        }
+        m_owners.assign(m_wanted.size(), Owner{});
+        for (auto& open : m_open) {
+            open.resize(m_wanted.size() + 1);
+            for (size_t k = 0; k < open.size(); ++k) open[k] = k;
+        }
+        for (size_t i = 0; i < m_table.pieces.size(); ++i) {
+            const ExFatTreePiece& p = m_table.pieces[i];
+            if ((p.flags & ExFatTreePiece::kTailOnly) != 0) continue;
+            if (p.flags & ExFatTreePiece::kBlockLast) m_lastPieceOf[BlockStart(i)] = i;
+            if (p.flags & ExFatTreePiece::kBeginsWithTail) m_tailStarts.push_back(p.first);
+        }
     }
 
-    ExFatBlockTree Build() {
-        CutPieces();
-        std::vector<std::vector<ExFatEntrySet>> own(m_pieces.size());
-        for (size_t i = 0; i < m_pieces.size(); ++i) ParsePiece(m_pieces[i], own[i]);
+    ExFatBlockTree Place() {
+        const size_t readSets = m_table.sets.size();
         ClaimRoot();
-        for (const auto& sets : own) ClaimFolders(sets);
+        ClaimFolders(0, readSets);
         AcceptLinks();
-        for (const Piece& p : m_pieces) {
-            if (p.beginsWithTail) m_tailStarts.push_back(p.first);
-        }
-        std::vector<std::vector<ExFatEntrySet>> joined(m_pieces.size());
-        for (size_t i = 0; i < m_pieces.size(); ++i) JoinCutSet(i, joined[i]);
-        for (const auto& sets : joined) ClaimFolders(sets);
+        m_joined.assign(m_table.pieces.size(), kNone);
+        for (size_t i = 0; i < m_table.pieces.size(); ++i) JoinCutSet(i);
+        ClaimFolders(readSets, m_table.sets.size());
 
-        ExFatBlockTree out;
+        // Each set with its folder, in the order of the pieces on the device.
+        std::vector<Child> byParent;
+        byParent.reserve(m_table.sets.size());
         std::set<u32> lost;
-        for (size_t i = 0; i < m_pieces.size(); ++i) {
-            if (own[i].empty() && joined[i].empty()) continue;
+        for (size_t i = 0; i < m_table.pieces.size(); ++i) {
+            const ExFatTreePiece& p = m_table.pieces[i];
+            if (p.setBegin == p.setEnd && m_joined[i] == kNone) continue;
             const auto [parent, isLost] = Resolve(i);
             if (isLost) lost.insert(parent);
-            for (auto* sets : {&own[i], &joined[i]}) {
-                for (ExFatEntrySet& set : *sets) out.sets.push_back({std::move(set), parent});
-            }
+            const Owner* owner = OwnerOf(p.cluster);
+            const bool deletedClaim = owner != nullptr && owner->claim == Claim::DeletedRun;
+            for (size_t s = p.setBegin; s < p.setEnd; ++s) byParent.push_back({parent, deletedClaim, s});
+            if (m_joined[i] != kNone) byParent.push_back({parent, deletedClaim, m_joined[i]});
         }
-        out.lostFolders.assign(lost.begin(), lost.end());
-        return out;
+        std::stable_sort(byParent.begin(), byParent.end(), [](const Child& a, const Child& b) { return a.parent < b.parent; });
+        return Order(byParent, lost);
     }
 
 private:
-    bool InHeap(u64 cluster) const { return cluster >= kFirstCluster && cluster < m_clusterEnd; }
-    u64 ClusterOf(u64 sector) const { return (sector - m_g.heapStart) / m_g.sectorsPerCluster + kFirstCluster; }
-    u64 SectorOf(u32 cluster) const { return m_g.heapStart + u64(cluster - kFirstCluster) * m_g.sectorsPerCluster; }
-    bool EndsCluster(const Piece& p) const { return p.first + p.count == SectorOf(p.cluster) + m_g.sectorsPerCluster; }
+    u64 BlockStart(size_t i) const {
+        while (i > 0 && (m_table.pieces[i].flags & ExFatTreePiece::kBlockFirst) == 0) --i;
+        return m_table.pieces[i].first;
+    }
 
-    // Blocks may run on over a cluster's end (the walker knows no cluster size): each cluster's
-    // part is placed by itself.
-    void CutPieces() {
-        auto it = FirstExFatBlockFrom(m_blocks, m_g.heapStart);
-        for (; it != m_blocks.end() && it->firstSector < m_g.end; ++it) {
-            const u64 blockEnd = it->firstSector + it->sectorCount;
-            const u64 stop = std::min(blockEnd, m_g.end);
-            const size_t from = m_pieces.size();
-            for (u64 s = it->firstSector; s < stop;) {
-                const u64 cluster = ClusterOf(s);
-                if (!InHeap(cluster)) break;
-                const u64 e = std::min(stop, SectorOf(u32(cluster)) + m_g.sectorsPerCluster);
-                Piece p;
-                p.first = s;
-                p.count = e - s;
-                p.cluster = u32(cluster);
-                p.block = size_t(it - m_blocks.begin());
-                p.blockFirst = m_pieces.size() == from;
-                p.blockLast = e == blockEnd;
-                m_pieces.push_back(p);
-                m_wanted.insert(u32(cluster));
-                s = e;
-            }
-            if (m_pieces.size() != from && m_pieces.back().blockLast) m_lastPieceOf[it->firstSector] = m_pieces.size() - 1;
+    size_t IndexOf(u32 cluster) const {
+        auto it = std::lower_bound(m_wanted.begin(), m_wanted.end(), cluster);
+        return it != m_wanted.end() && *it == cluster ? size_t(it - m_wanted.begin()) : kNone;
+    }
+
+    // The first wanted cluster at or after index k that no claim of `level` or stronger holds yet:
+    // each run passes over what earlier runs took at once, so overlapping runs stay linear.
+    size_t FirstOpen(size_t level, size_t k) {
+        std::vector<size_t>& open = m_open[level];
+        size_t root = k;
+        while (open[root] != root) root = open[root];
+        while (open[k] != root) {
+            const size_t up = open[k];
+            open[k] = root;
+            k = up;
         }
-    }
-
-    bool ReadSectors(u64 sector, u64 count, std::vector<u8>& buffer) const {
-        buffer.assign(size_t(count) * m_g.sectorSize, 0);
-        return count != 0 && m_read(sector, count, buffer.data());
-    }
-
-    // Feeds sectors one by one, so that each set records the sector of its file entry; a sector
-    // the parser refuses costs the rest of that sector only.
-    void Feed(ExFatEntrySetParser& parser, const std::vector<u8>& bytes, u64 first) const {
-        for (u64 k = 0; k * m_g.sectorSize < bytes.size(); ++k) {
-            if (!parser.Feed(bytes.data() + k * m_g.sectorSize, m_g.sectorSize, first + k)) parser.Reset();
-        }
-    }
-
-    void ParsePiece(Piece& p, std::vector<ExFatEntrySet>& sets) const {
-        std::vector<u8> bytes;
-        if (!ReadSectors(p.first, p.count, bytes)) return;
-        const u8 type = u8(bytes[0] | kExFatTypeInUse);
-        p.beginsWithTail = p.first == SectorOf(p.cluster) && (type == kExFatStreamEntry || type == kExFatNameEntry);
-        ExFatEntrySetParser parser;
-        parser.SetLimits(m_limits);
-        Feed(parser, bytes, p.first);
-        sets.swap(parser.GetSets());
+        return root;
     }
 
     void Take(u32 cluster, u32 folder, Claim claim, u32 next) {
-        if (m_wanted.count(cluster) == 0) return;
-        Owner& o = m_owners[cluster];
+        const size_t k = IndexOf(cluster);
+        if (k == kNone) return;
+        Owner& o = m_owners[k];
         if (claim <= o.claim) return;
         o = Owner{folder, claim, next};
+        for (size_t level = 0; level < kRunLevels; ++level) {
+            if (u8(claim) >= u8(Claim::DeletedRun) + level) m_open[level][k] = k + 1;
+        }
+    }
+
+    const Owner* OwnerOf(u64 cluster) const {
+        if (cluster > 0xFFFFFFFFull) return nullptr;
+        const size_t k = IndexOf(u32(cluster));
+        return k != kNone && m_owners[k].claim != Claim::None ? &m_owners[k] : nullptr;
     }
 
     void ClaimRoot() {
-        if (!InHeap(m_g.rootCluster)) return;
-        ClaimChain(m_g.rootCluster, m_maxFolderClusters, Claim::Root);
+        if (!m_m.InHeap(m_m.g.rootCluster)) return;
+        ClaimChain(m_m.g.rootCluster, m_maxFolderClusters, Claim::Root);
     }
 
     // A FAT chain from `first`, `clusters` long at the most: each cluster knows the one after it
@@ -161,10 +179,10 @@ private:
         std::unordered_set<u32> seen;
         u32 cluster = first;
         for (u64 taken = 0; taken < clusters && seen.insert(cluster).second; ++taken) {
-            const bool follow = m_fat && taken + 1 < clusters && m_chainSteps < 2 * m_clusterEnd;
+            const bool follow = m_fat && taken + 1 < clusters && m_chainSteps < 2 * m_m.clusterEnd;
             ++m_chainSteps;
             const u32 entry = follow ? m_fat(cluster) : 0;
-            const u32 next = InHeap(entry) ? entry : 0;
+            const u32 next = m_m.InHeap(entry) ? entry : 0;
             Take(cluster, first, claim, next);
             if (next == 0) return;
             cluster = next;
@@ -172,16 +190,20 @@ private:
     }
 
     void ClaimRun(u32 first, u64 clusters, Claim claim) {
-        const u64 end = std::min<u64>(u64(first) + clusters, m_clusterEnd);
-        for (auto it = m_wanted.lower_bound(first); it != m_wanted.end() && *it < end; ++it) {
-            Take(*it, first, claim, u64(*it) + 1 < end ? *it + 1 : 0);
+        const u64 end = std::min<u64>(u64(first) + clusters, m_m.clusterEnd);
+        const size_t level = size_t(claim) - size_t(Claim::DeletedRun);
+        const size_t from = size_t(std::lower_bound(m_wanted.begin(), m_wanted.end(), first) - m_wanted.begin());
+        for (size_t k = FirstOpen(level, from); k < m_wanted.size() && m_wanted[k] < end; k = FirstOpen(level, k + 1)) {
+            const u32 cluster = m_wanted[k];
+            Take(cluster, first, claim, u64(cluster) + 1 < end ? cluster + 1 : 0);
         }
     }
 
-    void ClaimFolders(const std::vector<ExFatEntrySet>& sets) {
-        const u64 clusterBytes = m_g.sectorsPerCluster * m_g.sectorSize;
-        for (const ExFatEntrySet& set : sets) {
-            if (!set.IsDirectory() || !InHeap(set.firstCluster)) continue;
+    void ClaimFolders(size_t from, size_t to) {
+        const u64 clusterBytes = m_m.g.sectorsPerCluster * m_m.g.sectorSize;
+        for (size_t s = from; s < to; ++s) {
+            const ExFatEntrySet& set = m_table.sets[s];
+            if (!set.IsDirectory() || !m_m.InHeap(set.firstCluster)) continue;
             const u64 length = std::min(set.dataLength, kMaxFolderBytes);
             const u64 clusters = std::max<u64>(1, (length + clusterBytes - 1) / clusterBytes);
             Claim claim = Claim::DeletedRun;
@@ -197,15 +219,27 @@ private:
         }
     }
 
+    u32 NextOf(u32 cluster) const {
+        const Owner* o = OwnerOf(cluster);
+        return o != nullptr ? o->next : 0;
+    }
+
+    size_t PieceAt(u64 sector) const {
+        const auto& pieces = m_table.pieces;
+        auto it = std::lower_bound(pieces.begin(), pieces.end(), sector,
+                                   [](const ExFatTreePiece& p, u64 s) { return p.first < s; });
+        return it != pieces.end() && it->first == sector ? size_t(it - pieces.begin()) : kNone;
+    }
+
     // A cut set joined across two clusters ties them where the head's folder chain says nothing
     // of the cluster after it; where it names one, only that one can hold the rest.
     void AcceptLinks() {
         for (const ExFatCutSetLink& link : m_links) {
             auto head = m_lastPieceOf.find(link.headBlock);
-            if (head == m_lastPieceOf.end() || link.tailBlock < m_g.heapStart) continue;
-            const Piece& hp = m_pieces[head->second];
-            const u64 tailCluster = ClusterOf(link.tailBlock);
-            if (!EndsCluster(hp) || !InHeap(tailCluster) || SectorOf(u32(tailCluster)) != link.tailBlock) continue;
+            if (head == m_lastPieceOf.end() || link.tailBlock < m_m.g.heapStart) continue;
+            const ExFatTreePiece& hp = m_table.pieces[head->second];
+            const u64 tailCluster = m_m.ClusterOf(link.tailBlock);
+            if (!m_m.EndsCluster(hp) || !m_m.InHeap(tailCluster) || m_m.SectorOf(u32(tailCluster)) != link.tailBlock) continue;
             const u32 next = NextOf(hp.cluster);
             if (next != 0 && next != tailCluster) continue;
             m_headOf.emplace(link.tailBlock, head->second);
@@ -213,108 +247,76 @@ private:
         }
     }
 
-    u32 NextOf(u32 cluster) const {
-        auto it = m_owners.find(cluster);
-        return it != m_owners.end() ? it->second.next : 0;
+    // The set whose head ends piece `i`, finished from the piece that begins at `tail`.
+    bool JoinAt(size_t i, u64 tail, ExFatEntrySet& joined) const {
+        const size_t t = PieceAt(tail);
+        if (t == kNone) return false;
+        const ExFatTreePiece& hp = m_table.pieces[i];
+        const ExFatTreePiece& tp = m_table.pieces[t];
+        if ((tp.flags & ExFatTreePiece::kBeginsWithTail) == 0) return false;
+        const u8* head = m_table.cutBytes.data() + hp.headAt;
+        const u8* rest = m_table.cutBytes.data() + tp.tailAt;
+        const u64 position = ((hp.first + hp.count) * m_m.g.sectorSize - hp.headBytes) / m_m.g.sectorSize;
+        return JoinExFatCutSet(head, hp.headBytes, position, rest, tp.tailBytes, ExFatLeadingSecondaries(rest, tp.tailBytes),
+                               m_m.limits, joined);
     }
 
-    // Where the rest of a set cut at the piece's end may lie, the likeliest first. Where the
-    // folder's chain names the next cluster, only that one.
-    std::vector<u64> Continuations(size_t i) const {
-        const Piece& p = m_pieces[i];
-        if (const u32 next = NextOf(p.cluster); next != 0) return {SectorOf(next)};
-        std::vector<u64> out;
-        if (auto it = m_tailOf.find(i); it != m_tailOf.end()) return {it->second};
-        // The walker read on into the cluster that lies next.
-        if (!p.blockLast) out.push_back(p.first + p.count);
-        // Blocks that begin with the rest of a set and that nothing ties yet, nearest first.
-        auto after = std::lower_bound(m_tailStarts.begin(), m_tailStarts.end(), p.first);
-        auto before = after;
-        for (u32 tried = 0; tried < kTailsTried;) {
-            const bool hasAfter = after != m_tailStarts.end();
-            const bool hasBefore = before != m_tailStarts.begin();
-            if (!hasAfter && !hasBefore) break;
-            const u64 sector = hasAfter && (!hasBefore || *after - p.first <= p.first - *std::prev(before)) ? *after++
-                                                                                                       : *--before;
-            if (m_headOf.count(sector) != 0) continue;
-            const auto owner = m_owners.find(u32(ClusterOf(sector)));
-            if (owner != m_owners.end() && owner->second.claim != Claim::None) {
-                const auto mine = m_owners.find(p.cluster);
-                if (mine == m_owners.end() || mine->second.folder != owner->second.folder) continue;
-            }
-            ++tried;
-            out.push_back(sector);
+    void Joined(size_t i, u64 tail, ExFatEntrySet&& set) {
+        const ExFatTreePiece& p = m_table.pieces[i];
+        m_joined[i] = m_table.sets.size();
+        m_table.sets.push_back(std::move(set));
+        if (tail == p.first + p.count && (p.flags & ExFatTreePiece::kBlockLast) == 0) {
+            m_joinedOn.insert(i + 1);
+        } else if (NextOf(p.cluster) == 0 && m_headOf.emplace(tail, i).second) {
+            m_tailOf.emplace(i, tail);
         }
-        return out;
     }
 
-    // The offset in `head` of a file entry whose set runs past its end; false when none does.
-    static bool CutSetIn(const std::vector<u8>& head, size_t& offset) {
-        const size_t entries = head.size() / kExFatEntrySize;
-        bool found = false;
-        for (size_t k = 0; k < entries; ++k) {
-            const u8 type = head[k * kExFatEntrySize];
-            if (u8(type | kExFatTypeInUse) != kExFatFileEntry) continue;
-            const size_t secondaries = head[k * kExFatEntrySize + 1];
-            found = k + 1 + secondaries > entries;
-            offset = k * kExFatEntrySize;
-        }
-        return found;
-    }
-
-    // The set whose head ends the piece, finished from the sectors at `tail`, when its checksum
-    // and every entry check out.
-    bool JoinAt(const std::vector<u8>& head, size_t offset, u64 headFirst, u64 tail, ExFatEntrySet& joined) const {
-        if (tail < m_g.heapStart || tail >= m_g.end) return false;
-        std::vector<u8> rest;
-        if (!ReadSectors(tail, std::min(kCutSectors, m_g.end - tail), rest)) return false;
-        const size_t length = size_t(head[offset + 1] + 1) * kExFatEntrySize;
-        const size_t fromHead = head.size() - offset;
-        if (length <= fromHead || length - fromHead > rest.size()) return false;
-        std::vector<u8> set(head.begin() + ptrdiff_t(offset), head.end());
-        set.insert(set.end(), rest.begin(), rest.begin() + ptrdiff_t(length - fromHead));
-        if (!ExFatSetChecksumMatches(set.data(), u32(set.size()), ReadLE16(set.data() + kSetChecksumOffset))) return false;
-        ExFatEntrySetParser parser;
-        parser.SetLimits(m_limits);
-        if (!parser.Feed(set.data(), u32(set.size()), headFirst + offset / m_g.sectorSize)) return false;
-        std::vector<ExFatEntrySet>& sets = parser.GetSets();
-        if (sets.size() != 1 || sets.front().count != set.size() / kExFatEntrySize) return false;
-        joined = std::move(sets.front());
-        return true;
-    }
-
-    void JoinCutSet(size_t i, std::vector<ExFatEntrySet>& sets) {
-        const Piece& p = m_pieces[i];
-        if (!EndsCluster(p)) return;
-        if (p.blockLast && (m_blocks[p.block].flags & kExFatBlockEndsCut) == 0) return;
-        const u64 headSectors = std::min(kCutSectors, p.count);
-        const u64 headFirst = p.first + p.count - headSectors;
-        std::vector<u8> head;
-        size_t offset = 0;
-        if (!ReadSectors(headFirst, headSectors, head) || !CutSetIn(head, offset)) return;
-        for (u64 tail : Continuations(i)) {
-            ExFatEntrySet joined;
-            if (!JoinAt(head, offset, headFirst, tail, joined)) continue;
-            sets.push_back(std::move(joined));
-            if (tail == p.first + p.count && !p.blockLast) {
-                m_joinedOn.insert(i + 1);
-            } else if (NextOf(p.cluster) == 0 && m_headOf.emplace(tail, i).second) {
-                m_tailOf.emplace(i, tail);
-            }
+    // Where the rest of a set cut at the piece's end may lie, the likeliest first: where the
+    // folder's chain names the next cluster, only that one; then the tail the block walker
+    // joined; then the cluster the walker read on into; then the nearest tails nothing ties yet.
+    void JoinCutSet(size_t i) {
+        const ExFatTreePiece& p = m_table.pieces[i];
+        if (p.headBytes == 0) return;
+        ExFatEntrySet joined;
+        if (const u32 next = NextOf(p.cluster); next != 0) {
+            const u64 tail = m_m.SectorOf(next);
+            if (JoinAt(i, tail, joined)) Joined(i, tail, std::move(joined));
             return;
         }
+        if (auto it = m_tailOf.find(i); it != m_tailOf.end()) {
+            const u64 tail = it->second;
+            if (JoinAt(i, tail, joined)) Joined(i, tail, std::move(joined));
+            return;
+        }
+        if ((p.flags & ExFatTreePiece::kBlockLast) == 0 && JoinAt(i, p.first + p.count, joined)) {
+            Joined(i, p.first + p.count, std::move(joined));
+            return;
+        }
+        const Owner* mine = OwnerOf(p.cluster);
+        auto at = std::lower_bound(m_tailStarts.begin(), m_tailStarts.end(), p.first);
+        const auto found = NearestExFatCutPartner(
+            m_tailStarts.begin(), m_tailStarts.end(), at, p.first, [](u64 sector) { return sector; },
+            [&](u64 sector) {
+                if (m_headOf.count(sector) != 0) return false;
+                // A tail another folder owns is that folder's.
+                const Owner* owner = OwnerOf(m_m.ClusterOf(sector));
+                if (owner != nullptr && (mine == nullptr || mine->folder != owner->folder)) return false;
+                return JoinAt(i, sector, joined);
+            });
+        if (found != m_tailStarts.end()) Joined(i, *found, std::move(joined));
     }
 
     // The piece whose folder this piece continues, when no folder owns its cluster.
     bool Predecessor(size_t i, size_t& before) const {
-        const Piece& p = m_pieces[i];
+        const ExFatTreePiece& p = m_table.pieces[i];
         if (auto it = m_headOf.find(p.first); it != m_headOf.end()) {
             before = it->second;
             return true;
         }
         // Two folders' clusters may lie side by side: only a set that runs on over the cluster's
         // end ties the piece to the one before it.
-        if (p.blockFirst || m_joinedOn.count(i) == 0) return false;
+        if ((p.flags & ExFatTreePiece::kBlockFirst) != 0 || m_joinedOn.count(i) == 0) return false;
         before = i - 1;
         return true;
     }
@@ -322,9 +324,9 @@ private:
     // The folder of a piece, and whether it is a lost one. Chains of pieces tied by cut sets are
     // followed once: each piece remembers its answer.
     std::pair<u32, bool> Resolve(size_t i) {
-        if (m_resolved.empty()) m_resolved.assign(m_pieces.size(), Resolution{});
+        if (m_resolved.empty()) m_resolved.assign(m_table.pieces.size(), Resolution{});
         std::vector<size_t> path;
-        std::pair<u32, bool> answer{m_pieces[i].cluster, true};
+        std::pair<u32, bool> answer{m_table.pieces[i].cluster, true};
         for (size_t at = i;;) {
             Resolution& r = m_resolved[at];
             if (r.state == Resolution::kDone) {
@@ -332,25 +334,108 @@ private:
                 break;
             }
             if (r.state == Resolution::kOpen) {
-                answer = {m_pieces[at].cluster, true};  // a ring of cut sets: nothing roots it
+                answer = {m_table.pieces[at].cluster, true};  // a ring of cut sets: nothing roots it
                 break;
             }
             r.state = Resolution::kOpen;
             path.push_back(at);
-            auto owner = m_owners.find(m_pieces[at].cluster);
-            if (owner != m_owners.end() && owner->second.claim != Claim::None) {
-                answer = {owner->second.folder, false};
+            if (const Owner* owner = OwnerOf(m_table.pieces[at].cluster); owner != nullptr) {
+                answer = {owner->folder, false};
                 break;
             }
             size_t before = 0;
             if (!Predecessor(at, before)) {
-                answer = {m_pieces[at].cluster, true};
+                answer = {m_table.pieces[at].cluster, true};
                 break;
             }
             at = before;
         }
         for (size_t at : path) m_resolved[at] = Resolution{Resolution::kDone, answer.first, answer.second};
         return answer;
+    }
+
+    // Whether a live folder's claim holds the cluster.
+    bool LiveHolds(u32 cluster) const {
+        const Owner* o = OwnerOf(cluster);
+        return o != nullptr && o->claim >= Claim::Run;
+    }
+
+    struct Child {
+        u32 parent = 0;
+        bool deletedClaim = false;  // its cluster is only a deleted folder's
+        size_t set = 0;
+    };
+
+    // The hand-over order: from the root, then from each lost folder; within each walk live
+    // folders before deleted ones, so that a cluster a live folder holds lists its files under it.
+    // A deleted folder whose first cluster a live one took keeps what its other clusters list.
+    ExFatBlockTree Order(const std::vector<Child>& byParent, const std::set<u32>& lost) {
+        ExFatBlockTree out;
+        out.placed.reserve(byParent.size());
+        std::unordered_set<u32> expanded;
+        std::unordered_map<u32, size_t> displacedAt;  // first cluster -> the displaced folder's set
+        std::vector<ExFatPlacedSet> heldBack;         // a displaced folder's own, placed last
+        auto expand = [&](u32 folder, bool deleted) {
+            std::deque<u32> live;
+            std::deque<u32> gone;
+            (deleted ? gone : live).push_back(folder);
+            while (!live.empty() || !gone.empty()) {
+                const bool atDeleted = live.empty();
+                std::deque<u32>& queue = atDeleted ? gone : live;
+                const u32 at = queue.front();
+                queue.pop_front();
+                if (!expanded.insert(at).second) continue;
+                auto it = std::lower_bound(byParent.begin(), byParent.end(), at,
+                                           [](const Child& e, u32 c) { return e.parent < c; });
+                for (; it != byParent.end() && it->parent == at; ++it) {
+                    ExFatPlacedSet placed{it->set, at, atDeleted, false};
+                    if (!atDeleted && it->deletedClaim) {
+                        placed.deleted = true;
+                        heldBack.push_back(placed);
+                        continue;
+                    }
+                    const ExFatEntrySet& set = m_table.sets[it->set];
+                    if (set.IsDirectory() && m_m.InHeap(set.firstCluster)) {
+                        const bool childDeleted = atDeleted || set.inUse == 0;
+                        if (set.inUse == 0 && LiveHolds(set.firstCluster)) {
+                            placed.displaced = true;
+                            displacedAt.emplace(set.firstCluster, it->set);
+                        } else {
+                            (childDeleted ? gone : live).push_back(set.firstCluster);
+                        }
+                    }
+                    out.placed.push_back(placed);
+                }
+            }
+        };
+        if (m_m.g.rootCluster != 0) expand(m_m.g.rootCluster, false);
+        // Only walks from the root hold sets back (the others are deleted walks): they go below
+        // the deleted folder when one lost its first cluster so, else where they were.
+        for (ExFatPlacedSet placed : std::vector<ExFatPlacedSet>(std::move(heldBack))) {
+            if (auto d = displacedAt.find(placed.parent); d != displacedAt.end()) placed.displacedParent = d->second;
+            out.placed.push_back(placed);
+            const ExFatEntrySet& set = m_table.sets[placed.set];
+            if (!set.IsDirectory() || !m_m.InHeap(set.firstCluster)) continue;
+            if (set.inUse == 0 && LiveHolds(set.firstCluster)) {
+                out.placed.back().displaced = true;
+            } else {
+                expand(set.firstCluster, true);
+            }
+        }
+        // What a folder whose own entry is gone lists is taken as deleted with it.
+        auto lostFolder = [&](u32 cluster) {
+            if (expanded.count(cluster) != 0) return;
+            out.lostFolders.push_back(cluster);
+            expand(cluster, true);
+        };
+        for (u32 cluster : lost) lostFolder(cluster);
+        // Folders whose sets no walk from the root or a lost folder reaches (a folder listed only
+        // inside itself) stand as lost folders too.
+        for (auto it = byParent.begin(); it != byParent.end(); ++it) {
+            if (it == byParent.begin() || std::prev(it)->parent != it->parent) lostFolder(it->parent);
+        }
+        out.sets = std::move(m_table.sets);
+        return out;
     }
 
     struct Resolution {
@@ -362,34 +447,182 @@ private:
         bool lost = false;
     };
 
-    const std::vector<ExFatDirectoryBlock>& m_blocks;
+    ExFatTreeTable m_table;
     const std::vector<ExFatCutSetLink>& m_links;
-    const ExFatTreeGeometry& m_g;
-    const ExFatSectorReader& m_read;
+    GeometryMath m_m;
     const ExFatFatReader& m_fat;
-    u64 m_clusterEnd = 0;
     u64 m_maxFolderClusters = 1;
     u64 m_chainSteps = 0;  // FAT entries followed, all chains together
-    ExFatWalkLimits m_limits;
-    std::vector<Piece> m_pieces;
-    std::set<u32> m_wanted;  // clusters that hold a piece
-    std::unordered_map<u32, Owner> m_owners;
+    std::vector<u32> m_wanted;  // clusters that hold a piece, ascending
+    std::vector<Owner> m_owners;  // by index in m_wanted
+    // Per run level: each wanted cluster's index points at itself while open, else on.
+    std::vector<size_t> m_open[kRunLevels];
     std::set<std::pair<u32, u8>> m_claimed;
-    std::map<u64, size_t> m_lastPieceOf;          // block's first sector -> its last piece
-    std::unordered_map<u64, size_t> m_headOf;     // tail sector -> head piece
-    std::unordered_map<size_t, u64> m_tailOf;     // head piece -> tail sector
+    std::unordered_map<u64, size_t> m_lastPieceOf;  // block's first sector -> its last piece
+    std::unordered_map<u64, size_t> m_headOf;       // tail sector -> head piece
+    std::unordered_map<size_t, u64> m_tailOf;       // head piece -> tail sector
+    std::vector<size_t> m_joined;                   // piece -> the set joined at its end
     std::vector<Resolution> m_resolved;
     std::vector<u64> m_tailStarts;  // pieces that begin a cluster with the rest of a set, ascending
     std::unordered_set<size_t> m_joinedOn;  // pieces that a set of the piece before runs into
 };
 
+// Reads each piece once: its complete sets, and the halves of the sets cut at its ends.
+class PieceReader {
+public:
+    PieceReader(const ExFatTreeGeometry& g, const ExFatSectorReader& read, const ExFatFatReader& fat)
+        : m_m(g), m_read(read), m_fat(fat) {}
+
+    ExFatTreeTable Read(const std::vector<ExFatDirectoryBlock>& blocks, const std::vector<ExFatCutSetLink>& links) {
+        for (const ExFatCutSetLink& link : links) m_loneTails.push_back(link.tailBlock);
+        // The walker counted each block's sets: the table is sized once, for a vector that grows
+        // by doubling would hold up to three times what it keeps while it moves.
+        size_t blockCount = 0;
+        size_t setCount = 0;
+        for (auto b = FirstExFatBlockFrom(blocks, m_m.g.heapStart); b != blocks.end() && b->firstSector < m_m.g.end; ++b) {
+            ++blockCount;
+            setCount += b->setCount;
+        }
+        m_table.pieces.reserve(blockCount);
+        m_table.sets.reserve(setCount + links.size());
+        auto it = FirstExFatBlockFrom(blocks, m_m.g.heapStart);
+        for (; it != blocks.end() && it->firstSector < m_m.g.end; ++it) {
+            const u64 blockEnd = it->firstSector + it->sectorCount;
+            const u64 stop = std::min(blockEnd, m_m.g.end);
+            bool first = true;
+            for (u64 s = it->firstSector; s < stop;) {
+                const u64 cluster = m_m.ClusterOf(s);
+                if (!m_m.InHeap(cluster)) break;
+                const u64 e = std::min(stop, m_m.SectorOf(u32(cluster)) + m_m.g.sectorsPerCluster);
+                ExFatTreePiece p;
+                p.first = s;
+                p.count = u32(e - s);
+                p.cluster = u32(cluster);
+                if (first) p.flags |= ExFatTreePiece::kBlockFirst;
+                if (e == blockEnd) {
+                    p.flags |= ExFatTreePiece::kBlockLast;
+                    if ((it->flags & kExFatBlockEndsCut) != 0) p.flags |= ExFatTreePiece::kBlockEndsCut;
+                }
+                ReadPiece(p);
+                m_table.pieces.push_back(p);
+                first = false;
+                s = e;
+            }
+        }
+        ReadLoneTails();
+        m_table.cutBytes.shrink_to_fit();
+        if (m_table.unreadPieces != 0) {
+            ReleaseTrace("exFAT tree: %llu folder pieces could not be read; their entries are missing",
+                         static_cast<unsigned long long>(m_table.unreadPieces));
+        }
+        return std::move(m_table);
+    }
+
+private:
+    void ReadPiece(ExFatTreePiece& p) {
+        const u32 ss = m_m.g.sectorSize;
+        m_bytes.assign(size_t(p.count) * ss, 0);
+        p.setBegin = p.setEnd = m_table.sets.size();
+        if (!m_read(p.first, p.count, m_bytes.data())) {
+            ++m_table.unreadPieces;
+            return;
+        }
+        if (p.first == m_m.SectorOf(p.cluster) && IsSecondaryOfSet(m_bytes[0])) {
+            p.flags |= ExFatTreePiece::kBeginsWithTail;
+            p.tailAt = m_table.cutBytes.size();
+            // Only the leading secondaries can finish a set.
+            p.tailBytes = u32(ExFatLeadingSecondaries(m_bytes.data(), std::min(kExFatTailBytes, m_bytes.size())) * kExFatEntrySize);
+            m_table.cutBytes.insert(m_table.cutBytes.end(), m_bytes.begin(), m_bytes.begin() + p.tailBytes);
+        }
+        // Sector by sector, so that each set records the sector of its file entry; a sector the
+        // parser refuses costs the rest of that sector only.
+        ExFatEntrySetParser parser;
+        parser.SetLimits(m_m.limits);
+        for (u64 k = 0; k < p.count; ++k) {
+            if (!parser.Feed(m_bytes.data() + k * ss, ss, p.first + k)) parser.Reset();
+        }
+        for (ExFatEntrySet& set : parser.GetSets()) {
+            // Placement and the nodes need the name in one form only.
+            std::u16string().swap(set.nameUnits);
+            m_table.sets.push_back(std::move(set));
+        }
+        p.setEnd = m_table.sets.size();
+        // A set cut at the cluster's end, where the block goes on into the next cluster or ends
+        // with a cut set.
+        const bool mayEndCut = (p.flags & ExFatTreePiece::kBlockLast) == 0 || (p.flags & ExFatTreePiece::kBlockEndsCut) != 0;
+        if (!m_m.EndsCluster(p) || !mayEndCut) return;
+        const size_t tailBytes = size_t(std::min<u64>(kCutSectors, p.count)) * ss;
+        const u8* tail = m_bytes.data() + m_bytes.size() - tailBytes;
+        size_t offset = 0;
+        if (!CutSetIn(tail, tailBytes, offset)) return;
+        p.headAt = m_table.cutBytes.size();
+        p.headBytes = u32(tailBytes - offset);
+        m_table.cutBytes.insert(m_table.cutBytes.end(), tail + offset, tail + tailBytes);
+        // The cluster the FAT names next holds the rest, found there even when it is no block.
+        const u32 next = m_fat ? m_fat(p.cluster) : 0;
+        if (m_m.InHeap(next)) m_loneTails.push_back(m_m.SectorOf(next));
+    }
+
+    // A cluster that holds only the rest of a cut set and then nothing makes no block of its own:
+    // where the block walker joined such a tail, or the FAT names its cluster, its first entries
+    // are read for the join, as a piece that holds no sets and belongs to no folder by itself.
+    void ReadLoneTails() {
+        const u32 ss = m_m.g.sectorSize;
+        std::sort(m_loneTails.begin(), m_loneTails.end());
+        m_loneTails.erase(std::unique(m_loneTails.begin(), m_loneTails.end()), m_loneTails.end());
+        const size_t blockPieces = m_table.pieces.size();
+        for (u64 sector : m_loneTails) {
+            if (sector < m_m.g.heapStart || sector >= m_m.g.end) continue;
+            const u64 cluster = m_m.ClusterOf(sector);
+            if (!m_m.InHeap(cluster) || m_m.SectorOf(u32(cluster)) != sector) continue;
+            auto at = std::lower_bound(m_table.pieces.begin(), m_table.pieces.begin() + ptrdiff_t(blockPieces), sector,
+                                       [](const ExFatTreePiece& p, u64 s) { return p.first < s; });
+            if (at != m_table.pieces.begin() + ptrdiff_t(blockPieces) && at->first == sector) continue;
+            const u64 count = std::min<u64>({(kExFatTailBytes + ss - 1) / ss, m_m.g.sectorsPerCluster, m_m.g.end - sector});
+            m_bytes.assign(size_t(count) * ss, 0);
+            if (!m_read(sector, count, m_bytes.data()) || !IsSecondaryOfSet(m_bytes[0])) continue;
+            ExFatTreePiece p;
+            p.first = sector;
+            p.count = u32(count);
+            p.cluster = u32(cluster);
+            p.flags = ExFatTreePiece::kTailOnly | ExFatTreePiece::kBeginsWithTail;
+            p.setBegin = p.setEnd = m_table.sets.size();
+            p.tailAt = m_table.cutBytes.size();
+            // Only the leading secondaries can finish a set.
+            p.tailBytes = u32(ExFatLeadingSecondaries(m_bytes.data(), std::min(kExFatTailBytes, m_bytes.size())) * kExFatEntrySize);
+            m_table.cutBytes.insert(m_table.cutBytes.end(), m_bytes.begin(), m_bytes.begin() + p.tailBytes);
+            m_table.pieces.push_back(p);
+        }
+        std::inplace_merge(m_table.pieces.begin(), m_table.pieces.begin() + ptrdiff_t(blockPieces), m_table.pieces.end(),
+                           [](const ExFatTreePiece& a, const ExFatTreePiece& b) { return a.first < b.first; });
+        std::vector<u64>().swap(m_loneTails);
+    }
+
+    GeometryMath m_m;
+    const ExFatSectorReader& m_read;
+    const ExFatFatReader& m_fat;
+    ExFatTreeTable m_table;
+    std::vector<u64> m_loneTails;  // sectors where a tail may begin that no block begins
+    std::vector<u8> m_bytes;
+};
+
 }  // namespace
+
+ExFatTreeTable ReadExFatTreePieces(const std::vector<ExFatDirectoryBlock>& blocks,
+                                   const std::vector<ExFatCutSetLink>& links, const ExFatTreeGeometry& geometry,
+                                   const ExFatSectorReader& read, const ExFatFatReader& fat) {
+    if (!UsableGeometry(geometry) || !read) return {};
+    return PieceReader(geometry, read, fat).Read(blocks, links);
+}
+
+ExFatBlockTree PlaceExFatTreePieces(ExFatTreeTable&& table, const std::vector<ExFatCutSetLink>& links,
+                                    const ExFatTreeGeometry& geometry, const ExFatFatReader& fat) {
+    if (!UsableGeometry(geometry)) return {};
+    return TreePlacer(std::move(table), links, geometry, fat).Place();
+}
 
 ExFatBlockTree BuildExFatBlockTree(const std::vector<ExFatDirectoryBlock>& blocks,
                                    const std::vector<ExFatCutSetLink>& links, const ExFatTreeGeometry& geometry,
                                    const ExFatSectorReader& read, const ExFatFatReader& fat) {
-    if (geometry.sectorsPerCluster == 0 || geometry.end <= geometry.heapStart || geometry.sectorSize == 0 || !read) {
-        return {};
-    }
-    return TreeBuilder(blocks, links, geometry, read, fat).Build();
+    return PlaceExFatTreePieces(ReadExFatTreePieces(blocks, links, geometry, read, fat), links, geometry, fat);
 }

@@ -148,60 +148,27 @@ TreeNodePtr MakeLostFolder(const char* name, u64 id, u64 parentId) {
     return node;
 }
 
-// Hands the sets of the block tree to the collector, each folder before what it lists: from the
-// root (0 when unknown), then from each lost folder below "Lost Folders".
-void PlaceBlockTree(const ExFatBlockTree& tree, u32 rootCluster, const CExFatPartition& partition,
-                    CExFatQuickSearch& walk, CTreeCollector& collector, CFileSystemNode& root) {
-    // A folder's sets go over only after the folder itself, so that each finds its parent.
-    std::unordered_map<u32, std::vector<size_t>> children;
-    for (size_t i = 0; i < tree.sets.size(); ++i) children[tree.sets[i].parent].push_back(i);
-    std::unordered_set<u32> expanded;
-    auto expand = [&](u32 folder, bool deleted) {
-        std::deque<std::pair<u32, bool>> queue{{folder, deleted}};
-        while (!queue.empty()) {
-            const auto [at, atDeleted] = queue.front();
-            queue.pop_front();
-            if (!expanded.insert(at).second) continue;
-            auto it = children.find(at);
-            if (it == children.end()) continue;
-            const u64 parentId = partition.ClusterToSector(at);
-            for (size_t i : it->second) {
-                const ExFatEntrySet& set = tree.sets[i].set;
-                walk.HandOverSet(set, parentId, atDeleted);
-                if (set.IsDirectory()) queue.emplace_back(set.firstCluster, atDeleted || set.inUse == 0);
-            }
+// Hands the sets of the block tree to the collector in the tree's order, each folder before what
+// it lists; the lost folders it names stand below "Lost Folders" first.
+void PlaceBlockTree(const ExFatBlockTree& tree, const CExFatPartition& partition, CExFatQuickSearch& walk,
+                    CTreeCollector& collector, CFileSystemNode& root) {
+    if (!tree.lostFolders.empty()) {
+        CFileNode* lostFolders = MakeLostFolder(kFatLostFoldersName, kFatLostFoldersId, root.GetId()).release();
+        if (lostFolders == nullptr) return;
+        collector.AddFolder(lostFolders, &root);
+        for (u32 cluster : tree.lostFolders) {
+            char name[32];
+            std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
+            CFileNode* dir = MakeLostFolder(name, partition.ClusterToSector(cluster), kFatLostFoldersId).release();
+            if (dir == nullptr) return;
+            collector.AddFolder(dir, lostFolders);
         }
-    };
-    if (rootCluster != 0) expand(rootCluster, false);
-
-    CFileNode* lostFolders = nullptr;
-    auto lostFolder = [&](u32 cluster) {
-        if (lostFolders == nullptr) {
-            lostFolders = MakeLostFolder(kFatLostFoldersName, kFatLostFoldersId, root.GetId()).release();
-            if (lostFolders == nullptr) return false;
-            collector.AddFolder(lostFolders, &root);
-        }
-        char name[32];
-        std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-        CFileNode* dir = MakeLostFolder(name, partition.ClusterToSector(cluster), kFatLostFoldersId).release();
-        if (dir == nullptr) return false;
-        collector.AddFolder(dir, lostFolders);
-        // What a folder whose own entry is gone lists is taken as deleted with it.
-        expand(cluster, true);
-        return true;
-    };
-    for (u32 cluster : tree.lostFolders) {
-        if (expanded.count(cluster) == 0 && !lostFolder(cluster)) return;
     }
-    // Folders whose sets no walk from the root or a lost folder reaches (a folder listed only
-    // inside itself) stand as lost folders too.
-    std::vector<u32> unreached;
-    for (const auto& [folder, sets] : children) {
-        if (expanded.count(folder) == 0) unreached.push_back(folder);
-    }
-    std::sort(unreached.begin(), unreached.end());
-    for (u32 cluster : unreached) {
-        if (expanded.count(cluster) == 0 && !lostFolder(cluster)) return;
+    for (const ExFatPlacedSet& placed : tree.placed) {
+        const u64 parentId = placed.displacedParent < tree.sets.size()
+                                 ? CExFatQuickSearch::DisplacedFolderId(tree.sets[placed.displacedParent].position)
+                                 : partition.ClusterToSector(placed.parent);
+        walk.HandOverSet(tree.sets[placed.set], parentId, placed.deleted, placed.displaced);
     }
 }
 
@@ -278,6 +245,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             m_sinkSet = true;
         }
         m_walkerReady = true;
+        m_droppedBlocks = 0;
     }
     // The builder refused a set: no more are made.
     if (!m_handOut && m_sinkSet) {
@@ -315,8 +283,20 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
         const auto lk = m_looks.Hold();
         m_setStarts.push_back(sector);
     }
-    // A device full of look-alike folders stops adding blocks.
-    if (m_dirBlocks.size() < kMaxDirectoryBlocks) m_walker.WalkSector(sector, p, m_dirBlocks);
+    // A device full of look-alike folders stops adding blocks; those it finds past the cap are
+    // counted, so that the loss is told.
+    if (m_dirBlocks.size() < kMaxDirectoryBlocks) {
+        m_walker.WalkSector(sector, p, m_dirBlocks);
+        return;
+    }
+    m_walker.WalkSector(sector, p, m_overflowBlocks);
+    if (m_overflowBlocks.empty()) return;
+    if (m_droppedBlocks == 0) {
+        ReleaseTrace("exFAT folder blocks past %zu not kept, from sector %llu on: their entries are not listed",
+                     kMaxDirectoryBlocks, static_cast<unsigned long long>(sector));
+    }
+    m_droppedBlocks += m_overflowBlocks.size();
+    m_overflowBlocks.clear();
 }
 
 bool CExFatCompleteSearch::FatStartAt(u64 sector) {
@@ -781,7 +761,12 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     const ExFatBlockTree tree = BuildExFatBlockTree(
         m_dirBlocks, m_walker.GetCutSetLinks(), geometry,
         [this](u64 sector, u64 count, u8* out) { return m_device->Read(out, sector, count) != 0; }, fat);
-    PlaceBlockTree(tree, geometry.rootCluster, *partition, walk, collector, *root);
+    PlaceBlockTree(tree, *partition, walk, collector, *root);
+    if (m_droppedBlocks != 0) {
+        ReleaseTrace("exFAT tree of the volume at sector %llu lacks the entries of %llu folder blocks found past %zu",
+                     static_cast<unsigned long long>(start), static_cast<unsigned long long>(m_droppedBlocks),
+                     kMaxDirectoryBlocks);
+    }
 
     // The label entry stands among the first entries of the root directory.
     const u32 labelSectors = std::min(partition->m_sectorsPerCluster, kLabelSectors);

@@ -96,7 +96,9 @@ class CExFatCompleteSearch : public CFatFamilyCompleteSearch {
 public:
     static constexpr size_t kMaxBootSightings = 1u << 16;
     static constexpr size_t kMaxSetStarts = 1u << 20;
-    static constexpr size_t kMaxDirectoryBlocks = 1u << 20;
+    // Folder blocks kept at the most (about 200 bytes each): a volume of eight million folder
+    // clusters fits; a device full of look-alike folders stops there, and says so in the log.
+    static constexpr size_t kMaxDirectoryBlocks = 1u << 23;
     static constexpr size_t kMaxTableStarts = 1u << 16;
 
     CExFatCompleteSearch();
@@ -121,6 +123,8 @@ public:
     const std::vector<u64>& GetSetStarts() const { return m_setStarts; }
     const std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>>& GetCandidates() const { return m_candidates; }
     const std::vector<ExFatDirectoryBlock>& GetDirectoryBlocks() const { return m_dirBlocks; }
+    // Folder blocks found past kMaxDirectoryBlocks, whose entries the trees lack.
+    u64 GetDroppedDirectoryBlocks() const { return m_droppedBlocks; }
 
     bool IsHandingOutEntries() const { return m_handOut; }
 
@@ -163,6 +167,8 @@ private:
     ExFatBlockWalker m_walker;
     bool m_walkerReady = false;
     std::vector<ExFatDirectoryBlock> m_dirBlocks;
+    std::vector<ExFatDirectoryBlock> m_overflowBlocks;  // finished past the cap, counted and dropped
+    u64 m_droppedBlocks = 0;
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
     // Found entry sets go to the builder's provisional exFAT tree while the loop runs, until the

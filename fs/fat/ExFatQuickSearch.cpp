@@ -50,6 +50,8 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_cluster.assign(m_clusterBytes, 0);
     m_readClusters.clear();
     m_queue.clear();
+    m_deletedQueue.clear();
+    m_deferred.clear();
     return true;
 }
 
@@ -78,31 +80,55 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     PendingFolder rootFolder;
     rootFolder.firstCluster = p.m_rootCluster;
     rootFolder.budget = u64(m_clusterBytes) * p.m_clusterLimit;
-    if (m_rootKnown && WalkDirectory(rootFolder)) {
-        u64 done = 0;
-        u64 lastPercent = 0;
-        while (!m_queue.empty() && m_progress->Continued() != 0) {
-            const PendingFolder folder = m_queue.front();
-            m_queue.pop_front();
-            if (!WalkDirectory(folder)) break;
-            ++done;
-            const u64 total = done + m_queue.size();
-            const u64 percent = done * 100 / total;
-            if (percent > lastPercent) {
-                lastPercent = percent;
-                Report(done, total);
-            }
-        }
-    }
+    m_deferDeleted = true;
+    if (m_rootKnown && WalkDirectory(rootFolder)) WalkQueued();
+    m_deferDeleted = false;
+    // Deleted folders met before the walk ended early still stand in the tree.
+    ReleaseDeferred();
     m_queue.clear();
+    m_deletedQueue.clear();
     Report(1, 1);
     return kExFatQuickDone;
 }
 
-void CExFatQuickSearch::HandOverSet(const ExFatEntrySet& set, u64 parentId, bool deletedParent) {
+void CExFatQuickSearch::WalkQueued() {
+    u64 done = 0;
+    u64 lastPercent = 0;
+    while (m_progress->Continued() != 0) {
+        if (m_queue.empty() && !m_deferred.empty()) {
+            m_deferDeleted = false;
+            ReleaseDeferred();
+            continue;
+        }
+        std::deque<PendingFolder>& queue = m_queue.empty() ? m_deletedQueue : m_queue;
+        if (queue.empty()) break;
+        const PendingFolder folder = queue.front();
+        queue.pop_front();
+        if (!WalkDirectory(folder)) break;
+        ++done;
+        const u64 total = done + m_queue.size() + m_deletedQueue.size() + m_deferred.size();
+        const u64 percent = done * 100 / total;
+        if (percent > lastPercent) {
+            lastPercent = percent;
+            Report(done, total);
+        }
+    }
+}
+
+void CExFatQuickSearch::ReleaseDeferred() {
+    std::vector<DeferredFolder> deferred;
+    deferred.swap(m_deferred);
+    for (const DeferredFolder& d : deferred) {
+        const bool displaced = m_readClusters.count(d.set.firstCluster) != 0;
+        HandOver(d.set, false, d.parentId, displaced);
+    }
+}
+
+void CExFatQuickSearch::HandOverSet(const ExFatEntrySet& set, u64 parentId, bool deletedParent, bool displaced) {
     if (!m_partition || !m_volume) return;
-    HandOver(set, deletedParent, parentId);
+    HandOver(set, deletedParent, parentId, displaced);
     m_queue.clear();
+    m_deletedQueue.clear();
 }
 
 void CExFatQuickSearch::Report(u64 done, u64 total) {
@@ -146,9 +172,13 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     return readOk;
 }
 
-void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId) {
+void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId, bool displaced) {
     CExFatPartition& p = *m_partition;
     const bool deleted = deletedParent || set.inUse == 0;
+    if (m_deferDeleted && deleted && set.IsDirectory()) {
+        m_deferred.push_back({set, parentId});
+        return;
+    }
     TreeNodePtr node = CreateFileNode();
     PropertiesRef<CExFatFileProperties> properties(NewExFatFileProperties());
     if (!node || !properties) return;
@@ -175,19 +205,19 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     }
     node->SetFileProperties(properties.release());
     node->SetRecordSector(set.position);
-    node->SetId(p.ClusterToSector(set.firstCluster));
+    node->SetId(displaced ? DisplacedFolderId(set.position) : p.ClusterToSector(set.firstCluster));
     node->SetParentId(parentId);
 
     u32 error = 0;
     if (m_builder->AddFoundFileNode(node.get(), kTreeKindExFat, &error) == 0) return;
     node.release();
-    if (set.IsDirectory()) {
+    if (set.IsDirectory() && !displaced) {
         PendingFolder folder;
         folder.firstCluster = set.firstCluster;
         folder.budget = set.dataLength;
         folder.noFatChain = noFatChain;
         folder.deleted = deleted;
-        m_queue.push_back(folder);
+        (deleted ? m_deletedQueue : m_queue).push_back(folder);
     }
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // The deleted-file scan of an exFAT volume: it follows the root directory and every directory
 // below it through their clusters and hands the tree builder the root and one node per complete
-// entry set, deleted sets included.
+// entry set, deleted sets included. Live folders are walked before deleted ones: a cluster that a
+// live folder holds is that folder's, and a deleted folder whose first cluster a live folder
+// reads now lists nothing (a new folder often takes the cluster a deleted one had).
 #include <deque>
 #include <memory>
 #include <unordered_set>
@@ -47,8 +49,14 @@ public:
 
     // After a search that walked no folder (the complete scan's tree of a chosen volume): one set
     // found elsewhere, handed over as a walk's own below the folder `parentId`; a folder it
-    // names is not walked. `deletedParent` marks it deleted with its folder.
-    void HandOverSet(const ExFatEntrySet& set, u64 parentId, bool deletedParent);
+    // names is not walked. `deletedParent` marks it deleted with its folder; a `displaced`
+    // folder gets an id that no set names as its parent.
+    void HandOverSet(const ExFatEntrySet& set, u64 parentId, bool deletedParent, bool displaced = false);
+
+    // The id of a deleted folder whose first cluster a live folder holds now: the sector of its
+    // entry with the top bit set, which names no sector, so that no set takes it for its parent.
+    static u64 DisplacedFolderId(u64 entrySector) { return entrySector | kDisplacedIdBit; }
+    static constexpr u64 kDisplacedIdBit = u64(1) << 63;
 
 private:
     // A directory waiting for its walk.
@@ -59,10 +67,21 @@ private:
         bool deleted = false;
     };
 
+    // A deleted folder met in a live folder, handed over once every live folder was walked.
+    struct DeferredFolder {
+        ExFatEntrySet set;
+        u64 parentId = 0;
+    };
+
     bool Prepare(const u8* bootSector);
+    // Walks the queued folders, live ones first, until none is left or the user stops.
+    void WalkQueued();
+    // Hands over the deleted folders met in live ones: one whose first cluster a live folder read
+    // is displaced; the others are queued for their walks when `walk` is set.
+    void ReleaseDeferred();
     // Reads one directory and hands its sets over; false only when a cluster read failed.
     bool WalkDirectory(const PendingFolder& folder);
-    void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId);
+    void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId, bool displaced = false);
     // The runs of a file (none for a folder, an empty file or a first cluster outside the heap);
     // a deleted file whose freed chain ends early goes on contiguously.
     CExFatDataRunList* BuildRuns(const ExFatEntrySet& set, bool deleted);
@@ -79,5 +98,8 @@ private:
     bool m_fatUsable = true;
     bool m_rootKnown = true;
     std::unordered_set<u32> m_readClusters;
-    std::deque<PendingFolder> m_queue;
+    std::deque<PendingFolder> m_queue;         // live folders
+    std::deque<PendingFolder> m_deletedQueue;  // walked after every live one
+    std::vector<DeferredFolder> m_deferred;
+    bool m_deferDeleted = false;  // while live folders are walked
 };

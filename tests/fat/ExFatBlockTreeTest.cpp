@@ -3,6 +3,7 @@
 // kept apart by the sets that run over their ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -115,13 +116,106 @@ TEST_P(ExFatBlockTreeCases, EachSetStandsInTheLostFolderThatHoldsIt) {
     if (HasFatalFailure()) return;
     const ExFatBlockTree tree = d.Build();
     std::map<std::string, std::vector<u32>> parents;
-    for (const ExFatPlacedSet& s : tree.sets) parents[s.set.name].push_back(s.parent);
+    for (const ExFatPlacedSet& s : tree.placed) parents[tree.sets[s.set].name].push_back(s.parent);
     for (const auto& [name, folder] : t.folders) {
         ASSERT_EQ(parents[name].size(), 1u) << name;
         EXPECT_EQ(parents[name][0], folder) << name;
     }
     EXPECT_EQ(tree.lostFolders.size(), t.lostFolders);
 }
+
+// Placement alone, on tables of pieces (one per cluster, the sets it holds) with no device.
+struct TableSet {
+    const char* name;
+    u32 firstCluster;
+    bool folder;
+    bool inUse;
+    u32 clusters = 1;  // a folder's length
+    bool contiguous = false;
+};
+struct TablePiece {
+    u32 cluster;
+    std::vector<TableSet> sets;
+};
+struct Placed {
+    const char* name;
+    u32 parent;
+    bool deleted;
+    bool displaced = false;
+    bool underDisplaced = false;  // listed by the deleted folder that lost its first cluster
+};
+struct TableCase {
+    const char* name;
+    std::vector<TablePiece> pieces;
+    std::map<u32, u32> fat;  // cluster -> next
+    std::vector<Placed> placed;
+};
+
+constexpr u32 kRoot = 5;
+const TableCase kTableCases[] = {
+    // /P/A (two clusters) was deleted and /Q/B took its first one, though P is listed before Q.
+    {"LiveFolderKeepsTheClusterADeletedOneHad",
+     {{kRoot, {{"P", 10, true, true}, {"Q", 11, true, true}}}, {10, {{"A", 20, true, false, 2}}},
+      {11, {{"B", 20, true, true}}}, {20, {{"b1", 60, false, true}}}, {21, {{"a2", 61, false, false}}}},
+     {},
+     {{"A", 10, false, true}, {"B", 11, false}, {"b1", 20, false}, {"a2", 20, true, false, true}}},
+    {"DeletedFolderNoLiveOneHoldsKeepsItsFiles",
+     {{kRoot, {{"P", 10, true, true}}}, {10, {{"A", 20, true, false}}}, {20, {{"a1", 60, false, true}}}},
+     {},
+     {{"A", 10, false}, {"a1", 20, true}}},
+    // A contiguous folder of two clusters, and one whose FAT chain jumps: each later cluster is
+    // the folder's.
+    {"LaterClustersOfRunAndChainBelongToTheirFolder",
+     {{kRoot, {{"R", 30, true, true, 2, true}, {"C", 40, true, true, 2}}}, {30, {{"r1", 60, false, true}}},
+      {31, {{"r2", 61, false, true}}}, {40, {{"c1", 62, false, true}}}, {45, {{"c2", 63, false, true}}}},
+     {{40, 45}},
+     {{"r2", 30, false}, {"c2", 40, false}}},
+};
+
+class ExFatTablePlacement : public ::testing::TestWithParam<TableCase> {};
+
+TEST_P(ExFatTablePlacement, EachSetGoesToTheFolderThatHoldsItsCluster) {
+    const TableCase& t = GetParam();
+    ExFatTreeTable table;
+    for (const TablePiece& tp : t.pieces) {
+        ExFatTreePiece p;
+        p.cluster = tp.cluster;
+        p.first = kHeap + (tp.cluster - 2) * kSectorsPerCluster;
+        p.count = kSectorsPerCluster;
+        p.flags = ExFatTreePiece::kBlockFirst | ExFatTreePiece::kBlockLast;
+        p.setBegin = table.sets.size();
+        for (const TableSet& ts : tp.sets) {
+            ExFatEntrySet set;
+            set.name = ts.name;
+            set.firstCluster = ts.firstCluster;
+            set.attributes = ts.folder ? testutil::kExFatAttrFolder : testutil::kExFatAttrArchive;
+            set.inUse = ts.inUse ? 1 : 0;
+            set.dataLength = u64(ts.clusters) * kClusterBytes;
+            set.noFatChain = ts.contiguous ? 1 : 0;
+            table.sets.push_back(set);
+        }
+        p.setEnd = table.sets.size();
+        table.pieces.push_back(p);
+    }
+    const ExFatTreeGeometry g{kHeap, kSectorsPerCluster, kDeviceSectors, kSectorSize,
+                              u32((kDeviceSectors - kHeap) / kSectorsPerCluster), kRoot};
+    ExFatFatReader fat;
+    if (!t.fat.empty()) fat = [&t](u32 c) { return t.fat.count(c) ? t.fat.at(c) : 0xFFFFFFFFu; };
+    const ExFatBlockTree tree = PlaceExFatTreePieces(std::move(table), {}, g, fat);
+    EXPECT_TRUE(tree.lostFolders.empty());
+    for (const Placed& want : t.placed) {
+        auto it = std::find_if(tree.placed.begin(), tree.placed.end(),
+                               [&](const ExFatPlacedSet& s) { return tree.sets[s.set].name == want.name; });
+        ASSERT_NE(it, tree.placed.end()) << want.name;
+        EXPECT_EQ(it->parent, want.parent) << want.name;
+        EXPECT_EQ(it->deleted, want.deleted) << want.name;
+        EXPECT_EQ(it->displaced, want.displaced) << want.name;
+        EXPECT_EQ(it->displacedParent < tree.sets.size(), want.underDisplaced) << want.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, ExFatTablePlacement, ::testing::ValuesIn(kTableCases),
+                         [](const ::testing::TestParamInfo<TableCase>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ExFatBlockTreeCases, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<TreeCase>& info) { return std::string(info.param.name); });

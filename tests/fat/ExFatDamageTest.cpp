@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ExFatSets.h"
 #include "FatTestSupport.h"
 #include "TestUtil.h"
 #include "engine/DataRunList.h"
@@ -280,6 +281,32 @@ TEST_F(ExFatDamage, ProgressNeverMovesBackAndAStopEndsTheFolderLoop) {
     EXPECT_EQ(search.Search(device.get(), &stopping), 0u);
     EXPECT_NE(FindNamed(builder, "Projects"), nullptr);            // the root was walked
     EXPECT_EQ(FindNamed(builder, "note-01 melody.txt"), nullptr);  // no folder after it
+}
+
+TEST_F(ExFatDamage, ALiveFolderKeepsTheClusterADeletedFolderHadBefore) {
+    // A root file's set becomes a deleted folder whose first cluster is src's: the root lists it
+    // before Projects, yet src's entries stay src's, live, and the deleted folder lists nothing.
+    u8* file = vol.FindSet(vol.root, "Paulo a\xC3\xB1o-89.ttf");
+    ASSERT_NE(file, nullptr);
+    std::vector<u8> folder = testutil::MakeExFatSet("A deleted folder", kSrc, vol.clusterBytes, testutil::kExFatAttrFolder, false);
+    ASSERT_EQ(folder.size(), size_t(32) * (file[1] + 1));
+    for (size_t at = 0; at < folder.size(); at += 32) folder[at] &= 0x7F;
+    std::copy(folder.begin(), folder.end(), file);
+    auto device = vol.Device();
+    QuickTree tree;
+    ASSERT_NO_FATAL_FAILURE(BuildQuickTree(device.get(), std::make_unique<CExFatQuickSearch>(), false, tree));
+    std::map<std::string, const CFileNode*> named;
+    std::vector<const CFileNode*> stack{tree.root};
+    while (!stack.empty()) {
+        const CFileNode* n = stack.back();
+        stack.pop_back();
+        if (const IFileProperties* p = n->GetFileProperties(); p != nullptr && p->GetName() != nullptr) named[p->GetName()] = n;
+        for (const CFileNode* c = n->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) stack.push_back(c);
+    }
+    ASSERT_TRUE(named.count("deep") && named.count("A deleted folder"));
+    EXPECT_EQ(std::string(named["deep"]->GetParent()->GetFileProperties()->GetName()), "src");
+    EXPECT_EQ(named["deep"]->GetFileProperties()->GetState() & 1, 0);
+    EXPECT_EQ(named["A deleted folder"]->GetFirstChild(), nullptr);
 }
 
 TEST_F(ExFatDamage, LabelOfAVolumeWithoutOne) {
