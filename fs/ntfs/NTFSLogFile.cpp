@@ -367,16 +367,19 @@ void CNTFSLogFileParser::StepImages(const u8* record, u32 available) {
         return;
     }
 
-    CNTFSFileRecord file;
-    if (!file.Init(image, kImageSize, 0, nullptr, nullptr)) return;
     u64 parent = ~u64(0);
-    PropertiesRef<CNTFSFileProperties> properties =
-        MakeNTFSFileProperties(0, file, u64(m_sectorsPerCluster) * m_sectorSize, &parent);
+    PropertiesRef<CNTFSFileProperties> properties = ImageProperties(image, &parent);
     if (!properties) return;
     // Data kept inside the image lies nowhere on the volume: such an image cannot lend its runs.
     std::unique_ptr<IDataRunList> runs(properties->CreateDataRunList());
     if (properties->GetSize() == 0 || (runs && runs->IsResident())) return;
     m_images.push_back({parent, std::move(properties)});
+}
+
+PropertiesRef<CNTFSFileProperties> CNTFSLogFileParser::ImageProperties(const u8* image, u64* parent) const {
+    CNTFSFileRecord file;
+    if (!file.Init(image, kImageSize, 0, nullptr, nullptr)) return PropertiesRef<CNTFSFileProperties>();
+    return MakeNTFSFileProperties(0, file, u64(m_sectorsPerCluster) * m_sectorSize, parent);
 }
 
 void CNTFSLogFileParser::KeepFolderImage(const u8* logRecord, const u8* image) {
@@ -390,11 +393,8 @@ void CNTFSLogFileParser::KeepFolderImage(const u8* logRecord, const u8* image) {
     }
     const u64 key = number == ~u64(0) ? ~u64(0) : StaleFolderId(number, info.GetSequence());
     if (key == ~u64(0) || StaleFolderRecord(key) == ~u64(0)) return;
-    CNTFSFileRecord file;
-    if (!file.Init(image, kImageSize, 0, nullptr, nullptr)) return;
     u64 parent = ~u64(0);
-    PropertiesRef<CNTFSFileProperties> properties =
-        MakeNTFSFileProperties(0, file, u64(m_sectorsPerCluster) * m_sectorSize, &parent);
+    PropertiesRef<CNTFSFileProperties> properties = ImageProperties(image, &parent);
     if (!properties) return;
     // A later image of the same folder replaces an earlier one.
     m_folders[key] = {info.GetParentRecord(), info.GetParentSequence(), std::move(properties)};

@@ -112,6 +112,9 @@ private:
     void StepLogRecords(const u8* record, u32 available);
     // `image` is a protected folder record that `logRecord` carries.
     void KeepFolderImage(const u8* logRecord, const u8* image);
+    // The properties a record image describes, and its parent in *parent; null for an image
+    // that does not parse.
+    PropertiesRef<CNTFSFileProperties> ImageProperties(const u8* image, u64* parent) const;
     // Lays the undo data the journal holds for the record's $DATA attributes over the 1024
     // bytes at `record` (inside the work buffer).
     void LayLogOverRecord(u8* record);
