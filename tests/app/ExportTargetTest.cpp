@@ -109,6 +109,11 @@ TEST(ExportTarget, TheDestinationDialogCountsWhatTheRecoveryWrites) {
     constexpr u64 kMiB = 1 << 20, kSector = 512;
     testutil::TempDir dir;
     if (::mount("tmpfs", dir.Path().c_str(), "tmpfs", 0, "size=64m") != 0) GTEST_SKIP() << "a tmpfs needs root";
+    // Let go on every way out of the test, so that no mount outlives it.
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{dir.Path()};
     testutil::MemoryDevice device(kSector, 9 * kMiB / kSector);
     auto volume = std::make_shared<VolumeRecord>();
     volume->device = &device;
@@ -144,7 +149,6 @@ TEST(ExportTarget, TheDestinationDialogCountsWhatTheRecoveryWrites) {
     root->RemoveChild(file);
     DeleteFileNode(file);
     DeleteFileSystemNode(root);
-    ::umount2(dir.Path().c_str(), MNT_DETACH);
 }
 
 TEST(ExportResult, SuccessComesFromTheWriterNotFromHowManyFilesWereWritten) {
