@@ -198,6 +198,7 @@ TEST_F(BrowserHeaderAndBars, SkinnedBarsReplaceTheSystemBarsAndPageByTheViewsPag
     container->Right()->ShowPreviewPane(false);
     icons->setCurrentIndex(icons->model()->index(kFiles - 1, 0));
     container->Right()->ShowPreviewPane(true);
+    QApplication::processEvents();  // the cell must stay in sight once the view has laid its cells out again
     EXPECT_TRUE(icons->viewport()->rect().contains(icons->visualRect(icons->currentIndex()))) << "the chosen cell, out of sight";
     container->Right()->SetViewMode(true);
 }
