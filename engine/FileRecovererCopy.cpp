@@ -471,6 +471,11 @@ u32 RestoreEfsFile(RecoverReadContext& context, RecoverTarget& target, u64 size)
 }
 
 namespace {
+// The size rounded up to whole sectors, as an encrypted stream holds it; all ones past 2^64.
+u64 WholeSectorBytes(u64 size, u32 sectorSize) {
+    return sectorSize == 0 ? size : SaturatingAdd(size, (sectorSize - size % sectorSize) % sectorSize);
+}
+
 // What CopyRuns writes of `length` bytes: no more than the extents reach.
 u64 BytesReached(IDataRunList& runs, u64 length, u32 sectorSize, u32 sectorsPerCluster) {
     u64 clusterBytes = 0;
@@ -497,7 +502,7 @@ u64 BytesToWrite(const IFileProperties& properties, IDataRunList* runs, u32 sect
     const u64 size = properties.GetSize();
     if (runs == nullptr) return 0;
     u64 length = size;
-    if (wholeSectors && sectorSize != 0) length = SaturatingAdd(size, (sectorSize - size % sectorSize) % sectorSize);
+    if (wholeSectors) length = WholeSectorBytes(size, sectorSize);
     const bool copiedByExtents = !runs->IsResident() && !compressed && !encrypted;
     return copiedByExtents ? BytesReached(*runs, length, sectorSize, sectorsPerCluster) : length;
 }
@@ -537,7 +542,7 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
             metadataSize <= kEfsMetadataCapacity) {
             efsHeaderWritten = true;
             // The encrypted stream holds whole sectors.
-            length = SaturatingAdd(size, (sectorSize - size % sectorSize) % sectorSize);
+            length = WholeSectorBytes(size, sectorSize);
         }
     }
     std::unique_ptr<IDataRunList> runs(properties.CreateDataRunList());

@@ -97,9 +97,6 @@ u64 SessionFileBytes(CFileNode* node) {
 }
 
 std::optional<u64> FolderFreeBytes(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    const std::optional<u64> freeBytes = FolderFreeBytesAt(fd);
-    ::close(fd);
-    return freeBytes;
+    const OwnedFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.IsOpen() ? FolderFreeBytesAt(fd.Get()) : std::nullopt;
 }
