@@ -29,12 +29,8 @@ bool DiskStillThere(const DiskHandle& handle, u64 bytesAtOpen) {
     if (!handle.IsValid()) return false;
     struct stat st {};
     if (::stat(handle.entry.path.c_str(), &st) != 0) return false;
-    if (handle.isImage) {
-        if (!S_ISREG(st.st_mode) || static_cast<u64>(st.st_dev) != handle.id.device || static_cast<u64>(st.st_ino) != handle.id.inode)
-            return false;
-    } else if (!S_ISBLK(st.st_mode) || static_cast<u64>(st.st_rdev) != handle.id.device) {
-        return false;
-    }
+    // The same kind of file as was opened, known by the same identity as at opening.
+    if (!(handle.isImage ? S_ISREG(st.st_mode) : S_ISBLK(st.st_mode)) || !(DiskFileIdOf(st) == handle.id)) return false;
     u64 length = 0;
     // A device whose medium is gone reads as empty.
     return DiskGetLength(handle, &length) && length != 0 && length >= bytesAtOpen;

@@ -239,6 +239,14 @@ bool IsSupportedImageSectorSize(u32 bytes) {
     return bytes >= kMinImageSectorSize && bytes <= kMaxImageSectorSize && (bytes & (bytes - 1)) == 0;
 }
 
+DiskFileId DiskFileIdOf(const struct stat& st) {
+    const bool block = S_ISBLK(st.st_mode);
+    DiskFileId id;
+    id.device = block ? static_cast<u64>(st.st_rdev) : static_cast<u64>(st.st_dev);
+    id.inode = block ? 0 : static_cast<u64>(st.st_ino);
+    return id;
+}
+
 namespace {
 bool OpenEntry(const DiskTableEntry& e, int diskNumber, const DiskFileId* expected, DiskHandle* out) {
     *out = DiskHandle();
@@ -256,9 +264,7 @@ bool OpenEntry(const DiskTableEntry& e, int diskNumber, const DiskFileId* expect
         return Fail(win32::kInvalidHandle);
     }
     const bool block = S_ISBLK(st.st_mode);
-    DiskFileId id;
-    id.device = block ? static_cast<u64>(st.st_rdev) : static_cast<u64>(st.st_dev);
-    id.inode = block ? 0 : static_cast<u64>(st.st_ino);
+    const DiskFileId id = DiskFileIdOf(st);
     if (expected && !(id == *expected)) {
         ::close(fd);
         return Fail(win32::kDeviceNotConnected);

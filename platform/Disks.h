@@ -33,6 +33,9 @@ struct DiskFileId {
     u64 inode = 0;
     bool operator==(const DiskFileId&) const = default;
 };
+// The identity of what stat answered for a disk's path: a block device by its number, any other
+// file by its device and inode.
+DiskFileId DiskFileIdOf(const struct stat& st);
 
 // An open disk. The table entry it was opened from travels with it: what was enumerated is what
 // is asked and opened again, whatever the table says by then.
