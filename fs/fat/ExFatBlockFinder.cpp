@@ -55,11 +55,6 @@ bool MayBeDirectorySector(const u8* bytes, u32 entries) {
     return true;
 }
 
-bool IsSecondaryOfSet(u8 type) {
-    const u8 inUse = u8(type | kExFatTypeInUse);
-    return inUse == kExFatStreamEntry || inUse == kExFatNameEntry;
-}
-
 u64 LowestSetBit(u64 value) { return value & (~value + 1); }
 
 // The smallest power of two not below value (value above 0).
@@ -261,7 +256,7 @@ void ExFatBlockWalker::WalkSector(u64 sector, const u8* bytes, std::vector<ExFat
     // A block that begins with secondaries that nothing before them starts: the tail of a set
     // cut at the end of another cluster of its folder.
     const bool beginsWithTail = m_block.sectorCount == 0 && m_block.setCount == 0 && m_set.taken == 0 &&
-                                IsSecondaryOfSet(bytes[0]);
+                                IsExFatSetSecondary(bytes[0]);
     u32 counted = 0;
     bool stopped = false;
     for (u32 i = 0; i < m_limits.entriesPerSector; ++i) {

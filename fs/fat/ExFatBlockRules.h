@@ -6,9 +6,9 @@
 // at least as strongly is dropped.
 #include <map>
 #include <optional>
+#include <set>
 #include <unordered_set>
 #include <utility>
-#include <set>
 #include <vector>
 
 #include "fs/fat/ExFatBlockFinder.h"

@@ -21,11 +21,6 @@ constexpr u64 kCutSectors = 2;
 constexpr u64 kMaxFolderBytes = u64(256) << 20;
 constexpr size_t kNone = ~size_t(0);
 
-bool IsSecondaryOfSet(u8 type) {
-    const u8 inUse = u8(type | kExFatTypeInUse);
-    return inUse == kExFatStreamEntry || inUse == kExFatNameEntry;
-}
-
 // The offset in `tail` (the last sectors of a piece) of a file entry whose set runs past its end;
 // false when none does.
 bool CutSetIn(const u8* tail, size_t bytes, size_t& offset) {
@@ -519,6 +514,15 @@ public:
     }
 
 private:
+    // Keeps the first entries of the piece just read, which begins with the rest of a cut set:
+    // only its leading secondaries can finish a set.
+    void KeepTail(ExFatTreePiece& p) {
+        p.flags |= ExFatTreePiece::kBeginsWithTail;
+        p.tailAt = m_table.cutBytes.size();
+        p.tailBytes = u32(ExFatLeadingSecondaries(m_bytes.data(), std::min(kExFatTailBytes, m_bytes.size())) * kExFatEntrySize);
+        m_table.cutBytes.insert(m_table.cutBytes.end(), m_bytes.begin(), m_bytes.begin() + p.tailBytes);
+    }
+
     void ReadPiece(ExFatTreePiece& p) {
         const u32 ss = m_m.g.sectorSize;
         m_bytes.assign(size_t(p.count) * ss, 0);
@@ -527,13 +531,7 @@ private:
             ++m_table.unreadPieces;
             return;
         }
-        if (p.first == m_m.SectorOf(p.cluster) && IsSecondaryOfSet(m_bytes[0])) {
-            p.flags |= ExFatTreePiece::kBeginsWithTail;
-            p.tailAt = m_table.cutBytes.size();
-            // Only the leading secondaries can finish a set.
-            p.tailBytes = u32(ExFatLeadingSecondaries(m_bytes.data(), std::min(kExFatTailBytes, m_bytes.size())) * kExFatEntrySize);
-            m_table.cutBytes.insert(m_table.cutBytes.end(), m_bytes.begin(), m_bytes.begin() + p.tailBytes);
-        }
+        if (p.first == m_m.SectorOf(p.cluster) && IsExFatSetSecondary(m_bytes[0])) KeepTail(p);
         // Sector by sector, so that each set records the sector of its file entry; a sector the
         // parser refuses costs the rest of that sector only.
         ExFatEntrySetParser parser;
@@ -580,17 +578,14 @@ private:
             if (at != m_table.pieces.begin() + ptrdiff_t(blockPieces) && at->first == sector) continue;
             const u64 count = std::min<u64>({(kExFatTailBytes + ss - 1) / ss, m_m.g.sectorsPerCluster, m_m.g.end - sector});
             m_bytes.assign(size_t(count) * ss, 0);
-            if (!m_read(sector, count, m_bytes.data()) || !IsSecondaryOfSet(m_bytes[0])) continue;
+            if (!m_read(sector, count, m_bytes.data()) || !IsExFatSetSecondary(m_bytes[0])) continue;
             ExFatTreePiece p;
             p.first = sector;
             p.count = u32(count);
             p.cluster = u32(cluster);
-            p.flags = ExFatTreePiece::kTailOnly | ExFatTreePiece::kBeginsWithTail;
+            p.flags = ExFatTreePiece::kTailOnly;
             p.setBegin = p.setEnd = m_table.sets.size();
-            p.tailAt = m_table.cutBytes.size();
-            // Only the leading secondaries can finish a set.
-            p.tailBytes = u32(ExFatLeadingSecondaries(m_bytes.data(), std::min(kExFatTailBytes, m_bytes.size())) * kExFatEntrySize);
-            m_table.cutBytes.insert(m_table.cutBytes.end(), m_bytes.begin(), m_bytes.begin() + p.tailBytes);
+            KeepTail(p);
             m_table.pieces.push_back(p);
         }
         std::inplace_merge(m_table.pieces.begin(), m_table.pieces.begin() + ptrdiff_t(blockPieces), m_table.pieces.end(),

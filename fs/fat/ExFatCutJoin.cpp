@@ -6,11 +6,6 @@
 namespace {
 // The two bytes of the file entry that hold the set's checksum.
 constexpr u32 kSetChecksumOffset = 2;
-
-bool IsSecondaryOfSet(u8 type) {
-    const u8 inUse = u8(type | kExFatTypeInUse);
-    return inUse == kExFatStreamEntry || inUse == kExFatNameEntry;
-}
 }  // namespace
 
 u32 ExFatLeadingSecondaries(const u8* tail, size_t bytes) {
@@ -19,7 +14,7 @@ u32 ExFatLeadingSecondaries(const u8* tail, size_t bytes) {
     u32 count = 0;
     for (size_t at = 0; at + kExFatEntrySize <= bytes; at += kExFatEntrySize, ++count) {
         const u8 type = tail[at];
-        if (!IsSecondaryOfSet(type) || (type & kExFatTypeInUse) != inUse) break;
+        if (!IsExFatSetSecondary(type) || (type & kExFatTypeInUse) != inUse) break;
     }
     return count;
 }

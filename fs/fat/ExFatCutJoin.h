@@ -16,6 +16,13 @@ constexpr u32 kExFatCutPartnersTried = 64;
 // A tail holds every secondary of the longest set.
 constexpr size_t kExFatTailBytes = size_t(kExFatMaxSecondaries) * kExFatEntrySize;
 
+// Whether an entry of this type, in use or not, is a stream or name entry: one that only a file
+// entry before it can start, and so what a cut set's tail begins with.
+inline bool IsExFatSetSecondary(u8 type) {
+    const u8 inUse = u8(type | kExFatTypeInUse);
+    return inUse == kExFatStreamEntry || inUse == kExFatNameEntry;
+}
+
 // How many entries from the first one on are secondaries of a set (stream or name entries) of one
 // in-use state: the most of a cut set the tail can finish.
 u32 ExFatLeadingSecondaries(const u8* tail, size_t bytes);

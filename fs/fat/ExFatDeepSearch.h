@@ -9,14 +9,12 @@
 // found that way never stands beside a volume whose boot region and FAT check out. While the
 // block loop runs, every complete entry set is shown at once below the provisional exFAT tree.
 #include <array>
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
-#include "engine/SearchedPartitionInfo.h"
 #include "engine/CandidateLooks.h"
+#include "engine/SearchedPartitionInfo.h"
 #include "fs/fat/ExFatBlockFinder.h"
 #include "fs/fat/ExFatBlockRules.h"
 #include "fs/fat/FatFamilyDeepSearch.h"

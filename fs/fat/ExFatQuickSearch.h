@@ -77,7 +77,7 @@ private:
     // Walks the queued folders, live ones first, until none is left or the user stops.
     void WalkQueued();
     // Hands over the deleted folders met in live ones: one whose first cluster a live folder read
-    // is displaced; the others are queued for their walks when `walk` is set.
+    // is displaced; the others are queued for their walks after the live folders'.
     void ReleaseDeferred();
     // Reads one directory and hands its sets over; false only when a cluster read failed.
     bool WalkDirectory(const PendingFolder& folder);

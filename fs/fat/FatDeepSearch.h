@@ -5,11 +5,8 @@
 // partition candidates, confirmed by the FAT copies where the boot sector puts them and voted for
 // by the folder starts that lie where their cluster numbers say; the tree of a chosen candidate
 // is walked from its root, and the folder starts no walk reached go under "Lost Folders".
-#include <array>
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "engine/CandidateLooks.h"

@@ -2,9 +2,9 @@
 // The deleted-file scan of a FAT16 or FAT32 volume: it confirms the boot sector, loads the FAT,
 // walks the directory tree from the root and hands the tree builder the root, every deleted file
 // and folder, everything inside a deleted folder, and every live folder.
+#include <functional>
 #include <unordered_set>
 #include <utility>
-#include <functional>
 #include <vector>
 
 #include "engine/FsServices.h"

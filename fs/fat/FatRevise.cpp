@@ -46,10 +46,12 @@ CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& refere
         FILETIME64 created = 0;
         p->GetCreationTime(created);
         const Reference r{created / kFileTimeTicksPerSecond, p->GetFirstCluster(), p->GetSize()};
-        const bool deleted = (p->GetState() & 1) != 0;
-        (deleted ? m_deleted : m_live).push_back(r);
-        if (!deleted && (!m_anyLive || r.cluster > m_highestLive.cluster)) m_highestLive = r;
-        m_anyLive = m_anyLive || !deleted;
+        if ((p->GetState() & 1) != 0) {
+            m_deleted.push_back(r);
+            continue;
+        }
+        if (m_live.empty() || r.cluster > m_highestLive.cluster) m_highestLive = r;
+        m_live.push_back(r);
     }
     // Sorted once, so that every deleted file of a large folder is judged without a walk of all.
     const auto byTime = [](const Reference& a, const Reference& b) { return a.seconds < b.seconds; };
@@ -87,7 +89,7 @@ u64 CFatReviseReferences::Estimate(u64 size, u64 recordedCluster, FILETIME64 cre
     }
 
     // The live neighbours in creation time: the file was most likely written next to them.
-    if (!m_anyLive) return recordedCluster;
+    if (m_live.empty()) return recordedCluster;
     const u64 limit = m_highestLive.cluster + (m_highestLive.size + clusterBytes - 1) / clusterBytes;
     for (const Reference* neighbour : {LatestUpTo(m_live, seconds), EarliestAfter(m_live, seconds)}) {
         if (neighbour == nullptr) continue;

@@ -42,9 +42,8 @@ private:
 
     std::vector<Reference> m_deleted;
     std::vector<Reference> m_live;
-    // The first listed live reference of the highest first cluster.
+    // The first listed live reference of the highest first cluster; none while m_live is empty.
     Reference m_highestLive{};
-    bool m_anyLive = false;
 };
 
 // The same for one file, its folder's references read anew.

@@ -296,13 +296,7 @@ TEST_F(ExFatDamage, ALiveFolderKeepsTheClusterADeletedFolderHadBefore) {
     QuickTree tree;
     ASSERT_NO_FATAL_FAILURE(BuildQuickTree(device.get(), std::make_unique<CExFatQuickSearch>(), false, tree));
     std::map<std::string, const CFileNode*> named;
-    std::vector<const CFileNode*> stack{tree.root};
-    while (!stack.empty()) {
-        const CFileNode* n = stack.back();
-        stack.pop_back();
-        if (const IFileProperties* p = n->GetFileProperties(); p != nullptr && p->GetName() != nullptr) named[p->GetName()] = n;
-        for (const CFileNode* c = n->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) stack.push_back(c);
-    }
+    CollectPaths(tree.root, named, [](const std::string& path) { return path.substr(path.rfind('/') + 1); });
     ASSERT_TRUE(named.count("deep") && named.count("A deleted folder"));
     EXPECT_EQ(std::string(named["deep"]->GetParent()->GetFileProperties()->GetName()), "src");
     EXPECT_EQ(named["deep"]->GetFileProperties()->GetState() & 1, 0);
