@@ -57,10 +57,12 @@ bool UsableGeometry(const ExFatTreeGeometry& g) {
     return g.sectorsPerCluster != 0 && g.end > g.heapStart && g.sectorSize != 0;
 }
 
-// Who says a cluster belongs to a folder; a stronger claim wins over a weaker one. Run and
-// stronger are the claims of live folders.
-enum class Claim : u8 { None, DeletedRun, Run, Chain, Root };
-constexpr size_t kRunLevels = 2;  // DeletedRun and Run: the claims a run walks
+// Who says a cluster belongs to a folder; a stronger claim wins over a weaker one, and of two
+// live folders naming one cluster the first listed keeps it (a folder walk reads a cluster once).
+// A guess is only a live folder's length laid out after its known clusters, for one whose chain
+// is lost: it places a piece that nothing else places, and ties no cut set.
+enum class Claim : u8 { None, Guess, DeletedRun, Live, Root };
+constexpr size_t kRunLevels = 3;  // Guess, DeletedRun and Live: the claims a run walks
 
 struct Owner {
     u32 folder = 0;
@@ -151,11 +153,17 @@ private:
         if (claim <= o.claim) return;
         o = Owner{folder, claim, next};
         for (size_t level = 0; level < kRunLevels; ++level) {
-            if (u8(claim) >= u8(Claim::DeletedRun) + level) m_open[level][k] = k + 1;
+            if (u8(claim) >= u8(Claim::Guess) + level) m_open[level][k] = k + 1;
         }
     }
 
+    // The folder a claim of an entry gives the cluster; a guess is none.
     const Owner* OwnerOf(u64 cluster) const {
+        const Owner* o = ClaimOf(cluster);
+        return o != nullptr && o->claim > Claim::Guess ? o : nullptr;
+    }
+
+    const Owner* ClaimOf(u64 cluster) const {
         if (cluster > 0xFFFFFFFFull) return nullptr;
         const size_t k = IndexOf(u32(cluster));
         return k != kNone && m_owners[k].claim != Claim::None ? &m_owners[k] : nullptr;
@@ -169,48 +177,74 @@ private:
     // A FAT chain from `first`, `clusters` long at the most: each cluster knows the one after it
     // while the FAT names a heap cluster. The chains of a sound volume share no cluster, so all
     // of them together are about as long as the heap; copies of folder entries that name long
-    // chains of their own stop at the first cluster once twice that has been walked.
-    void ClaimChain(u32 first, u64 clusters, Claim claim) {
+    // chains of their own stop at the first cluster once twice that has been walked. Answers the
+    // clusters the chain named.
+    u64 ClaimChain(u32 first, u64 clusters, Claim claim) {
         std::unordered_set<u32> seen;
         u32 cluster = first;
-        for (u64 taken = 0; taken < clusters && seen.insert(cluster).second; ++taken) {
+        u64 taken = 0;
+        while (taken < clusters && seen.insert(cluster).second) {
             const bool follow = m_fat && taken + 1 < clusters && m_chainSteps < 2 * m_m.clusterEnd;
             ++m_chainSteps;
+            ++taken;
             const u32 entry = follow ? m_fat(cluster) : 0;
             const u32 next = m_m.InHeap(entry) ? entry : 0;
             Take(cluster, first, claim, next);
-            if (next == 0) return;
+            m_lastNamed = cluster;
+            if (next == 0) break;
             cluster = next;
         }
+        return taken;
     }
 
-    void ClaimRun(u32 first, u64 clusters, Claim claim) {
-        const u64 end = std::min<u64>(u64(first) + clusters, m_m.clusterEnd);
-        const size_t level = size_t(claim) - size_t(Claim::DeletedRun);
-        const size_t from = size_t(std::lower_bound(m_wanted.begin(), m_wanted.end(), first) - m_wanted.begin());
-        for (size_t k = FirstOpen(level, from); k < m_wanted.size() && m_wanted[k] < end; k = FirstOpen(level, k + 1)) {
+    // The folder at `folder` holds the clusters from `from` to before `end` where no claim as
+    // strong holds them already.
+    void ClaimRun(u32 folder, u64 from, u64 end, Claim claim) {
+        end = std::min(end, m_m.clusterEnd);
+        const size_t level = size_t(claim) - size_t(Claim::Guess);
+        const size_t at = size_t(std::lower_bound(m_wanted.begin(), m_wanted.end(), from) - m_wanted.begin());
+        for (size_t k = FirstOpen(level, at); k < m_wanted.size() && m_wanted[k] < end; k = FirstOpen(level, k + 1)) {
             const u32 cluster = m_wanted[k];
-            Take(cluster, first, claim, u64(cluster) + 1 < end ? cluster + 1 : 0);
+            const bool knowsNext = claim != Claim::Guess && u64(cluster) + 1 < end;
+            Take(cluster, folder, claim, knowsNext ? cluster + 1 : 0);
         }
     }
 
+    // Live folders first, so that a deleted entry can tell that it names a live folder's cluster.
     void ClaimFolders(size_t from, size_t to) {
         const u64 clusterBytes = m_m.g.sectorsPerCluster * m_m.g.sectorSize;
+        const auto clustersOf = [&](const ExFatEntrySet& set) {
+            return std::max<u64>(1, (std::min(set.dataLength, kMaxFolderBytes) + clusterBytes - 1) / clusterBytes);
+        };
+        const auto isFolder = [&](const ExFatEntrySet& set) { return set.IsDirectory() && m_m.InHeap(set.firstCluster); };
         for (size_t s = from; s < to; ++s) {
             const ExFatEntrySet& set = m_table.sets[s];
-            if (!set.IsDirectory() || !m_m.InHeap(set.firstCluster)) continue;
-            const u64 length = std::min(set.dataLength, kMaxFolderBytes);
-            const u64 clusters = std::max<u64>(1, (length + clusterBytes - 1) / clusterBytes);
-            Claim claim = Claim::DeletedRun;
-            if (set.inUse != 0) claim = set.noFatChain != 0 ? Claim::Run : Claim::Chain;
             // The same folder listed again (a stale copy of its entry) is walked once.
-            if (!m_claimed.insert({set.firstCluster, u8(claim)}).second) continue;
-            if (claim == Claim::Chain) {
-                // Without a FAT only the folder's first cluster is known.
-                ClaimChain(set.firstCluster, m_fat ? clusters : 1, claim);
-            } else {
-                ClaimRun(set.firstCluster, clusters, claim);
+            if (!isFolder(set) || set.inUse == 0 || !m_claimed.insert({set.firstCluster, u8(Claim::Live)}).second) continue;
+            const u64 clusters = clustersOf(set);
+            if (set.noFatChain != 0) {
+                ClaimRun(set.firstCluster, set.firstCluster, u64(set.firstCluster) + clusters, Claim::Live);
+                continue;
             }
+            // Without a FAT only the folder's first cluster is known.
+            const u64 named = ClaimChain(set.firstCluster, m_fat ? clusters : 1, Claim::Live);
+            if (named < clusters) {
+                u64& lacking = m_liveLacking[set.firstCluster];
+                lacking = std::max(lacking, clusters);
+                // Clusters are given out in runs where they can be: the rest most likely follows.
+                const u64 rest = u64(m_lastNamed) + 1;
+                ClaimRun(set.firstCluster, rest, rest + (clusters - named), Claim::Guess);
+            }
+        }
+        for (size_t s = from; s < to; ++s) {
+            const ExFatEntrySet& set = m_table.sets[s];
+            if (!isFolder(set) || set.inUse != 0 || !m_claimed.insert({set.firstCluster, u8(Claim::DeletedRun)}).second) continue;
+            // A deleted entry naming the first cluster of a live folder whose chain is not known
+            // in full is where that folder stood before a move: the clusters after it are the
+            // live folder's as likely as the old entry's, and its run guesses none of them.
+            u64 from = set.firstCluster;
+            if (auto live = m_liveLacking.find(set.firstCluster); live != m_liveLacking.end()) from += live->second;
+            ClaimRun(set.firstCluster, from, u64(set.firstCluster) + clustersOf(set), Claim::DeletedRun);
         }
     }
 
@@ -340,7 +374,9 @@ private:
             }
             size_t before = 0;
             if (!Predecessor(at, before)) {
-                answer = {m_table.pieces[at].cluster, true};
+                const Owner* guess = ClaimOf(m_table.pieces[at].cluster);
+                answer = guess != nullptr ? std::pair<u32, bool>{guess->folder, false}
+                                          : std::pair<u32, bool>{m_table.pieces[at].cluster, true};
                 break;
             }
             at = before;
@@ -352,7 +388,7 @@ private:
     // Whether a live folder's claim holds the cluster.
     bool LiveHolds(u32 cluster) const {
         const Owner* o = OwnerOf(cluster);
-        return o != nullptr && o->claim >= Claim::Run;
+        return o != nullptr && o->claim >= Claim::Live;
     }
 
     struct Child {
@@ -448,11 +484,14 @@ private:
     const ExFatFatReader& m_fat;
     u64 m_maxFolderClusters = 1;
     u64 m_chainSteps = 0;  // FAT entries followed, all chains together
+    u32 m_lastNamed = 0;   // the last cluster the latest chain named
     std::vector<u32> m_wanted;  // clusters that hold a piece, ascending
     std::vector<Owner> m_owners;  // by index in m_wanted
     // Per run level: each wanted cluster's index points at itself while open, else on.
     std::vector<size_t> m_open[kRunLevels];
     std::set<std::pair<u32, u8>> m_claimed;
+    // Live folders whose chain named fewer clusters than their length: first cluster -> length.
+    std::unordered_map<u32, u64> m_liveLacking;
     std::unordered_map<u64, size_t> m_lastPieceOf;  // block's first sector -> its last piece
     std::unordered_map<u64, size_t> m_headOf;       // tail sector -> head piece
     std::unordered_map<size_t, u64> m_tailOf;       // head piece -> tail sector
