@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
+#include <optional>
 #include <unordered_set>
 
 #include "fs/fat/ExFatEntrySet.h"
@@ -79,6 +81,20 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
     std::vector<size_t> found{root};
     std::vector<size_t> foundAt{0};
     std::unordered_set<size_t> seen{root};
+    // Two folders of one volume never share a cluster, and a tree whose blocks do fails
+    // whatever it scores: each block's files are laid into the clusters as it is found, and the
+    // first overlap ends the test at once, so that folders listing each other are not walked
+    // whole from each of them.
+    TakenClusters taken;
+    const auto collide = [&](size_t earlier, size_t later) {
+        // Every folder above both blocks reaches the two of them.
+        std::unordered_set<size_t> above;
+        for (size_t at = foundAt[earlier]; at != kNoBlock; at = nodes[at].parent) above.insert(at);
+        size_t common = foundAt[later];
+        while (common != kNoBlock && above.count(common) == 0) common = nodes[common].parent;
+        return common != kNoBlock ? fail(common) : 0;
+    };
+    if (const auto other = LayFiles(taken, root, 0, spc)) return collide(*other, 0);
     std::unordered_set<u32> visited;
     for (size_t at = 0; at < nodes.size(); ++at) {
         const ExFatBlockPiece piece = nodes[at].piece;
@@ -106,41 +122,28 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
             if (seen.insert(child->block).second) {
                 found.push_back(child->block);
                 foundAt.push_back(nodes.size() - 1);
+                if (const auto other = LayFiles(taken, child->block, found.size() - 1, spc)) {
+                    return collide(*other, found.size() - 1);
+                }
             }
         }
     }
     if (score < threshold || score == 0) return 0;
-    if (const auto collision = CollidingBlocks(found, spc)) {
-        // Every folder above both blocks reaches the two of them.
-        std::unordered_set<size_t> above;
-        for (size_t at = foundAt[collision->first]; at != kNoBlock; at = nodes[at].parent) above.insert(at);
-        size_t common = foundAt[collision->second];
-        while (common != kNoBlock && above.count(common) == 0) common = nodes[common].parent;
-        return common != kNoBlock ? fail(common) : 0;
-    }
     if (tree != nullptr) *tree = std::move(found);
     return score;
 }
 
-std::optional<std::pair<size_t, size_t>> ExFatBlockRules::CollidingBlocks(const std::vector<size_t>& tree, u64 spc) const {
-    // Each file's clusters as a range; two folders of one volume never share a cluster.
+std::optional<size_t> ExFatBlockRules::LayFiles(TakenClusters& taken, size_t block, size_t place, u64 spc) const {
+    // Each file's clusters as a range; the ranges laid so far never overlap.
     const u64 clusterBytes = spc * m_sectorSize;
-    struct Range {
-        u64 first;
-        u64 end;
-        size_t block;  // its place in `tree`
-        bool operator<(const Range& o) const { return first != o.first ? first < o.first : end < o.end; }
-    };
-    std::vector<Range> ranges;
-    for (size_t k = 0; k < tree.size(); ++k) {
-        for (const auto& f : m_blocks[tree[k]].files) {
-            const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
-            ranges.push_back({f.firstCluster, f.firstCluster + clusters, k});
-        }
-    }
-    std::sort(ranges.begin(), ranges.end());
-    for (size_t i = 1; i < ranges.size(); ++i) {
-        if (ranges[i].first < ranges[i - 1].end) return std::make_pair(ranges[i - 1].block, ranges[i].block);
+    for (const auto& f : m_blocks[block].files) {
+        const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
+        const u64 first = f.firstCluster;
+        const u64 end = first + clusters;
+        auto next = taken.lower_bound(first);
+        if (next != taken.end() && next->first < end) return next->second.second;
+        if (next != taken.begin() && std::prev(next)->second.first > first) return std::prev(next)->second.second;
+        taken.emplace_hint(next, first, std::make_pair(end, place));
     }
     return std::nullopt;
 }

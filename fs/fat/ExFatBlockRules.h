@@ -75,8 +75,11 @@ private:
     };
 
     u64 TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold, std::vector<size_t>* tree) const;
-    // Two blocks of `tree` (their places in it) whose files share a cluster; none when no two do.
-    std::optional<std::pair<size_t, size_t>> CollidingBlocks(const std::vector<size_t>& tree, u64 spc) const;
+    // Clusters the files of a tree's blocks take: first cluster -> (end, the block's place in the tree).
+    using TakenClusters = std::map<u64, std::pair<u64, size_t>>;
+    // Lays the files of `block` into `taken`: the place of a block whose files already take one
+    // of their clusters (its own when two of its files share one), else none.
+    std::optional<size_t> LayFiles(TakenClusters& taken, size_t block, size_t place, u64 spc) const;
     bool ConsistentAlone(size_t block, const Candidate& c) const;
     bool Holds(const Candidate& c, const ExFatDirectoryBlock& b) const;
     // Whether the layout puts too many of the folder blocks it claims on clusters that live
