@@ -460,6 +460,18 @@ std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirect
     return score;
 }
 
+namespace {
+// The clusters a root block may stand at end before its lowest first cluster: a file's data is
+// never at its folder's own cluster. A folder entry may name the root itself, though (a copy of
+// the root's entry, or a hostile one); the lowest cluster is then the root's as likely as not.
+u32 RootClustersEnd(const ExFatDirectoryBlock& root) {
+    const bool fileThere = std::any_of(root.files.begin(), root.files.end(), [&](const ExFatDirectoryBlock::Extent& f) {
+        return f.firstCluster == root.lowestCluster && !f.directory;
+    });
+    return fileThere || root.lowestCluster >= kExFatChainEnd ? root.lowestCluster : root.lowestCluster + 1;
+}
+}  // namespace
+
 std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<ExFatDirectoryBlock>& blocks,
                                                             const std::vector<u64>& upcaseStarts,
                                                             const BitmapProbe& bitmapAgrees) const {
@@ -469,9 +481,10 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
         if (!b.IsRoot()) continue;
         ExFatInferredVolume best;
         u64 bestScore = 0;
+        const u32 rootEnd = RootClustersEnd(b);
         for (u64 spc = b.minCluster; spc != 0 && spc <= b.maxCluster && spc <= kMaxSectorsPerCluster; spc <<= 1) {
             for (u32 rootCluster = b.systemEnd;
-                 rootCluster < b.lowestCluster && rootCluster - b.systemEnd < kMaxRootClustersTried; ++rootCluster) {
+                 rootCluster < rootEnd && rootCluster - b.systemEnd < kMaxRootClustersTried; ++rootCluster) {
                 const u64 offset = u64(rootCluster - 2) * spc;
                 if (offset > b.firstSector) break;
                 const u64 heap = b.firstSector - offset;
