@@ -20,6 +20,8 @@ constexpr u64 kCutSectors = 2;
 // An exFAT folder holds 256 MiB at the most.
 constexpr u64 kMaxFolderBytes = u64(256) << 20;
 constexpr size_t kNone = ~size_t(0);
+// Times a guessed run of a folder is widened over the clusters other folders hold in it.
+constexpr size_t kGuessRounds = 8;
 
 // The offset in `tail` (the last sectors of a piece) of a file entry whose set runs past its end;
 // false when none does.
@@ -210,6 +212,36 @@ private:
         }
     }
 
+    struct Guess {
+        u32 folder;
+        u64 from;
+        u64 clusters;
+    };
+
+    // The rest of each live folder whose chain is lost, laid out from where its known clusters
+    // end over the clusters no other live folder holds, once every live folder has claimed.
+    void GuessRuns(const std::vector<Guess>& guesses) {
+        if (guesses.empty()) return;
+        std::vector<size_t> heldBefore(m_wanted.size() + 1, 0);  // live-held wanted clusters before k
+        for (size_t k = 0; k < m_wanted.size(); ++k) {
+            heldBefore[k + 1] = heldBefore[k] + (m_owners[k].claim >= Claim::Live ? 1 : 0);
+        }
+        const auto heldIn = [&](u64 from, u64 end) {
+            const auto at = [&](u64 c) { return size_t(std::lower_bound(m_wanted.begin(), m_wanted.end(), c) - m_wanted.begin()); };
+            return heldBefore[at(end)] - heldBefore[at(from)];
+        };
+        for (const Guess& g : guesses) {
+            // Each folder held inside the run pushes its end one cluster on; a few rounds settle it.
+            u64 end = g.from + g.clusters;
+            for (size_t round = 0; round < kGuessRounds; ++round) {
+                const u64 wider = std::min(g.from + g.clusters + heldIn(g.from, end), m_m.clusterEnd);
+                if (wider == end) break;
+                end = wider;
+            }
+            ClaimRun(g.folder, g.from, end, Claim::Guess);
+        }
+    }
+
     // Live folders first, so that a deleted entry can tell that it names a live folder's cluster.
     void ClaimFolders(size_t from, size_t to) {
         const u64 clusterBytes = m_m.g.sectorsPerCluster * m_m.g.sectorSize;
@@ -217,6 +249,7 @@ private:
             return std::max<u64>(1, (std::min(set.dataLength, kMaxFolderBytes) + clusterBytes - 1) / clusterBytes);
         };
         const auto isFolder = [&](const ExFatEntrySet& set) { return set.IsDirectory() && m_m.InHeap(set.firstCluster); };
+        std::vector<Guess> guesses;
         for (size_t s = from; s < to; ++s) {
             const ExFatEntrySet& set = m_table.sets[s];
             // The same folder listed again (a stale copy of its entry) is walked once.
@@ -232,10 +265,10 @@ private:
                 u64& lacking = m_liveLacking[set.firstCluster];
                 lacking = std::max(lacking, clusters);
                 // Clusters are given out in runs where they can be: the rest most likely follows.
-                const u64 rest = u64(m_lastNamed) + 1;
-                ClaimRun(set.firstCluster, rest, rest + (clusters - named), Claim::Guess);
+                guesses.push_back({set.firstCluster, u64(m_lastNamed) + 1, clusters - named});
             }
         }
+        GuessRuns(guesses);
         for (size_t s = from; s < to; ++s) {
             const ExFatEntrySet& set = m_table.sets[s];
             if (!isFolder(set) || set.inUse != 0 || !m_claimed.insert({set.firstCluster, u8(Claim::DeletedRun)}).second) continue;
