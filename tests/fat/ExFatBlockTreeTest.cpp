@@ -170,6 +170,27 @@ const TableCase kTableCases[] = {
       {31, {{"r2", 61, false, true}}}, {40, {{"c1", 62, false, true}}}, {45, {{"c2", 63, false, true}}}},
      {{40, 45}},
      {{"r2", 30, false}, {"c2", 40, false}}},
+    // /P/A (clusters 20, 22, 23) moved to /Q/A with its FAT chain lost, /Q/S at 21 between: the
+    // entry the move left in P guesses none of A's clusters, and A's rest goes on past S.
+    {"MovedFolderKeepsTheClustersItsLostChainHad",
+     {{kRoot, {{"P", 10, true, true}, {"Q", 11, true, true}}}, {10, {{"A", 20, true, false, 3}}},
+      {11, {{"A", 20, true, true, 3}, {"S", 21, true, true}}}, {20, {{"a1", 60, false, true}}},
+      {21, {{"s1", 61, false, true}}}, {22, {{"a2", 62, false, true}}}, {23, {{"a3", 63, false, true}}}},
+     {{20, 0}},
+     {{"a1", 20, false}, {"s1", 21, false}, {"a2", 20, false}, {"a3", 20, false}}},
+    // The same without any FAT (both boot regions gone).
+    {"MovedFolderWithoutAFatKeepsItsClusters",
+     {{kRoot, {{"P", 10, true, true}, {"Q", 11, true, true}}}, {10, {{"A", 20, true, false, 3}}},
+      {11, {{"A", 20, true, true, 3}, {"S", 21, true, true}}}, {20, {{"a1", 60, false, true}}},
+      {21, {{"s1", 61, false, true}}}, {22, {{"a2", 62, false, true}}}, {23, {{"a3", 63, false, true}}}},
+     {},
+     {{"a1", 20, false}, {"s1", 21, false}, {"a2", 20, false}, {"a3", 20, false}}},
+    // P and Q name one cluster, and Q2's chain loops through it: the first listed keeps it.
+    {"FirstOfTwoLiveFoldersNamingOneClusterKeepsIt",
+     {{kRoot, {{"P", 30, true, true, 1, true}, {"Q", 30, true, true, 1, true}, {"Q2", 31, true, true, 2}}},
+      {30, {{"p1", 60, false, true}}}, {31, {{"q2", 61, false, true}}}},
+     {{31, 30}, {30, 31}},
+     {{"p1", 30, false}, {"q2", 31, false}}},
 };
 
 class ExFatTablePlacement : public ::testing::TestWithParam<TableCase> {};
