@@ -2,7 +2,7 @@
 // root directory survives: a tree of folders that sit where their parents' entries put them
 // fixes the layout, a block that explains only itself makes none when its files collide or it
 // would lie on another file's cluster, and a volume a boot sector already places keeps its own
-// folders.
+// folders. A root block found without its boot sector places the heap by its own cluster.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -113,5 +113,41 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatBlockRulesTable, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<RulesCase>& info) { return std::string(info.param.name); });
+
+// A root block at cluster 5 after the bitmap (2) and the up-case table (3), with its up-case
+// table seen where the layout puts it: the root cluster found places the volume's heap.
+struct RootCase {
+    const char* name;
+    FolderSpec root;
+    u32 rootCluster;  // found; the heap follows from it
+};
+
+const RootCase kRootCases[] = {
+    {"RootBeforeItsFirstFile", {5, {6}, {8}}, 5},
+    // A folder entry naming the root itself hides no cluster the root may stand at.
+    {"EntryNamingTheRootItselfLeavesItsPlace", {5, {5, 6}, {8}}, 5},
+};
+
+class ExFatRootBlockTable : public ::testing::TestWithParam<RootCase> {};
+
+TEST_P(ExFatRootBlockTable, FindsTheRootClusterThatPlacesTheHeap) {
+    const RootCase& t = GetParam();
+    constexpr u32 kBitmap = 2;
+    constexpr u32 kUpcase = 3;
+    ExFatDirectoryBlock root = Block({5, t.root.folders, t.root.files}, kSpc, kSpc);
+    root.flags = kExFatBlockRoot;
+    root.bitmapCluster = kBitmap;
+    root.upcaseCluster = kUpcase;
+    root.systemEnd = kUpcase + 1;
+    root.bitmapClusters = 1000;
+    const std::vector<u64> upcase{kHeap + (kUpcase - 2) * kSpc};
+    const auto found = ExFatPartitionFinder(kDeviceSectors, kSectorSize).Find({root}, upcase, nullptr);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].rootCluster, t.rootCluster);
+    EXPECT_EQ(found[0].heapStart, root.firstSector - (t.rootCluster - 2) * kSpc);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExFatRootBlockTable, ::testing::ValuesIn(kRootCases),
+                         [](const ::testing::TestParamInfo<RootCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
