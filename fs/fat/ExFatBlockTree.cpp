@@ -275,9 +275,9 @@ private:
             // A deleted entry naming the first cluster of a live folder whose chain is not known
             // in full is where that folder stood before a move: the clusters after it are the
             // live folder's as likely as the old entry's, and its run guesses none of them.
-            u64 from = set.firstCluster;
-            if (auto live = m_liveLacking.find(set.firstCluster); live != m_liveLacking.end()) from += live->second;
-            ClaimRun(set.firstCluster, from, u64(set.firstCluster) + clustersOf(set), Claim::DeletedRun);
+            u64 start = set.firstCluster;
+            if (auto live = m_liveLacking.find(set.firstCluster); live != m_liveLacking.end()) start += live->second;
+            ClaimRun(set.firstCluster, start, u64(set.firstCluster) + clustersOf(set), Claim::DeletedRun);
         }
     }
 
