@@ -56,11 +56,6 @@ bool IsAncestorOrSelf(CFileNode* candidate, CFileNode* node) {
     return false;
 }
 
-template <typename Container>
-void EraseNode(Container& c, CFileNode* node) {
-    c.erase(std::remove(c.begin(), c.end(), node), c.end());
-}
-
 // Negative when the new folder replaces the existing one.
 int CompareDuplicateFolders(CFileNode* existing, CFileNode* found) {
     const bool existingDeleted = IsDeletedNode(existing);
@@ -133,6 +128,18 @@ private:
     }
     u64 ClusterSector(u64 cluster) const { return m_dataStart + (cluster - 2) * m_spc; }
     void Hand(CFileNode* node);
+    void Enqueue(CFileNode* folder) {
+        m_queue.push_back(folder);
+        m_queued.insert(folder);
+    }
+    // A folder that gave way to a duplicate stays where it is until the walk ends: the queue, the
+    // lists and its parent's children that still hold it pass over it, instead of each
+    // replacement searching them all (a folder of many duplicates made that quadratic).
+    void Discard(CFileNode* folder);
+    bool IsDiscarded(CFileNode* node) const { return m_discarded.count(node) != 0; }
+    bool HasKeptChild(const CFileNode* folder) const;
+    // Unlinks the discarded folders, each parent's children in one pass, and frees them.
+    void DropDiscarded();
 
     CFATQuickSearch& m_search;
     IStorageDevice* m_device;
@@ -154,6 +161,10 @@ private:
     u32 m_sectorSize;
     std::vector<CFileNode*> m_deferred;
     std::deque<CFileNode*> m_queue;
+    std::unordered_set<CFileNode*> m_queued;  // in the queue and not yet taken off it
+    u64 m_discardedQueued = 0;                // entries of the queue that were discarded
+    std::unordered_set<CFileNode*> m_discarded;
+    std::vector<TreeNodePtr> m_discardedNodes;
     std::vector<IRawFileAnalyser*> m_analysers;
     bool m_revise = false;
     bool m_keepTree = false;
@@ -196,7 +207,10 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
     m_geometry = {m_fat, m_spc, m_sectorSize, m_totalSectors, m_dataStart};
 }
 
-CFATQuickWalker::~CFATQuickWalker() { DestroySubtree(m_root); }
+CFATQuickWalker::~CFATQuickWalker() {
+    DropDiscarded();
+    DestroySubtree(m_root);
+}
 
 bool CFATQuickWalker::Continue() {
     if (m_runState == kRunStopped) return false;
@@ -284,6 +298,7 @@ void CFATQuickWalker::Run() {
     if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
+    DropDiscarded();
     if (m_keepTree && m_runState != kRunStopped) {
         MergeTemporaryFolders(m_root, [this](u32 cluster) { return DotCreationTime(cluster); });
     }
@@ -301,16 +316,22 @@ void CFATQuickWalker::DrainQueue() {
     u64 count = 1;
     u64 lastPercent = 1;
     while (!m_queue.empty()) {
+        CFileNode* folder = m_queue.front();
+        if (IsDiscarded(folder)) {
+            m_queue.pop_front();
+            --m_discardedQueued;
+            continue;
+        }
         ++count;
-        const u64 percent = count * 100 / (count + m_queue.size());
+        const u64 percent = count * 100 / (count + m_queue.size() - m_discardedQueued);
         if (percent > lastPercent) {
             Report(percent);
             lastPercent = percent;
         }
         if (!Continue()) break;
-        CFileNode* folder = m_queue.front();
         m_queue.pop_front();
-        if (folder->GetFirstChild() != nullptr) continue;
+        m_queued.erase(folder);
+        if (HasKeptChild(folder)) continue;
         CFATFileProperties* p = FatProps(folder);
         const u64 first = p->GetFirstCluster();
         if (WalkFolderChain(folder, first, false)) continue;
@@ -472,7 +493,7 @@ void CFATQuickWalker::PlaceLostFolders() {
             under->AddChild(dir);
             if (under != m_lostFolders) dir->SetParentId(under->GetId());
             m_folders[cluster] = dir;
-            m_queue.push_back(dir);
+            Enqueue(dir);
             placed = true;
         }
         if (placed) DrainQueue();
@@ -566,21 +587,16 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
             return;
         }
         if (newWins) {
-            if (old->GetParent() != nullptr) old->GetParent()->RemoveChild(old);
             while (CFileNode* child = old->GetFirstChild()) {
                 old->RemoveChild(child);
                 node->AddChild(child);
             }
             it->second = node;
-            EraseNode(m_queue, old);
-            EraseNode(m_deferred, old);
-            EraseNode(ctx.referenceFiles, old);
-            EraseNode(ctx.referenceFolders, old);
-            ctx.recyclePending.remove(old);
+            if (!ctx.recyclePending.empty()) ctx.recyclePending.remove(old);
             CFATFileProperties* op = FatProps(old);
             DebugTrace("Discard a directory named %s, cur: %x, parent:%x", op->GetName(), unsigned(op->GetFirstCluster()),
                        unsigned(op->GetParentCluster()));
-            DestroyTreeNode(old);
+            Discard(old);
         } else {
             DebugTrace("Discard a directory named %s, cur:%x, parent:%x", p->GetName(), unsigned(cluster),
                        unsigned(p->GetParentCluster()));
@@ -588,8 +604,50 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
             return;
         }
     }
-    m_queue.push_back(node);
+    Enqueue(node);
     if ((p->GetState() & 1) != 0) ctx.referenceFolders.push_back(node);
+}
+
+void CFATQuickWalker::Discard(CFileNode* folder) {
+    // Nothing reads a discarded folder's properties again: only the node waits for the walk's end.
+    if (IFileProperties* properties = folder->GetFileProperties()) {
+        folder->SetFileProperties(nullptr);
+        properties->Release();
+    }
+    m_discardedNodes.emplace_back(folder);
+    m_discarded.insert(folder);
+    if (m_queued.erase(folder) != 0) ++m_discardedQueued;
+}
+
+bool CFATQuickWalker::HasKeptChild(const CFileNode* folder) const {
+    for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
+        if (!IsDiscarded(c)) return true;
+    }
+    return false;
+}
+
+void CFATQuickWalker::DropDiscarded() {
+    if (m_discardedNodes.empty()) return;
+    const auto discarded = [this](CFileNode* node) { return IsDiscarded(node); };
+    std::erase_if(m_queue, discarded);
+    std::erase_if(m_deferred, discarded);
+    m_discardedQueued = 0;
+    std::unordered_set<CFileNode*> parents;
+    for (const TreeNodePtr& d : m_discardedNodes) {
+        if (d->GetParent() != nullptr) parents.insert(d->GetParent());
+    }
+    std::vector<CFileNode*> kept;
+    for (CFileNode* parent : parents) {
+        kept.clear();
+        while (CFileNode* child = parent->GetFirstChild()) {
+            parent->RemoveChild(child);
+            if (!IsDiscarded(child)) kept.push_back(child);
+        }
+        // Children are added in front: in reverse, they come back in their order.
+        for (auto it = kept.rbegin(); it != kept.rend(); ++it) parent->AddChild(*it);
+    }
+    m_discardedNodes.clear();
+    m_discarded.clear();
 }
 
 i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx) {
@@ -701,6 +759,9 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
 
 void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     ctx.referenceFiles.insert(ctx.referenceFiles.end(), ctx.referenceFolders.begin(), ctx.referenceFolders.end());
+    if (!m_discarded.empty()) {
+        std::erase_if(ctx.referenceFiles, [this](CFileNode* node) { return IsDiscarded(node); });
+    }
     CFATFileProperties* folderProps = FatProps(ctx.folder);
     if (folderProps->GetFirstCluster() >= kHighWordStep) return;
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;

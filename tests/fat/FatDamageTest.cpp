@@ -240,6 +240,51 @@ TEST_F(FatDamage, DirectoryThatContainsItselfEnds) {
     for (const CFileNode* n : scan->builder.nodes) EXPECT_EQ(scan->builder.PathOf(n).rfind("?", 0), std::string::npos);
 }
 
+// Deleted folder entries naming one cluster, in the root after Music's own (made deleted): of two
+// the newer replaces the older, which must then be gone from every list the walk keeps (a
+// replacement no longer searches them). Music's files are handed once, under the winner only.
+TEST_F(FatDamage, ReplacedDuplicateFoldersLeaveNoTrace) {
+    Volume v("fat16-basic.img");
+    const u64 music = v.FindEntry("MUSIC      ");
+    ASSERT_NE(music, 0u);
+    const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
+    v.bytes[music] = 0xE5;
+    const u16 musicDate = ReadLE16(v.bytes.data() + music + 24);
+    struct Duplicate {
+        const char* name11;
+        u16 yearsLater;
+    };
+    // Each newer than the one it meets, except the last: "#UP2" wins.
+    const Duplicate duplicates[] = {{"\xE5UP1       ", 1}, {"\xE5UP2       ", 3}, {"\xE5UP3       ", 2}};
+    u64 slot = v.rootStart;
+    for (const Duplicate& d : duplicates) {
+        while (v.bytes[slot] != 0 && v.bytes[slot] != 0xE5) slot += 32;
+        ASSERT_LT(slot, v.dataStart);
+        u8* e = v.bytes.data() + slot;
+        std::memcpy(e, v.bytes.data() + music, 32);
+        std::memcpy(e, d.name11, 11);
+        WriteLE16(e + 24, u16(musicDate + (d.yearsLater << 9)));
+        slot += 32;
+    }
+    MemoryDevice device(v.bytes, 512);
+    std::unique_ptr<Scan> scan = RunScan(device);
+    EXPECT_EQ(scan->result, 0u);
+    std::multiset<std::string> folders;
+    std::multiset<std::string> musicFiles;
+    for (const CFileNode* n : scan->builder.nodes) {
+        const std::string path = scan->builder.PathOf(n);
+        if ((n->GetFileProperties()->GetAttributes() & kAttrDirectory) != 0) folders.insert(path);
+        if (n->GetParentId() == musicCluster) musicFiles.insert(path);
+    }
+    EXPECT_EQ(folders.count("/#UP2"), 1u);
+    for (const char* loser : {"/#USIC", "/#UP1", "/#UP3"}) EXPECT_EQ(folders.count(loser), 0u) << loser;
+    ASSERT_FALSE(musicFiles.empty());
+    for (const std::string& path : musicFiles) {
+        EXPECT_EQ(path.rfind("/#UP2/", 0), 0u) << path;
+        EXPECT_EQ(musicFiles.count(path), 1u) << path;
+    }
+}
+
 TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
     Volume v("fat32-basic.img");
     MemoryDevice device(v.bytes, 512);
