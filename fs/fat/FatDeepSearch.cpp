@@ -304,29 +304,35 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
     FatCopyUse use) {
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
     if (sectorSize == 0) return out;
-    // Every folder start votes, for each cluster size, for the data area it would imply.
-    std::vector<std::pair<u64, u32>> layouts;
-    layouts.reserve(folders.size() * std::size(kClusterSizes));
-    for (const FatFolderStart& f : folders) {
-        if (f.cluster < kFirstCluster || f.IsContinuation()) continue;
-        for (u32 spc : kClusterSizes) {
-            const u64 offset = u64(f.cluster - kFirstCluster) * spc;
-            if (offset <= f.sector) layouts.emplace_back(f.sector - offset, spc);
-        }
-    }
-    std::sort(layouts.begin(), layouts.end());
+    // Every folder start votes, for each cluster size, for the data area it would imply. The
+    // votes are counted one cluster size at a time: a device full of folder starts then needs
+    // eight bytes a start for them, not eight times sixteen.
     struct Layout {
         u64 dataStart;
         u32 spc;
         u64 votes;
     };
     std::vector<Layout> agreed;
-    for (size_t i = 0; i < layouts.size();) {
-        size_t j = i;
-        while (j < layouts.size() && layouts[j] == layouts[i]) ++j;
-        if (j - i >= kMinLayoutVotes) agreed.push_back({layouts[i].first, layouts[i].second, u64(j - i)});
-        i = j;
+    std::vector<u64> dataStarts;
+    for (u32 spc : kClusterSizes) {
+        dataStarts.clear();
+        for (const FatFolderStart& f : folders) {
+            if (f.cluster < kFirstCluster || f.IsContinuation()) continue;
+            const u64 offset = u64(f.cluster - kFirstCluster) * spc;
+            if (offset <= f.sector) dataStarts.push_back(f.sector - offset);
+        }
+        std::sort(dataStarts.begin(), dataStarts.end());
+        for (size_t i = 0; i < dataStarts.size();) {
+            size_t j = i;
+            while (j < dataStarts.size() && dataStarts[j] == dataStarts[i]) ++j;
+            if (j - i >= kMinLayoutVotes) agreed.push_back({dataStarts[i], spc, u64(j - i)});
+            i = j;
+        }
     }
+    // The most voted first; among equals, by data area and then cluster size.
+    std::sort(agreed.begin(), agreed.end(), [](const Layout& a, const Layout& b) {
+        return a.dataStart != b.dataStart ? a.dataStart < b.dataStart : a.spc < b.spc;
+    });
     std::stable_sort(agreed.begin(), agreed.end(), [](const Layout& a, const Layout& b) { return a.votes > b.votes; });
 
     auto inside = [](const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& list, u64 sector) {
@@ -480,6 +486,7 @@ void CFatCompleteSearch::BeginSearch() {
     }
     m_block.clear();
     m_hints.Clear();
+    m_turnedAway = {};
     m_handOut = true;
     m_currentParent = kFatContinuationCluster;
     const ScanOptions& options = GetScanOptions();
@@ -516,7 +523,11 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
                                 FatBootMakesCandidate(b, sector - kBackupBootOffset, deviceSectors, m_sectorSize);
             if (primary || backup) {
                 const auto lk = m_looks.Hold();
-                if (m_boots.size() < kMaxBootSightings) m_boots.push_back(b);
+                if (m_boots.size() < kMaxBootSightings) {
+                    m_boots.push_back(b);
+                } else {
+                    NoteTurnedAway(m_turnedAway.boots, "boot sectors", kMaxBootSightings, sector);
+                }
                 return;
             }
         }
@@ -524,18 +535,30 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     u32 code = kFsUnknown;
     if (p[1] == 0xFF && p[2] == 0xFF && IsFATStartSector(p, m_sectorSize, code)) {
         const auto lk = m_looks.Hold();
-        if (m_fatStarts.size() < kMaxFatStarts) m_fatStarts.push_back(sector);
+        if (m_fatStarts.size() < kMaxFatStarts) {
+            m_fatStarts.push_back(sector);
+        } else {
+            NoteTurnedAway(m_turnedAway.fatStarts, "FAT starts", kMaxFatStarts, sector);
+        }
         return;
     }
     if (p[0] == 'R' && IsFsInfoSector(p)) {
         const auto lk = m_looks.Hold();
-        if (m_infoSectors.size() < kMaxFatStarts) m_infoSectors.push_back(sector);
+        if (m_infoSectors.size() < kMaxFatStarts) {
+            m_infoSectors.push_back(sector);
+        } else {
+            NoteTurnedAway(m_turnedAway.infoSectors, "FAT32 information sectors", kMaxFatStarts, sector);
+        }
         return;
     }
-    if (m_folders.size() >= kMaxFolderStarts) return;
+    const bool full = m_folders.size() >= kMaxFolderStarts;
     u32 cluster = 0;
     u32 parent = 0;
     if (p[0] == '.' && IsFatFolderStart(p, cluster, parent)) {
+        if (full) {
+            NoteTurnedAway(m_turnedAway.folders, "folder sectors", kMaxFolderStarts, sector);
+            return;
+        }
         AddFolderSighting({sector, cluster, parent});
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorStart);
@@ -548,6 +571,10 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     state.length = m_sectorSize;
     if (FirstEntryMayBeValid(p, m_dateCheck) && AnalyzeFATFolderSector(state, p, nullptr, 0) &&
         state.result == kFolderSectorPart) {
+        if (full) {
+            NoteTurnedAway(m_turnedAway.folders, "folder sectors", kMaxFolderStarts, sector);
+            return;
+        }
         AddFolderSighting({sector, kFatContinuationCluster, kFatContinuationCluster});
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorPart);
@@ -645,13 +672,16 @@ u32 CFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo*
 
 void CFatCompleteSearch::BookTypeHints(u64 sector, const u8* p) {
     char name[64];
-    for (u32 at = 0; at + kFatDirEntrySize <= m_sectorSize && m_hints.GetCount() < kMaxTypeHints;
-         at += kFatDirEntrySize) {
+    for (u32 at = 0; at + kFatDirEntrySize <= m_sectorSize; at += kFatDirEntrySize) {
         const CFATDirEntry entry(p + at);
         if (!entry.IsValid(false)) break;
         if (entry.IsLongNameEntry() || entry.IsDirectory() || entry.IsVolumeLabel()) continue;
         const u64 cluster = entry.GetFirstCluster();
         if (cluster < kFirstCluster) continue;
+        if (m_hints.GetCount() >= kMaxTypeHints) {
+            NoteTurnedAway(m_turnedAway.hints, "file-type hints", kMaxTypeHints, sector);
+            continue;
+        }
         entry.GetShortName(name, false);
         m_hints.AddFromAnsiName(name, u8(std::strlen(name)), cluster - kFirstCluster, sector);
     }
@@ -664,7 +694,30 @@ bool CFatCompleteSearch::FatStartAt(u64 sector) {
     return IsFATStartSector(buffer.data(), m_sectorSize, code);
 }
 
+void CFatCompleteSearch::NoteTurnedAway(u64& count, const char* what, size_t cap, u64 sector) {
+    if (count == 0) {
+        ReleaseTrace("FAT deep search: %zu %s kept, the most it keeps; those from sector %llu on are not kept", cap,
+                     what, static_cast<unsigned long long>(sector));
+    }
+    ++count;
+}
+
+void CFatCompleteSearch::LogTurnedAway() const {
+    const std::pair<u64, const char*> counts[] = {{m_turnedAway.boots, "boot sectors"},
+                                                  {m_turnedAway.folders, "folder sectors"},
+                                                  {m_turnedAway.fatStarts, "FAT starts"},
+                                                  {m_turnedAway.infoSectors, "FAT32 information sectors"},
+                                                  {m_turnedAway.hints, "file-type hints"}};
+    for (const auto& [count, what] : counts) {
+        if (count != 0) {
+            ReleaseTrace("FAT deep search: %llu %s past its cap were not kept", static_cast<unsigned long long>(count),
+                         what);
+        }
+    }
+}
+
 void CFatCompleteSearch::EndSearch() {
+    LogTurnedAway();
     m_sectorNodes.clear();
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> candidates;
     if (m_device) {
@@ -825,6 +878,10 @@ u32 CFatCompleteSearch::LoadState(IRSData* stream) {
         f.cluster = stream->ReadU32();
         f.parent = stream->ReadU32();
         if (folders.size() < kMaxFolderStarts) folders.push_back(f);
+    }
+    if (count > kMaxFolderStarts) {
+        ReleaseTrace("FAT deep search: %llu saved folder sectors past its cap of %zu were not loaded",
+                     static_cast<unsigned long long>(count - kMaxFolderStarts), kMaxFolderStarts);
     }
     // One record per sector, in sector order.
     std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });

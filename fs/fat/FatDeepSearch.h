@@ -101,9 +101,12 @@ void MakeStandInBootSector(const CFATSearchedPartitionInfo& candidate, u32 secto
 // loop; the provisional tree goes when they replace it.
 class CFatCompleteSearch : public CFatFamilyCompleteSearch, private CFatFolderAnalyzeCB {
 public:
-    // Sightings kept at the most; a device full of look-alike sectors stops adding more.
+    // Sightings kept at the most; a device full of look-alike sectors stops adding more, and the
+    // log says how many were turned away. A folder sector costs its 16-byte record (and a few
+    // bytes more while the candidates are made): 2^23 of them, 128 MiB, hold every folder sector
+    // of any real volume with room for look-alikes in files besides.
     static constexpr size_t kMaxBootSightings = 1u << 16;
-    static constexpr size_t kMaxFolderStarts = 1u << 20;
+    static constexpr size_t kMaxFolderStarts = 1u << 23;
     static constexpr size_t kMaxFatStarts = 1u << 16;
     static constexpr u32 kFolderStartRecordBytes = 16;
     static constexpr u32 kFolderStartCountBytes = 4;
@@ -151,6 +154,9 @@ private:
     void OnFolderEntry(FolderSectorState& state, CFATDirEntry& entry, i32 longNameIndex, u32 entryIndex,
                        bool folderHasDots, u32 user) override;
     void HandOutSectorNodes();
+    // Counts a sighting a cap turned away; the first one is said in the log at once.
+    void NoteTurnedAway(u64& count, const char* what, size_t cap, u64 sector);
+    void LogTurnedAway() const;
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
 
@@ -163,6 +169,14 @@ private:
     std::vector<u64> m_fatStarts;
     std::vector<u64> m_infoSectors;  // FAT32 information sectors
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
+    struct TurnedAway {
+        u64 boots = 0;
+        u64 folders = 0;
+        u64 fatStarts = 0;
+        u64 infoSectors = 0;
+        u64 hints = 0;
+    };
+    TurnedAway m_turnedAway;
     // The scan options, taken when the search begins.
     bool m_bootTest = true;
     bool m_dateCheck = true;
