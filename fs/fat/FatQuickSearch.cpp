@@ -56,8 +56,11 @@ bool IsAncestorOrSelf(CFileNode* candidate, CFileNode* node) {
     return false;
 }
 
-// Negative when the new folder replaces the existing one.
-int CompareDuplicateFolders(CFileNode* existing, CFileNode* found) {
+// Negative when the new folder replaces the existing one. `home` is the cluster of the folder its
+// ".." entry names (0 for the root), asked only when both entries are deleted; kNoHome when the
+// folder's first sector does not begin with "." and "..".
+constexpr u64 kNoHome = ~0ULL;
+int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const std::function<u64()>& home) {
     const bool existingDeleted = IsDeletedNode(existing);
     const bool foundDeleted = IsDeletedNode(found);
     if (!existingDeleted && !foundDeleted) {
@@ -67,6 +70,13 @@ int CompareDuplicateFolders(CFileNode* existing, CFileNode* found) {
     }
     if (!existingDeleted) return 1;
     if (!foundDeleted) return -1;
+    // A folder moved away leaves a deleted entry at its old place; when it is then deleted where it
+    // went, two deleted entries name it. Its own ".." was rewritten by the move: the entry in the
+    // folder it names is the folder's last place.
+    const u64 at = home();
+    const bool existingHome = at != kNoHome && FatProps(existing)->GetParentCluster() == at;
+    const bool foundHome = at != kNoHome && FatProps(found)->GetParentCluster() == at;
+    if (existingHome != foundHome) return foundHome ? -1 : 1;
     FILETIME64 a = 0;
     FILETIME64 b = 0;
     FatProps(existing)->GetModificationTime(a);
@@ -107,6 +117,9 @@ private:
     // FAT32 root cluster); null when it was not found.
     CFileNode* KnownFolder(u64 cluster) const;
     FILETIME64 DotCreationTime(u32 cluster) const;
+    // The cluster of the folder that the ".." entry of the folder at `cluster` names, the root as
+    // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
+    u64 DotDotCluster(u64 cluster) const;
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
@@ -404,6 +417,18 @@ FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
     return created;
 }
 
+u64 CFATQuickWalker::DotDotCluster(u64 cluster) const {
+    if (!IsCluster(cluster)) return kNoHome;
+    std::vector<u8> sector(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
+    if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return kNoHome;
+    const CFATDirEntry dot(sector.data());
+    const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
+    if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry() || dot.GetFirstCluster() != cluster) return kNoHome;
+    const u64 parent = dotDot.GetFirstCluster();
+    // Some systems name the FAT32 root by its cluster rather than by 0.
+    return m_fsCode == kFsFat32 && parent == m_rootCluster ? 0 : parent;
+}
+
 CFileNode* CFATQuickWalker::LostFoldersNode() {
     if (m_lostFolders == nullptr) {
         m_lostFolders = MakeLostFolderNode(kFatLostFoldersName, kFatLostFoldersId, kFatLostFoldersId).release();
@@ -573,7 +598,8 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
         // A folder that holds the new entry (directly or further up) cannot give way to it: its
         // children would be moved below one of themselves.
         const bool oldIsAncestor = IsAncestorOrSelf(old, ctx.folder);
-        const bool newWins = !oldIsAncestor && CompareDuplicateFolders(old, node) < 0;
+        const bool newWins =
+            !oldIsAncestor && CompareDuplicateFolders(old, node, [&] { return DotDotCluster(cluster); }) < 0;
         if (newWins && ctx.strict) {
             // A lost cluster's entry describes the folder better, but the folder keeps its place
             // in the tree: it only takes the entry's name, times and state.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -240,48 +241,101 @@ TEST_F(FatDamage, DirectoryThatContainsItselfEnds) {
     for (const CFileNode* n : scan->builder.nodes) EXPECT_EQ(scan->builder.PathOf(n).rfind("?", 0), std::string::npos);
 }
 
-// Deleted folder entries naming one cluster, in the root after Music's own (made deleted): of two
-// the newer replaces the older, which must then be gone from every list the walk keeps (a
-// replacement no longer searches them). Music's files are handed once, under the winner only.
-TEST_F(FatDamage, ReplacedDuplicateFoldersLeaveNoTrace) {
-    Volume v("fat16-basic.img");
-    const u64 music = v.FindEntry("MUSIC      ");
-    ASSERT_NE(music, 0u);
-    const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
-    v.bytes[music] = 0xE5;
-    const u16 musicDate = ReadLE16(v.bytes.data() + music + 24);
-    struct Duplicate {
+// Deleted folder entries naming Music's cluster (Music's own entry in the root made deleted):
+// where its files go. Of two deleted entries, the one in the folder Music's ".." names is its last
+// place (a folder moved there and deleted; the move left its old entry behind); else the newer
+// one. The losers leave no trace in the lists the walk keeps (a replacement no longer searches
+// them), and Music's files are handed once, under the winner only, in both scans.
+struct DuplicateRow {
+    const char* what;
+    bool dotDotNamesArchive;
+    // Duplicates of Music's entry: where (the root, else Archive), the short name, and how many
+    // years after Music's own entry each was last written.
+    struct Copy {
+        bool inRoot;
         const char* name11;
         u16 yearsLater;
     };
-    // Each newer than the one it meets, except the last: "#UP2" wins.
-    const Duplicate duplicates[] = {{"\xE5UP1       ", 1}, {"\xE5UP2       ", 3}, {"\xE5UP3       ", 2}};
-    u64 slot = v.rootStart;
-    for (const Duplicate& d : duplicates) {
-        while (v.bytes[slot] != 0 && v.bytes[slot] != 0xE5) slot += 32;
-        ASSERT_LT(slot, v.dataStart);
-        u8* e = v.bytes.data() + slot;
-        std::memcpy(e, v.bytes.data() + music, 32);
-        std::memcpy(e, d.name11, 11);
-        WriteLE16(e + 24, u16(musicDate + (d.yearsLater << 9)));
-        slot += 32;
-    }
-    MemoryDevice device(v.bytes, 512);
-    std::unique_ptr<Scan> scan = RunScan(device);
-    EXPECT_EQ(scan->result, 0u);
-    std::multiset<std::string> folders;
-    std::multiset<std::string> musicFiles;
-    for (const CFileNode* n : scan->builder.nodes) {
-        const std::string path = scan->builder.PathOf(n);
-        if ((n->GetFileProperties()->GetAttributes() & kAttrDirectory) != 0) folders.insert(path);
-        if (n->GetParentId() == musicCluster) musicFiles.insert(path);
-    }
-    EXPECT_EQ(folders.count("/#UP2"), 1u);
-    for (const char* loser : {"/#USIC", "/#UP1", "/#UP3"}) EXPECT_EQ(folders.count(loser), 0u) << loser;
-    ASSERT_FALSE(musicFiles.empty());
-    for (const std::string& path : musicFiles) {
-        EXPECT_EQ(path.rfind("/#UP2/", 0), 0u) << path;
-        EXPECT_EQ(musicFiles.count(path), 1u) << path;
+    std::vector<Copy> copies;
+    const char* winner;
+};
+
+TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
+    const DuplicateRow rows[] = {
+        {"the newest of entries in one folder",
+         false,
+         {{true, "\xE5UP1       ", 1}, {true, "\xE5UP2       ", 3}, {true, "\xE5UP3       ", 2}},
+         "/#UP2"},
+        {"moved into Archive and deleted there: the old entry is newer", true, {{false, "\xE5USIC      ", 0}}, "/Archive/#USIC"},
+        {"a newer copy in Archive while \"..\" names the root", false, {{false, "\xE5USIC      ", 2}}, "/Music"},
+    };
+    for (const DuplicateRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        Volume v("fat16-basic.img");
+        const u64 music = v.FindEntry("MUSIC      ");
+        const u64 archive = v.FindEntry("ARCHIVE    ");
+        ASSERT_NE(music, 0u);
+        ASSERT_NE(archive, 0u);
+        const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
+        const u32 archiveCluster = Volume::EntryCluster(v.bytes.data() + archive);
+        v.bytes[music] = 0xE5;
+        if (row.dotDotNamesArchive) {
+            Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(musicCluster) + 32, archiveCluster);
+        }
+        const u16 musicDate = ReadLE16(v.bytes.data() + music + 24);
+        for (const DuplicateRow::Copy& c : row.copies) {
+            u64 slot = c.inRoot ? v.rootStart : v.ClusterOffset(archiveCluster);
+            const u64 end = c.inRoot ? v.dataStart : slot + u64(v.spc) * v.sectorSize;
+            while (slot < end && v.bytes[slot] != 0) slot += 32;
+            ASSERT_LT(slot, end);
+            u8* e = v.bytes.data() + slot;
+            std::memcpy(e, v.bytes.data() + music, 32);
+            std::memcpy(e, c.name11, 11);
+            WriteLE16(e + 24, u16(musicDate + (c.yearsLater << 9)));
+        }
+        MemoryDevice device(v.bytes, 512);
+
+        std::unique_ptr<Scan> scan = RunScan(device);
+        EXPECT_EQ(scan->result, 0u);
+        std::multiset<std::string> musicFolders;
+        std::multiset<std::string> musicFiles;
+        for (const CFileNode* n : scan->builder.nodes) {
+            if (n->GetId() == musicCluster) musicFolders.insert(scan->builder.PathOf(n));
+            if (n->GetParentId() == musicCluster) musicFiles.insert(scan->builder.PathOf(n));
+        }
+        EXPECT_EQ(musicFolders, std::multiset<std::string>{row.winner});
+        ASSERT_FALSE(musicFiles.empty());
+        for (const std::string& path : musicFiles) {
+            EXPECT_EQ(Folder(path).rfind(row.winner, 0), 0u) << path;
+            EXPECT_EQ(musicFiles.count(path), 1u) << path;
+        }
+
+        // The complete scan's walk keeps its whole tree.
+        CFATQuickSearch walk;
+        RecordingBuilder unused;
+        walk.SetDirectoryTreeBuilder(&unused);
+        FatWalkOptions keep;
+        keep.keepTree = true;
+        walk.SetWalkOptions(keep);
+        CountingProgress progress;
+        EXPECT_EQ(walk.Search(&device, &progress), 0u);
+        std::unique_ptr<CFileSystemNode, void (*)(CFileSystemNode*)> tree(walk.TakeTree(),
+                                                                           [](CFileSystemNode* r) { DestroySubtree(r); });
+        ASSERT_NE(tree, nullptr);
+        std::map<std::string, const CFileNode*> paths;
+        CollectPaths(tree.get(), paths);
+        u64 kept = 0;
+        for (const auto& [path, node] : paths) {
+            const bool holdsMusic = node->GetParent() != nullptr && node->GetParent()->GetId() == musicCluster;
+            if (node->GetId() == musicCluster && (node->GetFileProperties()->GetAttributes() & kAttrDirectory) != 0) {
+                EXPECT_EQ(path, row.winner);
+                ++kept;
+            }
+            if (holdsMusic) {
+                EXPECT_EQ(Folder(path), std::string(row.winner)) << path;
+            }
+        }
+        EXPECT_EQ(kept, 1u);
     }
 }
 
