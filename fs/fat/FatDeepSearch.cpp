@@ -487,6 +487,7 @@ void CFatCompleteSearch::BeginSearch() {
     m_block.clear();
     m_hints.Clear();
     m_turnedAway = {};
+    m_shownFolderSectors = 0;
     m_handOut = true;
     m_currentParent = kFatContinuationCluster;
     const ScanOptions& options = GetScanOptions();
@@ -526,7 +527,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
                 if (m_boots.size() < kMaxBootSightings) {
                     m_boots.push_back(b);
                 } else {
-                    NoteTurnedAway(m_turnedAway.boots, "boot sectors", kMaxBootSightings, sector);
+                    NoteTurnedAway(kCapBoots, sector);
                 }
                 return;
             }
@@ -538,7 +539,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
         if (m_fatStarts.size() < kMaxFatStarts) {
             m_fatStarts.push_back(sector);
         } else {
-            NoteTurnedAway(m_turnedAway.fatStarts, "FAT starts", kMaxFatStarts, sector);
+            NoteTurnedAway(kCapFatStarts, sector);
         }
         return;
     }
@@ -547,7 +548,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
         if (m_infoSectors.size() < kMaxFatStarts) {
             m_infoSectors.push_back(sector);
         } else {
-            NoteTurnedAway(m_turnedAway.infoSectors, "FAT32 information sectors", kMaxFatStarts, sector);
+            NoteTurnedAway(kCapInfoSectors, sector);
         }
         return;
     }
@@ -556,7 +557,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     u32 parent = 0;
     if (p[0] == '.' && IsFatFolderStart(p, cluster, parent)) {
         if (full) {
-            NoteTurnedAway(m_turnedAway.folders, "folder sectors", kMaxFolderStarts, sector);
+            NoteTurnedAway(kCapFolders, sector);
             return;
         }
         AddFolderSighting({sector, cluster, parent});
@@ -572,7 +573,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     if (FirstEntryMayBeValid(p, m_dateCheck) && AnalyzeFATFolderSector(state, p, nullptr, 0) &&
         state.result == kFolderSectorPart) {
         if (full) {
-            NoteTurnedAway(m_turnedAway.folders, "folder sectors", kMaxFolderStarts, sector);
+            NoteTurnedAway(kCapFolders, sector);
             return;
         }
         AddFolderSighting({sector, kFatContinuationCluster, kFatContinuationCluster});
@@ -585,6 +586,13 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
 
 void CFatCompleteSearch::HandOutFolderSector(u64 sector, const u8* bytes, u32 expected) {
     if (!m_handOut || m_builder == nullptr) return;
+    // Each shown entry costs a node in the provisional tree, hundreds of bytes, where the sighting
+    // costs sixteen: past the cap the sectors are still kept for the trees built at the end.
+    if (m_shownFolderSectors >= kMaxShownFolderSectors) {
+        NoteTurnedAway(kCapShown, sector);
+        return;
+    }
+    ++m_shownFolderSectors;
     // The sector was judged once without making nodes: most look-alikes fail there, and making
     // nodes costs far more than judging.
     FolderSectorState state;
@@ -679,7 +687,7 @@ void CFatCompleteSearch::BookTypeHints(u64 sector, const u8* p) {
         const u64 cluster = entry.GetFirstCluster();
         if (cluster < kFirstCluster) continue;
         if (m_hints.GetCount() >= kMaxTypeHints) {
-            NoteTurnedAway(m_turnedAway.hints, "file-type hints", kMaxTypeHints, sector);
+            NoteTurnedAway(kCapHints, sector);
             continue;
         }
         entry.GetShortName(name, false);
@@ -694,25 +702,27 @@ bool CFatCompleteSearch::FatStartAt(u64 sector) {
     return IsFATStartSector(buffer.data(), m_sectorSize, code);
 }
 
-void CFatCompleteSearch::NoteTurnedAway(u64& count, const char* what, size_t cap, u64 sector) {
-    if (count == 0) {
-        ReleaseTrace("FAT deep search: %zu %s kept, the most it keeps; those from sector %llu on are not kept", cap,
-                     what, static_cast<unsigned long long>(sector));
+const CFatCompleteSearch::CapInfo CFatCompleteSearch::kCaps[kCapCount] = {
+    {"boot sectors kept", kMaxBootSightings},
+    {"folder sectors kept", kMaxFolderStarts},
+    {"folder sectors whose entries are shown while scanning", kMaxShownFolderSectors},
+    {"FAT starts kept", kMaxFatStarts},
+    {"FAT32 information sectors kept", kMaxFatStarts},
+    {"file-type hints kept", kMaxTypeHints},
+};
+
+void CFatCompleteSearch::NoteTurnedAway(CapKind kind, u64 sector) {
+    if (m_turnedAway[kind]++ == 0) {
+        ReleaseTrace("FAT deep search: %s reached its cap of %zu at sector %llu", kCaps[kind].what, kCaps[kind].cap,
+                     static_cast<unsigned long long>(sector));
     }
-    ++count;
 }
 
 void CFatCompleteSearch::LogTurnedAway() const {
-    const std::pair<u64, const char*> counts[] = {{m_turnedAway.boots, "boot sectors"},
-                                                  {m_turnedAway.folders, "folder sectors"},
-                                                  {m_turnedAway.fatStarts, "FAT starts"},
-                                                  {m_turnedAway.infoSectors, "FAT32 information sectors"},
-                                                  {m_turnedAway.hints, "file-type hints"}};
-    for (const auto& [count, what] : counts) {
-        if (count != 0) {
-            ReleaseTrace("FAT deep search: %llu %s past its cap were not kept", static_cast<unsigned long long>(count),
-                         what);
-        }
+    for (size_t kind = 0; kind < kCapCount; ++kind) {
+        if (m_turnedAway[kind] == 0) continue;
+        ReleaseTrace("FAT deep search: %s: %llu past the cap of %zu turned away", kCaps[kind].what,
+                     static_cast<unsigned long long>(m_turnedAway[kind]), kCaps[kind].cap);
     }
 }
 
