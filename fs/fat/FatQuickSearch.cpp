@@ -72,8 +72,11 @@ int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const std::fu
     if (!foundDeleted) return -1;
     // A folder moved away leaves a deleted entry at its old place; when it is then deleted where it
     // went, two deleted entries name it. Its own ".." was rewritten by the move: the entry in the
-    // folder it names is the folder's last place.
-    const u64 at = home();
+    // folder it names is the folder's last place. A folder the search made has no entry of its
+    // own: its place came from that ".." already, and an entry found for it gives it its name.
+    const u32 states = FatProps(existing)->GetState() | FatProps(found)->GetState();
+    const bool madeBySearch = (states & kFatTemporaryState) != 0;
+    const u64 at = madeBySearch ? kNoHome : home();
     const bool existingHome = at != kNoHome && FatProps(existing)->GetParentCluster() == at;
     const bool foundHome = at != kNoHome && FatProps(found)->GetParentCluster() == at;
     if (existingHome != foundHome) return foundHome ? -1 : 1;

@@ -266,7 +266,10 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
          false,
          {{true, "\xE5UP1       ", 1}, {true, "\xE5UP2       ", 3}, {true, "\xE5UP3       ", 2}},
          "/#UP2"},
-        {"moved into Archive and deleted there: the old entry is newer", true, {{false, "\xE5USIC      ", 0}}, "/Archive/#USIC"},
+        {"moved into Archive and deleted there: the old entry is newer",
+         true,
+         {{false, "\xE5USIC      ", 0}},
+         "/Archive/#USIC"},
         {"a newer copy in Archive while \"..\" names the root", false, {{false, "\xE5USIC      ", 2}}, "/Music"},
     };
     for (const DuplicateRow& row : rows) {
@@ -319,8 +322,8 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
         walk.SetWalkOptions(keep);
         CountingProgress progress;
         EXPECT_EQ(walk.Search(&device, &progress), 0u);
-        std::unique_ptr<CFileSystemNode, void (*)(CFileSystemNode*)> tree(walk.TakeTree(),
-                                                                           [](CFileSystemNode* r) { DestroySubtree(r); });
+        const auto destroy = [](CFileSystemNode* r) { DestroySubtree(r); };
+        std::unique_ptr<CFileSystemNode, decltype(destroy)> tree(walk.TakeTree(), destroy);
         ASSERT_NE(tree, nullptr);
         std::map<std::string, const CFileNode*> paths;
         CollectPaths(tree.get(), paths);
