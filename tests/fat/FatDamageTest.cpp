@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "FatTestSupport.h"
@@ -245,75 +246,63 @@ TEST_F(FatDamage, DirectoryThatContainsItselfEnds) {
 // where its files go. Of two deleted entries, the one in the folder Music's ".." names is its last
 // place (a folder moved there and deleted; the move left its old entry behind); else the newer
 // one. The losers leave no trace in the lists the walk keeps (a replacement no longer searches
-// them), and Music's files are handed once, under the winner only, in both scans.
+// them): in both scans Music is one folder, the winner, holding each of its files once.
 struct DuplicateRow {
     const char* what;
     bool dotDotNamesArchive;
-    // Duplicates of Music's entry: where (the root, else Archive), the short name, and how many
-    // years after Music's own entry each was last written.
-    struct Copy {
-        bool inRoot;
-        const char* name11;
-        u16 yearsLater;
-    };
-    std::vector<Copy> copies;
+    // Copies of Music's entry: in the root (else in Archive), their names and how many years
+    // after Music's own entry each was last written.
+    std::vector<std::tuple<bool, const char*, u16>> copies;
     const char* winner;
 };
 
 TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
     const DuplicateRow rows[] = {
-        {"the newest of entries in one folder",
+        {"the newest entry of one folder",
          false,
-         {{true, "\xE5UP1       ", 1}, {true, "\xE5UP2       ", 3}, {true, "\xE5UP3       ", 2}},
+         {{true, "\xE5UP1", 1}, {true, "\xE5UP2", 3}, {true, "\xE5UP3", 2}},
          "/#UP2"},
-        {"moved into Archive and deleted there: the old entry is newer",
-         true,
-         {{false, "\xE5USIC      ", 0}},
-         "/Archive/#USIC"},
-        {"a newer copy in Archive while \"..\" names the root", false, {{false, "\xE5USIC      ", 2}}, "/Music"},
+        {"moved into Archive and deleted there, the old entry newer", true, {{false, "\xE5USIC", 0}}, "/Archive/#USIC"},
+        {"a newer copy in Archive while \"..\" names the root", false, {{false, "\xE5USIC", 2}}, "/Music"},
     };
     for (const DuplicateRow& row : rows) {
         SCOPED_TRACE(row.what);
         Volume v("fat16-basic.img");
         const u64 music = v.FindEntry("MUSIC      ");
         const u64 archive = v.FindEntry("ARCHIVE    ");
-        ASSERT_NE(music, 0u);
-        ASSERT_NE(archive, 0u);
+        ASSERT_TRUE(music != 0 && archive != 0);
         const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
         const u32 archiveCluster = Volume::EntryCluster(v.bytes.data() + archive);
         v.bytes[music] = 0xE5;
         if (row.dotDotNamesArchive) {
             Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(musicCluster) + 32, archiveCluster);
         }
-        const u16 musicDate = ReadLE16(v.bytes.data() + music + 24);
-        for (const DuplicateRow::Copy& c : row.copies) {
-            u64 slot = c.inRoot ? v.rootStart : v.ClusterOffset(archiveCluster);
-            const u64 end = c.inRoot ? v.dataStart : slot + u64(v.spc) * v.sectorSize;
-            while (slot < end && v.bytes[slot] != 0) slot += 32;
-            ASSERT_LT(slot, end);
+        for (const auto& [inRoot, name, yearsLater] : row.copies) {
+            u64 slot = inRoot ? v.rootStart : v.ClusterOffset(archiveCluster);
+            while (v.bytes[slot] != 0) slot += 32;
             u8* e = v.bytes.data() + slot;
             std::memcpy(e, v.bytes.data() + music, 32);
-            std::memcpy(e, c.name11, 11);
-            WriteLE16(e + 24, u16(musicDate + (c.yearsLater << 9)));
+            std::memcpy(e, "           ", 11);
+            std::memcpy(e, name, std::strlen(name));
+            WriteLE16(e + 24, u16(ReadLE16(e + 24) + (yearsLater << 9)));
         }
         MemoryDevice device(v.bytes, 512);
+        const std::multiset<std::string> once{row.winner};
 
         std::unique_ptr<Scan> scan = RunScan(device);
-        EXPECT_EQ(scan->result, 0u);
-        std::multiset<std::string> musicFolders;
-        std::multiset<std::string> musicFiles;
+        std::multiset<std::string> folders;
+        std::set<std::string> holders;
+        std::set<std::string> files;
         for (const CFileNode* n : scan->builder.nodes) {
-            if (n->GetId() == musicCluster) musicFolders.insert(scan->builder.PathOf(n));
-            if (n->GetParentId() == musicCluster) musicFiles.insert(scan->builder.PathOf(n));
+            if (n->GetId() == musicCluster) folders.insert(scan->builder.PathOf(n));
+            if (n->GetParentId() != musicCluster) continue;
+            EXPECT_TRUE(files.insert(scan->builder.PathOf(n)).second) << scan->builder.PathOf(n);
+            holders.insert(Folder(scan->builder.PathOf(n)));
         }
-        EXPECT_EQ(musicFolders, std::multiset<std::string>{row.winner});
-        ASSERT_FALSE(musicFiles.empty());
-        for (const std::string& path : musicFiles) {
-            EXPECT_EQ(Folder(path).rfind(row.winner, 0), 0u) << path;
-            EXPECT_EQ(musicFiles.count(path), 1u) << path;
-        }
+        EXPECT_EQ(folders, once);
+        EXPECT_EQ(holders, std::set<std::string>{row.winner});
 
-        // The complete scan's walk keeps its whole tree.
+        // The complete scan's walk, which keeps its whole tree.
         CFATQuickSearch walk;
         RecordingBuilder unused;
         walk.SetDirectoryTreeBuilder(&unused);
@@ -327,18 +316,15 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
         ASSERT_NE(tree, nullptr);
         std::map<std::string, const CFileNode*> paths;
         CollectPaths(tree.get(), paths);
-        u64 kept = 0;
+        folders.clear();
+        holders.clear();
         for (const auto& [path, node] : paths) {
-            const bool holdsMusic = node->GetParent() != nullptr && node->GetParent()->GetId() == musicCluster;
-            if (node->GetId() == musicCluster && (node->GetFileProperties()->GetAttributes() & kAttrDirectory) != 0) {
-                EXPECT_EQ(path, row.winner);
-                ++kept;
-            }
-            if (holdsMusic) {
-                EXPECT_EQ(Folder(path), std::string(row.winner)) << path;
-            }
+            const bool folder = (node->GetFileProperties()->GetAttributes() & kAttrDirectory) != 0;
+            if (node->GetId() == musicCluster && folder) folders.insert(path);
+            if (node->GetParent()->GetId() == musicCluster) holders.insert(Folder(path));
         }
-        EXPECT_EQ(kept, 1u);
+        EXPECT_EQ(folders, once);
+        EXPECT_EQ(holders, std::set<std::string>{row.winner});
     }
 }
 
