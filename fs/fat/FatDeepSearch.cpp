@@ -304,29 +304,35 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
     FatCopyUse use) {
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
     if (sectorSize == 0) return out;
-    // Every folder start votes, for each cluster size, for the data area it would imply.
-    std::vector<std::pair<u64, u32>> layouts;
-    layouts.reserve(folders.size() * std::size(kClusterSizes));
-    for (const FatFolderStart& f : folders) {
-        if (f.cluster < kFirstCluster || f.IsContinuation()) continue;
-        for (u32 spc : kClusterSizes) {
-            const u64 offset = u64(f.cluster - kFirstCluster) * spc;
-            if (offset <= f.sector) layouts.emplace_back(f.sector - offset, spc);
-        }
-    }
-    std::sort(layouts.begin(), layouts.end());
+    // Every folder start votes, for each cluster size, for the data area it would imply. The
+    // votes are counted one cluster size at a time: a device full of folder starts then needs
+    // eight bytes a start for them, not eight times sixteen.
     struct Layout {
         u64 dataStart;
         u32 spc;
         u64 votes;
     };
     std::vector<Layout> agreed;
-    for (size_t i = 0; i < layouts.size();) {
-        size_t j = i;
-        while (j < layouts.size() && layouts[j] == layouts[i]) ++j;
-        if (j - i >= kMinLayoutVotes) agreed.push_back({layouts[i].first, layouts[i].second, u64(j - i)});
-        i = j;
+    std::vector<u64> dataStarts;
+    for (u32 spc : kClusterSizes) {
+        dataStarts.clear();
+        for (const FatFolderStart& f : folders) {
+            if (f.cluster < kFirstCluster || f.IsContinuation()) continue;
+            const u64 offset = u64(f.cluster - kFirstCluster) * spc;
+            if (offset <= f.sector) dataStarts.push_back(f.sector - offset);
+        }
+        std::sort(dataStarts.begin(), dataStarts.end());
+        for (size_t i = 0; i < dataStarts.size();) {
+            size_t j = i;
+            while (j < dataStarts.size() && dataStarts[j] == dataStarts[i]) ++j;
+            if (j - i >= kMinLayoutVotes) agreed.push_back({dataStarts[i], spc, u64(j - i)});
+            i = j;
+        }
     }
+    // The most voted first; among equals, by data area and then cluster size.
+    std::sort(agreed.begin(), agreed.end(), [](const Layout& a, const Layout& b) {
+        return a.dataStart != b.dataStart ? a.dataStart < b.dataStart : a.spc < b.spc;
+    });
     std::stable_sort(agreed.begin(), agreed.end(), [](const Layout& a, const Layout& b) { return a.votes > b.votes; });
 
     auto inside = [](const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& list, u64 sector) {
@@ -480,6 +486,8 @@ void CFatCompleteSearch::BeginSearch() {
     }
     m_block.clear();
     m_hints.Clear();
+    m_turnedAway = {};
+    m_shownFolderSectors = 0;
     m_handOut = true;
     m_currentParent = kFatContinuationCluster;
     const ScanOptions& options = GetScanOptions();
@@ -516,7 +524,11 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
                                 FatBootMakesCandidate(b, sector - kBackupBootOffset, deviceSectors, m_sectorSize);
             if (primary || backup) {
                 const auto lk = m_looks.Hold();
-                if (m_boots.size() < kMaxBootSightings) m_boots.push_back(b);
+                if (m_boots.size() < kMaxBootSightings) {
+                    m_boots.push_back(b);
+                } else {
+                    NoteTurnedAway(kCapBoots, sector);
+                }
                 return;
             }
         }
@@ -524,18 +536,30 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     u32 code = kFsUnknown;
     if (p[1] == 0xFF && p[2] == 0xFF && IsFATStartSector(p, m_sectorSize, code)) {
         const auto lk = m_looks.Hold();
-        if (m_fatStarts.size() < kMaxFatStarts) m_fatStarts.push_back(sector);
+        if (m_fatStarts.size() < kMaxFatStarts) {
+            m_fatStarts.push_back(sector);
+        } else {
+            NoteTurnedAway(kCapFatStarts, sector);
+        }
         return;
     }
     if (p[0] == 'R' && IsFsInfoSector(p)) {
         const auto lk = m_looks.Hold();
-        if (m_infoSectors.size() < kMaxFatStarts) m_infoSectors.push_back(sector);
+        if (m_infoSectors.size() < kMaxFatStarts) {
+            m_infoSectors.push_back(sector);
+        } else {
+            NoteTurnedAway(kCapInfoSectors, sector);
+        }
         return;
     }
-    if (m_folders.size() >= kMaxFolderStarts) return;
+    const bool full = m_folders.size() >= kMaxFolderStarts;
     u32 cluster = 0;
     u32 parent = 0;
     if (p[0] == '.' && IsFatFolderStart(p, cluster, parent)) {
+        if (full) {
+            NoteTurnedAway(kCapFolders, sector);
+            return;
+        }
         AddFolderSighting({sector, cluster, parent});
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorStart);
@@ -548,6 +572,10 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     state.length = m_sectorSize;
     if (FirstEntryMayBeValid(p, m_dateCheck) && AnalyzeFATFolderSector(state, p, nullptr, 0) &&
         state.result == kFolderSectorPart) {
+        if (full) {
+            NoteTurnedAway(kCapFolders, sector);
+            return;
+        }
         AddFolderSighting({sector, kFatContinuationCluster, kFatContinuationCluster});
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorPart);
@@ -558,6 +586,13 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
 
 void CFatCompleteSearch::HandOutFolderSector(u64 sector, const u8* bytes, u32 expected) {
     if (!m_handOut || m_builder == nullptr) return;
+    // Each shown entry costs a node in the provisional tree, hundreds of bytes, where the sighting
+    // costs sixteen: past the cap the sectors are still kept for the trees built at the end.
+    if (m_shownFolderSectors >= kMaxShownFolderSectors) {
+        NoteTurnedAway(kCapShown, sector);
+        return;
+    }
+    ++m_shownFolderSectors;
     // The sector was judged once without making nodes: most look-alikes fail there, and making
     // nodes costs far more than judging.
     FolderSectorState state;
@@ -645,13 +680,16 @@ u32 CFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo*
 
 void CFatCompleteSearch::BookTypeHints(u64 sector, const u8* p) {
     char name[64];
-    for (u32 at = 0; at + kFatDirEntrySize <= m_sectorSize && m_hints.GetCount() < kMaxTypeHints;
-         at += kFatDirEntrySize) {
+    for (u32 at = 0; at + kFatDirEntrySize <= m_sectorSize; at += kFatDirEntrySize) {
         const CFATDirEntry entry(p + at);
         if (!entry.IsValid(false)) break;
         if (entry.IsLongNameEntry() || entry.IsDirectory() || entry.IsVolumeLabel()) continue;
         const u64 cluster = entry.GetFirstCluster();
         if (cluster < kFirstCluster) continue;
+        if (m_hints.GetCount() >= kMaxTypeHints) {
+            NoteTurnedAway(kCapHints, sector);
+            continue;
+        }
         entry.GetShortName(name, false);
         m_hints.AddFromAnsiName(name, u8(std::strlen(name)), cluster - kFirstCluster, sector);
     }
@@ -664,7 +702,32 @@ bool CFatCompleteSearch::FatStartAt(u64 sector) {
     return IsFATStartSector(buffer.data(), m_sectorSize, code);
 }
 
+const CFatCompleteSearch::CapInfo CFatCompleteSearch::kCaps[kCapCount] = {
+    {"boot sectors kept", kMaxBootSightings},
+    {"folder sectors kept", kMaxFolderStarts},
+    {"folder sectors whose entries are shown while scanning", kMaxShownFolderSectors},
+    {"FAT starts kept", kMaxFatStarts},
+    {"FAT32 information sectors kept", kMaxFatStarts},
+    {"file-type hints kept", kMaxTypeHints},
+};
+
+void CFatCompleteSearch::NoteTurnedAway(CapKind kind, u64 sector) {
+    if (m_turnedAway[kind]++ == 0) {
+        ReleaseTrace("FAT deep search: %s reached its cap of %zu at sector %llu", kCaps[kind].what, kCaps[kind].cap,
+                     static_cast<unsigned long long>(sector));
+    }
+}
+
+void CFatCompleteSearch::LogTurnedAway() const {
+    for (size_t kind = 0; kind < kCapCount; ++kind) {
+        if (m_turnedAway[kind] == 0) continue;
+        ReleaseTrace("FAT deep search: %s: %llu past the cap of %zu turned away", kCaps[kind].what,
+                     static_cast<unsigned long long>(m_turnedAway[kind]), kCaps[kind].cap);
+    }
+}
+
 void CFatCompleteSearch::EndSearch() {
+    LogTurnedAway();
     m_sectorNodes.clear();
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> candidates;
     if (m_device) {
@@ -825,6 +888,10 @@ u32 CFatCompleteSearch::LoadState(IRSData* stream) {
         f.cluster = stream->ReadU32();
         f.parent = stream->ReadU32();
         if (folders.size() < kMaxFolderStarts) folders.push_back(f);
+    }
+    if (count > kMaxFolderStarts) {
+        ReleaseTrace("FAT deep search: %llu saved folder sectors past its cap of %zu were not loaded",
+                     static_cast<unsigned long long>(count - kMaxFolderStarts), kMaxFolderStarts);
     }
     // One record per sector, in sector order.
     std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) { return a.sector < b.sector; });

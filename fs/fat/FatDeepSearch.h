@@ -5,6 +5,7 @@
 // partition candidates, confirmed by the FAT copies where the boot sector puts them and voted for
 // by the folder starts that lie where their cluster numbers say; the tree of a chosen candidate
 // is walked from its root, and the folder starts no walk reached go under "Lost Folders".
+#include <array>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -101,10 +102,15 @@ void MakeStandInBootSector(const CFATSearchedPartitionInfo& candidate, u32 secto
 // loop; the provisional tree goes when they replace it.
 class CFatCompleteSearch : public CFatFamilyCompleteSearch, private CFatFolderAnalyzeCB {
 public:
-    // Sightings kept at the most; a device full of look-alike sectors stops adding more.
+    // Sightings kept at the most; a device full of look-alike sectors stops adding more, and the
+    // log says how many were turned away. A folder sector costs its 16-byte record (and a few
+    // bytes more while the candidates are made): 2^23 of them, 128 MiB, hold every folder sector
+    // of any real volume with room for look-alikes in files besides.
     static constexpr size_t kMaxBootSightings = 1u << 16;
-    static constexpr size_t kMaxFolderStarts = 1u << 20;
+    static constexpr size_t kMaxFolderStarts = 1u << 23;
     static constexpr size_t kMaxFatStarts = 1u << 16;
+    // Folder sectors whose entries go to the provisional tree while the block loop runs.
+    static constexpr size_t kMaxShownFolderSectors = 1u << 20;
     static constexpr u32 kFolderStartRecordBytes = 16;
     static constexpr u32 kFolderStartCountBytes = 4;
     static constexpr size_t kMaxTypeHints = 1u << 22;
@@ -151,6 +157,17 @@ private:
     void OnFolderEntry(FolderSectorState& state, CFATDirEntry& entry, i32 longNameIndex, u32 entryIndex,
                        bool folderHasDots, u32 user) override;
     void HandOutSectorNodes();
+    // What each cap bounds; the log names it by `what`.
+    enum CapKind : size_t { kCapBoots, kCapFolders, kCapShown, kCapFatStarts, kCapInfoSectors, kCapHints, kCapCount };
+    struct CapInfo {
+        const char* what;
+        size_t cap;
+    };
+    static const CapInfo kCaps[kCapCount];
+    // Counts a sighting a cap turned away; the first one is said in the log at once, the count
+    // when the search ends.
+    void NoteTurnedAway(CapKind kind, u64 sector);
+    void LogTurnedAway() const;
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
 
@@ -163,6 +180,8 @@ private:
     std::vector<u64> m_fatStarts;
     std::vector<u64> m_infoSectors;  // FAT32 information sectors
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
+    std::array<u64, kCapCount> m_turnedAway{};
+    u64 m_shownFolderSectors = 0;
     // The scan options, taken when the search begins.
     bool m_bootTest = true;
     bool m_dateCheck = true;

@@ -56,13 +56,11 @@ bool IsAncestorOrSelf(CFileNode* candidate, CFileNode* node) {
     return false;
 }
 
-template <typename Container>
-void EraseNode(Container& c, CFileNode* node) {
-    c.erase(std::remove(c.begin(), c.end(), node), c.end());
-}
-
-// Negative when the new folder replaces the existing one.
-int CompareDuplicateFolders(CFileNode* existing, CFileNode* found) {
+// Negative when the new folder replaces the existing one. `home` is the cluster of the folder its
+// ".." entry names (0 for the root), asked only when both entries are deleted; kNoHome when the
+// folder's first sector does not begin with "." and "..".
+constexpr u64 kNoHome = ~0ULL;
+int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const std::function<u64()>& home) {
     const bool existingDeleted = IsDeletedNode(existing);
     const bool foundDeleted = IsDeletedNode(found);
     if (!existingDeleted && !foundDeleted) {
@@ -72,6 +70,16 @@ int CompareDuplicateFolders(CFileNode* existing, CFileNode* found) {
     }
     if (!existingDeleted) return 1;
     if (!foundDeleted) return -1;
+    // A folder moved away leaves a deleted entry at its old place; when it is then deleted where it
+    // went, two deleted entries name it. Its own ".." was rewritten by the move: the entry in the
+    // folder it names is the folder's last place. A folder the search made has no entry of its
+    // own: its place came from that ".." already, and an entry found for it gives it its name.
+    const u32 states = FatProps(existing)->GetState() | FatProps(found)->GetState();
+    const bool madeBySearch = (states & kFatTemporaryState) != 0;
+    const u64 at = madeBySearch ? kNoHome : home();
+    const bool existingHome = at != kNoHome && FatProps(existing)->GetParentCluster() == at;
+    const bool foundHome = at != kNoHome && FatProps(found)->GetParentCluster() == at;
+    if (existingHome != foundHome) return foundHome ? -1 : 1;
     FILETIME64 a = 0;
     FILETIME64 b = 0;
     FatProps(existing)->GetModificationTime(a);
@@ -112,6 +120,9 @@ private:
     // FAT32 root cluster); null when it was not found.
     CFileNode* KnownFolder(u64 cluster) const;
     FILETIME64 DotCreationTime(u32 cluster) const;
+    // The cluster of the folder that the ".." entry of the folder at `cluster` names, the root as
+    // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
+    u64 DotDotCluster(u64 cluster) const;
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
@@ -133,6 +144,18 @@ private:
     }
     u64 ClusterSector(u64 cluster) const { return m_dataStart + (cluster - 2) * m_spc; }
     void Hand(CFileNode* node);
+    void Enqueue(CFileNode* folder) {
+        m_queue.push_back(folder);
+        m_queued.insert(folder);
+    }
+    // A folder that gave way to a duplicate stays where it is until the walk ends: the queue, the
+    // lists and its parent's children that still hold it pass over it, instead of each
+    // replacement searching them all (a folder of many duplicates made that quadratic).
+    void Discard(CFileNode* folder);
+    bool IsDiscarded(CFileNode* node) const { return m_discarded.count(node) != 0; }
+    bool HasKeptChild(const CFileNode* folder) const;
+    // Unlinks the discarded folders, each parent's children in one pass, and frees them.
+    void DropDiscarded();
 
     CFATQuickSearch& m_search;
     IStorageDevice* m_device;
@@ -154,6 +177,10 @@ private:
     u32 m_sectorSize;
     std::vector<CFileNode*> m_deferred;
     std::deque<CFileNode*> m_queue;
+    std::unordered_set<CFileNode*> m_queued;  // in the queue and not yet taken off it
+    u64 m_discardedQueued = 0;                // entries of the queue that were discarded
+    std::unordered_set<CFileNode*> m_discarded;
+    std::vector<TreeNodePtr> m_discardedNodes;
     std::vector<IRawFileAnalyser*> m_analysers;
     bool m_revise = false;
     bool m_keepTree = false;
@@ -196,7 +223,10 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
     m_geometry = {m_fat, m_spc, m_sectorSize, m_totalSectors, m_dataStart};
 }
 
-CFATQuickWalker::~CFATQuickWalker() { DestroySubtree(m_root); }
+CFATQuickWalker::~CFATQuickWalker() {
+    DropDiscarded();
+    DestroySubtree(m_root);
+}
 
 bool CFATQuickWalker::Continue() {
     if (m_runState == kRunStopped) return false;
@@ -284,6 +314,7 @@ void CFATQuickWalker::Run() {
     if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
+    DropDiscarded();
     if (m_keepTree && m_runState != kRunStopped) {
         MergeTemporaryFolders(m_root, [this](u32 cluster) { return DotCreationTime(cluster); });
     }
@@ -301,16 +332,22 @@ void CFATQuickWalker::DrainQueue() {
     u64 count = 1;
     u64 lastPercent = 1;
     while (!m_queue.empty()) {
+        CFileNode* folder = m_queue.front();
+        if (IsDiscarded(folder)) {
+            m_queue.pop_front();
+            --m_discardedQueued;
+            continue;
+        }
         ++count;
-        const u64 percent = count * 100 / (count + m_queue.size());
+        const u64 percent = count * 100 / (count + m_queue.size() - m_discardedQueued);
         if (percent > lastPercent) {
             Report(percent);
             lastPercent = percent;
         }
         if (!Continue()) break;
-        CFileNode* folder = m_queue.front();
         m_queue.pop_front();
-        if (folder->GetFirstChild() != nullptr) continue;
+        m_queued.erase(folder);
+        if (HasKeptChild(folder)) continue;
         CFATFileProperties* p = FatProps(folder);
         const u64 first = p->GetFirstCluster();
         if (WalkFolderChain(folder, first, false)) continue;
@@ -381,6 +418,18 @@ FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
     FILETIME64 created = 0;
     if (props) props->GetCreationTime(created);
     return created;
+}
+
+u64 CFATQuickWalker::DotDotCluster(u64 cluster) const {
+    if (!IsCluster(cluster)) return kNoHome;
+    std::vector<u8> sector(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
+    if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return kNoHome;
+    const CFATDirEntry dot(sector.data());
+    const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
+    if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry() || dot.GetFirstCluster() != cluster) return kNoHome;
+    const u64 parent = dotDot.GetFirstCluster();
+    // Some systems name the FAT32 root by its cluster rather than by 0.
+    return m_fsCode == kFsFat32 && parent == m_rootCluster ? 0 : parent;
 }
 
 CFileNode* CFATQuickWalker::LostFoldersNode() {
@@ -472,7 +521,7 @@ void CFATQuickWalker::PlaceLostFolders() {
             under->AddChild(dir);
             if (under != m_lostFolders) dir->SetParentId(under->GetId());
             m_folders[cluster] = dir;
-            m_queue.push_back(dir);
+            Enqueue(dir);
             placed = true;
         }
         if (placed) DrainQueue();
@@ -552,7 +601,8 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
         // A folder that holds the new entry (directly or further up) cannot give way to it: its
         // children would be moved below one of themselves.
         const bool oldIsAncestor = IsAncestorOrSelf(old, ctx.folder);
-        const bool newWins = !oldIsAncestor && CompareDuplicateFolders(old, node) < 0;
+        const bool newWins =
+            !oldIsAncestor && CompareDuplicateFolders(old, node, [&] { return DotDotCluster(cluster); }) < 0;
         if (newWins && ctx.strict) {
             // A lost cluster's entry describes the folder better, but the folder keeps its place
             // in the tree: it only takes the entry's name, times and state.
@@ -566,21 +616,16 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
             return;
         }
         if (newWins) {
-            if (old->GetParent() != nullptr) old->GetParent()->RemoveChild(old);
             while (CFileNode* child = old->GetFirstChild()) {
                 old->RemoveChild(child);
                 node->AddChild(child);
             }
             it->second = node;
-            EraseNode(m_queue, old);
-            EraseNode(m_deferred, old);
-            EraseNode(ctx.referenceFiles, old);
-            EraseNode(ctx.referenceFolders, old);
-            ctx.recyclePending.remove(old);
+            if (!ctx.recyclePending.empty()) ctx.recyclePending.remove(old);
             CFATFileProperties* op = FatProps(old);
             DebugTrace("Discard a directory named %s, cur: %x, parent:%x", op->GetName(), unsigned(op->GetFirstCluster()),
                        unsigned(op->GetParentCluster()));
-            DestroyTreeNode(old);
+            Discard(old);
         } else {
             DebugTrace("Discard a directory named %s, cur:%x, parent:%x", p->GetName(), unsigned(cluster),
                        unsigned(p->GetParentCluster()));
@@ -588,8 +633,50 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
             return;
         }
     }
-    m_queue.push_back(node);
+    Enqueue(node);
     if ((p->GetState() & 1) != 0) ctx.referenceFolders.push_back(node);
+}
+
+void CFATQuickWalker::Discard(CFileNode* folder) {
+    // Nothing reads a discarded folder's properties again: only the node waits for the walk's end.
+    if (IFileProperties* properties = folder->GetFileProperties()) {
+        folder->SetFileProperties(nullptr);
+        properties->Release();
+    }
+    m_discardedNodes.emplace_back(folder);
+    m_discarded.insert(folder);
+    if (m_queued.erase(folder) != 0) ++m_discardedQueued;
+}
+
+bool CFATQuickWalker::HasKeptChild(const CFileNode* folder) const {
+    for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
+        if (!IsDiscarded(c)) return true;
+    }
+    return false;
+}
+
+void CFATQuickWalker::DropDiscarded() {
+    if (m_discardedNodes.empty()) return;
+    const auto discarded = [this](CFileNode* node) { return IsDiscarded(node); };
+    std::erase_if(m_queue, discarded);
+    std::erase_if(m_deferred, discarded);
+    m_discardedQueued = 0;
+    std::unordered_set<CFileNode*> parents;
+    for (const TreeNodePtr& d : m_discardedNodes) {
+        if (d->GetParent() != nullptr) parents.insert(d->GetParent());
+    }
+    std::vector<CFileNode*> kept;
+    for (CFileNode* parent : parents) {
+        kept.clear();
+        while (CFileNode* child = parent->GetFirstChild()) {
+            parent->RemoveChild(child);
+            if (!IsDiscarded(child)) kept.push_back(child);
+        }
+        // Children are added in front: in reverse, they come back in their order.
+        for (auto it = kept.rbegin(); it != kept.rend(); ++it) parent->AddChild(*it);
+    }
+    m_discardedNodes.clear();
+    m_discarded.clear();
 }
 
 i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx) {
@@ -701,6 +788,9 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
 
 void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     ctx.referenceFiles.insert(ctx.referenceFiles.end(), ctx.referenceFolders.begin(), ctx.referenceFolders.end());
+    if (!m_discarded.empty()) {
+        std::erase_if(ctx.referenceFiles, [this](CFileNode* node) { return IsDiscarded(node); });
+    }
     CFATFileProperties* folderProps = FatProps(ctx.folder);
     if (folderProps->GetFirstCluster() >= kHighWordStep) return;
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;

@@ -50,31 +50,39 @@ bool IRealFATTable::CheckPlausible(u32 badMark) {
         if (e == 1 || e == i) return false;
         if (e >= m_entryCount && e < badMark) return false;
     }
-    // Chain consistency: every cluster has at most one predecessor, and no chain runs longer
-    // than the table (a loop).
+    // Chain consistency: every cluster has at most one predecessor, and no chain closes on
+    // itself. Each entry is looked at a bounded number of times, so a long chain that runs
+    // backwards through the table costs no more than one that runs forwards.
     std::vector<u32> back;
+    std::vector<bool> reached;
     try {
         back.assign(m_entryCount, 0);
+        reached.assign(m_entryCount, false);
     } catch (const std::bad_alloc&) {
         return false;
     }
+    auto isNext = [badMark](u32 e) { return e >= 2 && e < badMark; };
+    // Two chains that join: a cluster named as next by two clusters. Step 2 holds every next
+    // cluster inside the table and never the cluster itself.
     for (u32 i = 2; i < m_entryCount; ++i) {
-        if (back[i] != 0) continue;
-        u32 current = i;
-        u32 steps = 0;
-        while (steps < m_entryCount) {
+        const u32 next = RawEntry(i);
+        if (!isNext(next)) continue;
+        if (back[next] != 0) return false;
+        back[next] = i;
+    }
+    // With one predecessor at most, chains are disjoint: walked from their heads they reach each
+    // cluster once. A cluster with a next cluster that no head reaches lies on a closed loop.
+    for (u32 head = 2; head < m_entryCount; ++head) {
+        if (back[head] != 0) continue;
+        for (u32 current = head; !reached[current];) {
+            reached[current] = true;
             const u32 next = RawEntry(current);
-            if (next < 2 || next >= badMark) break;
-            // Step 2 holds every entry below the bad mark inside the table.
-            ++steps;
-            if (back[next] == 0) {
-                back[next] = current;
-            } else if (back[next] != current) {
-                return false;
-            }
+            if (!isNext(next)) break;
             current = next;
         }
-        if (m_entryCount >= 2 && steps >= m_entryCount - 2) return false;
+    }
+    for (u32 i = 2; i < m_entryCount; ++i) {
+        if (!reached[i] && isNext(RawEntry(i))) return false;
     }
     return true;
 }

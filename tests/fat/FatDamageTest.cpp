@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "FatTestSupport.h"
@@ -238,6 +240,92 @@ TEST_F(FatDamage, DirectoryThatContainsItselfEnds) {
     EXPECT_EQ(scan->result, 0u);
     // Every handed-over path resolves within the bound of PathOf: no folder leads back to itself.
     for (const CFileNode* n : scan->builder.nodes) EXPECT_EQ(scan->builder.PathOf(n).rfind("?", 0), std::string::npos);
+}
+
+// Deleted folder entries naming Music's cluster (Music's own entry in the root made deleted):
+// where its files go. Of two deleted entries, the one in the folder Music's ".." names is its last
+// place (a folder moved there and deleted; the move left its old entry behind); else the newer
+// one. The losers leave no trace in the lists the walk keeps (a replacement no longer searches
+// them): in both scans Music is one folder, the winner, holding each of its files once.
+struct DuplicateRow {
+    const char* what;
+    bool dotDotNamesArchive;
+    // Copies of Music's entry: in the root (else in Archive), their names and how many years
+    // after Music's own entry each was last written.
+    std::vector<std::tuple<bool, const char*, u16>> copies;
+    const char* winner;
+};
+
+TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
+    const DuplicateRow rows[] = {
+        {"the newest entry of one folder",
+         false,
+         {{true, "\xE5UP1", 1}, {true, "\xE5UP2", 3}, {true, "\xE5UP3", 2}},
+         "/#UP2"},
+        {"moved into Archive and deleted there, the old entry newer", true, {{false, "\xE5USIC", 0}}, "/Archive/#USIC"},
+        {"a newer copy in Archive while \"..\" names the root", false, {{false, "\xE5USIC", 2}}, "/Music"},
+    };
+    for (const DuplicateRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        Volume v("fat16-basic.img");
+        const u64 music = v.FindEntry("MUSIC      ");
+        const u64 archive = v.FindEntry("ARCHIVE    ");
+        ASSERT_TRUE(music != 0 && archive != 0);
+        const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
+        const u32 archiveCluster = Volume::EntryCluster(v.bytes.data() + archive);
+        v.bytes[music] = 0xE5;
+        if (row.dotDotNamesArchive) {
+            Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(musicCluster) + 32, archiveCluster);
+        }
+        for (const auto& [inRoot, name, yearsLater] : row.copies) {
+            u64 slot = inRoot ? v.rootStart : v.ClusterOffset(archiveCluster);
+            while (v.bytes[slot] != 0) slot += 32;
+            u8* e = v.bytes.data() + slot;
+            std::memcpy(e, v.bytes.data() + music, 32);
+            std::memcpy(e, "           ", 11);
+            std::memcpy(e, name, std::strlen(name));
+            WriteLE16(e + 24, u16(ReadLE16(e + 24) + (yearsLater << 9)));
+        }
+        MemoryDevice device(v.bytes, 512);
+        const std::multiset<std::string> once{row.winner};
+
+        std::unique_ptr<Scan> scan = RunScan(device);
+        std::multiset<std::string> folders;
+        std::set<std::string> holders;
+        std::set<std::string> files;
+        for (const CFileNode* n : scan->builder.nodes) {
+            if (n->GetId() == musicCluster) folders.insert(scan->builder.PathOf(n));
+            if (n->GetParentId() != musicCluster) continue;
+            EXPECT_TRUE(files.insert(scan->builder.PathOf(n)).second) << scan->builder.PathOf(n);
+            holders.insert(Folder(scan->builder.PathOf(n)));
+        }
+        EXPECT_EQ(folders, once);
+        EXPECT_EQ(holders, std::set<std::string>{row.winner});
+
+        // The complete scan's walk, which keeps its whole tree.
+        CFATQuickSearch walk;
+        RecordingBuilder unused;
+        walk.SetDirectoryTreeBuilder(&unused);
+        FatWalkOptions keep;
+        keep.keepTree = true;
+        walk.SetWalkOptions(keep);
+        CountingProgress progress;
+        EXPECT_EQ(walk.Search(&device, &progress), 0u);
+        const auto destroy = [](CFileSystemNode* r) { DestroySubtree(r); };
+        std::unique_ptr<CFileSystemNode, decltype(destroy)> tree(walk.TakeTree(), destroy);
+        ASSERT_NE(tree, nullptr);
+        std::map<std::string, const CFileNode*> paths;
+        CollectPaths(tree.get(), paths);
+        folders.clear();
+        holders.clear();
+        for (const auto& [path, node] : paths) {
+            const bool folder = (node->GetFileProperties()->GetAttributes() & kAttrDirectory) != 0;
+            if (node->GetId() == musicCluster && folder) folders.insert(path);
+            if (node->GetParent()->GetId() == musicCluster) holders.insert(Folder(path));
+        }
+        EXPECT_EQ(folders, once);
+        EXPECT_EQ(holders, std::set<std::string>{row.winner});
+    }
 }
 
 TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {

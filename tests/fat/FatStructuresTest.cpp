@@ -173,6 +173,29 @@ TEST(FatTable, MarksAreNormalisedAndImplausibleTablesRefused) {
     WriteLE16(&outside[2 * 7], 0xFFF0);
     EXPECT_TRUE(refused(outside));
 
+    // Chains that run backwards through the table, as a fragmented file's do: entries as
+    // {cluster, next}.
+    struct ChainRow {
+        const char* what;
+        std::vector<std::pair<u16, u16>> entries;
+        bool accepted;
+    };
+    const ChainRow chains[] = {
+        {"descending to its end", {{9, 8}, {8, 7}, {7, 6}, {6, 0xFFFF}}, true},
+        {"two descending chains side by side", {{9, 8}, {8, 0xFFFF}, {7, 6}, {6, 0xFFFF}}, true},
+        {"jumping back and forth", {{3, 9}, {9, 4}, {4, 8}, {8, 5}, {5, 0xFFFF}}, true},
+        {"a descending chain joined from a lower cluster", {{9, 8}, {8, 7}, {7, 0xFFFF}, {3, 8}}, false},
+        {"a descending chain joined from a higher cluster", {{9, 8}, {8, 7}, {7, 0xFFFF}, {20, 7}}, false},
+        {"a descending loop", {{9, 8}, {8, 7}, {7, 9}}, false},
+        {"a chain running into a loop", {{3, 9}, {9, 8}, {8, 7}, {7, 9}}, false},
+        {"two clusters naming each other", {{40, 41}, {41, 40}}, false},
+    };
+    for (const ChainRow& row : chains) {
+        std::vector<u8> b = FatImage(12, false);
+        for (const auto& [cluster, next] : row.entries) WriteLE16(&b[2 * cluster], next);
+        EXPECT_EQ(!refused(b), row.accepted) << row.what;
+    }
+
     // FAT32 entries with their top bits set are neither refused nor followed.
     std::vector<u8> top = FatImage(300, true);
     WriteLE32(&top[4 * 5], 0xF0000006);
