@@ -17,8 +17,6 @@ namespace {
 constexpr u32 kFirstCluster = 2;
 // A set has 19 entries at the most: two sectors at a cluster's end hold all of one cut there.
 constexpr u64 kCutSectors = 2;
-// An exFAT folder holds 256 MiB at the most.
-constexpr u64 kMaxFolderBytes = u64(256) << 20;
 constexpr size_t kNone = ~size_t(0);
 
 // The offset in `tail` (the last sectors of a piece) of a file entry whose set runs past its end;
@@ -74,7 +72,7 @@ public:
                const ExFatFatReader& fat)
         : m_table(std::move(table)), m_links(links), m_m(g), m_fat(fat) {
         const u64 clusterBytes = g.sectorsPerCluster * g.sectorSize;
-        m_maxFolderClusters = std::max<u64>(1, kMaxFolderBytes / clusterBytes);
+        m_maxFolderClusters = std::max<u64>(1, kExFatMaxFolderBytes / clusterBytes);
         for (const ExFatTreePiece& p : m_table.pieces) {
             if ((p.flags & ExFatTreePiece::kTailOnly) != 0) continue;
             if (m_wanted.empty() || m_wanted.back() != p.cluster) m_wanted.push_back(p.cluster);
@@ -199,8 +197,7 @@ private:
         for (size_t s = from; s < to; ++s) {
             const ExFatEntrySet& set = m_table.sets[s];
             if (!set.IsDirectory() || !m_m.InHeap(set.firstCluster)) continue;
-            const u64 length = std::min(set.dataLength, kMaxFolderBytes);
-            const u64 clusters = std::max<u64>(1, (length + clusterBytes - 1) / clusterBytes);
+            const u64 clusters = ExFatFolderRunClusters(set.dataLength, clusterBytes);
             Claim claim = Claim::DeletedRun;
             if (set.inUse != 0) claim = set.noFatChain != 0 ? Claim::Run : Claim::Chain;
             // The same folder listed again (a stale copy of its entry) is walked once.
