@@ -203,6 +203,9 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     u64 cluster = run ? NextOfRun(u64(folder.firstCluster) + folder.liveClusters, runEnd) : folder.firstCluster;
     bool readOk = true;
     bool chainCut = false;
+    // A live folder's entries end before its chain may: the clusters its chain names after that
+    // are still its own, held without being read.
+    bool listing = true;
     while (cluster < runEnd || !run) {
         if (cluster > 0xFFFFFFFFull || !p.IsHeapCluster(u32(cluster))) {
             chainCut = true;
@@ -212,15 +215,20 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
         if (!m_readClusters.Insert(at)) break;
         if (!folder.deleted) m_liveRead.Insert(at);
         const u64 sector = p.ClusterToSector(at);
-        if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) {
-            // Nothing of a failed read is parsed, and what the chain names after it is not known.
-            ReleaseTrace("exFAT folder of first cluster %u: cluster %u (sector %" PRIu64
-                         ") could not be read; the folder's entries from there on are missing",
-                         unsigned(folder.firstCluster), unsigned(at), sector);
-            readOk = false;
-            break;
+        if (listing) {
+            if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) {
+                // Nothing of a failed read is parsed, and what the chain names after it is not known.
+                ReleaseTrace("exFAT folder of first cluster %u: cluster %u (sector %" PRIu64
+                             ") could not be read; the folder's entries from there on are missing",
+                             unsigned(folder.firstCluster), unsigned(at), sector);
+                readOk = false;
+                break;
+            }
+            if (!m_parser.Feed(m_cluster.data(), m_clusterBytes, sector)) {
+                if (run) break;
+                listing = false;
+            }
         }
-        if (!m_parser.Feed(m_cluster.data(), m_clusterBytes, sector)) break;
         if (run) {
             cluster = NextOfRun(cluster + 1, runEnd);
             continue;

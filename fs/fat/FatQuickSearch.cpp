@@ -506,6 +506,10 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
         const u64 sectors = u64(piece.size()) * m_spc;
         if (!m_device->Read(m_buffer.data() + carried, ClusterSector(piece.front()), sectors)) {
             // A piece that cannot be read ends the chain; nothing stale is parsed.
+            ReleaseTrace("FAT folder of first cluster %llu: cluster %llu (sector %llu) could not be read; the "
+                         "folder's entries from there on are missing",
+                         static_cast<unsigned long long>(firstCluster), static_cast<unsigned long long>(piece.front()),
+                         static_cast<unsigned long long>(ClusterSector(piece.front())));
             return !first;
         }
         if (m_dirClusters.count(piece.front()) != 0) return false;
