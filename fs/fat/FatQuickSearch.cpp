@@ -112,6 +112,9 @@ private:
     // FAT32 root cluster); null when it was not found.
     CFileNode* KnownFolder(u64 cluster) const;
     FILETIME64 DotCreationTime(u32 cluster) const;
+    // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
+    // with its low word that begins its folder; 0 when none can be told to be its own.
+    u64 HighWordCandidate(CFileNode* folder, u64 recorded);
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
@@ -316,15 +319,11 @@ void CFATQuickWalker::DrainQueue() {
         if (WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
         if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
-        // The entry may have lost the high word of its first cluster: try the same low word
-        // in the higher 65536-cluster blocks.
-        for (u64 k = 0; k < first / kHighWordStep + 50; ++k) {
-            const u64 candidate = first + k * kHighWordStep;
-            if (candidate > 0xFFFFFFFFu) break;
-            p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
-            if (WalkFolderChain(folder, candidate, false)) break;
-            if (m_runState == kRunStopped) break;
-        }
+        const u64 candidate = HighWordCandidate(folder, first);
+        if (m_runState == kRunStopped) break;
+        if (candidate == 0) continue;
+        p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
+        WalkFolderChain(folder, candidate, false);
         if (m_runState == kRunStopped) break;
     }
     }
@@ -369,6 +368,40 @@ CFileNode* CFATQuickWalker::KnownFolder(u64 cluster) const {
     if (cluster == 0 || (m_fsCode == kFsFat32 && cluster == m_rootCluster)) return m_root;
     const auto it = m_folders.find(cluster);
     return it != m_folders.end() ? it->second : nullptr;
+}
+
+u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded) {
+    // The same low word in the higher 65536-cluster blocks: each cluster there that begins a
+    // folder no walk read and no other entry names could be this folder. Its "." entry is
+    // written with the folder's own entry and keeps its creation time; a known time that differs
+    // makes it another folder's. Many cameras write no creation time: then only a lone candidate
+    // is taken, for of several the entry could be any one's.
+    FILETIME64 created = 0;
+    FatProps(folder)->GetCreationTime(created);
+    std::vector<u8> sector(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
+    std::vector<u64> open;
+    std::vector<u64> sameTime;
+    for (u64 k = 0; k < recorded / kHighWordStep + 50; ++k) {
+        const u64 candidate = recorded + k * kHighWordStep;
+        if (!IsCluster(candidate)) break;
+        if (m_dirClusters.count(candidate) != 0) continue;
+        if (const auto named = m_folders.find(candidate); named != m_folders.end() && named->second != folder) continue;
+        if (!Continue()) return 0;
+        if (!m_device->Read(sector.data(), ClusterSector(candidate), 1)) continue;
+        const CFATDirEntry dot(sector.data());
+        const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
+        if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) continue;
+        const FILETIME64 dotCreated = DotCreationTime(u32(candidate));
+        if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
+        if (created == 0 || dotCreated == 0 || dotCreated == created) open.push_back(candidate);
+    }
+    if (sameTime.size() == 1) return sameTime.front();
+    if (open.size() == 1 && sameTime.empty()) return open.front();
+    if (!open.empty()) {
+        ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time",
+                     FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
+    }
+    return 0;
 }
 
 FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {

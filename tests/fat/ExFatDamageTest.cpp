@@ -413,7 +413,9 @@ TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds
         Scan scan(device.get());
         const CFileNode* live = FindNamed(scan.builder, "live_1.dat");
         EXPECT_EQ(live != nullptr, row.liveListsSecond);
-        if (live != nullptr) EXPECT_EQ(live->GetParentId(), v.ClusterSector(kLarge));
+        if (live != nullptr) {
+            EXPECT_EQ(live->GetParentId(), v.ClusterSector(kLarge));
+        }
         u32 ownFirst = 0;
         for (const CFileNode* n : scan.builder.nodes) {
             if (NameOf(n).rfind("Payment", 0) != 0 && NameOf(n).rfind("kept", 0) != 0) continue;

@@ -214,6 +214,109 @@ TEST_F(FatLostFolders, EachFolderLandsUnderItsDotDotOrTakesThePlaceOfItsCutEntry
     EXPECT_EQ(Props(emptied)->GetState(), kFatLostFolderState);
 }
 
+// Two deleted FAT32 folders whose entries in the root lost the high word of their first cluster
+// (both read cluster 5), their folders at 65,536 + 5 and 2 x 65,536 + 5: only a folder whose "."
+// entry's creation time is the entry's, or a lone one, is taken for the entry's; many cameras
+// write no creation time, and then neither folder is given the entry's name. Of the two entries
+// one is kept (the newer). Both scans; no file is lost to the complete scan.
+TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneTellsIsItsOwn) {
+    constexpr u32 kLowWord = 5;
+    constexpr u32 kFolderA = 2 * 65536 + kLowWord;
+    constexpr u32 kFolderB = 65536 + kLowWord;
+    constexpr u16 kDate = (44u << 9) | (5u << 5) | 10u;
+    const struct {
+        const char* what;
+        bool times;           // entries and "." entries carry creation times (A's and B's differ)
+        bool withFolderB;     // else B's folder was overwritten
+        const char* alphaHolds;  // what the kept entry A holds in both scans
+    } rows[] = {
+        {"no creation times, two folders of the low word", false, true, ""},
+        {"creation times tell A's folder", true, true, "A-file"},
+        {"no creation times, A's folder alone", false, false, "A-file"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        testutil::TempDir tmp;
+        const std::string image = tmp.File("volume.img");
+        ASSERT_TRUE(testutil::RunQuiet("truncate -s 80M " + image + " && mkfs.vfat -F 32 -s 1 " + image));
+        std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+        u8 boot[kSector] = {};
+        ASSERT_TRUE(file.read(reinterpret_cast<char*>(boot), kSector));
+        const u64 dataStart = ReadLE16(boot + 14) + 2 * u64(ReadLE32(boot + 36));
+        auto write = [&](u64 cluster, const void* in, size_t n) {
+            file.seekp(std::streamoff((dataStart + cluster - 2) * kSector));
+            file.write(static_cast<const char*>(in), std::streamsize(n));
+        };
+        // Folder and entry of one of the two, with creation times in minutes apart.
+        auto put = [&](u32 folder, u32 entryAt, const char* name11, const std::string& content, u16 minute) {
+            const u16 created = row.times ? u16(minute << 5) : 0;
+            u8 dir[kSector] = {};
+            PutEntry(dir, ".          ", kAttrDirectory, folder, 0);
+            PutEntry(dir + kEntry, "..         ", kAttrDirectory, 0, 0);
+            PutEntry(dir + 2 * kEntry, "\xE5       TXT", 0x20, folder + 1, u32(content.size()));
+            WriteLE16(dir + 14, created);
+            WriteLE16(dir + 16, row.times ? kDate : 0);
+            write(folder, dir, kSector);
+            write(folder + 1, content.data(), content.size());
+            u8 entry[kEntry] = {};
+            PutEntry(entry, name11, kAttrDirectory, kLowWord, 0);
+            WriteLE16(entry + 14, created);
+            WriteLE16(entry + 16, row.times ? kDate : 0);
+            WriteLE16(entry + 22, u16(minute << 5));  // A's entry written last: it is kept
+            WriteLE16(entry + 24, kDate);
+            file.seekp(std::streamoff((dataStart + ReadLE32(boot + 44) - 2) * kSector + entryAt * kEntry));
+            file.write(reinterpret_cast<const char*>(entry), kEntry);
+        };
+        put(kFolderA, 0, "\xE5LPHA      ", "A-file", 2);
+        if (row.withFolderB) put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1);
+        file.close();
+        ASSERT_FALSE(file.fail());
+        testutil::ImageDevice device(image, kSector);
+        ASSERT_TRUE(device.IsOpen());
+
+        // What each folder holds: file content -> the folder's name.
+        std::map<std::string, std::string> quickHolder;
+        fattest::RecordingBuilder quick;
+        fattest::CountingProgress progress;
+        CFATQuickSearch quickSearch;
+        quickSearch.SetDirectoryTreeBuilder(&quick);
+        ASSERT_EQ(quickSearch.Search(&device, &progress), 0u);
+        for (const CFileNode* n : quick.nodes) {
+            if (IsFolder(n)) continue;
+            const std::string folder = fattest::Folder(quick.PathOf(n));
+            quickHolder[Read(device, *quick.root, *n)] = folder.substr(folder.rfind('/') + 1);
+        }
+        KeepingBuilder builder;
+        CFatCompleteSearch search;
+        search.SetDirectoryTreeBuilder(&builder);
+        SearchBlocks(search, device, 8192);
+        search.EndSearch();
+        std::vector<CSearchedPartitionInfo*> chosen;
+        search.GetSearchedPartitions(chosen);
+        ASSERT_FALSE(chosen.empty());
+        chosen.resize(1);
+        ASSERT_EQ(search.BuildFileSystemTrees(chosen), 1u);
+        ASSERT_NE(builder.kept, nullptr);
+        std::map<std::string, std::string> deepHolder;
+        for (std::deque<const CFileNode*> queue{builder.kept}; !queue.empty(); queue.pop_front()) {
+            for (const CFileNode* c : Children(queue.front(), true)) queue.push_back(c);
+            for (const CFileNode* f : Children(queue.front(), false)) deepHolder[Read(device, *builder.kept, *f)] = Name(queue.front());
+        }
+        for (const auto* holders : {&quickHolder, &deepHolder}) {
+            for (const auto& [content, folder] : *holders) {
+                if (folder == "#LPHA") {
+                    EXPECT_EQ(content, row.alphaHolds);
+                }
+            }
+        }
+        EXPECT_EQ(deepHolder.count("A-file"), 1u);
+        EXPECT_EQ(deepHolder.count("B-file"), row.withFolderB ? 1u : 0u);
+        if (*row.alphaHolds != 0) {
+            EXPECT_EQ(quickHolder[row.alphaHolds], "#LPHA");
+        }
+    }
+}
+
 // A folder of the merge table, before the merge.
 struct Child {
     const char* name;
@@ -262,6 +365,13 @@ TEST(FatTemporaryFolders, AnEmptyDeletedFolderTakesOverTheStandInOfItsLowWord) {
          {{"DIR1", kMade, 0x10005, true, 200}, {"DIR2", kMade, 0x20005, true, 100}, {"_A", kDel, 5, false, 100},
           {"_B", kDel, 5, false, 200}},
          {{1, 2}, {0, 3}}},
+        {"two stand-ins and two entries without creation times (a camera's)",
+         {{"DIR1", kMade, 0x10005, true}, {"DIR2", kMade, 0x20005, true}, {"_A", kDel, 5, false}, {"_B", kDel, 5, false}},
+         {}},
+        {"stand-ins without times beside one whose time tells",
+         {{"DIR1", kMade, 0x10005, true}, {"DIR2", kMade, 0x20005, true}, {"DIR3", kMade, 0x30005, true, 100},
+          {"_A", kDel, 5, false}, {"_B", kDel, 5, false, 100}},
+         {{2, 4}}},
         {"the one stand-in whose time is the entry's",
          {{"DIR1", kMade, 0x10005, true, 300}, {"DIR2", kMade, 0x20005, true, 100}, {"_A", kDel, 5, false, 100}},
          {{1, 2}}},
