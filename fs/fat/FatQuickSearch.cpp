@@ -370,6 +370,18 @@ CFileNode* CFATQuickWalker::KnownFolder(u64 cluster) const {
     return it != m_folders.end() ? it->second : nullptr;
 }
 
+namespace {
+// The creation time of the "." entry that begins `entries`; 0 when they begin with none.
+FILETIME64 CreationTimeOfDot(const u8* entries) {
+    const CFATDirEntry dot(entries);
+    if (!dot.IsDotEntry() || !dot.IsDirectory()) return 0;
+    PropertiesRef<CFATFileProperties> props = CreateFATFilePropertiesFromEntries(entries, kFatDirEntrySize);
+    FILETIME64 created = 0;
+    if (props) props->GetCreationTime(created);
+    return created;
+}
+}  // namespace
+
 u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded) {
     // The same low word in the higher 65536-cluster blocks: each cluster there that begins a
     // folder no walk read and no other entry names could be this folder. Its "." entry is
@@ -391,7 +403,7 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded) {
         const CFATDirEntry dot(sector.data());
         const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
         if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) continue;
-        const FILETIME64 dotCreated = DotCreationTime(u32(candidate));
+        const FILETIME64 dotCreated = CreationTimeOfDot(sector.data());
         if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
         if (created == 0 || dotCreated == 0 || dotCreated == created) open.push_back(candidate);
     }
@@ -408,12 +420,7 @@ FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
     if (!IsCluster(cluster)) return 0;
     std::vector<u8> sector(std::max<u32>(m_sectorSize, kFatDirEntrySize), 0);
     if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return 0;
-    const CFATDirEntry dot(sector.data());
-    if (!dot.IsDotEntry() || !dot.IsDirectory()) return 0;
-    PropertiesRef<CFATFileProperties> props = CreateFATFilePropertiesFromEntries(sector.data(), kFatDirEntrySize);
-    FILETIME64 created = 0;
-    if (props) props->GetCreationTime(created);
-    return created;
+    return CreationTimeOfDot(sector.data());
 }
 
 CFileNode* CFATQuickWalker::LostFoldersNode() {
