@@ -50,6 +50,20 @@ void SearchBlocks(CFatCompleteSearch& search, IStorageDevice& device, u32 blockS
     }
 }
 
+// The complete scan's tree of the first volume the FAT deep search finds on the device.
+void BuildDeepTree(IStorageDevice& device, KeepingBuilder& builder) {
+    CFatCompleteSearch search;
+    search.SetDirectoryTreeBuilder(&builder);
+    SearchBlocks(search, device, 8192);
+    search.EndSearch();
+    std::vector<CSearchedPartitionInfo*> chosen;
+    search.GetSearchedPartitions(chosen);
+    ASSERT_FALSE(chosen.empty());
+    chosen.resize(1);
+    ASSERT_EQ(search.BuildFileSystemTrees(chosen), 1u);
+    ASSERT_NE(builder.kept, nullptr);
+}
+
 CFATFileProperties* Props(const CFileNode* n) { return static_cast<CFATFileProperties*>(n->GetFileProperties()); }
 std::string Name(const CFileNode* n) { return Props(n) != nullptr ? Props(n)->GetName() : ""; }
 bool IsFolder(const CFileNode* n) { return (Props(n)->GetAttributes() & kAttrDirectory) != 0; }
@@ -158,16 +172,7 @@ TEST_F(FatLostFolders, EachFolderLandsUnderItsDotDotOrTakesThePlaceOfItsCutEntry
     testutil::ImageDevice device(image, kSector);
     ASSERT_TRUE(device.IsOpen());
     KeepingBuilder builder;
-    CFatCompleteSearch search;
-    search.SetDirectoryTreeBuilder(&builder);
-    SearchBlocks(search, device, 8192);
-    search.EndSearch();
-    std::vector<CSearchedPartitionInfo*> chosen;
-    search.GetSearchedPartitions(chosen);
-    ASSERT_FALSE(chosen.empty());
-    chosen.resize(1);
-    ASSERT_EQ(search.BuildFileSystemTrees(chosen), 1u);
-    ASSERT_NE(builder.kept, nullptr);
+    ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
     std::map<u64, const CFileNode*> folders;  // by node id, without recursion: the chain is deep
     for (std::deque<const CFileNode*> queue{builder.kept}; !queue.empty(); queue.pop_front()) {
         folders[queue.front()->GetId()] = queue.front();
@@ -287,16 +292,7 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
             quickHolder[Read(device, *quick.root, *n)] = folder.substr(folder.rfind('/') + 1);
         }
         KeepingBuilder builder;
-        CFatCompleteSearch search;
-        search.SetDirectoryTreeBuilder(&builder);
-        SearchBlocks(search, device, 8192);
-        search.EndSearch();
-        std::vector<CSearchedPartitionInfo*> chosen;
-        search.GetSearchedPartitions(chosen);
-        ASSERT_FALSE(chosen.empty());
-        chosen.resize(1);
-        ASSERT_EQ(search.BuildFileSystemTrees(chosen), 1u);
-        ASSERT_NE(builder.kept, nullptr);
+        ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
         std::map<std::string, std::string> deepHolder;
         for (std::deque<const CFileNode*> queue{builder.kept}; !queue.empty(); queue.pop_front()) {
             for (const CFileNode* c : Children(queue.front(), true)) queue.push_back(c);
