@@ -99,8 +99,8 @@ private:
     bool Prepare(const u8* bootSector);
     // Walks the queued folders, live ones first, until none is left or the user stops.
     void WalkQueued();
-    // Hands over the deleted folders met in live ones: one whose first cluster a live folder read
-    // is displaced; the others are queued for their walks after the live folders'.
+    // Hands over the deleted folders met in live ones and queues their walks after the live
+    // folders'; one whose first cluster a live folder holds is displaced.
     void ReleaseDeferred();
     // Reads one directory and hands its sets over; false only when a cluster read failed, which
     // is logged with the folder and the cluster.
