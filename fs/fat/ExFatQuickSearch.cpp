@@ -89,6 +89,7 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_cluster.assign(m_clusterBytes, 0);
     m_readClusters.Clear();
     m_liveRead.Clear();
+    m_taken.Clear();
     m_cutLiveFolders.clear();
     m_queue.clear();
     m_deletedQueue.clear();
@@ -185,7 +186,7 @@ void CExFatQuickSearch::Report(u64 done, u64 total) {
 
 u64 CExFatQuickSearch::NextOfRun(u64 cluster, u64 runEnd) const {
     // Each jump lands on a cluster no folder read: it is read next or the run ends there.
-    const u64 next = m_readClusters.NextOutside(cluster);
+    const u64 next = m_taken.NextOutside(cluster);
     return next < runEnd ? next : runEnd;
 }
 
@@ -212,7 +213,14 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
             break;
         }
         const u32 at = u32(cluster);
-        if (!m_readClusters.Insert(at)) break;
+        if (listing) {
+            if (!m_readClusters.Insert(at)) break;
+        } else if (m_liveRead.Contains(at)) {
+            break;  // a live folder's already: the chain loops or runs into another folder
+        }
+        // A cluster a live folder only holds is not read: a live folder that lists on into it
+        // (a damaged chain) still reads it.
+        m_taken.Insert(at);
         if (!folder.deleted) m_liveRead.Insert(at);
         const u64 sector = p.ClusterToSector(at);
         if (listing) {

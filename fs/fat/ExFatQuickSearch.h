@@ -105,8 +105,8 @@ private:
     // Reads one directory and hands its sets over; false only when a cluster read failed, which
     // is logged with the folder and the cluster.
     bool WalkDirectory(const PendingFolder& folder);
-    // The next cluster of a deleted folder's run at or after `cluster` that no folder read yet;
-    // past `runEnd` when none is left.
+    // The next cluster of a deleted folder's run at or after `cluster` that no folder read or
+    // holds; `runEnd` when none is left.
     u64 NextOfRun(u64 cluster, u64 runEnd) const;
     void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId, bool displaced = false);
     // The runs of a file (none for a folder, an empty file or a first cluster outside the heap);
@@ -125,7 +125,8 @@ private:
     bool m_fatUsable = true;
     bool m_rootKnown = true;
     ExFatClusterRanges m_readClusters;  // by every walk: each cluster is read once
-    ExFatClusterRanges m_liveRead;      // by the walks of live folders
+    ExFatClusterRanges m_liveRead;      // read or held by the walks of live folders
+    ExFatClusterRanges m_taken;         // read or held: what a deleted folder's run passes over
     // Live folders whose chain ended before their size did: first cluster -> the clusters their
     // size spans. The rest of such a folder is not known, so no deleted folder takes it.
     std::unordered_map<u32, u64> m_cutLiveFolders;

@@ -337,17 +337,20 @@ TEST_F(ExFatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
 TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds) {
     constexpr u32 kLarge = 1041;        // "Large files": one cluster, its file's data after it
     constexpr u32 kDataCluster = 1100;  // any cluster: the files' bytes are not read
+    constexpr u32 kNew = 20;            // the folder "New", listed after "Large files"
     const struct {
         const char* what;
         u32 liveClusters;
         bool liveChainCut;   // the FAT no longer names the live folder's second cluster
         bool liveFirstFull;  // else its entries end in its first cluster
         bool liveListsSecond;
+        u32 afterSecond = 0xFFFFFFFF;  // the FAT entry of the live folder's second cluster
     } rows[] = {
         {"the live folder took the first of the deleted one's two clusters", 1, false, false, false},
         {"a two-cluster live folder took the first two of three", 2, false, true, true},
         {"as before, the live folder's FAT chain lost", 2, true, true, false},
         {"the live folder's entries end before its second cluster", 2, false, false, false},
+        {"as before, its chain running on into the folder New", 3, false, false, false, kNew},
     };
     auto fill = [](Volume& v, u32 cluster, const std::string& prefix, bool deleted) {
         u8* dir = v.Cluster(cluster);
@@ -369,16 +372,17 @@ TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds
             WriteLE64(large + 32 + 8, u64(row.liveClusters) * v.clusterBytes);
             WriteLE64(large + 32 + 24, u64(row.liveClusters) * v.clusterBytes);
             v.SetFat(kLarge, row.liveChainCut ? 0 : kLarge + 1);
-            v.SetFat(kLarge + 1, 0xFFFFFFFF);
+            v.SetFat(kLarge + 1, row.afterSecond);
             fill(v, kLarge + 1, "live_", false);
         }
         // Allocation-bitmap entries, which the walk passes over, fill the cluster to its end.
         for (u32 at = 0; row.liveFirstFull && at < v.clusterBytes; at += 32) {
             if (v.Cluster(kLarge)[at] == 0) v.Cluster(kLarge)[at] = 0x81;
         }
-        fill(v, kLarge + row.liveClusters, "gone_", true);
+        const u32 goneAt = kLarge + std::min(row.liveClusters, 2u);  // next to the live folder's clusters
+        fill(v, goneAt, "gone_", true);
         u8* file = v.FindSet(v.root, "Paulo a\xC3\xB1o-89.ttf");
-        std::vector<u8> folder = testutil::MakeExFatSet("A deleted folder", kLarge, u64(row.liveClusters + 1) * v.clusterBytes,
+        std::vector<u8> folder = testutil::MakeExFatSet("A deleted folder", kLarge, u64(goneAt - kLarge + 1) * v.clusterBytes,
                                                         testutil::kExFatAttrFolder, false);
         ASSERT_TRUE(file != nullptr && folder.size() == size_t(32) * (file[1] + 1));
         MarkSetDeleted(folder.data());
@@ -400,6 +404,7 @@ TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds
         const CFileNode* live = FindNamed(scan.builder, "live_1.dat");
         EXPECT_EQ(live != nullptr, row.liveListsSecond);
         EXPECT_TRUE(live == nullptr || live->GetParentId() == v.ClusterSector(kLarge));
+        EXPECT_NE(FindNamed(scan.builder, "FILE7234.TXT"), nullptr);  // New's, walked after Large files
     }
 }
 
