@@ -64,6 +64,7 @@ public:
         const u64 total = GetTotalSectors();
         if (failReads || first >= total || count > total - first) return 0;
         if (first + count > failFrom) return 0;
+        if (first < failEnd && first + count > failBegin) return 0;
         std::memcpy(buffer, data.data() + first * m_sectorSize, size_t(count * m_sectorSize));
         return 1;
     }
@@ -77,6 +78,9 @@ public:
 
     std::vector<u8> data;
     u64 failFrom = ~0ULL;  // reads touching this sector or later fail
+    // Reads touching [failBegin, failEnd) fail, as a bad stretch of a card does.
+    u64 failBegin = 0;
+    u64 failEnd = 0;
     bool failReads = false;  // every read fails
     u64 reads = 0;
     std::vector<u64> readStarts;  // the first sector of each read, in order

@@ -17,8 +17,6 @@ namespace {
 constexpr u32 kFirstCluster = 2;
 // A set has 19 entries at the most: two sectors at a cluster's end hold all of one cut there.
 constexpr u64 kCutSectors = 2;
-// An exFAT folder holds 256 MiB at the most.
-constexpr u64 kMaxFolderBytes = u64(256) << 20;
 constexpr size_t kNone = ~size_t(0);
 // Times a guessed run of a folder is widened over the clusters other folders hold in it.
 constexpr size_t kGuessRounds = 8;
@@ -78,7 +76,7 @@ public:
                const ExFatFatReader& fat)
         : m_table(std::move(table)), m_links(links), m_m(g), m_fat(fat) {
         const u64 clusterBytes = g.sectorsPerCluster * g.sectorSize;
-        m_maxFolderClusters = std::max<u64>(1, kMaxFolderBytes / clusterBytes);
+        m_maxFolderClusters = std::max<u64>(1, kExFatMaxFolderBytes / clusterBytes);
         for (const ExFatTreePiece& p : m_table.pieces) {
             if ((p.flags & ExFatTreePiece::kTailOnly) != 0) continue;
             if (m_wanted.empty() || m_wanted.back() != p.cluster) m_wanted.push_back(p.cluster);
@@ -246,7 +244,7 @@ private:
     void ClaimFolders(size_t from, size_t to) {
         const u64 clusterBytes = m_m.g.sectorsPerCluster * m_m.g.sectorSize;
         const auto clustersOf = [&](const ExFatEntrySet& set) {
-            return std::max<u64>(1, (std::min(set.dataLength, kMaxFolderBytes) + clusterBytes - 1) / clusterBytes);
+            return ExFatFolderRunClusters(set.dataLength, clusterBytes);
         };
         const auto isFolder = [&](const ExFatEntrySet& set) { return set.IsDirectory() && m_m.InHeap(set.firstCluster); };
         std::vector<Guess> guesses;

@@ -17,6 +17,18 @@ constexpr u32 kExFatNoEntry = 0xFFFFFFFFu;
 
 inline bool IsExFatChainCluster(u32 value) { return value >= 2 && value < kExFatChainEnd; }
 
+// An exFAT folder holds 256 MiB at the most.
+constexpr u64 kExFatMaxFolderBytes = u64(256) << 20;
+
+// The clusters a folder of `dataLength` bytes spans, at least one: a deleted folder's FAT chain
+// is freed with it, so its entries are looked for in that many clusters from its first one.
+inline u64 ExFatFolderRunClusters(u64 dataLength, u64 clusterBytes) {
+    if (clusterBytes == 0) return 1;
+    const u64 length = dataLength < kExFatMaxFolderBytes ? dataLength : kExFatMaxFolderBytes;
+    const u64 clusters = (length + clusterBytes - 1) / clusterBytes;
+    return clusters > 0 ? clusters : 1;
+}
+
 class ExFatFatCache {
 public:
     static constexpr u32 kPieceBytes = 0x100000;

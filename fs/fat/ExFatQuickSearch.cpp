@@ -1,7 +1,9 @@
 #include "fs/fat/ExFatQuickSearch.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
+#include <unordered_set>
 
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
@@ -10,11 +12,48 @@
 #include "engine/Progress.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatVolume.h"
+#include "platform/Log.h"
 #include "platform/Time.h"
 
 FILETIME64 ExFatTimeToFileTime(u32 timestamp) {
     u64 value = 0;
     return DosDateTimeToFileTime(u16(timestamp >> 16), u16(timestamp & 0xFFFF), value) ? value : 0;
+}
+
+bool ExFatClusterRanges::Insert(u32 cluster) {
+    auto next = m_ranges.upper_bound(cluster);
+    if (next != m_ranges.begin()) {
+        auto at = std::prev(next);
+        if (cluster < at->second) return false;
+        if (cluster == at->second) {
+            at->second = u64(cluster) + 1;
+            if (next != m_ranges.end() && next->first == at->second) {
+                at->second = next->second;
+                m_ranges.erase(next);
+            }
+            return true;
+        }
+    }
+    u64 end = u64(cluster) + 1;
+    if (next != m_ranges.end() && next->first == end) {
+        end = next->second;
+        m_ranges.erase(next);
+    }
+    m_ranges.emplace(cluster, end);
+    return true;
+}
+
+bool ExFatClusterRanges::Contains(u32 cluster) const {
+    auto next = m_ranges.upper_bound(cluster);
+    return next != m_ranges.begin() && cluster < std::prev(next)->second;
+}
+
+u64 ExFatClusterRanges::NextOutside(u64 cluster) const {
+    if (cluster > 0xFFFFFFFFull) return cluster;
+    auto next = m_ranges.upper_bound(u32(cluster));
+    if (next == m_ranges.begin()) return cluster;
+    const u64 end = std::prev(next)->second;
+    return cluster < end ? end : cluster;
 }
 
 void CExFatQuickSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
@@ -48,7 +87,10 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_parser.ClearSets();
     if (m_fatUsable) p.m_fat.Open(m_volume, boot.GetFatOffset(), boot.GetFatLength(), boot.GetClusterCount());
     m_cluster.assign(m_clusterBytes, 0);
-    m_readClusters.clear();
+    m_readClusters.Clear();
+    m_liveRead.Clear();
+    m_taken.Clear();
+    m_cutLiveFolders.clear();
     m_queue.clear();
     m_deletedQueue.clear();
     m_deferred.clear();
@@ -81,9 +123,13 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     rootFolder.firstCluster = p.m_rootCluster;
     rootFolder.budget = u64(m_clusterBytes) * p.m_clusterLimit;
     m_deferDeleted = true;
-    if (m_rootKnown && WalkDirectory(rootFolder)) WalkQueued();
+    // A root that cannot be read whole still hands on the folders its readable clusters list.
+    if (m_rootKnown) {
+        WalkDirectory(rootFolder);
+        WalkQueued();
+    }
     m_deferDeleted = false;
-    // Deleted folders met before the walk ended early still stand in the tree.
+    // Deleted folders met before the user stopped the walk still stand in the tree.
     ReleaseDeferred();
     m_queue.clear();
     m_deletedQueue.clear();
@@ -104,7 +150,9 @@ void CExFatQuickSearch::WalkQueued() {
         if (queue.empty()) break;
         const PendingFolder folder = queue.front();
         queue.pop_front();
-        if (!WalkDirectory(folder)) break;
+        // A folder that cannot be read costs only its own entries: every other folder is still
+        // walked (a partial image of a failing card ends in the middle of the heap).
+        WalkDirectory(folder);
         ++done;
         const u64 total = done + m_queue.size() + m_deletedQueue.size() + m_deferred.size();
         const u64 percent = done * 100 / total;
@@ -118,10 +166,7 @@ void CExFatQuickSearch::WalkQueued() {
 void CExFatQuickSearch::ReleaseDeferred() {
     std::vector<DeferredFolder> deferred;
     deferred.swap(m_deferred);
-    for (const DeferredFolder& d : deferred) {
-        const bool displaced = m_readClusters.count(d.set.firstCluster) != 0;
-        HandOver(d.set, false, d.parentId, displaced);
-    }
+    for (const DeferredFolder& d : deferred) HandOver(d.set, false, d.parentId);
 }
 
 void CExFatQuickSearch::HandOverSet(const ExFatEntrySet& set, u64 parentId, bool deletedParent, bool displaced) {
@@ -139,33 +184,76 @@ void CExFatQuickSearch::Report(u64 done, u64 total) {
     m_progress->OnProgress(&info);
 }
 
+u64 CExFatQuickSearch::NextOfRun(u64 cluster, u64 runEnd) const {
+    // Each jump lands on a cluster no folder read: it is read next or the run ends there.
+    const u64 next = m_taken.NextOutside(cluster);
+    return next < runEnd ? next : runEnd;
+}
+
 bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     CExFatPartition& p = *m_partition;
     m_parser.Reset();
     m_parser.ClearSets();
     u64 budget = folder.budget;
-    u32 cluster = folder.firstCluster;
+    // A deleted folder's chain was freed with it: its entries are looked for in the run of
+    // clusters its size spans, passing over the clusters other folders hold (live ones were all
+    // walked before). A live folder follows its chain; a cluster read before ends it, so loops
+    // and cross-links end there.
+    const bool run = folder.deleted;
+    const u64 runEnd = u64(folder.firstCluster) + ExFatFolderRunClusters(folder.budget, m_clusterBytes);
+    u64 cluster = run ? NextOfRun(u64(folder.firstCluster) + folder.liveClusters, runEnd) : folder.firstCluster;
     bool readOk = true;
-    // Every cluster is read at most once per search and clusters past the heap end the chain:
-    // the walk ends on a looping or damaged chain.
-    const u64 folderId = p.ClusterToSector(folder.firstCluster);
-    while (p.IsHeapCluster(cluster)) {
-        if (!m_readClusters.insert(cluster).second) break;
-        const u64 sector = p.ClusterToSector(cluster);
-        if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) {
-            // Nothing of a failed read is parsed.
-            readOk = false;
+    bool chainCut = false;
+    // A live folder's entries end before its chain may: the clusters its chain names after that
+    // are still its own, held without being read.
+    bool listing = true;
+    while (cluster < runEnd || !run) {
+        if (cluster > 0xFFFFFFFFull || !p.IsHeapCluster(u32(cluster))) {
+            chainCut = true;
             break;
         }
-        if (!m_parser.Feed(m_cluster.data(), m_clusterBytes, sector)) break;
+        const u32 at = u32(cluster);
+        if (listing) {
+            if (!m_readClusters.Insert(at)) break;
+        } else if (m_liveRead.Contains(at)) {
+            break;  // a live folder's already: the chain loops or runs into another folder
+        }
+        // A cluster a live folder only holds is not read: a live folder that lists on into it
+        // (a damaged chain) still reads it.
+        m_taken.Insert(at);
+        if (!folder.deleted) m_liveRead.Insert(at);
+        const u64 sector = p.ClusterToSector(at);
+        if (listing) {
+            if (m_volume->Read(m_cluster.data(), sector, p.m_sectorsPerCluster) == 0) {
+                // Nothing of a failed read is parsed, and what the chain names after it is not known.
+                ReleaseTrace("exFAT folder of first cluster %u: cluster %u (sector %" PRIu64
+                             ") could not be read; the folder's entries from there on are missing",
+                             unsigned(folder.firstCluster), unsigned(at), sector);
+                readOk = false;
+                break;
+            }
+            if (!m_parser.Feed(m_cluster.data(), m_clusterBytes, sector)) {
+                if (run) break;
+                listing = false;
+            }
+        }
+        if (run) {
+            cluster = NextOfRun(cluster + 1, runEnd);
+            continue;
+        }
         budget = budget > m_clusterBytes ? budget - m_clusterBytes : 0;
         if (budget == 0) break;
         // Without a FAT only a contiguous folder can go on past its first cluster.
-        cluster = m_fatUsable ? p.NextCluster(cluster, folder.noFatChain)
-                              : (folder.noFatChain && cluster < kExFatChainEnd - 1 ? cluster + 1 : kExFatNoEntry);
+        cluster = m_fatUsable ? p.NextCluster(at, folder.noFatChain)
+                              : (folder.noFatChain && at < kExFatChainEnd - 1 ? at + 1 : kExFatNoEntry);
+    }
+    // Where a live folder's chain ends before its size, its other clusters are not known: a
+    // deleted folder that had its first cluster takes none of the clusters its size spans.
+    if (!folder.deleted && (chainCut || !readOk)) {
+        m_cutLiveFolders.emplace(folder.firstCluster, ExFatFolderRunClusters(folder.budget, m_clusterBytes));
     }
 
-    const u64 parentId = folderId;
+    const u64 parentId = folder.displaced ? folder.id : p.ClusterToSector(folder.firstCluster);
     std::vector<ExFatEntrySet> sets;
     sets.swap(m_parser.GetSets());
     for (const ExFatEntrySet& set : sets) HandOver(set, folder.deleted, parentId);
@@ -179,6 +267,8 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
         m_deferred.push_back({set, parentId});
         return;
     }
+    // Live folders are all walked before any deleted one is handed over.
+    displaced = displaced || (deleted && set.IsDirectory() && m_liveRead.Contains(set.firstCluster));
     TreeNodePtr node = CreateFileNode();
     PropertiesRef<CExFatFileProperties> properties(NewExFatFileProperties());
     if (!node || !properties) return;
@@ -211,12 +301,18 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     u32 error = 0;
     if (m_builder->AddFoundFileNode(node.get(), kTreeKindExFat, &error) == 0) return;
     node.release();
-    if (set.IsDirectory() && !displaced) {
+    if (set.IsDirectory()) {
         PendingFolder folder;
         folder.firstCluster = set.firstCluster;
         folder.budget = set.dataLength;
         folder.noFatChain = noFatChain;
         folder.deleted = deleted;
+        if (displaced) {
+            folder.displaced = true;
+            folder.id = DisplacedFolderId(set.position);
+            auto cut = m_cutLiveFolders.find(set.firstCluster);
+            folder.liveClusters = cut != m_cutLiveFolders.end() ? cut->second : 0;
+        }
         (deleted ? m_deletedQueue : m_queue).push_back(folder);
     }
 }

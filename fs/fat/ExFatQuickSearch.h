@@ -2,11 +2,14 @@
 // The deleted-file scan of an exFAT volume: it follows the root directory and every directory
 // below it through their clusters and hands the tree builder the root and one node per complete
 // entry set, deleted sets included. Live folders are walked before deleted ones: a cluster that a
-// live folder holds is that folder's, and a deleted folder whose first cluster a live folder
-// reads now lists nothing (a new folder often takes the cluster a deleted one had).
+// live folder holds is that folder's. A deleted folder's freed chain is read as the run of
+// clusters from its first one, passing over what other folders read: a deleted folder whose
+// first cluster a live folder reads now (a new folder often takes the cluster a deleted one had)
+// still lists what its other clusters hold, under an id of its own.
 #include <deque>
+#include <map>
 #include <memory>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/FsServices.h"
@@ -25,6 +28,21 @@ constexpr u32 kExFatQuickNoBootSector = 0xF20015;
 // An entry set's timestamp (DOS date in the high word, time in the low one) as a FILETIME; 0 when
 // it names no valid time.
 FILETIME64 ExFatTimeToFileTime(u32 timestamp);
+
+// A set of clusters kept as ranges of neighbours, so that a walk passing over the clusters other
+// folders read jumps a whole range at once.
+class ExFatClusterRanges {
+public:
+    // False when the cluster was in the set already.
+    bool Insert(u32 cluster);
+    bool Contains(u32 cluster) const;
+    // The first cluster from `cluster` on that is not in the set.
+    u64 NextOutside(u64 cluster) const;
+    void Clear() { m_ranges.clear(); }
+
+private:
+    std::map<u32, u64> m_ranges;  // first cluster -> one past the last
+};
 
 class CExFatQuickSearch : public IQuickFileSystemSearchController {
 public:
@@ -65,6 +83,11 @@ private:
         u64 budget = 0;  // bytes still to read
         bool noFatChain = false;
         bool deleted = false;
+        // A displaced folder: the id its sets name as their parent, and how many clusters of its
+        // run, from its first one, belong to the live folder that took that cluster.
+        bool displaced = false;
+        u64 id = 0;
+        u64 liveClusters = 0;
     };
 
     // A deleted folder met in a live folder, handed over once every live folder was walked.
@@ -76,11 +99,15 @@ private:
     bool Prepare(const u8* bootSector);
     // Walks the queued folders, live ones first, until none is left or the user stops.
     void WalkQueued();
-    // Hands over the deleted folders met in live ones: one whose first cluster a live folder read
-    // is displaced; the others are queued for their walks after the live folders'.
+    // Hands over the deleted folders met in live ones and queues their walks after the live
+    // folders'; one whose first cluster a live folder holds is displaced.
     void ReleaseDeferred();
-    // Reads one directory and hands its sets over; false only when a cluster read failed.
+    // Reads one directory and hands its sets over; false only when a cluster read failed, which
+    // is logged with the folder and the cluster.
     bool WalkDirectory(const PendingFolder& folder);
+    // The next cluster of a deleted folder's run at or after `cluster` that no folder read or
+    // holds; `runEnd` when none is left.
+    u64 NextOfRun(u64 cluster, u64 runEnd) const;
     void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId, bool displaced = false);
     // The runs of a file (none for a folder, an empty file or a first cluster outside the heap);
     // a deleted file whose freed chain ends early goes on contiguously.
@@ -97,7 +124,12 @@ private:
     u32 m_clusterBytes = 0;
     bool m_fatUsable = true;
     bool m_rootKnown = true;
-    std::unordered_set<u32> m_readClusters;
+    ExFatClusterRanges m_readClusters;  // by every walk: each cluster is read once
+    ExFatClusterRanges m_liveRead;      // read or held by the walks of live folders
+    ExFatClusterRanges m_taken;         // read or held: what a deleted folder's run passes over
+    // Live folders whose chain ended before their size did: first cluster -> the clusters their
+    // size spans. The rest of such a folder is not known, so no deleted folder takes it.
+    std::unordered_map<u32, u64> m_cutLiveFolders;
     std::deque<PendingFolder> m_queue;         // live folders
     std::deque<PendingFolder> m_deletedQueue;  // walked after every live one
     std::vector<DeferredFolder> m_deferred;

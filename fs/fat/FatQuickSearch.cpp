@@ -123,6 +123,9 @@ private:
     // The cluster of the folder that the ".." entry of the folder at `cluster` names, the root as
     // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
     u64 DotDotCluster(u64 cluster) const;
+    // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
+    // with its low word that begins its folder; 0 when none can be told to be its own.
+    u64 HighWordCandidate(CFileNode* folder, u64 recorded);
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
@@ -353,15 +356,11 @@ void CFATQuickWalker::DrainQueue() {
         if (WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
         if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
-        // The entry may have lost the high word of its first cluster: try the same low word
-        // in the higher 65536-cluster blocks.
-        for (u64 k = 0; k < first / kHighWordStep + 50; ++k) {
-            const u64 candidate = first + k * kHighWordStep;
-            if (candidate > 0xFFFFFFFFu) break;
-            p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
-            if (WalkFolderChain(folder, candidate, false)) break;
-            if (m_runState == kRunStopped) break;
-        }
+        const u64 candidate = HighWordCandidate(folder, first);
+        if (m_runState == kRunStopped) break;
+        if (candidate == 0) continue;
+        p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
+        WalkFolderChain(folder, candidate, false);
         if (m_runState == kRunStopped) break;
     }
     }
@@ -408,16 +407,57 @@ CFileNode* CFATQuickWalker::KnownFolder(u64 cluster) const {
     return it != m_folders.end() ? it->second : nullptr;
 }
 
+namespace {
+// The creation time of the "." entry that begins `entries`; 0 when they begin with none.
+FILETIME64 CreationTimeOfDot(const u8* entries) {
+    const CFATDirEntry dot(entries);
+    if (!dot.IsDotEntry() || !dot.IsDirectory()) return 0;
+    PropertiesRef<CFATFileProperties> props = CreateFATFilePropertiesFromEntries(entries, kFatDirEntrySize);
+    FILETIME64 created = 0;
+    if (props) props->GetCreationTime(created);
+    return created;
+}
+}  // namespace
+
+u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded) {
+    // The same low word in the higher 65536-cluster blocks: each cluster there that begins a
+    // folder no walk read and no other entry names could be this folder. Its "." entry is
+    // written with the folder's own entry and keeps its creation time; a known time that differs
+    // makes it another folder's. Many cameras write no creation time: then only a lone candidate
+    // is taken, for of several the entry could be any one's.
+    FILETIME64 created = 0;
+    FatProps(folder)->GetCreationTime(created);
+    std::vector<u8> sector(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
+    std::vector<u64> open;
+    std::vector<u64> sameTime;
+    for (u64 k = 0; k < recorded / kHighWordStep + 50; ++k) {
+        const u64 candidate = recorded + k * kHighWordStep;
+        if (!IsCluster(candidate)) break;
+        if (m_dirClusters.count(candidate) != 0) continue;
+        if (const auto named = m_folders.find(candidate); named != m_folders.end() && named->second != folder) continue;
+        if (!Continue()) return 0;
+        if (!m_device->Read(sector.data(), ClusterSector(candidate), 1)) continue;
+        const CFATDirEntry dot(sector.data());
+        const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
+        if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) continue;
+        const FILETIME64 dotCreated = CreationTimeOfDot(sector.data());
+        if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
+        if (created == 0 || dotCreated == 0 || dotCreated == created) open.push_back(candidate);
+    }
+    if (sameTime.size() == 1) return sameTime.front();
+    if (open.size() == 1 && sameTime.empty()) return open.front();
+    if (!open.empty()) {
+        ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time",
+                     FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
+    }
+    return 0;
+}
+
 FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
     if (!IsCluster(cluster)) return 0;
     std::vector<u8> sector(std::max<u32>(m_sectorSize, kFatDirEntrySize), 0);
     if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return 0;
-    const CFATDirEntry dot(sector.data());
-    if (!dot.IsDotEntry() || !dot.IsDirectory()) return 0;
-    PropertiesRef<CFATFileProperties> props = CreateFATFilePropertiesFromEntries(sector.data(), kFatDirEntrySize);
-    FILETIME64 created = 0;
-    if (props) props->GetCreationTime(created);
-    return created;
+    return CreationTimeOfDot(sector.data());
 }
 
 u64 CFATQuickWalker::DotDotCluster(u64 cluster) const {
@@ -555,6 +595,10 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
         const u64 sectors = u64(piece.size()) * m_spc;
         if (!m_device->Read(m_buffer.data() + carried, ClusterSector(piece.front()), sectors)) {
             // A piece that cannot be read ends the chain; nothing stale is parsed.
+            ReleaseTrace("FAT folder of first cluster %llu: cluster %llu (sector %llu) could not be read; the "
+                         "folder's entries from there on are missing",
+                         static_cast<unsigned long long>(firstCluster), static_cast<unsigned long long>(piece.front()),
+                         static_cast<unsigned long long>(ClusterSector(piece.front())));
             return !first;
         }
         if (m_dirClusters.count(piece.front()) != 0) return false;

@@ -3,6 +3,7 @@
 // quick search and the analyser end cleanly, never read outside their buffers and never hang.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -74,6 +75,7 @@ struct Volume {
 void SetFirstCluster(u8* set, u32 cluster) { WriteLE32(set + 32 + 20, cluster); }
 u32 FirstCluster(const u8* set) { return ReadLE32(set + 32 + 20); }
 
+constexpr u32 kDocuments = 9;
 constexpr u32 kProjects = 11;
 constexpr u32 kSrc = 12;
 const char* const kIntactPdf =
@@ -301,6 +303,109 @@ TEST_F(ExFatDamage, ALiveFolderKeepsTheClusterADeletedFolderHadBefore) {
     EXPECT_EQ(std::string(named["deep"]->GetParent()->GetFileProperties()->GetName()), "src");
     EXPECT_EQ(named["deep"]->GetFileProperties()->GetState() & 1, 0);
     EXPECT_EQ(named["A deleted folder"]->GetFirstChild(), nullptr);
+}
+
+// Marks every entry of the set at `set` deleted.
+void MarkSetDeleted(u8* set) {
+    for (u32 k = 0; k <= set[1]; ++k) set[32 * k] &= 0x7F;
+}
+
+TEST_F(ExFatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
+    // Documents lies on a stretch of the card that cannot be read, and Projects lists src as
+    // deleted: the walk goes on past Documents, and the deleted src, walked after every live
+    // folder, still lists its files and folders.
+    u8* src = vol.FindSet(kProjects, "src");
+    ASSERT_NE(src, nullptr);
+    MarkSetDeleted(src);
+    auto device = vol.Device();
+    device->failBegin = vol.ClusterSector(kDocuments);
+    device->failEnd = device->failBegin + vol.clusterBytes / 512;
+    Scan scan(device.get());
+    ASSERT_EQ(scan.result, 0u);
+    EXPECT_EQ(FindNamed(scan.builder, "Reports 2019"), nullptr);  // listed in Documents alone
+    EXPECT_NE(FindNamed(scan.builder, "DSC37522.AIF"), nullptr);  // Music, walked after Documents
+    for (const char* name : {"note-03 record.txt", "IMG_0489.TXT"}) {
+        const CFileNode* node = FindNamed(scan.builder, name);
+        ASSERT_NE(node, nullptr) << name;
+        EXPECT_EQ(node->GetFileProperties()->GetState() & kStateDeleted, kStateDeleted) << name;
+    }
+    EXPECT_EQ(scan.progress.reported.back(), 1u);
+}
+
+// A deleted folder whose first cluster the live "Large files" took lists the clusters of its run
+// that no live folder holds, and never what the live folder lists.
+TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds) {
+    constexpr u32 kLarge = 1041;        // "Large files": one cluster, its file's data after it
+    constexpr u32 kDataCluster = 1100;  // any cluster: the files' bytes are not read
+    constexpr u32 kNew = 20;            // the folder "New", listed after "Large files"
+    const struct {
+        const char* what;
+        u32 liveClusters;
+        bool liveChainCut;   // the FAT no longer names the live folder's second cluster
+        bool liveFirstFull;  // else its entries end in its first cluster
+        bool liveListsSecond;
+        u32 afterSecond = 0xFFFFFFFF;  // the FAT entry of the live folder's second cluster
+    } rows[] = {
+        {"the live folder took the first of the deleted one's two clusters", 1, false, false, false},
+        {"a two-cluster live folder took the first two of three", 2, false, true, true},
+        {"as before, the live folder's FAT chain lost", 2, true, true, false},
+        {"the live folder's entries end before its second cluster", 2, false, false, false},
+        {"as before, its chain running on into the folder New", 3, false, false, false, kNew},
+    };
+    auto fill = [](Volume& v, u32 cluster, const std::string& prefix, bool deleted) {
+        u8* dir = v.Cluster(cluster);
+        std::memset(dir, 0, v.clusterBytes);
+        for (int i = 1; i <= 3; ++i) {
+            std::vector<u8> set = testutil::MakeExFatSet(prefix + std::to_string(i) + ".dat", kDataCluster, 100,
+                                                         testutil::kExFatAttrArchive, true);
+            if (deleted) MarkSetDeleted(set.data());
+            std::memcpy(dir + (i - 1) * set.size(), set.data(), set.size());
+        }
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Volume v;
+        u8* large = v.FindSet(v.root, "Large files");
+        ASSERT_TRUE(large != nullptr && FirstCluster(large) == kLarge);
+        if (row.liveClusters > 1) {
+            large[32 + 1] = 0x01;  // a FAT chain
+            WriteLE64(large + 32 + 8, u64(row.liveClusters) * v.clusterBytes);
+            WriteLE64(large + 32 + 24, u64(row.liveClusters) * v.clusterBytes);
+            v.SetFat(kLarge, row.liveChainCut ? 0 : kLarge + 1);
+            v.SetFat(kLarge + 1, row.afterSecond);
+            fill(v, kLarge + 1, "live_", false);
+        }
+        // Allocation-bitmap entries, which the walk passes over, fill the cluster to its end.
+        for (u32 at = 0; row.liveFirstFull && at < v.clusterBytes; at += 32) {
+            if (v.Cluster(kLarge)[at] == 0) v.Cluster(kLarge)[at] = 0x81;
+        }
+        const u32 goneAt = kLarge + std::min(row.liveClusters, 2u);  // next to the live folder's clusters
+        fill(v, goneAt, "gone_", true);
+        u8* file = v.FindSet(v.root, "Paulo a\xC3\xB1o-89.ttf");
+        std::vector<u8> folder = testutil::MakeExFatSet("A deleted folder", kLarge, u64(goneAt - kLarge + 1) * v.clusterBytes,
+                                                        testutil::kExFatAttrFolder, false);
+        ASSERT_TRUE(file != nullptr && folder.size() == size_t(32) * (file[1] + 1));
+        MarkSetDeleted(folder.data());
+        std::copy(folder.begin(), folder.end(), file);
+
+        auto device = v.Device();
+        QuickTree tree;
+        ASSERT_NO_FATAL_FAILURE(BuildQuickTree(device.get(), std::make_unique<CExFatQuickSearch>(), false, tree));
+        std::map<std::string, const CFileNode*> paths;
+        CollectPaths(tree.root, paths);
+        std::vector<std::string> listed;
+        for (const CFileNode* c = paths["/A deleted folder"]->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
+            listed.push_back(NameOf(c));
+            EXPECT_EQ(c->GetFileProperties()->GetState() & kStateDeleted, kStateDeleted);
+        }
+        std::sort(listed.begin(), listed.end());
+        EXPECT_EQ(listed, (std::vector<std::string>{"gone_1.dat", "gone_2.dat", "gone_3.dat"}));
+        Scan scan(device.get());
+        const CFileNode* live = FindNamed(scan.builder, "live_1.dat");
+        EXPECT_EQ(live != nullptr, row.liveListsSecond);
+        EXPECT_TRUE(live == nullptr || live->GetParentId() == v.ClusterSector(kLarge));
+        EXPECT_NE(FindNamed(scan.builder, "FILE7234.TXT"), nullptr);  // New's, walked after Large files
+    }
 }
 
 TEST_F(ExFatDamage, LabelOfAVolumeWithoutOne) {

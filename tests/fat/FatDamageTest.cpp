@@ -338,6 +338,30 @@ TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
     EXPECT_TRUE(scan->builder.nodes.empty());
 }
 
+TEST_F(FatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
+    // Documents lies on a stretch that cannot be read, and Projects lists src as deleted: every
+    // other folder is still walked, the deleted src after the live ones.
+    for (const char* fixture : {"fat16-basic.img", "fat32-basic.img"}) {
+        SCOPED_TRACE(fixture);
+        Volume v(fixture);
+        const u64 documents = v.FindEntry("DOCUME~1   ");
+        const u64 src = v.FindEntry("SRC        ");
+        ASSERT_NE(documents, 0u);
+        ASSERT_NE(src, 0u);
+        v.bytes[src] = 0xE5;
+        MemoryDevice device(v.bytes, 512);
+        device.failBegin = v.ClusterOffset(Volume::EntryCluster(v.bytes.data() + documents)) / 512;
+        device.failEnd = device.failBegin + v.spc;
+        std::unique_ptr<Scan> scan = RunScan(device);
+        EXPECT_EQ(scan->result, 0u);
+        std::set<std::string> paths;
+        for (const CFileNode* n : scan->builder.nodes) paths.insert(scan->builder.PathOf(n));
+        EXPECT_EQ(paths.count("/Documents/Reports 2019"), 0u);
+        EXPECT_EQ(paths.count("/Music/Live Recordings"), 1u);
+        EXPECT_EQ(paths.count("/Projects/#rc/deep/nested/level5"), 1u);
+    }
+}
+
 TEST_F(FatDamage, StopDuringTheWalkReturnsStoppedAfterHandingOverDeferredFolders) {
     ImageDevice device(testutil::FixturePath("fat16-basic.img"), 512);
     Scan scan;

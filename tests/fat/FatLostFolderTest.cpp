@@ -50,6 +50,20 @@ void SearchBlocks(CFatCompleteSearch& search, IStorageDevice& device, u32 blockS
     }
 }
 
+// The complete scan's tree of the first volume the FAT deep search finds on the device.
+void BuildDeepTree(IStorageDevice& device, KeepingBuilder& builder) {
+    CFatCompleteSearch search;
+    search.SetDirectoryTreeBuilder(&builder);
+    SearchBlocks(search, device, 8192);
+    search.EndSearch();
+    std::vector<CSearchedPartitionInfo*> chosen;
+    search.GetSearchedPartitions(chosen);
+    ASSERT_FALSE(chosen.empty());
+    chosen.resize(1);
+    ASSERT_EQ(search.BuildFileSystemTrees(chosen), 1u);
+    ASSERT_NE(builder.kept, nullptr);
+}
+
 CFATFileProperties* Props(const CFileNode* n) { return static_cast<CFATFileProperties*>(n->GetFileProperties()); }
 std::string Name(const CFileNode* n) { return Props(n) != nullptr ? Props(n)->GetName() : ""; }
 bool IsFolder(const CFileNode* n) { return (Props(n)->GetAttributes() & kAttrDirectory) != 0; }
@@ -158,16 +172,7 @@ TEST_F(FatLostFolders, EachFolderLandsUnderItsDotDotOrTakesThePlaceOfItsCutEntry
     testutil::ImageDevice device(image, kSector);
     ASSERT_TRUE(device.IsOpen());
     KeepingBuilder builder;
-    CFatCompleteSearch search;
-    search.SetDirectoryTreeBuilder(&builder);
-    SearchBlocks(search, device, 8192);
-    search.EndSearch();
-    std::vector<CSearchedPartitionInfo*> chosen;
-    search.GetSearchedPartitions(chosen);
-    ASSERT_FALSE(chosen.empty());
-    chosen.resize(1);
-    ASSERT_EQ(search.BuildFileSystemTrees(chosen), 1u);
-    ASSERT_NE(builder.kept, nullptr);
+    ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
     std::map<u64, const CFileNode*> folders;  // by node id, without recursion: the chain is deep
     for (std::deque<const CFileNode*> queue{builder.kept}; !queue.empty(); queue.pop_front()) {
         folders[queue.front()->GetId()] = queue.front();
@@ -212,6 +217,92 @@ TEST_F(FatLostFolders, EachFolderLandsUnderItsDotDotOrTakesThePlaceOfItsCutEntry
     ASSERT_NE(emptied, nullptr);
     EXPECT_EQ(Name(emptied).rfind("DIR", 0), 0u) << Name(emptied);
     EXPECT_EQ(Props(emptied)->GetState(), kFatLostFolderState);
+}
+
+// Two deleted FAT32 folders whose entries in the root lost the high word of their first cluster
+// (both read cluster 5), their folders at 65,536 + 5 and 2 x 65,536 + 5: only a folder whose "."
+// entry's creation time is the entry's, or a lone one, is taken for the entry's; many cameras
+// write no creation time, and then neither folder is given the entry's name. Of the two entries
+// one is kept (the newer). Both scans; no file is lost to the complete scan.
+TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneTellsIsItsOwn) {
+    constexpr u32 kLowWord = 5;
+    constexpr u32 kFolderA = 2 * 65536 + kLowWord;
+    constexpr u32 kFolderB = 65536 + kLowWord;
+    constexpr u16 kDate = (44u << 9) | (5u << 5) | 10u;
+    const struct {
+        const char* what;
+        bool times;           // entries and "." entries carry creation times (A's and B's differ)
+        bool withFolderB;     // else B's folder was overwritten
+        bool alphaTakesA;     // the kept entry A holds A's file, in both scans
+    } rows[] = {
+        {"no creation times, two folders of the low word", false, true, false},
+        {"creation times tell A's folder", true, true, true},
+        {"no creation times, A's folder alone", false, false, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        testutil::TempDir tmp;
+        const std::string image = tmp.File("volume.img");
+        ASSERT_TRUE(testutil::RunQuiet("truncate -s 80M " + image + " && mkfs.vfat -F 32 -s 1 " + image));
+        std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+        u8 boot[kSector] = {};
+        ASSERT_TRUE(file.read(reinterpret_cast<char*>(boot), kSector));
+        const u64 dataStart = ReadLE16(boot + 14) + 2 * u64(ReadLE32(boot + 36));
+        auto write = [&](u64 cluster, const void* in, size_t n, u64 offset = 0) {
+            file.seekp(std::streamoff((dataStart + cluster - 2) * kSector + offset));
+            file.write(static_cast<const char*>(in), std::streamsize(n));
+        };
+        // A folder with one file, and its entry in the root, created `minute`s into the day.
+        auto put = [&](u32 folder, u32 entryAt, const char* name11, const std::string& content, u16 minute) {
+            u8 dir[kSector] = {};
+            PutEntry(dir, ".          ", kAttrDirectory, folder, 0);
+            PutEntry(dir + kEntry, "..         ", kAttrDirectory, 0, 0);
+            PutEntry(dir + 2 * kEntry, "\xE5       TXT", 0x20, folder + 1, u32(content.size()));
+            u8* entry = dir + 3 * kEntry;
+            PutEntry(entry, name11, kAttrDirectory, kLowWord, 0);
+            for (u8* e : {dir, entry}) {
+                WriteLE16(e + 14, row.times ? u16(minute << 5) : 0);
+                WriteLE16(e + 16, row.times ? kDate : 0);
+            }
+            WriteLE16(entry + 22, u16(minute << 5));  // A's entry written last: it is the one kept
+            WriteLE16(entry + 24, kDate);
+            write(ReadLE32(boot + 44), entry, kEntry, entryAt * kEntry);
+            std::memset(entry, 0, kEntry);
+            write(folder, dir, kSector);
+            write(folder + 1, content.data(), content.size());
+        };
+        put(kFolderA, 0, "\xE5LPHA      ", "A-file", 2);
+        if (row.withFolderB) put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1);
+        file.close();
+        ASSERT_FALSE(file.fail());
+        testutil::ImageDevice device(image, kSector);
+        ASSERT_TRUE(device.IsOpen());
+
+        // The folder that holds each file's content, in each scan.
+        std::map<std::string, std::string> quickHolder;
+        fattest::RecordingBuilder quick;
+        fattest::CountingProgress progress;
+        CFATQuickSearch quickSearch;
+        quickSearch.SetDirectoryTreeBuilder(&quick);
+        ASSERT_EQ(quickSearch.Search(&device, &progress), 0u);
+        for (const CFileNode* n : quick.nodes) {
+            const std::string folder = fattest::Folder(quick.PathOf(n));
+            if (!IsFolder(n)) quickHolder[Read(device, *quick.root, *n)] = folder.substr(folder.rfind('/') + 1);
+        }
+        KeepingBuilder builder;
+        ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
+        std::map<std::string, std::string> deepHolder;
+        for (std::deque<const CFileNode*> queue{builder.kept}; !queue.empty(); queue.pop_front()) {
+            for (const CFileNode* c : Children(queue.front(), true)) queue.push_back(c);
+            for (const CFileNode* f : Children(queue.front(), false)) deepHolder[Read(device, *builder.kept, *f)] = Name(queue.front());
+        }
+        for (auto* holder : {&quickHolder, &deepHolder}) {
+            EXPECT_NE((*holder)["B-file"], "#LPHA");
+            EXPECT_EQ((*holder)["A-file"] == "#LPHA", row.alphaTakesA);
+        }
+        EXPECT_EQ(deepHolder["A-file"].rfind(row.alphaTakesA ? "#LPHA" : "DIR", 0), 0u);  // never lost
+        EXPECT_EQ(deepHolder["B-file"].rfind(row.withFolderB ? "DIR" : "", 0), 0u);
+    }
 }
 
 // A folder of the merge table, before the merge.
@@ -262,6 +353,13 @@ TEST(FatTemporaryFolders, AnEmptyDeletedFolderTakesOverTheStandInOfItsLowWord) {
          {{"DIR1", kMade, 0x10005, true, 200}, {"DIR2", kMade, 0x20005, true, 100}, {"_A", kDel, 5, false, 100},
           {"_B", kDel, 5, false, 200}},
          {{1, 2}, {0, 3}}},
+        {"two stand-ins and two entries without creation times (a camera's)",
+         {{"DIR1", kMade, 0x10005, true}, {"DIR2", kMade, 0x20005, true}, {"_A", kDel, 5, false}, {"_B", kDel, 5, false}},
+         {}},
+        {"stand-ins without times beside one whose time tells",
+         {{"DIR1", kMade, 0x10005, true}, {"DIR2", kMade, 0x20005, true}, {"DIR3", kMade, 0x30005, true, 100},
+          {"_A", kDel, 5, false}, {"_B", kDel, 5, false, 100}},
+         {{2, 4}}},
         {"the one stand-in whose time is the entry's",
          {{"DIR1", kMade, 0x10005, true, 300}, {"DIR2", kMade, 0x20005, true, 100}, {"_A", kDel, 5, false, 100}},
          {{1, 2}}},
