@@ -16,6 +16,7 @@
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
+#include "platform/Log.h"
 #include "platform/ProgramDir.h"
 #include "platform/Sync.h"
 #include "platform/WindowPost.h"
@@ -187,8 +188,23 @@ TEST(BrowserSkin, FieldsAreCutGuardedOrZeroedAsTheFileSays) {
 
 TEST_F(BrowserModel, WalkedTreeBindsFoldersAndChecksFoldUpAndDown) {
     SmallTree t;
+    const std::string log = LogFilePath("Morvenda.log");
+    const size_t logged = testutil::ReadFileText(log).size();
     Manager().AddFileSystemNode(t.root, nullptr, nullptr, true);
     Drain();
+    // The walk's start and end are marked in the program's log with this process's id.
+    const std::string logText = testutil::ReadFileText(log);
+    const std::string lines = logText.size() >= logged ? logText.substr(logged) : logText;  // moved aside when full
+    char mark[64];
+    std::snprintf(mark, sizeof mark, "P[%04d]:T[", static_cast<int>(CurrentProcessId()));
+    size_t marks = 0;
+    for (size_t at = lines.find(mark); at != std::string::npos; at = lines.find(mark, at + 1)) {
+        const size_t end = lines.find("\r\n", at);
+        EXPECT_NE(lines.substr(at, end - at).find("] run to FileSelCtrl::CFileVirtualNodeManager::AddFileSystemNode "), std::string::npos)
+            << lines.substr(at, end - at);
+        ++marks;
+    }
+    EXPECT_EQ(marks, 2u) << lines;
     CSystemRootNode* root = Manager().PathRoot();
     ASSERT_EQ(root->GetChildren()->size(), 1u);
     CBindingNode* part = (*root->GetChildren())[0];

