@@ -15,9 +15,9 @@
 namespace FileSelCtrl {
 
 namespace {
-// Nodes travel in batches of this size; the UI thread looks at the clock every kClockStride.
 // The walk of a whole tree is marked at its start and its end in the program's log.
 constexpr const char* kAddFileSystemNode = "FileSelCtrl::CFileVirtualNodeManager::AddFileSystemNode";
+// Nodes travel in batches of this size; the UI thread looks at the clock every kClockStride.
 constexpr size_t kBatchSize = 4096;
 constexpr size_t kClockStride = 256;
 // How long a removal waits for the UI thread between checks that the window still exists.
