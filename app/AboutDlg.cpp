@@ -8,6 +8,8 @@
 namespace {
 constexpr COLORREF kTextColor = 0x212121;
 constexpr COLORREF kWhite = 0xFFFFFF;
+// The white strip at the foot of the box, under the copyright line.
+constexpr int kWhiteFootHeight = 45;
 constexpr u32 kLabelFlags = DT_VCENTER | DT_END_ELLIPSIS | DT_SINGLELINE;
 // The maker's line; the same in every language.
 constexpr const char* kCopyrightLine = "Copyright \u00A9 2026 Morvenda. All rights reserved.";
@@ -35,7 +37,7 @@ bool AboutDlg::OnInitDialog() {
 int AboutDlg::DrawBackground(ui::Dc* dc) {
     if (!dc) return 0;
     const RECT c = ClientRect();
-    dc->FillRect(ui::MakeRect(1, 0, c.right - 1, c.bottom), kWhite);
+    dc->FillRect(ui::MakeRect(1, c.bottom - kWhiteFootHeight, c.right - 1, c.bottom), kWhite);
     return 0;
 }
 

@@ -59,10 +59,7 @@ constexpr u32 kStatsClosingPair[2] = {3, 100};
 const char* const kPageClasses[CQZMUIDlg::kPageCount] = {"Tip3StepWnd", "SelFileTypeWnd", "SelDataLostReasonWnd",
                                                           "SelDataLostPartitionWnd", "RecoveryGraphWnd"};
 
-void LogEntry(int line) {
-    WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", static_cast<int>(CurrentProcessId()), static_cast<int>(CurrentThreadId()),
-             "CQZMUIDlg::OnClickCmd", line);
-}
+void LogEntry(int line) { WriteRunToLog("CQZMUIDlg::OnClickCmd", line); }
 
 int ParseId(const TiXmlElement* e) {
     const char* v = e ? e->Attribute("Id") : nullptr;

@@ -6,6 +6,7 @@
 
 #include "platform/Log.h"
 #include "platform/ProgramDir.h"
+#include "platform/Sync.h"
 #include "platform/Text.h"
 #include "platform/Time.h"
 
@@ -23,6 +24,11 @@ int WriteLog(const char* format, ...) {
     n += std::snprintf(line + n, sizeof(line) - static_cast<size_t>(n), "%s", message);
     AppendToLogFile("Morvenda.log", line, static_cast<size_t>(n));
     return n;
+}
+
+int WriteRunToLog(const char* function, int line) {
+    return WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", static_cast<int>(CurrentProcessId()), static_cast<int>(CurrentThreadId()),
+                    function, line);
 }
 
 char* FormatPath(char* out, const char* format, ...) {

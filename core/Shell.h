@@ -11,6 +11,9 @@ const std::string& GetModuleDir();
 // Appends "%02d:%02d:%02d:%03d " + the message (cut at 2000 characters) to "Morvenda.log" in the
 // user's state folder (see LogFilePath); returns the length of the line.
 int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The program log's line "P[%04d]:T[%04d] run to %s %d\r\n" that marks a step of a function: this
+// process's and thread's ids, the function's name and the source line.
+int WriteRunToLog(const char* function, int line);
 
 // Formats into a buffer of kMaxPath (260) characters; returns out.
 char* FormatPath(char* out, const char* format, ...) __attribute__((format(printf, 2, 3)));

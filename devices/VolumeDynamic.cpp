@@ -118,14 +118,20 @@ std::unique_ptr<IDynamicDevice> CreateVolumeDevice(const LdmDatabase& db, const 
     }
 }
 
-void AddVolumeIfNew(std::unique_ptr<IDynamicDevice> device, std::vector<DynamicVolumeRecord>& out) {
+bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+void AddVolumeIfNew(std::unique_ptr<IDynamicDevice> device, const std::string& driveHint,
+                    std::vector<DynamicVolumeRecord>& out) {
     for (const DynamicVolumeRecord& r : out) {
         if (r.device.get() == device.get() || device->IsSameVolume(r.device.get())) return;
     }
     DynamicVolumeRecord r;
     r.totalSectors = device->GetTotalSectors();
-    // Linux maps no dynamic volume to a drive letter; the volume's mount point stands for it.
+    // Linux maps no dynamic volume to a drive letter; the letter Windows last gave the volume,
+    // kept in its record as a hint, names it instead. The hint comes from the disk: only a
+    // letter is taken, so no other byte reaches the names shown and logged.
     r.driveLetter = device->GetDriveLetter();
+    if (r.driveLetter == 0 && !driveHint.empty() && IsAsciiLetter(driveHint.front())) r.driveLetter = driveHint.front();
     r.fsCode = device->GetLdmVolumeValue();
     {
         VolumeAnalyzerSet set(device.get(), 0);
@@ -156,7 +162,7 @@ void MakeVolumes(LdmDatabaseReader& reader, const LdmDatabase& db, std::vector<D
             v.components.size() >= 2 ? BuildExtents(reader, db, db.components[v.components[1]])
                                      : std::vector<DynamicExtent>();
         std::unique_ptr<IDynamicDevice> device = CreateVolumeDevice(db, v, info, a, b);
-        if (device) AddVolumeIfNew(std::move(device), out);
+        if (device) AddVolumeIfNew(std::move(device), v.driveHint, out);
     }
 }
 

@@ -36,7 +36,7 @@ struct VolumeRecord {
     IStorageDevice* device = nullptr;   // owned by whoever holds the record's list
     u32 kind = kVolumeKindBasic;
     u32 fsCode = kFsUnknown;
-    char driveLetter = 0;               // always 0 on Linux: volumes have mount points instead
+    char driveLetter = 0;               // 0 on Linux (mount points stand in), but a dynamic volume's drive hint
     char label[kVolumeLabelSize] = {};
     u32 reserved = 0;                   // stored at offset 117, always 0
     u32 usb = 0;                        // 1 for a basic partition on a USB disk

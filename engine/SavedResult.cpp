@@ -141,8 +141,8 @@ bool LoadScanTrees(IRSData* stream, std::vector<CFileSystemNode*>& roots, IDIRBu
             root->SetFileProperties(LoadFileProperties(stream));
             roots.push_back(root);
 
-            // Children are linked after the last one read so far, so a loaded folder lists them
-            // in the order they were saved, which is the order the scan gave them.
+            // Each node is linked at the front of its folder's children as it is read, so a
+            // loaded folder lists them in the reverse of the order they were saved in.
             std::deque<CFileNode*> queue{root};
             while (!queue.empty()) {
                 ++folders;
@@ -153,7 +153,6 @@ bool LoadScanTrees(IRSData* stream, std::vector<CFileSystemNode*>& roots, IDIRBu
                 AdvanceProgress(callback, position, next, kRSCancelled);
                 CFileNode* folder = queue.front();
                 queue.pop_front();
-                std::vector<CFileNode*> children;
                 for (;;) {
                     const i32 tag = stream->ReadI32();
                     if (tag == kSavedTagEndOfFolder) break;
@@ -170,11 +169,10 @@ bool LoadScanTrees(IRSData* stream, std::vector<CFileSystemNode*>& roots, IDIRBu
                     made.push_back(std::move(fresh));
                     node->Load(stream);
                     node->SetFileProperties(LoadFileProperties(stream));
-                    children.push_back(node);
+                    folder->AddChild(node);
                     if (IsFolder(node)) queue.push_back(node);
                     if (callback->IsCancelled() != 0) throw CRSException(kRSCancelledLoad);
                 }
-                for (auto it = children.rbegin(); it != children.rend(); ++it) folder->AddChild(*it);
             }
         }
         stream->EndSection();

@@ -6,7 +6,9 @@ set -euo pipefail
 # CJK names a Japanese font lacks (the signature-found files' own folder among them).
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-image-formats-plugins fonts-dejavu-core fonts-liberation2 fonts-ipafont-gothic
+  # The toolkit's own translations: its file dialog and standard buttons in the interface language.
+  qt6-base-dev qt6-image-formats-plugins qt6-translations-l10n
+  fonts-dejavu-core fonts-liberation2 fonts-ipafont-gothic
   fonts-wqy-microhei
   zlib1g-dev libbz2-dev lzma-dev libtinyxml-dev libboost-regex-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -9,7 +9,6 @@
 #include "app/ui/UiResources.h"
 #include "engine/BrowserServices.h"
 #include "engine/RecoveryGraph.h"
-#include "platform/Sync.h"
 #include "platform/WindowPost.h"
 
 namespace {
@@ -18,10 +17,7 @@ constexpr int kLogLineCancel = 67;
 constexpr int kLogLineDone = 80;
 std::atomic<SaveRestoreScanResult::WorkerStartHook> g_startHook{nullptr};
 
-void LogCommand(int line) {
-    WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", static_cast<int>(CurrentProcessId()),
-             static_cast<int>(CurrentThreadId()), "SaveRestoreScanResult::OnCommand", line);
-}
+void LogCommand(int line) { WriteRunToLog("SaveRestoreScanResult::OnCommand", line); }
 }  // namespace
 
 SaveRestoreScanResult::SaveRestoreScanResult(HWND owner, u32 direction, std::string path)

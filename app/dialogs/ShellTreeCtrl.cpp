@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QStorageInfo>
 
+#include "devices/VolumeEnumerator.h"
 #include "platform/ui/Dc.h"
 
 namespace {
@@ -12,11 +13,11 @@ namespace {
 // Placeholder child that gives an unfilled folder its expand button.
 constexpr int kPlaceholderRole = Qt::UserRole + 2;
 
-QString FormatFree(qint64 bytes) {
-    constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
-    constexpr double kMiB = 1024.0 * 1024.0;
-    if (bytes >= static_cast<qint64>(kGiB)) return QString::number(bytes / kGiB, 'f', 1) + " GB free";
-    return QString::number(bytes / kMiB, 'f', 1) + " MB free";
+// The volume's free-of-total text in the interface language, as the place page shows it; empty
+// when the volume cannot be measured.
+QString FreeSpaceText(const QString& mountPoint) {
+    std::string text;
+    return GetFreeOfText(mountPoint.toStdString(), nullptr, &text) == 0 ? ui::FromUtf8(text) : QString();
 }
 
 bool HasSubfolders(const QString& path) {
@@ -63,15 +64,19 @@ void CShellTreeCtrl::Populate() {
     model_.clear();
     const QString home = QDir::homePath();
     model_.appendRow(AddPlace(QDir(home).dirName() + " (" + home + ")", home));
-    const QFontMetrics metrics(font());
     for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
         if (!IsUserVolume(volume)) continue;
-        QString name = volume.displayName() == volume.rootPath() ? volume.rootPath()
-                                                                 : volume.displayName() + " (" + volume.rootPath() + ")";
-        do name += ' ';
-        while (metrics.horizontalAdvance(name) < kLabelWidth);
-        model_.appendRow(AddPlace(name + FormatFree(volume.bytesAvailable()), volume.rootPath()));
+        const QString name = volume.displayName() == volume.rootPath() ? volume.rootPath()
+                                                                       : volume.displayName() + " (" + volume.rootPath() + ")";
+        model_.appendRow(AddPlace(VolumeRowText(name, volume.rootPath()), volume.rootPath()));
     }
+}
+
+QString CShellTreeCtrl::VolumeRowText(QString name, const QString& mountPoint) const {
+    const QFontMetrics metrics(font());
+    do name += ' ';
+    while (metrics.horizontalAdvance(name) < kLabelWidth);
+    return name + FreeSpaceText(mountPoint);
 }
 
 void CShellTreeCtrl::Fill(QStandardItem* item) {

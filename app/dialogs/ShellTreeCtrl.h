@@ -17,6 +17,8 @@ public:
     void SetSelChangedCallback(SelChanged callback) { callback_ = std::move(callback); }
     // Rebuilds the top level: the home folder, then the volumes.
     void Populate();
+    // A volume's row: its name padded to kLabelWidth, then its free space of its total.
+    QString VolumeRowText(QString name, const QString& mountPoint) const;
     // Selects the item of path when it is a top-level place or below an expanded one.
     bool SelectPath(const std::string& path);
     std::string SelectedPath() const;

@@ -16,6 +16,7 @@
 #include "core/Settings.h"
 #include "core/Shell.h"
 #include "core/Strings.h"
+#include "app/QZMUIDlg.h"
 #include "app/dialogs/FreezeTipDlg.h"
 #include "app/dialogs/PreviewFrameDlg.h"
 #include "app/dialogs/DeviceLostWatch.h"
@@ -348,11 +349,14 @@ int RecoveryGraphWnd::OnRecovery(CFileNode* node) {
     // Recover takes everything checked.
     ExportFlowHost host;
     host.openDialog = &openDialog_;
-    if (node) return RunSingleFileExport(GetHwnd(), node, host);
     // The result page's own recover command does not pause a running scan, so the list would
     // go on loading beside the writer.
-    host.pauseListLoading = browser_ && RecoveryGraph::Instance().GetPausedBySession() == 0;
-    return RunExportDialogs(GetHwnd(), host);
+    host.pauseListLoading = !node && browser_ && RecoveryGraph::Instance().GetPausedBySession() == 0;
+    const int ran = node ? RunSingleFileExport(GetHwnd(), node, host) : RunExportDialogs(GetHwnd(), host);
+    // Going home reports the extension table only when no recovery ran since the last time.
+    if (ran == IDOK)
+        if (auto* main = dynamic_cast<CQZMUIDlg*>(Widget()->parentWidget())) main->SetRecoveryRan();
+    return ran;
 }
 
 bool RecoveryGraphWnd::ConfirmRecoveryInPause() {

@@ -18,7 +18,6 @@
 #include "engine/RecoveryGraph.h"
 #include "platform/Stats.h"
 #include "plugins/Plugins.h"
-#include "platform/Sync.h"
 
 namespace UiCtrl {
 namespace {
@@ -37,10 +36,7 @@ const char* const kSystemMount = "/";
 
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
 
-void Log(int line) {
-    WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", static_cast<int>(CurrentProcessId()), static_cast<int>(CurrentThreadId()),
-             "UiCtrl::SelDataLostPartitionWnd::TimerProc", line);
-}
+void Log(int line) { WriteRunToLog("UiCtrl::SelDataLostPartitionWnd::TimerProc", line); }
 }  // namespace
 
 // ---- tile ----

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <strings.h>
 
+#include "app/ui/UiLanguage.h"
 #include "core/Shell.h"
 #include "core/Strings.h"
 #include "platform/ui/ButtonResources.h"
@@ -59,6 +60,7 @@ void UiResources::SetFontFace(int languageNumber) { g_fontFace = languageNumber 
 int UiResources::SetLanguage(int languageNumber, const char* fileName) {
     if (!fileName) return -1;
     SetFontFace(languageNumber);
+    ApplyToolkitLanguage(static_cast<u32>(languageNumber));
     for (auto& [key, entry] : fonts_) {
         retiredFonts_.push_back(std::move(entry.font));
         entry.font = std::make_unique<QFont>(ui::MakeFont(g_fontFace, entry.height, entry.weight, entry.underline));

@@ -68,6 +68,10 @@ std::array<std::string, kLanguageCount> TypeComments(const QMimeType& type) {
 
 int InterfaceLanguage() { return g_interfaceLanguage.load(std::memory_order_relaxed); }
 
+const char* LanguageLocaleName(int language) {
+    return kLanguageLocales[language >= 0 && language < kLanguageCount ? language : 0];
+}
+
 const QLocale& InterfaceLocale() {
     static const std::array<QLocale, kLanguageCount> locales = [] {
         std::array<QLocale, kLanguageCount> out;

@@ -56,6 +56,8 @@ constexpr i32 kIconDrive = 2;
 
 // The interface language (0..5) type names and dates are given in; any thread may ask.
 int InterfaceLanguage();
+// The locale name of a language id ("de_DE"); English for an id out of range.
+const char* LanguageLocaleName(int language);
 // The locale of the interface language, kept apart from the process's default locale, which
 // number and text handling elsewhere goes by.
 const QLocale& InterfaceLocale();

@@ -6,15 +6,17 @@
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrlSink.h"
 #include "browser/model/ListModel.h"
+#include "core/Shell.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
-#include "platform/Log.h"
 #include "platform/Sync.h"
 #include "platform/Time.h"
 
 namespace FileSelCtrl {
 
 namespace {
+// The walk of a whole tree is marked at its start and its end in the program's log.
+constexpr const char* kAddFileSystemNode = "FileSelCtrl::CFileVirtualNodeManager::AddFileSystemNode";
 // Nodes travel in batches of this size; the UI thread looks at the clock every kClockStride.
 constexpr size_t kBatchSize = 4096;
 constexpr size_t kClockStride = 256;
@@ -163,7 +165,7 @@ void CFileVirtualNodeManager::AddFileSystemNode(CFileNode* root, NodeCallback ca
     d.node = root;
     Enqueue(std::move(d));
     if (!walk) return;
-    LogInfo("FileSelCtrl::CFileVirtualNodeManager::AddFileSystemNode: walk begins");
+    WriteRunToLog(kAddFileSystemNode, __LINE__);
     std::deque<CFileNode*> queue{root};
     while (!queue.empty()) {
         CFileNode* node = queue.front();
@@ -172,7 +174,7 @@ void CFileVirtualNodeManager::AddFileSystemNode(CFileNode* root, NodeCallback ca
         if (node != root) AddNode(node);
         if (callback && !callback(node, context)) break;
     }
-    LogInfo("FileSelCtrl::CFileVirtualNodeManager::AddFileSystemNode: walk ends");
+    WriteRunToLog(kAddFileSystemNode, __LINE__);
 }
 
 void CFileVirtualNodeManager::SetRootText(const char* text) {

@@ -14,12 +14,10 @@ namespace {
 constexpr u8 kLineFeed = 10;
 constexpr u8 kHighBit = 0x7F;
 constexpr const char* kHexHeader = "Offset  \t\t\t0\t1\t2\t3\t4\t5\t6\t7\t8\t9\tA\tB\tC\tD\tE\tF\r\n";
-// The character column shows printable ASCII as itself and every other byte as a dot: a
-// control byte draws as a missing-glyph box and a byte above ASCII has no single meaning (it is
-// half of a double-byte character as often as a letter of some code page).
-constexpr u8 kFirstPrintable = 0x20;
-constexpr u8 kLastPrintable = 0x7E;
-char HexColumnChar(u8 byte) { return byte >= kFirstPrintable && byte <= kLastPrintable ? static_cast<char>(byte) : '.'; }
+// The character column hides the low control bytes that would break the page's layout (tabs,
+// line ends) behind a dot and shows every other byte as itself, the bytes above ASCII as their
+// Latin-1 letters: the same bytes the text view shows.
+char HexColumnChar(u8 byte) { return byte < kFirstShownByte ? '.' : static_cast<char>(byte); }
 // Tab stops of the hex page: offset, bytes and characters line up under the header.
 constexpr int kTabStopChars = 3;
 

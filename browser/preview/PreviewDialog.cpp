@@ -31,6 +31,9 @@ constexpr QRgb kTabBand = 0xFFF6F6F6;        // RGB(246, 246, 246)
 constexpr QRgb kTabSelectedText = 0xFF1A1A1A;
 constexpr QRgb kTabOtherText = 0xFF434343;
 constexpr int kTabBandHeight = 30;
+constexpr int kTabTextInset = 2;
+constexpr int kTabTextLeftOfMiddle = 10;
+constexpr int kTabTextAboveMiddle = 3;
 constexpr QRgb kWarningBackground = 0xFFF9E2B8;  // COLORREF 0xB8E2F9
 constexpr int kWarningPicture = 24;
 constexpr int kWarningButton = 18;
@@ -71,6 +74,15 @@ QSize ButtonSize(const CButtonPlus* button) {
 
 // ---- CXPTabCtrl
 
+// Where a tab's text starts: 10 pixels left of the middle of the tab's inner width, and a little
+// above the middle of its height.
+QRect CXPTabCtrl::TabTextRect(const QRect& tab) {
+    const int right = tab.right() + 1, bottom = tab.bottom() + 1;
+    const int x = tab.left() + kTabTextInset + (right - (tab.left() + kTabTextInset)) / 2 - kTabTextLeftOfMiddle;
+    const int y = (bottom + kTabTextInset - (tab.top() + 1)) / 2 - kTabTextAboveMiddle;
+    return QRect(x, y, std::max(0, right - x), std::max(0, bottom - y));
+}
+
 CXPTabCtrl::CXPTabCtrl(QWidget* parent) : QTabBar(parent) {
     setExpanding(false);
     setDrawBase(false);
@@ -81,11 +93,11 @@ void CXPTabCtrl::paintEvent(QPaintEvent*) {
     p.fillRect(rect(), QColor::fromRgb(kTabBackground));
     p.fillRect(QRect(0, 0, width(), std::min(height(), kTabBandHeight)), QColor::fromRgb(kTabBand));
     if (count() == 0) return;
+    // A tab is only its text: no frame, no fill, no picture.
     auto drawTab = [&](int i) {
         const QRect r = tabRect(i);
         const bool selected = i == currentIndex();
         if (selected) {
-            p.fillRect(r, Qt::white);
             // Japanese script reads badly in bold at this size.
             QFont chosen = font();
             chosen.setBold(CFileSelCtrlConfig::Instance().GetLanguage() != kLanguageJapanese);
@@ -94,7 +106,7 @@ void CXPTabCtrl::paintEvent(QPaintEvent*) {
             p.setFont(font());
         }
         p.setPen(QColor::fromRgb(selected ? kTabSelectedText : kTabOtherText));
-        p.drawText(r, Qt::AlignCenter, tabText(i));
+        p.drawText(TabTextRect(r), Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, tabText(i));
     };
     for (int i = 0; i < count(); ++i)
         if (i != currentIndex()) drawTab(i);

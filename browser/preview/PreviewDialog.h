@@ -30,6 +30,8 @@ class CXPTabCtrl : public QTabBar {
     Q_OBJECT
 public:
     explicit CXPTabCtrl(QWidget* parent = nullptr);
+    // The rectangle a tab's text is written into, from its top left corner on.
+    static QRect TabTextRect(const QRect& tab);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

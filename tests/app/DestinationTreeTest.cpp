@@ -6,11 +6,13 @@
 #include <QApplication>
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "TestUtil.h"
 #include "app/dialogs/ShellTreeCtrl.h"
+#include "core/Strings.h"
 
 namespace {
 
@@ -73,6 +75,13 @@ TEST(DestinationTree, AFolderShowsItsButtonExactlyWhenItHoldsFoldersHiddenOnesIn
         EXPECT_EQ(Opened(tree, index), c.inside);
     }
     qputenv("HOME", savedHome);
+
+    // A volume's row ends with its free space of its total, in the interface language.
+    ASSERT_GT(SetLanguageFile("Deutsch.dat"), 0);
+    const std::string text = tree.VolumeRowText(QStringLiteral("Daten"), QString::fromStdString(home.Path())).toStdString();
+    const std::string freeOf = " " + GetLocalizedString("FreeOf") + " ";
+    EXPECT_TRUE(std::regex_match(text, std::regex("Daten +[0-9]+\\.[0-9]{2} [MG]B" + freeOf + "[0-9]+\\.[0-9]{2} [MG]B"))) << text;
+    SetLanguageFile("English.dat");
 }
 
 }  // namespace

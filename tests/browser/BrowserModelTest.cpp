@@ -16,6 +16,7 @@
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
+#include "platform/Log.h"
 #include "platform/ProgramDir.h"
 #include "platform/Sync.h"
 #include "platform/WindowPost.h"
@@ -187,8 +188,19 @@ TEST(BrowserSkin, FieldsAreCutGuardedOrZeroedAsTheFileSays) {
 
 TEST_F(BrowserModel, WalkedTreeBindsFoldersAndChecksFoldUpAndDown) {
     SmallTree t;
+    const std::string log = LogFilePath("Morvenda.log");
+    const size_t logged = testutil::ReadFileText(log).size();
     Manager().AddFileSystemNode(t.root, nullptr, nullptr, true);
     Drain();
+    // The walk's start and end are marked in the program's log by this process and thread.
+    const std::string logText = testutil::ReadFileText(log);
+    const std::string lines = logText.size() >= logged ? logText.substr(logged) : logText;  // moved aside when full
+    char mark[128];
+    std::snprintf(mark, sizeof mark, "P[%04d]:T[%04d] run to FileSelCtrl::CFileVirtualNodeManager::AddFileSystemNode ",
+                  static_cast<int>(CurrentProcessId()), static_cast<int>(CurrentThreadId()));
+    size_t marks = 0;
+    for (size_t at = lines.find(mark); at != std::string::npos; at = lines.find(mark, at + 1)) ++marks;
+    EXPECT_EQ(marks, 2u) << lines;
     CSystemRootNode* root = Manager().PathRoot();
     ASSERT_EQ(root->GetChildren()->size(), 1u);
     CBindingNode* part = (*root->GetChildren())[0];

@@ -278,7 +278,12 @@ TEST_F(PreviewParts, HexAndTextPagesShowLinesOfTheFile) {
     std::string pads;
     for (int i = 0; i < 15; ++i) pads += " \t";
     EXPECT_NE(two.find("00000010\t\t41\t" + pads + "\t\tA\t\r\n"), std::string::npos) << two;
-    EXPECT_NE(two.find("\t\t..\"3DUfw"), std::string::npos) << "bytes below 0x1E are dots in the character column";
+    EXPECT_NE(two.find("\t\t..\"3DUfw\x88\x99\xAA\xBB\xCC\xDD\xEE\xFF\t\r\n"), std::string::npos)
+        << "bytes below 0x1E are dots in the character column, every other byte is itself";
+    // The column's edge: 0x1D is a dot, 0x1E and above are the bytes as Latin-1 letters.
+    ASSERT_TRUE(hex.Open(Write("edge.bin", Bytes{0x09, 0x0A, 0x0D, 0x1D, 0x1E, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xB5, 0xE9})));
+    hex.ShowLines(0);
+    EXPECT_TRUE(hex.toPlainText().contains(QString::fromUtf8("....\x1E\x1F ~\x7F\u0080\u00B5\u00E9"))) << hex.toPlainText().toStdString();
 
     // Without line feeds: lines start at 0, 160 and 319.
     ASSERT_TRUE(text.Open(Write("400.txt", std::string(400, 'x'))));
@@ -510,6 +515,9 @@ TEST_F(PreviewParts, CopyLimitedViewCopiesNothing) {
     ASSERT_TRUE(dialog.grab().save(QString::fromStdString(ScreenshotPath("preview-rtf-en.png"))));
 }
 
+// Pixels darker than this are a text's ink, not the grey strip under it.
+constexpr int kDarkInk = 128;
+
 TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
     CFileNode* node = browsertest::Add(nullptr, "holiday.png", false, 1000);
     const std::string png = Write("holiday.tmp", Encode(Noisy(900, 600), "PNG"));
@@ -527,6 +535,22 @@ TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
         EXPECT_FALSE(dlg.Warning()->Text().isEmpty());
         EXPECT_FALSE(dlg.BestFitButton()->isEnabled());
         ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath("preview-image-fit-en.png"))));
+        // A tab is only its text, written from its place left of the tab's middle: nothing
+        // white, no frame, and no ink before that place.
+        const QImage strip = dlg.Tabs()->grab().toImage();
+        for (int i = 0; i < dlg.Tabs()->count(); ++i) {
+            const QRect tab = dlg.Tabs()->tabRect(i) & strip.rect();
+            int whites = 0, firstInk = tab.right() + 1;
+            for (int y = tab.top(); y <= tab.bottom(); ++y)
+                for (int x = tab.left(); x <= tab.right(); ++x) {
+                    const QRgb c = strip.pixel(x, y);
+                    whites += c == qRgb(255, 255, 255);
+                    if (qGray(c) < kDarkInk) firstInk = std::min(firstInk, x);
+                }
+            EXPECT_EQ(whites, 0) << "tab " << i;
+            EXPECT_GE(firstInk, CXPTabCtrl::TabTextRect(dlg.Tabs()->tabRect(i)).left() - 1) << "tab " << i;
+            EXPECT_LE(firstInk, tab.right()) << "tab " << i << " shows no text";
+        }
         dlg.ActualSizeButton()->click();
         EXPECT_FALSE(dlg.Image()->IsFitMode());
         ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath("preview-image-actual-en.png"))));

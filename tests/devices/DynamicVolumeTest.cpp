@@ -385,6 +385,8 @@ TEST_F(LdmGroupTest, EveryVolumeOfTheGroupIsListedOnceAndReadsItsFileSystem) {
         u64 at = 0;
         EXPECT_TRUE(SameAsFixture(found->device.get(), s.name, &at)) << "first differing sector " << at;
         EXPECT_EQ(found->members.size(), s.members.size());
+        // Linux gives no letter: the volume's drive hint names it, when it has one.
+        EXPECT_EQ(found->driveLetter, s.driveHint[0]);
     }
 }
 

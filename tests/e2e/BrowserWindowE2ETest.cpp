@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -46,15 +49,36 @@ using namespace FileSelCtrl;
 using UiCtrl::RecoveryProgressWnd;
 using UiCtrl::SelDataLostPartitionWnd;
 
+// What the toolkit's save dialog shows: its title, the folder and name labels, its two buttons
+// (without their keyboard marks).
+using ToolkitSaveTexts = std::vector<std::string>;
+const ToolkitSaveTexts kEnglishSaveDialog{"Save As", "Look in:", "File name:", "Save", "Cancel"};
+const ToolkitSaveTexts kGermanSaveDialog{"Speichern unter", "Suchen in:", "Dateiname:", "Speichern", "Abbrechen"};
 struct WindowLanguage {
     int index;
     const char* file;
     const char* tag;
+    const ToolkitSaveTexts* saveDialog = nullptr;
 };
 void PrintTo(const WindowLanguage& language, std::ostream* os) { *os << language.tag; }
-const WindowLanguage kEnglish{0, "English.dat", "en"};
-const WindowLanguage kGerman{2, "Deutsch.dat", "de"};
+const WindowLanguage kEnglish{0, "English.dat", "en", &kEnglishSaveDialog};
+const WindowLanguage kGerman{2, "Deutsch.dat", "de", &kGermanSaveDialog};
 const WindowLanguage kJapanese{1, "Japanese.dat", "ja"};
+
+ToolkitSaveTexts SaveDialogTexts(QFileDialog& dialog) {
+    auto plain = [](QString text) { return text.remove(QLatin1Char('&')).toStdString(); };
+    auto label = [&](const char* name) {
+        auto* shown = dialog.findChild<QLabel*>(QString::fromLatin1(name));
+        return shown ? plain(shown->text()) : std::string("(no ") + name + ")";
+    };
+    auto* box = dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    auto button = [&](QDialogButtonBox::StandardButton which) {
+        QPushButton* shown = box ? box->button(which) : nullptr;
+        return shown ? plain(shown->text()) : std::string("(no button)");
+    };
+    return {dialog.windowTitle().toStdString(), label("lookInLabel"), label("fileNameLabel"), button(QDialogButtonBox::Save),
+            button(QDialogButtonBox::Cancel)};
+}
 
 class BrowserWindow : public ::testing::Test {
 protected:
@@ -157,7 +181,7 @@ std::vector<QString> CharacterColumns(const QString& page) {
     return columns;
 }
 
-TEST_F(BrowserWindow, TheHexPageShowsBytesOutsidePrintableAsciiAsDots) {
+TEST_F(BrowserWindow, TheHexPageShowsControlBytesAsDotsAndEveryOtherByteAsItsLatin1Letter) {
     ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT32"));
     // A deleted file that holds a picture: its header mixes control bytes, bytes above ASCII and
     // letters.
@@ -181,10 +205,11 @@ TEST_F(BrowserWindow, TheHexPageShowsBytesOutsidePrintableAsciiAsDots) {
     ASSERT_TRUE(page.startsWith(QStringLiteral("Offset"))) << page.left(80).toStdString();
     const std::vector<QString> columns = CharacterColumns(page);
     ASSERT_FALSE(columns.empty());
-    EXPECT_TRUE(columns[0].startsWith(QStringLiteral("......JFIF.."))) << columns[0].toStdString();
+    // The picture's marks above ASCII show as their Latin-1 letters, its low bytes as dots.
+    EXPECT_TRUE(columns[0].startsWith(QString::fromLatin1("\xFF\xD8\xFF\xE0..JFIF.."))) << columns[0].toStdString();
     bool dotted = false;
     for (const QString& c : columns) {
-        for (const QChar ch : c) EXPECT_TRUE(ch.unicode() >= 0x20 && ch.unicode() <= 0x7E) << "U+" << std::hex << static_cast<int>(ch.unicode()) << " in " << c.toStdString();
+        for (const QChar ch : c) EXPECT_TRUE(ch.unicode() >= 0x1E && ch.unicode() <= 0xFF) << "U+" << std::hex << static_cast<int>(ch.unicode()) << " in " << c.toStdString();
         dotted = dotted || c.contains(QLatin1Char('.'));
     }
     EXPECT_TRUE(dotted);
@@ -534,6 +559,32 @@ TEST_P(BrowserDialogs, TheSearchAndPreviewWindowsAreSkinnedDialogsThatTheirClose
     ASSERT_TRUE(wizard::PumpUntil([&] { return previewShown && !frame; }, "the preview window's end"));
     EXPECT_TRUE(title.ends_with(Skin().filePreview)) << title;
     EXPECT_NE(title.find("ILE4551.TXT"), std::string::npos) << title;
+
+    // The preview's Recovery asks for a name in the toolkit's save dialog, which speaks the
+    // interface language; cancelled, nothing is written.
+    if (GetParam().index != 0) {
+        ASSERT_FALSE(ToolkitTranslationFile().empty())
+            << "the toolkit's translation for " << tag << " (qtbase_" << tag << ".qm) is not in " << ToolkitTranslationFolder()
+            << ": scripts/setup.sh installs it with qt6-translations-l10n";
+    }
+    QPointer<QFileDialog> save;
+    ToolkitSaveTexts saveTexts;
+    wizard::ModalWatch answerSave([&](QWidget* w) {
+        if (auto* shown = dynamic_cast<PreviewFrameDlg*>(w)) {
+            if (auto* content = qobject_cast<CFilePreViewDlg*>(&shown->Content())) content->RecoveryButton()->click();
+        } else if (auto* files = qobject_cast<QFileDialog*>(w); files && !save) {
+            save = files;
+            saveTexts = SaveDialogTexts(*files);
+            uiwait::Paint(files);
+            EXPECT_TRUE(wizard::Shot(files, "browser-save-dialog-" + tag));
+            files->reject();
+        }
+    });
+    DoubleClickRow(row);
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !saveTexts.empty() && !save; }, "the save dialog's end"));
+    if (GetParam().saveDialog) {
+        EXPECT_EQ(saveTexts, *GetParam().saveDialog);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, BrowserDialogs, ::testing::Values(kEnglish, kGerman, kJapanese),

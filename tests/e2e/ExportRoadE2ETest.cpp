@@ -316,8 +316,10 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
     ScanAndCheckAll(dlg, answers.offers);
     if (::testing::Test::HasFatalFailure()) return;
     wizard::Shot(&dlg, "export-00-checked");
+    EXPECT_FALSE(dlg.RecoveryRanSinceHome());
     ClickRecover(dlg);
     ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
+    EXPECT_TRUE(dlg.RecoveryRanSinceHome()) << "going home would report the extension table after a recovery";
     EXPECT_EQ(answers.tips, 1);  // after the result, as Config.dat asks by default
 
     EXPECT_EQ(refusals, (std::vector<ExportTargetCheck>{ExportTargetCheck::kInvalid, ExportTargetCheck::kInvalid}));

@@ -73,6 +73,9 @@ CFileSystemNode* SampleTree(const char* label) {
     return root;
 }
 
+// The sample tree as a load gives it back: each folder's children in the reverse of their saved order.
+constexpr const char* kSampleTreeLoaded = "RAW*[c.jpg(3000) RAW*[x.bin(10) ] empty docs[a.txt(5) b.txt(700) ] ]";
+
 // "name(size)[children]" of a subtree in child order; a file-system node is marked with '*'.
 std::string Shape(const CFileNode* n) {
     std::string s = n->GetFileProperties() ? n->GetFileProperties()->GetName() : "?";
@@ -119,7 +122,7 @@ u32 LoadCode(const std::string& path, std::vector<CFileSystemNode*>& roots, IDIR
     }
 }
 
-TEST(SavedTrees, RoundTripKeepsShapeOrderRootsAndProperties) {
+TEST(SavedTrees, RoundTripKeepsShapeRootsAndPropertiesAndReversesEachFoldersChildren) {
     testutil::TempDir dir;
     std::vector<CFileSystemNode*> roots{SampleTree("first"), SampleTree("second")};
     FooDIRBuildCallback none;
@@ -131,7 +134,6 @@ TEST(SavedTrees, RoundTripKeepsShapeOrderRootsAndProperties) {
     ASSERT_EQ(LoadCode(path, loaded, &none), 100u);
     ASSERT_EQ(loaded.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(Shape(loaded[i]), Shape(roots[i]));
         EXPECT_STREQ(loaded[i]->GetVolumeLabel(), roots[i]->GetVolumeLabel());
         u64 start = 0;
         u32 spc = 0;
@@ -140,7 +142,9 @@ TEST(SavedTrees, RoundTripKeepsShapeOrderRootsAndProperties) {
         EXPECT_EQ(spc, 8u);
         EXPECT_EQ(loaded[i]->GetFileSystemType(), static_cast<u32>(kFsRaw));
     }
-    EXPECT_EQ(Shape(loaded[0]), "RAW*[docs[b.txt(700) a.txt(5) ] empty RAW*[x.bin(10) ] c.jpg(3000) ]");
+    EXPECT_EQ(Shape(roots[0]), "RAW*[docs[b.txt(700) a.txt(5) ] empty RAW*[x.bin(10) ] c.jpg(3000) ]");
+    EXPECT_EQ(Shape(loaded[0]), kSampleTreeLoaded);
+    EXPECT_EQ(Shape(loaded[1]), kSampleTreeLoaded);
     for (CFileSystemNode* r : roots) DestroySavedTree(r);
     for (CFileSystemNode* r : loaded) DestroySavedTree(r);
 }
@@ -390,7 +394,7 @@ TEST_F(SavedTransfer, ExportThenImportRestoresFoldersVolumeAndTrees) {
     EXPECT_TRUE(filtered.empty());  // the folder list of a session not in the deleted-file mode is empty
     const std::vector<CFileSystemNode*> restored = session.GetTreeRoots();
     ASSERT_EQ(restored.size(), 2u);
-    EXPECT_EQ(Shape(restored[0]), Shape(roots[0]));
+    EXPECT_EQ(Shape(restored[0]), kSampleTreeLoaded);
     EXPECT_STREQ(restored[1]->GetVolumeLabel(), "two");
 
     // A result of chosen folders hands each folder to the session and the browser's filter.

@@ -41,6 +41,7 @@ struct Volume {
     std::vector<Member> members;  // spanned in volume order; striped and RAID-5 in column order;
                                   // mirror: the two copies
     u8 partitionType = 0x07;
+    std::string driveHint;        // written with the record's hint flag when not empty
 };
 
 struct Disk {
@@ -302,7 +303,7 @@ public:
             const size_t components = v.layout == Layout::kMirror ? 2 : 1;
             u8 guid[16];
             for (int k = 0; k < 16; ++k) guid[k] = static_cast<u8>(volumeId * 17 + k);
-            add(0x51, 0,
+            Data record =
                 Data()
                     .Num(volumeId)
                     .Str(v.name)
@@ -319,7 +320,9 @@ public:
                     .Num(VolumeSectors(v))
                     .Zero(4)
                     .Byte(v.partitionType)
-                    .Raw(guid, 16));
+                    .Raw(guid, 16);
+            if (!v.driveHint.empty()) record.Str(v.driveHint);
+            add(0x51, v.driveHint.empty() ? 0 : 0x02, record);
             for (size_t c = 0; c < components; ++c) {
                 const u64 componentId = id++;
                 std::vector<Member> parts;
@@ -466,6 +469,7 @@ struct StandardVolume {
     std::vector<Member> members;
     u64 fixtureStart = 0;    // the file system's sectors in the fixture image (0, 0: all of it)
     u64 fixtureSectors = 0;
+    const char* driveHint = "";  // the letter Windows gave the volume, "" for none
 };
 
 // The bytes of a standard volume's file system; empty when the fixture cannot be read.
@@ -487,7 +491,7 @@ inline std::vector<u8> StandardContent(const StandardVolume& s, const std::strin
 
 inline std::vector<StandardVolume> StandardVolumes() {
     return {
-        {"Basic", "mbr-disk", Layout::kSimple, "SIMPLE", "FAT16", "MBR_FAT16", 0x06, {{0, 0, 24576}}, 104448, 24576},
+        {"Basic", "mbr-disk", Layout::kSimple, "SIMPLE", "FAT16", "MBR_FAT16", 0x06, {{0, 0, 24576}}, 104448, 24576, "E:"},
         {"Span", "fat16-basic", Layout::kSpanned, "SPANNED", "FAT16", "FIX_FAT16", 0x06,
          {{0, 24576, 40000}, {1, 0, 25536}}},
         {"Stripe", "fat32-basic", Layout::kStriped, "STRIPPED", "FAT32", "FIX_FAT32", 0x0B,
@@ -512,6 +516,7 @@ inline std::vector<std::string> WriteStandardGroup(const std::string& folder, co
         v.layout = s.layout;
         v.members = s.members;
         v.partitionType = s.partitionType;
+        v.driveHint = s.driveHint;
         v.content = StandardContent(s, fixtures);
         if (v.content.empty()) return {};
         volumes.push_back(std::move(v));

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <poll.h>
 #include <thread>
+#include <tuple>
 
 #include "TestUtil.h"
 #include "UiTestEnv.h"
@@ -27,6 +28,7 @@
 #include "platform/DeviceWatch.h"
 #include "platform/ProgramDir.h"
 #include "platform/SingleInstance.h"
+#include "platform/ui/Dc.h"
 
 namespace {
 
@@ -158,10 +160,26 @@ TEST_F(MainWindow, TheMenuOffersItsEntriesAndTheLanguagesWithTheCurrentOneGreyed
 TEST_F(MainWindow, TheMenuOpensAboutWithTheCompiledVersion) {
     std::string version;
     bool aboutShown = false;
+    std::string shot = "about.png";
     uiwait::ModalWatch about(uiwait::OfType<AboutDlg>([&](AboutDlg* w) {
         aboutShown = true;
         version = w->Version();
-        EXPECT_TRUE(Save(w, "about.png"));
+        EXPECT_TRUE(Save(w, shot));
+        // The background is a white foot of 45 pixels, one pixel in from each side; above it
+        // the client area keeps its own colour.
+        const RECT c = w->ClientRect();
+        QImage back(c.Width(), c.Height(), QImage::Format_RGB32);
+        back.fill(Qt::black);
+        {
+            QPainter p(&back);
+            ui::Dc dc(&p);
+            w->DrawBackground(&dc);
+        }
+        const int foot = c.Height() - 45, mid = c.Width() / 2;
+        for (const auto& [x, y, white] : {std::tuple{mid, foot, true}, {mid, c.Height() - 1, true}, {1, foot, true},
+                                          {c.Width() - 2, c.Height() - 1, true}, {mid, foot - 1, false}, {mid, 0, false},
+                                          {0, c.Height() - 1, false}, {c.Width() - 1, foot, false}})
+            EXPECT_EQ(back.pixel(x, y) == qRgb(255, 255, 255), white) << x << "," << y;
         ui::PostCommand(w->Handle(), HomeBaseDialog::kCmdClose);
     }));
     EXPECT_TRUE(WithMenu([&](QMenu* menu) {
@@ -179,6 +197,14 @@ TEST_F(MainWindow, TheMenuOpensAboutWithTheCompiledVersion) {
     }));
     EXPECT_TRUE(aboutShown);
     EXPECT_EQ(version, ProductVersionText());
+
+    // The same box in German, for the eye.
+    ASSERT_EQ(dlg_->SwitchLanguage(2), 0);
+    aboutShown = false;
+    shot = "about_german.png";
+    EXPECT_TRUE(WithMenu([&](QMenu* menu) { Click(menu, ActionWithId(menu, CQZMUIDlg::kMenuAbout)); }));
+    EXPECT_TRUE(aboutShown);
+    ASSERT_EQ(dlg_->SwitchLanguage(0), 0);
 }
 
 TEST_F(MainWindow, TheLanguageSwitchesEveryTextAndTheFontWithoutARestart) {
