@@ -13,6 +13,7 @@
 #include "engine/DataRunList.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "fs/ntfs/CommonFileRecordInfo.h"
 #include "fs/ntfs/NTFSDeepSearch.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSFoundTree.h"
@@ -214,6 +215,61 @@ TEST(NtfsDeepSearchSectors, AFileTheBuilderRefusesIsFreedAndEndsLiveReporting) {
     EXPECT_TRUE(builder.nodes.empty());
     // The records are still kept for the tree of the partition.
     EXPECT_FALSE(search.GetRecordRuns().empty());
+}
+
+// The tree shown while the device is read files a deleted file under a folder of the number it
+// names only when that folder's record shows it is its folder (by sequence number), whether the
+// folder's record lies before the file's on the device or after it; a folder whose record a new
+// folder took leaves the file with its stale id, as the finished trees do.
+TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinishedTree) {
+    constexpr u32 kFolderRecord = 66;
+    constexpr u16 kFolderSequence = 3;  // the new folder's: the lost one's files name 2
+    struct Row {
+        const char* what;
+        bool folderFirst;
+        u16 named;
+        u64 parent;       // the folder the file is filed under in the end
+        bool shownEarly;  // handed to the tree before the device's end
+    };
+    const Row rows[] = {
+        {"folder first, the file's own", true, kFolderSequence, kFolderRecord, true},
+        {"file first, the file's own", false, kFolderSequence, kFolderRecord, true},
+        {"folder first, taken by a new folder", true, 2, StaleFolderId(kFolderRecord, 2), false},
+        {"file first, taken by a new folder", false, 2, StaleFolderId(kFolderRecord, 2), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ntfstest::RecordBuilder folder;
+        folder.Number(kFolderRecord).Sequence(kFolderSequence).Directory();
+        folder.StandardInformation(0, 0x10);
+        folder.FileName(5, u"B", 1, 0, 0x10000000);
+        ntfstest::RecordBuilder file;
+        file.Number(70).InUse(false);
+        file.StandardInformation(0, 0x20);
+        file.FileName(kFolderRecord | (u64(row.named) << 48), u"f1.bin", 1, 10);
+        file.Resident(0x80, std::vector<u8>(10, 'x'));
+        testutil::MemoryDevice device(512, 256);
+        device.Put((row.folderFirst ? 100 : 102) * 512, folder.Build());
+        device.Put((row.folderFirst ? 102 : 100) * 512, file.Build());
+
+        testutil::RecordingBuilder builder;
+        CNTFSSearchController search;
+        search.SetDevice(&device);
+        search.SetBlockSectorCount(256);
+        search.SetDirectoryTreeBuilder(&builder);
+        search.BeginSearch();
+        search.SearchBlock(0, 256);
+        auto shown = [&builder] {
+            std::vector<u64> parents;
+            for (const testutil::RecordedNode& n : builder.nodes) {
+                if (n.name == "f1.bin") parents.push_back(n.parentId);
+            }
+            return parents;
+        };
+        EXPECT_EQ(shown(), row.shownEarly ? std::vector<u64>{row.parent} : std::vector<u64>{});
+        search.EndSearch();
+        EXPECT_EQ(shown(), std::vector<u64>{row.parent});
+    }
 }
 
 TEST(NtfsDeepSearchSectors, SingleIndexCandidatesArePrunedFromFiftyOn) {
