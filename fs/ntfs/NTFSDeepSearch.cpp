@@ -5,7 +5,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <new>
 #include <optional>
@@ -487,31 +486,42 @@ CTakenFolderLinker::FolderLook CNTFSSearchController::LookUpSeenFolder(u64 recor
     return belongs ? CTakenFolderLinker::FolderLook::kBelongs : CTakenFolderLinker::FolderLook::kTaken;
 }
 
-void CNTFSSearchController::HandToTree(HeldRecord first) {
-    // Records a folder lets go of may be folders that let go of more: walked without recursion.
-    std::deque<HeldRecord> pending;
-    pending.push_back(std::move(first));
-    while (!pending.empty() && m_liveReporting) {
-        HeldRecord record = std::move(pending.front());
-        pending.pop_front();
-        u32 error = 0;
-        if (m_builder->AddFoundFileNode(record.node.get(), kTreeKindNtfs, &error) == 0) {
-            // Without an NTFS tree no later record can be shown either.
-            if ((error & 0xFFFF) == kNoTreeReasonLow) m_liveReporting = false;
-            continue;
-        }
-        record.node.release();
-        if (!record.folder || record.number == ~u64(0)) continue;
+bool CNTFSSearchController::HandOne(HeldRecord& record) {
+    u32 error = 0;
+    if (m_builder->AddFoundFileNode(record.node.get(), kTreeKindNtfs, &error) == 0) {
+        // Without an NTFS tree no later record can be shown either.
+        if ((error & 0xFFFF) == kNoTreeReasonLow) m_liveReporting = false;
+        return false;
+    }
+    record.node.release();
+    if (record.folder && record.number != ~u64(0)) {
         m_seenFolders.emplace(record.number, SeenFolder{record.sequence, record.inUse});
-        auto range = m_heldRecords.equal_range(record.number);
-        for (auto it = range.first; it != range.second;) {
-            if (FolderSequenceMatches(it->second.namedSequence, record.sequence, record.inUse)) {
-                pending.push_back(std::move(it->second));
-                it = m_heldRecords.erase(it);
-            } else {
-                ++it;
-            }
+    }
+    return true;
+}
+
+void CNTFSSearchController::LetGoFor(const HeldRecord& folder, std::vector<HeldRecord>& pending) {
+    if (!folder.folder || folder.number == ~u64(0) || m_heldRecords.empty()) return;
+    auto range = m_heldRecords.equal_range(folder.number);
+    for (auto it = range.first; it != range.second;) {
+        if (FolderSequenceMatches(it->second.namedSequence, folder.sequence, folder.inUse)) {
+            pending.push_back(std::move(it->second));
+            it = m_heldRecords.erase(it);
+        } else {
+            ++it;
         }
+    }
+}
+
+void CNTFSSearchController::HandToTree(HeldRecord record) {
+    if (!HandOne(record)) return;
+    // Records a folder lets go of may be folders that let go of more: walked without recursion.
+    std::vector<HeldRecord> pending;
+    LetGoFor(record, pending);
+    while (!pending.empty() && m_liveReporting) {
+        HeldRecord next = std::move(pending.back());
+        pending.pop_back();
+        if (HandOne(next)) LetGoFor(next, pending);
     }
 }
 
@@ -527,12 +537,7 @@ void CNTFSSearchController::ReleaseHeldRecords() {
     for (auto& [named, record] : held) {
         if (!m_liveReporting || !m_builder) break;
         record.node->SetParentId(m_folderLinks.ParentId(named, record.namedSequence, false));
-        u32 error = 0;
-        if (m_builder->AddFoundFileNode(record.node.get(), kTreeKindNtfs, &error) != 0) {
-            record.node.release();
-        } else if ((error & 0xFFFF) == kNoTreeReasonLow) {
-            m_liveReporting = false;
-        }
+        HandOne(record);
     }
 }
 

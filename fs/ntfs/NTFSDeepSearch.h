@@ -120,6 +120,10 @@ private:
     CTakenFolderLinker::FolderLook LookUpSeenFolder(u64 record, u16 namedSequence) const;
     // Hands the record to the tree; a folder then lets go of the records held for it.
     void HandToTree(HeldRecord record);
+    // True when the tree took the record; a folder the tree took counts as seen.
+    bool HandOne(HeldRecord& record);
+    // Moves the records held for that folder which name its sequence number to `pending`.
+    void LetGoFor(const HeldRecord& folder, std::vector<HeldRecord>& pending);
     // At the end of the device: what is still held goes to the tree, filed as the finished
     // trees file it.
     void ReleaseHeldRecords();
