@@ -24,6 +24,16 @@ using testutil::ImageDevice;
 
 constexpr u16 kUsn = 7;
 
+// Sets the search over the device with blocks of that many sectors, reporting to the builder,
+// and begins it.
+void BeginOver(CNTFSSearchController& search, IStorageDevice& device, testutil::RecordingBuilder& builder,
+               u32 blockSectors) {
+    search.SetDevice(&device);
+    search.SetBlockSectorCount(blockSectors);
+    search.SetDirectoryTreeBuilder(&builder);
+    search.BeginSearch();
+}
+
 // A 4096-byte INDX record of folder `parent` with `entries` file-name entries, fixed up.
 std::vector<u8> MakeIndexRecord(u64 parent, int entries) {
     std::vector<u8> r(4096, 0);
@@ -122,10 +132,7 @@ struct Outcome {
 Outcome Search(IStorageDevice& device, u32 blockSectors) {
     testutil::RecordingBuilder builder;
     CNTFSSearchController search;
-    search.SetDevice(&device);
-    search.SetBlockSectorCount(blockSectors);
-    search.SetDirectoryTreeBuilder(&builder);
-    search.BeginSearch();
+    BeginOver(search, device, builder, blockSectors);
     const u64 total = device.GetTotalSectors();
     for (u64 first = 0; first < total; first += blockSectors) {
         search.SearchBlock(first, std::min<u64>(blockSectors, total - first));
@@ -175,10 +182,7 @@ TEST(NtfsDeepSearchSectors, ANewSearchForgetsARecordCutByTheLastBlock) {
     {
         CNTFSSearchController probe;
         testutil::RecordingBuilder builder;
-        probe.SetDevice(&device);
-        probe.SetBlockSectorCount(8192);
-        probe.SetDirectoryTreeBuilder(&builder);
-        probe.BeginSearch();
+        BeginOver(probe, device, builder, 8192);
         probe.SearchBlock(0, 8192);
         ASSERT_FALSE(probe.GetRecordRuns().empty());
         const NtfsRecordRun& last = probe.GetRecordRuns().back();
@@ -188,10 +192,7 @@ TEST(NtfsDeepSearchSectors, ANewSearchForgetsARecordCutByTheLastBlock) {
         SCOPED_TRACE(again);
         testutil::RecordingBuilder builder;
         CNTFSSearchController search;
-        search.SetDevice(&device);
-        search.SetBlockSectorCount(64);
-        search.SetDirectoryTreeBuilder(&builder);
-        search.BeginSearch();
+        BeginOver(search, device, builder, 64);
         search.SearchBlock(record, 1);  // the record's first half, at a block's end
         if (again) search.BeginSearch();
         search.SearchBlock(record + 1, 1);
@@ -205,10 +206,7 @@ TEST(NtfsDeepSearchSectors, AFileTheBuilderRefusesIsFreedAndEndsLiveReporting) {
     builder.refuseNodeAt = 0;
     builder.refuseError = kErrorNoTreeOfKind;
     CNTFSSearchController search;
-    search.SetDevice(&device);
-    search.SetBlockSectorCount(8192);
-    search.SetDirectoryTreeBuilder(&builder);
-    search.BeginSearch();
+    BeginOver(search, device, builder, 8192);
     search.SearchBlock(0, 8192);
     EXPECT_FALSE(search.IsLiveReporting());
     EXPECT_EQ(builder.addFoundCalls, 1u);
@@ -254,10 +252,7 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
 
         testutil::RecordingBuilder builder;
         CNTFSSearchController search;
-        search.SetDevice(&device);
-        search.SetBlockSectorCount(256);
-        search.SetDirectoryTreeBuilder(&builder);
-        search.BeginSearch();
+        BeginOver(search, device, builder, 256);
         search.SearchBlock(0, 256);
         auto shown = [&builder] {
             std::vector<u64> parents;
@@ -319,10 +314,7 @@ TEST(NtfsDeepSearchSectors, NodesAreCheckedAndReReadThroughTheCandidate) {
     ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
     testutil::RecordingBuilder builder;
     CNTFSSearchController search;
-    search.SetDevice(&device);
-    search.SetBlockSectorCount(8192);
-    search.SetDirectoryTreeBuilder(&builder);
-    search.BeginSearch();
+    BeginOver(search, device, builder, 8192);
     for (u64 first = 0; first < device.GetTotalSectors(); first += 8192) search.SearchBlock(first, 8192);
     search.EndSearch();
     CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
