@@ -457,7 +457,9 @@ void CNTFSSearchController::ReportFoundFile(u64 sector, const u8* raw, u32 lengt
     if (!node) return;
     const u64 parent = node->GetParentId();
     HeldRecord record = Hold(std::move(node), info);
-    if (CTakenFolderLinker::NeedsCheck(parent, record.namedSequence, info.IsInUse()) &&
+    // Past the tree's own cap nothing more is held: what follows is filed by number as it comes.
+    if (m_heldRecords.size() < kMaxCompleteNodes &&
+        CTakenFolderLinker::NeedsCheck(parent, record.namedSequence, info.IsInUse()) &&
         LookUpSeenFolder(parent, record.namedSequence) != CTakenFolderLinker::FolderLook::kBelongs) {
         m_heldRecords.emplace(parent, std::move(record));
         return;
@@ -494,7 +496,7 @@ bool CNTFSSearchController::HandOne(HeldRecord& record) {
         return false;
     }
     record.node.release();
-    if (record.folder && record.number != ~u64(0)) {
+    if (record.folder && record.number != ~u64(0) && m_seenFolders.size() < kMaxCompleteNodes) {
         m_seenFolders.emplace(record.number, SeenFolder{record.sequence, record.inUse});
     }
     return true;
