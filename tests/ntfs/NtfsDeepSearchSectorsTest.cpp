@@ -228,12 +228,14 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
         u16 named;
         u64 parent;       // the folder the file is filed under in the end
         bool shownEarly;  // handed to the tree before the device's end
+        bool noTree = false;  // the builder has no NTFS tree: nothing held is handed
     };
     const Row rows[] = {
         {"folder first, the file's own", true, kFolderSequence, kFolderRecord, true},
         {"file first, the file's own", false, kFolderSequence, kFolderRecord, true},
         {"folder first, taken by a new folder", true, 2, StaleFolderId(kFolderRecord, 2), false},
         {"file first, taken by a new folder", false, 2, StaleFolderId(kFolderRecord, 2), false},
+        {"file first, no tree", false, 2, StaleFolderId(kFolderRecord, 2), false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -251,6 +253,10 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
         device.Put((row.folderFirst ? 102 : 100) * 512, file.Build());
 
         testutil::RecordingBuilder builder;
+        if (row.noTree) {
+            builder.refuseNodeAt = 0;
+            builder.refuseError = kErrorNoTreeOfKind;
+        }
         CNTFSSearchController search;
         BeginOver(search, device, builder, 256);
         search.SearchBlock(0, 256);
@@ -263,7 +269,9 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
         };
         EXPECT_EQ(shown(), row.shownEarly ? std::vector<u64>{row.parent} : std::vector<u64>{});
         search.EndSearch();
-        EXPECT_EQ(shown(), std::vector<u64>{row.parent});
+        EXPECT_EQ(shown(), row.noTree ? std::vector<u64>{} : std::vector<u64>{row.parent});
+        // Only the folder was offered when there is no tree.
+        EXPECT_EQ(builder.addFoundCalls, row.noTree ? 1u : 2u);
     }
 }
 
