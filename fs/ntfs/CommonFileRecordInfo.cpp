@@ -40,21 +40,28 @@ bool CCommonFileRecordInfo::FillFromRecord(const u8* bytes, u32 length, u64 sect
     m_sequence = RecordSequenceNumber(record);
     if (RecordIsNewerLayout(record)) m_recordNumber = RecordNumberField(record);
 
-    // The folder entries below 5 are the metadata files, never a user folder.
     NTFSFileNameInfo first, second;
     const bool hasFirst = ReadFileNameAttribute(FindRecordAttribute(record, span, kAttrFileName, 0), first);
     const bool hasSecond = ReadFileNameAttribute(FindRecordAttribute(record, span, kAttrFileName, 1), second);
+    const NTFSFileNameInfo* chosen = ChooseRecordName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
+    m_parent = ~u64(0);
     m_parentSequence = 0;
-    if (hasSecond && second.parentRecord >= kRootFolderRecord) {
-        m_parent = second.parentRecord;
-        m_parentSequence = second.parentSequence;
-    } else if (hasFirst && first.parentRecord >= kRootFolderRecord) {
-        m_parent = first.parentRecord;
-        m_parentSequence = first.parentSequence;
-    } else {
-        m_parent = ~u64(0);
+    // The folder entries below 5 are the metadata files, never a user folder.
+    if (chosen != nullptr && chosen->parentRecord >= kRootFolderRecord) {
+        m_parent = chosen->parentRecord;
+        m_parentSequence = chosen->parentSequence;
     }
     return true;
+}
+
+void CCommonFileRecordInfo::SetNamedFolder(u64 parent, u16 sequence) {
+    if (parent == ~u64(0)) return;
+    if (parent >= kRootFolderRecord) {
+        m_parent = parent;
+        m_parentSequence = sequence;
+    } else if (m_parent == ~u64(0)) {
+        m_parent = parent;
+    }
 }
 
 bool FolderSequenceMatches(u16 named, u16 folderSequence, bool folderInUse) {

@@ -13,8 +13,8 @@ public:
     CCommonFileRecordInfo& operator=(const CCommonFileRecordInfo&) = delete;
 
     // Reads the record's directory flag, its own number (only the newer header layout carries
-    // it) and its parent folder. The bytes are not changed. False when they are not a valid
-    // record; the sector is taken in any case.
+    // it) and the folder of the name the record is known by (ChooseRecordName). The bytes are
+    // not changed. False when they are not a valid record; the sector is taken in any case.
     bool FillFromRecord(const u8* bytes, u32 length, u64 sector);
 
     u32 GetDirectoryFlag() const { return m_directory; }
@@ -28,6 +28,11 @@ public:
     // -1 (all ones) when unknown.
     u64 GetParentRecord() const { return m_parent; }
     void SetParentRecord(u64 parent) { m_parent = parent; }
+    // The folder of the name the record's properties carry, which may lie in an extension record:
+    // a user folder (5 or more) replaces the one read here, so that a file with several names
+    // keeps one name's name and folder; any other fills in only what is unknown. All ones changes
+    // nothing.
+    void SetNamedFolder(u64 parent, u16 sequence);
     u64 GetRecordNumber() const { return m_recordNumber; }
     void SetRecordNumber(u64 number) { m_recordNumber = number; }
     // The info holds one reference; a new one replaces (and releases) the old.

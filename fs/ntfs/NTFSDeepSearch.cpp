@@ -153,7 +153,10 @@ ICompleteFileSystemSearchController* CreateNTFSSearchController() {
     return new (std::nothrow) CNTFSSearchController();
 }
 
-CNTFSSearchController::CNTFSSearchController() { m_context.candidates = &m_candidates; }
+CNTFSSearchController::CNTFSSearchController()
+    : m_folderLinks(nullptr, [this](u64 record, u16 named) { return LookUpSeenFolder(record, named); }, nullptr) {
+    m_context.candidates = &m_candidates;
+}
 
 CNTFSSearchController::~CNTFSSearchController() { FreeCollectors(); }
 
@@ -197,6 +200,9 @@ void CNTFSSearchController::BeginSearch() {
     m_fileCarry = FileCarry();
     m_indexCarry = IndexCarry();
     m_liveReporting = true;
+    m_seenFolders.clear();
+    m_heldRecords.clear();
+    m_folderLinks.Reset();
 
     if (!m_builder) return;
     FileSystemNodePtr root = CreateFileSystemNode();
@@ -446,20 +452,107 @@ void CNTFSSearchController::AddRecordSector(u64 sector, bool newRun) {
 
 void CNTFSSearchController::ReportFoundFile(u64 sector, const u8* raw, u32 length) {
     if (!m_builder) return;
-    TreeNodePtr node = MakeFoundFileNode(raw, length, sector, nullptr, nullptr);
+    CCommonFileRecordInfo info;
+    TreeNodePtr node = MakeRecordNode(raw, length, sector, nullptr, nullptr, info);
     if (!node) return;
+    const u64 parent = node->GetParentId();
+    HeldRecord record = Hold(std::move(node), info);
+    // Past the tree's own cap nothing more is held: what follows is filed by number as it comes.
+    if (m_heldRecords.size() < kMaxCompleteNodes &&
+        CTakenFolderLinker::NeedsCheck(parent, record.namedSequence, info.IsInUse()) &&
+        LookUpSeenFolder(parent, record.namedSequence) != CTakenFolderLinker::FolderLook::kBelongs) {
+        m_heldRecords.emplace(parent, std::move(record));
+        return;
+    }
+    HandToTree(std::move(record));
+}
+
+CNTFSSearchController::HeldRecord CNTFSSearchController::Hold(TreeNodePtr node, const CCommonFileRecordInfo& info) {
+    HeldRecord record;
+    record.node = std::move(node);
+    record.namedSequence = info.GetParentSequence();
+    record.folder = info.GetDirectoryFlag() != 0;
+    record.number = info.GetRecordNumber();
+    record.sequence = info.GetSequence();
+    record.inUse = info.IsInUse();
+    return record;
+}
+
+CTakenFolderLinker::FolderLook CNTFSSearchController::LookUpSeenFolder(u64 record, u16 namedSequence) const {
+    auto range = m_seenFolders.equal_range(record);
+    if (range.first == range.second) return CTakenFolderLinker::FolderLook::kNone;
+    // Records of several volumes, or old copies, may share the number: any of them may be it.
+    const bool belongs = std::any_of(range.first, range.second, [namedSequence](const auto& f) {
+        return FolderSequenceMatches(namedSequence, f.second.sequence, f.second.inUse);
+    });
+    return belongs ? CTakenFolderLinker::FolderLook::kBelongs : CTakenFolderLinker::FolderLook::kTaken;
+}
+
+bool CNTFSSearchController::HandOne(HeldRecord& record) {
     u32 error = 0;
-    if (m_builder->AddFoundFileNode(node.get(), kTreeKindNtfs, &error) != 0) {
-        node.release();
-    } else {
+    if (m_builder->AddFoundFileNode(record.node.get(), kTreeKindNtfs, &error) == 0) {
         // Without an NTFS tree no later record can be shown either.
         if ((error & 0xFFFF) == kNoTreeReasonLow) m_liveReporting = false;
+        return false;
+    }
+    record.node.release();
+    if (record.folder && record.number != ~u64(0) && m_seenFolders.size() < kMaxCompleteNodes) {
+        m_seenFolders.emplace(record.number, SeenFolder{record.sequence, record.inUse});
+    }
+    return true;
+}
+
+void CNTFSSearchController::LetGoFor(const HeldRecord& folder, std::vector<HeldRecord>& pending) {
+    if (!folder.folder || folder.number == ~u64(0) || m_heldRecords.empty()) return;
+    auto range = m_heldRecords.equal_range(folder.number);
+    for (auto it = range.first; it != range.second;) {
+        if (FolderSequenceMatches(it->second.namedSequence, folder.sequence, folder.inUse)) {
+            pending.push_back(std::move(it->second));
+            it = m_heldRecords.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CNTFSSearchController::HandToTree(HeldRecord record) {
+    if (!HandOne(record)) return;
+    // Records a folder lets go of may be folders that let go of more: walked without recursion.
+    std::vector<HeldRecord> pending;
+    LetGoFor(record, pending);
+    while (!pending.empty() && m_liveReporting) {
+        HeldRecord next = std::move(pending.back());
+        pending.pop_back();
+        if (HandOne(next)) LetGoFor(next, pending);
+    }
+}
+
+void CNTFSSearchController::ReleaseHeldRecords() {
+    if (m_heldRecords.empty()) return;
+    // The held folders count among the folders, as every record does in the finished trees.
+    for (const auto& held : m_heldRecords) {
+        const HeldRecord& r = held.second;
+        if (r.folder && r.number != ~u64(0)) m_seenFolders.emplace(r.number, SeenFolder{r.sequence, r.inUse});
+    }
+    std::unordered_multimap<u64, HeldRecord> held;
+    held.swap(m_heldRecords);
+    for (auto& [named, record] : held) {
+        if (!m_liveReporting || !m_builder) break;
+        record.node->SetParentId(m_folderLinks.ParentId(named, record.namedSequence, false));
+        HandOne(record);
     }
 }
 
 TreeNodePtr CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, u64 sector,
                                                     CSearchedNTFSPartitionInfo* candidate,
                                                     const NTFSMFTLocation* mft) {
+    CCommonFileRecordInfo info;
+    return MakeRecordNode(raw, length, sector, candidate, mft, info);
+}
+
+TreeNodePtr CNTFSSearchController::MakeRecordNode(const u8* raw, u32 length, u64 sector,
+                                                 CSearchedNTFSPartitionInfo* candidate, const NTFSMFTLocation* mft,
+                                                 CCommonFileRecordInfo& info) {
     if (!ValidateFileRecord(raw, length)) return nullptr;
     u8 fixed[ntfs::kMaxRecordSize];
     const u32 span = std::min<u32>(RecordSpan(raw, length), sizeof(fixed));
@@ -474,12 +567,13 @@ TreeNodePtr CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, 
     const u64 volumeClusters =
         candidate && candidate->GetClusterCount() != kNtfsUnknown ? candidate->GetClusterCount() : 0;
     u64 parent = ~u64(0);
+    u16 parentSequence = 0;
     PropertiesRef<CNTFSFileProperties> properties =
-        MakeNTFSFileProperties(sector, record, spc * ss, &parent, volumeClusters);
+        MakeNTFSFileProperties(sector, record, spc * ss, &parent, volumeClusters, &parentSequence);
     if (!properties) return nullptr;
 
-    CCommonFileRecordInfo info;
     info.FillFromRecord(raw, length, sector);
+    info.SetNamedFolder(parent, parentSequence);
     u64 number = info.GetRecordNumber();
     if (candidate && mft && spc != 0 && sector >= candidate->GetPartitionStart()) {
         const u64 offset = sector - candidate->GetPartitionStart();
@@ -495,13 +589,15 @@ TreeNodePtr CNTFSSearchController::MakeFoundFileNode(const u8* raw, u32 length, 
     node->SetRecordSector(sector);
     node->SetId((properties->GetAttributes() & kAttrReparse) != 0 ? kReparsePointId : number);
     node->SetFileProperties(properties.release());
-    node->SetParentId(info.GetParentRecord() != ~u64(0) ? info.GetParentRecord() : parent);
+    node->SetParentId(info.GetParentRecord());
     return node;
 }
 
 void CNTFSSearchController::EndSearch() {
     const NtfsStepTimer timer("EndSearch", kEndStepSector);
     if (m_fileRecords) m_fileRecords->Flush();
+    ReleaseHeldRecords();
+    m_seenFolders.clear();
     // A look from a paused preview may come while the candidates are scored and pruned; until
     // the set is settled it gets copies.
     const size_t total = m_candidates.Size();

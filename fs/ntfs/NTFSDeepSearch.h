@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/FileNode.h"
@@ -17,7 +18,9 @@
 #include "engine/FsServices.h"
 #include "fs/ntfs/NTFSEvidenceCollectors.h"
 #include "fs/ntfs/NTFSFileRecord.h"
+#include "fs/ntfs/NTFSTakenFolders.h"
 
+class CCommonFileRecordInfo;
 class CFileNode;
 class CNTFSFileProperties;
 class CStorageDeviceWithCache;
@@ -52,6 +55,9 @@ public:
 
     CNTFSSearchController();
     ~CNTFSSearchController() override;
+    // The folder check reaches back into the search.
+    CNTFSSearchController(const CNTFSSearchController&) = delete;
+    CNTFSSearchController& operator=(const CNTFSSearchController&) = delete;
 
     void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
     void GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) override;
@@ -92,6 +98,35 @@ private:
     void FoundFolderWithIndexAllocation(u64 sector, const u8* raw, const u8* fixed, u32 length);
     void FoundOtherRecord(u64 sector, const u8* raw, const u8* fixed, u32 length);
     void ReportFoundFile(u64 sector, const u8* raw, u32 length);
+    TreeNodePtr MakeRecordNode(const u8* raw, u32 length, u64 sector, CSearchedNTFSPartitionInfo* candidate,
+                               const NTFSMFTLocation* mft, CCommonFileRecordInfo& info);
+
+    // The tree shown while the device is read files a deleted record under a folder of the number
+    // it names only once a folder record of that number shows it is that folder (by sequence
+    // number); until then the record is held here, unseen, as it would wait in the tree.
+    struct HeldRecord {
+        TreeNodePtr node;
+        u16 namedSequence = 0;
+        bool folder = false;
+        u64 number = ~u64(0);
+        u16 sequence = 0;
+        bool inUse = false;
+    };
+    struct SeenFolder {
+        u16 sequence = 0;
+        bool inUse = false;
+    };
+    static HeldRecord Hold(TreeNodePtr node, const CCommonFileRecordInfo& info);
+    CTakenFolderLinker::FolderLook LookUpSeenFolder(u64 record, u16 namedSequence) const;
+    // Hands the record to the tree; a folder then lets go of the records held for it.
+    void HandToTree(HeldRecord record);
+    // True when the tree took the record; a folder the tree took counts as seen.
+    bool HandOne(HeldRecord& record);
+    // Moves the records held for that folder which name its sequence number to `pending`.
+    void LetGoFor(const HeldRecord& folder, std::vector<HeldRecord>& pending);
+    // At the end of the device: what is still held goes to the tree, filed as the finished
+    // trees file it.
+    void ReleaseHeldRecords();
     void AddRecordSector(u64 sector, bool newRun);
     void ProposeFromFolder(const CIndexedFolderRecord& folder, const NtfsIndexSighting& sighting);
     void FreeCollectors();
@@ -122,6 +157,11 @@ private:
     CFileTypeHintList m_typeHints;
     std::vector<NTFSMftRecordDetail> m_mftDetails;
     u32 m_treeCounter = 0;
+    // By record number, the folder records handed to the tree while the device is read.
+    std::unordered_multimap<u64, SeenFolder> m_seenFolders;
+    // By the folder number they name.
+    std::unordered_multimap<u64, HeldRecord> m_heldRecords;
+    CTakenFolderLinker m_folderLinks;
 
     // Records cut by a block's end, completed from the next block. They belong to one search of
     // one device and start empty with every BeginSearch.

@@ -19,6 +19,8 @@ u64 SatAdd(u64 a, u64 b) { return a > ~u64(0) - b ? ~u64(0) : a + b; }
 u64 SatMul(u64 a, u64 b) { return (b != 0 && a > ~u64(0) / b) ? ~u64(0) : a * b; }
 
 constexpr u16 kStandardAttributesKept = 0x01 | 0x02 | 0x04 | 0x20 | 0x400;
+// A parent reference of all ones (48 bits) names no folder.
+constexpr u64 kNoParentReference = 0xFFFFFFFFFFFFull;
 }  // namespace
 
 CNTFSFileProperties::~CNTFSFileProperties() { delete m_extensions; }
@@ -116,28 +118,18 @@ IFileProperties* CreateNTFSFolderProperties(const char* name) {
 }
 
 PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
-                                            u64* parent, u64 volumeClusters) {
+                                            u64* parent, u64 volumeClusters, u16* parentSequence) {
     if (!record.HasRecord()) return {};
     NTFSFilePropertiesData data;
 
     NTFSFileNameInfo first, second;
     const bool hasFirst = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 0, nullptr, nullptr), first);
     const bool hasSecond = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 1, nullptr, nullptr), second);
-    const NTFSFileNameInfo* chosen = nullptr;
-    if (hasSecond && second.nameSpace == 1) {
-        chosen = &second;
-    } else if (hasFirst) {
-        chosen = &first;
-    }
+    const NTFSFileNameInfo* chosen = ChooseRecordName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
     if (chosen == nullptr) return {};
-
-    u64 parentNumber = chosen->parentRecord;
-    if (hasSecond && second.parentRecord >= 5) {
-        parentNumber = second.parentRecord;
-    } else if (hasFirst && first.parentRecord >= 5) {
-        parentNumber = first.parentRecord;
-    }
-    if (parent != nullptr && parentNumber != 0xFFFFFFFFFFFFull) *parent = parentNumber;
+    // The folder of the other name would put this name where it never stood.
+    if (parent != nullptr && chosen->parentRecord != kNoParentReference) *parent = chosen->parentRecord;
+    if (parentSequence != nullptr) *parentSequence = chosen->parentSequence;
 
     // A 0 character ends a name.
     u32 units = 0;

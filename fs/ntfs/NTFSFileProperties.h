@@ -73,10 +73,11 @@ void SetFolderPropertiesName(CNTFSFileProperties* properties, const char* name);
 IFileProperties* CreateNTFSFolderProperties(const char* name);
 
 // The properties of one MFT record, or null when it has no usable $FILE_NAME. parent receives the
-// parent folder's record number (left alone when unknown). When volumeClusters is known, runs
-// that reach past the volume are clipped to it.
+// record number of the folder of the name the properties carry (left alone when unknown), and
+// parentSequence the sequence number that name gives it. When volumeClusters is known, runs that
+// reach past the volume are clipped to it.
 PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
-                                            u64* parent, u64 volumeClusters = 0);
+                                            u64* parent, u64 volumeClusters = 0, u16* parentSequence = nullptr);
 // A size that is negative as a signed number becomes the allocated bytes of the runs.
 // A negative size becomes the bytes its runs cover; sectors are the device's own, which on a
 // 4096-byte-sector volume are not 512 bytes.

@@ -21,6 +21,7 @@
 #include "fs/ntfs/NTFSDeepSearch.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSRecord.h"
+#include "fs/ntfs/NTFSTakenFolders.h"
 
 namespace {
 
@@ -82,58 +83,40 @@ bool NodeIsFolder(const CFileNode* n) {
 // that no folder of the list adopts it. When the journal still holds the lost folder's record, a
 // deleted folder with the stale id joins the list and gathers them; else they stay with the
 // files whose folder is unknown.
-class TakenFolderCheck {
-public:
-    TakenFolderCheck(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, const CNTFSLogFileParser* journal)
-        : m_infos(infos), m_journal(journal) {
-        for (const auto& info : infos) {
-            if (info->GetDirectoryFlag() != 0 && info->GetRecordNumber() != ~u64(0)) {
-                m_folders.emplace(info->GetRecordNumber(), info.get());
-            }
+void CheckTakenFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, const CNTFSLogFileParser* journal) {
+    std::unordered_multimap<u64, const CCommonFileRecordInfo*> folders;
+    for (const auto& info : infos) {
+        if (info->GetDirectoryFlag() != 0 && info->GetRecordNumber() != ~u64(0)) {
+            folders.emplace(info->GetRecordNumber(), info.get());
         }
     }
-
-    void Run() {
-        if (m_folders.empty()) return;
-        // Folders the journal gives back are appended, each with its own parent already checked.
-        for (size_t i = 0, n = m_infos.size(); i < n; ++i) {
-            const CCommonFileRecordInfo& info = *m_infos[i];
-            if (info.IsInUse()) continue;
-            const u64 parent = Check(info.GetParentRecord(), info.GetParentSequence(), 0);
-            m_infos[i]->SetParentRecord(parent);
-        }
-    }
-
-private:
-    u64 Check(u64 parent, u16 named, u32 depth) {
-        if (parent == ~u64(0) || parent == kRootRecord || named == 0) return parent;
-        auto range = m_folders.equal_range(parent);
-        if (range.first == range.second) return parent;
-        // Where one list holds several records of that number, any of them may be the folder.
-        const bool belongs = std::any_of(range.first, range.second, [named](const auto& f) {
-            return FolderSequenceMatches(named, f.second->GetSequence(), f.second->IsInUse());
+    if (folders.empty()) return;
+    using FolderLook = CTakenFolderLinker::FolderLook;
+    CTakenFolderLinker links(
+        journal,
+        [&folders](u64 record, u16 named) {
+            auto range = folders.equal_range(record);
+            if (range.first == range.second) return FolderLook::kNone;
+            // Where one list holds several records of that number, any of them may be the folder.
+            const bool belongs = std::any_of(range.first, range.second, [named](const auto& f) {
+                return FolderSequenceMatches(named, f.second->GetSequence(), f.second->IsInUse());
+            });
+            return belongs ? FolderLook::kBelongs : FolderLook::kTaken;
+        },
+        [&infos](u64 id, u64 parent, PropertiesRef<CNTFSFileProperties> properties) {
+            auto folder = std::make_unique<CCommonFileRecordInfo>();
+            folder->SetDirectoryFlag(1);
+            folder->SetRecordNumber(id);
+            folder->SetParentRecord(parent);
+            folder->SetProperties(properties.release());
+            infos.push_back(std::move(folder));
         });
-        if (belongs) return parent;
-        const u64 id = StaleFolderId(parent, named);
-        const NTFSLoggedFolder* logged = m_journal ? m_journal->FindFolder(parent, named) : nullptr;
-        if (!logged || !logged->properties || depth >= kMaxLoggedFolderDepth || !m_logged.insert(id).second) return id;
-        PropertiesRef<CNTFSFileProperties> properties = logged->properties;
-        properties->SetState(properties->GetState() | kStateDeleted);
-        auto folder = std::make_unique<CCommonFileRecordInfo>();
-        folder->SetDirectoryFlag(1);
-        folder->SetRecordNumber(id);
-        folder->SetParentRecord(Check(logged->parent, logged->parentSequence, depth + 1));
-        folder->SetProperties(properties.release());
-        m_infos.push_back(std::move(folder));
-        return id;
+    // Folders the journal gives back are appended, each with its own folder already checked.
+    for (size_t i = 0, n = infos.size(); i < n; ++i) {
+        CCommonFileRecordInfo* info = infos[i].get();
+        info->SetParentRecord(links.ParentId(info->GetParentRecord(), info->GetParentSequence(), info->IsInUse()));
     }
-
-    static constexpr u32 kMaxLoggedFolderDepth = 64;
-    std::vector<std::unique_ptr<CCommonFileRecordInfo>>& m_infos;
-    const CNTFSLogFileParser* m_journal;
-    std::unordered_multimap<u64, const CCommonFileRecordInfo*> m_folders;
-    std::unordered_set<u64> m_logged;
-};
+}
 
 class FoundTreeBuilder {
 public:
@@ -236,9 +219,10 @@ void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, Rec
     }
     const u64 clusters = m_partition->GetClusterCount() != kNtfsUnknown ? m_partition->GetClusterCount() : 0;
     u64 parent = ~u64(0);
+    u16 parentSequence = 0;
     PropertiesRef<CNTFSFileProperties> properties =
-        MakeNTFSFileProperties(sector, record, u64(m_spc) * m_sectorSize, &parent, clusters);
-    if (info->GetParentRecord() == ~u64(0) && parent != ~u64(0)) info->SetParentRecord(parent);
+        MakeNTFSFileProperties(sector, record, u64(m_spc) * m_sectorSize, &parent, clusters, &parentSequence);
+    info->SetNamedFolder(parent, parentSequence);
     if (!properties) {
         delete extensions;
         return;
@@ -416,9 +400,9 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
         if (g.root) g.root->SetId(kRootRecord);
     }
     ReadRecords();
-    TakenFolderCheck(m_own, nullptr).Run();
+    CheckTakenFolders(m_own, nullptr);
     for (RecordGroup& g : m_groups) {
-        TakenFolderCheck(g.infos, g.parser).Run();
+        CheckTakenFolders(g.infos, g.parser);
         if (g.root) LinkGroupTree(g);
     }
 

@@ -27,8 +27,6 @@ constexpr u32 kMaxExtensionPasses = 4096;
 // Records past the walk's dense table by more than this are noted aside, so that a damaged run
 // list that numbers records far out allocates nothing for the gap.
 constexpr u64 kDenseSlotReach = 1u << 16;
-// Lost folders the journal names inside lost folders, at most this deep.
-constexpr u32 kMaxLoggedFolderDepth = 64;
 
 bool MulFits(u64 a, u64 b, u64& out) {
     if (b != 0 && a > ~u64(0) / b) return false;
@@ -59,6 +57,14 @@ void DropOverlappingRuns(NTFSRunList& runs) {
 }
 }  // namespace
 
+CNTFSQuickSearch::CNTFSQuickSearch()
+    : m_folderLinks(
+          &m_logFile, [this](u64 record, u16 named) { return LookUpFolder(record, named); },
+          [this](u64 id, u64 parent, PropertiesRef<CNTFSFileProperties> properties) {
+              u32 status = 0;
+              AddRecordNode(id, parent, std::move(properties), &status);
+          }) {}
+
 IQuickFileSystemSearchController* CreateNTFSQuickSearch() { return new (std::nothrow) CNTFSQuickSearch(); }
 
 void CNTFSQuickSearch::SetGeometry(IStorageDevice* device, u32 sectorsPerCluster, u64 volumeClusters) {
@@ -82,7 +88,7 @@ u32 CNTFSQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     m_mftRuns.clear();
     m_slots.clear();
     m_sparseSlots.clear();
-    m_loggedFolders.clear();
+    m_folderLinks.Reset();
     if (sectorSize < 512 || sectorSize % 512 != 0) return kNtfsQuickNoBootSector;
 
     // One sector of the device, whatever its size; the boot sector is its first 512 bytes.
@@ -332,9 +338,10 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
             continue;
         }
         u64 parent = ~u64(0);
+        u16 parentSequence = 0;
         PropertiesRef<CNTFSFileProperties> properties = MakeNTFSFileProperties(
-            sector, record, u64(m_sectorsPerCluster) * sectorSize, &parent, m_volumeClusters);
-        if (info.GetParentRecord() == ~u64(0) && parent != ~u64(0)) info.SetParentRecord(parent);
+            sector, record, u64(m_sectorsPerCluster) * sectorSize, &parent, m_volumeClusters, &parentSequence);
+        info.SetNamedFolder(parent, parentSequence);
         if (!properties) {
             delete extensions;
             continue;
@@ -411,26 +418,16 @@ const CNTFSQuickSearch::RecordSlot* CNTFSQuickSearch::ReadSlotAhead(u64 number, 
     return &slot;
 }
 
-u64 CNTFSQuickSearch::LinkedParentId(u64 parent, u16 parentSequence, bool inUse, u32 sectorsPerRecord, u32 depth) {
-    // A live record is filed where its folder says, and the root folder is never taken by another.
-    if (inUse || parent == ~u64(0) || parent == kRootRecord || parentSequence == 0) return parent;
-    const RecordSlot* slot = FindSlot(parent);
-    if (slot == nullptr) slot = ReadSlotAhead(parent, sectorsPerRecord);
-    if (slot == nullptr || (slot->flags & kSlotFolder) == 0) return parent;
-    if (FolderSequenceMatches(parentSequence, slot->sequence, (slot->flags & kSlotInUse) != 0)) return parent;
-    AddLoggedFolder(parent, parentSequence, sectorsPerRecord, depth);
-    return StaleFolderId(parent, parentSequence);
+CTakenFolderLinker::FolderLook CNTFSQuickSearch::LookUpFolder(u64 record, u16 namedSequence) {
+    const RecordSlot* slot = FindSlot(record);
+    if (slot == nullptr) slot = ReadSlotAhead(record, m_sectorsPerRecord);
+    if (slot == nullptr || (slot->flags & kSlotFolder) == 0) return CTakenFolderLinker::FolderLook::kNone;
+    return FolderSequenceMatches(namedSequence, slot->sequence, (slot->flags & kSlotInUse) != 0)
+               ? CTakenFolderLinker::FolderLook::kBelongs
+               : CTakenFolderLinker::FolderLook::kTaken;
 }
 
-void CNTFSQuickSearch::AddLoggedFolder(u64 folderRecord, u16 sequence, u32 sectorsPerRecord, u32 depth) {
-    const u64 id = StaleFolderId(folderRecord, sequence);
-    if (depth >= kMaxLoggedFolderDepth || !m_loggedFolders.insert(id).second) return;
-    const NTFSLoggedFolder* folder = m_logFile.FindFolder(folderRecord, sequence);
-    if (folder == nullptr || !folder->properties) return;
-    PropertiesRef<CNTFSFileProperties> properties = folder->properties;
-    properties->SetState(properties->GetState() | kStateDeleted);
-    // The lost folder stood in a folder whose record may have been taken too.
-    const u64 parent = LinkedParentId(folder->parent, folder->parentSequence, false, sectorsPerRecord, depth + 1);
-    u32 status = 0;
-    AddRecordNode(id, parent, std::move(properties), &status);
+u64 CNTFSQuickSearch::LinkedParentId(u64 parent, u16 parentSequence, bool inUse, u32 sectorsPerRecord) {
+    m_sectorsPerRecord = sectorsPerRecord;
+    return m_folderLinks.ParentId(parent, parentSequence, inUse);
 }

@@ -4,13 +4,13 @@
 // each file or folder record, live or deleted, to the directory-tree builder, which links them by
 // record number (the root folder is record 5).
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/FsServices.h"
 #include "engine/SearchedPartitionInfo.h"
 #include "fs/ntfs/NTFSLogFile.h"
 #include "fs/ntfs/NTFSRunList.h"
+#include "fs/ntfs/NTFSTakenFolders.h"
 
 class CNTFSDBR;
 class CNTFSFileProperties;
@@ -27,8 +27,11 @@ public:
     // Sectors read and analysed per batch.
     static constexpr u32 kBatchSectors = 128;
 
-    CNTFSQuickSearch() = default;
+    CNTFSQuickSearch();
     ~CNTFSQuickSearch() override = default;
+    // The folder check reaches back into the search.
+    CNTFSQuickSearch(const CNTFSQuickSearch&) = delete;
+    CNTFSQuickSearch& operator=(const CNTFSQuickSearch&) = delete;
 
     void SetDirectoryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
     // Appends the one partition record of this search (owned by the search).
@@ -60,7 +63,7 @@ public:
     // deleted and its folder's record now belongs to another folder (StaleFolderId). A folder
     // record the walk has not reached yet is read ahead. When the journal still holds the lost
     // folder's record, a deleted folder node with the stale id is added first (once).
-    u64 LinkedParentId(u64 parent, u16 parentSequence, bool inUse, u32 sectorsPerRecord, u32 depth = 0);
+    u64 LinkedParentId(u64 parent, u16 parentSequence, bool inUse, u32 sectorsPerRecord);
 
     const NTFSRunList& GetMFTRuns() const { return m_mftRuns; }
     CNTFSLogFileParser& GetLogFileParser() { return m_logFile; }
@@ -79,7 +82,7 @@ private:
     void NoteRecord(u64 number, const u8* fixed);
     const RecordSlot* FindSlot(u64 number) const;
     const RecordSlot* ReadSlotAhead(u64 number, u32 sectorsPerRecord);
-    void AddLoggedFolder(u64 folderRecord, u16 sequence, u32 sectorsPerRecord, u32 depth);
+    CTakenFolderLinker::FolderLook LookUpFolder(u64 record, u16 namedSequence);
 
     IDirecotryTreeBuilder* m_builder = nullptr;
     IStorageDevice* m_device = nullptr;
@@ -95,8 +98,9 @@ private:
     // place some there) and those read ahead are kept aside.
     std::vector<RecordSlot> m_slots;
     std::unordered_map<u64, RecordSlot> m_sparseSlots;
-    // Stale ids whose folder was looked for in the journal.
-    std::unordered_set<u64> m_loggedFolders;
+    // Of the walk's records, for the folders read ahead.
+    u32 m_sectorsPerRecord = 0;
+    CTakenFolderLinker m_folderLinks;
 };
 
 // A new search, or null when memory runs out.

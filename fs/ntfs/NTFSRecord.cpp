@@ -172,6 +172,11 @@ bool ReadFileNameAttribute(const u8* a, NTFSFileNameInfo& out) {
     return true;
 }
 
+const NTFSFileNameInfo* ChooseRecordName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second) {
+    if (second != nullptr && second->nameSpace == kFileNameSpaceWin32) return second;
+    return first;
+}
+
 bool IsValidFileNameAttribute(const u8* a, u32 bytesLeft) {
     if (a == nullptr || bytesLeft < 16 || AttrType(a) != kAttrFileName) return false;
     if (!IsValidAttributeHeader(a, bytesLeft) || AttrLength(a) == 0) return false;

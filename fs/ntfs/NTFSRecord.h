@@ -101,6 +101,9 @@ const u8* AttrResidentValue(const u8* attribute, u32* valueLength);
 // The mapping pairs of a non-resident attribute and their byte count; null when absent.
 const u8* AttrMappingPairs(const u8* attribute, u32* pairsLength);
 
+// The name space of a $FILE_NAME that holds the long (Win32) name.
+constexpr u8 kFileNameSpaceWin32 = 1;
+
 // $FILE_NAME value fields, read once the attribute has been checked to hold them.
 struct NTFSFileNameInfo {
     u64 parentRecord = 0;  // 48-bit record number of the parent folder
@@ -115,6 +118,10 @@ struct NTFSFileNameInfo {
     const u8* name = nullptr;  // UTF-16LE, nameLength units, inside the record
 };
 bool ReadFileNameAttribute(const u8* attribute, NTFSFileNameInfo& out);
+// The name a record is known by, of its first two: the second when it is the Win32 name, else
+// the first; null when neither was read. A file with several names (hard links) has a folder per
+// name, so its folder is always taken from this same name.
+const NTFSFileNameInfo* ChooseRecordName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second);
 // True when the attribute is a $FILE_NAME whose name is exactly `text`.
 bool FileNameMatches(const u8* attribute, const char16_t* text);
 

@@ -4,13 +4,18 @@
 // with the fixtures' manifests and with what the deleted-file scan recovers.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 
 #include "E2ESupport.h"
 #include "Manifest.h"
+#include "ntfs/NtfsLogWriter.h"
 #include "TestUtil.h"
 #include "ToolImage.h"
 #include "platform/ProgramDir.h"
@@ -211,17 +216,9 @@ INSTANTIATE_TEST_SUITE_P(Disks, CompleteScanIntact,
                              return name;
                          });
 
-// A folder deleted with its files and subfolder, its record then taken by a new folder: the
-// files come back with their bytes where each scan puts files whose folder is unknown, the
-// subfolder with them, and none of them inside the new folder.
-struct TakenFolderScan {
-    const char* mode;
-    const char* volume;
-    const char* lostFolder;
-};
-class FolderRecordTakenByANewFolder : public ::testing::TestWithParam<TakenFolderScan> {};
-
-TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnknown) {
+// A file with two names (hard links) in two folders comes back under one of its names in that
+// name's own folder, never under one name in the other name's folder.
+TEST(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder) {
     const std::string missing = testutil::MissingTools({"mkntfs", "ntfs-3g", "umount"});
     if (!missing.empty()) GTEST_SKIP() << "needs the packages ntfs-3g and mount (umount); missing: " << missing;
     testutil::TempDir tmp;
@@ -229,21 +226,173 @@ TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnkn
     const std::string mnt = tmp.File("mnt");
     std::filesystem::create_directories(mnt);
     ASSERT_TRUE(testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image));
-    const std::map<std::string, std::vector<u8>> files = {{"A/f1.bin", testutil::DistinctBytes(20000, 1)},
-                                                          {"A/S/f2.bin", testutil::DistinctBytes(20000, 2)}};
-    for (const bool second : {false, true}) {
+    const std::vector<u8> bytes = testutil::DistinctBytes(23823, 3);
+    {
         testutil::FuseMount mount({"ntfs-3g", "-o", "no_detach", image, mnt}, mnt);
         ASSERT_TRUE(mount.IsMounted());
-        if (!second) {
-            std::filesystem::create_directories(mnt + "/A/S");
-            for (const auto& [path, bytes] : files) ASSERT_TRUE(testutil::WriteFileBytes(mnt + "/" + path, bytes));
-        } else {
-            std::filesystem::remove_all(mnt + "/A");
-            std::filesystem::create_directories(mnt + "/B");
-        }
+        std::filesystem::create_directories(mnt + "/Orig");
+        std::filesystem::create_directories(mnt + "/Links");
+        ASSERT_TRUE(testutil::WriteFileBytes(mnt + "/Orig/o03.bin", bytes));
+        std::filesystem::create_hard_link(mnt + "/Orig/o03.bin", mnt + "/Links/o03_link.bin");
         ASSERT_TRUE(mount.Unmount());
     }
+    const std::string out = tmp.File("out");
+    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", "complete", "--volume", "disk:0", "--recover", out},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    const std::vector<std::string> volumes = e2e::ListEntries(out);
+    ASSERT_EQ(volumes.size(), 1u);
+    const std::string hash = testutil::Sha256Hex(bytes.data(), bytes.size());
+    const std::set<std::string> names = {"Orig/o03.bin", "Links/o03_link.bin"};
+    size_t found = 0;
+    for (const auto& [path, written] : HashTree(TopFolder(out + "/" + volumes[0]))) {
+        if (written != hash) continue;
+        ++found;
+        EXPECT_EQ(names.count(path), 1u) << path;
+    }
+    EXPECT_GE(found, 1u);
+}
+
+// ---- an NTFS image made with ntfs-3g, read back byte by byte ----
+
+// The 1024-byte MFT record with that number (the first copy at a 1024-byte boundary), with the
+// update sequence put back as the record is in memory; empty when none is found.
+std::vector<u8> FindMftRecord(const std::vector<u8>& image, u32 number, bool inUseFolder) {
+    constexpr size_t kRecord = 1024;
+    for (size_t at = 0; at + kRecord <= image.size(); at += kRecord) {
+        const u8* r = image.data() + at;
+        if (std::memcmp(r, "FILE", 4) != 0 || ReadLE32(r + 44) != number) continue;
+        if (inUseFolder && (ReadLE16(r + 22) & 3) != 3) continue;
+        std::vector<u8> record(r, r + kRecord);
+        const u16 usaOffset = ReadLE16(r + 4);
+        const u16 usaCount = ReadLE16(r + 6);
+        for (u32 i = 1; i < usaCount && usaOffset + 2u * i + 2 <= kRecord && i * 512 <= kRecord; ++i) {
+            std::memcpy(record.data() + i * 512 - 2, r + usaOffset + 2 * i, 2);
+        }
+        return record;
+    }
+    return {};
+}
+
+// Byte offset of the journal ($LogFile, record 2) in the image: its first run; 0 when not found.
+u64 JournalOffset(const std::vector<u8>& image) {
+    const std::vector<u8> record = FindMftRecord(image, 2, false);
+    if (record.empty() || image.size() < 512) return 0;
+    const u64 clusterBytes = u64(ReadLE16(image.data() + 0x0B)) * image[0x0D];
+    for (u32 at = ReadLE16(record.data() + 20); at + 16 <= record.size();) {
+        const u8* a = record.data() + at;
+        const u32 type = ReadLE32(a);
+        const u32 length = ReadLE32(a + 4);
+        if (type == 0xFFFFFFFF || length == 0 || at + length > record.size()) break;
+        if (type == 0x80 && a[8] != 0 && a[9] == 0) {
+            const u8* pairs = a + ReadLE16(a + 32);
+            const u32 lengthBytes = pairs[0] & 0xF, offsetBytes = pairs[0] >> 4;
+            u64 lcn = 0;
+            for (u32 i = 0; i < offsetBytes; ++i) lcn |= u64(pairs[1 + lengthBytes + i]) << (8 * i);
+            return lcn * clusterBytes;
+        }
+        at += length;
+    }
+    return 0;
+}
+
+// A folder deleted with its files, its record then taken by a new folder B. The folder's files
+// come back with their bytes where each scan puts files whose folder is unknown, the subfolder
+// with them, none of them inside the new folder; when the journal still holds the lost folder's
+// record they come back in it, under its own name.
+enum class TakenLayout {
+    kFolderFirst,         // A/f1.bin, A/S/f2.bin: the folder's record comes before its files'
+    kFileBelowFolder,     // A/f1.bin on a record below A's, which the walk reads ahead
+    kJournalHoldsFolder,  // as the first, with A's record image in the journal
+};
+struct TakenFolderScan {
+    const char* mode;
+    const char* volume;
+    const char* lostFolder;
+    TakenLayout layout;
+};
+class FolderRecordTakenByANewFolder : public ::testing::TestWithParam<TakenFolderScan> {};
+
+std::string TakenFolderScanName(const ::testing::TestParamInfo<TakenFolderScan>& info) {
+    static const char* const kLayouts[] = {"folder_first", "file_below_folder", "journal_holds_folder"};
+    return std::string(info.param.mode) + "_" + kLayouts[int(info.param.layout)];
+}
+
+TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnknownOrInTheJournalsFolder) {
+    const std::string missing = testutil::MissingTools({"mkntfs", "ntfs-3g", "umount"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the packages ntfs-3g and mount (umount); missing: " << missing;
     const TakenFolderScan scan = GetParam();
+    testutil::TempDir tmp;
+    const std::string image = tmp.File("ntfs.img");
+    const std::string mnt = tmp.File("mnt");
+    std::filesystem::create_directories(mnt);
+    ASSERT_TRUE(testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image));
+    std::map<std::string, std::vector<u8>> files = {{"A/f1.bin", testutil::DistinctBytes(20000, 1)}};
+    if (scan.layout != TakenLayout::kFileBelowFolder) files["A/S/f2.bin"] = testutil::DistinctBytes(20000, 2);
+    auto touch = [&mnt](const std::string& name) { return testutil::WriteFileBytes(mnt + "/" + name, {}); };
+    // ntfs-3g gives a new record the lowest free number from where its last one was taken in this
+    // mount, starting a mount from the lowest and the next 8 after a freed number.
+    std::vector<std::function<bool()>> mounts;
+    if (scan.layout == TakenLayout::kFileBelowFolder) {
+        // x takes 64 and y1..y7 65..71, so that A takes 72; f1 then takes x's 64; t takes y1's 65,
+        // so that B skips f1's 64 and takes A's 72.
+        mounts.push_back([&] {
+            for (const char* name : {"x", "y1", "y2", "y3", "y4", "y5", "y6", "y7"}) {
+                if (!touch(name)) return false;
+            }
+            return std::filesystem::create_directory(mnt + "/A");
+        });
+        mounts.push_back([&] {
+            return std::filesystem::remove(mnt + "/x") && std::filesystem::remove(mnt + "/y1") &&
+                   testutil::WriteFileBytes(mnt + "/A/f1.bin", files["A/f1.bin"]);
+        });
+        mounts.push_back([&] {
+            return touch("t") && std::filesystem::remove_all(mnt + "/A") > 0 &&
+                   std::filesystem::create_directory(mnt + "/B");
+        });
+    } else {
+        mounts.push_back([&] {
+            std::filesystem::create_directories(mnt + "/A/S");
+            for (const auto& [path, bytes] : files) {
+                if (!testutil::WriteFileBytes(mnt + "/" + path, bytes)) return false;
+            }
+            return true;
+        });
+        mounts.push_back([&] {
+            return std::filesystem::remove_all(mnt + "/A") > 0 && std::filesystem::create_directory(mnt + "/B");
+        });
+    }
+    u64 folderRecord = 0;
+    std::vector<u8> folderImage;
+    for (size_t m = 0; m < mounts.size(); ++m) {
+        testutil::FuseMount mount({"ntfs-3g", "-o", "no_detach", image, mnt}, mnt);
+        ASSERT_TRUE(mount.IsMounted());
+        ASSERT_TRUE(mounts[m]()) << "mount " << m;
+        struct stat folder = {};
+        // ntfs-3g numbers its inodes by MFT record.
+        if (m == 0) {
+            ASSERT_EQ(::stat((mnt + "/A").c_str(), &folder), 0);
+            folderRecord = folder.st_ino;
+        }
+        ASSERT_TRUE(mount.Unmount());
+        if (m == 0) folderImage = FindMftRecord(testutil::ReadFileBytes(image), u32(folderRecord), true);
+    }
+    ASSERT_FALSE(folderImage.empty());
+    if (scan.layout == TakenLayout::kJournalHoldsFolder) {
+        // ntfs-3g keeps no journal: the one a driver that does would have left is laid in.
+        std::vector<u8> bytes = testutil::ReadFileBytes(image);
+        const u64 journal = JournalOffset(bytes);
+        ASSERT_NE(journal, 0u);
+        ntfslogtest::LogWriter writer(ntfslog::kFirstRecordPage + 1);
+        writer.Append(0x100, ntfslogtest::ImageRecord(0x100, folderImage));
+        const std::vector<std::vector<u8>> pages = writer.DevicePages();
+        const std::vector<u8>& page = pages[ntfslog::kFirstRecordPage];
+        ASSERT_LE(journal + (ntfslog::kFirstRecordPage + 1) * ntfslogtest::kPage, bytes.size());
+        const u64 pageAt = journal + u64(ntfslog::kFirstRecordPage) * ntfslogtest::kPage;
+        std::copy(page.begin(), page.end(), bytes.begin() + long(pageAt));
+        ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+    }
+
     const std::string out = tmp.File("out");
     ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", scan.mode, "--volume", scan.volume, "--lost-reason", "1",
                               "--recover", out},
@@ -252,18 +401,26 @@ TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnkn
     const std::vector<std::string> volumes = e2e::ListEntries(out);
     ASSERT_EQ(volumes.size(), 1u);
     const std::map<std::string, std::string> written = HashTree(TopFolder(out + "/" + volumes[0]));
+    const bool inJournal = scan.layout == TakenLayout::kJournalHoldsFolder;
     for (const auto& [path, bytes] : files) {
-        // Below the lost-files folder, without the deleted folder's own name.
-        const auto it = written.find(scan.lostFolder + path.substr(1));
-        ASSERT_NE(it, written.end()) << path;
+        // Below the lost-files folder without the deleted folder's own name, or in the folder
+        // the journal gave back.
+        const std::string expected = inJournal ? path : scan.lostFolder + path.substr(1);
+        const auto it = written.find(expected);
+        ASSERT_NE(it, written.end()) << expected;
         EXPECT_EQ(it->second, testutil::Sha256Hex(bytes.data(), bytes.size())) << path;
     }
     for (const auto& w : written) EXPECT_NE(w.first.compare(0, 2, "B/"), 0) << w.first;
 }
 
-INSTANTIATE_TEST_SUITE_P(Scans, FolderRecordTakenByANewFolder,
-                         ::testing::Values(TakenFolderScan{"deleted", "0", "LostFiles"},
-                                           TakenFolderScan{"complete", "disk:0", "Other lost files"}),
-                         [](const auto& info) { return std::string(info.param.mode); });
+INSTANTIATE_TEST_SUITE_P(
+    Scans, FolderRecordTakenByANewFolder,
+    ::testing::Values(TakenFolderScan{"deleted", "0", "LostFiles", TakenLayout::kFolderFirst},
+                      TakenFolderScan{"complete", "disk:0", "Other lost files", TakenLayout::kFolderFirst},
+                      TakenFolderScan{"deleted", "0", "LostFiles", TakenLayout::kFileBelowFolder},
+                      TakenFolderScan{"complete", "disk:0", "Other lost files", TakenLayout::kFileBelowFolder},
+                      TakenFolderScan{"deleted", "0", "LostFiles", TakenLayout::kJournalHoldsFolder},
+                      TakenFolderScan{"complete", "disk:0", "Other lost files", TakenLayout::kJournalHoldsFolder}),
+    TakenFolderScanName);
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "engine/DataRunList.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "fs/ntfs/CommonFileRecordInfo.h"
 #include "fs/ntfs/NTFSDeepSearch.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSFoundTree.h"
@@ -22,6 +23,16 @@ namespace {
 using testutil::ImageDevice;
 
 constexpr u16 kUsn = 7;
+
+// Sets the search over the device with blocks of that many sectors, reporting to the builder,
+// and begins it.
+void BeginOver(CNTFSSearchController& search, IStorageDevice& device, testutil::RecordingBuilder& builder,
+               u32 blockSectors) {
+    search.SetDevice(&device);
+    search.SetBlockSectorCount(blockSectors);
+    search.SetDirectoryTreeBuilder(&builder);
+    search.BeginSearch();
+}
 
 // A 4096-byte INDX record of folder `parent` with `entries` file-name entries, fixed up.
 std::vector<u8> MakeIndexRecord(u64 parent, int entries) {
@@ -121,10 +132,7 @@ struct Outcome {
 Outcome Search(IStorageDevice& device, u32 blockSectors) {
     testutil::RecordingBuilder builder;
     CNTFSSearchController search;
-    search.SetDevice(&device);
-    search.SetBlockSectorCount(blockSectors);
-    search.SetDirectoryTreeBuilder(&builder);
-    search.BeginSearch();
+    BeginOver(search, device, builder, blockSectors);
     const u64 total = device.GetTotalSectors();
     for (u64 first = 0; first < total; first += blockSectors) {
         search.SearchBlock(first, std::min<u64>(blockSectors, total - first));
@@ -174,10 +182,7 @@ TEST(NtfsDeepSearchSectors, ANewSearchForgetsARecordCutByTheLastBlock) {
     {
         CNTFSSearchController probe;
         testutil::RecordingBuilder builder;
-        probe.SetDevice(&device);
-        probe.SetBlockSectorCount(8192);
-        probe.SetDirectoryTreeBuilder(&builder);
-        probe.BeginSearch();
+        BeginOver(probe, device, builder, 8192);
         probe.SearchBlock(0, 8192);
         ASSERT_FALSE(probe.GetRecordRuns().empty());
         const NtfsRecordRun& last = probe.GetRecordRuns().back();
@@ -187,10 +192,7 @@ TEST(NtfsDeepSearchSectors, ANewSearchForgetsARecordCutByTheLastBlock) {
         SCOPED_TRACE(again);
         testutil::RecordingBuilder builder;
         CNTFSSearchController search;
-        search.SetDevice(&device);
-        search.SetBlockSectorCount(64);
-        search.SetDirectoryTreeBuilder(&builder);
-        search.BeginSearch();
+        BeginOver(search, device, builder, 64);
         search.SearchBlock(record, 1);  // the record's first half, at a block's end
         if (again) search.BeginSearch();
         search.SearchBlock(record + 1, 1);
@@ -204,16 +206,73 @@ TEST(NtfsDeepSearchSectors, AFileTheBuilderRefusesIsFreedAndEndsLiveReporting) {
     builder.refuseNodeAt = 0;
     builder.refuseError = kErrorNoTreeOfKind;
     CNTFSSearchController search;
-    search.SetDevice(&device);
-    search.SetBlockSectorCount(8192);
-    search.SetDirectoryTreeBuilder(&builder);
-    search.BeginSearch();
+    BeginOver(search, device, builder, 8192);
     search.SearchBlock(0, 8192);
     EXPECT_FALSE(search.IsLiveReporting());
     EXPECT_EQ(builder.addFoundCalls, 1u);
     EXPECT_TRUE(builder.nodes.empty());
     // The records are still kept for the tree of the partition.
     EXPECT_FALSE(search.GetRecordRuns().empty());
+}
+
+// The tree shown while the device is read files a deleted file under a folder of the number it
+// names only when that folder's record shows it is its folder (by sequence number), whether the
+// folder's record lies before the file's on the device or after it; a folder whose record a new
+// folder took leaves the file with its stale id, as the finished trees do.
+TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinishedTree) {
+    constexpr u32 kFolderRecord = 66;
+    constexpr u16 kFolderSequence = 3;  // the new folder's: the lost one's files name 2
+    struct Row {
+        const char* what;
+        bool folderFirst;
+        u16 named;
+        u64 parent;       // the folder the file is filed under in the end
+        bool shownEarly;  // handed to the tree before the device's end
+        bool noTree = false;  // the builder has no NTFS tree: nothing held is handed
+    };
+    const Row rows[] = {
+        {"folder first, the file's own", true, kFolderSequence, kFolderRecord, true},
+        {"file first, the file's own", false, kFolderSequence, kFolderRecord, true},
+        {"folder first, taken by a new folder", true, 2, StaleFolderId(kFolderRecord, 2), false},
+        {"file first, taken by a new folder", false, 2, StaleFolderId(kFolderRecord, 2), false},
+        {"file first, no tree", false, 2, StaleFolderId(kFolderRecord, 2), false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ntfstest::RecordBuilder folder;
+        folder.Number(kFolderRecord).Sequence(kFolderSequence).Directory();
+        folder.StandardInformation(0, 0x10);
+        folder.FileName(5, u"B", 1, 0, 0x10000000);
+        ntfstest::RecordBuilder file;
+        file.Number(70).InUse(false);
+        file.StandardInformation(0, 0x20);
+        file.FileName(kFolderRecord | (u64(row.named) << 48), u"f1.bin", 1, 10);
+        file.Resident(0x80, std::vector<u8>(10, 'x'));
+        testutil::MemoryDevice device(512, 256);
+        device.Put((row.folderFirst ? 100 : 102) * 512, folder.Build());
+        device.Put((row.folderFirst ? 102 : 100) * 512, file.Build());
+
+        testutil::RecordingBuilder builder;
+        if (row.noTree) {
+            builder.refuseNodeAt = 0;
+            builder.refuseError = kErrorNoTreeOfKind;
+        }
+        CNTFSSearchController search;
+        BeginOver(search, device, builder, 256);
+        search.SearchBlock(0, 256);
+        auto shown = [&builder] {
+            std::vector<u64> parents;
+            for (const testutil::RecordedNode& n : builder.nodes) {
+                if (n.name == "f1.bin") parents.push_back(n.parentId);
+            }
+            return parents;
+        };
+        EXPECT_EQ(shown(), row.shownEarly ? std::vector<u64>{row.parent} : std::vector<u64>{});
+        search.EndSearch();
+        EXPECT_EQ(shown(), row.noTree ? std::vector<u64>{} : std::vector<u64>{row.parent});
+        // Only the folder was offered when there is no tree.
+        EXPECT_EQ(builder.addFoundCalls, row.noTree ? 1u : 2u);
+    }
 }
 
 TEST(NtfsDeepSearchSectors, SingleIndexCandidatesArePrunedFromFiftyOn) {
@@ -263,10 +322,7 @@ TEST(NtfsDeepSearchSectors, NodesAreCheckedAndReReadThroughTheCandidate) {
     ImageDevice device(testutil::FixturePath("ntfs-basic.img"), 512);
     testutil::RecordingBuilder builder;
     CNTFSSearchController search;
-    search.SetDevice(&device);
-    search.SetBlockSectorCount(8192);
-    search.SetDirectoryTreeBuilder(&builder);
-    search.BeginSearch();
+    BeginOver(search, device, builder, 8192);
     for (u64 first = 0; first < device.GetTotalSectors(); first += 8192) search.SearchBlock(first, 8192);
     search.EndSearch();
     CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);

@@ -6,6 +6,7 @@
 #include "engine/CompactRunList.h"
 #include "engine/DataRunList.h"
 #include "engine/RSData.h"
+#include "fs/ntfs/CommonFileRecordInfo.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 
 using namespace ntfstest;
@@ -45,6 +46,23 @@ TEST(NtfsProperties, NameAndParentChoice) {
         EXPECT_STREQ(m.p->GetName(), "long name été.txt");
         EXPECT_EQ(m.p->GetNameLength(), std::strlen("long name été.txt"));
         EXPECT_EQ(m.parent, 40u);
+    }
+    {
+        // One file, two names in two folders (hard links), neither the Win32 one: the first
+        // names it, and its folder is that name's own, for the properties and the record info.
+        RecordBuilder b;
+        b.FileName(40 | (u64(3) << 48), u"o03.bin", 0);
+        b.FileName(41 | (u64(4) << 48), u"o03_link.bin", 0);
+        const std::vector<u8> raw = b.Build();
+        Made m;
+        Make(raw, m);
+        ASSERT_NE(m.p, nullptr);
+        EXPECT_STREQ(m.p->GetName(), "o03.bin");
+        EXPECT_EQ(m.parent, 40u);
+        CCommonFileRecordInfo info;
+        ASSERT_TRUE(info.FillFromRecord(raw.data(), u32(raw.size()), 777));
+        EXPECT_EQ(info.GetParentRecord(), 40u);
+        EXPECT_EQ(info.GetParentSequence(), 3u);
     }
     {
         RecordBuilder b;

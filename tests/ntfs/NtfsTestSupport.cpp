@@ -237,7 +237,8 @@ u32 RecordBuilder::NonResident(u32 type, const std::vector<u8>& pairs, u64 first
 u32 RecordBuilder::FileName(u64 parent, const std::u16string& name, u8 nameSpace, u64 dataSize, u32 flags,
                             u64 mtime) {
     std::vector<u8> v(66 + 2 * name.size(), 0);
-    Put64(v, 0, parent | (u64(1) << 48));
+    // A reference without a sequence number gets 1.
+    Put64(v, 0, (parent >> 48) != 0 ? parent : parent | (u64(1) << 48));
     Put64(v, 8, mtime);
     Put64(v, 16, mtime);
     Put64(v, 32, mtime);
@@ -267,7 +268,7 @@ std::vector<u8> RecordBuilder::Build(bool protect) const {
     Put16(r, 4, 48);
     Put16(r, 6, u16(count));
     Put64(r, 8, 0x1000);
-    Put16(r, 16, 1);
+    Put16(r, 16, m_sequence);
     Put16(r, 18, 1);
     Put16(r, 20, u16(first));
     Put16(r, 22, m_flags);

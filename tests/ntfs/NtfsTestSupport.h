@@ -77,6 +77,7 @@ public:
     RecordBuilder& InUse(bool inUse) { m_flags = u16((m_flags & ~1) | (inUse ? 1 : 0)); return *this; }
     RecordBuilder& Directory() { m_flags |= 2; return *this; }
     RecordBuilder& Number(u32 n) { m_number = n; return *this; }
+    RecordBuilder& Sequence(u16 sequence) { m_sequence = sequence; return *this; }
     RecordBuilder& BaseReference(u64 ref) { m_base = ref; return *this; }
     // Returns the offset of the attribute within the record.
     u32 Resident(u32 type, const std::vector<u8>& value, const std::u16string& name = u"", u16 flags = 0);
@@ -94,6 +95,7 @@ public:
 private:
     u32 m_size;
     u16 m_flags = 1;
+    u16 m_sequence = 1;
     u32 m_number = 0;
     u64 m_base = 0;
     std::vector<u8> m_attrs;
