@@ -124,8 +124,12 @@ private:
     // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
     u64 DotDotCluster(u64 cluster) const;
     // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
-    // with its low word that begins its folder; 0 when none can be told to be its own.
-    u64 HighWordCandidate(CFileNode* folder, u64 recorded);
+    // with its low word that begins its folder; 0 when none can be told to be its own, with the
+    // folders it could be in `unclaimed`.
+    u64 HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed);
+    // The deleted-file scan's place for folders no entry can be told to name: each under the
+    // folder its ".." names when a walk found it, else under "Lost Folders", as a "DIR" folder.
+    void PlaceUnclaimedFolders(const std::vector<u64>& clusters);
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
@@ -356,8 +360,11 @@ void CFATQuickWalker::DrainQueue() {
         if (WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
         if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
-        const u64 candidate = HighWordCandidate(folder, first);
+        std::vector<u64> unclaimed;
+        const u64 candidate = HighWordCandidate(folder, first, unclaimed);
         if (m_runState == kRunStopped) break;
+        // The complete scan places such folders with the other folder starts it saw.
+        if (candidate == 0 && !m_keepTree) PlaceUnclaimedFolders(unclaimed);
         if (candidate == 0) continue;
         p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
         WalkFolderChain(folder, candidate, false);
@@ -419,7 +426,7 @@ FILETIME64 CreationTimeOfDot(const u8* entries) {
 }
 }  // namespace
 
-u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded) {
+u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed) {
     // The same low word in the higher 65536-cluster blocks: each cluster there that begins a
     // folder no walk read and no other entry names could be this folder. Its "." entry is
     // written with the folder's own entry and keeps its creation time; a known time that differs
@@ -450,7 +457,28 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded) {
         ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time",
                      FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
     }
+    unclaimed = std::move(open);
     return 0;
+}
+
+void CFATQuickWalker::PlaceUnclaimedFolders(const std::vector<u64>& clusters) {
+    for (const u64 cluster : clusters) {
+        // An entry walked since the candidates were read may have claimed it.
+        if (IsReached(cluster)) continue;
+        const u64 parent = DotDotCluster(cluster);
+        CFileNode* under = parent != kNoHome ? KnownFolder(parent) : nullptr;
+        if (under == nullptr) under = LostFoldersNode();
+        if (under == nullptr) return;
+        char name[32];
+        std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
+        CFileNode* dir = MakeLostFolderNode(name, cluster, under->GetId()).release();
+        if (dir == nullptr) return;
+        under->AddChild(dir);
+        m_folders[cluster] = dir;
+        Enqueue(dir);
+        // Handed with the deleted folders at the end: an entry found later may still name it.
+        m_deferred.push_back(dir);
+    }
 }
 
 FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
@@ -478,6 +506,7 @@ CFileNode* CFATQuickWalker::LostFoldersNode() {
         if (m_lostFolders == nullptr) return nullptr;
         m_lostFolders->SetParentId(m_root->GetId());
         m_root->AddChild(m_lostFolders);
+        Hand(m_lostFolders);
     }
     return m_lostFolders;
 }
