@@ -127,14 +127,18 @@ private:
     // with its low word that begins its folder; 0 when none can be told to be its own, with the
     // folders it could be in `unclaimed`.
     u64 HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed);
-    // The deleted-file scan's place for folders no entry can be told to name: each under the
-    // folder its ".." names when a walk found it, else under "Lost Folders", as a "DIR" folder.
-    void PlaceUnclaimedFolders(const std::vector<u64>& clusters);
+    // The deleted-file scan's place for the folders no entry could be told to name that no walk
+    // reached: each under the folder its ".." names when a walk found it, else under "Lost
+    // Folders", as a "DIR" folder.
+    void PlaceUnclaimedFolders();
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
     bool HoldsFolderSightings() const;
     TreeNodePtr MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
+    // A "DIR" folder for the folder starting at `cluster`, added under `under` and queued for its
+    // walk; null when memory runs out.
+    CFileNode* AddLostFolder(CFileNode* under, u64 cluster, u64 parentCluster);
     // A reference node of a live entry for the revise pass, owned by the context; null when
     // memory runs out.
     CFileNode* MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx);
@@ -192,6 +196,7 @@ private:
     bool m_revise = false;
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;
+    std::vector<u64> m_unclaimed;  // folders a deleted entry that lost its high word could name
     bool m_fatless = false;
     std::unordered_set<u64> m_continuations;
     FatVolumeGeometry m_geometry;
@@ -316,6 +321,7 @@ void CFATQuickWalker::Run() {
     }
 
     if (rootWalked) DrainQueue();
+    if (rootWalked) PlaceUnclaimedFolders();
     // Every volume whose clusters hold folder sectors gets its "Lost Folders" in one place, first
     // among the root's additions, whether or not anything comes to hang there.
     if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
@@ -364,7 +370,7 @@ void CFATQuickWalker::DrainQueue() {
         const u64 candidate = HighWordCandidate(folder, first, unclaimed);
         if (m_runState == kRunStopped) break;
         // The complete scan places such folders with the other folder starts it saw.
-        if (candidate == 0 && !m_keepTree) PlaceUnclaimedFolders(unclaimed);
+        if (candidate == 0 && !m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
         if (candidate == 0) continue;
         p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
         WalkFolderChain(folder, candidate, false);
@@ -395,6 +401,17 @@ TreeNodePtr CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u
     node->SetId(cluster);
     node->SetParentId(parentCluster);
     return node;
+}
+
+CFileNode* CFATQuickWalker::AddLostFolder(CFileNode* under, u64 cluster, u64 parentCluster) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
+    CFileNode* dir = MakeLostFolderNode(name, cluster, parentCluster).release();
+    if (dir == nullptr) return nullptr;
+    under->AddChild(dir);
+    m_folders[cluster] = dir;
+    Enqueue(dir);
+    return dir;
 }
 
 bool CFATQuickWalker::HoldsFolderSightings() const {
@@ -461,23 +478,24 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
     return 0;
 }
 
-void CFATQuickWalker::PlaceUnclaimedFolders(const std::vector<u64>& clusters) {
-    for (const u64 cluster : clusters) {
-        // An entry walked since the candidates were read may have claimed it.
-        if (IsReached(cluster)) continue;
-        const u64 parent = DotDotCluster(cluster);
-        CFileNode* under = parent != kNoHome ? KnownFolder(parent) : nullptr;
-        if (under == nullptr) under = LostFoldersNode();
-        if (under == nullptr) return;
-        char name[32];
-        std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-        CFileNode* dir = MakeLostFolderNode(name, cluster, under->GetId()).release();
-        if (dir == nullptr) return;
-        under->AddChild(dir);
-        m_folders[cluster] = dir;
-        Enqueue(dir);
-        // Handed with the deleted folders at the end: an entry found later may still name it.
-        m_deferred.push_back(dir);
+void CFATQuickWalker::PlaceUnclaimedFolders() {
+    // After the walk, so that a live entry anywhere claims its folder first; the folders placed
+    // here may hold entries that leave more unclaimed. Each cluster is placed once.
+    while (!m_unclaimed.empty() && m_runState != kRunStopped) {
+        std::vector<u64> clusters;
+        clusters.swap(m_unclaimed);
+        for (const u64 cluster : clusters) {
+            if (IsReached(cluster)) continue;
+            const u64 parent = DotDotCluster(cluster);
+            CFileNode* under = parent != kNoHome ? KnownFolder(parent) : nullptr;
+            if (under == nullptr) under = LostFoldersNode();
+            if (under == nullptr) return;
+            CFileNode* dir = AddLostFolder(under, cluster, under->GetId());
+            if (dir == nullptr) return;
+            // Handed with the deleted folders at the end: an entry found later may still name it.
+            m_deferred.push_back(dir);
+        }
+        DrainQueue();
     }
 }
 
@@ -583,14 +601,9 @@ void CFATQuickWalker::PlaceLostFolders() {
             if (under == nullptr) return;
             ReleaseTrace("Build Cluster %d Sector %llu", int(cluster),
                          static_cast<unsigned long long>(ClusterSector(cluster)));
-            char name[32];
-            std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-            CFileNode* dir = MakeLostFolderNode(name, cluster, parent).release();
+            CFileNode* dir = AddLostFolder(under, cluster, parent);
             if (dir == nullptr) return;
-            under->AddChild(dir);
             if (under != m_lostFolders) dir->SetParentId(under->GetId());
-            m_folders[cluster] = dir;
-            Enqueue(dir);
             placed = true;
         }
         if (placed) DrainQueue();
