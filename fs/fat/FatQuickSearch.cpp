@@ -124,13 +124,21 @@ private:
     // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
     u64 DotDotCluster(u64 cluster) const;
     // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
-    // with its low word that begins its folder; 0 when none can be told to be its own.
-    u64 HighWordCandidate(CFileNode* folder, u64 recorded);
+    // with its low word that begins its folder; 0 when none can be told to be its own, with the
+    // folders it could be in `unclaimed`.
+    u64 HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed);
+    // The deleted-file scan's place for the folders no entry could be told to name that no walk
+    // reached: each under the folder its ".." names when a walk found it, else under "Lost
+    // Folders", as a "DIR" folder.
+    void PlaceUnclaimedFolders();
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
     bool HoldsFolderSightings() const;
     TreeNodePtr MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
+    // A "DIR" folder for the folder starting at `cluster`, added under `under` and queued for its
+    // walk; null when memory runs out.
+    CFileNode* AddLostFolder(CFileNode* under, u64 cluster, u64 parentCluster);
     // A reference node of a live entry for the revise pass, owned by the context; null when
     // memory runs out.
     CFileNode* MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx);
@@ -188,6 +196,7 @@ private:
     bool m_revise = false;
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;
+    std::vector<u64> m_unclaimed;  // folders a deleted entry that lost its high word could name
     bool m_fatless = false;
     std::unordered_set<u64> m_continuations;
     FatVolumeGeometry m_geometry;
@@ -312,6 +321,7 @@ void CFATQuickWalker::Run() {
     }
 
     if (rootWalked) DrainQueue();
+    if (rootWalked) PlaceUnclaimedFolders();
     // Every volume whose clusters hold folder sectors gets its "Lost Folders" in one place, first
     // among the root's additions, whether or not anything comes to hang there.
     if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
@@ -356,8 +366,11 @@ void CFATQuickWalker::DrainQueue() {
         if (WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
         if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
-        const u64 candidate = HighWordCandidate(folder, first);
+        std::vector<u64> unclaimed;
+        const u64 candidate = HighWordCandidate(folder, first, unclaimed);
         if (m_runState == kRunStopped) break;
+        // The complete scan places such folders with the other folder starts it saw.
+        if (candidate == 0 && !m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
         if (candidate == 0) continue;
         p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
         WalkFolderChain(folder, candidate, false);
@@ -390,6 +403,17 @@ TreeNodePtr CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u
     return node;
 }
 
+CFileNode* CFATQuickWalker::AddLostFolder(CFileNode* under, u64 cluster, u64 parentCluster) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
+    CFileNode* dir = MakeLostFolderNode(name, cluster, parentCluster).release();
+    if (dir == nullptr) return nullptr;
+    under->AddChild(dir);
+    m_folders[cluster] = dir;
+    Enqueue(dir);
+    return dir;
+}
+
 bool CFATQuickWalker::HoldsFolderSightings() const {
     const FatWalkOptions& options = m_search.GetWalkOptions();
     for (const FatFolderSighting& f : options.folderStarts) {
@@ -419,7 +443,7 @@ FILETIME64 CreationTimeOfDot(const u8* entries) {
 }
 }  // namespace
 
-u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded) {
+u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed) {
     // The same low word in the higher 65536-cluster blocks: each cluster there that begins a
     // folder no walk read and no other entry names could be this folder. Its "." entry is
     // written with the folder's own entry and keeps its creation time; a known time that differs
@@ -450,7 +474,29 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded) {
         ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time",
                      FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
     }
+    unclaimed = std::move(open);
     return 0;
+}
+
+void CFATQuickWalker::PlaceUnclaimedFolders() {
+    // After the walk, so that a live entry anywhere claims its folder first; the folders placed
+    // here may hold entries that leave more unclaimed. Each cluster is placed once.
+    while (!m_unclaimed.empty() && m_runState != kRunStopped) {
+        std::vector<u64> clusters;
+        clusters.swap(m_unclaimed);
+        for (const u64 cluster : clusters) {
+            if (IsReached(cluster)) continue;
+            const u64 parent = DotDotCluster(cluster);
+            CFileNode* under = parent != kNoHome ? KnownFolder(parent) : nullptr;
+            if (under == nullptr) under = LostFoldersNode();
+            if (under == nullptr) return;
+            CFileNode* dir = AddLostFolder(under, cluster, under->GetId());
+            if (dir == nullptr) return;
+            // Handed with the deleted folders at the end: an entry found later may still name it.
+            m_deferred.push_back(dir);
+        }
+        DrainQueue();
+    }
 }
 
 FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
@@ -478,6 +524,7 @@ CFileNode* CFATQuickWalker::LostFoldersNode() {
         if (m_lostFolders == nullptr) return nullptr;
         m_lostFolders->SetParentId(m_root->GetId());
         m_root->AddChild(m_lostFolders);
+        Hand(m_lostFolders);
     }
     return m_lostFolders;
 }
@@ -554,14 +601,9 @@ void CFATQuickWalker::PlaceLostFolders() {
             if (under == nullptr) return;
             ReleaseTrace("Build Cluster %d Sector %llu", int(cluster),
                          static_cast<unsigned long long>(ClusterSector(cluster)));
-            char name[32];
-            std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-            CFileNode* dir = MakeLostFolderNode(name, cluster, parent).release();
+            CFileNode* dir = AddLostFolder(under, cluster, parent);
             if (dir == nullptr) return;
-            under->AddChild(dir);
             if (under != m_lostFolders) dir->SetParentId(under->GetId());
-            m_folders[cluster] = dir;
-            Enqueue(dir);
             placed = true;
         }
         if (placed) DrainQueue();
