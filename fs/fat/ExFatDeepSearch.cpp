@@ -525,7 +525,7 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
         const u64 otherStart = other->GetPartitionStart();
         if (!IsCheckedBootVolume(*other) || otherStart <= v.heapStart || otherStart >= limit) continue;
         if (!filesListed) {
-            files = FileSpansOf(v);
+            files = FileSpansOf(v.heapStart, v.sectorsPerCluster);
             filesListed = true;
         }
         if (!LiesInFile(files, otherStart, otherStart + other->GetTotalSectors())) limit = otherStart;
@@ -578,19 +578,17 @@ void CExFatCompleteSearch::DropEmptyGuesses() {
     m_candidates.erase(empty, m_candidates.end());
 }
 
-std::vector<ExFatFileSpan> CExFatCompleteSearch::FileSpansOf(const ExFatInferredVolume& v) const {
+std::vector<ExFatFileSpan> CExFatCompleteSearch::FileSpansOf(u64 heapStart, u64 spc) const {
     std::vector<ExFatFileSpan> spans;
-    const u64 spc = v.sectorsPerCluster;
     const u64 clusterBytes = spc * m_sectorSize;
     if (spc == 0) return spans;
-    for (auto it = FirstExFatBlockFrom(m_dirBlocks, v.heapStart);
-         it != m_dirBlocks.end(); ++it) {
-        if ((it->firstSector - v.heapStart) % spc != 0) continue;
+    for (auto it = FirstExFatBlockFrom(m_dirBlocks, heapStart); it != m_dirBlocks.end(); ++it) {
+        if ((it->firstSector - heapStart) % spc != 0) continue;
         for (const ExFatDirectoryBlock::Extent& f : it->files) {
             if (f.directory || f.firstCluster < kFirstCluster) continue;
             // Without its chain only the first cluster of a fragmented file is known.
             const u64 clusters = f.contiguous ? (f.length + clusterBytes - 1) / clusterBytes : 1;
-            const u64 first = v.heapStart + u64(f.firstCluster - kFirstCluster) * spc;
+            const u64 first = heapStart + u64(f.firstCluster - kFirstCluster) * spc;
             spans.push_back({first, first + clusters * spc, f.length, it->firstSector});
         }
     }
@@ -610,6 +608,27 @@ bool CExFatCompleteSearch::LiesInFile(const std::vector<ExFatFileSpan>& files, u
         if (!listedInside && start < it->end && it->bytes >= volumeBytes) return true;
     }
     return false;
+}
+
+std::vector<std::pair<u64, u64>> CExFatCompleteSearch::StoredVolumesIn(const CExFatSearchedPartitionInfo& c) const {
+    std::vector<std::pair<u64, u64>> stored;
+    const u64 heap = c.GetHeapStart();
+    const u64 end = c.GetPartitionStart() + c.GetTotalSectors();
+    std::vector<ExFatFileSpan> files;
+    bool filesListed = false;
+    for (const auto& other : m_candidates) {
+        if (other.get() == &c || !IsCheckedBootVolume(*other)) continue;
+        const u64 otherStart = other->GetPartitionStart();
+        const u64 otherEnd = otherStart + other->GetTotalSectors();
+        if (otherStart <= heap || otherEnd > end) continue;
+        if (!filesListed) {
+            files = FileSpansOf(heap, c.GetSectorsPerCluster());
+            filesListed = true;
+        }
+        if (LiesInFile(files, otherStart, otherEnd)) stored.emplace_back(otherStart, otherEnd);
+    }
+    std::sort(stored.begin(), stored.end());
+    return stored;
 }
 
 bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& c) {
@@ -758,8 +777,34 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     geometry.rootCluster = (c->GetFlags() & kExFatFlagRootUnknown) == 0 ? partition->m_rootCluster : 0;
     ExFatFatReader fat;
     if (partition->m_fat.IsOpen()) fat = [partition](u32 cluster) { return partition->m_fat.GetEntry(cluster); };
+    // A volume stored in one of this volume's files lists its own clusters: read as this
+    // volume's folders, its entries would give files the bytes of this volume's clusters.
+    const std::vector<std::pair<u64, u64>> stored = StoredVolumesIn(*c);
+    const auto inStored = [&stored](u64 sector) {
+        auto it = std::upper_bound(stored.begin(), stored.end(), std::make_pair(sector, ~u64(0)));
+        return it != stored.begin() && sector < std::prev(it)->second;
+    };
+    std::vector<ExFatDirectoryBlock> ownBlocks;
+    std::vector<ExFatCutSetLink> ownLinks;
+    if (!stored.empty()) {
+        u64 leftOut = 0;
+        for (auto it = FirstExFatBlockFrom(m_dirBlocks, heap); it != m_dirBlocks.end() && it->firstSector < geometry.end;
+             ++it) {
+            if (inStored(it->firstSector)) {
+                ++leftOut;
+            } else {
+                ownBlocks.push_back(*it);
+            }
+        }
+        for (const ExFatCutSetLink& link : m_walker.GetCutSetLinks()) {
+            if (!inStored(link.headBlock) && !inStored(link.tailBlock)) ownLinks.push_back(link);
+        }
+        ReleaseTrace("exFAT tree of the volume at sector %llu: %llu folder blocks of %zu volumes stored in its files "
+                     "left to those volumes",
+                     static_cast<unsigned long long>(start), static_cast<unsigned long long>(leftOut), stored.size());
+    }
     const ExFatBlockTree tree = BuildExFatBlockTree(
-        m_dirBlocks, m_walker.GetCutSetLinks(), geometry,
+        stored.empty() ? m_dirBlocks : ownBlocks, stored.empty() ? m_walker.GetCutSetLinks() : ownLinks, geometry,
         [this](u64 sector, u64 count, u8* out) { return m_device->Read(out, sector, count) != 0; }, fat);
     PlaceBlockTree(tree, *partition, walk, collector, *root);
     if (m_droppedBlocks != 0) {

@@ -11,6 +11,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/CandidateLooks.h"
@@ -148,11 +149,15 @@ private:
     // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
     const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
-    // The sectors of the files the folders of the layout `v` list, by first sector.
-    std::vector<ExFatFileSpan> FileSpansOf(const ExFatInferredVolume& v) const;
+    // The sectors of the files the folders of the layout (heap start, sectors per cluster) list,
+    // by first sector.
+    std::vector<ExFatFileSpan> FileSpansOf(u64 heapStart, u64 sectorsPerCluster) const;
     // Whether the sectors [start, end) lie inside one of `files`: a volume stored there is that
     // file's content.
     bool LiesInFile(const std::vector<ExFatFileSpan>& files, u64 start, u64 end) const;
+    // The sector ranges, ascending, of the volumes found on their own (their boot region and FAT
+    // check out) that lie in a file of `c`: their folder blocks are theirs, never c's folders.
+    std::vector<std::pair<u64, u64>> StoredVolumesIn(const CExFatSearchedPartitionInfo& c) const;
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     // Its lock guards the boot, FAT and entry-set sightings while the scan adds to them: a paused
