@@ -14,6 +14,7 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,11 +43,23 @@ struct ExFatCutSetLink {
     ExFatEntrySet set;
 };
 
-// One run of consecutive directory sectors.
+// What a root directory lists besides its sets: the allocation bitmap, the up-case table and the
+// label. Few blocks list any of them, so a block keeps them apart.
+struct ExFatRootEntries {
+    u32 systemEnd = 2;        // the first cluster after the bitmap and the up-case table
+    u32 bitmapCluster = 0;
+    u64 bitmapClusters = 0;   // clusters the allocation bitmap covers
+    u32 upcaseCluster = 0;
+    u64 upcaseLength = 0;
+    std::u16string label;
+};
+
+// One run of consecutive directory sectors. A device can hold millions of them: each is kept
+// small, and what few blocks have stands apart.
 struct ExFatDirectoryBlock {
     // A cluster is 512 bytes at the least and 32 MiB at the most.
-    static constexpr u64 kMinClusterBytes = 512;
-    static constexpr u64 kMaxClusterBytes = 0x2000000;
+    static constexpr u32 kMinClusterBytes = 512;
+    static constexpr u32 kMaxClusterBytes = 0x2000000;
 
     u64 firstSector = ~u64(0);
     u32 sectorCount = 0;
@@ -55,30 +68,43 @@ struct ExFatDirectoryBlock {
     u32 lowestCluster = 0xFFFFFFF6u;  // of the sets that name a heap cluster
     u32 highestCluster = 0;
     // Bounds of the cluster size: bytes while the block grows, sectors once it is finished.
-    u64 minCluster = kMinClusterBytes;
-    u64 maxCluster = kMaxClusterBytes;
-    u32 systemEnd = 2;        // the first cluster after the bitmap and the up-case table
-    u64 bitmapClusters = 0;   // clusters the allocation bitmap covers
-    u32 bitmapCluster = 0;
-    u32 upcaseCluster = 0;
-    u64 upcaseLength = 0;
-    std::u16string label;
-    std::vector<u32> directories;  // first clusters of the folders it lists, in use, in the order found
-    // In-use sets that name a heap cluster: first cluster, length, whether contiguous.
+    u32 minCluster = kMinClusterBytes;
+    u32 maxCluster = kMaxClusterBytes;
+    // UTF-16 units of the names of its sets, all told (saturating): what their copies will take.
+    u32 nameUnits = 0;
+    // In-use sets that name a heap cluster: first cluster, length, whether contiguous, whether a
+    // folder, and the sector of its file entry counted from the block's first sector.
     struct Extent {
-        u32 firstCluster;
+        Extent(u32 first, u64 bytes, bool isContiguous, bool isDirectory = false, u32 at = 0)
+            : length(bytes), firstCluster(first), sector(at), contiguous(isContiguous), directory(isDirectory) {}
         u64 length;
-        bool contiguous;
-        bool directory = false;
-        u32 sector = 0;  // of its file entry, counted from the block's first sector
+        u32 firstCluster;
+        // A block holds one cluster at the most: 65,536 sectors of 512 bytes.
+        u32 sector : 30;
+        u32 contiguous : 1;
+        u32 directory : 1;
     };
     // In the order found.
     std::vector<Extent> files;
+    // Only for a block that lists a bitmap, an up-case table or a label.
+    std::shared_ptr<ExFatRootEntries> root;
 
     bool IsRoot() const { return (flags & kExFatBlockRoot) == kExFatBlockRoot; }
     // Whether `sectorsPerCluster` lies within the block's (finished) bounds.
     bool Admits(u64 sectorsPerCluster) const {
         return sectorsPerCluster >= minCluster && sectorsPerCluster <= maxCluster;
+    }
+    // Whether it lists a folder in use.
+    bool HasDirectories() const {
+        return std::any_of(files.begin(), files.end(), [](const Extent& e) { return e.directory != 0; });
+    }
+    const ExFatRootEntries& RootEntries() const {
+        static const ExFatRootEntries kNone;
+        return root ? *root : kNone;
+    }
+    ExFatRootEntries& EditRootEntries() {
+        if (!root) root = std::make_shared<ExFatRootEntries>();
+        return *root;
     }
 };
 

@@ -63,7 +63,13 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
         u64 depth;
         size_t parent;
     };
+    // The clusters a cut set ties after the root are the root folder's own: their folders are
+    // its children too.
     std::vector<Node> nodes{{ExFatFirstPiece(m_blocks, root, spc), 1, kNoBlock}};
+    for (size_t at = m_next[root], steps = 0; at != kNoBlock && at != root && steps < m_blocks.size();
+         at = m_next[at], ++steps) {
+        nodes.push_back({ExFatFirstPiece(m_blocks, at, spc), 1, 0});
+    }
     const auto sectorOf = [&](const ExFatBlockPiece& piece) { return m_blocks[piece.block].firstSector + piece.first; };
     const auto fail = [&](size_t node) {
         // Kept while the memory it takes stays small; past that, trees are walked again.
@@ -76,9 +82,14 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
     u64 score = 0;
     // A block the layout cuts into clusters of several folders is found once: `found` lists
     // the blocks, `foundAt` the node that found each.
-    std::vector<size_t> found{root};
-    std::vector<size_t> foundAt{0};
-    std::unordered_set<size_t> seen{root};
+    std::vector<size_t> found;
+    std::vector<size_t> foundAt;
+    std::unordered_set<size_t> seen;
+    for (size_t at = 0; at < nodes.size(); ++at) {
+        if (!seen.insert(nodes[at].piece.block).second) continue;
+        found.push_back(nodes[at].piece.block);
+        foundAt.push_back(at);
+    }
     std::unordered_set<u32> visited;
     for (size_t at = 0; at < nodes.size(); ++at) {
         const ExFatBlockPiece piece = nodes[at].piece;
@@ -277,7 +288,7 @@ bool ExFatBlockRules::Explained(size_t block) {
         if (++tried > kExplainTries) return false;
         if (!b.Admits(c.spc) || !OnBoundary(c, b.firstSector)) continue;
         if (Contains(c.attached, block)) return true;
-        if (b.directories.empty()) continue;
+        if (!b.HasDirectories()) continue;
         const u64 threshold = c.evidence > kExFatEvidencePair ? 1 : kPairWeight;
         std::vector<size_t> tree;
         if (TreeTest(block, c.heapStart, c.spc, threshold, &tree) == 0) continue;
@@ -304,22 +315,32 @@ bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
         if (!b.Admits(p)) continue;
         const u64 distance = a.firstSector > b.firstSector ? a.firstSector - b.firstSector : b.firstSector - a.firstSector;
         if (distance % p != 0) break;
-        for (u32 d : a.directories) {
-            if (d > b.highestCluster) continue;
+        // The folders A lists, in its own cluster and in the clusters a cut set ties after it:
+        // each one placed at B gives a heap. The walk ends at the first that puts the heap
+        // before the device or A inside the system clusters.
+        const auto tryFolder = [&](u32 d) {
+            if (d > b.highestCluster) return true;
             const u64 offset = u64(d - kFirstHeapCluster) * p;
-            if (offset > b.firstSector) break;
+            if (offset > b.firstSector) return false;
             const u64 heap = b.firstSector - offset;
             // The parent stands at least one cluster past the system clusters (the bitmap and the
             // up-case table).
-            if (heap + 3 * p > a.firstSector) break;
+            if (heap + 3 * p > a.firstSector) return false;
             const u64 parentCluster = (a.firstSector - heap) / p + kFirstHeapCluster;
-            if (parentCluster > a.highestCluster || m_setAside.count({heap, p}) != 0) continue;
+            if (parentCluster > a.highestCluster || m_setAside.count({heap, p}) != 0) return true;
             std::vector<size_t> tree;
             const u64 score = TreeTest(ai, heap, p, weight, &tree);
-            if (score < best) continue;
+            if (score < best) return true;
             if (score > best) proposals.clear();
             best = score;
             proposals.push_back({heap, p, std::move(tree)});
+            return true;
+        };
+        bool goOn = true;
+        for (size_t at = ai, steps = 0; goOn && at != kNoBlock && steps < m_blocks.size(); at = m_next[at], ++steps) {
+            for (const auto& f : m_blocks[at].files) {
+                if (f.directory && !(goOn = tryFolder(f.firstCluster))) break;
+            }
         }
     }
     for (const Proposal& proposal : proposals) {
@@ -464,12 +485,12 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
     // While the blocks come in: each block not yet explained is paired with its neighbours.
     for (size_t a = 0; a < n; ++a) {
         const ExFatDirectoryBlock& b = m_blocks[a];
-        if (b.IsRoot() || Explained(a) || b.directories.empty()) continue;
+        if (b.IsRoot() || Explained(a) || !b.HasDirectories()) continue;
         const size_t from = a > kPairBefore ? a - kPairBefore : 0;
         bool proposed = false;
         for (size_t i = from; i < n && i <= a + kPairAfter; ++i) {
             const ExFatDirectoryBlock& other = m_blocks[i];
-            if (i == a || other.IsRoot() || other.directories.empty() || BeginsWithTail(other)) continue;
+            if (i == a || other.IsRoot() || !other.HasDirectories() || BeginsWithTail(other)) continue;
             proposed = Pair(a, i, kPairWeight) || proposed;
         }
         if (proposed) SortCandidates();
@@ -485,7 +506,7 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
         const size_t a = left[at];
         if (BeginsWithTail(m_blocks[a])) continue;
         SingleBlock(a);
-        if (m_blocks[a].directories.empty()) continue;
+        if (!m_blocks[a].HasDirectories()) continue;
         const size_t from = at > kFinalPairBefore ? at - kFinalPairBefore : 0;
         for (size_t j = from; j < left.size() && j <= at + kFinalPairAfter; ++j) {
             if (j != at && !BeginsWithTail(m_blocks[left[j]])) Pair(a, left[j], kFinalPairWeight);

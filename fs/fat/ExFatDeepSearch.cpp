@@ -428,7 +428,8 @@ BitmapVerdict CExFatCompleteSearch::ProbeBitmap(u64 sector, const ExFatDirectory
     std::vector<u8> buffer;
     if (!ReadSector(sector, buffer)) return BitmapVerdict::Unknown;
     bool checked = false;
-    for (u32 cluster : {root.bitmapCluster, root.upcaseCluster, rootCluster}) {
+    const ExFatRootEntries& entries = root.RootEntries();
+    for (u32 cluster : {entries.bitmapCluster, entries.upcaseCluster, rootCluster}) {
         const u64 bit = u64(cluster) - 2;
         if (cluster < 2 || bit / 8 >= buffer.size()) continue;
         if ((buffer[bit / 8] & (1u << (bit % 8))) == 0) return BitmapVerdict::Disagrees;
