@@ -344,6 +344,7 @@ void StoreHalf(Store& store, u64 blockSector, Half&& half, size_t most) {
 }  // namespace
 
 void ExFatBlockWalker::RegisterHead(u64 blockSector) {
+    if (!m_keepCuts) return;
     StoredHead head;
     head.position = m_set.position;
     head.entries = m_setBytes;
@@ -385,6 +386,7 @@ void ExFatBlockWalker::RegisterPendingTail() {
 }
 
 void ExFatBlockWalker::RegisterTail(u64 blockSector, const StoredTail& tail) {
+    if (!m_keepCuts) return;
     ExFatEntrySet joined;
     const auto head = NearestJoiningPartner(m_heads, blockSector, [&](const StoredHead& h) {
         ++m_partnersTried;

@@ -162,6 +162,14 @@ public:
         m_heads.clear();
         m_tails.clear();
     }
+    // From here on blocks are only told apart, for their count: no set is handed on or booked
+    // as a hint, and no cut set is kept or joined.
+    void CountBlocksOnly() {
+        m_sink = nullptr;
+        m_hints = nullptr;
+        m_keepCuts = false;
+        DropUnjoinedCuts();
+    }
     // Ends the current block. Most sectors end none: that case costs one test here.
     void FinishBlock(std::vector<ExFatDirectoryBlock>& out) {
         if (m_block.sectorCount != 0 || m_set.taken != 0 || m_skip != 0) FinishOpenBlock(out);
@@ -240,6 +248,7 @@ private:
     bool m_tailPending = false;
     std::vector<ExFatCutSetLink> m_links;
     u64 m_partnersTried = 0;
+    bool m_keepCuts = true;
 };
 
 // The whole device's evidence, and the volumes it shows.

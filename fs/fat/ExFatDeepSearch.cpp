@@ -246,6 +246,9 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
         }
         m_walkerReady = true;
         m_droppedBlocks = 0;
+        m_spent = 0;
+        m_linksCounted = 0;
+        m_overBudget = false;
     }
     // The builder refused a set: no more are made.
     if (!m_handOut && m_sinkSet) {
@@ -263,7 +266,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
                 m_boots.push_back(b);
             }
         }
-        m_walker.FinishBlock(m_dirBlocks);
+        WalkFolderSector(sector, nullptr);
         return;
     }
     if (p[0] != 0 && ReadLE32(p) == kFatStartMedia && ReadLE32(p + 4) == kFatStartSecond) {
@@ -271,32 +274,56 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             const auto lk = m_looks.Hold();
             if (m_fatStarts.size() < kMaxTableStarts) m_fatStarts.push_back(sector);
         }
-        m_walker.FinishBlock(m_dirBlocks);
+        WalkFolderSector(sector, nullptr);
         return;
     }
     if (p[0] == 0) {
         if (IsUpcaseStart(p) && m_upcaseStarts.size() < kMaxTableStarts) m_upcaseStarts.push_back(sector);
-        m_walker.FinishBlock(m_dirBlocks);
+        WalkFolderSector(sector, nullptr);
         return;
     }
     if (IsEntryOfType(p[0], kFileEntry) && IsExFatEntrySetStart(p) && m_setStarts.size() < kMaxSetStarts) {
         const auto lk = m_looks.Hold();
         m_setStarts.push_back(sector);
     }
-    // A device full of look-alike folders stops adding blocks; those it finds past the cap are
-    // counted, so that the loss is told.
-    if (m_dirBlocks.size() < kMaxDirectoryBlocks) {
-        m_walker.WalkSector(sector, p, m_dirBlocks);
-        return;
+    WalkFolderSector(sector, p);
+}
+
+void CExFatCompleteSearch::WalkFolderSector(u64 sector, const u8* p) {
+    // Once the folder data kept has spent its budget, blocks are no longer kept; those found
+    // after are counted, so that the loss is told.
+    std::vector<ExFatDirectoryBlock>& out = m_overBudget ? m_overflowBlocks : m_dirBlocks;
+    const size_t before = out.size();
+    if (p != nullptr) {
+        m_walker.WalkSector(sector, p, out);
+    } else {
+        m_walker.FinishBlock(out);
     }
-    m_walker.WalkSector(sector, p, m_overflowBlocks);
-    if (m_overflowBlocks.empty()) return;
-    if (m_droppedBlocks == 0) {
-        ReleaseTrace("exFAT folder blocks past %zu not kept, from sector %llu on: their entries are not listed",
-                     kMaxDirectoryBlocks, static_cast<unsigned long long>(sector));
+    if (m_overBudget) {
+        m_droppedBlocks += m_overflowBlocks.size();
+        m_overflowBlocks.clear();
+    } else if (out.size() != before || m_walker.GetCutSetLinks().size() != m_linksCounted) {
+        SpendOnNewBlocks(before, sector);
     }
-    m_droppedBlocks += m_overflowBlocks.size();
-    m_overflowBlocks.clear();
+}
+
+void CExFatCompleteSearch::SpendOnNewBlocks(size_t keptBefore, u64 sector) {
+    for (size_t i = keptBefore; i < m_dirBlocks.size(); ++i) {
+        const ExFatDirectoryBlock& b = m_dirBlocks[i];
+        m_spent += kBlockWeight + u64(b.setCount) * kSetWeight + u64(b.nameUnits) * kNameUnitWeight;
+    }
+    const auto& links = m_walker.GetCutSetLinks();
+    for (; m_linksCounted < links.size(); ++m_linksCounted) {
+        m_spent += kCutLinkWeight + links[m_linksCounted].set.name.size() * kNameUnitWeight;
+    }
+    if (m_spent < m_budget) return;
+    m_overBudget = true;
+    // The sets of the blocks not kept are not shown while scanning either: no tree will hold them.
+    m_walker.CountBlocksOnly();
+    m_sinkSet = false;
+    ReleaseTrace("exFAT folder data past %llu bytes (%zu blocks) not kept, from sector %llu on: their entries are "
+                 "not listed",
+                 static_cast<unsigned long long>(m_budget), m_dirBlocks.size(), static_cast<unsigned long long>(sector));
 }
 
 bool CExFatCompleteSearch::FatStartAt(u64 sector) {
@@ -308,7 +335,12 @@ bool CExFatCompleteSearch::FatStartAt(u64 sector) {
 void CExFatCompleteSearch::EndSearch() {
     m_walker.SetSetSink(nullptr);
     if (m_device != nullptr) {
-        m_walker.FinishBlock(m_dirBlocks);
+        WalkFolderSector(m_device->GetTotalSectors(), nullptr);
+        if (m_droppedBlocks != 0) {
+            ReleaseTrace("exFAT deep search: %llu folder blocks dropped past the budget of %llu bytes, %zu kept",
+                         static_cast<unsigned long long>(m_droppedBlocks), static_cast<unsigned long long>(m_budget),
+                         m_dirBlocks.size());
+        }
         m_walker.DropUnjoinedCuts();
         {
             // A paused preview makes its candidates from the sightings under their lock.
@@ -809,9 +841,10 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         [this](u64 sector, u64 count, u8* out) { return m_device->Read(out, sector, count) != 0; }, fat);
     PlaceBlockTree(tree, *partition, walk, collector, *root);
     if (m_droppedBlocks != 0) {
-        ReleaseTrace("exFAT tree of the volume at sector %llu lacks the entries of %llu folder blocks found past %zu",
+        ReleaseTrace("exFAT tree of the volume at sector %llu may lack the entries of %llu folder blocks dropped "
+                     "past the budget of %llu bytes",
                      static_cast<unsigned long long>(start), static_cast<unsigned long long>(m_droppedBlocks),
-                     kMaxDirectoryBlocks);
+                     static_cast<unsigned long long>(m_budget));
     }
 
     // The label entry stands among the first entries of the root directory.

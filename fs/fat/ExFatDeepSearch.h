@@ -95,9 +95,19 @@ class CExFatCompleteSearch : public CFatFamilyCompleteSearch {
 public:
     static constexpr size_t kMaxBootSightings = 1u << 16;
     static constexpr size_t kMaxSetStarts = 1u << 20;
-    // Folder blocks kept at the most (about 200 bytes each): a volume of eight million folder
-    // clusters fits; a device full of look-alike folders stops there, and says so in the log.
-    static constexpr size_t kMaxDirectoryBlocks = 1u << 23;
+    // What the folder blocks kept may cost, by the time their volume's tree is built, at the
+    // most: with the device buffers and the rest of the scan it stays below 4 GB. A volume of
+    // two million one-file folders fits; a device with more folder data (or full of look-alike
+    // folders) keeps what came first, counts the blocks it drops and says so in the log.
+    static constexpr u64 kFolderDataBudget = u64(3) << 30;
+    // The estimated cost of a kept block (the block, its piece of the tree build and its place
+    // in the layout search), of each of its sets (its extent, its copy in the tree build, its
+    // node and properties), of each UTF-16 unit of their names (two UTF-8 copies), and of a
+    // joined cut set. Measured costs are about two thirds of these.
+    static constexpr u64 kBlockWeight = 384;
+    static constexpr u64 kSetWeight = 512;
+    static constexpr u64 kNameUnitWeight = 8;
+    static constexpr u64 kCutLinkWeight = 256;
     static constexpr size_t kMaxTableStarts = 1u << 16;
 
     CExFatCompleteSearch();
@@ -122,8 +132,10 @@ public:
     const std::vector<u64>& GetSetStarts() const { return m_setStarts; }
     const std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>>& GetCandidates() const { return m_candidates; }
     const std::vector<ExFatDirectoryBlock>& GetDirectoryBlocks() const { return m_dirBlocks; }
-    // Folder blocks found past kMaxDirectoryBlocks, whose entries the trees lack.
+    // Folder blocks found once the budget was spent, whose entries the trees lack.
     u64 GetDroppedDirectoryBlocks() const { return m_droppedBlocks; }
+    // A budget other than kFolderDataBudget for the searches that begin after it.
+    void SetFolderDataBudget(u64 bytes) { m_budget = bytes; }
 
     bool IsHandingOutEntries() const { return m_handOut; }
 
@@ -170,8 +182,17 @@ private:
     ExFatBlockWalker m_walker;
     bool m_walkerReady = false;
     std::vector<ExFatDirectoryBlock> m_dirBlocks;
-    std::vector<ExFatDirectoryBlock> m_overflowBlocks;  // finished past the cap, counted and dropped
+    std::vector<ExFatDirectoryBlock> m_overflowBlocks;  // finished past the budget, counted and dropped
     u64 m_droppedBlocks = 0;
+    u64 m_budget = kFolderDataBudget;
+    u64 m_spent = 0;           // of the budget, by the blocks and cut sets kept
+    size_t m_linksCounted = 0;  // cut sets whose cost is in m_spent
+    bool m_overBudget = false;
+    // Walks a sector that may be folder data (null: one that ends the open block).
+    void WalkFolderSector(u64 sector, const u8* bytes);
+    // Adds the cost of the blocks and cut sets kept since the last call; once the budget is
+    // spent the walker only counts blocks.
+    void SpendOnNewBlocks(size_t keptBefore, u64 sector);
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
     // Found entry sets go to the builder's provisional exFAT tree while the loop runs, until the
