@@ -632,7 +632,35 @@ void LayStoredVolumeWithoutBootRegions(ToolVolume& v, Expected& expected) {
     std::fill_n(v.bytes.begin(), 24 * kSector, u8(0));
 }
 
+// Folder `folder` in the root whose sets of four entries fill `clusters` to their ends (so that
+// none is cut where a cluster ends), chained by the FAT; its files' data from cluster `data` on.
+void LayChainedFolder(ToolVolume& v, Expected& expected, const std::string& folder, const std::vector<u32>& clusters,
+                      u32 data) {
+    constexpr u32 kSetEntries = 4;  // names of 16 to 30 characters
+    const u32 count = u32(clusters.size()) * v.clusterBytes / (kSetEntries * kEntry);
+    std::vector<u8> entries;
+    for (u32 i = 0; i < count; ++i) {
+        const std::string name = folder + Numbered(" file number %03u.txt", i);
+        const std::vector<u8> content = testutil::DistinctBytes(100 + i, data + i);
+        Append(entries, v.File(name, data + i, content));
+        expected[folder][name] = content;
+    }
+    v.Lay(clusters, entries);
+    for (size_t k = 0; k < clusters.size(); ++k) v.SetFat(clusters[k], k + 1 < clusters.size() ? clusters[k + 1] : kEndOfChain);
+    v.AddToRoot(MakeExFatSet(folder, clusters.front(), u64(clusters.size()) * v.clusterBytes, kExFatAttrFolder, false));
+}
+
+// Folders alpha and beta, their clusters interleaved past the entries of the FAT's first sector,
+// and that sector zeroed: the boot sector stands, and the FAT's other sectors still chain them.
+void LayInterleavedFoldersFirstFatSectorZeroed(ToolVolume& v, Expected& expected) {
+    const u32 base = v.root + u32(kSector / 4);
+    LayChainedFolder(v, expected, "alpha", {base, base + 3, base + 6}, base + 10);
+    LayChainedFolder(v, expected, "beta", {base + 1, base + 4, base + 7}, base + 200);
+    std::fill_n(v.bytes.begin() + i64(v.fat), kSector, u8(0));
+}
+
 const LayoutCase kLayouts[] = {
+    {"InterleavedFoldersKeepTheirChainsWithTheFirstFatSectorZeroed", 4096, LayInterleavedFoldersFirstFatSectorZeroed},
     {"StoredVolumeKeepsItsFolders", 4096, LayStoredVolume},
     {"StoredVolumeKeepsItsFoldersWithoutBootRegions", 4096, LayStoredVolumeWithoutBootRegions},
     {"StaleLookAlikeClusterStaysOutOfTheFolder", 4096, LayStaleLookAlike},
