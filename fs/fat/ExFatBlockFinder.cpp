@@ -91,6 +91,7 @@ void ExFatBlockWalker::CompleteSet() {
             const u64 blockFirst = b.sectorCount != 0 ? b.firstSector : m_sector;
             const u64 at = m_set.position > blockFirst ? m_set.position - blockFirst : 0;
             b.files.emplace_back(first, m_set.dataLength, m_set.contiguous, directory, u32(std::min<u64>(at, kMaxExtentSector)));
+            if (directory) b.flags |= kExFatBlockListsFolders;
         }
     }
     if (m_hints != nullptr && m_hints->GetCount() < kMaxTypeHints && !directory && IsExFatChainCluster(first) &&

@@ -34,6 +34,8 @@ constexpr u32 kExFatBlockRoot = kExFatBlockLabel | kExFatBlockBitmap | kExFatBlo
 // set whose secondaries lie elsewhere: a folder's entry set cut where its cluster ends.
 constexpr u32 kExFatBlockBeginsWithTail = 0x8;
 constexpr u32 kExFatBlockEndsCut = 0x10;
+// It lists a folder in use.
+constexpr u32 kExFatBlockListsFolders = 0x20;
 
 // A set cut at the end of one folder cluster (the head block) and finished at the start of
 // another (the tail block), joined again: the two blocks are clusters of one folder.
@@ -94,10 +96,7 @@ struct ExFatDirectoryBlock {
     bool Admits(u64 sectorsPerCluster) const {
         return sectorsPerCluster >= minCluster && sectorsPerCluster <= maxCluster;
     }
-    // Whether it lists a folder in use.
-    bool HasDirectories() const {
-        return std::any_of(files.begin(), files.end(), [](const Extent& e) { return e.directory != 0; });
-    }
+    bool HasDirectories() const { return (flags & kExFatBlockListsFolders) != 0; }
     const ExFatRootEntries& RootEntries() const {
         static const ExFatRootEntries kNone;
         return root ? *root : kNone;

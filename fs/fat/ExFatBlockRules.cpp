@@ -299,7 +299,18 @@ bool ExFatBlockRules::Explained(size_t block) {
     return false;
 }
 
-bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
+std::vector<u32> ExFatBlockRules::FoldersOf(size_t block) const {
+    std::vector<u32> folders;
+    for (size_t at = block, steps = 0; at != kNoBlock && steps < m_blocks.size(); at = m_next[at], ++steps) {
+        if (!m_blocks[at].HasDirectories()) continue;
+        for (const auto& f : m_blocks[at].files) {
+            if (f.directory) folders.push_back(f.firstCluster);
+        }
+    }
+    return folders;
+}
+
+bool ExFatBlockRules::Pair(size_t ai, const std::vector<u32>& aFolders, size_t bi, u64 weight) {
     const ExFatDirectoryBlock& a = m_blocks[ai];
     const ExFatDirectoryBlock& b = m_blocks[bi];
     struct Proposal {
@@ -336,11 +347,8 @@ bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
             proposals.push_back({heap, p, std::move(tree)});
             return true;
         };
-        bool goOn = true;
-        for (size_t at = ai, steps = 0; goOn && at != kNoBlock && steps < m_blocks.size(); at = m_next[at], ++steps) {
-            for (const auto& f : m_blocks[at].files) {
-                if (f.directory && !(goOn = tryFolder(f.firstCluster))) break;
-            }
+        for (u32 d : aFolders) {
+            if (!tryFolder(d)) break;
         }
     }
     for (const Proposal& proposal : proposals) {
@@ -487,11 +495,12 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
         const ExFatDirectoryBlock& b = m_blocks[a];
         if (b.IsRoot() || Explained(a) || !b.HasDirectories()) continue;
         const size_t from = a > kPairBefore ? a - kPairBefore : 0;
+        const std::vector<u32> folders = FoldersOf(a);
         bool proposed = false;
         for (size_t i = from; i < n && i <= a + kPairAfter; ++i) {
             const ExFatDirectoryBlock& other = m_blocks[i];
             if (i == a || other.IsRoot() || !other.HasDirectories() || BeginsWithTail(other)) continue;
-            proposed = Pair(a, i, kPairWeight) || proposed;
+            proposed = Pair(a, folders, i, kPairWeight) || proposed;
         }
         if (proposed) SortCandidates();
     }
@@ -508,8 +517,9 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
         SingleBlock(a);
         if (!m_blocks[a].HasDirectories()) continue;
         const size_t from = at > kFinalPairBefore ? at - kFinalPairBefore : 0;
+        const std::vector<u32> folders = FoldersOf(a);
         for (size_t j = from; j < left.size() && j <= at + kFinalPairAfter; ++j) {
-            if (j != at && !BeginsWithTail(m_blocks[left[j]])) Pair(a, left[j], kFinalPairWeight);
+            if (j != at && !BeginsWithTail(m_blocks[left[j]])) Pair(a, folders, left[j], kFinalPairWeight);
         }
     }
     Consolidate();

@@ -44,6 +44,7 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
         b.lowestCluster = std::min(b.lowestCluster, c);
         b.highestCluster = std::max(b.highestCluster, c);
         b.files.emplace_back(c, kSpc * kSectorSize, true, directory);
+        if (directory) b.flags |= kExFatBlockListsFolders;
     };
     for (u32 c : f.folders) add(c, true);
     for (u32 c : f.files) add(c, false);
@@ -106,6 +107,7 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
             joined.lowestCluster = std::min(joined.lowestCluster, b.lowestCluster);
             joined.highestCluster = std::max(joined.highestCluster, b.highestCluster);
             joined.setCount += b.setCount;
+            joined.flags |= b.flags & kExFatBlockListsFolders;
             continue;
         }
         blocks.push_back(std::move(b));
