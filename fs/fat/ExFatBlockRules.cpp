@@ -26,14 +26,13 @@ constexpr size_t kCollisionShare = 4;
 constexpr size_t kCollisionLookBack = 64;
 
 constexpr size_t kNoBlock = ~size_t(0);
+// Clusters a cut set ties after a folder's block that the layout tests take as that folder's:
+// enough to place a layout, while a long chain is not walked again from each of its blocks.
+constexpr size_t kTiedBlocksFollowed = 64;
 // The claim of a block taken alone, as a root or as a continuation.
 constexpr u64 kAloneWeight = 1;
 
 bool BeginsWithTail(const ExFatDirectoryBlock& b) { return (b.flags & kExFatBlockBeginsWithTail) != 0; }
-
-bool Contains(const std::vector<size_t>& sorted, size_t value) {
-    return std::binary_search(sorted.begin(), sorted.end(), value);
-}
 }  // namespace
 
 ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks, u64 deviceSectors, u32 sectorSize)
@@ -66,7 +65,7 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
     // The clusters a cut set ties after the root are the root folder's own: their folders are
     // its children too.
     std::vector<Node> nodes{{ExFatFirstPiece(m_blocks, root, spc), 1, kNoBlock}};
-    for (size_t at = m_next[root], steps = 0; at != kNoBlock && at != root && steps < m_blocks.size();
+    for (size_t at = m_next[root], steps = 0; at != kNoBlock && at != root && steps < kTiedBlocksFollowed;
          at = m_next[at], ++steps) {
         nodes.push_back({ExFatFirstPiece(m_blocks, at, spc), 1, 0});
     }
@@ -216,11 +215,16 @@ bool ExFatBlockRules::Holds(const Candidate& c, const ExFatDirectoryBlock& b) co
 }
 
 void ExFatBlockRules::Attach(Candidate& c, size_t block, u64 claimWeight) {
-    // The clusters a cut set ties to this one are the same folder's: they go with it.
+    // The clusters a cut set ties to this one are the same folder's: they go with it. A block
+    // attached (or claimed) before brought its own along then: the walk ends there, so that a
+    // long chain is walked once, not once from each of its blocks.
     for (size_t at = block, steps = 0; at != kNoBlock && steps < m_blocks.size(); at = m_next[at], ++steps) {
-        auto it = std::lower_bound(c.attached.begin(), c.attached.end(), at);
-        if (it == c.attached.end() || *it != at) c.attached.insert(it, at);
-        if (claimWeight == 0) continue;
+        const bool attachedBefore = !c.attached.insert(at).second;
+        if (claimWeight == 0) {
+            if (attachedBefore && at != block) break;
+            continue;
+        }
+        if (at != block && attachedBefore && c.claimed.count(at) != 0) break;
         m_claimed[at] = true;
         c.claimed[at] = at == block ? claimWeight : kAloneWeight;
     }
@@ -287,7 +291,7 @@ bool ExFatBlockRules::Explained(size_t block) {
         if (!Holds(c, b)) continue;
         if (++tried > kExplainTries) return false;
         if (!b.Admits(c.spc) || !OnBoundary(c, b.firstSector)) continue;
-        if (Contains(c.attached, block)) return true;
+        if (c.attached.count(block) != 0) return true;
         if (!b.HasDirectories()) continue;
         const u64 threshold = c.evidence > kExFatEvidencePair ? 1 : kPairWeight;
         std::vector<size_t> tree;
@@ -301,7 +305,7 @@ bool ExFatBlockRules::Explained(size_t block) {
 
 std::vector<u32> ExFatBlockRules::FoldersOf(size_t block) const {
     std::vector<u32> folders;
-    for (size_t at = block, steps = 0; at != kNoBlock && steps < m_blocks.size(); at = m_next[at], ++steps) {
+    for (size_t at = block, steps = 0; at != kNoBlock && steps <= kTiedBlocksFollowed; at = m_next[at], ++steps) {
         if (!m_blocks[at].HasDirectories()) continue;
         for (const auto& f : m_blocks[at].files) {
             if (f.directory) folders.push_back(f.firstCluster);
@@ -409,7 +413,7 @@ void ExFatBlockRules::Consolidate() {
             if (m_taken[i] || !b.Admits(c.spc) || !Holds(c, b)) continue;
             const bool boundary = OnBoundary(c, b.firstSector);
             if (boundary) c.bookedOnBoundary.push_back(b.firstSector);
-            if (boundary && !BeginsWithTail(b) && !Contains(c.attached, i)) {
+            if (boundary && !BeginsWithTail(b) && c.attached.count(i) == 0) {
                 std::vector<size_t> tree;
                 const u64 score = TreeTest(i, c.heapStart, c.spc, 1, &tree);
                 if (score != 0) {
@@ -433,7 +437,7 @@ void ExFatBlockRules::Consolidate() {
                 --blocksLeft;
             }
         }
-        m_accepted.push_back(c);
+        m_accepted.push_back(std::move(c));
     }
     m_candidates.clear();
     m_byLayout.clear();

@@ -69,7 +69,7 @@ private:
         u64 volumeEnd = 0;
         u32 evidence = 0;
         bool known = false;
-        std::vector<size_t> attached;  // block indices, ascending, once each
+        std::set<size_t> attached;  // block indices
         std::vector<u64> bookedOnBoundary;
         std::map<size_t, u64> claimed;  // block index -> weight
     };
