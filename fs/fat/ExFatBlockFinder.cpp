@@ -27,6 +27,8 @@ constexpr size_t kMaxTypeHints = 1u << 22;
 constexpr u64 kMaxSectorsPerCluster = ExFatDirectoryBlock::kMaxClusterBytes / 512;
 // Folders a tree test follows at the most.
 constexpr size_t kMaxTreeFolders = 1u << 16;
+// The sector of a set's file entry within its block fits the extent's field.
+constexpr u64 kMaxExtentSector = (1u << 30) - 1;
 
 bool IsSetOrSystemEntry(u8 type) {
     switch (u8(type | kExFatTypeInUse)) {
@@ -85,11 +87,11 @@ void ExFatBlockWalker::CompleteSet() {
         b.lowestCluster = std::min(b.lowestCluster, first);
         b.highestCluster = std::max(b.highestCluster, first);
         if (m_set.inUse) {
-            if (directory) b.directories.push_back(first);
             // Until its first sector is counted, a block begins with the sector being walked.
             const u64 blockFirst = b.sectorCount != 0 ? b.firstSector : m_sector;
             const u64 at = m_set.position > blockFirst ? m_set.position - blockFirst : 0;
-            b.files.push_back({first, m_set.dataLength, m_set.contiguous, directory, u32(std::min<u64>(at, ~u32(0)))});
+            b.files.emplace_back(first, m_set.dataLength, m_set.contiguous, directory, u32(std::min<u64>(at, kMaxExtentSector)));
+            if (directory) b.flags |= kExFatBlockListsFolders;
         }
     }
     if (m_hints != nullptr && m_hints->GetCount() < kMaxTypeHints && !directory && IsExFatChainCluster(first) &&
@@ -99,7 +101,8 @@ void ExFatBlockWalker::CompleteSet() {
         if (hint.InitFromWideName(m_set.name.data(), length, first - 2, m_set.position)) m_hints->Add(hint);
     }
     // A folder's length is a whole number of clusters.
-    if (directory && m_set.dataLength != 0) b.maxCluster = std::min(b.maxCluster, LowestSetBit(m_set.dataLength));
+    if (directory && m_set.dataLength != 0) b.maxCluster = u32(std::min<u64>(b.maxCluster, LowestSetBit(m_set.dataLength)));
+    b.nameUnits = u32(std::min<u64>(u64(b.nameUnits) + m_set.name.size(), ~u32(0)));
     if (m_sink) HandOnSet();
     m_set = SetInProgress();
 }
@@ -200,18 +203,24 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
             if ((m_sectorFlags & kExFatBlockBitmap) != 0 || !CheckExFatBitmapEntry(e, m_limits)) return Step::Stop;
             m_sectorFlags |= kExFatBlockBitmap;
             m_block.flags |= kExFatBlockBitmap;
-            m_block.bitmapCluster = ReadLE32(e + 20);
-            m_block.bitmapClusters = ReadLE64(e + 24) * 8;
-            m_block.systemEnd = std::max(m_block.systemEnd, m_block.bitmapCluster + 1);
+            {
+                ExFatRootEntries& root = m_block.EditRootEntries();
+                root.bitmapCluster = ReadLE32(e + 20);
+                root.bitmapClusters = ReadLE64(e + 24) * 8;
+                root.systemEnd = std::max(root.systemEnd, root.bitmapCluster + 1);
+            }
             m_set = SetInProgress();
             return Step::Go;
         case kExFatUpcaseEntry:
             if ((m_sectorFlags & kExFatBlockUpcase) != 0 || !CheckExFatUpcaseEntry(e, m_limits)) return Step::Stop;
             m_sectorFlags |= kExFatBlockUpcase;
             m_block.flags |= kExFatBlockUpcase;
-            m_block.upcaseCluster = ReadLE32(e + 20);
-            m_block.upcaseLength = ReadLE64(e + 24);
-            m_block.systemEnd = std::max(m_block.systemEnd, m_block.upcaseCluster + 1);
+            {
+                ExFatRootEntries& root = m_block.EditRootEntries();
+                root.upcaseCluster = ReadLE32(e + 20);
+                root.upcaseLength = ReadLE64(e + 24);
+                root.systemEnd = std::max(root.systemEnd, root.upcaseCluster + 1);
+            }
             m_set = SetInProgress();
             return Step::Go;
         case kExFatLabelEntry:
@@ -223,8 +232,9 @@ ExFatBlockWalker::Step ExFatBlockWalker::WalkEntry(const u8* e) {
                 if ((m_sectorFlags & kExFatBlockLabel) != 0) return Step::Stop;
                 m_sectorFlags |= kExFatBlockLabel;
                 m_block.flags |= kExFatBlockLabel;
-                m_block.label.clear();
-                for (u32 i = 0; i < std::min<u32>(e[1], kLabelUnits); ++i) m_block.label.push_back(char16_t(ReadLE16(e + 2 + 2 * i)));
+                std::u16string& label = m_block.EditRootEntries().label;
+                label.clear();
+                for (u32 i = 0; i < std::min<u32>(e[1], kLabelUnits); ++i) label.push_back(char16_t(ReadLE16(e + 2 + 2 * i)));
             }
             m_set = SetInProgress();
             return Step::Go;
@@ -295,13 +305,13 @@ void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
             const u64 distance = b.files[i].firstCluster - earlier.firstCluster;
             if (!earlier.contiguous || distance == 0) continue;
             const u64 bound = earlier.length / distance + (earlier.length % distance != 0 ? 1 : 0);
-            if (bound > b.minCluster) b.minCluster = PowerOfTwoAtLeast(bound);
+            if (bound > b.minCluster) b.minCluster = u32(PowerOfTwoAtLeast(bound));
         }
         // Kept for the layouts found without a root: they check that no two files share a cluster,
         // and cut the block where a layout's clusters end.
         std::stable_sort(b.files.begin(), b.files.end(), [](const auto& x, const auto& y) { return x.sector < y.sector; });
         b.files.shrink_to_fit();
-        b.minCluster = std::max<u64>(b.minCluster >> m_sectorShift, 1);
+        b.minCluster = std::max<u32>(b.minCluster >> m_sectorShift, 1);
         b.maxCluster >>= m_sectorShift;
         // The folder's cluster ends inside a set: its other entries begin another cluster.
         if (m_set.taken != 0 && m_set.expected != 0 && m_skip == 0) {
@@ -335,6 +345,7 @@ void StoreHalf(Store& store, u64 blockSector, Half&& half, size_t most) {
 }  // namespace
 
 void ExFatBlockWalker::RegisterHead(u64 blockSector) {
+    if (!m_keepCuts) return;
     StoredHead head;
     head.position = m_set.position;
     head.entries = m_setBytes;
@@ -376,6 +387,7 @@ void ExFatBlockWalker::RegisterPendingTail() {
 }
 
 void ExFatBlockWalker::RegisterTail(u64 blockSector, const StoredTail& tail) {
+    if (!m_keepCuts) return;
     ExFatEntrySet joined;
     const auto head = NearestJoiningPartner(m_heads, blockSector, [&](const StoredHead& h) {
         ++m_partnersTried;
@@ -479,21 +491,22 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
     for (size_t r = 0; r < blocks.size(); ++r) {
         const ExFatDirectoryBlock& b = blocks[r];
         if (!b.IsRoot()) continue;
+        const ExFatRootEntries& rootEntries = b.RootEntries();
         ExFatInferredVolume best;
         u64 bestScore = 0;
         const u32 rootEnd = RootClustersEnd(b);
         for (u64 spc = b.minCluster; spc != 0 && spc <= b.maxCluster && spc <= kMaxSectorsPerCluster; spc <<= 1) {
-            for (u32 rootCluster = b.systemEnd;
-                 rootCluster < rootEnd && rootCluster - b.systemEnd < kMaxRootClustersTried; ++rootCluster) {
+            for (u32 rootCluster = rootEntries.systemEnd;
+                 rootCluster < rootEnd && rootCluster - rootEntries.systemEnd < kMaxRootClustersTried; ++rootCluster) {
                 const u64 offset = u64(rootCluster - 2) * spc;
                 if (offset > b.firstSector) break;
                 const u64 heap = b.firstSector - offset;
                 if (b.highestCluster >= 2 && heap + u64(b.highestCluster - 2) * spc >= m_deviceSectors) continue;
                 u64 score = 0;
-                const u64 upcase = heap + u64(b.upcaseCluster - 2) * spc;
+                const u64 upcase = heap + u64(rootEntries.upcaseCluster - 2) * spc;
                 if (std::binary_search(upcaseStarts.begin(), upcaseStarts.end(), upcase)) score += kUpcaseWeight;
                 if (bitmapAgrees) {
-                    const BitmapVerdict verdict = bitmapAgrees(heap + u64(b.bitmapCluster - 2) * spc, b, rootCluster);
+                    const BitmapVerdict verdict = bitmapAgrees(heap + u64(rootEntries.bitmapCluster - 2) * spc, b, rootCluster);
                     if (verdict == BitmapVerdict::Disagrees) continue;
                     if (verdict == BitmapVerdict::Agrees) score += kBitmapWeight;
                 }
@@ -514,9 +527,9 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
         }
         if (bestScore == 0) continue;
         const u64 deviceClusters = (m_deviceSectors - best.heapStart) / best.sectorsPerCluster;
-        best.clusterCount = std::min(b.bitmapClusters, deviceClusters);
-        best.label = b.label;
-        best.bitmapCluster = b.bitmapCluster;
+        best.clusterCount = std::min(rootEntries.bitmapClusters, deviceClusters);
+        best.label = rootEntries.label;
+        best.bitmapCluster = rootEntries.bitmapCluster;
         if (best.clusterCount == 0) continue;
         out.push_back(best);
     }

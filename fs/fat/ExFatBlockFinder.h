@@ -14,6 +14,7 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,6 +34,8 @@ constexpr u32 kExFatBlockRoot = kExFatBlockLabel | kExFatBlockBitmap | kExFatBlo
 // set whose secondaries lie elsewhere: a folder's entry set cut where its cluster ends.
 constexpr u32 kExFatBlockBeginsWithTail = 0x8;
 constexpr u32 kExFatBlockEndsCut = 0x10;
+// It lists a folder in use.
+constexpr u32 kExFatBlockListsFolders = 0x20;
 
 // A set cut at the end of one folder cluster (the head block) and finished at the start of
 // another (the tail block), joined again: the two blocks are clusters of one folder.
@@ -42,11 +45,23 @@ struct ExFatCutSetLink {
     ExFatEntrySet set;
 };
 
-// One run of consecutive directory sectors.
+// What a root directory lists besides its sets: the allocation bitmap, the up-case table and the
+// label. Few blocks list any of them, so a block keeps them apart.
+struct ExFatRootEntries {
+    u32 systemEnd = 2;        // the first cluster after the bitmap and the up-case table
+    u32 bitmapCluster = 0;
+    u64 bitmapClusters = 0;   // clusters the allocation bitmap covers
+    u32 upcaseCluster = 0;
+    u64 upcaseLength = 0;
+    std::u16string label;
+};
+
+// One run of consecutive directory sectors. A device can hold millions of them: each is kept
+// small, and what few blocks have stands apart.
 struct ExFatDirectoryBlock {
     // A cluster is 512 bytes at the least and 32 MiB at the most.
-    static constexpr u64 kMinClusterBytes = 512;
-    static constexpr u64 kMaxClusterBytes = 0x2000000;
+    static constexpr u32 kMinClusterBytes = 512;
+    static constexpr u32 kMaxClusterBytes = 0x2000000;
 
     u64 firstSector = ~u64(0);
     u32 sectorCount = 0;
@@ -55,30 +70,40 @@ struct ExFatDirectoryBlock {
     u32 lowestCluster = 0xFFFFFFF6u;  // of the sets that name a heap cluster
     u32 highestCluster = 0;
     // Bounds of the cluster size: bytes while the block grows, sectors once it is finished.
-    u64 minCluster = kMinClusterBytes;
-    u64 maxCluster = kMaxClusterBytes;
-    u32 systemEnd = 2;        // the first cluster after the bitmap and the up-case table
-    u64 bitmapClusters = 0;   // clusters the allocation bitmap covers
-    u32 bitmapCluster = 0;
-    u32 upcaseCluster = 0;
-    u64 upcaseLength = 0;
-    std::u16string label;
-    std::vector<u32> directories;  // first clusters of the folders it lists, in use, in the order found
-    // In-use sets that name a heap cluster: first cluster, length, whether contiguous.
+    u32 minCluster = kMinClusterBytes;
+    u32 maxCluster = kMaxClusterBytes;
+    // UTF-16 units of the names of its sets, all told (saturating): what their copies will take.
+    u32 nameUnits = 0;
+    // In-use sets that name a heap cluster: first cluster, length, whether contiguous, whether a
+    // folder, and the sector of its file entry counted from the block's first sector.
     struct Extent {
-        u32 firstCluster;
+        Extent(u32 first, u64 bytes, bool isContiguous, bool isDirectory = false, u32 at = 0)
+            : length(bytes), firstCluster(first), sector(at), contiguous(isContiguous), directory(isDirectory) {}
         u64 length;
-        bool contiguous;
-        bool directory = false;
-        u32 sector = 0;  // of its file entry, counted from the block's first sector
+        u32 firstCluster;
+        // A block holds one cluster at the most: 65,536 sectors of 512 bytes.
+        u32 sector : 30;
+        u32 contiguous : 1;
+        u32 directory : 1;
     };
     // In the order found.
     std::vector<Extent> files;
+    // Only for a block that lists a bitmap, an up-case table or a label.
+    std::shared_ptr<ExFatRootEntries> root;
 
     bool IsRoot() const { return (flags & kExFatBlockRoot) == kExFatBlockRoot; }
     // Whether `sectorsPerCluster` lies within the block's (finished) bounds.
     bool Admits(u64 sectorsPerCluster) const {
         return sectorsPerCluster >= minCluster && sectorsPerCluster <= maxCluster;
+    }
+    bool HasDirectories() const { return (flags & kExFatBlockListsFolders) != 0; }
+    const ExFatRootEntries& RootEntries() const {
+        static const ExFatRootEntries kNone;
+        return root ? *root : kNone;
+    }
+    ExFatRootEntries& EditRootEntries() {
+        if (!root) root = std::make_shared<ExFatRootEntries>();
+        return *root;
     }
 };
 
@@ -135,6 +160,14 @@ public:
     void DropUnjoinedCuts() {
         m_heads.clear();
         m_tails.clear();
+    }
+    // From here on blocks are only told apart, for their count: no set is handed on or booked
+    // as a hint, and no cut set is kept or joined.
+    void CountBlocksOnly() {
+        m_sink = nullptr;
+        m_hints = nullptr;
+        m_keepCuts = false;
+        DropUnjoinedCuts();
     }
     // Ends the current block. Most sectors end none: that case costs one test here.
     void FinishBlock(std::vector<ExFatDirectoryBlock>& out) {
@@ -214,6 +247,7 @@ private:
     bool m_tailPending = false;
     std::vector<ExFatCutSetLink> m_links;
     u64 m_partnersTried = 0;
+    bool m_keepCuts = true;
 };
 
 // The whole device's evidence, and the volumes it shows.

@@ -28,14 +28,13 @@ constexpr size_t kCollisionShare = 4;
 constexpr size_t kCollisionLookBack = 64;
 
 constexpr size_t kNoBlock = ~size_t(0);
+// Clusters a cut set ties after a folder's block that the layout tests take as that folder's:
+// enough to place a layout, while a long chain is not walked again from each of its blocks.
+constexpr size_t kTiedBlocksFollowed = 64;
 // The claim of a block taken alone, as a root or as a continuation.
 constexpr u64 kAloneWeight = 1;
 
 bool BeginsWithTail(const ExFatDirectoryBlock& b) { return (b.flags & kExFatBlockBeginsWithTail) != 0; }
-
-bool Contains(const std::vector<size_t>& sorted, size_t value) {
-    return std::binary_search(sorted.begin(), sorted.end(), value);
-}
 }  // namespace
 
 ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks, u64 deviceSectors, u32 sectorSize)
@@ -65,7 +64,13 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
         u64 depth;
         size_t parent;
     };
+    // The clusters a cut set ties after the root are the root folder's own: their folders are
+    // its children too.
     std::vector<Node> nodes{{ExFatFirstPiece(m_blocks, root, spc), 1, kNoBlock}};
+    for (size_t at = m_next[root], steps = 0; at != kNoBlock && at != root && steps < kTiedBlocksFollowed;
+         at = m_next[at], ++steps) {
+        nodes.push_back({ExFatFirstPiece(m_blocks, at, spc), 1, 0});
+    }
     const auto sectorOf = [&](const ExFatBlockPiece& piece) { return m_blocks[piece.block].firstSector + piece.first; };
     const auto fail = [&](size_t node) {
         // Kept while the memory it takes stays small; past that, trees are walked again.
@@ -78,9 +83,9 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
     u64 score = 0;
     // A block the layout cuts into clusters of several folders is found once: `found` lists
     // the blocks, `foundAt` the node that found each.
-    std::vector<size_t> found{root};
-    std::vector<size_t> foundAt{0};
-    std::unordered_set<size_t> seen{root};
+    std::vector<size_t> found;
+    std::vector<size_t> foundAt;
+    std::unordered_set<size_t> seen;
     // Two folders of one volume never share a cluster, and a tree whose blocks do fails
     // whatever it scores: each block's files are laid into the clusters as it is found, and the
     // first overlap ends the test at once, so that folders listing each other are not walked
@@ -94,7 +99,14 @@ u64 ExFatBlockRules::TreeTest(size_t root, u64 heapStart, u64 spc, u64 threshold
         while (common != kNoBlock && above.count(common) == 0) common = nodes[common].parent;
         return common != kNoBlock ? fail(common) : 0;
     };
-    if (const auto other = LayFiles(taken, root, 0, spc)) return collide(*other, 0);
+    for (size_t at = 0; at < nodes.size(); ++at) {
+        if (!seen.insert(nodes[at].piece.block).second) continue;
+        found.push_back(nodes[at].piece.block);
+        foundAt.push_back(at);
+        if (const auto other = LayFiles(taken, found.back(), found.size() - 1, spc)) {
+            return collide(*other, found.size() - 1);
+        }
+    }
     std::unordered_set<u32> visited;
     for (size_t at = 0; at < nodes.size(); ++at) {
         const ExFatBlockPiece piece = nodes[at].piece;
@@ -208,11 +220,16 @@ bool ExFatBlockRules::Holds(const Candidate& c, const ExFatDirectoryBlock& b) co
 }
 
 void ExFatBlockRules::Attach(Candidate& c, size_t block, u64 claimWeight) {
-    // The clusters a cut set ties to this one are the same folder's: they go with it.
+    // The clusters a cut set ties to this one are the same folder's: they go with it. A block
+    // attached (or claimed) before brought its own along then: the walk ends there, so that a
+    // long chain is walked once, not once from each of its blocks.
     for (size_t at = block, steps = 0; at != kNoBlock && steps < m_blocks.size(); at = m_next[at], ++steps) {
-        auto it = std::lower_bound(c.attached.begin(), c.attached.end(), at);
-        if (it == c.attached.end() || *it != at) c.attached.insert(it, at);
-        if (claimWeight == 0) continue;
+        const bool attachedBefore = !c.attached.insert(at).second;
+        if (claimWeight == 0) {
+            if (attachedBefore && at != block) break;
+            continue;
+        }
+        if (at != block && attachedBefore && c.claimed.count(at) != 0) break;
         m_claimed[at] = true;
         c.claimed[at] = at == block ? claimWeight : kAloneWeight;
     }
@@ -279,8 +296,8 @@ bool ExFatBlockRules::Explained(size_t block) {
         if (!Holds(c, b)) continue;
         if (++tried > kExplainTries) return false;
         if (!b.Admits(c.spc) || !OnBoundary(c, b.firstSector)) continue;
-        if (Contains(c.attached, block)) return true;
-        if (b.directories.empty()) continue;
+        if (c.attached.count(block) != 0) return true;
+        if (!b.HasDirectories()) continue;
         const u64 threshold = c.evidence > kExFatEvidencePair ? 1 : kPairWeight;
         std::vector<size_t> tree;
         if (TreeTest(block, c.heapStart, c.spc, threshold, &tree) == 0) continue;
@@ -291,7 +308,18 @@ bool ExFatBlockRules::Explained(size_t block) {
     return false;
 }
 
-bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
+std::vector<u32> ExFatBlockRules::FoldersOf(size_t block) const {
+    std::vector<u32> folders;
+    for (size_t at = block, steps = 0; at != kNoBlock && steps <= kTiedBlocksFollowed; at = m_next[at], ++steps) {
+        if (!m_blocks[at].HasDirectories()) continue;
+        for (const auto& f : m_blocks[at].files) {
+            if (f.directory) folders.push_back(f.firstCluster);
+        }
+    }
+    return folders;
+}
+
+bool ExFatBlockRules::Pair(size_t ai, const std::vector<u32>& aFolders, size_t bi, u64 weight) {
     const ExFatDirectoryBlock& a = m_blocks[ai];
     const ExFatDirectoryBlock& b = m_blocks[bi];
     struct Proposal {
@@ -307,22 +335,29 @@ bool ExFatBlockRules::Pair(size_t ai, size_t bi, u64 weight) {
         if (!b.Admits(p)) continue;
         const u64 distance = a.firstSector > b.firstSector ? a.firstSector - b.firstSector : b.firstSector - a.firstSector;
         if (distance % p != 0) break;
-        for (u32 d : a.directories) {
-            if (d > b.highestCluster) continue;
+        // The folders A lists, in its own cluster and in the clusters a cut set ties after it:
+        // each one placed at B gives a heap. The walk ends at the first that puts the heap
+        // before the device or A inside the system clusters.
+        const auto tryFolder = [&](u32 d) {
+            if (d > b.highestCluster) return true;
             const u64 offset = u64(d - kFirstHeapCluster) * p;
-            if (offset > b.firstSector) break;
+            if (offset > b.firstSector) return false;
             const u64 heap = b.firstSector - offset;
             // The parent stands at least one cluster past the system clusters (the bitmap and the
             // up-case table).
-            if (heap + 3 * p > a.firstSector) break;
+            if (heap + 3 * p > a.firstSector) return false;
             const u64 parentCluster = (a.firstSector - heap) / p + kFirstHeapCluster;
-            if (parentCluster > a.highestCluster || m_setAside.count({heap, p}) != 0) continue;
+            if (parentCluster > a.highestCluster || m_setAside.count({heap, p}) != 0) return true;
             std::vector<size_t> tree;
             const u64 score = TreeTest(ai, heap, p, weight, &tree);
-            if (score < best) continue;
+            if (score < best) return true;
             if (score > best) proposals.clear();
             best = score;
             proposals.push_back({heap, p, std::move(tree)});
+            return true;
+        };
+        for (u32 d : aFolders) {
+            if (!tryFolder(d)) break;
         }
     }
     for (const Proposal& proposal : proposals) {
@@ -383,7 +418,7 @@ void ExFatBlockRules::Consolidate() {
             if (m_taken[i] || !b.Admits(c.spc) || !Holds(c, b)) continue;
             const bool boundary = OnBoundary(c, b.firstSector);
             if (boundary) c.bookedOnBoundary.push_back(b.firstSector);
-            if (boundary && !BeginsWithTail(b) && !Contains(c.attached, i)) {
+            if (boundary && !BeginsWithTail(b) && c.attached.count(i) == 0) {
                 std::vector<size_t> tree;
                 const u64 score = TreeTest(i, c.heapStart, c.spc, 1, &tree);
                 if (score != 0) {
@@ -407,7 +442,7 @@ void ExFatBlockRules::Consolidate() {
                 --blocksLeft;
             }
         }
-        m_accepted.push_back(c);
+        m_accepted.push_back(std::move(c));
     }
     m_candidates.clear();
     m_byLayout.clear();
@@ -467,13 +502,14 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
     // While the blocks come in: each block not yet explained is paired with its neighbours.
     for (size_t a = 0; a < n; ++a) {
         const ExFatDirectoryBlock& b = m_blocks[a];
-        if (b.IsRoot() || Explained(a) || b.directories.empty()) continue;
+        if (b.IsRoot() || Explained(a) || !b.HasDirectories()) continue;
         const size_t from = a > kPairBefore ? a - kPairBefore : 0;
+        const std::vector<u32> folders = FoldersOf(a);
         bool proposed = false;
         for (size_t i = from; i < n && i <= a + kPairAfter; ++i) {
             const ExFatDirectoryBlock& other = m_blocks[i];
-            if (i == a || other.IsRoot() || other.directories.empty() || BeginsWithTail(other)) continue;
-            proposed = Pair(a, i, kPairWeight) || proposed;
+            if (i == a || other.IsRoot() || !other.HasDirectories() || BeginsWithTail(other)) continue;
+            proposed = Pair(a, folders, i, kPairWeight) || proposed;
         }
         if (proposed) SortCandidates();
     }
@@ -488,10 +524,11 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
         const size_t a = left[at];
         if (BeginsWithTail(m_blocks[a])) continue;
         SingleBlock(a);
-        if (m_blocks[a].directories.empty()) continue;
+        if (!m_blocks[a].HasDirectories()) continue;
         const size_t from = at > kFinalPairBefore ? at - kFinalPairBefore : 0;
+        const std::vector<u32> folders = FoldersOf(a);
         for (size_t j = from; j < left.size() && j <= at + kFinalPairAfter; ++j) {
-            if (j != at && !BeginsWithTail(m_blocks[left[j]])) Pair(a, left[j], kFinalPairWeight);
+            if (j != at && !BeginsWithTail(m_blocks[left[j]])) Pair(a, folders, left[j], kFinalPairWeight);
         }
     }
     Consolidate();

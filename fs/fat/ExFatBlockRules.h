@@ -69,7 +69,7 @@ private:
         u64 volumeEnd = 0;
         u32 evidence = 0;
         bool known = false;
-        std::vector<size_t> attached;  // block indices, ascending, once each
+        std::set<size_t> attached;  // block indices
         std::vector<u64> bookedOnBoundary;
         std::map<size_t, u64> claimed;  // block index -> weight
     };
@@ -91,8 +91,11 @@ private:
     void Attach(Candidate& c, size_t block, u64 claimWeight = 0);
     Candidate* FindOrMake(u64 heapStart, u64 spc, u32 evidence, bool& made);
     bool Explained(size_t block);
-    // Whether the pair proposed a layout.
-    bool Pair(size_t a, size_t b, u64 weight);
+    // The first clusters of the folders the block lists, and the blocks a cut set ties after
+    // it: one folder's clusters.
+    std::vector<u32> FoldersOf(size_t block) const;
+    // Whether the pair proposed a layout; `aFolders` are FoldersOf(a).
+    bool Pair(size_t a, const std::vector<u32>& aFolders, size_t b, u64 weight);
     void SingleBlock(size_t block);
     void Trim();
     void SortCandidates();

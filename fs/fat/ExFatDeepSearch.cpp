@@ -246,6 +246,9 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
         }
         m_walkerReady = true;
         m_droppedBlocks = 0;
+        m_spent = 0;
+        m_linksCounted = 0;
+        m_overBudget = false;
     }
     // The builder refused a set: no more are made.
     if (!m_handOut && m_sinkSet) {
@@ -263,7 +266,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
                 m_boots.push_back(b);
             }
         }
-        m_walker.FinishBlock(m_dirBlocks);
+        WalkFolderSector(sector, nullptr);
         return;
     }
     if (p[0] != 0 && ReadLE32(p) == kFatStartMedia && ReadLE32(p + 4) == kFatStartSecond) {
@@ -271,32 +274,56 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             const auto lk = m_looks.Hold();
             if (m_fatStarts.size() < kMaxTableStarts) m_fatStarts.push_back(sector);
         }
-        m_walker.FinishBlock(m_dirBlocks);
+        WalkFolderSector(sector, nullptr);
         return;
     }
     if (p[0] == 0) {
         if (IsUpcaseStart(p) && m_upcaseStarts.size() < kMaxTableStarts) m_upcaseStarts.push_back(sector);
-        m_walker.FinishBlock(m_dirBlocks);
+        WalkFolderSector(sector, nullptr);
         return;
     }
     if (IsEntryOfType(p[0], kFileEntry) && IsExFatEntrySetStart(p) && m_setStarts.size() < kMaxSetStarts) {
         const auto lk = m_looks.Hold();
         m_setStarts.push_back(sector);
     }
-    // A device full of look-alike folders stops adding blocks; those it finds past the cap are
-    // counted, so that the loss is told.
-    if (m_dirBlocks.size() < kMaxDirectoryBlocks) {
-        m_walker.WalkSector(sector, p, m_dirBlocks);
-        return;
+    WalkFolderSector(sector, p);
+}
+
+void CExFatCompleteSearch::WalkFolderSector(u64 sector, const u8* p) {
+    // Once the folder data kept has spent its budget, blocks are no longer kept; those found
+    // after are counted, so that the loss is told.
+    std::vector<ExFatDirectoryBlock>& out = m_overBudget ? m_overflowBlocks : m_dirBlocks;
+    const size_t before = out.size();
+    if (p != nullptr) {
+        m_walker.WalkSector(sector, p, out);
+    } else {
+        m_walker.FinishBlock(out);
     }
-    m_walker.WalkSector(sector, p, m_overflowBlocks);
-    if (m_overflowBlocks.empty()) return;
-    if (m_droppedBlocks == 0) {
-        ReleaseTrace("exFAT folder blocks past %zu not kept, from sector %llu on: their entries are not listed",
-                     kMaxDirectoryBlocks, static_cast<unsigned long long>(sector));
+    if (m_overBudget) {
+        m_droppedBlocks += m_overflowBlocks.size();
+        m_overflowBlocks.clear();
+    } else if (out.size() != before || m_walker.GetCutSetLinks().size() != m_linksCounted) {
+        SpendOnNewBlocks(before, sector);
     }
-    m_droppedBlocks += m_overflowBlocks.size();
-    m_overflowBlocks.clear();
+}
+
+void CExFatCompleteSearch::SpendOnNewBlocks(size_t keptBefore, u64 sector) {
+    for (size_t i = keptBefore; i < m_dirBlocks.size(); ++i) {
+        const ExFatDirectoryBlock& b = m_dirBlocks[i];
+        m_spent += kBlockWeight + u64(b.setCount) * kSetWeight + u64(b.nameUnits) * kNameUnitWeight;
+    }
+    const auto& links = m_walker.GetCutSetLinks();
+    for (; m_linksCounted < links.size(); ++m_linksCounted) {
+        m_spent += kCutLinkWeight + links[m_linksCounted].set.name.size() * kNameUnitWeight;
+    }
+    if (m_spent < m_budget) return;
+    m_overBudget = true;
+    // The sets of the blocks not kept are not shown while scanning either: no tree will hold them.
+    m_walker.CountBlocksOnly();
+    m_sinkSet = false;
+    ReleaseTrace("exFAT folder data past %llu bytes (%zu blocks) not kept, from sector %llu on: their entries are "
+                 "not listed",
+                 static_cast<unsigned long long>(m_budget), m_dirBlocks.size(), static_cast<unsigned long long>(sector));
 }
 
 bool CExFatCompleteSearch::FatStartAt(u64 sector) {
@@ -308,7 +335,12 @@ bool CExFatCompleteSearch::FatStartAt(u64 sector) {
 void CExFatCompleteSearch::EndSearch() {
     m_walker.SetSetSink(nullptr);
     if (m_device != nullptr) {
-        m_walker.FinishBlock(m_dirBlocks);
+        WalkFolderSector(m_device->GetTotalSectors(), nullptr);
+        if (m_droppedBlocks != 0) {
+            ReleaseTrace("exFAT deep search: %llu folder blocks dropped past the budget of %llu bytes, %zu kept",
+                         static_cast<unsigned long long>(m_droppedBlocks), static_cast<unsigned long long>(m_budget),
+                         m_dirBlocks.size());
+        }
         m_walker.DropUnjoinedCuts();
         {
             // A paused preview makes its candidates from the sightings under their lock.
@@ -428,7 +460,8 @@ BitmapVerdict CExFatCompleteSearch::ProbeBitmap(u64 sector, const ExFatDirectory
     std::vector<u8> buffer;
     if (!ReadSector(sector, buffer)) return BitmapVerdict::Unknown;
     bool checked = false;
-    for (u32 cluster : {root.bitmapCluster, root.upcaseCluster, rootCluster}) {
+    const ExFatRootEntries& entries = root.RootEntries();
+    for (u32 cluster : {entries.bitmapCluster, entries.upcaseCluster, rootCluster}) {
         const u64 bit = u64(cluster) - 2;
         if (cluster < 2 || bit / 8 >= buffer.size()) continue;
         if ((buffer[bit / 8] & (1u << (bit % 8))) == 0) return BitmapVerdict::Disagrees;
@@ -525,7 +558,7 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
         const u64 otherStart = other->GetPartitionStart();
         if (!IsCheckedBootVolume(*other) || otherStart <= v.heapStart || otherStart >= limit) continue;
         if (!filesListed) {
-            files = FileSpansOf(v);
+            files = FileSpansOf(v.heapStart, v.sectorsPerCluster);
             filesListed = true;
         }
         if (!LiesInFile(files, otherStart, otherStart + other->GetTotalSectors())) limit = otherStart;
@@ -578,19 +611,17 @@ void CExFatCompleteSearch::DropEmptyGuesses() {
     m_candidates.erase(empty, m_candidates.end());
 }
 
-std::vector<ExFatFileSpan> CExFatCompleteSearch::FileSpansOf(const ExFatInferredVolume& v) const {
+std::vector<ExFatFileSpan> CExFatCompleteSearch::FileSpansOf(u64 heapStart, u64 spc) const {
     std::vector<ExFatFileSpan> spans;
-    const u64 spc = v.sectorsPerCluster;
     const u64 clusterBytes = spc * m_sectorSize;
     if (spc == 0) return spans;
-    for (auto it = FirstExFatBlockFrom(m_dirBlocks, v.heapStart);
-         it != m_dirBlocks.end(); ++it) {
-        if ((it->firstSector - v.heapStart) % spc != 0) continue;
+    for (auto it = FirstExFatBlockFrom(m_dirBlocks, heapStart); it != m_dirBlocks.end(); ++it) {
+        if ((it->firstSector - heapStart) % spc != 0) continue;
         for (const ExFatDirectoryBlock::Extent& f : it->files) {
             if (f.directory || f.firstCluster < kFirstCluster) continue;
             // Without its chain only the first cluster of a fragmented file is known.
             const u64 clusters = f.contiguous ? (f.length + clusterBytes - 1) / clusterBytes : 1;
-            const u64 first = v.heapStart + u64(f.firstCluster - kFirstCluster) * spc;
+            const u64 first = heapStart + u64(f.firstCluster - kFirstCluster) * spc;
             spans.push_back({first, first + clusters * spc, f.length, it->firstSector});
         }
     }
@@ -610,6 +641,27 @@ bool CExFatCompleteSearch::LiesInFile(const std::vector<ExFatFileSpan>& files, u
         if (!listedInside && start < it->end && it->bytes >= volumeBytes) return true;
     }
     return false;
+}
+
+std::vector<std::pair<u64, u64>> CExFatCompleteSearch::StoredVolumesIn(const CExFatSearchedPartitionInfo& c) const {
+    std::vector<std::pair<u64, u64>> stored;
+    const u64 heap = c.GetHeapStart();
+    const u64 end = c.GetPartitionStart() + c.GetTotalSectors();
+    std::vector<ExFatFileSpan> files;
+    bool filesListed = false;
+    for (const auto& other : m_candidates) {
+        if (other.get() == &c || !IsCheckedBootVolume(*other)) continue;
+        const u64 otherStart = other->GetPartitionStart();
+        const u64 otherEnd = otherStart + other->GetTotalSectors();
+        if (otherStart <= heap || otherEnd > end) continue;
+        if (!filesListed) {
+            files = FileSpansOf(heap, c.GetSectorsPerCluster());
+            filesListed = true;
+        }
+        if (LiesInFile(files, otherStart, otherEnd)) stored.emplace_back(otherStart, otherEnd);
+    }
+    std::sort(stored.begin(), stored.end());
+    return stored;
 }
 
 bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& c) {
@@ -758,14 +810,41 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     geometry.rootCluster = (c->GetFlags() & kExFatFlagRootUnknown) == 0 ? partition->m_rootCluster : 0;
     ExFatFatReader fat;
     if (partition->m_fat.IsOpen()) fat = [partition](u32 cluster) { return partition->m_fat.GetEntry(cluster); };
+    // A volume stored in one of this volume's files lists its own clusters: read as this
+    // volume's folders, its entries would give files the bytes of this volume's clusters.
+    const std::vector<std::pair<u64, u64>> stored = StoredVolumesIn(*c);
+    const auto inStored = [&stored](u64 sector) {
+        auto it = std::upper_bound(stored.begin(), stored.end(), std::make_pair(sector, ~u64(0)));
+        return it != stored.begin() && sector < std::prev(it)->second;
+    };
+    std::vector<ExFatDirectoryBlock> ownBlocks;
+    std::vector<ExFatCutSetLink> ownLinks;
+    if (!stored.empty()) {
+        u64 leftOut = 0;
+        for (auto it = FirstExFatBlockFrom(m_dirBlocks, heap); it != m_dirBlocks.end() && it->firstSector < geometry.end;
+             ++it) {
+            if (inStored(it->firstSector)) {
+                ++leftOut;
+            } else {
+                ownBlocks.push_back(*it);
+            }
+        }
+        for (const ExFatCutSetLink& link : m_walker.GetCutSetLinks()) {
+            if (!inStored(link.headBlock) && !inStored(link.tailBlock)) ownLinks.push_back(link);
+        }
+        ReleaseTrace("exFAT tree of the volume at sector %llu: %llu folder blocks of %zu volumes stored in its files "
+                     "left to those volumes",
+                     static_cast<unsigned long long>(start), static_cast<unsigned long long>(leftOut), stored.size());
+    }
     const ExFatBlockTree tree = BuildExFatBlockTree(
-        m_dirBlocks, m_walker.GetCutSetLinks(), geometry,
+        stored.empty() ? m_dirBlocks : ownBlocks, stored.empty() ? m_walker.GetCutSetLinks() : ownLinks, geometry,
         [this](u64 sector, u64 count, u8* out) { return m_device->Read(out, sector, count) != 0; }, fat);
     PlaceBlockTree(tree, *partition, walk, collector, *root);
     if (m_droppedBlocks != 0) {
-        ReleaseTrace("exFAT tree of the volume at sector %llu lacks the entries of %llu folder blocks found past %zu",
+        ReleaseTrace("exFAT tree of the volume at sector %llu may lack the entries of %llu folder blocks dropped "
+                     "past the budget of %llu bytes",
                      static_cast<unsigned long long>(start), static_cast<unsigned long long>(m_droppedBlocks),
-                     kMaxDirectoryBlocks);
+                     static_cast<unsigned long long>(m_budget));
     }
 
     // The label entry stands among the first entries of the root directory.

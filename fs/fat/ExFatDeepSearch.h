@@ -11,6 +11,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/CandidateLooks.h"
@@ -94,9 +95,19 @@ class CExFatCompleteSearch : public CFatFamilyCompleteSearch {
 public:
     static constexpr size_t kMaxBootSightings = 1u << 16;
     static constexpr size_t kMaxSetStarts = 1u << 20;
-    // Folder blocks kept at the most (about 200 bytes each): a volume of eight million folder
-    // clusters fits; a device full of look-alike folders stops there, and says so in the log.
-    static constexpr size_t kMaxDirectoryBlocks = 1u << 23;
+    // What the folder blocks kept may cost, by the time their volume's tree is built, at the
+    // most: with the device buffers and the rest of the scan it stays below 4 GB. A volume of
+    // two million one-file folders fits; a device with more folder data (or full of look-alike
+    // folders) keeps what came first, counts the blocks it drops and says so in the log.
+    static constexpr u64 kFolderDataBudget = u64(3) << 30;
+    // The estimated cost of a kept block (the block, its piece of the tree build and its place
+    // in the layout search), of each of its sets (its extent, its copy in the tree build, its
+    // node and properties), of each UTF-16 unit of their names (two UTF-8 copies), and of a
+    // joined cut set. Measured costs are about two thirds of these.
+    static constexpr u64 kBlockWeight = 384;
+    static constexpr u64 kSetWeight = 512;
+    static constexpr u64 kNameUnitWeight = 8;
+    static constexpr u64 kCutLinkWeight = 256;
     static constexpr size_t kMaxTableStarts = 1u << 16;
 
     CExFatCompleteSearch();
@@ -121,8 +132,10 @@ public:
     const std::vector<u64>& GetSetStarts() const { return m_setStarts; }
     const std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>>& GetCandidates() const { return m_candidates; }
     const std::vector<ExFatDirectoryBlock>& GetDirectoryBlocks() const { return m_dirBlocks; }
-    // Folder blocks found past kMaxDirectoryBlocks, whose entries the trees lack.
+    // Folder blocks found once the budget was spent, whose entries the trees lack.
     u64 GetDroppedDirectoryBlocks() const { return m_droppedBlocks; }
+    // A budget other than kFolderDataBudget for the searches that begin after it.
+    void SetFolderDataBudget(u64 bytes) { m_budget = bytes; }
 
     bool IsHandingOutEntries() const { return m_handOut; }
 
@@ -148,11 +161,15 @@ private:
     // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
     const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
-    // The sectors of the files the folders of the layout `v` list, by first sector.
-    std::vector<ExFatFileSpan> FileSpansOf(const ExFatInferredVolume& v) const;
+    // The sectors of the files the folders of the layout (heap start, sectors per cluster) list,
+    // by first sector.
+    std::vector<ExFatFileSpan> FileSpansOf(u64 heapStart, u64 sectorsPerCluster) const;
     // Whether the sectors [start, end) lie inside one of `files`: a volume stored there is that
     // file's content.
     bool LiesInFile(const std::vector<ExFatFileSpan>& files, u64 start, u64 end) const;
+    // The sector ranges, ascending, of the volumes found on their own (their boot region and FAT
+    // check out) that lie in a file of `c`: their folder blocks are theirs, never c's folders.
+    std::vector<std::pair<u64, u64>> StoredVolumesIn(const CExFatSearchedPartitionInfo& c) const;
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     // Its lock guards the boot, FAT and entry-set sightings while the scan adds to them: a paused
@@ -165,8 +182,17 @@ private:
     ExFatBlockWalker m_walker;
     bool m_walkerReady = false;
     std::vector<ExFatDirectoryBlock> m_dirBlocks;
-    std::vector<ExFatDirectoryBlock> m_overflowBlocks;  // finished past the cap, counted and dropped
+    std::vector<ExFatDirectoryBlock> m_overflowBlocks;  // finished past the budget, counted and dropped
     u64 m_droppedBlocks = 0;
+    u64 m_budget = kFolderDataBudget;
+    u64 m_spent = 0;           // of the budget, by the blocks and cut sets kept
+    size_t m_linksCounted = 0;  // cut sets whose cost is in m_spent
+    bool m_overBudget = false;
+    // Walks a sector that may be folder data (null: one that ends the open block).
+    void WalkFolderSector(u64 sector, const u8* bytes);
+    // Adds the cost of the blocks and cut sets kept since the last call; once the budget is
+    // spent the walker only counts blocks.
+    void SpendOnNewBlocks(size_t keptBefore, u64 sector);
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
     // Found entry sets go to the builder's provisional exFAT tree while the loop runs, until the

@@ -26,6 +26,9 @@ struct FolderSpec {
     // Its cluster is full to its end and the next folder's follows it: the walker reads the
     // two as one block.
     bool runsIntoNext = false;
+    // The folder's first cluster, when this is a further cluster of it that a set cut across
+    // the two ties to it.
+    u32 continues = 0;
 };
 
 // The block a folder of a volume with heap kHeap gives the walker.
@@ -36,12 +39,12 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
     b.flags = f.flags;
     b.minCluster = minSpc;
     b.maxCluster = maxSpc;
-    b.directories = f.folders;
     auto add = [&](u32 c, bool directory) {
         ++b.setCount;
         b.lowestCluster = std::min(b.lowestCluster, c);
         b.highestCluster = std::max(b.highestCluster, c);
-        b.files.push_back({c, kSpc * kSectorSize, true, directory});
+        b.files.emplace_back(c, kSpc * kSectorSize, true, directory);
+        if (directory) b.flags |= kExFatBlockListsFolders;
     };
     for (u32 c : f.folders) add(c, true);
     for (u32 c : f.files) add(c, false);
@@ -79,6 +82,12 @@ const RulesCase kCases[] = {
      {{10, {12, 13}, {}, 0, true}, {11, {}, {25}}, {12, {14}, {30}, 0, true}, {13, {}, {40, 41}}, {14, {16}, {50}},
       {16, {}, {60}}},
      kSpc, kSpc, false, {{kHeap, kSpc}}},
+    // The parent's own subfolder is gone; its further cluster lists the rest of the tree, whose
+    // folders each keep their file apart from their own cluster.
+    {"FoldersOfAFurtherClusterFixTheLayout",
+     {{10, {60}, {15}}, {11, {30}, {}, kExFatBlockBeginsWithTail, false, 10}, {30, {40}, {35}}, {40, {50}, {45}},
+      {50, {}, {55}}},
+     kSpc, kSpc, false, {{kHeap, kSpc}}},
     {"FolderOnAnotherFoldersFileMakesNoLayout", {{50, {}, {51, 61}}, {60, {}, {62}}}, kSpc, kSpc, false,
      {{kHeap, kSpc}}},
 };
@@ -95,10 +104,10 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
             const u32 at = u32(b.firstSector - joined.firstSector);
             joined.sectorCount = at + b.sectorCount;
             for (auto e : b.files) joined.files.push_back((e.sector = at, e));
-            joined.directories.insert(joined.directories.end(), b.directories.begin(), b.directories.end());
             joined.lowestCluster = std::min(joined.lowestCluster, b.lowestCluster);
             joined.highestCluster = std::max(joined.highestCluster, b.highestCluster);
             joined.setCount += b.setCount;
+            joined.flags |= b.flags & kExFatBlockListsFolders;
             continue;
         }
         blocks.push_back(std::move(b));
@@ -106,6 +115,11 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
     std::vector<ExFatKnownLayout> known;
     if (t.knownVolume) known.push_back({kHeap, kSpc, kDeviceSectors, kExFatEvidenceMainBoot});
     ExFatBlockRules rules(blocks, kDeviceSectors, kSectorSize);
+    std::vector<ExFatCutSetLink> links;
+    for (const FolderSpec& f : t.folders) {
+        if (f.continues != 0) links.push_back({kHeap + (f.continues - 2) * kSpc, kHeap + (f.cluster - 2) * kSpc, {}});
+    }
+    rules.SetCutSetLinks(links);
     std::vector<std::pair<u64, u64>> found;
     for (const ExFatBlockLayout& l : rules.Find(known)) found.emplace_back(l.heapStart, l.sectorsPerCluster);
     EXPECT_EQ(found, t.layouts);
@@ -136,10 +150,11 @@ TEST_P(ExFatRootBlockTable, FindsTheRootClusterThatPlacesTheHeap) {
     constexpr u32 kUpcase = 3;
     ExFatDirectoryBlock root = Block({5, t.root.folders, t.root.files}, kSpc, kSpc);
     root.flags = kExFatBlockRoot;
-    root.bitmapCluster = kBitmap;
-    root.upcaseCluster = kUpcase;
-    root.systemEnd = kUpcase + 1;
-    root.bitmapClusters = 1000;
+    ExFatRootEntries& entries = root.EditRootEntries();
+    entries.bitmapCluster = kBitmap;
+    entries.upcaseCluster = kUpcase;
+    entries.systemEnd = kUpcase + 1;
+    entries.bitmapClusters = 1000;
     const std::vector<u64> upcase{kHeap + (kUpcase - 2) * kSpc};
     const auto found = ExFatPartitionFinder(kDeviceSectors, kSectorSize).Find({root}, upcase, nullptr);
     ASSERT_EQ(found.size(), 1u);

@@ -156,7 +156,7 @@ TEST(ExFatBlockFinder, FindsAVolumeWhoseBootRegionsAreGone) {
         if (!b.IsRoot()) continue;
         ++roots;
         EXPECT_EQ(b.firstSector, heap + u64(root - 2) * spc);
-        EXPECT_EQ(std::u16string(b.label), u"FIX EXFAT");
+        EXPECT_EQ(b.RootEntries().label, u"FIX EXFAT");
     }
     EXPECT_EQ(roots, 1u);
     ASSERT_EQ(search.GetCandidates().size(), 1u);

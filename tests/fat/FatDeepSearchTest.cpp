@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ImageDevice.h"
@@ -30,8 +31,11 @@ void ZeroSector(std::vector<u8>& image, u64 sector) {
 
 // Runs the search's block loop over the whole device in blocks of `blockSectors`.
 template <typename Search = CFatCompleteSearch>
-std::unique_ptr<Search> Scan(IStorageDevice& device, u32 blockSectors = 2048) {
+std::unique_ptr<Search> Scan(IStorageDevice& device, u32 blockSectors = 2048, u64 folderBudget = 0) {
     auto search = std::make_unique<Search>();
+    if constexpr (std::is_same_v<Search, CExFatCompleteSearch>) {
+        if (folderBudget != 0) search->SetFolderDataBudget(folderBudget);
+    }
     search->SetDevice(&device);
     search->SetBlockSectorCount(blockSectors);
     search->BeginSearch();
@@ -123,6 +127,8 @@ struct ExFatCase {
     u64 start;
     u32 flagsSet;
     u32 flagsClear;
+    // Of the folder data kept (0: the search's own); the blocks past it are counted, not kept.
+    u64 folderBudget = 0;
 };
 
 TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
@@ -130,13 +136,24 @@ TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
         {"exfat-basic", {}, 0, kExFatFlagBoot | kExFatFlagBackupBoot | kExFatFlagFatSeen | kExFatFlagFromEntrySets, 0},
         {"exfat-basic", {0}, 0, kExFatFlagBackupBoot | kExFatFlagFatSeen | kExFatFlagFromEntrySets, kExFatFlagBoot},
         {"gpt-disk", {}, 43008, kExFatFlagBoot | kExFatFlagFatSeen, 0},
+        // The first block spends it: the volume is still made from its boot sector and FAT.
+        {"exfat-basic", {}, 0, kExFatFlagBoot | kExFatFlagBackupBoot | kExFatFlagFatSeen, 0, 1},
     };
     for (const ExFatCase& c : cases) {
         SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
         std::vector<u8> bytes = Image(c.image);
         for (u64 s : c.zeroed) ZeroSector(bytes, s);
         MemoryDevice device(std::move(bytes), kSector);
-        const auto search = Scan<CExFatCompleteSearch>(device, 333);
+        const auto search = Scan<CExFatCompleteSearch>(device, 333, c.folderBudget);
+        if (c.folderBudget != 0) {
+            const auto unlimited = Scan<CExFatCompleteSearch>(device, 333);
+            EXPECT_EQ(search->GetDirectoryBlocks().size(), 1u);
+            EXPECT_GT(search->GetDroppedDirectoryBlocks(), 0u);
+            EXPECT_EQ(search->GetDirectoryBlocks().size() + search->GetDroppedDirectoryBlocks(),
+                      unlimited->GetDirectoryBlocks().size());
+        } else {
+            EXPECT_EQ(search->GetDroppedDirectoryBlocks(), 0u);
+        }
         ASSERT_EQ(search->GetCandidates().size(), 1u);
         const CExFatSearchedPartitionInfo& got = *search->GetCandidates().front();
         EXPECT_EQ(got.GetPartitionStart(), c.start);
