@@ -303,8 +303,8 @@ void RecoveryGraphWnd::OnSelectionChanged(bool checked) {
     Invalidate();
 }
 
-// Off the user-interface thread: the summary of what is checked. It reads the session's own
-// counters, never the trees, which a release may be freeing meanwhile.
+// Off the user-interface thread: the summary of what is checked, counted from the checks of
+// every tree of the session as a recovery of them counts them.
 void RecoveryGraphWnd::SelectedFileTip() {
     RecoveryGraph& session = RecoveryGraph::Instance();
     while (!quitting_.load() && session.GetStopRequested() == 0) {
@@ -312,8 +312,10 @@ void RecoveryGraphWnd::SelectedFileTip() {
         if (quitting_.load()) break;
         std::string text;
         if (somethingChecked_.load()) {
-            const u32 count = session.GetCheckedFileCount();
-            const u64 bytes = session.GetCheckedBytes();
+            u64 files = 0, bytes = 0;
+            // A scan still building its trees shows no line; its end tells the checks again.
+            if (!session.CountCheckedInTrees(files, bytes)) continue;
+            const u32 count = static_cast<u32>(files);
             const char* unit = bytes <= kMiB ? "KB" : (bytes <= kGiB ? "MB" : "GB");
             const double size = static_cast<double>(bytes) / static_cast<double>(bytes <= kMiB ? kKiB : (bytes <= kGiB ? kMiB : kGiB));
             text = FormatLocalized("SelectedFileTip", "%u%.2f%s", count, size, unit);

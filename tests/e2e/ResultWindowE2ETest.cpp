@@ -24,6 +24,9 @@
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
+#include "browser/TreeClick.h"
+#include "browser/views/Container.h"
+#include "browser/views/TreeCtrl.h"
 #include "core/Settings.h"
 #include "devices/ScanOptions.h"
 #include "engine/FileSystemNode.h"
@@ -67,6 +70,29 @@ std::string ExpectedFoundText(std::pair<u64, u64> totals) {
     std::snprintf(text, sizeof text, Text("FoundFileTip").c_str(), static_cast<unsigned long long>(totals.first),
                   static_cast<double>(totals.second) / 1048576.0, "MB");
     return text;
+}
+
+// What the selected-files line must say for that many checked files and bytes: the unit steps
+// up past 1 MiB and 1 GiB.
+std::string ExpectedSelectedText(u64 files, u64 bytes) {
+    constexpr u64 kMiB = 1048576, kGiB = 1073741824;
+    const u64 unit = bytes <= kMiB ? 1024 : (bytes <= kGiB ? kMiB : kGiB);
+    char text[512];
+    std::snprintf(text, sizeof text, Text("SelectedFileTip").c_str(), static_cast<unsigned>(files),
+                  static_cast<double>(bytes) / static_cast<double>(unit), bytes <= kMiB ? "KB" : (bytes <= kGiB ? "MB" : "GB"));
+    return text;
+}
+
+// The checked files and bytes of every tree of the session, as a recovery of them counts them.
+std::pair<u64, u64> CheckedTotals() {
+    u64 files = 0, bytes = 0;
+    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) {
+        SelectionStatistics stats;
+        CountSubtree(root, &stats, false, 0);
+        files += stats.checkedFiles;
+        bytes += stats.checkedBytes;
+    }
+    return {files, bytes};
 }
 
 // Bytes this process has read through read(2) and its kin so far.
@@ -298,11 +324,29 @@ TEST_P(StopQuestionWindow, AStopQuestionThatTheScansEndMeetsChangesNothing) {
     // Everything the deep scan found stays checked; the line says so once its thread counted.
     const auto totals = TreeTotals();
     ASSERT_GT(totals.second, 1048576u);
-    char selected[512];
-    std::snprintf(selected, sizeof selected, Text("SelectedFileTip").c_str(), static_cast<unsigned>(totals.first),
-                  static_cast<double>(totals.second) / 1048576.0, "MB");
-    EXPECT_TRUE(wizard::PumpUntil([&] { return Strip().SelectedText() == selected; }, "the selected-files line"));
+    const std::string everything = ExpectedSelectedText(totals.first, totals.second);
+    EXPECT_TRUE(wizard::PumpUntil([&] { return Strip().SelectedText() == everything; }, "the selected-files line"));
     wizard::Shot(dlg_.get(), prefix_ + "06-stop-question-met-the-end-" + (Answer() == kFirstButton ? "stop" : "go-on"));
+
+    // Every folder of the found volumes unchecked but one, as a user keeps one folder: the line
+    // follows each click, summed over all the trees as a recovery counts them.
+    FileSelCtrl::CFileTreeCtrl* tree = dlg_->ResultPage()->Browser()->Container()->Left()->PathTree();
+    QAbstractItemModel* model = tree->model();
+    const QModelIndex top = model->index(0, 0);
+    tree->expand(top);
+    for (int v = 0; v < model->rowCount(top); ++v) {
+        const QModelIndex volume = model->index(v, 0, top);
+        tree->expand(volume);
+        for (int f = 0; f < model->rowCount(volume); ++f)
+            if (v != 0 || f != 1) browsertest::ClickCheckBox(tree, model->index(f, 0, volume));
+    }
+    const auto checked = CheckedTotals();
+    ASSERT_GT(checked.first, 0u);
+    ASSERT_LT(checked.first, totals.first);
+    const std::string some = ExpectedSelectedText(checked.first, checked.second);
+    EXPECT_TRUE(wizard::PumpUntil([&] { return Strip().SelectedText() == some; }, "the selected-files line after the unchecks"))
+        << Strip().SelectedText() << " in place of " << some;
+    if (Answer() == kFirstButton) wizard::Shot(dlg_.get(), prefix_ + "07-selected-after-unchecking-folders");
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, StopQuestionWindow, ::testing::ValuesIn(kLanguages),
