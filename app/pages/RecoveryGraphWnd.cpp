@@ -207,6 +207,12 @@ int RecoveryGraphWnd::DoStartScan(int kind) {
 
 int RecoveryGraphWnd::DoDeepScan() {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::DoDeepScan", __LINE__);
+    // Nothing chosen is left once the disk was told gone: a scan of nothing would only empty the
+    // browser of what was found on it, which stays ready to recover.
+    if (!RecoveryGraph::Instance().GetFirstVolume()) {
+        WriteLog("[%s:%d] no volume chosen to scan: the deep scan does not start\r\n", "UiCtrl::RecoveryGraphWnd::DoDeepScan", __LINE__);
+        return -1;
+    }
     progress_.SetOfferDeepScan(false);
     for (int id : {RecoveryProgressWnd::kItemRecover, RecoveryProgressWnd::kItemHome})
         if (UiItem* item = progress_.GetItem(id)) item->SetVisible(false);
@@ -521,6 +527,9 @@ int RecoveryGraphWnd::LostDevice() {
     session.StopScan();
     if (openDialog_ && IsWindow(openDialog_)) PostMessage(openDialog_, WM_COMMAND, CMD_DEVICE_LOST, 0);
     openDialog_ = nullptr;
+    // A scan that had ended offers no deep scan of the disk any more.
+    progress_.ShowFinishButtons();
+    progress_.Invalidate();
     ShowMessageBox(GetHwnd(), Localized("LostDevice").c_str(), nullptr, MB_ICONWARNING);
     PumpUntilScanEnds();
     return 0;
