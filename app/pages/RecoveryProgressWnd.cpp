@@ -136,6 +136,7 @@ void RecoveryProgressWnd::DoStart() {
         expected = device->GetTotalSectors() * device->GetSectorSize() / kExpectedBytesPerSecond + kExpectedExtraSeconds;
     const u64 now = Now();
     run_.Start(now, expected);
+    ++runsStarted_;
     ShowFinishButtons();
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) {
         core->KillTimer(kTimerId);

@@ -200,8 +200,9 @@ TEST_F(BrowserWindow, ASearchTabEndsWithANewScanAndWithGoingHome) {
     EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-search-shown-en"));
 
     // A deep scan of the same volume from the strip: its trees are new, the hits are gone.
+    const u64 runs = Strip().RunsStarted();
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().IsRunningOrTimed(); }, "the deep scan's start"));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().RunsStarted() > runs; }, "the deep scan's start"));
     EXPECT_FALSE(SearchTabShown()) << "the search outlived the start of a new scan";
     ASSERT_TRUE(wizard::PumpUntil([&] { return !Strip().IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end"));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }));
@@ -441,9 +442,7 @@ namespace {
 TEST_F(BrowserWindow, ThePreviewPaneDrawsAVolumeByTheDrivePictureAtASizeItHas) {
     ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
     // A deep scan puts the volume beside the signature-found files: the top lists it as a row.
-    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().IsRunningOrTimed(); }, "the deep scan's start"));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return !Strip().IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end"));
+    ASSERT_TRUE(wizard::RunDeepScanFromStrip(*dlg_));
     CWndPreview* pane = Container().Right()->Preview();
     CButtonEx* paneButton = Container().Right()->Commands()->Button(ID_VIEW_PREVIEWPANE);
     ASSERT_NE(paneButton, nullptr);

@@ -182,10 +182,7 @@ TEST_P(SavedResultWindow, FoundCountsAgreeWithTheTreesAfterEachScanAndALoadAndTh
     wizard::Shot(dlg_.get(), prefix_ + "01-deleted-scan-finished");
 
     // The deep scan of the same volume: its own trees, counted as shown.
-    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().IsRunningOrTimed(); }));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return ScanOver(); }));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }));
+    ASSERT_TRUE(wizard::RunDeepScanFromStrip(*dlg_));
     ExpectStripShowsTheTrees("deep scan");
     EXPECT_FALSE(Strip().GetItem(RecoveryProgressWnd::kItemDeepScan)->IsVisible());
     EXPECT_FALSE(result.Tip().IsShown()) << "the deep-scan tip outlived the scan";
@@ -233,6 +230,8 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     RecoveryGraph::Instance().SetControllerFactory(&wizard::MakeHeldDeepScan);
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemPause)->IsVisible(); }));
+    // The pause's tip hides itself after its delay: the test counts its showings.
+    const u64 tips = result.Tip().TimesShown();
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemPause));
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.GetState() != kProgressRunning; }));
     ASSERT_EQ(run.GetState(), kProgressPaused) << "the deep scan ended before the pause";
@@ -255,7 +254,7 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     EXPECT_EQ(run.Get().steps, steps) << "the scan stepped on while paused";
     EXPECT_TRUE(RecoveryGraph::Instance().IsScanRunning());
     EXPECT_TRUE(Strip().GetItem(RecoveryProgressWnd::kItemContinue)->IsVisible());
-    EXPECT_TRUE(wizard::PumpUntil([&] { return result.Tip().IsShown(); }));
+    EXPECT_TRUE(wizard::PumpUntil([&] { return result.Tip().TimesShown() > tips; }, "the tip of the pause"));
     wizard::Shot(dlg_.get(), prefix_ + "04-deep-scan-paused");
 
     // Continued, the scan steps on.
@@ -264,9 +263,10 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.Get().steps > steps || ScanOver(); }));
 
     // Paused again and stopped: the tips and the pause tooltip go, and the strip says stopped.
+    const u64 pauseTips = result.Tip().TimesShown();
     if (wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemPause) &&
         wizard::PumpUntil([&] { return run.GetState() != kProgressRunning; }) && run.GetState() == kProgressPaused) {
-        ASSERT_TRUE(wizard::PumpUntil([&] { return result.Tip().IsShown(); }));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return result.Tip().TimesShown() > pauseTips; }, "the tip of the second pause"));
         SendMessage(Strip().GetHwnd(), WM_MOUSEMOVE, 0, MAKELPARAM(Strip().GetItem(RecoveryProgressWnd::kItemContinue)->GetRect().left + 5, 30));
         ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemStop));
         ASSERT_TRUE(wizard::PumpUntil([&] { return ScanOver(); }));
