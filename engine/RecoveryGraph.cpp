@@ -434,6 +434,22 @@ void RecoveryGraph::CountFoundFilesFromTrees() {
     m_foundFileBytes.store(bytes);
 }
 
+bool RecoveryGraph::CountCheckedInTrees(u64& files, u64& bytes) {
+    files = bytes = 0;
+    // A release of these roots waits for the hold; a scan started after the look at the busy
+    // threads begins with such a release, and one started before it is seen busy there.
+    ScanThreads::TreeReader hold = m_scanThreads.HoldTrees();
+    const std::vector<CFileSystemNode*> roots = GetTreeRoots();
+    if (m_scanThreads.AnyBusy()) return false;
+    for (CFileSystemNode* root : roots) {
+        SelectionStatistics stats;
+        CountSubtree(root, &stats, false, 0);
+        files += stats.checkedFiles;
+        bytes = SaturatingAdd(bytes, stats.checkedBytes);
+    }
+    return true;
+}
+
 i32 RecoveryGraph::StopScan() {
     StopRunningScanSink(kAllScans);
     IRecoveryController* controller = m_controller.load();

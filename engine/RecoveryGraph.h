@@ -149,6 +149,10 @@ public:
     // counted as it went (candidates a deep search later dropped, files a stop cut off) is not
     // what the user is shown. Call only while no scan thread adds to the trees.
     void CountFoundFilesFromTrees();
+    // Any thread: the checked files of every tree the session holds and their bytes, read from
+    // the nodes as the user's checks leave them. False (nothing counted) while a scan is still
+    // adding to or dropping trees; the trees counted stay alive until the count is done.
+    bool CountCheckedInTrees(u64& files, u64& bytes);
 
     // --- counters the pages read ---
     u32 GetCheckedFileCount() const { return m_checkedFileCount.load(); }

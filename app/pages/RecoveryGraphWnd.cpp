@@ -208,6 +208,12 @@ int RecoveryGraphWnd::DoStartScan(int kind) {
 
 int RecoveryGraphWnd::DoDeepScan() {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::DoDeepScan", __LINE__);
+    // Nothing chosen is left once the disk was told gone: a scan of nothing would only empty the
+    // browser of what was found on it, which stays ready to recover.
+    if (!RecoveryGraph::Instance().GetFirstVolume()) {
+        WriteLog("[%s:%d] no volume chosen to scan: the deep scan does not start\r\n", "UiCtrl::RecoveryGraphWnd::DoDeepScan", __LINE__);
+        return -1;
+    }
     progress_.SetOfferDeepScan(false);
     for (int id : {RecoveryProgressWnd::kItemRecover, RecoveryProgressWnd::kItemHome})
         if (UiItem* item = progress_.GetItem(id)) item->SetVisible(false);
@@ -304,8 +310,8 @@ void RecoveryGraphWnd::OnSelectionChanged(bool checked) {
     Invalidate();
 }
 
-// Off the user-interface thread: the summary of what is checked. It reads the session's own
-// counters, never the trees, which a release may be freeing meanwhile.
+// Off the user-interface thread: the summary of what is checked, counted from the checks of
+// every tree of the session as a recovery of them counts them.
 void RecoveryGraphWnd::SelectedFileTip() {
     RecoveryGraph& session = RecoveryGraph::Instance();
     while (!quitting_.load() && session.GetStopRequested() == 0) {
@@ -313,8 +319,10 @@ void RecoveryGraphWnd::SelectedFileTip() {
         if (quitting_.load()) break;
         std::string text;
         if (somethingChecked_.load()) {
-            const u32 count = session.GetCheckedFileCount();
-            const u64 bytes = session.GetCheckedBytes();
+            u64 files = 0, bytes = 0;
+            // A scan still building its trees shows no line; its end tells the checks again.
+            if (!session.CountCheckedInTrees(files, bytes)) continue;
+            const u32 count = static_cast<u32>(files);
             const char* unit = bytes <= kMiB ? "KB" : (bytes <= kGiB ? "MB" : "GB");
             const double size = static_cast<double>(bytes) / static_cast<double>(bytes <= kMiB ? kKiB : (bytes <= kGiB ? kMiB : kGiB));
             text = FormatLocalized("SelectedFileTip", "%u%.2f%s", count, size, unit);
@@ -523,6 +531,9 @@ int RecoveryGraphWnd::LostDevice() {
     session.StopScan();
     if (openDialog_ && IsWindow(openDialog_)) PostMessage(openDialog_, WM_COMMAND, CMD_DEVICE_LOST, 0);
     openDialog_ = nullptr;
+    // A scan that had ended offers no deep scan of the disk any more.
+    progress_.ShowFinishButtons();
+    progress_.Invalidate();
     ShowMessageBox(GetHwnd(), Localized("LostDevice").c_str(), nullptr, MB_ICONWARNING);
     PumpUntilScanEnds();
     return 0;

@@ -136,6 +136,7 @@ void RecoveryProgressWnd::DoStart() {
         expected = device->GetTotalSectors() * device->GetSectorSize() / kExpectedBytesPerSecond + kExpectedExtraSeconds;
     const u64 now = Now();
     run_.Start(now, expected);
+    ++runsStarted_;
     ShowFinishButtons();
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) {
         core->KillTimer(kTimerId);
@@ -311,9 +312,10 @@ std::string RecoveryProgressWnd::FoundFilesText() const {
 
 bool RecoveryProgressWnd::DeepScanOffered() const {
     // A loaded result has no volume being scanned to search more deeply, whatever the flag says.
-    const RecoveryGraph& session = RecoveryGraph::Instance();
-    // Nor has a disk that went away.
-    return offerDeepScan_ && !deviceLost_ && session.GetScanMode() != kScanModeRestored && session.GetFoundFileCount() != 0;
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    // Nor has a disk that went away, during the scan or after it (nothing is chosen then).
+    return offerDeepScan_ && !deviceLost_ && session.GetScanMode() != kScanModeRestored && session.GetFoundFileCount() != 0 &&
+           session.GetFirstVolume() != nullptr;
 }
 
 void RecoveryProgressWnd::HideScanTips() {

@@ -74,6 +74,9 @@ public:
     bool OfferDeepScan() const { return offerDeepScan_; }
     void SetOfferDeepScan(bool offer) { offerDeepScan_ = offer; }
     bool IsRunningOrTimed() const { return run_.IsRunning() || timerRunning_; }
+    // Scans started on the strip so far: a short scan may start and end between two looks at
+    // the strip, its start stays counted.
+    u64 RunsStarted() const { return runsStarted_; }
     u64 StartTick() const { return run_.Get().startTick; }
     // Ticks of the strip's timer so far: a test waits on them in place of the clock.
     u64 TimerTicks() const { return timerTicks_; }
@@ -120,6 +123,7 @@ private:
     int frame_ = 0;
     int countdown_ = 0;
     u64 timerTicks_ = 0;
+    u64 runsStarted_ = 0;
     std::string timeLeftText_;
     std::string foundText_;
     std::string selectedText_;

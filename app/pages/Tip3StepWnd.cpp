@@ -194,6 +194,7 @@ int TipInfoWnd::ShowWithDelay(const char* key) {
     OnSize(0, 0);
     w->show();
     w->raise();
+    ++timesShown_;
     const std::string delayText = Localized(kDelayKey);
     int delay = std::atoi(delayText.c_str());
     if (delayText.empty() || delay <= 0) delay = kDefaultDelaySeconds;

@@ -57,11 +57,15 @@ public:
     int DrawBorder(ui::Dc* dc) override;
     int DrawBackground(ui::Dc* dc) override;
     bool IsShown() const;
+    // How often the box was shown so far: it hides itself after its delay, so a test waits on
+    // this rather than on its being shown.
+    u64 TimesShown() const { return timesShown_; }
     const std::string& Text() const { return text_; }
     int TextTop() const { return text_.size() < kShortText ? 40 : 30; }
 
 private:
     bool timerRunning_ = false;
+    u64 timesShown_ = 0;
     std::string key_;
     std::string text_;
 };

@@ -32,6 +32,12 @@ QRect AvailableScreenArea(const QWidget* w) {
     QScreen* s = w && w->screen() ? w->screen() : QGuiApplication::primaryScreen();
     return s ? s->availableGeometry() : QRect(0, 0, 1024, 768);
 }
+
+// The window's place in the middle of its screen at the given size.
+QRect CentredOnScreen(const QWidget* w, QSize size) {
+    const QRect area = AvailableScreenArea(w);
+    return QRect(area.x() + (area.width() - size.width()) / 2, area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
+}
 }  // namespace
 
 // ---- caption item ----
@@ -180,6 +186,10 @@ bool HomeBaseDialog::OnInitDialog() {
     if (mainWindow_) {
         setWindowTitle(ui::FromUtf8(UiResources::Instance().GetString("caption")));
         PostMessage(Handle(), WM_NCACTIVATE, 1, 0);
+        // The window takes its place itself before it is shown: the window system is told where
+        // it stands instead of choosing, and the dialogs are placed over it from the first start
+        // without waiting to hear where the window system put it.
+        move(CentredOnScreen(this, size()).topLeft());
     }
     return true;
 }
@@ -230,8 +240,7 @@ void HomeBaseDialog::Maximize() {
 void HomeBaseDialog::Restore() {
     if (UiCtrl::UiItem* r = GetCaptionItem(kCmdRestore)) r->SetVisible(false);
     if (UiCtrl::UiItem* m = GetCaptionItem(kCmdMaximize)) m->SetVisible(true);
-    const QRect area = AvailableScreenArea(this);
-    setGeometry(QRect(area.x() + (area.width() - 900) / 2, area.y() + (area.height() - 600) / 2, 900, 600));
+    setGeometry(CentredOnScreen(this, QSize(900, 600)));
     OnSizeFrame();
     OnCaptionResize(0);
     maximized_ = false;

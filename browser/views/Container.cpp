@@ -233,6 +233,14 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     connect(m_icons->List()->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex& i) {
         if (!m_details) ShowInPane(i.row());
     });
+    // A click on the row the view marks already shows it too: a new listing empties the pane
+    // while a view may keep its mark.
+    connect(m_list, &QAbstractItemView::clicked, this, [this](const QModelIndex& i) {
+        if (m_details) ShowInPane(i.row());
+    });
+    connect(m_icons->List(), &QAbstractItemView::clicked, this, [this](const QModelIndex& i) {
+        if (!m_details) ShowInPane(i.row());
+    });
     // A new listing clears the pane; its first row comes back to it once chosen.
     connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
     connect(m_list->ListModel(), &CFileListQtModel::checkEmpty, m_preview, [this](bool hasRows) {
@@ -303,15 +311,18 @@ void CWndRightView::SetViewMode(bool details) {
     m_list->setVisible(details);
     m_icons->setVisible(!details);
     Layout();
-    if (row < 0) return;
-    if (details) {
+    if (row >= 0 && details) {
         m_list->SelectRow(row);
-    } else {
+    } else if (row >= 0) {
         CFileIconCtrl* icons = m_icons->List();
         const QModelIndex at = icons->model()->index(row, 0);
         icons->selectionModel()->setCurrentIndex(at, QItemSelectionModel::ClearAndSelect);
         icons->scrollTo(at);
     }
+    // The view now on screen may mark a row it took while hidden, which its change signal did
+    // not bring to the pane then: the pane shows what the view marks.
+    QAbstractItemView* shown = details ? static_cast<QAbstractItemView*>(m_list) : m_icons->List();
+    if (shown->currentIndex().isValid()) ShowInPane(shown->currentIndex().row());
 }
 
 void CWndRightView::SetIdle(bool idle) {

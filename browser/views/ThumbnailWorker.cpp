@@ -23,6 +23,8 @@ namespace FileSelCtrl {
 namespace {
 
 constexpr i32 kGoOn = 0;
+// The one reader that decodes straight to a smaller size.
+constexpr const char* kScaledDecodeFormat = "jpeg";
 
 // The copy asks this between blocks: a hold cancels it.
 class HoldCallback : public IFileRecoverCallback {
@@ -57,12 +59,16 @@ QImage DecodeThumbnail(const std::string& path) {
     if (!full.isValid() || full.isEmpty()) return {};
     if (static_cast<i64>(full.width()) * full.height() > kMaxDecodePixels) return {};
     const QSize target = ThumbnailSize(full);
-    // Readers that can decode at a smaller size (JPEG) do so; the rest are scaled after.
-    reader.setScaledSize(target);
+    // The JPEG reader decodes at a smaller size in the picture's own colours. Any other reader
+    // would shrink an indexed picture before its palette is applied (a one-colour 1-bit PNG
+    // comes out as black and white dots): it is decoded whole, into the colours the pane shows,
+    // and scaled after.
+    if (reader.format() == kScaledDecodeFormat) reader.setScaledSize(target);
     QImage image = reader.read();
     if (image.isNull()) return {};
+    image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     if (image.size() != target) image = image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    return image;
 }
 
 QImage ThumbnailOfCopy(const std::string& copyPath, const std::string& name, u64 size) {

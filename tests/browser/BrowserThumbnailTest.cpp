@@ -12,6 +12,7 @@
 #include "BrowserTestTree.h"
 #include "Gate.h"
 #include "browser/preview/EmbeddedJpeg.h"
+#include "browser/preview/PreviewPane.h"
 #include "browser/views/ThumbnailWorker.h"
 #include "ui/UiWait.h"
 
@@ -39,6 +40,37 @@ TEST(BrowserThumbnails, DecodingTakesPicturesAndRefusesTheRest) {
     const QImage thumb = DecodeThumbnail(png);
     EXPECT_EQ(thumb.size(), QSize(130, 65));
     EXPECT_EQ(thumb.pixelColor(10, 10), QColor(Qt::red));
+
+    // Pictures of every bit depth and palette keep the colours the pane shows, a one-colour
+    // picture of 1 bit per pixel too (a shrink before its palette made it black and white dots).
+    const QRgb green = qRgb(0, 160, 0);
+    const struct {
+        const char* name;
+        QImage::Format format;
+        QList<QRgb> palette;
+    } pictures[] = {
+        {"1-bit, one colour", QImage::Format_Mono, {green}},
+        {"1-bit, two colours", QImage::Format_Mono, {green, qRgb(255, 255, 0)}},
+        {"8-bit palette", QImage::Format_Indexed8, {green, qRgb(1, 2, 3), qRgb(9, 9, 9)}},
+        {"8-bit grey", QImage::Format_Grayscale8, {}},
+        {"16-bit grey", QImage::Format_Grayscale16, {}},
+        {"RGB", QImage::Format_RGB888, {}},
+    };
+    for (const auto& p : pictures) {
+        QImage picture(300, 200, p.format);
+        if (!p.palette.isEmpty()) {
+            picture.setColorTable(p.palette);
+            picture.fill(0);
+        } else {
+            picture.fill(QColor(green));
+        }
+        ASSERT_TRUE(picture.save(QString::fromStdString(png), "PNG")) << p.name;
+        const QImage pane = LoadPanePicture(png, "picture.png", std::filesystem::file_size(png));
+        const QImage small = DecodeThumbnail(png);
+        ASSERT_EQ(small.size(), QSize(130, 86)) << p.name;
+        for (const QPoint at : {QPoint(10, 10), QPoint(11, 10), QPoint(10, 11), QPoint(65, 43)})
+            EXPECT_EQ(small.pixelColor(at), pane.pixelColor(at.x() * 2, at.y() * 2)) << p.name << " at " << at.x() << "," << at.y();
+    }
 
     // Not a picture, and a picture header that claims more pixels than any decode may take.
     const std::string junk = (dir / "morvenda-thumb-junk.jpg").string();

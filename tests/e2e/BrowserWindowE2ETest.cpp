@@ -13,9 +13,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "TestUtil.h"
+#include "ToolImage.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
 #include "app/dialogs/PreviewFrameDlg.h"
@@ -36,6 +39,7 @@
 #include "browser/preview/PreviewDialog.h"
 #include "browser/preview/PreviewPane.h"
 #include "browser/views/Container.h"
+#include "browser/views/IconCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/Widgets.h"
 #include "core/Settings.h"
@@ -225,8 +229,9 @@ TEST_F(BrowserWindow, ASearchTabEndsWithANewScanAndWithGoingHome) {
     EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-search-shown-en"));
 
     // A deep scan of the same volume from the strip: its trees are new, the hits are gone.
+    const u64 runs = Strip().RunsStarted();
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().IsRunningOrTimed(); }, "the deep scan's start"));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().RunsStarted() > runs; }, "the deep scan's start"));
     EXPECT_FALSE(SearchTabShown()) << "the search outlived the start of a new scan";
     ASSERT_TRUE(wizard::PumpUntil([&] { return !Strip().IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end"));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }));
@@ -456,6 +461,106 @@ TEST_P(BrowserLayout, BothSplittersDragAlongTheirLengthAndWidthFromThemOrFromMax
     EXPECT_TRUE(maximise->IsVisible());
 }
 
+// A card of pictures in the icon view: a one-colour PNG of 1 bit per pixel keeps its colour in
+// its thumbnail, as the pane shows it. Then another folder opened from the icon view and the
+// pane switched on, which brings the details list: the pane shows the row the list marks, and
+// a click on that row keeps it shown.
+TEST_P(BrowserLayout, TheIconViewShowsAPalettePictureInItsColourAndThePaneTheMarkedRowAfterAFolderChange) {
+    const std::string missing = testutil::MissingTools({"mkfs.vfat", "mcopy", "mmd", "mdel", "truncate"});
+    if (!missing.empty()) GTEST_SKIP() << "missing " << missing;
+    // A solid green picture stored as 1 bit per pixel with a palette of that one colour.
+    const QRgb green = qRgb(0, 160, 0);
+    QImage picture(300, 200, QImage::Format_Mono);
+    picture.setColorTable({green});
+    picture.fill(0);
+    testutil::TempDir source;
+    ASSERT_TRUE(picture.save(QString::fromStdString(source.File("green.png")), "PNG"));
+    std::ofstream(source.File("note.txt")) << "a note beside the pictures\n";
+    const std::string card = disks_.File("card.img");
+    // One FAT16 partition from 1 MiB on, as a card comes, whose files were deleted: what the
+    // deleted-file scan lists.
+    const std::string volume = card + "@@1M";
+    ASSERT_TRUE(testutil::RunQuiet("truncate -s 5M " + card + " && mkfs.vfat -F 16 -s 1 -h 2048 --offset 2048 " + card + " 4096 && mmd -i " +
+                                   volume + " ::Pictures ::Notes && mcopy -i " + volume + " " + source.File("green.png") + " ::Pictures/ && mcopy -i " +
+                                   volume + " " + source.File("note.txt") + " ::Notes/ && mdel -i " + volume + " ::Pictures/green.png ::Notes/note.txt"));
+    {
+        constexpr u32 kStart = 2048, kSectors = 8192;
+        constexpr u8 kFat16Type = 0x04;
+        u8 entry[16] = {0, 0, 0, 0, kFat16Type};
+        std::memcpy(entry + 8, &kStart, 4);
+        std::memcpy(entry + 12, &kSectors, 4);
+        std::fstream mbr(card, std::ios::in | std::ios::out | std::ios::binary);
+        mbr.seekp(446);
+        mbr.write(reinterpret_cast<const char*>(entry), sizeof entry);
+        mbr.seekp(510);
+        mbr.write("\x55\xAA", 2);
+        ASSERT_TRUE(mbr.good());
+    }
+    // The card is the machine's only disk.
+    fs::remove(disks_.File("mbr-disk.img"));
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
+    CWndRightView* right = Container().Right();
+    CFileIconCtrl* icons = right->Icons()->List();
+    CButtonEx* iconButton = right->Commands()->Button(ID_VIEW_LARGEICONS);
+    ASSERT_NE(iconButton, nullptr);
+    QTest::mouseClick(iconButton, Qt::LeftButton, {}, iconButton->rect().center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return icons->isVisible(); }, "the icon view"));
+    // A folder opened from the path tree by a click on its item, as the user changes folder.
+    CFileTreeCtrl* tree = Container().Left()->PathTree();
+    auto openFromTree = [&](const std::string& folder) {
+        const QModelIndexList found = tree->model()->match(tree->model()->index(0, 0), Qt::DisplayRole, QString::fromStdString(folder), 1,
+                                                           Qt::MatchEndsWith | Qt::MatchRecursive);
+        ASSERT_EQ(found.size(), 1) << folder;
+        tree->scrollTo(found.front());
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(found.front()).center());
+        testutil::WaitForRows();
+        ASSERT_TRUE(CFileVirtualNodeManager::Instance().CurrentFolder()->GetName().ends_with(folder));
+    };
+    ASSERT_NO_FATAL_FAILURE(openFromTree("Pictures"));
+    const int row = RowOf("reen.png");
+    ASSERT_GE(row, 0);
+    RefHolder<FileList_Item> file(CFileListData::FolderModel().GetItem(row));
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !icons->Thumbnail(file->fileNode).isNull(); }, "the picture's thumbnail"));
+    const QImage thumbnail = icons->Thumbnail(file->fileNode).toImage();
+    EXPECT_EQ(thumbnail.size(), QSize(130, 86));
+    for (const QPoint at : {QPoint(10, 10), QPoint(11, 10), QPoint(65, 43), QPoint(66, 44)})
+        EXPECT_EQ(QColor(thumbnail.pixel(at)), QColor(green)) << at.x() << "," << at.y();
+    uiwait::Paint(dlg_.get());
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), ShotName("icon-view-1-bit-png")));
+
+    // Another folder opened from the icon view (its row chosen, then Enter), then the pane: the
+    // row the icon view marks is the one the pane shows.
+    ASSERT_NO_FATAL_FAILURE(openFromTree("FAT16)"));
+    const int notes = RowOf("Notes");
+    ASSERT_GE(notes, 0);
+    icons->setFocus();
+    QTest::mouseClick(icons->viewport(), Qt::LeftButton, {}, icons->CellRect(notes).center());
+    QTest::keyClick(icons, Qt::Key_Return);
+    testutil::WaitForRows();
+    ASSERT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder()->GetName(), "Notes");
+    CWndPreview* pane = right->Preview();
+    CButtonEx* paneButton = right->Commands()->Button(ID_VIEW_PREVIEWPANE);
+    ASSERT_NE(paneButton, nullptr);
+    QTest::mouseClick(paneButton, Qt::LeftButton, {}, paneButton->rect().center());
+    ASSERT_TRUE(wizard::PumpUntil([&] { return pane->isVisible(); }, "the preview pane"));
+    uiwait::Flush();
+    // The pane comes with the details list, which marks the row the icon view had: the pane
+    // shows that row, and a click on it keeps it shown.
+    CFileListCtrl* list = right->Details();
+    ASSERT_TRUE(list->isVisible());
+    const QModelIndex marked = list->currentIndex();
+    ASSERT_TRUE(marked.isValid()) << "no row marked";
+    RefHolder<FileList_Item> markedRow(CFileListData::FolderModel().GetItem(marked.row()));
+    EXPECT_EQ(pane->Item(), markedRow.get()) << "the pane does not show the marked row";
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(marked).center());
+    uiwait::Flush();
+    EXPECT_EQ(pane->Item(), markedRow.get()) << "a click on the marked row does not show it";
+    EXPECT_TRUE(pane->MessageText().isEmpty());
+    EXPECT_FALSE(pane->LabelText().isEmpty());
+    uiwait::Paint(dlg_.get());
+    EXPECT_TRUE(wizard::Shot(dlg_.get(), ShotName("pane-after-icon-view")));
+}
+
 INSTANTIATE_TEST_SUITE_P(Languages, BrowserLayout, ::testing::Values(kEnglish, kGerman),
                          [](const ::testing::TestParamInfo<WindowLanguage>& info) { return std::string(info.param.tag); });
 
@@ -466,9 +571,7 @@ namespace {
 TEST_F(BrowserWindow, ThePreviewPaneDrawsAVolumeByTheDrivePictureAtASizeItHas) {
     ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT16"));
     // A deep scan puts the volume beside the signature-found files: the top lists it as a row.
-    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().IsRunningOrTimed(); }, "the deep scan's start"));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return !Strip().IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end"));
+    ASSERT_TRUE(wizard::RunDeepScanFromStrip(*dlg_));
     CWndPreview* pane = Container().Right()->Preview();
     CButtonEx* paneButton = Container().Right()->Commands()->Button(ID_VIEW_PREVIEWPANE);
     ASSERT_NE(paneButton, nullptr);

@@ -43,8 +43,8 @@ using UiCtrl::RecoveryProgressWnd;
 
 constexpr const char* kScannedFileSystem = "FAT16";
 
-// The dialog open when the disk goes.
-enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving };
+// The dialog open when the disk goes, or none.
+enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving, kNone };
 
 struct LossCase {
     const char* name;
@@ -113,6 +113,34 @@ protected:
                                       "Recover, once files are checked"));
     }
 
+    // The roots of the trees the session holds and the files their tops list.
+    std::pair<std::vector<CFileSystemNode*>, size_t> FoundTrees() {
+        const auto* top = FileSelCtrl::CFileVirtualNodeManager::Instance().PathRoot()->GetChildren();
+        return {RecoveryGraph::Instance().GetTreeRoots(), top ? top->size() : 0};
+    }
+
+    // After the notice of a disk that went once its scan had ended: no deep scan is offered, none
+    // starts when asked for, and what was found stays listed and checked, ready to recover, in
+    // each language.
+    void ExpectNoScanOfTheLostDisk(const std::pair<std::vector<CFileSystemNode*>, size_t>& found) {
+        for (const int language : {2, 0}) {
+            ASSERT_NO_FATAL_FAILURE(wizard::SwitchLanguageByMenu(*dlg_, language));
+            EXPECT_FALSE(Strip().GetItem(RecoveryProgressWnd::kItemDeepScan)->IsVisible()) << "a deep scan offered of a disk that is gone";
+            const std::string text = Strip().FoundText();
+            SendMessage(dlg_->ResultPage()->GetHwnd(), WM_COMMAND, CMD_DEEP_SCAN, 0);
+            uiwait::Flush();
+            EXPECT_FALSE(RecoveryGraph::Instance().IsScanRunning()) << "a scan started on a disk that is gone";
+            EXPECT_EQ(RecoveryGraph::Instance().GetScanMode(), kScanModeDeleted);
+            EXPECT_EQ(FoundTrees(), found) << "the found files went";
+            EXPECT_EQ(Strip().FoundText(), text);
+            for (int id : {RecoveryProgressWnd::kItemRecover, RecoveryProgressWnd::kItemHome}) {
+                EXPECT_TRUE(Strip().GetItem(id)->IsVisible() && Strip().GetItem(id)->IsEnabled()) << id;
+            }
+            uiwait::Paint(dlg_.get());
+            wizard::Shot(dlg_.get(), std::string("lost-disk-after-scan-") + (language == 2 ? "de" : "en"));
+        }
+    }
+
     testutil::TempDir disks_;
     testutil::TempDir target_;
     std::unique_ptr<wizard::ProgramFolderScope> program_;
@@ -125,6 +153,7 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         {"recovery", OpenAtLoss::kRecovery},
         {"save choice", OpenAtLoss::kSaveChoice},
         {"saving", OpenAtLoss::kSaving},
+        {"none", OpenAtLoss::kNone},
     };
     const std::string lostText = UiResources::Instance().GetString("LostDevice");
     const std::string cancelQuestion = UiResources::Instance().GetString("ConfirmCancel");
@@ -184,7 +213,9 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         ASSERT_NO_FATAL_FAILURE(ScanAndCheckAll());
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads once the scan has ended";
         const bool recovering = c.open == OpenAtLoss::kFolderChoice || c.open == OpenAtLoss::kRecovery;
-        ASSERT_TRUE(wizard::ClickItem(Strip(), recovering ? RecoveryProgressWnd::kItemRecover : RecoveryProgressWnd::kItemSaveScan));
+        const auto found = FoundTrees();
+        if (c.open == OpenAtLoss::kNone) ASSERT_NO_FATAL_FAILURE(UnplugScannedDisk());
+        else ASSERT_TRUE(wizard::ClickItem(Strip(), recovering ? RecoveryProgressWnd::kItemRecover : RecoveryProgressWnd::kItemSaveScan));
         ASSERT_TRUE(wizard::PumpUntil([&] { return lostBoxes == 1 && !QApplication::activeModalWidget(); }, "the lost disk's notice and the dialogs' end"));
 
         switch (c.open) {
@@ -209,6 +240,9 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             EXPECT_EQ(savings, 1);
             EXPECT_NE(g_heldSave.load(), nullptr);
             EXPECT_FALSE(fs::exists(target_.File("kept.rsf"))) << "a stopped save leaves no result";
+            break;
+        case OpenAtLoss::kNone:
+            ASSERT_NO_FATAL_FAILURE(ExpectNoScanOfTheLostDisk(found));
             break;
         }
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads again";

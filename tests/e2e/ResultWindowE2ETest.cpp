@@ -24,6 +24,9 @@
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
+#include "browser/TreeClick.h"
+#include "browser/views/Container.h"
+#include "browser/views/TreeCtrl.h"
 #include "core/Settings.h"
 #include "devices/ScanOptions.h"
 #include "engine/FileSystemNode.h"
@@ -67,6 +70,29 @@ std::string ExpectedFoundText(std::pair<u64, u64> totals) {
     std::snprintf(text, sizeof text, Text("FoundFileTip").c_str(), static_cast<unsigned long long>(totals.first),
                   static_cast<double>(totals.second) / 1048576.0, "MB");
     return text;
+}
+
+// What the selected-files line must say for that many checked files and bytes: the unit steps
+// up past 1 MiB and 1 GiB.
+std::string ExpectedSelectedText(u64 files, u64 bytes) {
+    constexpr u64 kMiB = 1048576, kGiB = 1073741824;
+    const u64 unit = bytes <= kMiB ? 1024 : (bytes <= kGiB ? kMiB : kGiB);
+    char text[512];
+    std::snprintf(text, sizeof text, Text("SelectedFileTip").c_str(), static_cast<unsigned>(files),
+                  static_cast<double>(bytes) / static_cast<double>(unit), bytes <= kMiB ? "KB" : (bytes <= kGiB ? "MB" : "GB"));
+    return text;
+}
+
+// The checked files and bytes of every tree of the session, as a recovery of them counts them.
+std::pair<u64, u64> CheckedTotals() {
+    u64 files = 0, bytes = 0;
+    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) {
+        SelectionStatistics stats;
+        CountSubtree(root, &stats, false, 0);
+        files += stats.checkedFiles;
+        bytes += stats.checkedBytes;
+    }
+    return {files, bytes};
 }
 
 // Bytes this process has read through read(2) and its kin so far.
@@ -156,10 +182,7 @@ TEST_P(SavedResultWindow, FoundCountsAgreeWithTheTreesAfterEachScanAndALoadAndTh
     wizard::Shot(dlg_.get(), prefix_ + "01-deleted-scan-finished");
 
     // The deep scan of the same volume: its own trees, counted as shown.
-    ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().IsRunningOrTimed(); }));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return ScanOver(); }));
-    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }));
+    ASSERT_TRUE(wizard::RunDeepScanFromStrip(*dlg_));
     ExpectStripShowsTheTrees("deep scan");
     EXPECT_FALSE(Strip().GetItem(RecoveryProgressWnd::kItemDeepScan)->IsVisible());
     EXPECT_FALSE(result.Tip().IsShown()) << "the deep-scan tip outlived the scan";
@@ -207,6 +230,8 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     RecoveryGraph::Instance().SetControllerFactory(&wizard::MakeHeldDeepScan);
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemPause)->IsVisible(); }));
+    // The pause's tip hides itself after its delay: the test counts its showings.
+    const u64 tips = result.Tip().TimesShown();
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemPause));
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.GetState() != kProgressRunning; }));
     ASSERT_EQ(run.GetState(), kProgressPaused) << "the deep scan ended before the pause";
@@ -229,7 +254,7 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     EXPECT_EQ(run.Get().steps, steps) << "the scan stepped on while paused";
     EXPECT_TRUE(RecoveryGraph::Instance().IsScanRunning());
     EXPECT_TRUE(Strip().GetItem(RecoveryProgressWnd::kItemContinue)->IsVisible());
-    EXPECT_TRUE(wizard::PumpUntil([&] { return result.Tip().IsShown(); }));
+    EXPECT_TRUE(wizard::PumpUntil([&] { return result.Tip().TimesShown() > tips; }, "the tip of the pause"));
     wizard::Shot(dlg_.get(), prefix_ + "04-deep-scan-paused");
 
     // Continued, the scan steps on.
@@ -238,9 +263,10 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.Get().steps > steps || ScanOver(); }));
 
     // Paused again and stopped: the tips and the pause tooltip go, and the strip says stopped.
+    const u64 pauseTips = result.Tip().TimesShown();
     if (wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemPause) &&
         wizard::PumpUntil([&] { return run.GetState() != kProgressRunning; }) && run.GetState() == kProgressPaused) {
-        ASSERT_TRUE(wizard::PumpUntil([&] { return result.Tip().IsShown(); }));
+        ASSERT_TRUE(wizard::PumpUntil([&] { return result.Tip().TimesShown() > pauseTips; }, "the tip of the second pause"));
         SendMessage(Strip().GetHwnd(), WM_MOUSEMOVE, 0, MAKELPARAM(Strip().GetItem(RecoveryProgressWnd::kItemContinue)->GetRect().left + 5, 30));
         ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemStop));
         ASSERT_TRUE(wizard::PumpUntil([&] { return ScanOver(); }));
@@ -298,11 +324,29 @@ TEST_P(StopQuestionWindow, AStopQuestionThatTheScansEndMeetsChangesNothing) {
     // Everything the deep scan found stays checked; the line says so once its thread counted.
     const auto totals = TreeTotals();
     ASSERT_GT(totals.second, 1048576u);
-    char selected[512];
-    std::snprintf(selected, sizeof selected, Text("SelectedFileTip").c_str(), static_cast<unsigned>(totals.first),
-                  static_cast<double>(totals.second) / 1048576.0, "MB");
-    EXPECT_TRUE(wizard::PumpUntil([&] { return Strip().SelectedText() == selected; }, "the selected-files line"));
+    const std::string everything = ExpectedSelectedText(totals.first, totals.second);
+    EXPECT_TRUE(wizard::PumpUntil([&] { return Strip().SelectedText() == everything; }, "the selected-files line"));
     wizard::Shot(dlg_.get(), prefix_ + "06-stop-question-met-the-end-" + (Answer() == kFirstButton ? "stop" : "go-on"));
+
+    // Every folder of the found volumes unchecked but one, as a user keeps one folder: the line
+    // follows each click, summed over all the trees as a recovery counts them.
+    FileSelCtrl::CFileTreeCtrl* tree = dlg_->ResultPage()->Browser()->Container()->Left()->PathTree();
+    QAbstractItemModel* model = tree->model();
+    const QModelIndex top = model->index(0, 0);
+    tree->expand(top);
+    for (int v = 0; v < model->rowCount(top); ++v) {
+        const QModelIndex volume = model->index(v, 0, top);
+        tree->expand(volume);
+        for (int f = 0; f < model->rowCount(volume); ++f)
+            if (v != 0 || f != 1) browsertest::ClickCheckBox(tree, model->index(f, 0, volume));
+    }
+    const auto checked = CheckedTotals();
+    ASSERT_GT(checked.first, 0u);
+    ASSERT_LT(checked.first, totals.first);
+    const std::string some = ExpectedSelectedText(checked.first, checked.second);
+    EXPECT_TRUE(wizard::PumpUntil([&] { return Strip().SelectedText() == some; }, "the selected-files line after the unchecks"))
+        << Strip().SelectedText() << " in place of " << some;
+    wizard::Shot(dlg_.get(), prefix_ + "07-selected-after-unchecking-folders");
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, StopQuestionWindow, ::testing::ValuesIn(kLanguages),

@@ -232,6 +232,19 @@ void StartScanByTile(CQZMUIDlg& dlg, const char* fsName) {
     ASSERT_TRUE(PumpUntil([&] { return dlg.CurrentPage() == dlg.ResultPage()->GetHwnd(); }, "the result page"));
 }
 
+::testing::AssertionResult RunDeepScanFromStrip(CQZMUIDlg& dlg) {
+    using UiCtrl::RecoveryProgressWnd;
+    RecoveryProgressWnd& strip = dlg.ResultPage()->Progress();
+    const u64 runs = strip.RunsStarted();
+    if (!ClickItem(strip, RecoveryProgressWnd::kItemDeepScan)) return ::testing::AssertionFailure() << "no deep-scan item to click";
+    if (auto ended = PumpUntil([&] {
+            return strip.RunsStarted() > runs && !strip.IsRunningOrTimed() && !RecoveryGraph::Instance().IsScanRunning();
+        }, "the deep scan's end");
+        !ended)
+        return ended;
+    return PumpUntil([&] { return strip.GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }, "the finish items");
+}
+
 void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName) {
     using UiCtrl::RecoveryProgressWnd;
     RecoveryProgressWnd& strip = dlg.ResultPage()->Progress();

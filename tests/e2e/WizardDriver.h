@@ -76,6 +76,10 @@ void SwitchLanguageByMenu(CQZMUIDlg& dlg, int index);
 void ScanVolumeByTile(CQZMUIDlg& dlg, const char* fsName);
 // The same clicks; returns on the result page as soon as it shows, the scan started.
 void StartScanByTile(CQZMUIDlg& dlg, const char* fsName);
+// The strip's deep-scan item clicked; returns once the deep scan it started has ended and its
+// finish items show (its start is counted by the strip, so a scan too short to be seen running
+// is waited for all the same).
+[[nodiscard]] ::testing::AssertionResult RunDeepScanFromStrip(CQZMUIDlg& dlg);
 // The deep scans the window starts are the real ones, each held before it starts while
 // DeepScanStart() is closed (and let go by a stop), so that a test can pause or measure a running
 // strip however fast the machine scans. Install with RecoveryGraph::SetControllerFactory.

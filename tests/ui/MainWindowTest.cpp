@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
+#include <QScreen>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +114,11 @@ protected:
 
 TEST_F(MainWindow, OpensAt900By600WithItsCaptionAndTheFirstPage) {
     EXPECT_EQ(dlg_->size(), QSize(900, 600));
+    // In the middle of its screen by its own placing, which the window system is told: the
+    // dialogs open over it wherever the window system would have put it.
+    EXPECT_TRUE(dlg_->testAttribute(Qt::WA_Moved)) << "its place left to the window system";
+    const QPoint offCentre = dlg_->frameGeometry().center() - dlg_->screen()->availableGeometry().center();
+    EXPECT_LE(offCentre.manhattanLength(), 2) << offCentre.x() << "," << offCentre.y();
     EXPECT_EQ(dlg_->windowTitle().toStdString(), Text("caption"));
     for (int id : {148, 133, 139, 177, 299}) EXPECT_NE(dlg_->GetCaptionItem(id), nullptr) << id;
     EXPECT_FALSE(dlg_->GetCaptionItem(133)->IsEnabled());
