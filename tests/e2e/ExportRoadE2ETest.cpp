@@ -507,9 +507,9 @@ TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
             } else {
                 static_cast<QDialog*>(save)->done(QDialog::Accepted);  // nothing asked
             }
-        } else if (qobject_cast<QMessageBox*>(m)) {
+        } else if (auto* question = qobject_cast<QMessageBox*>(m)) {
             ++dialogQuestions;
-            wizard::EndModal(m, QMessageBox::Yes);
+            question->button(QMessageBox::Yes)->click();
         } else if (auto* box = dynamic_cast<QZMMessageBox*>(m); box && routine.scanned) {
             ASSERT_LT(questions.size(), answers.size());
             questions.push_back(box->Text());
@@ -572,9 +572,9 @@ TEST(ExportRoad, AnIncompleteFileNeverReplacesTheUsersFile) {
             ASSERT_NE(edit, nullptr);
             edit->setText(QString::fromStdString(typed));
             static_cast<QDialog*>(save)->accept();
-        } else if (qobject_cast<QMessageBox*>(m)) {
+        } else if (auto* question = qobject_cast<QMessageBox*>(m)) {
             ++questions;
-            wizard::EndModal(m, QMessageBox::Yes);
+            question->button(QMessageBox::Yes)->click();
         } else if (dynamic_cast<QZMMessageBox*>(m) && routine.scanned) {
             ++questions;
             wizard::EndModal(m, kYesButton);
@@ -583,30 +583,35 @@ TEST(ExportRoad, AnIncompleteFileNeverReplacesTheUsersFile) {
         }
     });
     ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, routine));
-    // The found file whose data lies last on the disk, more than a sector of it.
-    u64 lastData = 0;
-    std::string lastPath;
+    // A found file of more than two blocks of the writer's copy: the disk will end after its
+    // first block.
+    constexpr u64 kCopyBlock = 65536;
+    std::map<std::string, u64> starts;
     for (const testutil::ManifestFile& f : testutil::LoadManifest(std::string(kImage) + ".json", kPartition))
-        if (!f.live && !f.runs.empty() && f.size > 512 && f.runs[0].first > lastData) lastData = f.runs[0].first, lastPath = f.path;
+        if (!f.live && !f.runs.empty()) starts[f.path] = f.runs[0].first;
     ChosenFile chosen;
+    u64 start = 0;
     for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
-        if (f.path != lastPath || !f.reachable) continue;
+        if (!f.reachable || f.size <= 2 * kCopyBlock || !starts.count(f.path) || f.size <= chosen.file.size) continue;
+        chosen.file = f;
         chosen.name = testutil::ScanName(f.nameOnDisk);
         chosen.node = FindFoundFile(chosen.name, f.size);
+        start = starts[f.path];
     }
-    ASSERT_NE(chosen.node, nullptr) << lastPath;
+    ASSERT_NE(chosen.node, nullptr);
     const std::string ending = chosen.name.substr(chosen.name.rfind('.'));
     typed = "photo" + ending;
     const std::string existing = target + "/" + typed;
     std::ofstream(existing) << "the user's own file";
-    // Its first sector stays on the disk, the rest is gone.
-    ASSERT_EQ(::truncate(fixture.image.c_str(), off_t(lastData / 512 * 512 + 512)), 0);
+    // Its first block stays on the disk, the rest is gone.
+    ASSERT_EQ(::truncate(fixture.image.c_str(), off_t(start + kCopyBlock)), 0);
 
     ASSERT_NO_FATAL_FAILURE(SaveChosenFile(*fixture.window.dlg, chosen, routine));
     EXPECT_EQ(questions, 1);
     EXPECT_FALSE(routine.success);
     EXPECT_EQ(routine.counts.failed, 1u);
-    EXPECT_EQ(testutil::ReadFileText(existing), "the user's own file");
+    EXPECT_EQ(routine.counts.incomplete, 0u);
+    EXPECT_TRUE(testutil::ReadFileText(existing) == "the user's own file") << "the user's file was replaced";
     EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{typed});
 }
 
