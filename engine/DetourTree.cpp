@@ -78,7 +78,7 @@ void RecoveryGraph::DetourTree::OnFileFound(CFileNode* node) {
     u64 size = 0;
     if (!IsFileWithProperties(node, &size)) return;
     m_owner->m_foundFileCount.fetch_add(1);
-    if (size <= kMaxSummedFoundFileSize) m_owner->m_foundFileBytes.fetch_add(size);
+    if (size <= kMaxSummedFoundFileSize) AddSaturating(m_owner->m_foundFileBytes, size);
 }
 
 void RecoveryGraph::DetourTree::SelectNode(CFileNode* node) {

@@ -239,7 +239,7 @@ void SplitPath(const std::string& path, std::string& folder, std::string& leaf) 
 }
 
 // A temporary file beside the caller's path, for the copy to be written into before it takes
-// the path's place.
+// the path's place; nobody else can open it meanwhile.
 int CreateTemporaryBeside(int folder, const std::string& folderPath, RecoverTarget& target) {
     std::random_device seed;
     std::mt19937_64 random(seed());
@@ -247,9 +247,61 @@ int CreateTemporaryBeside(int folder, const std::string& folderPath, RecoverTarg
     for (u32 i = 0; error == EEXIST && i < kTemporaryNameTries; ++i) {
         char name[48];
         std::snprintf(name, sizeof name, ".morvenda-%016" PRIx64 ".part", u64(random()));
-        error = target.Create(folder, name, Join(folderPath, name));
+        error = target.Create(folder, name, Join(folderPath, name), kPrivateFileMode);
     }
     return error;
+}
+
+// The permission bits a new file of this process gets: the umask is read, never set, as setting
+// it to learn it would change it for every thread meanwhile.
+mode_t NewFileMode() {
+    constexpr mode_t kUsualUmask = 022;
+    mode_t umask = kUsualUmask;
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[128];
+        unsigned value = 0;
+        while (std::fgets(line, sizeof line, status) != nullptr) {
+            if (std::sscanf(line, "Umask: %o", &value) == 1) {
+                umask = mode_t(value);
+                break;
+            }
+        }
+        std::fclose(status);
+    }
+    return kNewFileMode & ~umask & 0777;
+}
+
+// Gives the written copy the name `leaf` in its folder. Over a file that stands there only when
+// `replace` is set, and then with that file's permission bits (a preview's private placeholder
+// stays private, a user's file stays as open as it was); where nothing stood, with those of a new
+// file. A read-only recovered file stays read-only.
+bool PutInPlace(int folder, const RecoverTarget& target, const std::string& leaf, bool replace,
+                const std::string& targetPath) {
+    struct stat existing {};
+    const bool exists = ::fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && !replace) {
+        LogInfo("Incomplete copy not put over %s: the file there stays", targetPath.c_str());
+        return false;
+    }
+    mode_t mode = exists && S_ISREG(existing.st_mode) ? existing.st_mode & 0777 : NewFileMode();
+    struct stat own {};
+    if (::fstat(target.file.Get(), &own) == 0 && (own.st_mode & 0222) == 0) mode &= ~mode_t(0222);
+    if (::fchmod(target.file.Get(), mode) != 0) {
+        LogInfo("Cannot set the permissions of %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
+        return false;
+    }
+    int moved = replace ? ::renameat(folder, target.name.c_str(), folder, leaf.c_str())
+                        : ::renameat2(folder, target.name.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE);
+    if (moved != 0 && !replace && errno == EINVAL) {
+        // A file system without the no-replace rename: a hard link is made only where nothing is.
+        moved = ::linkat(folder, target.name.c_str(), folder, leaf.c_str(), 0);
+        if (moved == 0) ::unlinkat(folder, target.name.c_str(), 0);
+    }
+    if (moved != 0) {
+        LogInfo("Cannot put the file in place: %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
+        return false;
+    }
+    return true;
 }
 }  // namespace
 
@@ -312,7 +364,9 @@ bool CFileRecoverer::RecoverFileLocked() {
 
 u32 CFileRecoverer::RecoverToPath(RecoverReadContext& context, const std::string& targetPath) {
     // The copy is written under a temporary name beside the path and takes the path's place only
-    // once it is kept, so a failed or cancelled one leaves a file that stood there as it was.
+    // once it is kept. Only a whole copy replaces a file that stands there: a failed, cancelled or
+    // incomplete one leaves that file as it was, and an incomplete one is kept only where nothing
+    // stood.
     std::string folderPath;
     std::string leaf;
     SplitPath(targetPath, folderPath, leaf);
@@ -323,11 +377,11 @@ u32 CFileRecoverer::RecoverToPath(RecoverReadContext& context, const std::string
         return kRecoverFailed;
     }
     u32 result = RecoverOneFile(context, m_fileNode, target);
-    if (result == kRecoverOk || result == kRecoverIncomplete ||
-        (result == kRecoverCancelled && context.complete)) {
-        if (::renameat(folder.Get(), target.name.c_str(), folder.Get(), leaf.c_str()) == 0) return result;
-        LogInfo("Cannot put the file in place: %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
+    const bool whole = result == kRecoverOk || (result == kRecoverCancelled && context.complete);
+    if (whole || result == kRecoverIncomplete) {
+        if (PutInPlace(folder.Get(), target, leaf, whole, targetPath)) return result;
         result = kRecoverFailed;
+        context.complete = false;
     }
     target.Remove();
     return result;

@@ -249,9 +249,9 @@ RecoverTarget RecoverTarget::AtPath(const std::string& path) {
     return target;
 }
 
-int RecoverTarget::Create(int inFolder, const std::string& newName, const std::string& fullPath) {
+int RecoverTarget::Create(int inFolder, const std::string& newName, const std::string& fullPath, u32 mode) {
     int error = 0;
-    OwnedFd made = CreateNewFileAt(inFolder, newName, error);
+    OwnedFd made = CreateNewFileAt(inFolder, newName, error, mode);
     if (!made.IsOpen()) return error;
     folder = inFolder;
     name = newName;
@@ -272,10 +272,21 @@ bool RecoverTarget::Remove() const {
     return ::unlinkat(folder, name.c_str(), 0) == 0;
 }
 
-OwnedFd CreateNewFileAt(int folder, const std::string& name, int& error) {
-    OwnedFd fd(::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+OwnedFd CreateNewFileAt(int folder, const std::string& name, int& error, u32 mode) {
+    OwnedFd fd(::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_t(mode)));
     error = fd.IsOpen() ? 0 : errno;
     return fd;
+}
+
+OwnedFd MakeRecoveryFolder(const std::string& parentPath, const std::string& name, bool mayExist, int& error) {
+    const OwnedFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.IsOpen() || (::mkdirat(parent.Get(), name.c_str(), 0777) != 0 && !(mayExist && errno == EEXIST))) {
+        error = errno;
+        return OwnedFd();
+    }
+    OwnedFd made(::openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    error = made.IsOpen() ? 0 : errno;
+    return made;
 }
 
 IStorageDevice* RecoverySourceDevice(IStorageDevice* device, CFileNode* node) {
@@ -404,11 +415,16 @@ u32 RestoreEfsFile(RecoverReadContext& context, RecoverTarget& target, u64 size)
         return kRecoverFailed;
     }
     // The temporary stream lies beside the target and never replaces a file that exists.
+    // The stream takes the written file's place: it is no more open to others than that file.
+    struct stat writtenStat {};
+    const u32 mode = target.file.IsOpen() && ::fstat(target.file.Get(), &writtenStat) == 0
+                         ? u32(writtenStat.st_mode & 0777)
+                         : kPrivateFileMode;
     RecoverTarget stream;
     DebugTrace("Creating temporary file: %s", (target.path + ".EFS").c_str());
-    if (stream.Create(target.folder, target.name + ".EFS", target.path + ".EFS") != 0) {
+    if (stream.Create(target.folder, target.name + ".EFS", target.path + ".EFS", mode) != 0) {
         const std::string fallback = SiblingName(target, "$~EFS~#1.$EFS");
-        if (stream.Create(target.folder, fallback, fallback) != 0) {
+        if (stream.Create(target.folder, fallback, fallback, mode) != 0) {
             LogInfo("Failed to create efs file.");
             return kRecoverFailed;
         }

@@ -56,14 +56,19 @@ private:
 // and open as `file`. Everything the writer does to the file goes through that handle, so neither
 // a long path nor a link put in the name's place meanwhile can send the data elsewhere. `path` is
 // the full path, for the log only.
+// A recovered file is made as any new file of the user's: readable as the umask allows.
+constexpr u32 kNewFileMode = 0666;
+// A copy that is to take the place of an existing file stays the user's alone until it does.
+constexpr u32 kPrivateFileMode = 0600;
+
 struct RecoverTarget {
     int folder = -1;
     std::string name;
     std::string path;
     OwnedFd file;
     // Creates `name` anew in the open folder (never over anything that stands there, never
-    // through a link); 0 or the errno.
-    int Create(int inFolder, const std::string& newName, const std::string& fullPath);
+    // through a link), with `mode` less the umask; 0 or the errno.
+    int Create(int inFolder, const std::string& newName, const std::string& fullPath, u32 mode = kNewFileMode);
     // A path of the caller's own, taken from the working folder, with nothing open yet.
     static RecoverTarget AtPath(const std::string& path);
     // Removes the name, but only while it still names the file this target created; false when
@@ -114,7 +119,12 @@ u32 RestoreEfsFile(RecoverReadContext& context, RecoverTarget& target, u64 size)
 // Creates `name` in the open folder `folder` as a new file and answers its handle (invalid with
 // error set to the errno: EEXIST when something is already there, a symbolic link included, so
 // nothing is ever created through one).
-OwnedFd CreateNewFileAt(int folder, const std::string& name, int& error);
+OwnedFd CreateNewFileAt(int folder, const std::string& name, int& error, u32 mode = kNewFileMode);
+// Makes the folder `name` in the folder at parentPath (one there already is taken only when
+// mayExist) and opens it, never through a link: a recovery writes every tree through this one
+// handle, so nothing put in the name's place meanwhile receives a file. Invalid with error set to
+// the errno (ELOOP or ENOTDIR for a link or a file in its place).
+OwnedFd MakeRecoveryFolder(const std::string& parentPath, const std::string& name, bool mayExist, int& error);
 // The scanned device, or its 512-byte-sector view for the EXT file systems, whose structures are
 // addressed in 512-byte units.
 IStorageDevice* RecoverySourceDevice(IStorageDevice* device, CFileNode* node);

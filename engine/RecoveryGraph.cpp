@@ -410,7 +410,7 @@ i32 RecoveryGraph::DoReCaculateCheckedFileInfo() {
             AddSaturating(m_viewCheckedBytes, stats.bytes);
             // Found is what the trees show, whatever the scan counted on its way.
             m_foundFileCount.fetch_add(stats.files);
-            m_foundFileBytes.fetch_add(stats.bytes);
+            AddSaturating(m_foundFileBytes, stats.bytes);
         }
     }
     StatsValue(kStatsCheckedKiB, m_checkedBytes.load() / 1024);
@@ -428,7 +428,7 @@ void RecoveryGraph::CountFoundFilesFromTrees() {
         root->RecountStatistics();
         root->GetStatistics(&stats);
         files += stats.files;
-        bytes += stats.bytes;
+        bytes = SaturatingAdd(bytes, stats.bytes);
     }
     m_foundFileCount.store(files);
     m_foundFileBytes.store(bytes);

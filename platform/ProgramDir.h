@@ -10,8 +10,10 @@ void SetProgramDir(const std::string& dir);
 std::string GetUserConfigDir();
 // The user's state folder ($XDG_STATE_HOME/Morvenda, else ~/.local/state/Morvenda) for logs and
 // crash reports, and cache folder ($XDG_CACHE_HOME/Morvenda, else ~/.cache/Morvenda) for
-// temporary copies; made on demand, with a trailing '/'.
+// temporary copies; made on demand, with a trailing '/'. The cache folder holds copies of found
+// files while they are previewed: only the user can enter it.
 std::string GetUserStateDir();
 std::string GetUserCacheDir();
-// Makes every missing folder of a path; true when the folder exists afterwards.
-bool MakeDirectories(const std::string& path);
+// Makes every missing folder of a path with `mode` (less the umask); true when the folder exists
+// afterwards.
+bool MakeDirectories(const std::string& path, unsigned mode = 0755);

@@ -2,8 +2,6 @@
 
 #include <QDir>
 #include <QFileDialog>
-#include <QCoreApplication>
-#include <QMessageBox>
 #include <QMimeDatabase>
 #include <filesystem>
 
@@ -19,6 +17,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "core/Shell.h"
+#include "core/Strings.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/Stats.h"
 #include "platform/Time.h"
@@ -30,6 +29,7 @@ constexpr u32 kStatsRecoveryAfterStop = 0x210D;
 constexpr u32 kStatsRecoveryInPause = 0x210B;
 constexpr u32 kStatsRecoverySeconds = 0x300E;
 constexpr u64 kMsPerSecond = 1000;
+constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
 
 // Runs the progress dialog of a recovery, told to the statistics as the recovery's start (by
 // whether the scan stands paused for it or has ended) and the seconds it took.
@@ -79,6 +79,25 @@ std::string WithOwnEnding(const std::string& chosen, const std::string& fileName
     return chosen + EndingOf(fileName);
 }
 
+ReplaceAnswer AskReplace(HWND owner, HWND* openDialog, const std::string& path) {
+    std::error_code ec;
+    // A link there is replaced as the link it is, so it is asked about as well.
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) return ReplaceAnswer::kNothingThere;
+    const std::string name = std::filesystem::path(path).filename().string();
+    QZMMessageBox question(owner, 0);
+    question.SetContent(nullptr, FormatLocalized("ReplaceRsf", "%s", name.c_str()), MB_YESNO | MB_ICONQUESTION);
+    int answer = 0;
+    bool lost = false;
+    {
+        OpenDialogSlot open(openDialog, question.Handle());
+        answer = question.DoModal();
+        // The page empties its slot when it tells the dialog there that the device is gone.
+        lost = openDialog != nullptr && *openDialog != question.Handle();
+    }
+    if (lost) return ReplaceAnswer::kDeviceLost;
+    return answer == kYesButton ? ReplaceAnswer::kReplace : ReplaceAnswer::kKeep;
+}
+
 int RunExportDialogs(HWND owner, const ExportFlowHost& host) {
     SelExportPathDlg folder(owner);
     int chosen = IDCANCEL;
@@ -113,8 +132,9 @@ int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host)
                        QString::fromStdString((std::filesystem::path(start) / name).string()), SaveFilter(name, ending));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    // The dialog adds the file's ending before it asks about a name that exists, so the question
-    // is about the file that will be written.
+    // The program asks about the path it writes, once: the dialog's own question, where a
+    // dialog asks one, may be about the name before its ending.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
     if (!ending.empty()) dialog.setDefaultSuffix(QString::fromStdString(ending.substr(1)));
     auto* watch = new DeviceLostWatch(&dialog);  // owned by the dialog
     std::string path;
@@ -125,18 +145,10 @@ int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host)
             answer = dialog.exec();
         }
         if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return IDCANCEL;
-        const std::string selected = dialog.selectedFiles().front().toStdString();
-        path = WithOwnEnding(selected, name);
-        // Where the ending was added after the dialog's own question, the name asked about was
-        // not this one: ask again, in the dialog's words.
-        std::error_code ec;
-        if (path == selected || !std::filesystem::exists(path, ec)) break;
-        const QString question = QCoreApplication::translate("QFileDialog", "%1 already exists.\nDo you want to replace it?")
-                                     .arg(QString::fromStdString(std::filesystem::path(path).filename().string()));
-        if (QMessageBox::warning(&dialog, dialog.windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes) {
-            break;
-        }
+        path = WithOwnEnding(dialog.selectedFiles().front().toStdString(), name);
+        const ReplaceAnswer replace = AskReplace(owner, host.openDialog, path);
+        if (replace == ReplaceAnswer::kDeviceLost) return IDCANCEL;
+        if (replace != ReplaceAnswer::kKeep) break;
     }
     const std::filesystem::path chosen(path);
     const std::string folder = chosen.has_parent_path() ? chosen.parent_path().string() : std::string(".");

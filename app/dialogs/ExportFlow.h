@@ -25,6 +25,16 @@ int RunExportDialogs(HWND owner, const ExportFlowHost& host = {});
 // refused.
 int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host = {});
 
+// What the user answered to the program's question whether a file that exists may be replaced.
+enum class ReplaceAnswer { kNothingThere, kReplace, kKeep, kDeviceLost };
+
+// Asks whether the file at `path` (the path that will be written, its ending added) may be
+// replaced; kNothingThere without a question when nothing stands there. The program asks itself,
+// never a file dialog: a native one asks, if at all, before the ending is added, about another
+// name. The question stands in the page's dialog slot, so a lost device closes it (kDeviceLost)
+// as it closes every dialog of a save.
+ReplaceAnswer AskReplace(HWND owner, HWND* openDialog, const std::string& path);
+
 // The path to write a file to as the user chose it: a chosen name without an ending of its own
 // (no dot, or only a leading one) gets the file's own ending.
 std::string WithOwnEnding(const std::string& chosen, const std::string& fileName);

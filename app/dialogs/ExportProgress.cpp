@@ -1,5 +1,6 @@
 #include "app/dialogs/ExportProgress.h"
 
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 
@@ -90,18 +91,22 @@ u32 ExportProgress::WriteSingleFile(IStorageDevice* device) {
 
 u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
     const std::vector<CFileSystemNode*> roots = RecoveryGraph::Instance().GetTreeRoots();
+    if (roots.empty()) return kRecoverFailed;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    std::filesystem::path folder(targetPath);
-    folder /= RecoveredFolderName(local);
-    std::error_code ec;
-    if (roots.empty()) return kRecoverFailed;
-    if (!std::filesystem::create_directory(folder, ec)) {
-        WriteLog("[%s:%d] cannot make %s: %s\r\n", "ExportProgress::Work", __LINE__, folder.c_str(), ec.message().c_str());
+    const std::string name = RecoveredFolderName(local);
+    const std::string folderPath = (std::filesystem::path(targetPath) / name).string();
+    // Made and opened once, never through a link: every tree goes through this handle, whatever
+    // becomes of the folder's name while they are written.
+    int error = 0;
+    const OwnedFd folder = MakeRecoveryFolder(targetPath, name, false, error);
+    if (!folder.IsOpen()) {
+        WriteLog("[%s:%d] cannot make %s: %s\r\n", "ExportProgress::Work", __LINE__, folderPath.c_str(),
+                 std::strerror(error));
         return kRecoverFailed;
     }
-    targetPath = folder.string();
+    targetPath = folderPath;
     u64 files = 0, bytes = 0;
     for (CFileSystemNode* root : roots) {
         root->RecountStatistics();
@@ -117,7 +122,7 @@ u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
         if (root->GetCheckState() == 0) continue;
         CFileRecoverer writer;
         char out[kOutPathSize] = {};
-        result = writer.RecoverFolder(this, device, root, targetPath.c_str(), out, sizeof out);
+        result = writer.RecoverFolderAt(this, device, root, folder.Get(), targetPath.c_str(), out, sizeof out);
         AddCounts(writer.GetCounts());
     }
     return result;

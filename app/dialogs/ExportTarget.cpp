@@ -52,9 +52,10 @@ ExportTargetCheck CheckExportTarget(const ExportTargetQuery& query) {
         if (!disk.empty() && onDisk(query.folder, disk)) return ExportTargetCheck::kOnScannedDisk;
     // The folder's file system needs room beyond the files' own bytes (their entries), so files
     // that would fill it to the last byte do not fit; a full one takes not even their folders.
-    // Room comes first: in a full folder the probe may fail too, and that is not the reason.
-    if (!query.freeBytes || query.checkedBytes >= *query.freeBytes) return ExportTargetCheck::kNoSpace;
-    if (!ProbeWritable(folder)) return ExportTargetCheck::kInvalid;
+    const bool room = query.freeBytes && query.checkedBytes < *query.freeBytes;
+    if (query.probeFirst && !ProbeWritable(folder)) return ExportTargetCheck::kInvalid;
+    if (!room) return ExportTargetCheck::kNoSpace;
+    if (!query.probeFirst && !ProbeWritable(folder)) return ExportTargetCheck::kInvalid;
     return ExportTargetCheck::kOk;
 }
 

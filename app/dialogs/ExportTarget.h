@@ -22,6 +22,11 @@ struct ExportTargetQuery {
     // Free bytes of the folder's file system; none when they could not be read, and a folder
     // whose room cannot be known is not one to fill.
     std::optional<u64> freeBytes;
+    // Whether a file can be made there is asked before whether there is room: the destination
+    // dialog's order, where a read-only medium (which reports no room) is refused as unusable.
+    // Otherwise room comes first: in a full folder the probe may fail too, and that is not the
+    // reason.
+    bool probeFirst = false;
     // Replaceable in tests; the default reads /proc/self/mountinfo and /sys.
     bool (*onDisk)(const std::string& folder, const std::string& disk) = nullptr;
 };

@@ -45,6 +45,7 @@ ExportTargetCheck SelExportPathDlg::Validate() {
     query.scannedDisks = SessionScannedDisks();
     query.checkedBytes = SessionCheckedBytes();
     query.freeBytes = FolderFreeBytes(path_);
+    query.probeFirst = true;
     const ExportTargetCheck check = CheckExportTarget(query);
     if (check != ExportTargetCheck::kOk) {
         WriteLog("[%s:%d] refused %s: %s\r\n", "SelExportPathDlg::Validate", __LINE__, path_.c_str(),

@@ -51,7 +51,6 @@ constexpr u64 kMiB = 1048576;
 constexpr u64 kGiB = 1073741824;
 constexpr int kUniqueNameAttempts = 8;
 constexpr const char* kRsfEnding = ".rsf";
-constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
 
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
 
@@ -452,6 +451,9 @@ int RecoveryGraphWnd::DoSaveScanResult() {
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("rsf"));
+    // The program asks about the path it writes, once: the dialog's own question, where a
+    // dialog asks one, may be about the name before its ending.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
     dialog.selectFile(ui::FromUtf8(proposed.filename().string()));
     int chosenAnswer = QDialog::Rejected;
     {
@@ -461,11 +463,8 @@ int RecoveryGraphWnd::DoSaveScanResult() {
     }
     if (chosenAnswer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return -1;
     const std::string chosen = dialog.selectedFiles().constFirst().toStdString();
-    // The file dialog has asked already whether a file of the chosen name may be replaced; a
-    // name that only the ending made is asked about here.
-    return SaveScanResultTo(chosen, [this, chosen](const std::string& path) {
-        return path == chosen || ShowMessageBox(GetHwnd(), FormatLocalized("ReplaceRsf", "%s", path.c_str()).c_str(), nullptr,
-                                                MB_YESNO | MB_ICONQUESTION) == kYesButton;
+    return SaveScanResultTo(chosen, [this](const std::string& path) {
+        return AskReplace(GetHwnd(), &openDialog_, path) == ReplaceAnswer::kReplace;
     });
 }
 

@@ -170,17 +170,15 @@ OwnedFd OpenVolumeFolder(const std::string& recoverDir, const std::string& name)
         return OwnedFd();
     }
     const std::string folder = recoverDir + "/" + name;
-    const OwnedFd dir(::open(recoverDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.IsOpen() || (::mkdirat(dir.Get(), name.c_str(), 0777) != 0 && errno != EEXIST)) {
-        Complain("cannot make the recovery folder %s: %s", folder.c_str(), std::strerror(errno));
-        return OwnedFd();
-    }
-    OwnedFd opened(::openat(dir.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!opened.IsOpen()) {
+    int error = 0;
+    OwnedFd opened = MakeRecoveryFolder(recoverDir, name, true, error);
+    if (error == ELOOP || error == ENOTDIR) {
         struct stat st {};
-        const bool link = ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+        const bool link = ::lstat(folder.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
         Complain("the recovery folder %s is %s: nothing is written through it", folder.c_str(),
                  link ? "a symbolic link" : "not a folder");
+    } else if (!opened.IsOpen()) {
+        Complain("cannot make the recovery folder %s: %s", folder.c_str(), std::strerror(error));
     }
     return opened;
 }
@@ -201,7 +199,7 @@ void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* de
         recoverer.RecoverFolderAt(nullptr, device, root, folder.Get(), path.c_str(), nullptr, 0);
         const RecoverCounts& counts = recoverer.GetCounts();
         out.files += counts.written;
-        out.bytes += counts.bytes;
+        out.bytes = SaturatingAdd(out.bytes, counts.bytes);
         out.incomplete += counts.incomplete;
         out.noSpace += counts.noSpace;
         // A file the walk never reached (no folder for it) was not written either.

@@ -6,8 +6,11 @@
 #include <sys/mount.h>
 
 #include <filesystem>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "TestUtil.h"
 #include "app/dialogs/ExportProgress.h"
@@ -38,30 +41,36 @@ struct TargetCase {
     u64 checkedBytes;
     std::optional<u64> freeBytes;  // none: could not be read
     ExportTargetCheck expected;
+    bool probeFirst;
 };
 
 TEST(ExportTarget, RefusesEachUnfitFolderWithItsOwnMessageAndLeavesNothingBehind) {
     const TargetCase cases[] = {
-        {"fits", "out", 1000, 5000, ExportTargetCheck::kOk},
+        {"fits", "out", 1000, 5000, ExportTargetCheck::kOk, false},
         // A folder whose room cannot be read is not one to fill; a full one takes nothing, not
         // even the folders of the files.
-        {"free space unknown", "out", 1000, std::nullopt, ExportTargetCheck::kNoSpace},
-        {"full", "out", 1000, 0, ExportTargetCheck::kNoSpace},
-        {"full, only empty files checked", "out", 0, 0, ExportTargetCheck::kNoSpace},
-        {"one byte below the free space", "out", 4999, 5000, ExportTargetCheck::kOk},
+        {"free space unknown", "out", 1000, std::nullopt, ExportTargetCheck::kNoSpace, false},
+        {"full", "out", 1000, 0, ExportTargetCheck::kNoSpace, false},
+        {"full, only empty files checked", "out", 0, 0, ExportTargetCheck::kNoSpace, false},
+        {"one byte below the free space", "out", 4999, 5000, ExportTargetCheck::kOk, false},
         // The writer refuses a file that would take the last free byte: so does the check,
         // before anything is written.
-        {"exactly the free space", "out", 5000, 5000, ExportTargetCheck::kNoSpace},
-        {"too little room", "out", 5001, 5000, ExportTargetCheck::kNoSpace},
-        {"missing folder", "out/not-there", 1, 5000, ExportTargetCheck::kInvalid},
-        {"a file, not a folder", "out/file.txt", 1, 5000, ExportTargetCheck::kInvalid},
-        {"too short", "/", 1, 5000, ExportTargetCheck::kInvalid},
-        {"no file can be made", "/proc/self", 1, 5000, ExportTargetCheck::kInvalid},
+        {"exactly the free space", "out", 5000, 5000, ExportTargetCheck::kNoSpace, false},
+        {"too little room", "out", 5001, 5000, ExportTargetCheck::kNoSpace, false},
+        {"missing folder", "out/not-there", 1, 5000, ExportTargetCheck::kInvalid, false},
+        {"a file, not a folder", "out/file.txt", 1, 5000, ExportTargetCheck::kInvalid, false},
+        {"too short", "/", 1, 5000, ExportTargetCheck::kInvalid, false},
+        {"no file can be made", "/proc/self", 1, 5000, ExportTargetCheck::kInvalid, false},
         // Room is judged before the probe: a full folder is refused as full, whatever a new file
         // there would meet.
-        {"no file can be made, full as well", "/proc/self", 1, 0, ExportTargetCheck::kNoSpace},
-        {"on the scanned disk", "on-source", 1, 5000, ExportTargetCheck::kOnScannedDisk},
-        {"on the scanned disk, full as well", "on-source", 9000, 5000, ExportTargetCheck::kOnScannedDisk},
+        {"no file can be made, full as well", "/proc/self", 1, 0, ExportTargetCheck::kNoSpace, false},
+        {"on the scanned disk", "on-source", 1, 5000, ExportTargetCheck::kOnScannedDisk, false},
+        {"on the scanned disk, full as well", "on-source", 9000, 5000, ExportTargetCheck::kOnScannedDisk, false},
+        // The destination dialog asks whether a file can be made there before whether there is
+        // room: a medium that takes no file (read-only, which reports no room) is unusable.
+        {"no file can be made, full as well, in the dialog's order", "/proc/self", 1, 0, ExportTargetCheck::kInvalid, true},
+        {"full, in the dialog's order", "out", 1000, 0, ExportTargetCheck::kNoSpace, true},
+        {"fits, in the dialog's order", "out", 1000, 5000, ExportTargetCheck::kOk, true},
     };
     for (const TargetCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -75,6 +84,7 @@ TEST(ExportTarget, RefusesEachUnfitFolderWithItsOwnMessageAndLeavesNothingBehind
         query.checkedBytes = c.checkedBytes;
         query.freeBytes = c.freeBytes;
         query.onDisk = OnScannedImage;
+        query.probeFirst = c.probeFirst;
         EXPECT_EQ(CheckExportTarget(query), c.expected);
         EXPECT_EQ(std::string(ExportTargetMessageKey(c.expected)).empty(), c.expected == ExportTargetCheck::kOk);
         // The probe file is gone again and the user's file is untouched.
@@ -149,6 +159,81 @@ TEST(ExportTarget, TheDestinationDialogCountsWhatTheRecoveryWrites) {
     root->RemoveChild(file);
     DeleteFileNode(file);
     DeleteFileSystemNode(root);
+}
+
+// After the first file the folder the recovery made is moved away and a link to another folder
+// put in its name.
+std::string g_chosen, g_linkTo;
+void SwapMadeFolderForLink(ExportProgress*, u64 filesDone) {
+    if (filesDone != 1) return;
+    std::string made;
+    for (const auto& e : fs::directory_iterator(g_chosen)) made = e.path().string();
+    if (made.empty() || ::rename(made.c_str(), (g_chosen + "/moved").c_str()) != 0 ||
+        ::symlink(g_linkTo.c_str(), made.c_str()) != 0) {
+        ADD_FAILURE() << "the made folder could not be swapped: " << std::strerror(errno);
+    }
+}
+
+// A tree of one checked file of 100 bytes at sector `sector` of the session's disk.
+CFileSystemNode* OneFileTree(const char* folder, const char* file, i64 sector) {
+    CFileSystemNode* root = CreateFileSystemNode().release();
+    root->SetFileSystemType(kFsNtfs);
+    root->SetPartitionGeometry(0, 1);
+    root->SetFileProperties(CreateNTFSFolderProperties(folder));
+    NTFSFilePropertiesData data;
+    data.name = file;
+    data.size = 100;
+    auto* properties = CreateNTFSFileProperties().release();
+    properties->SetData(data);
+    CNoneResidentNTFSDataRunList runs;
+    runs.AddExtent({sector, 1});
+    properties->SetRunList(&runs);
+    CFileNode* node = CreateFileNode().release();
+    node->SetFileProperties(properties);
+    root->AddChild(node);
+    CountSubtree(root, nullptr, true, kChecked);
+    return root;
+}
+
+// The recovery window makes its folder once and writes every tree through it: a link put in its
+// name between two trees sends nothing elsewhere.
+TEST(ExportProgress, EveryTreeGoesIntoTheFolderItMadeWhateverTakesItsName) {
+    testutil::MemoryDevice device(512, 64);
+    auto volume = std::make_shared<VolumeRecord>();
+    volume->device = &device;
+    CFileSystemNode* trees[] = {OneFileTree("first", "a.txt", 10), OneFileTree("second", "b.txt", 20)};
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    session.SelectVolume(0, volume);
+    for (CFileSystemNode* root : trees) session.AddFileSystemTree(root);
+    static int argc = 1;
+    static char name[] = "test_app", *argv[] = {name, nullptr};
+    if (!qApp) new QApplication(argc, argv);
+
+    testutil::TempDir dir;
+    g_chosen = dir.File("chosen");
+    g_linkTo = dir.File("elsewhere");
+    fs::create_directories(g_chosen);
+    fs::create_directories(g_linkTo);
+    ExportProgress::SetFileDoneHook(SwapMadeFolderForLink);
+    ExportProgress progress(nullptr);
+    progress.targetPath = g_chosen;
+    progress.DoModal();
+    ExportProgress::SetFileDoneHook(nullptr);
+    EXPECT_EQ(progress.Result(), kRecoverOk);
+    EXPECT_EQ(progress.Counts().written, 2u);
+    EXPECT_TRUE(fs::is_empty(g_linkTo)) << "a tree went through the link";
+    std::set<std::string> made;
+    for (const auto& e : fs::directory_iterator(g_chosen + "/moved")) made.insert(e.path().filename().string());
+    EXPECT_EQ(made, (std::set<std::string>{"first", "second"}));
+
+    for (CFileSystemNode* root : trees) {
+        session.RemoveFileSystemTree(root);
+        CFileNode* node = root->GetFirstChild();
+        root->RemoveChild(node);
+        DeleteFileNode(node);
+        DeleteFileSystemNode(root);
+    }
+    session.SelectVolume(-1, nullptr);
 }
 
 TEST(ExportResult, SuccessComesFromTheWriterNotFromHowManyFilesWereWritten) {

@@ -4,6 +4,7 @@
 // resumed afterwards, the file is recovered from the window, office documents go to the desktop
 // viewer, and no temporary copy is left behind. Screenshots go to build/screenshots/.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QPushButton>
@@ -182,6 +183,12 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
         EXPECT_EQ(progress.GetState(), kProgressPaused) << "the scan waits while the file is shown";
         EXPECT_TRUE(std::filesystem::exists(temp));
         EXPECT_EQ(testutil::Sha256File(temp), jpeg.sha256);
+        // What is shown is the user's alone: the copy, and the folder it lies in.
+        struct stat copy {}, folder {};
+        ASSERT_EQ(::stat(temp.c_str(), &copy), 0);
+        EXPECT_EQ(copy.st_mode & 0777, 0600u);
+        ASSERT_EQ(::stat(std::filesystem::path(temp).parent_path().c_str(), &folder), 0);
+        EXPECT_EQ(folder.st_mode & 0777, 0700u);
         dlg->show();
         Settle();
         EXPECT_TRUE(dlg->isEnabled());

@@ -33,6 +33,7 @@
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
 #include "core/Settings.h"
+#include "core/Strings.h"
 #include "app/dialogs/ExportFlow.h"
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
@@ -470,53 +471,150 @@ TEST(ExportRoad, OneFileGoesToTheChosenNameWithItsOwnEnding) {
     EXPECT_EQ(std::count(stats.events.begin(), stats.events.end(), 0x300Eu), 1);
 }
 
-// One file saved over a file that exists: the save dialog asks before replacing it; No leaves
-// the file as it was and the dialog open, Yes replaces it with the recovered file. The name is
-// typed without its ending: the question is about the name with the ending, which is written.
-TEST(ExportRoad, OneFileReplacesAnExistingFileOnlyAfterTheSaveDialogAsked) {
-    ExportFixture fixture;
+// How the save dialog gives back the typed name: through its own accept, or as a native dialog
+// does, which asks nothing about a name without an ending and leaves the ending to be added
+// after it returned (the path comes back with it added, or without it).
+enum class SaveAnswer { kOwnAccept, kNativeWithEnding, kNativeWithoutEnding };
+struct ReplaceRow {
+    const char* name;
+    SaveAnswer answer;
+    int language;
+    const char* languageFile;
+    const char* shot;  // of the question, when named
+};
+class ReplaceOneFile : public ::testing::TestWithParam<ReplaceRow> {};
+
+// One file saved over a file that exists, the name typed without its ending: the program asks,
+// once for each choice, about the name with the ending, which is the one written; No leaves the
+// file as it was and the save dialog comes back, Yes replaces it with the recovered file.
+TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
+    const ReplaceRow row = GetParam();
+    ExportFixture fixture(row.language, row.languageFile);
     const std::string& target = fixture.target;
     RoutineAnswers routine(target);
-    std::string typed;
     std::string existingName;
-    std::vector<QMessageBox::StandardButton> answers = {QMessageBox::No, QMessageBox::Yes};
-    size_t asked = 0;
+    const std::vector<int> answers = {kNoButton, kYesButton};
+    std::vector<std::string> questions;
+    int saveDialogs = 0, dialogQuestions = 0;
     std::string contentWhenAskedAgain;
     wizard::ModalWatch modal([&](QWidget* m) {
         if (auto* save = qobject_cast<QFileDialog*>(m)) {
+            if (++saveDialogs == 2) contentWhenAskedAgain = testutil::ReadFileText(target + "/" + existingName);
             QLineEdit* edit = SaveDialogNameField(*save, target);
             ASSERT_NE(edit, nullptr);
-            // Declined: the dialog stays for another name; then the same name, and replaced.
-            for (size_t i = 0; i < answers.size(); ++i) {
-                edit->setText(QString::fromStdString(typed));
-                static_cast<QDialog*>(save)->accept();
-                if (i == 0) {
-                    EXPECT_TRUE(save->isVisible()) << "saved over a file without asking";
-                    contentWhenAskedAgain = testutil::ReadFileText(target + "/" + existingName);
-                }
+            if (row.answer == SaveAnswer::kNativeWithoutEnding) save->setDefaultSuffix(QString());
+            edit->setText(QStringLiteral("photo"));
+            if (row.answer == SaveAnswer::kOwnAccept) {
+                static_cast<QDialog*>(save)->accept();  // the file dialog's own checks run
+            } else {
+                static_cast<QDialog*>(save)->done(QDialog::Accepted);  // nothing asked
             }
         } else if (auto* question = qobject_cast<QMessageBox*>(m)) {
-            ASSERT_LT(asked, answers.size());
-            question->button(answers[asked++])->click();
+            ++dialogQuestions;
+            question->button(QMessageBox::Yes)->click();
+        } else if (auto* box = dynamic_cast<QZMMessageBox*>(m); box && routine.scanned) {
+            ASSERT_LT(questions.size(), answers.size());
+            questions.push_back(box->Text());
+            if (row.shot && questions.size() == 1) wizard::Shot(m, row.shot);
+            wizard::EndModal(m, answers[questions.size() - 1]);
         } else {
             routine.Answer(m);
         }
     });
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, routine));
+    // A found photo, whatever became of its data.
     ChosenFile chosen;
-    ASSERT_NO_FATAL_FAILURE(ScanAndChooseDeletedFile(
-        *fixture.window.dlg, routine,
-        [](const testutil::ExpectedFile& f) { return f.size > 0 && f.nameOnDisk.find('.') != std::string::npos; }, chosen));
-    const std::string& name = chosen.name;
-    typed = "existing";
-    existingName = typed + name.substr(name.rfind('.'));
+    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
+        const std::string name = testutil::ScanName(f.nameOnDisk);
+        if (f.reachable && f.size > 0 && name.size() > 4 && name.substr(name.size() - 4) == ".jpg") {
+            chosen.name = name;
+            chosen.node = FindFoundFile(name, f.size);
+            chosen.file = f;
+            break;
+        }
+    }
+    ASSERT_NE(chosen.node, nullptr);
+    existingName = "photo.jpg";
     const std::string existing = target + "/" + existingName;
     std::ofstream(existing) << "the user's own file";
 
     ASSERT_NO_FATAL_FAILURE(SaveChosenFile(*fixture.window.dlg, chosen, routine));
-    EXPECT_EQ(asked, answers.size());
+    const std::string question = FormatLocalized("ReplaceRsf", "%s", existingName.c_str());
+    EXPECT_EQ(questions, std::vector<std::string>(answers.size(), question));
+    EXPECT_EQ(dialogQuestions, 0) << "the file dialog asked";
+    EXPECT_EQ(saveDialogs, 2);
     EXPECT_EQ(contentWhenAskedAgain, "the user's own file");
-    EXPECT_EQ(testutil::Sha256File(existing), chosen.file.sha256);
+    EXPECT_TRUE(routine.success);
+    EXPECT_EQ(fs::file_size(existing), chosen.file.size);
     EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{existingName});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SaveDialogs, ReplaceOneFile,
+    ::testing::Values(ReplaceRow{"OwnAccept", SaveAnswer::kOwnAccept, 0, "English.dat", nullptr},
+                      ReplaceRow{"NativeWithoutEnding", SaveAnswer::kNativeWithoutEnding, 0, "English.dat",
+                                 "export-replace-photo-en"},
+                      ReplaceRow{"NativeWithEnding", SaveAnswer::kNativeWithEnding, 0, "English.dat", nullptr},
+                      ReplaceRow{"NativeWithEndingGerman", SaveAnswer::kNativeWithEnding, 2, "Deutsch.dat",
+                                 "export-replace-photo-de"}),
+    [](const ::testing::TestParamInfo<ReplaceRow>& info) { return std::string(info.param.name); });
+
+// A found file whose data the disk no longer holds whole (the disk cut short after the scan),
+// saved over a file of the user's, the replace question answered Yes: the user's file stays as it
+// was, nothing is left beside it, and the result says the recovery failed.
+TEST(ExportRoad, AnIncompleteFileNeverReplacesTheUsersFile) {
+    ExportFixture fixture;
+    const std::string& target = fixture.target;
+    RoutineAnswers routine(target);
+    std::string typed;
+    int questions = 0;
+    wizard::ModalWatch modal([&](QWidget* m) {
+        if (auto* save = qobject_cast<QFileDialog*>(m)) {
+            QLineEdit* edit = SaveDialogNameField(*save, target);
+            ASSERT_NE(edit, nullptr);
+            edit->setText(QString::fromStdString(typed));
+            static_cast<QDialog*>(save)->accept();
+        } else if (auto* question = qobject_cast<QMessageBox*>(m)) {
+            ++questions;
+            question->button(QMessageBox::Yes)->click();
+        } else if (dynamic_cast<QZMMessageBox*>(m) && routine.scanned) {
+            ++questions;
+            wizard::EndModal(m, kYesButton);
+        } else {
+            routine.Answer(m);
+        }
+    });
+    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, routine));
+    // A found file of more than two blocks of the writer's copy: the disk will end after its
+    // first block.
+    constexpr u64 kCopyBlock = 65536;
+    std::map<std::string, u64> starts;
+    for (const testutil::ManifestFile& f : testutil::LoadManifest(std::string(kImage) + ".json", kPartition))
+        if (!f.live && !f.runs.empty()) starts[f.path] = f.runs[0].first;
+    ChosenFile chosen;
+    u64 start = 0;
+    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
+        if (!f.reachable || f.size <= 2 * kCopyBlock || !starts.count(f.path) || f.size <= chosen.file.size) continue;
+        chosen.file = f;
+        chosen.name = testutil::ScanName(f.nameOnDisk);
+        chosen.node = FindFoundFile(chosen.name, f.size);
+        start = starts[f.path];
+    }
+    ASSERT_NE(chosen.node, nullptr);
+    const std::string ending = chosen.name.substr(chosen.name.rfind('.'));
+    typed = "photo" + ending;
+    const std::string existing = target + "/" + typed;
+    std::ofstream(existing) << "the user's own file";
+    // Its first block stays on the disk, the rest is gone.
+    ASSERT_EQ(::truncate(fixture.image.c_str(), off_t(start + kCopyBlock)), 0);
+
+    ASSERT_NO_FATAL_FAILURE(SaveChosenFile(*fixture.window.dlg, chosen, routine));
+    EXPECT_EQ(questions, 1);
+    EXPECT_FALSE(routine.success);
+    EXPECT_EQ(routine.counts.failed, 1u);
+    EXPECT_EQ(routine.counts.incomplete, 0u);
+    EXPECT_TRUE(testutil::ReadFileText(existing) == "the user's own file") << "the user's file was replaced";
+    EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{typed});
 }
 
 TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryWasStopped) {
@@ -759,15 +857,23 @@ TEST(ExportRoad, AStopThroughTheCloseQuestionSaysHowManyFilesWereWritten) {
     EXPECT_EQ(answers.tips, 0);
 }
 
-// A tmpfs of 64 KiB, mounted for the test and filled to its last byte.
+// A tmpfs of 64 KiB, mounted for the test and filled to its last byte; then made read-only when
+// asked, as a mounted disc image or squashfs is: no room and no file to be made.
 struct FullTmpfs {
-    explicit FullTmpfs(std::string at) : path(std::move(at)) {
+    explicit FullTmpfs(std::string at, bool readOnly = false) : path(std::move(at)) {
         fs::create_directories(path);
         mounted = ::mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
         error = mounted ? 0 : errno;
-        std::ofstream fill(path + "/fill", std::ios::binary);
-        const std::vector<char> block(4096, 'x');
-        while (mounted && fill.write(block.data(), std::streamsize(block.size())) && fill.flush()) {
+        {
+            std::ofstream fill(path + "/fill", std::ios::binary);
+            const std::vector<char> block(4096, 'x');
+            while (mounted && fill.write(block.data(), std::streamsize(block.size())) && fill.flush()) {
+            }
+        }
+        if (mounted && readOnly && ::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+            error = errno;
+            ::umount2(path.c_str(), MNT_DETACH);
+            mounted = false;
         }
     }
     ~FullTmpfs() {
@@ -778,16 +884,28 @@ struct FullTmpfs {
     int error = 0;
 };
 
+struct FullRow {
+    const char* name;
+    bool readOnly;
+    int language;
+    const char* languageFile;
+    const char* key;   // of the refusal's message
+    const char* shot;  // of the refusal
+};
+class FullDestination : public ::testing::TestWithParam<FullRow> {};
+
 // A destination whose file system is full is refused with its message before anything is
-// written, and the folder choice stays open for another folder.
-TEST(ExportRoad, AFullDestinationIsRefusedBeforeAnythingIsWritten) {
-    ExportFixture fixture;
-    FullTmpfs full(fixture.work.File("full"));
+// written, and the folder choice stays open for another folder. One that takes no file at all (a
+// read-only medium, which reports no room either) is refused as unusable.
+TEST_P(FullDestination, IsRefusedBeforeAnythingIsWritten) {
+    const FullRow row = GetParam();
+    ExportFixture fixture(row.language, row.languageFile);
+    FullTmpfs full(fixture.work.File("full"), row.readOnly);
     if (!full.mounted) GTEST_SKIP() << "mounting a tmpfs needs root: " << std::strerror(full.error);
     struct statvfs st {};
     ASSERT_EQ(::statvfs(full.path.c_str(), &st), 0);
     ASSERT_EQ(st.f_bavail, 0u) << "the tmpfs is not full";
-    const std::string noSpace = UiResources::Instance().GetString("NoSpaceAvailiable");
+    const std::string refusal = UiResources::Instance().GetString(row.key);
     RoutineAnswers answers(fixture.target);
     std::vector<std::string> refusals;
     bool stayedOpen = false;
@@ -803,7 +921,7 @@ TEST(ExportRoad, AFullDestinationIsRefusedBeforeAnythingIsWritten) {
             EXPECT_TRUE(wizard::ClickDialogItem(*folder, SelExportPathDlg::kItemCancel));
         } else if (auto* box = dynamic_cast<QZMMessageBox*>(m); box && answers.scanned) {
             refusals.push_back(box->Text());
-            wizard::Shot(m, "export-full-refused-en");
+            wizard::Shot(m, row.shot);
             wizard::EndModal(m, kYesButton);
         } else if (dynamic_cast<ExportProgress*>(m)) {
             ++recoveries;
@@ -815,12 +933,19 @@ TEST(ExportRoad, AFullDestinationIsRefusedBeforeAnythingIsWritten) {
     ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, answers));
     ClickRecover(*fixture.window.dlg);
     ASSERT_TRUE(wizard::PumpUntil([&] { return !refusals.empty() && !QApplication::activeModalWidget(); }, "the folder choice's end"));
-    EXPECT_EQ(refusals, std::vector<std::string>{noSpace});
+    EXPECT_EQ(refusals, std::vector<std::string>{refusal});
     EXPECT_TRUE(stayedOpen) << "the folder choice closed on a refusal";
     EXPECT_EQ(recoveries, 0);
     EXPECT_EQ(answers.results, 0);
     EXPECT_EQ(e2e::ListEntries(full.path), std::vector<std::string>{"fill"}) << "something was written to the full folder";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Media, FullDestination,
+    ::testing::Values(FullRow{"Full", false, 0, "English.dat", "NoSpaceAvailiable", "export-full-refused-en"},
+                      FullRow{"ReadOnly", true, 0, "English.dat", "ExportPathInvalid", "export-readonly-refused-en"},
+                      FullRow{"ReadOnlyGerman", true, 2, "Deutsch.dat", "ExportPathInvalid", "export-readonly-refused-de"}),
+    [](const ::testing::TestParamInfo<FullRow>& info) { return std::string(info.param.name); });
 
 class PartialRecovery : public ::testing::TestWithParam<Language> {};
 

@@ -8,8 +8,10 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "Gate.h"
@@ -31,7 +33,9 @@
 #include "core/Settings.h"
 #include "devices/DiskDevice.h"
 #include "devices/VolumeRecord.h"
+#include "engine/FileProperties.h"
 #include "engine/FileRecoverer.h"
+#include "engine/FileSystemNode.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/DeviceWatch.h"
@@ -44,7 +48,7 @@ using UiCtrl::RecoveryProgressWnd;
 constexpr const char* kScannedFileSystem = "FAT16";
 
 // The dialog open when the disk goes, or none.
-enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving, kNone };
+enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving, kReplaceOneFile, kReplaceSavedScan, kNone };
 
 struct LossCase {
     const char* name;
@@ -67,6 +71,20 @@ void HoldExport(ExportProgress* dialog) {
 void HoldSave(SaveRestoreScanResult* dialog) {
     g_heldSave.store(dialog);
     HoldUntil([dialog] { return dialog->Transfer().IsCancelled() != 0; });
+}
+
+// The first found file whose name has an ending, in the session's trees.
+CFileNode* FirstFileWithEnding() {
+    std::vector<CFileNode*> queue;
+    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) queue.push_back(root);
+    for (size_t i = 0; i < queue.size(); ++i) {
+        const IFileProperties* p = queue[i]->GetFileProperties();
+        const std::string name = p && p->GetName() ? p->GetName() : "";
+        if (p && (p->GetAttributes() & kAttrDirectory) == 0 && name.rfind('.') != std::string::npos && name.rfind('.') > 0)
+            return queue[i];
+        for (CFileNode* child = queue[i]->GetFirstChild(); child; child = child->GetNextSibling()) queue.push_back(child);
+    }
+    return nullptr;
 }
 
 class RecoveryDeviceLost : public ::testing::Test {
@@ -154,6 +172,9 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         {"save choice", OpenAtLoss::kSaveChoice},
         {"saving", OpenAtLoss::kSaving},
         {"none", OpenAtLoss::kNone},
+        // The name typed without its ending, where a file of the name with it exists.
+        {"replace question of one file", OpenAtLoss::kReplaceOneFile},
+        {"replace question of a saved scan", OpenAtLoss::kReplaceSavedScan},
     };
     const std::string lostText = UiResources::Instance().GetString("LostDevice");
     const std::string cancelQuestion = UiResources::Instance().GetString("ConfirmCancel");
@@ -162,11 +183,20 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         g_heldExport.store(nullptr);
         g_heldSave.store(nullptr);
         using FileSelCtrl::CFileListData;
-        int lostBoxes = 0, cancelQuestions = 0, folderChoices = 0, recoveries = 0, results = 0, saveChoices = 0, savings = 0;
+        int lostBoxes = 0, cancelQuestions = 0, folderChoices = 0, recoveries = 0, results = 0, saveChoices = 0, savings = 0,
+            replaceQuestions = 0;
+        const bool replacing = c.open == OpenAtLoss::kReplaceOneFile || c.open == OpenAtLoss::kReplaceSavedScan;
+        std::string existing;  // the user's file the replace question is about
         bool pausedWhileWriting = false, recoveryCancelled = false;
         ExportProgress* recovery = nullptr;
         wizard::ModalWatch modal([&](QWidget* m) {
-            if (auto* box = dynamic_cast<QZMMessageBox*>(m)) {
+            if (auto* box = dynamic_cast<QZMMessageBox*>(m);
+                (box && !existing.empty() && box->Text().find(fs::path(existing).filename().string()) != std::string::npos) ||
+                qobject_cast<QMessageBox*>(m)) {
+                // Whoever asks, the question is left for the lost disk to close.
+                ++replaceQuestions;
+                UnplugScannedDisk();
+            } else if (box) {
                 if (box->Text() == lostText) ++lostBoxes;
                 if (box->Text() == cancelQuestion) ++cancelQuestions;
                 wizard::EndModal(m, 1);
@@ -201,7 +231,7 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
                 } else {
                     auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
                     ASSERT_NE(name, nullptr);
-                    name->setText(QString::fromStdString(target_.File("kept.rsf")));
+                    name->setText(QString::fromStdString(replacing ? target_.File("kept") : target_.File("kept.rsf")));
                     static_cast<QDialog*>(files)->accept();
                 }
             } else if (dynamic_cast<SaveRestoreScanResult*>(m)) {
@@ -214,8 +244,22 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads once the scan has ended";
         const bool recovering = c.open == OpenAtLoss::kFolderChoice || c.open == OpenAtLoss::kRecovery;
         const auto found = FoundTrees();
-        if (c.open == OpenAtLoss::kNone) ASSERT_NO_FATAL_FAILURE(UnplugScannedDisk());
-        else ASSERT_TRUE(wizard::ClickItem(Strip(), recovering ? RecoveryProgressWnd::kItemRecover : RecoveryProgressWnd::kItemSaveScan));
+        if (c.open == OpenAtLoss::kNone) {
+            ASSERT_NO_FATAL_FAILURE(UnplugScannedDisk());
+        } else if (c.open == OpenAtLoss::kReplaceOneFile) {
+            CFileNode* file = FirstFileWithEnding();
+            ASSERT_NE(file, nullptr);
+            const std::string name = file->GetFileProperties()->GetName();
+            existing = target_.File("kept" + name.substr(name.rfind('.')));
+            std::ofstream(existing) << "the user's own file";
+            dlg_->ResultPage()->RecoverNode(file);
+        } else {
+            if (c.open == OpenAtLoss::kReplaceSavedScan) {
+                existing = target_.File("kept.rsf");
+                std::ofstream(existing) << "the user's own file";
+            }
+            ASSERT_TRUE(wizard::ClickItem(Strip(), recovering ? RecoveryProgressWnd::kItemRecover : RecoveryProgressWnd::kItemSaveScan));
+        }
         ASSERT_TRUE(wizard::PumpUntil([&] { return lostBoxes == 1 && !QApplication::activeModalWidget(); }, "the lost disk's notice and the dialogs' end"));
 
         switch (c.open) {
@@ -235,6 +279,13 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         case OpenAtLoss::kSaveChoice:
             EXPECT_EQ(saveChoices, 1);
             EXPECT_EQ(savings, 0) << "nothing is saved after the save dialog was cancelled";
+            break;
+        case OpenAtLoss::kReplaceOneFile:
+        case OpenAtLoss::kReplaceSavedScan:
+            EXPECT_EQ(replaceQuestions, 1);
+            EXPECT_EQ(saveChoices, 1) << "the save dialog came back after the disk was gone";
+            EXPECT_EQ(recoveries + savings, 0) << "something was written from a disk that is gone";
+            EXPECT_EQ(testutil::ReadFileText(existing), "the user's own file");
             break;
         case OpenAtLoss::kSaving:
             EXPECT_EQ(savings, 1);

@@ -344,16 +344,29 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         for (CFileNode* n : tree.nodes) {
             if (std::string(n->GetFileProperties()->GetName()) == c.name) node = n;
         }
-        // Saved over a file of the user's: a failure leaves that file as it was.
+        // Saved over a file of the user's: only a whole copy replaces it, with the file's own
+        // permission bits; anything less leaves it as it was, nothing beside it, and fails.
         const std::string path = temp.File(c.name);
         ASSERT_TRUE(testutil::WriteFileBytes(path, {'m', 'i', 'n', 'e'}));
+        ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
         CFileRecoverer job;
         EXPECT_EQ(job.RecoverFile(nullptr, &device, node, path.c_str(), false), c.result == kRecoverOk);
-        EXPECT_EQ(job.GetResult(), c.result);
-        if (c.result == kRecoverFailed) {
+        EXPECT_EQ(job.GetResult(), c.result == kRecoverOk ? kRecoverOk : kRecoverFailed);
+        EXPECT_EQ(job.GetCounts().failed, c.result == kRecoverOk ? 0u : 1u);
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        std::set<std::string> beside(kept);
+        beside.insert(c.name);
+        EXPECT_EQ(List(temp.Path()), beside);
+        if (c.result != kRecoverOk) {
             EXPECT_EQ(testutil::ReadFileBytes(path), (Bytes{'m', 'i', 'n', 'e'}));
             ::unlink(path.c_str());
-            continue;
+            if (c.result == kRecoverFailed) continue;
+            // Where nothing stands, an incomplete copy is kept for what it holds.
+            CFileRecoverer fresh;
+            EXPECT_FALSE(fresh.RecoverFile(nullptr, &device, node, path.c_str(), false));
+            EXPECT_EQ(fresh.GetResult(), kRecoverIncomplete);
         }
         kept.insert(c.name);
         // What the device holds of the extent, then zeros.

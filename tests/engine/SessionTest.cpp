@@ -326,6 +326,29 @@ TEST_F(SessionTest, DetourCountsFoundAndCheckedFiles) {
     DestroyTreeNode(odd);
 }
 
+// Sizes come from the disk: found and checked bytes of trees whose files state more than 2^64
+// bytes together stay at their largest instead of wrapping to a small number.
+TEST_F(SessionTest, TotalsOfTheTreesSaturate) {
+    session.DoScan(kScanModeRestored);  // counters zeroed, no thread
+    constexpr u64 kHalfOfAll = u64(1) << 63;
+    CFileSystemNode* roots[] = {feed::Root(3, 5), feed::Root(3, 5)};
+    for (CFileSystemNode* root : roots) {
+        root->AddChild(feed::File(41, 5, "huge", true, kHalfOfAll));
+        ASSERT_EQ(session.AddFileSystemTree(root), 0);
+    }
+    session.CountFoundFilesFromTrees();
+    EXPECT_EQ(session.GetFoundFileCount(), 2u);
+    EXPECT_EQ(session.GetFoundFileBytes(), ~u64(0));
+    session.DoReCaculateCheckedFileInfo();
+    EXPECT_EQ(session.GetFoundFileBytes(), ~u64(0));
+    EXPECT_EQ(session.GetCheckedBytes(), ~u64(0));
+    for (CFileSystemNode* root : roots) {
+        session.RemoveFileSystemTree(root);
+        DestroyTreeNode(root->GetFirstChild());
+        DestroyTreeNode(root);
+    }
+}
+
 // A disk that goes away leaves nothing chosen, while what its scan found stays counted; clearing
 // the choice (going home) forgets the counts too.
 TEST_F(SessionTest, ALostDiskKeepsTheFoundCountsAndClearingTheChoiceDropsThem) {
