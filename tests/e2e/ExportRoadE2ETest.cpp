@@ -481,19 +481,22 @@ struct ReplaceRow {
     int language;
     const char* languageFile;
     const char* shot;  // of the question, when named
+    bool cutShort = false;  // the disk ends after the first block of the file's data
 };
 class ReplaceOneFile : public ::testing::TestWithParam<ReplaceRow> {};
 
 // One file saved over a file that exists, the name typed without its ending: the program asks,
 // once for each choice, about the name with the ending, which is the one written; No leaves the
-// file as it was and the save dialog comes back, Yes replaces it with the recovered file.
+// file as it was and the save dialog comes back, Yes replaces it with the recovered file. When
+// the disk no longer holds the file's data whole (cut short after the scan), Yes leaves the
+// user's file as it was, nothing beside it, and the result says the recovery failed.
 TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
     const ReplaceRow row = GetParam();
     ExportFixture fixture(row.language, row.languageFile);
     const std::string& target = fixture.target;
     RoutineAnswers routine(target);
-    std::string existingName;
-    const std::vector<int> answers = {kNoButton, kYesButton};
+    const std::string existingName = "photo.jpg";
+    const std::vector<int> answers = row.cutShort ? std::vector<int>{kYesButton} : std::vector<int>{kNoButton, kYesButton};
     std::vector<std::string> questions;
     int saveDialogs = 0, dialogQuestions = 0;
     std::string contentWhenAskedAgain;
@@ -534,19 +537,35 @@ TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
         }
     }
     ASSERT_NE(chosen.node, nullptr);
-    existingName = "photo.jpg";
     const std::string existing = target + "/" + existingName;
     std::ofstream(existing) << "the user's own file";
+    if (row.cutShort) {
+        // Its first block of the writer's copy stays on the disk, the rest is gone.
+        constexpr u64 kCopyBlock = 65536;
+        ASSERT_GT(chosen.file.size, 2 * kCopyBlock);
+        u64 start = 0;
+        for (const testutil::ManifestFile& f : testutil::LoadManifest(std::string(kImage) + ".json", kPartition))
+            if (f.path == chosen.file.path && !f.runs.empty()) start = f.runs[0].first;
+        ASSERT_GT(start, 0u);
+        ASSERT_EQ(::truncate(fixture.image.c_str(), off_t(start + kCopyBlock)), 0);
+    }
 
     ASSERT_NO_FATAL_FAILURE(SaveChosenFile(*fixture.window.dlg, chosen, routine));
     const std::string question = FormatLocalized("ReplaceRsf", "%s", existingName.c_str());
     EXPECT_EQ(questions, std::vector<std::string>(answers.size(), question));
     EXPECT_EQ(dialogQuestions, 0) << "the file dialog asked";
-    EXPECT_EQ(saveDialogs, 2);
+    EXPECT_EQ(saveDialogs, int(answers.size()));
+    EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{existingName});
+    if (row.cutShort) {
+        EXPECT_FALSE(routine.success);
+        EXPECT_EQ(routine.counts.failed, 1u);
+        EXPECT_EQ(routine.counts.incomplete, 0u);
+        EXPECT_TRUE(testutil::ReadFileText(existing) == "the user's own file") << "the user's file was replaced";
+        return;
+    }
     EXPECT_EQ(contentWhenAskedAgain, "the user's own file");
     EXPECT_TRUE(routine.success);
     EXPECT_EQ(fs::file_size(existing), chosen.file.size);
-    EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{existingName});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -554,68 +573,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ReplaceRow{"OwnAccept", SaveAnswer::kOwnAccept, 0, "English.dat", nullptr},
                       ReplaceRow{"NativeWithoutEnding", SaveAnswer::kNativeWithoutEnding, 0, "English.dat",
                                  "export-replace-photo-en"},
-                      ReplaceRow{"NativeWithEnding", SaveAnswer::kNativeWithEnding, 0, "English.dat", nullptr},
                       ReplaceRow{"NativeWithEndingGerman", SaveAnswer::kNativeWithEnding, 2, "Deutsch.dat",
-                                 "export-replace-photo-de"}),
+                                 "export-replace-photo-de"},
+                      ReplaceRow{"CutShort", SaveAnswer::kOwnAccept, 0, "English.dat", nullptr, true}),
     [](const ::testing::TestParamInfo<ReplaceRow>& info) { return std::string(info.param.name); });
-
-// A found file whose data the disk no longer holds whole (the disk cut short after the scan),
-// saved over a file of the user's, the replace question answered Yes: the user's file stays as it
-// was, nothing is left beside it, and the result says the recovery failed.
-TEST(ExportRoad, AnIncompleteFileNeverReplacesTheUsersFile) {
-    ExportFixture fixture;
-    const std::string& target = fixture.target;
-    RoutineAnswers routine(target);
-    std::string typed;
-    int questions = 0;
-    wizard::ModalWatch modal([&](QWidget* m) {
-        if (auto* save = qobject_cast<QFileDialog*>(m)) {
-            QLineEdit* edit = SaveDialogNameField(*save, target);
-            ASSERT_NE(edit, nullptr);
-            edit->setText(QString::fromStdString(typed));
-            static_cast<QDialog*>(save)->accept();
-        } else if (auto* question = qobject_cast<QMessageBox*>(m)) {
-            ++questions;
-            question->button(QMessageBox::Yes)->click();
-        } else if (dynamic_cast<QZMMessageBox*>(m) && routine.scanned) {
-            ++questions;
-            wizard::EndModal(m, kYesButton);
-        } else {
-            routine.Answer(m);
-        }
-    });
-    ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, routine));
-    // A found file of more than two blocks of the writer's copy: the disk will end after its
-    // first block.
-    constexpr u64 kCopyBlock = 65536;
-    std::map<std::string, u64> starts;
-    for (const testutil::ManifestFile& f : testutil::LoadManifest(std::string(kImage) + ".json", kPartition))
-        if (!f.live && !f.runs.empty()) starts[f.path] = f.runs[0].first;
-    ChosenFile chosen;
-    u64 start = 0;
-    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
-        if (!f.reachable || f.size <= 2 * kCopyBlock || !starts.count(f.path) || f.size <= chosen.file.size) continue;
-        chosen.file = f;
-        chosen.name = testutil::ScanName(f.nameOnDisk);
-        chosen.node = FindFoundFile(chosen.name, f.size);
-        start = starts[f.path];
-    }
-    ASSERT_NE(chosen.node, nullptr);
-    const std::string ending = chosen.name.substr(chosen.name.rfind('.'));
-    typed = "photo" + ending;
-    const std::string existing = target + "/" + typed;
-    std::ofstream(existing) << "the user's own file";
-    // Its first block stays on the disk, the rest is gone.
-    ASSERT_EQ(::truncate(fixture.image.c_str(), off_t(start + kCopyBlock)), 0);
-
-    ASSERT_NO_FATAL_FAILURE(SaveChosenFile(*fixture.window.dlg, chosen, routine));
-    EXPECT_EQ(questions, 1);
-    EXPECT_FALSE(routine.success);
-    EXPECT_EQ(routine.counts.failed, 1u);
-    EXPECT_EQ(routine.counts.incomplete, 0u);
-    EXPECT_TRUE(testutil::ReadFileText(existing) == "the user's own file") << "the user's file was replaced";
-    EXPECT_EQ(e2e::ListEntries(target), std::vector<std::string>{typed});
-}
 
 TEST(ExportRoad, ACancelStopsBetweenFilesAndTheResultSaysTheRecoveryWasStopped) {
     ExportFixture fixture;

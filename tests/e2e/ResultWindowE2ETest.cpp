@@ -52,14 +52,16 @@ constexpr int kSecondButton = 2;
 
 std::string Text(const char* key) { return UiResources::Instance().GetString(key); }
 
-// The files and bytes of the trees the session shows.
-std::pair<u64, u64> TreeTotals() {
+// The files and bytes of the trees the session shows, or only the checked ones, as a recovery
+// of them counts them.
+std::pair<u64, u64> TreeTotals(bool checkedOnly = false) {
     u64 files = 0, bytes = 0;
     for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) {
         SelectionStatistics stats;
-        root->GetStatistics(&stats);
-        files += stats.files;
-        bytes += stats.bytes;
+        if (checkedOnly) CountSubtree(root, &stats, false, 0);
+        else root->GetStatistics(&stats);
+        files += checkedOnly ? stats.checkedFiles : stats.files;
+        bytes += checkedOnly ? stats.checkedBytes : stats.bytes;
     }
     return {files, bytes};
 }
@@ -81,18 +83,6 @@ std::string ExpectedSelectedText(u64 files, u64 bytes) {
     std::snprintf(text, sizeof text, Text("SelectedFileTip").c_str(), static_cast<unsigned>(files),
                   static_cast<double>(bytes) / static_cast<double>(unit), bytes <= kMiB ? "KB" : (bytes <= kGiB ? "MB" : "GB"));
     return text;
-}
-
-// The checked files and bytes of every tree of the session, as a recovery of them counts them.
-std::pair<u64, u64> CheckedTotals() {
-    u64 files = 0, bytes = 0;
-    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) {
-        SelectionStatistics stats;
-        CountSubtree(root, &stats, false, 0);
-        files += stats.checkedFiles;
-        bytes += stats.checkedBytes;
-    }
-    return {files, bytes};
 }
 
 // Bytes this process has read through read(2) and its kin so far.
@@ -340,7 +330,7 @@ TEST_P(StopQuestionWindow, AStopQuestionThatTheScansEndMeetsChangesNothing) {
         for (int f = 0; f < model->rowCount(volume); ++f)
             if (v != 0 || f != 1) browsertest::ClickCheckBox(tree, model->index(f, 0, volume));
     }
-    const auto checked = CheckedTotals();
+    const auto checked = TreeTotals(true);
     ASSERT_GT(checked.first, 0u);
     ASSERT_LT(checked.first, totals.first);
     const std::string some = ExpectedSelectedText(checked.first, checked.second);
