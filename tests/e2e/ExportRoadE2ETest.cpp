@@ -529,10 +529,8 @@ TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
     ChosenFile chosen;
     for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
         const std::string name = testutil::ScanName(f.nameOnDisk);
-        if (f.reachable && f.size > 0 && name.size() > 4 && name.substr(name.size() - 4) == ".jpg") {
-            chosen.name = name;
-            chosen.node = FindFoundFile(name, f.size);
-            chosen.file = f;
+        if (f.reachable && f.size > 0 && name.ends_with(".jpg")) {
+            chosen = {f, name, FindFoundFile(name, f.size)};
             break;
         }
     }
