@@ -13,7 +13,7 @@ packages=(
   zlib1g-dev libbz2-dev lzma-dev libtinyxml-dev libboost-regex-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # The tests that make disk images and pictures with real tools, and the demo disk's script.
-  dosfstools mtools exfatprogs exfat-fuse ntfs-3g fuse3 mount imagemagick libjpeg-turbo-progs
+  dosfstools fdisk mtools exfatprogs exfat-fuse ntfs-3g fuse3 mount imagemagick libjpeg-turbo-progs
 )
 missing=()
 for p in "${packages[@]}"; do
