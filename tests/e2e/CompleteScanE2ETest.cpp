@@ -216,29 +216,12 @@ INSTANTIATE_TEST_SUITE_P(Disks, CompleteScanIntact,
                              return name;
                          });
 
-// An empty 64 MiB NTFS volume made by mkntfs, changed through ntfs-3g and scanned by the driver.
-struct NtfsImage {
-    explicit NtfsImage(const testutil::TempDir& t) : tmp(t), image(t.File("ntfs.img")), mnt(t.File("mnt")) {
-        std::filesystem::create_directories(mnt);
-        made = testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image);
-    }
-    // False when mounting, the change or unmounting fails.
-    bool Change(const std::function<bool()>& change) const {
-        testutil::FuseMount mount({"ntfs-3g", "-o", "no_detach", image, mnt}, mnt);
-        return mount.IsMounted() && change() && mount.Unmount();
-    }
-    // What the scan recovers of its one volume: path below the top folder to SHA-256.
-    std::map<std::string, std::string> Recover(std::vector<std::string> args) const {
-        const std::string out = tmp.File("out");
-        args.insert(args.begin(), {"--image", image, "--recover", out});
-        if (e2e::RunDriver(args, tmp.Path(), tmp.File("scan.log")) != 0) return {};
-        const std::vector<std::string> volumes = e2e::ListEntries(out);
-        return volumes.size() == 1 ? HashTree(TopFolder(out + "/" + volumes[0])) : std::map<std::string, std::string>{};
-    }
-    const testutil::TempDir& tmp;
-    const std::string image, mnt;
-    bool made = false;
-};
+// Runs `change` on the NTFS image mounted at mnt by ntfs-3g: false when mounting, the change or
+// unmounting fails.
+bool InNtfsMount(const std::string& image, const std::string& mnt, const std::function<bool()>& change) {
+    testutil::FuseMount mount({"ntfs-3g", "-o", "no_detach", image, mnt}, mnt);
+    return mount.IsMounted() && change() && mount.Unmount();
+}
 
 // A file with two names (hard links) in two folders comes back under one of its names in that
 // name's own folder, never under one name in the other name's folder.
@@ -246,20 +229,28 @@ TEST(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder) {
     const std::string missing = testutil::MissingTools({"mkntfs", "ntfs-3g", "umount"});
     if (!missing.empty()) GTEST_SKIP() << "needs the packages ntfs-3g and mount (umount); missing: " << missing;
     testutil::TempDir tmp;
-    const NtfsImage ntfs(tmp);
-    ASSERT_TRUE(ntfs.made);
+    const std::string image = tmp.File("ntfs.img");
+    const std::string mnt = tmp.File("mnt");
+    std::filesystem::create_directories(mnt);
+    ASSERT_TRUE(testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image));
     const std::vector<u8> bytes = testutil::DistinctBytes(23823, 3);
-    ASSERT_TRUE(ntfs.Change([&] {
-        std::filesystem::create_directories(ntfs.mnt + "/Orig");
-        std::filesystem::create_directories(ntfs.mnt + "/Links");
-        if (!testutil::WriteFileBytes(ntfs.mnt + "/Orig/o03.bin", bytes)) return false;
-        std::filesystem::create_hard_link(ntfs.mnt + "/Orig/o03.bin", ntfs.mnt + "/Links/o03_link.bin");
+    ASSERT_TRUE(InNtfsMount(image, mnt, [&] {
+        std::filesystem::create_directories(mnt + "/Orig");
+        std::filesystem::create_directories(mnt + "/Links");
+        if (!testutil::WriteFileBytes(mnt + "/Orig/o03.bin", bytes)) return false;
+        std::filesystem::create_hard_link(mnt + "/Orig/o03.bin", mnt + "/Links/o03_link.bin");
         return true;
     }));
+    const std::string out = tmp.File("out");
+    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", "complete", "--volume", "disk:0", "--recover", out},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    const std::vector<std::string> volumes = e2e::ListEntries(out);
+    ASSERT_EQ(volumes.size(), 1u);
     const std::string hash = testutil::Sha256Hex(bytes.data(), bytes.size());
     const std::set<std::string> names = {"Orig/o03.bin", "Links/o03_link.bin"};
     size_t found = 0;
-    for (const auto& [path, written] : ntfs.Recover({"--mode", "complete", "--volume", "disk:0"})) {
+    for (const auto& [path, written] : HashTree(TopFolder(out + "/" + volumes[0]))) {
         if (written != hash) continue;
         ++found;
         EXPECT_EQ(names.count(path), 1u) << path;
@@ -337,9 +328,10 @@ TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnkn
     if (!missing.empty()) GTEST_SKIP() << "needs the packages ntfs-3g and mount (umount); missing: " << missing;
     const TakenFolderScan scan = GetParam();
     testutil::TempDir tmp;
-    const NtfsImage ntfs(tmp);
-    ASSERT_TRUE(ntfs.made);
-    const std::string& mnt = ntfs.mnt;
+    const std::string image = tmp.File("ntfs.img");
+    const std::string mnt = tmp.File("mnt");
+    std::filesystem::create_directories(mnt);
+    ASSERT_TRUE(testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image));
     std::map<std::string, std::vector<u8>> files = {{"A/f1.bin", testutil::DistinctBytes(20000, 1)}};
     if (scan.layout != TakenLayout::kFileBelowFolder) files["A/S/f2.bin"] = testutil::DistinctBytes(20000, 2);
     auto touch = [&mnt](const std::string& name) { return testutil::WriteFileBytes(mnt + "/" + name, {}); };
@@ -379,14 +371,14 @@ TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnkn
     for (size_t m = 0; m < mounts.size(); ++m) {
         struct stat folder = {};
         // ntfs-3g numbers its inodes by MFT record.
-        ASSERT_TRUE(ntfs.Change([&] { return mounts[m]() && (m != 0 || ::stat((mnt + "/A").c_str(), &folder) == 0); }))
+        ASSERT_TRUE(InNtfsMount(image, mnt, [&] { return mounts[m]() && (m != 0 || ::stat((mnt + "/A").c_str(), &folder) == 0); }))
             << "mount " << m;
-        if (m == 0) folderImage = FindMftRecord(testutil::ReadFileBytes(ntfs.image), u32(folder.st_ino), true);
+        if (m == 0) folderImage = FindMftRecord(testutil::ReadFileBytes(image), u32(folder.st_ino), true);
     }
     ASSERT_FALSE(folderImage.empty());
     if (scan.layout == TakenLayout::kJournalHoldsFolder) {
         // ntfs-3g keeps no journal: the one a driver that does would have left is laid in.
-        std::vector<u8> bytes = testutil::ReadFileBytes(ntfs.image);
+        std::vector<u8> bytes = testutil::ReadFileBytes(image);
         const u64 journal = JournalOffset(bytes);
         ASSERT_NE(journal, 0u);
         ntfslogtest::LogWriter writer(ntfslog::kFirstRecordPage + 1);
@@ -396,10 +388,17 @@ TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnkn
         ASSERT_LE(journal + (ntfslog::kFirstRecordPage + 1) * ntfslogtest::kPage, bytes.size());
         const u64 pageAt = journal + u64(ntfslog::kFirstRecordPage) * ntfslogtest::kPage;
         std::copy(page.begin(), page.end(), bytes.begin() + long(pageAt));
-        ASSERT_TRUE(testutil::WriteFileBytes(ntfs.image, bytes));
+        ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
     }
-    const std::map<std::string, std::string> written =
-        ntfs.Recover({"--mode", scan.mode, "--volume", scan.volume, "--lost-reason", "1"});
+
+    const std::string out = tmp.File("out");
+    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", scan.mode, "--volume", scan.volume, "--lost-reason", "1",
+                              "--recover", out},
+                             tmp.Path(), tmp.File("scan.log")),
+              0);
+    const std::vector<std::string> volumes = e2e::ListEntries(out);
+    ASSERT_EQ(volumes.size(), 1u);
+    const std::map<std::string, std::string> written = HashTree(TopFolder(out + "/" + volumes[0]));
     const bool inJournal = scan.layout == TakenLayout::kJournalHoldsFolder;
     for (const auto& [path, bytes] : files) {
         // Below the lost-files folder without the deleted folder's own name, or in the folder
