@@ -216,6 +216,13 @@ INSTANTIATE_TEST_SUITE_P(Disks, CompleteScanIntact,
                              return name;
                          });
 
+// Runs `change` on the NTFS image mounted at mnt by ntfs-3g: false when mounting, the change or
+// unmounting fails.
+bool InNtfsMount(const std::string& image, const std::string& mnt, const std::function<bool()>& change) {
+    testutil::FuseMount mount({"ntfs-3g", "-o", "no_detach", image, mnt}, mnt);
+    return mount.IsMounted() && change() && mount.Unmount();
+}
+
 // A file with two names (hard links) in two folders comes back under one of its names in that
 // name's own folder, never under one name in the other name's folder.
 TEST(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder) {
@@ -227,15 +234,13 @@ TEST(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder) {
     std::filesystem::create_directories(mnt);
     ASSERT_TRUE(testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image));
     const std::vector<u8> bytes = testutil::DistinctBytes(23823, 3);
-    {
-        testutil::FuseMount mount({"ntfs-3g", "-o", "no_detach", image, mnt}, mnt);
-        ASSERT_TRUE(mount.IsMounted());
+    ASSERT_TRUE(InNtfsMount(image, mnt, [&] {
         std::filesystem::create_directories(mnt + "/Orig");
         std::filesystem::create_directories(mnt + "/Links");
-        ASSERT_TRUE(testutil::WriteFileBytes(mnt + "/Orig/o03.bin", bytes));
+        if (!testutil::WriteFileBytes(mnt + "/Orig/o03.bin", bytes)) return false;
         std::filesystem::create_hard_link(mnt + "/Orig/o03.bin", mnt + "/Links/o03_link.bin");
-        ASSERT_TRUE(mount.Unmount());
-    }
+        return true;
+    }));
     const std::string out = tmp.File("out");
     ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", "complete", "--volume", "disk:0", "--recover", out},
                              tmp.Path(), tmp.File("scan.log")),
@@ -362,20 +367,13 @@ TEST_P(FolderRecordTakenByANewFolder, ItsFilesStandWithTheFilesWhoseFolderIsUnkn
             return std::filesystem::remove_all(mnt + "/A") > 0 && std::filesystem::create_directory(mnt + "/B");
         });
     }
-    u64 folderRecord = 0;
     std::vector<u8> folderImage;
     for (size_t m = 0; m < mounts.size(); ++m) {
-        testutil::FuseMount mount({"ntfs-3g", "-o", "no_detach", image, mnt}, mnt);
-        ASSERT_TRUE(mount.IsMounted());
-        ASSERT_TRUE(mounts[m]()) << "mount " << m;
         struct stat folder = {};
         // ntfs-3g numbers its inodes by MFT record.
-        if (m == 0) {
-            ASSERT_EQ(::stat((mnt + "/A").c_str(), &folder), 0);
-            folderRecord = folder.st_ino;
-        }
-        ASSERT_TRUE(mount.Unmount());
-        if (m == 0) folderImage = FindMftRecord(testutil::ReadFileBytes(image), u32(folderRecord), true);
+        ASSERT_TRUE(InNtfsMount(image, mnt, [&] { return mounts[m]() && (m != 0 || ::stat((mnt + "/A").c_str(), &folder) == 0); }))
+            << "mount " << m;
+        if (m == 0) folderImage = FindMftRecord(testutil::ReadFileBytes(image), u32(folder.st_ino), true);
     }
     ASSERT_FALSE(folderImage.empty());
     if (scan.layout == TakenLayout::kJournalHoldsFolder) {

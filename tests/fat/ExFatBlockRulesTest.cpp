@@ -133,13 +133,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, ExFatBlockRulesTable, ::testing::ValuesIn(kCases
 struct RootCase {
     const char* name;
     FolderSpec root;
-    u32 rootCluster;  // found; the heap follows from it
 };
 
 const RootCase kRootCases[] = {
-    {"RootBeforeItsFirstFile", {5, {6}, {8}}, 5},
+    {"RootBeforeItsFirstFile", {5, {6}, {8}}},
     // A folder entry naming the root itself hides no cluster the root may stand at.
-    {"EntryNamingTheRootItselfLeavesItsPlace", {5, {5, 6}, {8}}, 5},
+    {"EntryNamingTheRootItselfLeavesItsPlace", {5, {5, 6}, {8}}},
 };
 
 class ExFatRootBlockTable : public ::testing::TestWithParam<RootCase> {};
@@ -148,7 +147,7 @@ TEST_P(ExFatRootBlockTable, FindsTheRootClusterThatPlacesTheHeap) {
     const RootCase& t = GetParam();
     constexpr u32 kBitmap = 2;
     constexpr u32 kUpcase = 3;
-    ExFatDirectoryBlock root = Block({5, t.root.folders, t.root.files}, kSpc, kSpc);
+    ExFatDirectoryBlock root = Block(t.root, kSpc, kSpc);
     root.flags = kExFatBlockRoot;
     ExFatRootEntries& entries = root.EditRootEntries();
     entries.bitmapCluster = kBitmap;
@@ -158,8 +157,8 @@ TEST_P(ExFatRootBlockTable, FindsTheRootClusterThatPlacesTheHeap) {
     const std::vector<u64> upcase{kHeap + (kUpcase - 2) * kSpc};
     const auto found = ExFatPartitionFinder(kDeviceSectors, kSectorSize).Find({root}, upcase, nullptr);
     ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].rootCluster, t.rootCluster);
-    EXPECT_EQ(found[0].heapStart, root.firstSector - (t.rootCluster - 2) * kSpc);
+    EXPECT_EQ(found[0].rootCluster, t.root.cluster);
+    EXPECT_EQ(found[0].heapStart, root.firstSector - (t.root.cluster - 2) * kSpc);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatRootBlockTable, ::testing::ValuesIn(kRootCases),

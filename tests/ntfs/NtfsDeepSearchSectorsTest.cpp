@@ -222,23 +222,21 @@ TEST(NtfsDeepSearchSectors, AFileTheBuilderRefusesIsFreedAndEndsLiveReporting) {
 TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinishedTree) {
     constexpr u32 kFolderRecord = 66;
     constexpr u16 kFolderSequence = 3;  // the new folder's: the lost one's files name 2
-    struct Row {
+    const struct {
         const char* what;
         bool folderFirst;
-        u16 named;
-        u64 parent;       // the folder the file is filed under in the end
-        bool shownEarly;  // handed to the tree before the device's end
+        bool own;             // the file names the folder's sequence: it is shown there at once
         bool noTree = false;  // the builder has no NTFS tree: nothing held is handed
+    } rows[] = {
+        {"folder first, the file's own", true, true},
+        {"file first, the file's own", false, true},
+        {"folder first, taken by a new folder", true, false},
+        {"file first, taken by a new folder", false, false},
+        {"file first, no tree", false, false, true},
     };
-    const Row rows[] = {
-        {"folder first, the file's own", true, kFolderSequence, kFolderRecord, true},
-        {"file first, the file's own", false, kFolderSequence, kFolderRecord, true},
-        {"folder first, taken by a new folder", true, 2, StaleFolderId(kFolderRecord, 2), false},
-        {"file first, taken by a new folder", false, 2, StaleFolderId(kFolderRecord, 2), false},
-        {"file first, no tree", false, 2, StaleFolderId(kFolderRecord, 2), false, true},
-    };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
+        const u64 parent = row.own ? kFolderRecord : StaleFolderId(kFolderRecord, 2);
         ntfstest::RecordBuilder folder;
         folder.Number(kFolderRecord).Sequence(kFolderSequence).Directory();
         folder.StandardInformation(0, 0x10);
@@ -246,7 +244,7 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
         ntfstest::RecordBuilder file;
         file.Number(70).InUse(false);
         file.StandardInformation(0, 0x20);
-        file.FileName(kFolderRecord | (u64(row.named) << 48), u"f1.bin", 1, 10);
+        file.FileName(kFolderRecord | (u64(row.own ? kFolderSequence : 2) << 48), u"f1.bin", 1, 10);
         file.Resident(0x80, std::vector<u8>(10, 'x'));
         testutil::MemoryDevice device(512, 256);
         device.Put((row.folderFirst ? 100 : 102) * 512, folder.Build());
@@ -267,9 +265,9 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
             }
             return parents;
         };
-        EXPECT_EQ(shown(), row.shownEarly ? std::vector<u64>{row.parent} : std::vector<u64>{});
+        EXPECT_EQ(shown(), row.own ? std::vector<u64>{parent} : std::vector<u64>{});
         search.EndSearch();
-        EXPECT_EQ(shown(), row.noTree ? std::vector<u64>{} : std::vector<u64>{row.parent});
+        EXPECT_EQ(shown(), row.noTree ? std::vector<u64>{} : std::vector<u64>{parent});
         // Only the folder was offered when there is no tree.
         EXPECT_EQ(builder.addFoundCalls, row.noTree ? 1u : 2u);
     }
