@@ -241,9 +241,9 @@ TEST(ExportResult, SuccessComesFromTheWriterNotFromHowManyFilesWereWritten) {
         u64 written, incomplete, failed;
         bool success;
     } cases[] = {
-        {kRecoverOk, 1, 0, 0, true},   {kRecoverOk, 0, 0, 0, true},       {kRecoverOk, 9, 0, 1},
-        {kRecoverOk, 9, 1, 0, false},  {kRecoverFailed, 1, 0, 0, false},  {kRecoverCancelled, 5, 0, 0},
-        {kRecoverFailed, 0, 0, 1},
+        {kRecoverOk, 1, 0, 0, true},   {kRecoverOk, 0, 0, 0, true},       {kRecoverOk, 9, 0, 1, false},
+        {kRecoverOk, 9, 1, 0, false},  {kRecoverFailed, 1, 0, 0, false},  {kRecoverCancelled, 5, 0, 0, false},
+        {kRecoverFailed, 0, 0, 1, false},
     };
     for (const Case& c : cases) {
         RecoverCounts counts;
