@@ -129,6 +129,12 @@ bool SameGeometry(const FatBootSighting& a, const FatBootSighting& b) {
            a.totalSectors == b.totalSectors && a.root == b.root;
 }
 
+// A volume whose own boot sector and a FAT copy check out: found on its own, not from folders.
+bool IsCheckedBootVolume(const CFATSearchedPartitionInfo& c) {
+    const u32 flags = c.GetFlags();
+    return (flags & kFatBootFlags) != 0 && (flags & (kFatFlagFat1Seen | kFatFlagFat2Seen)) != 0;
+}
+
 }  // namespace
 
 namespace {
@@ -816,6 +822,17 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
             options.folderStarts.push_back({f.cluster, f.parent});
         }
     }
+    // A volume found on its own inside this one's data area may be stored in one of its files; the
+    // walk tells, once it knows the files.
+    for (const auto& other : m_candidates) {
+        if (other.get() == c || !IsCheckedBootVolume(*other)) continue;
+        const u64 otherStart = other->GetPartitionStart();
+        const u64 otherEnd = otherStart + other->GetTotalSectors();
+        // Only its start tells: stored in a fragmented file, it does not lie where its length says.
+        if (otherStart >= dataStart && otherStart < end && otherEnd > otherStart) {
+            options.foundVolumes.emplace_back(otherStart - start, otherEnd - start);
+        }
+    }
 
     // Without a boot sector of its own the volume is read through a stand-in made from the layout
     // its folders and FAT copies showed.
@@ -838,6 +855,13 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
                      unsigned(result));
         DestroySubtree(root);
         return 0;
+    }
+    if (walk.GetStoredVolumeCount() != 0) {
+        ReleaseTrace("FAT tree of the volume at sector %llu: %llu folder sectors of %zu volumes stored in its files "
+                     "left to those volumes",
+                     static_cast<unsigned long long>(start),
+                     static_cast<unsigned long long>(walk.GetSightingsLeftToStoredVolumes()),
+                     walk.GetStoredVolumeCount());
     }
     // The walk placed the data area on the volume; the writer reads the device.
     root->SetPartitionGeometry(start + walk.GetRecord().GetFirstDataSector(), u32(spc));

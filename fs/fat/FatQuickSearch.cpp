@@ -135,6 +135,11 @@ private:
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
     bool HoldsFolderSightings() const;
+    // Adds to m_stored the sectors of the found volumes (see FatWalkOptions) that one file of the
+    // tree so far holds from their first sector to their last.
+    void FindStoredVolumes();
+    // Whether the cluster lies in a volume stored in a file; counts it when it does.
+    bool LeftToStoredVolume(u64 cluster);
     TreeNodePtr MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
     // A "DIR" folder for the folder starting at `cluster`, added under `under` and queued for its
     // walk; null when memory runs out.
@@ -199,6 +204,9 @@ private:
     std::vector<u64> m_unclaimed;  // folders a deleted entry that lost its high word could name
     bool m_fatless = false;
     std::unordered_set<u64> m_continuations;
+    std::vector<std::pair<u64, u64>> m_stored;  // sectors of the stored volumes: sorted, disjoint
+    std::vector<u64> m_storedStarts;            // the first sector of each stored volume
+    u64 m_leftToStored = 0;
     FatVolumeGeometry m_geometry;
     std::vector<u8> m_buffer;
     ProgressInfo m_info{};
@@ -325,7 +333,10 @@ void CFATQuickWalker::Run() {
     // Every volume whose clusters hold folder sectors gets its "Lost Folders" in one place, first
     // among the root's additions, whether or not anything comes to hang there.
     if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
+    // The files found so far may hold a stored volume, and so may those of the lost folders.
+    if (m_keepTree && m_runState != kRunStopped) FindStoredVolumes();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
+    if (m_keepTree && m_runState != kRunStopped) FindStoredVolumes();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
     DropDiscarded();
     if (m_keepTree && m_runState != kRunStopped) {
@@ -335,6 +346,7 @@ void CFATQuickWalker::Run() {
     for (CFileNode* folder : m_deferred) Hand(folder);
     m_deferred.clear();
     if (m_keepTree) {
+        m_search.SetStoredVolumeSightings(m_leftToStored, m_storedStarts.size());
         m_search.SetWalkedFolderClusters(m_dirClusters);
         m_search.KeepTree(m_root);
         m_root = nullptr;
@@ -423,6 +435,91 @@ bool CFATQuickWalker::HoldsFolderSightings() const {
         if (IsCluster(c)) return true;
     }
     return false;
+}
+
+void CFATQuickWalker::FindStoredVolumes() {
+    std::vector<std::pair<u64, u64>> open;  // first sector and length of each volume not yet placed
+    for (const auto& [first, end] : m_search.GetWalkOptions().foundVolumes) {
+        if (end > first && std::find(m_storedStarts.begin(), m_storedStarts.end(), first) == m_storedStarts.end()) {
+            open.emplace_back(first, end - first);
+        }
+    }
+    if (open.empty()) return;
+    // The tree is walked without recursion: a damaged volume nests folders thousands deep.
+    std::vector<CFileNode*> pending{m_root};
+    while (!pending.empty() && !open.empty()) {
+        CFileNode* folder = pending.back();
+        pending.pop_back();
+        for (CFileNode* node = folder->GetFirstChild(); node != nullptr; node = node->GetNextSibling()) {
+            CFATFileProperties* p = FatProps(node);
+            if (p == nullptr) continue;
+            if ((p->GetAttributes() & kAttrDirectory) != 0) {
+                pending.push_back(node);
+                continue;
+            }
+            const u64 fileSectors = p->GetSize() / m_sectorSize;
+            std::unique_ptr<IDataRunList> runs;
+            for (size_t i = open.size(); i-- > 0;) {
+                const auto [first, length] = open[i];
+                if (fileSectors < length) continue;
+                if (!runs) runs.reset(p->CreateDataRunList());
+                if (!runs) break;
+                // The volume's sectors are the file's from the one its first sector is on, in the
+                // file's order: a fragmented file spreads them over the device.
+                std::vector<std::pair<u64, u64>> sectors;
+                u64 offset = 0;  // in the file, of the current extent
+                u64 left = 0;    // of the volume, once its first sector is met
+                bool met = false;
+                for (size_t e = 0; e < runs->GetExtentCount() && (!met || left != 0); ++e) {
+                    const DataRunExtent& extent = runs->GetExtent(e);
+                    if (extent.start < 0) break;
+                    const u64 from = ClusterSector(u64(extent.start) + 2);
+                    const u64 to = from + extent.length * m_spc;
+                    u64 at = from;
+                    if (!met && first >= from && first < to) {
+                        if (fileSectors - (offset + first - from) < length) break;
+                        met = true;
+                        left = length;
+                        at = first;
+                    }
+                    if (met) {
+                        const u64 take = std::min(left, to - at);
+                        sectors.emplace_back(at, at + take);
+                        left -= take;
+                    }
+                    offset += to - from;
+                }
+                if (!met || left != 0) continue;
+                ReleaseTrace("FAT walk: the volume at sector %llu (%llu sectors) lies in the file %s; its folder "
+                             "sectors are left to it",
+                             static_cast<unsigned long long>(first), static_cast<unsigned long long>(length),
+                             p->GetName() != nullptr ? p->GetName() : "");
+                m_stored.insert(m_stored.end(), sectors.begin(), sectors.end());
+                m_storedStarts.push_back(first);
+                open.erase(open.begin() + std::ptrdiff_t(i));
+            }
+        }
+    }
+    // Sorted and disjoint, for the lookup.
+    std::sort(m_stored.begin(), m_stored.end());
+    std::vector<std::pair<u64, u64>> merged;
+    for (const auto& range : m_stored) {
+        if (!merged.empty() && range.first <= merged.back().second) {
+            merged.back().second = std::max(merged.back().second, range.second);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    m_stored = std::move(merged);
+}
+
+bool CFATQuickWalker::LeftToStoredVolume(u64 cluster) {
+    if (m_stored.empty()) return false;
+    const u64 sector = ClusterSector(cluster);
+    const auto after = std::upper_bound(m_stored.begin(), m_stored.end(), std::make_pair(sector, ~u64(0)));
+    if (after == m_stored.begin() || sector >= std::prev(after)->second) return false;
+    ++m_leftToStored;
+    return true;
 }
 
 CFileNode* CFATQuickWalker::KnownFolder(u64 cluster) const {
@@ -534,7 +631,7 @@ void CFATQuickWalker::PlaceLostClusters() {
     // clusters were not contiguous), but the entries they hold still name their files.
     std::vector<u8> cluster(u64(m_spc) * m_sectorSize, 0);
     for (u32 c : m_search.GetWalkOptions().continuationClusters) {
-        if (!IsCluster(c) || m_dirClusters.count(c) != 0) continue;
+        if (!IsCluster(c) || m_dirClusters.count(c) != 0 || LeftToStoredVolume(c)) continue;
         if (!Continue()) return;
         if (!m_device->Read(cluster.data(), ClusterSector(c), m_spc)) continue;
         m_dirClusters.insert(c);
@@ -560,7 +657,7 @@ void CFATQuickWalker::PlaceLostFolders() {
     // are still there, only the way up is lost.
     std::map<u64, u64> unreached;  // cluster -> parent cluster
     for (const FatFolderSighting& f : m_search.GetWalkOptions().folderStarts) {
-        if (!IsCluster(f.cluster) || IsReached(f.cluster)) continue;
+        if (!IsCluster(f.cluster) || IsReached(f.cluster) || LeftToStoredVolume(f.cluster)) continue;
         unreached.emplace(f.cluster, f.parent == f.cluster ? kFatLostFoldersId : u64(f.parent));
     }
     if (unreached.empty()) return;

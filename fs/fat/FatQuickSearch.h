@@ -45,6 +45,11 @@ struct FatWalkOptions {
     // First clusters of folder sectors without "." and ".." seen on the device: those no walk
     // reached become "DIR" folders under "Lost Folders" with the entries they hold.
     std::vector<u32> continuationClusters;
+    // Sector ranges [first, end) of the walked device where volumes found on their own lie (their
+    // boot sector and a FAT copy check out). One that a file of this volume holds from its first
+    // sector on is that file's content: the folder sectors there are its own, and read as this
+    // volume's lost folders their entries would give files the bytes of this volume's clusters.
+    std::vector<std::pair<u64, u64>> foundVolumes;
 };
 
 // Folder names the complete scan gives to folders whose own entry is gone.
@@ -101,6 +106,14 @@ public:
     // The volume's folder clusters the last walk read.
     const std::unordered_set<u64>& GetWalkedFolderClusters() const { return m_walked; }
     void SetWalkedFolderClusters(std::unordered_set<u64> walked) { m_walked = std::move(walked); }
+    // The folder sightings the last walk left to volumes stored in its files, and how many such
+    // volumes it found.
+    u64 GetSightingsLeftToStoredVolumes() const { return m_leftToStored; }
+    size_t GetStoredVolumeCount() const { return m_storedVolumes; }
+    void SetStoredVolumeSightings(u64 left, size_t volumes) {
+        m_leftToStored = left;
+        m_storedVolumes = volumes;
+    }
 
     IDirecotryTreeBuilder* GetBuilder() const { return m_builder; }
     CFATSearchedPartitionInfo& GetRecord() { return m_record; }
@@ -116,4 +129,6 @@ private:
     FatWalkOptions m_options;
     CFileSystemNode* m_tree = nullptr;
     std::unordered_set<u64> m_walked;
+    u64 m_leftToStored = 0;
+    size_t m_storedVolumes = 0;
 };

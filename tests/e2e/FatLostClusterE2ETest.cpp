@@ -233,4 +233,43 @@ TEST(FatLostClusterE2E, AFolderWithoutItsEntryComesBackUnderTheParentItsDotDotNa
     EXPECT_TRUE(outer) << "OUTER.TXT not at DIRn/OUTER.TXT below the root";
 }
 
+// A FAT16 volume stored as the content of a file of the FAT32 volume, with files before and after
+// it. The stored volume's root directory lies among the outer volume's clusters; read as one of
+// its lost folders, its file would get the bytes of an outer cluster. No file may come back with
+// bytes not its own, with the outer volume's boot region kept or zeroed.
+TEST(FatLostClusterE2E, AVolumeStoredInAFileKeepsItsFolderSectors) {
+    const std::string missing = MissingTools({"mmd", "mcopy", "mkfs.fat"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the packages mtools and dosfstools; missing: " << missing;
+    constexpr u64 kOuterReservedBytes = 32 * 512;
+    for (const bool zeroReserved : {false, true}) {
+        SCOPED_TRACE(zeroReserved ? "reserved sectors zeroed" : "boot region kept");
+        testutil::TempDir tmp;
+        const std::string image = tmp.File("outer.img");
+        const std::string stored = tmp.File("stored.img");
+        const std::string inner = tmp.File("INNER.TXT");
+        std::ofstream(inner, std::ios::binary | std::ios::trunc) << Content(11);
+        ASSERT_TRUE(RunQuiet("truncate -s 4M " + stored + " && mkfs.fat -F 16 -s 1 " + stored + " && mcopy -i " +
+                             stored + " " + inner + " ::/INNER.TXT"));
+        ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
+        const std::string after = tmp.File("AFTER.TXT");
+        std::ofstream(after, std::ios::binary | std::ios::trunc) << Content(12);
+        ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + stored + " ::/DISK.IMG && mcopy -i " + image + " " + after +
+                             " ::/AFTER.TXT"));
+        if (zeroReserved) {
+            std::vector<u8> bytes = testutil::ReadFileBytes(image);
+            std::fill(bytes.begin(), bytes.begin() + long(kOuterReservedBytes), u8(0));
+            ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+        }
+        const std::string out = tmp.File("recovered");
+        ASSERT_NO_FATAL_FAILURE(RecoverWithCompleteScan(tmp, image, out));
+        const std::map<std::string, std::string> pathByHash = PathByHash(out);
+        EXPECT_EQ(pathByHash.count(testutil::Sha256File(stored)), 1u) << "the stored volume's file";
+        EXPECT_EQ(pathByHash.count(testutil::Sha256File(after)), 1u) << "the file after it";
+        for (const std::string& f : e2e::ListFiles(out)) {
+            if (LastComponent(f) != "INNER.TXT") continue;
+            EXPECT_EQ(testutil::Sha256File(out + "/" + f), testutil::Sha256File(inner)) << f;
+        }
+    }
+}
+
 }  // namespace
