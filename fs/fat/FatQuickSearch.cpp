@@ -477,7 +477,8 @@ void CFATQuickWalker::FindStoredVolumes() {
                     const u64 to = from + extent.length * m_spc;
                     u64 at = from;
                     if (!met && first >= from && first < to) {
-                        if (fileSectors - (offset + first - from) < length) break;
+                        const u64 into = offset + (first - from);
+                        if (into >= fileSectors || fileSectors - into < length) break;
                         met = true;
                         left = length;
                         at = first;
