@@ -437,7 +437,7 @@ int CQZMUIDlg::ImportScanResultFrom(const std::string& path, HWND* pageToShow) {
 
 void CQZMUIDlg::ConfirmExit() {
     if (ShowMessageBox(Handle(), UiResources::Instance().GetString("ExitNow").c_str(), nullptr,
-                       MB_YESNO | MB_ICONQUESTION) == 1)
+                       MB_YESNO | MB_ICONQUESTION) == kMessageBoxFirstButton)
         PostMessage(Handle(), WM_CLOSE, 0, 0);
 }
 

@@ -29,7 +29,6 @@ constexpr u32 kStatsRecoveryAfterStop = 0x210D;
 constexpr u32 kStatsRecoveryInPause = 0x210B;
 constexpr u32 kStatsRecoverySeconds = 0x300E;
 constexpr u64 kMsPerSecond = 1000;
-constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
 
 // Runs the progress dialog of a recovery, told to the statistics as the recovery's start (by
 // whether the scan stands paused for it or has ended) and the seconds it took.
@@ -95,7 +94,7 @@ ReplaceAnswer AskReplace(HWND owner, HWND* openDialog, const std::string& path) 
         lost = openDialog != nullptr && *openDialog != question.Handle();
     }
     if (lost) return ReplaceAnswer::kDeviceLost;
-    return answer == kYesButton ? ReplaceAnswer::kReplace : ReplaceAnswer::kKeep;
+    return answer == kMessageBoxFirstButton ? ReplaceAnswer::kReplace : ReplaceAnswer::kKeep;
 }
 
 int RunExportDialogs(HWND owner, const ExportFlowHost& host) {

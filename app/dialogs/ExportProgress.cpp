@@ -21,7 +21,6 @@ using percentbar::kPercentFull;
 constexpr size_t kOutPathSize = 520;
 std::atomic<ExportProgress::WorkerStartHook> g_startHook{nullptr};
 std::atomic<ExportProgress::FileDoneHook> g_fileDoneHook{nullptr};
-constexpr int kYesButton = 1;  // the program's message box answers its first button as 1
 }  // namespace
 
 ExportProgress::ExportProgress(HWND owner) : HomeBaseDialog(kPopupTemplate, owner, 0) { setModal(true); }
@@ -145,7 +144,7 @@ bool ExportProgress::OnCommand(WPARAM wParam, LPARAM lParam) {
         asking_ = true;
         const bool yes = confirmCancel_ ? confirmCancel_()
                                         : ShowMessageBox(nullptr, UiResources::Instance().GetString("ConfirmCancel").c_str(),
-                                                         nullptr, MB_YESNO | MB_ICONQUESTION) == kYesButton;
+                                                         nullptr, MB_YESNO | MB_ICONQUESTION) == kMessageBoxFirstButton;
         asking_ = false;
         if (yes) cancel_.store(1);
         return true;

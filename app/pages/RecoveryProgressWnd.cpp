@@ -215,7 +215,7 @@ i32 RecoveryProgressWnd::DoStop(bool ask) {
         }
         // The scan thread has ended and its finish is on its way: a stop now would only relabel
         // a completed scan as stopped.
-        if (answer != 1 || !RecoveryGraph::Instance().IsScanRunning()) return -1;
+        if (answer != kMessageBoxFirstButton || !RecoveryGraph::Instance().IsScanRunning()) return -1;
     }
     run_.Stop();
     GetScanOptions().SetStopRequested(1);

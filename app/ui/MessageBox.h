@@ -39,5 +39,8 @@ private:
     RECT lastTextRect_;
 };
 
+// What the box answers for its first button (OK, yes).
+constexpr int kMessageBoxFirstButton = 1;
+
 // Builds the box, runs it modally and answers the button chosen: 1, 2 or 3.
 int ShowMessageBox(HWND owner, const char* text, const char* caption, u32 kind, COLORREF textColor = 0);
