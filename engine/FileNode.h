@@ -2,6 +2,7 @@
 // One file or folder of a directory tree. Nodes are linked as parent, first child and next
 // sibling; a node holds one reference to its properties. Destroying a node destroys neither its
 // children nor its siblings: the owner of a tree destroys every node of it.
+#include <atomic>
 #include <memory>
 
 #include "devices/FileSystemCode.h"
@@ -36,8 +37,9 @@ public:
     virtual u32 Save(IRSData* stream) const;
     virtual u32 Load(IRSData* stream);
 
-    void SetCheckState(u8 state) { m_checkState = state; }
-    u8 GetCheckState() const { return m_checkState; }
+    // The window's summary thread counts the checks while the user changes them.
+    void SetCheckState(u8 state) { m_checkState.store(state, std::memory_order_relaxed); }
+    u8 GetCheckState() const { return m_checkState.load(std::memory_order_relaxed); }
     void SetRecordSector(u64 sector) { m_recordSector = sector; }
     u64 GetRecordSector() const { return m_recordSector; }
     void SetParentId(u64 id) { m_parentId = id; }
@@ -67,7 +69,7 @@ protected:
     u64 m_parentId = kUnknownNodeId;
     u64 m_id = kUnknownNodeId;
     u64 m_recordSector = 0;
-    u8 m_checkState = kChecked;
+    std::atomic<u8> m_checkState{kChecked};
 };
 
 // Destroy one node through its virtual destructor; nothing for null.

@@ -313,14 +313,19 @@ void RecoveryGraphWnd::OnSelectionChanged(bool checked) {
 // every tree of the session as a recovery of them counts them.
 void RecoveryGraphWnd::SelectedFileTip() {
     RecoveryGraph& session = RecoveryGraph::Instance();
+    // Counted again at the next wait's end while a scan kept the trees busy: the scan's end may
+    // tell the checks before its trees are free, and the line must not stay as it was.
+    bool countAgain = false;
     while (!quitting_.load() && session.GetStopRequested() == 0) {
-        if (selectionEvent_.Wait(kSelectionWaitMs) != kWaitObject0) continue;
+        if (selectionEvent_.Wait(kSelectionWaitMs) != kWaitObject0 && !countAgain) continue;
         if (quitting_.load()) break;
+        countAgain = false;
         std::string text;
-        if (somethingChecked_.load()) {
-            u64 files = 0, bytes = 0;
-            // A scan still building its trees shows no line; its end tells the checks again.
-            if (!session.CountCheckedInTrees(files, bytes)) continue;
+        u64 files = 0, bytes = 0;
+        // A scan still building its trees shows no line.
+        const bool checked = somethingChecked_.load() != 0;
+        if (checked) countAgain = !session.CountCheckedInTrees(files, bytes);
+        if (checked && !countAgain) {
             const u32 count = static_cast<u32>(files);
             const char* unit = bytes <= kMiB ? "KB" : (bytes <= kGiB ? "MB" : "GB");
             const double size = static_cast<double>(bytes) / static_cast<double>(bytes <= kMiB ? kKiB : (bytes <= kGiB ? kMiB : kGiB));
