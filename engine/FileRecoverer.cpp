@@ -254,20 +254,24 @@ int CreateTemporaryBeside(int folder, const std::string& folderPath, RecoverTarg
 
 // The permission bits a new file of this process gets: the umask is read, never set, as setting
 // it to learn it would change it for every thread meanwhile.
+// The program never changes its umask, so it is read once.
 mode_t NewFileMode() {
-    constexpr mode_t kUsualUmask = 022;
-    mode_t umask = kUsualUmask;
-    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
-        char line[128];
-        unsigned value = 0;
-        while (std::fgets(line, sizeof line, status) != nullptr) {
-            if (std::sscanf(line, "Umask: %o", &value) == 1) {
-                umask = mode_t(value);
-                break;
+    static const mode_t umask = [] {
+        constexpr mode_t kUsualUmask = 022;
+        mode_t found = kUsualUmask;
+        if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+            char line[128];
+            unsigned value = 0;
+            while (std::fgets(line, sizeof line, status) != nullptr) {
+                if (std::sscanf(line, "Umask: %o", &value) == 1) {
+                    found = mode_t(value);
+                    break;
+                }
             }
+            std::fclose(status);
         }
-        std::fclose(status);
-    }
+        return found;
+    }();
     return kNewFileMode & ~umask & 0777;
 }
 
@@ -292,10 +296,14 @@ bool PutInPlace(int folder, const RecoverTarget& target, const std::string& leaf
     }
     int moved = replace ? ::renameat(folder, target.name.c_str(), folder, leaf.c_str())
                         : ::renameat2(folder, target.name.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE);
-    if (moved != 0 && !replace && errno == EINVAL) {
-        // A file system without the no-replace rename: a hard link is made only where nothing is.
+    if (moved != 0 && !replace && (errno == EINVAL || errno == ENOSYS)) {
+        // A file system or kernel without the no-replace rename: a hard link is made only where
+        // nothing is.
         moved = ::linkat(folder, target.name.c_str(), folder, leaf.c_str(), 0);
-        if (moved == 0) ::unlinkat(folder, target.name.c_str(), 0);
+        if (moved == 0 && ::unlinkat(folder, target.name.c_str(), 0) != 0) {
+            LogInfo("The copy is in place as %s, but its second name %s could not be removed, Error code:%d",
+                    targetPath.c_str(), target.name.c_str(), int(Win32FromErrno(errno)));
+        }
     }
     if (moved != 0) {
         LogInfo("Cannot put the file in place: %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
