@@ -310,7 +310,11 @@ bool ExFatBlockRules::Explained(size_t block) {
 
 std::vector<u32> ExFatBlockRules::FoldersOf(size_t block) const {
     std::vector<u32> folders;
+    // Damaged ties can form a ring: each block gives its folders once.
+    std::vector<size_t> seen;
     for (size_t at = block, steps = 0; at != kNoBlock && steps <= kTiedBlocksFollowed; at = m_next[at], ++steps) {
+        if (std::find(seen.begin(), seen.end(), at) != seen.end()) break;
+        seen.push_back(at);
         if (!m_blocks[at].HasDirectories()) continue;
         for (const auto& f : m_blocks[at].files) {
             if (f.directory) folders.push_back(f.firstCluster);

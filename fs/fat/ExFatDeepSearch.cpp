@@ -1,6 +1,7 @@
 #include "fs/fat/ExFatDeepSearch.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -817,29 +818,43 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         auto it = std::upper_bound(stored.begin(), stored.end(), std::make_pair(sector, ~u64(0)));
         return it != stored.begin() && sector < std::prev(it)->second;
     };
-    std::vector<ExFatDirectoryBlock> ownBlocks;
+    // The stored volumes' blocks are moved aside while this tree is built, and back after: the
+    // blocks can take gigabytes, and a copy of the others would double them.
+    std::vector<ExFatDirectoryBlock> storedBlocks;
     std::vector<ExFatCutSetLink> ownLinks;
     if (!stored.empty()) {
-        u64 leftOut = 0;
-        for (auto it = FirstExFatBlockFrom(m_dirBlocks, heap); it != m_dirBlocks.end() && it->firstSector < geometry.end;
-             ++it) {
-            if (inStored(it->firstSector)) {
-                ++leftOut;
+        size_t kept = size_t(FirstExFatBlockFrom(m_dirBlocks, heap) - m_dirBlocks.begin());
+        for (size_t i = kept; i < m_dirBlocks.size(); ++i) {
+            ExFatDirectoryBlock& b = m_dirBlocks[i];
+            if (b.firstSector < geometry.end && inStored(b.firstSector)) {
+                storedBlocks.push_back(std::move(b));
             } else {
-                ownBlocks.push_back(*it);
+                if (kept != i) m_dirBlocks[kept] = std::move(b);
+                ++kept;
             }
         }
+        m_dirBlocks.resize(kept);
         for (const ExFatCutSetLink& link : m_walker.GetCutSetLinks()) {
             if (!inStored(link.headBlock) && !inStored(link.tailBlock)) ownLinks.push_back(link);
         }
-        ReleaseTrace("exFAT tree of the volume at sector %llu: %llu folder blocks of %zu volumes stored in its files "
+        ReleaseTrace("exFAT tree of the volume at sector %llu: %zu folder blocks of %zu volumes stored in its files "
                      "left to those volumes",
-                     static_cast<unsigned long long>(start), static_cast<unsigned long long>(leftOut), stored.size());
+                     static_cast<unsigned long long>(start), storedBlocks.size(), stored.size());
     }
     const ExFatBlockTree tree = BuildExFatBlockTree(
-        stored.empty() ? m_dirBlocks : ownBlocks, stored.empty() ? m_walker.GetCutSetLinks() : ownLinks, geometry,
+        m_dirBlocks, stored.empty() ? m_walker.GetCutSetLinks() : ownLinks, geometry,
         [this](u64 sector, u64 count, u8* out) { return m_device->Read(out, sector, count) != 0; }, fat);
     PlaceBlockTree(tree, *partition, walk, collector, *root);
+    if (!storedBlocks.empty()) {
+        // Back in sector order, for the trees of other candidates.
+        const size_t middle = m_dirBlocks.size();
+        m_dirBlocks.insert(m_dirBlocks.end(), std::make_move_iterator(storedBlocks.begin()),
+                           std::make_move_iterator(storedBlocks.end()));
+        std::inplace_merge(m_dirBlocks.begin(), m_dirBlocks.begin() + std::ptrdiff_t(middle), m_dirBlocks.end(),
+                           [](const ExFatDirectoryBlock& a, const ExFatDirectoryBlock& b) {
+                               return a.firstSector < b.firstSector;
+                           });
+    }
     if (m_droppedBlocks != 0) {
         ReleaseTrace("exFAT tree of the volume at sector %llu may lack the entries of %llu folder blocks dropped "
                      "past the budget of %llu bytes",
