@@ -190,7 +190,7 @@ u64 CExFatQuickSearch::NextOfRun(u64 cluster, u64 runEnd) const {
     return next < runEnd ? next : runEnd;
 }
 
-bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
+void CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     CExFatPartition& p = *m_partition;
     m_parser.Reset();
     m_parser.ClearSets();
@@ -248,8 +248,10 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
                               : (folder.noFatChain && at < kExFatChainEnd - 1 ? at + 1 : kExFatNoEntry);
     }
     // Where a live folder's chain ends before its size, its other clusters are not known: a
-    // deleted folder that had its first cluster takes none of the clusters its size spans.
-    if (!folder.deleted && (chainCut || !readOk)) {
+    // deleted folder that had its first cluster takes none of the clusters its size spans. The
+    // root has no size: its chain ends where it ends.
+    const bool sizeUnknown = folder.firstCluster == p.m_rootCluster;
+    if (!folder.deleted && ((chainCut && !sizeUnknown) || !readOk)) {
         m_cutLiveFolders.emplace(folder.firstCluster, ExFatFolderRunClusters(folder.budget, m_clusterBytes));
     }
 
@@ -257,7 +259,6 @@ bool CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     std::vector<ExFatEntrySet> sets;
     sets.swap(m_parser.GetSets());
     for (const ExFatEntrySet& set : sets) HandOver(set, folder.deleted, parentId);
-    return readOk;
 }
 
 void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId, bool displaced) {

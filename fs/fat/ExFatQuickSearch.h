@@ -102,9 +102,9 @@ private:
     // Hands over the deleted folders met in live ones and queues their walks after the live
     // folders'; one whose first cluster a live folder holds is displaced.
     void ReleaseDeferred();
-    // Reads one directory and hands its sets over; false only when a cluster read failed, which
-    // is logged with the folder and the cluster.
-    bool WalkDirectory(const PendingFolder& folder);
+    // Reads one directory and hands its sets over. A cluster that cannot be read ends only this
+    // folder's walk, and is logged with the folder and the cluster.
+    void WalkDirectory(const PendingFolder& folder);
     // The next cluster of a deleted folder's run at or after `cluster` that no folder read or
     // holds; `runEnd` when none is left.
     u64 NextOfRun(u64 cluster, u64 runEnd) const;

@@ -62,8 +62,8 @@ bool IRealFATTable::CheckPlausible(u32 badMark) {
         return false;
     }
     auto isNext = [badMark](u32 e) { return e >= 2 && e < badMark; };
-    // Two chains that join: a cluster named as next by two clusters. Step 2 holds every next
-    // cluster inside the table and never the cluster itself.
+    // Two chains that join: a cluster named as next by two clusters. The checks before this one
+    // keep every next cluster inside the table and never the cluster itself.
     for (u32 i = 2; i < m_entryCount; ++i) {
         const u32 next = RawEntry(i);
         if (!isNext(next)) continue;

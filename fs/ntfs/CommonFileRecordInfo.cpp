@@ -8,7 +8,6 @@
 using namespace ntfs;
 
 namespace {
-constexpr u64 kRootFolderRecord = 5;
 constexpr u32 kRecordNumberBits = 48;
 constexpr u64 kLargestFolderRecord = (u64(1) << kRecordNumberBits) - 256;
 }  // namespace
@@ -47,7 +46,7 @@ bool CCommonFileRecordInfo::FillFromRecord(const u8* bytes, u32 length, u64 sect
     m_parent = ~u64(0);
     m_parentSequence = 0;
     // The folder entries below 5 are the metadata files, never a user folder.
-    if (chosen != nullptr && chosen->parentRecord >= kRootFolderRecord) {
+    if (chosen != nullptr && chosen->parentRecord >= kNtfsRootFolderRecord) {
         m_parent = chosen->parentRecord;
         m_parentSequence = chosen->parentSequence;
     }
@@ -56,7 +55,7 @@ bool CCommonFileRecordInfo::FillFromRecord(const u8* bytes, u32 length, u64 sect
 
 void CCommonFileRecordInfo::SetNamedFolder(u64 parent, u16 sequence) {
     if (parent == ~u64(0)) return;
-    if (parent >= kRootFolderRecord) {
+    if (parent >= kNtfsRootFolderRecord) {
         m_parent = parent;
         m_parentSequence = sequence;
     } else if (m_parent == ~u64(0)) {

@@ -5,6 +5,9 @@
 
 class IFileProperties;
 
+// The MFT record of the root folder: the tree's top, and the parent the root names for itself.
+constexpr u64 kNtfsRootFolderRecord = 5;
+
 class CCommonFileRecordInfo {
 public:
     CCommonFileRecordInfo() = default;

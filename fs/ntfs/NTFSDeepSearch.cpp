@@ -25,7 +25,6 @@
 namespace {
 
 constexpr u32 kUnit = 512;
-constexpr u64 kRootRecord = 5;
 constexpr u64 kReparsePointId = u64(-10);
 constexpr u16 kAttrReparse = 0x400;
 constexpr u32 kNoTreeReasonLow = kErrorNoTreeOfKind & 0xFFFF;
@@ -216,7 +215,7 @@ void CNTFSSearchController::BeginSearch() {
     root->SetFileProperties(properties.release());
     root->SetPartitionGeometry(0, 0);
     root->SetFileSystemType(kFsNtfs);
-    root->SetId(kRootRecord);
+    root->SetId(kNtfsRootFolderRecord);
     if (m_builder->AddFileSystemTree(root.get()) != 0) root.release();
 }
 
@@ -334,7 +333,7 @@ void CNTFSSearchController::AnalyzeIndexSector(u64 sector, const u8* p, u32 wind
 
 void CNTFSSearchController::AnalyzeIndexRecord(u64 sector, const u8* record, u32 length) {
     u64 parent = 0;
-    if (!CheckIndexRecord(record, length, &parent) || parent == ~u64(0) || parent == kRootRecord) return;
+    if (!CheckIndexRecord(record, length, &parent) || parent == ~u64(0) || parent == kNtfsRootFolderRecord) return;
     NtfsIndexSighting s;
     s.sector = sector;
     s.vcn = ReadLE64(record + kIndexVcn);
@@ -399,7 +398,7 @@ void CNTFSSearchController::AnalyzeFileRecord(u64 sector, const u8* raw, u32 len
 
 void CNTFSSearchController::FoundFolderWithIndexAllocation(u64 sector, const u8* raw, const u8* fixed, u32 length) {
     auto folder = std::make_unique<CIndexedFolderRecord>();
-    if (folder->FromRecord(fixed, length, sector) && folder->GetFolderNumber() != kRootRecord &&
+    if (folder->FromRecord(fixed, length, sector) && folder->GetFolderNumber() != kNtfsRootFolderRecord &&
         folder->GetSectorsPerCluster() != 0) {
         const u64 number = folder->GetFolderNumber();
         auto range = m_indexSightings.equal_range(number);
@@ -479,13 +478,9 @@ CNTFSSearchController::HeldRecord CNTFSSearchController::Hold(TreeNodePtr node, 
 }
 
 CTakenFolderLinker::FolderLook CNTFSSearchController::LookUpSeenFolder(u64 record, u16 namedSequence) const {
-    auto range = m_seenFolders.equal_range(record);
-    if (range.first == range.second) return CTakenFolderLinker::FolderLook::kNone;
-    // Records of several volumes, or old copies, may share the number: any of them may be it.
-    const bool belongs = std::any_of(range.first, range.second, [namedSequence](const auto& f) {
-        return FolderSequenceMatches(namedSequence, f.second.sequence, f.second.inUse);
-    });
-    return belongs ? CTakenFolderLinker::FolderLook::kBelongs : CTakenFolderLinker::FolderLook::kTaken;
+    const auto range = m_seenFolders.equal_range(record);
+    return LookUpFolderAmong(range.first, range.second, namedSequence,
+                             [](const SeenFolder& f) { return std::pair(f.sequence, f.inUse); });
 }
 
 bool CNTFSSearchController::HandOne(HeldRecord& record) {

@@ -21,7 +21,6 @@
 namespace {
 
 constexpr u32 kReReadSectors = 128;
-constexpr u64 kRootRecord = 5;
 constexpr u64 kReparsePointId = u64(-10);
 constexpr u16 kAttrReparse = 0x400;
 constexpr u64 kTopBit = u64(1) << 63;
@@ -138,7 +137,7 @@ u32 CNTFSSearchController::ApplyToFileNode(CFileNode* node, CSearchedPartitionIn
     }
     IFileProperties* p = node->GetFileProperties();
     if (!p || (p->GetFlag() == 0 && p->GetSize() < kTopBit)) {
-        if (node->GetParentId() == kRootRecord && !holder) node->SetParentId(kUnknownNodeId);
+        if (node->GetParentId() == kNtfsRootFolderRecord && !holder) node->SetParentId(kUnknownNodeId);
         return 1;
     }
     if (!m_device) return 0;

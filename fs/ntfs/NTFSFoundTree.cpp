@@ -26,7 +26,6 @@
 namespace {
 
 constexpr u32 kBatchSectors = 128;
-constexpr u64 kRootRecord = 5;
 constexpr u8 kOtherLostFilesState = 8;
 constexpr size_t kVolumeNameLimit = 98;
 constexpr u32 kMaxLabelCharacters = 64;
@@ -91,17 +90,13 @@ void CheckTakenFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& info
         }
     }
     if (folders.empty()) return;
-    using FolderLook = CTakenFolderLinker::FolderLook;
     CTakenFolderLinker links(
         journal,
         [&folders](u64 record, u16 named) {
-            auto range = folders.equal_range(record);
-            if (range.first == range.second) return FolderLook::kNone;
-            // Where one list holds several records of that number, any of them may be the folder.
-            const bool belongs = std::any_of(range.first, range.second, [named](const auto& f) {
-                return FolderSequenceMatches(named, f.second->GetSequence(), f.second->IsInUse());
+            const auto range = folders.equal_range(record);
+            return LookUpFolderAmong(range.first, range.second, named, [](const CCommonFileRecordInfo* f) {
+                return std::pair(f->GetSequence(), f->IsInUse());
             });
-            return belongs ? FolderLook::kBelongs : FolderLook::kTaken;
         },
         [&infos](u64 id, u64 parent, PropertiesRef<CNTFSFileProperties> properties) {
             auto folder = std::make_unique<CCommonFileRecordInfo>();
@@ -289,7 +284,7 @@ TreeNodePtr FoundTreeBuilder::NodeFromInfo(CCommonFileRecordInfo& info) {
 void FoundTreeBuilder::LinkGroupTree(RecordGroup& group) {
     std::multimap<u64, CCommonFileRecordInfo*> byParent;
     for (auto& info : group.infos) byParent.emplace(info->GetParentRecord(), info.get());
-    std::deque<std::pair<CFileNode*, u64>> queue{{group.root, kRootRecord}};
+    std::deque<std::pair<CFileNode*, u64>> queue{{group.root, kNtfsRootFolderRecord}};
     // A damaged folder may claim to be its own ancestor: each folder number is walked once.
     std::unordered_set<u64> visited;
     while (!queue.empty()) {
@@ -365,7 +360,7 @@ CFileNode* FoundTreeBuilder::GatherOrphans(std::vector<std::unique_ptr<CCommonFi
         }
         made->SetFileProperties(p.release());
         made->SetId(kOtherLostFilesId);
-        made->SetParentId(kRootRecord);
+        made->SetParentId(kNtfsRootFolderRecord);
         target = made.release();
     }
     for (CFileNode* n : rest) target->AddChild(n);
@@ -397,7 +392,7 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
     AcceptMFTLocations();
     for (RecordGroup& g : m_groups) {
         g.root = CreateFileNode().release();
-        if (g.root) g.root->SetId(kRootRecord);
+        if (g.root) g.root->SetId(kNtfsRootFolderRecord);
     }
     ReadRecords();
     CheckTakenFolders(m_own, nullptr);
@@ -417,7 +412,7 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
     volume->SetFileProperties(properties.release());
     volume->SetPartitionGeometry(m_start, m_spc);
     volume->SetFileSystemType(kFsNtfs);
-    volume->SetId(kRootRecord);
+    volume->SetId(kNtfsRootFolderRecord);
     const std::string label = ReadLabel();
     const size_t characters = Utf8Characters(label);
     if (characters >= 1 && characters <= kMaxLabelCharacters) volume->SetVolumeLabel(label.c_str());

@@ -20,7 +20,6 @@
 using namespace ntfs;
 
 namespace {
-constexpr u64 kRootRecord = 5;
 constexpr u64 kReparsePointId = u64(-10);
 // Passes over the $MFT's attribute list; each pass places at least one more extension record.
 constexpr u32 kMaxExtensionPasses = 4096;
@@ -229,7 +228,7 @@ bool CNTFSQuickSearch::AddRootNode(const char* label, u64 firstSector, u32 secto
         const size_t characters = Utf8Length(label);
         if (characters >= 1 && characters <= 64) root->SetVolumeLabel(label);
     }
-    root->SetId(kRootRecord);
+    root->SetId(kNtfsRootFolderRecord);
     if (m_builder->AddFileSystemTree(root.get()) == 0) return false;
     root.release();
     return true;

@@ -7,7 +7,6 @@
 #include "fs/ntfs/NTFSLogFile.h"
 
 namespace {
-constexpr u64 kRootRecord = 5;
 }  // namespace
 
 CTakenFolderLinker::CTakenFolderLinker(const CNTFSLogFileParser* journal, LookUpFolder lookUp,
@@ -16,7 +15,7 @@ CTakenFolderLinker::CTakenFolderLinker(const CNTFSLogFileParser* journal, LookUp
 
 bool CTakenFolderLinker::NeedsCheck(u64 parent, u16 namedSequence, bool inUse) {
     // A live record is filed where its folder says, and the root folder is never taken by another.
-    return !inUse && parent != ~u64(0) && parent != kRootRecord && namedSequence != 0;
+    return !inUse && parent != ~u64(0) && parent != kNtfsRootFolderRecord && namedSequence != 0;
 }
 
 u64 CTakenFolderLinker::ParentId(u64 parent, u16 namedSequence, bool inUse) {

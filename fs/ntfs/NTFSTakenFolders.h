@@ -2,10 +2,12 @@
 // Where a deleted record is filed when the folder its parent reference names may have been
 // deleted, and its record taken by a new folder. The deleted-file scan, the found-partition tree
 // and the tree shown while a complete scan runs all file such records through this one step.
+#include <algorithm>
 #include <functional>
 #include <unordered_set>
 
 #include "engine/FileProperties.h"
+#include "fs/ntfs/CommonFileRecordInfo.h"
 #include "platform/Types.h"
 
 class CNTFSFileProperties;
@@ -52,3 +54,18 @@ private:
     // Stale ids whose folder was looked for in the journal.
     std::unordered_set<u64> m_looked;
 };
+
+// What the folder records of one number, [first, last) of a map from record numbers, are for a
+// reference that names `namedSequence`; `stateOf(record)` gives a record's sequence number and
+// whether it is in use.
+template <typename Iterator, typename StateOf>
+CTakenFolderLinker::FolderLook LookUpFolderAmong(Iterator first, Iterator last, u16 namedSequence, StateOf stateOf) {
+    using FolderLook = CTakenFolderLinker::FolderLook;
+    if (first == last) return FolderLook::kNone;
+    // Records of several volumes, or old copies, may share the number: any of them may be it.
+    const bool belongs = std::any_of(first, last, [&](const auto& entry) {
+        const auto [sequence, inUse] = stateOf(entry.second);
+        return FolderSequenceMatches(namedSequence, sequence, inUse);
+    });
+    return belongs ? FolderLook::kBelongs : FolderLook::kTaken;
+}
