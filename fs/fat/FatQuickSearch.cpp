@@ -124,8 +124,8 @@ private:
     // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
     u64 DotDotCluster(u64 cluster) const;
     // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
-    // with its low word that begins its folder; 0 when none can be told to be its own, with the
-    // folders it could be in `unclaimed`.
+    // with its low word that begins its folder; 0 when none can be told to be its own. The
+    // folder starts of the low word it does not take go to `unclaimed`.
     u64 HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed);
     // The deleted-file scan's place for the folders no entry could be told to name that no walk
     // reached: each under the folder its ".." names when a walk found it, else under "Lost
@@ -382,7 +382,7 @@ void CFATQuickWalker::DrainQueue() {
         const u64 candidate = HighWordCandidate(folder, first, unclaimed);
         if (m_runState == kRunStopped) break;
         // The complete scan places such folders with the other folder starts it saw.
-        if (candidate == 0 && !m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
+        if (!m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
         if (candidate == 0) continue;
         p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
         WalkFolderChain(folder, candidate, false);
@@ -551,6 +551,7 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
     std::vector<u8> sector(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
     std::vector<u64> open;
     std::vector<u64> sameTime;
+    std::vector<u64> starts;  // every folder start of the low word, whoever's it is
     for (u64 k = 0; k < recorded / kHighWordStep + 50; ++k) {
         const u64 candidate = recorded + k * kHighWordStep;
         if (!IsCluster(candidate)) break;
@@ -562,17 +563,26 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
         const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
         if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) continue;
         const FILETIME64 dotCreated = CreationTimeOfDot(sector.data());
+        starts.push_back(candidate);
         if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
         if (created == 0 || dotCreated == 0 || dotCreated == created) open.push_back(candidate);
     }
-    if (sameTime.size() == 1) return sameTime.front();
-    if (open.size() == 1 && sameTime.empty()) return open.front();
-    if (!open.empty()) {
+    u64 chosen = 0;
+    if (sameTime.size() == 1) {
+        chosen = sameTime.front();
+    } else if (open.size() == 1 && sameTime.empty()) {
+        chosen = open.front();
+    } else if (!open.empty()) {
         ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time",
                      FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
     }
-    unclaimed = std::move(open);
-    return 0;
+    // The folders this entry does not take may be those of entries a duplicate of this one
+    // pushed out of the walk (an older deleted entry of the same low word): they stay candidates
+    // for the unclaimed folders, so that their files are not lost.
+    for (const u64 start : starts) {
+        if (start != chosen) unclaimed.push_back(start);
+    }
+    return chosen;
 }
 
 void CFATQuickWalker::PlaceUnclaimedFolders() {
