@@ -42,6 +42,9 @@ constexpr u32 kClusterSizes[] = {1, 2, 4, 8, 16, 32, 64, 128};
 constexpr u64 kMinLayoutVotes = 2;
 // FAT copies looked at below a data area: the nearest ones belong to its volume.
 constexpr size_t kFatStartsTried = 64;
+// Formatters round a FAT up past what its clusters need; a copy twice that size is two copies.
+constexpr u64 kFatSizeSlackDivisor = 8;
+constexpr u64 kFatSizeSlackSectors = 8;
 // The root region of a FAT16 volume: 224 entries at the least, 65535 at the most.
 constexpr u64 kMinRootEntries = 224;
 constexpr u64 kMaxRootEntries = 0xFFFF;
@@ -304,6 +307,35 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
     return out;
 }
 
+namespace {
+// Where the FATs of a FAT32 volume whose data area begins at `dataStart` lie when the first
+// sector of only one copy was seen, at `seen`: the copies stand back to back against the data
+// area, so the one seen is the second when a first of its size fits before it, else the first.
+// Taking it for the second holds the chains either way: were it the first, the second's place
+// begins with it. A copy larger than the clusters up to the device's end could need belongs to
+// no volume here. `copies` gets the seen flag of the copy taken.
+bool PlaceLoneFat32Copy(u64 seen, u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, u64& fat1, u64& perFat,
+                        u32& copies) {
+    if (seen >= dataStart || dataStart >= deviceSectors || spc == 0) return false;
+    const u64 needed = FatSectorsFor((deviceSectors - dataStart) / spc, RangeOf(kFsFat32).entryHalfBytes, sectorSize);
+    const u64 largest = needed + needed / kFatSizeSlackDivisor + kFatSizeSlackSectors;
+    const u64 span = dataStart - seen;
+    if (span <= largest && seen > span) {
+        fat1 = seen - span;
+        perFat = span;
+        copies = kFatFlagFat2Seen;
+        return true;
+    }
+    if (span % 2 == 0 && span / 2 <= largest) {
+        fat1 = seen;
+        perFat = span / 2;
+        copies = kFatFlagFat1Seen;
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
     const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize,
@@ -357,6 +389,7 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
         u64 perFat = 0;
         u64 rootSectors = 0;
         u32 code = kFsUnknown;
+        u32 copies = kFatFlagFat1Seen | kFatFlagFat2Seen;
         for (size_t a = count; a-- > 0 && count - a <= kFatStartsTried && code == kFsUnknown;) {
             const u64 second = fatStarts[a];
             for (size_t b = a; b-- > 0 && a - b <= kFatStartsTried;) {
@@ -378,6 +411,12 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
                 rootSectors = root;
                 break;
             }
+        }
+        // One copy's first sector lost (a card that failed there): the other still holds the chains.
+        if (code == kFsUnknown && count > 0 &&
+            PlaceLoneFat32Copy(fatStarts[count - 1], l.dataStart, l.spc, deviceSectors, sectorSize, fat1, perFat,
+                               copies)) {
+            code = kFsFat32;
         }
         if (code == kFsUnknown) {
             // Both FAT copies gone: the layout alone places them, and the walk reads none.
@@ -423,8 +462,9 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
 
         auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
         if (!c) break;
-        const u32 flags = kFatFlagFromDirectory | kFatFlagFat1Seen | (use.first ? kFatFlagFat1Usable : 0) |
-                          kFatFlagFat2Seen | (use.second ? kFatFlagFat2Usable : 0);
+        u32 flags = kFatFlagFromDirectory | copies;
+        if ((copies & kFatFlagFat1Seen) != 0 && use.first) flags |= kFatFlagFat1Usable;
+        if ((copies & kFatFlagFat2Seen) != 0 && use.second) flags |= kFatFlagFat2Usable;
         c->SetFileSystemCode(code);
         c->SetSectorsPerCluster(l.spc);
         c->SetPartitionStart(start);
