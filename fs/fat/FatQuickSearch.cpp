@@ -998,6 +998,8 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
         p->GetCreationTime(created);
         const u64 estimate = references.Estimate(p->GetSize(), recorded, created, clusterBytes);
         if (estimate == recorded || estimate > 0xFFFFFFFFu) continue;
+        // A cluster a live chain holds is no deleted file's any more: its bytes are another file's.
+        if (!m_fatless && IsCluster(estimate) && m_fat->GetEntry(u32(estimate)) != 0) continue;
         CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate), p->GetSize(), true);
         if (runs != nullptr) p->SetDataRunList(runs);
     }

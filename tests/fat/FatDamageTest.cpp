@@ -328,6 +328,33 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
     }
 }
 
+// A deleted text file of Projects whose entry may have lost the high word of its first cluster:
+// every live entry beside it lies at high word 1, so the estimate moves it there, unless a live
+// chain holds that cluster now and its bytes are another file's.
+TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
+    constexpr u32 kHighWord = 0x10000;
+    for (const bool taken : {false, true}) {
+        SCOPED_TRACE(taken ? "the estimated cluster is in use" : "the estimated cluster is free");
+        Volume v("fat32-basic.img");
+        const u64 csv = v.FindEntry("\xE5SC28533CSV");
+        ASSERT_NE(csv, 0u);
+        const u32 recorded = Volume::EntryCluster(v.bytes.data() + csv);
+        for (const char* live : {"SRC        ", "DSC25862RTF", "AUTUMN  CSV", "ACCOUN~1JPG"}) {
+            const u64 entry = v.FindEntry(live);
+            ASSERT_NE(entry, 0u) << live;
+            Volume::SetEntryCluster(v.bytes.data() + entry, Volume::EntryCluster(v.bytes.data() + entry) + kHighWord);
+        }
+        if (taken) v.SetFat(recorded + kHighWord, 0x0FFFFFFF);
+        MemoryDevice device(v.bytes, 512);
+        std::unique_ptr<Scan> scan = RunScan(device);
+        const CFileNode* node = scan->builder.FindByPath("/Projects/#SC28533.CSV");
+        ASSERT_NE(node, nullptr);
+        std::unique_ptr<IDataRunList> runs(node->GetFileProperties()->CreateDataRunList());
+        ASSERT_TRUE(runs && runs->GetFirstExtent());
+        EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, taken ? recorded : recorded + kHighWord);
+    }
+}
+
 TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
     Volume v("fat32-basic.img");
     MemoryDevice device(v.bytes, 512);
