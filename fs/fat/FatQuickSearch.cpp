@@ -185,6 +185,7 @@ private:
     u64 m_dataStart = 0;
     u64 m_totalSectors;
     u64 m_clusterLimit = 0;
+    u64 m_volumeClusterLimit = 0;  // as the boot sector gives it, the device's end aside
     IFATTable* m_fat;
     u32 m_runState = 0;
     std::map<u64, CFileNode*> m_folders;
@@ -240,6 +241,8 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
         m_rootStart = ClusterSector(m_rootCluster < 2 ? 2 : m_rootCluster);
     }
     m_clusterLimit = m_totalSectors > m_dataStart ? (m_totalSectors - m_dataStart) / m_spc : 0;
+    const u64 volumeSectors = dbr.GetTotalSectors();
+    m_volumeClusterLimit = volumeSectors > m_dataStart ? (volumeSectors - m_dataStart) / m_spc : 0;
     m_geometry = {m_fat, m_spc, m_sectorSize, m_totalSectors, m_dataStart};
 }
 
@@ -925,6 +928,15 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         const u64 cluster = entry.GetFirstCluster();
         if (cluster > 2 && cluster - 2 >= m_clusterLimit) {
             if (ctx.strict) return offset;
+            // Inside the volume but past the device's end (an image of a card that failed there):
+            // the folder is passed over, and the log says which.
+            if (isDirectory && cluster - 2 < m_volumeClusterLimit) {
+                ReleaseTrace("FAT folder of first cluster %llu, listed in the folder of first cluster %llu, lies past "
+                             "the device's end at sector %llu of %llu: its entries cannot be read",
+                             static_cast<unsigned long long>(cluster), static_cast<unsigned long long>(parentCluster),
+                             static_cast<unsigned long long>(ClusterSector(cluster)),
+                             static_cast<unsigned long long>(m_device->GetTotalSectors()));
+            }
             continue;
         }
         if (cluster == parentCluster) continue;

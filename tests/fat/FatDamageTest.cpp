@@ -366,26 +366,41 @@ TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
 }
 
 TEST_F(FatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
-    // Documents lies on a stretch that cannot be read, and Projects lists src as deleted: every
-    // other folder is still walked, the deleted src after the live ones.
+    // Documents lies on a stretch that cannot be read, Videos past the end of an image cut short
+    // (a card that failed there), and Projects lists src as deleted: every other folder is still
+    // walked, the deleted src after the live ones, and the log names the folder past the end.
     for (const char* fixture : {"fat16-basic.img", "fat32-basic.img"}) {
         SCOPED_TRACE(fixture);
+        testutil::TempDir state;
+        testutil::EnvOverride stateHome("XDG_STATE_HOME", state.Path());
         Volume v(fixture);
         const u64 documents = v.FindEntry("DOCUME~1   ");
         const u64 src = v.FindEntry("SRC        ");
+        const u64 videos = v.FindEntry("VIDEOS     ");
         ASSERT_NE(documents, 0u);
         ASSERT_NE(src, 0u);
+        ASSERT_NE(videos, 0u);
         v.bytes[src] = 0xE5;
+        const u16 smallTotal = ReadLE16(v.bytes.data() + 19);
+        const u64 volumeBytes = u64(smallTotal != 0 ? smallTotal : ReadLE32(v.bytes.data() + 32)) * 512;
+        const u32 last = u32((volumeBytes - v.dataStart) / (u64(v.spc) * 512) + 1);
+        Volume::SetEntryCluster(v.bytes.data() + videos, last);
+        v.bytes.resize(v.ClusterOffset(last));
         MemoryDevice device(v.bytes, 512);
         device.failBegin = v.ClusterOffset(Volume::EntryCluster(v.bytes.data() + documents)) / 512;
         device.failEnd = device.failBegin + v.spc;
+        SetLoggingEnabled(true);
         std::unique_ptr<Scan> scan = RunScan(device);
+        SetLoggingEnabled(false);
         EXPECT_EQ(scan->result, 0u);
         std::set<std::string> paths;
         for (const CFileNode* n : scan->builder.nodes) paths.insert(scan->builder.PathOf(n));
         EXPECT_EQ(paths.count("/Documents/Reports 2019"), 0u);
         EXPECT_EQ(paths.count("/Music/Live Recordings"), 1u);
         EXPECT_EQ(paths.count("/Projects/#rc/deep/nested/level5"), 1u);
+        const std::string log = testutil::ReadFileText(LogFilePath("MorvendaTrace.log"));
+        EXPECT_NE(log.find("FAT folder of first cluster " + std::to_string(last) + ", listed in the folder of first"),
+                  std::string::npos);
     }
 }
 
