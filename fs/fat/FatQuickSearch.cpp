@@ -1174,9 +1174,11 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     m_record.AddFlags((fatCode == kFsFat16 ? 0x03u : 0x0Cu) | 0xC0u);
 
     CFATDBR dbr(sector.data(), sectorSize);
-    // The complete scan says which copies its candidate may read; the quick search reads the first.
+    // The complete scan says which copies its candidate may read; the quick search reads the first,
+    // and the second only where the first lost its start (a failed sector): without any FAT every
+    // folder would end after its first cluster, and the deleted files further on would be lost.
     const bool loadCopy1 = (m_record.GetFlags() & 0x80) != 0 && (!m_options.keepTree || m_options.loadFat1);
-    const bool loadCopy2 = m_options.keepTree ? m_options.loadFat2 : (m_record.GetFlags() & 0x200) != 0;
+    const bool loadCopy2 = m_options.keepTree ? m_options.loadFat2 : dbr.GetFATCount() > 1;
     std::unique_ptr<CDoubleFATTable> fat(CreateDoubleFATTable(device, dbr.GetReservedSectors(), dbr.GetFATType(),
                                                               dbr.GetFATSize(), loadCopy1, loadCopy2));
     {
