@@ -310,23 +310,23 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
 namespace {
 // Where the FATs of a FAT32 volume whose data area begins at `dataStart` lie when the first
 // sector of only one copy was seen, at `seen`: the copies stand back to back against the data
-// area, so the one seen is the second when a first of its size fits before it, else the first.
-// Taking it for the second holds the chains either way: were it the first, the second's place
-// begins with it. A copy larger than the clusters up to the device's end could need belongs to
-// no volume here. `copies` gets the seen flag of the copy taken.
-bool PlaceLoneFat32Copy(u64 seen, u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, u64& fat1, u64& perFat,
-                        u32& copies) {
-    if (seen >= dataStart || dataStart >= deviceSectors || spc == 0) return false;
+// area, so the one seen is the second or the first, and the other copy's second sector matches
+// its own. A copy larger than the clusters up to the device's end could need belongs to no
+// volume here, nor does one that another volume's start or the copies' match does not confirm.
+// `copies` gets the seen flag of the copy taken.
+bool PlaceLoneFat32Copy(u64 seen, u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize,
+                        const FatSectorsMatch& sectorsMatch, u64& fat1, u64& perFat, u32& copies) {
+    if (!sectorsMatch || seen >= dataStart || dataStart >= deviceSectors || spc == 0) return false;
     const u64 needed = FatSectorsFor((deviceSectors - dataStart) / spc, RangeOf(kFsFat32).entryHalfBytes, sectorSize);
     const u64 largest = needed + needed / kFatSizeSlackDivisor + kFatSizeSlackSectors;
     const u64 span = dataStart - seen;
-    if (span <= largest && seen > span) {
+    if (span >= 2 && span <= largest && seen > span && sectorsMatch(seen - span + 1, seen + 1)) {
         fat1 = seen - span;
         perFat = span;
         copies = kFatFlagFat2Seen;
         return true;
     }
-    if (span % 2 == 0 && span / 2 <= largest) {
+    if (span >= 4 && span % 2 == 0 && span / 2 <= largest && sectorsMatch(seen + 1, seen + span / 2 + 1)) {
         fat1 = seen;
         perFat = span / 2;
         copies = kFatFlagFat1Seen;
@@ -339,7 +339,7 @@ bool PlaceLoneFat32Copy(u64 seen, u64 dataStart, u32 spc, u64 deviceSectors, u32
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
     const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize,
-    FatCopyUse use) {
+    FatCopyUse use, const FatSectorsMatch& sectorsMatch) {
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
     if (sectorSize == 0) return out;
     // Every folder start votes, for each cluster size, for the data area it would imply. The
@@ -414,8 +414,8 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
         }
         // One copy's first sector lost (a card that failed there): the other still holds the chains.
         if (code == kFsUnknown && count > 0 &&
-            PlaceLoneFat32Copy(fatStarts[count - 1], l.dataStart, l.spc, deviceSectors, sectorSize, fat1, perFat,
-                               copies)) {
+            PlaceLoneFat32Copy(fatStarts[count - 1], l.dataStart, l.spc, deviceSectors, sectorSize, sectorsMatch, fat1,
+                               perFat, copies)) {
             code = kFsFat32;
         }
         if (code == kFsUnknown) {
@@ -741,6 +741,14 @@ void CFatCompleteSearch::BookTypeHints(u64 sector, const u8* p) {
     }
 }
 
+bool CFatCompleteSearch::SectorsMatch(u64 a, u64 b) {
+    std::vector<u8> first;
+    std::vector<u8> second;
+    if (!ReadSector(a, first) || !ReadSector(b, second) || first != second) return false;
+    // Empty sectors are alike anywhere: they tell nothing.
+    return std::any_of(first.begin(), first.end(), [](u8 byte) { return byte != 0; });
+}
+
 bool CFatCompleteSearch::FatStartAt(u64 sector) {
     std::vector<u8> buffer;
     if (!ReadSector(sector, buffer)) return false;
@@ -793,7 +801,8 @@ void CFatCompleteSearch::EndSearch() {
         candidates = MakeFatCandidates(m_boots, m_folders, m_device->GetTotalSectors(), m_sectorSize,
                                        [this](u64 sector) { return FatStartAt(sector); }, m_copyUse);
         auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, candidates,
-                                                      m_device->GetTotalSectors(), m_sectorSize, m_copyUse);
+                                                      m_device->GetTotalSectors(), m_sectorSize, m_copyUse,
+                                                      [this](u64 a, u64 b) { return SectorsMatch(a, b); });
         for (auto& c : fromFolders) candidates.push_back(std::move(c));
         for (auto& c : candidates) {
             c->SetSearchController(this);

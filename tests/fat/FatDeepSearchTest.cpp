@@ -76,6 +76,9 @@ TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
          kFatFlagBootFat32 | kFatFlagFat1Seen | kFatFlagFat1Usable},
         {"fat32-basic", {0, 6, 662}, 0, kFsFat32, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat1Usable,
          kFatFlagBootFat32 | kFatFlagFat2Seen | kFatFlagFat2Usable},
+        // Unless the other copy's next sector does not match: then neither is read.
+        {"fat32-basic", {0, 6, 32, 663}, kGuessedStart, kFsFat32, kFatFlagFromDirectory,
+         kFatFlagFat1Seen | kFatFlagFat2Seen | kFatFlagFat1Usable | kFatFlagFat2Usable},
     };
     for (const CandidateCase& c : cases) {
         SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
