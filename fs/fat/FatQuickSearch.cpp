@@ -196,6 +196,8 @@ private:
     std::deque<CFileNode*> m_queue;
     std::unordered_set<CFileNode*> m_queued;  // in the queue and not yet taken off it
     u64 m_discardedQueued = 0;                // entries of the queue that were discarded
+    std::vector<CFileNode*> m_later;          // deleted folders walked once the queue is empty
+    std::unordered_set<CFileNode*> m_postponed;  // each postponed once
     std::unordered_set<CFileNode*> m_discarded;
     std::vector<TreeNodePtr> m_discardedNodes;
     std::vector<IRawFileAnalyser*> m_analysers;
@@ -359,7 +361,14 @@ void CFATQuickWalker::Run() {
 void CFATQuickWalker::DrainQueue() {
     u64 count = 1;
     u64 lastPercent = 1;
-    while (!m_queue.empty()) {
+    while (!m_queue.empty() || !m_later.empty()) {
+        if (m_queue.empty()) {
+            for (CFileNode* later : m_later) {
+                if (!IsDiscarded(later)) Enqueue(later);
+            }
+            m_later.clear();
+            continue;
+        }
         CFileNode* folder = m_queue.front();
         if (IsDiscarded(folder)) {
             m_queue.pop_front();
@@ -378,6 +387,16 @@ void CFATQuickWalker::DrainQueue() {
         if (HasKeptChild(folder)) continue;
         CFATFileProperties* p = FatProps(folder);
         const u64 first = p->GetFirstCluster();
+        // A deleted folder whose ".." names another folder than the one that lists it may have
+        // moved, or its cluster may be a live folder's now: walked after the others, so that a
+        // live entry naming the cluster claims it first and no live file is handed as deleted.
+        if (p->GetState() == kFatDeletedState && m_postponed.insert(folder).second) {
+            const u64 home = DotDotCluster(first);
+            if (home != kNoHome && home != p->GetParentCluster()) {
+                m_later.push_back(folder);
+                continue;
+            }
+        }
         if (WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
         if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
@@ -855,6 +874,7 @@ void CFATQuickWalker::DropDiscarded() {
     if (m_discardedNodes.empty()) return;
     const auto discarded = [this](CFileNode* node) { return IsDiscarded(node); };
     std::erase_if(m_queue, discarded);
+    std::erase_if(m_later, discarded);
     std::erase_if(m_deferred, discarded);
     m_discardedQueued = 0;
     std::unordered_set<CFileNode*> parents;

@@ -328,6 +328,32 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
     }
 }
 
+// Documents moved into Archive: its old entry in the root is deleted and walked before Archive
+// lists it live. The live folder takes the cluster, and the deleted-file scan hands over only
+// its deleted file, not its live ones as deleted.
+TEST_F(FatDamage, ADeletedEntryOfALiveFolderHandsNoLiveFileAsDeleted) {
+    Volume v("fat32-basic.img");
+    const u64 documents = v.FindEntry("DOCUME~1   ");
+    const u64 archive = v.FindEntry("ARCHIVE    ");
+    ASSERT_TRUE(documents != 0 && archive != 0);
+    const u32 folder = Volume::EntryCluster(v.bytes.data() + documents);
+    const u32 archiveCluster = Volume::EntryCluster(v.bytes.data() + archive);
+    u64 slot = v.ClusterOffset(archiveCluster);
+    while (v.bytes[slot] != 0) slot += 32;
+    std::memcpy(v.bytes.data() + slot, v.bytes.data() + documents, 32);
+    v.bytes[documents] = 0xE5;
+    Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(folder) + 32, archiveCluster);
+    MemoryDevice device(v.bytes, 512);
+    std::unique_ptr<Scan> scan = RunScan(device);
+    std::set<std::string> files;
+    for (const CFileNode* n : scan->builder.nodes) {
+        const bool file = (n->GetFileProperties()->GetAttributes() & kAttrDirectory) == 0;
+        if (n->GetParentId() == folder && file) files.insert(scan->builder.PathOf(n));
+    }
+    EXPECT_EQ(files.size(), 1u);
+    EXPECT_EQ(Folder(*files.begin()), "/Archive/DOCUME~1");
+}
+
 // A deleted text file of Projects whose entry may have lost the high word of its first cluster:
 // every live entry beside it lies at high word 1, so the estimate moves it there, unless a live
 // chain holds that cluster now and its bytes are another file's.
