@@ -42,6 +42,9 @@ constexpr u32 kClusterSizes[] = {1, 2, 4, 8, 16, 32, 64, 128};
 constexpr u64 kMinLayoutVotes = 2;
 // FAT copies looked at below a data area: the nearest ones belong to its volume.
 constexpr size_t kFatStartsTried = 64;
+// Formatters round a FAT up past what its clusters need; a copy twice that size is two copies.
+constexpr u64 kFatSizeSlackDivisor = 8;
+constexpr u64 kFatSizeSlackSectors = 8;
 // The root region of a FAT16 volume: 224 entries at the least, 65535 at the most.
 constexpr u64 kMinRootEntries = 224;
 constexpr u64 kMaxRootEntries = 0xFFFF;
@@ -304,10 +307,39 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
     return out;
 }
 
+namespace {
+// Where the FATs of a FAT32 volume whose data area begins at `dataStart` lie when the first
+// sector of only one copy was seen, at `seen`: the copies stand back to back against the data
+// area, so the one seen is the second or the first, and the other copy's second sector matches
+// its own. A copy larger than the clusters up to the device's end could need belongs to no
+// volume here, nor does one that another volume's start or the copies' match does not confirm.
+// `copies` gets the seen flag of the copy taken.
+bool PlaceLoneFat32Copy(u64 seen, u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize,
+                        const FatSectorsMatch& sectorsMatch, u64& fat1, u64& perFat, u32& copies) {
+    if (!sectorsMatch || seen >= dataStart || dataStart >= deviceSectors || spc == 0) return false;
+    const u64 needed = FatSectorsFor((deviceSectors - dataStart) / spc, RangeOf(kFsFat32).entryHalfBytes, sectorSize);
+    const u64 largest = needed + needed / kFatSizeSlackDivisor + kFatSizeSlackSectors;
+    const u64 span = dataStart - seen;
+    if (span >= 2 && span <= largest && seen > span && sectorsMatch(seen - span + 1, seen + 1)) {
+        fat1 = seen - span;
+        perFat = span;
+        copies = kFatFlagFat2Seen;
+        return true;
+    }
+    if (span >= 4 && span % 2 == 0 && span / 2 <= largest && sectorsMatch(seen + 1, seen + span / 2 + 1)) {
+        fat1 = seen;
+        perFat = span / 2;
+        copies = kFatFlagFat1Seen;
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
     const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize,
-    FatCopyUse use) {
+    FatCopyUse use, const FatSectorsMatch& sectorsMatch) {
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
     if (sectorSize == 0) return out;
     // Every folder start votes, for each cluster size, for the data area it would imply. The
@@ -357,6 +389,7 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
         u64 perFat = 0;
         u64 rootSectors = 0;
         u32 code = kFsUnknown;
+        u32 copies = kFatFlagFat1Seen | kFatFlagFat2Seen;
         for (size_t a = count; a-- > 0 && count - a <= kFatStartsTried && code == kFsUnknown;) {
             const u64 second = fatStarts[a];
             for (size_t b = a; b-- > 0 && a - b <= kFatStartsTried;) {
@@ -378,6 +411,12 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
                 rootSectors = root;
                 break;
             }
+        }
+        // One copy's first sector lost (a card that failed there): the other still holds the chains.
+        if (code == kFsUnknown && count > 0 &&
+            PlaceLoneFat32Copy(fatStarts[count - 1], l.dataStart, l.spc, deviceSectors, sectorSize, sectorsMatch, fat1,
+                               perFat, copies)) {
+            code = kFsFat32;
         }
         if (code == kFsUnknown) {
             // Both FAT copies gone: the layout alone places them, and the walk reads none.
@@ -423,8 +462,9 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
 
         auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
         if (!c) break;
-        const u32 flags = kFatFlagFromDirectory | kFatFlagFat1Seen | (use.first ? kFatFlagFat1Usable : 0) |
-                          kFatFlagFat2Seen | (use.second ? kFatFlagFat2Usable : 0);
+        u32 flags = kFatFlagFromDirectory | copies;
+        if ((copies & kFatFlagFat1Seen) != 0 && use.first) flags |= kFatFlagFat1Usable;
+        if ((copies & kFatFlagFat2Seen) != 0 && use.second) flags |= kFatFlagFat2Usable;
         c->SetFileSystemCode(code);
         c->SetSectorsPerCluster(l.spc);
         c->SetPartitionStart(start);
@@ -701,6 +741,14 @@ void CFatCompleteSearch::BookTypeHints(u64 sector, const u8* p) {
     }
 }
 
+bool CFatCompleteSearch::SectorsMatch(u64 a, u64 b) {
+    std::vector<u8> first;
+    std::vector<u8> second;
+    if (!ReadSector(a, first) || !ReadSector(b, second) || first != second) return false;
+    // Empty sectors are alike anywhere: they tell nothing.
+    return std::any_of(first.begin(), first.end(), [](u8 byte) { return byte != 0; });
+}
+
 bool CFatCompleteSearch::FatStartAt(u64 sector) {
     std::vector<u8> buffer;
     if (!ReadSector(sector, buffer)) return false;
@@ -753,7 +801,8 @@ void CFatCompleteSearch::EndSearch() {
         candidates = MakeFatCandidates(m_boots, m_folders, m_device->GetTotalSectors(), m_sectorSize,
                                        [this](u64 sector) { return FatStartAt(sector); }, m_copyUse);
         auto fromFolders = MakeFatDirectoryCandidates(m_folders, m_fatStarts, m_infoSectors, candidates,
-                                                      m_device->GetTotalSectors(), m_sectorSize, m_copyUse);
+                                                      m_device->GetTotalSectors(), m_sectorSize, m_copyUse,
+                                                      [this](u64 a, u64 b) { return SectorsMatch(a, b); });
         for (auto& c : fromFolders) candidates.push_back(std::move(c));
         for (auto& c : candidates) {
             c->SetSearchController(this);

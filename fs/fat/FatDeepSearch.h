@@ -69,15 +69,19 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
                                                                           const FatStartTest& fatStartAt,
                                                                           FatCopyUse use = {});
 
+// Whether the device sectors `a` and `b` both read and hold the same bytes, not all zero.
+using FatSectorsMatch = std::function<bool(u64 a, u64 b)>;
+
 // Volumes whose boot sectors are gone, from the folder starts that agree on one cluster layout
 // (at least two per layout) and the FAT copies and FAT32 information sector seen before their
-// data area. Where no FAT copies are seen, the layout alone places the FATs and the root: the
-// candidate then reads no FAT. Layouts inside one of `existing` are left out. All lists must be
-// sorted.
+// data area. Where the start of only one FAT32 copy is seen, the other copy's place is taken
+// from the data area when `sectorsMatch` finds the copies' second sectors alike (null: never).
+// Where no FAT copies are seen, the layout alone places the FATs and the root: the candidate
+// then reads no FAT. Layouts inside one of `existing` are left out. All lists must be sorted.
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
     const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize,
-    FatCopyUse use = {});
+    FatCopyUse use = {}, const FatSectorsMatch& sectorsMatch = nullptr);
 
 // The layout of a volume whose data area begins at `dataStart` with `sectorsPerCluster`, from
 // that alone: the FAT type the device's room gives it, FATs just large enough, one reserved
@@ -144,6 +148,7 @@ public:
 
 private:
     bool FatStartAt(u64 sector);
+    bool SectorsMatch(u64 a, u64 b);
     // The candidates the sightings so far make, for a look at a found file while the block loop
     // is paused. The sightings' lock is held.
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeProvisionalCandidates();

@@ -124,8 +124,8 @@ private:
     // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
     u64 DotDotCluster(u64 cluster) const;
     // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
-    // with its low word that begins its folder; 0 when none can be told to be its own, with the
-    // folders it could be in `unclaimed`.
+    // with its low word that begins its folder; 0 when none can be told to be its own. The
+    // folder starts of the low word it does not take go to `unclaimed`.
     u64 HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed);
     // The deleted-file scan's place for the folders no entry could be told to name that no walk
     // reached: each under the folder its ".." names when a walk found it, else under "Lost
@@ -185,6 +185,7 @@ private:
     u64 m_dataStart = 0;
     u64 m_totalSectors;
     u64 m_clusterLimit = 0;
+    u64 m_volumeClusterLimit = 0;  // as the boot sector gives it, the device's end aside
     IFATTable* m_fat;
     u32 m_runState = 0;
     std::map<u64, CFileNode*> m_folders;
@@ -195,6 +196,8 @@ private:
     std::deque<CFileNode*> m_queue;
     std::unordered_set<CFileNode*> m_queued;  // in the queue and not yet taken off it
     u64 m_discardedQueued = 0;                // entries of the queue that were discarded
+    std::vector<CFileNode*> m_later;          // deleted folders walked once the queue is empty
+    std::unordered_set<CFileNode*> m_postponed;  // each postponed once
     std::unordered_set<CFileNode*> m_discarded;
     std::vector<TreeNodePtr> m_discardedNodes;
     std::vector<IRawFileAnalyser*> m_analysers;
@@ -240,6 +243,8 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
         m_rootStart = ClusterSector(m_rootCluster < 2 ? 2 : m_rootCluster);
     }
     m_clusterLimit = m_totalSectors > m_dataStart ? (m_totalSectors - m_dataStart) / m_spc : 0;
+    const u64 volumeSectors = dbr.GetTotalSectors();
+    m_volumeClusterLimit = volumeSectors > m_dataStart ? (volumeSectors - m_dataStart) / m_spc : 0;
     m_geometry = {m_fat, m_spc, m_sectorSize, m_totalSectors, m_dataStart};
 }
 
@@ -356,7 +361,14 @@ void CFATQuickWalker::Run() {
 void CFATQuickWalker::DrainQueue() {
     u64 count = 1;
     u64 lastPercent = 1;
-    while (!m_queue.empty()) {
+    while (!m_queue.empty() || !m_later.empty()) {
+        if (m_queue.empty()) {
+            for (CFileNode* later : m_later) {
+                if (!IsDiscarded(later)) Enqueue(later);
+            }
+            m_later.clear();
+            continue;
+        }
         CFileNode* folder = m_queue.front();
         if (IsDiscarded(folder)) {
             m_queue.pop_front();
@@ -375,6 +387,16 @@ void CFATQuickWalker::DrainQueue() {
         if (HasKeptChild(folder)) continue;
         CFATFileProperties* p = FatProps(folder);
         const u64 first = p->GetFirstCluster();
+        // A deleted folder whose ".." names another folder than the one that lists it may have
+        // moved, or its cluster may be a live folder's now: walked after the others, so that a
+        // live entry naming the cluster claims it first and no live file is handed as deleted.
+        if (p->GetState() == kFatDeletedState && m_postponed.insert(folder).second) {
+            const u64 home = DotDotCluster(first);
+            if (home != kNoHome && home != p->GetParentCluster()) {
+                m_later.push_back(folder);
+                continue;
+            }
+        }
         if (WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
         if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
@@ -382,7 +404,7 @@ void CFATQuickWalker::DrainQueue() {
         const u64 candidate = HighWordCandidate(folder, first, unclaimed);
         if (m_runState == kRunStopped) break;
         // The complete scan places such folders with the other folder starts it saw.
-        if (candidate == 0 && !m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
+        if (!m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
         if (candidate == 0) continue;
         p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
         WalkFolderChain(folder, candidate, false);
@@ -552,6 +574,7 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
     std::vector<u8> sector(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
     std::vector<u64> open;
     std::vector<u64> sameTime;
+    std::vector<u64> starts;  // every folder start of the low word, whoever's it is
     for (u64 k = 0; k < recorded / kHighWordStep + 50; ++k) {
         const u64 candidate = recorded + k * kHighWordStep;
         if (!IsCluster(candidate)) break;
@@ -563,17 +586,26 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
         const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
         if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) continue;
         const FILETIME64 dotCreated = CreationTimeOfDot(sector.data());
+        starts.push_back(candidate);
         if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
         if (created == 0 || dotCreated == 0 || dotCreated == created) open.push_back(candidate);
     }
-    if (sameTime.size() == 1) return sameTime.front();
-    if (open.size() == 1 && sameTime.empty()) return open.front();
-    if (!open.empty()) {
+    u64 chosen = 0;
+    if (sameTime.size() == 1) {
+        chosen = sameTime.front();
+    } else if (open.size() == 1 && sameTime.empty()) {
+        chosen = open.front();
+    } else if (!open.empty()) {
         ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time",
                      FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
     }
-    unclaimed = std::move(open);
-    return 0;
+    // The folders this entry does not take may be those of entries a duplicate of this one
+    // pushed out of the walk (an older deleted entry of the same low word): they stay candidates
+    // for the unclaimed folders, so that their files are not lost.
+    for (const u64 start : starts) {
+        if (start != chosen) unclaimed.push_back(start);
+    }
+    return chosen;
 }
 
 void CFATQuickWalker::PlaceUnclaimedFolders() {
@@ -843,6 +875,7 @@ void CFATQuickWalker::DropDiscarded() {
     if (m_discardedNodes.empty()) return;
     const auto discarded = [this](CFileNode* node) { return IsDiscarded(node); };
     std::erase_if(m_queue, discarded);
+    std::erase_if(m_later, discarded);
     std::erase_if(m_deferred, discarded);
     m_discardedQueued = 0;
     std::unordered_set<CFileNode*> parents;
@@ -916,6 +949,15 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         const u64 cluster = entry.GetFirstCluster();
         if (cluster > 2 && cluster - 2 >= m_clusterLimit) {
             if (ctx.strict) return offset;
+            // Inside the volume but past the device's end (an image of a card that failed there):
+            // the folder is passed over, and the log says which.
+            if (isDirectory && cluster - 2 < m_volumeClusterLimit) {
+                ReleaseTrace("FAT folder of first cluster %llu, listed in the folder of first cluster %llu, lies past "
+                             "the device's end at sector %llu of %llu: its entries cannot be read",
+                             static_cast<unsigned long long>(cluster), static_cast<unsigned long long>(parentCluster),
+                             static_cast<unsigned long long>(ClusterSector(cluster)),
+                             static_cast<unsigned long long>(m_device->GetTotalSectors()));
+            }
             continue;
         }
         if (cluster == parentCluster) continue;
@@ -989,6 +1031,8 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
         p->GetCreationTime(created);
         const u64 estimate = references.Estimate(p->GetSize(), recorded, created, clusterBytes);
         if (estimate == recorded || estimate > 0xFFFFFFFFu) continue;
+        // A cluster a live chain holds is no deleted file's any more: its bytes are another file's.
+        if (!m_fatless && IsCluster(estimate) && m_fat->GetEntry(u32(estimate)) != 0) continue;
         CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate), p->GetSize(), true);
         if (runs != nullptr) p->SetDataRunList(runs);
     }
@@ -1151,9 +1195,11 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     m_record.AddFlags((fatCode == kFsFat16 ? 0x03u : 0x0Cu) | 0xC0u);
 
     CFATDBR dbr(sector.data(), sectorSize);
-    // The complete scan says which copies its candidate may read; the quick search reads the first.
+    // The complete scan says which copies its candidate may read; the quick search reads the first,
+    // and the second only where the first lost its start (a failed sector): without any FAT every
+    // folder would end after its first cluster, and the deleted files further on would be lost.
     const bool loadCopy1 = (m_record.GetFlags() & 0x80) != 0 && (!m_options.keepTree || m_options.loadFat1);
-    const bool loadCopy2 = m_options.keepTree ? m_options.loadFat2 : (m_record.GetFlags() & 0x200) != 0;
+    const bool loadCopy2 = m_options.keepTree ? m_options.loadFat2 : dbr.GetFATCount() > 1;
     std::unique_ptr<CDoubleFATTable> fat(CreateDoubleFATTable(device, dbr.GetReservedSectors(), dbr.GetFATType(),
                                                               dbr.GetFATSize(), loadCopy1, loadCopy2));
     {

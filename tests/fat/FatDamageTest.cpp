@@ -328,6 +328,58 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
     }
 }
 
+// Documents moved into Archive: its old entry in the root is deleted and walked before Archive
+// lists it live. The live folder takes the cluster, and the deleted-file scan hands over only
+// its deleted file, not its live ones as deleted.
+TEST_F(FatDamage, ADeletedEntryOfALiveFolderHandsNoLiveFileAsDeleted) {
+    Volume v("fat32-basic.img");
+    const u64 documents = v.FindEntry("DOCUME~1   ");
+    const u64 archive = v.FindEntry("ARCHIVE    ");
+    ASSERT_TRUE(documents != 0 && archive != 0);
+    const u32 folder = Volume::EntryCluster(v.bytes.data() + documents);
+    const u32 archiveCluster = Volume::EntryCluster(v.bytes.data() + archive);
+    u64 slot = v.ClusterOffset(archiveCluster);
+    while (v.bytes[slot] != 0) slot += 32;
+    std::memcpy(v.bytes.data() + slot, v.bytes.data() + documents, 32);
+    v.bytes[documents] = 0xE5;
+    Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(folder) + 32, archiveCluster);
+    MemoryDevice device(v.bytes, 512);
+    std::unique_ptr<Scan> scan = RunScan(device);
+    std::set<std::string> files;
+    for (const CFileNode* n : scan->builder.nodes) {
+        const bool file = (n->GetFileProperties()->GetAttributes() & kAttrDirectory) == 0;
+        if (n->GetParentId() == folder && file) files.insert(scan->builder.PathOf(n));
+    }
+    EXPECT_EQ(files.size(), 1u);
+    EXPECT_EQ(Folder(*files.begin()), "/Archive/DOCUME~1");
+}
+
+// A deleted text file of Projects whose entry may have lost the high word of its first cluster:
+// every live entry beside it lies at high word 1, so the estimate moves it there, unless a live
+// chain holds that cluster now and its bytes are another file's.
+TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
+    constexpr u32 kHighWord = 0x10000;
+    for (const bool taken : {false, true}) {
+        SCOPED_TRACE(taken ? "the estimated cluster is in use" : "the estimated cluster is free");
+        Volume v("fat32-basic.img");
+        const u64 csv = v.FindEntry("\xE5SC28533CSV");
+        ASSERT_NE(csv, 0u);
+        const u32 recorded = Volume::EntryCluster(v.bytes.data() + csv);
+        for (const char* live : {"SRC        ", "DSC25862RTF", "AUTUMN  CSV", "ACCOUN~1JPG"}) {
+            const u64 entry = v.FindEntry(live);
+            Volume::SetEntryCluster(v.bytes.data() + entry, Volume::EntryCluster(v.bytes.data() + entry) + kHighWord);
+        }
+        if (taken) v.SetFat(recorded + kHighWord, 0x0FFFFFFF);
+        MemoryDevice device(v.bytes, 512);
+        std::unique_ptr<Scan> scan = RunScan(device);
+        const CFileNode* node = scan->builder.FindByPath("/Projects/#SC28533.CSV");
+        ASSERT_NE(node, nullptr);
+        std::unique_ptr<IDataRunList> runs(node->GetFileProperties()->CreateDataRunList());
+        ASSERT_TRUE(runs && runs->GetFirstExtent());
+        EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, taken ? recorded : recorded + kHighWord);
+    }
+}
+
 TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
     Volume v("fat32-basic.img");
     MemoryDevice device(v.bytes, 512);
@@ -339,26 +391,54 @@ TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
 }
 
 TEST_F(FatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
-    // Documents lies on a stretch that cannot be read, and Projects lists src as deleted: every
-    // other folder is still walked, the deleted src after the live ones.
+    // Documents lies on a stretch that cannot be read, Videos past the end of an image cut short
+    // (a card that failed there), and Projects lists src as deleted: every other folder is still
+    // walked, the deleted src after the live ones, and the log names the folder past the end.
     for (const char* fixture : {"fat16-basic.img", "fat32-basic.img"}) {
         SCOPED_TRACE(fixture);
+        testutil::TempDir state;
+        testutil::EnvOverride stateHome("XDG_STATE_HOME", state.Path());
         Volume v(fixture);
         const u64 documents = v.FindEntry("DOCUME~1   ");
         const u64 src = v.FindEntry("SRC        ");
-        ASSERT_NE(documents, 0u);
-        ASSERT_NE(src, 0u);
+        const u64 videos = v.FindEntry("VIDEOS     ");
+        ASSERT_TRUE(documents != 0 && src != 0 && videos != 0);
         v.bytes[src] = 0xE5;
+        const u32 last = u32((v.bytes.size() - v.dataStart) / (u64(v.spc) * 512) + 1);  // the image is the volume
+        Volume::SetEntryCluster(v.bytes.data() + videos, last);
+        v.bytes.resize(v.ClusterOffset(last));
         MemoryDevice device(v.bytes, 512);
         device.failBegin = v.ClusterOffset(Volume::EntryCluster(v.bytes.data() + documents)) / 512;
         device.failEnd = device.failBegin + v.spc;
+        SetLoggingEnabled(true);
         std::unique_ptr<Scan> scan = RunScan(device);
+        SetLoggingEnabled(false);
         EXPECT_EQ(scan->result, 0u);
         std::set<std::string> paths;
         for (const CFileNode* n : scan->builder.nodes) paths.insert(scan->builder.PathOf(n));
         EXPECT_EQ(paths.count("/Documents/Reports 2019"), 0u);
         EXPECT_EQ(paths.count("/Music/Live Recordings"), 1u);
         EXPECT_EQ(paths.count("/Projects/#rc/deep/nested/level5"), 1u);
+        const std::string log = testutil::ReadFileText(LogFilePath("MorvendaTrace.log"));
+        EXPECT_NE(log.find("FAT folder of first cluster " + std::to_string(last) + ", listed in the folder of first"),
+                  std::string::npos);
+    }
+}
+
+// The first FAT copy lost its first sector: the second holds the chains, and the deleted files
+// in the later clusters of a folder are found as on the intact volume.
+TEST_F(FatDamage, TheSecondFatCopyStandsInForAFirstThatLostItsStart) {
+    for (const char* fixture : {"fat16-basic.img", "fat32-basic.img"}) {
+        SCOPED_TRACE(fixture);
+        Volume v(fixture);
+        std::set<std::string> paths[2];
+        for (std::set<std::string>& found : paths) {
+            MemoryDevice device(v.bytes, 512);
+            std::unique_ptr<Scan> scan = RunScan(device);
+            for (const CFileNode* n : scan->builder.nodes) found.insert(scan->builder.PathOf(n));
+            std::memset(v.bytes.data() + u64(v.reserved) * 512, 0, 512);
+        }
+        EXPECT_EQ(paths[1], paths[0]);
     }
 }
 

@@ -71,6 +71,14 @@ TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
          kFatFlagBootFat16},
         {"fat32-basic", {0, 6}, 0, kFsFat32, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat2Seen,
          kFatFlagBootFat32 | kFatFlagBackupBootFat32},
+        // Nor the first sector of one FAT copy: the other copy, where it lies, holds the chains.
+        {"fat32-basic", {0, 6, 32}, 0, kFsFat32, kFatFlagFromDirectory | kFatFlagFat2Seen | kFatFlagFat2Usable,
+         kFatFlagBootFat32 | kFatFlagFat1Seen | kFatFlagFat1Usable},
+        {"fat32-basic", {0, 6, 662}, 0, kFsFat32, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat1Usable,
+         kFatFlagBootFat32 | kFatFlagFat2Seen | kFatFlagFat2Usable},
+        // Unless the other copy's next sector does not match: then neither is read.
+        {"fat32-basic", {0, 6, 32, 663}, kGuessedStart, kFsFat32, kFatFlagFromDirectory,
+         kFatFlagFat1Seen | kFatFlagFat2Seen | kFatFlagFat1Usable | kFatFlagFat2Usable},
     };
     for (const CandidateCase& c : cases) {
         SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
@@ -89,6 +97,7 @@ TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
         ASSERT_FALSE(reference->GetCandidates().empty());
         EXPECT_EQ(got.GetFirstDataSector(), reference->GetCandidates().front()->GetFirstDataSector());
         EXPECT_EQ(got.GetSectorsPerCluster(), reference->GetCandidates().front()->GetSectorsPerCluster());
+        EXPECT_EQ(got.GetSectorsPerFat(), reference->GetCandidates().front()->GetSectorsPerFat());
         EXPECT_EQ(got.GetFileSystemCode(), c.fsCode);
         EXPECT_EQ(got.GetFlags() & c.flagsSet, c.flagsSet);
         EXPECT_EQ(got.GetFlags() & c.flagsClear, 0u);
