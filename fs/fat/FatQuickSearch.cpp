@@ -198,6 +198,7 @@ private:
     u64 m_discardedQueued = 0;                // entries of the queue that were discarded
     std::vector<CFileNode*> m_later;          // deleted folders walked once the queue is empty
     std::unordered_set<CFileNode*> m_postponed;  // each postponed once
+    std::unordered_set<CFileNode*> m_walkedFolders;  // taken off the queue and walked (or tried)
     std::unordered_set<CFileNode*> m_discarded;
     std::vector<TreeNodePtr> m_discardedNodes;
     std::vector<IRawFileAnalyser*> m_analysers;
@@ -397,6 +398,7 @@ void CFATQuickWalker::DrainQueue() {
                 continue;
             }
         }
+        m_walkedFolders.insert(folder);
         if (WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
         if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
@@ -584,7 +586,9 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
         if (!m_device->Read(sector.data(), ClusterSector(candidate), 1)) continue;
         const CFATDirEntry dot(sector.data());
         const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
-        if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) continue;
+        // A folder's "." names its own cluster: a sector that only looks like a folder's start (a
+        // copy of one inside a file) lists files by another volume's clusters.
+        if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry() || dot.GetFirstCluster() != candidate) continue;
         const FILETIME64 dotCreated = CreationTimeOfDot(sector.data());
         starts.push_back(candidate);
         if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
@@ -809,6 +813,7 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
     DebugTrace("Find directory: %s at cluster :%x, parent :%x", p->GetName(), unsigned(cluster),
                unsigned(p->GetParentCluster()));
     kept = true;
+    bool walkedBefore = false;
     auto it = m_folders.find(cluster);
     if (it == m_folders.end()) {
         m_folders[cluster] = node;
@@ -832,6 +837,10 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
             return;
         }
         if (newWins) {
+            // A folder walked already read the cluster the new entry names: walked again the
+            // new one would find it read and look for its cluster at the higher words, taking
+            // another folder's files.
+            walkedBefore = m_walkedFolders.count(old) != 0;
             while (CFileNode* child = old->GetFirstChild()) {
                 old->RemoveChild(child);
                 node->AddChild(child);
@@ -849,7 +858,11 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
             return;
         }
     }
-    Enqueue(node);
+    if (walkedBefore) {
+        m_walkedFolders.insert(node);
+    } else {
+        Enqueue(node);
+    }
     if ((p->GetState() & 1) != 0) ctx.referenceFolders.push_back(node);
 }
 
@@ -861,6 +874,7 @@ void CFATQuickWalker::Discard(CFileNode* folder) {
     }
     m_discardedNodes.emplace_back(folder);
     m_discarded.insert(folder);
+    m_walkedFolders.erase(folder);
     if (m_queued.erase(folder) != 0) ++m_discardedQueued;
 }
 

@@ -308,6 +308,49 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
     }
 }
 
+// A deleted FAT32 folder entry whose first cluster (5) begins no folder is tried at the higher
+// words of that cluster; a sector there that begins like a folder but whose "." names another
+// cluster is a folder's copy inside a file, and its files are never given the entry's name.
+TEST_F(FatLostFolders, TheHigherWordsOfAnEntryTakeOnlyAFolderWhoseDotNamesItself) {
+    constexpr u32 kLowWord = 5;
+    constexpr u32 kHigher = 65536 + kLowWord;
+    constexpr u32 kCopiedFrom = 777;
+    testutil::TempDir tmp;
+    const std::string image = tmp.File("volume.img");
+    ASSERT_TRUE(testutil::RunQuiet("truncate -s 80M " + image + " && mkfs.vfat -F 32 -s 1 " + image));
+    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+    u8 boot[kSector] = {};
+    ASSERT_TRUE(file.read(reinterpret_cast<char*>(boot), kSector));
+    const u64 dataStart = ReadLE16(boot + 14) + 2 * u64(ReadLE32(boot + 36));
+    auto write = [&](u64 cluster, const void* in, size_t n) {
+        file.seekp(std::streamoff((dataStart + cluster - 2) * kSector));
+        file.write(static_cast<const char*>(in), std::streamsize(n));
+    };
+    u8 copy[kSector] = {};
+    PutEntry(copy, ".          ", kAttrDirectory, kCopiedFrom, 0);
+    PutEntry(copy + kEntry, "..         ", kAttrDirectory, 0, 0);
+    const std::string content = "B-file";
+    PutEntry(copy + 2 * kEntry, "B       TXT", 0x20, kHigher + 1, u32(content.size()));
+    write(kHigher, copy, kSector);
+    write(kHigher + 1, content.data(), content.size());
+    u8 entry[kEntry] = {};
+    PutEntry(entry, "\xE5LD        ", kAttrDirectory, kLowWord, 0);
+    write(ReadLE32(boot + 44), entry, kEntry);
+    file.close();
+    ASSERT_FALSE(file.fail());
+
+    testutil::ImageDevice device(image, kSector);
+    ASSERT_TRUE(device.IsOpen());
+    fattest::RecordingBuilder quick;
+    fattest::CountingProgress progress;
+    CFATQuickSearch search;
+    search.SetDirectoryTreeBuilder(&quick);
+    ASSERT_EQ(search.Search(&device, &progress), 0u);
+    for (const CFileNode* n : quick.nodes) {
+        EXPECT_NE(Name(n), "B.TXT") << quick.PathOf(n);
+    }
+}
+
 // A folder of the merge table, before the merge.
 struct Child {
     const char* name;
