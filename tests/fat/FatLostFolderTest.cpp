@@ -65,6 +65,14 @@ void BuildDeepTree(IStorageDevice& device, KeepingBuilder& builder) {
     ASSERT_NE(builder.kept, nullptr);
 }
 
+// The deleted-file scan of the device, its nodes in `builder`.
+void QuickScan(IStorageDevice& device, fattest::RecordingBuilder& builder) {
+    fattest::CountingProgress progress;
+    CFATQuickSearch search;
+    search.SetDirectoryTreeBuilder(&builder);
+    ASSERT_EQ(search.Search(&device, &progress), 0u);
+}
+
 CFATFileProperties* Props(const CFileNode* n) { return static_cast<CFATFileProperties*>(n->GetFileProperties()); }
 std::string Name(const CFileNode* n) { return Props(n) != nullptr ? Props(n)->GetName() : ""; }
 bool IsFolder(const CFileNode* n) { return (Props(n)->GetAttributes() & kAttrDirectory) != 0; }
@@ -90,6 +98,29 @@ void PutEntry(u8* e, const char* name11, u8 attributes, u32 cluster, u32 size) {
 }
 
 std::string ContentOf(u32 cluster) { return "in " + std::to_string(cluster); }
+
+// An 80 MiB FAT32 volume of one sector per cluster, as mkfs.vfat makes it, written into by cluster.
+struct Fat32Volume {
+    testutil::TempDir tmp;
+    const std::string image = tmp.File("volume.img");
+    std::fstream file;
+    u8 boot[kSector] = {};
+    u64 dataStart = 0;
+
+    // False when the tools fail or the boot sector cannot be read back.
+    bool Make() {
+        if (!testutil::RunQuiet("truncate -s 80M " + image + " && mkfs.vfat -F 32 -s 1 " + image)) return false;
+        file.open(image, std::ios::in | std::ios::out | std::ios::binary);
+        if (!file.read(reinterpret_cast<char*>(boot), kSector)) return false;
+        dataStart = ReadLE16(boot + 14) + 2 * u64(ReadLE32(boot + 36));
+        return true;
+    }
+    void Write(u64 cluster, const void* in, size_t n, u64 offset = 0) {
+        file.seekp(std::streamoff((dataStart + cluster - 2) * kSector + offset));
+        file.write(static_cast<const char*>(in), std::streamsize(n));
+    }
+    u32 RootCluster() const { return ReadLE32(boot + 44); }
+};
 
 class FatLostFolders : public ::testing::Test {
 protected:
@@ -245,17 +276,9 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        testutil::TempDir tmp;
-        const std::string image = tmp.File("volume.img");
-        ASSERT_TRUE(testutil::RunQuiet("truncate -s 80M " + image + " && mkfs.vfat -F 32 -s 1 " + image));
-        std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
-        u8 boot[kSector] = {};
-        ASSERT_TRUE(file.read(reinterpret_cast<char*>(boot), kSector));
-        const u64 dataStart = ReadLE16(boot + 14) + 2 * u64(ReadLE32(boot + 36));
-        auto write = [&](u64 cluster, const void* in, size_t n, u64 offset = 0) {
-            file.seekp(std::streamoff((dataStart + cluster - 2) * kSector + offset));
-            file.write(static_cast<const char*>(in), std::streamsize(n));
-        };
+        Fat32Volume v;
+        ASSERT_TRUE(v.Make());
+        auto write = [&v](u64 cluster, const void* in, size_t n, u64 offset = 0) { v.Write(cluster, in, n, offset); };
         // A folder with one file, and its entry in the root, created `minute`s into the day.
         auto put = [&](u32 folder, u32 entryAt, const char* name11, const std::string& content, u16 minute) {
             u8 dir[kSector] = {};
@@ -270,25 +293,22 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
             }
             WriteLE16(entry + 22, u16(minute << 5));  // A's entry written last: it is the one kept
             WriteLE16(entry + 24, kDate);
-            write(ReadLE32(boot + 44), entry, kEntry, entryAt * kEntry);
+            write(v.RootCluster(), entry, kEntry, entryAt * kEntry);
             std::memset(entry, 0, kEntry);
             write(folder, dir, kSector);
             write(folder + 1, content.data(), content.size());
         };
         put(kFolderA, 0, "\xE5LPHA      ", "A-file", 2);
         if (row.withFolderB) put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1);
-        file.close();
-        ASSERT_FALSE(file.fail());
-        testutil::ImageDevice device(image, kSector);
+        v.file.close();
+        ASSERT_FALSE(v.file.fail());
+        testutil::ImageDevice device(v.image, kSector);
         ASSERT_TRUE(device.IsOpen());
 
         // The folder that holds each file's content, in each scan.
         std::map<std::string, std::string> quickHolder;
         fattest::RecordingBuilder quick;
-        fattest::CountingProgress progress;
-        CFATQuickSearch quickSearch;
-        quickSearch.SetDirectoryTreeBuilder(&quick);
-        ASSERT_EQ(quickSearch.Search(&device, &progress), 0u);
+        ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
         for (const CFileNode* n : quick.nodes) {
             const std::string folder = fattest::Folder(quick.PathOf(n));
             if (!IsFolder(n)) quickHolder[Read(device, *quick.root, *n)] = folder.substr(folder.rfind('/') + 1);
@@ -315,37 +335,25 @@ TEST_F(FatLostFolders, TheHigherWordsOfAnEntryTakeOnlyAFolderWhoseDotNamesItself
     constexpr u32 kLowWord = 5;
     constexpr u32 kHigher = 65536 + kLowWord;
     constexpr u32 kCopiedFrom = 777;
-    testutil::TempDir tmp;
-    const std::string image = tmp.File("volume.img");
-    ASSERT_TRUE(testutil::RunQuiet("truncate -s 80M " + image + " && mkfs.vfat -F 32 -s 1 " + image));
-    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
-    u8 boot[kSector] = {};
-    ASSERT_TRUE(file.read(reinterpret_cast<char*>(boot), kSector));
-    const u64 dataStart = ReadLE16(boot + 14) + 2 * u64(ReadLE32(boot + 36));
-    auto write = [&](u64 cluster, const void* in, size_t n) {
-        file.seekp(std::streamoff((dataStart + cluster - 2) * kSector));
-        file.write(static_cast<const char*>(in), std::streamsize(n));
-    };
+    Fat32Volume v;
+    ASSERT_TRUE(v.Make());
     u8 copy[kSector] = {};
     PutEntry(copy, ".          ", kAttrDirectory, kCopiedFrom, 0);
     PutEntry(copy + kEntry, "..         ", kAttrDirectory, 0, 0);
     const std::string content = "B-file";
     PutEntry(copy + 2 * kEntry, "B       TXT", 0x20, kHigher + 1, u32(content.size()));
-    write(kHigher, copy, kSector);
-    write(kHigher + 1, content.data(), content.size());
+    v.Write(kHigher, copy, kSector);
+    v.Write(kHigher + 1, content.data(), content.size());
     u8 entry[kEntry] = {};
     PutEntry(entry, "\xE5LD        ", kAttrDirectory, kLowWord, 0);
-    write(ReadLE32(boot + 44), entry, kEntry);
-    file.close();
-    ASSERT_FALSE(file.fail());
+    v.Write(v.RootCluster(), entry, kEntry);
+    v.file.close();
+    ASSERT_FALSE(v.file.fail());
 
-    testutil::ImageDevice device(image, kSector);
+    testutil::ImageDevice device(v.image, kSector);
     ASSERT_TRUE(device.IsOpen());
     fattest::RecordingBuilder quick;
-    fattest::CountingProgress progress;
-    CFATQuickSearch search;
-    search.SetDirectoryTreeBuilder(&quick);
-    ASSERT_EQ(search.Search(&device, &progress), 0u);
+    ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
     for (const CFileNode* n : quick.nodes) {
         EXPECT_NE(Name(n), "B.TXT") << quick.PathOf(n);
     }
