@@ -119,6 +119,9 @@ private:
     // The folder a ".." cluster names when a walk found it (the root for cluster 0 and for the
     // FAT32 root cluster); null when it was not found.
     CFileNode* KnownFolder(u64 cluster) const;
+    // Reads the first sector of the folder at `cluster` into `sector`: false when it cannot be
+    // read or does not begin with a "." that names the cluster and a "..".
+    bool ReadFolderStart(u64 cluster, std::vector<u8>& sector) const;
     FILETIME64 DotCreationTime(u32 cluster) const;
     // The cluster of the folder that the ".." entry of the folder at `cluster` names, the root as
     // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
@@ -573,7 +576,7 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
     // is taken, for of several the entry could be any one's.
     FILETIME64 created = 0;
     FatProps(folder)->GetCreationTime(created);
-    std::vector<u8> sector(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
+    std::vector<u8> sector;
     std::vector<u64> open;
     std::vector<u64> sameTime;
     std::vector<u64> starts;  // every folder start of the low word, whoever's it is
@@ -583,12 +586,7 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
         if (m_dirClusters.count(candidate) != 0) continue;
         if (const auto named = m_folders.find(candidate); named != m_folders.end() && named->second != folder) continue;
         if (!Continue()) return 0;
-        if (!m_device->Read(sector.data(), ClusterSector(candidate), 1)) continue;
-        const CFATDirEntry dot(sector.data());
-        const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
-        // A folder's "." names its own cluster: a sector that only looks like a folder's start (a
-        // copy of one inside a file) lists files by another volume's clusters.
-        if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry() || dot.GetFirstCluster() != candidate) continue;
+        if (!ReadFolderStart(candidate, sector)) continue;
         const FILETIME64 dotCreated = CreationTimeOfDot(sector.data());
         starts.push_back(candidate);
         if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
@@ -633,21 +631,26 @@ void CFATQuickWalker::PlaceUnclaimedFolders() {
     }
 }
 
+bool CFATQuickWalker::ReadFolderStart(u64 cluster, std::vector<u8>& sector) const {
+    if (!IsCluster(cluster)) return false;
+    sector.assign(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
+    if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return false;
+    const CFATDirEntry dot(sector.data());
+    const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
+    // A folder's "." names its own cluster: a sector that only looks like a folder's start (a
+    // copy of one inside a file) lists files by another volume's clusters.
+    return dot.IsDotEntry() && dotDot.IsDotDotEntry() && dot.GetFirstCluster() == cluster;
+}
+
 FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
-    if (!IsCluster(cluster)) return 0;
-    std::vector<u8> sector(std::max<u32>(m_sectorSize, kFatDirEntrySize), 0);
-    if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return 0;
-    return CreationTimeOfDot(sector.data());
+    std::vector<u8> sector;
+    return ReadFolderStart(cluster, sector) ? CreationTimeOfDot(sector.data()) : 0;
 }
 
 u64 CFATQuickWalker::DotDotCluster(u64 cluster) const {
-    if (!IsCluster(cluster)) return kNoHome;
-    std::vector<u8> sector(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
-    if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return kNoHome;
-    const CFATDirEntry dot(sector.data());
-    const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
-    if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry() || dot.GetFirstCluster() != cluster) return kNoHome;
-    const u64 parent = dotDot.GetFirstCluster();
+    std::vector<u8> sector;
+    if (!ReadFolderStart(cluster, sector)) return kNoHome;
+    const u64 parent = CFATDirEntry(sector.data() + kFatDirEntrySize).GetFirstCluster();
     // Some systems name the FAT32 root by its cluster rather than by 0.
     return m_fsCode == kFsFat32 && parent == m_rootCluster ? 0 : parent;
 }
