@@ -316,9 +316,13 @@ private:
         if ((tp.flags & ExFatTreePiece::kBeginsWithTail) == 0) return false;
         const u8* head = m_table.cutBytes.data() + hp.headAt;
         const u8* rest = m_table.cutBytes.data() + tp.tailAt;
-        const u64 position = ((hp.first + hp.count) * m_m.g.sectorSize - hp.headBytes) / m_m.g.sectorSize;
-        return JoinExFatCutSet(head, hp.headBytes, position, rest, tp.tailBytes, ExFatLeadingSecondaries(rest, tp.tailBytes),
-                               m_m.limits, joined);
+        const u64 entryByte = (hp.first + hp.count) * m_m.g.sectorSize - hp.headBytes;
+        if (!JoinExFatCutSet(head, hp.headBytes, entryByte / m_m.g.sectorSize, rest, tp.tailBytes,
+                             ExFatLeadingSecondaries(rest, tp.tailBytes), m_m.limits, joined)) {
+            return false;
+        }
+        joined.entryOffset = u32(entryByte % m_m.g.sectorSize);
+        return true;
     }
 
     void Joined(size_t i, u64 tail, ExFatEntrySet&& set) {

@@ -167,7 +167,7 @@ void PlaceBlockTree(const ExFatBlockTree& tree, const CExFatPartition& partition
     }
     for (const ExFatPlacedSet& placed : tree.placed) {
         const u64 parentId = placed.displacedParent < tree.sets.size()
-                                 ? CExFatQuickSearch::DisplacedFolderId(tree.sets[placed.displacedParent].position)
+                                 ? walk.DisplacedFolderId(tree.sets[placed.displacedParent])
                                  : partition.ClusterToSector(placed.parent);
         walk.HandOverSet(tree.sets[placed.set], parentId, placed.deleted, placed.displaced);
     }
@@ -223,6 +223,8 @@ void CExFatCompleteSearch::BeginSearch() {
         m_candidates.clear();
         m_looks.Begin();
     }
+    m_turnedAway.fill(0);
+    m_firstTurnedAway.fill(0);
     m_block.clear();
     m_walker = ExFatBlockWalker();
     m_walkerReady = false;
@@ -260,7 +262,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     if (p[0] != 0 && p[3] == 'E' && IsExFatBootSector(p, m_sectorSize)) {
         {
             const auto lk = m_looks.Hold();
-            if (m_boots.size() < kMaxBootSightings) {
+            if (MayKeep(kExFatBootSightings, m_boots.size(), sector)) {
                 ExFatBootSighting b;
                 b.sector = sector;
                 std::memcpy(b.bytes.data(), p, b.bytes.size());
@@ -273,19 +275,21 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
     if (p[0] != 0 && ReadLE32(p) == kFatStartMedia && ReadLE32(p + 4) == kFatStartSecond) {
         {
             const auto lk = m_looks.Hold();
-            if (m_fatStarts.size() < kMaxTableStarts) m_fatStarts.push_back(sector);
+            if (MayKeep(kExFatFatStarts, m_fatStarts.size(), sector)) m_fatStarts.push_back(sector);
         }
         WalkFolderSector(sector, nullptr);
         return;
     }
     if (p[0] == 0) {
-        if (IsUpcaseStart(p) && m_upcaseStarts.size() < kMaxTableStarts) m_upcaseStarts.push_back(sector);
+        if (IsUpcaseStart(p) && MayKeep(kExFatUpcaseStarts, m_upcaseStarts.size(), sector)) {
+            m_upcaseStarts.push_back(sector);
+        }
         WalkFolderSector(sector, nullptr);
         return;
     }
-    if (IsEntryOfType(p[0], kFileEntry) && IsExFatEntrySetStart(p) && m_setStarts.size() < kMaxSetStarts) {
+    if (IsEntryOfType(p[0], kFileEntry) && IsExFatEntrySetStart(p)) {
         const auto lk = m_looks.Hold();
-        m_setStarts.push_back(sector);
+        if (MayKeep(kExFatSetStarts, m_setStarts.size(), sector)) m_setStarts.push_back(sector);
     }
     WalkFolderSector(sector, p);
 }
@@ -327,6 +331,47 @@ void CExFatCompleteSearch::SpendOnNewBlocks(size_t keptBefore, u64 sector) {
                  static_cast<unsigned long long>(m_budget), m_dirBlocks.size(), static_cast<unsigned long long>(sector));
 }
 
+namespace {
+struct SightingKindInfo {
+    const char* what;
+};
+constexpr SightingKindInfo kSightingKinds[kExFatSightingKinds] = {
+    {"boot sectors kept"}, {"FAT starts kept"}, {"up-case table starts kept"}, {"entry-set starts kept"}};
+}  // namespace
+
+bool CExFatCompleteSearch::MayKeep(ExFatSightingKind kind, size_t kept, u64 sector) {
+    if (kept < m_caps[kind]) return true;
+    if (m_turnedAway[kind]++ == 0) {
+        m_firstTurnedAway[kind] = sector;
+        ReleaseTrace("exFAT deep search: %s reached its cap of %zu at sector %llu", kSightingKinds[kind].what,
+                     m_caps[kind], static_cast<unsigned long long>(sector));
+    }
+    return false;
+}
+
+void CExFatCompleteSearch::LogTurnedAway() const {
+    for (size_t kind = 0; kind < kExFatSightingKinds; ++kind) {
+        if (m_turnedAway[kind] == 0) continue;
+        ReleaseTrace("exFAT deep search: %s: %llu past the cap of %zu turned away, from sector %llu on",
+                     kSightingKinds[kind].what, static_cast<unsigned long long>(m_turnedAway[kind]), m_caps[kind],
+                     static_cast<unsigned long long>(m_firstTurnedAway[kind]));
+    }
+}
+
+bool CExFatCompleteSearch::RootListsBitmap(const ExFatBootSighting& b, u64 start) {
+    const CExFatBootSector boot(b.bytes.data());
+    const u32 root = boot.GetRootCluster();
+    const u64 sector = start + boot.GetClusterHeapOffset() + u64(root - kFirstCluster) * boot.GetSectorsPerCluster();
+    std::vector<u8> buffer;
+    if (root < kFirstCluster || !ReadSector(sector, buffer)) return false;
+    const ExFatWalkLimits limits = ExFatWalkLimits::Make(
+        boot.GetVolumeLength(), Log2Floor(m_sectorSize), Log2Floor(m_sectorSize) + Log2Floor(boot.GetSectorsPerCluster()));
+    for (size_t at = 0; at + kEntrySize <= buffer.size(); at += kEntrySize) {
+        if (buffer[at] == kExFatBitmapEntry && CheckExFatBitmapEntry(buffer.data() + at, limits)) return true;
+    }
+    return false;
+}
+
 bool CExFatCompleteSearch::FatStartAt(u64 sector) {
     std::vector<u8> buffer;
     if (!ReadSector(sector, buffer)) return false;
@@ -335,6 +380,7 @@ bool CExFatCompleteSearch::FatStartAt(u64 sector) {
 
 void CExFatCompleteSearch::EndSearch() {
     m_walker.SetSetSink(nullptr);
+    LogTurnedAway();
     if (m_device != nullptr) {
         WalkFolderSector(m_device->GetTotalSectors(), nullptr);
         if (m_droppedBlocks != 0) {
@@ -352,7 +398,8 @@ void CExFatCompleteSearch::EndSearch() {
         }
         // Until the search has ended a preview gets candidates made from the sightings, so the
         // list below may be made and changed without the lock.
-        m_candidates = MakeBootCandidates([this](u64 sector) { return FatStartAt(sector); });
+        m_candidates = MakeBootCandidates([this](u64 sector) { return FatStartAt(sector); },
+                                          [this](const ExFatBootSighting& b, u64 start) { return RootListsBitmap(b, start); });
         AddDirectoryCandidates();
         DropEmptyGuesses();
         if (m_pool != nullptr) {
@@ -362,15 +409,45 @@ void CExFatCompleteSearch::EndSearch() {
     m_looks.End();
 }
 
+u64 ExFatSetStartVotes::Count(u64 heap, u64 end, u64 sectorsPerCluster) {
+    if (sectorsPerCluster == 0 || heap >= end) return 0;
+    if (sectorsPerCluster != m_clusterSectors) {
+        m_clusterSectors = sectorsPerCluster;
+        m_byOffset = m_starts;
+        // A stable sort keeps each offset's starts in sector order.
+        std::stable_sort(m_byOffset.begin(), m_byOffset.end(),
+                         [c = m_clusterSectors](u64 a, u64 b) { return a % c < b % c; });
+    }
+    // The starts at the heap's offset within a cluster lie together, in sector order.
+    using Key = std::pair<u64, u64>;
+    const auto before = [c = m_clusterSectors](u64 start, const Key& key) { return Key{start % c, start} < key; };
+    const u64 offset = heap % m_clusterSectors;
+    const auto first = std::lower_bound(m_byOffset.begin(), m_byOffset.end(), Key{offset, heap}, before);
+    const auto last = std::lower_bound(first, m_byOffset.end(), Key{offset, end}, before);
+    return u64(last - first);
+}
+
 std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> CExFatCompleteSearch::MakeBootCandidates(
-    const std::function<bool(u64)>& fatStartAt) {
+    const std::function<bool(u64)>& fatStartAt,
+    const std::function<bool(const ExFatBootSighting&, u64 start)>& confirmUnvoted) {
     const u64 deviceSectors = m_device->GetTotalSectors();
     auto sightingAt = [&](u64 sector) -> const ExFatBootSighting* {
         auto it = std::lower_bound(m_boots.begin(), m_boots.end(), sector,
                                    [](const ExFatBootSighting& b, u64 s) { return b.sector < s; });
         return it != m_boots.end() && it->sector == sector ? &*it : nullptr;
     };
-    std::map<u64, std::unique_ptr<CExFatSearchedPartitionInfo>> byStart;
+    // Where each boot sector puts its volume.
+    struct Placed {
+        const ExFatBootSighting* boot;
+        u64 start;
+        u32 flags;
+        bool fat;
+        u64 heap;
+        u64 end;
+        u64 spc;
+        u64 votes;
+    };
+    std::vector<Placed> placed;
     for (const ExFatBootSighting& b : m_boots) {
         // The backup boot sector twelve sectors after an identical main one.
         if (b.sector >= kBackupBootOffset) {
@@ -390,37 +467,70 @@ std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> CExFatCompleteSearch::
             const ExFatBootSighting* backup = sightingAt(b.sector + kBackupBootOffset);
             if (backup != nullptr && SameBootSector(*backup, b)) flags |= kExFatFlagBackupBoot;
         }
-        if (start >= deviceSectors || byStart.count(start) != 0) continue;
-        if (fat) flags |= kExFatFlagFatSeen;
+        if (start >= deviceSectors) continue;
+        const u64 end = start + std::min<u64>(boot.GetVolumeLength(), deviceSectors - start);
+        placed.push_back({&b, start, flags, fat, start + boot.GetClusterHeapOffset(), end, boot.GetSectorsPerCluster(), 0});
+    }
+    // The votes, counted by cluster size: a boot sector's are the entry sets that begin clusters
+    // of its heap.
+    {
+        std::vector<Placed*> bySize;
+        for (Placed& p : placed) bySize.push_back(&p);
+        std::stable_sort(bySize.begin(), bySize.end(), [](const Placed* a, const Placed* b) { return a->spc < b->spc; });
+        ExFatSetStartVotes votes(m_setStarts);
+        for (Placed* p : bySize) p->votes = votes.Count(p->heap, p->end, p->spc);
+    }
+    std::map<u64, std::unique_ptr<CExFatSearchedPartitionInfo>> byStart;
+    u64 unconfirmed = 0;  // boot sectors whose confirmation the caps may have turned away
+    u64 firstUnconfirmed = 0;
+    for (const Placed& p : placed) {
+        const ExFatBootSighting& b = *p.boot;
+        const CExFatBootSector boot(b.bytes.data());
+        const u64 start = p.start;
+        u32 flags = p.flags;
+        if (byStart.count(start) != 0) continue;
+        if (p.fat) flags |= kExFatFlagFatSeen;
         if (boot.GetFatCount() > 1 && fatStartAt(start + boot.GetFatOffset() + boot.GetFatLength())) {
             flags |= kExFatFlagSecondFatSeen;
         }
-        const u64 total = std::min<u64>(boot.GetVolumeLength(), deviceSectors - start);
-        const u64 heap = start + boot.GetClusterHeapOffset();
-        const u64 end = start + total;
-        const u64 spc = boot.GetSectorsPerCluster();
-        if (heap >= end || spc == 0) continue;
-        u64 votes = 0;
-        for (auto it = std::lower_bound(m_setStarts.begin(), m_setStarts.end(), heap);
-             it != m_setStarts.end() && *it < end; ++it) {
-            if ((*it - heap) % spc == 0) ++votes;
+        const u64 total = p.end - start;
+        if (p.heap >= p.end || p.spc == 0) continue;
+        if (!p.fat && p.votes == 0) {
+            // A boot sector that neither its FAT nor a folder confirms is a copy inside some
+            // file, unless what would confirm it was turned away by a cap: then its own root
+            // directory must.
+            const bool setStartsLost = m_turnedAway[kExFatSetStarts] != 0 && m_firstTurnedAway[kExFatSetStarts] < p.end;
+            const bool fatLost =
+                m_turnedAway[kExFatFatStarts] != 0 && m_firstTurnedAway[kExFatFatStarts] <= start + boot.GetFatOffset();
+            if (!setStartsLost && !fatLost) continue;
+            if (!confirmUnvoted(b, start)) {
+                if (unconfirmed++ == 0) firstUnconfirmed = b.sector;
+                continue;
+            }
+            ReleaseTrace("exFAT boot sector at sector %llu: the sightings that would confirm it were turned away past "
+                         "their cap; its root directory confirms the volume",
+                         static_cast<unsigned long long>(b.sector));
         }
-        // A boot sector that neither its FAT nor a folder confirms is a copy inside some file.
-        if (!fat && votes == 0) continue;
-        if (votes != 0) flags |= kExFatFlagFromEntrySets;
+        if (p.votes != 0) flags |= kExFatFlagFromEntrySets;
 
         auto c = std::make_unique<CExFatSearchedPartitionInfo>(m_sectorSize);
         c->SetFileSystemCode(kFsExFat);
-        c->SetSectorsPerCluster(u32(spc));
+        c->SetSectorsPerCluster(u32(p.spc));
         c->SetPartitionStart(start);
         c->SetFoundStart(start);
         c->SetTotalSectors(total);
         c->SetBoot(b.bytes.data());
         c->SetFlags(flags);
-        c->SetEvidenceCount(votes);
+        c->SetEvidenceCount(p.votes);
         c->SetBootScore(ExFatCandidateScore(flags));
         c->SetSearchController(this);
         byStart.emplace(start, std::move(c));
+    }
+    if (unconfirmed != 0) {
+        ReleaseTrace("exFAT deep search: %llu boot sectors from sector %llu on, whose confirming sightings may have "
+                     "been turned away past their cap, dropped: neither their FAT nor their root directory confirms "
+                     "them",
+                     static_cast<unsigned long long>(unconfirmed), static_cast<unsigned long long>(firstUnconfirmed));
     }
     std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> out;
     for (auto& [start, c] : byStart) out.push_back(std::move(c));
@@ -762,8 +872,11 @@ void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionI
     const bool copied = m_looks.HandOutCopies(out, seen, [this] {
         std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> made;
         if (m_device == nullptr) return made;
+        // The device is not read: a volume whose evidence the caps may have turned away is kept
+        // for the look.
         return MakeBootCandidates(
-            [this](u64 sector) { return std::binary_search(m_fatStarts.begin(), m_fatStarts.end(), sector); });
+            [this](u64 sector) { return std::binary_search(m_fatStarts.begin(), m_fatStarts.end(), sector); },
+            [](const ExFatBootSighting&, u64) { return true; });
     });
     if (copied) return;
     for (auto& c : m_candidates) out.push_back(c.get());

@@ -91,6 +91,27 @@ bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& candidate);
 // extension and a first name entry.
 bool IsExFatEntrySetStart(const u8* sector);
 
+// Counts, for boot sectors, the set starts that lie on a cluster boundary of their heap: one pass
+// per cluster size over the starts, not one per boot sector.
+class ExFatSetStartVotes {
+public:
+    // `starts` sorted.
+    explicit ExFatSetStartVotes(const std::vector<u64>& starts) : m_starts(starts) {}
+    // The starts in [heap, end) that lie a whole number of clusters of `sectorsPerCluster` (a
+    // power of two) from `heap`.
+    u64 Count(u64 heap, u64 end, u64 sectorsPerCluster);
+
+private:
+    const std::vector<u64>& m_starts;
+    // The starts ordered by their offset within a cluster of m_clusterSectors, then by sector.
+    std::vector<u64> m_byOffset;
+    u64 m_clusterSectors = 0;
+};
+
+// The sightings the deep search keeps at the most, by kind; a device full of look-alike sectors
+// stops adding more, and the log says how many were turned away.
+enum ExFatSightingKind : size_t { kExFatBootSightings, kExFatFatStarts, kExFatUpcaseStarts, kExFatSetStarts, kExFatSightingKinds };
+
 class CExFatCompleteSearch : public CFatFamilyCompleteSearch {
 public:
     static constexpr size_t kMaxBootSightings = 1u << 16;
@@ -136,15 +157,28 @@ public:
     u64 GetDroppedDirectoryBlocks() const { return m_droppedBlocks; }
     // A budget other than kFolderDataBudget for the searches that begin after it.
     void SetFolderDataBudget(u64 bytes) { m_budget = bytes; }
+    // A cap other than the kind's own for the searches that begin after it.
+    void SetSightingCap(ExFatSightingKind kind, size_t cap) { m_caps[kind] = cap; }
+    // Sightings of the kind the cap turned away in the last search.
+    u64 GetTurnedAway(ExFatSightingKind kind) const { return m_turnedAway[kind]; }
 
     bool IsHandingOutEntries() const { return m_handOut; }
 
 private:
     bool FatStartAt(u64 sector);
+    // Whether the first sector of the root cluster that the boot sector names (its volume at
+    // `start`) lists the volume's allocation bitmap.
+    bool RootListsBitmap(const ExFatBootSighting& boot, u64 start);
     // One candidate per volume start the boot sectors show, confirmed by a FAT where
-    // `fatStartAt` answers for one or by the entry sets at cluster starts of its heap.
+    // `fatStartAt` answers for one or by the entry sets at cluster starts of its heap. Where the
+    // cap turned set starts of its heap away, `confirmUnvoted` decides a volume without either.
     std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> MakeBootCandidates(
-        const std::function<bool(u64)>& fatStartAt);
+        const std::function<bool(u64)>& fatStartAt,
+        const std::function<bool(const ExFatBootSighting&, u64 start)>& confirmUnvoted);
+    // Keeps a sighting while its kind's cap allows; past it, counts the sighting turned away and
+    // says so in the log the first time. False when turned away.
+    bool MayKeep(ExFatSightingKind kind, size_t kept, u64 sector);
+    void LogTurnedAway() const;
     void HandOutSet(const ExFatEntrySet& set);
     // Candidates of the volumes the directory blocks show, unless a boot sector made them.
     void AddDirectoryCandidates();
@@ -195,6 +229,9 @@ private:
     void SpendOnNewBlocks(size_t keptBefore, u64 sector);
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
+    std::array<size_t, kExFatSightingKinds> m_caps{kMaxBootSightings, kMaxTableStarts, kMaxTableStarts, kMaxSetStarts};
+    std::array<u64, kExFatSightingKinds> m_turnedAway{};
+    std::array<u64, kExFatSightingKinds> m_firstTurnedAway{};  // the sector of the first
     // Found entry sets go to the builder's provisional exFAT tree while the loop runs, until the
     // builder refuses one.
     bool m_handOut = true;

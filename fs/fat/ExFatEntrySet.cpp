@@ -187,9 +187,11 @@ void ExFatEntrySetParser::SkipSet(u32 secondaries) {
     m_skip = std::min(secondaries, kExFatMaxSecondaries);
 }
 
-bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
+bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position, u32 from) {
+    m_stoppedAt = from;
     if (entries == nullptr) return false;
-    for (u32 offset = 0; offset + kExFatEntrySize <= byteCount; offset += kExFatEntrySize) {
+    for (u32 offset = from; offset + kExFatEntrySize <= byteCount; offset += kExFatEntrySize) {
+        m_stoppedAt = offset;
         const u8* entry = entries + offset;
         const u8 type = entry[0];
         const u8 inUse = (type & kExFatTypeInUse) != 0 ? 1 : 0;
@@ -224,6 +226,7 @@ bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
                 m_current.modifyTime = ReadLE32(entry + 12);
                 m_current.accessTime = ReadLE32(entry + 16);
                 m_current.position = position;
+                m_current.entryOffset = offset;
                 break;
             case kExFatStreamEntry:
             case kExFatStreamEntry & ~kExFatTypeInUse: {
@@ -293,6 +296,7 @@ bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position) {
         }
         ++m_current.entriesSinceBegin;
     }
+    m_stoppedAt = byteCount;
     return true;
 }
 

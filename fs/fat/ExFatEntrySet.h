@@ -54,9 +54,14 @@ struct ExFatEntrySet {
     std::string name;     // UTF-8, at most kExFatMaxNameBytes bytes
     std::u16string nameUnits;
     u64 position = 0;     // the sector (or the cluster's first sector) of the file entry
+    u32 entryOffset = 0;  // of the file entry, in bytes from the start of `position`
     u64 entriesSinceBegin = 0;
 
     bool IsDirectory() const { return (attributes & kExFatAttrDirectory) != 0; }
+    // The file entry's place on the device counted in entries: no two sets share it.
+    u64 EntryNumber(u32 sectorSize) const {
+        return position * (sectorSize / kExFatEntrySize) + entryOffset / kExFatEntrySize;
+    }
     // Adds the characters of a name entry, up to the first zero and the set's name length.
     void AppendNameEntry(const u8* entry);
 };
@@ -86,9 +91,11 @@ public:
     const ExFatWalkLimits& GetLimits() const { return m_limits; }
     // Clears the set in progress.
     void Reset();
-    // Parses the whole entries of the buffer; position is recorded in the sets whose file entry
-    // lies in it. False at the first entry that is no valid directory entry.
-    bool Feed(const u8* entries, u32 byteCount, u64 position);
+    // Parses the whole entries of the buffer from byte `from` on; position is recorded in the
+    // sets whose file entry lies in it. False at the first entry that is no valid directory
+    // entry, whose offset StoppedAt then gives.
+    bool Feed(const u8* entries, u32 byteCount, u64 position, u32 from = 0);
+    u32 StoppedAt() const { return m_stoppedAt; }
     std::vector<ExFatEntrySet>& GetSets() { return m_sets; }
     void ClearSets() { m_sets.clear(); }
 
@@ -101,6 +108,7 @@ private:
     ExFatWalkLimits m_limits;
     ExFatEntrySet m_current;
     u32 m_skip = 0;  // secondary entries of a damaged set still to pass over
+    u32 m_stoppedAt = 0;
     std::vector<ExFatEntrySet> m_sets;
 };
 

@@ -91,6 +91,7 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_liveRead.Clear();
     m_taken.Clear();
     m_cutLiveFolders.clear();
+    m_folderStarts.clear();
     m_queue.clear();
     m_deletedQueue.clear();
     m_deferred.clear();
@@ -176,6 +177,11 @@ void CExFatQuickSearch::HandOverSet(const ExFatEntrySet& set, u64 parentId, bool
     m_deletedQueue.clear();
 }
 
+u64 CExFatQuickSearch::DisplacedFolderId(const ExFatEntrySet& set) const {
+    // Only asked once a search has placed the volume.
+    return set.EntryNumber(m_partition->m_sectorSize) | kDisplacedIdBit;
+}
+
 void CExFatQuickSearch::Report(u64 done, u64 total) {
     ProgressInfo info;
     info.Type = kProgressUpdate;
@@ -204,6 +210,8 @@ void CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     u64 cluster = run ? NextOfRun(u64(folder.firstCluster) + folder.liveClusters, runEnd) : folder.firstCluster;
     bool readOk = true;
     bool chainCut = false;
+    u64 walked = 0;  // clusters of the chain met
+    ZeroRun zeros;
     // A live folder's entries end before its chain may: the clusters its chain names after that
     // are still its own, held without being read.
     bool listing = true;
@@ -213,6 +221,9 @@ void CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
             break;
         }
         const u32 at = u32(cluster);
+        ++walked;
+        // Past zeros that may be its end, a folder's chain names the first cluster of another.
+        if (listing && zeros.open && at != folder.firstCluster && m_folderStarts.count(at) != 0) listing = false;
         if (listing) {
             if (!m_readClusters.Insert(at)) break;
         } else if (m_liveRead.Contains(at)) {
@@ -232,8 +243,9 @@ void CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
                 readOk = false;
                 break;
             }
-            if (!m_parser.Feed(m_cluster.data(), m_clusterBytes, sector)) {
-                if (run) break;
+            if (run) {
+                if (!m_parser.Feed(m_cluster.data(), m_clusterBytes, sector)) break;
+            } else if (!FeedLiveCluster(folder, sector, zeros)) {
                 listing = false;
             }
         }
@@ -252,18 +264,65 @@ void CExFatQuickSearch::WalkDirectory(const PendingFolder& folder) {
     // root has no size: its chain ends where it ends.
     const bool sizeUnknown = folder.firstCluster == p.m_rootCluster;
     if (!folder.deleted && ((chainCut && !sizeUnknown) || !readOk)) {
-        m_cutLiveFolders.emplace(folder.firstCluster, ExFatFolderRunClusters(folder.budget, m_clusterBytes));
+        const u64 spanned = ExFatFolderRunClusters(folder.budget, m_clusterBytes);
+        m_cutLiveFolders.emplace(folder.firstCluster, spanned);
+        if (readOk) {
+            ReleaseTrace("exFAT folder \"%s\" (first cluster %u): its chain ends after %" PRIu64 " of the %" PRIu64
+                         " clusters its size spans (a damaged FAT); the entries of the others are missing",
+                         folder.name.c_str(), unsigned(folder.firstCluster), walked, spanned);
+        }
     }
 
+    TellZeroRun(folder, zeros);
     const u64 parentId = folder.displaced ? folder.id : p.ClusterToSector(folder.firstCluster);
     std::vector<ExFatEntrySet> sets;
     sets.swap(m_parser.GetSets());
     for (const ExFatEntrySet& set : sets) HandOver(set, folder.deleted, parentId);
 }
 
+bool CExFatQuickSearch::FeedLiveCluster(const PendingFolder& folder, u64 sector, ZeroRun& zeros) {
+    const u32 sectorSize = m_partition->m_sectorSize;
+    u32 from = 0;
+    for (;;) {
+        if (zeros.open) {
+            // The zeros go on up to the next entry of any type.
+            while (from < m_clusterBytes && m_cluster[from] == 0) from += kExFatEntrySize;
+            if (from >= m_clusterBytes) return true;
+            zeros.open = false;
+            zeros.passed = true;
+            zeros.end = sector + from / sectorSize;
+            zeros.setsBefore = m_parser.GetSets().size();
+            // The set the zeros cut is gone; what follows begins afresh.
+            m_parser.Reset();
+        }
+        if (m_parser.Feed(m_cluster.data(), m_clusterBytes, sector, from)) break;
+        from = m_parser.StoppedAt();
+        TellZeroRun(folder, zeros);
+        // Any entry but a zero one ends the folder; a zero one is its end only when nothing but
+        // zeros follows in the clusters the folder holds.
+        if (m_cluster[from] != 0) return false;
+        // Zeros again before a set was complete after the last ones: one run, told as one.
+        if (!zeros.passed) zeros.first = sector + from / sectorSize;
+        zeros.open = true;
+    }
+    TellZeroRun(folder, zeros);
+    return true;
+}
+
+void CExFatQuickSearch::TellZeroRun(const PendingFolder& folder, ZeroRun& zeros) {
+    // Told once sets follow the zeros: zeros followed by no valid entry are the folder's end.
+    if (!zeros.passed || m_parser.GetSets().size() == zeros.setsBefore) return;
+    zeros.passed = false;
+    ReleaseTrace("exFAT folder \"%s\" (first cluster %u): sectors %" PRIu64 " to %" PRIu64
+                 " of the volume hold only zeros amid its entries; passed over, its entries after them are listed",
+                 folder.name.empty() ? "(root)" : folder.name.c_str(), unsigned(folder.firstCluster), zeros.first,
+                 zeros.end - 1);
+}
+
 void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId, bool displaced) {
     CExFatPartition& p = *m_partition;
     const bool deleted = deletedParent || set.inUse == 0;
+    if (set.IsDirectory()) m_folderStarts.insert(set.firstCluster);
     if (m_deferDeleted && deleted && set.IsDirectory()) {
         m_deferred.push_back({set, parentId});
         return;
@@ -296,7 +355,7 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     }
     node->SetFileProperties(properties.release());
     node->SetRecordSector(set.position);
-    node->SetId(displaced ? DisplacedFolderId(set.position) : p.ClusterToSector(set.firstCluster));
+    node->SetId(displaced ? DisplacedFolderId(set) : p.ClusterToSector(set.firstCluster));
     node->SetParentId(parentId);
 
     u32 error = 0;
@@ -308,9 +367,10 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
         folder.budget = set.dataLength;
         folder.noFatChain = noFatChain;
         folder.deleted = deleted;
+        folder.name = set.name;
         if (displaced) {
             folder.displaced = true;
-            folder.id = DisplacedFolderId(set.position);
+            folder.id = DisplacedFolderId(set);
             auto cut = m_cutLiveFolders.find(set.firstCluster);
             folder.liveClusters = cut != m_cutLiveFolders.end() ? cut->second : 0;
         }

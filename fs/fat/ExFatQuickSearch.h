@@ -9,7 +9,9 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/FsServices.h"
@@ -71,9 +73,10 @@ public:
     // folder gets an id that no set names as its parent.
     void HandOverSet(const ExFatEntrySet& set, u64 parentId, bool deletedParent, bool displaced = false);
 
-    // The id of a deleted folder whose first cluster a live folder holds now: the sector of its
-    // entry with the top bit set, which names no sector, so that no set takes it for its parent.
-    static u64 DisplacedFolderId(u64 entrySector) { return entrySector | kDisplacedIdBit; }
+    // The id of a deleted folder whose first cluster a live folder holds now: the place of its
+    // file entry counted in entries, with the top bit set, which names no sector, so that no
+    // set takes it for its parent. Folders listed side by side get ids of their own.
+    u64 DisplacedFolderId(const ExFatEntrySet& set) const;
     static constexpr u64 kDisplacedIdBit = u64(1) << 63;
 
 private:
@@ -88,6 +91,17 @@ private:
         bool displaced = false;
         u64 id = 0;
         u64 liveClusters = 0;
+        std::string name;  // for the log; empty for the root
+    };
+
+    // Zeros amid a live folder's entries: a range of its sectors that a failing disk gave back
+    // as zeros, or, when nothing but zeros follows to the end of its clusters, its end.
+    struct ZeroRun {
+        bool open = false;     // the zeros go on at the end of the cluster read last
+        bool passed = false;   // entries follow them: to be told once a set among them is complete
+        u64 first = 0;         // sectors: the first zero entry's, and the one of the entry after them
+        u64 end = 0;
+        size_t setsBefore = 0;  // sets parsed when the entries after them were taken up
     };
 
     // A deleted folder met in a live folder, handed over once every live folder was walked.
@@ -105,6 +119,11 @@ private:
     // Reads one directory and hands its sets over. A cluster that cannot be read ends only this
     // folder's walk, and is logged with the folder and the cluster.
     void WalkDirectory(const PendingFolder& folder);
+    // Feeds one cluster of a live folder to the parser from its first entry, or from the first
+    // entry after the zeros of `zeros` when they reach into it; false when an entry that is no
+    // zero and no valid directory entry ends the folder's entries.
+    bool FeedLiveCluster(const PendingFolder& folder, u64 sector, ZeroRun& zeros);
+    void TellZeroRun(const PendingFolder& folder, ZeroRun& zeros);
     // The next cluster of a deleted folder's run at or after `cluster` that no folder read or
     // holds; `runEnd` when none is left.
     u64 NextOfRun(u64 cluster, u64 runEnd) const;
@@ -130,6 +149,9 @@ private:
     // Live folders whose chain ended before their size did: first cluster -> the clusters their
     // size spans. The rest of such a folder is not known, so no deleted folder takes it.
     std::unordered_map<u32, u64> m_cutLiveFolders;
+    // The first clusters of the folders listed so far: a live folder's chain that runs on past
+    // its entries' end into one of them is damaged there, and lists nothing of that folder.
+    std::unordered_set<u32> m_folderStarts;
     std::deque<PendingFolder> m_queue;         // live folders
     std::deque<PendingFolder> m_deletedQueue;  // walked after every live one
     std::vector<DeferredFolder> m_deferred;

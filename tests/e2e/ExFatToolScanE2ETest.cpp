@@ -507,11 +507,15 @@ std::string Numbered(const char* format, u32 n) {
     return name;
 }
 
-// How each case lays its folders out; it fills `expected` with what must come back.
+// How each case lays its folders out; it fills `expected` with what must come back. A case whose
+// expected files are all deleted ones runs the deleted-file scan of the volume too, and its log
+// must hold `deletedScanLogs` when one is given.
 struct LayoutCase {
     const char* name;
     u32 clusterBytes;
     void (*lay)(ToolVolume& v, Expected& expected);
+    bool deletedScanToo = false;
+    const char* deletedScanLogs = nullptr;
 };
 
 // Folder `folder` in the root, of `count` files named by `format` with their data from cluster
@@ -632,17 +636,20 @@ void LayStoredVolumeWithoutBootRegions(ToolVolume& v, Expected& expected) {
     std::fill_n(v.bytes.begin(), 24 * kSector, u8(0));
 }
 
+constexpr u32 kChainedSetBytes = 4 * kEntry;  // names of 16 to 30 characters
+
 // Folder `folder` in the root whose sets of four entries fill `clusters` to their ends (so that
-// none is cut where a cluster ends), chained by the FAT; its files' data from cluster `data` on.
+// none is cut where a cluster ends), chained by the FAT; its files' data from cluster `data` on,
+// the files deleted when `deletedFiles`.
 void LayChainedFolder(ToolVolume& v, Expected& expected, const std::string& folder, const std::vector<u32>& clusters,
-                      u32 data) {
-    constexpr u32 kSetEntries = 4;  // names of 16 to 30 characters
-    const u32 count = u32(clusters.size()) * v.clusterBytes / (kSetEntries * kEntry);
+                      u32 data, bool deletedFiles = false) {
+    const u32 count = u32(clusters.size()) * v.clusterBytes / kChainedSetBytes;
     std::vector<u8> entries;
     for (u32 i = 0; i < count; ++i) {
         const std::string name = folder + Numbered(" file number %03u.txt", i);
         const std::vector<u8> content = testutil::DistinctBytes(100 + i, data + i);
         Append(entries, v.File(name, data + i, content));
+        if (deletedFiles) testutil::MarkExFatSetDeleted(entries.data() + entries.size() - kChainedSetBytes);
         expected[folder][name] = content;
     }
     v.Lay(clusters, entries);
@@ -659,6 +666,83 @@ void LayInterleavedFoldersFirstFatSectorZeroed(ToolVolume& v, Expected& expected
     std::fill_n(v.bytes.begin() + i64(v.fat), kSector, u8(0));
 }
 
+// Folder Docs of deleted files over `clusters`, chained by the FAT, with `count` of its sectors
+// from its `first` on (counted through its clusters) zeroed, as a failing card's copy gives what
+// could not be read: every file whose set lies outside them comes back under Docs, in both scans.
+void LayDeletedDocsZeroed(ToolVolume& v, Expected& expected, const std::vector<u32>& clusters, u64 first, u64 count) {
+    LayChainedFolder(v, expected, "Docs", clusters, clusters.back() + 10, true);
+    const u64 sectorsPerCluster = v.clusterBytes / kSector;
+    for (u64 k = first; k < first + count; ++k) {
+        std::fill_n(v.Cluster(clusters[k / sectorsPerCluster]) + (k % sectorsPerCluster) * kSector, kSector, u8(0));
+        for (u64 set = k * kSector / kChainedSetBytes; set < (k + 1) * kSector / kChainedSetBytes; ++set) {
+            expected["Docs"].erase("Docs" + Numbered(" file number %03u.txt", u32(set)));
+        }
+    }
+}
+
+void LayDeletedDocsMiddleSectorsZeroed(ToolVolume& v, Expected& expected) {
+    LayDeletedDocsZeroed(v, expected, {v.root + 1, v.root + 4, v.root + 7}, 3, 2);
+}
+void LayDeletedDocsFirstSectorZeroed(ToolVolume& v, Expected& expected) {
+    LayDeletedDocsZeroed(v, expected, {v.root + 1, v.root + 4, v.root + 7}, 0, 1);
+}
+// Two whole clusters of five zeroed.
+void LayDeletedDocsClustersZeroed(ToolVolume& v, Expected& expected) {
+    const u32 b = v.root + 1;
+    LayDeletedDocsZeroed(v, expected, {b, b + 2, b + 4, b + 6, b + 8}, 1, 2);
+}
+
+// The FAT's first sector, which chains Docs, zeroed: Docs keeps the files of its first cluster,
+// and the deleted-file scan says that the rest of it is missing.
+void LayDeletedDocsFatSectorZeroed(ToolVolume& v, Expected& expected) {
+    const std::vector<u32> clusters = {v.root + 1, v.root + 4, v.root + 7};
+    LayChainedFolder(v, expected, "Docs", clusters, clusters.back() + 10, true);
+    for (u32 set = v.clusterBytes / kChainedSetBytes; set < clusters.size() * v.clusterBytes / kChainedSetBytes; ++set) {
+        expected["Docs"].erase("Docs" + Numbered(" file number %03u.txt", set));
+    }
+    std::fill_n(v.bytes.begin() + i64(v.fat), kSector, u8(0));
+}
+
+// Folder P lists four deleted folders side by side, each of two clusters; the live Q/Bk took the
+// first cluster of Ak, whose deleted files lie in its second: each Ak keeps its own files.
+void LayDisplacedFoldersSideBySide(ToolVolume& v, Expected& expected) {
+    constexpr u32 kFolders = 4;
+    constexpr u32 kFilesEach = 3;
+    const u32 p = v.root + 1;
+    const u32 q = v.root + 2;
+    u32 data = v.root + 3 + 2 * kFolders;
+    std::vector<u8> listedInP;
+    std::vector<u8> listedInQ;
+    for (u32 k = 1; k <= kFolders; ++k) {
+        const u32 first = v.root + 1 + 2 * k;
+        std::vector<u8> live;
+        std::vector<u8> gone;
+        for (u32 i = 1; i <= kFilesEach; ++i) {
+            const std::string liveName = Numbered("b%u_", k) + Numbered("%u.dat", i);
+            const std::string goneName = Numbered("a%u_", k) + Numbered("%u.dat", i);
+            const std::vector<u8> liveBytes = testutil::DistinctBytes(50 + i, data);
+            Append(live, v.File(liveName, data++, liveBytes));
+            expected[kAnyFolder][liveName] = liveBytes;
+            const std::vector<u8> goneBytes = testutil::DistinctBytes(70 + i, data);
+            Append(gone, v.File(goneName, data++, goneBytes));
+            testutil::MarkExFatSetDeleted(gone.data() + gone.size() - 3 * kEntry);
+            expected[Numbered("A%u", k)][goneName] = goneBytes;
+        }
+        v.Lay({first}, live);
+        v.Lay({first + 1}, gone);
+        Append(listedInQ, MakeExFatSet(Numbered("B%u", k), first, v.clusterBytes, kExFatAttrFolder, true));
+        std::vector<u8> folder = MakeExFatSet(Numbered("A%u", k), first, 2ull * v.clusterBytes, kExFatAttrFolder, true);
+        testutil::MarkExFatSetDeleted(folder.data());
+        Append(listedInP, folder);
+    }
+    v.Lay({p}, listedInP);
+    v.Lay({q}, listedInQ);
+    v.AddToRoot(MakeExFatSet("P", p, v.clusterBytes, kExFatAttrFolder, true));
+    v.AddToRoot(MakeExFatSet("Q", q, v.clusterBytes, kExFatAttrFolder, true));
+}
+
+constexpr const char* kDocsPassedOver = "exFAT folder \"Docs\" (first cluster ";
+
 const LayoutCase kLayouts[] = {
     {"InterleavedFoldersKeepTheirChainsWithTheFirstFatSectorZeroed", 4096, LayInterleavedFoldersFirstFatSectorZeroed},
     {"StoredVolumeKeepsItsFolders", 4096, LayStoredVolume},
@@ -670,6 +754,14 @@ const LayoutCase kLayouts[] = {
     {"FolderTiedOnlyByCutSetsLaidBackwards", 512, LayBackwardCutChain},
     {"FoldersSideBySideWithoutBootRegions4K", 4096, LayAdjacentFoldersNoBoot},
     {"FoldersSideBySideWithoutBootRegions16K", 16384, LayAdjacentFoldersNoBoot},
+    {"DeletedFilesPastZeroedSectors", 4096, LayDeletedDocsMiddleSectorsZeroed, true, kDocsPassedOver},
+    {"DeletedFilesPastAZeroedFirstSector", 4096, LayDeletedDocsFirstSectorZeroed, true, kDocsPassedOver},
+    {"DeletedFilesPastZeroedClusters", 512, LayDeletedDocsClustersZeroed, true, kDocsPassedOver},
+    {"DeletedFilesOfAFolderWhoseChainIsLost", 4096, LayDeletedDocsFatSectorZeroed, true,
+     "exFAT folder \"Docs\" (first cluster 6): its chain ends after 1 of the 3 clusters"},
+    {"DisplacedFoldersSideBySide512", 512, LayDisplacedFoldersSideBySide, true},
+    {"DisplacedFoldersSideBySide4K", 4096, LayDisplacedFoldersSideBySide, true},
+    {"DisplacedFoldersSideBySide128K", 131072, LayDisplacedFoldersSideBySide, true},
 };
 
 class ExFatFolderBlocks : public ::testing::TestWithParam<LayoutCase> {};
@@ -689,6 +781,19 @@ TEST_P(ExFatFolderBlocks, EveryFileComesBackInItsFolder) {
     const std::string out = tmp.File("recovered");
     ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "run", {"--lost-reason", "1"}), 0);
     ExpectFilesInTheirFolders(out, expected);
+    if (!t.deletedScanToo) return;
+
+    SCOPED_TRACE("deleted-file scan");
+    const std::string deletedOut = tmp.File("deleted");
+    const std::string state = tmp.File("state");
+    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", "deleted", "--volume", "0", "--recover", deletedOut},
+                             tmp.File("cwd"), tmp.File("deleted.log"), {"XDG_STATE_HOME=" + state}),
+              0);
+    ExpectFilesInTheirFolders(deletedOut, expected);
+    if (t.deletedScanLogs != nullptr) {
+        const std::string log = testutil::ReadFileText(state + "/Morvenda/MorvendaTrace.log");
+        EXPECT_NE(log.find(t.deletedScanLogs), std::string::npos) << log;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ExFatFolderBlocks, ::testing::ValuesIn(kLayouts),

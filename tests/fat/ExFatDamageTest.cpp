@@ -305,18 +305,13 @@ TEST_F(ExFatDamage, ALiveFolderKeepsTheClusterADeletedFolderHadBefore) {
     EXPECT_EQ(named["A deleted folder"]->GetFirstChild(), nullptr);
 }
 
-// Marks every entry of the set at `set` deleted.
-void MarkSetDeleted(u8* set) {
-    for (u32 k = 0; k <= set[1]; ++k) set[32 * k] &= 0x7F;
-}
-
 TEST_F(ExFatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
     // Documents lies on a stretch of the card that cannot be read, and Projects lists src as
     // deleted: the walk goes on past Documents, and the deleted src, walked after every live
     // folder, still lists its files and folders.
     u8* src = vol.FindSet(kProjects, "src");
     ASSERT_NE(src, nullptr);
-    MarkSetDeleted(src);
+    testutil::MarkExFatSetDeleted(src);
     auto device = vol.Device();
     device->failBegin = vol.ClusterSector(kDocuments);
     device->failEnd = device->failBegin + vol.clusterBytes / 512;
@@ -349,8 +344,10 @@ TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds
         {"the live folder took the first of the deleted one's two clusters", 1, false, false, false},
         {"a two-cluster live folder took the first two of three", 2, false, true, true},
         {"as before, the live folder's FAT chain lost", 2, true, true, false},
-        {"the live folder's entries end before its second cluster", 2, false, false, false},
-        {"as before, its chain running on into the folder New", 3, false, false, false, kNew},
+        // Zeros end its entries in its first cluster, yet its chain and size hold the second:
+        // what the second lists is its own.
+        {"the live folder's entries end before its second cluster", 2, false, false, true},
+        {"as before, its chain running on into the folder New", 3, false, false, true, kNew},
     };
     auto fill = [](Volume& v, u32 cluster, const std::string& prefix, bool deleted) {
         u8* dir = v.Cluster(cluster);
@@ -358,7 +355,7 @@ TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds
         for (int i = 1; i <= 3; ++i) {
             std::vector<u8> set = testutil::MakeExFatSet(prefix + std::to_string(i) + ".dat", kDataCluster, 100,
                                                          testutil::kExFatAttrArchive, true);
-            if (deleted) MarkSetDeleted(set.data());
+            if (deleted) testutil::MarkExFatSetDeleted(set.data());
             std::memcpy(dir + (i - 1) * set.size(), set.data(), set.size());
         }
     };
@@ -385,7 +382,7 @@ TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds
         std::vector<u8> folder = testutil::MakeExFatSet("A deleted folder", kLarge, u64(goneAt - kLarge + 1) * v.clusterBytes,
                                                         testutil::kExFatAttrFolder, false);
         ASSERT_TRUE(file != nullptr && folder.size() == size_t(32) * (file[1] + 1));
-        MarkSetDeleted(folder.data());
+        testutil::MarkExFatSetDeleted(folder.data());
         std::copy(folder.begin(), folder.end(), file);
 
         auto device = v.Device();
@@ -404,7 +401,10 @@ TEST_F(ExFatDamage, ADisplacedDeletedFolderListsOnlyTheClustersNoLiveFolderHolds
         const CFileNode* live = FindNamed(scan.builder, "live_1.dat");
         EXPECT_EQ(live != nullptr, row.liveListsSecond);
         EXPECT_TRUE(live == nullptr || live->GetParentId() == v.ClusterSector(kLarge));
-        EXPECT_NE(FindNamed(scan.builder, "FILE7234.TXT"), nullptr);  // New's, walked after Large files
+        // New's, walked after Large files: a chain past zeros does not take another folder's files.
+        const CFileNode* newFile = FindNamed(scan.builder, "FILE7234.TXT");
+        ASSERT_NE(newFile, nullptr);
+        EXPECT_EQ(newFile->GetParentId(), v.ClusterSector(kNew));
     }
 }
 

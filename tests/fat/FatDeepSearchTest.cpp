@@ -16,6 +16,7 @@
 #include "fs/fat/ExFatDeepSearch.h"
 #include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDeepSearch.h"
+#include "platform/Log.h"
 
 namespace {
 
@@ -31,10 +32,12 @@ void ZeroSector(std::vector<u8>& image, u64 sector) {
 
 // Runs the search's block loop over the whole device in blocks of `blockSectors`.
 template <typename Search = CFatCompleteSearch>
-std::unique_ptr<Search> Scan(IStorageDevice& device, u32 blockSectors = 2048, u64 folderBudget = 0) {
+std::unique_ptr<Search> Scan(IStorageDevice& device, u32 blockSectors = 2048, u64 folderBudget = 0,
+                             size_t setStartCap = CExFatCompleteSearch::kMaxSetStarts) {
     auto search = std::make_unique<Search>();
     if constexpr (std::is_same_v<Search, CExFatCompleteSearch>) {
         if (folderBudget != 0) search->SetFolderDataBudget(folderBudget);
+        search->SetSightingCap(kExFatSetStarts, setStartCap);
     }
     search->SetDevice(&device);
     search->SetBlockSectorCount(blockSectors);
@@ -138,7 +141,10 @@ struct ExFatCase {
     u32 flagsClear;
     // Of the folder data kept (0: the search's own); the blocks past it are counted, not kept.
     u64 folderBudget = 0;
+    size_t setStartCap = CExFatCompleteSearch::kMaxSetStarts;
 };
+
+constexpr u64 kExFatBasicFatSector = 2048;
 
 TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
     const ExFatCase cases[] = {
@@ -147,13 +153,22 @@ TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
         {"gpt-disk", {}, 43008, kExFatFlagBoot | kExFatFlagFatSeen, 0},
         // The first block spends it: the volume is still made from its boot sector and FAT.
         {"exfat-basic", {}, 0, kExFatFlagBoot | kExFatFlagBackupBoot | kExFatFlagFatSeen, 0, 1},
+        // Its FAT's start is gone and its entry sets past the cap: its root directory confirms it.
+        {"exfat-basic", {kExFatBasicFatSector}, 0, kExFatFlagBoot | kExFatFlagBackupBoot, kExFatFlagFatSeen, 0, 0},
     };
     for (const ExFatCase& c : cases) {
         SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
         std::vector<u8> bytes = Image(c.image);
         for (u64 s : c.zeroed) ZeroSector(bytes, s);
         MemoryDevice device(std::move(bytes), kSector);
-        const auto search = Scan<CExFatCompleteSearch>(device, 333, c.folderBudget);
+        const auto search = Scan<CExFatCompleteSearch>(device, 333, c.folderBudget, c.setStartCap);
+        EXPECT_EQ(search->GetTurnedAway(kExFatSetStarts) != 0, c.setStartCap == 0);
+        if (c.setStartCap == 0) {
+            const std::string log = testutil::ReadFileText(LogFilePath("MorvendaTrace.log"));
+            EXPECT_NE(log.find("entry-set starts kept: " + std::to_string(search->GetTurnedAway(kExFatSetStarts)) +
+                               " past the cap of 0 turned away"),
+                      std::string::npos);
+        }
         if (c.folderBudget != 0) {
             const auto unlimited = Scan<CExFatCompleteSearch>(device, 333);
             EXPECT_EQ(search->GetDirectoryBlocks().size(), 1u);
@@ -170,6 +185,15 @@ TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
         EXPECT_EQ(got.GetFlags() & c.flagsSet, c.flagsSet);
         EXPECT_EQ(got.GetFlags() & c.flagsClear, 0u);
         EXPECT_LE(got.GetPartitionStart() + got.GetTotalSectors(), device.GetTotalSectors());
+        // Its votes: the entry sets kept that begin clusters of its heap.
+        u64 votes = 0;
+        for (u64 s : search->GetSetStarts()) {
+            const u64 heap = got.GetHeapStart();
+            if (s >= heap && s < got.GetPartitionStart() + got.GetTotalSectors() && (s - heap) % got.GetSectorsPerCluster() == 0) {
+                ++votes;
+            }
+        }
+        EXPECT_EQ(got.GetEvidenceCount(), votes);
     }
 }
 

@@ -50,6 +50,12 @@ inline std::vector<u8> MakeExFatSet(const std::string& name, u32 cluster, u64 le
     return set;
 }
 
+// Marks every entry of the set that begins at `set` deleted, as removing its file does: the
+// checksum stays the one the set had in use.
+inline void MarkExFatSetDeleted(u8* set) {
+    for (u32 k = 0; k <= set[1]; ++k) set[32 * k] &= 0x7F;
+}
+
 // Lays `entries` over the clusters in order (`clusterAt` gives a cluster's bytes), a cluster's end
 // cutting whatever set it meets.
 template <class ClusterAt>
