@@ -332,18 +332,52 @@ void CExFatCompleteSearch::SpendOnNewBlocks(size_t keptBefore, u64 sector) {
 }
 
 namespace {
-struct SightingKindInfo {
-    const char* what;
+// What each kind of sighting is called in the log.
+constexpr const char* kSightingKindNames[kExFatSightingKinds] = {"boot sectors kept", "FAT starts kept",
+                                                                  "up-case table starts kept", "entry-set starts kept"};
+
+// Counts, for boot sectors, the set starts that lie on a cluster boundary of their heap: one sort
+// per cluster size, then two binary searches per boot sector, where walking every start in each
+// boot sector's heap would cost boot sectors times starts.
+class SetStartVotes {
+public:
+    // `starts` sorted.
+    explicit SetStartVotes(const std::vector<u64>& starts) : m_starts(starts) {}
+    // The starts in [heap, end) that lie a whole number of clusters of `sectorsPerCluster` from
+    // `heap`. Cheapest when the calls come ordered by cluster size.
+    u64 Count(u64 heap, u64 end, u64 sectorsPerCluster);
+
+private:
+    const std::vector<u64>& m_starts;
+    // The starts ordered by their offset within a cluster of m_clusterSectors, then by sector.
+    std::vector<u64> m_byOffset;
+    u64 m_clusterSectors = 0;
 };
-constexpr SightingKindInfo kSightingKinds[kExFatSightingKinds] = {
-    {"boot sectors kept"}, {"FAT starts kept"}, {"up-case table starts kept"}, {"entry-set starts kept"}};
+
+u64 SetStartVotes::Count(u64 heap, u64 end, u64 sectorsPerCluster) {
+    if (sectorsPerCluster == 0 || heap >= end) return 0;
+    if (sectorsPerCluster != m_clusterSectors) {
+        m_clusterSectors = sectorsPerCluster;
+        m_byOffset = m_starts;
+        // A stable sort keeps each offset's starts in sector order.
+        std::stable_sort(m_byOffset.begin(), m_byOffset.end(),
+                         [c = m_clusterSectors](u64 a, u64 b) { return a % c < b % c; });
+    }
+    // The starts at the heap's offset within a cluster lie together, in sector order.
+    using Key = std::pair<u64, u64>;
+    const auto before = [c = m_clusterSectors](u64 start, const Key& key) { return Key{start % c, start} < key; };
+    const u64 offset = heap % m_clusterSectors;
+    const auto first = std::lower_bound(m_byOffset.begin(), m_byOffset.end(), Key{offset, heap}, before);
+    const auto last = std::lower_bound(first, m_byOffset.end(), Key{offset, end}, before);
+    return u64(last - first);
+}
 }  // namespace
 
 bool CExFatCompleteSearch::MayKeep(ExFatSightingKind kind, size_t kept, u64 sector) {
     if (kept < m_caps[kind]) return true;
     if (m_turnedAway[kind]++ == 0) {
         m_firstTurnedAway[kind] = sector;
-        ReleaseTrace("exFAT deep search: %s reached its cap of %zu at sector %llu", kSightingKinds[kind].what,
+        ReleaseTrace("exFAT deep search: %s reached its cap of %zu at sector %llu", kSightingKindNames[kind],
                      m_caps[kind], static_cast<unsigned long long>(sector));
     }
     return false;
@@ -353,7 +387,7 @@ void CExFatCompleteSearch::LogTurnedAway() const {
     for (size_t kind = 0; kind < kExFatSightingKinds; ++kind) {
         if (m_turnedAway[kind] == 0) continue;
         ReleaseTrace("exFAT deep search: %s: %llu past the cap of %zu turned away, from sector %llu on",
-                     kSightingKinds[kind].what, static_cast<unsigned long long>(m_turnedAway[kind]), m_caps[kind],
+                     kSightingKindNames[kind], static_cast<unsigned long long>(m_turnedAway[kind]), m_caps[kind],
                      static_cast<unsigned long long>(m_firstTurnedAway[kind]));
     }
 }
@@ -361,9 +395,10 @@ void CExFatCompleteSearch::LogTurnedAway() const {
 bool CExFatCompleteSearch::RootListsBitmap(const ExFatBootSighting& b, u64 start) {
     const CExFatBootSector boot(b.bytes.data());
     const u32 root = boot.GetRootCluster();
+    if (root < kFirstCluster) return false;
     const u64 sector = start + boot.GetClusterHeapOffset() + u64(root - kFirstCluster) * boot.GetSectorsPerCluster();
     std::vector<u8> buffer;
-    if (root < kFirstCluster || !ReadSector(sector, buffer)) return false;
+    if (!ReadSector(sector, buffer)) return false;
     const ExFatWalkLimits limits = ExFatWalkLimits::Make(
         boot.GetVolumeLength(), Log2Floor(m_sectorSize), Log2Floor(m_sectorSize) + Log2Floor(boot.GetSectorsPerCluster()));
     for (size_t at = 0; at + kEntrySize <= buffer.size(); at += kEntrySize) {
@@ -407,24 +442,6 @@ void CExFatCompleteSearch::EndSearch() {
         }
     }
     m_looks.End();
-}
-
-u64 ExFatSetStartVotes::Count(u64 heap, u64 end, u64 sectorsPerCluster) {
-    if (sectorsPerCluster == 0 || heap >= end) return 0;
-    if (sectorsPerCluster != m_clusterSectors) {
-        m_clusterSectors = sectorsPerCluster;
-        m_byOffset = m_starts;
-        // A stable sort keeps each offset's starts in sector order.
-        std::stable_sort(m_byOffset.begin(), m_byOffset.end(),
-                         [c = m_clusterSectors](u64 a, u64 b) { return a % c < b % c; });
-    }
-    // The starts at the heap's offset within a cluster lie together, in sector order.
-    using Key = std::pair<u64, u64>;
-    const auto before = [c = m_clusterSectors](u64 start, const Key& key) { return Key{start % c, start} < key; };
-    const u64 offset = heap % m_clusterSectors;
-    const auto first = std::lower_bound(m_byOffset.begin(), m_byOffset.end(), Key{offset, heap}, before);
-    const auto last = std::lower_bound(first, m_byOffset.end(), Key{offset, end}, before);
-    return u64(last - first);
 }
 
 std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> CExFatCompleteSearch::MakeBootCandidates(
@@ -477,7 +494,7 @@ std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> CExFatCompleteSearch::
         std::vector<Placed*> bySize;
         for (Placed& p : placed) bySize.push_back(&p);
         std::stable_sort(bySize.begin(), bySize.end(), [](const Placed* a, const Placed* b) { return a->spc < b->spc; });
-        ExFatSetStartVotes votes(m_setStarts);
+        SetStartVotes votes(m_setStarts);
         for (Placed* p : bySize) p->votes = votes.Count(p->heap, p->end, p->spc);
     }
     std::map<u64, std::unique_ptr<CExFatSearchedPartitionInfo>> byStart;

@@ -91,23 +91,6 @@ bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& candidate);
 // extension and a first name entry.
 bool IsExFatEntrySetStart(const u8* sector);
 
-// Counts, for boot sectors, the set starts that lie on a cluster boundary of their heap: one pass
-// per cluster size over the starts, not one per boot sector.
-class ExFatSetStartVotes {
-public:
-    // `starts` sorted.
-    explicit ExFatSetStartVotes(const std::vector<u64>& starts) : m_starts(starts) {}
-    // The starts in [heap, end) that lie a whole number of clusters of `sectorsPerCluster` (a
-    // power of two) from `heap`.
-    u64 Count(u64 heap, u64 end, u64 sectorsPerCluster);
-
-private:
-    const std::vector<u64>& m_starts;
-    // The starts ordered by their offset within a cluster of m_clusterSectors, then by sector.
-    std::vector<u64> m_byOffset;
-    u64 m_clusterSectors = 0;
-};
-
 // The sightings the deep search keeps at the most, by kind; a device full of look-alike sectors
 // stops adding more, and the log says how many were turned away.
 enum ExFatSightingKind : size_t { kExFatBootSightings, kExFatFatStarts, kExFatUpcaseStarts, kExFatSetStarts, kExFatSightingKinds };

@@ -77,6 +77,12 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     p.m_clusterLimit = u32(std::min<u64>(std::max<u64>(boot.GetClusterCount(), fatEntries), 0xFFFFFFFFull));
     // The used-cluster set covers only the clusters the device can hold.
     const u64 total = m_volume->GetTotalSectors();
+    if (boot.GetVolumeLength() > total) {
+        // A partial copy of a failing disk: the volume is walked as far as the copy goes.
+        ReleaseTrace("exFAT volume of %" PRIu64 " sectors, of which the device holds %" PRIu64
+                     ": what lies past its end cannot be read",
+                     boot.GetVolumeLength(), total);
+    }
     const u64 deviceClusters = total > p.m_heapStart ? (total - p.m_heapStart) / spc : 0;
     p.SetClusterCount(boot.GetClusterCount(), deviceClusters);
     p.SetSectorsPerCluster(spc);

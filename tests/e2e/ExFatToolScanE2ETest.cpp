@@ -85,14 +85,17 @@ void MakeToolVolume(const TempDir& dir, const std::string& image, u64 megabytes,
     written = filler.Files();
 }
 
+// The driver's trace log goes to `tmp`'s folder "state/Morvenda".
 int RunComplete(const TempDir& tmp, const std::string& image, const std::string& volume, const std::string& out,
                 const std::string& name, const std::vector<std::string>& extra = {}) {
     std::filesystem::create_directories(tmp.File("cwd"));
     std::vector<std::string> args = {"--image", image, "--mode",    "complete",           "--volume",
                                      volume,    "--recover", out, "--json", tmp.File(name + ".json")};
     args.insert(args.end(), extra.begin(), extra.end());
-    return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
+    return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"), {"XDG_STATE_HOME=" + tmp.File("state")});
 }
+
+std::string TraceLog(const TempDir& tmp) { return testutil::ReadFileText(tmp.File("state/Morvenda/MorvendaTrace.log")); }
 
 // Every written file is below `out` under its own name with its own bytes, and every recovered
 // file that bears one of those names holds that name's bytes.
@@ -143,10 +146,12 @@ bool ZeroSectors(const std::string& image, u64 first, u64 count) {
 
 // A healthy volume: three hundred small files in one folder and a few in the root. Copies of the
 // root cluster past the volume's end (a disk larger than its volume) must not place a second
-// volume over it either.
+// volume over it either; an image cut short after the files (a failing card's partial copy) still
+// holds the volume, which the log says is longer than the image.
 struct HealthyCase {
     const char* volume;
     u32 rootCopies;
+    u64 cutMiB = 0;
 };
 
 class ExFatHealthyToolVolume : public ::testing::TestWithParam<HealthyCase> {};
@@ -179,6 +184,7 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
         }
         ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
     }
+    if (t.cutMiB != 0) std::filesystem::resize_file(image, t.cutMiB * kMiB);
 
     const std::string out = tmp.File("recovered");
     ASSERT_EQ(RunComplete(tmp, image, t.volume, out, "run"), 0);
@@ -189,13 +195,21 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
     ASSERT_EQ(found.items.size(), 1u);
     EXPECT_EQ(u64(found.items[0]["start_sector"].number), 0u);
     ExpectEveryFileOwnContent(out, written);
+    if (t.cutMiB != 0) {
+        EXPECT_EQ(u64(found.items[0]["sectors"].number), t.cutMiB * kMiB / kSector);
+        EXPECT_NE(TraceLog(tmp).find("exFAT volume of " + std::to_string(kVolumeMiB * kMiB / kSector) +
+                                     " sectors, of which the device holds " + std::to_string(t.cutMiB * kMiB / kSector)),
+                  std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scans, ExFatHealthyToolVolume,
-                         ::testing::Values(HealthyCase{"0", 0}, HealthyCase{"disk:0", 0}, HealthyCase{"disk:0", 2}),
+                         ::testing::Values(HealthyCase{"0", 0}, HealthyCase{"disk:0", 0}, HealthyCase{"disk:0", 2},
+                                           HealthyCase{"disk:0", 0, 40}),
                          [](const ::testing::TestParamInfo<HealthyCase>& info) {
                              return std::string(info.param.volume[0] == 'd' ? "WholeDisk" : "Volume") +
-                                    std::to_string(info.param.rootCopies) + "RootCopies";
+                                    std::to_string(info.param.rootCopies) + "RootCopies" +
+                                    (info.param.cutMiB != 0 ? "CutTo" + std::to_string(info.param.cutMiB) + "MiB" : "");
                          });
 
 // A folder of long names over three clusters that the driver took one after a large file each,
@@ -785,7 +799,7 @@ TEST_P(ExFatFolderBlocks, EveryFileComesBackInItsFolder) {
 
     SCOPED_TRACE("deleted-file scan");
     const std::string deletedOut = tmp.File("deleted");
-    const std::string state = tmp.File("state");
+    const std::string state = tmp.File("deleted-scan-state");
     ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", "deleted", "--volume", "0", "--recover", deletedOut},
                              tmp.File("cwd"), tmp.File("deleted.log"), {"XDG_STATE_HOME=" + state}),
               0);
