@@ -186,14 +186,11 @@ TEST(ExFatDeepSearch, MakesOneCandidateFromTheMainOrTheBackupBootSector) {
         EXPECT_EQ(got.GetFlags() & c.flagsClear, 0u);
         EXPECT_LE(got.GetPartitionStart() + got.GetTotalSectors(), device.GetTotalSectors());
         // Its votes: the entry sets kept that begin clusters of its heap.
-        u64 votes = 0;
-        for (u64 s : search->GetSetStarts()) {
-            const u64 heap = got.GetHeapStart();
-            if (s >= heap && s < got.GetPartitionStart() + got.GetTotalSectors() && (s - heap) % got.GetSectorsPerCluster() == 0) {
-                ++votes;
-            }
-        }
-        EXPECT_EQ(got.GetEvidenceCount(), votes);
+        const u64 heap = got.GetHeapStart();
+        const auto votes = std::count_if(search->GetSetStarts().begin(), search->GetSetStarts().end(), [&](u64 s) {
+            return s >= heap && s < got.GetPartitionStart() + got.GetTotalSectors() && (s - heap) % got.GetSectorsPerCluster() == 0;
+        });
+        EXPECT_EQ(got.GetEvidenceCount(), u64(votes));
     }
 }
 
