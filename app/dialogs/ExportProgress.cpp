@@ -184,7 +184,9 @@ int ExportProgress::DrawContent(ui::Dc* dc) {
     UiResources& res = UiResources::Instance();
     dc->SetFont(*res.GetFont(16, 100, false));
     dc->SetTextColor(0x212121);
-    dc->DrawText(res.GetString("RecoveryFile") + " " + CurrentName(), percentbar::kTextRect,
+    // The language's text carries its own separation from the name (a blank where the
+    // language wants one).
+    dc->DrawText(res.GetString("RecoveryFile") + CurrentName(), percentbar::kTextRect,
                  DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     percentbar::Draw(dc, shownPercent_);
     return 0;

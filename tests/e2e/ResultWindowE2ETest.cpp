@@ -9,6 +9,8 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -32,6 +34,8 @@
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryGraph.h"
 #include "engine/ScanRunState.h"
+#include "platform/Log.h"
+#include "platform/Sync.h"
 #include "plugins/Plugins.h"
 
 namespace {
@@ -220,6 +224,8 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     RecoveryGraph::Instance().SetControllerFactory(&wizard::MakeHeldDeepScan);
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemPause)->IsVisible(); }));
+    const std::string log = LogFilePath("Morvenda.log");
+    const size_t logged = testutil::ReadFileText(log).size();
     // The pause's tip hides itself after its delay: the test counts its showings.
     const u64 tips = result.Tip().TimesShown();
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemPause));
@@ -229,6 +235,20 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     // The scan thread comes to rest at its pause point; a block the read-ahead had begun before
     // the pause is let finish (a stretch of the strip's ticks with next to nothing read).
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.Get().waiting >= 1; }));
+    // The scan thread marks its pause in the program's log with this process's id and its own.
+    {
+        const std::string text = testutil::ReadFileText(log);
+        const std::string lines = text.size() >= logged ? text.substr(logged) : text;  // moved aside when full
+        char process[32];
+        std::snprintf(process, sizeof process, "P[%04d]:T[", static_cast<int>(CurrentProcessId()));
+        const size_t mark = lines.find("] run to UiCtrl::RecoveryProgressWnd::Continued ");
+        ASSERT_NE(mark, std::string::npos) << lines;
+        const size_t at = lines.rfind(process, mark);
+        ASSERT_NE(at, std::string::npos) << lines.substr(0, mark);
+        const std::string thread = lines.substr(at + std::strlen(process), mark - at - std::strlen(process));
+        EXPECT_NE(std::atoi(thread.c_str()), 0) << "the scan thread's id";
+        EXPECT_NE(std::atoi(thread.c_str()), static_cast<int>(CurrentThreadId())) << "not the window's thread";
+    }
     constexpr u64 kBlockBytes = 1000 * 512;  // one read-ahead block of the device
     constexpr u64 kQuietBytes = 64 * 1024;
     auto bytesReadOver = [&](u64 ticks) {
