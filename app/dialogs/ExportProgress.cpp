@@ -91,6 +91,9 @@ u32 ExportProgress::WriteSingleFile(IStorageDevice* device) {
 u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
     const std::vector<CFileSystemNode*> roots = RecoveryGraph::Instance().GetTreeRoots();
     if (roots.empty()) return kRecoverFailed;
+    // Stopped before the first file (the disk went while the window came up): no folder is made
+    // for files that were never read.
+    if (CancelAnswer() != 0) return kRecoverCancelled;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);

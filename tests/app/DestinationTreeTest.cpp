@@ -83,6 +83,10 @@ TEST(DestinationTree, AFolderShowsItsButtonExactlyWhenItHoldsFoldersHiddenOnesIn
         EXPECT_EQ(index.data(CShellTreeCtrl::kLinkRole).toBool(), c.link);
         EXPECT_EQ(index.data(Qt::DecorationRole).value<QIcon>().cacheKey() != plainIcon, c.link) << "the link's mark";
     }
+    tree.resize(300, 260);
+    const std::string shots = std::string(MORVENDA_BINARY_DIR) + "/screenshots";
+    fs::create_directories(shots);
+    EXPECT_TRUE(tree.grab().save(QString::fromStdString(shots + "/destination-tree-link.png")));
     qputenv("HOME", savedHome);
 
     // A volume's row ends with its free space of its total, in the interface language; a

@@ -25,6 +25,7 @@
 #include "app/dialogs/SaveRestoreScanResult.h"
 #include "app/dialogs/SearchDlg.h"
 #include "app/dialogs/SelExportPathDlg.h"
+#include "app/dialogs/ShellTreeCtrl.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
@@ -251,8 +252,8 @@ void HoldWorker() {
 // The dialogs' own band at their foot, where their buttons stand, in white; the body above it in
 // the dialogs' colour. Each dialog is looked at in English, German, Japanese and Spanish: the
 // recovery's window names the file right after its text, the destination dialog shows the grey
-// border of its tree, splits its note in Spanish after seven eighths of its characters, and
-// reports the folder the user confirms.
+// border of its tree with a removable volume in it, splits its note in Spanish after seven
+// eighths of its characters, and reports the folder the user confirms.
 TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
     constexpr QRgb kBorder = qRgb(196, 196, 196);
     constexpr QRgb kBody = qRgb(0xF4, 0xF4, 0xF4);
@@ -318,6 +319,15 @@ TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
                     progress->OnFileName(kFileName);
                     progress->OnBytesDone(120);
                     SendMessage(progress->Handle(), WM_TIMER, ExportProgress::kTimerId, 0);
+                }
+                // The destination tree offers a removable volume beside the system's.
+                if (auto* folder = dynamic_cast<SelExportPathDlg*>(shown)) {
+                    std::vector<DestinationVolume> volumes = MountedDestinationVolumes();
+                    volumes.push_back({QStringLiteral("STICK"), QString::fromStdString(dir_.Path()), true});
+                    folder->Tree()->Populate(volumes);
+                    QAbstractItemModel* tree = folder->Tree()->model();
+                    const QString removable = tree->index(tree->rowCount() - 1, 0).data().toString();
+                    EXPECT_TRUE(removable.startsWith(QString::fromStdString("Removable (" + dir_.Path() + ") "))) << removable.toStdString();
                 }
                 drawn.clear();
                 cut.clear();

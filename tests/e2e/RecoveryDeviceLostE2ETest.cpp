@@ -319,6 +319,7 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             EXPECT_EQ(results, 1);
             EXPECT_TRUE(g_heldExport.load() == recovery);
             EXPECT_TRUE(recoveryCancelled) << "the writer stopped";
+            EXPECT_TRUE(fs::is_empty(target_.Path())) << "no folder made for files that were never read";
             break;
         case OpenAtLoss::kSaveChoice:
             EXPECT_EQ(saveChoices, 1);
