@@ -270,9 +270,7 @@ TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
     std::vector<std::string> drawn, cut;
     const ui::DrawnTextObserver previous = ui::SetDrawnTextObserver([&](const ui::DrawnText& t) {
         drawn.push_back(t.text);
-        if (t.cut)
-            cut.push_back(t.text + " needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight) + ", has " +
-                          std::to_string(t.rect.Width()) + " x " + std::to_string(t.rect.Height()));
+        if (t.cut) cut.push_back(t.text + " needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight));
     });
     const auto text = [](const char* key) { return UiResources::Instance().GetString(key); };
     const struct {
@@ -289,10 +287,7 @@ TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
         {"search", [] { ::SearchDlg([](const std::string&) {}).DoModal(); }},
         {"recovery-result", [&] {
              ExportResult result(nullptr);
-             result.targetPath = dir_.Path();
-             result.success = false;
-             result.fileCount = 2;
-             result.counts.failed = 2;
+             std::tie(result.targetPath, result.success, result.fileCount, result.counts.failed) = std::tuple{dir_.Path(), false, 2, 2};
              result.DoModal();
          }},
     };

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "Gate.h"
@@ -49,17 +50,8 @@ using UiCtrl::RecoveryProgressWnd;
 constexpr const char* kScannedFileSystem = "FAT16";
 
 // The dialog open when the disk goes, or none; or what the user asks for once it has gone.
-enum class OpenAtLoss {
-    kFolderChoice,
-    kRecovery,
-    kSaveChoice,
-    kSaving,
-    kReplaceOneFile,
-    kReplaceSavedScan,
-    kNone,
-    kSaveAfterLoss,
-    kRecoverAfterLoss
-};
+enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving, kReplaceOneFile, kReplaceSavedScan, kNone, kSaveAfterLoss,
+                        kRecoverAfterLoss };
 
 struct LossCase {
     const char* name;
@@ -147,18 +139,15 @@ protected:
     // Every found file of the session's trees by its path, with its size.
     static std::vector<std::pair<std::string, u64>> FoundFiles() {
         std::vector<std::pair<std::string, u64>> files;
-        std::vector<std::pair<CFileNode*, std::string>> queue;
-        for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) queue.emplace_back(root, "");
-        for (size_t i = 0; i < queue.size(); ++i) {
-            const auto [node, folder] = queue[i];
-            for (CFileNode* child = node->GetFirstChild(); child; child = child->GetNextSibling()) {
-                const IFileProperties* p = child->GetFileProperties();
-                if (!p) continue;
-                const std::string path = folder + "/" + (p->GetName() ? p->GetName() : "");
-                if (p->GetAttributes() & kAttrDirectory) queue.emplace_back(child, path);
-                else files.emplace_back(path, p->GetSize());
-            }
-        }
+        std::function<void(CFileNode*, const std::string&)> walk = [&](CFileNode* folder, const std::string& path) {
+            for (CFileNode* c = folder->GetFirstChild(); c; c = c->GetNextSibling())
+                if (const IFileProperties* p = c->GetFileProperties()) {
+                    const std::string name = path + "/" + (p->GetName() ? p->GetName() : "");
+                    if (p->GetAttributes() & kAttrDirectory) walk(c, name);
+                    else files.emplace_back(name, p->GetSize());
+                }
+        };
+        for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) walk(root, "");
         std::sort(files.begin(), files.end());
         return files;
     }

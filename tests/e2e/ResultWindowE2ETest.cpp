@@ -9,11 +9,10 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 
 #include "TestUtil.h"
 #include "WizardDriver.h"
@@ -236,19 +235,14 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     // the pause is let finish (a stretch of the strip's ticks with next to nothing read).
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.Get().waiting >= 1; }));
     // The scan thread marks its pause in the program's log with this process's id and its own.
-    {
-        const std::string text = testutil::ReadFileText(log);
-        const std::string lines = text.size() >= logged ? text.substr(logged) : text;  // moved aside when full
-        char process[32];
-        std::snprintf(process, sizeof process, "P[%04d]:T[", static_cast<int>(CurrentProcessId()));
-        const size_t mark = lines.find("] run to UiCtrl::RecoveryProgressWnd::Continued ");
-        ASSERT_NE(mark, std::string::npos) << lines;
-        const size_t at = lines.rfind(process, mark);
-        ASSERT_NE(at, std::string::npos) << lines.substr(0, mark);
-        const std::string thread = lines.substr(at + std::strlen(process), mark - at - std::strlen(process));
-        EXPECT_NE(std::atoi(thread.c_str()), 0) << "the scan thread's id";
-        EXPECT_NE(std::atoi(thread.c_str()), static_cast<int>(CurrentThreadId())) << "not the window's thread";
-    }
+    const std::string text = testutil::ReadFileText(log);
+    const std::string lines = text.size() >= logged ? text.substr(logged) : text;  // moved aside when full
+    std::smatch mark;
+    ASSERT_TRUE(std::regex_search(lines, mark, std::regex("P\\[0*" + std::to_string(CurrentProcessId()) +
+                                                          "\\]:T\\[([0-9]+)\\] run to UiCtrl::RecoveryProgressWnd::Continued ")))
+        << lines;
+    EXPECT_NE(std::stoul(mark[1]), 0u) << "the scan thread's id";
+    EXPECT_NE(std::stoul(mark[1]), CurrentThreadId()) << "not the window's thread";
     constexpr u64 kBlockBytes = 1000 * 512;  // one read-ahead block of the device
     constexpr u64 kQuietBytes = 64 * 1024;
     auto bytesReadOver = [&](u64 ticks) {
