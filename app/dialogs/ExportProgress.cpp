@@ -91,6 +91,15 @@ u32 ExportProgress::WriteSingleFile(IStorageDevice* device) {
 u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
     const std::vector<CFileSystemNode*> roots = RecoveryGraph::Instance().GetTreeRoots();
     if (roots.empty()) return kRecoverFailed;
+    u64 files = 0, bytes = 0;
+    for (CFileSystemNode* root : roots) {
+        root->RecountStatistics();
+        SelectionStatistics stats;
+        root->GetStatistics(&stats);
+        files += stats.checkedFiles;
+        bytes = SaturatingAdd(bytes, CheckedRecoveryBytes(root, device));
+    }
+    OnBegin(static_cast<u32>(files), bytes);
     // Stopped before the first file (the disk went while the window came up): no folder is made
     // for files that were never read.
     if (CancelAnswer() != 0) return kRecoverCancelled;
@@ -109,15 +118,6 @@ u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
         return kRecoverFailed;
     }
     targetPath = folderPath;
-    u64 files = 0, bytes = 0;
-    for (CFileSystemNode* root : roots) {
-        root->RecountStatistics();
-        SelectionStatistics stats;
-        root->GetStatistics(&stats);
-        files += stats.checkedFiles;
-        bytes = SaturatingAdd(bytes, CheckedRecoveryBytes(root, device));
-    }
-    OnBegin(static_cast<u32>(files), bytes);
     u32 result = kRecoverOk;
     for (CFileSystemNode* root : roots) {
         if (result != kRecoverOk) break;
