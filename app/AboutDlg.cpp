@@ -7,9 +7,6 @@
 
 namespace {
 constexpr COLORREF kTextColor = 0x212121;
-constexpr COLORREF kWhite = 0xFFFFFF;
-// The white strip at the foot of the box, under the copyright line.
-constexpr int kWhiteFootHeight = 45;
 constexpr u32 kLabelFlags = DT_VCENTER | DT_END_ELLIPSIS | DT_SINGLELINE;
 // The maker's line; the same in every language.
 constexpr const char* kCopyrightLine = "Copyright \u00A9 2026 Morvenda. All rights reserved.";
@@ -34,10 +31,9 @@ bool AboutDlg::OnInitDialog() {
     return true;
 }
 
+// The white strip at the foot of the box, under the copyright line, as every dialog has.
 int AboutDlg::DrawBackground(ui::Dc* dc) {
-    if (!dc) return 0;
-    const RECT c = ClientRect();
-    dc->FillRect(ui::MakeRect(1, c.bottom - kWhiteFootHeight, c.right - 1, c.bottom), kWhite);
+    PaintWhiteClientArea(Handle(), dc);
     return 0;
 }
 

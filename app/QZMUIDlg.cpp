@@ -26,6 +26,7 @@
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
 #include "devices/ScanOptions.h"
+#include "devices/VolumeEnumerator.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/DeviceWatch.h"
 #include "platform/Profile.h"
@@ -416,6 +417,12 @@ int CQZMUIDlg::ImportScanResultFrom(const std::string& path, HWND* pageToShow) {
     // The loaded trees take the place of whatever the last scan left: the browser lets go of the
     // old trees before they are released, so nothing is shown twice or after it was freed.
     if (result) result->ClearScanState();
+    // A disk plugged in (or back) since the disks were listed is found only in a new list; the
+    // load waits for it.
+    if (devicesChanged_) {
+        devicesChanged_ = false;
+        EnumCollectPartition::Instance().StartEnumeration();
+    }
     SaveRestoreScanResult window(Handle(), ScanResultTransfer::kImport, path);
     if (window.DoModal() == SaveRestoreScanResult::kSucceeded) {
         UpdateCaptionButtons();
@@ -458,6 +465,7 @@ void CQZMUIDlg::reject() {
 
 void CQZMUIDlg::OnDeviceChange(WPARAM event, LPARAM data) {
     if (event != kDbtDeviceArrival && event != kDbtDeviceRemoveComplete && event != kDbtDevNodesChanged) return;
+    devicesChanged_ = true;
     if (currentPage_ && currentPage_ == PageHandle(kPlacePage)) PostMessage(Handle(), WM_UI_DEVICES_CHANGED, 0, 0);
     else placeRefresh_ = true;
     // Linux volumes have no drive letter to name the one that left.

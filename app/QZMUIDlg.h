@@ -121,6 +121,8 @@ private:
     HWND currentPage_ = nullptr;
     UiCtrl::UiItem* importItem_ = nullptr;
     bool placeRefresh_ = false;
+    // A device came or went since the disks were last listed for a load.
+    bool devicesChanged_ = false;
     bool wizardUsed_ = true;
     bool recoveryRan_ = false;
     bool closing_ = false;

@@ -427,6 +427,8 @@ bool EnumCollectPartition::StopRequested() const {
 void EnumCollectPartition::StartEnumeration() {
     std::lock_guard<std::mutex> lk(m_threadsLock);
     if (m_closing.load()) return;
+    // Whoever waits for the lists from now on waits for this enumeration's, not the last one's.
+    m_done.store(0);
     m_threads.Start([this](u64) { EnumThread(); });
 }
 

@@ -22,6 +22,7 @@
 #include "engine/FileSystemNode.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryController.h"
+#include "engine/SavedResult.h"
 #include "platform/Log.h"
 #include "platform/Stats.h"
 #include "platform/Sync.h"
@@ -84,11 +85,17 @@ i32 RecoveryGraph::SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record)
         m_secondFoundFileCount.store(0);
         m_cancelCount.store(0);
         ForgetLostVolumes();
+        std::lock_guard<std::mutex> lk(m_treeLock);
+        m_firstVolumeForm.reset();
         return 0;
     }
     if (index != -1) m_volumeIndex.store(static_cast<u32>(index));
+    // The disks are read now, while they are there.
+    auto form = std::make_shared<SavedVolumeForm>();
+    if (!TakeSavedVolumeForm(*record, *form)) form.reset();
     {
         std::lock_guard<std::mutex> lk(m_treeLock);
+        if (m_selectedVolumes.empty()) m_firstVolumeForm = std::move(form);
         m_selectedVolumes.push_back(std::move(record));
     }
     m_nothingSelected.store(0);
@@ -115,6 +122,11 @@ i32 RecoveryGraph::GetFolderPaths(std::list<std::string>& out) {
     std::lock_guard<std::mutex> lk(m_treeLock);
     out = m_folderPaths;
     return 0;
+}
+
+std::shared_ptr<const SavedVolumeForm> RecoveryGraph::GetFirstVolumeForm() {
+    std::lock_guard<std::mutex> lk(m_treeLock);
+    return m_firstVolumeForm;
 }
 
 VolumeRecord* RecoveryGraph::GetFirstVolume() {

@@ -30,6 +30,7 @@ class IDirectoryTree;
 class IProgress;
 class IRecoveryController;
 class IStorageDevice;
+struct SavedVolumeForm;
 struct VolumeRecord;
 
 // ScanMode values.
@@ -73,8 +74,12 @@ public:
     i32 SelectVolume(i32 index, VolumeRecord* record);
     i32 SelectVolume(i32 index, std::shared_ptr<VolumeRecord> record);
     // The chosen volumes' disk went away: nothing is chosen any more, but the counts of what the
-    // scan found stay, as its trees do.
+    // scan found stay, as its trees do, and so does the saved form of the first volume.
     void ForgetLostVolumes();
+    // What a saved result records of the first chosen volume, taken when it was chosen (null
+    // when its disks could not be identified then); it outlives a lost disk, so that the trees
+    // still shown can be saved naming it, until the selection is cleared.
+    std::shared_ptr<const SavedVolumeForm> GetFirstVolumeForm();
     i32 AddFolderPath(const std::string& path);
     // Copies the folder paths only in the deleted-file mode.
     i32 GetFolderPaths(std::list<std::string>& out);
@@ -226,6 +231,7 @@ private:
     std::atomic<u64> m_secondFoundFileCount{0};
     std::atomic<u32> m_skipTip{0};
     std::vector<std::shared_ptr<VolumeRecord>> m_selectedVolumes;
+    std::shared_ptr<const SavedVolumeForm> m_firstVolumeForm;
     std::list<std::string> m_folderPaths;
     CRecoveryFilter m_filter;
     std::atomic<u32> m_mode{kScanModeDeleted};

@@ -238,20 +238,32 @@ bool BuildDiskIdentification(CDiskDevice* disk, u8 out[kDiskIdentificationSize])
     return true;
 }
 
-void WriteDeviceList(IRSData* stream, const VolumeRecord* record) {
-    u8 stored[kVolumeRecordSize];
-    StoreVolumeRecord(*record, stored);
-    stream->BeginSection(kSavedVolumeSection);
-    stream->Write(stored, kVolumeRecordSize);
-    if (record->source == 0) {
-        const u32 extents = record->ExtentCount();
-        u8 block[kDiskIdentificationSize];
-        for (u32 i = 0; i < extents; ++i) {
-            if (!BuildDiskIdentification(record->extents[i].disk, block)) throw CRSException(kRSEndOfData);
-            stream->Write(block, kDiskIdentificationSize);
-        }
+bool TakeSavedVolumeForm(const VolumeRecord& record, SavedVolumeForm& out) {
+    out.record.assign(kVolumeRecordSize, 0);
+    StoreVolumeRecord(record, out.record.data());
+    out.disks.clear();
+    // Only a volume of live disks names them; an image volume's record holds its index path.
+    if (record.source != 0) return true;
+    const u32 extents = record.ExtentCount();
+    for (u32 i = 0; i < extents; ++i) {
+        std::vector<u8> block(kDiskIdentificationSize);
+        if (!BuildDiskIdentification(record.extents[i].disk, block.data())) return false;
+        out.disks.push_back(std::move(block));
     }
+    return true;
+}
+
+void WriteSavedVolumeForm(IRSData* stream, const SavedVolumeForm& form) {
+    stream->BeginSection(kSavedVolumeSection);
+    stream->Write(form.record.data(), static_cast<u32>(form.record.size()));
+    for (const std::vector<u8>& block : form.disks) stream->Write(block.data(), static_cast<u32>(block.size()));
     stream->EndSection();
+}
+
+void WriteDeviceList(IRSData* stream, const VolumeRecord* record) {
+    SavedVolumeForm form;
+    if (!TakeSavedVolumeForm(*record, form)) throw CRSException(kRSEndOfData);
+    WriteSavedVolumeForm(stream, form);
 }
 
 namespace {

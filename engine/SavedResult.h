@@ -89,6 +89,15 @@ bool BuildDiskIdentification(CDiskDevice* disk, u8 out[kDiskIdentificationSize])
 // The volume section. WriteDeviceList throws kRSEndOfData when a disk of the record cannot be
 // identified (a volume whose disk is gone cannot be found again on loading).
 void WriteDeviceList(IRSData* stream, const VolumeRecord* record);
+// What the volume section holds of a volume: its stored record and the identification of each
+// of its disks. Taken while the disks can be read, it still names them once they are gone.
+struct SavedVolumeForm {
+    std::vector<u8> record;
+    std::vector<std::vector<u8>> disks;
+};
+// False when a disk of the record cannot be identified.
+bool TakeSavedVolumeForm(const VolumeRecord& record, SavedVolumeForm& out);
+void WriteSavedVolumeForm(IRSData* stream, const SavedVolumeForm& form);
 // Image volumes re-opened by loads, kept alive with their devices by whoever holds the list.
 struct ReopenedImageVolume {
     std::unique_ptr<IStorageDevice> device;

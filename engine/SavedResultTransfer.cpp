@@ -20,10 +20,7 @@ constexpr u32 kProgressRange = 100;
 constexpr u32 kEnumerationPollMs = 1000;
 constexpr int kImportEndLine = 409;
 
-void LogStop(const char* function, int line) {
-    WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", static_cast<int>(CurrentProcessId()),
-             static_cast<int>(CurrentThreadId()), function, line);
-}
+void LogStop(const char* function, int line) { WriteRunToLog(function, line); }
 
 std::vector<VolumeRecord*> LiveEnumeratedVolumes() {
     EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
@@ -106,13 +103,20 @@ bool ScanResultTransfer::Export(RecoveryGraph& session) {
         std::list<std::string> folders;
         session.GetFolderPaths(folders);
         WriteFolderList(stream.get(), folders);
-        // Held for the whole export: a lost device clears the selection meanwhile.
-        const std::shared_ptr<VolumeRecord> held = session.HoldFirstVolume();
-        VolumeRecord* volume = held.get();
-        if (volume == nullptr) {
+        // The volume as it was when chosen: the trees still shown are saved with what names
+        // their disk also once it is gone, so that a load finds it when it is back.
+        std::shared_ptr<const SavedVolumeForm> form = session.GetFirstVolumeForm();
+        if (form == nullptr) {
+            // Its disks could not be read when it was chosen: they are read now, the volume held
+            // meanwhile, since a lost device clears the selection.
+            const std::shared_ptr<VolumeRecord> held = session.HoldFirstVolume();
+            auto live = std::make_shared<SavedVolumeForm>();
+            if (held && TakeSavedVolumeForm(*held, *live)) form = std::move(live);
+        }
+        if (form == nullptr) {
             StopAt(TransferStop::kNoSelectedVolume);
         } else {
-            WriteDeviceList(stream.get(), volume);
+            WriteSavedVolumeForm(stream.get(), *form);
             const std::vector<CFileSystemNode*> roots =
                 m_hooks.exportRoots ? m_hooks.exportRoots() : session.GetTreeRoots();
             if (SaveScanTrees(roots, stream.get(), this)) {

@@ -26,7 +26,7 @@ enum class TransferStop : u32 {
     kNone = 0,
     kStreamNotCreated = 189,
     kExportFileNotOpened = 195,
-    kNoSelectedVolume = 223,
+    kNoSelectedVolume = 223,  // no volume chosen, or none whose disks can be named
     kTreeExportFailed = 251,
     kImportFileNotOpened = 301,
     kHeaderInvalid = 308,

@@ -91,6 +91,18 @@ u32 ExportProgress::WriteSingleFile(IStorageDevice* device) {
 u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
     const std::vector<CFileSystemNode*> roots = RecoveryGraph::Instance().GetTreeRoots();
     if (roots.empty()) return kRecoverFailed;
+    u64 files = 0, bytes = 0;
+    for (CFileSystemNode* root : roots) {
+        root->RecountStatistics();
+        SelectionStatistics stats;
+        root->GetStatistics(&stats);
+        files += stats.checkedFiles;
+        bytes = SaturatingAdd(bytes, CheckedRecoveryBytes(root, device));
+    }
+    OnBegin(static_cast<u32>(files), bytes);
+    // Stopped before the first file (the disk went while the window came up): no folder is made
+    // for files that were never read.
+    if (CancelAnswer() != 0) return kRecoverCancelled;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -106,15 +118,6 @@ u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
         return kRecoverFailed;
     }
     targetPath = folderPath;
-    u64 files = 0, bytes = 0;
-    for (CFileSystemNode* root : roots) {
-        root->RecountStatistics();
-        SelectionStatistics stats;
-        root->GetStatistics(&stats);
-        files += stats.checkedFiles;
-        bytes = SaturatingAdd(bytes, CheckedRecoveryBytes(root, device));
-    }
-    OnBegin(static_cast<u32>(files), bytes);
     u32 result = kRecoverOk;
     for (CFileSystemNode* root : roots) {
         if (result != kRecoverOk) break;
@@ -184,7 +187,9 @@ int ExportProgress::DrawContent(ui::Dc* dc) {
     UiResources& res = UiResources::Instance();
     dc->SetFont(*res.GetFont(16, 100, false));
     dc->SetTextColor(0x212121);
-    dc->DrawText(res.GetString("RecoveryFile") + " " + CurrentName(), percentbar::kTextRect,
+    // The language's text carries its own separation from the name (a blank where the
+    // language wants one).
+    dc->DrawText(res.GetString("RecoveryFile") + CurrentName(), percentbar::kTextRect,
                  DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
     percentbar::Draw(dc, shownPercent_);
     return 0;

@@ -6,13 +6,32 @@
 #include "app/dialogs/ShellTreeCtrl.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/SkinItems.h"
+#include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
+#include "platform/Stats.h"
 
 namespace {
-const RECT kTreeRect = {23, 17, 563, 241};
-const RECT kTreeBorder = {20, 15, 562, 241};
+constexpr RECT kTreeRect = {23, 17, 563, 241};
+constexpr RECT kTreeBorder = {20, 15, 562, 241};
 constexpr COLORREF kBorderColour = 0xC4C4C4;
 constexpr COLORREF kWarningColour = 0x545454;
+constexpr u32 kStatsDestination = 12300;
+// The warning line under the tree; a language whose text is laid out in two fixed lines splits
+// it after seven eighths of its characters.
+constexpr int kNoteTop = kTreeRect.bottom + 9;
+constexpr int kNoteLeft = 40;
+constexpr int kNoteRight = 570;
+constexpr int kNoteLineHeight = 20;
+constexpr u32 kTwoLineNoteLanguage = 4;
+
+// The text cut after its first (characters x 7 / 8) characters, never inside a character.
+std::pair<std::string, std::string> SplitAtSevenEighths(const std::string& text) {
+    const QString all = ui::FromUtf8(text);
+    const qsizetype characters = all.toUcs4().size();
+    qsizetype cut = 0;
+    for (qsizetype n = 0; n < characters * 7 / 8; ++n) cut += all.at(cut).isHighSurrogate() ? 2 : 1;
+    return {all.left(cut).toStdString(), all.mid(cut).toStdString()};
+}
 }  // namespace
 
 std::string& LastExportDestination() {
@@ -53,7 +72,9 @@ ExportTargetCheck SelExportPathDlg::Validate() {
         if (!quiet_)
             ShowMessageBox(nullptr, UiResources::Instance().GetString(ExportTargetMessageKey(check)).c_str(), nullptr,
                            MB_ICONWARNING);
+        return check;
     }
+    StatsText(kStatsDestination, path_.c_str());
     return check;
 }
 
@@ -73,20 +94,29 @@ bool SelExportPathDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
 
 int SelExportPathDlg::DrawBackground(ui::Dc* dc) {
     if (!dc) return 0;
-    // White first: the grey under the tree then shows as its border, left of it and above it.
-    PaintWhiteClientArea(Handle(), dc);
+    // The tree covers this grey but for a border left of it and above it.
     dc->FillRect(kTreeBorder, kBorderColour);
+    PaintWhiteClientArea(Handle(), dc);
     return 0;
 }
 
 int SelExportPathDlg::DrawContent(ui::Dc* dc) {
     if (!dc) return 0;
     UiResources& res = UiResources::Instance();
-    const int top = kTreeRect.bottom + 9;
-    if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kWarningPicture)) res.DrawImage(dc, p, 22, top, 38, top + 16, 0xFFFFFF);
+    if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kWarningPicture))
+        res.DrawImage(dc, p, 22, kNoteTop, 38, kNoteTop + 16, 0xFFFFFF);
     dc->SetFont(*res.GetFont(16, 100, false));
     dc->SetTextColor(kWarningColour);
-    dc->DrawText(res.GetString("DontSaveInSrc"), ui::MakeRect(40, top - 2, ClientRect().right - 20, top + 38),
+    const std::string note = res.GetString("DontSaveInSrc");
+    if (GetUiLanguage() == kTwoLineNoteLanguage) {
+        const auto [first, rest] = SplitAtSevenEighths(note);
+        constexpr u32 kLine = DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS;
+        dc->DrawText(first, ui::MakeRect(kNoteLeft, kNoteTop, kNoteRight, kNoteTop + kNoteLineHeight), kLine);
+        dc->DrawText(rest, ui::MakeRect(kNoteLeft, kNoteTop + kNoteLineHeight, kNoteRight, kNoteTop + 2 * kNoteLineHeight), kLine);
+        return 0;
+    }
+    // The other languages' texts are longer than one line: they wrap in the same two lines.
+    dc->DrawText(note, ui::MakeRect(kNoteLeft, kNoteTop - 2, ClientRect().right - 20, kNoteTop + 2 * kNoteLineHeight - 2),
                  DT_LEFT | DT_WORDBREAK | DT_END_ELLIPSIS);
     return 0;
 }

@@ -3,7 +3,10 @@
 #include <QDir>
 #include <QFileIconProvider>
 #include <QFontMetrics>
+#include <QPainter>
 #include <QStorageInfo>
+#include <filesystem>
+#include <fstream>
 
 #include "devices/VolumeEnumerator.h"
 #include "platform/ui/Dc.h"
@@ -35,7 +38,63 @@ bool IsUserVolume(const QStorageInfo& volume) {
     return !root.startsWith("/boot") && !root.startsWith("/proc") && !root.startsWith("/sys");
 }
 
+// The folder icon with the small box and arrow that mark a link, at the bottom left.
+QIcon LinkedFolderIcon(const QIcon& folder) {
+    constexpr int kSide = 16;
+    constexpr int kBox = 8;
+    QPixmap pixmap = folder.pixmap(kSide, kSide);
+    if (pixmap.isNull()) {
+        pixmap = QPixmap(kSide, kSide);
+        pixmap.fill(Qt::transparent);
+    }
+    QPainter p(&pixmap);
+    const QRect box(0, kSide - kBox, kBox - 1, kBox - 1);
+    p.fillRect(box, Qt::white);
+    p.setPen(QColor(0x40, 0x40, 0x40));
+    p.drawRect(box);
+    p.setPen(QPen(QColor(0x10, 0x50, 0xC0), 1.5));
+    const QPointF from(box.left() + 2, box.bottom() - 1.5), to(box.right() - 1.5, box.top() + 2);
+    p.drawLine(from, to);
+    p.drawLine(to, to + QPointF(-3, 0));
+    p.drawLine(to, to + QPointF(0, 3));
+    return QIcon(pixmap);
+}
+
+std::string ReadFirstLine(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
 }  // namespace
+
+bool IsOnRemovableDisk(const std::string& device, const std::string& sysRoot) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // "/dev/disk/by-label/..." and the like name the same device under another name.
+    const fs::path node = fs::canonical(device, ec);
+    const std::string name = (ec ? fs::path(device) : node).filename().string();
+    if (name.empty()) return false;
+    fs::path block = fs::canonical(fs::path(sysRoot) / "class" / "block" / name, ec);
+    if (ec) return false;
+    // A partition's folder lies inside its disk's.
+    if (fs::exists(block / "partition", ec)) block = block.parent_path();
+    return ReadFirstLine(block / "removable") == "1";
+}
+
+std::vector<DestinationVolume> MountedDestinationVolumes() {
+    std::vector<DestinationVolume> out;
+    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
+        if (!IsUserVolume(volume)) continue;
+        DestinationVolume v;
+        v.mountPoint = volume.rootPath();
+        v.name = volume.displayName() == volume.rootPath() ? volume.rootPath() : volume.displayName() + " (" + volume.rootPath() + ")";
+        v.removable = IsOnRemovableDisk(volume.device().toStdString());
+        out.push_back(std::move(v));
+    }
+    return out;
+}
 
 CShellTreeCtrl::CShellTreeCtrl(QWidget* parent) : QTreeView(parent) {
     setModel(&model_);
@@ -48,10 +107,13 @@ CShellTreeCtrl::CShellTreeCtrl(QWidget* parent) : QTreeView(parent) {
     });
 }
 
-QStandardItem* CShellTreeCtrl::AddPlace(const QString& text, const QString& path) {
+QStandardItem* CShellTreeCtrl::AddPlace(const QString& text, const QString& path, bool link) {
     static const QFileIconProvider icons;
-    auto* item = new QStandardItem(icons.icon(QFileIconProvider::Folder), text);
+    static const QIcon folder = icons.icon(QFileIconProvider::Folder);
+    static const QIcon linkedFolder = LinkedFolderIcon(folder);
+    auto* item = new QStandardItem(link ? linkedFolder : folder, text);
     item->setData(path, kPathRole);
+    item->setData(link, kLinkRole);
     if (HasSubfolders(path)) {
         auto* placeholder = new QStandardItem();
         placeholder->setData(true, kPlaceholderRole);
@@ -60,23 +122,21 @@ QStandardItem* CShellTreeCtrl::AddPlace(const QString& text, const QString& path
     return item;
 }
 
-void CShellTreeCtrl::Populate() {
+void CShellTreeCtrl::Populate() { Populate(MountedDestinationVolumes()); }
+
+void CShellTreeCtrl::Populate(const std::vector<DestinationVolume>& volumes) {
     model_.clear();
     const QString home = QDir::homePath();
     model_.appendRow(AddPlace(QDir(home).dirName() + " (" + home + ")", home));
-    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
-        if (!IsUserVolume(volume)) continue;
-        const QString name = volume.displayName() == volume.rootPath() ? volume.rootPath()
-                                                                       : volume.displayName() + " (" + volume.rootPath() + ")";
-        model_.appendRow(AddPlace(VolumeRowText(name, volume.rootPath()), volume.rootPath()));
-    }
+    for (const DestinationVolume& volume : volumes) model_.appendRow(AddPlace(VolumeRowText(volume), volume.mountPoint));
 }
 
-QString CShellTreeCtrl::VolumeRowText(QString name, const QString& mountPoint) const {
+QString CShellTreeCtrl::VolumeRowText(const DestinationVolume& volume) const {
+    QString name = volume.removable ? "Removable (" + volume.mountPoint + ")" : volume.name;
     const QFontMetrics metrics(font());
     do name += ' ';
     while (metrics.horizontalAdvance(name) < kLabelWidth);
-    return name + FreeSpaceText(mountPoint);
+    return name + FreeSpaceText(volume.mountPoint);
 }
 
 void CShellTreeCtrl::Fill(QStandardItem* item) {
@@ -86,7 +146,7 @@ void CShellTreeCtrl::Fill(QStandardItem* item) {
     // Hidden folders are listed too: they are what gave the folder its expand button.
     const QFileInfoList folders =
         QDir(path).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name | QDir::IgnoreCase);
-    for (const QFileInfo& folder : folders) item->appendRow(AddPlace(folder.fileName(), folder.absoluteFilePath()));
+    for (const QFileInfo& folder : folders) item->appendRow(AddPlace(folder.fileName(), folder.absoluteFilePath(), folder.isSymLink()));
 }
 
 bool CShellTreeCtrl::SelectPath(const std::string& path) {

@@ -356,6 +356,12 @@ void RecoveryGraphWnd::RecoverNode(CFileNode* node) { OnRecovery(node); }
 int RecoveryGraphWnd::OnRecovery(CFileNode* node) {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnRecovery", __LINE__);
     if (!node && RecoveryGraph::Instance().GetTreeRoots().empty()) return 0;
+    // The disk the files were found on went away: no file can be read, so no folder is made
+    // and no file written; the user is told so, and how to come back to the files.
+    if (RecoveryGraph::Instance().GetFirstVolumeDevice() == nullptr) {
+        ShowMessageBox(GetHwnd(), Localized("RecoverLostDevice").c_str(), nullptr, MB_ICONWARNING);
+        return kRecoverySourceGone;
+    }
     if (!ConfirmRecoveryInPause()) return -1;
     // One file from the browser goes to a name of the user's choosing; the command bar's
     // Recover takes everything checked.
@@ -486,11 +492,13 @@ int RecoveryGraphWnd::SaveScanResultTo(const std::string& chosen, const ConfirmR
     }
     bool saved = false;
     bool cancelled = false;
+    bool diskUnnamed = false;
     {
         SaveRestoreScanResult window(GetHwnd(), ScanResultTransfer::kExport, partial);
         OpenDialogSlot open(&openDialog_, window.Handle());
         saved = window.DoModal() == SaveRestoreScanResult::kSucceeded;
         cancelled = window.Cancelled();
+        diskUnnamed = window.Transfer().StoppedAt() == TransferStop::kNoSelectedVolume;
     }
     if (saved && std::rename(partial.c_str(), path.c_str()) != 0) {
         WriteLog("[%s:%d] cannot rename %s to %s: %s\r\n", "UiCtrl::RecoveryGraphWnd::SaveScanResultTo", __LINE__,
@@ -498,9 +506,15 @@ int RecoveryGraphWnd::SaveScanResultTo(const std::string& chosen, const ConfirmR
         saved = false;
     }
     if (!saved) ::unlink(partial.c_str());
-    if (!cancelled)
-        ShowMessageBox(GetHwnd(), Localized(saved ? "ExportOk" : "ExportFailed").c_str(), nullptr, MB_ICONINFORMATION);
-    return saved ? 0 : -3;
+    if (cancelled) return saved ? 0 : -3;
+    if (saved) {
+        ShowMessageBox(GetHwnd(), Localized("ExportOk").c_str(), nullptr, MB_ICONINFORMATION);
+        return 0;
+    }
+    // A result that would not find its disk again when loaded is not written: the user is told why.
+    const std::string failed = Localized("ExportFailed") + (diskUnnamed ? "\n" + Localized("ExportNoDisk") : std::string());
+    ShowMessageBox(GetHwnd(), failed.c_str(), nullptr, MB_ICONWARNING);
+    return -3;
 }
 
 int RecoveryGraphWnd::Tip2Quit() {

@@ -94,6 +94,9 @@ private:
     void DoUnFreeze();
     void OnSelectionChanged(bool checked);
     void SelectedFileTip();
+    // What the recovery dialogs answered (IDOK, IDCANCEL), -1 when the user declined the tip of
+    // a paused scan, kRecoverySourceGone when the scanned disk is gone.
+    static constexpr int kRecoverySourceGone = -6;
     int OnRecovery(CFileNode* node = nullptr);
     int DoSaveScanResult();
     void ClearBrowser();

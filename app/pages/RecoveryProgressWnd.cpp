@@ -115,9 +115,9 @@ u32 RecoveryProgressWnd::Continued() {
     RecoveryGraph& session = RecoveryGraph::Instance();
     if (run_.GetState() == kProgressPaused && session.GetPausedBySession() == 0) {
         if (IDirectoryTree* view = session.GetDirectoryTree()) {
-            WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", 0, 0, "UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
+            WriteRunToLog("UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
             view->SetBuildState(false);
-            WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", 0, 0, "UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
+            WriteRunToLog("UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
         }
     }
     return run_.WaitWhilePaused() ? 1 : 0;

@@ -18,8 +18,9 @@ constexpr COLORREF kMainCaptionColor = 0x80D21F;
 constexpr COLORREF kPopupCaptionColor = 0xE3F3B2;
 constexpr COLORREF kMainTitleColor = 0xE4F3B3;
 constexpr COLORREF kPopupTitleColor = 0x536D01;
-// The client buffer starts in the colour of the dialogs' bottom button band.
+// The client buffer starts in the colour of the dialogs' body, above the white band at their foot.
 constexpr COLORREF kClientBaseColor = 0xF4F4F4;
+constexpr COLORREF kWhite = 0xFFFFFF;
 
 // Popup dialogs draw every caption item with the same three bitmaps.
 constexpr int kPopupNormal = 550;
@@ -494,5 +495,5 @@ void PaintWhiteClientArea(HWND window, ui::Dc* dc) {
     if (auto* dlg = dynamic_cast<HomeBaseDialog*>(core)) client = dlg->ClientRect();
     else if (core && core->Widget()) client = ui::FromQRect(core->Widget()->rect());
     else return;
-    dc->FillRect(ui::MakeRect(client.left + 1, client.top, client.right - 1, client.bottom - 45), 0xFFFFFF);
+    dc->FillRect(ui::MakeRect(client.left + 1, client.bottom - kWhiteBandHeight, client.right - 1, client.bottom), kWhite);
 }

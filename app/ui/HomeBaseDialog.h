@@ -117,6 +117,8 @@ private:
     QImage clientBuffer_;
 };
 
-// Fills the client area of a dialog (less one pixel at the left and right and the bottom 45
-// pixels) with white.
+// The band at the foot of a dialog's client area, where its buttons stand.
+constexpr int kWhiteBandHeight = 45;
+// Fills the band at the foot of a dialog's client area (kWhiteBandHeight pixels, less one pixel
+// at the left and at the right) with white.
 void PaintWhiteClientArea(HWND window, ui::Dc* dc);

@@ -55,7 +55,7 @@ UiResources& UiResources::Instance() {
 
 const char* UiResources::FontFace() { return g_fontFace; }
 
-void UiResources::SetFontFace(int languageNumber) { g_fontFace = languageNumber == 1 ? "Meiryo UI" : "Arial"; }
+void UiResources::SetFontFace(int languageNumber) { g_fontFace = ui::InterfaceFontFace(languageNumber); }
 
 int UiResources::SetLanguage(int languageNumber, const char* fileName) {
     if (!fileName) return -1;

@@ -206,6 +206,7 @@ void ReadPreview(const TiXmlElement* root, BrowserSkin& s) {
     const TiXmlElement* t = Child(p, "TextResource");
     if (!t) return;
     ElementText(t, "TipOfLoading", 60, s.tipOfLoading);
+    ElementText(t, "TipOfLoading", 60, s.rowLoadingTip);
     ElementText(t, "Filename", 20, s.textFilename);
     ElementText(t, "Size", 20, s.textSize);
     ElementText(t, "Dimension", 20, s.textDimension);

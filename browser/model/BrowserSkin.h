@@ -111,6 +111,9 @@ struct BrowserSkin {
     Colour previewText = 0x696969;
     Colour previewIconBorder = 0xF5E5D6;
     std::string tipOfLoading = "Loading,Please wait...";
+    // The same text in a row of the details view not loaded yet, which has a shorter fallback
+    // when the file or the text is missing.
+    std::string rowLoadingTip = "Loading...";
     std::string textFilename = "Filename";
     std::string textSize = "Size";
     std::string textDimension = "Dimension";

@@ -1,5 +1,7 @@
 #include "browser/preview/FileViews.h"
 
+#include <iconv.h>
+
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QScrollBar>
@@ -8,22 +10,93 @@
 #include <cstdio>
 #include <fstream>
 
+#include "browser/model/BrowserConfig.h"
+
 namespace FileSelCtrl {
 
 namespace {
 constexpr u8 kLineFeed = 10;
 constexpr u8 kHighBit = 0x7F;
 constexpr const char* kHexHeader = "Offset  \t\t\t0\t1\t2\t3\t4\t5\t6\t7\t8\t9\tA\tB\tC\tD\tE\tF\r\n";
-// The character column hides the low control bytes that would break the page's layout (tabs,
-// line ends) behind a dot and shows every other byte as itself, the bytes above ASCII as their
-// Latin-1 letters: the same bytes the text view shows.
-char HexColumnChar(u8 byte) { return byte < kFirstShownByte ? '.' : static_cast<char>(byte); }
 // Tab stops of the hex page: offset, bytes and characters line up under the header.
 constexpr int kTabStopChars = 3;
+constexpr int kLanguageJapanese = 1;
+constexpr char kNoCharacter = '.';
 
-// The byte as one character of the code page the file was written in; Latin-1 keeps every
-// byte one character.
-QString ToShown(const std::string& bytes) { return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size())); }
+// Whether a decoded character draws as something: controls, format marks, private-use and
+// unassigned code points have no glyph of their own and would show as nothing or an empty box.
+bool HasGlyph(char32_t c) {
+    switch (QChar::category(c)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Other_Surrogate:
+    case QChar::Other_PrivateUse:
+    case QChar::Other_NotAssigned: return false;
+    default: return true;
+    }
+}
+
+// The character column of the hex page reads the bytes in the code page of the interface
+// language, as that language's system shows them: Windows-1252 for the Western languages,
+// Shift-JIS (code page 932) for Japanese, where a lead byte and the byte after it in the same
+// line make one character.
+class HexColumnDecoder {
+public:
+    explicit HexColumnDecoder(int language)
+        : doubleByte_(language == kLanguageJapanese), cd_(iconv_open("UTF-8", doubleByte_ ? "CP932" : "WINDOWS-1252")) {}
+    ~HexColumnDecoder() {
+        if (Usable()) iconv_close(cd_);
+    }
+    HexColumnDecoder(const HexColumnDecoder&) = delete;
+    HexColumnDecoder& operator=(const HexColumnDecoder&) = delete;
+
+    // The bytes as UTF-8 text: a byte below kFirstShownByte, a byte the code page leaves
+    // undefined and a character without a glyph each show as a dot.
+    std::string Column(const u8* bytes, u32 count) {
+        std::string out;
+        for (u32 i = 0; i < count;) {
+            if (bytes[i] < kFirstShownByte) {
+                out += kNoCharacter;
+                ++i;
+            } else if (doubleByte_ && IsLeadByte(bytes[i]) && i + 1 < count && Decode(bytes + i, 2, out)) {
+                i += 2;
+            } else {
+                if (!Decode(bytes + i, 1, out)) out += kNoCharacter;
+                ++i;
+            }
+        }
+        return out;
+    }
+
+private:
+    bool Usable() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    static bool IsLeadByte(u8 b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+    // Appends the one character the n bytes make, when they make exactly one that draws.
+    bool Decode(const u8* bytes, size_t n, std::string& out) {
+        if (!Usable()) {
+            // Without the converter only the printable ASCII bytes are sure.
+            if (n != 1 || bytes[0] >= kHighBit) return false;
+            out += static_cast<char>(bytes[0]);
+            return true;
+        }
+        char in[2] = {static_cast<char>(bytes[0]), n > 1 ? static_cast<char>(bytes[1]) : '\0'};
+        char* from = in;
+        size_t fromLeft = n;
+        char utf8[8];
+        char* to = utf8;
+        size_t toLeft = sizeof utf8;
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        if (iconv(cd_, &from, &fromLeft, &to, &toLeft) == static_cast<size_t>(-1) || fromLeft != 0) return false;
+        const QString decoded = QString::fromUtf8(utf8, static_cast<qsizetype>(sizeof utf8 - toLeft));
+        const QList<uint> points = decoded.toUcs4();
+        if (points.size() != 1 || !HasGlyph(points[0])) return false;
+        out.append(utf8, sizeof utf8 - toLeft);
+        return true;
+    }
+
+    bool doubleByte_;
+    iconv_t cd_;
+};
 }  // namespace
 
 CFilePreViewEdit::CFilePreViewEdit(QWidget* parent) : QPlainTextEdit(parent) {
@@ -106,7 +179,7 @@ void CFilePreViewEdit::ShowLines(u32 firstLine) {
 }
 
 QString CFilePreViewEdit::ToDisplay(const std::string& page) const {
-    return ToShown(page).replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return QString::fromUtf8(page.data(), static_cast<qsizetype>(page.size())).replace(QLatin1String("\r\n"), QLatin1String("\n"));
 }
 
 void CFilePreViewEdit::UpdatePageSize() {
@@ -152,6 +225,7 @@ std::string CHexFilePreViewEdit::GetPageText(u32 firstLine) {
     u32 first = 0, end = 0;
     ClampPage(firstLine, first, end);
     char cell[16];
+    HexColumnDecoder column(CFileSelCtrlConfig::Instance().GetLanguage());
     for (u32 line = first; line < end; ++line) {
         const u64 offset = static_cast<u64>(line) * kHexBytesPerLine;
         // Every line but the last ends its byte columns without a trailing tab.
@@ -162,25 +236,26 @@ std::string CHexFilePreViewEdit::GetPageText(u32 firstLine) {
         const u8* bytes = Buffer() + at;
         std::snprintf(cell, sizeof(cell), "%08X\t\t", static_cast<unsigned>(offset));
         text += cell;
-        std::string shown;
         for (u32 i = 0; i < count; ++i) {
             std::snprintf(cell, sizeof(cell), full && i + 1 == kHexBytesPerLine ? "%02X" : "%02X\t", bytes[i]);
             text += cell;
-            shown += HexColumnChar(bytes[i]);
         }
         for (u32 i = count; i < kHexBytesPerLine; ++i) text += " \t";
-        text += "\t\t" + shown + "\t\r\n";
+        text += "\t\t" + column.Column(bytes, count) + "\t\r\n";
     }
     return text;
 }
 
 // The columns are laid out here rather than by the control's tab stops: in an even-width font
 // the header's label and the offsets are equally wide, so the header needs one tab fewer than
-// the lines to put the column numbers over their bytes.
+// the lines to put the column numbers over their bytes. The last line's byte cells all end in a
+// tab (a full line's last one does not), so it too has one tab more before its characters.
 QString CHexFilePreViewEdit::ToDisplay(const std::string& page) const {
     QString shown = CFilePreViewEdit::ToDisplay(page);
     const QString header = QStringLiteral("Offset  \t\t\t");
     if (shown.startsWith(header)) shown.replace(0, header.size(), QStringLiteral("Offset  \t\t"));
+    // Nowhere else do three tabs follow each other: a byte cell is never empty.
+    shown.replace(QStringLiteral("\t\t\t"), QStringLiteral("\t\t"));
     QString laidOut;
     laidOut.reserve(shown.size() * 2);
     int column = 0;

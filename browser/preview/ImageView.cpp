@@ -51,6 +51,13 @@ void CScrollWnd::SetSteps(int horizontal, int vertical) {
 }
 
 void CScrollWnd::UpdateScrollBars() {
+    // A bar shows unless the window is wider (taller) than a content that has a size; the
+    // window's whole area counts, so that showing a bar does not hide it again.
+    const QSize area = size();
+    const bool hideHorizontal = area.width() > m_contentWidth && m_contentWidth != 0;
+    const bool hideVertical = area.height() > m_contentHeight && m_contentHeight != 0;
+    setHorizontalScrollBarPolicy(hideHorizontal ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAlwaysOn);
+    setVerticalScrollBarPolicy(hideVertical ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAlwaysOn);
     const QSize view = viewport()->size();
     horizontalScrollBar()->setRange(0, std::max(0, m_contentWidth - view.width()));
     verticalScrollBar()->setRange(0, std::max(0, m_contentHeight - view.height()));
@@ -58,6 +65,11 @@ void CScrollWnd::UpdateScrollBars() {
     verticalScrollBar()->setPageStep(m_vStep);
     horizontalScrollBar()->setSingleStep(1);
     verticalScrollBar()->setSingleStep(1);
+}
+
+void CScrollWnd::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    UpdateScrollBars();
 }
 
 // The wheel moves by its raw delta (120 a notch), never past the last page.
@@ -71,8 +83,7 @@ void CScrollWnd::wheelEvent(QWheelEvent* event) {
 
 CImageWindow::CImageWindow(QWidget* parent) : CScrollWnd(parent), m_message(QString::fromStdString(Skin().imageFormatWarning)) {
     setFrameShape(QFrame::NoFrame);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    UpdateScrollBars();
 }
 
 bool CImageWindow::LoadImage(const std::string& path) {
@@ -96,19 +107,12 @@ void CImageWindow::SetFitMode(bool fit) {
     viewport()->update();
 }
 
+// A fitted picture (or none) has nothing to scroll; at its own size the bars follow it.
 void CImageWindow::ApplyScrollPolicy() {
     if (m_fit || m_picture.isNull()) {
-        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         SetContentSize(-1, -1);
         return;
     }
-    // Bars only along an axis the picture overflows; the view's size counts without them.
-    const QSize client = size();
-    const bool wider = m_picture.width() > client.width();
-    const bool taller = m_picture.height() > client.height();
-    setHorizontalScrollBarPolicy(wider ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(taller ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     SetContentSize(m_picture.width(), m_picture.height());
     SetSteps(viewport()->width(), viewport()->height());
 }

@@ -27,12 +27,14 @@ public:
     // -1 x -1: nothing to scroll.
     void SetContentSize(int width, int height);
     void SetSteps(int horizontal, int vertical);
+    // Shows or hides each bar by the content's size against the window's, then sets the ranges.
     void UpdateScrollBars();
 
 protected:
     virtual void OnVertPosChanged(int) {}
     virtual void OnHorzPosChanged(int) {}
     void wheelEvent(QWheelEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
     int m_contentWidth = -1;
     int m_contentHeight = -1;

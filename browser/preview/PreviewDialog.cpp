@@ -21,6 +21,7 @@
 #include "browser/views/PreviewEntry.h"
 #include "platform/ui/ButtonPlus.h"
 #include "platform/ui/ButtonResources.h"
+#include "platform/ui/Dc.h"
 #include "platform/ui/MsBtn.h"
 
 namespace FileSelCtrl {
@@ -34,6 +35,8 @@ constexpr int kTabBandHeight = 30;
 constexpr int kTabTextInset = 2;
 constexpr int kTabTextLeftOfMiddle = 10;
 constexpr int kTabTextAboveMiddle = 3;
+constexpr int kTabFontHeight = 14;
+constexpr int kTabFontWeight = 400;
 constexpr QRgb kWarningBackground = 0xFFF9E2B8;  // COLORREF 0xB8E2F9
 constexpr int kWarningPicture = 24;
 constexpr int kWarningButton = 18;
@@ -86,6 +89,11 @@ QRect CXPTabCtrl::TabTextRect(const QRect& tab) {
 CXPTabCtrl::CXPTabCtrl(QWidget* parent) : QTabBar(parent) {
     setExpanding(false);
     setDrawBase(false);
+    // The interface's face at the tabs' own size; the selected tab draws a heavier copy.
+    QFont tabs = ui::MakeFont(ui::InterfaceFontFace(CFileSelCtrlConfig::Instance().GetLanguage()), kTabFontHeight,
+                              kTabFontWeight, false);
+    tabs.setFixedPitch(false);
+    setFont(tabs);
 }
 
 void CXPTabCtrl::paintEvent(QPaintEvent*) {

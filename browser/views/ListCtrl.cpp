@@ -137,7 +137,7 @@ QVariant CFileListQtModel::data(const QModelIndex& index, int role) const {
     const int column = index.column();
     if (!row) {
         // A row the loader has not reached yet.
-        if (role == Qt::DisplayRole && column == kColumnName && index.row() < m_count) return QString::fromStdString(Skin().tipOfLoading);
+        if (role == Qt::DisplayRole && column == kColumnName && index.row() < m_count) return QString::fromStdString(Skin().rowLoadingTip);
         return {};
     }
     switch (role) {

@@ -35,6 +35,11 @@ RECT MakeRect(int left, int top, int right, int bottom) {
 
 QString FromUtf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
+const char* InterfaceFontFace(int languageNumber) {
+    constexpr int kJapanese = 1;
+    return languageNumber == kJapanese ? "Meiryo UI" : "Arial";
+}
+
 QFont MakeFont(const std::string& face, int height, int weight, bool underline) {
     QFont f(FromUtf8(face));
     // A cell height holds the ascent and the descent, about 1.15 em for the program's faces.

@@ -18,6 +18,9 @@ RECT FromQRect(const QRect& r);
 RECT MakeRect(int left, int top, int right, int bottom);
 QString FromUtf8(const std::string& s);
 
+// The interface's font face for a language number: "Meiryo UI" for Japanese (1), else "Arial".
+const char* InterfaceFontFace(int languageNumber);
+
 // A font as CreateFont makes it: a positive height is the cell height (ascent plus descent),
 // a negative one the character height; weights are 100..900.
 QFont MakeFont(const std::string& face, int height, int weight, bool underline);

@@ -1,30 +1,45 @@
 // The result page on its own, offscreen: a name search waits in the page's wait box while the
 // search thread runs and ends with the hits listed; the tip before a recovery in a paused scan,
-// and the session's wish to skip it once; the warning pictures of the recovery's dialogs. Saved
-// to <build>/screenshots/ for review.
+// and the session's wish to skip it once; the warning pictures of the recovery's dialogs; the
+// white band at the foot of the dialogs. Saved to <build>/screenshots/ for review.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <thread>
 #include <typeinfo>
 
 #include "../browser/BrowserTestTree.h"
+#include "EventRecorder.h"
 #include "TestUtil.h"
 #include "ui/UiWait.h"
+#include "app/CheckUpdate.h"
+#include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
 #include "app/dialogs/FreezeTipDlg.h"
 #include "app/dialogs/RecoveryTipInScanDlg.h"
+#include "app/dialogs/SaveRestoreScanResult.h"
+#include "app/dialogs/SearchDlg.h"
 #include "app/dialogs/SelExportPathDlg.h"
+#include "app/dialogs/ShellTreeCtrl.h"
 #include "app/pages/RecoveryGraphWnd.h"
+#include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
+#include "browser/model/BrowserConfig.h"
+#include "browser/model/BrowserSkin.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "core/Settings.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
+#include "platform/Stats.h"
+#include "platform/ui/Dc.h"
 #include "platform/ui/Window.h"
 
 namespace {
@@ -228,31 +243,139 @@ TEST_F(ResultPage, TheDestinationNoteTheRecoveryTipAndAFailedResultShowTheirWarn
     SetFolderOpener(nullptr);
 }
 
-// The destination folder dialog: a grey border shows left of its tree and above it, the rest of
-// the tree's surroundings stay white.
-TEST_F(ResultPage, TheDestinationDialogDrawsItsTreeBorder) {
+// Workers of the progress windows held at their start until the test has looked at the window.
+std::atomic<bool> g_releaseWorkers{false};
+void HoldWorker() {
+    while (!g_releaseWorkers.load()) std::this_thread::yield();
+}
+
+// The dialogs' own band at their foot, where their buttons stand, in white; the body above it in
+// the dialogs' colour. Each dialog is looked at in English, German, Japanese and Spanish: the
+// recovery's window names the file right after its text, the destination dialog shows the grey
+// border of its tree with a removable volume in it, splits its note in Spanish after seven
+// eighths of its characters, and reports the folder the user confirms.
+TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
     constexpr QRgb kBorder = qRgb(196, 196, 196);
-    for (const auto& [language, file, suffix] :
-         {std::tuple{0u, "English.dat", "en"}, std::tuple{2u, "Deutsch.dat", "de"}, std::tuple{1u, "Japanese.dat", "ja"}}) {
-        SCOPED_TRACE(file);
+    constexpr QRgb kBody = qRgb(0xF4, 0xF4, 0xF4);
+    constexpr u32 kStatsDestination = 12300;
+    constexpr const char* kFileName = "IMG_0001.JPG";
+    struct StatsTexts : testutil::EventRecorder {
+        void RecordText(u32 code, const char* text) override { texts.emplace_back(code, text); }
+        std::vector<std::pair<u32, std::string>> texts;
+    } stats;
+    SetStatsFallbackSink(&stats);
+    SetFolderOpener([](const std::string&) { return true; });
+    ExportProgress::SetWorkerStartHook([](ExportProgress*) { HoldWorker(); });
+    SaveRestoreScanResult::SetWorkerStartHook([](SaveRestoreScanResult*) { HoldWorker(); });
+    std::vector<std::string> drawn, cut;
+    const ui::DrawnTextObserver previous = ui::SetDrawnTextObserver([&](const ui::DrawnText& t) {
+        drawn.push_back(t.text);
+        if (t.cut) cut.push_back(t.text + " needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight));
+    });
+    const auto text = [](const char* key) { return UiResources::Instance().GetString(key); };
+    const struct {
+        const char* name;
+        std::function<void()> open;
+    } dialogs[] = {
+        {"message-box", [&] { ShowMessageBox(nullptr, text("RecoverLostDevice").c_str(), nullptr, MB_ICONWARNING); }},
+        {"save-failed-box", [&] { ShowMessageBox(nullptr, (text("ExportFailed") + "\n" + text("ExportNoDisk")).c_str(), nullptr, MB_ICONWARNING); }},
+        {"update-check", [] { CheckUpdate(nullptr).DoModal(); }},
+        {"destination", [] { SelExportPathDlg(nullptr).DoModal(); }},
+        {"recovery-progress", [] { ExportProgress(nullptr).DoModal(); }},
+        {"save-progress", [&] { SaveRestoreScanResult(nullptr, ScanResultTransfer::kExport, dir_.File("band.rsf")).DoModal(); }},
+        {"load-progress", [&] { SaveRestoreScanResult(nullptr, ScanResultTransfer::kImport, dir_.File("none.rsf")).DoModal(); }},
+        {"search", [] { ::SearchDlg([](const std::string&) {}).DoModal(); }},
+        {"recovery-result", [&] {
+             ExportResult result(nullptr);
+             std::tie(result.targetPath, result.success, result.fileCount, result.counts.failed) = std::tuple{dir_.Path(), false, 2, 2};
+             result.DoModal();
+         }},
+    };
+    for (const auto& [language, file, suffix] : {std::tuple{0u, "English.dat", "en"}, std::tuple{2u, "Deutsch.dat", "de"},
+                                                 std::tuple{1u, "Japanese.dat", "ja"}, std::tuple{4u, "Spanish.dat", "es"}}) {
         UseLanguage(language, file);
-        uiwait::ModalWatch answer(uiwait::OfType<SelExportPathDlg>([&](SelExportPathDlg* shown) {
-            uiwait::Paint(shown);
-            const QImage image = shown->grab().toImage();
-            image.save(QString::fromStdString(Shot(std::string("destination-") + suffix)));
-            // In client coordinates: the band from x 20 to the tree's left at 23, from y 15 to its top at 17.
-            const auto at = [&](int x, int y) {
-                return image.pixel(HomeBaseDialog::ClientToWindowX(x), HomeBaseDialog::ClientToWindowY(y)) & 0xFFFFFF;
-            };
-            for (const int y : {20, 120, 230}) EXPECT_EQ(at(21, y), kBorder & 0xFFFFFF) << "left of the tree at y " << y;
-            for (const int x : {30, 300, 550}) EXPECT_EQ(at(x, 15), kBorder & 0xFFFFFF) << "above the tree at x " << x;
-            EXPECT_EQ(at(10, 120), 0xFFFFFFu) << "white beside the border";
-            shown->EndDialog(IDCANCEL);
-        }));
-        SelExportPathDlg folder(nullptr);
-        folder.DoModal();
-        EXPECT_EQ(answer.Seen(), 1);
+        // The search dialog's texts are the browser's, from the program's own folder.
+        FileSelCtrl::LoadBrowserSkin(saved_ + "Res" + FileSelCtrl::CFileSelCtrlConfig::LanguageFolder(static_cast<int>(language)) +
+                                         "/FileSelCtrl.xml",
+                                     FileSelCtrl::Skin());
+        for (const auto& dialog : dialogs) {
+            SCOPED_TRACE(std::string(dialog.name) + " " + file);
+            g_releaseWorkers.store(false);
+            drawn.clear();
+            stats.texts.clear();
+            uiwait::ModalWatch answer([&](QWidget* shown) {
+                auto* home = dynamic_cast<HomeBaseDialog*>(shown);
+                ASSERT_NE(home, nullptr);
+                if (auto* update = dynamic_cast<CheckUpdate*>(shown)) {
+                    EXPECT_TRUE(uiwait::Until([&] { return !update->IsAnimating(); }, "the update check's result"));
+                }
+                if (auto* progress = dynamic_cast<ExportProgress*>(shown)) {
+                    progress->OnBegin(3, 300);
+                    progress->OnFileName(kFileName);
+                    progress->OnBytesDone(120);
+                    SendMessage(progress->Handle(), WM_TIMER, ExportProgress::kTimerId, 0);
+                }
+                // The destination tree offers a removable volume beside the system's.
+                if (auto* folder = dynamic_cast<SelExportPathDlg*>(shown)) {
+                    std::vector<DestinationVolume> volumes = MountedDestinationVolumes();
+                    volumes.push_back({QStringLiteral("STICK"), QString::fromStdString(dir_.Path()), true});
+                    folder->Tree()->Populate(volumes);
+                    QAbstractItemModel* tree = folder->Tree()->model();
+                    const QString removable = tree->index(tree->rowCount() - 1, 0).data().toString();
+                    EXPECT_TRUE(removable.startsWith(QString::fromStdString("Removable (" + dir_.Path() + ") "))) << removable.toStdString();
+                }
+                drawn.clear();
+                cut.clear();
+                uiwait::Paint(shown);
+                EXPECT_EQ(cut, std::vector<std::string>{}) << "texts that do not fit";
+                const QImage image = shown->grab().toImage();
+                image.save(QString::fromStdString(Shot(std::string("white-band-") + dialog.name + "-" + suffix)));
+                const RECT client = home->ClientRect();
+                const auto at = [&](int x, int y) {
+                    return image.pixel(HomeBaseDialog::ClientToWindowX(x), HomeBaseDialog::ClientToWindowY(y)) & 0xFFFFFF;
+                };
+                for (const int y : {client.bottom - 1, client.bottom - kWhiteBandHeight})
+                    EXPECT_EQ(at(2, y), 0xFFFFFFu) << "the band at y " << y;
+                EXPECT_EQ(at(0, client.bottom - 1), kBody & 0xFFFFFF) << "one pixel in from the left";
+                EXPECT_EQ(at(2, client.bottom - kWhiteBandHeight - 1), kBody & 0xFFFFFF) << "the body above the band";
+                if (dynamic_cast<ExportProgress*>(shown)) {
+                    const std::string line = UiResources::Instance().GetString("RecoveryFile") + kFileName;
+                    EXPECT_NE(std::find(drawn.begin(), drawn.end(), line), drawn.end()) << "the name right after the text: " << line;
+                }
+                if (auto* folder = dynamic_cast<SelExportPathDlg*>(shown)) {
+                    // In client coordinates: the band from x 20 to the tree's left at 23, from y 15 to its top at 17.
+                    for (const int y : {20, 120, 230}) EXPECT_EQ(at(21, y), kBorder & 0xFFFFFF) << "left of the tree at y " << y;
+                    for (const int x : {30, 300, 550}) EXPECT_EQ(at(x, 15), kBorder & 0xFFFFFF) << "above the tree at x " << x;
+                    EXPECT_EQ(at(10, 120), kBody & 0xFFFFFF) << "the body beside the border";
+                    const QString note = QString::fromStdString(UiResources::Instance().GetString("DontSaveInSrc"));
+                    if (language == 4) {
+                        const qsizetype cut = note.size() * 7 / 8;
+                        EXPECT_NE(std::find(drawn.begin(), drawn.end(), note.left(cut).toStdString()), drawn.end());
+                        EXPECT_NE(std::find(drawn.begin(), drawn.end(), note.mid(cut).toStdString()), drawn.end());
+                    }
+                    folder->SetPath(dir_.Path());
+                    SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
+                    EXPECT_EQ(stats.texts, (std::vector<std::pair<u32, std::string>>{{kStatsDestination, dir_.Path()}}));
+                    return;
+                }
+                if (dynamic_cast<ExportProgress*>(shown) || dynamic_cast<SaveRestoreScanResult*>(shown)) {
+                    // Let go, the worker finds nothing to do and ends its window.
+                    g_releaseWorkers.store(true);
+                    return;
+                }
+                home->EndDialog(IDCANCEL);
+            });
+            dialog.open();
+            EXPECT_EQ(answer.Seen(), 1);
+        }
     }
+    ui::SetDrawnTextObserver(previous);
+    FileSelCtrl::LoadBrowserSkin(saved_ + "Res" + FileSelCtrl::CFileSelCtrlConfig::LanguageFolder(0) + "/FileSelCtrl.xml", FileSelCtrl::Skin());
+    g_releaseWorkers.store(true);
+    ExportProgress::SetWorkerStartHook(nullptr);
+    SaveRestoreScanResult::SetWorkerStartHook(nullptr);
+    SetFolderOpener(nullptr);
+    SetStatsFallbackSink(nullptr);
     UseLanguage(0, "English.dat");
 }
 

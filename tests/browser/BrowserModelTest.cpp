@@ -167,10 +167,13 @@ TEST(BrowserSkin, FieldsAreCutGuardedOrZeroedAsTheFileSays) {
     EXPECT_EQ(s.columns[2].width, 0) << "a column without a width is not shown";
     EXPECT_EQ(s.columns[1].width, 160);
     EXPECT_EQ(s.tipOfLoading, long59);
+    EXPECT_EQ(s.rowLoadingTip, long59) << "a row not loaded yet shows the same text";
     EXPECT_EQ(s.emptyDir, "This folder is empty!") << "a guarded text that does not fit is ignored";
     EXPECT_EQ(s.tabCaptionNormal, 0xFFFF0000u);
     EXPECT_FALSE(LoadBrowserSkin(dir.File("missing.xml"), s));
     EXPECT_EQ(s.columns[0].name, "Name");
+    EXPECT_EQ(s.rowLoadingTip, "Loading...") << "without the file a row's own fallback";
+    EXPECT_EQ(s.tipOfLoading, "Loading,Please wait...");
 
     // Every shipped language file parses and its texts fit their fields unchanged.
     const char* const folders[] = {"Eng", "Jpn", "Ger", "Fra", "Spa", "Por(Br)"};

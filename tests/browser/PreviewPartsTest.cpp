@@ -31,6 +31,7 @@
 #include "browser/preview/ImageView.h"
 #include "browser/preview/OfficeRtf.h"
 #include "browser/preview/PreviewDialog.h"
+#include "platform/ui/Dc.h"
 #include "platform/ui/MsBtn.h"
 #include "browser/preview/PreviewPane.h"
 #include "browser/preview/PreviewTemp.h"
@@ -257,6 +258,16 @@ TEST_F(PreviewParts, ImageViewPlacesPicturesFittedAndAtActualSize) {
     view.SetFitMode(false);
     EXPECT_EQ(view.horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     EXPECT_EQ(view.verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff) << "wider but not taller: one bar";
+    // The scrolled window itself: a bar hides along a content the window is larger than, and
+    // shows along one of no width or height.
+    CScrollWnd bare;
+    bare.resize(200, 100);
+    for (const auto& [width, height, horizontal, vertical] : {std::tuple{0, 50, true, false}, {150, 0, false, true},
+                                                              {-1, -1, false, false}, {200, 101, true, true}}) {
+        bare.SetContentSize(width, height);
+        EXPECT_EQ(bare.horizontalScrollBarPolicy() == Qt::ScrollBarAlwaysOn, horizontal) << width << " x " << height;
+        EXPECT_EQ(bare.verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn, vertical) << width << " x " << height;
+    }
 }
 
 TEST_F(PreviewParts, HexAndTextPagesShowLinesOfTheFile) {
@@ -278,12 +289,33 @@ TEST_F(PreviewParts, HexAndTextPagesShowLinesOfTheFile) {
     std::string pads;
     for (int i = 0; i < 15; ++i) pads += " \t";
     EXPECT_NE(two.find("00000010\t\t41\t" + pads + "\t\tA\t\r\n"), std::string::npos) << two;
-    EXPECT_NE(two.find("\t\t..\"3DUfw\x88\x99\xAA\xBB\xCC\xDD\xEE\xFF\t\r\n"), std::string::npos)
-        << "bytes below 0x1E are dots in the character column, every other byte is itself";
-    // The column's edge: 0x1D is a dot, 0x1E and above are the bytes as Latin-1 letters.
-    ASSERT_TRUE(hex.Open(Write("edge.bin", Bytes{0x09, 0x0A, 0x0D, 0x1D, 0x1E, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xB5, 0xE9})));
+    EXPECT_NE(two.find("\t\t..\"3DUfw\u02C6\u2122\u00AA\u00BB\u00CC\u00DD\u00EE\u00FF\t\r\n"), std::string::npos)
+        << "bytes below 0x1E are dots in the character column, every other byte its Windows-1252 character";
+    // The short last line's characters stand under the full line's.
     hex.ShowLines(0);
-    EXPECT_TRUE(hex.toPlainText().contains(QString::fromUtf8("....\x1E\x1F ~\x7F\u0080\u00B5\u00E9"))) << hex.toPlainText().toStdString();
+    const QStringList shown = hex.toPlainText().split(QLatin1Char('\n'));
+    ASSERT_GE(shown.size(), 3);
+    EXPECT_EQ(shown[1].indexOf(QStringLiteral("..\"3DUfw")), shown[2].lastIndexOf(QLatin1Char('A'))) << hex.toPlainText().toStdString();
+    // The column's edge, in the code page of the interface language: 0x1D is a dot, and so is a
+    // byte the code page leaves undefined or one that draws nothing (a control, a soft hyphen,
+    // a private-use character); in Japanese a lead byte and its trail make one character, and a
+    // lead byte at the line's end is a dot.
+    const struct {
+        int language;
+        Bytes bytes;
+        const char* column;
+    } edges[] = {
+        {0, {0x09, 0x0A, 0x0D, 0x1D, 0x1E, 0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xB5, 0xE9, 0x81, 0x89, 0xAD, 0x8D}, "...... ~.\u20AC\u00B5\u00E9.\u2030.."},
+        {2, {0x89, 0x50, 0x4E, 0x47, 0x9F, 0x9D}, "\u2030PNG\u0178."},
+        {1, {0x82, 0xA0, 0xB1, 0x80, 0xA0, 0xFD, 0xF0, 0x40, 0x41, 0x1D, 0x81}, "\u3042\uFF71....@A.."},
+    };
+    for (const auto& edge : edges) {
+        CFileSelCtrlConfig::Instance().SetLanguage(edge.language);
+        ASSERT_TRUE(hex.Open(Write("edge.bin", edge.bytes)));
+        hex.ShowLines(0);
+        EXPECT_TRUE(hex.toPlainText().contains(QString::fromUtf8(edge.column))) << edge.language << ": " << hex.toPlainText().toStdString();
+    }
+    CFileSelCtrlConfig::Instance().SetLanguage(0);
 
     // Without line feeds: lines start at 0, 160 and 319.
     ASSERT_TRUE(text.Open(Write("400.txt", std::string(400, 'x'))));
@@ -626,20 +658,40 @@ TEST_F(PreviewParts, PreviewWindowOfAFileThatIsNoPictureAfterAllShowsTheWarningT
     ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath("preview-image-damaged-en.png"))));
 }
 
+// The tabs in the interface's face and the hex page's first line of a PNG, its signature's
+// characters in the language's code page.
 TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
     const std::string png = Write("bild.tmp", Encode(Noisy(640, 420), "PNG"));
     const QString english = CWarningDialog::ConfiguredText();
-    for (const auto& [language, tag] : {std::pair<int, const char*>{2, "de"}, {1, "ja"}}) {
+    const struct {
+        int language;
+        const char* tag;
+        const char* signature;  // the character column of the first line
+    } languages[] = {{0, "en", "\u2030PNG........IHDR"}, {2, "de", "\u2030PNG........IHDR"}, {1, "ja", "\u81FCNG........IHDR"}};
+    for (const auto& [language, tag, signature] : languages) {
         CFileSelCtrlConfig::Instance().SetLanguage(language);
         ASSERT_TRUE(LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()));
         CFilePreViewDlg dlg(nullptr, nullptr, "urlaub.png", png, PreviewMode::Picture, true);
         dlg.show();
         QApplication::processEvents();
-        EXPECT_NE(dlg.Tabs()->tabText(0), "Image") << tag;
+        const QFont tabs = dlg.Tabs()->font();
+        EXPECT_EQ(tabs.family(), ui::InterfaceFontFace(language)) << tag;
+        EXPECT_EQ(tabs.pixelSize(), ui::MakeFont("", 14, 400, false).pixelSize()) << tag;
+        EXPECT_EQ(tabs.weight(), QFont::Normal) << tag;
         ASSERT_NE(dlg.Warning(), nullptr);
         EXPECT_FALSE(dlg.Warning()->Text().isEmpty()) << tag;
-        EXPECT_NE(dlg.Warning()->Text(), english) << tag;
+        if (language != 0) {
+            EXPECT_NE(dlg.Tabs()->tabText(0), "Image") << tag;
+            EXPECT_NE(dlg.Warning()->Text(), english) << tag;
+        }
         ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-image-fit-") + tag + ".png"))));
+        dlg.SelectTab(1);
+        QApplication::processEvents();
+        const QStringList lines = dlg.HexView()->toPlainText().split(QLatin1Char('\n'));
+        ASSERT_GE(lines.size(), 2) << tag;
+        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("00000000"))) << lines[1].toStdString();
+        EXPECT_TRUE(lines[1].trimmed().endsWith(QString::fromUtf8(signature))) << tag << ": " << lines[1].toStdString();
+        ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-hex-png-") + tag + ".png"))));
     }
     CFileSelCtrlConfig::Instance().SetLanguage(0);
     ASSERT_TRUE(LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()));

@@ -9,9 +9,11 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "Gate.h"
@@ -47,8 +49,9 @@ using UiCtrl::RecoveryProgressWnd;
 
 constexpr const char* kScannedFileSystem = "FAT16";
 
-// The dialog open when the disk goes, or none.
-enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving, kReplaceOneFile, kReplaceSavedScan, kNone };
+// The dialog open when the disk goes, or none; or what the user asks for once it has gone.
+enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving, kReplaceOneFile, kReplaceSavedScan, kNone, kSaveAfterLoss,
+                        kRecoverAfterLoss };
 
 struct LossCase {
     const char* name;
@@ -59,10 +62,12 @@ struct LossCase {
 // on that request, which the dialog makes on the user-interface thread while the worker waits.
 std::atomic<ExportProgress*> g_heldExport{nullptr};
 std::atomic<SaveRestoreScanResult*> g_heldSave{nullptr};
+// Off for a worker that starts after the disk went: it runs at once.
+std::atomic<bool> g_holdWorkers{true};
 template <class Pred>
 void HoldUntil(Pred stopped) {
     const auto guard = std::chrono::steady_clock::now() + testutil::Gate::kGuard;
-    while (!stopped() && std::chrono::steady_clock::now() < guard) std::this_thread::yield();
+    while (g_holdWorkers.load() && !stopped() && std::chrono::steady_clock::now() < guard) std::this_thread::yield();
 }
 void HoldExport(ExportProgress* dialog) {
     g_heldExport.store(dialog);
@@ -131,6 +136,22 @@ protected:
                                       "Recover, once files are checked"));
     }
 
+    // Every found file of the session's trees by its path, with its size.
+    static std::vector<std::pair<std::string, u64>> FoundFiles() {
+        std::vector<std::pair<std::string, u64>> files;
+        std::function<void(CFileNode*, const std::string&)> walk = [&](CFileNode* folder, const std::string& path) {
+            for (CFileNode* c = folder->GetFirstChild(); c; c = c->GetNextSibling())
+                if (const IFileProperties* p = c->GetFileProperties()) {
+                    const std::string name = path + "/" + (p->GetName() ? p->GetName() : "");
+                    if (p->GetAttributes() & kAttrDirectory) walk(c, name);
+                    else files.emplace_back(name, p->GetSize());
+                }
+        };
+        for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) walk(root, "");
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+
     // The roots of the trees the session holds and the files their tops list.
     std::pair<std::vector<CFileSystemNode*>, size_t> FoundTrees() {
         const auto* top = FileSelCtrl::CFileVirtualNodeManager::Instance().PathRoot()->GetChildren();
@@ -173,16 +194,25 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         // The name typed without its ending, where a file of the name with it exists.
         {"replace question of one file", OpenAtLoss::kReplaceOneFile},
         {"replace question of a saved scan", OpenAtLoss::kReplaceSavedScan},
+        // Once the disk is gone the scan's result is saved, and loads again when the disk is back.
+        {"save scan after the loss", OpenAtLoss::kSaveAfterLoss},
+        // Once the disk is gone nothing can be recovered: the user is told, and nothing is made.
+        {"recover after the loss", OpenAtLoss::kRecoverAfterLoss},
     };
     const std::string lostText = UiResources::Instance().GetString("LostDevice");
     const std::string cancelQuestion = UiResources::Instance().GetString("ConfirmCancel");
+    const std::string recoverLostText = UiResources::Instance().GetString("RecoverLostDevice");
+    const std::string savedText = UiResources::Instance().GetString("ExportOk");
     for (const LossCase& c : cases) {
         SCOPED_TRACE(c.name);
         g_heldExport.store(nullptr);
         g_heldSave.store(nullptr);
+        const bool afterLoss = c.open == OpenAtLoss::kSaveAfterLoss || c.open == OpenAtLoss::kRecoverAfterLoss;
+        g_holdWorkers.store(!afterLoss);
         using FileSelCtrl::CFileListData;
         int lostBoxes = 0, cancelQuestions = 0, folderChoices = 0, recoveries = 0, results = 0, saveChoices = 0, savings = 0,
-            replaceQuestions = 0;
+            replaceQuestions = 0, recoverLostBoxes = 0, savedBoxes = 0;
+        std::vector<std::string> otherBoxes;
         const bool replacing = c.open == OpenAtLoss::kReplaceOneFile || c.open == OpenAtLoss::kReplaceSavedScan;
         std::string existing;  // the user's file the replace question is about
         bool pausedWhileWriting = false, recoveryCancelled = false;
@@ -196,7 +226,11 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
                 UnplugScannedDisk();
             } else if (box) {
                 if (box->Text() == lostText) ++lostBoxes;
-                if (box->Text() == cancelQuestion) ++cancelQuestions;
+                else if (box->Text() == cancelQuestion) ++cancelQuestions;
+                else if (box->Text() == recoverLostText) ++recoverLostBoxes;
+                else if (box->Text() == savedText) ++savedBoxes;
+                else otherBoxes.push_back(box->Text());
+                if (box->Text() == recoverLostText) wizard::Shot(m, "lost-disk-recover-en");
                 wizard::EndModal(m, 1);
             } else if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
                 ++folderChoices;
@@ -234,7 +268,7 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
                 }
             } else if (dynamic_cast<SaveRestoreScanResult*>(m)) {
                 ++savings;
-                UnplugScannedDisk();
+                if (!afterLoss) UnplugScannedDisk();
             }
         });
         // The scan's own boxes (the deep-scan offer) are answered by the same watch.
@@ -242,7 +276,8 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads once the scan has ended";
         const bool recovering = c.open == OpenAtLoss::kFolderChoice || c.open == OpenAtLoss::kRecovery;
         const auto found = FoundTrees();
-        if (c.open == OpenAtLoss::kNone) {
+        const auto foundFiles = FoundFiles();
+        if (c.open == OpenAtLoss::kNone || afterLoss) {
             ASSERT_NO_FATAL_FAILURE(UnplugScannedDisk());
         } else if (c.open == OpenAtLoss::kReplaceOneFile) {
             CFileNode* file = FirstFileWithEnding();
@@ -273,6 +308,7 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             EXPECT_EQ(results, 1);
             EXPECT_TRUE(g_heldExport.load() == recovery);
             EXPECT_TRUE(recoveryCancelled) << "the writer stopped";
+            EXPECT_TRUE(fs::is_empty(target_.Path())) << "no folder made for files that were never read";
             break;
         case OpenAtLoss::kSaveChoice:
             EXPECT_EQ(saveChoices, 1);
@@ -293,10 +329,41 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         case OpenAtLoss::kNone:
             ASSERT_NO_FATAL_FAILURE(ExpectNoScanOfTheLostDisk(found));
             break;
+        case OpenAtLoss::kSaveAfterLoss: {
+            otherBoxes.clear();  // the scan's own
+            ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemSaveScan));
+            ASSERT_TRUE(wizard::PumpUntil([&] { return savedBoxes + static_cast<int>(otherBoxes.size()) == 1 && !QApplication::activeModalWidget(); },
+                                          "the save's end"));
+            EXPECT_EQ(otherBoxes, std::vector<std::string>{});
+            ASSERT_EQ(savedBoxes, 1);
+            const std::string saved = target_.File("kept.rsf");
+            ASSERT_TRUE(fs::exists(saved));
+            // The disk is back, and the saved result loads from the first page: the same files.
+            ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome));
+            ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
+            ASSERT_TRUE(RecoveryGraph::Instance().GetTreeRoots().empty());
+            SendMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDeviceArrival, 0);
+            wizard::ClickCaptionItem(*dlg_, CMD_IMPORT_SCAN);
+            ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() && !QApplication::activeModalWidget(); },
+                                          "the loaded result"))
+                << (otherBoxes.empty() ? std::string() : otherBoxes.back());
+            EXPECT_EQ(FoundFiles(), foundFiles);
+            EXPECT_NE(RecoveryGraph::Instance().GetFirstVolumeDevice(), nullptr) << "the load found the disk";
+            break;
+        }
+        case OpenAtLoss::kRecoverAfterLoss:
+            ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemRecover));
+            ASSERT_TRUE(wizard::PumpUntil([&] { return recoverLostBoxes + folderChoices > 0 && !QApplication::activeModalWidget(); },
+                                          "the recovery's answer"));
+            EXPECT_EQ(recoverLostBoxes, 1) << "the message says the disk is gone";
+            EXPECT_EQ(folderChoices + recoveries + results, 0) << "nothing asked and nothing written";
+            EXPECT_TRUE(fs::is_empty(target_.Path())) << "no folder made";
+            break;
         }
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads again";
-        // The scan had ended before the disk went: it stays told as completed.
-        EXPECT_STREQ(Strip().TitleKey(), "ScanCompleted");
+        // The scan had ended before the disk went: it stays told as completed (or the loaded
+        // result as loaded).
+        EXPECT_STREQ(Strip().TitleKey(), c.open == OpenAtLoss::kSaveAfterLoss ? "ImportOk" : "ScanCompleted");
         EXPECT_FALSE(Strip().StoppedForLostDevice());
         fs::remove_all(target_.Path());
         fs::create_directories(target_.Path());

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 
 #include "TestUtil.h"
 #include "WizardDriver.h"
@@ -32,6 +33,8 @@
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryGraph.h"
 #include "engine/ScanRunState.h"
+#include "platform/Log.h"
+#include "platform/Sync.h"
 #include "plugins/Plugins.h"
 
 namespace {
@@ -220,6 +223,8 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     RecoveryGraph::Instance().SetControllerFactory(&wizard::MakeHeldDeepScan);
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemDeepScan));
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemPause)->IsVisible(); }));
+    const std::string log = LogFilePath("Morvenda.log");
+    const size_t logged = testutil::ReadFileText(log).size();
     // The pause's tip hides itself after its delay: the test counts its showings.
     const u64 tips = result.Tip().TimesShown();
     ASSERT_TRUE(wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemPause));
@@ -229,6 +234,15 @@ TEST_P(ResultWindow, ThePauseButtonHoldsEveryReadOfADeepScanAndAStopEndsItPlainl
     // The scan thread comes to rest at its pause point; a block the read-ahead had begun before
     // the pause is let finish (a stretch of the strip's ticks with next to nothing read).
     ASSERT_TRUE(wizard::PumpUntil([&] { return run.Get().waiting >= 1; }));
+    // The scan thread marks its pause in the program's log with this process's id and its own.
+    const std::string text = testutil::ReadFileText(log);
+    const std::string lines = text.size() >= logged ? text.substr(logged) : text;  // moved aside when full
+    std::smatch mark;
+    ASSERT_TRUE(std::regex_search(lines, mark, std::regex("P\\[0*" + std::to_string(CurrentProcessId()) +
+                                                          "\\]:T\\[([0-9]+)\\] run to UiCtrl::RecoveryProgressWnd::Continued ")))
+        << lines;
+    EXPECT_NE(std::stoul(mark[1]), 0u) << "the scan thread's id";
+    EXPECT_NE(std::stoul(mark[1]), CurrentThreadId()) << "not the window's thread";
     constexpr u64 kBlockBytes = 1000 * 512;  // one read-ahead block of the device
     constexpr u64 kQuietBytes = 64 * 1024;
     auto bytesReadOver = [&](u64 ticks) {
