@@ -257,41 +257,55 @@ struct BootVolume {
 };
 
 // Counts for each volume the folder starts that lie where their "." cluster says in its data
-// area: a start at sector s naming cluster c votes for the data area s - (c - 2) x spc. Those
-// implied data areas are sorted once for each cluster size the volumes use and looked up per
-// volume, so the count grows with volumes plus folder starts, not with their product. Only the
-// folder starts whose implied data area is some volume's are kept.
+// area: a start at sector s naming cluster c votes for the data area s - (c - 2) x spc. For each
+// cluster size the volumes use, the starts whose implied data area is some volume's are bucketed
+// by that data area (their sectors, in the ascending order they are kept in) and each volume
+// looks up its own bucket, so the count grows with volumes plus folder starts, not with their
+// product, and takes eight bytes a voting start.
 void CountFolderVotes(std::vector<BootVolume>& volumes, const std::vector<FatFolderStart>& folders) {
     std::vector<u32> sizes;
     for (const BootVolume& v : volumes) sizes.push_back(v.boot->sectorsPerCluster);
     std::sort(sizes.begin(), sizes.end());
     sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
     std::vector<u64> dataStarts;
-    std::vector<std::pair<u64, u64>> implied;  // data area, the folder start's sector
+    std::vector<u64> bucketEnds;  // of each data area's bucket, then its fill position
+    std::vector<u64> sectors;
     for (const u32 spc : sizes) {
         dataStarts.clear();
         for (const BootVolume& v : volumes) {
             if (v.boot->sectorsPerCluster == spc) dataStarts.push_back(v.dataStart);
         }
         std::sort(dataStarts.begin(), dataStarts.end());
-        implied.clear();
-        for (const FatFolderStart& f : folders) {
-            if (f.IsContinuation() || f.cluster < kFirstCluster) continue;
+        dataStarts.erase(std::unique(dataStarts.begin(), dataStarts.end()), dataStarts.end());
+        // The bucket of the data area a folder start votes for, or none.
+        auto bucketOf = [&](const FatFolderStart& f) -> size_t {
+            if (f.IsContinuation() || f.cluster < kFirstCluster) return dataStarts.size();
             const u64 offset = u64(f.cluster - kFirstCluster) * spc;
-            if (offset > f.sector) continue;
-            const u64 dataStart = f.sector - offset;
-            if (std::binary_search(dataStarts.begin(), dataStarts.end(), dataStart)) {
-                implied.emplace_back(dataStart, f.sector);
-            }
+            if (offset > f.sector) return dataStarts.size();
+            const auto it = std::lower_bound(dataStarts.begin(), dataStarts.end(), f.sector - offset);
+            return it != dataStarts.end() && *it == f.sector - offset ? size_t(it - dataStarts.begin())
+                                                                       : dataStarts.size();
+        };
+        bucketEnds.assign(dataStarts.size() + 1, 0);
+        for (const FatFolderStart& f : folders) ++bucketEnds[bucketOf(f)];
+        u64 placed = 0;
+        for (size_t i = 0; i < dataStarts.size(); ++i) {
+            placed += bucketEnds[i];
+            bucketEnds[i] = placed - bucketEnds[i];  // the bucket's first place, filled from there
         }
-        std::sort(implied.begin(), implied.end());
+        sectors.assign(placed, 0);
+        for (const FatFolderStart& f : folders) {
+            const size_t bucket = bucketOf(f);
+            if (bucket < dataStarts.size()) sectors[bucketEnds[bucket]++] = f.sector;
+        }
         for (BootVolume& v : volumes) {
             if (v.boot->sectorsPerCluster != spc) continue;
+            const size_t bucket = size_t(std::lower_bound(dataStarts.begin(), dataStarts.end(), v.dataStart) -
+                                         dataStarts.begin());
+            const auto first = sectors.begin() + std::ptrdiff_t(bucket == 0 ? 0 : bucketEnds[bucket - 1]);
+            const auto last = sectors.begin() + std::ptrdiff_t(bucketEnds[bucket]);
             // The volume's folder starts lie before its end.
-            const auto from = std::lower_bound(implied.begin(), implied.end(), std::make_pair(v.dataStart, u64(0)));
-            const auto to =
-                std::lower_bound(from, implied.end(), std::make_pair(v.dataStart, v.start + v.total));
-            v.votes = u64(to - from);
+            v.votes = u64(std::lower_bound(first, last, v.start + v.total) - first);
         }
     }
 }

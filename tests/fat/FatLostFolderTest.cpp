@@ -90,6 +90,11 @@ std::string Read(IStorageDevice& device, const CFileSystemNode& root, const CFil
     return std::string(data.begin(), data.end());
 }
 
+// Where each file's content comes back: the path of the folder holding it, in each scan.
+struct FileHolders {
+    std::map<std::string, std::string> quick;
+    std::map<std::string, std::string> deep;
+};
 void PutEntry(u8* e, const char* name11, u8 attributes, u32 cluster, u32 size) {
     std::memcpy(e, name11, 11);
     e[11] = attributes;
@@ -124,6 +129,26 @@ struct Fat32Volume {
     }
     u32 RootCluster() const { return ReadLE32(boot + 44); }
 };
+
+// Both scans of the volume, once its writing is done.
+void FindFileHolders(Fat32Volume& v, FileHolders& out) {
+    v.file.close();
+    ASSERT_FALSE(v.file.fail());
+    testutil::ImageDevice device(v.image, kSector);
+    ASSERT_TRUE(device.IsOpen());
+    fattest::RecordingBuilder quick;
+    ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
+    for (const CFileNode* n : quick.nodes) {
+        if (!IsFolder(n)) out.quick[Read(device, *quick.root, *n)] = fattest::Folder(quick.PathOf(n));
+    }
+    KeepingBuilder builder;
+    ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
+    std::map<std::string, const CFileNode*> paths;
+    fattest::CollectPaths(builder.kept, paths);
+    for (const auto& [path, n] : paths) {
+        if (!IsFolder(n)) out.deep[Read(device, *builder.kept, *n)] = fattest::Folder(path);
+    }
+}
 
 class FatLostFolders : public ::testing::Test {
 protected:
@@ -307,27 +332,12 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         };
         put(kFolderA, 0, "\xE5LPHA      ", "A-file", 2, row.alphaHighWord);
         if (row.withFolderB) put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1, 0);
-        v.file.close();
-        ASSERT_FALSE(v.file.fail());
-        testutil::ImageDevice device(v.image, kSector);
-        ASSERT_TRUE(device.IsOpen());
 
-        // The folder that holds each file's content, in each scan.
-        std::map<std::string, std::string> quickHolder;
-        fattest::RecordingBuilder quick;
-        ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
-        for (const CFileNode* n : quick.nodes) {
-            const std::string folder = fattest::Folder(quick.PathOf(n));
-            if (!IsFolder(n)) quickHolder[Read(device, *quick.root, *n)] = folder.substr(folder.rfind('/') + 1);
-        }
-        KeepingBuilder builder;
-        ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
-        std::map<std::string, std::string> deepHolder;
-        for (std::deque<const CFileNode*> queue{builder.kept}; !queue.empty(); queue.pop_front()) {
-            for (const CFileNode* c : Children(queue.front(), true)) queue.push_back(c);
-            for (const CFileNode* f : Children(queue.front(), false)) deepHolder[Read(device, *builder.kept, *f)] = Name(queue.front());
-        }
-        for (auto* holder : {&quickHolder, &deepHolder}) {
+        // The name of the folder that holds each file's content, in each scan.
+        FileHolders holders;
+        ASSERT_NO_FATAL_FAILURE(FindFileHolders(v, holders));
+        for (auto* holder : {&holders.quick, &holders.deep}) {
+            for (auto& [content, folder] : *holder) folder = folder.substr(folder.rfind('/') + 1);
             EXPECT_NE((*holder)["B-file"], "#LPHA");
             EXPECT_EQ((*holder)["A-file"].rfind(row.alphaTakesA ? "#LPHA" : "DIR", 0), 0u) << (*holder)["A-file"];
             EXPECT_EQ((*holder)["B-file"].rfind(row.withFolderB ? "DIR" : "", 0), 0u) << (*holder)["B-file"];
@@ -366,27 +376,9 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
         u8 entry[kEntry] = {};
         PutEntry(entry, "\xE5IR        ", kAttrDirectory, kLowWord, 0);
         v.Write(v.RootCluster(), entry, kEntry);
-        v.file.close();
-        ASSERT_FALSE(v.file.fail());
-        testutil::ImageDevice device(v.image, kSector);
-        ASSERT_TRUE(device.IsOpen());
-
-        // The path of the folder that holds each file's content, in each scan.
-        std::map<std::string, std::string> quickHolder;
-        fattest::RecordingBuilder quick;
-        ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
-        for (const CFileNode* n : quick.nodes) {
-            if (!IsFolder(n)) quickHolder[Read(device, *quick.root, *n)] = fattest::Folder(quick.PathOf(n));
-        }
-        KeepingBuilder builder;
-        ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
-        std::map<std::string, const CFileNode*> paths;
-        fattest::CollectPaths(builder.kept, paths);
-        std::map<std::string, std::string> deepHolder;
-        for (const auto& [path, n] : paths) {
-            if (!IsFolder(n)) deepHolder[Read(device, *builder.kept, *n)] = fattest::Folder(path);
-        }
-        for (auto* holder : {&quickHolder, &deepHolder}) {
+        FileHolders holders;
+        ASSERT_NO_FATAL_FAILURE(FindFileHolders(v, holders));
+        for (auto* holder : {&holders.quick, &holders.deep}) {
             std::set<std::string> folders;
             for (u32 k = 1; k <= row.parents.size(); ++k) {
                 ASSERT_EQ(holder->count(content(k)), 1u) << content(k) << " is missing";
@@ -418,16 +410,10 @@ TEST_F(FatLostFolders, TheHigherWordsOfAnEntryTakeOnlyAFolderWhoseDotNamesItself
     u8 entry[kEntry] = {};
     PutEntry(entry, "\xE5LD        ", kAttrDirectory, kLowWord, 0);
     v.Write(v.RootCluster(), entry, kEntry);
-    v.file.close();
-    ASSERT_FALSE(v.file.fail());
-
-    testutil::ImageDevice device(v.image, kSector);
-    ASSERT_TRUE(device.IsOpen());
-    fattest::RecordingBuilder quick;
-    ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
-    for (const CFileNode* n : quick.nodes) {
-        EXPECT_NE(Name(n), "B.TXT") << quick.PathOf(n);
-    }
+    FileHolders holders;
+    ASSERT_NO_FATAL_FAILURE(FindFileHolders(v, holders));
+    EXPECT_EQ(holders.quick.count(content), 0u) << holders.quick[content];
+    EXPECT_EQ(holders.deep.count(content), 0u) << holders.deep[content];
 }
 
 // A folder of the merge table, before the merge.
