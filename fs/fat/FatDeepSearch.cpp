@@ -159,20 +159,34 @@ u64 FatSectorsFor(u64 clusters, u64 entryHalfBytes, u32 sectorSize) {
 }
 }  // namespace
 
-bool FatBootMakesCandidate(const FatBootSighting& b, u64 start, u64 deviceSectors, u32 sectorSize) {
-    if (b.sectorsPerCluster == 0 || sectorSize == 0 || start >= deviceSectors) return false;
-    const u64 total = std::min<u64>(b.totalSectors, deviceSectors - start);
-    const bool fat32 = b.fsCode == kFsFat32;
-    const u64 dataOffset = u64(b.reservedSectors) + u64(b.fatCount) * b.sectorsPerFat + (fat32 ? 0 : u64(b.root));
+u64 FatBootDataOffset(const FatBootSighting& b) {
+    return u64(b.reservedSectors) + u64(b.fatCount) * b.sectorsPerFat + (b.fsCode == kFsFat32 ? 0 : u64(b.root));
+}
+
+namespace {
+// Whether a volume of `total` sectors with the boot sector's layout is one: its data area lies
+// inside it, its cluster count lies in its type's range, its FAT holds that many clusters and,
+// for FAT32, the root cluster lies among them.
+bool FatLayoutHolds(const FatBootSighting& b, u64 total, u32 sectorSize) {
+    const u64 dataOffset = FatBootDataOffset(b);
     if (dataOffset >= total) return false;
     const u64 clusters = (total - dataOffset) / b.sectorsPerCluster;
     const ClusterRange range = RangeOf(b.fsCode);
     if (clusters < range.low || clusters >= range.high) return false;
-    // The FAT must hold an entry for every cluster.
     if (u64(b.sectorsPerFat) < (clusters * range.entryHalfBytes - 1 + 2 * u64(sectorSize)) / (2 * u64(sectorSize))) {
         return false;
     }
-    return !fat32 || clusters >= b.root;
+    return b.fsCode != kFsFat32 || clusters >= b.root;
+}
+}  // namespace
+
+bool FatBootMakesCandidate(const FatBootSighting& b, u64 start, u64 deviceSectors, u32 sectorSize) {
+    if (b.sectorsPerCluster == 0 || sectorSize == 0 || start >= deviceSectors) return false;
+    if (FatBootDataOffset(b) >= deviceSectors - start) return false;
+    // The volume as its boot sector gives it, also where the device ends inside it (an image cut
+    // short); else, for a damaged total, the part of it the device holds.
+    return FatLayoutHolds(b, b.totalSectors, sectorSize) ||
+           FatLayoutHolds(b, std::min<u64>(b.totalSectors, deviceSectors - start), sectorSize);
 }
 
 bool GuessFatLayout(u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out) {
@@ -230,17 +244,84 @@ bool IsFatFolderStart(const u8* sector, u32& cluster, u32& parent) {
     return cluster >= kFirstCluster;
 }
 
+namespace {
+// A boot sector that makes a volume, before the folder starts have voted for it.
+struct BootVolume {
+    const FatBootSighting* boot;
+    u64 start;
+    u32 flags;
+    bool fat1;
+    u64 dataStart;
+    u64 total;  // clipped to the device
+    u64 votes;
+};
+
+// Counts for each volume the folder starts that lie where their "." cluster says in its data
+// area: a start at sector s naming cluster c votes for the data area s - (c - 2) x spc. For each
+// cluster size the volumes use, the starts whose implied data area is some volume's are bucketed
+// by that data area (their sectors, in the ascending order they are kept in) and each volume
+// looks up its own bucket, so the count grows with volumes plus folder starts, not with their
+// product, and takes eight bytes a voting start.
+void CountFolderVotes(std::vector<BootVolume>& volumes, const std::vector<FatFolderStart>& folders) {
+    std::vector<u32> sizes;
+    for (const BootVolume& v : volumes) sizes.push_back(v.boot->sectorsPerCluster);
+    std::sort(sizes.begin(), sizes.end());
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    std::vector<u64> dataStarts;
+    std::vector<u64> bucketEnds;  // of each data area's bucket, then its fill position
+    std::vector<u64> sectors;
+    for (const u32 spc : sizes) {
+        dataStarts.clear();
+        for (const BootVolume& v : volumes) {
+            if (v.boot->sectorsPerCluster == spc) dataStarts.push_back(v.dataStart);
+        }
+        std::sort(dataStarts.begin(), dataStarts.end());
+        dataStarts.erase(std::unique(dataStarts.begin(), dataStarts.end()), dataStarts.end());
+        // The bucket of the data area a folder start votes for, or none.
+        auto bucketOf = [&](const FatFolderStart& f) -> size_t {
+            if (f.IsContinuation() || f.cluster < kFirstCluster) return dataStarts.size();
+            const u64 offset = u64(f.cluster - kFirstCluster) * spc;
+            if (offset > f.sector) return dataStarts.size();
+            const auto it = std::lower_bound(dataStarts.begin(), dataStarts.end(), f.sector - offset);
+            return it != dataStarts.end() && *it == f.sector - offset ? size_t(it - dataStarts.begin())
+                                                                       : dataStarts.size();
+        };
+        bucketEnds.assign(dataStarts.size() + 1, 0);
+        for (const FatFolderStart& f : folders) ++bucketEnds[bucketOf(f)];
+        u64 placed = 0;
+        for (size_t i = 0; i < dataStarts.size(); ++i) {
+            placed += bucketEnds[i];
+            bucketEnds[i] = placed - bucketEnds[i];  // the bucket's first place, filled from there
+        }
+        sectors.assign(placed, 0);
+        for (const FatFolderStart& f : folders) {
+            const size_t bucket = bucketOf(f);
+            if (bucket < dataStarts.size()) sectors[bucketEnds[bucket]++] = f.sector;
+        }
+        for (BootVolume& v : volumes) {
+            if (v.boot->sectorsPerCluster != spc) continue;
+            const size_t bucket = size_t(std::lower_bound(dataStarts.begin(), dataStarts.end(), v.dataStart) -
+                                         dataStarts.begin());
+            const auto first = sectors.begin() + std::ptrdiff_t(bucket == 0 ? 0 : bucketEnds[bucket - 1]);
+            const auto last = sectors.begin() + std::ptrdiff_t(bucketEnds[bucket]);
+            // The volume's folder starts lie before its end.
+            v.votes = u64(std::lower_bound(first, last, v.start + v.total) - first);
+        }
+    }
+}
+}  // namespace
+
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const std::vector<FatBootSighting>& boots,
                                                                           const std::vector<FatFolderStart>& folders,
                                                                           u64 deviceSectors, u32 sectorSize,
                                                                           const FatStartTest& fatStartAt,
                                                                           FatCopyUse use) {
-    std::map<u64, std::unique_ptr<CFATSearchedPartitionInfo>> byStart;
     auto sightingAt = [&](u64 sector) -> const FatBootSighting* {
         auto it = std::lower_bound(boots.begin(), boots.end(), sector,
                                    [](const FatBootSighting& b, u64 s) { return b.sector < s; });
         return it != boots.end() && it->sector == sector ? &*it : nullptr;
     };
+    std::vector<BootVolume> volumes;
     for (const FatBootSighting& b : boots) {
         if (b.sectorsPerCluster == 0 || b.totalSectors == 0) continue;
         const bool fat32 = b.fsCode == kFsFat32;
@@ -261,46 +342,42 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatCandidates(const 
             const FatBootSighting* backup = sightingAt(b.sector + kBackupBootOffset);
             if (backup != nullptr && SameGeometry(*backup, b)) flags |= kFatFlagBackupBootFat32;
         }
-        if (start >= deviceSectors || byStart.count(start) != 0) continue;
         if (!FatBootMakesCandidate(b, start, deviceSectors, sectorSize)) continue;
-        const bool fat2 = b.fatCount > 1 && fatStartAt(start + b.reservedSectors + b.sectorsPerFat);
-        if (fat1) flags |= kFatFlagFat1Seen | (use.first ? kFatFlagFat1Usable : 0);
+        const u64 dataOffset = FatBootDataOffset(b);
+        volumes.push_back({&b, start, flags, fat1, start + dataOffset,
+                           std::min<u64>(b.totalSectors, deviceSectors - start), 0});
+    }
+    CountFolderVotes(volumes, folders);
+
+    std::map<u64, std::unique_ptr<CFATSearchedPartitionInfo>> byStart;
+    for (const BootVolume& v : volumes) {
+        const FatBootSighting& b = *v.boot;
+        if (byStart.count(v.start) != 0) continue;
+        u32 flags = v.flags;
+        const bool fat2 = b.fatCount > 1 && fatStartAt(v.start + b.reservedSectors + b.sectorsPerFat);
+        if (v.fat1) flags |= kFatFlagFat1Seen | (use.first ? kFatFlagFat1Usable : 0);
         if (fat2) flags |= kFatFlagFat2Seen | (use.second ? kFatFlagFat2Usable : 0);
-
-        const u64 total = std::min<u64>(b.totalSectors, deviceSectors - start);
-        const u64 dataOffset =
-            u64(b.reservedSectors) + u64(b.fatCount) * b.sectorsPerFat + (fat32 ? 0 : u64(b.root));
-        if (dataOffset >= total) continue;
-        const u64 dataStart = start + dataOffset;
-        const u64 end = start + total;
-
-        u64 votes = 0;
-        auto it = std::lower_bound(folders.begin(), folders.end(), dataStart,
-                                   [](const FatFolderStart& f, u64 s) { return f.sector < s; });
-        for (; it != folders.end() && it->sector < end; ++it) {
-            const u64 offset = it->sector - dataStart;
-            if (offset % b.sectorsPerCluster == 0 && offset / b.sectorsPerCluster + kFirstCluster == it->cluster) ++votes;
-        }
         // A boot sector that neither a FAT copy nor a folder confirms is a copy inside some file.
-        if (!fat1 && !fat2 && votes == 0) continue;
-        if (votes != 0) flags |= kFatFlagFromDirectory;
+        if (!v.fat1 && !fat2 && v.votes == 0) continue;
+        if (v.votes != 0) flags |= kFatFlagFromDirectory;
 
         auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
         if (!c) break;
         c->SetFileSystemCode(b.fsCode);
         c->SetSectorsPerCluster(b.sectorsPerCluster);
-        c->SetPartitionStart(start);
-        c->SetFoundStart(start);
-        c->SetTotalSectors(total);
-        c->SetFirstDataSector(dataStart);
+        c->SetPartitionStart(v.start);
+        c->SetFoundStart(v.start);
+        // A volume longer than the device (an image cut short) is the part of it the device holds.
+        c->SetTotalSectors(v.total);
+        c->SetFirstDataSector(v.dataStart);
         c->SetReservedSectors(b.reservedSectors);
         c->SetSectorsPerFat(b.sectorsPerFat);
-        c->SetClusterCount(u32(std::min<u64>((total - dataOffset) / b.sectorsPerCluster, 0xFFFFFFFFu)));
+        c->SetClusterCount(u32(std::min<u64>((v.start + v.total - v.dataStart) / b.sectorsPerCluster, 0xFFFFFFFFu)));
         c->SetRoot(b.root);
         c->SetFlags(flags);
-        c->SetEvidenceCount(votes);
+        c->SetEvidenceCount(v.votes);
         c->SetBootScore(CandidateScore(b.fsCode, flags));
-        byStart.emplace(start, std::move(c));
+        byStart.emplace(v.start, std::move(c));
     }
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> out;
     for (auto& [start, c] : byStart) out.push_back(std::move(c));
@@ -440,12 +517,19 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
             out.push_back(std::move(c));
             continue;
         }
-        const u64 entryHalfBytes = code == kFsFat32 ? 8 : 4;
-        const u64 fatClusters = perFat * sectorSize * 2 / entryHalfBytes - kFirstCluster;
-        const u64 clusters = std::min(fatClusters, (deviceSectors - l.dataStart) / l.spc);
-        const bool inRange = code == kFsFat32 ? clusters >= kFat16ClusterEnd && clusters < kFat32ClusterEnd
-                                              : clusters >= kFat16ClusterMin && clusters < kFat16ClusterEnd;
-        if (!inRange) continue;
+        const ClusterRange range = RangeOf(code);
+        const u64 fatClusters = perFat * sectorSize * 2 / range.entryHalfBytes - kFirstCluster;
+        const u64 room = (deviceSectors - l.dataStart) / l.spc;
+        // Formatters give a FAT some entries to spare. A device that ends well before the
+        // clusters its FAT names (an image cut short) holds the start of a volume of about that
+        // many clusters: the type is judged on those, and a FAT of more entries than the type can
+        // use (two FAT32 copies read as FAT16 ones) is no such volume's.
+        const u64 spareSectorEntries = kFatSizeSlackSectors * sectorSize * 2 / range.entryHalfBytes;
+        const u64 spare = fatClusters / kFatSizeSlackDivisor + spareSectorEntries;
+        const bool cut = room + spare < fatClusters;
+        const u64 clusters = cut ? fatClusters : std::min(fatClusters, room);
+        const u64 fewest = cut ? fatClusters - spare : clusters;
+        if (clusters < range.low || fewest >= range.high) continue;
 
         // The information sector of FAT32 stands right after the boot sector.
         u64 reserved = code == kFsFat32 ? kFat32Reserved : kFat16Reserved;
@@ -497,7 +581,10 @@ void MakeStandInBootSector(const CFATSearchedPartitionInfo& c, u32 sectorSize, s
     b[16] = 2;
     b[21] = kFixedMedia;
     PutLE32(b + 28, c.GetPartitionStart());
-    PutLE32(b + 32, c.GetTotalSectors());
+    // The volume's own length: a device that ends inside it holds only its start.
+    const u64 ownTotal =
+        c.GetFirstDataSector() - c.GetPartitionStart() + u64(c.GetClusterCount()) * c.GetSectorsPerCluster();
+    PutLE32(b + 32, std::min<u64>(std::max<u64>(c.GetTotalSectors(), ownTotal), 0xFFFFFFFFu));
     if (fat32) {
         PutLE32(b + 36, c.GetSectorsPerFat());
         PutLE32(b + 44, c.GetRoot());

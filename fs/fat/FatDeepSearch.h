@@ -41,9 +41,13 @@ struct FatFolderStart {
 };
 
 // Whether a boot sector, read as the one of a volume that starts at `start`, can be a volume's:
-// its data area lies on the device, its cluster count lies in its type's range, its FAT holds
-// that many clusters and, for FAT32, the root cluster lies among them.
+// its data area begins on the device, its cluster count lies in its type's range, its FAT holds
+// that many clusters and, for FAT32, the root cluster lies among them. The counts are the boot
+// sector's own (a volume the device ends inside, as in an image cut short, is still one), or
+// those of the part of it the device holds.
 bool FatBootMakesCandidate(const FatBootSighting& boot, u64 start, u64 deviceSectors, u32 sectorSize);
+// The sectors of the volume before its data area (cluster 2).
+u64 FatBootDataOffset(const FatBootSighting& boot);
 
 // Which FAT copies a candidate may read, as the scan options allow them.
 struct FatCopyUse {

@@ -92,6 +92,19 @@ u64 DataAreaSectors(const FatVolumeGeometry& volume) {
 
 u64 VolumeClusterLimit(const FatVolumeGeometry& volume) { return DataAreaSectors(volume) / volume.sectorsPerCluster; }
 
+// Clusters of a deleted file's guessed run that the device holds: consecutive clusters from its
+// first one are a guess, and where the device ends first (an image cut short) nothing tells that
+// what follows is the file's, so the run stops there and the file stays short. A run that begins
+// past the end keeps its first cluster: the file is the volume's, and its reader finds nothing.
+u64 ReadableClusterLimit(const FatVolumeGeometry& volume, u64 firstCluster) {
+    const u64 limit = VolumeClusterLimit(volume);
+    if (volume.deviceSectors == 0 || volume.deviceSectors >= volume.totalSectors) return limit;
+    const u64 held = volume.deviceSectors > volume.dataStart
+                         ? (volume.deviceSectors - volume.dataStart) / volume.sectorsPerCluster
+                         : 0;
+    return std::min(limit, std::max(held, firstCluster - 1));
+}
+
 bool Overflows(const FatVolumeGeometry& volume, const DataRunExtent& extent) {
     return (u64(extent.start) + extent.length) * volume.sectorsPerCluster > DataAreaSectors(volume);
 }
@@ -111,9 +124,11 @@ CFATDataRunList* BuildFATRuns(const FatVolumeGeometry& volume, u32 firstCluster,
     const u64 clusterLimit = VolumeClusterLimit(volume);
     auto* list = new CFATDataRunList;
 
+    const u64 guessLimit = ReadableClusterLimit(volume, firstCluster);
     if (volume.fat == nullptr) {
-        const DataRunExtent extent{i64(firstCluster) - 2, (size + clusterBytes - 1) / clusterBytes};
+        DataRunExtent extent{i64(firstCluster) - 2, (size + clusterBytes - 1) / clusterBytes};
         if (Overflows(volume, extent)) return Overflowed(list);
+        if (u64(extent.start) + extent.length > guessLimit) extent.length = guessLimit - u64(extent.start);
         AppendExtentMerged(list, extent);
         return list;
     }
@@ -121,7 +136,7 @@ CFATDataRunList* BuildFATRuns(const FatVolumeGeometry& volume, u32 firstCluster,
     if (deleted) {
         u64 covered = 0;
         for (u64 cluster = firstCluster; covered < size; ++cluster) {
-            if (cluster - 2 >= clusterLimit) break;
+            if (cluster - 2 >= guessLimit) break;
             if (cluster <= 0xFFFFFFFFu && volume.fat->GetEntry(u32(cluster)) == kFatBadCluster) continue;
             AppendExtentMerged(list, {i64(cluster) - 2, 1});
             covered += clusterBytes;

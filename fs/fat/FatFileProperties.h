@@ -72,9 +72,11 @@ struct FatVolumeGeometry {
     u32 sectorSize = 0;
     u64 totalSectors = 0;  // of the volume, from the boot sector
     u64 dataStart = 0;     // sectors of the volume before cluster 2
+    u64 deviceSectors = 0;  // of the volume's sectors, those the device holds (0: all of them)
 };
 
 // The runs of a file from its first cluster: a live file follows its FAT chain, a deleted one
-// takes consecutive clusters (skipping those the FAT marks bad). Null for a file that overflows
-// the volume, one without any cluster, or a first cluster below 2.
+// takes consecutive clusters (skipping those the FAT marks bad) up to the device's end. Null for
+// a file that overflows the volume, one without any cluster, or a first cluster below 2. A live
+// chain may go on past the device's end: its runs are where the FAT puts them.
 CFATDataRunList* BuildFATRuns(const FatVolumeGeometry& volume, u32 firstCluster, u64 size, bool deleted);

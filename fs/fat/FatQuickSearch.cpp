@@ -32,9 +32,30 @@ constexpr u32 kBufferSectors = 130;
 constexpr u32 kMaxCarriedBytes = 1023;
 constexpr u32 kRunStopped = 2;
 constexpr u64 kHighWordStep = 65536;
+constexpr u32 kLowWordMask = 0xFFFF;
 
 CFATFileProperties* FatProps(CFileNode* node) {
     return node != nullptr ? static_cast<CFATFileProperties*>(node->GetFileProperties()) : nullptr;
+}
+
+// Calls `visit` with the properties of each file of the tree below `root` while it answers true.
+// The tree is walked without recursion: a damaged volume nests folders thousands deep.
+template <typename Visit>
+void ForEachFile(CFileNode* root, Visit visit) {
+    std::vector<CFileNode*> pending{root};
+    while (!pending.empty()) {
+        CFileNode* folder = pending.back();
+        pending.pop_back();
+        for (CFileNode* node = folder->GetFirstChild(); node != nullptr; node = node->GetNextSibling()) {
+            CFATFileProperties* p = FatProps(node);
+            if (p == nullptr) continue;
+            if ((p->GetAttributes() & kAttrDirectory) != 0) {
+                pending.push_back(node);
+            } else if (!visit(p)) {
+                return;
+            }
+        }
+    }
 }
 
 bool IsDeletedNode(CFileNode* node) {
@@ -56,10 +77,19 @@ bool IsAncestorOrSelf(CFileNode* candidate, CFileNode* node) {
     return false;
 }
 
-// Negative when the new folder replaces the existing one. `home` is the cluster of the folder its
-// ".." entry names (0 for the root), asked only when both entries are deleted; kNoHome when the
-// folder's first sector does not begin with "." and "..".
+// The cluster a folder's ".." names when its first sector does not begin with "." and "..".
 constexpr u64 kNoHome = ~0ULL;
+
+// Whether a folder's ".." (`home`, 0 for the root) names the folder at `parent`. Some tools write
+// a moved folder's ".." with the low word of its new parent's first cluster only: a ".." without
+// a high word names a parent that has its low word. The root is named by 0 alone.
+bool DotDotNames(u64 home, u64 parent) {
+    if (home == kNoHome) return false;
+    return home == parent || (home != 0 && home <= kLowWordMask && (parent & kLowWordMask) == home);
+}
+
+// Negative when the new folder replaces the existing one. `home` is the cluster of the folder its
+// ".." entry names, asked only when both entries are deleted.
 int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const std::function<u64()>& home) {
     const bool existingDeleted = IsDeletedNode(existing);
     const bool foundDeleted = IsDeletedNode(found);
@@ -77,8 +107,8 @@ int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const std::fu
     const u32 states = FatProps(existing)->GetState() | FatProps(found)->GetState();
     const bool madeBySearch = (states & kFatTemporaryState) != 0;
     const u64 at = madeBySearch ? kNoHome : home();
-    const bool existingHome = at != kNoHome && FatProps(existing)->GetParentCluster() == at;
-    const bool foundHome = at != kNoHome && FatProps(found)->GetParentCluster() == at;
+    const bool existingHome = DotDotNames(at, FatProps(existing)->GetParentCluster());
+    const bool foundHome = DotDotNames(at, FatProps(found)->GetParentCluster());
     if (existingHome != foundHome) return foundHome ? -1 : 1;
     FILETIME64 a = 0;
     FILETIME64 b = 0;
@@ -127,8 +157,9 @@ private:
     // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
     u64 DotDotCluster(u64 cluster) const;
     // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
-    // with its low word that begins its folder; 0 when none can be told to be its own. The
-    // folder starts of the low word it does not take go to `unclaimed`.
+    // with its low word that begins its folder; 0 when none can be told to be its own, and
+    // always 0 for an entry whose high word is not 0. The folder starts of the low word it does
+    // not take go to `unclaimed`.
     u64 HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed);
     // The deleted-file scan's place for the folders no entry could be told to name that no walk
     // reached: each under the folder its ".." names when a walk found it, else under "Lost
@@ -143,6 +174,11 @@ private:
     void FindStoredVolumes();
     // Whether the cluster lies in a volume stored in a file; counts it when it does.
     bool LeftToStoredVolume(u64 cluster);
+    // Finds the folder sightings no walk reached that lie in the clusters of a live file of the
+    // tree (m_fileHeld): they are that file's content.
+    void FindFileHeldSightings();
+    // Whether the cluster is such a sighting's; counts it when it is.
+    bool LeftToFile(u64 cluster);
     TreeNodePtr MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
     // A "DIR" folder for the folder starting at `cluster`, added under `under` and queued for its
     // walk; null when memory runs out.
@@ -172,7 +208,6 @@ private:
     // replacement searching them all (a folder of many duplicates made that quadratic).
     void Discard(CFileNode* folder);
     bool IsDiscarded(CFileNode* node) const { return m_discarded.count(node) != 0; }
-    bool HasKeptChild(const CFileNode* folder) const;
     // Unlinks the discarded folders, each parent's children in one pass, and frees them.
     void DropDiscarded();
 
@@ -186,9 +221,10 @@ private:
     u64 m_rootSectors = 0;
     u32 m_rootCluster = 0;
     u64 m_dataStart = 0;
-    u64 m_totalSectors;
-    u64 m_clusterLimit = 0;
-    u64 m_volumeClusterLimit = 0;  // as the boot sector gives it, the device's end aside
+    u64 m_volumeSectors = 0;       // as the boot sector gives it, the device's end aside
+    u64 m_totalSectors = 0;        // of those, the ones the device holds
+    u64 m_clusterLimit = 0;        // clusters the device holds
+    u64 m_volumeClusterLimit = 0;  // clusters of the volume
     IFATTable* m_fat;
     u32 m_runState = 0;
     std::map<u64, CFileNode*> m_folders;
@@ -214,6 +250,8 @@ private:
     std::vector<std::pair<u64, u64>> m_stored;  // sectors of the stored volumes: sorted, disjoint
     std::vector<u64> m_storedStarts;            // the first sector of each stored volume
     u64 m_leftToStored = 0;
+    std::unordered_set<u64> m_fileHeld;  // clusters of folder sightings inside live files
+    u64 m_leftToFiles = 0;
     FatVolumeGeometry m_geometry;
     std::vector<u8> m_buffer;
     ProgressInfo m_info{};
@@ -227,9 +265,6 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
       m_builder(search.GetBuilder()),
       m_fsCode(dbr.GetFATType()),
       m_spc(dbr.GetSectorsPerCluster()),
-      // A boot sector may claim more than the device holds (an image cut short, a damaged
-      // field): nothing of the volume lies past the device's end, so no run may reach there.
-      m_totalSectors(std::min<u64>(dbr.GetTotalSectors(), device->GetTotalSectors())),
       m_fat(fat),
       m_sectorSize(device->GetSectorSize()) {
     const FatWalkOptions& options = search.GetWalkOptions();
@@ -246,10 +281,18 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
         m_rootCluster = dbr.GetRootCluster();
         m_rootStart = ClusterSector(m_rootCluster < 2 ? 2 : m_rootCluster);
     }
+    // The volume reaches as far as its boot sector says, within the clusters its FAT can name (a
+    // damaged total claims more). The device may end before it does (an image cut short): what
+    // lies past its end cannot be read, but a file there is still the volume's, its runs where
+    // they are, and the reader says it finds nothing.
+    const u64 fatEntryBytes = m_fsCode == kFsFat16 ? 2 : 4;
+    const u64 fatClusters = u64(dbr.GetFATSize()) * m_sectorSize / fatEntryBytes;
+    const u64 fatClusterEnd = m_dataStart + (fatClusters > 2 ? fatClusters - 2 : 0) * m_spc;
+    m_volumeSectors = std::max<u64>(std::min<u64>(dbr.GetTotalSectors(), fatClusterEnd), m_dataStart);
+    m_totalSectors = std::min<u64>(m_volumeSectors, device->GetTotalSectors());
     m_clusterLimit = m_totalSectors > m_dataStart ? (m_totalSectors - m_dataStart) / m_spc : 0;
-    const u64 volumeSectors = dbr.GetTotalSectors();
-    m_volumeClusterLimit = volumeSectors > m_dataStart ? (volumeSectors - m_dataStart) / m_spc : 0;
-    m_geometry = {m_fat, m_spc, m_sectorSize, m_totalSectors, m_dataStart};
+    m_volumeClusterLimit = (m_volumeSectors - m_dataStart) / m_spc;
+    m_geometry = {m_fat, m_spc, m_sectorSize, m_volumeSectors, m_dataStart, m_totalSectors};
 }
 
 CFATQuickWalker::~CFATQuickWalker() {
@@ -307,6 +350,12 @@ void CFATQuickWalker::Run() {
 
     Report(0);
     if (!Continue()) return;
+    if (m_volumeSectors > m_totalSectors) {
+        ReleaseTrace("FAT volume of %llu sectors: the device holds only %llu of them (an image shorter than the "
+                     "volume); what lies from cluster %llu on cannot be read",
+                     static_cast<unsigned long long>(m_volumeSectors), static_cast<unsigned long long>(m_totalSectors),
+                     static_cast<unsigned long long>(m_clusterLimit + 2));
+    }
 
     m_root = MakeRootNode().release();
     if (m_root == nullptr) return;
@@ -344,9 +393,15 @@ void CFATQuickWalker::Run() {
     if (m_keepTree && HoldsFolderSightings()) LostFoldersNode();
     // The files found so far may hold a stored volume, and so may those of the lost folders.
     if (m_keepTree && m_runState != kRunStopped) FindStoredVolumes();
+    if (m_keepTree && m_runState != kRunStopped) FindFileHeldSightings();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
     if (m_keepTree && m_runState != kRunStopped) FindStoredVolumes();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
+    if (m_leftToFiles != 0) {
+        ReleaseTrace("FAT walk: %llu folder sectors lie in the clusters of live files; they are those files' content, "
+                     "not folders of this volume",
+                     static_cast<unsigned long long>(m_leftToFiles));
+    }
     DropDiscarded();
     if (m_keepTree && m_runState != kRunStopped) {
         MergeTemporaryFolders(m_root, [this](u32 cluster) { return DotCreationTime(cluster); });
@@ -388,7 +443,9 @@ void CFATQuickWalker::DrainQueue() {
         if (!Continue()) break;
         m_queue.pop_front();
         m_queued.erase(folder);
-        if (HasKeptChild(folder)) continue;
+        // A folder placed by its ".." may hold folders placed under it before it was read: only
+        // a walk, not a child, says its entries were read.
+        if (m_walkedFolders.count(folder) != 0) continue;
         CFATFileProperties* p = FatProps(folder);
         const u64 first = p->GetFirstCluster();
         // A deleted folder whose ".." names another folder than the one that lists it may have
@@ -396,7 +453,7 @@ void CFATQuickWalker::DrainQueue() {
         // live entry naming the cluster claims it first and no live file is handed as deleted.
         if (p->GetState() == kFatDeletedState && m_postponed.insert(folder).second) {
             const u64 home = DotDotCluster(first);
-            if (home != kNoHome && home != p->GetParentCluster()) {
+            if (home != kNoHome && !DotDotNames(home, p->GetParentCluster())) {
                 m_later.push_back(folder);
                 continue;
             }
@@ -415,7 +472,7 @@ void CFATQuickWalker::DrainQueue() {
         WalkFolderChain(folder, candidate, false);
         if (m_runState == kRunStopped) break;
     }
-    }
+}
 
 CFileNode* CFATQuickWalker::MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx) {
     PropertiesRef<CFATFileProperties> properties = CreateFATFilePropertiesFromEntries(entries, length);
@@ -472,62 +529,51 @@ void CFATQuickWalker::FindStoredVolumes() {
         }
     }
     if (open.empty()) return;
-    // The tree is walked without recursion: a damaged volume nests folders thousands deep.
-    std::vector<CFileNode*> pending{m_root};
-    while (!pending.empty() && !open.empty()) {
-        CFileNode* folder = pending.back();
-        pending.pop_back();
-        for (CFileNode* node = folder->GetFirstChild(); node != nullptr; node = node->GetNextSibling()) {
-            CFATFileProperties* p = FatProps(node);
-            if (p == nullptr) continue;
-            if ((p->GetAttributes() & kAttrDirectory) != 0) {
-                pending.push_back(node);
-                continue;
-            }
-            const u64 fileSectors = p->GetSize() / m_sectorSize;
-            std::unique_ptr<IDataRunList> runs;
-            for (size_t i = open.size(); i-- > 0;) {
-                const auto [first, length] = open[i];
-                if (fileSectors < length) continue;
-                if (!runs) runs.reset(p->CreateDataRunList());
-                if (!runs) break;
-                // The volume's sectors are the file's from the one its first sector is on, in the
-                // file's order: a fragmented file spreads them over the device.
-                std::vector<std::pair<u64, u64>> sectors;
-                u64 offset = 0;  // in the file, of the current extent
-                u64 left = 0;    // of the volume, once its first sector is met
-                bool met = false;
-                for (size_t e = 0; e < runs->GetExtentCount() && (!met || left != 0); ++e) {
-                    const DataRunExtent& extent = runs->GetExtent(e);
-                    if (extent.start < 0) break;
-                    const u64 from = ClusterSector(u64(extent.start) + 2);
-                    const u64 to = from + extent.length * m_spc;
-                    u64 at = from;
-                    if (!met && first >= from && first < to) {
-                        const u64 into = offset + (first - from);
-                        if (into >= fileSectors || fileSectors - into < length) break;
-                        met = true;
-                        left = length;
-                        at = first;
-                    }
-                    if (met) {
-                        const u64 take = std::min(left, to - at);
-                        sectors.emplace_back(at, at + take);
-                        left -= take;
-                    }
-                    offset += to - from;
+    ForEachFile(m_root, [&](CFATFileProperties* p) {
+        const u64 fileSectors = p->GetSize() / m_sectorSize;
+        std::unique_ptr<IDataRunList> runs;
+        for (size_t i = open.size(); i-- > 0;) {
+            const auto [first, length] = open[i];
+            if (fileSectors < length) continue;
+            if (!runs) runs.reset(p->CreateDataRunList());
+            if (!runs) break;
+            // The volume's sectors are the file's from the one its first sector is on, in the
+            // file's order: a fragmented file spreads them over the device.
+            std::vector<std::pair<u64, u64>> sectors;
+            u64 offset = 0;  // in the file, of the current extent
+            u64 left = 0;    // of the volume, once its first sector is met
+            bool met = false;
+            for (size_t e = 0; e < runs->GetExtentCount() && (!met || left != 0); ++e) {
+                const DataRunExtent& extent = runs->GetExtent(e);
+                if (extent.start < 0) break;
+                const u64 from = ClusterSector(u64(extent.start) + 2);
+                const u64 to = from + extent.length * m_spc;
+                u64 at = from;
+                if (!met && first >= from && first < to) {
+                    const u64 into = offset + (first - from);
+                    if (into >= fileSectors || fileSectors - into < length) break;
+                    met = true;
+                    left = length;
+                    at = first;
                 }
-                if (!met || left != 0) continue;
-                ReleaseTrace("FAT walk: the volume at sector %llu (%llu sectors) lies in the file %s; its folder "
-                             "sectors are left to it",
-                             static_cast<unsigned long long>(first), static_cast<unsigned long long>(length),
-                             p->GetName() != nullptr ? p->GetName() : "");
-                m_stored.insert(m_stored.end(), sectors.begin(), sectors.end());
-                m_storedStarts.push_back(first);
-                open.erase(open.begin() + std::ptrdiff_t(i));
+                if (met) {
+                    const u64 take = std::min(left, to - at);
+                    sectors.emplace_back(at, at + take);
+                    left -= take;
+                }
+                offset += to - from;
             }
+            if (!met || left != 0) continue;
+            ReleaseTrace("FAT walk: the volume at sector %llu (%llu sectors) lies in the file %s; its folder "
+                         "sectors are left to it",
+                         static_cast<unsigned long long>(first), static_cast<unsigned long long>(length),
+                         p->GetName() != nullptr ? p->GetName() : "");
+            m_stored.insert(m_stored.end(), sectors.begin(), sectors.end());
+            m_storedStarts.push_back(first);
+            open.erase(open.begin() + std::ptrdiff_t(i));
         }
-    }
+        return !open.empty();
+    });
     // Sorted and disjoint, for the lookup.
     std::sort(m_stored.begin(), m_stored.end());
     std::vector<std::pair<u64, u64>> merged;
@@ -539,6 +585,44 @@ void CFATQuickWalker::FindStoredVolumes() {
         }
     }
     m_stored = std::move(merged);
+}
+
+void CFATQuickWalker::FindFileHeldSightings() {
+    // Without a FAT a file's clusters are a guess: a folder found inside that guess may be one
+    // that took the clusters over.
+    if (m_fatless) return;
+    const FatWalkOptions& options = m_search.GetWalkOptions();
+    std::vector<u64> unreached;
+    for (const FatFolderSighting& f : options.folderStarts) {
+        if (IsCluster(f.cluster) && !IsReached(f.cluster)) unreached.push_back(f.cluster);
+    }
+    for (const u32 c : options.continuationClusters) {
+        if (IsCluster(c) && m_dirClusters.count(c) == 0) unreached.push_back(c);
+    }
+    if (unreached.empty()) return;
+    std::sort(unreached.begin(), unreached.end());
+    unreached.erase(std::unique(unreached.begin(), unreached.end()), unreached.end());
+    // A live file's clusters are its own by the FAT: a folder sector there is a copy inside the
+    // file, or a volume stored in it (one of a kind the search does not know, such as a floppy
+    // image), and its entries name that volume's clusters, not this one's.
+    ForEachFile(m_root, [&](CFATFileProperties* p) {
+        if ((p->GetState() & kFatDeletedState) != 0) return true;
+        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+        for (size_t e = 0; runs && e < runs->GetExtentCount(); ++e) {
+            const DataRunExtent& extent = runs->GetExtent(e);
+            if (extent.start < 0) continue;
+            const u64 first = u64(extent.start) + 2;
+            auto it = std::lower_bound(unreached.begin(), unreached.end(), first);
+            for (; it != unreached.end() && *it - first < extent.length; ++it) m_fileHeld.insert(*it);
+        }
+        return true;
+    });
+}
+
+bool CFATQuickWalker::LeftToFile(u64 cluster) {
+    if (m_fileHeld.count(cluster) == 0) return false;
+    ++m_leftToFiles;
+    return true;
 }
 
 bool CFATQuickWalker::LeftToStoredVolume(u64 cluster) {
@@ -593,7 +677,15 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
         if (created == 0 || dotCreated == 0 || dotCreated == created) open.push_back(candidate);
     }
     u64 chosen = 0;
-    if (sameTime.size() == 1) {
+    if (recorded >= kHighWordStep) {
+        // The entry kept a high word, so it lost none: the folders of its low word in other
+        // blocks are not its own, whatever their times. They are still folders no entry names.
+        if (!starts.empty()) {
+            ReleaseTrace("Deleted folder %s at cluster %llx kept the high word of its first cluster: the %zu folders "
+                         "of its low word in other blocks are not its own",
+                         FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), starts.size());
+        }
+    } else if (sameTime.size() == 1) {
         chosen = sameTime.front();
     } else if (open.size() == 1 && sameTime.empty()) {
         chosen = open.front();
@@ -671,7 +763,7 @@ void CFATQuickWalker::PlaceLostClusters() {
     // clusters were not contiguous), but the entries they hold still name their files.
     std::vector<u8> cluster(u64(m_spc) * m_sectorSize, 0);
     for (u32 c : m_search.GetWalkOptions().continuationClusters) {
-        if (!IsCluster(c) || m_dirClusters.count(c) != 0 || LeftToStoredVolume(c)) continue;
+        if (!IsCluster(c) || m_dirClusters.count(c) != 0 || LeftToStoredVolume(c) || LeftToFile(c)) continue;
         if (!Continue()) return;
         if (!m_device->Read(cluster.data(), ClusterSector(c), m_spc)) continue;
         m_dirClusters.insert(c);
@@ -697,7 +789,9 @@ void CFATQuickWalker::PlaceLostFolders() {
     // are still there, only the way up is lost.
     std::map<u64, u64> unreached;  // cluster -> parent cluster
     for (const FatFolderSighting& f : m_search.GetWalkOptions().folderStarts) {
-        if (!IsCluster(f.cluster) || IsReached(f.cluster) || LeftToStoredVolume(f.cluster)) continue;
+        if (!IsCluster(f.cluster) || IsReached(f.cluster) || LeftToStoredVolume(f.cluster) || LeftToFile(f.cluster)) {
+            continue;
+        }
         unreached.emplace(f.cluster, f.parent == f.cluster ? kFatLostFoldersId : u64(f.parent));
     }
     if (unreached.empty()) return;
@@ -881,13 +975,6 @@ void CFATQuickWalker::Discard(CFileNode* folder) {
     if (m_queued.erase(folder) != 0) ++m_discardedQueued;
 }
 
-bool CFATQuickWalker::HasKeptChild(const CFileNode* folder) const {
-    for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
-        if (!IsDiscarded(c)) return true;
-    }
-    return false;
-}
-
 void CFATQuickWalker::DropDiscarded() {
     if (m_discardedNodes.empty()) return;
     const auto discarded = [this](CFileNode* node) { return IsDiscarded(node); };
@@ -964,17 +1051,19 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         }
 
         const u64 cluster = entry.GetFirstCluster();
-        if (cluster > 2 && cluster - 2 >= m_clusterLimit) {
+        if (cluster > 2 && cluster - 2 >= m_volumeClusterLimit) {
             if (ctx.strict) return offset;
+            continue;
+        }
+        if (isDirectory && cluster > 2 && cluster - 2 >= m_clusterLimit) {
             // Inside the volume but past the device's end (an image of a card that failed there):
-            // the folder is passed over, and the log says which.
-            if (isDirectory && cluster - 2 < m_volumeClusterLimit) {
-                ReleaseTrace("FAT folder of first cluster %llu, listed in the folder of first cluster %llu, lies past "
-                             "the device's end at sector %llu of %llu: its entries cannot be read",
-                             static_cast<unsigned long long>(cluster), static_cast<unsigned long long>(parentCluster),
-                             static_cast<unsigned long long>(ClusterSector(cluster)),
-                             static_cast<unsigned long long>(m_device->GetTotalSectors()));
-            }
+            // the folder is passed over, and the log says which. A file there is kept: its
+            // bytes are counted as unread where it is recovered.
+            ReleaseTrace("FAT folder of first cluster %llu, listed in the folder of first cluster %llu, lies past the "
+                         "device's end at sector %llu of %llu: its entries cannot be read",
+                         static_cast<unsigned long long>(cluster), static_cast<unsigned long long>(parentCluster),
+                         static_cast<unsigned long long>(ClusterSector(cluster)),
+                         static_cast<unsigned long long>(m_device->GetTotalSectors()));
             continue;
         }
         if (cluster == parentCluster) continue;
@@ -1075,8 +1164,6 @@ bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* de
 }
 
 namespace {
-constexpr u32 kLowWordMask = 0xFFFF;
-
 bool IsFolderNode(const CFileNode* node) {
     const IFileProperties* p = node->GetFileProperties();
     return p != nullptr && p->GetFileSystemKind() == kPropertiesFat && (p->GetAttributes() & kAttrDirectory) != 0;

@@ -236,28 +236,45 @@ TEST(FatLostClusterE2E, AFolderWithoutItsEntryComesBackUnderTheParentItsDotDotNa
 // A FAT16 volume stored as the content of a file of the FAT32 volume, with files before and after
 // it. The stored volume's root directory lies among the outer volume's clusters; read as one of
 // its lost folders, its file would get the bytes of an outer cluster. No file may come back with
-// bytes not its own, with the outer volume's boot region kept or zeroed.
+// bytes not its own, with the outer volume's boot region kept or zeroed, with a floppy image
+// (FAT12, a volume the search does not know) in place of the FAT16 volume, and with the image cut
+// short (where the outer volume keeps fewer clusters than FAT32 has).
 TEST(FatLostClusterE2E, AVolumeStoredInAFileKeepsItsFolderSectors) {
     const std::string missing = MissingTools({"mmd", "mcopy", "mkfs.fat"});
     if (!missing.empty()) GTEST_SKIP() << "needs the packages mtools and dosfstools; missing: " << missing;
     constexpr u64 kOuterReservedBytes = 32 * 512;
-    for (const bool zeroReserved : {false, true}) {
-        SCOPED_TRACE(zeroReserved ? "reserved sectors zeroed" : "boot region kept");
+    const struct {
+        const char* what;
+        bool zeroReserved;
+        const char* makeStored;  // the stored volume, formatted in place
+        u64 cutAt;               // the image's length, 0 for all of it
+    } rows[] = {
+        {"boot region kept", false, "truncate -s 4M {} && mkfs.fat -F 16 -s 1 {}", 0},
+        {"reserved sectors zeroed", true, "truncate -s 4M {} && mkfs.fat -F 16 -s 1 {}", 0},
+        {"a floppy image", false, "truncate -s 1440K {} && mkfs.fat -F 12 {}", 0},
+        {"cut short", false, "truncate -s 4M {} && mkfs.fat -F 16 -s 1 {}", 32u << 20},
+        {"a floppy image, reserved sectors zeroed, cut short", true, "truncate -s 1440K {} && mkfs.fat -F 12 {}",
+         32u << 20},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         testutil::TempDir tmp;
         const std::string image = tmp.File("outer.img");
         const std::string stored = tmp.File("stored.img");
         const std::string inner = tmp.File("INNER.TXT");
         std::ofstream(inner, std::ios::binary | std::ios::trunc) << Content(11);
-        ASSERT_TRUE(RunQuiet("truncate -s 4M " + stored + " && mkfs.fat -F 16 -s 1 " + stored + " && mcopy -i " +
-                             stored + " " + inner + " ::/INNER.TXT"));
+        std::string make = row.makeStored;
+        for (size_t at = make.find("{}"); at != std::string::npos; at = make.find("{}")) make.replace(at, 2, stored);
+        ASSERT_TRUE(RunQuiet(make + " && mcopy -i " + stored + " " + inner + " ::/INNER.TXT"));
         ASSERT_TRUE(testutil::WriteFileBytes(image, testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"))));
         const std::string after = tmp.File("AFTER.TXT");
         std::ofstream(after, std::ios::binary | std::ios::trunc) << Content(12);
         ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + stored + " ::/DISK.IMG && mcopy -i " + image + " " + after +
                              " ::/AFTER.TXT"));
-        if (zeroReserved) {
+        if (row.zeroReserved || row.cutAt != 0) {
             std::vector<u8> bytes = testutil::ReadFileBytes(image);
-            std::fill(bytes.begin(), bytes.begin() + long(kOuterReservedBytes), u8(0));
+            if (row.zeroReserved) std::fill(bytes.begin(), bytes.begin() + long(kOuterReservedBytes), u8(0));
+            if (row.cutAt != 0) bytes.resize(row.cutAt);
             ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
         }
         const std::string out = tmp.File("recovered");

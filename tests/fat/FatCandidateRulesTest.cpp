@@ -87,8 +87,12 @@ TEST(FatCandidateRules, ABootSectorMakesACandidateOnlyWhereAVolumeCanHaveIt) {
         {"FAT32 root cluster past the clusters", with(fat32, [](auto& b) { b.root = 90000; }), 0, 81920, false},
         // 16343 clusters make FAT16, not FAT32.
         {"FAT32 with a FAT16 cluster count", with(fat32, [](auto& b) { b.sectorsPerCluster = 8; }), 0, 81920, false},
-        // A device too small for more than 0xFF4 clusters bounds the count below FAT16's range.
-        {"FAT16 on a small device", fat16, 0, 164 + 4 * 0xFF4, false},
+        // A device that ends inside the volume (an image cut short, here before its 0xFF5th
+        // cluster) holds its start: the volume is its boot sector's, not one of FAT12's size.
+        {"FAT16 cut short", fat16, 0, 164 + 4 * 0xFF4, true},
+        {"FAT16 cut right after its data area's start", fat16, 0, 165, true},
+        {"FAT32 whose damaged total claims more than its FAT names",
+         with(fat32, [](auto& b) { b.totalSectors = 0x7FFFFFFF; }), 0, 81920, true},
         {"FAT16 data area past the device", fat16, 0, 100, false},
         {"start past the device", fat16, 70000, 65536, false},
         {"no sectors per cluster", with(fat16, [](auto& b) { b.sectorsPerCluster = 0; }), 0, 65536, false},

@@ -246,7 +246,8 @@ TEST_F(FatDamage, DirectoryThatContainsItselfEnds) {
 // where its files go. Of two deleted entries, the one in the folder Music's ".." names is its last
 // place (a folder moved there and deleted; the move left its old entry behind); else the newer
 // one. The losers leave no trace in the lists the walk keeps (a replacement no longer searches
-// them): in both scans Music is one folder, the winner, holding each of its files once.
+// them): in both scans Music is one folder, the winner, holding each of its files once. Some tools
+// write a moved folder's ".." with the low word of its new parent's first cluster only.
 struct DuplicateRow {
     const char* what;
     bool dotDotNamesArchive;
@@ -254,6 +255,9 @@ struct DuplicateRow {
     // after Music's own entry each was last written.
     std::vector<std::tuple<bool, const char*, u16>> copies;
     const char* winner;
+    const char* fixture = "fat16-basic.img";
+    // Archive's folder moved past cluster 65,535, and Music's ".." naming it by its low word.
+    bool dotDotLowWordOnly = false;
 };
 
 TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
@@ -264,18 +268,44 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
          "/#UP2"},
         {"moved into Archive and deleted there, the old entry newer", true, {{false, "\xE5USIC", 0}}, "/Archive/#USIC"},
         {"a newer copy in Archive while \"..\" names the root", false, {{false, "\xE5USIC", 2}}, "/Music"},
+        {"moved into Archive past cluster 65,535 and deleted there, \"..\" with the low word only",
+         true,
+         {{false, "\xE5USIC", 0}},
+         "/Archive/#USIC",
+         "fat32-basic.img",
+         true},
     };
     for (const DuplicateRow& row : rows) {
         SCOPED_TRACE(row.what);
-        Volume v("fat16-basic.img");
+        Volume v(row.fixture);
         const u64 music = v.FindEntry("MUSIC      ");
         const u64 archive = v.FindEntry("ARCHIVE    ");
         ASSERT_TRUE(music != 0 && archive != 0);
         const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
-        const u32 archiveCluster = Volume::EntryCluster(v.bytes.data() + archive);
+        u32 archiveCluster = Volume::EntryCluster(v.bytes.data() + archive);
+        if (row.dotDotLowWordOnly) {
+            // Archive's chain moves to free clusters from 66,000 on; its entry and "." follow.
+            constexpr u32 kMovedTo = 66000;
+            std::vector<u32> chain;
+            for (u32 c = archiveCluster; c >= 2 && c < 0x0FFFFFF8 && chain.size() < 16; c = v.GetFat(c)) {
+                chain.push_back(c);
+            }
+            const u64 clusterBytes = u64(v.spc) * v.sectorSize;
+            for (u32 i = 0; i < chain.size(); ++i) {
+                ASSERT_EQ(v.GetFat(kMovedTo + i), 0u);
+                std::memcpy(v.bytes.data() + v.ClusterOffset(kMovedTo + i), v.bytes.data() + v.ClusterOffset(chain[i]),
+                            clusterBytes);
+                v.SetFat(kMovedTo + i, i + 1 < chain.size() ? kMovedTo + i + 1 : 0x0FFFFFFF);
+                v.SetFat(chain[i], 0);
+            }
+            archiveCluster = kMovedTo;
+            Volume::SetEntryCluster(v.bytes.data() + archive, archiveCluster);
+            Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(archiveCluster), archiveCluster);
+        }
         v.bytes[music] = 0xE5;
         if (row.dotDotNamesArchive) {
-            Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(musicCluster) + 32, archiveCluster);
+            const u32 dotDot = row.dotDotLowWordOnly ? archiveCluster & 0xFFFF : archiveCluster;
+            Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(musicCluster) + 32, dotDot);
         }
         for (const auto& [inRoot, name, yearsLater] : row.copies) {
             u64 slot = inRoot ? v.rootStart : v.ClusterOffset(archiveCluster);

@@ -59,6 +59,7 @@ struct CandidateCase {
     u32 fsCode;
     u32 flagsSet;
     u32 flagsClear;
+    u64 cutAt = 0;  // the copy ends at this sector (an image cut short), else where the image does
 };
 
 TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
@@ -82,11 +83,17 @@ TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
         // Unless the other copy's next sector does not match: then neither is read.
         {"fat32-basic", {0, 6, 32, 663}, kGuessedStart, kFsFat32, kFatFlagFromDirectory,
          kFatFlagFat1Seen | kFatFlagFat2Seen | kFatFlagFat1Usable | kFatFlagFat2Usable},
+        // An image cut short: the part of the volume it holds, too few clusters for FAT32 though
+        // its boot sector or its FAT says FAT32; from its folders, the stand-in claims the rest.
+        {"fat32-basic", {}, 0, kFsFat32, kFatFlagBootFat32 | kFatFlagBackupBootFat32 | kFatFlagFat1Seen, 0, 40000},
+        {"fat32-basic", {0, 6}, 0, kFsFat32, kFatFlagFromDirectory | kFatFlagFat1Seen | kFatFlagFat2Seen,
+         kFatFlagBootFat32, 40000},
     };
     for (const CandidateCase& c : cases) {
-        SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged"));
+        SCOPED_TRACE(std::string(c.image) + (c.zeroed.empty() ? "" : " damaged") + (c.cutAt != 0 ? " cut" : ""));
         std::vector<u8> bytes = Image(c.image);
         for (u64 s : c.zeroed) ZeroSector(bytes, s);
+        if (c.cutAt != 0) bytes.resize(c.cutAt * kSector);
         MemoryDevice device(std::move(bytes), kSector);
         const auto search = Scan(device);
         ASSERT_EQ(search->GetCandidates().size(), 1u);
@@ -107,6 +114,11 @@ TEST(FatDeepSearch, MakesOneCandidatePerVolumeFromWhatSurvives) {
         EXPECT_GT(got.GetEvidenceCount(), 0u);
         EXPECT_EQ(got.GetBootScore(), CandidateScore(got.GetFileSystemCode(), got.GetFlags()));
         EXPECT_LE(got.GetPartitionStart() + got.GetTotalSectors(), device.GetTotalSectors());
+        if (c.cutAt != 0 && (got.GetFlags() & kFatFlagBootFat32) == 0) {
+            std::vector<u8> boot;
+            MakeStandInBootSector(got, kSector, boot);
+            EXPECT_GT(CFATDBR(boot.data(), kSector).GetTotalSectors(), device.GetTotalSectors());
+        }
     }
 }
 

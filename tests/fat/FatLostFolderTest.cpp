@@ -9,6 +9,7 @@
 #include <deque>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -89,6 +90,11 @@ std::string Read(IStorageDevice& device, const CFileSystemNode& root, const CFil
     return std::string(data.begin(), data.end());
 }
 
+// Where each file's content comes back: the path of the folder holding it, in each scan.
+struct FileHolders {
+    std::map<std::string, std::string> quick;
+    std::map<std::string, std::string> deep;
+};
 void PutEntry(u8* e, const char* name11, u8 attributes, u32 cluster, u32 size) {
     std::memcpy(e, name11, 11);
     e[11] = attributes;
@@ -99,7 +105,8 @@ void PutEntry(u8* e, const char* name11, u8 attributes, u32 cluster, u32 size) {
 
 std::string ContentOf(u32 cluster) { return "in " + std::to_string(cluster); }
 
-// An 80 MiB FAT32 volume of one sector per cluster, as mkfs.vfat makes it, written into by cluster.
+// A sparse FAT32 volume of one sector per cluster (80 MiB unless asked), as mkfs.vfat makes it,
+// written into by cluster.
 struct Fat32Volume {
     testutil::TempDir tmp;
     const std::string image = tmp.File("volume.img");
@@ -108,8 +115,9 @@ struct Fat32Volume {
     u64 dataStart = 0;
 
     // False when the tools fail or the boot sector cannot be read back.
-    bool Make() {
-        if (!testutil::RunQuiet("truncate -s 80M " + image + " && mkfs.vfat -F 32 -s 1 " + image)) return false;
+    bool Make(u32 megabytes = 80) {
+        const std::string size = std::to_string(megabytes) + "M ";
+        if (!testutil::RunQuiet("truncate -s " + size + image + " && mkfs.vfat -F 32 -s 1 " + image)) return false;
         file.open(image, std::ios::in | std::ios::out | std::ios::binary);
         if (!file.read(reinterpret_cast<char*>(boot), kSector)) return false;
         dataStart = ReadLE16(boot + 14) + 2 * u64(ReadLE32(boot + 36));
@@ -121,6 +129,26 @@ struct Fat32Volume {
     }
     u32 RootCluster() const { return ReadLE32(boot + 44); }
 };
+
+// Both scans of the volume, once its writing is done.
+void FindFileHolders(Fat32Volume& v, FileHolders& out) {
+    v.file.close();
+    ASSERT_FALSE(v.file.fail());
+    testutil::ImageDevice device(v.image, kSector);
+    ASSERT_TRUE(device.IsOpen());
+    fattest::RecordingBuilder quick;
+    ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
+    for (const CFileNode* n : quick.nodes) {
+        if (!IsFolder(n)) out.quick[Read(device, *quick.root, *n)] = fattest::Folder(quick.PathOf(n));
+    }
+    KeepingBuilder builder;
+    ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
+    std::map<std::string, const CFileNode*> paths;
+    fattest::CollectPaths(builder.kept, paths);
+    for (const auto& [path, n] : paths) {
+        if (!IsFolder(n)) out.deep[Read(device, *builder.kept, *n)] = fattest::Folder(path);
+    }
+}
 
 class FatLostFolders : public ::testing::Test {
 protected:
@@ -256,7 +284,8 @@ TEST_F(FatLostFolders, EachFolderLandsUnderItsDotDotOrTakesThePlaceOfItsCutEntry
 // entry's creation time is the entry's, or a lone one, is taken for the entry's; many cameras
 // write no creation time, and then neither folder is given the entry's name: both scans keep each
 // folder's files in a "DIR" folder. Of the two entries one is kept (the newer); the folder of the
-// one pushed out is still filed, as a "DIR" folder.
+// one pushed out is still filed, as a "DIR" folder. An entry that kept a high word (A's naming
+// 65,536 + 5, where no folder begins) lost none: a folder of its low word elsewhere is never its.
 TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneTellsIsItsOwn) {
     constexpr u32 kLowWord = 5;
     constexpr u32 kFolderA = 2 * 65536 + kLowWord;
@@ -268,11 +297,13 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         bool dotTimes;        // the "." entries carry their folder's entry's creation time
         bool withFolderB;     // else B's folder was overwritten
         bool alphaTakesA;     // the kept entry A holds A's file, in both scans
+        u32 alphaHighWord = 0;  // the high word A's entry kept
     } rows[] = {
         {"no creation times, two folders of the low word", false, false, true, false},
         {"creation times tell A's folder", true, true, true, true},
         {"no creation times, A's folder alone", false, false, false, true},
         {"entries with creation times, \".\" entries without", true, false, true, false},
+        {"A's entry kept the high word of 65,536 + 5", false, false, false, false, 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -280,13 +311,14 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         ASSERT_TRUE(v.Make());
         auto write = [&v](u64 cluster, const void* in, size_t n, u64 offset = 0) { v.Write(cluster, in, n, offset); };
         // A folder with one file, and its entry in the root, created `minute`s into the day.
-        auto put = [&](u32 folder, u32 entryAt, const char* name11, const std::string& content, u16 minute) {
+        auto put = [&](u32 folder, u32 entryAt, const char* name11, const std::string& content, u16 minute,
+                       u32 highWord) {
             u8 dir[kSector] = {};
             PutEntry(dir, ".          ", kAttrDirectory, folder, 0);
             PutEntry(dir + kEntry, "..         ", kAttrDirectory, 0, 0);
             PutEntry(dir + 2 * kEntry, "\xE5       TXT", 0x20, folder + 1, u32(content.size()));
             u8* entry = dir + 3 * kEntry;
-            PutEntry(entry, name11, kAttrDirectory, kLowWord, 0);
+            PutEntry(entry, name11, kAttrDirectory, highWord * 65536 + kLowWord, 0);
             for (auto [e, timed] : {std::pair{dir, row.dotTimes}, std::pair{entry, row.entryTimes}}) {
                 WriteLE16(e + 14, timed ? u16(minute << 5) : 0);
                 WriteLE16(e + 16, timed ? kDate : 0);
@@ -298,32 +330,63 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
             write(folder, dir, kSector);
             write(folder + 1, content.data(), content.size());
         };
-        put(kFolderA, 0, "\xE5LPHA      ", "A-file", 2);
-        if (row.withFolderB) put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1);
-        v.file.close();
-        ASSERT_FALSE(v.file.fail());
-        testutil::ImageDevice device(v.image, kSector);
-        ASSERT_TRUE(device.IsOpen());
+        put(kFolderA, 0, "\xE5LPHA      ", "A-file", 2, row.alphaHighWord);
+        if (row.withFolderB) put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1, 0);
 
-        // The folder that holds each file's content, in each scan.
-        std::map<std::string, std::string> quickHolder;
-        fattest::RecordingBuilder quick;
-        ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
-        for (const CFileNode* n : quick.nodes) {
-            const std::string folder = fattest::Folder(quick.PathOf(n));
-            if (!IsFolder(n)) quickHolder[Read(device, *quick.root, *n)] = folder.substr(folder.rfind('/') + 1);
-        }
-        KeepingBuilder builder;
-        ASSERT_NO_FATAL_FAILURE(BuildDeepTree(device, builder));
-        std::map<std::string, std::string> deepHolder;
-        for (std::deque<const CFileNode*> queue{builder.kept}; !queue.empty(); queue.pop_front()) {
-            for (const CFileNode* c : Children(queue.front(), true)) queue.push_back(c);
-            for (const CFileNode* f : Children(queue.front(), false)) deepHolder[Read(device, *builder.kept, *f)] = Name(queue.front());
-        }
-        for (auto* holder : {&quickHolder, &deepHolder}) {
+        // The name of the folder that holds each file's content, in each scan.
+        FileHolders holders;
+        ASSERT_NO_FATAL_FAILURE(FindFileHolders(v, holders));
+        for (auto* holder : {&holders.quick, &holders.deep}) {
+            for (auto& [content, folder] : *holder) folder = folder.substr(folder.rfind('/') + 1);
             EXPECT_NE((*holder)["B-file"], "#LPHA");
             EXPECT_EQ((*holder)["A-file"].rfind(row.alphaTakesA ? "#LPHA" : "DIR", 0), 0u) << (*holder)["A-file"];
             EXPECT_EQ((*holder)["B-file"].rfind(row.withFolderB ? "DIR" : "", 0), 0u) << (*holder)["B-file"];
+        }
+    }
+}
+
+// Folders that no entry names, each at a higher word of a deleted root entry that lost its own
+// (cluster 100, no creation times), each ".." naming the root or another of them. Both scans read
+// every such folder, also one below another placed before that one was read, and give each file
+// in a folder of its own, below the folder its ".." names.
+TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
+    constexpr u32 kLowWord = 100;
+    const struct {
+        const char* what;
+        std::vector<u32> parents;  // of folder k (from 1), 0 for the root
+    } rows[] = {
+        {"one below the other", {0, 1}},
+        {"three deep", {0, 1, 2}},
+        {"two beside each other below the first", {0, 1, 1}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Fat32Volume v;
+        ASSERT_TRUE(v.Make(160));
+        auto clusterOf = [&](u32 k) { return k == 0 ? 0u : kLowWord + k * 65536; };
+        auto content = [](u32 k) { return "file of folder " + std::to_string(k); };
+        for (u32 k = 1; k <= row.parents.size(); ++k) {
+            u8 dir[kSector] = {};
+            PutEntry(dir, ".          ", kAttrDirectory, clusterOf(k), 0);
+            PutEntry(dir + kEntry, "..         ", kAttrDirectory, clusterOf(row.parents[k - 1]), 0);
+            PutEntry(dir + 2 * kEntry, "\xE5       TXT", 0x20, clusterOf(k) + 1, u32(content(k).size()));
+            v.Write(clusterOf(k), dir, kSector);
+            v.Write(clusterOf(k) + 1, content(k).data(), content(k).size());
+        }
+        u8 entry[kEntry] = {};
+        PutEntry(entry, "\xE5IR        ", kAttrDirectory, kLowWord, 0);
+        v.Write(v.RootCluster(), entry, kEntry);
+        FileHolders holders;
+        ASSERT_NO_FATAL_FAILURE(FindFileHolders(v, holders));
+        for (auto* holder : {&holders.quick, &holders.deep}) {
+            std::set<std::string> folders;
+            for (u32 k = 1; k <= row.parents.size(); ++k) {
+                ASSERT_EQ(holder->count(content(k)), 1u) << content(k) << " is missing";
+                const u32 parent = row.parents[k - 1];
+                const std::string above = parent == 0 ? "" : (*holder)[content(parent)];
+                EXPECT_EQ(fattest::Folder((*holder)[content(k)]), above) << (*holder)[content(k)];
+                EXPECT_TRUE(folders.insert((*holder)[content(k)]).second) << (*holder)[content(k)];
+            }
         }
     }
 }
@@ -347,16 +410,10 @@ TEST_F(FatLostFolders, TheHigherWordsOfAnEntryTakeOnlyAFolderWhoseDotNamesItself
     u8 entry[kEntry] = {};
     PutEntry(entry, "\xE5LD        ", kAttrDirectory, kLowWord, 0);
     v.Write(v.RootCluster(), entry, kEntry);
-    v.file.close();
-    ASSERT_FALSE(v.file.fail());
-
-    testutil::ImageDevice device(v.image, kSector);
-    ASSERT_TRUE(device.IsOpen());
-    fattest::RecordingBuilder quick;
-    ASSERT_NO_FATAL_FAILURE(QuickScan(device, quick));
-    for (const CFileNode* n : quick.nodes) {
-        EXPECT_NE(Name(n), "B.TXT") << quick.PathOf(n);
-    }
+    FileHolders holders;
+    ASSERT_NO_FATAL_FAILURE(FindFileHolders(v, holders));
+    EXPECT_EQ(holders.quick.count(content), 0u) << holders.quick[content];
+    EXPECT_EQ(holders.deep.count(content), 0u) << holders.deep[content];
 }
 
 // A folder of the merge table, before the merge.
