@@ -166,22 +166,16 @@ bool MakeFat32ClaimingTooMuch(const std::string& path) {
     return testutil::WriteFileBytes(path, image);
 }
 
-// ntfs-basic (64 MiB, its MFT at 16 KiB) cut to 40 MiB: the files of its last 24 MiB are gone.
-bool MakeCutNtfs(const std::string& path) {
-    std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath("ntfs-basic.img"));
-    if (image.size() < 40 * kMiB) return false;
-    image.resize(40 * kMiB);
-    return testutil::WriteFileBytes(path, image);
-}
-
-// ntfs-basic with twenty sectors of user records zeroed, as a copy tool writes sectors it could
-// not read.
-bool MakeZeroedNtfs(const std::string& path) {
-    std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath("ntfs-basic.img"));
-    constexpr u64 kFirst = 172, kEnd = 192;  // records 70 to 79
-    if (image.size() < kEnd * kSector) return false;
-    std::fill(image.begin() + long(kFirst * kSector), image.begin() + long(kEnd * kSector), 0);
-    return testutil::WriteFileBytes(path, image);
+// ntfs-basic (64 MiB, its MFT at 16 KiB) kept up to `keep` bytes, with bytes [zeroFrom, zeroTo)
+// zeroed as a copy tool writes sectors it could not read.
+MakeImage DamagedNtfs(u64 keep, u64 zeroFrom = 0, u64 zeroTo = 0) {
+    return [=](const std::string& path) {
+        std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath("ntfs-basic.img"));
+        if (image.size() < keep || keep < zeroTo) return false;
+        image.resize(keep);
+        std::fill(image.begin() + long(zeroFrom), image.begin() + long(zeroTo), 0);
+        return testutil::WriteFileBytes(path, image);
+    };
 }
 
 const BoundCase kCases[] = {
@@ -191,9 +185,13 @@ const BoundCase kCases[] = {
     // The deleted-file scan leaves out a file larger than the volume; the others still come back.
     {"Fat16CutShortDeletedScan", "deleted", "all", MakeCutFat16, ".mp3", kAllRecovered, {}, "fat16-basic.img"},
     {"Fat16CutShortCompleteScan", "complete", "disk:0", MakeCutFat16, ".gz", kSomeIncomplete, {}, "fat16-basic.img"},
-    {"NtfsCutShortDeletedScan", "deleted", "all", MakeCutNtfs, ".png", kSomeIncomplete, {}, "ntfs-basic.img"},
-    {"NtfsCutShortCompleteScan", "complete", "disk:0", MakeCutNtfs, ".pdf", kSomeIncomplete, {}, "ntfs-basic.img"},
-    {"NtfsZeroedRecordsCompleteScan", "complete", "disk:0", MakeZeroedNtfs, ".pdf", kAllRecovered, {}, "ntfs-basic.img"},
+    // The files of its last 24 MiB are gone; in the other, records 70 to 79.
+    {"NtfsCutShortDeletedScan", "deleted", "all", DamagedNtfs(40 * kMiB), ".png", kSomeIncomplete, {},
+     "ntfs-basic.img"},
+    {"NtfsCutShortCompleteScan", "complete", "disk:0", DamagedNtfs(40 * kMiB), ".pdf", kSomeIncomplete, {},
+     "ntfs-basic.img"},
+    {"NtfsZeroedRecordsCompleteScan", "complete", "disk:0", DamagedNtfs(64 * kMiB, 172 * kSector, 192 * kSector),
+     ".pdf", kAllRecovered, {}, "ntfs-basic.img"},
     {"Fat32ClaimingTooMuchDeletedScan", "deleted", "all", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered, {}},
     {"Fat32ClaimingTooMuchCompleteScan", "complete", "disk:0", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered,
      {}},

@@ -58,7 +58,8 @@ public:
         return 1;
     }
     bool HasUnreadSectors(u64 first, u64 count) override {
-        return IStorageDevice::HasUnreadSectors(first, count) || skipped.lower_bound(first) != skipped.lower_bound(first + count);
+        return IStorageDevice::HasUnreadSectors(first, count) ||
+               skipped.lower_bound(first) != skipped.lower_bound(first + count);
     }
     u64 GetTotalSectors() override { return m_data.size() / m_sectorSize; }
     u32 GetSectorSize() override { return m_sectorSize; }
