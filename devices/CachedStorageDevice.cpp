@@ -33,6 +33,10 @@ CStorageDeviceWithCache::~CStorageDeviceWithCache() {
 
 u64 CStorageDeviceWithCache::GetTotalSectors() { return m_inner ? m_inner->GetTotalSectors() : 0; }
 
+bool CStorageDeviceWithCache::HasUnreadSectors(u64 firstSector, u64 count) {
+    return m_inner ? m_inner->HasUnreadSectors(firstSector, count) : count != 0;
+}
+
 u32 CStorageDeviceWithCache::GetSectorSize() {
     const u32 size = m_inner ? m_inner->GetSectorSize() : 0;
     return size == 0 ? 512 : size;

@@ -26,6 +26,7 @@ public:
     ~CStorageDeviceWithCache() override;
 
     u32 Read(void* buffer, u64 firstSector, u64 count) override;
+    bool HasUnreadSectors(u64 firstSector, u64 count) override;
     u64 GetTotalSectors() override;
     u32 GetSectorSize() override;
     // 1 when an inner device is set: a cache is always built over a device.

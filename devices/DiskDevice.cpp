@@ -349,7 +349,7 @@ u32 CDiskDevice::ReadSector(const DiskHandle& handle, void* buffer, u64 first, u
         std::memset(buffer, 0, bytes);
         return 0;
     }
-    if (skip && m_badSectors.IsInBadRange(first, SaturatingAdd(first, count))) {
+    if (skip && ReadsAsBadArea(first, count)) {
         std::memset(buffer, 0, bytes);
         return 1;
     }
@@ -417,6 +417,16 @@ void CDiskDevice::UpdateBadSector(const DiskHandle& handle, u64 start, u32 unit,
     LogInfo("UpdateBadSector find bad sector i64StartOffset = %llu, i64EndOffset = %llu\n",
             static_cast<unsigned long long>(start), static_cast<unsigned long long>(end));
     m_badSectors.AddBadRange(start, end);
+}
+
+bool CDiskDevice::ReadsAsBadArea(u64 first, u64 count) {
+    return m_badSectors.IsInBadRange(first, SaturatingAdd(first, count));
+}
+
+bool CDiskDevice::HasUnreadSectors(u64 firstSector, u64 count) {
+    if (IStorageDevice::HasUnreadSectors(firstSector, count)) return true;
+    // With skipping off a read of a bad area fails instead.
+    return count != 0 && GetScanOptions().GetSkipBadSectors() != 0 && ReadsAsBadArea(firstSector, count);
 }
 
 u32 CDiskDevice::Read(void* buffer, u64 firstSector, u64 count) {

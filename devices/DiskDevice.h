@@ -50,6 +50,7 @@ public:
     ~CDiskDevice() override;
 
     u32 Read(void* buffer, u64 firstSector, u64 count) override;
+    bool HasUnreadSectors(u64 firstSector, u64 count) override;
     u64 GetTotalSectors() override;
     u32 GetSectorSize() override;
     u32 Open() override;
@@ -83,6 +84,8 @@ public:
 private:
     // Zeros the request and records the bad area it starts; the answer a read with skipping on gives.
     u32 TreatAsBadArea(const DiskHandle& handle, void* buffer, u64 first, u64 count);
+    // Whether a read with skipping on answers the request with zeros for a recorded bad area.
+    bool ReadsAsBadArea(u64 first, u64 count);
 
     u8* m_bounceBuffer = nullptr;
     u32 m_dynamicDisk = 0;

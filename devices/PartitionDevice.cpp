@@ -7,6 +7,11 @@ CBasicPartitionDevice::CBasicPartitionDevice(IStorageDevice* parent, u64 firstSe
 
 u32 CBasicPartitionDevice::GetSectorSize() { return m_parent ? m_parent->GetSectorSize() : 512; }
 
+bool CBasicPartitionDevice::HasUnreadSectors(u64 firstSector, u64 count) {
+    if (IStorageDevice::HasUnreadSectors(firstSector, count)) return true;
+    return count != 0 && (!m_parent || m_parent->HasUnreadSectors(m_firstSector + firstSector, count));
+}
+
 u32 CBasicPartitionDevice::Read(void* buffer, u64 firstSector, u64 count) {
     if (!m_parent) return 0;
     if (static_cast<i64>(firstSector) < 0 || firstSector >= m_sectorCount || count > m_sectorCount) return 0;

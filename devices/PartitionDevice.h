@@ -8,6 +8,7 @@ public:
     CBasicPartitionDevice(IStorageDevice* parent, u64 firstSector, u64 sectorCount);
 
     u32 Read(void* buffer, u64 firstSector, u64 count) override;
+    bool HasUnreadSectors(u64 firstSector, u64 count) override;
     u64 GetTotalSectors() override { return m_sectorCount; }
     u32 GetSectorSize() override;
     u32 Open() override { return 1; }

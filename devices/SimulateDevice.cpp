@@ -30,6 +30,14 @@ u64 CSimulateStorageDevice::GetTotalSectors() {
     return m_inner->GetTotalSectors() * m_ratio;
 }
 
+bool CSimulateStorageDevice::HasUnreadSectors(u64 firstSector, u64 count) {
+    if (IStorageDevice::HasUnreadSectors(firstSector, count)) return true;
+    if (count == 0 || !EnsureRatio()) return count != 0;
+    const u64 first = firstSector / m_ratio;
+    const u64 last = (firstSector + count - 1) / m_ratio;
+    return m_inner->HasUnreadSectors(first, last - first + 1);
+}
+
 u32 CSimulateStorageDevice::Read(void* buffer, u64 firstSector, u64 count) {
     if (!EnsureRatio()) return 0;
     u8* out = static_cast<u8*>(buffer);

@@ -10,6 +10,7 @@ public:
     ~CSimulateStorageDevice() override;
 
     u32 Read(void* buffer, u64 firstSector, u64 count) override;
+    bool HasUnreadSectors(u64 firstSector, u64 count) override;
     u64 GetTotalSectors() override;
     u32 GetSectorSize() override { return 512; }
     u32 Open() override { return 1; }

@@ -18,6 +18,10 @@ public:
     virtual u32 GetSectorSize() = 0;
     virtual u32 Open() = 0;
     virtual u32 Close() = 0;
+    // Whether a read of these sectors puts zeros in place of some the medium did not give: sectors
+    // past the device's end, or an area found bad, which reads skip with success so that a scan
+    // goes on. Whoever presents what it reads as a file's content asks here after a read.
+    virtual bool HasUnreadSectors(u64 firstSector, u64 count);
     // The device this one wraps; null for a device that wraps none.
     virtual IStorageDevice* GetInnerDevice() { return nullptr; }
 

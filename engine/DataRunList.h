@@ -10,7 +10,9 @@ class IRSData;
 
 // One extent of a file's data. start is the first cluster relative to the partition (the first
 // sector relative to the device for files found by signature); -1 is a sparse extent, which
-// has no clusters and reads as zeros.
+// has no clusters and reads as zeros; -2 an extent whose clusters lie past the end of the
+// volume the file was found on, which keeps the file's later extents in their places but has
+// nothing that can be read as the file's.
 struct DataRunExtent {
     i64 start = 0;
     u64 length = 0;
@@ -18,6 +20,7 @@ struct DataRunExtent {
 };
 
 constexpr i64 kSparseExtentStart = -1;
+constexpr i64 kOutsideVolumeExtentStart = -2;
 
 // GetKind answers.
 constexpr u32 kRunListFat = 0;

@@ -73,6 +73,10 @@ public:
     virtual u32 FinishBuild() = 0;
     // Complete mode: entries reported that are not folders.
     virtual u64 GetNodeCount() = 0;
+    // Complete mode: every entry reported, folders too: what the running tree's cap
+    // (kMaxCompleteNodes) counts. A search that holds entries back before reporting them counts
+    // those against the same cap.
+    virtual u64 GetFoundEntryCount() { return 0; }
     virtual CFileSystemNode* GetTreeRoot(CSearchedPartitionInfo* partition) = 0;
     virtual u32 GetTag() = 0;
     // Nonzero suppresses the complete-mode tree selection and FinishBuild.
@@ -113,6 +117,7 @@ public:
     u32 BuildLostFilesFolder(CSearchedPartitionInfo* partition) override;
     u32 FinishBuild() override;
     u64 GetNodeCount() override { return m_fileCount; }
+    u64 GetFoundEntryCount() override { return m_nodeCount; }
     CFileSystemNode* GetTreeRoot(CSearchedPartitionInfo* partition) override;
     u32 GetTag() override { return m_tag; }
     void SetTag(u32 tag) override { m_tag = tag; }

@@ -55,7 +55,8 @@ bool SectorOf(const RecoverReadContext& context, i64 cluster, u64 offset, u64& s
 
 // Reads `sectors` sectors of the extent at cluster `start` into buffer and answers how many
 // bytes from its start hold the file's content: all of them for a sparse extent (zeros are its
-// content), those before the device's end for an extent cut off by it, none after a failed read.
+// content), those before the device's end for an extent cut off by it, none for an extent outside
+// the volume, after a failed read or where the device gave zeros for sectors it could not read.
 // Whatever is not content is zeros. A device that cannot tell its length is left to refuse the
 // read itself.
 size_t ReadOrZero(const RecoverReadContext& context, i64 start, u64 sectorOffset, u64 sectors, u8* buffer,
@@ -69,7 +70,7 @@ size_t ReadOrZero(const RecoverReadContext& context, i64 start, u64 sectorOffset
         if (sector >= total) return 0;
         sectors = std::min(sectors, total - sector);
     }
-    if (context.device->Read(buffer, sector, sectors) == 0) {
+    if (context.device->Read(buffer, sector, sectors) == 0 || context.device->HasUnreadSectors(sector, sectors)) {
         std::memset(buffer, 0, bytes);
         return 0;
     }

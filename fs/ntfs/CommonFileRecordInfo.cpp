@@ -10,7 +10,18 @@ using namespace ntfs;
 namespace {
 constexpr u32 kRecordNumberBits = 48;
 constexpr u64 kLargestFolderRecord = (u64(1) << kRecordNumberBits) - 256;
+
+bool NamesUserFolder(const NTFSFileNameInfo& name) {
+    return name.parentRecord >= kNtfsRootFolderRecord && name.parentRecord != kNtfsNoParentReference;
+}
 }  // namespace
+
+const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second) {
+    const NTFSFileNameInfo* chosen = ChooseRecordName(first, second);
+    if (chosen == nullptr || NamesUserFolder(*chosen)) return chosen;
+    const NTFSFileNameInfo* other = chosen == first ? second : first;
+    return other != nullptr && NamesUserFolder(*other) ? other : chosen;
+}
 
 CCommonFileRecordInfo::~CCommonFileRecordInfo() { ReleaseProperties(); }
 
@@ -42,13 +53,13 @@ bool CCommonFileRecordInfo::FillFromRecord(const u8* bytes, u32 length, u64 sect
     NTFSFileNameInfo first, second;
     const bool hasFirst = ReadFileNameAttribute(FindRecordAttribute(record, span, kAttrFileName, 0), first);
     const bool hasSecond = ReadFileNameAttribute(FindRecordAttribute(record, span, kAttrFileName, 1), second);
-    const NTFSFileNameInfo* chosen = ChooseRecordName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
+    const NTFSFileNameInfo* folder = ChooseFolderName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
     m_parent = ~u64(0);
     m_parentSequence = 0;
     // The folder entries below 5 are the metadata files, never a user folder.
-    if (chosen != nullptr && chosen->parentRecord >= kNtfsRootFolderRecord) {
-        m_parent = chosen->parentRecord;
-        m_parentSequence = chosen->parentSequence;
+    if (folder != nullptr && folder->parentRecord >= kNtfsRootFolderRecord) {
+        m_parent = folder->parentRecord;
+        m_parentSequence = folder->parentSequence;
     }
     return true;
 }

@@ -7,6 +7,16 @@ class IFileProperties;
 
 // The MFT record of the root folder: the tree's top, and the parent the root names for itself.
 constexpr u64 kNtfsRootFolderRecord = 5;
+// A parent reference whose 48 bits are all ones names no folder.
+constexpr u64 kNtfsNoParentReference = 0xFFFFFFFFFFFFull;
+
+struct NTFSFileNameInfo;
+// The name whose folder a file stands in, of a record's first two names: the folder of the name
+// the record is known by (ChooseRecordName), so that a file with names in two folders keeps each
+// name with its own folder; but when that reference is damaged (below the root folder, which only
+// the metadata files name, or all ones) and the other name's names a folder, the other name's.
+// Null when neither name was read.
+const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second);
 
 class CCommonFileRecordInfo {
 public:

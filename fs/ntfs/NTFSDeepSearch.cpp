@@ -454,11 +454,12 @@ void CNTFSSearchController::ReportFoundFile(u64 sector, const u8* raw, u32 lengt
     CCommonFileRecordInfo info;
     TreeNodePtr node = MakeRecordNode(raw, length, sector, nullptr, nullptr, info);
     if (!node) return;
+    // Held records wait as part of the running tree: with them it takes no more than its cap,
+    // and past it a record is dropped as the tree drops what comes past its cap.
+    if (m_builder->GetFoundEntryCount() + m_heldRecords.size() >= kMaxCompleteNodes) return;
     const u64 parent = node->GetParentId();
     HeldRecord record = Hold(std::move(node), info);
-    // Past the tree's own cap nothing more is held: what follows is filed by number as it comes.
-    if (m_heldRecords.size() < kMaxCompleteNodes &&
-        CTakenFolderLinker::NeedsCheck(parent, record.namedSequence, info.IsInUse()) &&
+    if (CTakenFolderLinker::NeedsCheck(parent, record.namedSequence, info.IsInUse()) &&
         LookUpSeenFolder(parent, record.namedSequence) != CTakenFolderLinker::FolderLook::kBelongs) {
         m_heldRecords.emplace(parent, std::move(record));
         return;

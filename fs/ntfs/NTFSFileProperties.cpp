@@ -11,6 +11,7 @@
 #include "engine/DataRunReader.h"
 #include "engine/FileNode.h"
 #include "engine/RSData.h"
+#include "fs/ntfs/CommonFileRecordInfo.h"
 
 using namespace ntfs;
 
@@ -19,8 +20,25 @@ u64 SatAdd(u64 a, u64 b) { return a > ~u64(0) - b ? ~u64(0) : a + b; }
 u64 SatMul(u64 a, u64 b) { return (b != 0 && a > ~u64(0) / b) ? ~u64(0) : a * b; }
 
 constexpr u16 kStandardAttributesKept = 0x01 | 0x02 | 0x04 | 0x20 | 0x400;
-// A parent reference of all ones (48 bits) names no folder.
-constexpr u64 kNoParentReference = 0xFFFFFFFFFFFFull;
+// The extents of one run, answering their clusters. Of a volume of volumeClusters clusters (0:
+// unknown) the run keeps what lies inside; what reaches past the end (the volume found on an
+// image that stops short of it, or a damaged run) stays in the file as clusters that cannot be
+// read, never as a hole of zeros, and is no longer than the volume itself.
+u64 AddRunExtents(IDataRunList& list, const NTFSRun& r, u64 volumeClusters) {
+    if (r.lcn == kSparseLCN) {
+        list.AddExtent({kSparseExtentStart, r.count});
+        return r.count;
+    }
+    if (volumeClusters == 0 || (r.lcn < volumeClusters && r.count <= volumeClusters - r.lcn)) {
+        list.AddExtent({i64(r.lcn), r.count});
+        return r.count;
+    }
+    const u64 inside = r.lcn < volumeClusters ? volumeClusters - r.lcn : 0;
+    if (inside != 0) list.AddExtent({i64(r.lcn), inside});
+    const u64 outside = std::min(r.count - inside, volumeClusters);
+    list.AddExtent({kOutsideVolumeExtentStart, outside});
+    return inside + outside;
+}
 }  // namespace
 
 CNTFSFileProperties::~CNTFSFileProperties() { delete m_extensions; }
@@ -127,9 +145,9 @@ PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTF
     const bool hasSecond = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 1, nullptr, nullptr), second);
     const NTFSFileNameInfo* chosen = ChooseRecordName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
     if (chosen == nullptr) return {};
-    // The folder of the other name would put this name where it never stood.
-    if (parent != nullptr && chosen->parentRecord != kNoParentReference) *parent = chosen->parentRecord;
-    if (parentSequence != nullptr) *parentSequence = chosen->parentSequence;
+    const NTFSFileNameInfo* folder = ChooseFolderName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
+    if (parent != nullptr && folder->parentRecord != kNtfsNoParentReference) *parent = folder->parentRecord;
+    if (parentSequence != nullptr) *parentSequence = folder->parentSequence;
 
     // A 0 character ends a name.
     u32 units = 0;
@@ -183,7 +201,6 @@ PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTF
 
     if (list == nullptr) {
         SortRunsByVCN(runs);
-        ClipRunsToVolume(runs, volumeClusters);
         auto* nonResident = new CNoneResidentNTFSDataRunList();
         u64 total = 0, expectedVCN = 0;
         for (const NTFSRun& r : runs) {
@@ -193,8 +210,7 @@ PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTF
                 nonResident->AddExtent({kSparseExtentStart, r.vcn - expectedVCN});
                 total = SatAdd(total, r.vcn - expectedVCN);
             }
-            nonResident->AddExtent({r.lcn == kSparseLCN ? kSparseExtentStart : i64(r.lcn), r.count});
-            total = SatAdd(total, r.count);
+            total = SatAdd(total, AddRunExtents(*nonResident, r, volumeClusters));
             expectedVCN = std::max(expectedVCN, SatAdd(r.vcn, r.count));
         }
         if (i64(data.size) <= 0) data.size = 0;

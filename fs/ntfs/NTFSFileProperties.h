@@ -74,8 +74,8 @@ IFileProperties* CreateNTFSFolderProperties(const char* name);
 
 // The properties of one MFT record, or null when it has no usable $FILE_NAME. parent receives the
 // record number of the folder of the name the properties carry (left alone when unknown), and
-// parentSequence the sequence number that name gives it. When volumeClusters is known, runs that
-// reach past the volume are clipped to it.
+// parentSequence the sequence number that name gives it. When volumeClusters is known, what runs
+// hold past the volume's end is kept in its place as clusters that cannot be read.
 PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
                                             u64* parent, u64 volumeClusters = 0, u16* parentSequence = nullptr);
 // A size that is negative as a signed number becomes the allocated bytes of the runs.

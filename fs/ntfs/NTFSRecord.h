@@ -120,7 +120,8 @@ struct NTFSFileNameInfo {
 bool ReadFileNameAttribute(const u8* attribute, NTFSFileNameInfo& out);
 // The name a record is known by, of its first two: the second when it is the Win32 name, else
 // the first; null when neither was read. A file with several names (hard links) has a folder per
-// name, so its folder is always taken from this same name.
+// name, so its folder is taken from this same name wherever that one names a folder
+// (ChooseFolderName).
 const NTFSFileNameInfo* ChooseRecordName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second);
 // True when the attribute is a $FILE_NAME whose name is exactly `text`.
 bool FileNameMatches(const u8* attribute, const char16_t* text);

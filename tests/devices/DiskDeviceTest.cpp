@@ -6,6 +6,7 @@
 
 #include "DiskDeviceTestSupport.h"
 #include "devices/DiskDevice.h"
+#include "devices/PartitionDevice.h"
 #include "platform/Errors.h"
 
 using namespace disktest;
@@ -300,6 +301,14 @@ TEST_F(BadAreaTest, DiskThatStaysNotReady) {
     EXPECT_EQ(ranges[0].firstSector, 7000u);
     ClearDiskReadFaults();
     EXPECT_TRUE(ReadMatches(0, 16));
+    // The zeros of the bad area are no disk's bytes, and the disk says so, also through a
+    // partition of it; nor are sectors past the end; with skipping off such a read fails itself.
+    CBasicPartitionDevice partition(disk_.get(), 6000, 2000);
+    EXPECT_TRUE(partition.HasUnreadSectors(1000, 1));
+    EXPECT_FALSE(partition.HasUnreadSectors(0, 16));
+    EXPECT_TRUE(partition.HasUnreadSectors(1999, 2));
+    GetScanOptions().SetSkipBadSectors(0);
+    EXPECT_FALSE(disk_->HasUnreadSectors(7000, 2));
 }
 
 TEST(BadSectorMapTest, RangesMeetRequestsAtTheirEndSectorsToo) {

@@ -38,7 +38,8 @@ namespace {
 using Bytes = std::vector<u8>;
 
 // A read-only device in memory; sectors marked bad fail their reads after scribbling on the
-// buffer, as a real failed transfer may.
+// buffer, as a real failed transfer may; sectors marked skipped read as zeros with success, as a
+// disk's bad area does while reads skip bad sectors, and only HasUnreadSectors tells.
 class MemoryDevice : public IStorageDevice {
 public:
     MemoryDevice(size_t sectors, u32 sectorSize) : m_data(sectors * sectorSize), m_sectorSize(sectorSize) {
@@ -53,7 +54,12 @@ public:
             }
         }
         std::memcpy(buffer, m_data.data() + first * m_sectorSize, count * m_sectorSize);
+        if (HasUnreadSectors(first, count)) std::memset(buffer, 0, count * m_sectorSize);
         return 1;
+    }
+    bool HasUnreadSectors(u64 first, u64 count) override {
+        return IStorageDevice::HasUnreadSectors(first, count) ||
+               skipped.lower_bound(first) != skipped.lower_bound(first + count);
     }
     u64 GetTotalSectors() override { return m_data.size() / m_sectorSize; }
     u32 GetSectorSize() override { return m_sectorSize; }
@@ -66,6 +72,7 @@ public:
         return Bytes(p, p + bytes);
     }
     std::set<u64> bad;
+    std::set<u64> skipped;
 
 private:
     Bytes m_data;
@@ -330,10 +337,14 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         {"cut.bin", 4096, {{60, 8}}, kRecoverIncomplete, 4096},
         {"gone.bin", 2048, {{100, 4}}, kRecoverFailed, 0},
         {"unread.bin", 512, {{30, 1}}, kRecoverFailed, 0},
+        // A bad area the device answers with zeros: nothing of it is the file's.
+        {"skipped.bin", 512, {{31, 1}}, kRecoverFailed, 0},
+        {"halfskipped.bin", 1024, {{20, 1}, {31, 1}}, kRecoverIncomplete, 1024},
         // A damaged record claiming an exabyte of sparse data.
         {"huge.bin", u64(1) << 60, {{-1, u64(1) << 51}}, kRecoverFailed, 0},
     };
     device.bad.insert(30);
+    device.skipped.insert(31);
     for (const Case& c : cases) tree.Add(tree.root, Props(c.name, c.size, kAttrArchive, c.runs));
 
     testutil::TempDir temp;
@@ -388,8 +399,8 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
               kRecoverOk);
     const RecoverCounts& counts = walk.GetCounts();
     EXPECT_EQ(counts.written, 2u);
-    EXPECT_EQ(counts.incomplete, 3u);
-    EXPECT_EQ(counts.failed, 4u);
+    EXPECT_EQ(counts.incomplete, 4u);
+    EXPECT_EQ(counts.failed, 5u);
     EXPECT_EQ(counts.noSpace, 1u);
     EXPECT_EQ(counts.bytes, 1000u + 2048u);
     EXPECT_EQ(recorder.files, 2u);
@@ -399,7 +410,8 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // The room the writer judged each file by, as the destination check counts it: what the
     // extents reach, however large the stated size; nothing for a file without extents. Sums of
     // sizes from the disk stop at all ones instead of wrapping.
-    EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), 1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + (u64(1) << 60));
+    EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device),
+              1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + 512u + 1024u + (u64(1) << 60));
     for (int i = 0; i < 2; ++i) tree.Add(tree.root, Props("wraps.bin", u64(1) << 63, kAttrArchive, {{-1, u64(1) << 54}}));
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), ~u64(0));
     tree.root->RecountStatistics();

@@ -94,6 +94,7 @@ TEST(RunListMappingPairs, EncodesFieldSizesAndRoundTripsEveryKindOfRun) {
         {-1, 300},                 // sparse, 2-byte length
         {0x123456789A, 0x10000},   // long start, 3-byte length
         {7, 1},                    // large negative delta
+        {kOutsideVolumeExtentStart, 8},  // outside the volume: no hole, and it stays none
         {-1, 1},                   // sparse again
         {0x7FFFFFFFFFFFFF, 1},     // 7-byte delta
         {0, 0x7FFFFFFFFFFFFFFFull},  // 8-byte length, back to cluster 0

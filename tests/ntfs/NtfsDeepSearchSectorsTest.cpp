@@ -2,6 +2,7 @@
 // it does with the candidates and nodes afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -215,10 +216,17 @@ TEST(NtfsDeepSearchSectors, AFileTheBuilderRefusesIsFreedAndEndsLiveReporting) {
     EXPECT_FALSE(search.GetRecordRuns().empty());
 }
 
+// A builder that has taken all but `room` entries of the running tree's cap before the search.
+struct NearlyFullBuilder : testutil::RecordingBuilder {
+    u64 room = kMaxCompleteNodes;
+    u64 GetFoundEntryCount() override { return kMaxCompleteNodes - room + addFoundCalls; }
+};
+
 // The tree shown while the device is read files a deleted file under a folder of the number it
 // names only when that folder's record shows it is its folder (by sequence number), whether the
 // folder's record lies before the file's on the device or after it; a folder whose record a new
-// folder took leaves the file with its stale id, as the finished trees do.
+// folder took leaves the file with its stale id, as the finished trees do. A file held back waits
+// as part of the tree: the tree and what it holds back stay within one cap.
 TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinishedTree) {
     constexpr u32 kFolderRecord = 66;
     constexpr u16 kFolderSequence = 3;  // the new folder's: the lost one's files name 2
@@ -227,12 +235,14 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
         bool folderFirst;
         bool own;             // the file names the folder's sequence: it is shown there at once
         bool noTree = false;  // the builder has no NTFS tree: nothing held is handed
+        u32 room = 2;         // entries the tree takes before its cap
     } rows[] = {
         {"folder first, the file's own", true, true},
         {"file first, the file's own", false, true},
         {"folder first, taken by a new folder", true, false},
         {"file first, taken by a new folder", false, false},
         {"file first, no tree", false, false, true},
+        {"file first, room for one", false, true, false, 1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -250,7 +260,8 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
         device.Put((row.folderFirst ? 100 : 102) * 512, folder.Build());
         device.Put((row.folderFirst ? 102 : 100) * 512, file.Build());
 
-        testutil::RecordingBuilder builder;
+        NearlyFullBuilder builder;
+        builder.room = row.room;
         if (row.noTree) {
             builder.refuseNodeAt = 0;
             builder.refuseError = kErrorNoTreeOfKind;
@@ -265,11 +276,12 @@ TEST(NtfsDeepSearchSectors, TheTreeShownWhileScanningFilesADeletedFileAsTheFinis
             }
             return parents;
         };
-        EXPECT_EQ(shown(), row.own ? std::vector<u64>{parent} : std::vector<u64>{});
+        EXPECT_EQ(shown(), row.own && row.room >= 2 ? std::vector<u64>{parent} : std::vector<u64>{});
         search.EndSearch();
         EXPECT_EQ(shown(), row.noTree ? std::vector<u64>{} : std::vector<u64>{parent});
-        // Only the folder was offered when there is no tree.
-        EXPECT_EQ(builder.addFoundCalls, row.noTree ? 1u : 2u);
+        // Only the folder was offered when there is no tree; only the held file when it filled
+        // the tree.
+        EXPECT_EQ(builder.addFoundCalls, row.noTree ? 1u : std::min(2u, row.room));
     }
 }
 

@@ -1,6 +1,8 @@
 // How one MFT record becomes NTFS file properties, and their saved form.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "NtfsTestSupport.h"
 #include "TestUtil.h"
 #include "engine/CompactRunList.h"
@@ -63,6 +65,28 @@ TEST(NtfsProperties, NameAndParentChoice) {
         ASSERT_TRUE(info.FillFromRecord(raw.data(), u32(raw.size()), 777));
         EXPECT_EQ(info.GetParentRecord(), 40u);
         EXPECT_EQ(info.GetParentSequence(), 3u);
+    }
+    {
+        // The known name's folder reference is damaged (below 5): the other name's folder, 5 or
+        // more, takes its place; with both below 5 the known name's stands.
+        // {DOS name's parent, Win32 name's parent, parent, the record info's parent (5 or more
+        // only), its sequence}
+        for (const std::array<u64, 5>& c : {std::array<u64, 5>{40 | (u64(7) << 48), 3, 40, 40, 7},
+                                            {1, 3 | (u64(9) << 48), 3, ~u64(0), 0},
+                                            {41 | (u64(2) << 48), 0xFFFFFFFFFFFF, 41, 41, 2}}) {
+            RecordBuilder b;
+            b.FileName(c[0], u"REPORT~1.DOC", 2);
+            b.FileName(c[1], u"report draft.doc", 1);
+            const std::vector<u8> raw = b.Build();
+            Made m;
+            Make(raw, m);
+            ASSERT_NE(m.p, nullptr);
+            EXPECT_EQ(m.parent, c[2]);
+            CCommonFileRecordInfo info;
+            ASSERT_TRUE(info.FillFromRecord(raw.data(), u32(raw.size()), 777));
+            EXPECT_EQ(info.GetParentRecord(), c[3]);
+            EXPECT_EQ(info.GetParentSequence(), c[4]);
+        }
     }
     {
         RecordBuilder b;
@@ -165,16 +189,24 @@ TEST(NtfsProperties, DataSizesAndRuns) {
         EXPECT_EQ(m.p->GetSize(), 8u * 4096);
     }
     {
-        // Runs beyond the volume are clipped; the size follows the clusters that remain.
-        RecordBuilder b;
-        b.FileName(5, u"far.bin", 1, 0);
-        b.NonResident(0x80, {0x31, 0x10, 0x00, 0x00, 0x70, 0x00}, 0, 15, 16 * 4096, 16 * 4096, 16 * 4096);
-        Made m;
-        Make(b.Build(), m, 4096, 1000);
-        const std::vector<DataRunExtent> e = Extents(m.p);
-        ASSERT_EQ(e.size(), 1u);
-        EXPECT_EQ(e[0].start, kSparseExtentStart);
-        EXPECT_LE(m.p->GetSize(), 16u * 4096);
+        // What runs hold beyond the volume (one found on an image that ends before it does)
+        // keeps its place and the file its size, as clusters that cannot be read, never a hole
+        // of zeros; an absurd length stops at the volume's size.
+        using Runs = std::vector<DataRunExtent>;
+        const std::pair<std::vector<u8>, Runs> cases[] = {
+            {{0x31, 0x10, 0x00, 0x00, 0x70, 0x00}, {{kOutsideVolumeExtentStart, 16}}},
+            {{0x21, 0x10, 0xE0, 0x03, 0x11, 0x02, 0xF0, 0x00},
+             {{0x3E0, 8}, {kOutsideVolumeExtentStart, 8}, {0x3D0, 2}}},
+            {{0x34, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x70, 0x00}, {{kOutsideVolumeExtentStart, 1000}}}};
+        for (const auto& [pairs, extents] : cases) {
+            RecordBuilder b;
+            b.FileName(5, u"far.bin", 1, 0);
+            b.NonResident(0x80, pairs, 0, 15, 16 * 4096, 16 * 4096, 16 * 4096);
+            Made m;
+            Make(b.Build(), m, 4096, 1000);
+            EXPECT_EQ(Extents(m.p), extents);
+            EXPECT_EQ(m.p->GetSize(), 16u * 4096);
+        }
     }
 }
 

@@ -148,6 +148,8 @@ bool ReadFileData(IStorageDevice& device, const VolumeListing& volume, const Wal
         for (u64 c = 0; c < e.length && out.size() < size; ++c) {
             if (e.start == kSparseExtentStart) {
                 std::fill(cluster.begin(), cluster.end(), 0);
+            } else if (e.start < 0) {
+                return false;
             } else if (!device.Read(cluster.data(), volume.partitionStart + (u64(e.start) + c) * volume.sectorsPerCluster,
                                     volume.sectorsPerCluster)) {
                 return false;
@@ -170,7 +172,7 @@ std::vector<std::pair<u64, u64>> AllocatedRanges(const VolumeListing& volume, co
         const u64 extentBytes = e.length * volume.bytesPerCluster;
         const u64 len = std::min(extentBytes, limit - position);
         position += extentBytes;
-        if (e.start == kSparseExtentStart || len == 0) continue;
+        if (e.start < 0 || len == 0) continue;  // a hole, or clusters outside the volume
         const u64 at = volume.partitionStart * volume.sectorSize + u64(e.start) * volume.bytesPerCluster;
         if (!ranges.empty() && ranges.back().first + ranges.back().second == at) {
             ranges.back().second += len;
