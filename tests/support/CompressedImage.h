@@ -5,6 +5,7 @@
 // device code.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,17 @@ struct CompressedImageLayout {
     u32 keepRawEvery = 0;       // every n-th block is kept as it is (0: none)
 };
 
+constexpr u32 kLzmaSmallestDictionary = 1u << 12;
+
 // One block compressed as a whole; empty when the compressor failed.
 inline std::vector<u8> CompressBlock(u32 type, const u8* data, u32 size) {
     ICompressor* c = CreateCompressor(type);
     std::vector<u8> out;
     if (!c) return out;
-    const u32 parameter = type == kCompressionLzma ? (1u << 20) : 0x800000;
+    // Each block is compressed on its own, so a dictionary larger than the block finds no match
+    // more; the encoder's tables grow with it, and clearing them for every block cost more than
+    // the compression.
+    const u32 parameter = type == kCompressionLzma ? std::max(size, kLzmaSmallestDictionary) : 0x800000;
     if (c->Init(type == kCompressionBzip2 ? 1 : 5, parameter) != 0) {
         DestroyCompressor(c);
         return out;
@@ -79,6 +85,10 @@ inline bool WriteCompressedImage(const std::vector<u8>& raw, const std::string& 
     WriteLE32(index.data() + kImageBlockCountOffset, blocks);
     std::string list;
     std::vector<u8> block(blockBytes);
+    // Most blocks of a fixture are empty, and a block compresses to the same bytes every time:
+    // the empty block is compressed once.
+    std::vector<u8> emptyStored;
+    bool emptyDone = false;
     u32 next = 0;
     for (u32 p = 0; p < parts; ++p) {
         const u32 count = p + 1 < parts ? blocks / parts : blocks - next;
@@ -93,7 +103,16 @@ inline bool WriteCompressedImage(const std::vector<u8>& raw, const std::string& 
             }
             std::vector<u8> stored;
             if (compressing && !(layout.keepRawEvery && b % layout.keepRawEvery == 0)) {
-                stored = CompressBlock(layout.compression, block.data(), blockBytes);
+                const bool empty = block[0] == 0 && std::memcmp(block.data(), block.data() + 1, blockBytes - 1) == 0;
+                if (empty && emptyDone) {
+                    stored = emptyStored;
+                } else {
+                    stored = CompressBlock(layout.compression, block.data(), blockBytes);
+                    if (empty) {
+                        emptyStored = stored;
+                        emptyDone = true;
+                    }
+                }
                 if (stored.empty()) return false;
             }
             if (stored.empty() || stored.size() >= blockBytes) stored = block;
