@@ -13,27 +13,6 @@
 #include <fstream>
 #include <random>
 
-namespace {
-// GoogleTest skips every test of a suite whose SetUpTestSuite failed (a missing fixture there, for
-// one), and a skip passes the test command. Each such test fails instead, with the set-up's message.
-class SuiteSetUpFailures : public ::testing::EmptyTestEventListener {
-    void OnTestStart(const ::testing::TestInfo&) override {
-        const ::testing::TestSuite* suite = ::testing::UnitTest::GetInstance()->current_test_suite();
-        if (!suite || !suite->ad_hoc_test_result().Failed()) return;
-        const ::testing::TestResult& setUp = suite->ad_hoc_test_result();
-        for (int i = 0; i < setUp.total_part_count(); ++i) {
-            const ::testing::TestPartResult& part = setUp.GetTestPartResult(i);
-            if (part.failed()) ADD_FAILURE() << "the suite's set-up failed: " << part.message();
-        }
-    }
-};
-
-[[maybe_unused]] const bool g_suiteSetUpFailuresFail = [] {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new SuiteSetUpFailures);
-    return true;
-}();
-}  // namespace
-
 namespace testutil {
 
 EnvOverride::EnvOverride(const char* name, const std::string& value) : name_(name) {
