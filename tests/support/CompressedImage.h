@@ -22,17 +22,12 @@ struct CompressedImageLayout {
     u32 keepRawEvery = 0;       // every n-th block is kept as it is (0: none)
 };
 
-constexpr u32 kLzmaSmallestDictionary = 1u << 12;
-
 // One block compressed as a whole; empty when the compressor failed.
 inline std::vector<u8> CompressBlock(u32 type, const u8* data, u32 size) {
     ICompressor* c = CreateCompressor(type);
     std::vector<u8> out;
     if (!c) return out;
-    // Each block is compressed on its own, so a dictionary larger than the block finds no match
-    // more; the encoder's tables grow with it, and clearing them for every block cost more than
-    // the compression.
-    const u32 parameter = type == kCompressionLzma ? std::max(size, kLzmaSmallestDictionary) : 0x800000;
+    const u32 parameter = type == kCompressionLzma ? (1u << 20) : 0x800000;
     if (c->Init(type == kCompressionBzip2 ? 1 : 5, parameter) != 0) {
         DestroyCompressor(c);
         return out;
