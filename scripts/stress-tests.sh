@@ -77,9 +77,10 @@ fi
 echo "Load: $load. Suite: $runs runs, then $sanitizer_runs with the sanitizers; ctest -j $test_jobs on $cores cores."
 
 # The slowest tests of a ctest log, from its result lines ("1/9 Test #4: NAME ....   Passed   1.23 sec").
+# Every stage reads its whole input: one that stopped early would fail the pipeline.
 slowest() {
   sed -nE 's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: (.*) \.{2,} *(\*\*\*)?([A-Za-z][^0-9]*[^ 0-9]) +([0-9]+\.[0-9]+) sec$/\4\t\1 (\3)/p' "$1" |
-    sort -t "$(printf '\t')" -k1,1 -rn | head -n "$slowest_shown" | awk -F '\t' '{ printf "    %7.2f s  %s\n", $1, $2 }'
+    sort -t "$(printf '\t')" -k1,1 -rn | awk -F '\t' -v shown="$slowest_shown" 'NR <= shown { printf "    %7.2f s  %s\n", $1, $2 }'
 }
 
 failed_runs=0
