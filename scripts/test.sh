@@ -16,6 +16,4 @@ cmake --build build -j "$jobs"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMORVENDA_SANITIZE=ON -DMORVENDA_WERROR=$werror \
   -DMORVENDA_BUILD_TESTS=ON
 cmake --build build-asan -j "$jobs"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  LSAN_OPTIONS=suppressions="$PWD/../tests/lsan.supp" \
-  ctest --output-on-failure --no-tests=error -j "$jobs")
+(. tests/sanitizer-options.sh && cd build-asan && ctest --output-on-failure --no-tests=error -j "$jobs")

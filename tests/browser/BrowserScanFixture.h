@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -161,12 +162,16 @@ protected:
     }
 
     // The enumerated volume of the file system (the last one when there are several), once the
-    // enumeration ended; null when there is none.
+    // enumeration ended; null when there is none. Its lists are kept until the next call: the
+    // enumeration the process's first look at the volumes starts may end after the suite's own
+    // and publish new lists, which would free the record under the scan of it.
     static VolumeRecord* EnumeratedVolume(u32 fsCode) {
         EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
         if (!enumeration.WaitDone(120000)) return nullptr;
+        static std::shared_ptr<const EnumeratedVolumes> held;
+        held = enumeration.Snapshot();
         VolumeRecord* found = nullptr;
-        for (VolumeRecord* r : enumeration.Volumes()) {
+        for (VolumeRecord* r : held->volumes.Records()) {
             if (r && r->fsCode == fsCode) found = r;
         }
         return found;

@@ -102,8 +102,11 @@ protected:
         SaveRestoreScanResult::SetWorkerStartHook(HoldSave);
         dlg_ = std::make_unique<CQZMUIDlg>();
         dlg_->Create();
+        // Each case scans anew: the moment a short scan stays on screen would only add up.
+        RecoveryGraph::Instance().SetShortScanPauseMs(0);
     }
     void TearDown() override {
+        RecoveryGraph::Instance().SetShortScanPauseMs(RecoveryGraph::kShortScanPauseMs);
         ExportProgress::SetWorkerStartHook(nullptr);
         SaveRestoreScanResult::SetWorkerStartHook(nullptr);
         dlg_.reset();

@@ -5,6 +5,7 @@
 // device code.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,10 @@ inline bool WriteCompressedImage(const std::vector<u8>& raw, const std::string& 
     WriteLE32(index.data() + kImageBlockCountOffset, blocks);
     std::string list;
     std::vector<u8> block(blockBytes);
+    // Most blocks of a fixture are empty, and a block compresses to the same bytes every time:
+    // the empty block is compressed once.
+    std::vector<u8> emptyStored;
+    bool emptyDone = false;
     u32 next = 0;
     for (u32 p = 0; p < parts; ++p) {
         const u32 count = p + 1 < parts ? blocks / parts : blocks - next;
@@ -93,7 +98,16 @@ inline bool WriteCompressedImage(const std::vector<u8>& raw, const std::string& 
             }
             std::vector<u8> stored;
             if (compressing && !(layout.keepRawEvery && b % layout.keepRawEvery == 0)) {
-                stored = CompressBlock(layout.compression, block.data(), blockBytes);
+                const bool empty = block[0] == 0 && std::memcmp(block.data(), block.data() + 1, blockBytes - 1) == 0;
+                if (empty && emptyDone) {
+                    stored = emptyStored;
+                } else {
+                    stored = CompressBlock(layout.compression, block.data(), blockBytes);
+                    if (empty) {
+                        emptyStored = stored;
+                        emptyDone = true;
+                    }
+                }
                 if (stored.empty()) return false;
             }
             if (stored.empty() || stored.size() >= blockBytes) stored = block;
