@@ -119,17 +119,24 @@ bool CreateTargetFile(int folder, const std::string& folderPath, const std::stri
 
 // Gives the file `from` of the open folder `fromFolder` the name `to` in `toFolder`, never over
 // anything that stands there: 0, or the errno (EEXIST where the name is taken). A file system or
-// kernel without the no-replace rename gets a hard link, made only where nothing is.
+// kernel without the no-replace rename gets a hard link, made only where nothing is; one without
+// hard links either (exFAT through FUSE) the plain rename, where nothing stood just before.
 int RenameNoReplace(int fromFolder, const std::string& from, int toFolder, const std::string& to,
                     const std::string& toPath) {
     if (::renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;
-    if (::linkat(fromFolder, from.c_str(), toFolder, to.c_str(), 0) != 0) return errno;
-    if (::unlinkat(fromFolder, from.c_str(), 0) != 0) {
-        LogInfo("The copy is in place as %s, but its second name %s could not be removed, Error code:%d",
-                toPath.c_str(), from.c_str(), int(Win32FromErrno(errno)));
+    if (::linkat(fromFolder, from.c_str(), toFolder, to.c_str(), 0) == 0) {
+        if (::unlinkat(fromFolder, from.c_str(), 0) != 0) {
+            LogInfo("The copy is in place as %s, but its second name %s could not be removed, Error code:%d",
+                    toPath.c_str(), from.c_str(), int(Win32FromErrno(errno)));
+        }
+        return 0;
     }
-    return 0;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+    struct stat standing {};
+    if (::fstatat(toFolder, to.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    if (errno != ENOENT) return errno;
+    return ::renameat(fromFolder, from.c_str(), toFolder, to.c_str()) == 0 ? 0 : errno;
 }
 
 u64 SizeOf(CFileNode* node) {
