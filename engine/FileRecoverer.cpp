@@ -156,18 +156,6 @@ void CountFile(RecoverCounts& counts, u32 result, const RecoverReadContext& cont
     }
 }
 
-// The folder and name parts of the caller's path ("." for a bare name).
-void SplitPath(const std::string& path, std::string& folder, std::string& leaf) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        folder = ".";
-        leaf = path;
-    } else {
-        folder = slash == 0 ? "/" : path.substr(0, slash);
-        leaf = path.substr(slash + 1);
-    }
-}
-
 // A temporary file in the open folder, for a copy to be written into before it takes its place;
 // with the private mode nobody else can open it meanwhile.
 int CreateTemporaryIn(int folder, const std::string& folderPath, RecoverTarget& target, u32 mode) {
@@ -182,64 +170,9 @@ int CreateTemporaryIn(int folder, const std::string& folderPath, RecoverTarget& 
     return error;
 }
 
-// The permission bits a new file of this process gets: the umask is read, never set, as setting
-// it to learn it would change it for every thread meanwhile.
-// The program never changes its umask, so it is read once.
-mode_t NewFileMode() {
-    static const mode_t umask = [] {
-        constexpr mode_t kUsualUmask = 022;
-        mode_t found = kUsualUmask;
-        if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
-            char line[128];
-            unsigned value = 0;
-            while (std::fgets(line, sizeof line, status) != nullptr) {
-                if (std::sscanf(line, "Umask: %o", &value) == 1) {
-                    found = mode_t(value);
-                    break;
-                }
-            }
-            std::fclose(status);
-        }
-        return found;
-    }();
-    return kNewFileMode & ~umask & 0777;
-}
-
-// Gives the written copy the name `leaf` in its folder. Over a file that stands there only when
-// `replace` is set, and then with that file's permission bits (a preview's private placeholder
-// stays private, a user's file stays as open as it was); where nothing stood, with those of a new
-// file. A read-only recovered file stays read-only.
-bool PutInPlace(int folder, const RecoverTarget& target, const std::string& leaf, bool replace,
-                const std::string& targetPath) {
-    struct stat existing {};
-    const bool exists = ::fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && !replace) {
-        LogInfo("Incomplete copy not put over %s: the file there stays", targetPath.c_str());
-        return false;
-    }
-    mode_t mode = exists && S_ISREG(existing.st_mode) ? existing.st_mode & 0777 : NewFileMode();
-    struct stat own {};
-    if (::fstat(target.file.Get(), &own) == 0 && (own.st_mode & 0222) == 0) mode &= ~mode_t(0222);
-    if (::fchmod(target.file.Get(), mode) != 0) {
-        LogInfo("Cannot set the permissions of %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
-        return false;
-    }
-    int error = 0;
-    if (!replace) {
-        error = RenameNoReplace(folder, target.name, folder, leaf, targetPath);
-    } else if (::renameat(folder, target.name.c_str(), folder, leaf.c_str()) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        LogInfo("Cannot put the file in place: %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(error)));
-        return false;
-    }
-    return true;
-}
-
-// Where a folder of the walk stands. Its folder is made only when the first file in it or below
-// it is about to be written, so that files that cannot be read leave no folder behind; below a
-// folder that could not be made (or was moved away meanwhile) files go to the chosen folder.
+// Where a folder of the walk stands. Its folder is made only once a file in it or below it
+// stays, so that files that cannot be read leave no folder behind; below a folder that could not
+// be made (or was moved away meanwhile) files go to the chosen folder.
 enum class FolderState { kPending, kMade, kRefused };
 
 // One folder of the walk: the next child to visit, its folder's name (wanted, then made) and
@@ -266,10 +199,11 @@ bool Reopen(WalkFrame& frame, const WalkFrame& child) {
 }
 
 // The checked children of a folder, depth first in sibling order, written into a top folder in
-// the chosen one, named after the folder. A folder is made when the first file in it or below it
-// is written; one of whose files none stays is taken away again, while a checked folder that holds
-// no files at all is made for its own sake. The walk keeps one path for the log and a fixed number
-// of open folders, so its memory grows with the depth alone.
+// the chosen one, named after the folder. A folder is made once the first file in it or below it
+// stays: until then its files are written under a temporary name in the chosen folder and the
+// first that stays is moved in. A folder made for a file that could not be put in place goes
+// again; a checked folder that holds no files at all is made for its own sake. The walk keeps one
+// path for the log and a fixed number of open folders, so its memory grows with the depth alone.
 class FolderWalk {
 public:
     FolderWalk(RecoverReadContext& context, int chosen, const std::string& chosenPath, RecoverCounts& counts)
@@ -466,6 +400,73 @@ private:
     std::string m_path;  // of the deepest folder made
     std::string m_topPath;
 };
+
+// The folder and name parts of the caller's path ("." for a bare name).
+void SplitPath(const std::string& path, std::string& folder, std::string& leaf) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        folder = ".";
+        leaf = path;
+    } else {
+        folder = slash == 0 ? "/" : path.substr(0, slash);
+        leaf = path.substr(slash + 1);
+    }
+}
+
+// The permission bits a new file of this process gets: the umask is read, never set, as setting
+// it to learn it would change it for every thread meanwhile.
+// The program never changes its umask, so it is read once.
+mode_t NewFileMode() {
+    static const mode_t umask = [] {
+        constexpr mode_t kUsualUmask = 022;
+        mode_t found = kUsualUmask;
+        if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+            char line[128];
+            unsigned value = 0;
+            while (std::fgets(line, sizeof line, status) != nullptr) {
+                if (std::sscanf(line, "Umask: %o", &value) == 1) {
+                    found = mode_t(value);
+                    break;
+                }
+            }
+            std::fclose(status);
+        }
+        return found;
+    }();
+    return kNewFileMode & ~umask & 0777;
+}
+
+// Gives the written copy the name `leaf` in its folder. Over a file that stands there only when
+// `replace` is set, and then with that file's permission bits (a preview's private placeholder
+// stays private, a user's file stays as open as it was); where nothing stood, with those of a new
+// file. A read-only recovered file stays read-only.
+bool PutInPlace(int folder, const RecoverTarget& target, const std::string& leaf, bool replace,
+                const std::string& targetPath) {
+    struct stat existing {};
+    const bool exists = ::fstatat(folder, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && !replace) {
+        LogInfo("Incomplete copy not put over %s: the file there stays", targetPath.c_str());
+        return false;
+    }
+    mode_t mode = exists && S_ISREG(existing.st_mode) ? existing.st_mode & 0777 : NewFileMode();
+    struct stat own {};
+    if (::fstat(target.file.Get(), &own) == 0 && (own.st_mode & 0222) == 0) mode &= ~mode_t(0222);
+    if (::fchmod(target.file.Get(), mode) != 0) {
+        LogInfo("Cannot set the permissions of %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
+        return false;
+    }
+    int error = 0;
+    if (!replace) {
+        error = RenameNoReplace(folder, target.name, folder, leaf, targetPath);
+    } else if (::renameat(folder, target.name.c_str(), folder, leaf.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        LogInfo("Cannot put the file in place: %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(error)));
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
