@@ -537,7 +537,8 @@ u32 CFileRecoverer::RecoverToPath(RecoverReadContext& context, const std::string
     SplitPath(targetPath, folderPath, leaf);
     const OwnedFd folder = OpenChosenFolder(folderPath);
     RecoverTarget target;
-    if (leaf.empty() || !folder.IsOpen() || CreateTemporaryIn(folder.Get(), folderPath, target, kPrivateFileMode) != 0) {
+    if (leaf.empty() || !folder.IsOpen() ||
+        CreateTemporaryIn(folder.Get(), folderPath, target, kPrivateFileMode) != 0) {
         LogInfo("Cannot write beside %s", targetPath.c_str());
         return kRecoverFailed;
     }

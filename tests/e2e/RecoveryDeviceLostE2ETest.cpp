@@ -243,7 +243,9 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             ExportProgress::SetWorkerStartHook(CutAtWorkerStart);
             ExportProgress::SetFileDoneHook(CutAfterFiles);
         }
-        ExportResult shownResult(nullptr);  // what the result dialog was given
+        std::string resultPath;  // what the result dialog was given
+        RecoverCounts resultCounts;
+        u64 resultFiles = 0;
         wizard::ModalWatch modal([&](QWidget* m) {
             if (auto* box = dynamic_cast<QZMMessageBox*>(m);
                 (box && !existing.empty() && box->Text().find(fs::path(existing).filename().string()) != std::string::npos) ||
@@ -278,9 +280,9 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
                 ++results;
                 // The recovery's window still exists while its result shows.
                 if (ExportProgress* held = g_heldExport.load()) recoveryCancelled = held->Result() == kRecoverCancelled;
-                shownResult.targetPath = result->targetPath;
-                shownResult.counts = result->counts;
-                shownResult.fileCount = result->fileCount;
+                resultPath = result->targetPath;
+                resultCounts = result->counts;
+                resultFiles = result->fileCount;
                 if (writerMeetsIt) UnplugScannedDisk();  // the window hears of it at last
                 wizard::EndModal(m, IDOK);
             } else if (dynamic_cast<WarmTipDlg*>(m)) {
@@ -397,8 +399,8 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             ExportProgress::SetFileDoneHook(nullptr);
             const u64 written = g_cutAfterFiles.load();
             EXPECT_EQ(results, 1);
-            EXPECT_EQ(shownResult.counts.written, written);
-            EXPECT_EQ(shownResult.counts.failed + shownResult.counts.incomplete, shownResult.fileCount - written);
+            EXPECT_EQ(resultCounts.written, written);
+            EXPECT_EQ(resultCounts.failed + resultCounts.incomplete, resultFiles - written);
             u64 files = 0;
             for (const auto& entry : fs::recursive_directory_iterator(target_.Path())) {
                 if (entry.is_directory()) EXPECT_FALSE(fs::is_empty(entry.path())) << entry.path() << " left empty";
@@ -407,9 +409,9 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             EXPECT_EQ(files, written);
             // Where nothing was written the result names the folder chosen, which is there.
             if (written == 0) {
-                EXPECT_EQ(shownResult.targetPath, target_.Path());
+                EXPECT_EQ(resultPath, target_.Path());
             }
-            EXPECT_TRUE(fs::is_directory(shownResult.targetPath));
+            EXPECT_TRUE(fs::is_directory(resultPath));
             fs::copy_file(testutil::FixturePath("mbr-disk.img"), g_imageToCut, fs::copy_options::overwrite_existing);
             break;
         }
