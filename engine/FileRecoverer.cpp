@@ -99,19 +99,44 @@ bool MakeUniqueDirectory(int parent, const std::string& name, std::string& made,
     return false;
 }
 
+// Tries `name`, then name_000.ext, name_001.ext, ... while `place` answers EEXIST: 0 or the last
+// errno, which the log is told.
+template <class Place>
+int WithFreeName(const std::string& name, Place place) {
+    int error = place(name);
+    for (u32 i = 0; error == EEXIST && i < kUniqueFileTries; ++i) error = place(UniqueFileVariant(name, i));
+    if (error != 0) ReleaseTrace("Error code:%d", int(Win32FromErrno(error)));
+    return error;
+}
+
 // Creates the target file in the open folder, never over an existing file or through a link:
-// the name, or the first free variant name_000.ext, name_001.ext, ...
+// the name, or the first free variant of it.
 bool CreateTargetFile(int folder, const std::string& folderPath, const std::string& name, RecoverTarget& target) {
-    int error = target.Create(folder, name, Join(folderPath, name));
-    for (u32 i = 0; error == EEXIST && i < kUniqueFileTries; ++i) {
-        const std::string variant = UniqueFileVariant(name, i);
-        error = target.Create(folder, variant, Join(folderPath, variant));
+    return WithFreeName(name, [&](const std::string& free) {
+               return target.Create(folder, free, Join(folderPath, free));
+           }) == 0;
+}
+
+// Gives the file `from` of the open folder `fromFolder` the name `to` in `toFolder`, never over
+// anything that stands there: 0, or the errno (EEXIST where the name is taken). A file system or
+// kernel without the no-replace rename gets a hard link, made only where nothing is; one without
+// hard links either (exFAT through FUSE) the plain rename, where nothing stood just before.
+int RenameNoReplace(int fromFolder, const std::string& from, int toFolder, const std::string& to,
+                    const std::string& toPath) {
+    if (::renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    if (::linkat(fromFolder, from.c_str(), toFolder, to.c_str(), 0) == 0) {
+        if (::unlinkat(fromFolder, from.c_str(), 0) != 0) {
+            LogInfo("The copy is in place as %s, but its second name %s could not be removed, Error code:%d",
+                    toPath.c_str(), from.c_str(), int(Win32FromErrno(errno)));
+        }
+        return 0;
     }
-    if (error != 0) {
-        ReleaseTrace("Error code:%d", int(Win32FromErrno(error)));
-        return false;
-    }
-    return true;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+    struct stat standing {};
+    if (::fstatat(toFolder, to.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    if (errno != ENOENT) return errno;
+    return ::renameat(fromFolder, from.c_str(), toFolder, to.c_str()) == 0 ? 0 : errno;
 }
 
 u64 SizeOf(CFileNode* node) {
@@ -131,14 +156,36 @@ void CountFile(RecoverCounts& counts, u32 result, const RecoverReadContext& cont
     }
 }
 
-// One folder of the walk: the next child to visit, the folder made for it (none: its files go to
-// the chosen folder), and how much of the shared path string is its own.
+// A temporary file in the open folder, for a copy to be written into before it takes its place;
+// with the private mode nobody else can open it meanwhile.
+int CreateTemporaryIn(int folder, const std::string& folderPath, RecoverTarget& target, u32 mode) {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    int error = EEXIST;
+    for (u32 i = 0; error == EEXIST && i < kTemporaryNameTries; ++i) {
+        char name[48];
+        std::snprintf(name, sizeof name, ".morvenda-%016" PRIx64 ".part", u64(random()));
+        error = target.Create(folder, name, Join(folderPath, name), mode);
+    }
+    return error;
+}
+
+// Where a folder of the walk stands. Its folder is made only once a file in it or below it
+// stays, so that files that cannot be read leave no folder behind; below a folder that could not
+// be made (or was moved away meanwhile) files go to the chosen folder.
+enum class FolderState { kPending, kMade, kRefused };
+
+// One folder of the walk: the next child to visit, its folder's name (wanted, then made) and
+// handle, and how much of the shared path string lies above it.
 struct WalkFrame {
     CFileNode* next = nullptr;
-    bool made = false;
-    OwnedFd handle;  // closed for a made folder far above the deepest
+    std::string name;
+    FolderState state = FolderState::kPending;
+    bool kept = false;      // something written stays in it or below it
+    bool filesMet = false;  // a checked file was met in it or below it
+    OwnedFd handle;         // closed for a made folder far above the deepest
     FolderId id;
-    size_t pathLength = 0;
+    size_t parentLength = 0;
 };
 
 // Opens the made folder of `frame` again from its child's open handle, and only when ".." is
@@ -151,80 +198,208 @@ bool Reopen(WalkFrame& frame, const WalkFrame& child) {
     return true;
 }
 
-// The checked children of folder, depth first in sibling order, written into the top folder made
-// for it (in the chosen folder itself where a folder could not be made). 0 when every child was
-// visited, 2 cancelled. The walk keeps one path for the log and a fixed number of open folders,
-// so its memory grows with the depth alone.
-u32 WalkFolder(RecoverReadContext& context, int chosen, const std::string& chosenPath, CFileNode* folder,
-               const std::string& top, OwnedFd topHandle, RecoverCounts& counts) {
-    std::string path = top;
-    std::vector<WalkFrame> stack;
-    {
-        WalkFrame first;
-        first.next = folder->GetFirstChild();
-        first.made = IdOf(topHandle.Get(), first.id);
-        first.handle = std::move(topHandle);
-        first.pathLength = path.size();
-        stack.push_back(std::move(first));
+// The checked children of a folder, depth first in sibling order, written into a top folder in
+// the chosen one, named after the folder. A folder is made once the first file in it or below it
+// stays: until then its files are written under a temporary name in the chosen folder and the
+// first that stays is moved in. A folder made for a file that could not be put in place goes
+// again; a checked folder that holds no files at all is made for its own sake. The walk keeps one
+// path for the log and a fixed number of open folders, so its memory grows with the depth alone.
+class FolderWalk {
+public:
+    FolderWalk(RecoverReadContext& context, int chosen, const std::string& chosenPath, RecoverCounts& counts)
+        : m_context(context), m_chosen(chosen), m_chosenPath(chosenPath), m_counts(counts) {}
+
+    // 0 when every child was visited, 1 when the top folder could not be made, 2 cancelled.
+    u32 Run(CFileNode* folder) {
+        u32 result = kRecoverFailed;
+        try {
+            result = Walk(folder);
+        } catch (...) {
+            Unwind();
+            throw;
+        }
+        Unwind();
+        return result;
     }
-    while (!stack.empty()) {
-        WalkFrame& frame = stack.back();
-        CFileNode* child = frame.next;
-        if (child == nullptr) {
-            WalkFrame done = std::move(stack.back());
-            stack.pop_back();
-            if (stack.empty()) break;
-            WalkFrame& parent = stack.back();
-            path.resize(parent.pathLength);
-            // A folder moved away meanwhile is not entered again: its files go to the chosen one.
-            if (parent.made && !parent.handle.IsOpen() && !(done.handle.IsOpen() && Reopen(parent, done))) {
-                LogInfo("Folder moved during the recovery: %s", path.c_str());
-                parent.made = false;
-            }
-            continue;
-        }
-        frame.next = child->GetNextSibling();
-        IFileProperties* properties = child->GetFileProperties();
-        if (properties == nullptr || child->GetCheckState() == kUnchecked) continue;
+    // The top folder made and left, empty when none is.
+    const std::string& TopPath() const { return m_topPath; }
 
-        if ((properties->GetAttributes() & kAttrDirectory) != 0) {
-            WalkFrame next;
-            next.next = child->GetFirstChild();
-            std::string made;
-            next.made = frame.made &&
-                        MakeUniqueDirectory(frame.handle.Get(), CleanSubfolderName(properties->GetName()), made,
-                                            next.handle) &&
-                        IdOf(next.handle.Get(), next.id);
-            if (next.made) path = Join(path, made);
-            next.pathLength = path.size();
-            // The frame reference does not survive the push.
-            stack.push_back(std::move(next));
-            if (stack.back().made && stack.size() > kOpenFolderHandles) {
-                stack[stack.size() - 1 - kOpenFolderHandles].handle.Reset();
+private:
+    u32 Walk(CFileNode* folder) {
+        m_path = m_chosenPath;
+        Enter(folder->GetFirstChild(), CleanTopFolderName(folder->GetFileProperties()->GetName()));
+        while (!m_stack.empty()) {
+            WalkFrame& frame = m_stack.back();
+            CFileNode* child = frame.next;
+            if (child == nullptr) {
+                if (frame.state == FolderState::kPending && !frame.filesMet) {
+                    if (!MakeFolders()) return kRecoverFailed;
+                    KeepFolders();
+                }
+                Leave();
+                continue;
             }
-            continue;
+            frame.next = child->GetNextSibling();
+            IFileProperties* properties = child->GetFileProperties();
+            if (properties == nullptr || child->GetCheckState() == kUnchecked) continue;
+            if ((properties->GetAttributes() & kAttrDirectory) != 0) {
+                // The frame reference does not survive the push.
+                Enter(child->GetFirstChild(), CleanSubfolderName(properties->GetName()));
+                continue;
+            }
+            frame.filesMet = true;
+            const u32 result = WriteFile(child, *properties);
+            if (result != kRecoverOk) return result;
         }
+        return kRecoverOk;
+    }
 
-        const std::string name = CleanFileName(properties->GetName());
-        if (context.callback != nullptr && context.callback->OnFileName(name.c_str()) == kRecoverCancel) {
+    void Enter(CFileNode* first, std::string name) {
+        WalkFrame next;
+        next.next = first;
+        next.name = std::move(name);
+        if (!m_stack.empty() && m_stack.back().state == FolderState::kRefused) next.state = FolderState::kRefused;
+        m_stack.push_back(std::move(next));
+    }
+
+    // 0 also for a file that failed (counted); 1 when the top folder could not be made, 2 cancelled.
+    u32 WriteFile(CFileNode* child, const IFileProperties& properties) {
+        const std::string name = CleanFileName(properties.GetName());
+        if (m_context.callback != nullptr && m_context.callback->OnFileName(name.c_str()) == kRecoverCancel) {
             return kRecoverCancelled;
         }
+        // In a folder not made yet the file is written under a temporary name in the chosen folder
+        // and moved into its own once it stays: a file that cannot be read makes no folder.
+        const WalkFrame& frame = m_stack.back();
+        const bool staged = frame.state == FolderState::kPending;
+        const bool inFolder = frame.state == FolderState::kMade;
         RecoverTarget target;
-        const bool inFolder = frame.made;
-        if (!CreateTargetFile(inFolder ? frame.handle.Get() : chosen, inFolder ? path : chosenPath, name, target)) {
-            ++counts.failed;
+        if (staged ? CreateTemporaryIn(m_chosen, m_chosenPath, target, kNewFileMode) != 0
+                   : !CreateTargetFile(inFolder ? frame.handle.Get() : m_chosen, inFolder ? m_path : m_chosenPath,
+                                       name, target)) {
+            ++m_counts.failed;
             LogInfo("Failed to recover file: %s", name.c_str());
-            continue;
+            return kRecoverOk;
         }
-        const u32 result = RecoverOneFile(context, child, target);
-        CountFile(counts, result, context, SizeOf(child));
+        if (staged) target.path = PendingPath(name);
+        u32 result = RecoverOneFile(m_context, child, target);
         // The file made for it goes again unless something of the file's own is in it.
-        if ((result == kRecoverFailed || result == kRecoverCancelled) && !context.complete) target.Remove();
-        if (result == kRecoverCancelled) return kRecoverCancelled;
+        const bool stays = !((result == kRecoverFailed || result == kRecoverCancelled) && !m_context.complete);
+        if (stays && staged) {
+            if (!MakeFolders()) {
+                target.Remove();
+                return kRecoverFailed;
+            }
+            if (!PlaceStaged(target, name)) {
+                result = kRecoverFailed;
+                m_context.complete = false;
+            }
+        }
+        CountFile(m_counts, result, m_context, SizeOf(child));
+        if (result == kRecoverFailed || (result == kRecoverCancelled && !m_context.complete)) {
+            target.Remove();
+        } else {
+            KeepFolders();
+        }
         if (result == kRecoverFailed) LogInfo("Failed to recover file: %s", name.c_str());
+        return result == kRecoverCancelled ? kRecoverCancelled : kRecoverOk;
     }
-    return kRecoverOk;
-}
+
+    // Where a staged file is meant to go, for the log: the folders not made yet by their names.
+    std::string PendingPath(const std::string& name) const {
+        std::string path = m_path;
+        for (const WalkFrame& frame : m_stack) {
+            if (frame.state == FolderState::kPending) path = Join(path, frame.name);
+        }
+        return Join(path, name);
+    }
+
+    // Moves a staged file into the deepest folder (the chosen one below a folder that could not
+    // be made), under its name or the first free variant of it.
+    bool PlaceStaged(const RecoverTarget& target, const std::string& name) {
+        const WalkFrame& frame = m_stack.back();
+        const bool inFolder = frame.state == FolderState::kMade;
+        const int folder = inFolder ? frame.handle.Get() : m_chosen;
+        const std::string& folderPath = inFolder ? m_path : m_chosenPath;
+        // Only the file written is moved, never what was put in its name's place meanwhile.
+        if (!NamesOpenFile(target.folder, target.name, target.file.Get())) {
+            LogInfo("The copy of %s is no longer where it was written", target.path.c_str());
+            return false;
+        }
+        return WithFreeName(name, [&](const std::string& free) {
+                   return RenameNoReplace(m_chosen, target.name, folder, free, Join(folderPath, free));
+               }) == 0;
+    }
+
+    // Makes the folders still pending, from the highest down. False only when the top folder
+    // cannot be made: nothing of the job can be written then.
+    bool MakeFolders() {
+        size_t first = m_stack.size();
+        while (first > 0 && m_stack[first - 1].state == FolderState::kPending) --first;
+        for (size_t i = first; i < m_stack.size(); ++i) {
+            WalkFrame& frame = m_stack[i];
+            std::string made;
+            if (!MakeUniqueDirectory(i == 0 ? m_chosen : m_stack[i - 1].handle.Get(), frame.name, made, frame.handle) ||
+                !IdOf(frame.handle.Get(), frame.id)) {
+                if (i == 0) return false;
+                for (size_t j = i; j < m_stack.size(); ++j) m_stack[j].state = FolderState::kRefused;
+                return true;
+            }
+            frame.state = FolderState::kMade;
+            frame.name = std::move(made);
+            frame.parentLength = m_path.size();
+            m_path = Join(m_path, frame.name);
+            if (i == 0) m_topPath = m_path;
+            if (i >= kOpenFolderHandles) m_stack[i - kOpenFolderHandles].handle.Reset();
+        }
+        return true;
+    }
+
+    // Something stays in the deepest folder made: it and every folder above it stay.
+    void KeepFolders() {
+        for (size_t i = m_stack.size(); i > 0 && m_stack[i - 1].state == FolderState::kMade && !m_stack[i - 1].kept;
+             --i) {
+            m_stack[i - 1].kept = true;
+        }
+    }
+
+    // Ends the deepest folder: the path and the folder above are as before it, and a made folder
+    // of which nothing stays is taken away (one that someone else put something in stays).
+    void Leave() {
+        WalkFrame done = std::move(m_stack.back());
+        m_stack.pop_back();
+        if (done.state == FolderState::kMade) m_path.resize(done.parentLength);
+        WalkFrame* parent = m_stack.empty() ? nullptr : &m_stack.back();
+        if (parent != nullptr) {
+            parent->filesMet = parent->filesMet || done.filesMet;
+            // A folder moved away meanwhile is not entered again: its files go to the chosen one.
+            if (parent->state == FolderState::kMade && !parent->handle.IsOpen() &&
+                !(done.handle.IsOpen() && Reopen(*parent, done))) {
+                LogInfo("Folder moved during the recovery: %s", m_path.c_str());
+                parent->state = FolderState::kRefused;
+            }
+        }
+        if (done.state != FolderState::kMade || done.kept) return;
+        if (parent == nullptr) {
+            if (RemoveFolderIfEmpty(m_chosen, done.name, done.handle.Get())) m_topPath.clear();
+        } else if (parent->state == FolderState::kMade) {
+            RemoveFolderIfEmpty(parent->handle.Get(), done.name, done.handle.Get());
+        }
+    }
+
+    // After the last child, a cancel or a failure: every folder still open is left.
+    void Unwind() {
+        while (!m_stack.empty()) Leave();
+    }
+
+    RecoverReadContext& m_context;
+    const int m_chosen;
+    const std::string& m_chosenPath;
+    RecoverCounts& m_counts;
+    std::vector<WalkFrame> m_stack;
+    std::string m_path;  // of the deepest folder made
+    std::string m_topPath;
+};
 
 // The folder and name parts of the caller's path ("." for a bare name).
 void SplitPath(const std::string& path, std::string& folder, std::string& leaf) {
@@ -236,20 +411,6 @@ void SplitPath(const std::string& path, std::string& folder, std::string& leaf) 
         folder = slash == 0 ? "/" : path.substr(0, slash);
         leaf = path.substr(slash + 1);
     }
-}
-
-// A temporary file beside the caller's path, for the copy to be written into before it takes
-// the path's place; nobody else can open it meanwhile.
-int CreateTemporaryBeside(int folder, const std::string& folderPath, RecoverTarget& target) {
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    int error = EEXIST;
-    for (u32 i = 0; error == EEXIST && i < kTemporaryNameTries; ++i) {
-        char name[48];
-        std::snprintf(name, sizeof name, ".morvenda-%016" PRIx64 ".part", u64(random()));
-        error = target.Create(folder, name, Join(folderPath, name), kPrivateFileMode);
-    }
-    return error;
 }
 
 // The permission bits a new file of this process gets: the umask is read, never set, as setting
@@ -294,23 +455,19 @@ bool PutInPlace(int folder, const RecoverTarget& target, const std::string& leaf
         LogInfo("Cannot set the permissions of %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
         return false;
     }
-    int moved = replace ? ::renameat(folder, target.name.c_str(), folder, leaf.c_str())
-                        : ::renameat2(folder, target.name.c_str(), folder, leaf.c_str(), RENAME_NOREPLACE);
-    if (moved != 0 && !replace && (errno == EINVAL || errno == ENOSYS)) {
-        // A file system or kernel without the no-replace rename: a hard link is made only where
-        // nothing is.
-        moved = ::linkat(folder, target.name.c_str(), folder, leaf.c_str(), 0);
-        if (moved == 0 && ::unlinkat(folder, target.name.c_str(), 0) != 0) {
-            LogInfo("The copy is in place as %s, but its second name %s could not be removed, Error code:%d",
-                    targetPath.c_str(), target.name.c_str(), int(Win32FromErrno(errno)));
-        }
+    int error = 0;
+    if (!replace) {
+        error = RenameNoReplace(folder, target.name, folder, leaf, targetPath);
+    } else if (::renameat(folder, target.name.c_str(), folder, leaf.c_str()) != 0) {
+        error = errno;
     }
-    if (moved != 0) {
-        LogInfo("Cannot put the file in place: %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(errno)));
+    if (error != 0) {
+        LogInfo("Cannot put the file in place: %s, Error code:%d", targetPath.c_str(), int(Win32FromErrno(error)));
         return false;
     }
     return true;
 }
+
 }  // namespace
 
 void SetRecoverMessagePump(RecoverMessagePump pump) { g_pump.store(pump); }
@@ -380,7 +537,8 @@ u32 CFileRecoverer::RecoverToPath(RecoverReadContext& context, const std::string
     SplitPath(targetPath, folderPath, leaf);
     const OwnedFd folder = OpenChosenFolder(folderPath);
     RecoverTarget target;
-    if (leaf.empty() || !folder.IsOpen() || CreateTemporaryBeside(folder.Get(), folderPath, target) != 0) {
+    if (leaf.empty() || !folder.IsOpen() ||
+        CreateTemporaryIn(folder.Get(), folderPath, target, kPrivateFileMode) != 0) {
         LogInfo("Cannot write beside %s", targetPath.c_str());
         return kRecoverFailed;
     }
@@ -430,23 +588,20 @@ u32 CFileRecoverer::RecoverFolderAt(IFileRecoverCallback* callback, IStorageDevi
     if (folder == nullptr || folder->GetFileProperties() == nullptr || folder->GetCheckState() == kUnchecked) {
         return m_result;
     }
-    const std::string base = targetPath != nullptr ? targetPath : "";
-    std::string top;
-    OwnedFd topHandle;
-    if (targetFolder < 0 ||
-        !MakeUniqueDirectory(targetFolder, CleanTopFolderName(folder->GetFileProperties()->GetName()), top, topHandle)) {
+    if (targetFolder < 0) {
         m_result = kRecoverFailed;
         return m_result;
     }
-    top = Join(base, top);
+    const std::string base = targetPath != nullptr ? targetPath : "";
     RecoverReadContext context;
     context.callback = callback;
     context.device = RecoverySourceDevice(device, folder);
+    FolderWalk walk(context, targetFolder, base, m_counts);
     try {
-        m_result = WalkFolder(context, targetFolder, base, folder, top, std::move(topHandle), m_counts);
+        m_result = walk.Run(folder);
     } catch (...) {
         m_result = kRecoverFailed;
     }
-    if (outPath != nullptr && outSize > 0) CopyUtf8Bounded(outPath, outSize, top);
+    if (outPath != nullptr && outSize > 0) CopyUtf8Bounded(outPath, outSize, walk.TopPath());
     return m_result;
 }

@@ -50,8 +50,10 @@ public:
     bool RecoverFile(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* node, const char* targetPath,
                      bool background);
     // Makes a new folder named after the node under targetFolder (made unique, never an existing
-    // one) and writes the checked files below the node into it. outPath, when given, receives
-    // the folder made. Runs on the caller's thread; answers 0, 1 or 2 (0 also when files failed:
+    // one) and writes the checked files below the node into it. A folder is made once a file in
+    // it or below it stays, so files that cannot be read leave none behind; a checked folder
+    // holding no files is made all the same. outPath, when given, receives the folder made (empty
+    // when none was). Runs on the caller's thread; answers 0, 1 or 2 (0 also when files failed:
     // GetCounts tells).
     u32 RecoverFolder(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* folder,
                       const char* targetFolder, char* outPath, u32 outSize);

@@ -261,15 +261,16 @@ int RecoverTarget::Create(int inFolder, const std::string& newName, const std::s
     return 0;
 }
 
-bool RecoverTarget::Remove() const {
+bool NamesOpenFile(int folder, const std::string& name, int fd) {
     struct stat named {};
     struct stat own {};
+    return ::fstat(fd, &own) == 0 && ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           named.st_dev == own.st_dev && named.st_ino == own.st_ino;
+}
+
+bool RecoverTarget::Remove() const {
     // Without a handle there is nothing of the writer's own to tell the name by.
-    if (file.IsOpen() && (::fstat(file.Get(), &own) != 0 ||
-                          ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-                          named.st_dev != own.st_dev || named.st_ino != own.st_ino)) {
-        return false;
-    }
+    if (file.IsOpen() && !NamesOpenFile(folder, name, file.Get())) return false;
     return ::unlinkat(folder, name.c_str(), 0) == 0;
 }
 
@@ -288,6 +289,15 @@ OwnedFd MakeRecoveryFolder(const std::string& parentPath, const std::string& nam
     OwnedFd made(::openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     error = made.IsOpen() ? 0 : errno;
     return made;
+}
+
+bool RemoveFolderIfEmpty(int parent, const std::string& name, int folder) {
+    return NamesOpenFile(parent, name, folder) && ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+bool RemoveRecoveryFolderIfEmpty(const std::string& parentPath, const std::string& name, int folder) {
+    const OwnedFd parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return parent.IsOpen() && RemoveFolderIfEmpty(parent.Get(), name, folder);
 }
 
 IStorageDevice* RecoverySourceDevice(IStorageDevice* device, CFileNode* node) {

@@ -125,6 +125,14 @@ OwnedFd CreateNewFileAt(int folder, const std::string& name, int& error, u32 mod
 // handle, so nothing put in the name's place meanwhile receives a file. Invalid with error set to
 // the errno (ELOOP or ENOTDIR for a link or a file in its place).
 OwnedFd MakeRecoveryFolder(const std::string& parentPath, const std::string& name, bool mayExist, int& error);
+// Whether `name` in the open folder `folder` still names what `fd` has open (never through a
+// link): what the writer made there is told apart from anything put in its place.
+bool NamesOpenFile(int folder, const std::string& name, int fd);
+// Removes the folder `name` of the open folder `parent` when it is still the folder open as
+// `folder` and holds nothing: a folder made for files of which none stayed. False when it stays.
+bool RemoveFolderIfEmpty(int parent, const std::string& name, int folder);
+// The same for a folder MakeRecoveryFolder made in the folder at parentPath.
+bool RemoveRecoveryFolderIfEmpty(const std::string& parentPath, const std::string& name, int folder);
 // The scanned device, or its 512-byte-sector view for the EXT file systems, whose structures are
 // addressed in 512-byte units.
 IStorageDevice* RecoverySourceDevice(IStorageDevice* device, CFileNode* node);

@@ -117,6 +117,7 @@ u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
                  std::strerror(error));
         return kRecoverFailed;
     }
+    const std::string chosen = targetPath;
     targetPath = folderPath;
     u32 result = kRecoverOk;
     for (CFileSystemNode* root : roots) {
@@ -127,6 +128,8 @@ u32 ExportProgress::WriteCheckedFiles(IStorageDevice* device) {
         result = writer.RecoverFolderAt(this, device, root, folder.Get(), targetPath.c_str(), out, sizeof out);
         AddCounts(writer.GetCounts());
     }
+    // A run of which nothing stays leaves no folder: the result then names the folder chosen.
+    if (RemoveRecoveryFolderIfEmpty(chosen, name, folder.Get())) targetPath = chosen;
     return result;
 }
 

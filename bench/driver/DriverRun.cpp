@@ -185,12 +185,14 @@ OwnedFd OpenVolumeFolder(const std::string& recoverDir, const std::string& name)
 
 void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* device, const std::string& recoverDir,
                   const std::string& name, RecoveredInfo& out) {
+    const std::string path = recoverDir + "/" + name;
+    struct stat before {};
+    const bool existed = ::lstat(path.c_str(), &before) == 0;
     const OwnedFd folder = OpenVolumeFolder(recoverDir, name);
     if (!folder.IsOpen()) {
         for (CFileSystemNode* root : roots) out.failed += CountTree(root).files;
         return;
     }
-    const std::string path = recoverDir + "/" + name;
     const u64 start = GetTickCount64Ms();
     for (CFileSystemNode* root : roots) {
         CheckWholeTree(root);
@@ -206,6 +208,8 @@ void RecoverTrees(const std::vector<CFileSystemNode*>& roots, IStorageDevice* de
         const u64 met = counts.written + counts.incomplete + counts.failed;
         out.failed += counts.failed + (attempted > met ? attempted - met : 0);
     }
+    // The volume's folder made for this run goes again when nothing of it stayed.
+    if (!existed) RemoveRecoveryFolderIfEmpty(recoverDir, name, folder.Get());
     out.seconds += static_cast<double>(GetTickCount64Ms() - start) / 1000.0;
 }
 

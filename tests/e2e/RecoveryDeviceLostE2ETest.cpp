@@ -51,7 +51,7 @@ constexpr const char* kScannedFileSystem = "FAT16";
 
 // The dialog open when the disk goes, or none; or what the user asks for once it has gone.
 enum class OpenAtLoss { kFolderChoice, kRecovery, kSaveChoice, kSaving, kReplaceOneFile, kReplaceSavedScan, kNone, kSaveAfterLoss,
-                        kRecoverAfterLoss };
+                        kRecoverAfterLoss, kWriterMeetsItBeforeItsFirstFile, kWriterMeetsItAfterItsFirstFile };
 
 struct LossCase {
     const char* name;
@@ -76,6 +76,21 @@ void HoldExport(ExportProgress* dialog) {
 void HoldSave(SaveRestoreScanResult* dialog) {
     g_heldSave.store(dialog);
     HoldUntil([dialog] { return dialog->Transfer().IsCancelled() != 0; });
+}
+
+// The scanned disk's image, cut to nothing by the recovery's own thread once it has written so
+// many files: from then on the writer meets a disk that is gone before the window hears of it.
+std::string g_imageToCut;
+std::atomic<u64> g_cutAfterFiles{0};
+void CutImage() {
+    std::error_code ignored;
+    fs::resize_file(g_imageToCut, 0, ignored);
+}
+void CutAtWorkerStart(ExportProgress*) {
+    if (g_cutAfterFiles.load() == 0) CutImage();
+}
+void CutAfterFiles(ExportProgress*, u64 done) {
+    if (done == g_cutAfterFiles.load()) CutImage();
 }
 
 // The first found file whose name has an ending, in the session's trees.
@@ -201,6 +216,10 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         {"save scan after the loss", OpenAtLoss::kSaveAfterLoss},
         // Once the disk is gone nothing can be recovered: the user is told, and nothing is made.
         {"recover after the loss", OpenAtLoss::kRecoverAfterLoss},
+        // The writer meets the gone disk before the window hears of it: folders are made only
+        // for what was written.
+        {"writer meets it before its first file", OpenAtLoss::kWriterMeetsItBeforeItsFirstFile},
+        {"writer meets it after its first file", OpenAtLoss::kWriterMeetsItAfterItsFirstFile},
     };
     const std::string lostText = UiResources::Instance().GetString("LostDevice");
     const std::string cancelQuestion = UiResources::Instance().GetString("ConfirmCancel");
@@ -220,6 +239,16 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         std::string existing;  // the user's file the replace question is about
         bool pausedWhileWriting = false, recoveryCancelled = false;
         ExportProgress* recovery = nullptr;
+        const bool writerMeetsIt =
+            c.open == OpenAtLoss::kWriterMeetsItBeforeItsFirstFile || c.open == OpenAtLoss::kWriterMeetsItAfterItsFirstFile;
+        g_cutAfterFiles.store(c.open == OpenAtLoss::kWriterMeetsItAfterItsFirstFile ? 1 : 0);
+        if (writerMeetsIt) {
+            ExportProgress::SetWorkerStartHook(CutAtWorkerStart);
+            ExportProgress::SetFileDoneHook(CutAfterFiles);
+        }
+        std::string resultPath;  // what the result dialog was given
+        RecoverCounts resultCounts;
+        u64 resultFiles = 0;
         wizard::ModalWatch modal([&](QWidget* m) {
             if (auto* box = dynamic_cast<QZMMessageBox*>(m);
                 (box && !existing.empty() && box->Text().find(fs::path(existing).filename().string()) != std::string::npos) ||
@@ -249,11 +278,15 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
                 ++recoveries;
                 recovery = progress;
                 pausedWhileWriting = CFileListData::GetCurrent().DataCache().IsPaused();
-                UnplugScannedDisk();
-            } else if (dynamic_cast<ExportResult*>(m)) {
+                if (!writerMeetsIt) UnplugScannedDisk();
+            } else if (auto* result = dynamic_cast<ExportResult*>(m)) {
                 ++results;
                 // The recovery's window still exists while its result shows.
                 if (ExportProgress* held = g_heldExport.load()) recoveryCancelled = held->Result() == kRecoverCancelled;
+                resultPath = result->targetPath;
+                resultCounts = result->counts;
+                resultFiles = result->fileCount;
+                if (writerMeetsIt) UnplugScannedDisk();  // the window hears of it at last
                 wizard::EndModal(m, IDOK);
             } else if (dynamic_cast<WarmTipDlg*>(m)) {
                 wizard::EndModal(m, IDOK);
@@ -277,7 +310,8 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
         // The scan's own boxes (the deep-scan offer) are answered by the same watch.
         ASSERT_NO_FATAL_FAILURE(ScanAndCheckAll());
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads once the scan has ended";
-        const bool recovering = c.open == OpenAtLoss::kFolderChoice || c.open == OpenAtLoss::kRecovery;
+        const bool recovering = c.open == OpenAtLoss::kFolderChoice || c.open == OpenAtLoss::kRecovery || writerMeetsIt;
+        g_imageToCut = RecoveryGraph::Instance().GetFirstVolume()->extents[0].disk->GetPath();
         const auto found = FoundTrees();
         const auto foundFiles = FoundFiles();
         if (c.open == OpenAtLoss::kNone || afterLoss) {
@@ -362,6 +396,28 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             EXPECT_EQ(folderChoices + recoveries + results, 0) << "nothing asked and nothing written";
             EXPECT_TRUE(fs::is_empty(target_.Path())) << "no folder made";
             break;
+        case OpenAtLoss::kWriterMeetsItBeforeItsFirstFile:
+        case OpenAtLoss::kWriterMeetsItAfterItsFirstFile: {
+            ExportProgress::SetWorkerStartHook(HoldExport);
+            ExportProgress::SetFileDoneHook(nullptr);
+            const u64 written = g_cutAfterFiles.load();
+            EXPECT_EQ(results, 1);
+            EXPECT_EQ(resultCounts.written, written);
+            EXPECT_EQ(resultCounts.failed + resultCounts.incomplete, resultFiles - written);
+            u64 files = 0;
+            for (const auto& entry : fs::recursive_directory_iterator(target_.Path())) {
+                if (entry.is_directory()) EXPECT_FALSE(fs::is_empty(entry.path())) << entry.path() << " left empty";
+                else ++files;
+            }
+            EXPECT_EQ(files, written);
+            // Where nothing was written the result names the folder chosen, which is there.
+            if (written == 0) {
+                EXPECT_EQ(resultPath, target_.Path());
+            }
+            EXPECT_TRUE(fs::is_directory(resultPath));
+            fs::copy_file(testutil::FixturePath("mbr-disk.img"), g_imageToCut, fs::copy_options::overwrite_existing);
+            break;
+        }
         }
         EXPECT_FALSE(CFileListData::GetCurrent().DataCache().IsPaused()) << "the list loads again";
         // The scan had ended before the disk went: it stays told as completed (or the loaded

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -418,6 +419,42 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     SelectionStatistics stats;
     tree.root->GetStatistics(&stats);
     EXPECT_EQ(stats.checkedBytes, ~u64(0));
+
+    // A folder is made for files that stay: one whose every file failed, however deep, leaves
+    // nothing, while a checked folder without files is made for its own sake.
+    Tree folders(0, 1);
+    auto gone = [] { return Props("gone.bin", 2048, kAttrArchive, {{100, 4}}); };
+    CFileNode* failing = folders.Folder(folders.root, "failing");
+    folders.Add(folders.Folder(folders.Folder(failing, "a"), "b"), Props("unread.bin", 512, kAttrArchive, {{30, 1}}));
+    folders.Add(failing, gone());
+    CFileNode* mixed = folders.Folder(folders.root, "mixed");
+    folders.Add(folders.Folder(mixed, "failing"), gone());
+    folders.Add(mixed, Props("whole.bin", 1000, kAttrArchive, {{10, 2}}));
+    CFileNode* holding = folders.Folder(folders.root, "holding");
+    folders.Folder(holding, "empty");
+    folders.Add(holding, gone());
+    auto below = [](const std::string& root) {
+        std::set<std::string> paths;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            paths.insert(std::filesystem::relative(entry.path(), root).string());
+        }
+        return paths;
+    };
+    CFileRecoverer some;
+    ASSERT_EQ(some.RecoverFolder(nullptr, &device, folders.root, temp.File("some").c_str(), out, sizeof out),
+              kRecoverOk);
+    EXPECT_EQ(some.GetCounts().failed, 4u);
+    EXPECT_EQ(below(temp.File("some")),
+              (std::set<std::string>{"NTFS", "NTFS/mixed", "NTFS/mixed/whole.bin", "NTFS/holding",
+                                     "NTFS/holding/empty"}));
+    // Nothing stays: no folder at all, not even the top one.
+    for (CFileNode* folder : {mixed, holding}) folder->SetCheckState(kUnchecked);
+    CFileRecoverer none;
+    ASSERT_EQ(none.RecoverFolder(nullptr, &device, folders.root, temp.File("none").c_str(), out, sizeof out),
+              kRecoverOk);
+    EXPECT_EQ(none.GetCounts().failed, 2u);
+    EXPECT_EQ(below(temp.File("none")), std::set<std::string>{});
+    EXPECT_STREQ(out, "");
 }
 
 // Answers -1 to the n-th poll.
@@ -850,24 +887,41 @@ struct LinkSwap : CountingRecoverCallback {
 };
 
 // The file made for a recovered file is written through the handle it was made with: a link put
-// in its place before the data comes receives nothing.
+// in its place before the data comes receives nothing, in a folder already made as in the
+// chosen folder, where the first file of a folder not made yet is written, and such a link is
+// never moved into the recovered tree.
 TEST(FileRecoverer, ALinkPutInTheNewFilesPlaceReceivesNothing) {
     MemoryDevice device(64, 512);
-    Tree tree(0, 1);
-    tree.Add(tree.root, Props("a.bin", 1000, kAttrArchive, {{10, 2}}));
     testutil::TempDir temp;
     const std::string outside = temp.File("outside.txt");
     ASSERT_TRUE(testutil::WriteFileBytes(outside, {'o', 'w', 'n'}));
-    const std::string made = temp.File("out/NTFS/a.bin");
-    LinkSwap swap;
-    swap.swapAtCall = 2;  // the writer's own announcement, after the walk made the file
-    swap.swap = [&] {
-        ASSERT_EQ(::unlink(made.c_str()), 0);
-        ASSERT_EQ(::symlink(outside.c_str(), made.c_str()), 0);
+    struct Case {
+        const char* name;
+        bool firstInItsFolder;
+        std::set<std::string> left;  // in the top folder: the link stays where it was put
     };
-    CFileRecoverer walk;
-    ASSERT_EQ(walk.RecoverFolder(&swap, &device, tree.root, temp.File("out").c_str(), nullptr, 0), kRecoverOk);
-    EXPECT_EQ(testutil::ReadFileBytes(outside), (Bytes{'o', 'w', 'n'}));
+    const Case cases[] = {{"after another file", false, {"first.bin", "a.bin"}}, {"first in its folder", true, {}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Tree tree(0, 1);
+        tree.Add(tree.root, Props("a.bin", 1000, kAttrArchive, {{10, 2}}));
+        if (!c.firstInItsFolder) tree.Add(tree.root, Props("first.bin", 512, kAttrArchive, {{12, 1}}));
+        const std::string chosen = temp.File(c.name);
+        LinkSwap swap;
+        swap.swapAtCall = c.firstInItsFolder ? 2 : 4;  // the writer's own announcement, after the file is made
+        swap.swap = [&] {
+            std::string made = chosen + "/NTFS/a.bin";
+            for (const std::string& name : List(chosen)) {
+                if (name.rfind(".morvenda-", 0) == 0) made = chosen + "/" + name;
+            }
+            ASSERT_EQ(::unlink(made.c_str()), 0);
+            ASSERT_EQ(::symlink(outside.c_str(), made.c_str()), 0);
+        };
+        CFileRecoverer walk;
+        ASSERT_EQ(walk.RecoverFolder(&swap, &device, tree.root, chosen.c_str(), nullptr, 0), kRecoverOk);
+        EXPECT_EQ(testutil::ReadFileBytes(outside), (Bytes{'o', 'w', 'n'}));
+        EXPECT_EQ(List(chosen + "/NTFS"), c.left);
+    }
 }
 
 // Trees recovered one after another into a folder opened once: a link put where its name was,
