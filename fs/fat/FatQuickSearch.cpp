@@ -288,7 +288,9 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
     const u64 fatEntryBytes = m_fsCode == kFsFat16 ? 2 : 4;
     const u64 fatClusters = u64(dbr.GetFATSize()) * m_sectorSize / fatEntryBytes;
     const u64 fatClusterEnd = m_dataStart + (fatClusters > 2 ? fatClusters - 2 : 0) * m_spc;
-    m_volumeSectors = std::max<u64>(std::min<u64>(dbr.GetTotalSectors(), fatClusterEnd), m_dataStart);
+    const u64 named =
+        options.fatSizeGuessed ? dbr.GetTotalSectors() : std::min<u64>(dbr.GetTotalSectors(), fatClusterEnd);
+    m_volumeSectors = std::max<u64>(named, m_dataStart);
     m_totalSectors = std::min<u64>(m_volumeSectors, device->GetTotalSectors());
     m_clusterLimit = m_totalSectors > m_dataStart ? (m_totalSectors - m_dataStart) / m_spc : 0;
     m_volumeClusterLimit = (m_volumeSectors - m_dataStart) / m_spc;
@@ -898,6 +900,16 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
             carried = 0;
         }
         if (!IsFatNextCluster(next)) break;
+        if (!IsCluster(next) && u64(next) - 2 < m_volumeClusterLimit) {
+            // The chain goes on past the device's end (an image cut short): the entries there are
+            // not known, nor how many files they list.
+            ReleaseTrace("FAT folder of first cluster %llu: its chain goes on at cluster %llu, past the device's end "
+                         "at sector %llu of %llu; the folder's entries from there on cannot be read",
+                         static_cast<unsigned long long>(firstCluster), static_cast<unsigned long long>(next),
+                         static_cast<unsigned long long>(ClusterSector(next)),
+                         static_cast<unsigned long long>(m_device->GetTotalSectors()));
+            break;
+        }
         cluster = next;
     }
     if (m_revise) RevisePass(ctx);
