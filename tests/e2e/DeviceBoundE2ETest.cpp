@@ -169,34 +169,23 @@ bool MakeFat32ClaimingTooMuch(const std::string& path) {
     return testutil::WriteFileBytes(path, image);
 }
 
-// A fixture kept up to `keep` bytes, with the byte ranges [from, to) of `zeroed` zeroed as a copy
-// tool writes sectors it could not read.
-MakeImage DamagedCopy(const char* fixture, u64 keep, std::vector<std::pair<u64, u64>> zeroed = {}) {
+// A fixture kept up to `keep` bytes, with the sectors `zeroed` zeroed as a copy tool writes sectors
+// it could not read.
+MakeImage DamagedCopy(const char* fixture, u64 keep, std::vector<u64> zeroed) {
     return [=](const std::string& path) {
         std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath(fixture));
-        if (image.size() < keep) return false;
+        if (image.size() < keep || (!zeroed.empty() && keep < (zeroed.back() + 1) * kSector)) return false;
         image.resize(keep);
-        for (const auto& [from, to] : zeroed) {
-            if (to > keep) return false;
-            std::fill(image.begin() + long(from), image.begin() + long(to), 0);
-        }
+        for (const u64 sector : zeroed) std::fill_n(image.begin() + long(sector * kSector), kSector, 0);
         return testutil::WriteFileBytes(path, image);
     };
 }
 
 // ntfs-basic is 64 MiB, its MFT at 16 KiB.
 MakeImage DamagedNtfs(u64 keep, u64 zeroFrom = 0, u64 zeroTo = 0) {
-    return DamagedCopy("ntfs-basic.img", keep, {{zeroFrom, zeroTo}});
-}
-
-// fat32-basic without its boot sectors (0 and 6) and the first sectors of its FAT copies (32, and
-// 663 the one after the second's start, so that neither is read), cut after 8000 of its 81920
-// sectors: the layout is guessed from its folders and the device's end, and the five files of
-// Projects past the cut and the large file it cuts are its own all the same.
-MakeImage Fat32WithoutBootOrFatsCut() {
-    std::vector<std::pair<u64, u64>> zeroed;
-    for (const u64 sector : {0, 6, 32, 663}) zeroed.emplace_back(sector * kSector, (sector + 1) * kSector);
-    return DamagedCopy("fat32-basic.img", 8000 * kSector, zeroed);
+    std::vector<u64> zeroed;
+    for (u64 sector = zeroFrom / kSector; sector < zeroTo / kSector; ++sector) zeroed.push_back(sector);
+    return DamagedCopy("ntfs-basic.img", keep, zeroed);
 }
 
 const BoundCase kCases[] = {
@@ -213,10 +202,12 @@ const BoundCase kCases[] = {
      "ntfs-basic.img"},
     {"NtfsZeroedRecordsCompleteScan", "complete", "disk:0", DamagedNtfs(64 * kMiB, 172 * kSector, 192 * kSector),
      ".pdf", kAllRecovered, {}, "ntfs-basic.img"},
-    // Too few of its clusters are left for FAT32: read as FAT16 without FATs, its lost-file search
-    // carves clusters its files hold, and no whole fixture's scan compares with that.
-    {"Fat32WithoutBootOrFatsCutShortCompleteScan", "complete", "disk:0", Fat32WithoutBootOrFatsCut(), ".psd",
-     kSomeIncomplete, {}, nullptr, 6},
+    // Without boot sectors (0, 6) and FAT starts (32; 663 after the second's, so neither is read),
+    // cut after 8000 of 81920 sectors: the five files of Projects past the cut and the large file
+    // it cuts are the guessed layout's own. Too few clusters are left for FAT32: read as FAT16,
+    // its lost-file search carves clusters its files hold, unlike the whole fixture's scan.
+    {"Fat32WithoutBootOrFatsCutShortCompleteScan", "complete", "disk:0",
+     DamagedCopy("fat32-basic.img", 8000 * kSector, {0, 6, 32, 663}), ".psd", kSomeIncomplete, {}, nullptr, 6},
     {"Fat32ClaimingTooMuchDeletedScan", "deleted", "all", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered, {}},
     {"Fat32ClaimingTooMuchCompleteScan", "complete", "disk:0", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered,
      {}},
