@@ -59,6 +59,12 @@ bool MayBeDirectorySector(const u8* bytes, u32 entries) {
 
 u64 LowestSetBit(u64 value) { return value & (~value + 1); }
 
+// Whether a cluster lies in a heap of `clusters` clusters.
+bool InHeap(u64 cluster, u64 clusters) { return cluster >= 2 && cluster - 2 < clusters; }
+// Whether the files of a block, whose highest first cluster is `highest` (below 2 for none), all
+// start in such a heap.
+bool FilesInHeap(u32 highest, u64 clusters) { return highest < 2 || InHeap(highest, clusters); }
+
 // The smallest power of two not below value (value above 0).
 u64 PowerOfTwoAtLeast(u64 value) {
     u64 p = 1;
@@ -441,7 +447,7 @@ ExFatPieceFiles(const ExFatDirectoryBlock& block, const ExFatBlockPiece& piece) 
 }
 
 std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart,
-                                    u64 spc, u64& found) const {
+                                    u64 spc, u64 clusterCount, u64& found) const {
     found = 0;
     u64 score = 0;
     std::unordered_set<u32> visited;
@@ -454,16 +460,15 @@ std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirect
             if (!f->directory) continue;
             if (visited.size() >= kMaxTreeFolders) return score;
             if (!visited.insert(f->firstCluster).second) continue;
+            if (!InHeap(f->firstCluster, clusterCount)) return std::nullopt;
+            // A folder past the device's end (an image cut short) cannot be read: it scores nothing.
             const u64 offset = u64(f->firstCluster - 2) * spc;
-            if (offset >= m_deviceSectors || heapStart >= m_deviceSectors - offset) return std::nullopt;
+            if (offset >= m_deviceSectors || heapStart >= m_deviceSectors - offset) continue;
             const std::optional<ExFatBlockPiece> child = ExFatPieceAt(blocks, heapStart + offset, spc);
             if (!child) continue;
-            // The folder's block must admit the cluster size, and its files fit the device.
+            // The folder's block must admit the cluster size, and its files lie in the heap.
             const ExFatDirectoryBlock& b = blocks[child->block];
-            if (!b.Admits(spc)) return std::nullopt;
-            if (b.highestCluster >= 2 && heapStart + u64(b.highestCluster - 2) * spc > m_deviceSectors) {
-                return std::nullopt;
-            }
+            if (!b.Admits(spc) || !FilesInHeap(b.highestCluster, clusterCount)) return std::nullopt;
             score += depth;
             ++found;
             queue.emplace_back(*child, depth + 1);
@@ -501,7 +506,9 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
                 const u64 offset = u64(rootCluster - 2) * spc;
                 if (offset > b.firstSector) break;
                 const u64 heap = b.firstSector - offset;
-                if (b.highestCluster >= 2 && heap + u64(b.highestCluster - 2) * spc >= m_deviceSectors) continue;
+                // The device may end before the heap does (an image cut short): the bitmap, not the
+                // device, says how far the heap reaches.
+                if (!FilesInHeap(b.highestCluster, rootEntries.bitmapClusters) || heap >= m_deviceSectors) continue;
                 u64 score = 0;
                 const u64 upcase = heap + u64(rootEntries.upcaseCluster - 2) * spc;
                 if (std::binary_search(upcaseStarts.begin(), upcaseStarts.end(), upcase)) score += kUpcaseWeight;
@@ -514,7 +521,7 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
                 // a copy of the root's entries.
                 if (score == 0) continue;
                 u64 found = 0;
-                const std::optional<u64> tree = TreeScore(blocks, r, heap, spc, found);
+                const std::optional<u64> tree = TreeScore(blocks, r, heap, spc, rootEntries.bitmapClusters, found);
                 if (!tree) continue;
                 score += *tree;
                 if (score <= bestScore) continue;
@@ -526,8 +533,7 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
             }
         }
         if (bestScore == 0) continue;
-        const u64 deviceClusters = (m_deviceSectors - best.heapStart) / best.sectorsPerCluster;
-        best.clusterCount = std::min(rootEntries.bitmapClusters, deviceClusters);
+        best.clusterCount = rootEntries.bitmapClusters;
         best.label = rootEntries.label;
         best.bitmapCluster = rootEntries.bitmapCluster;
         if (best.clusterCount == 0) continue;

@@ -144,6 +144,9 @@ inline ExFatBlockPiece ExFatFirstPiece(const std::vector<ExFatDirectoryBlock>& b
 class ExFatBlockWalker {
 public:
     void SetGeometry(u64 deviceSectors, u32 sectorSize);
+    // A volume seen on the device is `sectors` long, longer than the device where it ends first (an
+    // image cut short): its files' lengths are judged against it.
+    void AdmitVolumeLength(u64 sectors) { m_limits.lengthLimit = std::max(m_limits.lengthLimit, sectors); }
     // Where the walker books what each complete file set's name says its data is (none: no hints).
     void SetHintList(CFileTypeHintList* hints) { m_hints = hints; }
     // Receives each complete file set as it is met (none: sets are only counted into blocks).
@@ -255,7 +258,7 @@ struct ExFatInferredVolume {
     u64 heapStart = 0;
     u32 sectorsPerCluster = 0;
     u32 rootCluster = 0;
-    u64 clusterCount = 0;
+    u64 clusterCount = 0;  // of the heap, which may reach past the device's end (an image cut short)
     u64 blocks = 0;  // directory blocks the volume's tree holds, the root's included
     std::u16string label;
     u32 bitmapCluster = 0;
@@ -282,11 +285,12 @@ public:
     std::vector<ExFatInferredVolume> Find(const std::vector<ExFatDirectoryBlock>& blocks,
                                           const std::vector<u64>& upcaseStarts, const BitmapProbe& bitmapAgrees) const;
 
-    // How well the layout (heap start, sectors per cluster) explains the tree below `root`: each
-    // subdirectory whose block starts where its first cluster puts it adds its depth. Nothing
-    // when a block found there cannot be that folder's. `found` counts the blocks reached.
+    // How well the layout (heap start, sectors per cluster, clusters of the heap) explains the
+    // tree below `root`: each subdirectory whose block starts where its first cluster puts it
+    // adds its depth. Nothing when a folder lies outside the heap or a block found there cannot
+    // be that folder's. `found` counts the blocks reached.
     std::optional<u64> TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart, u64 sectorsPerCluster,
-                  u64& found) const;
+                  u64 clusterCount, u64& found) const;
 
 private:
     u64 m_deviceSectors;

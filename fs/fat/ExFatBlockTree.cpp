@@ -41,7 +41,8 @@ struct GeometryMath {
         const u64 heapClusters = (g.end - g.heapStart) / g.sectorsPerCluster;
         clusterEnd = kFirstCluster + std::min<u64>({heapClusters, g.clusterCount, u64(kExFatChainEnd) - kFirstCluster});
         const u64 clusterBytes = g.sectorsPerCluster * g.sectorSize;
-        limits = ExFatWalkLimits::Make(g.end, Log2Floor(g.sectorSize), Log2Floor(u32(std::min<u64>(clusterBytes, 1u << 31))));
+        limits = ExFatWalkLimits::Make(std::max(g.end, g.volumeSectors), Log2Floor(g.sectorSize),
+                                       Log2Floor(u32(std::min<u64>(clusterBytes, 1u << 31))));
     }
     bool InHeap(u64 cluster) const { return cluster >= kFirstCluster && cluster < clusterEnd; }
     u64 ClusterOf(u64 sector) const { return (sector - g.heapStart) / g.sectorsPerCluster + kFirstCluster; }

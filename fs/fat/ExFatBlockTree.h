@@ -24,10 +24,11 @@
 struct ExFatTreeGeometry {
     u64 heapStart = 0;          // device sector of cluster 2
     u64 sectorsPerCluster = 0;
-    u64 end = 0;                // first device sector past the volume
+    u64 end = 0;                // first device sector past the volume, or past the device where it ends first
     u32 sectorSize = 512;
     u32 clusterCount = 0;       // heap clusters
     u32 rootCluster = 0;        // 0 when the root directory is not known
+    u64 volumeSectors = 0;      // the volume's own length: its files may reach past `end` (an image cut short)
 };
 
 // Reads `count` device sectors at `sector` into `out` (count x sector size bytes).

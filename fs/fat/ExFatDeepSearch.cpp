@@ -269,6 +269,8 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
                 m_boots.push_back(b);
             }
         }
+        // The volume's directory blocks come after its boot sector.
+        m_walker.AdmitVolumeLength(CExFatBootSector(p).GetVolumeLength());
         WalkFolderSector(sector, nullptr);
         return;
     }
@@ -679,7 +681,7 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     u64 length = 0;
     // A volume whose boot region and FAT check out further on is not part of this one, unless it
     // is the content of one of this one's files (a stored disk image).
-    u64 limit = deviceSectors;
+    u64 limit = ~u64(0);
     std::vector<ExFatFileSpan> files;
     bool filesListed = false;
     for (const auto& other : m_candidates) {
@@ -691,7 +693,7 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
         }
         if (!LiesInFile(files, otherStart, otherStart + other->GetTotalSectors())) limit = otherStart;
     }
-    if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, boot, start, length)) return;
+    if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, deviceSectors, boot, start, length)) return;
     if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart)) {
         ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
                      "volume at sector %llu, whose boot region and FAT check out, places its heap at sector %llu",
@@ -819,7 +821,7 @@ u64 ExFatCandidateScore(u32 flags) {
     return grade(kExFatFlagBoot, kExFatFlagBackupBoot) + grade(kExFatFlagFatSeen, kExFatFlagSecondFatSeen);
 }
 
-bool MakeExFatStandInBoot(const ExFatInferredVolume& v, u64 fatSector, u32 fatLength, u32 sectorSize,
+bool MakeExFatStandInBoot(const ExFatInferredVolume& v, u64 fatSector, u32 fatLength, u32 sectorSize, u64 limit,
                           u64 deviceSectors, std::array<u8, 512>& boot, u64& volumeStart, u64& volumeLength) {
     if (v.sectorsPerCluster == 0 || sectorSize < 512) return false;
     if (fatSector == 0) {
@@ -830,14 +832,17 @@ bool MakeExFatStandInBoot(const ExFatInferredVolume& v, u64 fatSector, u32 fatLe
     if (fatSector < kBootRegionsSectors || fatLength == 0) return false;
     volumeStart = fatSector - kBootRegionsSectors;
     const u64 heapOffset = v.heapStart - volumeStart;
-    if (kBootRegionsSectors + fatLength > heapOffset || heapOffset > 0xFFFFFFFFu || volumeStart >= deviceSectors) {
+    if (kBootRegionsSectors + fatLength > heapOffset || heapOffset > 0xFFFFFFFFu || volumeStart >= limit ||
+        volumeStart >= deviceSectors) {
         return false;
     }
     u64 clusters = std::min<u64>(v.clusterCount, kExFatChainEnd - 2);
-    volumeLength = std::min(heapOffset + clusters * v.sectorsPerCluster, deviceSectors - volumeStart);
-    if (volumeLength <= heapOffset) return false;
-    clusters = std::min(clusters, (volumeLength - heapOffset) / v.sectorsPerCluster);
+    const u64 ownLength = std::min(heapOffset + clusters * v.sectorsPerCluster, limit - volumeStart);
+    if (ownLength <= heapOffset) return false;
+    clusters = std::min(clusters, (ownLength - heapOffset) / v.sectorsPerCluster);
     if (clusters == 0) return false;
+    volumeLength = std::min(ownLength, deviceSectors - volumeStart);
+    if (volumeLength <= heapOffset) return false;
 
     boot.fill(0);
     boot[0] = 0xEB;
@@ -845,7 +850,7 @@ bool MakeExFatStandInBoot(const ExFatInferredVolume& v, u64 fatSector, u32 fatLe
     boot[2] = 0x90;
     std::memcpy(boot.data() + 3, "EXFAT   ", 8);
     PutLE(boot.data() + 64, volumeStart, 8);
-    PutLE(boot.data() + 72, volumeLength, 8);
+    PutLE(boot.data() + 72, ownLength, 8);
     PutLE(boot.data() + 80, kBootRegionsSectors, 4);
     PutLE(boot.data() + 84, fatLength, 4);
     PutLE(boot.data() + 88, heapOffset, 4);
@@ -936,6 +941,7 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     geometry.heapStart = heap;
     geometry.sectorsPerCluster = spc;
     geometry.end = start + c->GetTotalSectors();
+    geometry.volumeSectors = CExFatBootSector(c->GetBoot().data()).GetVolumeLength();
     geometry.sectorSize = m_sectorSize;
     geometry.clusterCount = partition->GetClusterCount();
     geometry.rootCluster = (c->GetFlags() & kExFatFlagRootUnknown) == 0 ? partition->m_rootCluster : 0;

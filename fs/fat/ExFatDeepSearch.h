@@ -40,8 +40,9 @@ u64 ExFatCandidateScore(u32 flags);
 // A boot sector that places a volume found from its directories: the FAT at `fatSector` (none
 // when 0: the stand-in then points at one sector before the heap, and the walk must not use it),
 // the heap at `volume.heapStart`. The volume starts 24 sectors (both boot regions) before its
-// FAT. False when no such volume fits the device.
-bool MakeExFatStandInBoot(const ExFatInferredVolume& volume, u64 fatSector, u32 fatLength, u32 sectorSize,
+// FAT and ends with its heap, at `limit` at the latest; `volumeLength` is the part of it the device
+// holds. False when no such volume fits.
+bool MakeExFatStandInBoot(const ExFatInferredVolume& volume, u64 fatSector, u32 fatLength, u32 sectorSize, u64 limit,
                           u64 deviceSectors, std::array<u8, 512>& boot, u64& volumeStart, u64& volumeLength);
 
 // An exFAT partition candidate: the base record, then the boot sector it was made from (512

@@ -88,7 +88,9 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     p.SetSectorsPerCluster(spc);
     p.SetPartitionStart(p.m_heapStart);
 
-    m_parser.SetLimits(ExFatWalkLimits::Make(total, Log2Floor(sectorSize), Log2Floor(m_clusterBytes)));
+    // A file may be longer than the device holds, up to the volume's own length.
+    const u64 lengthLimit = std::max(total, boot.GetVolumeLength());
+    m_parser.SetLimits(ExFatWalkLimits::Make(lengthLimit, Log2Floor(sectorSize), Log2Floor(m_clusterBytes)));
     m_parser.Reset();
     m_parser.ClearSets();
     if (m_fatUsable) p.m_fat.Open(m_volume, boot.GetFatOffset(), boot.GetFatLength(), boot.GetClusterCount());

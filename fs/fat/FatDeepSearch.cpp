@@ -213,6 +213,12 @@ bool GuessFatLayout(u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, F
         out.sectorsPerFat = u32(fatSectors);
         out.root = code == kFsFat32 ? kGuessedRootCluster : u32(rootSectors);
         out.totalSectors = clusters * spc + rootSectors + kGuessedReserved + kGuessedFatCount * fatSectors;
+        // FATs that fill all the room before the data area name at most this many clusters; the
+        // device may end before the volume does (an image cut short), so its own end is not known.
+        const u64 roomPerFat = (dataStart - kGuessedReserved - rootSectors) / kGuessedFatCount;
+        const u64 roomEntries = roomPerFat * 2 * u64(sectorSize) / range.entryHalfBytes;
+        out.roomClusters = std::max(clusters, std::min(roomEntries - std::min(roomEntries, u64(kFirstCluster)),
+                                                       range.high - 1));
         return true;
     }
     return false;
@@ -509,7 +515,8 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
             c->SetFirstDataSector(l.dataStart);
             c->SetReservedSectors(u16(kGuessedReserved));
             c->SetSectorsPerFat(guess.sectorsPerFat);
-            c->SetClusterCount(u32(guess.clusters));
+            // Its files past the device's end are the volume's as far as its FATs could reach.
+            c->SetClusterCount(u32(guess.roomClusters));
             c->SetRoot(guess.root);
             c->SetFlags(kFatFlagFromDirectory);
             c->SetEvidenceCount(l.votes);
@@ -980,6 +987,7 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
         standIn = std::make_unique<CBootOverlayDevice>(&volume, std::move(boot));
         walked = standIn.get();
     }
+    options.fatSizeGuessed = standIn != nullptr && (flags & (kFatFlagFat1Seen | kFatFlagFat2Seen)) == 0;
     CFATQuickSearch walk;
     walk.SetDirectoryTreeBuilder(m_builder);
     walk.SetWalkOptions(std::move(options));

@@ -97,6 +97,9 @@ struct FatGuessedLayout {
     u32 sectorsPerFat = 0;
     u32 root = 0;  // FAT16: root-region sectors; FAT32: root cluster
     u64 totalSectors = 0;
+    // The most clusters the volume can have: FATs filling the room before the data area name
+    // them (at least `clusters`, within the type's range).
+    u64 roomClusters = 0;
 };
 bool GuessFatLayout(u64 dataStart, u32 sectorsPerCluster, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out);
 

@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -190,6 +191,13 @@ private:
     void BookFolder(CFileNode* node, FolderContext& ctx, bool& kept);
     void RevisePass(FolderContext& ctx);
     bool IsCluster(u64 cluster) const { return cluster >= 2 && cluster - 2 < m_clusterLimit; }
+    // Inside the volume but past the device's end (an image of a card that failed there).
+    bool PastDeviceEnd(u64 cluster) const {
+        return cluster >= 2 && cluster - 2 >= m_clusterLimit && cluster - 2 < m_volumeClusterLimit;
+    }
+    // Says in the log that the folder entries `what` at `cluster`, past the device's end, cannot be
+    // read; `where` names the folder and how it leads there.
+    void TellPastDeviceEnd(const std::string& where, u64 cluster, const char* what) const;
     // The cluster after `cluster` in a folder's chain. Without a FAT a folder is taken to go on
     // into the next cluster while that one holds folder entries without "." and "..".
     u32 NextFolderCluster(u64 cluster) {
@@ -288,7 +296,9 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
     const u64 fatEntryBytes = m_fsCode == kFsFat16 ? 2 : 4;
     const u64 fatClusters = u64(dbr.GetFATSize()) * m_sectorSize / fatEntryBytes;
     const u64 fatClusterEnd = m_dataStart + (fatClusters > 2 ? fatClusters - 2 : 0) * m_spc;
-    m_volumeSectors = std::max<u64>(std::min<u64>(dbr.GetTotalSectors(), fatClusterEnd), m_dataStart);
+    const u64 named =
+        options.fatSizeGuessed ? dbr.GetTotalSectors() : std::min<u64>(dbr.GetTotalSectors(), fatClusterEnd);
+    m_volumeSectors = std::max<u64>(named, m_dataStart);
     m_totalSectors = std::min<u64>(m_volumeSectors, device->GetTotalSectors());
     m_clusterLimit = m_totalSectors > m_dataStart ? (m_totalSectors - m_dataStart) / m_spc : 0;
     m_volumeClusterLimit = (m_volumeSectors - m_dataStart) / m_spc;
@@ -898,10 +908,23 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
             carried = 0;
         }
         if (!IsFatNextCluster(next)) break;
+        if (PastDeviceEnd(next)) {
+            // What the entries there list is not known, not even how many files.
+            TellPastDeviceEnd("FAT folder of first cluster " + std::to_string(firstCluster) +
+                                  ": its chain goes on at cluster " + std::to_string(next) + ",",
+                              next, "the folder's entries from there on cannot be read");
+            break;
+        }
         cluster = next;
     }
     if (m_revise) RevisePass(ctx);
     return true;
+}
+
+void CFATQuickWalker::TellPastDeviceEnd(const std::string& where, u64 cluster, const char* what) const {
+    ReleaseTrace("%s past the device's end at sector %llu of %llu: %s", where.c_str(),
+                 static_cast<unsigned long long>(ClusterSector(cluster)),
+                 static_cast<unsigned long long>(m_device->GetTotalSectors()), what);
 }
 
 void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept) {
@@ -1055,15 +1078,12 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
             if (ctx.strict) return offset;
             continue;
         }
-        if (isDirectory && cluster > 2 && cluster - 2 >= m_clusterLimit) {
-            // Inside the volume but past the device's end (an image of a card that failed there):
-            // the folder is passed over, and the log says which. A file there is kept: its
-            // bytes are counted as unread where it is recovered.
-            ReleaseTrace("FAT folder of first cluster %llu, listed in the folder of first cluster %llu, lies past the "
-                         "device's end at sector %llu of %llu: its entries cannot be read",
-                         static_cast<unsigned long long>(cluster), static_cast<unsigned long long>(parentCluster),
-                         static_cast<unsigned long long>(ClusterSector(cluster)),
-                         static_cast<unsigned long long>(m_device->GetTotalSectors()));
+        if (isDirectory && PastDeviceEnd(cluster)) {
+            // The folder is passed over, and the log says which. A file there is kept: its bytes
+            // are counted as unread where it is recovered.
+            TellPastDeviceEnd("FAT folder of first cluster " + std::to_string(cluster) +
+                                  ", listed in the folder of first cluster " + std::to_string(parentCluster) + ", lies",
+                              cluster, "its entries cannot be read");
             continue;
         }
         if (cluster == parentCluster) continue;

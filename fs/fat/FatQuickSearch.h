@@ -42,6 +42,9 @@ struct FatWalkOptions {
     // marks.
     bool loadFat1 = true;
     bool loadFat2 = true;
+    // The boot sector stands in for one that is gone, its FAT size guessed from where the data
+    // area begins (no FAT copy was seen): its total alone says how far the volume reaches.
+    bool fatSizeGuessed = false;
     // First clusters of folder sectors without "." and ".." seen on the device: those no walk
     // reached become "DIR" folders under "Lost Folders" with the entries they hold.
     std::vector<u32> continuationClusters;

@@ -147,11 +147,16 @@ bool ZeroSectors(const std::string& image, u64 first, u64 count) {
 // A healthy volume: three hundred small files in one folder and a few in the root. Copies of the
 // root cluster past the volume's end (a disk larger than its volume) must not place a second
 // volume over it either; an image cut short after the files (a failing card's partial copy) still
-// holds the volume, which the log says is longer than the image.
+// holds the volume, which the log says is longer than the image. A file longer than the whole
+// image, which the cut goes through, is still the volume's and is counted incomplete, and the
+// files written after it are counted failed, also where both boot regions are gone and the
+// folders alone place the volume.
 struct HealthyCase {
     const char* volume;
     u32 rootCopies;
     u64 cutMiB = 0;
+    u64 largeMiB = 0;  // written before the root's other files
+    bool bootGone = false;
 };
 
 class ExFatHealthyToolVolume : public ::testing::TestWithParam<HealthyCase> {};
@@ -164,16 +169,26 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
     constexpr u32 kRootCluster = 5;    // where mkfs.exfat puts it with 4 KiB clusters
     constexpr u64 kHeapSector = 4096;  // likewise
     const HealthyCase& t = GetParam();
+    const bool pastCut = t.largeMiB != 0;
     TempDir tmp;
     const std::string image = tmp.File("healthy.img");
     Written written;
-    MakeToolVolume(tmp, image, kVolumeMiB, [](ExFatFiller& f) {
+    MakeToolVolume(tmp, image, kVolumeMiB, [&t](ExFatFiller& f) {
         ASSERT_TRUE(f.Folder("Docs"));
         for (u32 i = 0; i < kFolderFiles; ++i) ASSERT_TRUE(f.File("Docs/file_" + std::to_string(i) + ".dat", 1000, i + 1));
-        ASSERT_TRUE(f.File("readme.txt", 3000, 1001));
-        ASSERT_TRUE(f.File("photo.raw", 3 * kCluster + 100, 1002));
+        // Files written after the large one lie past the cut, listed where the cut leaves them.
+        std::string late;
+        if (t.largeMiB != 0) {
+            ASSERT_TRUE(f.File("video.raw", t.largeMiB * kMiB, 1003));
+            late = "Docs/";
+        }
+        ASSERT_TRUE(f.File(late + "readme.txt", 3000, 1001));
+        ASSERT_TRUE(f.File(late + "photo.raw", 3 * kCluster + 100, 1002));
     }, written);
     if (HasFatalFailure()) return;
+    if (pastCut) {
+        for (const char* name : {"video.raw", "readme.txt", "photo.raw"}) written.erase(name);
+    }
     if (t.rootCopies != 0) {
         std::vector<u8> bytes = testutil::ReadFileBytes(image);
         const u64 rootOffset = (kHeapSector + (kRootCluster - 2) * (kCluster / kSector)) * kSector;
@@ -185,16 +200,23 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
         ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
     }
     if (t.cutMiB != 0) std::filesystem::resize_file(image, t.cutMiB * kMiB);
+    if (t.bootGone) {
+        ASSERT_TRUE(ZeroSectors(image, 0, kBootRegionsSectors));
+    }
 
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete(tmp, image, t.volume, out, "run"), 0);
+    EXPECT_EQ(RunComplete(tmp, image, t.volume, out, "run"), pastCut ? 1 : 0);
     Json report;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
+    EXPECT_EQ(u64(report["recovered"]["incomplete"].number), pastCut ? 1u : 0u);
+    EXPECT_EQ(u64(report["recovered"]["failed"].number), pastCut ? 2u : 0u);
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& found = report["scans"].items[0]["found_partitions"];
     ASSERT_EQ(found.items.size(), 1u);
-    EXPECT_EQ(u64(found.items[0]["start_sector"].number), 0u);
     ExpectEveryFileOwnContent(out, written);
+    // Without its boot regions the volume is placed by its folders and FAT, not by its start.
+    if (t.bootGone) return;
+    EXPECT_EQ(u64(found.items[0]["start_sector"].number), 0u);
     if (t.cutMiB != 0) {
         EXPECT_EQ(u64(found.items[0]["sectors"].number), t.cutMiB * kMiB / kSector);
         EXPECT_NE(TraceLog(tmp).find("exFAT volume of " + std::to_string(kVolumeMiB * kMiB / kSector) +
@@ -205,11 +227,15 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Scans, ExFatHealthyToolVolume,
                          ::testing::Values(HealthyCase{"0", 0}, HealthyCase{"disk:0", 0}, HealthyCase{"disk:0", 2},
-                                           HealthyCase{"disk:0", 0, 40}),
+                                           HealthyCase{"disk:0", 0, 40}, HealthyCase{"disk:0", 0, 40, 48},
+                                           HealthyCase{"disk:0", 0, 40, 48, true}),
                          [](const ::testing::TestParamInfo<HealthyCase>& info) {
-                             return std::string(info.param.volume[0] == 'd' ? "WholeDisk" : "Volume") +
-                                    std::to_string(info.param.rootCopies) + "RootCopies" +
-                                    (info.param.cutMiB != 0 ? "CutTo" + std::to_string(info.param.cutMiB) + "MiB" : "");
+                             const HealthyCase& c = info.param;
+                             return std::string(c.volume[0] == 'd' ? "WholeDisk" : "Volume") +
+                                    std::to_string(c.rootCopies) + "RootCopies" +
+                                    (c.cutMiB != 0 ? "CutTo" + std::to_string(c.cutMiB) + "MiB" : "") +
+                                    (c.largeMiB != 0 ? "With" + std::to_string(c.largeMiB) + "MiBFile" : "") +
+                                    (c.bootGone ? "WithoutBootRegions" : "");
                          });
 
 // A folder of long names over three clusters that the driver took one after a large file each,

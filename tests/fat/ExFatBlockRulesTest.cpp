@@ -133,12 +133,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, ExFatBlockRulesTable, ::testing::ValuesIn(kCases
 struct RootCase {
     const char* name;
     FolderSpec root;
+    u64 heapClusters = 1000;  // as the bitmap covers them
 };
 
 const RootCase kRootCases[] = {
     {"RootBeforeItsFirstFile", {5, {6}, {8}}},
     // A folder entry naming the root itself hides no cluster the root may stand at.
     {"EntryNamingTheRootItselfLeavesItsPlace", {5, {5, 6}, {8}}},
+    // A file of the heap past the device's end: an image cut short.
+    {"FilePastTheEndOfAnImageCutShort", {5, {6}, {3000}}, 4000},
 };
 
 class ExFatRootBlockTable : public ::testing::TestWithParam<RootCase> {};
@@ -153,7 +156,7 @@ TEST_P(ExFatRootBlockTable, FindsTheRootClusterThatPlacesTheHeap) {
     entries.bitmapCluster = kBitmap;
     entries.upcaseCluster = kUpcase;
     entries.systemEnd = kUpcase + 1;
-    entries.bitmapClusters = 1000;
+    entries.bitmapClusters = t.heapClusters;
     const std::vector<u64> upcase{kHeap + (kUpcase - 2) * kSpc};
     const auto found = ExFatPartitionFinder(kDeviceSectors, kSectorSize).Find({root}, upcase, nullptr);
     ASSERT_EQ(found.size(), 1u);

@@ -78,6 +78,7 @@ u32 FirstCluster(const u8* set) { return ReadLE32(set + 32 + 20); }
 constexpr u32 kDocuments = 9;
 constexpr u32 kProjects = 11;
 constexpr u32 kSrc = 12;
+constexpr u32 kLiveRecordings = 17;
 const char* const kIntactPdf =
     "Forecast contract meeting portrait inventory album recording client melody library morning garden 44.pdf";
 
@@ -306,12 +307,20 @@ TEST_F(ExFatDamage, ALiveFolderKeepsTheClusterADeletedFolderHadBefore) {
 }
 
 TEST_F(ExFatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
-    // Documents lies on a stretch of the card that cannot be read, and Projects lists src as
-    // deleted: the walk goes on past Documents, and the deleted src, walked after every live
-    // folder, still lists its files and folders.
+    // Documents lies on a stretch of the card that cannot be read, Projects lists src as deleted,
+    // and the image stops soon after the folders, before the end of a recording that claims to be
+    // longer than the whole image (a failing card's partial copy): the walk goes on past
+    // Documents, the recording is listed, and the deleted src, walked after every live folder,
+    // still lists its files and folders.
+    constexpr u64 kCutSector = 4300;
+    constexpr u64 kRecordingBytes = 3 << 20;
     u8* src = vol.FindSet(kProjects, "src");
-    ASSERT_NE(src, nullptr);
+    u8* recording = vol.FindSet(kLiveRecordings, "DSC37522.AIF");
+    ASSERT_TRUE(src != nullptr && recording != nullptr);
     testutil::MarkExFatSetDeleted(src);
+    WriteLE64(recording + 32 + 8, kRecordingBytes);
+    WriteLE64(recording + 32 + 24, kRecordingBytes);
+    vol.bytes.resize(kCutSector * 512);
     auto device = vol.Device();
     device->failBegin = vol.ClusterSector(kDocuments);
     device->failEnd = device->failBegin + vol.clusterBytes / 512;

@@ -422,8 +422,9 @@ TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
 
 TEST_F(FatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
     // Documents lies on a stretch that cannot be read, Videos past the end of an image cut short
-    // (a card that failed there), and Projects lists src as deleted: every other folder is still
-    // walked, the deleted src after the live ones, and the log names the folder past the end.
+    // (a card that failed there), Music's chain goes on past that end, and Projects lists src as
+    // deleted: every other folder is still walked, the deleted src after the live ones, and the
+    // log names the folders past the end.
     for (const char* fixture : {"fat16-basic.img", "fat32-basic.img"}) {
         SCOPED_TRACE(fixture);
         testutil::TempDir state;
@@ -432,10 +433,13 @@ TEST_F(FatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
         const u64 documents = v.FindEntry("DOCUME~1   ");
         const u64 src = v.FindEntry("SRC        ");
         const u64 videos = v.FindEntry("VIDEOS     ");
-        ASSERT_TRUE(documents != 0 && src != 0 && videos != 0);
+        const u64 music = v.FindEntry("MUSIC      ");
+        ASSERT_TRUE(documents != 0 && src != 0 && videos != 0 && music != 0);
         v.bytes[src] = 0xE5;
         const u32 last = u32((v.bytes.size() - v.dataStart) / (u64(v.spc) * 512) + 1);  // the image is the volume
         Volume::SetEntryCluster(v.bytes.data() + videos, last);
+        const u32 musicCluster = Volume::EntryCluster(v.bytes.data() + music);
+        v.SetFat(musicCluster, last);
         v.bytes.resize(v.ClusterOffset(last));
         MemoryDevice device(v.bytes, 512);
         device.failBegin = v.ClusterOffset(Volume::EntryCluster(v.bytes.data() + documents)) / 512;
@@ -451,6 +455,9 @@ TEST_F(FatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
         EXPECT_EQ(paths.count("/Projects/#rc/deep/nested/level5"), 1u);
         const std::string log = testutil::ReadFileText(LogFilePath("MorvendaTrace.log"));
         EXPECT_NE(log.find("FAT folder of first cluster " + std::to_string(last) + ", listed in the folder of first"),
+                  std::string::npos);
+        EXPECT_NE(log.find("FAT folder of first cluster " + std::to_string(musicCluster) +
+                           ": its chain goes on at cluster " + std::to_string(last) + ", past the device's end"),
                   std::string::npos);
     }
 }
