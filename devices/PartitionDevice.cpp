@@ -2,8 +2,12 @@
 
 #include <cstring>
 
-CBasicPartitionDevice::CBasicPartitionDevice(IStorageDevice* parent, u64 firstSector, u64 sectorCount)
-    : m_parent(parent), m_firstSector(firstSector), m_sectorCount(sectorCount) {}
+CBasicPartitionDevice::CBasicPartitionDevice(IStorageDevice* parent, u64 firstSector, u64 sectorCount,
+                                             u64 volumeSectors)
+    : m_parent(parent),
+      m_firstSector(firstSector),
+      m_sectorCount(sectorCount),
+      m_volumeSectors(volumeSectors > sectorCount ? volumeSectors : sectorCount) {}
 
 u32 CBasicPartitionDevice::GetSectorSize() { return m_parent ? m_parent->GetSectorSize() : 512; }
 

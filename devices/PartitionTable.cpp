@@ -1,5 +1,6 @@
 #include "devices/PartitionTable.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +64,9 @@ void CompleteRecord(IStorageDevice* disk, u64 first, i64 count, u32 entryCount, 
                     BasicPartitionList& out) {
     const u64 total = disk->GetTotalSectors();
     if (first >= total) return;  // no sector of it lies on the disk
+    // The length the partition has before the disk's end cuts it: its entry's, or, where its
+    // volume's own runs past that end too, the shorter of the two (a failing disk's partial image).
+    u64 claimed = count > 0 ? static_cast<u64>(count) : 0;
     // From here on the count is positive: at most the sectors left on the disk, at least one.
     const u64 room = total - first;
     if (count <= 0 || static_cast<u64>(count) > room) count = static_cast<i64>(room);
@@ -82,6 +86,10 @@ void CompleteRecord(IStorageDevice* disk, u64 first, i64 count, u32 entryCount, 
                     }
                 }
                 count = static_cast<i64>(n);
+            } else if (mode != Completion::kMbrAsIs && n > 0 && claimed >= room) {
+                // Both run past the disk's end; the shorter of the two is believed, so that a
+                // damaged length field does not make the volume longer than its table says.
+                claimed = std::min(claimed, n);
             }
             record->fileSystemCode = analyzer->GetFileSystemType();
             analyzer->GetVolumeLabel(record->volumeLabel, kVolumeLabelSize);
@@ -89,7 +97,7 @@ void CompleteRecord(IStorageDevice* disk, u64 first, i64 count, u32 entryCount, 
         }
     }
     record->sectorCount = static_cast<u64>(count);
-    record->device = std::make_unique<CBasicPartitionDevice>(disk, first, record->sectorCount);
+    record->device = std::make_unique<CBasicPartitionDevice>(disk, first, record->sectorCount, claimed);
     out.push_back(std::move(record));
 }
 
@@ -145,14 +153,15 @@ void AddWholeDiskVolume(IStorageDevice* disk, BasicPartitionList& out) {
     IVolume* analyzer = set.GetRecognized();
     if (!analyzer || analyzer->GetFileSystemType() == kFsUnknown || total == 0) return;
     auto record = std::make_unique<BasicPartitionRecord>();
-    u64 count = analyzer->GetTotalSectors();
+    const u64 claimed = analyzer->GetTotalSectors();
+    u64 count = claimed;
     if (count == 0 || count > total) count = total;
     record->firstSector = 0;
     record->sectorCount = count;
     record->fileSystemCode = analyzer->GetFileSystemType();
     analyzer->GetVolumeLabel(record->volumeLabel, kVolumeLabelSize);
     record->volumeLabel[kVolumeLabelSize - 1] = 0;
-    record->device = std::make_unique<CBasicPartitionDevice>(disk, 0, count);
+    record->device = std::make_unique<CBasicPartitionDevice>(disk, 0, count, claimed);
     out.push_back(std::move(record));
 }
 

@@ -22,6 +22,11 @@ public:
     // past the device's end, or an area found bad, which reads skip with success so that a scan
     // goes on. Whoever presents what it reads as a file's content asks here after a read.
     virtual bool HasUnreadSectors(u64 firstSector, u64 count);
+    // Sectors of the volume this device holds, as the volume's own boot sector (or, without one,
+    // its partition table entry) gives them. More than GetTotalSectors when the disk ends before
+    // the volume does, as a failing disk's partial image does: the device stops at the disk's end,
+    // yet a file that reaches past it is still the volume's, and reads there come back unread.
+    virtual u64 GetVolumeSectors() { return GetTotalSectors(); }
     // The device this one wraps; null for a device that wraps none.
     virtual IStorageDevice* GetInnerDevice() { return nullptr; }
 

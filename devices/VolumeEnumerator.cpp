@@ -87,6 +87,22 @@ const MountedVolumeInfo* FindMounted(const VolumeRecord* record, const std::vect
     }
     return nullptr;
 }
+
+// A partition whose volume runs past its disk's end (an image that stops where the copy of a
+// failing disk did) is read as far as the disk goes; what lies beyond is counted unread by
+// whoever reads there. Said once per enumeration, so that a short listing is not taken for the
+// volume's own length.
+void LogIfLongerThanDisk(const VolumeRecord& r, i32 diskNumber) {
+    const u64 volumeSectors = r.device ? r.device->GetVolumeSectors() : 0;
+    const u64 held = r.extents[0].sectorCount;
+    if (volumeSectors <= held) return;
+    char name[16];
+    LogInfo("Partition at sector %" PRIu64 " of disk %d (%s) is %" PRIu64
+            " sectors long, of which the disk holds %" PRIu64
+            ": the image is shorter than the volume; what lies past its end cannot be read\r\n",
+            r.extents[0].firstSector, static_cast<int>(diskNumber), FileSystemCodeName(r.fsCode, name), volumeSectors,
+            held);
+}
 }  // namespace
 
 u32 MountedFileSystemCode(const std::string& fsType) {
@@ -219,6 +235,7 @@ void CCollectAllBasicPartitionandDynamicVolume::CollectBasicVolumes(const std::v
             LogInfo("%c  %16s  %16" PRId64 "  %16" PRId64 "  %16d  %20s\r\n", r->driveLetter ? r->driveLetter : '*',
                     FileSystemCodeName(r->fsCode, name), static_cast<i64>(r->extents[0].firstSector),
                     static_cast<i64>(r->extents[0].sectorCount), disk->GetDiskNumber(), r->label);
+            LogIfLongerThanDisk(*r, disk->GetDiskNumber());
             out.Add(std::move(r));
         }
     }

@@ -54,7 +54,13 @@ u32 CDirectoryTreeBuilder::Init(const char* rootName, IDirectoryTree* consumer, 
         if (!m_quickTree) return 0;
     }
     const u64 sectors = device->GetTotalSectors();
-    m_deviceBytes = sectors * device->GetSectorSize();
+    // A file is measured against the volume it was found on: on an image cut short that is
+    // longer than the device, and a file reaching past the image's end is still the volume's,
+    // listed for the writer to count what it cannot read.
+    const u64 volumeSectors = std::max(sectors, device->GetVolumeSectors());
+    u64 volumeBytes = 0;
+    if (__builtin_mul_overflow(volumeSectors, u64(device->GetSectorSize()), &volumeBytes)) volumeBytes = ~u64(0);
+    m_volumeBytes = volumeBytes;
     m_evaluation.Init(sectors, lostDataReason);
     m_consumer->SetRootText(m_rootName.c_str());
     return 1;
@@ -63,8 +69,8 @@ u32 CDirectoryTreeBuilder::Init(const char* rootName, IDirectoryTree* consumer, 
 bool CDirectoryTreeBuilder::IsTooLarge(CFileNode* node) const {
     const IFileProperties* p = node->GetFileProperties();
     // Compared unsigned: a size read from a damaged record with its top bit set is no smaller
-    // than the device either.
-    return !p || p->GetSize() >= m_deviceBytes;
+    // than the volume either.
+    return !p || p->GetSize() >= m_volumeBytes;
 }
 
 CPartitionTree* CDirectoryTreeBuilder::FindTree(CSearchedPartitionInfo* partition) const {

@@ -162,7 +162,8 @@ private:
     u32 m_tag = 0;
     u32 m_mode = kBuilderQuickMode;
     IStorageDevice* m_device = nullptr;
-    u64 m_deviceBytes = 0;
+    // What no file of the scanned volume can reach: larger sizes come from damaged entries.
+    u64 m_volumeBytes = 0;
     CQuickScanTree* m_quickTree = nullptr;
     IProgress* m_progress = nullptr;
     // Held entries are the builder's until they reach a tree.

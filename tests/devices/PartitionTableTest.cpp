@@ -167,9 +167,13 @@ TEST(PartitionTable, FileSystemLengthWinsAndLargeMismatchListsBoth) {
     // A file system claiming to run past the disk: the entry's length stays.
     d.Entry(0, 2, 0x07, 200000, 1000);
     d.FakeVolume(200000, kFsNtfs, 999999, "Too long");
+    // Entry and volume both run past the disk's end (a cut image): the disk's end cuts the
+    // window, the shorter of the two lengths stays the volume's.
+    d.Entry(0, 3, 0x07, 390000, 20000);
+    d.FakeVolume(390000, kFsNtfs, 19999, "Cut");
 
     BasicPartitionList out;
-    ASSERT_EQ(CPartitionTableAnalyze::AnalyseDisk(&d, out), 4u);
+    ASSERT_EQ(CPartitionTableAnalyze::AnalyseDisk(&d, out), 5u);
     EXPECT_EQ(out[0]->sectorCount, 24575u);
     EXPECT_EQ(out[0]->fileSystemCode, kFsNtfs);
     EXPECT_STREQ(out[0]->volumeLabel, "Small diff");
@@ -181,6 +185,9 @@ TEST(PartitionTable, FileSystemLengthWinsAndLargeMismatchListsBoth) {
     EXPECT_EQ(out[2]->sectorCount, 60000u);
     EXPECT_EQ(out[3]->sectorCount, 1000u);
     EXPECT_EQ(out[3]->fileSystemCode, kFsNtfs);
+    EXPECT_EQ(out[3]->device->GetVolumeSectors(), 1000u);
+    EXPECT_EQ(out[4]->sectorCount, 10000u);
+    EXPECT_EQ(out[4]->device->GetVolumeSectors(), 19999u);
     // The partition device is a window over the disk at the record's start.
     auto* window = dynamic_cast<CBasicPartitionDevice*>(out[1]->device.get());
     ASSERT_NE(window, nullptr);
@@ -196,10 +203,13 @@ TEST(PartitionTable, FileSystemAtSectorZeroWithoutTable) {
     EXPECT_EQ(out[0]->firstSector, 0u);
     EXPECT_EQ(out[0]->sectorCount, 40000u);
     EXPECT_EQ(out[0]->fileSystemCode, kFsFat16);
-    // A boot sector that claims more than the disk holds gets the disk's length.
+    // A boot sector that claims more than the disk holds gets the disk's length; the volume keeps its own.
     MemDisk big(50000, 512);
     big.FakeVolume(0, kFsNtfs, 90000, "X");
     ExpectParts(Analyse(&big), {{0, 50000}});
+    out.clear();
+    CPartitionTableAnalyze::AnalyseDisk(&big, out);
+    EXPECT_EQ(out[0]->device->GetVolumeSectors(), 90000u);
 }
 
 TEST(PartitionTable, GptEntriesByTypeTable) {

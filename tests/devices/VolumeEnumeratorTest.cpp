@@ -11,6 +11,7 @@
 #include "core/Strings.h"
 #include "devices/PartitionDevice.h"
 #include "devices/VolumeEnumerator.h"
+#include "platform/Log.h"
 
 namespace {
 // Points the disk table at the given images for the lifetime of the object.
@@ -35,17 +36,17 @@ private:
     std::string old_;
 };
 
-// A sparse 1 GiB disk with one MBR partition at 2048 of 100000 sectors.
-std::string MakeSparseDisk(const testutil::TempDir& dir) {
-    const std::string path = dir.File("sparse.img");
+// A sparse disk of `mib` MiB with one MBR partition at 2048 of `sectors` sectors.
+std::string MakeSparseDisk(const testutil::TempDir& dir, const char* name, long long mib, u32 sectors) {
+    const std::string path = dir.File(name);
     const int fd = open(path.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
     EXPECT_GE(fd, 0);
-    EXPECT_EQ(ftruncate(fd, 1024LL * 1024 * 1024), 0);
+    EXPECT_EQ(ftruncate(fd, mib * 1024 * 1024), 0);
     u8 mbr[512] = {};
     u8* e = mbr + 446;
     e[4] = 0x07;
     WriteLE32(e + 8, 2048);
-    WriteLE32(e + 12, 100000);
+    WriteLE32(e + 12, sectors);
     mbr[510] = 0x55;
     mbr[511] = 0xAA;
     EXPECT_EQ(pwrite(fd, mbr, sizeof(mbr), 0), 512);
@@ -106,14 +107,16 @@ TEST(VolumeEnumerator, DiskText) {
 
 TEST(VolumeEnumerator, EnumeratesFixtureDisksAndUnpartitionedAreas) {
     testutil::TempDir dir;
-    const std::string sparse = MakeSparseDisk(dir);
+    const std::string sparse = MakeSparseDisk(dir, "sparse.img", 1024, 100000);
+    // An image that ends before its partition does, as a failing disk's partial copy.
+    const std::string cut = MakeSparseDisk(dir, "cut.img", 64, 200000);
     DiskTableScope table(testutil::FixturePath("mbr-disk.img") + ":" + testutil::FixturePath("gpt-disk.img") + ":" +
-                         sparse);
+                         sparse + ":" + cut);
     EnumCollectPartition e;
     ASSERT_TRUE(e.EnumThread());
     EXPECT_TRUE(e.IsDone());
     EXPECT_FALSE(e.IsRunning());
-    ASSERT_EQ(e.Disks().size(), 3u);
+    ASSERT_EQ(e.Disks().size(), 4u);
 
     struct Want {
         size_t disk;
@@ -121,7 +124,7 @@ TEST(VolumeEnumerator, EnumeratesFixtureDisksAndUnpartitionedAreas) {
         u64 count;
     };
     const std::vector<Want> want = {{0, 2048, 73728}, {0, 77824, 24576}, {0, 104448, 24576},
-                                    {1, 2048, 40960}, {1, 43008, 40960}, {2, 2048, 100000}};
+                                    {1, 2048, 40960}, {1, 43008, 40960}, {2, 2048, 100000}, {3, 2048, 129024}};
     const auto& volumes = e.Volumes();
     ASSERT_EQ(volumes.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) {
@@ -157,12 +160,24 @@ TEST(VolumeEnumerator, EnumeratesFixtureDisksAndUnpartitionedAreas) {
 
     // Images are not mounted: the host's own volumes never show.
     EXPECT_TRUE(e.MountedVolumes().empty());
-    EXPECT_EQ(e.DiskSizeText(), "Disk[0]:size[64]M;Disk[1]:size[42]M;Disk[2]:size[1024]M;");
+    EXPECT_EQ(e.DiskSizeText(), "Disk[0]:size[64]M;Disk[1]:size[42]M;Disk[2]:size[1024]M;Disk[3]:size[64]M;");
+    // The cut partition keeps its own length, and the log says once what the disk holds of it.
+    EXPECT_EQ(volumes.back()->device->GetVolumeSectors(), 200000u);
+    const std::string cutLine = "Partition at sector 2048 of disk 3 (UNKNOWN) is 200000 sectors long, of which the "
+                                "disk holds 129024";
+    const auto linesSaying = [](const std::string& text) {
+        const std::string log = testutil::ReadFileText(LogFilePath("MorvendaTrace.log"));
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(linesSaying(cutLine), 1u);
     EXPECT_EQ(e.PartitionSizeText().rfind("Disk[0]:partition:[0]size[36]M;Disk[0]:partition:[1]size[12]M;", 0), 0u);
 
     // A second enumeration starts from fresh lists.
     ASSERT_TRUE(e.EnumThread());
     EXPECT_EQ(e.Volumes().size(), want.size());
+    EXPECT_EQ(linesSaying(cutLine), 2u);
     EXPECT_EQ(e.UnpartitionedAreas().size(), 1u);
     EXPECT_EQ(std::string(e.UnpartitionedAreas()[0]->label), GetLocalizedString("LostDesc") + "-1");
 }

@@ -1,14 +1,16 @@
-// No recovered file is longer than the disk it came from. Length fields are read from the disk
-// and can say anything: a ZIP or RIFF header that claims gigabytes on a disk of a few megabytes
-// (sized in the lost-file pass when the disk is smaller than the RAW search's ring, in the block
-// loop when it is larger), a FAT image cut short whose boot sector still claims the whole volume,
-// and a FAT32 boot sector that claims 2^32 - 1 sectors. Each disk goes through the scan driver's
-// deleted-file or complete scan, and every file it writes is measured against the image. A
-// carved file whose header claims more than the disk holds after it is cut at the disk's end:
-// it is the disk's bytes from its start on, counted incomplete, and the run fails. A copy of a
-// fixture cut short or with sectors zeroed, as a failing disk's partial image is, gives no file
-// counted whole that the same scan of the whole fixture does not give: what lies past the cut is
-// counted incomplete or failed, never written as zeros and counted whole.
+// No recovered file is longer than the disk it came from. Length fields are read from the disk and
+// can say anything: a ZIP or RIFF header that claims gigabytes on a disk of a few megabytes (sized
+// in the lost-file pass when the disk is smaller than the RAW search's ring, in the block loop when
+// it is larger), a FAT image cut short whose boot sector still claims the whole volume, and a FAT32
+// boot sector that claims 2^32 - 1 sectors. Each disk goes through the scan driver's deleted-file
+// or complete scan, and every file it writes is measured against the image (a damaged copy's
+// against the disk it copies). A carved file whose header claims more than the disk holds after it
+// is cut at the disk's end: it is the disk's bytes from its start on, counted incomplete, and the
+// run fails. A copy of a fixture cut short or with sectors zeroed, as a failing disk's partial
+// image is, gives no file counted whole that the same scan of the whole fixture does not give: what
+// lies past the cut is counted incomplete or failed, never written as zeros and counted whole; a
+// file larger than what the cut image holds, yet not than its volume, is listed and counted so,
+// never left out unsaid.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -25,7 +27,8 @@
 
 namespace {
 
-constexpr u64 kMiB = 1024 * 1024;
+constexpr u64 kKiB = 1024;
+constexpr u64 kMiB = 1024 * kKiB;
 constexpr u64 kSector = 512;
 constexpr u32 kDirEntryBytes = 32;
 constexpr u8 kDeletedMark = 0xE5;
@@ -109,7 +112,7 @@ struct BoundCase {
     const char* volume;
     MakeImage make;
     // A file the run must write (so that the bound is not met by writing nothing): a name part,
-    // in any case.
+    // in any case. Null where the image holds none of its files' bytes.
     const char* mustWrite;
     int status;
     // Where the carved headers lie: each is cut at the disk's end. Empty for the file systems.
@@ -181,6 +184,29 @@ MakeImage DamagedCopy(const char* fixture, u64 keep, std::vector<u64> zeroed) {
     };
 }
 
+// exfat-basic cut to 8 MiB, the deleted set of a file at 2 MiB claiming `length` bytes.
+MakeImage ExFatDeletedClaiming(u64 length) {
+    return [length](const std::string& path) {
+        std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"));
+        const char16_t name[] = u"project_data_32";  // its first name entry's units: "project_data_320.wmv"
+        const u8* units = reinterpret_cast<const u8*>(name);
+        const auto at = std::search(image.begin(), image.end(), units, units + sizeof name - sizeof name[0]);
+        // The file and stream entries precede the name entry, whose units begin 2 bytes in.
+        if (at == image.end() || at - image.begin() < 66 || image.size() < 8 * kMiB) return false;
+        u8* set = &*at - 66;
+        WriteLE64(set + 40, length);  // the stream's valid and whole lengths
+        WriteLE64(set + 56, length);
+        u16 sum = 0;  // over the set as it was in use
+        for (u32 i = 0; i < kDirEntryBytes * (set[1] + 1u); ++i) {
+            const u8 b = i % kDirEntryBytes == 0 ? u8(set[i] | 0x80) : set[i];
+            if (i != 2 && i != 3) sum = u16(((sum & 1) != 0 ? 0x8000 : 0) + (sum >> 1) + b);
+        }
+        WriteLE16(set + 2, sum);
+        image.resize(8 * kMiB);
+        return testutil::WriteFileBytes(path, image);
+    };
+}
+
 // ntfs-basic is 64 MiB, its MFT at 16 KiB.
 MakeImage DamagedNtfs(u64 keep, u64 zeroFrom = 0, u64 zeroTo = 0) {
     std::vector<u64> zeroed;
@@ -208,6 +234,16 @@ const BoundCase kCases[] = {
     // its lost-file search carves clusters its files hold, unlike the whole fixture's scan.
     {"Fat32WithoutBootOrFatsCutShortCompleteScan", "complete", "disk:0",
      DamagedCopy("fat32-basic.img", 8000 * kSector, {0, 6, 32, 663}), ".psd", kSomeIncomplete, {}, nullptr, 6},
+    // Cut after the folders that hold deleted files, or after their MFT records: a file larger
+    // than what the image holds is still the volume's, listed and counted failed or incomplete.
+    {"Fat16CutAfterItsFoldersDeletedScan", "deleted", "all", DamagedCopy("fat16-basic.img", 128 * kKiB, {}),
+     nullptr, kSomeIncomplete, {}, "fat16-basic.img", 8},
+    {"Fat32CutAfterItsFoldersDeletedScan", "deleted", "all", DamagedCopy("fat32-basic.img", 700 * kKiB, {}),
+     nullptr, kSomeIncomplete, {}, "fat32-basic.img", 6},
+    {"ExFatFileLargerThanCutImageDeletedScan", "deleted", "all", ExFatDeletedClaiming(24 * kMiB), ".wmv",
+     kSomeIncomplete, {}, "exfat-basic.img", 4},
+    {"NtfsCutAfterItsRecordsDeletedScan", "deleted", "all", DamagedNtfs(160 * kKiB), nullptr, kSomeIncomplete, {},
+     "ntfs-basic.img", 5},
     {"Fat32ClaimingTooMuchDeletedScan", "deleted", "all", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered, {}},
     {"Fat32ClaimingTooMuchCompleteScan", "complete", "disk:0", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered,
      {}},
@@ -222,7 +258,10 @@ TEST_P(DeviceBoundE2E, NoRecoveredFileIsLongerThanItsDisk) {
     ASSERT_TRUE(c.make(image)) << "image not made";
     struct stat imageStat {};
     ASSERT_EQ(::stat(image.c_str(), &imageStat), 0);
-    const u64 imageBytes = u64(imageStat.st_size);
+    // A damaged copy's files are those of the disk it was copied from, which is the bound.
+    struct stat sourceStat {};
+    ASSERT_TRUE(c.source == nullptr || ::stat(testutil::FixturePath(c.source).c_str(), &sourceStat) == 0);
+    const u64 diskBytes = std::max(u64(imageStat.st_size), u64(sourceStat.st_size));
     const std::string out = tmp.File("out");
     const int status = e2e::RunDriver({"--image", image, "--mode", c.mode, "--volume", c.volume, "--recover", out,
                                        "--json", tmp.File("report.json")},
@@ -233,13 +272,13 @@ TEST_P(DeviceBoundE2E, NoRecoveredFileIsLongerThanItsDisk) {
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("report.json"), report)) << log;
     const testutil::Json& recovered = report["recovered"];
     EXPECT_GE(u64(recovered["failed"].number + recovered["incomplete"].number), c.unread) << log;
-    bool wroteExpected = false;
+    bool wroteExpected = c.mustWrite == nullptr;
     std::vector<u64> carvedWritten;
     const std::vector<u8> disk = c.carvedAt.empty() ? std::vector<u8>() : testutil::ReadFileBytes(image);
     for (const std::string& f : e2e::ListFiles(out)) {
         struct stat st {};
         ASSERT_EQ(::stat((out + "/" + f).c_str(), &st), 0);
-        EXPECT_LE(u64(st.st_size), imageBytes) << f;
+        EXPECT_LE(u64(st.st_size), diskBytes) << f;
         wroteExpected = wroteExpected || Lower(f).find(c.mustWrite) != std::string::npos;
         // A carved file ends where the disk does, not a disk's length after its own start.
         if (!c.carvedAt.empty()) {
