@@ -1,16 +1,15 @@
-// No recovered file is longer than the disk it came from. Length fields are read from the disk and
-// can say anything: a ZIP or RIFF header that claims gigabytes on a disk of a few megabytes (sized
-// in the lost-file pass when the disk is smaller than the RAW search's ring, in the block loop when
-// it is larger), a FAT image cut short whose boot sector still claims the whole volume, and a FAT32
-// boot sector that claims 2^32 - 1 sectors. Each disk goes through the scan driver's deleted-file
-// or complete scan, and every file it writes is measured against the image (a damaged copy's
-// against the disk it copies). A carved file whose header claims more than the disk holds after it
-// is cut at the disk's end: it is the disk's bytes from its start on, counted incomplete, and the
-// run fails. A copy of a fixture cut short or with sectors zeroed, as a failing disk's partial
-// image is, gives no file counted whole that the same scan of the whole fixture does not give: what
-// lies past the cut is counted incomplete or failed, never written as zeros and counted whole; a
-// file larger than what the cut image holds, yet not than its volume, is listed and counted so,
-// never left out unsaid.
+// No recovered file is longer than the disk it came from. Length fields are read from the disk
+// and can say anything: a ZIP or RIFF header that claims gigabytes on a disk of a few megabytes
+// (sized in the lost-file pass when the disk is smaller than the RAW search's ring, in the block
+// loop when it is larger), a FAT image cut short whose boot sector still claims the whole volume,
+// and a FAT32 boot sector that claims 2^32 - 1 sectors. Each disk goes through the scan driver's
+// deleted-file or complete scan, and every file it writes is measured against the image. A
+// carved file whose header claims more than the disk holds after it is cut at the disk's end:
+// it is the disk's bytes from its start on, counted incomplete, and the run fails. A copy of a
+// fixture cut short or with sectors zeroed, as a failing disk's partial image is, gives no file
+// counted whole that the same scan of the whole fixture does not give: what lies past the cut is
+// counted incomplete or failed, never written as zeros and counted whole; a file larger than what
+// the cut copy holds, not than the disk copied, is listed and counted so, never left out unsaid.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -191,9 +190,10 @@ MakeImage ExFatDeletedClaiming(u64 length) {
         const char16_t name[] = u"project_data_32";  // its first name entry's units: "project_data_320.wmv"
         const u8* units = reinterpret_cast<const u8*>(name);
         const auto at = std::search(image.begin(), image.end(), units, units + sizeof name - sizeof name[0]);
-        // The file and stream entries precede the name entry, whose units begin 2 bytes in.
-        if (at == image.end() || at - image.begin() < 66 || image.size() < 8 * kMiB) return false;
-        u8* set = &*at - 66;
+        // The file and stream entries precede the first name entry, whose units begin 2 bytes in.
+        constexpr long kUnitsInSet = 2 * kDirEntryBytes + 2;
+        if (at == image.end() || at - image.begin() < kUnitsInSet || image.size() < 8 * kMiB) return false;
+        u8* set = &*at - kUnitsInSet;
         WriteLE64(set + 40, length);  // the stream's valid and whole lengths
         WriteLE64(set + 56, length);
         u16 sum = 0;  // over the set as it was in use

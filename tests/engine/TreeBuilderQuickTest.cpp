@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "TreeBuilderTestFeed.h"
-#include "devices/PartitionDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/PartitionTree.h"
 
@@ -87,17 +86,6 @@ TEST_F(QuickBuilderTest, RefusedTooLargeAndPropertylessEntriesAreDropped) {
     bare->SetParentId(5);
     EXPECT_EQ(Feed(bare), 1u);
     EXPECT_EQ(PathsBelow(root), (std::set<std::string>{"NTFS", "NTFS/fits.bin"}));
-
-    // An image that ends after half of its volume: sizes are measured against the volume.
-    CBasicPartitionDevice cut(&device, 0, 64, 128);
-    CDirectoryTreeBuilder onCut;
-    ASSERT_EQ(onCut.Init("Cut", &consumer, &filter, kBuilderQuickMode, &cut, 0), 1u);
-    CFileSystemNode* cutRoot = Root(3, 5, "NTFS");
-    ASSERT_EQ(onCut.AddFileSystemTree(cutRoot), 1u);
-    u32 error = 0;
-    onCut.AddFoundFileNode(File(45, 5, "past-the-image.bin", true, deviceBytes), kTreeKindNtfs, &error);
-    onCut.AddFoundFileNode(File(46, 5, "as-large-as-the-volume.bin", true, 2 * deviceBytes), kTreeKindNtfs, &error);
-    EXPECT_EQ(PathsBelow(cutRoot), (std::set<std::string>{"NTFS", "NTFS/past-the-image.bin"}));
 }
 
 TEST_F(QuickBuilderTest, RecycleBinContentIsHeldUntilFinishSearchAndNamedFromInfoFiles) {
