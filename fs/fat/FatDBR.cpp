@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <unordered_set>
@@ -95,6 +96,14 @@ u64 CFATVolumeReader::DataAreaStart(u64 partitionStart, const CFATDBR& dbr) {
     u64 start = partitionStart + dbr.GetReservedSectors() + u64(dbr.GetFATCount()) * dbr.GetFATSize();
     if (dbr.GetFATType() == kFsFat16) start += RootRegionSectors(dbr);
     return start;
+}
+
+u64 CFATVolumeReader::AddressableSectors(const CFATDBR& dbr) {
+    const u64 dataStart = DataAreaStart(0, dbr);
+    const u64 entryBytes = dbr.GetFATType() == kFsFat16 ? 2 : 4;
+    const u64 fatClusters = u64(dbr.GetFATSize()) * dbr.GetDeviceSectorSize() / entryBytes;
+    const u64 fatClusterEnd = dataStart + (fatClusters > 2 ? fatClusters - 2 : 0) * dbr.GetSectorsPerCluster();
+    return std::max<u64>(std::min<u64>(dbr.GetTotalSectors(), fatClusterEnd), dataStart);
 }
 
 u64 CFATVolumeReader::ClusterToSector(u64 partitionStart, const CFATDBR& dbr, u64 cluster) const {

@@ -55,6 +55,9 @@ public:
     static u64 RootRegionSectors(const CFATDBR& dbr);
     // Device sector of cluster 2.
     static u64 DataAreaStart(u64 partitionStart, const CFATDBR& dbr);
+    // The volume's sectors as far as its boot sector says, within the clusters its FAT can name:
+    // a damaged total claims more than the volume can hold. Never less than its data area's start.
+    static u64 AddressableSectors(const CFATDBR& dbr);
     // Writes at most 11 characters and a terminating 0 when a label entry is found; otherwise
     // leaves out untouched and answers false.
     bool GetVolumeLabel(u64 partitionStart, const CFATDBR& dbr, char* out);

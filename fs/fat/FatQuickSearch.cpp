@@ -293,12 +293,8 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
     // damaged total claims more). The device may end before it does (an image cut short): what
     // lies past its end cannot be read, but a file there is still the volume's, its runs where
     // they are, and the reader says it finds nothing.
-    const u64 fatEntryBytes = m_fsCode == kFsFat16 ? 2 : 4;
-    const u64 fatClusters = u64(dbr.GetFATSize()) * m_sectorSize / fatEntryBytes;
-    const u64 fatClusterEnd = m_dataStart + (fatClusters > 2 ? fatClusters - 2 : 0) * m_spc;
-    const u64 named =
-        options.fatSizeGuessed ? dbr.GetTotalSectors() : std::min<u64>(dbr.GetTotalSectors(), fatClusterEnd);
-    m_volumeSectors = std::max<u64>(named, m_dataStart);
+    m_volumeSectors = options.fatSizeGuessed ? std::max<u64>(dbr.GetTotalSectors(), m_dataStart)
+                                             : CFATVolumeReader::AddressableSectors(dbr);
     m_totalSectors = std::min<u64>(m_volumeSectors, device->GetTotalSectors());
     m_clusterLimit = m_totalSectors > m_dataStart ? (m_totalSectors - m_dataStart) / m_spc : 0;
     m_volumeClusterLimit = (m_volumeSectors - m_dataStart) / m_spc;

@@ -23,7 +23,8 @@ CFatVolumeAnalyze::CFatVolumeAnalyze(IStorageDevice* device, u64 firstSector) {
     CFATDBR dbr(buffer.data(), sectorSize);
     if (!dbr.IsValid()) return;
     m_fsCode = dbr.GetFATType();
-    m_totalSectors = dbr.GetTotalSectors();
+    // The length the volume can have, not what a damaged total claims: a file is judged against it.
+    m_totalSectors = CFATVolumeReader::AddressableSectors(dbr);
     CFATVolumeReader reader(device);
     reader.GetVolumeLabel(firstSector, dbr, m_label);
 }

@@ -19,6 +19,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "E2ESupport.h"
@@ -158,17 +159,30 @@ bool MakeCutFat16(const std::string& path) {
     return testutil::WriteFileBytes(path, image);
 }
 
-// fat32-basic whose boot sector claims 2^32 - 1 sectors, a live root file claiming 4 GiB.
-bool MakeFat32ClaimingTooMuch(const std::string& path) {
-    std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"));
-    if (image.size() < kMiB) return false;
-    const Geometry g = ReadGeometry(image);
-    const u64 root = g.DataStart() + (g.rootCluster - 2) * g.spc * kSector;
-    const u64 entry = FindFileEntry(image, root, g.spc * kSector, false);
-    if (entry == 0) return false;
-    WriteLE32(image.data() + entry + 28, kHugeSize);
-    WriteLE32(image.data() + 32, kHugeSize);
-    return testutil::WriteFileBytes(path, image);
+// fat32-basic whose boot sector claims 2^32 - 1 sectors, a live root file or the deleted
+// Projects/PROJECT.TXT claiming 4 GiB: the volume is no longer than its FAT can name, so the file
+// is still too large for it.
+MakeImage Fat32ClaimingTooMuch(bool deleted) {
+    return [deleted](const std::string& path) {
+        std::vector<u8> image = testutil::ReadFileBytes(testutil::FixturePath("fat32-basic.img"));
+        if (image.size() < kMiB) return false;
+        const Geometry g = ReadGeometry(image);
+        const u64 root = g.DataStart() + (g.rootCluster - 2) * g.spc * kSector;
+        u64 entry = 0;
+        if (deleted) {
+            const std::string_view name = "?ROJECT TXT";  // its first byte the deleted mark
+            const auto at = std::search(image.begin(), image.end(), name.begin(), name.end(), [](u8 a, char b) {
+                return b == '?' ? a == kDeletedMark : a == u8(b);
+            });
+            if (at != image.end() && (at - image.begin()) % kDirEntryBytes == 0) entry = u64(at - image.begin());
+        } else {
+            entry = FindFileEntry(image, root, g.spc * kSector, false);
+        }
+        if (entry == 0) return false;
+        WriteLE32(image.data() + entry + 28, kHugeSize);
+        WriteLE32(image.data() + 32, kHugeSize);
+        return testutil::WriteFileBytes(path, image);
+    };
 }
 
 // A fixture kept up to `keep` bytes, with the sectors `zeroed` zeroed as a copy tool writes sectors
@@ -244,9 +258,11 @@ const BoundCase kCases[] = {
      kSomeIncomplete, {}, "exfat-basic.img", 4},
     {"NtfsCutAfterItsRecordsDeletedScan", "deleted", "all", DamagedNtfs(160 * kKiB), nullptr, kSomeIncomplete, {},
      "ntfs-basic.img", 5},
-    {"Fat32ClaimingTooMuchDeletedScan", "deleted", "all", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered, {}},
-    {"Fat32ClaimingTooMuchCompleteScan", "complete", "disk:0", MakeFat32ClaimingTooMuch, ".txt", kAllRecovered,
+    {"Fat32ClaimingTooMuchDeletedScan", "deleted", "all", Fat32ClaimingTooMuch(false), ".txt", kAllRecovered, {}},
+    {"Fat32ClaimingTooMuchCompleteScan", "complete", "disk:0", Fat32ClaimingTooMuch(false), ".txt", kAllRecovered,
      {}},
+    {"Fat32DeletedFileClaimingTooMuchDeletedScan", "deleted", "all", Fat32ClaimingTooMuch(true), ".txt",
+     kAllRecovered, {}},
 };
 
 class DeviceBoundE2E : public ::testing::TestWithParam<BoundCase> {};
