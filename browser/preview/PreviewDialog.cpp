@@ -70,7 +70,7 @@ QString Text(const std::string& s) { return QString::fromStdString(s); }
 
 QSize ButtonSize(const CButtonPlus* button) {
     if (!button->NormalSize().isEmpty()) return button->NormalSize();
-    const int text = button->fontMetrics().horizontalAdvance(button->text()) + kPlainButtonPadding;
+    const int text = button->CaptionWidth() + kPlainButtonPadding;
     return QSize(std::max(kPlainButton.width(), text), kPlainButton.height());
 }
 }  // namespace

@@ -130,3 +130,7 @@ void CButtonPlus::DrawItem(ui::Dc* dc, const RECT& rect, u32 itemState, u32 item
     dc->DrawText(WindowText(), rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     dc->SetFont(old);
 }
+
+int CButtonPlus::CaptionWidth() const {
+    return QFontMetrics(ui::ButtonFont(*this, kFontHeight, kFontWeight)).horizontalAdvance(QString::fromStdString(WindowText()));
+}

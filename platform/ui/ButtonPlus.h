@@ -36,6 +36,9 @@ public:
     bool IsHover() const { return hover_ != 0; }
     // The size of the normal bitmap; empty while none is loaded.
     QSize NormalSize() const { return normal_ && normal_->IsLoaded() ? normal_->Size() : QSize(); }
+    // The width of the caption in the font it is painted with, for a button without bitmaps that
+    // must be sized to its caption.
+    int CaptionWidth() const;
     // Which bitmap the last paint used: 0 normal, 1 hover, 2 pressed, 3 disabled.
     int LastPainted() const { return lastPainted_; }
 

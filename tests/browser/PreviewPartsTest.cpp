@@ -25,6 +25,7 @@
 #include "TestUtil.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "platform/ui/ButtonPlus.h"
 #include "browser/preview/EmbeddedJpeg.h"
 #include "core/Strings.h"
 #include "browser/preview/FileViews.h"
@@ -665,11 +666,16 @@ TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
     const QString english = CWarningDialog::ConfiguredText();
     const struct {
         int language;
+        const char* file;  // the program's language file, which names the buttons
         const char* tag;
         const char* signature;  // the character column of the first line
-    } languages[] = {{0, "en", "\u2030PNG........IHDR"}, {2, "de", "\u2030PNG........IHDR"}, {1, "ja", "\u81FCNG........IHDR"}};
-    for (const auto& [language, tag, signature] : languages) {
+    } languages[] = {{0, "English.dat", "en", "\u2030PNG........IHDR"},
+                     {2, "Deutsch.dat", "de", "\u2030PNG........IHDR"},
+                     {1, "Japanese.dat", "ja", "\u81FCNG........IHDR"}};
+    const std::string before = std::filesystem::path(GetLanguageFilePath()).filename().string();
+    for (const auto& [language, file, tag, signature] : languages) {
         CFileSelCtrlConfig::Instance().SetLanguage(language);
+        ASSERT_GT(SetLanguageFile(file), 0) << file;
         ASSERT_TRUE(LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()));
         CFilePreViewDlg dlg(nullptr, nullptr, "urlaub.png", png, PreviewMode::Picture, true);
         dlg.show();
@@ -684,6 +690,12 @@ TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
             EXPECT_NE(dlg.Tabs()->tabText(0), "Image") << tag;
             EXPECT_NE(dlg.Warning()->Text(), english) << tag;
         }
+        // Each button holds its caption in the font it is painted with ("Wiederherstellen" was cut).
+        for (QAbstractButton* button : {dlg.RecoveryButton(), dlg.CloseButton()}) {
+            const auto* plus = dynamic_cast<CButtonPlus*>(button);
+            ASSERT_NE(plus, nullptr);
+            EXPECT_GT(button->width(), plus->CaptionWidth()) << tag << ": " << button->text().toStdString();
+        }
         ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-image-fit-") + tag + ".png"))));
         dlg.SelectTab(1);
         QApplication::processEvents();
@@ -694,6 +706,7 @@ TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
         ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-hex-png-") + tag + ".png"))));
     }
     CFileSelCtrlConfig::Instance().SetLanguage(0);
+    SetLanguageFile(before.c_str());
     ASSERT_TRUE(LoadBrowserSkin(CFileSelCtrlConfig::Instance().GetXmlPath(), Skin()));
 }
 
