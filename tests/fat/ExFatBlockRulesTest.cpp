@@ -2,7 +2,9 @@
 // root directory survives: a tree of folders that sit where their parents' entries put them
 // fixes the layout, a block that explains only itself makes none when its files collide or it
 // would lie on another file's cluster, and a volume a boot sector already places keeps its own
-// folders. A root block found without its boot sector places the heap by its own cluster.
+// folders. Folders side by side stand together before their first file, where their files' lengths
+// or their spacing tell the cluster size. A root block found without its boot sector places the
+// heap by its own cluster.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,6 +31,7 @@ struct FolderSpec {
     // The folder's first cluster, when this is a further cluster of it that a set cut across
     // the two ties to it.
     u32 continues = 0;
+    u32 fileClusters = 1;  // the length of each of its files, all written as one extent
 };
 
 // The block a folder of a volume with heap kHeap gives the walker.
@@ -47,7 +50,10 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
         if (directory) b.flags |= kExFatBlockListsFolders;
     };
     for (u32 c : f.folders) add(c, true);
-    for (u32 c : f.files) add(c, false);
+    for (u32 c : f.files) {
+        add(c, false);
+        b.files.back().length = u64(f.fileClusters) * kSpc * kSectorSize;
+    }
     return b;
 }
 
@@ -89,6 +95,17 @@ const RulesCase kCases[] = {
       {50, {}, {55}}},
      kSpc, kSpc, false, {{kHeap, kSpc}}},
     {"FolderOnAnotherFoldersFileMakesNoLayout", {{50, {}, {51, 61}}, {60, {}, {62}}}, kSpc, kSpc, false,
+     {{kHeap, kSpc}}},
+    // Four folders made one after another, then filled in turn with files of three clusters: their
+    // full first clusters are read as one block, which a larger cluster would hold whole. The
+    // files, laid end to end, fix the cluster size, and the four stand just before the first file.
+    {"FoldersReadAsOneBlockStandBeforeTheirFiles",
+     {{10, {}, {14, 26, 38}, 0, true, 0, 3}, {11, {}, {17, 29, 41}, 0, true, 0, 3}, {12, {}, {20, 32, 44}, 0, true, 0, 3},
+      {13, {}, {23, 35, 47}, 0, false, 0, 3}},
+     1, 64, false, {{kHeap, kSpc}}},
+    // The same four folders each filling part of its cluster: four blocks one cluster apart.
+    {"FoldersOneClusterApartStandBeforeTheirFiles",
+     {{10, {}, {14, 18, 22}}, {11, {}, {15, 19, 23}}, {12, {}, {16, 20, 24}}, {13, {}, {17, 21, 25}}}, kSpc, kSpc, false,
      {{kHeap, kSpc}}},
 };
 
