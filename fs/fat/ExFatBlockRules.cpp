@@ -39,7 +39,9 @@ constexpr u64 kAloneWeight = 1;
 constexpr size_t kFitStretchBlocks = 256;
 // Files measured for one stretch at the most.
 constexpr size_t kMaxFitFiles = 1u << 15;
-// Folder clusters side by side taken together at the most, either way from a block.
+// Stretches whose files' clusters are kept, at every cluster size together.
+constexpr size_t kMaxFileClustersKept = 64;
+// Folder blocks side by side taken together at the most.
 constexpr size_t kMaxRunBlocks = 64;
 
 // The clusters a block spans when its clusters hold `spc` sectors: a block is read on across the
@@ -259,6 +261,8 @@ const ExFatBlockRules::FileClusters& ExFatBlockRules::FileClustersAround(size_t 
     const std::pair<size_t, u64> key{block / kFitStretchBlocks, spc};
     auto it = m_fileClusters.find(key);
     if (it != m_fileClusters.end()) return it->second;
+    // The layouts judged lie mostly in a few stretches; past that, the kept ones make room.
+    if (m_fileClusters.size() >= kMaxFileClustersKept) m_fileClusters.clear();
     const u64 clusterBytes = spc * m_sectorSize;
     FileClusters files;
     for (const ExFatFileExtent& f : FilesAround(block)) {
@@ -317,43 +321,59 @@ ExFatBlockRules::Run ExFatBlockRules::RunAround(size_t block, u64 spc, bool size
     const ExFatDirectoryBlock& b = m_blocks[block];
     const u64 spanned = ClustersSpanned(b, spc);
     const Run alone{block, block + 1, spanned, b.lowestCluster, spanned == 1};
+    // Every block of a stretch of folders side by side has the same run: the blocks are asked in
+    // order, so it is found once per stretch and cluster size, not once per block.
+    RunMemo& memo = m_runs[Log2Floor(u32(std::min<u64>(spc, u64(1) << (ExFatClusterFit::kSizes - 1))))];
+    if (memo.spc != spc || memo.sizeFixed != sizeFixed || block < memo.run.first || block >= memo.run.end) {
+        memo.spc = spc;
+        memo.sizeFixed = sizeFixed;
+        memo.run = SideBySide(block, spc, sizeFixed);
+    }
+    return memo.run.placed ? memo.run : alone;
+}
+
+ExFatBlockRules::Run ExFatBlockRules::SideBySide(size_t block, u64 spc, bool sizeFixed) const {
     const auto adjacent = [&](size_t at) {
         return m_blocks[at].firstSector == m_blocks[at - 1].firstSector + ClustersSpanned(m_blocks[at - 1], spc) * spc;
     };
-    Run run = alone;
-    while (run.first > 0 && block - run.first < kMaxRunBlocks && adjacent(run.first)) --run.first;
-    while (run.end < m_blocks.size() && run.end - block <= kMaxRunBlocks && adjacent(run.end)) ++run.end;
+    // Not placed: the blocks [first, end) share the answer, each standing alone.
+    Run run{block, block + 1, 0, 0, false};
+    while (run.first > 0 && run.end - run.first <= kMaxRunBlocks && adjacent(run.first)) --run.first;
+    while (run.end < m_blocks.size() && run.end - run.first <= kMaxRunBlocks && adjacent(run.end)) ++run.end;
+    // A longer line of folders side by side is not taken as one (its blocks stand alone), so that
+    // finding a block's run is a bounded walk.
+    if (run.end - run.first > kMaxRunBlocks) return run;
     const ExFatDirectoryBlock& last = m_blocks[run.end - 1];
     run.clusters = (last.firstSector - m_blocks[run.first].firstSector) / spc + ClustersSpanned(last, spc);
-    if (run.clusters == 1) return alone;
+    if (run.clusters == 1) return run;
     // One block read on across clusters would be cut into clusters at any smaller size too; blocks
     // that each fill one cluster and follow each other one cluster apart tell the size by their
     // spacing.
     if (!sizeFixed) {
-        if (run.end - run.first == 1) return alone;
+        if (run.end - run.first == 1) return run;
         for (size_t at = run.first; at < run.end; ++at) {
-            if (ClustersSpanned(m_blocks[at], spc) != 1) return alone;
+            if (ClustersSpanned(m_blocks[at], spc) != 1) return run;
         }
     }
     // The folders a run lists may be its own clusters: its files, live or deleted, begin after it.
-    std::unordered_set<u32> folders;
+    std::vector<u32> folders;
     u32 firstFile = kExFatChainEnd;
     for (size_t at = run.first; at < run.end; ++at) {
         for (const auto& f : m_blocks[at].files) {
             if (f.directory) {
-                folders.insert(f.firstCluster);
+                folders.push_back(f.firstCluster);
             } else {
                 firstFile = std::min(firstFile, f.firstCluster);
             }
         }
     }
+    std::sort(folders.begin(), folders.end());
     for (size_t at = run.first; at < run.end; ++at) {
-        if (folders.count(m_blocks[at].lowestCluster) == 0) firstFile = std::min(firstFile, m_blocks[at].lowestCluster);
+        const u32 lowest = m_blocks[at].lowestCluster;
+        if (!std::binary_search(folders.begin(), folders.end(), lowest)) firstFile = std::min(firstFile, lowest);
     }
-    if (firstFile >= kExFatChainEnd || firstFile < kFirstHeapCluster + run.clusters) return alone;
-    for (u32 folder : folders) {
-        if (folder < firstFile - run.clusters) return alone;
-    }
+    if (firstFile >= kExFatChainEnd || firstFile < kFirstHeapCluster + run.clusters) return run;
+    if (!folders.empty() && folders.front() < firstFile - run.clusters) return run;
     run.lowest = firstFile;
     run.placed = true;
     return run;

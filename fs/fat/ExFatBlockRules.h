@@ -134,6 +134,8 @@ private:
     // cluster, where they tell that size or `sizeFixed` (the files' lengths fix it); else the
     // block alone.
     Run RunAround(size_t block, u64 spc, bool sizeFixed) const;
+    // The run of the blocks side by side with `block`, placed or not, and the blocks it spans.
+    Run SideBySide(size_t block, u64 spc, bool sizeFixed) const;
     bool ConsistentAlone(size_t block, const Candidate& c) const;
     // The blocks [first, end) whose files judge a layout at `block`: folders written together lie
     // together, and their files with them.
@@ -199,4 +201,11 @@ private:
     // FitAround, by stretch of blocks.
     mutable std::map<size_t, ExFatClusterFit> m_fits;
     mutable std::map<std::pair<size_t, u64>, FileClusters> m_fileClusters;
+    // The last run found at each cluster size.
+    struct RunMemo {
+        u64 spc = 0;
+        bool sizeFixed = false;
+        Run run{0, 0, 0, 0, false};
+    };
+    mutable std::array<RunMemo, ExFatClusterFit::kSizes> m_runs{};
 };
