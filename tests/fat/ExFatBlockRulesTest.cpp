@@ -145,6 +145,54 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatBlockRulesTable, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<RulesCase>& info) { return std::string(info.param.name); });
 
+// Files written one after another end where the next begins at their volume's cluster size only:
+// at a smaller one they reach into it, at a larger one they end short of it.
+struct FitCase {
+    const char* name;
+    std::vector<std::pair<u64, u64>> files;  // first cluster, length in bytes
+    u64 decided;                             // sectors per cluster, 0: none
+    std::vector<u64> ruledOut;
+};
+
+constexpr u64 kThreeClusters = 3 * kSpc * kSectorSize - 100;
+
+const FitCase kFitCases[] = {
+    {"FilesEndToEndFixTheirClusterSize",
+     {{10, kThreeClusters}, {13, kThreeClusters}, {16, kThreeClusters}, {19, kThreeClusters}, {22, kThreeClusters}},
+     kSpc,
+     {kSpc / 2, kSpc * 2}},
+    // The clusters of deleted files between two of them leave the others end to end.
+    {"AGapOfDeletedFilesLeavesTheSizeFixed",
+     {{10, kThreeClusters}, {13, kThreeClusters}, {16, kThreeClusters}, {25, kThreeClusters}, {28, kThreeClusters},
+      {31, kThreeClusters}},
+     kSpc,
+     {kSpc / 2, kSpc * 2}},
+    // Files of one cluster fit any larger cluster as well.
+    {"FilesOfOneClusterFixNoSize", {{10, 1000}, {11, 1000}, {12, 1000}, {13, 1000}, {14, 1000}}, 0, {}},
+    // A stale copy of a folder lists its files again: two files end to end are still too few.
+    {"StaleCopiesCountOnce",
+     {{10, kThreeClusters}, {10, kThreeClusters}, {13, kThreeClusters}, {13, kThreeClusters}, {16, kThreeClusters}},
+     0,
+     {}},
+};
+
+class ExFatClusterFitTable : public ::testing::TestWithParam<FitCase> {};
+
+TEST_P(ExFatClusterFitTable, TellsTheClusterSizeTheFilesLengthsFix) {
+    const FitCase& t = GetParam();
+    std::vector<ExFatFileExtent> files;
+    for (const auto& [first, length] : t.files) files.push_back({first, length, true, false});
+    const ExFatClusterFit fit = ExFatClusterFit::Measure(files, kSectorSize);
+    EXPECT_EQ(fit.Decided(), t.decided);
+    if (t.decided != 0) {
+        EXPECT_TRUE(fit.Allows(t.decided));
+    }
+    for (u64 spc : t.ruledOut) EXPECT_FALSE(fit.Allows(spc)) << spc << " sectors per cluster";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExFatClusterFitTable, ::testing::ValuesIn(kFitCases),
+                         [](const ::testing::TestParamInfo<FitCase>& info) { return std::string(info.param.name); });
+
 // A root block at cluster 5 after the bitmap (2) and the up-case table (3), with its up-case
 // table seen where the layout puts it: the root cluster found places the volume's heap.
 struct RootCase {
