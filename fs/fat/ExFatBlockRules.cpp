@@ -8,6 +8,7 @@
 
 #include "fs/fat/ExFatEntrySet.h"
 #include "fs/fat/ExFatPartition.h"
+#include "fs/fat/ExFatVolume.h"
 
 namespace {
 constexpr u32 kFirstHeapCluster = 2;
@@ -33,9 +34,76 @@ constexpr size_t kNoBlock = ~size_t(0);
 constexpr size_t kTiedBlocksFollowed = 64;
 // The claim of a block taken alone, as a root or as a continuation.
 constexpr u64 kAloneWeight = 1;
+// The files that judge a cluster size are those of the blocks of a block's stretch and of the
+// stretches on either side: folders written together lie together, and their files with them.
+constexpr size_t kFitStretchBlocks = 256;
+// Files measured for one stretch at the most.
+constexpr size_t kMaxFitFiles = 1u << 15;
+// Stretches whose files' clusters are kept, at every cluster size together.
+constexpr size_t kMaxFileClustersKept = 64;
+// Folder blocks side by side taken together at the most.
+constexpr size_t kMaxRunBlocks = 64;
+
+// The clusters a block spans when its clusters hold `spc` sectors: a block is read on across the
+// clusters of folders that lie side by side.
+u64 ClustersSpanned(const ExFatDirectoryBlock& b, u64 spc) { return std::max<u64>(1, (b.sectorCount + spc - 1) / spc); }
 
 bool BeginsWithTail(const ExFatDirectoryBlock& b) { return (b.flags & kExFatBlockBeginsWithTail) != 0; }
 }  // namespace
+
+ExFatClusterFit ExFatClusterFit::Measure(std::vector<ExFatFileExtent> files, u32 sectorSize) {
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    ExFatClusterFit fit;
+    for (size_t i = 0; i + 1 < files.size(); ++i) {
+        const ExFatFileExtent& f = files[i];
+        // Two entries of one first cluster (a stale copy of a folder) tell nothing of its length.
+        if (i != 0 && files[i - 1].first == f.first) continue;
+        size_t n = i + 1;
+        while (n < files.size() && files[n].first == f.first) ++n;
+        if (n == files.size() || !f.contiguous || f.length == 0) continue;
+        const u64 next = files[n].first;
+        for (size_t k = 0; k < kSizes; ++k) {
+            const u64 clusterBytes = (u64(1) << k) * sectorSize;
+            const u64 clusters = (f.length + clusterBytes - 1) / clusterBytes;
+            // A file of one cluster ends where the next begins at every larger size too.
+            if (clusters < 2) break;
+            if (f.first + clusters == next) ++fit.fits[k];
+            if (f.first + clusters > next) ++fit.overlaps[k];
+        }
+    }
+    return fit;
+}
+
+bool ExFatClusterFit::TooShort(size_t k) const { return overlaps[k] >= kLeastFits && overlaps[k] > fits[k]; }
+
+u32 ExFatClusterFit::BestFits() const {
+    // Files followed by a gap (a deleted file's clusters) may end there at a size too short as
+    // well; the sizes at which files reach into their neighbours do not count.
+    u32 best = 0;
+    for (size_t k = 0; k < kSizes; ++k) {
+        if (!TooShort(k)) best = std::max(best, fits[k]);
+    }
+    return best;
+}
+
+bool ExFatClusterFit::Allows(u64 sectorsPerCluster) const {
+    const size_t k = Log2Floor(u32(std::min<u64>(sectorsPerCluster, u64(1) << (kSizes - 1))));
+    if (TooShort(k)) return false;
+    const u32 best = BestFits();
+    return best < kLeastFits || u64(fits[k]) * kFitShare >= best;
+}
+
+u64 ExFatClusterFit::Decided() const {
+    const u32 best = BestFits();
+    if (best < kLeastFits) return 0;
+    u64 decided = 0;
+    for (size_t k = 0; k < kSizes; ++k) {
+        if (TooShort(k) || u64(fits[k]) * kFitShare < best) continue;
+        if (decided != 0) return 0;
+        decided = u64(1) << k;
+    }
+    return decided;
+}
 
 ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks, u64 deviceSectors, u32 sectorSize)
     : m_blocks(blocks),
@@ -160,18 +228,171 @@ std::optional<size_t> ExFatBlockRules::LayFiles(TakenClusters& taken, size_t blo
     return std::nullopt;
 }
 
-bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
-    const ExFatDirectoryBlock& b = m_blocks[block];
-    const u64 own = (b.firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
-    if (b.lowestCluster < kFirstHeapCluster + kClustersBeforeFirstFile || own != b.lowestCluster - kClustersBeforeFirstFile) {
-        return false;
+std::pair<size_t, size_t> ExFatBlockRules::StretchAround(size_t block) const {
+    const size_t stretch = block / kFitStretchBlocks;
+    const size_t begin = stretch == 0 ? 0 : (stretch - 1) * kFitStretchBlocks;
+    return {begin, std::min(m_blocks.size(), (stretch + 2) * kFitStretchBlocks)};
+}
+
+std::vector<ExFatFileExtent> ExFatBlockRules::FilesAround(size_t block) const {
+    // The folders of a volume a boot sector or a root block places are that volume's, whose
+    // clusters count from its own heap.
+    const auto inKnownVolume = [this](u64 sector) {
+        auto it = std::upper_bound(m_knownVolumes.begin(), m_knownVolumes.end(), std::make_pair(sector, ~u64(0)));
+        return it != m_knownVolumes.begin() && sector < std::prev(it)->second;
+    };
+    const auto [begin, end] = StretchAround(block);
+    std::vector<ExFatFileExtent> files;
+    for (size_t i = begin; i < end && files.size() < kMaxFitFiles; ++i) {
+        if (inKnownVolume(m_blocks[i].firstSector)) continue;
+        for (const auto& f : m_blocks[i].files) files.push_back({f.firstCluster, f.length, f.contiguous != 0, f.directory != 0});
     }
-    const u64 clusterBytes = c.spc * m_sectorSize;
-    std::vector<std::pair<u64, u64>> ranges{{own, own + 1}};
-    for (const auto& f : b.files) {
+    return files;
+}
+
+const ExFatClusterFit& ExFatBlockRules::FitAround(size_t block) const {
+    const size_t stretch = block / kFitStretchBlocks;
+    auto it = m_fits.find(stretch);
+    if (it != m_fits.end()) return it->second;
+    return m_fits.emplace(stretch, ExFatClusterFit::Measure(FilesAround(block), m_sectorSize)).first->second;
+}
+
+const ExFatBlockRules::FileClusters& ExFatBlockRules::FileClustersAround(size_t block, u64 spc) const {
+    const std::pair<size_t, u64> key{block / kFitStretchBlocks, spc};
+    auto it = m_fileClusters.find(key);
+    if (it != m_fileClusters.end()) return it->second;
+    // The layouts judged lie mostly in a few stretches; past that, the kept ones make room.
+    if (m_fileClusters.size() >= kMaxFileClustersKept) m_fileClusters.clear();
+    const u64 clusterBytes = spc * m_sectorSize;
+    FileClusters files;
+    for (const ExFatFileExtent& f : FilesAround(block)) {
+        if (f.directory) continue;
         const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
-        if (f.firstCluster + clusters - 1 > kExFatLastCluster) return false;
-        ranges.emplace_back(f.firstCluster, f.firstCluster + clusters);
+        files.ranges.emplace_back(f.first, f.first + clusters);
+    }
+    std::sort(files.ranges.begin(), files.ranges.end());
+    u64 reach = 0;
+    for (const auto& r : files.ranges) files.reach.push_back(reach = std::max(reach, r.second));
+    return m_fileClusters.emplace(key, std::move(files)).first->second;
+}
+
+bool ExFatBlockRules::IsSingleBlockGuess(const Candidate& c) const {
+    return !c.known && (c.evidence & ~kExFatEvidenceSingleBlock) == 0;
+}
+
+bool ExFatBlockRules::FitsItsSurroundings(const Candidate& c) const {
+    // A tree of folders found where their parents' entries put them places the layout by
+    // itself; a layout that rests on single blocks must also fit what lies around them.
+    if (!IsSingleBlockGuess(c) || c.attached.empty()) return true;
+    const size_t own = *c.attached.begin();
+    // The files' lengths allow its cluster size...
+    if (!FitAround(own).Allows(c.spc)) return false;
+    // ... and the folder blocks of its heap around its own begin clusters, none of them one of
+    // its files' clusters. Each block weighs as many as the sets it lists: those are the files a
+    // misplaced folder would give wrong bytes.
+    const FileClusters& files = FileClustersAround(own, c.spc);
+    const auto [begin, end] = StretchAround(own);
+    u64 limit = c.volumeEnd;
+    const auto next = std::upper_bound(m_knownStarts.begin(), m_knownStarts.end(), c.heapStart);
+    if (next != m_knownStarts.end()) limit = std::min(limit, *next);
+    u64 looked = 0;
+    u64 misplaced = 0;
+    for (size_t i = begin; i < end; ++i) {
+        const ExFatDirectoryBlock& b = m_blocks[i];
+        if (b.setCount == 0 || !Holds(c, b) || b.firstSector >= limit) continue;
+        looked += b.setCount;
+        if (!OnBoundary(c, b.firstSector)) {
+            misplaced += b.setCount;
+            continue;
+        }
+        const u64 cluster = (b.firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
+        const u64 clusterEnd = cluster + ClustersSpanned(b, c.spc);
+        // The files that begin before the block's clusters end; the furthest of them must end
+        // before they begin.
+        const auto after = std::lower_bound(files.ranges.begin(), files.ranges.end(), std::make_pair(clusterEnd, u64(0)));
+        if (after != files.ranges.begin() && files.reach[size_t(after - files.ranges.begin()) - 1] > cluster) {
+            misplaced += b.setCount;
+        }
+    }
+    return misplaced * kCollisionShare <= looked;
+}
+
+ExFatBlockRules::Run ExFatBlockRules::RunAround(size_t block, u64 spc, bool sizeFixed) const {
+    const ExFatDirectoryBlock& b = m_blocks[block];
+    const u64 spanned = ClustersSpanned(b, spc);
+    const Run alone{block, block + 1, spanned, b.lowestCluster, spanned == 1};
+    // Every block of a stretch of folders side by side has the same run: the blocks are asked in
+    // order, so it is found once per stretch and cluster size, not once per block.
+    RunMemo& memo = m_runs[Log2Floor(u32(std::min<u64>(spc, u64(1) << (ExFatClusterFit::kSizes - 1))))];
+    if (memo.spc != spc || memo.sizeFixed != sizeFixed || block < memo.run.first || block >= memo.run.end) {
+        memo.spc = spc;
+        memo.sizeFixed = sizeFixed;
+        memo.run = SideBySide(block, spc, sizeFixed);
+    }
+    return memo.run.placed ? memo.run : alone;
+}
+
+ExFatBlockRules::Run ExFatBlockRules::SideBySide(size_t block, u64 spc, bool sizeFixed) const {
+    const auto adjacent = [&](size_t at) {
+        return m_blocks[at].firstSector == m_blocks[at - 1].firstSector + ClustersSpanned(m_blocks[at - 1], spc) * spc;
+    };
+    // Not placed: the blocks [first, end) share the answer, each standing alone.
+    Run run{block, block + 1, 0, 0, false};
+    while (run.first > 0 && run.end - run.first <= kMaxRunBlocks && adjacent(run.first)) --run.first;
+    while (run.end < m_blocks.size() && run.end - run.first <= kMaxRunBlocks && adjacent(run.end)) ++run.end;
+    // A longer line of folders side by side is not taken as one (its blocks stand alone), so that
+    // finding a block's run is a bounded walk.
+    if (run.end - run.first > kMaxRunBlocks) return run;
+    const ExFatDirectoryBlock& last = m_blocks[run.end - 1];
+    run.clusters = (last.firstSector - m_blocks[run.first].firstSector) / spc + ClustersSpanned(last, spc);
+    if (run.clusters == 1) return run;
+    // One block read on across clusters would be cut into clusters at any smaller size too; blocks
+    // that each fill one cluster and follow each other one cluster apart tell the size by their
+    // spacing.
+    if (!sizeFixed) {
+        if (run.end - run.first == 1) return run;
+        for (size_t at = run.first; at < run.end; ++at) {
+            if (ClustersSpanned(m_blocks[at], spc) != 1) return run;
+        }
+    }
+    // The folders a run lists may be its own clusters: its files, live or deleted, begin after it.
+    std::vector<u32> folders;
+    u32 firstFile = kExFatChainEnd;
+    for (size_t at = run.first; at < run.end; ++at) {
+        for (const auto& f : m_blocks[at].files) {
+            if (f.directory) {
+                folders.push_back(f.firstCluster);
+            } else {
+                firstFile = std::min(firstFile, f.firstCluster);
+            }
+        }
+    }
+    std::sort(folders.begin(), folders.end());
+    for (size_t at = run.first; at < run.end; ++at) {
+        const u32 lowest = m_blocks[at].lowestCluster;
+        if (!std::binary_search(folders.begin(), folders.end(), lowest)) firstFile = std::min(firstFile, lowest);
+    }
+    if (firstFile >= kExFatChainEnd || firstFile < kFirstHeapCluster + run.clusters) return run;
+    if (!folders.empty() && folders.front() < firstFile - run.clusters) return run;
+    run.lowest = firstFile;
+    run.placed = true;
+    return run;
+}
+
+bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
+    // The block's clusters, and those of the folders beside it where they or the files' lengths
+    // tell the cluster size, stand just before their first file's.
+    const Run run = RunAround(block, c.spc, c.spc == FitAround(block).Decided());
+    const u64 own = (m_blocks[run.first].firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
+    if (run.lowest < kFirstHeapCluster + run.clusters || own != run.lowest - run.clusters) return false;
+    const u64 clusterBytes = c.spc * m_sectorSize;
+    std::vector<std::pair<u64, u64>> ranges{{own, own + run.clusters}};
+    for (size_t at = run.first; at < run.end; ++at) {
+        for (const auto& f : m_blocks[at].files) {
+            const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
+            if (f.firstCluster + clusters - 1 > kExFatLastCluster) return false;
+            ranges.emplace_back(f.firstCluster, f.firstCluster + clusters);
+        }
     }
     std::sort(ranges.begin(), ranges.end());
     for (size_t i = 1; i < ranges.size(); ++i) {
@@ -378,14 +599,22 @@ void ExFatBlockRules::SingleBlock(size_t index) {
         b.lowestCluster > kExFatLastCluster) {
         return;
     }
-    const u64 ownCluster = b.lowestCluster - kClustersBeforeFirstFile;
+    // At the size the files' lengths fix, the folders whose clusters lie side by side (one block
+    // read on across them, or blocks that follow each other cluster by cluster) are taken
+    // together, just before the first file of any of them: folders made one after another, then
+    // filled. At other sizes a block longer than a cluster places nothing, since any shorter
+    // cluster would place it too.
+    const u64 fixed = FitAround(index).Decided();
     size_t made = 0;
     for (u64 p = b.minCluster; p != 0 && p <= b.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
-        if (p < b.sectorCount) continue;
-        const u64 offset = (ownCluster - kFirstHeapCluster) * p;
-        if (offset > b.firstSector) break;
-        const u64 heap = b.firstSector - offset;
-        if (heap + u64(b.highestCluster - kFirstHeapCluster) * p > m_deviceSectors) break;
+        const Run run = RunAround(index, p, p == fixed);
+        if (!run.placed) continue;
+        if (run.lowest < kFirstHeapCluster + run.clusters || run.lowest > kExFatLastCluster) continue;
+        const u64 offset = (run.lowest - run.clusters - kFirstHeapCluster) * p;
+        const u64 first = m_blocks[run.first].firstSector;
+        if (offset > first) continue;
+        const u64 heap = first - offset;
+        if (heap + u64(b.highestCluster - kFirstHeapCluster) * p > m_deviceSectors) continue;
         auto it = m_byLayout.find({heap, p});
         if (it != m_byLayout.end()) {
             m_candidates[it->second].evidence |= kExFatEvidenceSingleBlock;
@@ -405,7 +634,8 @@ void ExFatBlockRules::Consolidate() {
     size_t blocksLeft = 0;
     for (size_t i = 0; i < m_blocks.size(); ++i) blocksLeft += m_taken[i] ? 0 : 1;
     for (Candidate& c : m_candidates) {
-        bool setAside = c.attached.size() > blocksLeft;
+        // A layout that rests on single blocks is refused where what lies around them rules it out.
+        bool setAside = c.attached.size() > blocksLeft || !FitsItsSurroundings(c);
         for (size_t i : c.attached) setAside = setAside || m_taken[i];
         if (setAside) {
             m_setAside.emplace(c.heapStart, c.spc);
@@ -488,8 +718,12 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
 }
 
 std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnownLayout>& known) {
-    for (const ExFatKnownLayout& k : known) m_knownStarts.push_back(k.volumeStart);
+    for (const ExFatKnownLayout& k : known) {
+        m_knownStarts.push_back(k.volumeStart);
+        m_knownVolumes.emplace_back(k.volumeStart, k.volumeEnd);
+    }
     std::sort(m_knownStarts.begin(), m_knownStarts.end());
+    std::sort(m_knownVolumes.begin(), m_knownVolumes.end());
     for (const ExFatKnownLayout& k : known) {
         if (k.sectorsPerCluster == 0 || m_byLayout.count({k.heapStart, k.sectorsPerCluster}) != 0) continue;
         Candidate c;

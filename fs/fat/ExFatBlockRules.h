@@ -1,9 +1,13 @@
 #pragma once
 // Finding an exFAT volume whose root directory is gone too: pairs of folder blocks whose entries
 // place one at the other's cluster, and single blocks taken as the cluster just before their
-// first file, propose layouts (heap start, sectors per cluster). Every layout then books the
-// blocks its heap holds and claims those it explains; a layout whose claims another one claims
-// at least as strongly is dropped.
+// first file, propose layouts (heap start, sectors per cluster). Where the files' lengths fix the
+// cluster size, or folder blocks follow each other one cluster apart, folders side by side are
+// taken together just before their first file; a layout that rests on single blocks alone must
+// fit the lengths of the files around them, and put the folder blocks around them where its
+// clusters begin and no file lies. Every layout then books the blocks its heap holds and claims
+// those it explains; a layout whose claims another one claims at least as strongly is dropped.
+#include <array>
 #include <map>
 #include <optional>
 #include <set>
@@ -28,6 +32,42 @@ struct ExFatKnownLayout {
     u64 volumeEnd = 0;  // the first sector after its heap
     u32 evidence = 0;
     u64 volumeStart = 0;
+};
+
+// What the lengths of a stretch of folders' files say of the cluster size. A volume lays the files
+// it writes one after another, so at its own cluster size many files of two clusters or more end
+// exactly where the next file begins; at a larger size none of them does (they would end short of
+// it), at a smaller one they reach into it.
+// A file as its entry set gives it.
+struct ExFatFileExtent {
+    u64 first = 0;  // cluster
+    u64 length = 0;
+    bool contiguous = false;
+    bool directory = false;
+};
+
+struct ExFatClusterFit {
+    // Sectors per cluster 1 to 65,536: 32 MiB clusters of 512-byte sectors.
+    static constexpr size_t kSizes = 17;
+    // Files that must end where the next begins before the lengths tell the cluster size.
+    static constexpr u32 kLeastFits = 3;
+    // A size is ruled out when another lays at least this many times as many files end to end.
+    static constexpr u32 kFitShare = 4;
+
+    std::array<u32, kSizes> fits{};      // by the shift of the sectors per cluster
+    std::array<u32, kSizes> overlaps{};
+
+    static ExFatClusterFit Measure(std::vector<ExFatFileExtent> files, u32 sectorSize);
+    // Whether the files allow `sectorsPerCluster`: none reaches into the next too often, and no
+    // other size lays far more of them end to end.
+    bool Allows(u64 sectorsPerCluster) const;
+    // The size the files fix, when one alone lays enough of them end to end; 0 when none does.
+    u64 Decided() const;
+
+private:
+    // Whether at 2^k sectors per cluster more files reach into the next than end where it begins.
+    bool TooShort(size_t k) const;
+    u32 BestFits() const;
 };
 
 // A layout the blocks alone give.
@@ -80,7 +120,42 @@ private:
     // Lays the files of `block` into `taken`: the place of a block whose files already take one
     // of their clusters (its own when two of its files share one), else none.
     std::optional<size_t> LayFiles(TakenClusters& taken, size_t block, size_t place, u64 spc) const;
+    // Folder clusters side by side around a block: blocks[first, end), `clusters` long, whose
+    // files begin at `lowest` at the earliest.
+    struct Run {
+        size_t first;
+        size_t end;
+        u64 clusters;
+        u32 lowest;
+        // Whether the run may be taken as clusters just before its first file at this size.
+        bool placed;
+    };
+    // The blocks that follow each other cluster by cluster around `block` at `spc` sectors per
+    // cluster, where they tell that size or `sizeFixed` (the files' lengths fix it); else the
+    // block alone.
+    Run RunAround(size_t block, u64 spc, bool sizeFixed) const;
+    // The run of the blocks side by side with `block`, placed or not, and the blocks it spans.
+    Run SideBySide(size_t block, u64 spc, bool sizeFixed) const;
     bool ConsistentAlone(size_t block, const Candidate& c) const;
+    // The blocks [first, end) whose files judge a layout at `block`: folders written together lie
+    // together, and their files with them.
+    std::pair<size_t, size_t> StretchAround(size_t block) const;
+    // The files of the folders around a block, but for those of known volumes.
+    std::vector<ExFatFileExtent> FilesAround(size_t block) const;
+    // What the files of the folders around a block say of the cluster size (see ExFatClusterFit).
+    const ExFatClusterFit& FitAround(size_t block) const;
+    // The clusters the files of the folders around a block take at `spc` sectors per cluster: by
+    // first cluster, with the furthest end of the ranges up to each.
+    struct FileClusters {
+        std::vector<std::pair<u64, u64>> ranges;
+        std::vector<u64> reach;
+    };
+    const FileClusters& FileClustersAround(size_t block, u64 spc) const;
+    // Whether nothing but the single-block rule proposed the layout.
+    bool IsSingleBlockGuess(const Candidate& c) const;
+    // Whether the files around the candidate's folders allow its cluster size, and the folder
+    // blocks around them lie where its clusters begin and no file lies.
+    bool FitsItsSurroundings(const Candidate& c) const;
     bool Holds(const Candidate& c, const ExFatDirectoryBlock& b) const;
     // Whether the layout puts too many of the folder blocks it claims on clusters that live
     // files of its heap name as their data.
@@ -117,8 +192,20 @@ private:
     std::set<std::pair<u64, u64>> m_setAside;
     // Where the known volumes begin, ascending: a guessed layout's heap ends before the next one.
     std::vector<u64> m_knownStarts;
+    // Their sectors [start, end), ascending.
+    std::vector<std::pair<u64, u64>> m_knownVolumes;
     // For each layout (heap start, sectors per cluster), the sectors of the folder pieces whose
     // trees fail under it; claims only grow, so a failure stays one.
     mutable std::map<std::pair<u64, u64>, std::unordered_set<u64>> m_failingTrees;
     mutable size_t m_failingCount = 0;
+    // FitAround, by stretch of blocks.
+    mutable std::map<size_t, ExFatClusterFit> m_fits;
+    mutable std::map<std::pair<size_t, u64>, FileClusters> m_fileClusters;
+    // The last run found at each cluster size.
+    struct RunMemo {
+        u64 spc = 0;
+        bool sizeFixed = false;
+        Run run{0, 0, 0, 0, false};
+    };
+    mutable std::array<RunMemo, ExFatClusterFit::kSizes> m_runs{};
 };

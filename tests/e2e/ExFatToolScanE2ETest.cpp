@@ -150,13 +150,17 @@ bool ZeroSectors(const std::string& image, u64 first, u64 count) {
 // holds the volume, which the log says is longer than the image. A file longer than the whole
 // image, which the cut goes through, is still the volume's and is counted incomplete, and the
 // files written after it are counted failed, also where both boot regions are gone and the
-// folders alone place the volume.
+// folders alone place the volume. With the root directory gone too, folders made one after
+// another and then filled in turn with files of several clusters are placed by their files'
+// lengths: their full first clusters, side by side, would fit one larger cluster.
 struct HealthyCase {
     const char* volume;
     u32 rootCopies;
     u64 cutMiB = 0;
     u64 largeMiB = 0;  // written before the root's other files
     bool bootGone = false;
+    u32 folders = 1;
+    bool rootGone = false;
 };
 
 class ExFatHealthyToolVolume : public ::testing::TestWithParam<HealthyCase> {};
@@ -168,14 +172,19 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
     constexpr u32 kFolderFiles = 300;
     constexpr u32 kRootCluster = 5;    // where mkfs.exfat puts it with 4 KiB clusters
     constexpr u64 kHeapSector = 4096;  // likewise
+    constexpr u32 kLongestFile = 5;    // clusters, where the files are spread over several folders
     const HealthyCase& t = GetParam();
     const bool pastCut = t.largeMiB != 0;
     TempDir tmp;
     const std::string image = tmp.File("healthy.img");
     Written written;
     MakeToolVolume(tmp, image, kVolumeMiB, [&t](ExFatFiller& f) {
-        ASSERT_TRUE(f.Folder("Docs"));
-        for (u32 i = 0; i < kFolderFiles; ++i) ASSERT_TRUE(f.File("Docs/file_" + std::to_string(i) + ".dat", 1000, i + 1));
+        const auto folder = [&t](u32 i) { return "Docs" + (t.folders > 1 ? std::to_string(i % t.folders) : std::string()); };
+        for (u32 k = 0; k < t.folders; ++k) ASSERT_TRUE(f.Folder(folder(k)));
+        for (u32 i = 0; i < kFolderFiles; ++i) {
+            const size_t size = t.folders > 1 ? 1000 + (i % kLongestFile) * kCluster : 1000;
+            ASSERT_TRUE(f.File(folder(i) + "/file_" + std::to_string(i) + ".dat", size, i + 1));
+        }
         // Files written after the large one lie past the cut, listed where the cut leaves them.
         std::string late;
         if (t.largeMiB != 0) {
@@ -186,7 +195,8 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
         ASSERT_TRUE(f.File(late + "photo.raw", 3 * kCluster + 100, 1002));
     }, written);
     if (HasFatalFailure()) return;
-    if (pastCut) {
+    // The root's own files go with it.
+    if (pastCut || t.rootGone) {
         for (const char* name : {"video.raw", "readme.txt", "photo.raw"}) written.erase(name);
     }
     if (t.rootCopies != 0) {
@@ -202,6 +212,9 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
     if (t.cutMiB != 0) std::filesystem::resize_file(image, t.cutMiB * kMiB);
     if (t.bootGone) {
         ASSERT_TRUE(ZeroSectors(image, 0, kBootRegionsSectors));
+    }
+    if (t.rootGone) {
+        ASSERT_TRUE(ZeroSectors(image, kHeapSector + (kRootCluster - 2) * (kCluster / kSector), kCluster / kSector));
     }
 
     const std::string out = tmp.File("recovered");
@@ -228,14 +241,17 @@ TEST_P(ExFatHealthyToolVolume, EveryFileComesBackWithItsOwnBytes) {
 INSTANTIATE_TEST_SUITE_P(Scans, ExFatHealthyToolVolume,
                          ::testing::Values(HealthyCase{"0", 0}, HealthyCase{"disk:0", 0}, HealthyCase{"disk:0", 2},
                                            HealthyCase{"disk:0", 0, 40}, HealthyCase{"disk:0", 0, 40, 48},
-                                           HealthyCase{"disk:0", 0, 40, 48, true}),
+                                           HealthyCase{"disk:0", 0, 40, 48, true},
+                                           HealthyCase{"disk:0", 0, 0, 0, true, 4, true}),
                          [](const ::testing::TestParamInfo<HealthyCase>& info) {
                              const HealthyCase& c = info.param;
                              return std::string(c.volume[0] == 'd' ? "WholeDisk" : "Volume") +
                                     std::to_string(c.rootCopies) + "RootCopies" +
                                     (c.cutMiB != 0 ? "CutTo" + std::to_string(c.cutMiB) + "MiB" : "") +
                                     (c.largeMiB != 0 ? "With" + std::to_string(c.largeMiB) + "MiBFile" : "") +
-                                    (c.bootGone ? "WithoutBootRegions" : "");
+                                    (c.bootGone ? "WithoutBootRegions" : "") +
+                                    (c.folders > 1 ? "In" + std::to_string(c.folders) + "Folders" : "") +
+                                    (c.rootGone ? "WithoutRoot" : "");
                          });
 
 // A folder of long names over three clusters that the driver took one after a large file each,

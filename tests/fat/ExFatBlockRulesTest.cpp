@@ -2,7 +2,9 @@
 // root directory survives: a tree of folders that sit where their parents' entries put them
 // fixes the layout, a block that explains only itself makes none when its files collide or it
 // would lie on another file's cluster, and a volume a boot sector already places keeps its own
-// folders. A root block found without its boot sector places the heap by its own cluster.
+// folders. Folders side by side stand together before their first file, where their files' lengths
+// or their spacing tell the cluster size. A root block found without its boot sector places the
+// heap by its own cluster.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,6 +31,7 @@ struct FolderSpec {
     // The folder's first cluster, when this is a further cluster of it that a set cut across
     // the two ties to it.
     u32 continues = 0;
+    u32 fileClusters = 1;  // the length of each of its files, all written as one extent
 };
 
 // The block a folder of a volume with heap kHeap gives the walker.
@@ -47,7 +50,10 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
         if (directory) b.flags |= kExFatBlockListsFolders;
     };
     for (u32 c : f.folders) add(c, true);
-    for (u32 c : f.files) add(c, false);
+    for (u32 c : f.files) {
+        add(c, false);
+        b.files.back().length = u64(f.fileClusters) * kSpc * kSectorSize;
+    }
     return b;
 }
 
@@ -90,6 +96,17 @@ const RulesCase kCases[] = {
      kSpc, kSpc, false, {{kHeap, kSpc}}},
     {"FolderOnAnotherFoldersFileMakesNoLayout", {{50, {}, {51, 61}}, {60, {}, {62}}}, kSpc, kSpc, false,
      {{kHeap, kSpc}}},
+    // Four folders made one after another, then filled in turn with files of three clusters: their
+    // full first clusters are read as one block, which a larger cluster would hold whole. The
+    // files, laid end to end, fix the cluster size, and the four stand just before the first file.
+    {"FoldersReadAsOneBlockStandBeforeTheirFiles",
+     {{10, {}, {14, 26, 38}, 0, true, 0, 3}, {11, {}, {17, 29, 41}, 0, true, 0, 3}, {12, {}, {20, 32, 44}, 0, true, 0, 3},
+      {13, {}, {23, 35, 47}, 0, false, 0, 3}},
+     1, 64, false, {{kHeap, kSpc}}},
+    // The same four folders each filling part of its cluster: four blocks one cluster apart.
+    {"FoldersOneClusterApartStandBeforeTheirFiles",
+     {{10, {}, {14, 18, 22}}, {11, {}, {15, 19, 23}}, {12, {}, {16, 20, 24}}, {13, {}, {17, 21, 25}}}, kSpc, kSpc, false,
+     {{kHeap, kSpc}}},
 };
 
 class ExFatBlockRulesTable : public ::testing::TestWithParam<RulesCase> {};
@@ -127,6 +144,54 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatBlockRulesTable, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<RulesCase>& info) { return std::string(info.param.name); });
+
+// Files written one after another end where the next begins at their volume's cluster size only:
+// at a smaller one they reach into it, at a larger one they end short of it.
+struct FitCase {
+    const char* name;
+    std::vector<std::pair<u64, u64>> files;  // first cluster, length in bytes
+    u64 decided;                             // sectors per cluster, 0: none
+    std::vector<u64> ruledOut;
+};
+
+constexpr u64 kThreeClusters = 3 * kSpc * kSectorSize - 100;
+
+const FitCase kFitCases[] = {
+    {"FilesEndToEndFixTheirClusterSize",
+     {{10, kThreeClusters}, {13, kThreeClusters}, {16, kThreeClusters}, {19, kThreeClusters}, {22, kThreeClusters}},
+     kSpc,
+     {kSpc / 2, kSpc * 2}},
+    // The clusters of deleted files between two of them leave the others end to end.
+    {"AGapOfDeletedFilesLeavesTheSizeFixed",
+     {{10, kThreeClusters}, {13, kThreeClusters}, {16, kThreeClusters}, {25, kThreeClusters}, {28, kThreeClusters},
+      {31, kThreeClusters}},
+     kSpc,
+     {kSpc / 2, kSpc * 2}},
+    // Files of one cluster fit any larger cluster as well.
+    {"FilesOfOneClusterFixNoSize", {{10, 1000}, {11, 1000}, {12, 1000}, {13, 1000}, {14, 1000}}, 0, {}},
+    // A stale copy of a folder lists its files again: two files end to end are still too few.
+    {"StaleCopiesCountOnce",
+     {{10, kThreeClusters}, {10, kThreeClusters}, {13, kThreeClusters}, {13, kThreeClusters}, {16, kThreeClusters}},
+     0,
+     {}},
+};
+
+class ExFatClusterFitTable : public ::testing::TestWithParam<FitCase> {};
+
+TEST_P(ExFatClusterFitTable, TellsTheClusterSizeTheFilesLengthsFix) {
+    const FitCase& t = GetParam();
+    std::vector<ExFatFileExtent> files;
+    for (const auto& [first, length] : t.files) files.push_back({first, length, true, false});
+    const ExFatClusterFit fit = ExFatClusterFit::Measure(files, kSectorSize);
+    EXPECT_EQ(fit.Decided(), t.decided);
+    if (t.decided != 0) {
+        EXPECT_TRUE(fit.Allows(t.decided));
+    }
+    for (u64 spc : t.ruledOut) EXPECT_FALSE(fit.Allows(spc)) << spc << " sectors per cluster";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExFatClusterFitTable, ::testing::ValuesIn(kFitCases),
+                         [](const ::testing::TestParamInfo<FitCase>& info) { return std::string(info.param.name); });
 
 // A root block at cluster 5 after the bitmap (2) and the up-case table (3), with its up-case
 // table seen where the layout puts it: the root cluster found places the volume's heap.
