@@ -163,7 +163,13 @@ public:
     bool Unmount() {
         bool clean = false;
         if (m_mounted) {
-            clean = RunQuiet("umount " + m_mountPoint);
+            // On a busy machine the kernel now and then refuses an unmount as busy with no
+            // process holding the mount; a moment later it goes through.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kUnmountRetrySeconds);
+            while (!(clean = RunQuiet("umount " + m_mountPoint)) && IsMountPoint(m_mountPoint) &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
             m_mounted = false;
         }
         if (m_pid > 0) {
@@ -184,6 +190,8 @@ public:
     }
 
 private:
+    static constexpr int kUnmountRetrySeconds = 20;  // how long a refused unmount is tried again
+
     std::string m_mountPoint;
     pid_t m_pid = -1;
     bool m_mounted = false;
