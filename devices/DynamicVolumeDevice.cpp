@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -45,8 +46,39 @@ public:
         for (const DynamicExtent& e : m_extents) out.push_back(&e);
     }
     bool IsSameVolume(IDynamicDevice* other) override;
+    // Sectors of a missing member, or that its disk could not read, are no volume's bytes.
+    bool HasUnreadSectors(u64 firstSector, u64 count) override {
+        if (IStorageDevice::HasUnreadSectors(firstSector, count)) return true;
+        bool unread = false;
+        const bool mapped = ForEachMemberRange(firstSector, count, [&unread](const DynamicExtent& e, u64 sector, u64 n) {
+            unread = unread || e.disk == nullptr || e.disk->HasUnreadSectors(sector, n);
+        });
+        return unread || !mapped;
+    }
 
 protected:
+    // The member sectors that hold volume sectors [first, first + count), in volume order: false
+    // where a position lies on no member. A member whose disk is missing is given too. Volumes
+    // that rebuild what a member lacks (parity, a mirror) have no such one-to-one map.
+    using MemberRange = std::function<void(const DynamicExtent&, u64 sector, u64 count)>;
+    virtual bool ForEachMemberRange(u64 first, u64 count, const MemberRange& each) {
+        (void)first, (void)count, (void)each;
+        return true;
+    }
+    // Reads through the member map; a missing member reads as zeros.
+    u32 ReadMembers(void* buffer, u64 first, u64 count) {
+        const u32 ss = GetSectorSize();
+        u64 n = 0;
+        if (!BeginRead(buffer, first, count, GetTotalSectors(), ss, n)) return 0;
+        u8* out = static_cast<u8*>(buffer);
+        return ForEachMemberRange(first, n, [&out, ss](const DynamicExtent& e, u64 sector, u64 chunk) {
+                   if (e.disk) e.disk->Read(out, sector, chunk);
+                   out += chunk * ss;
+               })
+                   ? 1
+                   : 0;
+    }
+
     std::vector<DynamicExtent> m_extents;
     LdmVolumeInfo m_info;
     u32 m_type;
@@ -79,29 +111,34 @@ public:
         if (e.disk == nullptr) return 0;
         return n == 0 ? 1 : e.disk->Read(buffer, e.diskStart + first, n);
     }
+
+protected:
+    bool ForEachMemberRange(u64 first, u64 count, const MemberRange& each) override {
+        if (m_extents.empty()) return false;
+        each(m_extents[0], m_extents[0].diskStart + first, count);
+        return true;
+    }
 };
 
 class CSpannedVolumeDevice : public CExtentVolumeDevice {
 public:
     using CExtentVolumeDevice::CExtentVolumeDevice;
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        const u32 ss = GetSectorSize();
-        u64 left = 0;
-        if (!BeginRead(buffer, first, count, GetTotalSectors(), ss, left)) return 0;
-        if (left == 0) return 1;
-        u8* out = static_cast<u8*>(buffer);
+    u32 Read(void* buffer, u64 first, u64 count) override { return ReadMembers(buffer, first, count); }
+
+protected:
+    bool ForEachMemberRange(u64 first, u64 count, const MemberRange& each) override {
         u64 cur = first;
+        u64 left = count;
         for (const DynamicExtent& e : m_extents) {
+            if (left == 0) break;
             if (cur >= e.offsetInVolume && cur - e.offsetInVolume < e.length) {
                 const u64 chunk = std::min(left, e.offsetInVolume + e.length - cur);
-                if (e.disk) e.disk->Read(out, e.diskStart + (cur - e.offsetInVolume), chunk);
-                out += chunk * ss;
+                each(e, e.diskStart + (cur - e.offsetInVolume), chunk);
                 cur += chunk;
                 left -= chunk;
             }
-            if (left == 0) return 1;
         }
-        return 0;
+        return left == 0;
     }
 };
 
@@ -110,27 +147,25 @@ public:
     CStripedVolumeDevice(u32 type, const LdmVolumeInfo& info, const std::vector<DynamicExtent>& extents)
         : CExtentVolumeDevice(type, info, extents), m_stripe(std::max(1u, kStripeBytes / GetSectorSize())) {}
 
-    u32 Read(void* buffer, u64 first, u64 count) override {
-        const u32 ss = GetSectorSize();
-        u64 left = 0;
-        if (!BeginRead(buffer, first, count, GetTotalSectors(), ss, left)) return 0;
+    u32 Read(void* buffer, u64 first, u64 count) override { return ReadMembers(buffer, first, count); }
+
+protected:
+    bool ForEachMemberRange(u64 first, u64 count, const MemberRange& each) override {
         const u64 columns = m_extents.size();
-        if (columns < 1) return 0;
-        u8* out = static_cast<u8*>(buffer);
-        for (u64 cur = first; left > 0;) {
+        if (columns < 1) return false;
+        for (u64 cur = first, left = count; left > 0;) {
             const u64 row = cur / (m_stripe * columns);
             const u64 column = (cur / m_stripe) % columns;
             const u64 within = cur % m_stripe;
             const u64 chunk = std::min(left, m_stripe - within);
             const DynamicExtent& e = m_extents[column];
             u64 sector = 0;
-            if (!MemberSector(e, row * m_stripe + within, chunk, sector)) return 0;
-            if (e.disk) e.disk->Read(out, sector, chunk);
-            out += chunk * ss;
+            if (!MemberSector(e, row * m_stripe + within, chunk, sector)) return false;
+            each(e, sector, chunk);
             cur += chunk;
             left -= chunk;
         }
-        return 1;
+        return true;
     }
 
 private:

@@ -86,6 +86,7 @@ void CompleteRecord(IStorageDevice* disk, u64 first, i64 count, u32 entryCount, 
                     }
                 }
                 count = static_cast<i64>(n);
+                claimed = n;  // the volume fits: its own length, not an entry that runs past the disk
             } else if (mode != Completion::kMbrAsIs && n > 0 && claimed >= room) {
                 // Both run past the disk's end; the shorter of the two is believed, so that a
                 // damaged length field does not make the volume longer than its table says.

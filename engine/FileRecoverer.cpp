@@ -185,7 +185,10 @@ struct WalkFrame {
     bool filesMet = false;  // a checked file was met in it or below it
     OwnedFd handle;         // closed for a made folder far above the deepest
     FolderId id;
-    size_t parentLength = 0;
+    // The length of the path above it, once it is made; it stays when the folder is refused
+    // later (moved away), so that leaving it still cuts its name off the path.
+    static constexpr size_t kNotMade = std::string::npos;
+    size_t parentLength = kNotMade;
 };
 
 // Opens the made folder of `frame` again from its child's open handle, and only when ".." is
@@ -288,6 +291,7 @@ private:
         if (stays && staged) {
             if (!MakeFolders()) {
                 target.Remove();
+                ++m_counts.failed;
                 return kRecoverFailed;
             }
             if (!PlaceStaged(target, name)) {
@@ -368,7 +372,7 @@ private:
     void Leave() {
         WalkFrame done = std::move(m_stack.back());
         m_stack.pop_back();
-        if (done.state == FolderState::kMade) m_path.resize(done.parentLength);
+        if (done.parentLength != WalkFrame::kNotMade) m_path.resize(done.parentLength);
         WalkFrame* parent = m_stack.empty() ? nullptr : &m_stack.back();
         if (parent != nullptr) {
             parent->filesMet = parent->filesMet || done.filesMet;

@@ -41,7 +41,11 @@ public:
             WriteLE64(sector + k, (u64(m_tag) << 56) | n);
         }
     }
+    bool HasUnreadSectors(u64 first, u64 count) override {
+        return IStorageDevice::HasUnreadSectors(first, count) || unread.lower_bound(first) != unread.lower_bound(first + count);
+    }
     std::set<u64> bad;
+    std::set<u64> unread;  // read as zeros, as a disk gives its bad areas
 
 private:
     u8 m_tag;
@@ -117,6 +121,22 @@ TEST(DynamicVolumeDevice, StripesSpansAndSimpleVolumesMapToTheirMembers) {
     auto simple = CreateSimpleVolumeDevice(kDynamicSimple, Info(50), {Extent(&c, 1000, 0, 50)});
     ASSERT_TRUE(simple);
     EXPECT_EQ(ReadTags(simple.get(), 49, 1)[0], Tag(3, 1049));
+
+    // What a member could not read, or a member that is missing, is unread through the volume
+    // too, at the volume sectors it maps to.
+    b.unread = {21};
+    c.unread = {1049};
+    EXPECT_TRUE(striped->HasUnreadSectors(126, 4));
+    EXPECT_FALSE(striped->HasUnreadSectors(0, 128));
+    EXPECT_FALSE(striped->HasUnreadSectors(130, 126));
+    EXPECT_TRUE(spanned->HasUnreadSectors(114, 1));
+    EXPECT_FALSE(spanned->HasUnreadSectors(0, 114));
+    EXPECT_TRUE(simple->HasUnreadSectors(49, 1));
+    EXPECT_FALSE(simple->HasUnreadSectors(0, 49));
+    auto halfGone = CreateSpannedVolumeDevice(kDynamicSpanned, Info(300), {Extent(&a, 500, 0, 100), Extent(nullptr, 7, 100, 200)});
+    ASSERT_TRUE(halfGone);
+    EXPECT_FALSE(halfGone->HasUnreadSectors(0, 100));
+    EXPECT_TRUE(halfGone->HasUnreadSectors(99, 2));
 
     // Factories refuse volumes that cannot be read at all.
     EXPECT_FALSE(CreateSimpleVolumeDevice(kDynamicSimple, Info(50), {Extent(nullptr, 0, 0, 50)}));

@@ -192,6 +192,17 @@ TEST(PartitionTable, FileSystemLengthWinsAndLargeMismatchListsBoth) {
     auto* window = dynamic_cast<CBasicPartitionDevice*>(out[1]->device.get());
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->GetStartSector(), 30000u);
+
+    // An entry running past the disk's end over a volume that fits on it: the volume is as long
+    // as it says, not as its entry.
+    MemDisk fitting(400000, 512);
+    fitting.Signature(0);
+    fitting.Entry(0, 0, 0x07, 390000, 20000);
+    fitting.FakeVolume(390000, kFsNtfs, 5000, "Fits");
+    BasicPartitionList fits;
+    ASSERT_EQ(CPartitionTableAnalyze::AnalyseDisk(&fitting, fits), 1u);
+    EXPECT_EQ(fits[0]->sectorCount, 5000u);
+    EXPECT_EQ(fits[0]->device->GetVolumeSectors(), 5000u);
 }
 
 TEST(PartitionTable, FileSystemAtSectorZeroWithoutTable) {
