@@ -270,7 +270,7 @@ void CExFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             }
         }
         // The volume's directory blocks come after its boot sector.
-        m_walker.AdmitVolumeLength(CExFatBootSector(p).GetVolumeLength());
+        m_walker.AdmitVolumeLength(CExFatBootSector(p).GetAddressableLength());
         WalkFolderSector(sector, nullptr);
         return;
     }
@@ -941,7 +941,7 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     geometry.heapStart = heap;
     geometry.sectorsPerCluster = spc;
     geometry.end = start + c->GetTotalSectors();
-    geometry.volumeSectors = CExFatBootSector(c->GetBoot().data()).GetVolumeLength();
+    geometry.volumeSectors = CExFatBootSector(c->GetBoot().data()).GetAddressableLength();
     geometry.sectorSize = m_sectorSize;
     geometry.clusterCount = partition->GetClusterCount();
     geometry.rootCluster = (c->GetFlags() & kExFatFlagRootUnknown) == 0 ? partition->m_rootCluster : 0;

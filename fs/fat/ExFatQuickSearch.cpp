@@ -89,7 +89,7 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     p.SetPartitionStart(p.m_heapStart);
 
     // A file may be longer than the device holds, up to the volume's own length.
-    const u64 lengthLimit = std::max(total, boot.GetVolumeLength());
+    const u64 lengthLimit = std::max(total, boot.GetAddressableLength());
     m_parser.SetLimits(ExFatWalkLimits::Make(lengthLimit, Log2Floor(sectorSize), Log2Floor(m_clusterBytes)));
     m_parser.Reset();
     m_parser.ClearSets();

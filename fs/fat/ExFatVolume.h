@@ -1,5 +1,7 @@
 #pragma once
 // The exFAT boot sector and the exFAT volume analyser of the volume enumeration.
+#include <algorithm>
+
 #include "devices/Volume.h"
 #include "platform/Types.h"
 
@@ -30,6 +32,11 @@ public:
     u64 GetClusterHeapOffset() const { return ReadLE32(m_bytes + 88); }
     u32 GetClusterCount() const { return ReadLE32(m_bytes + 92); }
     u32 GetFileSystemCode() const { return kFsExFat; }
+    // The volume's length as far as its cluster heap reaches: a damaged length field claiming
+    // more than its clusters can fill does not make files look as long as it says.
+    u64 GetAddressableLength() const {
+        return std::min(GetVolumeLength(), GetClusterHeapOffset() + (u64(GetClusterCount()) << GetSectorsPerClusterShift()));
+    }
 
 private:
     u8 m_bytes[512];

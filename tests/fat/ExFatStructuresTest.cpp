@@ -72,6 +72,14 @@ TEST(ExFatBoot, CheckAcceptsAValidSectorAndRejectsEachBrokenRule) {
         s[109] = 16;
         WriteLE32(s + 92, 1);
     }));
+
+    // A length field that claims far more than the heap can fill is believed only as far as the
+    // heap reaches; one within it stands.
+    std::vector<u8> longer = ValidBootSector();
+    WriteLE64(longer.data() + 72, u64(1) << 60);
+    ASSERT_TRUE(IsExFatBootSector(longer.data(), 512));
+    EXPECT_EQ(CExFatBootSector(longer.data()).GetAddressableLength(), 4096u + 7680u * 8);
+    EXPECT_EQ(CExFatBootSector(ValidBootSector().data()).GetAddressableLength(), 65536u);
 }
 
 // ---- entry checks ----
