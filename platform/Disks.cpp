@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 
@@ -526,3 +527,17 @@ void ClearDiskReadFaults() {
 
 u64 GetDiskReadCount() { return g_readCount.load(std::memory_order_relaxed); }
 void ResetDiskReadCount() { g_readCount.store(0, std::memory_order_relaxed); }
+
+bool IsOnRemovableDisk(const std::string& device, const std::string& sysRoot) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // "/dev/disk/by-label/..." and the like name the same device under another name.
+    const fs::path node = fs::canonical(device, ec);
+    const std::string name = (ec ? fs::path(device) : node).filename().string();
+    if (name.empty()) return false;
+    fs::path block = fs::canonical(fs::path(sysRoot) / "class" / "block" / name, ec);
+    if (ec) return false;
+    // A partition's folder lies inside its disk's.
+    if (fs::exists(block / "partition", ec)) block = block.parent_path();
+    return ReadSysfsLine((block / "removable").string()) == "1";
+}

@@ -124,3 +124,6 @@ void ClearDiskReadFaults();
 // Reads that reached DiskReadAt since the last reset (faulted ones included).
 u64 GetDiskReadCount();
 void ResetDiskReadCount();
+// Whether the block device (a "/dev/..." path) is, or is a partition of, a disk whose sysfs
+// "removable" flag is set; sysRoot is where sysfs is mounted.
+bool IsOnRemovableDisk(const std::string& device, const std::string& sysRoot = "/sys");

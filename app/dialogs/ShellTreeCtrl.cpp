@@ -5,10 +5,9 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QStorageInfo>
-#include <filesystem>
-#include <fstream>
 
 #include "devices/VolumeEnumerator.h"
+#include "platform/Disks.h"
 #include "platform/ui/Dc.h"
 
 namespace {
@@ -60,28 +59,7 @@ QIcon LinkedFolderIcon(const QIcon& folder) {
     return QIcon(pixmap);
 }
 
-std::string ReadFirstLine(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
 }  // namespace
-
-bool IsOnRemovableDisk(const std::string& device, const std::string& sysRoot) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    // "/dev/disk/by-label/..." and the like name the same device under another name.
-    const fs::path node = fs::canonical(device, ec);
-    const std::string name = (ec ? fs::path(device) : node).filename().string();
-    if (name.empty()) return false;
-    fs::path block = fs::canonical(fs::path(sysRoot) / "class" / "block" / name, ec);
-    if (ec) return false;
-    // A partition's folder lies inside its disk's.
-    if (fs::exists(block / "partition", ec)) block = block.parent_path();
-    return ReadFirstLine(block / "removable") == "1";
-}
 
 std::vector<DestinationVolume> MountedDestinationVolumes() {
     std::vector<DestinationVolume> out;

@@ -17,9 +17,6 @@ struct DestinationVolume {
 
 // The user's mounted volumes that can take files: writable, not the system's own machinery.
 std::vector<DestinationVolume> MountedDestinationVolumes();
-// Whether the block device (a "/dev/..." path) is, or is a partition of, a disk whose sysfs
-// "removable" flag is set; sysRoot is where sysfs is mounted.
-bool IsOnRemovableDisk(const std::string& device, const std::string& sysRoot = "/sys");
 
 class CShellTreeCtrl : public QTreeView {
 public:

@@ -635,8 +635,10 @@ void ExFatBlockRules::Consolidate() {
     for (size_t i = 0; i < m_blocks.size(); ++i) blocksLeft += m_taken[i] ? 0 : 1;
     for (Candidate& c : m_candidates) {
         // A layout that rests on single blocks is refused where what lies around them rules it out.
-        bool setAside = c.attached.size() > blocksLeft || !FitsItsSurroundings(c);
+        bool setAside = c.attached.size() > blocksLeft;
         for (size_t i : c.attached) setAside = setAside || m_taken[i];
+        // The costlier rule last: only a layout still standing is judged by what lies around it.
+        setAside = setAside || !FitsItsSurroundings(c);
         if (setAside) {
             m_setAside.emplace(c.heapStart, c.spc);
             continue;

@@ -16,6 +16,7 @@
 #include "TestUtil.h"
 #include "app/dialogs/ShellTreeCtrl.h"
 #include "core/Strings.h"
+#include "platform/Disks.h"
 
 namespace {
 
