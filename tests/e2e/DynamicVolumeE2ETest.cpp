@@ -52,7 +52,8 @@ struct GroupRun {
 std::ostream& operator<<(std::ostream& os, const GroupRun& r) { return os << r.what; }
 
 // The scan driver on the group's first `disks` disks, deleted-file scan of every volume; the
-// report's path.
+// report's path. With a disk missing, the files of the volumes that lay on it in part cannot be
+// read whole: they are counted failed or incomplete, and the run says so in its exit status.
 std::string ScanGroup(const testutil::TempDir& tmp, const std::vector<std::string>& disks, size_t count) {
     std::vector<std::string> args;
     for (size_t i = 0; i < count; ++i) {
@@ -64,7 +65,12 @@ std::string ScanGroup(const testutil::TempDir& tmp, const std::vector<std::strin
     args.push_back(out);
     args.push_back("--json");
     args.push_back(out + ".json");
-    EXPECT_EQ(e2e::RunDriver(args, tmp.Path(), out + ".log"), 0);
+    const bool diskMissing = count < disks.size();
+    EXPECT_EQ(e2e::RunDriver(args, tmp.Path(), out + ".log"), diskMissing ? 1 : 0);
+    e2e::Json report;
+    EXPECT_TRUE(testutil::ReadJsonFile(out + ".json", report));
+    const e2e::Json& recovered = report["recovered"];
+    EXPECT_EQ(recovered["failed"].number + recovered["incomplete"].number > 0, diskMissing);
     return out;
 }
 
