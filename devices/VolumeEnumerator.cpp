@@ -24,8 +24,16 @@ constexpr u64 kGiB = 1073741824;
 constexpr size_t kDiskTextMax = 49;
 
 std::atomic<EnumCollectPartition::StopQuery> g_stopQuery{nullptr};
+std::atomic<EnumCollectPartition::ListedHook> g_listedHook{nullptr};
 // The process-wide object once Instance has made it.
 std::atomic<EnumCollectPartition*> g_processEnumeration{nullptr};
+
+// Raises `value` to `to`; never lowers it, whatever the order the threads come in.
+void RaiseTo(std::atomic<u64>& value, u64 to) {
+    u64 now = value.load();
+    while (now < to && !value.compare_exchange_weak(now, to)) {
+    }
+}
 
 void TraceLine(int line) {
     WriteLog("P[%04d]:T[%04d] run to %s %d\r\n", static_cast<int>(CurrentProcessId()),
@@ -435,6 +443,8 @@ EnumCollectPartition::~EnumCollectPartition() {
 
 void EnumCollectPartition::SetStopQuery(StopQuery query) { g_stopQuery.store(query); }
 
+void EnumCollectPartition::SetListedHook(ListedHook hook) { g_listedHook.store(hook); }
+
 bool EnumCollectPartition::StopRequested() const {
     if (m_closing.load()) return true;
     StopQuery q = g_stopQuery.load();
@@ -444,10 +454,22 @@ bool EnumCollectPartition::StopRequested() const {
 void EnumCollectPartition::StartEnumeration() {
     std::lock_guard<std::mutex> lk(m_threadsLock);
     if (m_closing.load()) return;
-    // Whoever waits for the lists from now on waits for this enumeration's, not the last one's.
-    m_done.store(0);
-    m_threads.Start([this](u64) { EnumThread(); });
+    // Whoever waits for the lists from now on waits for lists begun after this ask, not for an
+    // enumeration that was already under way (it may predate the device change behind the ask).
+    m_asked.fetch_add(1);
+    m_threads.Start([this](u64) { Enumerate(); });
 }
+
+bool EnumCollectPartition::IsDone() const {
+    const u64 answered = m_answered.load();
+    return m_done.load() != 0 && answered >= m_asked.load();
+}
+
+bool EnumCollectPartition::EnumThread() {
+    m_asked.fetch_add(1);
+    return Enumerate();
+}
+
 
 bool EnumCollectPartition::WaitDone(u32 milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -458,17 +480,27 @@ bool EnumCollectPartition::WaitDone(u32 milliseconds) {
     return true;
 }
 
-bool EnumCollectPartition::EnumThread() {
+bool EnumCollectPartition::Enumerate() {
     // One enumeration at a time: a second one waits for the first, or gives up on a stop.
     for (;;) {
         u32 expected = 0;
         if (m_running.compare_exchange_strong(expected, 1)) break;
         for (int slice = 0; slice < 10; ++slice) {
-            if (StopRequested()) return false;
+            if (StopRequested()) {
+                // Nothing newer comes for the asks so far: the lists of the one that runs answer
+                // them once it ends (or now, if it has just ended), so no waiter waits for ever.
+                // The running one clears its flag before it reads this, and this is stored before
+                // the flag is read: one of the two sees the other.
+                const u64 asks = m_asked.load();
+                RaiseTo(m_abandoned, asks);
+                if (m_running.load() == 0) RaiseTo(m_answered, asks);
+                return false;
+            }
             SleepMs(100);
         }
     }
-    m_done.store(0);
+    // Every ask made so far is answered by lists built from here on.
+    const u64 asks = m_asked.load();
 
     // Built aside and published whole: the lists of the last enumeration stay readable meanwhile,
     // and whoever holds them keeps them.
@@ -477,6 +509,7 @@ bool EnumCollectPartition::EnumThread() {
     TraceLine(111);
     LogDiskTable(found->disks);
     TraceLine(114);
+    if (ListedHook hook = g_listedHook.load()) hook(this);
     std::vector<CDiskDevice*> disks;
     for (auto& d : found->disks) disks.push_back(d.get());
     if (!disks.empty()) {
@@ -518,6 +551,7 @@ bool EnumCollectPartition::EnumThread() {
     StatsNoteText(kStatsCodePartitionSizes, m_partitionSizeText.c_str());
     // Only now may a waiting enumeration start: it clears the texts handed over just above.
     m_running.store(0);
+    RaiseTo(m_answered, std::max(asks, m_abandoned.load()));
     return true;
 }
 

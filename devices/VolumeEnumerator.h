@@ -153,8 +153,8 @@ public:
 
     // Starts the enumeration thread again (the place page's refresh).
     void StartEnumeration();
-    // The enumeration itself, on the calling thread; false when another enumeration was running
-    // and a stop was requested while waiting for it.
+    // An enumeration on the calling thread; false when another enumeration was running and a
+    // stop was requested while waiting for it.
     bool EnumThread();
     // Nothing to list on Linux: the network thread ends at once.
     static void NetworkThread() {}
@@ -162,8 +162,14 @@ public:
     // Asked while an enumeration waits for an earlier one; the scan session's stop word.
     using StopQuery = bool (*)();
     static void SetStopQuery(StopQuery query);
+    // Called once an enumeration has listed the disks, before it reads them (tests hold one
+    // there).
+    using ListedHook = void (*)(EnumCollectPartition*);
+    static void SetListedHook(ListedHook hook);
 
-    bool IsDone() const { return m_done.load() != 0; }
+    // True once lists are published that were begun after the last ask for an enumeration (or
+    // once the asks were given up on a stop, and the last lists stand).
+    bool IsDone() const;
     bool IsRunning() const { return m_running.load() != 0; }
     // Blocks until the enumeration has finished or the time ran out (milliseconds).
     bool WaitDone(u32 milliseconds);
@@ -192,6 +198,7 @@ private:
     std::shared_ptr<EnumeratedVolumes> Current() const;
     static void RecordUnpartitionedAreas(EnumeratedVolumes& found, CDiskDevice* disk);
     bool StopRequested() const;
+    bool Enumerate();
 
     mutable std::mutex m_currentLock;
     std::shared_ptr<EnumeratedVolumes> m_current = std::make_shared<EnumeratedVolumes>();
@@ -199,7 +206,12 @@ private:
     std::string m_partitionSizeText;
 
     std::atomic<u32> m_running{0};
-    std::atomic<u32> m_done{0};
+    std::atomic<u32> m_done{0};  // some enumeration has published its lists
+    // Enumerations asked for, the newest ask the published lists answer, and the newest ask
+    // given up on a stop while another enumeration ran.
+    std::atomic<u64> m_asked{0};
+    std::atomic<u64> m_answered{0};
+    std::atomic<u64> m_abandoned{0};
     std::atomic<bool> m_closing{false};
     // Taken to start a thread and to close: no thread starts once the destructor joins them.
     std::mutex m_threadsLock;

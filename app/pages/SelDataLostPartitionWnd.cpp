@@ -25,8 +25,6 @@ constexpr int kTileMargin = 20;
 // The title starts over the tiles' icons.
 constexpr int kTitleLeft = 62;
 constexpr int kTitleHeight = 40;
-// Ticks after which a finished flag with unchanged lists is believed.
-constexpr int kStaleTicks = 10;
 constexpr u32 kStatsRefresh = 8456;
 constexpr u32 kStatsScanPlace = 12290;
 constexpr int CMD_BACK = 201;
@@ -397,7 +395,6 @@ int SelDataLostPartitionWnd::Create(HWND parent, void* instance, RECT rect, u32 
 }
 
 void SelDataLostPartitionWnd::StartTimer() {
-    ticksSinceStart_ = 0;
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) timerRunning_ = core->SetTimer(kTimerId, kTimerMs);
 }
 
@@ -487,13 +484,7 @@ void SelDataLostPartitionWnd::TimerProc() {
     EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
     TitleItemWnd& strip = groups_[kGroupDisks].titleStrip;
     UiItem* refresh = strip.GetItem(TitleItemWnd::kRefreshItem);
-    ++ticksSinceStart_;
-    // Right after a refresh the flag may still tell of the enumeration before it: the new one
-    // counts as finished once it has published its lists (or, should it publish nothing, once no
-    // enumeration runs any more).
-    const bool finished = enumeration.IsDone() &&
-                          (enumeration.Snapshot() != refreshedFrom_ || (!enumeration.IsRunning() && ticksSinceStart_ > kStaleTicks));
-    if (!finished) {
+    if (!enumeration.IsDone()) {
         strip.busy = true;
         if (refresh) {
             refresh->SetVisible(false);
@@ -575,7 +566,6 @@ void SelDataLostPartitionWnd::OnCommand(int id) {
         selected_ = nullptr;
         systemTile_ = nullptr;
         StatsEvent(kStatsRefresh);
-        refreshedFrom_ = EnumCollectPartition::Instance().Snapshot();
         EnumCollectPartition::Instance().StartEnumeration();
         StartTimer();
         // The spinner shows at once, not only at the first tick.

@@ -160,8 +160,6 @@ private:
     VolumeItem* systemTile_ = nullptr;
     bool timerRunning_ = false;
     std::shared_ptr<const EnumeratedVolumes> snapshot_;
-    std::shared_ptr<const EnumeratedVolumes> refreshedFrom_;
-    int ticksSinceStart_ = 0;
     std::string placeName_;
 };
 
