@@ -72,7 +72,7 @@ void CFileSelCtrl::RemoveFileSystemNode(CFileSystemNode* root) {
 
 void CFileSelCtrl::SetBuildState(bool building) {
     CFileVirtualNodeManager::Instance().SetBuildState(building);
-    if (m_container) m_container->SetIdle(!building);
+    if (m_container) m_container->AskIdle(!building);
 }
 
 void CFileSelCtrl::SelectNode(CFileNode* node) { CFileVirtualNodeManager::Instance().SelectNode(node); }

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QThread>
 
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
@@ -463,6 +464,9 @@ LRESULT CFileSelCtrlContainer::OnMessage(u32 message, WPARAM wParam, LPARAM lPar
         case WM_FILESEL_RESETCOMMANDS:
             m_right->Commands()->ResetCommands(wParam != 0);
             return 1;
+        case WM_FILESEL_SETIDLE:
+            if (static_cast<u64>(lParam) == m_idleAsks.load()) ApplyIdle(wParam != 0);
+            return 1;
         default:
             return ui::WindowOf<QWidget>::OnMessage(message, wParam, lParam);
     }
@@ -477,6 +481,22 @@ void CFileSelCtrlContainer::ApplyLanguage() {
 }
 
 void CFileSelCtrlContainer::SetIdle(bool idle) {
+    m_idleAsks.fetch_add(1);
+    ApplyIdle(idle);
+}
+
+void CFileSelCtrlContainer::AskIdle(bool idle) {
+    if (QThread::currentThread() == thread()) {
+        SetIdle(idle);
+        return;
+    }
+    // The trees, lists, boxes and buttons are widgets: changed from a scan thread while the UI
+    // thread paints or lays them out, they corrupt the memory both threads share.
+    const u64 ask = m_idleAsks.fetch_add(1) + 1;
+    PostMessage(Handle(), WM_FILESEL_SETIDLE, idle ? 1 : 0, static_cast<LPARAM>(ask));
+}
+
+void CFileSelCtrlContainer::ApplyIdle(bool idle) {
     m_left->PathTree()->SetBuildState(idle);
     m_left->TypeTree()->SetBuildState(idle);
     m_right->SetIdle(idle);

@@ -3,6 +3,7 @@
 // lists, preview pane) side by side behind a draggable splitter.
 #include <QListView>
 #include <QWidget>
+#include <atomic>
 #include <functional>
 
 #include "browser/model/BindingNode.h"
@@ -18,6 +19,8 @@ namespace FileSelCtrl {
 constexpr u32 WM_FILESEL_LAYOUT = WM_USER_MSG + 1024;
 constexpr u32 WM_FILESEL_RECOVERNODE = WM_USER_MSG + 1050;
 constexpr u32 WM_FILESEL_RESETCOMMANDS = WM_USER_MSG + 1056;
+// Posted by AskIdle off the UI thread: wParam the idle state, lParam the number of the ask.
+constexpr u32 WM_FILESEL_SETIDLE = WM_USER_MSG + 1057;
 // How long the UI thread binds delivered nodes at one time before it lets other events run.
 constexpr u32 kDrainSliceMs = 20;
 constexpr int kMinPaneWidth = 55;
@@ -152,8 +155,11 @@ public:
     void ApplyLanguage();
     void SetSearchLayout(bool on);
     void EnsurePreviewRoom();
-    // Idle when no scan adds to the trees.
+    // Idle when no scan adds to the trees. UI thread.
     void SetIdle(bool idle);
+    // The same from any thread (the scan's own, pausing): the windows follow on the UI thread,
+    // and whichever ask was made last decides, on whatever thread.
+    void AskIdle(bool idle);
     void ResetRightView();
     CWndLeftView* Left() const { return m_left; }
     CWndRightView* Right() const { return m_right; }
@@ -164,6 +170,7 @@ public:
 
 private:
     void RecalcLayout(bool fromSplitter, int position);
+    void ApplyIdle(bool idle);
 
     CWndLeftView* m_left;
     CWndRightView* m_right;
@@ -171,6 +178,8 @@ private:
     int m_leftWidth = 0;
     bool m_searchLayout = false;
     bool m_dragging = false;
+    // Numbers the asks for the idle state: a posted ask that a later one overtook is dropped.
+    std::atomic<u64> m_idleAsks{0};
 };
 
 // Loads FileSelCtrl.xml of the current language into the skin values.

@@ -14,6 +14,7 @@
 #include <deque>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "BrowserScanFixture.h"
 #include "Manifest.h"
@@ -466,9 +467,12 @@ TEST_F(BrowserScan, ChecksMadeWhilePausedStayAsMadeAndTheRootRowsAndHeaderAgreeT
     int root = -1;
     Scan([&] {
         EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "while the scan runs"));
-        // Paused: the window lets the user check again, as the progress strip does on a pause.
-        browser->SetBuildState(false);
+        // Paused: the window lets the user check again, as the progress strip does on a pause,
+        // from the scan thread. The lists are widgets: they follow on this thread alone.
+        std::thread([&] { browser->SetBuildState(false); }).join();
+        EXPECT_FALSE(Details()->ListModel()->IsReady()) << "the scan thread touched the lists";
         Settle();
+        EXPECT_TRUE(Details()->ListModel()->IsReady());
         EXPECT_TRUE(RootListingAgrees(PathTree(), Details(), "paused"));
         unchecked = ClickFirstFileBox(Details());
         ASSERT_NE(unchecked, nullptr) << "a file shows while the scan is paused";
