@@ -470,7 +470,6 @@ bool EnumCollectPartition::EnumThread() {
     return Enumerate();
 }
 
-
 bool EnumCollectPartition::WaitDone(u32 milliseconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!IsDone()) {

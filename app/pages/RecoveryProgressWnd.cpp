@@ -1,8 +1,6 @@
 #include "app/pages/RecoveryProgressWnd.h"
 
-#include <QApplication>
 #include <QCursor>
-#include <QThread>
 #include <algorithm>
 #include <cstdio>
 
@@ -54,7 +52,6 @@ constexpr u32 kStatsContinued = 0x210F;
 constexpr u32 kStatsFinished = 0x210A;
 constexpr u32 kStatsFinishSeconds = 0x3007;
 
-bool OnUiThread() { return qApp && QThread::currentThread() == qApp->thread(); }
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
 std::atomic<RecoveryProgressWnd::Clock> g_clock{nullptr};
 u64 Now() {
@@ -165,7 +162,7 @@ void RecoveryProgressWnd::DoPause() {
     // Only a running scan pauses: a pause after the end or a stop must not revive it.
     if (!run_.Pause(Now())) return;
     if (RecoveryGraph::Instance().GetPausedBySession() != 0) return;
-    if (!OnUiThread()) {
+    if (!ui::OnUiThread()) {
         PostMessage(GetHwnd(), kMsgSyncItems, 0, 0);
         return;
     }
@@ -183,7 +180,7 @@ void RecoveryProgressWnd::DoContinue() {
     RecoveryGraph& session = RecoveryGraph::Instance();
     if (session.GetPausedBySession() == 0)
         if (IDirectoryTree* view = session.GetDirectoryTree()) view->SetBuildState(true);
-    if (!OnUiThread()) {
+    if (!ui::OnUiThread()) {
         PostMessage(GetHwnd(), kMsgSyncItems, 0, 0);
         return;
     }
@@ -219,7 +216,7 @@ i32 RecoveryProgressWnd::DoStop(bool ask) {
     }
     run_.Stop();
     GetScanOptions().SetStopRequested(1);
-    if (!OnUiThread()) {
+    if (!ui::OnUiThread()) {
         PostMessage(GetHwnd(), kMsgSyncItems, 0, 0);
         return 0;
     }

@@ -4,7 +4,6 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QThread>
 
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
@@ -486,7 +485,7 @@ void CFileSelCtrlContainer::SetIdle(bool idle) {
 }
 
 void CFileSelCtrlContainer::AskIdle(bool idle) {
-    if (QThread::currentThread() == thread()) {
+    if (ui::OnUiThread()) {
         SetIdle(idle);
         return;
     }

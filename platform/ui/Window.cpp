@@ -161,6 +161,8 @@ void InstallForeignDialogPlacement() {
 }
 }  // namespace
 
+bool OnUiThread() { return qApp && QThread::currentThread() == qApp->thread(); }
+
 void InstallWindowPost() {
     static const WindowPostFunctions f{WindowRegistry::Post, WindowRegistry::Send, WindowRegistry::IsWindowImpl};
     SetWindowPostFunctions(&f);

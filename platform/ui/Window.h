@@ -20,6 +20,9 @@ enum class CursorShape { Arrow, Hand, Wait };
 // Installs the Qt implementation of PostMessage/SendMessage/IsWindow (idempotent).
 void InstallWindowPost();
 
+// True on the thread the windows live on; the others post to them rather than touch them.
+bool OnUiThread();
+
 class WindowCore {
 public:
     WindowCore();
