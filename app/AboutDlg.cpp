@@ -7,6 +7,7 @@
 
 namespace {
 constexpr COLORREF kTextColor = 0x212121;
+constexpr COLORREF kWhite = 0xFFFFFF;
 constexpr u32 kLabelFlags = DT_VCENTER | DT_END_ELLIPSIS | DT_SINGLELINE;
 // The maker's line; the same in every language.
 constexpr const char* kCopyrightLine = "Copyright \u00A9 2026 Morvenda. All rights reserved.";
@@ -31,9 +32,12 @@ bool AboutDlg::OnInitDialog() {
     return true;
 }
 
-// The white strip at the foot of the box, under the copyright line, as every dialog has.
+// Unlike the other dialogs, the box is white only at its foot, under the copyright line; the
+// banner and the version stand on the base colour.
 int AboutDlg::DrawBackground(ui::Dc* dc) {
-    PaintWhiteClientArea(Handle(), dc);
+    if (!dc) return 0;
+    const RECT c = ClientRect();
+    dc->FillRect(ui::MakeRect(c.left + 1, c.bottom - kDialogFootHeight, c.right - 1, c.bottom), kWhite);
     return 0;
 }
 

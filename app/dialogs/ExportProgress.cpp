@@ -14,11 +14,13 @@
 #include "engine/FileSystemNode.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/Stats.h"
 #include "platform/WindowPost.h"
 
 namespace {
 using percentbar::kPercentFull;
 constexpr size_t kOutPathSize = 520;
+constexpr u32 kStatsCancelConfirmed = 8707;
 std::atomic<ExportProgress::WorkerStartHook> g_startHook{nullptr};
 std::atomic<ExportProgress::FileDoneHook> g_fileDoneHook{nullptr};
 }  // namespace
@@ -152,7 +154,10 @@ bool ExportProgress::OnCommand(WPARAM wParam, LPARAM lParam) {
                                         : ShowMessageBox(nullptr, UiResources::Instance().GetString("ConfirmCancel").c_str(),
                                                          nullptr, MB_YESNO | MB_ICONQUESTION) == kMessageBoxFirstButton;
         asking_ = false;
-        if (yes) cancel_.store(1);
+        if (yes) {
+            cancel_.store(1);
+            StatsEvent(kStatsCancelConfirmed);
+        }
         return true;
     }
     case kCmdDeviceLost:

@@ -7,6 +7,7 @@
 #include "app/pages/WizardArt.h"
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
+#include "platform/Stats.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ constexpr int kPictureBottom = 118;
 constexpr int kLinkGap = 4;
 const RECT kDetailRect = {68, 124, 450, 156};
 constexpr COLORREF kNoteText = 0x545454;
+constexpr u32 kStatsPathLink = 8708;
 
 }  // namespace
 
@@ -97,7 +99,10 @@ bool ExportResult::OnCommand(WPARAM wParam, LPARAM lParam) {
     switch (LOWORD(wParam)) {
     case kCmdClose: EndDialog(IDCANCEL); return true;
     case kItemDone: EndDialog(IDOK); return true;
-    case kItemPathLink: OpenFolder(targetPath); return true;
+    case kItemPathLink:
+        OpenFolder(targetPath);
+        StatsEvent(kStatsPathLink);
+        return true;
     default: break;
     }
     return HomeBaseDialog::OnCommand(wParam, lParam);

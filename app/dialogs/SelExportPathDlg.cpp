@@ -94,9 +94,9 @@ bool SelExportPathDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
 
 int SelExportPathDlg::DrawBackground(ui::Dc* dc) {
     if (!dc) return 0;
-    // The tree covers this grey but for a border left of it and above it.
-    dc->FillRect(kTreeBorder, kBorderColour);
+    // White first: the grey under the tree then shows as its border, left of it and above it.
     PaintWhiteClientArea(Handle(), dc);
+    dc->FillRect(kTreeBorder, kBorderColour);
     return 0;
 }
 

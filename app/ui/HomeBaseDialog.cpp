@@ -11,6 +11,7 @@
 
 #include "core/Shell.h"
 #include "app/ui/UiResources.h"
+#include "platform/Stats.h"
 
 namespace {
 constexpr COLORREF kFrameColor = 0xE8E8E8;
@@ -18,9 +19,11 @@ constexpr COLORREF kMainCaptionColor = 0x80D21F;
 constexpr COLORREF kPopupCaptionColor = 0xE3F3B2;
 constexpr COLORREF kMainTitleColor = 0xE4F3B3;
 constexpr COLORREF kPopupTitleColor = 0x536D01;
-// The client buffer starts in the colour of the dialogs' body, above the white band at their foot.
+// The client buffer starts in the dialogs' base colour, which the band at their foot, where their
+// buttons stand, keeps.
 constexpr COLORREF kClientBaseColor = 0xF4F4F4;
 constexpr COLORREF kWhite = 0xFFFFFF;
+constexpr u32 kStatsHelpKey = 8451;
 
 // Popup dialogs draw every caption item with the same three bitmaps.
 constexpr int kPopupNormal = 550;
@@ -445,6 +448,7 @@ bool HomeBaseDialog::PreTranslateMessage(u32 message, WPARAM wParam, LPARAM) {
         const std::string url = UiResources::Instance().GetString("helpUrl");
         const bool opened = !url.empty() && QDesktopServices::openUrl(QUrl(ui::FromUtf8(url)));
         WriteLog("[%s:%d] goto %s\r\n", "HomeBaseDialog::PreTranslateMessage", opened ? 42 : 2, url.c_str());
+        StatsEvent(kStatsHelpKey);
         return true;
     }
     return false;
@@ -495,5 +499,5 @@ void PaintWhiteClientArea(HWND window, ui::Dc* dc) {
     if (auto* dlg = dynamic_cast<HomeBaseDialog*>(core)) client = dlg->ClientRect();
     else if (core && core->Widget()) client = ui::FromQRect(core->Widget()->rect());
     else return;
-    dc->FillRect(ui::MakeRect(client.left + 1, client.bottom - kWhiteBandHeight, client.right - 1, client.bottom), kWhite);
+    dc->FillRect(ui::MakeRect(client.left + 1, client.top, client.right - 1, client.bottom - kDialogFootHeight), kWhite);
 }

@@ -118,7 +118,7 @@ private:
 };
 
 // The band at the foot of a dialog's client area, where its buttons stand.
-constexpr int kWhiteBandHeight = 45;
-// Fills the band at the foot of a dialog's client area (kWhiteBandHeight pixels, less one pixel
-// at the left and at the right) with white.
+constexpr int kDialogFootHeight = 45;
+// Fills a dialog's client area, less one pixel at the left and at the right and less the band at
+// its foot, with white; the band keeps the dialog's base colour.
 void PaintWhiteClientArea(HWND window, ui::Dc* dc);

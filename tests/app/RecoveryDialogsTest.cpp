@@ -120,8 +120,8 @@ TEST_F(RecoveryDialogs, WarmTipTheCheckBoxTurnsItOffAndOnTheKeysDoNotCloseItAndT
 // The thank-you picture covers the whole face in every language: wherever no text or item is
 // drawn, the face shows the picture's own pixel.
 TEST_F(RecoveryDialogs, WarmTipDrawsItsPictureOverItsWholeFaceInEveryLanguage) {
-    const std::pair<int, const char*> languages[] = {{0, "English.dat"}, {2, "Deutsch.dat"}, {1, "Japanese.dat"}};
-    for (const auto& [index, file] : languages) {
+    const std::tuple<int, const char*, const char*> languages[] = {{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"}, {1, "Japanese.dat", "ja"}};
+    for (const auto& [index, file, tag] : languages) {
         SCOPED_TRACE(file);
         UiResources::Instance().SetLanguage(index, file);
         SetUiLanguage(index, file);
@@ -132,6 +132,7 @@ TEST_F(RecoveryDialogs, WarmTipDrawsItsPictureOverItsWholeFaceInEveryLanguage) {
         uiwait::ModalWatch answer(uiwait::OfType<WarmTipDlg>([&](WarmTipDlg* tip) {
             ++shown;
             const QImage face = tip->grab().toImage();
+            face.save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/warmtip-" + tag + ".png"));
             ASSERT_EQ(face.size(), QSize(WarmTipDlg::kWidth, WarmTipDlg::kHeight));
             // The left band and the corners, clear of the texts (from x 170) and the items.
             for (const QPoint at : {QPoint(2, 2), QPoint(10, 60), QPoint(10, 200), QPoint(150, 10), QPoint(537, 2), QPoint(537, 200),

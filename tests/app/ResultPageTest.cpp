@@ -1,10 +1,13 @@
 // The result page on its own, offscreen: a name search waits in the page's wait box while the
 // search thread runs and ends with the hits listed; the tip before a recovery in a paused scan,
 // and the session's wish to skip it once; the warning pictures of the recovery's dialogs; the
-// white band at the foot of the dialogs. Saved to <build>/screenshots/ for review.
+// dialogs' faces and what they report of the user's keys and clicks. Saved to
+// <build>/screenshots/ for review.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QPointer>
+#include <QTest>
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include "EventRecorder.h"
 #include "TestUtil.h"
 #include "ui/UiWait.h"
+#include "ui/UrlCatcher.h"
 #include "app/CheckUpdate.h"
 #include "app/dialogs/ExportProgress.h"
 #include "app/dialogs/ExportResult.h"
@@ -249,21 +253,34 @@ void HoldWorker() {
     while (!g_releaseWorkers.load()) std::this_thread::yield();
 }
 
-// The dialogs' own band at their foot, where their buttons stand, in white; the body above it in
-// the dialogs' colour. Each dialog is looked at in English, German, Japanese and Spanish: the
-// recovery's window names the file right after its text, the destination dialog shows the grey
-// border of its tree with a removable volume in it, splits its note in Spanish after seven
-// eighths of its characters, and reports the folder the user confirms.
-TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
+void ClickClientItem(HomeBaseDialog* dialog, int id) {
+    UiCtrl::UiItem* item = dialog->GetClientItem(id);
+    ASSERT_NE(item, nullptr) << id;
+    const RECT r = item->GetRect();
+    const QPoint at(HomeBaseDialog::ClientToWindowX((r.left + r.right) / 2), HomeBaseDialog::ClientToWindowY((r.top + r.bottom) / 2));
+    QTest::mouseMove(dialog, at);
+    QTest::mouseClick(dialog, Qt::LeftButton, {}, at);
+}
+
+// Each dialog looked at in English, German, Japanese and Spanish: white but for a one-pixel edge
+// at each side and the band at its foot, where its buttons stand, which keep the dialog's base
+// colour; F1 opens the help address. The recovery's window names the file right after its text
+// and asks before it stops; the destination dialog shows the grey border of its tree with a
+// removable volume in it, splits its note in Spanish after seven eighths of its characters and
+// reports the folder the user confirms; the recovery's result opens its folder from its link.
+TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDoes) {
+    constexpr QRgb kWhite = qRgb(255, 255, 255);
+    constexpr QRgb kBase = qRgb(0xF4, 0xF4, 0xF4);
     constexpr QRgb kBorder = qRgb(196, 196, 196);
-    constexpr QRgb kBody = qRgb(0xF4, 0xF4, 0xF4);
-    constexpr u32 kStatsDestination = 12300;
+    constexpr int kFootHeight = 45;
+    constexpr u32 kStatsHelpKey = 8451, kStatsCancelConfirmed = 8707, kStatsPathLink = 8708, kStatsDestination = 12300;
     constexpr const char* kFileName = "IMG_0001.JPG";
     struct StatsTexts : testutil::EventRecorder {
         void RecordText(u32 code, const char* text) override { texts.emplace_back(code, text); }
         std::vector<std::pair<u32, std::string>> texts;
     } stats;
     SetStatsFallbackSink(&stats);
+    uiwait::UrlCatcher help(QStringLiteral("https"));
     SetFolderOpener([](const std::string&) { return true; });
     ExportProgress::SetWorkerStartHook([](ExportProgress*) { HoldWorker(); });
     SaveRestoreScanResult::SetWorkerStartHook([](SaveRestoreScanResult*) { HoldWorker(); });
@@ -273,6 +290,12 @@ TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
         if (t.cut) cut.push_back(t.text + " needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight));
     });
     const auto text = [](const char* key) { return UiResources::Instance().GetString(key); };
+    const auto result = [&](bool success) {
+        ExportResult dialog(nullptr);
+        std::tie(dialog.targetPath, dialog.success, dialog.fileCount) = std::tuple{dir_.Path(), success, 2};
+        (success ? dialog.counts.written : dialog.counts.failed) = 2;
+        dialog.DoModal();
+    };
     const struct {
         const char* name;
         std::function<void()> open;
@@ -285,11 +308,8 @@ TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
         {"save-progress", [&] { SaveRestoreScanResult(nullptr, ScanResultTransfer::kExport, dir_.File("band.rsf")).DoModal(); }},
         {"load-progress", [&] { SaveRestoreScanResult(nullptr, ScanResultTransfer::kImport, dir_.File("none.rsf")).DoModal(); }},
         {"search", [] { ::SearchDlg([](const std::string&) {}).DoModal(); }},
-        {"recovery-result", [&] {
-             ExportResult result(nullptr);
-             std::tie(result.targetPath, result.success, result.fileCount, result.counts.failed) = std::tuple{dir_.Path(), false, 2, 2};
-             result.DoModal();
-         }},
+        {"recovery-failed", [&] { result(false); }},
+        {"recovery-completed", [&] { result(true); }},
     };
     for (const auto& [language, file, suffix] : {std::tuple{0u, "English.dat", "en"}, std::tuple{2u, "Deutsch.dat", "de"},
                                                  std::tuple{1u, "Japanese.dat", "ja"}, std::tuple{4u, "Spanish.dat", "es"}}) {
@@ -303,7 +323,19 @@ TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
             g_releaseWorkers.store(false);
             drawn.clear();
             stats.texts.clear();
+            stats.events.clear();
+            help.opened.clear();
+            // The recovery's question before it stops, answered by its own buttons.
+            bool stop = false;
+            int questions = 0;
+            QPointer<QWidget> question;
             uiwait::ModalWatch answer([&](QWidget* shown) {
+                if (auto* box = dynamic_cast<QZMMessageBox*>(shown); box && box->Text() == text("ConfirmCancel")) {
+                    ++questions;
+                    question = box;
+                    ClickClientItem(box, stop ? QZMMessageBox::kIdFirst : QZMMessageBox::kIdSecond);
+                    return;
+                }
                 auto* home = dynamic_cast<HomeBaseDialog*>(shown);
                 ASSERT_NE(home, nullptr);
                 if (auto* update = dynamic_cast<CheckUpdate*>(shown)) {
@@ -329,24 +361,33 @@ TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
                 uiwait::Paint(shown);
                 EXPECT_EQ(cut, std::vector<std::string>{}) << "texts that do not fit";
                 const QImage image = shown->grab().toImage();
-                image.save(QString::fromStdString(Shot(std::string("white-band-") + dialog.name + "-" + suffix)));
+                image.save(QString::fromStdString(Shot(std::string("dialog-") + dialog.name + "-" + suffix)));
                 const RECT client = home->ClientRect();
                 const auto at = [&](int x, int y) {
-                    return image.pixel(HomeBaseDialog::ClientToWindowX(x), HomeBaseDialog::ClientToWindowY(y)) & 0xFFFFFF;
+                    return image.pixel(HomeBaseDialog::ClientToWindowX(x), HomeBaseDialog::ClientToWindowY(y)) | 0xFF000000u;
                 };
-                for (const int y : {client.bottom - 1, client.bottom - kWhiteBandHeight})
-                    EXPECT_EQ(at(2, y), 0xFFFFFFu) << "the band at y " << y;
-                EXPECT_EQ(at(0, client.bottom - 1), kBody & 0xFFFFFF) << "one pixel in from the left";
-                EXPECT_EQ(at(2, client.bottom - kWhiteBandHeight - 1), kBody & 0xFFFFFF) << "the body above the band";
+                const int foot = client.bottom - kFootHeight;
+                for (const int y : {foot / 2, foot - 1, foot, client.bottom - 1}) {
+                    const QRgb inside = y < foot ? kWhite : kBase;
+                    EXPECT_EQ(at(1, y), inside) << "at the left, y " << y;
+                    EXPECT_EQ(at(client.right - 2, y), inside) << "at the right, y " << y;
+                    EXPECT_EQ(at(0, y), kBase) << "the left edge, y " << y;
+                    EXPECT_EQ(at(client.right - 1, y), kBase) << "the right edge, y " << y;
+                }
+                // F1, keyed where the keyboard is, opens the help address.
+                QWidget* keys = shown->focusWidget() ? shown->focusWidget() : shown;
+                QTest::keyClick(keys, Qt::Key_F1);
+                EXPECT_EQ(help.opened, std::vector<std::string>{text("helpUrl")});
+                EXPECT_EQ(stats.events, std::vector<u32>{kStatsHelpKey});
                 if (dynamic_cast<ExportProgress*>(shown)) {
                     const std::string line = UiResources::Instance().GetString("RecoveryFile") + kFileName;
                     EXPECT_NE(std::find(drawn.begin(), drawn.end(), line), drawn.end()) << "the name right after the text: " << line;
                 }
                 if (auto* folder = dynamic_cast<SelExportPathDlg*>(shown)) {
                     // In client coordinates: the band from x 20 to the tree's left at 23, from y 15 to its top at 17.
-                    for (const int y : {20, 120, 230}) EXPECT_EQ(at(21, y), kBorder & 0xFFFFFF) << "left of the tree at y " << y;
-                    for (const int x : {30, 300, 550}) EXPECT_EQ(at(x, 15), kBorder & 0xFFFFFF) << "above the tree at x " << x;
-                    EXPECT_EQ(at(10, 120), kBody & 0xFFFFFF) << "the body beside the border";
+                    for (const int y : {20, 120, 230}) EXPECT_EQ(at(21, y), kBorder) << "left of the tree at y " << y;
+                    for (const int x : {30, 300, 550}) EXPECT_EQ(at(x, 15), kBorder) << "above the tree at x " << x;
+                    EXPECT_EQ(at(10, 120), kWhite) << "the body beside the border";
                     const QString note = QString::fromStdString(UiResources::Instance().GetString("DontSaveInSrc"));
                     if (language == 4) {
                         const qsizetype cut = note.size() * 7 / 8;
@@ -358,15 +399,31 @@ TEST_F(ResultPage, EachDialogPaintsTheWhiteBandAtItsFoot) {
                     EXPECT_EQ(stats.texts, (std::vector<std::pair<u32, std::string>>{{kStatsDestination, dir_.Path()}}));
                     return;
                 }
+                if (auto* progress = dynamic_cast<ExportProgress*>(shown)) {
+                    // Cancel asks first: No goes on, Yes stops and is reported.
+                    for (const bool yes : {false, true}) {
+                        stop = yes;
+                        ClickClientItem(progress, ExportProgress::kItemCancel);
+                        EXPECT_TRUE(uiwait::Until([&] { return questions == (yes ? 2 : 1) && !(question && question->isVisible()); },
+                                                  "the answered question before the recovery stops"));
+                        EXPECT_EQ(progress->CancelRequested(), yes);
+                    }
+                    EXPECT_EQ(stats.events, (std::vector<u32>{kStatsHelpKey, kStatsCancelConfirmed}));
+                }
                 if (dynamic_cast<ExportProgress*>(shown) || dynamic_cast<SaveRestoreScanResult*>(shown)) {
                     // Let go, the worker finds nothing to do and ends its window.
                     g_releaseWorkers.store(true);
                     return;
                 }
+                if (auto* completed = dynamic_cast<ExportResult*>(shown); completed && completed->success) {
+                    ClickClientItem(completed, ExportResult::kItemPathLink);
+                    EXPECT_TRUE(uiwait::Until([&] { return stats.events.size() == 2; }, "the path link's report"));
+                    EXPECT_EQ(stats.events, (std::vector<u32>{kStatsHelpKey, kStatsPathLink}));
+                }
                 home->EndDialog(IDCANCEL);
             });
             dialog.open();
-            EXPECT_EQ(answer.Seen(), 1);
+            EXPECT_EQ(answer.Seen(), questions + 1);
         }
     }
     ui::SetDrawnTextObserver(previous);

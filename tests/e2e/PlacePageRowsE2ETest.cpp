@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QDesktopServices>
 #include <QTest>
 #include <QWheelEvent>
 #include <filesystem>
@@ -15,6 +14,7 @@
 
 #include "TestUtil.h"
 #include "WizardDriver.h"
+#include "ui/UrlCatcher.h"
 #include "app/QZMUIDlg.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
 #include "app/pages/SelFileTypeWnd.h"
@@ -61,15 +61,6 @@ void AddArea(const testutil::TempDir& disks, int n) {
     std::ofstream(blank).close();
     ASSERT_EQ(::truncate(blank.c_str(), off_t(kUnpartitionedGapSectors + 1) * 1024), 0);
 }
-
-// Takes the addresses the pages open instead of a browser.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    std::vector<std::string> opened;
-public slots:
-    void Open(const QUrl& url) { opened.push_back(url.toString().toStdString()); }
-};
 
 class PlaceRows : public ::testing::Test {
 protected:
@@ -210,8 +201,7 @@ TEST_F(PlaceRows, TilesAreRowsAndTheScrollBarMovesThemOnceThreeOrMoreAreHigherTh
 }
 
 TEST_F(PlaceRows, TheShareLinksOpenTheAddressesOfTheLanguageFile) {
-    UrlCatcher catcher;
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &catcher, "Open");
+    uiwait::UrlCatcher catcher(QStringLiteral("https"));
     auto& types = *dlg_->FileTypePage();
     ASSERT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == types.GetHwnd(); }));
     const char* const keys[] = {"FACEBOOK", "TWITER", "GOOGLE"};
@@ -243,9 +233,6 @@ TEST_F(PlaceRows, TheShareLinksOpenTheAddressesOfTheLanguageFile) {
         uiwait::Flush();
         EXPECT_TRUE(wizard::Shot(dlg_.get(), std::string("file-types-links-") + language.tag));
     }
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
 }
 
 }  // namespace
-
-#include "PlacePageRowsE2ETest.moc"

@@ -204,12 +204,14 @@ TEST_F(MainWindow, TheMenuOpensAboutWithTheCompiledVersion) {
     EXPECT_TRUE(aboutShown);
     EXPECT_EQ(version, ProductVersionText());
 
-    // The same box in German, for the eye.
-    ASSERT_EQ(dlg_->SwitchLanguage(2), 0);
-    aboutShown = false;
-    shot = "about_german.png";
-    EXPECT_TRUE(WithMenu([&](QMenu* menu) { Click(menu, ActionWithId(menu, CQZMUIDlg::kMenuAbout)); }));
-    EXPECT_TRUE(aboutShown);
+    // The same box in German and Japanese, for the eye.
+    for (const auto& [language, name] : {std::pair{2, "about_german.png"}, std::pair{1, "about_japanese.png"}}) {
+        ASSERT_EQ(dlg_->SwitchLanguage(language), 0);
+        aboutShown = false;
+        shot = name;
+        EXPECT_TRUE(WithMenu([&](QMenu* menu) { Click(menu, ActionWithId(menu, CQZMUIDlg::kMenuAbout)); }));
+        EXPECT_TRUE(aboutShown);
+    }
     ASSERT_EQ(dlg_->SwitchLanguage(0), 0);
 }
 
