@@ -12,8 +12,9 @@ namespace {
 constexpr u32 kTailWord = 4;
 }  // namespace
 
+// "INDX", 20 bytes long, version 0, no entries, stream number 2, no further index.
 const u8 CRmIndexMarkerScan::kMarker[kMarkerBytes] = {'I', 'N', 'D', 'X', 0, 0, 0, 0x14, 0, 0,
-                                                      0,   0,   0,   2,   0, 0, 0, 0,    0, 0};
+                                                      0,   0,   0,   0,   0, 2, 0, 0,    0, 0};
 
 void CRmIndexMarkerScan::Reset() {
     m_reader = nullptr;

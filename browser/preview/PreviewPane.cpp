@@ -23,7 +23,6 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
-#include "engine/FileRecoverer.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ScanThreads.h"
@@ -76,8 +75,7 @@ void RunWorker(std::shared_ptr<Preview_Item> work, ScanThreads::TreeReader trees
         const std::string temp = NewPreviewTempName();
         if (!temp.empty()) {
             CancellableCallback callback(work->cancelled);
-            CFileRecoverer recoverer;
-            if (recoverer.RecoverFile(&callback, work->device, work->node, temp.c_str(), false) && !work->cancelled.load())
+            if (CopyForPreview(&callback, work->device, work->node, temp, false) && !work->cancelled.load())
                 picture = LoadPanePicture(temp, work->name, work->size);
             RemovePreviewTemp(temp);
         }

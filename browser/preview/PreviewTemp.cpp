@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 
+#include "engine/FileRecoverer.h"
 #include "platform/ProgramDir.h"
 
 namespace FileSelCtrl {
@@ -80,6 +81,21 @@ size_t LivePreviewTempCount() {
     Registry& r = Live();
     std::lock_guard<std::mutex> hold(r.lock);
     return r.live.size();
+}
+
+bool CopyForPreview(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* node, const std::string& path,
+                    bool background) {
+    if (path.empty()) return false;
+    // The writer puts a copy with unread parts only where nothing stands: the name's empty
+    // placeholder makes way, in the user's private cache folder, so that such a copy is shown
+    // as the recovery keeps it.
+    ::unlink(path.c_str());
+    CFileRecoverer recoverer;
+    const bool whole = recoverer.RecoverFile(callback, device, node, path.c_str(), background);
+    const bool kept = whole || recoverer.GetResult() == kRecoverIncomplete;
+    // What is shown is the user's alone, whichever way the copy took its place.
+    if (kept) ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
+    return kept;
 }
 
 }  // namespace FileSelCtrl

@@ -4,6 +4,10 @@
 // reads) removed when the program ends.
 #include <string>
 
+class CFileNode;
+class IFileRecoverCallback;
+class IStorageDevice;
+
 namespace FileSelCtrl {
 
 // A new file of that ending that did not exist before; empty when none could be made.
@@ -14,5 +18,12 @@ void RemovePreviewTemp(const std::string& path);
 void RemoveAllPreviewTemps();
 // How many copies are registered and not yet removed.
 size_t LivePreviewTempCount();
+
+// Copies a found file to `path` (a name NewPreviewTempName made) as its recovery keeps it: true
+// when the copy holds the file, whole or with what could not be read as zeros; false when nothing
+// of it could be read or the copy failed. With background set the calling thread pumps messages
+// while a worker copies.
+bool CopyForPreview(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* node, const std::string& path,
+                    bool background);
 
 }  // namespace FileSelCtrl

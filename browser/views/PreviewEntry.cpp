@@ -15,7 +15,6 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
-#include "engine/FileRecoverer.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
@@ -130,8 +129,7 @@ std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     const bool paused = IsScanPausedForPreview();
     if (paused) StatsEvent(kUsagePreviewPausedScan);
     CFileSelDefRecoveryCB callback;
-    CFileRecoverer recoverer;
-    const bool copied = recoverer.RecoverFile(&callback, device, node, temp.c_str(), true);
+    const bool copied = CopyForPreview(&callback, device, node, temp, true);
     if (!loadingPaused) CFileListData::PauseLoading(false);
     if (copied) StatsEvent(kUsagePreviewCopied);
     std::string message;

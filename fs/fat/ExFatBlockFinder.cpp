@@ -91,6 +91,7 @@ void ExFatBlockWalker::CompleteSet() {
     const bool directory = (m_set.attributes & kExFatAttrDirectory) != 0;
     if (IsExFatChainCluster(first)) {
         b.lowestCluster = std::min(b.lowestCluster, first);
+        if (!directory) b.lowestFileCluster = std::min(b.lowestFileCluster, first);
         b.highestCluster = std::max(b.highestCluster, first);
         if (m_set.inUse) {
             // Until its first sector is counted, a block begins with the sector being walked.

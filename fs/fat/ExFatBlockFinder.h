@@ -68,6 +68,10 @@ struct ExFatDirectoryBlock {
     u32 flags = 0;
     u32 setCount = 0;
     u32 lowestCluster = 0xFFFFFFF6u;  // of the sets that name a heap cluster
+    // Of those sets that are not folders, live or deleted: a folder made before its files stands
+    // just before the first of them, whereas a folder it lists (a deleted one too, whose cluster
+    // may have gone to a later folder) may lie anywhere.
+    u32 lowestFileCluster = 0xFFFFFFF6u;
     u32 highestCluster = 0;
     // Bounds of the cluster size: bytes while the block grows, sectors once it is finished.
     u32 minCluster = kMinClusterBytes;

@@ -320,7 +320,7 @@ bool ExFatBlockRules::FitsItsSurroundings(const Candidate& c) const {
 ExFatBlockRules::Run ExFatBlockRules::RunAround(size_t block, u64 spc, bool sizeFixed) const {
     const ExFatDirectoryBlock& b = m_blocks[block];
     const u64 spanned = ClustersSpanned(b, spc);
-    const Run alone{block, block + 1, spanned, b.lowestCluster, spanned == 1};
+    const Run alone{block, block + 1, spanned, b.lowestCluster, b.lowestFileCluster, spanned == 1};
     // Every block of a stretch of folders side by side has the same run: the blocks are asked in
     // order, so it is found once per stretch and cluster size, not once per block.
     RunMemo& memo = m_runs[Log2Floor(u32(std::min<u64>(spc, u64(1) << (ExFatClusterFit::kSizes - 1))))];
@@ -337,7 +337,7 @@ ExFatBlockRules::Run ExFatBlockRules::SideBySide(size_t block, u64 spc, bool siz
         return m_blocks[at].firstSector == m_blocks[at - 1].firstSector + ClustersSpanned(m_blocks[at - 1], spc) * spc;
     };
     // Not placed: the blocks [first, end) share the answer, each standing alone.
-    Run run{block, block + 1, 0, 0, false};
+    Run run{block, block + 1, 0, 0, 0, false};
     while (run.first > 0 && run.end - run.first <= kMaxRunBlocks && adjacent(run.first)) --run.first;
     while (run.end < m_blocks.size() && run.end - run.first <= kMaxRunBlocks && adjacent(run.end)) ++run.end;
     // A longer line of folders side by side is not taken as one (its blocks stand alone), so that
@@ -355,26 +355,21 @@ ExFatBlockRules::Run ExFatBlockRules::SideBySide(size_t block, u64 spc, bool siz
             if (ClustersSpanned(m_blocks[at], spc) != 1) return run;
         }
     }
-    // The folders a run lists may be its own clusters: its files, live or deleted, begin after it.
+    // The folders a run lists, live or deleted, may be its own clusters (or clusters a folder of
+    // the run took over from a deleted one): its files, live or deleted, begin after it.
     std::vector<u32> folders;
     u32 firstFile = kExFatChainEnd;
     for (size_t at = run.first; at < run.end; ++at) {
+        firstFile = std::min(firstFile, m_blocks[at].lowestFileCluster);
         for (const auto& f : m_blocks[at].files) {
-            if (f.directory) {
-                folders.push_back(f.firstCluster);
-            } else {
-                firstFile = std::min(firstFile, f.firstCluster);
-            }
+            if (f.directory) folders.push_back(f.firstCluster);
         }
     }
     std::sort(folders.begin(), folders.end());
-    for (size_t at = run.first; at < run.end; ++at) {
-        const u32 lowest = m_blocks[at].lowestCluster;
-        if (!std::binary_search(folders.begin(), folders.end(), lowest)) firstFile = std::min(firstFile, lowest);
-    }
     if (firstFile >= kExFatChainEnd || firstFile < kFirstHeapCluster + run.clusters) return run;
     if (!folders.empty() && folders.front() < firstFile - run.clusters) return run;
     run.lowest = firstFile;
+    run.lowestFile = firstFile;
     run.placed = true;
     return run;
 }
@@ -384,7 +379,10 @@ bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
     // tell the cluster size, stand just before their first file's.
     const Run run = RunAround(block, c.spc, c.spc == FitAround(block).Decided());
     const u64 own = (m_blocks[run.first].firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
-    if (run.lowest < kFirstHeapCluster + run.clusters || own != run.lowest - run.clusters) return false;
+    const auto before = [&](u32 lowest) {
+        return lowest >= kFirstHeapCluster + run.clusters && own == lowest - run.clusters;
+    };
+    if (!before(run.lowest) && !before(run.lowestFile)) return false;
     const u64 clusterBytes = c.spc * m_sectorSize;
     std::vector<std::pair<u64, u64>> ranges{{own, own + run.clusters}};
     for (size_t at = run.first; at < run.end; ++at) {
@@ -401,11 +399,21 @@ bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
     return true;
 }
 
-bool ExFatBlockRules::FoldersOnFileClusters(const Candidate& c) const {
-    // Where a file's data lies no folder can lie: the clusters the layout gives its folder blocks
-    // must not be clusters the live files of its heap name.
+bool ExFatBlockRules::FoldersAndFilesCollide(const Candidate& c) const {
+    // Where a file's data lies no folder can lie, seen from both sides: the clusters the layout
+    // gives the folder blocks it claims must not be clusters the live files of its heap name, and
+    // the live files those folders list must not lie on clusters it gives to the folder blocks of
+    // its heap. A layout some clusters off the volume's own reads every file of those folders
+    // from clusters the volume gives to others.
     const u64 clusterBytes = c.spc * m_sectorSize;
-    std::vector<std::pair<u64, u64>> fileClusters;
+    using Range = std::pair<u64, u64>;  // clusters [first, end)
+    const auto clustersOf = [&](const ExFatDirectoryBlock::Extent& f) {
+        const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
+        return Range{f.firstCluster, f.firstCluster + clusters};
+    };
+    const auto ownCluster = [&](u64 sector) { return (sector - c.heapStart) / c.spc + kFirstHeapCluster; };
+    std::vector<Range> fileClusters;
+    std::vector<Range> folderClusters;
     const u64 dataStart = c.heapStart + kFirstHeapCluster * c.spc;
     const auto begin = FirstExFatBlockFrom(m_blocks, dataStart);
     // Folders of a known volume further on are that volume's, whose clusters count from its heap.
@@ -413,17 +421,20 @@ bool ExFatBlockRules::FoldersOnFileClusters(const Candidate& c) const {
     const auto next = std::upper_bound(m_knownStarts.begin(), m_knownStarts.end(), c.heapStart);
     if (next != m_knownStarts.end()) end = std::min(end, *next);
     for (auto it = begin; it != m_blocks.end() && it->firstSector < end; ++it) {
+        if (it->Admits(c.spc) && OnBoundary(c, it->firstSector)) {
+            const u64 own = ownCluster(it->firstSector);
+            folderClusters.emplace_back(own, own + ClustersSpanned(*it, c.spc));
+        }
         for (const auto& f : it->files) {
-            if (f.directory) continue;
-            const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
-            fileClusters.emplace_back(f.firstCluster, f.firstCluster + clusters);
+            if (!f.directory) fileClusters.push_back(clustersOf(f));
         }
     }
     std::sort(fileClusters.begin(), fileClusters.end());
+    std::sort(folderClusters.begin(), folderClusters.end());
     size_t onFiles = 0;
     for (const auto& [block, weight] : c.claimed) {
-        const u64 own = (m_blocks[block].firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
-        auto it = std::upper_bound(fileClusters.begin(), fileClusters.end(), std::make_pair(own, ~u64(0)));
+        const u64 own = ownCluster(m_blocks[block].firstSector);
+        auto it = std::upper_bound(fileClusters.begin(), fileClusters.end(), Range{own, ~u64(0)});
         // Ranges may nest; the longest reach before `own` decides.
         bool covered = false;
         for (auto back = it; back != fileClusters.begin() && !covered;) {
@@ -433,7 +444,22 @@ bool ExFatBlockRules::FoldersOnFileClusters(const Candidate& c) const {
         }
         onFiles += covered ? 1 : 0;
     }
-    return onFiles * kCollisionShare > c.claimed.size();
+    if (onFiles * kCollisionShare > c.claimed.size()) return true;
+    // Folder blocks do not overlap one another: the neighbours of a file's first cluster decide.
+    size_t files = 0;
+    size_t onFolders = 0;
+    for (const auto& [block, weight] : c.claimed) {
+        for (const auto& f : m_blocks[block].files) {
+            if (f.directory) continue;
+            const Range r = clustersOf(f);
+            const auto after = std::lower_bound(folderClusters.begin(), folderClusters.end(), Range{r.first, 0});
+            const bool overlaps = (after != folderClusters.end() && after->first < r.second) ||
+                                  (after != folderClusters.begin() && std::prev(after)->second > r.first);
+            ++files;
+            onFolders += overlaps ? 1 : 0;
+        }
+    }
+    return onFolders * kCollisionShare > files;
 }
 
 bool ExFatBlockRules::Holds(const Candidate& c, const ExFatDirectoryBlock& b) const {
@@ -708,7 +734,7 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
             dropped[j] = covered;
         }
         if (a.known || a.claimed.empty()) continue;
-        if (FoldersOnFileClusters(a)) continue;
+        if (FoldersAndFilesCollide(a)) continue;
         ExFatBlockLayout l;
         l.heapStart = a.heapStart;
         l.sectorsPerCluster = a.spc;

@@ -126,7 +126,11 @@ private:
         size_t first;
         size_t end;
         u64 clusters;
+        // The lowest first cluster of its sets, and of those that are not folders: a folder
+        // stands just before the first of them, or before the first file where a folder it lists
+        // (one moved in, say) lies apart.
         u32 lowest;
+        u32 lowestFile;
         // Whether the run may be taken as clusters just before its first file at this size.
         bool placed;
     };
@@ -158,8 +162,9 @@ private:
     bool FitsItsSurroundings(const Candidate& c) const;
     bool Holds(const Candidate& c, const ExFatDirectoryBlock& b) const;
     // Whether the layout puts too many of the folder blocks it claims on clusters that live
-    // files of its heap name as their data.
-    bool FoldersOnFileClusters(const Candidate& c) const;
+    // files of its heap name as their data, or too many of the live files those folders list on
+    // clusters it gives to folder blocks of its heap.
+    bool FoldersAndFilesCollide(const Candidate& c) const;
     bool OnBoundary(const Candidate& c, u64 sector) const { return (sector - c.heapStart) % c.spc == 0; }
     // Attaches the block and the blocks a cut set ties after it; with a nonzero weight it also
     // claims them (the block with that weight, the ones tied after it with weight 1).
@@ -205,7 +210,7 @@ private:
     struct RunMemo {
         u64 spc = 0;
         bool sizeFixed = false;
-        Run run{0, 0, 0, 0, false};
+        Run run{0, 0, 0, 0, 0, false};
     };
     mutable std::array<RunMemo, ExFatClusterFit::kSizes> m_runs{};
 };

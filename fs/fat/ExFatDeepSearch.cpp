@@ -694,6 +694,16 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
         if (!LiesInFile(files, otherStart, otherStart + other->GetTotalSectors())) limit = otherStart;
     }
     if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, deviceSectors, boot, start, length)) return;
+    if (const CExFatSearchedPartitionInfo* same = SameGeometryAt(start, v.sectorsPerCluster)) {
+        // One volume start, FAT and cluster size leave room for one heap only: a second heap
+        // numbers every cluster of the first one's folders differently, and each of their files
+        // would be read from clusters that volume gives to others.
+        ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
+                     "volume found at sector %llu with that cluster size places its heap at sector %llu",
+                     static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
+                     static_cast<unsigned long long>(start), static_cast<unsigned long long>(same->GetHeapStart()));
+        return;
+    }
     if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart)) {
         ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
                      "volume at sector %llu, whose boot region and FAT check out, places its heap at sector %llu",
@@ -805,6 +815,13 @@ const CExFatSearchedPartitionInfo* CExFatCompleteSearch::CheckedVolumeHolding(u6
         const u64 cStart = c->GetPartitionStart();
         const u64 cEnd = cStart + c->GetTotalSectors();
         if (sector >= cStart && sector < cEnd) return c.get();
+    }
+    return nullptr;
+}
+
+const CExFatSearchedPartitionInfo* CExFatCompleteSearch::SameGeometryAt(u64 start, u32 sectorsPerCluster) const {
+    for (const auto& c : m_candidates) {
+        if (c->GetPartitionStart() == start && c->GetSectorsPerCluster() == sectorsPerCluster) return c.get();
     }
     return nullptr;
 }

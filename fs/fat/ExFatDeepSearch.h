@@ -179,6 +179,10 @@ private:
     // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
     const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
+    // A candidate already found that starts at `start` with clusters of `sectorsPerCluster`
+    // sectors (its heap is not the one asked about: that one would have been known); null when
+    // none.
+    const CExFatSearchedPartitionInfo* SameGeometryAt(u64 start, u32 sectorsPerCluster) const;
     // The sectors of the files the folders of the layout (heap start, sectors per cluster) list,
     // by first sector.
     std::vector<ExFatFileSpan> FileSpansOf(u64 heapStart, u64 sectorsPerCluster) const;

@@ -32,6 +32,9 @@ struct FolderSpec {
     // the two ties to it.
     u32 continues = 0;
     u32 fileClusters = 1;  // the length of each of its files, all written as one extent
+    // First clusters of the deleted folders it lists: a deleted set names a cluster, but the
+    // walker keeps no extent of it.
+    std::vector<u32> deletedFolders = {};
 };
 
 // The block a folder of a volume with heap kHeap gives the walker.
@@ -42,13 +45,18 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
     b.flags = f.flags;
     b.minCluster = minSpc;
     b.maxCluster = maxSpc;
-    auto add = [&](u32 c, bool directory) {
+    auto name = [&](u32 c, bool directory) {
         ++b.setCount;
         b.lowestCluster = std::min(b.lowestCluster, c);
         b.highestCluster = std::max(b.highestCluster, c);
+        if (!directory) b.lowestFileCluster = std::min(b.lowestFileCluster, c);
+    };
+    auto add = [&](u32 c, bool directory) {
+        name(c, directory);
         b.files.emplace_back(c, kSpc * kSectorSize, true, directory);
         if (directory) b.flags |= kExFatBlockListsFolders;
     };
+    for (u32 c : f.deletedFolders) name(c, true);
     for (u32 c : f.folders) add(c, true);
     for (u32 c : f.files) {
         add(c, false);
@@ -107,6 +115,18 @@ const RulesCase kCases[] = {
     {"FoldersOneClusterApartStandBeforeTheirFiles",
      {{10, {}, {14, 18, 22}}, {11, {}, {15, 19, 23}}, {12, {}, {16, 20, 24}}, {13, {}, {17, 21, 25}}}, kSpc, kSpc, false,
      {{kHeap, kSpc}}},
+    // A folder moved into another and deleted with it, and its first cluster taken by a later
+    // folder beside the root: the folders that list a deleted folder still stand just before
+    // their first files, where the volume the root places has them.
+    {"FoldersListingAnOlderDeletedFolderKeepTheirPlace",
+     {{4, {37}, {}, 0, false, 0, 1, {5}}, {5, {}, {6, 10, 11}}, {30, {}, {31, 33, 34}, 0, false, 0, 1, {5}}},
+     kSpc, kSpc, true, {}},
+    // A folder on the cluster of a deleted folder it lists, alone, would be taken one cluster
+    // before it is: that layout reads one of its files from the next folder's cluster.
+    {"LayoutPuttingAFileOnAFoldersClusterMakesNone",
+     {{10, {}, {11, 13}, 0, false, 0, 2, {10}}, {15, {}, {16}}}, kSpc, kSpc, false, {{kHeap, kSpc}}},
+    {"FolderBesideTheRootOnADeletedFoldersClusterFixesTheLayout",
+     {{4, {37}, {}, 0, false, 0, 1, {5}}, {5, {}, {6, 10, 11}}}, kSpc, kSpc, false, {{kHeap, kSpc}}},
 };
 
 class ExFatBlockRulesTable : public ::testing::TestWithParam<RulesCase> {};
@@ -122,6 +142,7 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
             joined.sectorCount = at + b.sectorCount;
             for (auto e : b.files) joined.files.push_back((e.sector = at, e));
             joined.lowestCluster = std::min(joined.lowestCluster, b.lowestCluster);
+            joined.lowestFileCluster = std::min(joined.lowestFileCluster, b.lowestFileCluster);
             joined.highestCluster = std::max(joined.highestCluster, b.highestCluster);
             joined.setCount += b.setCount;
             joined.flags |= b.flags & kExFatBlockListsFolders;

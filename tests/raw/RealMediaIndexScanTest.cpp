@@ -25,6 +25,11 @@ namespace {
 constexpr u32 kSector = 512;
 constexpr u64 kBoundFactor = 20;
 using Marker = CRmIndexMarkerScan;
+// The last index chunk of a clip: "INDX", 20 bytes long, version 0, no entries, stream number 2,
+// no further index.
+constexpr u8 kIndexEnd[] = {'I', 'N', 'D', 'X', 0x00, 0x00, 0x00, 0x14, 0x00, 0x00,
+                            0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00};
+static_assert(sizeof(kIndexEnd) == Marker::kMarkerBytes);
 
 // A RealMedia header whose media properties name a video stream.
 std::vector<u8> VideoHeader() {
@@ -56,14 +61,14 @@ u64 ReferenceSize(const std::vector<u8>& disk, u64 start, u32& result) {
             p += kSector;
             continue;
         }
-        if (const u8* m = FindBytes(sector.data(), kSector, Marker::kMarker, Marker::kMarkerBytes)) {
+        if (const u8* m = FindBytes(sector.data(), kSector, kIndexEnd, Marker::kMarkerBytes)) {
             p += u64(m - sector.data()) + Marker::kMarkerBytes;
             break;
         }
         const u64 from = p > Marker::kLookBack ? p - Marker::kLookBack : p;
         std::vector<u8> around(Marker::kAroundBytes);
         for (u32 i = 0; i < Marker::kAroundBytes; ++i) around[i] = byteAt(start * kSector + from + i);
-        if (FindBytes(around.data(), Marker::kAroundBytes, Marker::kMarker, Marker::kMarkerBytes)) {
+        if (FindBytes(around.data(), Marker::kAroundBytes, kIndexEnd, Marker::kMarkerBytes)) {
             p += kSector;
             break;
         }
@@ -92,7 +97,7 @@ Disk RandomDisk(std::mt19937& rng, u64 sectors) {
     const u64 markers = pick(6);
     for (u64 i = 0; i < markers; ++i) {
         const u64 at = pick(sectors * kSector - Marker::kMarkerBytes);
-        std::memcpy(d.bytes.data() + at, Marker::kMarker, Marker::kMarkerBytes);
+        std::memcpy(d.bytes.data() + at, kIndexEnd, Marker::kMarkerBytes);
         // Mostly in (or across the start of) a sector that ends in zeros.
         const u64 sector = std::min<u64>((at + Marker::kMarkerBytes - 1) / kSector, sectors - 1);
         if (pick(4) != 0) std::memset(d.bytes.data() + sector * kSector + kSector - 4, 0, 4);
@@ -168,7 +173,7 @@ TEST(RealMediaIndexScan, MarkersAtTheEdgesOfSectorsWindowsAndTheDevice) {
         if (c.markerAt >= 0) {
             // Past the device's end the walk reads zeros, which is what the marker ends in.
             const size_t kept = std::min<size_t>(Marker::kMarkerBytes, disk.size() - size_t(c.markerAt));
-            std::memcpy(disk.data() + c.markerAt, Marker::kMarker, kept);
+            std::memcpy(disk.data() + c.markerAt, kIndexEnd, kept);
             const u64 endSector = (u64(c.markerAt) + Marker::kMarkerBytes - 1) / kSector;
             if (c.zeroLastWord) std::memset(disk.data() + endSector * kSector + kSector - 4, 0, 4);
         }
@@ -198,7 +203,7 @@ TEST(RealMediaIndexScan, ManySightingsReadTheDeviceAboutOnce) {
     constexpr u64 kSightings = 200;
     std::vector<u8> disk(kSectors * kSector, 0x3C);
     const u64 markerSector = kSectors - 50;
-    std::memcpy(disk.data() + markerSector * kSector + 64, Marker::kMarker, Marker::kMarkerBytes);
+    std::memcpy(disk.data() + markerSector * kSector + 64, kIndexEnd, Marker::kMarkerBytes);
     std::memset(disk.data() + markerSector * kSector + kSector - 4, 0, 4);
     const std::vector<u8> h = VideoHeader();
     for (u64 i = 0; i < kSightings; ++i) {
