@@ -247,33 +247,47 @@ TEST_F(FatDamage, DirectoryThatContainsItselfEnds) {
 // place (a folder moved there and deleted; the move left its old entry behind); else the newer
 // one. The losers leave no trace in the lists the walk keeps (a replacement no longer searches
 // them): in both scans Music is one folder, the winner, holding each of its files once. Some tools
-// write a moved folder's ".." with the low word of its new parent's first cluster only.
+// write a moved folder's ".." with the low word of its new parent's first cluster only; a ".." that
+// names a folder exactly beats one that only shares its low word (a live twin of Archive at its
+// higher word, whichever is walked first).
+constexpr int kInRoot = 0;
+constexpr int kInArchive = 1;
+constexpr int kInTwin = 2;  // and on: the twins in their order
 struct DuplicateRow {
     const char* what;
     bool dotDotNamesArchive;
-    // Copies of Music's entry: in the root (else in Archive), their names and how many years
-    // after Music's own entry each was last written.
-    std::vector<std::tuple<bool, const char*, u16>> copies;
+    // Copies of Music's entry: where (kInRoot, kInArchive, kInTwin + k), their names and how many
+    // years after Music's own entry each was last written.
+    std::vector<std::tuple<int, const char*, u16>> copies;
     const char* winner;
     const char* fixture = "fat16-basic.img";
     // Archive's folder moved past cluster 65,535, and Music's ".." naming it by its low word.
     bool dotDotLowWordOnly = false;
+    u32 twins = 0;  // live folders at Archive's cluster + k x 65,536 (k from 1)
 };
 
 TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
     const DuplicateRow rows[] = {
         {"the newest entry of one folder",
          false,
-         {{true, "\xE5UP1", 1}, {true, "\xE5UP2", 3}, {true, "\xE5UP3", 2}},
+         {{kInRoot, "\xE5UP1", 1}, {kInRoot, "\xE5UP2", 3}, {kInRoot, "\xE5UP3", 2}},
          "/#UP2"},
-        {"moved into Archive and deleted there, the old entry newer", true, {{false, "\xE5USIC", 0}}, "/Archive/#USIC"},
-        {"a newer copy in Archive while \"..\" names the root", false, {{false, "\xE5USIC", 2}}, "/Music"},
+        {"moved into Archive and deleted there, the old entry newer", true, {{kInArchive, "\xE5USIC", 0}},
+         "/Archive/#USIC"},
+        {"a newer copy in Archive while \"..\" names the root", false, {{kInArchive, "\xE5USIC", 2}}, "/Music"},
         {"moved into Archive past cluster 65,535 and deleted there, \"..\" with the low word only",
          true,
-         {{false, "\xE5USIC", 0}},
+         {{kInArchive, "\xE5USIC", 0}},
          "/Archive/#USIC",
          "fat32-basic.img",
          true},
+        {"moved into Archive and deleted there, a newer copy in a live twin of Archive's low word",
+         true,
+         {{kInArchive, "\xE5USIC", 0}, {kInTwin, "\xE5USIC", 1}},
+         "/Archive/#USIC",
+         "fat32-basic.img",
+         false,
+         1},
     };
     for (const DuplicateRow& row : rows) {
         SCOPED_TRACE(row.what);
@@ -302,13 +316,34 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
             Volume::SetEntryCluster(v.bytes.data() + archive, archiveCluster);
             Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(archiveCluster), archiveCluster);
         }
+        // Each twin: a live folder of Archive's low word, its entry in the first free slot from
+        // the root's first sector on (the FAT32 root is full: in the folder after it).
+        std::vector<u32> twinClusters;
+        for (u32 k = 1; k <= row.twins; ++k) {
+            const u32 twin = archiveCluster + k * 65536;
+            ASSERT_LT(v.ClusterOffset(twin + 1), v.bytes.size());
+            ASSERT_EQ(v.GetFat(twin), 0u);
+            v.SetFat(twin, 0x0FFFFFFF);
+            u8* dots = v.bytes.data() + v.ClusterOffset(twin);
+            std::memcpy(dots, v.bytes.data() + v.ClusterOffset(archiveCluster), 64);
+            Volume::SetEntryCluster(dots, twin);
+            u64 slot = v.rootStart;
+            while (v.bytes[slot] != 0) slot += 32;
+            std::memcpy(v.bytes.data() + slot, v.bytes.data() + archive, 32);
+            std::memcpy(v.bytes.data() + slot, "TWIN       ", 11);
+            v.bytes[slot + 4] = u8('0' + k);
+            Volume::SetEntryCluster(v.bytes.data() + slot, twin);
+            twinClusters.push_back(twin);
+        }
         v.bytes[music] = 0xE5;
         if (row.dotDotNamesArchive) {
             const u32 dotDot = row.dotDotLowWordOnly ? archiveCluster & 0xFFFF : archiveCluster;
             Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(musicCluster) + 32, dotDot);
         }
-        for (const auto& [inRoot, name, yearsLater] : row.copies) {
-            u64 slot = inRoot ? v.rootStart : v.ClusterOffset(archiveCluster);
+        for (const auto& [where, name, yearsLater] : row.copies) {
+            u64 slot = where == kInRoot      ? v.rootStart
+                       : where == kInArchive ? v.ClusterOffset(archiveCluster)
+                                             : v.ClusterOffset(twinClusters.at(size_t(where - kInTwin)));
             while (v.bytes[slot] != 0) slot += 32;
             u8* e = v.bytes.data() + slot;
             std::memcpy(e, v.bytes.data() + music, 32);
