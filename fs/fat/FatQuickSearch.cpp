@@ -37,6 +37,7 @@ constexpr u64 kHighWordStep = 65536;
 // Higher words a deleted folder's first cluster is tried at, past the recorded one's own.
 constexpr u64 kHighWordsTried = 50;
 constexpr u64 kFirstDataCluster = 2;
+constexpr u64 kFatBackupBootSector = 6;
 constexpr u32 kLowWordMask = 0xFFFF;
 
 // Calls `visit` with the properties of each file of the tree below `root` while it answers true.
@@ -58,6 +59,20 @@ void ForEachFile(CFileNode* root, Visit visit) {
         }
     }
 }
+
+// Whether the 32 bytes of an entry are all zero: a never-used slot, or a sector a failing disk
+// gave back as zeros.
+bool IsZeroEntry(const u8* entry) {
+    return std::all_of(entry, entry + kFatDirEntrySize, [](u8 b) { return b == 0; });
+}
+
+// The zeros met in one folder's entries, sector by sector of the volume.
+struct ZeroRun {
+    bool open = false;        // the last entry read was zeros
+    u64 first = 0;            // the sector the open run began in
+    u64 last = 0;             // the sector of its last zeros so far
+    bool listedAfter = false;  // a valid entry followed zeros
+};
 
 bool IsDeletedNode(CFileNode* node) {
     CFATFileProperties* p = FatPropertiesOf(node);
@@ -209,6 +224,13 @@ private:
     bool PastDeviceEnd(u64 cluster) const {
         return cluster >= 2 && cluster - 2 >= m_clusterLimit && cluster - 2 < m_volumeClusterLimit;
     }
+    // Follows the zeros amid a folder's entries over `length` bytes from device sector
+    // `firstSector` on: zeros followed by a valid entry do not end the folder, and the log says
+    // which sectors were passed over.
+    void FollowZeros(ZeroRun& run, CFileNode* folder, u64 firstCluster, const u8* bytes, u64 length,
+                     u64 firstSector) const;
+    // "(root)" or the folder's name, for the log.
+    static const char* FolderName(CFileNode* folder);
     // Says in the log that the folder entries `what` at `cluster`, past the device's end, cannot be
     // read; `where` names the folder and how it leads there.
     void TellPastDeviceEnd(const std::string& where, u64 cluster, const char* what) const;
@@ -406,6 +428,8 @@ void CFATQuickWalker::Run() {
         if (m_rootSectors > 0) {
             region.assign(m_rootSectors * m_sectorSize, 0);
             if (m_device->Read(region.data(), m_rootStart, m_rootSectors)) {
+                ZeroRun zeros;
+                FollowZeros(zeros, m_root, 0, region.data(), region.size(), m_rootStart);
                 FolderContext ctx;
                 ctx.folder = m_root;
                 ParseFolderBuffer(region.data(), u32(region.size()), ctx);
@@ -973,6 +997,8 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
     u32 carried = 0;
     u64 cluster = firstCluster;
     bool first = true;
+    ZeroRun zeros;
+    bool zeroStart = false;  // the folder's first entries are zeros
     // Each piece adds at least one new cluster to the set of directory clusters, so the number of
     // pieces is bounded by the volume's clusters.
     while (IsCluster(cluster)) {
@@ -998,15 +1024,29 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
         if (m_dirClusters.count(piece.front()) != 0) return false;
         for (u64 c : piece) m_dirClusters.insert(c);
         if (piece.front() == firstCluster && first) {
-            CFATDirEntry dot(m_buffer.data() + carried);
-            CFATDirEntry dotDot(m_buffer.data() + carried + kFatDirEntrySize);
+            const u8* start = m_buffer.data() + carried;
+            CFATDirEntry dot(start);
+            CFATDirEntry dotDot(start + kFatDirEntrySize);
             if (dotsForbidden) {
                 if (dot.IsDotEntry() || dotDot.IsDotDotEntry()) return false;
             } else if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) {
-                return false;
+                // A live folder's chain is its own: where its first entries came back as zeros (a
+                // copy of a failing disk), the entries after them in its chain are still its. A
+                // deleted folder's cluster may be another's by now.
+                const bool live = (FatPropertiesOf(folder)->GetState() & kFatDeletedState) == 0;
+                zeroStart = live && IsZeroEntry(start) && IsZeroEntry(start + kFatDirEntrySize);
+                if (live && !zeroStart) {
+                    ReleaseTrace("FAT folder \"%s\" (first cluster %llu): its first sector %llu does not begin with "
+                                 "\".\" and \"..\"; the folder cannot be read",
+                                 FolderName(folder), static_cast<unsigned long long>(firstCluster),
+                                 static_cast<unsigned long long>(ClusterSector(firstCluster)));
+                }
+                if (!zeroStart) return false;
             }
         }
         first = false;
+        FollowZeros(zeros, folder, firstCluster, m_buffer.data() + carried, sectors * m_sectorSize,
+                    ClusterSector(piece.front()));
         const u32 length = carried + u32(sectors * m_sectorSize);
         const i64 consumed = ParseFolderBuffer(m_buffer.data(), length, ctx);
         if (consumed < 0) break;
@@ -1028,8 +1068,41 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
         }
         cluster = next;
     }
+    if (zeroStart && !zeros.listedAfter) {
+        ReleaseTrace("FAT folder \"%s\" (first cluster %llu): its clusters hold only zeros; the folder cannot be "
+                     "read",
+                     FolderName(folder), static_cast<unsigned long long>(firstCluster));
+        return false;
+    }
     if (m_revise) RevisePass(ctx);
     return true;
+}
+
+const char* CFATQuickWalker::FolderName(CFileNode* folder) {
+    const CFATFileProperties* p = FatPropertiesOf(folder);
+    return folder->GetParent() == nullptr || p == nullptr || p->GetName() == nullptr ? "(root)" : p->GetName();
+}
+
+void CFATQuickWalker::FollowZeros(ZeroRun& run, CFileNode* folder, u64 firstCluster, const u8* bytes, u64 length,
+                                  u64 firstSector) const {
+    for (u64 at = 0; at + kFatDirEntrySize <= length; at += kFatDirEntrySize) {
+        const u64 sector = firstSector + at / m_sectorSize;
+        if (IsZeroEntry(bytes + at)) {
+            if (!run.open) run.first = sector;
+            run.open = true;
+            run.last = sector;
+            continue;
+        }
+        if (!run.open) continue;
+        run.open = false;
+        // Zeros followed by anything but an entry are the folder's end, or damage past it.
+        if (!CFATDirEntry(bytes + at).IsValid(false)) continue;
+        run.listedAfter = true;
+        ReleaseTrace("FAT folder \"%s\" (first cluster %llu): sectors %llu to %llu of the volume hold only zeros amid "
+                     "its entries; passed over, its entries after them are listed",
+                     FolderName(folder), static_cast<unsigned long long>(firstCluster),
+                     static_cast<unsigned long long>(run.first), static_cast<unsigned long long>(run.last));
+    }
 }
 
 void CFATQuickWalker::TellPastDeviceEnd(const std::string& where, u64 cluster, const char* what) const {
@@ -1322,6 +1395,27 @@ const std::vector<IRawFileAnalyser*>& CFATQuickSearch::GetReviseAnalysers() {
     return m_analysers;
 }
 
+namespace {
+// Says in the log why a volume whose boot sector is sound cannot be walked: neither FAT copy
+// where it puts them begins with the FAT's marks (both zeroed, or unreadable), and without a FAT
+// no folder's clusters can be followed.
+void TellWhyNoBootSector(IStorageDevice* device) {
+    const u32 sectorSize = device->GetSectorSize();
+    std::vector<u8> sector(sectorSize, 0);
+    for (const u64 at : {u64(0), kFatBackupBootSector}) {
+        if (!device->Read(sector.data(), at, 1)) continue;
+        const CFATDBR dbr(sector.data(), sectorSize);
+        if (!dbr.IsValid()) continue;
+        const u64 copy1 = dbr.GetReservedSectors();
+        ReleaseTrace("FAT boot sector at sector %llu is sound, but neither FAT copy (sectors %llu and %llu of the volume) begins "
+                     "with the FAT's marks: without a FAT the volume's folders cannot be followed",
+                     static_cast<unsigned long long>(at), static_cast<unsigned long long>(copy1),
+                     static_cast<unsigned long long>(copy1 + dbr.GetFATSize()));
+        return;
+    }
+}
+}  // namespace
+
 u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     if (device == nullptr || progress == nullptr || m_builder == nullptr) return kFatQuickMissingArgument;
     m_device = device;
@@ -1344,7 +1438,8 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     bool usable = device->Read(sector.data(), 0, 1) && CheckFATBootSector(sector.data(), 0, device, fatCode);
     if (!usable) {
         std::fill(sector.begin(), sector.end(), 0);
-        usable = device->Read(sector.data(), 6, 1) && CheckFATBootSector(sector.data(), 0, device, fatCode);
+        usable = device->Read(sector.data(), kFatBackupBootSector, 1) &&
+                 CheckFATBootSector(sector.data(), 0, device, fatCode);
     }
     const bool fatless = m_options.keepTree && !m_options.loadFat1 && !m_options.loadFat2;
     if (!usable && fatless) {
@@ -1354,6 +1449,7 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
         fatCode = CFATDBR(sector.data(), sectorSize).GetFATType();
     }
     if (!usable) {
+        TellWhyNoBootSector(device);
         ReleaseTrace("Failed to read DBR information!");
         return kFatQuickNoBootSector;
     }

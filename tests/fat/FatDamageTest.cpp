@@ -497,6 +497,57 @@ TEST_F(FatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
     }
 }
 
+// Sectors a copy of a failing disk gave back as zeros: in a live folder's chain, zeros followed by
+// entries do not end the folder (here its first sector, "." and ".." included), and the log names
+// the folder and the sectors passed over; a folder whose clusters hold only zeros is said to be
+// unreadable and the rest of the tree is still walked; with both FAT copies zeroed the log says
+// why no tree is given.
+TEST_F(FatDamage, ZerosAmidAFolderSEntriesDoNotEndItAndTheLogSaysWhatWasPassedOver) {
+    constexpr u32 kSecondCluster = 1851;  // of the two-cluster folder at cluster 5 below Photos
+    const struct {
+        const char* what;
+        bool zeroFirst;
+        bool zeroSecond;
+        bool zeroFats;
+        std::vector<std::string> filesBelow;  // the deleted files the folder lists
+        std::string said;
+    } rows[] = {
+        {"its first sector zeroed", true, false, false, {"backup_concert_260.ico", "\xE6\x98\xA0\xE7\x94\xBB\xE8\xB3\x87\xE6\x96\x99_21.jpg"},
+         "hold only zeros amid its entries; passed over, its entries after them are listed"},
+        {"both its clusters zeroed", true, true, false, {}, "its clusters hold only zeros; the folder cannot be read"},
+        {"both FAT copies zeroed", false, false, true, {},
+         "is sound, but neither FAT copy (sectors 32 and "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        testutil::TempDir state;
+        testutil::EnvOverride stateHome("XDG_STATE_HOME", state.Path());
+        Volume v("fat32-basic.img");
+        const u64 entry = v.FindEntry("____~1     ");
+        ASSERT_NE(entry, 0u);
+        const u32 folder = Volume::EntryCluster(v.bytes.data() + entry);
+        ASSERT_EQ(v.GetFat(folder), kSecondCluster);
+        if (row.zeroFirst) std::memset(v.bytes.data() + v.ClusterOffset(folder), 0, 512);
+        if (row.zeroSecond) std::memset(v.bytes.data() + v.ClusterOffset(kSecondCluster), 0, 512);
+        if (row.zeroFats) std::memset(v.bytes.data() + u64(v.reserved) * 512, 0, u64(2) * v.fatSectors * 512);
+        MemoryDevice device(v.bytes, 512);
+        SetLoggingEnabled(true);
+        std::unique_ptr<Scan> scan = RunScan(device);
+        SetLoggingEnabled(false);
+        EXPECT_EQ(scan->result, row.zeroFats ? kFatQuickNoBootSector : 0u);
+        std::set<std::string> below;
+        std::set<std::string> paths;
+        for (const CFileNode* n : scan->builder.nodes) {
+            paths.insert(scan->builder.PathOf(n));
+            if (n->GetParentId() == folder) below.insert(NameOf(n));
+        }
+        EXPECT_EQ(below, std::set<std::string>(row.filesBelow.begin(), row.filesBelow.end()));
+        EXPECT_EQ(paths.count("/Music/Live Recordings"), row.zeroFats ? 0u : 1u);
+        const std::string log = testutil::ReadFileText(LogFilePath("MorvendaTrace.log"));
+        EXPECT_NE(log.find(row.said), std::string::npos) << log;
+    }
+}
+
 // The first FAT copy lost its first sector: the second holds the chains, and the deleted files
 // in the later clusters of a folder are found as on the intact volume.
 TEST_F(FatDamage, TheSecondFatCopyStandsInForAFirstThatLostItsStart) {
