@@ -1,6 +1,7 @@
 #include "fs/fat/FatDeepSearch.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <map>
 #include <new>
@@ -627,6 +628,7 @@ void CFatCompleteSearch::BeginSearch() {
     m_block.clear();
     m_hints.Clear();
     m_turnedAway = {};
+    m_traced = {};
     m_shownFolderSectors = 0;
     m_handOut = true;
     m_currentParent = kFatContinuationCluster;
@@ -666,6 +668,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
                 const auto lk = m_looks.Hold();
                 if (m_boots.size() < kMaxBootSightings) {
                     m_boots.push_back(b);
+                    TraceSighting(kTracedBoot, sector);
                 } else {
                     NoteTurnedAway(kCapBoots, sector);
                 }
@@ -701,6 +704,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             return;
         }
         AddFolderSighting({sector, cluster, parent});
+        TraceSighting(kTracedFolderStart, sector);
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorStart);
         // The sectors that follow continue this folder until a sector without entries.
@@ -717,6 +721,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             return;
         }
         AddFolderSighting({sector, kFatContinuationCluster, kFatContinuationCluster});
+        TraceSighting(kTracedFolderPart, sector);
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorPart);
     } else {
@@ -874,8 +879,30 @@ void CFatCompleteSearch::LogTurnedAway() const {
     }
 }
 
+void CFatCompleteSearch::TraceSighting(TracedKind kind, u64 sector) {
+    if (m_traced[kind]++ >= kMaxTracedSightings) return;
+    static constexpr const char* kLines[kTracedCount] = {
+        "Found a valid DBR at sector:%" PRId64,
+        "Found a valid first dir entry at sector:%" PRId64,
+        "Found a valid part dir entry at sector:%" PRId64,
+    };
+    ReleaseTrace(kLines[kind], static_cast<i64>(sector));
+}
+
+void CFatCompleteSearch::LogUntraced() const {
+    u64 past[kTracedCount] = {};
+    for (size_t kind = 0; kind < kTracedCount; ++kind) {
+        past[kind] = m_traced[kind] > kMaxTracedSightings ? m_traced[kind] - kMaxTracedSightings : 0;
+    }
+    if (past[kTracedBoot] + past[kTracedFolderStart] + past[kTracedFolderPart] == 0) return;
+    ReleaseTrace("FAT deep search: past the first %" PRIu64 " lines of each kind, %" PRIu64 " boot sectors, %" PRIu64
+                 " first folder sectors and %" PRIu64 " later folder sectors found were not written to the log",
+                 kMaxTracedSightings, past[kTracedBoot], past[kTracedFolderStart], past[kTracedFolderPart]);
+}
+
 void CFatCompleteSearch::EndSearch() {
     LogTurnedAway();
+    LogUntraced();
     m_sectorNodes.clear();
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> candidates;
     if (m_device) {

@@ -125,6 +125,9 @@ public:
     static constexpr u32 kFolderStartRecordBytes = 16;
     static constexpr u32 kFolderStartCountBytes = 4;
     static constexpr size_t kMaxTypeHints = 1u << 22;
+    // Trace lines written for each kind of sector the block loop keeps (boot sectors, folders'
+    // first and later sectors); the rest are counted in one line at the end.
+    static constexpr u64 kMaxTracedSightings = 1024;
 
     CFatCompleteSearch();
     ~CFatCompleteSearch() override;
@@ -180,6 +183,12 @@ private:
     // when the search ends.
     void NoteTurnedAway(CapKind kind, u64 sector);
     void LogTurnedAway() const;
+    // The trace lines of the sectors the block loop finds: boot sectors, folders' first sectors
+    // and their later ones. A large disk holds millions of folder sectors: past the first lines of
+    // each kind only a count is kept, said in one line when the search ends.
+    enum TracedKind : size_t { kTracedBoot, kTracedFolderStart, kTracedFolderPart, kTracedCount };
+    void TraceSighting(TracedKind kind, u64 sector);
+    void LogUntraced() const;
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
 
@@ -193,6 +202,7 @@ private:
     std::vector<u64> m_infoSectors;  // FAT32 information sectors
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
     std::array<u64, kCapCount> m_turnedAway{};
+    std::array<u64, kTracedCount> m_traced{};
     u64 m_shownFolderSectors = 0;
     // The scan options, taken when the search begins.
     bool m_bootTest = true;
