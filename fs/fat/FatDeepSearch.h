@@ -88,8 +88,10 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
     FatCopyUse use = {}, const FatSectorsMatch& sectorsMatch = nullptr);
 
 // The layout of a volume whose data area begins at `dataStart` with `sectorsPerCluster`, from
-// that alone: the FAT type the device's room gives it, FATs just large enough, one reserved
-// sector and, for FAT16, a root region of 16 KiB. False when no type fits.
+// that alone: the FAT type the device's room gives it (or, on a device that ends before a FAT32
+// volume could, the room before the data area when `fat16RootSeen` says no FAT16 root folder
+// stands right before it), FATs just large enough, one reserved sector and, for FAT16, a root
+// region of 16 KiB. False when no type fits.
 struct FatGuessedLayout {
     u32 fsCode = kFsUnknown;
     u64 start = 0;
@@ -101,7 +103,8 @@ struct FatGuessedLayout {
     // them (at least `clusters`, within the type's range).
     u64 roomClusters = 0;
 };
-bool GuessFatLayout(u64 dataStart, u32 sectorsPerCluster, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out);
+bool GuessFatLayout(u64 dataStart, u32 sectorsPerCluster, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out,
+                    bool fat16RootSeen = false);
 
 // A boot sector that places the candidate's regions as it has them, for a volume whose own boot
 // sectors are gone. `out` receives one sector of `sectorSize` bytes.
