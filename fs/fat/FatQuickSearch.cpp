@@ -786,18 +786,19 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
                          "of its low word in other blocks are not its own",
                          FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded), starts.size());
         }
-    } else if (sameTime.size() == 1) {
-        chosen = sameTime.front();
-    } else if (open.size() == 1 && sameTime.empty()) {
-        chosen = open.front();
-    } else if ((chosen = listedHere(sameTime.empty() ? open : sameTime)) != 0) {
-        ReleaseTrace("Deleted folder %s at cluster %llx: of the %zu folders of its low word, the one at cluster %llx "
-                     "alone names its folder in \"..\"",
-                     FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded),
-                     (sameTime.empty() ? open : sameTime).size(), static_cast<unsigned long long>(chosen));
-    } else if (!open.empty()) {
-        ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time",
-                     FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
+    } else {
+        const std::vector<u64>& timeAllows = sameTime.empty() ? open : sameTime;
+        chosen = timeAllows.size() == 1 ? timeAllows.front() : listedHere(timeAllows);
+        if (chosen != 0 && timeAllows.size() > 1) {
+            ReleaseTrace("Deleted folder %s at cluster %llx: of the %zu folders of its low word, the one at cluster "
+                         "%llx alone names its folder in \"..\"",
+                         FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded),
+                         timeAllows.size(), static_cast<unsigned long long>(chosen));
+        } else if (chosen == 0 && !open.empty()) {
+            ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by "
+                         "time",
+                         FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
+        }
     }
     // The folders this entry does not take may be those of entries a duplicate of this one
     // pushed out of the walk (an older deleted entry of the same low word): they stay candidates
