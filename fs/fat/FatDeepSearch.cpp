@@ -1,6 +1,7 @@
 #include "fs/fat/FatDeepSearch.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <map>
 #include <new>
@@ -189,12 +190,21 @@ bool FatBootMakesCandidate(const FatBootSighting& b, u64 start, u64 deviceSector
            FatLayoutHolds(b, std::min<u64>(b.totalSectors, deviceSectors - start), sectorSize);
 }
 
-bool GuessFatLayout(u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out) {
+bool GuessFatLayout(u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out,
+                    bool fat16RootSeen) {
     if (spc == 0 || sectorSize == 0 || dataStart >= deviceSectors) return false;
     for (u32 code : {kFsFat32, kFsFat16}) {
         const ClusterRange range = RangeOf(code);
         u64 clusters = (deviceSectors - dataStart) / spc;
-        if (clusters < range.low || clusters >= range.high) continue;
+        // The device may end long before the volume does (an image cut short): the clusters it
+        // holds tell too few for the type. The room before the data area is the volume's own:
+        // where FAT32 FATs filling it name as many clusters as FAT32 has, and no FAT16 root
+        // folder stands right before the data area, the volume is FAT32.
+        const u64 fat32Room = ((dataStart - std::min(dataStart, kGuessedReserved)) / kGuessedFatCount) * 2 *
+                              u64(sectorSize) / range.entryHalfBytes;
+        const bool fat32ByRoom = code == kFsFat32 && clusters < range.low && !fat16RootSeen &&
+                                 fat32Room >= range.low + kFirstCluster;
+        if (!fat32ByRoom && (clusters < range.low || clusters >= range.high)) continue;
         const u64 fatSectors = FatSectorsFor(clusters, range.entryHalfBytes, sectorSize);
         // Both FATs must fit before the data area; else the FATs that fit bound the clusters.
         if (dataStart / 2 < fatSectors) {
@@ -502,9 +512,16 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
             code = kFsFat32;
         }
         if (code == kFsUnknown) {
-            // Both FAT copies gone: the layout alone places them, and the walk reads none.
+            // Both FAT copies gone: the layout alone places them, and the walk reads none. A FAT16
+            // volume keeps its root folder right before its data area, where a FAT32 one has
+            // the end of its second FAT.
+            const u64 rootSectors = kGuessedRootBytes / sectorSize;
+            const auto rootFrom = std::lower_bound(
+                folders.begin(), folders.end(), l.dataStart - std::min(l.dataStart, rootSectors),
+                [](const FatFolderStart& f, u64 sector) { return f.sector < sector; });
+            const bool fat16RootSeen = rootFrom != folders.end() && rootFrom->sector < l.dataStart;
             FatGuessedLayout guess;
-            if (!GuessFatLayout(l.dataStart, l.spc, deviceSectors, sectorSize, guess)) continue;
+            if (!GuessFatLayout(l.dataStart, l.spc, deviceSectors, sectorSize, guess, fat16RootSeen)) continue;
             auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
             if (!c) break;
             c->SetFileSystemCode(guess.fsCode);
@@ -627,6 +644,7 @@ void CFatCompleteSearch::BeginSearch() {
     m_block.clear();
     m_hints.Clear();
     m_turnedAway = {};
+    m_traced = {};
     m_shownFolderSectors = 0;
     m_handOut = true;
     m_currentParent = kFatContinuationCluster;
@@ -666,6 +684,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
                 const auto lk = m_looks.Hold();
                 if (m_boots.size() < kMaxBootSightings) {
                     m_boots.push_back(b);
+                    TraceSighting(kTracedBoot, sector);
                 } else {
                     NoteTurnedAway(kCapBoots, sector);
                 }
@@ -701,6 +720,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             return;
         }
         AddFolderSighting({sector, cluster, parent});
+        TraceSighting(kTracedFolderStart, sector);
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorStart);
         // The sectors that follow continue this folder until a sector without entries.
@@ -717,6 +737,7 @@ void CFatCompleteSearch::ClassifySector(u64 sector, const u8* p) {
             return;
         }
         AddFolderSighting({sector, kFatContinuationCluster, kFatContinuationCluster});
+        TraceSighting(kTracedFolderPart, sector);
         BookTypeHints(sector, p);
         HandOutFolderSector(sector, p, kFolderSectorPart);
     } else {
@@ -874,8 +895,30 @@ void CFatCompleteSearch::LogTurnedAway() const {
     }
 }
 
+void CFatCompleteSearch::TraceSighting(TracedKind kind, u64 sector) {
+    if (m_traced[kind]++ >= kMaxTracedSightings) return;
+    static constexpr const char* kLines[kTracedCount] = {
+        "Found a valid DBR at sector:%" PRId64,
+        "Found a valid first dir entry at sector:%" PRId64,
+        "Found a valid part dir entry at sector:%" PRId64,
+    };
+    ReleaseTrace(kLines[kind], static_cast<i64>(sector));
+}
+
+void CFatCompleteSearch::LogUntraced() const {
+    u64 past[kTracedCount] = {};
+    for (size_t kind = 0; kind < kTracedCount; ++kind) {
+        past[kind] = m_traced[kind] > kMaxTracedSightings ? m_traced[kind] - kMaxTracedSightings : 0;
+    }
+    if (past[kTracedBoot] + past[kTracedFolderStart] + past[kTracedFolderPart] == 0) return;
+    ReleaseTrace("FAT deep search: past the first %" PRIu64 " lines of each kind, %" PRIu64 " boot sectors, %" PRIu64
+                 " first folder sectors and %" PRIu64 " later folder sectors found were not written to the log",
+                 kMaxTracedSightings, past[kTracedBoot], past[kTracedFolderStart], past[kTracedFolderPart]);
+}
+
 void CFatCompleteSearch::EndSearch() {
     LogTurnedAway();
+    LogUntraced();
     m_sectorNodes.clear();
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> candidates;
     if (m_device) {

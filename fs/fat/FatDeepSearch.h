@@ -88,8 +88,10 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
     FatCopyUse use = {}, const FatSectorsMatch& sectorsMatch = nullptr);
 
 // The layout of a volume whose data area begins at `dataStart` with `sectorsPerCluster`, from
-// that alone: the FAT type the device's room gives it, FATs just large enough, one reserved
-// sector and, for FAT16, a root region of 16 KiB. False when no type fits.
+// that alone: the FAT type the device's room gives it (or, on a device that ends before a FAT32
+// volume could, the room before the data area when `fat16RootSeen` says no FAT16 root folder
+// stands right before it), FATs just large enough, one reserved sector and, for FAT16, a root
+// region of 16 KiB. False when no type fits.
 struct FatGuessedLayout {
     u32 fsCode = kFsUnknown;
     u64 start = 0;
@@ -101,7 +103,8 @@ struct FatGuessedLayout {
     // them (at least `clusters`, within the type's range).
     u64 roomClusters = 0;
 };
-bool GuessFatLayout(u64 dataStart, u32 sectorsPerCluster, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out);
+bool GuessFatLayout(u64 dataStart, u32 sectorsPerCluster, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out,
+                    bool fat16RootSeen = false);
 
 // A boot sector that places the candidate's regions as it has them, for a volume whose own boot
 // sectors are gone. `out` receives one sector of `sectorSize` bytes.
@@ -125,6 +128,9 @@ public:
     static constexpr u32 kFolderStartRecordBytes = 16;
     static constexpr u32 kFolderStartCountBytes = 4;
     static constexpr size_t kMaxTypeHints = 1u << 22;
+    // Trace lines written for each kind of sector the block loop keeps (boot sectors, folders'
+    // first and later sectors); the rest are counted in one line at the end.
+    static constexpr u64 kMaxTracedSightings = 1024;
 
     CFatCompleteSearch();
     ~CFatCompleteSearch() override;
@@ -180,6 +186,12 @@ private:
     // when the search ends.
     void NoteTurnedAway(CapKind kind, u64 sector);
     void LogTurnedAway() const;
+    // The trace lines of the sectors the block loop finds: boot sectors, folders' first sectors
+    // and their later ones. A large disk holds millions of folder sectors: past the first lines of
+    // each kind only a count is kept, said in one line when the search ends.
+    enum TracedKind : size_t { kTracedBoot, kTracedFolderStart, kTracedFolderPart, kTracedCount };
+    void TraceSighting(TracedKind kind, u64 sector);
+    void LogUntraced() const;
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
 
@@ -193,6 +205,7 @@ private:
     std::vector<u64> m_infoSectors;  // FAT32 information sectors
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
     std::array<u64, kCapCount> m_turnedAway{};
+    std::array<u64, kTracedCount> m_traced{};
     u64 m_shownFolderSectors = 0;
     // The scan options, taken when the search begins.
     bool m_bootTest = true;

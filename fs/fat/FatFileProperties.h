@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/DataRunList.h"
+#include "engine/FileNode.h"
 #include "engine/FilePropertiesBase.h"
 
 class IFATTable;
@@ -80,3 +81,13 @@ struct FatVolumeGeometry {
 // a file that overflows the volume, one without any cluster, or a first cluster below 2. A live
 // chain may go on past the device's end: its runs are where the FAT puts them.
 CFATDataRunList* BuildFATRuns(const FatVolumeGeometry& volume, u32 firstCluster, u64 size, bool deleted);
+
+// The FAT properties of a node the FAT searches made; null for a null node.
+inline CFATFileProperties* FatPropertiesOf(CFileNode* node) {
+    return node != nullptr ? static_cast<CFATFileProperties*>(node->GetFileProperties()) : nullptr;
+}
+// Whether the node is a folder of a FAT volume.
+inline bool IsFatFolderNode(const CFileNode* node) {
+    const IFileProperties* p = node->GetFileProperties();
+    return p != nullptr && p->GetFileSystemKind() == kPropertiesFat && (p->GetAttributes() & kAttrDirectory) != 0;
+}

@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -33,11 +34,11 @@ constexpr u32 kBufferSectors = 130;
 constexpr u32 kMaxCarriedBytes = 1023;
 constexpr u32 kRunStopped = 2;
 constexpr u64 kHighWordStep = 65536;
+// Higher words a deleted folder's first cluster is tried at, past the recorded one's own.
+constexpr u64 kHighWordsTried = 50;
+constexpr u64 kFirstDataCluster = 2;
+constexpr u64 kFatBackupBootSector = 6;
 constexpr u32 kLowWordMask = 0xFFFF;
-
-CFATFileProperties* FatProps(CFileNode* node) {
-    return node != nullptr ? static_cast<CFATFileProperties*>(node->GetFileProperties()) : nullptr;
-}
 
 // Calls `visit` with the properties of each file of the tree below `root` while it answers true.
 // The tree is walked without recursion: a damaged volume nests folders thousands deep.
@@ -48,7 +49,7 @@ void ForEachFile(CFileNode* root, Visit visit) {
         CFileNode* folder = pending.back();
         pending.pop_back();
         for (CFileNode* node = folder->GetFirstChild(); node != nullptr; node = node->GetNextSibling()) {
-            CFATFileProperties* p = FatProps(node);
+            CFATFileProperties* p = FatPropertiesOf(node);
             if (p == nullptr) continue;
             if ((p->GetAttributes() & kAttrDirectory) != 0) {
                 pending.push_back(node);
@@ -59,8 +60,22 @@ void ForEachFile(CFileNode* root, Visit visit) {
     }
 }
 
+// Whether the 32 bytes of an entry are all zero: a never-used slot, or a sector a failing disk
+// gave back as zeros.
+bool IsZeroEntry(const u8* entry) {
+    return std::all_of(entry, entry + kFatDirEntrySize, [](u8 b) { return b == 0; });
+}
+
+// The zeros met in one folder's entries, sector by sector of the volume.
+struct ZeroRun {
+    bool open = false;        // the last entry read was zeros
+    u64 first = 0;            // the sector the open run began in
+    u64 last = 0;             // the sector of its last zeros so far
+    bool listedAfter = false;  // a valid entry followed zeros
+};
+
 bool IsDeletedNode(CFileNode* node) {
-    CFATFileProperties* p = FatProps(node);
+    CFATFileProperties* p = FatPropertiesOf(node);
     return p != nullptr && (p->GetState() & 1) != 0;
 }
 
@@ -81,17 +96,14 @@ bool IsAncestorOrSelf(CFileNode* candidate, CFileNode* node) {
 // The cluster a folder's ".." names when its first sector does not begin with "." and "..".
 constexpr u64 kNoHome = ~0ULL;
 
-// Whether a folder's ".." (`home`, 0 for the root) names the folder at `parent`. Some tools write
-// a moved folder's ".." with the low word of its new parent's first cluster only: a ".." without
-// a high word names a parent that has its low word. The root is named by 0 alone.
-bool DotDotNames(u64 home, u64 parent) {
-    if (home == kNoHome) return false;
-    return home == parent || (home != 0 && home <= kLowWordMask && (parent & kLowWordMask) == home);
-}
+// How a folder's ".." names the folder it is listed in.
+enum class DotDotMatch { kNone, kLowWord, kExact };
+// Gives how the ".." of the folder both entries name names the folder at a parent cluster.
+using DotDotMatcher = std::function<DotDotMatch(u64 parentCluster)>;
 
-// Negative when the new folder replaces the existing one. `home` is the cluster of the folder its
-// ".." entry names, asked only when both entries are deleted.
-int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const std::function<u64()>& home) {
+// Negative when the new folder replaces the existing one. `home` tells how the folder's ".."
+// names each entry's folder, asked only when both entries are deleted.
+int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const DotDotMatcher& home) {
     const bool existingDeleted = IsDeletedNode(existing);
     const bool foundDeleted = IsDeletedNode(found);
     if (!existingDeleted && !foundDeleted) {
@@ -105,16 +117,17 @@ int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const std::fu
     // went, two deleted entries name it. Its own ".." was rewritten by the move: the entry in the
     // folder it names is the folder's last place. A folder the search made has no entry of its
     // own: its place came from that ".." already, and an entry found for it gives it its name.
-    const u32 states = FatProps(existing)->GetState() | FatProps(found)->GetState();
-    const bool madeBySearch = (states & kFatTemporaryState) != 0;
-    const u64 at = madeBySearch ? kNoHome : home();
-    const bool existingHome = DotDotNames(at, FatProps(existing)->GetParentCluster());
-    const bool foundHome = DotDotNames(at, FatProps(found)->GetParentCluster());
-    if (existingHome != foundHome) return foundHome ? -1 : 1;
+    // A ".." that names a folder exactly beats one that only shares its low word.
+    const u32 states = FatPropertiesOf(existing)->GetState() | FatPropertiesOf(found)->GetState();
+    if ((states & kFatTemporaryState) == 0) {
+        const DotDotMatch existingHome = home(FatPropertiesOf(existing)->GetParentCluster());
+        const DotDotMatch foundHome = home(FatPropertiesOf(found)->GetParentCluster());
+        if (existingHome != foundHome) return foundHome > existingHome ? -1 : 1;
+    }
     FILETIME64 a = 0;
     FILETIME64 b = 0;
-    FatProps(existing)->GetModificationTime(a);
-    FatProps(found)->GetModificationTime(b);
+    FatPropertiesOf(existing)->GetModificationTime(a);
+    FatPropertiesOf(found)->GetModificationTime(b);
     return b > a ? -1 : 1;
 }
 
@@ -157,6 +170,13 @@ private:
     // The cluster of the folder that the ".." entry of the folder at `cluster` names, the root as
     // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
     u64 DotDotCluster(u64 cluster) const;
+    // The same of a folder's first sector, read.
+    u64 DotDotOf(const u8* folderStart) const;
+    // How a ".." naming `home` names the folder at `parent`. Some tools write a moved folder's
+    // ".." with the low word of its new parent's first cluster only: such a ".." names a folder
+    // of its low word, but only where no folder has that cluster itself. The root is named by 0
+    // alone.
+    DotDotMatch MatchDotDot(u64 home, u64 parent) const;
     // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
     // with its low word that begins its folder; 0 when none can be told to be its own, and
     // always 0 for an entry whose high word is not 0. The folder starts of the low word it does
@@ -166,6 +186,15 @@ private:
     // reached: each under the folder its ".." names when a walk found it, else under "Lost
     // Folders", as a "DIR" folder.
     void PlaceUnclaimedFolders();
+    // Places folders no walk reached (cluster -> the cluster its ".." names, kFatLostFoldersId for
+    // none) as "DIR" folders under the folders their ".." names, whatever the order of their
+    // clusters: a folder waits for its parent to be placed or found by a walk; only a folder
+    // whose parent none does goes under "Lost Folders".
+    void PlaceByDotDot(const std::map<u64, u64>& parentOf);
+    // Makes `folder` known at `cluster` too, where a retry of higher words found it.
+    void KnowFolderAt(CFileNode* folder, u64 cluster);
+    // Makes `node`, which replaces the duplicate `old`, known wherever `old` was.
+    void Supersede(CFileNode* old, CFileNode* node);
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
     bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
     // Whether a folder sector seen on the device lies in the volume's clusters.
@@ -195,6 +224,13 @@ private:
     bool PastDeviceEnd(u64 cluster) const {
         return cluster >= 2 && cluster - 2 >= m_clusterLimit && cluster - 2 < m_volumeClusterLimit;
     }
+    // Follows the zeros amid a folder's entries over `length` bytes from device sector
+    // `firstSector` on: zeros followed by a valid entry do not end the folder, and the log says
+    // which sectors were passed over.
+    void FollowZeros(ZeroRun& run, CFileNode* folder, u64 firstCluster, const u8* bytes, u64 length,
+                     u64 firstSector) const;
+    // "(root)" or the folder's name, for the log.
+    static const char* FolderName(CFileNode* folder);
     // Says in the log that the folder entries `what` at `cluster`, past the device's end, cannot be
     // read; `where` names the folder and how it leads there.
     void TellPastDeviceEnd(const std::string& where, u64 cluster, const char* what) const;
@@ -253,6 +289,11 @@ private:
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;
     std::vector<u64> m_unclaimed;  // folders a deleted entry that lost its high word could name
+    std::unordered_map<CFileNode*, u64> m_retriedAt;  // folders found at a higher word: where
+    // While folders are placed by their "..": the clusters folders became known at since the
+    // last look, so that a folder waiting for its parent goes there once a walk finds it.
+    bool m_noteNewFolders = false;
+    std::vector<u64> m_newFolders;
     bool m_fatless = false;
     std::unordered_set<u64> m_continuations;
     std::vector<std::pair<u64, u64>> m_stored;  // sectors of the stored volumes: sorted, disjoint
@@ -324,6 +365,9 @@ void CFATQuickWalker::Report(u64 done) {
 
 void CFATQuickWalker::Hand(CFileNode* node) {
     if (m_keepTree) return;
+    // A deleted folder whose entry names cluster 0 and that no higher word gave holds nothing;
+    // by that id the builder would take it for the root.
+    if (node != m_root && node->GetId() == m_root->GetId() && IsFatFolderNode(node)) return;
     TreeNodePtr clone = CloneTreeNode(node);
     if (!clone) return;
     u32 error = 0;
@@ -384,6 +428,8 @@ void CFATQuickWalker::Run() {
         if (m_rootSectors > 0) {
             region.assign(m_rootSectors * m_sectorSize, 0);
             if (m_device->Read(region.data(), m_rootStart, m_rootSectors)) {
+                ZeroRun zeros;
+                FollowZeros(zeros, m_root, 0, region.data(), region.size(), m_rootStart);
                 FolderContext ctx;
                 ctx.folder = m_root;
                 ParseFolderBuffer(region.data(), u32(region.size()), ctx);
@@ -452,14 +498,14 @@ void CFATQuickWalker::DrainQueue() {
         // A folder placed by its ".." may hold folders placed under it before it was read: only
         // a walk, not a child, says its entries were read.
         if (m_walkedFolders.count(folder) != 0) continue;
-        CFATFileProperties* p = FatProps(folder);
+        CFATFileProperties* p = FatPropertiesOf(folder);
         const u64 first = p->GetFirstCluster();
         // A deleted folder whose ".." names another folder than the one that lists it may have
         // moved, or its cluster may be a live folder's now: walked after the others, so that a
         // live entry naming the cluster claims it first and no live file is handed as deleted.
         if (p->GetState() == kFatDeletedState && m_postponed.insert(folder).second) {
             const u64 home = DotDotCluster(first);
-            if (home != kNoHome && !DotDotNames(home, p->GetParentCluster())) {
+            if (home != kNoHome && MatchDotDot(home, p->GetParentCluster()) == DotDotMatch::kNone) {
                 m_later.push_back(folder);
                 continue;
             }
@@ -475,9 +521,42 @@ void CFATQuickWalker::DrainQueue() {
         if (!m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
         if (candidate == 0) continue;
         p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
-        WalkFolderChain(folder, candidate, false);
+        // The folder is known by the cluster it was found at: its entries name it as their folder
+        // by that id, and a ".." naming that cluster names it.
+        const u64 recordedId = folder->GetId();
+        folder->SetId(candidate);
+        if (WalkFolderChain(folder, candidate, false)) {
+            KnowFolderAt(folder, candidate);
+        } else {
+            folder->SetId(recordedId);
+        }
         if (m_runState == kRunStopped) break;
     }
+}
+
+void CFATQuickWalker::KnowFolderAt(CFileNode* folder, u64 cluster) {
+    const auto [at, added] = m_folders.emplace(cluster, folder);
+    if (!added && at->second != folder) return;
+    m_retriedAt[folder] = cluster;
+    if (m_noteNewFolders) m_newFolders.push_back(cluster);
+}
+
+void CFATQuickWalker::Supersede(CFileNode* old, CFileNode* node) {
+    // Its entry's own cluster, and the one a retry found it at.
+    if (const auto mapped = m_folders.find(FatPropertiesOf(old)->GetFirstCluster());
+        mapped != m_folders.end() && mapped->second == old) {
+        mapped->second = node;
+    }
+    const auto retried = m_retriedAt.find(old);
+    if (retried == m_retriedAt.end()) return;
+    const u64 cluster = retried->second;
+    m_retriedAt.erase(retried);
+    if (const auto mapped = m_folders.find(cluster); mapped != m_folders.end() && mapped->second == old) {
+        mapped->second = node;
+        m_retriedAt[node] = cluster;
+    }
+    // The entries already handed name the folder by the id it was found at.
+    node->SetId(old->GetId());
 }
 
 CFileNode* CFATQuickWalker::MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx) {
@@ -663,15 +742,20 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
     // folder no walk read and no other entry names could be this folder. Its "." entry is
     // written with the folder's own entry and keeps its creation time; a known time that differs
     // makes it another folder's. Many cameras write no creation time: then only a lone candidate
-    // is taken, for of several the entry could be any one's.
+    // is taken, or of several the one alone whose ".." names the folder that lists the entry; else
+    // the entry could be any one's.
     FILETIME64 created = 0;
-    FatProps(folder)->GetCreationTime(created);
+    FatPropertiesOf(folder)->GetCreationTime(created);
+    const u64 listedIn = folder->GetParent() != nullptr ? folder->GetParent()->GetId() : kNoHome;
     std::vector<u8> sector;
     std::vector<u64> open;
     std::vector<u64> sameTime;
+    std::unordered_set<u64> homeHere;  // of those, the ones whose ".." names the listing folder
     std::vector<u64> starts;  // every folder start of the low word, whoever's it is
-    for (u64 k = 0; k < recorded / kHighWordStep + 50; ++k) {
+    for (u64 k = 0; k < recorded / kHighWordStep + kHighWordsTried; ++k) {
         const u64 candidate = recorded + k * kHighWordStep;
+        // A low word of 0 or 1 is no cluster by itself: its folder lies at a higher word.
+        if (candidate < kFirstDataCluster) continue;
         if (!IsCluster(candidate)) break;
         if (m_dirClusters.count(candidate) != 0) continue;
         if (const auto named = m_folders.find(candidate); named != m_folders.end() && named->second != folder) continue;
@@ -681,7 +765,18 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
         starts.push_back(candidate);
         if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
         if (created == 0 || dotCreated == 0 || dotCreated == created) open.push_back(candidate);
+        if (MatchDotDot(DotDotOf(sector.data()), listedIn) != DotDotMatch::kNone) homeHere.insert(candidate);
     }
+    // Of several the time allows, the one alone whose ".." names the folder listing the entry.
+    const auto listedHere = [&](const std::vector<u64>& among) {
+        u64 only = 0;
+        for (const u64 c : among) {
+            if (homeHere.count(c) == 0) continue;
+            if (only != 0) return u64(0);
+            only = c;
+        }
+        return only;
+    };
     u64 chosen = 0;
     if (recorded >= kHighWordStep) {
         // The entry kept a high word, so it lost none: the folders of its low word in other
@@ -689,15 +784,21 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
         if (!starts.empty()) {
             ReleaseTrace("Deleted folder %s at cluster %llx kept the high word of its first cluster: the %zu folders "
                          "of its low word in other blocks are not its own",
-                         FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), starts.size());
+                         FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded), starts.size());
         }
-    } else if (sameTime.size() == 1) {
-        chosen = sameTime.front();
-    } else if (open.size() == 1 && sameTime.empty()) {
-        chosen = open.front();
-    } else if (!open.empty()) {
-        ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time",
-                     FatProps(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
+    } else {
+        const std::vector<u64>& timeAllows = sameTime.empty() ? open : sameTime;
+        chosen = timeAllows.size() == 1 ? timeAllows.front() : listedHere(timeAllows);
+        if (chosen != 0 && timeAllows.size() > 1) {
+            ReleaseTrace("Deleted folder %s at cluster %llx: of the %zu folders of its low word, the one at cluster "
+                         "%llx alone names its folder in \"..\"",
+                         FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded),
+                         timeAllows.size(), static_cast<unsigned long long>(chosen));
+        } else if (chosen == 0 && !open.empty()) {
+            ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by "
+                         "time",
+                         FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
+        }
     }
     // The folders this entry does not take may be those of entries a duplicate of this one
     // pushed out of the walk (an older deleted entry of the same low word): they stay candidates
@@ -712,20 +813,14 @@ void CFATQuickWalker::PlaceUnclaimedFolders() {
     // After the walk, so that a live entry anywhere claims its folder first; the folders placed
     // here may hold entries that leave more unclaimed. Each cluster is placed once.
     while (!m_unclaimed.empty() && m_runState != kRunStopped) {
-        std::vector<u64> clusters;
-        clusters.swap(m_unclaimed);
-        for (const u64 cluster : clusters) {
-            if (IsReached(cluster)) continue;
+        std::map<u64, u64> parentOf;
+        for (const u64 cluster : m_unclaimed) {
+            if (IsReached(cluster) || parentOf.count(cluster) != 0) continue;
             const u64 parent = DotDotCluster(cluster);
-            CFileNode* under = parent != kNoHome ? KnownFolder(parent) : nullptr;
-            if (under == nullptr) under = LostFoldersNode();
-            if (under == nullptr) return;
-            CFileNode* dir = AddLostFolder(under, cluster, under->GetId());
-            if (dir == nullptr) return;
-            // Handed with the deleted folders at the end: an entry found later may still name it.
-            m_deferred.push_back(dir);
+            parentOf.emplace(cluster, parent == kNoHome || parent == cluster ? kFatLostFoldersId : parent);
         }
-        DrainQueue();
+        m_unclaimed.clear();
+        PlaceByDotDot(parentOf);
     }
 }
 
@@ -745,10 +840,20 @@ FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
     return ReadFolderStart(cluster, sector) ? CreationTimeOfDot(sector.data()) : 0;
 }
 
+DotDotMatch CFATQuickWalker::MatchDotDot(u64 home, u64 parent) const {
+    if (home == kNoHome) return DotDotMatch::kNone;
+    if (home == parent) return DotDotMatch::kExact;
+    const bool lowWordOnly = home != 0 && home <= kLowWordMask && (parent & kLowWordMask) == home;
+    return lowWordOnly && KnownFolder(home) == nullptr ? DotDotMatch::kLowWord : DotDotMatch::kNone;
+}
+
 u64 CFATQuickWalker::DotDotCluster(u64 cluster) const {
     std::vector<u8> sector;
-    if (!ReadFolderStart(cluster, sector)) return kNoHome;
-    const u64 parent = CFATDirEntry(sector.data() + kFatDirEntrySize).GetFirstCluster();
+    return ReadFolderStart(cluster, sector) ? DotDotOf(sector.data()) : kNoHome;
+}
+
+u64 CFATQuickWalker::DotDotOf(const u8* folderStart) const {
+    const u64 parent = CFATDirEntry(folderStart + kFatDirEntrySize).GetFirstCluster();
     // Some systems name the FAT32 root by its cluster rather than by 0.
     return m_fsCode == kFsFat32 && parent == m_rootCluster ? 0 : parent;
 }
@@ -793,61 +898,96 @@ void CFATQuickWalker::PlaceLostFolders() {
     // The folder starts no walk reached, each cluster once (its first sighting), with the parent
     // its ".." names. A ".." that names its own folder names no parent: the folder and its files
     // are still there, only the way up is lost.
-    std::map<u64, u64> unreached;  // cluster -> parent cluster
+    std::map<u64, u64> parentOf;
     for (const FatFolderSighting& f : m_search.GetWalkOptions().folderStarts) {
         if (!IsCluster(f.cluster) || IsReached(f.cluster) || LeftToStoredVolume(f.cluster) || LeftToFile(f.cluster)) {
             continue;
         }
-        unreached.emplace(f.cluster, f.parent == f.cluster ? kFatLostFoldersId : u64(f.parent));
+        parentOf.emplace(f.cluster, f.parent == f.cluster ? kFatLostFoldersId : u64(f.parent));
     }
-    if (unreached.empty()) return;
-    // Folders whose parent start is itself unreached are placed after it, one level of the
-    // parents' forest at a time, so that each folder is looked at once however deep the forest.
-    std::unordered_map<u64, std::vector<u64>> below;
-    std::vector<u64> level;
-    for (const auto& [cluster, parent] : unreached) {
-        if (unreached.count(parent) != 0) {
-            below[parent].push_back(cluster);
-        } else {
-            level.push_back(cluster);
+    PlaceByDotDot(parentOf);
+}
+
+void CFATQuickWalker::PlaceByDotDot(const std::map<u64, u64>& parentOf) {
+    // Each folder waits for the folder its ".." names: one of these, placed first, or one a walk
+    // finds (the walks of those placed before may). Each is looked at a bounded number of
+    // times, however deep they nest.
+    std::unordered_map<u64, std::vector<u64>> waiting;  // parent cluster -> folders waiting for it
+    std::set<u64> parentUnknown;  // waiting for a parent that is none of these
+    std::vector<u64> ready;
+    for (const auto& [cluster, parent] : parentOf) {
+        if (parent == kFatLostFoldersId || KnownFolder(parent) != nullptr) {
+            ready.push_back(cluster);
+            continue;
         }
+        waiting[parent].push_back(cluster);
+        if (parentOf.count(parent) == 0) parentUnknown.insert(cluster);
     }
+    m_noteNewFolders = true;
+    m_newFolders.clear();
     std::unordered_set<u64> handled;
-    auto lowestLeft = unreached.begin();
-    while (true) {
-        if (level.empty()) {
-            // What is left hangs in (or below) rings of folders that name each other: a ring
-            // enters through its lowest cluster.
-            while (lowestLeft != unreached.end() && handled.count(lowestLeft->first) != 0) ++lowestLeft;
-            if (lowestLeft == unreached.end()) return;
-            level.push_back(lowestLeft->first);
+    auto lowestLeft = parentOf.begin();
+    while (m_runState != kRunStopped) {
+        // Folders that became known since the last look free those waiting for them.
+        for (const u64 known : m_newFolders) {
+            const auto freed = waiting.find(known);
+            if (freed == waiting.end()) continue;
+            ready.insert(ready.end(), freed->second.begin(), freed->second.end());
+            waiting.erase(freed);
         }
-        std::vector<u64> next;
+        m_newFolders.clear();
+        if (ready.empty()) {
+            // No folder is known for what is left: the lowest one whose parent none of them is
+            // goes under "Lost Folders"; else what is left hangs in (or below) rings of folders
+            // that name each other, and a ring enters there through its lowest cluster.
+            while (!parentUnknown.empty() && handled.count(*parentUnknown.begin()) != 0) {
+                parentUnknown.erase(parentUnknown.begin());
+            }
+            while (lowestLeft != parentOf.end() && handled.count(lowestLeft->first) != 0) ++lowestLeft;
+            if (!parentUnknown.empty()) {
+                ready.push_back(*parentUnknown.begin());
+            } else if (lowestLeft != parentOf.end()) {
+                ready.push_back(lowestLeft->first);
+            } else {
+                break;
+            }
+        }
+        std::sort(ready.begin(), ready.end());
+        std::vector<u64> level;
+        level.swap(ready);
         bool placed = false;
+        bool outOfMemory = false;
         for (const u64 cluster : level) {
             if (!handled.insert(cluster).second) continue;
-            const auto children = below.find(cluster);
-            if (children != below.end()) next.insert(next.end(), children->second.begin(), children->second.end());
-            // A walk of an earlier level may have found it through its entry.
+            // Those waiting for it follow once it is placed, or found by a walk meanwhile.
+            if (const auto below = waiting.find(cluster); below != waiting.end()) {
+                ready.insert(ready.end(), below->second.begin(), below->second.end());
+                waiting.erase(below);
+            }
             if (IsReached(cluster)) continue;
-            const u64 parent = unreached.at(cluster);
-            // A folder whose own entry is gone still names its parent in "..": when a walk found
-            // that folder, it goes back there; only a folder whose parent is unknown is lost.
+            const u64 parent = parentOf.at(cluster);
             CFileNode* under = parent != kFatLostFoldersId ? KnownFolder(parent) : nullptr;
             if (under == nullptr) under = LostFoldersNode();
-            if (under == nullptr) return;
-            ReleaseTrace("Build Cluster %d Sector %llu", int(cluster),
-                         static_cast<unsigned long long>(ClusterSector(cluster)));
-            CFileNode* dir = AddLostFolder(under, cluster, parent);
-            if (dir == nullptr) return;
+            outOfMemory = under == nullptr;
+            if (outOfMemory) break;
+            if (m_keepTree) {
+                ReleaseTrace("Build Cluster %d Sector %llu", int(cluster),
+                             static_cast<unsigned long long>(ClusterSector(cluster)));
+            }
+            // The deleted-file scan names the parent by its node, as the builder links them.
+            CFileNode* dir = AddLostFolder(under, cluster, m_keepTree ? parent : under->GetId());
+            outOfMemory = dir == nullptr;
+            if (outOfMemory) break;
             if (under != m_lostFolders) dir->SetParentId(under->GetId());
+            // Handed with the deleted folders at the end: an entry found later may still name it.
+            if (!m_keepTree) m_deferred.push_back(dir);
             placed = true;
         }
+        if (outOfMemory) break;
         if (placed) DrainQueue();
-        if (m_runState == kRunStopped) return;
-        std::sort(next.begin(), next.end());
-        level = std::move(next);
     }
+    m_noteNewFolders = false;
+    m_newFolders.clear();
 }
 
 bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden) {
@@ -858,6 +998,8 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
     u32 carried = 0;
     u64 cluster = firstCluster;
     bool first = true;
+    ZeroRun zeros;
+    bool zeroStart = false;  // the folder's first entries are zeros
     // Each piece adds at least one new cluster to the set of directory clusters, so the number of
     // pieces is bounded by the volume's clusters.
     while (IsCluster(cluster)) {
@@ -883,15 +1025,29 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
         if (m_dirClusters.count(piece.front()) != 0) return false;
         for (u64 c : piece) m_dirClusters.insert(c);
         if (piece.front() == firstCluster && first) {
-            CFATDirEntry dot(m_buffer.data() + carried);
-            CFATDirEntry dotDot(m_buffer.data() + carried + kFatDirEntrySize);
+            const u8* start = m_buffer.data() + carried;
+            CFATDirEntry dot(start);
+            CFATDirEntry dotDot(start + kFatDirEntrySize);
             if (dotsForbidden) {
                 if (dot.IsDotEntry() || dotDot.IsDotDotEntry()) return false;
             } else if (!dot.IsDotEntry() || !dotDot.IsDotDotEntry()) {
-                return false;
+                // A live folder's chain is its own: where its first entries came back as zeros (a
+                // copy of a failing disk), the entries after them in its chain are still its. A
+                // deleted folder's cluster may be another's by now.
+                const bool live = (FatPropertiesOf(folder)->GetState() & kFatDeletedState) == 0;
+                zeroStart = live && IsZeroEntry(start) && IsZeroEntry(start + kFatDirEntrySize);
+                if (live && !zeroStart) {
+                    ReleaseTrace("FAT folder \"%s\" (first cluster %llu): its first sector %llu does not begin with "
+                                 "\".\" and \"..\"; the folder cannot be read",
+                                 FolderName(folder), static_cast<unsigned long long>(firstCluster),
+                                 static_cast<unsigned long long>(ClusterSector(firstCluster)));
+                }
+                if (!zeroStart) return false;
             }
         }
         first = false;
+        FollowZeros(zeros, folder, firstCluster, m_buffer.data() + carried, sectors * m_sectorSize,
+                    ClusterSector(piece.front()));
         const u32 length = carried + u32(sectors * m_sectorSize);
         const i64 consumed = ParseFolderBuffer(m_buffer.data(), length, ctx);
         if (consumed < 0) break;
@@ -913,8 +1069,41 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
         }
         cluster = next;
     }
+    if (zeroStart && !zeros.listedAfter) {
+        ReleaseTrace("FAT folder \"%s\" (first cluster %llu): its clusters hold only zeros; the folder cannot be "
+                     "read",
+                     FolderName(folder), static_cast<unsigned long long>(firstCluster));
+        return false;
+    }
     if (m_revise) RevisePass(ctx);
     return true;
+}
+
+const char* CFATQuickWalker::FolderName(CFileNode* folder) {
+    const CFATFileProperties* p = FatPropertiesOf(folder);
+    return folder->GetParent() == nullptr || p == nullptr || p->GetName() == nullptr ? "(root)" : p->GetName();
+}
+
+void CFATQuickWalker::FollowZeros(ZeroRun& run, CFileNode* folder, u64 firstCluster, const u8* bytes, u64 length,
+                                  u64 firstSector) const {
+    for (u64 at = 0; at + kFatDirEntrySize <= length; at += kFatDirEntrySize) {
+        const u64 sector = firstSector + at / m_sectorSize;
+        if (IsZeroEntry(bytes + at)) {
+            if (!run.open) run.first = sector;
+            run.open = true;
+            run.last = sector;
+            continue;
+        }
+        if (!run.open) continue;
+        run.open = false;
+        // Zeros followed by anything but an entry are the folder's end, or damage past it.
+        if (!CFATDirEntry(bytes + at).IsValid(false)) continue;
+        run.listedAfter = true;
+        ReleaseTrace("FAT folder \"%s\" (first cluster %llu): sectors %llu to %llu of the volume hold only zeros amid "
+                     "its entries; passed over, its entries after them are listed",
+                     FolderName(folder), static_cast<unsigned long long>(firstCluster),
+                     static_cast<unsigned long long>(run.first), static_cast<unsigned long long>(run.last));
+    }
 }
 
 void CFATQuickWalker::TellPastDeviceEnd(const std::string& where, u64 cluster, const char* what) const {
@@ -924,7 +1113,7 @@ void CFATQuickWalker::TellPastDeviceEnd(const std::string& where, u64 cluster, c
 }
 
 void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept) {
-    CFATFileProperties* p = FatProps(node);
+    CFATFileProperties* p = FatPropertiesOf(node);
     const u64 cluster = p->GetFirstCluster();
     DebugTrace("Find directory: %s at cluster :%x, parent :%x", p->GetName(), unsigned(cluster),
                unsigned(p->GetParentCluster()));
@@ -933,20 +1122,27 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
     auto it = m_folders.find(cluster);
     if (it == m_folders.end()) {
         m_folders[cluster] = node;
+        if (m_noteNewFolders) m_newFolders.push_back(cluster);
     } else {
         CFileNode* old = it->second;
         // A folder that holds the new entry (directly or further up) cannot give way to it: its
         // children would be moved below one of themselves.
         const bool oldIsAncestor = IsAncestorOrSelf(old, ctx.folder);
-        const bool newWins =
-            !oldIsAncestor && CompareDuplicateFolders(old, node, [&] { return DotDotCluster(cluster); }) < 0;
+        u64 home = kNoHome;
+        bool homeRead = false;
+        const auto matchHome = [&](u64 parent) {
+            if (!homeRead) home = DotDotCluster(cluster);
+            homeRead = true;
+            return MatchDotDot(home, parent);
+        };
+        const bool newWins = !oldIsAncestor && CompareDuplicateFolders(old, node, matchHome) < 0;
         if (newWins && ctx.strict) {
             // A lost cluster's entry describes the folder better, but the folder keeps its place
             // in the tree: it only takes the entry's name, times and state.
             IFileProperties* before = old->GetFileProperties();
             old->SetFileProperties(node->GetFileProperties());
             node->SetFileProperties(before);
-            CFATFileProperties* op = FatProps(node);
+            CFATFileProperties* op = FatPropertiesOf(node);
             DebugTrace("Discard a directory named %s, cur: %x, parent:%x", op->GetName(),
                        unsigned(op->GetFirstCluster()), unsigned(op->GetParentCluster()));
             kept = false;
@@ -962,8 +1158,9 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
                 node->AddChild(child);
             }
             it->second = node;
+            Supersede(old, node);
             if (!ctx.recyclePending.empty()) ctx.recyclePending.remove(old);
-            CFATFileProperties* op = FatProps(old);
+            CFATFileProperties* op = FatPropertiesOf(old);
             DebugTrace("Discard a directory named %s, cur: %x, parent:%x", op->GetName(), unsigned(op->GetFirstCluster()),
                        unsigned(op->GetParentCluster()));
             Discard(old);
@@ -1020,7 +1217,7 @@ void CFATQuickWalker::DropDiscarded() {
 }
 
 i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx) {
-    CFATFileProperties* parentProps = FatProps(ctx.folder);
+    CFATFileProperties* parentProps = FatPropertiesOf(ctx.folder);
     const bool parentDeleted = (parentProps->GetState() & 1) != 0;
     const u64 parentCluster = parentProps->GetFirstCluster();
     const bool inRecycleBin = IsInRecycleBin(ctx.folder);
@@ -1082,7 +1279,10 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
                               cluster, "its entries cannot be read");
             continue;
         }
-        if (cluster == parentCluster) continue;
+        // An entry naming its own folder is passed over. The FAT32 root has no cluster 0: a
+        // deleted folder's entry there that names 0 lost the high word of its first cluster.
+        const bool lostHighWord = isDirectory && cluster == 0 && (deleted || parentDeleted) && m_fsCode == kFsFat32;
+        if (cluster == parentCluster && !lostHighWord) continue;
 
         PropertiesRef<CFATFileProperties> properties =
             CreateFATFilePropertiesFromEntries(buffer + begin, offset + kFatDirEntrySize - begin);
@@ -1094,6 +1294,8 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         p->SetFirstCluster(u32(cluster));
         made->SetFileProperties(properties.release());
         CFileNode* node = made.get();
+        node->SetParentId(ctx.folder->GetId());
+        node->SetId(cluster);
 
         if (!isDirectory) {
             DebugTrace("Found a File %s!", p->GetName());
@@ -1119,8 +1321,6 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
                 RestoreRecycledFileName(m_device, nodeIsInfo ? companion : node, nodeIsInfo ? node : companion);
             }
         }
-        node->SetParentId(ctx.folder->GetId());
-        node->SetId(cluster);
         if (isDirectory && (p->GetState() & 1) != 0) {
             m_deferred.push_back(node);
         } else {
@@ -1139,13 +1339,13 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     if (!m_discarded.empty()) {
         std::erase_if(ctx.referenceFiles, [this](CFileNode* node) { return IsDiscarded(node); });
     }
-    CFATFileProperties* folderProps = FatProps(ctx.folder);
+    CFATFileProperties* folderProps = FatPropertiesOf(ctx.folder);
     if (folderProps->GetFirstCluster() >= kHighWordStep) return;
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
     // Read once for the folder: the revised runs change no entry the estimates look at.
     const CFatReviseReferences references(ctx.referenceFiles);
     for (CFileNode* node : ctx.referenceFiles) {
-        CFATFileProperties* p = FatProps(node);
+        CFATFileProperties* p = FatPropertiesOf(node);
         if (p == nullptr || p->GetState() != 1 || node->GetParent() != ctx.folder) continue;
         const u64 recorded = p->GetFirstCluster();
         if (HasKnownFileHeader(m_device, m_dataStart, m_spc, recorded, m_analysers)) continue;
@@ -1179,87 +1379,6 @@ bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* de
     return found;
 }
 
-namespace {
-bool IsFolderNode(const CFileNode* node) {
-    const IFileProperties* p = node->GetFileProperties();
-    return p != nullptr && p->GetFileSystemKind() == kPropertiesFat && (p->GetAttributes() & kAttrDirectory) != 0;
-}
-
-FILETIME64 CreatedAt(CFileNode* node) {
-    FILETIME64 created = 0;
-    FatProps(node)->GetCreationTime(created);
-    return created;
-}
-
-void MergeTemporaryChildren(CFileNode* folder, const FatDotCreationTime& dotCreated) {
-    // The search's folders and the emptied deleted entries in child order, by the low word of
-    // their first cluster.
-    std::unordered_map<u32, std::vector<CFileNode*>> temporary;
-    std::unordered_map<u32, std::vector<CFileNode*>> emptyDeleted;
-    std::vector<u32> lowWords;
-    for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
-        if (!IsFolderNode(c)) continue;
-        const CFATFileProperties* p = FatProps(c);
-        if ((p->GetState() & kFatTemporaryState) != 0) {
-            temporary[p->GetFirstCluster() & kLowWordMask].push_back(c);
-        } else if ((p->GetState() & kFatDeletedState) != 0 && c->GetFirstChild() == nullptr &&
-                   p->GetFirstCluster() <= kLowWordMask) {
-            auto& same = emptyDeleted[p->GetFirstCluster()];
-            if (same.empty()) lowWords.push_back(p->GetFirstCluster());
-            same.push_back(c);
-        }
-    }
-    if (temporary.empty()) return;
-    for (const u32 low : lowWords) {
-        const auto it = temporary.find(low);
-        if (it == temporary.end()) continue;
-        const std::vector<CFileNode*>& entries = emptyDeleted[low];
-        std::vector<CFileNode*>& made = it->second;
-        std::vector<std::pair<CFileNode*, CFileNode*>> pairs;  // entry, the search's folder
-        if (entries.size() == 1 && made.size() == 1) {
-            pairs.emplace_back(entries.front(), made.front());
-        } else {
-            // The low word does not tell them apart: a folder's "." entry is written with the
-            // folder's own entry and keeps its creation time. A time that two entries or two
-            // folders share tells nothing.
-            std::map<FILETIME64, std::pair<std::vector<CFileNode*>, std::vector<CFileNode*>>> byTime;
-            for (CFileNode* e : entries) byTime[CreatedAt(e)].first.push_back(e);
-            for (CFileNode* t : made) {
-                if (dotCreated) byTime[dotCreated(FatProps(t)->GetFirstCluster())].second.push_back(t);
-            }
-            for (const auto& [created, group] : byTime) {
-                if (created != 0 && group.first.size() == 1 && group.second.size() == 1) {
-                    pairs.emplace_back(group.first.front(), group.second.front());
-                }
-            }
-        }
-        for (const auto& [d, t] : pairs) {
-            CFATFileProperties* entry = FatProps(d);
-            CFATFileProperties* found = FatProps(t);
-            ReleaseTrace("Replace a temp directory %s first clusternum %x with directory %s firstclusternum %x!",
-                         found->GetName(), unsigned(found->GetFirstCluster()), entry->GetName(),
-                         unsigned(entry->GetFirstCluster()));
-            entry->SetFirstCluster(found->GetFirstCluster());
-            t->SetFileProperties(entry);
-            d->SetFileProperties(found);
-        }
-    }
-}
-}  // namespace
-
-void MergeTemporaryFolders(CFileNode* root, const FatDotCreationTime& dotCreated) {
-    if (root == nullptr) return;
-    std::deque<CFileNode*> queue{root};
-    while (!queue.empty()) {
-        CFileNode* folder = queue.front();
-        queue.pop_front();
-        MergeTemporaryChildren(folder, dotCreated);
-        for (CFileNode* c = folder->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
-            if (IsFolderNode(c)) queue.push_back(c);
-        }
-    }
-}
-
 u32 NextLostFolderNumber() {
     static std::atomic<u32> counter{0};
     return counter.fetch_add(1);
@@ -1276,6 +1395,27 @@ const std::vector<IRawFileAnalyser*>& CFATQuickSearch::GetReviseAnalysers() {
     }
     return m_analysers;
 }
+
+namespace {
+// Says in the log why a volume whose boot sector is sound cannot be walked: neither FAT copy
+// where it puts them begins with the FAT's marks (both zeroed, or unreadable), and without a FAT
+// no folder's clusters can be followed.
+void TellWhyNoBootSector(IStorageDevice* device) {
+    const u32 sectorSize = device->GetSectorSize();
+    std::vector<u8> sector(sectorSize, 0);
+    for (const u64 at : {u64(0), kFatBackupBootSector}) {
+        if (!device->Read(sector.data(), at, 1)) continue;
+        const CFATDBR dbr(sector.data(), sectorSize);
+        if (!dbr.IsValid()) continue;
+        const u64 copy1 = dbr.GetReservedSectors();
+        ReleaseTrace("FAT boot sector at sector %llu is sound, but neither FAT copy (sectors %llu and %llu of the volume) begins "
+                     "with the FAT's marks: without a FAT the volume's folders cannot be followed",
+                     static_cast<unsigned long long>(at), static_cast<unsigned long long>(copy1),
+                     static_cast<unsigned long long>(copy1 + dbr.GetFATSize()));
+        return;
+    }
+}
+}  // namespace
 
 u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     if (device == nullptr || progress == nullptr || m_builder == nullptr) return kFatQuickMissingArgument;
@@ -1299,7 +1439,8 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     bool usable = device->Read(sector.data(), 0, 1) && CheckFATBootSector(sector.data(), 0, device, fatCode);
     if (!usable) {
         std::fill(sector.begin(), sector.end(), 0);
-        usable = device->Read(sector.data(), 6, 1) && CheckFATBootSector(sector.data(), 0, device, fatCode);
+        usable = device->Read(sector.data(), kFatBackupBootSector, 1) &&
+                 CheckFATBootSector(sector.data(), 0, device, fatCode);
     }
     const bool fatless = m_options.keepTree && !m_options.loadFat1 && !m_options.loadFat2;
     if (!usable && fatless) {
@@ -1309,6 +1450,7 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
         fatCode = CFATDBR(sector.data(), sectorSize).GetFATType();
     }
     if (!usable) {
+        TellWhyNoBootSector(device);
         ReleaseTrace("Failed to read DBR information!");
         return kFatQuickNoBootSector;
     }

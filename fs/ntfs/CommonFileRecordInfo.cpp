@@ -23,6 +23,14 @@ const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NT
     return other != nullptr && NamesUserFolder(*other) ? other : chosen;
 }
 
+const NTFSFileNameInfo* ChooseShownName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second) {
+    const NTFSFileNameInfo* known = ChooseRecordName(first, second);
+    const NTFSFileNameInfo* folder = ChooseFolderName(first, second);
+    if (folder == known) return known;
+    const bool shortFormOfKnown = folder->nameSpace == kFileNameSpaceDos && known->nameSpace == kFileNameSpaceWin32;
+    return shortFormOfKnown ? known : folder;
+}
+
 CCommonFileRecordInfo::~CCommonFileRecordInfo() { ReleaseProperties(); }
 
 void CCommonFileRecordInfo::SetProperties(IFileProperties* properties) {

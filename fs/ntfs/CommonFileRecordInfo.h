@@ -17,6 +17,11 @@ struct NTFSFileNameInfo;
 // the metadata files name, or all ones) and the other name's names a folder, the other name's.
 // Null when neither name was read.
 const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second);
+// The name a file is shown by, of a record's first two: the one whose folder it stands in
+// (ChooseFolderName), so that a file with names in two folders (hard links) never takes one
+// name's folder with the other's name; where the two are the long and the short (DOS) name of the
+// same link, the long one. Null when neither name was read.
+const NTFSFileNameInfo* ChooseShownName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second);
 
 class CCommonFileRecordInfo {
 public:

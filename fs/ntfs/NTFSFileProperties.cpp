@@ -143,7 +143,7 @@ PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTF
     NTFSFileNameInfo first, second;
     const bool hasFirst = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 0, nullptr, nullptr), first);
     const bool hasSecond = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 1, nullptr, nullptr), second);
-    const NTFSFileNameInfo* chosen = ChooseRecordName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
+    const NTFSFileNameInfo* chosen = ChooseShownName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
     if (chosen == nullptr) return {};
     const NTFSFileNameInfo* folder = ChooseFolderName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
     if (parent != nullptr && folder->parentRecord != kNtfsNoParentReference) *parent = folder->parentRecord;

@@ -101,8 +101,10 @@ const u8* AttrResidentValue(const u8* attribute, u32* valueLength);
 // The mapping pairs of a non-resident attribute and their byte count; null when absent.
 const u8* AttrMappingPairs(const u8* attribute, u32* pairsLength);
 
-// The name space of a $FILE_NAME that holds the long (Win32) name.
+// The name space of a $FILE_NAME that holds the long (Win32) name, and of one that holds the
+// short (DOS) name of the same link.
 constexpr u8 kFileNameSpaceWin32 = 1;
+constexpr u8 kFileNameSpaceDos = 2;
 
 // $FILE_NAME value fields, read once the attribute has been checked to hold them.
 struct NTFSFileNameInfo {

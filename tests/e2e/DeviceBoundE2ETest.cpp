@@ -244,8 +244,8 @@ const BoundCase kCases[] = {
      ".pdf", kAllRecovered, {}, "ntfs-basic.img"},
     // Without boot sectors (0, 6) and FAT starts (32; 663 after the second's, so neither is read),
     // cut after 8000 of 81920 sectors: the five files of Projects past the cut and the large file
-    // it cuts are the guessed layout's own. Too few clusters are left for FAT32: read as FAT16,
-    // its lost-file search carves clusters its files hold, unlike the whole fixture's scan.
+    // it cuts are the guessed layout's own. Too few clusters are left for FAT32, but the room its
+    // FATs had is a FAT32 volume's: read as FAT32, from its root cluster.
     {"Fat32WithoutBootOrFatsCutShortCompleteScan", "complete", "disk:0",
      DamagedCopy("fat32-basic.img", 8000 * kSector, {0, 6, 32, 663}), ".psd", kSomeIncomplete, {}, nullptr, 6},
     // Cut after the folders that hold deleted files, or after their MFT records: a file larger

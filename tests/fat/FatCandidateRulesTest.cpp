@@ -112,6 +112,7 @@ TEST(FatCandidateRules, AVolumeWithoutFatsGetsItsLayoutFromItsDataArea) {
         u64 start;
         u32 sectorsPerFat;
         u32 root;
+        bool fat16RootSeen = false;  // folder sectors right before the data area
     };
     const Case cases[] = {
         // The fixtures' layouts: the FATs and the FAT16 root region end where the data begins.
@@ -120,16 +121,29 @@ TEST(FatCandidateRules, AVolumeWithoutFatsGetsItsLayoutFromItsDataArea) {
         // No room before the data area for FATs of any type.
         {10, 1, 65536, false, kFsUnknown, 0, 0, 0},
         {1000, 1, 1000, false, kFsUnknown, 0, 0, 0},
+        // A 512 MiB FAT32 volume of 4 KiB clusters on an image cut at 200 MiB: the clusters left
+        // would fit FAT16, the room its FATs had only FAT32; unless a FAT16 root folder stands
+        // right before the data area.
+        {2080, 8, 409600, true, kFsFat32, 1283, 398, 2},
+        {2080, 8, 409600, true, kFsFat16, 1649, 199, 32, true},
+        // A FAT16 volume on a disk whose first volume begins at sector 2048.
+        {2212, 4, 67584, true, kFsFat16, 2051, 64, 32, true},
+        // The same FAT32 fixture cut after 8000 sectors.
+        {1292, 1, 8000, true, kFsFat32, 1185, 53, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dataStart);
         FatGuessedLayout layout;
-        ASSERT_EQ(GuessFatLayout(c.dataStart, c.spc, c.deviceSectors, 512, layout), c.made);
+        ASSERT_EQ(GuessFatLayout(c.dataStart, c.spc, c.deviceSectors, 512, layout, c.fat16RootSeen), c.made);
         if (!c.made) continue;
         EXPECT_EQ(layout.fsCode, c.fsCode);
         EXPECT_EQ(layout.start, c.start);
         EXPECT_EQ(layout.sectorsPerFat, c.sectorsPerFat);
         EXPECT_EQ(layout.root, c.root);
+        // A FAT32 volume reaches as far as FATs filling its room name clusters, past a cut.
+        if (c.fsCode == kFsFat32) {
+            EXPECT_GE(layout.roomClusters, 0xFFF4u);
+        }
         // The guessed reserved sector, two FATs and root region end at the data area.
         const u64 rootSectors = c.fsCode == kFsFat16 ? c.root : 0;
         EXPECT_EQ(layout.start + 1 + 2 * u64(layout.sectorsPerFat) + rootSectors, c.dataStart);
