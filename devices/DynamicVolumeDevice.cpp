@@ -301,16 +301,9 @@ private:
             ReadColumn(c, position, count, other.data(), lost);
             for (size_t i = 0; i < bytes; ++i) out[i] ^= other[i];
         }
-        std::sort(lost.begin(), lost.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
-        for (const SectorRange& l : lost) {
-            // Ranges of two columns may overlap: join them.
-            if (!unbuilt.empty() && l.first <= unbuilt.back().first + unbuilt.back().count) {
-                const u64 end = std::max(unbuilt.back().first + unbuilt.back().count, l.first + l.count);
-                unbuilt.back().count = end - unbuilt.back().first;
-            } else {
-                unbuilt.push_back(l);
-            }
-        }
+        // What two columns cannot give may overlap.
+        JoinSectorRanges(lost);
+        unbuilt.insert(unbuilt.end(), lost.begin(), lost.end());
     }
 
     u64 m_stripe;
@@ -349,12 +342,14 @@ public:
         SectorRanges lost;
         for (u64 cur = first; left > 0;) {
             const u64 chunk = std::min<u64>(left, kMirrorChunkSectors);
-            SectorRanges wanted{{cur, chunk}};
-            for (const auto& m : m_members) {
+            SectorRanges wanted;
+            ReadEverySector(*m_members[0], out, cur, chunk, wanted);
+            for (size_t m = 1; m < m_members.size() && !wanted.empty(); ++m) {
                 SectorRanges still;
-                for (const SectorRange& w : wanted) ReadEverySector(*m, out + (w.first - cur) * ss, w.first, w.count, still);
+                for (const SectorRange& w : wanted) {
+                    ReadEverySector(*m_members[m], out + (w.first - cur) * ss, w.first, w.count, still);
+                }
                 wanted.swap(still);
-                if (wanted.empty()) break;
             }
             for (const SectorRange& w : wanted) AppendSectorRange(lost, w.first, w.count);
             out += chunk * ss;

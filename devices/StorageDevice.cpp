@@ -34,6 +34,20 @@ void AppendSectorRange(SectorRanges& ranges, u64 first, u64 count) {
     ranges.push_back({first, count});
 }
 
+void JoinSectorRanges(SectorRanges& ranges) {
+    std::sort(ranges.begin(), ranges.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
+    SectorRanges joined;
+    for (const SectorRange& r : ranges) {
+        if (!joined.empty() && r.first <= joined.back().first + joined.back().count) {
+            const u64 end = std::max(joined.back().first + joined.back().count, r.first + r.count);
+            joined.back().count = end - joined.back().first;
+        } else if (r.count != 0) {
+            joined.push_back(r);
+        }
+    }
+    ranges.swap(joined);
+}
+
 void FindUnreadSectors(IStorageDevice& device, u64 first, u64 count, SectorRanges& out) {
     if (count == 0 || !device.HasUnreadSectors(first, count)) return;
     // Parts known to hold an unread sector; the left one is taken first, so out stays in order.
@@ -53,23 +67,35 @@ void FindUnreadSectors(IStorageDevice& device, u64 first, u64 count, SectorRange
 }
 
 namespace {
+bool AllZero(const u8* p, size_t bytes) {
+    return bytes == 0 || (p[0] == 0 && std::memcmp(p, p + 1, bytes - 1) == 0);
+}
+
 // What a read of r into `at` (result readOk) leaves to do: sectors found unread are zeroed and
-// go to unread; the readable sectors between them, and the halves of a failed read, go to again.
+// go to unread; the readable sectors between them that came back as zeros (a disk answers a
+// request that meets its bad area with zeros throughout), and the halves of a failed read, go to
+// again.
 void SettleRead(IStorageDevice& device, bool readOk, const SectorRange& r, u8* at, size_t sectorSize,
                 SectorRanges& unread, SectorRanges& again) {
     if (readOk) {
         if (!device.HasUnreadSectors(r.first, r.count)) return;
         SectorRanges found;
         FindUnreadSectors(device, r.first, r.count, found);
+        // A device that says "unread" of the whole but of no part keeps what it gave.
+        if (found.empty()) return;
+        auto readAgain = [&](u64 first, u64 end) {
+            if (first < end && AllZero(at + (first - r.first) * sectorSize, (end - first) * sectorSize)) {
+                again.push_back({first, end - first});
+            }
+        };
         u64 cursor = r.first;
         for (const SectorRange& f : found) {
             std::memset(at + (f.first - r.first) * sectorSize, 0, f.count * sectorSize);
             unread.push_back(f);
-            if (f.first > cursor) again.push_back({cursor, f.first - cursor});
+            readAgain(cursor, f.first);
             cursor = f.first + f.count;
         }
-        // A device that says "unread" of the whole but of no part keeps what it gave.
-        if (!found.empty() && cursor < r.first + r.count) again.push_back({cursor, r.first + r.count - cursor});
+        readAgain(cursor, r.first + r.count);
         return;
     }
     std::memset(at, 0, r.count * sectorSize);
@@ -97,7 +123,7 @@ void ReadEverySector(IStorageDevice& device, void* buffer, u64 first, u64 count,
         u8* at = base + (r.first - first) * sectorSize;
         SettleRead(device, device.Read(at, r.first, r.count) != 0, r, at, sectorSize, found, again);
     }
-    std::sort(found.begin(), found.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
+    JoinSectorRanges(found);
     for (const SectorRange& f : found) AppendSectorRange(unread, f.first, f.count);
 }
 

@@ -57,8 +57,9 @@ private:
 void FindUnreadSectors(IStorageDevice& device, u64 first, u64 count, SectorRanges& out);
 
 // Reads [first, first + count) into buffer keeping every sector the device gives: a read that
-// fails is halved down to the sectors that fail, and a read that comes back with unread sectors
-// is read again around them (a disk answers a whole request that meets a bad area with zeros).
+// fails is halved down to the sectors that fail, and where a read that comes back with unread
+// sectors gave zeros around them it is read again there (a disk answers a whole request that
+// meets a bad area with zeros).
 // What the device cannot give is zeros, and is appended to unread in order, neighbours joined.
 // A healthy request costs one read and one question.
 void ReadEverySector(IStorageDevice& device, void* buffer, u64 first, u64 count, SectorRanges& unread);
@@ -69,3 +70,5 @@ bool ReportsUnread(IStorageDevice& device, const SectorRanges& ranges);
 
 // Appends [first, first + count) to ranges, joined with the last one when it follows it.
 void AppendSectorRange(SectorRanges& ranges, u64 first, u64 count);
+// Puts ranges in order and joins those that overlap or follow one another.
+void JoinSectorRanges(SectorRanges& ranges);

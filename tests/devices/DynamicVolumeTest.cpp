@@ -60,6 +60,44 @@ private:
     u64 m_total;
 };
 
+// Sectors held in memory, with the same damage as PatternDevice's.
+class BytesDevice : public IStorageDevice {
+public:
+    explicit BytesDevice(std::vector<u8> b) : bytes(std::move(b)) {}
+    u32 Read(void* out, u64 first, u64 count) override {
+        if (first > GetTotalSectors() || count > GetTotalSectors() - first || Touches(bad, first, count)) return 0;
+        std::memcpy(out, bytes.data() + first * 512, count * 512);
+        if (Touches(unread, first, count)) std::memset(out, 0, count * 512);
+        return 1;
+    }
+    bool HasUnreadSectors(u64 first, u64 count) override {
+        return IStorageDevice::HasUnreadSectors(first, count) || Touches(unread, first, count);
+    }
+    u64 GetTotalSectors() override { return bytes.size() / 512; }
+    u32 GetSectorSize() override { return 512; }
+    u32 Open() override { return 1; }
+    u32 Close() override { return 1; }
+    std::vector<u8> bytes;
+    std::set<u64> bad, unread;
+};
+
+// The columns of a RAID-5 volume of `columns` members holding `volume`, stripes of kStripe
+// sectors, parity rotating from the last column leftwards.
+std::vector<std::vector<u8>> Raid5Columns(const std::vector<u8>& volume, u64 columns) {
+    constexpr u64 kS = 128;
+    const u64 rows = volume.size() / 512 / kS / (columns - 1);
+    std::vector<std::vector<u8>> out(columns, std::vector<u8>(rows * kS * 512));
+    for (u64 row = 0; row < rows; ++row) {
+        const u64 parity = (columns - 1) - row % columns;
+        for (u64 d = 0; d < columns - 1; ++d) {
+            const u8* src = volume.data() + ((row * (columns - 1) + d) * kS) * 512;
+            std::memcpy(out[(d + parity + 1) % columns].data() + row * kS * 512, src, kS * 512);
+            for (u64 k = 0; k < kS * 512; ++k) out[parity][row * kS * 512 + k] ^= src[k];
+        }
+    }
+    return out;
+}
+
 u64 SectorTag(const u8* sector) { return ReadLE64(sector); }
 u64 Tag(u8 device, u64 sector) { return (u64(device) << 56) | sector; }
 
@@ -156,32 +194,10 @@ TEST(DynamicVolumeDevice, Raid5RotatesParityAndRebuildsAMissingMember) {
     // Members whose sectors are random-ish, and a parity member computed from them, so that a
     // rebuild can be checked byte for byte.
     constexpr u64 kRows = 6, kS = 128, kN = 3;
-    std::vector<std::vector<u8>> members(kN, std::vector<u8>(kRows * kS * 512));
     std::vector<u8> volume((kN - 1) * kRows * kS * 512);
     for (size_t i = 0; i < volume.size(); ++i) volume[i] = static_cast<u8>((i * 2654435761u) >> 13);
-    for (u64 row = 0; row < kRows; ++row) {
-        const u64 parity = (kN - 1) - row % kN;
-        for (u64 d = 0; d < kN - 1; ++d) {
-            const u64 column = (d + parity + 1) % kN;
-            const u8* src = volume.data() + ((row * (kN - 1) + d) * kS) * 512;
-            std::memcpy(members[column].data() + row * kS * 512, src, kS * 512);
-            for (u64 k = 0; k < kS * 512; ++k) members[parity][row * kS * 512 + k] ^= src[k];
-        }
-    }
-    struct Memory : IStorageDevice {
-        explicit Memory(std::vector<u8>& b) : bytes(b) {}
-        u32 Read(void* out, u64 first, u64 count) override {
-            if ((first + count) * 512 > bytes.size()) return 0;
-            std::memcpy(out, bytes.data() + first * 512, count * 512);
-            return 1;
-        }
-        u64 GetTotalSectors() override { return bytes.size() / 512; }
-        u32 GetSectorSize() override { return 512; }
-        u32 Open() override { return 1; }
-        u32 Close() override { return 1; }
-        std::vector<u8>& bytes;
-    };
-    Memory m0(members[0]), m1(members[1]), m2(members[2]);
+    const std::vector<std::vector<u8>> members = Raid5Columns(volume, kN);
+    BytesDevice m0(members[0]), m1(members[1]), m2(members[2]);
     IStorageDevice* all[] = {&m0, &m1, &m2};
     const u64 total = volume.size() / 512;
     for (int missing = -1; missing < 3; ++missing) {
@@ -230,37 +246,10 @@ TEST(DynamicVolumeDevice, WhatAMemberCannotGiveComesFromTheOthersOrIsReportedUnr
     // Two disks of tagged sectors, and a RAID-5 group of three columns whose parity is right.
     constexpr u64 kS = 128, kRows = 4, kMember = kS * kRows;
     PatternDevice d0(1, kMember), d1(2, kMember), copy0(1, kMember);
-    std::vector<std::vector<u8>> columns(3, std::vector<u8>(kMember * 512));
     std::vector<u8> parityVolume(2 * kMember * 512);
     for (u64 v = 0; v < 2 * kMember; ++v) d0.Fill(parityVolume.data() + v * 512, 0x100000 + v);
-    for (u64 row = 0; row < kRows; ++row) {
-        const u64 parity = 2 - row % 3;
-        for (u64 d = 0; d < 2; ++d) {
-            const u8* src = parityVolume.data() + (row * 2 + d) * kS * 512;
-            u8* dst = columns[(d + parity + 1) % 3].data() + row * kS * 512;
-            std::memcpy(dst, src, kS * 512);
-            for (u64 k = 0; k < kS * 512; ++k) columns[parity][row * kS * 512 + k] ^= src[k];
-        }
-    }
-    struct Column : IStorageDevice {
-        explicit Column(const std::vector<u8>& b) : bytes(b) {}
-        u32 Read(void* out, u64 first, u64 count) override {
-            if (first + count > GetTotalSectors() || Touches(bad, first, count)) return 0;
-            std::memcpy(out, bytes.data() + first * 512, count * 512);
-            if (Touches(unread, first, count)) std::memset(out, 0, count * 512);
-            return 1;
-        }
-        bool HasUnreadSectors(u64 first, u64 count) override {
-            return IStorageDevice::HasUnreadSectors(first, count) || Touches(unread, first, count);
-        }
-        u64 GetTotalSectors() override { return bytes.size() / 512; }
-        u32 GetSectorSize() override { return 512; }
-        u32 Open() override { return 1; }
-        u32 Close() override { return 1; }
-        const std::vector<u8>& bytes;
-        std::set<u64> bad, unread;
-    };
-    Column c0(columns[0]), c1(columns[1]), c2(columns[2]);
+    const std::vector<std::vector<u8>> columns = Raid5Columns(parityVolume, 3);
+    BytesDevice c0(columns[0]), c1(columns[1]), c2(columns[2]);
 
     auto simple = [](IStorageDevice* disk) {
         return CreateSimpleVolumeDevice(kDynamicMirror, Info(kMember), {Extent(disk, 0, 0, kMember)});
@@ -270,6 +259,9 @@ TEST(DynamicVolumeDevice, WhatAMemberCannotGiveComesFromTheOthersOrIsReportedUnr
         return CreateRaid5VolumeDevice(kDynamicRaid5, Info(2 * kMember),
                                        {Extent(&c0, 0, 0, kMember, 0), Extent(&c1, 0, 0, kMember, 1),
                                         Extent(third ? &c2 : nullptr, 0, 0, kMember, 2)});
+    };
+    auto spanned = [&] {
+        return CreateSpannedVolumeDevice(kDynamicSpanned, Info(300), {Extent(&d0, 400, 0, 100), Extent(&d1, 7, 100, 200)});
     };
     // Whose bytes each volume sector holds.
     auto mirrorBytes = [&](u64 v, u8* out) { d0.Fill(out, v); };
@@ -317,23 +309,14 @@ TEST(DynamicVolumeDevice, WhatAMemberCannotGiveComesFromTheOthersOrIsReportedUnr
          },
          stripeBytes, 64, 256, 1, {{128, 128}}, {{128, 128}}},
         {"spanned: a bad sector just past the join",
-         [&] { d1.unread = {7}; },
-         [&] {
-             return CreateSpannedVolumeDevice(kDynamicSpanned, Info(300),
-                                              {Extent(&d0, 400, 0, 100), Extent(&d1, 7, 100, 200)});
-         },
-         spanBytes, 90, 20, 1, {{100, 1}}, {{100, 1}}},
-        {"spanned: a failed sector just before the join", [&] { d0.bad = {499}; },
-         [&] {
-             return CreateSpannedVolumeDevice(kDynamicSpanned, Info(300),
-                                              {Extent(&d0, 400, 0, 100), Extent(&d1, 7, 100, 200)});
-         },
-         spanBytes, 90, 20, 0, {{99, 1}}, {}},
+         [&] { d1.unread = {7}; }, spanned, spanBytes, 90, 20, 1, {{100, 1}}, {{100, 1}}},
+        {"spanned: a failed sector just before the join", [&] { d0.bad = {499}; }, spanned, spanBytes, 90, 20, 0,
+         {{99, 1}}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         for (PatternDevice* d : {&d0, &d1, &copy0}) d->bad.clear(), d->unread.clear();
-        for (Column* d : {&c0, &c1, &c2}) d->bad.clear(), d->unread.clear();
+        for (BytesDevice* d : {&c0, &c1, &c2}) d->bad.clear(), d->unread.clear();
         c.damage();
         const std::unique_ptr<IDynamicDevice> volume = c.make();
         ASSERT_TRUE(volume);
@@ -558,19 +541,6 @@ TEST(LdmDatabase, GptEntriesThatCannotBeWalkedAreRefused) {
     testutil::TempDir dir;
     const std::vector<std::string> paths = ldmtest::WriteStandardGroup(dir.Path(), MORVENDA_FIXTURES_DIR);
     ASSERT_EQ(paths.size(), 3u);
-    struct File : IStorageDevice {
-        explicit File(std::vector<u8> b) : bytes(std::move(b)) {}
-        u32 Read(void* out, u64 first, u64 count) override {
-            if ((first + count) * 512 > bytes.size()) return 0;
-            std::memcpy(out, bytes.data() + first * 512, count * 512);
-            return 1;
-        }
-        u64 GetTotalSectors() override { return bytes.size() / 512; }
-        u32 GetSectorSize() override { return 512; }
-        u32 Open() override { return 1; }
-        u32 Close() override { return 1; }
-        std::vector<u8> bytes;
-    };
     const std::vector<u8> gpt = testutil::ReadFileBytes(paths[1]);
     struct Case {
         const char* what;
@@ -588,7 +558,7 @@ TEST(LdmDatabase, GptEntriesThatCannotBeWalkedAreRefused) {
         SCOPED_TRACE(c.what);
         std::vector<u8> bytes = gpt;
         WriteLE32(bytes.data() + 512 + c.offset, c.value);
-        File disk(bytes);
+        BytesDevice disk(bytes);
         PrivHead head;
         EXPECT_EQ(ReadPrivHead(&disk, head), c.found);
         if (c.found) {
