@@ -20,8 +20,9 @@ struct RecoverReadContext {
 
     // What the copy of the current file met; RecoverOneFile clears them for every file.
     u64 readBytes = 0;    // bytes the device gave, or zeros that the file's own layout holds
-    u64 unreadBytes = 0;  // bytes the device could not give (a failed read, a sector past its
-                          // end) or that no extent covers
+    u64 unreadBytes = 0;  // bytes the device could not give (a sector it failed to read or
+                          // reports unread, one past its end), of an extent not on the volume or
+                          // of a damaged compression unit, or that no extent covers
     bool noSpace = false;  // the file was refused as larger than the target's free space
     bool complete = false; // every byte was written, even when a cancel came afterwards
 };
