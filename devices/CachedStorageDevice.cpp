@@ -34,7 +34,14 @@ CStorageDeviceWithCache::~CStorageDeviceWithCache() {
 u64 CStorageDeviceWithCache::GetTotalSectors() { return m_inner ? m_inner->GetTotalSectors() : 0; }
 
 bool CStorageDeviceWithCache::HasUnreadSectors(u64 firstSector, u64 count) {
-    return m_inner ? m_inner->HasUnreadSectors(firstSector, count) : count != 0;
+    if (!m_inner) return count != 0;
+    if (m_inner->HasUnreadSectors(firstSector, count)) return true;
+    // The current block answers from memory: what its read could not give is unread, even where
+    // the device itself keeps no record of it (a read that failed with bad sectors not skipped).
+    if (m_currentBlock == kNoBlock || count == 0) return false;
+    const u64 end = firstSector + std::min(count, ~u64(0) - firstSector);
+    return std::any_of(m_currentUnread.begin(), m_currentUnread.end(),
+                       [&](const SectorRange& u) { return firstSector < u.first + u.count && u.first < end; });
 }
 
 u32 CStorageDeviceWithCache::GetSectorSize() {
@@ -95,8 +102,10 @@ std::unique_ptr<CStorageDeviceWithCache::Block> CStorageDeviceWithCache::LoadBlo
     if (!block->data) block->data.reset(new (std::nothrow) u8[BlockBytes()]);
     if (!block->data) return block;
     const u64 bytes = block->sectors * m_sectorBytes;
-    if (block->sectors == 0 || !m_inner || m_inner->Read(block->data.get(), first, block->sectors) == 0) {
-        // A block the device cannot give is served as zeros, as a bad area of a disk is.
+    // Sectors the device cannot give are served as zeros, as a bad area of a disk is.
+    if (block->sectors != 0 && m_inner) {
+        ReadEverySector(*m_inner, block->data.get(), first, block->sectors, block->unread);
+    } else {
         std::memset(block->data.get(), 0, bytes);
     }
     std::memset(block->data.get() + bytes, 0, BlockBytes() - bytes);
@@ -204,6 +213,7 @@ u32 CStorageDeviceWithCache::SetCurCacheBlock(u32 blockNumber) {
         if (!found->data) return 0;
     }
     m_cache.swap(found->data);
+    m_currentUnread.swap(found->unread);
     m_currentSectors = found->sectors;
     m_currentBlock = blockNumber;
     {

@@ -76,9 +76,11 @@ private:
         u64 first = 0;    // first sector
         u64 sectors = 0;  // sectors that exist (the last block of a device may be short)
         std::unique_ptr<u8[]> data;
+        SectorRanges unread;  // sectors the device could not give: zeros in data
     };
-    // A block of blockSectors x sector size bytes holding the sectors at `first`; a read that
-    // fails leaves zeros, never stale bytes of an earlier block.
+    // A block of blockSectors x sector size bytes holding the sectors at `first`, every one the
+    // device gives; a sector it cannot give is zeros, never stale bytes of an earlier block, and
+    // is kept in the block's unread ranges.
     std::unique_ptr<Block> LoadBlock(u64 first);
     void CacheThread();
     u64 BlockBytes() const { return u64(m_blockSectors) * m_sectorBytes; }
@@ -90,6 +92,7 @@ private:
     u64 m_totalSectors = 0;
     u64 m_currentBlock = kNoBlock;
     u64 m_currentSectors = 0;
+    SectorRanges m_currentUnread;  // of the current block
 
     std::mutex m_lock;  // the queue, the next position and the running flag
     std::condition_variable m_dataReady;

@@ -99,11 +99,13 @@ u32 CBadSectorMap::AddBadRange(u64 first, u64 end) {
 
 bool CBadSectorMap::IsInBadRange(u64 first, u64 end) {
     CsGuard guard(m_lock);
-    if (m_ranges.empty()) return false;
-    // Ranges are keyed by their start, so only those starting at or before `end` can meet it.
-    const auto last = m_ranges.upper_bound(end);
+    if (m_ranges.empty() || first >= end) return false;
+    // Ranges are keyed by their start, so only those starting before `end` can meet it; a range
+    // holds the sectors before its end sector, as a request does, so one that only touches the
+    // request's edge holds none of its sectors.
+    const auto last = m_ranges.lower_bound(end);
     for (auto it = m_ranges.begin(); it != last; ++it) {
-        if (first <= it->second.endSector) return true;
+        if (first < it->second.endSector) return true;
     }
     return false;
 }
@@ -369,6 +371,8 @@ u32 CDiskDevice::ReadSector(const DiskHandle& handle, void* buffer, u64 first, u
     }
     if (!skip) {
         LogInfo("ReadSector find bad sector , not ignored\n");
+        // A failed transfer leaves zeros, never what the buffer held from an earlier read.
+        std::memset(buffer, 0, bytes);
         return 0;
     }
     if (ok) {

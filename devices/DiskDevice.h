@@ -25,7 +25,8 @@ public:
 
     // 0, or ERROR_NOT_ENOUGH_MEMORY; a range whose first sector is already present is kept.
     u32 AddBadRange(u64 first, u64 end);
-    // True when some range {s, e} has end >= s and first <= e (both bounds included).
+    // True when some range {s, e} holds a sector of [first, end): first < e and s < end. A
+    // range, like the request, ends before its end sector.
     bool IsInBadRange(u64 first, u64 end);
     void ClearBadRanges();
     std::vector<BadSectorRange> GetRanges();

@@ -65,18 +65,27 @@ protected:
         (void)first, (void)count, (void)each;
         return true;
     }
-    // Reads through the member map; a missing member reads as zeros.
+    // Reads through the member map, keeping every sector a member gives; a missing member reads
+    // as zeros. Sectors a member could not read and does not report unread fail the read (after
+    // every other sector is in place), so they are never taken for the volume's zeros.
     u32 ReadMembers(void* buffer, u64 first, u64 count) {
         const u32 ss = GetSectorSize();
         u64 n = 0;
         if (!BeginRead(buffer, first, count, GetTotalSectors(), ss, n)) return 0;
         u8* out = static_cast<u8*>(buffer);
-        return ForEachMemberRange(first, n, [&out, ss](const DynamicExtent& e, u64 sector, u64 chunk) {
-                   if (e.disk) e.disk->Read(out, sector, chunk);
-                   out += chunk * ss;
-               })
-                   ? 1
-                   : 0;
+        u64 cur = first;
+        SectorRanges lost;  // volume sectors
+        const bool mapped = ForEachMemberRange(first, n, [&](const DynamicExtent& e, u64 sector, u64 chunk) {
+            if (e.disk) {
+                SectorRanges unread;
+                ReadEverySector(*e.disk, out, sector, chunk, unread);
+                for (const SectorRange& u : unread) AppendSectorRange(lost, cur + (u.first - sector), u.count);
+            }
+            out += chunk * ss;
+            cur += chunk;
+        });
+        if (!mapped) return 0;
+        return lost.empty() || ReportsUnread(*this, lost) ? 1 : 0;
     }
 
     std::vector<DynamicExtent> m_extents;
@@ -179,47 +188,122 @@ public:
 
     u32 Read(void* buffer, u64 first, u64 count) override {
         const u32 ss = GetSectorSize();
-        u64 left = 0;
-        if (!BeginRead(buffer, first, count, GetTotalSectors(), ss, left)) return 0;
-        const u64 columns = m_extents.size();
+        u64 n = 0;
+        if (!BeginRead(buffer, first, count, GetTotalSectors(), ss, n)) return 0;
         // One member holds no data column: the factory refuses such a volume.
-        if (columns < 2) return 0;
+        if (m_extents.size() < 2) return 0;
         u8* out = static_cast<u8*>(buffer);
-        std::vector<std::vector<u8>> others;
-        for (u64 cur = first; left > 0;) {
-            const u64 row = cur / ((columns - 1) * m_stripe);
-            const u64 parity = (columns - 1) - (row % columns);
-            const u64 data = (cur / m_stripe) % (columns - 1);
-            const u64 column = (data + parity + 1) % columns;
-            const u64 within = cur % m_stripe;
-            const u64 chunk = std::min(left, m_stripe - within);
-            const u64 position = row * m_stripe + within;
-            if (!ReadMember(column, position, chunk, out)) {
-                // Rebuilt from the other columns, parity included: their XOR is the lost one.
-                others.assign(columns - 1, std::vector<u8>(chunk * ss));
-                size_t k = 0;
-                for (u64 c = 0; c < columns; ++c) {
-                    if (c == column) continue;
-                    if (!ReadMember(c, position, chunk, others[k++].data())) return 0;
-                }
-                std::memset(out, 0, chunk * ss);
-                for (const std::vector<u8>& b : others) {
-                    for (size_t i = 0; i < b.size(); ++i) out[i] ^= b[i];
+        SectorRanges lost;  // volume sectors neither their column nor the rebuild gave
+        ForEachChunk(first, n, [&](const Chunk& c) {
+            SectorRanges missing;  // positions of the column
+            ReadColumn(c.column, c.position, c.count, out, missing);
+            for (const SectorRange& m : missing) {
+                u8* at = out + (m.first - c.position) * ss;
+                SectorRanges unbuilt;
+                Rebuild(c.column, m.first, m.count, at, unbuilt);
+                for (const SectorRange& u : unbuilt) {
+                    std::memset(out + (u.first - c.position) * ss, 0, u.count * ss);
+                    AppendSectorRange(lost, c.volumeSector + (u.first - c.position), u.count);
                 }
             }
-            out += chunk * ss;
-            cur += chunk;
-            left -= chunk;
-        }
-        return 1;
+            out += c.count * ss;
+            return true;
+        });
+        return lost.empty() || ReportsUnread(*this, lost) ? 1 : 0;
+    }
+
+    // A sector is unread when its column cannot give it and some other column, needed to rebuild
+    // it, cannot give it either.
+    bool HasUnreadSectors(u64 firstSector, u64 count) override {
+        if (IStorageDevice::HasUnreadSectors(firstSector, count)) return true;
+        if (m_extents.size() < 2) return count != 0;
+        bool unread = false;
+        const u64 total = GetTotalSectors();
+        const u64 n = firstSector >= total ? 0 : std::min(count, total - firstSector);
+        ForEachChunk(firstSector, n, [&](const Chunk& c) {
+            SectorRanges missing;
+            ReportedUnread(c.column, c.position, c.count, missing);
+            for (const SectorRange& m : missing) {
+                for (u64 other = 0; other < m_extents.size() && !unread; ++other) {
+                    if (other == c.column) continue;
+                    SectorRanges alsoMissing;
+                    ReportedUnread(other, m.first, m.count, alsoMissing);
+                    unread = !alsoMissing.empty();
+                }
+            }
+            return !unread;
+        });
+        return unread;
     }
 
 private:
-    bool ReadMember(u64 column, u64 position, u64 chunk, u8* out) {
+    // One stripe's part of a request: its column and the position there, and the volume sector
+    // it begins at.
+    struct Chunk {
+        u64 volumeSector;
+        u64 column;
+        u64 position;  // sector of the column, relative to the volume's rows
+        u64 count;
+    };
+    // Walks the chunks of [first, first + count) in order while each answers true.
+    template <typename Each>
+    void ForEachChunk(u64 first, u64 count, Each each) {
+        const u64 columns = m_extents.size();
+        for (u64 cur = first, left = count; left > 0;) {
+            const u64 row = cur / ((columns - 1) * m_stripe);
+            const u64 parity = (columns - 1) - (row % columns);
+            const u64 data = (cur / m_stripe) % (columns - 1);
+            const u64 within = cur % m_stripe;
+            const u64 chunk = std::min(left, m_stripe - within);
+            if (!each(Chunk{cur, (data + parity + 1) % columns, row * m_stripe + within, chunk})) return;
+            cur += chunk;
+            left -= chunk;
+        }
+    }
+
+    // Reads `count` sectors of a column at `position` into out, every sector its disk gives; the
+    // positions it cannot give (all of them for a missing member) are zeros and go to unread.
+    void ReadColumn(u64 column, u64 position, u64 count, u8* out, SectorRanges& unread) {
         const DynamicExtent& e = m_extents[column];
         u64 sector = 0;
-        if (e.disk == nullptr || !MemberSector(e, position, chunk, sector)) return false;
-        return e.disk->Read(out, sector, chunk) != 0;
+        if (e.disk == nullptr || !MemberSector(e, position, count, sector)) {
+            std::memset(out, 0, count * GetSectorSize());
+            AppendSectorRange(unread, position, count);
+            return;
+        }
+        SectorRanges lost;
+        ReadEverySector(*e.disk, out, sector, count, lost);
+        for (const SectorRange& l : lost) AppendSectorRange(unread, position + (l.first - sector), l.count);
+    }
+
+    // The positions of a column its member reports unread, or all of them for a missing member.
+    void ReportedUnread(u64 column, u64 position, u64 count, SectorRanges& unread) {
+        const DynamicExtent& e = m_extents[column];
+        u64 sector = 0;
+        if (e.disk == nullptr || !MemberSector(e, position, count, sector)) {
+            AppendSectorRange(unread, position, count);
+            return;
+        }
+        SectorRanges lost;
+        FindUnreadSectors(*e.disk, sector, count, lost);
+        for (const SectorRange& l : lost) AppendSectorRange(unread, position + (l.first - sector), l.count);
+    }
+
+    // The lost column's sectors at `position` as the XOR of every other column, parity included;
+    // positions some other column cannot give cannot be rebuilt and go to unbuilt.
+    void Rebuild(u64 column, u64 position, u64 count, u8* out, SectorRanges& unbuilt) {
+        const size_t bytes = count * GetSectorSize();
+        std::vector<u8> other(bytes);
+        std::memset(out, 0, bytes);
+        SectorRanges lost;
+        for (u64 c = 0; c < m_extents.size(); ++c) {
+            if (c == column) continue;
+            ReadColumn(c, position, count, other.data(), lost);
+            for (size_t i = 0; i < bytes; ++i) out[i] ^= other[i];
+        }
+        // What two columns cannot give may overlap.
+        JoinSectorRanges(lost);
+        unbuilt.insert(unbuilt.end(), lost.begin(), lost.end());
     }
 
     u64 m_stripe;
@@ -248,33 +332,48 @@ public:
         return ExtentListContained(mine, theirs);
     }
 
+    // Each chunk from the first member, and whatever sectors it cannot give from the other; what
+    // neither gives is zeros. Zeros neither member reports unread fail the read.
     u32 Read(void* buffer, u64 first, u64 count) override {
         const u32 ss = GetSectorSize();
         u64 left = 0;
         if (!BeginRead(buffer, first, count, GetTotalSectors(), ss, left)) return 0;
         u8* out = static_cast<u8*>(buffer);
+        SectorRanges lost;
         for (u64 cur = first; left > 0;) {
             const u64 chunk = std::min<u64>(left, kMirrorChunkSectors);
-            if (!ReadFromAnyMember(out, cur, chunk)) {
-                for (u64 i = 0; i < chunk; ++i) {
-                    if (!ReadFromAnyMember(out + i * ss, cur + i, 1)) std::memset(out + i * ss, 0, ss);
+            SectorRanges wanted;
+            ReadEverySector(*m_members[0], out, cur, chunk, wanted);
+            for (size_t m = 1; m < m_members.size() && !wanted.empty(); ++m) {
+                SectorRanges still;
+                for (const SectorRange& w : wanted) {
+                    ReadEverySector(*m_members[m], out + (w.first - cur) * ss, w.first, w.count, still);
                 }
+                wanted.swap(still);
             }
+            for (const SectorRange& w : wanted) AppendSectorRange(lost, w.first, w.count);
             out += chunk * ss;
             cur += chunk;
             left -= chunk;
         }
-        return 1;
+        return lost.empty() || ReportsUnread(*this, lost) ? 1 : 0;
+    }
+
+    // Sectors that every member reports unread.
+    bool HasUnreadSectors(u64 firstSector, u64 count) override {
+        if (IStorageDevice::HasUnreadSectors(firstSector, count)) return true;
+        if (count == 0) return false;
+        SectorRanges unread{{firstSector, count}};
+        for (const auto& m : m_members) {
+            SectorRanges onThis;
+            for (const SectorRange& u : unread) FindUnreadSectors(*m, u.first, u.count, onThis);
+            unread.swap(onThis);
+            if (unread.empty()) return false;
+        }
+        return true;
     }
 
 private:
-    bool ReadFromAnyMember(u8* out, u64 first, u64 count) {
-        for (const auto& m : m_members) {
-            if (m->Read(out, first, count)) return true;
-        }
-        return false;
-    }
-
     std::vector<std::unique_ptr<IDynamicDevice>> m_members;
     LdmVolumeInfo m_info;
     u32 m_type;

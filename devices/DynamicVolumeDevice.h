@@ -3,7 +3,9 @@
 // volume spread over member partitions of one or more disks, addressed from sector 0 to its last
 // sector like any partition. Members whose disk is absent are tolerated as far as the layout
 // allows: striped and spanned members read as zeros, a RAID-5 member is rebuilt from parity, a
-// mirror reads from whichever member answers.
+// mirror reads from whichever member answers. The same holds sector by sector for what a present
+// member's disk cannot give (a bad area): a RAID-5 column rebuilds it, a mirror takes it from its
+// other half, and what no member can give is reported unread (HasUnreadSectors).
 #include <memory>
 #include <vector>
 

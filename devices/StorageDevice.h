@@ -1,9 +1,19 @@
 #pragma once
 // A device of fixed-size sectors addressed by unsigned 64-bit sector numbers: every reader of the
 // program (partition tables, file systems, deep searches, the writer, the preview) reads through it.
+#include <vector>
+
 #include "platform/Types.h"
 
 class CSimulateStorageDevice;
+
+// Sectors [first, first + count).
+struct SectorRange {
+    u64 first = 0;
+    u64 count = 0;
+    bool operator==(const SectorRange&) const = default;
+};
+using SectorRanges = std::vector<SectorRange>;
 
 class IStorageDevice {
 public:
@@ -40,3 +50,25 @@ protected:
 private:
     CSimulateStorageDevice* m_view512 = nullptr;
 };
+
+// The sectors of [first, first + count) that the device reports unread (HasUnreadSectors),
+// appended to out in order, neighbours joined. The request is halved until each part is wholly
+// unread or wholly not, so a request with none costs one question.
+void FindUnreadSectors(IStorageDevice& device, u64 first, u64 count, SectorRanges& out);
+
+// Reads [first, first + count) into buffer keeping every sector the device gives: a read that
+// fails is halved down to the sectors that fail, and where a read that comes back with unread
+// sectors gave zeros around them it is read again there (a disk answers a whole request that
+// meets a bad area with zeros).
+// What the device cannot give is zeros, and is appended to unread in order, neighbours joined.
+// A healthy request costs one read and one question.
+void ReadEverySector(IStorageDevice& device, void* buffer, u64 first, u64 count, SectorRanges& unread);
+
+// Whether the device reports every sector of the ranges unread: zeros it put in place of sectors
+// it does not report are a read that failed.
+bool ReportsUnread(IStorageDevice& device, const SectorRanges& ranges);
+
+// Appends [first, first + count) to ranges, joined with the last one when it follows it.
+void AppendSectorRange(SectorRanges& ranges, u64 first, u64 count);
+// Puts ranges in order and joins those that overlap or follow one another.
+void JoinSectorRanges(SectorRanges& ranges);

@@ -53,34 +53,82 @@ bool SectorOf(const RecoverReadContext& context, i64 cluster, u64 offset, u64& s
     return true;
 }
 
-// Reads `sectors` sectors of the extent at cluster `start` into buffer and answers how many
-// bytes from its start hold the file's content: all of them for a sparse extent (zeros are its
-// content), those before the device's end for an extent cut off by it, none for an extent outside
-// the volume, after a failed read or where the device gave zeros for sectors it could not read.
-// Whatever is not content is zeros. A device that cannot tell its length is left to refuse the
-// read itself.
-size_t ReadOrZero(const RecoverReadContext& context, i64 start, u64 sectorOffset, u64 sectors, u8* buffer,
-                  size_t bytes) {
-    std::memset(buffer, 0, bytes);
-    if (start == kSparseExtentStart) return bytes;
-    u64 sector = 0;
-    if (!SectorOf(context, start, sectorOffset, sector)) return 0;
-    const u64 total = context.device->GetTotalSectors();
-    if (total != 0) {
-        if (sector >= total) return 0;
-        sectors = std::min(sectors, total - sector);
+// Byte ranges [begin, end) of a copy buffer that hold zeros in place of what could not be read,
+// in order.
+class UnreadSpans {
+public:
+    void Add(size_t begin, size_t end) {
+        if (begin >= end) return;
+        if (!m_spans.empty() && m_spans.back().second == begin) {
+            m_spans.back().second = end;
+            return;
+        }
+        m_spans.emplace_back(begin, end);
     }
-    if (context.device->Read(buffer, sector, sectors) == 0 || context.device->HasUnreadSectors(sector, sectors)) {
-        std::memset(buffer, 0, bytes);
-        return 0;
+    // The unread bytes of [begin, end).
+    size_t Within(size_t begin, size_t end) const {
+        size_t n = 0;
+        for (const auto& [b, e] : m_spans) {
+            if (e > begin && b < end) n += std::min(e, end) - std::max(b, begin);
+        }
+        return n;
     }
-    return std::min<size_t>(bytes, size_t(sectors) * context.device->GetSectorSize());
+    bool Empty() const { return m_spans.empty(); }
+    // Where the first unread byte lies; `bytes` when none does.
+    size_t FirstUnread(size_t bytes) const { return m_spans.empty() ? bytes : std::min(bytes, m_spans.front().first); }
+
+private:
+    std::vector<std::pair<size_t, size_t>> m_spans;
+};
+
+// The cluster `offset` clusters into an extent that starts at `start`: sparse stays sparse, and
+// an extent that is not on the volume (outside it, or a start no volume has) gives clusters that
+// are not on it either, never a cluster counted from a negative start.
+i64 ClusterInExtent(i64 start, u64 offset) {
+    if (start == kSparseExtentStart) return kSparseExtentStart;
+    if (start < 0) return kOutsideVolumeExtentStart;
+    u64 cluster = 0;
+    if (__builtin_add_overflow(u64(start), offset, &cluster) || cluster > u64(INT64_MAX)) return kOutsideVolumeExtentStart;
+    return i64(cluster);
 }
 
-// Counts n bytes written of which the first `content` hold the file's own content.
-void Tally(RecoverReadContext& context, u64 content, u64 n) {
-    context.readBytes += std::min(content, n);
-    context.unreadBytes += n - std::min(content, n);
+// Reads `sectors` sectors of the extent at cluster `start`, `sectorOffset` sectors in, into buffer
+// (`bytes` long, zeroed first) and adds to unread the byte ranges of it that are not the file's
+// content: none for a sparse extent, whose content is zeros; all of it for an extent that is not
+// on the volume; the sectors past the device's end; and the sectors the device cannot give, one
+// by one, so that every sector it does give is kept. A device that cannot tell its length is
+// left to refuse the read itself.
+void ReadExtentPart(const RecoverReadContext& context, i64 start, u64 sectorOffset, u64 sectors, u8* buffer,
+                    size_t bytes, UnreadSpans& unread) {
+    std::memset(buffer, 0, bytes);
+    if (start == kSparseExtentStart) return;
+    u64 sector = 0;
+    if (!SectorOf(context, start, sectorOffset, sector)) {
+        unread.Add(0, bytes);
+        return;
+    }
+    const u64 total = context.device->GetTotalSectors();
+    if (total != 0) sectors = sector >= total ? 0 : std::min(sectors, total - sector);
+    const size_t sectorSize = context.device->GetSectorSize();
+    SectorRanges missing;
+    if (sectors != 0) ReadEverySector(*context.device, buffer, sector, sectors, missing);
+    for (const SectorRange& m : missing) {
+        unread.Add(size_t(m.first - sector) * sectorSize, size_t(m.first - sector + m.count) * sectorSize);
+    }
+    unread.Add(std::min(bytes, size_t(sectors) * sectorSize), bytes);
+}
+
+// The bytes of [offset, offset + n) of the file that lie before validLength: past it zeros are
+// the content, read or not.
+size_t ValidBytes(u64 offset, size_t n, u64 validLength) {
+    return offset >= validLength ? 0 : size_t(std::min<u64>(n, validLength - offset));
+}
+
+// Counts n bytes written of which `unread` could not be read.
+void Tally(RecoverReadContext& context, u64 n, u64 unread) {
+    unread = std::min(unread, n);
+    context.readBytes += n - unread;
+    context.unreadBytes += unread;
 }
 
 // Zeros the part of [offset, offset + bytes) of the file that lies at or past validLength.
@@ -119,14 +167,14 @@ public:
         for (const CompressionPiece& piece : pieces) {
             if (m_remaining == 0) break;
             const size_t bytes = size_t(piece.length) * m_clusterBytes;
-            size_t content = bytes;
+            UnreadSpans unread;
             if (type == kUnitZeros) {
                 std::memset(m_in.data(), 0, bytes);
             } else {
-                content = ReadOrZero(m_context, piece.start, 0, u64(piece.length) * m_context.sectorsPerCluster,
-                                     m_in.data(), bytes);
+                ReadExtentPart(m_context, piece.start, 0, u64(piece.length) * m_context.sectorsPerCluster, m_in.data(),
+                               bytes, unread);
             }
-            const u32 r = Emit(m_in.data(), bytes, content);
+            const u32 r = Emit(m_in.data(), bytes, unread);
             if (r != kRecoverOk) return r;
         }
         return kRecoverOk;
@@ -134,43 +182,56 @@ public:
 
 private:
     // The unit's allocated pieces hold its compressed chunks; they expand to the whole unit, and
-    // whatever the chunks do not cover is zeros.
+    // whatever the chunks do not cover is zeros. Chunks are found only one after the other, so
+    // what follows a hole in them is unread; a unit whose chunks are damaged is unread whole, as
+    // its bytes cannot be told from another file's.
     u32 WriteCompressed(const std::vector<CompressionPiece>& pieces) {
         size_t gathered = 0;
-        bool read = true;
+        UnreadSpans holes;  // of the gathered bytes
         for (const CompressionPiece& piece : pieces) {
             if (piece.start == kSparseExtentStart) continue;
             const size_t bytes = size_t(piece.length) * m_clusterBytes;
             if (bytes > m_in.size() - gathered) break;
-            read = ReadOrZero(m_context, piece.start, 0, u64(piece.length) * m_context.sectorsPerCluster,
-                              m_in.data() + gathered, bytes) == bytes && read;
+            UnreadSpans unread;
+            ReadExtentPart(m_context, piece.start, 0, u64(piece.length) * m_context.sectorsPerCluster,
+                           m_in.data() + gathered, bytes, unread);
+            const size_t hole = unread.FirstUnread(bytes);
+            if (hole < bytes) holes.Add(gathered + hole, gathered + bytes);
             gathered += bytes;
         }
+        const size_t readable = holes.FirstUnread(gathered);
         std::memset(m_out.data(), 0, m_unitBytes);
-        if (!read) {
-            // Chunks with a hole in them cannot be expanded: the whole unit is unread.
-        } else if (gathered >= 2 && ReadLE16(m_in.data()) == 0) {
+        UnreadSpans unread;
+        if (readable >= 2 && ReadLE16(m_in.data()) == 0) {
             // Data that does not begin with a chunk header is taken as it is.
-            std::memcpy(m_out.data(), m_in.data(), std::min<size_t>(gathered, m_unitBytes));
-        } else if (gathered > 0) {
+            std::memcpy(m_out.data(), m_in.data(), std::min(readable, m_unitBytes));
+            unread.Add(std::min(readable, m_unitBytes), readable < gathered ? m_unitBytes : 0);
+        } else if (readable > 0 || !holes.Empty()) {
             size_t produced = 0;
-            if (!DecompressLznt1Buffer(m_in.data(), gathered, m_out.data(), m_unitBytes, &produced)) {
-                LogInfo("Damaged compression unit at %" PRIu64 " bytes before the end", m_remaining);
-                return kRecoverFailed;
+            const bool decoded = DecompressLznt1Buffer(m_in.data(), readable, m_out.data(), m_unitBytes, &produced);
+            size_t kept = m_unitBytes;
+            if (readable < gathered) {
+                // The chunks wholly before the hole: a chunk fills its 4096-byte slot.
+                kept = std::min(m_unitBytes, (produced + kLznt1ChunkSize - 1) / kLznt1ChunkSize * kLznt1ChunkSize);
+            } else if (!decoded) {
+                LogInfo("Damaged compression unit at %" PRIu64 " bytes before the end: %zu bytes of zeros in its place",
+                        m_remaining, m_unitBytes);
+                kept = 0;
             }
+            std::memset(m_out.data() + kept, 0, m_unitBytes - kept);
+            unread.Add(kept, m_unitBytes);
         }
-        return Emit(m_out.data(), m_unitBytes, read ? m_unitBytes : 0);
+        return Emit(m_out.data(), m_unitBytes, unread);
     }
 
-    u32 Emit(u8* data, size_t bytes, size_t content) {
+    u32 Emit(u8* data, size_t bytes, const UnreadSpans& unread) {
         const u32 n = u32(std::min<u64>(bytes, m_remaining));
         if (n == 0) return kRecoverOk;
         const u64 offset = m_size - m_remaining;
         ZeroPastValid(data, offset, n, m_valid);
-        if (offset + content >= m_valid) content = bytes;
         if (!m_target.Write(data, n)) return kRecoverFailed;
         m_remaining -= n;
-        Tally(m_context, content, n);
+        Tally(m_context, n, unread.Within(0, ValidBytes(offset, n, m_valid)));
         if (m_context.callback != nullptr && Cancelled(m_context.callback->OnBytesDone(n))) return kRecoverCancelled;
         return kRecoverOk;
     }
@@ -319,25 +380,23 @@ u32 CopyRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs
             const u64 step = std::min(stepSectors, sectors - done);
             const size_t bytes = size_t(step * sectorSize);
             const u64 offset = length - remaining;
-            size_t content = bytes;
+            UnreadSpans unread;
             if (offset >= validLength) {
                 std::memset(buffer.data(), 0, bytes);
             } else {
-                content = ReadOrZero(context, extent->start, done, step, buffer.data(), bytes);
+                ReadExtentPart(context, extent->start, done, step, buffer.data(), bytes, unread);
                 ZeroPastValid(buffer.data(), offset, bytes, validLength);
-                // Past the initialized size zeros are the content, read or not.
-                if (offset + content >= validLength) content = bytes;
             }
             const u32 n = u32(std::min<u64>(bytes, remaining));
             if (!target.Write(buffer.data(), n)) return kRecoverFailed;
-            Tally(context, content, n);
+            Tally(context, n, unread.Within(0, ValidBytes(offset, n, validLength)));
             if (context.callback != nullptr && Cancelled(context.callback->OnBytesDone(n))) return kRecoverCancelled;
             remaining -= n;
             done += step;
         }
     }
     // Extents that end early leave the file short: what they do not reach is unknown.
-    Tally(context, 0, remaining);
+    Tally(context, remaining, remaining);
     return kRecoverOk;
 }
 
@@ -353,7 +412,7 @@ u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRun
         u64 length = extent->length;
         u64 offset = 0;
         while (length >= left && writer.Remaining() > 0) {
-            const CompressionPiece closing{sparse ? kSparseExtentStart : i64(u64(extent->start) + offset), left};
+            const CompressionPiece closing{ClusterInExtent(extent->start, offset), left};
             // A unit that ends in a sparse piece holds compressed data, unless the sparse piece
             // is the whole unit.
             u32 type = kUnitPlain;
@@ -367,7 +426,7 @@ u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRun
             left = kUnitClusters;
         }
         if (length > 0 && writer.Remaining() > 0) {
-            unit.push_back({sparse ? kSparseExtentStart : i64(u64(extent->start) + offset), u32(length)});
+            unit.push_back({ClusterInExtent(extent->start, offset), u32(length)});
             left -= u32(length);
         }
     }
@@ -376,7 +435,7 @@ u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRun
         const u32 r = writer.WriteUnit(unit, kUnitPlain);
         if (r != kRecoverOk) return r;
     }
-    Tally(context, 0, writer.Remaining());
+    Tally(context, writer.Remaining(), writer.Remaining());
     return kRecoverOk;
 }
 
@@ -603,8 +662,8 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
         }
         ZeroPastValid(value.data(), 0, size_t(valueSize), valid);
         if (!target.Write(value.data(), u32(valueSize))) return kRecoverFailed;
-        Tally(context, valueSize, valueSize);
-        if (valueSize < size) Tally(context, 0, size - valueSize);
+        Tally(context, valueSize, 0);
+        if (valueSize < size) Tally(context, size - valueSize, size - valueSize);
         if (context.callback != nullptr) context.callback->OnBytesDone(valueSize);
         return kRecoverOk;
     }

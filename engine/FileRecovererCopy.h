@@ -20,8 +20,9 @@ struct RecoverReadContext {
 
     // What the copy of the current file met; RecoverOneFile clears them for every file.
     u64 readBytes = 0;    // bytes the device gave, or zeros that the file's own layout holds
-    u64 unreadBytes = 0;  // bytes the device could not give (a failed read, a sector past its
-                          // end) or that no extent covers
+    u64 unreadBytes = 0;  // bytes the device could not give (a sector it failed to read or
+                          // reports unread, one past its end), of an extent not on the volume or
+                          // of a damaged compression unit, or that no extent covers
     bool noSpace = false;  // the file was refused as larger than the target's free space
     bool complete = false; // every byte was written, even when a cancel came afterwards
 };
@@ -91,13 +92,15 @@ u64 CheckedRecoveryBytes(CFileNode* folder, IStorageDevice* device);
 u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, RecoverTarget& target);
 
 // Copies length bytes of the extents to the file in 64 KiB steps; bytes at or past
-// validLength are zeros without a read. Sparse extents and sectors the device cannot read
-// become zeros; the latter, and a length the extents do not reach, count as unread. 0, 1
+// validLength are zeros without a read. Sparse extents, extents that are not on the volume and
+// sectors the device cannot give become zeros; all but the first, and a length the extents do
+// not reach, count as unread, sector by sector, and every sector the device gives is kept. 0, 1
 // (write failed) or 2 (cancelled).
 u32 CopyRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 length, u64 validLength);
 // Copies size bytes of an NTFS-compressed file (16-cluster compression units), zeros from
-// validLength on. 1 also for a damaged compressed unit; 2 for a cancel while the units are
-// formed.
+// validLength on, with the extents handled as CopyRuns does. A damaged compressed unit is zeros
+// for its whole length and counts as unread; of a unit whose chunks have a hole, the chunks
+// before the hole are kept. 2 for a cancel while the units are formed.
 u32 CopyCompressedRuns(RecoverReadContext& context, CWin32File& target, IDataRunList& runs, u64 size,
                        u64 validLength);
 

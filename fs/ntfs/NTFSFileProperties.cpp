@@ -22,22 +22,24 @@ u64 SatMul(u64 a, u64 b) { return (b != 0 && a > ~u64(0) / b) ? ~u64(0) : a * b;
 constexpr u16 kStandardAttributesKept = 0x01 | 0x02 | 0x04 | 0x20 | 0x400;
 // The extents of one run, answering their clusters. Of a volume of volumeClusters clusters (0:
 // unknown) the run keeps what lies inside; what reaches past the end (the volume found on an
-// image that stops short of it, or a damaged run) stays in the file as clusters that cannot be
-// read, never as a hole of zeros, and is no longer than the volume itself.
+// image that stops short of it, or a damaged run) or starts at a cluster no volume has stays in
+// the file as clusters that cannot be read, never as a hole of zeros, and as long as the run
+// says (a run's length has at most 32 bits), so that the runs after it keep their places in the
+// file.
 u64 AddRunExtents(IDataRunList& list, const NTFSRun& r, u64 volumeClusters) {
     if (r.lcn == kSparseLCN) {
         list.AddExtent({kSparseExtentStart, r.count});
         return r.count;
     }
-    if (volumeClusters == 0 || (r.lcn < volumeClusters && r.count <= volumeClusters - r.lcn)) {
+    const u64 end = volumeClusters != 0 ? volumeClusters : u64(INT64_MAX);
+    if (r.lcn < end && r.count <= end - r.lcn) {
         list.AddExtent({i64(r.lcn), r.count});
         return r.count;
     }
-    const u64 inside = r.lcn < volumeClusters ? volumeClusters - r.lcn : 0;
+    const u64 inside = r.lcn < end ? end - r.lcn : 0;
     if (inside != 0) list.AddExtent({i64(r.lcn), inside});
-    const u64 outside = std::min(r.count - inside, volumeClusters);
-    list.AddExtent({kOutsideVolumeExtentStart, outside});
-    return inside + outside;
+    list.AddExtent({kOutsideVolumeExtentStart, r.count - inside});
+    return r.count;
 }
 }  // namespace
 

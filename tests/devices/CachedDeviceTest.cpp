@@ -125,21 +125,25 @@ TEST(CachedDevice, ReadsOutsideTheCurrentBlockGoToTheDevice) {
     cache.StopCacheThread();
 }
 
-TEST(CachedDevice, ABlockTheDeviceCannotGiveReadsAsZerosNotAsTheBlockBefore) {
+TEST(CachedDevice, SectorsTheDeviceCannotGiveAreZerosReportedUnreadAndTheRestOfTheirBlockIsKept) {
     PatternDevice inner(512, 4000);
-    inner.failFrom = 2000;
-    inner.failUntil = 3000;
+    inner.failFrom = 2400;
+    inner.failUntil = 3000;  // block 2 from its sector 400 on
     CStorageDeviceWithCache cache(&inner);
     ASSERT_EQ(cache.SetCacheSize(1000), 1u);
     cache.StartCacheThread();
     std::vector<u8> buffer(1000 * 512, 0xAB);
-    for (u32 b = 0; b < 4; ++b) ASSERT_EQ(cache.SetCurCacheBlock(b), 1u) << b;
-    ASSERT_EQ(cache.SetCurCacheBlock(2), 1u);
+    for (u32 b = 0; b < 3; ++b) ASSERT_EQ(cache.SetCurCacheBlock(b), 1u) << b;
     ASSERT_EQ(cache.Read(buffer.data(), 2000, 1000), 1u);
-    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](u8 v) { return v == 0; }));
+    EXPECT_TRUE(HoldsSectors(buffer, 512, 2000, 400));
+    EXPECT_TRUE(std::all_of(buffer.begin() + 400 * 512, buffer.end(), [](u8 v) { return v == 0; }));
+    EXPECT_FALSE(cache.HasUnreadSectors(2000, 400));
+    EXPECT_TRUE(cache.HasUnreadSectors(2399, 2));
+    EXPECT_TRUE(cache.HasUnreadSectors(2999, 1));
     ASSERT_EQ(cache.SetCurCacheBlock(3), 1u);
     ASSERT_EQ(cache.Read(buffer.data(), 3000, 1000), 1u);
     EXPECT_TRUE(HoldsSectors(buffer, 512, 3000, 1000));
+    EXPECT_FALSE(cache.HasUnreadSectors(2000, 2000));
     cache.StopCacheThread();
 }
 

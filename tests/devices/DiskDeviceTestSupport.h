@@ -5,11 +5,13 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "TestUtil.h"
 #include "devices/ScanOptions.h"
+#include "devices/StorageDevice.h"
 #include "platform/Disks.h"
 #include "platform/Log.h"
 #include "platform/ProgramDir.h"
@@ -113,3 +115,6 @@ inline bool AllZero(const u8* p, size_t bytes) {
 }
 
 }  // namespace disktest
+
+// Ranges of sectors print as first+count in failure messages.
+inline void PrintTo(const SectorRange& r, std::ostream* os) { *os << r.first << "+" << r.count; }

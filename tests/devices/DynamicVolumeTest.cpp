@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,7 +21,13 @@
 
 namespace {
 
-// Sectors filled with (device tag, sector number); reads of sectors listed in `bad` fail.
+bool Touches(const std::set<u64>& sectors, u64 first, u64 count) {
+    return sectors.lower_bound(first) != sectors.lower_bound(first + count);
+}
+
+// Sectors filled with (device tag, sector number); reads of sectors listed in `bad` fail, and a
+// read that touches a sector listed in `unread` comes back wholly as zeros, as a disk answers a
+// request that meets its bad area.
 class PatternDevice : public IStorageDevice {
 public:
     PatternDevice(u8 tag, u64 total) : m_tag(tag), m_total(total) {}
@@ -30,6 +37,7 @@ public:
             if (first + i >= m_total || bad.count(first + i)) return 0;
             Fill(out + i * 512, first + i);
         }
+        if (Touches(unread, first, count)) std::memset(buffer, 0, count * 512);
         return 1;
     }
     u64 GetTotalSectors() override { return m_total; }
@@ -42,7 +50,7 @@ public:
         }
     }
     bool HasUnreadSectors(u64 first, u64 count) override {
-        return IStorageDevice::HasUnreadSectors(first, count) || unread.lower_bound(first) != unread.lower_bound(first + count);
+        return IStorageDevice::HasUnreadSectors(first, count) || Touches(unread, first, count);
     }
     std::set<u64> bad;
     std::set<u64> unread;  // read as zeros, as a disk gives its bad areas
@@ -51,6 +59,44 @@ private:
     u8 m_tag;
     u64 m_total;
 };
+
+// Sectors held in memory, with the same damage as PatternDevice's.
+class BytesDevice : public IStorageDevice {
+public:
+    explicit BytesDevice(std::vector<u8> b) : bytes(std::move(b)) {}
+    u32 Read(void* out, u64 first, u64 count) override {
+        if (first > GetTotalSectors() || count > GetTotalSectors() - first || Touches(bad, first, count)) return 0;
+        std::memcpy(out, bytes.data() + first * 512, count * 512);
+        if (Touches(unread, first, count)) std::memset(out, 0, count * 512);
+        return 1;
+    }
+    bool HasUnreadSectors(u64 first, u64 count) override {
+        return IStorageDevice::HasUnreadSectors(first, count) || Touches(unread, first, count);
+    }
+    u64 GetTotalSectors() override { return bytes.size() / 512; }
+    u32 GetSectorSize() override { return 512; }
+    u32 Open() override { return 1; }
+    u32 Close() override { return 1; }
+    std::vector<u8> bytes;
+    std::set<u64> bad, unread;
+};
+
+// The columns of a RAID-5 volume of `columns` members holding `volume`, stripes of kStripe
+// sectors, parity rotating from the last column leftwards.
+std::vector<std::vector<u8>> Raid5Columns(const std::vector<u8>& volume, u64 columns) {
+    constexpr u64 kS = 128;
+    const u64 rows = volume.size() / 512 / kS / (columns - 1);
+    std::vector<std::vector<u8>> out(columns, std::vector<u8>(rows * kS * 512));
+    for (u64 row = 0; row < rows; ++row) {
+        const u64 parity = (columns - 1) - row % columns;
+        for (u64 d = 0; d < columns - 1; ++d) {
+            const u8* src = volume.data() + ((row * (columns - 1) + d) * kS) * 512;
+            std::memcpy(out[(d + parity + 1) % columns].data() + row * kS * 512, src, kS * 512);
+            for (u64 k = 0; k < kS * 512; ++k) out[parity][row * kS * 512 + k] ^= src[k];
+        }
+    }
+    return out;
+}
 
 u64 SectorTag(const u8* sector) { return ReadLE64(sector); }
 u64 Tag(u8 device, u64 sector) { return (u64(device) << 56) | sector; }
@@ -148,32 +194,10 @@ TEST(DynamicVolumeDevice, Raid5RotatesParityAndRebuildsAMissingMember) {
     // Members whose sectors are random-ish, and a parity member computed from them, so that a
     // rebuild can be checked byte for byte.
     constexpr u64 kRows = 6, kS = 128, kN = 3;
-    std::vector<std::vector<u8>> members(kN, std::vector<u8>(kRows * kS * 512));
     std::vector<u8> volume((kN - 1) * kRows * kS * 512);
     for (size_t i = 0; i < volume.size(); ++i) volume[i] = static_cast<u8>((i * 2654435761u) >> 13);
-    for (u64 row = 0; row < kRows; ++row) {
-        const u64 parity = (kN - 1) - row % kN;
-        for (u64 d = 0; d < kN - 1; ++d) {
-            const u64 column = (d + parity + 1) % kN;
-            const u8* src = volume.data() + ((row * (kN - 1) + d) * kS) * 512;
-            std::memcpy(members[column].data() + row * kS * 512, src, kS * 512);
-            for (u64 k = 0; k < kS * 512; ++k) members[parity][row * kS * 512 + k] ^= src[k];
-        }
-    }
-    struct Memory : IStorageDevice {
-        explicit Memory(std::vector<u8>& b) : bytes(b) {}
-        u32 Read(void* out, u64 first, u64 count) override {
-            if ((first + count) * 512 > bytes.size()) return 0;
-            std::memcpy(out, bytes.data() + first * 512, count * 512);
-            return 1;
-        }
-        u64 GetTotalSectors() override { return bytes.size() / 512; }
-        u32 GetSectorSize() override { return 512; }
-        u32 Open() override { return 1; }
-        u32 Close() override { return 1; }
-        std::vector<u8>& bytes;
-    };
-    Memory m0(members[0]), m1(members[1]), m2(members[2]);
+    const std::vector<std::vector<u8>> members = Raid5Columns(volume, kN);
+    BytesDevice m0(members[0]), m1(members[1]), m2(members[2]);
     IStorageDevice* all[] = {&m0, &m1, &m2};
     const u64 total = volume.size() / 512;
     for (int missing = -1; missing < 3; ++missing) {
@@ -199,22 +223,12 @@ TEST(DynamicVolumeDevice, Raid5RotatesParityAndRebuildsAMissingMember) {
     EXPECT_FALSE(CreateRaid5VolumeDevice(kDynamicRaid5, Info(100), {Extent(&m0, 0, 0, 100, 0)}));
 }
 
-TEST(DynamicVolumeDevice, MirrorFallsBackMemberBySectorAndRecognisesItsVolume) {
+TEST(DynamicVolumeDevice, MirrorRecognisesItsVolume) {
     PatternDevice a(1, 1000), b(2, 1000);
-    a.bad = {5, 70};
-    b.bad = {70};
     auto mirror = CreateMirrorVolumeDevice(kDynamicMirror, Info(200),
                                            CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&a, 0, 0, 200)}),
                                            CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&b, 0, 0, 200)}));
     ASSERT_TRUE(mirror);
-    u32 r = 0;
-    const std::vector<u64> tags = ReadTags(mirror.get(), 0, 100, &r);
-    EXPECT_EQ(r, 1u);
-    EXPECT_EQ(tags[4], Tag(2, 4));   // a chunk the first member cannot read comes from the second
-    EXPECT_EQ(tags[5], Tag(2, 5));
-    EXPECT_EQ(tags[70], 0u);         // unreadable on both: zeros, and the read still succeeds
-    EXPECT_EQ(tags[71], Tag(1, 71));
-
     auto again = CreateMirrorVolumeDevice(kDynamicMirror, Info(200),
                                           CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&a, 0, 0, 200)}),
                                           CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&b, 0, 0, 200)}));
@@ -222,6 +236,102 @@ TEST(DynamicVolumeDevice, MirrorFallsBackMemberBySectorAndRecognisesItsVolume) {
     auto other = CreateSimpleVolumeDevice(kDynamicMirror, Info(200), {Extent(&a, 1, 0, 200)});
     EXPECT_FALSE(mirror->IsSameVolume(other.get()));
     EXPECT_FALSE(CreateMirrorVolumeDevice(kDynamicMirror, Info(1), nullptr, nullptr));
+}
+
+// A volume over members of which some cannot give some sectors: a bad area (read as zeros and
+// reported unread), sectors whose reads fail, a missing disk. Every sector that one member, or
+// the parity with the other columns, can give comes back; what none can give is zeros, reported
+// unread where the members report it, and a read that fails where they do not.
+TEST(DynamicVolumeDevice, WhatAMemberCannotGiveComesFromTheOthersOrIsReportedUnread) {
+    // Two disks of tagged sectors, and a RAID-5 group of three columns whose parity is right.
+    constexpr u64 kS = 128, kRows = 4, kMember = kS * kRows;
+    PatternDevice d0(1, kMember), d1(2, kMember), copy0(1, kMember);
+    std::vector<u8> parityVolume(2 * kMember * 512);
+    for (u64 v = 0; v < 2 * kMember; ++v) d0.Fill(parityVolume.data() + v * 512, 0x100000 + v);
+    const std::vector<std::vector<u8>> columns = Raid5Columns(parityVolume, 3);
+    BytesDevice c0(columns[0]), c1(columns[1]), c2(columns[2]);
+
+    auto simple = [](IStorageDevice* disk) {
+        return CreateSimpleVolumeDevice(kDynamicMirror, Info(kMember), {Extent(disk, 0, 0, kMember)});
+    };
+    auto mirror = [&] { return CreateMirrorVolumeDevice(kDynamicMirror, Info(kMember), simple(&d0), simple(&copy0)); };
+    auto raid5 = [&](bool third) {
+        return CreateRaid5VolumeDevice(kDynamicRaid5, Info(2 * kMember),
+                                       {Extent(&c0, 0, 0, kMember, 0), Extent(&c1, 0, 0, kMember, 1),
+                                        Extent(third ? &c2 : nullptr, 0, 0, kMember, 2)});
+    };
+    auto spanned = [&] {
+        return CreateSpannedVolumeDevice(kDynamicSpanned, Info(300), {Extent(&d0, 400, 0, 100), Extent(&d1, 7, 100, 200)});
+    };
+    // Whose bytes each volume sector holds.
+    auto mirrorBytes = [&](u64 v, u8* out) { d0.Fill(out, v); };
+    auto raidBytes = [&](u64 v, u8* out) { std::memcpy(out, parityVolume.data() + v * 512, 512); };
+    auto stripeBytes = [&](u64 v, u8* out) { (v / kS % 2 == 0 ? d0 : d1).Fill(out, v / (2 * kS) * kS + v % kS); };
+    auto spanBytes = [&](u64 v, u8* out) { v < 100 ? d0.Fill(out, 400 + v) : d1.Fill(out, 7 + v - 100); };
+    struct Case {
+        const char* what;
+        std::function<void()> damage;
+        std::function<std::unique_ptr<IDynamicDevice>()> make;
+        std::function<void(u64, u8*)> bytes;
+        u64 first, count;  // the read
+        u32 result;
+        SectorRanges zeros;   // volume sectors that read as zeros
+        SectorRanges unread;  // and those of them the volume reports unread
+    };
+    const Case cases[] = {
+        {"mirror: a bad area on the first half comes from the second", [&] { d0.unread = {10, 11, 12}; }, mirror,
+         mirrorBytes, 0, 63, 1, {}, {}},
+        {"mirror: a bad area on both halves is unread", [&] { d0.unread = {10, 11, 80}; copy0.unread = {11, 80, 81}; },
+         mirror, mirrorBytes, 0, 100, 1, {{11, 1}, {80, 1}}, {{11, 1}, {80, 1}}},
+        {"mirror: a first half spanning a missing disk",
+         [] {},
+         [&] {
+             return CreateMirrorVolumeDevice(
+                 kDynamicMirror, Info(kMember),
+                 CreateSpannedVolumeDevice(kDynamicMirror, Info(kMember),
+                                           {Extent(&d0, 0, 0, 100), Extent(nullptr, 0, 100, kMember - 100)}),
+                 simple(&copy0));
+         },
+         mirrorBytes, 90, 40, 1, {}, {}},
+        {"mirror: a sector both halves fail to read fails the read, the rest is kept",
+         [&] { d0.bad = {5, 70}; copy0.bad = {70}; }, mirror, mirrorBytes, 0, 100, 0, {{70, 1}}, {}},
+        {"RAID-5: a bad area on a present member is rebuilt from parity", [&] { c1.unread = {3, 130}; },
+         [&] { return raid5(true); }, raidBytes, 0, 2 * kMember, 1, {}, {}},
+        {"RAID-5: a bad area beside a missing member is unread", [&] { c1.unread = {3}; }, [&] { return raid5(false); },
+         raidBytes, 0, 2 * kMember, 1, {{kS + 3, 1}}, {{kS + 3, 1}}},
+        {"RAID-5: a failed read beside a missing member fails the read", [&] { c0.bad = {kS + 5}; },
+         [&] { return raid5(false); }, raidBytes, 0, 2 * kMember, 0, {{2 * kS + 5, 1}, {3 * kS + 5, 1}}, {}},
+        {"stripe with a missing member, read from sector 64",
+         [] {},
+         [&] {
+             return CreateStripedVolumeDevice(kDynamicStriped, Info(2 * kMember),
+                                              {Extent(&d0, 0, 0, kMember, 0), Extent(nullptr, 0, 0, kMember, 1)});
+         },
+         stripeBytes, 64, 256, 1, {{128, 128}}, {{128, 128}}},
+        {"spanned: a bad sector just past the join",
+         [&] { d1.unread = {7}; }, spanned, spanBytes, 90, 20, 1, {{100, 1}}, {{100, 1}}},
+        {"spanned: a failed sector just before the join", [&] { d0.bad = {499}; }, spanned, spanBytes, 90, 20, 0,
+         {{99, 1}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (PatternDevice* d : {&d0, &d1, &copy0}) d->bad.clear(), d->unread.clear();
+        for (BytesDevice* d : {&c0, &c1, &c2}) d->bad.clear(), d->unread.clear();
+        c.damage();
+        const std::unique_ptr<IDynamicDevice> volume = c.make();
+        ASSERT_TRUE(volume);
+        std::vector<u8> got(c.count * 512, 0xCC), expected(c.count * 512);
+        for (u64 i = 0; i < c.count; ++i) c.bytes(c.first + i, expected.data() + i * 512);
+        for (const SectorRange& z : c.zeros) std::memset(expected.data() + (z.first - c.first) * 512, 0, z.count * 512);
+        EXPECT_EQ(volume->Read(got.data(), c.first, c.count), c.result);
+        for (u64 i = 0; i < c.count; ++i) {
+            EXPECT_EQ(std::memcmp(got.data() + i * 512, expected.data() + i * 512, 512), 0) << "sector " << c.first + i;
+        }
+        SectorRanges unread;
+        FindUnreadSectors(*volume, c.first, c.count, unread);
+        EXPECT_EQ(unread, c.unread);
+        EXPECT_EQ(volume->HasUnreadSectors(c.first, c.count), !c.unread.empty());
+    }
 }
 
 // ---- the database ----
@@ -431,19 +541,6 @@ TEST(LdmDatabase, GptEntriesThatCannotBeWalkedAreRefused) {
     testutil::TempDir dir;
     const std::vector<std::string> paths = ldmtest::WriteStandardGroup(dir.Path(), MORVENDA_FIXTURES_DIR);
     ASSERT_EQ(paths.size(), 3u);
-    struct File : IStorageDevice {
-        explicit File(std::vector<u8> b) : bytes(std::move(b)) {}
-        u32 Read(void* out, u64 first, u64 count) override {
-            if ((first + count) * 512 > bytes.size()) return 0;
-            std::memcpy(out, bytes.data() + first * 512, count * 512);
-            return 1;
-        }
-        u64 GetTotalSectors() override { return bytes.size() / 512; }
-        u32 GetSectorSize() override { return 512; }
-        u32 Open() override { return 1; }
-        u32 Close() override { return 1; }
-        std::vector<u8> bytes;
-    };
     const std::vector<u8> gpt = testutil::ReadFileBytes(paths[1]);
     struct Case {
         const char* what;
@@ -461,7 +558,7 @@ TEST(LdmDatabase, GptEntriesThatCannotBeWalkedAreRefused) {
         SCOPED_TRACE(c.what);
         std::vector<u8> bytes = gpt;
         WriteLE32(bytes.data() + 512 + c.offset, c.value);
-        File disk(bytes);
+        BytesDevice disk(bytes);
         PrivHead head;
         EXPECT_EQ(ReadPrivHead(&disk, head), c.found);
         if (c.found) {

@@ -225,13 +225,16 @@ TEST(NtfsProperties, DataSizesAndRuns) {
     {
         // What runs hold beyond the volume (one found on an image that ends before it does)
         // keeps its place and the file its size, as clusters that cannot be read, never a hole
-        // of zeros; an absurd length stops at the volume's size.
+        // of zeros, and its whole length, however much longer than the volume that was found,
+        // so that the runs after it keep theirs.
         using Runs = std::vector<DataRunExtent>;
         const std::pair<std::vector<u8>, Runs> cases[] = {
             {{0x31, 0x10, 0x00, 0x00, 0x70, 0x00}, {{kOutsideVolumeExtentStart, 16}}},
             {{0x21, 0x10, 0xE0, 0x03, 0x11, 0x02, 0xF0, 0x00},
              {{0x3E0, 8}, {kOutsideVolumeExtentStart, 8}, {0x3D0, 2}}},
-            {{0x34, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x70, 0x00}, {{kOutsideVolumeExtentStart, 1000}}}};
+            {{0x32, 0x00, 0x05, 0x00, 0x00, 0x70, 0x31, 0x02, 0x10, 0x00, 0x90, 0x00},
+             {{kOutsideVolumeExtentStart, 0x500}, {0x10, 2}}},
+            {{0x34, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x70, 0x00}, {{kOutsideVolumeExtentStart, 0xFFFFFFFF}}}};
         for (const auto& [pairs, extents] : cases) {
             RecordBuilder b;
             b.FileName(5, u"far.bin", 1, 0);
