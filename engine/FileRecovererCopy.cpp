@@ -624,9 +624,13 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
     u64 metadataSize = 0;
     if (encrypted) {
         metadata.resize(kEfsMetadataCapacity);
-        if (ReadLoggedUtilityStream(node, context.device, metadataSize, metadata.data(), kEfsMetadataCapacity) &&
+        u64 metadataUnread = 0;
+        if (ReadLoggedUtilityStream(node, context.device, metadataSize, metadata.data(), kEfsMetadataCapacity,
+                                    metadataUnread) &&
             metadataSize <= kEfsMetadataCapacity) {
             efsHeaderWritten = true;
+            // Zeros in the key stream spoil the whole file's decryption: the file is incomplete.
+            Tally(context, metadataUnread, metadataUnread);
             // The encrypted stream holds whole sectors.
             length = WholeSectorBytes(size, sectorSize);
         }

@@ -122,9 +122,12 @@ bool ReadResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* 
     return row && row->readResidentData && row->readResidentData(node, device, size, buffer, capacity);
 }
 
-bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity) {
+bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity,
+                             u64& unreadBytes) {
+    unreadBytes = 0;
     const auto row = RowOfNode(node);
-    return row && row->readLoggedUtilityStream && row->readLoggedUtilityStream(node, device, size, buffer, capacity);
+    return row && row->readLoggedUtilityStream &&
+           row->readLoggedUtilityStream(node, device, size, buffer, capacity, unreadBytes);
 }
 
 bool MeasureFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::string& text1, std::string& text2) {

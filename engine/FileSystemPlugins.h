@@ -56,6 +56,10 @@ using FolderPropertiesFactory = IFileProperties* (*)(u32 fsCode, const char* nam
 // Copies at most `capacity` bytes of a stream of the node's file record into buffer and sets
 // size; false when the node has no such stream or it cannot be read.
 using NodeStreamReader = bool (*)(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
+// The same for a stream whose sectors are read from the volume: unreadBytes receives how many of
+// the bytes given are zeros in place of sectors the device could not give.
+using NodeStreamSectorReader = bool (*)(CFileNode* node, IStorageDevice* device, u64& size, void* buffer,
+                                        u32 capacity, u64& unreadBytes);
 // Sets the size of a file found by signature whose size is not known yet (its analyser walks it
 // through `reader`) and gives the analyser's two descriptive texts; false when it has no analyser.
 using FoundFileMeasurer = bool (*)(CRawFileInfo& record, IStorageDevice* reader, std::string& text1,
@@ -103,7 +107,7 @@ struct FileSystemPlugin {
 
     // What the recovered-file writer re-reads from the file system's own records.
     NodeStreamReader readResidentData = nullptr;
-    NodeStreamReader readLoggedUtilityStream = nullptr;
+    NodeStreamSectorReader readLoggedUtilityStream = nullptr;
 
     // The signature search: what the lost-file pass asks of a found file of unknown size.
     FoundFileMeasurer measureFoundFile = nullptr;
@@ -134,6 +138,7 @@ PropertiesRef<> CreateFolderProperties(u32 fsCode, const char* name);
 IFileProperties* LoadFileProperties(u32 propertiesKind, IRSData* stream);
 // Streams of the node's file record, asked of the row of the node's properties.
 bool ReadResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
-bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
+bool ReadLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity,
+                             u64& unreadBytes);
 // Asked of each row that measures found files until one does; false when none does.
 bool MeasureFoundFile(CRawFileInfo& record, IStorageDevice* reader, std::string& text1, std::string& text2);

@@ -300,7 +300,9 @@ bool ReadNTFSResidentData(CFileNode* node, IStorageDevice* device, u64& size, vo
     return true;
 }
 
-bool ReadNTFSLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity) {
+bool ReadNTFSLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity,
+                                 u64& unreadBytes) {
+    unreadBytes = 0;
     std::unique_ptr<CNTFSFileRecord> record = LoadNodeMFTRecord(node, device);
     if (!record || buffer == nullptr) return false;
     const u8* a = FirstAttribute(*record, kAttrLoggedUtilityStream, false, nullptr, nullptr);
@@ -327,20 +329,31 @@ bool ReadNTFSLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& s
     NTFSRunList runs;
     DecodeNTFSDataRuns(pairs, pairsLength, runs);
     u64 done = 0;
+    std::vector<std::pair<u64, u64>> unread;  // offset and length in the stream, in bytes
     for (const NTFSRun& r : runs) {
         const u64 sectors = SatMul(r.count, sectorsPerCluster);
         const u64 bytes = SatMul(sectors, sectorSize);
         if (bytes > capacity - done) break;
         if (r.lcn == kSparseLCN) {
             std::memset(out + done, 0, bytes);
-        } else if (sectors != 0 && device->Read(out + done, partitionStart + r.lcn * sectorsPerCluster, sectors) == 0) {
-            return false;
+        } else if (sectors != 0) {
+            // The key stream is worthless with holes in it, yet a bad sector in it must not pass as
+            // a whole stream: what the device could not give is counted, so the file is incomplete.
+            SectorRanges missing;
+            const u64 first = partitionStart + r.lcn * sectorsPerCluster;
+            ReadEverySector(*device, out + done, first, sectors, missing);
+            for (const SectorRange& m : missing) {
+                unread.emplace_back(done + (m.first - first) * sectorSize, m.count * sectorSize);
+            }
         }
         done += bytes;
     }
     const u64 length = std::min<u64>(AttrInitializedSize(a), capacity);
     if (length < 8 || length > done) return false;
     if (ReadLE64(out) != AttrDataSize(a)) return false;
+    for (const auto& [offset, bytes] : unread) {
+        if (offset < length) unreadBytes += std::min(bytes, length - offset);
+    }
     size = length;
     return true;
 }

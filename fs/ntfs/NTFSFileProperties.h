@@ -87,7 +87,9 @@ void FixNegativeSize(CNTFSFileProperties* properties, u32 sectorsPerCluster, u32
 // that do not validate.
 std::unique_ptr<CNTFSFileRecord> LoadNodeMFTRecord(CFileNode* node, IStorageDevice* device);
 // The EFS metadata stream of an encrypted file ($LOGGED_UTILITY_STREAM), which must begin with
-// its own length.
-bool ReadNTFSLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);
+// its own length. unreadBytes counts the bytes of it that are zeros where the device could not
+// give the sectors.
+bool ReadNTFSLoggedUtilityStream(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity,
+                                 u64& unreadBytes);
 // The value of the node's resident unnamed $DATA attribute, re-read from its MFT record.
 bool ReadNTFSResidentData(CFileNode* node, IStorageDevice* device, u64& size, void* buffer, u32 capacity);

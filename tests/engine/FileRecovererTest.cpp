@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -845,8 +846,10 @@ TEST(FileRecoverer, BackgroundCopyPumpsWhileItRuns) {
     EXPECT_TRUE(quiet.RecoverFile(nullptr, &device, node, temp.File("bg2.bin").c_str(), true));
 }
 
-// A protected 1024-byte MFT record holding one resident attribute.
-Bytes MftRecordWith(u32 type, const Bytes& value) {
+// A protected 1024-byte MFT record holding one resident attribute or, with `run` set, one
+// non-resident attribute of `value.size()` bytes whose one run of run->second clusters starts at
+// cluster run->first (value is then only its size).
+Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run = std::nullopt) {
     Bytes r(1024, 0);
     auto put16 = [&](size_t at, u16 v) { WriteLE16(r.data() + at, v); };
     auto put32 = [&](size_t at, u32 v) { WriteLE32(r.data() + at, v); };
@@ -858,13 +861,23 @@ Bytes MftRecordWith(u32 type, const Bytes& value) {
     put16(18, 1);
     put16(20, 56);
     put16(22, 1);
-    const u32 length = u32((24 + value.size() + 7) & ~size_t(7));
+    u32 length = u32((24 + value.size() + 7) & ~size_t(7));
     put32(56, type);
+    if (run) {
+        length = 72;
+        r[56 + 8] = 1;
+        WriteLE64(r.data() + 56 + 24, run->second - 1u);
+        put16(56 + 32, 64);
+        for (size_t at : {40, 48, 56}) WriteLE64(r.data() + 56 + at, value.size());
+        const u8 pairs[] = {0x11, run->second, run->first, 0};
+        std::memcpy(r.data() + 56 + 64, pairs, sizeof pairs);
+    } else {
+        put32(56 + 16, u32(value.size()));
+        put16(56 + 10, 24);
+        put16(56 + 20, 24);
+        std::memcpy(r.data() + 56 + 24, value.data(), value.size());
+    }
     put32(56 + 4, length);
-    put32(56 + 16, u32(value.size()));
-    put16(56 + 10, 24);
-    put16(56 + 20, 24);
-    std::memcpy(r.data() + 56 + 24, value.data(), value.size());
     const u32 end = 56 + length;
     put32(end, 0xFFFFFFFF);
     put32(24, end + 8);
@@ -925,6 +938,21 @@ TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
     ASSERT_TRUE(again.RecoverFile(nullptr, &device, node, path.c_str(), false));
     EXPECT_EQ(testutil::ReadFileBytes(path + ".EFS"), (Bytes{1, 2, 3}));
     EXPECT_EQ(testutil::ReadFileBytes(path).size(), out.size());
+
+    // A key stream on the volume with a sector the disk could not give is written with zeros
+    // there, and the file is counted incomplete rather than whole: it cannot be decrypted.
+    const Bytes outside = MftRecordWith(0x100, Bytes(1024), std::pair<u8, u8>{100, 2});
+    std::memcpy(device.At(210), outside.data(), outside.size());
+    WriteLE64(device.At(100), 1024);
+    device.skipped.insert(101);
+    p->SetRecordSector(210);
+    CFileRecoverer holed;
+    EXPECT_FALSE(holed.RecoverFile(nullptr, &device, node, temp.File("holed.doc").c_str(), false));
+    EXPECT_EQ(holed.GetResult(), kRecoverIncomplete);
+    const Bytes keyed = testutil::ReadFileBytes(temp.File("holed.doc"));
+    ASSERT_GE(keyed.size(), 66u + 1024u);
+    EXPECT_EQ(Bytes(keyed.begin() + 66, keyed.begin() + 66 + 512), device.Get(100, 512));
+    EXPECT_EQ(Bytes(keyed.begin() + 66 + 512, keyed.begin() + 66 + 1024), Bytes(512, 0));
 }
 
 // A folder deeper than the longest path: each of its files is made, written, given its

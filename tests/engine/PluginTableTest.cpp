@@ -122,7 +122,8 @@ TEST(PluginTable, ARowRegisteredAgainReplacesTheOldOneAndItsAnalyser) {
     EXPECT_TRUE(ReadResidentData(node, nullptr, size, buffer, sizeof buffer));
     EXPECT_EQ(std::string(buffer, size - 1), "resident");
     // The row offers no logged utility stream, and a node of another class never reaches it.
-    EXPECT_FALSE(ReadLoggedUtilityStream(node, nullptr, size, buffer, sizeof buffer));
+    u64 unread = 0;
+    EXPECT_FALSE(ReadLoggedUtilityStream(node, nullptr, size, buffer, sizeof buffer, unread));
     CFileNode* raw = CreateFileNode().release();
     raw->SetFileProperties(CreateRAWFileProperties().release());
     EXPECT_FALSE(ReadResidentData(raw, nullptr, size, buffer, sizeof buffer));
