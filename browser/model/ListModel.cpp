@@ -458,6 +458,7 @@ void CFileListData::SetItemCheck(int index, bool checked) {
     // Only this row's nodes changed: the sum moves by its share.
     m_checkSum = m_checkSum + CheckShare(row) - std::min(before, m_checkSum);
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    manager.MarkTreesForRefresh();
     if (!g_searchShown) {
         if (CBindingNode* folder = manager.CurrentFolder()) folder->UpdateCheckUpwards();
     } else if (row->fileNode) {
@@ -474,6 +475,7 @@ void CFileListData::CheckAll(bool checked) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     const u32 image = checked ? kImageChecked : kImageUnchecked;
+    if (g_searchShown || manager.CurrentFolder()) manager.MarkTreesForRefresh();
     if (g_searchShown) {
         for (FileList_Item* row : m_rows) {
             row->SetCheckState(checked);

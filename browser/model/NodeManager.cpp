@@ -192,11 +192,27 @@ void CFileVirtualNodeManager::SelectNode(CFileNode* node) {
     Enqueue(std::move(d));
 }
 
-void CFileVirtualNodeManager::SetBuildState(bool building) {
+u64 CFileVirtualNodeManager::SetBuildState(bool building) {
     Delivery d;
     d.kind = Kind::BuildState;
     d.flag = building;
-    Enqueue(std::move(d));
+    d.ask = TakeBuildAsk();
+    const u64 ask = d.ask;
+    if (!ApplyAtOnce(d)) Enqueue(std::move(d));
+    return ask;
+}
+
+bool CFileVirtualNodeManager::ApplyAtOnce(Delivery& d) {
+    if (!OnUiThread()) return false;
+    std::unique_lock<std::recursive_timed_mutex> drain(m_drainLock, std::try_to_lock);
+    if (!drain.owns_lock()) return false;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (!m_queue.empty()) return false;
+        d.generation = m_generation.load();
+    }
+    Apply(d, ~0ULL);
+    return true;
 }
 
 bool CFileVirtualNodeManager::RemoveFileSystemNode(CFileNode* root) {
@@ -420,6 +436,7 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
                 if (m_typeObserver) m_typeObserver->OnBuildEnded();
                 if (m_dateObserver) m_dateObserver->OnBuildEnded();
                 if (m_sink) m_sink->OnCheckChanged(m_pathRoot->GetCheckState() != kImageUnchecked);
+                if (m_idleListener) m_idleListener(true, d.ask);
             }
             return true;
         case Kind::SearchHits: {
@@ -578,10 +595,22 @@ void CFileVirtualNodeManager::ShowFolder(CBindingNode* folder) {
 
 void CFileVirtualNodeManager::ReportCheckState(bool recount, bool value) {
     if (recount) {
+        // Checked in the search list, the files reach the tree behind it only through a refresh:
+        // its root would answer for the checks made before the search.
+        if (CFileListData::IsSearchShown())
+            if (ITreeObserver* o = ObserverOf(m_currentTreeKind)) o->RefreshCheckImages(false);
         if (m_currentTreeKind == kTreeKindPath && m_pathRoot) value = m_pathRoot->GetCheckState() != kImageUnchecked;
         if (m_currentTreeKind == kTreeKindType && m_typeRoot) value = m_typeRoot->GetCheckState() != kImageUnchecked;
     }
     if (m_sink) m_sink->OnCheckChanged(value);
+}
+
+void CFileVirtualNodeManager::MarkTreesForRefresh() {
+    const bool search = CFileListData::IsSearchShown();
+    for (u32 kind : {kTreeKindPath, kTreeKindType}) {
+        if (!search && kind == m_currentTreeKind) continue;
+        if (ITreeObserver* o = ObserverOf(kind)) o->SetRefreshPending();
+    }
 }
 
 void CFileVirtualNodeManager::UpdateFolderOf(const CFileNode* file) {

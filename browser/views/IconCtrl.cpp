@@ -10,6 +10,7 @@
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ListCtrl.h"
 #include "browser/views/ScrollBar.h"
@@ -313,6 +314,11 @@ void CFileIconCtrl::mousePressEvent(QMouseEvent* event) {
 }
 
 void CFileIconCtrl::paintEvent(QPaintEvent* event) {
+    // While the page empties or freezes the view no cell is drawn.
+    if (IsViewBusy()) {
+        QPainter(viewport()).fillRect(viewport()->rect(), viewport()->palette().base());
+        return;
+    }
     QListView::paintEvent(event);
     if (model()->rowCount() != 0) return;
     QPainter p(viewport());

@@ -14,6 +14,7 @@
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
 #include "browser/views/HeaderCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ScrollBar.h"
@@ -442,6 +443,12 @@ void CFileListCtrl::OnCommand(int id) {
 }
 
 void CFileListCtrl::paintEvent(QPaintEvent* event) {
+    if (IsViewBusy()) {
+        // While the page empties or freezes the view no row is drawn: the stripes alone.
+        QPainter p(viewport());
+        PaintStripes(p, 0, 0);
+        return;
+    }
     {
         // Each row's band runs the whole width, also right of the last column; the chosen row
         // in the skin's colour.
@@ -466,13 +473,16 @@ void CFileListCtrl::paintEvent(QPaintEvent* event) {
         top = last.bottom() + 1;
         first = count;
     }
-    for (int i = first; top < viewport()->height(); ++i, top += kRowHeight) {
-        p.fillRect(0, top, viewport()->width(), kRowHeight, FromColour(i & 1 ? Skin().listBackground2 : Skin().listBackground1));
-    }
+    PaintStripes(p, top, first);
     if (count != 0) return;
     p.setPen(FromColour(kEmptyListText));
     const std::string& text = m_model->IsReady() ? Skin().emptyDir : Skin().tipOfLoading;
     p.drawText(QRect(0, 0, viewport()->width(), kRowHeight), Qt::AlignCenter, QString::fromStdString(text));
+}
+
+void CFileListCtrl::PaintStripes(QPainter& p, int top, int index) {
+    for (; top < viewport()->height(); ++index, top += kRowHeight)
+        p.fillRect(0, top, viewport()->width(), kRowHeight, FromColour(index & 1 ? Skin().listBackground2 : Skin().listBackground1));
 }
 
 void CFileListCtrl::SelectFirstRow() {

@@ -133,6 +133,8 @@ protected:
 
 private:
     void OpenSelected();
+    // The row stripes from top down to the viewport's end, the first band that of row index.
+    void PaintStripes(QPainter& p, int top, int index);
 
     struct CellTip {
         QRect rect;

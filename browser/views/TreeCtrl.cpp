@@ -10,6 +10,7 @@
 
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
 #include "browser/model/VirtualNode.h"
 #include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
@@ -280,7 +281,7 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
     setPalette(keep);
     InstallSkinnedScrollBars(this);
     // New items and checks made in another tree make the next refresh recompute the states.
-    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { m_refreshPending = true; });
+    connect(m_model, &QAbstractItemModel::rowsInserted, m_model, &CFileTreeModel::SetRefreshPending);
     connect(m_model, &CFileTreeModel::checkClicked, this, [this] {
         for (CFileTreeCtrl* other : LiveTrees()) {
             if (other != this) other->SetRefreshPending();
@@ -312,12 +313,11 @@ void CFileTreeCtrl::ResetItems() {
     setExpanded(m_model->index(0, 0), true);
 }
 
-void CFileTreeCtrl::RefreshCheckImages(bool recompute) {
-    if (!m_model->IsIdle()) return;
-    CBindingNode* root = m_model->Root();
-    if (root && (recompute || m_refreshPending)) root->RefreshCheckStates();
+void CFileTreeModel::RefreshCheckImages(bool recompute) {
+    if (!m_idle) return;
+    if (m_root && (recompute || m_refreshPending)) m_root->RefreshCheckStates();
     m_refreshPending = false;
-    if (m_model->rowCount() > 0) m_model->RefreshAll();
+    if (rowCount() > 0) RefreshAll();
 }
 
 void CFileTreeCtrl::RefreshNames() {
@@ -328,7 +328,8 @@ void CFileTreeCtrl::RefreshNames() {
 
 void CFileTreeCtrl::OnSelected(const QModelIndex& current) {
     CBindingNode* node = CFileTreeModel::NodeOf(current);
-    if (!node || !isVisible()) return;
+    // While the page empties or freezes the view, a selection lists nothing.
+    if (!node || !isVisible() || IsViewBusy()) return;
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     // The item of the folder on screen becoming current again (focus, a reset) lists nothing anew.
     if (node == manager.CurrentFolder() && !CFileListData::IsSearchShown()) return;

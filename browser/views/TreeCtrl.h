@@ -47,6 +47,9 @@ public:
     void OnEndReset() override;
     void OnBuildEnded() override;
     u32 TreeKind() const override { return m_treeKind; }
+    void SetRefreshPending() override { m_refreshPending = true; }
+    bool IsRefreshPending() const { return m_refreshPending; }
+    void RefreshCheckImages(bool recompute) override;
 
     // Every shown item draws again (names and check boxes).
     void RefreshAll();
@@ -64,6 +67,8 @@ private:
     u32 m_treeKind;
     // No check clicks until the browser says no scan adds to the trees.
     bool m_idle = false;
+    // Set when items are inserted and by checks made elsewhere; cleared by the next refresh.
+    bool m_refreshPending = false;
 };
 
 class CFileTreeCtrl : public QTreeView {
@@ -86,11 +91,11 @@ public:
     void ResetItems();
     // While no scan runs: the check boxes follow the nodes again, recomputed from the files when
     // asked or when items or checks elsewhere changed since the last refresh.
-    void RefreshCheckImages(bool recompute);
+    void RefreshCheckImages(bool recompute) { m_model->RefreshCheckImages(recompute); }
     // The items' names again (a new language); the root's listing follows when it is shown.
     void RefreshNames();
-    void SetRefreshPending() { m_refreshPending = true; }
-    bool IsRefreshPending() const { return m_refreshPending; }
+    void SetRefreshPending() { m_model->SetRefreshPending(); }
+    bool IsRefreshPending() const { return m_model->IsRefreshPending(); }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -106,7 +111,6 @@ private:
 
     u32 m_treeKind;
     CFileTreeModel* m_model;
-    bool m_refreshPending = false;
 };
 
 // The tree by path, by file type and by modified date.

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <typeinfo>
 
 #include "../browser/BrowserTestTree.h"
 #include "EventRecorder.h"
+#include "Gate.h"
 #include "TestUtil.h"
 #include "ui/UiWait.h"
 #include "app/CheckUpdate.h"
@@ -182,6 +184,59 @@ TEST_F(ResultPage, TheTipBeforeARecoveryInAPausedScanIsSkippedOnceWhenTheSession
 
     session.PauseScan(false);
     session.SetProgress(nullptr, nullptr, nullptr);
+}
+
+// The view the scan session feeds, as the user sees it: building or idle, as last told. A scan
+// thread that tells it idle at its pause point is slow to get there: it waits until the test
+// lets it go, as a thread that read the pause just before the user's Continue.
+class SlowToldView : public IDirectoryTree {
+public:
+    void SetRootText(const char*) override {}
+    void AddNodes(const std::vector<CFileNode*>&, u32) override {}
+    void AddFileSystemNode(CFileSystemNode*, bool) override {}
+    void RemoveFileSystemNode(CFileSystemNode*) override {}
+    void SetBuildState(bool building) override {
+        if (!building && !ui::OnUiThread()) {
+            offThreadAsks.fetch_add(1);
+            EXPECT_TRUE(letGo.Wait()) << "the scan thread's ask was held and never let go";
+        }
+        std::lock_guard<std::mutex> lock(m);
+        last = building;
+    }
+    bool Building() {
+        std::lock_guard<std::mutex> lock(m);
+        return last;
+    }
+    std::atomic<int> offThreadAsks{0};
+    testutil::Gate letGo;
+
+private:
+    std::mutex m;
+    bool last = false;
+};
+
+// The scan thread reaches its pause point just as the user continues: the view it would make
+// idle for the user's checks stays building, for the scan runs on.
+TEST_F(ResultPage, APauseTheScanThreadSawBeforeTheUsersContinueLeavesTheViewBuilding) {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    UiCtrl::RecoveryProgressWnd& strip = page_->Progress();
+    SlowToldView view;
+    session.SetDirectoryTree(&view);
+    strip.DoStart();
+    ASSERT_TRUE(view.Building());
+    strip.DoPause();
+    std::thread scan([&] { strip.Continued(); });
+    // At its pause point: holding there, or telling the view.
+    ASSERT_TRUE(uiwait::Until([&] { return view.offThreadAsks.load() > 0 || strip.RunState()->Get().waiting > 0; },
+                              "the scan thread at its pause point"));
+    strip.DoContinue();
+    view.letGo.Open();
+    scan.join();
+    uiwait::Flush();
+    EXPECT_EQ(strip.GetState(), kProgressRunning);
+    EXPECT_TRUE(view.Building()) << "the view was left idle while the scan runs";
+    strip.DoStop(false);
+    session.SetDirectoryTree(page_->Browser());
 }
 
 // Pixels of the warning mark's amber in a picture of a window.

@@ -8,17 +8,21 @@
 #include <QPainter>
 #include <QPropertyAnimation>
 #include <QSignalSpy>
+#include <QTest>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
 #include "ListWait.h"
+#include "TreeClick.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/HeaderCtrl.h"
 #include "browser/views/IconCtrl.h"
 #include "platform/Sync.h"
 #include "ui/UiWait.h"
@@ -151,6 +155,54 @@ TEST_F(BrowserListChecks, ASearchHoldsThePicturesUntilItsHitsAreListedAndReadies
     EXPECT_EQ(queue.calls.front(), std::make_pair(std::string("hold"), 0)) << "held before the first hit is listed";
     EXPECT_EQ(queue.calls.back(), std::make_pair(std::string("resume"), kHits)) << "going on once all hits are there";
     search.DataCache().AttachWorker(nullptr);
+}
+
+// A check in the search list reaches the page as whether the tree on screen still holds a
+// checked file, in each tab: the tree's root is brought up to date first, whatever state its box
+// was left in before the search.
+TEST_F(BrowserListChecks, ChecksInTheSearchListTellThePageWhatTheTreeOnScreenHoldsInEveryTab) {
+    browsertest::RecordingSink sink;
+    browser->SetSink(&sink);
+    browser->SetBuildState(false);
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    CHeaderCtrlEx* header = static_cast<CHeaderCtrlEx*>(container->Right()->Details()->horizontalHeader());
+    const struct {
+        u32 tab;
+        const char* tabName;
+        bool rootChecked;  // the tree's root box before the search
+        const char* search;
+        bool checkOneHit;  // else the header's box unchecks every hit
+        bool somethingChecked;
+    } cases[] = {
+        {kTabType, "Type", false, "hit", true, true},  {kTabType, "Type", true, ".", false, false},
+        {kTabPath, "Path", false, "hit", true, true},  {kTabPath, "Path", true, ".", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.tabName) + (c.checkOneHit ? ", one hit checked" : ", every hit unchecked"));
+        container->Left()->CloseSearch();
+        container->Left()->SelectTree(c.tab);
+        CFileTreeCtrl* tree = container->Left()->CurrentTree();
+        ASSERT_NE(tree, nullptr);
+        const QModelIndex root = tree->TreeModel()->index(0, 0);
+        for (int click = 0; click < 2 && (tree->TreeModel()->data(root, Qt::CheckStateRole).toInt() == Qt::Checked) != c.rootChecked; ++click)
+            browsertest::ClickCheckBox(tree, root);
+        ASSERT_EQ(tree->TreeModel()->data(root, Qt::CheckStateRole).toInt(), c.rootChecked ? Qt::Checked : Qt::Unchecked);
+        manager.Search(c.search);
+        while (manager.ProcessPending(kInfinite)) {
+        }
+        uiwait::Flush();
+        ASSERT_TRUE(CFileListData::IsSearchShown());
+        ASSERT_GT(View()->rowCount(), 0);
+        const int reports = sink.checkReports;
+        if (c.checkOneHit) {
+            browsertest::ClickCheckBox(container->Right()->Details(), View()->index(0, kColumnName));
+        } else {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, header->CheckRect(kColumnName).center());
+        }
+        ASSERT_GT(sink.checkReports, reports) << "the page heard of the check";
+        EXPECT_EQ(sink.lastChecked, c.somethingChecked);
+    }
+    browser->SetSink(nullptr);
 }
 
 TEST_F(BrowserListChecks, ALongListReachesTheViewsASliceAtATime) {

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QTest>
+#include <thread>
 
 #include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
@@ -291,6 +292,125 @@ TEST_F(BrowserReadyState, TheDetailsListMarksDeletedFilesAndDrawsTheChosenRowInT
         list->SelectRow(RowOf(folder));
         EXPECT_EQ(pane->ShownLine(0), QStringLiteral("   ") + folder);
     }
+}
+
+// While the page empties the browser or freezes the result view (its view-clearing flag set),
+// a folder chosen in the tree is not listed and the lists draw no row; once the flag drops they
+// show what they hold, and the tree lists what is chosen.
+TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingAndTheListsDrawNoRows) {
+    browser->SetBuildState(false);
+    CFileListCtrl* list = Details();
+    CFileTreeCtrl* tree = container->Left()->PathTree();
+    tree->setFocus();
+    auto darkPixels = [](QWidget* w) {
+        uiwait::Paint(w);
+        const QImage shot = w->grab().toImage();
+        int dark = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) dark += qGray(shot.pixel(x, y)) < 160;
+        return dark;
+    };
+    const QModelIndex album = tree->TreeModel()->IndexOf((*Volume()->GetChildren())[0]);
+    ASSERT_TRUE(album.isValid());
+    const struct {
+        bool details;
+        const char* view;
+    } views[] = {{true, "the details list"}, {false, "the icon view"}};
+    for (const auto& v : views) {
+        SCOPED_TRACE(v.view);
+        container->Right()->SetViewMode(v.details);
+        QWidget* rows = v.details ? list->viewport() : container->Right()->Icons()->List()->viewport();
+        tree->setCurrentIndex(tree->TreeModel()->IndexOf(Volume()));
+        testutil::WaitForRows();
+        ASSERT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume());
+        ASSERT_GT(darkPixels(rows), 0) << "the rows are drawn";
+        SetViewBusy(true);
+        EXPECT_EQ(darkPixels(rows), 0) << "a row was drawn while the view was cleared";
+        tree->setCurrentIndex(album);
+        testutil::WaitForRows();
+        EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << "the tree listed the folder chosen meanwhile";
+        SetViewBusy(false);
+        EXPECT_GT(darkPixels(rows), 0) << "the rows came back";
+        tree->setCurrentIndex(tree->TreeModel()->IndexOf(Volume()));
+        tree->setCurrentIndex(album);
+        testutil::WaitForRows();
+        EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), CFileTreeModel::NodeOf(album));
+    }
+    container->Right()->SetViewMode(true);
+}
+
+// Walks every node below the root, folders before their children.
+template <class Visit>
+void ForEachBelow(CFileNode* root, Visit visit) {
+    for (CFileNode* c = root->GetFirstChild(); c; c = c->GetNextSibling()) {
+        visit(c);
+        ForEachBelow(c, visit);
+    }
+}
+
+// The files below a scan folder whose check byte is `state`.
+size_t FilesChecked(CFileNode* root, u8 state) {
+    size_t n = 0;
+    ForEachBelow(root, [&](CFileNode* c) { n += !IsScanFolder(c) && c->GetCheckState() == state; });
+    return n;
+}
+
+// The scan's end, or a pause reached on the scan thread, makes the trees and lists ready while
+// the UI thread still binds what the scan delivered before. A user who checks at once checks
+// through the ready tree: whatever it takes holds for every file under the box, also in the
+// folders still queued (the walk is breadth first: the subfolders come after all the files).
+TEST(BrowserLargeTree, ACheckRightAfterTheBuildsEndOrAPauseHoldsForEveryFileStillQueued) {
+    constexpr int kFolders = 600;
+    constexpr int kFilesPerFolder = 399;
+    constexpr size_t kFiles = size_t{kFolders} * (kFilesPerFolder + 1);
+    CFileSelCtrl* browser = testutil::OpenEmptyBrowser();
+    CFileSelCtrlContainer* container = browser->Container();
+    container->Left()->SelectTree(kTabPath);
+    CFileSystemNode* root = browsertest::Root();
+    for (int f = 0; f < kFolders; ++f) {
+        CFileNode* folder = browsertest::Add(root, "Folder " + std::to_string(f), true);
+        for (int i = 0; i < kFilesPerFolder; ++i) browsertest::Add(folder, "f" + std::to_string(i) + ".txt", false, 100);
+        browsertest::Add(browsertest::Add(folder, "Sub", true), "deep.txt", false, 100);
+    }
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    CFileTreeCtrl* tree = container->Left()->PathTree();
+    CFileTreeModel* model = tree->TreeModel();
+    const struct {
+        const char* road;
+        bool fromScanThread;
+    } roads[] = {{"the scan's end", false}, {"a pause reached on the scan thread", true}};
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.road);
+        browser->ClearAll();
+        browser->SetBuildState(true);
+        manager.AddFileSystemNode(root, nullptr, nullptr, true);
+        if (road.fromScanThread) {
+            std::thread([&] { browser->SetBuildState(false); }).join();
+        } else {
+            browser->SetBuildState(false);
+        }
+        // One turn of the UI thread: one slice of the binding, and whatever else was posted.
+        QApplication::processEvents();
+        const QModelIndex volume = model->index(0, 0, model->index(0, 0));
+        ASSERT_TRUE(volume.isValid());
+        ASSERT_EQ(model->data(volume, Qt::CheckStateRole).toInt(), Qt::Checked);
+        browsertest::ClickCheckBox(tree, volume);
+        const bool took = model->data(volume, Qt::CheckStateRole).toInt() == Qt::Unchecked;
+        ASSERT_TRUE(uiwait::Until([&] {
+            QApplication::processEvents();
+            return !manager.HasPending();
+        }, "the rest of the binding"));
+        EXPECT_EQ(FilesChecked(root, took ? kUnchecked : kChecked), kFiles) << (took ? "the tree took the click" : "the tree refused it");
+        EXPECT_EQ(model->data(volume, Qt::CheckStateRole).toInt(), took ? Qt::Unchecked : Qt::Checked);
+        // Ready now: the click reaches every file.
+        browsertest::ClickCheckBox(tree, volume);
+        const u8 clicked = took ? kChecked : kUnchecked;
+        EXPECT_EQ(FilesChecked(root, clicked), kFiles);
+        root->SetCheckState(kChecked);
+        ForEachBelow(root, [](CFileNode* c) { c->SetCheckState(kChecked); });
+    }
+    browser->ClearAll();
+    browsertest::Free(root);
 }
 
 }  // namespace
