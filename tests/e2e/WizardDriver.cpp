@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "app/QZMUIDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
@@ -17,6 +18,7 @@
 #include "devices/VolumeEnumerator.h"
 #include "core/Settings.h"
 #include "core/Strings.h"
+#include "engine/Progress.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
@@ -127,6 +129,72 @@ private:
     std::atomic<bool> stopped_{false};
 };
 }  // namespace
+
+namespace {
+std::atomic<bool> g_heldAtScanEnd{false};
+
+// The strip's progress sink as a scan held at its end sees it: the end record waits until the
+// test lets it go, with the trees handed over and the scan still running.
+class EndHoldingProgress : public IProgress {
+public:
+    EndHoldingProgress(IProgress* real, const std::atomic<bool>& stopped) : real_(real), stopped_(stopped) {}
+    i32 OnProgress(const ProgressInfo* record) override {
+        if (record && record->Type == kProgressScanEnded && !stopped_) {
+            g_heldAtScanEnd = true;
+            EXPECT_TRUE(ScanEnd().Wait()) << "the scan was held at its end and never let go";
+            g_heldAtScanEnd = false;
+        }
+        return real_->OnProgress(record);
+    }
+    u32 Continued() override { return real_->Continued(); }
+    u32 GetState() override { return real_->GetState(); }
+    ScanRunState* RunState() override { return real_->RunState(); }
+
+private:
+    IProgress* real_;
+    const std::atomic<bool>& stopped_;
+};
+
+class EndHeldController : public IRecoveryController {
+public:
+    explicit EndHeldController(IRecoveryController* real) : real_(real) {}
+    ~EndHeldController() override { real_->Release(); }
+    u32 GetType() override { return real_->GetType(); }
+    u32 Initialize(IRecoveryFilter* filter) override { return real_->Initialize(filter); }
+    u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* tree, const char* name, u32 reason) override {
+        // Kept with the controller: the scan may report to it after its run returned.
+        held_ = std::make_unique<EndHoldingProgress>(progress, stopped_);
+        return real_->Run(device, held_.get(), tree, name, reason);
+    }
+    void Release() override { delete this; }
+    void SetFileSystem(u32 fsCode, const char* name) override { real_->SetFileSystem(fsCode, name); }
+    u32 GetFileSource(CFileNode* node, u64& start, u32& sectorsPerCluster) override {
+        return real_->GetFileSource(node, start, sectorsPerCluster);
+    }
+    void Stop() override {
+        real_->Stop();
+        stopped_ = true;
+        if (g_heldAtScanEnd) ScanEnd().Open();
+    }
+
+private:
+    IRecoveryController* real_;
+    std::unique_ptr<EndHoldingProgress> held_;
+    std::atomic<bool> stopped_{false};
+};
+}  // namespace
+
+testutil::Gate& ScanEnd() {
+    static testutil::Gate gate;
+    return gate;
+}
+
+bool HeldAtScanEnd() { return g_heldAtScanEnd.load(); }
+
+IRecoveryController* MakeScanHeldAtItsEnd(u32 mode) {
+    IRecoveryController* real = CreateRecoveryController(mode);
+    return real ? new EndHeldController(real) : nullptr;
+}
 
 testutil::Gate& DeepScanStart() {
     static testutil::Gate gate;
