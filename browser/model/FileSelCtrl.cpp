@@ -10,6 +10,7 @@
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
 #include "engine/FileSystemNode.h"
+#include "engine/SavedResult.h"
 
 namespace FileSelCtrl {
 
@@ -157,4 +158,13 @@ void CFileSelFilterManager::AddDirectory(const std::string& path) {
 
 void AddFilterDirectory(const char* path) {
     if (path) FileSelCtrl::CFileVirtualNodeManager::Instance().Filter().AddDirectory(path);
+}
+
+bool ExportBrowserScanResult(IRSData* stream, IDIRBuildCallback* callback) {
+    return FileSelCtrl::CFileVirtualNodeManager::Instance().ExportScanResult(stream, callback);
+}
+
+bool ImportScanResultFile(IRSData* stream, IDIRBuildCallback* callback, std::vector<CFileSystemNode*>& roots) {
+    if (!stream || !callback) return false;
+    return LoadScanTrees(stream, roots, callback);
 }

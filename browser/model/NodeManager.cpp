@@ -9,6 +9,8 @@
 #include "core/Shell.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
+#include "engine/SavedResult.h"
 #include "platform/Sync.h"
 #include "platform/Time.h"
 
@@ -305,6 +307,25 @@ void CFileVirtualNodeManager::SearchWith(const FileSearchSettings& settings, boo
         if (m_uiWindow && !m_drainPosted.exchange(true)) post = m_uiWindow;
     }
     if (post) PostMessage(post, WM_FILETREE_INSERTNODE, 0, 0);
+}
+
+bool CFileVirtualNodeManager::ExportScanResult(IRSData* stream, IDIRBuildCallback* callback) {
+    if (!stream || !callback) return false;
+    std::shared_lock<std::shared_mutex> hold(m_treeUse);
+    std::vector<CFileSystemNode*> roots;
+    auto take = [&roots](CFileNode* root) {
+        if (!root || !root->IsFileSystemNode()) return;
+        auto* tree = static_cast<CFileSystemNode*>(root);
+        if (std::find(roots.begin(), roots.end(), tree) == roots.end()) roots.push_back(tree);
+    };
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        for (CFileNode* root : m_searchRoots) take(root);
+        // A tree delivered last may still wait for the UI thread: it is shown all the same.
+        for (const Delivery& d : m_queue)
+            if ((d.kind == Kind::Tree || d.kind == Kind::WalkedTree) && d.generation == m_generation.load()) take(d.node);
+    }
+    return SaveScanTrees(roots, stream, callback);
 }
 
 // ---- the UI side

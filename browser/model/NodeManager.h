@@ -23,7 +23,9 @@
 #include "platform/WindowPost.h"
 
 class CFileNode;
+class IDIRBuildCallback;
 class IFileSelCtrlSink;
+class IRSData;
 class Event;
 
 namespace FileSelCtrl {
@@ -82,6 +84,10 @@ public:
     // The same with every filter of the search criteria (wildcards, name endings, dates, sizes,
     // attributes).
     void Search(const FileSearchSettings& settings);
+    // Writes the file-system trees the browser shows (or has queued to show), in the order they
+    // came, into a saved result; false for a null stream or callback, or when the writing failed.
+    // A tree is not removed while it is written.
+    bool ExportScanResult(IRSData* stream, IDIRBuildCallback* callback);
 
     // ---- UI thread
     // The window that receives the drain notices, and its thread.
