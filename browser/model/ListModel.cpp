@@ -412,7 +412,8 @@ void CFileListData::CancelLoad(CFileListDataUICache::UICache_Item& request) {
 void CFileListData::Sort(bool ascending, u32 column) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     SortLocked(ascending, column);
-    if (m_view) m_view->OnRowsReset();
+    // Drawn again; the view's marks stay where they are.
+    if (m_view && !m_rows.empty()) m_view->OnRowsChanged(0, static_cast<int>(m_rows.size()) - 1);
     if (column <= kColumnSize) StatsEvent(kUsageSortByColumn + column);
 }
 

@@ -244,6 +244,12 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     connect(m_icons->List(), &QAbstractItemView::clicked, this, [this](const QModelIndex& i) {
         if (!m_details) ShowInPane(i.row());
     });
+    // Sorted, the chosen place holds another row: the pane shows that one.
+    connect(m_list->ListModel(), &CFileListQtModel::sorted, this, [this] {
+        QAbstractItemView* shown = m_details ? static_cast<QAbstractItemView*>(m_list) : m_icons->List();
+        const QModelIndex chosen = shown->currentIndex();
+        if (chosen.isValid() && shown->selectionModel()->isSelected(chosen)) ShowInPane(chosen.row());
+    });
     // A new listing clears the pane; its first row comes back to it once chosen.
     connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
     connect(m_list->ListModel(), &CFileListQtModel::checkEmpty, m_preview, [this](bool hasRows) {

@@ -147,6 +147,8 @@ CFileIconCtrl::CFileIconCtrl(QAbstractItemModel* model, QWidget* parent) : QList
     CFileListData::SearchModel().DataCache().AttachWorker(m_worker.get());
     if (CFileListData::FolderModel().DataCache().IsPaused()) m_worker->Hold();
     connect(model, &QAbstractItemModel::modelReset, this, &CFileIconCtrl::OnReset);
+    // Sorted, the cells hold other rows: their cut names are measured anew.
+    connect(model, &QAbstractItemModel::layoutChanged, this, [this] { m_cellTips.clear(); });
     if (auto* list = qobject_cast<CFileListQtModel*>(model)) connect(list, &CFileListQtModel::readyChanged, this, &CFileIconCtrl::SetReady);
     m_tip.Create(viewport(), TipMode::Hover, QString());
     m_tip.FollowCutCells([this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); });

@@ -202,11 +202,13 @@ QVariant CFileListQtModel::headerData(int section, Qt::Orientation orientation, 
 
 void CFileListQtModel::sort(int column, Qt::SortOrder order) {
     if (column < 0) return;
-    beginResetModel();
+    // The rows change places under the views' marks, which stay where they are: the list is
+    // chosen from by place. The row now at the chosen place goes to the preview pane.
+    emit layoutAboutToBeChanged();
     CFileListData::GetCurrent().Sort(order == Qt::AscendingOrder, static_cast<u32>(column));
-    m_count = 0;
-    endResetModel();
+    emit layoutChanged();
     ShowMoreRows(CFileListData::GetCurrent().ShownCount());
+    emit sorted();
 }
 
 void CFileListQtModel::OnRowsReset() {
@@ -344,6 +346,7 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
     // Each drawing of a cell says whether its text was cut; a new listing starts without tips.
     setItemDelegate(new CellTipDelegate(this));
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] { m_cellTips.clear(); });
+    connect(m_model, &QAbstractItemModel::layoutChanged, this, [this] { m_cellTips.clear(); });
     m_tip.Create(viewport(), TipMode::Hover, QString());
     m_tip.FollowCutCells([this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); });
 }

@@ -77,6 +77,8 @@ signals:
     // The list finished loading or may be empty: the preview pane follows.
     void checkEmpty(bool hasRows);
     void readyChanged(bool ready);
+    // The rows were sorted; the views' marks stayed in place.
+    void sorted();
 
 private:
     // Shows up to kMaxRowsShownPerNotice more of the model's rows; a notice of its own follows

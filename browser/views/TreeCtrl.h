@@ -100,6 +100,8 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     // Items are drawn as in an enabled window: behind a modal dialog (the window disabled) the
     // tree stays readable.
     void initViewItemOption(QStyleOptionViewItem* option) const override;
@@ -108,9 +110,16 @@ private:
     static std::vector<CFileTreeCtrl*>& LiveTrees();
     void OnSelected(const QModelIndex& current);
     void OnBuildEnded();
+    // Whether a point lies on the item's check box.
+    bool OnCheckBox(const QModelIndex& index, QPoint at) const;
+    // A left click on a check box while checks count: the item is checked or unchecked, the
+    // click goes no further. False for any other click.
+    bool ToggleCheckAt(QMouseEvent* event);
 
     u32 m_treeKind;
     CFileTreeModel* m_model;
+    // A check click was handled at its press: its release is not the view's.
+    bool m_checkClickHeld = false;
 };
 
 // The tree by path, by file type and by modified date.

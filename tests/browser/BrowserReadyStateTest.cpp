@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QTest>
 #include <thread>
 
@@ -337,6 +338,35 @@ TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingA
         EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), CFileTreeModel::NodeOf(album));
     }
     container->Right()->SetViewMode(true);
+}
+
+// A sort moves the rows under the list's mark, which stays at its place: the preview pane shows
+// the row now there, not the first one.
+TEST_F(BrowserReadyState, AfterASortThePaneShowsTheRowNowAtTheChosenPlace) {
+    browser->SetBuildState(false);
+    CFileListCtrl* list = Details();
+    container->Right()->ShowPreviewPane(true);
+    CWndPreview* pane = container->Right()->Preview();
+    QHeaderView* header = list->horizontalHeader();
+    auto sortByName = [&] {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(kColumnName) + header->sectionSize(kColumnName) / 2, 5));
+        QApplication::processEvents();
+    };
+    sortByName();
+    const int last = list->model()->rowCount() - 1;
+    ASSERT_GT(last, 0);
+    list->SelectRow(last);
+    QApplication::processEvents();
+    RefHolder<FileList_Item> before(CFileListData::GetCurrent().GetItem(last));
+    ASSERT_EQ(pane->Item(), before.get());
+    sortByName();
+    ASSERT_TRUE(CFileListData::GetCurrent().IsSorted());
+    RefHolder<FileList_Item> now(CFileListData::GetCurrent().GetItem(last));
+    ASSERT_NE(now.get(), before.get()) << "the sort moved the rows";
+    EXPECT_EQ(list->currentIndex().row(), last) << "the mark stays at its place";
+    RefHolder<FileList_Item> chosen(list->SelectedRow());
+    EXPECT_EQ(chosen.get(), now.get());
+    EXPECT_EQ(pane->Item(), now.get()) << "the pane shows " << (pane->Item() ? pane->Item()->name : std::string("nothing"));
 }
 
 // Walks every node below the root, folders before their children.
