@@ -690,52 +690,31 @@ TEST_P(BrowserDialogs, TheSearchAndPreviewWindowsAreSkinnedDialogsThatTheirClose
 // A file the right view cannot preview is refused in the program's own message box, over the
 // browser, with the program's title as caption and the language's text.
 TEST_P(BrowserDialogs, ThePreviewsRefusalsComeInTheProgramsOwnBox) {
-    const std::string tag = GetParam().tag;
     ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT32"));
-    const BrowserSkin& skin = Skin();
-    const struct {
-        const char* name;
-        u64 size;
-        u16 attributes;
-        const std::string& text;
-    } refused[] = {
-        {"empty.txt", 0, kAttrArchive, skin.canNotPreview},
-        {"secret.doc", 10, kAttrArchive | kAttrEfsEncrypted, skin.previewEncrypt},
-        {"whole disk.iso", static_cast<u64>(kMaxPreviewBytes) + 1, kAttrArchive, skin.fileTooLarge},
-    };
-    struct Shown {
-        std::string text, caption;
-        const QWidget* owner = nullptr;
-    };
-    std::vector<Shown> shown;
     // The scan's end offers the deep scan first; this test answers the later boxes itself.
     ASSERT_TRUE(wizard::PumpUntil([&] { return !messages_.empty(); }, "the offer of the deep scan"));
     boxes_.reset();
-    wizard::ModalWatch answer([&](QWidget* w) {
-        auto* box = dynamic_cast<QZMMessageBox*>(w);
-        if (!box) return;
-        shown.push_back({box->Text(), box->CaptionText(), box->parentWidget()});
+    std::vector<std::string> shown;
+    wizard::ModalWatch answer(uiwait::OfType<QZMMessageBox>([&](QZMMessageBox* box) {
+        shown.push_back(box->Text() + " | " + box->CaptionText() + (box->parentWidget() == &Container() ? " | over the browser" : ""));
         uiwait::Paint(box);
-        EXPECT_TRUE(wizard::Shot(box, "browser-preview-refused-" + std::to_string(shown.size()) + "-" + tag));
+        EXPECT_TRUE(wizard::Shot(box, "browser-preview-refused-" + std::to_string(shown.size()) + "-" + GetParam().tag));
         wizard::EndModal(box, 1);
-    });
+    }));
+    const struct {
+        u64 size;
+        u16 attributes;
+        const std::string& text;
+    } refused[] = {{0, kAttrArchive, Skin().canNotPreview},
+                   {10, kAttrArchive | kAttrEfsEncrypted, Skin().previewEncrypt},
+                   {static_cast<u64>(kMaxPreviewBytes) + 1, kAttrArchive, Skin().fileTooLarge}};
     for (const auto& r : refused) {
-        SCOPED_TRACE(r.name);
-        auto* properties = new browsertest::Props;
-        properties->name = r.name;
-        properties->size = r.size;
-        properties->attributes = r.attributes;
-        std::unique_ptr<CFileNode> file(CreateFileNode().release());
-        file->SetFileProperties(properties);
-        const size_t before = shown.size();
-        {
-            RefHolder<FileList_Item> row(FileList_Item::ForFile(file.get()));
-            Container().Right()->OpenItem(row.get());
-        }
-        ASSERT_EQ(shown.size(), before + 1) << "one message";
-        EXPECT_EQ(shown.back().text, r.text);
-        EXPECT_EQ(shown.back().caption, "Morvenda Data Recovery");
-        EXPECT_EQ(shown.back().owner, &Container()) << "owned by the browser";
+        std::unique_ptr<CFileNode> file(browsertest::Add(nullptr, "found.dat", false, r.size));
+        static_cast<browsertest::Props*>(file->GetFileProperties())->attributes = r.attributes;
+        RefHolder<FileList_Item> row(FileList_Item::ForFile(file.get()));
+        shown.clear();
+        Container().Right()->OpenItem(row.get());
+        EXPECT_EQ(shown, std::vector<std::string>{r.text + " | Morvenda Data Recovery | over the browser"});
     }
 }
 
@@ -751,83 +730,56 @@ TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndT
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     ASSERT_TRUE(wizard::PumpUntil([&] { return wizard::HeldAtScanEnd() && !manager.PathRoot()->GetChildren()->empty() && !manager.HasPending(); },
                                   "the scan's trees in the browser, the scan still running"));
-    ASSERT_EQ(Strip().GetState(), kProgressRunning);
     // A deleted picture: its folder listed, its row.
     int row = -1;
     for (std::deque<CBindingNode*> walk{manager.PathRoot()}; !walk.empty() && row < 0; walk.pop_front()) {
         manager.ShowFolder(walk.front());  // a folder's children are bound when it is listed
         testutil::WaitForRows();
-        for (int r = 0; r < CFileListData::FolderModel().GetCount() && row < 0; ++r) {
-            RefHolder<FileList_Item> item(CFileListData::FolderModel().GetItem(r));
-            if (!item->IsFolderRow() && IsImageName(item->name)) row = r;
-        }
+        for (int r = 0; r < CFileListData::FolderModel().GetCount() && row < 0; ++r)
+            if (RefHolder<FileList_Item> item(CFileListData::FolderModel().GetItem(r)); !item->IsFolderRow() && IsImageName(item->name)) row = r;
         for (CBindingNode* c : *walk.front()->GetChildren()) walk.push_back(c);
     }
     ASSERT_GE(row, 0) << "no deleted picture found";
-
-    struct Seen {
-        std::string title;
-        u32 state = kProgressStopped;
-        bool continueShown = true;
+    // What the strip shows: its title, paused or not, and whether it offers Continue.
+    auto strip = [&] {
+        return std::string(Strip().TitleKey()) + (Strip().GetState() == kProgressPaused ? ", paused" : ", running") +
+               (Strip().GetItem(RecoveryProgressWnd::kItemContinue)->IsVisible() ? ", Continue" : "");
     };
-    auto seen = [&] {
-        return Seen{Strip().TitleKey(), Strip().GetState(), Strip().GetItem(RecoveryProgressWnd::kItemContinue)->IsVisible()};
-    };
-    int previews = 0, tips = 0, saves = 0;
-    Seen inPreview, inTip, inSave;
-    bool warned = false;
+    const std::string pausedAsTheBrowsers = "Searching, paused", runningAgain = "Searching, running";
+    std::vector<std::string> seen;  // each dialog with the strip behind it
     wizard::ModalWatch answer([&](QWidget* w) {
         if (auto* frame = dynamic_cast<PreviewFrameDlg*>(w)) {
             auto* content = qobject_cast<CFilePreViewDlg*>(&frame->Content());
-            if (!content) return;
-            ++previews;
-            inPreview = seen();
-            warned = content->Warning() != nullptr;
+            seen.push_back(std::string(content->Warning() ? "warned preview: " : "preview: ") + strip());
             uiwait::Paint(frame);
             EXPECT_TRUE(wizard::Shot(frame, "browser-preview-scan-paused-" + tag));
             EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-preview-scan-searching-" + tag));
             content->RecoveryButton()->click();
         } else if (auto* tip = dynamic_cast<RecoveryTipInScanDlg*>(w)) {
-            ++tips;
-            inTip = seen();
+            seen.push_back("tip: " + strip());
             uiwait::Paint(tip);
             EXPECT_TRUE(wizard::Shot(tip, "browser-recovery-tip-in-scan-" + tag));
             EXPECT_TRUE(wizard::ClickDialogItem(*tip, RecoveryTipInScanDlg::kItemCancel));
         } else if (auto* files = qobject_cast<QFileDialog*>(w)) {
-            ++saves;
-            inSave = seen();
+            seen.push_back("save: " + strip());
             files->reject();
         }
     });
-    auto expectPausedAsTheBrowsers = [](const Seen& s, const char* where) {
-        EXPECT_EQ(s.state, kProgressPaused) << where;
-        EXPECT_EQ(s.title, "Searching") << where;
-        EXPECT_FALSE(s.continueShown) << where;
+    auto expectRoad = [&](const std::vector<std::string>& road, const char* what) {
+        ASSERT_TRUE(wizard::PumpUntil([&] { return seen.size() >= road.size() && Strip().GetState() != kProgressPaused; }, what));
+        EXPECT_EQ(seen, road) << what;
+        EXPECT_EQ(strip(), runningAgain) << "after " << what;
+        seen.clear();
     };
-    auto expectRunningAgain = [&](const char* after) {
-        EXPECT_EQ(Strip().GetState(), kProgressRunning) << after;
-        EXPECT_EQ(std::string(Strip().TitleKey()), "Searching") << after;
-        EXPECT_EQ(RecoveryGraph::Instance().GetPausedBySession(), 0u) << after;
-    };
-
-    // The preview, and its Recovery button: the strip warned, so no tip before the save dialog.
+    // The preview and its Recovery button: the strip warned, so no tip before the save dialog.
     DoubleClickRow(row);
-    ASSERT_TRUE(wizard::PumpUntil([&] { return previews == 1 && saves == 1 && Strip().GetState() != kProgressPaused; },
-                                  "the preview, its recovery's save dialog and the scan going on"));
-    expectPausedAsTheBrowsers(inPreview, "in the preview");
-    expectPausedAsTheBrowsers(inSave, "in the preview's recovery");
-    EXPECT_TRUE(warned) << "the preview of a picture that paused the scan warns of it";
-    EXPECT_EQ(tips, 0);
-    expectRunningAgain("after the preview");
-
-    // Recovery from the list's menu, with the tip on and then off.
+    expectRoad({"warned preview: " + pausedAsTheBrowsers, "save: " + pausedAsTheBrowsers}, "the preview");
+    // Recovery from the list's menu, with the tip on, declined, and then off.
     auto recoverFromTheMenu = [&] {
-        wizard::ModalWatch menu([&](QWidget* w) {
-            if (auto* popup = qobject_cast<QMenu*>(w)) {
-                popup->actions().first()->trigger();
-                popup->close();
-            }
-        }, uiwait::Watched::kPopup);
+        wizard::ModalWatch menu(uiwait::OfType<QMenu>([](QMenu* popup) {
+            popup->actions().first()->trigger();
+            popup->close();
+        }), uiwait::Watched::kPopup);
         CFileListCtrl* list = Container().Right()->Details();
         const QPoint at = list->visualRect(list->model()->index(row, 1)).center();
         QContextMenuEvent rightClick(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
@@ -835,19 +787,12 @@ TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndT
     };
     ASSERT_EQ(ConfigShowTip(), 1);
     recoverFromTheMenu();
-    ASSERT_TRUE(wizard::PumpUntil([&] { return tips == 1 && Strip().GetState() != kProgressPaused; }, "the tip and the scan going on"));
-    expectPausedAsTheBrowsers(inTip, "in the tip");
-    EXPECT_EQ(saves, 1) << "the tip declined ends the recovery";
-    expectRunningAgain("after the declined tip");
+    expectRoad({"tip: " + pausedAsTheBrowsers}, "the recovery with the tip");
     WritePrivateProfileString("register", "ShowTip", "0", ConfigFilePath().c_str());
     recoverFromTheMenu();
-    ASSERT_TRUE(wizard::PumpUntil([&] { return saves == 2 && Strip().GetState() != kProgressPaused; }, "the save dialog and the scan going on"));
-    EXPECT_EQ(tips, 1) << "a tip with ShowTip 0";
-    expectPausedAsTheBrowsers(inSave, "in the recovery without the tip");
-    expectRunningAgain("after the recovery without the tip");
+    expectRoad({"save: " + pausedAsTheBrowsers}, "the recovery without the tip");
 
     wizard::ScanEnd().Open();
-    RecoveryGraph::Instance().SetControllerFactory(nullptr);
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }, "the scan's end"));
 }
 

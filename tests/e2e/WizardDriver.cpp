@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 
 #include "app/QZMUIDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
@@ -95,18 +94,20 @@ bool ClickDialogItem(HomeBaseDialog& dialog, int id) {
 }
 
 namespace {
-class HeldController : public IRecoveryController {
+std::atomic<bool> g_heldAtScanEnd{false};
+
+// A real scan held at its start while DeepScanStart() is closed, or at its end record while
+// ScanEnd() is closed (its trees handed over, the strip still running): it reports through this.
+class HeldController : public IRecoveryController, public IProgress {
 public:
-    explicit HeldController(IRecoveryController* real) : real_(real) {}
+    HeldController(IRecoveryController* real, bool atEnd) : real_(real), atEnd_(atEnd) {}
     ~HeldController() override { real_->Release(); }
     u32 GetType() override { return real_->GetType(); }
     u32 Initialize(IRecoveryFilter* filter) override { return real_->Initialize(filter); }
     u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* tree, const char* name, u32 reason) override {
-        held_ = true;
-        if (!stopped_) {
-            EXPECT_TRUE(DeepScanStart().Wait()) << "the deep scan was held and never let go";
-        }
-        held_ = false;
+        progress_ = progress;
+        if (atEnd_) return real_->Run(device, this, tree, name, reason);
+        Hold(DeepScanStart(), "the deep scan was held and never let go");
         return real_->Run(device, progress, tree, name, reason);
     }
     void Release() override { delete this; }
@@ -120,66 +121,33 @@ public:
     void Stop() override {
         real_->Stop();
         stopped_ = true;
-        if (held_) DeepScanStart().Open();
+        if (held_) (atEnd_ ? ScanEnd() : DeepScanStart()).Open();
     }
-
-private:
-    IRecoveryController* real_;
-    std::atomic<bool> held_{false};
-    std::atomic<bool> stopped_{false};
-};
-}  // namespace
-
-namespace {
-std::atomic<bool> g_heldAtScanEnd{false};
-
-// The strip's progress sink as a scan held at its end sees it: the end record waits until the
-// test lets it go, with the trees handed over and the scan still running.
-class EndHoldingProgress : public IProgress {
-public:
-    EndHoldingProgress(IProgress* real, const std::atomic<bool>& stopped) : real_(real), stopped_(stopped) {}
     i32 OnProgress(const ProgressInfo* record) override {
-        if (record && record->Type == kProgressScanEnded && !stopped_) {
+        if (record && record->Type == kProgressScanEnded) {
             g_heldAtScanEnd = true;
-            EXPECT_TRUE(ScanEnd().Wait()) << "the scan was held at its end and never let go";
+            Hold(ScanEnd(), "the scan was held at its end and never let go");
             g_heldAtScanEnd = false;
         }
-        return real_->OnProgress(record);
+        return progress_->OnProgress(record);
     }
-    u32 Continued() override { return real_->Continued(); }
-    u32 GetState() override { return real_->GetState(); }
-    ScanRunState* RunState() override { return real_->RunState(); }
+    u32 Continued() override { return progress_->Continued(); }
+    u32 GetState() override { return progress_->GetState(); }
+    ScanRunState* RunState() override { return progress_->RunState(); }
 
 private:
-    IProgress* real_;
-    const std::atomic<bool>& stopped_;
-};
-
-class EndHeldController : public IRecoveryController {
-public:
-    explicit EndHeldController(IRecoveryController* real) : real_(real) {}
-    ~EndHeldController() override { real_->Release(); }
-    u32 GetType() override { return real_->GetType(); }
-    u32 Initialize(IRecoveryFilter* filter) override { return real_->Initialize(filter); }
-    u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* tree, const char* name, u32 reason) override {
-        // Kept with the controller: the scan may report to it after its run returned.
-        held_ = std::make_unique<EndHoldingProgress>(progress, stopped_);
-        return real_->Run(device, held_.get(), tree, name, reason);
-    }
-    void Release() override { delete this; }
-    void SetFileSystem(u32 fsCode, const char* name) override { real_->SetFileSystem(fsCode, name); }
-    u32 GetFileSource(CFileNode* node, u64& start, u32& sectorsPerCluster) override {
-        return real_->GetFileSource(node, start, sectorsPerCluster);
-    }
-    void Stop() override {
-        real_->Stop();
-        stopped_ = true;
-        if (g_heldAtScanEnd) ScanEnd().Open();
+    void Hold(const testutil::Gate& gate, const char* never) {
+        held_ = true;
+        if (!stopped_) {
+            EXPECT_TRUE(gate.Wait()) << never;
+        }
+        held_ = false;
     }
 
-private:
     IRecoveryController* real_;
-    std::unique_ptr<EndHoldingProgress> held_;
+    const bool atEnd_;
+    IProgress* progress_ = nullptr;
+    std::atomic<bool> held_{false};
     std::atomic<bool> stopped_{false};
 };
 }  // namespace
@@ -193,7 +161,7 @@ bool HeldAtScanEnd() { return g_heldAtScanEnd.load(); }
 
 IRecoveryController* MakeScanHeldAtItsEnd(u32 mode) {
     IRecoveryController* real = CreateRecoveryController(mode);
-    return real ? new EndHeldController(real) : nullptr;
+    return real ? new HeldController(real, true) : nullptr;
 }
 
 testutil::Gate& DeepScanStart() {
@@ -203,12 +171,12 @@ testutil::Gate& DeepScanStart() {
 
 IRecoveryController* MakeHeldDeepScan(u32 mode) {
     IRecoveryController* real = CreateRecoveryController(mode);
-    return real && mode == kScanModeComplete ? new HeldController(real) : real;
+    return real && mode == kScanModeComplete ? new HeldController(real, false) : real;
 }
 
 IRecoveryController* MakeHeldScan(u32 mode) {
     IRecoveryController* real = CreateRecoveryController(mode);
-    return real ? new HeldController(real) : nullptr;
+    return real ? new HeldController(real, false) : nullptr;
 }
 
 bool Shot(QWidget* w, const std::string& name) {
