@@ -35,9 +35,9 @@ public:
 
 // Adds a folder path to the browser's folder filter (the import of a saved result).
 void AddFilterDirectory(const char* path);
-// Hands the browser's tree roots to the tree export of a saved result; false for a null stream
-// or callback.
+// Writes the trees the browser shows into a saved result (the save of the result page's window);
+// false for a null stream or callback, or when the writing failed.
 bool ExportBrowserScanResult(IRSData* stream, IDIRBuildCallback* callback);
-// Runs the tree import of a saved result and hands back the roots; false for a null stream or
-// callback.
+// Reads the trees of a saved result and hands back their roots (the load of the window); false
+// for a null stream or callback, or when the reading failed.
 bool ImportScanResultFile(IRSData* stream, IDIRBuildCallback* callback, std::vector<CFileSystemNode*>& roots);

@@ -476,8 +476,14 @@ i32 RecoveryGraph::PauseScan(bool pause) {
     IProgressControl* control = m_progressControl.load();
     if (pause) {
         if (progress->GetState() == kProgressRunning) {
+            // Set first: the progress page reads it to leave the pause unshown as the user's.
             m_pausedBySession.store(1);
-            if (control) control->DoPause();
+            if (control) {
+                control->DoPause();
+                // A scan past its last stoppable percent does not pause: there is no pause of
+                // the session's to lift, and no recovery waits for the scan.
+                if (progress->GetState() != kProgressPaused) m_pausedBySession.store(0);
+            }
         }
     } else if (m_pausedBySession.load() == 1) {
         if (control) control->DoContinue();

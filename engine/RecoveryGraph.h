@@ -131,7 +131,12 @@ public:
     i32 DoScan(u32 mode, const std::function<void()>& beforeThread = nullptr);
     // -1 without a controller; else the controller and the progress sink are stopped, 0.
     i32 StopScan();
-    // -1 without a progress sink; 0 otherwise.
+    // The browser's pause around a recovery or a preview it starts. Pause: a running scan is
+    // paused and the pause marked as the session's (the paused-for-recovery flag, which is also
+    // the paused-for-preview flag of a preview): the progress page then shows the scan as still
+    // searching and leaves the windows as they are, and the recovery shows its tip. Resume:
+    // only a pause so marked is lifted, never the user's. -1 without a progress sink; 0
+    // otherwise.
     i32 PauseScan(bool pause);
     // Detaches the view, then waits up to 10 s for the scan thread. 0.
     i32 CloseScanThread();
@@ -169,8 +174,9 @@ public:
     // new scan and going home zero it.
     u64 GetSecondFoundFileCount() const { return m_secondFoundFileCount.load(); }
     void SetSecondFoundFileCount(u64 n) { m_secondFoundFileCount.store(n); }
-    // Set when a recovery during a scan paused for it is not to show the tip first; the
-    // recovery reads it and clears it.
+    // Set when a recovery during a scan paused for it is not to show the tip first (the preview
+    // it is started from told the user already, in its warning strip); the recovery reads it and
+    // clears it.
     void SetSkipTip(u32 skip) { m_skipTip.store(skip); }
     u32 GetSkipTip() const { return m_skipTip.load(); }
     void SetCancelCount(u32 n) { m_cancelCount.store(n); }

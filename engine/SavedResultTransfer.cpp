@@ -117,9 +117,15 @@ bool ScanResultTransfer::Export(RecoveryGraph& session) {
             StopAt(TransferStop::kNoSelectedVolume);
         } else {
             WriteSavedVolumeForm(stream.get(), *form);
-            const std::vector<CFileSystemNode*> roots =
-                m_hooks.exportRoots ? m_hooks.exportRoots() : session.GetTreeRoots();
-            if (SaveScanTrees(roots, stream.get(), this)) {
+            bool saved = false;
+            if (m_hooks.saveTrees) {
+                saved = m_hooks.saveTrees(stream.get(), this);
+            } else {
+                const std::vector<CFileSystemNode*> roots =
+                    m_hooks.exportRoots ? m_hooks.exportRoots() : session.GetTreeRoots();
+                saved = SaveScanTrees(roots, stream.get(), this);
+            }
+            if (saved) {
                 m_success.store(1);
             } else {
                 StopAt(TransferStop::kTreeExportFailed);
@@ -170,7 +176,9 @@ bool ScanResultTransfer::Import(RecoveryGraph& session) {
                 StopAt(TransferStop::kNoMatchingVolume);
             } else {
                 session.SelectVolume(0, volume);
-                if (!LoadScanTrees(stream.get(), roots, this)) {
+                const bool loaded = m_hooks.loadTrees ? m_hooks.loadTrees(stream.get(), this, roots)
+                                                      : LoadScanTrees(stream.get(), roots, this);
+                if (!loaded) {
                     StopAt(TransferStop::kTreeImportFailed);
                 } else {
                     // Restored trees never share the session with a scan's controller: whoever

@@ -45,6 +45,11 @@ public:
     struct Hooks {
         // The trees an export writes (the browser's roots).
         std::function<std::vector<CFileSystemNode*>()> exportRoots;
+        // What writes and reads the trees themselves (the browser's export and import of a saved
+        // result); without them the trees are written from the roots above and read straight
+        // from the stream.
+        std::function<bool(IRSData*, IDIRBuildCallback*)> saveTrees;
+        std::function<bool(IRSData*, IDIRBuildCallback*, std::vector<CFileSystemNode*>&)> loadTrees;
         // Each restored folder path, for the browser's folder filter.
         std::function<void(const std::string&)> addFolderFilter;
         // Blocks until the volume enumeration has finished, then gives its volumes followed by

@@ -1,5 +1,9 @@
 #include "app/dialogs/PreviewFrameDlg.h"
 
+#include "app/CrashFilter.h"
+#include "app/ui/MessageBox.h"
+#include "browser/views/Container.h"
+
 #include "browser/preview/PreviewDialog.h"
 #include "browser/preview/PreviewViewer.h"
 
@@ -50,4 +54,13 @@ void InstallPreviewFrame() {
         PreviewFrameDlg frame(dialog, dialog.parentWidget());
         frame.DoModal();
     });
+}
+
+void InstallBrowserMessages(HWND browserWindow) {
+    auto show = [browserWindow](const std::string& text, u32 icon) {
+        ShowMessageBox(browserWindow, text.c_str(), kProgramTitle, icon);
+    };
+    FileSelCtrl::SetBrowserMessageFunction([show](const std::string& text) { show(text, MB_ICONINFORMATION); });
+    FileSelCtrl::SetPreviewMessageFunction(
+        [show](const QString& text, bool warning) { show(text.toStdString(), warning ? MB_ICONWARNING : MB_ICONINFORMATION); });
 }

@@ -26,3 +26,7 @@ private:
 
 // Makes the browser run its preview window inside this frame.
 void InstallPreviewFrame();
+// The browser's messages about a preview (a file it cannot show, a document that is none) come
+// in the program's own message box, owned by the browser's window, with the program's title as
+// caption: the information icon, or the warning icon where the viewer warns.
+void InstallBrowserMessages(HWND browserWindow);

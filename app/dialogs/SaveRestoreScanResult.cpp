@@ -50,11 +50,15 @@ bool SaveRestoreScanResult::OnInitDialog() {
     progressText_ = res.GetString(direction_ != ScanResultTransfer::kImport ? "Export" : "Import");
     // A restored tree's count walk stops when this is set; a new run starts it clear.
     RecoveryGraph::Instance().SetCancelCount(0);
+    // The trees go out of the browser and come back through it.
+    ScanResultTransfer::Hooks hooks;
     if (direction_ == ScanResultTransfer::kImport) {
-        ScanResultTransfer::Hooks hooks;
         hooks.addFolderFilter = [](const std::string& folder) { AddFilterDirectory(folder.c_str()); };
-        transfer_.SetHooks(std::move(hooks));
+        hooks.loadTrees = &ImportScanResultFile;
+    } else {
+        hooks.saveTrees = &ExportBrowserScanResult;
     }
+    transfer_.SetHooks(std::move(hooks));
     transfer_.SetNotifyWindow(Handle());
     SetTimer(kTimerId, kTimerMs);
     try {

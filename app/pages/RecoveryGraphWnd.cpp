@@ -26,6 +26,7 @@
 #include "app/dialogs/SearchDlg.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
+#include "browser/views/Container.h"
 #include "devices/ScanOptions.h"
 #include "devices/VolumeEnumerator.h"
 #include "engine/RecoveryGraph.h"
@@ -33,8 +34,6 @@
 #include "platform/Stats.h"
 
 namespace UiCtrl {
-
-std::atomic<u32> ViewBusyFlag{0};
 
 namespace {
 constexpr int CMD_GO_HOME = 203;
@@ -54,12 +53,15 @@ constexpr const char* kRsfEnding = ".rsf";
 
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
 
-// Calls fn with ViewBusyFlag set, as every emptying of the view and every freeze does.
+// Calls fn with the browser's view-clearing flag set, as every emptying of the view and every
+// freeze does.
 template <class Fn>
-void WithViewBusy(Fn fn) {
-    ViewBusyFlag.store(1);
-    fn();
-    ViewBusyFlag.store(0);
+auto WithViewBusy(Fn fn) {
+    struct Busy {
+        Busy() { FileSelCtrl::SetViewBusy(true); }
+        ~Busy() { FileSelCtrl::SetViewBusy(false); }
+    } busy;
+    return fn();
 }
 
 // A new empty file beside `target` under a name of its own (created exclusively, so nothing
@@ -144,6 +146,7 @@ int RecoveryGraphWnd::Create(HWND parent, void* instance, RECT rect, u32 style) 
         browser_->SetSink(this);
         InstallSearchDialog();
         InstallPreviewFrame();
+        if (browser_->Container()) InstallBrowserMessages(browser_->Container()->Handle());
     }
     for (int id : {kItemHome, kItemRecover})
         if (UiItem* item = GetItem(id)) item->SetVisible(false);
@@ -600,13 +603,9 @@ LRESULT RecoveryGraphWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_UI_FREEZE_VIEW:
         if (RecoveryGraph::Instance().GetStopRequested() != 0) return 0;
-        ViewBusyFlag.store(1);
-        if (wParam == 1) {
-            ViewBusyFlag.store(0);
-            return DoFreeze(static_cast<u32>(lParam));
-        }
-        DoUnFreeze();
-        ViewBusyFlag.store(0);
+        // Set for the whole freeze, the wait box's run included.
+        if (wParam == 1) return WithViewBusy([&] { return DoFreeze(static_cast<u32>(lParam)); });
+        WithViewBusy([this] { DoUnFreeze(); });
         return 0;
     case WM_UI_SELECTION_CHANGED:
         OnSelectionChanged(wParam != 0);

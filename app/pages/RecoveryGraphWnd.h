@@ -20,9 +20,6 @@
 
 namespace UiCtrl {
 
-// Set for the duration of each call that empties the view and of each freeze or unfreeze.
-extern std::atomic<u32> ViewBusyFlag;
-
 class RecoveryGraphWnd : public UiSdkWndBase, public IFileSelCtrlSink {
 public:
     enum ItemId { kItemHome = 203, kItemRecover = 205 };

@@ -110,14 +110,23 @@ int RecoveryProgressWnd::UpdatePercent(u64 done, u64 total) {
 
 u32 RecoveryProgressWnd::Continued() {
     RecoveryGraph& session = RecoveryGraph::Instance();
-    if (run_.GetState() == kProgressPaused && session.GetPausedBySession() == 0) {
-        if (IDirectoryTree* view = session.GetDirectoryTree()) {
-            WriteRunToLog("UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
-            view->SetBuildState(false);
-            WriteRunToLog("UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
-        }
+    // Counted before the state is read: a Continue after the read leaves this ask behind.
+    const u64 continues = continues_.load();
+    if (run_.GetState() == kProgressPaused && session.GetPausedBySession() == 0 && session.GetDirectoryTree()) {
+        WriteRunToLog("UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
+        // The user paused: the view becomes idle once this thread holds, after what it
+        // delivered so far. Told from here, the ask could reach the view after the user's
+        // Continue and leave it idle for the rest of the scan.
+        PostMessage(GetHwnd(), kMsgPauseReached, static_cast<WPARAM>(continues), 0);
+        WriteRunToLog("UiCtrl::RecoveryProgressWnd::Continued", __LINE__);
     }
     return run_.WaitWhilePaused() ? 1 : 0;
+}
+
+void RecoveryProgressWnd::OnPauseReached(u64 continues) {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    if (continues != continues_.load() || run_.GetState() != kProgressPaused || session.GetPausedBySession() != 0) return;
+    if (IDirectoryTree* view = session.GetDirectoryTree()) view->SetBuildState(false);
 }
 
 u32 RecoveryProgressWnd::GetState() { return run_.GetState(); }
@@ -177,6 +186,7 @@ void RecoveryProgressWnd::DoPause() {
 void RecoveryProgressWnd::DoContinue() {
     // Paused time is not scan time: the run state moves the start on by it.
     if (!run_.Continue(Now())) return;
+    continues_.fetch_add(1);
     RecoveryGraph& session = RecoveryGraph::Instance();
     if (session.GetPausedBySession() == 0)
         if (IDirectoryTree* view = session.GetDirectoryTree()) view->SetBuildState(true);
@@ -488,6 +498,9 @@ LRESULT RecoveryProgressWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) 
         return 0;
     case WM_UI_SCAN_FINISHED:
         return OnScanFinishedMsg();
+    case kMsgPauseReached:
+        OnPauseReached(static_cast<u64>(wParam));
+        return 0;
     case kMsgSyncItems:
         SyncItems();
         RefreshTooltip();

@@ -9,6 +9,7 @@
 // change on the user-interface thread alone (the 10 ms timer draws what the run state holds). A
 // control call from another thread (the session's release thread stopping a scan) changes the
 // run state and posts the item work to the strip.
+#include <atomic>
 #include <string>
 
 #include "app/ui/UiSdkWndBase.h"
@@ -28,6 +29,10 @@ public:
     static constexpr int kLastStoppablePercent = 95;
     // The strip's own message: item work asked for from another thread.
     static constexpr u32 kMsgSyncItems = WM_USER + 4150;
+    // Posted by the scan thread at its pause point: wParam the Continues counted when it saw the
+    // user's pause. The view is made idle on the user-interface thread, and only while no
+    // Continue came since: a Continue makes the ask stale.
+    static constexpr u32 kMsgPauseReached = WM_USER + 4152;
 
     RecoveryProgressWnd();
     ~RecoveryProgressWnd() override;
@@ -94,6 +99,8 @@ public:
 private:
     void OnCommand(int id, LPARAM lParam);
     void OnTimer();
+    // The scan thread holds at the user's pause (kMsgPauseReached).
+    void OnPauseReached(u64 continues);
     // Item visibility and enabling from the atomic state (UI thread).
     void SyncItems();
     void ShowItem(int id, bool show, bool enable);
@@ -107,6 +114,8 @@ private:
     void RefreshTooltip();
 
     ScanRunState run_;
+    // The user's Continues so far, counted on the user-interface thread.
+    std::atomic<u64> continues_{0};
     bool userStopped_ = false;
     bool deviceLost_ = false;
     bool offerDeepScan_ = true;

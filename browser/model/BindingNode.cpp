@@ -92,6 +92,11 @@ const char* FileSystemLabel(u32 code) {
 
 // ---- CBindingNode
 
+CBindingNode* CBindingNode::DisplayChild(u32 row) const {
+    const std::vector<CBindingNode*>* children = GetChildren();
+    return children && row < children->size() ? (*children)[row] : nullptr;
+}
+
 void CBindingNode::SetCheck(u32 image, bool fromChildren, bool /*notify*/) {
     const u32 target = fromChildren ? ComputeCheckState() : image;
     if (GetCheckState() == target) return;
@@ -146,12 +151,28 @@ void CDirectoryNode::Clear() {
     }
     m_children.clear();
     m_childMap.clear();
+    m_putFirst.clear();
+    m_putLast.clear();
 }
 
 void CDirectoryNode::Append(CBindingNode* child, const CFileNode* key) {
-    child->SetRow(static_cast<u32>(m_children.size()));
+    child->SetPutLast(child->GetChildState() == kInsertLast);
+    std::vector<CBindingNode*>& group = child->IsPutLast() ? m_putLast : m_putFirst;
+    child->SetRow(static_cast<u32>(group.size()));
+    group.push_back(child);
     m_children.push_back(child);
     if (key) m_childMap[key] = child;
+}
+
+CBindingNode* CDirectoryNode::DisplayChild(u32 row) const {
+    const size_t first = m_putFirst.size();
+    if (row < first) return m_putFirst[first - 1 - row];
+    return row - first < m_putLast.size() ? m_putLast[row - first] : nullptr;
+}
+
+u32 CDirectoryNode::DisplayRow(const CBindingNode* child) const {
+    const u32 first = static_cast<u32>(m_putFirst.size());
+    return child->IsPutLast() ? first + child->Row() : first - 1 - child->Row();
 }
 
 CBindingNode* CDirectoryNode::FindChild(const CFileNode* scanNode) const {
@@ -162,8 +183,12 @@ CBindingNode* CDirectoryNode::FindChild(const CFileNode* scanNode) const {
 void CDirectoryNode::RemoveChild(CBindingNode* child) {
     auto it = std::find(m_children.begin(), m_children.end(), child);
     if (it == m_children.end()) return;
-    it = m_children.erase(it);
-    for (; it != m_children.end(); ++it) (*it)->SetRow((*it)->Row() - 1);
+    m_children.erase(it);
+    std::vector<CBindingNode*>& group = child->IsPutLast() ? m_putLast : m_putFirst;
+    auto at = std::find(group.begin(), group.end(), child);
+    if (at != group.end()) {
+        for (at = group.erase(at); at != group.end(); ++at) (*at)->SetRow((*at)->Row() - 1);
+    }
     for (auto m = m_childMap.begin(); m != m_childMap.end(); ++m) {
         if (m->second == child) {
             m_childMap.erase(m);

@@ -67,6 +67,10 @@ public:
     virtual bool IsFolder() const { return false; }
     virtual const IconRecord* GetIconRecord() const { return nullptr; }
     virtual const std::vector<CBindingNode*>* GetChildren() const { return nullptr; }
+    // The tree window's order of the children, which may differ from GetChildren's: the child
+    // the window shows at a row, null past the last; and the row of one of the children.
+    virtual CBindingNode* DisplayChild(u32 row) const;
+    virtual u32 DisplayRow(const CBindingNode* child) const { return child->Row(); }
     virtual const std::vector<CFileNode*>* GetScanRoots() const { return nullptr; }
     virtual CFileNode* GetFileNode() const { return nullptr; }
     virtual bool IsEmpty() const { return false; }
@@ -90,12 +94,16 @@ public:
     void RemoveEntries(u32 n) { m_entryCount = n >= m_entryCount ? 0 : m_entryCount - n; }
     void ResetEntries() { m_entryCount = 0; }
 
-    // The tree window's side: whether the node has an item, its row under its parent, how many
-    // of its children the window has been shown and whether it asked for all of them.
+    // The tree window's side: whether the node has an item, its row under its parent (where
+    // the parent keeps it: see DisplayRow), how many of its children the window has been shown
+    // and whether it asked for all of them.
     bool HasTreeItem() const { return m_hasItem; }
     void SetTreeItem(bool has) { m_hasItem = has; }
     u32 Row() const { return m_row; }
     void SetRow(u32 row) { m_row = row; }
+    // Whether the parent keeps it among its children put last (by its GetChildState then).
+    bool IsPutLast() const { return m_putLast; }
+    void SetPutLast(bool last) { m_putLast = last; }
     u32 ShownChildren() const { return m_shown; }
     void SetShownChildren(u32 n) { m_shown = n; }
     bool IsOpened() const { return m_opened; }
@@ -111,6 +119,7 @@ private:
     u32 m_shown = 0;
     bool m_hasItem = false;
     bool m_opened = false;
+    bool m_putLast = false;
 };
 
 class CDirectoryNode : public CBindingNode {
@@ -133,6 +142,10 @@ public:
     void StoreCheckState(u32 image) override;
     void RefreshCheckStates() override;
     bool HasChildKey(const CFileNode* node) const override { return m_childMap.count(node) != 0; }
+    // As the tree window inserts them by their GetChildState: each child to come first above
+    // the ones before it (the newest first), then the children to come last in their order.
+    CBindingNode* DisplayChild(u32 row) const override;
+    u32 DisplayRow(const CBindingNode* child) const override;
 
     // Binds a direct scan child: a folder gets a new child node (returned with one reference for
     // the caller); a file only counts. parentOut gets this node with one reference.
@@ -147,6 +160,12 @@ protected:
     std::vector<CBindingNode*> m_children;
     std::map<const CFileNode*, CBindingNode*> m_childMap;
     CFileNode* m_scanNode;
+
+private:
+    // The children by where the window puts them, each in arrival order (no references held);
+    // a child's Row is its place in its group.
+    std::vector<CBindingNode*> m_putFirst;
+    std::vector<CBindingNode*> m_putLast;
 };
 
 // The folder of one whole file-system tree, numbered from 1 in arrival order.

@@ -10,15 +10,24 @@
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
 #include "engine/FileSystemNode.h"
+#include "engine/SavedResult.h"
 
 namespace FileSelCtrl {
 
 namespace {
 CFileSelCtrl* g_instance = nullptr;
+bool g_viewBusy = false;
 // Windows still open when the process ends after the toolkit: they are left to the end of the
 // process, since the toolkit's own globals may be gone already.
 CFileSelCtrlContainer* g_leftAtExit = nullptr;
 }
+
+void SetViewBusy(bool busy) {
+    g_viewBusy = busy;
+    if (!busy && g_instance && g_instance->Container()) g_instance->Container()->RepaintLists();
+}
+
+bool IsViewBusy() { return g_viewBusy; }
 
 void CFileSelCtrl::DestroyAtExit() {
     if (!g_instance) return;
@@ -71,8 +80,10 @@ void CFileSelCtrl::RemoveFileSystemNode(CFileSystemNode* root) {
 }
 
 void CFileSelCtrl::SetBuildState(bool building) {
-    CFileVirtualNodeManager::Instance().SetBuildState(building);
-    if (m_container) m_container->AskIdle(!building);
+    const u64 ask = CFileVirtualNodeManager::Instance().SetBuildState(building);
+    // A build that starts takes the checks away at once; its end gives them back in the queue's
+    // order (the node manager's idle listener).
+    if (building && m_container) m_container->AskIdle(false, ask);
 }
 
 void CFileSelCtrl::SelectNode(CFileNode* node) { CFileVirtualNodeManager::Instance().SelectNode(node); }
@@ -147,4 +158,13 @@ void CFileSelFilterManager::AddDirectory(const std::string& path) {
 
 void AddFilterDirectory(const char* path) {
     if (path) FileSelCtrl::CFileVirtualNodeManager::Instance().Filter().AddDirectory(path);
+}
+
+bool ExportBrowserScanResult(IRSData* stream, IDIRBuildCallback* callback) {
+    return FileSelCtrl::CFileVirtualNodeManager::Instance().ExportScanResult(stream, callback);
+}
+
+bool ImportScanResultFile(IRSData* stream, IDIRBuildCallback* callback, std::vector<CFileSystemNode*>& roots) {
+    if (!stream || !callback) return false;
+    return LoadScanTrees(stream, roots, callback);
 }

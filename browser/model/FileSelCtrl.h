@@ -17,6 +17,13 @@ class CFileSelCtrlContainer;
 
 constexpr int kContainerControlId = 1023;
 
+// The view-clearing flag: the page that holds the browser sets it for the whole of each
+// operation that empties or rebuilds the browser and of each freeze of the result view. While
+// it is set the trees take no selection change and the lists draw no rows; once it drops, the
+// lists are drawn again. UI thread.
+void SetViewBusy(bool busy);
+bool IsViewBusy();
+
 class CFileSelCtrl : public IFileSelCtrl {
 public:
     static CFileSelCtrl* GetInstance();

@@ -412,7 +412,8 @@ void CFileListData::CancelLoad(CFileListDataUICache::UICache_Item& request) {
 void CFileListData::Sort(bool ascending, u32 column) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     SortLocked(ascending, column);
-    if (m_view) m_view->OnRowsReset();
+    // Drawn again; the view's marks stay where they are.
+    if (m_view && !m_rows.empty()) m_view->OnRowsChanged(0, static_cast<int>(m_rows.size()) - 1);
     if (column <= kColumnSize) StatsEvent(kUsageSortByColumn + column);
 }
 
@@ -458,6 +459,7 @@ void CFileListData::SetItemCheck(int index, bool checked) {
     // Only this row's nodes changed: the sum moves by its share.
     m_checkSum = m_checkSum + CheckShare(row) - std::min(before, m_checkSum);
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    manager.MarkTreesForRefresh();
     if (!g_searchShown) {
         if (CBindingNode* folder = manager.CurrentFolder()) folder->UpdateCheckUpwards();
     } else if (row->fileNode) {
@@ -474,6 +476,7 @@ void CFileListData::CheckAll(bool checked) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     const u32 image = checked ? kImageChecked : kImageUnchecked;
+    if (g_searchShown || manager.CurrentFolder()) manager.MarkTreesForRefresh();
     if (g_searchShown) {
         for (FileList_Item* row : m_rows) {
             row->SetCheckState(checked);

@@ -9,6 +9,8 @@
 #include "core/Shell.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "engine/FileSystemNode.h"
+#include "engine/SavedResult.h"
 #include "platform/Sync.h"
 #include "platform/Time.h"
 
@@ -192,11 +194,27 @@ void CFileVirtualNodeManager::SelectNode(CFileNode* node) {
     Enqueue(std::move(d));
 }
 
-void CFileVirtualNodeManager::SetBuildState(bool building) {
+u64 CFileVirtualNodeManager::SetBuildState(bool building) {
     Delivery d;
     d.kind = Kind::BuildState;
     d.flag = building;
-    Enqueue(std::move(d));
+    d.ask = TakeBuildAsk();
+    const u64 ask = d.ask;
+    if (!ApplyAtOnce(d)) Enqueue(std::move(d));
+    return ask;
+}
+
+bool CFileVirtualNodeManager::ApplyAtOnce(Delivery& d) {
+    if (!OnUiThread()) return false;
+    std::unique_lock<std::recursive_timed_mutex> drain(m_drainLock, std::try_to_lock);
+    if (!drain.owns_lock()) return false;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (!m_queue.empty()) return false;
+        d.generation = m_generation.load();
+    }
+    Apply(d, ~0ULL);
+    return true;
 }
 
 bool CFileVirtualNodeManager::RemoveFileSystemNode(CFileNode* root) {
@@ -289,6 +307,25 @@ void CFileVirtualNodeManager::SearchWith(const FileSearchSettings& settings, boo
         if (m_uiWindow && !m_drainPosted.exchange(true)) post = m_uiWindow;
     }
     if (post) PostMessage(post, WM_FILETREE_INSERTNODE, 0, 0);
+}
+
+bool CFileVirtualNodeManager::ExportScanResult(IRSData* stream, IDIRBuildCallback* callback) {
+    if (!stream || !callback) return false;
+    std::shared_lock<std::shared_mutex> hold(m_treeUse);
+    std::vector<CFileSystemNode*> roots;
+    auto take = [&roots](CFileNode* root) {
+        if (!root || !root->IsFileSystemNode()) return;
+        auto* tree = static_cast<CFileSystemNode*>(root);
+        if (std::find(roots.begin(), roots.end(), tree) == roots.end()) roots.push_back(tree);
+    };
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        for (CFileNode* root : m_searchRoots) take(root);
+        // A tree delivered last may still wait for the UI thread: it is shown all the same.
+        for (const Delivery& d : m_queue)
+            if ((d.kind == Kind::Tree || d.kind == Kind::WalkedTree) && d.generation == m_generation.load()) take(d.node);
+    }
+    return SaveScanTrees(roots, stream, callback);
 }
 
 // ---- the UI side
@@ -420,6 +457,7 @@ bool CFileVirtualNodeManager::Apply(Delivery& d, u64 deadline) {
                 if (m_typeObserver) m_typeObserver->OnBuildEnded();
                 if (m_dateObserver) m_dateObserver->OnBuildEnded();
                 if (m_sink) m_sink->OnCheckChanged(m_pathRoot->GetCheckState() != kImageUnchecked);
+                if (m_idleListener) m_idleListener(true, d.ask);
             }
             return true;
         case Kind::SearchHits: {
@@ -578,10 +616,22 @@ void CFileVirtualNodeManager::ShowFolder(CBindingNode* folder) {
 
 void CFileVirtualNodeManager::ReportCheckState(bool recount, bool value) {
     if (recount) {
+        // Checked in the search list, the files reach the tree behind it only through a refresh:
+        // its root would answer for the checks made before the search.
+        if (CFileListData::IsSearchShown())
+            if (ITreeObserver* o = ObserverOf(m_currentTreeKind)) o->RefreshCheckImages(false);
         if (m_currentTreeKind == kTreeKindPath && m_pathRoot) value = m_pathRoot->GetCheckState() != kImageUnchecked;
         if (m_currentTreeKind == kTreeKindType && m_typeRoot) value = m_typeRoot->GetCheckState() != kImageUnchecked;
     }
     if (m_sink) m_sink->OnCheckChanged(value);
+}
+
+void CFileVirtualNodeManager::MarkTreesForRefresh() {
+    const bool search = CFileListData::IsSearchShown();
+    for (u32 kind : {kTreeKindPath, kTreeKindType}) {
+        if (!search && kind == m_currentTreeKind) continue;
+        if (ITreeObserver* o = ObserverOf(kind)) o->SetRefreshPending();
+    }
 }
 
 void CFileVirtualNodeManager::UpdateFolderOf(const CFileNode* file) {

@@ -23,7 +23,9 @@
 #include "platform/WindowPost.h"
 
 class CFileNode;
+class IDIRBuildCallback;
 class IFileSelCtrlSink;
+class IRSData;
 class Event;
 
 namespace FileSelCtrl {
@@ -44,6 +46,12 @@ public:
     virtual void OnEndReset() = 0;
     virtual void OnBuildEnded() = 0;
     virtual u32 TreeKind() const = 0;
+    // Checks were made elsewhere (another tree, the list): the window's next refresh recomputes
+    // the check boxes from the files instead of reading them.
+    virtual void SetRefreshPending() = 0;
+    // While no scan runs: the check boxes follow the files again, recomputed when asked or when
+    // a refresh is pending.
+    virtual void RefreshCheckImages(bool recompute) = 0;
 };
 
 using NodeCallback = bool (*)(CFileNode*, void*);
@@ -65,13 +73,21 @@ public:
     bool RemoveFileSystemNode(CFileNode* root);
     void SetRootText(const char* text);
     void SelectNode(CFileNode* node);
-    void SetBuildState(bool building);
+    // A build of trees starts (a scan runs or goes on) or ends (the scan ended or was paused).
+    // The end takes effect after every delivery queued before it: only then are the trees and
+    // lists ready for checks, or a check would miss the folders still queued. Answers the number
+    // of this ask; the idle listener hears the end with it.
+    u64 SetBuildState(bool building);
     // Lists the files whose names hold the text (any case) in every shown tree; the hits reach
     // the search list on the UI thread.
     void Search(const std::string& text);
     // The same with every filter of the search criteria (wildcards, name endings, dates, sizes,
     // attributes).
     void Search(const FileSearchSettings& settings);
+    // Writes the file-system trees the browser shows (or has queued to show), in the order they
+    // came, into a saved result; false for a null stream or callback, or when the writing failed.
+    // A tree is not removed while it is written.
+    bool ExportScanResult(IRSData* stream, IDIRBuildCallback* callback);
 
     // ---- UI thread
     // The window that receives the drain notices, and its thread.
@@ -88,7 +104,13 @@ public:
     void ClearAll();
     void ShowFolder(CBindingNode* folder);
     CBindingNode* CurrentFolder() const { return m_current; }
+    // Tells the page whether something is checked: with recount, whether the root of the tree
+    // on screen holds a checked file (brought up to date first while the search list shows),
+    // else the value as given.
     void ReportCheckState(bool recount, bool value);
+    // A check in the list: the trees behind it recompute their boxes at their next refresh (in
+    // the search view both, else those not on screen).
+    void MarkTreesForRefresh();
     // A file's folder recomputes its state upwards (a check from the search list).
     void UpdateFolderOf(const CFileNode* file);
     void SetObservers(ITreeObserver* pathTree, ITreeObserver* typeTree);
@@ -98,6 +120,13 @@ public:
     void SetSink(IFileSelCtrlSink* sink) { m_sink = sink; }
     // Runs on the UI thread when search hits arrive, before they are listed.
     void SetSearchListener(std::function<void()> listener) { m_searchListener = std::move(listener); }
+    // Hears, where the queue is drained, that the build whose end was asked under `ask` has
+    // taken effect: the windows become idle unless a later ask overtook it.
+    using IdleListener = std::function<void(bool idle, u64 ask)>;
+    void SetIdleListener(IdleListener listener) { m_idleListener = std::move(listener); }
+    // The number of the latest build-state ask; a new number for an idle state set directly.
+    u64 LatestBuildAsk() const { return m_buildAsks.load(); }
+    u64 TakeBuildAsk() { return m_buildAsks.fetch_add(1) + 1; }
     IFileSelCtrlSink* Sink() const { return m_sink; }
     bool IsPopulated() const { return m_populated; }
     bool IsBuilding() const { return m_building; }
@@ -130,6 +159,7 @@ private:
         bool flag = false;
         u64 generation = 0;
         u64 removals = 0;  // search hits: the removals counted when the trees were read
+        u64 ask = 0;       // build state: the number of the ask
         std::shared_ptr<Event> done;
         size_t cursor = 0;
         // Set once the UI thread took the delivery: the deliverer no longer adds to it.
@@ -137,6 +167,8 @@ private:
     };
 
     void Enqueue(Delivery&& d);
+    // On the UI thread with nothing queued before it, the delivery takes effect at once.
+    bool ApplyAtOnce(Delivery& d);
     void QueueNode(CFileNode* node);
     bool OnUiThread() const;
     bool UiAlive() const;
@@ -162,6 +194,8 @@ private:
     CFolderFilter m_filter;
     IFileSelCtrlSink* m_sink = nullptr;
     std::function<void()> m_searchListener;
+    IdleListener m_idleListener;
+    std::atomic<u64> m_buildAsks{0};
     ITreeObserver* m_pathObserver = nullptr;
     ITreeObserver* m_typeObserver = nullptr;
     ITreeObserver* m_dateObserver = nullptr;

@@ -19,6 +19,7 @@
 #include "browser/preview/PreviewViewer.h"
 #include "browser/views/Icons.h"
 #include "browser/views/PreviewEntry.h"
+#include "engine/RecoveryGraph.h"
 #include "platform/ui/ButtonPlus.h"
 #include "platform/ui/ButtonResources.h"
 #include "platform/ui/Dc.h"
@@ -238,7 +239,7 @@ CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::st
     }
 
     if (warnPaused && mode != PreviewMode::NotPicture) {
-        SetPreviewPauseWarned();
+        RecoveryGraph::Instance().SetSkipTip(1);
         m_warningShown = true;
         m_warning = new CWarningDialog(this);
         connect(m_warning, &CWarningDialog::confirmed, this, [this] {

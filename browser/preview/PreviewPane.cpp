@@ -115,6 +115,7 @@ QImage LoadPanePicture(const std::string& copyPath, const std::string& name, u64
 
 CWndPreview::CWndPreview(QWidget* parent) : QWidget(parent) {
     setMouseTracking(true);
+    setFont(SkinFont(Skin().previewFont));
 }
 
 CWndPreview::~CWndPreview() { ClearItem(); }
@@ -217,6 +218,8 @@ void CWndPreview::OnPictureReady(const std::shared_ptr<Preview_Item>& work, QIma
 }
 
 void CWndPreview::ApplyLanguage() {
+    // The skin of the language names the pane's own face (Meiryo UI for Japanese).
+    setFont(SkinFont(Skin().previewFont));
     if (m_item && m_infoReady && !m_showMessage) {
         if (HasPicture())
             BuildTexts(Q(Skin().textDimension), QStringLiteral("%1 x %2").arg(m_picture.width()).arg(m_picture.height()));

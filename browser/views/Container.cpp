@@ -220,10 +220,13 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     m_list->SetRecoverHandler([](CFileNode* node) {
         IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink();
         if (!sink) return;
-        // A running scan waits while the file is written; one the user paused stays paused.
-        const bool paused = PauseRunningScan();
+        // A running scan waits while the file is written, paused by the session as the
+        // browser's (the recovery tells the user so first); one the user paused stays paused.
+        RecoveryGraph& session = RecoveryGraph::Instance();
+        const bool pausedBefore = session.GetPausedBySession() != 0;
+        session.PauseScan(true);
         sink->RecoverNode(node);
-        ResumePausedScan(paused);
+        if (!pausedBefore) session.PauseScan(false);
     });
     // The pane shows the row chosen in the view on screen; the hidden view's choice is only
     // carried over when the views are switched.
@@ -240,6 +243,12 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     });
     connect(m_icons->List(), &QAbstractItemView::clicked, this, [this](const QModelIndex& i) {
         if (!m_details) ShowInPane(i.row());
+    });
+    // Sorted, the chosen place holds another row: the pane shows that one.
+    connect(m_list->ListModel(), &CFileListQtModel::sorted, this, [this] {
+        QAbstractItemView* shown = m_details ? static_cast<QAbstractItemView*>(m_list) : m_icons->List();
+        const QModelIndex chosen = shown->currentIndex();
+        if (chosen.isValid() && shown->selectionModel()->isSelected(chosen)) ShowInPane(chosen.row());
     });
     // A new listing clears the pane; its first row comes back to it once chosen.
     connect(m_list->ListModel(), &QAbstractItemModel::modelReset, m_preview, &CWndPreview::ClearItem);
@@ -425,10 +434,12 @@ CFileSelCtrlContainer::CFileSelCtrlContainer() {
     m_left->setCursor(Qt::ArrowCursor);
     m_right->setCursor(Qt::ArrowCursor);
     CFileVirtualNodeManager::Instance().SetUiWindow(Handle());
+    CFileVirtualNodeManager::Instance().SetIdleListener([this](bool idle, u64 ask) { AskIdle(idle, ask); });
 }
 
 CFileSelCtrlContainer::~CFileSelCtrlContainer() {
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    manager.SetIdleListener(nullptr);
     manager.SetUiWindow(nullptr);
 }
 
@@ -464,7 +475,7 @@ LRESULT CFileSelCtrlContainer::OnMessage(u32 message, WPARAM wParam, LPARAM lPar
             m_right->Commands()->ResetCommands(wParam != 0);
             return 1;
         case WM_FILESEL_SETIDLE:
-            if (static_cast<u64>(lParam) == m_idleAsks.load()) ApplyIdle(wParam != 0);
+            if (static_cast<u64>(lParam) == CFileVirtualNodeManager::Instance().LatestBuildAsk()) ApplyIdle(wParam != 0);
             return 1;
         default:
             return ui::WindowOf<QWidget>::OnMessage(message, wParam, lParam);
@@ -480,18 +491,18 @@ void CFileSelCtrlContainer::ApplyLanguage() {
 }
 
 void CFileSelCtrlContainer::SetIdle(bool idle) {
-    m_idleAsks.fetch_add(1);
+    // Set directly, it overtakes every ask still on its way.
+    CFileVirtualNodeManager::Instance().TakeBuildAsk();
     ApplyIdle(idle);
 }
 
-void CFileSelCtrlContainer::AskIdle(bool idle) {
+void CFileSelCtrlContainer::AskIdle(bool idle, u64 ask) {
     if (ui::OnUiThread()) {
-        SetIdle(idle);
+        if (ask == CFileVirtualNodeManager::Instance().LatestBuildAsk()) ApplyIdle(idle);
         return;
     }
     // The trees, lists, boxes and buttons are widgets: changed from a scan thread while the UI
     // thread paints or lays them out, they corrupt the memory both threads share.
-    const u64 ask = m_idleAsks.fetch_add(1) + 1;
     PostMessage(Handle(), WM_FILESEL_SETIDLE, idle ? 1 : 0, static_cast<LPARAM>(ask));
 }
 
@@ -502,6 +513,11 @@ void CFileSelCtrlContainer::ApplyIdle(bool idle) {
 }
 
 void CFileSelCtrlContainer::ResetRightView() { m_right->Preview()->ClearItem(); }
+
+void CFileSelCtrlContainer::RepaintLists() {
+    m_right->Details()->viewport()->update();
+    m_right->Icons()->List()->viewport()->update();
+}
 
 void CFileSelCtrlContainer::SetSearchLayout(bool on) {
     if (on == m_searchLayout) return;

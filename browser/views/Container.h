@@ -157,10 +157,12 @@ public:
     void EnsurePreviewRoom();
     // Idle when no scan adds to the trees. UI thread.
     void SetIdle(bool idle);
-    // The same from any thread (the scan's own, pausing): the windows follow on the UI thread,
-    // and whichever ask was made last decides, on whatever thread.
-    void AskIdle(bool idle);
+    // The same for the build-state ask numbered `ask`, from any thread (the scan's own): the
+    // windows follow on the UI thread, unless a later ask overtook this one meanwhile.
+    void AskIdle(bool idle, u64 ask);
     void ResetRightView();
+    // The lists draw their rows again (the view-clearing flag dropped).
+    void RepaintLists();
     CWndLeftView* Left() const { return m_left; }
     CWndRightView* Right() const { return m_right; }
     int LeftWidth() const { return m_leftWidth; }
@@ -178,8 +180,6 @@ private:
     int m_leftWidth = 0;
     bool m_searchLayout = false;
     bool m_dragging = false;
-    // Numbers the asks for the idle state: a posted ask that a later one overtook is dropped.
-    std::atomic<u64> m_idleAsks{0};
 };
 
 // Loads FileSelCtrl.xml of the current language into the skin values.

@@ -10,6 +10,7 @@
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ListCtrl.h"
 #include "browser/views/ScrollBar.h"
@@ -146,6 +147,8 @@ CFileIconCtrl::CFileIconCtrl(QAbstractItemModel* model, QWidget* parent) : QList
     CFileListData::SearchModel().DataCache().AttachWorker(m_worker.get());
     if (CFileListData::FolderModel().DataCache().IsPaused()) m_worker->Hold();
     connect(model, &QAbstractItemModel::modelReset, this, &CFileIconCtrl::OnReset);
+    // Sorted, the cells hold other rows: their cut names are measured anew.
+    connect(model, &QAbstractItemModel::layoutChanged, this, [this] { m_cellTips.clear(); });
     if (auto* list = qobject_cast<CFileListQtModel*>(model)) connect(list, &CFileListQtModel::readyChanged, this, &CFileIconCtrl::SetReady);
     m_tip.Create(viewport(), TipMode::Hover, QString());
     m_tip.FollowCutCells([this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); });
@@ -313,6 +316,11 @@ void CFileIconCtrl::mousePressEvent(QMouseEvent* event) {
 }
 
 void CFileIconCtrl::paintEvent(QPaintEvent* event) {
+    // While the page empties or freezes the view no cell is drawn.
+    if (IsViewBusy()) {
+        QPainter(viewport()).fillRect(viewport()->rect(), viewport()->palette().base());
+        return;
+    }
     QListView::paintEvent(event);
     if (model()->rowCount() != 0) return;
     QPainter p(viewport());

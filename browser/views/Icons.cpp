@@ -95,8 +95,7 @@ public:
             const QPixmap pixmap = StripImage(SkinImage(s.checkStateFile), static_cast<int>(image), s.checkStateWidth,
                                               s.checkStateMask, true);
             if (!pixmap.isNull()) {
-                const QRect r = option->rect;
-                painter->drawPixmap(r.x() + (r.width() - pixmap.width()) / 2, r.y() + (r.height() - pixmap.height()) / 2, pixmap);
+                painter->drawPixmap(SkinCheckImageRect(option->rect).topLeft(), pixmap);
                 return;
             }
         }
@@ -113,6 +112,14 @@ QFont SkinFont(const FontSpec& font) {
     f.setPointSize(font.points > 0 ? font.points : kDefaultPoints);
     f.setWeight(font.weight >= kBoldFrom ? QFont::Bold : QFont::Normal);
     return f;
+}
+
+QRect SkinCheckImageRect(const QRect& indicator) {
+    const BrowserSkin& s = Skin();
+    const QImage& strip = SkinImage(s.checkStateFile);
+    if (strip.isNull() || s.checkStateWidth <= 0) return indicator;
+    const QSize cell(s.checkStateWidth, strip.height());
+    return QRect(QPoint(indicator.x() + (indicator.width() - cell.width()) / 2, indicator.y() + (indicator.height() - cell.height()) / 2), cell);
 }
 
 QStyle* SkinCheckStyle() {

@@ -25,6 +25,9 @@ QColor FromColour(u32 colourref);
 QFont SkinFont(const FontSpec& font);
 // The style of the trees and lists: check boxes drawn from the skin's check-state strip.
 QStyle* SkinCheckStyle();
+// Where the skin's check image of a check box is drawn: its cell centred on the style's
+// indicator rectangle, which it may overhang.
+QRect SkinCheckImageRect(const QRect& indicator);
 QColor FromArgb(u32 argb);
 
 }  // namespace FileSelCtrl

@@ -14,6 +14,7 @@
 #include "browser/model/BindingNode.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
 #include "browser/views/HeaderCtrl.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ScrollBar.h"
@@ -201,11 +202,13 @@ QVariant CFileListQtModel::headerData(int section, Qt::Orientation orientation, 
 
 void CFileListQtModel::sort(int column, Qt::SortOrder order) {
     if (column < 0) return;
-    beginResetModel();
+    // The rows change places under the views' marks, which stay where they are: the list is
+    // chosen from by place. The row now at the chosen place goes to the preview pane.
+    emit layoutAboutToBeChanged();
     CFileListData::GetCurrent().Sort(order == Qt::AscendingOrder, static_cast<u32>(column));
-    m_count = 0;
-    endResetModel();
+    emit layoutChanged();
     ShowMoreRows(CFileListData::GetCurrent().ShownCount());
+    emit sorted();
 }
 
 void CFileListQtModel::OnRowsReset() {
@@ -343,6 +346,7 @@ CFileListCtrl::CFileListCtrl(QWidget* parent) : QTableView(parent) {
     // Each drawing of a cell says whether its text was cut; a new listing starts without tips.
     setItemDelegate(new CellTipDelegate(this));
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] { m_cellTips.clear(); });
+    connect(m_model, &QAbstractItemModel::layoutChanged, this, [this] { m_cellTips.clear(); });
     m_tip.Create(viewport(), TipMode::Hover, QString());
     m_tip.FollowCutCells([this](QPoint at, QString& text, QRect& area) { return CutCellText(at, text, area); });
 }
@@ -442,6 +446,12 @@ void CFileListCtrl::OnCommand(int id) {
 }
 
 void CFileListCtrl::paintEvent(QPaintEvent* event) {
+    if (IsViewBusy()) {
+        // While the page empties or freezes the view no row is drawn: the stripes alone.
+        QPainter p(viewport());
+        PaintStripes(p, 0, 0);
+        return;
+    }
     {
         // Each row's band runs the whole width, also right of the last column; the chosen row
         // in the skin's colour.
@@ -466,13 +476,16 @@ void CFileListCtrl::paintEvent(QPaintEvent* event) {
         top = last.bottom() + 1;
         first = count;
     }
-    for (int i = first; top < viewport()->height(); ++i, top += kRowHeight) {
-        p.fillRect(0, top, viewport()->width(), kRowHeight, FromColour(i & 1 ? Skin().listBackground2 : Skin().listBackground1));
-    }
+    PaintStripes(p, top, first);
     if (count != 0) return;
     p.setPen(FromColour(kEmptyListText));
     const std::string& text = m_model->IsReady() ? Skin().emptyDir : Skin().tipOfLoading;
     p.drawText(QRect(0, 0, viewport()->width(), kRowHeight), Qt::AlignCenter, QString::fromStdString(text));
+}
+
+void CFileListCtrl::PaintStripes(QPainter& p, int top, int index) {
+    for (; top < viewport()->height(); ++index, top += kRowHeight)
+        p.fillRect(0, top, viewport()->width(), kRowHeight, FromColour(index & 1 ? Skin().listBackground2 : Skin().listBackground1));
 }
 
 void CFileListCtrl::SelectFirstRow() {

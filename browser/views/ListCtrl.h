@@ -77,6 +77,8 @@ signals:
     // The list finished loading or may be empty: the preview pane follows.
     void checkEmpty(bool hasRows);
     void readyChanged(bool ready);
+    // The rows were sorted; the views' marks stayed in place.
+    void sorted();
 
 private:
     // Shows up to kMaxRowsShownPerNotice more of the model's rows; a notice of its own follows
@@ -133,6 +135,8 @@ protected:
 
 private:
     void OpenSelected();
+    // The row stripes from top down to the viewport's end, the first band that of row index.
+    void PaintStripes(QPainter& p, int top, int index);
 
     struct CellTip {
         QRect rect;

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QWidget>
-#include <atomic>
 #include <cstdio>
 #include <unistd.h>
 
@@ -24,7 +23,6 @@ namespace FileSelCtrl {
 
 namespace {
 
-constexpr u32 kProgressRunning = 1;
 constexpr i32 kGoOn = 0;
 
 PreviewViewer g_viewer;
@@ -56,38 +54,16 @@ std::string CheckPreviewable(const IFileProperties* p) {
     return {};
 }
 
-bool PauseRunningScan() {
-    IProgress* progress = RecoveryGraph::Instance().GetProgress();
-    if (!progress || progress->GetState() != kProgressRunning) return false;
-    auto* control = dynamic_cast<IProgressControl*>(progress);
-    if (!control) return false;
-    control->DoPause();
-    return true;
-}
-
-void ResumePausedScan(bool pausedHere) {
-    if (!pausedHere) return;
-    if (auto* control = dynamic_cast<IProgressControl*>(RecoveryGraph::Instance().GetProgress())) control->DoContinue();
-}
-
-namespace {
-std::atomic<bool> g_pausedForPreview{false};
-std::atomic<bool> g_previewPauseWarned{false};
-}  // namespace
-
-void PauseScanForPreview() {
-    g_previewPauseWarned = false;
-    if (PauseRunningScan()) g_pausedForPreview = true;
-}
+void PauseScanForPreview() { RecoveryGraph::Instance().PauseScan(true); }
 
 void ResumeScanAfterPreview() {
-    if (!g_pausedForPreview.exchange(false)) return;
-    ResumePausedScan(true);
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    if (session.GetPausedBySession() == 0) return;
+    session.PauseScan(false);
+    session.SetSkipTip(0);
 }
 
-bool IsScanPausedForPreview() { return g_pausedForPreview.load(); }
-bool IsPreviewPauseWarned() { return g_previewPauseWarned.load(); }
-void SetPreviewPauseWarned() { g_previewPauseWarned = true; }
+bool IsScanPausedForPreview() { return RecoveryGraph::Instance().GetPausedBySession() != 0; }
 
 CSimpleWaitCursor::CSimpleWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
 CSimpleWaitCursor::~CSimpleWaitCursor() { QApplication::restoreOverrideCursor(); }

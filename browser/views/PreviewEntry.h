@@ -18,19 +18,14 @@ constexpr i64 kMaxPreviewBytes = 0x6400000;  // 100 MiB
 // The message the checks give for a file, empty when it can be previewed.
 std::string CheckPreviewable(const IFileProperties* properties);
 
-// Pauses the scan when it runs; true when this call paused it.
-bool PauseRunningScan();
-void ResumePausedScan(bool pausedHere);
-
-// A preview pauses a running scan while it copies and shows the file: the paused-for-preview
-// flag says it did, and resuming continues only a scan the preview paused.
+// A preview pauses a running scan while it copies and shows the file, through the scan session:
+// its flag says the pause is the browser's (the progress strip goes on saying "Searching", the
+// scan thread leaves the windows as they are), and resuming continues only a scan the browser
+// paused. The warning strip of the preview spares a recovery started from it the tip; the end of
+// the preview takes that back.
 void PauseScanForPreview();
 void ResumeScanAfterPreview();
 bool IsScanPausedForPreview();
-// Follows the paused-for-preview flag: set once the preview told the user that the scan waits
-// (its warning strip), cleared when the next preview starts.
-bool IsPreviewPauseWarned();
-void SetPreviewPauseWarned();
 
 // The application's wait cursor for a scope, and the main window disabled for a scope.
 class CSimpleWaitCursor {

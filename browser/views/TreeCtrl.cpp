@@ -5,11 +5,14 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <deque>
+#include <utility>
 #include <map>
 
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
 #include "browser/model/VirtualNode.h"
 #include "browser/model/ListModel.h"
 #include "browser/views/Icons.h"
@@ -54,17 +57,17 @@ CBindingNode* CFileTreeModel::NodeOf(const QModelIndex& index) {
 
 QModelIndex CFileTreeModel::IndexOf(CBindingNode* node) const {
     if (!node || !node->HasTreeItem()) return {};
-    if (node == m_root) return createIndex(0, 0, node);
-    return createIndex(static_cast<int>(node->Row()), 0, node);
+    if (node == m_root || !node->GetParent()) return createIndex(0, 0, node);
+    return createIndex(static_cast<int>(node->GetParent()->DisplayRow(node)), 0, node);
 }
 
 QModelIndex CFileTreeModel::index(int row, int column, const QModelIndex& parent) const {
     if (column != 0 || row < 0 || !m_root) return {};
     if (!parent.isValid()) return row == 0 ? createIndex(0, 0, m_root) : QModelIndex();
     CBindingNode* p = NodeOf(parent);
-    const auto* children = p->GetChildren();
-    if (!children || static_cast<u32>(row) >= p->ShownChildren() || static_cast<size_t>(row) >= children->size()) return {};
-    return createIndex(row, 0, (*children)[static_cast<size_t>(row)]);
+    if (static_cast<u32>(row) >= p->ShownChildren()) return {};
+    CBindingNode* child = p->DisplayChild(static_cast<u32>(row));
+    return child ? createIndex(row, 0, child) : QModelIndex();
 }
 
 QModelIndex CFileTreeModel::parent(const QModelIndex& child) const {
@@ -103,7 +106,8 @@ void CFileTreeModel::fetchMore(const QModelIndex& parent) {
     const int first = static_cast<int>(node->ShownChildren());
     const int last = static_cast<int>(children->size()) - 1;
     beginInsertRows(parent, first, last);
-    for (int i = first; i <= last; ++i) (*children)[static_cast<size_t>(i)]->SetTreeItem(true);
+    for (int i = first; i <= last; ++i)
+        if (CBindingNode* child = node->DisplayChild(static_cast<u32>(i))) child->SetTreeItem(true);
     node->SetShownChildren(static_cast<u32>(children->size()));
     endInsertRows();
 }
@@ -174,11 +178,12 @@ void CFileTreeModel::OnChildAdded(CBindingNode* parent, CBindingNode* child) {
     if (!children) return;
     // An opened folder shows every new child at once; a closed one only its first, so that it
     // shows that it can be opened.
-    // A child put in among the shown ones (the type and date trees insert first or sorted)
-    // always shows, and moves its later siblings down.
-    const bool show = parent->IsOpened() || parent->ShownChildren() == 0 || child->Row() < parent->ShownChildren();
-    if (!show || child->Row() > parent->ShownChildren()) return;
-    if (child->Row() < parent->ShownChildren()) {
+    // A child put in among the shown ones (inserted first or sorted) always shows, and moves
+    // its later siblings down.
+    const u32 row = parent->DisplayRow(child);
+    const bool show = parent->IsOpened() || parent->ShownChildren() == 0 || row < parent->ShownChildren();
+    if (!show || row > parent->ShownChildren()) return;
+    if (row < parent->ShownChildren()) {
         // The node list moved already: the view's held indexes follow their nodes to the new
         // rows (each index carries its node).
         emit layoutAboutToBeChanged();
@@ -192,8 +197,7 @@ void CFileTreeModel::OnChildAdded(CBindingNode* parent, CBindingNode* child) {
         emit layoutChanged();
         return;
     }
-    const int row = static_cast<int>(child->Row());
-    beginInsertRows(IndexOf(parent), row, row);
+    beginInsertRows(IndexOf(parent), static_cast<int>(row), static_cast<int>(row));
     child->SetTreeItem(true);
     parent->SetShownChildren(parent->ShownChildren() + 1);
     endInsertRows();
@@ -280,7 +284,7 @@ CFileTreeCtrl::CFileTreeCtrl(u32 treeKind, QWidget* parent) : QTreeView(parent),
     setPalette(keep);
     InstallSkinnedScrollBars(this);
     // New items and checks made in another tree make the next refresh recompute the states.
-    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { m_refreshPending = true; });
+    connect(m_model, &QAbstractItemModel::rowsInserted, m_model, &CFileTreeModel::SetRefreshPending);
     connect(m_model, &CFileTreeModel::checkClicked, this, [this] {
         for (CFileTreeCtrl* other : LiveTrees()) {
             if (other != this) other->SetRefreshPending();
@@ -312,12 +316,11 @@ void CFileTreeCtrl::ResetItems() {
     setExpanded(m_model->index(0, 0), true);
 }
 
-void CFileTreeCtrl::RefreshCheckImages(bool recompute) {
-    if (!m_model->IsIdle()) return;
-    CBindingNode* root = m_model->Root();
-    if (root && (recompute || m_refreshPending)) root->RefreshCheckStates();
+void CFileTreeModel::RefreshCheckImages(bool recompute) {
+    if (!m_idle) return;
+    if (m_root && (recompute || m_refreshPending)) m_root->RefreshCheckStates();
     m_refreshPending = false;
-    if (m_model->rowCount() > 0) m_model->RefreshAll();
+    if (rowCount() > 0) RefreshAll();
 }
 
 void CFileTreeCtrl::RefreshNames() {
@@ -328,7 +331,8 @@ void CFileTreeCtrl::RefreshNames() {
 
 void CFileTreeCtrl::OnSelected(const QModelIndex& current) {
     CBindingNode* node = CFileTreeModel::NodeOf(current);
-    if (!node || !isVisible()) return;
+    // While the page empties or freezes the view, a selection lists nothing.
+    if (!node || !isVisible() || IsViewBusy()) return;
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     // The item of the folder on screen becoming current again (focus, a reset) lists nothing anew.
     if (node == manager.CurrentFolder() && !CFileListData::IsSearchShown()) return;
@@ -399,9 +403,51 @@ void CFileTreeCtrl::initViewItemOption(QStyleOptionViewItem* option) const {
     option->state |= QStyle::State_Enabled;
 }
 
+bool CFileTreeCtrl::OnCheckBox(const QModelIndex& index, QPoint at) const {
+    if (!index.isValid()) return false;
+    // Where the item's delegate draws its box, as it draws it.
+    struct Options : QStyledItemDelegate {
+        using QStyledItemDelegate::initStyleOption;
+    } options;
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.rect = visualRect(index);
+    options.initStyleOption(&option, index);
+    if (!(option.features & QStyleOptionViewItem::HasCheckIndicator)) return false;
+    // The whole of the check image counts, also where it overhangs the style's box.
+    const QRect indicator = style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, this);
+    return indicator.united(SkinCheckImageRect(indicator)).contains(at);
+}
+
+bool CFileTreeCtrl::ToggleCheckAt(QMouseEvent* event) {
+    const QModelIndex index = indexAt(event->pos());
+    if (event->button() != Qt::LeftButton || !m_model->IsIdle() || !OnCheckBox(index, event->pos())) return false;
+    m_model->setData(index, QVariant(), Qt::CheckStateRole);
+    // The button's release that follows belongs to this click too.
+    m_checkClickHeld = true;
+    event->accept();
+    return true;
+}
+
 void CFileTreeCtrl::mousePressEvent(QMouseEvent* event) {
     if (indexAt(event->pos()).isValid()) ReportItemClick(m_treeKind);
+    // A click on the check box checks or unchecks the item, and neither chooses nor opens it.
+    if (ToggleCheckAt(event)) return;
     QTreeView::mousePressEvent(event);
+}
+
+void CFileTreeCtrl::mouseDoubleClickEvent(QMouseEvent* event) {
+    // Two quick clicks on the box toggle it twice.
+    if (ToggleCheckAt(event)) return;
+    QTreeView::mouseDoubleClickEvent(event);
+}
+
+void CFileTreeCtrl::mouseReleaseEvent(QMouseEvent* event) {
+    if (std::exchange(m_checkClickHeld, false)) {
+        event->accept();
+        return;
+    }
+    QTreeView::mouseReleaseEvent(event);
 }
 
 }  // namespace FileSelCtrl

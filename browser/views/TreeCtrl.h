@@ -47,6 +47,9 @@ public:
     void OnEndReset() override;
     void OnBuildEnded() override;
     u32 TreeKind() const override { return m_treeKind; }
+    void SetRefreshPending() override { m_refreshPending = true; }
+    bool IsRefreshPending() const { return m_refreshPending; }
+    void RefreshCheckImages(bool recompute) override;
 
     // Every shown item draws again (names and check boxes).
     void RefreshAll();
@@ -64,6 +67,8 @@ private:
     u32 m_treeKind;
     // No check clicks until the browser says no scan adds to the trees.
     bool m_idle = false;
+    // Set when items are inserted and by checks made elsewhere; cleared by the next refresh.
+    bool m_refreshPending = false;
 };
 
 class CFileTreeCtrl : public QTreeView {
@@ -86,15 +91,17 @@ public:
     void ResetItems();
     // While no scan runs: the check boxes follow the nodes again, recomputed from the files when
     // asked or when items or checks elsewhere changed since the last refresh.
-    void RefreshCheckImages(bool recompute);
+    void RefreshCheckImages(bool recompute) { m_model->RefreshCheckImages(recompute); }
     // The items' names again (a new language); the root's listing follows when it is shown.
     void RefreshNames();
-    void SetRefreshPending() { m_refreshPending = true; }
-    bool IsRefreshPending() const { return m_refreshPending; }
+    void SetRefreshPending() { m_model->SetRefreshPending(); }
+    bool IsRefreshPending() const { return m_model->IsRefreshPending(); }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     // Items are drawn as in an enabled window: behind a modal dialog (the window disabled) the
     // tree stays readable.
     void initViewItemOption(QStyleOptionViewItem* option) const override;
@@ -103,10 +110,16 @@ private:
     static std::vector<CFileTreeCtrl*>& LiveTrees();
     void OnSelected(const QModelIndex& current);
     void OnBuildEnded();
+    // Whether a point lies on the item's check box.
+    bool OnCheckBox(const QModelIndex& index, QPoint at) const;
+    // A left click on a check box while checks count: the item is checked or unchecked, the
+    // click goes no further. False for any other click.
+    bool ToggleCheckAt(QMouseEvent* event);
 
     u32 m_treeKind;
     CFileTreeModel* m_model;
-    bool m_refreshPending = false;
+    // A check click was handled at its press: its release is not the view's.
+    bool m_checkClickHeld = false;
 };
 
 // The tree by path, by file type and by modified date.

@@ -18,6 +18,7 @@
 
 #include "../browser/BrowserTestTree.h"
 #include "EventRecorder.h"
+#include "Gate.h"
 #include "TestUtil.h"
 #include "ui/UiWait.h"
 #include "ui/UrlCatcher.h"
@@ -39,6 +40,7 @@
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "core/Settings.h"
+#include "engine/HeadlessSinks.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
@@ -186,6 +188,47 @@ TEST_F(ResultPage, TheTipBeforeARecoveryInAPausedScanIsSkippedOnceWhenTheSession
 
     session.PauseScan(false);
     session.SetProgress(nullptr, nullptr, nullptr);
+}
+
+// The view the scan session feeds, as building or idle as it was told last. Told idle at the scan
+// thread's pause point, it holds the thread there until the test lets it go: the thread read the
+// pause just before the user's Continue.
+class SlowToldView : public CHeadlessDirectoryTree {
+public:
+    void SetBuildState(bool building) override {
+        if (!building && !ui::OnUiThread()) {
+            offThreadAsks.fetch_add(1);
+            EXPECT_TRUE(letGo.Wait()) << "the scan thread's ask was held and never let go";
+        }
+        building_.store(building);
+    }
+    bool Building() const { return building_.load(); }
+    std::atomic<int> offThreadAsks{0};
+    testutil::Gate letGo;
+
+private:
+    std::atomic<bool> building_{false};
+};
+
+// The scan thread reaches its pause point just as the user continues: the view it would make
+// idle for the user's checks stays building, for the scan runs on.
+TEST_F(ResultPage, APauseTheScanThreadSawBeforeTheUsersContinueLeavesTheViewBuilding) {
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    UiCtrl::RecoveryProgressWnd& strip = page_->Progress();
+    SlowToldView view;
+    session.SetDirectoryTree(&view);
+    strip.DoStart();
+    strip.DoPause();
+    std::thread scan([&] { strip.Continued(); });
+    ASSERT_TRUE(uiwait::Until([&] { return view.offThreadAsks.load() > 0 || strip.RunState()->Get().waiting > 0; },
+                              "the scan thread at its pause point"));
+    strip.DoContinue();
+    view.letGo.Open();
+    scan.join();
+    uiwait::Flush();
+    EXPECT_TRUE(view.Building()) << "the view was left idle while the scan runs";
+    strip.DoStop(false);
+    session.SetDirectoryTree(page_->Browser());
 }
 
 // Pixels of the warning mark's amber in a picture of a window.

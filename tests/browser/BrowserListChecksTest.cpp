@@ -8,17 +8,21 @@
 #include <QPainter>
 #include <QPropertyAnimation>
 #include <QSignalSpy>
+#include <QTest>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
 #include "ListWait.h"
+#include "TreeClick.h"
 #include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/HeaderCtrl.h"
 #include "browser/views/IconCtrl.h"
 #include "platform/Sync.h"
 #include "ui/UiWait.h"
@@ -151,6 +155,41 @@ TEST_F(BrowserListChecks, ASearchHoldsThePicturesUntilItsHitsAreListedAndReadies
     EXPECT_EQ(queue.calls.front(), std::make_pair(std::string("hold"), 0)) << "held before the first hit is listed";
     EXPECT_EQ(queue.calls.back(), std::make_pair(std::string("resume"), kHits)) << "going on once all hits are there";
     search.DataCache().AttachWorker(nullptr);
+}
+
+// A check in the search list reaches the page as whether the tree on screen still holds a
+// checked file, in each tab: the tree's root is brought up to date first, whatever state its box
+// was left in before the search.
+TEST_F(BrowserListChecks, ChecksInTheSearchListTellThePageWhatTheTreeOnScreenHoldsInEveryTab) {
+    browsertest::RecordingSink sink;
+    browser->SetSink(&sink);
+    browser->SetBuildState(false);
+    auto* header = static_cast<CHeaderCtrlEx*>(container->Right()->Details()->horizontalHeader());
+    const struct {
+        u32 tab;
+        bool rootChecked;  // the tree's root box before the search
+        const char* search;
+        bool checkOneHit;  // else the header's box unchecks every hit
+    } cases[] = {{kTabType, false, "hit", true}, {kTabType, true, ".", false}, {kTabPath, false, "hit", true}, {kTabPath, true, ".", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.tab) + (c.checkOneHit ? ": one hit checked" : ": every hit unchecked"));
+        container->Left()->CloseSearch();
+        container->Left()->SelectTree(c.tab);
+        CFileTreeCtrl* tree = container->Left()->CurrentTree();
+        const QModelIndex root = tree->TreeModel()->index(0, 0);
+        for (int click = 0; click < 2 && (tree->TreeModel()->data(root, Qt::CheckStateRole).toInt() == Qt::Checked) != c.rootChecked; ++click)
+            browsertest::ClickCheckBox(tree, root);  // a partly checked box unchecks first
+        ASSERT_EQ(tree->TreeModel()->data(root, Qt::CheckStateRole).toInt(), c.rootChecked ? Qt::Checked : Qt::Unchecked);
+        CFileVirtualNodeManager::Instance().Search(c.search);
+        while (CFileVirtualNodeManager::Instance().ProcessPending(kInfinite)) {
+        }
+        uiwait::Flush();
+        ASSERT_GT(View()->rowCount(), 0);
+        if (c.checkOneHit) browsertest::ClickCheckBox(container->Right()->Details(), View()->index(0, kColumnName));
+        else QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, header->CheckRect(kColumnName).center());
+        EXPECT_EQ(sink.lastChecked, c.checkOneHit) << "the page was told the opposite";
+    }
+    browser->SetSink(nullptr);
 }
 
 TEST_F(BrowserListChecks, ALongListReachesTheViewsASliceAtATime) {

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QTest>
+#include <thread>
 
 #include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
@@ -291,6 +293,109 @@ TEST_F(BrowserReadyState, TheDetailsListMarksDeletedFilesAndDrawsTheChosenRowInT
         list->SelectRow(RowOf(folder));
         EXPECT_EQ(pane->ShownLine(0), QStringLiteral("   ") + folder);
     }
+}
+
+// While the page empties the browser or freezes the result view (its view-clearing flag set),
+// a folder chosen in the tree is not listed and the lists draw no row, until the flag drops.
+TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingAndTheListsDrawNoRows) {
+    browser->SetBuildState(false);
+    CFileTreeCtrl* tree = container->Left()->PathTree();
+    auto darkPixels = [](QWidget* w) {
+        uiwait::Paint(w);
+        const QImage shot = w->grab().toImage();
+        int dark = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) dark += qGray(shot.pixel(x, y)) < 160;
+        return dark;
+    };
+    const QModelIndex album = tree->TreeModel()->IndexOf((*Volume()->GetChildren())[0]);
+    for (const bool details : {true, false}) {
+        SCOPED_TRACE(details ? "the details list" : "the icon view");
+        container->Right()->SetViewMode(details);
+        QWidget* rows = details ? Details()->viewport() : container->Right()->Icons()->List()->viewport();
+        tree->setCurrentIndex(tree->TreeModel()->IndexOf(Volume()));
+        testutil::WaitForRows();
+        ASSERT_GT(darkPixels(rows), 0) << "the rows are drawn";
+        SetViewBusy(true);
+        EXPECT_EQ(darkPixels(rows), 0) << "a row was drawn while the view was cleared";
+        tree->setCurrentIndex(album);
+        testutil::WaitForRows();
+        EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << "the tree listed the folder chosen meanwhile";
+        SetViewBusy(false);
+        EXPECT_GT(darkPixels(rows), 0) << "the rows came back";
+    }
+    container->Right()->SetViewMode(true);
+}
+
+// A sort moves the rows under the list's mark, which stays at its place: the preview pane shows
+// the row now there, not the first one.
+TEST_F(BrowserReadyState, AfterASortThePaneShowsTheRowNowAtTheChosenPlace) {
+    browser->SetBuildState(false);
+    container->Right()->ShowPreviewPane(true);
+    QHeaderView* header = Details()->horizontalHeader();
+    const QPoint nameTitle(header->sectionViewportPosition(kColumnName) + header->sectionSize(kColumnName) / 2, 5);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, nameTitle);
+    const int last = Details()->model()->rowCount() - 1;
+    Details()->SelectRow(last);
+    RefHolder<FileList_Item> before(CFileListData::GetCurrent().GetItem(last));
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, nameTitle);
+    RefHolder<FileList_Item> now(CFileListData::GetCurrent().GetItem(last));
+    ASSERT_NE(now.get(), before.get()) << "the sort moved the rows";
+    EXPECT_EQ(Details()->currentIndex().row(), last) << "the mark stays at its place";
+    EXPECT_EQ(container->Right()->Preview()->Item(), now.get());
+}
+
+// The files below a scan folder whose check byte is `state`; each node set to `reset` first
+// when one is given.
+size_t FilesChecked(CFileNode* folder, u8 state, int reset = -1) {
+    size_t n = 0;
+    for (CFileNode* c = folder->GetFirstChild(); c; c = c->GetNextSibling()) {
+        if (reset >= 0) c->SetCheckState(static_cast<u8>(reset));
+        n += IsScanFolder(c) ? FilesChecked(c, state, reset) : c->GetCheckState() == state;
+    }
+    return n;
+}
+
+// The scan's end, or a pause reached on the scan thread, makes the trees and lists ready while
+// the UI thread still binds what the scan delivered before. A user who checks at once checks
+// through the ready tree: whatever it takes holds for every file under the box, also in the
+// folders still queued (the walk is breadth first: the subfolders come after all the files).
+TEST(BrowserLargeTree, ACheckRightAfterTheBuildsEndOrAPauseHoldsForEveryFileStillQueued) {
+    constexpr int kFolders = 600;
+    constexpr int kFilesPerFolder = 399;
+    constexpr size_t kFiles = size_t{kFolders} * (kFilesPerFolder + 1);
+    CFileSelCtrl* browser = testutil::OpenEmptyBrowser();
+    browser->Container()->Left()->SelectTree(kTabPath);
+    CFileSystemNode* root = browsertest::Root();
+    for (int f = 0; f < kFolders; ++f) {
+        CFileNode* folder = browsertest::Add(root, "Folder " + std::to_string(f), true);
+        for (int i = 0; i < kFilesPerFolder; ++i) browsertest::Add(folder, "f" + std::to_string(i) + ".txt", false, 100);
+        browsertest::Add(browsertest::Add(folder, "Sub", true), "deep.txt", false, 100);
+    }
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    CFileTreeCtrl* tree = browser->Container()->Left()->PathTree();
+    CFileTreeModel* model = tree->TreeModel();
+    for (const bool fromScanThread : {false, true}) {
+        SCOPED_TRACE(fromScanThread ? "a pause reached on the scan thread" : "the scan's end");
+        root->SetCheckState(kChecked);
+        FilesChecked(root, kChecked, kChecked);
+        browser->ClearAll();
+        browser->SetBuildState(true);
+        manager.AddFileSystemNode(root, nullptr, nullptr, true);
+        if (fromScanThread) std::thread([&] { browser->SetBuildState(false); }).join();
+        else browser->SetBuildState(false);
+        // One turn of the UI thread: one slice of the binding, and whatever else was posted.
+        QApplication::processEvents();
+        const QModelIndex volume = model->index(0, 0, model->index(0, 0));
+        ASSERT_EQ(model->data(volume, Qt::CheckStateRole).toInt(), Qt::Checked);
+        browsertest::ClickCheckBox(tree, volume);
+        const bool took = model->data(volume, Qt::CheckStateRole).toInt() == Qt::Unchecked;
+        ASSERT_TRUE(uiwait::Until([&] { return QApplication::processEvents(), !manager.HasPending(); }, "the rest of the binding"));
+        EXPECT_EQ(FilesChecked(root, took ? kUnchecked : kChecked), kFiles) << (took ? "the click was taken" : "the click was refused");
+        EXPECT_EQ(model->data(volume, Qt::CheckStateRole).toInt(), took ? Qt::Unchecked : Qt::Checked);
+    }
+    browser->ClearAll();
+    browsertest::Free(root);
 }
 
 }  // namespace

@@ -219,7 +219,7 @@ TEST_F(BrowserLoader, AReadyPictureRedrawsItsRowOrReachesThePreviewPane) {
 
 namespace {
 
-TEST(PreviewPause, OnlyARunningScanIsPausedAndOnlyThePreviewsOwnPauseIsLifted) {
+TEST(PreviewPause, OnlyARunningScanIsPausedAsTheSessionsAndOnlyThePreviewsOwnPauseIsLifted) {
     RecoveryGraph& session = RecoveryGraph::Instance();
     CHeadlessProgress progress;
     session.SetProgress(&progress, &progress, progress.GetWindow());
@@ -237,15 +237,19 @@ TEST(PreviewPause, OnlyARunningScanIsPausedAndOnlyThePreviewsOwnPauseIsLifted) {
         progress.DoStop(false);
         if (c.running) progress.DoStart();
         if (c.userPaused) progress.DoPause();
-        SetPreviewPauseWarned();
         PauseScanForPreview();
         EXPECT_EQ(IsScanPausedForPreview(), c.pausedForPreview) << c.running << c.userPaused;
-        EXPECT_FALSE(IsPreviewPauseWarned()) << "a new preview starts unwarned";
+        // The pause is the session's: the strip reads it as such.
+        EXPECT_EQ(session.GetPausedBySession(), c.pausedForPreview ? 1u : 0u);
         if (c.running) {
             EXPECT_EQ(progress.GetState(), kProgressPaused);
         }
+        // The preview's warning strip spares a recovery from it the tip, until the preview ends.
+        const u32 warned = c.pausedForPreview ? 1 : 0;
+        session.SetSkipTip(warned);
         ResumeScanAfterPreview();
         EXPECT_FALSE(IsScanPausedForPreview());
+        EXPECT_EQ(session.GetSkipTip(), 0u) << c.running << c.userPaused;
         EXPECT_EQ(progress.GetState(), c.stateAfter) << c.running << c.userPaused;
         // A second resume never continues a scan the preview did not pause.
         ResumeScanAfterPreview();

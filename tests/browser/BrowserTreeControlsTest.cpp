@@ -5,15 +5,19 @@
 
 #include <QApplication>
 #include <QSignalSpy>
+#include <QTest>
 #include <string>
+#include <vector>
 
 #include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
 #include "TreeClick.h"
 #include "ListWait.h"
 #include "browser/model/FileSelCtrl.h"
+#include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/Icons.h"
 #include "browser/views/PreviewEntry.h"
 #include "browser/views/TreeCtrl.h"
 #include "platform/Sync.h"
@@ -148,6 +152,62 @@ TEST_F(BrowserTreeControls, UncheckingEverythingInTheTypeTabTellsThePageNothingI
         EXPECT_GT(sink.checkReports, reports) << row;
         EXPECT_EQ(sink.lastChecked, row + 1 < categories) << "after category " << row;
     }
+}
+
+// A click on an item's check image only checks or unchecks it: the item is not chosen, not opened
+// and not listed, also at the image's edge and when clicked twice quickly.
+TEST_F(BrowserTreeControls, AClickOnACheckImageNeitherChoosesNorOpensTheItem) {
+    CFileTreeCtrl* path = container->Left()->PathTree();
+    CFileTreeModel* model = path->TreeModel();
+    path->SelectNodeItem(Docs()->GetParent());
+    testutil::WaitForRows();
+    const QModelIndex volume = model->IndexOf(Docs()->GetParent());
+    if (model->canFetchMore(volume)) model->fetchMore(volume);
+    path->expand(volume);
+    const QModelIndex docs = model->IndexOf(Docs());
+    // The image's edge, where it overhangs the style's box.
+    const QRect image = SkinCheckImageRect(browsertest::CheckBoxOf(path, docs));
+    const QPoint edge(image.left(), image.center().y());
+    QTest::mouseClick(path->viewport(), Qt::LeftButton, {}, edge);
+    EXPECT_EQ(Docs()->GetCheckState(), kImageUnchecked);
+    QTest::mouseDClick(path->viewport(), Qt::LeftButton, {}, edge);
+    testutil::WaitForRows();
+    EXPECT_EQ(path->currentIndex(), volume) << "the item was chosen";
+    EXPECT_FALSE(path->isExpanded(docs)) << "the item was opened";
+    EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Docs()->GetParent()) << "the item was listed";
+}
+
+// The path tree puts each folder above those of its folder that came before it, and each new
+// volume above the earlier ones: a scan hands a folder's entries over last made first, so the
+// tree shows them in the order they were made. The list of a folder keeps their arrival.
+TEST(BrowserPathTreeOrder, EachFolderAndVolumeComesAboveThoseBeforeIt) {
+    CFileSelCtrl* browser = testutil::OpenEmptyBrowser();
+    CFileTreeCtrl* tree = browser->Container()->Left()->PathTree();
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    CFileSystemNode* volumes[] = {browsertest::Root(), browsertest::Root(7)};
+    for (CFileSystemNode* volume : volumes) {
+        for (const char* name : {"Alpha", "Beta", "Gamma"}) browsertest::Add(volume, name, true);
+        manager.AddFileSystemNode(volume, nullptr, nullptr, true);
+    }
+    while (manager.ProcessPending(kInfinite)) {
+    }
+    CFileTreeModel* model = tree->TreeModel();
+    const QModelIndex root = model->index(0, 0);
+    EXPECT_EQ(CFileTreeModel::NodeOf(model->index(0, 0, root))->GetFileNode(), volumes[1]) << "the newer volume first";
+    for (int row = 0; row < 2; ++row) {
+        const QModelIndex volume = model->index(row, 0, root);
+        tree->SelectNodeItem(CFileTreeModel::NodeOf(volume));
+        testutil::WaitForRows();
+        if (model->canFetchMore(volume)) model->fetchMore(volume);  // opened, as a user opens it
+        std::vector<std::string> shown, listed;
+        for (int r = 0; r < model->rowCount(volume); ++r) shown.push_back(CFileTreeModel::NodeOf(model->index(r, 0, volume))->GetName());
+        for (int r = 0; r < CFileListData::FolderModel().GetCount(); ++r)
+            listed.push_back(RefHolder<FileList_Item>(CFileListData::FolderModel().GetItem(r))->name);
+        EXPECT_EQ(shown, (std::vector<std::string>{"Alpha", "Beta", "Gamma"})) << "volume " << row;
+        EXPECT_EQ(listed, (std::vector<std::string>{"Gamma", "Beta", "Alpha"})) << "volume " << row;
+    }
+    browser->ClearAll();
+    for (CFileSystemNode* volume : volumes) browsertest::Free(volume);
 }
 
 TEST_F(BrowserTreeControls, BehindAModalDialogTheTreeStaysReadable) {

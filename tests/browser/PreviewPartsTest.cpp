@@ -25,6 +25,7 @@
 #include "TestUtil.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/ListModel.h"
 #include "platform/ui/ButtonPlus.h"
 #include "browser/preview/EmbeddedJpeg.h"
 #include "core/Strings.h"
@@ -704,6 +705,25 @@ TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
         EXPECT_TRUE(lines[1].startsWith(QStringLiteral("00000000"))) << lines[1].toStdString();
         EXPECT_TRUE(lines[1].trimmed().endsWith(QString::fromUtf8(signature))) << tag << ": " << lines[1].toStdString();
         ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-hex-png-") + tag + ".png"))));
+
+        // The preview pane's lines stand in the skin's own face and size for the pane, made
+        // anew and after a switch to the language.
+        std::unique_ptr<CFileNode> file(browsertest::Add(nullptr, "urlaub 2019.txt", false, 123456));
+        {
+            RefHolder<FileList_Item> row(FileList_Item::ForFile(file.get()));
+            CWndPreview pane(nullptr);
+            pane.resize(300, 400);
+            pane.SetListLoaded(true);
+            pane.SetItem(row.get());
+            pane.show();
+            for (const char* when : {"made", "switched to"}) {
+                if (std::string(when) == "switched to") pane.ApplyLanguage();
+                EXPECT_EQ(pane.font().family().toStdString(), Skin().previewFont.face) << tag << ", " << when;
+                EXPECT_EQ(pane.font().pointSize(), Skin().previewFont.points) << tag << ", " << when;
+            }
+            QApplication::processEvents();
+            ASSERT_TRUE(pane.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-pane-text-") + tag + ".png"))));
+        }
     }
     CFileSelCtrlConfig::Instance().SetLanguage(0);
     SetLanguageFile(before.c_str());

@@ -185,6 +185,7 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
         ran = true;
         temp = dlg->TempPath();
         EXPECT_EQ(progress.GetState(), kProgressPaused) << "the scan waits while the file is shown";
+        EXPECT_EQ(RecoveryGraph::Instance().GetPausedBySession(), 1u) << "paused as the browser's, not as the user's";
         EXPECT_TRUE(std::filesystem::exists(temp));
         EXPECT_EQ(testutil::Sha256File(temp), jpeg.sha256);
         // What is shown is the user's alone: the copy, and the folder it lies in.

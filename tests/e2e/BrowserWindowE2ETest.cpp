@@ -9,18 +9,22 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 
+#include "../browser/BrowserTestTree.h"
 #include "TestUtil.h"
 #include "ToolImage.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
 #include "app/dialogs/PreviewFrameDlg.h"
+#include "app/dialogs/RecoveryTipInScanDlg.h"
 #include "app/dialogs/SearchDlg.h"
 #include "app/pages/RecoveryGraphWnd.h"
 #include "app/pages/SelDataLostPartitionWnd.h"
@@ -39,10 +43,13 @@
 #include "browser/preview/PreviewPane.h"
 #include "browser/views/Container.h"
 #include "browser/views/IconCtrl.h"
+#include "browser/views/PreviewEntry.h"
 #include "browser/views/Icons.h"
 #include "browser/views/Widgets.h"
 #include "core/Settings.h"
+#include "engine/Progress.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/Profile.h"
 #include "plugins/Plugins.h"
 
 namespace {
@@ -101,7 +108,11 @@ protected:
         });
     }
     void TearDown() override {
-        if (dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() && wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome)) {
+        // A scan a test held is let go before the window goes.
+        wizard::ScanEnd().Open();
+        RecoveryGraph::Instance().SetControllerFactory(nullptr);
+        if (dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() && wizard::PumpUntil([&] { return !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end") &&
+            wizard::ClickItem(Strip(), RecoveryProgressWnd::kItemHome)) {
             EXPECT_TRUE(wizard::PumpUntil([&] { return dlg_->CurrentPage() == dlg_->FileTypePage()->GetHwnd(); }, "home"));
         }
         boxes_.reset();
@@ -674,6 +685,115 @@ TEST_P(BrowserDialogs, TheSearchAndPreviewWindowsAreSkinnedDialogsThatTheirClose
     if (GetParam().saveDialog) {
         EXPECT_EQ(saveTexts, *GetParam().saveDialog);
     }
+}
+
+// A file the right view cannot preview is refused in the program's own message box, over the
+// browser, with the program's title as caption and the language's text.
+TEST_P(BrowserDialogs, ThePreviewsRefusalsComeInTheProgramsOwnBox) {
+    ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT32"));
+    // The scan's end offers the deep scan first; this test answers the later boxes itself.
+    ASSERT_TRUE(wizard::PumpUntil([&] { return !messages_.empty(); }, "the offer of the deep scan"));
+    boxes_.reset();
+    std::vector<std::string> shown;
+    wizard::ModalWatch answer(uiwait::OfType<QZMMessageBox>([&](QZMMessageBox* box) {
+        shown.push_back(box->Text() + " | " + box->CaptionText() + (box->parentWidget() == &Container() ? " | over the browser" : ""));
+        uiwait::Paint(box);
+        EXPECT_TRUE(wizard::Shot(box, "browser-preview-refused-" + std::to_string(shown.size()) + "-" + GetParam().tag));
+        wizard::EndModal(box, 1);
+    }));
+    const struct {
+        u64 size;
+        u16 attributes;
+        const std::string& text;
+    } refused[] = {{0, kAttrArchive, Skin().canNotPreview},
+                   {10, kAttrArchive | kAttrEfsEncrypted, Skin().previewEncrypt},
+                   {static_cast<u64>(kMaxPreviewBytes) + 1, kAttrArchive, Skin().fileTooLarge}};
+    for (const auto& r : refused) {
+        std::unique_ptr<CFileNode> file(browsertest::Add(nullptr, "found.dat", false, r.size));
+        static_cast<browsertest::Props*>(file->GetFileProperties())->attributes = r.attributes;
+        RefHolder<FileList_Item> row(FileList_Item::ForFile(file.get()));
+        shown.clear();
+        Container().Right()->OpenItem(row.get());
+        EXPECT_EQ(shown, std::vector<std::string>{r.text + " | Morvenda Data Recovery | over the browser"});
+    }
+}
+
+// A preview and a recovery from the list while the scan runs, as a user clicks them: each pauses
+// the scan as the browser's (the strip still says it searches, with no Continue), the preview
+// says so in its warning strip and spares its own Recovery the tip, the list's Recovery shows
+// the tip while "ShowTip" is 1 and not when it is 0, and the scan runs again after each.
+TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndTheScanGoesOnAfter) {
+    const std::string tag = GetParam().tag;
+    wizard::ScanEnd().Close();
+    RecoveryGraph::Instance().SetControllerFactory(&wizard::MakeScanHeldAtItsEnd);
+    ASSERT_NO_FATAL_FAILURE(wizard::StartScanByTile(*dlg_, "FAT16"));
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    ASSERT_TRUE(wizard::PumpUntil([&] { return wizard::HeldAtScanEnd() && !manager.PathRoot()->GetChildren()->empty() && !manager.HasPending(); },
+                                  "the scan's trees in the browser, the scan still running"));
+    // A deleted picture: its folder listed, its row.
+    int row = -1;
+    for (std::deque<CBindingNode*> walk{manager.PathRoot()}; !walk.empty() && row < 0; walk.pop_front()) {
+        manager.ShowFolder(walk.front());  // a folder's children are bound when it is listed
+        testutil::WaitForRows();
+        for (int r = 0; r < CFileListData::FolderModel().GetCount() && row < 0; ++r)
+            if (RefHolder<FileList_Item> item(CFileListData::FolderModel().GetItem(r)); !item->IsFolderRow() && IsImageName(item->name)) row = r;
+        for (CBindingNode* c : *walk.front()->GetChildren()) walk.push_back(c);
+    }
+    ASSERT_GE(row, 0) << "no deleted picture found";
+    // What the strip shows: its title, paused or not, and whether it offers Continue.
+    auto strip = [&] {
+        return std::string(Strip().TitleKey()) + (Strip().GetState() == kProgressPaused ? ", paused" : ", running") +
+               (Strip().GetItem(RecoveryProgressWnd::kItemContinue)->IsVisible() ? ", Continue" : "");
+    };
+    const std::string pausedAsTheBrowsers = "Searching, paused", runningAgain = "Searching, running";
+    std::vector<std::string> seen;  // each dialog with the strip behind it
+    wizard::ModalWatch answer([&](QWidget* w) {
+        if (auto* frame = dynamic_cast<PreviewFrameDlg*>(w)) {
+            auto* content = qobject_cast<CFilePreViewDlg*>(&frame->Content());
+            seen.push_back(std::string(content->Warning() ? "warned preview: " : "preview: ") + strip());
+            uiwait::Paint(frame);
+            EXPECT_TRUE(wizard::Shot(frame, "browser-preview-scan-paused-" + tag));
+            EXPECT_TRUE(wizard::Shot(dlg_.get(), "browser-preview-scan-searching-" + tag));
+            content->RecoveryButton()->click();
+        } else if (auto* tip = dynamic_cast<RecoveryTipInScanDlg*>(w)) {
+            seen.push_back("tip: " + strip());
+            uiwait::Paint(tip);
+            EXPECT_TRUE(wizard::Shot(tip, "browser-recovery-tip-in-scan-" + tag));
+            EXPECT_TRUE(wizard::ClickDialogItem(*tip, RecoveryTipInScanDlg::kItemCancel));
+        } else if (auto* files = qobject_cast<QFileDialog*>(w)) {
+            seen.push_back("save: " + strip());
+            files->reject();
+        }
+    });
+    auto expectRoad = [&](const std::vector<std::string>& road, const char* what) {
+        ASSERT_TRUE(wizard::PumpUntil([&] { return seen.size() >= road.size() && Strip().GetState() != kProgressPaused; }, what));
+        EXPECT_EQ(seen, road) << what;
+        EXPECT_EQ(strip(), runningAgain) << "after " << what;
+        seen.clear();
+    };
+    // The preview and its Recovery button: the strip warned, so no tip before the save dialog.
+    DoubleClickRow(row);
+    expectRoad({"warned preview: " + pausedAsTheBrowsers, "save: " + pausedAsTheBrowsers}, "the preview");
+    // Recovery from the list's menu, with the tip on, declined, and then off.
+    auto recoverFromTheMenu = [&] {
+        wizard::ModalWatch menu(uiwait::OfType<QMenu>([](QMenu* popup) {
+            popup->actions().first()->trigger();
+            popup->close();
+        }), uiwait::Watched::kPopup);
+        CFileListCtrl* list = Container().Right()->Details();
+        const QPoint at = list->visualRect(list->model()->index(row, 1)).center();
+        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list->viewport(), &rightClick);
+    };
+    ASSERT_EQ(ConfigShowTip(), 1);
+    recoverFromTheMenu();
+    expectRoad({"tip: " + pausedAsTheBrowsers}, "the recovery with the tip");
+    WritePrivateProfileString("register", "ShowTip", "0", ConfigFilePath().c_str());
+    recoverFromTheMenu();
+    expectRoad({"save: " + pausedAsTheBrowsers}, "the recovery without the tip");
+
+    wizard::ScanEnd().Open();
+    ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }, "the scan's end"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, BrowserDialogs, ::testing::Values(kEnglish, kGerman, kJapanese),

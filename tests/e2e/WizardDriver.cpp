@@ -17,6 +17,7 @@
 #include "devices/VolumeEnumerator.h"
 #include "core/Settings.h"
 #include "core/Strings.h"
+#include "engine/Progress.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
@@ -93,18 +94,20 @@ bool ClickDialogItem(HomeBaseDialog& dialog, int id) {
 }
 
 namespace {
-class HeldController : public IRecoveryController {
+std::atomic<bool> g_heldAtScanEnd{false};
+
+// A real scan held at its start while DeepScanStart() is closed, or at its end record while
+// ScanEnd() is closed (its trees handed over, the strip still running): it reports through this.
+class HeldController : public IRecoveryController, public IProgress {
 public:
-    explicit HeldController(IRecoveryController* real) : real_(real) {}
+    HeldController(IRecoveryController* real, bool atEnd) : real_(real), atEnd_(atEnd) {}
     ~HeldController() override { real_->Release(); }
     u32 GetType() override { return real_->GetType(); }
     u32 Initialize(IRecoveryFilter* filter) override { return real_->Initialize(filter); }
     u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* tree, const char* name, u32 reason) override {
-        held_ = true;
-        if (!stopped_) {
-            EXPECT_TRUE(DeepScanStart().Wait()) << "the deep scan was held and never let go";
-        }
-        held_ = false;
+        progress_ = progress;
+        if (atEnd_) return real_->Run(device, this, tree, name, reason);
+        Hold(DeepScanStart(), "the deep scan was held and never let go");
         return real_->Run(device, progress, tree, name, reason);
     }
     void Release() override { delete this; }
@@ -118,15 +121,48 @@ public:
     void Stop() override {
         real_->Stop();
         stopped_ = true;
-        if (held_) DeepScanStart().Open();
+        if (held_) (atEnd_ ? ScanEnd() : DeepScanStart()).Open();
     }
+    i32 OnProgress(const ProgressInfo* record) override {
+        if (record && record->Type == kProgressScanEnded) {
+            g_heldAtScanEnd = true;
+            Hold(ScanEnd(), "the scan was held at its end and never let go");
+            g_heldAtScanEnd = false;
+        }
+        return progress_->OnProgress(record);
+    }
+    u32 Continued() override { return progress_->Continued(); }
+    u32 GetState() override { return progress_->GetState(); }
+    ScanRunState* RunState() override { return progress_->RunState(); }
 
 private:
+    void Hold(const testutil::Gate& gate, const char* never) {
+        held_ = true;
+        if (!stopped_) {
+            EXPECT_TRUE(gate.Wait()) << never;
+        }
+        held_ = false;
+    }
+
     IRecoveryController* real_;
+    const bool atEnd_;
+    IProgress* progress_ = nullptr;
     std::atomic<bool> held_{false};
     std::atomic<bool> stopped_{false};
 };
 }  // namespace
+
+testutil::Gate& ScanEnd() {
+    static testutil::Gate gate;
+    return gate;
+}
+
+bool HeldAtScanEnd() { return g_heldAtScanEnd.load(); }
+
+IRecoveryController* MakeScanHeldAtItsEnd(u32 mode) {
+    IRecoveryController* real = CreateRecoveryController(mode);
+    return real ? new HeldController(real, true) : nullptr;
+}
 
 testutil::Gate& DeepScanStart() {
     static testutil::Gate gate;
@@ -135,12 +171,12 @@ testutil::Gate& DeepScanStart() {
 
 IRecoveryController* MakeHeldDeepScan(u32 mode) {
     IRecoveryController* real = CreateRecoveryController(mode);
-    return real && mode == kScanModeComplete ? new HeldController(real) : real;
+    return real && mode == kScanModeComplete ? new HeldController(real, false) : real;
 }
 
 IRecoveryController* MakeHeldScan(u32 mode) {
     IRecoveryController* real = CreateRecoveryController(mode);
-    return real ? new HeldController(real) : nullptr;
+    return real ? new HeldController(real, false) : nullptr;
 }
 
 bool Shot(QWidget* w, const std::string& name) {

@@ -87,6 +87,13 @@ testutil::Gate& DeepScanStart();
 IRecoveryController* MakeHeldDeepScan(u32 mode);
 // Every scan held so, the deleted-file scan too.
 IRecoveryController* MakeHeldScan(u32 mode);
+// Scans held at their end instead, while ScanEnd() is closed (and let go by a stop): their trees
+// are in the browser and the strip shows them running, so that a test can work with the found
+// files of a running scan however fast the machine scans.
+testutil::Gate& ScanEnd();
+IRecoveryController* MakeScanHeldAtItsEnd(u32 mode);
+// Whether a scan waits at its end now.
+bool HeldAtScanEnd();
 // <build>/screenshots/<name>.png; false when the picture could not be written.
 bool Shot(QWidget* w, const std::string& name);
 // The dialog stands over the window, centred on it, as an owned dialog opens.

@@ -26,6 +26,7 @@
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
+#include "browser/model/FileSelCtrl.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
@@ -188,6 +189,7 @@ TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
     wizard::ModalWatch modal([&](QWidget* m) {
         if (dynamic_cast<FreezeTipDlg*>(m)) {
             EXPECT_TRUE(wizard::OpensOver(m, dlg_.get())) << "the box of the phase's end";
+            EXPECT_TRUE(FileSelCtrl::IsViewBusy()) << "the view-clearing flag is down while the view is frozen";
             if (waitBoxes++ == 0) wizard::Shot(m, prefix_ + "04-waitbox");
             g_waitBoxSeen.Open();
         } else {
@@ -243,6 +245,7 @@ TEST_P(ScanControl, PauseHoldsTheScanThreadAndContinueResumesIt) {
     EXPECT_EQ(fell, 0);
     EXPECT_GE(waitBoxes, 1);  // the complete scan that follows has phases of its own
     EXPECT_EQ(result.Busy(), 0u);
+    EXPECT_FALSE(FileSelCtrl::IsViewBusy()) << "the view-clearing flag outlived the freeze";
     EXPECT_EQ(g_steps.load(), kSteps);
     EXPECT_FALSE(progress.UserStopped());
     wizard::Shot(dlg_.get(), prefix_ + "05-finished");
