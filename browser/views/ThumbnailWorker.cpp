@@ -9,11 +9,11 @@
 #include <cstdio>
 
 #include "browser/model/BrowserConfig.h"
+#include "browser/preview/PreviewTemp.h"
 #include "browser/preview/EmbeddedJpeg.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
-#include "engine/FileRecoverer.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
@@ -52,12 +52,12 @@ QSize ThumbnailSize(QSize picture) {
 }
 
 QImage DecodeThumbnail(const std::string& path) {
-    QImageReader::setAllocationLimit(kDecodeAllocationLimitMb);
+    QImageReader::setAllocationLimit(kMaxDecodeMiB);
     QImageReader reader(QString::fromStdString(path));
     reader.setAutoTransform(true);
     const QSize full = reader.size();
     if (!full.isValid() || full.isEmpty()) return {};
-    if (static_cast<i64>(full.width()) * full.height() > kMaxDecodePixels) return {};
+    if (static_cast<qint64>(full.width()) * full.height() > kMaxDecodePixels) return {};
     const QSize target = ThumbnailSize(full);
     // The JPEG reader decodes at a smaller size in the picture's own colours. Any other reader
     // would shrink an indexed picture before its palette is applied (a one-colour 1-bit PNG
@@ -170,9 +170,9 @@ QImage CThumbnailWorker::MakeThumbnail(const Request& request) {
     if (!p || (p->GetAttributes() & kAttrDirectory) || p->GetSize() >= kMaxThumbnailSource) return {};
     SetCurrentRecoveryController(RecoveryGraph::Instance().GetController());
     HoldCallback callback(m_hold);
-    CFileRecoverer recoverer;
     QImage image;
-    if (recoverer.RecoverFile(&callback, request.device, request.node, m_tempName.c_str(), false) && !m_hold) {
+    // A picture partly read is drawn as the preview shows it: what could be read, zeros for the rest.
+    if (CopyForPreview(&callback, request.device, request.node, m_tempName, false) && !m_hold) {
         image = ThumbnailOfCopy(m_tempName, p->GetName() ? p->GetName() : "", p->GetSize());
     }
     std::remove(m_tempName.c_str());

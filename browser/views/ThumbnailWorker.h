@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "browser/model/ListModel.h"
+#include "browser/preview/ImageView.h"  // the decoding bounds a preview keeps too
 #include "platform/Types.h"
 
 class CFileNode;
@@ -31,10 +32,6 @@ constexpr int kThumbnailWidth = 130;
 constexpr int kThumbnailHeight = 104;
 // Files this big are never copied for a picture.
 constexpr u64 kMaxThumbnailSource = 52428800;
-// A picture with more pixels than this is not decoded (a damaged header can claim anything).
-constexpr i64 kMaxDecodePixels = 64LL * 1024 * 1024;
-// What Qt's readers may allocate for one picture, in MiB.
-constexpr int kDecodeAllocationLimitMb = 256;
 
 // The size of the thumbnail of a picture: at most 130 by 104, never enlarged.
 QSize ThumbnailSize(QSize picture);

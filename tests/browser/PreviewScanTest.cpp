@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <filesystem>
 
@@ -30,6 +31,7 @@
 #include "browser/preview/PreviewViewer.h"
 #include "browser/views/Container.h"
 #include "browser/views/PreviewEntry.h"
+#include "browser/views/ThumbnailWorker.h"
 #include "devices/StorageDevice.h"
 #include "engine/DataRunList.h"
 #include "engine/FileNode.h"
@@ -302,6 +304,14 @@ TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
         EXPECT_EQ(pane->HasPicture(), c.shown);
         if (c.shown) {
             ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-partly-read-en.png"))));
+            // The icon view's thumbnail is drawn from such a copy too.
+            std::atomic<int> pictures{0};
+            CThumbnailWorker thumbnails([&] { ++pictures; });
+            thumbnails.Enqueue(row->fileNode, &failing);
+            ASSERT_TRUE(PumpUntil([&] { return pictures.load() > 0; }, "the thumbnail of the partly read picture"));
+            const std::vector<CThumbnailWorker::Result> drawn = thumbnails.TakeResults();
+            ASSERT_EQ(drawn.size(), 1u);
+            EXPECT_FALSE(drawn[0].image.isNull());
         }
         pane->ClearItem();
         told.clear();
