@@ -330,7 +330,10 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
     std::vector<std::string> drawn, cut;
     const ui::DrawnTextObserver previous = ui::SetDrawnTextObserver([&](const ui::DrawnText& t) {
         drawn.push_back(t.text);
-        if (t.cut) cut.push_back(t.text + " needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight));
+        // The destination lies wherever the suite is built; a long one ends in an ellipsis at the link's limit, as a
+        // user's long path does, so only the dialogs' own texts must fit.
+        if (t.cut && t.text != dir_.Path())
+            cut.push_back(t.text + " needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight));
     });
     const auto text = [](const char* key) { return UiResources::Instance().GetString(key); };
     const auto result = [&](bool success) {
