@@ -78,10 +78,11 @@ bool AllZero(const u8* p, size_t bytes) {
 void SettleRead(IStorageDevice& device, bool readOk, const SectorRange& r, u8* at, size_t sectorSize,
                 SectorRanges& unread, SectorRanges& again) {
     if (readOk) {
-        if (!device.HasUnreadSectors(r.first, r.count)) return;
+        // FindUnreadSectors asks of the whole range first: a read without unread sectors costs
+        // that one question.
         SectorRanges found;
         FindUnreadSectors(device, r.first, r.count, found);
-        // A device that says "unread" of the whole but of no part keeps what it gave.
+        // None, or a device that says "unread" of the whole but of no part: it keeps what it gave.
         if (found.empty()) return;
         auto readAgain = [&](u64 first, u64 end) {
             if (first < end && AllZero(at + (first - r.first) * sectorSize, (end - first) * sectorSize)) {
