@@ -240,97 +240,78 @@ TEST(DynamicVolumeDevice, MirrorRecognisesItsVolume) {
 
 // A volume over members of which some cannot give some sectors: a bad area (read as zeros and
 // reported unread), sectors whose reads fail, a missing disk. Every sector that one member, or
-// the parity with the other columns, can give comes back; what none can give is zeros, reported
-// unread where the members report it, and a read that fails where they do not.
+// the parity with the other columns, can give comes back as the volume without damage gives it;
+// what none can give is zeros, reported unread where the members report it, and a read that
+// fails where they do not.
 TEST(DynamicVolumeDevice, WhatAMemberCannotGiveComesFromTheOthersOrIsReportedUnread) {
     // Two disks of tagged sectors, and a RAID-5 group of three columns whose parity is right.
     constexpr u64 kS = 128, kRows = 4, kMember = kS * kRows;
     PatternDevice d0(1, kMember), d1(2, kMember), copy0(1, kMember);
-    std::vector<u8> parityVolume(2 * kMember * 512);
-    for (u64 v = 0; v < 2 * kMember; ++v) d0.Fill(parityVolume.data() + v * 512, 0x100000 + v);
-    const std::vector<std::vector<u8>> columns = Raid5Columns(parityVolume, 3);
+    std::vector<u8> raidVolume(2 * kMember * 512);
+    for (u64 v = 0; v < 2 * kMember; ++v) d0.Fill(raidVolume.data() + v * 512, 0x100000 + v);
+    const std::vector<std::vector<u8>> columns = Raid5Columns(raidVolume, 3);
     BytesDevice c0(columns[0]), c1(columns[1]), c2(columns[2]);
 
     auto simple = [](IStorageDevice* disk) {
         return CreateSimpleVolumeDevice(kDynamicMirror, Info(kMember), {Extent(disk, 0, 0, kMember)});
     };
-    auto mirror = [&] { return CreateMirrorVolumeDevice(kDynamicMirror, Info(kMember), simple(&d0), simple(&copy0)); };
-    auto raid5 = [&](bool third) {
+    auto raid5 = [&](IStorageDevice* third) {
         return CreateRaid5VolumeDevice(kDynamicRaid5, Info(2 * kMember),
                                        {Extent(&c0, 0, 0, kMember, 0), Extent(&c1, 0, 0, kMember, 1),
-                                        Extent(third ? &c2 : nullptr, 0, 0, kMember, 2)});
+                                        Extent(third, 0, 0, kMember, 2)});
     };
-    auto spanned = [&] {
-        return CreateSpannedVolumeDevice(kDynamicSpanned, Info(300), {Extent(&d0, 400, 0, 100), Extent(&d1, 7, 100, 200)});
-    };
-    // Whose bytes each volume sector holds.
-    auto mirrorBytes = [&](u64 v, u8* out) { d0.Fill(out, v); };
-    auto raidBytes = [&](u64 v, u8* out) { std::memcpy(out, parityVolume.data() + v * 512, 512); };
-    auto stripeBytes = [&](u64 v, u8* out) { (v / kS % 2 == 0 ? d0 : d1).Fill(out, v / (2 * kS) * kS + v % kS); };
-    auto spanBytes = [&](u64 v, u8* out) { v < 100 ? d0.Fill(out, 400 + v) : d1.Fill(out, 7 + v - 100); };
+    const auto mirror = CreateMirrorVolumeDevice(kDynamicMirror, Info(kMember), simple(&d0), simple(&copy0));
+    const auto mirrorOverGap = CreateMirrorVolumeDevice(
+        kDynamicMirror, Info(kMember),
+        CreateSpannedVolumeDevice(kDynamicMirror, Info(kMember),
+                                  {Extent(&d0, 0, 0, 100), Extent(nullptr, 0, 100, kMember - 100)}),
+        simple(&copy0));
+    const auto raid = raid5(&c2), degraded = raid5(nullptr);
+    const auto spanned =
+        CreateSpannedVolumeDevice(kDynamicSpanned, Info(300), {Extent(&d0, 400, 0, 100), Extent(&d1, 7, 100, 200)});
     struct Case {
         const char* what;
         std::function<void()> damage;
-        std::function<std::unique_ptr<IDynamicDevice>()> make;
-        std::function<void(u64, u8*)> bytes;
-        u64 first, count;  // the read
+        IStorageDevice* volume;
+        IStorageDevice* healthy;  // a volume of the same bytes, read before the damage
+        u64 first, count;         // the read
         u32 result;
         SectorRanges zeros;   // volume sectors that read as zeros
         SectorRanges unread;  // and those of them the volume reports unread
     };
     const Case cases[] = {
-        {"mirror: a bad area on the first half comes from the second", [&] { d0.unread = {10, 11, 12}; }, mirror,
-         mirrorBytes, 0, 63, 1, {}, {}},
-        {"mirror: a bad area on both halves is unread", [&] { d0.unread = {10, 11, 80}; copy0.unread = {11, 80, 81}; },
-         mirror, mirrorBytes, 0, 100, 1, {{11, 1}, {80, 1}}, {{11, 1}, {80, 1}}},
-        {"mirror: a first half spanning a missing disk",
-         [] {},
-         [&] {
-             return CreateMirrorVolumeDevice(
-                 kDynamicMirror, Info(kMember),
-                 CreateSpannedVolumeDevice(kDynamicMirror, Info(kMember),
-                                           {Extent(&d0, 0, 0, 100), Extent(nullptr, 0, 100, kMember - 100)}),
-                 simple(&copy0));
-         },
-         mirrorBytes, 90, 40, 1, {}, {}},
+        {"mirror: a bad area on one half or both", [&] { d0.unread = {10, 11, 80}; copy0.unread = {11, 80, 81}; },
+         mirror.get(), mirror.get(), 0, 100, 1, {{11, 1}, {80, 1}}, {{11, 1}, {80, 1}}},
+        {"mirror: a first half spanning a missing disk", [] {}, mirrorOverGap.get(), mirror.get(), 90, 40, 1, {}, {}},
         {"mirror: a sector both halves fail to read fails the read, the rest is kept",
-         [&] { d0.bad = {5, 70}; copy0.bad = {70}; }, mirror, mirrorBytes, 0, 100, 0, {{70, 1}}, {}},
-        {"RAID-5: a bad area on a present member is rebuilt from parity", [&] { c1.unread = {3, 130}; },
-         [&] { return raid5(true); }, raidBytes, 0, 2 * kMember, 1, {}, {}},
-        {"RAID-5: a bad area beside a missing member is unread", [&] { c1.unread = {3}; }, [&] { return raid5(false); },
-         raidBytes, 0, 2 * kMember, 1, {{kS + 3, 1}}, {{kS + 3, 1}}},
-        {"RAID-5: a failed read beside a missing member fails the read", [&] { c0.bad = {kS + 5}; },
-         [&] { return raid5(false); }, raidBytes, 0, 2 * kMember, 0, {{2 * kS + 5, 1}, {3 * kS + 5, 1}}, {}},
-        {"stripe with a missing member, read from sector 64",
-         [] {},
-         [&] {
-             return CreateStripedVolumeDevice(kDynamicStriped, Info(2 * kMember),
-                                              {Extent(&d0, 0, 0, kMember, 0), Extent(nullptr, 0, 0, kMember, 1)});
-         },
-         stripeBytes, 64, 256, 1, {{128, 128}}, {{128, 128}}},
-        {"spanned: a bad sector just past the join",
-         [&] { d1.unread = {7}; }, spanned, spanBytes, 90, 20, 1, {{100, 1}}, {{100, 1}}},
-        {"spanned: a failed sector just before the join", [&] { d0.bad = {499}; }, spanned, spanBytes, 90, 20, 0,
-         {{99, 1}}, {}},
+         [&] { d0.bad = {5, 70}; copy0.bad = {70}; }, mirror.get(), mirror.get(), 0, 100, 0, {{70, 1}}, {}},
+        {"RAID-5: a bad area on a present member is rebuilt from parity", [&] { c1.unread = {3, 130}; }, raid.get(),
+         raid.get(), 0, 2 * kMember, 1, {}, {}},
+        {"RAID-5: a bad area beside a missing member is unread", [&] { c1.unread = {3}; }, degraded.get(), raid.get(),
+         0, 2 * kMember, 1, {{kS + 3, 1}}, {{kS + 3, 1}}},
+        {"RAID-5: a failed read beside a missing member fails the read", [&] { c0.bad = {kS + 5}; }, degraded.get(),
+         raid.get(), 0, 2 * kMember, 0, {{2 * kS + 5, 1}, {3 * kS + 5, 1}}, {}},
+        {"spanned: a bad sector just past the join", [&] { d1.unread = {7}; }, spanned.get(), spanned.get(), 90, 20, 1,
+         {{100, 1}}, {{100, 1}}},
+        {"spanned: a failed sector just before the join", [&] { d0.bad = {499}; }, spanned.get(), spanned.get(), 90,
+         20, 0, {{99, 1}}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        ASSERT_TRUE(c.volume != nullptr && c.healthy != nullptr);
         for (PatternDevice* d : {&d0, &d1, &copy0}) d->bad.clear(), d->unread.clear();
         for (BytesDevice* d : {&c0, &c1, &c2}) d->bad.clear(), d->unread.clear();
-        c.damage();
-        const std::unique_ptr<IDynamicDevice> volume = c.make();
-        ASSERT_TRUE(volume);
         std::vector<u8> got(c.count * 512, 0xCC), expected(c.count * 512);
-        for (u64 i = 0; i < c.count; ++i) c.bytes(c.first + i, expected.data() + i * 512);
+        ASSERT_EQ(c.healthy->Read(expected.data(), c.first, c.count), 1u);
         for (const SectorRange& z : c.zeros) std::memset(expected.data() + (z.first - c.first) * 512, 0, z.count * 512);
-        EXPECT_EQ(volume->Read(got.data(), c.first, c.count), c.result);
+        c.damage();
+        EXPECT_EQ(c.volume->Read(got.data(), c.first, c.count), c.result);
         for (u64 i = 0; i < c.count; ++i) {
             EXPECT_EQ(std::memcmp(got.data() + i * 512, expected.data() + i * 512, 512), 0) << "sector " << c.first + i;
         }
         SectorRanges unread;
-        FindUnreadSectors(*volume, c.first, c.count, unread);
+        FindUnreadSectors(*c.volume, c.first, c.count, unread);
         EXPECT_EQ(unread, c.unread);
-        EXPECT_EQ(volume->HasUnreadSectors(c.first, c.count), !c.unread.empty());
     }
 }
 
