@@ -67,59 +67,32 @@ TEST(NtfsProperties, NameAndParentChoice) {
         EXPECT_EQ(info.GetParentSequence(), 3u);
     }
     {
-        // The known name's folder reference is damaged (below 5, or all ones): the other name's
-        // folder, 5 or more, takes its place, and the name comes from that same name record, so
-        // that no path is made of one link's name and another's folder; only the short (DOS) name
-        // of the same link leaves the long name in place. With both below 5 the known name's
-        // stands.
-        constexpr u8 kPosix = 0;
-        constexpr u8 kWin32 = 1;
-        constexpr u8 kDos = 2;
-        constexpr u8 kWin32AndDos = 3;
-        constexpr u64 kNoFolder = 0xFFFFFFFFFFFF;
-        const struct {
-            const char* what;
-            u64 firstParent;
-            const char16_t* firstName;
-            u8 firstSpace;
-            u64 secondParent;
-            const char16_t* secondName;
-            u8 secondSpace;
-            u64 parent;
-            u64 infoParent;  // 5 or more only
-            u16 infoSequence;
-            const char* name;
-        } rows[] = {
-            {"the long name's folder damaged, its short name's taken", 40 | (u64(7) << 48), u"REPORT~1.DOC", kDos, 3,
-             u"report draft.doc", kWin32, 40, 40, 7, "report draft.doc"},
-            {"both folders damaged", 1, u"REPORT~1.DOC", kDos, 3 | (u64(9) << 48), u"report draft.doc", kWin32, 3,
-             ~u64(0), 0, "report draft.doc"},
-            {"the long name's folder all ones", 41 | (u64(2) << 48), u"REPORT~1.DOC", kDos, kNoFolder,
-             u"report draft.doc", kWin32, 41, 41, 2, "report draft.doc"},
-            {"a hard link's first name's folder damaged", 3, u"o03.bin", kPosix, 41 | (u64(4) << 48),
-             u"o03_link.bin", kPosix, 41, 41, 4, "o03_link.bin"},
-            {"as before, both names of the Win32 and DOS kind", 3, u"o03.bin", kWin32AndDos, 41 | (u64(4) << 48),
-             u"o03_link.bin", kWin32AndDos, 41, 41, 4, "o03_link.bin"},
-            {"the Win32 name's folder damaged, the other a link elsewhere", 41 | (u64(4) << 48), u"o03_link.bin",
-             kPosix, 3, u"o03.bin", kWin32, 41, 41, 4, "o03_link.bin"},
-            {"the other name's folder damaged", 40 | (u64(3) << 48), u"o03.bin", kPosix, kNoFolder, u"o03_link.bin",
-             kPosix, 40, 40, 3, "o03.bin"},
-        };
-        for (const auto& row : rows) {
-            SCOPED_TRACE(row.what);
+        // The known name's folder reference is damaged (below 5): the other name's folder, 5 or
+        // more, takes its place, and so does that name, so that no path joins one link's name to
+        // another's folder; only a short (DOS) name leaves its link's long name in place. With both
+        // below 5 the known name's stands.
+        // {first name's parent, its name space, second name's parent, its name space, parent, the
+        // record info's parent (5 or more only), its sequence, the name shown (0 first, 1 second)}
+        const char* const shown[] = {"REPORT~1.DOC", "report draft.doc"};
+        for (const std::array<u64, 8>& c : {std::array<u64, 8>{40 | (u64(7) << 48), 2, 3, 1, 40, 40, 7, 1},
+                                            {1, 2, 3 | (u64(9) << 48), 1, 3, ~u64(0), 0, 1},
+                                            {41 | (u64(2) << 48), 2, 0xFFFFFFFFFFFF, 1, 41, 41, 2, 1},
+                                            // Two links: the first's folder damaged, then the Win32 one's.
+                                            {3, 0, 41 | (u64(4) << 48), 0, 41, 41, 4, 1},
+                                            {41 | (u64(4) << 48), 0, 3, 1, 41, 41, 4, 0}}) {
             RecordBuilder b;
-            b.FileName(row.firstParent, row.firstName, row.firstSpace);
-            b.FileName(row.secondParent, row.secondName, row.secondSpace);
+            b.FileName(c[0], u"REPORT~1.DOC", u8(c[1]));
+            b.FileName(c[2], u"report draft.doc", u8(c[3]));
             const std::vector<u8> raw = b.Build();
             Made m;
             Make(raw, m);
             ASSERT_NE(m.p, nullptr);
-            EXPECT_EQ(m.parent, row.parent);
-            EXPECT_STREQ(m.p->GetName(), row.name);
+            EXPECT_EQ(m.parent, c[4]);
+            EXPECT_STREQ(m.p->GetName(), shown[c[7]]);
             CCommonFileRecordInfo info;
             ASSERT_TRUE(info.FillFromRecord(raw.data(), u32(raw.size()), 777));
-            EXPECT_EQ(info.GetParentRecord(), row.infoParent);
-            EXPECT_EQ(info.GetParentSequence(), row.infoSequence);
+            EXPECT_EQ(info.GetParentRecord(), c[5]);
+            EXPECT_EQ(info.GetParentSequence(), c[6]);
         }
     }
     {
