@@ -102,31 +102,6 @@ Bytes RealMedia() {
     return v;
 }
 
-// A clip with a video stream: its media properties name one, and its last index chunk ("INDX",
-// 20 bytes long, no entries, stream number 2, no further index) ends it.
-Bytes RealMediaVideo() {
-    Bytes v;
-    RmChunk(v, ".RMF", 18);
-    RmChunk(v, "PROP", 50);
-    Add(v, "MDPR");
-    Put32(v, 80, true);
-    Fill(v, 20, 5);
-    Add(v, "Video Stream");
-    Fill(v, 80 - 8 - 20 - 12, 5);
-    RmChunk(v, "DATA", 2000);
-    Add(v, "INDX");
-    Add(v, {0x00, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00});
-    return v;
-}
-
-// The clip padded with zeros to its sector's end, then another file's bytes.
-Bytes RealMediaVideoAmongOtherData() {
-    Bytes v = RealMediaVideo();
-    PadTo(v, (v.size() + kSector - 1) / kSector * kSector);
-    Fill(v, 3 * kSector, 11);
-    return v;
-}
-
 void OggPage(Bytes& v, std::initializer_list<u8> lacing) {
     Add(v, "OggS");
     Zeros(v, 22);
@@ -373,8 +348,6 @@ const std::vector<WalkCase>& Cases() {
         c.push_back({"ASF with its index", Make<FileASFAnalyser>(), Asf(true), 1, Asf(true).size(), 7});
         c.push_back({"ASF without an index", Make<FileASFAnalyser>(), Asf(false), 1, Asf(false).size(), 7});
         c.push_back({"RealMedia chunks", Make<FileRM_RMVBAnalyser>(), RealMedia(), 1, RealMedia().size(), kKeep});
-        c.push_back({"RealMedia video ending in its last index chunk", Make<FileRM_RMVBAnalyser>(),
-                     RealMediaVideoAmongOtherData(), 1, RealMediaVideo().size(), FileRM_RMVBAnalyser::kTypeVariable});
         c.push_back({"Ogg pages, one without segments", Make<CFileOggAnalyser>(), Ogg(), 1, Ogg().size(), kKeep});
         c.push_back({"MPEG program stream", Make<FileMPGAnalyser>(), Mpeg(), 1, Mpeg().size() + 2, 109});
         c.push_back({"MIDI with two tracks", Make<FileMIDAnalyser>(), Midi(), 1, Midi().size(), kKeep});
