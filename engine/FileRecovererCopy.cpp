@@ -206,7 +206,7 @@ private:
             // Data that does not begin with a chunk header is taken as it is.
             std::memcpy(m_out.data(), m_in.data(), std::min(readable, m_unitBytes));
             unread.Add(std::min(readable, m_unitBytes), readable < gathered ? m_unitBytes : 0);
-        } else if (readable > 0 || !holes.Empty()) {
+        } else if (gathered > 0) {
             size_t produced = 0;
             const bool decoded = DecompressLznt1Buffer(m_in.data(), readable, m_out.data(), m_unitBytes, &produced);
             size_t kept = m_unitBytes;
