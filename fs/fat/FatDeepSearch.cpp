@@ -193,6 +193,11 @@ bool FatBootMakesCandidate(const FatBootSighting& b, u64 start, u64 deviceSector
 bool GuessFatLayout(u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, FatGuessedLayout& out,
                     bool fat16RootSeen) {
     if (spc == 0 || sectorSize == 0 || dataStart >= deviceSectors) return false;
+    // The entries of FATs that fill all the room before the data area but for a root region.
+    const auto roomEntries = [&](const ClusterRange& range, u64 rootSectors) {
+        const u64 roomPerFat = (dataStart - std::min(dataStart, kGuessedReserved + rootSectors)) / kGuessedFatCount;
+        return roomPerFat * 2 * u64(sectorSize) / range.entryHalfBytes;
+    };
     for (u32 code : {kFsFat32, kFsFat16}) {
         const ClusterRange range = RangeOf(code);
         u64 clusters = (deviceSectors - dataStart) / spc;
@@ -200,10 +205,8 @@ bool GuessFatLayout(u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, F
         // holds tell too few for the type. The room before the data area is the volume's own:
         // where FAT32 FATs filling it name as many clusters as FAT32 has, and no FAT16 root
         // folder stands right before the data area, the volume is FAT32.
-        const u64 fat32Room = ((dataStart - std::min(dataStart, kGuessedReserved)) / kGuessedFatCount) * 2 *
-                              u64(sectorSize) / range.entryHalfBytes;
         const bool fat32ByRoom = code == kFsFat32 && clusters < range.low && !fat16RootSeen &&
-                                 fat32Room >= range.low + kFirstCluster;
+                                 roomEntries(range, 0) >= range.low + kFirstCluster;
         if (!fat32ByRoom && (clusters < range.low || clusters >= range.high)) continue;
         const u64 fatSectors = FatSectorsFor(clusters, range.entryHalfBytes, sectorSize);
         // Both FATs must fit before the data area; else the FATs that fit bound the clusters.
@@ -225,10 +228,9 @@ bool GuessFatLayout(u64 dataStart, u32 spc, u64 deviceSectors, u32 sectorSize, F
         out.totalSectors = clusters * spc + rootSectors + kGuessedReserved + kGuessedFatCount * fatSectors;
         // FATs that fill all the room before the data area name at most this many clusters; the
         // device may end before the volume does (an image cut short), so its own end is not known.
-        const u64 roomPerFat = (dataStart - kGuessedReserved - rootSectors) / kGuessedFatCount;
-        const u64 roomEntries = roomPerFat * 2 * u64(sectorSize) / range.entryHalfBytes;
-        out.roomClusters = std::max(clusters, std::min(roomEntries - std::min(roomEntries, u64(kFirstCluster)),
-                                                       range.high - 1));
+        const u64 entries = roomEntries(range, rootSectors);
+        out.roomClusters =
+            std::max(clusters, std::min(entries - std::min(entries, u64(kFirstCluster)), range.high - 1));
         return true;
     }
     return false;

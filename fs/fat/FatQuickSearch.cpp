@@ -191,8 +191,6 @@ private:
     // clusters: a folder waits for its parent to be placed or found by a walk; only a folder
     // whose parent none does goes under "Lost Folders".
     void PlaceByDotDot(const std::map<u64, u64>& parentOf);
-    // Makes `folder` known at `cluster` too, where a retry of higher words found it.
-    void KnowFolderAt(CFileNode* folder, u64 cluster);
     // Makes `node`, which replaces the duplicate `old`, known wherever `old` was.
     void Supersede(CFileNode* old, CFileNode* node);
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
@@ -289,7 +287,6 @@ private:
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;
     std::vector<u64> m_unclaimed;  // folders a deleted entry that lost its high word could name
-    std::unordered_map<CFileNode*, u64> m_retriedAt;  // folders found at a higher word: where
     // While folders are placed by their "..": the clusters folders became known at since the
     // last look, so that a folder waiting for its parent goes there once a walk finds it.
     bool m_noteNewFolders = false;
@@ -525,37 +522,23 @@ void CFATQuickWalker::DrainQueue() {
         // by that id, and a ".." naming that cluster names it.
         const u64 recordedId = folder->GetId();
         folder->SetId(candidate);
-        if (WalkFolderChain(folder, candidate, false)) {
-            KnowFolderAt(folder, candidate);
-        } else {
+        if (!WalkFolderChain(folder, candidate, false)) {
             folder->SetId(recordedId);
+        } else if (m_folders.emplace(candidate, folder).second && m_noteNewFolders) {
+            m_newFolders.push_back(candidate);
         }
         if (m_runState == kRunStopped) break;
     }
 }
 
-void CFATQuickWalker::KnowFolderAt(CFileNode* folder, u64 cluster) {
-    const auto [at, added] = m_folders.emplace(cluster, folder);
-    if (!added && at->second != folder) return;
-    m_retriedAt[folder] = cluster;
-    if (m_noteNewFolders) m_newFolders.push_back(cluster);
-}
-
 void CFATQuickWalker::Supersede(CFileNode* old, CFileNode* node) {
-    // Its entry's own cluster, and the one a retry found it at.
-    if (const auto mapped = m_folders.find(FatPropertiesOf(old)->GetFirstCluster());
-        mapped != m_folders.end() && mapped->second == old) {
-        mapped->second = node;
+    // The folder is known at its entry's cluster and by its id, the cluster a retry of higher
+    // words found it at where that differs. The entries already handed name it by that id.
+    for (const u64 cluster : {u64(FatPropertiesOf(old)->GetFirstCluster()), old->GetId()}) {
+        if (const auto mapped = m_folders.find(cluster); mapped != m_folders.end() && mapped->second == old) {
+            mapped->second = node;
+        }
     }
-    const auto retried = m_retriedAt.find(old);
-    if (retried == m_retriedAt.end()) return;
-    const u64 cluster = retried->second;
-    m_retriedAt.erase(retried);
-    if (const auto mapped = m_folders.find(cluster); mapped != m_folders.end() && mapped->second == old) {
-        mapped->second = node;
-        m_retriedAt[node] = cluster;
-    }
-    // The entries already handed name the folder by the id it was found at.
     node->SetId(old->GetId());
 }
 

@@ -797,49 +797,21 @@ void LayDisplacedFoldersSideBySide(ToolVolume& v, Expected& expected) {
     v.AddToRoot(MakeExFatSet("Q", q, v.clusterBytes, kExFatAttrFolder, true));
 }
 
-// Files of `lengths` clusters less 100 bytes, one after another from cluster `data` on, their sets
-// deleted when `deleted`; they go to `expected[folder]`.
-std::vector<u8> LayFiles(ToolVolume& v, Expected& expected, const std::string& folder, const char* format,
-                         const std::vector<u32>& lengths, u32 data, bool deleted) {
+// The sets of files of `lengths` clusters less 100 bytes from cluster `data` on, each `step`
+// clusters after the one before (0: right after it), deleted when `deleted`; they go to
+// `expected[folder]`.
+std::vector<u8> LayFiles(ToolVolume& v, Expected& expected, const std::string& folder, const std::string& format,
+                         const std::vector<u32>& lengths, u32 data, bool deleted, u32 step = 0) {
     std::vector<u8> entries;
     for (u32 i = 0; i < lengths.size(); ++i) {
-        const std::string name = Numbered(format, i);
+        const std::string name = Numbered(format.c_str(), i);
         const std::vector<u8> content = testutil::DistinctBytes(lengths[i] * v.clusterBytes - 100, data);
         Append(entries, v.File(name, data, content));
         if (deleted) testutil::MarkExFatSetDeleted(entries.data() + entries.size() - 3 * kEntry);
         expected[folder][name] = content;
-        data += lengths[i];
+        data += step != 0 ? step : lengths[i];
     }
     return entries;
-}
-
-std::vector<u8> DeletedFolderSet(const std::string& name, u32 cluster, u32 clusterBytes) {
-    std::vector<u8> set = MakeExFatSet(name, cluster, clusterBytes, kExFatAttrFolder, true);
-    testutil::MarkExFatSetDeleted(set.data());
-    return set;
-}
-
-// Trip (with Day1 and Day2) moved into Archive, Archive deleted, then Keep/After made on Trip's
-// old cluster beside the root; both boot regions and the sector of Keep's entries zeroed. The
-// folders that list a deleted folder older than themselves stand where the root's volume puts
-// them, and no second layout reads their files from other files' clusters.
-void LayMovedFolderDeletedWithItsParent(ToolVolume& v, Expected& expected) {
-    const u32 r = v.root;
-    v.Lay({r + 1}, LayFiles(v, expected, kAnyFolder, "after%02u.bin", {4, 1, 2}, r + 2, false));
-    v.Lay({r + 9}, LayFiles(v, expected, kAnyFolder, "day1_%02u.bin", {1, 2, 3, 3}, r + 10, true));
-    v.Lay({r + 19}, LayFiles(v, expected, kAnyFolder, "day2_%02u.bin", {1, 1, 3, 1}, r + 20, true));
-    std::vector<u8> archive = LayFiles(v, expected, "Archive", "arch%02u.bin", {2, 1, 3}, r + 27, true);
-    Append(archive, DeletedFolderSet("Trip", r + 1, v.clusterBytes));
-    v.Lay({r + 26}, archive);
-    std::vector<u8> keep = LayFiles(v, expected, "Keep", "keep%02u.bin", {1, 1}, r + 34, false);
-    Append(keep, MakeExFatSet("After", r + 1, v.clusterBytes, kExFatAttrFolder, true));
-    v.Lay({r + 33}, keep);
-    expected.erase("Keep");
-    std::fill_n(v.Cluster(r + 33), kSector, u8(0));
-    v.AddToRoot(DeletedFolderSet("Trip", r + 1, v.clusterBytes));
-    v.AddToRoot(DeletedFolderSet("Archive", r + 26, v.clusterBytes));
-    v.AddToRoot(MakeExFatSet("Keep", r + 33, v.clusterBytes, kExFatAttrFolder, true));
-    std::fill_n(v.bytes.begin(), kBootRegionsSectors * kSector, u8(0));
 }
 
 // Live folder L beside three deleted folders made one after another and filled in turn, well
@@ -849,21 +821,14 @@ void LayMovedFolderDeletedWithItsParent(ToolVolume& v, Expected& expected) {
 void LayDeletedFoldersFilledLater(ToolVolume& v, Expected& expected) {
     const u32 r = v.root;
     constexpr u32 kFolders = 3;
-    constexpr u32 kFilesEach = 2;
     v.Lay({r + 1}, LayFiles(v, expected, "L", "l%02u.bin", {1, 2, 1}, r + 2, false));
     v.AddToRoot(MakeExFatSet("L", r + 1, v.clusterBytes, kExFatAttrFolder, true));
     for (u32 k = 0; k < kFolders; ++k) {
-        std::vector<u8> entries;
-        for (u32 i = 0; i < kFilesEach; ++i) {
-            const std::string name = Numbered("d%u_", k) + Numbered("%u.bin", i);
-            const u32 data = r + 6 + kFolders + 6 + i * kFolders + k;
-            const std::vector<u8> content = testutil::DistinctBytes(v.clusterBytes - 100, data);
-            Append(entries, v.File(name, data, content));
-            testutil::MarkExFatSetDeleted(entries.data() + entries.size() - 3 * kEntry);
-            expected[kAnyFolder][name] = content;
-        }
-        v.Lay({r + 6 + k}, entries);
-        v.AddToRoot(DeletedFolderSet(Numbered("D%u", k), r + 6 + k, v.clusterBytes));
+        const std::string format = Numbered("d%u_", k) + "%u.bin";
+        v.Lay({r + 6 + k}, LayFiles(v, expected, kAnyFolder, format, {1, 1}, r + 15 + k, true, kFolders));
+        std::vector<u8> set = MakeExFatSet(Numbered("D%u", k), r + 6 + k, v.clusterBytes, kExFatAttrFolder, true);
+        testutil::MarkExFatSetDeleted(set.data());
+        v.AddToRoot(set);
     }
     std::fill_n(v.bytes.begin(), kBootRegionsSectors * kSector, u8(0));
 }
@@ -889,7 +854,6 @@ const LayoutCase kLayouts[] = {
     {"DisplacedFoldersSideBySide512", 512, LayDisplacedFoldersSideBySide, true},
     {"DisplacedFoldersSideBySide4K", 4096, LayDisplacedFoldersSideBySide, true},
     {"DisplacedFoldersSideBySide128K", 131072, LayDisplacedFoldersSideBySide, true},
-    {"MovedFolderDeletedWithItsParent", 32768, LayMovedFolderDeletedWithItsParent},
     {"DeletedFoldersFilledLater", 32768, LayDeletedFoldersFilledLater},
 };
 

@@ -249,41 +249,39 @@ TEST_F(FatDamage, DirectoryThatContainsItselfEnds) {
 // them): in both scans Music is one folder, the winner, holding each of its files once. Some tools
 // write a moved folder's ".." with the low word of its new parent's first cluster only; a ".." that
 // names a folder exactly beats one that only shares its low word (a live twin of Archive at its
-// higher word, whichever is walked first).
-constexpr int kInRoot = 0;
-constexpr int kInArchive = 1;
-constexpr int kInTwin = 2;  // and on: the twins in their order
+// higher word).
 struct DuplicateRow {
     const char* what;
     bool dotDotNamesArchive;
-    // Copies of Music's entry: where (kInRoot, kInArchive, kInTwin + k), their names and how many
-    // years after Music's own entry each was last written.
-    std::vector<std::tuple<int, const char*, u16>> copies;
+    // Copies of Music's entry: in the root (else in Archive), their names and how many years
+    // after Music's own entry each was last written.
+    std::vector<std::tuple<bool, const char*, u16>> copies;
     const char* winner;
     const char* fixture = "fat16-basic.img";
     // Archive's folder moved past cluster 65,535, and Music's ".." naming it by its low word.
     bool dotDotLowWordOnly = false;
-    u32 twins = 0;  // live folders at Archive's cluster + k x 65,536 (k from 1)
+    // Years after Music's own entry a copy in a live twin of Archive, at its cluster + 65,536 and
+    // listed after it, was last written; -1 for no twin.
+    int twinCopy = -1;
 };
 
 TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
     const DuplicateRow rows[] = {
         {"the newest entry of one folder",
          false,
-         {{kInRoot, "\xE5UP1", 1}, {kInRoot, "\xE5UP2", 3}, {kInRoot, "\xE5UP3", 2}},
+         {{true, "\xE5UP1", 1}, {true, "\xE5UP2", 3}, {true, "\xE5UP3", 2}},
          "/#UP2"},
-        {"moved into Archive and deleted there, the old entry newer", true, {{kInArchive, "\xE5USIC", 0}},
-         "/Archive/#USIC"},
-        {"a newer copy in Archive while \"..\" names the root", false, {{kInArchive, "\xE5USIC", 2}}, "/Music"},
+        {"moved into Archive and deleted there, the old entry newer", true, {{false, "\xE5USIC", 0}}, "/Archive/#USIC"},
+        {"a newer copy in Archive while \"..\" names the root", false, {{false, "\xE5USIC", 2}}, "/Music"},
         {"moved into Archive past cluster 65,535 and deleted there, \"..\" with the low word only",
          true,
-         {{kInArchive, "\xE5USIC", 0}},
+         {{false, "\xE5USIC", 0}},
          "/Archive/#USIC",
          "fat32-basic.img",
          true},
         {"moved into Archive and deleted there, a newer copy in a live twin of Archive's low word",
          true,
-         {{kInArchive, "\xE5USIC", 0}, {kInTwin, "\xE5USIC", 1}},
+         {{false, "\xE5USIC", 0}},
          "/Archive/#USIC",
          "fat32-basic.img",
          false,
@@ -316,41 +314,37 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
             Volume::SetEntryCluster(v.bytes.data() + archive, archiveCluster);
             Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(archiveCluster), archiveCluster);
         }
-        // Each twin: a live folder of Archive's low word, its entry in the first free slot from
-        // the root's first sector on (the FAT32 root is full: in the folder after it).
-        std::vector<u32> twinClusters;
-        for (u32 k = 1; k <= row.twins; ++k) {
-            const u32 twin = archiveCluster + k * 65536;
-            ASSERT_LT(v.ClusterOffset(twin + 1), v.bytes.size());
+        // The twin's entry goes in the first free slot from the root's first sector on (the
+        // FAT32 root is full: in the folder after it).
+        const u32 twin = archiveCluster + 65536;
+        if (row.twinCopy >= 0) {
             ASSERT_EQ(v.GetFat(twin), 0u);
             v.SetFat(twin, 0x0FFFFFFF);
-            u8* dots = v.bytes.data() + v.ClusterOffset(twin);
-            std::memcpy(dots, v.bytes.data() + v.ClusterOffset(archiveCluster), 64);
-            Volume::SetEntryCluster(dots, twin);
+            std::memcpy(v.bytes.data() + v.ClusterOffset(twin), v.bytes.data() + v.ClusterOffset(archiveCluster), 64);
+            Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(twin), twin);
             u64 slot = v.rootStart;
             while (v.bytes[slot] != 0) slot += 32;
-            std::memcpy(v.bytes.data() + slot, v.bytes.data() + archive, 32);
             std::memcpy(v.bytes.data() + slot, "TWIN       ", 11);
-            v.bytes[slot + 4] = u8('0' + k);
+            std::memcpy(v.bytes.data() + slot + 11, v.bytes.data() + archive + 11, 21);
             Volume::SetEntryCluster(v.bytes.data() + slot, twin);
-            twinClusters.push_back(twin);
         }
         v.bytes[music] = 0xE5;
         if (row.dotDotNamesArchive) {
             const u32 dotDot = row.dotDotLowWordOnly ? archiveCluster & 0xFFFF : archiveCluster;
             Volume::SetEntryCluster(v.bytes.data() + v.ClusterOffset(musicCluster) + 32, dotDot);
         }
-        for (const auto& [where, name, yearsLater] : row.copies) {
-            u64 slot = where == kInRoot      ? v.rootStart
-                       : where == kInArchive ? v.ClusterOffset(archiveCluster)
-                                             : v.ClusterOffset(twinClusters.at(size_t(where - kInTwin)));
+        const auto putCopy = [&](u64 slot, const char* name, u16 yearsLater) {
             while (v.bytes[slot] != 0) slot += 32;
             u8* e = v.bytes.data() + slot;
             std::memcpy(e, v.bytes.data() + music, 32);
             std::memcpy(e, "           ", 11);
             std::memcpy(e, name, std::strlen(name));
             WriteLE16(e + 24, u16(ReadLE16(e + 24) + (yearsLater << 9)));
+        };
+        for (const auto& [inRoot, name, yearsLater] : row.copies) {
+            putCopy(inRoot ? v.rootStart : v.ClusterOffset(archiveCluster), name, yearsLater);
         }
+        if (row.twinCopy >= 0) putCopy(v.ClusterOffset(twin), "\xE5USIC", u16(row.twinCopy));
         MemoryDevice device(v.bytes, 512);
         const std::multiset<std::string> once{row.winner};
 
@@ -503,48 +497,43 @@ TEST_F(FatDamage, AFolderThatCannotBeReadCostsOnlyItsOwnEntries) {
 // unreadable and the rest of the tree is still walked; with both FAT copies zeroed the log says
 // why no tree is given.
 TEST_F(FatDamage, ZerosAmidAFolderSEntriesDoNotEndItAndTheLogSaysWhatWasPassedOver) {
-    constexpr u32 kSecondCluster = 1851;  // of the two-cluster folder at cluster 5 below Photos
+    constexpr u32 kFolder = 5;  // below Photos, of two one-sector clusters
+    constexpr u32 kSecondCluster = 1851;
     const struct {
         const char* what;
-        bool zeroFirst;
-        bool zeroSecond;
-        bool zeroFats;
-        std::vector<std::string> filesBelow;  // the deleted files the folder lists
-        std::string said;
+        std::vector<u32> zeroedClusters;   // none: both FAT copies zeroed
+        std::set<std::string> filesBelow;  // the deleted files the folder lists
+        const char* said;
     } rows[] = {
-        {"its first sector zeroed", true, false, false, {"backup_concert_260.ico", "\xE6\x98\xA0\xE7\x94\xBB\xE8\xB3\x87\xE6\x96\x99_21.jpg"},
+        {"its first sector zeroed", {kFolder}, {"backup_concert_260.ico", "\xE6\x98\xA0\xE7\x94\xBB\xE8\xB3\x87\xE6\x96\x99_21.jpg"},
          "hold only zeros amid its entries; passed over, its entries after them are listed"},
-        {"both its clusters zeroed", true, true, false, {}, "its clusters hold only zeros; the folder cannot be read"},
-        {"both FAT copies zeroed", false, false, true, {},
-         "is sound, but neither FAT copy (sectors 32 and "},
+        {"both its clusters zeroed", {kFolder, kSecondCluster}, {}, "its clusters hold only zeros; the folder cannot be read"},
+        {"both FAT copies zeroed", {}, {}, "is sound, but neither FAT copy (sectors 32 and "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         testutil::TempDir state;
         testutil::EnvOverride stateHome("XDG_STATE_HOME", state.Path());
         Volume v("fat32-basic.img");
-        const u64 entry = v.FindEntry("____~1     ");
-        ASSERT_NE(entry, 0u);
-        const u32 folder = Volume::EntryCluster(v.bytes.data() + entry);
-        ASSERT_EQ(v.GetFat(folder), kSecondCluster);
-        if (row.zeroFirst) std::memset(v.bytes.data() + v.ClusterOffset(folder), 0, 512);
-        if (row.zeroSecond) std::memset(v.bytes.data() + v.ClusterOffset(kSecondCluster), 0, 512);
-        if (row.zeroFats) std::memset(v.bytes.data() + u64(v.reserved) * 512, 0, u64(2) * v.fatSectors * 512);
+        ASSERT_EQ(Volume::EntryCluster(v.bytes.data() + v.FindEntry("____~1     ")), kFolder);
+        ASSERT_EQ(v.GetFat(kFolder), kSecondCluster);
+        for (u32 c : row.zeroedClusters) std::memset(v.bytes.data() + v.ClusterOffset(c), 0, 512);
+        const bool fatsZeroed = row.zeroedClusters.empty();
+        if (fatsZeroed) std::memset(v.bytes.data() + u64(v.reserved) * 512, 0, u64(2) * v.fatSectors * 512);
         MemoryDevice device(v.bytes, 512);
         SetLoggingEnabled(true);
         std::unique_ptr<Scan> scan = RunScan(device);
         SetLoggingEnabled(false);
-        EXPECT_EQ(scan->result, row.zeroFats ? kFatQuickNoBootSector : 0u);
+        EXPECT_EQ(scan->result, fatsZeroed ? kFatQuickNoBootSector : 0u);
         std::set<std::string> below;
-        std::set<std::string> paths;
+        size_t restOfTree = 0;
         for (const CFileNode* n : scan->builder.nodes) {
-            paths.insert(scan->builder.PathOf(n));
-            if (n->GetParentId() == folder) below.insert(NameOf(n));
+            if (n->GetParentId() == kFolder) below.insert(NameOf(n));
+            restOfTree += scan->builder.PathOf(n) == "/Music/Live Recordings" ? 1 : 0;
         }
-        EXPECT_EQ(below, std::set<std::string>(row.filesBelow.begin(), row.filesBelow.end()));
-        EXPECT_EQ(paths.count("/Music/Live Recordings"), row.zeroFats ? 0u : 1u);
-        const std::string log = testutil::ReadFileText(LogFilePath("MorvendaTrace.log"));
-        EXPECT_NE(log.find(row.said), std::string::npos) << log;
+        EXPECT_EQ(below, row.filesBelow);
+        EXPECT_EQ(restOfTree, fatsZeroed ? 0u : 1u);
+        EXPECT_NE(testutil::ReadFileText(LogFilePath("MorvendaTrace.log")).find(row.said), std::string::npos);
     }
 }
 

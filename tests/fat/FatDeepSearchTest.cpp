@@ -276,50 +276,35 @@ TEST(FatDeepSearch, TracesTheSectorsItFindsUpToACapAndCountsTheRest) {
     testutil::TempDir state;
     testutil::EnvOverride stateHome("XDG_STATE_HOME", state.Path());
     SetLoggingEnabled(true);
+    const auto traced = [](const std::string& log, const char* kind, u64 sector) {
+        return log.find("Found a valid " + std::string(kind) + " at sector:" + std::to_string(sector) + "\n") !=
+               std::string::npos;
+    };
     MemoryDevice fixture(Image("fat32-basic"), kSector);
     const auto found = Scan(fixture);
     const std::string log = testutil::ReadFileText(LogFilePath("MorvendaTrace.log"));
-    const auto lines = [&log](const std::string& words) {
-        size_t n = 0;
-        for (size_t at = log.find(words); at != std::string::npos; at = log.find(words, at + 1)) ++n;
-        return n;
-    };
-    EXPECT_NE(log.find("Found a valid DBR at sector:0\n"), std::string::npos);
-    EXPECT_NE(log.find("Found a valid DBR at sector:6\n"), std::string::npos);
-    const auto& folders = found->GetFolderStarts();
-    const size_t parts =
-        size_t(std::count_if(folders.begin(), folders.end(), [](const auto& f) { return f.IsContinuation(); }));
-    EXPECT_EQ(lines("Found a valid first dir entry at sector:"), folders.size() - parts);
-    EXPECT_EQ(lines("Found a valid part dir entry at sector:"), parts);
-    const auto start = std::find_if(folders.begin(), folders.end(), [](const auto& f) { return !f.IsContinuation(); });
-    ASSERT_NE(start, folders.end());
-    const std::string first = "Found a valid first dir entry at sector:" + std::to_string(start->sector) + "\n";
-    EXPECT_NE(log.find(first), std::string::npos) << first;
+    EXPECT_TRUE(traced(log, "DBR", 0) && traced(log, "DBR", 6));
+    for (const auto& f : found->GetFolderStarts()) {
+        EXPECT_TRUE(traced(log, f.IsContinuation() ? "part dir entry" : "first dir entry", f.sector)) << f.sector;
+    }
     EXPECT_EQ(log.find("were not written to the log"), std::string::npos);
 
-    // A device of folder sectors without "." and "..", five past the cap.
-    constexpr u64 kPast = 5;
-    const u64 sectors = CFatCompleteSearch::kMaxTracedSightings + kPast;
+    // A device of folder sectors without "." and ".." (one file entry each), five past the cap.
+    const u64 sectors = CFatCompleteSearch::kMaxTracedSightings + 5;
     std::vector<u8> bytes(sectors * kSector, 0);
     for (u64 s = 0; s < sectors; ++s) {
-        u8* e = bytes.data() + s * kSector;
-        std::memcpy(e, "FILE    TXT", 11);
-        e[11] = 0x20;
-        WriteLE16(e + 26, 3);
-        WriteLE32(e + 28, 10);
+        std::memcpy(bytes.data() + s * kSector, "FILE    TXT\x20", 12);
+        WriteLE16(bytes.data() + s * kSector + 26, 3);
+        WriteLE32(bytes.data() + s * kSector + 28, 10);
     }
     MemoryDevice many(bytes, kSector);
-    const auto capped = Scan(many);
-    ASSERT_EQ(capped->GetFolderStarts().size(), sectors);
+    ASSERT_EQ(Scan(many)->GetFolderStarts().size(), sectors);
     const std::string after = testutil::ReadFileText(LogFilePath("MorvendaTrace.log")).substr(log.size());
-    const std::string last = std::to_string(CFatCompleteSearch::kMaxTracedSightings - 1);
-    EXPECT_NE(after.find("Found a valid part dir entry at sector:" + last + "\n"), std::string::npos);
-    EXPECT_EQ(after.find("Found a valid part dir entry at sector:" + std::to_string(sectors - 1) + "\n"),
-              std::string::npos);
+    EXPECT_TRUE(traced(after, "part dir entry", CFatCompleteSearch::kMaxTracedSightings - 1));
+    EXPECT_FALSE(traced(after, "part dir entry", sectors - 1));
     EXPECT_NE(after.find(", 0 boot sectors, 0 first folder sectors and 5 later folder sectors found were not written "
                          "to the log"),
-              std::string::npos)
-        << after.substr(after.size() > 400 ? after.size() - 400 : 0);
+              std::string::npos);
 }
 
 MGUID StateSection() { return MGUID{0x0FA7D5EEu, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}; }
