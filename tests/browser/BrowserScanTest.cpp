@@ -357,12 +357,7 @@ TEST_F(BrowserScan, TheShownTreesSaveThroughTheBrowserAndLoadBackWhole) {
     EXPECT_FALSE(ImportScanResultFile(nullptr, &none, roots) || ImportScanResultFile(&in, nullptr, roots));
     ASSERT_TRUE(ImportScanResultFile(&in, &none, roots));
     EXPECT_EQ(roots.size(), Manager().PathRoot()->TreeRoots().size());
-    for (std::deque<CFileNode*> walk(roots.begin(), roots.end()); !walk.empty(); walk.pop_front()) {
-        for (CFileNode* c = walk.front()->GetFirstChild(); c; c = c->GetNextSibling()) {
-            if (IsScanFolder(c)) walk.push_back(c);
-            else loaded.insert(ScanNodeName(c));
-        }
-    }
+    ForEachScannedFile([&](CFileNode* file) { loaded.insert(ScanNodeName(file)); }, {roots.begin(), roots.end()});
     EXPECT_FALSE(shown.empty());
     EXPECT_EQ(loaded, shown);
     for (CFileSystemNode* root : roots) DestroySavedTree(root);
