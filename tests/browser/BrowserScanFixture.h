@@ -127,11 +127,13 @@ public:
     IStorageDevice* device = nullptr;
 };
 
-// Every file (not folder) of the trees the scan gave the browser, or of the trees given,
-// breadth first.
+// Every file (not folder) of the trees the scan gave the browser, breadth first.
 template <class Visit>
-void ForEachScannedFile(Visit visit, const std::vector<CFileNode*>& roots = FileSelCtrl::CFileVirtualNodeManager::Instance().PathRoot()->TreeRoots()) {
-    std::deque<CFileNode*> walk(roots.begin(), roots.end());
+void ForEachScannedFile(Visit visit) {
+    std::deque<CFileNode*> walk;
+    for (CFileNode* root : FileSelCtrl::CFileVirtualNodeManager::Instance().PathRoot()->TreeRoots()) {
+        walk.push_back(root);
+    }
     while (!walk.empty()) {
         CFileNode* n = walk.front();
         walk.pop_front();
