@@ -190,24 +190,19 @@ TEST_F(ResultPage, TheTipBeforeARecoveryInAPausedScanIsSkippedOnceWhenTheSession
     session.SetProgress(nullptr, nullptr, nullptr);
 }
 
-// The view the scan session feeds, as building or idle as it was told last. Told idle at the scan
-// thread's pause point, it holds the thread there until the test lets it go: the thread read the
-// pause just before the user's Continue.
-class SlowToldView : public CHeadlessDirectoryTree {
-public:
+// The view the scan session feeds, as building or idle as told last. Told idle off the user-interface
+// thread (at the scan thread's pause point), it holds that thread until the test lets it go.
+struct SlowToldView : CHeadlessDirectoryTree {
     void SetBuildState(bool building) override {
         if (!building && !ui::OnUiThread()) {
-            offThreadAsks.fetch_add(1);
+            ++offThreadAsks;
             EXPECT_TRUE(letGo.Wait()) << "the scan thread's ask was held and never let go";
         }
-        building_.store(building);
+        this->building = building;
     }
-    bool Building() const { return building_.load(); }
+    std::atomic<bool> building{false};
     std::atomic<int> offThreadAsks{0};
     testutil::Gate letGo;
-
-private:
-    std::atomic<bool> building_{false};
 };
 
 // The scan thread reaches its pause point just as the user continues: the view it would make
@@ -226,7 +221,7 @@ TEST_F(ResultPage, APauseTheScanThreadSawBeforeTheUsersContinueLeavesTheViewBuil
     view.letGo.Open();
     scan.join();
     uiwait::Flush();
-    EXPECT_TRUE(view.Building()) << "the view was left idle while the scan runs";
+    EXPECT_TRUE(view.building) << "the view was left idle while the scan runs";
     strip.DoStop(false);
     session.SetDirectoryTree(page_->Browser());
 }

@@ -29,7 +29,7 @@ protected:
         if (hadOld_) ::setenv("XDG_RUNTIME_DIR", saved_.c_str(), 1);
         else ::unsetenv("XDG_RUNTIME_DIR");
     }
-    testutil::TempDir dir_;
+    testutil::TempDir dir_{testutil::kRuntimeTempBase};
     std::string saved_;
     bool hadOld_ = false;
 };

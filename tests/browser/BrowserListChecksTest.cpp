@@ -165,29 +165,26 @@ TEST_F(BrowserListChecks, ChecksInTheSearchListTellThePageWhatTheTreeOnScreenHol
     browser->SetSink(&sink);
     browser->SetBuildState(false);
     auto* header = static_cast<CHeaderCtrlEx*>(container->Right()->Details()->horizontalHeader());
-    const struct {
-        u32 tab;
-        bool rootChecked;  // the tree's root box before the search
-        const char* search;
-        bool checkOneHit;  // else the header's box unchecks every hit
-    } cases[] = {{kTabType, false, "hit", true}, {kTabType, true, ".", false}, {kTabPath, false, "hit", true}, {kTabPath, true, ".", false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.tab) + (c.checkOneHit ? ": one hit checked" : ": every hit unchecked"));
+    // One hit checked with the tree's root unchecked before the search, or every hit unchecked
+    // with the root checked before.
+    const std::pair<u32, bool> cases[] = {{kTabType, true}, {kTabType, false}, {kTabPath, true}, {kTabPath, false}};
+    for (const auto& [tab, checkOneHit] : cases) {
+        SCOPED_TRACE(std::to_string(tab) + (checkOneHit ? ": one hit checked" : ": every hit unchecked"));
         container->Left()->CloseSearch();
-        container->Left()->SelectTree(c.tab);
+        container->Left()->SelectTree(tab);
         CFileTreeCtrl* tree = container->Left()->CurrentTree();
         const QModelIndex root = tree->TreeModel()->index(0, 0);
-        for (int click = 0; click < 2 && (tree->TreeModel()->data(root, Qt::CheckStateRole).toInt() == Qt::Checked) != c.rootChecked; ++click)
+        for (int click = 0; click < 2 && (tree->TreeModel()->data(root, Qt::CheckStateRole).toInt() == Qt::Checked) == checkOneHit; ++click)
             browsertest::ClickCheckBox(tree, root);  // a partly checked box unchecks first
-        ASSERT_EQ(tree->TreeModel()->data(root, Qt::CheckStateRole).toInt(), c.rootChecked ? Qt::Checked : Qt::Unchecked);
-        CFileVirtualNodeManager::Instance().Search(c.search);
+        ASSERT_EQ(tree->TreeModel()->data(root, Qt::CheckStateRole).toInt(), checkOneHit ? Qt::Unchecked : Qt::Checked);
+        CFileVirtualNodeManager::Instance().Search(checkOneHit ? "hit" : ".");
         while (CFileVirtualNodeManager::Instance().ProcessPending(kInfinite)) {
         }
         uiwait::Flush();
         ASSERT_GT(View()->rowCount(), 0);
-        if (c.checkOneHit) browsertest::ClickCheckBox(container->Right()->Details(), View()->index(0, kColumnName));
+        if (checkOneHit) browsertest::ClickCheckBox(container->Right()->Details(), View()->index(0, kColumnName));
         else QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, header->CheckRect(kColumnName).center());
-        EXPECT_EQ(sink.lastChecked, c.checkOneHit) << "the page was told the opposite";
+        EXPECT_EQ(sink.lastChecked, checkOneHit) << "the page was told the opposite";
     }
     browser->SetSink(nullptr);
 }

@@ -300,7 +300,7 @@ TEST_F(BrowserReadyState, TheDetailsListMarksDeletedFilesAndDrawsTheChosenRowInT
 TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingAndTheListsDrawNoRows) {
     browser->SetBuildState(false);
     CFileTreeCtrl* tree = container->Left()->PathTree();
-    auto darkPixels = [](QWidget* w) {
+    const auto darkPixels = [](QWidget* w) {
         uiwait::Paint(w);
         const QImage shot = w->grab().toImage();
         int dark = 0;
@@ -308,7 +308,6 @@ TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingA
             for (int x = 0; x < shot.width(); ++x) dark += qGray(shot.pixel(x, y)) < 160;
         return dark;
     };
-    const QModelIndex album = tree->TreeModel()->IndexOf((*Volume()->GetChildren())[0]);
     for (const bool details : {true, false}) {
         SCOPED_TRACE(details ? "the details list" : "the icon view");
         container->Right()->SetViewMode(details);
@@ -318,13 +317,12 @@ TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingA
         ASSERT_GT(darkPixels(rows), 0) << "the rows are drawn";
         SetViewBusy(true);
         EXPECT_EQ(darkPixels(rows), 0) << "a row was drawn while the view was cleared";
-        tree->setCurrentIndex(album);
+        tree->setCurrentIndex(tree->TreeModel()->IndexOf((*Volume()->GetChildren())[0]));
         testutil::WaitForRows();
         EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Volume()) << "the tree listed the folder chosen meanwhile";
         SetViewBusy(false);
         EXPECT_GT(darkPixels(rows), 0) << "the rows came back";
     }
-    container->Right()->SetViewMode(true);
 }
 
 // A sort moves the rows under the list's mark, which stays at its place: the preview pane shows
@@ -361,8 +359,7 @@ size_t FilesChecked(CFileNode* folder, u8 state, int reset = -1) {
 // through the ready tree: whatever it takes holds for every file under the box, also in the
 // folders still queued (the walk is breadth first: the subfolders come after all the files).
 TEST(BrowserLargeTree, ACheckRightAfterTheBuildsEndOrAPauseHoldsForEveryFileStillQueued) {
-    constexpr int kFolders = 600;
-    constexpr int kFilesPerFolder = 399;
+    constexpr int kFolders = 600, kFilesPerFolder = 399;
     constexpr size_t kFiles = size_t{kFolders} * (kFilesPerFolder + 1);
     CFileSelCtrl* browser = testutil::OpenEmptyBrowser();
     browser->Container()->Left()->SelectTree(kTabPath);
@@ -373,8 +370,7 @@ TEST(BrowserLargeTree, ACheckRightAfterTheBuildsEndOrAPauseHoldsForEveryFileStil
         browsertest::Add(browsertest::Add(folder, "Sub", true), "deep.txt", false, 100);
     }
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    CFileTreeCtrl* tree = browser->Container()->Left()->PathTree();
-    CFileTreeModel* model = tree->TreeModel();
+    CFileTreeModel* model = browser->Container()->Left()->PathTree()->TreeModel();
     for (const bool fromScanThread : {false, true}) {
         SCOPED_TRACE(fromScanThread ? "a pause reached on the scan thread" : "the scan's end");
         root->SetCheckState(kChecked);
@@ -388,7 +384,7 @@ TEST(BrowserLargeTree, ACheckRightAfterTheBuildsEndOrAPauseHoldsForEveryFileStil
         QApplication::processEvents();
         const QModelIndex volume = model->index(0, 0, model->index(0, 0));
         ASSERT_EQ(model->data(volume, Qt::CheckStateRole).toInt(), Qt::Checked);
-        browsertest::ClickCheckBox(tree, volume);
+        browsertest::ClickCheckBox(browser->Container()->Left()->PathTree(), volume);
         const bool took = model->data(volume, Qt::CheckStateRole).toInt() == Qt::Unchecked;
         ASSERT_TRUE(uiwait::Until([&] { return QApplication::processEvents(), !manager.HasPending(); }, "the rest of the binding"));
         EXPECT_EQ(FilesChecked(root, took ? kUnchecked : kChecked), kFiles) << (took ? "the click was taken" : "the click was refused");

@@ -25,12 +25,8 @@
 #include "browser/preview/PreviewPane.h"
 #include "browser/views/Container.h"
 #include "browser/views/PreviewEntry.h"
-#include "engine/BrowserServices.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
-#include "engine/FileSystemNode.h"
-#include "engine/RSData.h"
-#include "engine/SavedResult.h"
 #include "ListWait.h"
 #include "TreeClick.h"
 #include "browser/views/HeaderCtrl.h"
@@ -332,41 +328,6 @@ TEST_F(BrowserScan, ARunningScanFillsTheTreeAndTheFinishedResultCanBeWorkedWith)
     ReleaseScan();
     EXPECT_TRUE(Manager().PathRoot()->GetChildren()->empty());
     EXPECT_EQ(CFileListData::FolderModel().GetCount(), 0);
-}
-
-// The trees the browser shows go into a saved result and come back from it whole, through the
-// browser's own export and import (the window's save and load); neither works without a stream
-// and a callback.
-TEST_F(BrowserScan, TheShownTreesSaveThroughTheBrowserAndLoadBackWhole) {
-    Scan([] {});
-    std::multiset<std::string> shown, loaded;
-    ForEachScannedFile([&](CFileNode* file) { shown.insert(ScanNodeName(file)); });
-    testutil::TempDir dir;
-    FooDIRBuildCallback none;
-    CRSDataEx out(1);
-    ASSERT_TRUE(out.Open(dir.File("shown.rsf").c_str(), 1));
-    out.WriteHeader(MakeScanResultHeader(kSavedResultVersion));
-    EXPECT_FALSE(ExportBrowserScanResult(nullptr, &none) || ExportBrowserScanResult(&out, nullptr));
-    ASSERT_TRUE(ExportBrowserScanResult(&out, &none));
-    out.EndSection();
-    out.Close();
-    std::vector<CFileSystemNode*> roots;
-    CRSDataEx in(0);
-    ScanResultHeader header{};
-    ASSERT_TRUE(in.Open(dir.File("shown.rsf").c_str(), 0) && in.ReadHeader(header));
-    EXPECT_FALSE(ImportScanResultFile(nullptr, &none, roots) || ImportScanResultFile(&in, nullptr, roots));
-    ASSERT_TRUE(ImportScanResultFile(&in, &none, roots));
-    EXPECT_EQ(roots.size(), Manager().PathRoot()->TreeRoots().size());
-    for (std::deque<CFileNode*> walk(roots.begin(), roots.end()); !walk.empty(); walk.pop_front()) {
-        for (CFileNode* c = walk.front()->GetFirstChild(); c; c = c->GetNextSibling()) {
-            if (IsScanFolder(c)) walk.push_back(c);
-            else loaded.insert(ScanNodeName(c));
-        }
-    }
-    EXPECT_FALSE(shown.empty());
-    EXPECT_EQ(loaded, shown);
-    for (CFileSystemNode* root : roots) DestroySavedTree(root);
-    ReleaseScan();
 }
 
 TEST_F(BrowserScan, KeyboardOpensFoldersInTheTreeAndLaysOutTheContainer) {

@@ -706,24 +706,22 @@ TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
         EXPECT_TRUE(lines[1].trimmed().endsWith(QString::fromUtf8(signature))) << tag << ": " << lines[1].toStdString();
         ASSERT_TRUE(dlg.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-hex-png-") + tag + ".png"))));
 
-        // The preview pane's lines stand in the skin's own face and size for the pane, made
-        // anew and after a switch to the language.
+        // The preview pane writes in the skin's own face and size for it, made anew and after a
+        // switch to the language.
         std::unique_ptr<CFileNode> file(browsertest::Add(nullptr, "urlaub 2019.txt", false, 123456));
-        {
-            RefHolder<FileList_Item> row(FileList_Item::ForFile(file.get()));
-            CWndPreview pane(nullptr);
-            pane.resize(300, 400);
-            pane.SetListLoaded(true);
-            pane.SetItem(row.get());
-            pane.show();
-            for (const char* when : {"made", "switched to"}) {
-                if (std::string(when) == "switched to") pane.ApplyLanguage();
-                EXPECT_EQ(pane.font().family().toStdString(), Skin().previewFont.face) << tag << ", " << when;
-                EXPECT_EQ(pane.font().pointSize(), Skin().previewFont.points) << tag << ", " << when;
-            }
-            QApplication::processEvents();
-            ASSERT_TRUE(pane.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-pane-text-") + tag + ".png"))));
-        }
+        RefHolder<FileList_Item> row(FileList_Item::ForFile(file.get()));
+        CWndPreview pane(nullptr);
+        pane.resize(300, 400);
+        pane.SetListLoaded(true);
+        pane.SetItem(row.get());
+        pane.show();
+        const auto face = [&pane] { return std::pair(pane.font().family().toStdString(), pane.font().pointSize()); };
+        EXPECT_EQ(face(), std::pair(Skin().previewFont.face, Skin().previewFont.points)) << tag << ", made";
+        pane.setFont(QFont());  // as another language's face would stand
+        pane.ApplyLanguage();
+        EXPECT_EQ(face(), std::pair(Skin().previewFont.face, Skin().previewFont.points)) << tag << ", switched to";
+        QApplication::processEvents();
+        ASSERT_TRUE(pane.grab().save(QString::fromStdString(ScreenshotPath(std::string("preview-pane-text-") + tag + ".png"))));
     }
     CFileSelCtrlConfig::Instance().SetLanguage(0);
     SetLanguageFile(before.c_str());

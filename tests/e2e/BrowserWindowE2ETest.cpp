@@ -9,7 +9,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -730,16 +729,16 @@ TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndT
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     ASSERT_TRUE(wizard::PumpUntil([&] { return wizard::HeldAtScanEnd() && !manager.PathRoot()->GetChildren()->empty() && !manager.HasPending(); },
                                   "the scan's trees in the browser, the scan still running"));
-    // A deleted picture: its folder listed, its row.
+    // A picture: its folder listed (a folder's children are bound when it is listed), its row.
     int row = -1;
     for (std::deque<CBindingNode*> walk{manager.PathRoot()}; !walk.empty() && row < 0; walk.pop_front()) {
-        manager.ShowFolder(walk.front());  // a folder's children are bound when it is listed
+        manager.ShowFolder(walk.front());
         testutil::WaitForRows();
         for (int r = 0; r < CFileListData::FolderModel().GetCount() && row < 0; ++r)
             if (RefHolder<FileList_Item> item(CFileListData::FolderModel().GetItem(r)); !item->IsFolderRow() && IsImageName(item->name)) row = r;
         for (CBindingNode* c : *walk.front()->GetChildren()) walk.push_back(c);
     }
-    ASSERT_GE(row, 0) << "no deleted picture found";
+    ASSERT_GE(row, 0) << "no picture found";
     // What the strip shows: its title, paused or not, and whether it offers Continue.
     auto strip = [&] {
         return std::string(Strip().TitleKey()) + (Strip().GetState() == kProgressPaused ? ", paused" : ", running") +
@@ -774,22 +773,16 @@ TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndT
     // The preview and its Recovery button: the strip warned, so no tip before the save dialog.
     DoubleClickRow(row);
     expectRoad({"warned preview: " + pausedAsTheBrowsers, "save: " + pausedAsTheBrowsers}, "the preview");
-    // Recovery from the list's menu, with the tip on, declined, and then off.
-    auto recoverFromTheMenu = [&] {
-        wizard::ModalWatch menu(uiwait::OfType<QMenu>([](QMenu* popup) {
-            popup->actions().first()->trigger();
-            popup->close();
-        }), uiwait::Watched::kPopup);
-        CFileListCtrl* list = Container().Right()->Details();
-        const QPoint at = list->visualRect(list->model()->index(row, 1)).center();
-        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
-        QApplication::sendEvent(list->viewport(), &rightClick);
+    // Recovery from the list, with the tip on, declined, and then off.
+    auto recoverFromTheList = [&] {
+        Container().Right()->Details()->SelectRow(row);
+        Container().Right()->Details()->OnCommand(ID_FILESEL_RECOVERY);
     };
     ASSERT_EQ(ConfigShowTip(), 1);
-    recoverFromTheMenu();
+    recoverFromTheList();
     expectRoad({"tip: " + pausedAsTheBrowsers}, "the recovery with the tip");
     WritePrivateProfileString("register", "ShowTip", "0", ConfigFilePath().c_str());
-    recoverFromTheMenu();
+    recoverFromTheList();
     expectRoad({"save: " + pausedAsTheBrowsers}, "the recovery without the tip");
 
     wizard::ScanEnd().Open();

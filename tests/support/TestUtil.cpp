@@ -112,8 +112,9 @@ std::map<std::string, std::vector<u8>> ReadFilesBelow(const std::string& root) {
     return out;
 }
 
-TempDir::TempDir() {
-    std::string base = std::string(MORVENDA_BINARY_DIR) + "/test-tmp";
+TempDir::TempDir() : TempDir(std::string(MORVENDA_BINARY_DIR) + "/test-tmp") {}
+
+TempDir::TempDir(const std::string& base) {
     std::filesystem::create_directories(base);
     std::string tmpl = base + "/t-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());

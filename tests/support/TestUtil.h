@@ -29,10 +29,12 @@ std::string Sha256File(const std::string& path);
 int OpenBelow(const std::string& root, const std::string& relative);
 std::map<std::string, std::vector<u8>> ReadFilesBelow(const std::string& root);
 
-// A fresh folder under the build tree, removed with its contents when the object goes.
+// A fresh folder under the build tree, or under `base`, removed with its contents when the
+// object goes.
 class TempDir {
 public:
     TempDir();
+    explicit TempDir(const std::string& base);
     ~TempDir();
     const std::string& Path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
@@ -40,6 +42,10 @@ public:
 private:
     std::string path_;
 };
+
+// Where a test's runtime folder (XDG_RUNTIME_DIR) goes: a short path, as /run/user/<uid> is, for
+// the path of the program's socket in it must fit in 108 bytes wherever the suite is built.
+inline constexpr const char* kRuntimeTempBase = "/tmp";
 
 // Points an environment variable elsewhere while it lives (a test's own configuration folder:
 // tests run side by side, and one test's settings in a shared folder reach another).

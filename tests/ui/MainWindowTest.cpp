@@ -406,7 +406,7 @@ TEST_F(MainWindow, TheOutOfMemoryNoticeOfAnotherThreadIsShownByTheInterfaceThrea
 }
 
 TEST_F(MainWindow, ASecondStartSaysSoAndAsksTheFirstWindowToTheFront) {
-    testutil::TempDir runtime;
+    testutil::TempDir runtime(testutil::kRuntimeTempBase);
     std::filesystem::permissions(runtime.Path(), std::filesystem::perms::owner_all);
     const char* old = std::getenv("XDG_RUNTIME_DIR");
     const std::string saved = old ? old : "";

@@ -89,7 +89,7 @@ protected:
         else ::unsetenv("XDG_RUNTIME_DIR");
     }
 
-    testutil::TempDir runtime_, state_, program_, disks_;
+    testutil::TempDir runtime_{testutil::kRuntimeTempBase}, state_, program_, disks_;
     QProcessEnvironment env_;
     QString binary_;
     const char* oldRuntime_ = std::getenv("XDG_RUNTIME_DIR");
