@@ -190,8 +190,7 @@ TEST_F(ResultPage, TheTipBeforeARecoveryInAPausedScanIsSkippedOnceWhenTheSession
     session.SetProgress(nullptr, nullptr, nullptr);
 }
 
-// The view the scan session feeds, as building or idle as told last. Told idle off the user-interface
-// thread (at the scan thread's pause point), it holds that thread until the test lets it go.
+// The session's view; told idle off the UI thread (the scan thread's pause), it holds there until let go.
 struct SlowToldView : CHeadlessDirectoryTree {
     void SetBuildState(bool building) override {
         if (!building && !ui::OnUiThread()) {
@@ -205,13 +204,11 @@ struct SlowToldView : CHeadlessDirectoryTree {
     testutil::Gate letGo;
 };
 
-// The scan thread reaches its pause point just as the user continues: the view it would make
-// idle for the user's checks stays building, for the scan runs on.
+// The scan thread pauses just as the user continues: the view stays building, for the scan runs on.
 TEST_F(ResultPage, APauseTheScanThreadSawBeforeTheUsersContinueLeavesTheViewBuilding) {
-    RecoveryGraph& session = RecoveryGraph::Instance();
     UiCtrl::RecoveryProgressWnd& strip = page_->Progress();
     SlowToldView view;
-    session.SetDirectoryTree(&view);
+    RecoveryGraph::Instance().SetDirectoryTree(&view);
     strip.DoStart();
     strip.DoPause();
     std::thread scan([&] { strip.Continued(); });
@@ -223,7 +220,7 @@ TEST_F(ResultPage, APauseTheScanThreadSawBeforeTheUsersContinueLeavesTheViewBuil
     uiwait::Flush();
     EXPECT_TRUE(view.building) << "the view was left idle while the scan runs";
     strip.DoStop(false);
-    session.SetDirectoryTree(page_->Browser());
+    RecoveryGraph::Instance().SetDirectoryTree(page_->Browser());
 }
 
 // Pixels of the warning mark's amber in a picture of a window.
@@ -292,20 +289,15 @@ void HoldWorker() {
 }
 
 void ClickClientItem(HomeBaseDialog* dialog, int id) {
-    UiCtrl::UiItem* item = dialog->GetClientItem(id);
-    ASSERT_NE(item, nullptr) << id;
-    const RECT r = item->GetRect();
+    const RECT r = dialog->GetClientItem(id)->GetRect();
     const QPoint at(HomeBaseDialog::ClientToWindowX((r.left + r.right) / 2), HomeBaseDialog::ClientToWindowY((r.top + r.bottom) / 2));
     QTest::mouseMove(dialog, at);
     QTest::mouseClick(dialog, Qt::LeftButton, {}, at);
 }
 
-// Each dialog looked at in English, German, Japanese and Spanish: white but for a one-pixel edge
-// at each side and the band at its foot, where its buttons stand, which keep the dialog's base
-// colour; F1 opens the help address. The recovery's window names the file right after its text
-// and asks before it stops; the destination dialog shows the grey border of its tree with a
-// removable volume in it, splits its note in Spanish after seven eighths of its characters and
-// reports the folder the user confirms; the recovery's result opens its folder from its link.
+// Each dialog in four languages: white but for a one-pixel side edge and the band at its foot in the
+// base colour; F1 opens help; Cancel in the recovery asks first; the destination dialog shows its
+// tree's border and reports the chosen folder; the result's link opens its folder.
 TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDoes) {
     constexpr QRgb kWhite = qRgb(255, 255, 255);
     constexpr QRgb kBase = qRgb(0xF4, 0xF4, 0xF4);
@@ -325,8 +317,7 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
     std::vector<std::string> drawn, cut;
     const ui::DrawnTextObserver previous = ui::SetDrawnTextObserver([&](const ui::DrawnText& t) {
         drawn.push_back(t.text);
-        // The destination lies wherever the suite is built; a long one ends in an ellipsis at the link's limit, as a
-        // user's long path does, so only the dialogs' own texts must fit.
+        // The destination lies wherever the suite is built and may be cut as a user's long path is.
         if (t.cut && t.text != dir_.Path())
             cut.push_back(t.text + " needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight));
     });
@@ -366,7 +357,6 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
             stats.texts.clear();
             stats.events.clear();
             help.opened.clear();
-            // The recovery's question before it stops, answered by its own buttons.
             bool stop = false;
             int questions = 0;
             QPointer<QWidget> question;
@@ -409,15 +399,10 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
                 };
                 const int foot = client.bottom - kFootHeight;
                 for (const int y : {foot / 2, foot - 1, foot, client.bottom - 1}) {
-                    const QRgb inside = y < foot ? kWhite : kBase;
-                    EXPECT_EQ(at(1, y), inside) << "at the left, y " << y;
-                    EXPECT_EQ(at(client.right - 2, y), inside) << "at the right, y " << y;
-                    EXPECT_EQ(at(0, y), kBase) << "the left edge, y " << y;
-                    EXPECT_EQ(at(client.right - 1, y), kBase) << "the right edge, y " << y;
+                    for (const int x : {1, int(client.right) - 2}) EXPECT_EQ(at(x, y), y < foot ? kWhite : kBase) << "x " << x << ", y " << y;
+                    for (const int x : {0, int(client.right) - 1}) EXPECT_EQ(at(x, y), kBase) << "the edge at x " << x << ", y " << y;
                 }
-                // F1, keyed where the keyboard is, opens the help address.
-                QWidget* keys = shown->focusWidget() ? shown->focusWidget() : shown;
-                QTest::keyClick(keys, Qt::Key_F1);
+                QTest::keyClick(shown->focusWidget() ? shown->focusWidget() : shown, Qt::Key_F1);
                 EXPECT_EQ(help.opened, std::vector<std::string>{text("helpUrl")});
                 EXPECT_EQ(stats.events, std::vector<u32>{kStatsHelpKey});
                 if (dynamic_cast<ExportProgress*>(shown)) {
@@ -441,7 +426,6 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
                     return;
                 }
                 if (auto* progress = dynamic_cast<ExportProgress*>(shown)) {
-                    // Cancel asks first: No goes on, Yes stops and is reported.
                     for (const bool yes : {false, true}) {
                         stop = yes;
                         ClickClientItem(progress, ExportProgress::kItemCancel);
