@@ -235,7 +235,7 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
 
 // A failing disk under a volume: reads that touch sectors [first, end) fail.
 struct FailingArea : IStorageDevice {
-    FailingArea(IStorageDevice& volume, u64 first, u64 end) : volume(volume), first(first), end(end) {}
+    FailingArea(IStorageDevice& v, u64 f, u64 e) : volume(v), first(f), end(e) {}
     u32 Read(void* buffer, u64 at, u64 count) override { return at < end && at + count > first ? 0 : volume.Read(buffer, at, count); }
     u64 GetTotalSectors() override { return volume.GetTotalSectors(); }
     u32 GetSectorSize() override { return volume.GetSectorSize(); }
@@ -245,9 +245,8 @@ struct FailingArea : IStorageDevice {
     u64 first, end;
 };
 
-// A found file of which part cannot be read is shown as its recovery keeps it, what could be read
-// and zeros for the rest, in the pane, the icon view's thumbnail and the window; one of which
-// nothing can be read is not shown.
+// A partly readable file shows what could be read and zeros for the rest in the pane, the thumbnail
+// and the window; one of which nothing can be read is not shown.
 TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
     Scan(kFsNtfs);
     progress.DoStop(false);
@@ -263,33 +262,27 @@ TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
     std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
     ASSERT_TRUE(runs && runs->GetExtentCount() > 0);
     const u64 sectorsPerCluster = boot[13], fileSector = u64(runs->GetExtent(0).start) * sectorsPerCluster;
-    // The file's second 64 KiB lie in its first run.
-    constexpr u64 kReadable = 128;
+    constexpr u64 kReadable = 128;  // the file's second 64 KiB, in its first run
     ASSERT_GE(runs->GetExtent(0).length * sectorsPerCluster, 2 * kReadable);
     ASSERT_GT(size, 2 * kReadable * kSector);
-    const struct {
-        u64 badFirst, badEnd;  // sectors of the file
-        bool shown;
-    } cases[] = {{kReadable, 2 * kReadable, true}, {0, (size + kSector - 1) / kSector, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.shown ? "its second 64 KiB unreadable" : "nothing readable");
-        FailingArea failing(*volume, fileSector + c.badFirst, fileSector + c.badEnd);
+    // The file's unreadable sectors, and whether it is shown.
+    for (const auto& [badFirst, badEnd, shown] : {std::tuple{kReadable, 2 * kReadable, true}, std::tuple{u64{0}, (size + kSector - 1) / kSector, false}}) {
+        SCOPED_TRACE(shown ? "its second 64 KiB unreadable" : "nothing readable");
+        FailingArea failing(*volume, fileSector + badFirst, fileSector + badEnd);
         sink.device = &failing;
         CWndPreview* pane = container->Right()->Preview();
         pane->ClearItem();
         pane->SetItem(row.get());
         ASSERT_TRUE(PumpUntil([] { return CWndPreview::LiveWorkers() == 0; }, "the preview workers' end"));
         Settle();
-        EXPECT_EQ(pane->HasPicture(), c.shown);
-        if (c.shown) {
+        EXPECT_EQ(pane->HasPicture(), shown);
+        if (shown) {
             ASSERT_TRUE(container->grab().save(QString::fromStdString(ScreenshotPath("preview-pane-partly-read-en.png"))));
             std::atomic<int> pictures{0};
             CThumbnailWorker thumbnails([&] { ++pictures; });
             thumbnails.Enqueue(row->fileNode, &failing);
             ASSERT_TRUE(PumpUntil([&] { return pictures.load() > 0; }, "the thumbnail of the partly read picture"));
-            const std::vector<CThumbnailWorker::Result> drawn = thumbnails.TakeResults();
-            ASSERT_EQ(drawn.size(), 1u);
-            EXPECT_FALSE(drawn[0].image.isNull());
+            EXPECT_FALSE(thumbnails.TakeResults().at(0).image.isNull());
         }
         pane->ClearItem();
         told.clear();
@@ -300,13 +293,12 @@ TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
             ran = true;
             const std::vector<u8> copy = testutil::ReadFileBytes(dlg->TempPath());
             ASSERT_EQ(copy.size(), size);
-            // The unreadable sectors are zeros, the sectors around them the file's own.
             const auto zeros = [&](u64 from, u64 to) {
                 return std::all_of(copy.begin() + i64(from), copy.begin() + i64(std::min(to, size)), [](u8 b) { return b == 0; });
             };
             EXPECT_TRUE(copy[0] == 0xFF && copy[1] == 0xD8);
-            EXPECT_TRUE(zeros(c.badFirst * kSector, c.badEnd * kSector));
-            EXPECT_FALSE(zeros(c.badEnd * kSector, size)) << "what lies after the unreadable sectors";
+            EXPECT_TRUE(zeros(badFirst * kSector, badEnd * kSector));
+            EXPECT_FALSE(zeros(badEnd * kSector, size)) << "what lies after the unreadable sectors";
             dlg->show();
             Settle();
             EXPECT_TRUE(dlg->Image()->HasPicture());
@@ -314,8 +306,8 @@ TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
             dlg->reject();
         });
         container->Right()->Details()->OnCommand(ID_FILESEL_PREVIEW);
-        EXPECT_EQ(ran, c.shown);
-        EXPECT_EQ(told, c.shown ? std::vector<QString>{} : std::vector<QString>{QString::fromStdString(Skin().canNotPreview)});
+        EXPECT_EQ(ran, shown);
+        EXPECT_EQ(told, shown ? std::vector<QString>{} : std::vector<QString>{QString::fromStdString(Skin().canNotPreview)});
         EXPECT_EQ(LivePreviewTempCount(), 0u);
     }
     sink.device = volume;
