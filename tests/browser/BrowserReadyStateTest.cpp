@@ -295,8 +295,7 @@ TEST_F(BrowserReadyState, TheDetailsListMarksDeletedFilesAndDrawsTheChosenRowInT
     }
 }
 
-// While the page empties the browser or freezes the result view (its view-clearing flag set),
-// a folder chosen in the tree is not listed and the lists draw no row, until the flag drops.
+// While the page clears or freezes the view, a folder chosen in the tree is not listed and no row is drawn.
 TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingAndTheListsDrawNoRows) {
     browser->SetBuildState(false);
     CFileTreeCtrl* tree = container->Left()->PathTree();
@@ -304,8 +303,7 @@ TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingA
         uiwait::Paint(w);
         const QImage shot = w->grab().toImage();
         int dark = 0;
-        for (int y = 0; y < shot.height(); ++y)
-            for (int x = 0; x < shot.width(); ++x) dark += qGray(shot.pixel(x, y)) < 160;
+        for (int y = 0; y < shot.height(); ++y) for (int x = 0; x < shot.width(); ++x) dark += qGray(shot.pixel(x, y)) < 160;
         return dark;
     };
     for (const bool details : {true, false}) {
@@ -325,8 +323,7 @@ TEST_F(BrowserReadyState, WhileThePageClearsOrFreezesTheViewTheTreeListsNothingA
     }
 }
 
-// A sort moves the rows under the list's mark, which stays at its place: the preview pane shows
-// the row now there, not the first one.
+// After a sort the list's mark stays at its place and the pane shows the row now there.
 TEST_F(BrowserReadyState, AfterASortThePaneShowsTheRowNowAtTheChosenPlace) {
     browser->SetBuildState(false);
     container->Right()->ShowPreviewPane(true);
@@ -343,8 +340,7 @@ TEST_F(BrowserReadyState, AfterASortThePaneShowsTheRowNowAtTheChosenPlace) {
     EXPECT_EQ(container->Right()->Preview()->Item(), now.get());
 }
 
-// The files below a scan folder whose check byte is `state`; each node set to `reset` first
-// when one is given.
+// The files below a scan folder checked as `state`, each set to `reset` first when one is given.
 size_t FilesChecked(CFileNode* folder, u8 state, int reset = -1) {
     size_t n = 0;
     for (CFileNode* c = folder->GetFirstChild(); c; c = c->GetNextSibling()) {
@@ -354,10 +350,8 @@ size_t FilesChecked(CFileNode* folder, u8 state, int reset = -1) {
     return n;
 }
 
-// The scan's end, or a pause reached on the scan thread, makes the trees and lists ready while
-// the UI thread still binds what the scan delivered before. A user who checks at once checks
-// through the ready tree: whatever it takes holds for every file under the box, also in the
-// folders still queued (the walk is breadth first: the subfolders come after all the files).
+// A check given the moment the build ends or pauses (on the scan thread), while the UI thread still
+// binds what the scan delivered, holds for every file under the box, also those still queued.
 TEST(BrowserLargeTree, ACheckRightAfterTheBuildsEndOrAPauseHoldsForEveryFileStillQueued) {
     constexpr int kFolders = 600, kFilesPerFolder = 399;
     constexpr size_t kFiles = size_t{kFolders} * (kFilesPerFolder + 1);
@@ -380,7 +374,6 @@ TEST(BrowserLargeTree, ACheckRightAfterTheBuildsEndOrAPauseHoldsForEveryFileStil
         manager.AddFileSystemNode(root, nullptr, nullptr, true);
         if (fromScanThread) std::thread([&] { browser->SetBuildState(false); }).join();
         else browser->SetBuildState(false);
-        // One turn of the UI thread: one slice of the binding, and whatever else was posted.
         QApplication::processEvents();
         const QModelIndex volume = model->index(0, 0, model->index(0, 0));
         ASSERT_EQ(model->data(volume, Qt::CheckStateRole).toInt(), Qt::Checked);
