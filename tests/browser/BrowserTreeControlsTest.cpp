@@ -154,8 +154,7 @@ TEST_F(BrowserTreeControls, UncheckingEverythingInTheTypeTabTellsThePageNothingI
     }
 }
 
-// A click on an item's check image only checks or unchecks it: the item is not chosen, not opened
-// and not listed, also at the image's edge and when clicked twice quickly.
+// A click on a check image, even at its edge and twice quickly, only checks: nothing chosen, opened or listed.
 TEST_F(BrowserTreeControls, AClickOnACheckImageNeitherChoosesNorOpensTheItem) {
     CFileTreeCtrl* path = container->Left()->PathTree();
     CFileTreeModel* model = path->TreeModel();
@@ -165,8 +164,7 @@ TEST_F(BrowserTreeControls, AClickOnACheckImageNeitherChoosesNorOpensTheItem) {
     if (model->canFetchMore(volume)) model->fetchMore(volume);
     path->expand(volume);
     const QModelIndex docs = model->IndexOf(Docs());
-    // The image's edge, where it overhangs the style's box.
-    const QRect image = SkinCheckImageRect(browsertest::CheckBoxOf(path, docs));
+    const QRect image = SkinCheckImageRect(browsertest::CheckBoxOf(path, docs));  // overhangs the style's box
     const QPoint edge(image.left(), image.center().y());
     QTest::mouseClick(path->viewport(), Qt::LeftButton, {}, edge);
     EXPECT_EQ(Docs()->GetCheckState(), kImageUnchecked);
@@ -177,9 +175,8 @@ TEST_F(BrowserTreeControls, AClickOnACheckImageNeitherChoosesNorOpensTheItem) {
     EXPECT_EQ(CFileVirtualNodeManager::Instance().CurrentFolder(), Docs()->GetParent()) << "the item was listed";
 }
 
-// The path tree puts each folder above those of its folder that came before it, and each new
-// volume above the earlier ones: a scan hands a folder's entries over last made first, so the
-// tree shows them in the order they were made. The list of a folder keeps their arrival.
+// A scan hands entries over last made first: the path tree shows folders (and volumes) in the order
+// they were made, newest volume first; the list keeps their arrival.
 TEST(BrowserPathTreeOrder, EachFolderAndVolumeComesAboveThoseBeforeIt) {
     CFileSelCtrl* browser = testutil::OpenEmptyBrowser();
     CFileTreeCtrl* tree = browser->Container()->Left()->PathTree();
@@ -189,8 +186,7 @@ TEST(BrowserPathTreeOrder, EachFolderAndVolumeComesAboveThoseBeforeIt) {
         for (const char* name : {"Alpha", "Beta", "Gamma"}) browsertest::Add(volume, name, true);
         manager.AddFileSystemNode(volume, nullptr, nullptr, true);
     }
-    while (manager.ProcessPending(kInfinite)) {
-    }
+    while (manager.ProcessPending(kInfinite)) continue;
     CFileTreeModel* model = tree->TreeModel();
     const QModelIndex root = model->index(0, 0);
     EXPECT_EQ(CFileTreeModel::NodeOf(model->index(0, 0, root))->GetFileNode(), volumes[1]) << "the newer volume first";
@@ -198,7 +194,7 @@ TEST(BrowserPathTreeOrder, EachFolderAndVolumeComesAboveThoseBeforeIt) {
         const QModelIndex volume = model->index(row, 0, root);
         tree->SelectNodeItem(CFileTreeModel::NodeOf(volume));
         testutil::WaitForRows();
-        if (model->canFetchMore(volume)) model->fetchMore(volume);  // opened, as a user opens it
+        if (model->canFetchMore(volume)) model->fetchMore(volume);
         std::vector<std::string> shown, listed;
         for (int r = 0; r < model->rowCount(volume); ++r) shown.push_back(CFileTreeModel::NodeOf(model->index(r, 0, volume))->GetName());
         for (int r = 0; r < CFileListData::FolderModel().GetCount(); ++r)
