@@ -96,8 +96,8 @@ bool ClickDialogItem(HomeBaseDialog& dialog, int id) {
 namespace {
 std::atomic<bool> g_heldAtScanEnd{false};
 
-// A real scan held at its start while DeepScanStart() is closed, or at its end record while
-// ScanEnd() is closed (its trees handed over, the strip still running): it reports through this.
+// A real scan held at its start while DeepScanStart() is closed, or, reporting through this, at its
+// end record while ScanEnd() is closed.
 class HeldController : public IRecoveryController, public IProgress {
 public:
     HeldController(IRecoveryController* real, bool atEnd) : real_(real), atEnd_(atEnd) {}

@@ -87,12 +87,10 @@ testutil::Gate& DeepScanStart();
 IRecoveryController* MakeHeldDeepScan(u32 mode);
 // Every scan held so, the deleted-file scan too.
 IRecoveryController* MakeHeldScan(u32 mode);
-// Scans held at their end instead, while ScanEnd() is closed (and let go by a stop): their trees
-// are in the browser and the strip shows them running, so that a test can work with the found
-// files of a running scan however fast the machine scans.
+// Scans held at their end while ScanEnd() is closed (or until stopped), their trees in the browser
+// and the strip running, however fast the machine scans. HeldAtScanEnd(): one waits there now.
 testutil::Gate& ScanEnd();
 IRecoveryController* MakeScanHeldAtItsEnd(u32 mode);
-// Whether a scan waits at its end now.
 bool HeldAtScanEnd();
 // <build>/screenshots/<name>.png; false when the picture could not be written.
 bool Shot(QWidget* w, const std::string& name);
