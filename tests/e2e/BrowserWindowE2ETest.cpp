@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -761,8 +762,15 @@ TEST_P(BrowserDialogs, APreviewAndARecoveryDuringTheScanPauseItAsTheBrowsersAndT
     ASSERT_EQ(ConfigShowTip(), 1);
     for (const bool tip : {true, false}) {
         if (!tip) WritePrivateProfileString("register", "ShowTip", "0", ConfigFilePath().c_str());
-        Container().Right()->Details()->SelectRow(row);
-        Container().Right()->Details()->OnCommand(ID_FILESEL_RECOVERY);
+        // Recovery from the list's menu, as a user right-clicks the row and picks it.
+        wizard::ModalWatch menu(uiwait::OfType<QMenu>([](QMenu* popup) {
+            popup->actions().first()->trigger();
+            popup->close();
+        }), uiwait::Watched::kPopup);
+        CFileListCtrl* list = Container().Right()->Details();
+        const QPoint at = list->visualRect(list->model()->index(row, 1)).center();
+        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list->viewport(), &rightClick);
         expectRoad({(tip ? "tip: " : "save: ") + pausedAsTheBrowsers}, tip ? "the recovery with the tip" : "the recovery without the tip");
     }
     wizard::ScanEnd().Open();
