@@ -101,16 +101,11 @@ Bytes RealMedia() {
     RmChunk(v, "INDX", 40);
     return v;
 }
-// Sized by the index chunk that ends it; its stream header lies past the first sector.
+// Its stream header lies past the first sector; the index chunk that ends it gives its length.
 Bytes RealMediaVideo() {
     Bytes v;
-    RmChunk(v, ".RMF", 18);
-    RmChunk(v, "CONT", 548);
-    Add(v, "MDPR");
-    Put32(v, 8 + 30 + 12, true);
-    Fill(v, 30, 6);
-    Add(v, "Video Stream");
-    RmChunk(v, "DATA", 900);
+    for (const auto& [id, size] : {std::pair{".RMF", 18u}, {"CONT", 548u}, {"MDPR", 80u}, {"DATA", 900u}}) RmChunk(v, id, size);
+    std::memcpy(v.data() + 18 + 548 + 20, "Video Stream", 12);
     Add(v, {'I', 'N', 'D', 'X', 0, 0, 0, 0x14, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0});
     return v;
 }
