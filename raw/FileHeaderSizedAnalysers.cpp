@@ -8,9 +8,6 @@
 
 namespace {
 
-// The part of a sector every header check may read: devices have at least this much per sector.
-constexpr u32 kCheckedBytes = 512;
-
 constexpr u32 kEmfSignature = 0x464D4520;  // " EMF"
 constexpr u32 kEmfSignatureAt = 40;
 constexpr u32 kEmfSizeAt = 48;
@@ -56,6 +53,7 @@ constexpr u32 kChmZeroAt[] = {100, 112, 116};
 constexpr u32 kChmSizeAt = 104;
 
 constexpr u32 kEbmlSizeAt = 4;
+constexpr u64 kLatestSegmentAt = 512;  // a Segment that begins later is not looked for
 constexpr u8 kSegmentId[4] = {0x18, 0x53, 0x80, 0x67};
 constexpr u32 kSegmentSizeLowAt = 8;   // the low half of the Segment's eight-byte size field
 constexpr u32 kSegmentHeaderBytes = 12;
@@ -137,7 +135,7 @@ u32 FileCHMAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInf
     return 1;
 }
 
-u32 FileMKVAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
+u32 FileMKVAnalyser::CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) {
     const u8 lead = sector[kEbmlSizeAt];
     if (lead == 0) return 0;
     u32 n = 1;
@@ -145,10 +143,12 @@ u32 FileMKVAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInf
     if (n > kEbmlLongestSize) return 0;
     u64 value = lead & ((0x80u >> (n - 1)) - 1);
     for (u32 i = 1; i < n; ++i) value = (value << 8) | sector[kEbmlSizeAt + i];
-    // The Segment's ID and size field must lie inside the bytes the check may read.
-    if (value > kCheckedBytes) return 0;
+    if (value > kLatestSegmentAt) return 0;
     const u64 p = kEbmlSizeAt + n + value;
-    if (p + kSegmentHeaderBytes > kCheckedBytes) return 0;
+    if (p > kLatestSegmentAt) return 0;
+    // A Segment near the sector's end has its ID and size field in the bytes after the sector;
+    // where the caller holds fewer (the disk ends there), the file cannot be confirmed.
+    if (p + kSegmentHeaderBytes > held) return 0;
     if (std::memcmp(sector + p, kSegmentId, sizeof kSegmentId) != 0) return 0;
     record.fileType = kType;
     record.size = p + kSegmentHeaderBytes + ReadBE32(sector + p + kSegmentSizeLowAt);

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr u32 kCheckedBytes = 512;  // what every header check may read of its sector
 constexpr u64 kWalkBoundFactor = 10;
 constexpr u64 kRealMediaBoundFactor = 20;
 
@@ -263,10 +262,10 @@ bool FileRM_RMVBAnalyser::HasVideoStream(const u8* bytes, u32 length) {
                      static_cast<u32>(std::strlen(kRmVideoStream))) != nullptr;
 }
 
-u32 FileRM_RMVBAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
-    // Only the sector's own bytes are looked at; the length walk classifies the file again over
-    // its whole first kilobyte.
-    record.fileType = HasVideoStream(sector, kCheckedBytes) ? kTypeVariable : kType;
+u32 FileRM_RMVBAnalyser::CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) {
+    // The stream headers often lie past the first sector: the bytes after it that the caller
+    // holds are looked at too, as far as the length walk looks.
+    record.fileType = HasVideoStream(sector, std::min(held, kRmClassifyBytes + kRmVideoSpan)) ? kTypeVariable : kType;
     return 1;
 }
 
@@ -280,7 +279,11 @@ u32 FileRM_RMVBAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* r
     const u8* first = ReadWindowGetBytes(w.window, 0, &available);
     if (!first || available < kChunkHeader) return 0;
     const u64 bound = LargestFileOffset() * kRealMediaBoundFactor;
-    if (!HasVideoStream(first, std::min(available, kRmClassifyBytes + kRmVideoSpan))) {
+    // The walk taken follows the type: where the header check held fewer bytes (a failed read
+    // after its sector), the type it gave is put right here.
+    const bool video = HasVideoStream(first, std::min(available, kRmClassifyBytes + kRmVideoSpan));
+    record.fileType = video ? kTypeVariable : kType;
+    if (!video) {
         u64 p = ReadBE32(first + 4);
         const u8* chunk = WindowBytes(w.window, p, kChunkHeader);
         while (chunk) {

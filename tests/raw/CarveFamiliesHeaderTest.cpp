@@ -1,6 +1,7 @@
 // The header checks of the header-sized, container, media, archive and document analysers over
-// one 512-byte sector each (the sanitizer build catches a check that reads past it): what each
-// accepts, how it types the record and what size it states, damaged fields included.
+// one 512-byte sector each, or with the bytes after it that the search holds (the sanitizer build
+// catches a check that reads past what it is handed): what each accepts, how it types the record
+// and what size it states, damaged fields included.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -25,8 +26,8 @@ using rawtest::Put32;
 using Sector = std::vector<u8>;
 constexpr size_t kSector = 512;
 
-Sector With(std::initializer_list<std::pair<size_t, std::vector<u8>>> parts) {
-    Sector s(kSector, 0);
+Sector With(std::initializer_list<std::pair<size_t, std::vector<u8>>> parts, size_t held = kSector) {
+    Sector s(held, 0);
     for (const auto& [at, bytes] : parts) std::copy(bytes.begin(), bytes.end(), s.begin() + static_cast<long>(at));
     return s;
 }
@@ -54,16 +55,16 @@ std::function<IRawFileAnalyser*()> Make() {
     return [] { return new A(); };
 }
 
-Sector Mkv(std::vector<u8> ebmlSize, size_t segmentAt, u32 segmentSizeLow) {
-    Sector s = With({{0, {0x1A, 0x45, 0xDF, 0xA3}}});
+Sector Mkv(std::vector<u8> ebmlSize, size_t segmentAt, u32 segmentSizeLow, size_t held = kSector) {
+    Sector s = With({{0, {0x1A, 0x45, 0xDF, 0xA3}}}, held);
     std::copy(ebmlSize.begin(), ebmlSize.end(), s.begin() + 4);
-    if (segmentAt + 12 <= kSector) {
+    if (segmentAt + 12 <= held) {
         const u8 id[] = {0x18, 0x53, 0x80, 0x67};
         std::copy(std::begin(id), std::end(id), s.begin() + static_cast<long>(segmentAt));
         s[segmentAt + 4] = 0x01;
         const std::vector<u8> low = BE32(segmentSizeLow);
         std::copy(low.begin(), low.end(), s.begin() + static_cast<long>(segmentAt + 8));
-    } else if (segmentAt + 4 <= kSector) {
+    } else if (segmentAt + 4 <= held) {
         const u8 id[] = {0x18, 0x53, 0x80, 0x67};
         std::copy(std::begin(id), std::end(id), s.begin() + static_cast<long>(segmentAt));
     }
@@ -104,7 +105,10 @@ const HeaderCase kCases[] = {
      [] { Sector s = Chm(4096); s[112] = 1; return s; }(), 0, 0, kUnchanged},
     {"MKV", Make<FileMKVAnalyser>(), Mkv({0xA3}, 4 + 1 + 0x23, 47000), 1, 96, 40 + 12 + 47000},
     {"MKV with a two-byte EBML size", Make<FileMKVAnalyser>(), Mkv({0x40, 0x30}, 4 + 2 + 0x30, 100), 1, 96, 54 + 12 + 100},
-    {"MKV whose Segment size field leaves the sector", Make<FileMKVAnalyser>(), Mkv({0x41, 0xF0}, 4 + 2 + 0x1F0, 100), 0, 0, kUnchanged},
+    {"MKV whose Segment size field passes the disk's end", Make<FileMKVAnalyser>(), Mkv({0x41, 0xF0}, 4 + 2 + 0x1F0, 100), 0, 0, kUnchanged},
+    {"MKV whose Segment begins at byte 512", Make<FileMKVAnalyser>(), Mkv({0x41, 0xFA}, 512, 100, 524), 1, 96, 512 + 12 + 100},
+    {"MKV at byte 512 handed part of its size field", Make<FileMKVAnalyser>(), Mkv({0x41, 0xFA}, 512, 100, 520), 0, 0, kUnchanged},
+    {"MKV whose Segment begins at byte 513", Make<FileMKVAnalyser>(), Mkv({0x41, 0xFB}, 513, 100, 2048), 0, 0, kUnchanged},
     {"MKV whose Segment lies past the sector", Make<FileMKVAnalyser>(), Mkv({0x42, 0x00}, 600, 0), 0, 0, kUnchanged},
     {"MKV with an EBML size of 2^56", Make<FileMKVAnalyser>(), Mkv({0x01, 1, 0, 0, 0, 0, 0, 0}, 600, 0), 0, 0, kUnchanged},
     {"MKV with a zero size byte", Make<FileMKVAnalyser>(), Mkv({0x00}, 600, 0), 0, 0, kUnchanged},
@@ -121,6 +125,10 @@ const HeaderCase kCases[] = {
      With({{0, Text("RIFF")}, {8, Text("CMX1")}, {20, Text("{Corel Binary Meta File}")}}), 1, 16, 0},
     {"AIFF", Make<CFileAIFAnalyzer>(), With({{0, Text("FORM")}, {8, Text("AIFC")}}), 1, 80, kUnchanged},
     {"FORM that is no AIFF", Make<CFileAIFAnalyzer>(), With({{0, Text("FORM")}, {8, Text("ILBM")}}), 0, 0, kUnchanged},
+    {"RealMedia whose MDPR ends the first kilobyte", Make<FileRM_RMVBAnalyser>(),
+     With({{0, Text(".RMF")}, {1020, Text("MDPR")}, {1168, Text("Video Stream")}}, 2048), 1, 95, kUnchanged},
+    {"RealMedia whose MDPR passes the first kilobyte", Make<FileRM_RMVBAnalyser>(),
+     With({{0, Text(".RMF")}, {1021, Text("MDPR")}, {1100, Text("Video Stream")}}, 2048), 1, 94, kUnchanged},
     {"MIDI", Make<FileMIDAnalyser>(), With({{0, Text("MThd")}, {4, BE32(6)}, {8, BE16(1)}, {10, BE16(2)}}), 1, 38, kUnchanged},
     {"MIDI format 3", Make<FileMIDAnalyser>(), With({{0, Text("MThd")}, {4, BE32(6)}, {8, BE16(3)}, {10, BE16(2)}}), 0, 0, kUnchanged},
     {"MIDI without tracks", Make<FileMIDAnalyser>(), With({{0, Text("MThd")}, {4, BE32(6)}}), 0, 0, kUnchanged},
@@ -178,7 +186,7 @@ class CarveFamilyHeaders : public ::testing::TestWithParam<HeaderCase> {};
 TEST_P(CarveFamilyHeaders, AcceptTypeAndStateTheSizeFromOneSector) {
     const HeaderCase& c = GetParam();
     std::unique_ptr<IRawFileAnalyser> analyser(c.make());
-    ASSERT_EQ(c.sector.size(), kSector);
+    ASSERT_GE(c.sector.size(), kSector);
     CRawFileInfo record;
     record.size = 12345;  // what a check that leaves the size alone keeps
     const u32 result = analyser->CheckFileHeader(c.sector.data(), u32(c.sector.size()), record);

@@ -101,6 +101,14 @@ Bytes RealMedia() {
     RmChunk(v, "INDX", 40);
     return v;
 }
+// Its stream header lies past the first sector; the index chunk that ends it gives its length.
+Bytes RealMediaVideo() {
+    Bytes v;
+    for (const auto& [id, size] : {std::pair{".RMF", 18u}, {"CONT", 548u}, {"MDPR", 80u}, {"DATA", 900u}}) RmChunk(v, id, size);
+    std::memcpy(v.data() + 18 + 548 + 20, "Video Stream", 12);
+    Add(v, {'I', 'N', 'D', 'X', 0, 0, 0, 0x14, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0});
+    return v;
+}
 
 void OggPage(Bytes& v, std::initializer_list<u8> lacing) {
     Add(v, "OggS");
@@ -348,6 +356,7 @@ const std::vector<WalkCase>& Cases() {
         c.push_back({"ASF with its index", Make<FileASFAnalyser>(), Asf(true), 1, Asf(true).size(), 7});
         c.push_back({"ASF without an index", Make<FileASFAnalyser>(), Asf(false), 1, Asf(false).size(), 7});
         c.push_back({"RealMedia chunks", Make<FileRM_RMVBAnalyser>(), RealMedia(), 1, RealMedia().size(), kKeep});
+        c.push_back({"RealMedia with video", Make<FileRM_RMVBAnalyser>(), RealMediaVideo(), 1, RealMediaVideo().size(), 95});
         c.push_back({"Ogg pages, one without segments", Make<CFileOggAnalyser>(), Ogg(), 1, Ogg().size(), kKeep});
         c.push_back({"MPEG program stream", Make<FileMPGAnalyser>(), Mpeg(), 1, Mpeg().size() + 2, 109});
         c.push_back({"MIDI with two tracks", Make<FileMIDAnalyser>(), Midi(), 1, Midi().size(), kKeep});
