@@ -8,7 +8,9 @@
 namespace {
 constexpr COLORREF kTextColor = 0x212121;
 constexpr COLORREF kWhite = 0xFFFFFF;
-constexpr u32 kLabelFlags = DT_VCENTER | DT_END_ELLIPSIS | DT_SINGLELINE;
+// Not one line: the labels and the version stand at the top of their places, level with the
+// link beside them.
+constexpr u32 kLabelFlags = DT_VCENTER | DT_END_ELLIPSIS;
 // The maker's line; the same in every language.
 constexpr const char* kCopyrightLine = "Copyright \u00A9 2026 Morvenda. All rights reserved.";
 }  // namespace

@@ -21,10 +21,28 @@
 
 namespace UiCtrl {
 namespace {
-constexpr int kTileMargin = 20;
 // The title starts over the tiles' icons.
 constexpr int kTitleLeft = 62;
 constexpr int kTitleHeight = 40;
+// The title strip's drawing: the title in the top band, a faint rule level with the refresh
+// button's middle from the title to short of the button, and while the disks are looked for the
+// spinner and the wait text on the rule.
+constexpr int kTitleBand = 20;
+constexpr COLORREF kTitleColour = 0x638205;
+constexpr int kTitleFontHeight = 16;
+constexpr int kTitleFontWeight = 100;
+constexpr int kRefreshFromRight = 70;
+constexpr int kRefreshSize = 24;
+constexpr COLORREF kRuleColour = 0xF2F2F2;
+constexpr int kRuleY = 12;
+constexpr int kRuleAfterTitle = 60;
+constexpr int kRuleEarliest = 280;
+constexpr int kRuleBeforeRefresh = 40;
+const RECT kSpinnerRect = ui::MakeRect(230, 2, 241, 13);
+constexpr int kSpinnerBitmap = 229;  // one bitmap a frame, where the resources have them
+constexpr int kWaitTextLeft = 312;
+// The white kept round the wait text, so the rule stops short of it.
+constexpr int kWaitTextPad = 4;
 constexpr u32 kStatsRefresh = 8456;
 constexpr u32 kStatsScanPlace = 12290;
 constexpr int CMD_BACK = 201;
@@ -278,13 +296,13 @@ int TitleItemWnd::Create(HWND parent, void* instance, RECT rect, u32 style) {
 
 int TitleItemWnd::OnSize(WPARAM wParam, LPARAM lParam) {
     const int r = UiSdkWndBase::OnSize(wParam, lParam);
-    if (UiItem* refresh = GetItem(kRefreshItem)) {
-        const RECT c = ClientRect();
-        const RECT old = refresh->GetRect();
-        const int w = std::max(old.Width(), 90);
-        refresh->SetRect(ui::MakeRect(c.right - w - 24, 6, c.right - 24, 34));
-    }
+    if (UiItem* refresh = GetItem(kRefreshItem)) refresh->SetRect(RefreshRect(ClientRect()));
     return r;
+}
+
+RECT TitleItemWnd::RefreshRect(const RECT& client) {
+    const int left = client.right - kRefreshFromRight;
+    return ui::MakeRect(left, client.top, left + kRefreshSize, client.top + kRefreshSize);
 }
 
 void TitleItemWnd::SetKind(int k, int count) {
@@ -310,8 +328,18 @@ int TitleItemWnd::ApplyLanguage() {
     return 0;
 }
 
+void TitleItemWnd::SetBusy(bool on) {
+    busy = on;
+    if (UiItem* refresh = GetItem(kRefreshItem)) {
+        refresh->SetVisible(!on && kind == 1);
+        refresh->Enable(!on);
+    }
+    Invalidate();
+}
+
 LRESULT TitleItemWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COMMAND && LOWORD(wParam) == kRefreshItem) {
+        SetBusy(true);
         if (page) PostMessage(page, WM_COMMAND, SelDataLostPartitionWnd::kCmdRefresh, 0);
         return 0;
     }
@@ -323,27 +351,45 @@ LRESULT TitleItemWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
 }
 
 int TitleItemWnd::DrawBorder(ui::Dc* dc) {
-    const RECT c = ClientRect();
-    dc->FillRect(c, 0xFFFFFF);
-    dc->Line(kTileMargin, c.bottom - 1, c.right - kTileMargin, c.bottom - 1, 0xE6E6E6);
+    dc->FillRect(ClientRect(), 0xFFFFFF);
     return 0;
 }
 
 int TitleItemWnd::DrawBackground(ui::Dc* dc) {
     UiResources& res = UiResources::Instance();
     const RECT c = ClientRect();
-    dc->SetFont(*res.GetFont(17, 700, false));
-    dc->SetTextColor(0x333333);
-    RECT measure = ui::MakeRect(kTitleLeft, 0, c.right, c.bottom);
-    dc->DrawText(title, measure, DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_CALCRECT);
-    const int titleRight = std::min<int>(measure.right + 6, c.right - 200);
-    dc->DrawText(title, ui::MakeRect(kTitleLeft, 0, titleRight, c.bottom), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    dc->SetFont(*res.GetFont(kTitleFontHeight, kTitleFontWeight, false));
+    dc->SetTextColor(kTitleColour);
+    const RECT titleRect = ui::MakeRect(c.left + kTitleLeft, c.top, c.right, c.top + kTitleBand);
+    constexpr u32 kLine = DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS;
+    RECT drawn = titleRect;
+    dc->DrawText(title, drawn, kLine);
+    RECT measured = titleRect;
+    dc->DrawText(title, measured, kLine | DT_CALCRECT);
+    const int titleRight = std::min(measured.right, titleRect.right);
+    if (kind == 1) {
+        const RECT button = RefreshRect(c);
+        const int from = std::max(titleRight + kRuleAfterTitle, kRuleEarliest) - kRuleAfterTitle;
+        const int to = button.left - kRuleBeforeRefresh;
+        if (to > from) dc->FillRect(ui::MakeRect(from, c.top + kRuleY, to, c.top + kRuleY + 1), kRuleColour);
+    }
     if (busy) {
-        const int x = titleRight + 14;
-        art::DrawSpinner(dc, ui::MakeRect(x, (c.bottom - 20) / 2, x + 20, (c.bottom + 20) / 2), frame);
-        dc->SetFont(*res.GetFont(15, 500, false));
-        dc->SetTextColor(0x808080);
-        dc->DrawText(Localized("PlsWaitEnum"), ui::MakeRect(x + 28, 0, c.right - 20, c.bottom), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        const RECT spin = ui::MakeRect(c.left + kSpinnerRect.left, c.top + kSpinnerRect.top, c.left + kSpinnerRect.right,
+                                       c.top + kSpinnerRect.bottom);
+        dc->FillRect(spin, 0xFFFFFF);
+        if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kSpinnerBitmap + frame))
+            res.DrawImage(dc, p, spin.left, spin.top, spin.right, spin.bottom, 0);
+        else
+            art::DrawSpinner(dc, spin, frame);
+        const std::string wait = Localized("PlsWaitEnum");
+        RECT waitRect = ui::MakeRect(c.left + kWaitTextLeft, c.top, c.right, c.bottom);
+        constexpr u32 kWaitFlags = DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS;
+        RECT waitInk = waitRect;
+        dc->DrawText(wait, waitInk, kWaitFlags | DT_CALCRECT);
+        dc->FillRect(ui::MakeRect(waitInk.left - kWaitTextPad, waitInk.top, std::min(waitInk.right, waitRect.right) + kWaitTextPad,
+                                  waitInk.bottom),
+                     0xFFFFFF);
+        dc->DrawText(wait, waitRect, kWaitFlags);
     }
     return 0;
 }
@@ -483,24 +529,14 @@ void SelDataLostPartitionWnd::FillFromEnumeration() {
 void SelDataLostPartitionWnd::TimerProc() {
     EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
     TitleItemWnd& strip = groups_[kGroupDisks].titleStrip;
-    UiItem* refresh = strip.GetItem(TitleItemWnd::kRefreshItem);
     if (!enumeration.IsDone()) {
-        strip.busy = true;
-        if (refresh) {
-            refresh->SetVisible(false);
-            refresh->Enable(false);
-        }
         strip.frame = (strip.frame + 1) % art::kSpinnerFrames;
-        strip.Invalidate();
+        strip.SetBusy(true);
         return;
     }
     if (auto* core = dynamic_cast<ui::WindowCore*>(Widget())) core->KillTimer(kTimerId);
     timerRunning_ = false;
-    strip.busy = false;
-    if (refresh) {
-        refresh->SetVisible(true);
-        refresh->Enable(true);
-    }
+    strip.SetBusy(false);
     Log(__LINE__);
     FillFromEnumeration();
     currentGroup_ = kGroupDisks;
@@ -569,8 +605,7 @@ void SelDataLostPartitionWnd::OnCommand(int id) {
         EnumCollectPartition::Instance().StartEnumeration();
         StartTimer();
         // The spinner shows at once, not only at the first tick.
-        groups_[kGroupDisks].titleStrip.busy = true;
-        groups_[kGroupDisks].titleStrip.Invalidate();
+        groups_[kGroupDisks].titleStrip.SetBusy(true);
         Invalidate();
         break;
     default:

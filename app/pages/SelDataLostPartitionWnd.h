@@ -102,7 +102,12 @@ public:
     int DrawBackground(ui::Dc* dc) override;
     int OnSize(WPARAM wParam, LPARAM lParam) override;
     void SetKind(int kind, int count);
+    // Where the refresh button stands in a strip of that client rectangle.
+    static RECT RefreshRect(const RECT& client);
     void FormatTitle(int count);
+    // While busy the strip shows the spinner and the wait text, and its refresh button is hidden
+    // and off.
+    void SetBusy(bool on);
     int ApplyLanguage() override;
 
     bool visible = false;

@@ -118,7 +118,8 @@ void SelFileTypeWnd::DrawToggle(ui::Dc* dc, int id) {
     auto* item = Toggle(*this, id);
     if (!item || !item->IsVisible()) return;
     const RECT r = item->GetRect();
-    const bool checked = item->IsChecked() || (id != kItemAllTypes && allTypes_);
+    // Each toggle as its own flag says: in the all-types state only "all types" is checked.
+    const bool checked = item->IsChecked();
     const bool hover = item->GetState() == kStateHover;
     dc->FillRect(r, checked ? 0xF3FAEE : (hover ? 0xFAFAFA : 0xFFFFFF));
     dc->FrameRect(r, checked ? art::kAccent : (hover ? 0xB8B8B8 : art::kFrameGrey));

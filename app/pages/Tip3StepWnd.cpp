@@ -12,6 +12,9 @@ namespace {
 constexpr int kStepPictureFirst = 500;  // JPEG 500: step one, 501: step two
 constexpr int kTipIcon = 361;
 constexpr COLORREF kTipFrame = 0x80D21F;
+// The top of the tip's text, and of a short one.
+constexpr int kTextTop = 30;
+constexpr int kShortTextTop = 40;
 constexpr int CMD_NEXT = 200;
 // A number, the same in every language file when it is there at all.
 const char* const kDelayKey = "delayTime";
@@ -239,6 +242,8 @@ int TipInfoWnd::DrawBorder(ui::Dc* dc) {
     dc->FrameRect(c, kTipFrame);
     return 0;
 }
+
+int TipInfoWnd::TextTop() const { return ui::FromUtf8(text_).size() < kShortText ? kShortTextTop : kTextTop; }
 
 int TipInfoWnd::DrawBackground(ui::Dc* dc) {
     UiResources& res = UiResources::Instance();

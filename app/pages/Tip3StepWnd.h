@@ -45,8 +45,8 @@ public:
     static constexpr int kHeight = 128;
     static constexpr int kTimerId = 1;
     static constexpr int kDefaultDelaySeconds = 8;
-    // Texts shorter than this sit lower in the box.
-    static constexpr size_t kShortText = 98;
+    // Texts of fewer characters than this sit lower in the box.
+    static constexpr int kShortText = 98;
     TipInfoWnd();
     int Create(HWND parent, void* instance, RECT rect, u32 style) override;
     // -1 before the box has a back buffer or for a null key; else 0.
@@ -61,7 +61,8 @@ public:
     // this rather than on its being shown.
     u64 TimesShown() const { return timesShown_; }
     const std::string& Text() const { return text_; }
-    int TextTop() const { return text_.size() < kShortText ? 40 : 30; }
+    // Where the text starts: lower for a short text, counted in characters whatever their bytes.
+    int TextTop() const;
 
 private:
     bool timerRunning_ = false;

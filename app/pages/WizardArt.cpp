@@ -8,6 +8,11 @@ namespace {
 QColor C(COLORREF c) { return ui::ColorFromRef(c); }
 QRectF F(const RECT& r) { return QRectF(r.left, r.top, r.right - r.left, r.bottom - r.top); }
 constexpr double kPi = 3.14159265358979323846;
+// Below this radius (a spinner of a dozen pixels) the spokes are drawn thinner, or they run
+// together into a blot.
+constexpr double kSmallSpinnerRadius = 6.0;
+constexpr double kSmallSpokeWidth = 1.2;
+constexpr double kSpokeWidth = 2.0;
 }  // namespace
 
 void DrawSpinner(ui::Dc* dc, const RECT& r, int frame, int frames) {
@@ -24,7 +29,8 @@ void DrawSpinner(ui::Dc* dc, const RECT& r, int frame, int frames) {
         const int age = ((frame * kSpinnerFrames / frames) - i + kSpinnerFrames) % kSpinnerFrames;
         QColor col = C(kAccent);
         col.setAlpha(255 - age * 18);
-        p->setPen(QPen(col, std::max(2.0, outer / 5.0), Qt::SolidLine, Qt::RoundCap));
+        const double width = outer < kSmallSpinnerRadius ? kSmallSpokeWidth : std::max(kSpokeWidth, outer / 5.0);
+        p->setPen(QPen(col, width, Qt::SolidLine, Qt::RoundCap));
         p->drawLine(QPointF(c.x() + inner * std::cos(a), c.y() + inner * std::sin(a)),
                     QPointF(c.x() + outer * std::cos(a), c.y() + outer * std::sin(a)));
     }

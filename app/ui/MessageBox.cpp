@@ -1,50 +1,15 @@
 #include "app/ui/MessageBox.h"
 
 #include <QApplication>
-#include <QPainter>
-#include <QPainterPath>
 
 #include "app/ui/SkinItems.h"
 
 namespace {
 constexpr COLORREF kDefaultTextColor = 0x212121;
 constexpr int kButtonGap = 10;
-constexpr u32 kIconMask = 0xF0;
-constexpr int kInformationImage = 361;
+// Every kind of message shows the program's own picture: the kind chooses the buttons only.
+constexpr int kProgramImage = 361;
 const RECT kIconRect = ui::MakeRect(31, 39, 85, 93);
-// The pictures drawn for questions and warnings, in the round style of the information picture.
-const QColor kQuestionColor(0x2f, 0x80, 0xd8);
-const QColor kWarningColor(0xf0, 0xa0, 0x20);
-
-// A round picture of the colour with one white sign in it.
-void DrawSignPicture(ui::Dc* dc, const RECT& r, const QColor& color, const QString& sign, bool triangle) {
-    QPainter* p = dc->Painter();
-    p->save();
-    p->setRenderHint(QPainter::Antialiasing, true);
-    const QRectF f(r.left + 4, r.top + 4, r.right - r.left - 8, r.bottom - r.top - 8);
-    p->setPen(Qt::NoPen);
-    p->setBrush(color);
-    if (triangle) {
-        QPainterPath path;
-        path.moveTo(f.center().x(), f.top());
-        path.lineTo(f.right(), f.bottom() - f.height() * 0.08);
-        path.lineTo(f.left(), f.bottom() - f.height() * 0.08);
-        path.closeSubpath();
-        QPen round(color, 6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-        p->setPen(round);
-        p->drawPath(path);
-    } else {
-        p->drawEllipse(f);
-    }
-    QFont font = p->font();
-    font.setBold(true);
-    font.setPixelSize(static_cast<int>(f.height() * (triangle ? 0.55 : 0.62)));
-    p->setFont(font);
-    p->setPen(Qt::white);
-    const QRectF text = triangle ? f.adjusted(0, f.height() * 0.22, 0, 0) : f;
-    p->drawText(text, Qt::AlignCenter, sign);
-    p->restore();
-}
 }  // namespace
 
 QZMMessageBox::QZMMessageBox(HWND owner, COLORREF textColor)
@@ -104,7 +69,7 @@ bool QZMMessageBox::OnInitDialog() {
             if (!two) first->SetRect(second->GetRect());
         }
     }
-    icon_ = res.LoadImageFromResource(kResTypeBitmap, kInformationImage);
+    icon_ = res.LoadImageFromResource(kResTypeBitmap, kProgramImage);
     raise();
     activateWindow();
     return true;
@@ -138,12 +103,7 @@ int QZMMessageBox::DrawContent(ui::Dc* dc) {
     dc->DrawText(text_, lastTextRect_, DT_WORDBREAK | DT_VCENTER);
     dc->SetFont(oldFont);
     dc->SetTextColor(oldColor);
-    // The style's picture: a question and a warning must not look like a notice.
-    switch (kind_ & kIconMask) {
-    case MB_ICONQUESTION: DrawSignPicture(dc, kIconRect, kQuestionColor, QStringLiteral("?"), false); break;
-    case MB_ICONWARNING: DrawSignPicture(dc, kIconRect, kWarningColor, QStringLiteral("!"), true); break;
-    default: res.DrawImage(dc, icon_, kIconRect.left, kIconRect.top, kIconRect.right, kIconRect.bottom, 0); break;
-    }
+    res.DrawImage(dc, icon_, kIconRect.left, kIconRect.top, kIconRect.right, kIconRect.bottom, 0);
     return 0;
 }
 

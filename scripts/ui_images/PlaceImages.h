@@ -1,5 +1,6 @@
-// The place page's pictures: the 30 x 30 icon of each tile kind, plain and selected, and the mark
-// of the selected tile. Included by MakeUiImages.cpp, which writes them with the others.
+// The place page's pictures: the 30 x 30 icon of each tile kind, plain and selected, the mark
+// of the selected tile and the refresh button of the volumes' title strip. Included by
+// MakeUiImages.cpp, which writes them with the others.
 #pragma once
 #include <QImage>
 #include <QPainter>
@@ -129,6 +130,40 @@ inline QImage SelectedMark() {
     return img;
 }
 
+// The refresh button of the volumes' title strip, 24 pixels square: a circling arrow in the
+// title's green, on a round backdrop when the pointer is over it or presses it, grey when off.
+enum class RefreshState { kNormal, kOver, kClick, kDisable };
+
+inline QImage RefreshButton(RefreshState state) {
+    constexpr int kSize = 24;
+    QImage img(kSize, kSize, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    const QColor green(0x05, 0x82, 0x63);
+    QColor ink = state == RefreshState::kDisable ? QColor(0xB4, 0xB8, 0xB6) : green;
+    if (state == RefreshState::kOver || state == RefreshState::kClick) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(state == RefreshState::kOver ? QColor(0xDD, 0xF5, 0xEC) : QColor(0xB8, 0xE8, 0xD6));
+        p.drawEllipse(QRectF(0.5, 0.5, kSize - 1.0, kSize - 1.0));
+        if (state == RefreshState::kClick) ink = ink.darker(125);
+    }
+    // Three quarters of a circle, open at the upper right, with the arrow's head at its end.
+    const QRectF ring(6, 6, 12, 12);
+    p.setPen(QPen(ink, 2.0, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(ring, 60 * 16, 285 * 16);
+    QPainterPath head;
+    head.moveTo(14.2, 4.2);
+    head.lineTo(19.6, 6.2);
+    head.lineTo(15.2, 9.8);
+    head.closeSubpath();
+    p.setPen(QPen(ink, 1.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(ink);
+    p.drawPath(head);
+    return img;
+}
+
 inline void Add(std::map<int, QImage>& images) {
     // Icon and selected icon by kind, as the tiles look them up.
     const int ids[6][2] = {{226, 283}, {254, 286}, {287, 288}, {253, 285}, {252, 284}, {250, 282}};
@@ -137,6 +172,10 @@ inline void Add(std::map<int, QImage>& images) {
         images[ids[kind][1]] = Icon(static_cast<Kind>(kind), true);
     }
     images[547] = SelectedMark();
+    images[588] = RefreshButton(RefreshState::kNormal);
+    images[589] = RefreshButton(RefreshState::kOver);
+    images[590] = RefreshButton(RefreshState::kClick);
+    images[591] = RefreshButton(RefreshState::kDisable);
 }
 
 }  // namespace place_images

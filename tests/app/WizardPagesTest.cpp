@@ -1,14 +1,18 @@
 // The wizard's pieces on their own, offscreen: the progress strip as the scan's progress sink
 // (its percent, time left, phase end and stop rules, driven from a scan-side thread), the tip
-// box, the place page's refusal to scan without a choice, the file-type mask, and the check of a
-// scan result's target that never touches an existing file.
+// box, the place page's refusal to scan without a choice and its title strip, the file-type mask
+// and toggles, and the check of a scan result's target that never touches an existing file. The
+// title strip, the tip box and their languages are saved to <build>/screenshots/ for review.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "TestUtil.h"
 #include "ui/UiWait.h"
@@ -22,7 +26,9 @@
 #include "app/ui/UiResources.h"
 #include "devices/ScanOptions.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/ProgramDir.h"
 #include "platform/Time.h"
+#include "platform/ui/Dc.h"
 #include "platform/ui/Window.h"
 
 namespace {
@@ -39,6 +45,13 @@ void EnsureApp() {
 // The strip's clock while a test sets it.
 std::atomic<u64> g_now{0};
 u64 TestClock() { return g_now.load(); }
+
+// Where pictures for review go.
+std::string ShotDir() {
+    const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots/";
+    std::filesystem::create_directories(dir);
+    return dir;
+}
 
 ProgressInfo Step(u32 type, u64 done, u64 total) {
     ProgressInfo info;
@@ -178,9 +191,46 @@ TEST(TipBox, ShowsOnlyWithABufferAndPlacesShortTextsLower) {
     EXPECT_EQ(tip.ShowWithDelay("TipDeep"), 0);
     EXPECT_TRUE(tip.IsShown());
     EXPECT_EQ(tip.Text(), UiResources::Instance().GetString("TipDeep"));
-    EXPECT_EQ(tip.TextTop(), tip.Text().size() < UiCtrl::TipInfoWnd::kShortText ? 40 : 30);
     tip.Hide();
     EXPECT_FALSE(tip.IsShown());
+
+    // A text of fewer than 98 characters starts lower, whatever bytes its characters take.
+    const auto times = [](int n, const char* character) {
+        std::string out;
+        while (n-- > 0) out += character;
+        return out;
+    };
+    const std::map<std::string, std::pair<std::string, int>> tips = {{"ShortKana", {times(97, "\u3042"), 40}},
+                                                                      {"LongKana", {times(98, "\u3042"), 30}},
+                                                                      {"ShortUmlauts", {times(97, "\u00fc"), 40}}};
+    const std::string savedProgramDir = GetProgramDir();
+    testutil::TempDir program;
+    std::ofstream language(program.File("Tips.dat"));
+    language << "[string]\n";
+    for (const auto& [key, t] : tips) language << key << "=" << t.first << "\n";
+    language.close();
+    SetProgramDir(program.Path());
+    SetLanguageFile("Tips.dat");
+    std::map<std::string, int> tops;
+    const ui::DrawnTextObserver old = ui::SetDrawnTextObserver([&](const ui::DrawnText& d) { tops[d.text] = d.rect.top; });
+    for (const auto& [key, t] : tips) {
+        ASSERT_EQ(tip.ShowWithDelay(key.c_str()), 0);
+        uiwait::Paint(tip.Widget());
+        EXPECT_EQ(tops[t.first], t.second) << key;
+    }
+    ui::SetDrawnTextObserver(old);
+    SetProgramDir(savedProgramDir);
+
+    // The program's own tips, for the eye.
+    for (const auto& [number, file, tag] : {std::tuple{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"}, {1, "Japanese.dat", "ja"}}) {
+        UiResources::Instance().SetLanguage(number, file);
+        for (const char* key : {"TipDeep", "TipLostPartitonScan"}) {
+            ASSERT_EQ(tip.ShowWithDelay(key), 0);
+            uiwait::Paint(tip.Widget());
+            tip.Widget()->grab().save(QString::fromStdString(ShotDir() + "tipbox-" + key + "-" + tag + ".png"));
+        }
+    }
+    UiResources::Instance().SetLanguage(0, "English.dat");
 }
 
 TEST(PlacePage, RefusesToScanWithoutAChosenTile) {
@@ -192,13 +242,76 @@ TEST(PlacePage, RefusesToScanWithoutAChosenTile) {
     EXPECT_EQ(RecoveryGraph::Instance().GetFirstVolume(), nullptr);
 }
 
+TEST(PlacePage, TheTitleStripShowsItsTitleRuleAndButtonAndWhileBusyItsSpinnerAndWaitText) {
+    EnsureApp();
+    testutil::TempDir disks;
+    testutil::CopyFixture(disks, "fat16-basic.img");
+    testutil::EnvOverride useDisks("MORVENDA_DISKS", disks.Path());
+    UiCtrl::SelDataLostPartitionWnd place;
+    place.Create(nullptr, nullptr, ui::MakeRect(0, 0, 896, 470), WS_CHILD);
+    place.Widget()->show();
+    place.ShowPage();
+    UiCtrl::TitleItemWnd& strip = place.GroupAt(UiCtrl::SelDataLostPartitionWnd::kGroupDisks).titleStrip;
+    UiCtrl::UiItem* refresh = strip.GetItem(UiCtrl::TitleItemWnd::kRefreshItem);
+    std::map<std::string, RECT> drawn;
+    const ui::DrawnTextObserver old = ui::SetDrawnTextObserver([&](const ui::DrawnText& d) { drawn[d.text] = d.rect; });
+    // The strip as the screen shows it (one pixel to the right), saved with its page.
+    const auto look = [&](const std::string& shot) {
+        uiwait::Paint(strip.Widget());
+        place.Widget()->grab().save(QString::fromStdString(ShotDir() + shot));
+        return strip.Widget()->grab().toImage().copy(1, 0, strip.Widget()->width() - 1, strip.Widget()->height());
+    };
+    for (const auto& [number, file, tag] : {std::tuple{0, "English.dat", "en"}, {2, "Deutsch.dat", "de"}, {1, "Japanese.dat", "ja"}}) {
+        SCOPED_TRACE(file);
+        UiResources::Instance().SetLanguage(number, file);
+        place.ApplyLanguage();
+        ASSERT_TRUE(uiwait::Until([&] { return !place.TimerRunning(); }, "the enumeration's end"));
+        const RECT c = strip.ClientRect();
+        // Looking for the disks: the spinner, then the wait text, with nothing between them.
+        SendMessage(place.GetHwnd(), WM_COMMAND, UiCtrl::SelDataLostPartitionWnd::kCmdRefresh, 0);
+        const QImage busy = look(std::string("place-busy-") + tag + ".png");
+        int spinner = 0, between = 0;
+        for (int y = 0; y < 12; ++y)
+            for (int x = 226; x < 308; ++x) (x >= 230 && x < 241 && y >= 2 ? spinner : between) += busy.pixel(x, y) != qRgb(255, 255, 255);
+        EXPECT_GT(spinner, 0);
+        EXPECT_EQ(between, 0);
+        EXPECT_EQ(drawn[UiResources::Instance().GetString("PlsWaitEnum")], ui::MakeRect(312, 0, c.right, c.bottom));
+        EXPECT_FALSE(refresh->IsVisible());
+        // Found: the title in green in its band, the rule level with the middle of the button.
+        ASSERT_TRUE(uiwait::Until([&] { return !place.TimerRunning(); }, "the refresh's end"));
+        const QImage idle = look(std::string("place-idle-") + tag + ".png");
+        EXPECT_EQ(drawn[strip.title], ui::MakeRect(62, 0, c.right, 20));
+        QColor darkest(Qt::white);
+        for (int y = 0; y < 20; ++y)
+            for (int x = 62; x < 220; ++x)
+                if (idle.pixelColor(x, y).value() < darkest.value()) darkest = idle.pixelColor(x, y);
+        EXPECT_NEAR(darkest.hsvHue(), QColor(0x05, 0x82, 0x63).hsvHue(), 8) << darkest.name().toStdString();
+        EXPECT_EQ(idle.pixel(500, 12), qRgb(0xF2, 0xF2, 0xF2));
+        EXPECT_EQ(idle.pixel(500, 13), qRgb(255, 255, 255));
+        EXPECT_EQ(refresh->GetRect(), ui::MakeRect(c.right - 70, 0, c.right - 46, 24));
+        EXPECT_TRUE(refresh->IsVisible());
+    }
+    ui::SetDrawnTextObserver(old);
+    UiResources::Instance().SetLanguage(0, "English.dat");
+}
+
 TEST(FileTypes, MasksOfTheChoices) {
     EnsureApp();
     QWidget host;
     UiCtrl::SelFileTypeWnd types;
     types.Create(nullptr, nullptr, ui::MakeRect(0, 0, 896, 566), WS_CHILD);
+    // The toggles that look checked: filled with their tint, not white.
+    const auto looksChecked = [&] {
+        std::vector<int> ids;
+        const QImage face = types.Widget()->grab().toImage();
+        for (int id : {100, 101, 102, 103, 104, 106})
+            if (face.pixel(types.GetItem(id)->GetRect().left + 4, types.GetItem(id)->GetRect().top + 4) != qRgb(255, 255, 255))
+                ids.push_back(id);
+        return ids;
+    };
     EXPECT_TRUE(types.AllTypes());
     EXPECT_EQ(types.ChosenMask(), UiCtrl::SelFileTypeWnd::kMaskAllTypes);
+    EXPECT_EQ(looksChecked(), std::vector<int>{UiCtrl::SelFileTypeWnd::kItemAllTypes});
     // Each type toggled on its own, as a click does (the toggle flips, then the page hears of it).
     auto toggle = [&](int id) {
         auto* item = dynamic_cast<UiCtrl::UiCheckBtnWithoutWnd*>(types.GetItem(id));
@@ -208,6 +321,7 @@ TEST(FileTypes, MasksOfTheChoices) {
     };
     toggle(UiCtrl::SelFileTypeWnd::kItemMusic);
     EXPECT_EQ(types.ChosenMask(), 0x04u);
+    EXPECT_EQ(looksChecked(), std::vector<int>{UiCtrl::SelFileTypeWnd::kItemMusic});
     for (int id : {UiCtrl::SelFileTypeWnd::kItemPhotos, UiCtrl::SelFileTypeWnd::kItemDocuments, UiCtrl::SelFileTypeWnd::kItemVideos,
                    UiCtrl::SelFileTypeWnd::kItemOther})
         toggle(id);
@@ -216,6 +330,7 @@ TEST(FileTypes, MasksOfTheChoices) {
     EXPECT_FALSE(types.AllTypes());
     toggle(UiCtrl::SelFileTypeWnd::kItemAllTypes);
     EXPECT_TRUE(types.AllTypes());
+    EXPECT_EQ(looksChecked(), std::vector<int>{UiCtrl::SelFileTypeWnd::kItemAllTypes});
     toggle(UiCtrl::SelFileTypeWnd::kItemAllTypes);
     EXPECT_FALSE(types.ChoiceMade());
     EXPECT_FALSE(types.GetItem(UiCtrl::SelFileTypeWnd::kItemNext)->IsEnabled());

@@ -136,36 +136,25 @@ TEST(MessageBox, ThirdButtonAnswersThreeAndCloseThenAlsoAnswersThree) {
 
 namespace {
 
-// The hue the box's picture is drawn in: the commonest saturated colour inside its rectangle.
-int PictureHue(QWidget* box) {
-    const QImage img = box->grab().toImage();
-    std::map<int, int> hues;
-    for (int y = HomeBaseDialog::ClientToWindowY(39); y < HomeBaseDialog::ClientToWindowY(93); ++y)
-        for (int x = HomeBaseDialog::ClientToWindowX(31); x < HomeBaseDialog::ClientToWindowX(85); ++x) {
-            const QColor c = img.pixelColor(x, y);
-            if (c.hsvSaturation() > 120 && c.value() > 120) ++hues[c.hsvHue() / 20];
-        }
-    int best = -1, count = 0;
-    for (const auto& [hue, n] : hues)
-        if (n > count) best = hue, count = n;
-    return best;
+// The box's picture as the user sees it: its rectangle cut from the box.
+QImage Picture(QWidget* box) {
+    const QRect r(HomeBaseDialog::ClientToWindowX(31), HomeBaseDialog::ClientToWindowY(39), 85 - 31, 93 - 39);
+    return box->grab().toImage().copy(r).convertToFormat(QImage::Format_RGB32);
 }
 
 }  // namespace
 
-TEST(MessageBox, QuestionsAndWarningsShowTheirOwnPicture) {
-    std::map<u32, int> hues;
-    for (u32 kind : {u32(MB_ICONINFORMATION), u32(MB_YESNO | MB_ICONQUESTION), u32(MB_ICONWARNING)}) {
+TEST(MessageBox, EveryKindShowsTheProgramsOwnPicture) {
+    std::map<u32, QImage> pictures;
+    for (u32 kind : {u32(MB_ICONINFORMATION), u32(MB_YESNO | MB_ICONQUESTION), u32(MB_ICONWARNING), 0u}) {
         uiwait::ModalWatch answer([&, kind](QWidget* w) {
             uiwait::Paint(w);
-            hues[kind] = PictureHue(w);
+            pictures[kind] = Picture(w);
             uiwait::EndModal(w, 1);
         });
         ShowMessageBox(nullptr, "Recover the checked files?", nullptr, kind, 0);
     }
-    ASSERT_EQ(hues.size(), 3u);
-    for (const auto& [kind, hue] : hues) EXPECT_GE(hue, 0) << kind;
-    EXPECT_NE(hues[MB_YESNO | MB_ICONQUESTION], hues[MB_ICONINFORMATION]);
-    EXPECT_NE(hues[MB_ICONWARNING], hues[MB_ICONINFORMATION]);
-    EXPECT_NE(hues[MB_ICONWARNING], hues[MB_YESNO | MB_ICONQUESTION]);
+    ASSERT_EQ(pictures.size(), 4u);
+    EXPECT_NE(pictures[MB_ICONINFORMATION].pixel(27, 27), qRgb(255, 255, 255));  // a picture, not the box's white
+    for (const auto& [kind, picture] : pictures) EXPECT_EQ(picture, pictures[MB_ICONINFORMATION]) << "kind " << kind;
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
+#include <tuple>
+
 #include "UiTestEnv.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/SkinItems.h"
@@ -71,25 +73,22 @@ TEST(Screenshots, MainCaption) {
 }
 
 TEST(Screenshots, MessageBoxes) {
-    const struct {
-        u32 kind;
-        const char* text;
-        const char* file;
-    } boxes[] = {
-        {0x24, "Recover the 12 checked files now?", "message_box_question.png"},
-        {0x30, "The destination folder is on the disk being scanned. Writing there may overwrite the files you want to "
-               "recover. Please choose a folder on another disk.",
-         "message_box_warning.png"},
-        {0x40, "Recovery completed.", "message_box_info.png"},
-    };
-    for (const auto& b : boxes) {
-        bool saved = false;
-        uiwait::ModalWatch answer([&](QWidget* w) {
-            saved = Save(w, b.file);
-            static_cast<ui::Dialog*>(dynamic_cast<QZMMessageBox*>(w))->EndDialog(1);
-        });
-        ShowMessageBox(nullptr, b.text, nullptr, b.kind, 0);
-        EXPECT_TRUE(saved) << b.file;
+    // Each kind with a text the program shows in it, in English, German and Japanese.
+    for (const auto& [number, file, suffix] :
+         {std::tuple{1, "Japanese.dat", "_japanese"}, {2, "Deutsch.dat", "_german"}, {0, "English.dat", ""}}) {
+        UiResources::Instance().SetLanguage(number, file);
+        for (const auto& [kind, key, name] : {std::tuple{u32(MB_YESNO | MB_ICONQUESTION), "ExitNow", "question"},
+                                              {u32(MB_ICONWARNING), "RecoverLostDevice", "warning"},
+                                              {u32(MB_ICONINFORMATION), "ExportOk", "info"}}) {
+            const std::string shot = std::string("message_box_") + name + suffix + ".png";
+            bool saved = false;
+            uiwait::ModalWatch answer([&](QWidget* w) {
+                saved = Save(w, shot);
+                static_cast<ui::Dialog*>(dynamic_cast<QZMMessageBox*>(w))->EndDialog(1);
+            });
+            ShowMessageBox(nullptr, UiResources::Instance().GetString(key).c_str(), nullptr, kind, 0);
+            EXPECT_TRUE(saved) << shot;
+        }
     }
 }
 
