@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <thread>
 #include <typeinfo>
 
@@ -468,144 +469,76 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
 
 // ---- What is checked in any tab is what the page's Recover writes
 
-// A box a user clicks in the browser, and the state it is to show after the click (a partly
-// checked box unchecks first, so it may take two).
+using namespace FileSelCtrl;
+
+// The boxes a user clicks in the browser.
 enum class Box { kPathVolume, kPathFolder, kPathFile, kTypeRoot, kTypeCategory, kTypeFile, kSearchAll, kSearchFile };
-struct BoxClick {
-    Box box;
-    bool check;
-};
 
-// The page's browser, scanned, as a user works it.
-class CheckingUser {
-public:
-    explicit CheckingUser(UiCtrl::RecoveryGraphWnd& page) : page_(page), container_(page.Browser()->Container()) {}
-
-    void Click(const BoxClick& c) {
-        CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-        switch (c.box) {
-            case Box::kPathVolume:
-            case Box::kPathFolder:
-                Tab(FileSelCtrl::kTabPath);
-                TreeBox(container_->Left()->PathTree(), c.box == Box::kPathVolume ? Volume() : FolderWithFiles(), c.check);
-                break;
-            case Box::kTypeRoot:
-            case Box::kTypeCategory:
-                Tab(FileSelCtrl::kTabType);
-                TreeBox(container_->Left()->TypeTree(),
-                        c.box == Box::kTypeRoot ? static_cast<FileSelCtrl::CBindingNode*>(manager.TypeRoot()) : Graphics(), c.check);
-                break;
-            case Box::kPathFile:
-                Tab(FileSelCtrl::kTabPath);
-                Open(container_->Left()->PathTree(), FolderWithFiles());
-                RowBox(FirstFileRow(), c.check);
-                break;
-            case Box::kTypeFile:
-                Tab(FileSelCtrl::kTabType);
-                Open(container_->Left()->TypeTree(), PictureBucket());
-                RowBox(FirstFileRow(), c.check);
-                break;
-            case Box::kSearchAll:
-            case Box::kSearchFile:
-                manager.Search(".");
-                while (manager.ProcessPending(kInfinite)) {
-                }
-                uiwait::Flush();
-                ASSERT_GT(List()->rowCount(), 0);
-                if (c.box == Box::kSearchFile) {
-                    RowBox(FirstFileRow(), c.check);
-                } else {
-                    auto* header = static_cast<FileSelCtrl::CHeaderCtrlEx*>(container_->Right()->Details()->horizontalHeader());
-                    const u32 wanted = c.check ? FileSelCtrl::kImageChecked : FileSelCtrl::kImageUnchecked;
-                    for (int i = 0; i < 2 && List()->HeaderCheck() != wanted; ++i)
-                        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, header->CheckRect(FileSelCtrl::kColumnName).center());
-                    EXPECT_EQ(List()->HeaderCheck(), wanted);
-                }
-                container_->Left()->CloseSearch();
-                break;
-        }
-        uiwait::Flush();
-    }
-
-private:
-    void Tab(u32 tab) {
-        container_->Left()->CloseSearch();
-        uiwait::Flush();
-        browsertest::ClickTab(container_->Left()->Tabs(), tab);
-        uiwait::Flush();
-        EXPECT_EQ(container_->Left()->CurrentTree(), tab == FileSelCtrl::kTabPath ? container_->Left()->PathTree() : container_->Left()->TypeTree());
-    }
-    static FileSelCtrl::CBindingNode* Volume() { return (*CFileVirtualNodeManager::Instance().PathRoot()->GetChildren())[0]; }
-    // The first folder of the volume that holds a file of its own.
-    static FileSelCtrl::CBindingNode* FolderWithFiles() {
-        for (FileSelCtrl::CBindingNode* c : *Volume()->GetChildren()) {
-            for (const CFileNode* n = c->GetFileNode()->GetFirstChild(); n; n = n->GetNextSibling())
-                if (!FileSelCtrl::IsScanFolder(n)) return c;
-        }
-        return Volume();
-    }
-    static FileSelCtrl::CBindingNode* Graphics() { return CFileVirtualNodeManager::Instance().TypeRoot()->AllChildren()[0]; }
-    static FileSelCtrl::CBindingNode* PictureBucket() {
-        for (FileSelCtrl::CFileVirtualNode* ext : static_cast<FileSelCtrl::CFileVirtualNode*>(Graphics())->AllChildren())
-            if (ext->GetEntryCount() > 0) return ext;
-        return Graphics();
-    }
-    FileSelCtrl::CFileListQtModel* List() const { return container_->Right()->Details()->ListModel(); }
-    void Open(FileSelCtrl::CFileTreeCtrl* tree, FileSelCtrl::CBindingNode* node) {
-        tree->SelectNodeItem(node);
-        testutil::WaitForRows();
-        uiwait::Flush();
-        testutil::WaitForRows();
-    }
-    int FirstFileRow() const {
-        CFileListData& list = CFileListData::GetCurrent();
-        for (int r = 0; r < list.GetCount(); ++r) {
-            FileSelCtrl::RefHolder<FileSelCtrl::FileList_Item> row(list.GetItem(r));
-            if (row->fileNode) return r;
-        }
-        ADD_FAILURE() << "no file row";
-        return 0;
-    }
-    void RowBox(int row, bool check) {
-        const QModelIndex at = List()->index(row, FileSelCtrl::kColumnName);
-        const int wanted = check ? Qt::Checked : Qt::Unchecked;
-        for (int i = 0; i < 2 && List()->data(at, Qt::CheckStateRole).toInt() != wanted; ++i)
-            browsertest::ClickCheckBox(container_->Right()->Details(), at);
-        EXPECT_EQ(List()->data(at, Qt::CheckStateRole).toInt(), wanted);
-    }
-    void TreeBox(FileSelCtrl::CFileTreeCtrl* tree, FileSelCtrl::CBindingNode* node, bool check) {
-        const QModelIndex at = tree->TreeModel()->IndexOf(node);
-        ASSERT_TRUE(at.isValid()) << node->GetName();
-        const int wanted = check ? Qt::Checked : Qt::Unchecked;
-        for (int i = 0; i < 2 && tree->TreeModel()->data(at, Qt::CheckStateRole).toInt() != wanted; ++i) browsertest::ClickCheckBox(tree, at);
-        EXPECT_EQ(tree->TreeModel()->data(at, Qt::CheckStateRole).toInt(), wanted) << node->GetName();
-    }
-
-    UiCtrl::RecoveryGraphWnd& page_;
-    FileSelCtrl::CFileSelCtrlContainer* container_;
-};
-
-std::vector<std::string> g_openedFolders;
-bool RecordOpened(const std::string& folder) {
-    g_openedFolders.push_back(folder);
-    return true;
+// Clicks the item's box until it shows the state wanted (a partly checked box unchecks first).
+void ClickBoxUntil(QAbstractItemView* view, const QModelIndex& at, bool check) {
+    const int wanted = check ? Qt::Checked : Qt::Unchecked;
+    for (int i = 0; i < 2 && at.data(Qt::CheckStateRole).toInt() != wanted; ++i) browsertest::ClickCheckBox(view, at);
+    EXPECT_EQ(at.data(Qt::CheckStateRole).toInt(), wanted) << at.data().toString().toStdString();
 }
 
-// Folders of the session's trees that the recovery would enter though no file below them is
-// checked: files below, none of them checked, and the folder's own box not unchecked.
+// The box's click in the page's browser, as a user makes it: in its tab, in the tree, in the list
+// of the folder or bucket it opened, or in the list of a search for every file.
+void ClickBox(CFileSelCtrlContainer* c, Box box, bool check) {
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    CBindingNode* volume = (*manager.PathRoot()->GetChildren())[0];
+    CBindingNode* folder = volume;  // the first folder that holds a file of its own
+    for (CBindingNode* f : *volume->GetChildren())
+        for (const CFileNode* n = f->GetFileNode()->GetFirstChild(); n && folder == volume; n = n->GetNextSibling())
+            if (!IsScanFolder(n)) folder = f;
+    CFileVirtualNode* graphics = manager.TypeRoot()->AllChildren()[0];
+    CBindingNode* pictures = graphics;  // the first picture bucket that holds files
+    for (CFileVirtualNode* ext : graphics->AllChildren())
+        if (pictures == graphics && ext->GetEntryCount() > 0) pictures = ext;
+    const bool path = box == Box::kPathVolume || box == Box::kPathFolder || box == Box::kPathFile;
+    c->Left()->CloseSearch();
+    uiwait::Flush();
+    browsertest::ClickTab(c->Left()->Tabs(), path ? kTabPath : kTabType);
+    uiwait::Flush();
+    CFileTreeCtrl* tree = c->Left()->CurrentTree();
+    ASSERT_EQ(tree, path ? c->Left()->PathTree() : c->Left()->TypeTree());
+    CFileListCtrl* list = c->Right()->Details();
+    auto firstFileRow = [&] {
+        for (int r = 0; r < CFileListData::GetCurrent().GetCount(); ++r)
+            if (RefHolder<FileList_Item>(CFileListData::GetCurrent().GetItem(r))->fileNode) return list->model()->index(r, kColumnName);
+        return QModelIndex();
+    };
+    if (box == Box::kPathVolume || box == Box::kPathFolder || box == Box::kTypeRoot || box == Box::kTypeCategory) {
+        CBindingNode* node = box == Box::kPathVolume ? volume : box == Box::kPathFolder ? folder : box == Box::kTypeRoot ? manager.TypeRoot() : graphics;
+        ClickBoxUntil(tree, tree->TreeModel()->IndexOf(node), check);
+    } else if (box == Box::kPathFile || box == Box::kTypeFile) {
+        tree->SelectNodeItem(box == Box::kPathFile ? folder : pictures);
+        testutil::WaitForRows();
+        uiwait::Flush();
+        testutil::WaitForRows();
+        ClickBoxUntil(list, firstFileRow(), check);
+    } else {
+        manager.Search(".");
+        while (manager.ProcessPending(kInfinite)) {
+        }
+        uiwait::Flush();
+        if (box == Box::kSearchFile) return ClickBoxUntil(list, firstFileRow(), check);
+        auto* header = static_cast<CHeaderCtrlEx*>(list->horizontalHeader());
+        const u32 wanted = check ? kImageChecked : kImageUnchecked;
+        for (int i = 0; i < 2 && list->ListModel()->HeaderCheck() != wanted; ++i)
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, header->CheckRect(kColumnName).center());
+        EXPECT_EQ(list->ListModel()->HeaderCheck(), wanted);
+    }
+}
+
+// Folders of the session's trees that the recovery would enter though none of the files below
+// them is checked.
 int FoldersEnteredForNothing() {
     int entered = 0;
     std::function<std::pair<u64, u64>(CFileNode*)> walk = [&](CFileNode* folder) {
         u64 files = 0, checked = 0;
-        for (CFileNode* c = folder->GetFirstChild(); c; c = c->GetNextSibling()) {
-            if (FileSelCtrl::IsScanFolder(c)) {
-                const auto [f, k] = walk(c);
-                files += f;
-                checked += k;
-            } else if (c->GetFileProperties()) {
-                ++files;
-                if (c->GetCheckState() == kChecked) ++checked;
-            }
+        for (CFileNode* n = folder->GetFirstChild(); n; n = n->GetNextSibling()) {
+            const auto [f, k] = IsScanFolder(n) ? walk(n) : std::pair<u64, u64>{1, n->GetCheckState() == kChecked};
+            files += f, checked += k;
         }
         if (files > 0 && checked == 0 && folder->GetCheckState() != kUnchecked) ++entered;
         return std::pair{files, checked};
@@ -614,28 +547,14 @@ int FoldersEnteredForNothing() {
     return entered;
 }
 
+bool IgnoreOpen(const std::string&) { return true; }
+
 // Whatever tab or list the user checks in, and in whatever order, the page counts what its
 // Recover then writes, on the complete and the deleted-file scan; a folder with nothing checked
-// under it is neither entered nor made.
+// under it is not entered, and a recovery that wrote none of its files is not told as completed.
 TEST_F(ResultPage, WhatIsCheckedInAnyTabIsWhatTheRecoveryWrites) {
     browsertest::StartScanApplication(testutil::FixturePath("ntfs-basic.img"));
-    const struct {
-        const char* name;
-        std::vector<BoxClick> clicks;
-    } roads[] = {
-        {"volume off, type root on", {{Box::kPathVolume, false}, {Box::kTypeRoot, true}}},
-        {"volume off, one picture on in its type list", {{Box::kPathVolume, false}, {Box::kTypeFile, true}}},
-        {"volume off, every search hit on", {{Box::kPathVolume, false}, {Box::kSearchAll, true}}},
-        {"volume off, one search hit on", {{Box::kPathVolume, false}, {Box::kSearchFile, true}}},
-        {"volume off, a folder on, the pictures off", {{Box::kPathVolume, false}, {Box::kPathFolder, true}, {Box::kTypeCategory, false}}},
-        {"type root off, a folder on", {{Box::kTypeRoot, false}, {Box::kPathFolder, true}}},
-        {"type root off, one file on in its folder", {{Box::kTypeRoot, false}, {Box::kPathFile, true}}},
-        {"type root on, the pictures off, every search hit off, one picture on",
-         {{Box::kPathVolume, false}, {Box::kTypeRoot, true}, {Box::kTypeCategory, false}, {Box::kSearchAll, false}, {Box::kTypeFile, true}}},
-        {"volume off, every search hit on, one off", {{Box::kPathVolume, false}, {Box::kSearchAll, true}, {Box::kSearchFile, false}}},
-    };
-    // The browser sorts the files by type by the program's FileType.xml, read when the roots
-    // are made.
+    // The browser sorts the files by type by the program's FileType.xml, read when the roots are made.
     page_.reset();
     fs::copy(saved_ + "Res", dir_.File("Res"), fs::copy_options::recursive);
     CFileVirtualNodeManager::Instance().ReleaseRoots();
@@ -643,15 +562,24 @@ TEST_F(ResultPage, WhatIsCheckedInAnyTabIsWhatTheRecoveryWrites) {
     page_ = std::make_unique<UiCtrl::RecoveryGraphWnd>();
     page_->Create(nullptr, nullptr, ui::MakeRect(0, 0, 900, 520), WS_CHILD);
     page_->Widget()->resize(900, 520);
-    page_->OnSize(0, 0);
-    SetFolderOpener(RecordOpened);
     page_->Widget()->show();
+    SetFolderOpener(IgnoreOpen);
+    const std::vector<std::pair<Box, bool>> roads[] = {
+        {{Box::kPathVolume, false}, {Box::kTypeRoot, true}},
+        {{Box::kPathVolume, false}, {Box::kTypeFile, true}},
+        {{Box::kPathVolume, false}, {Box::kSearchAll, true}},
+        {{Box::kPathVolume, false}, {Box::kSearchFile, true}},
+        {{Box::kPathVolume, false}, {Box::kPathFolder, true}, {Box::kTypeCategory, false}},
+        {{Box::kTypeRoot, false}, {Box::kPathFolder, true}},
+        {{Box::kTypeRoot, false}, {Box::kPathFile, true}},
+        {{Box::kPathVolume, false}, {Box::kTypeRoot, true}, {Box::kTypeCategory, false}, {Box::kSearchAll, false}, {Box::kTypeFile, true}},
+        {{Box::kPathVolume, false}, {Box::kSearchAll, true}, {Box::kSearchFile, false}},
+    };
     RecoveryGraph& session = RecoveryGraph::Instance();
     for (const u32 mode : {kScanModeComplete, kScanModeDeleted}) {
         SCOPED_TRACE(mode == kScanModeComplete ? "complete scan" : "deleted-file scan");
-        EnumCollectPartition& enumeration = EnumCollectPartition::Instance();
-        ASSERT_TRUE(enumeration.WaitDone(120000));
-        const std::shared_ptr<const EnumeratedVolumes> volumes = enumeration.Snapshot();
+        ASSERT_TRUE(EnumCollectPartition::Instance().WaitDone(120000));
+        const std::shared_ptr<const EnumeratedVolumes> volumes = EnumCollectPartition::Instance().Snapshot();
         VolumeRecord* volume = nullptr;
         for (VolumeRecord* r : volumes->volumes.Records())
             if (r && r->fsCode == kFsNtfs) volume = r;
@@ -669,45 +597,35 @@ TEST_F(ResultPage, WhatIsCheckedInAnyTabIsWhatTheRecoveryWrites) {
         page_->Browser()->SetBuildState(false);
         browsertest::Settle();
         session.SetProgress(&page_->Progress(), &page_->Progress(), page_->Progress().GetHwnd());
-
-        CheckingUser user(*page_);
         for (const auto& road : roads) {
-            SCOPED_TRACE(road.name);
-            for (const BoxClick& click : road.clicks) {
-                user.Click(click);
-                if (HasFatalFailure()) return;
-            }
+            SCOPED_TRACE("road " + std::to_string(&road - roads));
+            for (const auto& [box, check] : road) ASSERT_NO_FATAL_FAILURE(ClickBox(page_->Browser()->Container(), box, check));
             u64 counted = 0, bytes = 0;
             ASSERT_TRUE(session.CountCheckedInTrees(counted, bytes));
             ASSERT_TRUE(uiwait::Until([&] { return page_->SomethingChecked() == (counted > 0); }, "the page told of the checks"));
             EXPECT_EQ(FoldersEnteredForNothing(), 0) << "a folder with nothing checked under it would be entered";
             if (counted == 0) continue;
-            const std::string target = dir_.File(std::string("out-") + std::to_string(mode) + "-" + std::to_string(&road - roads));
+            const std::string target = dir_.File("out-" + std::to_string(mode) + "-" + std::to_string(&road - roads));
             fs::create_directories(target);
-            int results = 0;
-            bool success = false;
-            RecoverCounts counts;
-            u64 given = 0;
-            uiwait::ModalWatch answer([&](QWidget* shown) {
-                if (auto* folder = dynamic_cast<SelExportPathDlg*>(shown)) {
+            std::optional<std::pair<RecoverCounts, bool>> shown;
+            uiwait::ModalWatch answer([&](QWidget* m) {
+                if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
                     folder->SetQuiet(true);
                     folder->SetPath(target);
                     SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
-                } else if (auto* result = dynamic_cast<ExportResult*>(shown)) {
-                    ++results;
-                    success = result->success;
-                    counts = result->counts;
-                    given = result->fileCount;
+                } else if (auto* result = dynamic_cast<ExportResult*>(m)) {
+                    EXPECT_EQ(result->fileCount, counted);
+                    shown.emplace(result->counts, result->success);
                     result->EndDialog(IDOK);
-                } else if (!dynamic_cast<ExportProgress*>(shown)) {
-                    uiwait::EndModal(shown, IDOK);  // the thanks after the result
+                } else if (!dynamic_cast<ExportProgress*>(m)) {
+                    uiwait::EndModal(m, IDOK);  // the thanks after the result
                 }
             });
             SendMessage(page_->GetHwnd(), WM_COMMAND, UiCtrl::RecoveryGraphWnd::kItemRecover, 0);
-            ASSERT_TRUE(uiwait::Until([&] { return results == 1; }, "the recovery's result"));
-            EXPECT_EQ(given, counted);
+            ASSERT_TRUE(uiwait::Until([&] { return shown.has_value(); }, "the recovery's result"));
+            const RecoverCounts& counts = shown->first;
             EXPECT_EQ(counts.written + counts.incomplete + counts.failed, counted) << "counted files the recovery did not write";
-            EXPECT_EQ(success, counts.written == counted);
+            EXPECT_EQ(shown->second, counts.written == counted);
         }
         page_->Browser()->ClearAll();
         session.ReleaseController(true);
