@@ -47,6 +47,9 @@ RecoveryOutcome JudgeRecovery(u32 writerResult, const RecoverCounts& counts, u64
     const bool everyFileDone = fileCount > 0 && counts.written + counts.incomplete + counts.failed >= fileCount;
     if (writerResult == kRecoverCancelled && !everyFileDone) return RecoveryOutcome::kStopped;
     const u32 result = writerResult == kRecoverCancelled ? kRecoverOk : writerResult;
+    // Files were given and not one of them came back: nothing was recovered, whatever the
+    // writer's own word for the run.
+    if (fileCount > 0 && counts.written == 0) return RecoveryOutcome::kFailed;
     return ExportSucceeded(result, counts) ? RecoveryOutcome::kCompleted : RecoveryOutcome::kFailed;
 }
 

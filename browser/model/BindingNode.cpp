@@ -106,12 +106,16 @@ void CBindingNode::SetCheck(u32 image, bool fromChildren, bool /*notify*/) {
 }
 
 void CBindingNode::UpdateCheckUpwards() {
+    if (TakeComputedState() && m_parent) m_parent->UpdateCheckUpwards();
+}
+
+bool CBindingNode::TakeComputedState() {
     const u32 target = ComputeCheckState();
-    if (target == GetCheckState()) return;
+    if (target == GetCheckState()) return false;
     RefreshItem(target, false, false);
     RefreshRow(this);
     RefreshTree(this);
-    if (m_parent) m_parent->UpdateCheckUpwards();
+    return true;
 }
 
 void CBindingNode::RefreshItem(u32 /*image*/, bool /*recurse*/, bool notify) {

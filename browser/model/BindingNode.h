@@ -46,6 +46,9 @@ public:
     virtual void RefreshRowOf(CBindingNode* node) = 0;
     // Every row of the shown list follows its node again.
     virtual void RefreshAllRows() = 0;
+    // The files' checks changed outside the path tree (the type tree, its lists, the search
+    // list): the path tree's folders over them take their states from what they hold again.
+    virtual void FilesCheckedElsewhere(const std::vector<CFileNode*>& /*files*/) {}
 };
 void SetNodeHost(INodeHost* host);
 INodeHost* NodeHost();
@@ -76,6 +79,9 @@ public:
     virtual bool IsEmpty() const { return false; }
     virtual void SetCheck(u32 image, bool fromChildren, bool notify);
     virtual void UpdateCheckUpwards();
+    // Takes the state its children give it (the node alone, not its ancestors); false when it
+    // had it already.
+    bool TakeComputedState();
     virtual void RefreshItem(u32 image, bool recurse, bool notify);
     virtual u32 GetCheckState() const = 0;
     virtual u32 ComputeCheckState() const { return kImageUnchecked; }

@@ -460,11 +460,11 @@ void CFileListData::SetItemCheck(int index, bool checked) {
     m_checkSum = m_checkSum + CheckShare(row) - std::min(before, m_checkSum);
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
     manager.MarkTreesForRefresh();
-    if (!g_searchShown) {
-        if (CBindingNode* folder = manager.CurrentFolder()) folder->UpdateCheckUpwards();
-    } else if (row->fileNode) {
-        manager.UpdateFolderOf(row->fileNode);
-    }
+    CBindingNode* folder = g_searchShown ? nullptr : manager.CurrentFolder();
+    if (folder) folder->UpdateCheckUpwards();
+    // A file listed in a search or under a type bucket: its folder in the path tree follows at
+    // once, for the recovery enters only the folders that are not unchecked.
+    if (row->fileNode && (!folder || folder->GetTreeKind() != kTreeKindPath)) manager.UpdateFolderOf(row->fileNode);
     if (m_view) {
         m_view->OnRowsChanged(index, index);
         m_view->OnHeaderCheck(GetCheckState());
@@ -478,10 +478,14 @@ void CFileListData::CheckAll(bool checked) {
     const u32 image = checked ? kImageChecked : kImageUnchecked;
     if (g_searchShown || manager.CurrentFolder()) manager.MarkTreesForRefresh();
     if (g_searchShown) {
+        // One pass over the hits, then each folder they lie in once.
+        std::vector<CFileNode*> files;
+        files.reserve(m_rows.size());
         for (FileList_Item* row : m_rows) {
             row->SetCheckState(checked);
-            if (row->fileNode) manager.UpdateFolderOf(row->fileNode);
+            if (row->fileNode) files.push_back(row->fileNode);
         }
+        manager.UpdateFoldersOf(files);
         m_checkSum = checked ? 2u * static_cast<u32>(m_rows.size()) : 0;
     } else {
         // Rows the folder filter hides part of may stay partly checked.

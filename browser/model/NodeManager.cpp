@@ -1,6 +1,7 @@
 #include "browser/model/NodeManager.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
@@ -616,12 +617,12 @@ void CFileVirtualNodeManager::ShowFolder(CBindingNode* folder) {
 
 void CFileVirtualNodeManager::ReportCheckState(bool recount, bool value) {
     if (recount) {
-        // Checked in the search list, the files reach the tree behind it only through a refresh:
-        // its root would answer for the checks made before the search.
-        if (CFileListData::IsSearchShown())
-            if (ITreeObserver* o = ObserverOf(m_currentTreeKind)) o->RefreshCheckImages(false);
-        if (m_currentTreeKind == kTreeKindPath && m_pathRoot) value = m_pathRoot->GetCheckState() != kImageUnchecked;
-        if (m_currentTreeKind == kTreeKindType && m_typeRoot) value = m_typeRoot->GetCheckState() != kImageUnchecked;
+        // The path tree follows every check at once, wherever it was made; the type tree learns
+        // of checks made in the search list only at its next refresh, so while that list shows
+        // the path root answers, without a walk of the whole tree for one check.
+        const bool pathAnswers = m_currentTreeKind == kTreeKindPath || CFileListData::IsSearchShown();
+        if (pathAnswers && m_pathRoot) value = m_pathRoot->GetCheckState() != kImageUnchecked;
+        if (!pathAnswers && m_currentTreeKind == kTreeKindType && m_typeRoot) value = m_typeRoot->GetCheckState() != kImageUnchecked;
     }
     if (m_sink) m_sink->OnCheckChanged(value);
 }
@@ -644,6 +645,43 @@ void CFileVirtualNodeManager::UpdateFolderOf(const CFileNode* file) {
         }
         RefreshTreeItem(folder);
     }
+}
+
+void CFileVirtualNodeManager::UpdateFoldersOf(const std::vector<CFileNode*>& files) {
+    if (!m_pathRoot || files.empty()) return;
+    std::unordered_set<const CFileNode*> scanFolders;
+    for (const CFileNode* file : files) {
+        if (file) scanFolders.insert(file->GetParent());
+    }
+    // By depth below the root, so that a folder is recomputed after every touched folder below
+    // it, and once however many of them there are.
+    std::vector<std::vector<CBindingNode*>> byDepth;
+    std::unordered_set<const CBindingNode*> queued;
+    auto queue = [&](CBindingNode* node, size_t depth) {
+        if (!queued.insert(node).second) return;
+        if (byDepth.size() <= depth) byDepth.resize(depth + 1);
+        byDepth[depth].push_back(node);
+    };
+    for (const CFileNode* scanFolder : scanFolders) {
+        CBindingNode* folder = m_pathRoot->FindFolderBinding(scanFolder);
+        if (!folder) continue;
+        size_t depth = 0;
+        for (const CBindingNode* up = folder->GetParent(); up; up = up->GetParent()) ++depth;
+        queue(folder, depth);
+    }
+    bool rootTouched = false;
+    for (size_t depth = byDepth.size(); depth-- > 0;) {
+        for (size_t i = 0; i < byDepth[depth].size(); ++i) {
+            CBindingNode* folder = byDepth[depth][i];
+            if (folder == m_pathRoot) {
+                rootTouched = true;
+            } else if (folder->TakeComputedState() && folder->GetParent()) {
+                queue(folder->GetParent(), depth - 1);
+            }
+        }
+    }
+    // The root's state is read from its children; the trees registered whole follow their files.
+    if (rootTouched) m_pathRoot->UpdateCheckUpwards();
 }
 
 void CFileVirtualNodeManager::RefreshTreeItem(CBindingNode* node) {

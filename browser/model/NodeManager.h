@@ -113,6 +113,10 @@ public:
     void MarkTreesForRefresh();
     // A file's folder recomputes its state upwards (a check from the search list).
     void UpdateFolderOf(const CFileNode* file);
+    // The path tree's folders over the files take their states from what they hold again, each
+    // folder touched and each of its ancestors once, deepest first: the recovery enters only
+    // folders whose own state is not unchecked, and the counts read the files.
+    void UpdateFoldersOf(const std::vector<CFileNode*>& files);
     void SetObservers(ITreeObserver* pathTree, ITreeObserver* typeTree);
     void SetObserver(u32 treeKind, ITreeObserver* observer);
     void SetCurrentTreeKind(u32 kind) { m_currentTreeKind = kind; }
@@ -148,6 +152,7 @@ public:
     void RefreshTreeItem(CBindingNode* node) override;
     void RefreshRowOf(CBindingNode* node) override;
     void RefreshAllRows() override;
+    void FilesCheckedElsewhere(const std::vector<CFileNode*>& files) override { UpdateFoldersOf(files); }
 
 private:
     enum class Kind { Nodes, Tree, WalkedTree, Remove, RootText, Select, BuildState, SearchHits };

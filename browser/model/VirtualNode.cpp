@@ -272,6 +272,11 @@ void CFileVirtualNode::SetCheck(u32 image, bool fromChildren, bool notify) {
         for (auto& [root, files] : m_entries) {
             for (CFileNode* file : files) file->SetCheckState(ImageToByte(image));
         }
+        if (notify && NodeHost()) {
+            std::vector<CFileNode*> files;
+            CollectSubtreeItems(files);
+            NodeHost()->FilesCheckedElsewhere(files);
+        }
     }
     const u32 s = ComputeCheckState();
     if (s == GetCheckState()) return;
@@ -292,7 +297,18 @@ void CFileVirtualNode::RefreshItem(u32 image, bool recurse, bool notify) {
         for (CFileNode* file : files) file->SetCheckState(ImageToByte(image));
     }
     if (m_parent && notify) m_parent->UpdateCheckUpwards();
+    if (notify && NodeHost()) {
+        // The recovery and the counts read the path tree's folders: they follow at once.
+        std::vector<CFileNode*> files;
+        CollectSubtreeItems(files);
+        NodeHost()->FilesCheckedElsewhere(files);
+    }
     if (IsCurrent(this) && NodeHost()) NodeHost()->RefreshAllRows();
+}
+
+void CFileVirtualNode::CollectSubtreeItems(std::vector<CFileNode*>& out) const {
+    CollectItems(out);
+    for (const CFileVirtualNode* child : m_children) child->CollectSubtreeItems(out);
 }
 
 void CFileVirtualNode::RefreshCheckStates() {

@@ -37,6 +37,8 @@ public:
     void StoreCheckState(u32 image) override { m_checkImage = image; }
     void RefreshCheckStates() override;
     void CollectItems(std::vector<CFileNode*>& out) const override;
+    // The files of the bucket and of every bucket below it.
+    void CollectSubtreeItems(std::vector<CFileNode*>& out) const;
 
     virtual void Build() {}
     virtual bool Classify(const CFileNode* /*node*/) const { return false; }

@@ -176,6 +176,9 @@ void CFilePreViewEdit::ShowLines(u32 firstLine) {
     if (m_lineCount == 0) return;
     setPlainText(ToDisplay(GetPageText(firstLine)));
     moveCursor(QTextCursor::Start);
+    // Found bytes may begin the page with what reads as a right-to-left word, whose start lies
+    // at the right end of its line: the page still shows from its left edge.
+    horizontalScrollBar()->setValue(horizontalScrollBar()->minimum());
 }
 
 QString CFilePreViewEdit::ToDisplay(const std::string& page) const {

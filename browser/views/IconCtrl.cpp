@@ -11,6 +11,8 @@
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/FileSelCtrl.h"
+#include "browser/model/NodeManager.h"
+#include "browser/model/UsageEvents.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ListCtrl.h"
 #include "browser/views/ScrollBar.h"
@@ -56,6 +58,9 @@ public:
     QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
         return QSize(kIconCellWidth + kIconCellGap, kIconCellHeight + kIconCellGap);
     }
+    // The cell's only box is the one drawn in its name strip, which the view handles itself; the
+    // toolkit's own box would sit, undrawn, on the picture and take the clicks meant to choose it.
+    bool editorEvent(QEvent*, QAbstractItemModel*, const QStyleOptionViewItem&, const QModelIndex&) override { return false; }
 
 private:
     CFileIconCtrl* m_view;
@@ -299,6 +304,7 @@ void CFileIconCtrl::keyPressEvent(QKeyEvent* event) {
 void CFileIconCtrl::mousePressEvent(QMouseEvent* event) {
     const QPoint at = event->position().toPoint();
     const QModelIndex i = indexAt(at);
+    if (i.isValid() && event->button() == Qt::LeftButton) ReportItemClick(CFileVirtualNodeManager::Instance().CurrentTreeKind());
     if (i.isValid() && m_ready) {
         const QRect cell = CellRect(i.row());
         if (cell.contains(at) && CheckBoxRect(cell).contains(at)) {

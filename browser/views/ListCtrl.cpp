@@ -408,6 +408,12 @@ void CFileListCtrl::keyPressEvent(QKeyEvent* event) {
     QTableView::keyPressEvent(event);
 }
 
+void CFileListCtrl::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && indexAt(event->pos()).isValid())
+        ReportItemClick(CFileVirtualNodeManager::Instance().CurrentTreeKind());
+    QTableView::mousePressEvent(event);
+}
+
 void CFileListCtrl::mouseDoubleClickEvent(QMouseEvent* event) {
     const QModelIndex i = indexAt(event->pos());
     if (!i.isValid()) return;

@@ -478,6 +478,21 @@ TEST_F(PreviewParts, OfficeDocumentsGoToTheDesktopViewerAsOneArgumentAndATellWhe
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[1].toStdString(), Skin().notSupportOffice);
     EXPECT_EQ(dialogs, 1);
+    // A ".doc" of bytes that read as a right-to-left word before a long run of digits: after
+    // the warning, the text page still opens at its left edge.
+    int scrolledBy = -1;
+    SetPreviewDialogRunner([&](QDialog& d) {
+        auto& preview = dynamic_cast<CFilePreViewDlg&>(d);
+        preview.show();
+        QApplication::processEvents();
+        scrolledBy = preview.TextView()->horizontalScrollBar()->value();
+    });
+    ShowFoundFile(nullptr, "report.doc",
+                  Write("copy5.tmp", std::string("\xD7\xA9\xD7\x9C ") + std::string(400, '7')), false,
+                  nullptr);
+    EXPECT_EQ(told.size(), 3u);
+    EXPECT_EQ(scrolledBy, 0) << "the text page opened scrolled sideways";
+    SetPreviewDialogRunner([&](QDialog&) { ++dialogs; });
 
     // Rich text opens its own window.
     QString shownText;
