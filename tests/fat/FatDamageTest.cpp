@@ -436,6 +436,26 @@ TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
         std::unique_ptr<IDataRunList> runs(node->GetFileProperties()->CreateDataRunList());
         ASSERT_TRUE(runs && runs->GetFirstExtent());
         EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, taken ? recorded : recorded + kHighWord);
+
+        // The complete scan's walk keeps the live files as nodes of its tree: they are the same
+        // neighbours to the estimate.
+        CFATQuickSearch walk;
+        RecordingBuilder unused;
+        walk.SetDirectoryTreeBuilder(&unused);
+        FatWalkOptions keep;
+        keep.keepTree = true;
+        walk.SetWalkOptions(keep);
+        CountingProgress progress;
+        EXPECT_EQ(walk.Search(&device, &progress), 0u);
+        const auto destroy = [](CFileSystemNode* r) { DestroySubtree(r); };
+        std::unique_ptr<CFileSystemNode, decltype(destroy)> tree(walk.TakeTree(), destroy);
+        ASSERT_NE(tree, nullptr);
+        std::map<std::string, const CFileNode*> paths;
+        CollectPaths(tree.get(), paths);
+        ASSERT_EQ(paths.count("/Projects/#SC28533.CSV"), 1u);
+        runs.reset(paths["/Projects/#SC28533.CSV"]->GetFileProperties()->CreateDataRunList());
+        ASSERT_TRUE(runs && runs->GetFirstExtent());
+        EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, taken ? recorded : recorded + kHighWord);
     }
 }
 

@@ -302,12 +302,16 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         bool alphaTakesA;     // the kept entry A holds A's file, in both scans
         u32 alphaHighWord = 0;  // the high word A's entry kept
         bool bravoTakesB = false;  // B's entry holds B's file
+        bool bravoLive = false;    // B is a live folder at the low word itself
+        bool bravoFirst = false;   // B's entry is listed before A's
     } rows[] = {
         {"no creation times, two folders of the low word", false, false, true, false},
         {"creation times tell each entry's folder", true, true, true, true, 0, true},
         {"no creation times, A's folder alone", false, false, false, true},
         {"entries with creation times, \".\" entries without", true, false, true, false},
         {"A's entry kept the high word of 65,536 + 5", false, false, false, false, 1},
+        {"a live folder at the low word itself, listed before A", false, false, true, true, 0, true, true, true},
+        {"a live folder at the low word itself, listed after A, with times", true, true, true, true, 0, true, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -334,8 +338,17 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
             write(folder, dir, kSector);
             write(folder + 1, content.data(), content.size());
         };
-        put(kFolderA, 0, "\xE5LPHA      ", "A-file", 2, row.alphaHighWord);
-        if (row.withFolderB) put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1, 0);
+        put(kFolderA, row.bravoFirst ? 1 : 0, "\xE5LPHA      ", "A-file", 2, row.alphaHighWord);
+        if (row.bravoLive) {
+            put(kLowWord, row.bravoFirst ? 0 : 1, "BRAVO      ", "B-file", 1, 0);
+            const u8 end[4] = {0xFF, 0xFF, 0xFF, 0x0F};
+            for (u64 fat : {u64(ReadLE16(v.boot + 14)), ReadLE16(v.boot + 14) + u64(ReadLE32(v.boot + 36))}) {
+                v.file.seekp(std::streamoff(fat * kSector + kLowWord * 4));
+                v.file.write(reinterpret_cast<const char*>(end), 4);
+            }
+        } else if (row.withFolderB) {
+            put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1, 0);
+        }
 
         // The name of the folder that holds each file's content, in each scan.
         FileHolders holders;
@@ -344,7 +357,7 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
             for (auto& [content, folder] : *holder) folder = folder.substr(folder.rfind('/') + 1);
             EXPECT_NE((*holder)["B-file"], "#LPHA");
             EXPECT_EQ((*holder)["A-file"].rfind(row.alphaTakesA ? "#LPHA" : "DIR", 0), 0u) << (*holder)["A-file"];
-            const char* bravoIn = !row.withFolderB ? "" : row.bravoTakesB ? "#RAVO" : "DIR";
+            const char* bravoIn = !row.withFolderB ? "" : row.bravoLive ? "BRAVO" : row.bravoTakesB ? "#RAVO" : "DIR";
             EXPECT_EQ((*holder)["B-file"].rfind(bravoIn, 0), 0u) << (*holder)["B-file"];
         }
     }
@@ -534,6 +547,8 @@ TEST(FatTemporaryFolders, AnEmptyDeletedFolderTakesOverTheStandInOfItsLowWord) {
         {"the one stand-in whose time is the entry's",
          {{"DIR1", kMade, 0x10005, true, 300}, {"DIR2", kMade, 0x20005, true, 100}, {"_A", kDel, 5, false, 100}},
          {{1, 2}}},
+        {"a lone stand-in whose time is another's, as the retry of higher words judges it",
+         {{"DIR7", kMade, 0x320005, true, 300}, {"_HOTOS", kDel, 5, false, 100}}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

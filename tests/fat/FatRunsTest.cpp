@@ -222,6 +222,13 @@ TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
     EXPECT_EQ(EstimateDeletedFirstCluster(refs, nullptr, 4096, 0x1234, 800 * 10000000ULL, 512), 0x11234u);
     EXPECT_EQ(EstimateDeletedFirstCluster(refs, nullptr, 4096, 0x12345, 0, 512), 0x12345u);
     EXPECT_EQ(EstimateDeletedFirstCluster({}, nullptr, 4096, 0x1234, 0, 512), 0x1234u);
+    // The file is among its folder's references itself: it is no neighbour of its own. The
+    // nearest other deleted file, earlier or of the same second, gives the high word.
+    CFileNode* self = Ref(0x1234, 4096, 2000, true);
+    refs.push_back(self);
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, self, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x21234u);
+    refs.push_back(Ref(0x40020, 512, 2000, true));
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, self, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x41234u);
     for (CFileNode* n : refs) DestroyTreeNode(n);
 
     u8 pe[512] = {'M', 'Z'};
