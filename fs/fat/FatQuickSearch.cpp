@@ -540,7 +540,7 @@ void CFATQuickWalker::DrainQueue() {
         const u64 first = p->GetFirstCluster();
         // Another folder has the cluster this entry's low word names: the entry's own folder is
         // looked for at the higher words, once every other entry has claimed its folder.
-        const bool lowWordHeld = HeldByAnother(folder, first);
+        const bool lowWordHeld = NamesLowWordOnly(folder) && HeldByAnother(folder, first);
         // A deleted folder whose ".." names another folder than the one that lists it may have
         // moved, or its cluster may be a live folder's now: walked after the others, so that a
         // live entry naming the cluster claims it first and no live file is handed as deleted.
