@@ -18,6 +18,13 @@ constexpr u8 kFatAttrDirectory = 0x10;
 constexpr u32 kFatCaseFlagsOffset = 12;
 constexpr u8 kFatLowerCaseName = 0x08;
 constexpr u8 kFatLowerCaseExtension = 0x10;
+// A FAT32 entry keeps its first cluster's high 16 bits apart from the low ones, and some tools
+// clear them when they delete the entry: the folder or file then lies at the low word plus some
+// multiple of the step.
+constexpr u64 kFatHighWordStep = 0x10000;
+constexpr u32 kFatLowWordMask = 0xFFFF;
+// Higher words a deleted folder's first cluster is tried at, past the recorded one's own.
+constexpr u64 kFatHighWordsTried = 50;
 // Longest converted long-name piece kept, in bytes.
 constexpr u32 kFatLongNamePieceMax = 100;
 

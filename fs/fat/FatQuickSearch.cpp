@@ -24,6 +24,7 @@
 #include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFileProperties.h"
+#include "fs/fat/FatFolderPlacement.h"
 #include "fs/fat/FatRevise.h"
 #include "fs/fat/FatTable.h"
 #include "platform/Log.h"
@@ -33,12 +34,10 @@ constexpr u32 kPieceSectors = 128;
 constexpr u32 kBufferSectors = 130;
 constexpr u32 kMaxCarriedBytes = 1023;
 constexpr u32 kRunStopped = 2;
-constexpr u64 kHighWordStep = 65536;
-// Higher words a deleted folder's first cluster is tried at, past the recorded one's own.
-constexpr u64 kHighWordsTried = 50;
 constexpr u64 kFirstDataCluster = 2;
 constexpr u64 kFatBackupBootSector = 6;
-constexpr u32 kLowWordMask = 0xFFFF;
+// Runs of zeros amid folder entries the walk writes a trace line for; the rest are counted.
+constexpr u64 kMaxTracedZeroRuns = 1024;
 
 // Calls `visit` with the properties of each file of the tree below `root` while it answers true.
 // The tree is walked without recursion: a damaged volume nests folders thousands deep.
@@ -79,18 +78,9 @@ bool IsDeletedNode(CFileNode* node) {
     return p != nullptr && (p->GetState() & 1) != 0;
 }
 
-// Levels an ancestor test climbs. No path on a FAT volume is longer than 260 characters, so no
-// real folder lies deeper; a damaged volume can nest folders thousands of levels deep, and a walk
-// to the root for each of their entries made the search's time grow with the square of the depth.
-constexpr u32 kMaxAncestorSteps = 260;
-
-// Whether candidate is node or one of its ancestors. A chain longer than the bound counts as
-// holding it: the caller then keeps the folder it has, which never moves a folder below itself.
-bool IsAncestorOrSelf(CFileNode* candidate, CFileNode* node) {
-    for (u32 steps = 0; node != nullptr; node = node->GetParent(), ++steps) {
-        if (node == candidate || steps >= kMaxAncestorSteps) return true;
-    }
-    return false;
+bool IsTemporaryNode(CFileNode* node) {
+    CFATFileProperties* p = FatPropertiesOf(node);
+    return p != nullptr && (p->GetState() & kFatTemporaryState) != 0;
 }
 
 // The cluster a folder's ".." names when its first sector does not begin with "." and "..".
@@ -143,15 +133,28 @@ struct FolderContext {
     bool strict = false;
 };
 
-class CFATQuickWalker {
+class CFATQuickWalker : private IFatFolderPlacementHost {
 public:
     CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device, IProgress* progress, const CFATDBR& dbr,
                     IFATTable* fat);
-    ~CFATQuickWalker();
+    ~CFATQuickWalker() override;
 
     void Run();
 
 private:
+    // What the placement of folders by their ".." asks of the walk.
+    CFileNode* FolderAt(u64 cluster) const override { return KnownFolder(cluster); }
+    CFileNode* LostFolders() override { return LostFoldersNode(); }
+    CFileNode* AddFolder(CFileNode* under, u64 cluster, u64 parentCluster) override;
+    void WalkQueued() override { DrainQueue(); }
+    std::vector<u64> TakeFound() override {
+        std::vector<u64> found;
+        found.swap(m_newFolders);
+        return found;
+    }
+    void MoveFolder(CFileNode* folder, CFileNode* parent) override;
+    bool Stopped() const override { return m_runState == kRunStopped; }
+
     bool Continue();
     void Report(u64 done);
     FileSystemNodePtr MakeRootNode();
@@ -186,15 +189,32 @@ private:
     // reached: each under the folder its ".." names when a walk found it, else under "Lost
     // Folders", as a "DIR" folder.
     void PlaceUnclaimedFolders();
-    // Places folders no walk reached (cluster -> the cluster its ".." names, kFatLostFoldersId for
-    // none) as "DIR" folders under the folders their ".." names, whatever the order of their
-    // clusters: a folder waits for its parent to be placed or found by a walk; only a folder
-    // whose parent none does goes under "Lost Folders".
+    // Places folders no walk reached (cluster -> the cluster its ".." names, kFatNoParentCluster
+    // for none) as "DIR" folders under the folders their ".." names (see CFatFolderPlacement).
     void PlaceByDotDot(const std::map<u64, u64>& parentOf);
     // Makes `node`, which replaces the duplicate `old`, known wherever `old` was.
     void Supersede(CFileNode* old, CFileNode* node);
+    // A deleted FAT32 folder entry that keeps no high word: it names its folder by the low word
+    // alone, and where another folder has that cluster its own may lie at a higher word.
+    bool NamesLowWordOnly(CFileNode* node) const {
+        const CFATFileProperties* p = FatPropertiesOf(node);
+        return m_fsCode == kFsFat32 && p->GetState() == kFatDeletedState && p->GetFirstCluster() <= kFatLowWordMask;
+    }
+    // Whether another folder has the cluster the folder's entry names.
+    bool HeldByAnother(CFileNode* folder, u64 cluster) const {
+        const auto it = m_folders.find(cluster);
+        return it != m_folders.end() && it->second != folder;
+    }
+    // The folder's entry names the cluster another folder has, and no higher word gave it a
+    // folder of its own: the two entries are one folder's, and the comparison of duplicates
+    // says which of them the folder keeps.
+    void JudgeDuplicate(CFileNode* folder, u64 cluster);
+    // Moves the children of `from` under `to`.
+    static void MoveChildren(CFileNode* from, CFileNode* to);
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
-    bool IsReached(u64 cluster) const { return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0; }
+    bool IsReached(u64 cluster) const override {
+        return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0;
+    }
     // Whether a folder sector seen on the device lies in the volume's clusters.
     bool HoldsFolderSightings() const;
     // Adds to m_stored the sectors of the found volumes (see FatWalkOptions) that one file of the
@@ -226,7 +246,7 @@ private:
     // `firstSector` on: zeros followed by a valid entry do not end the folder, and the log says
     // which sectors were passed over.
     void FollowZeros(ZeroRun& run, CFileNode* folder, u64 firstCluster, const u8* bytes, u64 length,
-                     u64 firstSector) const;
+                     u64 firstSector);
     // "(root)" or the folder's name, for the log.
     static const char* FolderName(CFileNode* folder);
     // Says in the log that the folder entries `what` at `cluster`, past the device's end, cannot be
@@ -291,6 +311,7 @@ private:
     // last look, so that a folder waiting for its parent goes there once a walk finds it.
     bool m_noteNewFolders = false;
     std::vector<u64> m_newFolders;
+    CFatFolderPlacement m_placement{*this};
     bool m_fatless = false;
     std::unordered_set<u64> m_continuations;
     std::vector<std::pair<u64, u64>> m_stored;  // sectors of the stored volumes: sorted, disjoint
@@ -301,6 +322,7 @@ private:
     FatVolumeGeometry m_geometry;
     std::vector<u8> m_buffer;
     ProgressInfo m_info{};
+    u64 m_zeroRunsTraced = 0;  // runs of zeros amid folder entries passed over, traced or not
 };
 
 CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device, IProgress* progress,
@@ -446,16 +468,35 @@ void CFATQuickWalker::Run() {
     if (m_keepTree && m_runState != kRunStopped) PlaceLostFolders();
     if (m_keepTree && m_runState != kRunStopped) FindStoredVolumes();
     if (m_keepTree && m_runState != kRunStopped) PlaceLostClusters();
+    // Every walk has run: a folder that went to "Lost Folders" before the walk that found its
+    // parent goes there now.
+    if (m_runState != kRunStopped) m_placement.Rehome();
     if (m_leftToFiles != 0) {
         ReleaseTrace("FAT walk: %llu folder sectors lie in the clusters of live files; they are those files' content, "
                      "not folders of this volume",
                      static_cast<unsigned long long>(m_leftToFiles));
+    }
+    if (m_zeroRunsTraced > kMaxTracedZeroRuns) {
+        ReleaseTrace("FAT walk: past the first %llu lines, %llu more runs of zeros amid folder entries were passed over "
+                     "without a line in the log",
+                     static_cast<unsigned long long>(kMaxTracedZeroRuns),
+                     static_cast<unsigned long long>(m_zeroRunsTraced - kMaxTracedZeroRuns));
     }
     DropDiscarded();
     if (m_keepTree && m_runState != kRunStopped) {
         MergeTemporaryFolders(m_root, [this](u32 cluster) { return DotCreationTime(cluster); });
     }
 
+    if (m_lostFolders != nullptr && !m_keepTree) {
+        // The deleted-file scan shows "Lost Folders" only where something stayed there.
+        if (m_lostFolders->GetFirstChild() != nullptr) {
+            Hand(m_lostFolders);
+        } else {
+            m_root->RemoveChild(m_lostFolders);
+            DestroySubtree(m_lostFolders);
+            m_lostFolders = nullptr;
+        }
+    }
     for (CFileNode* folder : m_deferred) Hand(folder);
     m_deferred.clear();
     if (m_keepTree) {
@@ -497,18 +538,21 @@ void CFATQuickWalker::DrainQueue() {
         if (m_walkedFolders.count(folder) != 0) continue;
         CFATFileProperties* p = FatPropertiesOf(folder);
         const u64 first = p->GetFirstCluster();
+        // Another folder has the cluster this entry's low word names: the entry's own folder is
+        // looked for at the higher words, once every other entry has claimed its folder.
+        const bool lowWordHeld = NamesLowWordOnly(folder) && HeldByAnother(folder, first);
         // A deleted folder whose ".." names another folder than the one that lists it may have
         // moved, or its cluster may be a live folder's now: walked after the others, so that a
         // live entry naming the cluster claims it first and no live file is handed as deleted.
         if (p->GetState() == kFatDeletedState && m_postponed.insert(folder).second) {
-            const u64 home = DotDotCluster(first);
-            if (home != kNoHome && MatchDotDot(home, p->GetParentCluster()) == DotDotMatch::kNone) {
+            const u64 home = lowWordHeld ? kNoHome : DotDotCluster(first);
+            if (lowWordHeld || (home != kNoHome && MatchDotDot(home, p->GetParentCluster()) == DotDotMatch::kNone)) {
                 m_later.push_back(folder);
                 continue;
             }
         }
         m_walkedFolders.insert(folder);
-        if (WalkFolderChain(folder, first, false)) continue;
+        if (!lowWordHeld && WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
         if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
         std::vector<u64> unclaimed;
@@ -516,18 +560,22 @@ void CFATQuickWalker::DrainQueue() {
         if (m_runState == kRunStopped) break;
         // The complete scan places such folders with the other folder starts it saw.
         if (!m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
-        if (candidate == 0) continue;
-        p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
-        // The folder is known by the cluster it was found at: its entries name it as their folder
-        // by that id, and a ".." naming that cluster names it.
-        const u64 recordedId = folder->GetId();
-        folder->SetId(candidate);
-        if (!WalkFolderChain(folder, candidate, false)) {
-            folder->SetId(recordedId);
-        } else if (m_folders.emplace(candidate, folder).second && m_noteNewFolders) {
-            m_newFolders.push_back(candidate);
+        bool found = false;
+        if (candidate != 0) {
+            p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
+            // The folder is known by the cluster it was found at: its entries name it as their
+            // folder by that id, and a ".." naming that cluster names it.
+            const u64 recordedId = folder->GetId();
+            folder->SetId(candidate);
+            found = WalkFolderChain(folder, candidate, false);
+            if (!found) {
+                folder->SetId(recordedId);
+            } else if (m_folders.emplace(candidate, folder).second && m_noteNewFolders) {
+                m_newFolders.push_back(candidate);
+            }
         }
         if (m_runState == kRunStopped) break;
+        if (!found && lowWordHeld) JudgeDuplicate(folder, first);
     }
 }
 
@@ -540,6 +588,38 @@ void CFATQuickWalker::Supersede(CFileNode* old, CFileNode* node) {
         }
     }
     node->SetId(old->GetId());
+}
+
+void CFATQuickWalker::MoveChildren(CFileNode* from, CFileNode* to) {
+    while (CFileNode* child = from->GetFirstChild()) {
+        from->RemoveChild(child);
+        to->AddChild(child);
+    }
+}
+
+void CFATQuickWalker::JudgeDuplicate(CFileNode* folder, u64 cluster) {
+    const auto it = m_folders.find(cluster);
+    if (it == m_folders.end() || it->second == folder || IsDiscarded(it->second)) return;
+    CFileNode* holder = it->second;
+    u64 home = kNoHome;
+    bool homeRead = false;
+    const auto matchHome = [&](u64 parent) {
+        if (!homeRead) home = DotDotCluster(cluster);
+        homeRead = true;
+        return MatchDotDot(home, parent);
+    };
+    const bool folderWins =
+        !FatIsAncestorOrSelf(holder, folder) && CompareDuplicateFolders(holder, folder, matchHome) < 0;
+    CFileNode* loser = folderWins ? holder : folder;
+    if (folderWins) {
+        MoveChildren(holder, folder);
+        it->second = folder;
+        Supersede(holder, folder);
+    }
+    const CFATFileProperties* lp = FatPropertiesOf(loser);
+    DebugTrace("Discard a directory named %s, cur: %x, parent:%x", lp->GetName(), unsigned(lp->GetFirstCluster()),
+               unsigned(lp->GetParentCluster()));
+    Discard(loser);
 }
 
 CFileNode* CFATQuickWalker::MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx) {
@@ -722,21 +802,15 @@ FILETIME64 CreationTimeOfDot(const u8* entries) {
 
 u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed) {
     // The same low word in the higher 65536-cluster blocks: each cluster there that begins a
-    // folder no walk read and no other entry names could be this folder. Its "." entry is
-    // written with the folder's own entry and keeps its creation time; a known time that differs
-    // makes it another folder's. Many cameras write no creation time: then only a lone candidate
-    // is taken, or of several the one alone whose ".." names the folder that lists the entry; else
-    // the entry could be any one's.
+    // folder no walk read and no other entry names could be this folder (ChooseLowWordFolder
+    // says which).
     FILETIME64 created = 0;
     FatPropertiesOf(folder)->GetCreationTime(created);
     const u64 listedIn = folder->GetParent() != nullptr ? folder->GetParent()->GetId() : kNoHome;
     std::vector<u8> sector;
-    std::vector<u64> open;
-    std::vector<u64> sameTime;
-    std::unordered_set<u64> homeHere;  // of those, the ones whose ".." names the listing folder
-    std::vector<u64> starts;  // every folder start of the low word, whoever's it is
-    for (u64 k = 0; k < recorded / kHighWordStep + kHighWordsTried; ++k) {
-        const u64 candidate = recorded + k * kHighWordStep;
+    std::vector<FatLowWordCandidate> starts;  // every folder start of the low word, whoever's it is
+    for (u64 k = 0; k < recorded / kFatHighWordStep + kFatHighWordsTried; ++k) {
+        const u64 candidate = recorded + k * kFatHighWordStep;
         // A low word of 0 or 1 is no cluster by itself: its folder lies at a higher word.
         if (candidate < kFirstDataCluster) continue;
         if (!IsCluster(candidate)) break;
@@ -744,50 +818,37 @@ u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vec
         if (const auto named = m_folders.find(candidate); named != m_folders.end() && named->second != folder) continue;
         if (!Continue()) return 0;
         if (!ReadFolderStart(candidate, sector)) continue;
-        const FILETIME64 dotCreated = CreationTimeOfDot(sector.data());
-        starts.push_back(candidate);
-        if (created != 0 && dotCreated == created) sameTime.push_back(candidate);
-        if (created == 0 || dotCreated == 0 || dotCreated == created) open.push_back(candidate);
-        if (MatchDotDot(DotDotOf(sector.data()), listedIn) != DotDotMatch::kNone) homeHere.insert(candidate);
+        starts.push_back({candidate, CreationTimeOfDot(sector.data()),
+                          MatchDotDot(DotDotOf(sector.data()), listedIn) != DotDotMatch::kNone});
     }
-    // Of several the time allows, the one alone whose ".." names the folder listing the entry.
-    const auto listedHere = [&](const std::vector<u64>& among) {
-        u64 only = 0;
-        for (const u64 c : among) {
-            if (homeHere.count(c) == 0) continue;
-            if (only != 0) return u64(0);
-            only = c;
-        }
-        return only;
-    };
     u64 chosen = 0;
-    if (recorded >= kHighWordStep) {
+    const char* name = FatPropertiesOf(folder)->GetName();
+    if (recorded >= kFatHighWordStep) {
         // The entry kept a high word, so it lost none: the folders of its low word in other
         // blocks are not its own, whatever their times. They are still folders no entry names.
         if (!starts.empty()) {
             ReleaseTrace("Deleted folder %s at cluster %llx kept the high word of its first cluster: the %zu folders "
                          "of its low word in other blocks are not its own",
-                         FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded), starts.size());
+                         name, static_cast<unsigned long long>(recorded), starts.size());
         }
-    } else {
-        const std::vector<u64>& timeAllows = sameTime.empty() ? open : sameTime;
-        chosen = timeAllows.size() == 1 ? timeAllows.front() : listedHere(timeAllows);
-        if (chosen != 0 && timeAllows.size() > 1) {
+    } else if (const size_t choice = ChooseLowWordFolder(created, starts); choice != kFatNoLowWordChoice) {
+        chosen = starts[choice].cluster;
+        if (starts.size() > 1) {
             ReleaseTrace("Deleted folder %s at cluster %llx: of the %zu folders of its low word, the one at cluster "
-                         "%llx alone names its folder in \"..\"",
-                         FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded),
-                         timeAllows.size(), static_cast<unsigned long long>(chosen));
-        } else if (chosen == 0 && !open.empty()) {
-            ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by "
-                         "time",
-                         FatPropertiesOf(folder)->GetName(), static_cast<unsigned long long>(recorded), open.size());
+                         "%llx is its own by time or by \"..\"",
+                         name, static_cast<unsigned long long>(recorded), starts.size(),
+                         static_cast<unsigned long long>(chosen));
         }
+    } else if (!starts.empty()) {
+        ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time "
+                     "or by \"..\"",
+                     name, static_cast<unsigned long long>(recorded), starts.size());
     }
     // The folders this entry does not take may be those of entries a duplicate of this one
     // pushed out of the walk (an older deleted entry of the same low word): they stay candidates
     // for the unclaimed folders, so that their files are not lost.
-    for (const u64 start : starts) {
-        if (start != chosen) unclaimed.push_back(start);
+    for (const FatLowWordCandidate& start : starts) {
+        if (start.cluster != chosen) unclaimed.push_back(start.cluster);
     }
     return chosen;
 }
@@ -800,7 +861,7 @@ void CFATQuickWalker::PlaceUnclaimedFolders() {
         for (const u64 cluster : m_unclaimed) {
             if (IsReached(cluster) || parentOf.count(cluster) != 0) continue;
             const u64 parent = DotDotCluster(cluster);
-            parentOf.emplace(cluster, parent == kNoHome || parent == cluster ? kFatLostFoldersId : parent);
+            parentOf.emplace(cluster, parent == kNoHome || parent == cluster ? kFatNoParentCluster : parent);
         }
         m_unclaimed.clear();
         PlaceByDotDot(parentOf);
@@ -826,7 +887,7 @@ FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
 DotDotMatch CFATQuickWalker::MatchDotDot(u64 home, u64 parent) const {
     if (home == kNoHome) return DotDotMatch::kNone;
     if (home == parent) return DotDotMatch::kExact;
-    const bool lowWordOnly = home != 0 && home <= kLowWordMask && (parent & kLowWordMask) == home;
+    const bool lowWordOnly = home != 0 && home <= kFatLowWordMask && (parent & kFatLowWordMask) == home;
     return lowWordOnly && KnownFolder(home) == nullptr ? DotDotMatch::kLowWord : DotDotMatch::kNone;
 }
 
@@ -847,7 +908,6 @@ CFileNode* CFATQuickWalker::LostFoldersNode() {
         if (m_lostFolders == nullptr) return nullptr;
         m_lostFolders->SetParentId(m_root->GetId());
         m_root->AddChild(m_lostFolders);
-        Hand(m_lostFolders);
     }
     return m_lostFolders;
 }
@@ -886,91 +946,41 @@ void CFATQuickWalker::PlaceLostFolders() {
         if (!IsCluster(f.cluster) || IsReached(f.cluster) || LeftToStoredVolume(f.cluster) || LeftToFile(f.cluster)) {
             continue;
         }
-        parentOf.emplace(f.cluster, f.parent == f.cluster ? kFatLostFoldersId : u64(f.parent));
+        parentOf.emplace(f.cluster, f.parent == f.cluster ? kFatNoParentCluster : u64(f.parent));
     }
     PlaceByDotDot(parentOf);
 }
 
 void CFATQuickWalker::PlaceByDotDot(const std::map<u64, u64>& parentOf) {
-    // Each folder waits for the folder its ".." names: one of these, placed first, or one a walk
-    // finds (the walks of those placed before may). Each is looked at a bounded number of
-    // times, however deep they nest.
-    std::unordered_map<u64, std::vector<u64>> waiting;  // parent cluster -> folders waiting for it
-    std::set<u64> parentUnknown;  // waiting for a parent that is none of these
-    std::vector<u64> ready;
-    for (const auto& [cluster, parent] : parentOf) {
-        if (parent == kFatLostFoldersId || KnownFolder(parent) != nullptr) {
-            ready.push_back(cluster);
-            continue;
-        }
-        waiting[parent].push_back(cluster);
-        if (parentOf.count(parent) == 0) parentUnknown.insert(cluster);
-    }
     m_noteNewFolders = true;
     m_newFolders.clear();
-    std::unordered_set<u64> handled;
-    auto lowestLeft = parentOf.begin();
-    while (m_runState != kRunStopped) {
-        // Folders that became known since the last look free those waiting for them.
-        for (const u64 known : m_newFolders) {
-            const auto freed = waiting.find(known);
-            if (freed == waiting.end()) continue;
-            ready.insert(ready.end(), freed->second.begin(), freed->second.end());
-            waiting.erase(freed);
-        }
-        m_newFolders.clear();
-        if (ready.empty()) {
-            // No folder is known for what is left: the lowest one whose parent none of them is
-            // goes under "Lost Folders"; else what is left hangs in (or below) rings of folders
-            // that name each other, and a ring enters there through its lowest cluster.
-            while (!parentUnknown.empty() && handled.count(*parentUnknown.begin()) != 0) {
-                parentUnknown.erase(parentUnknown.begin());
-            }
-            while (lowestLeft != parentOf.end() && handled.count(lowestLeft->first) != 0) ++lowestLeft;
-            if (!parentUnknown.empty()) {
-                ready.push_back(*parentUnknown.begin());
-            } else if (lowestLeft != parentOf.end()) {
-                ready.push_back(lowestLeft->first);
-            } else {
-                break;
-            }
-        }
-        std::sort(ready.begin(), ready.end());
-        std::vector<u64> level;
-        level.swap(ready);
-        bool placed = false;
-        bool outOfMemory = false;
-        for (const u64 cluster : level) {
-            if (!handled.insert(cluster).second) continue;
-            // Those waiting for it follow once it is placed, or found by a walk meanwhile.
-            if (const auto below = waiting.find(cluster); below != waiting.end()) {
-                ready.insert(ready.end(), below->second.begin(), below->second.end());
-                waiting.erase(below);
-            }
-            if (IsReached(cluster)) continue;
-            const u64 parent = parentOf.at(cluster);
-            CFileNode* under = parent != kFatLostFoldersId ? KnownFolder(parent) : nullptr;
-            if (under == nullptr) under = LostFoldersNode();
-            outOfMemory = under == nullptr;
-            if (outOfMemory) break;
-            if (m_keepTree) {
-                ReleaseTrace("Build Cluster %d Sector %llu", int(cluster),
-                             static_cast<unsigned long long>(ClusterSector(cluster)));
-            }
-            // The deleted-file scan names the parent by its node, as the builder links them.
-            CFileNode* dir = AddLostFolder(under, cluster, m_keepTree ? parent : under->GetId());
-            outOfMemory = dir == nullptr;
-            if (outOfMemory) break;
-            if (under != m_lostFolders) dir->SetParentId(under->GetId());
-            // Handed with the deleted folders at the end: an entry found later may still name it.
-            if (!m_keepTree) m_deferred.push_back(dir);
-            placed = true;
-        }
-        if (outOfMemory) break;
-        if (placed) DrainQueue();
-    }
+    m_placement.Place(parentOf);
     m_noteNewFolders = false;
     m_newFolders.clear();
+}
+
+CFileNode* CFATQuickWalker::AddFolder(CFileNode* under, u64 cluster, u64 parentCluster) {
+    if (m_keepTree) {
+        ReleaseTrace("Build Cluster %d Sector %llu", int(cluster), static_cast<unsigned long long>(ClusterSector(cluster)));
+    }
+    // The deleted-file scan names the parent by its node, as the builder links them.
+    CFileNode* dir = AddLostFolder(under, cluster, m_keepTree ? parentCluster : under->GetId());
+    if (dir == nullptr) return nullptr;
+    if (under != m_lostFolders) dir->SetParentId(under->GetId());
+    // Handed with the deleted folders at the end: an entry found later may still name it.
+    if (!m_keepTree) m_deferred.push_back(dir);
+    return dir;
+}
+
+void CFATQuickWalker::MoveFolder(CFileNode* folder, CFileNode* parent) {
+    if (IsDiscarded(folder) || folder->GetParent() == nullptr) return;
+    folder->GetParent()->RemoveChild(folder);
+    parent->AddChild(folder);
+    folder->SetParentId(parent->GetId());
+    if (!m_keepTree) FatPropertiesOf(folder)->SetParentCluster(u32(parent->GetId()));
+    ReleaseTrace("FAT folder at cluster %llu: the folder its \"..\" names turned up at a later walk; moved there "
+                 "from \"%s\"",
+                 static_cast<unsigned long long>(FatPropertiesOf(folder)->GetFirstCluster()), kFatLostFoldersName);
 }
 
 bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden) {
@@ -1068,7 +1078,7 @@ const char* CFATQuickWalker::FolderName(CFileNode* folder) {
 }
 
 void CFATQuickWalker::FollowZeros(ZeroRun& run, CFileNode* folder, u64 firstCluster, const u8* bytes, u64 length,
-                                  u64 firstSector) const {
+                                  u64 firstSector) {
     for (u64 at = 0; at + kFatDirEntrySize <= length; at += kFatDirEntrySize) {
         const u64 sector = firstSector + at / m_sectorSize;
         if (IsZeroEntry(bytes + at)) {
@@ -1082,6 +1092,9 @@ void CFATQuickWalker::FollowZeros(ZeroRun& run, CFileNode* folder, u64 firstClus
         // Zeros followed by anything but an entry are the folder's end, or damage past it.
         if (!CFATDirEntry(bytes + at).IsValid(false)) continue;
         run.listedAfter = true;
+        // A disk that failed all over gives one run in nearly every folder: past the first ones
+        // they are counted, and the count said once the walk ends.
+        if (m_zeroRunsTraced++ >= kMaxTracedZeroRuns) continue;
         ReleaseTrace("FAT folder \"%s\" (first cluster %llu): sectors %llu to %llu of the volume hold only zeros amid "
                      "its entries; passed over, its entries after them are listed",
                      FolderName(folder), static_cast<unsigned long long>(firstCluster),
@@ -1106,11 +1119,26 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
     if (it == m_folders.end()) {
         m_folders[cluster] = node;
         if (m_noteNewFolders) m_newFolders.push_back(cluster);
+    } else if (const bool oldLive = !IsDeletedNode(it->second) && !IsTemporaryNode(it->second);
+               NamesLowWordOnly(node) && (oldLive || NamesLowWordOnly(it->second))) {
+        // The entry may name a folder at a higher word of the same low word: it stays apart,
+        // and is judged a duplicate only when no higher word gives it a folder of its own.
+    } else if (NamesLowWordOnly(it->second) && !IsDeletedNode(node) && !IsTemporaryNode(node)) {
+        // A live folder has the cluster a deleted entry named by its low word alone: the cluster
+        // is the live folder's, and the deleted entry looks for its own at the higher words. What
+        // a walk from the entry read there is the live folder's.
+        CFileNode* old = it->second;
+        it->second = node;
+        if (old->GetId() == cluster && m_walkedFolders.erase(old) != 0) {
+            MoveChildren(old, node);
+            walkedBefore = true;
+            Enqueue(old);
+        }
     } else {
         CFileNode* old = it->second;
         // A folder that holds the new entry (directly or further up) cannot give way to it: its
         // children would be moved below one of themselves.
-        const bool oldIsAncestor = IsAncestorOrSelf(old, ctx.folder);
+        const bool oldIsAncestor = FatIsAncestorOrSelf(old, ctx.folder);
         u64 home = kNoHome;
         bool homeRead = false;
         const auto matchHome = [&](u64 parent) {
@@ -1136,10 +1164,7 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
             // new one would find it read and look for its cluster at the higher words, taking
             // another folder's files.
             walkedBefore = m_walkedFolders.count(old) != 0;
-            while (CFileNode* child = old->GetFirstChild()) {
-                old->RemoveChild(child);
-                node->AddChild(child);
-            }
+            MoveChildren(old, node);
             it->second = node;
             Supersede(old, node);
             if (!ctx.recyclePending.empty()) ctx.recyclePending.remove(old);
@@ -1290,7 +1315,9 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
                 continue;
             }
             p->SetDataRunList(runs);
-            if ((p->GetState() & 1) != 0) ctx.referenceFiles.push_back(node);
+            // A live file the complete scan keeps is a reference as the deleted-file scan's live
+            // reference nodes are: its neighbours' estimates read its first cluster.
+            ctx.referenceFiles.push_back(node);
         } else {
             bool kept = false;
             BookFolder(node, ctx, kept);
@@ -1323,7 +1350,7 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
         std::erase_if(ctx.referenceFiles, [this](CFileNode* node) { return IsDiscarded(node); });
     }
     CFATFileProperties* folderProps = FatPropertiesOf(ctx.folder);
-    if (folderProps->GetFirstCluster() >= kHighWordStep) return;
+    if (folderProps->GetFirstCluster() >= kFatHighWordStep) return;
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
     // Read once for the folder: the revised runs change no entry the estimates look at.
     const CFatReviseReferences references(ctx.referenceFiles);
@@ -1334,7 +1361,7 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
         if (HasKnownFileHeader(m_device, m_dataStart, m_spc, recorded, m_analysers)) continue;
         FILETIME64 created = 0;
         p->GetCreationTime(created);
-        const u64 estimate = references.Estimate(p->GetSize(), recorded, created, clusterBytes);
+        const u64 estimate = references.Estimate(node, p->GetSize(), recorded, created, clusterBytes);
         if (estimate == recorded || estimate > 0xFFFFFFFFu) continue;
         // A cluster a live chain holds is no deleted file's any more: its bytes are another file's.
         if (!m_fatless && IsCluster(estimate) && m_fat->GetEntry(u32(estimate)) != 0) continue;

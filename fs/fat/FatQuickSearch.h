@@ -71,9 +71,8 @@ using FatDotCreationTime = std::function<FILETIME64(u32 cluster)>;
 
 // Gives each deleted folder below `root` that came out empty the contents of the folder the search
 // made for the same place: the "DIR" folder beside it whose first cluster has the entry's as its
-// low 16 bits (an entry whose high word was cleared). Where several "DIR" folders or several such
-// entries share the low word, only an entry whose creation time one "DIR" folder's "." entry
-// alone shares is given that folder; the others stay apart. The "DIR" node, which holds the
+// low 16 bits (an entry whose high word was cleared), chosen as the retry of higher words chooses
+// (ChooseLowWordFolder); a "DIR" folder two entries choose stays apart. The "DIR" node, which holds the
 // files, takes the entry's name, times and state with the full first cluster; the emptied node
 // carries the "DIR" name. Every folder of the tree is looked at once.
 void MergeTemporaryFolders(CFileNode* root, const FatDotCreationTime& dotCreated);

@@ -7,11 +7,10 @@
 #include "devices/StorageDevice.h"
 #include "engine/FileNode.h"
 #include "raw/AnalyserRegistry.h"
+#include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFileProperties.h"
 
 namespace {
-constexpr u64 kHighWordStep = 65536;
-constexpr u64 kLowWordMask = kHighWordStep - 1;
 constexpr u64 kMaxReferenceSizeTenth = 0x19000001;
 constexpr u64 kFileTimeTicksPerSecond = 10000000;
 }  // namespace
@@ -25,7 +24,7 @@ bool IsPEImageHeader(const u8* sector, u32 sectorSize) {
 
 bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerCluster, u64 cluster,
                         const std::vector<IRawFileAnalyser*>& analysers) {
-    if (cluster > kHighWordStep) return true;
+    if (cluster > kFatHighWordStep) return true;
     if (device == nullptr || cluster < 2) return false;
     const u32 sectorSize = device->GetSectorSize();
     std::vector<u8> sector(sectorSize < 512 ? 512 : sectorSize, 0);
@@ -45,7 +44,7 @@ CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& refere
         if (p == nullptr || p->GetSize() / 10 >= kMaxReferenceSizeTenth) continue;
         FILETIME64 created = 0;
         p->GetCreationTime(created);
-        const Reference r{created / kFileTimeTicksPerSecond, p->GetFirstCluster(), p->GetSize()};
+        const Reference r{created / kFileTimeTicksPerSecond, p->GetFirstCluster(), p->GetSize(), node};
         if ((p->GetState() & 1) != 0) {
             m_deleted.push_back(r);
             continue;
@@ -60,12 +59,21 @@ CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& refere
 }
 
 const CFatReviseReferences::Reference* CFatReviseReferences::LatestUpTo(const std::vector<Reference>& sorted,
-                                                                        u64 seconds) {
+                                                                        u64 seconds, const CFileNode* self) {
     auto it = std::upper_bound(sorted.begin(), sorted.end(), seconds,
                                [](u64 s, const Reference& r) { return s < r.seconds; });
-    if (it == sorted.begin()) return nullptr;
-    const u64 latest = std::prev(it)->seconds;
-    return &*std::lower_bound(sorted.begin(), it, latest, [](const Reference& r, u64 s) { return r.seconds < s; });
+    // Each step back passes over one whole second of creations; only `self` can make it take
+    // more than one.
+    while (it != sorted.begin()) {
+        const u64 latest = std::prev(it)->seconds;
+        const auto first =
+            std::lower_bound(sorted.begin(), it, latest, [](const Reference& r, u64 s) { return r.seconds < s; });
+        for (auto r = first; r != it; ++r) {
+            if (self == nullptr || r->node != self) return &*r;
+        }
+        it = first;
+    }
+    return nullptr;
 }
 
 const CFatReviseReferences::Reference* CFatReviseReferences::EarliestAfter(const std::vector<Reference>& sorted,
@@ -75,16 +83,19 @@ const CFatReviseReferences::Reference* CFatReviseReferences::EarliestAfter(const
     return it != sorted.end() ? &*it : nullptr;
 }
 
-u64 CFatReviseReferences::Estimate(u64 size, u64 recordedCluster, FILETIME64 creationTime, u64 clusterBytes) const {
-    if (recordedCluster >= kHighWordStep || clusterBytes == 0) return recordedCluster;
-    const u64 low = recordedCluster & kLowWordMask;
+u64 CFatReviseReferences::Estimate(const CFileNode* self, u64 size, u64 recordedCluster, FILETIME64 creationTime,
+                                   u64 clusterBytes) const {
+    if (recordedCluster >= kFatHighWordStep || clusterBytes == 0) return recordedCluster;
+    const u64 low = recordedCluster & kFatLowWordMask;
     const u64 seconds = creationTime / kFileTimeTicksPerSecond;
 
     if (size != 0) {
-        const Reference* nearest = LatestUpTo(m_deleted, seconds);
-        if (nearest != nullptr && nearest->cluster > kHighWordStep) {
+        // The file is one of the deleted references itself, and its own recorded cluster lost
+        // the very high word looked for.
+        const Reference* nearest = LatestUpTo(m_deleted, seconds, self);
+        if (nearest != nullptr && nearest->cluster > kFatHighWordStep) {
             const u64 end = nearest->cluster + nearest->size / clusterBytes;
-            return (end / kHighWordStep) * kHighWordStep + low;
+            return (end / kFatHighWordStep) * kFatHighWordStep + low;
         }
     }
 
@@ -93,15 +104,15 @@ u64 CFatReviseReferences::Estimate(u64 size, u64 recordedCluster, FILETIME64 cre
     const u64 limit = m_highestLive.cluster + (m_highestLive.size + clusterBytes - 1) / clusterBytes;
     for (const Reference* neighbour : {LatestUpTo(m_live, seconds), EarliestAfter(m_live, seconds)}) {
         if (neighbour == nullptr) continue;
-        const u64 candidate = (neighbour->cluster / kHighWordStep) * kHighWordStep + low;
+        const u64 candidate = (neighbour->cluster / kFatHighWordStep) * kFatHighWordStep + low;
         if (candidate <= limit) return candidate;
     }
     return recordedCluster;
 }
 
-u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, u64 size, u64 recordedCluster,
-                                FILETIME64 creationTime, u64 clusterBytes) {
-    return CFatReviseReferences(references).Estimate(size, recordedCluster, creationTime, clusterBytes);
+u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, const CFileNode* self, u64 size,
+                                u64 recordedCluster, FILETIME64 creationTime, u64 clusterBytes) {
+    return CFatReviseReferences(references).Estimate(self, size, recordedCluster, creationTime, clusterBytes);
 }
 
 std::vector<IRawFileAnalyser*> GetFatReviseAnalysers() {

@@ -24,20 +24,25 @@ class CFatReviseReferences {
 public:
     explicit CFatReviseReferences(const std::vector<CFileNode*>& references);
 
-    // The first cluster a deleted file of `size` bytes created at `creationTime` most likely
-    // had. The low 16 bits are always those of recordedCluster; a recorded cluster of 65536 or
-    // more is returned unchanged.
-    u64 Estimate(u64 size, u64 recordedCluster, FILETIME64 creationTime, u64 clusterBytes) const;
+    // The first cluster the deleted file `self` (one of the references, or null) of `size` bytes
+    // created at `creationTime` most likely had. The low 16 bits are always those of
+    // recordedCluster; a recorded cluster of 65536 or more is returned unchanged. The file is no
+    // reference for its own estimate.
+    u64 Estimate(const CFileNode* self, u64 size, u64 recordedCluster, FILETIME64 creationTime,
+                 u64 clusterBytes) const;
 
 private:
     struct Reference {
         u64 seconds;
         u64 cluster;
         u64 size;
+        const CFileNode* node;
     };
     // The reference of the latest creation not after `seconds` (the first listed among equals),
-    // and of the earliest after it; null when none. `sorted` by creation, then as listed.
-    static const Reference* LatestUpTo(const std::vector<Reference>& sorted, u64 seconds);
+    // `self` passed over, and of the earliest after it; null when none. `sorted` by creation,
+    // then as listed.
+    static const Reference* LatestUpTo(const std::vector<Reference>& sorted, u64 seconds,
+                                       const CFileNode* self = nullptr);
     static const Reference* EarliestAfter(const std::vector<Reference>& sorted, u64 seconds);
 
     std::vector<Reference> m_deleted;
@@ -47,8 +52,8 @@ private:
 };
 
 // The same for one file, its folder's references read anew.
-u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, u64 size, u64 recordedCluster,
-                                FILETIME64 creationTime, u64 clusterBytes);
+u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, const CFileNode* self, u64 size,
+                                u64 recordedCluster, FILETIME64 creationTime, u64 clusterBytes);
 
 // The offset-signature analysers the revise pass tests cluster headers with; empty while the RAW
 // registry offers none, and the revise pass is then left out.

@@ -1,19 +1,18 @@
 // Folders the complete scan made for folder starts no entry named, given the names of deleted
 // entries that lost the high word of their first cluster.
 #include <deque>
-#include <map>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "engine/FileNode.h"
+#include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFileProperties.h"
+#include "fs/fat/FatFolderPlacement.h"
 #include "fs/fat/FatQuickSearch.h"
 #include "platform/Log.h"
 
 namespace {
-constexpr u32 kLowWordMask = 0xFFFF;
-
 FILETIME64 CreatedAt(CFileNode* node) {
     FILETIME64 created = 0;
     FatPropertiesOf(node)->GetCreationTime(created);
@@ -30,9 +29,9 @@ void MergeTemporaryChildren(CFileNode* folder, const FatDotCreationTime& dotCrea
         if (!IsFatFolderNode(c)) continue;
         const CFATFileProperties* p = FatPropertiesOf(c);
         if ((p->GetState() & kFatTemporaryState) != 0) {
-            temporary[p->GetFirstCluster() & kLowWordMask].push_back(c);
+            temporary[p->GetFirstCluster() & kFatLowWordMask].push_back(c);
         } else if ((p->GetState() & kFatDeletedState) != 0 && c->GetFirstChild() == nullptr &&
-                   p->GetFirstCluster() <= kLowWordMask) {
+                   p->GetFirstCluster() <= kFatLowWordMask) {
             auto& same = emptyDeleted[p->GetFirstCluster()];
             if (same.empty()) lowWords.push_back(p->GetFirstCluster());
             same.push_back(c);
@@ -43,23 +42,25 @@ void MergeTemporaryChildren(CFileNode* folder, const FatDotCreationTime& dotCrea
         const auto it = temporary.find(low);
         if (it == temporary.end()) continue;
         const std::vector<CFileNode*>& entries = emptyDeleted[low];
-        std::vector<CFileNode*>& made = it->second;
+        const std::vector<CFileNode*>& made = it->second;
+        // The search's folders hang here because their ".." names this folder: each names the
+        // folder listing the entries. The entries choose by the rule of the retry of higher words;
+        // a folder that two entries choose is neither's.
+        std::vector<FatLowWordCandidate> candidates;
+        for (CFileNode* t : made) {
+            const u32 cluster = FatPropertiesOf(t)->GetFirstCluster();
+            candidates.push_back({cluster, dotCreated ? dotCreated(cluster) : 0, true});
+        }
+        std::vector<size_t> choice;
+        std::vector<u32> chosenBy(made.size(), 0);
+        for (CFileNode* e : entries) {
+            choice.push_back(ChooseLowWordFolder(CreatedAt(e), candidates));
+            if (choice.back() != kFatNoLowWordChoice) ++chosenBy[choice.back()];
+        }
         std::vector<std::pair<CFileNode*, CFileNode*>> pairs;  // entry, the search's folder
-        if (entries.size() == 1 && made.size() == 1) {
-            pairs.emplace_back(entries.front(), made.front());
-        } else {
-            // The low word does not tell them apart: a folder's "." entry is written with the
-            // folder's own entry and keeps its creation time. A time that two entries or two
-            // folders share tells nothing.
-            std::map<FILETIME64, std::pair<std::vector<CFileNode*>, std::vector<CFileNode*>>> byTime;
-            for (CFileNode* e : entries) byTime[CreatedAt(e)].first.push_back(e);
-            for (CFileNode* t : made) {
-                if (dotCreated) byTime[dotCreated(FatPropertiesOf(t)->GetFirstCluster())].second.push_back(t);
-            }
-            for (const auto& [created, group] : byTime) {
-                if (created != 0 && group.first.size() == 1 && group.second.size() == 1) {
-                    pairs.emplace_back(group.first.front(), group.second.front());
-                }
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (choice[i] != kFatNoLowWordChoice && chosenBy[choice[i]] == 1) {
+                pairs.emplace_back(entries[i], made[choice[i]]);
             }
         }
         for (const auto& [d, t] : pairs) {

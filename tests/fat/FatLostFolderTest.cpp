@@ -4,10 +4,12 @@
 // preview gets from the search while it ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -284,8 +286,8 @@ TEST_F(FatLostFolders, EachFolderLandsUnderItsDotDotOrTakesThePlaceOfItsCutEntry
 // (both read cluster 5), their folders at 65,536 + 5 and 2 x 65,536 + 5: only a folder whose "."
 // entry's creation time is the entry's, or a lone one, is taken for the entry's; many cameras
 // write no creation time, and then neither folder is given the entry's name: both scans keep each
-// folder's files in a "DIR" folder. Of the two entries one is kept (the newer); the folder of the
-// one pushed out is still filed, as a "DIR" folder. An entry that kept a high word (A's naming
+// folder's files in a "DIR" folder. Neither entry is the other's duplicate: each takes the folder
+// its own time tells, or leaves it a "DIR" folder. An entry that kept a high word (A's naming
 // 65,536 + 5, where no folder begins) lost none: a folder of its low word elsewhere is never its.
 TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneTellsIsItsOwn) {
     constexpr u32 kLowWord = 5;
@@ -299,12 +301,17 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         bool withFolderB;     // else B's folder was overwritten
         bool alphaTakesA;     // the kept entry A holds A's file, in both scans
         u32 alphaHighWord = 0;  // the high word A's entry kept
+        bool bravoTakesB = false;  // B's entry holds B's file
+        bool bravoLive = false;    // B is a live folder at the low word itself
+        bool bravoFirst = false;   // B's entry is listed before A's
     } rows[] = {
         {"no creation times, two folders of the low word", false, false, true, false},
-        {"creation times tell A's folder", true, true, true, true},
+        {"creation times tell each entry's folder", true, true, true, true, 0, true},
         {"no creation times, A's folder alone", false, false, false, true},
         {"entries with creation times, \".\" entries without", true, false, true, false},
         {"A's entry kept the high word of 65,536 + 5", false, false, false, false, 1},
+        {"a live folder at the low word itself, listed before A", false, false, true, true, 0, true, true, true},
+        {"a live folder at the low word itself, listed after A, with times", true, true, true, true, 0, true, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -331,8 +338,17 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
             write(folder, dir, kSector);
             write(folder + 1, content.data(), content.size());
         };
-        put(kFolderA, 0, "\xE5LPHA      ", "A-file", 2, row.alphaHighWord);
-        if (row.withFolderB) put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1, 0);
+        put(kFolderA, row.bravoFirst ? 1 : 0, "\xE5LPHA      ", "A-file", 2, row.alphaHighWord);
+        if (row.bravoLive) {
+            put(kLowWord, row.bravoFirst ? 0 : 1, "BRAVO      ", "B-file", 1, 0);
+            const u8 end[4] = {0xFF, 0xFF, 0xFF, 0x0F};
+            for (u64 fat : {u64(ReadLE16(v.boot + 14)), ReadLE16(v.boot + 14) + u64(ReadLE32(v.boot + 36))}) {
+                v.file.seekp(std::streamoff(fat * kSector + kLowWord * 4));
+                v.file.write(reinterpret_cast<const char*>(end), 4);
+            }
+        } else if (row.withFolderB) {
+            put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1, 0);
+        }
 
         // The name of the folder that holds each file's content, in each scan.
         FileHolders holders;
@@ -341,7 +357,8 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
             for (auto& [content, folder] : *holder) folder = folder.substr(folder.rfind('/') + 1);
             EXPECT_NE((*holder)["B-file"], "#LPHA");
             EXPECT_EQ((*holder)["A-file"].rfind(row.alphaTakesA ? "#LPHA" : "DIR", 0), 0u) << (*holder)["A-file"];
-            EXPECT_EQ((*holder)["B-file"].rfind(row.withFolderB ? "DIR" : "", 0), 0u) << (*holder)["B-file"];
+            const char* bravoIn = !row.withFolderB ? "" : row.bravoLive ? "BRAVO" : row.bravoTakesB ? "#RAVO" : "DIR";
+            EXPECT_EQ((*holder)["B-file"].rfind(bravoIn, 0), 0u) << (*holder)["B-file"];
         }
     }
 }
@@ -352,13 +369,20 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
 // another placed before that one was read, and give each file in a folder of its own, below the
 // folder its ".." names; the entry takes the folder whose ".." alone names the root, so both scans
 // give the same paths. A row may put a folder at a low cluster of its own (only the complete scan
-// sees it: no entry's low word names it), below the folder a retry of the entry found.
+// sees it: no entry's low word names it), below the folder a retry of the entry found. Folders
+// in a ring of ".." enter "Lost Folders" through the ring's lowest cluster, whatever hangs below;
+// a folder listed by a live entry in another is found by that one's walk alone where its start
+// was zeroed, and a folder naming it in ".." still goes below it, whatever the clusters' order.
 TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
+    constexpr u32 kEmptyCluster = 99;  // a ".." naming a cluster where no folder is
     const struct {
         const char* what;
         std::vector<u32> parents;        // of folder k (from 1), 0 for the root
         std::vector<u32> clusters = {};  // of folder k, else the low word + k x 65,536
         u32 lowWord = 100;
+        std::vector<u32> lost = {};      // folders that go under "Lost Folders"
+        std::vector<u32> listedIn = {};  // of folder k: the folder holding a live entry "X<k>" for it
+        u32 noStart = 0;                 // a listed folder whose "." and ".." (and files) are zeros
     } rows[] = {
         {"one below the other", {0, 1}},
         {"three deep", {0, 1, 2}},
@@ -371,24 +395,40 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
         {"an entry of low word 1, a folder below", {0, 1}, {}, 1},
         {"a folder at a low cluster below the one found at a higher word", {0, 1}, {100 + 65536, 5000}},
         {"two folders of one low word below the one found at a higher word", {0, 1, 1}, {100 + 65536, 5000, 5000 + 65536}},
+        {"a ring of two, one below it at the lowest cluster", {2, 3, 2}, {}, 100, {2}},
+        {"a ring of two, one below it at the highest cluster", {2, 1, 1}, {}, 100, {1}},
+        {"a ring of three, a chain of two below it at clusters on both sides", {3, 4, 5, 5, 2}, {}, 100, {2}},
+        {"a parent three walks deep, the folder below it at the lowest cluster", {5, kEmptyCluster, 2, 3, 4}, {}, 100,
+         {2}, {0, 0, 2, 3, 4}, 5},
+        {"a parent three walks deep, the folder below it at the highest cluster", {kEmptyCluster, 1, 2, 3, 4}, {}, 100,
+         {1}, {0, 1, 2, 3, 0}, 4},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         Fat32Volume v;
-        ASSERT_TRUE(v.Make(160));
+        ASSERT_TRUE(v.Make(192));
         auto clusterOf = [&](u32 k) {
             if (k == 0) return 0u;
+            if (k == kEmptyCluster) return 5000u;
             return row.clusters.empty() ? row.lowWord + k * 65536 : row.clusters[k - 1];
         };
         auto content = [](u32 k) { return "file of folder " + std::to_string(k); };
+        auto listing = [&](u32 k) { return k <= row.listedIn.size() ? row.listedIn[k - 1] : 0u; };
+        std::map<u32, std::vector<u8>> sectors;
         for (u32 k = 1; k <= row.parents.size(); ++k) {
-            u8 dir[kSector] = {};
-            PutEntry(dir, ".          ", kAttrDirectory, clusterOf(k), 0);
-            PutEntry(dir + kEntry, "..         ", kAttrDirectory, clusterOf(row.parents[k - 1]), 0);
-            PutEntry(dir + 2 * kEntry, "\xE5       TXT", 0x20, clusterOf(k) + 1, u32(content(k).size()));
-            v.Write(clusterOf(k), dir, kSector);
+            std::vector<u8>& dir = sectors[k];
+            dir.resize(kSector);
+            if (k == row.noStart) continue;
+            PutEntry(dir.data(), ".          ", kAttrDirectory, clusterOf(k), 0);
+            PutEntry(dir.data() + kEntry, "..         ", kAttrDirectory, clusterOf(row.parents[k - 1]), 0);
+            PutEntry(dir.data() + 2 * kEntry, "\xE5       TXT", 0x20, clusterOf(k) + 1, u32(content(k).size()));
             v.Write(clusterOf(k) + 1, content(k).data(), content(k).size());
         }
+        for (u32 k = 1; k <= row.parents.size(); ++k) {
+            const std::string name = "X" + std::to_string(k) + std::string(10 - std::to_string(k).size(), ' ');
+            if (listing(k) != 0) PutEntry(sectors[listing(k)].data() + 3 * kEntry, name.c_str(), kAttrDirectory, clusterOf(k), 0);
+        }
+        for (const auto& [k, dir] : sectors) v.Write(clusterOf(k), dir.data(), kSector);
         u8 entry[kEntry] = {};
         PutEntry(entry, "\xE5IR        ", kAttrDirectory, row.lowWord, 0);
         v.Write(v.RootCluster(), entry, kEntry);
@@ -398,10 +438,18 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
         for (auto* holder : {&holders.quick, &holders.deep}) {
             if (holder == &holders.quick && !quickSeesAll) continue;
             std::set<std::string> folders;
+            // A listed folder's path is its listing folder's and its entry's name.
+            std::function<std::string(u32)> pathOf = [&](u32 k) -> std::string {
+                if (listing(k) != 0) return pathOf(listing(k)) + "/X" + std::to_string(k);
+                return (*holder)[content(k)];
+            };
             for (u32 k = 1; k <= row.parents.size(); ++k) {
+                if (k == row.noStart) continue;
                 EXPECT_EQ(holder->count(content(k)), 1u) << content(k) << " is missing";
+                EXPECT_EQ((*holder)[content(k)], pathOf(k));
                 const u32 parent = row.parents[k - 1];
-                const std::string above = parent == 0 ? "" : (*holder)[content(parent)];
+                const bool lost = std::find(row.lost.begin(), row.lost.end(), k) != row.lost.end();
+                const std::string above = lost ? std::string("/") + kFatLostFoldersName : parent == 0 ? "" : pathOf(parent);
                 EXPECT_EQ(fattest::Folder((*holder)[content(k)]), above) << (*holder)[content(k)];
                 EXPECT_TRUE(folders.insert((*holder)[content(k)]).second) << (*holder)[content(k)];
             }
@@ -499,6 +547,8 @@ TEST(FatTemporaryFolders, AnEmptyDeletedFolderTakesOverTheStandInOfItsLowWord) {
         {"the one stand-in whose time is the entry's",
          {{"DIR1", kMade, 0x10005, true, 300}, {"DIR2", kMade, 0x20005, true, 100}, {"_A", kDel, 5, false, 100}},
          {{1, 2}}},
+        {"a lone stand-in whose time is another's, as the retry of higher words judges it",
+         {{"DIR7", kMade, 0x320005, true, 300}, {"_HOTOS", kDel, 5, false, 100}}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

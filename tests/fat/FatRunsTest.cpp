@@ -217,11 +217,18 @@ TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
     std::vector<CFileNode*> refs = {Ref(0x20010, 512 * 100, 1000, true), Ref(0x30005, 512, 3000, false),
                                     Ref(0x10009, 512, 500, false)};
     // The nearest deleted file created before: its end lies in block 2.
-    EXPECT_EQ(EstimateDeletedFirstCluster(refs, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x21234u);
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, nullptr, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x21234u);
     // Nothing deleted before it: the live neighbour created before gives block 1.
-    EXPECT_EQ(EstimateDeletedFirstCluster(refs, 4096, 0x1234, 800 * 10000000ULL, 512), 0x11234u);
-    EXPECT_EQ(EstimateDeletedFirstCluster(refs, 4096, 0x12345, 0, 512), 0x12345u);
-    EXPECT_EQ(EstimateDeletedFirstCluster({}, 4096, 0x1234, 0, 512), 0x1234u);
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, nullptr, 4096, 0x1234, 800 * 10000000ULL, 512), 0x11234u);
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, nullptr, 4096, 0x12345, 0, 512), 0x12345u);
+    EXPECT_EQ(EstimateDeletedFirstCluster({}, nullptr, 4096, 0x1234, 0, 512), 0x1234u);
+    // The file is among its folder's references itself: it is no neighbour of its own. The
+    // nearest other deleted file, earlier or of the same second, gives the high word.
+    CFileNode* self = Ref(0x1234, 4096, 2000, true);
+    refs.push_back(self);
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, self, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x21234u);
+    refs.push_back(Ref(0x40020, 512, 2000, true));
+    EXPECT_EQ(EstimateDeletedFirstCluster(refs, self, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x41234u);
     for (CFileNode* n : refs) DestroyTreeNode(n);
 
     u8 pe[512] = {'M', 'Z'};
