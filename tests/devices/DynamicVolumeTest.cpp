@@ -535,9 +535,9 @@ protected:
     }
 
     // The dynamic volumes of the first `count` disks, by name of their volume.
-    std::vector<CollectedDynamicVolume> Collect(size_t count) {
+    std::vector<CollectedDynamicVolume> Collect(size_t count, const std::vector<std::string>& images = {}) {
         std::string list;
-        for (size_t i = 0; i < count; ++i) list += (i ? ":" : "") + paths[i];
+        for (size_t i = 0; i < count; ++i) list += (i ? ":" : "") + (images.empty() ? paths[i] : images[i]);
         UseDisks(list);
         disks.clear();
         std::vector<CDiskDevice*> raw;
@@ -619,6 +619,55 @@ TEST_F(LdmGroupTest, WithADiskMissingParityRebuildsAndTheMirrorReadsItsOtherHalf
     ASSERT_TRUE(byType.count("STRIPPED"));
     EXPECT_FALSE(SameAsFixture(byType["STRIPPED"]->device.get(), "Stripe", &at));
     EXPECT_EQ(at / 128 % 2, 1u);
+}
+
+// A group on disks of 4096 bytes a sector, declared "@4096", whose first disk, holding the first
+// member of every volume, is absent: each volume is listed with the sector size of its present
+// members and reads, in pieces as a scan reads, every sector its layout keeps (a missing stripe
+// or span as zeros) without writing past the buffer of each read.
+TEST_F(LdmGroupTest, OnDisksOf4096ByteSectorsWithTheFirstMemberAbsentEachVolumeReads) {
+    constexpr u64 kSs = 4096, kL = 6 * kStripeBytes / kSs;  // six stripes a member
+    using ldmtest::Layout;
+    const struct {
+        const char* typeName;
+        Layout layout;
+        std::vector<ldmtest::Member> members;
+    } volumes[] = {{"STRIPPED", Layout::kStriped, {{0, 0, kL}, {1, 0, kL}}},
+                   {"SPANNED", Layout::kSpanned, {{0, kL, kL}, {1, kL, kL}}},
+                   {"RAID5", Layout::kRaid5, {{0, 2 * kL, kL}, {1, 2 * kL, kL}, {2, 0, kL}}},
+                   {"MIRROR", Layout::kMirror, {{0, 3 * kL, 2 * kL}, {2, kL, 2 * kL}}}};
+    std::vector<ldmtest::Disk> group;
+    std::vector<std::string> images;
+    for (int i = 0; i < 3; ++i) {
+        group.push_back({dir.File("4k" + std::to_string(i) + ".img"), false, 5 * kL + ldmtest::kConfigSectors + 64, false});
+        images.push_back(group.back().path + "@4096");
+    }
+    std::vector<ldmtest::Volume> written;
+    for (size_t k = 0; k < std::size(volumes); ++k) {
+        ldmtest::Volume v{std::string("V") + char('0' + k), volumes[k].layout, std::vector<u8>(2 * kL * kSs),
+                          volumes[k].members, 0x07, ""};
+        for (u64 s = 0; s < 2 * kL; ++s) WriteLE64(v.content.data() + s * kSs, Tag(u8(k + 1), s));
+        written.push_back(v);
+    }
+    ASSERT_TRUE(ldmtest::GroupWriter(group, written, kSs).Write());
+    const std::vector<CollectedDynamicVolume> listed = Collect(2, {images[1], images[2]});
+    ASSERT_EQ(listed.size(), std::size(volumes));
+    for (size_t k = 0; k < std::size(volumes); ++k) {
+        SCOPED_TRACE(volumes[k].typeName);
+        EXPECT_EQ(std::string(listed[k].typeName), volumes[k].typeName);
+        IStorageDevice* volume = listed[k].device.get();
+        ASSERT_EQ(volume->GetSectorSize(), kSs);
+        ASSERT_EQ(volume->GetTotalSectors(), 2 * kL);
+        for (u64 at = 0; at < 2 * kL; at += 7) {
+            const std::vector<u64> got = ReadTags(volume, at, std::min<u64>(7, 2 * kL - at));
+            for (u64 i = 0; i < got.size(); ++i) {
+                const u64 s = at + i;
+                const bool absent = (volumes[k].layout == Layout::kStriped && s / (kStripeBytes / kSs) % 2 == 0) ||
+                                    (volumes[k].layout == Layout::kSpanned && s < kL);
+                EXPECT_EQ(got[i], absent ? 0 : Tag(u8(k + 1), s)) << "sector " << s;
+            }
+        }
+    }
 }
 
 TEST(LdmDatabase, GptEntriesThatCannotBeWalkedAreRefused) {
