@@ -328,6 +328,19 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     device.At(33)[0] = 0xFD;
     device.At(33)[1] = 0x31;
     const Bytes stored = device.Get(33, 512);
+    // Sectors 12-14: a unit of two stored chunks, of 510 bytes (sector 12) and 700 bytes, then
+    // the zero header that ends them and zeros; sectors 16-17 read as zeros, as a failing disk's
+    // copy gives unreadable sectors.
+    WriteLE16(device.At(12), 0x3000 | (510 - 1));
+    WriteLE16(device.At(13), 0x3000 | (700 - 1));
+    std::memset(device.At(14) + 190, 0, 512 - 190);
+    std::memset(device.At(16), 0, 2 * 512);
+    Bytes twoChunks = device.Get(12, 512);
+    twoChunks.erase(twoChunks.begin(), twoChunks.begin() + 2);
+    twoChunks.resize(4096, 0);
+    const Bytes second = device.Get(13, 2 + 700);
+    twoChunks.insert(twoChunks.end(), second.begin() + 2, second.end());
+    twoChunks.resize(8192, 0);
     struct Case {
         const char* name;
         u64 size;
@@ -366,6 +379,16 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
          kAttrArchive | kAttrCompressed},
         // A damaged compression unit is zeros; the unit after it is kept.
         {"packed-damaged.bin", 16384, {{40, 1}, {-1, 15}, {44, 16}}, kRecoverIncomplete, 16384,
+         kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
+        // A unit in fewer clusters than it holds is compressed: one that cannot be decoded to
+        // the end of its clusters (a first header of zero, a zero header before compressed
+        // bytes or a whole cluster left) is zeros, never its compressed bytes as data.
+        {"packed-whole.bin", 8192, {{12, 3}, {-1, 13}}, kRecoverOk, 8192, kAttrArchive | kAttrCompressed, twoChunks},
+        {"packed-first-zeroed.bin", 16384, {{16, 1}, {13, 2}, {-1, 13}, {44, 16}}, kRecoverIncomplete, 16384,
+         kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
+        {"packed-second-zeroed.bin", 16384, {{12, 1}, {16, 1}, {14, 1}, {-1, 13}, {44, 16}}, kRecoverIncomplete,
+         16384, kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
+        {"packed-tail-zeroed.bin", 16384, {{12, 1}, {16, 2}, {-1, 13}, {44, 16}}, kRecoverIncomplete, 16384,
          kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
         // Compressed chunks with a hole after them: the chunks before it are kept.
         {"packed-hole.bin", 8192, {{33, 1}, {30, 1}, {-1, 14}}, kRecoverIncomplete, 8192,
@@ -430,12 +453,12 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     ASSERT_EQ(walk.RecoverFolder(&recorder, &device, tree.root, temp.File("walk").c_str(), out, sizeof out),
               kRecoverOk);
     const RecoverCounts& counts = walk.GetCounts();
-    EXPECT_EQ(counts.written, 2u);
-    EXPECT_EQ(counts.incomplete, 8u);
+    EXPECT_EQ(counts.written, 3u);
+    EXPECT_EQ(counts.incomplete, 11u);
     EXPECT_EQ(counts.failed, 5u);
     EXPECT_EQ(counts.noSpace, 1u);
-    EXPECT_EQ(counts.bytes, 1000u + 2048u);
-    EXPECT_EQ(recorder.files, 2u);
+    EXPECT_EQ(counts.bytes, 1000u + 2048u + 8192u);
+    EXPECT_EQ(recorder.files, 3u);
     EXPECT_EQ(List(out), kept);
     kept.insert("walk");
     EXPECT_EQ(List(temp.Path()), kept) << "a temporary copy stayed";
@@ -444,7 +467,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // sizes from the disk stop at all ones instead of wrapping.
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device),
               1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + 512u + 1024u + 4096u + 16384u + 16384u + 8192u +
-                  (u64(1) << 60));
+                  8192u + 3 * 16384u + (u64(1) << 60));
     for (int i = 0; i < 2; ++i) tree.Add(tree.root, Props("wraps.bin", u64(1) << 63, kAttrArchive, {{-1, u64(1) << 54}}));
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), ~u64(0));
     tree.root->RecountStatistics();
