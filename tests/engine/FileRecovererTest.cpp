@@ -124,6 +124,53 @@ CNTFSFileProperties* Props(const std::string& name, u64 size, u16 attributes,
     return p;
 }
 
+// A protected 1024-byte MFT record holding one resident attribute or, with `run` set, one
+// non-resident attribute of `value.size()` bytes whose one run of run->second clusters starts at
+// cluster run->first (value is then only its size).
+Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run = std::nullopt) {
+    Bytes r(1024, 0);
+    auto put16 = [&](size_t at, u16 v) { WriteLE16(r.data() + at, v); };
+    auto put32 = [&](size_t at, u32 v) { WriteLE32(r.data() + at, v); };
+    std::memcpy(r.data(), "FILE", 4);
+    put16(4, 48);
+    put16(6, 3);
+    WriteLE64(r.data() + 8, 0x1000);
+    put16(16, 1);
+    put16(18, 1);
+    put16(20, 56);
+    put16(22, 1);
+    u32 length = u32((24 + value.size() + 7) & ~size_t(7));
+    put32(56, type);
+    if (run) {
+        length = 72;
+        r[56 + 8] = 1;
+        WriteLE64(r.data() + 56 + 24, run->second - 1u);
+        put16(56 + 32, 64);
+        for (size_t at : {40, 48, 56}) WriteLE64(r.data() + 56 + at, value.size());
+        const u8 pairs[] = {0x11, run->second, run->first, 0};
+        std::memcpy(r.data() + 56 + 64, pairs, sizeof pairs);
+    } else {
+        put32(56 + 16, u32(value.size()));
+        put16(56 + 10, 24);
+        put16(56 + 20, 24);
+        std::memcpy(r.data() + 56 + 24, value.data(), value.size());
+    }
+    put32(56 + 4, length);
+    const u32 end = 56 + length;
+    put32(end, 0xFFFFFFFF);
+    put32(24, end + 8);
+    put32(28, 1024);
+    put16(40, 8);
+    put32(44, 40);
+    put16(48, 0x0203);
+    for (u32 i = 0; i < 2; ++i) {
+        const size_t slot = (i + 1) * 512 - 2;
+        put16(48 + 2 * (i + 1), ReadLE16(r.data() + slot));
+        put16(slot, 0x0203);
+    }
+    return r;
+}
+
 // A tree that frees its nodes.
 struct Tree {
     explicit Tree(u64 start, u32 spc, const char* rootName = "NTFS") {
@@ -328,6 +375,10 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     device.At(33)[0] = 0xFD;
     device.At(33)[1] = 0x31;
     const Bytes stored = device.Get(33, 512);
+    // Sectors 62-63, the last two: an MFT record holding 100 bytes of resident data.
+    const Bytes resident(100, 'r');
+    const Bytes record = MftRecordWith(0x80, resident);
+    std::memcpy(device.At(62), record.data(), record.size());
     // Sectors 12-14: a unit of two stored chunks, of 510 bytes (sector 12) and 700 bytes, then
     // the zero header that ends them and zeros; sectors 16-17 read as zeros, as a failing disk's
     // copy gives unreadable sectors.
@@ -350,6 +401,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         u16 attributes = kAttrArchive;
         // The kept file's bytes when they are not what the device holds of its first extent.
         Bytes content = {};
+        u64 residentIn = 0;  // the sector of the record holding its resident data
     };
     auto zeros = [](size_t n) { return Bytes(n, 0); };
     auto join = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
@@ -393,6 +445,8 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         // Compressed chunks with a hole after them: the chunks before it are kept.
         {"packed-hole.bin", 8192, {{33, 1}, {30, 1}, {-1, 14}}, kRecoverIncomplete, 8192,
          kAttrArchive | kAttrCompressed, join(Bytes(stored.begin() + 2, stored.end()), zeros(8192 - 510))},
+        // A record wholly inside a disk cut short, which the read of it reaches past.
+        {"resident.txt", 100, {}, kRecoverOk, 100, kAttrArchive, resident, 62},
         // A damaged record claiming an exabyte of sparse data.
         {"huge.bin", u64(1) << 60, {{-1, u64(1) << 51}}, kRecoverFailed, 0},
     };
@@ -400,7 +454,16 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // that meets it comes back wholly as zeros, as a disk's does).
     device.bad.insert(30);
     device.skipped.insert(31);
-    for (const Case& c : cases) tree.Add(tree.root, Props(c.name, c.size, c.attributes, c.runs));
+    for (const Case& c : cases) {
+        CNTFSFileProperties* p = Props(c.name, c.size, c.attributes, c.runs);
+        if (c.residentIn != 0) {
+            CResidentNTFSDataRunList list;
+            list.SetResidentData(c.residentIn, 1, 56 + 24);
+            p->SetRunList(&list);
+            p->SetRecordSector(c.residentIn);
+        }
+        tree.Add(tree.root, p);
+    }
 
     testutil::TempDir temp;
     std::set<std::string> kept;
@@ -453,12 +516,12 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     ASSERT_EQ(walk.RecoverFolder(&recorder, &device, tree.root, temp.File("walk").c_str(), out, sizeof out),
               kRecoverOk);
     const RecoverCounts& counts = walk.GetCounts();
-    EXPECT_EQ(counts.written, 3u);
+    EXPECT_EQ(counts.written, 4u);
     EXPECT_EQ(counts.incomplete, 11u);
     EXPECT_EQ(counts.failed, 5u);
     EXPECT_EQ(counts.noSpace, 1u);
-    EXPECT_EQ(counts.bytes, 1000u + 2048u + 8192u);
-    EXPECT_EQ(recorder.files, 3u);
+    EXPECT_EQ(counts.bytes, 1000u + 2048u + 8192u + 100u);
+    EXPECT_EQ(recorder.files, 4u);
     EXPECT_EQ(List(out), kept);
     kept.insert("walk");
     EXPECT_EQ(List(temp.Path()), kept) << "a temporary copy stayed";
@@ -467,7 +530,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // sizes from the disk stop at all ones instead of wrapping.
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device),
               1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + 512u + 1024u + 4096u + 16384u + 16384u + 8192u +
-                  8192u + 3 * 16384u + (u64(1) << 60));
+                  8192u + 3 * 16384u + 100u + (u64(1) << 60));
     for (int i = 0; i < 2; ++i) tree.Add(tree.root, Props("wraps.bin", u64(1) << 63, kAttrArchive, {{-1, u64(1) << 54}}));
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), ~u64(0));
     tree.root->RecountStatistics();
@@ -793,53 +856,6 @@ TEST(FileRecoverer, BackgroundCopyPumpsWhileItRuns) {
     EXPECT_TRUE(quiet.RecoverFile(nullptr, &device, node, temp.File("bg2.bin").c_str(), true));
 }
 
-// A protected 1024-byte MFT record holding one resident attribute or, with `run` set, one
-// non-resident attribute of `value.size()` bytes whose one run of run->second clusters starts at
-// cluster run->first (value is then only its size).
-Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run = std::nullopt) {
-    Bytes r(1024, 0);
-    auto put16 = [&](size_t at, u16 v) { WriteLE16(r.data() + at, v); };
-    auto put32 = [&](size_t at, u32 v) { WriteLE32(r.data() + at, v); };
-    std::memcpy(r.data(), "FILE", 4);
-    put16(4, 48);
-    put16(6, 3);
-    WriteLE64(r.data() + 8, 0x1000);
-    put16(16, 1);
-    put16(18, 1);
-    put16(20, 56);
-    put16(22, 1);
-    u32 length = u32((24 + value.size() + 7) & ~size_t(7));
-    put32(56, type);
-    if (run) {
-        length = 72;
-        r[56 + 8] = 1;
-        WriteLE64(r.data() + 56 + 24, run->second - 1u);
-        put16(56 + 32, 64);
-        for (size_t at : {40, 48, 56}) WriteLE64(r.data() + 56 + at, value.size());
-        const u8 pairs[] = {0x11, run->second, run->first, 0};
-        std::memcpy(r.data() + 56 + 64, pairs, sizeof pairs);
-    } else {
-        put32(56 + 16, u32(value.size()));
-        put16(56 + 10, 24);
-        put16(56 + 20, 24);
-        std::memcpy(r.data() + 56 + 24, value.data(), value.size());
-    }
-    put32(56 + 4, length);
-    const u32 end = 56 + length;
-    put32(end, 0xFFFFFFFF);
-    put32(24, end + 8);
-    put32(28, 1024);
-    put16(40, 8);
-    put32(44, 40);
-    put16(48, 0x0203);
-    for (u32 i = 0; i < 2; ++i) {
-        const size_t slot = (i + 1) * 512 - 2;
-        put16(48 + 2 * (i + 1), ReadLE16(r.data() + slot));
-        put16(slot, 0x0203);
-    }
-    return r;
-}
-
 TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
     MemoryDevice device(1024, 512);
     Bytes metadata(40);
@@ -900,6 +916,15 @@ TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
     ASSERT_GE(keyed.size(), 66u + 1024u);
     EXPECT_EQ(Bytes(keyed.begin() + 66, keyed.begin() + 66 + 512), device.Get(100, 512));
     EXPECT_EQ(Bytes(keyed.begin() + 66 + 512, keyed.begin() + 66 + 1024), Bytes(512, 0));
+
+    // Its record in the last two sectors of a disk cut short, which the read of it reaches past.
+    std::memcpy(device.At(1022), record.data(), record.size());
+    p->SetRecordSector(1022);
+    CFileRecoverer atEnd;
+    ASSERT_TRUE(atEnd.RecoverFile(nullptr, &device, node, temp.File("end.doc").c_str(), false));
+    const Bytes ended = testutil::ReadFileBytes(temp.File("end.doc"));
+    ASSERT_EQ(ended.size(), out.size());
+    EXPECT_EQ(Bytes(ended.begin() + 66, ended.begin() + 106), metadata);
 }
 
 // A folder deeper than the longest path: each of its files is made, written, given its
