@@ -246,83 +246,51 @@ TEST(DynamicVolumeDevice, Raid5RotatesParityAndRebuildsAMissingMember) {
 }
 
 // Each member of a striped, spanned or mirrored volume absent in turn, on disks of 512 and of
-// 4096 bytes a sector: the volume has its present members' sector size and stripes of 64 KiB; a
-// missing stripe or span reads as zeros, reported unread, a mirror reads its other half, and no
-// read writes past count x sector size. Members that disagree on their sector size make no
-// volume, and the log says why.
+// 4096 bytes a sector: the volume has its present members' sector size and 64 KiB stripes, reads
+// a missing stripe or span as zeros (reported unread) and a mirror from its other half, and never
+// writes past count x sector size. Members of two sector sizes make no volume; the log says why.
 TEST(DynamicVolumeDevice, EachMemberAbsentInTurnOnEitherSectorSize) {
-    using Members = std::vector<IStorageDevice*>;
-    struct Layout {
-        const char* what;
-        size_t members;
-        std::function<std::unique_ptr<IDynamicDevice>(const Members&, u64 length)> make;
-    };
-    const Layout layouts[] = {
-        {"striped", 3,
-         [](const Members& m, u64 n) {
-             return CreateStripedVolumeDevice(kDynamicStriped, Info(3 * n),
-                                              {Extent(m[0], 10, 0, n, 0), Extent(m[1], 20, 0, n, 1), Extent(m[2], 30, 0, n, 2)});
-         }},
-        {"spanned", 3,
-         [](const Members& m, u64 n) {
-             return CreateSpannedVolumeDevice(kDynamicSpanned, Info(3 * n),
-                                              {Extent(m[0], 10, 0, n), Extent(m[1], 20, n, n), Extent(m[2], 30, 2 * n, n)});
-         }},
-        {"mirror", 2,
-         [](const Members& m, u64 n) {
-             auto half = [n](IStorageDevice* d) {
-                 return CreateSimpleVolumeDevice(kDynamicMirror, Info(n), {Extent(d, 10, 0, n)});
-             };
-             return CreateMirrorVolumeDevice(kDynamicMirror, Info(n), half(m[0]), half(m[1]));
-         }},
-    };
     for (const u32 ss : {512u, 4096u}) {
-        const u64 length = 6 * kStripeBytes / ss;  // six stripes a member
-        // The mirror's halves are copies: the same tag.
-        PatternDevice d0(1, 4 * length, ss), d1(2, 4 * length, ss), d2(3, 4 * length, ss), copy(1, 4 * length, ss);
-        for (const Layout& l : layouts) {
-            const bool mirror = l.members == 2;
-            const Members all = mirror ? Members{&d0, &copy} : Members{&d0, &d1, &d2};
-            const auto whole = l.make(all, length);
-            ASSERT_TRUE(whole);
-            const u64 total = whole->GetTotalSectors();
-            const std::vector<u64> reference = ReadTags(whole.get(), 0, total);
+        const u64 n = 6 * kStripeBytes / ss;  // six stripes a member
+        PatternDevice d0(1, 4 * n, ss), d1(2, 4 * n, ss), d2(3, 4 * n, ss), copy(1, 4 * n, ss);
+        for (const u32 type : {kDynamicStriped, kDynamicSpanned, kDynamicMirror}) {
+            const bool mirror = type == kDynamicMirror;
+            const std::vector<IStorageDevice*> all =
+                mirror ? std::vector<IStorageDevice*>{&d0, &copy} : std::vector<IStorageDevice*>{&d0, &d1, &d2};
+            auto make = [&](const std::vector<IStorageDevice*>& m) {
+                auto half = [&](IStorageDevice* d) { return CreateSimpleVolumeDevice(type, Info(n), {Extent(d, 10, 0, n)}); };
+                if (mirror) return CreateMirrorVolumeDevice(type, Info(n), half(m[0]), half(m[1]));
+                std::vector<DynamicExtent> e;
+                for (u32 c = 0; c < 3; ++c) e.push_back(Extent(m[c], 10 * (c + 1), type == kDynamicSpanned ? c * n : 0, n, c));
+                return type == kDynamicStriped ? CreateStripedVolumeDevice(type, Info(3 * n), e)
+                                               : CreateSpannedVolumeDevice(type, Info(3 * n), e);
+            };
+            const std::vector<u64> reference = ReadTags(make(all).get(), 0, mirror ? n : 3 * n);
             // The second stripe begins the second column.
-            if (std::string(l.what) == "striped") {
-                EXPECT_EQ(reference[kStripeBytes / ss], Tag(2, 20));
-            }
-            for (size_t absent = 0; absent < l.members; ++absent) {
-                SCOPED_TRACE(testing::Message() << l.what << ", " << ss << "-byte sectors, member " << absent << " absent");
-                Members present = all;
+            EXPECT_TRUE(type != kDynamicStriped || reference[kStripeBytes / ss] == Tag(2, 20));
+            for (size_t absent = 0; absent < all.size(); ++absent) {
+                SCOPED_TRACE(testing::Message() << "type " << type << ", " << ss << "-byte sectors, member " << absent);
+                std::vector<IStorageDevice*> present = all;
                 present[absent] = nullptr;
-                const auto volume = l.make(present, length);
+                const auto volume = make(present);
                 ASSERT_TRUE(volume);
                 EXPECT_EQ(volume->GetSectorSize(), ss);
                 std::vector<u64> expected = reference;
-                SectorRanges zeros;
-                for (u64 k = 0; k < total; ++k) {
+                SectorRanges zeros, unread;
+                for (u64 k = 0; k < expected.size(); ++k) {
                     if (!mirror && expected[k] >> 56 == absent + 1) expected[k] = 0, AppendSectorRange(zeros, k, 1);
                 }
-                EXPECT_EQ(ReadTags(volume.get(), 0, total), expected);
-                std::vector<u64> pieces;
-                for (u64 at = 0, piece = 77 * 512 / ss; at < total; at += piece) {
-                    const std::vector<u64> got = ReadTags(volume.get(), at, std::min(piece, total - at));
-                    pieces.insert(pieces.end(), got.begin(), got.end());
-                }
-                EXPECT_EQ(pieces, expected);
-                SectorRanges unread;
-                FindUnreadSectors(*volume, 0, total, unread);
+                EXPECT_EQ(ReadTags(volume.get(), 0, expected.size()), expected);
+                FindUnreadSectors(*volume, 0, expected.size(), unread);
                 EXPECT_EQ(unread, zeros);
             }
         }
     }
     PatternDevice small(1, 1000, 512), large(2, 1000, 4096);
     disktest::LogMark log;
-    const auto simple = [](IStorageDevice* d) { return CreateSimpleVolumeDevice(kDynamicMirror, Info(100), {Extent(d, 0, 0, 100)}); };
-    EXPECT_FALSE(CreateStripedVolumeDevice(kDynamicStriped, Info(200), {Extent(&small, 0, 0, 100, 0), Extent(&large, 0, 0, 100, 1)}));
-    EXPECT_FALSE(CreateSpannedVolumeDevice(kDynamicSpanned, Info(200), {Extent(nullptr, 0, 0, 100), Extent(&small, 0, 100, 50), Extent(&large, 0, 150, 50)}));
-    EXPECT_FALSE(CreateRaid5VolumeDevice(kDynamicRaid5, Info(200), {Extent(&large, 0, 0, 100, 0), Extent(&small, 0, 0, 100, 1), Extent(nullptr, 0, 0, 100, 2)}));
-    EXPECT_FALSE(CreateMirrorVolumeDevice(kDynamicMirror, Info(100), simple(&small), simple(&large)));
+    EXPECT_FALSE(CreateStripedVolumeDevice(kDynamicStriped, Info(200), {Extent(nullptr, 0, 0, 100, 0), Extent(&small, 0, 0, 100, 1), Extent(&large, 0, 0, 100, 2)}));
+    EXPECT_FALSE(CreateMirrorVolumeDevice(kDynamicMirror, Info(100), CreateSimpleVolumeDevice(kDynamicMirror, Info(100), {Extent(&small, 0, 0, 100)}),
+                                          CreateSimpleVolumeDevice(kDynamicMirror, Info(100), {Extent(&large, 0, 0, 100)})));
     EXPECT_NE(log.Since().find("member 1 has 512-byte sectors, member 2 4096-byte sectors"), std::string::npos) << log.Since();
     EXPECT_NE(log.Since().find("member 0 has 512-byte sectors, member 1 4096-byte sectors"), std::string::npos);
 }
@@ -622,49 +590,33 @@ TEST_F(LdmGroupTest, WithADiskMissingParityRebuildsAndTheMirrorReadsItsOtherHalf
 }
 
 // A group on disks of 4096 bytes a sector, declared "@4096", whose first disk, holding the first
-// member of every volume, is absent: each volume is listed with the sector size of its present
-// members and reads, in pieces as a scan reads, every sector its layout keeps (a missing stripe
-// or span as zeros) without writing past the buffer of each read.
+// member of every volume, is absent: each volume is listed with its present members' sector size
+// and reads every sector its layout keeps (a missing stripe or span as zeros), as a scan reads.
 TEST_F(LdmGroupTest, OnDisksOf4096ByteSectorsWithTheFirstMemberAbsentEachVolumeReads) {
-    constexpr u64 kSs = 4096, kL = 6 * kStripeBytes / kSs;  // six stripes a member
+    constexpr u64 kSs = 4096, kL = 6 * kStripeBytes / kSs, kStripe = kStripeBytes / kSs;
     using ldmtest::Layout;
-    const struct {
-        const char* typeName;
-        Layout layout;
-        std::vector<ldmtest::Member> members;
-    } volumes[] = {{"STRIPPED", Layout::kStriped, {{0, 0, kL}, {1, 0, kL}}},
-                   {"SPANNED", Layout::kSpanned, {{0, kL, kL}, {1, kL, kL}}},
-                   {"RAID5", Layout::kRaid5, {{0, 2 * kL, kL}, {1, 2 * kL, kL}, {2, 0, kL}}},
-                   {"MIRROR", Layout::kMirror, {{0, 3 * kL, 2 * kL}, {2, kL, 2 * kL}}}};
+    std::vector<ldmtest::Volume> volumes = {{"V0", Layout::kStriped, {}, {{0, 0, kL}, {1, 0, kL}}, 7, ""},
+                                            {"V1", Layout::kSpanned, {}, {{0, kL, kL}, {1, kL, kL}}, 7, ""},
+                                            {"V2", Layout::kRaid5, {}, {{0, 2 * kL, kL}, {1, 2 * kL, kL}, {2, 0, kL}}, 7, ""},
+                                            {"V3", Layout::kMirror, {}, {{0, 3 * kL, 2 * kL}, {2, kL, 2 * kL}}, 7, ""}};
     std::vector<ldmtest::Disk> group;
-    std::vector<std::string> images;
-    for (int i = 0; i < 3; ++i) {
-        group.push_back({dir.File("4k" + std::to_string(i) + ".img"), false, 5 * kL + ldmtest::kConfigSectors + 64, false});
-        images.push_back(group.back().path + "@4096");
+    for (int i = 0; i < 3; ++i) group.push_back({dir.File("4k" + std::to_string(i)), false, 5 * kL + 2200, false});
+    for (size_t k = 0; k < volumes.size(); ++k) {
+        volumes[k].content.resize(2 * kL * kSs);
+        for (u64 s = 0; s < 2 * kL; ++s) WriteLE64(volumes[k].content.data() + s * kSs, Tag(u8(k + 1), s));
     }
-    std::vector<ldmtest::Volume> written;
-    for (size_t k = 0; k < std::size(volumes); ++k) {
-        ldmtest::Volume v{std::string("V") + char('0' + k), volumes[k].layout, std::vector<u8>(2 * kL * kSs),
-                          volumes[k].members, 0x07, ""};
-        for (u64 s = 0; s < 2 * kL; ++s) WriteLE64(v.content.data() + s * kSs, Tag(u8(k + 1), s));
-        written.push_back(v);
-    }
-    ASSERT_TRUE(ldmtest::GroupWriter(group, written, kSs).Write());
-    const std::vector<CollectedDynamicVolume> listed = Collect(2, {images[1], images[2]});
-    ASSERT_EQ(listed.size(), std::size(volumes));
-    for (size_t k = 0; k < std::size(volumes); ++k) {
-        SCOPED_TRACE(volumes[k].typeName);
-        EXPECT_EQ(std::string(listed[k].typeName), volumes[k].typeName);
-        IStorageDevice* volume = listed[k].device.get();
-        ASSERT_EQ(volume->GetSectorSize(), kSs);
-        ASSERT_EQ(volume->GetTotalSectors(), 2 * kL);
-        for (u64 at = 0; at < 2 * kL; at += 7) {
-            const std::vector<u64> got = ReadTags(volume, at, std::min<u64>(7, 2 * kL - at));
-            for (u64 i = 0; i < got.size(); ++i) {
-                const u64 s = at + i;
-                const bool absent = (volumes[k].layout == Layout::kStriped && s / (kStripeBytes / kSs) % 2 == 0) ||
-                                    (volumes[k].layout == Layout::kSpanned && s < kL);
-                EXPECT_EQ(got[i], absent ? 0 : Tag(u8(k + 1), s)) << "sector " << s;
+    ASSERT_TRUE(ldmtest::GroupWriter(group, volumes, kSs).Write());
+    const auto listed = Collect(2, {group[1].path + "@4096", group[2].path + "@4096"});
+    ASSERT_EQ(listed.size(), volumes.size());
+    for (size_t k = 0; k < volumes.size(); ++k) {
+        SCOPED_TRACE(listed[k].typeName);
+        ASSERT_EQ(listed[k].device->GetSectorSize(), kSs);
+        ASSERT_EQ(listed[k].device->GetTotalSectors(), 2 * kL);
+        for (u64 s = 0; s < 2 * kL; s += 7) {
+            const std::vector<u64> got = ReadTags(listed[k].device.get(), s, std::min<u64>(7, 2 * kL - s));
+            for (u64 i = s; i < s + got.size(); ++i) {
+                const bool gone = k == 0 ? i / kStripe % 2 == 0 : k == 1 && i < kL;
+                EXPECT_EQ(got[i - s], gone ? 0 : Tag(u8(k + 1), i)) << i;
             }
         }
     }

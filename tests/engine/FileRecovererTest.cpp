@@ -124,52 +124,7 @@ CNTFSFileProperties* Props(const std::string& name, u64 size, u16 attributes,
     return p;
 }
 
-// A protected 1024-byte MFT record holding one resident attribute or, with `run` set, one
-// non-resident attribute of `value.size()` bytes whose one run of run->second clusters starts at
-// cluster run->first (value is then only its size).
-Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run = std::nullopt) {
-    Bytes r(1024, 0);
-    auto put16 = [&](size_t at, u16 v) { WriteLE16(r.data() + at, v); };
-    auto put32 = [&](size_t at, u32 v) { WriteLE32(r.data() + at, v); };
-    std::memcpy(r.data(), "FILE", 4);
-    put16(4, 48);
-    put16(6, 3);
-    WriteLE64(r.data() + 8, 0x1000);
-    put16(16, 1);
-    put16(18, 1);
-    put16(20, 56);
-    put16(22, 1);
-    u32 length = u32((24 + value.size() + 7) & ~size_t(7));
-    put32(56, type);
-    if (run) {
-        length = 72;
-        r[56 + 8] = 1;
-        WriteLE64(r.data() + 56 + 24, run->second - 1u);
-        put16(56 + 32, 64);
-        for (size_t at : {40, 48, 56}) WriteLE64(r.data() + 56 + at, value.size());
-        const u8 pairs[] = {0x11, run->second, run->first, 0};
-        std::memcpy(r.data() + 56 + 64, pairs, sizeof pairs);
-    } else {
-        put32(56 + 16, u32(value.size()));
-        put16(56 + 10, 24);
-        put16(56 + 20, 24);
-        std::memcpy(r.data() + 56 + 24, value.data(), value.size());
-    }
-    put32(56 + 4, length);
-    const u32 end = 56 + length;
-    put32(end, 0xFFFFFFFF);
-    put32(24, end + 8);
-    put32(28, 1024);
-    put16(40, 8);
-    put32(44, 40);
-    put16(48, 0x0203);
-    for (u32 i = 0; i < 2; ++i) {
-        const size_t slot = (i + 1) * 512 - 2;
-        put16(48 + 2 * (i + 1), ReadLE16(r.data() + slot));
-        put16(slot, 0x0203);
-    }
-    return r;
-}
+Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run = std::nullopt);
 
 // A tree that frees its nodes.
 struct Tree {
@@ -854,6 +809,53 @@ TEST(FileRecoverer, BackgroundCopyPumpsWhileItRuns) {
     // Without a pump the caller only waits.
     CFileRecoverer quiet;
     EXPECT_TRUE(quiet.RecoverFile(nullptr, &device, node, temp.File("bg2.bin").c_str(), true));
+}
+
+// A protected 1024-byte MFT record holding one resident attribute or, with `run` set, one
+// non-resident attribute of `value.size()` bytes whose one run of run->second clusters starts at
+// cluster run->first (value is then only its size).
+Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run) {
+    Bytes r(1024, 0);
+    auto put16 = [&](size_t at, u16 v) { WriteLE16(r.data() + at, v); };
+    auto put32 = [&](size_t at, u32 v) { WriteLE32(r.data() + at, v); };
+    std::memcpy(r.data(), "FILE", 4);
+    put16(4, 48);
+    put16(6, 3);
+    WriteLE64(r.data() + 8, 0x1000);
+    put16(16, 1);
+    put16(18, 1);
+    put16(20, 56);
+    put16(22, 1);
+    u32 length = u32((24 + value.size() + 7) & ~size_t(7));
+    put32(56, type);
+    if (run) {
+        length = 72;
+        r[56 + 8] = 1;
+        WriteLE64(r.data() + 56 + 24, run->second - 1u);
+        put16(56 + 32, 64);
+        for (size_t at : {40, 48, 56}) WriteLE64(r.data() + 56 + at, value.size());
+        const u8 pairs[] = {0x11, run->second, run->first, 0};
+        std::memcpy(r.data() + 56 + 64, pairs, sizeof pairs);
+    } else {
+        put32(56 + 16, u32(value.size()));
+        put16(56 + 10, 24);
+        put16(56 + 20, 24);
+        std::memcpy(r.data() + 56 + 24, value.data(), value.size());
+    }
+    put32(56 + 4, length);
+    const u32 end = 56 + length;
+    put32(end, 0xFFFFFFFF);
+    put32(24, end + 8);
+    put32(28, 1024);
+    put16(40, 8);
+    put32(44, 40);
+    put16(48, 0x0203);
+    for (u32 i = 0; i < 2; ++i) {
+        const size_t slot = (i + 1) * 512 - 2;
+        put16(48 + 2 * (i + 1), ReadLE16(r.data() + slot));
+        put16(slot, 0x0203);
+    }
+    return r;
 }
 
 TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
