@@ -4,13 +4,43 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/Log.h"
+
 namespace {
 
 constexpr u32 kDefaultSectorSize = 512;
 
-u32 SectorSizeOf(IStorageDevice* disk) {
-    const u32 size = disk ? disk->GetSectorSize() : 0;
-    return size ? size : kDefaultSectorSize;
+// The sector size the volume's present members share, which every read of the volume fills its
+// buffer in: a member whose disk is absent has none, so the first present one gives it (512 when
+// none is present). 0 when the present members disagree, or one cannot tell its own, and the
+// log says which: their sectors cannot be laid side by side in one buffer.
+u32 CommonSectorSize(const LdmVolumeInfo& info, const std::vector<IStorageDevice*>& members) {
+    u32 common = 0;
+    size_t first = 0;
+    for (size_t i = 0; i < members.size(); ++i) {
+        if (members[i] == nullptr) continue;
+        const u32 size = members[i]->GetSectorSize();
+        if (size == 0) {
+            LogError("Dynamic volume \"%.*s\" not made: member %zu answers no sector size",
+                     int(sizeof info.volumeName), info.volumeName, i);
+            return 0;
+        }
+        if (common == 0) {
+            common = size;
+            first = i;
+        } else if (size != common) {
+            LogError("Dynamic volume \"%.*s\" not made: member %zu has %u-byte sectors, member %zu %u-byte sectors",
+                     int(sizeof info.volumeName), info.volumeName, first, common, i, size);
+            return 0;
+        }
+    }
+    return common == 0 ? kDefaultSectorSize : common;
+}
+
+u32 CommonSectorSize(const LdmVolumeInfo& info, const std::vector<DynamicExtent>& extents) {
+    std::vector<IStorageDevice*> disks;
+    for (const DynamicExtent& e : extents) disks.push_back(e.disk);
+    return CommonSectorSize(info, disks);
 }
 
 // What every volume read does first: a zeroed buffer, the range test and the sectors that lie
@@ -32,11 +62,12 @@ bool MemberSector(const DynamicExtent& e, u64 volumeRelative, u64 chunk, u64& ou
 
 class CExtentVolumeDevice : public IDynamicDevice {
 public:
-    CExtentVolumeDevice(u32 type, const LdmVolumeInfo& info, const std::vector<DynamicExtent>& extents)
-        : m_extents(extents), m_info(info), m_type(type) {}
+    // sectorSize: what the present members share (CommonSectorSize).
+    CExtentVolumeDevice(u32 type, const LdmVolumeInfo& info, const std::vector<DynamicExtent>& extents, u32 sectorSize)
+        : m_extents(extents), m_info(info), m_type(type), m_sectorBytes(sectorSize) {}
 
     u64 GetTotalSectors() override { return m_info.totalSectors; }
-    u32 GetSectorSize() override { return m_extents.empty() ? kDefaultSectorSize : SectorSizeOf(m_extents[0].disk); }
+    u32 GetSectorSize() override { return m_sectorBytes; }
     u32 Open() override { return 1; }
     u32 Close() override { return 1; }
     u32 GetVolumeType() override { return m_type; }
@@ -50,13 +81,21 @@ public:
     bool HasUnreadSectors(u64 firstSector, u64 count) override {
         if (IStorageDevice::HasUnreadSectors(firstSector, count)) return true;
         bool unread = false;
-        const bool mapped = ForEachMemberRange(firstSector, count, [&unread](const DynamicExtent& e, u64 sector, u64 n) {
-            unread = unread || e.disk == nullptr || e.disk->HasUnreadSectors(sector, n);
+        const bool mapped = ForEachMemberRange(firstSector, count, [&](const DynamicExtent& e, u64 sector, u64 n) {
+            IStorageDevice* disk = MemberDisk(e);
+            unread = unread || disk == nullptr || disk->HasUnreadSectors(sector, n);
         });
         return unread || !mapped;
     }
 
 protected:
+    // The member's disk while it answers the volume's sector size; null when it is absent, or
+    // has come to answer another size since the volume was made (it would write past the
+    // volume's buffers): its sectors are then as a missing member's.
+    IStorageDevice* MemberDisk(const DynamicExtent& e) const {
+        return e.disk != nullptr && e.disk->GetSectorSize() == m_sectorBytes ? e.disk : nullptr;
+    }
+
     // The member sectors that hold volume sectors [first, first + count), in volume order: false
     // where a position lies on no member. A member whose disk is missing is given too. Volumes
     // that rebuild what a member lacks (parity, a mirror) have no such one-to-one map.
@@ -76,9 +115,9 @@ protected:
         u64 cur = first;
         SectorRanges lost;  // volume sectors
         const bool mapped = ForEachMemberRange(first, n, [&](const DynamicExtent& e, u64 sector, u64 chunk) {
-            if (e.disk) {
+            if (IStorageDevice* disk = MemberDisk(e)) {
                 SectorRanges unread;
-                ReadEverySector(*e.disk, out, sector, chunk, unread);
+                ReadEverySector(*disk, out, sector, chunk, unread);
                 for (const SectorRange& u : unread) AppendSectorRange(lost, cur + (u.first - sector), u.count);
             }
             out += chunk * ss;
@@ -91,6 +130,7 @@ protected:
     std::vector<DynamicExtent> m_extents;
     LdmVolumeInfo m_info;
     u32 m_type;
+    u32 m_sectorBytes;
 };
 
 bool ExtentListContained(const std::vector<const DynamicExtent*>& mine, const std::vector<const DynamicExtent*>& theirs) {
@@ -117,8 +157,9 @@ public:
         u64 n = 0;
         if (!BeginRead(buffer, first, count, GetTotalSectors(), GetSectorSize(), n)) return 0;
         const DynamicExtent& e = m_extents[0];
-        if (e.disk == nullptr) return 0;
-        return n == 0 ? 1 : e.disk->Read(buffer, e.diskStart + first, n);
+        IStorageDevice* disk = MemberDisk(e);
+        if (disk == nullptr) return 0;
+        return n == 0 ? 1 : disk->Read(buffer, e.diskStart + first, n);
     }
 
 protected:
@@ -153,8 +194,8 @@ protected:
 
 class CStripedVolumeDevice : public CExtentVolumeDevice {
 public:
-    CStripedVolumeDevice(u32 type, const LdmVolumeInfo& info, const std::vector<DynamicExtent>& extents)
-        : CExtentVolumeDevice(type, info, extents), m_stripe(std::max(1u, kStripeBytes / GetSectorSize())) {}
+    CStripedVolumeDevice(u32 type, const LdmVolumeInfo& info, const std::vector<DynamicExtent>& extents, u32 sectorSize)
+        : CExtentVolumeDevice(type, info, extents, sectorSize), m_stripe(std::max(1u, kStripeBytes / sectorSize)) {}
 
     u32 Read(void* buffer, u64 first, u64 count) override { return ReadMembers(buffer, first, count); }
 
@@ -183,8 +224,8 @@ private:
 
 class CRaid5VolumeDevice : public CExtentVolumeDevice {
 public:
-    CRaid5VolumeDevice(u32 type, const LdmVolumeInfo& info, const std::vector<DynamicExtent>& extents)
-        : CExtentVolumeDevice(type, info, extents), m_stripe(std::max(1u, kStripeBytes / GetSectorSize())) {}
+    CRaid5VolumeDevice(u32 type, const LdmVolumeInfo& info, const std::vector<DynamicExtent>& extents, u32 sectorSize)
+        : CExtentVolumeDevice(type, info, extents, sectorSize), m_stripe(std::max(1u, kStripeBytes / sectorSize)) {}
 
     u32 Read(void* buffer, u64 first, u64 count) override {
         const u32 ss = GetSectorSize();
@@ -265,27 +306,29 @@ private:
     // positions it cannot give (all of them for a missing member) are zeros and go to unread.
     void ReadColumn(u64 column, u64 position, u64 count, u8* out, SectorRanges& unread) {
         const DynamicExtent& e = m_extents[column];
+        IStorageDevice* disk = MemberDisk(e);
         u64 sector = 0;
-        if (e.disk == nullptr || !MemberSector(e, position, count, sector)) {
+        if (disk == nullptr || !MemberSector(e, position, count, sector)) {
             std::memset(out, 0, count * GetSectorSize());
             AppendSectorRange(unread, position, count);
             return;
         }
         SectorRanges lost;
-        ReadEverySector(*e.disk, out, sector, count, lost);
+        ReadEverySector(*disk, out, sector, count, lost);
         for (const SectorRange& l : lost) AppendSectorRange(unread, position + (l.first - sector), l.count);
     }
 
     // The positions of a column its member reports unread, or all of them for a missing member.
     void ReportedUnread(u64 column, u64 position, u64 count, SectorRanges& unread) {
         const DynamicExtent& e = m_extents[column];
+        IStorageDevice* disk = MemberDisk(e);
         u64 sector = 0;
-        if (e.disk == nullptr || !MemberSector(e, position, count, sector)) {
+        if (disk == nullptr || !MemberSector(e, position, count, sector)) {
             AppendSectorRange(unread, position, count);
             return;
         }
         SectorRanges lost;
-        FindUnreadSectors(*e.disk, sector, count, lost);
+        FindUnreadSectors(*disk, sector, count, lost);
         for (const SectorRange& l : lost) AppendSectorRange(unread, position + (l.first - sector), l.count);
     }
 
@@ -311,11 +354,13 @@ private:
 
 class CMirrorVolumeDevice : public IDynamicDevice {
 public:
-    CMirrorVolumeDevice(u32 type, const LdmVolumeInfo& info, std::vector<std::unique_ptr<IDynamicDevice>> members)
-        : m_members(std::move(members)), m_info(info), m_type(type) {}
+    // The members share sectorSize (CommonSectorSize); a volume's own never changes.
+    CMirrorVolumeDevice(u32 type, const LdmVolumeInfo& info, std::vector<std::unique_ptr<IDynamicDevice>> members,
+                        u32 sectorSize)
+        : m_members(std::move(members)), m_info(info), m_type(type), m_sectorBytes(sectorSize) {}
 
     u64 GetTotalSectors() override { return m_info.totalSectors; }
-    u32 GetSectorSize() override { return m_members.empty() ? kDefaultSectorSize : m_members[0]->GetSectorSize(); }
+    u32 GetSectorSize() override { return m_sectorBytes; }
     u32 Open() override { return 1; }
     u32 Close() override { return 1; }
     u32 GetVolumeType() override { return m_type; }
@@ -377,6 +422,7 @@ private:
     std::vector<std::unique_ptr<IDynamicDevice>> m_members;
     LdmVolumeInfo m_info;
     u32 m_type;
+    u32 m_sectorBytes;
 };
 
 size_t PresentMembers(const std::vector<DynamicExtent>& extents) {
@@ -394,19 +440,25 @@ bool ExtentsEqual(const DynamicExtent& a, const DynamicExtent& b) {
 std::unique_ptr<IDynamicDevice> CreateSimpleVolumeDevice(u32 type, const LdmVolumeInfo& info,
                                                          const std::vector<DynamicExtent>& extents) {
     if (PresentMembers(extents) != 1 || extents[0].disk == nullptr) return nullptr;
-    return std::make_unique<CSimpleVolumeDevice>(type, info, extents);
+    const u32 sectorSize = CommonSectorSize(info, extents);
+    if (sectorSize == 0) return nullptr;
+    return std::make_unique<CSimpleVolumeDevice>(type, info, extents, sectorSize);
 }
 
 std::unique_ptr<IDynamicDevice> CreateSpannedVolumeDevice(u32 type, const LdmVolumeInfo& info,
                                                           const std::vector<DynamicExtent>& extents) {
     if (PresentMembers(extents) < 1) return nullptr;
-    return std::make_unique<CSpannedVolumeDevice>(type, info, extents);
+    const u32 sectorSize = CommonSectorSize(info, extents);
+    if (sectorSize == 0) return nullptr;
+    return std::make_unique<CSpannedVolumeDevice>(type, info, extents, sectorSize);
 }
 
 std::unique_ptr<IDynamicDevice> CreateStripedVolumeDevice(u32 type, const LdmVolumeInfo& info,
                                                           const std::vector<DynamicExtent>& extents) {
     if (PresentMembers(extents) < 1) return nullptr;
-    return std::make_unique<CStripedVolumeDevice>(type, info, extents);
+    const u32 sectorSize = CommonSectorSize(info, extents);
+    if (sectorSize == 0) return nullptr;
+    return std::make_unique<CStripedVolumeDevice>(type, info, extents, sectorSize);
 }
 
 std::unique_ptr<IDynamicDevice> CreateRaid5VolumeDevice(u32 type, const LdmVolumeInfo& info,
@@ -414,15 +466,18 @@ std::unique_ptr<IDynamicDevice> CreateRaid5VolumeDevice(u32 type, const LdmVolum
     // A single member leaves no data column beside the parity.
     const size_t n = extents.size();
     if (n < 2 || PresentMembers(extents) + 1 < n) return nullptr;
-    return std::make_unique<CRaid5VolumeDevice>(type, info, extents);
+    const u32 sectorSize = CommonSectorSize(info, extents);
+    if (sectorSize == 0) return nullptr;
+    return std::make_unique<CRaid5VolumeDevice>(type, info, extents, sectorSize);
 }
 
 std::unique_ptr<IDynamicDevice> CreateMirrorVolumeDevice(u32 type, const LdmVolumeInfo& info,
                                                          std::unique_ptr<IDynamicDevice> a,
                                                          std::unique_ptr<IDynamicDevice> b) {
+    const u32 sectorSize = CommonSectorSize(info, std::vector<IStorageDevice*>{a.get(), b.get()});
     std::vector<std::unique_ptr<IDynamicDevice>> members;
     if (a) members.push_back(std::move(a));
     if (b) members.push_back(std::move(b));
-    if (members.empty()) return nullptr;
-    return std::make_unique<CMirrorVolumeDevice>(type, info, std::move(members));
+    if (members.empty() || sectorSize == 0) return nullptr;
+    return std::make_unique<CMirrorVolumeDevice>(type, info, std::move(members), sectorSize);
 }

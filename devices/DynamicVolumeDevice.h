@@ -5,7 +5,8 @@
 // allows: striped and spanned members read as zeros, a RAID-5 member is rebuilt from parity, a
 // mirror reads from whichever member answers. The same holds sector by sector for what a present
 // member's disk cannot give (a bad area): a RAID-5 column rebuilds it, a mirror takes it from its
-// other half, and what no member can give is reported unread (HasUnreadSectors).
+// other half, and what no member can give is reported unread (HasUnreadSectors). A volume's
+// sectors are the size its present members share; one whose members disagree is not made.
 #include <memory>
 #include <vector>
 

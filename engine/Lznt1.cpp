@@ -49,13 +49,19 @@ i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity
     return o;
 }
 
-bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t* produced) {
+bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t* produced,
+                           size_t* consumed) {
     if (produced != nullptr) *produced = 0;
+    if (consumed != nullptr) *consumed = 0;
     if (in == nullptr || out == nullptr) return false;
+    if (consumed != nullptr) *consumed = inSize;
     size_t pos = 0;
     size_t slot = 0;
     while (inSize - pos >= 2 && slot < outSize) {
-        if (ReadLE16(in + pos) == 0) break;
+        if (ReadLE16(in + pos) == 0) {
+            if (consumed != nullptr) *consumed = pos;
+            break;
+        }
         size_t used = 0;
         const i32 n = DecompressLznt1Unit(in + pos, inSize - pos, out + slot, outSize - slot, &used);
         if (n < 0) return false;

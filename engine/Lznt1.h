@@ -19,5 +19,7 @@ i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity
 // Decodes the chunks of one compression unit; chunk k lands at out + k x 4096, so a chunk that
 // expands to less than 4096 bytes leaves zeros up to the next one (the caller zeroes out).
 // Decoding stops at a zero header, at the end of the input, or once outSize is filled. False
-// when a chunk is damaged; *produced receives the end of the last chunk's output.
-bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t* produced);
+// when a chunk is damaged; *produced receives the end of the last chunk's output, and *consumed
+// where the zero header that stopped decoding lies, or inSize when none did.
+bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t* produced,
+                           size_t* consumed = nullptr);

@@ -250,6 +250,9 @@ void FixNegativeSize(CNTFSFileProperties* properties, u32 sectorsPerCluster, u32
 }
 
 namespace {
+// The sectors read at a record for it: more than the largest record takes.
+constexpr u32 kRecordReadSectors = 16;
+
 CNTFSFileProperties* NodeProperties(CFileNode* node) {
     if (node == nullptr || node->IsFileSystemNode()) return nullptr;
     IFileProperties* p = node->GetFileProperties();
@@ -273,18 +276,19 @@ std::unique_ptr<CNTFSFileRecord> LoadNodeMFTRecord(CFileNode* node, IStorageDevi
     const u32 sectorSize = device->GetSectorSize();
     if (sectorSize == 0) return nullptr;
     const u64 sector = properties->GetRecordSector();
-    u32 count = 16;
-    std::vector<u8> buffer(size_t(count) * sectorSize);
-    if (device->Read(buffer.data(), sector, count) == 0) {
-        // Near the end of the device: the largest record needs no more than 4096 bytes.
-        count = (ntfs::kMaxRecordSize + sectorSize - 1) / sectorSize;
-        buffer.assign(size_t(count) * sectorSize, 0);
-        if (device->Read(buffer.data(), sector, count) == 0) return nullptr;
-    }
+    // Read as the writer reads a file's sectors: every sector the device gives is kept, so a
+    // record that lies wholly inside a disk image cut short, or beside a bad area, is found
+    // although the window reaches past them.
+    std::vector<u8> buffer(size_t(kRecordReadSectors) * sectorSize);
+    SectorRanges unread;
+    ReadEverySector(*device, buffer.data(), sector, kRecordReadSectors, unread);
     auto record = std::make_unique<CNTFSFileRecord>();
     if (!record->Init(buffer.data(), u32(buffer.size()), sector, device, properties->GetExtensionRecords())) {
         return nullptr;
     }
+    // Zeros in place of a sector of the record itself are no record's bytes.
+    const u64 recordSectors = (u64(record->GetRecordLength()) + sectorSize - 1) / sectorSize;
+    if (!unread.empty() && unread.front().first < sector + recordSectors) return nullptr;
     return record;
 }
 

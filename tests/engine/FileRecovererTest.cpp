@@ -124,6 +124,8 @@ CNTFSFileProperties* Props(const std::string& name, u64 size, u16 attributes,
     return p;
 }
 
+Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run = std::nullopt);
+
 // A tree that frees its nodes.
 struct Tree {
     explicit Tree(u64 start, u32 spc, const char* rootName = "NTFS") {
@@ -328,6 +330,23 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     device.At(33)[0] = 0xFD;
     device.At(33)[1] = 0x31;
     const Bytes stored = device.Get(33, 512);
+    // Sectors 62-63, the last two: an MFT record holding 100 bytes of resident data.
+    const Bytes resident(100, 'r');
+    const Bytes record = MftRecordWith(0x80, resident);
+    std::memcpy(device.At(62), record.data(), record.size());
+    // Sectors 12-14: a unit of two stored chunks, of 510 bytes (sector 12) and 700 bytes, then
+    // the zero header that ends them and zeros; sectors 16-17 read as zeros, as a failing disk's
+    // copy gives unreadable sectors.
+    WriteLE16(device.At(12), 0x3000 | (510 - 1));
+    WriteLE16(device.At(13), 0x3000 | (700 - 1));
+    std::memset(device.At(14) + 190, 0, 512 - 190);
+    std::memset(device.At(16), 0, 2 * 512);
+    Bytes twoChunks = device.Get(12, 512);
+    twoChunks.erase(twoChunks.begin(), twoChunks.begin() + 2);
+    twoChunks.resize(4096, 0);
+    const Bytes second = device.Get(13, 2 + 700);
+    twoChunks.insert(twoChunks.end(), second.begin() + 2, second.end());
+    twoChunks.resize(8192, 0);
     struct Case {
         const char* name;
         u64 size;
@@ -337,6 +356,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         u16 attributes = kAttrArchive;
         // The kept file's bytes when they are not what the device holds of its first extent.
         Bytes content = {};
+        u64 residentIn = 0;  // the sector of the record holding its resident data
     };
     auto zeros = [](size_t n) { return Bytes(n, 0); };
     auto join = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
@@ -367,9 +387,21 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         // A damaged compression unit is zeros; the unit after it is kept.
         {"packed-damaged.bin", 16384, {{40, 1}, {-1, 15}, {44, 16}}, kRecoverIncomplete, 16384,
          kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
+        // A unit in fewer clusters than it holds is compressed: one that cannot be decoded to
+        // the end of its clusters (a first header of zero, a zero header before compressed
+        // bytes or a whole cluster left) is zeros, never its compressed bytes as data.
+        {"packed-whole.bin", 8192, {{12, 3}, {-1, 13}}, kRecoverOk, 8192, kAttrArchive | kAttrCompressed, twoChunks},
+        {"packed-first-zeroed.bin", 16384, {{16, 1}, {13, 2}, {-1, 13}, {44, 16}}, kRecoverIncomplete, 16384,
+         kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
+        {"packed-second-zeroed.bin", 16384, {{12, 1}, {16, 1}, {14, 1}, {-1, 13}, {44, 16}}, kRecoverIncomplete,
+         16384, kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
+        {"packed-tail-zeroed.bin", 16384, {{12, 1}, {16, 2}, {-1, 13}, {44, 16}}, kRecoverIncomplete, 16384,
+         kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
         // Compressed chunks with a hole after them: the chunks before it are kept.
         {"packed-hole.bin", 8192, {{33, 1}, {30, 1}, {-1, 14}}, kRecoverIncomplete, 8192,
          kAttrArchive | kAttrCompressed, join(Bytes(stored.begin() + 2, stored.end()), zeros(8192 - 510))},
+        // A record wholly inside a disk cut short, which the read of it reaches past.
+        {"resident.txt", 100, {}, kRecoverOk, 100, kAttrArchive, resident, 62},
         // A damaged record claiming an exabyte of sparse data.
         {"huge.bin", u64(1) << 60, {{-1, u64(1) << 51}}, kRecoverFailed, 0},
     };
@@ -377,7 +409,16 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // that meets it comes back wholly as zeros, as a disk's does).
     device.bad.insert(30);
     device.skipped.insert(31);
-    for (const Case& c : cases) tree.Add(tree.root, Props(c.name, c.size, c.attributes, c.runs));
+    for (const Case& c : cases) {
+        CNTFSFileProperties* p = Props(c.name, c.size, c.attributes, c.runs);
+        if (c.residentIn != 0) {
+            CResidentNTFSDataRunList list;
+            list.SetResidentData(c.residentIn, 1, 56 + 24);
+            p->SetRunList(&list);
+            p->SetRecordSector(c.residentIn);
+        }
+        tree.Add(tree.root, p);
+    }
 
     testutil::TempDir temp;
     std::set<std::string> kept;
@@ -430,12 +471,12 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     ASSERT_EQ(walk.RecoverFolder(&recorder, &device, tree.root, temp.File("walk").c_str(), out, sizeof out),
               kRecoverOk);
     const RecoverCounts& counts = walk.GetCounts();
-    EXPECT_EQ(counts.written, 2u);
-    EXPECT_EQ(counts.incomplete, 8u);
+    EXPECT_EQ(counts.written, 4u);
+    EXPECT_EQ(counts.incomplete, 11u);
     EXPECT_EQ(counts.failed, 5u);
     EXPECT_EQ(counts.noSpace, 1u);
-    EXPECT_EQ(counts.bytes, 1000u + 2048u);
-    EXPECT_EQ(recorder.files, 2u);
+    EXPECT_EQ(counts.bytes, 1000u + 2048u + 8192u + 100u);
+    EXPECT_EQ(recorder.files, 4u);
     EXPECT_EQ(List(out), kept);
     kept.insert("walk");
     EXPECT_EQ(List(temp.Path()), kept) << "a temporary copy stayed";
@@ -444,7 +485,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // sizes from the disk stop at all ones instead of wrapping.
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device),
               1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + 512u + 1024u + 4096u + 16384u + 16384u + 8192u +
-                  (u64(1) << 60));
+                  8192u + 3 * 16384u + 100u + (u64(1) << 60));
     for (int i = 0; i < 2; ++i) tree.Add(tree.root, Props("wraps.bin", u64(1) << 63, kAttrArchive, {{-1, u64(1) << 54}}));
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), ~u64(0));
     tree.root->RecountStatistics();
@@ -773,7 +814,7 @@ TEST(FileRecoverer, BackgroundCopyPumpsWhileItRuns) {
 // A protected 1024-byte MFT record holding one resident attribute or, with `run` set, one
 // non-resident attribute of `value.size()` bytes whose one run of run->second clusters starts at
 // cluster run->first (value is then only its size).
-Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run = std::nullopt) {
+Bytes MftRecordWith(u32 type, const Bytes& value, std::optional<std::pair<u8, u8>> run) {
     Bytes r(1024, 0);
     auto put16 = [&](size_t at, u16 v) { WriteLE16(r.data() + at, v); };
     auto put32 = [&](size_t at, u32 v) { WriteLE32(r.data() + at, v); };
@@ -877,6 +918,15 @@ TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
     ASSERT_GE(keyed.size(), 66u + 1024u);
     EXPECT_EQ(Bytes(keyed.begin() + 66, keyed.begin() + 66 + 512), device.Get(100, 512));
     EXPECT_EQ(Bytes(keyed.begin() + 66 + 512, keyed.begin() + 66 + 1024), Bytes(512, 0));
+
+    // Its record in the last two sectors of a disk cut short, which the read of it reaches past.
+    std::memcpy(device.At(1022), record.data(), record.size());
+    p->SetRecordSector(1022);
+    CFileRecoverer atEnd;
+    ASSERT_TRUE(atEnd.RecoverFile(nullptr, &device, node, temp.File("end.doc").c_str(), false));
+    const Bytes ended = testutil::ReadFileBytes(temp.File("end.doc"));
+    ASSERT_EQ(ended.size(), out.size());
+    EXPECT_EQ(Bytes(ended.begin() + 66, ended.begin() + 106), metadata);
 }
 
 // A folder deeper than the longest path: each of its files is made, written, given its

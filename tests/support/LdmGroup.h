@@ -140,14 +140,15 @@ inline std::vector<std::vector<u8>> Fragments(u32 group, u32& sequence, u8 type,
 
 class GroupWriter {
 public:
-    GroupWriter(std::vector<Disk> disks, std::vector<Volume> volumes)
-        : m_disks(std::move(disks)), m_volumes(std::move(volumes)) {}
+    // sectorSize: the disks' own; member starts and lengths are in it, the records in 512 bytes.
+    GroupWriter(std::vector<Disk> disks, std::vector<Volume> volumes, u64 sectorSize = kSector)
+        : m_disks(std::move(disks)), m_volumes(std::move(volumes)), m_ss(sectorSize) {}
 
     // Writes every disk; false when a file cannot be written.
     bool Write() {
         for (Disk& d : m_disks) {
             const int fd = ::open(d.path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
-            if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(d.totalSectors * kSector)) != 0) return false;
+            if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(d.totalSectors * m_ss)) != 0) return false;
             m_fds.push_back(fd);
         }
         bool ok = WritePartitioning() && WriteDatabases();
@@ -180,7 +181,7 @@ private:
         for (size_t off = 0; off < bytes; off += kSector) {
             const size_t n = std::min<size_t>(kSector, bytes - off);
             if (std::all_of(data + off, data + off + n, [](u8 c) { return c == 0; })) continue;
-            const off_t at = static_cast<off_t>((sector * kSector) + off);
+            const off_t at = static_cast<off_t>((sector * m_ss) + off);
             if (::pwrite(m_fds[disk], data + off, n, at) != static_cast<ssize_t>(n)) return false;
         }
         return true;
@@ -189,14 +190,14 @@ private:
     bool WritePartitioning() {
         for (size_t i = 0; i < m_disks.size(); ++i) {
             const Disk& d = m_disks[i];
-            std::vector<u8> mbr(kSector, 0);
+            std::vector<u8> mbr(m_ss, 0);
             u8* e = mbr.data() + 446;
             e[4] = d.gpt ? 0xEE : 0x42;
             WriteLE32(e + 8, d.gpt ? 1 : static_cast<u32>(kMbrDataStart));
             WriteLE32(e + 12, static_cast<u32>(d.totalSectors - (d.gpt ? 1 : kMbrDataStart)));
             mbr[510] = 0x55;
             mbr[511] = 0xAA;
-            if (!Put(i, 0, mbr.data(), kSector)) return false;
+            if (!Put(i, 0, mbr.data(), m_ss)) return false;
             if (d.gpt && !WriteGpt(i)) return false;
         }
         return true;
@@ -220,9 +221,9 @@ private:
         };
         entry(0, kGptMetaStart, kGptDataStart - 1, "LDM metadata partition", kMetaType);
         entry(1, kGptDataStart, d.totalSectors - 34, "LDM data partition", kDataType);
-        const u64 entrySectors = entries.size() / kSector;
+        const u64 entrySectors = entries.size() / m_ss;
         auto header = [&](u64 self, u64 other, u64 entriesAt) {
-            std::vector<u8> h(kSector, 0);
+            std::vector<u8> h(m_ss, 0);
             std::memcpy(h.data(), "EFI PART", 8);
             WriteLE32(h.data() + 8, 0x00010000);
             WriteLE32(h.data() + 12, 92);
@@ -241,13 +242,13 @@ private:
         const u64 last = d.totalSectors - 1;
         const std::vector<u8> primary = header(1, last, 2);
         const std::vector<u8> backup = header(last, 1, last - entrySectors);
-        return Put(disk, 1, primary.data(), kSector) && Put(disk, 2, entries.data(), entries.size()) &&
-               Put(disk, last - entrySectors, entries.data(), entries.size()) && Put(disk, last, backup.data(), kSector);
+        return Put(disk, 1, primary.data(), m_ss) && Put(disk, 2, entries.data(), entries.size()) &&
+               Put(disk, last - entrySectors, entries.data(), entries.size()) && Put(disk, last, backup.data(), m_ss);
     }
 
     std::vector<u8> PrivHead(size_t disk) const {
         const Disk& d = m_disks[disk];
-        std::vector<u8> p(kSector, 0);
+        std::vector<u8> p(m_ss, 0);
         std::memcpy(p.data(), "PRIVHEAD", 8);
         PutBE(p.data() + 0x08, 1, 4);
         PutBE(p.data() + 0x0C, 2, 2);
@@ -317,7 +318,7 @@ public:
                     .Byte(0)
                     .Num(components)
                     .Zero(16)
-                    .Num(VolumeSectors(v))
+                    .Num(VolumeSectors(v) * m_ss / kSector)
                     .Zero(4)
                     .Byte(v.partitionType)
                     .Raw(guid, 16);
@@ -343,7 +344,8 @@ public:
                     const Member& m = parts[k];
                     Data part;
                     part.Num(id++).Str("Disk" + std::to_string(m.disk + 1) + "-" + v.name).Zero(12);
-                    part.BE(m.start, 8).BE(striped ? 0 : offset, 8).Num(m.length).Num(componentId);
+                    part.BE(m.start * m_ss / kSector, 8).BE(striped ? 0 : offset * m_ss / kSector, 8);
+                    part.Num(m.length * m_ss / kSector).Num(componentId);
                     part.Num(diskIds[m.disk]);
                     if (striped) part.Num(k);
                     add(0x33, striped ? 0x08 : 0, part);
@@ -364,11 +366,11 @@ private:
         for (size_t i = 0; i < m_disks.size(); ++i) {
             const std::vector<u8> head = PrivHead(i);
             const u64 config = ConfigStart(i);
-            if (!Put(i, PrivheadSector(i), head.data(), kSector)) return false;
-            if (m_disks[i].privheadAtEnd && !Put(i, m_disks[i].totalSectors - 1, head.data(), kSector)) return false;
+            if (!Put(i, PrivheadSector(i), head.data(), m_ss)) return false;
+            if (m_disks[i].privheadAtEnd && !Put(i, m_disks[i].totalSectors - 1, head.data(), m_ss)) return false;
             // The area begins with a copy of the PRIVHEAD, then its two TOCBLOCKs.
-            if (!m_disks[i].gpt && !Put(i, config, head.data(), kSector)) return false;
-            std::vector<u8> toc(kSector, 0);
+            if (!m_disks[i].gpt && !Put(i, config, head.data(), m_ss)) return false;
+            std::vector<u8> toc(m_ss, 0);
             std::memcpy(toc.data(), "TOCBLOCK", 8);
             PutBE(toc.data() + 8, 1, 4);
             std::memcpy(toc.data() + 0x24, "config", 6);
@@ -377,8 +379,8 @@ private:
             std::memcpy(toc.data() + 0x46, "log", 3);
             PutBE(toc.data() + 0x50, 1489, 8);
             PutBE(toc.data() + 0x58, 224, 8);
-            if (!Put(i, config + 1, toc.data(), kSector) || !Put(i, config + 2, toc.data(), kSector)) return false;
-            std::vector<u8> vmdb(kSector, 0);
+            if (!Put(i, config + 1, toc.data(), m_ss) || !Put(i, config + 2, toc.data(), m_ss)) return false;
+            std::vector<u8> vmdb(m_ss, 0);
             std::memcpy(vmdb.data(), "VMDB", 4);
             PutBE(vmdb.data() + 4, 4 + records.size() / 128, 4);  // last VBLK
             PutBE(vmdb.data() + 8, 128, 4);                       // VBLK size
@@ -393,7 +395,7 @@ private:
             PutBE(vmdb.data() + 137, counts.components, 4);
             PutBE(vmdb.data() + 141, counts.partitions, 4);
             PutBE(vmdb.data() + 145, counts.disks, 4);
-            if (!Put(i, config + 17, vmdb.data(), kSector) || !Put(i, config + 18, records.data(), records.size())) {
+            if (!Put(i, config + 17, vmdb.data(), m_ss) || !Put(i, config + 18, records.data(), records.size())) {
                 return false;
             }
         }
@@ -402,20 +404,21 @@ private:
 
     // Writes `count` volume sectors at member-relative sector `at` of member m.
     bool PutMember(const Member& m, u64 at, const u8* data, u64 count) {
-        return Put(m.disk, DataStart(m.disk) + m.start + at, data, count * kSector);
+        return Put(m.disk, DataStart(m.disk) + m.start + at, data, count * m_ss);
     }
 
     bool LayOut(const Volume& v) {
         std::vector<u8> content = v.content;
-        content.resize(VolumeSectors(v) * kSector, 0);
+        content.resize(VolumeSectors(v) * m_ss, 0);
         const u8* c = content.data();
         const u64 total = VolumeSectors(v);
+        const u64 stripe = kStripe * kSector / m_ss;  // 64 KiB
         switch (v.layout) {
             case Layout::kSimple:
             case Layout::kSpanned: {
                 u64 offset = 0;
                 for (const Member& m : v.members) {
-                    if (!PutMember(m, 0, c + offset * kSector, m.length)) return false;
+                    if (!PutMember(m, 0, c + offset * m_ss, m.length)) return false;
                     offset += m.length;
                 }
                 return true;
@@ -424,26 +427,26 @@ private:
                 return PutMember(v.members[0], 0, c, total) && PutMember(v.members[1], 0, c, total);
             case Layout::kStriped: {
                 const u64 n = v.members.size();
-                for (u64 s = 0; s < total; s += kStripe) {
-                    const u64 row = s / (kStripe * n);
-                    const u64 column = (s / kStripe) % n;
-                    if (!PutMember(v.members[column], row * kStripe, c + s * kSector, kStripe)) return false;
+                for (u64 s = 0; s < total; s += stripe) {
+                    const u64 row = s / (stripe * n);
+                    const u64 column = (s / stripe) % n;
+                    if (!PutMember(v.members[column], row * stripe, c + s * m_ss, stripe)) return false;
                 }
                 return true;
             }
             case Layout::kRaid5: {
                 const u64 n = v.members.size();
-                std::vector<u8> parity(kStripe * kSector);
-                for (u64 row = 0; row * (n - 1) * kStripe < total; ++row) {
+                std::vector<u8> parity(stripe * m_ss);
+                for (u64 row = 0; row * (n - 1) * stripe < total; ++row) {
                     const u64 parityColumn = (n - 1) - (row % n);
                     std::fill(parity.begin(), parity.end(), 0);
                     for (u64 d = 0; d < n - 1; ++d) {
                         const u64 column = (d + parityColumn + 1) % n;
-                        const u8* stripe = c + (row * (n - 1) + d) * kStripe * kSector;
-                        for (size_t k = 0; k < parity.size(); ++k) parity[k] ^= stripe[k];
-                        if (!PutMember(v.members[column], row * kStripe, stripe, kStripe)) return false;
+                        const u8* data = c + (row * (n - 1) + d) * stripe * m_ss;
+                        for (size_t k = 0; k < parity.size(); ++k) parity[k] ^= data[k];
+                        if (!PutMember(v.members[column], row * stripe, data, stripe)) return false;
                     }
-                    if (!PutMember(v.members[parityColumn], row * kStripe, parity.data(), kStripe)) return false;
+                    if (!PutMember(v.members[parityColumn], row * stripe, parity.data(), stripe)) return false;
                 }
                 return true;
             }
@@ -453,6 +456,7 @@ private:
 
     std::vector<Disk> m_disks;
     std::vector<Volume> m_volumes;
+    u64 m_ss;
     std::vector<int> m_fds;
 };
 
