@@ -107,15 +107,12 @@ TEST(NtfsProperties, NameAndParentChoice) {
         const char* const shown[] = {"a.bin", "b.bin"};
         const u64 a = 40 | (u64(3) << 48), b41 = 41 | (u64(4) << 48);
         for (const std::array<u64, 7>& c : {std::array<u64, 7>{a, 0, b41, 0, 2, 41, 1},
-                                            {a, 0, b41, 0, 1, 40, 0},
                                             {a, 0, b41, 0, 0, 40, 0},
                                             {a, 0, b41, 0, 3, 40, 0},
                                             {a, 0, b41, 1, 1, 40, 0},
                                             {a, 0, 5, 0, 0, 5, 1},
                                             // Named by the old sequence of 41: another folder now.
-                                            {a, 0, 41 | (u64(9) << 48), 0, 2, 40, 0},
-                                            // The long and short name of one link share the folder.
-                                            {a, 2, a, 1, 2, 40, 1}}) {
+                                            {a, 0, 41 | (u64(9) << 48), 0, 2, 40, 0}}) {
             RecordBuilder r;
             r.FileName(c[0], u"a.bin", u8(c[1]));
             r.FileName(c[2], u"b.bin", u8(c[3]));
