@@ -667,7 +667,10 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     const u64 deviceSectors = m_device->GetTotalSectors();
     bool known = false;
     for (const auto& c : m_candidates) {
-        if (c->GetHeapStart() == v.heapStart && c->GetSectorsPerCluster() == v.sectorsPerCluster) {
+        // Folders past the end of a volume of the same layout are those of a longer one formatted
+        // at that start before it.
+        if (c->GetHeapStart() == v.heapStart && c->GetSectorsPerCluster() == v.sectorsPerCluster &&
+            v.furthestBlock < c->GetPartitionStart() + c->GetTotalSectors()) {
             c->SetFlags(c->GetFlags() | kExFatFlagFromEntrySets);
             known = true;
         }
