@@ -448,7 +448,7 @@ ExFatPieceFiles(const ExFatDirectoryBlock& block, const ExFatBlockPiece& piece) 
 }
 
 std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart,
-                                    u64 spc, u64 clusterCount, u64& found) const {
+                                    u64 spc, u64 clusterCount, u64& found, u64* furthest) const {
     found = 0;
     u64 score = 0;
     std::unordered_set<u32> visited;
@@ -472,6 +472,7 @@ std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirect
             if (!b.Admits(spc) || !FilesInHeap(b.highestCluster, clusterCount)) return std::nullopt;
             score += depth;
             ++found;
+            if (furthest != nullptr) *furthest = std::max(*furthest, heapStart + offset);
             queue.emplace_back(*child, depth + 1);
         }
     }
@@ -522,7 +523,9 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
                 // a copy of the root's entries.
                 if (score == 0) continue;
                 u64 found = 0;
-                const std::optional<u64> tree = TreeScore(blocks, r, heap, spc, rootEntries.bitmapClusters, found);
+                u64 furthest = b.firstSector;
+                const std::optional<u64> tree =
+                    TreeScore(blocks, r, heap, spc, rootEntries.bitmapClusters, found, &furthest);
                 if (!tree) continue;
                 score += *tree;
                 if (score <= bestScore) continue;
@@ -531,6 +534,7 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
                 best.sectorsPerCluster = u32(spc);
                 best.rootCluster = rootCluster;
                 best.blocks = found + 1;
+                best.furthestBlock = furthest;
             }
         }
         if (bestScore == 0) continue;

@@ -264,6 +264,9 @@ struct ExFatInferredVolume {
     u32 rootCluster = 0;
     u64 clusterCount = 0;  // of the heap, which may reach past the device's end (an image cut short)
     u64 blocks = 0;  // directory blocks the volume's tree holds, the root's included
+    // The first sector of the furthest of those blocks: a volume that ends before it, found at
+    // the same start, is another one formatted there at another size.
+    u64 furthestBlock = 0;
     std::u16string label;
     u32 bitmapCluster = 0;
 };
@@ -292,9 +295,10 @@ public:
     // How well the layout (heap start, sectors per cluster, clusters of the heap) explains the
     // tree below `root`: each subdirectory whose block starts where its first cluster puts it
     // adds its depth. Nothing when a folder lies outside the heap or a block found there cannot
-    // be that folder's. `found` counts the blocks reached.
+    // be that folder's. `found` counts the blocks reached, `furthest` (when given) is raised to
+    // the sector of the furthest one.
     std::optional<u64> TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart, u64 sectorsPerCluster,
-                  u64 clusterCount, u64& found) const;
+                  u64 clusterCount, u64& found, u64* furthest = nullptr) const;
 
 private:
     u64 m_deviceSectors;

@@ -740,6 +740,8 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
         l.sectorsPerCluster = a.spc;
         l.evidence = a.evidence;
         l.blocks = a.claimed.size();
+        // The blocks are in the order of their sectors.
+        l.furthestBlock = m_blocks[a.claimed.rbegin()->first].firstSector;
         out.push_back(l);
     }
     return out;

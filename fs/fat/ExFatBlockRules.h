@@ -76,6 +76,7 @@ struct ExFatBlockLayout {
     u64 sectorsPerCluster = 0;
     u32 evidence = 0;
     u64 blocks = 0;  // blocks claimed
+    u64 furthestBlock = 0;  // the first sector of the furthest of them
 };
 
 class ExFatBlockRules {

@@ -658,6 +658,7 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
         v.bitmapCluster = kFirstCluster;
         v.clusterCount = (deviceSectors - l.heapStart) / l.sectorsPerCluster;
         v.blocks = l.blocks;
+        v.furthestBlock = l.furthestBlock;
         AddInferredCandidate(v, kExFatFlagRootUnknown);
     }
 }
@@ -666,7 +667,10 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     const u64 deviceSectors = m_device->GetTotalSectors();
     bool known = false;
     for (const auto& c : m_candidates) {
-        if (c->GetHeapStart() == v.heapStart && c->GetSectorsPerCluster() == v.sectorsPerCluster) {
+        // Folders past the end of a volume of the same layout are those of a longer one formatted
+        // at that start before it.
+        if (c->GetHeapStart() == v.heapStart && c->GetSectorsPerCluster() == v.sectorsPerCluster &&
+            v.furthestBlock < c->GetPartitionStart() + c->GetTotalSectors()) {
             c->SetFlags(c->GetFlags() | kExFatFlagFromEntrySets);
             known = true;
         }
@@ -694,17 +698,19 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
         if (!LiesInFile(files, otherStart, otherStart + other->GetTotalSectors())) limit = otherStart;
     }
     if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, deviceSectors, boot, start, length)) return;
-    if (const CExFatSearchedPartitionInfo* same = SameGeometryAt(start, v.sectorsPerCluster)) {
+    if (const CExFatSearchedPartitionInfo* same = SameGeometryAt(start, v.sectorsPerCluster, v.furthestBlock)) {
         // One volume start, FAT and cluster size leave room for one heap only: a second heap
         // numbers every cluster of the first one's folders differently, and each of their files
-        // would be read from clusters that volume gives to others.
+        // would be read from clusters that volume gives to others. Folders past that volume's
+        // end are not its own, though: they are a volume formatted at that start before or
+        // after it, at another size.
         ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
                      "volume found at sector %llu with that cluster size places its heap at sector %llu",
                      static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
                      static_cast<unsigned long long>(start), static_cast<unsigned long long>(same->GetHeapStart()));
         return;
     }
-    if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart)) {
+    if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart, v.furthestBlock)) {
         ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
                      "volume at sector %llu, whose boot region and FAT check out, places its heap at sector %llu",
                      static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
@@ -804,24 +810,44 @@ std::vector<std::pair<u64, u64>> CExFatCompleteSearch::StoredVolumesIn(const CEx
     return stored;
 }
 
+std::vector<std::pair<u64, u64>> CExFatCompleteSearch::VolumesFormattedOver(const CExFatSearchedPartitionInfo& c) const {
+    std::vector<std::pair<u64, u64>> over;
+    if ((c.GetFlags() & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0) return over;
+    const u64 heap = c.GetHeapStart();
+    const u64 end = c.GetPartitionStart() + c.GetTotalSectors();
+    for (const auto& other : m_candidates) {
+        const u32 flags = other->GetFlags();
+        const bool ownRoot = (flags & kExFatFlagFromDirectoryBlocks) != 0 && (flags & kExFatFlagRootUnknown) == 0;
+        if (other.get() == &c || (!IsCheckedBootVolume(*other) && !ownRoot)) continue;
+        const u64 otherStart = other->GetPartitionStart();
+        const u64 otherEnd = otherStart + other->GetTotalSectors();
+        if (otherStart <= heap && heap < otherEnd && otherEnd < end) over.emplace_back(otherStart, otherEnd);
+    }
+    return over;
+}
+
 bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& c) {
     const u32 flags = c.GetFlags();
     return (flags & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0 && (flags & kExFatFlagFatSeen) != 0;
 }
 
-const CExFatSearchedPartitionInfo* CExFatCompleteSearch::CheckedVolumeHolding(u64 sector) const {
+const CExFatSearchedPartitionInfo* CExFatCompleteSearch::CheckedVolumeHolding(u64 sector, u64 folderSector) const {
     for (const auto& c : m_candidates) {
         if (!IsCheckedBootVolume(*c)) continue;
         const u64 cStart = c->GetPartitionStart();
         const u64 cEnd = cStart + c->GetTotalSectors();
-        if (sector >= cStart && sector < cEnd) return c.get();
+        if (sector >= cStart && sector < cEnd && folderSector < cEnd) return c.get();
     }
     return nullptr;
 }
 
-const CExFatSearchedPartitionInfo* CExFatCompleteSearch::SameGeometryAt(u64 start, u32 sectorsPerCluster) const {
+const CExFatSearchedPartitionInfo* CExFatCompleteSearch::SameGeometryAt(u64 start, u32 sectorsPerCluster,
+                                                                        u64 folderSector) const {
     for (const auto& c : m_candidates) {
-        if (c->GetPartitionStart() == start && c->GetSectorsPerCluster() == sectorsPerCluster) return c.get();
+        if (c->GetPartitionStart() == start && c->GetSectorsPerCluster() == sectorsPerCluster &&
+            folderSector < start + c->GetTotalSectors()) {
+            return c.get();
+        }
     }
     return nullptr;
 }
@@ -966,7 +992,11 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     if (partition->m_fat.IsOpen()) fat = [partition](u32 cluster) { return partition->m_fat.GetEntry(cluster); };
     // A volume stored in one of this volume's files lists its own clusters: read as this
     // volume's folders, its entries would give files the bytes of this volume's clusters.
-    const std::vector<std::pair<u64, u64>> stored = StoredVolumesIn(*c);
+    std::vector<std::pair<u64, u64>> stored = StoredVolumesIn(*c);
+    // So does a volume formatted later over this one's start: its folders are its own.
+    const std::vector<std::pair<u64, u64>> over = VolumesFormattedOver(*c);
+    stored.insert(stored.end(), over.begin(), over.end());
+    std::sort(stored.begin(), stored.end());
     const auto inStored = [&stored](u64 sector) {
         auto it = std::upper_bound(stored.begin(), stored.end(), std::make_pair(sector, ~u64(0)));
         return it != stored.begin() && sector < std::prev(it)->second;
@@ -991,7 +1021,7 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
             if (!inStored(link.headBlock) && !inStored(link.tailBlock)) ownLinks.push_back(link);
         }
         ReleaseTrace("exFAT tree of the volume at sector %llu: %zu folder blocks of %zu volumes stored in its files "
-                     "left to those volumes",
+                     "or formatted over its start left to those volumes",
                      static_cast<unsigned long long>(start), storedBlocks.size(), stored.size());
     }
     const ExFatBlockTree tree = BuildExFatBlockTree(

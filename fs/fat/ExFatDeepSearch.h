@@ -175,14 +175,15 @@ private:
     // file in its own sectors gives nothing to recover and is not listed.
     void DropEmptyGuesses();
     // A candidate whose boot sector (main or backup) and FAT were both seen where it says, and
-    // whose sectors hold `sector`: a layout inferred from folders that puts its heap there and
-    // disagrees with it must not stand beside it. Null when none. (An inferred layout reaches to
+    // whose sectors hold `sector` and `folderSector`: a layout inferred from folders that puts its
+    // heap there and disagrees with it must not stand beside it, unless its furthest folder
+    // (`folderSector`) lies past that volume's end. Null when none. (An inferred layout reaches to
     // the device's end, so a lost volume before a sound one is not judged by its length.)
-    const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector) const;
+    const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector, u64 folderSector) const;
     // A candidate already found that starts at `start` with clusters of `sectorsPerCluster`
-    // sectors (its heap is not the one asked about: that one would have been known); null when
-    // none.
-    const CExFatSearchedPartitionInfo* SameGeometryAt(u64 start, u32 sectorsPerCluster) const;
+    // sectors (its heap is not the one asked about: that one would have been known) and whose
+    // sectors hold `folderSector`; null when none.
+    const CExFatSearchedPartitionInfo* SameGeometryAt(u64 start, u32 sectorsPerCluster, u64 folderSector) const;
     // The sectors of the files the folders of the layout (heap start, sectors per cluster) list,
     // by first sector.
     std::vector<ExFatFileSpan> FileSpansOf(u64 heapStart, u64 sectorsPerCluster) const;
@@ -192,6 +193,11 @@ private:
     // The sector ranges, ascending, of the volumes found on their own (their boot region and FAT
     // check out) that lie in a file of `c`: their folder blocks are theirs, never c's folders.
     std::vector<std::pair<u64, u64>> StoredVolumesIn(const CExFatSearchedPartitionInfo& c) const;
+    // The sector ranges of the volumes formatted over the start of `c`, a volume found from its
+    // folders alone that reaches past them: found on their own (their boot region and FAT check
+    // out, or their root directory places them), they hold its heap's start and end before it.
+    // Their folder blocks are theirs; c's clusters there were taken by them.
+    std::vector<std::pair<u64, u64>> VolumesFormattedOver(const CExFatSearchedPartitionInfo& c) const;
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     // Its lock guards the boot, FAT and entry-set sightings while the scan adds to them: a paused

@@ -16,19 +16,31 @@ bool NamesUserFolder(const NTFSFileNameInfo& name) {
 }
 }  // namespace
 
-const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second) {
+const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second,
+                                         const NtfsFolderKnown* known) {
     const NTFSFileNameInfo* chosen = ChooseRecordName(first, second);
-    if (chosen == nullptr || NamesUserFolder(*chosen)) return chosen;
+    if (chosen == nullptr) return nullptr;
     const NTFSFileNameInfo* other = chosen == first ? second : first;
+    // The long and the short name of one link share their folder: only a second link is asked about.
+    if (known != nullptr && *known && other != nullptr && other->parentRecord != chosen->parentRecord) {
+        const auto stands = [&](const NTFSFileNameInfo& name) {
+            return name.parentRecord == kNtfsRootFolderRecord ||
+                   (NamesUserFolder(name) && (*known)(name.parentRecord, name.parentSequence));
+        };
+        if (stands(*other) && !stands(*chosen)) return other;
+    }
+    if (NamesUserFolder(*chosen)) return chosen;
     return other != nullptr && NamesUserFolder(*other) ? other : chosen;
 }
 
-const NTFSFileNameInfo* ChooseShownName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second) {
-    const NTFSFileNameInfo* known = ChooseRecordName(first, second);
-    const NTFSFileNameInfo* folder = ChooseFolderName(first, second);
-    if (folder == known) return known;
-    const bool shortFormOfKnown = folder->nameSpace == kFileNameSpaceDos && known->nameSpace == kFileNameSpaceWin32;
-    return shortFormOfKnown ? known : folder;
+const NTFSFileNameInfo* ChooseShownName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second,
+                                        const NtfsFolderKnown* known) {
+    const NTFSFileNameInfo* recordName = ChooseRecordName(first, second);
+    const NTFSFileNameInfo* folder = ChooseFolderName(first, second, known);
+    if (folder == recordName) return recordName;
+    const bool shortFormOfKnown =
+        folder->nameSpace == kFileNameSpaceDos && recordName->nameSpace == kFileNameSpaceWin32;
+    return shortFormOfKnown ? recordName : folder;
 }
 
 CCommonFileRecordInfo::~CCommonFileRecordInfo() { ReleaseProperties(); }
@@ -64,10 +76,17 @@ bool CCommonFileRecordInfo::FillFromRecord(const u8* bytes, u32 length, u64 sect
     const NTFSFileNameInfo* folder = ChooseFolderName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
     m_parent = ~u64(0);
     m_parentSequence = 0;
+    m_otherParent = ~u64(0);
+    m_otherParentSequence = 0;
     // The folder entries below 5 are the metadata files, never a user folder.
     if (folder != nullptr && folder->parentRecord >= kNtfsRootFolderRecord) {
         m_parent = folder->parentRecord;
         m_parentSequence = folder->parentSequence;
+    }
+    const NTFSFileNameInfo* other = folder == &first ? (hasSecond ? &second : nullptr) : (hasFirst ? &first : nullptr);
+    if (other != nullptr && NamesUserFolder(*other) && other->parentRecord != m_parent) {
+        m_otherParent = other->parentRecord;
+        m_otherParentSequence = other->parentSequence;
     }
     return true;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // One MFT record's place in a directory tree: which record it is, where it was read and which
 // folder it belongs to. The quick search, the deep search and the found-partition tree share it.
+#include <functional>
+
 #include "platform/Types.h"
 
 class IFileProperties;
@@ -11,17 +13,24 @@ constexpr u64 kNtfsRootFolderRecord = 5;
 constexpr u64 kNtfsNoParentReference = 0xFFFFFFFFFFFFull;
 
 struct NTFSFileNameInfo;
+// Whether a scan knows the folder a name's reference points at (its record number, and the
+// sequence number the record had when the name was made): a folder record it read is that folder.
+using NtfsFolderKnown = std::function<bool(u64 record, u16 sequence)>;
 // The name whose folder a file stands in, of a record's first two names: the folder of the name
 // the record is known by (ChooseRecordName), so that a file with names in two folders keeps each
 // name with its own folder; but when that reference is damaged (below the root folder, which only
 // the metadata files name, or all ones) and the other name's names a folder, the other name's.
-// Null when neither name was read.
-const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second);
+// With `known`, a name in another folder than the known name's whose folder the scan knows (the
+// root always) takes the place of a known name whose folder it does not: a file whose folder is
+// gone stands in the folder of another of its names. Null when neither name was read.
+const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second,
+                                         const NtfsFolderKnown* known = nullptr);
 // The name a file is shown by, of a record's first two: the one whose folder it stands in
-// (ChooseFolderName), so that a file with names in two folders (hard links) never takes one
-// name's folder with the other's name; where the two are the long and the short (DOS) name of the
-// same link, the long one. Null when neither name was read.
-const NTFSFileNameInfo* ChooseShownName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second);
+// (ChooseFolderName, with the same `known`), so that a file with names in two folders (hard
+// links) never takes one name's folder with the other's name; where the two are the long and the
+// short (DOS) name of the same link, the long one. Null when neither name was read.
+const NTFSFileNameInfo* ChooseShownName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second,
+                                        const NtfsFolderKnown* known = nullptr);
 
 class CCommonFileRecordInfo {
 public:
@@ -51,6 +60,11 @@ public:
     // keeps one name's name and folder; any other fills in only what is unknown. All ones changes
     // nothing.
     void SetNamedFolder(u64 parent, u16 sequence);
+    // The folder of the record's other name, where it names another user folder than the one
+    // read here (a hard link): a scan that finds no folder of the first may still know this one.
+    // All ones when there is none.
+    u64 GetOtherNamedFolder() const { return m_otherParent; }
+    u16 GetOtherNamedFolderSequence() const { return m_otherParentSequence; }
     u64 GetRecordNumber() const { return m_recordNumber; }
     void SetRecordNumber(u64 number) { m_recordNumber = number; }
     // The info holds one reference; a new one replaces (and releases) the old.
@@ -65,6 +79,8 @@ private:
     u16 m_parentSequence = 0;
     u64 m_sector = 0;
     u64 m_parent = ~u64(0);
+    u64 m_otherParent = ~u64(0);
+    u16 m_otherParentSequence = 0;
     IFileProperties* m_properties = nullptr;
     u64 m_recordNumber = ~u64(0);
 };

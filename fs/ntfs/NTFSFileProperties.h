@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/FilePropertiesBase.h"
+#include "fs/ntfs/CommonFileRecordInfo.h"
 #include "fs/ntfs/NTFSFileRecord.h"
 
 class CCompactRunList;
@@ -75,9 +76,12 @@ IFileProperties* CreateNTFSFolderProperties(const char* name);
 // The properties of one MFT record, or null when it has no usable $FILE_NAME. parent receives the
 // record number of the folder of the name the properties carry (left alone when unknown), and
 // parentSequence the sequence number that name gives it. When volumeClusters is known, what runs
-// hold past the volume's end is kept in its place as clusters that cannot be read.
+// hold past the volume's end is kept in its place as clusters that cannot be read. With
+// folderKnown, a file with names in two folders takes the name whose folder the scan knows
+// (ChooseFolderName).
 PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
-                                            u64* parent, u64 volumeClusters = 0, u16* parentSequence = nullptr);
+                                            u64* parent, u64 volumeClusters = 0, u16* parentSequence = nullptr,
+                                            const NtfsFolderKnown* folderKnown = nullptr);
 // A size that is negative as a signed number becomes the allocated bytes of the runs.
 // A negative size becomes the bytes its runs cover; sectors are the device's own, which on a
 // 4096-byte-sector volume are not 512 bytes.

@@ -77,27 +77,36 @@ bool NodeIsFolder(const CFileNode* n) {
     return p && (p->GetAttributes() & kAttrDirectory);
 }
 
+// The folder records of one list, by number.
+using FolderRecords = std::unordered_multimap<u64, const CCommonFileRecordInfo*>;
+
+FolderRecords FolderRecordsOf(const std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos) {
+    FolderRecords folders;
+    for (const auto& info : infos) {
+        if (info->GetDirectoryFlag() != 0 && info->GetRecordNumber() != ~u64(0)) {
+            folders.emplace(info->GetRecordNumber(), info.get());
+        }
+    }
+    return folders;
+}
+
+CTakenFolderLinker::FolderLook LookUpFolderIn(const FolderRecords& folders, u64 record, u16 named) {
+    const auto range = folders.equal_range(record);
+    return LookUpFolderAmong(range.first, range.second, named, [](const CCommonFileRecordInfo* f) {
+        return std::pair(f->GetSequence(), f->IsInUse());
+    });
+}
+
 // Records of one list name their folders by number; a deleted record whose folder's record is now
 // another folder's (its sequence number tells) takes the stale id in place of that number, so
 // that no folder of the list adopts it. When the journal still holds the lost folder's record, a
 // deleted folder with the stale id joins the list and gathers them; else they stay with the
 // files whose folder is unknown.
 void CheckTakenFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, const CNTFSLogFileParser* journal) {
-    std::unordered_multimap<u64, const CCommonFileRecordInfo*> folders;
-    for (const auto& info : infos) {
-        if (info->GetDirectoryFlag() != 0 && info->GetRecordNumber() != ~u64(0)) {
-            folders.emplace(info->GetRecordNumber(), info.get());
-        }
-    }
+    const FolderRecords folders = FolderRecordsOf(infos);
     if (folders.empty()) return;
     CTakenFolderLinker links(
-        journal,
-        [&folders](u64 record, u16 named) {
-            const auto range = folders.equal_range(record);
-            return LookUpFolderAmong(range.first, range.second, named, [](const CCommonFileRecordInfo* f) {
-                return std::pair(f->GetSequence(), f->IsInUse());
-            });
-        },
+        journal, [&folders](u64 record, u16 named) { return LookUpFolderIn(folders, record, named); },
         [&infos](u64 id, u64 parent, PropertiesRef<CNTFSFileProperties> properties) {
             auto folder = std::make_unique<CCommonFileRecordInfo>();
             folder->SetDirectoryFlag(1);
@@ -123,6 +132,15 @@ private:
     void ReadRecords();
     RecordGroup* GroupOf(u64 sector);
     void MakeRecordInfo(const u8* raw, u32 length, u64 sector, RecordGroup* group);
+    // The properties of a record the info was filled from, with the folder their name names;
+    // `extensions` is handed over.
+    PropertiesRef<CNTFSFileProperties> MakeProperties(const u8* raw, u32 length, u64 sector, RecordGroup* group,
+                                                      NTFSExtensionRecordList* extensions,
+                                                      const CCommonFileRecordInfo& info, const NtfsFolderKnown* known,
+                                                      u64& parent, u16& parentSequence);
+    // A file with names in two folders whose named folder is none of the list's folder records,
+    // while its other name's is, is made again from its record under that other name.
+    void TakeKnownFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, RecordGroup* group);
     bool FilterAccepts(CNTFSFileProperties* properties);
     TreeNodePtr NodeFromInfo(CCommonFileRecordInfo& info);
     void LinkGroupTree(RecordGroup& group);
@@ -207,30 +225,84 @@ void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, Rec
         mftRuns ? CNTFSFileRecord::LocateExtensionRecords(raw, length, sector, m_spc, m_start,
                                                           m_in.device, *mftRuns, static_cast<u8>(m_stride))
                 : nullptr;
-    CNTFSFileRecord record;
-    if (!record.Init(raw, length, sector, m_in.device, extensions)) {
-        delete extensions;
-        return;
-    }
-    const u64 clusters = m_partition->GetClusterCount() != kNtfsUnknown ? m_partition->GetClusterCount() : 0;
     u64 parent = ~u64(0);
     u16 parentSequence = 0;
     PropertiesRef<CNTFSFileProperties> properties =
-        MakeNTFSFileProperties(sector, record, u64(m_spc) * m_sectorSize, &parent, clusters, &parentSequence);
+        MakeProperties(raw, length, sector, group, extensions, *info, nullptr, parent, parentSequence);
     info->SetNamedFolder(parent, parentSequence);
+    if (!properties || !FilterAccepts(properties.get())) return;
+    info->SetProperties(properties.release());
+    (group ? group->infos : m_own).push_back(std::move(info));
+}
+
+PropertiesRef<CNTFSFileProperties> FoundTreeBuilder::MakeProperties(const u8* raw, u32 length, u64 sector,
+                                                                    RecordGroup* group,
+                                                                    NTFSExtensionRecordList* extensions,
+                                                                    const CCommonFileRecordInfo& info,
+                                                                    const NtfsFolderKnown* known, u64& parent,
+                                                                    u16& parentSequence) {
+    CNTFSFileRecord record;
+    if (!record.Init(raw, length, sector, m_in.device, extensions)) {
+        delete extensions;
+        return {};
+    }
+    const u64 clusters = m_partition->GetClusterCount() != kNtfsUnknown ? m_partition->GetClusterCount() : 0;
+    PropertiesRef<CNTFSFileProperties> properties =
+        MakeNTFSFileProperties(sector, record, u64(m_spc) * m_sectorSize, &parent, clusters, &parentSequence, known);
     if (!properties) {
         delete extensions;
-        return;
+        return {};
     }
-    if (group && properties->GetSize() == 0 && info->GetDirectoryFlag() == 0 &&
+    if (group && properties->GetSize() == 0 && info.GetDirectoryFlag() == 0 &&
         (properties->GetState() & kStateDeleted)) {
-        group->parser->ApplyToRecord(record.GetRecord(), properties.get(), info->GetParentRecord(), extensions);
+        // The folder the info takes from the name (as SetNamedFolder does).
+        const u64 read = info.GetParentRecord();
+        const bool taken = parent != ~u64(0) && (parent >= kNtfsRootFolderRecord || read == ~u64(0));
+        group->parser->ApplyToRecord(record.GetRecord(), properties.get(), taken ? parent : read, extensions);
     }
     FixNegativeSize(properties.get(), m_spc, m_sectorSize);
     properties->SetExtensionRecords(extensions);
-    if (!FilterAccepts(properties.get())) return;
-    info->SetProperties(properties.release());
-    (group ? group->infos : m_own).push_back(std::move(info));
+    return properties;
+}
+
+void FoundTreeBuilder::TakeKnownFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos,
+                                        RecordGroup* group) {
+    const FolderRecords folders = FolderRecordsOf(infos);
+    const NtfsFolderKnown known = [&folders](u64 record, u16 named) {
+        return LookUpFolderIn(folders, record, named) == CTakenFolderLinker::FolderLook::kBelongs;
+    };
+    const auto stands = [&known](u64 record, u16 named) {
+        return record == kNtfsRootFolderRecord || known(record, named);
+    };
+    const u64 deviceEnd = m_in.device->GetTotalSectors();
+    const u32 look = CNTFSSearchController::kWindowSectors;
+    std::vector<u8> buffer(size_t(look) * m_sectorSize);
+    for (auto& info : infos) {
+        auto* properties = static_cast<CNTFSFileProperties*>(info->GetProperties());
+        const u64 other = info->GetOtherNamedFolder();
+        if (!properties || other == ~u64(0) || stands(info->GetParentRecord(), info->GetParentSequence()) ||
+            !stands(other, info->GetOtherNamedFolderSequence())) {
+            continue;
+        }
+        // The record is read again: only such files pay for it.
+        const u64 sector = info->GetRecordSector();
+        if (sector >= deviceEnd) continue;
+        const u64 readable = std::min<u64>(look, deviceEnd - sector);
+        std::fill(buffer.begin(), buffer.end(), 0);
+        const u32 length = static_cast<u32>(readable) * m_sectorSize;
+        if (m_in.device->Read(buffer.data(), sector, readable) == 0 || !ValidateFileRecord(buffer.data(), length)) {
+            continue;
+        }
+        const NTFSExtensionRecordList* kept = properties->GetExtensionRecords();
+        auto* extensions = kept ? new NTFSExtensionRecordList(*kept) : nullptr;
+        u64 parent = ~u64(0);
+        u16 parentSequence = 0;
+        PropertiesRef<CNTFSFileProperties> remade =
+            MakeProperties(buffer.data(), length, sector, group, extensions, *info, &known, parent, parentSequence);
+        if (!remade || parent != other || !FilterAccepts(remade.get())) continue;
+        info->SetNamedFolder(parent, parentSequence);
+        info->SetProperties(remade.release());
+    }
 }
 
 void FoundTreeBuilder::ReadRecords() {
@@ -395,8 +467,10 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
         if (g.root) g.root->SetId(kNtfsRootFolderRecord);
     }
     ReadRecords();
+    TakeKnownFolders(m_own, nullptr);
     CheckTakenFolders(m_own, nullptr);
     for (RecordGroup& g : m_groups) {
+        TakeKnownFolders(g.infos, &g);
         CheckTakenFolders(g.infos, g.parser);
         if (g.root) LinkGroupTree(g);
     }

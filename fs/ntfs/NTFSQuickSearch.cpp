@@ -309,6 +309,11 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
     if (buffer == nullptr || sectorsPerRecord == 0) return status;
     const u32 sectorSize = m_sectorSize;
     u8 fixed[kMaxRecordSize];
+    // A folder record of the number a name points at, read already or read ahead, with its sequence.
+    m_sectorsPerRecord = sectorsPerRecord;
+    const NtfsFolderKnown folderKnown = [this](u64 folder, u16 sequence) {
+        return LookUpFolder(folder, sequence) == CTakenFolderLinker::FolderLook::kBelongs;
+    };
     for (u32 i = 0; i < n; i += sectorsPerRecord) {
         const u8* bytes = buffer + size_t(i) * sectorSize;
         const u32 length = std::min(sectorsPerRecord, n - i) * sectorSize;
@@ -338,8 +343,9 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
         }
         u64 parent = ~u64(0);
         u16 parentSequence = 0;
-        PropertiesRef<CNTFSFileProperties> properties = MakeNTFSFileProperties(
-            sector, record, u64(m_sectorsPerCluster) * sectorSize, &parent, m_volumeClusters, &parentSequence);
+        PropertiesRef<CNTFSFileProperties> properties =
+            MakeNTFSFileProperties(sector, record, u64(m_sectorsPerCluster) * sectorSize, &parent, m_volumeClusters,
+                                   &parentSequence, &folderKnown);
         info.SetNamedFolder(parent, parentSequence);
         if (!properties) {
             delete extensions;

@@ -224,31 +224,60 @@ bool InNtfsMount(const std::string& image, const std::string& mnt, const std::fu
 }
 
 // A file with two names (hard links) in two folders comes back under one of its names in that
-// name's own folder, never under one name in the other name's folder.
-TEST(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder) {
+// name's own folder, never under one name in the other name's folder; when the file is deleted
+// and the record of the folder its first name names is gone (as a delete and a damaged record
+// leave them), under the other name in the folder that stands, in both scans.
+struct TwoNamesScan {
+    const char* mode;
+    const char* volume;
+    bool firstFolderGone;
+};
+class CompleteScanNames : public ::testing::TestWithParam<TwoNamesScan> {};
+
+TEST_P(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder) {
     const std::string missing = testutil::MissingTools({"mkntfs", "ntfs-3g", "umount"});
     if (!missing.empty()) GTEST_SKIP() << "needs the packages ntfs-3g and mount (umount); missing: " << missing;
+    const TwoNamesScan scan = GetParam();
     testutil::TempDir tmp;
     const std::string image = tmp.File("ntfs.img");
     const std::string mnt = tmp.File("mnt");
     std::filesystem::create_directories(mnt);
     ASSERT_TRUE(testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image));
     const std::vector<u8> bytes = testutil::DistinctBytes(23823, 3);
+    struct stat orig = {};
+    struct stat file = {};
     ASSERT_TRUE(InNtfsMount(image, mnt, [&] {
         std::filesystem::create_directories(mnt + "/Orig");
         std::filesystem::create_directories(mnt + "/Links");
         if (!testutil::WriteFileBytes(mnt + "/Orig/o03.bin", bytes)) return false;
         std::filesystem::create_hard_link(mnt + "/Orig/o03.bin", mnt + "/Links/o03_link.bin");
-        return true;
+        // ntfs-3g numbers its inodes by MFT record.
+        return ::stat((mnt + "/Orig").c_str(), &orig) == 0 && ::stat((mnt + "/Orig/o03.bin").c_str(), &file) == 0;
     }));
+    std::set<std::string> names = {"Orig/o03.bin", "Links/o03_link.bin"};
+    if (scan.firstFolderGone) {
+        std::vector<u8> disk = testutil::ReadFileBytes(image);
+        constexpr size_t kRecord = 1024;
+        constexpr size_t kFlags = 22;
+        size_t changed = 0;
+        for (size_t at = 0; at + kRecord <= disk.size() && changed < 2; at += kRecord) {
+            if (std::memcmp(disk.data() + at, "FILE", 4) != 0) continue;
+            const u32 number = ReadLE32(disk.data() + at + 44);
+            if (number == orig.st_ino) std::fill_n(disk.begin() + long(at), kRecord, u8(0));
+            if (number == file.st_ino) disk[at + kFlags] &= u8(~1u);  // not in use
+            changed += number == orig.st_ino || number == file.st_ino ? 1 : 0;
+        }
+        ASSERT_EQ(changed, 2u);
+        ASSERT_TRUE(testutil::WriteFileBytes(image, disk));
+        names = {"Links/o03_link.bin"};
+    }
     const std::string out = tmp.File("out");
-    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", "complete", "--volume", "disk:0", "--recover", out},
+    ASSERT_EQ(e2e::RunDriver({"--image", image, "--mode", scan.mode, "--volume", scan.volume, "--recover", out},
                              tmp.Path(), tmp.File("scan.log")),
               0);
     const std::vector<std::string> volumes = e2e::ListEntries(out);
     ASSERT_EQ(volumes.size(), 1u);
     const std::string hash = testutil::Sha256Hex(bytes.data(), bytes.size());
-    const std::set<std::string> names = {"Orig/o03.bin", "Links/o03_link.bin"};
     size_t found = 0;
     for (const auto& [path, written] : HashTree(TopFolder(out + "/" + volumes[0]))) {
         if (written != hash) continue;
@@ -257,6 +286,14 @@ TEST(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder) {
     }
     EXPECT_GE(found, 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Scans, CompleteScanNames,
+                         ::testing::Values(TwoNamesScan{"complete", "disk:0", false},
+                                           TwoNamesScan{"complete", "disk:0", true},
+                                           TwoNamesScan{"deleted", "0", true}),
+                         [](const ::testing::TestParamInfo<TwoNamesScan>& info) {
+                             return std::string(info.param.mode) + (info.param.firstFolderGone ? "_folder_gone" : "");
+                         });
 
 // ---- an NTFS image made with ntfs-3g, read back byte by byte ----
 

@@ -5,6 +5,7 @@
 // name with its own bytes, and no file of other bytes may stand under one of those names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -833,6 +834,54 @@ void LayDeletedFoldersFilledLater(ToolVolume& v, Expected& expected) {
     std::fill_n(v.bytes.begin(), kBootRegionsSectors * kSector, u8(0));
 }
 
+// A volume of `kSmallerMegabytes` formatted over the start of an older, larger one: the new
+// format took the older one's root and FAT, and its folder Old lies past the new volume's end.
+// The older heap began at sector 8192 (where mkfs.exfat puts it for a volume above 1 GiB of 4 KiB
+// clusters), or where the new one's begins. Both come back, the older one's files in its lost
+// folder; read with the older one's clusters, the new one's files would hold other bytes.
+constexpr u64 kSmallerMegabytes = 8;
+constexpr u64 kOlderHeapSector = 8192;
+constexpr u64 kOlderFolderPastNewEnd = 2048;  // sectors
+
+void LayFormattedSmallerOver(ToolVolume& v, Expected& expected, bool keepNewBoot, u32 newClusterBytes,
+                             bool sameHeap = false) {
+    TempDir tmp;
+    ToolVolume small;
+    ASSERT_TRUE(small.Make(tmp.File("smaller.img"), kSmallerMegabytes, newClusterBytes)) << "mkfs.exfat failed";
+    const u64 olderHeap = sameHeap ? small.heap / kSector : kOlderHeapSector;
+    // The new volume's folder lies where a cluster of the older one's heap began. Where the
+    // cluster sizes differ, only the bytes of the new files are checked.
+    const u64 oldSpc = v.clusterBytes / kSector;
+    const u32 folder = std::max(small.root + 1, u32((olderHeap + 2 * oldSpc - small.heap / kSector) / (newClusterBytes / kSector) + 2));
+    const std::string newFolder = newClusterBytes == v.clusterBytes ? "New" : kAnyFolder;
+    small.Lay({folder}, LayFiles(small, expected, newFolder, "new%02u.bin", {1, 2, 1}, folder + 1, false));
+    small.AddToRoot(MakeExFatSet("New", folder, small.clusterBytes, kExFatAttrFolder, true));
+    ASSERT_LT(small.bytes.size(), v.bytes.size());
+    std::copy(small.bytes.begin(), small.bytes.end(), v.bytes.begin());
+    // The older volume counts its clusters from its own heap.
+    const u64 newHeap = v.heap;
+    v.heap = olderHeap * kSector;
+    const u64 folderSector = small.bytes.size() / kSector + kOlderFolderPastNewEnd;
+    const u32 old = u32((folderSector - olderHeap) / oldSpc + 2);
+    v.Lay({old}, LayFiles(v, expected, "DIR0", "old%02u.bin", {2, 1, 3, 2}, old + 1, false));
+    v.heap = newHeap;
+    if (!keepNewBoot) std::fill_n(v.bytes.begin(), kBootRegionsSectors * kSector, u8(0));
+}
+
+void LayFormattedSmallerOverWithoutBoot(ToolVolume& v, Expected& expected) {
+    LayFormattedSmallerOver(v, expected, false, v.clusterBytes);
+}
+void LayFormattedSmallerOverWithBoot(ToolVolume& v, Expected& expected) {
+    LayFormattedSmallerOver(v, expected, true, v.clusterBytes);
+}
+void LayFormattedSmallerAt4KOver(ToolVolume& v, Expected& expected) { LayFormattedSmallerOver(v, expected, false, 4096); }
+void LayFormattedSmallerOverTheSameLayout(ToolVolume& v, Expected& expected) {
+    LayFormattedSmallerOver(v, expected, false, v.clusterBytes, true);
+}
+void LayFormattedSmallerOverTheSameLayoutWithBoot(ToolVolume& v, Expected& expected) {
+    LayFormattedSmallerOver(v, expected, true, v.clusterBytes, true);
+}
+
 constexpr const char* kDocsPassedOver = "exFAT folder \"Docs\" (first cluster ";
 
 const LayoutCase kLayouts[] = {
@@ -855,6 +904,13 @@ const LayoutCase kLayouts[] = {
     {"DisplacedFoldersSideBySide4K", 4096, LayDisplacedFoldersSideBySide, true},
     {"DisplacedFoldersSideBySide128K", 131072, LayDisplacedFoldersSideBySide, true},
     {"DeletedFoldersFilledLater", 32768, LayDeletedFoldersFilledLater},
+    {"FormattedSmallerOverAnOlderVolume4K", 4096, LayFormattedSmallerOverWithoutBoot},
+    {"FormattedSmallerOverAnOlderVolume32K", 32768, LayFormattedSmallerOverWithoutBoot},
+    {"FormattedSmallerOverAnOlderVolumeWithTheNewBoot4K", 4096, LayFormattedSmallerOverWithBoot},
+    {"FormattedSmallerAt4KOverAnOlderVolumeOf32K", 32768, LayFormattedSmallerAt4KOver},
+    {"FormattedSmallerOverAnOlderVolumeOfTheSameLayout32K", 32768, LayFormattedSmallerOverTheSameLayout},
+    {"FormattedSmallerOverAnOlderVolumeOfTheSameLayoutWithTheNewBoot4K", 4096,
+     LayFormattedSmallerOverTheSameLayoutWithBoot},
 };
 
 class ExFatFolderBlocks : public ::testing::TestWithParam<LayoutCase> {};

@@ -22,10 +22,11 @@ struct Made {
     }
 };
 
-void Make(const std::vector<u8>& raw, Made& out, u64 bytesPerCluster = 4096, u64 volumeClusters = 0) {
+void Make(const std::vector<u8>& raw, Made& out, u64 bytesPerCluster = 4096, u64 volumeClusters = 0,
+          const NtfsFolderKnown* known = nullptr) {
     CNTFSFileRecord record;
     ASSERT_TRUE(record.Init(raw.data(), u32(raw.size()), 777, nullptr, nullptr));
-    out.p = MakeNTFSFileProperties(777, record, bytesPerCluster, &out.parent, volumeClusters).release();
+    out.p = MakeNTFSFileProperties(777, record, bytesPerCluster, &out.parent, volumeClusters, nullptr, known).release();
 }
 
 std::vector<DataRunExtent> Extents(const CNTFSFileProperties* p) {
@@ -65,6 +66,8 @@ TEST(NtfsProperties, NameAndParentChoice) {
         ASSERT_TRUE(info.FillFromRecord(raw.data(), u32(raw.size()), 777));
         EXPECT_EQ(info.GetParentRecord(), 40u);
         EXPECT_EQ(info.GetParentSequence(), 3u);
+        EXPECT_EQ(info.GetOtherNamedFolder(), 41u);
+        EXPECT_EQ(info.GetOtherNamedFolderSequence(), 4u);
     }
     {
         // The known name's folder reference is damaged (below 5): the other name's folder, 5 or
@@ -93,6 +96,35 @@ TEST(NtfsProperties, NameAndParentChoice) {
             ASSERT_TRUE(info.FillFromRecord(raw.data(), u32(raw.size()), 777));
             EXPECT_EQ(info.GetParentRecord(), c[5]);
             EXPECT_EQ(info.GetParentSequence(), c[6]);
+        }
+    }
+    {
+        // The scan knows some folders (40 with sequence 3, 41 with 4): a name whose folder it does
+        // not know gives way to one in another folder it knows (the root always), name and folder
+        // together; with neither or both known the known name stands.
+        // {first name's parent, its name space, second name's parent, its name space, folders
+        // known (bit 0: 40, bit 1: 41), parent, the name shown (0 first, 1 second)}
+        const char* const shown[] = {"a.bin", "b.bin"};
+        const u64 a = 40 | (u64(3) << 48), b41 = 41 | (u64(4) << 48);
+        for (const std::array<u64, 7>& c : {std::array<u64, 7>{a, 0, b41, 0, 2, 41, 1},
+                                            {a, 0, b41, 0, 0, 40, 0},
+                                            {a, 0, b41, 0, 3, 40, 0},
+                                            {a, 0, b41, 1, 1, 40, 0},
+                                            {a, 0, 5, 0, 0, 5, 1},
+                                            // Named by the old sequence of 41: another folder now.
+                                            {a, 0, 41 | (u64(9) << 48), 0, 2, 40, 0}}) {
+            RecordBuilder r;
+            r.FileName(c[0], u"a.bin", u8(c[1]));
+            r.FileName(c[2], u"b.bin", u8(c[3]));
+            const NtfsFolderKnown known = [&](u64 folder, u16 sequence) {
+                return (folder == 40 && sequence == 3 && (c[4] & 1) != 0) ||
+                       (folder == 41 && sequence == 4 && (c[4] & 2) != 0);
+            };
+            Made m;
+            Make(r.Build(), m, 4096, 0, &known);
+            ASSERT_NE(m.p, nullptr);
+            EXPECT_EQ(m.parent, c[5]);
+            EXPECT_STREQ(m.p->GetName(), shown[c[6]]);
         }
     }
     {
