@@ -1,7 +1,6 @@
 // The header checks of the header-sized, container, media, archive and document analysers over
-// one 512-byte sector each, or with the bytes after it that the search holds (the sanitizer build
-// catches a check that reads past what it is handed): what each accepts, how it types the record
-// and what size it states, damaged fields included.
+// one 512-byte sector each, or more where the search holds it (the sanitizer build catches a check
+// that reads past what it is handed): what each accepts, the type and size it gives, damaged fields included.
 #include <gtest/gtest.h>
 
 #include <cstring>
