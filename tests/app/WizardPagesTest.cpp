@@ -256,8 +256,7 @@ TEST(PlacePage, TheTitleStripShowsItsTitleRuleAndButtonAndWhileBusyItsSpinnerAnd
             for (int x = 62; x < 220; ++x)
                 if (idle.pixelColor(x, y).value() < darkest.value()) darkest = idle.pixelColor(x, y);
         EXPECT_NEAR(darkest.hsvHue(), QColor(0x05, 0x82, 0x63).hsvHue(), 8) << darkest.name().toStdString();
-        EXPECT_EQ(idle.pixel(500, 12), qRgb(0xF2, 0xF2, 0xF2));
-        EXPECT_EQ(idle.pixel(500, 13), qRgb(255, 255, 255));
+        EXPECT_EQ(std::pair(idle.pixel(500, 12), idle.pixel(500, 13)), std::pair(qRgb(0xF2, 0xF2, 0xF2), qRgb(255, 255, 255)));
         EXPECT_EQ(refresh->GetRect(), ui::MakeRect(c.right - 70, 0, c.right - 46, 24));
     }
     ui::SetDrawnTextObserver(old);
