@@ -1,8 +1,6 @@
 // The program's message box: buttons by style, answers, localized texts and text placement.
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "UiTestEnv.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/SkinItems.h"
@@ -132,29 +130,4 @@ TEST(MessageBox, ThirdButtonAnswersThreeAndCloseThenAlsoAnswersThree) {
     EXPECT_EQ(s.firstRect.top, s.secondRect.top);
     EXPECT_EQ(run(148, nullptr), 3);
     EXPECT_EQ(run(500, nullptr), 2);
-}
-
-namespace {
-
-// The box's picture as the user sees it: its rectangle cut from the box.
-QImage Picture(QWidget* box) {
-    const QRect r(HomeBaseDialog::ClientToWindowX(31), HomeBaseDialog::ClientToWindowY(39), 85 - 31, 93 - 39);
-    return box->grab().toImage().copy(r).convertToFormat(QImage::Format_RGB32);
-}
-
-}  // namespace
-
-TEST(MessageBox, EveryKindShowsTheProgramsOwnPicture) {
-    std::map<u32, QImage> pictures;
-    for (u32 kind : {u32(MB_ICONINFORMATION), u32(MB_YESNO | MB_ICONQUESTION), u32(MB_ICONWARNING), 0u}) {
-        uiwait::ModalWatch answer([&, kind](QWidget* w) {
-            uiwait::Paint(w);
-            pictures[kind] = Picture(w);
-            uiwait::EndModal(w, 1);
-        });
-        ShowMessageBox(nullptr, "Recover the checked files?", nullptr, kind, 0);
-    }
-    ASSERT_EQ(pictures.size(), 4u);
-    EXPECT_NE(pictures[MB_ICONINFORMATION].pixel(27, 27), qRgb(255, 255, 255));  // a picture, not the box's white
-    for (const auto& [kind, picture] : pictures) EXPECT_EQ(picture, pictures[MB_ICONINFORMATION]) << "kind " << kind;
 }

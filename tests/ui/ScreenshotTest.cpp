@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
+#include <map>
 #include <tuple>
 
 #include "UiTestEnv.h"
@@ -73,7 +74,9 @@ TEST(Screenshots, MainCaption) {
 }
 
 TEST(Screenshots, MessageBoxes) {
-    // Each kind with a text the program shows in it, in English, German and Japanese.
+    // Each kind with a text the program shows in it, in English, German and Japanese; every kind
+    // shows the program's one picture, the kind choosing only the buttons.
+    std::map<std::string, QImage> pictures;
     for (const auto& [number, file, suffix] :
          {std::tuple{1, "Japanese.dat", "_japanese"}, {2, "Deutsch.dat", "_german"}, {0, "English.dat", ""}}) {
         UiResources::Instance().SetLanguage(number, file);
@@ -84,12 +87,16 @@ TEST(Screenshots, MessageBoxes) {
             bool saved = false;
             uiwait::ModalWatch answer([&](QWidget* w) {
                 saved = Save(w, shot);
+                pictures[shot] = w->grab().toImage().copy(HomeBaseDialog::ClientToWindowX(31), HomeBaseDialog::ClientToWindowY(39), 54, 54);
                 static_cast<ui::Dialog*>(dynamic_cast<QZMMessageBox*>(w))->EndDialog(1);
             });
             ShowMessageBox(nullptr, UiResources::Instance().GetString(key).c_str(), nullptr, kind, 0);
             EXPECT_TRUE(saved) << shot;
         }
     }
+    ASSERT_EQ(pictures.size(), 9u);
+    EXPECT_NE(pictures.begin()->second.pixel(27, 27), qRgb(255, 255, 255));  // a picture, not the box's white
+    for (const auto& [shot, picture] : pictures) EXPECT_TRUE(picture == pictures.begin()->second) << shot;
 }
 
 TEST(Screenshots, PageWithEveryItemKind) {
