@@ -209,6 +209,8 @@ private:
     // folder of its own: the two entries are one folder's, and the comparison of duplicates
     // says which of them the folder keeps.
     void JudgeDuplicate(CFileNode* folder, u64 cluster);
+    // Whether a folder found at a cluster another folder already holds takes its place.
+    bool ChallengerWins(CFileNode* holder, CFileNode* challenger, const CFileNode* challengerPlace, u64 cluster);
     // Moves the children of `from` under `to`.
     static void MoveChildren(CFileNode* from, CFileNode* to);
     // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
@@ -597,10 +599,12 @@ void CFATQuickWalker::MoveChildren(CFileNode* from, CFileNode* to) {
     }
 }
 
-void CFATQuickWalker::JudgeDuplicate(CFileNode* folder, u64 cluster) {
-    const auto it = m_folders.find(cluster);
-    if (it == m_folders.end() || it->second == folder || IsDiscarded(it->second)) return;
-    CFileNode* holder = it->second;
+bool CFATQuickWalker::ChallengerWins(CFileNode* holder, CFileNode* challenger, const CFileNode* challengerPlace,
+                                     u64 cluster) {
+    // A folder that holds the challenger (directly or further up) cannot give way to it: its
+    // children would be moved below one of themselves.
+    if (FatIsAncestorOrSelf(holder, challengerPlace)) return false;
+    // The cluster's ".." is read only when the comparison gets as far as needing it.
     u64 home = kNoHome;
     bool homeRead = false;
     const auto matchHome = [&](u64 parent) {
@@ -608,8 +612,14 @@ void CFATQuickWalker::JudgeDuplicate(CFileNode* folder, u64 cluster) {
         homeRead = true;
         return MatchDotDot(home, parent);
     };
-    const bool folderWins =
-        !FatIsAncestorOrSelf(holder, folder) && CompareDuplicateFolders(holder, folder, matchHome) < 0;
+    return CompareDuplicateFolders(holder, challenger, matchHome) < 0;
+}
+
+void CFATQuickWalker::JudgeDuplicate(CFileNode* folder, u64 cluster) {
+    const auto it = m_folders.find(cluster);
+    if (it == m_folders.end() || it->second == folder || IsDiscarded(it->second)) return;
+    CFileNode* holder = it->second;
+    const bool folderWins = ChallengerWins(holder, folder, folder, cluster);
     CFileNode* loser = folderWins ? holder : folder;
     if (folderWins) {
         MoveChildren(holder, folder);
@@ -1136,17 +1146,7 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
         }
     } else {
         CFileNode* old = it->second;
-        // A folder that holds the new entry (directly or further up) cannot give way to it: its
-        // children would be moved below one of themselves.
-        const bool oldIsAncestor = FatIsAncestorOrSelf(old, ctx.folder);
-        u64 home = kNoHome;
-        bool homeRead = false;
-        const auto matchHome = [&](u64 parent) {
-            if (!homeRead) home = DotDotCluster(cluster);
-            homeRead = true;
-            return MatchDotDot(home, parent);
-        };
-        const bool newWins = !oldIsAncestor && CompareDuplicateFolders(old, node, matchHome) < 0;
+        const bool newWins = ChallengerWins(old, node, ctx.folder, cluster);
         if (newWins && ctx.strict) {
             // A lost cluster's entry describes the folder better, but the folder keeps its place
             // in the tree: it only takes the entry's name, times and state.
