@@ -331,22 +331,11 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     device.At(33)[1] = 0x31;
     const Bytes stored = device.Get(33, 512);
     // Sectors 62-63, the last two: an MFT record holding 100 bytes of resident data.
-    const Bytes resident(100, 'r');
-    const Bytes record = MftRecordWith(0x80, resident);
+    const Bytes resident(100, 'r'), record = MftRecordWith(0x80, resident);
     std::memcpy(device.At(62), record.data(), record.size());
-    // Sectors 12-14: a unit of two stored chunks, of 510 bytes (sector 12) and 700 bytes, then
-    // the zero header that ends them and zeros; sectors 16-17 read as zeros, as a failing disk's
-    // copy gives unreadable sectors.
-    WriteLE16(device.At(12), 0x3000 | (510 - 1));
-    WriteLE16(device.At(13), 0x3000 | (700 - 1));
-    std::memset(device.At(14) + 190, 0, 512 - 190);
-    std::memset(device.At(16), 0, 2 * 512);
-    Bytes twoChunks = device.Get(12, 512);
-    twoChunks.erase(twoChunks.begin(), twoChunks.begin() + 2);
-    twoChunks.resize(4096, 0);
-    const Bytes second = device.Get(13, 2 + 700);
-    twoChunks.insert(twoChunks.end(), second.begin() + 2, second.end());
-    twoChunks.resize(8192, 0);
+    // Sectors 16-17 and the first two bytes of 18 read as zeros, as a failing disk's copy gives
+    // unreadable sectors.
+    std::memset(device.At(16), 0, 2 * 512 + 2);
     struct Case {
         const char* name;
         u64 size;
@@ -360,6 +349,8 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     };
     auto zeros = [](size_t n) { return Bytes(n, 0); };
     auto join = [](Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; };
+    const u16 packed = kAttrArchive | kAttrCompressed;
+    const Bytes lost = join(zeros(8192), device.Get(44, 8192));  // a unit of zeros, then a whole one
     const Case cases[] = {
         {"whole.bin", 1000, {{10, 2}}, kRecoverOk, 1000},
         {"sparse.bin", 2048, {{-1, 4}}, kRecoverOk, 2048},
@@ -382,24 +373,17 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
          join(join(device.Get(26, 2048), zeros(1024)), device.Get(32, 1024))},
         // The compressed road cuts an extent into units: a unit past the first one of an extent
         // outside the volume takes no cluster counted from its start.
-        {"packed-outside.bin", 16384, {{10, 8}, {kOutsideVolumeExtentStart, 24}}, kRecoverIncomplete, 16384,
-         kAttrArchive | kAttrCompressed},
+        {"packed-outside.bin", 16384, {{10, 8}, {kOutsideVolumeExtentStart, 24}}, kRecoverIncomplete, 16384, packed},
         // A damaged compression unit is zeros; the unit after it is kept.
-        {"packed-damaged.bin", 16384, {{40, 1}, {-1, 15}, {44, 16}}, kRecoverIncomplete, 16384,
-         kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
-        // A unit in fewer clusters than it holds is compressed: one that cannot be decoded to
-        // the end of its clusters (a first header of zero, a zero header before compressed
-        // bytes or a whole cluster left) is zeros, never its compressed bytes as data.
-        {"packed-whole.bin", 8192, {{12, 3}, {-1, 13}}, kRecoverOk, 8192, kAttrArchive | kAttrCompressed, twoChunks},
-        {"packed-first-zeroed.bin", 16384, {{16, 1}, {13, 2}, {-1, 13}, {44, 16}}, kRecoverIncomplete, 16384,
-         kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
-        {"packed-second-zeroed.bin", 16384, {{12, 1}, {16, 1}, {14, 1}, {-1, 13}, {44, 16}}, kRecoverIncomplete,
-         16384, kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
-        {"packed-tail-zeroed.bin", 16384, {{12, 1}, {16, 2}, {-1, 13}, {44, 16}}, kRecoverIncomplete, 16384,
-         kAttrArchive | kAttrCompressed, join(zeros(8192), device.Get(44, 8192))},
+        {"packed-damaged.bin", 16384, {{40, 1}, {-1, 15}, {44, 16}}, kRecoverIncomplete, 16384, packed, lost},
+        // So is a unit stored in fewer clusters than it holds whose chunks stop at a zero header
+        // at once, before other bytes, or a whole cluster before its end: it lost chunks.
+        {"zero-first.bin", 16384, {{16, 1}, {-1, 15}, {44, 16}}, kRecoverIncomplete, 16384, packed, lost},
+        {"zero-amid.bin", 16384, {{33, 1}, {18, 1}, {-1, 14}, {44, 16}}, kRecoverIncomplete, 16384, packed, lost},
+        {"zero-tail.bin", 16384, {{33, 1}, {16, 2}, {-1, 13}, {44, 16}}, kRecoverIncomplete, 16384, packed, lost},
         // Compressed chunks with a hole after them: the chunks before it are kept.
-        {"packed-hole.bin", 8192, {{33, 1}, {30, 1}, {-1, 14}}, kRecoverIncomplete, 8192,
-         kAttrArchive | kAttrCompressed, join(Bytes(stored.begin() + 2, stored.end()), zeros(8192 - 510))},
+        {"packed-hole.bin", 8192, {{33, 1}, {30, 1}, {-1, 14}}, kRecoverIncomplete, 8192, packed,
+         join(Bytes(stored.begin() + 2, stored.end()), zeros(8192 - 510))},
         // A record wholly inside a disk cut short, which the read of it reaches past.
         {"resident.txt", 100, {}, kRecoverOk, 100, kAttrArchive, resident, 62},
         // A damaged record claiming an exabyte of sparse data.
@@ -411,12 +395,10 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     device.skipped.insert(31);
     for (const Case& c : cases) {
         CNTFSFileProperties* p = Props(c.name, c.size, c.attributes, c.runs);
-        if (c.residentIn != 0) {
-            CResidentNTFSDataRunList list;
-            list.SetResidentData(c.residentIn, 1, 56 + 24);
-            p->SetRunList(&list);
-            p->SetRecordSector(c.residentIn);
-        }
+        CResidentNTFSDataRunList list;  // the data in the record at residentIn
+        list.SetResidentData(c.residentIn, 1, 56 + 24);
+        p->SetRecordSector(c.residentIn);
+        if (c.residentIn != 0) p->SetRunList(&list);
         tree.Add(tree.root, p);
     }
 
@@ -471,12 +453,12 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     ASSERT_EQ(walk.RecoverFolder(&recorder, &device, tree.root, temp.File("walk").c_str(), out, sizeof out),
               kRecoverOk);
     const RecoverCounts& counts = walk.GetCounts();
-    EXPECT_EQ(counts.written, 4u);
+    EXPECT_EQ(counts.written, 3u);
     EXPECT_EQ(counts.incomplete, 11u);
     EXPECT_EQ(counts.failed, 5u);
     EXPECT_EQ(counts.noSpace, 1u);
-    EXPECT_EQ(counts.bytes, 1000u + 2048u + 8192u + 100u);
-    EXPECT_EQ(recorder.files, 4u);
+    EXPECT_EQ(counts.bytes, 1000u + 2048u + 100u);
+    EXPECT_EQ(recorder.files, 3u);
     EXPECT_EQ(List(out), kept);
     kept.insert("walk");
     EXPECT_EQ(List(temp.Path()), kept) << "a temporary copy stayed";
@@ -485,7 +467,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // sizes from the disk stop at all ones instead of wrapping.
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device),
               1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + 512u + 1024u + 4096u + 16384u + 16384u + 8192u +
-                  8192u + 3 * 16384u + 100u + (u64(1) << 60));
+                  3 * 16384u + 100u + (u64(1) << 60));
     for (int i = 0; i < 2; ++i) tree.Add(tree.root, Props("wraps.bin", u64(1) << 63, kAttrArchive, {{-1, u64(1) << 54}}));
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), ~u64(0));
     tree.root->RecountStatistics();
@@ -922,11 +904,8 @@ TEST(FileRecoverer, EncryptedFileIsWrittenAsItsRawBackupStream) {
     // Its record in the last two sectors of a disk cut short, which the read of it reaches past.
     std::memcpy(device.At(1022), record.data(), record.size());
     p->SetRecordSector(1022);
-    CFileRecoverer atEnd;
-    ASSERT_TRUE(atEnd.RecoverFile(nullptr, &device, node, temp.File("end.doc").c_str(), false));
-    const Bytes ended = testutil::ReadFileBytes(temp.File("end.doc"));
-    ASSERT_EQ(ended.size(), out.size());
-    EXPECT_EQ(Bytes(ended.begin() + 66, ended.begin() + 106), metadata);
+    ASSERT_TRUE(CFileRecoverer().RecoverFile(nullptr, &device, node, temp.File("end.doc").c_str(), false));
+    EXPECT_EQ(testutil::ReadFileBytes(temp.File("end.doc")), out);
 }
 
 // A folder deeper than the longest path: each of its files is made, written, given its
