@@ -269,7 +269,6 @@ TEST(ExportResult, AStopIsToldAsTheUsersUnlessEveryFileWasWrittenBeforeIt) {
         {"stopped after the last file", kRecoverCancelled, 12, 0, 0, 12, Outcome::kCompleted},
         // Every file had its turn before the stop: the outcome is the run's own.
         {"stopped after the last file, one incomplete", kRecoverCancelled, 11, 1, 0, 12, Outcome::kFailed},
-        // The writer skipped every file it was given (their folders were not entered).
         {"none of the files written", kRecoverOk, 0, 0, 0, 68, Outcome::kFailed},
     };
     for (const auto& c : cases) {

