@@ -1,12 +1,14 @@
 #include "raw/FileMediaContainerAnalysers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <vector>
 
 #include "devices/StorageDevice.h"
 #include "engine/RawFileInfo.h"
+#include "platform/Stats.h"
 #include "raw/AnalyserTables.h"
 #include "raw/RawScanState.h"
 #include "raw/WindowBytes.h"
@@ -110,6 +112,8 @@ constexpr u64 kPacketHeader = 6;
 constexpr u32 kZeroRunLimit = 100;
 constexpr u64 kSystemHeaderEarly = 102400;
 constexpr u32 kMpgLookBytes = 32;
+// Set when an MPEG analyser goes away; the next walk of any of them clears its kept stream first.
+std::atomic<bool> g_mpgKeptStale{false};
 
 bool IsStartCode(const u8* p) { return p[0] == 0 && p[1] == 0 && p[2] == 1; }
 
@@ -340,10 +344,15 @@ u32 FileMPGAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInf
     return 1;
 }
 
+FileMPGAnalyser::~FileMPGAnalyser() { g_mpgKeptStale.store(true); }
+
 u32 FileMPGAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) {
-    // Without a scan the stream is sized alone.
-    CRawScanState::MpegStream alone;
-    CRawScanState::MpegStream& kept = record.scan ? record.scan->LastMpegStream() : alone;
+    if (g_mpgKeptStale.exchange(false)) m_kept = KeptStream();
+    // The stream kept in an earlier scan lies on a device this scan may not even read; without a
+    // scan the stream is sized alone and nothing is kept.
+    if (record.scan && m_kept.scan.lock() != record.scan) m_kept = KeptStream{0, 0, record.scan};
+    KeptStream alone;
+    KeptStream& kept = record.scan ? m_kept : alone;
     if (record.startSector > kept.firstSector && record.startSector < kept.firstSector + kept.sectors) {
         record.size = 0;
         return 0;
@@ -384,6 +393,7 @@ u32 FileMPGAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
             break;
         }
     }
+    StatsEvent(kWalkEvent);
     const u32 s = w.window.sectorSize;
     const u64 end = record.startSector + (p + s - 1) / s;
     if (end >= kept.firstSector && end <= kept.firstSector + kept.sectors) {

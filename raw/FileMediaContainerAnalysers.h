@@ -2,8 +2,11 @@
 // Audio and video containers whose length comes from a walk over their own chunks, pages,
 // objects or packets: RIFF (WAV, AVI and the RIFF forms of cursors and drawings), AIFF, ASF,
 // RealMedia, Ogg, MPEG program streams, MIDI and Monkey's Audio.
+#include <memory>
+
 #include "raw/RawFileAnalyser.h"
 
+class CRawScanState;
 struct ReadWindow;
 
 class FileRIFFAnalyser : public IRawFileAnalyser {
@@ -53,10 +56,26 @@ public:
 class FileMPGAnalyser : public IRawFileAnalyser {
 public:
     static constexpr u32 kType = 109;
+    // The usage event every finished walk reports to the statistics sink.
+    static constexpr u32 kWalkEvent = 20744;
     FileMPGAnalyser() : IRawFileAnalyser(kType) {}
-    // A pack header inside the stream sized last in the record's scan is no file of its own.
+    // After one goes away, the next walk of an MPEG analyser starts without the stream it kept.
+    ~FileMPGAnalyser() override;
+    // A pack header inside the stream this analyser sized last, in the record's scan, is no file
+    // of its own. Each registration keeps its own stream: a sequence header inside a stream of
+    // pack headers is sized by the other analyser, as a file of its own.
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
     u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
+
+private:
+    struct KeptStream {
+        u64 firstSector = 0;
+        u64 sectors = 0;
+        // The scan whose device the sectors are of; a stream of an earlier scan (or of another
+        // device) is no reason to refuse a file of this one.
+        std::weak_ptr<const CRawScanState> scan;
+    };
+    KeptStream m_kept;
 };
 
 class FileMIDAnalyser : public IRawFileAnalyser {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "EventRecorder.h"
 #include "ImageDevice.h"
 #include "bench/fuzz/RawFamilyFuzzRoad.h"
 #include "RawTestBytes.h"
@@ -459,29 +460,37 @@ TEST_P(CarveFamilyWalks, CutShortOrDamagedTheyStillEndWithinTheirBound) {
     }
 }
 
-// The stream sized last is the scan's, not the analyser's, which every scan shares: a pack
-// header inside it is swallowed in the same scan only.
+// The stream sized last is the analyser's, for the scan it sized it in: a pack header inside it
+// is swallowed by the same registration in the same scan only, and not once an MPEG analyser has
+// gone away. Every walk reports its usage event; a swallowed header is not walked.
 TEST(CarveFamilyWalks, TheMpegStreamSizedLastSwallowsThePackHeadersInsideItInItsOwnScan) {
     Bytes disk = Mpeg();
     PadTo(disk, 8 * kSector);
     testutil::MemoryDevice device(kSector, 16);
     device.Put(0, disk);
     device.Put(2 * kSector, Mpeg());  // a pack header the signature pass finds inside the first stream
-    // The inner header in the first one's scan, in another scan and outside any.
-    for (const int which : {0, 1, 2}) {
+    testutil::EventRecorder stats;
+    SetStatsFallbackSink(&stats);
+    // The inner header in the first one's scan, in another scan, outside any, walked by the other
+    // registration, and after an MPEG analyser went away.
+    for (const int which : {0, 1, 2, 3, 4}) {
         SCOPED_TRACE(which);
-        FileMPGAnalyser mpg;
+        stats.events.clear();
+        FileMPGAnalyser mpg, other;
         const auto scan = std::make_shared<CRawScanState>();
         CRawFileInfo first, inner;
         first.startSector = 0;
         first.scan = scan;
         inner.startSector = 2;
-        inner.scan = which == 0 ? scan : which == 1 ? std::make_shared<CRawScanState>() : nullptr;
+        inner.scan = which == 1 ? std::make_shared<CRawScanState>() : which == 2 ? nullptr : scan;
         ASSERT_EQ(mpg.AnalyseFileSize(first, &device), 1u);
         ASSERT_GT(first.size, 2u * kSector);
-        EXPECT_EQ(mpg.AnalyseFileSize(inner, &device), which == 0 ? 0u : 1u);
+        if (which == 4) FileMPGAnalyser{};
+        EXPECT_EQ((which == 3 ? other : mpg).AnalyseFileSize(inner, &device), which == 0 ? 0u : 1u);
         EXPECT_EQ(inner.size == 0, which == 0) << inner.size;
+        EXPECT_EQ(stats.events, std::vector<u32>(which == 0 ? 1 : 2, 20744));
     }
+    SetStatsFallbackSink(nullptr);
 }
 
 TEST(CarveFamilyWalks, ZipEntriesWhoseLengthsPassFourGigabytesEndTheWalk) {
