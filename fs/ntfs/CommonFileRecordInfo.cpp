@@ -1,5 +1,6 @@
 #include "fs/ntfs/CommonFileRecordInfo.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/FileProperties.h"
@@ -14,33 +15,65 @@ constexpr u64 kLargestFolderRecord = (u64(1) << kRecordNumberBits) - 256;
 bool NamesUserFolder(const NTFSFileNameInfo& name) {
     return name.parentRecord >= kNtfsRootFolderRecord && name.parentRecord != kNtfsNoParentReference;
 }
-}  // namespace
 
-const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second,
-                                         const NtfsFolderKnown* known) {
-    const NTFSFileNameInfo* chosen = ChooseRecordName(first, second);
-    if (chosen == nullptr) return nullptr;
-    const NTFSFileNameInfo* other = chosen == first ? second : first;
-    // The long and the short name of one link share their folder: only a second link is asked about.
-    if (known != nullptr && *known && other != nullptr && other->parentRecord != chosen->parentRecord) {
-        const auto stands = [&](const NTFSFileNameInfo& name) {
-            return name.parentRecord == kNtfsRootFolderRecord ||
-                   (NamesUserFolder(name) && (*known)(name.parentRecord, name.parentSequence));
-        };
-        if (stands(*other) && !stands(*chosen)) return other;
-    }
-    if (NamesUserFolder(*chosen)) return chosen;
-    return other != nullptr && NamesUserFolder(*other) ? other : chosen;
+// The name weighed at place `place` (ChooseFolderName): the name the record is known by, the
+// other of the first two, then the rest as the record holds them.
+const NTFSFileNameInfo& WeighedName(const std::vector<NTFSFileNameInfo>& names, size_t place) {
+    if (place >= 2) return names[place];
+    const size_t known = size_t(ChooseRecordName(names) - names.data());
+    return names[place == 0 ? known : 1 - known];
 }
 
-const NTFSFileNameInfo* ChooseShownName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second,
-                                        const NtfsFolderKnown* known) {
-    const NTFSFileNameInfo* recordName = ChooseRecordName(first, second);
-    const NTFSFileNameInfo* folder = ChooseFolderName(first, second, known);
-    if (folder == recordName) return recordName;
-    const bool shortFormOfKnown =
-        folder->nameSpace == kFileNameSpaceDos && recordName->nameSpace == kFileNameSpaceWin32;
-    return shortFormOfKnown ? recordName : folder;
+bool NamesSeveralFolders(const std::vector<NTFSFileNameInfo>& names) {
+    for (const NTFSFileNameInfo& name : names) {
+        if (name.parentRecord != names.front().parentRecord) return true;
+    }
+    return false;
+}
+}  // namespace
+
+const NTFSFileNameInfo* ChooseFolderName(const std::vector<NTFSFileNameInfo>& names, const NtfsFolderKnown* known) {
+    if (names.empty()) return nullptr;
+    // The long and the short name of one link share their folder: the scan is asked only about
+    // a file whose names lie in several folders.
+    if (known != nullptr && *known && NamesSeveralFolders(names)) {
+        for (size_t place = 0; place < names.size(); ++place) {
+            const NTFSFileNameInfo& name = WeighedName(names, place);
+            if (name.parentRecord == kNtfsRootFolderRecord ||
+                (NamesUserFolder(name) && (*known)(name.parentRecord, name.parentSequence))) {
+                return &name;
+            }
+        }
+    }
+    for (size_t place = 0; place < names.size(); ++place) {
+        const NTFSFileNameInfo& name = WeighedName(names, place);
+        if (NamesUserFolder(name)) return &name;
+    }
+    return &WeighedName(names, 0);
+}
+
+const NTFSFileNameInfo* ChooseShownName(const std::vector<NTFSFileNameInfo>& names, const NtfsFolderKnown* known) {
+    const NTFSFileNameInfo* folder = ChooseFolderName(names, known);
+    if (folder == nullptr || folder->nameSpace != kFileNameSpaceDos) return folder;
+    // A short name is the alias of the long name of its link, in the same folder.
+    for (const NTFSFileNameInfo& name : names) {
+        if (name.nameSpace == kFileNameSpaceWin32 && name.parentRecord == folder->parentRecord) return &name;
+    }
+    // None there: the long name's own reference is damaged, and the name the record is known by
+    // is that long name when it is one.
+    const NTFSFileNameInfo* recordName = ChooseRecordName(names);
+    return recordName->nameSpace == kFileNameSpaceWin32 ? recordName : folder;
+}
+
+std::vector<NtfsFolderReference> NamedUserFolders(const std::vector<NTFSFileNameInfo>& names) {
+    std::vector<NtfsFolderReference> folders;
+    for (const NTFSFileNameInfo& name : names) {
+        const NtfsFolderReference folder{name.parentRecord, name.parentSequence};
+        if (NamesUserFolder(name) && std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+            folders.push_back(folder);
+        }
+    }
+    return folders;
 }
 
 CCommonFileRecordInfo::~CCommonFileRecordInfo() { ReleaseProperties(); }
@@ -70,25 +103,30 @@ bool CCommonFileRecordInfo::FillFromRecord(const u8* bytes, u32 length, u64 sect
     m_sequence = RecordSequenceNumber(record);
     if (RecordIsNewerLayout(record)) m_recordNumber = RecordNumberField(record);
 
-    NTFSFileNameInfo first, second;
-    const bool hasFirst = ReadFileNameAttribute(FindRecordAttribute(record, span, kAttrFileName, 0), first);
-    const bool hasSecond = ReadFileNameAttribute(FindRecordAttribute(record, span, kAttrFileName, 1), second);
-    const NTFSFileNameInfo* folder = ChooseFolderName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr);
+    std::vector<NTFSFileNameInfo> names;
+    ReadRecordFileNames(record, span, names);
+    const NTFSFileNameInfo* folder = ChooseFolderName(names);
     m_parent = ~u64(0);
     m_parentSequence = 0;
-    m_otherParent = ~u64(0);
-    m_otherParentSequence = 0;
     // The folder entries below 5 are the metadata files, never a user folder.
     if (folder != nullptr && folder->parentRecord >= kNtfsRootFolderRecord) {
         m_parent = folder->parentRecord;
         m_parentSequence = folder->parentSequence;
     }
-    const NTFSFileNameInfo* other = folder == &first ? (hasSecond ? &second : nullptr) : (hasFirst ? &first : nullptr);
-    if (other != nullptr && NamesUserFolder(*other) && other->parentRecord != m_parent) {
-        m_otherParent = other->parentRecord;
-        m_otherParentSequence = other->parentSequence;
-    }
     return true;
+}
+
+const std::vector<NtfsFolderReference>& CCommonFileRecordInfo::GetNamedFolders() const {
+    static const std::vector<NtfsFolderReference> kNone;
+    return m_namedFolders ? *m_namedFolders : kNone;
+}
+
+void CCommonFileRecordInfo::SetNamedFolders(std::vector<NtfsFolderReference> folders) {
+    if (folders.size() > 1) {
+        m_namedFolders = std::make_unique<std::vector<NtfsFolderReference>>(std::move(folders));
+    } else {
+        m_namedFolders.reset();
+    }
 }
 
 void CCommonFileRecordInfo::SetNamedFolder(u64 parent, u16 sequence) {

@@ -2,6 +2,8 @@
 // One MFT record's place in a directory tree: which record it is, where it was read and which
 // folder it belongs to. The quick search, the deep search and the found-partition tree share it.
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "platform/Types.h"
 
@@ -16,21 +18,31 @@ struct NTFSFileNameInfo;
 // Whether a scan knows the folder a name's reference points at (its record number, and the
 // sequence number the record had when the name was made): a folder record it read is that folder.
 using NtfsFolderKnown = std::function<bool(u64 record, u16 sequence)>;
-// The name whose folder a file stands in, of a record's first two names: the folder of the name
-// the record is known by (ChooseRecordName), so that a file with names in two folders keeps each
-// name with its own folder; but when that reference is damaged (below the root folder, which only
-// the metadata files name, or all ones) and the other name's names a folder, the other name's.
-// With `known`, a name in another folder than the known name's whose folder the scan knows (the
-// root always) takes the place of a known name whose folder it does not: a file whose folder is
-// gone stands in the folder of another of its names. Null when neither name was read.
-const NTFSFileNameInfo* ChooseFolderName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second,
+// A folder a name's reference points at.
+struct NtfsFolderReference {
+    u64 record = ~u64(0);
+    u16 sequence = 0;
+    bool operator==(const NtfsFolderReference&) const = default;
+};
+// The name whose folder a file stands in, of all its names (as the record and its extension
+// records hold them). They are weighed in one order: the name the record is known by
+// (ChooseRecordName), the other of its first two, then the rest. Without `known` the first of
+// them whose reference names a user folder (the root or above; a reference below the root, which
+// only the metadata files name, or all ones is damaged), else the known name; so a file with
+// names in several folders keeps each name with its own folder. With `known`, where the names
+// name more than one folder, the first whose folder the scan knows (the root always): a file
+// whose folder is gone stands in the folder of another of its names, and is lost only when no
+// name's folder is known. Null when no name was read.
+const NTFSFileNameInfo* ChooseFolderName(const std::vector<NTFSFileNameInfo>& names,
                                          const NtfsFolderKnown* known = nullptr);
-// The name a file is shown by, of a record's first two: the one whose folder it stands in
-// (ChooseFolderName, with the same `known`), so that a file with names in two folders (hard
-// links) never takes one name's folder with the other's name; where the two are the long and the
-// short (DOS) name of the same link, the long one. Null when neither name was read.
-const NTFSFileNameInfo* ChooseShownName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second,
+// The name a file is shown by: the one whose folder it stands in (ChooseFolderName, with the same
+// `known`), so that a file with names in several folders (hard links) never takes one name's
+// folder with another's name; where that is a short (DOS) name, the long name of the same link.
+// Null when no name was read.
+const NTFSFileNameInfo* ChooseShownName(const std::vector<NTFSFileNameInfo>& names,
                                         const NtfsFolderKnown* known = nullptr);
+// Every user folder (the root or above) the names name, each once, in the order of the names.
+std::vector<NtfsFolderReference> NamedUserFolders(const std::vector<NTFSFileNameInfo>& names);
 
 class CCommonFileRecordInfo {
 public:
@@ -40,8 +52,9 @@ public:
     CCommonFileRecordInfo& operator=(const CCommonFileRecordInfo&) = delete;
 
     // Reads the record's directory flag, its own number (only the newer header layout carries
-    // it) and the folder of the name the record is known by (ChooseRecordName). The bytes are
-    // not changed. False when they are not a valid record; the sector is taken in any case.
+    // it) and the folder of the name the record is known by (ChooseFolderName over the names the
+    // record itself holds). The bytes are not changed. False when they are not a valid record;
+    // the sector is taken in any case.
     bool FillFromRecord(const u8* bytes, u32 length, u64 sector);
 
     u32 GetDirectoryFlag() const { return m_directory; }
@@ -60,11 +73,11 @@ public:
     // keeps one name's name and folder; any other fills in only what is unknown. All ones changes
     // nothing.
     void SetNamedFolder(u64 parent, u16 sequence);
-    // The folder of the record's other name, where it names another user folder than the one
-    // read here (a hard link): a scan that finds no folder of the first may still know this one.
-    // All ones when there is none.
-    u64 GetOtherNamedFolder() const { return m_otherParent; }
-    u16 GetOtherNamedFolderSequence() const { return m_otherParentSequence; }
+    // The user folders the file's names name, where there are several (hard links in several
+    // folders): a scan that finds no folder of the one it stands in may still know another.
+    // Empty when its names name one folder or none.
+    const std::vector<NtfsFolderReference>& GetNamedFolders() const;
+    void SetNamedFolders(std::vector<NtfsFolderReference> folders);
     u64 GetRecordNumber() const { return m_recordNumber; }
     void SetRecordNumber(u64 number) { m_recordNumber = number; }
     // The info holds one reference; a new one replaces (and releases) the old.
@@ -79,8 +92,8 @@ private:
     u16 m_parentSequence = 0;
     u64 m_sector = 0;
     u64 m_parent = ~u64(0);
-    u64 m_otherParent = ~u64(0);
-    u16 m_otherParentSequence = 0;
+    // Held apart: only files with names in several folders have them.
+    std::unique_ptr<std::vector<NtfsFolderReference>> m_namedFolders;
     IFileProperties* m_properties = nullptr;
     u64 m_recordNumber = ~u64(0);
 };

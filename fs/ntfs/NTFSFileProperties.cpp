@@ -139,20 +139,18 @@ IFileProperties* CreateNTFSFolderProperties(const char* name) {
 
 PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
                                             u64* parent, u64 volumeClusters, u16* parentSequence,
-                                            const NtfsFolderKnown* folderKnown) {
+                                            const NtfsFolderKnown* folderKnown,
+                                            std::vector<NtfsFolderReference>* namedFolders) {
     if (!record.HasRecord()) return {};
     NTFSFilePropertiesData data;
 
-    NTFSFileNameInfo first, second;
-    const bool hasFirst = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 0, nullptr, nullptr), first);
-    const bool hasSecond = ReadFileNameAttribute(record.FindAttribute(kAttrFileName, 1, nullptr, nullptr), second);
-    const NTFSFileNameInfo* chosen =
-        ChooseShownName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr, folderKnown);
+    const std::vector<NTFSFileNameInfo> names = record.ReadFileNames();
+    const NTFSFileNameInfo* chosen = ChooseShownName(names, folderKnown);
     if (chosen == nullptr) return {};
-    const NTFSFileNameInfo* folder =
-        ChooseFolderName(hasFirst ? &first : nullptr, hasSecond ? &second : nullptr, folderKnown);
+    const NTFSFileNameInfo* folder = ChooseFolderName(names, folderKnown);
     if (parent != nullptr && folder->parentRecord != kNtfsNoParentReference) *parent = folder->parentRecord;
     if (parentSequence != nullptr) *parentSequence = folder->parentSequence;
+    if (namedFolders != nullptr) *namedFolders = NamedUserFolders(names);
 
     // A 0 character ends a name.
     u32 units = 0;

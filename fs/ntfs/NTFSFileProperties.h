@@ -2,6 +2,7 @@
 // The description of one file or folder an NTFS scan finds, and how an MFT record becomes one.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/FilePropertiesBase.h"
 #include "fs/ntfs/CommonFileRecordInfo.h"
@@ -76,12 +77,14 @@ IFileProperties* CreateNTFSFolderProperties(const char* name);
 // The properties of one MFT record, or null when it has no usable $FILE_NAME. parent receives the
 // record number of the folder of the name the properties carry (left alone when unknown), and
 // parentSequence the sequence number that name gives it. When volumeClusters is known, what runs
-// hold past the volume's end is kept in its place as clusters that cannot be read. With
-// folderKnown, a file with names in two folders takes the name whose folder the scan knows
-// (ChooseFolderName).
+// hold past the volume's end is kept in its place as clusters that cannot be read. Every name of
+// the file is weighed, in the base record and in its extension records; with folderKnown, a file
+// with names in several folders takes a name whose folder the scan knows (ChooseFolderName).
+// namedFolders receives every user folder its names name (NamedUserFolders).
 PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTFSFileRecord& record, u64 bytesPerCluster,
                                             u64* parent, u64 volumeClusters = 0, u16* parentSequence = nullptr,
-                                            const NtfsFolderKnown* folderKnown = nullptr);
+                                            const NtfsFolderKnown* folderKnown = nullptr,
+                                            std::vector<NtfsFolderReference>* namedFolders = nullptr);
 // A size that is negative as a signed number becomes the allocated bytes of the runs.
 // A negative size becomes the bytes its runs cover; sectors are the device's own, which on a
 // 4096-byte-sector volume are not 512 bytes.

@@ -89,6 +89,17 @@ const u8* CNTFSFileRecord::FindAttribute(u32 type, u32 n, u32* offset, u64* sect
     return nullptr;
 }
 
+std::vector<NTFSFileNameInfo> CNTFSFileRecord::ReadFileNames() {
+    std::vector<NTFSFileNameInfo> names;
+    if (m_record.empty()) return names;
+    ReadRecordFileNames(m_record.data(), GetRecordLength(), names);
+    for (Extension& e : m_extensions) {
+        LoadExtension(e);
+        if (!e.image.empty()) ReadRecordFileNames(e.image.data(), u32(e.image.size()), names);
+    }
+    return names;
+}
+
 bool CNTFSFileRecord::IsInUse() const { return !m_record.empty() && RecordIsInUse(m_record.data()); }
 
 u64 CNTFSFileRecord::GetRecordNumber() const { return m_record.empty() ? 0 : RecordNumberField(m_record.data()); }

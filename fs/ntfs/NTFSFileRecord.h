@@ -39,6 +39,9 @@ public:
     // The n-th attribute of a type over the base record and then the extension records (each
     // read on first use). offset: within the record that holds it; sector: that record's sector.
     const u8* FindAttribute(u32 type, u32 n, u32* offset, u64* sector);
+    // Every name of the file, over the base record and then the extension records, as
+    // FindAttribute walks them. The names point into this object.
+    std::vector<NTFSFileNameInfo> ReadFileNames();
     bool IsInUse() const;
     u64 GetRecordNumber() const;
 

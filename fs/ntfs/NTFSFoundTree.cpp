@@ -132,14 +132,15 @@ private:
     void ReadRecords();
     RecordGroup* GroupOf(u64 sector);
     void MakeRecordInfo(const u8* raw, u32 length, u64 sector, RecordGroup* group);
-    // The properties of a record the info was filled from, with the folder their name names;
-    // `extensions` is handed over.
+    // The properties of a record the info was filled from, with the folder their name names and
+    // (when asked) every folder its names name; `extensions` is handed over.
     PropertiesRef<CNTFSFileProperties> MakeProperties(const u8* raw, u32 length, u64 sector, RecordGroup* group,
                                                       NTFSExtensionRecordList* extensions,
                                                       const CCommonFileRecordInfo& info, const NtfsFolderKnown* known,
-                                                      u64& parent, u16& parentSequence);
-    // A file with names in two folders whose named folder is none of the list's folder records,
-    // while its other name's is, is made again from its record under that other name.
+                                                      u64& parent, u16& parentSequence,
+                                                      std::vector<NtfsFolderReference>* namedFolders = nullptr);
+    // A file with names in several folders whose named folder is none of the list's folder
+    // records, while another name's is, is made again from its record under such a name.
     void TakeKnownFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, RecordGroup* group);
     bool FilterAccepts(CNTFSFileProperties* properties);
     TreeNodePtr NodeFromInfo(CCommonFileRecordInfo& info);
@@ -227,9 +228,11 @@ void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, Rec
                 : nullptr;
     u64 parent = ~u64(0);
     u16 parentSequence = 0;
+    std::vector<NtfsFolderReference> namedFolders;
     PropertiesRef<CNTFSFileProperties> properties =
-        MakeProperties(raw, length, sector, group, extensions, *info, nullptr, parent, parentSequence);
+        MakeProperties(raw, length, sector, group, extensions, *info, nullptr, parent, parentSequence, &namedFolders);
     info->SetNamedFolder(parent, parentSequence);
+    info->SetNamedFolders(std::move(namedFolders));
     if (!properties || !FilterAccepts(properties.get())) return;
     info->SetProperties(properties.release());
     (group ? group->infos : m_own).push_back(std::move(info));
@@ -240,7 +243,8 @@ PropertiesRef<CNTFSFileProperties> FoundTreeBuilder::MakeProperties(const u8* ra
                                                                     NTFSExtensionRecordList* extensions,
                                                                     const CCommonFileRecordInfo& info,
                                                                     const NtfsFolderKnown* known, u64& parent,
-                                                                    u16& parentSequence) {
+                                                                    u16& parentSequence,
+                                                                    std::vector<NtfsFolderReference>* namedFolders) {
     CNTFSFileRecord record;
     if (!record.Init(raw, length, sector, m_in.device, extensions)) {
         delete extensions;
@@ -248,7 +252,8 @@ PropertiesRef<CNTFSFileProperties> FoundTreeBuilder::MakeProperties(const u8* ra
     }
     const u64 clusters = m_partition->GetClusterCount() != kNtfsUnknown ? m_partition->GetClusterCount() : 0;
     PropertiesRef<CNTFSFileProperties> properties =
-        MakeNTFSFileProperties(sector, record, u64(m_spc) * m_sectorSize, &parent, clusters, &parentSequence, known);
+        MakeNTFSFileProperties(sector, record, u64(m_spc) * m_sectorSize, &parent, clusters, &parentSequence, known,
+                               namedFolders);
     if (!properties) {
         delete extensions;
         return {};
@@ -277,11 +282,14 @@ void FoundTreeBuilder::TakeKnownFolders(std::vector<std::unique_ptr<CCommonFileR
     const u64 deviceEnd = m_in.device->GetTotalSectors();
     const u32 look = CNTFSSearchController::kWindowSectors;
     std::vector<u8> buffer(size_t(look) * m_sectorSize);
+    const auto standsAny = [&stands](const std::vector<NtfsFolderReference>& folders) {
+        return std::any_of(folders.begin(), folders.end(),
+                           [&stands](const NtfsFolderReference& f) { return stands(f.record, f.sequence); });
+    };
     for (auto& info : infos) {
         auto* properties = static_cast<CNTFSFileProperties*>(info->GetProperties());
-        const u64 other = info->GetOtherNamedFolder();
-        if (!properties || other == ~u64(0) || stands(info->GetParentRecord(), info->GetParentSequence()) ||
-            !stands(other, info->GetOtherNamedFolderSequence())) {
+        if (!properties || stands(info->GetParentRecord(), info->GetParentSequence()) ||
+            !standsAny(info->GetNamedFolders())) {
             continue;
         }
         // The record is read again: only such files pay for it.
@@ -299,7 +307,7 @@ void FoundTreeBuilder::TakeKnownFolders(std::vector<std::unique_ptr<CCommonFileR
         u16 parentSequence = 0;
         PropertiesRef<CNTFSFileProperties> remade =
             MakeProperties(buffer.data(), length, sector, group, extensions, *info, &known, parent, parentSequence);
-        if (!remade || parent != other || !FilterAccepts(remade.get())) continue;
+        if (!remade || !stands(parent, parentSequence) || !FilterAccepts(remade.get())) continue;
         info->SetNamedFolder(parent, parentSequence);
         info->SetProperties(remade.release());
     }

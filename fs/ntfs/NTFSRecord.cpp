@@ -172,9 +172,9 @@ bool ReadFileNameAttribute(const u8* a, NTFSFileNameInfo& out) {
     return true;
 }
 
-const NTFSFileNameInfo* ChooseRecordName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second) {
-    if (second != nullptr && second->nameSpace == kFileNameSpaceWin32) return second;
-    return first;
+const NTFSFileNameInfo* ChooseRecordName(const std::vector<NTFSFileNameInfo>& names) {
+    if (names.size() > 1 && names[1].nameSpace == kFileNameSpaceWin32) return &names[1];
+    return names.empty() ? nullptr : &names[0];
 }
 
 bool IsValidFileNameAttribute(const u8* a, u32 bytesLeft) {
@@ -240,6 +240,14 @@ i32 FindRecordAttributeOffset(const u8* r, u32 length, u32 type, u32 n) {
         return true;
     });
     return found;
+}
+
+void ReadRecordFileNames(const u8* r, u32 length, std::vector<NTFSFileNameInfo>& out) {
+    ForEachAttribute(r, length, [&](u32 off, u32 t) {
+        NTFSFileNameInfo name;
+        if (t == kAttrFileName && ReadFileNameAttribute(r + off, name)) out.push_back(name);
+        return true;
+    });
 }
 
 const u8* FindRecordAttribute(const u8* r, u32 length, u32 type, u32 n) {

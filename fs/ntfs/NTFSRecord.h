@@ -3,6 +3,7 @@
 // walk and readers for the attribute fields the scans use. Every function takes the length of
 // the buffer it may touch; nothing here reads outside it, whatever the bytes say.
 #include <string>
+#include <vector>
 
 #include "platform/Types.h"
 
@@ -120,11 +121,14 @@ struct NTFSFileNameInfo {
     const u8* name = nullptr;  // UTF-16LE, nameLength units, inside the record
 };
 bool ReadFileNameAttribute(const u8* attribute, NTFSFileNameInfo& out);
-// The name a record is known by, of its first two: the second when it is the Win32 name, else
-// the first; null when neither was read. A file with several names (hard links) has a folder per
-// name, so its folder is taken from this same name wherever that one names a folder
+// Every $FILE_NAME of a record whose fixups are applied, in the record's order, appended to out;
+// one whose value does not hold its fields is passed over.
+void ReadRecordFileNames(const u8* record, u32 length, std::vector<NTFSFileNameInfo>& out);
+// The name a record is known by, of its first two names: the second when it is the Win32 name,
+// else the first; null when no name was read. A file with several names (hard links) has a
+// folder per name, so its folder is taken from this same name wherever that one names a folder
 // (ChooseFolderName).
-const NTFSFileNameInfo* ChooseRecordName(const NTFSFileNameInfo* first, const NTFSFileNameInfo* second);
+const NTFSFileNameInfo* ChooseRecordName(const std::vector<NTFSFileNameInfo>& names);
 // True when the attribute is a $FILE_NAME whose name is exactly `text`.
 bool FileNameMatches(const u8* attribute, const char16_t* text);
 

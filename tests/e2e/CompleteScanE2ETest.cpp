@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <cstring>
@@ -226,11 +227,13 @@ bool InNtfsMount(const std::string& image, const std::string& mnt, const std::fu
 // A file with two names (hard links) in two folders comes back under one of its names in that
 // name's own folder, never under one name in the other name's folder; when the file is deleted
 // and the record of the folder its first name names is gone (as a delete and a damaged record
-// leave them), under the other name in the folder that stands, in both scans.
+// leave them), under the other name in the folder that stands, in both scans; the same with a
+// short alias beside its first name, so that the record's first two names both lie in Orig.
 struct TwoNamesScan {
     const char* mode;
     const char* volume;
     bool firstFolderGone;
+    bool shortAlias = false;
 };
 class CompleteScanNames : public ::testing::TestWithParam<TwoNamesScan> {};
 
@@ -244,17 +247,21 @@ TEST_P(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder)
     std::filesystem::create_directories(mnt);
     ASSERT_TRUE(testutil::RunQuiet("truncate -s 64M " + image + " && mkntfs -F -Q -q " + image));
     const std::vector<u8> bytes = testutil::DistinctBytes(23823, 3);
+    const std::string first = scan.shortAlias ? "Orig/o03 long name.bin" : "Orig/o03.bin";
     struct stat orig = {};
     struct stat file = {};
     ASSERT_TRUE(InNtfsMount(image, mnt, [&] {
         std::filesystem::create_directories(mnt + "/Orig");
         std::filesystem::create_directories(mnt + "/Links");
-        if (!testutil::WriteFileBytes(mnt + "/Orig/o03.bin", bytes)) return false;
-        std::filesystem::create_hard_link(mnt + "/Orig/o03.bin", mnt + "/Links/o03_link.bin");
+        if (!testutil::WriteFileBytes(mnt + "/" + first, bytes)) return false;
+        if (scan.shortAlias && ::setxattr((mnt + "/" + first).c_str(), "system.ntfs_dos_name", "O03LON~1.BIN", 12, 0)) {
+            return false;
+        }
+        std::filesystem::create_hard_link(mnt + "/" + first, mnt + "/Links/o03_link.bin");
         // ntfs-3g numbers its inodes by MFT record.
-        return ::stat((mnt + "/Orig").c_str(), &orig) == 0 && ::stat((mnt + "/Orig/o03.bin").c_str(), &file) == 0;
+        return ::stat((mnt + "/Orig").c_str(), &orig) == 0 && ::stat((mnt + "/" + first).c_str(), &file) == 0;
     }));
-    std::set<std::string> names = {"Orig/o03.bin", "Links/o03_link.bin"};
+    std::set<std::string> names = {first, "Links/o03_link.bin"};
     if (scan.firstFolderGone) {
         std::vector<u8> disk = testutil::ReadFileBytes(image);
         constexpr size_t kRecord = 1024;
@@ -290,9 +297,13 @@ TEST_P(CompleteScanNames, AFileWithTwoNamesComesBackUnderANameInThatNamesFolder)
 INSTANTIATE_TEST_SUITE_P(Scans, CompleteScanNames,
                          ::testing::Values(TwoNamesScan{"complete", "disk:0", false},
                                            TwoNamesScan{"complete", "disk:0", true},
-                                           TwoNamesScan{"deleted", "0", true}),
+                                           TwoNamesScan{"deleted", "0", true},
+                                           TwoNamesScan{"complete", "disk:0", true, true},
+                                           TwoNamesScan{"deleted", "0", true, true}),
                          [](const ::testing::TestParamInfo<TwoNamesScan>& info) {
-                             return std::string(info.param.mode) + (info.param.firstFolderGone ? "_folder_gone" : "");
+                             const TwoNamesScan& s = info.param;
+                             return std::string(s.mode) + (s.firstFolderGone ? "_folder_gone" : "") +
+                                    (s.shortAlias ? "_alias" : "");
                          });
 
 // ---- an NTFS image made with ntfs-3g, read back byte by byte ----

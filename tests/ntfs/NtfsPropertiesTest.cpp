@@ -17,16 +17,20 @@ namespace {
 struct Made {
     CNTFSFileProperties* p = nullptr;
     u64 parent = ~u64(0);
+    std::vector<NtfsFolderReference> folders;
     ~Made() {
         if (p) p->Release();
     }
 };
 
 void Make(const std::vector<u8>& raw, Made& out, u64 bytesPerCluster = 4096, u64 volumeClusters = 0,
-          const NtfsFolderKnown* known = nullptr) {
+          const NtfsFolderKnown* known = nullptr, IStorageDevice* device = nullptr,
+          const NTFSExtensionRecordList* extensions = nullptr) {
     CNTFSFileRecord record;
-    ASSERT_TRUE(record.Init(raw.data(), u32(raw.size()), 777, nullptr, nullptr));
-    out.p = MakeNTFSFileProperties(777, record, bytesPerCluster, &out.parent, volumeClusters, nullptr, known).release();
+    ASSERT_TRUE(record.Init(raw.data(), u32(raw.size()), 777, device, extensions));
+    out.p = MakeNTFSFileProperties(777, record, bytesPerCluster, &out.parent, volumeClusters, nullptr, known,
+                                   &out.folders)
+                .release();
 }
 
 std::vector<DataRunExtent> Extents(const CNTFSFileProperties* p) {
@@ -62,12 +66,11 @@ TEST(NtfsProperties, NameAndParentChoice) {
         ASSERT_NE(m.p, nullptr);
         EXPECT_STREQ(m.p->GetName(), "o03.bin");
         EXPECT_EQ(m.parent, 40u);
+        EXPECT_EQ(m.folders, (std::vector<NtfsFolderReference>{{40, 3}, {41, 4}}));
         CCommonFileRecordInfo info;
         ASSERT_TRUE(info.FillFromRecord(raw.data(), u32(raw.size()), 777));
         EXPECT_EQ(info.GetParentRecord(), 40u);
         EXPECT_EQ(info.GetParentSequence(), 3u);
-        EXPECT_EQ(info.GetOtherNamedFolder(), 41u);
-        EXPECT_EQ(info.GetOtherNamedFolderSequence(), 4u);
     }
     {
         // The known name's folder reference is damaged (below 5): the other name's folder, 5 or
@@ -99,32 +102,57 @@ TEST(NtfsProperties, NameAndParentChoice) {
         }
     }
     {
-        // The scan knows some folders (40 with sequence 3, 41 with 4): a name whose folder it does
-        // not know gives way to one in another folder it knows (the root always), name and folder
-        // together; with neither or both known the known name stands.
-        // {first name's parent, its name space, second name's parent, its name space, folders
-        // known (bit 0: 40, bit 1: 41), parent, the name shown (0 first, 1 second)}
-        const char* const shown[] = {"a.bin", "b.bin"};
-        const u64 a = 40 | (u64(3) << 48), b41 = 41 | (u64(4) << 48);
-        for (const std::array<u64, 7>& c : {std::array<u64, 7>{a, 0, b41, 0, 2, 41, 1},
-                                            {a, 0, b41, 0, 0, 40, 0},
-                                            {a, 0, b41, 0, 3, 40, 0},
-                                            {a, 0, b41, 1, 1, 40, 0},
-                                            {a, 0, 5, 0, 0, 5, 1},
-                                            // Named by the old sequence of 41: another folder now.
-                                            {a, 0, 41 | (u64(9) << 48), 0, 2, 40, 0}}) {
-            RecordBuilder r;
-            r.FileName(c[0], u"a.bin", u8(c[1]));
-            r.FileName(c[2], u"b.bin", u8(c[3]));
+        // The scan knows some folders (40 with sequence 3, 41 with 4, 42 with 5): of every name, the
+        // extension record's too, the first whose folder it knows names the file and its folder.
+        // {names {parent, name space, in the extension record} shown as n0.bin, n1.bin...; folders
+        // known (bit 0: 40, bit 1: 41, bit 2: 42), parent, the name shown, the extension readable}
+        struct Row {
+            std::vector<std::array<u64, 3>> names;
+            u32 known;
+            u64 parent;
+            u32 shown;
+            bool extensionRead = true;
+        };
+        const u64 a = 40 | (u64(3) << 48), b = 41 | (u64(4) << 48), c = 42 | (u64(5) << 48);
+        for (const Row& row : std::vector<Row>{
+                 {{{a, 0, 0}, {b, 0, 0}}, 2, 41, 1},
+                 {{{a, 0, 0}, {b, 0, 0}}, 1, 40, 0},
+                 {{{a, 0, 0}, {b, 0, 0}}, 0, 40, 0},
+                 {{{a, 0, 0}, {b, 0, 0}}, 3, 40, 0},
+                 {{{a, 0, 0}, {b, 1, 0}}, 1, 40, 0},
+                 {{{a, 0, 0}, {5, 0, 0}}, 0, 5, 1},
+                 // Named by the old sequence of 41: another folder now.
+                 {{{a, 0, 0}, {41 | (u64(9) << 48), 0, 0}}, 2, 40, 0},
+                 // The long and short name of one link share the folder.
+                 {{{a, 2, 0}, {a, 1, 0}}, 2, 40, 1},
+                 // A long name with its short alias in a gone folder, a link in one that stands.
+                 {{{a, 2, 0}, {a, 1, 0}, {b, 0, 0}}, 2, 41, 2},
+                 {{{a, 0, 0}, {b, 0, 0}, {c, 0, 0}}, 4, 42, 2},
+                 // A short name that stands shows the long name in its folder.
+                 {{{b, 2, 0}, {a, 0, 0}, {b, 1, 0}}, 2, 41, 2},
+                 {{{a, 0, 0}, {a, 0, 0}, {b, 0, 1}, {c, 0, 1}}, 4, 42, 3},
+                 {{{a, 0, 0}, {a, 0, 0}, {b, 0, 1}, {c, 0, 1}}, 4, 40, 0, false},
+                 // The first two references damaged: the first name in a user folder.
+                 {{{3, 2, 0}, {3, 1, 0}, {b, 0, 1}}, 0, 41, 2}}) {
+            RecordBuilder base, extension;
+            base.Number(67);
+            extension.Number(68).BaseReference(67 | (u64(1) << 48));
+            for (size_t i = 0; i < row.names.size(); ++i) {
+                const auto& [parent, nameSpace, inExtension] = row.names[i];
+                (inExtension ? extension : base).FileName(parent, u"n" + std::u16string(1, char16_t(u'0' + i)) + u".bin",
+                                                          u8(nameSpace));
+            }
+            testutil::MemoryDevice device(512, 16);
+            if (row.extensionRead) device.Put(8 * 512, extension.Build());
+            const NTFSExtensionRecordList extensions{{8, 68}};
             const NtfsFolderKnown known = [&](u64 folder, u16 sequence) {
-                return (folder == 40 && sequence == 3 && (c[4] & 1) != 0) ||
-                       (folder == 41 && sequence == 4 && (c[4] & 2) != 0);
+                return folder >= 40 && folder <= 42 && sequence == folder - 37 && ((row.known >> (folder - 40)) & 1);
             };
             Made m;
-            Make(r.Build(), m, 4096, 0, &known);
+            Make(base.Build(), m, 4096, 0, &known, &device, &extensions);
             ASSERT_NE(m.p, nullptr);
-            EXPECT_EQ(m.parent, c[5]);
-            EXPECT_STREQ(m.p->GetName(), shown[c[6]]);
+            EXPECT_EQ(m.parent, row.parent) << row.names.size() << " names, known " << row.known;
+            EXPECT_EQ(m.p->GetName(), "n" + std::to_string(row.shown) + ".bin");
         }
     }
     {
