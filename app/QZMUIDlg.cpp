@@ -37,6 +37,9 @@ namespace {
 constexpr int kMainWidth = 900;
 constexpr int kMainHeight = 600;
 constexpr int kStepStripHeight = 70;
+// The top of the file-type and result pages in the client area: its first row, right below the
+// caption, which keeps its 35 rows on every page.
+constexpr int kFullPageTop = 0;
 constexpr int kMenuIconSize = 13;
 constexpr int kMenuDropBelowCursor = 16;
 constexpr int kTipBelowCaption = 30;
@@ -85,8 +88,9 @@ CQZMUIDlg::CQZMUIDlg(HWND parent) : HomeBaseDialog(kMainTemplate, parent, 0) {
 
 CQZMUIDlg::~CQZMUIDlg() {
     if (tooltip_) delete tooltip_.data();
-    // The result page goes first, the file-type page last.
-    for (int p = kPageCount - 1; p >= 0; --p) pages_[p].reset();
+    // In the reverse of the order the window holds its pages (file types, reason, place, step
+    // strip, result), not of the order they hear a language switch in.
+    for (Page p : {kResultPage, kStepStrip, kPlacePage, kReasonPage, kFileTypePage}) pages_[p].reset();
 }
 
 HWND CQZMUIDlg::PageHandle(Page page) const { return pages_[page] ? pages_[page]->GetHwnd() : nullptr; }
@@ -111,7 +115,7 @@ bool CQZMUIDlg::OnInitDialog() {
     pages_[kResultPage] = std::make_unique<UiCtrl::RecoveryGraphWnd>();
     for (int p = kFileTypePage; p < kPageCount; ++p) {
         RECT r = client;
-        r.top = p == kFileTypePage ? -1 : (p == kResultPage ? 0 : kStepStripHeight);
+        r.top = p == kFileTypePage || p == kResultPage ? kFullPageTop : kStepStripHeight;
         pages_[p]->Create(Handle(), nullptr, toWindow(r), p == kFileTypePage ? WS_VISIBLE | WS_CHILD : WS_CHILD);
         // A child made before its parent is shown would show with it.
         ShowPageWindow(pages_[p]->GetHwnd(), p == kFileTypePage);

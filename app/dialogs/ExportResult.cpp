@@ -147,7 +147,9 @@ int ExportResult::DrawContent(ui::Dc* dc) {
         title.bottom += kFailureDrop;
     }
     const char* titleKey = success ? "RecoveryCompleted" : (stopped ? "RecoveryStopped" : "RecoveryFailed");
-    dc->DrawText(res.GetString(titleKey), title, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
+    // Not a single line: a line break in the language file's text breaks the title too (and
+    // its first line stands at the top).
+    dc->DrawText(res.GetString(titleKey), title, DT_LEFT | DT_VCENTER);
     dc->SetFont(*res.GetFont(14, 400, false));
     // A stop is the user's own doing; files that could not be recovered whole are a warning.
     dc->SetTextColor(counts.failed + counts.incomplete > 0 ? UiCtrl::art::kWarningText : kNoteText);

@@ -1,6 +1,7 @@
 #include "app/dialogs/SearchDlg.h"
 
 #include <QLineEdit>
+#include <QPalette>
 
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
@@ -11,7 +12,8 @@ namespace {
 const RECT kEditRect = {30, 66, 378, 83};
 const RECT kEditFrame = {27, 62, 379, 84};
 const RECT kTipRect = {27, 22, 379, 54};
-constexpr COLORREF kFrameColour = 0xC4C4C4;
+// The grey of the edit's face and of the frame around it.
+constexpr COLORREF kEditGrey = 0xC4C4C4;
 constexpr int kEditFontHeight = 17;
 constexpr int kEditFontWeight = 500;
 constexpr int kTipFontHeight = 16;
@@ -40,6 +42,11 @@ bool SearchDlg::OnInitDialog() {
                        kEditRect.bottom - kEditRect.top);
     edit_->setFont(*UiResources::Instance().GetFont(kEditFontHeight, kEditFontWeight, false));
     edit_->setFrame(false);
+    // The field is grey while it takes text; disabled once the search runs, it keeps the
+    // system's disabled look.
+    QPalette face = edit_->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) face.setColor(group, QPalette::Base, ui::ColorFromRef(kEditGrey));
+    edit_->setPalette(face);
     edit_->setMaxLength(FileSelCtrl::kSearchTextLimit);
     QObject::connect(edit_, &QLineEdit::textChanged, this, [this] { OnTextChanged(); });
     edit_->show();
@@ -74,7 +81,7 @@ bool SearchDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
 int SearchDlg::DrawBackground(ui::Dc* dc) {
     if (!dc) return 0;
     PaintWhiteClientArea(Handle(), dc);
-    if (edit_ && edit_->isVisible()) dc->FrameRect(kEditFrame, kFrameColour);
+    if (edit_ && edit_->isVisible()) dc->FrameRect(kEditFrame, kEditGrey);
     return 0;
 }
 

@@ -53,6 +53,8 @@ constexpr const char* kRsfEnding = ".rsf";
 
 std::string Localized(const char* key) { return UiResources::Instance().GetString(key); }
 
+std::atomic<RecoveryGraphWnd::SearchStartHook> g_searchStartHook{nullptr};
+
 // Calls fn with the browser's view-clearing flag set, as every emptying of the view and every
 // freeze does.
 template <class Fn>
@@ -416,9 +418,12 @@ int RecoveryGraphWnd::OnDoSearch(const std::string& text) {
     return kSearchDone;
 }
 
+void RecoveryGraphWnd::SetSearchStartHook(SearchStartHook hook) { g_searchStartHook.store(hook); }
+
 // Off the user-interface thread: the search reads the trees under the browser's own lock.
 void RecoveryGraphWnd::SearchThread() {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::SearchThread", __LINE__);
+    if (SearchStartHook hook = g_searchStartHook.load()) hook(this);
     if (browser_) browser_->Search(searchText_);
     busy_.store(0);
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::SearchThread", __LINE__);

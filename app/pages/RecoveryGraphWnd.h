@@ -68,6 +68,10 @@ public:
     void SetScanName(const std::string& name) { scanName_ = name; }
 
     enum SearchResult { kSearchDone = 0, kSearchNoBrowser = -1, kSearchNoThread = -2 };
+    // Called on the search thread before it searches, while the page waits in its box; tests
+    // hold a search there.
+    using SearchStartHook = void (*)(RecoveryGraphWnd* page);
+    static void SetSearchStartHook(SearchStartHook hook);
     // A name search over the found files: it runs on the search thread while the page waits in
     // the wait box, which closes when the search ends. The hits reach the search list through
     // the browser's queue.

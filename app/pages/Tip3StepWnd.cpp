@@ -177,7 +177,7 @@ int Tip3StepWnd::DrawBackground(ui::Dc*) { return 0; }
 
 // ---- tip box ----
 
-TipInfoWnd::TipInfoWnd() : UiSdkWndBase("TipInfoWnd", true, false, 0) {}
+TipInfoWnd::TipInfoWnd() : UiSdkWndBase("TipInfoWnd", true, false, 0) { SetScreenCopy(ScreenCopy::kWhole); }
 
 int TipInfoWnd::Create(HWND parent, void* instance, RECT rect, u32 style) {
     UiSdkWndBase::Create(parent, instance, rect, style);
@@ -235,11 +235,10 @@ LRESULT TipInfoWnd::WndProc(u32 message, WPARAM wParam, LPARAM lParam) {
 }
 
 int TipInfoWnd::DrawBorder(ui::Dc* dc) {
-    // The page base shows the buffer one pixel in from the left and one short at the right and
-    // bottom: the frame is drawn where it will be seen.
-    const RECT c = ui::MakeRect(0, 0, ClientRect().right - 2, ClientRect().bottom - 1);
-    dc->FillRect(ClientRect(), 0xFFFFFF);
-    dc->FrameRect(c, kTipFrame);
+    // The frame colour under a white face one pixel smaller: a one-pixel frame round the box.
+    const RECT c = ClientRect();
+    dc->FillRect(c, kTipFrame);
+    dc->FillRect(ui::MakeRect(c.left + 1, c.top + 1, c.right - 1, c.bottom - 1), 0xFFFFFF);
     return 0;
 }
 

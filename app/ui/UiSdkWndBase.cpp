@@ -118,7 +118,10 @@ int UiSdkWndBase::OnPaint(WPARAM, LPARAM) {
         for (auto& [id, item] : items_) item->Draw(&dc);
         DrawBackground(&dc);
     }
-    screen->Painter()->drawImage(QPoint(1, 0), backBuffer_, QRect(0, 0, client.Width() - 2, client.Height() - 1));
+    if (screenCopy_ == ScreenCopy::kWhole)
+        screen->Painter()->drawImage(QPoint(0, 0), backBuffer_);
+    else
+        screen->Painter()->drawImage(QPoint(1, 0), backBuffer_, QRect(0, 0, client.Width() - 2, client.Height() - 1));
     return 1;
 }
 

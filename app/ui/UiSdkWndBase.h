@@ -45,6 +45,12 @@ public:
     static LRESULT StaticWndProc(UiSdkWndBase* object, HWND hwnd, u32 message, WPARAM wParam, LPARAM lParam);
 
 protected:
+    // Where the back buffer reaches the screen: a page shows it one pixel in from the left, one
+    // short at the right and at the bottom; a box that frames itself shows the whole buffer at
+    // (0, 0), or its frame's outer pixels would show what lies below it.
+    enum class ScreenCopy { kPageInset, kWhole };
+    void SetScreenCopy(ScreenCopy copy) { screenCopy_ = copy; }
+
     ItemMap items_;
 
 private:
@@ -58,6 +64,7 @@ private:
     bool band_;
     bool picture_;
     u32 classStyle_;
+    ScreenCopy screenCopy_ = ScreenCopy::kPageInset;
     PictureHandle picture525_ = nullptr;
     PictureHandle picture541_ = nullptr;
 };

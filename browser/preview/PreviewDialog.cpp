@@ -155,13 +155,20 @@ QString CWarningDialog::Text() const { return m_text->text(); }
 QPixmap CWarningDialog::Picture() const { return m_picture->pixmap(); }
 
 void CWarningDialog::Reposition(const QRect& r) {
+    // The strip takes the rectangle; its controls are laid out in the strip's own coordinates:
+    // the picture and the text 8 pixels from the top, the button a little above the middle.
+    constexpr int kPictureLeft = 20, kPictureExtraWidth = 5, kTop = 8, kTextAfterPicture = 30, kTextBeforeButton = 50;
+    constexpr int kButtonAboveHalf = 8, kButtonBelowHalf = 5;
     setGeometry(r);
-    const int pw = kWarningPicture, ph = kWarningPicture + 4;
+    const QSize picture = m_picture->pixmap().isNull() ? QSize(kWarningPicture, kWarningPicture) : m_picture->pixmap().size();
+    const int pw = picture.width(), ph = picture.height();
     const int bw = m_closeFrame.width(), bh = m_closeFrame.height();
-    const int h = r.height();
-    m_picture->setGeometry(20, (h - ph) / 2, pw + 5, ph);
-    m_text->setGeometry(pw + 30, (h - ph) / 2, std::max(0, r.width() - bw - 50 - (pw + 30)), ph);
-    m_close->setGeometry(r.width() - bw - kMargin, (h - bh) / 2, bw, bh);
+    const int right = r.width(), half = r.height() / 2;
+    m_picture->setGeometry(kPictureLeft, kTop, pw + kPictureExtraWidth, ph);
+    const int textLeft = pw + kTextAfterPicture;
+    m_text->setGeometry(textLeft, kTop, std::max(0, right - bw - kTextBeforeButton - textLeft), ph);
+    const int buttonLeft = right - bw - kMargin, buttonTop = half - bh / 2 - kButtonAboveHalf;
+    m_close->setGeometry(buttonLeft, buttonTop, right - kMargin - buttonLeft, std::max(0, half + kButtonBelowHalf - buttonTop));
 }
 
 void CWarningDialog::paintEvent(QPaintEvent*) {

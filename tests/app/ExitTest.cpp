@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "app/QZMUIApp.h"
+#include "ui/UiWait.h"
 #include "devices/VolumeRecord.h"
 #include "engine/HeadlessSinks.h"
 #include "engine/RecoveryController.h"
@@ -59,8 +60,7 @@ TEST(ProgramExit, ARunningScanIsStoppedAndReleasedBeforeTheProgramReturns) {
     progress.DoStart();
 
     ASSERT_EQ(session.DoScan(kScanModeDeleted), 0);
-    for (int i = 0; i < 5000 && g_running.load() == 0; ++i) SleepMs(1);
-    ASSERT_EQ(g_running.load(), 1) << "the scan runs";
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([] { return g_running.load() == 1; }, "the scan thread's run"));
 
     ReleaseScanAtExit();
     EXPECT_FALSE(session.IsScanRunning());

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QPointer>
 #include <QTest>
 #include <algorithm>
@@ -122,6 +123,9 @@ void Drain() {
     }
 }
 
+// The search thread waits at its start until the test has looked at the page's wait box.
+testutil::Gate g_searchLetGo;
+
 TEST_F(ResultPage, ASearchWaitsInItsBoxUntilTheThreadHasSearchedAndItsHitsAreListed) {
     ASSERT_NE(page_->Browser(), nullptr);
     CFileSystemNode* root = browsertest::Root();
@@ -131,20 +135,30 @@ TEST_F(ResultPage, ASearchWaitsInItsBoxUntilTheThreadHasSearchedAndItsHitsAreLis
     CFileVirtualNodeManager::Instance().AddFileSystemNode(root, nullptr, nullptr, true);
     Drain();
 
+    struct Unhook {
+        ~Unhook() {
+            g_searchLetGo.Open();
+            UiCtrl::RecoveryGraphWnd::SetSearchStartHook(nullptr);
+        }
+    } unhook;
+    UiCtrl::RecoveryGraphWnd::SetSearchStartHook([](UiCtrl::RecoveryGraphWnd*) {
+        EXPECT_TRUE(g_searchLetGo.Wait()) << "the search was held and never let go";
+    });
     for (const auto& [language, file, suffix] : {std::tuple{0u, "English.dat", "en"}, std::tuple{1u, "Deutsch.dat", "de"}}) {
         SCOPED_TRACE(file);
         UseLanguage(language, file);
         page_->ApplyLanguage();
         std::string waitText;
-        uiwait::ModalWatch box(uiwait::OfType<FreezeTipDlg>([&](FreezeTipDlg* wait) { waitText = wait->ShownText(); }));
+        g_searchLetGo.Close();
+        uiwait::ModalWatch box(uiwait::OfType<FreezeTipDlg>([&](FreezeTipDlg* wait) {
+            waitText = wait->ShownText();
+            g_searchLetGo.Open();
+        }));
         EXPECT_EQ(SendMessage(page_->GetHwnd(), WM_UI_DO_SEARCH, reinterpret_cast<WPARAM>("img"), 0),
                   UiCtrl::RecoveryGraphWnd::kSearchDone);
         EXPECT_EQ(box.Seen(), 1) << "the page waits in its box while the search runs";
         EXPECT_EQ(page_->Busy(), 0u);
-        // The box may be gone before its answer ran; when it ran, it said what it waits for.
-        if (!waitText.empty()) {
-            EXPECT_EQ(waitText, UiResources::Instance().GetString("Wait4Search"));
-        }
+        EXPECT_EQ(waitText, UiResources::Instance().GetString("Wait4Search"));
         ASSERT_TRUE(uiwait::Until(
             [] {
                 Drain();
@@ -304,6 +318,7 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
     constexpr QRgb kWhite = qRgb(255, 255, 255);
     constexpr QRgb kBase = qRgb(0xF4, 0xF4, 0xF4);
     constexpr QRgb kBorder = qRgb(196, 196, 196);
+    constexpr int kDarkInk = 96;
     constexpr int kFootHeight = 45;
     constexpr u32 kStatsHelpKey = 8451, kStatsCancelConfirmed = 8707, kStatsPathLink = 8708, kStatsDestination = 12300;
     constexpr const char* kFileName = "IMG_0001.JPG";
@@ -441,6 +456,23 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
                     // Let go, the worker finds nothing to do and ends its window.
                     g_releaseWorkers.store(true);
                     return;
+                }
+                if (auto* search = dynamic_cast<::SearchDlg*>(shown)) {
+                    // The field the name is typed into is grey, beside its text as after it.
+                    const QRect edit = search->Edit()->geometry();
+                    EXPECT_EQ(image.pixel(edit.right() - 2, edit.center().y()) | 0xFF000000u, kBorder) << "the edit's face";
+                }
+                if (auto* finished = dynamic_cast<ExportResult*>(shown)) {
+                    // The title's line stands at the top of its place, (68, 68)-(450, 88), or 12
+                    // pixels lower when the recovery failed, in black.
+                    const int top = finished->success ? 68 : 80;
+                    const QFontMetrics fm(*UiResources::Instance().GetFont(17, 600, false));
+                    const QString title = QString::fromStdString(text(finished->success ? "RecoveryCompleted" : "RecoveryFailed"));
+                    int firstInk = -1;
+                    for (int y = top - 4; y < top + 20 && firstInk < 0; ++y)
+                        for (int x = 68; x < 450 && firstInk < 0; ++x)
+                            if (qGray(at(x, y)) < kDarkInk) firstInk = y;
+                    EXPECT_NEAR(firstInk, top + fm.ascent() + fm.tightBoundingRect(title).top(), 1) << "the title's first ink row";
                 }
                 if (auto* completed = dynamic_cast<ExportResult*>(shown); completed && completed->success) {
                     ClickClientItem(completed, ExportResult::kItemPathLink);

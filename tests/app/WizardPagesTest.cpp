@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "HeldEnumeration.h"
 #include "TestUtil.h"
 #include "ui/UiWait.h"
 #include "core/Settings.h"
@@ -182,9 +183,16 @@ TEST(TipBox, ShowsOnlyWithABufferAndPlacesShortTextsLower) {
     EnsureApp();
     UiCtrl::TipInfoWnd tip;
     EXPECT_EQ(tip.ShowWithDelay("TipDeep"), -1);  // no window, no buffer yet
+    // Over a page of another colour, so that a pixel the box leaves unpainted shows.
     QWidget host;
     host.resize(600, 400);
+    host.setAutoFillBackground(true);
+    host.setPalette(QPalette(Qt::red));
     tip.Create(nullptr, nullptr, ui::MakeRect(0, 0, UiCtrl::TipInfoWnd::kWidth, UiCtrl::TipInfoWnd::kHeight), WS_CHILD);
+    const QPoint at(50, 60);
+    tip.Widget()->setParent(&host);
+    tip.Widget()->move(at);
+    host.show();
     EXPECT_EQ(tip.ShowWithDelay(nullptr), -1);
     EXPECT_EQ(tip.ShowWithDelay("TipDeep"), 0);
     EXPECT_TRUE(tip.IsShown());
@@ -199,6 +207,22 @@ TEST(TipBox, ShowsOnlyWithABufferAndPlacesShortTextsLower) {
             EXPECT_EQ(tip.TextTop(), 40) << key << " " << file;
             uiwait::Paint(tip.Widget());
             Shot(tip.Widget(), std::string("tipbox-") + key + "-" + tag);
+            // The whole box as the page shows it: its frame colour on every edge, white inside it,
+            // the picture at (24, 30) as drawn.
+            const QImage box = host.grab(QRect(at, tip.Widget()->size())).toImage();
+            const QRgb frame = ui::ColorFromRef(0x80D21F).rgb();
+            const int right = UiCtrl::TipInfoWnd::kWidth - 1, bottom = UiCtrl::TipInfoWnd::kHeight - 1;
+            for (const auto& [x, y, rgb] : {std::tuple{0, 0, frame}, {0, 64, frame}, {right, 64, frame}, {right, bottom, frame},
+                                            {218, 0, frame}, {218, bottom, frame}, {1, 64, qRgb(255, 255, 255)},
+                                            {right - 1, 64, qRgb(255, 255, 255)}, {218, bottom - 1, qRgb(255, 255, 255)}})
+                EXPECT_EQ(box.pixel(x, y), rgb) << x << "," << y << " " << key << " " << file;
+            const QImage* picture = UiResources::Instance().LoadImageFromResource(kResTypeBitmap, 361);
+            ASSERT_NE(picture, nullptr);
+            int unlike = 0;
+            for (int x = 0; x < picture->width(); ++x)
+                if (qAlpha(picture->pixel(x, picture->height() / 2)) == 255)
+                    unlike += box.pixel(24 + x, 30 + picture->height() / 2) != (picture->pixel(x, picture->height() / 2) | 0xFF000000u);
+            EXPECT_EQ(unlike, 0) << "pixels of the picture's middle row not where it is drawn, " << key << " " << file;
         }
     }
     UiResources::Instance().SetLanguage(0, "English.dat");
@@ -238,7 +262,9 @@ TEST(PlacePage, TheTitleStripShowsItsTitleRuleAndButtonAndWhileBusyItsSpinnerAnd
         place.ApplyLanguage();
         ASSERT_TRUE(uiwait::Until([&] { return !place.TimerRunning(); }, "the enumeration's end"));
         const RECT c = strip.ClientRect();
-        // Looking for the disks: the spinner, then the wait text, with nothing between them.
+        // Looking for the disks: the spinner, then the wait text, with nothing between them. The
+        // enumeration the refresh starts is held while the strip is looked at.
+        testutil::HeldEnumeration held;
         SendMessage(place.GetHwnd(), WM_COMMAND, UiCtrl::SelDataLostPartitionWnd::kCmdRefresh, 0);
         const QImage busy = look(std::string("place-busy-") + tag);
         int spinner = 0, between = 0;
@@ -248,6 +274,7 @@ TEST(PlacePage, TheTitleStripShowsItsTitleRuleAndButtonAndWhileBusyItsSpinnerAnd
         EXPECT_EQ(drawn[UiResources::Instance().GetString("PlsWaitEnum")], ui::MakeRect(312, 0, c.right, c.bottom));
         EXPECT_FALSE(refresh->IsVisible());
         // Found: the title in green in its band, the rule level with the middle of the button.
+        held.Release();
         ASSERT_TRUE(uiwait::Until([&] { return !place.TimerRunning(); }, "the refresh's end"));
         const QImage idle = look(std::string("place-idle-") + tag);
         EXPECT_EQ(drawn[strip.title], ui::MakeRect(62, 0, c.right, 20));

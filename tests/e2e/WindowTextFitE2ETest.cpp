@@ -14,6 +14,7 @@
 #include <QStyle>
 #include <QTest>
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <set>
 
@@ -48,6 +49,7 @@
 #include "platform/ProgramDir.h"
 #include "platform/ui/ButtonPlus.h"
 #include "platform/ui/ButtonResources.h"
+#include "platform/ui/MsBtn.h"
 #include "platform/ui/Dc.h"
 #include "plugins/Plugins.h"
 
@@ -57,6 +59,11 @@ namespace fs = std::filesystem;
 using namespace FileSelCtrl;
 using UiCtrl::RecoveryProgressWnd;
 using UiCtrl::SelDataLostPartitionWnd;
+
+// The workers of the recovery's and the save's progress windows wait at their start until the
+// window was drawn and measured: a small job would otherwise close it before it was looked at.
+testutil::Gate g_workersLetGo;
+void HoldWorker() { EXPECT_TRUE(g_workersLetGo.Wait()) << "a progress window's worker was held and never let go"; }
 
 // The language file of a number of the skin's language menu.
 std::string MenuLanguageFile(int index) {
@@ -95,6 +102,9 @@ void CollectCutWidgets(QWidget* root, const std::string& where, std::set<std::st
 class WindowTextFit : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
+        g_workersLetGo.Close();
+        ExportProgress::SetWorkerStartHook([](ExportProgress*) { HoldWorker(); });
+        SaveRestoreScanResult::SetWorkerStartHook([](SaveRestoreScanResult*) { HoldWorker(); });
         wizard::StartWindowProgram(program_, disks_);
         file_ = MenuLanguageFile(GetParam());
         ASSERT_FALSE(file_.empty()) << "no language " << GetParam() << " in the menu";
@@ -123,9 +133,13 @@ protected:
                 folder->SetPath(program_->File("recovered"));
                 SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);
             } else if (auto* progress = dynamic_cast<ExportProgress*>(m)) {
+                g_workersLetGo.Open();
                 EXPECT_TRUE(wizard::PumpUntil([progress] { return !progress->isVisible(); }, "the end of the recovery"));
+                g_workersLetGo.Close();
             } else if (auto* saving = dynamic_cast<SaveRestoreScanResult*>(m)) {
+                g_workersLetGo.Open();
                 EXPECT_TRUE(wizard::PumpUntil([saving] { return !saving->isVisible(); }, "the end of the save"));
+                g_workersLetGo.Close();
             } else if (dynamic_cast<ExportResult*>(m)) {
                 recovered_ = true;
                 wizard::EndModal(m, IDOK);
@@ -144,6 +158,9 @@ protected:
     }
     void TearDown() override {
         ui::SetDrawnTextObserver(previous_);
+        g_workersLetGo.Open();
+        ExportProgress::SetWorkerStartHook(nullptr);
+        SaveRestoreScanResult::SetWorkerStartHook(nullptr);
         wizard::DeepScanStart().Open();
         if (dlg_ && dlg_->CurrentPage() == dlg_->ResultPage()->GetHwnd() &&
             wizard::ClickItem(dlg_->ResultPage()->Progress(), RecoveryProgressWnd::kItemHome)) {
@@ -237,6 +254,22 @@ TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
     paused.show();
     uiwait::Flush();
     ASSERT_NE(paused.Warning(), nullptr);
+    // The strip's picture and text stand 8 pixels from its top, the picture 20 from its left, the
+    // text 30 right of the picture; its button 10 from its right, 8 pixels above its middle.
+    CWarningDialog& warning = *paused.Warning();
+    QLabel* sign = nullptr;
+    QLabel* line = nullptr;
+    for (QLabel* label : warning.findChildren<QLabel*>()) (label->pixmap().isNull() ? line : sign) = label;
+    ASSERT_TRUE(sign && line);
+    const QSize pw = ui::ButtonBitmap(CWarningDialog::kPictureBitmap)->size();
+    const QSize bw(ui::ButtonBitmap(CWarningDialog::kCloseBitmap)->width() / CWarningDialog::kCloseFrames,
+                   ui::ButtonBitmap(CWarningDialog::kCloseBitmap)->height());
+    const int right = warning.width(), half = warning.height() / 2, buttonTop = half - bw.height() / 2 - 8;
+    const auto spot = [](const QWidget* w) { return std::array{w->x(), w->y(), w->width(), w->height()}; };
+    EXPECT_EQ(spot(sign), (std::array{20, 8, pw.width() + 5, pw.height()}));
+    EXPECT_EQ(spot(line), (std::array{pw.width() + 30, 8, right - bw.width() - 50 - (pw.width() + 30), pw.height()}));
+    EXPECT_EQ(spot(warning.CloseButton()), (std::array{right - bw.width() - 10, buttonTop, bw.width(), half + 5 - buttonTop}));
+    EXPECT_EQ(warning.grab().toImage().pixel(5, 5) | 0xFF000000u, qRgb(0xF9, 0xE2, 0xB8)) << "the strip's colour";
     // The strip shows the program's own warning picture. Both sides take the same road through a
     // pixmap: how half-transparent pixels round on it depends on the machine's vector code.
     const QImage* mark = ui::ButtonBitmap(CWarningDialog::kPictureBitmap);
@@ -259,7 +292,7 @@ TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
     // The program's About window from the main menu; the result saved from the strip's item.
     ASSERT_TRUE(wizard::ChooseMenuEntry(*dlg_, CQZMUIDlg::kMenuAbout));
     ASSERT_TRUE(wizard::PumpUntil([&] { return aboutShown_; }, "the About window"));
-    // A quick save may close its progress window before it was drawn; the message after it waits.
+    // The save's progress window is drawn while its worker waits; the message after it says it saved.
     const std::string saved = UiResources::Instance().GetString("ExportOk");
     ASSERT_TRUE(wizard::ClickItem(dlg_->ResultPage()->Progress(), RecoveryProgressWnd::kItemSaveScan));
     ASSERT_TRUE(wizard::PumpUntil([&] { return std::find(messages_.begin(), messages_.end(), saved) != messages_.end(); },

@@ -21,6 +21,7 @@
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
+#include "platform/Profile.h"
 #include "platform/ui/Window.h"
 #include "plugins/Plugins.h"
 
@@ -28,12 +29,21 @@ namespace wizard {
 
 namespace {
 std::string LanguageFileName() { return std::filesystem::path(GetLanguageFilePath()).filename().string(); }
+// The language files' delay of the result page's tips, in seconds: longer than any test runs.
+constexpr const char* kTipDelayKey = "delayTime";
+constexpr const char* kHeldTipSeconds = "3600";
 }  // namespace
 
 ProgramFolderScope::ProgramFolderScope() : savedProgramDir_(GetProgramDir()) {
     for (const auto& entry : std::filesystem::directory_iterator(savedProgramDir_)) {
         const std::string ext = entry.path().extension().string();
-        if (ext == ".dat" || ext == ".xml") std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename()));
+        if (ext != ".dat" && ext != ".xml") continue;
+        const std::string copy = dir_.File(entry.path().filename());
+        std::filesystem::copy_file(entry.path(), copy);
+        // The result page's tips stay until the window or the test closes them: one looked at
+        // after the click that shows it must not have hidden itself on a slow machine first.
+        if (ext == ".dat" && !GetProfileString("string", "caption", "", copy).empty())
+            WritePrivateProfileString("string", kTipDelayKey, kHeldTipSeconds, copy.c_str());
     }
     // The browser's skin: its bitmaps and, per language, its texts.
     const std::filesystem::path skin = std::filesystem::path(savedProgramDir_) / "Res";
@@ -96,19 +106,21 @@ bool ClickDialogItem(HomeBaseDialog& dialog, int id) {
 namespace {
 std::atomic<bool> g_heldAtScanEnd{false};
 
-// A real scan held at its start while DeepScanStart() is closed, or, reporting through this, at its
-// end record while ScanEnd() is closed.
+// Where a held scan waits: at its start while DeepScanStart() is closed, and, reporting through
+// the controller, at its end record while ScanEnd() is closed.
+enum Holds : unsigned { kHoldAtStart = 1, kHoldAtEnd = 2 };
+
+// A real scan held where it is told to.
 class HeldController : public IRecoveryController, public IProgress {
 public:
-    HeldController(IRecoveryController* real, bool atEnd) : real_(real), atEnd_(atEnd) {}
+    HeldController(IRecoveryController* real, unsigned holds) : real_(real), holds_(holds) {}
     ~HeldController() override { real_->Release(); }
     u32 GetType() override { return real_->GetType(); }
     u32 Initialize(IRecoveryFilter* filter) override { return real_->Initialize(filter); }
     u32 Run(IStorageDevice* device, IProgress* progress, IDirectoryTree* tree, const char* name, u32 reason) override {
         progress_ = progress;
-        if (atEnd_) return real_->Run(device, this, tree, name, reason);
-        Hold(DeepScanStart(), "the deep scan was held and never let go");
-        return real_->Run(device, progress, tree, name, reason);
+        if (holds_ & kHoldAtStart) Hold(DeepScanStart(), "the deep scan was held and never let go");
+        return real_->Run(device, (holds_ & kHoldAtEnd) ? this : progress, tree, name, reason);
     }
     void Release() override { delete this; }
     void SetFileSystem(u32 fsCode, const char* name) override { real_->SetFileSystem(fsCode, name); }
@@ -121,7 +133,7 @@ public:
     void Stop() override {
         real_->Stop();
         stopped_ = true;
-        if (held_) (atEnd_ ? ScanEnd() : DeepScanStart()).Open();
+        if (testutil::Gate* gate = heldAt_.load()) gate->Open();
     }
     i32 OnProgress(const ProgressInfo* record) override {
         if (record && record->Type == kProgressScanEnded) {
@@ -136,18 +148,18 @@ public:
     ScanRunState* RunState() override { return progress_->RunState(); }
 
 private:
-    void Hold(const testutil::Gate& gate, const char* never) {
-        held_ = true;
+    void Hold(testutil::Gate& gate, const char* never) {
+        heldAt_ = &gate;
         if (!stopped_) {
             EXPECT_TRUE(gate.Wait()) << never;
         }
-        held_ = false;
+        heldAt_ = nullptr;
     }
 
     IRecoveryController* real_;
-    const bool atEnd_;
+    const unsigned holds_;
     IProgress* progress_ = nullptr;
-    std::atomic<bool> held_{false};
+    std::atomic<testutil::Gate*> heldAt_{nullptr};
     std::atomic<bool> stopped_{false};
 };
 }  // namespace
@@ -161,7 +173,7 @@ bool HeldAtScanEnd() { return g_heldAtScanEnd.load(); }
 
 IRecoveryController* MakeScanHeldAtItsEnd(u32 mode) {
     IRecoveryController* real = CreateRecoveryController(mode);
-    return real ? new HeldController(real, true) : nullptr;
+    return real ? new HeldController(real, kHoldAtEnd) : nullptr;
 }
 
 testutil::Gate& DeepScanStart() {
@@ -171,12 +183,17 @@ testutil::Gate& DeepScanStart() {
 
 IRecoveryController* MakeHeldDeepScan(u32 mode) {
     IRecoveryController* real = CreateRecoveryController(mode);
-    return real && mode == kScanModeComplete ? new HeldController(real, false) : real;
+    return real && mode == kScanModeComplete ? new HeldController(real, kHoldAtStart) : real;
+}
+
+IRecoveryController* MakeDeepScanHeldAtStartAndEnd(u32 mode) {
+    IRecoveryController* real = CreateRecoveryController(mode);
+    return real && mode == kScanModeComplete ? new HeldController(real, kHoldAtStart | kHoldAtEnd) : real;
 }
 
 IRecoveryController* MakeHeldScan(u32 mode) {
     IRecoveryController* real = CreateRecoveryController(mode);
-    return real ? new HeldController(real, false) : nullptr;
+    return real ? new HeldController(real, kHoldAtStart) : nullptr;
 }
 
 bool Shot(QWidget* w, const std::string& name) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "E2ESupport.h"
+#include "HeldEnumeration.h"
 #include "TestUtil.h"
 #include "WizardDriver.h"
 #include "app/QZMUIDlg.h"
@@ -63,6 +64,8 @@ public:
         uiwait::Flush();
     }
     ~WizardWindow() {
+        wizard::DeepScanStart().Open();
+        wizard::ScanEnd().Open();
         dlg.reset();
         RecoveryGraph::Instance().SetStopRequested(0);
         RecoveryGraph::Instance().SetControllerFactory(nullptr);
@@ -173,14 +176,18 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
     EXPECT_TRUE(strip.Widget()->isVisible());
     EXPECT_GT(strip.Widget()->height(), 0);
 
-    // The place page: a refresh shows the spinner and the wait text until the tiles are there.
+    // The place page: a refresh shows the spinner and the wait text until the tiles are there;
+    // the enumeration it starts is held while the page is looked at.
     ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }, "the first enumeration's end"));
-    SendMessage(place.GetHwnd(), WM_COMMAND, SelDataLostPartitionWnd::kCmdRefresh, 0);
     auto& diskTitle = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).titleStrip;
-    // The refresh shows the spinner before it returns, however quickly the enumeration ends.
-    const bool spun = diskTitle.busy;
-    if (spun) wizard::Shot(&dlg, prefix + "03-place-enumerating");
-    EXPECT_TRUE(spun) << "the refresh showed no spinner";
+    {
+        testutil::HeldEnumeration held;
+        SendMessage(place.GetHwnd(), WM_COMMAND, SelDataLostPartitionWnd::kCmdRefresh, 0);
+        uiwait::Paint(&dlg);
+        EXPECT_TRUE(diskTitle.busy) << "the refresh showed no spinner";
+        EXPECT_EQ(CountTiles(place, road.fs), 0);
+        wizard::Shot(&dlg, prefix + "03-place-enumerating");
+    }
     ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }, "the refresh's end"));
     EXPECT_FALSE(diskTitle.busy);
     UiCtrl::VolumeItem* tile = FindTile(place, road.fs, road.label);
@@ -219,7 +226,9 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
             }
             wizard::EndModal(m, 1);
         } else if (dynamic_cast<FreezeTipDlg*>(m)) {
+            // The scan waits at its end until the box was looked at; the box then closes with it.
             if (waitBoxes++ == 0) wizard::Shot(m, prefix + "06-waitbox");
+            wizard::ScanEnd().Open();
         }
     });
     ASSERT_TRUE(wizard::ClickItem(place, SelDataLostPartitionWnd::kItemScan));
@@ -252,14 +261,22 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
     EXPECT_TRUE(progress.GetItem(UiCtrl::RecoveryProgressWnd::kItemHome)->IsVisible());
     wizard::Shot(&dlg, prefix + "08-result-finished");
 
-    // The deep scan on the same volume: the list empties, the tip comes, the scan ends again.
+    // The deep scan on the same volume: the list empties, the tip comes, the scan ends again. It
+    // is held at its start while its tip is looked at, and at its end while the wait box of its
+    // finishing pass is.
+    wizard::DeepScanStart().Close();
+    wizard::ScanEnd().Close();
+    session.SetControllerFactory(&wizard::MakeDeepScanHeldAtStartAndEnd);
     ASSERT_TRUE(wizard::ClickItem(progress, UiCtrl::RecoveryProgressWnd::kItemDeepScan));
-    uiwait::Flush();
+    ASSERT_TRUE(wizard::PumpUntil([&] {
+        return progress.GetState() == kProgressRunning && result.Tip().IsShown() &&
+               result.Tip().Text() == UiResources::Instance().GetString("TipDeep");
+    }, "the running deep scan and its tip"));
     EXPECT_FALSE(progress.OfferDeepScan());
-    // The tip came (a phase end of the deep scan may have closed it already: the wait box does).
-    EXPECT_EQ(result.Tip().Text(), UiResources::Instance().GetString("TipDeep"));
     EXPECT_EQ(session.GetScanMode(), kScanModeComplete);
     wizard::Shot(&dlg, prefix + "09-deepscan-tip");
+    wizard::DeepScanStart().Open();
+    ASSERT_TRUE(wizard::PumpUntil([&] { return waitBoxes > 0; }, "the wait box of the finishing pass"));
     ASSERT_TRUE(wizard::PumpUntil([&] { return !progress.IsRunningOrTimed() && !session.IsScanRunning(); },
                                   "the end of the deep scan"));
     uiwait::Flush();
