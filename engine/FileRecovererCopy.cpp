@@ -183,9 +183,10 @@ public:
 private:
     // The unit's allocated pieces hold its compressed chunks; they expand to the whole unit, and
     // whatever the chunks do not cover is zeros. Chunks are found only one after the other, so
-    // what follows a hole in them is unread; a unit whose chunks are damaged is unread whole, as
-    // its bytes cannot be told from another file's. A unit stored in fewer clusters than it
-    // holds is always compressed: its bytes are never the file's as they lie.
+    // what follows a hole in them is unread, and so is what follows a damaged chunk (a failing
+    // disk's copy gives unreadable sectors as zeros, which the decoder sees): its bytes cannot
+    // be told from another file's. A unit stored in fewer clusters than it holds is always
+    // compressed: its bytes are never the file's as they lie.
     u32 WriteCompressed(const std::vector<CompressionPiece>& pieces) {
         size_t gathered = 0;
         UnreadSpans holes;  // of the gathered bytes
@@ -204,37 +205,22 @@ private:
         std::memset(m_out.data(), 0, m_unitBytes);
         UnreadSpans unread;
         if (gathered > 0) {
-            size_t produced = 0;
-            size_t stop = 0;
-            const bool decoded =
-                DecompressLznt1Buffer(m_in.data(), readable, m_out.data(), m_unitBytes, &produced, &stop);
-            size_t kept = m_unitBytes;
-            if (readable < gathered) {
-                // The chunks wholly before the hole: a chunk fills its 4096-byte slot.
-                kept = std::min(m_unitBytes, (produced + kLznt1ChunkSize - 1) / kLznt1ChunkSize * kLznt1ChunkSize);
-            } else if (!decoded || EndsEarly(stop, gathered)) {
-                LogInfo("Damaged compression unit at %" PRIu64 " bytes before the end: %zu bytes of zeros in its place",
-                        m_remaining, m_unitBytes);
-                kept = 0;
-            }
+            const u64 offset = m_size - m_remaining;
+            const size_t needed = ValidBytes(offset, size_t(std::min<u64>(m_unitBytes, m_remaining)), m_valid);
+            const bool decoded = DecompressLznt1Buffer(m_in.data(), readable, m_out.data(), m_unitBytes, needed,
+                                                       m_sectorSize, m_decoded);
+            const size_t kept = decoded && readable == gathered ? m_unitBytes : m_decoded.good;
             std::memset(m_out.data() + kept, 0, m_unitBytes - kept);
+            for (const auto& [begin, end] : m_decoded.zeroedStored) unread.Add(begin, std::min(end, kept));
             unread.Add(kept, m_unitBytes);
+            const size_t damagedBytes = unread.Within(0, needed);
+            if (damagedBytes != 0) {
+                LogInfo("Damaged compression unit at %" PRIu64 " bytes before the end: %zu of its %zu bytes decoded, "
+                        "%zu of the file's bytes in it unread",
+                        m_remaining, kept, m_unitBytes, damagedBytes);
+            }
         }
         return Emit(m_out.data(), m_unitBytes, unread);
-    }
-
-    // Whether the zero header that stopped decoding at `stop` lies before the unit's compressed
-    // bytes end: bytes other than zeros follow it in the unit's clusters, or a whole cluster is
-    // left over (a unit takes no more clusters than its chunks need); a first header of zero
-    // stops it at once. Such a unit lost chunks, as a failing disk's copy gives unreadable
-    // sectors as zeros, and what it decodes to is not the file's.
-    bool EndsEarly(size_t stop, size_t gathered) const {
-        if (stop >= gathered) return false;
-        if (stop == 0) return true;
-        // The zero header itself closes the chunks.
-        const size_t used = std::min(gathered, stop + sizeof(u16));
-        if ((used + m_clusterBytes - 1) / m_clusterBytes < gathered / m_clusterBytes) return true;
-        return std::any_of(m_in.begin() + long(used), m_in.begin() + long(gathered), [](u8 b) { return b != 0; });
     }
 
     u32 Emit(u8* data, size_t bytes, const UnreadSpans& unread) {
@@ -259,6 +245,7 @@ private:
     size_t m_unitBytes = 0;
     std::vector<u8> m_in;
     std::vector<u8> m_out;
+    Lznt1UnitResult m_decoded;
 };
 
 void PutUtf16Tag(u8* out, const char* tag) {

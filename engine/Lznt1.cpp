@@ -3,6 +3,44 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+// Whether bytes [0, n) hold more than `longest` zeros in a row. Only the last byte of each
+// window that could hold such a run is looked at first, so data with few zeros is passed over.
+bool HasZeroRunLongerThan(const u8* p, size_t n, size_t longest) {
+    const size_t window = longest + 1;
+    size_t start = 0;
+    while (n - start >= window) {
+        const size_t last = start + window - 1;
+        if (p[last] != 0) {
+            start = last + 1;
+            continue;
+        }
+        size_t k = last;
+        while (k > start && p[k - 1] == 0) --k;
+        if (k == start) return true;
+        start = k;
+    }
+    return false;
+}
+
+bool AllZero(const u8* p, size_t n) { return std::all_of(p, p + n, [](u8 b) { return b == 0; }); }
+
+// Adds the output ranges of the stored chunk whose bytes lie at in[begin, end) and land at
+// out[slot...] that lie on whole sectors of zeros.
+void AddZeroedStoredSectors(const u8* in, size_t begin, size_t end, size_t slot, size_t sectorSize,
+                            Lznt1UnitResult& result) {
+    for (size_t s = (begin + sectorSize - 1) / sectorSize * sectorSize; s + sectorSize <= end; s += sectorSize) {
+        if (!AllZero(in + s, sectorSize)) continue;
+        const size_t from = slot + (s - begin), to = from + sectorSize;
+        if (!result.zeroedStored.empty() && result.zeroedStored.back().second == from) {
+            result.zeroedStored.back().second = to;
+        } else {
+            result.zeroedStored.emplace_back(from, to);
+        }
+    }
+}
+}  // namespace
+
 i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity, size_t* consumed) {
     if (consumed != nullptr) *consumed = 0;
     if (in == nullptr || out == nullptr || inSize < 2) return -1;
@@ -20,6 +58,7 @@ i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity
 
     const size_t end = size_t(header & 0x0FFF) + 3;
     if (end > inSize) return -1;
+    if (HasZeroRunLongerThan(in + 2, end - 2, kLongestCompressedZeroRun)) return -1;
     size_t p = 2;
     i32 o = 0;
     while (p < end) {
@@ -49,25 +88,48 @@ i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity
     return o;
 }
 
-bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t* produced,
-                           size_t* consumed) {
-    if (produced != nullptr) *produced = 0;
-    if (consumed != nullptr) *consumed = 0;
-    if (in == nullptr || out == nullptr) return false;
-    if (consumed != nullptr) *consumed = inSize;
+bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t dataBytes, size_t sectorSize,
+                           Lznt1UnitResult& result) {
+    result.good = 0;
+    result.damaged = false;
+    result.zeroedStored.clear();
+    if (in == nullptr || out == nullptr) {
+        result.damaged = true;
+        return false;
+    }
     size_t pos = 0;
     size_t slot = 0;
-    while (inSize - pos >= 2 && slot < outSize) {
+    // The header after the unit's last slot is looked at too: zeros there may have taken the
+    // last chunk's tail.
+    while (inSize - pos >= 2) {
         if (ReadLE16(in + pos) == 0) {
-            if (consumed != nullptr) *consumed = pos;
+            // Short of the data, on zeros from a sector boundary on: a zeroed sector took the
+            // chunks from here, and the last one before them unless it is whole and the zeros
+            // begin after it.
+            const size_t sectorStart = sectorSize == 0 ? pos : pos - pos % sectorSize;
+            if (result.good < dataBytes && sectorSize != 0 && AllZero(in + sectorStart, pos - sectorStart)) {
+                result.damaged = true;
+                const bool lastWhole = result.good == slot && sectorStart == pos;
+                if (!lastWhole && slot != 0) result.good = slot - kLznt1ChunkSize;
+            }
             break;
         }
+        if (slot >= outSize) break;
         size_t used = 0;
         const i32 n = DecompressLznt1Unit(in + pos, inSize - pos, out + slot, outSize - slot, &used);
-        if (n < 0) return false;
-        if (produced != nullptr) *produced = slot + size_t(n);
+        const bool shortBeforeAnother = n >= 0 && size_t(n) < kLznt1ChunkSize && slot + kLznt1ChunkSize < outSize &&
+                                        inSize - (pos + used) >= 2 && ReadLE16(in + pos + used) != 0;
+        if (n < 0 || shortBeforeAnother) {
+            result.damaged = true;
+            result.good = slot;
+            break;
+        }
+        if ((ReadLE16(in + pos) & 0x8000) == 0 && sectorSize != 0) {
+            AddZeroedStoredSectors(in, pos + 2, pos + used, slot, sectorSize, result);
+        }
+        result.good = slot + size_t(n);
         pos += used;
         slot += kLznt1ChunkSize;
     }
-    return true;
+    return !result.damaged;
 }

@@ -3,23 +3,46 @@
 // chunks, each of which expands to at most 4096 bytes. Input comes from a damaged disk as often
 // as not, so every read stays inside the given bytes and every write inside the chunk.
 #include <cstddef>
+#include <utility>
+#include <vector>
 
 #include "platform/Types.h"
 
 constexpr size_t kLznt1ChunkSize = 4096;
 
+// A compressor writes at most 24 zero bytes in a row inside a compressed chunk: eight tokens of
+// zero after a flag byte that is not, then a flag byte of zero and seven zero literals, for
+// runs of zeros are written as back-references. A longer run is a zeroed sector, not data.
+constexpr size_t kLongestCompressedZeroRun = 24;
+
 // Decodes the chunk whose header is at `in` (inSize bytes available from there) into out, which
 // holds outCapacity bytes (at most one chunk is ever written). A back-reference that reaches
 // before the chunk's first output byte yields zeros. Returns the bytes output, or -1 when the
 // chunk is damaged: its header announces more bytes than are available, a token is cut off by
-// the chunk's end, or the output would pass outCapacity. *consumed receives the chunk's length
+// the chunk's end, the output would pass outCapacity, or a compressed chunk holds more than
+// kLongestCompressedZeroRun zero bytes in a row. *consumed receives the chunk's length
 // including its header.
 i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity, size_t* consumed);
 
-// Decodes the chunks of one compression unit; chunk k lands at out + k x 4096, so a chunk that
-// expands to less than 4096 bytes leaves zeros up to the next one (the caller zeroes out).
-// Decoding stops at a zero header, at the end of the input, or once outSize is filled. False
-// when a chunk is damaged; *produced receives the end of the last chunk's output, and *consumed
-// where the zero header that stopped decoding lies, or inSize when none did.
-bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t* produced,
-                           size_t* consumed = nullptr);
+// What decoding one compression unit found. Of a damaged unit, the output at and past `good` is
+// not known to be the data's; of a sound one, what the chunks leave is zeros of the data.
+struct Lznt1UnitResult {
+    // Where the output of the chunks before the first damaged one ends, or the last chunk's.
+    size_t good = 0;
+    // A chunk is damaged (see DecompressLznt1Unit); one that expands to less than 4096 bytes has
+    // another after it, as only the data's last chunk is short; or the chunks stop short of the
+    // data at a zero header where a zeroed sector would put it: on zeros that begin at a sector
+    // boundary (the first header among them), a chunk whose tail those zeros took is lost too.
+    bool damaged = false;
+    // Output ranges, in order, of stored chunks' bytes that lie on whole sectors of zeros: a
+    // compressor would have compressed such a chunk, so the zeros are a zeroed sector's.
+    std::vector<std::pair<size_t, size_t>> zeroedStored;
+};
+
+// Decodes the chunks of one compression unit, read in whole sectors of sectorSize bytes from
+// its first byte on, whose data fills dataBytes of the output (a file's last unit fills less
+// than the unit); chunk k lands at out + k x 4096 (the caller zeroes out). Decoding stops at a
+// zero header, at the end of the input, at a damaged chunk, or once outSize is filled. Returns
+// whether no chunk is damaged.
+bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t dataBytes, size_t sectorSize,
+                           Lznt1UnitResult& result);

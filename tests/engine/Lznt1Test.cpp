@@ -80,37 +80,43 @@ TEST(Lznt1, DamagedChunksAreRefused) {
     // A smaller output room than the chunk needs.
     const Bytes c = RepeatChunk("abc", 9);
     EXPECT_EQ(DecompressLznt1Unit(c.data(), c.size(), out.data(), 8, nullptr), -1);
+    // The most zeros a compressor writes in a row (eight zero tokens, a zero flag, seven zero
+    // literals) decode; one more is a zeroed sector's.
+    Bytes zeros = {0x19, 0xB0, 0xFF};
+    zeros.resize(27, 0);
+    zeros.push_back('a');
+    EXPECT_EQ(DecompressLznt1Unit(zeros.data(), zeros.size(), out.data(), out.size(), nullptr), 32);
+    zeros.back() = 0;
+    EXPECT_EQ(DecompressLznt1Unit(zeros.data(), zeros.size(), out.data(), out.size(), nullptr), -1);
 }
 
 TEST(Lznt1, UnitPlacesChunksAtTheirSlots) {
-    Bytes in = RepeatChunk("abc", 100);  // 103 bytes, short of a whole chunk
-    const Bytes second = RepeatChunk("xyz", 4093);
-    in.insert(in.end(), second.begin(), second.end());
+    Bytes in = RepeatChunk("abc", 4093);
+    const Bytes last = RepeatChunk("xyz", 100);  // 103 bytes: the data's last chunk is short
+    in.insert(in.end(), last.begin(), last.end());
     in.push_back(0);
     in.push_back(0);
     in.push_back(0x41);  // after the zero header: ignored
     Bytes out(3 * 4096, 0);
-    size_t produced = 0;
-    ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), out.size(), &produced));
-    EXPECT_EQ(produced, 8192u);
-    EXPECT_EQ(out[102], 'a');
-    EXPECT_EQ(out[103], 0);
-    EXPECT_EQ(out[4095], 0);
+    Lznt1UnitResult r;
+    ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), out.size(), out.size(), 512, r));
+    EXPECT_EQ(r.good, 4096u + 103);
+    EXPECT_EQ(out[4095], 'a');
     EXPECT_EQ(std::string(out.begin() + 4096, out.begin() + 4102), "xyzxyz");
-    EXPECT_EQ(out[8191], 'x');
-    EXPECT_EQ(out[8192], 0);
+    EXPECT_EQ(out[4096 + 103], 0);
 
     // The unit is full after its last slot: further chunks are not decoded.
-    size_t one = 0;
-    ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), 4096, &one));
-    EXPECT_EQ(one, 103u);
+    ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), 4096, 4096, 512, r));
+    EXPECT_EQ(r.good, 4096u);
 
-    // A damaged second chunk fails the unit.
-    Bytes damaged = RepeatChunk("abc", 100);
-    damaged.push_back(0xFF);
-    damaged.push_back(0xBF);
-    damaged.push_back(0x00);
-    EXPECT_FALSE(DecompressLznt1Buffer(damaged.data(), damaged.size(), out.data(), out.size(), &produced));
+    // Chunks that fail, or a short one with another after it: what the good ones gave.
+    const Bytes shortFirst = {0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x00, 0x20, 0x03, 0xB0, 0x00, 'x', 'y', 'z'};
+    EXPECT_FALSE(DecompressLznt1Buffer(shortFirst.data(), shortFirst.size(), out.data(), out.size(), 8192, 512, r));
+    EXPECT_EQ(r.good, 0u);
+    Bytes damaged = RepeatChunk("abc", 4093);
+    damaged.insert(damaged.end(), {0xFF, 0xBF, 0x00});
+    EXPECT_FALSE(DecompressLznt1Buffer(damaged.data(), damaged.size(), out.data(), out.size(), 8192, 512, r));
+    EXPECT_EQ(r.good, 4096u);
 }
 
 TEST(Lznt1, RandomInputNeverLeavesItsBuffers) {
@@ -122,9 +128,9 @@ TEST(Lznt1, RandomInputNeverLeavesItsBuffers) {
         // Exact-size heap buffers let the address sanitizer see any stray access.
         const size_t outSize = (1 + rng() % 16) * 4096;
         Bytes out(outSize);
-        size_t produced = 0;
-        DecompressLznt1Buffer(in.data(), in.size(), out.data(), out.size(), &produced);
-        EXPECT_LE(produced, outSize);
+        Lznt1UnitResult result;
+        DecompressLznt1Buffer(in.data(), in.size(), out.data(), out.size(), outSize, 512, result);
+        EXPECT_LE(result.good, outSize);
     }
 }
 }  // namespace
