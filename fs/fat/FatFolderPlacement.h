@@ -1,8 +1,9 @@
 #pragma once
 // Where a folder that no entry names goes: under the folder its ".." names, whether a walk found
 // that folder or it was placed here by its own "..", whatever the order of their clusters; under
-// "Lost Folders" only when no folder has the cluster its ".." names. Both scans of a FAT volume
-// place such folders through this one rule.
+// "Lost Folders" only when no folder has the cluster its ".." names. And the rules of a cluster two
+// folders claim: which keeps it, and which folder start at a higher word a deleted FAT32 entry that
+// lost the high word of its first cluster names. Both scans of a FAT volume follow these rules.
 #include <functional>
 #include <map>
 #include <unordered_set>
@@ -100,7 +101,7 @@ struct FatLowWordEntry {
 struct FatLowWordCandidate {
     u64 cluster = 0;
     FILETIME64 dotCreated = 0;            // its "." entry's creation time; 0 when it holds none
-    u64 dotDot = kFatLostFoldersId;       // the cluster its ".." names
+    u64 dotDot = kFatLostFoldersId;  // the cluster its ".." names
 };
 
 // Whether a folder whose ".." names `dotDot` is listed in the folder at `listedIn`.

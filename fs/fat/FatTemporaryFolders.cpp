@@ -21,9 +21,8 @@ FILETIME64 CreatedAt(CFileNode* node) {
 
 void MergeTemporaryChildren(CFileNode* folder, const FatDotCreationTime& dotCreated) {
     // The search's folders and the emptied deleted entries in child order, by the low word of
-    // their first cluster. A folder the search made stands in for such an entry only at a higher
-    // word of a cluster: "Lost Folders" and the folders made from a folder's later clusters have
-    // no first cluster.
+    // their first cluster. "Lost Folders" and the folders made from a folder's later clusters
+    // have no first cluster: they stand in for no entry.
     std::unordered_map<u32, std::vector<CFileNode*>> temporary;
     std::unordered_map<u32, std::vector<CFileNode*>> emptyDeleted;
     std::vector<u32> lowWords;
@@ -32,7 +31,7 @@ void MergeTemporaryChildren(CFileNode* folder, const FatDotCreationTime& dotCrea
         const CFATFileProperties* p = FatPropertiesOf(c);
         const u32 cluster = p->GetFirstCluster();
         if ((p->GetState() & kFatTemporaryState) != 0) {
-            if (cluster >= kFatHighWordStep && IsFatNextCluster(cluster)) temporary[cluster & kFatLowWordMask].push_back(c);
+            if (IsFatNextCluster(cluster)) temporary[cluster & kFatLowWordMask].push_back(c);
         } else if ((p->GetState() & kFatDeletedState) != 0 && c->GetFirstChild() == nullptr && cluster <= kFatLowWordMask) {
             auto& same = emptyDeleted[cluster];
             if (same.empty()) lowWords.push_back(cluster);
