@@ -34,6 +34,9 @@ constexpr u32 kValidState = 0x40;
 
 // State bits.
 constexpr u16 kStateDeleted = 0x01;
+// The file's data lies where the search guessed it (a first cluster estimated), and nothing on the
+// device confirmed the guess: the writer keeps what it writes there but never counts it whole.
+constexpr u16 kStateContentUnconfirmed = 0x10;
 
 class IFileProperties {
 public:

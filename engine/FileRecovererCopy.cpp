@@ -769,6 +769,11 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, RecoverTarget& 
                 target.path.c_str());
         return kRecoverIncomplete;
     }
+    if ((properties->GetState() & kStateContentUnconfirmed) != 0) {
+        LogInfo("Incomplete file, its data lies where the scan guessed it and nothing on the disk confirmed it: %s",
+                target.path.c_str());
+        return kRecoverIncomplete;
+    }
     context.complete = true;
     if (context.callback != nullptr && Cancelled(context.callback->OnFilesDone(1))) return kRecoverCancelled;
     return kRecoverOk;

@@ -8,6 +8,11 @@
 
 class IFATTable;
 
+// State bits of FAT properties beside the deleted bit.
+constexpr u32 kFatDeletedState = kStateDeleted;
+constexpr u32 kFatTemporaryState = 0x8;  // a folder made by the search, standing in for one whose entry is not known
+constexpr u32 kFatLostFolderState = kFatDeletedState | kFatTemporaryState;
+
 class CFATFileProperties : public CFilePropertiesBase {
 public:
     CFATFileProperties() = default;

@@ -4,8 +4,12 @@
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "engine/FileNode.h"
+#include "fs/fat/FatDirEntry.h"
+#include "fs/fat/FatFileProperties.h"
+#include "platform/Log.h"
 
 bool FatIsAncestorOrSelf(const CFileNode* candidate, const CFileNode* node) {
     for (u32 steps = 0; node != nullptr; node = node->GetParent(), ++steps) {
@@ -14,23 +18,104 @@ bool FatIsAncestorOrSelf(const CFileNode* candidate, const CFileNode* node) {
     return false;
 }
 
-size_t ChooseLowWordFolder(FILETIME64 created, const std::vector<FatLowWordCandidate>& candidates) {
-    std::vector<size_t> sameTime;
-    std::vector<size_t> open;
-    for (size_t i = 0; i < candidates.size(); ++i) {
-        const FILETIME64 dot = candidates[i].dotCreated;
-        if (created != 0 && dot == created) sameTime.push_back(i);
-        if (created == 0 || dot == 0 || dot == created) open.push_back(i);
+bool FatNamesLowWordOnly(bool fat32, u32 state, u64 firstCluster) {
+    return fat32 && state == kFatDeletedState && firstCluster <= kFatLowWordMask;
+}
+
+FatClaimOutcome JudgeClusterClaim(const FatFolderClaim& holder, const FatFolderClaim& challenger) {
+    const bool holderLive = !holder.deleted && !holder.temporary;
+    const bool challengerLive = !challenger.deleted && !challenger.temporary;
+    if (challenger.lowWordOnly && (holderLive || holder.lowWordOnly)) return FatClaimOutcome::kChallengerLooksHigher;
+    if (holder.lowWordOnly && challengerLive) return FatClaimOutcome::kHolderLooksHigher;
+    return FatClaimOutcome::kDuplicates;
+}
+
+bool FatChallengerReplaces(const FatFolderClaim& holder, const FatFolderClaim& challenger, const DotDotMatcher& home) {
+    if (!holder.deleted && !challenger.deleted) {
+        ReleaseTrace("Some thing must be wrong! \t\t\t\t\t\t\tWe found two undeleted directory got the same first "
+                     "cluster number!");
+        return false;
     }
-    const std::vector<size_t>& timeAllows = sameTime.empty() ? open : sameTime;
-    if (timeAllows.size() == 1) return timeAllows.front();
-    size_t only = kFatNoLowWordChoice;
-    for (const size_t i : timeAllows) {
-        if (!candidates[i].namesListingFolder) continue;
-        if (only != kFatNoLowWordChoice) return kFatNoLowWordChoice;
-        only = i;
+    if (!holder.deleted) return false;
+    if (!challenger.deleted) return true;
+    // A folder the search made has no entry of its own: its place came from its ".." already,
+    // and an entry found for it gives it its name.
+    if (!holder.temporary && !challenger.temporary) {
+        const DotDotMatch holderHome = home(holder.listedIn);
+        const DotDotMatch challengerHome = home(challenger.listedIn);
+        if (holderHome != challengerHome) return challengerHome > holderHome;
     }
-    return only;
+    return challenger.modified > holder.modified;
+}
+
+std::vector<size_t> ChooseLowWordFolders(const std::vector<FatLowWordEntry>& entries,
+                                         const std::vector<FatLowWordCandidate>& candidates,
+                                         const FatNamesListingFolder& namesListingFolder) {
+    std::vector<size_t> choice(entries.size(), kFatNoLowWordChoice);
+    // Entries of one low word choose among its candidates only: each low word is a choice of its
+    // own, so that many low words cost no more than each alone.
+    std::unordered_map<u64, std::pair<std::vector<size_t>, std::vector<size_t>>> byLowWord;
+    for (size_t e = 0; e < entries.size(); ++e) byLowWord[entries[e].lowWord].first.push_back(e);
+    for (size_t c = 0; c < candidates.size(); ++c) {
+        const auto group = byLowWord.find(candidates[c].cluster & kFatLowWordMask);
+        if (group != byLowWord.end()) group->second.second.push_back(c);
+    }
+    std::vector<bool> taken(candidates.size(), false);
+    for (const auto& [lowWord, group] : byLowWord) {
+        const auto& [ofEntries, ofCandidates] = group;
+        // The candidate the entry names among those still open, in the round of time (byTime) or
+        // of ".."; kFatNoLowWordChoice when that round does not tell.
+        const auto pick = [&](const FatLowWordEntry& entry, bool byTime) {
+            std::vector<size_t> sameTime;
+            std::vector<size_t> byDotDot;
+            for (const size_t c : ofCandidates) {
+                if (taken[c]) continue;
+                const FatLowWordCandidate& candidate = candidates[c];
+                if (entry.created != 0 && candidate.dotCreated == entry.created) {
+                    sameTime.push_back(c);
+                } else if ((entry.created == 0 || candidate.dotCreated == 0) &&
+                           namesListingFolder(candidate.dotDot, entry.listedIn)) {
+                    byDotDot.push_back(c);
+                }
+            }
+            // A folder of the entry's own time is its, whatever else names its folder.
+            if (!sameTime.empty()) {
+                if (!byTime) return kFatNoLowWordChoice;
+                if (sameTime.size() == 1) return sameTime.front();
+                size_t only = kFatNoLowWordChoice;
+                for (const size_t c : sameTime) {
+                    if (!namesListingFolder(candidates[c].dotDot, entry.listedIn)) continue;
+                    if (only != kFatNoLowWordChoice) return kFatNoLowWordChoice;
+                    only = c;
+                }
+                return only;
+            }
+            return !byTime && byDotDot.size() == 1 ? byDotDot.front() : kFatNoLowWordChoice;
+        };
+        // Each pass that moves something takes a candidate: at most as many passes as candidates.
+        std::unordered_map<size_t, u32> pickers;
+        std::vector<size_t> picked(ofEntries.size());
+        for (bool moved = !ofCandidates.empty(); moved;) {
+            moved = false;
+            for (const bool byTime : {true, false}) {
+                pickers.clear();
+                for (size_t i = 0; i < ofEntries.size(); ++i) {
+                    const size_t e = ofEntries[i];
+                    picked[i] = choice[e] == kFatNoLowWordChoice ? pick(entries[e], byTime) : kFatNoLowWordChoice;
+                    if (picked[i] != kFatNoLowWordChoice) ++pickers[picked[i]];
+                }
+                for (size_t i = 0; i < ofEntries.size(); ++i) {
+                    if (picked[i] == kFatNoLowWordChoice || pickers[picked[i]] != 1) continue;
+                    choice[ofEntries[i]] = picked[i];
+                    taken[picked[i]] = true;
+                    moved = true;
+                }
+                // What time gave away is looked at again before ".." decides anything.
+                if (moved) break;
+            }
+        }
+    }
+    return choice;
 }
 
 u64 CFatFolderPlacement::RingEntry(const std::map<u64, u64>& parentOf, u64 lowestLeft,
@@ -56,7 +141,7 @@ void CFatFolderPlacement::Place(const std::map<u64, u64>& parentOf) {
     std::set<u64> parentUnknown;  // waiting for a parent that is none of these
     std::vector<u64> ready;
     for (const auto& [cluster, parent] : parentOf) {
-        if (parent == kFatNoParentCluster || m_host.FolderAt(parent) != nullptr) {
+        if (parent == kFatLostFoldersId || m_host.FolderAt(parent) != nullptr) {
             ready.push_back(cluster);
             continue;
         }
@@ -101,7 +186,7 @@ void CFatFolderPlacement::Place(const std::map<u64, u64>& parentOf) {
             }
             if (m_host.IsReached(cluster)) continue;
             const u64 parent = parentOf.at(cluster);
-            CFileNode* under = parent != kFatNoParentCluster ? m_host.FolderAt(parent) : nullptr;
+            CFileNode* under = parent != kFatLostFoldersId ? m_host.FolderAt(parent) : nullptr;
             const bool lost = under == nullptr;
             if (lost) under = m_host.LostFolders();
             outOfMemory = under == nullptr;
@@ -109,7 +194,7 @@ void CFatFolderPlacement::Place(const std::map<u64, u64>& parentOf) {
             CFileNode* folder = m_host.AddFolder(under, cluster, parent);
             outOfMemory = folder == nullptr;
             if (outOfMemory) break;
-            if (lost && parent != kFatNoParentCluster) m_released.push_back({folder, parent});
+            if (lost && parent != kFatLostFoldersId) m_released.push_back({folder, cluster, parent});
             placed = true;
         }
         if (outOfMemory) break;
@@ -118,6 +203,8 @@ void CFatFolderPlacement::Place(const std::map<u64, u64>& parentOf) {
 }
 
 void CFatFolderPlacement::Rehome() {
+    std::sort(m_released.begin(), m_released.end(),
+              [](const Released& a, const Released& b) { return a.cluster > b.cluster; });
     CFileNode* lostFolders = nullptr;
     for (const Released& r : m_released) {
         if (m_host.Stopped()) break;
@@ -125,7 +212,8 @@ void CFatFolderPlacement::Rehome() {
         if (r.folder->GetParent() != lostFolders) continue;
         CFileNode* parent = m_host.FolderAt(r.parent);
         // A parent a walk found below the folder itself leaves the folder where it is: the ring
-        // it is part of enters "Lost Folders" through it.
+        // it is part of enters "Lost Folders" through it, the lowest of the ring's folders that
+        // went there.
         if (parent == nullptr || FatIsAncestorOrSelf(r.folder, parent)) continue;
         m_host.MoveFolder(r.folder, parent);
     }

@@ -4,60 +4,30 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <list>
-#include <map>
 #include <memory>
-#include <set>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
 #include "engine/DirectoryTreeBuilder.h"
-#include "engine/FileNode.h"
-#include "engine/FileSystemNode.h"
-#include "engine/Progress.h"
 #include "engine/RecycleBin.h"
-#include "fs/fat/FatDBR.h"
 #include "fs/fat/FatDirEntry.h"
-#include "fs/fat/FatFileProperties.h"
-#include "fs/fat/FatFolderPlacement.h"
+#include "fs/fat/FatQuickWalker.h"
 #include "fs/fat/FatRevise.h"
-#include "fs/fat/FatTable.h"
 #include "platform/Log.h"
+#include "raw/AnalyserRegistry.h"
 
 namespace {
 constexpr u32 kPieceSectors = 128;
 constexpr u32 kBufferSectors = 130;
 constexpr u32 kMaxCarriedBytes = 1023;
-constexpr u32 kRunStopped = 2;
-constexpr u64 kFirstDataCluster = 2;
 constexpr u64 kFatBackupBootSector = 6;
 // Runs of zeros amid folder entries the walk writes a trace line for; the rest are counted.
 constexpr u64 kMaxTracedZeroRuns = 1024;
-
-// Calls `visit` with the properties of each file of the tree below `root` while it answers true.
-// The tree is walked without recursion: a damaged volume nests folders thousands deep.
-template <typename Visit>
-void ForEachFile(CFileNode* root, Visit visit) {
-    std::vector<CFileNode*> pending{root};
-    while (!pending.empty()) {
-        CFileNode* folder = pending.back();
-        pending.pop_back();
-        for (CFileNode* node = folder->GetFirstChild(); node != nullptr; node = node->GetNextSibling()) {
-            CFATFileProperties* p = FatPropertiesOf(node);
-            if (p == nullptr) continue;
-            if ((p->GetAttributes() & kAttrDirectory) != 0) {
-                pending.push_back(node);
-            } else if (!visit(p)) {
-                return;
-            }
-        }
-    }
-}
+// What a header check is given at the least: one sector of the smallest size.
+constexpr u64 kMinHeaderBytes = 512;
 
 // Whether the 32 bytes of an entry are all zero: a never-used slot, or a sector a failing disk
 // gave back as zeros.
@@ -65,267 +35,9 @@ bool IsZeroEntry(const u8* entry) {
     return std::all_of(entry, entry + kFatDirEntrySize, [](u8 b) { return b == 0; });
 }
 
-// The zeros met in one folder's entries, sector by sector of the volume.
-struct ZeroRun {
-    bool open = false;        // the last entry read was zeros
-    u64 first = 0;            // the sector the open run began in
-    u64 last = 0;             // the sector of its last zeros so far
-    bool listedAfter = false;  // a valid entry followed zeros
-};
+}  // namespace
 
-bool IsDeletedNode(CFileNode* node) {
-    CFATFileProperties* p = FatPropertiesOf(node);
-    return p != nullptr && (p->GetState() & 1) != 0;
-}
-
-bool IsTemporaryNode(CFileNode* node) {
-    CFATFileProperties* p = FatPropertiesOf(node);
-    return p != nullptr && (p->GetState() & kFatTemporaryState) != 0;
-}
-
-// The cluster a folder's ".." names when its first sector does not begin with "." and "..".
-constexpr u64 kNoHome = ~0ULL;
-
-// How a folder's ".." names the folder it is listed in.
-enum class DotDotMatch { kNone, kLowWord, kExact };
-// Gives how the ".." of the folder both entries name names the folder at a parent cluster.
-using DotDotMatcher = std::function<DotDotMatch(u64 parentCluster)>;
-
-// Negative when the new folder replaces the existing one. `home` tells how the folder's ".."
-// names each entry's folder, asked only when both entries are deleted.
-int CompareDuplicateFolders(CFileNode* existing, CFileNode* found, const DotDotMatcher& home) {
-    const bool existingDeleted = IsDeletedNode(existing);
-    const bool foundDeleted = IsDeletedNode(found);
-    if (!existingDeleted && !foundDeleted) {
-        ReleaseTrace("Some thing must be wrong! \t\t\t\t\t\t\tWe found two undeleted directory got the same first "
-                     "cluster number!");
-        return 1;
-    }
-    if (!existingDeleted) return 1;
-    if (!foundDeleted) return -1;
-    // A folder moved away leaves a deleted entry at its old place; when it is then deleted where it
-    // went, two deleted entries name it. Its own ".." was rewritten by the move: the entry in the
-    // folder it names is the folder's last place. A folder the search made has no entry of its
-    // own: its place came from that ".." already, and an entry found for it gives it its name.
-    // A ".." that names a folder exactly beats one that only shares its low word.
-    const u32 states = FatPropertiesOf(existing)->GetState() | FatPropertiesOf(found)->GetState();
-    if ((states & kFatTemporaryState) == 0) {
-        const DotDotMatch existingHome = home(FatPropertiesOf(existing)->GetParentCluster());
-        const DotDotMatch foundHome = home(FatPropertiesOf(found)->GetParentCluster());
-        if (existingHome != foundHome) return foundHome > existingHome ? -1 : 1;
-    }
-    FILETIME64 a = 0;
-    FILETIME64 b = 0;
-    FatPropertiesOf(existing)->GetModificationTime(a);
-    FatPropertiesOf(found)->GetModificationTime(b);
-    return b > a ? -1 : 1;
-}
-
-// One folder's walk: what the revise pass and the recycle-bin pairing gather across its pieces.
-struct FolderContext {
-    CFileNode* folder = nullptr;
-    std::vector<CFileNode*> referenceFiles;    // deleted files of the tree, and live reference nodes
-    std::vector<CFileNode*> referenceFolders;  // deleted folders of the tree, and live reference nodes
-    std::vector<TreeNodePtr> ownedReferences;  // live reference nodes, freed after the pass
-    std::list<CFileNode*> recyclePending;
-    // A cluster no chain leads to is read strictly: its entries end at the first one that is no
-    // entry or names a cluster outside the volume, for what follows is most likely other data.
-    bool strict = false;
-};
-
-class CFATQuickWalker : private IFatFolderPlacementHost {
-public:
-    CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device, IProgress* progress, const CFATDBR& dbr,
-                    IFATTable* fat);
-    ~CFATQuickWalker() override;
-
-    void Run();
-
-private:
-    // What the placement of folders by their ".." asks of the walk.
-    CFileNode* FolderAt(u64 cluster) const override { return KnownFolder(cluster); }
-    CFileNode* LostFolders() override { return LostFoldersNode(); }
-    CFileNode* AddFolder(CFileNode* under, u64 cluster, u64 parentCluster) override;
-    void WalkQueued() override { DrainQueue(); }
-    std::vector<u64> TakeFound() override {
-        std::vector<u64> found;
-        found.swap(m_newFolders);
-        return found;
-    }
-    void MoveFolder(CFileNode* folder, CFileNode* parent) override;
-    bool Stopped() const override { return m_runState == kRunStopped; }
-
-    bool Continue();
-    void Report(u64 done);
-    FileSystemNodePtr MakeRootNode();
-    bool WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden);
-    void DrainQueue();
-    void PlaceLostFolders();
-    void PlaceLostClusters();
-    CFileNode* LostFoldersNode();
-    // The folder a ".." cluster names when a walk found it (the root for cluster 0 and for the
-    // FAT32 root cluster); null when it was not found.
-    CFileNode* KnownFolder(u64 cluster) const;
-    // Reads the first sector of the folder at `cluster` into `sector`: false when it cannot be
-    // read or does not begin with a "." that names the cluster and a "..".
-    bool ReadFolderStart(u64 cluster, std::vector<u8>& sector) const;
-    FILETIME64 DotCreationTime(u32 cluster) const;
-    // The cluster of the folder that the ".." entry of the folder at `cluster` names, the root as
-    // 0; kNoHome when the folder's first sector cannot be read or holds no "." and "..".
-    u64 DotDotCluster(u64 cluster) const;
-    // The same of a folder's first sector, read.
-    u64 DotDotOf(const u8* folderStart) const;
-    // How a ".." naming `home` names the folder at `parent`. Some tools write a moved folder's
-    // ".." with the low word of its new parent's first cluster only: such a ".." names a folder
-    // of its low word, but only where no folder has that cluster itself. The root is named by 0
-    // alone.
-    DotDotMatch MatchDotDot(u64 home, u64 parent) const;
-    // Where a deleted FAT32 folder's entry lost the high word of its first cluster: the cluster
-    // with its low word that begins its folder; 0 when none can be told to be its own, and
-    // always 0 for an entry whose high word is not 0. The folder starts of the low word it does
-    // not take go to `unclaimed`.
-    u64 HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed);
-    // The deleted-file scan's place for the folders no entry could be told to name that no walk
-    // reached: each under the folder its ".." names when a walk found it, else under "Lost
-    // Folders", as a "DIR" folder.
-    void PlaceUnclaimedFolders();
-    // Places folders no walk reached (cluster -> the cluster its ".." names, kFatNoParentCluster
-    // for none) as "DIR" folders under the folders their ".." names (see CFatFolderPlacement).
-    void PlaceByDotDot(const std::map<u64, u64>& parentOf);
-    // Makes `node`, which replaces the duplicate `old`, known wherever `old` was.
-    void Supersede(CFileNode* old, CFileNode* node);
-    // A deleted FAT32 folder entry that keeps no high word: it names its folder by the low word
-    // alone, and where another folder has that cluster its own may lie at a higher word.
-    bool NamesLowWordOnly(CFileNode* node) const {
-        const CFATFileProperties* p = FatPropertiesOf(node);
-        return m_fsCode == kFsFat32 && p->GetState() == kFatDeletedState && p->GetFirstCluster() <= kFatLowWordMask;
-    }
-    // Whether another folder has the cluster the folder's entry names.
-    bool HeldByAnother(CFileNode* folder, u64 cluster) const {
-        const auto it = m_folders.find(cluster);
-        return it != m_folders.end() && it->second != folder;
-    }
-    // The folder's entry names the cluster another folder has, and no higher word gave it a
-    // folder of its own: the two entries are one folder's, and the comparison of duplicates
-    // says which of them the folder keeps.
-    void JudgeDuplicate(CFileNode* folder, u64 cluster);
-    // Whether a folder found at a cluster another folder already holds takes its place.
-    bool ChallengerWins(CFileNode* holder, CFileNode* challenger, const CFileNode* challengerPlace, u64 cluster);
-    // Moves the children of `from` under `to`.
-    static void MoveChildren(CFileNode* from, CFileNode* to);
-    // Whether a walk read the cluster as a folder's, or a folder starting there is in the tree.
-    bool IsReached(u64 cluster) const override {
-        return m_dirClusters.count(cluster) != 0 || m_folders.count(cluster) != 0;
-    }
-    // Whether a folder sector seen on the device lies in the volume's clusters.
-    bool HoldsFolderSightings() const;
-    // Adds to m_stored the sectors of the found volumes (see FatWalkOptions) that one file of the
-    // tree so far holds from their first sector to their last.
-    void FindStoredVolumes();
-    // Whether the cluster lies in a volume stored in a file; counts it when it does.
-    bool LeftToStoredVolume(u64 cluster);
-    // Finds the folder sightings no walk reached that lie in the clusters of a live file of the
-    // tree (m_fileHeld): they are that file's content.
-    void FindFileHeldSightings();
-    // Whether the cluster is such a sighting's; counts it when it is.
-    bool LeftToFile(u64 cluster);
-    TreeNodePtr MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster);
-    // A "DIR" folder for the folder starting at `cluster`, added under `under` and queued for its
-    // walk; null when memory runs out.
-    CFileNode* AddLostFolder(CFileNode* under, u64 cluster, u64 parentCluster);
-    // A reference node of a live entry for the revise pass, owned by the context; null when
-    // memory runs out.
-    CFileNode* MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx);
-    i64 ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx);
-    void BookFolder(CFileNode* node, FolderContext& ctx, bool& kept);
-    void RevisePass(FolderContext& ctx);
-    bool IsCluster(u64 cluster) const { return cluster >= 2 && cluster - 2 < m_clusterLimit; }
-    // Inside the volume but past the device's end (an image of a card that failed there).
-    bool PastDeviceEnd(u64 cluster) const {
-        return cluster >= 2 && cluster - 2 >= m_clusterLimit && cluster - 2 < m_volumeClusterLimit;
-    }
-    // Follows the zeros amid a folder's entries over `length` bytes from device sector
-    // `firstSector` on: zeros followed by a valid entry do not end the folder, and the log says
-    // which sectors were passed over.
-    void FollowZeros(ZeroRun& run, CFileNode* folder, u64 firstCluster, const u8* bytes, u64 length,
-                     u64 firstSector);
-    // "(root)" or the folder's name, for the log.
-    static const char* FolderName(CFileNode* folder);
-    // Says in the log that the folder entries `what` at `cluster`, past the device's end, cannot be
-    // read; `where` names the folder and how it leads there.
-    void TellPastDeviceEnd(const std::string& where, u64 cluster, const char* what) const;
-    // The cluster after `cluster` in a folder's chain. Without a FAT a folder is taken to go on
-    // into the next cluster while that one holds folder entries without "." and "..".
-    u32 NextFolderCluster(u64 cluster) {
-        if (!m_fatless) return m_fat->GetEntry(u32(cluster));
-        const u64 next = cluster + 1;
-        return m_continuations.count(next) != 0 && m_dirClusters.count(next) == 0 ? u32(next) : 0;
-    }
-    u64 ClusterSector(u64 cluster) const { return m_dataStart + (cluster - 2) * m_spc; }
-    void Hand(CFileNode* node);
-    void Enqueue(CFileNode* folder) {
-        m_queue.push_back(folder);
-        m_queued.insert(folder);
-    }
-    // A folder that gave way to a duplicate stays where it is until the walk ends: the queue, the
-    // lists and its parent's children that still hold it pass over it, instead of each
-    // replacement searching them all (a folder of many duplicates made that quadratic).
-    void Discard(CFileNode* folder);
-    bool IsDiscarded(CFileNode* node) const { return m_discarded.count(node) != 0; }
-    // Unlinks the discarded folders, each parent's children in one pass, and frees them.
-    void DropDiscarded();
-
-    CFATQuickSearch& m_search;
-    IStorageDevice* m_device;
-    IProgress* m_progress;
-    IDirecotryTreeBuilder* m_builder;
-    u32 m_fsCode;
-    u32 m_spc;
-    u64 m_rootStart = 0;
-    u64 m_rootSectors = 0;
-    u32 m_rootCluster = 0;
-    u64 m_dataStart = 0;
-    u64 m_volumeSectors = 0;       // as the boot sector gives it, the device's end aside
-    u64 m_totalSectors = 0;        // of those, the ones the device holds
-    u64 m_clusterLimit = 0;        // clusters the device holds
-    u64 m_volumeClusterLimit = 0;  // clusters of the volume
-    IFATTable* m_fat;
-    u32 m_runState = 0;
-    std::map<u64, CFileNode*> m_folders;
-    std::unordered_set<u64> m_dirClusters;
-    CFileSystemNode* m_root = nullptr;
-    u32 m_sectorSize;
-    std::vector<CFileNode*> m_deferred;
-    std::deque<CFileNode*> m_queue;
-    std::unordered_set<CFileNode*> m_queued;  // in the queue and not yet taken off it
-    u64 m_discardedQueued = 0;                // entries of the queue that were discarded
-    std::vector<CFileNode*> m_later;          // deleted folders walked once the queue is empty
-    std::unordered_set<CFileNode*> m_postponed;  // each postponed once
-    std::unordered_set<CFileNode*> m_walkedFolders;  // taken off the queue and walked (or tried)
-    std::unordered_set<CFileNode*> m_discarded;
-    std::vector<TreeNodePtr> m_discardedNodes;
-    std::vector<IRawFileAnalyser*> m_analysers;
-    bool m_revise = false;
-    bool m_keepTree = false;
-    CFileNode* m_lostFolders = nullptr;
-    std::vector<u64> m_unclaimed;  // folders a deleted entry that lost its high word could name
-    // While folders are placed by their "..": the clusters folders became known at since the
-    // last look, so that a folder waiting for its parent goes there once a walk finds it.
-    bool m_noteNewFolders = false;
-    std::vector<u64> m_newFolders;
-    CFatFolderPlacement m_placement{*this};
-    bool m_fatless = false;
-    std::unordered_set<u64> m_continuations;
-    std::vector<std::pair<u64, u64>> m_stored;  // sectors of the stored volumes: sorted, disjoint
-    std::vector<u64> m_storedStarts;            // the first sector of each stored volume
-    u64 m_leftToStored = 0;
-    std::unordered_set<u64> m_fileHeld;  // clusters of folder sightings inside live files
-    u64 m_leftToFiles = 0;
-    FatVolumeGeometry m_geometry;
-    std::vector<u8> m_buffer;
-    ProgressInfo m_info{};
-    u64 m_zeroRunsTraced = 0;  // runs of zeros amid folder entries passed over, traced or not
-};
+namespace fatwalk {
 
 CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device, IProgress* progress,
                                  const CFATDBR& dbr, IFATTable* fat)
@@ -416,6 +128,7 @@ void CFATQuickWalker::Run() {
         // Without header analysers every deleted file would look headerless and be moved by the
         // estimate; the pass is left out until they are available.
         m_revise = !m_analysers.empty();
+        if (m_revise) m_headers = CFatHeaderExpectation(&CRawFileAnalyserRegistry::Instance());
     }
     m_buffer.assign(u64(kBufferSectors) * m_sectorSize, 0);
 
@@ -512,8 +225,15 @@ void CFATQuickWalker::Run() {
 void CFATQuickWalker::DrainQueue() {
     u64 count = 1;
     u64 lastPercent = 1;
-    while (!m_queue.empty() || !m_later.empty()) {
+    while (!m_queue.empty() || !m_later.empty() || !m_higherWordsWaiting.empty()) {
         if (m_queue.empty()) {
+            if (m_later.empty()) {
+                // Every folder the walks lead to has been read: the entries that look at the
+                // higher words choose together, and the folders they take are walked in turn.
+                RetryHigherWords();
+                if (m_runState == kRunStopped) break;
+                continue;
+            }
             for (CFileNode* later : m_later) {
                 if (!IsDiscarded(later)) Enqueue(later);
             }
@@ -540,45 +260,39 @@ void CFATQuickWalker::DrainQueue() {
         if (m_walkedFolders.count(folder) != 0) continue;
         CFATFileProperties* p = FatPropertiesOf(folder);
         const u64 first = p->GetFirstCluster();
-        // Another folder has the cluster this entry's low word names: the entry's own folder is
-        // looked for at the higher words, once every other entry has claimed its folder.
-        const bool lowWordHeld = NamesLowWordOnly(folder) && HeldByAnother(folder, first);
+        const bool looksHigher = LooksAtHigherWords(folder);
         // A deleted folder whose ".." names another folder than the one that lists it may have
         // moved, or its cluster may be a live folder's now: walked after the others, so that a
         // live entry naming the cluster claims it first and no live file is handed as deleted.
         if (p->GetState() == kFatDeletedState && m_postponed.insert(folder).second) {
-            const u64 home = lowWordHeld ? kNoHome : DotDotCluster(first);
-            if (lowWordHeld || (home != kNoHome && MatchDotDot(home, p->GetParentCluster()) == DotDotMatch::kNone)) {
+            const u64 home = looksHigher ? kNoHome : DotDotCluster(first);
+            if (looksHigher || (home != kNoHome && MatchDotDot(home, p->GetParentCluster()) == DotDotMatch::kNone)) {
                 m_later.push_back(folder);
                 continue;
             }
         }
         m_walkedFolders.insert(folder);
-        if (!lowWordHeld && WalkFolderChain(folder, first, false)) continue;
+        if (!looksHigher && WalkFolderChain(folder, first, false)) continue;
         if (m_runState == kRunStopped) break;
-        if (m_fsCode != kFsFat32 || p->GetState() != 1) continue;
-        std::vector<u64> unclaimed;
-        const u64 candidate = HighWordCandidate(folder, first, unclaimed);
-        if (m_runState == kRunStopped) break;
-        // The complete scan places such folders with the other folder starts it saw.
-        if (!m_keepTree) m_unclaimed.insert(m_unclaimed.end(), unclaimed.begin(), unclaimed.end());
-        bool found = false;
-        if (candidate != 0) {
-            p->SetDataRunList(BuildFATRuns(m_geometry, u32(candidate), p->GetSize(), true));
-            // The folder is known by the cluster it was found at: its entries name it as their
-            // folder by that id, and a ".." naming that cluster names it.
-            const u64 recordedId = folder->GetId();
-            folder->SetId(candidate);
-            found = WalkFolderChain(folder, candidate, false);
-            if (!found) {
-                folder->SetId(recordedId);
-            } else if (m_folders.emplace(candidate, folder).second && m_noteNewFolders) {
-                m_newFolders.push_back(candidate);
-            }
-        }
-        if (m_runState == kRunStopped) break;
-        if (!found && lowWordHeld) JudgeDuplicate(folder, first);
+        if (m_fsCode == kFsFat32 && p->GetState() == kFatDeletedState) m_higherWordsWaiting.push_back(folder);
     }
+}
+
+FatFolderClaim CFATQuickWalker::ClaimOf(CFileNode* folder) const {
+    const CFATFileProperties* p = FatPropertiesOf(folder);
+    FatFolderClaim claim;
+    claim.deleted = (p->GetState() & kFatDeletedState) != 0;
+    claim.temporary = (p->GetState() & kFatTemporaryState) != 0;
+    claim.lowWordOnly = FatNamesLowWordOnly(m_fsCode == kFsFat32, p->GetState(), p->GetFirstCluster());
+    p->GetModificationTime(claim.modified);
+    claim.listedIn = p->GetParentCluster();
+    return claim;
+}
+
+bool CFATQuickWalker::LooksAtHigherWords(CFileNode* folder) const {
+    const auto holder = m_folders.find(FatPropertiesOf(folder)->GetFirstCluster());
+    if (holder == m_folders.end() || holder->second == folder || IsDiscarded(holder->second)) return false;
+    return JudgeClusterClaim(ClaimOf(holder->second), ClaimOf(folder)) == FatClaimOutcome::kChallengerLooksHigher;
 }
 
 void CFATQuickWalker::Supersede(CFileNode* old, CFileNode* node) {
@@ -612,7 +326,7 @@ bool CFATQuickWalker::ChallengerWins(CFileNode* holder, CFileNode* challenger, c
         homeRead = true;
         return MatchDotDot(home, parent);
     };
-    return CompareDuplicateFolders(holder, challenger, matchHome) < 0;
+    return FatChallengerReplaces(ClaimOf(holder), ClaimOf(challenger), matchHome);
 }
 
 void CFATQuickWalker::JudgeDuplicate(CFileNode* folder, u64 cluster) {
@@ -640,357 +354,6 @@ CFileNode* CFATQuickWalker::MakeReferenceNode(const u8* entries, u32 length, u64
     ref->SetFileProperties(properties.release());
     ctx.ownedReferences.push_back(std::move(ref));
     return ctx.ownedReferences.back().get();
-}
-
-TreeNodePtr CFATQuickWalker::MakeLostFolderNode(const char* name, u64 cluster, u64 parentCluster) {
-    PropertiesRef<CFATFileProperties> p(NewFATFileProperties());
-    TreeNodePtr node = CreateFileNode();
-    if (!p || !node) return nullptr;
-    p->SetName(name);
-    p->SetAttributes(u16(p->GetAttributes() | kAttrDirectory));
-    p->SetState(kFatLostFolderState);
-    p->SetFirstCluster(u32(cluster));
-    p->SetParentCluster(u32(parentCluster));
-    node->SetFileProperties(p.release());
-    node->SetId(cluster);
-    node->SetParentId(parentCluster);
-    return node;
-}
-
-CFileNode* CFATQuickWalker::AddLostFolder(CFileNode* under, u64 cluster, u64 parentCluster) {
-    char name[32];
-    std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-    CFileNode* dir = MakeLostFolderNode(name, cluster, parentCluster).release();
-    if (dir == nullptr) return nullptr;
-    under->AddChild(dir);
-    m_folders[cluster] = dir;
-    Enqueue(dir);
-    return dir;
-}
-
-bool CFATQuickWalker::HoldsFolderSightings() const {
-    const FatWalkOptions& options = m_search.GetWalkOptions();
-    for (const FatFolderSighting& f : options.folderStarts) {
-        if (IsCluster(f.cluster)) return true;
-    }
-    for (u32 c : options.continuationClusters) {
-        if (IsCluster(c)) return true;
-    }
-    return false;
-}
-
-void CFATQuickWalker::FindStoredVolumes() {
-    std::vector<std::pair<u64, u64>> open;  // first sector and length of each volume not yet placed
-    for (const auto& [first, end] : m_search.GetWalkOptions().foundVolumes) {
-        if (end > first && std::find(m_storedStarts.begin(), m_storedStarts.end(), first) == m_storedStarts.end()) {
-            open.emplace_back(first, end - first);
-        }
-    }
-    if (open.empty()) return;
-    ForEachFile(m_root, [&](CFATFileProperties* p) {
-        const u64 fileSectors = p->GetSize() / m_sectorSize;
-        std::unique_ptr<IDataRunList> runs;
-        for (size_t i = open.size(); i-- > 0;) {
-            const auto [first, length] = open[i];
-            if (fileSectors < length) continue;
-            if (!runs) runs.reset(p->CreateDataRunList());
-            if (!runs) break;
-            // The volume's sectors are the file's from the one its first sector is on, in the
-            // file's order: a fragmented file spreads them over the device.
-            std::vector<std::pair<u64, u64>> sectors;
-            u64 offset = 0;  // in the file, of the current extent
-            u64 left = 0;    // of the volume, once its first sector is met
-            bool met = false;
-            for (size_t e = 0; e < runs->GetExtentCount() && (!met || left != 0); ++e) {
-                const DataRunExtent& extent = runs->GetExtent(e);
-                if (extent.start < 0) break;
-                const u64 from = ClusterSector(u64(extent.start) + 2);
-                const u64 to = from + extent.length * m_spc;
-                u64 at = from;
-                if (!met && first >= from && first < to) {
-                    const u64 into = offset + (first - from);
-                    if (into >= fileSectors || fileSectors - into < length) break;
-                    met = true;
-                    left = length;
-                    at = first;
-                }
-                if (met) {
-                    const u64 take = std::min(left, to - at);
-                    sectors.emplace_back(at, at + take);
-                    left -= take;
-                }
-                offset += to - from;
-            }
-            if (!met || left != 0) continue;
-            ReleaseTrace("FAT walk: the volume at sector %llu (%llu sectors) lies in the file %s; its folder "
-                         "sectors are left to it",
-                         static_cast<unsigned long long>(first), static_cast<unsigned long long>(length),
-                         p->GetName() != nullptr ? p->GetName() : "");
-            m_stored.insert(m_stored.end(), sectors.begin(), sectors.end());
-            m_storedStarts.push_back(first);
-            open.erase(open.begin() + std::ptrdiff_t(i));
-        }
-        return !open.empty();
-    });
-    // Sorted and disjoint, for the lookup.
-    std::sort(m_stored.begin(), m_stored.end());
-    std::vector<std::pair<u64, u64>> merged;
-    for (const auto& range : m_stored) {
-        if (!merged.empty() && range.first <= merged.back().second) {
-            merged.back().second = std::max(merged.back().second, range.second);
-        } else {
-            merged.push_back(range);
-        }
-    }
-    m_stored = std::move(merged);
-}
-
-void CFATQuickWalker::FindFileHeldSightings() {
-    // Without a FAT a file's clusters are a guess: a folder found inside that guess may be one
-    // that took the clusters over.
-    if (m_fatless) return;
-    const FatWalkOptions& options = m_search.GetWalkOptions();
-    std::vector<u64> unreached;
-    for (const FatFolderSighting& f : options.folderStarts) {
-        if (IsCluster(f.cluster) && !IsReached(f.cluster)) unreached.push_back(f.cluster);
-    }
-    for (const u32 c : options.continuationClusters) {
-        if (IsCluster(c) && m_dirClusters.count(c) == 0) unreached.push_back(c);
-    }
-    if (unreached.empty()) return;
-    std::sort(unreached.begin(), unreached.end());
-    unreached.erase(std::unique(unreached.begin(), unreached.end()), unreached.end());
-    // A live file's clusters are its own by the FAT: a folder sector there is a copy inside the
-    // file, or a volume stored in it (one of a kind the search does not know, such as a floppy
-    // image), and its entries name that volume's clusters, not this one's.
-    ForEachFile(m_root, [&](CFATFileProperties* p) {
-        if ((p->GetState() & kFatDeletedState) != 0) return true;
-        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-        for (size_t e = 0; runs && e < runs->GetExtentCount(); ++e) {
-            const DataRunExtent& extent = runs->GetExtent(e);
-            if (extent.start < 0) continue;
-            const u64 first = u64(extent.start) + 2;
-            auto it = std::lower_bound(unreached.begin(), unreached.end(), first);
-            for (; it != unreached.end() && *it - first < extent.length; ++it) m_fileHeld.insert(*it);
-        }
-        return true;
-    });
-}
-
-bool CFATQuickWalker::LeftToFile(u64 cluster) {
-    if (m_fileHeld.count(cluster) == 0) return false;
-    ++m_leftToFiles;
-    return true;
-}
-
-bool CFATQuickWalker::LeftToStoredVolume(u64 cluster) {
-    if (m_stored.empty()) return false;
-    const u64 sector = ClusterSector(cluster);
-    const auto after = std::upper_bound(m_stored.begin(), m_stored.end(), std::make_pair(sector, ~u64(0)));
-    if (after == m_stored.begin() || sector >= std::prev(after)->second) return false;
-    ++m_leftToStored;
-    return true;
-}
-
-CFileNode* CFATQuickWalker::KnownFolder(u64 cluster) const {
-    if (cluster == 0 || (m_fsCode == kFsFat32 && cluster == m_rootCluster)) return m_root;
-    const auto it = m_folders.find(cluster);
-    return it != m_folders.end() ? it->second : nullptr;
-}
-
-namespace {
-// The creation time of the "." entry that begins `entries`; 0 when they begin with none.
-FILETIME64 CreationTimeOfDot(const u8* entries) {
-    const CFATDirEntry dot(entries);
-    if (!dot.IsDotEntry() || !dot.IsDirectory()) return 0;
-    PropertiesRef<CFATFileProperties> props = CreateFATFilePropertiesFromEntries(entries, kFatDirEntrySize);
-    FILETIME64 created = 0;
-    if (props) props->GetCreationTime(created);
-    return created;
-}
-}  // namespace
-
-u64 CFATQuickWalker::HighWordCandidate(CFileNode* folder, u64 recorded, std::vector<u64>& unclaimed) {
-    // The same low word in the higher 65536-cluster blocks: each cluster there that begins a
-    // folder no walk read and no other entry names could be this folder (ChooseLowWordFolder
-    // says which).
-    FILETIME64 created = 0;
-    FatPropertiesOf(folder)->GetCreationTime(created);
-    const u64 listedIn = folder->GetParent() != nullptr ? folder->GetParent()->GetId() : kNoHome;
-    std::vector<u8> sector;
-    std::vector<FatLowWordCandidate> starts;  // every folder start of the low word, whoever's it is
-    for (u64 k = 0; k < recorded / kFatHighWordStep + kFatHighWordsTried; ++k) {
-        const u64 candidate = recorded + k * kFatHighWordStep;
-        // A low word of 0 or 1 is no cluster by itself: its folder lies at a higher word.
-        if (candidate < kFirstDataCluster) continue;
-        if (!IsCluster(candidate)) break;
-        if (m_dirClusters.count(candidate) != 0) continue;
-        if (const auto named = m_folders.find(candidate); named != m_folders.end() && named->second != folder) continue;
-        if (!Continue()) return 0;
-        if (!ReadFolderStart(candidate, sector)) continue;
-        starts.push_back({candidate, CreationTimeOfDot(sector.data()),
-                          MatchDotDot(DotDotOf(sector.data()), listedIn) != DotDotMatch::kNone});
-    }
-    u64 chosen = 0;
-    const char* name = FatPropertiesOf(folder)->GetName();
-    if (recorded >= kFatHighWordStep) {
-        // The entry kept a high word, so it lost none: the folders of its low word in other
-        // blocks are not its own, whatever their times. They are still folders no entry names.
-        if (!starts.empty()) {
-            ReleaseTrace("Deleted folder %s at cluster %llx kept the high word of its first cluster: the %zu folders "
-                         "of its low word in other blocks are not its own",
-                         name, static_cast<unsigned long long>(recorded), starts.size());
-        }
-    } else if (const size_t choice = ChooseLowWordFolder(created, starts); choice != kFatNoLowWordChoice) {
-        chosen = starts[choice].cluster;
-        if (starts.size() > 1) {
-            ReleaseTrace("Deleted folder %s at cluster %llx: of the %zu folders of its low word, the one at cluster "
-                         "%llx is its own by time or by \"..\"",
-                         name, static_cast<unsigned long long>(recorded), starts.size(),
-                         static_cast<unsigned long long>(chosen));
-        }
-    } else if (!starts.empty()) {
-        ReleaseTrace("Deleted folder %s at cluster %llx: %zu folders share its low word, none of them its own by time "
-                     "or by \"..\"",
-                     name, static_cast<unsigned long long>(recorded), starts.size());
-    }
-    // The folders this entry does not take may be those of entries a duplicate of this one
-    // pushed out of the walk (an older deleted entry of the same low word): they stay candidates
-    // for the unclaimed folders, so that their files are not lost.
-    for (const FatLowWordCandidate& start : starts) {
-        if (start.cluster != chosen) unclaimed.push_back(start.cluster);
-    }
-    return chosen;
-}
-
-void CFATQuickWalker::PlaceUnclaimedFolders() {
-    // After the walk, so that a live entry anywhere claims its folder first; the folders placed
-    // here may hold entries that leave more unclaimed. Each cluster is placed once.
-    while (!m_unclaimed.empty() && m_runState != kRunStopped) {
-        std::map<u64, u64> parentOf;
-        for (const u64 cluster : m_unclaimed) {
-            if (IsReached(cluster) || parentOf.count(cluster) != 0) continue;
-            const u64 parent = DotDotCluster(cluster);
-            parentOf.emplace(cluster, parent == kNoHome || parent == cluster ? kFatNoParentCluster : parent);
-        }
-        m_unclaimed.clear();
-        PlaceByDotDot(parentOf);
-    }
-}
-
-bool CFATQuickWalker::ReadFolderStart(u64 cluster, std::vector<u8>& sector) const {
-    if (!IsCluster(cluster)) return false;
-    sector.assign(std::max<u32>(m_sectorSize, 2 * kFatDirEntrySize), 0);
-    if (!m_device->Read(sector.data(), ClusterSector(cluster), 1)) return false;
-    const CFATDirEntry dot(sector.data());
-    const CFATDirEntry dotDot(sector.data() + kFatDirEntrySize);
-    // A folder's "." names its own cluster: a sector that only looks like a folder's start (a
-    // copy of one inside a file) lists files by another volume's clusters.
-    return dot.IsDotEntry() && dotDot.IsDotDotEntry() && dot.GetFirstCluster() == cluster;
-}
-
-FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
-    std::vector<u8> sector;
-    return ReadFolderStart(cluster, sector) ? CreationTimeOfDot(sector.data()) : 0;
-}
-
-DotDotMatch CFATQuickWalker::MatchDotDot(u64 home, u64 parent) const {
-    if (home == kNoHome) return DotDotMatch::kNone;
-    if (home == parent) return DotDotMatch::kExact;
-    const bool lowWordOnly = home != 0 && home <= kFatLowWordMask && (parent & kFatLowWordMask) == home;
-    return lowWordOnly && KnownFolder(home) == nullptr ? DotDotMatch::kLowWord : DotDotMatch::kNone;
-}
-
-u64 CFATQuickWalker::DotDotCluster(u64 cluster) const {
-    std::vector<u8> sector;
-    return ReadFolderStart(cluster, sector) ? DotDotOf(sector.data()) : kNoHome;
-}
-
-u64 CFATQuickWalker::DotDotOf(const u8* folderStart) const {
-    const u64 parent = CFATDirEntry(folderStart + kFatDirEntrySize).GetFirstCluster();
-    // Some systems name the FAT32 root by its cluster rather than by 0.
-    return m_fsCode == kFsFat32 && parent == m_rootCluster ? 0 : parent;
-}
-
-CFileNode* CFATQuickWalker::LostFoldersNode() {
-    if (m_lostFolders == nullptr) {
-        m_lostFolders = MakeLostFolderNode(kFatLostFoldersName, kFatLostFoldersId, kFatLostFoldersId).release();
-        if (m_lostFolders == nullptr) return nullptr;
-        m_lostFolders->SetParentId(m_root->GetId());
-        m_root->AddChild(m_lostFolders);
-    }
-    return m_lostFolders;
-}
-
-void CFATQuickWalker::PlaceLostClusters() {
-    // A folder's later clusters that no walk reached: its chain is gone (a deleted folder whose
-    // clusters were not contiguous), but the entries they hold still name their files.
-    std::vector<u8> cluster(u64(m_spc) * m_sectorSize, 0);
-    for (u32 c : m_search.GetWalkOptions().continuationClusters) {
-        if (!IsCluster(c) || m_dirClusters.count(c) != 0 || LeftToStoredVolume(c) || LeftToFile(c)) continue;
-        if (!Continue()) return;
-        if (!m_device->Read(cluster.data(), ClusterSector(c), m_spc)) continue;
-        m_dirClusters.insert(c);
-        ReleaseTrace("Build Lost Cluster %d Sector %llu", int(c), static_cast<unsigned long long>(ClusterSector(c)));
-        if (LostFoldersNode() == nullptr) return;
-        char name[32];
-        std::snprintf(name, sizeof(name), "DIR%u", unsigned(NextLostFolderNumber()));
-        CFileNode* dir = MakeLostFolderNode(name, kFatContinuationFolderId, kFatLostFoldersId).release();
-        if (dir == nullptr) return;
-        m_lostFolders->AddChild(dir);
-        FolderContext ctx;
-        ctx.folder = dir;
-        ctx.strict = true;
-        ParseFolderBuffer(cluster.data(), u32(cluster.size()), ctx);
-        DrainQueue();
-        if (m_runState == kRunStopped) return;
-    }
-}
-
-void CFATQuickWalker::PlaceLostFolders() {
-    // The folder starts no walk reached, each cluster once (its first sighting), with the parent
-    // its ".." names. A ".." that names its own folder names no parent: the folder and its files
-    // are still there, only the way up is lost.
-    std::map<u64, u64> parentOf;
-    for (const FatFolderSighting& f : m_search.GetWalkOptions().folderStarts) {
-        if (!IsCluster(f.cluster) || IsReached(f.cluster) || LeftToStoredVolume(f.cluster) || LeftToFile(f.cluster)) {
-            continue;
-        }
-        parentOf.emplace(f.cluster, f.parent == f.cluster ? kFatNoParentCluster : u64(f.parent));
-    }
-    PlaceByDotDot(parentOf);
-}
-
-void CFATQuickWalker::PlaceByDotDot(const std::map<u64, u64>& parentOf) {
-    m_noteNewFolders = true;
-    m_newFolders.clear();
-    m_placement.Place(parentOf);
-    m_noteNewFolders = false;
-    m_newFolders.clear();
-}
-
-CFileNode* CFATQuickWalker::AddFolder(CFileNode* under, u64 cluster, u64 parentCluster) {
-    if (m_keepTree) {
-        ReleaseTrace("Build Cluster %d Sector %llu", int(cluster), static_cast<unsigned long long>(ClusterSector(cluster)));
-    }
-    // The deleted-file scan names the parent by its node, as the builder links them.
-    CFileNode* dir = AddLostFolder(under, cluster, m_keepTree ? parentCluster : under->GetId());
-    if (dir == nullptr) return nullptr;
-    if (under != m_lostFolders) dir->SetParentId(under->GetId());
-    // Handed with the deleted folders at the end: an entry found later may still name it.
-    if (!m_keepTree) m_deferred.push_back(dir);
-    return dir;
-}
-
-void CFATQuickWalker::MoveFolder(CFileNode* folder, CFileNode* parent) {
-    if (IsDiscarded(folder) || folder->GetParent() == nullptr) return;
-    folder->GetParent()->RemoveChild(folder);
-    parent->AddChild(folder);
-    folder->SetParentId(parent->GetId());
-    if (!m_keepTree) FatPropertiesOf(folder)->SetParentCluster(u32(parent->GetId()));
-    ReleaseTrace("FAT folder at cluster %llu: the folder its \"..\" names turned up at a later walk; moved there "
-                 "from \"%s\"",
-                 static_cast<unsigned long long>(FatPropertiesOf(folder)->GetFirstCluster()), kFatLostFoldersName);
 }
 
 bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool dotsForbidden) {
@@ -1126,17 +489,18 @@ void CFATQuickWalker::BookFolder(CFileNode* node, FolderContext& ctx, bool& kept
     kept = true;
     bool walkedBefore = false;
     auto it = m_folders.find(cluster);
+    const FatClaimOutcome claim = it == m_folders.end() ? FatClaimOutcome::kDuplicates
+                                                        : JudgeClusterClaim(ClaimOf(it->second), ClaimOf(node));
     if (it == m_folders.end()) {
         m_folders[cluster] = node;
         if (m_noteNewFolders) m_newFolders.push_back(cluster);
-    } else if (const bool oldLive = !IsDeletedNode(it->second) && !IsTemporaryNode(it->second);
-               NamesLowWordOnly(node) && (oldLive || NamesLowWordOnly(it->second))) {
-        // The entry may name a folder at a higher word of the same low word: it stays apart,
-        // and is judged a duplicate only when no higher word gives it a folder of its own.
-    } else if (NamesLowWordOnly(it->second) && !IsDeletedNode(node) && !IsTemporaryNode(node)) {
-        // A live folder has the cluster a deleted entry named by its low word alone: the cluster
-        // is the live folder's, and the deleted entry looks for its own at the higher words. What
-        // a walk from the entry read there is the live folder's.
+    } else if (claim == FatClaimOutcome::kChallengerLooksHigher) {
+        // The entry stays apart; it is judged a duplicate only when no higher word gives it a
+        // folder of its own.
+    } else if (claim == FatClaimOutcome::kHolderLooksHigher) {
+        // A live folder has the cluster a deleted entry named by its low word alone: the cluster is
+        // the live folder's, and the deleted entry looks for its own at the higher words. What a
+        // walk from the entry read there is the live folder's.
         CFileNode* old = it->second;
         it->second = node;
         if (old->GetId() == cluster && m_walkedFolders.erase(old) != 0) {
@@ -1344,6 +708,21 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
     return length;
 }
 
+bool CFATQuickWalker::HoldsHeaderAt(u64 cluster, const std::vector<std::string>& families) const {
+    if (!IsCluster(cluster) || HeldByLiveChain(cluster)) return false;
+    // A header check may look past the first sector, as the carving search lets it.
+    const u64 sectors = std::min<u64>((std::max<u32>(m_sectorSize, IRawFileAnalyser::kHeaderLookAheadBytes) +
+                                       m_sectorSize - 1) / m_sectorSize,
+                                      m_totalSectors - ClusterSector(cluster));
+    std::vector<u8> bytes(std::max<u64>(sectors * m_sectorSize, kMinHeaderBytes), 0);
+    if (!m_device->Read(bytes.data(), ClusterSector(cluster), sectors)) {
+        std::fill(bytes.begin(), bytes.end(), 0);
+        if (!m_device->Read(bytes.data(), ClusterSector(cluster), 1)) return false;
+        bytes.resize(std::max<u64>(m_sectorSize, kMinHeaderBytes));
+    }
+    return m_headers.Holds(families, bytes.data(), u32(bytes.size()));
+}
+
 void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     ctx.referenceFiles.insert(ctx.referenceFiles.end(), ctx.referenceFolders.begin(), ctx.referenceFolders.end());
     if (!m_discarded.empty()) {
@@ -1356,20 +735,35 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     const CFatReviseReferences references(ctx.referenceFiles);
     for (CFileNode* node : ctx.referenceFiles) {
         CFATFileProperties* p = FatPropertiesOf(node);
-        if (p == nullptr || p->GetState() != 1 || node->GetParent() != ctx.folder) continue;
+        if (p == nullptr || p->GetState() != kFatDeletedState || node->GetParent() != ctx.folder) continue;
+        if ((p->GetAttributes() & kAttrDirectory) != 0 || p->GetSize() == 0) continue;
         const u64 recorded = p->GetFirstCluster();
         if (HasKnownFileHeader(m_device, m_dataStart, m_spc, recorded, m_analysers)) continue;
         FILETIME64 created = 0;
         p->GetCreationTime(created);
-        const u64 estimate = references.Estimate(node, p->GetSize(), recorded, created, clusterBytes);
-        if (estimate == recorded || estimate > 0xFFFFFFFFu) continue;
+        const char* name = p->GetName();
+        const std::vector<std::string> families = m_headers.CalledFor(name);
+        FatHoldsHeader holds;
+        if (!families.empty()) holds = [this, &families](u64 cluster) { return HoldsHeaderAt(cluster, families); };
+        const FatFirstClusterEstimate estimate =
+            EstimateDeletedFirstCluster(references, node, p->GetSize(), recorded, created, clusterBytes, holds);
+        if (!estimate.confirmed) {
+            ReleaseTrace("Deleted file %s (first cluster %llx): no cluster of its low word beside the files around "
+                         "it begins as its name calls for; its data is kept where the estimate puts it, at cluster "
+                         "%llx, and counted incomplete",
+                         name != nullptr ? name : "", static_cast<unsigned long long>(recorded),
+                         static_cast<unsigned long long>(estimate.cluster));
+            p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
+        }
+        if (estimate.cluster == recorded || estimate.cluster > 0xFFFFFFFFu) continue;
         // A cluster a live chain holds is no deleted file's any more: its bytes are another file's.
-        if (!m_fatless && IsCluster(estimate) && m_fat->GetEntry(u32(estimate)) != 0) continue;
-        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate), p->GetSize(), true);
+        if (IsCluster(estimate.cluster) && HeldByLiveChain(estimate.cluster)) continue;
+        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate.cluster), p->GetSize(), true);
         if (runs != nullptr) p->SetDataRunList(runs);
     }
 }
-}  // namespace
+}  // namespace fatwalk
+
 
 bool CheckFATBootSector(const u8* sector, u64 partitionStart, IStorageDevice* device, u32& fatCode) {
     fatCode = kFsUnknown;
@@ -1475,7 +869,7 @@ u32 CFATQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     std::unique_ptr<CDoubleFATTable> fat(CreateDoubleFATTable(device, dbr.GetReservedSectors(), dbr.GetFATType(),
                                                               dbr.GetFATSize(), loadCopy1, loadCopy2));
     {
-        CFATQuickWalker walker(*this, device, progress, dbr, fat.get());
+        fatwalk::CFATQuickWalker walker(*this, device, progress, dbr, fat.get());
         walker.Run();
     }
     fat.reset();

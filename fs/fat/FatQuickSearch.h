@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "engine/FsServices.h"
+#include "fs/fat/FatFileProperties.h"
+#include "fs/fat/FatFolderPlacement.h"
 #include "fs/fat/FatSearchedPartitionInfo.h"
 
 class CFileSystemNode;
@@ -57,10 +59,6 @@ struct FatWalkOptions {
 
 // Folder names the complete scan gives to folders whose own entry is gone.
 constexpr const char* kFatLostFoldersName = "Lost Folders";
-constexpr u32 kFatDeletedState = 0x1;
-constexpr u32 kFatTemporaryState = 0x8;  // a folder made by the search, standing in for one whose entry is not known
-constexpr u32 kFatLostFolderState = kFatDeletedState | kFatTemporaryState;
-constexpr u64 kFatLostFoldersId = 0xFFFFFFFFu;
 // The first cluster of a "DIR" folder made from a folder's later cluster: its own first cluster
 // is not known.
 constexpr u64 kFatContinuationFolderId = 0xFFFFFFFFu;
@@ -72,7 +70,7 @@ using FatDotCreationTime = std::function<FILETIME64(u32 cluster)>;
 // Gives each deleted folder below `root` that came out empty the contents of the folder the search
 // made for the same place: the "DIR" folder beside it whose first cluster has the entry's as its
 // low 16 bits (an entry whose high word was cleared), chosen as the retry of higher words chooses
-// (ChooseLowWordFolder); a "DIR" folder two entries choose stays apart. The "DIR" node, which holds the
+// (ChooseLowWordFolders); a "DIR" folder two entries choose stays apart. The "DIR" node, which holds the
 // files, takes the entry's name, times and state with the full first cluster; the emptied node
 // carries the "DIR" name. Every folder of the tree is looked at once.
 void MergeTemporaryFolders(CFileNode* root, const FatDotCreationTime& dotCreated);

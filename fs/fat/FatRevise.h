@@ -1,11 +1,16 @@
 #pragma once
 // Deleted FAT32 files whose first cluster lost its high word: whether a cluster holds a known file
-// header, and an estimate of the full first cluster from the files around the deleted one.
+// header, and an estimate of the full first cluster from the files around the deleted one and
+// from what its name says its first bytes are.
+#include <functional>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "platform/Types.h"
 
 class CFileNode;
+class CRawFileAnalyserRegistry;
 class IRawFileAnalyser;
 class IStorageDevice;
 
@@ -18,18 +23,46 @@ bool IsPEImageHeader(const u8* sector, u32 sectorSize);
 bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerCluster, u64 cluster,
                         const std::vector<IRawFileAnalyser*>& analysers);
 
+// What a file's name says its first bytes are, as the carving analysers check headers: a name
+// whose extension is the type of one of them (or of the same family: ".jpeg" and ".jpg", ".docx"
+// and ".zip", ".nef" and ".tif") calls for that type's header.
+class CFatHeaderExpectation {
+public:
+    // The analysers of the registry; without one, no name calls for a header.
+    explicit CFatHeaderExpectation(const CRawFileAnalyserRegistry* registry);
+
+    // The types (by family) whose header a file of this name begins with, of those the analysers
+    // know; empty when it calls for none.
+    std::vector<std::string> CalledFor(const char* name) const;
+    // Whether the bytes (`held` of them from a sector's start, 512 at the least) begin a file of
+    // one of the families.
+    bool Holds(const std::vector<std::string>& families, const u8* bytes, u32 held) const;
+
+private:
+    const CRawFileAnalyserRegistry* m_registry;
+    std::set<std::string> m_families;  // of the types the analysers stand for
+};
+
 // The entries of one folder (nodes with FAT properties, live and deleted) that the first clusters
 // of its deleted files are judged from, read once for all of them.
 class CFatReviseReferences {
 public:
     explicit CFatReviseReferences(const std::vector<CFileNode*>& references);
 
-    // The first cluster the deleted file `self` (one of the references, or null) of `size` bytes
-    // created at `creationTime` most likely had. The low 16 bits are always those of
-    // recordedCluster; a recorded cluster of 65536 or more is returned unchanged. The file is no
-    // reference for its own estimate.
-    u64 Estimate(const CFileNode* self, u64 size, u64 recordedCluster, FILETIME64 creationTime,
-                 u64 clusterBytes) const;
+    // The first clusters the deleted file `self` (one of the references, or null) of `size` bytes
+    // created at `creationTime` may have had, the likeliest first; all with the low 16 bits of
+    // recordedCluster, which is among them. A recorded cluster of 65536 or more is the only one:
+    // it kept its high word. The file is no reference for its own estimate.
+    //
+    // The likeliest is the block that holds the end of the deleted file created last before it,
+    // where that one kept a high word. Else the live files created last before it and first after
+    // it: where these lie less than a block apart and a cluster of the low word lies between the
+    // first one's data and the second one, the file lies there; else the block of the first
+    // cluster of the earlier one, or of the later one, within the data of the live file of the
+    // highest first cluster. Then the recorded cluster (the likeliest without any of these), then
+    // the clusters of the low word on either side of each of those neighbours.
+    std::vector<u64> Candidates(const CFileNode* self, u64 size, u64 recordedCluster, FILETIME64 creationTime,
+                                u64 clusterBytes) const;
 
 private:
     struct Reference {
@@ -51,9 +84,23 @@ private:
     Reference m_highestLive{};
 };
 
-// The same for one file, its folder's references read anew.
-u64 EstimateDeletedFirstCluster(const std::vector<CFileNode*>& references, const CFileNode* self, u64 size,
-                                u64 recordedCluster, FILETIME64 creationTime, u64 clusterBytes);
+// Where a deleted file whose entry may have lost the high word of its first cluster begins.
+struct FatFirstClusterEstimate {
+    u64 cluster = 0;
+    // False when its name calls for a header that no candidate's first cluster holds: its data
+    // lies where the estimate guessed, and nothing on the device says that it is its own.
+    bool confirmed = true;
+};
+
+// Whether the file's first bytes at a cluster are what its name calls for; empty when the name
+// calls for nothing.
+using FatHoldsHeader = std::function<bool(u64 cluster)>;
+
+// The estimate of the first cluster: the first of the candidates whose first cluster holds what
+// the file's name calls for, else the likeliest, unconfirmed when the name calls for a header.
+FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& references, const CFileNode* self,
+                                                    u64 size, u64 recordedCluster, FILETIME64 creationTime,
+                                                    u64 clusterBytes, const FatHoldsHeader& holdsHeader);
 
 // The offset-signature analysers the revise pass tests cluster headers with; empty while the RAW
 // registry offers none, and the revise pass is then left out.

@@ -51,10 +51,14 @@ TEST(DeletedScanE2E, RecoversTheDeletedNtfsFilesTheManifestsList) {
     run.push_back(out);
     run.push_back("--json");
     run.push_back(tmp.File("report.json"));
-    ASSERT_EQ(e2e::RunDriver(run, cwd, tmp.File("driver.log")), 0);
+    const int status = e2e::RunDriver(run, cwd, tmp.File("driver.log"));
 
     e2e::Json report;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("report.json"), report));
+    // The disks' FAT volumes hold deleted pictures whose data was written over.
+    size_t damaged = 0;
+    for (const Image& image : kImages) damaged += e2e::DamagedDeletedFiles(std::string(image.name) + ".json");
+    e2e::ExpectOnlyDamagedIncomplete(status, report, damaged);
     ASSERT_EQ(report["volumes"].kind, e2e::Json::Array);
     u64 expectedTotal = 0;
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "Manifest.h"
 #include "TestUtil.h"
 #include "platform/ProgramDir.h"
 
@@ -47,6 +48,23 @@ int RunDriver(const std::vector<std::string>& args, const std::string& cwd, cons
     const int status = std::system(command.c_str());
     if (status == -1 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+size_t DamagedDeletedFiles(const std::string& manifest) {
+    size_t damaged = 0;
+    for (const testutil::ManifestPartition& p : testutil::LoadPartitions(manifest)) {
+        for (const testutil::ManifestFile& f : testutil::LoadManifest(manifest, p.index)) {
+            if (!f.live && !f.intact) ++damaged;
+        }
+    }
+    return damaged;
+}
+
+void ExpectOnlyDamagedIncomplete(int status, const Json& report, size_t damaged) {
+    const Json& recovered = report["recovered"];
+    EXPECT_EQ(recovered["failed"].number, 0);
+    EXPECT_LE(recovered["incomplete"].number, double(damaged));
+    EXPECT_EQ(status, recovered["incomplete"].number > 0 ? 1 : 0);
 }
 
 const Json* FindVolume(const Json& report, size_t disk, u64 startSector) {

@@ -118,19 +118,32 @@ std::map<std::string, FileFacts> Facts(const std::string& root) {
 std::string DriverRecovery(const testutil::TempDir& work) {
     const std::string out = work.File("driver-out");
     const std::string report = work.File("report.json");
-    EXPECT_EQ(e2e::RunDriver({"--image", testutil::FixturePath(std::string(kImage) + ".img"), "--mode", "deleted",
-                              "--volume", "all", "--recover", out, "--json", report},
-                             work.Path(), work.File("driver.log")),
-              0);
+    const int status = e2e::RunDriver({"--image", testutil::FixturePath(std::string(kImage) + ".img"), "--mode",
+                                       "deleted", "--volume", "all", "--recover", out, "--json", report},
+                                      work.Path(), work.File("driver.log"));
     testutil::Json json;
     if (!testutil::ReadJsonFile(report, json)) return {};
+    e2e::ExpectOnlyDamagedIncomplete(status, json, e2e::DamagedDeletedFiles(std::string(kImage) + ".json"));
     for (const auto& v : json["volumes"].items)
         if (v["label"].text == kLabel) return out + "/" + std::to_string(int(v["index"].number));
     return {};
 }
 
-// Scans the fixture's volume through the wizard and checks every found file in the browser.
-// The deleted-file scan ends with the deep-scan offer; `offers` counts the boxes answered.
+// The found node named `name` with `size` bytes anywhere below the session's trees.
+CFileNode* FindFoundFile(const std::string& name, u64 size) {
+    std::vector<CFileNode*> queue;
+    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) queue.push_back(root);
+    for (size_t i = 0; i < queue.size(); ++i) {
+        const IFileProperties* p = queue[i]->GetFileProperties();
+        if (p && p->GetName() && name == p->GetName() && p->GetSize() == size) return queue[i];
+        for (CFileNode* c = queue[i]->GetFirstChild(); c; c = c->GetNextSibling()) queue.push_back(c);
+    }
+    return nullptr;
+}
+
+// Scans the fixture's volume through the wizard and checks every found file in the browser but
+// those whose data is damaged. The deleted-file scan ends with the deep-scan offer; `offers`
+// counts the boxes answered.
 void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
     auto& types = *dlg.FileTypePage();
     auto& place = *dlg.PlacePage();
@@ -159,6 +172,14 @@ void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
     const auto* top = manager.PathRoot()->GetChildren();
     ASSERT_TRUE(top && !top->empty());
     for (FileSelCtrl::CBindingNode* node : *top) node->SetCheck(FileSelCtrl::kImageChecked, false, true);
+    // The deleted files whose data was written over are left out, as the scan cannot tell what
+    // was theirs: what is checked is then written whole.
+    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
+        if (!f.reachable || f.intact) continue;
+        CFileNode* damaged = FindFoundFile(testutil::ScanName(f.nameOnDisk), f.size);
+        ASSERT_NE(damaged, nullptr) << f.path;
+        damaged->SetCheckState(kUnchecked);
+    }
     ASSERT_TRUE(wizard::PumpUntil([&] {
         return result.GetItem(UiCtrl::RecoveryGraphWnd::kItemRecover)->IsEnabled();
     }, "Recover, once files are checked"));
@@ -333,26 +354,31 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
     EXPECT_EQ(g_opened, std::vector<std::string>{made});
     EXPECT_EQ(LastExportDestination(), target);
 
-    // The same files as the driver's recovery, with the same content and times.
+    // The same files as the driver's recovery, with the same content and times, but for the
+    // damaged ones left out.
     const auto ours = Facts(made);
     const auto theirs = Facts(reference);
     ASSERT_FALSE(theirs.empty());
-    EXPECT_EQ(ours.size(), theirs.size());
-    for (const auto& [rel, facts] : theirs) {
-        auto it = ours.find(rel);
-        ASSERT_NE(it, ours.end()) << "not recovered: " << rel;
+    size_t damaged = 0;
+    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
+        damaged += f.reachable && !f.intact ? 1 : 0;
+    }
+    EXPECT_EQ(ours.size() + damaged, theirs.size());
+    for (const auto& [rel, facts] : ours) {
+        auto it = theirs.find(rel);
+        ASSERT_NE(it, theirs.end()) << "not recovered by the driver: " << rel;
         EXPECT_EQ(it->second.sha256, facts.sha256) << rel;
         EXPECT_EQ(it->second.mtime, facts.mtime) << rel;
     }
-    // Every deleted file the walk reaches is there under its folder path and the name the scan
-    // shows, with its entry's time; those whose data is intact with their content.
+    // Every deleted file the walk reaches whose data is intact is there under its folder path and
+    // the name the scan shows, with its entry's time and its content.
     const std::vector<std::string> tops = e2e::ListEntries(made);
     ASSERT_EQ(tops.size(), 1u);
     std::map<std::string, std::string> byKey;
     for (const auto& [rel, facts] : ours) byKey[testutil::PathKey(rel.substr(tops[0].size() + 1))] = rel;
     size_t intact = 0;
     for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
-        if (!f.reachable) continue;
+        if (!f.reachable || !f.intact) continue;
         std::string path = f.path[0] == '/' ? f.path.substr(1) : f.path;
         const size_t slash = path.rfind('/');
         path = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + testutil::ScanName(f.nameOnDisk);
@@ -361,23 +387,10 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
         const FileFacts& facts = ours.at(it->second);
         // Within the two seconds of a FAT time.
         EXPECT_LE(std::llabs(facts.mtime - testutil::ParseUtc(f.mtime)), 1) << path << " " << f.mtime;
-        if (!f.intact) continue;
         ++intact;
         EXPECT_EQ(facts.sha256, f.sha256) << path;
     }
     EXPECT_GT(intact, 0u);
-}
-
-// The found node named `name` with `size` bytes anywhere below the session's trees.
-CFileNode* FindFoundFile(const std::string& name, u64 size) {
-    std::vector<CFileNode*> queue;
-    for (CFileSystemNode* root : RecoveryGraph::Instance().GetTreeRoots()) queue.push_back(root);
-    for (size_t i = 0; i < queue.size(); ++i) {
-        const IFileProperties* p = queue[i]->GetFileProperties();
-        if (p && p->GetName() && name == p->GetName() && p->GetSize() == size) return queue[i];
-        for (CFileNode* c = queue[i]->GetFirstChild(); c; c = c->GetNextSibling()) queue.push_back(c);
-    }
-    return nullptr;
 }
 
 // A deleted file of the fixture's manifest that the scan found, to be saved on its own: the first
@@ -495,7 +508,7 @@ TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
     ExportFixture fixture(row.language, row.languageFile);
     const std::string& target = fixture.target;
     RoutineAnswers routine(target);
-    const std::string existingName = "photo.jpg";
+    std::string existingName;  // "photo" with the chosen file's ending
     const std::vector<int> answers = row.cutShort ? std::vector<int>{kYesButton} : std::vector<int>{kNoButton, kYesButton};
     std::vector<std::string> questions;
     int saveDialogs = 0, dialogQuestions = 0;
@@ -525,16 +538,17 @@ TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
         }
     });
     ASSERT_NO_FATAL_FAILURE(ScanCheckAllAndAnswerOn(*fixture.window.dlg, routine));
-    // A found photo, whatever became of its data.
+    // A found picture whose data is intact: a damaged one is saved but counted incomplete.
     ChosenFile chosen;
     for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
         const std::string name = testutil::ScanName(f.nameOnDisk);
-        if (f.reachable && f.size > 0 && name.ends_with(".jpg")) {
+        if (f.reachable && f.intact && f.size > 0 && name.ends_with(".psd")) {
             chosen = {f, name, FindFoundFile(name, f.size)};
             break;
         }
     }
     ASSERT_NE(chosen.node, nullptr);
+    existingName = "photo" + chosen.name.substr(chosen.name.rfind('.'));
     const std::string existing = target + "/" + existingName;
     std::ofstream(existing) << "the user's own file";
     if (row.cutShort) {
@@ -914,10 +928,11 @@ class PartialRecovery : public ::testing::TestWithParam<Language> {};
 // files that are back follow it.
 TEST_P(PartialRecovery, ARecoveryThatMissedFilesSaysSoAndNoThanksFollow) {
     const Language lang = GetParam();
-    // Where the data of the recovered file that lies last on the disk starts.
+    // Where the data of the recovered file that lies last on the disk starts (of those checked:
+    // the damaged ones are not).
     std::set<std::string> recovered;
     for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition))
-        if (f.reachable) recovered.insert(f.path);
+        if (f.reachable && f.intact) recovered.insert(f.path);
     u64 lastData = 0;
     for (const testutil::ManifestFile& f : testutil::LoadManifest(std::string(kImage) + ".json", kPartition))
         if (recovered.count(f.path) && !f.runs.empty() && f.size > 0) lastData = std::max(lastData, f.runs[0].first);

@@ -88,6 +88,34 @@ std::unique_ptr<Scan> RunScan(IStorageDevice& device) {
     return scan;
 }
 
+// Both scans' walks of a volume: the deleted-file scan, which hands what it finds to the builder,
+// and the complete scan's, which keeps its whole tree. Each found node by its path, and the id of
+// the folder it lies in.
+struct Walks {
+    std::unique_ptr<Scan> quick;
+    std::unique_ptr<CFileSystemNode, void (*)(CFileSystemNode*)> tree{nullptr,
+                                                                      [](CFileSystemNode* r) { DestroySubtree(r); }};
+    std::map<std::string, const CFileNode*> paths[2];
+    static u64 ParentIdOf(size_t walk, const CFileNode* node) {
+        return walk == 0 ? node->GetParentId() : node->GetParent()->GetId();
+    }
+};
+void WalkBoth(IStorageDevice& device, Walks& walks) {
+    walks.quick = RunScan(device);
+    for (const CFileNode* n : walks.quick->builder.nodes) walks.paths[0][walks.quick->builder.PathOf(n)] = n;
+    CFATQuickSearch walk;
+    RecordingBuilder unused;
+    walk.SetDirectoryTreeBuilder(&unused);
+    FatWalkOptions keep;
+    keep.keepTree = true;
+    walk.SetWalkOptions(keep);
+    CountingProgress progress;
+    EXPECT_EQ(walk.Search(&device, &progress), 0u);
+    walks.tree.reset(walk.TakeTree());
+    ASSERT_NE(walks.tree, nullptr);
+    CollectPaths(walks.tree.get(), walks.paths[1]);
+}
+
 // Every extent of every handed-over file lies inside the volume's data area.
 void ExpectRunsInside(const Scan& scan, u64 volumeSectors) {
     ASSERT_NE(scan.builder.root, nullptr);
@@ -347,43 +375,26 @@ TEST_F(FatDamage, DuplicateFolderEntriesGiveTheFolderToOnePlace) {
         if (row.twinCopy >= 0) putCopy(v.ClusterOffset(twin), "\xE5USIC", u16(row.twinCopy));
         MemoryDevice device(v.bytes, 512);
         const std::multiset<std::string> once{row.winner};
-
-        std::unique_ptr<Scan> scan = RunScan(device);
-        std::multiset<std::string> folders;
-        std::set<std::string> holders;
-        std::set<std::string> files;
-        for (const CFileNode* n : scan->builder.nodes) {
-            if (n->GetId() == musicCluster) folders.insert(scan->builder.PathOf(n));
-            if (n->GetParentId() != musicCluster) continue;
-            EXPECT_TRUE(files.insert(scan->builder.PathOf(n)).second) << scan->builder.PathOf(n);
-            holders.insert(Folder(scan->builder.PathOf(n)));
+        Walks walks;
+        ASSERT_NO_FATAL_FAILURE(WalkBoth(device, walks));
+        for (size_t walk = 0; walk < 2; ++walk) {
+            SCOPED_TRACE(walk == 0 ? "deleted-file scan" : "complete scan");
+            std::multiset<std::string> folders;
+            std::set<std::string> holders;
+            for (const auto& [path, node] : walks.paths[walk]) {
+                const bool folder = (node->GetFileProperties()->GetAttributes() & kAttrDirectory) != 0;
+                if (node->GetId() == musicCluster && folder) folders.insert(path);
+                if (Walks::ParentIdOf(walk, node) == musicCluster) holders.insert(Folder(path));
+            }
+            EXPECT_EQ(folders, once);
+            EXPECT_EQ(holders, std::set<std::string>{row.winner});
         }
-        EXPECT_EQ(folders, once);
-        EXPECT_EQ(holders, std::set<std::string>{row.winner});
-
-        // The complete scan's walk, which keeps its whole tree.
-        CFATQuickSearch walk;
-        RecordingBuilder unused;
-        walk.SetDirectoryTreeBuilder(&unused);
-        FatWalkOptions keep;
-        keep.keepTree = true;
-        walk.SetWalkOptions(keep);
-        CountingProgress progress;
-        EXPECT_EQ(walk.Search(&device, &progress), 0u);
-        const auto destroy = [](CFileSystemNode* r) { DestroySubtree(r); };
-        std::unique_ptr<CFileSystemNode, decltype(destroy)> tree(walk.TakeTree(), destroy);
-        ASSERT_NE(tree, nullptr);
-        std::map<std::string, const CFileNode*> paths;
-        CollectPaths(tree.get(), paths);
-        folders.clear();
-        holders.clear();
-        for (const auto& [path, node] : paths) {
-            const bool folder = (node->GetFileProperties()->GetAttributes() & kAttrDirectory) != 0;
-            if (node->GetId() == musicCluster && folder) folders.insert(path);
-            if (node->GetParent()->GetId() == musicCluster) holders.insert(Folder(path));
+        // The deleted-file scan hands each of Music's files once.
+        std::multiset<std::string> handed;
+        for (const CFileNode* n : walks.quick->builder.nodes) {
+            if (n->GetParentId() == musicCluster) handed.insert(walks.quick->builder.PathOf(n));
         }
-        EXPECT_EQ(folders, once);
-        EXPECT_EQ(holders, std::set<std::string>{row.winner});
+        for (const std::string& file : handed) EXPECT_EQ(handed.count(file), 1u) << file;
     }
 }
 
@@ -415,11 +426,28 @@ TEST_F(FatDamage, ADeletedEntryOfALiveFolderHandsNoLiveFileAsDeleted) {
 
 // A deleted text file of Projects whose entry may have lost the high word of its first cluster:
 // every live entry beside it lies at high word 1, so the estimate moves it there, unless a live
-// chain holds that cluster now and its bytes are another file's.
+// chain holds that cluster now and its bytes are another file's. Named as a photo, it is moved
+// there all the same; where no cluster it may begin at starts as a photo does, it is counted
+// incomplete. Both scans: the complete scan's walk keeps the live files as nodes of its tree, the
+// same neighbours to the estimate.
 TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
     constexpr u32 kHighWord = 0x10000;
-    for (const bool taken : {false, true}) {
-        SCOPED_TRACE(taken ? "the estimated cluster is in use" : "the estimated cluster is free");
+    const u8 kJpegStart[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00};
+    const struct {
+        const char* what;
+        bool taken;      // a live chain holds the estimated cluster
+        bool photo;      // the entry is named .JPG
+        bool jpegThere;  // the estimated cluster begins a JPEG
+        bool moved;
+        bool confirmed;
+    } rows[] = {
+        {"the estimated cluster is free", false, false, false, true, true},
+        {"the estimated cluster is in use", true, false, false, false, true},
+        {"a photo, its header at the estimated cluster", false, true, true, true, true},
+        {"a photo, no header at any cluster it may begin at", false, true, false, true, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         Volume v("fat32-basic.img");
         const u64 csv = v.FindEntry("\xE5SC28533CSV");
         ASSERT_NE(csv, 0u);
@@ -428,34 +456,24 @@ TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
             const u64 entry = v.FindEntry(live);
             Volume::SetEntryCluster(v.bytes.data() + entry, Volume::EntryCluster(v.bytes.data() + entry) + kHighWord);
         }
-        if (taken) v.SetFat(recorded + kHighWord, 0x0FFFFFFF);
+        if (row.taken) v.SetFat(recorded + kHighWord, 0x0FFFFFFF);
+        if (row.photo) std::memcpy(v.bytes.data() + csv + 8, "JPG", 3);
+        if (row.jpegThere) {
+            std::memcpy(v.bytes.data() + v.ClusterOffset(recorded + kHighWord), kJpegStart, sizeof kJpegStart);
+        }
         MemoryDevice device(v.bytes, 512);
-        std::unique_ptr<Scan> scan = RunScan(device);
-        const CFileNode* node = scan->builder.FindByPath("/Projects/#SC28533.CSV");
-        ASSERT_NE(node, nullptr);
-        std::unique_ptr<IDataRunList> runs(node->GetFileProperties()->CreateDataRunList());
-        ASSERT_TRUE(runs && runs->GetFirstExtent());
-        EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, taken ? recorded : recorded + kHighWord);
-
-        // The complete scan's walk keeps the live files as nodes of its tree: they are the same
-        // neighbours to the estimate.
-        CFATQuickSearch walk;
-        RecordingBuilder unused;
-        walk.SetDirectoryTreeBuilder(&unused);
-        FatWalkOptions keep;
-        keep.keepTree = true;
-        walk.SetWalkOptions(keep);
-        CountingProgress progress;
-        EXPECT_EQ(walk.Search(&device, &progress), 0u);
-        const auto destroy = [](CFileSystemNode* r) { DestroySubtree(r); };
-        std::unique_ptr<CFileSystemNode, decltype(destroy)> tree(walk.TakeTree(), destroy);
-        ASSERT_NE(tree, nullptr);
-        std::map<std::string, const CFileNode*> paths;
-        CollectPaths(tree.get(), paths);
-        ASSERT_EQ(paths.count("/Projects/#SC28533.CSV"), 1u);
-        runs.reset(paths["/Projects/#SC28533.CSV"]->GetFileProperties()->CreateDataRunList());
-        ASSERT_TRUE(runs && runs->GetFirstExtent());
-        EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, taken ? recorded : recorded + kHighWord);
+        Walks walks;
+        ASSERT_NO_FATAL_FAILURE(WalkBoth(device, walks));
+        const std::string path = row.photo ? "/Projects/#SC28533.JPG" : "/Projects/#SC28533.CSV";
+        for (size_t walk = 0; walk < 2; ++walk) {
+            SCOPED_TRACE(walk == 0 ? "deleted-file scan" : "complete scan");
+            ASSERT_EQ(walks.paths[walk].count(path), 1u);
+            const IFileProperties* p = walks.paths[walk][path]->GetFileProperties();
+            std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+            ASSERT_TRUE(runs && runs->GetFirstExtent());
+            EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, row.moved ? recorded + kHighWord : recorded);
+            EXPECT_EQ((p->GetState() & kStateContentUnconfirmed) == 0, row.confirmed);
+        }
     }
 }
 

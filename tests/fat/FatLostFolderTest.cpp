@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <set>
 #include <string>
@@ -287,12 +288,15 @@ TEST_F(FatLostFolders, EachFolderLandsUnderItsDotDotOrTakesThePlaceOfItsCutEntry
 // entry's creation time is the entry's, or a lone one, is taken for the entry's; many cameras
 // write no creation time, and then neither folder is given the entry's name: both scans keep each
 // folder's files in a "DIR" folder. Neither entry is the other's duplicate: each takes the folder
-// its own time tells, or leaves it a "DIR" folder. An entry that kept a high word (A's naming
-// 65,536 + 5, where no folder begins) lost none: a folder of its low word elsewhere is never its.
+// its own time tells, or leaves it a "DIR" folder, whichever is listed first. An entry that kept a
+// high word (A's naming 65,536 + 5, where no folder begins) lost none: a folder of its low word
+// elsewhere is never its. A folder that no entry names, without a time, whose ".." names no
+// folder, is nobody's: its file stays in a "DIR" folder whatever entry lost its high word.
 TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneTellsIsItsOwn) {
     constexpr u32 kLowWord = 5;
     constexpr u32 kFolderA = 2 * 65536 + kLowWord;
     constexpr u32 kFolderB = 65536 + kLowWord;
+    constexpr u32 kNowhere = 5000;  // a cluster where no folder is
     constexpr u16 kDate = (44u << 9) | (5u << 5) | 10u;
     const struct {
         const char* what;
@@ -304,6 +308,9 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         bool bravoTakesB = false;  // B's entry holds B's file
         bool bravoLive = false;    // B is a live folder at the low word itself
         bool bravoFirst = false;   // B's entry is listed before A's
+        bool bravoUntimed = false;  // B's entry and "." carry no time, whatever A's do
+        bool alphaFolder = true;    // else A's folder was overwritten
+        bool stranger = false;      // an untimed folder at 65,536 + 5 with "S-file", its ".." naming nothing
     } rows[] = {
         {"no creation times, two folders of the low word", false, false, true, false},
         {"creation times tell each entry's folder", true, true, true, true, 0, true},
@@ -312,6 +319,11 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         {"A's entry kept the high word of 65,536 + 5", false, false, false, false, 1},
         {"a live folder at the low word itself, listed before A", false, false, true, true, 0, true, true, true},
         {"a live folder at the low word itself, listed after A, with times", true, true, true, true, 0, true, true},
+        {"times for A, none for B, B listed first", true, true, true, true, 0, true, false, true, true},
+        {"a live folder at the low word itself and a stranger, A's folder gone", true, true, true, false, 0, false,
+         true, false, false, false, true},
+        {"A's folder with its time beside a stranger", true, true, false, true, 0, false, false, false, false, true,
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -319,26 +331,33 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         ASSERT_TRUE(v.Make());
         auto write = [&v](u64 cluster, const void* in, size_t n, u64 offset = 0) { v.Write(cluster, in, n, offset); };
         // A folder with one file, and its entry in the root, created `minute`s into the day.
+        // `dotDot` names the folder's parent: the root, or a cluster where nothing is. A folder
+        // with no entry name is no entry's.
         auto put = [&](u32 folder, u32 entryAt, const char* name11, const std::string& content, u16 minute,
-                       u32 highWord) {
+                       u32 highWord, bool timed = true, u32 dotDot = 0) {
             u8 dir[kSector] = {};
             PutEntry(dir, ".          ", kAttrDirectory, folder, 0);
-            PutEntry(dir + kEntry, "..         ", kAttrDirectory, 0, 0);
+            PutEntry(dir + kEntry, "..         ", kAttrDirectory, dotDot, 0);
             PutEntry(dir + 2 * kEntry, "\xE5       TXT", 0x20, folder + 1, u32(content.size()));
             u8* entry = dir + 3 * kEntry;
-            PutEntry(entry, name11, kAttrDirectory, highWord * 65536 + kLowWord, 0);
-            for (auto [e, timed] : {std::pair{dir, row.dotTimes}, std::pair{entry, row.entryTimes}}) {
-                WriteLE16(e + 14, timed ? u16(minute << 5) : 0);
-                WriteLE16(e + 16, timed ? kDate : 0);
+            PutEntry(entry, name11 != nullptr ? name11 : "           ", kAttrDirectory, highWord * 65536 + kLowWord, 0);
+            for (auto [e, stamped] : {std::pair{dir, row.dotTimes}, std::pair{entry, row.entryTimes}}) {
+                WriteLE16(e + 14, stamped && timed ? u16(minute << 5) : 0);
+                WriteLE16(e + 16, stamped && timed ? kDate : 0);
             }
             WriteLE16(entry + 22, u16(minute << 5));  // A's entry written last: it is the one kept
             WriteLE16(entry + 24, kDate);
-            write(v.RootCluster(), entry, kEntry, entryAt * kEntry);
+            if (name11 != nullptr) write(v.RootCluster(), entry, kEntry, entryAt * kEntry);
             std::memset(entry, 0, kEntry);
             write(folder, dir, kSector);
             write(folder + 1, content.data(), content.size());
         };
-        put(kFolderA, row.bravoFirst ? 1 : 0, "\xE5LPHA      ", "A-file", 2, row.alphaHighWord);
+        put(kFolderA, row.bravoFirst ? 1 : 0, "\xE5LPHA      ", row.alphaFolder ? "A-file" : "", 2, row.alphaHighWord);
+        if (!row.alphaFolder) {
+            const u8 zeros[kSector] = {};
+            write(kFolderA, zeros, kSector);
+        }
+        if (row.stranger) put(kFolderB, 0, nullptr, "S-file", 3, 0, false, kNowhere);
         if (row.bravoLive) {
             put(kLowWord, row.bravoFirst ? 0 : 1, "BRAVO      ", "B-file", 1, 0);
             const u8 end[4] = {0xFF, 0xFF, 0xFF, 0x0F};
@@ -347,7 +366,7 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
                 v.file.write(reinterpret_cast<const char*>(end), 4);
             }
         } else if (row.withFolderB) {
-            put(kFolderB, 1, "\xE5RAVO      ", "B-file", 1, 0);
+            put(kFolderB, row.bravoFirst ? 0 : 1, "\xE5RAVO      ", "B-file", 1, 0, !row.bravoUntimed);
         }
 
         // The name of the folder that holds each file's content, in each scan.
@@ -356,7 +375,9 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         for (auto* holder : {&holders.quick, &holders.deep}) {
             for (auto& [content, folder] : *holder) folder = folder.substr(folder.rfind('/') + 1);
             EXPECT_NE((*holder)["B-file"], "#LPHA");
-            EXPECT_EQ((*holder)["A-file"].rfind(row.alphaTakesA ? "#LPHA" : "DIR", 0), 0u) << (*holder)["A-file"];
+            const char* alphaIn = !row.alphaFolder ? "" : row.alphaTakesA ? "#LPHA" : "DIR";
+            EXPECT_EQ((*holder)["A-file"].rfind(alphaIn, 0), 0u) << (*holder)["A-file"];
+            EXPECT_EQ((*holder)["S-file"].rfind(row.stranger ? "DIR" : "", 0), 0u) << (*holder)["S-file"];
             const char* bravoIn = !row.withFolderB ? "" : row.bravoLive ? "BRAVO" : row.bravoTakesB ? "#RAVO" : "DIR";
             EXPECT_EQ((*holder)["B-file"].rfind(bravoIn, 0), 0u) << (*holder)["B-file"];
         }
@@ -372,9 +393,17 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
 // sees it: no entry's low word names it), below the folder a retry of the entry found. Folders
 // in a ring of ".." enter "Lost Folders" through the ring's lowest cluster, whatever hangs below;
 // a folder listed by a live entry in another is found by that one's walk alone where its start
-// was zeroed, and a folder naming it in ".." still goes below it, whatever the clusters' order.
+// was zeroed, and a folder naming it in ".." still goes below it, whatever the clusters' order. A
+// ring that only such walks close enters "Lost Folders" through its lowest cluster as well, in
+// every order of its folders' clusters.
 TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
     constexpr u32 kEmptyCluster = 99;  // a ".." naming a cluster where no folder is
+    // The cluster of low word 100 at the k-th higher word. Folders 1, 2 and 3, at the higher
+    // words given, whose ".." name 4, 5 and 6, listed in 2, 3 and 1.
+    constexpr auto At = [](u32 k) { return 100 + k * 65536; };
+    const auto Ring3 = [&](u32 a, u32 b, u32 c) { return std::vector<u32>{At(a), At(b), At(c), 7000, 7010, 7020}; };
+    const std::vector<u32> kRing3 = {4, 5, 6, 0, 0, 0};
+    const std::vector<u32> kRing3Lists = {0, 0, 0, 2, 3, 1};
     const struct {
         const char* what;
         std::vector<u32> parents;        // of folder k (from 1), 0 for the root
@@ -382,7 +411,7 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
         u32 lowWord = 100;
         std::vector<u32> lost = {};      // folders that go under "Lost Folders"
         std::vector<u32> listedIn = {};  // of folder k: the folder holding a live entry "X<k>" for it
-        u32 noStart = 0;                 // a listed folder whose "." and ".." (and files) are zeros
+        std::vector<u32> noStart = {};   // listed folders whose "." and ".." (and files) are zeros
     } rows[] = {
         {"one below the other", {0, 1}},
         {"three deep", {0, 1, 2}},
@@ -399,9 +428,18 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
         {"a ring of two, one below it at the highest cluster", {2, 1, 1}, {}, 100, {1}},
         {"a ring of three, a chain of two below it at clusters on both sides", {3, 4, 5, 5, 2}, {}, 100, {2}},
         {"a parent three walks deep, the folder below it at the lowest cluster", {5, kEmptyCluster, 2, 3, 4}, {}, 100,
-         {2}, {0, 0, 2, 3, 4}, 5},
+         {2}, {0, 0, 2, 3, 4}, {5}},
         {"a parent three walks deep, the folder below it at the highest cluster", {kEmptyCluster, 1, 2, 3, 4}, {}, 100,
-         {1}, {0, 1, 2, 3, 0}, 4},
+         {1}, {0, 1, 2, 3, 0}, {4}},
+        // Each ".." names a folder that only another's walk finds.
+        {"a ring of two that walks close", {3, 4, 0, 0}, {At(1), At(2), 7000, 7010}, 100, {1}, {0, 0, 2, 1}, {3, 4}},
+        {"the same, the other way", {3, 4, 0, 0}, {At(2), At(1), 7000, 7010}, 100, {2}, {0, 0, 2, 1}, {3, 4}},
+        {"a ring of three that walks close, 1 2 3", kRing3, Ring3(1, 2, 3), 100, {1}, kRing3Lists, {4, 5, 6}},
+        {"the same, 1 3 2", kRing3, Ring3(1, 3, 2), 100, {1}, kRing3Lists, {4, 5, 6}},
+        {"the same, 2 1 3", kRing3, Ring3(2, 1, 3), 100, {2}, kRing3Lists, {4, 5, 6}},
+        {"the same, 2 3 1", kRing3, Ring3(2, 3, 1), 100, {3}, kRing3Lists, {4, 5, 6}},
+        {"the same, 3 1 2", kRing3, Ring3(3, 1, 2), 100, {2}, kRing3Lists, {4, 5, 6}},
+        {"the same, 3 2 1", kRing3, Ring3(3, 2, 1), 100, {3}, kRing3Lists, {4, 5, 6}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -414,11 +452,12 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
         };
         auto content = [](u32 k) { return "file of folder " + std::to_string(k); };
         auto listing = [&](u32 k) { return k <= row.listedIn.size() ? row.listedIn[k - 1] : 0u; };
+        auto NoStart = [&](u32 k) { return std::find(row.noStart.begin(), row.noStart.end(), k) != row.noStart.end(); };
         std::map<u32, std::vector<u8>> sectors;
         for (u32 k = 1; k <= row.parents.size(); ++k) {
             std::vector<u8>& dir = sectors[k];
             dir.resize(kSector);
-            if (k == row.noStart) continue;
+            if (NoStart(k)) continue;
             PutEntry(dir.data(), ".          ", kAttrDirectory, clusterOf(k), 0);
             PutEntry(dir.data() + kEntry, "..         ", kAttrDirectory, clusterOf(row.parents[k - 1]), 0);
             PutEntry(dir.data() + 2 * kEntry, "\xE5       TXT", 0x20, clusterOf(k) + 1, u32(content(k).size()));
@@ -434,7 +473,13 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
         v.Write(v.RootCluster(), entry, kEntry);
         FileHolders holders;
         ASSERT_NO_FATAL_FAILURE(FindFileHolders(v, holders));
-        const bool quickSeesAll = row.clusters.empty();  // else a folder lies where it does not look
+        // Else a folder lies where the deleted-file scan does not look: only the entry's low word
+        // at higher words leads it to folders no entry names.
+        bool quickSeesAll = true;
+        for (u32 k = 1; k <= row.parents.size(); ++k) {
+            const bool named = NoStart(k) || listing(k) != 0;
+            quickSeesAll = quickSeesAll && (named || (clusterOf(k) % 65536 == row.lowWord && clusterOf(k) >= 65536));
+        }
         for (auto* holder : {&holders.quick, &holders.deep}) {
             if (holder == &holders.quick && !quickSeesAll) continue;
             std::set<std::string> folders;
@@ -444,7 +489,7 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
                 return (*holder)[content(k)];
             };
             for (u32 k = 1; k <= row.parents.size(); ++k) {
-                if (k == row.noStart) continue;
+                if (NoStart(k)) continue;
                 EXPECT_EQ(holder->count(content(k)), 1u) << content(k) << " is missing";
                 EXPECT_EQ((*holder)[content(k)], pathOf(k));
                 const u32 parent = row.parents[k - 1];
@@ -487,6 +532,54 @@ TEST_F(FatLostFolders, TheHigherWordsOfAnEntryTakeOnlyAFolderWhoseDotNamesItself
     ASSERT_NO_FATAL_FAILURE(FindFileHolders(v, holders));
     EXPECT_EQ(holders.quick.count(content), 0u) << holders.quick[content];
     EXPECT_EQ(holders.deep.count(content), 0u) << holders.deep[content];
+}
+
+// Deleted entries that lost the high word of their first cluster and the folder starts of their
+// low word at higher words: which each entry takes, whatever order either are listed in. Times
+// 1 and 2 are creation times, 0 none; the listing folders are 10 and 20, a ".." of 99 names no folder.
+TEST(FatLowWordChoice, EachEntryTakesTheFolderStartItsTimeOrItsDotDotTells) {
+    constexpr u64 kLow = 5;
+    constexpr size_t kNone = kFatNoLowWordChoice;
+    const auto at = [](u64 k) { return kLow + k * 65536; };
+    const struct {
+        const char* what;
+        std::vector<FatLowWordEntry> entries;
+        std::vector<FatLowWordCandidate> candidates;
+        std::vector<size_t> chosen;  // of each entry
+    } rows[] = {
+        {"its time, whatever its \"..\" names", {{kLow, 1, 10}}, {{at(1), 1, 99}}, {0}},
+        {"no time, its \"..\" the lister", {{kLow, 1, 10}}, {{at(1), 0, 10}}, {0}},
+        {"no time, its \"..\" naming nothing: a stranger", {{kLow, 1, 10}}, {{at(1), 0, 99}}, {kNone}},
+        {"another time, its \"..\" the lister", {{kLow, 1, 10}}, {{at(1), 2, 10}}, {kNone}},
+        {"two of no time, one naming the lister", {{kLow, 0, 10}}, {{at(1), 0, 99}, {at(2), 0, 10}}, {1}},
+        {"two of its time, one naming the lister", {{kLow, 1, 10}}, {{at(1), 1, 99}, {at(2), 1, 10}}, {1}},
+        {"another low word", {{kLow, 1, 10}}, {{at(1) + 1, 1, 10}}, {kNone}},
+        {"the timed entry first", {{kLow, 1, 10}, {kLow, 0, 10}}, {{at(1), 1, 10}, {at(2), 0, 10}}, {0, 1}},
+        {"two entries of no time, one folder", {{kLow, 0, 10}, {kLow, 0, 10}}, {{at(1), 0, 10}}, {kNone, kNone}},
+        {"entries of two listers", {{kLow, 0, 10}, {kLow, 0, 20}}, {{at(1), 0, 20}, {at(2), 0, 10}}, {1, 0}},
+        {"three entries", {{kLow, 1, 10}, {kLow, 2, 10}, {kLow, 0, 10}}, {{at(1), 2, 10}, {at(2), 0, 10}, {at(3), 1, 10}},
+         {2, 0, 1}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<size_t> entryOrder(row.entries.size());
+        std::iota(entryOrder.begin(), entryOrder.end(), 0);
+        do {
+            std::vector<size_t> candidateOrder(row.candidates.size());
+            std::iota(candidateOrder.begin(), candidateOrder.end(), 0);
+            do {
+                std::vector<FatLowWordEntry> entries;
+                std::vector<FatLowWordCandidate> candidates;
+                for (const size_t e : entryOrder) entries.push_back(row.entries[e]);
+                for (const size_t c : candidateOrder) candidates.push_back(row.candidates[c]);
+                const std::vector<size_t> choice =
+                    ChooseLowWordFolders(entries, candidates, [](u64 dotDot, u64 lister) { return dotDot == lister; });
+                for (size_t i = 0; i < entryOrder.size(); ++i) {
+                    EXPECT_EQ(choice[i] == kNone ? kNone : candidateOrder[choice[i]], row.chosen[entryOrder[i]]);
+                }
+            } while (std::next_permutation(candidateOrder.begin(), candidateOrder.end()));
+        } while (std::next_permutation(entryOrder.begin(), entryOrder.end()));
+    }
 }
 
 // A folder of the merge table, before the merge.

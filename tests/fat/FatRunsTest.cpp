@@ -2,6 +2,7 @@
 // a deleted FAT32 file's first cluster.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "fs/fat/FatVolumeAnalyze.h"
 #include "platform/Log.h"
 #include "platform/Time.h"
+#include "raw/AnalyserRegistry.h"
 
 namespace {
 class MapTable : public IFATTable {
@@ -213,22 +215,69 @@ CFileNode* Ref(u32 cluster, u64 size, u64 createdSeconds, bool deleted) {
     return n;
 }
 
+// The first cluster a deleted file that may have lost its high word is given: from its neighbours
+// in creation time (seconds; 512-byte clusters), and, where its name calls for a header, at the
+// first cluster the neighbours suggest that holds one (0: none does).
 TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
-    std::vector<CFileNode*> refs = {Ref(0x20010, 512 * 100, 1000, true), Ref(0x30005, 512, 3000, false),
-                                    Ref(0x10009, 512, 500, false)};
-    // The nearest deleted file created before: its end lies in block 2.
-    EXPECT_EQ(EstimateDeletedFirstCluster(refs, nullptr, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x21234u);
-    // Nothing deleted before it: the live neighbour created before gives block 1.
-    EXPECT_EQ(EstimateDeletedFirstCluster(refs, nullptr, 4096, 0x1234, 800 * 10000000ULL, 512), 0x11234u);
-    EXPECT_EQ(EstimateDeletedFirstCluster(refs, nullptr, 4096, 0x12345, 0, 512), 0x12345u);
-    EXPECT_EQ(EstimateDeletedFirstCluster({}, nullptr, 4096, 0x1234, 0, 512), 0x1234u);
+    struct Neighbour {
+        u32 cluster;
+        u64 size;
+        u64 created;
+        bool deleted;
+    };
+    const std::vector<Neighbour> kThree = {{0x20010, 512 * 100, 1000, true}, {0x30005, 512, 3000, false},
+                                           {0x10009, 512, 500, false}};
+    const std::vector<Neighbour> kLiveFar = {{0x10009, 512, 500, false}, {0x30005, 512, 3000, false}};
+    const struct {
+        const char* what;
+        std::vector<Neighbour> neighbours;
+        u32 recorded;
+        u64 created;
+        std::vector<u32> headers;  // clusters that begin what the name calls for; none: it calls for nothing
+        u32 expected;
+        bool confirmed = true;
+    } rows[] = {
+        {"the block of the end of the deleted file before it", kThree, 0x1234, 2000, {}, 0x21234},
+        {"no deleted file before it: the live one before it", kThree, 0x1234, 800, {}, 0x11234},
+        {"a first cluster that kept its high word", kThree, 0x12345, 800, {}, 0x12345},
+        {"no neighbour", {}, 0x1234, 0, {}, 0x1234},
+        {"a deleted file before it at exactly 65,536", {{65536, 512, 1000, true}}, 100, 2000, {}, 65636},
+        {"live files across a block's boundary", {{65436, 512, 1000, false}, {65636, 512, 3000, false}}, 3, 2000, {},
+         65539},
+        {"live files more than a block apart", {{99, 512, 1000, false}, {103940, 512, 3000, false}}, 3, 2000, {}, 3},
+        {"its header after the deleted file before it", {{65439, 512, 1000, true}}, 3, 2000, {65539}, 65539},
+        {"its header at the recorded cluster alone", kLiveFar, 0x1234, 800, {0x1234}, 0x1234},
+        {"headers at the likeliest and the recorded cluster", kLiveFar, 0x1234, 800, {0x1234, 0x11234}, 0x11234},
+        {"no header anywhere", kLiveFar, 0x1234, 800, {0}, 0x11234, false},
+        {"no neighbour, no header", {}, 0x1234, 0, {0}, 0x1234, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<CFileNode*> refs;
+        for (const Neighbour& n : row.neighbours) refs.push_back(Ref(n.cluster, n.size, n.created, n.deleted));
+        FatHoldsHeader holds;
+        if (!row.headers.empty()) {
+            holds = [&](u64 cluster) { return std::count(row.headers.begin(), row.headers.end(), cluster) != 0; };
+        }
+        const FatFirstClusterEstimate estimate = EstimateDeletedFirstCluster(
+            CFatReviseReferences(refs), nullptr, 4096, row.recorded, row.created * 10000000ULL, 512, holds);
+        EXPECT_EQ(estimate.cluster, row.expected);
+        EXPECT_EQ(estimate.confirmed, row.confirmed);
+        for (CFileNode* n : refs) DestroyTreeNode(n);
+    }
+
     // The file is among its folder's references itself: it is no neighbour of its own. The
     // nearest other deleted file, earlier or of the same second, gives the high word.
+    std::vector<CFileNode*> refs;
+    for (const Neighbour& n : kThree) refs.push_back(Ref(n.cluster, n.size, n.created, n.deleted));
     CFileNode* self = Ref(0x1234, 4096, 2000, true);
     refs.push_back(self);
-    EXPECT_EQ(EstimateDeletedFirstCluster(refs, self, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x21234u);
+    const auto estimate = [&] {
+        return EstimateDeletedFirstCluster(CFatReviseReferences(refs), self, 4096, 0x1234, 2000 * 10000000ULL, 512, {});
+    };
+    EXPECT_EQ(estimate().cluster, 0x21234u);
     refs.push_back(Ref(0x40020, 512, 2000, true));
-    EXPECT_EQ(EstimateDeletedFirstCluster(refs, self, 4096, 0x1234, 2000 * 10000000ULL, 512), 0x41234u);
+    EXPECT_EQ(estimate().cluster, 0x41234u);
     for (CFileNode* n : refs) DestroyTreeNode(n);
 
     u8 pe[512] = {'M', 'Z'};
@@ -240,5 +289,21 @@ TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
     EXPECT_FALSE(IsPEImageHeader(pe, 512));
     WriteLE32(pe + 60, 0xFFFFFFF0);
     EXPECT_FALSE(IsPEImageHeader(pe, 512));
+}
+// What a name calls for is judged by the carving analysers' header checks, a short name's
+// extension standing for the longer ones it begins (".DOC" for ".docx").
+TEST(FatRevise, ANameCallsForTheHeaderOfItsType) {
+    const CFatHeaderExpectation expect(&CRawFileAnalyserRegistry::Instance());
+    u8 jpeg[512] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00};
+    u8 zip[512] = {'P', 'K', 3, 4, 20, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 200, 0, 0, 0, 144, 1, 0, 0, 5, 0, 0, 0};
+    std::memcpy(zip + 30, "a.xml", 5);
+    const auto holds = [&](const char* name, const u8* bytes) {
+        return expect.Holds(expect.CalledFor(name), bytes, 512);
+    };
+    EXPECT_TRUE(expect.CalledFor("NOTES.TXT").empty());
+    EXPECT_TRUE(holds("photo.jpeg", jpeg));
+    EXPECT_FALSE(holds("photo.jpeg", zip));
+    EXPECT_TRUE(holds("#EPORT~1.DOC", zip));
+    EXPECT_FALSE(holds("report.docx", jpeg));
 }
 }  // namespace
