@@ -111,7 +111,8 @@ ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks,
       m_sectorSize(sectorSize),
       m_claimed(blocks.size(), false),
       m_taken(blocks.size(), false),
-      m_next(blocks.size(), kNoBlock) {}
+      m_next(blocks.size(), kNoBlock),
+      m_confirmedSpc(blocks.size(), 0) {}
 
 const ExFatDirectoryBlock* ExFatBlockRules::BlockAt(u64 sector, size_t& index) const {
     auto it = FirstExFatBlockFrom(m_blocks, sector);
@@ -297,6 +298,9 @@ bool ExFatBlockRules::FitsItsSurroundings(const Candidate& c) const {
     for (size_t i = begin; i < end; ++i) {
         const ExFatDirectoryBlock& b = m_blocks[i];
         if (b.setCount == 0 || KnownBlock(i) || !Holds(c, b) || b.firstSector >= limit) continue;
+        // A block the device confirms as a folder of a volume of another cluster size (one
+        // formatted over this one, or this one over it) is that volume's.
+        if (m_confirmedSpc[i] != 0 && m_confirmedSpc[i] != c.spc) continue;
         looked += b.setCount;
         if (!OnBoundary(c, b.firstSector)) {
             misplaced += b.setCount;
@@ -638,29 +642,25 @@ void ExFatBlockRules::SingleBlock(size_t index) {
     // device shows of one of them, alone, decides.
     if (attached || options.empty()) return;
     size_t pick = 0;
-    u32 confirmations = 0;
-    if (options.size() > 1) {
-        u32 best = 0;
-        bool tie = false;
-        for (size_t k = 0; k < options.size(); ++k) {
-            const u32 score = Confirmations(index, options[k].first, options[k].second);
-            if (score > best) {
-                best = score;
-                pick = k;
-                tie = false;
-            } else if (score == best) {
-                tie = true;
-            }
+    u32 best = 0;
+    bool tie = false;
+    for (size_t k = 0; k < options.size(); ++k) {
+        const u32 score = Confirmations(index, options[k].first, options[k].second);
+        if (score > best) {
+            best = score;
+            pick = k;
+            tie = false;
+        } else if (score == best) {
+            tie = true;
         }
-        if (best == 0 || tie) {
-            if (m_undecided++ == 0) m_firstUndecided = b.firstSector;
-            return;
-        }
-        confirmations = best;
+    }
+    if (options.size() > 1 && (best == 0 || tie)) {
+        if (m_undecided++ == 0) m_firstUndecided = b.firstSector;
+        return;
     }
     bool isNew = false;
     Candidate* c = FindOrMake(options[pick].first, options[pick].second, kExFatEvidenceSingleBlock, isNew);
-    c->confirmations = std::max(c->confirmations, confirmations);
+    c->confirmations = std::max(c->confirmations, best);
     Attach(*c, index);
 }
 
@@ -700,6 +700,11 @@ u32 ExFatBlockRules::Confirmations(size_t block, u64 heap, u64 spc) const {
 
 void ExFatBlockRules::Consolidate() {
     SortCandidates();
+    std::fill(m_confirmedSpc.begin(), m_confirmedSpc.end(), 0);
+    for (const Candidate& c : m_candidates) {
+        if (c.known || c.confirmations == 0) continue;
+        for (size_t i : c.attached) m_confirmedSpc[i] = m_confirmedSpc[i] == 0 || m_confirmedSpc[i] == c.spc ? c.spc : ~u64(0);
+    }
     size_t blocksLeft = 0;
     for (size_t i = 0; i < m_blocks.size(); ++i) blocksLeft += m_taken[i] ? 0 : 1;
     for (Candidate& c : m_candidates) {

@@ -235,6 +235,9 @@ private:
     std::vector<Candidate> m_accepted;
     // The block a cut set ties after each block (none: all ones).
     std::vector<size_t> m_next;
+    // For each block, the cluster size of the layouts the device confirmed for it (see
+    // Confirmations) while a consolidation runs: 0 none, all ones for several sizes.
+    std::vector<u64> m_confirmedSpc;
     // Layouts a consolidation set aside: the pair rule does not propose them again.
     std::set<std::pair<u64, u64>> m_setAside;
     // Where the known volumes begin, ascending: a guessed layout's heap ends before the next one.

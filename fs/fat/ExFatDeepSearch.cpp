@@ -1067,8 +1067,9 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         CFileSystemNode* inner = BuildTreeOf(guest.get());
         if (inner == nullptr) continue;
         char name[kGuestNameBytes];
-        std::snprintf(name, sizeof(name), "%s at sector %llu", FileSystemTypeName(kFsExFat),
-                      static_cast<unsigned long long>(guest->GetPartitionStart()));
+        std::snprintf(name, sizeof(name), "%s at sector %llu, %llu-byte clusters", FileSystemTypeName(kFsExFat),
+                      static_cast<unsigned long long>(guest->GetPartitionStart()),
+                      static_cast<unsigned long long>(u64(guest->GetSectorsPerCluster()) * m_sectorSize));
         if (IFileProperties* p = inner->GetFileProperties()) p->SetName(name);
         inner->SetParentId(root->GetId());
         root->AddChild(inner);

@@ -123,7 +123,7 @@ public:
     // their entries alone past them.
     static constexpr u32 kTailFilesRead = 8;
     static constexpr u64 kMaxLayoutReads = 1u << 14;
-    // The name of a volume's tree inside another's: "EXFAT at sector N".
+    // The name of a volume's tree inside another's: "EXFAT at sector N, B-byte clusters".
     static constexpr size_t kGuestNameBytes = 64;
 
     CExFatCompleteSearch();
