@@ -235,22 +235,23 @@ std::pair<size_t, size_t> ExFatBlockRules::StretchAround(size_t block) const {
     return {begin, std::min(m_blocks.size(), (stretch + 2) * kFitStretchBlocks)};
 }
 
-std::vector<ExFatFileExtent> ExFatBlockRules::FilesAround(size_t block) const {
-    // The folders a known volume owns are that volume's, whose clusters count from its own heap.
+std::vector<ExFatFileExtent> ExFatBlockRules::FilesAround(size_t block, u64 spc) const {
+    // The folders a known volume owns are that volume's, whose clusters count from its own heap;
+    // so are those the device confirms for a volume of another cluster size than `spc`.
     const auto [begin, end] = StretchAround(block);
     std::vector<ExFatFileExtent> files;
     for (size_t i = begin; i < end && files.size() < kMaxFitFiles; ++i) {
-        if (KnownBlock(i)) continue;
+        if (KnownBlock(i) || (spc != 0 && m_confirmedSpc[i] != 0 && m_confirmedSpc[i] != spc)) continue;
         for (const auto& f : m_blocks[i].files) files.push_back({f.firstCluster, f.length, f.contiguous != 0, f.directory != 0});
     }
     return files;
 }
 
-const ExFatClusterFit& ExFatBlockRules::FitAround(size_t block) const {
-    const size_t stretch = block / kFitStretchBlocks;
-    auto it = m_fits.find(stretch);
+const ExFatClusterFit& ExFatBlockRules::FitAround(size_t block, u64 spc) const {
+    const std::pair<size_t, u64> key{block / kFitStretchBlocks, spc};
+    auto it = m_fits.find(key);
     if (it != m_fits.end()) return it->second;
-    return m_fits.emplace(stretch, ExFatClusterFit::Measure(FilesAround(block), m_sectorSize)).first->second;
+    return m_fits.emplace(key, ExFatClusterFit::Measure(FilesAround(block, spc), m_sectorSize)).first->second;
 }
 
 const ExFatBlockRules::FileClusters& ExFatBlockRules::FileClustersAround(size_t block, u64 spc) const {
@@ -261,7 +262,7 @@ const ExFatBlockRules::FileClusters& ExFatBlockRules::FileClustersAround(size_t 
     if (m_fileClusters.size() >= kMaxFileClustersKept) m_fileClusters.clear();
     const u64 clusterBytes = spc * m_sectorSize;
     FileClusters files;
-    for (const ExFatFileExtent& f : FilesAround(block)) {
+    for (const ExFatFileExtent& f : FilesAround(block, spc)) {
         if (f.directory) continue;
         const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
         files.ranges.emplace_back(f.first, f.first + clusters);
@@ -283,7 +284,7 @@ bool ExFatBlockRules::FitsItsSurroundings(const Candidate& c) const {
     const size_t own = *c.attached.begin();
     // The files' lengths allow its cluster size (where the device confirms it, unless they rule it
     // out)...
-    const ExFatClusterFit& fit = FitAround(own);
+    const ExFatClusterFit& fit = FitAround(own, c.spc);
     if (c.confirmations != 0 ? fit.RulesOut(c.spc) : !fit.Allows(c.spc)) return false;
     // ... and the folder blocks of its heap around its own begin clusters, none of them one of
     // its files' clusters. Each block weighs as many as the sets it lists: those are the files a
@@ -705,6 +706,9 @@ void ExFatBlockRules::Consolidate() {
         if (c.known || c.confirmations == 0) continue;
         for (size_t i : c.attached) m_confirmedSpc[i] = m_confirmedSpc[i] == 0 || m_confirmedSpc[i] == c.spc ? c.spc : ~u64(0);
     }
+    // What the files around a layout say depends on the folders confirmed for other sizes.
+    std::erase_if(m_fits, [](const auto& entry) { return entry.first.second != 0; });
+    m_fileClusters.clear();
     size_t blocksLeft = 0;
     for (size_t i = 0; i < m_blocks.size(); ++i) blocksLeft += m_taken[i] ? 0 : 1;
     for (Candidate& c : m_candidates) {

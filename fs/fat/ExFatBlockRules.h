@@ -185,9 +185,10 @@ private:
     // together, and their files with them.
     std::pair<size_t, size_t> StretchAround(size_t block) const;
     // The files of the folders around a block, but for those of known volumes.
-    std::vector<ExFatFileExtent> FilesAround(size_t block) const;
+    // With `sectorsPerCluster`, not those of folders the device confirms for another size.
+    std::vector<ExFatFileExtent> FilesAround(size_t block, u64 sectorsPerCluster = 0) const;
     // What the files of the folders around a block say of the cluster size (see ExFatClusterFit).
-    const ExFatClusterFit& FitAround(size_t block) const;
+    const ExFatClusterFit& FitAround(size_t block, u64 sectorsPerCluster = 0) const;
     // The clusters the files of the folders around a block take at `spc` sectors per cluster: by
     // first cluster, with the furthest end of the ranges up to each.
     struct FileClusters {
@@ -251,8 +252,8 @@ private:
     // trees fail under it; claims only grow, so a failure stays one.
     mutable std::map<std::pair<u64, u64>, std::unordered_set<u64>> m_failingTrees;
     mutable size_t m_failingCount = 0;
-    // FitAround, by stretch of blocks.
-    mutable std::map<size_t, ExFatClusterFit> m_fits;
+    // FitAround, by stretch of blocks and the cluster size asked about (0: any).
+    mutable std::map<std::pair<size_t, u64>, ExFatClusterFit> m_fits;
     mutable std::map<std::pair<size_t, u64>, FileClusters> m_fileClusters;
     // The last run found at each cluster size.
     struct RunMemo {

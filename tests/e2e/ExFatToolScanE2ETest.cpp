@@ -577,6 +577,9 @@ struct FormatOver {
     bool olderHeapApart = true;
     bool olderRootKept = false;  // the older root names Old; else it is zeroed
     bool newHeapApart = false;   // the new heap begins 4 MiB in, past the older one's start
+    // A 32 MiB volume of these clusters formatted between the two (0: none), its folder Mid half
+    // way in: three volumes one over another.
+    u32 middleClusterBytes = 0;
 };
 
 // How each case lays its folders out; it fills `expected` with what must come back. A case whose
@@ -871,7 +874,6 @@ void LayFormattedOver(ToolVolume& v, Expected& expected, const FormatOver& over)
     TempDir tmp;
     ToolVolume older;
     ASSERT_TRUE(older.Make(tmp.File("older.img"), kOlderMegabytes, v.clusterBytes, over.olderHeapApart ? "-b 2M" : ""));
-    const u32 oldSpc = older.clusterBytes / kSector;
     const u32 old = u32((kOlderMegabytes * kMiB * 3 / 4 - older.heap) / older.clusterBytes + 2);
     const std::string oldName = over.olderRootKept ? "Old" : "DIR0";
     std::vector<u8> listed = LayFiles(older, expected, oldName, "old%02u.bin", {2, 1, 3, 2}, old + 1, false);
@@ -881,19 +883,33 @@ void LayFormattedOver(ToolVolume& v, Expected& expected, const FormatOver& over)
     older.Lay({old}, listed);
     older.AddToRoot(MakeExFatSet("Old", old, older.clusterBytes, kExFatAttrFolder, true));
     if (!over.olderRootKept) std::fill_n(older.Cluster(older.root), older.clusterBytes, u8(0));
-    ASSERT_LT(u64(old - 2) * oldSpc * kSector + older.heap, older.bytes.size());
+    ASSERT_LT(older.heap + u64(sub + 4 - 2) * older.clusterBytes, older.bytes.size());
 
+    std::vector<u8> disk = std::move(older.bytes);
+    // What mkfs.exfat wrote of a volume, and the clusters [first, end) of its files, go over the
+    // disk at `at`.
+    const auto layOver = [&disk](const ToolVolume& fresh, u64 at, u32 first, u32 end) {
+        const u64 metadata = fresh.heap + u64(fresh.root + 1 + kNewMetadataClusters - 2) * fresh.clusterBytes;
+        disk.resize(std::max<u64>(disk.size(), at + fresh.bytes.size()), 0);
+        std::copy(fresh.bytes.begin(), fresh.bytes.begin() + i64(metadata), disk.begin() + i64(at));
+        const u64 from = fresh.heap + u64(first - 2) * fresh.clusterBytes;
+        const u64 to = fresh.heap + u64(end - 2) * fresh.clusterBytes;
+        std::copy(fresh.bytes.begin() + i64(from), fresh.bytes.begin() + i64(to), disk.begin() + i64(at + from));
+    };
+    if (over.middleClusterBytes != 0) {
+        ToolVolume middle;
+        ASSERT_TRUE(middle.Make(tmp.File("middle.img"), kOlderMegabytes, over.middleClusterBytes));
+        const u32 mid = u32((kOlderMegabytes * kMiB / 2 - middle.heap) / middle.clusterBytes + 2);
+        middle.Lay({mid}, LayFiles(middle, expected, "DIR1", "mid%02u.bin", {1, 2, 1}, mid + 1, false));
+        layOver(middle, 0, mid, mid + 5);
+    }
     ToolVolume fresh;
     ASSERT_TRUE(fresh.Make(tmp.File("new.img"), over.megabytes, over.clusterBytes, over.newHeapApart ? "-b 2M" : ""));
     const u32 folder = fresh.root + 1;
     fresh.Lay({folder}, LayFiles(fresh, expected, "New", "new%02u.bin", {1, 2, 1}, folder + 1, false));
     fresh.AddToRoot(MakeExFatSet("New", folder, fresh.clusterBytes, kExFatAttrFolder, true));
-    const u64 metadata = fresh.heap + u64(folder + 5 + kNewMetadataClusters - 2) * fresh.clusterBytes;
-    const u64 at = over.shift * kSector;
-    std::vector<u8> disk = std::move(older.bytes);
-    disk.resize(std::max<u64>(disk.size(), at + fresh.bytes.size()), 0);
-    std::copy(fresh.bytes.begin(), fresh.bytes.begin() + i64(metadata), disk.begin() + i64(at));
-    if (!over.keepBoot) std::fill_n(disk.begin() + i64(at), kBootRegionsSectors * kSector, u8(0));
+    layOver(fresh, over.shift * kSector, folder, folder + 5);
+    if (!over.keepBoot) std::fill_n(disk.begin() + i64(over.shift * kSector), kBootRegionsSectors * kSector, u8(0));
     v.bytes = std::move(disk);
 }
 
@@ -940,6 +956,10 @@ const LayoutCase kLayouts[] = {
     {"FormattedLargerWithTheNewBoot4K", 4096, nullptr, false, nullptr, {64, 4096, 0, true, false, false, true}},
     {"FormattedAt4KWithTheNewBoot32K", 32768, nullptr, false, nullptr, {32, 4096, 0, true, false}},
     {"FormattedLargerAt32KShiftedWithoutBoot128K", 131072, nullptr, false, nullptr, {64, 32768, 2048, false, false}},
+    // Three volumes, each formatted over the one before at the same start.
+    {"FormattedAt64KOverOneOf32KOverOneOf4K", 4096, nullptr, false, nullptr, {32, 65536, 0, true, false, false, false, 32768}},
+    {"FormattedAt32KOverOneOf4KOverOneOf128KWithoutBoot", 131072, nullptr, false, nullptr,
+     {32, 32768, 0, false, false, false, false, 4096}},
 };
 
 class ExFatFolderBlocks : public ::testing::TestWithParam<LayoutCase> {};
