@@ -99,6 +99,8 @@ void ExFatBlockWalker::CompleteSet() {
             const u64 at = m_set.position > blockFirst ? m_set.position - blockFirst : 0;
             b.files.emplace_back(first, m_set.dataLength, m_set.contiguous, directory, u32(std::min<u64>(at, kMaxExtentSector)));
             if (directory) b.flags |= kExFatBlockListsFolders;
+        } else if (directory) {
+            b.deletedFolders.push_back(first);
         }
     }
     if (m_hints != nullptr && m_hints->GetCount() < kMaxTypeHints && !directory && IsExFatChainCluster(first) &&
@@ -318,6 +320,7 @@ void ExFatBlockWalker::FinishOpenBlock(std::vector<ExFatDirectoryBlock>& out) {
         // and cut the block where a layout's clusters end.
         std::stable_sort(b.files.begin(), b.files.end(), [](const auto& x, const auto& y) { return x.sector < y.sector; });
         b.files.shrink_to_fit();
+        b.deletedFolders.shrink_to_fit();
         b.minCluster = std::max<u32>(b.minCluster >> m_sectorShift, 1);
         b.maxCluster >>= m_sectorShift;
         // The folder's cluster ends inside a set: its other entries begin another cluster.
@@ -447,8 +450,27 @@ ExFatPieceFiles(const ExFatDirectoryBlock& block, const ExFatBlockPiece& piece) 
     return {from, std::lower_bound(from, block.files.end(), piece.end, bySector)};
 }
 
+bool ExFatClustersStandBeforeTheirFiles(const std::vector<ExFatDirectoryBlock>& blocks, size_t first, size_t end,
+                                        u64 own, u64 clusters, u32 lowest, u32 lowestFile, u64 clusterBytes) {
+    const auto before = [&](u32 firstFile) { return firstFile >= 2 + clusters && own == firstFile - clusters; };
+    if (!before(lowest) && !before(lowestFile)) return false;
+    std::vector<std::pair<u64, u64>> ranges{{own, own + clusters}};
+    for (size_t at = first; at < end; ++at) {
+        for (const auto& f : blocks[at].files) {
+            const u64 taken = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
+            if (f.firstCluster + taken - 1 >= kExFatChainEnd) return false;
+            ranges.emplace_back(f.firstCluster, f.firstCluster + taken);
+        }
+    }
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first < ranges[i - 1].second) return false;
+    }
+    return true;
+}
+
 std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart,
-                                    u64 spc, u64 clusterCount, u64& found, u64* furthest) const {
+                                    u64 spc, u64 clusterCount, u64& found) const {
     found = 0;
     u64 score = 0;
     std::unordered_set<u32> visited;
@@ -472,7 +494,6 @@ std::optional<u64> ExFatPartitionFinder::TreeScore(const std::vector<ExFatDirect
             if (!b.Admits(spc) || !FilesInHeap(b.highestCluster, clusterCount)) return std::nullopt;
             score += depth;
             ++found;
-            if (furthest != nullptr) *furthest = std::max(*furthest, heapStart + offset);
             queue.emplace_back(*child, depth + 1);
         }
     }
@@ -523,9 +544,7 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
                 // a copy of the root's entries.
                 if (score == 0) continue;
                 u64 found = 0;
-                u64 furthest = b.firstSector;
-                const std::optional<u64> tree =
-                    TreeScore(blocks, r, heap, spc, rootEntries.bitmapClusters, found, &furthest);
+                const std::optional<u64> tree = TreeScore(blocks, r, heap, spc, rootEntries.bitmapClusters, found);
                 if (!tree) continue;
                 score += *tree;
                 if (score <= bestScore) continue;
@@ -534,7 +553,6 @@ std::vector<ExFatInferredVolume> ExFatPartitionFinder::Find(const std::vector<Ex
                 best.sectorsPerCluster = u32(spc);
                 best.rootCluster = rootCluster;
                 best.blocks = found + 1;
-                best.furthestBlock = furthest;
             }
         }
         if (bestScore == 0) continue;

@@ -92,6 +92,9 @@ struct ExFatDirectoryBlock {
     };
     // In the order found.
     std::vector<Extent> files;
+    // The first clusters of the deleted folders it lists: a folder that lists them was the
+    // volume's, whose clusters they name, whatever became of them since.
+    std::vector<u32> deletedFolders;
     // Only for a block that lists a bitmap, an up-case table or a label.
     std::shared_ptr<ExFatRootEntries> root;
 
@@ -128,6 +131,20 @@ struct ExFatBlockPiece {
     u32 first = 0;
     u32 end = 0;  // the sector after its last
 };
+
+// The clusters a block spans when its clusters hold `sectorsPerCluster` sectors: a block is read on
+// across the clusters of folders that lie side by side.
+inline u64 ExFatClustersSpanned(const ExFatDirectoryBlock& b, u64 sectorsPerCluster) {
+    return std::max<u64>(1, (b.sectorCount + sectorsPerCluster - 1) / sectorsPerCluster);
+}
+
+// Whether the folder clusters [own, own + clusters), which hold the blocks [first, end) of
+// `blocks`, stand just before the first file they list (the lowest first cluster of their sets,
+// `lowest`, or of those that are not folders, `lowestFile`), and no two of their files, nor a
+// file and those clusters, share a cluster of `clusterBytes` bytes: folders made just before
+// their files, as a volume lays out what it writes.
+bool ExFatClustersStandBeforeTheirFiles(const std::vector<ExFatDirectoryBlock>& blocks, size_t first, size_t end,
+                                        u64 own, u64 clusters, u32 lowest, u32 lowestFile, u64 clusterBytes);
 
 // The piece of `blocks` (sorted by first sector) that the cluster of `sectorsPerCluster` sectors
 // beginning at `sector` holds: a block that begins there, or one that begins a whole number of
@@ -264,9 +281,6 @@ struct ExFatInferredVolume {
     u32 rootCluster = 0;
     u64 clusterCount = 0;  // of the heap, which may reach past the device's end (an image cut short)
     u64 blocks = 0;  // directory blocks the volume's tree holds, the root's included
-    // The first sector of the furthest of those blocks: a volume that ends before it, found at
-    // the same start, is another one formatted there at another size.
-    u64 furthestBlock = 0;
     std::u16string label;
     u32 bitmapCluster = 0;
 };
@@ -295,10 +309,9 @@ public:
     // How well the layout (heap start, sectors per cluster, clusters of the heap) explains the
     // tree below `root`: each subdirectory whose block starts where its first cluster puts it
     // adds its depth. Nothing when a folder lies outside the heap or a block found there cannot
-    // be that folder's. `found` counts the blocks reached, `furthest` (when given) is raised to
-    // the sector of the furthest one.
+    // be that folder's. `found` counts the blocks reached.
     std::optional<u64> TreeScore(const std::vector<ExFatDirectoryBlock>& blocks, size_t root, u64 heapStart, u64 sectorsPerCluster,
-                  u64 clusterCount, u64& found, u64* furthest = nullptr) const;
+                  u64 clusterCount, u64& found) const;
 
 private:
     u64 m_deviceSectors;

@@ -44,10 +44,6 @@ constexpr size_t kMaxFileClustersKept = 64;
 // Folder blocks side by side taken together at the most.
 constexpr size_t kMaxRunBlocks = 64;
 
-// The clusters a block spans when its clusters hold `spc` sectors: a block is read on across the
-// clusters of folders that lie side by side.
-u64 ClustersSpanned(const ExFatDirectoryBlock& b, u64 spc) { return std::max<u64>(1, (b.sectorCount + spc - 1) / spc); }
-
 bool BeginsWithTail(const ExFatDirectoryBlock& b) { return (b.flags & kExFatBlockBeginsWithTail) != 0; }
 }  // namespace
 
@@ -86,6 +82,10 @@ u32 ExFatClusterFit::BestFits() const {
     return best;
 }
 
+bool ExFatClusterFit::RulesOut(u64 sectorsPerCluster) const {
+    return TooShort(Log2Floor(u32(std::min<u64>(sectorsPerCluster, u64(1) << (kSizes - 1)))));
+}
+
 bool ExFatClusterFit::Allows(u64 sectorsPerCluster) const {
     const size_t k = Log2Floor(u32(std::min<u64>(sectorsPerCluster, u64(1) << (kSizes - 1))));
     if (TooShort(k)) return false;
@@ -111,7 +111,8 @@ ExFatBlockRules::ExFatBlockRules(const std::vector<ExFatDirectoryBlock>& blocks,
       m_sectorSize(sectorSize),
       m_claimed(blocks.size(), false),
       m_taken(blocks.size(), false),
-      m_next(blocks.size(), kNoBlock) {}
+      m_next(blocks.size(), kNoBlock),
+      m_confirmedSpc(blocks.size(), 0) {}
 
 const ExFatDirectoryBlock* ExFatBlockRules::BlockAt(u64 sector, size_t& index) const {
     auto it = FirstExFatBlockFrom(m_blocks, sector);
@@ -234,27 +235,23 @@ std::pair<size_t, size_t> ExFatBlockRules::StretchAround(size_t block) const {
     return {begin, std::min(m_blocks.size(), (stretch + 2) * kFitStretchBlocks)};
 }
 
-std::vector<ExFatFileExtent> ExFatBlockRules::FilesAround(size_t block) const {
-    // The folders of a volume a boot sector or a root block places are that volume's, whose
-    // clusters count from its own heap.
-    const auto inKnownVolume = [this](u64 sector) {
-        auto it = std::upper_bound(m_knownVolumes.begin(), m_knownVolumes.end(), std::make_pair(sector, ~u64(0)));
-        return it != m_knownVolumes.begin() && sector < std::prev(it)->second;
-    };
+std::vector<ExFatFileExtent> ExFatBlockRules::FilesAround(size_t block, u64 spc) const {
+    // The folders a known volume owns are that volume's, whose clusters count from its own heap;
+    // so are those the device confirms for a volume of another cluster size than `spc`.
     const auto [begin, end] = StretchAround(block);
     std::vector<ExFatFileExtent> files;
     for (size_t i = begin; i < end && files.size() < kMaxFitFiles; ++i) {
-        if (inKnownVolume(m_blocks[i].firstSector)) continue;
+        if (KnownBlock(i) || (spc != 0 && m_confirmedSpc[i] != 0 && m_confirmedSpc[i] != spc)) continue;
         for (const auto& f : m_blocks[i].files) files.push_back({f.firstCluster, f.length, f.contiguous != 0, f.directory != 0});
     }
     return files;
 }
 
-const ExFatClusterFit& ExFatBlockRules::FitAround(size_t block) const {
-    const size_t stretch = block / kFitStretchBlocks;
-    auto it = m_fits.find(stretch);
+const ExFatClusterFit& ExFatBlockRules::FitAround(size_t block, u64 spc) const {
+    const std::pair<size_t, u64> key{block / kFitStretchBlocks, spc};
+    auto it = m_fits.find(key);
     if (it != m_fits.end()) return it->second;
-    return m_fits.emplace(stretch, ExFatClusterFit::Measure(FilesAround(block), m_sectorSize)).first->second;
+    return m_fits.emplace(key, ExFatClusterFit::Measure(FilesAround(block, spc), m_sectorSize)).first->second;
 }
 
 const ExFatBlockRules::FileClusters& ExFatBlockRules::FileClustersAround(size_t block, u64 spc) const {
@@ -265,7 +262,7 @@ const ExFatBlockRules::FileClusters& ExFatBlockRules::FileClustersAround(size_t 
     if (m_fileClusters.size() >= kMaxFileClustersKept) m_fileClusters.clear();
     const u64 clusterBytes = spc * m_sectorSize;
     FileClusters files;
-    for (const ExFatFileExtent& f : FilesAround(block)) {
+    for (const ExFatFileExtent& f : FilesAround(block, spc)) {
         if (f.directory) continue;
         const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
         files.ranges.emplace_back(f.first, f.first + clusters);
@@ -285,8 +282,10 @@ bool ExFatBlockRules::FitsItsSurroundings(const Candidate& c) const {
     // itself; a layout that rests on single blocks must also fit what lies around them.
     if (!IsSingleBlockGuess(c) || c.attached.empty()) return true;
     const size_t own = *c.attached.begin();
-    // The files' lengths allow its cluster size...
-    if (!FitAround(own).Allows(c.spc)) return false;
+    // The files' lengths allow its cluster size (where the device confirms it, unless they rule it
+    // out)...
+    const ExFatClusterFit& fit = FitAround(own, c.spc);
+    if (c.confirmations != 0 ? fit.RulesOut(c.spc) : !fit.Allows(c.spc)) return false;
     // ... and the folder blocks of its heap around its own begin clusters, none of them one of
     // its files' clusters. Each block weighs as many as the sets it lists: those are the files a
     // misplaced folder would give wrong bytes.
@@ -299,14 +298,17 @@ bool ExFatBlockRules::FitsItsSurroundings(const Candidate& c) const {
     u64 misplaced = 0;
     for (size_t i = begin; i < end; ++i) {
         const ExFatDirectoryBlock& b = m_blocks[i];
-        if (b.setCount == 0 || !Holds(c, b) || b.firstSector >= limit) continue;
+        if (b.setCount == 0 || KnownBlock(i) || !Holds(c, b) || b.firstSector >= limit) continue;
+        // A block the device confirms as a folder of a volume of another cluster size (one
+        // formatted over this one, or this one over it) is that volume's.
+        if (m_confirmedSpc[i] != 0 && m_confirmedSpc[i] != c.spc) continue;
         looked += b.setCount;
         if (!OnBoundary(c, b.firstSector)) {
             misplaced += b.setCount;
             continue;
         }
         const u64 cluster = (b.firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
-        const u64 clusterEnd = cluster + ClustersSpanned(b, c.spc);
+        const u64 clusterEnd = cluster + ExFatClustersSpanned(b, c.spc);
         // The files that begin before the block's clusters end; the furthest of them must end
         // before they begin.
         const auto after = std::lower_bound(files.ranges.begin(), files.ranges.end(), std::make_pair(clusterEnd, u64(0)));
@@ -319,7 +321,7 @@ bool ExFatBlockRules::FitsItsSurroundings(const Candidate& c) const {
 
 ExFatBlockRules::Run ExFatBlockRules::RunAround(size_t block, u64 spc, bool sizeFixed) const {
     const ExFatDirectoryBlock& b = m_blocks[block];
-    const u64 spanned = ClustersSpanned(b, spc);
+    const u64 spanned = ExFatClustersSpanned(b, spc);
     const Run alone{block, block + 1, spanned, b.lowestCluster, b.lowestFileCluster, spanned == 1};
     // Every block of a stretch of folders side by side has the same run: the blocks are asked in
     // order, so it is found once per stretch and cluster size, not once per block.
@@ -334,7 +336,7 @@ ExFatBlockRules::Run ExFatBlockRules::RunAround(size_t block, u64 spc, bool size
 
 ExFatBlockRules::Run ExFatBlockRules::SideBySide(size_t block, u64 spc, bool sizeFixed) const {
     const auto adjacent = [&](size_t at) {
-        return m_blocks[at].firstSector == m_blocks[at - 1].firstSector + ClustersSpanned(m_blocks[at - 1], spc) * spc;
+        return m_blocks[at].firstSector == m_blocks[at - 1].firstSector + ExFatClustersSpanned(m_blocks[at - 1], spc) * spc;
     };
     // Not placed: the blocks [first, end) share the answer, each standing alone.
     Run run{block, block + 1, 0, 0, 0, false};
@@ -344,7 +346,7 @@ ExFatBlockRules::Run ExFatBlockRules::SideBySide(size_t block, u64 spc, bool siz
     // finding a block's run is a bounded walk.
     if (run.end - run.first > kMaxRunBlocks) return run;
     const ExFatDirectoryBlock& last = m_blocks[run.end - 1];
-    run.clusters = (last.firstSector - m_blocks[run.first].firstSector) / spc + ClustersSpanned(last, spc);
+    run.clusters = (last.firstSector - m_blocks[run.first].firstSector) / spc + ExFatClustersSpanned(last, spc);
     if (run.clusters == 1) return run;
     // One block read on across clusters would be cut into clusters at any smaller size too; blocks
     // that each fill one cluster and follow each other one cluster apart tell the size by their
@@ -352,7 +354,7 @@ ExFatBlockRules::Run ExFatBlockRules::SideBySide(size_t block, u64 spc, bool siz
     if (!sizeFixed) {
         if (run.end - run.first == 1) return run;
         for (size_t at = run.first; at < run.end; ++at) {
-            if (ClustersSpanned(m_blocks[at], spc) != 1) return run;
+            if (ExFatClustersSpanned(m_blocks[at], spc) != 1) return run;
         }
     }
     // The folders a run lists, live or deleted, may be its own clusters (or clusters a folder of
@@ -379,24 +381,8 @@ bool ExFatBlockRules::ConsistentAlone(size_t block, const Candidate& c) const {
     // tell the cluster size, stand just before their first file's.
     const Run run = RunAround(block, c.spc, c.spc == FitAround(block).Decided());
     const u64 own = (m_blocks[run.first].firstSector - c.heapStart) / c.spc + kFirstHeapCluster;
-    const auto before = [&](u32 lowest) {
-        return lowest >= kFirstHeapCluster + run.clusters && own == lowest - run.clusters;
-    };
-    if (!before(run.lowest) && !before(run.lowestFile)) return false;
-    const u64 clusterBytes = c.spc * m_sectorSize;
-    std::vector<std::pair<u64, u64>> ranges{{own, own + run.clusters}};
-    for (size_t at = run.first; at < run.end; ++at) {
-        for (const auto& f : m_blocks[at].files) {
-            const u64 clusters = f.contiguous ? std::max<u64>(1, (f.length + clusterBytes - 1) / clusterBytes) : 1;
-            if (f.firstCluster + clusters - 1 > kExFatLastCluster) return false;
-            ranges.emplace_back(f.firstCluster, f.firstCluster + clusters);
-        }
-    }
-    std::sort(ranges.begin(), ranges.end());
-    for (size_t i = 1; i < ranges.size(); ++i) {
-        if (ranges[i].first < ranges[i - 1].second) return false;
-    }
-    return true;
+    return ExFatClustersStandBeforeTheirFiles(m_blocks, run.first, run.end, own, run.clusters, run.lowest, run.lowestFile,
+                                              c.spc * m_sectorSize);
 }
 
 bool ExFatBlockRules::FoldersAndFilesCollide(const Candidate& c) const {
@@ -421,9 +407,10 @@ bool ExFatBlockRules::FoldersAndFilesCollide(const Candidate& c) const {
     const auto next = std::upper_bound(m_knownStarts.begin(), m_knownStarts.end(), c.heapStart);
     if (next != m_knownStarts.end()) end = std::min(end, *next);
     for (auto it = begin; it != m_blocks.end() && it->firstSector < end; ++it) {
+        if (KnownBlock(size_t(it - m_blocks.begin()))) continue;
         if (it->Admits(c.spc) && OnBoundary(c, it->firstSector)) {
             const u64 own = ownCluster(it->firstSector);
-            folderClusters.emplace_back(own, own + ClustersSpanned(*it, c.spc));
+            folderClusters.emplace_back(own, own + ExFatClustersSpanned(*it, c.spc));
         }
         for (const auto& f : it->files) {
             if (!f.directory) fileClusters.push_back(clustersOf(f));
@@ -631,7 +618,8 @@ void ExFatBlockRules::SingleBlock(size_t index) {
     // filled. At other sizes a block longer than a cluster places nothing, since any shorter
     // cluster would place it too.
     const u64 fixed = FitAround(index).Decided();
-    size_t made = 0;
+    std::vector<std::pair<u64, u64>> options;  // heap start, sectors per cluster
+    bool attached = false;
     for (u64 p = b.minCluster; p != 0 && p <= b.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
         const Run run = RunAround(index, p, p == fixed);
         if (!run.placed) continue;
@@ -645,21 +633,87 @@ void ExFatBlockRules::SingleBlock(size_t index) {
         if (it != m_byLayout.end()) {
             m_candidates[it->second].evidence |= kExFatEvidenceSingleBlock;
             Attach(m_candidates[it->second], index);
+            attached = true;
             continue;
         }
-        if (made == kSingleLayoutsPerBlock) continue;
-        bool isNew = false;
-        Candidate* c = FindOrMake(heap, p, kExFatEvidenceSingleBlock, isNew);
-        Attach(*c, index);
-        ++made;
+        options.emplace_back(heap, p);
     }
+    // A layout other folders already gave is the one; else the files' lengths allow each size
+    // proposed here (a file may own more clusters than its length needs), and only what the
+    // device shows of one of them, alone, decides.
+    if (attached || options.empty()) return;
+    size_t pick = 0;
+    u32 best = 0;
+    bool tie = false;
+    for (size_t k = 0; k < options.size(); ++k) {
+        const u32 score = Confirmations(index, options[k].first, options[k].second);
+        if (score > best) {
+            best = score;
+            pick = k;
+            tie = false;
+        } else if (score == best) {
+            tie = true;
+        }
+    }
+    if (options.size() > 1 && (best == 0 || tie)) {
+        if (m_undecided++ == 0) m_firstUndecided = b.firstSector;
+        return;
+    }
+    bool isNew = false;
+    Candidate* c = FindOrMake(options[pick].first, options[pick].second, kExFatEvidenceSingleBlock, isNew);
+    c->confirmations = std::max(c->confirmations, best);
+    Attach(*c, index);
+}
+
+u32 ExFatBlockRules::Confirmations(size_t block, u64 heap, u64 spc) const {
+    const ExFatDirectoryBlock& b = m_blocks[block];
+    if (spc == 0 || heap >= m_deviceSectors) return 0;
+    const u64 clusters = std::min<u64>((m_deviceSectors - heap) / spc, kExFatChainEnd - kFirstHeapCluster);
+    const auto fatSectors = [&](u64 count) { return ((count + kFirstHeapCluster) * 4 + m_sectorSize - 1) / m_sectorSize; };
+    u32 score = 0;
+    if (m_evidence.fatStarts != nullptr) {
+        // The FAT right before the heap: long enough for the block's clusters, and the heap no
+        // further on than the longest FAT (two copies) the volume can have and an alignment.
+        const auto& fats = *m_evidence.fatStarts;
+        const auto below = std::lower_bound(fats.begin(), fats.end(), heap);
+        if (below != fats.begin()) {
+            const u64 fat = *std::prev(below);
+            const u64 slack = 2 * fatSectors(clusters) + ExFatLayoutEvidence::kHeapAlignmentBytes / m_sectorSize;
+            if (fat + fatSectors(b.highestCluster) <= heap && heap - fat <= slack) score += ExFatLayoutEvidence::kStructureWeight;
+        }
+    }
+    if (m_evidence.upcaseStarts != nullptr) {
+        // The up-case table follows the allocation bitmap, which covers every cluster of the heap.
+        const u64 bitmapClusters = (clusters / 8 + spc * m_sectorSize - 1) / (spc * m_sectorSize);
+        const u64 from = heap + spc;
+        const u64 to = std::min(b.firstSector, heap + (kFirstHeapCluster + bitmapClusters) * spc);
+        const auto& upcase = *m_evidence.upcaseStarts;
+        for (auto it = std::lower_bound(upcase.begin(), upcase.end(), from); it != upcase.end() && *it <= to; ++it) {
+            if ((*it - heap) % spc == 0) {
+                score += ExFatLayoutEvidence::kStructureWeight;
+                break;
+            }
+        }
+    }
+    if (m_evidence.read) score += m_evidence.read(b, heap, spc);
+    return score;
 }
 
 void ExFatBlockRules::Consolidate() {
     SortCandidates();
+    std::fill(m_confirmedSpc.begin(), m_confirmedSpc.end(), 0);
+    for (const Candidate& c : m_candidates) {
+        if (c.known || c.confirmations == 0) continue;
+        for (size_t i : c.attached) m_confirmedSpc[i] = m_confirmedSpc[i] == 0 || m_confirmedSpc[i] == c.spc ? c.spc : ~u64(0);
+    }
+    // What the files around a layout say depends on the folders confirmed for other sizes.
+    std::erase_if(m_fits, [](const auto& entry) { return entry.first.second != 0; });
+    m_fileClusters.clear();
     size_t blocksLeft = 0;
     for (size_t i = 0; i < m_blocks.size(); ++i) blocksLeft += m_taken[i] ? 0 : 1;
     for (Candidate& c : m_candidates) {
+        // A known volume owns its blocks already; it is not handed out again.
+        if (c.known) continue;
         // A layout that rests on single blocks is refused where what lies around them rules it out.
         bool setAside = c.attached.size() > blocksLeft;
         for (size_t i : c.attached) setAside = setAside || m_taken[i];
@@ -739,21 +793,18 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::HandOut() {
         l.heapStart = a.heapStart;
         l.sectorsPerCluster = a.spc;
         l.evidence = a.evidence;
-        l.blocks = a.claimed.size();
         // The blocks are in the order of their sectors.
-        l.furthestBlock = m_blocks[a.claimed.rbegin()->first].firstSector;
-        out.push_back(l);
+        for (const auto& [block, weight] : a.claimed) l.claimed.push_back(m_blocks[block].firstSector);
+        out.push_back(std::move(l));
     }
     return out;
 }
 
 std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnownLayout>& known) {
-    for (const ExFatKnownLayout& k : known) {
-        m_knownStarts.push_back(k.volumeStart);
-        m_knownVolumes.emplace_back(k.volumeStart, k.volumeEnd);
-    }
+    for (const ExFatKnownLayout& k : known) m_knownStarts.push_back(k.volumeStart);
     std::sort(m_knownStarts.begin(), m_knownStarts.end());
-    std::sort(m_knownVolumes.begin(), m_knownVolumes.end());
+    // The blocks the known volumes own are theirs from the start.
+    for (size_t i = 0; i < m_blocks.size(); ++i) m_taken[i] = KnownBlock(i);
     for (const ExFatKnownLayout& k : known) {
         if (k.sectorsPerCluster == 0 || m_byLayout.count({k.heapStart, k.sectorsPerCluster}) != 0) continue;
         Candidate c;
@@ -770,13 +821,13 @@ std::vector<ExFatBlockLayout> ExFatBlockRules::Find(const std::vector<ExFatKnown
     // While the blocks come in: each block not yet explained is paired with its neighbours.
     for (size_t a = 0; a < n; ++a) {
         const ExFatDirectoryBlock& b = m_blocks[a];
-        if (b.IsRoot() || Explained(a) || !b.HasDirectories()) continue;
+        if (b.IsRoot() || KnownBlock(a) || Explained(a) || !b.HasDirectories()) continue;
         const size_t from = a > kPairBefore ? a - kPairBefore : 0;
         const std::vector<u32> folders = FoldersOf(a);
         bool proposed = false;
         for (size_t i = from; i < n && i <= a + kPairAfter; ++i) {
             const ExFatDirectoryBlock& other = m_blocks[i];
-            if (i == a || other.IsRoot() || !other.HasDirectories() || BeginsWithTail(other)) continue;
+            if (i == a || other.IsRoot() || KnownBlock(i) || !other.HasDirectories() || BeginsWithTail(other)) continue;
             proposed = Pair(a, folders, i, kPairWeight) || proposed;
         }
         if (proposed) SortCandidates();

@@ -3,11 +3,17 @@
 // place one at the other's cluster, and single blocks taken as the cluster just before their
 // first file, propose layouts (heap start, sectors per cluster). Where the files' lengths fix the
 // cluster size, or folder blocks follow each other one cluster apart, folders side by side are
-// taken together just before their first file; a layout that rests on single blocks alone must
-// fit the lengths of the files around them, and put the folder blocks around them where its
-// clusters begin and no file lies. Every layout then books the blocks its heap holds and claims
-// those it explains; a layout whose claims another one claims at least as strongly is dropped.
+// taken together just before their first file. A file may own more clusters than its length
+// needs, so where one block allows several cluster sizes, something the device shows besides the
+// files' lengths must confirm one of them (a FAT right before its heap, its up-case table or
+// bitmap, its files' bytes); where nothing does, or two tie, the block proposes none. A layout
+// that rests on single blocks alone must fit the lengths of the files around them, and put the
+// folder blocks around them where its clusters begin and no file lies. Every layout then books the
+// blocks its heap holds and claims those it explains; a layout whose claims another one claims at
+// least as strongly is dropped. The blocks a known volume owns (see ExFatBlockOwners.h) are its
+// own from the start.
 #include <array>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -61,6 +67,10 @@ struct ExFatClusterFit {
     // Whether the files allow `sectorsPerCluster`: none reaches into the next too often, and no
     // other size lays far more of them end to end.
     bool Allows(u64 sectorsPerCluster) const;
+    // Whether the files rule `sectorsPerCluster` out: too many of them reach into the next. (A
+    // file may own more clusters than its length needs, so files that end short of the next rule
+    // out nothing by themselves.)
+    bool RulesOut(u64 sectorsPerCluster) const;
     // The size the files fix, when one alone lays enough of them end to end; 0 when none does.
     u64 Decided() const;
 
@@ -75,8 +85,26 @@ struct ExFatBlockLayout {
     u64 heapStart = 0;
     u64 sectorsPerCluster = 0;
     u32 evidence = 0;
-    u64 blocks = 0;  // blocks claimed
-    u64 furthestBlock = 0;  // the first sector of the furthest of them
+    // The first sectors of the blocks it claimed, ascending.
+    std::vector<u64> claimed;
+};
+
+// What the device shows of a layout besides its folders: a layout that one lone folder allows at
+// several cluster sizes is taken only where something else confirms one of them.
+struct ExFatLayoutEvidence {
+    // Sectors that begin a FAT, and an up-case table, ascending: a FAT stands right before its
+    // heap, the up-case table in the heap's first clusters after the allocation bitmap.
+    const std::vector<u64>* fatStarts = nullptr;
+    const std::vector<u64>* upcaseStarts = nullptr;
+    // What the layout's own clusters say of the block (its allocation bitmap marks the block's
+    // clusters, its files end where their lengths say, files found by their signatures begin
+    // where its files do), weighed as kStructureWeight a structure; null: nothing is read.
+    std::function<u32(const ExFatDirectoryBlock& block, u64 heapStart, u64 sectorsPerCluster)> read;
+
+    // The weight of a structure seen where the layout puts it.
+    static constexpr u32 kStructureWeight = 4;
+    // How far past its FAT a formatter may begin a heap, to align it: 32 MiB.
+    static constexpr u64 kHeapAlignmentBytes = u64(32) << 20;
 };
 
 class ExFatBlockRules {
@@ -90,7 +118,6 @@ public:
     static constexpr u64 kFinalPairWeight = 3;
     // A pair's tree must score at least this much.
     static constexpr u64 kPairLeastScore = 5;
-    static constexpr size_t kSingleLayoutsPerBlock = 16;
     static constexpr size_t kExplainTries = 16;
     static constexpr size_t kMaxCandidates = 1024;
     static constexpr size_t kTrimmedCandidates = 512;
@@ -100,8 +127,18 @@ public:
 
     // The pairs of blocks the walker tied by a set cut across them.
     void SetCutSetLinks(const std::vector<ExFatCutSetLink>& links);
+    // The blocks the known volumes own (by block), which no layout found here takes.
+    void SetKnownBlocks(std::vector<bool> known) { m_known = std::move(known); }
+    void SetLayoutEvidence(ExFatLayoutEvidence evidence) { m_evidence = std::move(evidence); }
     // Layouts of volumes no known layout explains, best first.
     std::vector<ExFatBlockLayout> Find(const std::vector<ExFatKnownLayout>& known);
+    // The lone blocks that allowed several cluster sizes of which nothing confirmed one alone,
+    // and the first of them: they proposed no layout.
+    u64 UndecidedBlocks() const { return m_undecided; }
+    u64 FirstUndecidedSector() const { return m_firstUndecided; }
+    // How much of what the device shows confirms the layout for the block (see
+    // ExFatLayoutEvidence); 0 without evidence.
+    u32 Confirmations(size_t block, u64 heapStart, u64 sectorsPerCluster) const;
 
 private:
     struct Candidate {
@@ -109,6 +146,8 @@ private:
         u64 spc = 0;
         u64 volumeEnd = 0;
         u32 evidence = 0;
+        // What the device shows of it beyond its folders (see Confirmations).
+        u32 confirmations = 0;
         bool known = false;
         std::set<size_t> attached;  // block indices
         std::vector<u64> bookedOnBoundary;
@@ -146,9 +185,10 @@ private:
     // together, and their files with them.
     std::pair<size_t, size_t> StretchAround(size_t block) const;
     // The files of the folders around a block, but for those of known volumes.
-    std::vector<ExFatFileExtent> FilesAround(size_t block) const;
+    // With `sectorsPerCluster`, not those of folders the device confirms for another size.
+    std::vector<ExFatFileExtent> FilesAround(size_t block, u64 sectorsPerCluster = 0) const;
     // What the files of the folders around a block say of the cluster size (see ExFatClusterFit).
-    const ExFatClusterFit& FitAround(size_t block) const;
+    const ExFatClusterFit& FitAround(size_t block, u64 sectorsPerCluster = 0) const;
     // The clusters the files of the folders around a block take at `spc` sectors per cluster: by
     // first cluster, with the furthest end of the ranges up to each.
     struct FileClusters {
@@ -183,6 +223,8 @@ private:
     void Consolidate();
     std::vector<ExFatBlockLayout> HandOut();
     const ExFatDirectoryBlock* BlockAt(u64 sector, size_t& index) const;
+    // Whether a known volume owns the block.
+    bool KnownBlock(size_t block) const { return block < m_known.size() && m_known[block]; }
 
     const std::vector<ExFatDirectoryBlock>& m_blocks;
     u64 m_deviceSectors;
@@ -194,18 +236,24 @@ private:
     std::vector<Candidate> m_accepted;
     // The block a cut set ties after each block (none: all ones).
     std::vector<size_t> m_next;
+    // For each block, the cluster size of the layouts the device confirmed for it (see
+    // Confirmations) while a consolidation runs: 0 none, all ones for several sizes.
+    std::vector<u64> m_confirmedSpc;
     // Layouts a consolidation set aside: the pair rule does not propose them again.
     std::set<std::pair<u64, u64>> m_setAside;
     // Where the known volumes begin, ascending: a guessed layout's heap ends before the next one.
     std::vector<u64> m_knownStarts;
-    // Their sectors [start, end), ascending.
-    std::vector<std::pair<u64, u64>> m_knownVolumes;
+    // The blocks the known volumes own.
+    std::vector<bool> m_known;
+    ExFatLayoutEvidence m_evidence;
+    u64 m_undecided = 0;
+    u64 m_firstUndecided = 0;
     // For each layout (heap start, sectors per cluster), the sectors of the folder pieces whose
     // trees fail under it; claims only grow, so a failure stays one.
     mutable std::map<std::pair<u64, u64>, std::unordered_set<u64>> m_failingTrees;
     mutable size_t m_failingCount = 0;
-    // FitAround, by stretch of blocks.
-    mutable std::map<size_t, ExFatClusterFit> m_fits;
+    // FitAround, by stretch of blocks and the cluster size asked about (0: any).
+    mutable std::map<std::pair<size_t, u64>, ExFatClusterFit> m_fits;
     mutable std::map<std::pair<size_t, u64>, FileClusters> m_fileClusters;
     // The last run found at each cluster size.
     struct RunMemo {

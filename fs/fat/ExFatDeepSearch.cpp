@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <new>
+#include <numeric>
 
 #include "devices/PartitionDevice.h"
 #include "devices/StorageDevice.h"
@@ -229,6 +230,9 @@ void CExFatCompleteSearch::BeginSearch() {
     m_walker = ExFatBlockWalker();
     m_walkerReady = false;
     m_dirBlocks.clear();
+    m_blockOwners.clear();
+    m_claimedBlocks.clear();
+    m_guestOf.clear();
     m_upcaseStarts.clear();
     m_hints.Clear();
     m_handOut = true;
@@ -437,8 +441,10 @@ void CExFatCompleteSearch::EndSearch() {
         // list below may be made and changed without the lock.
         m_candidates = MakeBootCandidates([this](u64 sector) { return FatStartAt(sector); },
                                           [this](const ExFatBootSighting& b, u64 start) { return RootListsBitmap(b, start); });
+        m_layoutReadsLeft = kMaxLayoutReads;
         AddDirectoryCandidates();
-        DropEmptyGuesses();
+        ShareOutBlocks();
+        SeatGuests();
         if (m_pool != nullptr) {
             for (auto& c : m_candidates) CountTypeMatches(m_hints, *m_pool, *c, c->GetHeapStart());
         }
@@ -631,7 +637,8 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
         });
     for (const ExFatInferredVolume& v : volumes) AddInferredCandidate(v, 0);
 
-    // Volumes whose root directory is gone too: the layouts their other folders agree on.
+    // Volumes whose root directory is gone too: the layouts their other folders agree on, among
+    // the blocks no volume found so far reaches or places.
     std::vector<ExFatKnownLayout> known;
     for (const auto& c : m_candidates) {
         ExFatKnownLayout k;
@@ -645,9 +652,28 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
                      ((flags & kExFatFlagFromDirectoryBlocks) != 0 ? kExFatEvidenceRootBlock : 0);
         known.push_back(k);
     }
+    std::vector<bool> knownBlocks(m_dirBlocks.size(), false);
+    const ExFatBlockOwners owners(m_dirBlocks, m_walker.GetCutSetLinks(), deviceSectors, m_sectorSize);
+    for (const ExFatOwnerLayout& layout : OwnerLayouts()) {
+        const std::vector<ExFatBlockFit> fits = owners.Fits(layout);
+        for (size_t i = 0; i < fits.size(); ++i) knownBlocks[i] = knownBlocks[i] || fits[i] >= ExFatBlockFit::Placed;
+    }
     ExFatBlockRules rules(m_dirBlocks, deviceSectors, m_sectorSize);
     rules.SetCutSetLinks(m_walker.GetCutSetLinks());
-    for (const ExFatBlockLayout& l : rules.Find(known)) {
+    rules.SetKnownBlocks(std::move(knownBlocks));
+    ExFatLayoutEvidence evidence;
+    evidence.fatStarts = &m_fatStarts;
+    evidence.upcaseStarts = &m_upcaseStarts;
+    evidence.read = [this](const ExFatDirectoryBlock& block, u64 heap, u64 spc) { return LayoutReadsConfirm(block, heap, spc); };
+    rules.SetLayoutEvidence(std::move(evidence));
+    std::vector<ExFatBlockLayout> layouts = rules.Find(known);
+    if (rules.UndecidedBlocks() != 0) {
+        ReleaseTrace("exFAT deep search: %llu lone folders, from sector %llu on, whose files' lengths allow several "
+                     "cluster sizes and of which nothing else on the device confirms one, are not listed",
+                     static_cast<unsigned long long>(rules.UndecidedBlocks()),
+                     static_cast<unsigned long long>(rules.FirstUndecidedSector()));
+    }
+    for (ExFatBlockLayout& l : layouts) {
         if (l.heapStart >= deviceSectors || l.sectorsPerCluster == 0) continue;
         ExFatInferredVolume v;
         v.heapStart = l.heapStart;
@@ -657,20 +683,22 @@ void CExFatCompleteSearch::AddDirectoryCandidates() {
         v.rootCluster = kFirstCluster;
         v.bitmapCluster = kFirstCluster;
         v.clusterCount = (deviceSectors - l.heapStart) / l.sectorsPerCluster;
-        v.blocks = l.blocks;
-        v.furthestBlock = l.furthestBlock;
-        AddInferredCandidate(v, kExFatFlagRootUnknown);
+        v.blocks = l.claimed.size();
+        AddInferredCandidate(v, kExFatFlagRootUnknown, std::move(l.claimed));
     }
 }
 
-void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u32 extraFlags) {
+void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u32 extraFlags, std::vector<u64> claimed) {
     const u64 deviceSectors = m_device->GetTotalSectors();
     bool known = false;
+    const u64 heapEnd = v.heapStart + std::min<u64>(v.clusterCount, (deviceSectors - v.heapStart) / v.sectorsPerCluster) *
+                                          v.sectorsPerCluster;
     for (const auto& c : m_candidates) {
-        // Folders past the end of a volume of the same layout are those of a longer one formatted
-        // at that start before it.
+        // A layout of a volume found already is that volume; one that reaches further may be a
+        // longer volume formatted at that start before it, whose folders past the end the blocks'
+        // owners give it.
         if (c->GetHeapStart() == v.heapStart && c->GetSectorsPerCluster() == v.sectorsPerCluster &&
-            v.furthestBlock < c->GetPartitionStart() + c->GetTotalSectors()) {
+            heapEnd <= c->GetPartitionStart() + c->GetTotalSectors()) {
             c->SetFlags(c->GetFlags() | kExFatFlagFromEntrySets);
             known = true;
         }
@@ -698,26 +726,6 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
         if (!LiesInFile(files, otherStart, otherStart + other->GetTotalSectors())) limit = otherStart;
     }
     if (!MakeExFatStandInBoot(v, fat, u32(fatLength), m_sectorSize, limit, deviceSectors, boot, start, length)) return;
-    if (const CExFatSearchedPartitionInfo* same = SameGeometryAt(start, v.sectorsPerCluster, v.furthestBlock)) {
-        // One volume start, FAT and cluster size leave room for one heap only: a second heap
-        // numbers every cluster of the first one's folders differently, and each of their files
-        // would be read from clusters that volume gives to others. Folders past that volume's
-        // end are not its own, though: they are a volume formatted at that start before or
-        // after it, at another size.
-        ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
-                     "volume found at sector %llu with that cluster size places its heap at sector %llu",
-                     static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
-                     static_cast<unsigned long long>(start), static_cast<unsigned long long>(same->GetHeapStart()));
-        return;
-    }
-    if (const CExFatSearchedPartitionInfo* checked = CheckedVolumeHolding(v.heapStart, v.furthestBlock)) {
-        ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: the "
-                     "volume at sector %llu, whose boot region and FAT check out, places its heap at sector %llu",
-                     static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
-                     static_cast<unsigned long long>(checked->GetPartitionStart()),
-                     static_cast<unsigned long long>(checked->GetHeapStart()));
-        return;
-    }
     auto c = std::make_unique<CExFatSearchedPartitionInfo>(m_sectorSize);
     const u32 flags =
         kExFatFlagFromDirectoryBlocks | kExFatFlagFromEntrySets | extraFlags | (fat != 0 ? kExFatFlagFatSeen : 0);
@@ -731,30 +739,184 @@ void CExFatCompleteSearch::AddInferredCandidate(const ExFatInferredVolume& v, u3
     c->SetEvidenceCount(v.blocks);
     c->SetBootScore(ExFatCandidateScore(flags));
     c->SetSearchController(this);
-    ReleaseTrace("exFAT volume found from its folders: heap at sector %llu, %u sectors per cluster, root cluster %u",
-                 static_cast<unsigned long long>(v.heapStart), unsigned(v.sectorsPerCluster),
-                 unsigned(v.rootCluster));
+    std::sort(claimed.begin(), claimed.end());
+    if (!claimed.empty()) m_claimedBlocks[c.get()] = std::move(claimed);
     m_candidates.push_back(std::move(c));
 }
 
-void CExFatCompleteSearch::DropEmptyGuesses() {
-    auto holdsFiles = [this](const CExFatSearchedPartitionInfo& c) {
-        const u64 end = c.GetPartitionStart() + c.GetTotalSectors();
-        for (auto it = FirstExFatBlockFrom(m_dirBlocks, c.GetHeapStart());
-             it != m_dirBlocks.end() && it->firstSector < end; ++it) {
-            if (it->setCount != 0) return true;
+std::vector<ExFatOwnerLayout> CExFatCompleteSearch::OwnerLayouts() const {
+    std::vector<ExFatOwnerLayout> layouts;
+    for (const auto& c : m_candidates) {
+        const CExFatBootSector boot(c->GetBoot().data());
+        const u32 flags = c->GetFlags();
+        ExFatOwnerLayout l;
+        l.heapStart = c->GetHeapStart();
+        l.sectorsPerCluster = c->GetSectorsPerCluster();
+        l.volumeStart = c->GetPartitionStart();
+        l.volumeEnd = l.volumeStart + c->GetTotalSectors();
+        l.clusterCount = boot.GetClusterCount();
+        l.rootCluster = (flags & kExFatFlagRootUnknown) == 0 ? boot.GetRootCluster() : 0;
+        if (IsCheckedBootVolume(*c)) {
+            l.strength = ExFatLayoutStrength::CheckedBoot;
+        } else if ((flags & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0) {
+            l.strength = ExFatLayoutStrength::BootSector;
+        } else if ((flags & kExFatFlagRootUnknown) == 0) {
+            l.strength = ExFatLayoutStrength::RootBlock;
         }
-        return false;
+        if (auto claimed = m_claimedBlocks.find(c.get()); claimed != m_claimedBlocks.end()) l.placed = claimed->second;
+        layouts.push_back(std::move(l));
+    }
+    return layouts;
+}
+
+void CExFatCompleteSearch::ShareOutBlocks() {
+    const ExFatBlockOwners owners(m_dirBlocks, m_walker.GetCutSetLinks(), m_device->GetTotalSectors(), m_sectorSize);
+    const ExFatFileTailWitness tails = [this](const ExFatDirectoryBlock& block, u64 heap, u64 spc) {
+        return FileTailsFit(block, heap, spc);
     };
-    const auto empty = std::remove_if(m_candidates.begin(), m_candidates.end(), [&](const auto& c) {
-        const bool guessed = (c->GetFlags() & (kExFatFlagBoot | kExFatFlagBackupBoot)) == 0;
-        if (!guessed || holdsFiles(*c)) return false;
-        ReleaseTrace("exFAT volume found from its folders (heap at sector %llu, %u sectors per cluster) dropped: it "
-                     "holds no folder with a file",
-                     static_cast<unsigned long long>(c->GetHeapStart()), unsigned(c->GetSectorsPerCluster()));
-        return true;
+    // Each round drops at least one candidate, so the rounds end.
+    while (true) {
+        m_blockOwners = owners.Assign(OwnerLayouts(), tails);
+        const std::vector<bool> holdsFiles = CandidatesOwningFiles();
+        std::vector<std::unique_ptr<CExFatSearchedPartitionInfo>> kept;
+        for (size_t k = 0; k < m_candidates.size(); ++k) {
+            std::unique_ptr<CExFatSearchedPartitionInfo>& c = m_candidates[k];
+            const bool guessed = (c->GetFlags() & (kExFatFlagBoot | kExFatFlagBackupBoot)) == 0;
+            if (!guessed || holdsFiles[k]) {
+                kept.push_back(std::move(c));
+                continue;
+            }
+            ReleaseTrace("exFAT layout found from folders (heap at sector %llu, %u sectors per cluster) dropped: it "
+                         "owns no folder with a file, its folders fitting other volumes at least as well",
+                         static_cast<unsigned long long>(c->GetHeapStart()), unsigned(c->GetSectorsPerCluster()));
+            m_claimedBlocks.erase(c.get());
+        }
+        if (kept.size() == m_candidates.size()) {
+            m_candidates = std::move(kept);
+            break;
+        }
+        m_candidates = std::move(kept);
+    }
+    for (const auto& c : m_candidates) {
+        if ((c->GetFlags() & kExFatFlagFromDirectoryBlocks) == 0) continue;
+        const CExFatBootSector boot(c->GetBoot().data());
+        ReleaseTrace("exFAT volume found from its folders: heap at sector %llu, %u sectors per cluster, root cluster %u",
+                     static_cast<unsigned long long>(c->GetHeapStart()), unsigned(c->GetSectorsPerCluster()),
+                     (c->GetFlags() & kExFatFlagRootUnknown) != 0 ? 0u : unsigned(boot.GetRootCluster()));
+    }
+}
+
+std::vector<bool> CExFatCompleteSearch::CandidatesOwningFiles() const {
+    std::vector<bool> owning(m_candidates.size(), false);
+    for (size_t i = 0; i < m_blockOwners.size(); ++i) {
+        if (m_blockOwners[i] != ExFatBlockOwners::kNoOwner && m_dirBlocks[i].setCount != 0) owning[m_blockOwners[i]] = true;
+    }
+    return owning;
+}
+
+void CExFatCompleteSearch::SeatGuests() {
+    const std::vector<bool> ownsFiles = CandidatesOwningFiles();
+    const std::vector<ExFatOwnerLayout> layouts = OwnerLayouts();
+    // The files each candidate's folders list, found once it is asked about.
+    std::map<const CExFatSearchedPartitionInfo*, std::vector<ExFatFileSpan>> files;
+    const auto filesOf = [&](const CExFatSearchedPartitionInfo& c) -> const std::vector<ExFatFileSpan>& {
+        auto it = files.find(&c);
+        if (it == files.end()) it = files.emplace(&c, FileSpansOf(c.GetHeapStart(), c.GetSectorsPerCluster())).first;
+        return it->second;
+    };
+    // Strongest first: its own structures, then the folders it holds, then the order found.
+    std::vector<size_t> order(m_candidates.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        if (layouts[a].strength != layouts[b].strength) return layouts[a].strength > layouts[b].strength;
+        return m_candidates[a]->GetEvidenceCount() > m_candidates[b]->GetEvidenceCount();
     });
-    m_candidates.erase(empty, m_candidates.end());
+    for (size_t at = 0; at < order.size(); ++at) {
+        const CExFatSearchedPartitionInfo& guest = *m_candidates[order[at]];
+        if (!ownsFiles[order[at]]) continue;
+        const u64 start = guest.GetPartitionStart();
+        const u64 end = start + guest.GetTotalSectors();
+        for (size_t h = 0; h < at; ++h) {
+            CExFatSearchedPartitionInfo* host = m_candidates[order[h]].get();
+            const u64 hostStart = host->GetPartitionStart();
+            const u64 hostEnd = hostStart + host->GetTotalSectors();
+            if (m_guestOf.count(host) != 0 || hostStart >= end || hostEnd <= start) continue;
+            // A volume stored in a file of the other is that file's content, not a volume
+            // formatted over it.
+            if (LiesInFile(filesOf(*host), start, end) || LiesInFile(filesOf(guest), hostStart, hostEnd)) {
+                continue;
+            }
+            m_guestOf.emplace(&guest, host);
+            ReleaseTrace("exFAT volume at sector %llu stands in the tree of the volume at sector %llu, which overlaps it: "
+                         "each holds its own folders",
+                         static_cast<unsigned long long>(start), static_cast<unsigned long long>(hostStart));
+            break;
+        }
+    }
+}
+
+bool CExFatCompleteSearch::ReadForLayouts(u64 sector, std::vector<u8>& buffer) {
+    if (m_layoutReadsLeft == 0) return false;
+    if (--m_layoutReadsLeft == 0) {
+        ReleaseTrace("exFAT deep search: the %llu sector reads that weigh layouts by their files are spent; further "
+                     "layouts are weighed by their folders alone",
+                     static_cast<unsigned long long>(kMaxLayoutReads));
+    }
+    return ReadSector(sector, buffer);
+}
+
+u32 CExFatCompleteSearch::FileTailsFit(const ExFatDirectoryBlock& block, u64 heap, u64 spc) {
+    const u64 clusterBytes = spc * m_sectorSize;
+    const u64 deviceSectors = m_device->GetTotalSectors();
+    std::vector<u8> sector;
+    u32 read = 0;
+    u32 fit = 0;
+    for (const ExFatDirectoryBlock::Extent& f : block.files) {
+        // A file that fills its last sector leaves nothing to tell; one of several clusters in a
+        // chain ends where its chain says.
+        if (f.directory || f.length % m_sectorSize == 0 || (!f.contiguous && f.length > clusterBytes)) continue;
+        if (read == kTailFilesRead) break;
+        const u64 at = heap + u64(f.firstCluster - kFirstCluster) * spc + (f.length - 1) / m_sectorSize;
+        if (f.firstCluster < kFirstCluster || at >= deviceSectors) continue;
+        ++read;
+        if (!ReadForLayouts(at, sector)) continue;
+        const size_t last = size_t((f.length - 1) % m_sectorSize);
+        const bool holdsData = std::any_of(sector.begin(), sector.begin() + i64(last) + 1, [](u8 b) { return b != 0; });
+        const bool zerosAfter = std::all_of(sector.begin() + i64(last) + 1, sector.begin() + m_sectorSize, [](u8 b) { return b == 0; });
+        fit += holdsData && zerosAfter ? 1 : 0;
+    }
+    return fit;
+}
+
+u32 CExFatCompleteSearch::LayoutReadsConfirm(const ExFatDirectoryBlock& block, u64 heap, u64 spc) {
+    u32 score = FileTailsFit(block, heap, spc);
+    const u64 deviceSectors = m_device->GetTotalSectors();
+    const u64 clusters = (deviceSectors - heap) / spc;
+    if (m_pool != nullptr) {
+        // A signature match weighs as two files' tails: it names the type the file's name gives.
+        constexpr u32 kSignatureWeight = 2;
+        score += u32(std::min<u64>(CountHintsFoundAt(m_hints, *m_pool, block.firstSector, block.firstSector + block.sectorCount,
+                                                     heap, spc, clusters),
+                                   kTailFilesRead)) *
+                 kSignatureWeight;
+    }
+    // The allocation bitmap begins the heap; a live volume marks its own first cluster, the
+    // folder's cluster and its live files' first clusters as in use.
+    const u64 own = (block.firstSector - heap) / spc + kFirstCluster;
+    std::vector<u32> inUse{kFirstCluster, u32(std::min<u64>(own, kExFatChainEnd))};
+    for (const ExFatDirectoryBlock::Extent& f : block.files) {
+        if (inUse.size() == kTailFilesRead) break;
+        inUse.push_back(f.firstCluster);
+    }
+    const u64 bitmapSectors = (clusters / 8 + m_sectorSize - 1) / m_sectorSize;
+    std::vector<u8> sector;
+    for (u32 cluster : inUse) {
+        if (cluster < kFirstCluster || cluster >= kExFatChainEnd) return score;
+        const u64 byte = (cluster - kFirstCluster) / 8;
+        if (byte / m_sectorSize >= bitmapSectors || !ReadForLayouts(heap + byte / m_sectorSize, sector)) return score;
+        if ((sector[byte % m_sectorSize] & (1u << ((cluster - kFirstCluster) % 8))) == 0) return score;
+    }
+    return score + ExFatLayoutEvidence::kStructureWeight;
 }
 
 std::vector<ExFatFileSpan> CExFatCompleteSearch::FileSpansOf(u64 heapStart, u64 spc) const {
@@ -789,67 +951,9 @@ bool CExFatCompleteSearch::LiesInFile(const std::vector<ExFatFileSpan>& files, u
     return false;
 }
 
-std::vector<std::pair<u64, u64>> CExFatCompleteSearch::StoredVolumesIn(const CExFatSearchedPartitionInfo& c) const {
-    std::vector<std::pair<u64, u64>> stored;
-    const u64 heap = c.GetHeapStart();
-    const u64 end = c.GetPartitionStart() + c.GetTotalSectors();
-    std::vector<ExFatFileSpan> files;
-    bool filesListed = false;
-    for (const auto& other : m_candidates) {
-        if (other.get() == &c || !IsCheckedBootVolume(*other)) continue;
-        const u64 otherStart = other->GetPartitionStart();
-        const u64 otherEnd = otherStart + other->GetTotalSectors();
-        if (otherStart <= heap || otherEnd > end) continue;
-        if (!filesListed) {
-            files = FileSpansOf(heap, c.GetSectorsPerCluster());
-            filesListed = true;
-        }
-        if (LiesInFile(files, otherStart, otherEnd)) stored.emplace_back(otherStart, otherEnd);
-    }
-    std::sort(stored.begin(), stored.end());
-    return stored;
-}
-
-std::vector<std::pair<u64, u64>> CExFatCompleteSearch::VolumesFormattedOver(const CExFatSearchedPartitionInfo& c) const {
-    std::vector<std::pair<u64, u64>> over;
-    if ((c.GetFlags() & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0) return over;
-    const u64 heap = c.GetHeapStart();
-    const u64 end = c.GetPartitionStart() + c.GetTotalSectors();
-    for (const auto& other : m_candidates) {
-        const u32 flags = other->GetFlags();
-        const bool ownRoot = (flags & kExFatFlagFromDirectoryBlocks) != 0 && (flags & kExFatFlagRootUnknown) == 0;
-        if (other.get() == &c || (!IsCheckedBootVolume(*other) && !ownRoot)) continue;
-        const u64 otherStart = other->GetPartitionStart();
-        const u64 otherEnd = otherStart + other->GetTotalSectors();
-        if (otherStart <= heap && heap < otherEnd && otherEnd < end) over.emplace_back(otherStart, otherEnd);
-    }
-    return over;
-}
-
 bool IsCheckedBootVolume(const CExFatSearchedPartitionInfo& c) {
     const u32 flags = c.GetFlags();
     return (flags & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0 && (flags & kExFatFlagFatSeen) != 0;
-}
-
-const CExFatSearchedPartitionInfo* CExFatCompleteSearch::CheckedVolumeHolding(u64 sector, u64 folderSector) const {
-    for (const auto& c : m_candidates) {
-        if (!IsCheckedBootVolume(*c)) continue;
-        const u64 cStart = c->GetPartitionStart();
-        const u64 cEnd = cStart + c->GetTotalSectors();
-        if (sector >= cStart && sector < cEnd && folderSector < cEnd) return c.get();
-    }
-    return nullptr;
-}
-
-const CExFatSearchedPartitionInfo* CExFatCompleteSearch::SameGeometryAt(u64 start, u32 sectorsPerCluster,
-                                                                        u64 folderSector) const {
-    for (const auto& c : m_candidates) {
-        if (c->GetPartitionStart() == start && c->GetSectorsPerCluster() == sectorsPerCluster &&
-            folderSector < start + c->GetTotalSectors()) {
-            return c.get();
-        }
-    }
-    return nullptr;
 }
 
 u64 ExFatCandidateScore(u32 flags) {
@@ -944,13 +1048,41 @@ void CExFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionI
             [](const ExFatBootSighting&, u64) { return true; });
     });
     if (copied) return;
-    for (auto& c : m_candidates) out.push_back(c.get());
+    for (auto& c : m_candidates) {
+        if (m_guestOf.count(c.get()) == 0) out.push_back(c.get());
+    }
 }
 
 u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {
     if (chosen.empty() || !m_builder || !m_device) return 0;
     CExFatSearchedPartitionInfo* c = FindOwnCandidate(m_candidates, chosen.front());
     if (!c) return 0;
+    CFileSystemNode* root = BuildTreeOf(c);
+    if (root == nullptr) return 0;
+    // The volumes formatted over this one, or this one over them, stand inside its tree, each
+    // read with its own layout.
+    for (const auto& guest : m_candidates) {
+        const auto host = m_guestOf.find(guest.get());
+        if (host == m_guestOf.end() || host->second != c) continue;
+        CFileSystemNode* inner = BuildTreeOf(guest.get());
+        if (inner == nullptr) continue;
+        char name[kGuestNameBytes];
+        std::snprintf(name, sizeof(name), "%s at sector %llu, %llu-byte clusters", FileSystemTypeName(kFsExFat),
+                      static_cast<unsigned long long>(guest->GetPartitionStart()),
+                      static_cast<unsigned long long>(u64(guest->GetSectorsPerCluster()) * m_sectorSize));
+        if (IFileProperties* p = inner->GetFileProperties()) p->SetName(name);
+        inner->SetParentId(root->GetId());
+        root->AddChild(inner);
+    }
+    // A refused tree is still wholly ours: its folders and files go with its root.
+    if (m_builder->ApplyFilter(root, c) == 0) {
+        DestroySubtree(root);
+        return 0;
+    }
+    return 1;
+}
+
+CFileSystemNode* CExFatCompleteSearch::BuildTreeOf(CExFatSearchedPartitionInfo* c) {
     const u64 start = c->GetPartitionStart();
     CBasicPartitionDevice volume(m_device, start, c->GetTotalSectors());
     std::unique_ptr<CBootOverlayDevice> standIn;
@@ -975,7 +1107,7 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     if (result != kExFatQuickDone || root == nullptr || partition == nullptr) {
         ReleaseTrace("exFAT tree of the volume at sector %llu not built: 0x%x", static_cast<unsigned long long>(start),
                      unsigned(result));
-        return 0;
+        return nullptr;
     }
 
     const u64 heap = c->GetHeapStart();
@@ -990,53 +1122,74 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     geometry.rootCluster = (c->GetFlags() & kExFatFlagRootUnknown) == 0 ? partition->m_rootCluster : 0;
     ExFatFatReader fat;
     if (partition->m_fat.IsOpen()) fat = [partition](u32 cluster) { return partition->m_fat.GetEntry(cluster); };
-    // A volume stored in one of this volume's files lists its own clusters: read as this
-    // volume's folders, its entries would give files the bytes of this volume's clusters.
-    std::vector<std::pair<u64, u64>> stored = StoredVolumesIn(*c);
-    // So does a volume formatted later over this one's start: its folders are its own.
-    const std::vector<std::pair<u64, u64>> over = VolumesFormattedOver(*c);
-    stored.insert(stored.end(), over.begin(), over.end());
-    std::sort(stored.begin(), stored.end());
-    const auto inStored = [&stored](u64 sector) {
-        auto it = std::upper_bound(stored.begin(), stored.end(), std::make_pair(sector, ~u64(0)));
-        return it != stored.begin() && sector < std::prev(it)->second;
-    };
-    // The stored volumes' blocks are moved aside while this tree is built, and back after: the
-    // blocks can take gigabytes, and a copy of the others would double them.
+    // The tree takes the blocks of its heap the volume owns: a volume stored in one of its files,
+    // or formatted over it, or formatted at its start before it, lists its own clusters, and read
+    // as this volume's folders its entries would give files the bytes of this volume's clusters.
+    // The others' blocks are moved aside while this tree is built, and back after: the blocks can
+    // take gigabytes, and a copy of the others would double them.
+    const u32 own = u32(std::find_if(m_candidates.begin(), m_candidates.end(), [c](const auto& k) { return k.get() == c; }) -
+                        m_candidates.begin());
+    const bool shared = m_blockOwners.size() == m_dirBlocks.size();
+    const auto owned = [&](size_t block) { return !shared || m_blockOwners[block] == own; };
     std::vector<ExFatDirectoryBlock> storedBlocks;
+    std::vector<u32> storedOwners;
     std::vector<ExFatCutSetLink> ownLinks;
-    if (!stored.empty()) {
-        size_t kept = size_t(FirstExFatBlockFrom(m_dirBlocks, heap) - m_dirBlocks.begin());
-        for (size_t i = kept; i < m_dirBlocks.size(); ++i) {
-            ExFatDirectoryBlock& b = m_dirBlocks[i];
-            if (b.firstSector < geometry.end && inStored(b.firstSector)) {
-                storedBlocks.push_back(std::move(b));
-            } else {
-                if (kept != i) m_dirBlocks[kept] = std::move(b);
+    const size_t heapFirst = size_t(FirstExFatBlockFrom(m_dirBlocks, heap) - m_dirBlocks.begin());
+    size_t heapEnd = heapFirst;
+    while (heapEnd < m_dirBlocks.size() && m_dirBlocks[heapEnd].firstSector < geometry.end) ++heapEnd;
+    const bool others = !std::all_of(m_blockOwners.begin() + std::ptrdiff_t(std::min(heapFirst, m_blockOwners.size())),
+                                     m_blockOwners.begin() + std::ptrdiff_t(std::min(heapEnd, m_blockOwners.size())),
+                                     [own](u32 owner) { return owner == own; });
+    if (shared && others) {
+        for (const ExFatCutSetLink& link : m_walker.GetCutSetLinks()) {
+            const auto at = [&](u64 sector) {
+                auto it = FirstExFatBlockFrom(m_dirBlocks, sector);
+                return it != m_dirBlocks.end() && it->firstSector == sector ? size_t(it - m_dirBlocks.begin()) : ~size_t(0);
+            };
+            const size_t head = at(link.headBlock);
+            const size_t tail = at(link.tailBlock);
+            if (head != ~size_t(0) && tail != ~size_t(0) && owned(head) && owned(tail)) ownLinks.push_back(link);
+        }
+        size_t kept = heapFirst;
+        for (size_t i = heapFirst; i < heapEnd; ++i) {
+            if (owned(i)) {
+                if (kept != i) {
+                    m_dirBlocks[kept] = std::move(m_dirBlocks[i]);
+                    m_blockOwners[kept] = m_blockOwners[i];
+                }
                 ++kept;
+            } else {
+                storedBlocks.push_back(std::move(m_dirBlocks[i]));
+                storedOwners.push_back(m_blockOwners[i]);
             }
         }
-        m_dirBlocks.resize(kept);
-        for (const ExFatCutSetLink& link : m_walker.GetCutSetLinks()) {
-            if (!inStored(link.headBlock) && !inStored(link.tailBlock)) ownLinks.push_back(link);
-        }
-        ReleaseTrace("exFAT tree of the volume at sector %llu: %zu folder blocks of %zu volumes stored in its files "
-                     "or formatted over its start left to those volumes",
-                     static_cast<unsigned long long>(start), storedBlocks.size(), stored.size());
+        m_dirBlocks.erase(m_dirBlocks.begin() + std::ptrdiff_t(kept), m_dirBlocks.begin() + std::ptrdiff_t(heapEnd));
+        m_blockOwners.erase(m_blockOwners.begin() + std::ptrdiff_t(kept), m_blockOwners.begin() + std::ptrdiff_t(heapEnd));
+        ReleaseTrace("exFAT tree of the volume at sector %llu: %zu folder blocks in its heap left to the volumes they "
+                     "fit better",
+                     static_cast<unsigned long long>(start), storedBlocks.size());
     }
     const ExFatBlockTree tree = BuildExFatBlockTree(
-        m_dirBlocks, stored.empty() ? m_walker.GetCutSetLinks() : ownLinks, geometry,
+        m_dirBlocks, storedBlocks.empty() ? m_walker.GetCutSetLinks() : ownLinks, geometry,
         [this](u64 sector, u64 count, u8* out) { return m_device->Read(out, sector, count) != 0; }, fat);
     PlaceBlockTree(tree, *partition, walk, collector, *root);
     if (!storedBlocks.empty()) {
-        // Back in sector order, for the trees of other candidates.
-        const size_t middle = m_dirBlocks.size();
-        m_dirBlocks.insert(m_dirBlocks.end(), std::make_move_iterator(storedBlocks.begin()),
-                           std::make_move_iterator(storedBlocks.end()));
-        std::inplace_merge(m_dirBlocks.begin(), m_dirBlocks.begin() + std::ptrdiff_t(middle), m_dirBlocks.end(),
-                           [](const ExFatDirectoryBlock& a, const ExFatDirectoryBlock& b) {
-                               return a.firstSector < b.firstSector;
-                           });
+        // Back in their places, for the trees of other candidates.
+        const size_t kept = heapFirst + (heapEnd - heapFirst - storedBlocks.size());
+        std::vector<ExFatDirectoryBlock> merged;
+        std::vector<u32> mergedOwners;
+        merged.reserve(heapEnd - heapFirst);
+        mergedOwners.reserve(heapEnd - heapFirst);
+        for (size_t a = heapFirst, b = 0; a < kept || b < storedBlocks.size();) {
+            const bool fromKept = b == storedBlocks.size() || (a < kept && m_dirBlocks[a].firstSector < storedBlocks[b].firstSector);
+            merged.push_back(std::move(fromKept ? m_dirBlocks[a] : storedBlocks[b]));
+            mergedOwners.push_back(fromKept ? m_blockOwners[a++] : storedOwners[b++]);
+        }
+        m_dirBlocks.erase(m_dirBlocks.begin() + std::ptrdiff_t(heapFirst), m_dirBlocks.begin() + std::ptrdiff_t(kept));
+        m_dirBlocks.insert(m_dirBlocks.begin() + std::ptrdiff_t(heapFirst), std::make_move_iterator(merged.begin()),
+                           std::make_move_iterator(merged.end()));
+        m_blockOwners.erase(m_blockOwners.begin() + std::ptrdiff_t(heapFirst), m_blockOwners.begin() + std::ptrdiff_t(kept));
+        m_blockOwners.insert(m_blockOwners.begin() + std::ptrdiff_t(heapFirst), mergedOwners.begin(), mergedOwners.end());
     }
     if (m_droppedBlocks != 0) {
         ReleaseTrace("exFAT tree of the volume at sector %llu may lack the entries of %llu folder blocks dropped "
@@ -1060,12 +1213,7 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
     root = collector.TakeRoot();
     // The walk placed the heap on the volume; the writer reads the device.
     root->SetPartitionGeometry(heap, u32(spc));
-    // A refused tree is still wholly ours: its folders and files go with its root.
-    if (m_builder->ApplyFilter(root, c) == 0) {
-        DestroySubtree(root);
-        return 0;
-    }
-    return 1;
+    return root;
 }
 
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch() { return new (std::nothrow) CExFatCompleteSearch; }

@@ -2,14 +2,16 @@
 // The exFAT deep search of the complete scan. It looks at every sector once and keeps the exFAT
 // boot sectors (main, or the backup twelve sectors on) and the sectors that begin with a file
 // entry set. The boot sectors become candidates, confirmed by the FAT where the boot sector puts
-// it and voted for by the entry sets that begin clusters of their heap; the chosen volume's
-// tree is built from every directory block found in its heap (see ExFatBlockTree.h), and a
-// block no folder holds hangs under "Lost Folders". Volumes whose boot regions are both gone are found from their
-// directory blocks (see ExFatBlockFinder.h) and walked through a stand-in boot sector; a layout
-// found that way never stands beside a volume whose boot region and FAT check out. While the
-// block loop runs, every complete entry set is shown at once below the provisional exFAT tree.
+// it and voted for by the entry sets that begin clusters of their heap. Volumes whose boot regions
+// are both gone are found from their directory blocks (see ExFatBlockFinder.h and
+// ExFatBlockRules.h) and walked through a stand-in boot sector. Each directory block then goes to
+// the volume whose layout it fits best (see ExFatBlockOwners.h), and a chosen volume's tree is
+// built from the blocks it owns (see ExFatBlockTree.h); a block no folder holds hangs under "Lost
+// Folders". While the block loop runs, every complete entry set is shown at once below the
+// provisional exFAT tree.
 #include <array>
 #include <functional>
+#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -17,11 +19,13 @@
 #include "engine/CandidateLooks.h"
 #include "engine/SearchedPartitionInfo.h"
 #include "fs/fat/ExFatBlockFinder.h"
+#include "fs/fat/ExFatBlockOwners.h"
 #include "fs/fat/ExFatBlockRules.h"
 #include "fs/fat/FatFamilyDeepSearch.h"
 
 class CExFatPartition;
 class CExFatQuickSearch;
+class CFileSystemNode;
 
 constexpr u32 kExFatFlagBoot = 0x1;
 constexpr u32 kExFatFlagBackupBoot = 0x2;
@@ -114,6 +118,13 @@ public:
     static constexpr u64 kNameUnitWeight = 8;
     static constexpr u64 kCutLinkWeight = 256;
     static constexpr size_t kMaxTableStarts = 1u << 16;
+    // Files of a block whose last sector is read to weigh a layout, at the most, and sectors read
+    // to weigh layouts by their files in one search: a disk of many lost folders is weighed by
+    // their entries alone past them.
+    static constexpr u32 kTailFilesRead = 8;
+    static constexpr u64 kMaxLayoutReads = 1u << 14;
+    // The name of a volume's tree inside another's: "EXFAT at sector N, B-byte clusters".
+    static constexpr size_t kGuestNameBytes = 64;
 
     CExFatCompleteSearch();
     ~CExFatCompleteSearch() override;
@@ -168,36 +179,41 @@ private:
     void AddDirectoryCandidates();
     // The FAT that a volume found from its directories has: the last FAT start before its heap
     // with room for the clusters, whose entries of the system clusters are in use; 0 when none.
-    // A candidate walked through a stand-in boot sector, unless a known one has its layout.
-    void AddInferredCandidate(const ExFatInferredVolume& volume, u32 extraFlags);
+    // A candidate walked through a stand-in boot sector, unless a known one has its layout;
+    // `claimed` are the first sectors of the blocks the layout's finder placed.
+    void AddInferredCandidate(const ExFatInferredVolume& volume, u32 extraFlags, std::vector<u64> claimed = {});
     u64 FindFatOf(const ExFatInferredVolume& volume, u32 fatLength);
-    // A volume guessed from folders (no boot sector made it) that holds no folder block with a
-    // file in its own sectors gives nothing to recover and is not listed.
-    void DropEmptyGuesses();
-    // A candidate whose boot sector (main or backup) and FAT were both seen where it says, and
-    // whose sectors hold `sector` and `folderSector`: a layout inferred from folders that puts its
-    // heap there and disagrees with it must not stand beside it, unless its furthest folder
-    // (`folderSector`) lies past that volume's end. Null when none. (An inferred layout reaches to
-    // the device's end, so a lost volume before a sound one is not judged by its length.)
-    const CExFatSearchedPartitionInfo* CheckedVolumeHolding(u64 sector, u64 folderSector) const;
-    // A candidate already found that starts at `start` with clusters of `sectorsPerCluster`
-    // sectors (its heap is not the one asked about: that one would have been known) and whose
-    // sectors hold `folderSector`; null when none.
-    const CExFatSearchedPartitionInfo* SameGeometryAt(u64 start, u32 sectorsPerCluster, u64 folderSector) const;
+    // The layouts of the candidates, as the owners of the folder blocks weigh them.
+    std::vector<ExFatOwnerLayout> OwnerLayouts() const;
+    // Gives each folder block to the candidate whose layout it fits best (see ExFatBlockOwners.h).
+    // A candidate found from folders that owns no block with a file then gives nothing to
+    // recover, its folders being other volumes' or empty: it goes, and the blocks are shared out
+    // again until every one left owns some.
+    void ShareOutBlocks();
+    // Whether each candidate owns a folder block with a file (see ShareOutBlocks).
+    std::vector<bool> CandidatesOwningFiles() const;
+    // A volume that owns folders with files and overlaps a stronger one (formatted over it, or
+    // it over that one; not one stored in a file of the other, which is that file's content) is
+    // not offered by itself: its tree stands inside the stronger one's, where the scan shows it
+    // whatever the choice among overlapping candidates.
+    void SeatGuests();
+    // Reads a sector to weigh a layout while the budget of such reads lasts.
+    bool ReadForLayouts(u64 sector, std::vector<u8>& buffer);
+    // How many of the block's files, read with the layout, end where their lengths say.
+    u32 FileTailsFit(const ExFatDirectoryBlock& block, u64 heapStart, u64 sectorsPerCluster);
+    // What the layout's own clusters confirm of it for a block of a lone folder: its allocation
+    // bitmap marks the block's clusters, its files end where their lengths say, files found by
+    // their signatures begin where its files do.
+    u32 LayoutReadsConfirm(const ExFatDirectoryBlock& block, u64 heapStart, u64 sectorsPerCluster);
     // The sectors of the files the folders of the layout (heap start, sectors per cluster) list,
     // by first sector.
     std::vector<ExFatFileSpan> FileSpansOf(u64 heapStart, u64 sectorsPerCluster) const;
     // Whether the sectors [start, end) lie inside one of `files`: a volume stored there is that
     // file's content.
     bool LiesInFile(const std::vector<ExFatFileSpan>& files, u64 start, u64 end) const;
-    // The sector ranges, ascending, of the volumes found on their own (their boot region and FAT
-    // check out) that lie in a file of `c`: their folder blocks are theirs, never c's folders.
-    std::vector<std::pair<u64, u64>> StoredVolumesIn(const CExFatSearchedPartitionInfo& c) const;
-    // The sector ranges of the volumes formatted over the start of `c`, a volume found from its
-    // folders alone that reaches past them: found on their own (their boot region and FAT check
-    // out, or their root directory places them), they hold its heap's start and end before it.
-    // Their folder blocks are theirs; c's clusters there were taken by them.
-    std::vector<std::pair<u64, u64>> VolumesFormattedOver(const CExFatSearchedPartitionInfo& c) const;
+    // The tree of the candidate's volume, built from the folder blocks it owns; null when the
+    // volume cannot be walked. The caller owns it.
+    CFileSystemNode* BuildTreeOf(CExFatSearchedPartitionInfo* candidate);
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
 
     // Its lock guards the boot, FAT and entry-set sightings while the scan adds to them: a paused
@@ -223,6 +239,14 @@ private:
     void SpendOnNewBlocks(size_t keptBefore, u64 sector);
     std::vector<u64> m_upcaseStarts;
     std::vector<u64> m_fatStarts;
+    // The candidate (its index in m_candidates) each folder block belongs to, by block; empty
+    // until the search has ended.
+    std::vector<u32> m_blockOwners;
+    u64 m_layoutReadsLeft = 0;
+    // The blocks the finder of each candidate found from folders placed, by candidate.
+    std::map<const CExFatSearchedPartitionInfo*, std::vector<u64>> m_claimedBlocks;
+    // The candidates whose trees stand inside the tree of a volume they overlap, and that volume.
+    std::map<const CExFatSearchedPartitionInfo*, const CExFatSearchedPartitionInfo*> m_guestOf;
     std::array<size_t, kExFatSightingKinds> m_caps{kMaxBootSightings, kMaxTableStarts, kMaxTableStarts, kMaxSetStarts};
     std::array<u64, kExFatSightingKinds> m_turnedAway{};
     std::array<u64, kExFatSightingKinds> m_firstTurnedAway{};  // the sector of the first

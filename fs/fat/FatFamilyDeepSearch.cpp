@@ -44,7 +44,8 @@ std::vector<ClusterExtent> LiveFileClusters(const CFileNode* root) {
         const CFileNode* node = pending.back();
         pending.pop_back();
         for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
-            pending.push_back(child);
+            // A file system inside this one counts its clusters from its own heap.
+            if (!child->IsFileSystemNode()) pending.push_back(child);
         }
         const IFileProperties* p = node->GetFileProperties();
         if (p == nullptr || (p->GetAttributes() & kAttrDirectory) != 0 || (p->GetState() & kStateDeleted) != 0) continue;
@@ -73,21 +74,28 @@ bool IsClusterInExtents(const std::vector<ClusterExtent>& extents, u64 index) {
     return it != extents.begin() && index < std::prev(it)->end;
 }
 
+u64 CountHintsFoundAt(const CFileTypeHintList& hints, const CRawFileInfoPool& pool, u64 recordFrom, u64 recordEnd,
+                      u64 dataStart, u64 sectorsPerCluster, u64 clusters) {
+    const std::vector<CFileTypeHint>& all = hints.GetHints();
+    auto it = std::lower_bound(all.begin(), all.end(), recordFrom,
+                               [](const CFileTypeHint& h, u64 s) { return h.GetRecordSector() < s; });
+    u64 matches = 0;
+    for (; it != all.end() && it->GetRecordSector() < recordEnd; ++it) {
+        if (it->GetFirstCluster() >= clusters) continue;
+        const CRawFileInfo* found = pool.GetIndex().Lookup(dataStart + it->GetFirstCluster() * sectorsPerCluster);
+        if (found != nullptr && found->fileType == it->GetFileType()) ++matches;
+    }
+    return matches;
+}
+
 void CountTypeMatches(const CFileTypeHintList& hints, const CRawFileInfoPool& pool, CSearchedPartitionInfo& c,
                       u64 dataStart) {
     const u64 start = c.GetPartitionStart();
     const u64 end = start + c.GetTotalSectors();
     const u64 spc = c.GetSectorsPerCluster();
     if (spc == 0 || end <= dataStart) return;
-    const u64 clusters = (end - dataStart) / spc;
-    const std::vector<CFileTypeHint>& all = hints.GetHints();
-    auto it = std::lower_bound(all.begin(), all.end(), start,
-                               [](const CFileTypeHint& h, u64 s) { return h.GetRecordSector() < s; });
-    for (; it != all.end() && it->GetRecordSector() < end; ++it) {
-        if (it->GetFirstCluster() >= clusters) continue;
-        const CRawFileInfo* found = pool.GetIndex().Lookup(dataStart + it->GetFirstCluster() * spc);
-        if (found != nullptr && found->fileType == it->GetFileType()) c.AddRawTypeMatch();
-    }
+    const u64 matches = CountHintsFoundAt(hints, pool, start, end, dataStart, spc, (end - dataStart) / spc);
+    for (u64 i = 0; i < matches; ++i) c.AddRawTypeMatch();
 }
 
 u32 CFatFamilyCompleteSearch::CollectLostFiles(std::vector<CSearchedPartitionInfo*>& chosen) {

@@ -37,7 +37,8 @@ struct ClusterExtent {
     u64 first;
     u64 end;
 };
-// The clusters the live files of a tree use, sorted and merged.
+// The clusters the live files of a tree use, sorted and merged; a file system nested in the tree
+// is not its own.
 std::vector<ClusterExtent> LiveFileClusters(const CFileNode* root);
 bool IsClusterInExtents(const std::vector<ClusterExtent>& extents, u64 index);
 
@@ -46,6 +47,10 @@ bool IsClusterInExtents(const std::vector<ClusterExtent>& extents, u64 index);
 // The hints must be in sector order.
 void CountTypeMatches(const CFileTypeHintList& hints, const CRawFileInfoPool& pool, CSearchedPartitionInfo& candidate,
                       u64 dataStart);
+// The hints booked in sectors [recordFrom, recordEnd) whose cluster, of a layout of `clusters`
+// clusters from `dataStart` on, holds a file the signature search found with their type.
+u64 CountHintsFoundAt(const CFileTypeHintList& hints, const CRawFileInfoPool& pool, u64 recordFrom, u64 recordEnd,
+                      u64 dataStart, u64 sectorsPerCluster, u64 clusters);
 
 // The walker of a chosen volume asks whether to go on; the complete scan stops between blocks,
 // not here.

@@ -499,9 +499,9 @@ struct ToolVolume {
     u32 clusterBytes = 0;
     u32 root = 0;
 
-    bool Make(const std::string& image, u64 megabytes, u32 cluster) {
+    bool Make(const std::string& image, u64 megabytes, u32 cluster, const std::string& options = "") {
         if (!RunQuiet("truncate -s " + std::to_string(megabytes) + "M " + image + " && mkfs.exfat -c " +
-                      std::to_string(cluster) + " " + image)) {
+                      std::to_string(cluster) + " " + options + " " + image)) {
             return false;
         }
         bytes = testutil::ReadFileBytes(image);
@@ -564,6 +564,24 @@ std::string Numbered(const char* format, u32 n) {
     return name;
 }
 
+// A volume formatted over the older one in `v`: mkfs.exfat writes its boot region, FAT, bitmap,
+// up-case table and root at `shift` sectors from the older one's start and leaves the rest, so
+// that the older one's folders stay, often inside the new one's sectors.
+struct FormatOver {
+    u64 megabytes = 0;  // of the new volume
+    u32 clusterBytes = 0;
+    u64 shift = 0;  // sectors
+    bool keepBoot = false;  // the new volume's boot region stays; else both copies are zeroed
+    // The older heap begins 4 MiB in (mkfs.exfat aligned it to 2 MiB), past the new volume's
+    // metadata; else where the new one's begins.
+    bool olderHeapApart = true;
+    bool olderRootKept = false;  // the older root names Old; else it is zeroed
+    bool newHeapApart = false;   // the new heap begins 4 MiB in, past the older one's start
+    // A 32 MiB volume of these clusters formatted between the two (0: none), its folder Mid half
+    // way in: three volumes one over another.
+    u32 middleClusterBytes = 0;
+};
+
 // How each case lays its folders out; it fills `expected` with what must come back. A case whose
 // expected files are all deleted ones runs the deleted-file scan of the volume too, and its log
 // must hold `deletedScanLogs` when one is given.
@@ -573,6 +591,8 @@ struct LayoutCase {
     void (*lay)(ToolVolume& v, Expected& expected);
     bool deletedScanToo = false;
     const char* deletedScanLogs = nullptr;
+    // Rows without `lay`: a volume formatted over the older one that `clusterBytes` gives.
+    FormatOver over = {};
 };
 
 // Folder `folder` in the root, of `count` files named by `format` with their data from cluster
@@ -834,52 +854,63 @@ void LayDeletedFoldersFilledLater(ToolVolume& v, Expected& expected) {
     std::fill_n(v.bytes.begin(), kBootRegionsSectors * kSector, u8(0));
 }
 
-// A volume of `kSmallerMegabytes` formatted over the start of an older, larger one: the new
-// format took the older one's root and FAT, and its folder Old lies past the new volume's end.
-// The older heap began at sector 8192 (where mkfs.exfat puts it for a volume above 1 GiB of 4 KiB
-// clusters), or where the new one's begins. Both come back, the older one's files in its lost
-// folder; read with the older one's clusters, the new one's files would hold other bytes.
-constexpr u64 kSmallerMegabytes = 8;
-constexpr u64 kOlderHeapSector = 8192;
-constexpr u64 kOlderFolderPastNewEnd = 2048;  // sectors
+// A lone folder of an exFAT volume of 32 KiB clusters or more whose boot regions and root are
+// zeroed, its files of less than a cluster each given two clusters: the files' lengths fit a
+// cluster of 4 KiB as well, end to end; the volume's FAT, up-case table and bitmap, and where its
+// files end, tell its own.
+void LayLoneFolderOfPaddedFiles(ToolVolume& v, Expected& expected) {
+    const u32 old = v.root + 40;
+    v.Lay({old}, LayFiles(v, expected, "DIR0", "padded%02u.bin", {1, 1, 1, 1, 1, 1}, old + 1, false, 2));
+    std::fill_n(v.bytes.begin(), kBootRegionsSectors * kSector, u8(0));
+    std::fill_n(v.Cluster(v.root), v.clusterBytes, u8(0));
+}
 
-void LayFormattedSmallerOver(ToolVolume& v, Expected& expected, bool keepNewBoot, u32 newClusterBytes,
-                             bool sameHeap = false) {
+// The older volume's Old, three quarters into it, lists its files and Sub; Sub lists its own. The
+// new volume's root lists New. Each volume's files come back with their bytes, in their folders;
+// Old without its root is the first lost folder.
+void LayFormattedOver(ToolVolume& v, Expected& expected, const FormatOver& over) {
+    constexpr u64 kOlderMegabytes = 32;
+    constexpr u64 kNewMetadataClusters = 16;  // past its files, as mkfs.exfat may write them
     TempDir tmp;
-    ToolVolume small;
-    ASSERT_TRUE(small.Make(tmp.File("smaller.img"), kSmallerMegabytes, newClusterBytes)) << "mkfs.exfat failed";
-    const u64 olderHeap = sameHeap ? small.heap / kSector : kOlderHeapSector;
-    // The new volume's folder lies where a cluster of the older one's heap began. Where the
-    // cluster sizes differ, only the bytes of the new files are checked.
-    const u64 oldSpc = v.clusterBytes / kSector;
-    const u32 folder = std::max(small.root + 1, u32((olderHeap + 2 * oldSpc - small.heap / kSector) / (newClusterBytes / kSector) + 2));
-    const std::string newFolder = newClusterBytes == v.clusterBytes ? "New" : kAnyFolder;
-    small.Lay({folder}, LayFiles(small, expected, newFolder, "new%02u.bin", {1, 2, 1}, folder + 1, false));
-    small.AddToRoot(MakeExFatSet("New", folder, small.clusterBytes, kExFatAttrFolder, true));
-    ASSERT_LT(small.bytes.size(), v.bytes.size());
-    std::copy(small.bytes.begin(), small.bytes.end(), v.bytes.begin());
-    // The older volume counts its clusters from its own heap.
-    const u64 newHeap = v.heap;
-    v.heap = olderHeap * kSector;
-    const u64 folderSector = small.bytes.size() / kSector + kOlderFolderPastNewEnd;
-    const u32 old = u32((folderSector - olderHeap) / oldSpc + 2);
-    v.Lay({old}, LayFiles(v, expected, "DIR0", "old%02u.bin", {2, 1, 3, 2}, old + 1, false));
-    v.heap = newHeap;
-    if (!keepNewBoot) std::fill_n(v.bytes.begin(), kBootRegionsSectors * kSector, u8(0));
-}
+    ToolVolume older;
+    ASSERT_TRUE(older.Make(tmp.File("older.img"), kOlderMegabytes, v.clusterBytes, over.olderHeapApart ? "-b 2M" : ""));
+    const u32 old = u32((kOlderMegabytes * kMiB * 3 / 4 - older.heap) / older.clusterBytes + 2);
+    const std::string oldName = over.olderRootKept ? "Old" : "DIR0";
+    std::vector<u8> listed = LayFiles(older, expected, oldName, "old%02u.bin", {2, 1, 3, 2}, old + 1, false);
+    const u32 sub = old + 9;
+    older.Lay({sub}, LayFiles(older, expected, "Sub", "sub%02u.bin", {1, 2}, sub + 1, false));
+    Append(listed, MakeExFatSet("Sub", sub, older.clusterBytes, kExFatAttrFolder, true));
+    older.Lay({old}, listed);
+    older.AddToRoot(MakeExFatSet("Old", old, older.clusterBytes, kExFatAttrFolder, true));
+    if (!over.olderRootKept) std::fill_n(older.Cluster(older.root), older.clusterBytes, u8(0));
+    ASSERT_LT(older.heap + u64(sub + 4 - 2) * older.clusterBytes, older.bytes.size());
 
-void LayFormattedSmallerOverWithoutBoot(ToolVolume& v, Expected& expected) {
-    LayFormattedSmallerOver(v, expected, false, v.clusterBytes);
-}
-void LayFormattedSmallerOverWithBoot(ToolVolume& v, Expected& expected) {
-    LayFormattedSmallerOver(v, expected, true, v.clusterBytes);
-}
-void LayFormattedSmallerAt4KOver(ToolVolume& v, Expected& expected) { LayFormattedSmallerOver(v, expected, false, 4096); }
-void LayFormattedSmallerOverTheSameLayout(ToolVolume& v, Expected& expected) {
-    LayFormattedSmallerOver(v, expected, false, v.clusterBytes, true);
-}
-void LayFormattedSmallerOverTheSameLayoutWithBoot(ToolVolume& v, Expected& expected) {
-    LayFormattedSmallerOver(v, expected, true, v.clusterBytes, true);
+    std::vector<u8> disk = std::move(older.bytes);
+    // What mkfs.exfat wrote of a volume, and the clusters [first, end) of its files, go over the
+    // disk at `at`.
+    const auto layOver = [&disk](const ToolVolume& fresh, u64 at, u32 first, u32 end) {
+        const u64 metadata = fresh.heap + u64(fresh.root + 1 + kNewMetadataClusters - 2) * fresh.clusterBytes;
+        disk.resize(std::max<u64>(disk.size(), at + fresh.bytes.size()), 0);
+        std::copy(fresh.bytes.begin(), fresh.bytes.begin() + i64(metadata), disk.begin() + i64(at));
+        const u64 from = fresh.heap + u64(first - 2) * fresh.clusterBytes;
+        const u64 to = fresh.heap + u64(end - 2) * fresh.clusterBytes;
+        std::copy(fresh.bytes.begin() + i64(from), fresh.bytes.begin() + i64(to), disk.begin() + i64(at + from));
+    };
+    if (over.middleClusterBytes != 0) {
+        ToolVolume middle;
+        ASSERT_TRUE(middle.Make(tmp.File("middle.img"), kOlderMegabytes, over.middleClusterBytes));
+        const u32 mid = u32((kOlderMegabytes * kMiB / 2 - middle.heap) / middle.clusterBytes + 2);
+        middle.Lay({mid}, LayFiles(middle, expected, "DIR1", "mid%02u.bin", {1, 2, 1}, mid + 1, false));
+        layOver(middle, 0, mid, mid + 5);
+    }
+    ToolVolume fresh;
+    ASSERT_TRUE(fresh.Make(tmp.File("new.img"), over.megabytes, over.clusterBytes, over.newHeapApart ? "-b 2M" : ""));
+    const u32 folder = fresh.root + 1;
+    fresh.Lay({folder}, LayFiles(fresh, expected, "New", "new%02u.bin", {1, 2, 1}, folder + 1, false));
+    fresh.AddToRoot(MakeExFatSet("New", folder, fresh.clusterBytes, kExFatAttrFolder, true));
+    layOver(fresh, over.shift * kSector, folder, folder + 5);
+    if (!over.keepBoot) std::fill_n(disk.begin() + i64(over.shift * kSector), kBootRegionsSectors * kSector, u8(0));
+    v.bytes = std::move(disk);
 }
 
 constexpr const char* kDocsPassedOver = "exFAT folder \"Docs\" (first cluster ";
@@ -904,13 +935,31 @@ const LayoutCase kLayouts[] = {
     {"DisplacedFoldersSideBySide4K", 4096, LayDisplacedFoldersSideBySide, true},
     {"DisplacedFoldersSideBySide128K", 131072, LayDisplacedFoldersSideBySide, true},
     {"DeletedFoldersFilledLater", 32768, LayDeletedFoldersFilledLater},
-    {"FormattedSmallerOverAnOlderVolume4K", 4096, LayFormattedSmallerOverWithoutBoot},
-    {"FormattedSmallerOverAnOlderVolume32K", 32768, LayFormattedSmallerOverWithoutBoot},
-    {"FormattedSmallerOverAnOlderVolumeWithTheNewBoot4K", 4096, LayFormattedSmallerOverWithBoot},
-    {"FormattedSmallerAt4KOverAnOlderVolumeOf32K", 32768, LayFormattedSmallerAt4KOver},
-    {"FormattedSmallerOverAnOlderVolumeOfTheSameLayout32K", 32768, LayFormattedSmallerOverTheSameLayout},
-    {"FormattedSmallerOverAnOlderVolumeOfTheSameLayoutWithTheNewBoot4K", 4096,
-     LayFormattedSmallerOverTheSameLayoutWithBoot},
+    {"LoneFolderOfPaddedFiles32K", 32768, LayLoneFolderOfPaddedFiles},
+    {"LoneFolderOfPaddedFiles128K", 131072, LayLoneFolderOfPaddedFiles},
+    // Formatted again: the new size, cluster size and start, the new boot region kept or not.
+    {"FormattedSmallerOverAnOlderVolume4K", 4096, nullptr, false, nullptr, {8, 4096}},
+    {"FormattedSmallerOverAnOlderVolume32K", 32768, nullptr, false, nullptr, {8, 32768}},
+    {"FormattedSmallerOverAnOlderVolumeWithTheNewBoot4K", 4096, nullptr, false, nullptr, {8, 4096, 0, true}},
+    {"FormattedSmallerAt4KOverAnOlderVolumeOf32K", 32768, nullptr, false, nullptr, {8, 4096}},
+    {"FormattedSmallerOverAnOlderVolumeOfTheSameLayout32K", 32768, nullptr, false, nullptr, {8, 32768, 0, false, false}},
+    {"FormattedSmallerOverAnOlderVolumeOfTheSameLayoutWithTheNewBoot4K", 4096, nullptr, false, nullptr,
+     {8, 4096, 0, true, false}},
+    {"FormattedSmallerOverAnOlderVolumeWhoseRootStays4K", 4096, nullptr, false, nullptr, {8, 4096, 0, false, true, true}},
+    {"FormattedOverShiftedByOneCluster4K", 4096, nullptr, false, nullptr, {16, 4096, 8, false, false}},
+    {"FormattedOverShiftedByOneClusterWithTheNewBoot4K", 4096, nullptr, false, nullptr, {16, 4096, 8, true, false}},
+    {"FormattedOverShiftedByAMebibyte4K", 4096, nullptr, false, nullptr, {16, 4096, 2048, false, false}},
+    {"FormattedAt64KWithTheNewBoot4K", 4096, nullptr, false, nullptr, {32, 65536, 0, true, false}},
+    {"FormattedAt4KWithTheNewBoot64K", 65536, nullptr, false, nullptr, {32, 4096, 0, true, false}},
+    {"FormattedLargerAt32KWithTheNewBoot4K", 4096, nullptr, false, nullptr, {64, 32768, 0, true, false}},
+    {"FormattedAt128KWithTheNewBoot32K", 32768, nullptr, false, nullptr, {32, 131072, 0, true, false}},
+    {"FormattedLargerWithTheNewBoot4K", 4096, nullptr, false, nullptr, {64, 4096, 0, true, false, false, true}},
+    {"FormattedAt4KWithTheNewBoot32K", 32768, nullptr, false, nullptr, {32, 4096, 0, true, false}},
+    {"FormattedLargerAt32KShiftedWithoutBoot128K", 131072, nullptr, false, nullptr, {64, 32768, 2048, false, false}},
+    // Three volumes, each formatted over the one before at the same start.
+    {"FormattedAt64KOverOneOf32KOverOneOf4K", 4096, nullptr, false, nullptr, {32, 65536, 0, true, false, false, false, 32768}},
+    {"FormattedAt32KOverOneOf4KOverOneOf128KWithoutBoot", 131072, nullptr, false, nullptr,
+     {32, 32768, 0, false, false, false, false, 4096}},
 };
 
 class ExFatFolderBlocks : public ::testing::TestWithParam<LayoutCase> {};
@@ -923,7 +972,11 @@ TEST_P(ExFatFolderBlocks, EveryFileComesBackInItsFolder) {
     ToolVolume v;
     ASSERT_TRUE(v.Make(image, 32, t.clusterBytes)) << "mkfs.exfat failed";
     Expected expected;
-    t.lay(v, expected);
+    if (t.lay != nullptr) {
+        t.lay(v, expected);
+    } else {
+        LayFormattedOver(v, expected, t.over);
+    }
     if (HasFatalFailure()) return;
     ASSERT_TRUE(testutil::WriteFileBytes(image, v.bytes));
 

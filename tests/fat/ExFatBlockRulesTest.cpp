@@ -7,10 +7,12 @@
 // heap by its own cluster.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "fs/fat/ExFatBlockOwners.h"
 #include "fs/fat/ExFatBlockRules.h"
 
 namespace {
@@ -32,8 +34,7 @@ struct FolderSpec {
     // the two ties to it.
     u32 continues = 0;
     u32 fileClusters = 1;  // the length of each of its files, all written as one extent
-    // First clusters of the deleted folders it lists: a deleted set names a cluster, but the
-    // walker keeps no extent of it.
+    // First clusters of the deleted folders it lists.
     std::vector<u32> deletedFolders = {};
 };
 
@@ -56,7 +57,10 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
         b.files.emplace_back(c, kSpc * kSectorSize, true, directory);
         if (directory) b.flags |= kExFatBlockListsFolders;
     };
-    for (u32 c : f.deletedFolders) name(c, true);
+    for (u32 c : f.deletedFolders) {
+        name(c, true);
+        b.deletedFolders.push_back(c);
+    }
     for (u32 c : f.folders) add(c, true);
     for (u32 c : f.files) {
         add(c, false);
@@ -71,7 +75,14 @@ struct RulesCase {
     u64 minSpc, maxSpc;               // cluster-size bounds every block admits
     bool knownVolume;                 // a boot sector places the volume at kHeap
     std::vector<std::pair<u64, u64>> layouts;  // heap start, sectors per cluster
+    // Where a FAT and an up-case table begin, seen on the device.
+    std::vector<u64> fatStarts = {};
+    std::vector<u64> upcaseStarts = {};
 };
+
+// A FAT right before the heap, and the up-case table in the heap's cluster 3.
+const std::vector<u64> kFatBeforeHeap = {kHeap - 100};
+const std::vector<u64> kUpcaseAtCluster3 = {kHeap + kSpc};
 
 // Four folders deep, each the parent of the next; the last one's file lies further away than
 // the cluster after it, so that block alone proposes a wrong heap.
@@ -110,7 +121,13 @@ const RulesCase kCases[] = {
     {"FoldersReadAsOneBlockStandBeforeTheirFiles",
      {{10, {}, {14, 26, 38}, 0, true, 0, 3}, {11, {}, {17, 29, 41}, 0, true, 0, 3}, {12, {}, {20, 32, 44}, 0, true, 0, 3},
       {13, {}, {23, 35, 47}, 0, false, 0, 3}},
-     1, 64, false, {{kHeap, kSpc}}},
+     1, 64, false, {{kHeap, kSpc}}, kFatBeforeHeap},
+    // A lone folder whose files own two clusters each, at cluster sizes from 4 to 64 sectors: the
+    // files' lengths allow each size whose heap lies on the device, and only the up-case table
+    // seen in the heap's first clusters, where one layout puts it, decides.
+    {"LoneFolderTakesTheClusterSizeItsUpcaseTableConfirms", {{50, {}, {51, 53, 55, 57}}}, 4, 64, false, {{kHeap, kSpc}},
+     kFatBeforeHeap, kUpcaseAtCluster3},
+    {"LoneFolderAtSizesNothingConfirmsMakesNone", {{50, {}, {51, 53, 55, 57}}}, 4, 64, false, {}, kFatBeforeHeap},
     // The same four folders each filling part of its cluster: four blocks one cluster apart.
     {"FoldersOneClusterApartStandBeforeTheirFiles",
      {{10, {}, {14, 18, 22}}, {11, {}, {15, 19, 23}}, {12, {}, {16, 20, 24}}, {13, {}, {17, 21, 25}}}, kSpc, kSpc, false,
@@ -150,14 +167,32 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
         }
         blocks.push_back(std::move(b));
     }
-    std::vector<ExFatKnownLayout> known;
-    if (t.knownVolume) known.push_back({kHeap, kSpc, kDeviceSectors, kExFatEvidenceMainBoot});
-    ExFatBlockRules rules(blocks, kDeviceSectors, kSectorSize);
     std::vector<ExFatCutSetLink> links;
     for (const FolderSpec& f : t.folders) {
         if (f.continues != 0) links.push_back({kHeap + (f.continues - 2) * kSpc, kHeap + (f.cluster - 2) * kSpc, {}});
     }
+    ExFatBlockRules rules(blocks, kDeviceSectors, kSectorSize);
     rules.SetCutSetLinks(links);
+    std::vector<ExFatKnownLayout> known;
+    if (t.knownVolume) {
+        known.push_back({kHeap, kSpc, kDeviceSectors, kExFatEvidenceMainBoot});
+        // The blocks the volume reaches or places are its own, as the deep search gives them.
+        ExFatOwnerLayout volume;
+        volume.heapStart = kHeap;
+        volume.sectorsPerCluster = kSpc;
+        volume.volumeEnd = kDeviceSectors;
+        volume.clusterCount = (kDeviceSectors - kHeap) / kSpc;
+        volume.strength = ExFatLayoutStrength::CheckedBoot;
+        std::vector<bool> own;
+        for (ExFatBlockFit fit : ExFatBlockOwners(blocks, links, kDeviceSectors, kSectorSize).Fits(volume)) {
+            own.push_back(fit >= ExFatBlockFit::Placed);
+        }
+        rules.SetKnownBlocks(own);
+    }
+    ExFatLayoutEvidence evidence;
+    evidence.fatStarts = &t.fatStarts;
+    evidence.upcaseStarts = &t.upcaseStarts;
+    rules.SetLayoutEvidence(evidence);
     std::vector<std::pair<u64, u64>> found;
     for (const ExFatBlockLayout& l : rules.Find(known)) found.emplace_back(l.heapStart, l.sectorsPerCluster);
     EXPECT_EQ(found, t.layouts);
@@ -252,5 +287,114 @@ TEST_P(ExFatRootBlockTable, FindsTheRootClusterThatPlacesTheHeap) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatRootBlockTable, ::testing::ValuesIn(kRootCases),
                          [](const ::testing::TestParamInfo<RootCase>& info) { return std::string(info.param.name); });
+
+
+// Which volume a folder block belongs to where two layouts could read it: the layout whose tree
+// names its cluster, then the one whose files end where their lengths say, then the one that
+// places it by itself; a layout guessed beside a volume at its own start wins nothing by placement
+// alone.
+struct OwnerBlock {
+    u64 sector;
+    std::vector<u32> folders;         // live folders it lists
+    std::vector<u32> deletedFolders;  // deleted ones
+    std::vector<u32> files;           // first clusters of its files, one cluster of 4 KiB each
+};
+
+struct OwnerCase {
+    const char* name;
+    std::vector<ExFatOwnerLayout> layouts;
+    std::vector<OwnerBlock> blocks;  // ascending by sector
+    std::map<u64, u32> tails;        // heap start -> files whose last sector fits there
+    std::vector<u32> owners;         // by block
+};
+
+constexpr u32 kNone = ExFatBlockOwners::kNoOwner;
+// A volume at kHeap whose boot region and FAT check out, its root at cluster 5.
+ExFatOwnerLayout Volume(u64 heap, u64 spc, ExFatLayoutStrength strength, u32 root = 0, u64 start = 0) {
+    ExFatOwnerLayout l;
+    l.heapStart = heap;
+    l.sectorsPerCluster = spc;
+    l.volumeStart = start;
+    l.volumeEnd = kDeviceSectors;
+    l.clusterCount = (kDeviceSectors - heap) / spc;
+    l.rootCluster = root;
+    l.strength = strength;
+    return l;
+}
+
+constexpr auto kChecked = ExFatLayoutStrength::CheckedBoot;
+constexpr auto kRootBlock = ExFatLayoutStrength::RootBlock;
+constexpr auto kGuessed = ExFatLayoutStrength::Guessed;
+// A layout one cluster before kHeap's, at the same start: a block of cluster c there is cluster
+// c + 1.
+constexpr u64 kShifted = kHeap - kSpc;
+
+const OwnerCase kOwnerCases[] = {
+    // The older volume's root (cluster 5 of the heap 64 clusters further on) names Old at its
+    // cluster 600; the newer one's grid holds the block too, but names nothing there.
+    {"OlderRootReachesItsFolderInsideTheNewerVolume",
+     {Volume(kHeap, kSpc, kRootBlock, 5), Volume(kHeap + 64 * kSpc, kSpc, kRootBlock, 5)},
+     {{kHeap + 3 * kSpc, {6}, {}, {}}, {kHeap + 67 * kSpc, {600}, {}, {}}, {kHeap + 662 * kSpc, {}, {}, {900, 901}}},
+     {},
+     {0, 1, 1}},
+    // A lost folder of the checked volume at cluster 100, its files two clusters on: the guess
+    // one cluster before, at the same start, places it just before them, but wins it only where
+    // its files end where their lengths say.
+    {"ShiftedCopyWinsNothingByPlacementAlone",
+     {Volume(kHeap, kSpc, kChecked), Volume(kShifted, kSpc, kGuessed)},
+     {{kHeap + 98 * kSpc, {}, {}, {102, 103}}},
+     {},
+     {0}},
+    {"ShiftedCopyWinsWhereItsFilesEndRight",
+     {Volume(kHeap, kSpc, kChecked), Volume(kShifted, kSpc, kGuessed)},
+     {{kHeap + 98 * kSpc, {}, {}, {102, 103}}},
+     {{kShifted, 2}},
+     {1}},
+    // A deleted folder the root lists names its block: the root's volume keeps it.
+    {"DeletedFolderOfTheRootKeepsItsBlock",
+     {Volume(kHeap, kSpc, kRootBlock, 5), Volume(kShifted, kSpc, kGuessed)},
+     {{kHeap + 3 * kSpc, {}, {100}, {}}, {kHeap + 98 * kSpc, {}, {}, {102, 103}}},
+     {{kShifted, 2}},
+     {0, 0}},
+    // Clusters of 16 sectors put the block between two of theirs: the guess of 8 takes it.
+    {"BlockOffTheGridGoesToTheLayoutItBegins",
+     {Volume(kHeap, 2 * kSpc, kChecked), Volume(kHeap, kSpc, kGuessed)},
+     {{kHeap + 99 * kSpc, {}, {}, {102, 103}}},
+     {},
+     {1}},
+    {"BlockBeforeEveryHeapBelongsToNone", {Volume(kHeap, kSpc, kChecked)}, {{kHeap - kSpc, {}, {}, {102}}}, {}, {kNone}},
+};
+
+class ExFatBlockOwnersTable : public ::testing::TestWithParam<OwnerCase> {};
+
+TEST_P(ExFatBlockOwnersTable, EachBlockGoesToTheLayoutItFitsBest) {
+    const OwnerCase& t = GetParam();
+    std::vector<ExFatDirectoryBlock> blocks;
+    for (const OwnerBlock& o : t.blocks) {
+        ExFatDirectoryBlock b;
+        b.firstSector = o.sector;
+        b.sectorCount = 1;
+        b.minCluster = 1;
+        b.maxCluster = 64;
+        const auto name = [&](u32 c, bool directory) {
+            ++b.setCount;
+            b.lowestCluster = std::min(b.lowestCluster, c);
+            b.highestCluster = std::max(b.highestCluster, c);
+            if (!directory) b.lowestFileCluster = std::min(b.lowestFileCluster, c);
+        };
+        for (u32 c : o.folders) b.files.emplace_back(c, kSpc * kSectorSize, true, true), name(c, true);
+        for (u32 c : o.deletedFolders) b.deletedFolders.push_back(c), name(c, true);
+        for (u32 c : o.files) b.files.emplace_back(c, kSpc * kSectorSize - 100, true), name(c, false);
+        blocks.push_back(std::move(b));
+    }
+    const ExFatFileTailWitness tails = [&t](const ExFatDirectoryBlock&, u64 heap, u64) {
+        const auto it = t.tails.find(heap);
+        return it != t.tails.end() ? it->second : 0u;
+    };
+    EXPECT_EQ(ExFatBlockOwners(blocks, {}, kDeviceSectors, kSectorSize).Assign(t.layouts, tails), t.owners);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExFatBlockOwnersTable, ::testing::ValuesIn(kOwnerCases),
+                         [](const ::testing::TestParamInfo<OwnerCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
