@@ -23,6 +23,7 @@
 #include "engine/FileRecoverer.h"
 #include "engine/FileSystemNode.h"
 #include "engine/FileSystemPlugins.h"
+#include "engine/HeldFile.h"
 #include "engine/Lznt1.h"
 #include "engine/RecoveryController.h"
 #include "platform/Errors.h"
@@ -607,15 +608,15 @@ u64 BytesToWrite(const IFileProperties& properties, IDataRunList* runs, u32 sect
 }
 
 // The partition the node lies in, into the context: from the current scan mode when it knows
-// the node, else from the node's tree.
+// the node, else from the node's tree. A held file carries the place the scan gave it when it
+// was taken: the scan may have moved on or gone since.
 bool PlaceNode(RecoverReadContext& context, CFileNode* node) {
     u64 start = 0;
     u32 sectorsPerCluster = 0;
-    IRecoveryController* controller = GetCurrentRecoveryController();
-    if (!(controller != nullptr && controller->GetFileSource(node, start, sectorsPerCluster) == 1) &&
-        !node->GetPartitionGeometry(start, sectorsPerCluster)) {
-        return false;
-    }
+    const bool placed = CHeldFile::IsHeldNode(node)
+                            ? node->GetPartitionGeometry(start, sectorsPerCluster)
+                            : FoundFileSource(GetCurrentRecoveryController(), node, start, sectorsPerCluster);
+    if (!placed) return false;
     context.partitionStart = start;
     context.sectorsPerCluster = sectorsPerCluster;
     return sectorsPerCluster != 0;
@@ -691,6 +692,12 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
     return CopyRuns(context, target, *runs, length, valid);
 }
 }  // namespace
+
+bool FoundFileSource(IRecoveryController* controller, CFileNode* node, u64& startSector, u32& sectorsPerCluster) {
+    if (node == nullptr) return false;
+    if (controller != nullptr && controller->GetFileSource(node, startSector, sectorsPerCluster) == 1) return true;
+    return node->GetPartitionGeometry(startSector, sectorsPerCluster);
+}
 
 u64 RecoveryBytes(CFileNode* node, IStorageDevice* device) {
     IFileProperties* properties = node != nullptr ? node->GetFileProperties() : nullptr;

@@ -9,6 +9,7 @@
 class CFileNode;
 class IDataRunList;
 class IFileRecoverCallback;
+class IRecoveryController;
 class IStorageDevice;
 class CWin32File;
 
@@ -136,6 +137,9 @@ bool NamesOpenFile(int folder, const std::string& name, int fd);
 bool RemoveFolderIfEmpty(int parent, const std::string& name, int folder);
 // The same for a folder MakeRecoveryFolder made in the folder at parentPath.
 bool RemoveRecoveryFolderIfEmpty(const std::string& parentPath, const std::string& name, int folder);
+// Where the scan places the node's clusters: the controller's answer when it knows the node,
+// else the geometry of the node's tree. False when neither places it.
+bool FoundFileSource(IRecoveryController* controller, CFileNode* node, u64& startSector, u32& sectorsPerCluster);
 // The scanned device, or its 512-byte-sector view for the EXT file systems, whose structures are
 // addressed in 512-byte units.
 IStorageDevice* RecoverySourceDevice(IStorageDevice* device, CFileNode* node);
