@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -649,7 +650,11 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
             length = WholeSectorBytes(size, sectorSize);
         }
     }
-    std::unique_ptr<IDataRunList> runs(properties.CreateDataRunList());
+    std::unique_ptr<IDataRunList> runs;
+    {
+        const std::lock_guard<std::mutex> placing(FilePlacementLock());
+        runs.reset(properties.CreateDataRunList());
+    }
     // Refused before a byte is written: a damaged size would otherwise fill the target. A folder
     // whose room cannot be read is left to fail at its first refused write.
     const u64 needed = BytesToWrite(properties, runs.get(), sectorSize, context.sectorsPerCluster, efsHeaderWritten);
@@ -693,6 +698,11 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
 }
 }  // namespace
 
+std::mutex& FilePlacementLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 bool FoundFileSource(IRecoveryController* controller, CFileNode* node, u64& startSector, u32& sectorsPerCluster) {
     if (node == nullptr) return false;
     if (controller != nullptr && controller->GetFileSource(node, startSector, sectorsPerCluster) == 1) return true;
@@ -703,6 +713,7 @@ u64 RecoveryBytes(CFileNode* node, IStorageDevice* device) {
     IFileProperties* properties = node != nullptr ? node->GetFileProperties() : nullptr;
     if (properties == nullptr || device == nullptr || (properties->GetAttributes() & kAttrDirectory) != 0) return 0;
     RecoverReadContext context;
+    const std::lock_guard<std::mutex> placing(FilePlacementLock());
     if (!PlaceNode(context, node)) return 0;
     std::unique_ptr<IDataRunList> runs(properties->CreateDataRunList());
     const bool encrypted = (properties->GetAttributes() & kAttrEfsEncrypted) != 0;
@@ -739,7 +750,12 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, RecoverTarget& 
     context.noSpace = false;
     context.complete = false;
     if (node == nullptr || context.device == nullptr) return kRecoverFailed;
-    if (!PlaceNode(context, node)) {
+    bool placed = false;
+    {
+        const std::lock_guard<std::mutex> placing(FilePlacementLock());
+        placed = PlaceNode(context, node);
+    }
+    if (!placed) {
         ReleaseTrace("Failed to get file system info.");
         return kRecoverFailed;
     }

@@ -25,6 +25,7 @@ std::shared_ptr<const CHeldFile> CHeldFile::Take(CFileNode* node) {
     {
         // A release of the scan frees its controller only once no reader holds the trees.
         const ScanThreads::TreeReader reader = session.HoldTrees();
+        const std::lock_guard<std::mutex> placing(FilePlacementLock());
         if (!FoundFileSource(session.GetController(), node, start, sectorsPerCluster)) {
             start = 0;
             sectorsPerCluster = 0;
