@@ -1,6 +1,7 @@
 #pragma once
 // The reference-counted description of one found file or folder. Each file system (NTFS, FAT,
 // exFAT) and the signature search implement it; tree nodes hold one reference each.
+#include <atomic>
 #include <string>
 
 #include "platform/Types.h"
@@ -74,16 +75,17 @@ public:
     virtual u64 GetInitializedSize() const { return GetSize(); }
     virtual ~IFileProperties() = default;
 
-    // The count is 8 bits wide: at most 255 holders at a time.
-    void AddRef() { ++m_refCount; }
+    // The count is 8 bits wide: at most 255 holders at a time. Holders may let go on any
+    // thread: a copy of a found file holds its properties while the scan frees the tree.
+    void AddRef() { m_refCount.fetch_add(1, std::memory_order_relaxed); }
     // Destroys the object when the last holder lets go.
     void Release() {
-        if (--m_refCount == 0) delete this;
+        if (m_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
-    u8 GetRefCount() const { return m_refCount; }
+    u8 GetRefCount() const { return m_refCount.load(std::memory_order_relaxed); }
 
 private:
-    u8 m_refCount = 1;
+    std::atomic<u8> m_refCount{1};
 };
 
 // Holds one reference to a properties object and lets it go when it goes. A factory's result is

@@ -507,9 +507,14 @@ bool CFileRecoverer::RecoverFile(IFileRecoverCallback* callback, IStorageDevice*
 }
 
 bool CFileRecoverer::RecoverFileLocked() {
-    // Two threads never write the same node at once (a preview and a recovery, say).
+    // Two threads never write the same file at once (a preview and a recovery, say). A file is
+    // known by its properties, which every copy of its node shares (a held file's, a replacing
+    // tree's) and which stay alive while any of them is written.
+    const void* file = m_fileNode != nullptr && m_fileNode->GetFileProperties() != nullptr
+                           ? static_cast<const void*>(m_fileNode->GetFileProperties())
+                           : static_cast<const void*>(m_fileNode);
     char name[32];
-    std::snprintf(name, sizeof name, "File%" PRIxPTR, reinterpret_cast<uintptr_t>(m_fileNode));
+    std::snprintf(name, sizeof name, "File%" PRIxPTR, reinterpret_cast<uintptr_t>(file));
     NamedMutex mutex(name);
     mutex.Wait(kInfinite);
 

@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "engine/FileRecoverer.h"
 #include "engine/FileSystemNode.h"
 #include "engine/FileSystemPlugins.h"
+#include "engine/HeldFile.h"
 #include "engine/Lznt1.h"
 #include "engine/RecoveryController.h"
 #include "platform/Errors.h"
@@ -594,15 +596,15 @@ u64 BytesToWrite(const IFileProperties& properties, IDataRunList* runs, u32 sect
 }
 
 // The partition the node lies in, into the context: from the current scan mode when it knows
-// the node, else from the node's tree.
+// the node, else from the node's tree. A held file carries the place the scan gave it when it
+// was taken: the scan may have moved on or gone since.
 bool PlaceNode(RecoverReadContext& context, CFileNode* node) {
     u64 start = 0;
     u32 sectorsPerCluster = 0;
-    IRecoveryController* controller = GetCurrentRecoveryController();
-    if (!(controller != nullptr && controller->GetFileSource(node, start, sectorsPerCluster) == 1) &&
-        !node->GetPartitionGeometry(start, sectorsPerCluster)) {
-        return false;
-    }
+    const bool placed = CHeldFile::IsHeldNode(node)
+                            ? node->GetPartitionGeometry(start, sectorsPerCluster)
+                            : FoundFileSource(GetCurrentRecoveryController(), node, start, sectorsPerCluster);
+    if (!placed) return false;
     context.partitionStart = start;
     context.sectorsPerCluster = sectorsPerCluster;
     return sectorsPerCluster != 0;
@@ -635,7 +637,11 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
             length = WholeSectorBytes(size, sectorSize);
         }
     }
-    std::unique_ptr<IDataRunList> runs(properties.CreateDataRunList());
+    std::unique_ptr<IDataRunList> runs;
+    {
+        const std::lock_guard<std::mutex> placing(FilePlacementLock());
+        runs.reset(properties.CreateDataRunList());
+    }
     // Refused before a byte is written: a damaged size would otherwise fill the target. A folder
     // whose room cannot be read is left to fail at its first refused write.
     const u64 needed = BytesToWrite(properties, runs.get(), sectorSize, context.sectorsPerCluster, efsHeaderWritten);
@@ -679,10 +685,22 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
 }
 }  // namespace
 
+std::mutex& FilePlacementLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+bool FoundFileSource(IRecoveryController* controller, CFileNode* node, u64& startSector, u32& sectorsPerCluster) {
+    if (node == nullptr) return false;
+    if (controller != nullptr && controller->GetFileSource(node, startSector, sectorsPerCluster) == 1) return true;
+    return node->GetPartitionGeometry(startSector, sectorsPerCluster);
+}
+
 u64 RecoveryBytes(CFileNode* node, IStorageDevice* device) {
     IFileProperties* properties = node != nullptr ? node->GetFileProperties() : nullptr;
     if (properties == nullptr || device == nullptr || (properties->GetAttributes() & kAttrDirectory) != 0) return 0;
     RecoverReadContext context;
+    const std::lock_guard<std::mutex> placing(FilePlacementLock());
     if (!PlaceNode(context, node)) return 0;
     std::unique_ptr<IDataRunList> runs(properties->CreateDataRunList());
     const bool encrypted = (properties->GetAttributes() & kAttrEfsEncrypted) != 0;
@@ -719,7 +737,12 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, RecoverTarget& 
     context.noSpace = false;
     context.complete = false;
     if (node == nullptr || context.device == nullptr) return kRecoverFailed;
-    if (!PlaceNode(context, node)) {
+    bool placed = false;
+    {
+        const std::lock_guard<std::mutex> placing(FilePlacementLock());
+        placed = PlaceNode(context, node);
+    }
+    if (!placed) {
         ReleaseTrace("Failed to get file system info.");
         return kRecoverFailed;
     }

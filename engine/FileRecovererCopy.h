@@ -2,6 +2,7 @@
 // The writer's copy of one found file into one target path: the data through the file's
 // extents (plain, NTFS-compressed, resident, sparse), the EFS raw-backup stream of encrypted
 // files, then attributes and times. Used by CFileRecoverer; apart for the tests' sake.
+#include <mutex>
 #include <string>
 
 #include "platform/Types.h"
@@ -9,6 +10,7 @@
 class CFileNode;
 class IDataRunList;
 class IFileRecoverCallback;
+class IRecoveryController;
 class IStorageDevice;
 class CWin32File;
 
@@ -136,6 +138,14 @@ bool NamesOpenFile(int folder, const std::string& name, int fd);
 bool RemoveFolderIfEmpty(int parent, const std::string& name, int folder);
 // The same for a folder MakeRecoveryFolder made in the folder at parentPath.
 bool RemoveRecoveryFolderIfEmpty(const std::string& parentPath, const std::string& name, int folder);
+// Held while a found file is placed and while its extents are read out of its properties: a
+// paused complete scan that places a file may give it new extents (those of the partition it
+// places it in), which two threads must not do to one file while another reads them.
+std::mutex& FilePlacementLock();
+// Where the scan places the node's clusters: the controller's answer when it knows the node,
+// else the geometry of the node's tree. False when neither places it. Call under the placement
+// lock.
+bool FoundFileSource(IRecoveryController* controller, CFileNode* node, u64& startSector, u32& sectorsPerCluster);
 // The scanned device, or its 512-byte-sector view for the EXT file systems, whose structures are
 // addressed in 512-byte units.
 IStorageDevice* RecoverySourceDevice(IStorageDevice* device, CFileNode* node);

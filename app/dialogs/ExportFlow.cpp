@@ -120,10 +120,10 @@ int RunExportDialogs(HWND owner, const ExportFlowHost& host) {
     return IDOK;
 }
 
-int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host) {
-    const IFileProperties* p = node ? node->GetFileProperties() : nullptr;
-    if (!p) return IDCANCEL;
-    const std::string name = p->GetName() ? p->GetName() : "";
+int RunSingleFileExport(HWND owner, const HeldFile& file, const ExportFlowHost& host) {
+    // The file is held: the scan may replace its tree while the dialogs are open.
+    if (!file) return IDCANCEL;
+    const std::string name = file->Name();
     const std::string ending = EndingOf(name);
     const std::string start = LastExportDestination().empty() ? QDir::homePath().toStdString() : LastExportDestination();
 
@@ -155,7 +155,7 @@ int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host)
     ExportTargetQuery query;
     query.folder = folder;
     query.scannedDisks = SessionScannedDisks();
-    query.checkedBytes = SessionFileBytes(node);
+    query.checkedBytes = SessionFileBytes(file->Node());
     query.freeBytes = FolderFreeBytes(folder);
     const ExportTargetCheck check = CheckExportTarget(query);
     if (check != ExportTargetCheck::kOk) {
@@ -168,7 +168,7 @@ int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host)
 
     ExportProgress progress(owner);
     progress.targetPath = path;
-    progress.singleFile = node;
+    progress.singleFile = file;
     {
         OpenDialogSlot open(host.openDialog, progress.Handle());
         RunMeasured(progress);

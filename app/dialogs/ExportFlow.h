@@ -3,9 +3,9 @@
 // file under a name the user chooses; then the progress and the result.
 #include <string>
 
+#include "engine/HeldFile.h"
 #include "platform/ui/WinDefs.h"
 
-class CFileNode;
 
 // What the result page lends a recovery's dialogs: the slot where it keeps the handle of the one
 // open now (told CMD_DEVICE_LOST when the scanned device goes away), and whether the browser's
@@ -23,7 +23,7 @@ int RunExportDialogs(HWND owner, const ExportFlowHost& host = {});
 // as a recovery folder is, then the file is written there. IDOK after the file was written
 // (whatever its outcome), IDCANCEL when the user left the name choice, -4 when the folder was
 // refused.
-int RunSingleFileExport(HWND owner, CFileNode* node, const ExportFlowHost& host = {});
+int RunSingleFileExport(HWND owner, const HeldFile& file, const ExportFlowHost& host = {});
 
 // What the user answered to the program's question whether a file that exists may be replaced.
 enum class ReplaceAnswer { kNothingThere, kReplace, kKeep, kDeviceLost };

@@ -78,12 +78,13 @@ void ExportProgress::AddCounts(const RecoverCounts& c) {
 }
 
 u32 ExportProgress::WriteSingleFile(IStorageDevice* device) {
-    const IFileProperties* p = singleFile->GetFileProperties();
+    CFileNode* node = singleFile->Node();
+    const IFileProperties* p = singleFile->Properties();
     // The bar's total is what the writer will write, not the size the disk states.
-    OnBegin(1, RecoveryBytes(singleFile, RecoverySourceDevice(device, singleFile)));
-    if (const char* name = p ? p->GetName() : nullptr) OnFileName(name);
+    OnBegin(1, RecoveryBytes(node, RecoverySourceDevice(device, node)));
+    if (const char* name = p->GetName()) OnFileName(name);
     CFileRecoverer writer;
-    writer.RecoverFile(this, device, singleFile, targetPath.c_str(), false);
+    writer.RecoverFile(this, device, node, targetPath.c_str(), false);
     AddCounts(writer.GetCounts());
     // A file that came back incomplete is told by the counts; the job itself only ends or stops.
     const u32 result = writer.GetResult();

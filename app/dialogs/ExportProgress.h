@@ -10,6 +10,7 @@
 #include "app/ui/HomeBaseDialog.h"
 #include "engine/FileRecoverCallback.h"
 #include "engine/FileRecoverer.h"
+#include "engine/HeldFile.h"
 #include "engine/SavedResultTransfer.h"
 
 class ExportProgress : public HomeBaseDialog, public IFileRecoverCallback {
@@ -26,8 +27,9 @@ public:
     // Set before DoModal: the chosen folder. After it: the folder made for the files.
     std::string targetPath;
     // Set before DoModal to recover this one file instead of the checked ones; targetPath is
-    // then the file to write, as the user chose it.
-    CFileNode* singleFile = nullptr;
+    // then the file to write, as the user chose it. Held, so that the scan may replace its tree
+    // while it is written.
+    HeldFile singleFile;
 
     u64 FilesDone() const { return filesDone_.load(); }
     u64 FileCount() const { return fileCount_.load(); }

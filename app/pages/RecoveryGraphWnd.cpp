@@ -356,11 +356,11 @@ IStorageDevice* RecoveryGraphWnd::GetSourceDevice(IStorageDevice** out) {
     return device;
 }
 
-void RecoveryGraphWnd::RecoverNode(CFileNode* node) { OnRecovery(node); }
+void RecoveryGraphWnd::RecoverNode(const HeldFile& file) { OnRecovery(file); }
 
-int RecoveryGraphWnd::OnRecovery(CFileNode* node) {
+int RecoveryGraphWnd::OnRecovery(const HeldFile& file) {
     WriteLog("%s %d\r\n", "UiCtrl::RecoveryGraphWnd::OnRecovery", __LINE__);
-    if (!node && RecoveryGraph::Instance().GetTreeRoots().empty()) return 0;
+    if (!file && RecoveryGraph::Instance().GetTreeRoots().empty()) return 0;
     // The disk the files were found on went away: no file can be read, so no folder is made
     // and no file written; the user is told so, and how to come back to the files.
     if (RecoveryGraph::Instance().GetFirstVolumeDevice() == nullptr) {
@@ -374,8 +374,8 @@ int RecoveryGraphWnd::OnRecovery(CFileNode* node) {
     host.openDialog = &openDialog_;
     // The result page's own recover command does not pause a running scan, so the list would
     // go on loading beside the writer.
-    host.pauseListLoading = !node && browser_ && RecoveryGraph::Instance().GetPausedBySession() == 0;
-    const int ran = node ? RunSingleFileExport(GetHwnd(), node, host) : RunExportDialogs(GetHwnd(), host);
+    host.pauseListLoading = !file && browser_ && RecoveryGraph::Instance().GetPausedBySession() == 0;
+    const int ran = file ? RunSingleFileExport(GetHwnd(), file, host) : RunExportDialogs(GetHwnd(), host);
     // Going home reports the extension table only when no recovery ran since the last time.
     if (ran == IDOK)
         if (auto* main = dynamic_cast<CQZMUIDlg*>(Widget()->parentWidget())) main->SetRecoveryRan();

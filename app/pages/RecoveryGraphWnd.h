@@ -44,7 +44,7 @@ public:
     void OnCheckChanged(bool somethingChecked) override;
     void Reserved1() override {}
     IStorageDevice* GetSourceDevice(IStorageDevice** out) override;
-    void RecoverNode(CFileNode* node) override;
+    void RecoverNode(const HeldFile& file) override;
 
     // Answers whether an existing file of that path may be replaced.
     using ConfirmReplace = std::function<bool(const std::string& path)>;
@@ -98,7 +98,7 @@ private:
     // What the recovery dialogs answered (IDOK, IDCANCEL), -1 when the user declined the tip of
     // a paused scan, kRecoverySourceGone when the scanned disk is gone.
     static constexpr int kRecoverySourceGone = -6;
-    int OnRecovery(CFileNode* node = nullptr);
+    int OnRecovery(const HeldFile& file = nullptr);
     int DoSaveScanResult();
     void ClearBrowser();
     void SearchThread();

@@ -9,6 +9,8 @@
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
 #include "browser/views/Container.h"
+#include "browser/views/PreviewEntry.h"
+#include "engine/FileRecoverer.h"
 #include "engine/FileSystemNode.h"
 #include "engine/SavedResult.h"
 
@@ -58,6 +60,7 @@ void CFileSelCtrl::DestroyInstance() {
 CFileSelCtrl::CFileSelCtrl() { CFileVirtualNodeManager::Instance().CreateRoots(); }
 
 CFileSelCtrl::~CFileSelCtrl() {
+    if (m_container) SetRecoverMessagePump(nullptr);
     CFileVirtualNodeManager::Instance().SetSearchListener(nullptr);
     m_container.reset();
     CFileVirtualNodeManager::Instance().SetSink(nullptr);
@@ -110,6 +113,8 @@ bool CFileSelCtrl::Create(QWidget* parent, const RECT& rect) {
     m_container->setObjectName(QString::number(kContainerControlId));
     CFileSelCtrlContainer* container = m_container.get();
     CFileVirtualNodeManager::Instance().SetSearchListener([container] { container->Left()->ShowSearchTab(); });
+    // A preview's copy keeps the window going while it waits for the writer.
+    SetRecoverMessagePump(&PumpWindowMessages);
     if (parent) m_container->show();
     return true;
 }

@@ -178,9 +178,9 @@ void CWarningDialog::paintEvent(QPaintEvent*) {
 
 // ---- CFilePreViewDlg
 
-CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::string& displayName,
+CFilePreViewDlg::CFilePreViewDlg(QWidget* parent, HeldFile file, const std::string& displayName,
                                  const std::string& tempPath, PreviewMode mode, bool warnPaused)
-    : QDialog(parent), m_node(node), m_tempPath(tempPath), m_displayName(displayName), m_mode(mode) {
+    : QDialog(parent), m_file(std::move(file)), m_tempPath(tempPath), m_displayName(displayName), m_mode(mode) {
     const BrowserSkin& s = Skin();
     setWindowTitle(Text(displayName) + Text(s.filePreview));
     m_tabs = new CXPTabCtrl(this);
@@ -420,7 +420,7 @@ void CFilePreViewDlg::keyPressEvent(QKeyEvent* event) {
 
 void CFilePreViewDlg::accept() {
     QDialog::accept();
-    if (recoverNode && m_node) recoverNode(m_node);
+    if (recoverNode && m_file) recoverNode(m_file);
 }
 
 }  // namespace FileSelCtrl

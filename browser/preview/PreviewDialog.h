@@ -8,9 +8,9 @@
 #include <functional>
 #include <string>
 
+#include "engine/HeldFile.h"
 #include "platform/Types.h"
 
-class CFileNode;
 class QLabel;
 class QPushButton;
 class QScrollBar;
@@ -74,13 +74,14 @@ enum class PreviewMode : i32 { Picture = 0, NotPicture = 1 };
 class CFilePreViewDlg : public QDialog {
     Q_OBJECT
 public:
-    // warnPaused: the preview paused a running scan.
-    CFilePreViewDlg(QWidget* parent, CFileNode* node, const std::string& displayName, const std::string& tempPath,
+    // warnPaused: the preview paused a running scan. The window holds the file for as long as
+    // it is open, whatever the scan does with its tree meanwhile.
+    CFilePreViewDlg(QWidget* parent, HeldFile file, const std::string& displayName, const std::string& tempPath,
                     PreviewMode mode, bool warnPaused);
     ~CFilePreViewDlg() override;
 
     // Where "Recovery" hands the file once the window has closed.
-    std::function<void(CFileNode*)> recoverNode;
+    std::function<void(const HeldFile&)> recoverNode;
 
     enum class Page { Picture, Text, Hex };
     Page CurrentPage() const;
@@ -111,7 +112,7 @@ private:
     void OnScrollKey(int key);
     CFilePreViewEdit* ActiveEdit() const;
 
-    CFileNode* m_node;
+    HeldFile m_file;
     std::string m_tempPath;
     std::string m_displayName;
     PreviewMode m_mode;

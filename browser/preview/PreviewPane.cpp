@@ -23,15 +23,12 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
-#include "engine/RecoveryController.h"
-#include "engine/RecoveryGraph.h"
 #include "platform/ScanThreads.h"
 
 namespace FileSelCtrl {
 
 namespace {
 constexpr i32 kGoOn = 0;
-constexpr i32 kStop = 1;
 constexpr int kShadowInner = 2;
 constexpr int kShadowOuter = 4;
 constexpr int kShadowSquare = 60;
@@ -44,8 +41,8 @@ constexpr qreal kMeasureRoom = 10000;
 std::atomic<int> g_liveWorkers{0};
 
 // The owner of every pane's workers. Made after the scan session (StartWorker asks for the
-// session first), so destroyed before it: the workers' hold on the trees ends while the session
-// still stands.
+// session first), so destroyed before it: the held files of the workers let go of the session's
+// volume while the session still stands.
 ScanThreads& PreviewWorkers() {
     static ScanThreads workers;
     return workers;
@@ -60,28 +57,27 @@ public:
     i32 OnBytesDone(u64) override { return Go(); }
     i32 OnStep(u32) override { return Go(); }
     i32 OnFileName(const char*) override { return Go(); }
-    i32 IsCancelled() override { return m_cancelled.load() ? kStop : kGoOn; }
+    i32 IsCancelled() override { return Go(); }
 
 private:
-    i32 Go() const { return m_cancelled.load() ? kStop : kGoOn; }
+    i32 Go() const { return m_cancelled.load() ? kRecoverCancel : kGoOn; }
     const std::atomic<bool>& m_cancelled;
 };
 
-// One worker: its own temporary copy, decoded and removed; the picture goes to the UI thread,
-// which also gives back the work order's row reference.
-void RunWorker(std::shared_ptr<Preview_Item> work, ScanThreads::TreeReader trees) {
+// One worker: its own temporary copy of the held file, decoded and removed; the picture goes to
+// the UI thread, which also gives back the work order's row reference. The row's tree may be
+// replaced meanwhile: the worker reads only the held file.
+void RunWorker(std::shared_ptr<Preview_Item> work) {
     QImage picture;
     if (!work->cancelled.load()) {
         const std::string temp = NewPreviewTempName();
         if (!temp.empty()) {
             CancellableCallback callback(work->cancelled);
-            if (CopyForPreview(&callback, work->device, work->node, temp, false) && !work->cancelled.load())
+            if (CopyForPreview(&callback, work->device, work->file->Node(), temp, false) && !work->cancelled.load())
                 picture = LoadPanePicture(temp, work->name, work->size);
             RemovePreviewTemp(temp);
         }
     }
-    // The node is not touched again: a release of the trees waiting for this copy may go on.
-    trees.Reset();
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) {
         g_liveWorkers.fetch_sub(1);
@@ -187,20 +183,20 @@ void CWndPreview::StartWorker() {
     IStorageDevice* device = nullptr;
     if (sink) sink->GetSourceDevice(&device);
     if (!device) return;
-    SetCurrentRecoveryController(RecoveryGraph::Instance().GetController());
+    // Taken here, on the UI thread, while the row's tree is sure to live.
+    HeldFile file = CHeldFile::Take(m_item->fileNode);
+    if (!file) return;
     auto work = std::make_shared<Preview_Item>();
     m_item->AddRef();
     work->item = m_item;
     work->pane = this;
     work->device = device;
-    work->node = m_item->fileNode;
+    work->file = std::move(file);
     work->name = name;
     work->size = m_item->size;
     m_work = work;
-    RecoveryGraph& session = RecoveryGraph::Instance();
-    auto trees = std::make_shared<ScanThreads::TreeReader>(session.HoldTrees());
     g_liveWorkers.fetch_add(1);
-    if (PreviewWorkers().Start([work, trees](u64) { RunWorker(work, std::move(*trees)); }) == 0) {
+    if (PreviewWorkers().Start([work](u64) { RunWorker(work); }) == 0) {
         // No thread to be had: the pane shows the type's icon, as for any file it cannot copy.
         g_liveWorkers.fetch_sub(1);
         m_work.reset();

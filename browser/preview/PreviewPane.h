@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "engine/HeldFile.h"
 #include "platform/Types.h"
 
-class CFileNode;
 class IStorageDevice;
 
 namespace FileSelCtrl {
@@ -42,7 +42,8 @@ struct Preview_Item {
     FileList_Item* item = nullptr;  // a reference held
     QPointer<CWndPreview> pane;
     IStorageDevice* device = nullptr;
-    CFileNode* node = nullptr;
+    // The row's file, held: the copy goes on safely when the scan replaces the row's tree.
+    HeldFile file;
     std::string name;
     u64 size = 0;
 };

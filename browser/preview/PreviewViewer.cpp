@@ -52,7 +52,7 @@ QString PreviewWndText(const char* attribute, const QString& fallback) {
     return text ? QString::fromUtf8(text) : fallback;
 }
 
-void ShowFoundFile(CFileNode* node, const std::string& name, const std::string& tempPath, bool pausedScan,
+void ShowFoundFile(const HeldFile& file, const std::string& name, const std::string& tempPath, bool pausedScan,
                    QWidget* parent) {
     if (IsRtfFile(tempPath)) {
         CRtfPreviewerDlg dialog(parent);
@@ -67,9 +67,9 @@ void ShowFoundFile(CFileNode* node, const std::string& name, const std::string& 
         return;
     }
     if (ending == ".doc" || ending == ".xls") Tell(QString::fromStdString(Skin().notSupportOffice), true, parent);
-    CFilePreViewDlg dialog(parent, node, name, tempPath, IsImageName(name) ? PreviewMode::Picture : PreviewMode::NotPicture,
+    CFilePreViewDlg dialog(parent, file, name, tempPath, IsImageName(name) ? PreviewMode::Picture : PreviewMode::NotPicture,
                            pausedScan);
-    dialog.recoverNode = [](CFileNode* chosen) {
+    dialog.recoverNode = [](const HeldFile& chosen) {
         if (IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink()) sink->RecoverNode(chosen);
     };
     Run(dialog);

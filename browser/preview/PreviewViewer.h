@@ -6,14 +6,15 @@
 #include <functional>
 #include <string>
 
-class CFileNode;
+#include "engine/HeldFile.h"
+
 class QWidget;
 
 namespace FileSelCtrl {
 
-// Shows the copy at tempPath of the found file node named name; pausedScan: the preview paused a
+// Shows the copy at tempPath of the found file named name; pausedScan: the preview paused a
 // running scan (the preview window then says so).
-void ShowFoundFile(CFileNode* node, const std::string& name, const std::string& tempPath, bool pausedScan,
+void ShowFoundFile(const HeldFile& file, const std::string& name, const std::string& tempPath, bool pausedScan,
                    QWidget* parent);
 
 // An attribute of the element "PreviewWnd" of the browser's configuration, the fallback when the

@@ -225,7 +225,9 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
         RecoveryGraph& session = RecoveryGraph::Instance();
         const bool pausedBefore = session.GetPausedBySession() != 0;
         session.PauseScan(true);
-        sink->RecoverNode(node);
+        // Taken from the row on screen once the scan stands paused (a paused scan places its
+        // files best): the recovery's dialogs turn the window, and the scan may end meanwhile.
+        if (const HeldFile file = CHeldFile::Take(node)) sink->RecoverNode(file);
         if (!pausedBefore) session.PauseScan(false);
     });
     // The pane shows the row chosen in the view on screen; the hidden view's choice is only
@@ -362,7 +364,10 @@ void CWndRightView::ApplyLanguage() {
 }
 
 void CWndRightView::OpenItem(FileList_Item* row) {
-    if (!row) return;
+    // The window turns while a preview copies its file: a second open meanwhile (the main window
+    // is disabled, but not every platform holds its input back) is refused while the first runs.
+    static bool previewing = false;
+    if (!row || previewing) return;
     if (row->IsFolderRow()) {
         if (selectFolder) selectFolder(row->folderNode);
         return;
@@ -378,7 +383,9 @@ void CWndRightView::OpenItem(FileList_Item* row) {
     std::string message;
     {
         CUIWaitProc disabled;
+        previewing = true;
         message = PreviewFile(node, device);
+        previewing = false;
     }
     if (!message.empty()) Tell(message);
 }
@@ -464,10 +471,10 @@ LRESULT CFileSelCtrlContainer::OnMessage(u32 message, WPARAM wParam, LPARAM lPar
             }
             return 0;
         case WM_FILESEL_RECOVERNODE:
-            // Another window hands a node over for recovery.
+            // Another window hands a node of a tree on screen over for recovery.
             if (lParam != 0) {
                 if (IFileSelCtrlSink* sink = CFileVirtualNodeManager::Instance().Sink()) {
-                    sink->RecoverNode(reinterpret_cast<CFileNode*>(lParam));
+                    if (const HeldFile file = CHeldFile::Take(reinterpret_cast<CFileNode*>(lParam))) sink->RecoverNode(file);
                 }
             }
             return 0;

@@ -184,7 +184,6 @@ void CFileIconCtrl::OnReset() {
 void CFileIconCtrl::TakeThumbnails() {
     m_takePosted = false;
     auto results = m_worker->TakeResults();
-    if (results.empty()) return;
     CFileListData& list = CFileListData::GetCurrent();
     for (auto& r : results) {
         m_thumbnails[r.node] = QPixmap::fromImage(r.image);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QThread>
 #include <QWidget>
 #include <cstdio>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
+#include "engine/HeldFile.h"
 #include "engine/Progress.h"
 #include "engine/RecoveryController.h"
 #include "engine/RecoveryGraph.h"
@@ -89,6 +91,12 @@ void DeleteTempCopies(const std::string& path) {
     if (xls != doc) std::remove(xls.c_str());
 }
 
+void PumpWindowMessages() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread()) return;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
 std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     const IFileProperties* p = node ? node->GetFileProperties() : nullptr;
     std::string refusal = CheckPreviewable(p);
@@ -104,17 +112,20 @@ std::string PreviewFile(CFileNode* node, IStorageDevice* device) {
     PauseScanForPreview();
     const bool paused = IsScanPausedForPreview();
     if (paused) StatsEvent(kUsagePreviewPausedScan);
+    // Taken once the scan stands paused (a paused scan places its files best), before the window
+    // turns again: while the file is copied and shown the scan may replace or drop its tree.
+    const HeldFile file = CHeldFile::Take(node);
     CFileSelDefRecoveryCB callback;
-    const bool copied = CopyForPreview(&callback, device, node, temp, true);
+    const bool copied = file && CopyForPreview(&callback, device, file->Node(), temp, true);
     if (!loadingPaused) CFileListData::PauseLoading(false);
     if (copied) StatsEvent(kUsagePreviewCopied);
     std::string message;
     if (!copied) {
         message = Skin().canNotPreview;
     } else {
-        const std::string name = p->GetName() ? p->GetName() : "";
-        if (g_viewer) g_viewer(node, name, temp);
-        else ShowFoundFile(node, name, temp, paused, QApplication::activeWindow());
+        const std::string name = file->Name();
+        if (g_viewer) g_viewer(file->Node(), name, temp);
+        else ShowFoundFile(file, name, temp, paused, QApplication::activeWindow());
     }
     DeleteTempCopies(temp);
     RemovePreviewTemp(temp);

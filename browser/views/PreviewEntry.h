@@ -53,8 +53,15 @@ using PreviewViewer = std::function<void(CFileNode* node, const std::string& nam
 void SetPreviewViewer(PreviewViewer viewer);
 
 // Copies the file out of the scan and shows it; the message to tell the user, empty when the
-// viewer ran.
+// viewer ran. The window goes on while the file is copied (the writer's wait pumps its messages,
+// see PumpWindowMessages): the scan may replace the file's tree meanwhile, so the copy and the
+// viewer work on the file held (the node is read only when the call begins).
 std::string PreviewFile(CFileNode* node, IStorageDevice* device);
+
+// What the writer's wait for a preview's copy runs every 10 ms on the UI thread: the window's
+// messages, so that it repaints and answers while a big file comes off a slow disk. The browser
+// installs it when it is created.
+void PumpWindowMessages();
 
 // Removes a temporary copy and the ".doc" and ".xls" names an office viewer may have made of it.
 void DeleteTempCopies(const std::string& path);

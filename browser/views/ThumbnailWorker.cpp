@@ -14,8 +14,6 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
-#include "engine/RecoveryController.h"
-#include "engine/RecoveryGraph.h"
 #include "platform/ProgramDir.h"
 
 namespace FileSelCtrl {
@@ -26,10 +24,11 @@ constexpr i32 kGoOn = 0;
 // The one reader that decodes straight to a smaller size.
 constexpr const char* kScaledDecodeFormat = "jpeg";
 
-// The copy asks this between blocks: a hold cancels it.
+// The copy asks this between blocks: a hold, or any hold since the file was asked for, cancels it.
 class HoldCallback : public IFileRecoverCallback {
 public:
-    explicit HoldCallback(const std::atomic<bool>& hold) : m_hold(hold) {}
+    HoldCallback(const std::atomic<bool>& hold, const std::atomic<u64>& holds, u64 asked)
+        : m_hold(hold), m_holds(holds), m_asked(asked) {}
     i32 OnBegin(u32, u64) override { return Answer(); }
     i32 OnFilesDone(u32) override { return Answer(); }
     i32 OnBytesDone(u64) override { return Answer(); }
@@ -38,8 +37,10 @@ public:
     i32 IsCancelled() override { return Answer(); }
 
 private:
-    i32 Answer() const { return m_hold.load() ? kRecoverCancel : kGoOn; }
+    i32 Answer() const { return m_hold.load() || m_holds.load() != m_asked ? kRecoverCancel : kGoOn; }
     const std::atomic<bool>& m_hold;
+    const std::atomic<u64>& m_holds;
+    const u64 m_asked;
 };
 
 }  // namespace
@@ -97,11 +98,20 @@ CThumbnailWorker::~CThumbnailWorker() {
 }
 
 void CThumbnailWorker::Enqueue(CFileNode* node, IStorageDevice* device) {
-    if (!node || !device) return;
+    // A held worker is asked nothing: a file taken while a scan adds files would keep the place
+    // the running scan gave it. The view asks again once the worker resumes.
+    if (!node || !device || m_hold) return;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_asked.count(node)) return;
+    }
+    // Taken outside the lock (it asks the scan where the file lies); only this thread queues.
+    HeldFile file = CHeldFile::Take(node);
+    if (!file) return;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (!m_asked.insert(node).second) return;
-        m_queue.push_back({node, device});
+        m_queue.push_back({node, std::move(file), device, m_holds.load()});
     }
     m_wake.notify_one();
 }
@@ -114,17 +124,22 @@ void CThumbnailWorker::ClearQueue() {
 }
 
 void CThumbnailWorker::Hold() {
-    std::unique_lock<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     m_hold = true;
+    // A file still being copied (a slow disk may keep it inside a read for long) is not waited
+    // for: it reads only its held file, is cancelled at its next step, and what it gives is
+    // dropped, for the rows it was asked for may be gone.
+    m_holds.fetch_add(1);
     m_queue.clear();
     m_asked.clear();
     m_results.clear();
-    m_idle.wait(guard, [this] { return !m_busy; });
 }
 
 void CThumbnailWorker::Resume() {
     m_hold = false;
     m_wake.notify_one();
+    // The view draws its cells again, asking for the pictures it still lacks.
+    if (m_notify) m_notify();
 }
 
 std::vector<CThumbnailWorker::Result> CThumbnailWorker::TakeResults() {
@@ -152,9 +167,8 @@ void CThumbnailWorker::Run() {
         QImage image = MakeThumbnail(request);
         guard.lock();
         m_busy = false;
-        const bool keep = !m_hold && !image.isNull();
+        const bool keep = !m_hold && request.holds == m_holds.load() && !image.isNull();
         if (keep) m_results.push_back({request.node, std::move(image)});
-        m_idle.notify_all();
         if (keep && m_notify) {
             guard.unlock();
             m_notify();
@@ -165,15 +179,16 @@ void CThumbnailWorker::Run() {
 
 QImage CThumbnailWorker::MakeThumbnail(const Request& request) {
     if (m_stepHook) m_stepHook(request.node);
-    if (m_hold) return {};
-    const IFileProperties* p = request.node->GetFileProperties();
-    if (!p || (p->GetAttributes() & kAttrDirectory) || p->GetSize() >= kMaxThumbnailSource) return {};
-    SetCurrentRecoveryController(RecoveryGraph::Instance().GetController());
-    HoldCallback callback(m_hold);
+    HoldCallback callback(m_hold, m_holds, request.holds);
+    if (callback.IsCancelled() != kGoOn) return {};
+    // Only the held file is read: the row's tree may be replaced or dropped meanwhile.
+    const IFileProperties* p = request.file->Properties();
+    if ((p->GetAttributes() & kAttrDirectory) || p->GetSize() >= kMaxThumbnailSource) return {};
     QImage image;
     // A picture partly read is drawn as the preview shows it: what could be read, zeros for the rest.
-    if (CopyForPreview(&callback, request.device, request.node, m_tempName, false) && !m_hold) {
-        image = ThumbnailOfCopy(m_tempName, p->GetName() ? p->GetName() : "", p->GetSize());
+    if (CopyForPreview(&callback, request.device, request.file->Node(), m_tempName, false) &&
+        callback.IsCancelled() == kGoOn) {
+        image = ThumbnailOfCopy(m_tempName, request.file->Name(), p->GetSize());
     }
     std::remove(m_tempName.c_str());
     return image;

@@ -5,8 +5,8 @@
 // when the worker's notice arrives. The worker touches no widget: it hands QImages over.
 //
 // The worker is never killed: it stops at checkpoints, between files and inside a copy (the
-// writer asks its callback), and every decode is bounded in size, so holding it returns within
-// one bounded step.
+// writer asks its callback), and every decode is bounded in size. It copies only held files, so
+// a hold never waits for it: a row's tree may be replaced while a copy is inside a slow read.
 #include <QImage>
 #include <QSize>
 #include <atomic>
@@ -21,6 +21,7 @@
 
 #include "browser/model/ListModel.h"
 #include "browser/preview/ImageView.h"  // the decoding bounds a preview keeps too
+#include "engine/HeldFile.h"
 #include "platform/Types.h"
 
 class CFileNode;
@@ -50,22 +51,27 @@ public:
         QImage image;
     };
 
-    // notify runs on the worker thread after each finished picture; it may only post.
+    // notify runs after each finished picture (on the worker thread) and when the worker resumes
+    // (on the resuming thread); it may only post.
     explicit CThumbnailWorker(std::function<void()> notify);
     ~CThumbnailWorker() override;
     CThumbnailWorker(const CThumbnailWorker&) = delete;
     CThumbnailWorker& operator=(const CThumbnailWorker&) = delete;
 
     // ---- UI thread
-    // Asks for the picture of a file; a file asked for already since the last Hold is skipped.
+    // Asks for the picture of a file of a row on screen; a file asked for already since the last
+    // Hold is skipped, and nothing is asked while held. The file is held from here on: the row's
+    // tree may go while it is copied.
     void Enqueue(CFileNode* node, IStorageDevice* device);
     // Forgets the files not yet started (the view scrolled past them).
     void ClearQueue() override;
-    // Stops the work: the queue is emptied, the running copy cancelled, and the call returns
-    // once the worker holds no file node any more. Results not yet taken are dropped.
+    // Stops the work: the queue is emptied and the running copy cancelled; results not yet
+    // taken, and whatever the running copy still gives, are dropped. It returns at once: the
+    // worker reads only held files, so the rows and their trees may go whatever it is doing.
     void Hold() override;
     void Resume() override;
     std::vector<Result> TakeResults();
+    // Files asked for and not done yet, a copy still running after a hold among them.
     size_t Pending();
 
     // Test hook: runs on the worker thread at the start of each file.
@@ -73,8 +79,10 @@ public:
 
 private:
     struct Request {
-        CFileNode* node = nullptr;
+        CFileNode* node = nullptr;  // what the result is known by: compared, never followed
+        HeldFile file;
         IStorageDevice* device = nullptr;
+        u64 holds = 0;  // the holds before it was asked for: a later one makes it stale
     };
     void Run();
     QImage MakeThumbnail(const Request& request);
@@ -83,13 +91,13 @@ private:
     std::function<void(CFileNode*)> m_stepHook;
     std::mutex m_lock;
     std::condition_variable m_wake;
-    std::condition_variable m_idle;
     std::deque<Request> m_queue;
     std::unordered_set<const CFileNode*> m_asked;  // since the last Hold, so that a redraw does not ask again
     std::vector<Result> m_results;
     bool m_run = true;
     bool m_busy = false;
     std::atomic<bool> m_hold{false};
+    std::atomic<u64> m_holds{0};
     std::string m_tempName;
     std::thread m_thread;
 };

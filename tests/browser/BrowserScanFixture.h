@@ -119,11 +119,19 @@ public:
         if (out) *out = device;
         return device;
     }
-    void RecoverNode(CFileNode* node) override { recovered.push_back(node); }
+    void RecoverNode(const HeldFile& file) override { recovered.push_back({file}); }
+
+    // A file handed to the page's recovery, held for as long as the test keeps it: it reads as
+    // the held file's node, and equals a node of a tree that is the same found file.
+    struct HandedFile {
+        HeldFile held;
+        operator CFileNode*() const { return held ? held->Node() : nullptr; }
+        bool operator==(const CFileNode* node) const { return held && held->IsFileOf(node); }
+    };
 
     int checkReports = 0;
     bool lastChecked = false;
-    std::vector<CFileNode*> recovered;
+    std::vector<HandedFile> recovered;
     IStorageDevice* device = nullptr;
 };
 

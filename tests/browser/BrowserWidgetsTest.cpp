@@ -295,19 +295,22 @@ TEST(BrowserViews, DeliveriesReachTheWindowThroughPostedMessages) {
     EXPECT_TRUE(uiwait::Until([&] { return manager.PathRoot()->GetChildren()->empty(); }, "the removal"));
     removal.join();
     EXPECT_TRUE(manager.PathRoot()->GetChildren()->empty());
-    // A node handed over by message goes to the page's recovery.
+    // A file handed over by message goes to the page's recovery, held; nothing else does.
     struct Sink : IFileSelCtrlSink {
         void OnCheckChanged(bool) override {}
         void Reserved1() override {}
         IStorageDevice* GetSourceDevice(IStorageDevice**) override { return nullptr; }
-        void RecoverNode(CFileNode* node) override { recovered = node; }
-        CFileNode* recovered = nullptr;
+        void RecoverNode(const HeldFile& file) override { recovered = file; }
+        HeldFile recovered;
     } sink;
     browser->SetSink(&sink);
-    SendMessage(browser->Container()->Handle(), WM_FILESEL_RECOVERNODE, 0, 0);
-    EXPECT_EQ(sink.recovered, nullptr);
-    SendMessage(browser->Container()->Handle(), WM_FILESEL_RECOVERNODE, 0, reinterpret_cast<LPARAM>(root));
-    EXPECT_EQ(sink.recovered, root);
+    CFileNode* file = root->GetFirstChild()->GetFirstChild();
+    for (CFileNode* handed : {static_cast<CFileNode*>(nullptr), static_cast<CFileNode*>(root), file}) {
+        SendMessage(browser->Container()->Handle(), WM_FILESEL_RECOVERNODE, 0, reinterpret_cast<LPARAM>(handed));
+        EXPECT_EQ(sink.recovered != nullptr, handed == file);
+    }
+    ASSERT_NE(sink.recovered, nullptr);
+    EXPECT_TRUE(sink.recovered->IsFileOf(file));
     browser->SetSink(nullptr);
 
     SetWindowPostFunctions(nullptr);

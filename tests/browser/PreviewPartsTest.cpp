@@ -564,9 +564,10 @@ constexpr int kDarkInk = 128;
 
 TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
     CFileNode* node = browsertest::Add(nullptr, "holiday.png", false, 1000);
+    const HeldFile held = CHeldFile::Take(node);
     const std::string png = Write("holiday.tmp", Encode(Noisy(900, 600), "PNG"));
     {
-        CFilePreViewDlg dlg(nullptr, node, "holiday.png", png, PreviewMode::Picture, true);
+        CFilePreViewDlg dlg(nullptr, held, "holiday.png", png, PreviewMode::Picture, true);
         dlg.show();
         QApplication::processEvents();
         ASSERT_EQ(dlg.Tabs()->count(), 2);
@@ -614,13 +615,13 @@ TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
         QTest::keyClick(&dlg, Qt::Key_Escape);
         QTest::keyClick(&dlg, Qt::Key_Return);
         EXPECT_TRUE(dlg.isVisible());
-        std::vector<CFileNode*> recovered;
-        dlg.recoverNode = [&](CFileNode* n) {
+        std::vector<HeldFile> recovered;
+        dlg.recoverNode = [&](const HeldFile& f) {
             EXPECT_FALSE(dlg.isVisible()) << "the window is closed first";
-            recovered.push_back(n);
+            recovered.push_back(f);
         };
         dlg.RecoveryButton()->click();
-        EXPECT_EQ(recovered, std::vector<CFileNode*>{node});
+        EXPECT_EQ(recovered, std::vector<HeldFile>{held});
         EXPECT_EQ(dlg.result(), QDialog::Accepted);
     }
 
@@ -628,7 +629,7 @@ TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
     std::string text;
     for (int i = 0; i < 400; ++i) text += "Line " + std::to_string(i) + " of the found report, with some words.\n";
     const std::string txt = Write("report.tmp", text);
-    CFilePreViewDlg dlg(nullptr, node, "report.txt", txt, PreviewMode::NotPicture, true);
+    CFilePreViewDlg dlg(nullptr, held, "report.txt", txt, PreviewMode::NotPicture, true);
     dlg.show();
     QApplication::processEvents();
     ASSERT_EQ(dlg.Tabs()->count(), 2);

@@ -31,11 +31,16 @@
 #include "browser/preview/PreviewViewer.h"
 #include "browser/views/Container.h"
 #include "browser/views/PreviewEntry.h"
+#include "browser/views/IconCtrl.h"
 #include "browser/views/ThumbnailWorker.h"
 #include "devices/StorageDevice.h"
+#include "app/dialogs/ExportProgress.h"
 #include "engine/DataRunList.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "engine/FileRecoverer.h"
+#include "engine/HeldFile.h"
+#include "engine/RecoveryGraph.h"
 #include "ListWait.h"
 
 using namespace FileSelCtrl;
@@ -72,28 +77,47 @@ protected:
     // The deleted-file scan of the fixture's volume of that file system, to its end.
     void Scan(u32 fsCode) { ScanToEnd(fsCode, kScanModeDeleted); }
 
-    // Opens the folder that holds the file and selects its row; the row, or null.
+    // Opens the folder that holds the file and selects its row; the row, or null. The folders
+    // met are held: a copy a listed row starts may let its tree go meanwhile.
     FileList_Item* Select(const std::string& name) {
         CFileVirtualNodeManager& m = CFileVirtualNodeManager::Instance();
-        std::deque<CBindingNode*> folders{m.PathRoot()};
+        auto held = [](CBindingNode* b) { return b->AddRef(), b; };
+        std::deque<CBindingNode*> folders{held(m.PathRoot())};
         while (!folders.empty()) {
-            CBindingNode* b = folders.front();
+            RefHolder<CBindingNode> b(folders.front());
             folders.pop_front();
-            m.ShowFolder(b);
+            m.ShowFolder(b.get());
             testutil::WaitForRows();
             Settle();
             CFileListData& list = CFileListData::FolderModel();
             for (int r = 0; r < list.GetCount(); ++r) {
                 RefHolder<FileList_Item> row(list.GetItem(r));
                 if (!row->IsFolderRow() && row->name == name) {
+                    for (CBindingNode* f : folders) f->Release();
                     container->Right()->Details()->SelectRow(r);
                     Settle();
                     return container->Right()->Details()->SelectedRow();
                 }
             }
-            for (CBindingNode* c : *b->GetChildren()) folders.push_back(c);
+            for (CBindingNode* c : *b->GetChildren()) folders.push_back(held(c));
         }
         return nullptr;
+    }
+
+    // Shows a copy of the scanned tree alone, as the last step of a complete scan makes one (each
+    // node cloned, the properties shared); the test frees it.
+    CFileSystemNode* ShowClone() {
+        browser->ClearAll();
+        auto* clone = static_cast<CFileSystemNode*>(DeepClone(RecoveryGraph::Instance().GetTreeRoots().front()));
+        browser->SetBuildState(true);
+        CFileVirtualNodeManager::Instance().AddFileSystemNode(clone, nullptr, nullptr, true);
+        SettleScan();
+        return clone;
+    }
+    static CFileNode* DeepClone(const CFileNode* n) {
+        CFileNode* c = CloneTreeNode(n).release();
+        for (const CFileNode* k = n->GetFirstChild(); k; k = k->GetNextSibling()) c->AddChild(DeepClone(k));
+        return c;
     }
 
     std::vector<QString> told;
@@ -234,14 +258,19 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
 }
 
 // A failing disk under a volume: reads that touch sectors [first, end) fail.
-struct FailingArea : IStorageDevice {
-    FailingArea(IStorageDevice& v, u64 f, u64 e) : volume(v), first(f), end(e) {}
-    u32 Read(void* buffer, u64 at, u64 count) override { return at < end && at + count > first ? 0 : volume.Read(buffer, at, count); }
+// A disk under a volume whose reads a test steers; the rest is the volume's.
+struct DiskOver : IStorageDevice {
+    explicit DiskOver(IStorageDevice& v) : volume(v) {}
     u64 GetTotalSectors() override { return volume.GetTotalSectors(); }
     u32 GetSectorSize() override { return volume.GetSectorSize(); }
     u32 Open() override { return 1; }
     u32 Close() override { return 1; }
     IStorageDevice& volume;
+};
+
+struct FailingArea : DiskOver {
+    FailingArea(IStorageDevice& v, u64 f, u64 e) : DiskOver(v), first(f), end(e) {}
+    u32 Read(void* buffer, u64 at, u64 count) override { return at < end && at + count > first ? 0 : volume.Read(buffer, at, count); }
     u64 first, end;
 };
 
@@ -311,6 +340,130 @@ TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
         EXPECT_EQ(LivePreviewTempCount(), 0u);
     }
     sink.device = volume;
+}
+
+// A slow disk under the copies of one file: it holds the copy at a read of the file's sectors
+// (its number, or 0 for the one that reaches the file's end), on the read's way in (nothing of it
+// read) or on its way out (read, not yet handed on).
+struct HoldingDisk : DiskOver {
+    HoldingDisk(IStorageDevice& v, std::pair<u64, u64> f, int at, bool out) : DiskOver(v), file(f), holdAt(at), onTheWayOut(out) {}
+    u32 Read(void* buffer, u64 at, u64 count) override {
+        const int number = at < file.second && at + count > file.first ? ++reads : -1;
+        const bool here = number == holdAt || (holdAt == 0 && at + count >= file.second);
+        if (here && !onTheWayOut) Hold();
+        const u32 read = volume.Read(buffer, at, count);
+        if (here && onTheWayOut) Hold();
+        return read;
+    }
+    void Hold() {
+        reached.Open();
+        timedOut = !leave.Wait();
+    }
+    const std::pair<u64, u64> file;
+    const int holdAt;
+    const bool onTheWayOut;
+    std::atomic<int> reads{0};
+    std::atomic<bool> timedOut{false};
+    testutil::Gate reached, leave;
+};
+
+// The last step of a complete scan replaces the trees on screen and drops those nobody chose,
+// while the preview pane, the thumbnails, the preview window or the recovery of one file may be
+// copying one of their files: at any moment of the copy the tree goes at once (nothing waits for a
+// copy a slow disk holds), and the copy still reads the whole file, which the preview window
+// keeps and its Recovery writes.
+TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothingFromTheCopy) {
+    Scan(kFsNtfs);
+    progress.DoStop(false);
+    testutil::ManifestFile jpeg;
+    for (const auto& f : testutil::LoadManifest("ntfs-basic.json", 1))
+        if (BaseName(f.path) == "Paulo Größe-45.jpg") jpeg = f;
+    IStorageDevice* volume = sink.device;
+    RecoveryGraph& session = RecoveryGraph::Instance();
+    CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    const std::shared_ptr<VolumeRecord> scanned = session.HoldFirstVolume();
+    testutil::TempDir out;
+    std::pair<u64, u64> sectors{~0ULL, 0};
+    {
+        RefHolder<FileList_Item> row(Select(BaseName(jpeg.path)));
+        ASSERT_TRUE(row && jpeg.intact && jpeg.size > 2 * 65536u) << "the picture takes three reads";
+        std::unique_ptr<IDataRunList> runs(row->fileNode->GetFileProperties()->CreateDataRunList());
+        u64 start = 0;
+        u32 perCluster = 0;
+        ASSERT_TRUE(row->fileNode->GetPartitionGeometry(start, perCluster));
+        for (size_t i = 0; i < runs->GetExtentCount(); ++i)
+            sectors = {std::min(sectors.first, start + u64(runs->GetExtent(i).start) * perCluster),
+                       std::max(sectors.second, start + u64(runs->GetExtent(i).start + runs->GetExtent(i).length) * perCluster)};
+    }
+    enum Copier { kPane, kThumbnail, kWindow, kRecovery };
+    const struct { const char* name; int read; bool out; } moments[] = {
+        {"before its first read", 1, false}, {"inside a read", 1, true}, {"between reads", 2, false}, {"after its last read", 0, true}};
+    for (const Copier copier : {kPane, kThumbnail, kWindow, kRecovery})
+        for (const auto& moment : moments)
+            for (const bool replaced : {true, false}) {
+                SCOPED_TRACE(std::to_string(copier) + ", " + moment.name + (replaced ? ", replaced" : ", dropped"));
+                CFileSystemNode* shown = ShowClone();
+                HoldingDisk disk(*volume, sectors, moment.read, moment.out);
+                sink.device = &disk;
+                sink.recovered.clear();
+                container->Right()->ShowPreviewPane(copier == kPane);
+                // The tree builder's part on the scan thread: the new tree shown, the old one
+                // taken from the browser and freed; only then does the disk go on.
+                std::atomic<bool> removed{false};
+                CFileNode* replacement = replaced ? DeepClone(session.GetTreeRoots().front()) : nullptr;
+                std::thread scan([&, shown] {
+                    if (disk.reached.Wait() && replacement) manager.AddFileSystemNode(replacement, nullptr, nullptr, true);
+                    manager.RemoveFileSystemNode(shown);
+                    DestroySubtree(shown);
+                    removed = true;
+                    disk.leave.Open();
+                });
+                const std::string written = out.File(std::to_string(copier) + moment.name + (replaced ? "r" : "d"));
+                // The window goes on while the file is copied: the removal reaches it there.
+                SetPreviewDialogRunner([&](QDialog& d) {
+                    EXPECT_TRUE(removed.load());
+                    EXPECT_EQ(testutil::Sha256File(qobject_cast<CFilePreViewDlg*>(&d)->TempPath()), jpeg.sha256);
+                    qobject_cast<CFilePreViewDlg*>(&d)->RecoveryButton()->click();
+                });
+                { RefHolder<FileList_Item> chosen(Select(BaseName(jpeg.path))); }  // the pane copies from here
+                container->Right()->SetViewMode(copier != kThumbnail);  // the icon view from here
+                if (copier == kWindow) container->Right()->Details()->OnCommand(ID_FILESEL_PREVIEW);
+                if (copier == kRecovery) {
+                    container->Right()->Details()->OnCommand(ID_FILESEL_RECOVERY);
+                    // The page's recovery of that one file, from the same disk.
+                    auto slow = std::make_shared<VolumeRecord>();
+                    slow->device = &disk;
+                    session.SelectVolume(-1, nullptr);
+                    session.SelectVolume(0, slow);
+                    ExportProgress recovery(nullptr);
+                    recovery.targetPath = written;
+                    if (!sink.recovered.empty()) recovery.singleFile = sink.recovered[0].held;
+                    recovery.DoModal();
+                    session.SelectVolume(-1, nullptr);
+                    session.SelectVolume(0, scanned);
+                }
+                EXPECT_TRUE(PumpUntil([&] { return removed.load(); }, "the tree's removal"));
+                scan.join();
+                EXPECT_FALSE(disk.timedOut) << "the tree waited for the copy";
+                CWndPreview* pane = container->Right()->Preview();
+                CThumbnailWorker& thumbnails = container->Right()->Icons()->List()->Worker();
+                EXPECT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0 && thumbnails.Pending() == 0; }, "the copies' end"));
+                EXPECT_TRUE(!pane->HasPicture() && (!pane->Item() || !pane->Item()->fileNode)) << "the pane keeps a row of the gone tree";
+                EXPECT_EQ(sink.recovered.size(), copier >= kWindow ? 1u : 0u);
+                if (copier == kWindow && !sink.recovered.empty()) {
+                    EXPECT_TRUE(CFileRecoverer().RecoverFile(nullptr, volume, sink.recovered[0], written.c_str(), false));
+                }
+                if (copier >= kWindow) {
+                    EXPECT_EQ(testutil::Sha256File(written), jpeg.sha256);
+                }
+                SetPreviewDialogRunner(nullptr);
+                browser->ClearAll();
+                Settle();
+                DestroySubtree(replacement);
+                EXPECT_EQ(LivePreviewTempCount(), 0u);
+            }
+    sink.device = volume;
+    container->Right()->SetViewMode(true);
 }
 
 TEST_F(PreviewScan, Fat32DeletedTextShowsInTheTextAndHexPages) {

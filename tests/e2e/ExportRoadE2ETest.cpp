@@ -425,7 +425,7 @@ void ScanAndChooseDeletedFile(CQZMUIDlg& dlg, RoutineAnswers& answers,
 
 // The chosen file saved from the browser (the preview's Recovery), up to the result window.
 void SaveChosenFile(CQZMUIDlg& dlg, const ChosenFile& chosen, const RoutineAnswers& answers) {
-    dlg.ResultPage()->RecoverNode(chosen.node);
+    dlg.ResultPage()->RecoverNode(CHeldFile::Take(chosen.node));
     ASSERT_TRUE(wizard::PumpUntil([&] { return answers.results == 1; }, "the export's result window"));
 }
 

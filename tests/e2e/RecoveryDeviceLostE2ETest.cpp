@@ -322,7 +322,7 @@ TEST_F(RecoveryDeviceLost, TheOpenDialogEndsItsWorkWhenTheScannedDiskGoes) {
             const std::string name = file->GetFileProperties()->GetName();
             existing = target_.File("kept" + name.substr(name.rfind('.')));
             std::ofstream(existing) << "the user's own file";
-            dlg_->ResultPage()->RecoverNode(file);
+            dlg_->ResultPage()->RecoverNode(CHeldFile::Take(file));
         } else {
             if (c.open == OpenAtLoss::kReplaceSavedScan) {
                 existing = target_.File("kept.rsf");

@@ -250,7 +250,7 @@ TEST_P(WindowTextFit, EveryTextOfTheMainWindowAndThePreviewShowsWhole) {
     // The same window as a preview during a scan shows it: with the line that says the scan waits.
     RefHolder<FileList_Item> row(CFileListData::FolderModel().GetItem(picture));
     ASSERT_TRUE(row && row->fileNode);
-    CFilePreViewDlg paused(dlg_.get(), row->fileNode, row->name, program_->File("no-copy.jpg"), PreviewMode::Picture, true);
+    CFilePreViewDlg paused(dlg_.get(), CHeldFile::Take(row->fileNode), row->name, program_->File("no-copy.jpg"), PreviewMode::Picture, true);
     paused.show();
     uiwait::Flush();
     ASSERT_NE(paused.Warning(), nullptr);
