@@ -109,12 +109,15 @@ TEST(Lznt1, UnitPlacesChunksAtTheirSlots) {
     ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), 4096, 4096, 512, r));
     EXPECT_EQ(r.good, 4096u);
 
-    // Chunks that fail, or a short one with another after it: what the good ones gave.
-    const Bytes shortFirst = {0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x00, 0x20, 0x03, 0xB0, 0x00, 'x', 'y', 'z'};
-    EXPECT_FALSE(DecompressLznt1Buffer(shortFirst.data(), shortFirst.size(), out.data(), out.size(), 8192, 512, r));
+    // A short chunk with another after it, or a damaged chunk after a whole one: the unit fails,
+    // and keeps the chunks before it.
+    Bytes damaged = RepeatChunk("abc", 100);
+    damaged.push_back(0xFF);
+    damaged.push_back(0xBF);
+    damaged.push_back(0x00);
+    EXPECT_FALSE(DecompressLznt1Buffer(damaged.data(), damaged.size(), out.data(), out.size(), 8192, 512, r));
     EXPECT_EQ(r.good, 0u);
-    Bytes damaged = RepeatChunk("abc", 4093);
-    damaged.insert(damaged.end(), {0xFF, 0xBF, 0x00});
+    std::copy_n(in.begin(), 8, damaged.begin());  // the whole first chunk of `in`
     EXPECT_FALSE(DecompressLznt1Buffer(damaged.data(), damaged.size(), out.data(), out.size(), 8192, 512, r));
     EXPECT_EQ(r.good, 4096u);
 }
