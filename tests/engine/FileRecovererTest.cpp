@@ -642,16 +642,17 @@ TEST(FileRecoverer, CompressedUnitsOfEveryKind) {
 }
 
 // A unit of compressed and stored chunks in turn at cluster 10, then the file's last unit, one
-// short chunk, at cluster 40, each with bytes other than zeros after its zero header and a spare
-// cluster (as a writer may leave them): whole; with a sector of their chunks zeroed, incomplete,
-// every byte its own or zero. (Zeros from where the chunks end on may take the last one's final
-// bytes without a trace.)
+// short stored chunk that ends on a sector's end, at cluster 40, each with bytes other than zeros
+// after its zero header and a spare cluster (as a writer may leave them): whole; with a sector of
+// their chunks zeroed, incomplete, every byte its own or zero. (Zeros from where the chunks end on
+// may take the last one's final bytes without a trace.)
 TEST(FileRecoverer, ACompressionUnitWithAZeroedSectorAnywhereIsNeverCountedWhole) {
     for (u32 spc : {1u, 2u, 4u, 8u}) {
         SCOPED_TRACE(spc);
         const u32 unitBytes = 16 * 512 * spc, cluster = 512 * spc;
         MemoryDevice device(128 * spc, 512);
-        Bytes stream, expected, last = RepeatChunk("xyz", 2997), lastData = Repeat("xyz", 3000);
+        Bytes stream, expected, last = {0xFD, 0x31}, lastData = Repeat("xyz", 510);
+        last.insert(last.end(), lastData.begin(), lastData.end());
         for (u32 k = 0; k < unitBytes / 4096; ++k) {
             Bytes chunk = testutil::LongChunk(640 + 72 * k, k, expected);
             if (k % 2 == 1) chunk = {0xFF, 0x3F};  // stored: the bytes as they are
@@ -668,7 +669,7 @@ TEST(FileRecoverer, ACompressionUnitWithAZeroedSectorAnywhereIsNeverCountedWhole
         Tree tree(0, spc);
         testutil::TempDir temp;
         const auto recover = [&] {
-            CFileNode* node = tree.Add(tree.root, Props("u.bin", unitBytes + 3000, kAttrArchive | kAttrCompressed,
+            CFileNode* node = tree.Add(tree.root, Props("u.bin", unitBytes + 510, kAttrArchive | kAttrCompressed,
                                                         {{10, used + 1}, {-1, 15 - used}, {40, 2}, {-1, 14}}));
             CFileRecoverer job;
             job.RecoverFile(nullptr, &device, node, temp.File("u.bin").c_str(), false);
