@@ -120,6 +120,13 @@ TEST(Lznt1, UnitPlacesChunksAtTheirSlots) {
     std::copy_n(in.begin(), 8, damaged.begin());  // the whole first chunk of `in`
     EXPECT_FALSE(DecompressLznt1Buffer(damaged.data(), damaged.size(), out.data(), out.size(), 8192, 512, r));
     EXPECT_EQ(r.good, 4096u);
+    // Chunks that stop short of the data at a zero header on zeros from a sector's start: a zeroed
+    // sector took the rest and the tail of the chunk before it (stored, 520 bytes, the last 10 zeros).
+    Bytes cut(2 + 520 + 2, 0);
+    std::fill(cut.begin() + 2, cut.begin() + 512, 0x41);
+    WriteLE16(cut.data(), 0x3000 | 519);
+    EXPECT_FALSE(DecompressLznt1Buffer(cut.data(), cut.size(), out.data(), out.size(), 8192, 512, r));
+    EXPECT_EQ(r.good, 0u);
 }
 
 TEST(Lznt1, RandomInputNeverLeavesItsBuffers) {
