@@ -108,9 +108,7 @@ TEST(NtfsProperties, NameAndParentChoice) {
         // known (bit 0: 40, bit 1: 41, bit 2: 42), parent, the name shown, the extension readable}
         struct Row {
             std::vector<std::array<u64, 3>> names;
-            u32 known;
-            u64 parent;
-            u32 shown;
+            u64 known, parent, shown;
             bool extensionRead = true;
         };
         const u64 a = 40 | (u64(3) << 48), b = 41 | (u64(4) << 48), c = 42 | (u64(5) << 48);
@@ -134,9 +132,8 @@ TEST(NtfsProperties, NameAndParentChoice) {
             base.Number(67);
             extension.Number(68).BaseReference(67 | (u64(1) << 48));
             for (size_t i = 0; i < row.names.size(); ++i) {
-                const auto& [parent, nameSpace, inExtension] = row.names[i];
-                (inExtension ? extension : base).FileName(parent, u"n" + std::u16string(1, char16_t(u'0' + i)) + u".bin",
-                                                          u8(nameSpace));
+                const auto& [parent, space, inExt] = row.names[i];
+                (inExt ? extension : base).FileName(parent, u"n" + std::u16string(1, u'0' + i) + u".bin", u8(space));
             }
             testutil::MemoryDevice device(512, 16);
             if (row.extensionRead) device.Put(8 * 512, extension.Build());
