@@ -667,15 +667,13 @@ TEST(FileRecoverer, ACompressionUnitWithAZeroedSectorAnywhereIsNeverCountedWhole
             std::memset(device.At(sector) + chunks.size(), 0, 2);
         }
         Tree tree(0, spc);
-        testutil::TempDir temp;
+        CFileNode* node = tree.Add(tree.root, Props("u.bin", unitBytes + 510, kAttrArchive | kAttrCompressed,
+                                                    {{10, used + 1}, {-1, 15 - used}, {40, 2}, {-1, 14}}));
         const auto recover = [&] {
-            CFileNode* node = tree.Add(tree.root, Props("u.bin", unitBytes + 510, kAttrArchive | kAttrCompressed,
-                                                        {{10, used + 1}, {-1, 15 - used}, {40, 2}, {-1, 14}}));
+            testutil::TempDir temp;
             CFileRecoverer job;
             job.RecoverFile(nullptr, &device, node, temp.File("u.bin").c_str(), false);
-            const Bytes out = testutil::ReadFileBytes(temp.File("u.bin"));
-            ::unlink(temp.File("u.bin").c_str());
-            return std::pair(job.GetResult(), out);
+            return std::pair(job.GetResult(), testutil::ReadFileBytes(temp.File("u.bin")));
         };
         EXPECT_EQ(recover(), std::pair(kRecoverOk, expected));
         // Each sector of the first unit's chunks but the one where they end, then the last unit's.
