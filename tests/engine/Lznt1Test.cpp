@@ -109,24 +109,18 @@ TEST(Lznt1, UnitPlacesChunksAtTheirSlots) {
     ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), 4096, 4096, 512, r));
     EXPECT_EQ(r.good, 4096u);
 
-    // A short chunk with another after it, or a damaged chunk after a whole one: the unit fails,
-    // and keeps the chunks before it.
-    Bytes damaged = RepeatChunk("abc", 100);
-    damaged.push_back(0xFF);
-    damaged.push_back(0xBF);
-    damaged.push_back(0x00);
-    EXPECT_FALSE(DecompressLznt1Buffer(damaged.data(), damaged.size(), out.data(), out.size(), 8192, 512, r));
-    EXPECT_EQ(r.good, 0u);
-    std::copy_n(in.begin(), 8, damaged.begin());  // the whole first chunk of `in`
-    EXPECT_FALSE(DecompressLznt1Buffer(damaged.data(), damaged.size(), out.data(), out.size(), 8192, 512, r));
-    EXPECT_EQ(r.good, 4096u);
-    // Chunks that stop short of the data at a zero header on zeros from a sector's start: a zeroed
-    // sector took the rest and the tail of the chunk before it (stored, 520 bytes, the last 10 zeros).
-    Bytes cut(2 + 520 + 2, 0);
+    // The unit fails, and keeps the chunks before the damage: a short chunk with another after it;
+    // a damaged chunk after a whole one; chunks that stop short of the data at a zero header on
+    // zeros from a sector's start, which took the tail of the chunk before too (stored, 520 bytes).
+    Bytes shortFirst = RepeatChunk("abc", 100), damaged = RepeatChunk("abc", 4093), cut(2 + 520 + 2, 0);
+    shortFirst.insert(shortFirst.end(), in.begin(), in.end());
+    damaged.insert(damaged.end(), {0xFF, 0xBF, 0x00});
     std::fill(cut.begin() + 2, cut.begin() + 512, 0x41);
     WriteLE16(cut.data(), 0x3000 | 519);
-    EXPECT_FALSE(DecompressLznt1Buffer(cut.data(), cut.size(), out.data(), out.size(), 8192, 512, r));
-    EXPECT_EQ(r.good, 0u);
+    for (const auto& [chunks, good] : {std::pair(shortFirst, 0u), {damaged, 4096u}, {cut, 0u}}) {
+        EXPECT_FALSE(DecompressLznt1Buffer(chunks.data(), chunks.size(), out.data(), out.size(), 8192, 512, r));
+        EXPECT_EQ(r.good, good);
+    }
 }
 
 TEST(Lznt1, RandomInputNeverLeavesItsBuffers) {
