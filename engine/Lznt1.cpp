@@ -4,6 +4,9 @@
 #include <cstring>
 
 namespace {
+// A chunk header's top bit: set, the chunk is compressed; clear, its bytes are stored as they are.
+constexpr u16 kCompressedChunkFlag = 0x8000;
+
 // Whether bytes [0, n) hold more than `longest` zeros in a row. Only the last byte of each
 // window that could hold such a run is looked at first, so data with few zeros is passed over.
 bool HasZeroRunLongerThan(const u8* p, size_t n, size_t longest) {
@@ -47,7 +50,7 @@ i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity
     const u32 header = ReadLE16(in);
     const size_t capacity = std::min(outCapacity, kLznt1ChunkSize);
 
-    if ((header & 0x8000) == 0) {
+    if ((header & kCompressedChunkFlag) == 0) {
         // A stored chunk: its bytes follow the header as they are.
         const size_t n = (header & 0x0FFF) + 1;
         if (n > inSize - 2 || n > capacity) return -1;
@@ -124,7 +127,7 @@ bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize,
             result.good = slot;
             break;
         }
-        if ((ReadLE16(in + pos) & 0x8000) == 0 && sectorSize != 0) {
+        if ((ReadLE16(in + pos) & kCompressedChunkFlag) == 0 && sectorSize != 0) {
             AddZeroedStoredSectors(in, pos + 2, pos + used, slot, sectorSize, result);
         }
         result.good = slot + size_t(n);

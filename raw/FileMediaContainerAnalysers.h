@@ -75,6 +75,8 @@ private:
         // device) is no reason to refuse a file of this one.
         std::weak_ptr<const CRawScanState> scan;
     };
+    // Unguarded, as the texts other analysers keep: the walks run on the scan thread, and scans
+    // run one at a time.
     KeptStream m_kept;
 };
 

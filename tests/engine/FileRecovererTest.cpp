@@ -641,57 +641,48 @@ TEST(FileRecoverer, CompressedUnitsOfEveryKind) {
     EXPECT_EQ(recorder.bytes, size);
 }
 
+// A unit of compressed and stored chunks in turn at cluster 10, then the file's last unit, one
+// short stored chunk that ends on a sector's end, at cluster 40, each with bytes other than zeros
+// after its zero header and a spare cluster (as a writer may leave them): whole; with a sector of
+// their chunks zeroed, incomplete, every byte its own or zero. (Zeros from where the chunks end on
+// may take the last one's final bytes without a trace.)
 TEST(FileRecoverer, ACompressionUnitWithAZeroedSectorAnywhereIsNeverCountedWhole) {
     for (u32 spc : {1u, 2u, 4u, 8u}) {
         SCOPED_TRACE(spc);
-        // A unit of compressed and stored chunks in turn at cluster 10, zeros after its chunks as
-        // written; the file's last unit, one short chunk, at cluster 40.
         const u32 unitBytes = 16 * 512 * spc, cluster = 512 * spc;
         MemoryDevice device(128 * spc, 512);
-        Bytes stream, expected(unitBytes), last = RepeatChunk("xyz", 2997), lastData = Repeat("xyz", 3000);
-        for (u32 k = 0, literals = 640; k < unitBytes / 4096; ++k, literals += 72) {
-            Bytes chunk = k % 2 == 0 ? testutil::LongChunk(literals, k) : Bytes{0xFF, 0x3F};
-            for (u32 i = 0; i < 4096; ++i) {
-                u8& e = expected[k * 4096 + i];
-                e = k % 2 == 0 ? u8(1 + (std::min(i, literals - 1) * 7 + k) % 251) : u8(i * 37 + k);
-                if (k % 2 == 1) chunk.push_back(e);
-            }
+        Bytes stream, expected, last = {0xFD, 0x31}, lastData = Repeat("xyz", 510);
+        last.insert(last.end(), lastData.begin(), lastData.end());
+        for (u32 k = 0; k < unitBytes / 4096; ++k) {
+            Bytes chunk = testutil::LongChunk(640 + 72 * k, k, expected);
+            if (k % 2 == 1) chunk = {0xFF, 0x3F};  // stored: the bytes as they are
+            if (k % 2 == 1) chunk.insert(chunk.end(), expected.end() - 4096, expected.end());
             stream.insert(stream.end(), chunk.begin(), chunk.end());
         }
         expected.insert(expected.end(), lastData.begin(), lastData.end());
         const u64 used = (stream.size() + 2 + cluster - 1) / cluster;
-        std::memset(device.At(10 * spc), 0, (used + 1) * cluster);
-        std::memcpy(device.At(10 * spc), stream.data(), stream.size());
-        std::memset(device.At(40 * spc), 0, 2 * cluster);
-        std::memcpy(device.At(40 * spc), last.data(), last.size());
+        for (const auto& [sector, chunks, clusters] : {std::tuple(10 * spc, stream, used + 1), {40 * spc, last, 2}}) {
+            std::memset(device.At(sector), 0x5A, clusters * cluster);
+            std::memcpy(device.At(sector), chunks.data(), chunks.size());
+            std::memset(device.At(sector) + chunks.size(), 0, 2);
+        }
         Tree tree(0, spc);
-        testutil::TempDir temp;
-        const auto recover = [&](u64 clusters, u64 lastClusters = 1) {
-            CFileNode* node = tree.Add(tree.root, Props("u.bin", unitBytes + 3000, kAttrArchive | kAttrCompressed,
-                                                        {{10, clusters}, {-1, 16 - clusters}, {40, lastClusters},
-                                                         {-1, 16 - lastClusters}}));
+        CFileNode* node = tree.Add(tree.root, Props("u.bin", unitBytes + 510, kAttrArchive | kAttrCompressed,
+                                                    {{10, used + 1}, {-1, 15 - used}, {40, 2}, {-1, 14}}));
+        const auto recover = [&] {
+            testutil::TempDir temp;
             CFileRecoverer job;
             job.RecoverFile(nullptr, &device, node, temp.File("u.bin").c_str(), false);
-            const Bytes out = testutil::ReadFileBytes(temp.File("u.bin"));
-            ::unlink(temp.File("u.bin").c_str());
-            return std::pair(job.GetResult(), out);
+            return std::pair(job.GetResult(), testutil::ReadFileBytes(temp.File("u.bin")));
         };
-        EXPECT_EQ(recover(used), std::pair(kRecoverOk, expected));
-        // Whatever a writer leaves after a zero header, a spare cluster among it, is no damage.
-        std::memset(device.At(10 * spc) + stream.size() + 2, 0x5A, (used + 1) * cluster - stream.size() - 2);
-        std::memset(device.At(40 * spc) + last.size() + 2, 0x5A, 2 * cluster - last.size() - 2);
-        EXPECT_EQ(recover(used + 1, 2), std::pair(kRecoverOk, expected));
-        std::memset(device.At(10 * spc) + stream.size() + 2, 0, (used + 1) * cluster - stream.size() - 2);
-        // Each sector zeroed that holds chunk bytes: incomplete, every byte its own or zero; after
-        // the chunks, no damage. (Where the chunks end it may take the last one's final bytes
-        // without a trace.)
-        for (u64 s = 10 * spc; s <= 10 * spc + used * spc; ++s) {
-            const u64 at = s == 10 * spc + used * spc ? 40 * spc : s, begin = (at - 10 * spc) * 512;
-            if (at != 40 * spc && begin < stream.size() + 2 && begin + 512 > stream.size()) continue;
+        EXPECT_EQ(recover(), std::pair(kRecoverOk, expected));
+        // Each sector of the first unit's chunks but the one where they end, then the last unit's.
+        for (u64 s = 10 * spc, end = s + stream.size() / 512; s <= end; ++s) {
+            const u64 at = s == end ? 40 * spc : s;
             const Bytes kept = device.Get(at, 512);
             std::memset(device.At(at), 0, 512);
-            const auto [result, out] = recover(used);
-            EXPECT_EQ(result, at == 40 * spc || begin < stream.size() ? kRecoverIncomplete : kRecoverOk) << at;
+            const auto [result, out] = recover();
+            EXPECT_EQ(result, kRecoverIncomplete) << at;
             ASSERT_EQ(out.size(), expected.size());
             for (size_t i = 0; i < out.size(); ++i) ASSERT_TRUE(out[i] == 0 || out[i] == expected[i]) << at << " " << i;
             std::memcpy(device.At(at), kept.data(), 512);

@@ -109,14 +109,18 @@ TEST(Lznt1, UnitPlacesChunksAtTheirSlots) {
     ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), 4096, 4096, 512, r));
     EXPECT_EQ(r.good, 4096u);
 
-    // Chunks that fail, or a short one with another after it: what the good ones gave.
-    const Bytes shortFirst = {0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x00, 0x20, 0x03, 0xB0, 0x00, 'x', 'y', 'z'};
-    EXPECT_FALSE(DecompressLznt1Buffer(shortFirst.data(), shortFirst.size(), out.data(), out.size(), 8192, 512, r));
-    EXPECT_EQ(r.good, 0u);
-    Bytes damaged = RepeatChunk("abc", 4093);
+    // The unit fails, and keeps the chunks before the damage: a short chunk with another after it;
+    // a damaged chunk after a whole one; chunks that stop short of the data at a zero header on
+    // zeros from a sector's start, which took the tail of the chunk before too (stored, 520 bytes).
+    Bytes shortFirst = RepeatChunk("abc", 100), damaged = RepeatChunk("abc", 4093), cut(2 + 520 + 2, 0);
+    shortFirst.insert(shortFirst.end(), in.begin(), in.end());
     damaged.insert(damaged.end(), {0xFF, 0xBF, 0x00});
-    EXPECT_FALSE(DecompressLznt1Buffer(damaged.data(), damaged.size(), out.data(), out.size(), 8192, 512, r));
-    EXPECT_EQ(r.good, 4096u);
+    std::fill(cut.begin() + 2, cut.begin() + 512, 0x41);
+    WriteLE16(cut.data(), 0x3000 | 519);
+    for (const auto& [chunks, good] : {std::pair(shortFirst, 0u), {damaged, 4096u}, {cut, 0u}}) {
+        EXPECT_FALSE(DecompressLznt1Buffer(chunks.data(), chunks.size(), out.data(), out.size(), 8192, 512, r));
+        EXPECT_EQ(r.good, good);
+    }
 }
 
 TEST(Lznt1, RandomInputNeverLeavesItsBuffers) {

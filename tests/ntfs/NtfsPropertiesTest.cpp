@@ -108,39 +108,32 @@ TEST(NtfsProperties, NameAndParentChoice) {
         // known (bit 0: 40, bit 1: 41, bit 2: 42), parent, the name shown, the extension readable}
         struct Row {
             std::vector<std::array<u64, 3>> names;
-            u32 known;
-            u64 parent;
-            u32 shown;
+            u64 known, parent, shown;
             bool extensionRead = true;
         };
         const u64 a = 40 | (u64(3) << 48), b = 41 | (u64(4) << 48), c = 42 | (u64(5) << 48);
         for (const Row& row : std::vector<Row>{
                  {{{a, 0, 0}, {b, 0, 0}}, 2, 41, 1},
-                 {{{a, 0, 0}, {b, 0, 0}}, 1, 40, 0},
-                 {{{a, 0, 0}, {b, 0, 0}}, 0, 40, 0},
                  {{{a, 0, 0}, {b, 0, 0}}, 3, 40, 0},
                  {{{a, 0, 0}, {b, 1, 0}}, 1, 40, 0},
                  {{{a, 0, 0}, {5, 0, 0}}, 0, 5, 1},
                  // Named by the old sequence of 41: another folder now.
                  {{{a, 0, 0}, {41 | (u64(9) << 48), 0, 0}}, 2, 40, 0},
-                 // The long and short name of one link share the folder.
-                 {{{a, 2, 0}, {a, 1, 0}}, 2, 40, 1},
                  // A long name with its short alias in a gone folder, a link in one that stands.
                  {{{a, 2, 0}, {a, 1, 0}, {b, 0, 0}}, 2, 41, 2},
-                 {{{a, 0, 0}, {b, 0, 0}, {c, 0, 0}}, 4, 42, 2},
                  // A short name that stands shows the long name in its folder.
                  {{{b, 2, 0}, {a, 0, 0}, {b, 1, 0}}, 2, 41, 2},
-                 {{{a, 0, 0}, {a, 0, 0}, {b, 0, 1}, {c, 0, 1}}, 4, 42, 3},
-                 {{{a, 0, 0}, {a, 0, 0}, {b, 0, 1}, {c, 0, 1}}, 4, 40, 0, false},
-                 // The first two references damaged: the first name in a user folder.
+                 // A third name in the extension record, read or not; with no folder known, the
+                 // first name in a user folder (the first two references damaged).
+                 {{{a, 0, 0}, {a, 0, 0}, {c, 0, 1}}, 4, 42, 2},
+                 {{{a, 0, 0}, {a, 0, 0}, {c, 0, 1}}, 4, 40, 0, false},
                  {{{3, 2, 0}, {3, 1, 0}, {b, 0, 1}}, 0, 41, 2}}) {
             RecordBuilder base, extension;
             base.Number(67);
             extension.Number(68).BaseReference(67 | (u64(1) << 48));
             for (size_t i = 0; i < row.names.size(); ++i) {
-                const auto& [parent, nameSpace, inExtension] = row.names[i];
-                (inExtension ? extension : base).FileName(parent, u"n" + std::u16string(1, char16_t(u'0' + i)) + u".bin",
-                                                          u8(nameSpace));
+                const auto& [parent, space, inExt] = row.names[i];
+                (inExt ? extension : base).FileName(parent, u"n" + std::u16string(1, u'0' + i) + u".bin", u8(space));
             }
             testutil::MemoryDevice device(512, 16);
             if (row.extensionRead) device.Put(8 * 512, extension.Build());

@@ -19,14 +19,17 @@ inline std::vector<u8> RepeatChunk(const char* three, u32 length) {
     return c;
 }
 
-// A chunk that expands to 4096 bytes: `literals` (64 more than a multiple of 72) bytes of a
-// pattern that `seed` shifts, then its last byte repeated by back-references of 18 bytes.
-inline std::vector<u8> LongChunk(u32 literals, u32 seed) {
+// A chunk that expands to 4096 bytes, which it appends to `data`: `literals` (64 more than a
+// multiple of 72) bytes of a pattern that `seed` shifts, then the last of them repeated by
+// back-references of 18 bytes.
+inline std::vector<u8> LongChunk(u32 literals, u32 seed, std::vector<u8>& data) {
     std::vector<u8> c = {0, 0};
     for (u32 o = 0; o < literals; ++o) {
         if (o % 8 == 0) c.push_back(0);
-        c.push_back(u8(1 + (o * 7 + seed) % 251));
+        data.push_back(u8(1 + (o * 7 + seed) % 251));
+        c.push_back(data.back());
     }
+    data.resize(data.size() + 4096 - literals, data.back());
     for (u32 t = 0; t < (4096 - literals) / 18; ++t) {
         if (t % 8 == 0) c.push_back(0xFF);
         c.insert(c.end(), {15, 0});  // displacement 1, length 18
