@@ -12,6 +12,7 @@
 
 namespace {
 constexpr u32 kFirstHeapCluster = 2;
+constexpr u64 kFatEntryBytes = 4;
 constexpr u64 kExFatLastCluster = kExFatChainEnd - 1;
 // A folder's own cluster is taken to stand just before its first file's.
 constexpr u32 kClustersBeforeFirstFile = 1;
@@ -669,7 +670,9 @@ u32 ExFatBlockRules::Confirmations(size_t block, u64 heap, u64 spc) const {
     const ExFatDirectoryBlock& b = m_blocks[block];
     if (spc == 0 || heap >= m_deviceSectors) return 0;
     const u64 clusters = std::min<u64>((m_deviceSectors - heap) / spc, kExFatChainEnd - kFirstHeapCluster);
-    const auto fatSectors = [&](u64 count) { return ((count + kFirstHeapCluster) * 4 + m_sectorSize - 1) / m_sectorSize; };
+    const auto fatSectors = [&](u64 count) {
+        return ((count + kFirstHeapCluster) * kFatEntryBytes + m_sectorSize - 1) / m_sectorSize;
+    };
     u32 score = 0;
     if (m_evidence.fatStarts != nullptr) {
         // The FAT right before the heap: long enough for the block's clusters, and the heap no

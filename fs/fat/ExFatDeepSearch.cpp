@@ -876,8 +876,9 @@ u32 CExFatCompleteSearch::FileTailsFit(const ExFatDirectoryBlock& block, u64 hea
         // chain ends where its chain says.
         if (f.directory || f.length % m_sectorSize == 0 || (!f.contiguous && f.length > clusterBytes)) continue;
         if (read == kTailFilesRead) break;
+        if (f.firstCluster < kFirstCluster) continue;
         const u64 at = heap + u64(f.firstCluster - kFirstCluster) * spc + (f.length - 1) / m_sectorSize;
-        if (f.firstCluster < kFirstCluster || at >= deviceSectors) continue;
+        if (at >= deviceSectors) continue;
         ++read;
         if (!ReadForLayouts(at, sector)) continue;
         const size_t last = size_t((f.length - 1) % m_sectorSize);

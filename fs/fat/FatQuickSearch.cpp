@@ -26,8 +26,6 @@ constexpr u32 kMaxCarriedBytes = 1023;
 constexpr u64 kFatBackupBootSector = 6;
 // Runs of zeros amid folder entries the walk writes a trace line for; the rest are counted.
 constexpr u64 kMaxTracedZeroRuns = 1024;
-// What a header check is given at the least: one sector of the smallest size.
-constexpr u64 kMinHeaderBytes = 512;
 
 // Whether the 32 bytes of an entry are all zero: a never-used slot, or a sector a failing disk
 // gave back as zeros.
@@ -714,11 +712,11 @@ bool CFATQuickWalker::HoldsHeaderAt(u64 cluster, const std::vector<std::string>&
     const u64 sectors = std::min<u64>((std::max<u32>(m_sectorSize, IRawFileAnalyser::kHeaderLookAheadBytes) +
                                        m_sectorSize - 1) / m_sectorSize,
                                       m_totalSectors - ClusterSector(cluster));
-    std::vector<u8> bytes(std::max<u64>(sectors * m_sectorSize, kMinHeaderBytes), 0);
+    std::vector<u8> bytes(std::max<u64>(sectors * m_sectorSize, u64(kFatMinHeaderBytes)), 0);
     if (!m_device->Read(bytes.data(), ClusterSector(cluster), sectors)) {
         std::fill(bytes.begin(), bytes.end(), 0);
         if (!m_device->Read(bytes.data(), ClusterSector(cluster), 1)) return false;
-        bytes.resize(std::max<u64>(m_sectorSize, kMinHeaderBytes));
+        bytes.resize(std::max<u64>(m_sectorSize, u64(kFatMinHeaderBytes)));
     }
     return m_headers.Holds(families, bytes.data(), u32(bytes.size()));
 }
@@ -755,7 +753,7 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
                          static_cast<unsigned long long>(estimate.cluster));
             p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
         }
-        if (estimate.cluster == recorded || estimate.cluster > 0xFFFFFFFFu) continue;
+        if (estimate.cluster == recorded || estimate.cluster > kFatMaxEntryCluster) continue;
         // A cluster a live chain holds is no deleted file's any more: its bytes are another file's.
         if (IsCluster(estimate.cluster) && HeldByLiveChain(estimate.cluster)) continue;
         CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate.cluster), p->GetSize(), true);

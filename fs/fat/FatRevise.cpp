@@ -130,7 +130,7 @@ std::vector<std::string> CFatHeaderExpectation::CalledFor(const char* name) cons
 }
 
 bool CFatHeaderExpectation::Holds(const std::vector<std::string>& families, const u8* bytes, u32 held) const {
-    if (m_registry == nullptr || bytes == nullptr || held < 512 || families.empty()) return false;
+    if (m_registry == nullptr || bytes == nullptr || held < kFatMinHeaderBytes || families.empty()) return false;
     // Every analyser the carving search would ask about these bytes, as it asks them.
     std::vector<IRawFileAnalyser*> asked;
     if (IRawFileAnalyser* a = m_registry->FindSignature4(CRawFileAnalyserRegistry::Signature4Key(bytes))) {
@@ -216,7 +216,7 @@ std::vector<u64> CFatReviseReferences::Candidates(const CFileNode* self, u64 siz
     };
     std::vector<u64> candidates;
     const auto add = [&](u64 cluster) {
-        if (cluster >= 2 && cluster <= 0xFFFFFFFFu &&
+        if (cluster >= 2 && cluster <= kFatMaxEntryCluster &&
             std::find(candidates.begin(), candidates.end(), cluster) == candidates.end()) {
             candidates.push_back(cluster);
         }

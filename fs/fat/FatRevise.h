@@ -23,6 +23,11 @@ bool IsPEImageHeader(const u8* sector, u32 sectorSize);
 bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerCluster, u64 cluster,
                         const std::vector<IRawFileAnalyser*>& analysers);
 
+// What a header check is given at the least: one sector of the smallest size.
+constexpr u32 kFatMinHeaderBytes = 512;
+// The highest first cluster an entry's two 16-bit words can name.
+constexpr u64 kFatMaxEntryCluster = 0xFFFFFFFFu;
+
 // What a file's name says its first bytes are, as the carving analysers check headers: a name
 // whose extension is the type of one of them (or of the same family: ".jpeg" and ".jpg", ".docx"
 // and ".zip", ".nef" and ".tif") calls for that type's header.

@@ -595,6 +595,10 @@ struct LayoutCase {
     FormatOver over = {};
 };
 
+LayoutCase Over(const char* name, u32 olderClusterBytes, FormatOver over) {
+    return {name, olderClusterBytes, nullptr, false, nullptr, over};
+}
+
 // Folder `folder` in the root, of `count` files named by `format` with their data from cluster
 // `data` on, its entries laid over clusters `first` and `second` (chained by the FAT when
 // `chained`). Gives back the entries.
@@ -936,30 +940,21 @@ const LayoutCase kLayouts[] = {
     {"DisplacedFoldersSideBySide128K", 131072, LayDisplacedFoldersSideBySide, true},
     {"DeletedFoldersFilledLater", 32768, LayDeletedFoldersFilledLater},
     {"LoneFolderOfPaddedFiles32K", 32768, LayLoneFolderOfPaddedFiles},
-    {"LoneFolderOfPaddedFiles128K", 131072, LayLoneFolderOfPaddedFiles},
     // Formatted again: the new size, cluster size and start, the new boot region kept or not.
-    {"FormattedSmallerOverAnOlderVolume4K", 4096, nullptr, false, nullptr, {8, 4096}},
-    {"FormattedSmallerOverAnOlderVolume32K", 32768, nullptr, false, nullptr, {8, 32768}},
-    {"FormattedSmallerOverAnOlderVolumeWithTheNewBoot4K", 4096, nullptr, false, nullptr, {8, 4096, 0, true}},
-    {"FormattedSmallerAt4KOverAnOlderVolumeOf32K", 32768, nullptr, false, nullptr, {8, 4096}},
-    {"FormattedSmallerOverAnOlderVolumeOfTheSameLayout32K", 32768, nullptr, false, nullptr, {8, 32768, 0, false, false}},
-    {"FormattedSmallerOverAnOlderVolumeOfTheSameLayoutWithTheNewBoot4K", 4096, nullptr, false, nullptr,
-     {8, 4096, 0, true, false}},
-    {"FormattedSmallerOverAnOlderVolumeWhoseRootStays4K", 4096, nullptr, false, nullptr, {8, 4096, 0, false, true, true}},
-    {"FormattedOverShiftedByOneCluster4K", 4096, nullptr, false, nullptr, {16, 4096, 8, false, false}},
-    {"FormattedOverShiftedByOneClusterWithTheNewBoot4K", 4096, nullptr, false, nullptr, {16, 4096, 8, true, false}},
-    {"FormattedOverShiftedByAMebibyte4K", 4096, nullptr, false, nullptr, {16, 4096, 2048, false, false}},
-    {"FormattedAt64KWithTheNewBoot4K", 4096, nullptr, false, nullptr, {32, 65536, 0, true, false}},
-    {"FormattedAt4KWithTheNewBoot64K", 65536, nullptr, false, nullptr, {32, 4096, 0, true, false}},
-    {"FormattedLargerAt32KWithTheNewBoot4K", 4096, nullptr, false, nullptr, {64, 32768, 0, true, false}},
-    {"FormattedAt128KWithTheNewBoot32K", 32768, nullptr, false, nullptr, {32, 131072, 0, true, false}},
-    {"FormattedLargerWithTheNewBoot4K", 4096, nullptr, false, nullptr, {64, 4096, 0, true, false, false, true}},
-    {"FormattedAt4KWithTheNewBoot32K", 32768, nullptr, false, nullptr, {32, 4096, 0, true, false}},
-    {"FormattedLargerAt32KShiftedWithoutBoot128K", 131072, nullptr, false, nullptr, {64, 32768, 2048, false, false}},
+    Over("FormattedSmallerOverAnOlderVolume4K", 4096, {8, 4096}),
+    Over("FormattedSmallerOverAnOlderVolume32K", 32768, {8, 32768}),
+    Over("FormattedSmallerOverAnOlderVolumeWithTheNewBoot4K", 4096, {8, 4096, 0, true}),
+    Over("FormattedSmallerAt4KOverAnOlderVolumeOf32K", 32768, {8, 4096}),
+    Over("FormattedSmallerOverAnOlderVolumeOfTheSameLayout32K", 32768, {8, 32768, 0, false, false}),
+    Over("FormattedSmallerOverAnOlderVolumeOfTheSameLayoutWithTheNewBoot4K", 4096, {8, 4096, 0, true, false}),
+    Over("FormattedSmallerOverAnOlderVolumeWhoseRootStays4K", 4096, {8, 4096, 0, false, true, true}),
+    Over("FormattedOverShiftedByOneCluster4K", 4096, {16, 4096, 8, false, false}),
+    Over("FormattedAt64KWithTheNewBoot4K", 4096, {32, 65536, 0, true, false}),
+    Over("FormattedAt4KWithTheNewBoot64K", 65536, {32, 4096, 0, true, false}),
+    Over("FormattedLargerWithTheNewBoot4K", 4096, {64, 4096, 0, true, false, false, true}),
     // Three volumes, each formatted over the one before at the same start.
-    {"FormattedAt64KOverOneOf32KOverOneOf4K", 4096, nullptr, false, nullptr, {32, 65536, 0, true, false, false, false, 32768}},
-    {"FormattedAt32KOverOneOf4KOverOneOf128KWithoutBoot", 131072, nullptr, false, nullptr,
-     {32, 32768, 0, false, false, false, false, 4096}},
+    Over("FormattedAt64KOverOneOf32KOverOneOf4K", 4096, {32, 65536, 0, true, false, false, false, 32768}),
+    Over("FormattedAt32KOverOneOf4KOverOneOf128KWithoutBoot", 131072, {32, 32768, 0, false, false, false, false, 4096}),
 };
 
 class ExFatFolderBlocks : public ::testing::TestWithParam<LayoutCase> {};

@@ -25,7 +25,7 @@ constexpr u64 kSpc = 8;
 struct FolderSpec {
     u32 cluster;                   // where the folder is on the volume
     std::vector<u32> folders;      // first clusters of the folders it lists
-    std::vector<u32> files;        // first clusters of its files, one cluster each
+    std::vector<u32> files = {};   // first clusters of its files, one cluster each
     u32 flags = 0;                 // of the walker's block
     // Its cluster is full to its end and the next folder's follows it: the walker reads the
     // two as one block.
@@ -68,6 +68,22 @@ ExFatDirectoryBlock Block(const FolderSpec& f, u64 minSpc, u64 maxSpc) {
     }
     return b;
 }
+
+// A volume of the whole device whose heap begins at `heap`; its root cluster 0 when not known.
+ExFatOwnerLayout Volume(u64 heap, u64 spc, ExFatLayoutStrength strength, u32 root = 0) {
+    ExFatOwnerLayout l;
+    l.heapStart = heap;
+    l.sectorsPerCluster = spc;
+    l.volumeEnd = kDeviceSectors;
+    l.clusterCount = (kDeviceSectors - heap) / spc;
+    l.rootCluster = root;
+    l.strength = strength;
+    return l;
+}
+
+constexpr auto kChecked = ExFatLayoutStrength::CheckedBoot;
+constexpr auto kRootBlock = ExFatLayoutStrength::RootBlock;
+constexpr auto kGuessed = ExFatLayoutStrength::Guessed;
 
 struct RulesCase {
     const char* name;
@@ -177,22 +193,12 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
     if (t.knownVolume) {
         known.push_back({kHeap, kSpc, kDeviceSectors, kExFatEvidenceMainBoot});
         // The blocks the volume reaches or places are its own, as the deep search gives them.
-        ExFatOwnerLayout volume;
-        volume.heapStart = kHeap;
-        volume.sectorsPerCluster = kSpc;
-        volume.volumeEnd = kDeviceSectors;
-        volume.clusterCount = (kDeviceSectors - kHeap) / kSpc;
-        volume.strength = ExFatLayoutStrength::CheckedBoot;
         std::vector<bool> own;
-        for (ExFatBlockFit fit : ExFatBlockOwners(blocks, links, kDeviceSectors, kSectorSize).Fits(volume)) {
-            own.push_back(fit >= ExFatBlockFit::Placed);
-        }
+        const ExFatBlockOwners owners(blocks, links, kDeviceSectors, kSectorSize);
+        for (ExFatBlockFit fit : owners.Fits(Volume(kHeap, kSpc, kChecked))) own.push_back(fit >= ExFatBlockFit::Placed);
         rules.SetKnownBlocks(own);
     }
-    ExFatLayoutEvidence evidence;
-    evidence.fatStarts = &t.fatStarts;
-    evidence.upcaseStarts = &t.upcaseStarts;
-    rules.SetLayoutEvidence(evidence);
+    rules.SetLayoutEvidence({&t.fatStarts, &t.upcaseStarts, nullptr});
     std::vector<std::pair<u64, u64>> found;
     for (const ExFatBlockLayout& l : rules.Find(known)) found.emplace_back(l.heapStart, l.sectorsPerCluster);
     EXPECT_EQ(found, t.layouts);
@@ -292,39 +298,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, ExFatRootBlockTable, ::testing::ValuesIn(kRootCa
 // Which volume a folder block belongs to where two layouts could read it: the layout whose tree
 // names its cluster, then the one whose files end where their lengths say, then the one that
 // places it by itself; a layout guessed beside a volume at its own start wins nothing by placement
-// alone.
-struct OwnerBlock {
-    u64 sector;
-    std::vector<u32> folders;         // live folders it lists
-    std::vector<u32> deletedFolders;  // deleted ones
-    std::vector<u32> files;           // first clusters of its files, one cluster of 4 KiB each
-};
-
+// alone. The blocks' clusters are those of the heap at kHeap.
 struct OwnerCase {
     const char* name;
     std::vector<ExFatOwnerLayout> layouts;
-    std::vector<OwnerBlock> blocks;  // ascending by sector
+    std::vector<FolderSpec> blocks;  // ascending by cluster
     std::map<u64, u32> tails;        // heap start -> files whose last sector fits there
     std::vector<u32> owners;         // by block
 };
 
 constexpr u32 kNone = ExFatBlockOwners::kNoOwner;
-// A volume at kHeap whose boot region and FAT check out, its root at cluster 5.
-ExFatOwnerLayout Volume(u64 heap, u64 spc, ExFatLayoutStrength strength, u32 root = 0, u64 start = 0) {
-    ExFatOwnerLayout l;
-    l.heapStart = heap;
-    l.sectorsPerCluster = spc;
-    l.volumeStart = start;
-    l.volumeEnd = kDeviceSectors;
-    l.clusterCount = (kDeviceSectors - heap) / spc;
-    l.rootCluster = root;
-    l.strength = strength;
-    return l;
-}
-
-constexpr auto kChecked = ExFatLayoutStrength::CheckedBoot;
-constexpr auto kRootBlock = ExFatLayoutStrength::RootBlock;
-constexpr auto kGuessed = ExFatLayoutStrength::Guessed;
 // A layout one cluster before kHeap's, at the same start: a block of cluster c there is cluster
 // c + 1.
 constexpr u64 kShifted = kHeap - kSpc;
@@ -334,35 +317,21 @@ const OwnerCase kOwnerCases[] = {
     // cluster 600; the newer one's grid holds the block too, but names nothing there.
     {"OlderRootReachesItsFolderInsideTheNewerVolume",
      {Volume(kHeap, kSpc, kRootBlock, 5), Volume(kHeap + 64 * kSpc, kSpc, kRootBlock, 5)},
-     {{kHeap + 3 * kSpc, {6}, {}, {}}, {kHeap + 67 * kSpc, {600}, {}, {}}, {kHeap + 662 * kSpc, {}, {}, {900, 901}}},
-     {},
-     {0, 1, 1}},
+     {{5, {6}}, {69, {600}}, {664, {}, {900, 901}}}, {}, {0, 1, 1}},
     // A lost folder of the checked volume at cluster 100, its files two clusters on: the guess
     // one cluster before, at the same start, places it just before them, but wins it only where
     // its files end where their lengths say.
-    {"ShiftedCopyWinsNothingByPlacementAlone",
-     {Volume(kHeap, kSpc, kChecked), Volume(kShifted, kSpc, kGuessed)},
-     {{kHeap + 98 * kSpc, {}, {}, {102, 103}}},
-     {},
-     {0}},
-    {"ShiftedCopyWinsWhereItsFilesEndRight",
-     {Volume(kHeap, kSpc, kChecked), Volume(kShifted, kSpc, kGuessed)},
-     {{kHeap + 98 * kSpc, {}, {}, {102, 103}}},
-     {{kShifted, 2}},
-     {1}},
+    {"ShiftedCopyWinsNothingByPlacementAlone", {Volume(kHeap, kSpc, kChecked), Volume(kShifted, kSpc, kGuessed)},
+     {{100, {}, {102, 103}}}, {}, {0}},
+    {"ShiftedCopyWinsWhereItsFilesEndRight", {Volume(kHeap, kSpc, kChecked), Volume(kShifted, kSpc, kGuessed)},
+     {{100, {}, {102, 103}}}, {{kShifted, 2}}, {1}},
     // A deleted folder the root lists names its block: the root's volume keeps it.
-    {"DeletedFolderOfTheRootKeepsItsBlock",
-     {Volume(kHeap, kSpc, kRootBlock, 5), Volume(kShifted, kSpc, kGuessed)},
-     {{kHeap + 3 * kSpc, {}, {100}, {}}, {kHeap + 98 * kSpc, {}, {}, {102, 103}}},
-     {{kShifted, 2}},
-     {0, 0}},
+    {"DeletedFolderOfTheRootKeepsItsBlock", {Volume(kHeap, kSpc, kRootBlock, 5), Volume(kShifted, kSpc, kGuessed)},
+     {{5, {}, {}, 0, false, 0, 1, {100}}, {100, {}, {102, 103}}}, {{kShifted, 2}}, {0, 0}},
     // Clusters of 16 sectors put the block between two of theirs: the guess of 8 takes it.
-    {"BlockOffTheGridGoesToTheLayoutItBegins",
-     {Volume(kHeap, 2 * kSpc, kChecked), Volume(kHeap, kSpc, kGuessed)},
-     {{kHeap + 99 * kSpc, {}, {}, {102, 103}}},
-     {},
-     {1}},
-    {"BlockBeforeEveryHeapBelongsToNone", {Volume(kHeap, kSpc, kChecked)}, {{kHeap - kSpc, {}, {}, {102}}}, {}, {kNone}},
+    {"BlockOffTheGridGoesToTheLayoutItBegins", {Volume(kHeap, 2 * kSpc, kChecked), Volume(kHeap, kSpc, kGuessed)},
+     {{101, {}, {102, 103}}}, {}, {1}},
+    {"BlockBeforeEveryHeapBelongsToNone", {Volume(kHeap + 4 * kSpc, kSpc, kChecked)}, {{2, {}, {102}}}, {}, {kNone}},
 };
 
 class ExFatBlockOwnersTable : public ::testing::TestWithParam<OwnerCase> {};
@@ -370,23 +339,7 @@ class ExFatBlockOwnersTable : public ::testing::TestWithParam<OwnerCase> {};
 TEST_P(ExFatBlockOwnersTable, EachBlockGoesToTheLayoutItFitsBest) {
     const OwnerCase& t = GetParam();
     std::vector<ExFatDirectoryBlock> blocks;
-    for (const OwnerBlock& o : t.blocks) {
-        ExFatDirectoryBlock b;
-        b.firstSector = o.sector;
-        b.sectorCount = 1;
-        b.minCluster = 1;
-        b.maxCluster = 64;
-        const auto name = [&](u32 c, bool directory) {
-            ++b.setCount;
-            b.lowestCluster = std::min(b.lowestCluster, c);
-            b.highestCluster = std::max(b.highestCluster, c);
-            if (!directory) b.lowestFileCluster = std::min(b.lowestFileCluster, c);
-        };
-        for (u32 c : o.folders) b.files.emplace_back(c, kSpc * kSectorSize, true, true), name(c, true);
-        for (u32 c : o.deletedFolders) b.deletedFolders.push_back(c), name(c, true);
-        for (u32 c : o.files) b.files.emplace_back(c, kSpc * kSectorSize - 100, true), name(c, false);
-        blocks.push_back(std::move(b));
-    }
+    for (const FolderSpec& f : t.blocks) blocks.push_back(Block(f, 1, 64));
     const ExFatFileTailWitness tails = [&t](const ExFatDirectoryBlock&, u64 heap, u64) {
         const auto it = t.tails.find(heap);
         return it != t.tails.end() ? it->second : 0u;

@@ -309,8 +309,9 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         bool bravoLive = false;    // B is a live folder at the low word itself
         bool bravoFirst = false;   // B's entry is listed before A's
         bool bravoUntimed = false;  // B's entry and "." carry no time, whatever A's do
-        bool alphaFolder = true;    // else A's folder was overwritten
-        bool stranger = false;      // an untimed folder at 65,536 + 5 with "S-file", its ".." naming nothing
+        // A's folder was overwritten, and an untimed folder at 65,536 + 5 with "S-file" has a ".."
+        // naming nothing.
+        bool stranger = false;
     } rows[] = {
         {"no creation times, two folders of the low word", false, false, true, false},
         {"creation times tell each entry's folder", true, true, true, true, 0, true},
@@ -321,9 +322,7 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         {"a live folder at the low word itself, listed after A, with times", true, true, true, true, 0, true, true},
         {"times for A, none for B, B listed first", true, true, true, true, 0, true, false, true, true},
         {"a live folder at the low word itself and a stranger, A's folder gone", true, true, true, false, 0, false,
-         true, false, false, false, true},
-        {"A's folder with its time beside a stranger", true, true, false, true, 0, false, false, false, false, true,
-         true},
+         true, false, false, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -352,12 +351,12 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
             write(folder, dir, kSector);
             write(folder + 1, content.data(), content.size());
         };
-        put(kFolderA, row.bravoFirst ? 1 : 0, "\xE5LPHA      ", row.alphaFolder ? "A-file" : "", 2, row.alphaHighWord);
-        if (!row.alphaFolder) {
+        put(kFolderA, row.bravoFirst ? 1 : 0, "\xE5LPHA      ", row.stranger ? "" : "A-file", 2, row.alphaHighWord);
+        if (row.stranger) {
             const u8 zeros[kSector] = {};
             write(kFolderA, zeros, kSector);
+            put(kFolderB, 0, nullptr, "S-file", 3, 0, false, kNowhere);
         }
-        if (row.stranger) put(kFolderB, 0, nullptr, "S-file", 3, 0, false, kNowhere);
         if (row.bravoLive) {
             put(kLowWord, row.bravoFirst ? 0 : 1, "BRAVO      ", "B-file", 1, 0);
             const u8 end[4] = {0xFF, 0xFF, 0xFF, 0x0F};
@@ -375,7 +374,7 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
         for (auto* holder : {&holders.quick, &holders.deep}) {
             for (auto& [content, folder] : *holder) folder = folder.substr(folder.rfind('/') + 1);
             EXPECT_NE((*holder)["B-file"], "#LPHA");
-            const char* alphaIn = !row.alphaFolder ? "" : row.alphaTakesA ? "#LPHA" : "DIR";
+            const char* alphaIn = row.stranger ? "" : row.alphaTakesA ? "#LPHA" : "DIR";
             EXPECT_EQ((*holder)["A-file"].rfind(alphaIn, 0), 0u) << (*holder)["A-file"];
             EXPECT_EQ((*holder)["S-file"].rfind(row.stranger ? "DIR" : "", 0), 0u) << (*holder)["S-file"];
             const char* bravoIn = !row.withFolderB ? "" : row.bravoLive ? "BRAVO" : row.bravoTakesB ? "#RAVO" : "DIR";
@@ -394,16 +393,12 @@ TEST_F(FatLostFolders, AnEntryThatLostItsHighWordTakesOnlyAFolderItsTimeOrAloneT
 // in a ring of ".." enter "Lost Folders" through the ring's lowest cluster, whatever hangs below;
 // a folder listed by a live entry in another is found by that one's walk alone where its start
 // was zeroed, and a folder naming it in ".." still goes below it, whatever the clusters' order. A
-// ring that only such walks close enters "Lost Folders" through its lowest cluster as well, in
-// every order of its folders' clusters.
+// ring that only such walks close enters "Lost Folders" through its lowest cluster as well,
+// whatever the order of its folders' clusters.
 TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
     constexpr u32 kEmptyCluster = 99;  // a ".." naming a cluster where no folder is
-    // The cluster of low word 100 at the k-th higher word. Folders 1, 2 and 3, at the higher
-    // words given, whose ".." name 4, 5 and 6, listed in 2, 3 and 1.
+    // The cluster of low word 100 at the k-th higher word.
     constexpr auto At = [](u32 k) { return 100 + k * 65536; };
-    const auto Ring3 = [&](u32 a, u32 b, u32 c) { return std::vector<u32>{At(a), At(b), At(c), 7000, 7010, 7020}; };
-    const std::vector<u32> kRing3 = {4, 5, 6, 0, 0, 0};
-    const std::vector<u32> kRing3Lists = {0, 0, 0, 2, 3, 1};
     const struct {
         const char* what;
         std::vector<u32> parents;        // of folder k (from 1), 0 for the root
@@ -431,15 +426,12 @@ TEST_F(FatLostFolders, FoldersNoEntryNamesAreReadAtEveryDepth) {
          {2}, {0, 0, 2, 3, 4}, {5}},
         {"a parent three walks deep, the folder below it at the highest cluster", {kEmptyCluster, 1, 2, 3, 4}, {}, 100,
          {1}, {0, 1, 2, 3, 0}, {4}},
-        // Each ".." names a folder that only another's walk finds.
+        // Each ".." names a folder that only another's walk finds: 1, 2 (and 3) name 3, 4 (4, 5, 6),
+        // listed in 2, 1 (2, 3, 1).
         {"a ring of two that walks close", {3, 4, 0, 0}, {At(1), At(2), 7000, 7010}, 100, {1}, {0, 0, 2, 1}, {3, 4}},
         {"the same, the other way", {3, 4, 0, 0}, {At(2), At(1), 7000, 7010}, 100, {2}, {0, 0, 2, 1}, {3, 4}},
-        {"a ring of three that walks close, 1 2 3", kRing3, Ring3(1, 2, 3), 100, {1}, kRing3Lists, {4, 5, 6}},
-        {"the same, 1 3 2", kRing3, Ring3(1, 3, 2), 100, {1}, kRing3Lists, {4, 5, 6}},
-        {"the same, 2 1 3", kRing3, Ring3(2, 1, 3), 100, {2}, kRing3Lists, {4, 5, 6}},
-        {"the same, 2 3 1", kRing3, Ring3(2, 3, 1), 100, {3}, kRing3Lists, {4, 5, 6}},
-        {"the same, 3 1 2", kRing3, Ring3(3, 1, 2), 100, {2}, kRing3Lists, {4, 5, 6}},
-        {"the same, 3 2 1", kRing3, Ring3(3, 2, 1), 100, {3}, kRing3Lists, {4, 5, 6}},
+        {"a ring of three that walks close", {4, 5, 6, 0, 0, 0}, {At(2), At(3), At(1), 7000, 7010, 7020}, 100, {3},
+         {0, 0, 0, 2, 3, 1}, {4, 5, 6}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -560,25 +552,23 @@ TEST(FatLowWordChoice, EachEntryTakesTheFolderStartItsTimeOrItsDotDotTells) {
         {"three entries", {{kLow, 1, 10}, {kLow, 2, 10}, {kLow, 0, 10}}, {{at(1), 2, 10}, {at(2), 0, 10}, {at(3), 1, 10}},
          {2, 0, 1}},
     };
+    const auto same = [](u64 dotDot, u64 lister) { return dotDot == lister; };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        std::vector<size_t> entryOrder(row.entries.size());
-        std::iota(entryOrder.begin(), entryOrder.end(), 0);
+        // Every order of the entries, and of the candidates: e[i] is the i-th entry listed.
+        std::vector<size_t> e(row.entries.size()), c(row.candidates.size());
+        std::iota(e.begin(), e.end(), 0);
         do {
-            std::vector<size_t> candidateOrder(row.candidates.size());
-            std::iota(candidateOrder.begin(), candidateOrder.end(), 0);
+            std::iota(c.begin(), c.end(), 0);
             do {
                 std::vector<FatLowWordEntry> entries;
                 std::vector<FatLowWordCandidate> candidates;
-                for (const size_t e : entryOrder) entries.push_back(row.entries[e]);
-                for (const size_t c : candidateOrder) candidates.push_back(row.candidates[c]);
-                const std::vector<size_t> choice =
-                    ChooseLowWordFolders(entries, candidates, [](u64 dotDot, u64 lister) { return dotDot == lister; });
-                for (size_t i = 0; i < entryOrder.size(); ++i) {
-                    EXPECT_EQ(choice[i] == kNone ? kNone : candidateOrder[choice[i]], row.chosen[entryOrder[i]]);
-                }
-            } while (std::next_permutation(candidateOrder.begin(), candidateOrder.end()));
-        } while (std::next_permutation(entryOrder.begin(), entryOrder.end()));
+                for (const size_t i : e) entries.push_back(row.entries[i]);
+                for (const size_t i : c) candidates.push_back(row.candidates[i]);
+                const std::vector<size_t> choice = ChooseLowWordFolders(entries, candidates, same);
+                for (size_t i = 0; i < e.size(); ++i) EXPECT_EQ(choice[i] == kNone ? kNone : c[choice[i]], row.chosen[e[i]]);
+            } while (std::next_permutation(c.begin(), c.end()));
+        } while (std::next_permutation(e.begin(), e.end()));
     }
 }
 

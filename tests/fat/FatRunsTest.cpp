@@ -217,16 +217,18 @@ CFileNode* Ref(u32 cluster, u64 size, u64 createdSeconds, bool deleted) {
 
 // The first cluster a deleted file that may have lost its high word is given: from its neighbours
 // in creation time (seconds; 512-byte clusters), and, where its name calls for a header, at the
-// first cluster the neighbours suggest that holds one (0: none does).
+// first cluster the neighbours suggest that holds one (0: none does). The file is among its
+// folder's references itself: it is no neighbour of its own.
 TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
     struct Neighbour {
         u32 cluster;
         u64 size;
         u64 created;
         bool deleted;
+        bool self = false;  // the file whose first cluster is estimated
     };
     const std::vector<Neighbour> kThree = {{0x20010, 512 * 100, 1000, true}, {0x30005, 512, 3000, false},
-                                           {0x10009, 512, 500, false}};
+                                           {0x10009, 512, 500, false}, {0x1234, 4096, 2000, true, true}};
     const std::vector<Neighbour> kLiveFar = {{0x10009, 512, 500, false}, {0x30005, 512, 3000, false}};
     const struct {
         const char* what;
@@ -250,35 +252,27 @@ TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
         {"headers at the likeliest and the recorded cluster", kLiveFar, 0x1234, 800, {0x1234, 0x11234}, 0x11234},
         {"no header anywhere", kLiveFar, 0x1234, 800, {0}, 0x11234, false},
         {"no neighbour, no header", {}, 0x1234, 0, {0}, 0x1234, false},
+        {"another deleted file of its own second", {kThree[0], kThree[3], {0x40020, 512, 2000, true}}, 0x1234, 2000,
+         {}, 0x41234},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         std::vector<CFileNode*> refs;
-        for (const Neighbour& n : row.neighbours) refs.push_back(Ref(n.cluster, n.size, n.created, n.deleted));
+        const CFileNode* self = nullptr;
+        for (const Neighbour& n : row.neighbours) {
+            refs.push_back(Ref(n.cluster, n.size, n.created, n.deleted));
+            if (n.self) self = refs.back();
+        }
         FatHoldsHeader holds;
         if (!row.headers.empty()) {
             holds = [&](u64 cluster) { return std::count(row.headers.begin(), row.headers.end(), cluster) != 0; };
         }
         const FatFirstClusterEstimate estimate = EstimateDeletedFirstCluster(
-            CFatReviseReferences(refs), nullptr, 4096, row.recorded, row.created * 10000000ULL, 512, holds);
+            CFatReviseReferences(refs), self, 4096, row.recorded, row.created * 10000000ULL, 512, holds);
         EXPECT_EQ(estimate.cluster, row.expected);
         EXPECT_EQ(estimate.confirmed, row.confirmed);
         for (CFileNode* n : refs) DestroyTreeNode(n);
     }
-
-    // The file is among its folder's references itself: it is no neighbour of its own. The
-    // nearest other deleted file, earlier or of the same second, gives the high word.
-    std::vector<CFileNode*> refs;
-    for (const Neighbour& n : kThree) refs.push_back(Ref(n.cluster, n.size, n.created, n.deleted));
-    CFileNode* self = Ref(0x1234, 4096, 2000, true);
-    refs.push_back(self);
-    const auto estimate = [&] {
-        return EstimateDeletedFirstCluster(CFatReviseReferences(refs), self, 4096, 0x1234, 2000 * 10000000ULL, 512, {});
-    };
-    EXPECT_EQ(estimate().cluster, 0x21234u);
-    refs.push_back(Ref(0x40020, 512, 2000, true));
-    EXPECT_EQ(estimate().cluster, 0x41234u);
-    for (CFileNode* n : refs) DestroyTreeNode(n);
 
     u8 pe[512] = {'M', 'Z'};
     WriteLE32(pe + 60, 128);
