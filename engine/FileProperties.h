@@ -75,17 +75,19 @@ public:
     virtual u64 GetInitializedSize() const { return GetSize(); }
     virtual ~IFileProperties() = default;
 
-    // The count is 8 bits wide: at most 255 holders at a time. Holders may let go on any
-    // thread: a copy of a found file holds its properties while the scan frees the tree.
+    // Holders may let go on any thread: a copy of a found file holds its properties while the
+    // scan frees the tree. The count is wider than a byte: the preview pane starts a copy of the
+    // row on every selection, and on a disk that hangs in a read the copies of one file wait
+    // behind each other, each holding it, for as long as the read hangs.
     void AddRef() { m_refCount.fetch_add(1, std::memory_order_relaxed); }
     // Destroys the object when the last holder lets go.
     void Release() {
         if (m_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
-    u8 GetRefCount() const { return m_refCount.load(std::memory_order_relaxed); }
+    u32 GetRefCount() const { return m_refCount.load(std::memory_order_relaxed); }
 
 private:
-    std::atomic<u8> m_refCount{1};
+    std::atomic<u32> m_refCount{1};
 };
 
 // Holds one reference to a properties object and lets it go when it goes. A factory's result is

@@ -141,9 +141,7 @@ TEST_F(ResultPage, ASearchWaitsInItsBoxUntilTheThreadHasSearchedAndItsHitsAreLis
             UiCtrl::RecoveryGraphWnd::SetSearchStartHook(nullptr);
         }
     } unhook;
-    UiCtrl::RecoveryGraphWnd::SetSearchStartHook([](UiCtrl::RecoveryGraphWnd*) {
-        EXPECT_TRUE(g_searchLetGo.Wait()) << "the search was held and never let go";
-    });
+    UiCtrl::RecoveryGraphWnd::SetSearchStartHook([](UiCtrl::RecoveryGraphWnd*) { EXPECT_TRUE(g_searchLetGo.Wait()) << "the search was never let go"; });
     for (const auto& [language, file, suffix] : {std::tuple{0u, "English.dat", "en"}, std::tuple{1u, "Deutsch.dat", "de"}}) {
         SCOPED_TRACE(file);
         UseLanguage(language, file);

@@ -30,6 +30,7 @@
 #include "engine/HeadlessSinks.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/Time.h"
+#include "platform/ui/Window.h"
 
 // The file systems register themselves through the plug-in table where the tree has one.
 #if __has_include("plugins/Plugins.h")
@@ -119,19 +120,11 @@ public:
         if (out) *out = device;
         return device;
     }
-    void RecoverNode(const HeldFile& file) override { recovered.push_back({file}); }
-
-    // A file handed to the page's recovery, held for as long as the test keeps it: it reads as
-    // the held file's node, and equals a node of a tree that is the same found file.
-    struct HandedFile {
-        HeldFile held;
-        operator CFileNode*() const { return held ? held->Node() : nullptr; }
-        bool operator==(const CFileNode* node) const { return held && held->IsFileOf(node); }
-    };
+    void RecoverNode(const HeldFile& file) override { recovered.push_back(file); }
 
     int checkReports = 0;
     bool lastChecked = false;
-    std::vector<HandedFile> recovered;
+    std::vector<HeldFile> recovered;
     IStorageDevice* device = nullptr;
 };
 
@@ -158,6 +151,8 @@ void ForEachScannedFile(Visit visit) {
 class ScanFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The windows post to the UI thread as in the program, whatever table a test before left.
+        ui::InstallWindowPost();
         browser = FileSelCtrl::CFileSelCtrl::GetInstance();
         browser->SetLanguage(0);
         ASSERT_TRUE(browser->Create(nullptr, RECT{0, 0, 1000, 600}) || browser->Container());

@@ -3,12 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "Gate.h"
+#include "HeldEnumeration.h"
 #include "PartitionTestSupport.h"
 #include "TestUtil.h"
 #include "core/Strings.h"
@@ -192,14 +191,6 @@ TEST(VolumeEnumerator, DestroyingWhileTheThreadRunsWaitsForIt) {
     }
 }
 
-namespace {
-// The enumeration the test holds once it has listed the disks, and the gates it waits at.
-EnumCollectPartition* g_heldEnumeration = nullptr;
-testutil::Gate g_reachedListed;
-testutil::Gate g_letRead;
-std::atomic<bool> g_stopAsked{false};
-}  // namespace
-
 // A disk plugged in while an enumeration runs is in the lists a refresh asked for after it: the
 // one that was running does not answer that ask, the next one does. An ask given up on a stop is
 // answered by the lists of the one running, so that no one waits for ever.
@@ -208,38 +199,27 @@ TEST(VolumeEnumerator, ListsAskedForDuringAnEnumerationComeFromTheNextOne) {
     std::filesystem::copy_file(testutil::FixturePath("mbr-disk.img"), disks.File("a.img"));
     DiskTableScope table(disks.Path());
     EnumCollectPartition e;
-    g_heldEnumeration = &e;
-    EnumCollectPartition::SetListedHook([](EnumCollectPartition* running) {
-        if (running != g_heldEnumeration || g_letRead.IsOpen()) return;
-        g_reachedListed.Open();
-        EXPECT_TRUE(g_letRead.Wait());
-    });
+    testutil::HeldEnumeration held;
     struct Unhook {
-        ~Unhook() {
-            g_letRead.Open();
-            EnumCollectPartition::SetListedHook(nullptr);
-            EnumCollectPartition::SetStopQuery(nullptr);
-        }
+        ~Unhook() { EnumCollectPartition::SetStopQuery(nullptr); }
     } unhook;
 
     e.StartEnumeration();
-    ASSERT_TRUE(g_reachedListed.Wait());
+    ASSERT_TRUE(held.Reached());
     std::filesystem::copy_file(testutil::FixturePath("gpt-disk.img"), disks.File("b.img"));
     e.StartEnumeration();  // the refresh after the disk came
-    g_letRead.Open();
+    held.Release();
     ASSERT_TRUE(e.WaitDone(60000));
     EXPECT_EQ(e.Disks().size(), 2u) << "the lists of the enumeration that began before the disk came";
 
-    g_reachedListed.Close();
-    g_letRead.Close();
+    held.HoldNext();
     e.StartEnumeration();
-    ASSERT_TRUE(g_reachedListed.Wait());
+    ASSERT_TRUE(held.Reached());
     EXPECT_FALSE(e.IsDone());
-    g_stopAsked = true;
-    EnumCollectPartition::SetStopQuery([] { return g_stopAsked.load(); });
+    EnumCollectPartition::SetStopQuery([] { return true; });
     EXPECT_FALSE(e.EnumThread()) << "an enumeration that waits gives up on the stop";
     EXPECT_FALSE(e.IsDone()) << "done before the running one has published its lists";
-    g_letRead.Open();
+    held.Release();
     EXPECT_TRUE(e.WaitDone(60000)) << "the given-up ask still waited for";
     EXPECT_EQ(e.Disks().size(), 2u);
 }

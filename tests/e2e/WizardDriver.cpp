@@ -162,6 +162,12 @@ private:
     std::atomic<testutil::Gate*> heldAt_{nullptr};
     std::atomic<bool> stopped_{false};
 };
+
+// The scan of that mode held where told to; a deep-only hold leaves the other scans as they are.
+IRecoveryController* MakeHeld(u32 mode, unsigned holds, bool deepOnly = false) {
+    IRecoveryController* real = CreateRecoveryController(mode);
+    return real && (!deepOnly || mode == kScanModeComplete) ? new HeldController(real, holds) : real;
+}
 }  // namespace
 
 testutil::Gate& ScanEnd() {
@@ -171,30 +177,16 @@ testutil::Gate& ScanEnd() {
 
 bool HeldAtScanEnd() { return g_heldAtScanEnd.load(); }
 
-IRecoveryController* MakeScanHeldAtItsEnd(u32 mode) {
-    IRecoveryController* real = CreateRecoveryController(mode);
-    return real ? new HeldController(real, kHoldAtEnd) : nullptr;
-}
+IRecoveryController* MakeScanHeldAtItsEnd(u32 mode) { return MakeHeld(mode, kHoldAtEnd); }
 
 testutil::Gate& DeepScanStart() {
     static testutil::Gate gate;
     return gate;
 }
 
-IRecoveryController* MakeHeldDeepScan(u32 mode) {
-    IRecoveryController* real = CreateRecoveryController(mode);
-    return real && mode == kScanModeComplete ? new HeldController(real, kHoldAtStart) : real;
-}
-
-IRecoveryController* MakeDeepScanHeldAtStartAndEnd(u32 mode) {
-    IRecoveryController* real = CreateRecoveryController(mode);
-    return real && mode == kScanModeComplete ? new HeldController(real, kHoldAtStart | kHoldAtEnd) : real;
-}
-
-IRecoveryController* MakeHeldScan(u32 mode) {
-    IRecoveryController* real = CreateRecoveryController(mode);
-    return real ? new HeldController(real, kHoldAtStart) : nullptr;
-}
+IRecoveryController* MakeHeldDeepScan(u32 mode) { return MakeHeld(mode, kHoldAtStart, true); }
+IRecoveryController* MakeDeepScanHeldAtStartAndEnd(u32 mode) { return MakeHeld(mode, kHoldAtStart | kHoldAtEnd, true); }
+IRecoveryController* MakeHeldScan(u32 mode) { return MakeHeld(mode, kHoldAtStart); }
 
 bool Shot(QWidget* w, const std::string& name) {
     const std::string dir = std::string(MORVENDA_BINARY_DIR) + "/screenshots";

@@ -429,26 +429,26 @@ TEST(NodeRoots, LabelLengthIsCheckedBeforeAllocating) {
 TEST(NodeHandles, PropertiesReferencesAreCountedThroughTheHandle) {
     PropertiesRef<CRAWFileProperties> first = CreateRAWFileProperties();
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->GetRefCount(), 1);
+    EXPECT_EQ(first->GetRefCount(), 1u);
     {
         const PropertiesRef<CRAWFileProperties> copy = first;
-        EXPECT_EQ(first->GetRefCount(), 2);
+        EXPECT_EQ(first->GetRefCount(), 2u);
         TreeNodePtr node = CreateFileNode();
         ASSERT_TRUE(node);
         node->SetFileProperties(PropertiesRef<CRAWFileProperties>(copy).release());
-        EXPECT_EQ(first->GetRefCount(), 3);
+        EXPECT_EQ(first->GetRefCount(), 3u);
         const TreeNodePtr clone = CloneTreeNode(node.get());
         ASSERT_TRUE(clone);
         EXPECT_EQ(clone->GetFileProperties(), first.get());
-        EXPECT_EQ(first->GetRefCount(), 4);
+        EXPECT_EQ(first->GetRefCount(), 4u);
     }
-    EXPECT_EQ(first->GetRefCount(), 1);
+    EXPECT_EQ(first->GetRefCount(), 1u);
     PropertiesRef<> widened = std::move(first);
     EXPECT_FALSE(first);
     ASSERT_TRUE(widened);
     IFileProperties* handedOn = widened.release();
     EXPECT_FALSE(widened);
-    EXPECT_EQ(handedOn->GetRefCount(), 1);
+    EXPECT_EQ(handedOn->GetRefCount(), 1u);
     widened.reset(handedOn);
     EXPECT_FALSE(CloneTreeNode(nullptr));
 }

@@ -1,11 +1,9 @@
 #pragma once
-// Holds the disk enumeration of the process once it has listed the disks, before it reads them,
-// until the test lets it go: a window that shows the enumeration running (the place page's
-// spinner and wait text) keeps showing it while the test looks, however fast the machine lists
-// the disks. Every enumeration that reaches that point while a hold lives waits there.
+// Holds the disk enumerations of the process once they have listed the disks, before they read
+// them, until the test lets them go: a window that shows the enumeration running (the place
+// page's spinner and wait text) keeps showing it while the test looks, however fast the machine
+// lists the disks.
 #include <gtest/gtest.h>
-
-#include <atomic>
 
 #include "Gate.h"
 #include "devices/VolumeEnumerator.h"
@@ -15,32 +13,37 @@ namespace testutil {
 class HeldEnumeration {
 public:
     HeldEnumeration() {
-        Held().letGo.Close();
-        Held().timedOut = false;
+        HoldNext();
         EnumCollectPartition::SetListedHook(&Hold);
     }
     ~HeldEnumeration() {
         Release();
         EnumCollectPartition::SetListedHook(nullptr);
-        EXPECT_FALSE(Held().timedOut.load()) << "the enumeration was held and never let go";
     }
     HeldEnumeration(const HeldEnumeration&) = delete;
     HeldEnumeration& operator=(const HeldEnumeration&) = delete;
 
     // Lets the held enumeration, and every later one, go on.
     void Release() { Held().letGo.Open(); }
+    // Holds the next enumeration that lists the disks.
+    void HoldNext() {
+        Held().letGo.Close();
+        Held().reached.Close();
+    }
+    // Whether an enumeration waits here (false when none came before the guard ran out).
+    [[nodiscard]] bool Reached() const { return Held().reached.Wait(); }
 
 private:
-    struct State {
-        Gate letGo;
-        std::atomic<bool> timedOut{false};
+    struct Gates {
+        Gate letGo, reached;
     };
-    static State& Held() {
-        static State state;
-        return state;
+    static Gates& Held() {
+        static Gates gates;
+        return gates;
     }
     static void Hold(EnumCollectPartition*) {
-        if (!Held().letGo.Wait()) Held().timedOut = true;
+        Held().reached.Open();
+        EXPECT_TRUE(Held().letGo.Wait()) << "the enumeration was held and never let go";
     }
 };
 
