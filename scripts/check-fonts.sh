@@ -28,8 +28,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $(printf '%s\n' "${missing[@]}" | sort -u)
+  $SUDO apt-get -o DPkg::Lock::Timeout=1200 update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=1200 install -y -qq --no-install-recommends $(printf '%s\n' "${missing[@]}" | sort -u)
 fi
 
 work=$(mktemp -d)

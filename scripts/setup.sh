@@ -25,6 +25,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # A busy machine may be installing something else: wait for the package lock rather than fail.
+  lock_wait=(-o DPkg::Lock::Timeout=1200)
+  $SUDO apt-get "${lock_wait[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -22,13 +22,16 @@ asan_dir=${ASAN_BUILD_DIR:-build-asan}
 build_jobs=${BUILD_JOBS:-$cores}
 slowest_shown=10
 
+bash scripts/setup.sh
+
 # The load: stress-ng from Debian when it can be had, else one busy shell loop per core.
 if ! command -v stress-ng >/dev/null 2>&1; then
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
   if command -v apt-get >/dev/null 2>&1; then
     echo "Installing stress-ng"
-    ($SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends stress-ng) ||
+    ($SUDO apt-get -o DPkg::Lock::Timeout=1200 update -qq &&
+      DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=1200 install -y -qq --no-install-recommends stress-ng) ||
       echo "stress-ng could not be installed: busy loops stand in for it"
   fi
 fi
