@@ -170,7 +170,6 @@ TEST_P(CompleteScanIntact, FindsWhatTheDeletedScanFindsOnIntactVolumes) {
                                              tmp.File("cwd"), tmp.File("deleted.log"));
     const int completeStatus = RunComplete(args, "all", tmp.File("complete"), tmp, "complete");
 
-    // Only the disk's deleted files whose data was written over may be counted incomplete.
     const size_t damaged = e2e::DamagedDeletedFiles(std::string(image.name) + ".json");
     Json deletedReport;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("deleted.json"), deletedReport));

@@ -55,8 +55,7 @@ TEST(DeletedScanE2E, RecoversTheDeletedNtfsFilesTheManifestsList) {
 
     e2e::Json report;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("report.json"), report));
-    // The disks' FAT volumes hold deleted pictures whose data was written over.
-    size_t damaged = 0;
+    size_t damaged = 0;  // deleted pictures of the disks' FAT volumes whose data was written over
     for (const Image& image : kImages) damaged += e2e::DamagedDeletedFiles(std::string(image.name) + ".json");
     e2e::ExpectOnlyDamagedIncomplete(status, report, damaged);
     ASSERT_EQ(report["volumes"].kind, e2e::Json::Array);

@@ -564,22 +564,17 @@ std::string Numbered(const char* format, u32 n) {
     return name;
 }
 
-// A volume formatted over the older one in `v`: mkfs.exfat writes its boot region, FAT, bitmap,
-// up-case table and root at `shift` sectors from the older one's start and leaves the rest, so
-// that the older one's folders stay, often inside the new one's sectors.
+// A volume formatted `shift` sectors past the start of the older one in `v`: mkfs.exfat writes its
+// metadata and leaves the rest, so the older one's folders stay, often inside the new one's sectors.
 struct FormatOver {
     u64 megabytes = 0;  // of the new volume
     u32 clusterBytes = 0;
-    u64 shift = 0;  // sectors
+    u64 shift = 0;
     bool keepBoot = false;  // the new volume's boot region stays; else both copies are zeroed
-    // The older heap begins 4 MiB in (mkfs.exfat aligned it to 2 MiB), past the new volume's
-    // metadata; else where the new one's begins.
-    bool olderHeapApart = true;
+    bool olderHeapApart = true;  // the older heap begins 4 MiB in, past the new metadata; else with the new one's
     bool olderRootKept = false;  // the older root names Old; else it is zeroed
     bool newHeapApart = false;   // the new heap begins 4 MiB in, past the older one's start
-    // A 32 MiB volume of these clusters formatted between the two (0: none), its folder Mid half
-    // way in: three volumes one over another.
-    u32 middleClusterBytes = 0;
+    u32 middleClusterBytes = 0;  // of a 32 MiB volume formatted between the two (0: none), its DIR1 half way in
 };
 
 // How each case lays its folders out; it fills `expected` with what must come back. A case whose
@@ -858,10 +853,8 @@ void LayDeletedFoldersFilledLater(ToolVolume& v, Expected& expected) {
     std::fill_n(v.bytes.begin(), kBootRegionsSectors * kSector, u8(0));
 }
 
-// A lone folder of an exFAT volume of 32 KiB clusters or more whose boot regions and root are
-// zeroed, its files of less than a cluster each given two clusters: the files' lengths fit a
-// cluster of 4 KiB as well, end to end; the volume's FAT, up-case table and bitmap, and where its
-// files end, tell its own.
+// A lone folder whose files of less than a cluster (32 KiB or more) each own two, its volume's boot
+// regions and root zeroed: 4 KiB clusters fit the lengths too; the metadata and file ends tell.
 void LayLoneFolderOfPaddedFiles(ToolVolume& v, Expected& expected) {
     const u32 old = v.root + 40;
     v.Lay({old}, LayFiles(v, expected, "DIR0", "padded%02u.bin", {1, 1, 1, 1, 1, 1}, old + 1, false, 2));
@@ -869,9 +862,8 @@ void LayLoneFolderOfPaddedFiles(ToolVolume& v, Expected& expected) {
     std::fill_n(v.Cluster(v.root), v.clusterBytes, u8(0));
 }
 
-// The older volume's Old, three quarters into it, lists its files and Sub; Sub lists its own. The
-// new volume's root lists New. Each volume's files come back with their bytes, in their folders;
-// Old without its root is the first lost folder.
+// The older volume's Old, three quarters in, lists its files and Sub; the new root lists New. Each
+// file comes back with its bytes in its folder; Old without its root is the first lost folder.
 void LayFormattedOver(ToolVolume& v, Expected& expected, const FormatOver& over) {
     constexpr u64 kOlderMegabytes = 32;
     constexpr u64 kNewMetadataClusters = 16;  // past its files, as mkfs.exfat may write them
@@ -890,8 +882,7 @@ void LayFormattedOver(ToolVolume& v, Expected& expected, const FormatOver& over)
     ASSERT_LT(older.heap + u64(sub + 4 - 2) * older.clusterBytes, older.bytes.size());
 
     std::vector<u8> disk = std::move(older.bytes);
-    // What mkfs.exfat wrote of a volume, and the clusters [first, end) of its files, go over the
-    // disk at `at`.
+    // What mkfs.exfat wrote of a volume, and its clusters [first, end), go over the disk at `at`.
     const auto layOver = [&disk](const ToolVolume& fresh, u64 at, u32 first, u32 end) {
         const u64 metadata = fresh.heap + u64(fresh.root + 1 + kNewMetadataClusters - 2) * fresh.clusterBytes;
         disk.resize(std::max<u64>(disk.size(), at + fresh.bytes.size()), 0);
@@ -940,7 +931,6 @@ const LayoutCase kLayouts[] = {
     {"DisplacedFoldersSideBySide128K", 131072, LayDisplacedFoldersSideBySide, true},
     {"DeletedFoldersFilledLater", 32768, LayDeletedFoldersFilledLater},
     {"LoneFolderOfPaddedFiles32K", 32768, LayLoneFolderOfPaddedFiles},
-    // Formatted again: the new size, cluster size and start, the new boot region kept or not.
     Over("FormattedSmallerOverAnOlderVolume4K", 4096, {8, 4096}),
     Over("FormattedSmallerOverAnOlderVolume32K", 32768, {8, 32768}),
     Over("FormattedSmallerOverAnOlderVolumeWithTheNewBoot4K", 4096, {8, 4096, 0, true}),
@@ -967,11 +957,7 @@ TEST_P(ExFatFolderBlocks, EveryFileComesBackInItsFolder) {
     ToolVolume v;
     ASSERT_TRUE(v.Make(image, 32, t.clusterBytes)) << "mkfs.exfat failed";
     Expected expected;
-    if (t.lay != nullptr) {
-        t.lay(v, expected);
-    } else {
-        LayFormattedOver(v, expected, t.over);
-    }
+    t.lay != nullptr ? t.lay(v, expected) : LayFormattedOver(v, expected, t.over);
     if (HasFatalFailure()) return;
     ASSERT_TRUE(testutil::WriteFileBytes(image, v.bytes));
 

@@ -65,8 +65,7 @@ void MakeSpreadImage(SpreadImage& spread) {
 }
 
 // The scan driver's complete scan of the whole disk `image`, a copy of fat32-basic that the tools
-// wrote into, what it finds recovered to `out`. The tools take free clusters, those of the
-// fixture's deleted files among them: any of those may come back incomplete, nothing else.
+// wrote into (over free clusters: any deleted file may come back incomplete), recovered to `out`.
 void RecoverWithCompleteScan(const testutil::TempDir& tmp, const std::string& image, const std::string& out) {
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0",

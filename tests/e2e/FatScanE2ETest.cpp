@@ -172,9 +172,7 @@ TEST_F(FatScanE2E, RecoversEveryReachableDeletedFileAndNoLiveOne) {
         }
     }
     EXPECT_GE(expectedTotal, 13u);  // 3 + 4 + 3 on the single volumes, 1 + 0 + 2 on the disks
-    // A deleted picture whose data was written over is written as the estimate of its first
-    // cluster places it, and counted incomplete: no cluster there begins as a picture does.
-    size_t damaged = 0;
+    size_t damaged = 0;  // deleted pictures whose data was written over: recovered, counted incomplete
     for (const Disk& d : kDisks) damaged += e2e::DamagedDeletedFiles(std::string(d.image) + ".json");
     e2e::ExpectOnlyDamagedIncomplete(status_, *report_, damaged);
 }

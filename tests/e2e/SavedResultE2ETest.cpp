@@ -76,8 +76,7 @@ TEST_P(SavedResultRoundTrip, LoadedResultsRecoverWhatTheScanRecovered) {
                                       tmp.Path(), tmp.File("scan.log"));
     e2e::Json report;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("scan.json"), report));
-    // A deleted file whose data was written over is counted incomplete by the scan and by its
-    // saved result alike.
+    // A deleted file whose data was written over counts incomplete in the scan and its saved result.
     const size_t damaged = e2e::DamagedDeletedFiles(std::string(image.name) + ".json");
     e2e::ExpectOnlyDamagedIncomplete(status, report, damaged);
     const size_t scans = report["scans"].items.size();

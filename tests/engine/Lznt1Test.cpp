@@ -109,9 +109,8 @@ TEST(Lznt1, UnitPlacesChunksAtTheirSlots) {
     ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), 4096, 4096, 512, r));
     EXPECT_EQ(r.good, 4096u);
 
-    // The unit fails, and keeps the chunks before the damage: a short chunk with another after it;
-    // a damaged chunk after a whole one; chunks that stop short of the data at a zero header on
-    // zeros from a sector's start, which took the tail of the chunk before too (stored, 520 bytes).
+    // The unit fails, keeping the chunks before the damage: a short chunk with another after it; a
+    // damaged chunk after a whole one; a zero header on a zeroed sector that took a stored chunk's tail.
     Bytes shortFirst = RepeatChunk("abc", 100), damaged = RepeatChunk("abc", 4093), cut(2 + 520 + 2, 0);
     shortFirst.insert(shortFirst.end(), in.begin(), in.end());
     damaged.insert(damaged.end(), {0xFF, 0xBF, 0x00});

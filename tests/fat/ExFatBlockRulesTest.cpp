@@ -81,9 +81,7 @@ ExFatOwnerLayout Volume(u64 heap, u64 spc, ExFatLayoutStrength strength, u32 roo
     return l;
 }
 
-constexpr auto kChecked = ExFatLayoutStrength::CheckedBoot;
-constexpr auto kRootBlock = ExFatLayoutStrength::RootBlock;
-constexpr auto kGuessed = ExFatLayoutStrength::Guessed;
+using enum ExFatLayoutStrength;
 
 struct RulesCase {
     const char* name;
@@ -96,7 +94,6 @@ struct RulesCase {
     std::vector<u64> upcaseStarts = {};
 };
 
-// A FAT right before the heap, and the up-case table in the heap's cluster 3.
 const std::vector<u64> kFatBeforeHeap = {kHeap - 100};
 const std::vector<u64> kUpcaseAtCluster3 = {kHeap + kSpc};
 
@@ -138,9 +135,8 @@ const RulesCase kCases[] = {
      {{10, {}, {14, 26, 38}, 0, true, 0, 3}, {11, {}, {17, 29, 41}, 0, true, 0, 3}, {12, {}, {20, 32, 44}, 0, true, 0, 3},
       {13, {}, {23, 35, 47}, 0, false, 0, 3}},
      1, 64, false, {{kHeap, kSpc}}, kFatBeforeHeap},
-    // A lone folder whose files own two clusters each, at cluster sizes from 4 to 64 sectors: the
-    // files' lengths allow each size whose heap lies on the device, and only the up-case table
-    // seen in the heap's first clusters, where one layout puts it, decides.
+    // A lone folder whose files own two clusters each: their lengths allow every size from 4 to 64
+    // sectors; only an up-case table where one layout puts it decides.
     {"LoneFolderTakesTheClusterSizeItsUpcaseTableConfirms", {{50, {}, {51, 53, 55, 57}}}, 4, 64, false, {{kHeap, kSpc}},
      kFatBeforeHeap, kUpcaseAtCluster3},
     {"LoneFolderAtSizesNothingConfirmsMakesNone", {{50, {}, {51, 53, 55, 57}}}, 4, 64, false, {}, kFatBeforeHeap},
@@ -195,7 +191,7 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
         // The blocks the volume reaches or places are its own, as the deep search gives them.
         std::vector<bool> own;
         const ExFatBlockOwners owners(blocks, links, kDeviceSectors, kSectorSize);
-        for (ExFatBlockFit fit : owners.Fits(Volume(kHeap, kSpc, kChecked))) own.push_back(fit >= ExFatBlockFit::Placed);
+        for (auto fit : owners.Fits(Volume(kHeap, kSpc, CheckedBoot))) own.push_back(fit >= ExFatBlockFit::Placed);
         rules.SetKnownBlocks(own);
     }
     rules.SetLayoutEvidence({&t.fatStarts, &t.upcaseStarts, nullptr});
@@ -294,11 +290,9 @@ TEST_P(ExFatRootBlockTable, FindsTheRootClusterThatPlacesTheHeap) {
 INSTANTIATE_TEST_SUITE_P(Cases, ExFatRootBlockTable, ::testing::ValuesIn(kRootCases),
                          [](const ::testing::TestParamInfo<RootCase>& info) { return std::string(info.param.name); });
 
-
-// Which volume a folder block belongs to where two layouts could read it: the layout whose tree
-// names its cluster, then the one whose files end where their lengths say, then the one that
-// places it by itself; a layout guessed beside a volume at its own start wins nothing by placement
-// alone. The blocks' clusters are those of the heap at kHeap.
+// Which volume a folder block (its cluster of the heap at kHeap) belongs to where two layouts could
+// read it: the one whose tree names it, then whose files end where their lengths say, then that
+// places it; a guess beside a volume at its own start wins nothing by placement alone.
 struct OwnerCase {
     const char* name;
     std::vector<ExFatOwnerLayout> layouts;
@@ -308,46 +302,38 @@ struct OwnerCase {
 };
 
 constexpr u32 kNone = ExFatBlockOwners::kNoOwner;
-// A layout one cluster before kHeap's, at the same start: a block of cluster c there is cluster
-// c + 1.
-constexpr u64 kShifted = kHeap - kSpc;
+constexpr u64 kShifted = kHeap - kSpc;  // a heap one cluster before kHeap's
 
 const OwnerCase kOwnerCases[] = {
-    // The older volume's root (cluster 5 of the heap 64 clusters further on) names Old at its
-    // cluster 600; the newer one's grid holds the block too, but names nothing there.
+    // The older root (cluster 5 of a heap 64 clusters on) names Old at 600, in the newer volume too.
     {"OlderRootReachesItsFolderInsideTheNewerVolume",
-     {Volume(kHeap, kSpc, kRootBlock, 5), Volume(kHeap + 64 * kSpc, kSpc, kRootBlock, 5)},
+     {Volume(kHeap, kSpc, RootBlock, 5), Volume(kHeap + 64 * kSpc, kSpc, RootBlock, 5)},
      {{5, {6}}, {69, {600}}, {664, {}, {900, 901}}}, {}, {0, 1, 1}},
-    // A lost folder of the checked volume at cluster 100, its files two clusters on: the guess
-    // one cluster before, at the same start, places it just before them, but wins it only where
-    // its files end where their lengths say.
-    {"ShiftedCopyWinsNothingByPlacementAlone", {Volume(kHeap, kSpc, kChecked), Volume(kShifted, kSpc, kGuessed)},
+    // A lost folder of the checked volume, its files two clusters on: the shifted guess places it
+    // just before them, but wins it only where its files end where their lengths say.
+    {"ShiftedCopyWinsNothingByPlacementAlone", {Volume(kHeap, kSpc, CheckedBoot), Volume(kShifted, kSpc, Guessed)},
      {{100, {}, {102, 103}}}, {}, {0}},
-    {"ShiftedCopyWinsWhereItsFilesEndRight", {Volume(kHeap, kSpc, kChecked), Volume(kShifted, kSpc, kGuessed)},
+    {"ShiftedCopyWinsWhereItsFilesEndRight", {Volume(kHeap, kSpc, CheckedBoot), Volume(kShifted, kSpc, Guessed)},
      {{100, {}, {102, 103}}}, {{kShifted, 2}}, {1}},
     // A deleted folder the root lists names its block: the root's volume keeps it.
-    {"DeletedFolderOfTheRootKeepsItsBlock", {Volume(kHeap, kSpc, kRootBlock, 5), Volume(kShifted, kSpc, kGuessed)},
+    {"DeletedFolderOfTheRootKeepsItsBlock", {Volume(kHeap, kSpc, RootBlock, 5), Volume(kShifted, kSpc, Guessed)},
      {{5, {}, {}, 0, false, 0, 1, {100}}, {100, {}, {102, 103}}}, {{kShifted, 2}}, {0, 0}},
     // Clusters of 16 sectors put the block between two of theirs: the guess of 8 takes it.
-    {"BlockOffTheGridGoesToTheLayoutItBegins", {Volume(kHeap, 2 * kSpc, kChecked), Volume(kHeap, kSpc, kGuessed)},
+    {"BlockOffTheGridGoesToTheLayoutItBegins", {Volume(kHeap, 2 * kSpc, CheckedBoot), Volume(kHeap, kSpc, Guessed)},
      {{101, {}, {102, 103}}}, {}, {1}},
-    {"BlockBeforeEveryHeapBelongsToNone", {Volume(kHeap + 4 * kSpc, kSpc, kChecked)}, {{2, {}, {102}}}, {}, {kNone}},
+    {"BlockBeforeEveryHeapBelongsToNone", {Volume(kHeap + 4 * kSpc, kSpc, CheckedBoot)}, {{2, {}, {102}}}, {}, {kNone}},
 };
 
-class ExFatBlockOwnersTable : public ::testing::TestWithParam<OwnerCase> {};
-
-TEST_P(ExFatBlockOwnersTable, EachBlockGoesToTheLayoutItFitsBest) {
-    const OwnerCase& t = GetParam();
-    std::vector<ExFatDirectoryBlock> blocks;
-    for (const FolderSpec& f : t.blocks) blocks.push_back(Block(f, 1, 64));
-    const ExFatFileTailWitness tails = [&t](const ExFatDirectoryBlock&, u64 heap, u64) {
-        const auto it = t.tails.find(heap);
-        return it != t.tails.end() ? it->second : 0u;
-    };
-    EXPECT_EQ(ExFatBlockOwners(blocks, {}, kDeviceSectors, kSectorSize).Assign(t.layouts, tails), t.owners);
+TEST(ExFatBlockOwnersTable, EachBlockGoesToTheLayoutItFitsBest) {
+    for (const OwnerCase& t : kOwnerCases) {
+        SCOPED_TRACE(t.name);
+        std::vector<ExFatDirectoryBlock> blocks;
+        for (const FolderSpec& f : t.blocks) blocks.push_back(Block(f, 1, 64));
+        const ExFatFileTailWitness tails = [&t](const ExFatDirectoryBlock&, u64 heap, u64) {
+            return t.tails.count(heap) != 0 ? t.tails.at(heap) : 0u;
+        };
+        EXPECT_EQ(ExFatBlockOwners(blocks, {}, kDeviceSectors, kSectorSize).Assign(t.layouts, tails), t.owners);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, ExFatBlockOwnersTable, ::testing::ValuesIn(kOwnerCases),
-                         [](const ::testing::TestParamInfo<OwnerCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

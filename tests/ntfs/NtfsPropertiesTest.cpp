@@ -105,7 +105,7 @@ TEST(NtfsProperties, NameAndParentChoice) {
         // The scan knows some folders (40 with sequence 3, 41 with 4, 42 with 5): of every name, the
         // extension record's too, the first whose folder it knows names the file and its folder.
         // {names {parent, name space, in the extension record} shown as n0.bin, n1.bin...; folders
-        // known (bit 0: 40, bit 1: 41, bit 2: 42), parent, the name shown, the extension readable}
+        // known (bit k: 40 + k), parent, the name shown, the extension readable}
         struct Row {
             std::vector<std::array<u64, 3>> names;
             u64 known, parent, shown;
@@ -123,8 +123,7 @@ TEST(NtfsProperties, NameAndParentChoice) {
                  {{{a, 2, 0}, {a, 1, 0}, {b, 0, 0}}, 2, 41, 2},
                  // A short name that stands shows the long name in its folder.
                  {{{b, 2, 0}, {a, 0, 0}, {b, 1, 0}}, 2, 41, 2},
-                 // A third name in the extension record, read or not; with no folder known, the
-                 // first name in a user folder (the first two references damaged).
+                 // A third name in the extension record, read or not; none known: the first in a user folder.
                  {{{a, 0, 0}, {a, 0, 0}, {c, 0, 1}}, 4, 42, 2},
                  {{{a, 0, 0}, {a, 0, 0}, {c, 0, 1}}, 4, 40, 0, false},
                  {{{3, 2, 0}, {3, 1, 0}, {b, 0, 1}}, 0, 41, 2}}) {

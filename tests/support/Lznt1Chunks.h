@@ -19,9 +19,8 @@ inline std::vector<u8> RepeatChunk(const char* three, u32 length) {
     return c;
 }
 
-// A chunk that expands to 4096 bytes, which it appends to `data`: `literals` (64 more than a
-// multiple of 72) bytes of a pattern that `seed` shifts, then the last of them repeated by
-// back-references of 18 bytes.
+// A chunk that expands to 4096 bytes, appended to `data`: `literals` (64 more than a multiple of
+// 72) bytes of a pattern `seed` shifts, then 18-byte back-references repeating the last of them.
 inline std::vector<u8> LongChunk(u32 literals, u32 seed, std::vector<u8>& data) {
     std::vector<u8> c = {0, 0};
     for (u32 o = 0; o < literals; ++o) {
