@@ -85,6 +85,9 @@ public:
     u32 GetState() override { return kProgressRunning; }
 };
 
+// The search thread waits at its start until the test has looked at the page's wait box.
+testutil::Gate g_searchLetGo;
+
 class ResultPage : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -105,6 +108,8 @@ protected:
         page_->OnSize(0, 0);
     }
     void TearDown() override {
+        g_searchLetGo.Open();
+        UiCtrl::RecoveryGraphWnd::SetSearchStartHook(nullptr);
         page_.reset();
         UseLanguage(0, "English.dat");
         SetProgramDir(saved_);
@@ -123,9 +128,6 @@ void Drain() {
     }
 }
 
-// The search thread waits at its start until the test has looked at the page's wait box.
-testutil::Gate g_searchLetGo;
-
 TEST_F(ResultPage, ASearchWaitsInItsBoxUntilTheThreadHasSearchedAndItsHitsAreListed) {
     ASSERT_NE(page_->Browser(), nullptr);
     CFileSystemNode* root = browsertest::Root();
@@ -135,28 +137,20 @@ TEST_F(ResultPage, ASearchWaitsInItsBoxUntilTheThreadHasSearchedAndItsHitsAreLis
     CFileVirtualNodeManager::Instance().AddFileSystemNode(root, nullptr, nullptr, true);
     Drain();
 
-    struct Unhook {
-        ~Unhook() {
-            g_searchLetGo.Open();
-            UiCtrl::RecoveryGraphWnd::SetSearchStartHook(nullptr);
-        }
-    } unhook;
     UiCtrl::RecoveryGraphWnd::SetSearchStartHook([](UiCtrl::RecoveryGraphWnd*) { EXPECT_TRUE(g_searchLetGo.Wait()) << "the search was never let go"; });
     for (const auto& [language, file, suffix] : {std::tuple{0u, "English.dat", "en"}, std::tuple{1u, "Deutsch.dat", "de"}}) {
         SCOPED_TRACE(file);
         UseLanguage(language, file);
         page_->ApplyLanguage();
-        std::string waitText;
         g_searchLetGo.Close();
         uiwait::ModalWatch box(uiwait::OfType<FreezeTipDlg>([&](FreezeTipDlg* wait) {
-            waitText = wait->ShownText();
+            EXPECT_EQ(wait->ShownText(), UiResources::Instance().GetString("Wait4Search")) << "what the box waits for";
             g_searchLetGo.Open();
         }));
         EXPECT_EQ(SendMessage(page_->GetHwnd(), WM_UI_DO_SEARCH, reinterpret_cast<WPARAM>("img"), 0),
                   UiCtrl::RecoveryGraphWnd::kSearchDone);
         EXPECT_EQ(box.Seen(), 1) << "the page waits in its box while the search runs";
         EXPECT_EQ(page_->Busy(), 0u);
-        EXPECT_EQ(waitText, UiResources::Instance().GetString("Wait4Search"));
         ASSERT_TRUE(uiwait::Until(
             [] {
                 Drain();
@@ -461,8 +455,7 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
                     EXPECT_EQ(image.pixel(edit.right() - 2, edit.center().y()) | 0xFF000000u, kBorder) << "the edit's face";
                 }
                 if (auto* finished = dynamic_cast<ExportResult*>(shown)) {
-                    // The title's line stands at the top of its place, (68, 68)-(450, 88), or 12
-                    // pixels lower when the recovery failed, in black.
+                    // The title's first line stands at the top of its place from (68, 68), 12 lower on a failure.
                     const int top = finished->success ? 68 : 80;
                     const QFontMetrics fm(*UiResources::Instance().GetFont(17, 600, false));
                     const QString title = QString::fromStdString(text(finished->success ? "RecoveryCompleted" : "RecoveryFailed"));

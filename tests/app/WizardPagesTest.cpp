@@ -183,11 +183,10 @@ TEST(TipBox, ShowsOnlyWithABufferAndPlacesShortTextsLower) {
     EnsureApp();
     UiCtrl::TipInfoWnd tip;
     EXPECT_EQ(tip.ShowWithDelay("TipDeep"), -1);  // no window, no buffer yet
-    // Over a page of another colour, so that a pixel the box leaves unpainted shows.
     QWidget host;
     host.resize(600, 400);
     host.setAutoFillBackground(true);
-    host.setPalette(QPalette(Qt::red));
+    host.setPalette(QPalette(Qt::red));  // a pixel the box leaves unpainted shows
     tip.Create(nullptr, nullptr, ui::MakeRect(0, 0, UiCtrl::TipInfoWnd::kWidth, UiCtrl::TipInfoWnd::kHeight), WS_CHILD);
     tip.Widget()->setParent(&host);
     host.show();
@@ -250,8 +249,7 @@ TEST(PlacePage, TheTitleStripShowsItsTitleRuleAndButtonAndWhileBusyItsSpinnerAnd
         place.ApplyLanguage();
         ASSERT_TRUE(uiwait::Until([&] { return !place.TimerRunning(); }, "the enumeration's end"));
         const RECT c = strip.ClientRect();
-        // Looking for the disks: the spinner, then the wait text, with nothing between them. The
-        // enumeration the refresh starts is held while the strip is looked at.
+        // Looking for the disks, the refresh's enumeration held: the spinner, the wait text, nothing between.
         testutil::HeldEnumeration held;
         SendMessage(place.GetHwnd(), WM_COMMAND, UiCtrl::SelDataLostPartitionWnd::kCmdRefresh, 0);
         const QImage busy = look(std::string("place-busy-") + tag);

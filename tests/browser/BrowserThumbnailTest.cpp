@@ -160,8 +160,7 @@ TEST(BrowserThumbnails, AHoldReturnsAtOnceAndDropsTheRunningFileAndTheRest) {
     for (CFileNode* f : files) worker.Enqueue(f, device);
     worker.Enqueue(files[0], device);  // asked for again: no second request
     ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return inStep.load(); }, "the worker's first file"));
-    // The file is held by the worker itself: a hold (a tree going, a scan adding files) need
-    // not wait for it, however long its disk keeps it.
+    // The worker holds its own copy of the file: a hold (a tree going) need not wait for it.
     worker.Hold();
     EXPECT_TRUE(inStep.load()) << "the hold waited for the running file";
     EXPECT_EQ(worker.Pending(), 1u) << "the running file, and nothing queued";

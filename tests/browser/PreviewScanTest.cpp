@@ -108,16 +108,7 @@ protected:
         return nullptr;
     }
 
-    // Shows a copy of the scanned tree alone, as the last step of a complete scan makes one (each
-    // node cloned, the properties shared); the test frees it.
-    CFileSystemNode* ShowClone() {
-        browser->ClearAll();
-        auto* clone = static_cast<CFileSystemNode*>(DeepClone(RecoveryGraph::Instance().GetTreeRoots().front()));
-        browser->SetBuildState(true);
-        CFileVirtualNodeManager::Instance().AddFileSystemNode(clone, nullptr, nullptr, true);
-        SettleScan();
-        return clone;
-    }
+    // A copy of the tree as a complete scan's last step makes one: the nodes cloned, the properties shared.
     static CFileNode* DeepClone(const CFileNode* n) {
         CFileNode* c = CloneTreeNode(n).release();
         for (const CFileNode* k = n->GetFirstChild(); k; k = k->GetNextSibling()) c->AddChild(DeepClone(k));
@@ -257,19 +248,15 @@ TEST_F(PreviewScan, NtfsDeletedPicturesShowInThePaneAndTheWindowWhileTheScanWait
 
 // A disk under a volume whose reads a test steers; the rest is the volume's.
 struct DiskOver : IStorageDevice {
-    explicit DiskOver(IStorageDevice& v) : volume(v) {}
+    using Reader = std::function<u32(void* buffer, u64 at, u64 count)>;
+    DiskOver(IStorageDevice& v, Reader r) : volume(v), reader(std::move(r)) {}
+    u32 Read(void* buffer, u64 at, u64 count) override { return reader(buffer, at, count); }
     u64 GetTotalSectors() override { return volume.GetTotalSectors(); }
     u32 GetSectorSize() override { return volume.GetSectorSize(); }
     u32 Open() override { return 1; }
     u32 Close() override { return 1; }
     IStorageDevice& volume;
-};
-
-// A failing disk under a volume: reads that touch sectors [first, end) fail.
-struct FailingArea : DiskOver {
-    FailingArea(IStorageDevice& v, u64 f, u64 e) : DiskOver(v), first(f), end(e) {}
-    u32 Read(void* buffer, u64 at, u64 count) override { return at < end && at + count > first ? 0 : volume.Read(buffer, at, count); }
-    u64 first, end;
+    const Reader reader;
 };
 
 // A partly readable file shows what could be read and zeros for the rest in the pane, the thumbnail
@@ -295,7 +282,8 @@ TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
     // The file's unreadable sectors, and whether it is shown.
     for (const auto& [badFirst, badEnd, shown] : {std::tuple{kReadable, 2 * kReadable, true}, std::tuple{u64{0}, (size + kSector - 1) / kSector, false}}) {
         SCOPED_TRACE(shown ? "its second 64 KiB unreadable" : "nothing readable");
-        FailingArea failing(*volume, fileSector + badFirst, fileSector + badEnd);
+        const u64 first = fileSector + badFirst, end = fileSector + badEnd;  // reads that touch these fail
+        DiskOver failing(*volume, [&](void* buffer, u64 at, u64 count) { return at < end && at + count > first ? 0 : volume->Read(buffer, at, count); });
         sink.device = &failing;
         CWndPreview* pane = container->Right()->Preview();
         pane->ClearItem();
@@ -340,35 +328,10 @@ TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
     sink.device = volume;
 }
 
-// A slow disk under the copies of one file: it holds the copy at a read of the file's sectors
-// (its number, or 0 for the one that reaches the file's end), on the read's way in (nothing of it
-// read) or on its way out (read, not yet handed on).
-struct HoldingDisk : DiskOver {
-    HoldingDisk(IStorageDevice& v, std::pair<u64, u64> f, int at, bool out) : DiskOver(v), file(f), holdAt(at), onTheWayOut(out) {}
-    u32 Read(void* buffer, u64 at, u64 count) override {
-        const int number = at < file.second && at + count > file.first ? ++reads : -1;
-        const bool here = number == holdAt || (holdAt == 0 && at + count >= file.second);
-        if (here && !onTheWayOut) Hold();
-        const u32 read = volume.Read(buffer, at, count);
-        if (here && onTheWayOut) Hold();
-        return read;
-    }
-    void Hold() {
-        reached.Open();
-        EXPECT_TRUE(leave.Wait()) << "the tree waited for the copy";
-    }
-    const std::pair<u64, u64> file;
-    const int holdAt;
-    const bool onTheWayOut;
-    std::atomic<int> reads{0};
-    testutil::Gate reached, leave;
-};
-
-// The last step of a complete scan replaces the trees on screen and drops those nobody chose,
-// while the preview pane, the thumbnails, the preview window or the recovery of one file may be
-// copying one of their files: at any moment of the copy the tree goes at once (nothing waits for a
-// copy a slow disk holds), and the copy still reads the whole file, which the preview window
-// keeps and its Recovery writes.
+// The last step of a complete scan replaces the trees on screen and drops those nobody chose
+// while the pane, the thumbnails, the preview window or the recovery of one file copy one of their
+// files: the tree goes at once, whatever moment of the copy a slow disk holds, and the copy still
+// reads the whole file, which the window keeps and its Recovery writes.
 TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothingFromTheCopy) {
     Scan(kFsNtfs);
     progress.DoStop(false);
@@ -376,30 +339,40 @@ TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothing
     IStorageDevice* volume = sink.device;
     RecoveryGraph& session = RecoveryGraph::Instance();
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
-    const std::shared_ptr<VolumeRecord> scanned = session.HoldFirstVolume();
+    ASSERT_TRUE(jpeg.intact && jpeg.runs.size() == 1 && jpeg.size > 2 * 65536u) << "one run, read in three reads";
+    const std::pair<u64, u64> sectors{jpeg.runs[0].first / 512, (jpeg.runs[0].first + jpeg.size + 511) / 512};  // the volume fills the image
+    // The page's recovery of one file reads the session's volume: the slow disk too.
+    const std::shared_ptr<VolumeRecord> scanned = session.HoldFirstVolume(), slow = std::make_shared<VolumeRecord>();
+    session.SelectVolume(-1, nullptr);
+    session.SelectVolume(0, slow);
     testutil::TempDir out;
-    std::pair<u64, u64> sectors{~0ULL, 0};
-    {
-        RefHolder<FileList_Item> row(Select(BaseName(jpeg.path)));
-        ASSERT_TRUE(row && jpeg.intact && jpeg.size > 2 * 65536u) << "the picture takes three reads";
-        std::unique_ptr<IDataRunList> runs(row->fileNode->GetFileProperties()->CreateDataRunList());
-        u64 start = 0;
-        u32 perCluster = 0;
-        ASSERT_TRUE(row->fileNode->GetPartitionGeometry(start, perCluster));
-        for (size_t i = 0; i < runs->GetExtentCount(); ++i)
-            sectors = {std::min(sectors.first, start + u64(runs->GetExtent(i).start) * perCluster),
-                       std::max(sectors.second, start + u64(runs->GetExtent(i).start + runs->GetExtent(i).length) * perCluster)};
-    }
     enum Copier { kPane, kThumbnail, kWindow, kRecovery };
-    const struct { const char* name; int read; bool out; } moments[] = {
+    const struct { const char* name; int read; bool after; } moments[] = {
         {"before its first read", 1, false}, {"inside a read", 1, true}, {"between reads", 2, false}, {"after its last read", 0, true}};
     for (const Copier copier : {kPane, kThumbnail, kWindow, kRecovery})
         for (const auto& moment : moments)
             for (const bool replaced : {true, false}) {
-                SCOPED_TRACE(std::to_string(copier) + ", " + moment.name + (replaced ? ", replaced" : ", dropped"));
-                CFileSystemNode* shown = ShowClone();
-                HoldingDisk disk(*volume, sectors, moment.read, moment.out);
-                sink.device = &disk;
+                const std::string trace = std::to_string(copier) + ", " + moment.name + (replaced ? ", replaced" : ", dropped");
+                SCOPED_TRACE(trace);
+                browser->ClearAll();  // the copy of the scanned tree alone on screen
+                auto* shown = static_cast<CFileSystemNode*>(DeepClone(session.GetTreeRoots().front()));
+                browser->SetBuildState(true);
+                manager.AddFileSystemNode(shown, nullptr, nullptr, true);
+                SettleScan();
+                // A slow disk: it holds the copy at the file's read of the moment's number (0: the
+                // one reaching the file's end), before or after the read, until the tree has gone.
+                testutil::Gate reached, leave;
+                std::atomic<int> reads{0};
+                const auto hold = [&] { reached.Open(); EXPECT_TRUE(leave.Wait()) << "the tree waited for the copy"; };
+                DiskOver disk(*volume, [&](void* buffer, u64 at, u64 count) {
+                    const int number = at < sectors.second && at + count > sectors.first ? ++reads : -1;
+                    const bool here = number == moment.read || (moment.read == 0 && at + count >= sectors.second);
+                    if (here && !moment.after) hold();
+                    const u32 read = volume->Read(buffer, at, count);
+                    if (here && moment.after) hold();
+                    return read;
+                });
+                sink.device = slow->device = &disk;
                 sink.recovered.clear();
                 container->Right()->ShowPreviewPane(copier == kPane);
                 // The tree builder's part on the scan thread: the new tree shown, the old one
@@ -407,11 +380,12 @@ TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothing
                 std::atomic<bool> removed{false};
                 CFileNode* replacement = replaced ? DeepClone(session.GetTreeRoots().front()) : nullptr;
                 std::thread scan([&, shown] {
-                    if (disk.reached.Wait() && replacement) manager.AddFileSystemNode(replacement, nullptr, nullptr, true);
+                    EXPECT_TRUE(reached.Wait()) << "the copy never came to the slow read";
+                    if (replacement) manager.AddFileSystemNode(replacement, nullptr, nullptr, true);
                     manager.RemoveFileSystemNode(shown);
                     DestroySubtree(shown);
                     removed = true;
-                    disk.leave.Open();
+                    leave.Open();
                 });
                 // The window goes on while the file is copied: the removal reaches it there.
                 SetPreviewDialogRunner([&](QDialog& d) {
@@ -426,19 +400,11 @@ TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothing
                 if (copier == kRecovery) container->Right()->Details()->OnCommand(ID_FILESEL_RECOVERY);
                 EXPECT_EQ(sink.recovered.size(), copier >= kWindow ? 1u : 0u);
                 if (!sink.recovered.empty()) {
-                    // The page's recovery of the file handed on, from the same disk.
-                    auto slow = std::make_shared<VolumeRecord>();
-                    slow->device = &disk;
-                    session.SelectVolume(-1, nullptr);
-                    session.SelectVolume(0, slow);
-                    const std::string written = out.File(std::to_string(copier) + moment.name + (replaced ? "r" : "d"));
                     ExportProgress recovery(nullptr);
-                    recovery.targetPath = written;
+                    recovery.targetPath = out.File(trace);
                     recovery.singleFile = sink.recovered[0];
                     recovery.DoModal();
-                    session.SelectVolume(-1, nullptr);
-                    session.SelectVolume(0, scanned);
-                    EXPECT_EQ(testutil::Sha256File(written), jpeg.sha256);
+                    EXPECT_EQ(testutil::Sha256File(recovery.targetPath), jpeg.sha256);
                 }
                 EXPECT_TRUE(PumpUntil([&] { return removed.load(); }, "the tree's removal"));
                 scan.join();
@@ -451,6 +417,8 @@ TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothing
                 DestroySubtree(replacement);
                 EXPECT_EQ(LivePreviewTempCount(), 0u);
             }
+    session.SelectVolume(-1, nullptr);
+    session.SelectVolume(0, scanned);
     sink.device = volume;
     container->Right()->SetViewMode(true);
 }

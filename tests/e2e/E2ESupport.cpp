@@ -52,11 +52,8 @@ int RunDriver(const std::vector<std::string>& args, const std::string& cwd, cons
 
 size_t DamagedDeletedFiles(const std::string& manifest) {
     size_t damaged = 0;
-    for (const testutil::ManifestPartition& p : testutil::LoadPartitions(manifest)) {
-        for (const testutil::ManifestFile& f : testutil::LoadManifest(manifest, p.index)) {
-            if (!f.live && !f.intact) ++damaged;
-        }
-    }
+    for (const testutil::ManifestPartition& p : testutil::LoadPartitions(manifest))
+        for (const testutil::ManifestFile& f : testutil::LoadManifest(manifest, p.index)) damaged += !f.live && !f.intact;
     return damaged;
 }
 

@@ -21,11 +21,10 @@ std::string ImageArg(const std::string& image, u32 sectorSize = 0);
 int RunDriver(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
               const std::vector<std::string>& env = {});
 
-// The deleted files of the manifest "NAME.json" whose data was written over since: a scan that
-// finds one where nothing confirms its data is its own counts it incomplete.
+// The deleted files of the manifest "NAME.json" whose data was written over since, which a scan
+// counts incomplete where nothing confirms their data.
 size_t DamagedDeletedFiles(const std::string& manifest);
-// Checks the report of a run that recovers every file but, at most, `damaged` such ones: no file
-// failed, at most that many were counted incomplete, and the exit status is 1 exactly when some were.
+// A run's report: no file failed, at most `damaged` incomplete, the exit status 1 exactly then.
 void ExpectOnlyDamagedIncomplete(int status, const Json& report, size_t damaged);
 
 // The report's volume on disk `disk` starting at `startSector`, its scan; null when missing.

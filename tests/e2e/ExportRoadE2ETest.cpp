@@ -142,8 +142,7 @@ CFileNode* FindFoundFile(const std::string& name, u64 size) {
 }
 
 // Scans the fixture's volume through the wizard and checks every found file in the browser but
-// those whose data is damaged. The deleted-file scan ends with the deep-scan offer; `offers`
-// counts the boxes answered.
+// the damaged ones. The deleted-file scan ends with the deep-scan offer; `offers` counts them.
 void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
     auto& types = *dlg.FileTypePage();
     auto& place = *dlg.PlacePage();
@@ -172,8 +171,7 @@ void ScanAndCheckAll(CQZMUIDlg& dlg, const int& offers) {
     const auto* top = manager.PathRoot()->GetChildren();
     ASSERT_TRUE(top && !top->empty());
     for (FileSelCtrl::CBindingNode* node : *top) node->SetCheck(FileSelCtrl::kImageChecked, false, true);
-    // The deleted files whose data was written over are left out, as the scan cannot tell what
-    // was theirs: what is checked is then written whole.
+    // Deleted files whose data was written over are left unchecked: what is checked is written whole.
     for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
         if (!f.reachable || f.intact) continue;
         CFileNode* damaged = FindFoundFile(testutil::ScanName(f.nameOnDisk), f.size);
@@ -354,16 +352,13 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
     EXPECT_EQ(g_opened, std::vector<std::string>{made});
     EXPECT_EQ(LastExportDestination(), target);
 
-    // The same files as the driver's recovery, with the same content and times, but for the
-    // damaged ones left out.
+    // The driver's files but the damaged ones, with the same content and times.
     const auto ours = Facts(made);
     const auto theirs = Facts(reference);
     ASSERT_FALSE(theirs.empty());
-    size_t damaged = 0;
-    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
-        damaged += f.reachable && !f.intact ? 1 : 0;
-    }
-    EXPECT_EQ(ours.size() + damaged, theirs.size());
+    const auto deleted = testutil::LoadDeletedFiles(kImage, kPartition);
+    const auto damaged = std::count_if(deleted.begin(), deleted.end(), [](const auto& f) { return f.reachable && !f.intact; });
+    EXPECT_EQ(ours.size() + size_t(damaged), theirs.size());
     for (const auto& [rel, facts] : ours) {
         auto it = theirs.find(rel);
         ASSERT_NE(it, theirs.end()) << "not recovered by the driver: " << rel;
@@ -377,7 +372,7 @@ TEST(ExportRoad, ScanCheckRecoverAndTheFilesEqualTheDriversAndTheManifests) {
     std::map<std::string, std::string> byKey;
     for (const auto& [rel, facts] : ours) byKey[testutil::PathKey(rel.substr(tops[0].size() + 1))] = rel;
     size_t intact = 0;
-    for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition)) {
+    for (const testutil::ExpectedFile& f : deleted) {
         if (!f.reachable || !f.intact) continue;
         std::string path = f.path[0] == '/' ? f.path.substr(1) : f.path;
         const size_t slash = path.rfind('/');
@@ -508,7 +503,7 @@ TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
     ExportFixture fixture(row.language, row.languageFile);
     const std::string& target = fixture.target;
     RoutineAnswers routine(target);
-    std::string existingName;  // "photo" with the chosen file's ending
+    const std::string existingName = "photo.psd";  // the chosen file's ending
     const std::vector<int> answers = row.cutShort ? std::vector<int>{kYesButton} : std::vector<int>{kNoButton, kYesButton};
     std::vector<std::string> questions;
     int saveDialogs = 0, dialogQuestions = 0;
@@ -548,7 +543,6 @@ TEST_P(ReplaceOneFile, OnlyAfterTheProgramAskedAboutTheNameWritten) {
         }
     }
     ASSERT_NE(chosen.node, nullptr);
-    existingName = "photo" + chosen.name.substr(chosen.name.rfind('.'));
     const std::string existing = target + "/" + existingName;
     std::ofstream(existing) << "the user's own file";
     if (row.cutShort) {
@@ -928,8 +922,7 @@ class PartialRecovery : public ::testing::TestWithParam<Language> {};
 // files that are back follow it.
 TEST_P(PartialRecovery, ARecoveryThatMissedFilesSaysSoAndNoThanksFollow) {
     const Language lang = GetParam();
-    // Where the data of the recovered file that lies last on the disk starts (of those checked:
-    // the damaged ones are not).
+    // Where the data of the checked file (an intact one) that lies last on the disk starts.
     std::set<std::string> recovered;
     for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(kImage, kPartition))
         if (f.reachable && f.intact) recovered.insert(f.path);

@@ -40,8 +40,7 @@ ProgramFolderScope::ProgramFolderScope() : savedProgramDir_(GetProgramDir()) {
         if (ext != ".dat" && ext != ".xml") continue;
         const std::string copy = dir_.File(entry.path().filename());
         std::filesystem::copy_file(entry.path(), copy);
-        // The result page's tips stay until the window or the test closes them: one looked at
-        // after the click that shows it must not have hidden itself on a slow machine first.
+        // The result page's tips stay until closed: a slow machine must not hide one before it is looked at.
         if (ext == ".dat" && !GetProfileString("string", "caption", "", copy).empty())
             WritePrivateProfileString("string", kTipDelayKey, kHeldTipSeconds, copy.c_str());
     }
@@ -106,11 +105,10 @@ bool ClickDialogItem(HomeBaseDialog& dialog, int id) {
 namespace {
 std::atomic<bool> g_heldAtScanEnd{false};
 
-// Where a held scan waits: at its start while DeepScanStart() is closed, and, reporting through
-// the controller, at its end record while ScanEnd() is closed.
 enum Holds : unsigned { kHoldAtStart = 1, kHoldAtEnd = 2 };
 
-// A real scan held where it is told to.
+// A real scan held at its start while DeepScanStart() is closed, at its end record while
+// ScanEnd() is closed, or at both.
 class HeldController : public IRecoveryController, public IProgress {
 public:
     HeldController(IRecoveryController* real, unsigned holds) : real_(real), holds_(holds) {}

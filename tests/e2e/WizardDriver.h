@@ -87,9 +87,8 @@ testutil::Gate& DeepScanStart();
 IRecoveryController* MakeHeldDeepScan(u32 mode);
 // Every scan held so, the deleted-file scan too.
 IRecoveryController* MakeHeldScan(u32 mode);
-// Deep scans held at their start while DeepScanStart() is closed and at their end while ScanEnd()
-// is: the strip and the tip of a running deep scan, then the wait box of its finishing pass,
-// stay on screen while a test looks.
+// Deep scans held at their start and at their end: the running strip and its tip, then the wait
+// box of the finishing pass, stay while a test looks.
 IRecoveryController* MakeDeepScanHeldAtStartAndEnd(u32 mode);
 // Scans held at their end while ScanEnd() is closed (or until stopped), their trees in the browser
 // and the strip running, however fast the machine scans. HeldAtScanEnd(): one waits there now.

@@ -176,18 +176,16 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
     EXPECT_TRUE(strip.Widget()->isVisible());
     EXPECT_GT(strip.Widget()->height(), 0);
 
-    // The place page: a refresh shows the spinner and the wait text until the tiles are there;
-    // the enumeration it starts is held while the page is looked at.
+    // The place page: a refresh, its enumeration held, shows the spinner until the tiles are there.
     ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }, "the first enumeration's end"));
     auto& diskTitle = place.GroupAt(SelDataLostPartitionWnd::kGroupDisks).titleStrip;
-    {
-        testutil::HeldEnumeration held;
-        SendMessage(place.GetHwnd(), WM_COMMAND, SelDataLostPartitionWnd::kCmdRefresh, 0);
-        uiwait::Paint(&dlg);
-        EXPECT_TRUE(diskTitle.busy) << "the refresh showed no spinner";
-        EXPECT_EQ(CountTiles(place, road.fs), 0);
-        wizard::Shot(&dlg, prefix + "03-place-enumerating");
-    }
+    testutil::HeldEnumeration held;
+    SendMessage(place.GetHwnd(), WM_COMMAND, SelDataLostPartitionWnd::kCmdRefresh, 0);
+    uiwait::Paint(&dlg);
+    EXPECT_TRUE(diskTitle.busy) << "the refresh showed no spinner";
+    EXPECT_EQ(CountTiles(place, road.fs), 0);
+    wizard::Shot(&dlg, prefix + "03-place-enumerating");
+    held.Release();
     ASSERT_TRUE(wizard::PumpUntil([&] { return !place.TimerRunning(); }, "the refresh's end"));
     EXPECT_FALSE(diskTitle.busy);
     UiCtrl::VolumeItem* tile = FindTile(place, road.fs, road.label);
@@ -226,9 +224,8 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
             }
             wizard::EndModal(m, 1);
         } else if (dynamic_cast<FreezeTipDlg*>(m)) {
-            // The scan waits at its end until the box was looked at; the box then closes with it.
             if (waitBoxes++ == 0) wizard::Shot(m, prefix + "06-waitbox");
-            wizard::ScanEnd().Open();
+            wizard::ScanEnd().Open();  // the scan waited at its end for the box to be looked at
         }
     });
     ASSERT_TRUE(wizard::ClickItem(place, SelDataLostPartitionWnd::kItemScan));
@@ -261,9 +258,8 @@ TEST_P(WizardRoad, FromFileTypesThroughTheScanToTheFoundTreesAndHome) {
     EXPECT_TRUE(progress.GetItem(UiCtrl::RecoveryProgressWnd::kItemHome)->IsVisible());
     wizard::Shot(&dlg, prefix + "08-result-finished");
 
-    // The deep scan on the same volume: the list empties, the tip comes, the scan ends again. It
-    // is held at its start while its tip is looked at, and at its end while the wait box of its
-    // finishing pass is.
+    // The deep scan on the same volume, held at its start while its tip is looked at and at its
+    // end while the wait box of its finishing pass is: the list empties, the tip comes, it ends.
     wizard::DeepScanStart().Close();
     wizard::ScanEnd().Close();
     session.SetControllerFactory(&wizard::MakeDeepScanHeldAtStartAndEnd);

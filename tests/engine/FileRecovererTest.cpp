@@ -641,11 +641,10 @@ TEST(FileRecoverer, CompressedUnitsOfEveryKind) {
     EXPECT_EQ(recorder.bytes, size);
 }
 
-// A unit of compressed and stored chunks in turn at cluster 10, then the file's last unit, one
-// short stored chunk that ends on a sector's end, at cluster 40, each with bytes other than zeros
-// after its zero header and a spare cluster (as a writer may leave them): whole; with a sector of
-// their chunks zeroed, incomplete, every byte its own or zero. (Zeros from where the chunks end on
-// may take the last one's final bytes without a trace.)
+// A unit of compressed and stored chunks in turn at cluster 10 and the file's last unit, one short
+// stored chunk ending on a sector's end, at cluster 40, each with other bytes than zeros after its
+// zero header and a spare cluster: whole; with any sector of their chunks zeroed, incomplete, every
+// byte its own or zero (zeros may take the last chunk's final bytes without a trace).
 TEST(FileRecoverer, ACompressionUnitWithAZeroedSectorAnywhereIsNeverCountedWhole) {
     for (u32 spc : {1u, 2u, 4u, 8u}) {
         SCOPED_TRACE(spc);
