@@ -416,6 +416,7 @@ TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothing
                 Settle();
                 DestroySubtree(replacement);
                 EXPECT_EQ(LivePreviewTempCount(), 0u);
+                sink.device = slow->device = volume;  // the slow disk ends with this row
             }
     session.SelectVolume(-1, nullptr);
     session.SelectVolume(0, scanned);
