@@ -5,7 +5,6 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
-#include <vector>
 
 #include "engine/CompactRunList.h"
 #include "engine/RSData.h"

@@ -1,5 +1,7 @@
 #include "browser/preview/PreviewWorkers.h"
 
+#include <pthread.h>
+
 #include <QCoreApplication>
 #include <QImageReader>
 #include <QMetaObject>
@@ -36,19 +38,22 @@ bool CPreviewWorkers::Submit(std::shared_ptr<Preview_Item> order, Run run) {
     bool taken = true;
     {
         std::lock_guard<std::mutex> hold(m_lock);
+        JoinEnded();
         dropped = std::move(m_waiting);
         m_waiting = std::move(order);
         m_waitingRun = run;
         m_orders.fetch_add(1);
         if (dropped) m_orders.fetch_sub(1);
-        if (m_threads < kMaxPaneWorkers) {
+        if (m_workers.size() < size_t{kMaxPaneWorkers}) {
+            Worker* worker = &m_workers.emplace_back();
             try {
-                std::thread([this] { Loop(); }).detach();
-                ++m_threads;
+                // The thread waits for this lock before it looks for work: its handle is stored first.
+                worker->thread = std::thread([this, worker] { Loop(worker); });
             } catch (const std::system_error& e) {
                 LogError("A preview worker could not be started: %s", e.what());
+                m_workers.pop_back();
                 // A worker that runs takes the order when it is done; without one it is dropped.
-                if (m_threads == 0) {
+                if (m_workers.empty()) {
                     m_waiting->Cancel();
                     m_waiting.reset();
                     m_orders.fetch_sub(1);
@@ -61,7 +66,9 @@ bool CPreviewWorkers::Submit(std::shared_ptr<Preview_Item> order, Run run) {
     return taken;
 }
 
-void CPreviewWorkers::Loop() {
+void CPreviewWorkers::Loop(Worker* self) {
+    // Named, so that a look at the process's threads tells them apart.
+    pthread_setname_np(pthread_self(), kPreviewWorkerThreadName);
     std::unique_lock<std::mutex> lk(m_lock);
     while (m_waiting) {
         std::shared_ptr<Preview_Item> order = std::move(m_waiting);
@@ -78,8 +85,15 @@ void CPreviewWorkers::Loop() {
         order.reset();
         lk.lock();
     }
-    --m_threads;
+    self->ended = true;
     m_ended.notify_all();
+}
+
+void CPreviewWorkers::JoinEnded() {
+    // An ended worker has let go of the lock for good: it only returns, so it is joined here.
+    for (Worker& worker : m_workers)
+        if (worker.ended && worker.thread.joinable()) worker.thread.join();
+    m_workers.remove_if([](const Worker& worker) { return worker.ended; });
 }
 
 bool CPreviewWorkers::HandBack(const Preview_Item& order, std::function<void()> deliver) {
@@ -106,8 +120,17 @@ bool CPreviewWorkers::Stop(u32 waitMs) {
         }
         running = m_running;
         for (const std::shared_ptr<Preview_Item>& order : running) order->cancelled.store(true);
-        ended = m_ended.wait_for(lk, std::chrono::milliseconds(waitMs), [this] { return m_threads == 0; });
-        left = m_threads;
+        const auto allEnded = [this] {
+            return std::all_of(m_workers.begin(), m_workers.end(), [](const Worker& worker) { return worker.ended; });
+        };
+        ended = m_ended.wait_for(lk, std::chrono::milliseconds(waitMs), allEnded);
+        // A worker still inside a read goes on alone: nothing may wait for it any more.
+        for (Worker& worker : m_workers) {
+            if (worker.ended) continue;
+            ++left;
+            if (worker.thread.joinable()) worker.thread.detach();
+        }
+        JoinEnded();
     }
     // The rows go back on this thread, the one they belong to.
     if (dropped) dropped->Cancel();
@@ -116,9 +139,10 @@ bool CPreviewWorkers::Stop(u32 waitMs) {
     return ended;
 }
 
-int CPreviewWorkers::Threads() const {
+int CPreviewWorkers::Threads() {
     std::lock_guard<std::mutex> hold(m_lock);
-    return m_threads;
+    JoinEnded();
+    return static_cast<int>(m_workers.size());
 }
 
 }  // namespace FileSelCtrl

@@ -13,8 +13,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/Types.h"
@@ -24,6 +26,8 @@ namespace FileSelCtrl {
 struct Preview_Item;
 
 constexpr int kMaxPaneWorkers = 2;
+// The workers' name among the process's threads (at most 15 characters).
+constexpr const char* kPreviewWorkerThreadName = "preview copy";
 // How long the end of the program waits for the workers to leave their reads.
 constexpr u32 kPreviewWorkersExitWaitMs = 2000;
 
@@ -50,21 +54,29 @@ public:
     // none is left. Orders submitted later run as before.
     bool Stop(u32 waitMs);
 
-    // Worker threads alive, a worker left inside a read included.
-    int Threads() const;
+    // Worker threads alive, a worker left inside a read included (one that ended is joined first).
+    int Threads();
     // Orders submitted and not done: waiting, running, or handed back and not yet delivered.
     int Orders() const { return m_orders.load(); }
 
 private:
-    CPreviewWorkers() = default;
-    void Loop();
+    struct Worker {
+        std::thread thread;  // let go (detached) when it was left inside a read
+        bool ended = false;
+    };
 
-    mutable std::mutex m_lock;
+    CPreviewWorkers() = default;
+    void Loop(Worker* self);
+    // Under the lock: joins the workers that ended and forgets them. A thread counts until it is
+    // joined, so the system never lists more than kMaxPaneWorkers of them.
+    void JoinEnded();
+
+    std::mutex m_lock;
     std::condition_variable m_ended;
     std::shared_ptr<Preview_Item> m_waiting;
     Run m_waitingRun = nullptr;
     std::vector<std::shared_ptr<Preview_Item>> m_running;
-    int m_threads = 0;
+    std::list<Worker> m_workers;
     std::atomic<int> m_orders{0};
 };
 
