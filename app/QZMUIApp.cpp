@@ -15,6 +15,7 @@
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
 #include "browser/model/UsageEvents.h"
+#include "browser/preview/PreviewWorkers.h"
 #include "devices/VolumeEnumerator.h"
 #include "engine/RecoveryGraph.h"
 #include "platform/DeviceWatch.h"
@@ -98,6 +99,9 @@ int CQZMUIApp::InitInstance() {
         DeviceWatcher watcher(dialog.Handle());
         watcher.Start();
         result = dialog.DoModal();
+        // The pane's copies end first: one inside a read of a disk that hangs is waited for only
+        // a short while (it holds what it reads and hands nothing back), so the window goes.
+        FileSelCtrl::CPreviewWorkers::Instance().Stop(FileSelCtrl::kPreviewWorkersExitWaitMs);
         watcher.Stop();
         notifier.reset();
 

@@ -2,13 +2,47 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 
 #include "engine/CompactRunList.h"
 #include "engine/RSData.h"
 
+namespace {
+// The names a rename replaced, by the object they belonged to, until that object goes. Renames
+// are few (a file or a tree named once more after it was found), so the table stays small.
+struct RetiredNames {
+    std::mutex lock;
+    std::unordered_multimap<const CFilePropertiesBase*, std::unique_ptr<char[]>> names;
+};
+
+RetiredNames& Retired() {
+    // Never destroyed: a properties object a copy still holds may go after the process's
+    // statics did.
+    static RetiredNames* retired = new RetiredNames;
+    return *retired;
+}
+}  // namespace
+
 CFilePropertiesBase::~CFilePropertiesBase() {
-    delete[] m_name;
+    delete[] m_name.load();
+    if (m_renamed.load()) {
+        RetiredNames& r = Retired();
+        const std::lock_guard<std::mutex> hold(r.lock);
+        r.names.erase(this);
+    }
     delete m_runs;
+}
+
+void CFilePropertiesBase::AdoptName(char* name, u16 length) {
+    m_nameLength.store(length, std::memory_order_relaxed);
+    char* old = m_name.exchange(name, std::memory_order_acq_rel);
+    if (old == nullptr) return;
+    RetiredNames& r = Retired();
+    const std::lock_guard<std::mutex> hold(r.lock);
+    r.names.emplace(this, std::unique_ptr<char[]>(old));
+    m_renamed.store(true);
 }
 
 IDataRunList* CFilePropertiesBase::CreateDataRunList() const {
@@ -20,9 +54,7 @@ void CFilePropertiesBase::ReplaceName(const char* text, size_t count, u16 length
     char* copy = new char[count + 1];
     std::memcpy(copy, text, count);
     copy[count] = '\0';
-    delete[] m_name;
-    m_name = copy;
-    m_nameLength = length;
+    AdoptName(copy, length);
 }
 
 void CFilePropertiesBase::SetName16(const char* name, bool lengthCountsZero) {
@@ -31,11 +63,7 @@ void CFilePropertiesBase::SetName16(const char* name, bool lengthCountsZero) {
     ReplaceName(name, kept, u16(lengthCountsZero ? kept + 1 : kept));
 }
 
-void CFilePropertiesBase::ClearName() {
-    delete[] m_name;
-    m_name = nullptr;
-    m_nameLength = 0;
-}
+void CFilePropertiesBase::ClearName() { AdoptName(nullptr, 0); }
 
 void CFilePropertiesBase::ReplaceRuns(IDataRunList* list) {
     CCompactRunList* runs = CCompactRunList::Create(list);
@@ -51,19 +79,25 @@ void CFilePropertiesBase::ClearRuns() {
 void CFilePropertiesBase::ReadName(IRSData* stream, u16 length, SavedName rule) {
     if (length == 0 && rule == SavedName::AsSaved) return;
     stream->CheckReadable(length);
-    m_name = new char[size_t(length) + 1];
-    if (length > 0) stream->Read(m_name, length);
+    std::unique_ptr<char[]> name(new char[size_t(length) + 1]);
+    if (length > 0) stream->Read(name.get(), length);
     // The saved bytes carry no zero of their own (or a damaged record lacks it): end the buffer.
-    m_name[length] = '\0';
+    name[length] = '\0';
     // A saved name with a zero inside counts up to that zero under the second rule.
-    m_nameLength = rule == SavedName::UpToFirstZero ? u16(std::strlen(m_name)) : length;
+    const u16 counted = rule == SavedName::UpToFirstZero ? u16(std::strlen(name.get())) : length;
+    AdoptName(name.release(), counted);
+}
+
+void CFilePropertiesBase::WriteNameBytes(IRSData* stream) const {
+    // The name buffer holds at least nameLength bytes, whether or not the length counts the
+    // zero: write exactly what the length says.
+    const u16 length = m_nameLength.load(std::memory_order_relaxed);
+    if (length > 0) stream->Write(m_name.load(std::memory_order_acquire), length);
 }
 
 void CFilePropertiesBase::SaveHead(IRSData* stream) const {
-    stream->WriteU16(m_nameLength);
-    // The name buffer holds at least nameLength bytes, whether or not the length counts the
-    // zero: write exactly what the length says.
-    if (m_nameLength > 0) stream->Write(m_name, m_nameLength);
+    stream->WriteU16(m_nameLength.load(std::memory_order_relaxed));
+    WriteNameBytes(stream);
     stream->WriteU64(m_size);
     stream->WriteU16(m_attributes);
     stream->WriteU64(m_creationTime);

@@ -1,6 +1,7 @@
 #pragma once
 // What the properties classes of every file system have in common: the name, size, attributes,
 // three times, state and flag, the compact run list, and the pieces of the saved form they share.
+#include <atomic>
 #include <cstddef>
 
 #include "engine/FileProperties.h"
@@ -11,8 +12,11 @@ class CFilePropertiesBase : public IFileProperties {
 public:
     ~CFilePropertiesBase() override;
 
-    u32 GetNameLength() const override { return m_nameLength; }
-    const char* GetName() const override { return m_name; }
+    u32 GetNameLength() const override { return m_nameLength.load(std::memory_order_relaxed); }
+    // A name read here stays readable for as long as the object lives, whatever renames it
+    // meanwhile: the scan renames shown files (a recycled file paired with its record, a tree
+    // given its file system's name) while a copy or a window on another thread reads them.
+    const char* GetName() const override { return m_name.load(std::memory_order_acquire); }
     u64 GetSize() const override { return m_size; }
     u16 GetAttributes() const override { return m_attributes; }
     void GetExtraName(std::string& out) const override { out.clear(); }
@@ -40,11 +44,13 @@ protected:
     void SetAccessTime(FILETIME64 t) { m_accessTime = t; }
 
     // Replaces the name by a zero-terminated copy of the first `count` bytes of text and stores
-    // `length` as its length (which may or may not count the zero).
+    // `length` as its length (which may or may not count the zero). The name replaced is kept
+    // until the object goes (see GetName).
     void ReplaceName(const char* text, size_t count, u16 length);
     // Replaces the name, cut to fit a 16-bit length that counts the terminating zero or not; a
     // null name changes nothing.
     void SetName16(const char* name, bool lengthCountsZero);
+    // No name from here on; the one it had is kept as a replaced one is.
     void ClearName();
     // Replaces the runs by the compact form of the list (none for a null or empty list); the
     // list stays the caller's.
@@ -70,8 +76,12 @@ protected:
     // A compact run list alone; an empty one stands for none.
     void LoadCompactRuns(IRSData* stream);
 
-    char* m_name = nullptr;
-    u16 m_nameLength = 0;
+    // The name's bytes as the length says, without the length.
+    void WriteNameBytes(IRSData* stream) const;
+    // Makes a new[] buffer the name (the object owns it from here on) with that length; the
+    // name it replaces is kept until the object goes.
+    void AdoptName(char* name, u16 length);
+
     u16 m_attributes = 0;
     u8 m_state = 0;
     u8 m_flag = 0;
@@ -80,6 +90,12 @@ protected:
     FILETIME64 m_modificationTime = 0;
     FILETIME64 m_accessTime = 0;
     CCompactRunList* m_runs = nullptr;
+
+private:
+    std::atomic<char*> m_name{nullptr};
+    std::atomic<u16> m_nameLength{0};
+    // Set once a name was replaced: this object's earlier names wait in the process's table.
+    std::atomic<bool> m_renamed{false};
 };
 
 // Fills a new properties object from a saved form and hands its reference back; a null object

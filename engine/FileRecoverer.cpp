@@ -32,6 +32,10 @@ namespace {
 constexpr u32 kUniqueFileTries = 1000;
 constexpr u32 kUniqueFolderTries = 10000;
 constexpr u32 kTemporaryNameTries = 100;
+// A copy waiting for another copy of the same file asks in these steps whether it is still
+// wanted, and says in the log every so often that it still waits.
+constexpr u32 kFileLockSliceMs = 50;
+constexpr u32 kFileLockStallLogMs = 10000;
 // Open folders the walk keeps at most besides the chosen one: a deeper chain closes its upper
 // folders and opens each again from its child on the way back, so any depth fits the process's
 // share of open files.
@@ -516,7 +520,17 @@ bool CFileRecoverer::RecoverFileLocked() {
     char name[32];
     std::snprintf(name, sizeof name, "File%" PRIxPTR, reinterpret_cast<uintptr_t>(file));
     NamedMutex mutex(name);
-    mutex.Wait(kInfinite);
+    // The other copy may be inside a read of a disk that hangs: the wait ends when this one is
+    // no longer wanted, before anything is made.
+    m_counts = RecoverCounts();
+    for (u32 waited = 0; mutex.Wait(kFileLockSliceMs) != kWaitObject0; waited += kFileLockSliceMs) {
+        if (m_callback != nullptr && m_callback->IsCancelled() == kRecoverCancel) {
+            m_result = kRecoverCancelled;
+            return false;
+        }
+        if (waited % kFileLockStallLogMs == 0 && waited != 0)
+            LogInfo("Still waiting for another copy of %s to end", m_targetPath != nullptr ? m_targetPath : "");
+    }
 
     RecoverReadContext context;
     context.callback = m_callback;

@@ -640,7 +640,7 @@ u32 WriteContent(RecoverReadContext& context, CFileNode* node, const IFileProper
     std::unique_ptr<IDataRunList> runs;
     {
         const std::lock_guard<std::mutex> placing(FilePlacementLock());
-        runs.reset(properties.CreateDataRunList());
+        runs = CHeldFile::RunsOf(node);
     }
     // Refused before a byte is written: a damaged size would otherwise fill the target. A folder
     // whose room cannot be read is left to fail at its first refused write.
@@ -700,9 +700,12 @@ u64 RecoveryBytes(CFileNode* node, IStorageDevice* device) {
     IFileProperties* properties = node != nullptr ? node->GetFileProperties() : nullptr;
     if (properties == nullptr || device == nullptr || (properties->GetAttributes() & kAttrDirectory) != 0) return 0;
     RecoverReadContext context;
-    const std::lock_guard<std::mutex> placing(FilePlacementLock());
-    if (!PlaceNode(context, node)) return 0;
-    std::unique_ptr<IDataRunList> runs(properties->CreateDataRunList());
+    std::unique_ptr<IDataRunList> runs;
+    {
+        const std::lock_guard<std::mutex> placing(FilePlacementLock());
+        if (!PlaceNode(context, node)) return 0;
+        runs = CHeldFile::RunsOf(node);
+    }
     const bool encrypted = (properties->GetAttributes() & kAttrEfsEncrypted) != 0;
     return BytesToWrite(*properties, runs.get(), device->GetSectorSize(), context.sectorsPerCluster, encrypted);
 }
@@ -754,8 +757,8 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, RecoverTarget& 
         LogInfo("It is a directory.Not valid!");
         return kRecoverFailed;
     }
-    const char* name = properties->GetName() != nullptr ? properties->GetName() : "";
-    if (context.callback != nullptr && Cancelled(context.callback->OnFileName(name))) return kRecoverCancelled;
+    const std::string name = CHeldFile::NameOf(node);
+    if (context.callback != nullptr && Cancelled(context.callback->OnFileName(name.c_str()))) return kRecoverCancelled;
 
     const u32 sectorSize = context.device->GetSectorSize();
     if (sectorSize == 0) return kRecoverFailed;

@@ -9,9 +9,12 @@
 #include <memory>
 #include <string>
 
+#include "engine/CompactRunList.h"
+
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
 
+class IDataRunList;
 class IFileProperties;
 struct VolumeRecord;
 
@@ -31,19 +34,28 @@ public:
     // which carries the file system's code and the place. No tree links to either.
     CFileNode* Node() const { return m_file; }
     const IFileProperties* Properties() const { return m_file->GetFileProperties(); }
-    // The name as found; empty when it has none.
-    std::string Name() const;
+    // The name it had when it was taken; empty when it had none.
+    const std::string& Name() const { return m_name; }
     // Whether two held files (or a held file and a node of a tree) are the same found file.
     bool IsFileOf(const CFileNode* node) const;
     // Whether the node is the node of a held file: the writer then takes the place from it and
     // asks the scan nothing, for the scan may have moved on or gone.
     static bool IsHeldNode(const CFileNode* node);
 
+    // What the writer reads of a file: for a held node the held file's own extents and name,
+    // for any other node its properties'. The runs are a new list, null without runs (call with
+    // the placement lock held, as a scan that moves a file changes them under it); the name is
+    // empty without one.
+    static std::unique_ptr<IDataRunList> RunsOf(const CFileNode* node);
+    static std::string NameOf(const CFileNode* node);
+
 private:
     CHeldFile() = default;
 
-    FileSystemNodePtr m_root;
+    FileSystemNodePtr m_root;  // a root of the held kind, which links back to this held file
     CFileNode* m_file = nullptr;  // below m_root; freed with the held file
+    std::string m_name;
+    std::unique_ptr<CCompactRunList> m_runs;  // null without runs
     // The scanned volume the copies read, kept for as long as they may.
     std::shared_ptr<VolumeRecord> m_volume;
 };

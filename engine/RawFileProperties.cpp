@@ -18,21 +18,26 @@ constexpr size_t kFallbackNameSize = 260;
 }  // namespace
 
 void CRAWFileProperties::SetRawFileName(const char* name) {
-    ClearName();
-    if (name == nullptr) return;
-    const std::string_view kept = Utf8Prefix(name, kMaxRawNameBytes);
-    m_name = new (std::nothrow) char[kept.size() + 1];
-    if (m_name == nullptr) {
-        LogInfo("CRAWFileProperties::SetRawFileName null pointer\n");
-        m_name = new (std::nothrow) char[kFallbackNameSize];
-        if (m_name == nullptr) return;
-        std::strcpy(m_name, "UnkownName");
-        m_nameLength = static_cast<u16>(std::strlen(m_name) + 1);
+    if (name == nullptr) {
+        ClearName();
         return;
     }
-    std::memcpy(m_name, kept.data(), kept.size());
-    m_name[kept.size()] = '\0';
-    m_nameLength = static_cast<u16>(kept.size() + 1);
+    const std::string_view kept = Utf8Prefix(name, kMaxRawNameBytes);
+    char* copy = new (std::nothrow) char[kept.size() + 1];
+    if (copy == nullptr) {
+        LogInfo("CRAWFileProperties::SetRawFileName null pointer\n");
+        copy = new (std::nothrow) char[kFallbackNameSize];
+        if (copy == nullptr) {
+            ClearName();
+            return;
+        }
+        std::strcpy(copy, "UnkownName");
+        AdoptName(copy, static_cast<u16>(std::strlen(copy) + 1));
+        return;
+    }
+    std::memcpy(copy, kept.data(), kept.size());
+    copy[kept.size()] = '\0';
+    AdoptName(copy, static_cast<u16>(kept.size() + 1));
 }
 
 u32 CRAWFileProperties::SetExtent(u64 startSector, u64 size) {
@@ -54,8 +59,8 @@ u32 CRAWFileProperties::SetExtent(const CRawFileInfo& record) {
 
 void CRAWFileProperties::Save(IRSData* stream) const {
     // The name length is 8 bits wide here and no times are kept.
-    stream->WriteU8(static_cast<u8>(m_nameLength));
-    if (m_nameLength > 0) stream->Write(m_name, m_nameLength);
+    stream->WriteU8(static_cast<u8>(GetNameLength()));
+    WriteNameBytes(stream);
     stream->WriteU64(m_size);
     stream->WriteU16(m_attributes);
     stream->WriteU8(m_state);

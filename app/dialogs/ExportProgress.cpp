@@ -197,9 +197,9 @@ int ExportProgress::DrawContent(ui::Dc* dc) {
     dc->SetFont(*res.GetFont(16, 100, false));
     dc->SetTextColor(0x212121);
     // The language's text carries its own separation from the name (a blank where the
-    // language wants one).
-    dc->DrawText(res.GetString("RecoveryFile") + CurrentName(), percentbar::kTextRect,
-                 DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+    // language wants one). Not a single line: it is drawn from the rectangle's top, and a line
+    // break in a name breaks it.
+    dc->DrawText(res.GetString("RecoveryFile") + CurrentName(), percentbar::kTextRect, DT_LEFT | DT_VCENTER | DT_END_ELLIPSIS);
     percentbar::Draw(dc, shownPercent_);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 #include <QPalette>
+#include <QTimer>
 
 #include "app/ui/SkinItems.h"
 #include "app/ui/UiResources.h"
@@ -9,7 +10,7 @@
 
 namespace {
 // In client coordinates: the edit, the grey frame around it and the line above it.
-const RECT kEditRect = {30, 66, 378, 83};
+const RECT kEditRect = {30, 67, 380, 84};
 const RECT kEditFrame = {27, 62, 379, 84};
 const RECT kTipRect = {27, 22, 379, 54};
 // The grey of the edit's face and of the frame around it.
@@ -20,9 +21,18 @@ constexpr int kTipFontHeight = 16;
 constexpr int kTipFontWeight = 700;
 }  // namespace
 
-SearchDlg::SearchDlg(FileSelCtrl::SearchHandler search) : HomeBaseDialog(kPopupTemplate, nullptr, 0), search_(std::move(search)) {
+SearchDlg::SearchDlg(FileSelCtrl::SearchHandler search)
+    : HomeBaseDialog(kPopupTemplate, nullptr, 0), search_(std::move(search)), endTimer_(new QTimer(this)) {
     setModal(true);
+    // The window goes on taking its messages meanwhile (repaints, the search's own).
+    endTimer_->setSingleShot(true);
+    endTimer_->setInterval(kEndAfterSearchMs);
+    QObject::connect(endTimer_, &QTimer::timeout, this, [this] { EndDialog(FileSelCtrl::kSearchDlgResult); });
 }
+
+bool SearchDlg::Searching() const { return endTimer_->isActive(); }
+int SearchDlg::EndDelay() const { return endTimer_->interval(); }
+void SearchDlg::SetEndDelay(int ms) { endTimer_->setInterval(ms); }
 
 bool SearchDlg::OnInitDialog() {
     HomeBaseDialog::OnInitDialog();
@@ -63,14 +73,17 @@ void SearchDlg::OnTextChanged() {
 bool SearchDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
     switch (LOWORD(wParam)) {
     case kItemSearch:
+        // One search per dialog: a second press while it waits to end hands on nothing more.
+        if (Searching()) return true;
         text_ = edit_ ? edit_->text().toStdString() : std::string();
         if (text_.empty()) return true;
         if (edit_) edit_->setEnabled(false);
         if (search_) search_(text_);
-        EndDialog(FileSelCtrl::kSearchDlgResult);
+        endTimer_->start();
         return true;
     case kItemCancel:
     case kCmdClose:
+        endTimer_->stop();
         EndDialog(FileSelCtrl::kSearchDlgResult);
         return true;
     default: break;

@@ -43,7 +43,7 @@ void Tip3StepWnd::SetScanEnabled(bool enabled) {
     if (g_strip) ui::InvalidateWindow(g_strip);
 }
 
-Tip3StepWnd::Tip3StepWnd() : UiSdkWndBase("Tip3StepWnd", true, false, 0) {}
+Tip3StepWnd::Tip3StepWnd() : UiSdkWndBase("Tip3StepWnd", true, false, 0) { SetScreenCopy(ScreenCopy::kWholeFromX1); }
 
 Tip3StepWnd::~Tip3StepWnd() {
     if (g_strip == GetHwnd()) g_strip = nullptr;
@@ -201,6 +201,7 @@ int TipInfoWnd::ShowWithDelay(const char* key) {
     const std::string delayText = Localized(kDelayKey);
     int delay = std::atoi(delayText.c_str());
     if (delayText.empty() || delay <= 0) delay = kDefaultDelaySeconds;
+    delaySeconds_ = delay;
     if (auto* core = dynamic_cast<ui::WindowCore*>(w)) {
         core->KillTimer(kTimerId);
         timerRunning_ = core->SetTimer(kTimerId, static_cast<u32>(delay) * 1000);

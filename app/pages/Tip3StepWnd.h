@@ -63,9 +63,12 @@ public:
     const std::string& Text() const { return text_; }
     // Where the text starts: lower for a short text, counted in characters whatever their bytes.
     int TextTop() const;
+    // The delay of the tip shown last, in seconds: the language's "delayTime", or the default.
+    int DelaySeconds() const { return delaySeconds_; }
 
 private:
     bool timerRunning_ = false;
+    int delaySeconds_ = kDefaultDelaySeconds;
     u64 timesShown_ = 0;
     std::string key_;
     std::string text_;

@@ -118,10 +118,15 @@ int UiSdkWndBase::OnPaint(WPARAM, LPARAM) {
         for (auto& [id, item] : items_) item->Draw(&dc);
         DrawBackground(&dc);
     }
-    if (screenCopy_ == ScreenCopy::kWhole)
-        screen->Painter()->drawImage(QPoint(0, 0), backBuffer_);
-    else
+    switch (screenCopy_) {
+    case ScreenCopy::kWhole: screen->Painter()->drawImage(QPoint(0, 0), backBuffer_); break;
+    case ScreenCopy::kWholeFromX1:
+        screen->Painter()->drawImage(QPoint(1, 0), backBuffer_, QRect(0, 0, client.Width(), client.Height()));
+        break;
+    case ScreenCopy::kPageInset:
         screen->Painter()->drawImage(QPoint(1, 0), backBuffer_, QRect(0, 0, client.Width() - 2, client.Height() - 1));
+        break;
+    }
     return 1;
 }
 

@@ -47,8 +47,9 @@ public:
 protected:
     // Where the back buffer reaches the screen: a page shows it one pixel in from the left, one
     // short at the right and at the bottom; a box that frames itself shows the whole buffer at
-    // (0, 0), or its frame's outer pixels would show what lies below it.
-    enum class ScreenCopy { kPageInset, kWhole };
+    // (0, 0), or its frame's outer pixels would show what lies below it; a strip whose last row
+    // is its divider shows the client area's width and height one pixel in from the left.
+    enum class ScreenCopy { kPageInset, kWhole, kWholeFromX1 };
     void SetScreenCopy(ScreenCopy copy) { screenCopy_ = copy; }
 
     ItemMap items_;

@@ -47,7 +47,11 @@ constexpr int kMargin = 10;
 constexpr int kTabInset = 4;
 constexpr int kTabTop = 2;
 constexpr int kGapAboveButtons = 15;
-constexpr int kWarningStrip = 40;
+// The room the tab strip gives up for the warning strip, and the strip's own height: it takes
+// that room and most of the gap above the buttons (its close button, laid out from the strip's
+// middle, needs 44 rows to stay inside it).
+constexpr int kWarningRoom = 40;
+constexpr int kWarningStrip = 50;
 constexpr int kScrollBarWidth = 17;
 constexpr int kTabHeaderHeight = 27;
 constexpr int kMinSizeForLayout = 200;
@@ -388,8 +392,8 @@ void CFilePreViewDlg::resizeEvent(QResizeEvent* event) {
                             recovery.height());
     int tabBottom = h - kGapAboveButtons - buttonHeight - kMargin;
     if (m_warningShown && m_warning) {
-        tabBottom -= kWarningStrip;
-        m_warning->Reposition(QRect(kTabInset, tabBottom + 2, w - 2 * kTabInset, kWarningStrip - 4));
+        tabBottom -= kWarningRoom;
+        m_warning->Reposition(QRect(0, tabBottom, w, kWarningStrip));
         m_warning->show();
     }
     const QRect strip(kTabInset, kTabTop, w - 2 * kTabInset, tabBottom - kTabTop);

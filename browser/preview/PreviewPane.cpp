@@ -18,12 +18,12 @@
 #include "browser/preview/EmbeddedJpeg.h"
 #include "browser/preview/ImageView.h"
 #include "browser/preview/PreviewTemp.h"
+#include "browser/preview/PreviewWorkers.h"
 #include "browser/views/Icons.h"
 #include "browser/views/ListCtrl.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
-#include "platform/ScanThreads.h"
 
 namespace FileSelCtrl {
 
@@ -36,17 +36,6 @@ constexpr QRgb kShadowGrey = 0xFFB6B6B6;
 constexpr int kIconSize = 48;
 // Room enough for any line the pane measures.
 constexpr qreal kMeasureRoom = 10000;
-
-// Workers whose picture has not reached the UI thread yet.
-std::atomic<int> g_liveWorkers{0};
-
-// The owner of every pane's workers. Made after the scan session (StartWorker asks for the
-// session first), so destroyed before it: the held files of the workers let go of the session's
-// volume while the session still stands.
-ScanThreads& PreviewWorkers() {
-    static ScanThreads workers;
-    return workers;
-}
 
 // The pane's recovery callback: the copy stops as soon as the user has moved on.
 class CancellableCallback : public IFileRecoverCallback {
@@ -64,37 +53,33 @@ private:
     const std::atomic<bool>& m_cancelled;
 };
 
-// One worker: its own temporary copy of the held file, decoded and removed; the picture goes to
-// the UI thread, which also gives back the work order's row reference. The row's tree may be
-// replaced meanwhile: the worker reads only the held file.
-void RunWorker(std::shared_ptr<Preview_Item> work) {
+// One order: its own temporary copy of the held file, decoded and removed; the picture goes to
+// the UI thread. The row's tree may be replaced meanwhile: the worker reads only the held file.
+bool RunWorker(const std::shared_ptr<Preview_Item>& work) {
     QImage picture;
-    if (!work->cancelled.load()) {
-        const std::string temp = NewPreviewTempName();
-        if (!temp.empty()) {
-            CancellableCallback callback(work->cancelled);
-            if (CopyForPreview(&callback, work->device, work->file->Node(), temp, false) && !work->cancelled.load())
-                picture = LoadPanePicture(temp, work->name, work->size);
-            RemovePreviewTemp(temp);
-        }
+    const std::string temp = NewPreviewTempName();
+    if (!temp.empty()) {
+        CancellableCallback callback(work->cancelled);
+        if (CopyForPreview(&callback, work->device, work->file->Node(), temp, false) && !work->cancelled.load())
+            picture = LoadPanePicture(temp, work->name, work->size);
+        RemovePreviewTemp(temp);
     }
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app) {
-        g_liveWorkers.fetch_sub(1);
-        return;
-    }
-    // Posted, never sent: the UI thread may be joining this worker.
-    QMetaObject::invokeMethod(app, [work, picture = std::move(picture)]() mutable {
+    return CPreviewWorkers::Instance().HandBack(*work, [work, picture = std::move(picture)]() mutable {
         if (work->pane && !work->cancelled.load()) work->pane->OnPictureReady(work, std::move(picture));
-        g_liveWorkers.fetch_sub(1);
-    }, Qt::QueuedConnection);
+        CPreviewWorkers::Instance().Delivered();
+    });
 }
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
 Preview_Item::~Preview_Item() {
-    if (item) item->Release();
+    if (FileList_Item* row = item.exchange(nullptr)) row->Release();
+}
+
+void Preview_Item::Cancel() {
+    cancelled.store(true);
+    if (FileList_Item* row = item.exchange(nullptr)) row->Release();
 }
 
 QImage LoadPanePicture(const std::string& copyPath, const std::string& name, u64 fileSize) {
@@ -116,7 +101,7 @@ CWndPreview::CWndPreview(QWidget* parent) : QWidget(parent) {
 
 CWndPreview::~CWndPreview() { ClearItem(); }
 
-int CWndPreview::LiveWorkers() { return g_liveWorkers.load(); }
+int CWndPreview::LiveWorkers() { return CPreviewWorkers::Instance().Orders(); }
 
 void CWndPreview::SetItem(FileList_Item* item) {
     if (item && item == m_item) return;
@@ -135,7 +120,7 @@ void CWndPreview::SetItem(FileList_Item* item) {
 
 void CWndPreview::ClearItem() {
     m_picture = QImage();
-    if (m_work) m_work->cancelled.store(true);
+    if (m_work) m_work->Cancel();
     m_work.reset();
     if (m_item) m_item->Release();
     m_item = nullptr;
@@ -195,12 +180,8 @@ void CWndPreview::StartWorker() {
     work->name = name;
     work->size = m_item->size;
     m_work = work;
-    g_liveWorkers.fetch_add(1);
-    if (PreviewWorkers().Start([work](u64) { RunWorker(work); }) == 0) {
-        // No thread to be had: the pane shows the type's icon, as for any file it cannot copy.
-        g_liveWorkers.fetch_sub(1);
-        m_work.reset();
-    }
+    // Without a worker the pane shows the type's icon, as for any file it cannot copy.
+    if (!CPreviewWorkers::Instance().Submit(std::move(work), &RunWorker)) m_work.reset();
 }
 
 void CWndPreview::OnPictureReady(const std::shared_ptr<Preview_Item>& work, QImage picture) {

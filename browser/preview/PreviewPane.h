@@ -30,16 +30,17 @@ constexpr int kPaneTextGap = 30;
 
 class CWndPreview;
 
-// The work order of one worker. Its row reference goes with the order itself: the queued
-// hand-back to the UI thread never runs once the application has quit, and the reference
-// must not outlive it then.
+// The work order of one worker. It holds a reference to its row until it is cancelled (the row
+// goes back then, on the UI thread, so that a worker left inside a read holds none) or goes.
 struct Preview_Item {
     Preview_Item() = default;
     Preview_Item(const Preview_Item&) = delete;
     Preview_Item& operator=(const Preview_Item&) = delete;
     ~Preview_Item();
+    // UI thread: the user has moved on; the worker stores nothing and stops at its next step.
+    void Cancel();
     std::atomic<bool> cancelled{false};
-    FileList_Item* item = nullptr;  // a reference held
+    std::atomic<FileList_Item*> item{nullptr};  // a reference held
     QPointer<CWndPreview> pane;
     IStorageDevice* device = nullptr;
     // The row's file, held: the copy goes on safely when the scan replaces the row's tree.
@@ -87,7 +88,7 @@ public:
     QPixmap IconPixmap() const;
     // Which side a picture is fitted to first: the width (the default) or the height.
     void SetFitWidthFirst(bool widthFirst);
-    // Workers still running, over all panes.
+    // Work orders not done yet, over all panes: waiting, copying, or handed back and not yet shown.
     static int LiveWorkers();
 
 signals:

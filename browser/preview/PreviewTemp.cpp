@@ -23,14 +23,19 @@ struct Registry {
     std::mutex lock;
     std::set<std::string> live;
     bool exitHooked = false;
-    ~Registry() {
-        for (const std::string& path : live) ::unlink(path.c_str());
-    }
+};
+
+// Removes what is left when the process ends.
+struct ExitSweep {
+    ~ExitSweep() { RemoveAllPreviewTemps(); }
 };
 
 Registry& Live() {
-    static Registry registry;
-    return registry;
+    // Never destroyed: a worker may remove its copy after the process's statics went (one left
+    // inside a read of a disk that hangs when the program ended).
+    static Registry* const registry = new Registry;
+    static const ExitSweep sweep;
+    return *registry;
 }
 
 void RemoveAtExit() { RemoveAllPreviewTemps(); }

@@ -6,7 +6,14 @@
 
 #include <QImageReader>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <unordered_set>
 
 #include "browser/model/BrowserConfig.h"
 #include "browser/preview/PreviewTemp.h"
@@ -14,6 +21,7 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileRecoverCallback.h"
+#include "platform/Log.h"
 #include "platform/ProgramDir.h"
 
 namespace FileSelCtrl {
@@ -77,120 +85,175 @@ QImage ThumbnailOfCopy(const std::string& copyPath, const std::string& name, u64
     return DecodeThumbnail(copyPath);
 }
 
-CThumbnailWorker::CThumbnailWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
+struct CThumbnailWorker::Request {
+    CFileNode* node = nullptr;  // what the result is known by: compared, never followed
+    HeldFile file;
+    IStorageDevice* device = nullptr;
+    u64 holds = 0;  // the holds before it was asked for: a later one makes it stale
+};
+
+// What the worker object and its thread share; the thread holds it for as long as it runs.
+struct CThumbnailWorker::Shared {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::condition_variable ended;
+    std::deque<Request> queue;
+    std::unordered_set<const CFileNode*> asked;  // since the last Hold, so that a redraw does not ask again
+    std::vector<Result> results;
+    // Cleared when the worker object goes: the thread then calls no hook of its owner's.
+    std::function<void()> notify;
+    std::function<void(CFileNode*)> stepHook;
+    bool run = true;
+    bool busy = false;
+    bool threadEnded = false;
+    std::atomic<bool> hold{false};
+    std::atomic<u64> holds{0};
+    std::string tempName;
+};
+
+CThumbnailWorker::CThumbnailWorker(std::function<void()> notify) : m_shared(std::make_shared<Shared>()) {
     static std::atomic<u32> counter{0};
     char name[64];
     std::snprintf(name, sizeof(name), "thumb-%d-%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
-    m_tempName = GetUserCacheDir() + name;
-    m_thread = std::thread([this] { Run(); });
+    m_shared->tempName = GetUserCacheDir() + name;
+    m_shared->notify = std::move(notify);
+    m_thread = std::thread([shared = m_shared] { Run(shared); });
 }
 
 CThumbnailWorker::~CThumbnailWorker() {
-    m_hold = true;
+    Shared& s = *m_shared;
+    bool ended = false;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_run = false;
-        m_queue.clear();
+        std::unique_lock<std::mutex> guard(s.lock);
+        s.hold = true;
+        s.holds.fetch_add(1);
+        s.run = false;
+        s.queue.clear();
+        s.notify = nullptr;
+        s.stepHook = nullptr;
+        s.wake.notify_all();
+        ended = s.ended.wait_for(guard, std::chrono::milliseconds(kThumbnailEndWaitMs), [&] { return s.threadEnded; });
     }
-    m_wake.notify_all();
-    m_thread.join();
-    std::remove(m_tempName.c_str());
+    if (ended) {
+        m_thread.join();
+        std::remove(s.tempName.c_str());
+        return;
+    }
+    // Inside a read that does not return: the thread ends on its own once it does (its copy is
+    // cancelled and removed), holding what it works with.
+    LogError("A thumbnail copy is still inside a read of the disk after %u ms; it ends on its own", kThumbnailEndWaitMs);
+    m_thread.detach();
+}
+
+void CThumbnailWorker::SetStepHook(std::function<void(CFileNode*)> hook) {
+    std::lock_guard<std::mutex> guard(m_shared->lock);
+    m_shared->stepHook = std::move(hook);
 }
 
 void CThumbnailWorker::Enqueue(CFileNode* node, IStorageDevice* device) {
+    Shared& s = *m_shared;
     // A held worker is asked nothing: a file taken while a scan adds files would keep the place
     // the running scan gave it. The view asks again once the worker resumes.
-    if (!node || !device || m_hold) return;
+    if (!node || !device || s.hold) return;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (m_asked.count(node)) return;
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (s.asked.count(node)) return;
     }
     // Taken outside the lock (it asks the scan where the file lies); only this thread queues.
     HeldFile file = CHeldFile::Take(node);
     if (!file) return;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (!m_asked.insert(node).second) return;
-        m_queue.push_back({node, std::move(file), device, m_holds.load()});
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (!s.asked.insert(node).second) return;
+        s.queue.push_back({node, std::move(file), device, s.holds.load()});
     }
-    m_wake.notify_one();
+    s.wake.notify_one();
 }
 
 void CThumbnailWorker::ClearQueue() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    Shared& s = *m_shared;
+    std::lock_guard<std::mutex> guard(s.lock);
     // The forgotten files may be asked for again when they come back into view.
-    for (const Request& r : m_queue) m_asked.erase(r.node);
-    m_queue.clear();
+    for (const Request& r : s.queue) s.asked.erase(r.node);
+    s.queue.clear();
 }
 
 void CThumbnailWorker::Hold() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_hold = true;
+    Shared& s = *m_shared;
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.hold = true;
     // A file still being copied (a slow disk may keep it inside a read for long) is not waited
     // for: it reads only its held file, is cancelled at its next step, and what it gives is
     // dropped, for the rows it was asked for may be gone.
-    m_holds.fetch_add(1);
-    m_queue.clear();
-    m_asked.clear();
-    m_results.clear();
+    s.holds.fetch_add(1);
+    s.queue.clear();
+    s.asked.clear();
+    s.results.clear();
 }
 
 void CThumbnailWorker::Resume() {
-    m_hold = false;
-    m_wake.notify_one();
+    Shared& s = *m_shared;
+    std::function<void()> notify;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.hold = false;
+        notify = s.notify;
+    }
+    s.wake.notify_one();
     // The view draws its cells again, asking for the pictures it still lacks.
-    if (m_notify) m_notify();
+    if (notify) notify();
 }
 
 std::vector<CThumbnailWorker::Result> CThumbnailWorker::TakeResults() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_shared->lock);
     std::vector<Result> out;
-    out.swap(m_results);
+    out.swap(m_shared->results);
     return out;
 }
 
 size_t CThumbnailWorker::Pending() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_queue.size() + (m_busy ? 1 : 0);
+    std::lock_guard<std::mutex> guard(m_shared->lock);
+    return m_shared->queue.size() + (m_shared->busy ? 1 : 0);
 }
 
-void CThumbnailWorker::Run() {
-    std::unique_lock<std::mutex> guard(m_lock);
+void CThumbnailWorker::Run(const std::shared_ptr<Shared>& shared) {
+    Shared& s = *shared;
+    std::unique_lock<std::mutex> guard(s.lock);
     for (;;) {
-        m_wake.wait(guard, [this] { return !m_run || (!m_hold && !m_queue.empty()); });
-        if (!m_run) return;
+        s.wake.wait(guard, [&] { return !s.run || (!s.hold && !s.queue.empty()); });
+        if (!s.run) break;
         // The latest asked is what the user looks at now.
-        const Request request = m_queue.back();
-        m_queue.pop_back();
-        m_busy = true;
+        const Request request = s.queue.back();
+        s.queue.pop_back();
+        s.busy = true;
+        const std::function<void(CFileNode*)> stepHook = s.stepHook;
         guard.unlock();
-        QImage image = MakeThumbnail(request);
+        if (stepHook) stepHook(request.node);
+        QImage image = MakeThumbnail(s, request);
         guard.lock();
-        m_busy = false;
-        const bool keep = !m_hold && request.holds == m_holds.load() && !image.isNull();
-        if (keep) m_results.push_back({request.node, std::move(image)});
-        if (keep && m_notify) {
-            guard.unlock();
-            m_notify();
-            guard.lock();
-        }
+        s.busy = false;
+        const bool keep = !s.hold && request.holds == s.holds.load() && !image.isNull();
+        if (keep) s.results.push_back({request.node, std::move(image)});
+        // Under the lock, so that it is never called once its owner has cleared it; it only posts.
+        if (keep && s.notify) s.notify();
     }
+    s.threadEnded = true;
+    s.ended.notify_all();
 }
 
-QImage CThumbnailWorker::MakeThumbnail(const Request& request) {
-    if (m_stepHook) m_stepHook(request.node);
-    HoldCallback callback(m_hold, m_holds, request.holds);
+QImage CThumbnailWorker::MakeThumbnail(Shared& shared, const Request& request) {
+    HoldCallback callback(shared.hold, shared.holds, request.holds);
     if (callback.IsCancelled() != kGoOn) return {};
     // Only the held file is read: the row's tree may be replaced or dropped meanwhile.
     const IFileProperties* p = request.file->Properties();
     if ((p->GetAttributes() & kAttrDirectory) || p->GetSize() >= kMaxThumbnailSource) return {};
     QImage image;
     // A picture partly read is drawn as the preview shows it: what could be read, zeros for the rest.
-    if (CopyForPreview(&callback, request.device, request.file->Node(), m_tempName, false) &&
+    if (CopyForPreview(&callback, request.device, request.file->Node(), shared.tempName, false) &&
         callback.IsCancelled() == kGoOn) {
-        image = ThumbnailOfCopy(m_tempName, request.file->Name(), p->GetSize());
+        image = ThumbnailOfCopy(shared.tempName, request.file->Name(), p->GetSize());
     }
-    std::remove(m_tempName.c_str());
+    std::remove(shared.tempName.c_str());
     return image;
 }
 

@@ -7,16 +7,13 @@
 // The worker is never killed: it stops at checkpoints, between files and inside a copy (the
 // writer asks its callback), and every decode is bounded in size. It copies only held files, so
 // a hold never waits for it: a row's tree may be replaced while a copy is inside a slow read.
+// Its thread owns what it works with (queue, flags, temporary name), so that a worker object that
+// goes while its thread is inside a read of a disk that hangs waits for it only a short while.
 #include <QImage>
 #include <QSize>
-#include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <mutex>
-#include <string>
+#include <memory>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "browser/model/ListModel.h"
@@ -33,6 +30,8 @@ constexpr int kThumbnailWidth = 130;
 constexpr int kThumbnailHeight = 104;
 // Files this big are never copied for a picture.
 constexpr u64 kMaxThumbnailSource = 52428800;
+// How long a worker that goes waits for its thread to leave a read.
+constexpr u32 kThumbnailEndWaitMs = 1500;
 
 // The size of the thumbnail of a picture: at most 130 by 104, never enlarged.
 QSize ThumbnailSize(QSize picture);
@@ -75,30 +74,15 @@ public:
     size_t Pending();
 
     // Test hook: runs on the worker thread at the start of each file.
-    void SetStepHook(std::function<void(CFileNode*)> hook) { m_stepHook = std::move(hook); }
+    void SetStepHook(std::function<void(CFileNode*)> hook);
 
 private:
-    struct Request {
-        CFileNode* node = nullptr;  // what the result is known by: compared, never followed
-        HeldFile file;
-        IStorageDevice* device = nullptr;
-        u64 holds = 0;  // the holds before it was asked for: a later one makes it stale
-    };
-    void Run();
-    QImage MakeThumbnail(const Request& request);
+    struct Shared;
+    struct Request;
+    static void Run(const std::shared_ptr<Shared>& shared);
+    static QImage MakeThumbnail(Shared& shared, const Request& request);
 
-    std::function<void()> m_notify;
-    std::function<void(CFileNode*)> m_stepHook;
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    std::deque<Request> m_queue;
-    std::unordered_set<const CFileNode*> m_asked;  // since the last Hold, so that a redraw does not ask again
-    std::vector<Result> m_results;
-    bool m_run = true;
-    bool m_busy = false;
-    std::atomic<bool> m_hold{false};
-    std::atomic<u64> m_holds{0};
-    std::string m_tempName;
+    std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
 };
 

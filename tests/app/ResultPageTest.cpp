@@ -331,6 +331,14 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
             cut.push_back(t.text + " needs " + std::to_string(t.neededWidth) + " x " + std::to_string(t.neededHeight));
     });
     const auto text = [](const char* key) { return UiResources::Instance().GetString(key); };
+    // The first row of dark ink from (left, top) to (right, top + 24) in the window's picture.
+    const auto firstInkRow = [](const QImage& image, int left, int top, int right) {
+        for (int y = top - 4; y < top + 24; ++y)
+            for (int x = left; x < right; ++x)
+                if (qGray(image.pixel(HomeBaseDialog::ClientToWindowX(x), HomeBaseDialog::ClientToWindowY(y))) < kDarkInk) return y;
+        return -1;
+    };
+    std::vector<std::string> searched;
     const auto result = [&](bool success) {
         ExportResult dialog(nullptr);
         std::tie(dialog.targetPath, dialog.success, dialog.fileCount) = std::tuple{dir_.Path(), success, 2};
@@ -348,7 +356,7 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
         {"recovery-progress", [] { ExportProgress(nullptr).DoModal(); }},
         {"save-progress", [&] { SaveRestoreScanResult(nullptr, ScanResultTransfer::kExport, dir_.File("band.rsf")).DoModal(); }},
         {"load-progress", [&] { SaveRestoreScanResult(nullptr, ScanResultTransfer::kImport, dir_.File("none.rsf")).DoModal(); }},
-        {"search", [] { ::SearchDlg([](const std::string&) {}).DoModal(); }},
+        {"search", [&] { ::SearchDlg([&](const std::string& text) { searched.push_back(text); }).DoModal(); }},
         {"recovery-failed", [&] { result(false); }},
         {"recovery-completed", [&] { result(true); }},
     };
@@ -417,6 +425,10 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
                 if (dynamic_cast<ExportProgress*>(shown)) {
                     const std::string line = UiResources::Instance().GetString("RecoveryFile") + kFileName;
                     EXPECT_NE(std::find(drawn.begin(), drawn.end(), line), drawn.end()) << "the name right after the text: " << line;
+                    // Not a single line: the text stands at the top of its place, (15, 60)-(432, 80).
+                    const QFontMetrics fm(*UiResources::Instance().GetFont(16, 100, false));
+                    EXPECT_NEAR(firstInkRow(image, 15, 60, 432), 60 + fm.ascent() + fm.tightBoundingRect(QString::fromStdString(line)).top(), 1)
+                        << "the text's first ink row";
                 }
                 if (auto* folder = dynamic_cast<SelExportPathDlg*>(shown)) {
                     // In client coordinates: the band from x 20 to the tree's left at 23, from y 15 to its top at 17.
@@ -450,20 +462,35 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
                     return;
                 }
                 if (auto* search = dynamic_cast<::SearchDlg*>(shown)) {
-                    // The field the name is typed into is grey, beside its text as after it.
-                    const QRect edit = search->Edit()->geometry();
-                    EXPECT_EQ(image.pixel(edit.right() - 2, edit.center().y()) | 0xFF000000u, kBorder) << "the edit's face";
+                    // The field the name is typed into is grey from (30, 67) on, 350 by 17, beside
+                    // its text as after it; the row above it is the dialog's white.
+                    for (const auto& [x, y, rgb] : {std::tuple{30, 75, kBorder}, {379, 75, kBorder}, {30, 66, kWhite}, {200, 66, kWhite}, {380, 75, kWhite}})
+                        EXPECT_EQ(at(x, y), rgb) << "at " << x << "," << y;
+                    EXPECT_EQ(search->Edit()->size(), QSize(350, 17));
+                    // Search hands the text on once and disables the field; the dialog stays half
+                    // a second (held open here while it is looked at), a second press handing on
+                    // nothing, and then ends by itself.
+                    EXPECT_EQ(search->EndDelay(), 500);
+                    search->SetEndDelay(static_cast<int>(uiwait::kGuard.count()));
+                    QTest::keyClicks(search->Edit(), "img");
+                    searched.clear();
+                    for (int press = 0; press < 2; ++press) ClickClientItem(search, ::SearchDlg::kItemSearch);
+                    EXPECT_EQ(searched, std::vector<std::string>{"img"});
+                    EXPECT_TRUE(search->isVisible() && search->Searching());
+                    EXPECT_FALSE(search->Edit()->isEnabled());
+                    uiwait::Paint(shown);
+                    shown->grab().save(QString::fromStdString(Shot(std::string("dialog-search-searching-") + suffix)));
+                    search->SetEndDelay(0);
+                    EXPECT_TRUE(uiwait::Until([&] { return !search->isVisible(); }, "the search dialog's own end"));
+                    return;
                 }
                 if (auto* finished = dynamic_cast<ExportResult*>(shown)) {
                     // The title's first line stands at the top of its place from (68, 68), 12 lower on a failure.
                     const int top = finished->success ? 68 : 80;
                     const QFontMetrics fm(*UiResources::Instance().GetFont(17, 600, false));
                     const QString title = QString::fromStdString(text(finished->success ? "RecoveryCompleted" : "RecoveryFailed"));
-                    int firstInk = -1;
-                    for (int y = top - 4; y < top + 20 && firstInk < 0; ++y)
-                        for (int x = 68; x < 450 && firstInk < 0; ++x)
-                            if (qGray(at(x, y)) < kDarkInk) firstInk = y;
-                    EXPECT_NEAR(firstInk, top + fm.ascent() + fm.tightBoundingRect(title).top(), 1) << "the title's first ink row";
+                    EXPECT_NEAR(firstInkRow(image, 68, top, 450), top + fm.ascent() + fm.tightBoundingRect(title).top(), 1)
+                        << "the title's first ink row";
                 }
                 if (auto* completed = dynamic_cast<ExportResult*>(shown); completed && completed->success) {
                     ClickClientItem(completed, ExportResult::kItemPathLink);

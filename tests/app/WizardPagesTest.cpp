@@ -26,6 +26,8 @@
 #include "app/ui/UiResources.h"
 #include "devices/ScanOptions.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/Profile.h"
+#include "platform/ProgramDir.h"
 #include "platform/Time.h"
 #include "platform/ui/Dc.h"
 #include "platform/ui/Window.h"
@@ -212,6 +214,24 @@ TEST(TipBox, ShowsOnlyWithABufferAndPlacesShortTextsLower) {
                 EXPECT_EQ(box.pixel(x, y), rgb) << x << "," << y << " " << key << " " << file;
         }
     }
+    // The tip hides by its own timer after the language's "delayTime" seconds, 8 in a language
+    // file without it (the program's own).
+    testutil::TempDir program;
+    const std::string shipped = GetProgramDir(), language = program.File("English.dat");
+    std::filesystem::copy_file(shipped + "English.dat", language);
+    ASSERT_TRUE(WritePrivateProfileString("string", "delayTime", "1", language.c_str()));
+    for (const auto& [folder, delay] : {std::pair{program.Path() + "/", 1}, {shipped, UiCtrl::TipInfoWnd::kDefaultDelaySeconds}}) {
+        SetProgramDir(folder);
+        UiResources::Instance().SetLanguage(0, "English.dat");
+        ASSERT_EQ(tip.ShowWithDelay("TipDeep"), 0);
+        EXPECT_EQ(tip.DelaySeconds(), delay) << folder;
+    }
+    EXPECT_EQ(UiCtrl::TipInfoWnd::kDefaultDelaySeconds, 8);
+    SetProgramDir(program.Path() + "/");
+    UiResources::Instance().SetLanguage(0, "English.dat");
+    ASSERT_EQ(tip.ShowWithDelay("TipDeep"), 0);
+    EXPECT_TRUE(uiwait::Until([&] { return !tip.IsShown(); }, "the tip's end by its own timer"));
+    SetProgramDir(shipped);
     UiResources::Instance().SetLanguage(0, "English.dat");
 }
 

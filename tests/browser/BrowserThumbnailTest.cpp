@@ -170,6 +170,26 @@ TEST(BrowserThumbnails, AHoldReturnsAtOnceAndDropsTheRunningFileAndTheRest) {
     EXPECT_EQ(steps.load(), 1) << "nothing more was started while held";
     EXPECT_TRUE(worker.TakeResults().empty());
     worker.Resume();
+
+    // A worker that goes while its file hangs (a read that never returns) waits for it only a
+    // while; its thread ends on its own once the file does, and tells its gone owner nothing.
+    testutil::Gate endHung;
+    std::atomic<bool> hungEnded{false};
+    std::atomic<int> hungNotices{0};
+    auto hung = std::make_unique<CThumbnailWorker>([&] { ++hungNotices; });
+    inStep = false;
+    hung->SetStepHook([&](CFileNode*) {
+        inStep = true;
+        EXPECT_TRUE(endHung.Wait()) << "the hanging file was never let go";
+        hungEnded = true;
+    });
+    hung->Enqueue(files[1], device);
+    ASSERT_TRUE(uiwait::UntilWithoutEvents([&] { return inStep.load(); }, "the hanging file"));
+    hung.reset();
+    EXPECT_FALSE(hungEnded.load()) << "the worker waited for the file that hangs";
+    endHung.Open();
+    EXPECT_TRUE(uiwait::UntilWithoutEvents([&] { return hungEnded.load(); }, "the hanging file's end"));
+    EXPECT_EQ(hungNotices.load(), 0);
     browsertest::Free(root);
 }
 

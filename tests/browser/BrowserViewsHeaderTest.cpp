@@ -300,8 +300,9 @@ TEST_F(BrowserHeaderAndBars, TheSearchDialogStartsASearchWhoseHitsFillTheSearchT
         std::filesystem::create_directories(std::string(MORVENDA_BINARY_DIR) + "/screenshots");
         EXPECT_TRUE(dialog.grab().save(QString::fromStdString(std::string(MORVENDA_BINARY_DIR) + "/screenshots/browser-search-dialog.png")));
         ClickDialogItem(dialog, ::SearchDlg::kItemSearch);
-        EXPECT_EQ(dialog.result(), kSearchDlgResult);
         EXPECT_EQ(asked, std::vector<std::string>{"file100?.jpg"});
+        EXPECT_TRUE(uiwait::Until([&] { return !dialog.isVisible(); }, "the dialog's end after the search"));
+        EXPECT_EQ(dialog.result(), kSearchDlgResult);
     }
     for (const int close : {static_cast<int>(::SearchDlg::kItemCancel), HomeBaseDialog::kCmdClose}) {
         ::SearchDlg dialog([&](const std::string& text) { asked.push_back(text); });

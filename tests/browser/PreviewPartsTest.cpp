@@ -561,6 +561,8 @@ TEST_F(PreviewParts, CopyLimitedViewCopiesNothing) {
 
 // Pixels darker than this are a text's ink, not the grey strip under it.
 constexpr int kDarkInk = 128;
+// The warning strip's colour, COLORREF 0xB8E2F9.
+constexpr QRgb kWarningColour = 0xFFF9E2B8;
 
 TEST_F(PreviewParts, PreviewWindowShowsTabsKeepsThePlaceAndRecovers) {
     CFileNode* node = browsertest::Add(nullptr, "holiday.png", false, 1000);
@@ -698,6 +700,21 @@ TEST_F(PreviewParts, PreviewWindowSpeaksTheInterfaceLanguage) {
         EXPECT_EQ(tabs.weight(), QFont::Normal) << tag;
         ASSERT_NE(dlg.Warning(), nullptr);
         EXPECT_FALSE(dlg.Warning()->Text().isEmpty()) << tag;
+        {
+            // The warning strip: 50 rows of its colour across the window above the buttons, its
+            // close button inside it.
+            const QImage shot = dlg.grab().toImage();
+            int top = -1, rows = 0;
+            for (int y = 0; y < shot.height(); ++y)
+                if (shot.pixel(0, y) == kWarningColour && shot.pixel(shot.width() - 1, y) == kWarningColour) {
+                    if (top < 0) top = y;
+                    ++rows;
+                }
+            EXPECT_EQ(rows, 50) << tag;
+            EXPECT_LE(top + rows, dlg.RecoveryButton()->geometry().top()) << tag << ": the strip above the buttons";
+            const QRect close = dlg.Warning()->CloseButton()->geometry().translated(dlg.Warning()->pos());
+            EXPECT_TRUE(QRect(0, top, shot.width(), rows).contains(close)) << tag << ": the close button at " << close.y() << ", the strip at " << top;
+        }
         if (language != 0) {
             EXPECT_NE(dlg.Tabs()->tabText(0), "Image") << tag;
             EXPECT_NE(dlg.Warning()->Text(), english) << tag;

@@ -13,6 +13,9 @@
 #include <atomic>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "BrowserScanFixture.h"
 #include "BrowserTestTree.h"
@@ -29,6 +32,7 @@
 #include "browser/preview/PreviewPane.h"
 #include "browser/preview/PreviewTemp.h"
 #include "browser/preview/PreviewViewer.h"
+#include "browser/preview/PreviewWorkers.h"
 #include "browser/views/Container.h"
 #include "browser/views/PreviewEntry.h"
 #include "browser/views/IconCtrl.h"
@@ -48,6 +52,30 @@ using namespace browsertest;
 namespace {
 
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The first node below root (breadth first) of that name; null when there is none.
+CFileNode* FindByName(CFileNode* root, const std::string& name) {
+    std::deque<CFileNode*> walk{root};
+    for (; !walk.empty(); walk.pop_front()) {
+        for (CFileNode* c = walk.front()->GetFirstChild(); c; c = c->GetNextSibling()) {
+            const IFileProperties* p = c->GetFileProperties();
+            if (p && p->GetName() && name == p->GetName()) return c;
+            walk.push_back(c);
+        }
+    }
+    return nullptr;
+}
+
+// The threads of this process of that name, as the system lists them.
+size_t ProcessThreads(const std::string& named) {
+    size_t threads = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        threads += std::getline(comm, name) && name == named;
+    }
+    return threads;
+}
 
 // The manifest's entry of the file of that name.
 testutil::ManifestFile Listed(const char* manifest, const std::string& name) {
@@ -328,17 +356,22 @@ TEST_F(PreviewScan, APartlyReadableFileShowsWhatCouldBeRead) {
     sink.device = volume;
 }
 
-// The last step of a complete scan replaces the trees on screen and drops those nobody chose
-// while the pane, the thumbnails, the preview window or the recovery of one file copy one of their
-// files: the tree goes at once, whatever moment of the copy a slow disk holds, and the copy still
-// reads the whole file, which the window keeps and its Recovery writes.
-TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothingFromTheCopy) {
+// The last step of a complete scan replaces the trees on screen and drops those nobody chose,
+// and the scan renames a shown file and places it again, while the pane, the thumbnails, the
+// preview window or the recovery of one file copy it: the tree changes at once, whatever moment
+// of the copy a slow disk holds, and the copy still reads the whole file under the name it had,
+// which the window keeps and its Recovery writes. A disk that hangs in a read while the user
+// picks files one after the other keeps a few pane workers, and the file picked last is shown;
+// the program quits without waiting for the read, and the worker left in it hands nothing back.
+TEST_F(PreviewScan, ATreeReplacedDroppedOrRenamedWhileOneOfItsFilesIsCopiedTakesNothingFromTheCopy) {
     Scan(kFsNtfs);
     progress.DoStop(false);
     const auto jpeg = Listed("ntfs-basic.json", "Paulo Größe-45.jpg");
+    const std::string jpegName = BaseName(jpeg.path), otherName = "customer_morning_144.png";
     IStorageDevice* volume = sink.device;
     RecoveryGraph& session = RecoveryGraph::Instance();
     CFileVirtualNodeManager& manager = CFileVirtualNodeManager::Instance();
+    CPreviewWorkers& workers = CPreviewWorkers::Instance();
     ASSERT_TRUE(jpeg.intact && jpeg.runs.size() == 1 && jpeg.size > 2 * 65536u) << "one run, read in three reads";
     const std::pair<u64, u64> sectors{jpeg.runs[0].first / 512, (jpeg.runs[0].first + jpeg.size + 511) / 512};  // the volume fills the image
     // The page's recovery of one file reads the session's volume: the slow disk too.
@@ -347,12 +380,19 @@ TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothing
     session.SelectVolume(0, slow);
     testutil::TempDir out;
     enum Copier { kPane, kThumbnail, kWindow, kRecovery };
-    const struct { const char* name; int read; bool after; } moments[] = {
-        {"before its first read", 1, false}, {"inside a read", 1, true}, {"between reads", 2, false}, {"after its last read", 0, true}};
+    enum Change { kReplaced, kDropped, kRenamed };
+    // The pane's rows also hang in a read while the user picks files, or while the program quits.
+    const struct { const char* name; int read; bool after; int picks; bool quit; } moments[] = {
+        {"before its first read", 1, false, 0, false}, {"inside a read", 1, true, 0, false}, {"between reads", 2, false, 0, false},
+        {"after its last read", 0, true, 0, false},    {"hung while 60 files are picked", 1, true, 60, false},
+        {"hung while 600 files are picked", 1, true, 600, false}, {"hung while 6000 files are picked", 1, true, 6000, false},
+        {"hung while the program quits", 1, true, 0, true}};
     for (const Copier copier : {kPane, kThumbnail, kWindow, kRecovery})
         for (const auto& moment : moments)
-            for (const bool replaced : {true, false}) {
-                const std::string trace = std::to_string(copier) + ", " + moment.name + (replaced ? ", replaced" : ", dropped");
+            for (const Change change : {kReplaced, kDropped, kRenamed}) {
+                const bool hung = moment.picks > 0 || moment.quit;
+                if (hung && copier != kPane) continue;
+                const std::string trace = std::to_string(copier) + ", " + moment.name + ", change " + std::to_string(change);
                 SCOPED_TRACE(trace);
                 browser->ClearAll();  // the copy of the scanned tree alone on screen
                 auto* shown = static_cast<CFileSystemNode*>(DeepClone(session.GetTreeRoots().front()));
@@ -360,10 +400,11 @@ TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothing
                 manager.AddFileSystemNode(shown, nullptr, nullptr, true);
                 SettleScan();
                 // A slow disk: it holds the copy at the file's read of the moment's number (0: the
-                // one reaching the file's end), before or after the read, until the tree has gone.
-                testutil::Gate reached, leave;
+                // one reaching the file's end), before or after the read, until the tree changed.
+                testutil::Gate reached, leave, picked;
+                if (!hung) picked.Open();
                 std::atomic<int> reads{0};
-                const auto hold = [&] { reached.Open(); EXPECT_TRUE(leave.Wait()) << "the tree waited for the copy"; };
+                const auto hold = [&] { reached.Open(); EXPECT_TRUE(leave.Wait(std::chrono::minutes(4))) << "the tree waited for the copy"; };
                 DiskOver disk(*volume, [&](void* buffer, u64 at, u64 count) {
                     const int number = at < sectors.second && at + count > sectors.first ? ++reads : -1;
                     const bool here = number == moment.read || (moment.read == 0 && at + count >= sectors.second);
@@ -375,45 +416,94 @@ TEST_F(PreviewScan, ATreeReplacedOrDroppedWhileOneOfItsFilesIsCopiedTakesNothing
                 sink.device = slow->device = &disk;
                 sink.recovered.clear();
                 container->Right()->ShowPreviewPane(copier == kPane);
-                // The tree builder's part on the scan thread: the new tree shown, the old one
-                // taken from the browser and freed; only then does the disk go on.
-                std::atomic<bool> removed{false};
-                CFileNode* replacement = replaced ? DeepClone(session.GetTreeRoots().front()) : nullptr;
+                // The tree builder's part on the scan thread: the new tree shown and the old one
+                // taken from the browser and freed, or the file renamed and placed under the
+                // tree's root; only then does the disk go on.
+                std::atomic<bool> changed{false};
+                CFileNode* replacement = change == kReplaced ? DeepClone(session.GetTreeRoots().front()) : nullptr;
                 std::thread scan([&, shown] {
                     EXPECT_TRUE(reached.Wait()) << "the copy never came to the slow read";
-                    if (replacement) manager.AddFileSystemNode(replacement, nullptr, nullptr, true);
-                    manager.RemoveFileSystemNode(shown);
-                    DestroySubtree(shown);
-                    removed = true;
+                    EXPECT_TRUE(picked.Wait(std::chrono::minutes(4))) << "the picks never ended";
+                    if (change == kRenamed) {
+                        const std::lock_guard<std::recursive_timed_mutex> tree(manager.TreeLock());
+                        CFileNode* file = FindByName(shown, jpegName);
+                        ASSERT_NE(file, nullptr);
+                        for (const char* name : {"renamed once.jpg", "renamed twice.jpg"}) file->GetFileProperties()->SetName(name);
+                        file->GetParent()->RemoveChild(file);
+                        shown->AddChild(file);
+                    } else {
+                        if (replacement) manager.AddFileSystemNode(replacement, nullptr, nullptr, true);
+                        manager.RemoveFileSystemNode(shown);
+                        DestroySubtree(shown);
+                    }
+                    changed = true;
                     leave.Open();
                 });
-                // The window goes on while the file is copied: the removal reaches it there.
+                // The window goes on while the file is copied: the change reaches it there.
                 SetPreviewDialogRunner([&](QDialog& d) {
                     auto& window = dynamic_cast<CFilePreViewDlg&>(d);
-                    EXPECT_TRUE(removed.load());
+                    EXPECT_TRUE(changed.load());
                     EXPECT_EQ(testutil::Sha256File(window.TempPath()), jpeg.sha256);
+                    EXPECT_TRUE(window.windowTitle().startsWith(QString::fromStdString(jpegName))) << "the name the file had when taken";
                     window.RecoveryButton()->click();
                 });
-                { RefHolder<FileList_Item> chosen(Select(BaseName(jpeg.path))); }  // the pane copies from here
-                container->Right()->SetViewMode(copier != kThumbnail);  // the icon view from here
-                if (copier == kWindow) container->Right()->Details()->OnCommand(ID_FILESEL_PREVIEW);
-                if (copier == kRecovery) container->Right()->Details()->OnCommand(ID_FILESEL_RECOVERY);
-                EXPECT_EQ(sink.recovered.size(), copier >= kWindow ? 1u : 0u);
-                if (!sink.recovered.empty()) {
-                    ExportProgress recovery(nullptr);
-                    recovery.targetPath = out.File(trace);
-                    recovery.singleFile = sink.recovered[0];
-                    recovery.DoModal();
-                    EXPECT_EQ(testutil::Sha256File(recovery.targetPath), jpeg.sha256);
-                }
-                EXPECT_TRUE(PumpUntil([&] { return removed.load(); }, "the tree's removal"));
-                scan.join();
                 CWndPreview* pane = container->Right()->Preview();
-                CThumbnailWorker& thumbnails = container->Right()->Icons()->List()->Worker();
-                EXPECT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0 && thumbnails.Pending() == 0; }, "the copies' end"));
-                EXPECT_TRUE(!pane->HasPicture() && (!pane->Item() || !pane->Item()->fileNode)) << "the pane keeps a row of the gone tree";
+                {  // the rows picked, held for as long as the row runs
+                    RefHolder<FileList_Item> other(hung ? Select(otherName) : nullptr), chosen(Select(jpegName));  // the pane copies from here
+                    if (moment.picks > 0) {
+                        // Every pick while the read hangs: the pane's workers and the process's threads stay few.
+                        ASSERT_TRUE(other && chosen && reached.Wait());
+                        size_t mostThreads = 0;
+                        for (int pick = 0; pick < moment.picks; ++pick) {
+                            pane->SetItem(pick % 2 == 0 ? other.get() : chosen.get());
+                            EXPECT_LE(workers.Threads(), kMaxPaneWorkers);
+                            if (pick % 50 != 0) continue;
+                            Turn();  // what was handed back is taken
+                            EXPECT_LE(CWndPreview::LiveWorkers(), kMaxPaneWorkers + 1) << "the running orders and one waiting";
+                            mostThreads = std::max(mostThreads, ProcessThreads(kPreviewWorkerThreadName));
+                        }
+                        EXPECT_TRUE(mostThreads >= 1 && mostThreads <= size_t{kMaxPaneWorkers}) << mostThreads << " copy threads";
+                        // The read still hangs: the other file picked last still shows, and so does the first.
+                        pane->SetItem(other.get());
+                        EXPECT_TRUE(PumpUntil([&] { return pane->HasPicture(); }, "the picture picked last"));
+                        pane->SetItem(chosen.get());
+                    }
+                    if (moment.quit) {
+                        ASSERT_TRUE(reached.Wait());
+                        EXPECT_FALSE(workers.Stop(kPreviewWorkersExitWaitMs)) << "the read hangs yet";
+                        EXPECT_EQ(workers.Threads(), 1) << "the worker left inside it";
+                    }
+                    picked.Open();
+                    container->Right()->SetViewMode(copier != kThumbnail);  // the icon view from here
+                    if (copier == kWindow) container->Right()->Details()->OnCommand(ID_FILESEL_PREVIEW);
+                    if (copier == kRecovery) container->Right()->Details()->OnCommand(ID_FILESEL_RECOVERY);
+                    EXPECT_EQ(sink.recovered.size(), copier >= kWindow ? 1u : 0u);
+                    if (!sink.recovered.empty()) {
+                        ExportProgress recovery(nullptr);
+                        recovery.targetPath = out.File(trace);
+                        recovery.singleFile = sink.recovered[0];
+                        recovery.DoModal();
+                        EXPECT_EQ(testutil::Sha256File(recovery.targetPath), jpeg.sha256);
+                    }
+                    EXPECT_TRUE(PumpUntil([&] { return changed.load(); }, "the tree's change"));
+                    scan.join();
+                    CThumbnailWorker& thumbnails = container->Right()->Icons()->List()->Worker();
+                    EXPECT_TRUE(PumpUntil([&] { return CWndPreview::LiveWorkers() == 0 && workers.Threads() == 0 && thumbnails.Pending() == 0; },
+                                          "the copies' end"));
+                    if (change == kRenamed) {
+                        // The tree stands: the pane shows the file picked last, unless the program quit.
+                        EXPECT_EQ(pane->HasPicture(), copier == kPane && !moment.quit);
+                    } else {
+                        EXPECT_TRUE(!pane->HasPicture() && (!pane->Item() || !pane->Item()->fileNode)) << "the pane keeps a row of the gone tree";
+                    }
+                }
                 browser->ClearAll();
                 Settle();
+                if (change == kRenamed) {
+                    // The properties are the scanned tree's too.
+                    FindByName(shown, "renamed twice.jpg")->GetFileProperties()->SetName(jpegName.c_str());
+                    DestroySubtree(shown);
+                }
                 DestroySubtree(replacement);
                 EXPECT_EQ(LivePreviewTempCount(), 0u);
                 sink.device = slow->device = volume;  // the slow disk ends with this row

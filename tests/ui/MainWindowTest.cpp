@@ -14,6 +14,7 @@
 #include <thread>
 #include <tuple>
 
+#include "HeldEnumeration.h"
 #include "TestUtil.h"
 #include "UiTestEnv.h"
 #include "app/AboutDlg.h"
@@ -21,8 +22,11 @@
 #include "app/CrashFilter.h"
 #include "app/QZMUIApp.h"
 #include "app/QZMUIDlg.h"
+#include "app/pages/SelDataLostPartitionWnd.h"
+#include "app/pages/Tip3StepWnd.h"
 #include "core/Settings.h"
 #include "core/VersionInfo.h"
+#include "devices/VolumeEnumerator.h"
 #include "app/ui/MessageBox.h"
 #include "app/ui/UiResources.h"
 #include "engine/RecoveryGraph.h"
@@ -350,12 +354,38 @@ TEST_F(MainWindow, PageCommandsAndDeviceChangesFollowThePages) {
     EXPECT_EQ(dlg_->CurrentPage(), place);
     EXPECT_FALSE(dlg_->PlaceRefreshPending());
     EXPECT_FALSE(dlg_->GetCaptionItem(CMD_IMPORT_SCAN)->IsEnabled());
+
     // While the place page shows, a change goes to it at once.
     PostMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDeviceRemoveComplete, kDbtDevtypVolume);
     PostMessage(dlg_->Handle(), WM_DEVICECHANGE, kDbtDevNodesChanged, 0);
     uiwait::Flush();
     EXPECT_FALSE(dlg_->PlaceRefreshPending());
 
+    // The step strip over the place page reaches the screen whole, one pixel in from the left:
+    // its divider, its last row, lies across the window (as far as the window reaches), idle and
+    // while the page looks for disks, in each language.
+    QWidget* strip = dlg_->StepStrip()->Widget();
+    auto* placePage = dynamic_cast<UiCtrl::SelDataLostPartitionWnd*>(dlg_->PageAt(CQZMUIDlg::kPlacePage));
+    ASSERT_TRUE(strip->isVisible() && placePage);
+    const QRect shown(strip->mapTo(dlg_.get(), QPoint(0, 0)), strip->size());
+    EXPECT_EQ(shown.bottom(), HomeBaseDialog::ClientToWindowY(69));
+    const auto idle = [&] {
+        return uiwait::Until([&] { return !placePage->TimerRunning() && EnumCollectPartition::Instance().WaitDone(0); }, "the page idle");
+    };
+    for (const auto& [index, tag] : {std::pair{2, "de"}, {1, "ja"}, {0, "en"}})
+        for (const bool busy : {false, true}) {
+            ASSERT_EQ(dlg_->SwitchLanguage(index), 0);
+            ASSERT_TRUE(idle());
+            testutil::HeldEnumeration held;
+            if (busy) SendMessage(place, WM_COMMAND, UiCtrl::SelDataLostPartitionWnd::kCmdRefresh, 0);
+            ASSERT_TRUE(!busy || held.Reached());
+            uiwait::Paint(dlg_.get());
+            const QImage window = dlg_->grab().toImage();
+            window.save(QString::fromStdString(uitest::ScreenshotDir() + "/step_strip_" + (busy ? "busy_" : "idle_") + tag + ".png"));
+            for (const int x : {shown.left() + 1, shown.center().x(), std::min(shown.right(), window.width() - 1)})
+                EXPECT_EQ(window.pixel(x, shown.bottom()), ui::ColorFromRef(0xE6E6E6).rgb()) << tag << (busy ? " busy" : " idle") << " at x " << x;
+        }
+    ASSERT_TRUE(idle());
     dlg_->OnClickCmd(CMD_BACK, place);
     EXPECT_EQ(dlg_->CurrentPage(), fileTypes);
     EXPECT_TRUE(dlg_->GetCaptionItem(CMD_IMPORT_SCAN)->IsEnabled());
