@@ -4,6 +4,7 @@
 // from its directory blocks when its boot regions are gone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -145,6 +146,68 @@ TEST(FatCandidateRules, AVolumeWithoutFatsGetsItsLayoutFromItsDataArea) {
         // The guessed reserved sector, two FATs and root region end at the data area.
         const u64 rootSectors = c.fsCode == kFsFat16 ? c.root : 0;
         EXPECT_EQ(layout.start + 1 + 2 * u64(layout.sectorsPerFat) + rootSectors, c.dataStart);
+    }
+}
+
+// A 2 GiB FAT32 volume of 1 KiB clusters (FATs of 16,258 sectors from sector 32, data at 32,548)
+// formatted over with 16 KiB clusters (FATs of 1,024 sectors, data at 2,080): the older volume's
+// folders agree on its layout, inside the newer volume, and its second FAT copy stands.
+TEST(FatCandidateRules, AVolumeFormattedOverIsFoundFromItsFoldersAndItsOwnFats) {
+    constexpr u64 kDevice = 4194304;
+    constexpr u64 kOldData = 32548;
+    const struct {
+        const char* what;
+        bool newerBoot;         // the newer volume's boot sector stands
+        u64 dataStart;          // where the folders put the data area
+        u32 spc;
+        std::vector<u64> fats;  // FAT copy starts seen
+        bool made;
+        u32 fsCode;
+        u32 perFat;
+        u32 flagsSet, flagsClear;
+    } rows[] = {
+        {"its FAT32 pair past a pair that reads as FAT16, the first copy the newer volume's", true, kOldData, 2,
+         {32, 1056, 16290}, true, kFsFat32, 16258, kFatFlagFat1Seen | kFatFlagFat2Seen | kFatFlagFat2Usable,
+         kFatFlagFat1Usable},
+        {"no newer volume: both copies its own", false, kOldData, 2, {32, 1056, 16290}, true, kFsFat32, 16258,
+         kFatFlagFat1Usable | kFatFlagFat2Usable, 0},
+        {"the layout of the volume over it is that volume", true, 2080, 32, {32, 1056}, false, 0, 0, 0, 0},
+        {"no pair whose type holds its clusters: the layout alone", true, kOldData, 2, {1056, 16290}, true, kFsFat32,
+         0, kFatFlagFromDirectory, kFatFlagFat1Seen | kFatFlagFat2Seen},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<FatFolderStart> folders;
+        for (u32 cluster = 3; cluster < 11; ++cluster) {
+            folders.push_back({row.dataStart + (cluster - 2) * row.spc, cluster, 2});
+        }
+        std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> existing;
+        if (row.newerBoot) {
+            existing.emplace_back(CreateFATSearchedPartitionInfo(512));
+            CFATSearchedPartitionInfo& newer = *existing.back();
+            newer.SetFileSystemCode(kFsFat32);
+            newer.SetPartitionStart(0);
+            newer.SetTotalSectors(kDevice);
+            newer.SetReservedSectors(32);
+            newer.SetSectorsPerFat(1024);
+            newer.SetSectorsPerCluster(32);
+            newer.SetFirstDataSector(2080);
+            newer.SetFlags(kFatFlagBootFat32 | kFatFlagFat1Seen | kFatFlagFat2Seen);
+        }
+        const auto made = MakeFatDirectoryCandidates(folders, row.fats, {}, existing, kDevice, 512);
+        const auto it = std::find_if(made.begin(), made.end(), [&](const auto& c) {
+            return c->GetFirstDataSector() == row.dataStart && c->GetSectorsPerCluster() == row.spc;
+        });
+        ASSERT_EQ(it != made.end(), row.made);
+        if (!row.made) continue;
+        const CFATSearchedPartitionInfo& c = **it;
+        EXPECT_EQ(c.GetFileSystemCode(), row.fsCode);
+        if (row.perFat != 0) {
+            EXPECT_EQ(c.GetSectorsPerFat(), row.perFat);
+            EXPECT_EQ(c.GetPartitionStart(), 0u);
+        }
+        EXPECT_EQ(c.GetFlags() & row.flagsSet, row.flagsSet);
+        EXPECT_EQ(c.GetFlags() & row.flagsClear, 0u);
     }
 }
 
