@@ -1019,10 +1019,8 @@ bool MeetsExtents(const std::vector<ClusterExtent>& extents, u64 first, u64 end)
                                [](u64 index, const ClusterExtent& e) { return index < e.end; });
     return it != extents.end() && it->first < end;
 }
+}  // namespace
 
-// The used-cluster map of the built tree says which clusters its live files hold: a deleted file
-// read from one of them is written with that file's bytes there, whatever its type, and is
-// counted incomplete. A volume walked without a FAT knows no other sign of it.
 void FlagDeletedFilesOnUsedClusters(CFileNode* root) {
     const std::vector<ClusterExtent> used = LiveFileClusters(root);
     if (used.empty()) return;
@@ -1051,7 +1049,6 @@ void FlagDeletedFilesOnUsedClusters(CFileNode* root) {
         }
     }
 }
-}  // namespace
 
 u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {
     if (chosen.empty() || !m_builder || !m_device) return 0;
