@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -751,15 +752,21 @@ void CFATQuickWalker::JudgeDeletedFiles(FolderContext& ctx) {
     }
 }
 
-std::unordered_set<u64> CFATQuickWalker::ChainOfSize(u64 first, u64 size) const {
+std::vector<std::pair<u64, u64>> CFATQuickWalker::ChainOfSize(u64 first, u64 size) const {
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
     const u64 needed = (size + clusterBytes - 1) / clusterBytes;
-    std::unordered_set<u64> chain;
-    for (u64 c = first; chain.size() < needed;) {
-        if (!Taken(c) || !chain.insert(c).second) return {};
+    std::vector<std::pair<u64, u64>> chain;  // [first, end) of each run, in chain order
+    u64 c = first;
+    for (u64 taken = 0; taken < needed; ++taken) {
+        if (!Taken(c)) return {};
+        if (!chain.empty() && chain.back().second == c) {
+            ++chain.back().second;
+        } else {
+            chain.emplace_back(c, c + 1);
+        }
         const u32 next = m_fat->GetEntry(u32(c));
         // The chain ends with the file's last cluster, not before and not after.
-        if (IsFatNextCluster(next) == (chain.size() == needed)) return {};
+        if (IsFatNextCluster(next) == (taken + 1 == needed)) return {};
         c = next;
     }
     return chain;
@@ -771,14 +778,19 @@ void CFATQuickWalker::FlagTakenClusters(CFileNode* node, bool entryUnmarked) {
         (p->GetState() & kStateContentUnconfirmed) != 0) {
         return;
     }
-    const std::unordered_set<u64> own =
-        entryUnmarked ? ChainOfSize(p->GetFirstCluster(), p->GetSize()) : std::unordered_set<u64>{};
+    std::vector<std::pair<u64, u64>> own;
+    if (entryUnmarked) own = ChainOfSize(p->GetFirstCluster(), p->GetSize());
+    std::sort(own.begin(), own.end());
+    const auto inOwnChain = [&own](u64 c) {
+        const auto after = std::upper_bound(own.begin(), own.end(), std::pair<u64, u64>(c, ~u64(0)));
+        return after != own.begin() && c < std::prev(after)->second;
+    };
     std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
     for (size_t i = 0; runs && i < runs->GetExtentCount(); ++i) {
         const DataRunExtent& e = runs->GetExtent(i);
         if (e.start < 0) continue;
         for (u64 c = u64(e.start) + kFatFirstDataCluster; c < u64(e.start) + kFatFirstDataCluster + e.length; ++c) {
-            if (!Taken(c) || own.count(c) != 0) continue;
+            if (!Taken(c) || inOwnChain(c)) continue;
             ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx of its data is held by a chain of the FAT, "
                          "another file's now; counted incomplete",
                          p->GetName() != nullptr ? p->GetName() : "",

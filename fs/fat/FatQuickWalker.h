@@ -170,9 +170,9 @@ private:
     // whose own entry is not marked deleted (one of a lost folder) may still own the chain from
     // its first cluster: those clusters are its own.
     void FlagTakenClusters(CFileNode* node, bool entryUnmarked);
-    // The clusters of the chain the FAT gives from `first` when it ends after exactly the clusters
-    // a file of `size` bytes needs (that file's own chain, as a rule); empty otherwise.
-    std::unordered_set<u64> ChainOfSize(u64 first, u64 size) const;
+    // The runs [first, end) of the chain the FAT gives from `first` when it ends after exactly the
+    // clusters a file of `size` bytes needs (that file's own chain, as a rule); empty otherwise.
+    std::vector<std::pair<u64, u64>> ChainOfSize(u64 first, u64 size) const;
     // Whether a chain of the FAT holds the cluster: no deleted file's data lies there any more. A
     // bad cluster is no file's; without a FAT nothing is known to be held.
     bool Taken(u64 cluster) const {

@@ -36,8 +36,9 @@ struct DriverRun {
 DriverRun RunDriverRun(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
                        const std::vector<std::string>& env = {});
 
-// Whether a written name stands for a file's name: the same, or the same but for its first
-// character (a deleted 8.3 entry lost it, and the scan shows a stand-in).
+// Whether a written name stands for a file's name: the same, the same but for its first
+// character (a deleted 8.3 entry lost it, and the scan shows a stand-in), or the 8.3 alias of a
+// long name (where its long-name entries are gone).
 bool NameStandsFor(const std::string& written, const std::string& original);
 
 // The per-file check of a run over fixture disks (`manifests`: each disk's fixture name, in the
@@ -45,11 +46,16 @@ bool NameStandsFor(const std::string& written, const std::string& original);
 // disk, below the run's recovery folder: every file of the disk's manifest whose data is intact
 // and that was written with its bytes has such a copy the run counted whole; every file the run
 // counted incomplete bears the name of a file the manifest marks damaged; no file failed, and the
-// exit status is 1 exactly when some file was counted incomplete. With `toolsWroteAfter` the
-// images are copies the tools wrote into after the manifests were made, over free clusters: any
-// deleted file may have lost its data there.
+// exit status is 1 exactly when some file was counted incomplete. `alsoDamaged` names what else
+// the images lost since their manifests were made.
+struct AlsoDamaged {
+    // The tools wrote into copies of the images over free clusters: any deleted file's data.
+    bool deleted = false;
+    // Both FAT copies are gone: a fragmented file's chain.
+    bool fragmented = false;
+};
 void ExpectRecoveredAsManifests(const DriverRun& run, const std::string& recoverDir,
-                                const std::vector<std::string>& manifests, bool toolsWroteAfter = false);
+                                const std::vector<std::string>& manifests, AlsoDamaged alsoDamaged = {});
 
 // The report's volume on disk `disk` starting at `startSector`, its scan; null when missing.
 const Json* FindVolume(const Json& report, size_t disk, u64 startSector);

@@ -72,7 +72,7 @@ void RecoverWithCompleteScan(const testutil::TempDir& tmp, const std::string& im
     const std::vector<std::string> args = {"--image", image, "--mode", "complete", "--volume", "disk:0",
                                            "--recover", out, "--json", tmp.File("run.json")};
     e2e::ExpectRecoveredAsManifests(e2e::RunDriverRun(args, tmp.File("cwd"), tmp.File("run.log")), out,
-                                    {"fat32-basic"}, true);
+                                    {"fat32-basic"}, {.deleted = true});
 }
 
 // Each file below `out`, by the hash of its content.

@@ -225,7 +225,7 @@ TEST(FatScanHeaderVariantsE2E, DeletedFilesOfUnacceptedHeaderVariantsComeBackWho
                                                       out, "--json", out + ".json"},
                                                      tmp.File("cwd"), out + ".log");
         // The tools wrote over free clusters, some of them the fixture's deleted files' data.
-        e2e::ExpectRecoveredAsManifests(run, out, {"fat32-basic"}, true);
+        e2e::ExpectRecoveredAsManifests(run, out, {"fat32-basic"}, {.deleted = true});
         std::map<std::string, size_t> whole;  // by the name the scan shows, "#" and the rest
         for (const std::string& f : e2e::ListFiles(out)) {
             const std::string name = e2e::LastComponent(f);
