@@ -431,6 +431,19 @@ bool PlaceLoneFat32Copy(u64 seen, u64 dataStart, u32 spc, u64 deviceSectors, u32
 }
 }  // namespace
 
+namespace {
+// Whether a volume of `volumes` whose boot sector stands puts one of its FAT copies at `sector`:
+// a volume formatted over an older one writes its FATs where the older one's began, and the copy
+// seen there holds the newer volume's chains, not the older one's.
+bool OtherVolumesFat(const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& volumes, u64 sector) {
+    return std::any_of(volumes.begin(), volumes.end(), [sector](const auto& c) {
+        if ((c->GetFlags() & kFatBootFlags) == 0) return false;
+        const u64 fat1 = c->GetPartitionStart() + c->GetReservedSectors();
+        return sector == fat1 || sector == fat1 + c->GetSectorsPerFat();
+    });
+}
+}  // namespace
+
 std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidates(
     const std::vector<FatFolderStart>& folders, const std::vector<u64>& fatStarts, const std::vector<u64>& infoSectors,
     const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& existing, u64 deviceSectors, u32 sectorSize,
@@ -468,21 +481,44 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
     });
     std::stable_sort(agreed.begin(), agreed.end(), [](const Layout& a, const Layout& b) { return a.votes > b.votes; });
 
-    auto inside = [](const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& list, u64 sector) {
-        for (const auto& c : list) {
-            if (sector >= c->GetPartitionStart() && sector - c->GetPartitionStart() < c->GetTotalSectors()) return true;
-        }
-        return false;
+    // A layout the boot sectors (or folder starts before) gave a volume already is that volume's;
+    // another layout inside it is a volume of its own, formatted there before or after it.
+    auto known = [](const std::vector<std::unique_ptr<CFATSearchedPartitionInfo>>& list, const Layout& l) {
+        return std::any_of(list.begin(), list.end(), [&l](const auto& c) {
+            return c->GetFirstDataSector() == l.dataStart && c->GetSectorsPerCluster() == l.spc;
+        });
+    };
+    // The clusters a FAT of `perFat` sectors of type `code` gives a layout whose data area begins
+    // at `dataStart`; 0 when that type cannot have that many.
+    auto clustersOf = [&](u32 code, u64 perFat, u64 dataStart, u32 spc) -> u64 {
+        const ClusterRange range = RangeOf(code);
+        const u64 fatClusters = perFat * sectorSize * 2 / range.entryHalfBytes;
+        if (fatClusters <= kFirstCluster) return 0;
+        const u64 named = fatClusters - kFirstCluster;
+        const u64 room = (deviceSectors - dataStart) / spc;
+        // Formatters give a FAT some entries to spare. A device that ends well before the
+        // clusters its FAT names (an image cut short) holds the start of a volume of about that
+        // many clusters: the type is judged on those, and a FAT of more entries than the type can
+        // use (two FAT32 copies read as FAT16 ones) is no such volume's.
+        const u64 spareSectorEntries = kFatSizeSlackSectors * sectorSize * 2 / range.entryHalfBytes;
+        const u64 spare = named / kFatSizeSlackDivisor + spareSectorEntries;
+        const bool cut = room + spare < named;
+        const u64 clusters = cut ? named : std::min(named, room);
+        const u64 fewest = cut ? named - spare : clusters;
+        return clusters < range.low || fewest >= range.high ? 0 : clusters;
     };
     for (const Layout& l : agreed) {
-        if (l.dataStart >= deviceSectors || inside(existing, l.dataStart) || inside(out, l.dataStart)) continue;
+        if (l.dataStart >= deviceSectors || known(existing, l) || known(out, l)) continue;
         // The two FAT copies right before the data area: back to back for FAT32, with the root
-        // region between them and the data area for FAT16.
+        // region between them and the data area for FAT16. Of the pairs seen the nearest whose
+        // type holds the clusters its FAT names is taken: a volume formatted over another one
+        // leaves copies of both.
         const auto below = std::lower_bound(fatStarts.begin(), fatStarts.end(), l.dataStart);
         const size_t count = size_t(below - fatStarts.begin());
         u64 fat1 = 0;
         u64 perFat = 0;
         u64 rootSectors = 0;
+        u64 clusters = 0;
         u32 code = kFsUnknown;
         u32 copies = kFatFlagFat1Seen | kFatFlagFat2Seen;
         for (size_t a = count; a-- > 0 && count - a <= kFatStartsTried && code == kFsUnknown;) {
@@ -494,13 +530,13 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
                 if (second + size > l.dataStart) break;
                 const u64 root = l.dataStart - (second + size);
                 const u64 entries = root * sectorSize / kFatDirEntrySize;
-                if (root == 0) {
-                    code = kFsFat32;
-                } else if (entries >= kMinRootEntries && entries <= kMaxRootEntries) {
-                    code = kFsFat16;
-                } else {
-                    continue;
-                }
+                const u32 type = root == 0 ? kFsFat32
+                                 : entries >= kMinRootEntries && entries <= kMaxRootEntries ? kFsFat16
+                                                                                             : kFsUnknown;
+                if (type == kFsUnknown) continue;
+                clusters = clustersOf(type, size, l.dataStart, l.spc);
+                if (clusters == 0) continue;
+                code = type;
                 fat1 = first;
                 perFat = size;
                 rootSectors = root;
@@ -511,12 +547,13 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
         if (code == kFsUnknown && count > 0 &&
             PlaceLoneFat32Copy(fatStarts[count - 1], l.dataStart, l.spc, deviceSectors, sectorSize, sectorsMatch, fat1,
                                perFat, copies)) {
-            code = kFsFat32;
+            clusters = clustersOf(kFsFat32, perFat, l.dataStart, l.spc);
+            if (clusters != 0) code = kFsFat32;
         }
         if (code == kFsUnknown) {
-            // Both FAT copies gone: the layout alone places them, and the walk reads none. A FAT16
-            // volume keeps its root folder right before its data area, where a FAT32 one has
-            // the end of its second FAT.
+            // No FAT copies of the layout (both gone, or none whose type holds its clusters): the
+            // layout alone places them, and the walk reads none. A FAT16 volume keeps its root
+            // folder right before its data area, where a FAT32 one has the end of its second FAT.
             const u64 rootSectors = kGuessedRootBytes / sectorSize;
             const auto rootFrom = std::lower_bound(
                 folders.begin(), folders.end(), l.dataStart - std::min(l.dataStart, rootSectors),
@@ -543,19 +580,6 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
             out.push_back(std::move(c));
             continue;
         }
-        const ClusterRange range = RangeOf(code);
-        const u64 fatClusters = perFat * sectorSize * 2 / range.entryHalfBytes - kFirstCluster;
-        const u64 room = (deviceSectors - l.dataStart) / l.spc;
-        // Formatters give a FAT some entries to spare. A device that ends well before the
-        // clusters its FAT names (an image cut short) holds the start of a volume of about that
-        // many clusters: the type is judged on those, and a FAT of more entries than the type can
-        // use (two FAT32 copies read as FAT16 ones) is no such volume's.
-        const u64 spareSectorEntries = kFatSizeSlackSectors * sectorSize * 2 / range.entryHalfBytes;
-        const u64 spare = fatClusters / kFatSizeSlackDivisor + spareSectorEntries;
-        const bool cut = room + spare < fatClusters;
-        const u64 clusters = cut ? fatClusters : std::min(fatClusters, room);
-        const u64 fewest = cut ? fatClusters - spare : clusters;
-        if (clusters < range.low || fewest >= range.high) continue;
 
         // The information sector of FAT32 stands right after the boot sector.
         u64 reserved = code == kFsFat32 ? kFat32Reserved : kFat16Reserved;
@@ -573,8 +597,12 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> MakeFatDirectoryCandidat
         auto c = std::unique_ptr<CFATSearchedPartitionInfo>(CreateFATSearchedPartitionInfo(sectorSize));
         if (!c) break;
         u32 flags = kFatFlagFromDirectory | copies;
-        if ((copies & kFatFlagFat1Seen) != 0 && use.first) flags |= kFatFlagFat1Usable;
-        if ((copies & kFatFlagFat2Seen) != 0 && use.second) flags |= kFatFlagFat2Usable;
+        if ((copies & kFatFlagFat1Seen) != 0 && use.first && !OtherVolumesFat(existing, fat1)) {
+            flags |= kFatFlagFat1Usable;
+        }
+        if ((copies & kFatFlagFat2Seen) != 0 && use.second && !OtherVolumesFat(existing, fat1 + perFat)) {
+            flags |= kFatFlagFat2Usable;
+        }
         c->SetFileSystemCode(code);
         c->SetSectorsPerCluster(l.spc);
         c->SetPartitionStart(start);
@@ -984,6 +1012,44 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> CFatCompleteSearch::Make
     return made;
 }
 
+namespace {
+// Whether clusters [first, end), counted from cluster 2, meet one of the merged extents.
+bool MeetsExtents(const std::vector<ClusterExtent>& extents, u64 first, u64 end) {
+    auto it = std::upper_bound(extents.begin(), extents.end(), first,
+                               [](u64 index, const ClusterExtent& e) { return index < e.end; });
+    return it != extents.end() && it->first < end;
+}
+}  // namespace
+
+void FlagDeletedFilesOnUsedClusters(CFileNode* root) {
+    const std::vector<ClusterExtent> used = LiveFileClusters(root);
+    if (used.empty()) return;
+    std::vector<CFileNode*> pending{root};
+    while (!pending.empty()) {
+        CFileNode* node = pending.back();
+        pending.pop_back();
+        for (CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+            if (!child->IsFileSystemNode()) pending.push_back(child);
+        }
+        IFileProperties* p = node->GetFileProperties();
+        if (p == nullptr || (p->GetAttributes() & kAttrDirectory) != 0 || (p->GetState() & kStateDeleted) == 0 ||
+            (p->GetState() & kStateContentUnconfirmed) != 0) {
+            continue;
+        }
+        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+        for (size_t i = 0; runs && i < runs->GetExtentCount(); ++i) {
+            const DataRunExtent& e = runs->GetExtent(i);
+            if (e.start < 0 || !MeetsExtents(used, u64(e.start), u64(e.start) + e.length)) continue;
+            ReleaseTrace("Deleted file %s: its data from cluster %llu on meets the clusters of a live file of the "
+                         "tree; counted incomplete",
+                         p->GetName() != nullptr ? p->GetName() : "",
+                         static_cast<unsigned long long>(u64(e.start) + kFirstCluster));
+            p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
+            break;
+        }
+    }
+}
+
 u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {
     if (chosen.empty() || !m_builder || !m_device) return 0;
     CFATSearchedPartitionInfo* c = FindOwnCandidate(m_candidates, chosen.front());
@@ -1052,6 +1118,7 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
                      static_cast<unsigned long long>(walk.GetSightingsLeftToStoredVolumes()),
                      walk.GetStoredVolumeCount());
     }
+    FlagDeletedFilesOnUsedClusters(root);
     // The walk placed the data area on the volume; the writer reads the device.
     root->SetPartitionGeometry(start + walk.GetRecord().GetFirstDataSector(), u32(spc));
     root->SetFileSystemType(c->GetFileSystemCode());

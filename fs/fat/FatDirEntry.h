@@ -23,6 +23,11 @@ constexpr u8 kFatLowerCaseExtension = 0x10;
 // multiple of the step.
 constexpr u64 kFatHighWordStep = 0x10000;
 constexpr u32 kFatLowWordMask = 0xFFFF;
+// The first cluster of the data area: 0 and 1 name no cluster.
+constexpr u64 kFatFirstDataCluster = 2;
+// Whether a first cluster read from an entry names a high word (65,536 and up): such an entry
+// lost none. Below it the entry may have lost one, or never had one.
+constexpr bool FatNamesHighWord(u64 cluster) { return cluster >= kFatHighWordStep; }
 // Higher words a deleted folder's first cluster is tried at, past the recorded one's own.
 constexpr u64 kFatHighWordsTried = 50;
 // Longest converted long-name piece kept, in bytes.

@@ -19,7 +19,7 @@ bool FatIsAncestorOrSelf(const CFileNode* candidate, const CFileNode* node) {
 }
 
 bool FatNamesLowWordOnly(bool fat32, u32 state, u64 firstCluster) {
-    return fat32 && state == kFatDeletedState && firstCluster <= kFatLowWordMask;
+    return fat32 && state == kFatDeletedState && !FatNamesHighWord(firstCluster);
 }
 
 FatClaimOutcome JudgeClusterClaim(const FatFolderClaim& holder, const FatFolderClaim& challenger) {

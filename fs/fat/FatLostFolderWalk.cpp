@@ -16,7 +16,6 @@
 #include "platform/Log.h"
 
 namespace {
-constexpr u64 kFirstDataCluster = 2;
 
 // Calls `visit` with the properties of each file of the tree below `root` while it answers true.
 // The tree is walked without recursion: a damaged volume nests folders thousands deep.
@@ -213,7 +212,7 @@ bool CFATQuickWalker::FindLowWordStarts(u64 recorded, std::vector<FatLowWordCand
     for (u64 k = 0; k < recorded / kFatHighWordStep + kFatHighWordsTried; ++k) {
         const u64 candidate = recorded + k * kFatHighWordStep;
         // A low word of 0 or 1 is no cluster by itself: its folder lies at a higher word.
-        if (candidate < kFirstDataCluster) continue;
+        if (candidate < kFatFirstDataCluster) continue;
         if (!IsCluster(candidate)) break;
         if (m_dirClusters.count(candidate) != 0 || m_folders.count(candidate) != 0) continue;
         if (!Continue()) return false;
@@ -239,7 +238,7 @@ void CFATQuickWalker::RetryHigherWords() {
         const CFATFileProperties* p = FatPropertiesOf(folder);
         const u64 recorded = p->GetFirstCluster();
         if (recordedRead.insert(recorded).second && !FindLowWordStarts(recorded, starts, seen)) return;
-        if (recorded >= kFatHighWordStep) {
+        if (FatNamesHighWord(recorded)) {
             keptHighWord.push_back(folder);
             continue;
         }
@@ -343,7 +342,7 @@ FILETIME64 CFATQuickWalker::DotCreationTime(u32 cluster) const {
 DotDotMatch CFATQuickWalker::MatchDotDot(u64 home, u64 parent) const {
     if (home == kNoHome) return DotDotMatch::kNone;
     if (home == parent) return DotDotMatch::kExact;
-    const bool lowWordOnly = home != 0 && home <= kFatLowWordMask && (parent & kFatLowWordMask) == home;
+    const bool lowWordOnly = home != 0 && !FatNamesHighWord(home) && (parent & kFatLowWordMask) == home;
     return lowWordOnly && KnownFolder(home) == nullptr ? DotDotMatch::kLowWord : DotDotMatch::kNone;
 }
 
@@ -388,6 +387,7 @@ void CFATQuickWalker::PlaceLostClusters() {
         ctx.folder = dir;
         ctx.strict = true;
         ParseFolderBuffer(cluster.data(), u32(cluster.size()), ctx);
+        JudgeDeletedFiles(ctx);
         DrainQueue();
         if (m_runState == kRunStopped) return;
     }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -26,6 +27,8 @@ constexpr u32 kMaxCarriedBytes = 1023;
 constexpr u64 kFatBackupBootSector = 6;
 // Runs of zeros amid folder entries the walk writes a trace line for; the rest are counted.
 constexpr u64 kMaxTracedZeroRuns = 1024;
+// The bytes a cluster is read for to tell whether a file was ever written there.
+constexpr u64 kFatBlankTestBytes = 64 * 1024;
 
 // Whether the 32 bytes of an entry are all zero: a never-used slot, or a sector a failing disk
 // gave back as zeros.
@@ -165,6 +168,7 @@ void CFATQuickWalker::Run() {
                 FolderContext ctx;
                 ctx.folder = m_root;
                 ParseFolderBuffer(region.data(), u32(region.size()), ctx);
+                JudgeDeletedFiles(ctx);
                 rootWalked = true;
             }
         }
@@ -439,7 +443,7 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
                      FolderName(folder), static_cast<unsigned long long>(firstCluster));
         return false;
     }
-    if (m_revise) RevisePass(ctx);
+    JudgeDeletedFiles(ctx);
     return true;
 }
 
@@ -650,8 +654,13 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
             continue;
         }
         // An entry naming its own folder is passed over. The FAT32 root has no cluster 0: a
-        // deleted folder's entry there that names 0 lost the high word of its first cluster.
-        const bool lostHighWord = isDirectory && cluster == 0 && (deleted || parentDeleted) && m_fsCode == kFsFat32;
+        // deleted folder's entry there that names 0 lost the high word of its first cluster, and
+        // so did a deleted file of some bytes that names 0 or 1 anywhere: the revise pass looks
+        // for it at the higher words.
+        const bool deletedFat32 = (deleted || parentDeleted) && m_fsCode == kFsFat32;
+        const bool lostHighWord =
+            deletedFat32 && (isDirectory ? cluster == 0
+                                         : m_revise && cluster < kFatFirstDataCluster && entry.GetSize() != 0);
         if (cluster == parentCluster && !lostHighWord) continue;
 
         PropertiesRef<CFATFileProperties> properties =
@@ -672,7 +681,7 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
             // A live file's chain is in the FAT; a deleted one's clusters are taken in a row.
             const bool liveChain = !deleted && !parentDeleted;
             CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(cluster), p->GetSize(), !liveChain);
-            if (runs == nullptr) {
+            if (runs == nullptr && !lostHighWord) {
                 DebugTrace("Failed build Datarun list!");
                 continue;
             }
@@ -680,6 +689,7 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
             // A live file the complete scan keeps is a reference as the deleted-file scan's live
             // reference nodes are: its neighbours' estimates read its first cluster.
             ctx.referenceFiles.push_back(node);
+            if (!deleted && parentDeleted) ctx.unmarked.insert(node);
         } else {
             bool kept = false;
             BookFolder(node, ctx, kept);
@@ -707,7 +717,7 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
 }
 
 bool CFATQuickWalker::HoldsHeaderAt(u64 cluster, const std::vector<std::string>& families) const {
-    if (!IsCluster(cluster) || HeldByLiveChain(cluster)) return false;
+    if (!IsCluster(cluster) || Taken(cluster)) return false;
     // A header check may look past the first sector, as the carving search lets it.
     const u64 sectors = std::min<u64>((std::max<u32>(m_sectorSize, IRawFileAnalyser::kHeaderLookAheadBytes) +
                                        m_sectorSize - 1) / m_sectorSize,
@@ -721,14 +731,85 @@ bool CFATQuickWalker::HoldsHeaderAt(u64 cluster, const std::vector<std::string>&
     return m_headers.Holds(families, bytes.data(), u32(bytes.size()));
 }
 
+bool CFATQuickWalker::BlankAt(u64 cluster, u64 size) const {
+    if (!IsCluster(cluster)) return true;
+    const u64 bytes = std::min<u64>({size, u64(m_spc) * m_sectorSize, kFatBlankTestBytes});
+    const u64 sectors = std::min<u64>((bytes + m_sectorSize - 1) / m_sectorSize, m_totalSectors - ClusterSector(cluster));
+    std::vector<u8> sector(m_sectorSize, 0);
+    // Written bytes show in the first sector as a rule: the rest is read only where it is zeros.
+    for (u64 i = 0; i < sectors; ++i) {
+        if (!m_device->Read(sector.data(), ClusterSector(cluster) + i, 1)) return true;
+        if (std::any_of(sector.begin(), sector.end(), [](u8 b) { return b != 0; })) return false;
+    }
+    return true;
+}
+
+void CFATQuickWalker::JudgeDeletedFiles(FolderContext& ctx) {
+    if (m_revise) RevisePass(ctx);
+    if (m_fatless) return;
+    for (CFileNode* node : ctx.referenceFiles) {
+        if (node->GetParent() == ctx.folder && !IsDiscarded(node)) FlagTakenClusters(node, ctx.unmarked.count(node) != 0);
+    }
+}
+
+std::vector<std::pair<u64, u64>> CFATQuickWalker::ChainOfSize(u64 first, u64 size) const {
+    const u64 clusterBytes = u64(m_spc) * m_sectorSize;
+    const u64 needed = (size + clusterBytes - 1) / clusterBytes;
+    std::vector<std::pair<u64, u64>> chain;  // [first, end) of each run, in chain order
+    u64 c = first;
+    for (u64 taken = 0; taken < needed; ++taken) {
+        if (!Taken(c)) return {};
+        if (!chain.empty() && chain.back().second == c) {
+            ++chain.back().second;
+        } else {
+            chain.emplace_back(c, c + 1);
+        }
+        const u32 next = m_fat->GetEntry(u32(c));
+        // The chain ends with the file's last cluster, not before and not after.
+        if (IsFatNextCluster(next) == (taken + 1 == needed)) return {};
+        c = next;
+    }
+    return chain;
+}
+
+void CFATQuickWalker::FlagTakenClusters(CFileNode* node, bool entryUnmarked) {
+    CFATFileProperties* p = FatPropertiesOf(node);
+    if (p == nullptr || (p->GetState() & kFatDeletedState) == 0 || (p->GetAttributes() & kAttrDirectory) != 0 ||
+        (p->GetState() & kStateContentUnconfirmed) != 0) {
+        return;
+    }
+    std::vector<std::pair<u64, u64>> own;
+    if (entryUnmarked) own = ChainOfSize(p->GetFirstCluster(), p->GetSize());
+    std::sort(own.begin(), own.end());
+    const auto inOwnChain = [&own](u64 c) {
+        const auto after = std::upper_bound(own.begin(), own.end(), std::pair<u64, u64>(c, ~u64(0)));
+        return after != own.begin() && c < std::prev(after)->second;
+    };
+    std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+    for (size_t i = 0; runs && i < runs->GetExtentCount(); ++i) {
+        const DataRunExtent& e = runs->GetExtent(i);
+        if (e.start < 0) continue;
+        for (u64 c = u64(e.start) + kFatFirstDataCluster; c < u64(e.start) + kFatFirstDataCluster + e.length; ++c) {
+            if (!Taken(c) || inOwnChain(c)) continue;
+            ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx of its data is held by a chain of the FAT, "
+                         "another file's now; counted incomplete",
+                         p->GetName() != nullptr ? p->GetName() : "",
+                         static_cast<unsigned long long>(p->GetFirstCluster()), static_cast<unsigned long long>(c));
+            p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
+            return;
+        }
+    }
+}
+
 void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     ctx.referenceFiles.insert(ctx.referenceFiles.end(), ctx.referenceFolders.begin(), ctx.referenceFolders.end());
     if (!m_discarded.empty()) {
         std::erase_if(ctx.referenceFiles, [this](CFileNode* node) { return IsDiscarded(node); });
     }
     CFATFileProperties* folderProps = FatPropertiesOf(ctx.folder);
-    if (folderProps->GetFirstCluster() >= kFatHighWordStep) return;
+    if (FatNamesHighWord(folderProps->GetFirstCluster())) return;
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
+    const u64 highestCluster = m_volumeClusterLimit + kFatFirstDataCluster - 1;
     // Read once for the folder: the revised runs change no entry the estimates look at.
     const CFatReviseReferences references(ctx.referenceFiles);
     for (CFileNode* node : ctx.referenceFiles) {
@@ -736,27 +817,35 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
         if (p == nullptr || p->GetState() != kFatDeletedState || node->GetParent() != ctx.folder) continue;
         if ((p->GetAttributes() & kAttrDirectory) != 0 || p->GetSize() == 0) continue;
         const u64 recorded = p->GetFirstCluster();
-        if (HasKnownFileHeader(m_device, m_dataStart, m_spc, recorded, m_analysers)) continue;
+        const u64 size = p->GetSize();
+        // A known header at a cluster no chain holds: the file begins there. An entry a lost
+        // folder lists unmarked was never deleted: where the chain from its cluster is of its
+        // size, that chain is its own.
+        if (!Taken(recorded) && HasKnownFileHeader(m_device, m_dataStart, m_spc, recorded, m_analysers)) continue;
+        if (ctx.unmarked.count(node) != 0 && !ChainOfSize(recorded, size).empty()) continue;
         FILETIME64 created = 0;
         p->GetCreationTime(created);
         const char* name = p->GetName();
         const std::vector<std::string> families = m_headers.CalledFor(name);
-        FatHoldsHeader holds;
-        if (!families.empty()) holds = [this, &families](u64 cluster) { return HoldsHeaderAt(cluster, families); };
+        FatCandidateLook look;
+        look.taken = [this](u64 cluster) { return Taken(cluster); };
+        look.blank = [this, size](u64 cluster) { return BlankAt(cluster, size); };
+        if (!families.empty()) {
+            look.holdsHeader = [this, &families](u64 cluster) { return HoldsHeaderAt(cluster, families); };
+        }
         const FatFirstClusterEstimate estimate =
-            EstimateDeletedFirstCluster(references, node, p->GetSize(), recorded, created, clusterBytes, holds);
+            EstimateDeletedFirstCluster(references, node, size, recorded, created, clusterBytes, highestCluster, look);
         if (!estimate.confirmed) {
-            ReleaseTrace("Deleted file %s (first cluster %llx): no cluster of its low word beside the files around "
-                         "it begins as its name calls for; its data is kept where the estimate puts it, at cluster "
+            ReleaseTrace("Deleted file %s (first cluster %llx): of the clusters of its low word, none that no chain "
+                         "holds is told apart as its own; its data is kept where the estimate puts it, at cluster "
                          "%llx, and counted incomplete",
                          name != nullptr ? name : "", static_cast<unsigned long long>(recorded),
                          static_cast<unsigned long long>(estimate.cluster));
             p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
         }
-        if (estimate.cluster == recorded || estimate.cluster > kFatMaxEntryCluster) continue;
-        // A cluster a live chain holds is no deleted file's any more: its bytes are another file's.
-        if (IsCluster(estimate.cluster) && HeldByLiveChain(estimate.cluster)) continue;
-        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate.cluster), p->GetSize(), true);
+        // The entry's own cluster already has its runs; 0 and 1 have none.
+        if (estimate.cluster == recorded && recorded >= kFatFirstDataCluster) continue;
+        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate.cluster), size, true);
         if (runs != nullptr) p->SetDataRunList(runs);
     }
 }

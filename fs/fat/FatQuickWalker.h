@@ -46,6 +46,9 @@ struct FolderContext {
     std::vector<CFileNode*> referenceFolders;  // deleted folders of the tree, and live reference nodes
     std::vector<TreeNodePtr> ownedReferences;  // live reference nodes, freed after the pass
     std::list<CFileNode*> recyclePending;
+    // Files of a deleted or lost folder whose own entries are not marked deleted: a chain of the
+    // FAT from such a file's first cluster may still be its own.
+    std::unordered_set<const CFileNode*> unmarked;
     // A cluster no chain leads to is read strictly: its entries end at the first one that is no
     // entry or names a cluster outside the volume, for what follows is most likely other data.
     bool strict = false;
@@ -158,12 +161,31 @@ private:
     CFileNode* MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx);
     i64 ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx);
     void BookFolder(CFileNode* node, FolderContext& ctx, bool& kept);
+    // The deleted files of a folder just read: the revise pass, then every one whose clusters a
+    // chain of the FAT holds now is counted incomplete.
+    void JudgeDeletedFiles(FolderContext& ctx);
     void RevisePass(FolderContext& ctx);
-    // Whether a live chain holds the cluster: no deleted file's data lies there any more.
-    bool HeldByLiveChain(u64 cluster) const { return !m_fatless && m_fat->GetEntry(u32(cluster)) != 0; }
+    // Counts the deleted file incomplete when a chain of the FAT holds one of the clusters its
+    // data is read from: those bytes are another file's now, whatever the file's type. A file
+    // whose own entry is not marked deleted (one of a lost folder) may still own the chain from
+    // its first cluster: those clusters are its own.
+    void FlagTakenClusters(CFileNode* node, bool entryUnmarked);
+    // The runs [first, end) of the chain the FAT gives from `first` when it ends after exactly the
+    // clusters a file of `size` bytes needs (that file's own chain, as a rule); empty otherwise.
+    std::vector<std::pair<u64, u64>> ChainOfSize(u64 first, u64 size) const;
+    // Whether a chain of the FAT holds the cluster: no deleted file's data lies there any more. A
+    // bad cluster is no file's; without a FAT nothing is known to be held.
+    bool Taken(u64 cluster) const {
+        if (m_fatless || !IsCluster(cluster)) return false;
+        const u32 entry = m_fat->GetEntry(u32(cluster));
+        return entry != 0 && entry != kFatBadCluster;
+    }
     // Whether the cluster, which no live chain holds, begins a file of one of the families
     // (CFatHeaderExpectation::CalledFor).
     bool HoldsHeaderAt(u64 cluster, const std::vector<std::string>& families) const;
+    // Whether the first bytes a file of `size` bytes would have at the cluster (its first cluster
+    // at the most) are zeros, or cannot be read: no file's data was written there.
+    bool BlankAt(u64 cluster, u64 size) const;
     bool IsCluster(u64 cluster) const { return cluster >= 2 && cluster - 2 < m_clusterLimit; }
     // Inside the volume but past the device's end (an image of a card that failed there).
     bool PastDeviceEnd(u64 cluster) const {

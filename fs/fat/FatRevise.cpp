@@ -101,7 +101,7 @@ bool IsPEImageHeader(const u8* sector, u32 sectorSize) {
 
 bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerCluster, u64 cluster,
                         const std::vector<IRawFileAnalyser*>& analysers) {
-    if (cluster > kFatHighWordStep) return true;
+    if (FatNamesHighWord(cluster)) return true;
     if (device == nullptr || cluster < 2) return false;
     const u32 sectorSize = device->GetSectorSize();
     std::vector<u8> sector(sectorSize < 512 ? 512 : sectorSize, 0);
@@ -206,26 +206,33 @@ const CFatReviseReferences::Reference* CFatReviseReferences::EarliestAfter(const
     return it != sorted.end() ? &*it : nullptr;
 }
 
-std::vector<u64> CFatReviseReferences::Candidates(const CFileNode* self, u64 size, u64 recordedCluster,
-                                                 FILETIME64 creationTime, u64 clusterBytes) const {
-    if (recordedCluster >= kFatHighWordStep || clusterBytes == 0) return {recordedCluster};
+FatFirstClusterCandidates CFatReviseReferences::Candidates(const CFileNode* self, u64 size, u64 recordedCluster,
+                                                           FILETIME64 creationTime, u64 clusterBytes,
+                                                           u64 highestCluster) const {
+    if (FatNamesHighWord(recordedCluster) || clusterBytes == 0) return {{recordedCluster}, true};
     const u64 low = recordedCluster & kFatLowWordMask;
     const u64 seconds = creationTime / kFileTimeTicksPerSecond;
     const auto lastCluster = [clusterBytes](const Reference& r) {
         return r.cluster + (r.size > clusterBytes ? (r.size - 1) / clusterBytes : 0);
     };
-    std::vector<u64> candidates;
+    FatFirstClusterCandidates out;
+    std::vector<u64>& candidates = out.clusters;
     const auto add = [&](u64 cluster) {
-        if (cluster >= 2 && cluster <= kFatMaxEntryCluster &&
-            std::find(candidates.begin(), candidates.end(), cluster) == candidates.end()) {
+        if (cluster < kFatFirstDataCluster || cluster > highestCluster ||
+            std::find(candidates.begin(), candidates.end(), cluster) != candidates.end()) {
+            return;
+        }
+        if (candidates.size() < kFatMaxFirstClusterCandidates) {
             candidates.push_back(cluster);
+        } else {
+            out.all = false;
         }
     };
 
     // The file is one of the deleted references itself, and its own recorded cluster lost the
     // very high word looked for.
     const Reference* deleted = size != 0 ? LatestUpTo(m_deleted, seconds, self) : nullptr;
-    if (deleted != nullptr && deleted->cluster >= kFatHighWordStep) {
+    if (deleted != nullptr && FatNamesHighWord(deleted->cluster)) {
         add(LowWordInBlockOf(deleted->cluster + deleted->size / clusterBytes, low));
     }
     // The live neighbours in creation time: the file was most likely written after the earlier
@@ -266,18 +273,43 @@ std::vector<u64> CFatReviseReferences::Candidates(const CFileNode* self, u64 siz
         add(LowWordBefore(after->cluster, low));
         add(LowWordInBlockOf(after->cluster, low));
     }
-    return candidates;
+    // Then every other block of the volume: the file may lie in any of them.
+    for (u64 cluster = low; cluster <= highestCluster; cluster += kFatHighWordStep) add(cluster);
+    return out;
 }
 
 FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& references, const CFileNode* self,
                                                     u64 size, u64 recordedCluster, FILETIME64 creationTime,
-                                                    u64 clusterBytes, const FatHoldsHeader& holdsHeader) {
-    const std::vector<u64> candidates = references.Candidates(self, size, recordedCluster, creationTime, clusterBytes);
-    if (!holdsHeader) return {candidates.front(), true};
-    for (const u64 cluster : candidates) {
-        if (holdsHeader(cluster)) return {cluster, true};
+                                                    u64 clusterBytes, u64 highestCluster,
+                                                    const FatCandidateLook& look) {
+    const FatFirstClusterCandidates candidates =
+        references.Candidates(self, size, recordedCluster, creationTime, clusterBytes, highestCluster);
+    const auto taken = [&look](u64 cluster) { return look.taken && look.taken(cluster); };
+    const auto written = [&](u64 cluster) { return !taken(cluster) && !(look.blank && look.blank(cluster)); };
+    const std::vector<u64>& clusters = candidates.clusters;
+    // Nothing suggests that the entry lost a high word: the file lies where its entry says, and
+    // is counted by what is read there.
+    if (!clusters.empty() && clusters.front() == recordedCluster && written(recordedCluster)) {
+        return {recordedCluster, true};
     }
-    return {candidates.front(), false};
+    if (look.holdsHeader) {
+        for (const u64 cluster : clusters) {
+            if (!taken(cluster) && look.holdsHeader(cluster)) return {cluster, true};
+        }
+    }
+    // The clusters that may still hold its bytes: written, and held by no chain. One alone is the
+    // file's; of more than one the likeliest is a guess.
+    const u64* first = nullptr;
+    size_t count = 0;
+    for (const u64& cluster : clusters) {
+        if (!written(cluster)) continue;
+        if (first == nullptr) first = &cluster;
+        if (++count > 1) break;
+    }
+    if (first != nullptr) return {*first, count == 1 && candidates.all};
+    // Nowhere: the entry's own cluster where it names one, else the likeliest.
+    if (recordedCluster >= kFatFirstDataCluster || clusters.empty()) return {recordedCluster, false};
+    return {clusters.front(), false};
 }
 
 std::vector<IRawFileAnalyser*> GetFatReviseAnalysers() {

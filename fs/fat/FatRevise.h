@@ -19,14 +19,16 @@ class IStorageDevice;
 bool IsPEImageHeader(const u8* sector, u32 sectorSize);
 
 // Whether the first sector of the cluster begins a file that one of the analysers (or the PE
-// test) recognises. Clusters above 65536 are taken as known: their high word survived.
+// test) recognises. A cluster that names a high word is taken as known: it lost none.
 bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerCluster, u64 cluster,
                         const std::vector<IRawFileAnalyser*>& analysers);
 
 // What a header check is given at the least: one sector of the smallest size.
 constexpr u32 kFatMinHeaderBytes = 512;
-// The highest first cluster an entry's two 16-bit words can name.
-constexpr u64 kFatMaxEntryCluster = 0xFFFFFFFFu;
+// Clusters of its low word a deleted file's first cluster is looked for at, at the most: a volume
+// of more blocks than that leaves some unlooked at, and no choice among those looked at is then
+// the only one there is.
+constexpr size_t kFatMaxFirstClusterCandidates = 64;
 
 // What a file's name says its first bytes are, as the carving analysers check headers: a name
 // whose extension is the type of one of them (or of the same family: ".jpeg" and ".jpg", ".docx"
@@ -48,6 +50,13 @@ private:
     std::set<std::string> m_families;  // of the types the analysers stand for
 };
 
+// The clusters a deleted file may begin at, the likeliest first.
+struct FatFirstClusterCandidates {
+    std::vector<u64> clusters;
+    // Every cluster of the volume with the file's low word is among them (none left out by the cap).
+    bool all = true;
+};
+
 // The entries of one folder (nodes with FAT properties, live and deleted) that the first clusters
 // of its deleted files are judged from, read once for all of them.
 class CFatReviseReferences {
@@ -55,9 +64,10 @@ public:
     explicit CFatReviseReferences(const std::vector<CFileNode*>& references);
 
     // The first clusters the deleted file `self` (one of the references, or null) of `size` bytes
-    // created at `creationTime` may have had, the likeliest first; all with the low 16 bits of
-    // recordedCluster, which is among them. A recorded cluster of 65536 or more is the only one:
-    // it kept its high word. The file is no reference for its own estimate.
+    // created at `creationTime` may have had, the likeliest first: clusters of the volume (from 2
+    // to highestCluster) with the low 16 bits of recordedCluster, the recorded one among them when
+    // it is one. A recorded cluster that names a high word is the only one: it lost none. The file
+    // is no reference for its own estimate.
     //
     // The likeliest is the block that holds the end of the deleted file created last before it,
     // where that one kept a high word. Else the live files created last before it and first after
@@ -65,9 +75,10 @@ public:
     // first one's data and the second one, the file lies there; else the block of the first
     // cluster of the earlier one, or of the later one, within the data of the live file of the
     // highest first cluster. Then the recorded cluster (the likeliest without any of these), then
-    // the clusters of the low word on either side of each of those neighbours.
-    std::vector<u64> Candidates(const CFileNode* self, u64 size, u64 recordedCluster, FILETIME64 creationTime,
-                                u64 clusterBytes) const;
+    // the clusters of the low word on either side of each of those neighbours, then the other
+    // clusters of the low word, lowest first, as many as kFatMaxFirstClusterCandidates allows.
+    FatFirstClusterCandidates Candidates(const CFileNode* self, u64 size, u64 recordedCluster, FILETIME64 creationTime,
+                                         u64 clusterBytes, u64 highestCluster) const;
 
 private:
     struct Reference {
@@ -92,20 +103,35 @@ private:
 // Where a deleted file whose entry may have lost the high word of its first cluster begins.
 struct FatFirstClusterEstimate {
     u64 cluster = 0;
-    // False when its name calls for a header that no candidate's first cluster holds: its data
-    // lies where the estimate guessed, and nothing on the device says that it is its own.
+    // False when the first cluster had to be chosen among more than one where the file may begin
+    // and nothing confirms the choice, or where nothing shows the file's bytes are anywhere: its
+    // data lies where the estimate guessed, and nothing on the device says that it is its own.
     bool confirmed = true;
 };
 
-// Whether the file's first bytes at a cluster are what its name calls for; empty when the name
-// calls for nothing.
+// Whether the file's first bytes at a cluster are what its name calls for.
 using FatHoldsHeader = std::function<bool(u64 cluster)>;
 
-// The estimate of the first cluster: the first of the candidates whose first cluster holds what
-// the file's name calls for, else the likeliest, unconfirmed when the name calls for a header.
+// What the walk sees at a cluster a deleted file may begin at.
+struct FatCandidateLook {
+    // A chain of the FAT holds it: its bytes are another file's now.
+    std::function<bool(u64 cluster)> taken;
+    // It cannot be read, or its first bytes are zeros: no file was written there.
+    std::function<bool(u64 cluster)> blank;
+    // Empty when the file's name calls for no header.
+    FatHoldsHeader holdsHeader;
+};
+
+// The estimate of the first cluster. Where nothing suggests the entry lost a high word (the
+// recorded cluster is the likeliest) and that cluster holds written bytes no chain holds, the
+// file lies where its entry says. Else the first candidate no chain holds that begins with what
+// the name calls for; else the only candidate no chain holds with written bytes. Where more than
+// one such candidate is left, or none, the likeliest of them (the recorded cluster when none is)
+// is taken unconfirmed.
 FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& references, const CFileNode* self,
                                                     u64 size, u64 recordedCluster, FILETIME64 creationTime,
-                                                    u64 clusterBytes, const FatHoldsHeader& holdsHeader);
+                                                    u64 clusterBytes, u64 highestCluster,
+                                                    const FatCandidateLook& look);
 
 // The offset-signature analysers the revise pass tests cluster headers with; empty while the RAW
 // registry offers none, and the revise pass is then left out.

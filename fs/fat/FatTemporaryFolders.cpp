@@ -32,7 +32,7 @@ void MergeTemporaryChildren(CFileNode* folder, const FatDotCreationTime& dotCrea
         const u32 cluster = p->GetFirstCluster();
         if ((p->GetState() & kFatTemporaryState) != 0) {
             if (IsFatNextCluster(cluster)) temporary[cluster & kFatLowWordMask].push_back(c);
-        } else if ((p->GetState() & kFatDeletedState) != 0 && c->GetFirstChild() == nullptr && cluster <= kFatLowWordMask) {
+        } else if ((p->GetState() & kFatDeletedState) != 0 && c->GetFirstChild() == nullptr && !FatNamesHighWord(cluster)) {
             auto& same = emptyDeleted[cluster];
             if (same.empty()) lowWords.push_back(cluster);
             same.push_back(c);

@@ -40,8 +40,9 @@ std::string TopFolder(const std::string& volumeDir) {
     return tops.size() == 1 ? volumeDir + "/" + tops[0] : std::string();
 }
 
-int RunComplete(const std::vector<std::string>& images, const std::string& volume, const std::string& out,
-                const testutil::TempDir& tmp, const std::string& name, const std::vector<std::string>& extra = {}) {
+e2e::DriverRun RunComplete(const std::vector<std::string>& images, const std::string& volume, const std::string& out,
+                           const testutil::TempDir& tmp, const std::string& name,
+                           const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args;
     for (const std::string& image : images) {
         args.push_back("--image");
@@ -52,7 +53,7 @@ int RunComplete(const std::vector<std::string>& images, const std::string& volum
         args.push_back(a);
     }
     args.insert(args.end(), extra.begin(), extra.end());
-    return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
+    return e2e::RunDriverRun(args, tmp.File("cwd"), tmp.File(name + ".log"));
 }
 
 // Checks that every file of the partition the predicate picks was recovered below `top` at a
@@ -82,11 +83,11 @@ TEST(CompleteScanE2E, FindsTheWipedNtfsVolumeAndRecoversItsFiles) {
     const e2e::Untouched untouched({image}, tmp.File("cwd"));
     const std::string out = tmp.File("recovered");
     // The disk also holds a lost FAT volume: with the reason "partition lost" both are handed out.
-    ASSERT_EQ(RunComplete({e2e::ImageArg("lost-partition-wiped")}, "disk:0", out, tmp, "wiped", {"--lost-reason", "1"}),
-              0);
-
-    Json report, manifest;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("wiped.json"), report));
+    const e2e::DriverRun run =
+        RunComplete({e2e::ImageArg("lost-partition-wiped")}, "disk:0", out, tmp, "wiped", {"--lost-reason", "1"});
+    e2e::ExpectRecoveredAsManifests(run, out, {"lost-partition-wiped"});
+    const Json& report = run.report;
+    Json manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.json"), manifest));
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& scan = report["scans"].items[0];
@@ -124,9 +125,10 @@ TEST(CompleteScanE2E, BringsBackTheFirstGenerationOfAReformattedVolume) {
     testutil::TempDir tmp;
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete({e2e::ImageArg("lost-partition-reformat")}, "disk:0", out, tmp, "reformat"), 0);
-    Json report, manifest;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("reformat.json"), report));
+    const e2e::DriverRun run = RunComplete({e2e::ImageArg("lost-partition-reformat")}, "disk:0", out, tmp, "reformat");
+    e2e::ExpectRecoveredAsManifests(run, out, {"lost-partition-reformat"});
+    const Json& report = run.report;
+    Json manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-reformat.json"), manifest));
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& found = report["scans"].items[0]["found_partitions"];
@@ -165,18 +167,13 @@ TEST_P(CompleteScanIntact, FindsWhatTheDeletedScanFindsOnIntactVolumes) {
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const std::vector<std::string> args{e2e::ImageArg(image.name, image.sectorSize)};
     const e2e::Untouched untouched({testutil::FixturePath(std::string(image.name) + ".img")}, tmp.File("cwd"));
-    const int deletedStatus = e2e::RunDriver({"--image", args[0], "--mode", "deleted", "--recover", tmp.File("deleted"),
-                                              "--json", tmp.File("deleted.json")},
-                                             tmp.File("cwd"), tmp.File("deleted.log"));
-    const int completeStatus = RunComplete(args, "all", tmp.File("complete"), tmp, "complete");
-
-    const size_t damaged = e2e::DamagedDeletedFiles(std::string(image.name) + ".json");
-    Json deletedReport;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("deleted.json"), deletedReport));
-    e2e::ExpectOnlyDamagedIncomplete(deletedStatus, deletedReport, damaged);
-    Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("complete.json"), report));
-    e2e::ExpectOnlyDamagedIncomplete(completeStatus, report, damaged);
+    const e2e::DriverRun deleted = e2e::RunDriverRun({"--image", args[0], "--mode", "deleted", "--recover",
+                                                      tmp.File("deleted"), "--json", tmp.File("deleted.json")},
+                                                     tmp.File("cwd"), tmp.File("deleted.log"));
+    const e2e::DriverRun complete = RunComplete(args, "all", tmp.File("complete"), tmp, "complete");
+    e2e::ExpectRecoveredAsManifests(deleted, tmp.File("deleted"), {image.name});
+    e2e::ExpectRecoveredAsManifests(complete, tmp.File("complete"), {image.name});
+    const Json& report = complete.report;
     size_t compared = 0;
     Json manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(image.name) + ".json"), manifest));

@@ -18,31 +18,35 @@ namespace {
 struct Recovered {
     std::string sha256;
     i64 mtime;
-    bool operator==(const Recovered& o) const { return sha256 == o.sha256 && mtime == o.mtime; }
+    bool incomplete;
+    bool operator==(const Recovered& o) const {
+        return sha256 == o.sha256 && mtime == o.mtime && incomplete == o.incomplete;
+    }
 };
 using Files = std::map<std::string, Recovered>;
 
-Files RecoveredFiles(const std::string& root) {
+// The files below `root`, each with whether the run counted it incomplete.
+Files RecoveredFiles(const std::string& root, const e2e::DriverRun& run) {
     Files out;
     for (const std::string& f : e2e::ListFiles(root)) {
-        out[f] = {testutil::Sha256File(root + "/" + f), e2e::ModificationTime(root + "/" + f)};
+        const std::string path = root + "/" + f;
+        out[f] = {testutil::Sha256File(path), e2e::ModificationTime(path), run.incomplete.count(path) != 0};
     }
     return out;
 }
 
-// What the driver recovers from the volume of `fixture` that starts at `start`.
+// What the driver recovers from the volume of `fixture` that starts at `start`, checked file by
+// file against the fixture's manifest.
 Files FromFixture(const testutil::TempDir& tmp, const ldmtest::StandardVolume& s) {
     const std::string out = tmp.File(std::string("plain-") + s.name);
     const std::string json = out + ".json";
-    const int status = e2e::RunDriver(
+    const e2e::DriverRun run = e2e::RunDriverRun(
         {"--image", e2e::ImageArg(s.fixture), "--mode", "deleted", "--recover", out, "--json", json}, tmp.Path(),
         out + ".log");
-    e2e::Json report;
-    EXPECT_TRUE(testutil::ReadJsonFile(json, report));
-    e2e::ExpectOnlyDamagedIncomplete(status, report, e2e::DamagedDeletedFiles(std::string(s.fixture) + ".json"));
-    const e2e::Json* volume = e2e::FindVolume(report, 0, s.fixtureStart);
+    e2e::ExpectRecoveredAsManifests(run, out, {s.fixture});
+    const e2e::Json* volume = e2e::FindVolume(run.report, 0, s.fixtureStart);
     if (volume == nullptr) return {};
-    return RecoveredFiles(out + "/" + std::to_string(int((*volume)["index"].number)));
+    return RecoveredFiles(out + "/" + std::to_string(int((*volume)["index"].number)), run);
 }
 
 struct GroupRun {
@@ -52,11 +56,15 @@ struct GroupRun {
 };
 std::ostream& operator<<(std::ostream& os, const GroupRun& r) { return os << r.what; }
 
-// The scan driver on the group's first `disks` disks, deleted-file scan of every volume; the
-// report's path. With a disk missing, the files of the volumes that lay on it in part cannot be
-// read whole: they are counted failed or incomplete, and the run says so in its exit status.
-// With every disk only the fixtures' deleted files whose data was written over may be.
-std::string ScanGroup(const testutil::TempDir& tmp, const std::vector<std::string>& disks, size_t count) {
+// The scan driver on the group's first `disks` disks, deleted-file scan of every volume, into
+// the folder `run.out`. With a disk missing, the files of the volumes that lay on it in part
+// cannot be read whole: they are counted failed or incomplete, and the run says so in its exit
+// status. With every disk, what each volume gives is compared file by file with its fixture's.
+struct GroupScan {
+    std::string out;
+    e2e::DriverRun run;
+};
+GroupScan ScanGroup(const testutil::TempDir& tmp, const std::vector<std::string>& disks, size_t count) {
     std::vector<std::string> args;
     for (size_t i = 0; i < count; ++i) {
         args.push_back("--image");
@@ -67,22 +75,16 @@ std::string ScanGroup(const testutil::TempDir& tmp, const std::vector<std::strin
     args.push_back(out);
     args.push_back("--json");
     args.push_back(out + ".json");
-    const bool diskMissing = count < disks.size();
-    const int status = e2e::RunDriver(args, tmp.Path(), out + ".log");
-    e2e::Json report;
-    EXPECT_TRUE(testutil::ReadJsonFile(out + ".json", report));
-    const e2e::Json& recovered = report["recovered"];
-    if (diskMissing) {
-        EXPECT_EQ(status, 1);
+    GroupScan scan{out, e2e::RunDriverRun(args, tmp.Path(), out + ".log")};
+    const e2e::Json& recovered = scan.run.report["recovered"];
+    if (count < disks.size()) {
+        EXPECT_EQ(scan.run.status, 1);
         EXPECT_GT(recovered["failed"].number + recovered["incomplete"].number, 0);
     } else {
-        size_t damaged = 0;
-        for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes()) {
-            damaged += e2e::DamagedDeletedFiles(std::string(s.fixture) + ".json");
-        }
-        e2e::ExpectOnlyDamagedIncomplete(status, report, damaged);
+        EXPECT_EQ(recovered["failed"].number, 0);
+        EXPECT_EQ(scan.run.status, scan.run.incomplete.empty() ? 0 : 1);
     }
-    return out;
+    return scan;
 }
 
 // All disks of the group, then one missing: each is a driver run of its own.
@@ -95,9 +97,8 @@ TEST_P(DynamicVolumeGroup, EachVolumeListedOnceAndItsDeletedFilesRecovered) {
     ASSERT_EQ(disks.size(), 3u);
     std::map<std::string, Files> plain;
     for (const ldmtest::StandardVolume& s : ldmtest::StandardVolumes()) plain[s.name] = FromFixture(tmp, s);
-    const std::string out = ScanGroup(tmp, disks, run.disks);
-    e2e::Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(out + ".json", report));
+    const GroupScan scan = ScanGroup(tmp, disks, run.disks);
+    const e2e::Json& report = scan.run.report;
 
     std::map<std::string, int> byLabel;
     for (const e2e::Json& v : report["volumes"].items) {
@@ -116,7 +117,7 @@ TEST_P(DynamicVolumeGroup, EachVolumeListedOnceAndItsDeletedFilesRecovered) {
         bool recovering = false;
         for (const char* name : run.recovering) recovering = recovering || std::string(name) == s.name;
         if (!recovering) continue;
-        const Files got = RecoveredFiles(out + "/" + std::to_string(int((*volume)["index"].number)));
+        const Files got = RecoveredFiles(scan.out + "/" + std::to_string(int((*volume)["index"].number)), scan.run);
         ASSERT_FALSE(plain[s.name].empty());
         EXPECT_EQ(got, plain[s.name]);
     }
@@ -139,8 +140,8 @@ TEST(DynamicVolumeE2E, ASavedResultFindsTheMembersInAnotherOrder) {
         if (std::string(s.name) == "Parity") parityFiles = FromFixture(tmp, s);
     ASSERT_FALSE(parityFiles.empty());
     const std::string saved = tmp.File("parity.rsf");
-    e2e::Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(ScanGroup(tmp, disks, 3) + ".json", report));
+    const GroupScan scan = ScanGroup(tmp, disks, 3);
+    const e2e::Json& report = scan.run.report;
     int parity = -1;
     for (const e2e::Json& v : report["volumes"].items) {
         if (v["label"].text == "Fixtures NTFS") parity = int(v["index"].number);
@@ -150,15 +151,15 @@ TEST(DynamicVolumeE2E, ASavedResultFindsTheMembersInAnotherOrder) {
                               "--volume", std::to_string(parity), "--save", saved},
                              tmp.Path(), tmp.File("save.log")),
               0);
-    ASSERT_EQ(e2e::RunDriver({"--image", disks[2], "--image", disks[0], "--image", disks[1], "--load", saved,
-                              "--recover", tmp.File("loaded"), "--json", tmp.File("loaded.json")},
-                             tmp.Path(), tmp.File("load.log")),
-              0);
-    e2e::Json loaded;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("loaded.json"), loaded));
+    const e2e::DriverRun load = e2e::RunDriverRun({"--image", disks[2], "--image", disks[0], "--image", disks[1],
+                                                   "--load", saved, "--recover", tmp.File("loaded"), "--json",
+                                                   tmp.File("loaded.json")},
+                                                  tmp.Path(), tmp.File("load.log"));
+    EXPECT_EQ(load.status, load.incomplete.empty() ? 0 : 1);
+    const e2e::Json& loaded = load.report;
     ASSERT_EQ(loaded["scans"].items.size(), 1u);
     const int index = int(loaded["scans"].items[0]["volume"].number);
-    EXPECT_EQ(RecoveredFiles(tmp.File("loaded/" + std::to_string(index))), parityFiles);
+    EXPECT_EQ(RecoveredFiles(tmp.File("loaded/" + std::to_string(index)), load), parityFiles);
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "Manifest.h"
 #include "TestUtil.h"
@@ -19,6 +22,9 @@ namespace {
 // Inside the test's own limit, so that a hung driver fails its test with the status 124 of
 // timeout, and is gone, before the test itself is stopped.
 constexpr int kDriverTimeoutSeconds = 100;
+const std::string kStateVariable = "XDG_STATE_HOME=";
+constexpr size_t kShortAliasBaseLength = 6;
+constexpr const char* kIncompleteLine = "[info] Incomplete file, ";
 
 std::string Quote(const std::string& a) {
     std::string out = "'";
@@ -33,15 +39,17 @@ std::string ImageArg(const std::string& image, u32 sectorSize) {
     return arg;
 }
 
+std::string DriverStateFolder(const std::string& log) { return log + ".state"; }
+
 int RunDriver(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
               const std::vector<std::string>& env) {
     // A driver that hangs ends with the status 124 of timeout rather than stopping the tests.
-    std::string command = "cd " + Quote(cwd) + " && timeout -k 10 " + std::to_string(kDriverTimeoutSeconds) + " ";
-    if (!env.empty()) {
-        command += "env";
-        for (const std::string& e : env) command += " " + Quote(e);
-        command += " ";
-    }
+    std::string command = "cd " + Quote(cwd) + " && timeout -k 10 " + std::to_string(kDriverTimeoutSeconds) + " env";
+    const bool ownState = std::any_of(env.begin(), env.end(),
+                                      [](const std::string& e) { return e.rfind(kStateVariable, 0) == 0; });
+    if (!ownState) command += " " + Quote(kStateVariable + DriverStateFolder(log));
+    for (const std::string& e : env) command += " " + Quote(e);
+    command += " ";
     command += Quote(std::string(MORVENDA_BINARY_DIR) + "/bin/scan_driver");
     for (const std::string& a : args) command += " " + Quote(a);
     command += " > " + Quote(log) + " 2>&1";
@@ -50,18 +58,108 @@ int RunDriver(const std::vector<std::string>& args, const std::string& cwd, cons
     return WEXITSTATUS(status);
 }
 
-size_t DamagedDeletedFiles(const std::string& manifest) {
-    size_t damaged = 0;
-    for (const testutil::ManifestPartition& p : testutil::LoadPartitions(manifest))
-        for (const testutil::ManifestFile& f : testutil::LoadManifest(manifest, p.index)) damaged += !f.live && !f.intact;
-    return damaged;
+DriverRun RunDriverRun(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
+                       const std::vector<std::string>& env) {
+    std::string state = DriverStateFolder(log);
+    for (const std::string& e : env) {
+        if (e.rfind(kStateVariable, 0) == 0) state = e.substr(kStateVariable.size());
+    }
+    // Only this run's lines: an earlier run with the same log folder wrote its own.
+    const char* const kTraceLogs[] = {"MorvendaTrace.log.1", "MorvendaTrace.log"};
+    for (const char* name : kTraceLogs) std::remove((state + "/Morvenda/" + name).c_str());
+    DriverRun run;
+    run.status = RunDriver(args, cwd, log, env);
+    const auto json = std::find(args.begin(), args.end(), "--json");
+    if (json != args.end() && json + 1 != args.end()) {
+        EXPECT_TRUE(testutil::ReadJsonFile(*(json + 1), run.report));
+    }
+    // The writer says so of every file it counts incomplete: "Incomplete file, <why>: <path>".
+    for (const char* name : kTraceLogs) {
+        std::istringstream lines(testutil::ReadFileText(state + "/Morvenda/" + name));
+        for (std::string line; std::getline(lines, line);) {
+            const size_t said = line.find(kIncompleteLine);
+            const size_t colon = said == std::string::npos ? said : line.find(": ", said);
+            if (colon != std::string::npos) run.incomplete.insert(line.substr(colon + 2));
+        }
+    }
+    return run;
 }
 
-void ExpectOnlyDamagedIncomplete(int status, const Json& report, size_t damaged) {
-    const Json& recovered = report["recovered"];
+namespace {
+// Whether `written` is the 8.3 alias a long name gets: the first letters of its base in capitals
+// (spaces left out, other characters as "_"), "~" and a number, and its extension's first three.
+bool IsShortAliasOf(const std::string& written, const std::string& original) {
+    const size_t tilde = written.find('~');
+    const size_t dot = original.rfind('.');
+    if (tilde == std::string::npos || tilde == 0 || tilde > kShortAliasBaseLength) return false;
+    const auto alias = [](const std::string& part, size_t most) {
+        std::string out;
+        for (size_t i = 0; i < part.size() && out.size() < most; ++i) {
+            const u8 c = u8(part[i]);
+            if (c == ' ') continue;
+            if ((c & 0xC0) == 0x80) continue;  // the rest of a character already given as "_"
+            out.push_back(c < 0x80 && std::isalnum(c) ? char(std::toupper(c)) : '_');
+        }
+        return out;
+    };
+    const std::string base = alias(original.substr(0, dot), tilde);
+    const std::string extension = dot == std::string::npos ? "" : "." + alias(original.substr(dot + 1), 3);
+    const size_t end = written.find('.', tilde);
+    const std::string number = written.substr(tilde + 1, end - tilde - 1);
+    return written.compare(0, tilde, base) == 0 && !number.empty() &&
+           number.find_first_not_of("0123456789") == std::string::npos &&
+           written.substr(end == std::string::npos ? written.size() : end) == extension;
+}
+}  // namespace
+
+bool NameStandsFor(const std::string& written, const std::string& original) {
+    if (written == original) return true;
+    if (written.empty() || original.empty()) return false;
+    if (IsShortAliasOf(written, original)) return true;
+    // The first character of the original may take several bytes, the stand-in one.
+    size_t skip = 1;
+    while (skip < original.size() && (u8(original[skip]) & 0xC0) == 0x80) ++skip;
+    return written.substr(1) == original.substr(skip);
+}
+
+void ExpectRecoveredAsManifests(const DriverRun& run, const std::string& recoverDir,
+                                const std::vector<std::string>& manifests, AlsoDamaged alsoDamaged) {
+    const Json& recovered = run.report["recovered"];
     EXPECT_EQ(recovered["failed"].number, 0);
-    EXPECT_LE(recovered["incomplete"].number, double(damaged));
-    EXPECT_EQ(status, recovered["incomplete"].number > 0 ? 1 : 0);
+    EXPECT_EQ(size_t(recovered["incomplete"].number), run.incomplete.size()) << "the report and the log disagree";
+    EXPECT_EQ(run.status, run.incomplete.empty() ? 0 : 1);
+    for (const Json& volume : run.report["volumes"].items) {
+        const size_t disk = size_t(volume["disk"].number);
+        if (disk >= manifests.size() || manifests[disk].empty()) continue;
+        const std::string folder = recoverDir + "/" + std::to_string(int(volume["index"].number));
+        std::multimap<std::string, std::string> byHash;  // sha256 -> full path
+        for (const std::string& f : ListFiles(folder)) byHash.emplace(testutil::Sha256File(folder + "/" + f), folder + "/" + f);
+        std::vector<std::string> damagedNames;
+        for (const testutil::ManifestPartition& p : testutil::LoadPartitions(manifests[disk] + ".json")) {
+            for (const testutil::ManifestFile& f : testutil::LoadManifest(manifests[disk] + ".json", p.index)) {
+                const bool lost = (alsoDamaged.deleted && !f.live) || (alsoDamaged.fragmented && f.fragmented);
+                if (!f.intact || lost) damagedNames.push_back(LastComponent(f.path));
+                if (!f.intact) continue;
+                const auto [first, last] = byHash.equal_range(f.sha256);
+                if (first == last) continue;  // whether it must come back is the test's own question
+                const bool whole = std::any_of(first, last, [&](const auto& c) { return !run.incomplete.count(c.second); });
+                EXPECT_TRUE(whole) << manifests[disk] << ": intact, written with its bytes, but counted incomplete: "
+                                   << f.path << " as " << first->second;
+            }
+            // Deleted FAT and exFAT entries carry the names the scan shows.
+            if (p.fs == "NTFS") continue;
+            for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(manifests[disk], p.index)) {
+                if ((!f.intact || alsoDamaged.deleted) && f.reachable) damagedNames.push_back(testutil::ScanName(f.nameOnDisk));
+            }
+        }
+        for (const std::string& path : run.incomplete) {
+            if (path.rfind(folder + "/", 0) != 0) continue;
+            const bool damaged = std::any_of(damagedNames.begin(), damagedNames.end(),
+                                             [&](const std::string& n) { return NameStandsFor(LastComponent(path), n); });
+            EXPECT_TRUE(damaged) << manifests[disk] << ": counted incomplete, but no file of that name is damaged: "
+                                 << path;
+        }
+    }
 }
 
 const Json* FindVolume(const Json& report, size_t disk, u64 startSector) {

@@ -2,6 +2,7 @@
 // What the end-to-end tests share: the scan driver's invocation and report, a look at folders on
 // disk, and the check that a run leaves nothing but its recovery folder behind.
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,16 +17,45 @@ using testutil::Json;
 std::string ImageArg(const std::string& image, u32 sectorSize = 0);
 
 // Runs the built scan driver with the arguments (each one quoted) in the folder `cwd`, with the
-// environment settings `env` ("NAME=value") added; its output goes to `log`. Returns the exit
-// status, -1 when it could not run, 124 when it did not end within five minutes.
+// environment settings `env` ("NAME=value") added; its output goes to `log`, and its own log files
+// to DriverStateFolder(log) unless `env` names a state folder. Returns the exit status, -1 when it
+// could not run, 124 when it did not end within five minutes.
 int RunDriver(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
               const std::vector<std::string>& env = {});
+// The folder a run whose output went to `log` writes its log files to.
+std::string DriverStateFolder(const std::string& log);
 
-// The deleted files of the manifest "NAME.json" whose data was written over since, which a scan
-// counts incomplete where nothing confirms their data.
-size_t DamagedDeletedFiles(const std::string& manifest);
-// A run's report: no file failed, at most `damaged` incomplete, the exit status 1 exactly then.
-void ExpectOnlyDamagedIncomplete(int status, const Json& report, size_t damaged);
+// What a run of the driver left: its exit status, its report, and the files its log says it
+// counted incomplete (their paths as written).
+struct DriverRun {
+    int status = -1;
+    Json report;
+    std::set<std::string> incomplete;
+};
+// RunDriver, then what the run left; the report is the file after "--json" (empty without one).
+DriverRun RunDriverRun(const std::vector<std::string>& args, const std::string& cwd, const std::string& log,
+                       const std::vector<std::string>& env = {});
+
+// Whether a written name stands for a file's name: the same, the same but for its first
+// character (a deleted 8.3 entry lost it, and the scan shows a stand-in), or the 8.3 alias of a
+// long name (where its long-name entries are gone).
+bool NameStandsFor(const std::string& written, const std::string& original);
+
+// The per-file check of a run over fixture disks (`manifests`: each disk's fixture name, in the
+// order of the run's images; empty for a disk that is no fixture). For every volume of a fixture
+// disk, below the run's recovery folder: every file of the disk's manifest whose data is intact
+// and that was written with its bytes has such a copy the run counted whole; every file the run
+// counted incomplete bears the name of a file the manifest marks damaged; no file failed, and the
+// exit status is 1 exactly when some file was counted incomplete. `alsoDamaged` names what else
+// the images lost since their manifests were made.
+struct AlsoDamaged {
+    // The tools wrote into copies of the images over free clusters: any deleted file's data.
+    bool deleted = false;
+    // Both FAT copies are gone: a fragmented file's chain.
+    bool fragmented = false;
+};
+void ExpectRecoveredAsManifests(const DriverRun& run, const std::string& recoverDir,
+                                const std::vector<std::string>& manifests, AlsoDamaged alsoDamaged = {});
 
 // The report's volume on disk `disk` starting at `startSector`, its scan; null when missing.
 const Json* FindVolume(const Json& report, size_t disk, u64 startSector);

@@ -118,13 +118,12 @@ std::map<std::string, FileFacts> Facts(const std::string& root) {
 std::string DriverRecovery(const testutil::TempDir& work) {
     const std::string out = work.File("driver-out");
     const std::string report = work.File("report.json");
-    const int status = e2e::RunDriver({"--image", testutil::FixturePath(std::string(kImage) + ".img"), "--mode",
-                                       "deleted", "--volume", "all", "--recover", out, "--json", report},
-                                      work.Path(), work.File("driver.log"));
-    testutil::Json json;
-    if (!testutil::ReadJsonFile(report, json)) return {};
-    e2e::ExpectOnlyDamagedIncomplete(status, json, e2e::DamagedDeletedFiles(std::string(kImage) + ".json"));
-    for (const auto& v : json["volumes"].items)
+    const e2e::DriverRun run = e2e::RunDriverRun({"--image", testutil::FixturePath(std::string(kImage) + ".img"),
+                                                  "--mode", "deleted", "--volume", "all", "--recover", out, "--json",
+                                                  report},
+                                                 work.Path(), work.File("driver.log"));
+    e2e::ExpectRecoveredAsManifests(run, out, {kImage});
+    for (const auto& v : run.report["volumes"].items)
         if (v["label"].text == kLabel) return out + "/" + std::to_string(int(v["index"].number));
     return {};
 }

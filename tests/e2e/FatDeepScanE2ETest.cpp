@@ -24,14 +24,7 @@ using e2e::Json;
 
 std::string LastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// A deleted 8.3 entry lost its first character; the writer puts a stand-in there.
-bool SameNameBarTheFirst(const std::string& written, const std::string& original) {
-    if (written == original) return true;
-    // The first character of the original may take several bytes.
-    size_t skip = 1;
-    while (skip < original.size() && (u8(original[skip]) & 0xC0) == 0x80) ++skip;
-    return written.size() >= 1 && written.substr(1) == original.substr(skip);
-}
+using e2e::NameStandsFor;
 
 // Whether `at` is "Lost Folders/DIRn/<tail>" where `path` ends in "/<tail>".
 bool InLostFolderBySuffix(const std::string& at, const std::string& path) {
@@ -62,7 +55,7 @@ bool InDirFolderInPlace(const std::string& at, const std::string& path) {
     if (written.size() != original.size()) return false;
     size_t renamed = 0;
     for (size_t i = 0; i < written.size(); ++i) {
-        if (SameNameBarTheFirst(written[i], original[i])) continue;
+        if (NameStandsFor(written[i], original[i])) continue;
         const bool dir = i + 1 < written.size() && written[i].size() > 3 && written[i].compare(0, 3, "DIR") == 0 &&
                          written[i].find_first_not_of("0123456789", 3) == std::string::npos;
         if (!dir) return false;
@@ -78,12 +71,18 @@ std::multimap<std::string, std::string> FilesByHash(const std::string& root) {
     return out;
 }
 
-int RunComplete(const std::string& imagePath, const std::string& volume, const std::string& out,
-                const testutil::TempDir& tmp, const std::string& name) {
+// The complete scan of `imagePath` (the fixture `fixture`, or a damaged copy of it) into `out`,
+// checked file by file against the fixture's manifest; with `fatGone` no fragmented file can be
+// read whole.
+e2e::DriverRun RunComplete(const std::string& imagePath, const std::string& fixture, const std::string& volume,
+                           const std::string& out, const testutil::TempDir& tmp, const std::string& name,
+                           bool fatGone = false) {
     const std::vector<std::string> args = {"--image",   imagePath,   "--mode", "complete", "--volume",
                                            volume,      "--recover",            out,      "--json",
                                            tmp.File(name + ".json"), "--lost-reason", "1"};
-    return e2e::RunDriver(args, tmp.File("cwd"), tmp.File(name + ".log"));
+    e2e::DriverRun run = e2e::RunDriverRun(args, tmp.File("cwd"), tmp.File(name + ".log"));
+    e2e::ExpectRecoveredAsManifests(run, out, {fixture}, {.fragmented = fatGone});
+    return run;
 }
 
 // The reachability record of each deleted file, by partition and path.
@@ -132,11 +131,11 @@ Checked ExpectPartitionRecovered(const Json& manifest, const Json& reach, int pa
                 // list comes back below a "DIR" folder, by the rest of its path.
                 found = at == path || (fatGone && InLostFolderBySuffix(at, path));
             } else if (reachable) {
-                found = SameNameBarTheFirst(LastComponent(at), name) &&
+                found = NameStandsFor(LastComponent(at), name) &&
                         (at.compare(0, std::string("Lost Folders/").size(), "Lost Folders/") != 0 || fatGone);
             } else {
                 found = (at.compare(0, std::string("Lost Folders/DIR").size(), "Lost Folders/DIR") == 0 &&
-                         SameNameBarTheFirst(LastComponent(at), LastComponent(path))) ||
+                         NameStandsFor(LastComponent(at), LastComponent(path))) ||
                         InDirFolderInPlace(at, path);
             }
         }
@@ -172,10 +171,10 @@ TEST(FatDeepScanE2E, FindsTheWipedFat16VolumeBesideTheNtfsOne) {
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const e2e::Untouched untouched({testutil::FixturePath("lost-partition-wiped.img")}, tmp.File("cwd"));
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete(e2e::ImageArg("lost-partition-wiped"), "disk:0", out, tmp, "wiped"), 0);
-
-    Json report, manifest, reach;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("wiped.json"), report));
+    const e2e::DriverRun run = RunComplete(e2e::ImageArg("lost-partition-wiped"), "lost-partition-wiped", "disk:0", out,
+                                           tmp, "wiped");
+    const Json& report = run.report;
+    Json manifest, reach;
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.json"), manifest));
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.reach.json"), reach));
     ASSERT_EQ(report["scans"].items.size(), 1u);
@@ -300,10 +299,9 @@ TEST_P(FatDeepScanEveryVolume, RecoversLiveDeletedAndOrphanedFiles) {
     testutil::TempDir tmp;
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const std::string out = tmp.File("recovered");
-    const int status = RunComplete(PrepareImage(t, tmp), t.volume, out, tmp, "run");
-    Json report, manifest, reach;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
-    e2e::ExpectOnlyDamagedIncomplete(status, report, e2e::DamagedDeletedFiles(std::string(t.image) + ".json"));
+    const e2e::DriverRun run = RunComplete(PrepareImage(t, tmp), t.image, t.volume, out, tmp, "run", t.fatGone);
+    const Json& report = run.report;
+    Json manifest, reach;
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".reach.json"), reach));
     ASSERT_EQ(report["scans"].items.size(), 1u);
@@ -356,9 +354,9 @@ TEST_P(ExFatRootGone, SubfoldersComeBackWithNamesAndData) {
     for (u64 s = rootSector; s < rootSector + spc; ++s) damage.zeroed.push_back(s);
 
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete(PrepareImage(damage, tmp), "disk:0", out, tmp, "run"), 0);
-    Json report, manifest;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
+    const e2e::DriverRun run = RunComplete(PrepareImage(damage, tmp), t.image, "disk:0", out, tmp, "run");
+    const Json& report = run.report;
+    Json manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath(std::string(t.image) + ".json"), manifest));
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& scan = report["scans"].items[0];

@@ -85,14 +85,17 @@ TEST(HostileInputE2E, AResultSavedFromAWholeDiskLoads) {
     testutil::TempDir tmp;
     const std::string image = e2e::ImageArg("fat16-basic");
     const std::string saved = tmp.File("disk.rsf");
-    int status = -1;
-    const testutil::Json scanned = RunForReport(
-        tmp, {"--image", image, "--volume", "disk:0", "--mode", "complete", "--save", saved, "--recover", tmp.File("a")},
-        status, "scan");
-    ASSERT_EQ(status, 0);
-    const testutil::Json loaded =
-        RunForReport(tmp, {"--image", image, "--load", saved, "--recover", tmp.File("b")}, status, "load");
-    ASSERT_EQ(status, 0) << ReadFileText(tmp.File("load.log"));
+    const e2e::DriverRun scan = e2e::RunDriverRun({"--image", image, "--volume", "disk:0", "--mode", "complete", "--save",
+                                                   saved, "--recover", tmp.File("a"), "--json", tmp.File("scan.json")},
+                                                  tmp.Path(), tmp.File("scan.log"));
+    e2e::ExpectRecoveredAsManifests(scan, tmp.File("a"), {"fat16-basic"});
+    const testutil::Json& scanned = scan.report;
+    const e2e::DriverRun load = e2e::RunDriverRun(
+        {"--image", image, "--load", saved, "--recover", tmp.File("b"), "--json", tmp.File("load.json")}, tmp.Path(),
+        tmp.File("load.log"));
+    ASSERT_EQ(load.status, scan.status) << ReadFileText(tmp.File("load.log"));
+    EXPECT_EQ(load.incomplete.size(), scan.incomplete.size());
+    const testutil::Json& loaded = load.report;
     ASSERT_EQ(loaded["scans"].items.size(), 1u);
     ASSERT_FALSE(loaded["volumes"].items.empty());
     // The loaded whole disk follows the volumes the disk's table gives.

@@ -39,17 +39,22 @@ const char* const kModes[] = {"deleted", "complete"};
 struct RecoveredFile {
     std::string sha256;
     i64 mtime;
-    bool operator==(const RecoveredFile& o) const { return sha256 == o.sha256 && mtime == o.mtime; }
+    bool incomplete;
+    bool operator==(const RecoveredFile& o) const {
+        return sha256 == o.sha256 && mtime == o.mtime && incomplete == o.incomplete;
+    }
 };
 
 // Files found by their signature carry no time of their own: they keep the time they were
-// written, which differs between two recoveries, so only earlier times are compared.
-std::map<std::string, RecoveredFile> Recovered(const std::string& root,
+// written, which differs between two recoveries, so only earlier times are compared. Each file
+// with whether the run counted it incomplete.
+std::map<std::string, RecoveredFile> Recovered(const std::string& root, const e2e::DriverRun& run,
                                                  i64 writtenFrom = std::numeric_limits<i64>::max()) {
     std::map<std::string, RecoveredFile> out;
     for (const std::string& f : e2e::ListFiles(root)) {
-        const i64 mtime = e2e::ModificationTime(root + "/" + f);
-        out[f] = {testutil::Sha256File(root + "/" + f), mtime >= writtenFrom ? writtenFrom : mtime};
+        const std::string path = root + "/" + f;
+        const i64 mtime = e2e::ModificationTime(path);
+        out[f] = {testutil::Sha256File(path), mtime >= writtenFrom ? writtenFrom : mtime, run.incomplete.count(path) != 0};
     }
     return out;
 }
@@ -71,34 +76,30 @@ TEST_P(SavedResultRoundTrip, LoadedResultsRecoverWhatTheScanRecovered) {
     const i64 writtenFrom = static_cast<i64>(std::time(nullptr)) - 1;
     const std::string arg = e2e::ImageArg(image.name, image.sectorSize);
     const std::string scanned = tmp.File("scanned");
-    const int status = e2e::RunDriver({"--image", arg, "--mode", mode, "--recover", scanned, "--save",
-                                       tmp.File("result.rsf"), "--json", tmp.File("scan.json")},
-                                      tmp.Path(), tmp.File("scan.log"));
-    e2e::Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("scan.json"), report));
+    const e2e::DriverRun scan = e2e::RunDriverRun({"--image", arg, "--mode", mode, "--recover", scanned, "--save",
+                                                   tmp.File("result.rsf"), "--json", tmp.File("scan.json")},
+                                                  tmp.Path(), tmp.File("scan.log"));
+    const e2e::Json& report = scan.report;
     // A deleted file whose data was written over counts incomplete in the scan and its saved result.
-    const size_t damaged = e2e::DamagedDeletedFiles(std::string(image.name) + ".json");
-    e2e::ExpectOnlyDamagedIncomplete(status, report, damaged);
+    e2e::ExpectRecoveredAsManifests(scan, scanned, {image.name});
     const size_t scans = report["scans"].items.size();
     ASSERT_GT(scans, 0u);
     u64 files = 0;
-    for (const e2e::Json& scan : report["scans"].items) {
-        const int volume = int(scan["volume"].number);
+    for (const e2e::Json& volumeScan : report["scans"].items) {
+        const int volume = int(volumeScan["volume"].number);
         SCOPED_TRACE("volume " + std::to_string(volume));
         const std::string saved =
             tmp.File(scans > 1 ? "result." + std::to_string(volume) + ".rsf" : "result.rsf");
         const std::string loaded = tmp.File("loaded" + std::to_string(volume));
         const std::string json = tmp.File("load" + std::to_string(volume) + ".json");
-        const int loadStatus =
-            e2e::RunDriver({"--image", arg, "--load", saved, "--recover", loaded, "--json", json}, tmp.Path(),
-                           tmp.File("load.log"));
-        e2e::Json loadReport;
-        ASSERT_TRUE(testutil::ReadJsonFile(json, loadReport));
-        e2e::ExpectOnlyDamagedIncomplete(loadStatus, loadReport, damaged);
+        const e2e::DriverRun load = e2e::RunDriverRun({"--image", arg, "--load", saved, "--recover", loaded,
+                                                       "--json", json},
+                                                      tmp.Path(), tmp.File("load.log"));
+        EXPECT_EQ(load.status, load.incomplete.empty() ? 0 : 1);
         ASSERT_EQ(LoadedVolume(json), volume);
         const std::string sub = "/" + std::to_string(volume);
-        const auto expected = Recovered(scanned + sub, writtenFrom);
-        EXPECT_EQ(Recovered(loaded + sub, writtenFrom), expected);
+        const auto expected = Recovered(scanned + sub, scan, writtenFrom);
+        EXPECT_EQ(Recovered(loaded + sub, load, writtenFrom), expected);
         files += expected.size();
     }
     EXPECT_GT(files, 0u);
@@ -118,48 +119,48 @@ TEST(SavedResultE2E, AWholeDiskResultOfADiskWithoutVolumesLoads) {
     testutil::TempDir tmp;
     const i64 writtenFrom = static_cast<i64>(std::time(nullptr)) - 1;
     const std::string arg = e2e::ImageArg("lost-partition-wiped");
-    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--mode", "complete", "--volume", "disk:0", "--recover", tmp.File("scanned"),
-                              "--save", tmp.File("disk.rsf"), "--json", tmp.File("scan.json")},
-                             tmp.Path(), tmp.File("scan.log")),
-              0);
+    const e2e::DriverRun scan = e2e::RunDriverRun({"--image", arg, "--mode", "complete", "--volume", "disk:0",
+                                                   "--recover", tmp.File("scanned"), "--save", tmp.File("disk.rsf"),
+                                                   "--json", tmp.File("scan.json")},
+                                                  tmp.Path(), tmp.File("scan.log"));
+    e2e::ExpectRecoveredAsManifests(scan, tmp.File("scanned"), {"lost-partition-wiped"});
     const int scannedVolume = LoadedVolume(tmp.File("scan.json"));
     ASSERT_GE(scannedVolume, 0);
-    const auto expected = Recovered(tmp.File("scanned/" + std::to_string(scannedVolume)), writtenFrom);
+    const auto expected = Recovered(tmp.File("scanned/" + std::to_string(scannedVolume)), scan, writtenFrom);
     ASSERT_FALSE(expected.empty());
 
-    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--load", tmp.File("disk.rsf"), "--recover", tmp.File("loaded"), "--json",
-                              tmp.File("load.json")},
-                             tmp.Path(), tmp.File("load.log")),
-              0)
-        << testutil::ReadFileText(tmp.File("load.log"));
-    e2e::Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("load.json"), report));
+    const e2e::DriverRun load = e2e::RunDriverRun({"--image", arg, "--load", tmp.File("disk.rsf"), "--recover",
+                                                   tmp.File("loaded"), "--json", tmp.File("load.json")},
+                                                  tmp.Path(), tmp.File("load.log"));
+    ASSERT_EQ(load.status, load.incomplete.empty() ? 0 : 1) << testutil::ReadFileText(tmp.File("load.log"));
+    const e2e::Json& report = load.report;
     const int loadedVolume = LoadedVolume(tmp.File("load.json"));
     ASSERT_GE(loadedVolume, 0);
     ASSERT_LT(size_t(loadedVolume), report["volumes"].items.size());
     EXPECT_EQ(report["volumes"].items[size_t(loadedVolume)]["kind"].text, "disk");
-    EXPECT_EQ(Recovered(tmp.File("loaded/" + std::to_string(loadedVolume)), writtenFrom), expected);
+    EXPECT_EQ(Recovered(tmp.File("loaded/" + std::to_string(loadedVolume)), load, writtenFrom), expected);
 }
 
 TEST(SavedResultE2E, LoadFindsItsDiskByDescriptionNotByPlace) {
     testutil::TempDir tmp;
     const std::string mbr = e2e::ImageArg("mbr-disk");
     const std::string gpt = e2e::ImageArg("gpt-disk");
-    ASSERT_EQ(e2e::RunDriver({"--image", mbr, "--image", gpt, "--mode", "deleted", "--volume", "1", "--recover",
-                              tmp.File("scanned"), "--save", tmp.File("r.rsf")},
-                             tmp.Path(), tmp.File("scan.log")),
-              0);
-    const auto expected = Recovered(tmp.File("scanned/1"));
+    const e2e::DriverRun scan = e2e::RunDriverRun({"--image", mbr, "--image", gpt, "--mode", "deleted", "--volume", "1",
+                                                   "--recover", tmp.File("scanned"), "--save", tmp.File("r.rsf"),
+                                                   "--json", tmp.File("s.json")},
+                                                  tmp.Path(), tmp.File("scan.log"));
+    e2e::ExpectRecoveredAsManifests(scan, tmp.File("scanned"), {"mbr-disk", "gpt-disk"});
+    const auto expected = Recovered(tmp.File("scanned/1"), scan);
     ASSERT_FALSE(expected.empty());
 
     // The GPT disk listed first moves the MBR disk's volumes behind its own.
-    ASSERT_EQ(e2e::RunDriver({"--image", gpt, "--image", mbr, "--load", tmp.File("r.rsf"), "--recover",
-                              tmp.File("loaded"), "--json", tmp.File("l.json")},
-                             tmp.Path(), tmp.File("load.log")),
-              0);
+    const e2e::DriverRun load = e2e::RunDriverRun({"--image", gpt, "--image", mbr, "--load", tmp.File("r.rsf"),
+                                                   "--recover", tmp.File("loaded"), "--json", tmp.File("l.json")},
+                                                  tmp.Path(), tmp.File("load.log"));
+    EXPECT_EQ(load.status, load.incomplete.empty() ? 0 : 1);
     const int volume = LoadedVolume(tmp.File("l.json"));
     ASSERT_GT(volume, 1);
-    EXPECT_EQ(Recovered(tmp.File("loaded/" + std::to_string(volume))), expected);
+    EXPECT_EQ(Recovered(tmp.File("loaded/" + std::to_string(volume)), load), expected);
 
     // The same bytes under another name are another disk (its serial is its file name).
     const std::string copy = testutil::CopyFixture(tmp, "mbr-disk.img");
@@ -188,10 +189,11 @@ TEST(SavedResultE2E, AResultOnACompressedImageReopensTheImage) {
     RegisterAllPlugins();
     testutil::TempDir tmp;
     const std::string arg = e2e::ImageArg("ntfs-basic");
-    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--mode", "deleted", "--recover", tmp.File("scanned"), "--save",
-                              tmp.File("plain.rsf")},
-                             tmp.Path(), tmp.File("scan.log")),
-              0);
+    const e2e::DriverRun scan = e2e::RunDriverRun({"--image", arg, "--mode", "deleted", "--recover",
+                                                   tmp.File("scanned"), "--save", tmp.File("plain.rsf"), "--json",
+                                                   tmp.File("scan.json")},
+                                                  tmp.Path(), tmp.File("scan.log"));
+    e2e::ExpectRecoveredAsManifests(scan, tmp.File("scanned"), {"ntfs-basic"});
     const std::string index = tmp.File("ntfs.idx");
     ASSERT_TRUE(testutil::WriteCompressedImage(testutil::ReadFileBytes(testutil::FixturePath("ntfs-basic.img")), index,
                                                {kCompressionZlib, 512, 3, 0}));
@@ -218,18 +220,17 @@ TEST(SavedResultE2E, AResultOnACompressedImageReopensTheImage) {
     }
     for (CFileSystemNode* root : roots) DestroySavedTree(root);
 
-    ASSERT_EQ(e2e::RunDriver({"--image", arg, "--load", saved, "--recover", tmp.File("loaded"), "--json",
-                              tmp.File("load.json")},
-                             tmp.Path(), tmp.File("load.log")),
-              0);
-    e2e::Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("load.json"), report));
+    const e2e::DriverRun load = e2e::RunDriverRun({"--image", arg, "--load", saved, "--recover", tmp.File("loaded"),
+                                                   "--json", tmp.File("load.json")},
+                                                  tmp.Path(), tmp.File("load.log"));
+    EXPECT_EQ(load.status, load.incomplete.empty() ? 0 : 1);
+    const e2e::Json& report = load.report;
     ASSERT_EQ(report["volumes"].items.size(), 2u);  // the disk's volume, then the image's
     EXPECT_EQ(report["volumes"].items[1]["kind"].text, "image");
     ASSERT_EQ(LoadedVolume(tmp.File("load.json")), 1);
-    const auto expected = Recovered(tmp.File("scanned/0"));
+    const auto expected = Recovered(tmp.File("scanned/0"), scan);
     ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(Recovered(tmp.File("loaded/1")), expected);
+    EXPECT_EQ(Recovered(tmp.File("loaded/1"), load), expected);
 
     // Without one of its parts the image is not opened and the load fails.
     std::remove((index + ".part1").c_str());

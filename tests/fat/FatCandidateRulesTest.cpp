@@ -4,6 +4,7 @@
 // from its directory blocks when its boot regions are gone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -148,6 +149,68 @@ TEST(FatCandidateRules, AVolumeWithoutFatsGetsItsLayoutFromItsDataArea) {
     }
 }
 
+// A 2 GiB FAT32 volume of 1 KiB clusters (FATs of 16,258 sectors from sector 32, data at 32,548)
+// formatted over with 16 KiB clusters (FATs of 1,024 sectors, data at 2,080): the older volume's
+// folders agree on its layout, inside the newer volume, and its second FAT copy stands.
+TEST(FatCandidateRules, AVolumeFormattedOverIsFoundFromItsFoldersAndItsOwnFats) {
+    constexpr u64 kDevice = 4194304;
+    constexpr u64 kOldData = 32548;
+    const struct {
+        const char* what;
+        bool newerBoot;         // the newer volume's boot sector stands
+        u64 dataStart;          // where the folders put the data area
+        u32 spc;
+        std::vector<u64> fats;  // FAT copy starts seen
+        bool made;
+        u32 fsCode;
+        u32 perFat;
+        u32 flagsSet, flagsClear;
+    } rows[] = {
+        {"its FAT32 pair past a pair that reads as FAT16, the first copy the newer volume's", true, kOldData, 2,
+         {32, 1056, 16290}, true, kFsFat32, 16258, kFatFlagFat1Seen | kFatFlagFat2Seen | kFatFlagFat2Usable,
+         kFatFlagFat1Usable},
+        {"no newer volume: both copies its own", false, kOldData, 2, {32, 1056, 16290}, true, kFsFat32, 16258,
+         kFatFlagFat1Usable | kFatFlagFat2Usable, 0},
+        {"the layout of the volume over it is that volume", true, 2080, 32, {32, 1056}, false, 0, 0, 0, 0},
+        {"no pair whose type holds its clusters: the layout alone", true, kOldData, 2, {1056, 16290}, true, kFsFat32,
+         0, kFatFlagFromDirectory, kFatFlagFat1Seen | kFatFlagFat2Seen},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<FatFolderStart> folders;
+        for (u32 cluster = 3; cluster < 11; ++cluster) {
+            folders.push_back({row.dataStart + (cluster - 2) * row.spc, cluster, 2});
+        }
+        std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> existing;
+        if (row.newerBoot) {
+            existing.emplace_back(CreateFATSearchedPartitionInfo(512));
+            CFATSearchedPartitionInfo& newer = *existing.back();
+            newer.SetFileSystemCode(kFsFat32);
+            newer.SetPartitionStart(0);
+            newer.SetTotalSectors(kDevice);
+            newer.SetReservedSectors(32);
+            newer.SetSectorsPerFat(1024);
+            newer.SetSectorsPerCluster(32);
+            newer.SetFirstDataSector(2080);
+            newer.SetFlags(kFatFlagBootFat32 | kFatFlagFat1Seen | kFatFlagFat2Seen);
+        }
+        const auto made = MakeFatDirectoryCandidates(folders, row.fats, {}, existing, kDevice, 512);
+        const auto it = std::find_if(made.begin(), made.end(), [&](const auto& c) {
+            return c->GetFirstDataSector() == row.dataStart && c->GetSectorsPerCluster() == row.spc;
+        });
+        ASSERT_EQ(it != made.end(), row.made);
+        if (!row.made) continue;
+        const CFATSearchedPartitionInfo& c = **it;
+        EXPECT_EQ(c.GetFileSystemCode(), row.fsCode);
+        if (row.perFat != 0) {
+            EXPECT_EQ(c.GetSectorsPerFat(), row.perFat);
+            EXPECT_EQ(c.GetPartitionStart(), 0u);
+        }
+        EXPECT_EQ(c.GetFlags() & row.flagsSet, row.flagsSet);
+        EXPECT_EQ(c.GetFlags() & row.flagsClear, 0u);
+    }
+}
+
 // exfat-basic with its main and backup boot regions zeroed: the search finds the volume from its
 // root directory's block where the intact boot sector puts the heap.
 TEST(ExFatBlockFinder, FindsAVolumeWhoseBootRegionsAreGone) {
@@ -206,7 +269,8 @@ CFileNode* FileWithRuns(bool deleted, std::vector<std::pair<u64, u64>> runs, boo
 }  // namespace
 
 // The lost-file pass of a FAT or exFAT tree takes only the found files that begin in a cluster no
-// live file of the tree uses; deleted files and folders leave their clusters free.
+// live file of the tree uses; deleted files and folders leave their clusters free. A deleted file
+// read from a cluster a live file uses is counted incomplete.
 TEST(FatCandidateRules, LiveFilesOfATreeMarkTheirClustersUsed) {
     CFileSystemNode* root = CreateFileSystemNode().release();
     CFileNode* folder = FileWithRuns(false, {{100, 4}}, true);
@@ -222,6 +286,20 @@ TEST(FatCandidateRules, LiveFilesOfATreeMarkTheirClustersUsed) {
     for (const Case c : {Case{9, false}, Case{10, true}, Case{16, true}, Case{17, false}, Case{20, false},
                          Case{40, true}, Case{41, true}, Case{42, false}, Case{100, false}}) {
         EXPECT_EQ(IsClusterInExtents(used, c.index), c.used) << c.index;
+    }
+    const struct {
+        std::vector<std::pair<u64, u64>> runs;
+        bool taken;
+    } deleted[] = {{{{20, 2}}, false}, {{{17, 3}}, false}, {{{5, 5}}, false}, {{{5, 6}}, true},
+                   {{{30, 2}, {16, 1}}, true}, {{{100, 4}}, false}};
+    std::vector<CFileNode*> judged;
+    for (const auto& d : deleted) {
+        judged.push_back(FileWithRuns(true, d.runs));
+        folder->AddChild(judged.back());
+    }
+    FlagDeletedFilesOnUsedClusters(root);
+    for (size_t i = 0; i < judged.size(); ++i) {
+        EXPECT_EQ((judged[i]->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, deleted[i].taken) << i;
     }
     // A node frees itself alone: the whole tree, leaves first.
     std::vector<CFileNode*> nodes{root};

@@ -418,38 +418,50 @@ TEST_F(FatDamage, ADeletedEntryOfALiveFolderHandsNoLiveFileAsDeleted) {
     EXPECT_EQ(Folder(*files.begin()), "/Archive/DOCUME~1");
 }
 
-// A deleted text file of Projects whose entry may have lost the high word of its first cluster:
-// every live entry beside it lies at high word 1, so the estimate moves it there, unless a live
-// chain holds that cluster now and its bytes are another file's. Named as a photo, it is moved
-// there all the same, and counted incomplete where no cluster it may begin at starts as a photo.
+// A deleted text file of Projects whose entry may have lost the high word of its first cluster,
+// its own cluster a live file's now: every live entry beside it lies at high word 1, so the
+// estimate moves it there where that cluster holds written bytes no chain holds. Named as a photo,
+// it is moved where a photo begins; where nothing was written there, or a chain holds it, nothing
+// tells where its bytes are and it is counted incomplete.
 TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
     constexpr u32 kHighWord = 0x10000;
     const u8 kJpegStart[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00};
+    const u8 kText[] = "DSC28533,one,two,three";
     const struct {
         const char* what;
-        bool taken, photo, jpegThere;  // a live chain holds the estimated cluster; named .JPG; a JPEG there
+        bool taken, photo;
+        const u8* there;  // the bytes at the estimated cluster; null: never written
+        size_t length;
         bool moved, confirmed;
+        bool lowWordZero = false;  // the entry names cluster 0: its low word is 0, at block 1 that is 65,536
     } rows[] = {
-        {"the estimated cluster is free", false, false, false, true, true},
-        {"the estimated cluster is in use", true, false, false, false, true},
-        {"a photo, its header at the estimated cluster", false, true, true, true, true},
-        {"a photo, no header at any cluster it may begin at", false, true, false, true, false},
+        {"the estimated cluster is written and free", false, false, kText, sizeof kText, true, true},
+        {"the estimated cluster is never written", false, false, nullptr, 0, false, false},
+        {"the estimated cluster is in use", true, false, kText, sizeof kText, false, false},
+        {"a photo, its header at the estimated cluster", false, true, kJpegStart, sizeof kJpegStart, true, true},
+        {"a photo, the one cluster left written without its header", false, true, kText, sizeof kText, true, true},
+        {"low word 0, the one cluster of it written", false, false, kText, sizeof kText, true, true, true},
+        {"low word 0, a photo, its header there", false, true, kJpegStart, sizeof kJpegStart, true, true, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         Volume v("fat32-basic.img");
         const u64 csv = v.FindEntry("\xE5SC28533CSV");
         ASSERT_NE(csv, 0u);
+        if (row.lowWordZero) Volume::SetEntryCluster(v.bytes.data() + csv, 0);
+        // Its own cluster is a live file's now; with the low word 0 it names none.
         const u32 recorded = Volume::EntryCluster(v.bytes.data() + csv);
+        const u32 own = row.lowWordZero ? 0u : recorded;
+        ASSERT_TRUE(row.lowWordZero || v.GetFat(recorded) != 0);
         for (const char* live : {"SRC        ", "DSC25862RTF", "AUTUMN  CSV", "ACCOUN~1JPG"}) {
             const u64 entry = v.FindEntry(live);
             Volume::SetEntryCluster(v.bytes.data() + entry, Volume::EntryCluster(v.bytes.data() + entry) + kHighWord);
         }
-        if (row.taken) v.SetFat(recorded + kHighWord, 0x0FFFFFFF);
+        const u32 estimated = own + kHighWord;
+        ASSERT_EQ(v.GetFat(estimated), 0u);
+        if (row.taken) v.SetFat(estimated, 0x0FFFFFFF);
         if (row.photo) std::memcpy(v.bytes.data() + csv + 8, "JPG", 3);
-        if (row.jpegThere) {
-            std::memcpy(v.bytes.data() + v.ClusterOffset(recorded + kHighWord), kJpegStart, sizeof kJpegStart);
-        }
+        if (row.there != nullptr) std::memcpy(v.bytes.data() + v.ClusterOffset(estimated), row.there, row.length);
         MemoryDevice device(v.bytes, 512);
         Walks walks;
         ASSERT_NO_FATAL_FAILURE(WalkBoth(device, walks));
@@ -460,7 +472,7 @@ TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
             const IFileProperties* p = walks.paths[walk][path]->GetFileProperties();
             std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
             ASSERT_TRUE(runs && runs->GetFirstExtent());
-            EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, row.moved ? recorded + kHighWord : recorded);
+            EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, row.moved ? estimated : own);
             EXPECT_EQ((p->GetState() & kStateContentUnconfirmed) == 0, row.confirmed);
         }
     }

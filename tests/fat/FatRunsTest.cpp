@@ -216,8 +216,9 @@ CFileNode* Ref(u32 cluster, u64 size, u64 createdSeconds, bool deleted) {
 }
 
 // The first cluster a deleted file that may have lost its high word is given: from its neighbours
-// in creation time (seconds; 512-byte clusters), and, where its name calls for a header, at the
-// first cluster they suggest that holds one. The file (`self`) is no neighbour of its own.
+// in creation time (seconds; 512-byte clusters), among the clusters of its low word in a volume
+// of five blocks unless a row says otherwise, those a chain holds or never written left out; where
+// its name calls for a header, the first that holds one. The file (`self`) is no neighbour of its own.
 TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
     struct Neighbour {
         u32 cluster;
@@ -227,29 +228,68 @@ TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
     const std::vector<Neighbour> kThree = {{0x20010, 512 * 100, 1000, true}, {0x30005, 512, 3000, false},
                                            {0x10009, 512, 500, false}, {0x1234, 4096, 2000, true, true}};
     const std::vector<Neighbour> kLiveFar = {{0x10009, 512, 500, false}, {0x30005, 512, 3000, false}};
+    // Live at the low word, then L1 before D and L2 after it, 100 clusters from D = 0x11234.
+    const std::vector<Neighbour> kAround = {{0x1234, 512, 100, false}, {0x111D0, 512, 1000, false},
+                                            {0x11298, 512, 3000, false}};
+    constexpr u64 kNotCalledFor = ~0ULL;  // the row's name calls for no header
+    constexpr u64 kFiveBlocks = 0x4FFFF;
     const struct {
         const char* what;
         std::vector<Neighbour> neighbours;
         u32 recorded;
         u64 created;
-        std::vector<u32> headers;  // clusters that begin what the name calls for; none: it calls for nothing
+        std::vector<u64> headers;  // clusters that begin what the name calls for
         u32 expected;
-        bool confirmed = true;
+        bool confirmed;
+        std::vector<u64> taken = {}, written = {};  // written empty: every cluster holds bytes
+        u64 highest = kFiveBlocks;
     } rows[] = {
-        {"the block of the end of the deleted file before it", kThree, 0x1234, 2000, {}, 0x21234},
-        {"no deleted file before it: the live one before it", kThree, 0x1234, 800, {}, 0x11234},
-        {"a first cluster that kept its high word", kThree, 0x12345, 800, {}, 0x12345},
-        {"no neighbour", {}, 0x1234, 0, {}, 0x1234},
-        {"a deleted file before it at exactly 65,536", {{65536, 512, 1000, true}}, 100, 2000, {}, 65636},
-        {"live files across a block's boundary", {{65436, 512, 1000, false}, {65636, 512, 3000, false}}, 3, 2000, {},
-         65539},
-        {"live files more than a block apart", {{99, 512, 1000, false}, {103940, 512, 3000, false}}, 3, 2000, {}, 3},
-        {"its header after the deleted file before it", {{65439, 512, 1000, true}}, 3, 2000, {65539}, 65539},
-        {"its header at the recorded cluster alone", kLiveFar, 0x1234, 800, {0x1234}, 0x1234},
-        {"headers at the likeliest and the recorded cluster", kLiveFar, 0x1234, 800, {0x1234, 0x11234}, 0x11234},
-        {"no header anywhere", kLiveFar, 0x1234, 800, {0}, 0x11234, false},
+        {"the block of the end of the deleted file before it", kThree, 0x1234, 2000, {kNotCalledFor}, 0x21234, false},
+        {"no deleted file before it: the live one before it", kThree, 0x1234, 800, {kNotCalledFor}, 0x11234, false},
+        {"a first cluster that kept its high word", kThree, 0x12345, 800, {kNotCalledFor}, 0x12345, true},
+        {"exactly 65,536 kept its high word", kThree, 0x10000, 800, {}, 0x10000, true},
+        {"no neighbour", {}, 0x1234, 0, {kNotCalledFor}, 0x1234, true},
+        {"no neighbour, no header of its type anywhere", {}, 0x1234, 0, {}, 0x1234, true},
+        {"a deleted file before it at exactly 65,536", {{65536, 512, 1000, true}}, 100, 2000, {kNotCalledFor}, 65636,
+         false},
+        {"live files across a block's boundary", {{65436, 512, 1000, false}, {65636, 512, 3000, false}}, 3, 2000,
+         {kNotCalledFor}, 65539, false},
+        {"live files more than a block apart", {{99, 512, 1000, false}, {103940, 512, 3000, false}}, 3, 2000,
+         {kNotCalledFor}, 3, true},
+        {"its header after the deleted file before it, its own cluster never written", {{65439, 512, 1000, true}}, 3,
+         2000, {65539}, 65539, true, {}, {65539}},
+        {"a header elsewhere, its own cluster the likeliest and written", {{65439, 512, 1000, true}}, 3, 2000,
+         {65539}, 3, true},
+        {"its header at the recorded cluster alone", kLiveFar, 0x1234, 800, {0x1234}, 0x1234, true},
+        {"headers at the likeliest and the recorded cluster", kLiveFar, 0x1234, 800, {0x1234, 0x11234}, 0x11234, true},
+        {"no header anywhere", kLiveFar, 0x1234, 800, {}, 0x11234, false},
         {"another deleted file of its own second", {kThree[0], kThree[3], {0x40020, 512, 2000, true}}, 0x1234, 2000,
-         {}, 0x41234},
+         {kNotCalledFor}, 0x41234, false},
+        // Where the others are taken or were never written, the one left is the file's.
+        {"live neighbours: the one cluster written between them", kAround, 0x1234, 2000, {kNotCalledFor}, 0x11234,
+         true, {0x1234}, {0x11234}},
+        {"live neighbours, its header nowhere", kAround, 0x1234, 2000, {}, 0x11234, true, {0x1234}, {0x11234}},
+        {"an earlier live neighbour only", {kAround[0], kAround[1]}, 0x1234, 2000, {kNotCalledFor}, 0x11234, true,
+         {0x1234}, {0x11234}},
+        {"a later live neighbour only", {kAround[0], kAround[2]}, 0x1234, 2000, {}, 0x11234, true, {0x1234},
+         {0x11234}},
+        {"nothing tells, one cluster written", {kAround[0]}, 0x1234, 2000, {kNotCalledFor}, 0x11234, true, {0x1234},
+         {0x11234}},
+        {"nothing tells, two clusters written", {kAround[0]}, 0x1234, 2000, {kNotCalledFor}, 0x11234, false, {0x1234},
+         {0x11234, 0x31234}},
+        {"the deleted file before it ends in a block never written there",
+         {{0x20002 - 100, 512 * 10, 1000, true}, {0x20002 + 100, 512, 3000, false}}, 2, 2000, {kNotCalledFor},
+         0x20002, true, {2}, {0x20002}},
+        {"its cluster taken, nothing written anywhere", {}, 0x1234, 0, {kNotCalledFor}, 0x1234, false, {0x1234},
+         {0x99999}},
+        {"a volume of one block, its cluster taken", kLiveFar, 0x1234, 800, {kNotCalledFor}, 0x1234, false,
+         {0x1234}, {}, 0xFFFF},
+        {"a volume of two blocks: the neighbour past its end offers none", kLiveFar, 0x1234, 800, {kNotCalledFor},
+         0x11234, true, {0x1234}, {}, 0x1FFFF},
+        {"low word 0, one cluster written", {}, 0, 2000, {}, 0x10000, true, {}, {0x10000}},
+        {"low word 1 between live neighbours", {{0x1FFF0, 512, 1000, false}, {0x20010, 512, 3000, false}}, 1, 2000,
+         {kNotCalledFor}, 0x20001, true, {}, {0x20001}},
+        {"low word 0, nothing written", {}, 0, 2000, {kNotCalledFor}, 0x10000, false, {}, {0x99999}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -259,10 +299,13 @@ TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
             refs.push_back(Ref(n.cluster, n.size, n.created, n.deleted));
             if (n.self) self = refs.back();
         }
-        FatHoldsHeader holds;
-        if (!row.headers.empty()) holds = [&h = row.headers](u64 c) { return std::count(h.begin(), h.end(), c) != 0; };
+        const auto among = [](const std::vector<u64>& v, u64 c) { return std::count(v.begin(), v.end(), c) != 0; };
+        FatCandidateLook look;
+        look.taken = [&](u64 c) { return among(row.taken, c); };
+        look.blank = [&](u64 c) { return !row.written.empty() && !among(row.written, c); };
+        if (row.headers != std::vector<u64>{kNotCalledFor}) look.holdsHeader = [&](u64 c) { return among(row.headers, c); };
         const FatFirstClusterEstimate estimate = EstimateDeletedFirstCluster(
-            CFatReviseReferences(refs), self, 4096, row.recorded, row.created * 10000000ULL, 512, holds);
+            CFatReviseReferences(refs), self, 4096, row.recorded, row.created * 10000000ULL, 512, row.highest, look);
         EXPECT_EQ(estimate.cluster, row.expected);
         EXPECT_EQ(estimate.confirmed, row.confirmed);
         for (CFileNode* n : refs) DestroyTreeNode(n);
