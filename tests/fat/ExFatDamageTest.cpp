@@ -554,3 +554,60 @@ TEST_F(ExFatDamage, OneBadSetOrABenignEntryLeavesTheRestOfTheFolder) {
         EXPECT_EQ(sets, expected.size() - (c.victimListed ? 0 : 1));
     }
 }
+
+// Files whose clusters a FAT chain orders, added to the root at free clusters: a live file is read
+// through its chain where the chain holds it and then ends; where the chain runs on past its
+// length only its first cluster is known to be its own, and where it ends early what it named so
+// far. A deleted file's chain went with it: its data goes on as one run. A deleted file whose
+// clusters the allocation bitmap gives to another is counted incomplete, unless a live file with
+// its clusters, length and times is the same file, moved.
+struct ChainRow {
+    const char* name;
+    bool deleted;
+    std::map<u32, u32> fat;  // entries from kChained on, by the cluster's offset
+    bool inUse;              // the bitmap marks the file's clusters
+    std::vector<DataRunExtent> runs;
+    bool unconfirmed;
+    bool movedCopy = false;  // a live set of the same file stands in the root too
+};
+
+constexpr u32 kChained = 2000;  // free in the fixture
+constexpr u32 kChainEnd = 0xFFFFFFFFu;
+
+const ChainRow kChainRows[] = {
+    {"ChainHeldAndEnded", false, {{0, kChained + 2}, {2, kChained + 4}, {4, kChainEnd}}, true,
+     {{kChained - 2, 1}, {kChained, 1}, {kChained + 2, 1}}, false},
+    {"ChainRunningOnPastItsLength", false, {{0, kChained + 2}, {2, kChained + 4}, {4, kChained + 6}}, true,
+     {{kChained - 2, 1}}, false},
+    {"ChainEndingEarly", false, {{0, kChained + 2}, {2, 0}}, true, {{kChained - 2, 1}, {kChained, 1}}, false},
+    {"DeletedFreedChainGoesOn", true, {}, false, {{kChained - 2, 3}}, false},
+    {"DeletedOnClustersInUse", true, {}, true, {{kChained - 2, 3}}, true},
+    {"DeletedEntryOfAMovedFile", true, {}, true, {{kChained - 2, 3}}, false, true},
+};
+
+TEST_F(ExFatDamage, ChainedFilesAreReadAsFarAsTheirChainIsTheirs) {
+    const u32 kBitmap = 2;
+    for (const ChainRow& row : kChainRows) {
+        SCOPED_TRACE(row.name);
+        Volume v;
+        const u64 size = 3ull * v.clusterBytes - 100;
+        std::vector<u8> set = testutil::MakeExFatSet("chained.bin", kChained, size, testutil::kExFatAttrArchive, false);
+        if (row.deleted) testutil::MarkExFatSetDeleted(set.data());
+        if (row.movedCopy) {
+            const std::vector<u8> live = testutil::MakeExFatSet("moved.bin", kChained, size, testutil::kExFatAttrArchive, true);
+            set.insert(set.end(), live.begin(), live.end());
+        }
+        u8* free = v.Cluster(v.root);
+        while (*free != 0) free += 32;
+        std::copy(set.begin(), set.end(), free);
+        for (const auto& [offset, value] : row.fat) v.SetFat(kChained + offset, value);
+        for (u32 c = kChained; c < kChained + 6 && row.inUse; ++c) v.Cluster(kBitmap)[(c - 2) / 8] |= u8(1u << ((c - 2) % 8));
+
+        auto device = v.Device();
+        Scan scan(device.get());
+        const CFileNode* node = FindNamed(scan.builder, "chained.bin");
+        ASSERT_NE(node, nullptr);
+        EXPECT_EQ(RunsOf(node), row.runs);
+        EXPECT_EQ((node->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, row.unconfirmed);
+    }
+}
