@@ -7,8 +7,9 @@
 // ExFatBlockRules.h) and walked through a stand-in boot sector. Each directory block then goes to
 // the volume whose layout it fits best (see ExFatBlockOwners.h), and a chosen volume's tree is
 // built from the blocks it owns (see ExFatBlockTree.h); a block no folder holds hangs under "Lost
-// Folders". While the block loop runs, every complete entry set is shown at once below the
-// provisional exFAT tree.
+// Folders". A volume without its own boot region and FAT follows chains only through a FAT that
+// holds the chains its folders call for (see ExFatChainTally.h). While the block loop runs, every
+// complete entry set is shown at once below the provisional exFAT tree.
 #include <array>
 #include <functional>
 #include <map>

@@ -513,15 +513,17 @@ void CExFatQuickSearch::PlaceBitmap(u32 activeFat) {
     }
     if (entry == nullptr) return;
     const u32 first = ReadLE32(entry + kExFatEntryFirstClusterOffset);
-    const u64 bytes = ReadLE64(entry + kExFatEntryLengthOffset);
+    // Bits past the heap's clusters tell nothing.
+    const u64 bytes = std::min<u64>(ReadLE64(entry + kExFatEntryLengthOffset), (u64(p.GetClusterCount()) + 7) / 8);
     const u64 covered = std::min<u64>(bytes * 8, p.GetClusterCount());
-    const u64 needed = (std::min<u64>(bytes, (covered + 7) / 8) + m_clusterBytes - 1) / m_clusterBytes;
+    const u64 needed = (bytes + m_clusterBytes - 1) / m_clusterBytes;
     if (!p.IsHeapCluster(first) || needed == 0) return;
     // Its clusters follow its FAT chain where the FAT can be read; a chain that does not hold
     // them all leaves the bitmap unknown.
     std::vector<u64> sectors;
     std::unordered_set<u32> seen;
-    for (u32 cluster = first; sectors.size() < needed; cluster = p.NextCluster(cluster, !p.m_fat.IsOpen())) {
+    const bool chained = p.m_fat.IsOpen();
+    for (u32 cluster = first; sectors.size() < needed; cluster = chained ? p.NextCluster(cluster, false) : cluster + 1) {
         if (!p.IsHeapCluster(cluster) || !seen.insert(cluster).second) return;
         sectors.push_back(p.ClusterToSector(cluster));
     }
