@@ -129,7 +129,8 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_bitmap.Clear();
     m_liveHeld.Clear();
     m_liveFiles.clear();
-    m_pendingDeleted.clear();
+    m_heldDeleted.clear();
+    m_deletedFolders.clear();
     m_takenCount = 0;
     m_firstTaken.clear();
     m_chainUnknownCount = 0;
@@ -174,7 +175,7 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     ReleaseDeferred();
     m_queue.clear();
     m_deletedQueue.clear();
-    if (m_rootKnown) TellFindings();
+    if (m_rootKnown) FinishHandOver();
     Report(1, 1);
     return kExFatQuickDone;
 }
@@ -364,9 +365,7 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     CExFatPartition& p = *m_partition;
     const bool deleted = deletedParent || set.inUse == 0;
     if (set.IsDirectory()) m_folderStarts.insert(set.firstCluster);
-    // Deleted sets wait for every live folder: a deleted folder's clusters are read after the
-    // live ones', and a deleted file is weighed against every live file.
-    if (m_deferDeleted && deleted) {
+    if (m_deferDeleted && deleted && set.IsDirectory()) {
         m_deferred.push_back({set, parentId});
         return;
     }
@@ -387,36 +386,35 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     // contiguous. A live one follows its FAT chain unless its entry says it has none.
     const bool noFatChain = deleted || set.noFatChain != 0 || !m_fatUsable;
     properties->SetChainFlag(noFatChain ? 1 : 0);
-    PropertiesRef<CExFatFileProperties> weighLater;
+    u64 guessedFrom = 0;
     if (!set.IsDirectory()) {
-        CExFatDataRunList* runs = BuildRuns(set);
+        CExFatDataRunList* runs = BuildRuns(set, guessedFrom);
         if (runs != nullptr) {
             if (!deleted && (set.noFatChain != 0 || !p.m_fat.IsOpen() || set.dataLength <= m_clusterBytes)) {
                 BookClusters(*runs);
             }
-            if (!deleted) {
-                BookLive(set, runs);
-            } else if (!m_rootKnown) {
-                // Sets found elsewhere come in the tree's order: a live file handed over later may
-                // hold its clusters, or be the file a move left this entry of.
-                weighLater = properties;
-            } else if (TakenByOthers(*runs, KeyOf(set))) {
-                CountTaken(*properties);
-            }
+            if (!deleted) BookLive(set, runs);
             properties->SetRunList(runs);
         }
     } else if (!deleted) {
         BookLive(set, nullptr);
+    } else if (p.IsHeapCluster(set.firstCluster)) {
+        m_deletedFolders.emplace_back(set.firstCluster, set.modifyTime);
     }
     node->SetFileProperties(properties.release());
     node->SetRecordSector(set.position);
     node->SetId(displaced ? DisplacedFolderId(set) : p.ClusterToSector(set.firstCluster));
     node->SetParentId(parentId);
+    // A deleted file waits until every live file, and every other deleted one, is known: a file
+    // handed over later may hold its clusters, or be the file a move left this entry of.
+    if (deleted && !set.IsDirectory()) {
+        m_heldDeleted.push_back({std::move(node), parentId, KeyOf(set), guessedFrom});
+        return;
+    }
 
     u32 error = 0;
     if (m_builder->AddFoundFileNode(node.get(), kTreeKindExFat, &error) == 0) return;
     node.release();
-    if (weighLater) m_pendingDeleted.push_back({std::move(weighLater), KeyOf(set)});
     if (set.IsDirectory()) {
         PendingFolder folder;
         folder.firstCluster = set.firstCluster;
@@ -434,7 +432,7 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     }
 }
 
-CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set) {
+CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set, u64& guessedFrom) {
     CExFatPartition& p = *m_partition;
     if (set.dataLength == 0 || !p.IsHeapCluster(set.firstCluster)) return nullptr;
     CExFatDataRunList* runs = new CExFatDataRunList;
@@ -454,6 +452,7 @@ CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set) {
     if (!m_fatUsable) {
         if (set.inUse == 0) {
             appendContiguous(set.firstCluster, set.dataLength);
+            guessedFrom = u64(set.firstCluster) + 1;
         } else {
             // A set in use (also one of a folder whose own entry is gone) kept its chain in a
             // FAT that is not known here: only its first cluster is known to be its own, and
@@ -492,6 +491,7 @@ CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set) {
     // that ends early is not its own any more past that point.
     if (remaining > 0 && set.inUse == 0) {
         appendContiguous(u64(last) + 1, remaining);
+        guessedFrom = u64(last) + 1;
     } else if (remaining > 0 && m_chainUnknownCount++ == 0) {
         m_firstChainUnknown = set.name;
     }
@@ -583,13 +583,85 @@ void CExFatQuickSearch::CountTaken(CExFatFileProperties& properties) {
 }
 
 void CExFatQuickSearch::FinishHandOver() {
-    std::vector<PendingDeleted> pending;
-    pending.swap(m_pendingDeleted);
-    for (PendingDeleted& d : pending) {
-        std::unique_ptr<IDataRunList> runs(d.properties->CreateDataRunList());
-        if (runs && TakenByOthers(*runs, d.key)) CountTaken(*d.properties);
+    std::vector<HeldDeleted> held;
+    held.swap(m_heldDeleted);
+    for (HeldDeleted& h : held) {
+        std::unique_ptr<IDataRunList> runs(h.node->GetFileProperties()->CreateDataRunList());
+        h.taken = runs && TakenByOthers(*runs, h.key);
     }
+    WeighDeletedAgainstEachOther(held);
+    for (HeldDeleted& h : held) {
+        if (h.taken) CountTaken(*static_cast<CExFatFileProperties*>(h.node->GetFileProperties()));
+        u32 error = 0;
+        if (m_builder->AddFoundFileNode(h.node.get(), kTreeKindExFat, &error) != 0) h.node.release();
+    }
+    m_deletedFolders.clear();
     TellFindings();
+}
+
+void CExFatQuickSearch::WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& held) {
+    // Each claim of a run of clusters: its file (all ones for a deleted folder's first cluster),
+    // whether it is guessed, and its file's modification time.
+    struct Claim {
+        u64 first;
+        u64 end;
+        size_t file;
+        bool guessed;
+        u32 modified;
+    };
+    constexpr size_t kFolder = ~size_t(0);
+    // Claims compared with each claim at the most: copies of one set stacked many times over a
+    // cluster cost no more than that.
+    constexpr size_t kMaxRivals = 64;
+    std::vector<Claim> claims;
+    for (size_t i = 0; i < held.size(); ++i) {
+        std::unique_ptr<IDataRunList> runs(held[i].node->GetFileProperties()->CreateDataRunList());
+        for (size_t k = 0; runs && k < runs->GetExtentCount(); ++k) {
+            const DataRunExtent& e = runs->GetExtent(k);
+            if (e.start < 0 || e.length == 0) continue;
+            const u64 first = u64(e.start) + 2;
+            const u64 end = first + e.length;
+            const u64 guess = held[i].guessedFrom;
+            // The part before the guess is certain, the rest guessed.
+            if (guess == 0 || guess >= end) {
+                claims.push_back({first, end, i, false, held[i].key.modifyTime});
+            } else if (guess <= first) {
+                claims.push_back({first, end, i, true, held[i].key.modifyTime});
+            } else {
+                claims.push_back({first, guess, i, false, held[i].key.modifyTime});
+                claims.push_back({guess, end, i, true, held[i].key.modifyTime});
+            }
+        }
+    }
+    for (const auto& [cluster, modified] : m_deletedFolders) claims.push_back({cluster, u64(cluster) + 1, kFolder, false, modified});
+    std::sort(claims.begin(), claims.end(), [](const Claim& a, const Claim& b) { return a.first < b.first; });
+    // An entry a move left behind has the bytes of the live file it was moved to: its own.
+    const auto lose = [&](size_t file) {
+        if (file != kFolder && m_liveFiles.count(held[file].key) == 0) held[file].taken = true;
+    };
+    for (size_t a = 0; a < claims.size(); ++a) {
+        for (size_t b = a + 1; b < claims.size() && b <= a + kMaxRivals && claims[b].first < claims[a].end; ++b) {
+            const Claim& x = claims[a];
+            const Claim& y = claims[b];
+            if (x.file == y.file) continue;
+            // Entries of one file left behind by a move or a rename claim the same clusters.
+            if (x.file != kFolder && y.file != kFolder && held[x.file].key == held[y.file].key) continue;
+            const Claim& older = x.modified <= y.modified ? x : y;
+            const Claim& newer = x.modified <= y.modified ? y : x;
+            // The file modified last wrote the cluster last, unless all it has for the cluster is
+            // a guess: then the cluster is not known to be its own, nor, where the guess may be
+            // right, the older file's.
+            if (!newer.guessed && older.modified != newer.modified) {
+                lose(older.file);
+            } else if (!older.guessed && older.modified != newer.modified) {
+                lose(newer.file);
+                lose(older.file);
+            } else {
+                lose(x.file);
+                lose(y.file);
+            }
+        }
+    }
 }
 
 void CExFatQuickSearch::TellFindings() {

@@ -18,13 +18,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FsServices.h"
 #include "fs/fat/ExFatEntrySet.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatPartition.h"
 
-class CFileNode;
 
 // Search results (shared with the FAT quick search).
 constexpr u32 kExFatQuickDone = 0;
@@ -89,8 +89,9 @@ public:
     // set takes it for its parent. Folders listed side by side get ids of their own.
     u64 DisplacedFolderId(const ExFatEntrySet& set) const;
     static constexpr u64 kDisplacedIdBit = u64(1) << 63;
-    // Once every set found elsewhere was handed over: a deleted file whose clusters a live file
-    // handed over after it holds is counted incomplete too, and the log says what was found so.
+    // Once every set was handed over: the deleted files, held back until then, are weighed
+    // against the live files, the allocation bitmap and each other, and handed over; the log says
+    // what was found so. The deleted-file search does it at its end.
     void FinishHandOver();
 
 private:
@@ -118,7 +119,7 @@ private:
         size_t setsBefore = 0;  // sets parsed when the entries after them were taken up
     };
 
-    // A deleted set met in a live folder, handed over once every live folder was walked.
+    // A deleted folder met in a live folder, handed over once every live folder was walked.
     struct DeferredFolder {
         ExFatEntrySet set;
         u64 parentId = 0;
@@ -143,9 +144,9 @@ private:
     u64 NextOfRun(u64 cluster, u64 runEnd) const;
     void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId, bool displaced = false);
     // The runs of a file (none for a folder, an empty file or a first cluster outside the heap);
-    // a deleted set whose freed chain ends early goes on contiguously, a set in use whose chain is
-    // not known past a cluster ends there.
-    CExFatDataRunList* BuildRuns(const ExFatEntrySet& set);
+    // a deleted set whose freed chain ends early goes on contiguously from `guessedFrom` (0: no
+    // cluster is guessed), a set in use whose chain is not known past a cluster ends there.
+    CExFatDataRunList* BuildRuns(const ExFatEntrySet& set, u64& guessedFrom);
     void BookClusters(const CExFatDataRunList& runs);
     void Report(u64 done, u64 total);
     // Reads where the allocation bitmap the root directory lists lies; it is believed only where
@@ -174,15 +175,22 @@ private:
     // Whether a cluster of the runs is one the allocation bitmap or a live file gives to another
     // file or folder now.
     bool TakenByOthers(const IDataRunList& runs, const FileKey& key);
+    // A deleted file and the clusters it claims: the runs its entry gives for certain, and from
+    // `guessedFrom` on (0: none) the run its freed chain is taken to have gone on in.
+    struct HeldDeleted {
+        TreeNodePtr node;
+        u64 parentId = 0;
+        FileKey key;
+        u64 guessedFrom = 0;
+        bool taken = false;
+    };
+    // Of two deleted files that claim one cluster, the one modified later wrote it last and keeps
+    // it where its claim is certain: the other is taken. Where the later one only guesses it, or
+    // neither is later, neither keeps it. A deleted folder's first cluster is certain.
+    void WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& held);
     void CountTaken(CExFatFileProperties& properties);
     // The log's account of files written short or counted incomplete, told once per search.
     void TellFindings();
-
-    // A deleted file handed over before every live file was known.
-    struct PendingDeleted {
-        PropertiesRef<CExFatFileProperties> properties;
-        FileKey key;
-    };
 
     IDirecotryTreeBuilder* m_builder = nullptr;
     IStorageDevice* m_volume = nullptr;
@@ -211,7 +219,9 @@ private:
     bool m_bitmapTrusted = true;
     ExFatClusterRanges m_liveHeld;  // clusters of the live files and folders handed over
     std::unordered_set<FileKey, FileKeyHash> m_liveFiles;
-    std::vector<PendingDeleted> m_pendingDeleted;
+    std::vector<HeldDeleted> m_heldDeleted;
+    // Deleted folders handed over: first cluster and modification time.
+    std::vector<std::pair<u32, u32>> m_deletedFolders;
     // Deleted files counted incomplete for clusters another holds, and live files written short
     // where their FAT chain is not known; the first of each, by name, for the log.
     u64 m_takenCount = 0;
