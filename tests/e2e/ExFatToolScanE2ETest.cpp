@@ -355,64 +355,51 @@ INSTANTIATE_TEST_SUITE_P(Fat, ExFatWithoutBootRegions, ::testing::Bool(),
                              return std::string(info.param ? "FatGone" : "FatKept");
                          });
 
-// A volume whose boot regions and root are gone, and a sound volume after it on the same disk:
-// the layout the lost one's folders give stands beside the sound one, and neither loses a file.
-// A card on which a note and a recording were deleted and a picture written after them, into a
-// folder or into the root, at several cluster sizes: the picture takes the clusters they had. A
-// deleted file whose clusters now hold the picture is written as found and counted incomplete, in
-// both scans; one whose clusters stayed free comes back whole, and so does the entry a move left
-// behind, whose clusters the moved file holds.
+// A card whose note and recording were deleted (or the recording moved into NEW) before a picture
+// went into NEW or the root: where the picture took their clusters they are counted incomplete in
+// both scans; where their clusters stayed free, or the moved file holds them, they are whole.
 struct TakenCase {
     u32 clusterBytes;
     bool pictureInFolder;
-    u32 taken;  // of the deleted files the scans still list, those the picture wrote over
-    bool recordingMoved = false;  // into NEW, not deleted
+    u32 taken;  // of the deleted files the scans still list
+    bool recordingMoved = false;
 };
 
 class ExFatDeletedFilesTaken : public ::testing::TestWithParam<TakenCase> {};
 
 TEST_P(ExFatDeletedFilesTaken, AreCountedIncompleteWhereALaterFileHoldsTheirClusters) {
-    const std::string missing = MissingExFatTools();
-    if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
+    if (!MissingExFatTools().empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount";
     const TakenCase& t = GetParam();
     TempDir tmp;
     const std::string image = tmp.File("card.img");
     const std::string mnt = tmp.File("mnt");
     std::filesystem::create_directories(mnt);
+    std::filesystem::create_directories(tmp.File("cwd"));
     ASSERT_TRUE(RunQuiet("truncate -s 64M " + image + " && mkfs.exfat -c " + std::to_string(t.clusterBytes) + " " + image));
     const Written deleted = {{"NOTES.TXT", testutil::DistinctBytes(15000, 1)}, {"OLD.MP3", testutil::DistinctBytes(60000, 2)}};
-    {
-        LoopDevice loop(image);
-        ASSERT_FALSE(loop.Path().empty()) << "no loop device";
-        // Each step in a mount of its own, as the card went from one camera session to the next.
-        const auto session = [&](const std::function<void(ExFatFiller&)>& step) {
-            FuseMount mount({"mount.exfat-fuse", "-d", loop.Path(), mnt}, mnt);
-            ASSERT_TRUE(mount.IsMounted());
-            ExFatFiller f(mnt);
-            step(f);
-            ASSERT_TRUE(mount.Unmount());
-        };
-        session([&](ExFatFiller& f) {
-            ASSERT_TRUE(f.Folder("NEW"));
-            for (const auto& [name, bytes] : deleted) ASSERT_TRUE(f.Bytes(name, bytes));
-        });
-        session([&](ExFatFiller&) {
-            ASSERT_TRUE(std::filesystem::remove(mnt + "/NOTES.TXT"));
+    LoopDevice loop(image);
+    for (const bool later : {false, true}) {  // a mount for each session of the card's
+        FuseMount mount({"mount.exfat-fuse", "-d", loop.Path(), mnt}, mnt);
+        ASSERT_TRUE(mount.IsMounted());
+        ExFatFiller f(mnt);
+        if (!later) {
+            ASSERT_TRUE(f.Folder("NEW") && f.Bytes("NOTES.TXT", deleted.at("NOTES.TXT")) && f.Bytes("OLD.MP3", deleted.at("OLD.MP3")));
+        } else {
+            std::filesystem::remove(mnt + "/NOTES.TXT");
             if (t.recordingMoved) {
                 std::filesystem::rename(mnt + "/OLD.MP3", mnt + "/NEW/OLD.MP3");
             } else {
-                ASSERT_TRUE(std::filesystem::remove(mnt + "/OLD.MP3"));
+                std::filesystem::remove(mnt + "/OLD.MP3");
             }
-        });
-        session([&](ExFatFiller& f) { ASSERT_TRUE(f.File(t.pictureInFolder ? "NEW/PIC.PNG" : "PIC.PNG", 120000, 3)); });
+            ASSERT_TRUE(f.File(t.pictureInFolder ? "NEW/PIC.PNG" : "PIC.PNG", 120000, 3));
+        }
+        ASSERT_TRUE(mount.Unmount());
     }
-    std::filesystem::create_directories(tmp.File("cwd"));
-    for (const bool complete : {false, true}) {
-        SCOPED_TRACE(complete ? "complete scan" : "deleted-file scan");
-        const std::string out = tmp.File(complete ? "complete" : "deleted");
-        const std::string state = tmp.File(complete ? "complete-state" : "deleted-state");
-        e2e::RunDriver({"--image", image, "--mode", complete ? "complete" : "deleted", "--volume", complete ? "disk:0" : "0",
-                        "--recover", out},
+    for (const char* mode : {"deleted", "complete"}) {
+        SCOPED_TRACE(mode);
+        const std::string out = tmp.File(mode);
+        const std::string state = tmp.File(std::string(mode) + "-state");
+        e2e::RunDriver({"--image", image, "--mode", mode, "--volume", mode[0] == 'c' ? "disk:0" : "0", "--recover", out},
                        tmp.File("cwd"), tmp.File("driver.log"), {"XDG_STATE_HOME=" + state});
         const std::string log = testutil::ReadFileText(state + "/Morvenda/MorvendaTrace.log");
         u32 taken = 0;
@@ -432,11 +419,13 @@ INSTANTIATE_TEST_SUITE_P(Cards, ExFatDeletedFilesTaken,
                                            TakenCase{4096, false, 1}, TakenCase{131072, true, 1},
                                            TakenCase{131072, false, 0}, TakenCase{4096, true, 1, true}),
                          [](const ::testing::TestParamInfo<TakenCase>& info) {
-                             return std::to_string(info.param.clusterBytes) +
-                                    (info.param.pictureInFolder ? "PictureInAFolder" : "PictureInTheRoot") +
-                                    (info.param.recordingMoved ? "RecordingMoved" : "");
+                             const TakenCase& c = info.param;
+                             return std::to_string(c.clusterBytes) + (c.pictureInFolder ? "InAFolder" : "InTheRoot") +
+                                    (c.recordingMoved ? "RecordingMoved" : "");
                          });
 
+// A volume whose boot regions and root are gone, and a sound volume after it on the same disk:
+// the layout the lost one's folders give stands beside the sound one, and neither loses a file.
 TEST(ExFatToolScanE2E, LostVolumeBeforeASoundOneComesBackBesideIt) {
     const std::string missing = MissingExFatTools();
     if (!missing.empty()) GTEST_SKIP() << "needs exfatprogs, exfat-fuse, losetup and umount; missing: " << missing;
@@ -627,8 +616,7 @@ void Append(std::vector<u8>& to, const std::vector<u8>& set) { to.insert(to.end(
 // The files of this folder need not come back, but wherever one of their names comes back it
 // holds that file's bytes.
 constexpr const char* kAnyFolder = "*";
-// A folder key that begins so names files that must come back counted incomplete, beginning with
-// the bytes given: the rest could not be known to be their own.
+// A folder key that begins so names files counted incomplete, beginning with the bytes given.
 constexpr char kCountedIncomplete = '?';
 
 // Whether the folder path ends with the folder (one name, or a path of them).
@@ -707,8 +695,7 @@ struct LayoutCase {
     const char* deletedScanLogs = nullptr;
     // Rows without `lay`: a volume formatted over the older one that `clusterBytes` gives.
     FormatOver over = {};
-    // Files the scan counts incomplete besides the expected ones (stale copies on others' clusters).
-    u32 incompleteOthers = 0;
+    u32 incompleteOthers = 0;  // files counted incomplete besides the expected ones
 };
 
 LayoutCase Over(const char* name, u32 olderClusterBytes, FormatOver over) {
@@ -983,9 +970,8 @@ void LayLoneFolderOfPaddedFiles(ToolVolume& v, Expected& expected) {
     std::fill_n(v.Cluster(v.root), v.clusterBytes, u8(0));
 }
 
-// Two files of three clusters each that the older volume wrote in turns from cluster `at` on, their
-// clusters interleaved and chained by its FAT: where that FAT is gone only their first clusters
-// are known to be theirs.
+// Two files of three clusters written in turns from cluster `at` on, chained by the FAT: without
+// it only their first clusters are known to be theirs.
 std::vector<u8> LayInterleavedFiles(ToolVolume& v, Expected& expected, const std::string& folder, u32 at) {
     std::vector<u8> entries;
     for (u32 k = 0; k < 2; ++k) {
@@ -1061,7 +1047,7 @@ const LayoutCase kLayouts[] = {
     {"InterleavedFoldersKeepTheirChainsWithTheFirstFatSectorZeroed", 4096, LayInterleavedFoldersFirstFatSectorZeroed},
     {"StoredVolumeKeepsItsFolders", 4096, LayStoredVolume},
     {"StoredVolumeKeepsItsFoldersWithoutBootRegions", 4096, LayStoredVolumeWithoutBootRegions},
-    // The ten stale sets under live names point at live files' clusters: they hold those files' bytes.
+    // The ten stale sets under live names hold live files' bytes.
     {"StaleLookAlikeClusterStaysOutOfTheFolder", 4096, LayStaleLookAlike, false, nullptr, {}, 10},
     {"ZeroedMiddleSectorCostsOnlyItsSets", 4096, LayDocsMiddleSectorZeroed},
     {"ZeroedFirstSectorCostsOnlyItsSets", 4096, LayDocsFirstSectorZeroed},
@@ -1093,30 +1079,22 @@ const LayoutCase kLayouts[] = {
     // Three volumes, each formatted over the one before at the same start.
     Over("FormattedAt64KOverOneOf32KOverOneOf4K", 4096, {32, 65536, 0, true, false, false, false, 32768}),
     Over("FormattedAt32KOverOneOf4KOverOneOf128KWithoutBoot", 131072, {32, 32768, 0, false, false, false, false, 4096}),
-    // The older volume's FAT went with the new metadata: its fragmented files keep their first
-    // clusters. Neither boot region stands, so where the older volume began cannot be known.
+    // The older FAT went with the new metadata: its fragmented files keep their first clusters.
+    // Neither boot region stands, so where the older volume began cannot be known.
     Over("ChainedFilesOfAnOlderVolumeWhoseFatIsGone4K", 4096,
          {8, 32768, 0, false, true, false, false, 0, true, false,
           "EXFAT at an unknown sector, heap at sector 8192, 4096-byte clusters"}),
     Over("ChainedFilesOfAnOlderVolumeUnderTheNewFat32K", 32768,
          {8, 4096, 0, true, false, false, false, 0, true, false, "EXFAT at sector 0, 32768-byte clusters"}),
-    Over("ChainedFilesThreeVolumesDeep128K", 131072, {32, 32768, 0, false, false, false, false, 4096, true}),
-    // Old and Sub right after the older root; the new FAT's chain through the older root's cluster
-    // runs on into Old's where the new clusters are of 512 bytes. The new volume, formatted at the
-    // older one's start, wrote its FAT over the older one's: the older tree names sector 0.
+    // Old and Sub right after the older root (in the first row the new FAT's chain through the older
+    // root's cluster runs on into Old's), or Old three quarters in and the older root gone. The new
+    // volume, formatted at the older one's start, wrote its FAT where the older one's was.
     Over("NestedFoldersOfA128KVolumeUnder512", 131072,
          {16, 512, 0, true, false, true, false, 0, false, true, "EXFAT at sector 0, 131072-byte clusters"}),
-    Over("NestedFoldersOfA32KVolumeUnder512", 32768,
-         {16, 512, 0, true, false, true, false, 0, false, true, "EXFAT at sector 0, 32768-byte clusters"}),
     Over("NestedFoldersOfA64KVolumeUnder4K", 65536,
          {8, 4096, 0, true, false, true, false, 0, false, true, "EXFAT at sector 0, 65536-byte clusters"}),
-    // The older heap lies past the new metadata, whose heap took the older FAT.
     Over("NestedFoldersOfA4KVolumeUnder32K", 4096,
          {8, 32768, 0, true, true, true, false, 0, false, true, "EXFAT at sector 0, 4096-byte clusters"}),
-    // Old three quarters in, the older root under the new metadata: Sub stays below Old's lost folder.
-    // The only FAT before the older heap is the new volume's, formatted at the same start.
-    Over("NestedFoldersOfA4KVolumeUnder128K", 4096,
-         {8, 131072, 0, true, true, false, false, 0, false, false, "EXFAT at sector 0, 4096-byte clusters"}),
     Over("NestedFoldersOfA32KVolumeUnder128K", 32768,
          {8, 131072, 0, true, true, false, false, 0, false, false, "EXFAT at sector 0, 32768-byte clusters"}),
 };
@@ -1139,9 +1117,6 @@ TEST_P(ExFatFolderBlocks, EveryFileComesBackInItsFolder) {
     for (const auto& [folder, files] : expected) incomplete += folder[0] == kCountedIncomplete ? files.size() : 0;
     const std::string out = tmp.File("recovered");
     ASSERT_EQ(RunComplete(tmp, image, "disk:0", out, "run", {"--lost-reason", "1"}), incomplete != 0 ? 1 : 0);
-    Json report;
-    ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("run.json"), report));
-    EXPECT_EQ(u64(report["recovered"]["incomplete"].number), incomplete);
     ExpectFilesInTheirFolders(out, expected, TraceLog(tmp));
     if (!t.deletedScanToo) return;
 

@@ -14,7 +14,6 @@
 
 #include "fs/fat/ExFatBlockOwners.h"
 #include "fs/fat/ExFatBlockRules.h"
-#include "fs/fat/ExFatChainTally.h"
 
 namespace {
 
@@ -334,50 +333,6 @@ TEST(ExFatBlockOwnersTable, EachBlockGoesToTheLayoutItFitsBest) {
             return t.tails.count(heap) != 0 ? t.tails.at(heap) : 0u;
         };
         EXPECT_EQ(ExFatBlockOwners(blocks, {}, kDeviceSectors, kSectorSize).Assign(t.layouts, tails), t.owners);
-    }
-}
-
-// Whether a FAT found before a volume's heap is that volume's own, by the chains its folders'
-// entries call for: the volume's own FAT gives each as long as its length needs; a newer volume's
-// FAT, formatted over it, gives free entries there, or chains of its own that run into the older
-// volume's folders.
-struct ChainCase {
-    const char* name;
-    std::map<u32, u32> fat;  // entries not listed are free
-    u32 root;                // 0: the root is not known
-    bool placedByBoot;
-    bool own;
-    bool chained = true;  // else the folder and the file were written as single runs
-};
-
-constexpr u32 kEnd = 0xFFFFFFFFu;
-
-// Root 5 lists folder 6 (a chain of two clusters, 6 and 9) and file 20 (a chain of three: 20, 8,
-// 21); a contiguous file at 30 holds 30 and 31.
-const ChainCase kChainCases[] = {
-    {"OwnChainsHeld", {{5, kEnd}, {6, 9}, {9, kEnd}, {20, 8}, {8, 21}, {21, kEnd}}, 5, false, true},
-    {"NewerVolumesFatIsFreeThere", {{2, kEnd}, {3, 4}, {4, kEnd}, {5, kEnd}}, 5, false, false},
-    // The newer volume's up-case chain 4 -> 5 -> 6 takes the root on into the older folder's cluster.
-    {"RootChainIntoAFoldersClusterBreaks", {{4, 5}, {5, 6}, {6, kEnd}}, 5, false, false},
-    {"ChainRunningPastItsLengthBreaks", {{6, 9}, {9, 10}, {10, kEnd}, {20, 8}, {8, 21}, {21, kEnd}}, 0, false, false},
-    {"ChainThroughAContiguousFileBreaks", {{6, 9}, {9, kEnd}, {20, 31}, {31, 21}, {21, kEnd}}, 0, false, false},
-    {"NothingToTellLeavesAFolderFoundFatUnknown", {{5, kEnd}}, 5, false, false, false},
-    {"NothingToTellKeepsTheFatItsBootPlaces", {{5, kEnd}}, 5, true, true, false},
-    {"OneBrokenOfThreeLeavesTheFatOwn", {{5, 7}, {7, kEnd}, {6, 9}, {9, kEnd}, {20, 8}, {8, 0}}, 5, false, true},
-};
-
-TEST(ExFatChainTallyTable, TellsTheVolumesOwnFatFromAnotherOne) {
-    for (const ChainCase& t : kChainCases) {
-        SCOPED_TRACE(t.name);
-        ExFatDirectoryBlock b = Block({5, {6}, {20, 30}}, 1, 64);
-        b.files[0].contiguous = !t.chained;
-        b.files[0].length = 2 * kSpc * kSectorSize;
-        b.files[1].contiguous = !t.chained;
-        b.files[1].length = 3 * kSpc * kSectorSize - 100;
-        b.files[2].length = 2 * kSpc * kSectorSize;
-        const ExFatFatReader fat = [&t](u32 cluster) { return t.fat.count(cluster) != 0 ? t.fat.at(cluster) : 0u; };
-        const ExFatChainTally tally = TallyExFatChains({&b}, t.root, fat, kSpc * kSectorSize, 1000);
-        EXPECT_EQ(IsExFatVolumesOwnFat(tally, t.placedByBoot), t.own) << tally.held << " held, " << tally.broken << " broken";
     }
 }
 

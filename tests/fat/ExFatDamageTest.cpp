@@ -39,13 +39,18 @@ struct Volume {
     u32 clusterCount = 0;
     u32 root = 0;
 
-    Volume() : bytes(testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"))) {
+    Volume() : bytes(Fixture()) {
         const u8* b = bytes.data();
         fatOffset = u64(ReadLE32(b + 80)) * 512;
         heap = u64(ReadLE32(b + 88)) * 512;
         clusterBytes = 512u << b[109];
         clusterCount = ReadLE32(b + 92);
         root = ReadLE32(b + 96);
+    }
+    // Read once: each test patches a copy.
+    static const std::vector<u8>& Fixture() {
+        static const std::vector<u8> kBytes = testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"));
+        return kBytes;
     }
     u8* Cluster(u32 cluster) { return bytes.data() + heap + u64(cluster - 2) * clusterBytes; }
     u64 ClusterSector(u32 cluster) const { return (heap + u64(cluster - 2) * clusterBytes) / 512; }
@@ -555,59 +560,74 @@ TEST_F(ExFatDamage, OneBadSetOrABenignEntryLeavesTheRestOfTheFolder) {
     }
 }
 
-// Files whose clusters a FAT chain orders, added to the root at free clusters: a live file is read
-// through its chain where the chain holds it and then ends; where the chain runs on past its
-// length only its first cluster is known to be its own, and where it ends early what it named so
-// far. A deleted file's chain went with it: its data goes on as one run. A deleted file whose
-// clusters the allocation bitmap gives to another is counted incomplete, unless a live file with
-// its clusters, length and times is the same file, moved.
-struct ChainRow {
+// Files added to the root at free clusters. A live file whose FAT chain runs on past its length
+// keeps only its first cluster. A deleted file is counted incomplete where the allocation bitmap
+// gives its clusters to another, and of two deleted files that claim one cluster the one modified
+// later keeps it where its claim is certain (a run, a first cluster); a freed chain's guessed run
+// keeps nothing, nor does the older file under it, and two modified at once keep nothing. An entry
+// a move left behind keeps the moved file's bytes.
+struct FileSpec {
     const char* name;
+    u32 first;
+    bool chained;   // NoFatChain clear
     bool deleted;
-    std::map<u32, u32> fat;  // entries from kChained on, by the cluster's offset
-    bool inUse;              // the bitmap marks the file's clusters
-    std::vector<DataRunExtent> runs;
-    bool unconfirmed;
-    bool movedCopy = false;  // a live set of the same file stands in the root too
+    bool later;     // modified a day after the others
+    bool taken;     // counted incomplete
+};
+struct HoldRow {
+    const char* name;
+    std::vector<FileSpec> files;  // of three clusters less 100 bytes each
+    std::map<u32, u32> fat;
+    bool bitmapMarks;  // clusters kAt to kAt + 5 in use
+    std::vector<DataRunExtent> firstFileRuns = {};  // checked where given
 };
 
-constexpr u32 kChained = 2000;  // free in the fixture
-constexpr u32 kChainEnd = 0xFFFFFFFFu;
-
-const ChainRow kChainRows[] = {
-    {"ChainHeldAndEnded", false, {{0, kChained + 2}, {2, kChained + 4}, {4, kChainEnd}}, true,
-     {{kChained - 2, 1}, {kChained, 1}, {kChained + 2, 1}}, false},
-    {"ChainRunningOnPastItsLength", false, {{0, kChained + 2}, {2, kChained + 4}, {4, kChained + 6}}, true,
-     {{kChained - 2, 1}}, false},
-    {"ChainEndingEarly", false, {{0, kChained + 2}, {2, 0}}, true, {{kChained - 2, 1}, {kChained, 1}}, false},
-    {"DeletedFreedChainGoesOn", true, {}, false, {{kChained - 2, 3}}, false},
-    {"DeletedOnClustersInUse", true, {}, true, {{kChained - 2, 3}}, true},
-    {"DeletedEntryOfAMovedFile", true, {}, true, {{kChained - 2, 3}}, false, true},
+constexpr u32 kAt = 2000;  // free in the fixture
+const HoldRow kHoldRows[] = {
+    {"ChainRunningOnPastItsLength", {{"a", kAt, true, false, false, false}},
+     {{kAt, kAt + 2}, {kAt + 2, kAt + 4}, {kAt + 4, kAt + 6}}, true, {{kAt - 2, 1}}},
+    {"DeletedOnClustersInUse", {{"a", kAt, false, true, false, true}}, {}, true},
+    {"NewerRunOverTheOlder", {{"a", kAt, false, true, false, true}, {"b", kAt + 2, false, true, true, false}}, {}, false},
+    {"NewerGuessOverTheOlder", {{"a", kAt, false, true, false, true}, {"b", kAt - 2, true, true, true, true}}, {}, false,
+     {{kAt - 2, 3}}},
+    {"OlderGuessUnderTheNewer", {{"a", kAt, true, true, false, true}, {"b", kAt + 2, false, true, true, false}}, {}, false},
+    {"TwoOfOneTime", {{"a", kAt, false, true, false, true}, {"b", kAt + 2, false, true, false, true}}, {}, false},
+    {"MovedFileUnderANewerGuess",
+     {{"a", kAt, false, true, false, false}, {"moved", kAt, false, false, false, false}, {"b", kAt - 2, true, true, true, true}},
+     {}, true},
 };
 
-TEST_F(ExFatDamage, ChainedFilesAreReadAsFarAsTheirChainIsTheirs) {
-    const u32 kBitmap = 2;
-    for (const ChainRow& row : kChainRows) {
+TEST_F(ExFatDamage, FilesAreWholeOnlyOnClustersNoOtherFileTookAndAsFarAsTheirChainIsTheirs) {
+    constexpr u32 kBitmap = 2;
+    constexpr u32 kNextDay = 1u << 16;  // the day field of a timestamp
+    for (const HoldRow& row : kHoldRows) {
         SCOPED_TRACE(row.name);
         Volume v;
-        const u64 size = 3ull * v.clusterBytes - 100;
-        std::vector<u8> set = testutil::MakeExFatSet("chained.bin", kChained, size, testutil::kExFatAttrArchive, false);
-        if (row.deleted) testutil::MarkExFatSetDeleted(set.data());
-        if (row.movedCopy) {
-            const std::vector<u8> live = testutil::MakeExFatSet("moved.bin", kChained, size, testutil::kExFatAttrArchive, true);
-            set.insert(set.end(), live.begin(), live.end());
+        u8* at = v.Cluster(v.root);
+        while (*at != 0) at += 32;
+        for (const FileSpec& f : row.files) {
+            std::vector<u8> set = testutil::MakeExFatSet(f.name, f.first, 3ull * v.clusterBytes - 100, testutil::kExFatAttrArchive, !f.chained);
+            if (f.later) {
+                WriteLE32(set.data() + 12, ReadLE32(set.data() + 12) + kNextDay);
+                u16 sum = 0;
+                for (size_t i = 0; i < set.size(); ++i) sum = i == 2 || i == 3 ? sum : u16((sum >> 1 | sum << 15) + set[i]);
+                WriteLE16(set.data() + 2, sum);
+            }
+            if (f.deleted) testutil::MarkExFatSetDeleted(set.data());
+            at = std::copy(set.begin(), set.end(), at);
         }
-        u8* free = v.Cluster(v.root);
-        while (*free != 0) free += 32;
-        std::copy(set.begin(), set.end(), free);
-        for (const auto& [offset, value] : row.fat) v.SetFat(kChained + offset, value);
-        for (u32 c = kChained; c < kChained + 6 && row.inUse; ++c) v.Cluster(kBitmap)[(c - 2) / 8] |= u8(1u << ((c - 2) % 8));
+        for (const auto& [cluster, value] : row.fat) v.SetFat(cluster, value);
+        for (u32 c = kAt; c < kAt + 6 && row.bitmapMarks; ++c) v.Cluster(kBitmap)[(c - 2) / 8] |= u8(1u << ((c - 2) % 8));
 
         auto device = v.Device();
         Scan scan(device.get());
-        const CFileNode* node = FindNamed(scan.builder, "chained.bin");
-        ASSERT_NE(node, nullptr);
-        EXPECT_EQ(RunsOf(node), row.runs);
-        EXPECT_EQ((node->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, row.unconfirmed);
+        for (const FileSpec& f : row.files) {
+            const CFileNode* node = FindNamed(scan.builder, f.name);
+            ASSERT_NE(node, nullptr) << f.name;
+            EXPECT_EQ((node->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, f.taken) << f.name;
+        }
+        if (!row.firstFileRuns.empty()) {
+            EXPECT_EQ(RunsOf(FindNamed(scan.builder, row.files[0].name)), row.firstFileRuns);
+        }
     }
 }
