@@ -408,7 +408,7 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     // A deleted file waits until every live file, and every other deleted one, is known: a file
     // handed over later may hold its clusters, or be the file a move left this entry of.
     if (deleted && !set.IsDirectory()) {
-        m_heldDeleted.push_back({std::move(node), parentId, KeyOf(set), guessedFrom});
+        m_heldDeleted.push_back({std::move(node), KeyOf(set), guessedFrom, set.inUse == 0});
         return;
     }
 
@@ -561,7 +561,7 @@ void CExFatQuickSearch::BookLive(const ExFatEntrySet& set, const CExFatDataRunLi
     }
 }
 
-bool CExFatQuickSearch::TakenByOthers(const IDataRunList& runs, const FileKey& key) {
+bool CExFatQuickSearch::TakenByOthers(const IDataRunList& runs, const FileKey& key, bool entryFreed) {
     if (m_liveFiles.count(key) != 0) return false;
     for (size_t i = 0; i < runs.GetExtentCount(); ++i) {
         const DataRunExtent& extent = runs.GetExtent(i);
@@ -569,7 +569,7 @@ bool CExFatQuickSearch::TakenByOthers(const IDataRunList& runs, const FileKey& k
         const u64 first = u64(extent.start) + 2;
         const u64 end = first + extent.length;
         if (m_liveHeld.Overlaps(first, end)) return true;
-        if (!m_bitmap.IsPlaced()) continue;
+        if (!entryFreed || !m_bitmap.IsPlaced()) continue;
         for (u64 cluster = first; cluster < end && cluster <= 0xFFFFFFFFull; ++cluster) {
             if (m_bitmap.InUse(u32(cluster))) return true;
         }
@@ -587,7 +587,7 @@ void CExFatQuickSearch::FinishHandOver() {
     held.swap(m_heldDeleted);
     for (HeldDeleted& h : held) {
         std::unique_ptr<IDataRunList> runs(h.node->GetFileProperties()->CreateDataRunList());
-        h.taken = runs && TakenByOthers(*runs, h.key);
+        h.taken = runs && TakenByOthers(*runs, h.key, h.entryFreed);
     }
     WeighDeletedAgainstEachOther(held);
     for (HeldDeleted& h : held) {
@@ -608,6 +608,7 @@ void CExFatQuickSearch::WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& h
         size_t file;
         bool guessed;
         u32 modified;
+        bool inUse;  // its own entry still holds the clusters (a set below a deleted or lost folder)
     };
     constexpr size_t kFolder = ~size_t(0);
     // Claims compared with each claim at the most: copies of one set stacked many times over a
@@ -622,18 +623,20 @@ void CExFatQuickSearch::WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& h
             const u64 first = u64(e.start) + 2;
             const u64 end = first + e.length;
             const u64 guess = held[i].guessedFrom;
+            const u32 modified = held[i].key.modifyTime;
+            const bool inUse = !held[i].entryFreed;
             // The part before the guess is certain, the rest guessed.
             if (guess == 0 || guess >= end) {
-                claims.push_back({first, end, i, false, held[i].key.modifyTime});
+                claims.push_back({first, end, i, false, modified, inUse});
             } else if (guess <= first) {
-                claims.push_back({first, end, i, true, held[i].key.modifyTime});
+                claims.push_back({first, end, i, true, modified, inUse});
             } else {
-                claims.push_back({first, guess, i, false, held[i].key.modifyTime});
-                claims.push_back({guess, end, i, true, held[i].key.modifyTime});
+                claims.push_back({first, guess, i, false, modified, inUse});
+                claims.push_back({guess, end, i, true, modified, inUse});
             }
         }
     }
-    for (const auto& [cluster, modified] : m_deletedFolders) claims.push_back({cluster, u64(cluster) + 1, kFolder, false, modified});
+    for (const auto& [cluster, modified] : m_deletedFolders) claims.push_back({cluster, u64(cluster) + 1, kFolder, false, modified, false});
     std::sort(claims.begin(), claims.end(), [](const Claim& a, const Claim& b) { return a.first < b.first; });
     // An entry a move left behind has the bytes of the live file it was moved to: its own.
     const auto lose = [&](size_t file) {
@@ -646,6 +649,12 @@ void CExFatQuickSearch::WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& h
             if (x.file == y.file) continue;
             // Entries of one file left behind by a move or a rename claim the same clusters.
             if (x.file != kFolder && y.file != kFolder && held[x.file].key == held[y.file].key) continue;
+            // A set whose entry was never freed holds its clusters still: a freed one on them was
+            // written before it, whatever the times copied files keep say.
+            if (x.inUse != y.inUse) {
+                lose(x.inUse ? y.file : x.file);
+                continue;
+            }
             const Claim& older = x.modified <= y.modified ? x : y;
             const Claim& newer = x.modified <= y.modified ? y : x;
             // The file modified last wrote the cluster last, unless all it has for the cluster is

@@ -8,8 +8,9 @@
 // still lists what its other clusters hold, under an id of its own.
 // A file's bytes are its own only where no other file holds its clusters now and, for a file
 // whose FAT chain orders its clusters, only as far as the volume's own FAT gives that chain: a
-// deleted file whose clusters the allocation bitmap or a live file gives to another, and a live
-// file whose chain is not known, are written as far as they go and counted incomplete.
+// deleted file whose clusters the allocation bitmap, a live file or a deleted file written after
+// it gives to another, and a live file whose chain is not known, are written as far as they go and
+// counted incomplete.
 #include <deque>
 #include <map>
 #include <memory>
@@ -24,7 +25,6 @@
 #include "fs/fat/ExFatEntrySet.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatPartition.h"
-
 
 // Search results (shared with the FAT quick search).
 constexpr u32 kExFatQuickDone = 0;
@@ -172,16 +172,17 @@ private:
     }
     // The clusters a live file or folder holds: a deleted file on them holds that one's bytes.
     void BookLive(const ExFatEntrySet& set, const CExFatDataRunList* runs);
-    // Whether a cluster of the runs is one the allocation bitmap or a live file gives to another
-    // file or folder now.
-    bool TakenByOthers(const IDataRunList& runs, const FileKey& key);
+    // Whether a cluster of the runs is one a live file, or for a set its own entry frees
+    // (`entryFreed`) the allocation bitmap, gives to another file or folder now. A set still in use
+    // below a deleted or lost folder may be marked in the bitmap for its own clusters.
+    bool TakenByOthers(const IDataRunList& runs, const FileKey& key, bool entryFreed);
     // A deleted file and the clusters it claims: the runs its entry gives for certain, and from
     // `guessedFrom` on (0: none) the run its freed chain is taken to have gone on in.
     struct HeldDeleted {
         TreeNodePtr node;
-        u64 parentId = 0;
         FileKey key;
         u64 guessedFrom = 0;
+        bool entryFreed = true;
         bool taken = false;
     };
     // Of two deleted files that claim one cluster, the one modified later wrote it last and keeps
