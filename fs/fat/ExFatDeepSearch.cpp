@@ -21,6 +21,7 @@
 #include "engine/Progress.h"
 #include "engine/RSData.h"
 #include "fs/fat/ExFatBlockTree.h"
+#include "fs/fat/ExFatChainTally.h"
 #include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatQuickSearch.h"
 #include "fs/fat/ExFatVolume.h"
@@ -847,9 +848,10 @@ void CExFatCompleteSearch::SeatGuests() {
                 continue;
             }
             m_guestOf.emplace(&guest, host);
-            ReleaseTrace("exFAT volume at sector %llu stands in the tree of the volume at sector %llu, which overlaps it: "
-                         "each holds its own folders",
-                         static_cast<unsigned long long>(start), static_cast<unsigned long long>(hostStart));
+            ReleaseTrace("exFAT volume of heap sector %llu stands in the tree of the volume of heap sector %llu, which "
+                         "overlaps it: each holds its own folders",
+                         static_cast<unsigned long long>(guest.GetHeapStart()),
+                         static_cast<unsigned long long>(host->GetHeapStart()));
             break;
         }
     }
@@ -1026,8 +1028,11 @@ u32 CExFatCompleteSearch::ApplyToFileNode(CFileNode* node, CSearchedPartitionInf
     const u64 size = p->GetSize();
     const u32 firstCluster = exfat->GetFirstCluster();
     if (clusterBytes == 0 || size == 0 || firstCluster < kFirstCluster || firstCluster >= kExFatChainEnd) return 1;
+    // No FAT is known before the trees are built: of a live file whose clusters its FAT chain
+    // orders, only the first is known to be its own, and the writer counts the rest unread.
+    const u64 clusters = exfat->GetChainFlag() == 0 ? 1 : (size + clusterBytes - 1) / clusterBytes;
     auto runs = std::make_unique<CExFatDataRunList>();
-    runs->AppendClusterRun({i64(firstCluster - kFirstCluster), (size + clusterBytes - 1) / clusterBytes});
+    runs->AppendClusterRun({i64(firstCluster - kFirstCluster), clusters});
     exfat->SetRunList(runs.release());
     return 1;
 }
@@ -1068,9 +1073,15 @@ u32 CExFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInf
         CFileSystemNode* inner = BuildTreeOf(guest.get());
         if (inner == nullptr) continue;
         char name[kGuestNameBytes];
-        std::snprintf(name, sizeof(name), "%s at sector %llu, %llu-byte clusters", FileSystemTypeName(kFsExFat),
-                      static_cast<unsigned long long>(guest->GetPartitionStart()),
-                      static_cast<unsigned long long>(u64(guest->GetSectorsPerCluster()) * m_sectorSize));
+        const unsigned long long clusterBytes = u64(guest->GetSectorsPerCluster()) * m_sectorSize;
+        u64 start = 0;
+        if (KnownStartOf(*guest, start)) {
+            std::snprintf(name, sizeof(name), "%s at sector %llu, %llu-byte clusters", FileSystemTypeName(kFsExFat),
+                          static_cast<unsigned long long>(start), clusterBytes);
+        } else {
+            std::snprintf(name, sizeof(name), "%s at an unknown sector, heap at sector %llu, %llu-byte clusters",
+                          FileSystemTypeName(kFsExFat), static_cast<unsigned long long>(guest->GetHeapStart()), clusterBytes);
+        }
         if (IFileProperties* p = inner->GetFileProperties()) p->SetName(name);
         inner->SetParentId(root->GetId());
         root->AddChild(inner);
@@ -1100,7 +1111,10 @@ CFileSystemNode* CExFatCompleteSearch::BuildTreeOf(CExFatSearchedPartitionInfo* 
     walk.SetDirectoryTreeBuilder(&collector);
     // The search only places the volume and makes its root: the tree comes from the blocks.
     walk.SetRootKnown(false);
-    walk.SetFatUsable((c->GetFlags() & (kExFatFlagFromDirectoryBlocks | kExFatFlagFatSeen)) != kExFatFlagFromDirectoryBlocks);
+    walk.SetFatUsable(FatIsTheVolumes(*c, *walked));
+    // The root directory a volume's own boot region and FAT place lists that volume's bitmap; a
+    // volume inside another's tree may have lost both to it.
+    walk.SetBitmapTrusted(IsCheckedBootVolume(*c) && m_guestOf.count(c) == 0);
     CGoOnProgress progress;
     const u32 result = walk.Search(walked, &progress);
     CFileSystemNode* root = collector.GetTreeRoot(nullptr);
@@ -1174,6 +1188,7 @@ CFileSystemNode* CExFatCompleteSearch::BuildTreeOf(CExFatSearchedPartitionInfo* 
         m_dirBlocks, storedBlocks.empty() ? m_walker.GetCutSetLinks() : ownLinks, geometry,
         [this](u64 sector, u64 count, u8* out) { return m_device->Read(out, sector, count) != 0; }, fat);
     PlaceBlockTree(tree, *partition, walk, collector, *root);
+    walk.FinishHandOver();
     if (!storedBlocks.empty()) {
         // Back in their places, for the trees of other candidates.
         const size_t kept = heapFirst + (heapEnd - heapFirst - storedBlocks.size());
@@ -1215,6 +1230,73 @@ CFileSystemNode* CExFatCompleteSearch::BuildTreeOf(CExFatSearchedPartitionInfo* 
     // The walk placed the heap on the volume; the writer reads the device.
     root->SetPartitionGeometry(heap, u32(spc));
     return root;
+}
+
+bool CExFatCompleteSearch::KnownStartOf(const CExFatSearchedPartitionInfo& c, u64& start) const {
+    start = c.GetPartitionStart();
+    if ((c.GetFlags() & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0) return true;
+    // Found from its folders: its stand-in boot sector places the volume by its heap alone. A
+    // volume whose boot region and FAT check out, over whose sectors this heap lies, and whose
+    // FAT is the only one that begins between its start and this heap, with room after it for
+    // this volume's FAT, was formatted over this one at this one's start: formatting there, it
+    // wrote its boot region and FAT where this one's were.
+    const CExFatBootSector own(c.GetBoot().data());
+    const u64 heap = c.GetHeapStart();
+    const u64 ownFatSectors = ((u64(own.GetClusterCount()) + kFirstCluster) * kFatEntryBytes + m_sectorSize - 1) / m_sectorSize;
+    for (const auto& k : m_candidates) {
+        if (k.get() == &c || !IsCheckedBootVolume(*k)) continue;
+        const CExFatBootSector boot(k->GetBoot().data());
+        const u64 kStart = k->GetPartitionStart();
+        const u64 fat = kStart + boot.GetFatOffset();
+        if (heap < kStart || heap >= kStart + k->GetTotalSectors() || fat + ownFatSectors > heap) continue;
+        const u64 secondFat = boot.GetFatCount() > 1 ? fat + boot.GetFatLength() : fat;
+        const auto from = std::lower_bound(m_fatStarts.begin(), m_fatStarts.end(), kStart);
+        const auto to = std::lower_bound(m_fatStarts.begin(), m_fatStarts.end(), heap);
+        if (std::all_of(from, to, [&](u64 f) { return f == fat || f == secondFat; })) {
+            start = kStart;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CExFatCompleteSearch::FatIsTheVolumes(const CExFatSearchedPartitionInfo& c, IStorageDevice& volume) {
+    const u32 flags = c.GetFlags();
+    if ((flags & (kExFatFlagFromDirectoryBlocks | kExFatFlagFatSeen)) == kExFatFlagFromDirectoryBlocks) return false;
+    if (IsCheckedBootVolume(c)) return true;
+    const CExFatBootSector boot(c.GetBoot().data());
+    ExFatFatCache cache;
+    cache.Open(&volume, boot.GetFatOffset(), boot.GetFatLength(), boot.GetClusterCount());
+    if (!cache.IsOpen()) return false;
+    // The chains of the volume's own folders tell: from its root down where the root is known
+    // (another volume's folders in its heap are not its own), else every folder it owns.
+    const u32 own = u32(std::find_if(m_candidates.begin(), m_candidates.end(), [&c](const auto& k) { return k.get() == &c; }) -
+                        m_candidates.begin());
+    const bool rootKnown = (flags & kExFatFlagRootUnknown) == 0;
+    std::vector<ExFatBlockFit> fits;
+    if (rootKnown && own < m_candidates.size()) {
+        const ExFatBlockOwners owners(m_dirBlocks, m_walker.GetCutSetLinks(), m_device->GetTotalSectors(), m_sectorSize);
+        fits = owners.Fits(OwnerLayouts()[own]);
+    }
+    std::vector<const ExFatDirectoryBlock*> blocks;
+    for (size_t i = 0; i < m_dirBlocks.size(); ++i) {
+        const bool owned = m_blockOwners.size() != m_dirBlocks.size() || m_blockOwners[i] == own;
+        const bool reached = !rootKnown || (i < fits.size() && fits[i] == ExFatBlockFit::Reached);
+        if (owned && reached) blocks.push_back(&m_dirBlocks[i]);
+    }
+    const ExFatChainTally tally =
+        TallyExFatChains(blocks, rootKnown ? boot.GetRootCluster() : 0, [&cache](u32 cluster) { return cache.GetEntry(cluster); },
+                         u64(boot.GetSectorsPerCluster()) * m_sectorSize, boot.GetClusterCount());
+    const bool placedByBoot = (flags & (kExFatFlagBoot | kExFatFlagBackupBoot)) != 0;
+    if (IsExFatVolumesOwnFat(tally, placedByBoot)) return true;
+    // A volume whose folders call for no chain loses nothing without its FAT.
+    if (tally.broken == 0) return false;
+    ReleaseTrace("exFAT volume of heap sector %llu: the FAT at sector %llu holds %llu of the chains its folders call for "
+                 "and breaks %llu: not its own, so its files' chains are not known",
+                 static_cast<unsigned long long>(c.GetHeapStart()),
+                 static_cast<unsigned long long>(c.GetPartitionStart() + boot.GetFatOffset()),
+                 static_cast<unsigned long long>(tally.held), static_cast<unsigned long long>(tally.broken));
+    return false;
 }
 
 ICompleteFileSystemSearchController* CreateExFatCompleteSearch() { return new (std::nothrow) CExFatCompleteSearch; }

@@ -7,8 +7,9 @@
 // ExFatBlockRules.h) and walked through a stand-in boot sector. Each directory block then goes to
 // the volume whose layout it fits best (see ExFatBlockOwners.h), and a chosen volume's tree is
 // built from the blocks it owns (see ExFatBlockTree.h); a block no folder holds hangs under "Lost
-// Folders". While the block loop runs, every complete entry set is shown at once below the
-// provisional exFAT tree.
+// Folders". A volume without its own boot region and FAT follows chains only through a FAT that
+// holds the chains its folders call for (see ExFatChainTally.h). While the block loop runs, every
+// complete entry set is shown at once below the provisional exFAT tree.
 #include <array>
 #include <functional>
 #include <map>
@@ -123,8 +124,9 @@ public:
     // their entries alone past them.
     static constexpr u32 kTailFilesRead = 8;
     static constexpr u64 kMaxLayoutReads = 1u << 14;
-    // The name of a volume's tree inside another's: "EXFAT at sector N, B-byte clusters".
-    static constexpr size_t kGuestNameBytes = 64;
+    // The name of a volume's tree inside another's: "EXFAT at sector N, B-byte clusters", or,
+    // where its start is not known, "EXFAT at an unknown sector, heap at sector N, B-byte clusters".
+    static constexpr size_t kGuestNameBytes = 96;
 
     CExFatCompleteSearch();
     ~CExFatCompleteSearch() override;
@@ -138,8 +140,8 @@ public:
     u32 LoadState(IRSData*) override { return 1; }
     u32 GetKind() override { return 4; }
     // While the block loop runs, a found file gets one extent from its first cluster as long as
-    // its size needs in the candidate's clusters. Answers 1; once the search has ended nothing
-    // changes.
+    // its size needs in the candidate's clusters (a live one whose FAT chain orders its clusters:
+    // its first cluster alone). Answers 1; once the search has ended nothing changes.
     u32 ApplyToFileNode(CFileNode* node, CSearchedPartitionInfo* candidate) override;
 
     void ClassifySector(u64 sector, const u8* bytes) override;
@@ -215,6 +217,13 @@ private:
     // volume cannot be walked. The caller owns it.
     CFileSystemNode* BuildTreeOf(CExFatSearchedPartitionInfo* candidate);
     BitmapVerdict ProbeBitmap(u64 sector, const ExFatDirectoryBlock& root, u32 rootCluster);
+    // Whether the FAT the candidate's boot sector (its own or a stand-in) places on `volume` is
+    // the volume's own: one its boot region and FAT start confirm, or one that holds more of the
+    // chains its folders call for than it breaks (see ExFatChainTally.h).
+    bool FatIsTheVolumes(const CExFatSearchedPartitionInfo& candidate, IStorageDevice& volume);
+    // Where the candidate's volume began, as its own boot region had it or as the volume formatted
+    // over it at its start shows; false when that cannot be known.
+    bool KnownStartOf(const CExFatSearchedPartitionInfo& candidate, u64& start) const;
 
     // Its lock guards the boot, FAT and entry-set sightings while the scan adds to them: a paused
     // preview reads them from another thread. It says whether the search has ended (read without

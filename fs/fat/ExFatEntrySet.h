@@ -16,6 +16,10 @@ constexpr u8 kExFatNameEntry = 0xC1;
 constexpr u8 kExFatBitmapEntry = 0x81;
 constexpr u8 kExFatUpcaseEntry = 0x82;
 constexpr u8 kExFatLabelEntry = 0x83;
+// Where a stream extension, an allocation bitmap or an up-case table entry keeps its first
+// cluster and its length.
+constexpr u32 kExFatEntryFirstClusterOffset = 20;
+constexpr u32 kExFatEntryLengthOffset = 24;
 // Bit 6 of a type marks a secondary entry, which belongs to the set of the primary before it.
 constexpr u8 kExFatTypeSecondary = 0x40;
 // The longest set: a file entry and its 18 secondaries.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "devices/StorageDevice.h"
 
@@ -69,6 +70,43 @@ void ExFatFatCache::Close() {
     m_pieces.clear();
     m_open = false;
     m_device = nullptr;
+}
+
+void ExFatAllocationBitmap::Place(IStorageDevice* device, std::vector<u64> clusterSectors, u32 sectorsPerCluster,
+                                  u64 clusters) {
+    Clear();
+    if (device == nullptr || clusterSectors.empty() || sectorsPerCluster == 0 || device->GetSectorSize() == 0) return;
+    m_device = device;
+    m_clusterSectors = std::move(clusterSectors);
+    m_sectorsPerCluster = sectorsPerCluster;
+    m_sectorSize = device->GetSectorSize();
+    m_clusters = clusters;
+    m_sector.assign(m_sectorSize, 0);
+}
+
+void ExFatAllocationBitmap::Clear() {
+    m_device = nullptr;
+    m_clusterSectors.clear();
+    m_clusters = 0;
+    m_cachedSector = ~u64(0);
+    m_cachedOk = false;
+    m_readFailed = false;
+}
+
+bool ExFatAllocationBitmap::InUse(u32 cluster) {
+    if (m_device == nullptr || cluster < 2 || u64(cluster) - 2 >= m_clusters) return false;
+    const u64 bit = u64(cluster) - 2;
+    const u64 byte = bit / 8;
+    const u64 sectorIndex = byte / m_sectorSize;
+    const u64 bitmapCluster = sectorIndex / m_sectorsPerCluster;
+    if (bitmapCluster >= m_clusterSectors.size()) return false;
+    const u64 sector = m_clusterSectors[bitmapCluster] + sectorIndex % m_sectorsPerCluster;
+    if (sector != m_cachedSector) {
+        m_cachedSector = sector;
+        m_cachedOk = m_device->Read(m_sector.data(), sector, 1) != 0;
+        m_readFailed = m_readFailed || !m_cachedOk;
+    }
+    return m_cachedOk && ((m_sector[byte % m_sectorSize] >> (bit % 8)) & 1) != 0;
 }
 
 CExFatPartition::CExFatPartition(u32 sectorSize) : CSearchedPartitionInfo(sectorSize) { SetFileSystemCode(kFsExFat); }

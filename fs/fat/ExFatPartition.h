@@ -65,6 +65,33 @@ private:
     std::map<u64, std::unique_ptr<u8[]>> m_pieces;
 };
 
+// The volume's allocation bitmap, as its root directory lists it: which clusters the volume has
+// given to a file or folder now. Its clusters are read a sector at a time, as they are asked for.
+class ExFatAllocationBitmap {
+public:
+    // The bitmap's clusters lie at `clusterSectors` (the device sector of each, in order); it
+    // covers `clusters` clusters of the heap.
+    void Place(IStorageDevice* device, std::vector<u64> clusterSectors, u32 sectorsPerCluster, u64 clusters);
+    void Clear();
+    bool IsPlaced() const { return m_device != nullptr; }
+    // Whether the bitmap marks the heap cluster in use; false where it does not reach or cannot
+    // be read.
+    bool InUse(u32 cluster);
+    // Whether a sector of the bitmap could not be read since it was placed.
+    bool HadReadFailure() const { return m_readFailed; }
+
+private:
+    IStorageDevice* m_device = nullptr;
+    std::vector<u64> m_clusterSectors;
+    u32 m_sectorsPerCluster = 0;
+    u32 m_sectorSize = 0;
+    u64 m_clusters = 0;
+    u64 m_cachedSector = ~u64(0);
+    bool m_cachedOk = false;
+    bool m_readFailed = false;
+    std::vector<u8> m_sector;
+};
+
 // The cluster geometry of an exFAT partition (file-system code 7).
 class CExFatPartition : public CSearchedPartitionInfo {
 public:

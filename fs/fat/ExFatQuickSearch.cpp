@@ -43,6 +43,29 @@ bool ExFatClusterRanges::Insert(u32 cluster) {
     return true;
 }
 
+void ExFatClusterRanges::InsertRange(u64 first, u64 end) {
+    if (first >= end || first > 0xFFFFFFFFull) return;
+    // Ranges that begin inside or right after the new one, or end inside or right before it,
+    // become part of it.
+    auto at = m_ranges.upper_bound(u32(first));
+    if (at != m_ranges.begin() && std::prev(at)->second >= first) {
+        --at;
+        first = at->first;
+    }
+    while (at != m_ranges.end() && at->first <= end) {
+        end = std::max(end, at->second);
+        at = m_ranges.erase(at);
+    }
+    m_ranges.emplace(u32(first), end);
+}
+
+bool ExFatClusterRanges::Overlaps(u64 first, u64 end) const {
+    if (first >= end || first > 0xFFFFFFFFull) return false;
+    auto next = m_ranges.upper_bound(u32(first));
+    if (next != m_ranges.begin() && first < std::prev(next)->second) return true;
+    return next != m_ranges.end() && next->first < end;
+}
+
 bool ExFatClusterRanges::Contains(u32 cluster) const {
     auto next = m_ranges.upper_bound(cluster);
     return next != m_ranges.begin() && cluster < std::prev(next)->second;
@@ -103,6 +126,16 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_queue.clear();
     m_deletedQueue.clear();
     m_deferred.clear();
+    m_bitmap.Clear();
+    m_liveHeld.Clear();
+    m_liveFiles.clear();
+    m_heldDeleted.clear();
+    m_deletedFolders.clear();
+    m_takenCount = 0;
+    m_firstTaken.clear();
+    m_chainUnknownCount = 0;
+    m_firstChainUnknown.clear();
+    PlaceBitmap(boot.GetActiveFat());
     return true;
 }
 
@@ -142,6 +175,7 @@ u32 CExFatQuickSearch::Search(IStorageDevice* volume, IProgress* progress) {
     ReleaseDeferred();
     m_queue.clear();
     m_deletedQueue.clear();
+    if (m_rootKnown) FinishHandOver();
     Report(1, 1);
     return kExFatQuickDone;
 }
@@ -352,19 +386,31 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     // contiguous. A live one follows its FAT chain unless its entry says it has none.
     const bool noFatChain = deleted || set.noFatChain != 0 || !m_fatUsable;
     properties->SetChainFlag(noFatChain ? 1 : 0);
+    u64 guessedFrom = 0;
     if (!set.IsDirectory()) {
-        CExFatDataRunList* runs = BuildRuns(set, deleted);
+        CExFatDataRunList* runs = BuildRuns(set, guessedFrom);
         if (runs != nullptr) {
             if (!deleted && (set.noFatChain != 0 || !p.m_fat.IsOpen() || set.dataLength <= m_clusterBytes)) {
                 BookClusters(*runs);
             }
+            if (!deleted) BookLive(set, runs);
             properties->SetRunList(runs);
         }
+    } else if (!deleted) {
+        BookLive(set, nullptr);
+    } else if (p.IsHeapCluster(set.firstCluster)) {
+        m_deletedFolders.emplace_back(set.firstCluster, set.modifyTime);
     }
     node->SetFileProperties(properties.release());
     node->SetRecordSector(set.position);
     node->SetId(displaced ? DisplacedFolderId(set) : p.ClusterToSector(set.firstCluster));
     node->SetParentId(parentId);
+    // A deleted file waits until every live file, and every other deleted one, is known: a file
+    // handed over later may hold its clusters, or be the file a move left this entry of.
+    if (deleted && !set.IsDirectory()) {
+        m_heldDeleted.push_back({std::move(node), KeyOf(set), guessedFrom, set.inUse == 0});
+        return;
+    }
 
     u32 error = 0;
     if (m_builder->AddFoundFileNode(node.get(), kTreeKindExFat, &error) == 0) return;
@@ -386,7 +432,7 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     }
 }
 
-CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set, bool deleted) {
+CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set, u64& guessedFrom) {
     CExFatPartition& p = *m_partition;
     if (set.dataLength == 0 || !p.IsHeapCluster(set.firstCluster)) return nullptr;
     CExFatDataRunList* runs = new CExFatDataRunList;
@@ -397,8 +443,23 @@ CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set, bool d
         const u64 length = std::min<u64>(clusters, heapEnd > from ? heapEnd - from : 0);
         if (length != 0) runs->AppendClusterRun({i64(from) - 2, length});
     };
-    if (set.noFatChain != 0 || !m_fatUsable) {
+    if (set.noFatChain != 0 || set.dataLength <= m_clusterBytes) {
         appendContiguous(set.firstCluster, set.dataLength);
+        return runs;
+    }
+    // Deleting a file frees its FAT chain with it, so the chain of a deleted set ends early (mostly
+    // after its first cluster). Its data most likely goes on where the chain stopped.
+    if (!m_fatUsable) {
+        if (set.inUse == 0) {
+            appendContiguous(set.firstCluster, set.dataLength);
+            guessedFrom = u64(set.firstCluster) + 1;
+        } else {
+            // A set in use (also one of a folder whose own entry is gone) kept its chain in a
+            // FAT that is not known here: only its first cluster is known to be its own, and
+            // the rest is written as unread.
+            appendContiguous(set.firstCluster, m_clusterBytes);
+            if (m_chainUnknownCount++ == 0) m_firstChainUnknown = set.name;
+        }
         return runs;
     }
     // Bytes bound the walk, and so do the heap's end and a cluster met twice.
@@ -406,17 +467,228 @@ CExFatDataRunList* CExFatQuickSearch::BuildRuns(const ExFatEntrySet& set, bool d
     u64 remaining = set.dataLength;
     u32 cluster = set.firstCluster;
     u32 last = cluster;
+    bool endsThere = false;
     while (p.IsHeapCluster(cluster) && remaining > 0 && visited.insert(cluster).second) {
         runs->AppendClusterRun({i64(cluster) - 2, 1});
         last = cluster;
         remaining = remaining > m_clusterBytes ? remaining - m_clusterBytes : 0;
-        if (remaining == 0) break;
+        if (remaining == 0) {
+            endsThere = p.m_fat.GetEntry(cluster) >= kExFatChainEnd;
+            break;
+        }
         cluster = p.NextCluster(cluster, false);
     }
-    // Deleting a file frees its FAT chain with it, so the chain of a deleted file ends early
-    // (mostly after its first cluster). Its data most likely goes on where the chain stopped.
-    if (deleted && remaining > 0) appendContiguous(u64(last) + 1, remaining);
+    // A chain that runs on past the file's length is not the one its volume gave it: the FAT
+    // there is another's, or damaged, and only the first cluster is known to be the file's.
+    if (remaining == 0 && !endsThere && set.inUse != 0) {
+        delete runs;
+        runs = new CExFatDataRunList;
+        appendContiguous(set.firstCluster, m_clusterBytes);
+        if (m_chainUnknownCount++ == 0) m_firstChainUnknown = set.name;
+        return runs;
+    }
+    // A set in use never had its chain freed, also where its folder's own entry is gone: a chain
+    // that ends early is not its own any more past that point.
+    if (remaining > 0 && set.inUse == 0) {
+        appendContiguous(u64(last) + 1, remaining);
+        guessedFrom = u64(last) + 1;
+    } else if (remaining > 0 && m_chainUnknownCount++ == 0) {
+        m_firstChainUnknown = set.name;
+    }
     return runs;
+}
+
+void CExFatQuickSearch::PlaceBitmap(u32 activeFat) {
+    m_bitmap.Clear();
+    CExFatPartition& p = *m_partition;
+    if (!m_bitmapTrusted || !p.IsHeapCluster(p.m_rootCluster)) return;
+    if (m_volume->Read(m_cluster.data(), p.ClusterToSector(p.m_rootCluster), p.m_sectorsPerCluster) == 0) return;
+    // The bitmap of the active FAT (a volume of two FATs has one for each).
+    const u8* entry = nullptr;
+    for (u32 at = 0; at + kExFatEntrySize <= m_clusterBytes && m_cluster[at] != 0; at += kExFatEntrySize) {
+        const u8* e = m_cluster.data() + at;
+        if (e[0] != kExFatBitmapEntry || !CheckExFatBitmapEntry(e, m_parser.GetLimits())) continue;
+        if (entry == nullptr || (e[1] & 1) == activeFat) entry = e;
+        if ((e[1] & 1) == activeFat) break;
+    }
+    if (entry == nullptr) return;
+    const u32 first = ReadLE32(entry + kExFatEntryFirstClusterOffset);
+    // Bits past the heap's clusters tell nothing.
+    const u64 bytes = std::min<u64>(ReadLE64(entry + kExFatEntryLengthOffset), (u64(p.GetClusterCount()) + 7) / 8);
+    const u64 covered = std::min<u64>(bytes * 8, p.GetClusterCount());
+    const u64 needed = (bytes + m_clusterBytes - 1) / m_clusterBytes;
+    if (!p.IsHeapCluster(first) || needed == 0) return;
+    // Its clusters follow its FAT chain where the FAT can be read; a chain that does not hold
+    // them all leaves the bitmap unknown.
+    std::vector<u64> sectors;
+    std::unordered_set<u32> seen;
+    const bool chained = p.m_fat.IsOpen();
+    for (u32 cluster = first; sectors.size() < needed; cluster = chained ? p.NextCluster(cluster, false) : cluster + 1) {
+        if (!p.IsHeapCluster(cluster) || !seen.insert(cluster).second) return;
+        sectors.push_back(p.ClusterToSector(cluster));
+    }
+    m_bitmap.Place(m_volume, std::move(sectors), p.m_sectorsPerCluster, covered);
+    if (!m_bitmap.InUse(first) || !m_bitmap.InUse(p.m_rootCluster)) {
+        ReleaseTrace("exFAT allocation bitmap at cluster %u does not mark its own cluster and the root's (%u) in use: "
+                     "not believed",
+                     unsigned(first), unsigned(p.m_rootCluster));
+        m_bitmap.Clear();
+    }
+}
+
+void CExFatQuickSearch::BookLive(const ExFatEntrySet& set, const CExFatDataRunList* runs) {
+    if (runs != nullptr) {
+        m_liveFiles.insert(KeyOf(set));
+        for (size_t i = 0; i < runs->GetExtentCount(); ++i) {
+            const DataRunExtent& extent = runs->GetExtent(i);
+            if (extent.start >= 0) m_liveHeld.InsertRange(u64(extent.start) + 2, u64(extent.start) + 2 + extent.length);
+        }
+        return;
+    }
+    // A folder: its run, or its chain as far as the FAT gives it.
+    CExFatPartition& p = *m_partition;
+    if (!p.IsHeapCluster(set.firstCluster)) return;
+    const u64 clusters = ExFatFolderRunClusters(set.dataLength, m_clusterBytes);
+    if (set.noFatChain != 0 || !m_fatUsable || !p.m_fat.IsOpen()) {
+        const u64 known = set.noFatChain != 0 ? clusters : 1;
+        m_liveHeld.InsertRange(set.firstCluster, std::min<u64>(u64(set.firstCluster) + known, u64(p.GetClusterCount()) + 2));
+        return;
+    }
+    std::unordered_set<u32> seen;
+    for (u32 cluster = set.firstCluster; seen.size() < clusters && p.IsHeapCluster(cluster) && seen.insert(cluster).second;
+         cluster = p.NextCluster(cluster, false)) {
+        m_liveHeld.Insert(cluster);
+    }
+}
+
+bool CExFatQuickSearch::TakenByOthers(const IDataRunList& runs, const FileKey& key, bool entryFreed) {
+    if (m_liveFiles.count(key) != 0) return false;
+    for (size_t i = 0; i < runs.GetExtentCount(); ++i) {
+        const DataRunExtent& extent = runs.GetExtent(i);
+        if (extent.start < 0) continue;
+        const u64 first = u64(extent.start) + 2;
+        const u64 end = first + extent.length;
+        if (m_liveHeld.Overlaps(first, end)) return true;
+        if (!entryFreed || !m_bitmap.IsPlaced()) continue;
+        for (u64 cluster = first; cluster < end && cluster <= 0xFFFFFFFFull; ++cluster) {
+            if (m_bitmap.InUse(u32(cluster))) return true;
+        }
+    }
+    return false;
+}
+
+void CExFatQuickSearch::CountTaken(CExFatFileProperties& properties) {
+    properties.SetState(u8(properties.GetState() | kStateContentUnconfirmed));
+    if (m_takenCount++ == 0 && properties.GetName() != nullptr) m_firstTaken = properties.GetName();
+}
+
+void CExFatQuickSearch::FinishHandOver() {
+    std::vector<HeldDeleted> held;
+    held.swap(m_heldDeleted);
+    for (HeldDeleted& h : held) {
+        std::unique_ptr<IDataRunList> runs(h.node->GetFileProperties()->CreateDataRunList());
+        h.taken = runs && TakenByOthers(*runs, h.key, h.entryFreed);
+    }
+    WeighDeletedAgainstEachOther(held);
+    for (HeldDeleted& h : held) {
+        if (h.taken) CountTaken(*static_cast<CExFatFileProperties*>(h.node->GetFileProperties()));
+        u32 error = 0;
+        if (m_builder->AddFoundFileNode(h.node.get(), kTreeKindExFat, &error) != 0) h.node.release();
+    }
+    m_deletedFolders.clear();
+    TellFindings();
+}
+
+void CExFatQuickSearch::WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& held) {
+    // Each claim of a run of clusters: its file (all ones for a deleted folder's first cluster),
+    // whether it is guessed, and its file's modification time.
+    struct Claim {
+        u64 first;
+        u64 end;
+        size_t file;
+        bool guessed;
+        u32 modified;
+        bool inUse;  // its own entry still holds the clusters (a set below a deleted or lost folder)
+    };
+    constexpr size_t kFolder = ~size_t(0);
+    // Claims compared with each claim at the most: copies of one set stacked many times over a
+    // cluster cost no more than that.
+    constexpr size_t kMaxRivals = 64;
+    std::vector<Claim> claims;
+    for (size_t i = 0; i < held.size(); ++i) {
+        std::unique_ptr<IDataRunList> runs(held[i].node->GetFileProperties()->CreateDataRunList());
+        for (size_t k = 0; runs && k < runs->GetExtentCount(); ++k) {
+            const DataRunExtent& e = runs->GetExtent(k);
+            if (e.start < 0 || e.length == 0) continue;
+            const u64 first = u64(e.start) + 2;
+            const u64 end = first + e.length;
+            const u64 guess = held[i].guessedFrom;
+            const u32 modified = held[i].key.modifyTime;
+            const bool inUse = !held[i].entryFreed;
+            // The part before the guess is certain, the rest guessed.
+            if (guess == 0 || guess >= end) {
+                claims.push_back({first, end, i, false, modified, inUse});
+            } else if (guess <= first) {
+                claims.push_back({first, end, i, true, modified, inUse});
+            } else {
+                claims.push_back({first, guess, i, false, modified, inUse});
+                claims.push_back({guess, end, i, true, modified, inUse});
+            }
+        }
+    }
+    for (const auto& [cluster, modified] : m_deletedFolders) claims.push_back({cluster, u64(cluster) + 1, kFolder, false, modified, false});
+    std::sort(claims.begin(), claims.end(), [](const Claim& a, const Claim& b) { return a.first < b.first; });
+    // An entry a move left behind has the bytes of the live file it was moved to: its own.
+    const auto lose = [&](size_t file) {
+        if (file != kFolder && m_liveFiles.count(held[file].key) == 0) held[file].taken = true;
+    };
+    for (size_t a = 0; a < claims.size(); ++a) {
+        for (size_t b = a + 1; b < claims.size() && b <= a + kMaxRivals && claims[b].first < claims[a].end; ++b) {
+            const Claim& x = claims[a];
+            const Claim& y = claims[b];
+            if (x.file == y.file) continue;
+            // Entries of one file left behind by a move or a rename claim the same clusters.
+            if (x.file != kFolder && y.file != kFolder && held[x.file].key == held[y.file].key) continue;
+            // A set whose entry was never freed holds its clusters still: a freed one on them was
+            // written before it, whatever the times copied files keep say.
+            if (x.inUse != y.inUse) {
+                lose(x.inUse ? y.file : x.file);
+                continue;
+            }
+            const Claim& older = x.modified <= y.modified ? x : y;
+            const Claim& newer = x.modified <= y.modified ? y : x;
+            // The file modified last wrote the cluster last, unless all it has for the cluster is
+            // a guess: then the cluster is not known to be its own, nor, where the guess may be
+            // right, the older file's.
+            if (!newer.guessed && older.modified != newer.modified) {
+                lose(older.file);
+            } else if (!older.guessed && older.modified != newer.modified) {
+                lose(newer.file);
+                lose(older.file);
+            } else {
+                lose(x.file);
+                lose(y.file);
+            }
+        }
+    }
+}
+
+void CExFatQuickSearch::TellFindings() {
+    const u64 heap = m_partition ? m_partition->m_heapStart : 0;
+    if (m_takenCount != 0) {
+        ReleaseTrace("exFAT volume whose heap begins %" PRIu64 " sectors in: %" PRIu64 " deleted files, the first \"%s\", lie on "
+                     "clusters that the allocation bitmap or a live file gives to another file now: written as found "
+                     "and counted incomplete",
+                     heap, m_takenCount, m_firstTaken.c_str());
+    }
+    if (m_chainUnknownCount != 0) {
+        ReleaseTrace("exFAT volume whose heap begins %" PRIu64 " sectors in: the FAT chains of %" PRIu64 " files, the first \"%s\", "
+                     "are not known in full (the volume's FAT is gone, overwritten or damaged): each is written as far "
+                     "as its chain is known and counted incomplete",
+                     heap, m_chainUnknownCount, m_firstChainUnknown.c_str());
+    }
+    m_takenCount = 0;
+    m_chainUnknownCount = 0;
 }
 
 void CExFatQuickSearch::BookClusters(const CExFatDataRunList& runs) {

@@ -6,6 +6,11 @@
 // clusters from its first one, passing over what other folders read: a deleted folder whose
 // first cluster a live folder reads now (a new folder often takes the cluster a deleted one had)
 // still lists what its other clusters hold, under an id of its own.
+// A file's bytes are its own only where no other file holds its clusters now and, for a file
+// whose FAT chain orders its clusters, only as far as the volume's own FAT gives that chain: a
+// deleted file whose clusters the allocation bitmap, a live file or a deleted file written after
+// it gives to another, and a live file whose chain is not known, are written as far as they go and
+// counted incomplete.
 #include <deque>
 #include <map>
 #include <memory>
@@ -14,13 +19,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/FileNode.h"
+#include "engine/FileProperties.h"
 #include "engine/FsServices.h"
 #include "fs/fat/ExFatEntrySet.h"
+#include "fs/fat/ExFatFileProperties.h"
 #include "fs/fat/ExFatPartition.h"
-
-class CExFatDataRunList;
-class CExFatFileProperties;
-class CFileNode;
 
 // Search results (shared with the FAT quick search).
 constexpr u32 kExFatQuickDone = 0;
@@ -37,7 +41,11 @@ class ExFatClusterRanges {
 public:
     // False when the cluster was in the set already.
     bool Insert(u32 cluster);
+    // Adds the clusters [first, end), merging them with the ranges they touch.
+    void InsertRange(u64 first, u64 end);
     bool Contains(u32 cluster) const;
+    // Whether any cluster of [first, end) is in the set.
+    bool Overlaps(u64 first, u64 end) const;
     // The first cluster from `cluster` on that is not in the set.
     u64 NextOutside(u64 cluster) const;
     void Clear() { m_ranges.clear(); }
@@ -66,6 +74,9 @@ public:
     void SetFatUsable(bool usable) { m_fatUsable = usable; }
     // A volume found from its subfolders alone has no root directory to walk.
     void SetRootKnown(bool known) { m_rootKnown = known; }
+    // Off for a volume whose root directory, and so the allocation bitmap it lists, may be
+    // another volume's: deleted files are then weighed against the live files found alone.
+    void SetBitmapTrusted(bool trusted) { m_bitmapTrusted = trusted; }
 
     // After a search that walked no folder (the complete scan's tree of a chosen volume): one set
     // found elsewhere, handed over as a walk's own below the folder `parentId`; a folder it
@@ -78,6 +89,10 @@ public:
     // set takes it for its parent. Folders listed side by side get ids of their own.
     u64 DisplacedFolderId(const ExFatEntrySet& set) const;
     static constexpr u64 kDisplacedIdBit = u64(1) << 63;
+    // Once every set was handed over: the deleted files, held back until then, are weighed
+    // against the live files, the allocation bitmap and each other, and handed over; the log says
+    // what was found so. The deleted-file search does it at its end.
+    void FinishHandOver();
 
 private:
     // A directory waiting for its walk.
@@ -129,10 +144,54 @@ private:
     u64 NextOfRun(u64 cluster, u64 runEnd) const;
     void HandOver(const ExFatEntrySet& set, bool deletedParent, u64 parentId, bool displaced = false);
     // The runs of a file (none for a folder, an empty file or a first cluster outside the heap);
-    // a deleted file whose freed chain ends early goes on contiguously.
-    CExFatDataRunList* BuildRuns(const ExFatEntrySet& set, bool deleted);
+    // a deleted set whose freed chain ends early goes on contiguously from `guessedFrom` (0: no
+    // cluster is guessed), a set in use whose chain is not known past a cluster ends there.
+    CExFatDataRunList* BuildRuns(const ExFatEntrySet& set, u64& guessedFrom);
     void BookClusters(const CExFatDataRunList& runs);
     void Report(u64 done, u64 total);
+    // Reads where the allocation bitmap the root directory lists lies; it is believed only where
+    // it marks its own first cluster and the root's in use.
+    void PlaceBitmap(u32 activeFat);
+
+    // What tells a file's entry set apart: a deleted set with the same first cluster, length and
+    // times as a live one is that file's entry left behind by a move or a rename.
+    struct FileKey {
+        u32 firstCluster = 0;
+        u64 length = 0;
+        u32 createTime = 0;
+        u32 modifyTime = 0;
+        bool operator==(const FileKey&) const = default;
+    };
+    struct FileKeyHash {
+        size_t operator()(const FileKey& k) const {
+            return std::hash<u64>()((u64(k.firstCluster) << 32) ^ k.length ^ (u64(k.createTime) << 16) ^ k.modifyTime);
+        }
+    };
+    static FileKey KeyOf(const ExFatEntrySet& set) {
+        return {set.firstCluster, set.dataLength, set.createTime, set.modifyTime};
+    }
+    // The clusters a live file or folder holds: a deleted file on them holds that one's bytes.
+    void BookLive(const ExFatEntrySet& set, const CExFatDataRunList* runs);
+    // Whether a cluster of the runs is one a live file, or for a set its own entry frees
+    // (`entryFreed`) the allocation bitmap, gives to another file or folder now. A set still in use
+    // below a deleted or lost folder may be marked in the bitmap for its own clusters.
+    bool TakenByOthers(const IDataRunList& runs, const FileKey& key, bool entryFreed);
+    // A deleted file and the clusters it claims: the runs its entry gives for certain, and from
+    // `guessedFrom` on (0: none) the run its freed chain is taken to have gone on in.
+    struct HeldDeleted {
+        TreeNodePtr node;
+        FileKey key;
+        u64 guessedFrom = 0;
+        bool entryFreed = true;
+        bool taken = false;
+    };
+    // Of two deleted files that claim one cluster, the one modified later wrote it last and keeps
+    // it where its claim is certain: the other is taken. Where the later one only guesses it, or
+    // neither is later, neither keeps it. A deleted folder's first cluster is certain.
+    void WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& held);
+    void CountTaken(CExFatFileProperties& properties);
+    // The log's account of files written short or counted incomplete, told once per search.
+    void TellFindings();
 
     IDirecotryTreeBuilder* m_builder = nullptr;
     IStorageDevice* m_volume = nullptr;
@@ -156,4 +215,18 @@ private:
     std::deque<PendingFolder> m_deletedQueue;  // walked after every live one
     std::vector<DeferredFolder> m_deferred;
     bool m_deferDeleted = false;  // while live folders are walked
+
+    ExFatAllocationBitmap m_bitmap;
+    bool m_bitmapTrusted = true;
+    ExFatClusterRanges m_liveHeld;  // clusters of the live files and folders handed over
+    std::unordered_set<FileKey, FileKeyHash> m_liveFiles;
+    std::vector<HeldDeleted> m_heldDeleted;
+    // Deleted folders handed over: first cluster and modification time.
+    std::vector<std::pair<u32, u32>> m_deletedFolders;
+    // Deleted files counted incomplete for clusters another holds, and live files written short
+    // where their FAT chain is not known; the first of each, by name, for the log.
+    u64 m_takenCount = 0;
+    std::string m_firstTaken;
+    u64 m_chainUnknownCount = 0;
+    std::string m_firstChainUnknown;
 };

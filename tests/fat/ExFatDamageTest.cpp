@@ -39,13 +39,18 @@ struct Volume {
     u32 clusterCount = 0;
     u32 root = 0;
 
-    Volume() : bytes(testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"))) {
+    Volume() : bytes(Fixture()) {
         const u8* b = bytes.data();
         fatOffset = u64(ReadLE32(b + 80)) * 512;
         heap = u64(ReadLE32(b + 88)) * 512;
         clusterBytes = 512u << b[109];
         clusterCount = ReadLE32(b + 92);
         root = ReadLE32(b + 96);
+    }
+    // Read once: each test patches a copy.
+    static const std::vector<u8>& Fixture() {
+        static const std::vector<u8> kBytes = testutil::ReadFileBytes(testutil::FixturePath("exfat-basic.img"));
+        return kBytes;
     }
     u8* Cluster(u32 cluster) { return bytes.data() + heap + u64(cluster - 2) * clusterBytes; }
     u64 ClusterSector(u32 cluster) const { return (heap + u64(cluster - 2) * clusterBytes) / 512; }
@@ -552,5 +557,77 @@ TEST_F(ExFatDamage, OneBadSetOrABenignEntryLeavesTheRestOfTheFolder) {
         u32 sets = 0;
         for (const ExFatDirectoryBlock& b : blocks) sets += b.setCount;
         EXPECT_EQ(sets, expected.size() - (c.victimListed ? 0 : 1));
+    }
+}
+
+// Files added to the root at free clusters. A live file whose FAT chain runs on past its length
+// keeps only its first cluster. A deleted file is counted incomplete where the allocation bitmap
+// gives its clusters to another, and of two deleted files that claim one cluster the one modified
+// later keeps it where its claim is certain (a run, a first cluster); a freed chain's guessed run
+// keeps nothing, nor does the older file under it, and two modified at once keep nothing. An entry
+// a move left behind keeps the moved file's bytes.
+struct FileSpec {
+    const char* name;
+    u32 first;
+    bool chained;   // NoFatChain clear
+    bool deleted;
+    bool later;     // modified a day after the others
+    bool taken;     // counted incomplete
+};
+struct HoldRow {
+    const char* name;
+    std::vector<FileSpec> files;  // of three clusters less 100 bytes each
+    std::map<u32, u32> fat;
+    bool bitmapMarks;  // clusters kAt to kAt + 5 in use
+    std::vector<DataRunExtent> firstFileRuns = {};  // checked where given
+};
+
+constexpr u32 kAt = 2000;  // free in the fixture
+const HoldRow kHoldRows[] = {
+    {"ChainRunningOnPastItsLength", {{"a", kAt, true, false, false, false}},
+     {{kAt, kAt + 2}, {kAt + 2, kAt + 4}, {kAt + 4, kAt + 6}}, true, {{kAt - 2, 1}}},
+    {"DeletedOnClustersInUse", {{"a", kAt, false, true, false, true}}, {}, true},
+    {"NewerRunOverTheOlder", {{"a", kAt, false, true, false, true}, {"b", kAt + 2, false, true, true, false}}, {}, false},
+    {"NewerGuessOverTheOlder", {{"a", kAt, false, true, false, true}, {"b", kAt - 2, true, true, true, true}}, {}, false,
+     {{kAt - 2, 3}}},
+    {"OlderGuessUnderTheNewer", {{"a", kAt, true, true, false, true}, {"b", kAt + 2, false, true, true, false}}, {}, false},
+    {"TwoOfOneTime", {{"a", kAt, false, true, false, true}, {"b", kAt + 2, false, true, false, true}}, {}, false},
+    {"MovedFileUnderANewerGuess",
+     {{"a", kAt, false, true, false, false}, {"moved", kAt, false, false, false, false}, {"b", kAt - 2, true, true, true, true}},
+     {}, true},
+};
+
+TEST_F(ExFatDamage, FilesAreWholeOnlyOnClustersNoOtherFileTookAndAsFarAsTheirChainIsTheirs) {
+    constexpr u32 kBitmap = 2;
+    constexpr u32 kNextDay = 1u << 16;  // the day field of a timestamp
+    for (const HoldRow& row : kHoldRows) {
+        SCOPED_TRACE(row.name);
+        Volume v;
+        u8* at = v.Cluster(v.root);
+        while (*at != 0) at += 32;
+        for (const FileSpec& f : row.files) {
+            std::vector<u8> set = testutil::MakeExFatSet(f.name, f.first, 3ull * v.clusterBytes - 100, testutil::kExFatAttrArchive, !f.chained);
+            if (f.later) {
+                WriteLE32(set.data() + 12, ReadLE32(set.data() + 12) + kNextDay);
+                u16 sum = 0;
+                for (size_t i = 0; i < set.size(); ++i) sum = i == 2 || i == 3 ? sum : u16((sum >> 1 | sum << 15) + set[i]);
+                WriteLE16(set.data() + 2, sum);
+            }
+            if (f.deleted) testutil::MarkExFatSetDeleted(set.data());
+            at = std::copy(set.begin(), set.end(), at);
+        }
+        for (const auto& [cluster, value] : row.fat) v.SetFat(cluster, value);
+        for (u32 c = kAt; c < kAt + 6 && row.bitmapMarks; ++c) v.Cluster(kBitmap)[(c - 2) / 8] |= u8(1u << ((c - 2) % 8));
+
+        auto device = v.Device();
+        Scan scan(device.get());
+        for (const FileSpec& f : row.files) {
+            const CFileNode* node = FindNamed(scan.builder, f.name);
+            ASSERT_NE(node, nullptr) << f.name;
+            EXPECT_EQ((node->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, f.taken) << f.name;
+        }
+        if (!row.firstFileRuns.empty()) {
+            EXPECT_EQ(RunsOf(FindNamed(scan.builder, row.files[0].name)), row.firstFileRuns);
+        }
     }
 }

@@ -12,7 +12,10 @@
 
 #include "ImageDevice.h"
 #include "TestUtil.h"
+#include "engine/DataRunList.h"
+#include "engine/FileNode.h"
 #include "fs/fat/ExFatDeepSearch.h"
+#include "fs/fat/ExFatFileProperties.h"
 
 namespace {
 
@@ -84,6 +87,27 @@ TEST(ExFatPausedLook, LooksWhileTheSearchEndsGetCandidatesThatStayAsHandedOut) {
     }
     EXPECT_EQ(during[0].candidate->GetPartitionStart(), during[0].start);
     EXPECT_EQ(during[0].candidate->GetClusterAreaStart(), during[0].heap);
+}
+
+// Before the trees are built no FAT is known: a live file found while the scan runs whose FAT
+// chain orders its clusters gets its first cluster alone, one written as a run the whole run.
+TEST(ExFatPausedLook, AChainedFileFoundWhileTheScanRunsGetsItsFirstClusterAlone) {
+    for (const auto& [chainFlag, clusters] : {std::pair<u8, u64>{0, 1}, std::pair<u8, u64>{1, 3}}) {
+        CExFatCompleteSearch search;
+        search.BeginSearch();
+        CSearchedPartitionInfo candidate(512);
+        candidate.SetSectorsPerCluster(8);
+        TreeNodePtr node = CreateFileNode();
+        PropertiesRef<CExFatFileProperties> p(NewExFatFileProperties());
+        p->SetFirstCluster(10);
+        p->SetSize(3 * 4096 - 100);
+        p->SetChainFlag(chainFlag);
+        node->SetFileProperties(p.release());
+        EXPECT_EQ(search.ApplyToFileNode(node.get(), &candidate), 1u);
+        std::unique_ptr<IDataRunList> runs(node->GetFileProperties()->CreateDataRunList());
+        ASSERT_TRUE(runs && runs->GetExtentCount() == 1);
+        EXPECT_EQ(runs->GetExtent(0), (DataRunExtent{8, clusters})) << int(chainFlag);
+    }
 }
 
 }  // namespace
