@@ -82,12 +82,21 @@ TEST(CompleteScanE2E, FindsTheWipedNtfsVolumeAndRecoversItsFiles) {
     const e2e::Untouched untouched({image}, tmp.File("cwd"));
     const std::string out = tmp.File("recovered");
     // The disk also holds a lost FAT volume: with the reason "partition lost" both are handed out.
+    // The deleted files whose records stand but whose clusters newer files took are counted
+    // incomplete.
     ASSERT_EQ(RunComplete({e2e::ImageArg("lost-partition-wiped")}, "disk:0", out, tmp, "wiped", {"--lost-reason", "1"}),
-              0);
+              1);
 
     Json report, manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("wiped.json"), report));
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.json"), manifest));
+    size_t overwritten = 0;
+    for (const Json& f : manifest["files"].items) {
+        overwritten += f["partition"].number == 1 && f["state"].text == "deleted" &&
+                       f["metadata"].text == "present" && !f["intact"].boolean;
+    }
+    EXPECT_EQ(report["recovered"]["incomplete"].number, double(overwritten));
+    EXPECT_EQ(report["recovered"]["failed"].number, 0);
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& scan = report["scans"].items[0];
     EXPECT_EQ(scan["mode"].text, "complete");
@@ -124,10 +133,18 @@ TEST(CompleteScanE2E, BringsBackTheFirstGenerationOfAReformattedVolume) {
     testutil::TempDir tmp;
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete({e2e::ImageArg("lost-partition-reformat")}, "disk:0", out, tmp, "reformat"), 0);
+    // The first generation's files whose clusters the second took are counted incomplete.
+    ASSERT_EQ(RunComplete({e2e::ImageArg("lost-partition-reformat")}, "disk:0", out, tmp, "reformat"), 1);
     Json report, manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("reformat.json"), report));
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-reformat.json"), manifest));
+    size_t overwritten = 0;
+    for (const Json& f : manifest["files"].items) {
+        overwritten += f["format_generation"].number == 1 && f["old_mft_record"].text == "present" &&
+                       !f["intact"].boolean;
+    }
+    EXPECT_EQ(report["recovered"]["incomplete"].number, double(overwritten));
+    EXPECT_EQ(report["recovered"]["failed"].number, 0);
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& found = report["scans"].items[0]["found_partitions"];
     ASSERT_EQ(found.items.size(), 1u);

@@ -172,7 +172,8 @@ TEST(FatDeepScanE2E, FindsTheWipedFat16VolumeBesideTheNtfsOne) {
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     const e2e::Untouched untouched({testutil::FixturePath("lost-partition-wiped.img")}, tmp.File("cwd"));
     const std::string out = tmp.File("recovered");
-    ASSERT_EQ(RunComplete(e2e::ImageArg("lost-partition-wiped"), "disk:0", out, tmp, "wiped"), 0);
+    // The NTFS volume's deleted picture whose clusters a newer file took is counted incomplete.
+    ASSERT_EQ(RunComplete(e2e::ImageArg("lost-partition-wiped"), "disk:0", out, tmp, "wiped"), 1);
 
     Json report, manifest, reach;
     ASSERT_TRUE(testutil::ReadJsonFile(tmp.File("wiped.json"), report));
