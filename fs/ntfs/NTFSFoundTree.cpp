@@ -32,6 +32,8 @@ constexpr u32 kBatchSectors = 128;
 constexpr size_t kVolumeNameLimit = 98;
 constexpr u32 kMaxLabelCharacters = 64;
 constexpr u32 kVolumeRecord = 3;
+// A mirror copies at least this many of its $MFT's first records.
+constexpr u32 kMirroredRecords = 4;
 
 size_t Utf8Characters(const std::string& s) {
     size_t n = 0;
@@ -57,8 +59,13 @@ private:
     VolumePart& PartAt(NtfsVolumeKey key, bool guessed);
     // The chosen volume's part first, then the others by their start.
     std::vector<VolumePart*> AllParts() const;
-    // Parts for the $MFTs the chosen volume does not take, each at the start its record gives.
+    // Parts for the $MFTs the chosen volume does not take, each at the start its record gives;
+    // the mirrors of those it takes are kept apart.
     void AddVolumesOfOtherMfts();
+    // The part whose $MFT has the same runs as this copy found elsewhere: its mirror.
+    VolumePart* MirroredPart(const NTFSMFTLocation& location) const;
+    // Whether the record at `sector` is a mirror's copy of a record its $MFT holds.
+    bool IsMirrorCopy(u64 sector) const;
     void ReadRecords();
     void PlaceRecord(const u8* raw, u32 length, u64 sector);
     // Records whose own bytes tell no cluster size (resident data, folders without an index
@@ -84,6 +91,11 @@ private:
     InfoList m_untold;
     VolumePart* m_newest = nullptr;
     std::unique_ptr<CClusterUseMap> m_used;
+    struct Mirror {
+        u64 sector;  // of its copy of record 0
+        VolumePart* part;
+    };
+    std::vector<Mirror> m_mirrors;
 };
 
 VolumePart& FoundTreeBuilder::PartAt(NtfsVolumeKey key, bool guessed) {
@@ -126,6 +138,11 @@ void FoundTreeBuilder::AddVolumesOfOtherMfts() {
     for (const NTFSMftRecordDetail& d : *m_in.mftDetails) {
         const NTFSMFTLocation* loc = d.location;
         if (!loc || m_chosenPart->Accepted(loc)) continue;
+        // The mirror's copy of an $MFT the volume holds: what lies there are copies of its records.
+        if (VolumePart* of = MirroredPart(*loc)) {
+            m_mirrors.push_back({loc->GetMFTStartSector(), of});
+            continue;
+        }
         const u32 spc = loc->GetSectorsPerCluster();
         const u64 lcn = loc->GetLCNOfFirstCluster();
         if (spc == 0 || lcn == kSparseLCN) continue;
@@ -138,7 +155,42 @@ void FoundTreeBuilder::AddVolumesOfOtherMfts() {
     }
 }
 
+VolumePart* FoundTreeBuilder::MirroredPart(const NTFSMFTLocation& location) const {
+    for (VolumePart* part : AllParts()) {
+        if (part->Geometry().spc != location.GetSectorsPerCluster()) continue;
+        for (const RecordGroup& group : part->Groups()) {
+            if (group.location->GetMFTStartSector() != location.GetMFTStartSector() &&
+                RunListsEqual(group.location->GetRuns(), location.GetRuns())) {
+                return part;
+            }
+        }
+    }
+    return nullptr;
+}
+
+bool FoundTreeBuilder::IsMirrorCopy(u64 sector) const {
+    for (const Mirror& m : m_mirrors) {
+        const VolumeGeometry& g = m.part->Geometry();
+        // The mirror holds the $MFT's first records: four at the least, a whole cluster of them
+        // where a cluster holds more.
+        const u64 span = std::max<u64>(u64(kMirroredRecords) * m_stride, g.spc);
+        if (sector < m.sector || sector - m.sector >= span) continue;
+        const u64 number = (sector - m.sector) / m_stride;
+        // A copy stands aside only for a record the $MFT itself still holds.
+        for (const RecordGroup& group : m.part->Groups()) {
+            const u64 primary = ComputeRecordSector(number, g.spc, g.start, group.location->GetRuns(), u8(m_stride));
+            std::vector<u8> record(size_t(m_stride) * m_sectorSize);
+            if (primary != kSparseLCN && m_in.device->Read(record.data(), primary, m_stride) != 0 &&
+                ValidateFileRecord(record.data(), u32(record.size()))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 void FoundTreeBuilder::PlaceRecord(const u8* raw, u32 length, u64 sector) {
+    if (IsMirrorCopy(sector)) return;
     u8 fixed[ntfs::kMaxRecordSize];
     const u32 span = std::min<u32>(RecordSpan(raw, length), sizeof(fixed));
     std::memcpy(fixed, raw, span);
