@@ -38,6 +38,10 @@ constexpr u16 kStateDeleted = 0x01;
 // The file's data lies where the search guessed it (a first cluster estimated), and nothing on the
 // device confirmed the guess: the writer keeps what it writes there but never counts it whole.
 constexpr u16 kStateContentUnconfirmed = 0x10;
+// Clusters of the file's data belong to another file now (a newer file, or the structures of a
+// volume formatted over the file's own): the writer keeps what it reads there but never counts
+// the file whole.
+constexpr u16 kStateClustersTaken = 0x20;
 
 class IFileProperties {
 public:

@@ -800,6 +800,10 @@ u32 RecoverOneFile(RecoverReadContext& context, CFileNode* node, RecoverTarget& 
                 target.path.c_str());
         return kRecoverIncomplete;
     }
+    if ((properties->GetState() & kStateClustersTaken) != 0) {
+        LogInfo("Incomplete file, clusters of its data belong to another file now: %s", target.path.c_str());
+        return kRecoverIncomplete;
+    }
     context.complete = true;
     if (context.callback != nullptr && Cancelled(context.callback->OnFilesDone(1))) return kRecoverCancelled;
     return kRecoverOk;

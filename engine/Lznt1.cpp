@@ -44,8 +44,10 @@ void AddZeroedStoredSectors(const u8* in, size_t begin, size_t end, size_t slot,
 }
 }  // namespace
 
-i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity, size_t* consumed) {
+i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity, size_t* consumed,
+                        bool* reachedBefore) {
     if (consumed != nullptr) *consumed = 0;
+    if (reachedBefore != nullptr) *reachedBefore = false;
     if (in == nullptr || out == nullptr || inSize < 2) return -1;
     const u32 header = ReadLE16(in);
     const size_t capacity = std::min(outCapacity, kLznt1ChunkSize);
@@ -81,6 +83,7 @@ i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity
             const i32 displacement = i32(token >> (12 - n)) + 1;
             const i32 length = i32(token & (0x0FFFu >> n)) + 3;
             if (size_t(o) + size_t(length) > capacity) return -1;
+            if (displacement > o && reachedBefore != nullptr) *reachedBefore = true;
             for (i32 i = 0; i < length; ++i, ++o) {
                 const i32 source = o - displacement;
                 out[o] = source < 0 ? 0 : out[source];
@@ -100,32 +103,37 @@ bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize,
         result.damaged = true;
         return false;
     }
+    const auto damagedFrom = [&result](size_t good) {
+        result.damaged = true;
+        result.good = good;
+        return false;
+    };
     size_t pos = 0;
     size_t slot = 0;
     // The header after the unit's last slot is looked at too: zeros there may have taken the
-    // last chunk's tail.
+    // last chunk's tail, and anything else is a chunk the unit has no room for.
     while (inSize - pos >= 2) {
         if (ReadLE16(in + pos) == 0) {
-            // Short of the data, on zeros from a sector boundary on: a zeroed sector took the
+            if (result.good >= dataBytes) return true;
+            // Short of the data. On zeros from a sector boundary on, a zeroed sector took the
             // chunks from here, and the last one before them unless it is whole and the zeros
             // begin after it.
             const size_t sectorStart = sectorSize == 0 ? pos : pos - pos % sectorSize;
-            if (result.good < dataBytes && sectorSize != 0 && AllZero(in + sectorStart, pos - sectorStart)) {
-                result.damaged = true;
-                const bool lastWhole = result.good == slot && sectorStart == pos;
-                if (!lastWhole && slot != 0) result.good = slot - kLznt1ChunkSize;
-            }
-            break;
+            const bool zeroedSector = sectorSize != 0 && AllZero(in + sectorStart, pos - sectorStart);
+            const bool lastWhole = result.good == slot && sectorStart == pos;
+            return damagedFrom(zeroedSector && !lastWhole && slot != 0 ? slot - kLznt1ChunkSize : result.good);
         }
-        if (slot >= outSize) break;
+        if (slot >= outSize) return damagedFrom(0);
         size_t used = 0;
-        const i32 n = DecompressLznt1Unit(in + pos, inSize - pos, out + slot, outSize - slot, &used);
-        const bool shortBeforeAnother = n >= 0 && size_t(n) < kLznt1ChunkSize && slot + kLznt1ChunkSize < outSize &&
-                                        inSize - (pos + used) >= 2 && ReadLE16(in + pos + used) != 0;
-        if (n < 0 || shortBeforeAnother) {
-            result.damaged = true;
-            result.good = slot;
-            break;
+        bool reachedBefore = false;
+        const i32 n = DecompressLznt1Unit(in + pos, inSize - pos, out + slot, outSize - slot, &used, &reachedBefore);
+        if (n < 0 || reachedBefore) return damagedFrom(slot);
+        if (size_t(n) < kLznt1ChunkSize) {
+            // Only the data's last chunk is short.
+            const bool dataGoesOn = slot + size_t(n) < dataBytes;
+            const bool another = slot + kLznt1ChunkSize < outSize && inSize - (pos + used) >= 2 &&
+                                 ReadLE16(in + pos + used) != 0;
+            if (dataGoesOn || another) return damagedFrom(slot);
         }
         if ((ReadLE16(in + pos) & kCompressedChunkFlag) == 0 && sectorSize != 0) {
             AddZeroedStoredSectors(in, pos + 2, pos + used, slot, sectorSize, result);
@@ -134,5 +142,7 @@ bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize,
         pos += used;
         slot += kLznt1ChunkSize;
     }
-    return !result.damaged;
+    // The input ended: the chunks must have reached every byte of the data by then.
+    if (result.good < dataBytes) return damagedFrom(result.good);
+    return true;
 }

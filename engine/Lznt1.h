@@ -21,18 +21,25 @@ constexpr size_t kLongestCompressedZeroRun = 24;
 // chunk is damaged: its header announces more bytes than are available, a token is cut off by
 // the chunk's end, the output would pass outCapacity, or a compressed chunk holds more than
 // kLongestCompressedZeroRun zero bytes in a row. *consumed receives the chunk's length
-// including its header.
-i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity, size_t* consumed);
+// including its header; *reachedBefore, when given, whether a back-reference reached before the
+// chunk's first output byte, which no compressor writes.
+i32 DecompressLznt1Unit(const u8* in, size_t inSize, u8* out, size_t outCapacity, size_t* consumed,
+                        bool* reachedBefore = nullptr);
 
 // What decoding one compression unit found. Of a damaged unit, the output at and past `good` is
 // not known to be the data's; of a sound one, what the chunks leave is zeros of the data.
 struct Lznt1UnitResult {
     // Where the output of the chunks before the first damaged one ends, or the last chunk's.
     size_t good = 0;
-    // A chunk is damaged (see DecompressLznt1Unit); one that expands to less than 4096 bytes has
-    // another after it, as only the data's last chunk is short; or the chunks stop short of the
-    // data at a zero header where a zeroed sector would put it: on zeros that begin at a sector
-    // boundary (the first header among them), a chunk whose tail those zeros took is lost too.
+    // A unit's chunks expand to every byte of the data it holds, each to 4096 bytes but the
+    // data's last, and fill no more slots than the unit has. So the unit is damaged when a chunk
+    // is (see DecompressLznt1Unit) or refers to bytes before its own; when one expands to less
+    // than 4096 bytes where the data goes on past it, or has another chunk after it; when the
+    // chunks stop short of the data, at a zero header or at the end of the input (on zeros that
+    // begin at a sector boundary, as a zeroed sector leaves them, the chunk whose tail those
+    // zeros took is lost too); or when a chunk follows the unit's last slot, which tells that the
+    // walk met chunks that are not the unit's, with nothing to tell which: then no output is
+    // known to be the data's.
     bool damaged = false;
     // Output ranges, in order, of stored chunks' bytes that lie on whole sectors of zeros: a
     // compressor would have compressed such a chunk, so the zeros are a zeroed sector's.
@@ -43,6 +50,7 @@ struct Lznt1UnitResult {
 // its first byte on, whose data fills dataBytes of the output (a file's last unit fills less
 // than the unit); chunk k lands at out + k x 4096 (the caller zeroes out). Decoding stops at a
 // zero header, at the end of the input, at a damaged chunk, or once outSize is filled. Returns
-// whether no chunk is damaged.
+// whether no chunk is damaged. A stored chunk holds its bytes as they are, so another file's
+// bytes in its place are not seen.
 bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t dataBytes, size_t sectorSize,
                            Lznt1UnitResult& result);

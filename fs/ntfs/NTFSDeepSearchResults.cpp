@@ -24,8 +24,6 @@ constexpr u32 kReReadSectors = 128;
 constexpr u64 kReparsePointId = u64(-10);
 constexpr u16 kAttrReparse = 0x400;
 constexpr u64 kTopBit = u64(1) << 63;
-// The clusters a cluster-use map of a candidate of unknown size covers at the most.
-constexpr u64 kMaxMapClusters = u64(1) << 32;
 
 CSearchedNTFSPartitionInfo* AsNtfs(CSearchedPartitionInfo* c) {
     return c && c->GetKind() == 0 && c->GetFileSystemCode() == kFsNtfs ? static_cast<CSearchedNTFSPartitionInfo*>(c)
@@ -34,7 +32,8 @@ CSearchedNTFSPartitionInfo* AsNtfs(CSearchedPartitionInfo* c) {
 
 // The clusters the tree's live files use: their runs up to their size and, for NTFS files, the
 // cluster of their MFT record (of deleted ones too: the $MFT still holds it). A deleted file's
-// clusters are free and may hold another file since.
+// clusters are free and may hold another file since. The files of a volume formatted over this
+// one, or this one over it, count their clusters with their own volume's geometry.
 std::unique_ptr<CClusterUseMap> MarkTreeClustersUsed(CFileSystemNode* root, CSearchedNTFSPartitionInfo& c,
                                                      u32 sectorSize) {
     u64 start = 0;
@@ -42,17 +41,26 @@ std::unique_ptr<CClusterUseMap> MarkTreeClustersUsed(CFileSystemNode* root, CSea
     if (!root || !root->GetPartitionGeometry(start, spc) || spc == 0) return nullptr;
     u64 clusters = c.GetClusterCount();
     if (clusters == kNtfsUnknown) clusters = c.GetTotalSectors() / spc;
-    clusters = std::min(clusters, kMaxMapClusters);
-    auto map = std::make_unique<CClusterUseMap>(start, spc, sectorSize, clusters);
-    std::vector<CFileNode*> stack{root};
+    clusters = std::min(clusters, kMaxVolumeUseClusters);
+    std::unique_ptr<CClusterUseMap> map = CreateClusterUseMap(start, spc, sectorSize, clusters);
+    if (!map) return nullptr;
+    // Each node with the geometry of the volume folder it stands in.
+    std::vector<std::pair<CFileNode*, std::pair<u64, u32>>> stack{{root, {start, spc}}};
     while (!stack.empty()) {
-        CFileNode* n = stack.back();
+        auto [n, geometry] = stack.back();
         stack.pop_back();
-        for (CFileNode* k = n->GetFirstChild(); k; k = k->GetNextSibling()) stack.push_back(k);
+        if (n != root && n->IsFileSystemNode()) {
+            u64 ownStart = 0;
+            u32 ownSpc = 0;
+            if (n->GetPartitionGeometry(ownStart, ownSpc) && ownSpc != 0) geometry = {ownStart, ownSpc};
+        }
+        for (CFileNode* k = n->GetFirstChild(); k; k = k->GetNextSibling()) stack.emplace_back(k, geometry);
         const IFileProperties* p = n->GetFileProperties();
-        if (!p || n == root) continue;
+        if (!p || n->IsFileSystemNode()) continue;
         std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-        if (runs && !runs->IsResident() && (p->GetState() & kStateDeleted) == 0) map->MarkExtents(*runs, p->GetSize());
+        if (runs && !runs->IsResident() && (p->GetState() & kStateDeleted) == 0) {
+            map->MarkExtents(*runs, p->GetSize(), geometry.first, geometry.second);
+        }
         if (p->GetFileSystemKind() == kPropertiesNtfs) map->MarkRecord(n->GetRecordSector());
     }
     return map;

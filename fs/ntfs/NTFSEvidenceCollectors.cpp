@@ -362,11 +362,13 @@ void CNTFSFileRecordCollector::MirrorHypothesis() {
     GiveRunState(*c);
     CNTFSCandidateSet& set = *m_context.candidates;
     const u64 mftLcn = m_runMft->GetLCNOfFirstCluster();
+    // The $MFT of this volume is one of its own cluster size: a volume formatted over it at
+    // another cluster size may keep its $MFT at the same sector.
     bool mftSeen = false;
     if (Known(mftLcn)) {
         const unsigned __int128 at = static_cast<unsigned __int128>(mftLcn) * spc + c->GetPartitionStart();
         for (const NTFSMftRecordRun& run : m_runs) {
-            if (run.mft && run.mft->GetMFTStartSector() == at) mftSeen = true;
+            if (run.mft && run.mft->GetMFTStartSector() == at && run.mft->GetSectorsPerCluster() == spc) mftSeen = true;
         }
     }
     if (mftSeen) {
@@ -379,7 +381,37 @@ void CNTFSFileRecordCollector::MirrorHypothesis() {
         item.AddEvidence(ntfsev::kMirrorRun);
         GiveRunState(item);
     });
-    if (!any) MftHypotheses();
+    if (any) return;
+    // The run may be the $MFT itself, whose first records the mirror copies: that is the first
+    // reading. Whether it is the mirror instead is told once the device is read.
+    const u64 mftAt = m_runStart;
+    MftHypotheses();
+    if (Known(mftLcn) && static_cast<unsigned __int128>(mftLcn) * spc <= mftAt) {
+        m_pendingMirrors.push_back({std::move(c), mftAt - mftLcn * spc});
+    }
+}
+
+void CNTFSFileRecordCollector::Flush() {
+    EndRun();
+    CNTFSCandidateSet& set = *m_context.candidates;
+    for (PendingMirror& pending : m_pendingMirrors) {
+        CSearchedNTFSPartitionInfo& c = *pending.hypothesis;
+        // A volume that nothing but this run's own $MFT record places is no volume this run is
+        // the $MFT of: the run is a mirror, and it places its volume, which a newer volume
+        // formatted over it may have left with no other trace.
+        bool placed = false;
+        set.ForSameKey(pending.mftStart, c.GetSectorsPerCluster(), [&placed](CSearchedNTFSPartitionInfo& item) {
+            if ((item.GetEvidence() & ~ntfsev::kMftRecord) != 0) placed = true;
+        });
+        if (placed) continue;
+        bool any = false;
+        set.ForSameKey(c.GetPartitionStart(), c.GetSectorsPerCluster(), [&any](CSearchedNTFSPartitionInfo& item) {
+            any = true;
+            item.AddEvidence(ntfsev::kMirrorRun);
+        });
+        if (!any) set.Insert(std::move(pending.hypothesis));
+    }
+    m_pendingMirrors.clear();
 }
 
 void CNTFSFileRecordCollector::EndRun() {

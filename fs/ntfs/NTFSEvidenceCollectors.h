@@ -107,8 +107,8 @@ public:
     // Every FILE-record sector in device order: its bytes as read, and a fixed-up copy or null
     // when the sector holds no valid record.
     void Feed(u64 sector, const u8* raw, const u8* fixed, u32 length);
-    // Ends an open run (the device's end).
-    void Flush() { EndRun(); }
+    // Ends an open run (the device's end) and settles the mirror hypotheses left open.
+    void Flush();
     bool IsFull(bool mirror) const;
 
 private:
@@ -127,4 +127,11 @@ private:
     NTFSMFTLocation* m_runMft = nullptr;
     CSearchedFileRecord* m_runMirror = nullptr;
     u64 m_runClusters = kNtfsUnknown;
+    // Runs of $MFT and $MFTMirr records that neither reading placed when they ended: the
+    // hypothesis that the run is the mirror, and the start that its being the $MFT gives.
+    struct PendingMirror {
+        NTFSCandidatePtr hypothesis;
+        u64 mftStart = 0;
+    };
+    std::vector<PendingMirror> m_pendingMirrors;
 };

@@ -41,6 +41,23 @@ u64 AddRunExtents(IDataRunList& list, const NTFSRun& r, u64 volumeClusters) {
     list.AddExtent({kOutsideVolumeExtentStart, r.count - inside});
     return r.count;
 }
+
+// Clusters the data needs that the runs do not reach, while the attribute's allocated size says
+// they are the file's (an extent lost with its extension record, or runs read with another
+// volume's cluster size): they stay in the file as clusters that cannot be read, so that the file
+// keeps its own size and its missing bytes never pass for read ones. No more than a volume of
+// volumeClusters clusters (0: unknown) holds.
+u64 AddMissingTail(IDataRunList& list, u64 covered, u64 size, u64 allocatedBytes, u64 bytesPerCluster,
+                   u64 volumeClusters) {
+    const u64 needed = size / bytesPerCluster + (size % bytesPerCluster != 0 ? 1 : 0);
+    const u64 allocated = allocatedBytes / bytesPerCluster;
+    u64 missing = std::min(needed, allocated);
+    if (missing <= covered) return 0;
+    missing -= covered;
+    if (volumeClusters != 0) missing = std::min(missing, volumeClusters);
+    list.AddExtent({kOutsideVolumeExtentStart, missing});
+    return missing;
+}
 }  // namespace
 
 CNTFSFileProperties::~CNTFSFileProperties() { delete m_extensions; }
@@ -179,6 +196,7 @@ PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTF
 
     NTFSRunList runs;
     IDataRunList* list = nullptr;
+    u64 allocatedBytes = 0;  // the attribute's own word on its clusters
     for (u32 i = 0;; ++i) {
         u32 offset = 0;
         u64 sector = 0;
@@ -199,6 +217,7 @@ PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTF
             if (i64(data.size) <= 0 || data.size < dataSize) data.size = dataSize;
             // Only the first extent's header carries the sizes of the whole stream.
             data.initializedSize = AttrInitializedSize(a);
+            allocatedBytes = AttrAllocatedSize(a);
         }
     }
 
@@ -207,10 +226,11 @@ PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTF
         auto* nonResident = new CNoneResidentNTFSDataRunList();
         u64 total = 0, expectedVCN = 0;
         for (const NTFSRun& r : runs) {
-            // An extent that is missing (its extension record is gone) leaves a hole, so the
-            // later extents keep their places in the file.
+            // An extent that is missing (its extension record is gone) leaves clusters that cannot
+            // be read, so the later extents keep their places in the file and its bytes are not
+            // taken for zeros of its own.
             if (r.vcn > expectedVCN) {
-                nonResident->AddExtent({kSparseExtentStart, r.vcn - expectedVCN});
+                nonResident->AddExtent({kOutsideVolumeExtentStart, r.vcn - expectedVCN});
                 total = SatAdd(total, r.vcn - expectedVCN);
             }
             total = SatAdd(total, AddRunExtents(*nonResident, r, volumeClusters));
@@ -218,6 +238,8 @@ PropertiesRef<CNTFSFileProperties> MakeNTFSFileProperties(u64 recordSector, CNTF
         }
         if (i64(data.size) <= 0) data.size = 0;
         if (bytesPerCluster != 0 && bytesPerCluster % 512 == 0) {
+            total = SatAdd(total, AddMissingTail(*nonResident, total, data.size, allocatedBytes, bytesPerCluster,
+                                                 volumeClusters));
             const u64 allocated = SatMul(total, bytesPerCluster);
             data.size = std::min(data.size, allocated);
             if (data.size == 0) data.size = allocated;

@@ -1,42 +1,39 @@
 #include "fs/ntfs/NTFSFoundTree.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <deque>
-#include <list>
+#include <functional>
 #include <map>
 #include <memory>
 #include <unordered_map>
-#include <unordered_set>
 
+#include "devices/FileSystemCode.h"
 #include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
 #include "engine/DataRunList.h"
-#include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
-#include "engine/RecoveryFilter.h"
-#include "engine/RecycleBin.h"
+#include "engine/PartitionTree.h"
 #include "fs/ntfs/CommonFileRecordInfo.h"
+#include "fs/ntfs/NTFSDBR.h"
 #include "fs/ntfs/NTFSDeepSearch.h"
 #include "fs/ntfs/NTFSFileProperties.h"
+#include "fs/ntfs/NTFSFoundVolumes.h"
 #include "fs/ntfs/NTFSRecord.h"
-#include "fs/ntfs/NTFSTakenFolders.h"
+#include "fs/ntfs/NTFSVolumePart.h"
+#include "platform/Log.h"
 
 namespace {
 
+using namespace ntfsfound;
+
 constexpr u32 kBatchSectors = 128;
-constexpr u8 kOtherLostFilesState = 8;
 constexpr size_t kVolumeNameLimit = 98;
 constexpr u32 kMaxLabelCharacters = 64;
 constexpr u32 kVolumeRecord = 3;
-
-struct RecordGroup {
-    NTFSMFTLocation* location = nullptr;
-    CNTFSLogFileParser* parser = nullptr;
-    std::vector<std::unique_ptr<CCommonFileRecordInfo>> infos;
-    CFileNode* root = nullptr;
-};
+// A mirror copies at least this many of its $MFT's first records.
+constexpr u32 kMirroredRecords = 4;
 
 size_t Utf8Characters(const std::string& s) {
     size_t n = 0;
@@ -51,266 +48,180 @@ std::string CutUtf8(const std::string& s, size_t bytes) {
     return s.substr(0, n);
 }
 
-u64 HighestCluster(const NTFSRunList& runs) {
-    u64 high = 0;
-    for (const NTFSRun& r : runs) {
-        if (r.lcn == kSparseLCN || r.count == 0) continue;
-        high = std::max(high, r.lcn + r.count - 1);
-    }
-    return high;
-}
-
-PropertiesRef<CNTFSFileProperties> FolderProperties(const char* name, u8 state) {
-    PropertiesRef<CNTFSFileProperties> p = CreateNTFSFileProperties();
-    if (!p) return {};
-    NTFSFilePropertiesData data;
-    data.name = name;
-    data.nameLength = static_cast<u16>(data.name.size());
-    data.attributes = kAttrDirectory;
-    data.state = state;
-    p->SetData(data);
-    return p;
-}
-
-bool NodeIsFolder(const CFileNode* n) {
-    const IFileProperties* p = n->GetFileProperties();
-    return p && (p->GetAttributes() & kAttrDirectory);
-}
-
-// The folder records of one list, by number.
-using FolderRecords = std::unordered_multimap<u64, const CCommonFileRecordInfo*>;
-
-FolderRecords FolderRecordsOf(const std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos) {
-    FolderRecords folders;
-    for (const auto& info : infos) {
-        if (info->GetDirectoryFlag() != 0 && info->GetRecordNumber() != ~u64(0)) {
-            folders.emplace(info->GetRecordNumber(), info.get());
-        }
-    }
-    return folders;
-}
-
-CTakenFolderLinker::FolderLook LookUpFolderIn(const FolderRecords& folders, u64 record, u16 named) {
-    const auto range = folders.equal_range(record);
-    return LookUpFolderAmong(range.first, range.second, named, [](const CCommonFileRecordInfo* f) {
-        return std::pair(f->GetSequence(), f->IsInUse());
-    });
-}
-
-// Records of one list name their folders by number; a deleted record whose folder's record is now
-// another folder's (its sequence number tells) takes the stale id in place of that number, so
-// that no folder of the list adopts it. When the journal still holds the lost folder's record, a
-// deleted folder with the stale id joins the list and gathers them; else they stay with the
-// files whose folder is unknown.
-void CheckTakenFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, const CNTFSLogFileParser* journal) {
-    const FolderRecords folders = FolderRecordsOf(infos);
-    if (folders.empty()) return;
-    CTakenFolderLinker links(
-        journal, [&folders](u64 record, u16 named) { return LookUpFolderIn(folders, record, named); },
-        [&infos](u64 id, u64 parent, PropertiesRef<CNTFSFileProperties> properties) {
-            auto folder = std::make_unique<CCommonFileRecordInfo>();
-            folder->SetDirectoryFlag(1);
-            folder->SetRecordNumber(id);
-            folder->SetParentRecord(parent);
-            folder->SetProperties(properties.release());
-            infos.push_back(std::move(folder));
-        });
-    // Folders the journal gives back are appended, each with its own folder already checked.
-    for (size_t i = 0, n = infos.size(); i < n; ++i) {
-        CCommonFileRecordInfo* info = infos[i].get();
-        info->SetParentRecord(links.ParentId(info->GetParentRecord(), info->GetParentSequence(), info->IsInUse()));
-    }
-}
-
+// The tree of a found partition: its own volume's records, and those of volumes formatted over it
+// or under it (each read with its own geometry, in a folder of its own inside the tree).
 class FoundTreeBuilder {
 public:
     explicit FoundTreeBuilder(const NTFSFoundTreeInput& in) : m_in(in) {}
     FileSystemNodePtr Build();
 
 private:
-    void AcceptMFTLocations();
+    VolumePart& PartAt(NtfsVolumeKey key, bool guessed);
+    // The chosen volume's part first, then the others by their start.
+    std::vector<VolumePart*> AllParts() const;
+    // Parts for the $MFTs the chosen volume does not take, each at the start its record gives;
+    // the mirrors of those it takes are kept apart.
+    void AddVolumesOfOtherMfts();
+    // The part whose $MFT has the same runs as this copy found elsewhere: its mirror.
+    VolumePart* MirroredPart(const NTFSMFTLocation& location) const;
+    // Whether the record at `sector` is a mirror's copy of a record its $MFT holds.
+    bool IsMirrorCopy(u64 sector) const;
     void ReadRecords();
-    RecordGroup* GroupOf(u64 sector);
-    void MakeRecordInfo(const u8* raw, u32 length, u64 sector, RecordGroup* group);
-    // The properties of a record the info was filled from, with the folder their name names and
-    // (when asked) every folder its names name; `extensions` is handed over.
-    PropertiesRef<CNTFSFileProperties> MakeProperties(const u8* raw, u32 length, u64 sector, RecordGroup* group,
-                                                      NTFSExtensionRecordList* extensions,
-                                                      const CCommonFileRecordInfo& info, const NtfsFolderKnown* known,
-                                                      u64& parent, u16& parentSequence,
-                                                      std::vector<NtfsFolderReference>* namedFolders = nullptr);
-    // A file with names in several folders whose named folder is none of the list's folder
-    // records, while another name's is, is made again from its record under such a name.
-    void TakeKnownFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, RecordGroup* group);
-    bool FilterAccepts(CNTFSFileProperties* properties);
-    TreeNodePtr NodeFromInfo(CCommonFileRecordInfo& info);
-    void LinkGroupTree(RecordGroup& group);
-    // Returns the nodes left without a parent; folder (or a new "Other lost files") receives them.
-    CFileNode* GatherOrphans(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos, CFileNode* folder);
+    void PlaceRecord(const u8* raw, u32 length, u64 sector);
+    // Records whose own bytes tell no cluster size (resident data, folders without an index
+    // allocation) join the volume of the records that name them, or of the folder they name.
+    void PlaceUntold();
+    // The newest volume with an $MFT, and the clusters its metadata files hold.
+    void ChooseNewest();
+    // Files of every volume whose clusters the newest volume's records in use hold, but its own
+    // live files, hold another file's bytes there.
+    void MarkTakenClusters();
+    void MarkGuessedStarts();
     std::string ReadLabel();
+    FileSystemNodePtr MakeVolumeFolder(const std::string& name, const VolumeGeometry& g);
 
     const NTFSFoundTreeInput& m_in;
-    CSearchedNTFSPartitionInfo* m_partition = nullptr;
-    u64 m_start = 0;
-    u32 m_spc = 1;
+    VolumeGeometry m_chosen;
     u32 m_sectorSize = 512;
     u32 m_stride = 2;
     u64 m_end = 0;
-    std::vector<RecordGroup> m_groups;
-    std::vector<std::unique_ptr<CCommonFileRecordInfo>> m_own;
-    CFileNode* m_sharedLost = nullptr;
+    std::unique_ptr<VolumePart> m_chosenPart;
+    std::map<NtfsVolumeKey, std::unique_ptr<VolumePart>> m_others;
+    std::unique_ptr<CNtfsVolumePlacer> m_placer;
+    InfoList m_untold;
+    VolumePart* m_newest = nullptr;
+    std::unique_ptr<CClusterUseMap> m_used;
+    struct Mirror {
+        u64 sector;  // of its copy of record 0
+        VolumePart* part;
+    };
+    std::vector<Mirror> m_mirrors;
 };
 
-void FoundTreeBuilder::AcceptMFTLocations() {
+VolumePart& FoundTreeBuilder::PartAt(NtfsVolumeKey key, bool guessed) {
+    if (key == m_chosen.Key()) return *m_chosenPart;
+    auto it = m_others.find(key);
+    if (it != m_others.end()) {
+        // One record that something placed is enough to place the volume.
+        it->second->Geometry().guessed = it->second->Geometry().guessed && guessed;
+        return *it->second;
+    }
+    VolumeGeometry g;
+    g.start = key.start;
+    g.spc = key.sectorsPerCluster;
+    g.numbering = m_chosen.numbering;
+    g.guessed = guessed;
+    const u64 deviceEnd = m_in.device->GetTotalSectors();
+    g.totalSectors = deviceEnd > g.start ? deviceEnd - g.start : 0;
+    if (m_in.search) {
+        m_in.search->GetCandidates().ForSameKey(g.start, g.spc, [&g](CSearchedNTFSPartitionInfo& c) {
+            if (g.clusterCount != kNtfsUnknown) return;
+            g.totalSectors = c.GetTotalSectors();
+            g.clusterCount = c.GetClusterCount();
+        });
+    }
+    if (g.clusterCount == kNtfsUnknown) g.clusterCount = g.totalSectors / g.spc;
+    auto part = std::make_unique<VolumePart>(m_in, g, m_sectorSize, m_stride);
+    VolumePart& made = *part;
+    m_others.emplace(key, std::move(part));
+    return made;
+}
+
+std::vector<VolumePart*> FoundTreeBuilder::AllParts() const {
+    std::vector<VolumePart*> parts{m_chosenPart.get()};
+    for (const auto& [key, part] : m_others) parts.push_back(part.get());
+    return parts;
+}
+
+void FoundTreeBuilder::AddVolumesOfOtherMfts() {
     if (!m_in.mftDetails) return;
-    for (NTFSMftRecordDetail& d : *m_in.mftDetails) {
-        NTFSMFTLocation* loc = d.location;
-        if (!loc || loc->GetMFTStartSector() < m_start) continue;
-        const u64 offset = loc->GetMFTStartSector() - m_start;
-        if (offset % m_spc != 0 || offset / m_spc != loc->GetLCNOfFirstCluster()) continue;
-        const unsigned __int128 high = static_cast<unsigned __int128>(HighestCluster(loc->GetRuns())) * m_spc;
-        if (high >= m_partition->GetTotalSectors()) continue;
-        if (!d.parser) d.parser = std::make_unique<CNTFSLogFileParser>();
-        if (!d.parser->IsOpened()) {
-            // The journal's clusters count from this partition's own start on the device.
-            d.parser->Open(m_in.device, &loc->GetRuns(), m_spc, m_start);
-            d.parser->Parse();
+    for (const NTFSMftRecordDetail& d : *m_in.mftDetails) {
+        const NTFSMFTLocation* loc = d.location;
+        if (!loc || m_chosenPart->Accepted(loc)) continue;
+        // The mirror's copy of an $MFT the volume holds: what lies there are copies of its records.
+        if (VolumePart* of = MirroredPart(*loc)) {
+            m_mirrors.push_back({loc->GetMFTStartSector(), of});
+            continue;
         }
-        RecordGroup g;
-        g.location = loc;
-        g.parser = d.parser.get();
-        m_groups.push_back(std::move(g));
+        const u32 spc = loc->GetSectorsPerCluster();
+        const u64 lcn = loc->GetLCNOfFirstCluster();
+        if (spc == 0 || lcn == kSparseLCN) continue;
+        const unsigned __int128 offset = static_cast<unsigned __int128>(lcn) * spc;
+        if (offset > loc->GetMFTStartSector()) continue;
+        const NtfsVolumeKey key{loc->GetMFTStartSector() - u64(offset), spc};
+        if (key == m_chosen.Key()) continue;
+        VolumePart& part = PartAt(key, false);
+        if (!part.Accepted(loc)) part.AcceptMFTLocations();
     }
 }
 
-RecordGroup* FoundTreeBuilder::GroupOf(u64 sector) {
-    if ((m_partition->GetMftNumbering() & 0xFFFFFFFFu) == 0) return nullptr;
-    const u64 cluster = (sector - m_start) / m_spc;
-    for (RecordGroup& g : m_groups) {
-        if (ContainsLCN(g.location->GetRuns(), cluster)) return &g;
+VolumePart* FoundTreeBuilder::MirroredPart(const NTFSMFTLocation& location) const {
+    for (VolumePart* part : AllParts()) {
+        if (part->Geometry().spc != location.GetSectorsPerCluster()) continue;
+        for (const RecordGroup& group : part->Groups()) {
+            if (group.location->GetMFTStartSector() != location.GetMFTStartSector() &&
+                RunListsEqual(group.location->GetRuns(), location.GetRuns())) {
+                return part;
+            }
+        }
     }
     return nullptr;
 }
 
-bool FoundTreeBuilder::FilterAccepts(CNTFSFileProperties* properties) {
-    IRecoveryFilter* filter = m_in.builder ? m_in.builder->GetFilter() : nullptr;
-    if (!filter) return true;
-    TreeNodePtr probe = CreateFileNode();
-    if (!probe) return true;
-    properties->AddRef();
-    probe->SetFileProperties(properties);
-    return filter->Accept(probe.get()) != 0;
+bool FoundTreeBuilder::IsMirrorCopy(u64 sector) const {
+    for (const Mirror& m : m_mirrors) {
+        const VolumeGeometry& g = m.part->Geometry();
+        // The mirror holds the $MFT's first records: four at the least, a whole cluster of them
+        // where a cluster holds more.
+        const u64 span = std::max<u64>(u64(kMirroredRecords) * m_stride, g.spc);
+        if (sector < m.sector || sector - m.sector >= span) continue;
+        const u64 number = (sector - m.sector) / m_stride;
+        // A copy stands aside only for a record the $MFT itself still holds.
+        for (const RecordGroup& group : m.part->Groups()) {
+            const u64 primary = ComputeRecordSector(number, g.spc, g.start, group.location->GetRuns(), u8(m_stride));
+            std::vector<u8> record(size_t(m_stride) * m_sectorSize);
+            if (primary != kSparseLCN && m_in.device->Read(record.data(), primary, m_stride) != 0 &&
+                ValidateFileRecord(record.data(), u32(record.size()))) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
-void FoundTreeBuilder::MakeRecordInfo(const u8* raw, u32 length, u64 sector, RecordGroup* group) {
+void FoundTreeBuilder::PlaceRecord(const u8* raw, u32 length, u64 sector) {
+    if (IsMirrorCopy(sector)) return;
     u8 fixed[ntfs::kMaxRecordSize];
     const u32 span = std::min<u32>(RecordSpan(raw, length), sizeof(fixed));
     std::memcpy(fixed, raw, span);
     ApplyFileRecordFixups(fixed, span);
-    if (RecordIsExtension(fixed) || IsSystemMetadataRecord(fixed, span)) return;
-
-    auto info = std::make_unique<CCommonFileRecordInfo>();
-    if (!info->FillFromRecord(raw, length, sector)) return;
-    const NTFSRunList* mftRuns = group ? &group->location->GetRuns() : nullptr;
-    if (mftRuns) {
-        const u64 offset = sector - m_start;
-        const u64 vcn = LookupVCN(*mftRuns, offset / m_spc);
-        u64 number = ~u64(0);
-        if (vcn != kSparseLCN) {
-            const u64 inMft = vcn * m_spc + offset % m_spc;
-            number = inMft % m_stride == 0 ? inMft / m_stride : ~u64(0);
+    const u32 spc = RecordClusterBytes(fixed, span, m_sectorSize) / m_sectorSize;
+    // The $MFT that holds the record numbers it, unless its own attributes count clusters of
+    // another size: then it is an older volume's record left where the $MFT grew.
+    const auto byMft = [&](VolumePart& part) {
+        if (spc != 0 && spc != part.Geometry().spc) return false;
+        RecordGroup* group = part.GroupOf(sector);
+        if (!group || (RecordIsInUse(fixed) && part.Unclaimed(*group, sector))) return false;
+        // The newest volume's records in use hold their clusters, whatever they describe.
+        if (&part == m_newest && RecordIsInUse(fixed)) {
+            m_used->MarkRecordClusters(fixed, span, part.Geometry().start, part.Geometry().spc);
         }
-        info->SetRecordNumber(number);
-    }
-    NTFSExtensionRecordList* extensions =
-        mftRuns ? CNTFSFileRecord::LocateExtensionRecords(raw, length, sector, m_spc, m_start,
-                                                          m_in.device, *mftRuns, static_cast<u8>(m_stride))
-                : nullptr;
-    u64 parent = ~u64(0);
-    u16 parentSequence = 0;
-    std::vector<NtfsFolderReference> namedFolders;
-    PropertiesRef<CNTFSFileProperties> properties =
-        MakeProperties(raw, length, sector, group, extensions, *info, nullptr, parent, parentSequence, &namedFolders);
-    info->SetNamedFolder(parent, parentSequence);
-    info->SetNamedFolders(std::move(namedFolders));
-    if (!properties || !FilterAccepts(properties.get())) return;
-    info->SetProperties(properties.release());
-    (group ? group->infos : m_own).push_back(std::move(info));
-}
-
-PropertiesRef<CNTFSFileProperties> FoundTreeBuilder::MakeProperties(const u8* raw, u32 length, u64 sector,
-                                                                    RecordGroup* group,
-                                                                    NTFSExtensionRecordList* extensions,
-                                                                    const CCommonFileRecordInfo& info,
-                                                                    const NtfsFolderKnown* known, u64& parent,
-                                                                    u16& parentSequence,
-                                                                    std::vector<NtfsFolderReference>* namedFolders) {
-    CNTFSFileRecord record;
-    if (!record.Init(raw, length, sector, m_in.device, extensions)) {
-        delete extensions;
-        return {};
-    }
-    const u64 clusters = m_partition->GetClusterCount() != kNtfsUnknown ? m_partition->GetClusterCount() : 0;
-    PropertiesRef<CNTFSFileProperties> properties =
-        MakeNTFSFileProperties(sector, record, u64(m_spc) * m_sectorSize, &parent, clusters, &parentSequence, known,
-                               namedFolders);
-    if (!properties) {
-        delete extensions;
-        return {};
-    }
-    if (group && properties->GetSize() == 0 && info.GetDirectoryFlag() == 0 &&
-        (properties->GetState() & kStateDeleted)) {
-        // The folder the info takes from the name (as SetNamedFolder does).
-        const u64 read = info.GetParentRecord();
-        const bool taken = parent != ~u64(0) && (parent >= kNtfsRootFolderRecord || read == ~u64(0));
-        group->parser->ApplyToRecord(record.GetRecord(), properties.get(), taken ? parent : read, extensions);
-    }
-    FixNegativeSize(properties.get(), m_spc, m_sectorSize);
-    properties->SetExtensionRecords(extensions);
-    return properties;
-}
-
-void FoundTreeBuilder::TakeKnownFolders(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos,
-                                        RecordGroup* group) {
-    const FolderRecords folders = FolderRecordsOf(infos);
-    const NtfsFolderKnown known = [&folders](u64 record, u16 named) {
-        return LookUpFolderIn(folders, record, named) == CTakenFolderLinker::FolderLook::kBelongs;
+        if (auto info = part.MakeInfo(raw, length, sector, group)) part.Keep(std::move(info), group);
+        return true;
     };
-    const auto stands = [&known](u64 record, u16 named) {
-        return record == kNtfsRootFolderRecord || known(record, named);
-    };
-    const u64 deviceEnd = m_in.device->GetTotalSectors();
-    const u32 look = CNTFSSearchController::kWindowSectors;
-    std::vector<u8> buffer(size_t(look) * m_sectorSize);
-    const auto standsAny = [&stands](const std::vector<NtfsFolderReference>& folders) {
-        return std::any_of(folders.begin(), folders.end(),
-                           [&stands](const NtfsFolderReference& f) { return stands(f.record, f.sequence); });
-    };
-    for (auto& info : infos) {
-        auto* properties = static_cast<CNTFSFileProperties*>(info->GetProperties());
-        if (!properties || stands(info->GetParentRecord(), info->GetParentSequence()) ||
-            !standsAny(info->GetNamedFolders())) {
-            continue;
-        }
-        // The record is read again: only such files pay for it.
-        const u64 sector = info->GetRecordSector();
-        if (sector >= deviceEnd) continue;
-        const u64 readable = std::min<u64>(look, deviceEnd - sector);
-        std::fill(buffer.begin(), buffer.end(), 0);
-        const u32 length = static_cast<u32>(readable) * m_sectorSize;
-        if (m_in.device->Read(buffer.data(), sector, readable) == 0 || !ValidateFileRecord(buffer.data(), length)) {
-            continue;
-        }
-        const NTFSExtensionRecordList* kept = properties->GetExtensionRecords();
-        auto* extensions = kept ? new NTFSExtensionRecordList(*kept) : nullptr;
-        u64 parent = ~u64(0);
-        u16 parentSequence = 0;
-        PropertiesRef<CNTFSFileProperties> remade =
-            MakeProperties(buffer.data(), length, sector, group, extensions, *info, &known, parent, parentSequence);
-        if (!remade || !stands(parent, parentSequence) || !FilterAccepts(remade.get())) continue;
-        info->SetNamedFolder(parent, parentSequence);
-        info->SetProperties(remade.release());
+    if (byMft(*m_chosenPart)) return;
+    for (auto& [key, part] : m_others) {
+        if (byMft(*part)) return;
     }
+    if ((m_chosen.numbering >> 32) != 0) return;
+    if (spc == 0) {
+        if (auto info = m_chosenPart->MakeInfo(raw, length, sector, nullptr)) m_untold.push_back(std::move(info));
+        return;
+    }
+    const u64 number = RecordIsNewerLayout(fixed) ? RecordNumberField(fixed) : ~u64(0);
+    const CNtfsVolumePlacer::Placement placed = m_placer->Place(sector, number, spc);
+    VolumePart& part = PartAt(placed.key, placed.guessed);
+    if (auto info = part.MakeInfo(raw, length, sector, nullptr)) part.Keep(std::move(info), nullptr);
 }
 
 void FoundTreeBuilder::ReadRecords() {
@@ -318,11 +229,10 @@ void FoundTreeBuilder::ReadRecords() {
     const u64 deviceEnd = m_in.device->GetTotalSectors();
     const u32 look = CNTFSSearchController::kWindowSectors;
     std::vector<u8> buffer(size_t(kBatchSectors + look) * m_sectorSize);
-    const bool skipOutside = (m_partition->GetMftNumbering() >> 32) != 0;
     for (const NtfsRecordRun& run : *m_in.recordRuns) {
         for (u64 k = 0; k < run.count;) {
             const u64 first = run.firstSector + k * m_stride;
-            if (first < m_start) {
+            if (first < m_chosen.start) {
                 ++k;
                 continue;
             }
@@ -335,120 +245,188 @@ void FoundTreeBuilder::ReadRecords() {
                 continue;
             }
             for (u64 at = 0; at < batch && k < run.count; at += m_stride, ++k) {
-                const u64 sector = first + at;
                 const u8* raw = buffer.data() + at * m_sectorSize;
                 const u32 length = static_cast<u32>(std::min<u64>(look, readable - at)) * m_sectorSize;
                 if (!ValidateFileRecord(raw, length) || RecordIsExtension(raw)) continue;
-                RecordGroup* group = GroupOf(sector);
-                if (!group && skipOutside) continue;
-                MakeRecordInfo(raw, length, sector, group);
+                PlaceRecord(raw, length, first + at);
             }
         }
     }
 }
 
-TreeNodePtr FoundTreeBuilder::NodeFromInfo(CCommonFileRecordInfo& info) {
-    IFileProperties* properties = info.GetProperties();
-    if (!properties) return nullptr;
-    TreeNodePtr node = CreateFileNode();
-    if (!node) return nullptr;
-    properties->AddRef();
-    info.ReleaseProperties();
-    node->SetFileProperties(properties);
-    node->SetId(info.GetRecordNumber());
-    node->SetParentId(info.GetParentRecord());
-    node->SetRecordSector(info.GetRecordSector());
-    return node;
-}
-
-void FoundTreeBuilder::LinkGroupTree(RecordGroup& group) {
-    std::multimap<u64, CCommonFileRecordInfo*> byParent;
-    for (auto& info : group.infos) byParent.emplace(info->GetParentRecord(), info.get());
-    std::deque<std::pair<CFileNode*, u64>> queue{{group.root, kNtfsRootFolderRecord}};
-    // A damaged folder may claim to be its own ancestor: each folder number is walked once.
-    std::unordered_set<u64> visited;
-    while (!queue.empty()) {
-        auto [folder, number] = queue.front();
-        queue.pop_front();
-        if (number == ~u64(0) || !visited.insert(number).second) continue;
-        auto range = byParent.equal_range(number);
-        // Inside a recycle bin a recycled file gets back its name from its information file.
-        const bool inBin = IsInRecycleBin(folder);
-        std::list<CFileNode*> pending;
+void FoundTreeBuilder::PlaceUntold() {
+    if (m_untold.empty()) return;
+    const std::vector<VolumePart*> parts = AllParts();
+    // What each untold folder holds, by the volumes of the records below it: records whose size
+    // was told, and untold folders once their own holdings are known. At most two volumes are
+    // kept per folder, as two already leave it where it is.
+    struct Holdings {
+        VolumePart* parts[2] = {nullptr, nullptr};
+        bool Add(VolumePart* p) {
+            if (!p || parts[0] == p || parts[1] == p || parts[1]) return false;
+            (parts[0] ? parts[1] : parts[0]) = p;
+            return true;
+        }
+        VolumePart* Only() const { return parts[1] ? nullptr : parts[0]; }
+    };
+    std::unordered_multimap<u64, size_t> folders;  // untold folders by record number
+    for (size_t i = 0; i < m_untold.size(); ++i) {
+        if (m_untold[i]->GetDirectoryFlag() != 0 && m_untold[i]->GetRecordNumber() != ~u64(0)) {
+            folders.emplace(m_untold[i]->GetRecordNumber(), i);
+        }
+    }
+    std::vector<Holdings> holdings(m_untold.size());
+    std::vector<size_t> work;
+    // A record naming folder `parent` (with that sequence) adds the holdings of `from`.
+    const auto name = [&](u64 parent, u16 sequence, const std::function<bool(Holdings&)>& add) {
+        const auto range = folders.equal_range(parent);
         for (auto it = range.first; it != range.second; ++it) {
-            TreeNodePtr made = NodeFromInfo(*it->second);
-            if (!made) continue;
-            CFileNode* node = made.release();
-            folder->AddChild(node);
-            if (NodeIsFolder(node)) queue.emplace_back(node, node->GetId());
-            if (!inBin) continue;
-            if (CFileNode* companion = FindRecycleBinPair(pending, node)) {
-                CFileNode* info = IsRecycleBinInfoFile(node) ? node : companion;
-                CFileNode* entry = info == node ? companion : node;
-                RestoreRecycleBinName(m_in.device, entry, info, m_start, m_spc);
-            }
+            const CCommonFileRecordInfo& folder = *m_untold[it->second];
+            if (!FolderSequenceMatches(sequence, folder.GetSequence(), folder.IsInUse())) continue;
+            if (add(holdings[it->second])) work.push_back(it->second);
+        }
+    };
+    for (VolumePart* part : parts) {
+        for (const auto& info : part->Own()) {
+            name(info->GetParentRecord(), info->GetParentSequence(), [part](Holdings& h) { return h.Add(part); });
         }
     }
-    CFileNode* lost = GatherOrphans(group.infos, m_sharedLost);
-    if (lost && !m_sharedLost) {
-        m_sharedLost = lost;
-        group.root->AddChild(lost);
+    // Holdings only grow, and each folder's at most twice: any order reaches the same end.
+    while (!work.empty()) {
+        const size_t i = work.back();
+        work.pop_back();
+        const Holdings from = holdings[i];
+        name(m_untold[i]->GetParentRecord(), m_untold[i]->GetParentSequence(), [&from](Holdings& h) {
+            const bool first = h.Add(from.parts[0]);
+            const bool second = h.Add(from.parts[1]);
+            return first || second;
+        });
+    }
+    // The folders whose holdings are one volume's join it.
+    for (size_t i = 0; i < m_untold.size(); ++i) {
+        VolumePart* only = holdings[i].Only();
+        if (only && m_untold[i]->GetDirectoryFlag() != 0) only->Keep(std::move(m_untold[i]), nullptr);
+    }
+    // The rest join the volume of the folder they name, when one volume's folders alone have its
+    // number: first the folders, each by what was placed before them all, then the files.
+    std::unordered_multimap<u64, std::pair<VolumePart*, const CCommonFileRecordInfo*>> index;
+    const auto addFolders = [&index](VolumePart* part, const InfoList& infos) {
+        for (const auto& info : infos) {
+            if (info && info->GetDirectoryFlag() != 0) index.emplace(info->GetRecordNumber(), std::pair(part, info.get()));
+        }
+    };
+    for (VolumePart* part : parts) addFolders(part, part->Own());
+    const auto volumeNamed = [&index, this](const CCommonFileRecordInfo& info) {
+        Holdings named;
+        const auto range = index.equal_range(info.GetParentRecord());
+        for (auto it = range.first; it != range.second; ++it) {
+            const CCommonFileRecordInfo& folder = *it->second.second;
+            if (FolderSequenceMatches(info.GetParentSequence(), folder.GetSequence(), folder.IsInUse())) {
+                named.Add(it->second.first);
+            }
+        }
+        return named.Only() ? named.Only() : m_chosenPart.get();
+    };
+    std::vector<std::pair<VolumePart*, size_t>> folderMoves;
+    for (size_t i = 0; i < m_untold.size(); ++i) {
+        if (m_untold[i] && m_untold[i]->GetDirectoryFlag() != 0) folderMoves.emplace_back(volumeNamed(*m_untold[i]), i);
+    }
+    for (const auto& [part, i] : folderMoves) {
+        index.emplace(m_untold[i]->GetRecordNumber(), std::pair(part, m_untold[i].get()));
+        part->Keep(std::move(m_untold[i]), nullptr);
+    }
+    for (auto& info : m_untold) {
+        if (info) volumeNamed(*info)->Keep(std::move(info), nullptr);
+    }
+    m_untold.clear();
+}
+
+void FoundTreeBuilder::ChooseNewest() {
+    // The newest volume with an $MFT is the one whose boot sector still stands at its start, and
+    // of those the one formatted last (to the second, as formatting stamps it); the chosen one
+    // where they tie.
+    std::pair<bool, u64> newestRank;
+    const std::vector<VolumePart*> parts = AllParts();
+    for (VolumePart* part : parts) {
+        if (!part->HasGroups()) continue;
+        const std::pair<bool, u64> rank{part->HasBootSectorAtStart(), part->FormatTime()};
+        if (!m_newest || rank > newestRank) {
+            m_newest = part;
+            newestRank = rank;
+        }
+    }
+    if (!m_newest) return;
+    const VolumeGeometry& g = m_newest->Geometry();
+    const u64 clusters =
+        std::min(g.clusterCount != kNtfsUnknown ? g.clusterCount : g.totalSectors / g.spc, kMaxVolumeUseClusters);
+    m_used = CreateClusterUseMap(g.start, g.spc, m_sectorSize, clusters);
+    if (!m_used) {
+        m_newest = nullptr;
+        return;
+    }
+    // The metadata files: the search keeps some of their records apart from the others.
+    const u32 length = m_stride * m_sectorSize;
+    std::vector<u8> record(std::max<u32>(length, ntfs::kMaxRecordSize));
+    for (RecordGroup& group : m_newest->Groups()) {
+        for (u64 number = 0; number < kFirstUserRecord; ++number) {
+            const u64 sector = ComputeRecordSector(number, g.spc, g.start, group.location->GetRuns(), u8(m_stride));
+            if (sector == kSparseLCN || m_in.device->Read(record.data(), sector, m_stride) == 0 ||
+                !ValidateFileRecord(record.data(), length)) {
+                continue;
+            }
+            ApplyFileRecordFixups(record.data(), RecordSpan(record.data(), length));
+            if (RecordIsInUse(record.data()) && MftBitmapClaims(group.recordsInUse, number)) {
+                m_used->MarkRecordClusters(record.data(), length, g.start, g.spc);
+            }
+        }
     }
 }
 
-CFileNode* FoundTreeBuilder::GatherOrphans(std::vector<std::unique_ptr<CCommonFileRecordInfo>>& infos,
-                                           CFileNode* folder) {
-    std::vector<CFileNode*> nodes;
-    for (auto& info : infos) {
-        if (TreeNodePtr n = NodeFromInfo(*info)) nodes.push_back(n.release());
+void FoundTreeBuilder::MarkTakenClusters() {
+    if (!m_newest || !m_used) return;
+    // The extents the live files' extension records hold.
+    for (RecordGroup& group : m_newest->Groups()) {
+        for (const auto& info : group.infos) {
+            const IFileProperties* p = info->GetProperties();
+            if (!p || !info->IsInUse()) continue;
+            std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+            if (runs && !runs->IsResident()) m_used->MarkExtents(*runs, p->GetSize());
+        }
     }
-    std::multimap<u64, CFileNode*> byParent;
-    for (CFileNode* n : nodes) byParent.emplace(n->GetParentId(), n);
-    for (CFileNode* f : nodes) {
-        if (!NodeIsFolder(f) || f->GetId() == ~u64(0) || f->GetId() < kFirstUserRecord) continue;
-        auto range = byParent.equal_range(f->GetId());
-        for (auto it = range.first; it != range.second; ++it) {
-            CFileNode* child = it->second;
-            if (child == f || child->GetParent()) continue;
-            bool ancestor = false;
-            size_t steps = 0;
-            for (const CFileNode* a = f; a && steps <= nodes.size(); a = a->GetParent(), ++steps) {
-                if (a == child) ancestor = true;
+    const std::vector<VolumePart*> parts = AllParts();
+    for (VolumePart* part : parts) {
+        const VolumeGeometry& own = part->Geometry();
+        const auto check = [&](const InfoList& infos, bool live) {
+            for (const auto& info : infos) {
+                IFileProperties* p = info->GetProperties();
+                if (!p || (live && info->IsInUse())) continue;
+                MarkClustersTaken(*p, own.start, own.spc, *m_used);
             }
-            if (!ancestor) f->AddChild(child);
+        };
+        check(part->Own(), false);
+        for (RecordGroup& group : part->Groups()) check(group.infos, part == m_newest);
+    }
+}
+
+void FoundTreeBuilder::MarkGuessedStarts() {
+    for (auto& [key, part] : m_others) {
+        if (!part->Geometry().guessed) continue;
+        ReleaseTrace("NTFS records of %u-byte clusters found inside the volume at sector %llu, where nothing places "
+                     "a volume of their cluster size: their data is read from that volume's start and counted "
+                     "incomplete",
+                     unsigned(key.sectorsPerCluster * m_sectorSize), static_cast<unsigned long long>(key.start));
+        for (const auto& info : part->Own()) {
+            IFileProperties* p = info->GetProperties();
+            if (!p || (p->GetAttributes() & kAttrDirectory) != 0) continue;
+            std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+            // Resident data lies in the record itself, wherever the volume starts.
+            if (runs && !runs->IsResident()) p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
         }
     }
-    std::vector<CFileNode*> rest;
-    for (CFileNode* n : nodes) {
-        if (n->GetParent()) continue;
-        const IFileProperties* p = n->GetFileProperties();
-        const bool system = p && p->GetName() && p->GetName()[0] == '$';
-        if (system && !n->GetFirstChild()) {
-            DestroyTreeNode(n);
-            continue;
-        }
-        rest.push_back(n);
-    }
-    if (rest.empty()) return nullptr;
-    CFileNode* target = folder;
-    if (!target) {
-        TreeNodePtr made = CreateFileNode();
-        PropertiesRef<CNTFSFileProperties> p = FolderProperties(kOtherLostFilesName, kOtherLostFilesState);
-        if (!made || !p) {
-            for (CFileNode* n : rest) DestroySubtree(n);
-            return nullptr;
-        }
-        made->SetFileProperties(p.release());
-        made->SetId(kOtherLostFilesId);
-        made->SetParentId(kNtfsRootFolderRecord);
-        target = made.release();
-    }
-    for (CFileNode* n : rest) target->AddChild(n);
-    return target;
 }
 
 std::string FoundTreeBuilder::ReadLabel() {
-    const u64 mft = m_partition->GetMftSector();
+    const u64 mft = m_chosen.mftSector;
     if (mft == kNtfsUnknown || !m_in.device) return std::string();
     const u32 recordBytes = std::max<u32>(ntfs::kMinRecordSize, m_sectorSize);
     std::vector<u8> record(recordBytes);
@@ -460,65 +438,72 @@ std::string FoundTreeBuilder::ReadLabel() {
     return label;
 }
 
-FileSystemNodePtr FoundTreeBuilder::Build() {
-    m_partition = m_in.partition;
-    if (!m_partition || m_partition->GetKind() != 0 || !m_in.device) return nullptr;
-    m_start = m_partition->GetPartitionStart();
-    m_spc = std::max<u32>(1, m_partition->GetSectorsPerCluster());
-    m_sectorSize = NTFSScanGeometry::For(m_in.device->GetSectorSize()).sectorSize;
-    m_stride = NTFSScanGeometry::For(m_sectorSize).recordStride;
-    m_end = m_start + m_partition->GetTotalSectors();
-
-    AcceptMFTLocations();
-    for (RecordGroup& g : m_groups) {
-        g.root = CreateFileNode().release();
-        if (g.root) g.root->SetId(kNtfsRootFolderRecord);
-    }
-    ReadRecords();
-    TakeKnownFolders(m_own, nullptr);
-    CheckTakenFolders(m_own, nullptr);
-    for (RecordGroup& g : m_groups) {
-        TakeKnownFolders(g.infos, &g);
-        CheckTakenFolders(g.infos, g.parser);
-        if (g.root) LinkGroupTree(g);
-    }
-
+FileSystemNodePtr FoundTreeBuilder::MakeVolumeFolder(const std::string& name, const VolumeGeometry& g) {
     FileSystemNodePtr volume = CreateFileSystemNode();
-    const std::string name = CutUtf8(GetScanOptions().GetFoundPartitionName("NTFS", int(m_in.treeId + 1)),
-                                     kVolumeNameLimit);
     PropertiesRef<CNTFSFileProperties> properties = FolderProperties(name.c_str(), 0);
-    if (!volume || !properties) {
-        for (RecordGroup& g : m_groups) DestroySubtree(g.root);
-        return nullptr;
-    }
+    if (!volume || !properties) return nullptr;
     volume->SetFileProperties(properties.release());
-    volume->SetPartitionGeometry(m_start, m_spc);
+    volume->SetPartitionGeometry(g.start, g.spc);
     volume->SetFileSystemType(kFsNtfs);
     volume->SetId(kNtfsRootFolderRecord);
+    return volume;
+}
+
+FileSystemNodePtr FoundTreeBuilder::Build() {
+    CSearchedNTFSPartitionInfo* partition = m_in.partition;
+    if (!partition || partition->GetKind() != 0 || !m_in.device) return nullptr;
+    m_chosen.start = partition->GetPartitionStart();
+    m_chosen.spc = std::max<u32>(1, partition->GetSectorsPerCluster());
+    m_chosen.totalSectors = partition->GetTotalSectors();
+    m_chosen.clusterCount = partition->GetClusterCount();
+    m_chosen.numbering = partition->GetMftNumbering();
+    m_chosen.mftSector = partition->GetMftSector();
+    m_sectorSize = NTFSScanGeometry::For(m_in.device->GetSectorSize()).sectorSize;
+    m_stride = NTFSScanGeometry::For(m_sectorSize).recordStride;
+    m_end = m_chosen.start + m_chosen.totalSectors;
+
+    m_chosenPart = std::make_unique<VolumePart>(m_in, m_chosen, m_sectorSize, m_stride);
+    m_chosenPart->AcceptMFTLocations();
+    AddVolumesOfOtherMfts();
+    ChooseNewest();
+    std::vector<const NTFSMFTLocation*> mfts;
+    if (m_in.mftDetails) {
+        for (const NTFSMftRecordDetail& d : *m_in.mftDetails) mfts.push_back(d.location);
+    }
+    m_placer = std::make_unique<CNtfsVolumePlacer>(m_chosen.Key(), m_stride, mfts,
+                                                   m_in.search ? &m_in.search->GetCandidates() : nullptr);
+    ReadRecords();
+    PlaceUntold();
+    m_chosenPart->CheckFolders();
+    for (auto& [key, part] : m_others) part->CheckFolders();
+    MarkTakenClusters();
+    MarkGuessedStarts();
+
+    const std::string name = CutUtf8(GetScanOptions().GetFoundPartitionName("NTFS", int(m_in.treeId + 1)),
+                                     kVolumeNameLimit);
+    FileSystemNodePtr volume = MakeVolumeFolder(name, m_chosen);
+    if (!volume) return nullptr;
     const std::string label = ReadLabel();
     const size_t characters = Utf8Characters(label);
     if (characters >= 1 && characters <= kMaxLabelCharacters) volume->SetVolumeLabel(label.c_str());
-
-    for (RecordGroup& g : m_groups) {
-        if (!g.root) continue;
-        while (CFileNode* child = g.root->GetFirstChild()) {
-            g.root->RemoveChild(child);
-            volume->AddChild(child);
-        }
-        DeleteFileNode(g.root);
-        g.root = nullptr;
+    m_chosenPart->Link(volume.get());
+    // Each other volume stands in a folder of its own that carries its geometry, so that its
+    // files are read with their own clusters.
+    for (auto& [key, part] : m_others) {
+        if (part->IsEmpty()) continue;
+        char guestName[kVolumeNameLimit + 1];
+        std::snprintf(guestName, sizeof(guestName), "%s at sector %llu, %llu-byte clusters", FileSystemTypeName(kFsNtfs),
+                      static_cast<unsigned long long>(key.start),
+                      static_cast<unsigned long long>(u64(key.sectorsPerCluster) * m_sectorSize));
+        FileSystemNodePtr guest = MakeVolumeFolder(guestName, part->Geometry());
+        if (!guest) continue;
+        part->Link(guest.get());
+        if (!guest->GetFirstChild()) continue;
+        guest->SetParentId(kNtfsRootFolderRecord);
+        volume->AddChild(guest.release());
     }
-    if (CFileNode* lost = GatherOrphans(m_own, m_sharedLost)) {
-        if (!lost->GetParent()) volume->AddChild(lost);
-        PruneEmptyTreeNodes(lost);
-        if (!lost->GetFirstChild() && lost->GetParent()) {
-            lost->GetParent()->RemoveChild(lost);
-            DeleteFileNode(lost);
-        }
-    }
-    for (RecordGroup& g : m_groups) {
-        if (g.parser) g.parser->Reset();
-    }
+    m_chosenPart->ResetJournals();
+    for (auto& [key, part] : m_others) part->ResetJournals();
     return volume;
 }
 
@@ -544,48 +529,10 @@ void PruneEmptyTreeNodes(CFileNode* folder) {
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         CFileNode* n = *it;
         const IFileProperties* p = n->GetFileProperties();
-        const bool folderNode = NodeIsFolder(n);
+        const bool folderNode = IsFolderNode(n);
         const bool empty = folderNode ? n->GetFirstChild() == nullptr : (p && p->GetSize() == 0);
         if (!empty) continue;
         if (CFileNode* parent = n->GetParent()) parent->RemoveChild(n);
         DestroyTreeNode(n);
     }
 }
-
-CClusterUseMap::CClusterUseMap(u64 startSector, u32 sectorsPerCluster, u32 sectorSize, u64 clusters)
-    : m_start(startSector), m_spc(sectorsPerCluster == 0 ? 1 : sectorsPerCluster),
-      m_sectorSize(sectorSize == 0 ? 512 : sectorSize), m_bits(static_cast<size_t>(clusters), false) {}
-
-void CClusterUseMap::Mark(u64 cluster) {
-    if (cluster < m_bits.size()) m_bits[cluster] = true;
-}
-
-void CClusterUseMap::MarkRecord(u64 recordSector) {
-    if (recordSector < m_start) return;
-    const u64 cluster = (recordSector - m_start) / m_spc;
-    Mark(cluster);
-    // A 1024-byte record spans two clusters of one 512-byte sector.
-    if (u64(m_spc) * m_sectorSize < ntfs::kMinRecordSize) Mark(cluster + 1);
-}
-
-void CClusterUseMap::MarkExtents(const IDataRunList& runs, u64 size) {
-    const u64 clusterBytes = u64(m_spc) * m_sectorSize;
-    u64 covered = 0;
-    for (size_t i = 0; i < runs.GetExtentCount() && covered < size; ++i) {
-        const DataRunExtent& e = runs.GetExtent(i);
-        if (e.start < 0) {
-            // A hole takes no cluster; it only counts towards the size.
-            const unsigned __int128 hole = static_cast<unsigned __int128>(e.length) * clusterBytes;
-            covered = hole >= size - covered ? size : covered + static_cast<u64>(hole);
-            continue;
-        }
-        for (u64 k = 0; k < e.length && covered < size; ++k) {
-            const u64 cluster = static_cast<u64>(e.start) + k;
-            if (cluster >= m_bits.size()) break;
-            Mark(cluster);
-            covered += clusterBytes;
-        }
-    }
-}
-
-u64 CClusterUseMap::CountUsed() const { return static_cast<u64>(std::count(m_bits.begin(), m_bits.end(), true)); }

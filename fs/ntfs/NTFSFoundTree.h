@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/FileSystemNode.h"
+#include "fs/ntfs/NTFSClusterUse.h"
 #include "fs/ntfs/NTFSEvidenceCollectors.h"
 
 class CFileNode;
@@ -38,26 +39,3 @@ FileSystemNodePtr BuildFoundPartitionTree(const NTFSFoundTreeInput& input);
 // Removes every file of size 0 below the folder, then every folder left without children, up to
 // (not including) the folder itself.
 void PruneEmptyTreeNodes(CFileNode* folder);
-
-// The clusters of a partition that the files of a tree use.
-class CClusterUseMap {
-public:
-    CClusterUseMap(u64 startSector, u32 sectorsPerCluster, u32 sectorSize, u64 clusters);
-    // The cluster of an MFT record, and the next one when a cluster is a single sector (a
-    // 1024-byte record then spans two).
-    void MarkRecord(u64 recordSector);
-    // Every cluster of the runs (cluster numbers of the partition) until `size` bytes are covered.
-    void MarkExtents(const IDataRunList& runs, u64 size);
-    bool IsUsed(u64 cluster) const { return cluster < m_bits.size() && m_bits[cluster]; }
-    u64 GetStartSector() const { return m_start; }
-    u32 GetSectorsPerCluster() const { return m_spc; }
-    u64 GetClusterCount() const { return m_bits.size(); }
-    u64 CountUsed() const;
-
-private:
-    void Mark(u64 cluster);
-    u64 m_start;
-    u32 m_spc;
-    u32 m_sectorSize;
-    std::vector<bool> m_bits;
-};

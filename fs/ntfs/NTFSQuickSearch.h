@@ -3,11 +3,13 @@
 // volume's root, opens the journal for salvage, then reads every MFT record in batches and hands
 // each file or folder record, live or deleted, to the directory-tree builder, which links them by
 // record number (the root folder is record 5).
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/FsServices.h"
 #include "engine/SearchedPartitionInfo.h"
+#include "fs/ntfs/NTFSClusterUse.h"
 #include "fs/ntfs/NTFSLogFile.h"
 #include "fs/ntfs/NTFSRunList.h"
 #include "fs/ntfs/NTFSTakenFolders.h"
@@ -59,6 +61,8 @@ public:
     // Takes over the properties' reference; the node it makes goes to the builder or away.
     u32 AddRecordNode(u64 recordNumber, u64 parent, PropertiesRef<CNTFSFileProperties> properties, u32* status);
     void ReportProgress(u64 total, u64 done, u32 status);
+    // Counts incomplete the deleted files whose clusters the records in use hold.
+    void MarkTakenDeletedFiles();
     // The id a record's node names for its folder: the parent number, unless the record is
     // deleted and its folder's record now belongs to another folder (StaleFolderId). A folder
     // record the walk has not reached yet is read ahead. When the journal still holds the lost
@@ -94,6 +98,12 @@ private:
     u32 m_sectorsPerCluster = 1;
     u64 m_volumeClusters = 0;
     NTFSRunList m_mftRuns;  // the $MFT's runs, cut to the volume
+    // The clusters the volume's records in use hold, as the walk reads them; a deleted file with
+    // a cluster among them lost it to another file, which the walk's end tells. The $MFT's bitmap
+    // of records in use (empty when unread) tells its records from an older volume's left there.
+    std::unique_ptr<CClusterUseMap> m_volumeUse;
+    std::vector<u8> m_mftRecordsInUse;
+    std::vector<PropertiesRef<CNTFSFileProperties>> m_deletedFiles;
     // By record number from 0, as the walk goes; records far past that (a damaged run list may
     // place some there) and those read ahead are kept aside.
     std::vector<RecordSlot> m_slots;

@@ -250,6 +250,15 @@ void ReadRecordFileNames(const u8* r, u32 length, std::vector<NTFSFileNameInfo>&
     });
 }
 
+std::vector<const u8*> RecordAttributes(const u8* r, u32 length) {
+    std::vector<const u8*> out;
+    ForEachAttribute(r, length, [&](u32 off, u32) {
+        out.push_back(r + off);
+        return true;
+    });
+    return out;
+}
+
 const u8* FindRecordAttribute(const u8* r, u32 length, u32 type, u32 n) {
     const i32 off = FindRecordAttributeOffset(r, length, type, n);
     return off < 0 ? nullptr : r + off;

@@ -77,6 +77,8 @@ bool IsValidNTFSFileName(const u8* name, u32 length);
 const u8* FindRecordAttribute(const u8* record, u32 length, u32 type, u32 n);
 i32 FindRecordAttributeOffset(const u8* record, u32 length, u32 type, u32 n);
 u32 CountRecordAttributes(const u8* record, u32 length, u32 type);
+// Every attribute with a sound header, in the lookup walk's order.
+std::vector<const u8*> RecordAttributes(const u8* record, u32 length);
 
 inline u32 AttrType(const u8* a) { return ReadLE32(a); }
 inline u32 AttrLength(const u8* a) { return ReadLE32(a + 4); }

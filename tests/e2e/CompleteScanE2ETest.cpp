@@ -89,6 +89,13 @@ TEST(CompleteScanE2E, FindsTheWipedNtfsVolumeAndRecoversItsFiles) {
     const Json& report = run.report;
     Json manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-wiped.json"), manifest));
+    // On both volumes, every deleted file whose entry stands but whose clusters newer files took.
+    size_t overwritten = 0;
+    for (const Json& f : manifest["files"].items) {
+        overwritten += f["state"].text == "deleted" && f["metadata"].text == "present" && !f["intact"].boolean;
+    }
+    EXPECT_EQ(report["recovered"]["incomplete"].number, double(overwritten));
+    EXPECT_EQ(report["recovered"]["failed"].number, 0);
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& scan = report["scans"].items[0];
     EXPECT_EQ(scan["mode"].text, "complete");
@@ -130,6 +137,13 @@ TEST(CompleteScanE2E, BringsBackTheFirstGenerationOfAReformattedVolume) {
     const Json& report = run.report;
     Json manifest;
     ASSERT_TRUE(testutil::ReadJsonFile(testutil::FixturePath("lost-partition-reformat.json"), manifest));
+    size_t overwritten = 0;
+    for (const Json& f : manifest["files"].items) {
+        overwritten += f["format_generation"].number == 1 && f["old_mft_record"].text == "present" &&
+                       !f["intact"].boolean;
+    }
+    EXPECT_EQ(report["recovered"]["incomplete"].number, double(overwritten));
+    EXPECT_EQ(report["recovered"]["failed"].number, 0);
     ASSERT_EQ(report["scans"].items.size(), 1u);
     const Json& found = report["scans"].items[0]["found_partitions"];
     ASSERT_EQ(found.items.size(), 1u);

@@ -320,6 +320,14 @@ TEST(FileRecoverer, FragmentedSparseUnreadableTimesAndReadOnly) {
     EXPECT_EQ(again.GetCounts().written, 1u);
 }
 
+using testutil::RepeatChunk;
+
+Bytes Repeat(const char* three, size_t n) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = u8(three[i % 3]);
+    return out;
+}
+
 TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     MemoryDevice device(64, 512);
     Tree tree(0, 1);
@@ -329,7 +337,9 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // Sector 33: one stored chunk of 510 bytes.
     device.At(33)[0] = 0xFD;
     device.At(33)[1] = 0x31;
-    const Bytes stored = device.Get(33, 512);
+    // Sector 35: a compressed chunk that expands to a whole 4096 bytes.
+    const Bytes chunk = RepeatChunk("abc", 4093);
+    std::memcpy(device.At(35), chunk.data(), chunk.size());
     // Sectors 62-63, the last two: an MFT record holding 100 bytes of resident data.
     const Bytes resident(100, 'r'), record = MftRecordWith(0x80, resident);
     std::memcpy(device.At(62), record.data(), record.size());
@@ -382,8 +392,11 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
         {"zero-amid.bin", 16384, {{33, 1}, {18, 1}, {-1, 14}, {44, 16}}, kRecoverIncomplete, 16384, packed, lost},
         {"zero-tail.bin", 16384, {{33, 1}, {16, 2}, {-1, 13}, {44, 16}}, kRecoverIncomplete, 16384, packed, lost},
         // Compressed chunks with a hole after them: the chunks before it are kept.
-        {"packed-hole.bin", 8192, {{33, 1}, {30, 1}, {-1, 14}}, kRecoverIncomplete, 8192, packed,
-         join(Bytes(stored.begin() + 2, stored.end()), zeros(8192 - 510))},
+        {"packed-hole.bin", 8192, {{35, 1}, {30, 1}, {-1, 14}}, kRecoverIncomplete, 8192, packed,
+         join(Repeat("abc", 4096), zeros(4096))},
+        // Only the data's last chunk is short: a short one before a hole is damaged, and nothing
+        // else is left of the file.
+        {"packed-short.bin", 8192, {{33, 1}, {30, 1}, {-1, 14}}, kRecoverFailed, 0, packed},
         // A record wholly inside a disk cut short, which the read of it reaches past.
         {"resident.txt", 100, {}, kRecoverOk, 100, kAttrArchive, resident, 62},
         // A damaged record claiming an exabyte of sparse data.
@@ -455,7 +468,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     const RecoverCounts& counts = walk.GetCounts();
     EXPECT_EQ(counts.written, 3u);
     EXPECT_EQ(counts.incomplete, 11u);
-    EXPECT_EQ(counts.failed, 5u);
+    EXPECT_EQ(counts.failed, 6u);
     EXPECT_EQ(counts.noSpace, 1u);
     EXPECT_EQ(counts.bytes, 1000u + 2048u + 100u);
     EXPECT_EQ(recorder.files, 3u);
@@ -466,7 +479,7 @@ TEST(FileRecoverer, OnlyWholeFilesCountAsRecoveredAndFailuresLeaveNothing) {
     // extents reach, however large the stated size; nothing for a file without extents. Sums of
     // sizes from the disk stop at all ones instead of wrapping.
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device),
-              1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + 512u + 1024u + 4096u + 16384u + 16384u + 8192u +
+              1000u + 2048u + 1024u + 1024u + 4096u + 2048u + 512u + 512u + 1024u + 4096u + 16384u + 16384u + 2 * 8192u +
                   3 * 16384u + 100u + (u64(1) << 60));
     for (int i = 0; i < 2; ++i) tree.Add(tree.root, Props("wraps.bin", u64(1) << 63, kAttrArchive, {{-1, u64(1) << 54}}));
     EXPECT_EQ(CheckedRecoveryBytes(tree.root, &device), ~u64(0));
@@ -597,20 +610,12 @@ TEST(FileRecoverer, DataPastTheInitializedSizeIsZeros) {
     }
 }
 
-using testutil::RepeatChunk;
-
-Bytes Repeat(const char* three, size_t n) {
-    Bytes out(n);
-    for (size_t i = 0; i < n; ++i) out[i] = u8(three[i % 3]);
-    return out;
-}
-
 TEST(FileRecoverer, CompressedUnitsOfEveryKind) {
     // 512-byte clusters: a unit is 16 clusters, 8 KiB, two chunks.
     MemoryDevice device(1024, 512);
     Tree tree(0, 1);
     Bytes packed = RepeatChunk("abc", 4093);
-    const Bytes second = RepeatChunk("xyz", 1000);  // short chunk: zeros fill the rest of the unit
+    const Bytes second = RepeatChunk("xyz", 4093);
     packed.insert(packed.end(), second.begin(), second.end());
     std::memset(device.At(50), 0, 512);
     std::memcpy(device.At(50), packed.data(), packed.size());
@@ -621,9 +626,8 @@ TEST(FileRecoverer, CompressedUnitsOfEveryKind) {
     CFileNode* node = tree.Add(tree.root, Props("c.txt", size, kAttrArchive | kAttrCompressed,
                                                 {{50, 1}, {-1, 15}, {100, 6}, {200, 10}, {-1, 16}, {300, 3}}));
     Bytes expected = Repeat("abc", 4096);
-    const Bytes x = Repeat("xyz", 1003);
+    const Bytes x = Repeat("xyz", 4096);
     expected.insert(expected.end(), x.begin(), x.end());
-    expected.resize(8192, 0);
     for (auto [s, n] : {std::pair<u64, u64>{100, 6}, {200, 10}}) {
         const Bytes b = device.Get(s, n * 512);
         expected.insert(expected.end(), b.begin(), b.end());

@@ -99,26 +99,72 @@ TEST(Lznt1, UnitPlacesChunksAtTheirSlots) {
     in.push_back(0x41);  // after the zero header: ignored
     Bytes out(3 * 4096, 0);
     Lznt1UnitResult r;
-    ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), out.size(), out.size(), 512, r));
+    ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), out.size(), 4096 + 103, 512, r));
     EXPECT_EQ(r.good, 4096u + 103);
     EXPECT_EQ(out[4095], 'a');
     EXPECT_EQ(std::string(out.begin() + 4096, out.begin() + 4102), "xyzxyz");
     EXPECT_EQ(out[4096 + 103], 0);
+}
 
-    // The unit is full after its last slot: further chunks are not decoded.
-    ASSERT_TRUE(DecompressLznt1Buffer(in.data(), in.size(), out.data(), 4096, 4096, 512, r));
-    EXPECT_EQ(r.good, 4096u);
-
-    // The unit fails, keeping the chunks before the damage: a short chunk with another after it; a
-    // damaged chunk after a whole one; a zero header on a zeroed sector that took a stored chunk's tail.
-    Bytes shortFirst = RepeatChunk("abc", 100), damaged = RepeatChunk("abc", 4093), cut(2 + 520 + 2, 0);
-    shortFirst.insert(shortFirst.end(), in.begin(), in.end());
-    damaged.insert(damaged.end(), {0xFF, 0xBF, 0x00});
-    std::fill(cut.begin() + 2, cut.begin() + 512, 0x41);
-    WriteLE16(cut.data(), 0x3000 | 519);
-    for (const auto& [chunks, good] : {std::pair(shortFirst, 0u), {damaged, 4096u}, {cut, 0u}}) {
-        EXPECT_FALSE(DecompressLznt1Buffer(chunks.data(), chunks.size(), out.data(), out.size(), 8192, 512, r));
-        EXPECT_EQ(r.good, good);
+// A unit's chunks reach every byte of its data and fill no more slots than it has: a unit that
+// breaks either is damaged, keeping the chunks before the damage. `good` is where they end.
+TEST(Lznt1, DamagedUnitsKeepTheChunksBeforeTheDamage) {
+    const auto join = [](std::initializer_list<Bytes> parts) {
+        Bytes all;
+        for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
+    const Bytes whole = RepeatChunk("abc", 4093), shortOne = RepeatChunk("abc", 100), end = {0, 0};
+    Bytes zeroedTail(2 + 520 + 2, 0);  // a stored chunk whose tail a zeroed sector took
+    std::fill(zeroedTail.begin() + 2, zeroedTail.begin() + 512, 0x41);
+    WriteLE16(zeroedTail.data(), 0x3000 | 519);
+    Bytes damagedChunk = whole;
+    damagedChunk.insert(damagedChunk.end(), {0xFF, 0xBF, 0x00});
+    // A whole chunk of one back-reference at its first byte: it refers to what lies before it.
+    const Bytes early = {0x01, 0xB0, 0x01, 0xFD, 0x0F};
+    // Another file's unit in a stored cluster: its first chunk ends its data in mid-sector.
+    Bytes foreign = join({RepeatChunk("xyz", 2588), end});
+    foreign.resize(512, 0x77);
+    struct Row {
+        const char* what;
+        Bytes chunks;
+        size_t slots;
+        size_t dataBytes;
+        size_t good;
+    };
+    const Row rows[] = {
+        {"a short chunk with another after it", join({shortOne, whole}), 2, 8192, 0},
+        {"a damaged chunk after a whole one", damagedChunk, 2, 8192, 4096},
+        {"a zero header on a zeroed sector that took a stored chunk's tail", zeroedTail, 2, 8192, 0},
+        {"a foreign chunk in the first slot, short of the data", foreign, 16, 65536, 0},
+        {"a foreign chunk in a middle slot", join({whole, whole, foreign}), 16, 65536, 8192},
+        {"the last slot short where the data goes on", join({whole, shortOne, end}), 2, 8000, 4096},
+        {"a zero header in mid-sector short of the data", join({whole, end, Bytes(100, 0x41)}), 16, 65536, 4096},
+        {"the input ending short of the data", join({whole, whole}), 16, 65536, 8192},
+        {"a chunk past the unit's last slot", join({whole, whole, shortOne, end}), 2, 8192, 0},
+        {"a back-reference before the chunk's first byte", join({whole, early, end}), 2, 8192, 4096},
+    };
+    Bytes out(16 * 4096);
+    Lznt1UnitResult r;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_FALSE(DecompressLznt1Buffer(row.chunks.data(), row.chunks.size(), out.data(), row.slots * 4096,
+                                           row.dataBytes, 512, r));
+        EXPECT_TRUE(r.damaged);
+        EXPECT_EQ(r.good, row.good);
+    }
+    // Sound units: whole chunks to the data's end, a last one short where the data ends, and
+    // whatever follows the zero header that ends them.
+    const Row sound[] = {
+        {"whole chunks filling the unit", join({whole, whole}), 2, 8192, 8192},
+        {"a short last chunk where the data ends", join({whole, shortOne, end, Bytes(50, 0x41)}), 2, 4096 + 103, 4199},
+        {"a file's last unit", join({whole, end}), 16, 4096, 4096},
+    };
+    for (const Row& row : sound) {
+        SCOPED_TRACE(row.what);
+        EXPECT_TRUE(DecompressLznt1Buffer(row.chunks.data(), row.chunks.size(), out.data(), row.slots * 4096,
+                                          row.dataBytes, 512, r));
+        EXPECT_EQ(r.good, row.good);
     }
 }
 

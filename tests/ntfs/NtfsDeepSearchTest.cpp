@@ -389,4 +389,34 @@ TEST(NtfsDeepSearch, FindsVolumesWithLargeClusters) {
     }
 }
 
+// A volume quick-formatted over another of smaller clusters, the older one's $MFT overwritten
+// where the newer one put its own (or left at its larger clusters' place), and its mirror left:
+// the mirror places the older volume.
+TEST(NtfsDeepSearch, TheMirrorOfAVolumeFormattedOverPlacesIt) {
+    const std::string missing = testutil::MissingTools({"mkntfs"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the package ntfs-3g; missing: " << missing;
+    for (const auto& [older, newer] : {std::pair(8192u, 4096u), {16384u, 1024u}, {65536u, 4096u}}) {
+        SCOPED_TRACE(std::to_string(older) + " then " + std::to_string(newer));
+        testutil::TempDir dir;
+        const std::string image = dir.File("ntfs.img");
+        ASSERT_TRUE(testutil::RunQuiet("truncate -s 16M " + image));
+        ASSERT_TRUE(testutil::RunQuiet("mkntfs -F -q -c " + std::to_string(older) + " " + image));
+        ASSERT_TRUE(testutil::RunQuiet("mkntfs -F -Q -q -c " + std::to_string(newer) + " " + image));
+        ImageDevice device(image, 512);
+        CNTFSSearchController search;
+        RunPlain(search, device, nullptr, 8192);
+        u32 olderEvidence = 0, newerEvidence = 0;
+        search.GetCandidates().ForEach([&](const CSearchedNTFSPartitionInfo& c) {
+            if (c.GetPartitionStart() != 0) return;
+            if (c.GetSectorsPerCluster() == older / 512) olderEvidence |= c.GetEvidence();
+            if (c.GetSectorsPerCluster() == newer / 512) newerEvidence |= c.GetEvidence();
+        });
+        EXPECT_NE(olderEvidence & (ntfsev::kMirrorRun | ntfsev::kMirrorAfterMft), 0u) << std::hex << olderEvidence;
+        EXPECT_NE(newerEvidence & ntfsev::kBootSector, 0u) << std::hex << newerEvidence;
+        const CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
+        ASSERT_NE(best, nullptr);
+        EXPECT_EQ(best->GetSectorsPerCluster(), newer / 512);
+    }
+}
+
 }  // namespace

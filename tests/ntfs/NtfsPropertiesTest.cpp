@@ -232,8 +232,9 @@ TEST(NtfsProperties, DataSizesAndRuns) {
         EXPECT_EQ(m.p->GetSize(), 8192u);
     }
     {
-        // Extents at VCN 0 and VCN 6 with the one between missing: the gap stays a hole, so
-        // the later clusters keep their place in the file.
+        // Extents at VCN 0 and VCN 6 with the one between missing: the gap stays as clusters
+        // that cannot be read, so the later clusters keep their place in the file and the
+        // missing bytes never pass for the file's zeros.
         RecordBuilder b;
         b.FileName(5, u"gap.bin", 1, 0);
         b.NonResident(0x80, {0x11, 0x02, 0x20, 0x00}, 0, 1, 8 * 4096, 8 * 4096, 8 * 4096);
@@ -242,10 +243,33 @@ TEST(NtfsProperties, DataSizesAndRuns) {
         Make(b.Build(), m);
         const std::vector<DataRunExtent> e = Extents(m.p);
         ASSERT_EQ(e.size(), 3u);
-        EXPECT_EQ(e[1].start, kSparseExtentStart);
+        EXPECT_EQ(e[1].start, kOutsideVolumeExtentStart);
         EXPECT_EQ(e[1].length, 4u);
         EXPECT_EQ(e[2].start, 0x40);
         EXPECT_EQ(m.p->GetSize(), 8u * 4096);
+    }
+    {
+        // Runs that reach fewer clusters than the attribute's allocated size says (an extent lost
+        // with its extension record, or runs of larger clusters read with smaller ones) end in
+        // clusters that cannot be read, up to what the size needs: the file keeps its own size and
+        // its missing bytes are never taken for read ones. A size past the allocation is cut.
+        struct Case {
+            u64 lastVCN, allocated, size, clusterBytes;
+            std::vector<DataRunExtent> extents;
+            u64 shown;
+        };
+        for (const Case& c : {Case{7, 8 * 4096, 30000, 4096, {{0x20, 2}, {kOutsideVolumeExtentStart, 6}}, 30000},
+                              Case{1, 2 * 4096, 8000, 1024, {{0x20, 2}, {kOutsideVolumeExtentStart, 6}}, 8000},
+                              Case{1, 2 * 4096, 100000, 4096, {{0x20, 2}}, 2 * 4096}}) {
+            SCOPED_TRACE(c.size);
+            RecordBuilder b;
+            b.FileName(5, u"cut.bin", 1, 0);
+            b.NonResident(0x80, {0x11, 0x02, 0x20, 0x00}, 0, c.lastVCN, c.allocated, c.size, c.size);
+            Made m;
+            Make(b.Build(), m, c.clusterBytes);
+            EXPECT_EQ(Extents(m.p), c.extents);
+            EXPECT_EQ(m.p->GetSize(), c.shown);
+        }
     }
     {
         // What runs hold beyond the volume (one found on an image that ends before it does)
