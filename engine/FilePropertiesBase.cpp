@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <unordered_map>
 
@@ -16,6 +17,21 @@ struct RetiredNames {
     std::mutex lock;
     std::unordered_multimap<const CFilePropertiesBase*, std::unique_ptr<char[]>> names;
 };
+
+// A name block: the u16 length, then the name's bytes and at least one zero.
+constexpr size_t kNameHead = sizeof(u16);
+
+// A new block holding the first `count` bytes of text with that length, zeros after them to fill
+// `room` bytes or the length, whichever is more; null when memory runs out.
+char* NewNameBlock(const char* text, size_t count, u16 length, size_t room) noexcept {
+    const size_t bytes = std::max({count + 1, size_t(length), room});
+    char* block = new (std::nothrow) char[kNameHead + bytes];
+    if (block == nullptr) return nullptr;
+    std::memcpy(block, &length, kNameHead);
+    if (count > 0) std::memcpy(block + kNameHead, text, count);
+    std::memset(block + kNameHead + count, 0, bytes - count);
+    return block;
+}
 
 RetiredNames& Retired() {
     // Never destroyed: a properties object a copy still holds may go after the process's
@@ -35,9 +51,16 @@ CFilePropertiesBase::~CFilePropertiesBase() {
     delete m_runs;
 }
 
-void CFilePropertiesBase::AdoptName(char* name, u16 length) {
-    m_nameLength.store(length, std::memory_order_relaxed);
-    char* old = m_name.exchange(name, std::memory_order_acq_rel);
+CFilePropertiesBase::NameView CFilePropertiesBase::NameOf(const char* block) {
+    NameView name;
+    if (block == nullptr) return name;
+    std::memcpy(&name.length, block, kNameHead);
+    name.text = block + kNameHead;
+    return name;
+}
+
+void CFilePropertiesBase::AdoptNameBlock(char* block) {
+    char* old = m_name.exchange(block, std::memory_order_acq_rel);
     if (old == nullptr) return;
     RetiredNames& r = Retired();
     const std::lock_guard<std::mutex> hold(r.lock);
@@ -50,11 +73,15 @@ IDataRunList* CFilePropertiesBase::CreateDataRunList() const {
 }
 
 void CFilePropertiesBase::ReplaceName(const char* text, size_t count, u16 length) {
+    if (!TryReplaceName(text, count, length)) throw std::bad_alloc();
+}
+
+bool CFilePropertiesBase::TryReplaceName(const char* text, size_t count, u16 length, size_t room) noexcept {
     // The copy is made before the old name goes, so a failed allocation leaves the object whole.
-    char* copy = new char[count + 1];
-    std::memcpy(copy, text, count);
-    copy[count] = '\0';
-    AdoptName(copy, length);
+    char* block = NewNameBlock(text, count, length, room);
+    if (block == nullptr) return false;
+    AdoptNameBlock(block);
+    return true;
 }
 
 void CFilePropertiesBase::SetName16(const char* name, bool lengthCountsZero) {
@@ -63,7 +90,7 @@ void CFilePropertiesBase::SetName16(const char* name, bool lengthCountsZero) {
     ReplaceName(name, kept, u16(lengthCountsZero ? kept + 1 : kept));
 }
 
-void CFilePropertiesBase::ClearName() { AdoptName(nullptr, 0); }
+void CFilePropertiesBase::ClearName() { AdoptNameBlock(nullptr); }
 
 void CFilePropertiesBase::ReplaceRuns(IDataRunList* list) {
     CCompactRunList* runs = CCompactRunList::Create(list);
@@ -79,25 +106,29 @@ void CFilePropertiesBase::ClearRuns() {
 void CFilePropertiesBase::ReadName(IRSData* stream, u16 length, SavedName rule) {
     if (length == 0 && rule == SavedName::AsSaved) return;
     stream->CheckReadable(length);
-    std::unique_ptr<char[]> name(new char[size_t(length) + 1]);
-    if (length > 0) stream->Read(name.get(), length);
-    // The saved bytes carry no zero of their own (or a damaged record lacks it): end the buffer.
-    name[length] = '\0';
+    // The saved bytes carry no zero of their own (or a damaged record lacks it): the block ends
+    // them with one.
+    std::unique_ptr<char[]> block(NewNameBlock(nullptr, 0, length, size_t(length) + 1));
+    if (!block) throw std::bad_alloc();
+    if (length > 0) stream->Read(block.get() + kNameHead, length);
     // A saved name with a zero inside counts up to that zero under the second rule.
-    const u16 counted = rule == SavedName::UpToFirstZero ? u16(std::strlen(name.get())) : length;
-    AdoptName(name.release(), counted);
+    if (rule == SavedName::UpToFirstZero) {
+        const u16 counted = u16(std::strlen(block.get() + kNameHead));
+        std::memcpy(block.get(), &counted, kNameHead);
+    }
+    AdoptNameBlock(block.release());
 }
 
-void CFilePropertiesBase::WriteNameBytes(IRSData* stream) const {
-    // The name buffer holds at least nameLength bytes, whether or not the length counts the
-    // zero: write exactly what the length says.
-    const u16 length = m_nameLength.load(std::memory_order_relaxed);
-    if (length > 0) stream->Write(m_name.load(std::memory_order_acquire), length);
+void CFilePropertiesBase::WriteNameBytes(IRSData* stream, const NameView& name) {
+    // The block holds at least as many bytes as the length says, whether or not it counts the
+    // zero: write exactly that many.
+    if (name.length > 0) stream->Write(name.text, name.length);
 }
 
 void CFilePropertiesBase::SaveHead(IRSData* stream) const {
-    stream->WriteU16(m_nameLength.load(std::memory_order_relaxed));
-    WriteNameBytes(stream);
+    const NameView name = CurrentName();
+    stream->WriteU16(name.length);
+    WriteNameBytes(stream, name);
     stream->WriteU64(m_size);
     stream->WriteU16(m_attributes);
     stream->WriteU64(m_creationTime);

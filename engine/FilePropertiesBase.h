@@ -12,11 +12,19 @@ class CFilePropertiesBase : public IFileProperties {
 public:
     ~CFilePropertiesBase() override;
 
-    u32 GetNameLength() const override { return m_nameLength.load(std::memory_order_relaxed); }
+    // A name and its length as one reader sees them: both from the same name, whatever renames
+    // the object meanwhile. A null text (length 0) when there is none.
+    struct NameView {
+        const char* text = nullptr;
+        u16 length = 0;
+    };
+    NameView CurrentName() const { return NameOf(m_name.load(std::memory_order_acquire)); }
+
+    u32 GetNameLength() const override { return CurrentName().length; }
     // A name read here stays readable for as long as the object lives, whatever renames it
     // meanwhile: the scan renames shown files (a recycled file paired with its record, a tree
     // given its file system's name) while a copy or a window on another thread reads them.
-    const char* GetName() const override { return m_name.load(std::memory_order_acquire); }
+    const char* GetName() const override { return CurrentName().text; }
     u64 GetSize() const override { return m_size; }
     u16 GetAttributes() const override { return m_attributes; }
     void GetExtraName(std::string& out) const override { out.clear(); }
@@ -45,8 +53,12 @@ protected:
 
     // Replaces the name by a zero-terminated copy of the first `count` bytes of text and stores
     // `length` as its length (which may or may not count the zero). The name replaced is kept
-    // until the object goes (see GetName).
+    // until the object goes (see GetName). Throws std::bad_alloc, the object left as it was,
+    // when memory runs out.
     void ReplaceName(const char* text, size_t count, u16 length);
+    // The same, with room for at least `room` bytes of name; false, the object left as it was,
+    // when memory runs out.
+    bool TryReplaceName(const char* text, size_t count, u16 length, size_t room = 0) noexcept;
     // Replaces the name, cut to fit a 16-bit length that counts the terminating zero or not; a
     // null name changes nothing.
     void SetName16(const char* name, bool lengthCountsZero);
@@ -76,11 +88,8 @@ protected:
     // A compact run list alone; an empty one stands for none.
     void LoadCompactRuns(IRSData* stream);
 
-    // The name's bytes as the length says, without the length.
-    void WriteNameBytes(IRSData* stream) const;
-    // Makes a new[] buffer the name (the object owns it from here on) with that length; the
-    // name it replaces is kept until the object goes.
-    void AdoptName(char* name, u16 length);
+    // The bytes of a name as its length says, without the length.
+    static void WriteNameBytes(IRSData* stream, const NameView& name);
 
     u16 m_attributes = 0;
     u8 m_state = 0;
@@ -92,8 +101,15 @@ protected:
     CCompactRunList* m_runs = nullptr;
 
 private:
+    // A name lives in one block, its u16 length first and its bytes after it, so that a rename
+    // swaps length and bytes together in one store and a reader never pairs one name's length
+    // with another's bytes (a saved result written while the scan renames the file).
+    static NameView NameOf(const char* block);
+    // Makes the block the name (the object owns it from here on); the block it replaces is kept
+    // until the object goes.
+    void AdoptNameBlock(char* block);
+
     std::atomic<char*> m_name{nullptr};
-    std::atomic<u16> m_nameLength{0};
     // Set once a name was replaced: this object's earlier names wait in the process's table.
     std::atomic<bool> m_renamed{false};
 };

@@ -110,11 +110,10 @@ bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize,
     };
     size_t pos = 0;
     size_t slot = 0;
-    // The header after the unit's last slot is looked at too: zeros there may have taken the
-    // last chunk's tail, and anything else is a chunk the unit has no room for.
-    while (inSize - pos >= 2) {
+    // The unit is complete once its slots are filled or its chunks reach the data's end: what
+    // lies after that in its last cluster is slack, no byte of the unit's, whatever it holds.
+    while (slot < outSize && result.good < dataBytes && inSize - pos >= 2) {
         if (ReadLE16(in + pos) == 0) {
-            if (result.good >= dataBytes) return true;
             // Short of the data. On zeros from a sector boundary on, a zeroed sector took the
             // chunks from here, and the last one before them unless it is whole and the zeros
             // begin after it.
@@ -123,18 +122,12 @@ bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize,
             const bool lastWhole = result.good == slot && sectorStart == pos;
             return damagedFrom(zeroedSector && !lastWhole && slot != 0 ? slot - kLznt1ChunkSize : result.good);
         }
-        if (slot >= outSize) return damagedFrom(0);
         size_t used = 0;
         bool reachedBefore = false;
         const i32 n = DecompressLznt1Unit(in + pos, inSize - pos, out + slot, outSize - slot, &used, &reachedBefore);
         if (n < 0 || reachedBefore) return damagedFrom(slot);
-        if (size_t(n) < kLznt1ChunkSize) {
-            // Only the data's last chunk is short.
-            const bool dataGoesOn = slot + size_t(n) < dataBytes;
-            const bool another = slot + kLznt1ChunkSize < outSize && inSize - (pos + used) >= 2 &&
-                                 ReadLE16(in + pos + used) != 0;
-            if (dataGoesOn || another) return damagedFrom(slot);
-        }
+        // Only the data's last chunk is short.
+        if (size_t(n) < kLznt1ChunkSize && slot + size_t(n) < dataBytes) return damagedFrom(slot);
         if ((ReadLE16(in + pos) & kCompressedChunkFlag) == 0 && sectorSize != 0) {
             AddZeroedStoredSectors(in, pos + 2, pos + used, slot, sectorSize, result);
         }

@@ -32,14 +32,13 @@ struct Lznt1UnitResult {
     // Where the output of the chunks before the first damaged one ends, or the last chunk's.
     size_t good = 0;
     // A unit's chunks expand to every byte of the data it holds, each to 4096 bytes but the
-    // data's last, and fill no more slots than the unit has. So the unit is damaged when a chunk
-    // is (see DecompressLznt1Unit) or refers to bytes before its own; when one expands to less
-    // than 4096 bytes where the data goes on past it, or has another chunk after it; when the
-    // chunks stop short of the data, at a zero header or at the end of the input (on zeros that
-    // begin at a sector boundary, as a zeroed sector leaves them, the chunk whose tail those
-    // zeros took is lost too); or when a chunk follows the unit's last slot, which tells that the
-    // walk met chunks that are not the unit's, with nothing to tell which: then no output is
-    // known to be the data's.
+    // data's last, and fill no more slots than the unit has; the unit ends with its last slot or
+    // with the chunk that reaches the data's end, and what follows in its cluster is not its own.
+    // So the unit is damaged when a chunk is (see DecompressLznt1Unit) or refers to bytes before
+    // its own; when one expands to less than 4096 bytes where the data goes on past it; or when
+    // the chunks stop short of the data, at a zero header or at the end of the input (on zeros
+    // that begin at a sector boundary, as a zeroed sector leaves them, the chunk whose tail those
+    // zeros took is lost too).
     bool damaged = false;
     // Output ranges, in order, of stored chunks' bytes that lie on whole sectors of zeros: a
     // compressor would have compressed such a chunk, so the zeros are a zeroed sector's.
@@ -49,7 +48,8 @@ struct Lznt1UnitResult {
 // Decodes the chunks of one compression unit, read in whole sectors of sectorSize bytes from
 // its first byte on, whose data fills dataBytes of the output (a file's last unit fills less
 // than the unit); chunk k lands at out + k x 4096 (the caller zeroes out). Decoding stops at a
-// zero header, at the end of the input, at a damaged chunk, or once outSize is filled. Returns
+// zero header, at the end of the input, at a damaged chunk, or once outSize is filled or the
+// output reaches dataBytes: bytes after that are never looked at. Returns
 // whether no chunk is damaged. A stored chunk holds its bytes as they are, so another file's
 // bytes in its place are not seen.
 bool DecompressLznt1Buffer(const u8* in, size_t inSize, u8* out, size_t outSize, size_t dataBytes, size_t sectorSize,

@@ -30,7 +30,9 @@ public:
 
     u64 startSector = 0;  // device sector of the file's first byte
     u64 size = 0;         // bytes on the device; 0 while unknown
-    u64 missingBytes = 0;  // of the size its bytes give, those past the device's end
+    // Of the size its bytes give, those past the device's end, or still owed where its walk
+    // lost the file's end (an RTF cut inside a group).
+    u64 missingBytes = 0;
     u32 fileType = 0;     // index of the file-type tables (RawFileTypes.h)
     u32 analyserTypeId = kNoAnalyserType;
     std::string nameText;

@@ -15,6 +15,7 @@ namespace {
 // The stored length is 8 bits wide and counts the terminating zero.
 constexpr size_t kMaxRawNameBytes = 254;
 constexpr size_t kFallbackNameSize = 260;
+constexpr char kUnknownName[] = "UnkownName";  // spelled as saved results and users know it
 }  // namespace
 
 void CRAWFileProperties::SetRawFileName(const char* name) {
@@ -23,21 +24,10 @@ void CRAWFileProperties::SetRawFileName(const char* name) {
         return;
     }
     const std::string_view kept = Utf8Prefix(name, kMaxRawNameBytes);
-    char* copy = new (std::nothrow) char[kept.size() + 1];
-    if (copy == nullptr) {
-        LogInfo("CRAWFileProperties::SetRawFileName null pointer\n");
-        copy = new (std::nothrow) char[kFallbackNameSize];
-        if (copy == nullptr) {
-            ClearName();
-            return;
-        }
-        std::strcpy(copy, "UnkownName");
-        AdoptName(copy, static_cast<u16>(std::strlen(copy) + 1));
-        return;
-    }
-    std::memcpy(copy, kept.data(), kept.size());
-    copy[kept.size()] = '\0';
-    AdoptName(copy, static_cast<u16>(kept.size() + 1));
+    if (TryReplaceName(kept.data(), kept.size(), static_cast<u16>(kept.size() + 1))) return;
+    LogInfo("CRAWFileProperties::SetRawFileName null pointer\n");
+    const size_t fallback = std::strlen(kUnknownName);
+    if (!TryReplaceName(kUnknownName, fallback, static_cast<u16>(fallback + 1), kFallbackNameSize)) ClearName();
 }
 
 u32 CRAWFileProperties::SetExtent(u64 startSector, u64 size) {
@@ -52,15 +42,20 @@ u32 CRAWFileProperties::SetExtent(u64 startSector, u64 size) {
 u32 CRAWFileProperties::SetExtent(const CRawFileInfo& record) {
     SetExtent(record.startSector, record.size);
     // A file cut at the device's end keeps the size its bytes give; its extent ends with the
-    // device, and the writer counts what it does not reach as missing.
+    // device, and the writer counts what it does not reach as missing. A file whose walk ended
+    // short of its end (missing bytes that are not past the device's end) has its extent's last
+    // sector read past where it stopped: nothing there is known to be the file's, so it is
+    // never counted whole either way.
     m_size = record.StatedSize();
+    if (record.missingBytes != 0) m_state = u8(m_state | kStateContentUnconfirmed);
     return 1;
 }
 
 void CRAWFileProperties::Save(IRSData* stream) const {
     // The name length is 8 bits wide here and no times are kept.
-    stream->WriteU8(static_cast<u8>(GetNameLength()));
-    WriteNameBytes(stream);
+    const NameView name = CurrentName();
+    stream->WriteU8(static_cast<u8>(name.length));
+    WriteNameBytes(stream, name);
     stream->WriteU64(m_size);
     stream->WriteU16(m_attributes);
     stream->WriteU8(m_state);

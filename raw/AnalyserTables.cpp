@@ -66,7 +66,7 @@ constexpr ClassRow kClasses[] = {
     {C::MDB, {"FileMDBAnalyser", 39}},
     {C::SWF, {"FileSWFAnalyser", 62}},
     {C::TAR, {"FileTARAnalyser", 63}},
-    {C::LZH, {"FileLZHAnalyser", kTypeIdNotFixed}},
+    {C::LZH, {"FileLZHAnalyser", 36}},
     {C::EMF, {"FileEMFAnalyser", 26}},
 };
 static_assert(std::size(kClasses) == kRawAnalyserClassCount);

@@ -8,6 +8,7 @@
 #include "engine/RawFileInfo.h"
 #include "raw/AnalyserReads.h"
 #include "raw/AnalyserTables.h"
+#include "raw/RawScanState.h"
 
 namespace {
 
@@ -44,6 +45,9 @@ constexpr u32 kTarSizeDigits = 11;
 constexpr i8 kTarNameThreshold = 32;
 
 bool HasTarMagic(const u8* block) { return SameBytes(block + kTarMagicAt, "ustar"); }
+
+// A member's data fills whole 512-byte blocks, whatever the sectors of the disk under it.
+u64 TarPadded(u64 bytes) { return (bytes + kTarBlock - 1) / kTarBlock * kTarBlock; }
 
 u64 TarMemberSize(const u8* block) {
     u64 size = 0;
@@ -139,6 +143,15 @@ u32 FileLZHAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
 
 u32 FileTARAnalyser::CheckFileHeader(const u8* sector, u32 /*held*/, CRawFileInfo& record) {
     if (!HasTarMagic(sector)) return 0;
+    if (record.scan) {
+        // The scan's trail tells a member header of an archive found before from a new archive.
+        u64 at = 0;
+        const u64 next = TarPadded(TarMemberSize(sector)) + kTarBlock;
+        if (!__builtin_mul_overflow(record.startSector, u64(record.scan->SectorSize()), &at) &&
+            !record.scan->TarTrail().BeginsArchive(at, at + next)) {
+            return 0;
+        }
+    }
     record.fileType = kType;
     return 1;
 }
@@ -157,8 +170,10 @@ u32 FileTARAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
         }
         pos += kTarBlock;
         const u64 member = TarMemberSize(block);
-        if (member == 0) break;
-        pos += (member + sector - 1) / sector * sector;
+        // A folder, a link or an empty file has no data but a header of its own; the block
+        // that ends the archive has neither.
+        if (member == 0 && !HasTarMagic(block)) break;
+        pos += TarPadded(member);
         if (pos > bound) break;
         block = w.Bytes(pos, kTarBlock);
         if (!block) break;

@@ -8,7 +8,7 @@ enum class RawAnalyserClass : u8;
 class FileLZHAnalyser : public IRawFileAnalyser {
 public:
     static constexpr u32 kType = 36;
-    FileLZHAnalyser() = default;  // its class settles no type id of its own
+    FileLZHAnalyser() : IRawFileAnalyser(kType) {}
     u32 AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reader) override;
     u32 CheckFileHeader(const u8* sector, u32 held, CRawFileInfo& record) override;
 };

@@ -125,6 +125,12 @@ u32 FileRTFAnalyser::AnalyseFileSize(CRawFileInfo& record, IStorageDevice* reade
         if (depth == 0) break;
     }
     record.size = p;
+    // A walk that ended inside a group did not find the file's end: its own bytes still owe a
+    // closing brace for every group open, and a file short of them is never whole.
+    if (result == 0 && depth > 0) {
+        const u64 owed = u64(depth);
+        record.missingBytes = owed > ~u64(0) - record.missingBytes ? ~u64(0) : record.missingBytes + owed;
+    }
     return result;
 }
 

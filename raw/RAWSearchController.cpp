@@ -38,8 +38,15 @@ u32 TryHeader(IRawFileAnalyser* analyser, const u8* sector, u32 held, CRawFileIn
         result = 0;
     }
     if (result != 0 && record.size > bytesToEnd) result = 0;
-    // What a check that said no wrote into the record must not reach the next analyser or file.
-    if (result == 0) record = CRawFileInfo();
+    // What a check that said no wrote into the record must not reach the next analyser or file;
+    // where the record is looked for, and the scan it is looked for in, stay.
+    if (result == 0) {
+        const u64 startSector = record.startSector;
+        std::shared_ptr<CRawScanState> scan = std::move(record.scan);
+        record = CRawFileInfo();
+        record.startSector = startSector;
+        record.scan = std::move(scan);
+    }
     return result;
 }
 
@@ -95,7 +102,7 @@ void CRAWSearchController::BeginSearch() {
     if (!m_ring.Init(m_device, 0, m_sectorSize, m_blockSectors, kRingBlocks)) return;
     // The walks of this scan's files share what they learn of its device; an earlier scan's
     // records keep theirs.
-    m_scanState.reset(new (std::nothrow) CRawScanState());
+    m_scanState.reset(new (std::nothrow) CRawScanState(m_sectorSize));
     if (!m_scanState) return;
     BuildStageTable();
     if (!m_stages) return;
@@ -218,13 +225,14 @@ u32 CRAWSearchController::SearchBlock(u64 firstSector, u64 sectorCount) {
             bytes = m_seam.get() + (offset - seamFrom);
             look = std::min<u32>(m_lookAhead, seamBytes - u32(offset - seamFrom));
         }
+        // A header check may ask where it is and what the scan met before it (TAR).
+        held->startSector = firstSector + i;
+        held->scan = m_scanState;
         IRawFileAnalyser* match = MatchSector(bytes, firstSector + i, look, *held, stopped);
         if (stopped) break;
         if (!match) continue;
-        held->startSector = firstSector + i;
         held->analyserTypeId = match->GetAnalyserTypeId();
         held->analyser = match;
-        held->scan = m_scanState;
         CRawFileInfo* booked = m_pool->Add(std::move(held));
         if (booked && booked->size == 0) m_pending.push_back(booked);
     }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ImageDevice.h"
@@ -86,6 +87,29 @@ TEST(FileModelRawProperties, NamesAttributesAndFolders) {
     EXPECT_STREQ(p.GetName(), "LostFiles");
     EXPECT_EQ(p.GetAttributes(), 0x10);
     SetFolderPropertiesName(static_cast<CRAWFileProperties*>(nullptr), "x");  // nothing happens
+
+    // Renamed on another thread while read here: every read pairs a name with its own length
+    // (what a saved result writes), and a name read before stays readable.
+    const char* const before = p.GetName();
+    const std::string names[] = {"a", std::string(40, 'b'), std::string(200, 'c')};
+    constexpr int kRenames = 3000;
+    std::thread renamer([&p, &names] {
+        for (int i = 0; i < kRenames; ++i) p.SetRawFileName(names[i % 3].c_str());
+    });
+    int mismatched = 0, foreign = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const CFilePropertiesBase::NameView name = p.CurrentName();
+        if (name.text == nullptr || name.length != std::strlen(name.text) + 1) ++mismatched;
+        if (name.text != nullptr && name.text != std::string("LostFiles") && name.text != names[0] &&
+            name.text != names[1] && name.text != names[2]) {
+            ++foreign;
+        }
+    }
+    renamer.join();
+    EXPECT_EQ(mismatched, 0);
+    EXPECT_EQ(foreign, 0);
+    EXPECT_STREQ(before, "LostFiles");
+    EXPECT_EQ(p.CurrentName().length, names[(kRenames - 1) % 3].size() + 1);
 }
 
 TEST(FileModelRawProperties, ExtentOfAFoundFile) {

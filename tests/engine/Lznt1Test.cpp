@@ -141,7 +141,6 @@ TEST(Lznt1, DamagedUnitsKeepTheChunksBeforeTheDamage) {
         {"the last slot short where the data goes on", join({whole, shortOne, end}), 2, 8000, 4096},
         {"a zero header in mid-sector short of the data", join({whole, end, Bytes(100, 0x41)}), 16, 65536, 4096},
         {"the input ending short of the data", join({whole, whole}), 16, 65536, 8192},
-        {"a chunk past the unit's last slot", join({whole, whole, shortOne, end}), 2, 8192, 0},
         {"a back-reference before the chunk's first byte", join({whole, early, end}), 2, 8192, 4096},
     };
     Bytes out(16 * 4096);
@@ -154,11 +153,17 @@ TEST(Lznt1, DamagedUnitsKeepTheChunksBeforeTheDamage) {
         EXPECT_EQ(r.good, row.good);
     }
     // Sound units: whole chunks to the data's end, a last one short where the data ends, and
-    // whatever follows the zero header that ends them.
+    // whatever follows the chunk that completes them (a zero header, another file's chunk, stray
+    // bytes in the cluster's slack).
+    const Bytes stray(60, 0x5A);
     const Row sound[] = {
         {"whole chunks filling the unit", join({whole, whole}), 2, 8192, 8192},
         {"a short last chunk where the data ends", join({whole, shortOne, end, Bytes(50, 0x41)}), 2, 4096 + 103, 4199},
         {"a file's last unit", join({whole, end}), 16, 4096, 4096},
+        {"stray bytes after a full unit's last chunk", join({whole, whole, stray}), 2, 8192, 8192},
+        {"a chunk after a full unit's last slot", join({whole, whole, shortOne, end}), 2, 8192, 8192},
+        {"stray bytes after the data's short last chunk", join({whole, shortOne, stray}), 16, 4096 + 103, 4199},
+        {"a whole chunk after the data's whole last one", join({whole, whole}), 16, 4096, 4096},
     };
     for (const Row& row : sound) {
         SCOPED_TRACE(row.what);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "raw/AnalyserRegistry.h"
 #include "raw/AnalyserTables.h"
 #include "raw/FileArchiveDbAnalysers.h"
+#include "raw/RawScanState.h"
 #include "raw/ReadWindow.h"
 
 namespace {
@@ -77,12 +79,14 @@ TEST(ArchiveAnalysers, TarIsWalkedMemberByMemberInDeviceSectors) {
     const std::vector<Case> cases = {
         {"two files", MakeTar({{"customer.csv", 1000, '0'}, {"notes.txt", 1, '0'}}), 512, 1,
          512 + 1024 + 512 + 512 + 512},
-        {"first member a folder", MakeTar({{"photos/", 0, '5'}, {"photos/a.jpg", 100, '0'}}), 512, 1, 512},
-        // The walk moves a whole device sector past the header and meets no further header there.
-        {"1-byte member on 4096-byte sectors", MakeTar({{"a", 1, '0'}, {"b", 0, '0'}}), 4096, 1, 512 + 4096},
+        // A member without data (a folder, an empty file) does not end the archive; the zero
+        // block after the last member does, and counts.
+        {"first member a folder", MakeTar({{"photos/", 0, '5'}, {"photos/a.jpg", 100, '0'}}), 512, 1, 4 * 512},
+        // Members are padded to 512 bytes whatever the device's sectors.
+        {"1-byte member on 4096-byte sectors", MakeTar({{"a", 1, '0'}, {"b", 0, '0'}}), 4096, 1, 4 * 512},
         {"magic missing", notTar, 512, 0, 0},
         {"second header damaged", second, 512, 1, 512 + 1024},
-        {"size field of non-digits", MakeTar({{"x", 0, '0'}}, "zz!!zz!!zz!"), 512, 1, 512},
+        {"size field of non-digits", MakeTar({{"x", 0, '0'}}, "zz!!zz!!zz!"), 512, 1, 2 * 512},
         {"size beyond the walk's bound", MakeTar({{"x", 0, '0'}}, "77777777777"), 512, 1, 512 + 8589934592ull},
     };
     for (const Case& c : cases) {
@@ -98,6 +102,47 @@ TEST(ArchiveAnalysers, TarIsWalkedMemberByMemberInDeviceSectors) {
         EXPECT_EQ(a.result, c.result);
         EXPECT_EQ(a.size, c.size);
     }
+}
+
+// Every member header bears the archive's mark: within one scan, only a header that is neither
+// the one the header before announced nor inside that member's data begins an archive.
+TEST(ArchiveAnalysers, TarMemberHeadersOfAFoundArchiveAreNoArchivesOfTheirOwn) {
+    const std::vector<u8> inner = MakeTar({{"inner.txt", 10, '0'}});
+    std::vector<u8> tar = MakeTar({{"dir/", 0, '5'}, {"dir/a.txt", 1500, '0'}, {"dir/inner.tar", inner.size(), '0'}});
+    // Headers at blocks 0, 1 and 5; the nested archive lies in the third member's data, at block 6.
+    std::memcpy(tar.data() + 6 * 512, inner.data(), inner.size());
+    const std::vector<u8> other = MakeTar({{"other.txt", 10, '0'}});
+    struct Row {
+        const char* what;
+        u64 sector;  // of the header on the device
+        const std::vector<u8>* bytes;
+        size_t at;  // of the header in bytes
+        u32 begins;
+    };
+    const u64 end = 100;  // another archive after this one's closing blocks
+    const Row rows[] = {
+        {"the first header, a folder's", 10, &tar, 0, 1},
+        {"asked again for it", 10, &tar, 0, 1},
+        {"the file after the folder's empty data", 11, &tar, 512, 0},
+        {"the third member, after 1500 bytes of data", 15, &tar, 5 * 512, 0},
+        {"asked again for a member", 15, &tar, 5 * 512, 0},
+        {"an archive inside a member's data", 16, &tar, 6 * 512, 0},
+        {"an archive after the last one ended", end, &other, 0, 1},
+        {"a header the one before did not announce", end + 5, &other, 0, 1},
+    };
+    auto scan = std::make_shared<CRawScanState>(512);
+    FileTARAnalyser analyser;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        CRawFileInfo record;
+        record.startSector = row.sector;
+        record.scan = scan;
+        EXPECT_EQ(analyser.CheckFileHeader(row.bytes->data() + row.at, 512, record), row.begins);
+    }
+    // Without a scan (a header looked at alone) every header begins an archive.
+    CRawFileInfo alone;
+    alone.startSector = 11;
+    EXPECT_EQ(analyser.CheckFileHeader(tar.data() + 512, 512, alone), 1u);
 }
 
 TEST(ArchiveAnalysers, TarIsFoundWhateverItsFirstMemberIsCalled) {

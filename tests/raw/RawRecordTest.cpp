@@ -126,6 +126,9 @@ TEST(RawFileInfo, CutAtTheDevicesEndKeepsTheStatedSizeAndAnExtentOnTheDevice) {
         {"cut again after an earlier cut", 3000, 500, 1000, 1000, 2500, 2},
         {"nothing on the device", 700, 0, 0, 0, 700, 0},
         {"a stated size past the top of the range", kMax, 600, 512, 512, kMax, 1},
+        // A walk that lost the file's end in mid-sector: the rest of that sector is read, and
+        // nothing says it is the file's.
+        {"an end owed where the walk stopped", 1000, 3, 4096, 1000, 3, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -150,6 +153,8 @@ TEST(RawFileInfo, CutAtTheDevicesEndKeepsTheStatedSizeAndAnExtentOnTheDevice) {
             sectors += e->length;
         }
         EXPECT_EQ(sectors, c.extentSectors);
+        // Never whole while its own bytes say some are missing.
+        EXPECT_EQ((p->GetState() & kStateContentUnconfirmed) != 0, c.missing1 != 0);
     }
 }
 

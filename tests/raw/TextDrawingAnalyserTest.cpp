@@ -24,14 +24,15 @@ TEST(TextDrawingAnalysers, RtfEndsWhereItsBracesBalance) {
         u8 after;
         u32 result;
         u64 size;
+        u64 missing;  // closing braces its own bytes still owe where the walk lost its end
     };
     const std::string body = "{\\rtf1{\\fonttbl{\\f0 Serif;}}{\\b bold} text}";
     const std::vector<Case> cases = {
-        {"balanced, then a zero byte", body + "\n", 0x00, 1, body.size()},
-        {"cut inside a group", body.substr(0, 20), 0x00, 0, 20},
-        {"cut, then text that never closes", body.substr(0, 20), 'a', 0, 0},
+        {"balanced, then a zero byte", body + "\n", 0x00, 1, body.size(), 0},
+        {"cut inside a group", body.substr(0, 20), 0x00, 0, 20, 3},
+        {"cut, then text that never closes", body.substr(0, 20), 'a', 0, 0, 3},
         // Byte 5 is never examined: a brace there does not count.
-        {"brace in the skipped byte", "{\\rtf{1}}}", 0x00, 1, 8},
+        {"brace in the skipped byte", "{\\rtf{1}}}", 0x00, 1, 8, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -39,6 +40,7 @@ TEST(TextDrawingAnalysers, RtfEndsWhereItsBracesBalance) {
         const rawtest::Analysed a = Analyse(rtf, Bytes(c.text), c.after, 2);
         ASSERT_EQ(a.header, 1u);
         EXPECT_EQ(a.result, c.result);
+        EXPECT_EQ(a.record.missingBytes, c.missing);
         if (c.after == 0) {
             EXPECT_EQ(a.size, c.size);
         } else {
