@@ -617,7 +617,8 @@ TEST(FileRecoverer, CompressedUnitsOfEveryKind) {
     Bytes packed = RepeatChunk("abc", 4093);
     const Bytes second = RepeatChunk("xyz", 4093);
     packed.insert(packed.end(), second.begin(), second.end());
-    std::memset(device.At(50), 0, 512);
+    // The slack after the unit's two chunks holds stray bytes: no byte of the unit's.
+    std::memset(device.At(50), 0x5A, 512);
     std::memcpy(device.At(50), packed.data(), packed.size());
 
     const u64 size = 3 * 8192 + 3 * 512 - 100;
@@ -642,6 +643,7 @@ TEST(FileRecoverer, CompressedUnitsOfEveryKind) {
     CFileRecoverer job;
     ASSERT_TRUE(job.RecoverFile(&recorder, &device, node, temp.File("c.txt").c_str(), false));
     EXPECT_EQ(testutil::ReadFileBytes(temp.File("c.txt")), expected);
+    EXPECT_EQ(job.GetResult(), kRecoverOk);
     EXPECT_EQ(recorder.bytes, size);
 }
 
