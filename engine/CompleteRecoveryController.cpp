@@ -255,7 +255,7 @@ void CCompleteRecoveryController::FinishingPass(IStorageDevice* device) {
             search->BuildFileSystemTrees(one);
             m_builder->BuildLostFilesFolder(c);
             search->CollectLostFiles(one);
-            outside.LeaveOut(c->GetPartitionStart(), c->GetTotalSectors());
+            outside.LeaveOut(c->GetPartitionStart(), c->GetTotalSectors(), m_builder->GetTreeRoot(c));
         }
         holdWhilePaused();
         outside.Collect(device, *m_pool, m_builder, nullptr, nullptr);

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "devices/ScanOptions.h"
 #include "devices/StorageDevice.h"
+#include "engine/ClusterClaims.h"
+#include "engine/DataRunList.h"
 #include "engine/DirectoryTreeBuilder.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
@@ -20,6 +23,8 @@ namespace {
 constexpr u8 kFolderState = 0x10;
 constexpr u64 kNoSector = ~u64(0);
 constexpr const char* kDefaultNameText = "Morvenda_";
+// The sector of the record's start and size when no device is at hand.
+constexpr u32 kSectorSizeWithoutDevice = 512;
 
 // The bytes from a sector to the device's end, 0 past it; without a device, no bound.
 u64 BytesToDeviceEnd(IStorageDevice* device, u64 sector) {
@@ -35,6 +40,9 @@ std::string CutAtCharacter(const std::string& text, size_t bytes) {
     while (n > 0 && (static_cast<u8>(text[n]) & 0xC0) == 0x80) --n;
     return text.substr(0, n);
 }
+
+// The device sectors a found file's bytes lie in.
+u64 SectorsOf(u64 size, u32 sectorSize) { return size / sectorSize + (size % sectorSize != 0 ? 1 : 0); }
 
 // Makes the node a lost-file folder; false (the node left as it was) when memory runs out.
 bool MakeFolderNode(CFileNode& node, const char* name, u64 id, u64 parentId) {
@@ -98,14 +106,23 @@ std::string LostFileCollector::MakeRawFileName(u32 type, const std::string& name
     return CutAtCharacter(text, room) + suffix;
 }
 
-TreeNodePtr LostFileCollector::CreateRawFileNode(const CRawFileInfo& record, u64 parentId, u64 id) const {
-    TreeNodePtr node = CreateFileNode();
+PropertiesRef<CRAWFileProperties> LostFileCollector::CreateRawFileProperties(const CRawFileInfo& record) const {
     PropertiesRef<CRAWFileProperties> p = CreateRAWFileProperties();
-    if (!node || !p) return nullptr;
+    if (!p) return p;
     p->SetExtent(record);
     p->SetAttributes(kAttrArchive);
     p->SetRawFileName(MakeRawFileName(record.fileType, record.nameText).c_str());
-    node->SetFileProperties(p.release());
+    return p;
+}
+
+TreeNodePtr LostFileCollector::CreateRawFileNode(const CRawFileInfo& record, u64 parentId, u64 id) const {
+    return MakeFileNode(CreateRawFileProperties(record), parentId, id);
+}
+
+TreeNodePtr LostFileCollector::MakeFileNode(PropertiesRef<CRAWFileProperties> properties, u64 parentId, u64 id) {
+    TreeNodePtr node = CreateFileNode();
+    if (!node || !properties) return nullptr;
+    node->SetFileProperties(properties.release());
     node->SetId(id);
     node->SetParentId(parentId);
     return node;
@@ -122,7 +139,14 @@ u32 LostFileCollector::CreateMoreLostFilesFolder(IDirecotryTreeBuilder* builder,
 
 u32 LostFileCollector::AddFoundFile(const CRawFileInfo& record, IDirecotryTreeBuilder* builder,
                                     CSearchedPartitionInfo* partition) {
-    const u32 type = record.fileType;
+    if (!builder || record.fileType >= kMaxFileTypes) return 0;
+    PropertiesRef<CRAWFileProperties> properties = CreateRawFileProperties(record);
+    ++m_counters[record.fileType];
+    return InsertFoundFile(record.fileType, std::move(properties), builder, partition);
+}
+
+u32 LostFileCollector::InsertFoundFile(u32 type, PropertiesRef<CRAWFileProperties> properties,
+                                       IDirecotryTreeBuilder* builder, CSearchedPartitionInfo* partition) {
     if (!builder || type >= kMaxFileTypes) return 0;
     if (!m_folders.count(type)) {
         TreeNodePtr folder = CreateRawFolderNode(FileTypeFolderName(type).c_str(), type);
@@ -130,15 +154,13 @@ u32 LostFileCollector::AddFoundFile(const CRawFileInfo& record, IDirecotryTreeBu
         if (!folder || Insert(builder, std::move(folder), partition) == 0) return 0;
         m_folders[type] = linked;
     }
-    TreeNodePtr node = CreateRawFileNode(record, type, m_nextId++);
+    TreeNodePtr node = MakeFileNode(std::move(properties), type, m_nextId++);
     if (!node) return 0;
-    const u32 answer = Insert(builder, std::move(node), partition);
-    ++m_counters[type];
-    return answer;
+    return Insert(builder, std::move(node), partition);
 }
 
-void LostFileCollector::LeaveOut(u64 firstSector, u64 sectors) {
-    if (sectors != 0) m_leftOut.push_back({firstSector, sectors});
+void LostFileCollector::LeaveOut(u64 firstSector, u64 sectors, const CFileNode* tree) {
+    if (sectors != 0) m_leftOut.push_back({firstSector, sectors, tree});
 }
 
 void LostFileCollector::KeepToFreeClusters(u64 firstSector, u32 sectorsPerCluster, u64 clusters,
@@ -160,19 +182,14 @@ bool LostFileCollector::IsLeftOut(u64 sector) const {
     return cluster >= m_volume.count || (m_volume.inUse && m_volume.inUse(cluster));
 }
 
-bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,
-                                CSearchedPartitionInfo* partition, const void* /*clusterUse*/) {
-    if (GetScanOptions().GetScanRaw() == 0 || !builder) return false;
-    bool rootMade = false;
-    if (m_leftOut.empty() && !m_volume.set) {
-        if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
-        rootMade = true;
-    }
-    IStorageDevice* reader = device && device->GetInnerDevice() ? device->GetInnerDevice() : device;
-    CRawFileInfo work;
+std::vector<LostFileCollector::FoundFile> LostFileCollector::GatherFiles(IStorageDevice* reader, CRawFileInfoPool& pool,
+                                                                        bool& complete) {
+    std::vector<FoundFile> found;
+    complete = true;
     for (const auto& entry : pool.GetRecords()) {
         CRawFileInfo& record = *entry;
         if (IsLeftOut(record.startSector)) continue;
+        CRawFileInfo work;
         if (record.size == 0) {
             std::string text1, text2;
             if (!reader || !MeasureFoundFile(record, reader, text1, text2)) continue;
@@ -193,11 +210,130 @@ bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, 
         work.startSector = record.startSector;
         work.fileType = record.fileType;
         work.analyser = record.analyser;
+        // A type past the folders' ids, or memory gone, ends the pass where it stands.
+        if (work.fileType >= kMaxFileTypes) {
+            complete = false;
+            break;
+        }
+        PropertiesRef<CRAWFileProperties> properties = CreateRawFileProperties(work);
+        if (!properties) {
+            complete = false;
+            break;
+        }
+        // Named in the order the files are filed: the counter is the number of the type's
+        // files before this one.
+        ++m_counters[work.fileType];
+        found.push_back({work.startSector, work.size, work.fileType, std::move(properties)});
+    }
+    return found;
+}
+
+void LostFileCollector::WeighFoundFiles(std::vector<FoundFile>& found, u32 sectorSize) const {
+    const bool anyTree = std::any_of(m_leftOut.begin(), m_leftOut.end(), [](const SectorRange& r) { return r.tree; });
+    const bool volume = m_volume.set && m_volume.inUse && m_volume.sectorsPerCluster != 0;
+    if (found.empty() || sectorSize == 0 || (!volume && !anyTree)) return;
+    CClusterClaims claims;
+    ClaimAge carved;
+    carved.carved = true;
+    for (FoundFile& f : found) {
+        claims.AddSectors(claims.Add(f.properties.get(), carved), f.first, SectorsOf(f.size, sectorSize));
+    }
+    // What the live files hold, as the allocation of the volume in use: newer than anything found
+    // by signature, and never counted itself.
+    ClaimAge live;
+    live.inUse = true;
+    const CClusterClaims::ClaimId allocation = claims.Add(nullptr, live);
+    if (volume) ClaimVolumeClusters(found, sectorSize, claims, allocation);
+    if (anyTree) ClaimLiveFilesOfRanges(found, sectorSize, claims, allocation);
+    claims.Weigh("files found by signature");
+}
+
+void LostFileCollector::ClaimVolumeClusters(const std::vector<FoundFile>& found, u32 sectorSize, CClusterClaims& claims,
+                                            CClusterClaims::ClaimId allocation) const {
+    // The clusters of the volume the found files lie on, as first cluster and count: only there
+    // can a live file take a sector of theirs, so only there is the volume asked.
+    std::vector<SectorRange> spans;
+    const u64 spc = m_volume.sectorsPerCluster;
+    const u64 volumeSectors = m_volume.count > ~u64(0) / spc ? ~u64(0) : m_volume.count * spc;
+    for (const FoundFile& f : found) {
+        const u64 sectors = SectorsOf(f.size, sectorSize);
+        if (f.first < m_volume.firstSector || sectors == 0) continue;
+        // Compared as offsets into the volume: a size near 2^64 must not wrap the end around.
+        const u64 offset = f.first - m_volume.firstSector;
+        if (offset >= volumeSectors) continue;
+        const u64 firstCluster = offset / spc;
+        const u64 lastSector = offset + std::min(sectors, volumeSectors - offset) - 1;
+        spans.push_back({firstCluster, lastSector / spc - firstCluster + 1});
+    }
+    std::sort(spans.begin(), spans.end(), [](const SectorRange& a, const SectorRange& b) { return a.first < b.first; });
+    u64 asked = 0;  // the clusters below this one were asked already
+    for (const SectorRange& span : spans) {
+        for (u64 cluster = std::max(asked, span.first); cluster < span.first + span.count; ++cluster) {
+            if (m_volume.inUse(cluster)) claims.AddSectors(allocation, m_volume.firstSector + cluster * spc, spc);
+        }
+        asked = std::max(asked, span.first + span.count);
+    }
+}
+
+void LostFileCollector::ClaimLiveFilesOfRanges(const std::vector<FoundFile>& found, u32 sectorSize,
+                                               CClusterClaims& claims, CClusterClaims::ClaimId allocation) const {
+    for (const SectorRange& range : m_leftOut) {
+        if (range.tree == nullptr) continue;
+        // A file that begins outside a range may run into it; only then are its live files read.
+        const bool reached = std::any_of(found.begin(), found.end(), [&](const FoundFile& f) {
+            const u64 sectors = SectorsOf(f.size, sectorSize);
+            const u64 end = f.first + sectors < f.first ? ~u64(0) : f.first + sectors;
+            return f.first < range.first + std::min(range.count, ~u64(0) - range.first) && end > range.first;
+        });
+        if (reached) ClaimLiveFiles(*range.tree, sectorSize, claims, allocation);
+    }
+}
+
+void LostFileCollector::ClaimLiveFiles(const CFileNode& tree, u32 sectorSize, CClusterClaims& claims,
+                                       CClusterClaims::ClaimId allocation) {
+    u64 dataStart = 0;
+    u32 sectorsPerCluster = 0;
+    if (!tree.GetPartitionGeometry(dataStart, sectorsPerCluster) || sectorsPerCluster == 0) return;
+    std::vector<const CFileNode*> pending{&tree};
+    while (!pending.empty()) {
+        const CFileNode* node = pending.back();
+        pending.pop_back();
+        for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+            // A volume found inside this one counts its clusters from its own start, and its files
+            // are no live files of this one.
+            if (!child->IsFileSystemNode()) pending.push_back(child);
+        }
+        const IFileProperties* p = node->GetFileProperties();
+        if (p == nullptr || (p->GetState() & kStateDeleted) != 0) continue;
+        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+        if (!runs) continue;
+        // A folder's clusters are its own whatever size it states; of a file's last cluster, the
+        // part past its end may still hold an older file's bytes.
+        const u64 size = (p->GetAttributes() & kAttrDirectory) != 0 ? ~u64(0) : p->GetSize();
+        claims.AddRuns(allocation, *runs, size, dataStart, sectorsPerCluster, sectorSize);
+    }
+}
+
+bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,
+                                CSearchedPartitionInfo* partition, const void* /*clusterUse*/) {
+    if (GetScanOptions().GetScanRaw() == 0 || !builder) return false;
+    bool rootMade = false;
+    if (m_leftOut.empty() && !m_volume.set) {
+        if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
+        rootMade = true;
+    }
+    IStorageDevice* reader = device && device->GetInnerDevice() ? device->GetInnerDevice() : device;
+    bool complete = true;
+    std::vector<FoundFile> found = GatherFiles(reader, pool, complete);
+    // Every found file is weighed before any is filed, so that the one a live file lies over is
+    // shown incomplete from the start.
+    WeighFoundFiles(found, reader ? reader->GetSectorSize() : kSectorSizeWithoutDevice);
+    for (FoundFile& f : found) {
         if (!rootMade) {
             if (CreateMoreLostFilesFolder(builder, partition) == 0) return false;
             rootMade = true;
         }
-        if (AddFoundFile(work, builder, partition) == 0) return false;
+        if (InsertFoundFile(f.type, std::move(f.properties), builder, partition) == 0) return false;
     }
-    return true;
+    return complete;
 }

@@ -122,6 +122,95 @@ bool NameStandsFor(const std::string& written, const std::string& original) {
     return written.substr(1) == original.substr(skip);
 }
 
+namespace {
+constexpr const char* kFoundBySignatureFolder = "更多丢失文件";
+constexpr const char* kNtfsLostFolder = "LostFiles";
+constexpr const char* kNtfsOtherLostFolder = "Other lost files";
+constexpr const char* kFatLostFolder = "Lost Folders";
+
+// A manifest file as the scan names it, and whether this run must have written it.
+struct NamedFile {
+    testutil::ManifestFile file;
+    std::string fs;        // of its partition, upper case
+    std::string scanPath;  // its folders and the name the scan shows, without a leading '/'
+    bool damaged = false;  // its bytes on the image are not (all) its own
+    bool expected = false;
+};
+
+// A written file below a volume's folder: the tree folder it lies in, and its path below it.
+struct WrittenFile {
+    std::string full;
+    std::string tree;
+    std::string path;
+};
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The files of the manifest's partition `p` as the scan names them: a deleted FAT or
+// exFAT entry by the name its entry carries now (a deleted 8.3 name lost its first letter). What
+// a scan in `mode` must write: every live file in a complete scan, and in both scans every deleted
+// one its file system still names (an NTFS record present, a FAT or exFAT entry the walk from the
+// root reaches).
+std::vector<NamedFile> NameManifestFiles(const std::string& manifest, const testutil::ManifestPartition& p,
+                                         const std::string& mode, AlsoDamaged alsoDamaged) {
+    std::vector<NamedFile> out;
+    std::map<std::string, testutil::ExpectedFile> reach;
+    if (p.fs != "NTFS") {
+        for (const testutil::ExpectedFile& e : testutil::LoadDeletedFiles(manifest, p.index)) reach[e.path] = e;
+    }
+    for (const testutil::ManifestFile& f : testutil::LoadManifest(manifest + ".json", p.index)) {
+        NamedFile n;
+        n.file = f;
+        n.fs = Upper(p.fs);
+        n.scanPath = StripLeadingSlash(f.path);
+        bool named = f.live || (p.fs == "NTFS" && f.metadataPresent);
+        if (const auto r = reach.find(f.path); !f.live && r != reach.end()) {
+            n.scanPath = n.scanPath.substr(0, n.scanPath.size() - LastComponent(f.path).size()) +
+                         testutil::ScanName(r->second.nameOnDisk);
+            named = r->second.reachable;
+        }
+        n.damaged = !f.intact || (alsoDamaged.deleted && !f.live) || (alsoDamaged.fragmented && f.fragmented);
+        n.expected = named && (f.live ? mode == "complete" : mode == "complete" || mode == "deleted");
+        out.push_back(n);
+    }
+    return out;
+}
+
+// Where a written file stands for `named`.
+enum class Placed {
+    kNot,
+    // At the path the scan gives it: its folders (without regard to ASCII case, as an 8.3 folder
+    // name shows in capitals) and its name.
+    kAtItsPath,
+    // Below a folder of lost files with the folders whose records were lost cut off its path
+    // (NTFS: "LostFiles" keeps the folders found, "Other lost files" the name; FAT and exFAT:
+    // "Lost Folders/DIRn" keeps the folders below the lost one). Another file of that name may
+    // stand there too, so only its exact bytes tell it is this one.
+    kInALostFolder,
+};
+
+Placed PlacedAs(const WrittenFile& w, const NamedFile& named) {
+    if (testutil::PathKey(w.path) == testutil::PathKey(named.scanPath)) return Placed::kAtItsPath;
+    if (named.fs == "NTFS") {
+        for (const char* lost : {kNtfsLostFolder, kNtfsOtherLostFolder}) {
+            if (IsPlacedAs(w.path, named.scanPath, lost)) return Placed::kInALostFolder;
+        }
+        return Placed::kNot;
+    }
+    const std::string lost = std::string(kFatLostFolder) + "/DIR";
+    const size_t slash = w.path.find('/', lost.size());
+    if (w.path.rfind(lost, 0) != 0 || slash == std::string::npos) return Placed::kNot;
+    const std::string tail = w.path.substr(slash);
+    const std::string rooted = "/" + named.scanPath;
+    const bool suffix =
+        rooted.size() >= tail.size() && rooted.compare(rooted.size() - tail.size(), tail.size(), tail) == 0;
+    return suffix ? Placed::kInALostFolder : Placed::kNot;
+}
+}  // namespace
+
 void ExpectRecoveredAsManifests(const DriverRun& run, const std::string& recoverDir,
                                 const std::vector<std::string>& manifests, AlsoDamaged alsoDamaged) {
     const Json& recovered = run.report["recovered"];
@@ -131,33 +220,72 @@ void ExpectRecoveredAsManifests(const DriverRun& run, const std::string& recover
     for (const Json& volume : run.report["volumes"].items) {
         const size_t disk = size_t(volume["disk"].number);
         if (disk >= manifests.size() || manifests[disk].empty()) continue;
-        const std::string folder = recoverDir + "/" + std::to_string(int(volume["index"].number));
-        std::multimap<std::string, std::string> byHash;  // sha256 -> full path
-        for (const std::string& f : ListFiles(folder)) byHash.emplace(testutil::Sha256File(folder + "/" + f), folder + "/" + f);
-        std::vector<std::string> damagedNames;
+        const int index = int(volume["index"].number);
+        const std::string folder = recoverDir + "/" + std::to_string(index);
+        const Json* scan = FindScan(run.report, index);
+        const std::string mode = scan != nullptr ? (*scan)["mode"].text : "";
+        // The tree folders the scan made, by the file system of each.
+        std::map<std::string, std::string> treeFs;
+        if (scan != nullptr) {
+            for (const Json& t : (*scan)["trees"].items) treeFs[t["name"].text] = t["fs"].text;
+        }
+        // A volume holds the partition that starts where it does; a whole disk every partition,
+        // of which its complete scan must show those it found where they start (one found where
+        // its boot sector was lost may start elsewhere, and what it shows there is its own).
+        std::set<u64> found;
+        if (scan != nullptr) {
+            for (const Json& f : (*scan)["found_partitions"].items) found.insert(u64(f["start_sector"].number));
+        }
+        std::vector<NamedFile> named;
         for (const testutil::ManifestPartition& p : testutil::LoadPartitions(manifests[disk] + ".json")) {
-            for (const testutil::ManifestFile& f : testutil::LoadManifest(manifests[disk] + ".json", p.index)) {
-                const bool lost = (alsoDamaged.deleted && !f.live) || (alsoDamaged.fragmented && f.fragmented);
-                if (!f.intact || lost) damagedNames.push_back(LastComponent(f.path));
-                if (!f.intact) continue;
-                const auto [first, last] = byHash.equal_range(f.sha256);
-                if (first == last) continue;  // whether it must come back is the test's own question
-                const bool whole = std::any_of(first, last, [&](const auto& c) { return !run.incomplete.count(c.second); });
-                EXPECT_TRUE(whole) << manifests[disk] << ": intact, written with its bytes, but counted incomplete: "
-                                   << f.path << " as " << first->second;
+            const bool wholeDisk = volume["kind"].text == "disk";
+            if (!wholeDisk && p.startSector != u64(volume["start_sector"].number)) continue;
+            const bool shown = !wholeDisk || found.empty() || found.count(p.startSector) != 0;
+            const std::vector<NamedFile> files = NameManifestFiles(manifests[disk], p, shown ? mode : "", alsoDamaged);
+            named.insert(named.end(), files.begin(), files.end());
+        }
+
+        std::vector<WrittenFile> written;
+        for (const std::string& f : ListFiles(folder)) {
+            const size_t slash = f.find('/');
+            if (slash == std::string::npos) continue;
+            const WrittenFile w{folder + "/" + f, f.substr(0, slash), f.substr(slash + 1)};
+            // Files found by their signature, a disk's or a volume's, have no name of the
+            // manifest's to stand at.
+            if (w.tree == kFoundBySignatureFolder || w.path.rfind(std::string(kFoundBySignatureFolder) + "/", 0) == 0) {
+                continue;
             }
-            // Deleted FAT and exFAT entries carry the names the scan shows.
-            if (p.fs == "NTFS") continue;
-            for (const testutil::ExpectedFile& f : testutil::LoadDeletedFiles(manifests[disk], p.index)) {
-                if ((!f.intact || alsoDamaged.deleted) && f.reachable) damagedNames.push_back(testutil::ScanName(f.nameOnDisk));
+            written.push_back(w);
+        }
+        for (const NamedFile& n : named) {
+            const std::string what = manifests[disk] + ": " + n.file.path + " (" + n.scanPath + ")";
+            bool exactAndWhole = false;
+            for (const WrittenFile& w : written) {
+                const auto tree = treeFs.find(w.tree);
+                if (tree != treeFs.end() && Upper(tree->second) != n.fs) continue;
+                const Placed placed = PlacedAs(w, n);
+                if (placed == Placed::kNot) continue;
+                const bool exact = testutil::Sha256File(w.full) == n.file.sha256;
+                const bool whole = run.incomplete.count(w.full) == 0;
+                if (placed == Placed::kInALostFolder && !exact) continue;
+                exactAndWhole = exactAndWhole || (exact && whole);
+                // Another file's bytes, or zeros, in place of its own: never whole.
+                EXPECT_TRUE(exact || !whole) << what << ": written with other bytes and counted whole as " << w.full;
+                EXPECT_TRUE(!exact || whole || n.damaged)
+                    << what << ": intact, written with its bytes, but counted incomplete as " << w.full;
+            }
+            if (n.expected && !n.damaged) {
+                EXPECT_TRUE(exactAndWhole) << what << ": intact, but not written exact and whole at its path";
             }
         }
-        for (const std::string& path : run.incomplete) {
-            if (path.rfind(folder + "/", 0) != 0) continue;
-            const bool damaged = std::any_of(damagedNames.begin(), damagedNames.end(),
-                                             [&](const std::string& n) { return NameStandsFor(LastComponent(path), n); });
+        // Every file counted incomplete is one the manifest or the images' later changes damaged.
+        for (const WrittenFile& w : written) {
+            if (run.incomplete.count(w.full) == 0) continue;
+            const bool damaged = std::any_of(named.begin(), named.end(), [&](const NamedFile& n) {
+                return n.damaged && NameStandsFor(LastComponent(w.path), LastComponent(n.scanPath));
+            });
             EXPECT_TRUE(damaged) << manifests[disk] << ": counted incomplete, but no file of that name is damaged: "
-                                 << path;
+                                 << w.full;
         }
     }
 }

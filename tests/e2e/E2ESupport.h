@@ -43,11 +43,14 @@ bool NameStandsFor(const std::string& written, const std::string& original);
 
 // The per-file check of a run over fixture disks (`manifests`: each disk's fixture name, in the
 // order of the run's images; empty for a disk that is no fixture). For every volume of a fixture
-// disk, below the run's recovery folder: every file of the disk's manifest whose data is intact
-// and that was written with its bytes has such a copy the run counted whole; every file the run
-// counted incomplete bears the name of a file the manifest marks damaged; no file failed, and the
-// exit status is 1 exactly when some file was counted incomplete. `alsoDamaged` names what else
-// the images lost since their manifests were made.
+// disk, below the run's recovery folder, each manifest file is looked up by the path the scan
+// gives it (its folders and the name its entry shows, in a tree of its partition's file system):
+// every copy written there is either its exact bytes or counted incomplete; an intact file is
+// not counted incomplete, and one the scan must write (a live file in a complete scan, a deleted
+// file its file system still names in both scans) is there exact and whole. Every file counted
+// incomplete bears the name of a damaged file; no file failed, and the exit status is 1 exactly
+// when some file was counted incomplete. `alsoDamaged` names what else the images lost since
+// their manifests were made.
 struct AlsoDamaged {
     // The tools wrote into copies of the images over free clusters: any deleted file's data.
     bool deleted = false;

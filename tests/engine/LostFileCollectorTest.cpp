@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@
 #include "engine/FileSystemNode.h"
 #include "engine/LostFileCollector.h"
 #include "engine/RawFileInfoPool.h"
+#include "engine/RawFileProperties.h"
 #include "engine/FileSystemPlugins.h"
 #include "engine/RawFileInfo.h"
 #include "engine/RawFileTypes.h"
@@ -199,7 +201,9 @@ TEST(LostFileCollector, NamesAreBoundedAtACharacterBoundaryAndSanitised) {
 // The pass after chosen partitions: a file whose first sector lies in a partition's sectors is
 // that partition's to file; the rest are filed as without any, and a pass with nothing left to
 // file adds no root beside the partitions' trees. A partition's own pass files only what begins
-// in a cluster of its volume that no live file uses.
+// in a cluster of its volume that no live file uses; one of which a later sector lies in a live
+// file's cluster holds that file's bytes there and is counted incomplete. Found files never weigh
+// against each other, and nothing outside a volume's clusters weighs at all.
 TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
     RawSwitch raw(1);
     const u32 jpg = TypeOf("jpg");
@@ -211,6 +215,7 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         std::vector<u64> expected;                 // the sectors filed, in order
         std::array<u64, 3> volume = {};            // first sector, sectors per cluster, clusters; 0s: none
         std::set<u64> used = {};                   // the volume's clusters in use
+        std::set<u64> taken = {};                  // the filed files counted incomplete, by sector
     };
     const Case cases[] = {
         {"both edges of a range", {{1000, 500}}, {999, 1000, 1499, 1500}, {999, 1500}},
@@ -222,6 +227,15 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         {"a volume's free clusters", {}, {99, 100, 300, 307, 308, 899, 900}, {100, 308, 899}, {100, 8, 100}, {25}},
         {"a volume without a cluster size", {}, {100, 500}, {}, {100, 0, 100}},
         {"a range left out of a volume", {{100, 8}}, {100, 108}, {108}, {100, 8, 100}},
+        // Each file is 8 sectors long.
+        {"a live cluster after a free one", {}, {292, 293, 296, 308}, {292, 293, 296, 308}, {100, 8, 100}, {25},
+         {293, 296}},
+        {"a live file inside a found one", {}, {100, 104, 108}, {100, 108}, {100, 4, 100}, {1}, {100}},
+        {"a file found inside another", {}, {100, 101, 104}, {100, 101, 104}, {100, 8, 100}, {}},
+        // Cluster 100 lies past the volume's end: whatever its number is given to there is no file of
+        // this volume.
+        {"past the volume's end", {}, {890, 896}, {890, 896}, {100, 8, 100}, {100}, {}},
+        {"a range left out weighs nothing", {{300, 8}}, {296}, {296}, {}, {}, {}},
     };
     for (const Case& c : cases) {
         CRawFileInfoPool pool;
@@ -229,10 +243,13 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         for (u64 sector : c.sectors) pool.Add(Record(sector, 4096, jpg, "s" + std::to_string(sector) + "_"));
         InsertingBuilder builder;
         LostFileCollector collector;
+        std::vector<u64> asked;  // the clusters the volume was asked about
         for (const auto& [first, sectors] : c.leftOut) collector.LeaveOut(first, sectors);
         if (c.volume[1] != 0 || c.volume[2] != 0) {
-            collector.KeepToFreeClusters(c.volume[0], u32(c.volume[1]), c.volume[2],
-                                         [&used = c.used](u64 cluster) { return used.count(cluster) != 0; });
+            collector.KeepToFreeClusters(c.volume[0], u32(c.volume[1]), c.volume[2], [&](u64 cluster) {
+                asked.push_back(cluster);
+                return c.used.count(cluster) != 0;
+            });
         }
         // No device: nothing bounds the sizes, so only the ranges decide.
         ASSERT_TRUE(collector.Collect(nullptr, pool, &builder, nullptr, nullptr)) << c.what;
@@ -246,9 +263,77 @@ TEST(LostFileCollector, FilesOnlyWhatStartsOutsideTheRangesLeftOut) {
         for (size_t i = 0; i < c.expected.size(); ++i) {
             const std::string name = "s" + std::to_string(c.expected[i]) + "_" + std::to_string(1000 + i).substr(1) +
                                      "." + RawFileTypeExtension(jpg);  // the counter: 000, 001, ...
-            EXPECT_STREQ(builder.nodes[2 + i]->GetFileProperties()->GetName(), name.c_str()) << c.what;
+            const IFileProperties* p = builder.nodes[2 + i]->GetFileProperties();
+            EXPECT_STREQ(p->GetName(), name.c_str()) << c.what;
+            EXPECT_EQ((p->GetState() & kStateClustersTaken) != 0, c.taken.count(c.expected[i]) != 0)
+                << c.what << ": the file at sector " << c.expected[i];
         }
+        // The first cluster of each record is asked to place it, and the clusters the filed
+        // files cover once more to weigh them, however many files cover them.
+        std::map<u64, size_t> times, starts;
+        for (u64 sector : c.sectors) {
+            if (c.volume[1] != 0 && sector >= c.volume[0]) ++starts[(sector - c.volume[0]) / c.volume[1]];
+        }
+        for (u64 cluster : asked) EXPECT_LE(++times[cluster], starts[cluster] + 1) << c.what << ": cluster " << cluster;
     }
+}
+
+// A file found outside every partition that runs into one holds, where a live file or folder of
+// that partition's tree lies, that file's bytes: it is counted incomplete. Deleted files of the
+// tree and the files of a volume found inside it take nothing.
+TEST(LostFileCollector, AFileRunningIntoAPartitionWeighsAgainstItsTree) {
+    RawSwitch raw(1);
+    const u32 jpg = TypeOf("jpg");
+    // The partition from sector 1000 on, one sector a cluster; its tree's files by first sector.
+    FileSystemNodePtr root = CreateFileSystemNode();
+    ASSERT_TRUE(root);
+    root->SetPartitionGeometry(1000, 1);
+    // One cluster of 512 bytes for each, whatever size it states.
+    struct Sized : CRAWFileProperties {
+        using CRAWFileProperties::SetSize;
+    };
+    const auto child = [](CFileNode& parent, u64 cluster, u64 size, u16 attributes, u8 state) {
+        TreeNodePtr node = CreateFileNode();
+        PropertiesRef<Sized> p(new Sized);
+        p->SetExtent(cluster, 512);
+        p->SetSize(size);
+        p->SetAttributes(attributes);
+        p->SetState(state);
+        node->SetFileProperties(p.release());
+        parent.AddChild(node.release());
+    };
+    child(*root, 0, 512, kAttrArchive, 0);               // sector 1000
+    child(*root, 100, 0, kAttrDirectory, 0);             // a folder stating no size: sector 1100
+    child(*root, 200, 512, kAttrArchive, kStateDeleted);  // sector 1200, deleted
+    FileSystemNodePtr inner = CreateFileSystemNode();
+    inner->SetPartitionGeometry(0, 1);
+    child(*inner, 1300, 512, kAttrArchive, 0);  // read with the tree's geometry it would hold 2300
+    root->AddChild(inner.release());
+
+    CRawFileInfoPool pool;
+    // Each 4096 bytes, 8 sectors long; the name tells the sector. Only the tree's first sectors
+    // are left out, so that files beside each of its files are filed.
+    for (u64 sector : {992, 993, 1096, 1196, 2296}) {
+        pool.Add(Record(sector, 4096, jpg, "s" + std::to_string(sector) + "_"));
+    }
+    InsertingBuilder builder;
+    LostFileCollector collector;
+    collector.LeaveOut(1000, 8, root.get());
+    ASSERT_TRUE(collector.Collect(nullptr, pool, &builder, nullptr, nullptr));
+    std::map<std::string, bool> taken;
+    for (const CFileNode* n : builder.nodes) {
+        const IFileProperties* p = n->GetFileProperties();
+        if ((p->GetAttributes() & kAttrDirectory) != 0) continue;
+        taken[p->GetName()] = (p->GetState() & kStateClustersTaken) != 0;
+    }
+    const std::string e = std::string(".") + RawFileTypeExtension(jpg);
+    const std::map<std::string, bool> expected = {{"s992_000" + e, false},
+                                                  {"s993_001" + e, true},
+                                                  {"s1096_002" + e, true},
+                                                  {"s1196_003" + e, false},
+                                                  {"s2296_004" + e, false}};
+    EXPECT_EQ(taken, expected);
+    DestroySubtree(root.release());
 }
 
 }  // namespace
