@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "TreeStubs.h"
@@ -212,6 +213,71 @@ TEST_F(DamagedVolume, ParentCyclesEndTheWalk) {
     EXPECT_TRUE(TreeHolds(tree->GetRoot(), "DSC87136.PDF"));
     EXPECT_TRUE(TreeHolds(tree->GetRoot(), "FILE1990.MID"));
     builder->Release();
+}
+
+// ---- clusters two deleted files claim ----
+// The files of the quick tree by record number, with whether each is counted taken.
+std::map<u64, bool> TakenByRecord(const std::string& path) {
+    std::map<u64, bool> taken;
+    testutil::ImageDevice device(path, kSector);
+    testutil::AcceptAllFilter filter(0x40);
+    testutil::SilentTree view;
+    IDirecotryTreeBuilder* builder = CreateDirectoryTreeBuilder();
+    if (builder->Init("scan", &view, &filter, kBuilderQuickMode, &device, 0) != 1u) return taken;
+    CountingProgress progress;
+    CNTFSQuickSearch search;
+    search.SetDirectoryTreeBuilder(builder);
+    search.Search(&device, &progress);
+    builder->FinishSearch();
+    builder->FinishBuild();
+    CQuickScanTree* tree = static_cast<CDirectoryTreeBuilder*>(builder)->GetQuickTree();
+    std::vector<CFileNode*> stack{tree ? tree->GetRoot() : nullptr};
+    while (!stack.empty()) {
+        CFileNode* n = stack.back();
+        stack.pop_back();
+        if (n == nullptr) continue;
+        for (CFileNode* c = n->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) stack.push_back(c);
+        const IFileProperties* p = n->GetFileProperties();
+        if (p && (p->GetAttributes() & kAttrDirectory) == 0) taken[n->GetId()] = (p->GetState() & kStateClustersTaken) != 0;
+    }
+    builder->Release();
+    return taken;
+}
+
+TEST_F(DamagedVolume, OfTwoDeletedFilesOnOneClusterTheOneDeletedLastKeepsIt) {
+    // A deleted file whose clusters are its own is copied over another deleted file's record: two
+    // deleted records on the same clusters, whose log sequence numbers tell which was deleted last.
+    const std::map<u64, bool> before = TakenByRecord(path);
+    u64 kept = 0, copy = 0;
+    for (const RecordedNode& n : clean->builder.nodes) {
+        if (!n.IsDeleted() || n.IsFolder() || n.resident || n.runs.empty() || n.size == 0) continue;
+        const auto it = before.find(n.id);
+        if (it == before.end() || it->second) continue;
+        (kept == 0 ? kept : copy) = n.id;
+        if (copy != 0) break;
+    }
+    ASSERT_NE(copy, 0u);
+    Patch(path, RecordByte(copy), ReadAt(path, RecordByte(kept), kRecord));
+    struct Row {
+        u64 keptLsn, copyLsn;
+        bool keptTaken, copyTaken;
+    };
+    // Equal numbers and the same times prove no order: both are counted incomplete.
+    for (const Row& r : {Row{0x2000, 0x3000, true, false}, Row{0x3000, 0x2000, false, true},
+                         Row{0x2000, 0x2000, true, true}}) {
+        SCOPED_TRACE(testing::Message() << std::hex << r.keptLsn << " " << r.copyLsn);
+        Patch(path, RecordByte(kept) + 8, LE(r.keptLsn, 8));
+        Patch(path, RecordByte(copy) + 8, LE(r.copyLsn, 8));
+        std::map<u64, bool> after = TakenByRecord(path);
+        ASSERT_EQ(after.count(kept) + after.count(copy), 2u);
+        EXPECT_EQ(after[kept], r.keptTaken);
+        EXPECT_EQ(after[copy], r.copyTaken);
+        // Every other file stays as the clean volume had it.
+        for (const auto& [record, taken] : before) {
+            if (record == kept || record == copy || after.count(record) == 0) continue;
+            EXPECT_EQ(after[record], taken) << record;
+        }
+    }
 }
 
 // ---- the boot sector ----
