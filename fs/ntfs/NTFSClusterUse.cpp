@@ -151,12 +151,6 @@ bool MftBitmapClaims(const std::vector<u8>& bitmap, u64 number) {
 
 void CNtfsClaims::AddRecordInUse(const u8* fixedRecord, u32 length, const NtfsClaimVolume& volume) {
     if (fixedRecord == nullptr || volume.sectorsPerCluster == 0) return;
-    ClaimAge age;
-    age.generation = volume.generation;
-    age.inUse = true;
-    // One claim for every attribute of the record, made only when one has clusters.
-    CClusterClaims::ClaimId claim = 0;
-    bool made = false;
     for (const u8* a : RecordAttributes(fixedRecord, length)) {
         u32 pairsLength = 0;
         const u8* pairs = AttrIsNonResident(a) ? AttrMappingPairs(a, &pairsLength) : nullptr;
@@ -169,13 +163,20 @@ void CNtfsClaims::AddRecordInUse(const u8* fixedRecord, u32 length, const NtfsCl
                 static_cast<unsigned __int128>(r.lcn) * volume.sectorsPerCluster + volume.start;
             const unsigned __int128 sectors = static_cast<unsigned __int128>(r.count) * volume.sectorsPerCluster;
             if (first > ~u64(0) || sectors > ~u64(0) || sectors == 0) continue;
-            if (!made) {
-                claim = m_claims.Add(nullptr, age);
-                made = true;
-            }
-            m_claims.AddSectors(claim, u64(first), u64(sectors));
+            m_claims.AddSectors(StructureClaim(volume.generation), u64(first), u64(sectors));
         }
     }
+}
+
+CClusterClaims::ClaimId CNtfsClaims::StructureClaim(u32 generation) {
+    const auto it = m_structures.find(generation);
+    if (it != m_structures.end()) return it->second;
+    ClaimAge age;
+    age.generation = generation;
+    age.inUse = true;
+    const CClusterClaims::ClaimId claim = m_claims.Add(nullptr, age);
+    m_structures.emplace(generation, claim);
+    return claim;
 }
 
 void CNtfsClaims::AddFile(IFileProperties& file, u64 recordSector, u64 lsn, bool inUse, const NtfsClaimVolume& volume) {

@@ -6,6 +6,7 @@
 // both scans count such a file incomplete by the same weighing. What is in use is what the records
 // in use hold rather than what the $Bitmap marks: a deleted record whose clusters were never freed
 // (a delete the journal did not finish) still holds its own bytes.
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -105,5 +106,10 @@ public:
     size_t GetClaimCount() const { return m_claims.GetClaimCount(); }
 
 private:
+    // One claim holds every structure of a volume generation: they never weigh against each
+    // other, and the runs of records written one after another join into few extents.
+    CClusterClaims::ClaimId StructureClaim(u32 generation);
+
     CClusterClaims m_claims;
+    std::map<u32, CClusterClaims::ClaimId> m_structures;
 };

@@ -391,6 +391,10 @@ void FoundTreeBuilder::RankGenerations() {
                 continue;
             }
             ApplyFileRecordFixups(record.data(), RecordSpan(record.data(), length));
+            // A record whose own runs count clusters of another size is a newer volume's, written
+            // where this $MFT lay: its runs say nothing of this volume.
+            const u32 clusterBytes = RecordClusterBytes(record.data(), length, m_sectorSize);
+            if (clusterBytes != 0 && clusterBytes != g.spc * m_sectorSize) continue;
             if (RecordIsInUse(record.data()) && MftBitmapClaims(r.group->recordsInUse, number)) {
                 m_claims.AddRecordInUse(record.data(), length, ClaimVolume(*r.part, r.group));
             }

@@ -145,7 +145,13 @@ NtfsClaimVolume CNTFSQuickSearch::ClaimVolume() const {
 }
 
 void CNTFSQuickSearch::WeighClaims() {
-    if (m_claims) m_claims->Weigh("NTFS deleted-file scan");
+    if (m_claims) {
+        // The deleted files claim their runs as the walk left them, the journal's salvage applied.
+        for (const DeletedFile& d : m_deletedFiles) {
+            m_claims->AddFile(*d.properties, d.recordSector, d.lsn, false, ClaimVolume());
+        }
+        m_claims->Weigh("NTFS deleted-file scan");
+    }
     m_deletedFiles.clear();
     m_claims.reset();
 }
@@ -381,8 +387,7 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
         FixNegativeSize(properties.get(), m_sectorsPerCluster, m_sectorSize);
         properties->SetExtensionRecords(extensions);
         if (m_claims && (properties->GetState() & kStateDeleted) != 0) {
-            m_claims->AddFile(*properties, sector, RecordLogSequenceNumber(fixed), false, ClaimVolume());
-            m_deletedFiles.push_back(properties);
+            m_deletedFiles.push_back({properties, sector, RecordLogSequenceNumber(fixed)});
         }
 
         const u64 parentId =

@@ -101,13 +101,19 @@ private:
     u32 m_sectorsPerCluster = 1;
     u64 m_volumeClusters = 0;
     NTFSRunList m_mftRuns;  // the $MFT's runs, cut to the volume
-    // What the volume's records in use and its deleted files claim of the disk, as the walk reads
-    // them; the walk's end weighs them. The $MFT's bitmap of records in use (empty when unread)
-    // tells its records from an older volume's left there. The deleted files are held here until
-    // the weighing, as the builder may let their nodes go before.
+    // What the volume's records in use claim of the disk, as the walk reads them, and its
+    // deleted files with their records' sectors and log sequence numbers; the walk's end weighs
+    // them. The $MFT's bitmap of records in use (empty when unread) tells its records from an
+    // older volume's left there. The deleted files are held here until the weighing, as the
+    // builder may let their nodes go before.
+    struct DeletedFile {
+        PropertiesRef<CNTFSFileProperties> properties;
+        u64 recordSector = 0;
+        u64 lsn = 0;
+    };
     std::unique_ptr<CNtfsClaims> m_claims;
     std::vector<u8> m_mftRecordsInUse;
-    std::vector<PropertiesRef<CNTFSFileProperties>> m_deletedFiles;
+    std::vector<DeletedFile> m_deletedFiles;
     // By record number from 0, as the walk goes; records far past that (a damaged run list may
     // place some there) and those read ahead are kept aside.
     std::vector<RecordSlot> m_slots;
