@@ -193,5 +193,3 @@ void CNtfsClaims::AddFile(IFileProperties& file, u64 recordSector, u64 lsn, bool
     const u64 size = inUse ? file.GetSize() : std::min(file.GetInitializedSize(), file.GetSize());
     m_claims.AddRuns(claim, *runs, size, volume.start, volume.sectorsPerCluster, volume.sectorSize);
 }
-
-size_t CNtfsClaims::Weigh(const char* what) { return m_claims.Weigh(what).size(); }

@@ -101,9 +101,8 @@ public:
     // outlive Weigh.
     void AddFile(IFileProperties& file, u64 recordSector, u64 lsn, bool inUse, const NtfsClaimVolume& volume);
     // Counts incomplete every file whose sectors a claim proven newer holds, or where no order is
-    // proven; answers how many.
-    size_t Weigh(const char* what);
-    size_t GetClaimCount() const { return m_claims.GetClaimCount(); }
+    // proven; `what` names the scan in their trace lines.
+    void Weigh(const char* what) { m_claims.Weigh(what); }
 
 private:
     // One claim holds every structure of a volume generation: they never weigh against each

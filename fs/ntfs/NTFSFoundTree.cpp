@@ -404,6 +404,9 @@ void FoundTreeBuilder::RankGenerations() {
 
 void FoundTreeBuilder::WeighClaims() {
     for (VolumePart* part : AllParts()) {
+        // Where nothing placed a volume, its files' sectors are a guess: they take none from
+        // others, and are counted incomplete on their own (MarkGuessedStarts).
+        if (part->Geometry().guessed) continue;
         const auto add = [&](const InfoList& infos, const RecordGroup* group) {
             for (const auto& info : infos) {
                 IFileProperties* p = info ? info->GetProperties() : nullptr;
