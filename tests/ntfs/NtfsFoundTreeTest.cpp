@@ -150,6 +150,10 @@ TEST(NtfsFoundTree, EachFileStandsInItsOwnVolumeAndLosesNothingToAnother) {
          {{"Other lost files/a.bin", 0, kSpc, kNoFlags}}},
         {"a record of 4096-byte clusters that nothing places", {{1000, File(70, 5, u"b.bin", 50, 2, 4096)}}, {}, {},
          {{guest4k + "Other lost files/b.bin", 0, 8, guessed}}},
+        // b.bin would lie at sectors 400-415, over the deleted a.bin's 400-403.
+        {"a file of a volume that nothing places takes no sectors from another",
+         {{1000, File(70, 5, u"b.bin", 50, 2, 4096)}, {1002, File(71, 5, u"a.bin", 200, 2, 1024, false)}}, {}, {},
+         {{guest4k + "Other lost files/b.bin", 0, 8, guessed}, {"Other lost files/a.bin", 0, kSpc, kNoFlags}}},
         {"a record of 4096-byte clusters that a candidate places", {{1000, File(70, 5, u"b.bin", 50, 2, 4096)}},
          {{0, 8}}, {}, {{guest4k + "Other lost files/b.bin", 0, 8, kNoFlags}}},
         // Record 30 of an $MFT at cluster 100 of 4096 bytes lies 107 x 8 + 4 sectors into its volume.
