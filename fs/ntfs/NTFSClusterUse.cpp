@@ -149,8 +149,9 @@ bool MftBitmapClaims(const std::vector<u8>& bitmap, u64 number) {
     return number != ~u64(0) && number / 8 < bitmap.size() && (bitmap[number / 8] >> (number % 8) & 1) != 0;
 }
 
-void CNtfsClaims::AddRecordInUse(const u8* fixedRecord, u32 length, const NtfsClaimVolume& volume) {
-    if (fixedRecord == nullptr || volume.sectorsPerCluster == 0) return;
+void AppendRecordSectors(const u8* fixedRecord, u32 length, u64 volumeStart, u32 sectorsPerCluster,
+                         std::vector<NtfsSectorExtent>& out) {
+    if (fixedRecord == nullptr || sectorsPerCluster == 0) return;
     for (const u8* a : RecordAttributes(fixedRecord, length)) {
         u32 pairsLength = 0;
         const u8* pairs = AttrIsNonResident(a) ? AttrMappingPairs(a, &pairsLength) : nullptr;
@@ -159,13 +160,22 @@ void CNtfsClaims::AddRecordInUse(const u8* fixedRecord, u32 length, const NtfsCl
         DecodeNTFSDataRuns(pairs, pairsLength, runs);
         for (const NTFSRun& r : runs) {
             if (r.lcn == kSparseLCN) continue;
-            const unsigned __int128 first =
-                static_cast<unsigned __int128>(r.lcn) * volume.sectorsPerCluster + volume.start;
-            const unsigned __int128 sectors = static_cast<unsigned __int128>(r.count) * volume.sectorsPerCluster;
+            const unsigned __int128 first = static_cast<unsigned __int128>(r.lcn) * sectorsPerCluster + volumeStart;
+            const unsigned __int128 sectors = static_cast<unsigned __int128>(r.count) * sectorsPerCluster;
             if (first > ~u64(0) || sectors > ~u64(0) || sectors == 0) continue;
-            m_claims.AddSectors(StructureClaim(volume.generation), u64(first), u64(sectors));
+            out.push_back({u64(first), u64(sectors)});
         }
     }
+}
+
+void CNtfsClaims::AddRecordInUse(const u8* fixedRecord, u32 length, const NtfsClaimVolume& volume) {
+    std::vector<NtfsSectorExtent> extents;
+    AppendRecordSectors(fixedRecord, length, volume.start, volume.sectorsPerCluster, extents);
+    for (const NtfsSectorExtent& e : extents) AddStructure(volume.generation, e);
+}
+
+void CNtfsClaims::AddStructure(u32 generation, const NtfsSectorExtent& extent) {
+    m_claims.AddSectors(StructureClaim(generation), extent.first, extent.count);
 }
 
 CClusterClaims::ClaimId CNtfsClaims::StructureClaim(u32 generation) {

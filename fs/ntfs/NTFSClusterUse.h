@@ -87,13 +87,24 @@ struct NtfsClaimVolume {
     bool lsnsComparable = true;
 };
 
+// Sectors [first, first + count) of a disk.
+struct NtfsSectorExtent {
+    u64 first = 0;
+    u64 count = 0;
+};
+// The sectors every non-resident attribute of a record (its fixups applied) holds, in a volume
+// at volumeStart of sectorsPerCluster sectors per cluster: its data streams, its indexes and the
+// metadata files' own, the $MFT and its mirror among them. Holes hold none.
+void AppendRecordSectors(const u8* fixedRecord, u32 length, u64 volumeStart, u32 sectorsPerCluster,
+                         std::vector<NtfsSectorExtent>& out);
+
 // The claims of an NTFS scan's records, weighed once when every record is in.
 class CNtfsClaims {
 public:
-    // Every non-resident attribute of a record in use (its fixups applied): its data streams, its
-    // indexes and the metadata files' own, the $MFT and its mirror among them. They are the
-    // volume's structures: they take sectors from files proven older and are never counted.
+    // The sectors of a record in use (AppendRecordSectors). They are the volume's structures:
+    // they take sectors from files proven older and are never counted.
     void AddRecordInUse(const u8* fixedRecord, u32 length, const NtfsClaimVolume& volume);
+    void AddStructure(u32 generation, const NtfsSectorExtent& extent);
     // A file a scan lists (folders claim nothing here), of the record at recordSector with that
     // log sequence number: a live one holds its clusters up to its size, a deleted one the
     // sectors it had written (up to its initialized size), with the age its record tells. The

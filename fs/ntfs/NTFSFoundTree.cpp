@@ -75,8 +75,10 @@ private:
     // Records whose own bytes tell no cluster size (resident data, folders without an index
     // allocation) join the volume of the records that name them, or of the folder they name.
     void PlaceUntold();
-    // Orders the $MFTs of every volume by when they were formatted (each group's generation) and
-    // claims the clusters their metadata files hold.
+    // The record's creation time, when later than the group's latest.
+    static void NoteCreation(RecordGroup& group, const u8* fixedRecord, u32 length);
+    // Orders the $MFTs of every volume by when they were written (each group's generation) and
+    // claims the clusters their records in use and metadata files hold.
     void RankGenerations();
     // Weighs every file of every volume, live or deleted, against every other and against the
     // records in use: a file whose clusters a claim proven newer holds is counted incomplete.
@@ -214,7 +216,10 @@ void FoundTreeBuilder::PlaceRecord(const u8* raw, u32 length, u64 sector) {
         RecordGroup* group = part.GroupOf(sector);
         if (!group || (RecordIsInUse(fixed) && part.Unclaimed(*group, sector))) return false;
         // A volume's records in use hold their clusters, whatever they describe.
-        if (RecordIsInUse(fixed)) m_claims.AddRecordInUse(fixed, span, ClaimVolume(part, group));
+        if (RecordIsInUse(fixed)) {
+            AppendRecordSectors(fixed, span, part.Geometry().start, part.Geometry().spc, group->inUseSectors);
+        }
+        NoteCreation(*group, fixed, span);
         if (auto info = part.MakeInfo(raw, length, sector, group)) part.Keep(std::move(info), group);
         return true;
     };
@@ -360,49 +365,62 @@ NtfsClaimVolume FoundTreeBuilder::ClaimVolume(const VolumePart& part, const Reco
     return volume;
 }
 
+void FoundTreeBuilder::NoteCreation(RecordGroup& group, const u8* fixedRecord, u32 length) {
+    NTFSStandardInfo si;
+    if (ReadStandardInformation(FindRecordAttribute(fixedRecord, length, ntfs::kAttrStandardInformation, 0), si)) {
+        group.latestCreation = std::max(group.latestCreation, si.creationTime);
+    }
+}
+
 void FoundTreeBuilder::RankGenerations() {
-    // A volume formatted later is newer: the one whose boot sector still stands at its start,
-    // then the one whose $MFT was formatted last (to the second, as formatting stamps it), the
-    // chosen one where they tie.
     struct Ranked {
         std::tuple<bool, u64, bool> rank;
         VolumePart* part;
         RecordGroup* group;
     };
     std::vector<Ranked> groups;
-    for (VolumePart* part : AllParts()) {
-        const bool bootAtStart = part->HasBootSectorAtStart();
-        for (RecordGroup& group : part->Groups()) {
-            groups.push_back({{bootAtStart, part->FormatTime(group), part == m_chosenPart.get()}, part, &group});
-        }
-    }
-    std::stable_sort(groups.begin(), groups.end(), [](const Ranked& a, const Ranked& b) { return a.rank < b.rank; });
-    for (size_t i = 0; i < groups.size(); ++i) groups[i].group->generation = kFirstMftGeneration + u32(i);
     // The metadata files: the search keeps some of their records apart from the others.
     const u32 length = m_stride * m_sectorSize;
     std::vector<u8> record(std::max<u32>(length, ntfs::kMaxRecordSize));
-    for (const Ranked& r : groups) {
-        const VolumeGeometry& g = r.part->Geometry();
-        for (u64 number = 0; number < kFirstUserRecord; ++number) {
-            const u64 sector =
-                ComputeRecordSector(number, g.spc, g.start, r.group->location->GetRuns(), u8(m_stride));
-            if (sector == kSparseLCN || m_in.device->Read(record.data(), sector, m_stride) == 0 ||
-                !ValidateFileRecord(record.data(), length)) {
-                continue;
+    for (VolumePart* part : AllParts()) {
+        const VolumeGeometry& g = part->Geometry();
+        const bool bootAtStart = part->HasBootSectorAtStart();
+        for (RecordGroup& group : part->Groups()) {
+            for (u64 number = 0; number < kFirstUserRecord; ++number) {
+                const u64 sector = ComputeRecordSector(number, g.spc, g.start, group.location->GetRuns(), u8(m_stride));
+                if (sector == kSparseLCN || m_in.device->Read(record.data(), sector, m_stride) == 0 ||
+                    !ValidateFileRecord(record.data(), length)) {
+                    continue;
+                }
+                ApplyFileRecordFixups(record.data(), RecordSpan(record.data(), length));
+                // A record whose own runs count clusters of another size is a newer volume's,
+                // written where this $MFT lay: its runs say nothing of this volume.
+                const u32 clusterBytes = RecordClusterBytes(record.data(), length, m_sectorSize);
+                if (clusterBytes != 0 && clusterBytes != g.spc * m_sectorSize) continue;
+                NoteCreation(group, record.data(), length);
+                if (RecordIsInUse(record.data()) && MftBitmapClaims(group.recordsInUse, number)) {
+                    AppendRecordSectors(record.data(), length, g.start, g.spc, group.inUseSectors);
+                }
             }
-            ApplyFileRecordFixups(record.data(), RecordSpan(record.data(), length));
-            // A record whose own runs count clusters of another size is a newer volume's, written
-            // where this $MFT lay: its runs say nothing of this volume.
-            const u32 clusterBytes = RecordClusterBytes(record.data(), length, m_sectorSize);
-            if (clusterBytes != 0 && clusterBytes != g.spc * m_sectorSize) continue;
-            if (RecordIsInUse(record.data()) && MftBitmapClaims(r.group->recordsInUse, number)) {
-                m_claims.AddRecordInUse(record.data(), length, ClaimVolume(*r.part, r.group));
-            }
+            // A volume formatted later is newer: the one whose boot sector still stands at its
+            // start, then the one written last (formatting stamps its $MFT, where the formatter
+            // sets a time, and every file made since carries its own), the chosen one where
+            // they tie.
+            const u64 written = std::max(part->FormatTime(group), group.latestCreation);
+            groups.push_back({{bootAtStart, written, part == m_chosenPart.get()}, part, &group});
         }
+    }
+    std::stable_sort(groups.begin(), groups.end(), [](const Ranked& a, const Ranked& b) { return a.rank < b.rank; });
+    for (size_t i = 0; i < groups.size(); ++i) {
+        RecordGroup& group = *groups[i].group;
+        group.generation = kFirstMftGeneration + u32(i);
+        for (const NtfsSectorExtent& e : group.inUseSectors) m_claims.AddStructure(group.generation, e);
+        std::vector<NtfsSectorExtent>().swap(group.inUseSectors);
     }
 }
 
 void FoundTreeBuilder::WeighClaims() {
+    RankGenerations();
     for (VolumePart* part : AllParts()) {
         // Where nothing placed a volume, its files' sectors are a guess: they take none from
         // others, and are counted incomplete on their own (MarkGuessedStarts).
@@ -480,7 +498,6 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
     m_chosenPart = std::make_unique<VolumePart>(m_in, m_chosen, m_sectorSize, m_stride);
     m_chosenPart->AcceptMFTLocations();
     AddVolumesOfOtherMfts();
-    RankGenerations();
     std::vector<const NTFSMFTLocation*> mfts;
     if (m_in.mftDetails) {
         for (const NTFSMftRecordDetail& d : *m_in.mftDetails) mfts.push_back(d.location);

@@ -8,6 +8,7 @@
 
 #include "engine/FileNode.h"
 #include "fs/ntfs/CommonFileRecordInfo.h"
+#include "fs/ntfs/NTFSClusterUse.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSFoundTree.h"
 #include "fs/ntfs/NTFSFoundVolumes.h"
@@ -25,6 +26,11 @@ struct RecordGroup {
     // Of the volumes formatted over one another on the disk, which this $MFT's is: the newest has
     // the largest.
     u32 generation = 0;
+    // The latest creation time of a record the $MFT numbers: a volume formatted over another was
+    // written after every write to the one it replaced.
+    u64 latestCreation = 0;
+    // The sectors its records in use hold, claimed once the generations are known.
+    std::vector<NtfsSectorExtent> inUseSectors;
 };
 
 // Folder properties of that name and state (count 1), or null when memory runs out.

@@ -36,10 +36,10 @@ std::vector<u8> Run(u64 clusters, u64 lcn) {
 }
 
 std::vector<u8> File(u32 number, u64 parent, const std::u16string& name, u64 lcn, u64 clusters, u64 clusterBytes,
-                     bool inUse = true, u64 lsn = 0x1000) {
+                     bool inUse = true, u64 lsn = 0x1000, u64 created = 0) {
     RecordBuilder b;
     b.Number(number).InUse(inUse).LogSequenceNumber(lsn);
-    b.StandardInformation(0, 0x20);
+    b.StandardInformation(created, 0x20);
     const u64 size = clusters * clusterBytes - 100;
     b.FileName(parent, name, 1, size);
     b.NonResident(0x80, Run(clusters, lcn), 0, clusters - 1, clusters * clusterBytes, size, size);
@@ -207,6 +207,14 @@ TEST(NtfsFoundTree, EachFileStandsInItsOwnVolumeAndLosesNothingToAnother) {
          {{guest4k + "a1.bin", 0, 8, taken}, {guest2k + "b2.bin", 0, 4, kNoFlags}, {guest2k + "c2.bin", 0, 4, taken},
           {"d3.bin", 0, kSpc, kNoFlags}, {guest4k + "e1.bin", 0, 8, taken}, {guest2k + "f2.bin", 0, 4, kNoFlags},
           {guest4k + "z1.bin", 0, 8, kNoFlags}}},
+        // Neither $MFT tells when it was formatted (as mkntfs leaves them): the files made on each
+        // do. The chosen volume's live w.bin (800-803) was made before the other's deleted
+        // v.bin (800-807).
+        {"volumes whose $MFTs tell no time, ordered by their files' creation",
+         {mft, {kFirstMft, Mft(512, 4096)}, {kMftSector + 2 * 40, File(40, 5, u"w.bin", 400, 2, 1024, true, 0x10, 5)},
+          {kFirstMft + 2 * 40, File(40, 5, u"v.bin", 100, 2, 4096, false, 0x10, 9)}},
+         {}, {mft, {kFirstMft, Mft(512, 4096)}},
+         {{"w.bin", 0, kSpc, taken}, {guest4k + "v.bin", 0, 8, kNoFlags}}},
         {"a copy of a record in its volume's mirror",
          {mft, {kMftSector + 2 * 2, File(2, 5, u"m.bin", 500, 1, 1024)}, {4000 + 2 * 2, File(2, 5, u"m.bin", 500, 1, 1024)}},
          {}, {mft, {4000, Mft(kMftLcn, 1024)}},
