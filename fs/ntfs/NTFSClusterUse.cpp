@@ -91,43 +91,6 @@ bool CClusterUseMap::ClustersHolding(unsigned __int128 first, unsigned __int128 
     return true;
 }
 
-void CClusterUseMap::MarkSectors(u64 first, u64 count) {
-    u64 from = 0, to = 0;
-    if (ClustersHolding(first, static_cast<unsigned __int128>(first) + count, from, to)) MarkRange(from, to);
-}
-
-void CClusterUseMap::MarkRecordClusters(const u8* fixedRecord, u32 length, u64 fileStart, u32 fileSpc) {
-    if (fixedRecord == nullptr || fileSpc == 0) return;
-    for (const u8* a : RecordAttributes(fixedRecord, length)) {
-        u32 pairsLength = 0;
-        const u8* pairs = AttrIsNonResident(a) ? AttrMappingPairs(a, &pairsLength) : nullptr;
-        if (pairs == nullptr || !ValidateMappingPairs(pairs, pairsLength)) continue;
-        NTFSRunList runs;
-        DecodeNTFSDataRuns(pairs, pairsLength, runs);
-        for (const NTFSRun& r : runs) {
-            if (r.lcn == kSparseLCN) continue;
-            const unsigned __int128 first = static_cast<unsigned __int128>(r.lcn) * fileSpc + fileStart;
-            const unsigned __int128 sectors = static_cast<unsigned __int128>(r.count) * fileSpc;
-            if (first > ~u64(0) || sectors > ~u64(0)) continue;
-            MarkSectors(u64(first), u64(sectors));
-        }
-    }
-}
-
-bool CClusterUseMap::AnyUsed(const IDataRunList& runs, u64 size, u64 fileStart, u32 fileSpc) const {
-    return ForEachStretch(runs, size, fileStart, fileSpc, [this](u64 from, u64 to) {
-        for (u64 c = from; c <= to; ++c) {
-            // Whole bytes of clear bits are passed over at once.
-            if ((c & 7) == 0 && c + 7 <= to && m_bits[c >> 3] == 0) {
-                c += 7;
-                continue;
-            }
-            if (IsUsed(c)) return true;
-        }
-        return false;
-    });
-}
-
 u64 CClusterUseMap::CountUsed() const {
     u64 n = 0;
     for (u8 b : m_bits) n += u64(std::popcount(b));
@@ -186,14 +149,57 @@ bool MftBitmapClaims(const std::vector<u8>& bitmap, u64 number) {
     return number != ~u64(0) && number / 8 < bitmap.size() && (bitmap[number / 8] >> (number % 8) & 1) != 0;
 }
 
-bool MarkClustersTaken(IFileProperties& properties, u64 fileStart, u32 fileSpc, const CClusterUseMap& used) {
-    if ((properties.GetAttributes() & kAttrDirectory) != 0) return false;
-    std::unique_ptr<IDataRunList> runs(properties.CreateDataRunList());
-    if (!runs || runs->IsResident()) return false;
-    if (!used.AnyUsed(*runs, properties.GetInitializedSize(), fileStart, fileSpc)) return false;
-    properties.SetState(u8(properties.GetState() | kStateClustersTaken));
-    const char* name = properties.GetName();
-    ReleaseTrace("NTFS file %s: clusters of its data are in use by another file; it is counted incomplete",
-                 name != nullptr ? name : "");
-    return true;
+void AppendRecordSectors(const u8* fixedRecord, u32 length, u64 volumeStart, u32 sectorsPerCluster,
+                         std::vector<NtfsSectorExtent>& out) {
+    if (fixedRecord == nullptr || sectorsPerCluster == 0) return;
+    for (const u8* a : RecordAttributes(fixedRecord, length)) {
+        u32 pairsLength = 0;
+        const u8* pairs = AttrIsNonResident(a) ? AttrMappingPairs(a, &pairsLength) : nullptr;
+        if (pairs == nullptr || !ValidateMappingPairs(pairs, pairsLength)) continue;
+        NTFSRunList runs;
+        DecodeNTFSDataRuns(pairs, pairsLength, runs);
+        for (const NTFSRun& r : runs) {
+            if (r.lcn == kSparseLCN) continue;
+            const unsigned __int128 first = static_cast<unsigned __int128>(r.lcn) * sectorsPerCluster + volumeStart;
+            const unsigned __int128 sectors = static_cast<unsigned __int128>(r.count) * sectorsPerCluster;
+            if (first > ~u64(0) || sectors > ~u64(0) || sectors == 0) continue;
+            out.push_back({u64(first), u64(sectors)});
+        }
+    }
+}
+
+void CNtfsClaims::AddRecordInUse(const u8* fixedRecord, u32 length, const NtfsClaimVolume& volume) {
+    std::vector<NtfsSectorExtent> extents;
+    AppendRecordSectors(fixedRecord, length, volume.start, volume.sectorsPerCluster, extents);
+    for (const NtfsSectorExtent& e : extents) AddStructure(volume.generation, e);
+}
+
+void CNtfsClaims::AddStructure(u32 generation, const NtfsSectorExtent& extent) {
+    m_claims.AddSectors(StructureClaim(generation), extent.first, extent.count);
+}
+
+CClusterClaims::ClaimId CNtfsClaims::StructureClaim(u32 generation) {
+    const auto it = m_structures.find(generation);
+    if (it != m_structures.end()) return it->second;
+    ClaimAge age;
+    age.generation = generation;
+    age.inUse = true;
+    const CClusterClaims::ClaimId claim = m_claims.Add(nullptr, age);
+    m_structures.emplace(generation, claim);
+    return claim;
+}
+
+void CNtfsClaims::AddFile(IFileProperties& file, u64 recordSector, u64 lsn, bool inUse, const NtfsClaimVolume& volume) {
+    if ((file.GetAttributes() & kAttrDirectory) != 0) return;
+    std::unique_ptr<IDataRunList> runs(file.CreateDataRunList());
+    if (!runs || runs->IsResident()) return;
+    ClaimAge age = AgeFromTimes(file, volume.generation, inUse);
+    if (!inUse && volume.lsnsComparable) age.lsn = lsn;
+    // The device sector of the record, never 0 for a record: one owner for all it names.
+    const CClusterClaims::Owner owner = recordSector + 1;
+    const CClusterClaims::ClaimId claim = m_claims.Add(&file, age, owner);
+    // A deleted file's bytes past its initialized size were never written: what lies there is
+    // not its own to lose.
+    const u64 size = inUse ? file.GetSize() : std::min(file.GetInitializedSize(), file.GetSize());
+    m_claims.AddRuns(claim, *runs, size, volume.start, volume.sectorsPerCluster, volume.sectorSize);
 }

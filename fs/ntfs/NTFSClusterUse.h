@@ -1,14 +1,16 @@
 #pragma once
-// Which clusters of an NTFS volume its records in use hold, and the files whose clusters another
-// file holds now. A deleted file, or a file of an older volume the disk was formatted over, may
-// have lost its clusters to a newer file or to the volume's own structures; its bytes there are
-// not its own any more, and both scans count such a file incomplete by the same test. The
-// clusters are those the records in use hold rather than what the $Bitmap marks: a deleted
-// record whose clusters were never freed (a delete the journal did not finish) still holds its
-// own bytes.
+// What NTFS records claim of a disk, for the weighing of every claim on its sectors, and which
+// clusters of a volume its tree uses, for the files found by signature. A deleted file, or a file
+// of an older volume the disk was formatted over, may have lost its clusters to a newer file,
+// live or deleted, or to a volume's own structures; its bytes there are not its own any more, and
+// both scans count such a file incomplete by the same weighing. What is in use is what the records
+// in use hold rather than what the $Bitmap marks: a deleted record whose clusters were never freed
+// (a delete the journal did not finish) still holds its own bytes.
+#include <map>
 #include <memory>
 #include <vector>
 
+#include "engine/ClusterClaims.h"
 #include "fs/ntfs/NTFSRunList.h"
 #include "platform/Types.h"
 
@@ -32,14 +34,6 @@ public:
     // The same for a file of a volume that starts at fileStart with fileSpc sectors per cluster:
     // every cluster of the map that holds a sector of the file's first `size` bytes.
     void MarkExtents(const IDataRunList& runs, u64 size, u64 fileStart, u32 fileSpc);
-    // Every cluster of the map that holds a cluster of a non-resident attribute of the record (its
-    // fixups applied) of a volume at fileStart of fileSpc sectors per cluster: a record in use
-    // holds all of them, its data streams, its indexes and the metadata files' own.
-    void MarkRecordClusters(const u8* fixedRecord, u32 length, u64 fileStart, u32 fileSpc);
-    // Whether a cluster of the map holds a sector of the file's first `size` bytes (in a volume
-    // at fileStart of fileSpc sectors per cluster) and is used. Holes and extents that are not
-    // on the volume hold no sector.
-    bool AnyUsed(const IDataRunList& runs, u64 size, u64 fileStart, u32 fileSpc) const;
     bool IsUsed(u64 cluster) const { return cluster < m_clusters && (m_bits[cluster >> 3] >> (cluster & 7) & 1) != 0; }
     u64 GetStartSector() const { return m_start; }
     u32 GetSectorsPerCluster() const { return m_spc; }
@@ -51,8 +45,6 @@ private:
     void Mark(u64 cluster);
     // Clusters from..to (inclusive), whole bytes of them at once.
     void MarkRange(u64 from, u64 to);
-    // The map's clusters that hold any of `count` sectors from `first` on.
-    void MarkSectors(u64 first, u64 count);
     // The map's clusters (from..to, inclusive) that hold any of the sectors [first, end); false
     // when none does.
     bool ClustersHolding(unsigned __int128 first, unsigned __int128 end, u64& from, u64& to) const;
@@ -83,7 +75,51 @@ std::vector<u8> ReadMftRecordBitmap(IStorageDevice& device, u64 mftRecordSector,
 // left where this $MFT grew.
 bool MftBitmapClaims(const std::vector<u8>& bitmap, u64 number);
 
-// A file (of the volume at fileStart, of fileSpc sectors per cluster) of which a cluster `used`
-// marks is held by another file now: it gets kStateClustersTaken, so that it is never counted
-// whole. Answers whether it got it.
-bool MarkClustersTaken(IFileProperties& properties, u64 fileStart, u32 fileSpc, const CClusterUseMap& used);
+// Where an NTFS volume lies on the disk, and which generation it is of the volumes formatted over
+// one another there (the newest the largest).
+struct NtfsClaimVolume {
+    u64 start = 0;
+    u32 sectorsPerCluster = 1;
+    u32 sectorSize = 512;
+    u32 generation = 0;
+    // Log sequence numbers count on within one volume's journal only: where a claim's volume is
+    // not known for certain, they order nothing.
+    bool lsnsComparable = true;
+};
+
+// Sectors [first, first + count) of a disk.
+struct NtfsSectorExtent {
+    u64 first = 0;
+    u64 count = 0;
+};
+// The sectors every non-resident attribute of a record (its fixups applied) holds, in a volume
+// at volumeStart of sectorsPerCluster sectors per cluster: its data streams, its indexes and the
+// metadata files' own, the $MFT and its mirror among them. Holes hold none.
+void AppendRecordSectors(const u8* fixedRecord, u32 length, u64 volumeStart, u32 sectorsPerCluster,
+                         std::vector<NtfsSectorExtent>& out);
+
+// The claims of an NTFS scan's records, weighed once when every record is in.
+class CNtfsClaims {
+public:
+    // The sectors of a record in use (AppendRecordSectors). They are the volume's structures:
+    // they take sectors from files proven older and are never counted.
+    void AddRecordInUse(const u8* fixedRecord, u32 length, const NtfsClaimVolume& volume);
+    void AddStructure(u32 generation, const NtfsSectorExtent& extent);
+    // A file a scan lists (folders claim nothing here), of the record at recordSector with that
+    // log sequence number: a live one holds its clusters up to its size, a deleted one the
+    // sectors it had written (up to its initialized size), with the age its record tells. The
+    // record's many names and streams never weigh against each other. The properties must
+    // outlive Weigh.
+    void AddFile(IFileProperties& file, u64 recordSector, u64 lsn, bool inUse, const NtfsClaimVolume& volume);
+    // Counts incomplete every file whose sectors a claim proven newer holds, or where no order is
+    // proven; `what` names the scan in their trace lines.
+    void Weigh(const char* what) { m_claims.Weigh(what); }
+
+private:
+    // One claim holds every structure of a volume generation: they never weigh against each
+    // other, and the runs of records written one after another join into few extents.
+    CClusterClaims::ClaimId StructureClaim(u32 generation);
+
+    CClusterClaims m_claims;
+    std::map<u32, CClusterClaims::ClaimId> m_structures;
+};

@@ -19,6 +19,7 @@
 #include "fs/ntfs/CommonFileRecordInfo.h"
 #include "fs/ntfs/NTFSDBR.h"
 #include "fs/ntfs/NTFSFileProperties.h"
+#include "fs/ntfs/NTFSFoundVolumes.h"
 #include "fs/ntfs/NTFSRecord.h"
 #include "platform/Log.h"
 
@@ -167,7 +168,20 @@ void CNTFSSearchController::FreeCollectors() {
 }
 
 void CNTFSSearchController::GetSearchedPartitions(std::vector<CSearchedPartitionInfo*>& out) {
-    m_candidates.HandOut(out);
+    std::vector<CSearchedPartitionInfo*> all;
+    m_candidates.HandOut(all);
+    std::vector<const CSearchedNTFSPartitionInfo*> ntfs;
+    for (CSearchedPartitionInfo* c : all) {
+        if (c != nullptr && c->GetKind() == 0) ntfs.push_back(static_cast<const CSearchedNTFSPartitionInfo*>(c));
+    }
+    // A volume formatted over stands in the tree of the one formatted over it, read with its own
+    // geometry; it is not offered as a partition of its own.
+    for (CSearchedPartitionInfo* c : all) {
+        if (c == nullptr || c->GetKind() != 0 ||
+            !StandsInsideVolumeFormattedOver(*static_cast<const CSearchedNTFSPartitionInfo*>(c), ntfs)) {
+            out.push_back(c);
+        }
+    }
 }
 
 void CNTFSSearchController::SetDevice(IStorageDevice* device) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <tuple>
 #include <unordered_map>
 
 #include "devices/FileSystemCode.h"
@@ -34,6 +35,9 @@ constexpr u32 kMaxLabelCharacters = 64;
 constexpr u32 kVolumeRecord = 3;
 // A mirror copies at least this many of its $MFT's first records.
 constexpr u32 kMirroredRecords = 4;
+// Records no $MFT numbers are older than every $MFT's; the $MFTs follow, oldest first.
+constexpr u32 kUnnumberedGeneration = 0;
+constexpr u32 kFirstMftGeneration = 1;
 
 size_t Utf8Characters(const std::string& s) {
     size_t n = 0;
@@ -71,11 +75,18 @@ private:
     // Records whose own bytes tell no cluster size (resident data, folders without an index
     // allocation) join the volume of the records that name them, or of the folder they name.
     void PlaceUntold();
-    // The newest volume with an $MFT, and the clusters its metadata files hold.
-    void ChooseNewest();
-    // Files of every volume whose clusters the newest volume's records in use hold, but its own
-    // live files, hold another file's bytes there.
-    void MarkTakenClusters();
+    // The record's creation time, when later than the group's latest.
+    static void NoteCreation(RecordGroup& group, const u8* fixedRecord, u32 length);
+    // Orders the $MFTs of every volume by when they were written (each group's generation) and
+    // claims the clusters their records in use and metadata files hold.
+    void RankGenerations();
+    // Weighs every file of every volume, live or deleted, against every other and against the
+    // records in use: a file whose clusters a claim proven newer holds is counted incomplete.
+    void WeighClaims();
+    // The volume a group's records claim sectors of; without a group, records no $MFT numbers,
+    // whose volume (of those formatted at this place with this cluster size) is not known: older
+    // than every $MFT's.
+    NtfsClaimVolume ClaimVolume(const VolumePart& part, const RecordGroup* group) const;
     void MarkGuessedStarts();
     std::string ReadLabel();
     FileSystemNodePtr MakeVolumeFolder(const std::string& name, const VolumeGeometry& g);
@@ -89,8 +100,9 @@ private:
     std::map<NtfsVolumeKey, std::unique_ptr<VolumePart>> m_others;
     std::unique_ptr<CNtfsVolumePlacer> m_placer;
     InfoList m_untold;
-    VolumePart* m_newest = nullptr;
-    std::unique_ptr<CClusterUseMap> m_used;
+    CNtfsClaims m_claims;
+    // The log sequence numbers of the records not in use, by their sector: a deleted file's age.
+    std::unordered_map<u64, u64> m_deletedLsns;
     struct Mirror {
         u64 sector;  // of its copy of record 0
         VolumePart* part;
@@ -195,6 +207,7 @@ void FoundTreeBuilder::PlaceRecord(const u8* raw, u32 length, u64 sector) {
     const u32 span = std::min<u32>(RecordSpan(raw, length), sizeof(fixed));
     std::memcpy(fixed, raw, span);
     ApplyFileRecordFixups(fixed, span);
+    if (!RecordIsInUse(fixed)) m_deletedLsns[sector] = RecordLogSequenceNumber(fixed);
     const u32 spc = RecordClusterBytes(fixed, span, m_sectorSize) / m_sectorSize;
     // The $MFT that holds the record numbers it, unless its own attributes count clusters of
     // another size: then it is an older volume's record left where the $MFT grew.
@@ -202,10 +215,11 @@ void FoundTreeBuilder::PlaceRecord(const u8* raw, u32 length, u64 sector) {
         if (spc != 0 && spc != part.Geometry().spc) return false;
         RecordGroup* group = part.GroupOf(sector);
         if (!group || (RecordIsInUse(fixed) && part.Unclaimed(*group, sector))) return false;
-        // The newest volume's records in use hold their clusters, whatever they describe.
-        if (&part == m_newest && RecordIsInUse(fixed)) {
-            m_used->MarkRecordClusters(fixed, span, part.Geometry().start, part.Geometry().spc);
+        // A volume's records in use hold their clusters, whatever they describe.
+        if (RecordIsInUse(fixed)) {
+            AppendRecordSectors(fixed, span, part.Geometry().start, part.Geometry().spc, group->inUseSectors);
         }
+        NoteCreation(*group, fixed, span);
         if (auto info = part.MakeInfo(raw, length, sector, group)) part.Keep(std::move(info), group);
         return true;
     };
@@ -341,71 +355,90 @@ void FoundTreeBuilder::PlaceUntold() {
     m_untold.clear();
 }
 
-void FoundTreeBuilder::ChooseNewest() {
-    // The newest volume with an $MFT is the one whose boot sector still stands at its start, and
-    // of those the one formatted last (to the second, as formatting stamps it); the chosen one
-    // where they tie.
-    std::pair<bool, u64> newestRank;
-    const std::vector<VolumePart*> parts = AllParts();
-    for (VolumePart* part : parts) {
-        if (!part->HasGroups()) continue;
-        const std::pair<bool, u64> rank{part->HasBootSectorAtStart(), part->FormatTime()};
-        if (!m_newest || rank > newestRank) {
-            m_newest = part;
-            newestRank = rank;
-        }
-    }
-    if (!m_newest) return;
-    const VolumeGeometry& g = m_newest->Geometry();
-    const u64 clusters =
-        std::min(g.clusterCount != kNtfsUnknown ? g.clusterCount : g.totalSectors / g.spc, kMaxVolumeUseClusters);
-    m_used = CreateClusterUseMap(g.start, g.spc, m_sectorSize, clusters);
-    if (!m_used) {
-        m_newest = nullptr;
-        return;
-    }
-    // The metadata files: the search keeps some of their records apart from the others.
-    const u32 length = m_stride * m_sectorSize;
-    std::vector<u8> record(std::max<u32>(length, ntfs::kMaxRecordSize));
-    for (RecordGroup& group : m_newest->Groups()) {
-        for (u64 number = 0; number < kFirstUserRecord; ++number) {
-            const u64 sector = ComputeRecordSector(number, g.spc, g.start, group.location->GetRuns(), u8(m_stride));
-            if (sector == kSparseLCN || m_in.device->Read(record.data(), sector, m_stride) == 0 ||
-                !ValidateFileRecord(record.data(), length)) {
-                continue;
-            }
-            ApplyFileRecordFixups(record.data(), RecordSpan(record.data(), length));
-            if (RecordIsInUse(record.data()) && MftBitmapClaims(group.recordsInUse, number)) {
-                m_used->MarkRecordClusters(record.data(), length, g.start, g.spc);
-            }
-        }
+NtfsClaimVolume FoundTreeBuilder::ClaimVolume(const VolumePart& part, const RecordGroup* group) const {
+    NtfsClaimVolume volume;
+    volume.start = part.Geometry().start;
+    volume.sectorsPerCluster = part.Geometry().spc;
+    volume.sectorSize = m_sectorSize;
+    volume.generation = group ? group->generation : kUnnumberedGeneration;
+    volume.lsnsComparable = group != nullptr;
+    return volume;
+}
+
+void FoundTreeBuilder::NoteCreation(RecordGroup& group, const u8* fixedRecord, u32 length) {
+    NTFSStandardInfo si;
+    if (ReadStandardInformation(FindRecordAttribute(fixedRecord, length, ntfs::kAttrStandardInformation, 0), si)) {
+        group.latestCreation = std::max(group.latestCreation, si.creationTime);
     }
 }
 
-void FoundTreeBuilder::MarkTakenClusters() {
-    if (!m_newest || !m_used) return;
-    // The extents the live files' extension records hold.
-    for (RecordGroup& group : m_newest->Groups()) {
-        for (const auto& info : group.infos) {
-            const IFileProperties* p = info->GetProperties();
-            if (!p || !info->IsInUse()) continue;
-            std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-            if (runs && !runs->IsResident()) m_used->MarkExtents(*runs, p->GetSize());
+void FoundTreeBuilder::RankGenerations() {
+    struct Ranked {
+        std::tuple<bool, u64, bool> rank;
+        VolumePart* part;
+        RecordGroup* group;
+    };
+    std::vector<Ranked> groups;
+    // The metadata files: the search keeps some of their records apart from the others.
+    const u32 length = m_stride * m_sectorSize;
+    std::vector<u8> record(std::max<u32>(length, ntfs::kMaxRecordSize));
+    for (VolumePart* part : AllParts()) {
+        const VolumeGeometry& g = part->Geometry();
+        const bool bootAtStart = part->HasBootSectorAtStart();
+        for (RecordGroup& group : part->Groups()) {
+            for (u64 number = 0; number < kFirstUserRecord; ++number) {
+                const u64 sector = ComputeRecordSector(number, g.spc, g.start, group.location->GetRuns(), u8(m_stride));
+                if (sector == kSparseLCN || m_in.device->Read(record.data(), sector, m_stride) == 0 ||
+                    !ValidateFileRecord(record.data(), length)) {
+                    continue;
+                }
+                ApplyFileRecordFixups(record.data(), RecordSpan(record.data(), length));
+                // A record whose own runs count clusters of another size is a newer volume's,
+                // written where this $MFT lay: its runs say nothing of this volume.
+                const u32 clusterBytes = RecordClusterBytes(record.data(), length, m_sectorSize);
+                if (clusterBytes != 0 && clusterBytes != g.spc * m_sectorSize) continue;
+                NoteCreation(group, record.data(), length);
+                if (RecordIsInUse(record.data()) && MftBitmapClaims(group.recordsInUse, number)) {
+                    AppendRecordSectors(record.data(), length, g.start, g.spc, group.inUseSectors);
+                }
+            }
+            // A volume formatted later is newer: the one whose boot sector still stands at its
+            // start, then the one written last (formatting stamps its $MFT, where the formatter
+            // sets a time, and every file made since carries its own), the chosen one where
+            // they tie.
+            const u64 written = std::max(part->FormatTime(group), group.latestCreation);
+            groups.push_back({{bootAtStart, written, part == m_chosenPart.get()}, part, &group});
         }
     }
-    const std::vector<VolumePart*> parts = AllParts();
-    for (VolumePart* part : parts) {
-        const VolumeGeometry& own = part->Geometry();
-        const auto check = [&](const InfoList& infos, bool live) {
+    std::stable_sort(groups.begin(), groups.end(), [](const Ranked& a, const Ranked& b) { return a.rank < b.rank; });
+    for (size_t i = 0; i < groups.size(); ++i) {
+        RecordGroup& group = *groups[i].group;
+        group.generation = kFirstMftGeneration + u32(i);
+        for (const NtfsSectorExtent& e : group.inUseSectors) m_claims.AddStructure(group.generation, e);
+        std::vector<NtfsSectorExtent>().swap(group.inUseSectors);
+    }
+}
+
+void FoundTreeBuilder::WeighClaims() {
+    RankGenerations();
+    for (VolumePart* part : AllParts()) {
+        // Where nothing placed a volume, its files' sectors are a guess: they take none from
+        // others, and are counted incomplete on their own (MarkGuessedStarts).
+        if (part->Geometry().guessed) continue;
+        const auto add = [&](const InfoList& infos, const RecordGroup* group) {
             for (const auto& info : infos) {
-                IFileProperties* p = info->GetProperties();
-                if (!p || (live && info->IsInUse())) continue;
-                MarkClustersTaken(*p, own.start, own.spc, *m_used);
+                IFileProperties* p = info ? info->GetProperties() : nullptr;
+                if (!p) continue;
+                const auto lsn = m_deletedLsns.find(info->GetRecordSector());
+                m_claims.AddFile(*p, info->GetRecordSector(), lsn != m_deletedLsns.end() ? lsn->second : 0,
+                                 info->IsInUse(), ClaimVolume(*part, group));
             }
         };
-        check(part->Own(), false);
-        for (RecordGroup& group : part->Groups()) check(group.infos, part == m_newest);
+        add(part->Own(), nullptr);
+        for (RecordGroup& group : part->Groups()) add(group.infos, &group);
     }
+    m_claims.Weigh("NTFS found volume");
+    m_deletedLsns.clear();
 }
 
 void FoundTreeBuilder::MarkGuessedStarts() {
@@ -465,7 +498,6 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
     m_chosenPart = std::make_unique<VolumePart>(m_in, m_chosen, m_sectorSize, m_stride);
     m_chosenPart->AcceptMFTLocations();
     AddVolumesOfOtherMfts();
-    ChooseNewest();
     std::vector<const NTFSMFTLocation*> mfts;
     if (m_in.mftDetails) {
         for (const NTFSMftRecordDetail& d : *m_in.mftDetails) mfts.push_back(d.location);
@@ -476,7 +508,7 @@ FileSystemNodePtr FoundTreeBuilder::Build() {
     PlaceUntold();
     m_chosenPart->CheckFolders();
     for (auto& [key, part] : m_others) part->CheckFolders();
-    MarkTakenClusters();
+    WeighClaims();
     MarkGuessedStarts();
 
     const std::string name = CutUtf8(GetScanOptions().GetFoundPartitionName("NTFS", int(m_in.treeId + 1)),

@@ -121,3 +121,20 @@ CNtfsVolumePlacer::Placement CNtfsVolumePlacer::Place(u64 sector, u64 recordNumb
     }
     return {{m_chosen.start, spc}, true};
 }
+
+bool StandsInsideVolumeFormattedOver(const CSearchedNTFSPartitionInfo& candidate,
+                                     const std::vector<const CSearchedNTFSPartitionInfo*>& all) {
+    if ((candidate.GetEvidence() & ntfsev::kBootSector) != 0) return false;
+    const u64 start = candidate.GetPartitionStart();
+    const u64 mft = candidate.GetMftSector();
+    for (const CSearchedNTFSPartitionInfo* host : all) {
+        if (host == nullptr || host == &candidate || (host->GetEvidence() & ntfsev::kBootSector) == 0) continue;
+        // The host's tree is built from its own $MFT; without one it nests nothing for certain.
+        if (host->GetMftSector() == kNtfsUnknown) continue;
+        const u64 hostStart = host->GetPartitionStart();
+        const u64 hostEnd = hostStart + std::min(host->GetTotalSectors(), ~u64(0) - hostStart);
+        const auto inside = [&](u64 sector) { return sector >= hostStart && sector < hostEnd; };
+        if (inside(start) && (mft == kNtfsUnknown || inside(mft))) return true;
+    }
+    return false;
+}

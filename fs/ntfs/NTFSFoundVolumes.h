@@ -11,6 +11,7 @@
 #include "platform/Types.h"
 
 class CNTFSCandidateSet;
+class CSearchedNTFSPartitionInfo;
 class NTFSMFTLocation;
 
 // A volume by where it starts and its sectors per cluster.
@@ -25,6 +26,13 @@ struct NtfsVolumeKey {
 // NTFS has and a whole number of sectors; 0 when the record does not tell (resident data, no
 // clusters, an attribute list whose extension records may hold more of the runs).
 u32 RecordClusterBytes(const u8* fixedRecord, u32 length, u32 sectorSize);
+
+// Whether the candidate is a volume another candidate was formatted over, and so stands inside
+// that one's found tree: the other has its boot sector at its start, which the candidate lacks
+// (formatting wrote the other's there), and the candidate's start and its $MFT (where known) lie
+// inside the other. Listed on its own as well, every file of it would be written twice.
+bool StandsInsideVolumeFormattedOver(const CSearchedNTFSPartitionInfo& candidate,
+                                     const std::vector<const CSearchedNTFSPartitionInfo*>& all);
 
 // Places records of one cluster size that no accepted $MFT holds, inside the volume the tree is
 // built for (`chosen`), which stands first where the evidence allows.

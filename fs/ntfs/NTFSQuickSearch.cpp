@@ -125,26 +125,35 @@ u32 CNTFSQuickSearch::Search(IStorageDevice* device, IProgress* progress) {
     ClipRunsToVolume(m_mftRuns, deviceSectors / sectorsPerCluster + (deviceSectors % sectorsPerCluster != 0 ? 1 : 0));
     DropOverlappingRuns(m_mftRuns);
 
-    // A boot sector may claim more clusters than the device holds: the map covers no more.
-    const u64 mapClusters =
-        std::min<u64>({m_volumeClusters, deviceSectors / sectorsPerCluster + 1, kMaxVolumeUseClusters});
-    m_volumeUse = CreateClusterUseMap(0, sectorsPerCluster, sectorSize, mapClusters);
+    m_claims = std::make_unique<CNtfsClaims>();
     m_mftRecordsInUse =
         ReadMftRecordBitmap(*device, location.GetMFTStartSector(), recordSize / sectorSize, 0, sectorsPerCluster);
     m_deletedFiles.clear();
     m_logFile.Open(device, &m_mftRuns, sectorsPerCluster, 0);
     m_logFile.Parse();
     const u32 status = WalkMFT(m_mftRuns, recordSize / sectorSize);
-    MarkTakenDeletedFiles();
+    WeighClaims();
     return status;
 }
 
-void CNTFSQuickSearch::MarkTakenDeletedFiles() {
-    if (m_volumeUse) {
-        for (const auto& properties : m_deletedFiles) MarkClustersTaken(*properties, 0, m_sectorsPerCluster, *m_volumeUse);
+NtfsClaimVolume CNTFSQuickSearch::ClaimVolume() const {
+    NtfsClaimVolume volume;
+    volume.start = 0;
+    volume.sectorsPerCluster = m_sectorsPerCluster;
+    volume.sectorSize = m_sectorSize;
+    return volume;
+}
+
+void CNTFSQuickSearch::WeighClaims() {
+    if (m_claims) {
+        // The deleted files claim their runs as the walk left them, the journal's salvage applied.
+        for (const DeletedFile& d : m_deletedFiles) {
+            m_claims->AddFile(*d.properties, d.recordSector, d.lsn, false, ClaimVolume());
+        }
+        m_claims->Weigh("NTFS deleted-file scan");
     }
     m_deletedFiles.clear();
-    m_volumeUse.reset();
+    m_claims.reset();
 }
 
 bool CNTFSQuickSearch::LocateMFT(const CNTFSDBR& dbr, NTFSMFTLocation& location) {
@@ -346,8 +355,8 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
         ApplyFileRecordFixups(fixed, span);
         NoteRecord(recordNumber, fixed);
         // Every record in use holds its clusters, metadata files' and extension records' as well.
-        if (m_volumeUse && RecordIsInUse(fixed) && MftBitmapClaims(m_mftRecordsInUse, recordNumber)) {
-            m_volumeUse->MarkRecordClusters(fixed, span, 0, m_sectorsPerCluster);
+        if (m_claims && RecordIsInUse(fixed) && MftBitmapClaims(m_mftRecordsInUse, recordNumber)) {
+            m_claims->AddRecordInUse(fixed, span, ClaimVolume());
         }
         if (IsSystemMetadataRecord(fixed, span) || RecordIsExtension(fixed)) continue;
 
@@ -377,7 +386,9 @@ u32 CNTFSQuickSearch::AnalyzeRecordBatch(const u8* buffer, u32 n, u32 sectorsPer
         }
         FixNegativeSize(properties.get(), m_sectorsPerCluster, m_sectorSize);
         properties->SetExtensionRecords(extensions);
-        if (m_volumeUse && (properties->GetState() & kStateDeleted) != 0) m_deletedFiles.push_back(properties);
+        if (m_claims && (properties->GetState() & kStateDeleted) != 0) {
+            m_deletedFiles.push_back({properties, sector, RecordLogSequenceNumber(fixed)});
+        }
 
         const u64 parentId =
             LinkedParentId(info.GetParentRecord(), info.GetParentSequence(), info.IsInUse(), sectorsPerRecord);

@@ -61,8 +61,11 @@ public:
     // Takes over the properties' reference; the node it makes goes to the builder or away.
     u32 AddRecordNode(u64 recordNumber, u64 parent, PropertiesRef<CNTFSFileProperties> properties, u32* status);
     void ReportProgress(u64 total, u64 done, u32 status);
-    // Counts incomplete the deleted files whose clusters the records in use hold.
-    void MarkTakenDeletedFiles();
+    // Weighs the claims of the walk's records: a deleted file whose clusters a record in use, or a
+    // file deleted after it, holds is counted incomplete.
+    void WeighClaims();
+    // The volume the walk's records claim sectors of: the device itself, the only generation.
+    NtfsClaimVolume ClaimVolume() const;
     // The id a record's node names for its folder: the parent number, unless the record is
     // deleted and its folder's record now belongs to another folder (StaleFolderId). A folder
     // record the walk has not reached yet is read ahead. When the journal still holds the lost
@@ -98,12 +101,19 @@ private:
     u32 m_sectorsPerCluster = 1;
     u64 m_volumeClusters = 0;
     NTFSRunList m_mftRuns;  // the $MFT's runs, cut to the volume
-    // The clusters the volume's records in use hold, as the walk reads them; a deleted file with
-    // a cluster among them lost it to another file, which the walk's end tells. The $MFT's bitmap
-    // of records in use (empty when unread) tells its records from an older volume's left there.
-    std::unique_ptr<CClusterUseMap> m_volumeUse;
+    // What the volume's records in use claim of the disk, as the walk reads them, and its
+    // deleted files with their records' sectors and log sequence numbers; the walk's end weighs
+    // them. The $MFT's bitmap of records in use (empty when unread) tells its records from an
+    // older volume's left there. The deleted files are held here until the weighing, as the
+    // builder may let their nodes go before.
+    struct DeletedFile {
+        PropertiesRef<CNTFSFileProperties> properties;
+        u64 recordSector = 0;
+        u64 lsn = 0;
+    };
+    std::unique_ptr<CNtfsClaims> m_claims;
     std::vector<u8> m_mftRecordsInUse;
-    std::vector<PropertiesRef<CNTFSFileProperties>> m_deletedFiles;
+    std::vector<DeletedFile> m_deletedFiles;
     // By record number from 0, as the walk goes; records far past that (a damaged run list may
     // place some there) and those read ahead are kept aside.
     std::vector<RecordSlot> m_slots;

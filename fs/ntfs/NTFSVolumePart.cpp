@@ -161,11 +161,11 @@ bool VolumePart::HasBootSectorAtStart() const {
     return dbr.SetDBRData(sector.data()) && dbr.GetSectorsPerCluster() == m_geometry.spc;
 }
 
-u64 VolumePart::FormatTime() const {
-    if (m_groups.empty() || !m_in.device) return 0;
+u64 VolumePart::FormatTime(const RecordGroup& group) const {
+    if (!group.location || !m_in.device) return 0;
     const u32 recordBytes = std::max<u32>(ntfs::kMinRecordSize, m_sectorSize);
     std::vector<u8> record(recordBytes);
-    if (m_in.device->Read(record.data(), m_groups.front().location->GetMFTStartSector(), recordBytes / m_sectorSize) ==
+    if (m_in.device->Read(record.data(), group.location->GetMFTStartSector(), recordBytes / m_sectorSize) ==
             0 ||
         !ValidateFileRecord(record.data(), recordBytes)) {
         return 0;

@@ -8,6 +8,7 @@
 
 #include "engine/FileNode.h"
 #include "fs/ntfs/CommonFileRecordInfo.h"
+#include "fs/ntfs/NTFSClusterUse.h"
 #include "fs/ntfs/NTFSFileProperties.h"
 #include "fs/ntfs/NTFSFoundTree.h"
 #include "fs/ntfs/NTFSFoundVolumes.h"
@@ -22,6 +23,14 @@ struct RecordGroup {
     CFileNode* root = nullptr;
     // The records the $MFT's bitmap marks in use; empty when it could not be read.
     std::vector<u8> recordsInUse;
+    // Of the volumes formatted over one another on the disk, which this $MFT's is: the newest has
+    // the largest.
+    u32 generation = 0;
+    // The latest creation time of a record the $MFT numbers: a volume formatted over another was
+    // written after every write to the one it replaced.
+    u64 latestCreation = 0;
+    // The sectors its records in use hold, claimed once the generations are known.
+    std::vector<NtfsSectorExtent> inUseSectors;
 };
 
 // Folder properties of that name and state (count 1), or null when memory runs out.
@@ -76,8 +85,8 @@ public:
     bool IsEmpty() const;
     InfoList& Own() { return m_own; }
     std::vector<RecordGroup>& Groups() { return m_groups; }
-    // When its $MFT was formatted: the creation time of its $MFT record (0 unknown).
-    u64 FormatTime() const;
+    // When the group's $MFT was formatted: the creation time of its $MFT record (0 unknown).
+    u64 FormatTime(const RecordGroup& group) const;
     // Checks which folders of its lists the records name, before anything is linked.
     void CheckFolders();
     // Links each group's records from the root and gathers the rest under one "Other lost files",

@@ -395,13 +395,20 @@ TEST(NtfsDeepSearch, FindsVolumesWithLargeClusters) {
 TEST(NtfsDeepSearch, TheMirrorOfAVolumeFormattedOverPlacesIt) {
     const std::string missing = testutil::MissingTools({"mkntfs"});
     if (!missing.empty()) GTEST_SKIP() << "needs the package ntfs-3g; missing: " << missing;
-    for (const auto& [older, newer] : {std::pair(8192u, 4096u), {16384u, 1024u}, {65536u, 4096u}}) {
-        SCOPED_TRACE(std::to_string(older) + " then " + std::to_string(newer));
+    // The newer volume as large as the older, or smaller: the older's backup boot sector, at
+    // its own end, is then left.
+    struct Case {
+        u32 older, newer;
+        const char* newerSectors;
+    };
+    for (const auto& [older, newer, newerSectors] :
+         {Case{8192u, 4096u, ""}, {16384u, 1024u, ""}, {65536u, 4096u, ""}, {2048u, 1024u, " 24000"}}) {
+        SCOPED_TRACE(std::to_string(older) + " then " + std::to_string(newer) + newerSectors);
         testutil::TempDir dir;
         const std::string image = dir.File("ntfs.img");
         ASSERT_TRUE(testutil::RunQuiet("truncate -s 16M " + image));
         ASSERT_TRUE(testutil::RunQuiet("mkntfs -F -q -c " + std::to_string(older) + " " + image));
-        ASSERT_TRUE(testutil::RunQuiet("mkntfs -F -Q -q -c " + std::to_string(newer) + " " + image));
+        ASSERT_TRUE(testutil::RunQuiet("mkntfs -F -Q -q -c " + std::to_string(newer) + " " + image + newerSectors));
         ImageDevice device(image, 512);
         CNTFSSearchController search;
         RunPlain(search, device, nullptr, 8192);
@@ -416,6 +423,13 @@ TEST(NtfsDeepSearch, TheMirrorOfAVolumeFormattedOverPlacesIt) {
         const CSearchedNTFSPartitionInfo* best = ntfstest::BestCandidate(search);
         ASSERT_NE(best, nullptr);
         EXPECT_EQ(best->GetSectorsPerCluster(), newer / 512);
+        // The older volume stands inside the newer one's tree: offered as a partition of its
+        // own too, each of its files would be written twice.
+        std::vector<CSearchedPartitionInfo*> offered;
+        search.GetSearchedPartitions(offered);
+        for (CSearchedPartitionInfo* c : offered) {
+            EXPECT_FALSE(c->GetPartitionStart() == 0 && c->GetSectorsPerCluster() == older / 512);
+        }
     }
 }
 

@@ -269,7 +269,7 @@ std::vector<u8> RecordBuilder::Build(bool protect) const {
     std::memcpy(r.data(), "FILE", 4);
     Put16(r, 4, 48);
     Put16(r, 6, u16(count));
-    Put64(r, 8, 0x1000);
+    Put64(r, 8, m_lsn);
     Put16(r, 16, m_sequence);
     Put16(r, 18, 1);
     Put16(r, 20, u16(first));

@@ -79,6 +79,7 @@ public:
     RecordBuilder& Number(u32 n) { m_number = n; return *this; }
     RecordBuilder& Sequence(u16 sequence) { m_sequence = sequence; return *this; }
     RecordBuilder& BaseReference(u64 ref) { m_base = ref; return *this; }
+    RecordBuilder& LogSequenceNumber(u64 lsn) { m_lsn = lsn; return *this; }
     // Returns the offset of the attribute within the record.
     u32 Resident(u32 type, const std::vector<u8>& value, const std::u16string& name = u"", u16 flags = 0);
     u32 NonResident(u32 type, const std::vector<u8>& pairs, u64 firstVCN, u64 lastVCN, u64 allocated, u64 dataSize,
@@ -98,6 +99,7 @@ private:
     u16 m_sequence = 1;
     u32 m_number = 0;
     u64 m_base = 0;
+    u64 m_lsn = 0x1000;
     std::vector<u8> m_attrs;
 };
 // The candidate of the highest score that a search hands out after its EndSearch; none when it
