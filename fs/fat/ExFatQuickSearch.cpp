@@ -133,10 +133,8 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_deferred.clear();
     m_bitmap.Clear();
     m_liveHeld.Clear();
-    m_liveFolders.Clear();
     m_liveFiles.clear();
     m_owners.clear();
-    m_liveClaims.clear();
     m_heldDeleted.clear();
     m_deletedFolders.clear();
     m_takenCount = 0;
@@ -401,11 +399,11 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
             if (!deleted && (set.noFatChain != 0 || !p.m_fat.IsOpen() || set.dataLength <= m_clusterBytes)) {
                 BookClusters(*runs);
             }
-            if (!deleted) BookLive(set, properties, runs);
+            if (!deleted) BookLive(set, runs);
             properties->SetRunList(runs);
         }
     } else if (!deleted) {
-        BookLive(set, properties, nullptr);
+        BookLive(set, nullptr);
     } else if (p.IsHeapCluster(set.firstCluster)) {
         m_deletedFolders.emplace_back(set.firstCluster, AgeFromTimes(*properties, 0, false));
     }
@@ -544,11 +542,9 @@ void CExFatQuickSearch::PlaceBitmap(u32 activeFat) {
     }
 }
 
-void CExFatQuickSearch::BookLive(const ExFatEntrySet& set, const PropertiesRef<CExFatFileProperties>& file,
-                                 const CExFatDataRunList* runs) {
+void CExFatQuickSearch::BookLive(const ExFatEntrySet& set, const CExFatDataRunList* runs) {
     if (runs != nullptr) {
         m_liveFiles.insert(KeyOf(set));
-        m_liveClaims.emplace_back(file, OwnerOf(KeyOf(set)));
         for (size_t i = 0; i < runs->GetExtentCount(); ++i) {
             const DataRunExtent& extent = runs->GetExtent(i);
             if (extent.start >= 0) m_liveHeld.InsertRange(u64(extent.start) + 2, u64(extent.start) + 2 + extent.length);
@@ -563,14 +559,12 @@ void CExFatQuickSearch::BookLive(const ExFatEntrySet& set, const PropertiesRef<C
         const u64 known = set.noFatChain != 0 ? clusters : 1;
         const u64 end = std::min<u64>(u64(set.firstCluster) + known, u64(p.GetClusterCount()) + 2);
         m_liveHeld.InsertRange(set.firstCluster, end);
-        m_liveFolders.InsertRange(set.firstCluster, end);
         return;
     }
     std::unordered_set<u32> seen;
     for (u32 cluster = set.firstCluster; seen.size() < clusters && p.IsHeapCluster(cluster) && seen.insert(cluster).second;
          cluster = p.NextCluster(cluster, false)) {
         m_liveHeld.Insert(cluster);
-        m_liveFolders.Insert(cluster);
     }
 }
 
@@ -617,11 +611,12 @@ void CExFatQuickSearch::ClaimHeld(CClusterClaims& claims, const HeldDeleted& hel
     }
 }
 void CExFatQuickSearch::GuessAroundLive(HeldDeleted& held) {
+    if (held.guessedFrom == 0) return;
     const CExFatPartition& p = *m_partition;
     const u64 heapEnd = u64(p.GetClusterCount()) + 2;
     auto* file = static_cast<CExFatFileProperties*>(held.node->GetFileProperties());
     std::unique_ptr<IDataRunList> runs(file->CreateDataRunList());
-    if (held.guessedFrom == 0 || !runs || runs->IsResident()) return;
+    if (!runs || runs->IsResident()) return;
     const u64 guessed = held.guessedFrom;
     auto* laid = new CExFatDataRunList;
     std::unique_ptr<CExFatDataRunList> owned(laid);
@@ -652,33 +647,33 @@ void CExFatQuickSearch::GuessAroundLive(HeldDeleted& held) {
 }
 
 void CExFatQuickSearch::ClaimClusters(CClusterClaims& claims, const std::vector<HeldDeleted>& held) {
+    // What each held file is found to be before it is weighed.
+    constexpr u8 kStillInUse = 1;  // its entry holds its clusters still, or is a moved file's
+    constexpr u8 kShares = 2;      // a cluster of it is another's claim too: it is weighed
+    constexpr u32 kNotHeld = ~u32(0);
+    struct Span {
+        u64 first;
+        u64 end;
+        u32 held;
+    };
     ClaimAge inUse;
-    inUse.generation = 0;
     inUse.inUse = true;
-    // The live folders' chains: structures, which a live file never weighs against.
-    const CClusterClaims::ClaimId folders = claims.Add(nullptr, inUse);
-    m_liveFolders.ForEachRange([&](u64 first, u64 end) {
-        ClaimClusterRun(claims, folders, first, end - first, (end - first) * m_clusterBytes);
+    const CClusterClaims::ClaimId live = claims.Add(nullptr, inUse);
+    std::vector<Span> spans;
+    m_liveHeld.ForEachRange([&](u64 first, u64 end) {
+        ClaimClusterRun(claims, live, first, end - first, (end - first) * m_clusterBytes);
+        spans.push_back({first, end, kNotHeld});
     });
-    for (const auto& [file, owner] : m_liveClaims) {
-        std::unique_ptr<IDataRunList> runs(file->CreateDataRunList());
-        if (!runs) continue;
-        const CClusterClaims::ClaimId claim = claims.Add(file.get(), AgeFromTimes(*file, 0, true), owner);
-        claims.AddRuns(claim, *runs, file->GetSize(), m_partition->m_heapStart, m_partition->m_sectorsPerCluster,
-                       m_partition->m_sectorSize);
-    }
     for (const auto& [cluster, age] : m_deletedFolders) {
         ClaimClusterRun(claims, claims.Add(nullptr, age), cluster, 1, m_clusterBytes);
+        spans.push_back({cluster, u64(cluster) + 1, kNotHeld});
     }
-    // What the bitmap marks where deleted files lie, past what the live files and folders hold:
-    // clusters in use whose file was not walked (its folder unread, its chain cut).
-    const CClusterClaims::ClaimId bitmap = claims.Add(nullptr, inUse);
-    for (const HeldDeleted& h : held) {
-        IFileProperties* file = h.node->GetFileProperties();
-        std::unique_ptr<IDataRunList> runs(file->CreateDataRunList());
+    std::vector<u8> found(held.size(), 0);
+    for (u32 k = 0; k < held.size(); ++k) {
+        const HeldDeleted& h = held[k];
+        std::unique_ptr<IDataRunList> runs(h.node->GetFileProperties()->CreateDataRunList());
         if (!runs) continue;
-        const FileKey& key = h.key;
-        const bool moved = m_liveFiles.count(key) != 0;
+        const bool moved = m_liveFiles.count(h.key) != 0;
         bool stillInUse = moved;
         if (!h.entryFreed && !moved) {
             // A set whose own entry is in use below a deleted or lost folder holds its clusters
@@ -689,18 +684,44 @@ void CExFatQuickSearch::ClaimClusters(CClusterClaims& claims, const std::vector<
                 if (e.start >= 0 && m_liveHeld.Overlaps(u64(e.start) + 2, u64(e.start) + 2 + e.length)) stillInUse = false;
             }
         }
-        // The entry a move left behind names the moved file's clusters: its claim is that file's.
-        ClaimHeld(claims, h, AgeFromTimes(*file, 0, stillInUse), OwnerOf(key));
-        if (!m_bitmap.IsPlaced() || stillInUse) continue;
+        found[k] = stillInUse ? kStillInUse : 0;
         for (size_t i = 0; i < runs->GetExtentCount(); ++i) {
             const DataRunExtent& e = runs->GetExtent(i);
-            if (e.start < 0) continue;
-            const u64 end = std::min<u64>(u64(e.start) + 2 + e.length, u64(0xFFFFFFFF) + 1);
-            for (u64 cluster = m_liveHeld.NextOutside(u64(e.start) + 2); cluster < end;
-                 cluster = m_liveHeld.NextOutside(cluster + 1)) {
-                if (m_bitmap.InUse(u32(cluster))) ClaimClusterRun(claims, bitmap, cluster, 1, m_clusterBytes);
+            if (e.start < 0 || e.length == 0) continue;
+            const u64 first = u64(e.start) + 2;
+            const u64 end = std::min<u64>(first + e.length, u64(0xFFFFFFFF) + 1);
+            spans.push_back({first, end, k});
+            // What the bitmap marks in use where a freed entry lies, past what the live files and
+            // folders hold: clusters of a file that was not walked (its folder unread, its chain
+            // cut), claimed with the volume's.
+            if (!m_bitmap.IsPlaced() || stillInUse) continue;
+            const bool crossesLive = m_liveHeld.Overlaps(first, end);
+            for (u64 cluster = crossesLive ? m_liveHeld.NextOutside(first) : first; cluster < end;
+                 cluster = crossesLive ? m_liveHeld.NextOutside(cluster + 1) : cluster + 1) {
+                if (!m_bitmap.InUse(u32(cluster))) continue;
+                ClaimClusterRun(claims, live, cluster, 1, m_clusterBytes);
+                found[k] |= kShares;
             }
         }
+    }
+    // Only a held file that shares a cluster with another claim can lose it: the others are not
+    // weighed, which keeps the weighing of a stick of many deleted files small. A span shares
+    // with an earlier one where the furthest end before it passes its start, and with a later
+    // one where the next start falls before its end.
+    std::sort(spans.begin(), spans.end(), [](const Span& x, const Span& y) { return x.first < y.first; });
+    u64 furthest = 0;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        const bool shares = furthest > spans[i].first || (i + 1 < spans.size() && spans[i + 1].first < spans[i].end);
+        if (shares && spans[i].held != kNotHeld) found[spans[i].held] |= kShares;
+        furthest = std::max(furthest, spans[i].end);
+    }
+    spans.clear();
+    spans.shrink_to_fit();
+    for (u32 k = 0; k < held.size(); ++k) {
+        if ((found[k] & kShares) == 0) continue;
+        // The entry a move left behind names the moved file's clusters: its claim is that file's.
+        IFileProperties* file = held[k].node->GetFileProperties();
+        ClaimHeld(claims, held[k], AgeFromTimes(*file, 0, (found[k] & kStillInUse) != 0), OwnerOf(held[k].key));
     }
 }
 
@@ -725,8 +746,7 @@ void CExFatQuickSearch::FinishHandOver() {
         if (m_builder->AddFoundFileNode(h.node.get(), kTreeKindExFat, &error) != 0) h.node.release();
     }
     m_deletedFolders.clear();
-    m_liveClaims.clear();
-    m_liveFolders.Clear();
+    m_owners.clear();
     TellFindings();
 }
 

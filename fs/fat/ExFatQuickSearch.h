@@ -178,9 +178,7 @@ private:
         return {set.firstCluster, set.dataLength, set.createTime, set.modifyTime};
     }
     // The clusters a live file or folder holds: a deleted file on them holds that one's bytes.
-    // A live file is held (with `file`) until it is weighed.
-    void BookLive(const ExFatEntrySet& set, const PropertiesRef<CExFatFileProperties>& file,
-                  const CExFatDataRunList* runs);
+    void BookLive(const ExFatEntrySet& set, const CExFatDataRunList* runs);
     // The claim owner of a file's entry sets: one per file, so that the entry a move or a rename
     // left behind and the file it names do not weigh against each other.
     CClusterClaims::Owner OwnerOf(const FileKey& key);
@@ -196,8 +194,11 @@ private:
     // clusters from its first guessed one that none of them holds: writing a file through the
     // gaps, the volume passed over the clusters they held then.
     void GuessAroundLive(HeldDeleted& held);
-    // Every claim on the volume's clusters: what the allocation bitmap marks, the live folders'
-    // chains, the live files, the deleted folders' first clusters and the held deleted files.
+    // Every claim on the volume's clusters: what the live files and folders hold and the
+    // allocation bitmap marks, the deleted folders' first clusters and the held deleted files.
+    // The volume in use agrees with itself: its live files and folders, and its bitmap, are one
+    // claim that holds what they hold, whose state no weighing changes (two live files that
+    // share a cluster are the volume's damage, not a deleted file's).
     void ClaimClusters(CClusterClaims& claims, const std::vector<HeldDeleted>& held);
     // A held file's claim: the clusters its entry gives for certain with the file's own age, and
     // the guessed rest with an age that proves it written after nothing, so that a guess never
@@ -233,13 +234,9 @@ private:
 
     ExFatAllocationBitmap m_bitmap;
     bool m_bitmapTrusted = true;
-    ExFatClusterRanges m_liveHeld;     // clusters of the live files and folders handed over
-    ExFatClusterRanges m_liveFolders;  // clusters of the live folders handed over
+    ExFatClusterRanges m_liveHeld;  // clusters of the live files and folders handed over
     std::unordered_set<FileKey, FileKeyHash> m_liveFiles;
     std::unordered_map<FileKey, CClusterClaims::Owner, FileKeyHash> m_owners;
-    // The live files handed over, held until they are weighed: the tree they went to may drop
-    // them before that.
-    std::vector<std::pair<PropertiesRef<CExFatFileProperties>, CClusterClaims::Owner>> m_liveClaims;
     std::vector<HeldDeleted> m_heldDeleted;
     // Deleted folders handed over: first cluster and the age of its entries.
     std::vector<std::pair<u32, ClaimAge>> m_deletedFolders;
