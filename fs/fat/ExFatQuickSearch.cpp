@@ -610,6 +610,7 @@ void CExFatQuickSearch::ClaimHeld(CClusterClaims& claims, const HeldDeleted& hel
         ClaimClusterRun(claims, guessed, split, end - split, runBytes - certainBytes);
     }
 }
+
 void CExFatQuickSearch::GuessAroundLive(HeldDeleted& held) {
     if (held.guessedFrom == 0) return;
     const CExFatPartition& p = *m_partition;
@@ -754,8 +755,8 @@ void CExFatQuickSearch::TellFindings() {
     const u64 heap = m_partition ? m_partition->m_heapStart : 0;
     if (m_takenCount != 0) {
         ReleaseTrace("exFAT volume whose heap begins %" PRIu64 " sectors in: %" PRIu64 " deleted files, the first \"%s\", lie on "
-                     "clusters that the allocation bitmap or a live file gives to another file now: written as found "
-                     "and counted incomplete",
+                     "clusters that the allocation bitmap or a live file gives to another file now, or that a file "
+                     "written after them took: written as found and counted incomplete",
                      heap, m_takenCount, m_firstTaken.c_str());
     }
     if (m_chainUnknownCount != 0) {
