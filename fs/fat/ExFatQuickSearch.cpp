@@ -141,6 +141,8 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_firstTaken.clear();
     m_chainUnknownCount = 0;
     m_firstChainUnknown.clear();
+    m_blankCount = 0;
+    m_firstBlank.clear();
     PlaceBitmap(boot.GetActiveFat());
     return true;
 }
@@ -400,6 +402,10 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
                 BookClusters(*runs);
             }
             if (!deleted) BookLive(set, runs);
+            if (m_layoutGuessed && BeginsBlank(*runs, set.dataLength)) {
+                properties->SetState(u8(properties->GetState() | kStateContentUnconfirmed));
+                if (m_blankCount++ == 0) m_firstBlank = set.name;
+            }
             properties->SetRunList(runs);
         }
     } else if (!deleted) {
@@ -751,6 +757,19 @@ void CExFatQuickSearch::FinishHandOver() {
     TellFindings();
 }
 
+bool CExFatQuickSearch::BeginsBlank(const CExFatDataRunList& runs, u64 length) {
+    const CExFatPartition& p = *m_partition;
+    if (runs.GetExtentCount() == 0 || length == 0) return false;
+    const DataRunExtent& first = runs.GetExtent(0);
+    if (first.start < 0 || !p.IsHeapCluster(u32(first.start + 2))) return false;
+    const u64 sectorSize = p.m_sectorSize;
+    const u64 bytes = std::min<u64>({length, kBlankProbeBytes, m_clusterBytes});
+    const u64 sectors = (bytes + sectorSize - 1) / sectorSize;
+    m_probe.assign(sectors * sectorSize, 0);
+    if (m_volume->Read(m_probe.data(), p.ClusterToSector(u32(first.start + 2)), sectors) == 0) return false;
+    return std::all_of(m_probe.begin(), m_probe.begin() + std::ptrdiff_t(bytes), [](u8 b) { return b == 0; });
+}
+
 void CExFatQuickSearch::TellFindings() {
     const u64 heap = m_partition ? m_partition->m_heapStart : 0;
     if (m_takenCount != 0) {
@@ -765,8 +784,15 @@ void CExFatQuickSearch::TellFindings() {
                      "as its chain is known and counted incomplete",
                      heap, m_chainUnknownCount, m_firstChainUnknown.c_str());
     }
+    if (m_blankCount != 0) {
+        ReleaseTrace("exFAT volume whose heap begins %" PRIu64 " sectors in, its layout guessed from its folders: %" PRIu64
+                     " files, the first \"%s\", begin with zeros where the layout puts them, most likely not "
+                     "their own bytes: counted incomplete",
+                     heap, m_blankCount, m_firstBlank.c_str());
+    }
     m_takenCount = 0;
     m_chainUnknownCount = 0;
+    m_blankCount = 0;
 }
 
 void CExFatQuickSearch::BookClusters(const CExFatDataRunList& runs) {

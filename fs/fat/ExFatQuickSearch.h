@@ -84,6 +84,10 @@ public:
     // Off for a volume whose root directory, and so the allocation bitmap it lists, may be
     // another volume's: deleted files are then weighed against the live files found alone.
     void SetBitmapTrusted(bool trusted) { m_bitmapTrusted = trusted; }
+    // On for a volume whose heap and cluster size were guessed from its folders alone: a file
+    // whose first bytes read as zeros where that layout puts them is counted incomplete, since
+    // the layout most likely puts it where its bytes are not.
+    void SetLayoutGuessed(bool guessed) { m_layoutGuessed = guessed; }
 
     // After a search that walked no folder (the complete scan's tree of a chosen volume): one set
     // found elsewhere, handed over as a walk's own below the folder `parentId`; a folder it
@@ -206,6 +210,10 @@ private:
     void ClaimHeld(CClusterClaims& claims, const HeldDeleted& held, const ClaimAge& age, CClusterClaims::Owner owner);
     // The sectors of `bytes` bytes of the cluster run [first, first + clusters).
     void ClaimClusterRun(CClusterClaims& claims, CClusterClaims::ClaimId claim, u64 first, u64 clusters, u64 bytes) const;
+    // Whether the first bytes the runs give (up to kBlankProbeBytes of the first cluster) read as
+    // zeros; false where they cannot be read.
+    bool BeginsBlank(const CExFatDataRunList& runs, u64 length);
+    static constexpr u64 kBlankProbeBytes = 4096;
     // The log's account of files written short or counted incomplete, told once per search.
     void TellFindings();
 
@@ -234,6 +242,8 @@ private:
 
     ExFatAllocationBitmap m_bitmap;
     bool m_bitmapTrusted = true;
+    bool m_layoutGuessed = false;
+    std::vector<u8> m_probe;  // the sectors BeginsBlank reads
     ExFatClusterRanges m_liveHeld;  // clusters of the live files and folders handed over
     std::unordered_set<FileKey, FileKeyHash> m_liveFiles;
     std::unordered_map<FileKey, CClusterClaims::Owner, FileKeyHash> m_owners;
@@ -246,4 +256,6 @@ private:
     std::string m_firstTaken;
     u64 m_chainUnknownCount = 0;
     std::string m_firstChainUnknown;
+    u64 m_blankCount = 0;  // files of a guessed layout that begin with zeros
+    std::string m_firstBlank;
 };

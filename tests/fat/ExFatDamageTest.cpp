@@ -108,9 +108,10 @@ struct Scan {
     RecordingBuilder builder;
     CountingProgress progress;
     u32 result = 0;
-    explicit Scan(IStorageDevice* device) {
+    explicit Scan(IStorageDevice* device, bool layoutGuessed = false) {
         CExFatQuickSearch search;
         search.SetDirectoryTreeBuilder(&builder);
+        search.SetLayoutGuessed(layoutGuessed);
         result = search.Search(device, &progress);
     }
 };
@@ -691,6 +692,38 @@ TEST_F(ExFatDamage, EveryOlderFileUnderANewerOneIsCountedIncompleteHoweverMany) 
                 taken += (node->GetFileProperties()->GetState() & kStateClustersTaken) != 0 ? 1 : 0;
             }
             EXPECT_EQ(taken, rivals);
+        }
+    }
+}
+
+// A volume whose layout was guessed from its folders alone (a re-format at another cluster size)
+// may put its files where their bytes are not: a file whose first bytes read as zeros there is
+// counted incomplete, live or deleted, and on a volume whose own boot sector placed it nothing
+// is flagged for its bytes.
+TEST_F(ExFatDamage, AFileOfAGuessedLayoutThatBeginsWithZerosIsCountedIncomplete) {
+    constexpr u32 kBlank = kAt;
+    constexpr u32 kWritten = kAt + 4;
+    for (const bool guessed : {false, true}) {
+        for (const bool deleted : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "guessed " << guessed << ", deleted " << deleted);
+            Volume v;
+            u8* at = v.Cluster(v.root);
+            while (*at != 0) at += 32;
+            std::fill_n(v.Cluster(kBlank), 2 * v.clusterBytes, u8(0));
+            std::fill_n(v.Cluster(kWritten), 2 * v.clusterBytes, u8('w'));
+            for (const auto& [name, cluster] : {std::pair<const char*, u32>{"blank", kBlank}, {"written", kWritten}}) {
+                std::vector<u8> set = testutil::MakeExFatSet(name, cluster, v.clusterBytes + 100, testutil::kExFatAttrArchive, true);
+                if (deleted) testutil::MarkExFatSetDeleted(set.data());
+                at = std::copy(set.begin(), set.end(), at);
+            }
+            auto device = v.Device();
+            Scan scan(device.get(), guessed);
+            const CFileNode* blank = FindNamed(scan.builder, "blank");
+            const CFileNode* written = FindNamed(scan.builder, "written");
+            ASSERT_NE(blank, nullptr);
+            ASSERT_NE(written, nullptr);
+            EXPECT_EQ((blank->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, guessed);
+            EXPECT_EQ(written->GetFileProperties()->GetState() & kStateContentUnconfirmed, 0);
         }
     }
 }
