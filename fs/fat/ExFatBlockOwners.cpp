@@ -66,6 +66,23 @@ void ExFatBlockOwners::Children(size_t block, const ExFatOwnerLayout& l, std::ve
     if (m_next[block] != kNoBlock) out.push_back(m_next[block]);
 }
 
+u64 ExFatBlockOwners::FoldersOnGrid(size_t block, const ExFatOwnerLayout& l, const std::vector<ExFatBlockFit>& fits) const {
+    // A folder that names itself (as a damaged one may) names a folder where its entry says too.
+    u64 count = 0;
+    const auto at = [&](u64 cluster) {
+        if (!InHeap(cluster, l.clusterCount)) return;
+        const u64 offset = (cluster - kFirstHeapCluster) * l.sectorsPerCluster;
+        if (offset >= m_deviceSectors || l.heapStart >= m_deviceSectors - offset) return;
+        const size_t folder = BlockHolding(l.heapStart + offset, l.sectorsPerCluster);
+        if (folder != kNoBlock && fits[folder] >= ExFatBlockFit::OnGrid) ++count;
+    };
+    for (const auto& f : m_blocks[block].files) {
+        if (f.directory) at(f.firstCluster);
+    }
+    for (u32 d : m_blocks[block].deletedFolders) at(d);
+    return count;
+}
+
 void ExFatBlockOwners::Spread(std::vector<ExFatBlockFit>& fits, std::vector<size_t> seeds, ExFatBlockFit level,
                               const ExFatOwnerLayout& layout) const {
     std::vector<bool> seen(m_blocks.size(), false);
@@ -153,6 +170,7 @@ std::vector<u32> ExFatBlockOwners::Assign(const std::vector<ExFatOwnerLayout>& l
             }
             return tailsOf[k];
         };
+        const auto subfoldersOn = [&](size_t k) { return FoldersOnGrid(i, layouts[order[k]], fits[k]); };
         const auto better = [&](size_t a, size_t b) {
             const ExFatBlockFit fa = fits[a][i];
             const ExFatBlockFit fb = fits[b][i];
@@ -167,6 +185,11 @@ std::vector<u32> ExFatBlockOwners::Assign(const std::vector<ExFatOwnerLayout>& l
                 const u32 ta = tailsAt(a);
                 const u32 tb = tailsAt(b);
                 if (ta != tb) return ta > tb;
+                if (shifted) {
+                    const auto sa = subfoldersOn(a);
+                    const auto sb = subfoldersOn(b);
+                    if (sa != sb) return sa > sb;
+                }
             }
             if (la.strength != lb.strength) return la.strength > lb.strength;
             return fa > fb;

@@ -13,8 +13,10 @@
 // Where two layouts fit a block alike, the one under which its files' last sectors end where
 // their lengths say decides, then the fit, then the strength of each volume's own evidence. A
 // layout guessed from folders beside a volume at its own start, or inside a volume whose boot
-// region and FAT check out, wins a block from that volume only by its tree or its files' bytes: a
-// folder of that volume read with a shifted heap also stands just before its first file.
+// region and FAT check out, wins a block from that volume only by its tree or its files' bytes (a
+// folder of that volume read with a shifted heap also stands just before its first file): by its
+// files' last sectors, or by more of the folders the block names beginning folder blocks there (an
+// older volume's folder whose files hold no tail to read).
 #include <functional>
 #include <vector>
 
@@ -71,6 +73,9 @@ private:
     // Raises to `level` every block below `seeds` in the layout's tree that the layout holds.
     void Spread(std::vector<ExFatBlockFit>& fits, std::vector<size_t> seeds, ExFatBlockFit level,
                 const ExFatOwnerLayout& layout) const;
+    // How many of the folders the block names begin, under the layout, a block on its grid (the
+    // block itself among them): what its tree shows of the layout.
+    u64 FoldersOnGrid(size_t block, const ExFatOwnerLayout& layout, const std::vector<ExFatBlockFit>& fits) const;
     // The blocks whose clusters the block names as its folders', or ties to itself by a cut set.
     void Children(size_t block, const ExFatOwnerLayout& layout, std::vector<size_t>& out) const;
 

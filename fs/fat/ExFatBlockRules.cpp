@@ -561,14 +561,13 @@ std::vector<u32> ExFatBlockRules::FoldersOf(size_t block) const {
 bool ExFatBlockRules::Pair(size_t ai, const std::vector<u32>& aFolders, size_t bi, u64 weight) {
     const ExFatDirectoryBlock& a = m_blocks[ai];
     const ExFatDirectoryBlock& b = m_blocks[bi];
-    struct Proposal {
-        u64 heap;
-        u64 spc;
-        std::vector<size_t> tree;
-    };
     // The layouts of the best score so far: one that scores higher drops them.
     std::vector<Proposal> proposals;
     u64 best = kPairLeastScore;
+    // Layouts whose trees score too little to tell alone (a folder and the one subfolder of it
+    // that survived score one: any two blocks make such a pair at some layout).
+    std::vector<Proposal> weak;
+    const bool weighWeak = weight == kFinalPairWeight && !m_claimed[ai] && !m_claimed[bi];
     for (u64 p = a.minCluster; p != 0 && p <= a.maxCluster && p <= kMaxSectorsPerCluster; p <<= 1) {
         // A block longer than p is cut where the layout's clusters end (see TreeTest).
         if (!b.Admits(p)) continue;
@@ -578,7 +577,10 @@ bool ExFatBlockRules::Pair(size_t ai, const std::vector<u32>& aFolders, size_t b
         // each one placed at B gives a heap. The walk ends at the first that puts the heap
         // before the device or A inside the system clusters.
         const auto tryFolder = [&](u32 d) {
-            if (d > b.highestCluster) return true;
+            // A folder most often comes before the files it lists; one made after them (its files
+            // moved in) is weighed only by what the device shows.
+            const bool filesBefore = d > b.highestCluster;
+            if (filesBefore && !weighWeak) return true;
             const u64 offset = u64(d - kFirstHeapCluster) * p;
             if (offset > b.firstSector) return false;
             const u64 heap = b.firstSector - offset;
@@ -588,8 +590,15 @@ bool ExFatBlockRules::Pair(size_t ai, const std::vector<u32>& aFolders, size_t b
             const u64 parentCluster = (a.firstSector - heap) / p + kFirstHeapCluster;
             if (parentCluster > a.highestCluster || m_setAside.count({heap, p}) != 0) return true;
             std::vector<size_t> tree;
-            const u64 score = TreeTest(ai, heap, p, weight, &tree);
-            if (score < best) return true;
+            const u64 score = TreeTest(ai, heap, p, weighWeak ? 1 : weight, &tree);
+            if (score < std::max(weight, best) || filesBefore) {
+                // A file may own more clusters than its length needs, so only the sizes the files
+                // around rule out are not weighed.
+                if (score != 0 && weighWeak && weak.size() < kWeakPairLayouts && !FitAround(bi).RulesOut(p)) {
+                    weak.push_back({heap, p, std::move(tree)});
+                }
+                return true;
+            }
             if (score > best) proposals.clear();
             best = score;
             proposals.push_back({heap, p, std::move(tree)});
@@ -599,12 +608,46 @@ bool ExFatBlockRules::Pair(size_t ai, const std::vector<u32>& aFolders, size_t b
             if (!tryFolder(d)) break;
         }
     }
+    if (proposals.empty() && !weak.empty()) return ProposeWeakPair(weak, bi);
     for (const Proposal& proposal : proposals) {
         bool made = false;
         Candidate* c = FindOrMake(proposal.heap, proposal.spc, kExFatEvidencePair, made);
         for (size_t t : proposal.tree) Attach(*c, t);
     }
     return !proposals.empty();
+}
+
+bool ExFatBlockRules::ProposeWeakPair(const std::vector<Proposal>& weak, size_t child) {
+    // Each layout is weighed by what the device shows where it puts the child's files (their
+    // tails, their signatures, the bitmap marking them) and its structures (a FAT before the heap,
+    // the up-case table); one confirmed as much as a structure seen, by its files' bytes among
+    // others, and better than every other the pair allows, is the pair's. A FAT before the heap
+    // alone does not do: the newer volume's FAT stands before many heaps. Past the reads allowed
+    // none is weighed, since a best among some of them tells nothing.
+    if (weak.size() > kMaxWeakPairsWeighed - m_weakPairsWeighed) return false;
+    m_weakPairsWeighed += weak.size();
+    const Proposal* pick = nullptr;
+    u32 best = 0;
+    u32 bestFromFiles = 0;
+    bool tie = false;
+    for (const Proposal& proposal : weak) {
+        u32 fromFiles = 0;
+        const u32 score = Confirmations(child, proposal.heap, proposal.spc, &fromFiles);
+        if (score > best) {
+            best = score;
+            bestFromFiles = fromFiles;
+            pick = &proposal;
+            tie = false;
+        } else if (score == best) {
+            tie = true;
+        }
+    }
+    if (pick == nullptr || tie || best < ExFatLayoutEvidence::kStructureWeight || bestFromFiles == 0) return false;
+    bool made = false;
+    Candidate* c = FindOrMake(pick->heap, pick->spc, kExFatEvidencePair, made);
+    c->confirmations = std::max(c->confirmations, best);
+    for (size_t t : pick->tree) Attach(*c, t);
+    return true;
 }
 
 void ExFatBlockRules::SingleBlock(size_t index) {
@@ -666,7 +709,7 @@ void ExFatBlockRules::SingleBlock(size_t index) {
     Attach(*c, index);
 }
 
-u32 ExFatBlockRules::Confirmations(size_t block, u64 heap, u64 spc) const {
+u32 ExFatBlockRules::Confirmations(size_t block, u64 heap, u64 spc, u32* fromFiles) const {
     const ExFatDirectoryBlock& b = m_blocks[block];
     if (spc == 0 || heap >= m_deviceSectors) return 0;
     const u64 clusters = std::min<u64>((m_deviceSectors - heap) / spc, kExFatChainEnd - kFirstHeapCluster);
@@ -698,8 +741,9 @@ u32 ExFatBlockRules::Confirmations(size_t block, u64 heap, u64 spc) const {
             }
         }
     }
-    if (m_evidence.read) score += m_evidence.read(b, heap, spc);
-    return score;
+    const u32 read = m_evidence.read ? m_evidence.read(b, heap, spc) : 0;
+    if (fromFiles != nullptr) *fromFiles = read;
+    return score + read;
 }
 
 void ExFatBlockRules::Consolidate() {

@@ -6,8 +6,10 @@
 // taken together just before their first file. A file may own more clusters than its length
 // needs, so where one block allows several cluster sizes, something the device shows besides the
 // files' lengths must confirm one of them (a FAT right before its heap, its up-case table or
-// bitmap, its files' bytes); where nothing does, or two tie, the block proposes none. A layout
-// that rests on single blocks alone must fit the lengths of the files around them, and put the
+// bitmap, its files' bytes); where nothing does, or two tie, the block proposes none. A pair whose
+// tree scores too little to tell alone (a folder and the one subfolder of it a re-format left),
+// or whose subfolder was made after the files it lists, is held to the same: the device must
+// confirm its layout above every other the pair allows. A layout that rests on single blocks alone must fit the lengths of the files around them, and put the
 // folder blocks around them where its clusters begin and no file lies. Every layout then books the
 // blocks its heap holds and claims those it explains; a layout whose claims another one claims at
 // least as strongly is dropped. The blocks a known volume owns (see ExFatBlockOwners.h) are its
@@ -118,6 +120,10 @@ public:
     static constexpr u64 kFinalPairWeight = 3;
     // A pair's tree must score at least this much.
     static constexpr u64 kPairLeastScore = 5;
+    // Layouts of a pair scoring less, weighed by reading the device: per pair, and in all (the
+    // reads are the deep search's, shared with the single-block rule).
+    static constexpr size_t kWeakPairLayouts = 2 * ExFatClusterFit::kSizes;
+    static constexpr u64 kMaxWeakPairsWeighed = 256;
     static constexpr size_t kExplainTries = 16;
     static constexpr size_t kMaxCandidates = 1024;
     static constexpr size_t kTrimmedCandidates = 512;
@@ -138,7 +144,8 @@ public:
     u64 FirstUndecidedSector() const { return m_firstUndecided; }
     // How much of what the device shows confirms the layout for the block (see
     // ExFatLayoutEvidence); 0 without evidence.
-    u32 Confirmations(size_t block, u64 heapStart, u64 sectorsPerCluster) const;
+    // `fromFiles`, when given, gets the part its files' bytes give.
+    u32 Confirmations(size_t block, u64 heapStart, u64 sectorsPerCluster, u32* fromFiles = nullptr) const;
 
 private:
     struct Candidate {
@@ -217,6 +224,14 @@ private:
     std::vector<u32> FoldersOf(size_t block) const;
     // Whether the pair proposed a layout; `aFolders` are FoldersOf(a).
     bool Pair(size_t a, const std::vector<u32>& aFolders, size_t b, u64 weight);
+    struct Proposal {
+        u64 heap;
+        u64 spc;
+        std::vector<size_t> tree;
+    };
+    // Whether one of the layouts a pair's trees score too little for, in the final pass, is the
+    // one the device confirms where it puts the child block's files.
+    bool ProposeWeakPair(const std::vector<Proposal>& weak, size_t child);
     void SingleBlock(size_t block);
     void Trim();
     void SortCandidates();
@@ -246,6 +261,7 @@ private:
     // The blocks the known volumes own.
     std::vector<bool> m_known;
     ExFatLayoutEvidence m_evidence;
+    u64 m_weakPairsWeighed = 0;
     u64 m_undecided = 0;
     u64 m_firstUndecided = 0;
     // For each layout (heap start, sectors per cluster), the sectors of the folder pieces whose

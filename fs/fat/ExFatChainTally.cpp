@@ -27,9 +27,11 @@ public:
     // answers whether it was held, broken, or tells nothing.
     enum class Verdict { Held, Broken, Silent };
     Verdict Follow(u32 first, u64 clusters) {
+        // A chain of known length that loops never reaches its end mark at that length: only the
+        // root's, which has none, is watched for a cluster met twice.
         std::unordered_set<u32> seen{first};
         u32 cluster = first;
-        const u64 limit = clusters != 0 ? clusters : kExFatTalliedChainClusters;
+        const u64 limit = clusters != 0 ? clusters : kExFatTalliedRootClusters;
         for (u64 named = 1;; ++named) {
             const u32 next = m_fat(cluster);
             if (next >= kExFatChainEnd) {
@@ -38,7 +40,9 @@ public:
                 return named > 1 ? Verdict::Held : Verdict::Silent;
             }
             if (named >= limit) return clusters != 0 ? Verdict::Broken : Verdict::Silent;
-            if (!InHeap(next) || !seen.insert(next).second || m_held.Contains(next)) return Verdict::Broken;
+            if (!InHeap(next) || (clusters == 0 && !seen.insert(next).second) || m_held.Contains(next)) {
+                return Verdict::Broken;
+            }
             cluster = next;
         }
     }
@@ -65,14 +69,15 @@ ExFatChainTally TallyExFatChains(const std::vector<const ExFatDirectoryBlock*>& 
     };
     if (chains.InHeap(rootCluster)) count(chains.Follow(rootCluster, 0));
     u64 followed = 0;
+    u64 budget = kExFatTalliedClusters;
     for (const ExFatDirectoryBlock* b : blocks) {
         for (const auto& e : b->files) {
             if (followed == kExFatChainsTallied) return tally;
-            // A file of one cluster, or one written as a single run, has no chain to tell by.
+            // A file of one cluster, or one written as a single run, has no chain to tell by; one
+            // longer than the clusters left to follow tells nothing either.
             const u64 clusters = (e.length + clusterBytes - 1) / clusterBytes;
-            if (e.contiguous || clusters < 2 || clusters > kExFatTalliedChainClusters || !chains.InHeap(e.firstCluster)) {
-                continue;
-            }
+            if (e.contiguous || clusters < 2 || clusters > budget || !chains.InHeap(e.firstCluster)) continue;
+            budget -= clusters;
             ++followed;
             count(chains.Follow(e.firstCluster, clusters));
         }

@@ -16,9 +16,13 @@ struct ExFatChainTally {
     u64 broken = 0;  // chains that end early, run on, leave the heap, loop or run into another's clusters
 };
 
-// Chains followed at the most, and clusters of one chain: a longer chain counts neither way.
+// Chains followed at the most, and the clusters followed in all: a chain past what is left of
+// them counts neither way. A file's chain is as long as its entry says, however long that is: a
+// volume of small clusters has chains of hundreds of thousands. The root's chain has no length and
+// is followed this far at the most.
 constexpr u64 kExFatChainsTallied = 64;
-constexpr u64 kExFatTalliedChainClusters = u64(1) << 16;
+constexpr u64 kExFatTalliedClusters = u64(1) << 24;
+constexpr u64 kExFatTalliedRootClusters = u64(1) << 16;
 
 // Follows through `fat` the chains of the live files and folders the blocks list whose entries say
 // a FAT chain orders their clusters, and the root folder's chain from `rootCluster` (0: not known;

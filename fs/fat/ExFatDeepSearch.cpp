@@ -1115,6 +1115,8 @@ CFileSystemNode* CExFatCompleteSearch::BuildTreeOf(CExFatSearchedPartitionInfo* 
     // The root directory a volume's own boot region and FAT place lists that volume's bitmap; a
     // volume inside another's tree may have lost both to it.
     walk.SetBitmapTrusted(IsCheckedBootVolume(*c) && m_guestOf.count(c) == 0);
+    walk.SetLayoutGuessed((c->GetFlags() & (kExFatFlagBoot | kExFatFlagBackupBoot)) == 0 &&
+                          (c->GetFlags() & kExFatFlagFromDirectoryBlocks) != 0);
     CGoOnProgress progress;
     const u32 result = walk.Search(walked, &progress);
     CFileSystemNode* root = collector.GetTreeRoot(nullptr);

@@ -225,6 +225,8 @@ bool ExFatEntrySetParser::Feed(const u8* entries, u32 byteCount, u64 position, u
                 m_current.createTime = ReadLE32(entry + 8);
                 m_current.modifyTime = ReadLE32(entry + 12);
                 m_current.accessTime = ReadLE32(entry + 16);
+                m_current.createTime10ms = entry[20];
+                m_current.modifyTime10ms = entry[21];
                 m_current.position = position;
                 m_current.entryOffset = offset;
                 break;

@@ -51,6 +51,9 @@ struct ExFatEntrySet {
     u32 createTime = 0;   // DOS layout: date in the high word, time in the low word
     u32 modifyTime = 0;
     u32 accessTime = 0;
+    // Hundredths of a second past the even second of createTime and modifyTime (0 to 199).
+    u8 createTime10ms = 0;
+    u8 modifyTime10ms = 0;
     u64 dataLength = 0;
     u32 firstCluster = 0;
     u8 noFatChain = 0;

@@ -15,9 +15,14 @@
 #include "platform/Log.h"
 #include "platform/Time.h"
 
-FILETIME64 ExFatTimeToFileTime(u32 timestamp) {
+FILETIME64 ExFatTimeToFileTime(u32 timestamp, u8 tenMilliseconds) {
+    // Hundredths of a second in FILETIME's 100-nanosecond units; a count past two seconds is
+    // no valid one.
+    constexpr u64 kTenMilliseconds = 100000;
+    constexpr u8 kMaxTenMilliseconds = 199;
     u64 value = 0;
-    return DosDateTimeToFileTime(u16(timestamp >> 16), u16(timestamp & 0xFFFF), value) ? value : 0;
+    if (!DosDateTimeToFileTime(u16(timestamp >> 16), u16(timestamp & 0xFFFF), value)) return 0;
+    return tenMilliseconds <= kMaxTenMilliseconds ? value + tenMilliseconds * kTenMilliseconds : value;
 }
 
 bool ExFatClusterRanges::Insert(u32 cluster) {
@@ -129,12 +134,15 @@ bool CExFatQuickSearch::Prepare(const u8* bootSector) {
     m_bitmap.Clear();
     m_liveHeld.Clear();
     m_liveFiles.clear();
+    m_owners.clear();
     m_heldDeleted.clear();
     m_deletedFolders.clear();
     m_takenCount = 0;
     m_firstTaken.clear();
     m_chainUnknownCount = 0;
     m_firstChainUnknown.clear();
+    m_blankCount = 0;
+    m_firstBlank.clear();
     PlaceBitmap(boot.GetActiveFat());
     return true;
 }
@@ -377,8 +385,8 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
     properties->SetName(set.name.c_str());
     properties->SetFirstCluster(set.firstCluster);
     properties->SetAttributes(set.attributes);
-    properties->SetCreationTime(ExFatTimeToFileTime(set.createTime));
-    properties->SetModificationTime(ExFatTimeToFileTime(set.modifyTime));
+    properties->SetCreationTime(ExFatTimeToFileTime(set.createTime, set.createTime10ms));
+    properties->SetModificationTime(ExFatTimeToFileTime(set.modifyTime, set.modifyTime10ms));
     properties->SetAccessTime(ExFatTimeToFileTime(set.accessTime));
     properties->SetSize(set.dataLength);
     properties->SetState(deleted ? kStateDeleted : 0);
@@ -394,12 +402,16 @@ void CExFatQuickSearch::HandOver(const ExFatEntrySet& set, bool deletedParent, u
                 BookClusters(*runs);
             }
             if (!deleted) BookLive(set, runs);
+            if (m_layoutGuessed && BeginsBlank(*runs, set.dataLength)) {
+                properties->SetState(u8(properties->GetState() | kStateContentUnconfirmed));
+                if (m_blankCount++ == 0) m_firstBlank = set.name;
+            }
             properties->SetRunList(runs);
         }
     } else if (!deleted) {
         BookLive(set, nullptr);
     } else if (p.IsHeapCluster(set.firstCluster)) {
-        m_deletedFolders.emplace_back(set.firstCluster, set.modifyTime);
+        m_deletedFolders.emplace_back(set.firstCluster, AgeFromTimes(*properties, 0, false));
     }
     node->SetFileProperties(properties.release());
     node->SetRecordSector(set.position);
@@ -551,7 +563,8 @@ void CExFatQuickSearch::BookLive(const ExFatEntrySet& set, const CExFatDataRunLi
     const u64 clusters = ExFatFolderRunClusters(set.dataLength, m_clusterBytes);
     if (set.noFatChain != 0 || !m_fatUsable || !p.m_fat.IsOpen()) {
         const u64 known = set.noFatChain != 0 ? clusters : 1;
-        m_liveHeld.InsertRange(set.firstCluster, std::min<u64>(u64(set.firstCluster) + known, u64(p.GetClusterCount()) + 2));
+        const u64 end = std::min<u64>(u64(set.firstCluster) + known, u64(p.GetClusterCount()) + 2);
+        m_liveHeld.InsertRange(set.firstCluster, end);
         return;
     }
     std::unordered_set<u32> seen;
@@ -561,124 +574,208 @@ void CExFatQuickSearch::BookLive(const ExFatEntrySet& set, const CExFatDataRunLi
     }
 }
 
-bool CExFatQuickSearch::TakenByOthers(const IDataRunList& runs, const FileKey& key, bool entryFreed) {
-    if (m_liveFiles.count(key) != 0) return false;
-    for (size_t i = 0; i < runs.GetExtentCount(); ++i) {
-        const DataRunExtent& extent = runs.GetExtent(i);
-        if (extent.start < 0) continue;
-        const u64 first = u64(extent.start) + 2;
-        const u64 end = first + extent.length;
-        if (m_liveHeld.Overlaps(first, end)) return true;
-        if (!entryFreed || !m_bitmap.IsPlaced()) continue;
-        for (u64 cluster = first; cluster < end && cluster <= 0xFFFFFFFFull; ++cluster) {
-            if (m_bitmap.InUse(u32(cluster))) return true;
-        }
-    }
-    return false;
+CClusterClaims::Owner CExFatQuickSearch::OwnerOf(const FileKey& key) {
+    // Owner 0 owns nothing: the first file gets 1.
+    return m_owners.try_emplace(key, CClusterClaims::Owner(m_owners.size() + 1)).first->second;
 }
 
-void CExFatQuickSearch::CountTaken(CExFatFileProperties& properties) {
-    properties.SetState(u8(properties.GetState() | kStateContentUnconfirmed));
-    if (m_takenCount++ == 0 && properties.GetName() != nullptr) m_firstTaken = properties.GetName();
+void CExFatQuickSearch::ClaimClusterRun(CClusterClaims& claims, CClusterClaims::ClaimId claim, u64 first, u64 clusters,
+                                        u64 bytes) const {
+    const CExFatPartition& p = *m_partition;
+    const u64 sectorSize = p.m_sectorSize;
+    const u64 runBytes = std::min<u64>(bytes, clusters * m_clusterBytes);
+    if (first < 2 || runBytes == 0 || sectorSize == 0) return;
+    // The part of a last cluster past the file's end still holds an older file's bytes.
+    claims.AddSectors(claim, p.m_heapStart + (first - 2) * p.m_sectorsPerCluster, (runBytes + sectorSize - 1) / sectorSize);
+}
+
+void CExFatQuickSearch::ClaimHeld(CClusterClaims& claims, const HeldDeleted& held, const ClaimAge& age,
+                                  CClusterClaims::Owner owner) {
+    IFileProperties* file = held.node->GetFileProperties();
+    std::unique_ptr<IDataRunList> runs(file->CreateDataRunList());
+    if (!runs || runs->IsResident()) return;
+    const CClusterClaims::ClaimId certain = claims.Add(file, age, owner);
+    CClusterClaims::ClaimId guessed = certain;
+    if (held.guessedFrom != 0) {
+        // Only the guess's end is known: the file was last written no later than its times say.
+        ClaimAge guess = age;
+        guess.writtenFrom = 0;
+        guessed = claims.Add(file, guess, owner);
+    }
+    u64 left = file->GetSize();
+    for (size_t i = 0; i < runs->GetExtentCount() && left > 0; ++i) {
+        const DataRunExtent& e = runs->GetExtent(i);
+        const u64 runBytes = std::min<u64>(left, e.length * u64(m_clusterBytes));
+        left -= runBytes;
+        if (e.start < 0) continue;
+        const u64 first = u64(e.start) + 2;
+        const u64 end = first + e.length;
+        const u64 split = held.guessedFrom == 0 ? end : std::clamp<u64>(held.guessedFrom, first, end);
+        const u64 certainBytes = std::min<u64>(runBytes, (split - first) * m_clusterBytes);
+        ClaimClusterRun(claims, certain, first, split - first, certainBytes);
+        ClaimClusterRun(claims, guessed, split, end - split, runBytes - certainBytes);
+    }
+}
+
+void CExFatQuickSearch::GuessAroundLive(HeldDeleted& held) {
+    if (held.guessedFrom == 0) return;
+    const CExFatPartition& p = *m_partition;
+    const u64 heapEnd = u64(p.GetClusterCount()) + 2;
+    auto* file = static_cast<CExFatFileProperties*>(held.node->GetFileProperties());
+    std::unique_ptr<IDataRunList> runs(file->CreateDataRunList());
+    if (!runs || runs->IsResident()) return;
+    const u64 guessed = held.guessedFrom;
+    auto* laid = new CExFatDataRunList;
+    std::unique_ptr<CExFatDataRunList> owned(laid);
+    u64 certainClusters = 0;
+    bool crossesLive = false;
+    for (size_t i = 0; i < runs->GetExtentCount(); ++i) {
+        const DataRunExtent& e = runs->GetExtent(i);
+        if (e.start < 0) return;
+        const u64 first = u64(e.start) + 2;
+        const u64 end = first + e.length;
+        const u64 split = std::clamp<u64>(guessed, first, end);
+        if (split > first) laid->AppendClusterRun({e.start, split - first});
+        certainClusters += split - first;
+        if (split < end && m_liveHeld.Overlaps(split, end)) crossesLive = true;
+    }
+    if (!crossesLive) return;
+    const u64 needed = (file->GetSize() + m_clusterBytes - 1) / m_clusterBytes;
+    u64 left = needed > certainClusters ? needed - certainClusters : 0;
+    // Bounded by the heap: each step lays at least one cluster or ends the walk.
+    for (u64 cluster = m_liveHeld.NextOutside(guessed); left > 0 && cluster < heapEnd;) {
+        u64 end = cluster + 1;
+        while (end < heapEnd && end - cluster < left && !m_liveHeld.Contains(u32(end))) ++end;
+        laid->AppendClusterRun({i64(cluster) - 2, end - cluster});
+        left -= end - cluster;
+        cluster = m_liveHeld.NextOutside(end);
+    }
+    file->SetRunList(owned.release());
+}
+
+void CExFatQuickSearch::ClaimClusters(CClusterClaims& claims, const std::vector<HeldDeleted>& held) {
+    // What each held file is found to be before it is weighed.
+    constexpr u8 kStillInUse = 1;  // its entry holds its clusters still, or is a moved file's
+    constexpr u8 kShares = 2;      // a cluster of it is another's claim too: it is weighed
+    constexpr u32 kNotHeld = ~u32(0);
+    struct Span {
+        u64 first;
+        u64 end;
+        u32 held;
+    };
+    ClaimAge inUse;
+    inUse.inUse = true;
+    const CClusterClaims::ClaimId live = claims.Add(nullptr, inUse);
+    std::vector<Span> spans;
+    m_liveHeld.ForEachRange([&](u64 first, u64 end) {
+        ClaimClusterRun(claims, live, first, end - first, (end - first) * m_clusterBytes);
+        spans.push_back({first, end, kNotHeld});
+    });
+    for (const auto& [cluster, age] : m_deletedFolders) {
+        ClaimClusterRun(claims, claims.Add(nullptr, age), cluster, 1, m_clusterBytes);
+        spans.push_back({cluster, u64(cluster) + 1, kNotHeld});
+    }
+    std::vector<u8> found(held.size(), 0);
+    for (u32 k = 0; k < held.size(); ++k) {
+        const HeldDeleted& h = held[k];
+        std::unique_ptr<IDataRunList> runs(h.node->GetFileProperties()->CreateDataRunList());
+        if (!runs) continue;
+        const bool moved = m_liveFiles.count(h.key) != 0;
+        bool stillInUse = moved;
+        if (!h.entryFreed && !moved) {
+            // A set whose own entry is in use below a deleted or lost folder holds its clusters
+            // still, unless a live file or folder walked holds one of them now.
+            stillInUse = true;
+            for (size_t i = 0; i < runs->GetExtentCount() && stillInUse; ++i) {
+                const DataRunExtent& e = runs->GetExtent(i);
+                if (e.start >= 0 && m_liveHeld.Overlaps(u64(e.start) + 2, u64(e.start) + 2 + e.length)) stillInUse = false;
+            }
+        }
+        found[k] = stillInUse ? kStillInUse : 0;
+        for (size_t i = 0; i < runs->GetExtentCount(); ++i) {
+            const DataRunExtent& e = runs->GetExtent(i);
+            if (e.start < 0 || e.length == 0) continue;
+            const u64 first = u64(e.start) + 2;
+            const u64 end = std::min<u64>(first + e.length, u64(0xFFFFFFFF) + 1);
+            spans.push_back({first, end, k});
+            // What the bitmap marks in use where a freed entry lies, past what the live files and
+            // folders hold: clusters of a file that was not walked (its folder unread, its chain
+            // cut), claimed with the volume's.
+            if (!m_bitmap.IsPlaced() || stillInUse) continue;
+            const bool crossesLive = m_liveHeld.Overlaps(first, end);
+            for (u64 cluster = crossesLive ? m_liveHeld.NextOutside(first) : first; cluster < end;
+                 cluster = crossesLive ? m_liveHeld.NextOutside(cluster + 1) : cluster + 1) {
+                if (!m_bitmap.InUse(u32(cluster))) continue;
+                ClaimClusterRun(claims, live, cluster, 1, m_clusterBytes);
+                found[k] |= kShares;
+            }
+        }
+    }
+    // Only a held file that shares a cluster with another claim can lose it: the others are not
+    // weighed, which keeps the weighing of a stick of many deleted files small. A span shares
+    // with an earlier one where the furthest end before it passes its start, and with a later
+    // one where the next start falls before its end.
+    std::sort(spans.begin(), spans.end(), [](const Span& x, const Span& y) { return x.first < y.first; });
+    u64 furthest = 0;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        const bool shares = furthest > spans[i].first || (i + 1 < spans.size() && spans[i + 1].first < spans[i].end);
+        if (shares && spans[i].held != kNotHeld) found[spans[i].held] |= kShares;
+        furthest = std::max(furthest, spans[i].end);
+    }
+    spans.clear();
+    spans.shrink_to_fit();
+    for (u32 k = 0; k < held.size(); ++k) {
+        if ((found[k] & kShares) == 0) continue;
+        // The entry a move left behind names the moved file's clusters: its claim is that file's.
+        IFileProperties* file = held[k].node->GetFileProperties();
+        ClaimHeld(claims, held[k], AgeFromTimes(*file, 0, (found[k] & kStillInUse) != 0), OwnerOf(held[k].key));
+    }
 }
 
 void CExFatQuickSearch::FinishHandOver() {
     std::vector<HeldDeleted> held;
     held.swap(m_heldDeleted);
-    for (HeldDeleted& h : held) {
-        std::unique_ptr<IDataRunList> runs(h.node->GetFileProperties()->CreateDataRunList());
-        h.taken = runs && TakenByOthers(*runs, h.key, h.entryFreed);
+    CClusterClaims claims;
+    if (m_partition) {
+        for (HeldDeleted& h : held) GuessAroundLive(h);
+        ClaimClusters(claims, held);
     }
-    WeighDeletedAgainstEachOther(held);
+    char what[96];
+    std::snprintf(what, sizeof(what), "exFAT volume whose heap begins %" PRIu64 " sectors in",
+                  m_partition ? m_partition->m_heapStart : 0);
+    claims.Weigh(what);
     for (HeldDeleted& h : held) {
-        if (h.taken) CountTaken(*static_cast<CExFatFileProperties*>(h.node->GetFileProperties()));
+        IFileProperties* file = h.node->GetFileProperties();
+        if ((file->GetState() & kStateClustersTaken) != 0 && m_takenCount++ == 0 && file->GetName() != nullptr) {
+            m_firstTaken = file->GetName();
+        }
         u32 error = 0;
         if (m_builder->AddFoundFileNode(h.node.get(), kTreeKindExFat, &error) != 0) h.node.release();
     }
     m_deletedFolders.clear();
+    m_owners.clear();
     TellFindings();
 }
 
-void CExFatQuickSearch::WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& held) {
-    // Each claim of a run of clusters: its file (all ones for a deleted folder's first cluster),
-    // whether it is guessed, and its file's modification time.
-    struct Claim {
-        u64 first;
-        u64 end;
-        size_t file;
-        bool guessed;
-        u32 modified;
-        bool inUse;  // its own entry still holds the clusters (a set below a deleted or lost folder)
-    };
-    constexpr size_t kFolder = ~size_t(0);
-    // Claims compared with each claim at the most: copies of one set stacked many times over a
-    // cluster cost no more than that.
-    constexpr size_t kMaxRivals = 64;
-    std::vector<Claim> claims;
-    for (size_t i = 0; i < held.size(); ++i) {
-        std::unique_ptr<IDataRunList> runs(held[i].node->GetFileProperties()->CreateDataRunList());
-        for (size_t k = 0; runs && k < runs->GetExtentCount(); ++k) {
-            const DataRunExtent& e = runs->GetExtent(k);
-            if (e.start < 0 || e.length == 0) continue;
-            const u64 first = u64(e.start) + 2;
-            const u64 end = first + e.length;
-            const u64 guess = held[i].guessedFrom;
-            const u32 modified = held[i].key.modifyTime;
-            const bool inUse = !held[i].entryFreed;
-            // The part before the guess is certain, the rest guessed.
-            if (guess == 0 || guess >= end) {
-                claims.push_back({first, end, i, false, modified, inUse});
-            } else if (guess <= first) {
-                claims.push_back({first, end, i, true, modified, inUse});
-            } else {
-                claims.push_back({first, guess, i, false, modified, inUse});
-                claims.push_back({guess, end, i, true, modified, inUse});
-            }
-        }
-    }
-    for (const auto& [cluster, modified] : m_deletedFolders) claims.push_back({cluster, u64(cluster) + 1, kFolder, false, modified, false});
-    std::sort(claims.begin(), claims.end(), [](const Claim& a, const Claim& b) { return a.first < b.first; });
-    // An entry a move left behind has the bytes of the live file it was moved to: its own.
-    const auto lose = [&](size_t file) {
-        if (file != kFolder && m_liveFiles.count(held[file].key) == 0) held[file].taken = true;
-    };
-    for (size_t a = 0; a < claims.size(); ++a) {
-        for (size_t b = a + 1; b < claims.size() && b <= a + kMaxRivals && claims[b].first < claims[a].end; ++b) {
-            const Claim& x = claims[a];
-            const Claim& y = claims[b];
-            if (x.file == y.file) continue;
-            // Entries of one file left behind by a move or a rename claim the same clusters.
-            if (x.file != kFolder && y.file != kFolder && held[x.file].key == held[y.file].key) continue;
-            // A set whose entry was never freed holds its clusters still: a freed one on them was
-            // written before it, whatever the times copied files keep say.
-            if (x.inUse != y.inUse) {
-                lose(x.inUse ? y.file : x.file);
-                continue;
-            }
-            const Claim& older = x.modified <= y.modified ? x : y;
-            const Claim& newer = x.modified <= y.modified ? y : x;
-            // The file modified last wrote the cluster last, unless all it has for the cluster is
-            // a guess: then the cluster is not known to be its own, nor, where the guess may be
-            // right, the older file's.
-            if (!newer.guessed && older.modified != newer.modified) {
-                lose(older.file);
-            } else if (!older.guessed && older.modified != newer.modified) {
-                lose(newer.file);
-                lose(older.file);
-            } else {
-                lose(x.file);
-                lose(y.file);
-            }
-        }
-    }
+bool CExFatQuickSearch::BeginsBlank(const CExFatDataRunList& runs, u64 length) {
+    const CExFatPartition& p = *m_partition;
+    if (runs.GetExtentCount() == 0 || length == 0) return false;
+    const DataRunExtent& first = runs.GetExtent(0);
+    if (first.start < 0 || !p.IsHeapCluster(u32(first.start + 2))) return false;
+    const u64 sectorSize = p.m_sectorSize;
+    const u64 bytes = std::min<u64>({length, kBlankProbeBytes, m_clusterBytes});
+    const u64 sectors = (bytes + sectorSize - 1) / sectorSize;
+    m_probe.assign(sectors * sectorSize, 0);
+    if (m_volume->Read(m_probe.data(), p.ClusterToSector(u32(first.start + 2)), sectors) == 0) return false;
+    return std::all_of(m_probe.begin(), m_probe.begin() + std::ptrdiff_t(bytes), [](u8 b) { return b == 0; });
 }
 
 void CExFatQuickSearch::TellFindings() {
     const u64 heap = m_partition ? m_partition->m_heapStart : 0;
     if (m_takenCount != 0) {
         ReleaseTrace("exFAT volume whose heap begins %" PRIu64 " sectors in: %" PRIu64 " deleted files, the first \"%s\", lie on "
-                     "clusters that the allocation bitmap or a live file gives to another file now: written as found "
-                     "and counted incomplete",
+                     "clusters that the allocation bitmap or a live file gives to another file now, or that a file "
+                     "written after them took: written as found and counted incomplete",
                      heap, m_takenCount, m_firstTaken.c_str());
     }
     if (m_chainUnknownCount != 0) {
@@ -687,8 +784,15 @@ void CExFatQuickSearch::TellFindings() {
                      "as its chain is known and counted incomplete",
                      heap, m_chainUnknownCount, m_firstChainUnknown.c_str());
     }
+    if (m_blankCount != 0) {
+        ReleaseTrace("exFAT volume whose heap begins %" PRIu64 " sectors in, its layout guessed from its folders: %" PRIu64
+                     " files, the first \"%s\", begin with zeros where the layout puts them, most likely not "
+                     "their own bytes: counted incomplete",
+                     heap, m_blankCount, m_firstBlank.c_str());
+    }
     m_takenCount = 0;
     m_chainUnknownCount = 0;
+    m_blankCount = 0;
 }
 
 void CExFatQuickSearch::BookClusters(const CExFatDataRunList& runs) {

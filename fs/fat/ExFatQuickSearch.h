@@ -19,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/ClusterClaims.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FsServices.h"
@@ -31,9 +32,10 @@ constexpr u32 kExFatQuickDone = 0;
 constexpr u32 kExFatQuickMissingArgument = 0xCD0005;
 constexpr u32 kExFatQuickNoBootSector = 0xF20015;
 
-// An entry set's timestamp (DOS date in the high word, time in the low one) as a FILETIME; 0 when
-// it names no valid time.
-FILETIME64 ExFatTimeToFileTime(u32 timestamp);
+// An entry set's timestamp (DOS date in the high word, time in the low one) and its hundredths of
+// a second (0 to 199, past the even second; more is no valid count and adds nothing) as a
+// FILETIME; 0 when it names no valid time.
+FILETIME64 ExFatTimeToFileTime(u32 timestamp, u8 tenMilliseconds = 0);
 
 // A set of clusters kept as ranges of neighbours, so that a walk passing over the clusters other
 // folders read jumps a whole range at once.
@@ -49,6 +51,11 @@ public:
     // The first cluster from `cluster` on that is not in the set.
     u64 NextOutside(u64 cluster) const;
     void Clear() { m_ranges.clear(); }
+    // Calls f(first, end) for each range, in order.
+    template <class F>
+    void ForEachRange(F f) const {
+        for (const auto& [first, end] : m_ranges) f(u64(first), end);
+    }
 
 private:
     std::map<u32, u64> m_ranges;  // first cluster -> one past the last
@@ -77,6 +84,10 @@ public:
     // Off for a volume whose root directory, and so the allocation bitmap it lists, may be
     // another volume's: deleted files are then weighed against the live files found alone.
     void SetBitmapTrusted(bool trusted) { m_bitmapTrusted = trusted; }
+    // On for a volume whose heap and cluster size were guessed from its folders alone: a file
+    // whose first bytes read as zeros where that layout puts them is counted incomplete, since
+    // the layout most likely puts it where its bytes are not.
+    void SetLayoutGuessed(bool guessed) { m_layoutGuessed = guessed; }
 
     // After a search that walked no folder (the complete scan's tree of a chosen volume): one set
     // found elsewhere, handed over as a walk's own below the folder `parentId`; a folder it
@@ -172,10 +183,9 @@ private:
     }
     // The clusters a live file or folder holds: a deleted file on them holds that one's bytes.
     void BookLive(const ExFatEntrySet& set, const CExFatDataRunList* runs);
-    // Whether a cluster of the runs is one a live file, or for a set its own entry frees
-    // (`entryFreed`) the allocation bitmap, gives to another file or folder now. A set still in use
-    // below a deleted or lost folder may be marked in the bitmap for its own clusters.
-    bool TakenByOthers(const IDataRunList& runs, const FileKey& key, bool entryFreed);
+    // The claim owner of a file's entry sets: one per file, so that the entry a move or a rename
+    // left behind and the file it names do not weigh against each other.
+    CClusterClaims::Owner OwnerOf(const FileKey& key);
     // A deleted file and the clusters it claims: the runs its entry gives for certain, and from
     // `guessedFrom` on (0: none) the run its freed chain is taken to have gone on in.
     struct HeldDeleted {
@@ -183,13 +193,27 @@ private:
         FileKey key;
         u64 guessedFrom = 0;
         bool entryFreed = true;
-        bool taken = false;
     };
-    // Of two deleted files that claim one cluster, the one modified later wrote it last and keeps
-    // it where its claim is certain: the other is taken. Where the later one only guesses it, or
-    // neither is later, neither keeps it. A deleted folder's first cluster is certain.
-    void WeighDeletedAgainstEachOther(std::vector<HeldDeleted>& held);
-    void CountTaken(CExFatFileProperties& properties);
+    // A freed chain's guessed run laid again, once every live file and folder is known, on the
+    // clusters from its first guessed one that none of them holds: writing a file through the
+    // gaps, the volume passed over the clusters they held then.
+    void GuessAroundLive(HeldDeleted& held);
+    // Every claim on the volume's clusters: what the live files and folders hold and the
+    // allocation bitmap marks, the deleted folders' first clusters and the held deleted files.
+    // The volume in use agrees with itself: its live files and folders, and its bitmap, are one
+    // claim that holds what they hold, whose state no weighing changes (two live files that
+    // share a cluster are the volume's damage, not a deleted file's).
+    void ClaimClusters(CClusterClaims& claims, const std::vector<HeldDeleted>& held);
+    // A held file's claim: the clusters its entry gives for certain with the file's own age, and
+    // the guessed rest with an age that proves it written after nothing, so that a guess never
+    // takes a cluster from another file and loses it to every file proven newer.
+    void ClaimHeld(CClusterClaims& claims, const HeldDeleted& held, const ClaimAge& age, CClusterClaims::Owner owner);
+    // The sectors of `bytes` bytes of the cluster run [first, first + clusters).
+    void ClaimClusterRun(CClusterClaims& claims, CClusterClaims::ClaimId claim, u64 first, u64 clusters, u64 bytes) const;
+    // Whether the first bytes the runs give (up to kBlankProbeBytes of the first cluster) read as
+    // zeros; false where they cannot be read.
+    bool BeginsBlank(const CExFatDataRunList& runs, u64 length);
+    static constexpr u64 kBlankProbeBytes = 4096;
     // The log's account of files written short or counted incomplete, told once per search.
     void TellFindings();
 
@@ -218,15 +242,20 @@ private:
 
     ExFatAllocationBitmap m_bitmap;
     bool m_bitmapTrusted = true;
+    bool m_layoutGuessed = false;
+    std::vector<u8> m_probe;  // the sectors BeginsBlank reads
     ExFatClusterRanges m_liveHeld;  // clusters of the live files and folders handed over
     std::unordered_set<FileKey, FileKeyHash> m_liveFiles;
+    std::unordered_map<FileKey, CClusterClaims::Owner, FileKeyHash> m_owners;
     std::vector<HeldDeleted> m_heldDeleted;
-    // Deleted folders handed over: first cluster and modification time.
-    std::vector<std::pair<u32, u32>> m_deletedFolders;
+    // Deleted folders handed over: first cluster and the age of its entries.
+    std::vector<std::pair<u32, ClaimAge>> m_deletedFolders;
     // Deleted files counted incomplete for clusters another holds, and live files written short
     // where their FAT chain is not known; the first of each, by name, for the log.
     u64 m_takenCount = 0;
     std::string m_firstTaken;
     u64 m_chainUnknownCount = 0;
     std::string m_firstChainUnknown;
+    u64 m_blankCount = 0;  // files of a guessed layout that begin with zeros
+    std::string m_firstBlank;
 };

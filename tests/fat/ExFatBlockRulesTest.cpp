@@ -7,6 +7,7 @@
 // heap by its own cluster.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <utility>
@@ -92,15 +93,21 @@ struct RulesCase {
     // Where a FAT and an up-case table begin, seen on the device.
     std::vector<u64> fatStarts = {};
     std::vector<u64> upcaseStarts = {};
+    // Layouts (heap start, sectors per cluster) under which the device confirms every block, as
+    // its files' last sectors would.
+    std::vector<std::pair<u64, u64>> confirmed = {};
 };
 
 const std::vector<u64> kFatBeforeHeap = {kHeap - 100};
 const std::vector<u64> kUpcaseAtCluster3 = {kHeap + kSpc};
+const std::vector<u64> kUpcaseAtCluster4 = {kHeap + 2 * kSpc};
 
 // Four folders deep, each the parent of the next; the last one's file lies further away than
 // the cluster after it, so that block alone proposes a wrong heap.
 const std::vector<FolderSpec> kChain = {
     {10, {20}, {11}}, {20, {30}, {21}}, {30, {40}, {31}}, {40, {}, {45}}};
+
+const std::vector<FolderSpec> kOlderPair = {{10, {31}}, {31, {}, {11, 13, 15, 17, 19}}};
 
 const RulesCase kCases[] = {
     {"ChainFixesTheLayout", kChain, kSpc, kSpc, false, {{kHeap, kSpc}}},
@@ -156,6 +163,16 @@ const RulesCase kCases[] = {
      {{10, {}, {11, 13}, 0, false, 0, 2, {10}}, {15, {}, {16}}}, kSpc, kSpc, false, {{kHeap, kSpc}}},
     {"FolderBesideTheRootOnADeletedFoldersClusterFixesTheLayout",
      {{4, {37}, {}, 0, false, 0, 1, {5}}, {5, {}, {6, 10, 11}}}, kSpc, kSpc, false, {{kHeap, kSpc}}},
+    // An older volume's folder and the subfolder made after its files, all that a re-format left:
+    // the pair fits many cluster sizes and scores too little alone; what the device shows where
+    // one layout puts the files decides, and nothing shown makes none.
+    {"FolderAndSubfolderAfterItsFilesTakeTheLayoutTheDeviceConfirms", kOlderPair, 1, 64, false, {{kHeap, kSpc}}, {}, {},
+     {{kHeap, kSpc}}},
+    {"FolderAndSubfolderAfterItsFilesMakeNoneWhereNothingConfirms", kOlderPair, 1, 64, false, {}},
+    // A newer volume's FAT and up-case table stand where many heaps would have them: they confirm
+    // nothing of an older pair's files.
+    {"FolderAndSubfolderAfterItsFilesMakeNoneOnStructuresAlone", kOlderPair, 1, 64, false, {}, kFatBeforeHeap,
+     kUpcaseAtCluster4},
 };
 
 class ExFatBlockRulesTable : public ::testing::TestWithParam<RulesCase> {};
@@ -194,7 +211,14 @@ TEST_P(ExFatBlockRulesTable, ProposesTheLayoutsTheFoldersAgreeOn) {
         for (auto fit : owners.Fits(Volume(kHeap, kSpc, CheckedBoot))) own.push_back(fit >= ExFatBlockFit::Placed);
         rules.SetKnownBlocks(own);
     }
-    rules.SetLayoutEvidence({&t.fatStarts, &t.upcaseStarts, nullptr});
+    ExFatLayoutEvidence evidence{&t.fatStarts, &t.upcaseStarts, nullptr};
+    if (!t.confirmed.empty()) {
+        evidence.read = [&t](const ExFatDirectoryBlock&, u64 heap, u64 spc) {
+            const bool shown = std::find(t.confirmed.begin(), t.confirmed.end(), std::pair{heap, spc}) != t.confirmed.end();
+            return shown ? 2 * ExFatLayoutEvidence::kStructureWeight : 0u;
+        };
+    }
+    rules.SetLayoutEvidence(std::move(evidence));
     std::vector<std::pair<u64, u64>> found;
     for (const ExFatBlockLayout& l : rules.Find(known)) found.emplace_back(l.heapStart, l.sectorsPerCluster);
     EXPECT_EQ(found, t.layouts);
@@ -321,6 +345,19 @@ const OwnerCase kOwnerCases[] = {
     // Clusters of 16 sectors put the block between two of theirs: the guess of 8 takes it.
     {"BlockOffTheGridGoesToTheLayoutItBegins", {Volume(kHeap, 2 * kSpc, CheckedBoot), Volume(kHeap, kSpc, Guessed)},
      {{101, {}, {102, 103}}}, {}, {1}},
+    // An older volume's folder (cluster 10) and its subfolder (31), made after its files, within a
+    // newer checked volume whose grid holds the folder: its subfolder lies where its entry says
+    // only under the older layout, which wins it, whether the newer clusters are smaller or larger.
+    {"OlderFolderGoesWithItsSubfolderFromSmallerNewerClusters",
+     {Volume(kHeap - 64, 1, CheckedBoot), Volume(kHeap, kSpc, Guessed)}, {{10, {31}}, {31, {}, {11, 13}}},
+     {{kHeap, 2}}, {1, 1}},
+    {"OlderFolderGoesWithItsSubfolderFromLargerNewerClusters",
+     {Volume(kHeap, 2 * kSpc, CheckedBoot), Volume(kHeap, kSpc, Guessed)}, {{10, {31}}, {31, {}, {11, 13}}},
+     {{kHeap, 2}}, {1, 1}},
+    // Folders of the checked volume that each name themselves: a guess shifted so that each names
+    // the next wins none of them.
+    {"FoldersNamingThemselvesStayWithTheirVolume", {Volume(kHeap, kSpc, CheckedBoot), Volume(kHeap + 2 * kSpc, kSpc, Guessed)},
+     {{10, {10}, {11}}, {12, {12}, {13}}}, {}, {0, 0}},
     {"BlockBeforeEveryHeapBelongsToNone", {Volume(kHeap + 4 * kSpc, kSpc, CheckedBoot)}, {{2, {}, {102}}}, {}, {kNone}},
 };
 

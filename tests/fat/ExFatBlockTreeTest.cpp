@@ -10,6 +10,8 @@
 
 #include "ExFatSets.h"
 #include "fs/fat/ExFatBlockTree.h"
+#include "fs/fat/ExFatChainTally.h"
+#include "fs/fat/ExFatPartition.h"
 #include "platform/Types.h"
 
 namespace {
@@ -242,3 +244,43 @@ INSTANTIATE_TEST_SUITE_P(Layouts, ExFatBlockTreeCases, ::testing::ValuesIn(kCase
                          [](const ::testing::TestParamInfo<TreeCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// A FAT is judged the volume's own by the chains its folders call for, however long they are: a
+// volume of 512-byte clusters holds files of hundreds of thousands of clusters in one chain.
+struct ChainTallyCase {
+    const char* name;
+    u64 clusters;      // of the one fragmented file's chain, written every other cluster from 2
+    u64 breakAt;       // the chain's link past this many clusters points nowhere (0: intact)
+    u64 heapClusters;  // of the volume
+    u64 held;
+    u64 broken;
+    bool own;
+};
+const ChainTallyCase kChainTallyCases[] = {
+    {"ShortIntact", 3, 0, 1000, 1, 0, true},
+    {"LongIntact", 100000, 0, 250000, 1, 0, true},
+    {"LongBrokenMidway", 100000, 50000, 250000, 0, 1, false},
+    {"LongerThanTheHeap", 300000, 0, 250000, 0, 1, false},
+};
+
+TEST(ExFatChainTally, ALongIntactChainShowsTheVolumesOwnFat) {
+    constexpr u32 kFirst = 2;
+    constexpr u64 kClusterBytes = 512;
+    for (const ChainTallyCase& c : kChainTallyCases) {
+        SCOPED_TRACE(c.name);
+        std::vector<u32> fat(c.heapClusters + kFirst, 0);
+        for (u64 i = 0; i + 1 < c.clusters && kFirst + 2 * (i + 1) < fat.size(); ++i) {
+            fat[kFirst + 2 * i] = u32(kFirst + 2 * (i + 1));
+        }
+        if (kFirst + 2 * (c.clusters - 1) < fat.size()) fat[kFirst + 2 * (c.clusters - 1)] = kExFatChainEnd;
+        if (c.breakAt != 0) fat[kFirst + 2 * (c.breakAt - 1)] = u32(c.heapClusters + kFirst + 1);
+        ExFatDirectoryBlock block;
+        block.files.emplace_back(kFirst, c.clusters * kClusterBytes, false);
+        const ExFatChainTally tally =
+            TallyExFatChains({&block}, 0, [&fat](u32 cluster) { return cluster < fat.size() ? fat[cluster] : 0u; },
+                             kClusterBytes, c.heapClusters);
+        EXPECT_EQ(tally.held, c.held);
+        EXPECT_EQ(tally.broken, c.broken);
+        EXPECT_EQ(IsExFatVolumesOwnFat(tally, false), c.own);
+    }
+}

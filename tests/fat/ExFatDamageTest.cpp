@@ -108,9 +108,10 @@ struct Scan {
     RecordingBuilder builder;
     CountingProgress progress;
     u32 result = 0;
-    explicit Scan(IStorageDevice* device) {
+    explicit Scan(IStorageDevice* device, bool layoutGuessed = false) {
         CExFatQuickSearch search;
         search.SetDirectoryTreeBuilder(&builder);
+        search.SetLayoutGuessed(layoutGuessed);
         result = search.Search(device, &progress);
     }
 };
@@ -562,16 +563,23 @@ TEST_F(ExFatDamage, OneBadSetOrABenignEntryLeavesTheRestOfTheFolder) {
 
 // Files added to the root at free clusters. A live file whose FAT chain runs on past its length
 // keeps only its first cluster. A deleted file is counted incomplete where the allocation bitmap
-// gives its clusters to another, and of two deleted files that claim one cluster the one modified
-// later keeps it where its claim is certain (a run, a first cluster); a freed chain's guessed run
-// keeps nothing, nor does the older file under it, and two modified at once keep nothing. An entry
-// a move left behind keeps the moved file's bytes.
+// gives its clusters to another, and of two deleted files that claim one cluster the one created
+// after the other was last written keeps it where its claim is certain (a run, a first cluster),
+// whatever older modification time it kept as a copy; a freed chain's guessed run keeps nothing,
+// nor does the older file under it, and two written at once keep nothing. An entry a move left
+// behind keeps the moved file's bytes.
+enum Written : u8 {
+    kAtTheFixturesTime,
+    kDayLater,         // created and modified a day after the others
+    kCopiedDayLater,   // created a day after the others, keeping a modification time a year before
+    kModifiedDayLater  // created with the others, modified a day after: not written after them
+};
 struct FileSpec {
     const char* name;
     u32 first;
     bool chained;   // NoFatChain clear
     bool deleted;
-    bool later;     // modified a day after the others
+    Written later;
     bool taken;     // counted incomplete
 };
 struct HoldRow {
@@ -584,22 +592,27 @@ struct HoldRow {
 
 constexpr u32 kAt = 2000;  // free in the fixture
 const HoldRow kHoldRows[] = {
-    {"ChainRunningOnPastItsLength", {{"a", kAt, true, false, false, false}},
+    {"ChainRunningOnPastItsLength", {{"a", kAt, true, false, kAtTheFixturesTime, false}},
      {{kAt, kAt + 2}, {kAt + 2, kAt + 4}, {kAt + 4, kAt + 6}}, true, {{kAt - 2, 1}}},
-    {"DeletedOnClustersInUse", {{"a", kAt, false, true, false, true}}, {}, true},
-    {"NewerRunOverTheOlder", {{"a", kAt, false, true, false, true}, {"b", kAt + 2, false, true, true, false}}, {}, false},
-    {"NewerGuessOverTheOlder", {{"a", kAt, false, true, false, true}, {"b", kAt - 2, true, true, true, true}}, {}, false,
+    {"DeletedOnClustersInUse", {{"a", kAt, false, true, kAtTheFixturesTime, true}}, {}, true},
+    {"NewerRunOverTheOlder", {{"a", kAt, false, true, kAtTheFixturesTime, true}, {"b", kAt + 2, false, true, kDayLater, false}}, {}, false},
+    {"NewerGuessOverTheOlder", {{"a", kAt, false, true, kAtTheFixturesTime, true}, {"b", kAt - 2, true, true, kDayLater, true}}, {}, false,
      {{kAt - 2, 3}}},
-    {"OlderGuessUnderTheNewer", {{"a", kAt, true, true, false, true}, {"b", kAt + 2, false, true, true, false}}, {}, false},
-    {"TwoOfOneTime", {{"a", kAt, false, true, false, true}, {"b", kAt + 2, false, true, false, true}}, {}, false},
+    {"OlderGuessUnderTheNewer", {{"a", kAt, true, true, kAtTheFixturesTime, true}, {"b", kAt + 2, false, true, kDayLater, false}}, {}, false},
+    {"TwoOfOneTime", {{"a", kAt, false, true, kAtTheFixturesTime, true}, {"b", kAt + 2, false, true, kAtTheFixturesTime, true}}, {}, false},
     {"MovedFileUnderANewerGuess",
-     {{"a", kAt, false, true, false, false}, {"moved", kAt, false, false, false, false}, {"b", kAt - 2, true, true, true, true}},
+     {{"a", kAt, false, true, kAtTheFixturesTime, false}, {"moved", kAt, false, false, kAtTheFixturesTime, false}, {"b", kAt - 2, true, true, kDayLater, true}},
      {}, true},
+    {"ACopyKeepsItsOldTime", {{"a", kAt, false, true, kAtTheFixturesTime, true}, {"b", kAt + 2, false, true, kCopiedDayLater, false}},
+     {}, false},
+    {"AnEditIsNoLaterWrite",
+     {{"a", kAt, false, true, kAtTheFixturesTime, true}, {"b", kAt + 2, false, true, kModifiedDayLater, true}}, {}, false},
 };
 
 TEST_F(ExFatDamage, FilesAreWholeOnlyOnClustersNoOtherFileTookAndAsFarAsTheirChainIsTheirs) {
     constexpr u32 kBitmap = 2;
     constexpr u32 kNextDay = 1u << 16;  // the day field of a timestamp
+    constexpr u32 kYear = 1u << 25;     // its year field
     for (const HoldRow& row : kHoldRows) {
         SCOPED_TRACE(row.name);
         Volume v;
@@ -607,8 +620,10 @@ TEST_F(ExFatDamage, FilesAreWholeOnlyOnClustersNoOtherFileTookAndAsFarAsTheirCha
         while (*at != 0) at += 32;
         for (const FileSpec& f : row.files) {
             std::vector<u8> set = testutil::MakeExFatSet(f.name, f.first, 3ull * v.clusterBytes - 100, testutil::kExFatAttrArchive, !f.chained);
-            if (f.later) {
-                WriteLE32(set.data() + 12, ReadLE32(set.data() + 12) + kNextDay);
+            if (f.later != kAtTheFixturesTime) {
+                if (f.later != kModifiedDayLater) WriteLE32(set.data() + 8, ReadLE32(set.data() + 8) + kNextDay);
+                if (f.later == kCopiedDayLater) WriteLE32(set.data() + 12, ReadLE32(set.data() + 12) - kYear);
+                if (f.later != kCopiedDayLater) WriteLE32(set.data() + 12, ReadLE32(set.data() + 12) + kNextDay);
                 u16 sum = 0;
                 for (size_t i = 0; i < set.size(); ++i) sum = i == 2 || i == 3 ? sum : u16((sum >> 1 | sum << 15) + set[i]);
                 WriteLE16(set.data() + 2, sum);
@@ -624,10 +639,91 @@ TEST_F(ExFatDamage, FilesAreWholeOnlyOnClustersNoOtherFileTookAndAsFarAsTheirCha
         for (const FileSpec& f : row.files) {
             const CFileNode* node = FindNamed(scan.builder, f.name);
             ASSERT_NE(node, nullptr) << f.name;
-            EXPECT_EQ((node->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, f.taken) << f.name;
+            EXPECT_EQ((node->GetFileProperties()->GetState() & kStateClustersTaken) != 0, f.taken) << f.name;
         }
         if (!row.firstFileRuns.empty()) {
             EXPECT_EQ(RunsOf(FindNamed(scan.builder, row.files[0].name)), row.firstFileRuns);
+        }
+    }
+}
+
+// One newer deleted file written over many older ones, in a live folder or in a deleted one: every
+// older file is counted incomplete however many share its clusters, and the newer one keeps them.
+TEST_F(ExFatDamage, EveryOlderFileUnderANewerOneIsCountedIncompleteHoweverMany) {
+    constexpr u32 kFolder = 1900;  // free in the fixture, as are the files' clusters from kAt on
+    constexpr u32 kFolderClusters = 4;
+    constexpr u32 kNextDay = 1u << 16;
+    for (const u32 rivals : {2u, 130u}) {
+        for (const bool folderDeleted : {false, true}) {
+            SCOPED_TRACE(testing::Message() << rivals << " rivals, folder deleted: " << folderDeleted);
+            Volume v;
+            u8* at = v.Cluster(v.root);
+            while (*at != 0) at += 32;
+            std::vector<u8> folder = testutil::MakeExFatSet("F", kFolder, u64(kFolderClusters) * v.clusterBytes,
+                                                            testutil::kExFatAttrFolder, true);
+            if (folderDeleted) testutil::MarkExFatSetDeleted(folder.data());
+            at = std::copy(folder.begin(), folder.end(), at);
+            std::vector<u8> big = testutil::MakeExFatSet("big", kAt, u64(rivals) * v.clusterBytes, testutil::kExFatAttrArchive, true);
+            for (u32 field : {8u, 12u}) WriteLE32(big.data() + field, ReadLE32(big.data() + field) + kNextDay);
+            u16 sum = 0;
+            for (size_t i = 0; i < big.size(); ++i) sum = i == 2 || i == 3 ? sum : u16((sum >> 1 | sum << 15) + big[i]);
+            WriteLE16(big.data() + 2, sum);
+            testutil::MarkExFatSetDeleted(big.data());
+            std::copy(big.begin(), big.end(), at);
+            u8* inFolder = v.Cluster(kFolder);
+            for (u32 i = 0; i < rivals; ++i) {
+                char name[16];
+                std::snprintf(name, sizeof(name), "s%03u", unsigned(i));
+                std::vector<u8> set = testutil::MakeExFatSet(name, kAt + i, v.clusterBytes - 100, testutil::kExFatAttrArchive, true);
+                testutil::MarkExFatSetDeleted(set.data());
+                inFolder = std::copy(set.begin(), set.end(), inFolder);
+            }
+            auto device = v.Device();
+            Scan scan(device.get());
+            const CFileNode* bigNode = FindNamed(scan.builder, "big");
+            ASSERT_NE(bigNode, nullptr);
+            EXPECT_EQ(bigNode->GetFileProperties()->GetState() & kStateClustersTaken, 0);
+            u32 taken = 0;
+            for (u32 i = 0; i < rivals; ++i) {
+                char name[16];
+                std::snprintf(name, sizeof(name), "s%03u", unsigned(i));
+                const CFileNode* node = FindNamed(scan.builder, name);
+                ASSERT_NE(node, nullptr) << name;
+                taken += (node->GetFileProperties()->GetState() & kStateClustersTaken) != 0 ? 1 : 0;
+            }
+            EXPECT_EQ(taken, rivals);
+        }
+    }
+}
+
+// A volume whose layout was guessed from its folders alone (a re-format at another cluster size)
+// may put its files where their bytes are not: a file whose first bytes read as zeros there is
+// counted incomplete, live or deleted, and on a volume whose own boot sector placed it nothing
+// is flagged for its bytes.
+TEST_F(ExFatDamage, AFileOfAGuessedLayoutThatBeginsWithZerosIsCountedIncomplete) {
+    constexpr u32 kBlank = kAt;
+    constexpr u32 kWritten = kAt + 4;
+    for (const bool guessed : {false, true}) {
+        for (const bool deleted : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "guessed " << guessed << ", deleted " << deleted);
+            Volume v;
+            u8* at = v.Cluster(v.root);
+            while (*at != 0) at += 32;
+            std::fill_n(v.Cluster(kBlank), 2 * v.clusterBytes, u8(0));
+            std::fill_n(v.Cluster(kWritten), 2 * v.clusterBytes, u8('w'));
+            for (const auto& [name, cluster] : {std::pair<const char*, u32>{"blank", kBlank}, {"written", kWritten}}) {
+                std::vector<u8> set = testutil::MakeExFatSet(name, cluster, v.clusterBytes + 100, testutil::kExFatAttrArchive, true);
+                if (deleted) testutil::MarkExFatSetDeleted(set.data());
+                at = std::copy(set.begin(), set.end(), at);
+            }
+            auto device = v.Device();
+            Scan scan(device.get(), guessed);
+            const CFileNode* blank = FindNamed(scan.builder, "blank");
+            const CFileNode* written = FindNamed(scan.builder, "written");
+            ASSERT_NE(blank, nullptr);
+            ASSERT_NE(written, nullptr);
+            EXPECT_EQ((blank->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, guessed);
+            EXPECT_EQ(written->GetFileProperties()->GetState() & kStateContentUnconfirmed, 0);
         }
     }
 }
