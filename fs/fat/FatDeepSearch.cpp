@@ -1012,44 +1012,6 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> CFatCompleteSearch::Make
     return made;
 }
 
-namespace {
-// Whether clusters [first, end), counted from cluster 2, meet one of the merged extents.
-bool MeetsExtents(const std::vector<ClusterExtent>& extents, u64 first, u64 end) {
-    auto it = std::upper_bound(extents.begin(), extents.end(), first,
-                               [](u64 index, const ClusterExtent& e) { return index < e.end; });
-    return it != extents.end() && it->first < end;
-}
-}  // namespace
-
-void FlagDeletedFilesOnUsedClusters(CFileNode* root) {
-    const std::vector<ClusterExtent> used = LiveFileClusters(root);
-    if (used.empty()) return;
-    std::vector<CFileNode*> pending{root};
-    while (!pending.empty()) {
-        CFileNode* node = pending.back();
-        pending.pop_back();
-        for (CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
-            if (!child->IsFileSystemNode()) pending.push_back(child);
-        }
-        IFileProperties* p = node->GetFileProperties();
-        if (p == nullptr || (p->GetAttributes() & kAttrDirectory) != 0 || (p->GetState() & kStateDeleted) == 0 ||
-            (p->GetState() & kStateContentUnconfirmed) != 0) {
-            continue;
-        }
-        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-        for (size_t i = 0; runs && i < runs->GetExtentCount(); ++i) {
-            const DataRunExtent& e = runs->GetExtent(i);
-            if (e.start < 0 || !MeetsExtents(used, u64(e.start), u64(e.start) + e.length)) continue;
-            ReleaseTrace("Deleted file %s: its data from cluster %llu on meets the clusters of a live file of the "
-                         "tree; counted incomplete",
-                         p->GetName() != nullptr ? p->GetName() : "",
-                         static_cast<unsigned long long>(u64(e.start) + kFirstCluster));
-            p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
-            break;
-        }
-    }
-}
-
 u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {
     if (chosen.empty() || !m_builder || !m_device) return 0;
     CFATSearchedPartitionInfo* c = FindOwnCandidate(m_candidates, chosen.front());
@@ -1118,7 +1080,6 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
                      static_cast<unsigned long long>(walk.GetSightingsLeftToStoredVolumes()),
                      walk.GetStoredVolumeCount());
     }
-    FlagDeletedFilesOnUsedClusters(root);
     // The walk placed the data area on the volume; the writer reads the device.
     root->SetPartitionGeometry(start + walk.GetRecord().GetFirstDataSector(), u32(spc));
     root->SetFileSystemType(c->GetFileSystemCode());

@@ -46,10 +46,6 @@ struct FatFolderStart {
 // sector's own (a volume the device ends inside, as in an image cut short, is still one), or
 // those of the part of it the device holds.
 bool FatBootMakesCandidate(const FatBootSighting& boot, u64 start, u64 deviceSectors, u32 sectorSize);
-// The used-cluster map of a built tree says which clusters its live files hold: a deleted file
-// read from one of them is written with that file's bytes there, whatever its type, and is
-// counted incomplete. A volume walked without a FAT knows no other sign of it.
-void FlagDeletedFilesOnUsedClusters(CFileNode* root);
 // The sectors of the volume before its data area (cluster 2).
 u64 FatBootDataOffset(const FatBootSighting& boot);
 

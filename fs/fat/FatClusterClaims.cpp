@@ -1,0 +1,264 @@
+// Whose bytes each cluster of a walked FAT volume holds: every file and folder of the walk, and
+// the chains of the FAT copies, claim the clusters they read, and the one place that weighs claims
+// says which files lost theirs to a newer one.
+#include <algorithm>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "devices/FileSystemCode.h"
+#include "devices/StorageDevice.h"
+#include "engine/ClusterClaims.h"
+#include "engine/DataRunList.h"
+#include "fs/fat/FatDirEntry.h"
+#include "fs/fat/FatQuickWalker.h"
+#include "platform/Log.h"
+
+namespace fatwalk {
+
+namespace {
+// Entries of the volume's walked tree. Those that deleted folders and folders the search found
+// list are older than every entry of a live folder: such a folder's clusters may have been given
+// again since, and what its entries name may have been written over by files whose entries
+// still stand.
+constexpr u32 kWalkedEntryGeneration = 2;
+constexpr u32 kStaleEntryGeneration = 1;
+// Sectors of the second FAT copy read at once.
+constexpr u64 kFatCopyReadSectors = 256;
+// The low word of a FAT32 first cluster, which Windows keeps alone in a deleted entry.
+constexpr u64 kLowWordMask = 0xFFFF;
+constexpr u64 kLowWordLimit = 0x10000;
+constexpr u32 kFat16BadMark = 0xFFF7;
+constexpr u32 kFat32EntryMask = 0x0FFFFFFF;
+
+// A folder of the tree whose entries are stale: deleted, or made by the search for one found.
+bool MakesStale(const IFileProperties* p) {
+    return p != nullptr && (p->GetState() & (kFatDeletedState | kFatTemporaryState)) != 0;
+}
+
+struct ListedFile {
+    CFATFileProperties* p;
+    bool stale;  // a deleted or found folder lists it, directly or further up
+};
+
+// What a deleted entry's times prove of when its clusters were written. A creation time equal to
+// the modification time to the hundredth of a second was not set by the volume when the file was
+// made: a tool that keeps a source's times writes both alike (one written fresh by such a tool
+// looks the same). It is then no later than the write, and bounds it from below only.
+ClaimAge DeletedEntryAge(const CFATFileProperties& p, u32 generation) {
+    ClaimAge age = AgeFromTimes(p, generation, false);
+    FILETIME64 created = 0, modified = 0;
+    p.GetCreationTime(created);
+    p.GetModificationTime(modified);
+    if (created != 0 && created == modified) age.writtenUntil = 0;
+    return age;
+}
+
+bool SameTimes(const CFATFileProperties& a, const CFATFileProperties& b) {
+    FILETIME64 createdA = 0, createdB = 0, modifiedA = 0, modifiedB = 0;
+    a.GetCreationTime(createdA);
+    b.GetCreationTime(createdB);
+    a.GetModificationTime(modifiedA);
+    b.GetModificationTime(modifiedB);
+    return modifiedA != 0 && modifiedA == modifiedB && createdA == createdB;
+}
+}  // namespace
+
+FatFolderPieceAge CFATQuickWalker::FolderClaimAge(CFileNode* folder) const {
+    FatFolderPieceAge result;
+    const CFATFileProperties* p = FatPropertiesOf(folder);
+    if (p == nullptr || (p->GetState() & kFatTemporaryState) != 0) return result;
+    bool stale = false;
+    for (const CFileNode* up = folder->GetParent(); up != nullptr && !stale; up = up->GetParent()) {
+        stale = MakesStale(up->GetFileProperties());
+    }
+    const bool live = (p->GetState() & kFatDeletedState) == 0 && !stale;
+    result.claims = true;
+    const u32 generation = stale ? kStaleEntryGeneration : kWalkedEntryGeneration;
+    result.age = live ? AgeFromTimes(*p, generation, true) : DeletedEntryAge(*p, generation);
+    return result;
+}
+
+void CFATQuickWalker::NoteFolderPiece(u64 first, u64 count, const FatFolderPieceAge& age) {
+    if (!age.claims || count == 0) return;
+    if (!m_folderPieces.empty()) {
+        FatFolderPiece& last = m_folderPieces.back();
+        if (last.first + last.count == first && last.age.age.inUse == age.age.inUse &&
+            last.age.age.generation == age.age.generation && last.age.age.writtenFrom == age.age.writtenFrom &&
+            last.age.age.writtenUntil == age.age.writtenUntil) {
+            last.count += count;
+            return;
+        }
+    }
+    m_folderPieces.push_back({first, count, age});
+}
+
+std::vector<std::pair<u64, u64>> CFATQuickWalker::ChainedClusterRuns() {
+    std::vector<std::pair<u64, u64>> runs;
+    if (m_fatless) return runs;
+    const u32 width = m_fsCode == kFsFat32 ? 4 : m_fsCode == kFsFat16 ? 2 : 0;
+    // The second copy, where it is read, as far as its sectors go and it begins as a FAT does.
+    u64 copyEntries = 0;
+    std::vector<u8> chunk;
+    u64 chunkFirst = 0, chunkEntries = 0;
+    if (width != 0 && m_secondFatStart != 0 && m_fatSectors != 0) {
+        std::vector<u8> sector(m_sectorSize, 0);
+        u32 code = kFsUnknown;
+        if (m_device->Read(sector.data(), m_secondFatStart, 1) && IsFATStartSector(sector.data(), m_sectorSize, code)) {
+            copyEntries = m_fatSectors * m_sectorSize / width;
+        }
+    }
+    const u64 perSector = width != 0 ? m_sectorSize / width : 0;
+    bool readFailed = false;
+    const auto copyHolds = [&](u64 cluster) {
+        if (cluster >= copyEntries) return false;
+        if (cluster < chunkFirst || cluster >= chunkFirst + chunkEntries) {
+            const u64 firstSector = cluster / perSector;
+            const u64 sectors = std::min<u64>(kFatCopyReadSectors, m_fatSectors - firstSector);
+            chunk.assign(sectors * m_sectorSize, 0);
+            chunkFirst = firstSector * perSector;
+            chunkEntries = sectors * perSector;
+            if (!m_device->Read(chunk.data(), m_secondFatStart + firstSector, sectors)) {
+                // Those entries say nothing: the first copy still answers for their clusters.
+                std::fill(chunk.begin(), chunk.end(), 0);
+                if (!readFailed) {
+                    ReleaseTrace("FAT walk: sectors %llu-%llu of the second FAT copy could not be read; the clusters "
+                                 "they give are known from the first copy only",
+                                 static_cast<unsigned long long>(m_secondFatStart + firstSector),
+                                 static_cast<unsigned long long>(m_secondFatStart + firstSector + sectors - 1));
+                }
+                readFailed = true;
+            }
+        }
+        const u8* at = chunk.data() + (cluster - chunkFirst) * width;
+        if (width == 2) {
+            const u32 value = u32(at[0]) | u32(at[1]) << 8;
+            return value != 0 && value != kFat16BadMark;
+        }
+        const u32 value = (u32(at[0]) | u32(at[1]) << 8 | u32(at[2]) << 16 | u32(at[3]) << 24) & kFat32EntryMask;
+        return value != 0 && value != kFatBadCluster;
+    };
+    for (u64 c = kFatFirstDataCluster; IsCluster(c); ++c) {
+        if (!Taken(c) && !copyHolds(c)) continue;
+        if (!runs.empty() && runs.back().second == c) {
+            ++runs.back().second;
+        } else {
+            runs.emplace_back(c, c + 1);
+        }
+    }
+    return runs;
+}
+
+void CFATQuickWalker::WeighClaims() {
+    if (m_root == nullptr) return;
+    // Every file of the tree, with whether a stale folder lists it.
+    std::vector<ListedFile> files;
+    std::vector<std::pair<CFileNode*, bool>> pending{{m_root, false}};
+    while (!pending.empty()) {
+        const auto [folder, stale] = pending.back();
+        pending.pop_back();
+        for (CFileNode* child = folder->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+            if (IsDiscarded(child)) continue;
+            CFATFileProperties* p = FatPropertiesOf(child);
+            if (p == nullptr) continue;
+            if ((p->GetAttributes() & kAttrDirectory) != 0) {
+                pending.emplace_back(child, stale || MakesStale(p));
+            } else if (p->GetSize() != 0) {
+                files.push_back({p, stale});
+            }
+        }
+    }
+    const auto isLive = [this](const ListedFile& f) {
+        return !f.stale && (f.p->GetState() & kFatDeletedState) == 0 && m_unmarked.count(f.p) == 0;
+    };
+
+    CClusterClaims claims;
+    const auto addRuns = [&](CClusterClaims::ClaimId id, const CFATFileProperties& p) {
+        std::unique_ptr<IDataRunList> runs(p.CreateDataRunList());
+        if (runs) claims.AddRuns(id, *runs, p.GetSize(), m_dataStart, m_spc, m_sectorSize);
+    };
+
+    // A deleted entry whose first cluster (or, on FAT32, its low word alone, which Windows keeps),
+    // size and times are a live file's is the entry that file's move left: one file, read from the
+    // live chain.
+    std::unordered_multimap<u64, size_t> liveByCluster;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!isLive(files[i])) continue;
+        const u64 first = files[i].p->GetFirstCluster();
+        liveByCluster.emplace(first, i);
+        if (m_fsCode == kFsFat32 && first >= kLowWordLimit) liveByCluster.emplace(first & kLowWordMask, i);
+    }
+    std::vector<CClusterClaims::Owner> owners(files.size(), 0);
+    CClusterClaims::Owner nextOwner = 1;
+    for (size_t i = 0; i < files.size(); ++i) {
+        CFATFileProperties* p = files[i].p;
+        if (isLive(files[i]) || (p->GetState() & kFatDeletedState) == 0 || m_unmarked.count(p) != 0) continue;
+        const auto [from, to] = liveByCluster.equal_range(p->GetFirstCluster());
+        for (auto it = from; it != to; ++it) {
+            const CFATFileProperties* live = files[it->second].p;
+            if (live->GetSize() != p->GetSize() || !SameTimes(*live, *p)) continue;
+            CFATDataRunList* runs = BuildFATRuns(m_geometry, live->GetFirstCluster(), live->GetSize(), false);
+            if (runs == nullptr) break;
+            p->SetDataRunList(runs);
+            p->SetState(u8(p->GetState() & ~kStateContentUnconfirmed));
+            if (owners[it->second] == 0) owners[it->second] = nextOwner++;
+            owners[i] = owners[it->second];
+            ReleaseTrace("Deleted file %s (first cluster %llx) is the entry a move left of the live file of first "
+                         "cluster %llx, of the same size and times: read from that file's chain",
+                         p->GetName() != nullptr ? p->GetName() : "", static_cast<unsigned long long>(p->GetFirstCluster()),
+                         static_cast<unsigned long long>(live->GetFirstCluster()));
+            break;
+        }
+    }
+
+    // What the volume holds now comes first: a file of a stale folder is still the owner of the
+    // chain of its size from its first cluster where no live entry claims it.
+    for (const FatFolderPiece& piece : m_folderPieces) {
+        if (!piece.age.age.inUse) continue;
+        claims.AddSectors(claims.Add(nullptr, piece.age.age), ClusterSector(piece.first), piece.count * m_spc);
+    }
+    std::vector<bool> claimed(files.size(), false);
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!isLive(files[i]) && owners[i] == 0) continue;
+        claimed[i] = true;
+        addRuns(claims.Add(files[i].p, AgeFromTimes(*files[i].p, kWalkedEntryGeneration, true), owners[i]),
+                *files[i].p);
+    }
+    std::vector<size_t> ownChains;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const CFATFileProperties* p = files[i].p;
+        if (m_fatless || m_unmarked.count(p) == 0) continue;
+        const std::vector<std::pair<u64, u64>> chain = ChainOfSize(p->GetFirstCluster(), p->GetSize());
+        const bool free = !chain.empty() && std::none_of(chain.begin(), chain.end(), [&](const auto& run) {
+            return claims.AnyClaimOn(ClusterSector(run.first), (run.second - run.first) * m_spc, 0);
+        });
+        if (free) ownChains.push_back(i);
+    }
+    for (const size_t i : ownChains) {
+        addRuns(claims.Add(files[i].p, AgeFromTimes(*files[i].p, kWalkedEntryGeneration, true)), *files[i].p);
+        claimed[i] = true;
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        CFATFileProperties* p = files[i].p;
+        // A first cluster the estimate chose without confirmation is counted incomplete already;
+        // its guess takes no cluster from another file.
+        if (claimed[i] || (p->GetState() & kStateContentUnconfirmed) != 0) continue;
+        const u32 generation = files[i].stale ? kStaleEntryGeneration : kWalkedEntryGeneration;
+        addRuns(claims.Add(p, DeletedEntryAge(*p, generation)), *p);
+    }
+    for (const FatFolderPiece& piece : m_folderPieces) {
+        if (piece.age.age.inUse) continue;
+        claims.AddSectors(claims.Add(nullptr, piece.age.age), ClusterSector(piece.first), piece.count * m_spc);
+    }
+    ClaimAge chained;
+    chained.generation = kWalkedEntryGeneration;
+    chained.inUse = true;
+    const CClusterClaims::ClaimId fatChains = claims.Add(nullptr, chained);
+    for (const auto& [first, end] : ChainedClusterRuns()) {
+        claims.AddSectors(fatChains, ClusterSector(first), (end - first) * m_spc);
+    }
+    const std::string what = std::string(FileSystemTypeName(m_fsCode)) + " walk";
+    claims.Weigh(what.c_str());
+}
+
+}  // namespace fatwalk
