@@ -3,7 +3,9 @@
 // says which files lost theirs to a newer one.
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "devices/FileSystemCode.h"
@@ -13,6 +15,7 @@
 #include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatQuickWalker.h"
 #include "platform/Log.h"
+#include "platform/Time.h"
 
 namespace fatwalk {
 
@@ -30,6 +33,11 @@ constexpr u64 kLowWordMask = 0xFFFF;
 constexpr u64 kLowWordLimit = 0x10000;
 constexpr u32 kFat16BadMark = 0xFFF7;
 constexpr u32 kFat32EntryMask = 0x0FFFFFFF;
+// Where a short entry keeps its creation and modification dates and times.
+constexpr u32 kCreationTimeAt = 14;
+constexpr u32 kCreationDateAt = 16;
+constexpr u32 kModificationTimeAt = 22;
+constexpr u32 kModificationDateAt = 24;
 
 // A folder of the tree whose entries are stale: deleted, or made by the search for one found.
 bool MakesStale(const IFileProperties* p) {
@@ -42,9 +50,10 @@ struct ListedFile {
 };
 
 // What a deleted entry's times prove of when its clusters were written. A creation time equal to
-// the modification time to the hundredth of a second was not set by the volume when the file was
-// made: a tool that keeps a source's times writes both alike (one written fresh by such a tool
-// looks the same). It is then no later than the write, and bounds it from below only.
+// the modification time (to the two seconds they are compared at) may not have been set by the
+// volume when the file was made: a tool that keeps a source's times writes both alike, and a
+// file written at once looks the same. It is then no later than the write, and bounds it from
+// below only.
 ClaimAge DeletedEntryAge(const CFATFileProperties& p, u32 generation) {
     ClaimAge age = AgeFromTimes(p, generation, false);
     FILETIME64 created = 0, modified = 0;
@@ -54,13 +63,9 @@ ClaimAge DeletedEntryAge(const CFATFileProperties& p, u32 generation) {
     return age;
 }
 
-bool SameTimes(const CFATFileProperties& a, const CFATFileProperties& b) {
-    FILETIME64 createdA = 0, createdB = 0, modifiedA = 0, modifiedB = 0;
-    a.GetCreationTime(createdA);
-    b.GetCreationTime(createdB);
-    a.GetModificationTime(modifiedA);
-    b.GetModificationTime(modifiedB);
-    return modifiedA != 0 && modifiedA == modifiedB && createdA == createdB;
+FILETIME64 EntryTime(const u8* entry, u32 dateAt, u32 timeAt) {
+    FILETIME64 value = 0;
+    return DosDateTimeToFileTime(ReadLE16(entry + dateAt), ReadLE16(entry + timeAt), value) ? value : 0;
 }
 }  // namespace
 
@@ -149,6 +154,14 @@ std::vector<std::pair<u64, u64>> CFATQuickWalker::ChainedClusterRuns() {
     return runs;
 }
 
+void CFATQuickWalker::NoteLiveFile(const u8* entry) {
+    const CFATDirEntry view(entry);
+    if (view.GetSize() == 0 || !IsCluster(view.GetFirstCluster())) return;
+    // The times as the entry's properties read them (without the creation time's hundredths).
+    m_liveFiles.push_back({view.GetFirstCluster(), view.GetSize(), EntryTime(entry, kCreationDateAt, kCreationTimeAt),
+                           EntryTime(entry, kModificationDateAt, kModificationTimeAt), nullptr});
+}
+
 void CFATQuickWalker::WeighClaims() {
     if (m_root == nullptr) return;
     // Every file of the tree, with whether a stale folder lists it.
@@ -171,94 +184,123 @@ void CFATQuickWalker::WeighClaims() {
     const auto isLive = [this](const ListedFile& f) {
         return !f.stale && (f.p->GetState() & kFatDeletedState) == 0 && m_unmarked.count(f.p) == 0;
     };
+    for (const ListedFile& f : files) {
+        if (!isLive(f)) continue;
+        FatLiveFile live{f.p->GetFirstCluster(), f.p->GetSize(), 0, 0, f.p};
+        f.p->GetCreationTime(live.created);
+        f.p->GetModificationTime(live.modified);
+        m_liveFiles.push_back(live);
+    }
 
     CClusterClaims claims;
-    const auto addRuns = [&](CClusterClaims::ClaimId id, const CFATFileProperties& p) {
-        std::unique_ptr<IDataRunList> runs(p.CreateDataRunList());
-        if (runs) claims.AddRuns(id, *runs, p.GetSize(), m_dataStart, m_spc, m_sectorSize);
+    // The complete scan keeps every claim to weigh this volume against those formatted over or
+    // under it.
+    std::vector<FatVolumeClaim> kept;
+    const auto addFile = [&](CFATFileProperties* p, const ClaimAge& age, CClusterClaims::Owner owner) {
+        const CClusterClaims::ClaimId id = claims.Add(p, age, owner);
+        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+        if (runs) claims.AddRuns(id, *runs, p->GetSize(), m_dataStart, m_spc, m_sectorSize);
+        if (m_keepTree) kept.push_back({p, age, 0, 0});
+    };
+    const auto addClusters = [&](CClusterClaims::ClaimId id, const ClaimAge& age, u64 first, u64 count) {
+        claims.AddSectors(id, ClusterSector(first), count * m_spc);
+        if (m_keepTree) kept.push_back({nullptr, age, ClusterSector(first), count * m_spc});
     };
 
     // A deleted entry whose first cluster (or, on FAT32, its low word alone, which Windows keeps),
     // size and times are a live file's is the entry that file's move left: one file, read from the
-    // live chain.
+    // live chain, whose claim is the live file's own.
     std::unordered_multimap<u64, size_t> liveByCluster;
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (!isLive(files[i])) continue;
-        const u64 first = files[i].p->GetFirstCluster();
+    for (size_t i = 0; i < m_liveFiles.size(); ++i) {
+        const u64 first = m_liveFiles[i].first;
         liveByCluster.emplace(first, i);
         if (m_fsCode == kFsFat32 && first >= kLowWordLimit) liveByCluster.emplace(first & kLowWordMask, i);
     }
-    std::vector<CClusterClaims::Owner> owners(files.size(), 0);
+    std::vector<CClusterClaims::Owner> liveOwners(m_liveFiles.size(), 0);
+    std::vector<std::pair<CFATFileProperties*, CClusterClaims::Owner>> movedOwners;
     CClusterClaims::Owner nextOwner = 1;
-    for (size_t i = 0; i < files.size(); ++i) {
-        CFATFileProperties* p = files[i].p;
-        if (isLive(files[i]) || (p->GetState() & kFatDeletedState) == 0 || m_unmarked.count(p) != 0) continue;
+    for (const ListedFile& f : files) {
+        CFATFileProperties* p = f.p;
+        if (isLive(f) || (p->GetState() & kFatDeletedState) == 0 || m_unmarked.count(p) != 0) continue;
+        FILETIME64 created = 0, modified = 0;
+        p->GetCreationTime(created);
+        p->GetModificationTime(modified);
         const auto [from, to] = liveByCluster.equal_range(p->GetFirstCluster());
         for (auto it = from; it != to; ++it) {
-            const CFATFileProperties* live = files[it->second].p;
-            if (live->GetSize() != p->GetSize() || !SameTimes(*live, *p)) continue;
-            CFATDataRunList* runs = BuildFATRuns(m_geometry, live->GetFirstCluster(), live->GetSize(), false);
+            const FatLiveFile& live = m_liveFiles[it->second];
+            if (live.size != p->GetSize() || live.modified == 0 || live.modified != modified || live.created != created) {
+                continue;
+            }
+            CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(live.first), live.size, false);
             if (runs == nullptr) break;
             p->SetDataRunList(runs);
             p->SetState(u8(p->GetState() & ~kStateContentUnconfirmed));
-            if (owners[it->second] == 0) owners[it->second] = nextOwner++;
-            owners[i] = owners[it->second];
+            if (liveOwners[it->second] == 0) liveOwners[it->second] = nextOwner++;
+            movedOwners.emplace_back(p, liveOwners[it->second]);
             ReleaseTrace("Deleted file %s (first cluster %llx) is the entry a move left of the live file of first "
                          "cluster %llx, of the same size and times: read from that file's chain",
                          p->GetName() != nullptr ? p->GetName() : "", static_cast<unsigned long long>(p->GetFirstCluster()),
-                         static_cast<unsigned long long>(live->GetFirstCluster()));
+                         static_cast<unsigned long long>(live.first));
             break;
         }
     }
 
     // What the volume holds now comes first: a file of a stale folder is still the owner of the
     // chain of its size from its first cluster where no live entry claims it.
+    ClaimAge inUse;
+    inUse.generation = kWalkedEntryGeneration;
+    inUse.inUse = true;
     for (const FatFolderPiece& piece : m_folderPieces) {
         if (!piece.age.age.inUse) continue;
-        claims.AddSectors(claims.Add(nullptr, piece.age.age), ClusterSector(piece.first), piece.count * m_spc);
+        addClusters(claims.Add(nullptr, piece.age.age), piece.age.age, piece.first, piece.count);
     }
-    std::vector<bool> claimed(files.size(), false);
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (!isLive(files[i]) && owners[i] == 0) continue;
-        claimed[i] = true;
-        addRuns(claims.Add(files[i].p, AgeFromTimes(*files[i].p, kWalkedEntryGeneration, true), owners[i]),
-                *files[i].p);
+    // The live files no tree holds claim their first clusters (their chains are the FAT's); those
+    // of the tree claim what they are read from, so that files sharing a cluster show.
+    const CClusterClaims::ClaimId unlisted = claims.Add(nullptr, inUse);
+    for (size_t i = 0; i < m_liveFiles.size(); ++i) {
+        const FatLiveFile& live = m_liveFiles[i];
+        if (live.listed == nullptr) {
+            addClusters(unlisted, inUse, live.first, 1);
+        } else {
+            addFile(live.listed, AgeFromTimes(*live.listed, kWalkedEntryGeneration, true), liveOwners[i]);
+        }
     }
-    std::vector<size_t> ownChains;
-    for (size_t i = 0; i < files.size(); ++i) {
-        const CFATFileProperties* p = files[i].p;
-        if (m_fatless || m_unmarked.count(p) == 0) continue;
-        const std::vector<std::pair<u64, u64>> chain = ChainOfSize(p->GetFirstCluster(), p->GetSize());
+    std::unordered_set<const CFATFileProperties*> claimed;
+    for (const auto& [p, owner] : movedOwners) {
+        addFile(p, inUse, owner);
+        claimed.insert(p);
+    }
+    std::vector<CFATFileProperties*> ownChains;
+    for (const ListedFile& f : files) {
+        if (m_fatless || m_unmarked.count(f.p) == 0) continue;
+        const std::vector<std::pair<u64, u64>> chain = ChainOfSize(f.p->GetFirstCluster(), f.p->GetSize());
         const bool free = !chain.empty() && std::none_of(chain.begin(), chain.end(), [&](const auto& run) {
             return claims.AnyClaimOn(ClusterSector(run.first), (run.second - run.first) * m_spc, 0);
         });
-        if (free) ownChains.push_back(i);
+        if (free) ownChains.push_back(f.p);
     }
-    for (const size_t i : ownChains) {
-        addRuns(claims.Add(files[i].p, AgeFromTimes(*files[i].p, kWalkedEntryGeneration, true)), *files[i].p);
-        claimed[i] = true;
+    for (CFATFileProperties* p : ownChains) {
+        addFile(p, AgeFromTimes(*p, kWalkedEntryGeneration, true), 0);
+        claimed.insert(p);
     }
-    for (size_t i = 0; i < files.size(); ++i) {
-        CFATFileProperties* p = files[i].p;
+    for (const ListedFile& f : files) {
+        CFATFileProperties* p = f.p;
         // A first cluster the estimate chose without confirmation is counted incomplete already;
         // its guess takes no cluster from another file.
-        if (claimed[i] || (p->GetState() & kStateContentUnconfirmed) != 0) continue;
-        const u32 generation = files[i].stale ? kStaleEntryGeneration : kWalkedEntryGeneration;
-        addRuns(claims.Add(p, DeletedEntryAge(*p, generation)), *p);
+        if (isLive(f) || claimed.count(p) != 0 || (p->GetState() & kStateContentUnconfirmed) != 0) continue;
+        addFile(p, DeletedEntryAge(*p, f.stale ? kStaleEntryGeneration : kWalkedEntryGeneration), 0);
     }
     for (const FatFolderPiece& piece : m_folderPieces) {
         if (piece.age.age.inUse) continue;
-        claims.AddSectors(claims.Add(nullptr, piece.age.age), ClusterSector(piece.first), piece.count * m_spc);
+        addClusters(claims.Add(nullptr, piece.age.age), piece.age.age, piece.first, piece.count);
     }
-    ClaimAge chained;
-    chained.generation = kWalkedEntryGeneration;
-    chained.inUse = true;
-    const CClusterClaims::ClaimId fatChains = claims.Add(nullptr, chained);
+    const CClusterClaims::ClaimId fatChains = claims.Add(nullptr, inUse);
     for (const auto& [first, end] : ChainedClusterRuns()) {
-        claims.AddSectors(fatChains, ClusterSector(first), (end - first) * m_spc);
+        addClusters(fatChains, inUse, first, end - first);
     }
     const std::string what = std::string(FileSystemTypeName(m_fsCode)) + " walk";
     claims.Weigh(what.c_str());
+    if (m_keepTree) m_search.KeepClaims(std::move(kept));
 }
 
 }  // namespace fatwalk

@@ -633,6 +633,7 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         const bool deleted = entry.IsDeleted();
 
         if (!isDirectory && !deleted && !parentDeleted && !m_keepTree) {
+            NoteLiveFile(raw);
             if (m_revise) {
                 if (CFileNode* ref = MakeReferenceNode(buffer + begin, offset + kFatDirEntrySize - begin,
                                                        entry.GetFirstCluster(), ctx)) {

@@ -68,6 +68,15 @@ struct FatFolderPiece {
     FatFolderPieceAge age;
 };
 
+// A live file as a claim and a moved entry's match need it.
+struct FatLiveFile {
+    u64 first = 0;
+    u64 size = 0;
+    FILETIME64 created = 0;
+    FILETIME64 modified = 0;
+    CFATFileProperties* listed = nullptr;  // the file in the walked tree; null when not kept there
+};
+
 // The creation time of the "." entry that begins `entries`; 0 when they begin with none.
 FILETIME64 CreationTimeOfDot(const u8* entries);
 
@@ -188,6 +197,9 @@ private:
     // old one (a move) reads that file's chain and shares its claim. Defined in
     // FatClusterClaims.cpp.
     void WeighClaims();
+    // Notes a live file's entry that the deleted-file scan lists nowhere: its first cluster is
+    // claimed, and a deleted entry a move left is told by it.
+    void NoteLiveFile(const u8* entry);
     // Notes the clusters [first, first + count) a walk read as `folder`'s entries, with the age
     // its claim on them has (FolderClaimAge).
     void NoteFolderPiece(u64 first, u64 count, const FatFolderPieceAge& age);
@@ -298,7 +310,8 @@ private:
     ProgressInfo m_info{};
     u64 m_secondFatStart = 0;  // sector of the second FAT copy; 0 where it is not read
     u64 m_fatSectors = 0;
-    std::vector<FatFolderPiece> m_folderPieces;  // the clusters each walk read as a folder's
+    std::vector<FatFolderPiece> m_folderPieces;
+    std::vector<FatLiveFile> m_liveFiles;  // the live files the deleted-file scan lists nowhere  // the clusters each walk read as a folder's
     // The properties of the entries a deleted or lost folder lists unmarked; compared, never read.
     std::unordered_set<const IFileProperties*> m_unmarked;
     u64 m_zeroRunsTraced = 0;  // runs of zeros amid folder entries passed over, traced or not
