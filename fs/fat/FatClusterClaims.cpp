@@ -197,7 +197,11 @@ void CFATQuickWalker::WeighClaims() {
     // under it.
     std::vector<FatVolumeClaim> kept;
     const auto addFile = [&](CFATFileProperties* p, const ClaimAge& age, CClusterClaims::Owner owner) {
-        const CClusterClaims::ClaimId id = claims.Add(p, age, owner);
+        // Without a FAT a live file's runs past its first cluster are a guess (read as
+        // contiguous): they take clusters from deleted files, but two live files whose guesses
+        // meet are not cross-linked for that.
+        const bool guessed = m_fatless && age.inUse;
+        const CClusterClaims::ClaimId id = claims.Add(guessed ? nullptr : p, age, owner);
         std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
         if (runs) claims.AddRuns(id, *runs, p->GetSize(), m_dataStart, m_spc, m_sectorSize);
         if (m_keepTree) kept.push_back({p, age, 0, 0});
@@ -270,9 +274,15 @@ void CFATQuickWalker::WeighClaims() {
         addFile(p, inUse, owner);
         claimed.insert(p);
     }
+    // Without a FAT nothing tells whether such a file's clusters are its own: it is taken to be
+    // live, its runs a guess as every live file's.
     std::vector<CFATFileProperties*> ownChains;
     for (const ListedFile& f : files) {
-        if (m_fatless || m_unmarked.count(f.p) == 0) continue;
+        if (m_unmarked.count(f.p) == 0) continue;
+        if (m_fatless) {
+            ownChains.push_back(f.p);
+            continue;
+        }
         const std::vector<std::pair<u64, u64>> chain = ChainOfSize(f.p->GetFirstCluster(), f.p->GetSize());
         const bool free = !chain.empty() && std::none_of(chain.begin(), chain.end(), [&](const auto& run) {
             return claims.AnyClaimOn(ClusterSector(run.first), (run.second - run.first) * m_spc, 0);

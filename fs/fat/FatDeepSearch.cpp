@@ -1029,6 +1029,9 @@ void CFatCompleteSearch::SeatGuests() {
             if (host.get() == guest.get() || !IsCheckedBootVolume(*host)) continue;
             const u64 hostStart = host->GetPartitionStart();
             if (hostStart >= end || hostStart + host->GetTotalSectors() <= start) continue;
+            // A volume that begins inside the other's data area is stored in it (a disk image
+            // copied there), not formatted over it.
+            if (hostStart > guest->GetFirstDataSector()) continue;
             m_guestOf.emplace(guest.get(), host.get());
             ReleaseTrace("FAT volume found from its folders, data area at sector %llu with %u-sector clusters, overlaps "
                          "the volume whose boot sector stands at sector %llu: it stands in that volume's tree",
@@ -1063,8 +1066,28 @@ void CFatCompleteSearch::WeighGuests(const BuiltTree& host, const std::vector<Bu
     structures.generation = kHostGenerationStep;
     structures.inUse = true;
     if (host.dataStart > hostStart) claims.AddSectors(claims.Add(nullptr, structures), hostStart, host.dataStart - hostStart);
-    // Each guest's own walk weighed its files against each other: one owner each.
+    // A live file of the host that holds every folder a guest's walk read stores that volume (a
+    // disk image copied there): its files are that file's content, as old as it is, not a volume
+    // formatted over, where the folders would have been written over. Each guest's own walk
+    // weighed its files against each other: one owner each.
+    const auto stores = [&](const FatVolumeClaim& claim, const std::vector<u64>& sectors) {
+        if (claim.file == nullptr || !claim.age.inUse || sectors.empty()) return false;
+        std::unique_ptr<IDataRunList> runs(claim.file->CreateDataRunList());
+        if (!runs) return false;
+        return std::all_of(sectors.begin(), sectors.end(), [&](u64 sector) {
+            for (size_t i = 0; i < runs->GetExtentCount(); ++i) {
+                const DataRunExtent& e = runs->GetExtent(i);
+                const u64 first = host.dataStart + u64(e.start) * host.sectorsPerCluster;
+                if (e.start >= 0 && sector >= first && sector - first < e.length * host.sectorsPerCluster) return true;
+            }
+            return false;
+        });
+    };
     for (size_t g = 0; g < guests.size(); ++g) {
+        const std::vector<u64>& folders = guests[g].folderSectors;
+        if (std::any_of(host.claims.begin(), host.claims.end(), [&](const auto& c) { return stores(c, folders); })) {
+            continue;
+        }
         for (const FatVolumeClaim& claim : guests[g].claims) add(claim, claim.file, claim.age, g + 1, guests[g]);
     }
     claims.Weigh("FAT volume formatted over");
@@ -1079,16 +1102,16 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
         const auto seat = m_guestOf.find(candidate.get());
         if (seat != m_guestOf.end() && seat->second == c) seated.push_back(candidate.get());
     }
-    // A folder start where a guest's layout puts its cluster, and not where this volume's does, is
-    // the guest's: read with this volume's clusters its entries would name other bytes.
+    // A folder start where a guest's layout puts its cluster is the guest's, even where this
+    // volume's layout could put it too: the sightings are the folders no walk of this volume
+    // reaches, and read with its clusters their entries would name other bytes.
     const auto placesAt = [](const CFATSearchedPartitionInfo& v, const FatFolderStart& f) {
         const u64 spc = v.GetSectorsPerCluster();
         return f.cluster >= kFirstCluster && !f.IsContinuation() && f.sector >= v.GetFirstDataSector() &&
                f.sector - v.GetFirstDataSector() == u64(f.cluster - kFirstCluster) * spc;
     };
     const BuiltTree host = BuildTreeOf(*c, [&](const FatFolderStart& f) {
-        return !placesAt(*c, f) &&
-               std::any_of(seated.begin(), seated.end(), [&](const auto* guest) { return placesAt(*guest, f); });
+        return std::any_of(seated.begin(), seated.end(), [&](const auto* guest) { return placesAt(*guest, f); });
     });
     CFileSystemNode* root = host.root;
     if (root == nullptr) return 0;
