@@ -3,6 +3,7 @@
 // says which files lost theirs to a newer one.
 #include <algorithm>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -44,10 +45,97 @@ bool MakesStale(const IFileProperties* p) {
     return p != nullptr && (p->GetState() & (kFatDeletedState | kFatTemporaryState)) != 0;
 }
 
-struct ListedFile {
-    CFATFileProperties* p;
-    bool stale;  // a deleted or found folder lists it, directly or further up
+// Who reads a file of the walk as its own, for the weighing.
+enum class PendingKind : u8 { kNone, kLive, kMoved, kOwnChain, kDeleted, kStaleDeleted };
+struct PendingClaim {
+    CFATFileProperties* file;
+    PendingKind kind;
+    u32 owner;  // shared by a live file and the entry its move left; 0 for none
+    // The clusters read, where they are one run (most files): the runs are not made again.
+    u32 first = 0;
+    u32 count = 0;
 };
+
+// Per cluster of the volume (from cluster 2): whether what the volume holds now takes it (a chain
+// of either FAT copy, a live folder, a live file's first cluster), whether a live file of the
+// tree reads it, and whether one or more than one file claim reads it. A file whose clusters no
+// other claim reads, and, deleted, that nothing the volume holds takes, is its own: only the
+// others go to the weighing, which keeps its cost to the clusters that are contested.
+class CClusterMarks {
+public:
+    // `live`: whether the live files of a tree are marked (the complete scan's).
+    CClusterMarks(u64 clusters, bool live)
+        : m_clusters(clusters), m_used(Words(clusters)), m_live(live ? Words(clusters) : 0), m_one(Words(clusters)),
+          m_more(Words(clusters)) {}
+    void MarkUsed(u64 first, u64 count) {
+        // Chains run over whole words of clusters: those are set at once.
+        if (first < kFatFirstDataCluster) return;
+        u64 i = first - kFatFirstDataCluster;
+        const u64 end = i + std::min(count, m_clusters > i ? m_clusters - i : 0);
+        for (; i < end && i % kBits != 0; ++i) Set(m_used, i);
+        for (; i + kBits <= end; i += kBits) m_used[i / kBits] = ~u64(0);
+        for (; i < end; ++i) Set(m_used, i);
+    }
+    void MarkLive(u64 first, u64 count) {
+        Each(first, count, [this](u64 i) { Set(m_live, i); });
+    }
+    void CountReaders(u64 first, u64 count) {
+        Each(first, count, [this](u64 i) {
+            if (Get(m_one, i)) Set(m_more, i);
+            Set(m_one, i);
+        });
+    }
+    bool AnyLive(u64 first, u64 count) const {
+        bool any = false;
+        if (m_live.empty()) return false;
+        Each(first, count, [&](u64 i) { any = any || Get(m_live, i); });
+        return any;
+    }
+    // Whether another claim reads one of the clusters, or, for a claim that is not in use, the
+    // volume holds one now.
+    bool Contested(u64 first, u64 count, bool deleted) const {
+        bool any = false;
+        Each(first, count, [&](u64 i) { any = any || Get(m_more, i) || (deleted && Get(m_used, i)); });
+        return any;
+    }
+    // Calls fn(first cluster, count) for each run of clusters the volume holds now.
+    template <class Fn>
+    void ForEachUsedRun(Fn fn) const {
+        u64 start = 0;
+        bool open = false;
+        for (u64 i = 0; i <= m_clusters;) {
+            // Whole words alike with the run are passed over at once.
+            const u64 word = i < m_clusters && i % kBits == 0 ? m_used[i / kBits] : 1;
+            if (i + kBits <= m_clusters && i % kBits == 0 && word == (open ? ~u64(0) : 0)) {
+                i += kBits;
+                continue;
+            }
+            const bool used = i < m_clusters && Get(m_used, i);
+            if (used && !open) start = i;
+            if (!used && open) fn(start + kFatFirstDataCluster, i - start);
+            open = used;
+            ++i;
+        }
+    }
+
+private:
+    static constexpr u64 kBits = 64;
+    static size_t Words(u64 clusters) { return size_t((clusters + kBits - 1) / kBits); }
+    static bool Get(const std::vector<u64>& bits, u64 i) { return (bits[i / kBits] >> (i % kBits) & 1) != 0; }
+    static void Set(std::vector<u64>& bits, u64 i) { bits[i / kBits] |= u64(1) << (i % kBits); }
+    // Calls fn(index) for each cluster of [first, first + count) inside the volume.
+    template <class Fn>
+    void Each(u64 first, u64 count, Fn fn) const {
+        if (first < kFatFirstDataCluster) return;
+        const u64 from = first - kFatFirstDataCluster;
+        const u64 to = from + std::min(count, m_clusters > from ? m_clusters - from : 0);
+        for (u64 i = from; i < to; ++i) fn(i);
+    }
+
+    u64 m_clusters;
+    std::vector<u64> m_used, m_live, m_one, m_more;
+};
+
 
 // What a deleted entry's times prove of when its clusters were written. A creation time equal to
 // the modification time (to the two seconds they are compared at) may not have been set by the
@@ -63,9 +151,13 @@ ClaimAge DeletedEntryAge(const CFATFileProperties& p, u32 generation) {
     return age;
 }
 
-FILETIME64 EntryTime(const u8* entry, u32 dateAt, u32 timeAt) {
+// A stored date and time (date in the high half) as its properties read it; 0 for none.
+FILETIME64 StampTime(u32 stamp) {
     FILETIME64 value = 0;
-    return DosDateTimeToFileTime(ReadLE16(entry + dateAt), ReadLE16(entry + timeAt), value) ? value : 0;
+    return DosDateTimeToFileTime(u16(stamp >> 16), u16(stamp), value) ? value : 0;
+}
+u32 EntryStamp(const u8* entry, u32 dateAt, u32 timeAt) {
+    return u32(ReadLE16(entry + dateAt)) << 16 | ReadLE16(entry + timeAt);
 }
 }  // namespace
 
@@ -158,159 +250,223 @@ void CFATQuickWalker::NoteLiveFile(const u8* entry) {
     const CFATDirEntry view(entry);
     if (view.GetSize() == 0 || !IsCluster(view.GetFirstCluster())) return;
     // The times as the entry's properties read them (without the creation time's hundredths).
-    m_liveFiles.push_back({view.GetFirstCluster(), view.GetSize(), EntryTime(entry, kCreationDateAt, kCreationTimeAt),
-                           EntryTime(entry, kModificationDateAt, kModificationTimeAt), nullptr});
+    m_liveFiles.push_back({u32(view.GetFirstCluster()), view.GetSize(),
+                           EntryStamp(entry, kCreationDateAt, kCreationTimeAt),
+                           EntryStamp(entry, kModificationDateAt, kModificationTimeAt)});
 }
 
 void CFATQuickWalker::WeighClaims() {
     if (m_root == nullptr) return;
-    // Every file of the tree, with whether a stale folder lists it.
-    std::vector<ListedFile> files;
-    std::vector<std::pair<CFileNode*, bool>> pending{{m_root, false}};
-    while (!pending.empty()) {
-        const auto [folder, stale] = pending.back();
-        pending.pop_back();
-        for (CFileNode* child = folder->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
-            if (IsDiscarded(child)) continue;
-            CFATFileProperties* p = FatPropertiesOf(child);
-            if (p == nullptr) continue;
-            if ((p->GetAttributes() & kAttrDirectory) != 0) {
-                pending.emplace_back(child, stale || MakesStale(p));
-            } else if (p->GetSize() != 0) {
-                files.push_back({p, stale});
+    const u64 clusterBytes = u64(m_spc) * m_sectorSize;
+    // Calls fn(first cluster, count) for the clusters a file's data is read from.
+    const auto forEachCluster = [clusterBytes](const CFATFileProperties& p, const auto& fn) {
+        std::unique_ptr<IDataRunList> runs(p.CreateDataRunList());
+        u64 left = (p.GetSize() + clusterBytes - 1) / clusterBytes;
+        for (size_t i = 0; runs && i < runs->GetExtentCount() && left > 0; ++i) {
+            const DataRunExtent& e = runs->GetExtent(i);
+            const u64 count = std::min<u64>(e.length, left);
+            left -= count;
+            if (e.start >= 0) fn(u64(e.start) + kFatFirstDataCluster, count);
+        }
+    };
+    // Calls fn(file, stale) for every file of the tree that holds bytes, `stale` where a deleted
+    // or found folder lists it, directly or further up.
+    const auto forEachFile = [this](const auto& fn) {
+        std::vector<std::pair<CFileNode*, bool>> folders{{m_root, false}};
+        while (!folders.empty()) {
+            const auto [folder, stale] = folders.back();
+            folders.pop_back();
+            for (CFileNode* child = folder->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+                CFATFileProperties* p = IsDiscarded(child) ? nullptr : FatPropertiesOf(child);
+                if (p == nullptr) continue;
+                if ((p->GetAttributes() & kAttrDirectory) != 0) {
+                    folders.emplace_back(child, stale || MakesStale(p));
+                } else if (p->GetSize() != 0) {
+                    fn(p, stale);
+                }
             }
         }
-    }
-    const auto isLive = [this](const ListedFile& f) {
-        return !f.stale && (f.p->GetState() & kFatDeletedState) == 0 && m_unmarked.count(f.p) == 0;
     };
-    for (const ListedFile& f : files) {
-        if (!isLive(f)) continue;
-        FatLiveFile live{f.p->GetFirstCluster(), f.p->GetSize(), 0, 0, f.p};
-        f.p->GetCreationTime(live.created);
-        f.p->GetModificationTime(live.modified);
-        m_liveFiles.push_back(live);
+    const auto isLive = [this](const CFATFileProperties& p, bool stale) {
+        return !stale && (p.GetState() & kFatDeletedState) == 0 && m_unmarked.count(&p) == 0;
+    };
+
+    // What the volume holds now: the chains of either FAT copy, its live folders, the first
+    // clusters of the live files the deleted-file scan lists nowhere (their chains are the FAT's),
+    // and the clusters the live files of the tree read.
+    CClusterMarks marks(m_volumeClusterLimit, m_keepTree);
+    for (const auto& [first, end] : ChainedClusterRuns()) marks.MarkUsed(first, end - first);
+    for (const FatFolderPiece& piece : m_folderPieces) {
+        if (piece.age.age.inUse) marks.MarkUsed(piece.first, piece.count);
+    }
+    for (const FatLiveFile& live : m_liveFiles) marks.MarkUsed(live.first, 1);
+    m_liveListedFrom = m_liveFiles.size();
+    if (m_keepTree) {
+        forEachFile([&](CFATFileProperties* p, bool stale) {
+            if (!isLive(*p, stale)) return;
+            m_liveFiles.push_back({p->GetFirstCluster(), u32(p->GetSize()), 0, 0});
+            m_liveListed.push_back(p);
+            forEachCluster(*p, [&](u64 first, u64 count) { marks.MarkLive(first, count); });
+        });
+    }
+
+    // A deleted entry whose first cluster (or, on FAT32, its low word alone, which Windows keeps),
+    // size and times are a live file's is the entry that file's move left: one file, read from the
+    // live chain, whose claim is the live file's own. The live files by first cluster, and those
+    // past the first 65,536 by its low word:
+    std::vector<u32> byFirst(m_liveFiles.size());
+    std::iota(byFirst.begin(), byFirst.end(), 0u);
+    std::sort(byFirst.begin(), byFirst.end(),
+              [this](u32 a, u32 b) { return m_liveFiles[a].first < m_liveFiles[b].first; });
+    std::vector<u32> byLowWord;
+    if (m_fsCode == kFsFat32) {
+        for (const u32 i : byFirst) {
+            if (m_liveFiles[i].first >= kLowWordLimit) byLowWord.push_back(i);
+        }
+        std::stable_sort(byLowWord.begin(), byLowWord.end(), [this](u32 a, u32 b) {
+            return (m_liveFiles[a].first & kLowWordMask) < (m_liveFiles[b].first & kLowWordMask);
+        });
+    }
+
+    // Each file once, while its properties are at hand: what it claims as, and the clusters it
+    // reads counted. A file a stale folder lists unmarked still owns the chain of its size from
+    // its first cluster where no live entry reads it; without a FAT nothing tells, and it is taken
+    // to be live, its runs a guess as every live file's. A first cluster the estimate chose
+    // without confirmation is counted incomplete already: its guess takes no cluster.
+    std::vector<PendingClaim> pending;
+    pending.reserve(m_treeFiles);
+    std::unordered_map<u32, u32> liveOwners;  // of the live files a move left an entry of
+    std::vector<u32> livePending;  // the claim of each live file of the tree
+    u32 nextOwner = 1;
+    forEachFile([&](CFATFileProperties* p, bool stale) {
+        PendingClaim c{p, stale ? PendingKind::kStaleDeleted : PendingKind::kDeleted, 0};
+        if (isLive(*p, stale)) {
+            c.kind = PendingKind::kLive;
+            livePending.push_back(u32(pending.size()));
+        } else if (m_unmarked.count(p) != 0) {
+            bool own = m_fatless;
+            if (!own) {
+                const std::vector<std::pair<u64, u64>> chain = ChainOfSize(p->GetFirstCluster(), p->GetSize());
+                own = !chain.empty() && std::none_of(chain.begin(), chain.end(), [&](const auto& run) {
+                    return marks.AnyLive(run.first, run.second - run.first);
+                });
+            }
+            if (own) c.kind = PendingKind::kOwnChain;
+        } else if ((p->GetState() & kFatDeletedState) != 0) {
+            const u32 match = MovedFrom(*p, byFirst, byLowWord);
+            CFATDataRunList* runs =
+                match != kNoMatch ? BuildFATRuns(m_geometry, m_liveFiles[match].first, p->GetSize(), false) : nullptr;
+            if (runs != nullptr) {
+                p->SetDataRunList(runs);
+                p->SetState(u8(p->GetState() & ~kStateContentUnconfirmed));
+                const auto owner = liveOwners.emplace(match, nextOwner);
+                if (owner.second) ++nextOwner;
+                c.kind = PendingKind::kMoved;
+                c.owner = owner.first->second;
+                ReleaseTrace("Deleted file %s (first cluster %llx) is the entry a move left of the live file of first "
+                             "cluster %llx, of the same size and times: read from that file's chain",
+                             p->GetName() != nullptr ? p->GetName() : "",
+                             static_cast<unsigned long long>(p->GetFirstCluster()),
+                             static_cast<unsigned long long>(m_liveFiles[match].first));
+            }
+        }
+        if (c.kind != PendingKind::kMoved && c.kind != PendingKind::kLive &&
+            (p->GetState() & kStateContentUnconfirmed) != 0) {
+            return;
+        }
+        u32 runs = 0;
+        forEachCluster(*p, [&](u64 first, u64 count) {
+            marks.CountReaders(first, count);
+            c.first = u32(first);
+            c.count = u32(count);
+            ++runs;
+        });
+        if (runs != 1) c.count = 0;
+        pending.push_back(c);
+    });
+    for (const auto& [live, owner] : liveOwners) {
+        if (live >= m_liveListedFrom) pending[livePending[live - m_liveListedFrom]].owner = owner;
+    }
+    for (const FatFolderPiece& piece : m_folderPieces) {
+        if (!piece.age.age.inUse) marks.CountReaders(piece.first, piece.count);
     }
 
     CClusterClaims claims;
     // The complete scan keeps every claim to weigh this volume against those formatted over or
     // under it.
     std::vector<FatVolumeClaim> kept;
-    const auto addFile = [&](CFATFileProperties* p, const ClaimAge& age, CClusterClaims::Owner owner) {
+    ClaimAge inUse;
+    inUse.generation = kWalkedEntryGeneration;
+    inUse.inUse = true;
+    const CClusterClaims::ClaimId used = claims.Add(nullptr, inUse);
+    marks.ForEachUsedRun([&](u64 first, u64 count) {
+        claims.AddSectors(used, ClusterSector(first), count * m_spc);
+        if (m_keepTree) kept.push_back({nullptr, inUse, ClusterSector(first), count * m_spc});
+    });
+    for (const FatFolderPiece& piece : m_folderPieces) {
+        if (piece.age.age.inUse) continue;
+        claims.AddSectors(claims.Add(nullptr, piece.age.age), ClusterSector(piece.first), piece.count * m_spc);
+        if (m_keepTree) kept.push_back({nullptr, piece.age.age, ClusterSector(piece.first), piece.count * m_spc});
+    }
+    for (const PendingClaim& c : pending) {
+        const bool current = c.kind == PendingKind::kLive || c.kind == PendingKind::kOwnChain;
+        const bool inUseNow = current || c.kind == PendingKind::kMoved;
+        // A file whose clusters no other claim reads is its own: only the others are weighed.
+        bool contested = c.count != 0 && marks.Contested(c.first, c.count, !inUseNow);
+        if (c.count == 0) {
+            forEachCluster(*c.file, [&](u64 first, u64 count) {
+                contested = contested || marks.Contested(first, count, !inUseNow);
+            });
+        }
+        if (!contested && !m_keepTree) continue;
+        const ClaimAge age = c.kind == PendingKind::kMoved ? inUse
+                             : current ? AgeFromTimes(*c.file, kWalkedEntryGeneration, true)
+                                       : DeletedEntryAge(*c.file, c.kind == PendingKind::kStaleDeleted
+                                                                      ? kStaleEntryGeneration
+                                                                      : kWalkedEntryGeneration);
+        if (m_keepTree) kept.push_back({c.file, age, 0, 0});
+        if (!contested) continue;
         // Without a FAT a live file's runs past its first cluster are a guess (read as
         // contiguous): they take clusters from deleted files, but two live files whose guesses
         // meet are not cross-linked for that.
         const bool guessed = m_fatless && age.inUse;
-        const CClusterClaims::ClaimId id = claims.Add(guessed ? nullptr : p, age, owner);
-        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-        if (runs) claims.AddRuns(id, *runs, p->GetSize(), m_dataStart, m_spc, m_sectorSize);
-        if (m_keepTree) kept.push_back({p, age, 0, 0});
-    };
-    const auto addClusters = [&](CClusterClaims::ClaimId id, const ClaimAge& age, u64 first, u64 count) {
-        claims.AddSectors(id, ClusterSector(first), count * m_spc);
-        if (m_keepTree) kept.push_back({nullptr, age, ClusterSector(first), count * m_spc});
-    };
-
-    // A deleted entry whose first cluster (or, on FAT32, its low word alone, which Windows keeps),
-    // size and times are a live file's is the entry that file's move left: one file, read from the
-    // live chain, whose claim is the live file's own.
-    std::unordered_multimap<u64, size_t> liveByCluster;
-    for (size_t i = 0; i < m_liveFiles.size(); ++i) {
-        const u64 first = m_liveFiles[i].first;
-        liveByCluster.emplace(first, i);
-        if (m_fsCode == kFsFat32 && first >= kLowWordLimit) liveByCluster.emplace(first & kLowWordMask, i);
-    }
-    std::vector<CClusterClaims::Owner> liveOwners(m_liveFiles.size(), 0);
-    std::vector<std::pair<CFATFileProperties*, CClusterClaims::Owner>> movedOwners;
-    CClusterClaims::Owner nextOwner = 1;
-    for (const ListedFile& f : files) {
-        CFATFileProperties* p = f.p;
-        if (isLive(f) || (p->GetState() & kFatDeletedState) == 0 || m_unmarked.count(p) != 0) continue;
-        FILETIME64 created = 0, modified = 0;
-        p->GetCreationTime(created);
-        p->GetModificationTime(modified);
-        const auto [from, to] = liveByCluster.equal_range(p->GetFirstCluster());
-        for (auto it = from; it != to; ++it) {
-            const FatLiveFile& live = m_liveFiles[it->second];
-            if (live.size != p->GetSize() || live.modified == 0 || live.modified != modified || live.created != created) {
-                continue;
-            }
-            CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(live.first), live.size, false);
-            if (runs == nullptr) break;
-            p->SetDataRunList(runs);
-            p->SetState(u8(p->GetState() & ~kStateContentUnconfirmed));
-            if (liveOwners[it->second] == 0) liveOwners[it->second] = nextOwner++;
-            movedOwners.emplace_back(p, liveOwners[it->second]);
-            ReleaseTrace("Deleted file %s (first cluster %llx) is the entry a move left of the live file of first "
-                         "cluster %llx, of the same size and times: read from that file's chain",
-                         p->GetName() != nullptr ? p->GetName() : "", static_cast<unsigned long long>(p->GetFirstCluster()),
-                         static_cast<unsigned long long>(live.first));
-            break;
-        }
-    }
-
-    // What the volume holds now comes first: a file of a stale folder is still the owner of the
-    // chain of its size from its first cluster where no live entry claims it.
-    ClaimAge inUse;
-    inUse.generation = kWalkedEntryGeneration;
-    inUse.inUse = true;
-    for (const FatFolderPiece& piece : m_folderPieces) {
-        if (!piece.age.age.inUse) continue;
-        addClusters(claims.Add(nullptr, piece.age.age), piece.age.age, piece.first, piece.count);
-    }
-    // The live files no tree holds claim their first clusters (their chains are the FAT's); those
-    // of the tree claim what they are read from, so that files sharing a cluster show.
-    const CClusterClaims::ClaimId unlisted = claims.Add(nullptr, inUse);
-    for (size_t i = 0; i < m_liveFiles.size(); ++i) {
-        const FatLiveFile& live = m_liveFiles[i];
-        if (live.listed == nullptr) {
-            addClusters(unlisted, inUse, live.first, 1);
-        } else {
-            addFile(live.listed, AgeFromTimes(*live.listed, kWalkedEntryGeneration, true), liveOwners[i]);
-        }
-    }
-    std::unordered_set<const CFATFileProperties*> claimed;
-    for (const auto& [p, owner] : movedOwners) {
-        addFile(p, inUse, owner);
-        claimed.insert(p);
-    }
-    // Without a FAT nothing tells whether such a file's clusters are its own: it is taken to be
-    // live, its runs a guess as every live file's.
-    std::vector<CFATFileProperties*> ownChains;
-    for (const ListedFile& f : files) {
-        if (m_unmarked.count(f.p) == 0) continue;
-        if (m_fatless) {
-            ownChains.push_back(f.p);
-            continue;
-        }
-        const std::vector<std::pair<u64, u64>> chain = ChainOfSize(f.p->GetFirstCluster(), f.p->GetSize());
-        const bool free = !chain.empty() && std::none_of(chain.begin(), chain.end(), [&](const auto& run) {
-            return claims.AnyClaimOn(ClusterSector(run.first), (run.second - run.first) * m_spc, 0);
-        });
-        if (free) ownChains.push_back(f.p);
-    }
-    for (CFATFileProperties* p : ownChains) {
-        addFile(p, AgeFromTimes(*p, kWalkedEntryGeneration, true), 0);
-        claimed.insert(p);
-    }
-    for (const ListedFile& f : files) {
-        CFATFileProperties* p = f.p;
-        // A first cluster the estimate chose without confirmation is counted incomplete already;
-        // its guess takes no cluster from another file.
-        if (isLive(f) || claimed.count(p) != 0 || (p->GetState() & kStateContentUnconfirmed) != 0) continue;
-        addFile(p, DeletedEntryAge(*p, f.stale ? kStaleEntryGeneration : kWalkedEntryGeneration), 0);
-    }
-    for (const FatFolderPiece& piece : m_folderPieces) {
-        if (piece.age.age.inUse) continue;
-        addClusters(claims.Add(nullptr, piece.age.age), piece.age.age, piece.first, piece.count);
-    }
-    const CClusterClaims::ClaimId fatChains = claims.Add(nullptr, inUse);
-    for (const auto& [first, end] : ChainedClusterRuns()) {
-        addClusters(fatChains, inUse, first, end - first);
+        const CClusterClaims::ClaimId id = claims.Add(guessed ? nullptr : c.file, age, c.owner);
+        std::unique_ptr<IDataRunList> runs(c.file->CreateDataRunList());
+        if (runs) claims.AddRuns(id, *runs, c.file->GetSize(), m_dataStart, m_spc, m_sectorSize);
     }
     const std::string what = std::string(FileSystemTypeName(m_fsCode)) + " walk";
     claims.Weigh(what.c_str());
     if (m_keepTree) m_search.KeepClaims(std::move(kept));
+}
+
+u32 CFATQuickWalker::MovedFrom(const CFATFileProperties& p, const std::vector<u32>& byFirst,
+                               const std::vector<u32>& byLowWord) const {
+    FILETIME64 created = 0, modified = 0;
+    p.GetCreationTime(created);
+    p.GetModificationTime(modified);
+    const u64 recorded = p.GetFirstCluster();
+    for (const bool lowWord : {false, true}) {
+        const auto keyOf = [&](u32 i) -> u64 {
+            return lowWord ? m_liveFiles[i].first & kLowWordMask : m_liveFiles[i].first;
+        };
+        const std::vector<u32>& index = lowWord ? byLowWord : byFirst;
+        auto it = std::lower_bound(index.begin(), index.end(), recorded,
+                                   [&](u32 i, u64 key) { return keyOf(i) < key; });
+        for (; it != index.end() && keyOf(*it) == recorded; ++it) {
+            const FatLiveFile& live = m_liveFiles[*it];
+            if (live.size != p.GetSize()) continue;
+            FILETIME64 liveCreated = 0, liveModified = 0;
+            if (*it >= m_liveListedFrom) {
+                m_liveListed[*it - m_liveListedFrom]->GetCreationTime(liveCreated);
+                m_liveListed[*it - m_liveListedFrom]->GetModificationTime(liveModified);
+            } else {
+                liveCreated = StampTime(live.created);
+                liveModified = StampTime(live.modified);
+            }
+            if (liveModified != 0 && liveModified == modified && liveCreated == created) return *it;
+        }
+    }
+    return kNoMatch;
 }
 
 }  // namespace fatwalk

@@ -1033,8 +1033,9 @@ void CFatCompleteSearch::SeatGuests() {
             // copied there), not formatted over it.
             if (hostStart > guest->GetFirstDataSector()) continue;
             m_guestOf.emplace(guest.get(), host.get());
-            ReleaseTrace("FAT volume found from its folders, data area at sector %llu with %u-sector clusters, overlaps "
-                         "the volume whose boot sector stands at sector %llu: it stands in that volume's tree",
+            ReleaseTrace("FAT volume found from its folders, data area at sector %llu with %u-sector clusters, "
+                         "overlaps the volume whose boot sector stands at sector %llu: it stands in that volume's "
+                         "tree",
                          static_cast<unsigned long long>(guest->GetFirstDataSector()),
                          unsigned(guest->GetSectorsPerCluster()), static_cast<unsigned long long>(hostStart));
             break;
@@ -1052,7 +1053,9 @@ void CFatCompleteSearch::WeighGuests(const BuiltTree& host, const std::vector<Bu
             return;
         }
         std::unique_ptr<IDataRunList> runs(claim.file->CreateDataRunList());
-        if (runs) claims.AddRuns(id, *runs, claim.file->GetSize(), tree.dataStart, tree.sectorsPerCluster, m_sectorSize);
+        if (runs) {
+            claims.AddRuns(id, *runs, claim.file->GetSize(), tree.dataStart, tree.sectorsPerCluster, m_sectorSize);
+        }
     };
     // Whatever the volume in use holds, live or deleted, and its boot sector, FATs and root
     // region, is newer than anything of a volume formatted before it: its claims take sectors
@@ -1065,7 +1068,9 @@ void CFatCompleteSearch::WeighGuests(const BuiltTree& host, const std::vector<Bu
     ClaimAge structures;
     structures.generation = kHostGenerationStep;
     structures.inUse = true;
-    if (host.dataStart > hostStart) claims.AddSectors(claims.Add(nullptr, structures), hostStart, host.dataStart - hostStart);
+    if (host.dataStart > hostStart) {
+        claims.AddSectors(claims.Add(nullptr, structures), hostStart, host.dataStart - hostStart);
+    }
     // A live file of the host that holds every folder a guest's walk read stores that volume (a
     // disk image copied there): its files are that file's content, as old as it is, not a volume
     // formatted over, where the folders would have been written over. Each guest's own walk

@@ -708,6 +708,7 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
             if (!kept) continue;
         }
 
+        if (!isDirectory) ++m_treeFiles;
         ctx.folder->AddChild(made.release());
         if (inRecycleBin) {
             if (CFileNode* companion = FindRecycleBinPair(ctx.recyclePending, node)) {

@@ -70,11 +70,12 @@ struct FatFolderPiece {
 
 // A live file as a claim and a moved entry's match need it.
 struct FatLiveFile {
-    u64 first = 0;
-    u64 size = 0;
-    FILETIME64 created = 0;
-    FILETIME64 modified = 0;
-    CFATFileProperties* listed = nullptr;  // the file in the walked tree; null when not kept there
+    u32 first = 0;
+    u32 size = 0;
+    // The entry's creation and modification date and time as stored (date in the high half); 0
+    // for a file of the tree, whose properties hold them.
+    u32 created = 0;
+    u32 modified = 0;
 };
 
 // The creation time of the "." entry that begins `entries`; 0 when they begin with none.
@@ -206,7 +207,13 @@ private:
     // How a folder's claim on the clusters of its entries weighs: null when it makes none (a
     // folder the search made, whose age nothing tells).
     FatFolderPieceAge FolderClaimAge(CFileNode* folder) const;
-    // Device sectors of cluster runs the FAT copies give to chains, as [first, end) of clusters.
+    // The live file (its index in m_liveFiles) whose move left the deleted entry: of the entry's
+    // first cluster, or on FAT32 of its low word, size and times (the indexes hold the live files
+    // by first cluster and by low word); kNoMatch for none.
+    static constexpr u32 kNoMatch = ~0u;
+    u32 MovedFrom(const CFATFileProperties& p, const std::vector<u32>& byFirst,
+                  const std::vector<u32>& byLowWord) const;
+    // Cluster runs the FAT copies give to chains, as [first, end).
     std::vector<std::pair<u64, u64>> ChainedClusterRuns();
     // Whether a chain of the FAT holds the cluster: no deleted file's data lies there any more. A
     // bad cluster is no file's; without a FAT nothing is known to be held.
@@ -311,7 +318,12 @@ private:
     u64 m_secondFatStart = 0;  // sector of the second FAT copy; 0 where it is not read
     u64 m_fatSectors = 0;
     std::vector<FatFolderPiece> m_folderPieces;
-    std::vector<FatLiveFile> m_liveFiles;  // the live files the deleted-file scan lists nowhere  // the clusters each walk read as a folder's
+    // The live files: those the deleted-file scan lists nowhere as it met them, then, from
+    // m_liveListedFrom on, those of the tree.
+    std::vector<FatLiveFile> m_liveFiles;
+    size_t m_liveListedFrom = 0;
+    std::vector<CFATFileProperties*> m_liveListed;  // the tree's, from m_liveListedFrom on
+    size_t m_treeFiles = 0;  // file nodes the walk added to the tree
     // The properties of the entries a deleted or lost folder lists unmarked; compared, never read.
     std::unordered_set<const IFileProperties*> m_unmarked;
     u64 m_zeroRunsTraced = 0;  // runs of zeros amid folder entries passed over, traced or not
