@@ -46,14 +46,21 @@ bool MakesStale(const IFileProperties* p) {
 }
 
 // Who reads a file of the walk as its own, for the weighing.
-enum class PendingKind : u8 { kNone, kLive, kMoved, kOwnChain, kDeleted, kStaleDeleted };
+enum class PendingKind : u8 { kLive, kMoved, kOwnChain, kDeleted, kStaleDeleted };
+// Sixteen bytes a file: the deleted-file scan of a large stick holds one for each of its files.
 struct PendingClaim {
+    static constexpr u32 kKindBits = 3;
+    static constexpr u32 kMaxCount = (1u << (32 - kKindBits)) - 1;
+    PendingClaim(CFATFileProperties* p, PendingKind k) : file(p), kind(u32(k)) {}
+    PendingKind Kind() const { return PendingKind(kind); }
+    void SetKind(PendingKind k) { kind = u32(k); }
+
     CFATFileProperties* file;
-    PendingKind kind;
-    u32 owner;  // shared by a live file and the entry its move left; 0 for none
-    // The clusters read, where they are one run (most files): the runs are not made again.
+    // The clusters read, where they are one run (most files) of at most kMaxCount: the runs are
+    // not made again. count 0: made again.
     u32 first = 0;
-    u32 count = 0;
+    u32 count : 32 - kKindBits = 0;
+    u32 kind : kKindBits;
 };
 
 // Per cluster of the volume (from cluster 2): whether what the volume holds now takes it (a chain
@@ -336,12 +343,13 @@ void CFATQuickWalker::WeighClaims() {
     std::vector<PendingClaim> pending;
     pending.reserve(m_treeFiles);
     std::unordered_map<u32, u32> liveOwners;  // of the live files a move left an entry of
+    std::unordered_map<u32, u32> owners;      // of the claims those files and those entries make
     std::vector<u32> livePending;  // the claim of each live file of the tree
     u32 nextOwner = 1;
     forEachFile([&](CFATFileProperties* p, bool stale) {
-        PendingClaim c{p, stale ? PendingKind::kStaleDeleted : PendingKind::kDeleted, 0};
+        PendingClaim c(p, stale ? PendingKind::kStaleDeleted : PendingKind::kDeleted);
         if (isLive(*p, stale)) {
-            c.kind = PendingKind::kLive;
+            c.SetKind(PendingKind::kLive);
             livePending.push_back(u32(pending.size()));
         } else if (m_unmarked.count(p) != 0) {
             bool own = m_fatless;
@@ -351,7 +359,7 @@ void CFATQuickWalker::WeighClaims() {
                     return marks.AnyLive(run.first, run.second - run.first);
                 });
             }
-            if (own) c.kind = PendingKind::kOwnChain;
+            if (own) c.SetKind(PendingKind::kOwnChain);
         } else if ((p->GetState() & kFatDeletedState) != 0) {
             const u32 match = MovedFrom(*p, byFirst, byLowWord);
             CFATDataRunList* runs =
@@ -361,8 +369,8 @@ void CFATQuickWalker::WeighClaims() {
                 p->SetState(u8(p->GetState() & ~kStateContentUnconfirmed));
                 const auto owner = liveOwners.emplace(match, nextOwner);
                 if (owner.second) ++nextOwner;
-                c.kind = PendingKind::kMoved;
-                c.owner = owner.first->second;
+                c.SetKind(PendingKind::kMoved);
+                owners.emplace(u32(pending.size()), owner.first->second);
                 ReleaseTrace("Deleted file %s (first cluster %llx) is the entry a move left of the live file of first "
                              "cluster %llx, of the same size and times: read from that file's chain",
                              p->GetName() != nullptr ? p->GetName() : "",
@@ -370,7 +378,7 @@ void CFATQuickWalker::WeighClaims() {
                              static_cast<unsigned long long>(m_liveFiles[match].first));
             }
         }
-        if (c.kind != PendingKind::kMoved && c.kind != PendingKind::kLive &&
+        if (c.Kind() != PendingKind::kMoved && c.Kind() != PendingKind::kLive &&
             (p->GetState() & kStateContentUnconfirmed) != 0) {
             return;
         }
@@ -378,14 +386,14 @@ void CFATQuickWalker::WeighClaims() {
         forEachCluster(*p, [&](u64 first, u64 count) {
             marks.CountReaders(first, count);
             c.first = u32(first);
-            c.count = u32(count);
+            c.count = u32(std::min<u64>(count, PendingClaim::kMaxCount));
             ++runs;
         });
-        if (runs != 1) c.count = 0;
+        if (runs != 1 || c.count == PendingClaim::kMaxCount) c.count = 0;
         pending.push_back(c);
     });
     for (const auto& [live, owner] : liveOwners) {
-        if (live >= m_liveListedFrom) pending[livePending[live - m_liveListedFrom]].owner = owner;
+        if (live >= m_liveListedFrom) owners.emplace(livePending[live - m_liveListedFrom], owner);
     }
     for (const FatFolderPiece& piece : m_folderPieces) {
         if (!piece.age.age.inUse) marks.CountReaders(piece.first, piece.count);
@@ -409,8 +417,9 @@ void CFATQuickWalker::WeighClaims() {
         if (m_keepTree) kept.push_back({nullptr, piece.age.age, ClusterSector(piece.first), piece.count * m_spc});
     }
     for (const PendingClaim& c : pending) {
-        const bool current = c.kind == PendingKind::kLive || c.kind == PendingKind::kOwnChain;
-        const bool inUseNow = current || c.kind == PendingKind::kMoved;
+        const PendingKind kind = c.Kind();
+        const bool current = kind == PendingKind::kLive || kind == PendingKind::kOwnChain;
+        const bool inUseNow = current || kind == PendingKind::kMoved;
         // A file whose clusters no other claim reads is its own: only the others are weighed.
         bool contested = c.count != 0 && marks.Contested(c.first, c.count, !inUseNow);
         if (c.count == 0) {
@@ -419,9 +428,9 @@ void CFATQuickWalker::WeighClaims() {
             });
         }
         if (!contested && !m_keepTree) continue;
-        const ClaimAge age = c.kind == PendingKind::kMoved ? inUse
+        const ClaimAge age = kind == PendingKind::kMoved ? inUse
                              : current ? AgeFromTimes(*c.file, kWalkedEntryGeneration, true)
-                                       : DeletedEntryAge(*c.file, c.kind == PendingKind::kStaleDeleted
+                                       : DeletedEntryAge(*c.file, kind == PendingKind::kStaleDeleted
                                                                       ? kStaleEntryGeneration
                                                                       : kWalkedEntryGeneration);
         if (m_keepTree) kept.push_back({c.file, age, 0, 0});
@@ -430,7 +439,9 @@ void CFATQuickWalker::WeighClaims() {
         // contiguous): they take clusters from deleted files, but two live files whose guesses
         // meet are not cross-linked for that.
         const bool guessed = m_fatless && age.inUse;
-        const CClusterClaims::ClaimId id = claims.Add(guessed ? nullptr : c.file, age, c.owner);
+        const auto owner = owners.find(u32(&c - pending.data()));
+        const CClusterClaims::ClaimId id =
+            claims.Add(guessed ? nullptr : c.file, age, owner != owners.end() ? owner->second : 0);
         std::unique_ptr<IDataRunList> runs(c.file->CreateDataRunList());
         if (runs) claims.AddRuns(id, *runs, c.file->GetSize(), m_dataStart, m_spc, m_sectorSize);
     }
