@@ -28,7 +28,7 @@ namespace {
 constexpr u32 kWalkedEntryGeneration = 2;
 constexpr u32 kStaleEntryGeneration = 1;
 // Sectors of the second FAT copy read at once.
-constexpr u64 kFatCopyReadSectors = 256;
+constexpr u64 kFatCopyReadSectors = 64;
 // The low word of a FAT32 first cluster, which Windows keeps alone in a deleted entry.
 constexpr u64 kLowWordMask = 0xFFFF;
 constexpr u64 kLowWordLimit = 0x10000;
@@ -456,7 +456,12 @@ u32 CFATQuickWalker::MovedFrom(const CFATFileProperties& p, const std::vector<u3
     p.GetCreationTime(created);
     p.GetModificationTime(modified);
     const u64 recorded = p.GetFirstCluster();
+    // A moved file's chain is live: its first cluster is one a chain holds, unless the entry kept
+    // only its low word.
+    const bool lowWordOnly = m_fsCode == kFsFat32 && recorded < kLowWordLimit;
+    if (!lowWordOnly && !Taken(recorded)) return kNoMatch;
     for (const bool lowWord : {false, true}) {
+        if (lowWord && !lowWordOnly) break;
         const auto keyOf = [&](u32 i) -> u64 {
             return lowWord ? m_liveFiles[i].first & kLowWordMask : m_liveFiles[i].first;
         };
