@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <new>
@@ -12,6 +13,8 @@
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
 #include "engine/FileSystemNode.h"
+#include "engine/ClusterClaims.h"
+#include "engine/DataRunList.h"
 #include "devices/ScanOptions.h"
 #include "engine/RSData.h"
 #include "engine/RawFileInfo.h"
@@ -669,6 +672,7 @@ void CFatCompleteSearch::BeginSearch() {
         m_fatStarts.clear();
         m_infoSectors.clear();
         m_candidates.clear();
+        m_guestOf.clear();
         m_looks.Begin();
     }
     m_block.clear();
@@ -979,6 +983,7 @@ void CFatCompleteSearch::EndSearch() {
     // The finished candidates replace the block loop's at once for every later look.
     const auto lk = m_looks.Hold();
     m_candidates = std::move(candidates);
+    SeatGuests();
     m_looks.End();
 }
 
@@ -987,7 +992,9 @@ void CFatCompleteSearch::GetSearchedPartitions(std::vector<CSearchedPartitionInf
     // scan thread adds sightings or ends the search.
     const auto lk = m_looks.Hold();
     if (m_looks.HandOutCopies(out, SightingCount(), [this] { return MakeProvisionalCandidates(); })) return;
-    for (auto& c : m_candidates) out.push_back(c.get());
+    for (auto& c : m_candidates) {
+        if (m_guestOf.count(c.get()) == 0) out.push_back(c.get());
+    }
 }
 
 void CFatCompleteSearch::AddFolderSighting(const FatFolderStart& folder) {
@@ -1012,48 +1019,140 @@ std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> CFatCompleteSearch::Make
     return made;
 }
 
-namespace {
-// Whether clusters [first, end), counted from cluster 2, meet one of the merged extents.
-bool MeetsExtents(const std::vector<ClusterExtent>& extents, u64 first, u64 end) {
-    auto it = std::upper_bound(extents.begin(), extents.end(), first,
-                               [](u64 index, const ClusterExtent& e) { return index < e.end; });
-    return it != extents.end() && it->first < end;
-}
-}  // namespace
-
-void FlagDeletedFilesOnUsedClusters(CFileNode* root) {
-    const std::vector<ClusterExtent> used = LiveFileClusters(root);
-    if (used.empty()) return;
-    std::vector<CFileNode*> pending{root};
-    while (!pending.empty()) {
-        CFileNode* node = pending.back();
-        pending.pop_back();
-        for (CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
-            if (!child->IsFileSystemNode()) pending.push_back(child);
-        }
-        IFileProperties* p = node->GetFileProperties();
-        if (p == nullptr || (p->GetAttributes() & kAttrDirectory) != 0 || (p->GetState() & kStateDeleted) == 0 ||
-            (p->GetState() & kStateContentUnconfirmed) != 0) {
-            continue;
-        }
-        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-        for (size_t i = 0; runs && i < runs->GetExtentCount(); ++i) {
-            const DataRunExtent& e = runs->GetExtent(i);
-            if (e.start < 0 || !MeetsExtents(used, u64(e.start), u64(e.start) + e.length)) continue;
-            ReleaseTrace("Deleted file %s: its data from cluster %llu on meets the clusters of a live file of the "
-                         "tree; counted incomplete",
-                         p->GetName() != nullptr ? p->GetName() : "",
-                         static_cast<unsigned long long>(u64(e.start) + kFirstCluster));
-            p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
+void CFatCompleteSearch::SeatGuests() {
+    m_guestOf.clear();
+    for (const auto& guest : m_candidates) {
+        if ((guest->GetFlags() & kFatBootFlags) != 0) continue;
+        const u64 start = guest->GetPartitionStart();
+        const u64 end = start + guest->GetTotalSectors();
+        for (const auto& host : m_candidates) {
+            if (host.get() == guest.get() || !IsCheckedBootVolume(*host)) continue;
+            const u64 hostStart = host->GetPartitionStart();
+            if (hostStart >= end || hostStart + host->GetTotalSectors() <= start) continue;
+            // A volume that begins inside the other's data area is stored in it (a disk image
+            // copied there), not formatted over it.
+            if (hostStart > guest->GetFirstDataSector()) continue;
+            m_guestOf.emplace(guest.get(), host.get());
+            ReleaseTrace("FAT volume found from its folders, data area at sector %llu with %u-sector clusters, "
+                         "overlaps the volume whose boot sector stands at sector %llu: it stands in that volume's "
+                         "tree",
+                         static_cast<unsigned long long>(guest->GetFirstDataSector()),
+                         unsigned(guest->GetSectorsPerCluster()), static_cast<unsigned long long>(hostStart));
             break;
         }
     }
+}
+
+void CFatCompleteSearch::WeighGuests(const BuiltTree& host, const std::vector<BuiltTree>& guests, u64 hostStart) const {
+    CClusterClaims claims;
+    const auto add = [&](const FatVolumeClaim& claim, IFileProperties* file, const ClaimAge& age,
+                         CClusterClaims::Owner owner, const BuiltTree& tree) {
+        const CClusterClaims::ClaimId id = claims.Add(file, age, owner);
+        if (claim.file == nullptr) {
+            claims.AddSectors(id, claim.first, claim.count);
+            return;
+        }
+        std::unique_ptr<IDataRunList> runs(claim.file->CreateDataRunList());
+        if (runs) {
+            claims.AddRuns(id, *runs, claim.file->GetSize(), tree.dataStart, tree.sectorsPerCluster, m_sectorSize);
+        }
+    };
+    // Whatever the volume in use holds, live or deleted, and its boot sector, FATs and root
+    // region, is newer than anything of a volume formatted before it: its claims take sectors
+    // and are never weighed themselves.
+    for (const FatVolumeClaim& claim : host.claims) {
+        ClaimAge age = claim.age;
+        age.generation += kHostGenerationStep;
+        add(claim, nullptr, age, 0, host);
+    }
+    ClaimAge structures;
+    structures.generation = kHostGenerationStep;
+    structures.inUse = true;
+    if (host.dataStart > hostStart) {
+        claims.AddSectors(claims.Add(nullptr, structures), hostStart, host.dataStart - hostStart);
+    }
+    // A live file of the host that holds every folder a guest's walk read stores that volume (a
+    // disk image copied there): its files are that file's content, as old as it is, not a volume
+    // formatted over, where the folders would have been written over. Each guest's own walk
+    // weighed its files against each other: one owner each.
+    const auto stores = [&](const FatVolumeClaim& claim, const std::vector<u64>& sectors) {
+        if (claim.file == nullptr || !claim.age.inUse || sectors.empty()) return false;
+        std::unique_ptr<IDataRunList> runs(claim.file->CreateDataRunList());
+        if (!runs) return false;
+        return std::all_of(sectors.begin(), sectors.end(), [&](u64 sector) {
+            for (size_t i = 0; i < runs->GetExtentCount(); ++i) {
+                const DataRunExtent& e = runs->GetExtent(i);
+                const u64 first = host.dataStart + u64(e.start) * host.sectorsPerCluster;
+                if (e.start >= 0 && sector >= first && sector - first < e.length * host.sectorsPerCluster) return true;
+            }
+            return false;
+        });
+    };
+    for (size_t g = 0; g < guests.size(); ++g) {
+        const std::vector<u64>& folders = guests[g].folderSectors;
+        if (std::any_of(host.claims.begin(), host.claims.end(), [&](const auto& c) { return stores(c, folders); })) {
+            continue;
+        }
+        for (const FatVolumeClaim& claim : guests[g].claims) add(claim, claim.file, claim.age, g + 1, guests[g]);
+    }
+    claims.Weigh("FAT volume formatted over");
 }
 
 u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*>& chosen) {
     if (chosen.empty() || !m_builder || !m_device) return 0;
     CFATSearchedPartitionInfo* c = FindOwnCandidate(m_candidates, chosen.front());
     if (!c) return 0;
+    std::vector<CFATSearchedPartitionInfo*> seated;
+    for (const auto& candidate : m_candidates) {
+        const auto seat = m_guestOf.find(candidate.get());
+        if (seat != m_guestOf.end() && seat->second == c) seated.push_back(candidate.get());
+    }
+    // A folder start where a guest's layout puts its cluster is the guest's, even where this
+    // volume's layout could put it too: the sightings are the folders no walk of this volume
+    // reaches, and read with its clusters their entries would name other bytes.
+    const auto placesAt = [](const CFATSearchedPartitionInfo& v, const FatFolderStart& f) {
+        const u64 spc = v.GetSectorsPerCluster();
+        return f.cluster >= kFirstCluster && !f.IsContinuation() && f.sector >= v.GetFirstDataSector() &&
+               f.sector - v.GetFirstDataSector() == u64(f.cluster - kFirstCluster) * spc;
+    };
+    const BuiltTree host = BuildTreeOf(*c, [&](const FatFolderStart& f) {
+        return std::any_of(seated.begin(), seated.end(), [&](const auto* guest) { return placesAt(*guest, f); });
+    });
+    CFileSystemNode* root = host.root;
+    if (root == nullptr) return 0;
+    // The volumes formatted under this one stand in its tree, each read with its own layout; the
+    // folders this volume's walk read are not theirs.
+    const auto hostRead = [&](const FatFolderStart& f) {
+        const auto after = std::upper_bound(host.folderSectors.begin(), host.folderSectors.end(), f.sector);
+        return after != host.folderSectors.begin() && f.sector - *std::prev(after) < host.sectorsPerCluster;
+    };
+    std::vector<BuiltTree> guests;
+    for (CFATSearchedPartitionInfo* guest : seated) {
+        BuiltTree inner = BuildTreeOf(*guest, hostRead);
+        if (inner.root == nullptr) continue;
+        char name[kGuestNameBytes];
+        std::snprintf(name, sizeof(name), "%s at sector %llu, %llu-byte clusters",
+                      FileSystemTypeName(guest->GetFileSystemCode()),
+                      static_cast<unsigned long long>(guest->GetPartitionStart()),
+                      static_cast<unsigned long long>(u64(guest->GetSectorsPerCluster()) * m_sectorSize));
+        if (IFileProperties* p = inner.root->GetFileProperties()) p->SetName(name);
+        inner.root->SetParentId(root->GetId());
+        root->AddChild(inner.root);
+        guests.push_back(std::move(inner));
+    }
+    if (!guests.empty()) WeighGuests(host, guests, c->GetPartitionStart());
+    // A refused tree is still wholly ours: its folders and files go with its root.
+    if (m_builder->ApplyFilter(root, c) == 0) {
+        DestroySubtree(root);
+        return 0;
+    }
+    return 1;
+}
+
+CFatCompleteSearch::BuiltTree CFatCompleteSearch::BuildTreeOf(
+    CFATSearchedPartitionInfo& candidate, const std::function<bool(const FatFolderStart&)>& leftOut) {
+    BuiltTree built;
+    CFATSearchedPartitionInfo* c = &candidate;
     const u64 start = c->GetPartitionStart();
     const u64 spc = c->GetSectorsPerCluster();
     CBasicPartitionDevice volume(m_device, start, c->GetTotalSectors());
@@ -1066,7 +1165,7 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
     options.loadFat1 = (flags & kFatFlagFat1Usable) != 0;
     options.loadFat2 = (flags & kFatFlagFat2Usable) != 0;
     for (const FatFolderStart& f : m_folders) {
-        if (f.sector < dataStart || f.sector >= end || spc == 0) continue;
+        if (f.sector < dataStart || f.sector >= end || spc == 0 || leftOut(f)) continue;
         const u64 offset = f.sector - dataStart;
         if (offset % spc != 0) continue;
         const u64 cluster = offset / spc + kFirstCluster;
@@ -1109,7 +1208,7 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
         ReleaseTrace("FAT tree of the volume at sector %llu not built: 0x%x", static_cast<unsigned long long>(start),
                      unsigned(result));
         DestroySubtree(root);
-        return 0;
+        return built;
     }
     if (walk.GetStoredVolumeCount() != 0) {
         ReleaseTrace("FAT tree of the volume at sector %llu: %llu folder sectors of %zu volumes stored in its files "
@@ -1118,7 +1217,6 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
                      static_cast<unsigned long long>(walk.GetSightingsLeftToStoredVolumes()),
                      walk.GetStoredVolumeCount());
     }
-    FlagDeletedFilesOnUsedClusters(root);
     // The walk placed the data area on the volume; the writer reads the device.
     root->SetPartitionGeometry(start + walk.GetRecord().GetFirstDataSector(), u32(spc));
     root->SetFileSystemType(c->GetFileSystemCode());
@@ -1133,12 +1231,20 @@ u32 CFatCompleteSearch::BuildFileSystemTrees(std::vector<CSearchedPartitionInfo*
         if (reader.GetVolumeLabel(0, dbr, label)) root->SetVolumeLabel(label);
         break;
     }
-    // A refused tree is still wholly ours: its folders and files go with its root.
-    if (m_builder->ApplyFilter(root, c) == 0) {
-        DestroySubtree(root);
-        return 0;
+    const u64 walkedData = start + walk.GetRecord().GetFirstDataSector();
+    built.root = root;
+    built.dataStart = walkedData;
+    built.sectorsPerCluster = u32(spc);
+    built.claims = walk.TakeClaims();
+    // The structures' claims were made in the volume's sectors.
+    for (FatVolumeClaim& claim : built.claims) {
+        if (claim.file == nullptr) claim.first += start;
     }
-    return 1;
+    for (const u64 cluster : walk.GetWalkedFolderClusters()) {
+        if (cluster >= kFirstCluster) built.folderSectors.push_back(walkedData + (cluster - kFirstCluster) * spc);
+    }
+    std::sort(built.folderSectors.begin(), built.folderSectors.end());
+    return built;
 }
 
 u32 CFatCompleteSearch::SaveState(IRSData* stream) {

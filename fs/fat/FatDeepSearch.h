@@ -7,6 +7,7 @@
 // is walked from its root, and the folder starts no walk reached go under "Lost Folders".
 #include <array>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "engine/FileNode.h"
 #include "fs/fat/FatDirEntry.h"
 #include "fs/fat/FatFamilyDeepSearch.h"
+#include "fs/fat/FatQuickSearch.h"
 #include "fs/fat/FatSearchedPartitionInfo.h"
 
 // A boot sector seen during the block loop, with the fields the candidate needs.
@@ -46,10 +48,6 @@ struct FatFolderStart {
 // sector's own (a volume the device ends inside, as in an image cut short, is still one), or
 // those of the part of it the device holds.
 bool FatBootMakesCandidate(const FatBootSighting& boot, u64 start, u64 deviceSectors, u32 sectorSize);
-// The used-cluster map of a built tree says which clusters its live files hold: a deleted file
-// read from one of them is written with that file's bytes there, whatever its type, and is
-// counted incomplete. A volume walked without a FAT knows no other sign of it.
-void FlagDeletedFilesOnUsedClusters(CFileNode* root);
 // The sectors of the volume before its data area (cluster 2).
 u64 FatBootDataOffset(const FatBootSighting& boot);
 
@@ -135,6 +133,11 @@ public:
     // Trace lines written for each kind of sector the block loop keeps (boot sectors, folders'
     // first and later sectors); the rest are counted in one line at the end.
     static constexpr u64 kMaxTracedSightings = 1024;
+    // Added to the generation of a host volume's claims when its guests are weighed against them:
+    // above any a walk gives.
+    static constexpr u32 kHostGenerationStep = 4;
+    // Room for the name of a volume standing in another's tree.
+    static constexpr size_t kGuestNameBytes = 96;
 
     CFatCompleteSearch();
     ~CFatCompleteSearch() override;
@@ -198,6 +201,25 @@ private:
     void LogUntraced() const;
     // Books what the short-name file entries of a folder sector say their data is.
     void BookTypeHints(u64 sector, const u8* bytes);
+    // A volume found from its folders alone that overlaps a volume whose boot sector and FAT
+    // stand was formatted before it, or over it and lost its boot sector since: it stands in
+    // that volume's tree, read with its own layout, not as a volume of its own beside it (the
+    // two cannot both be chosen, and the volume in use must be).
+    void SeatGuests();
+    struct BuiltTree {
+        CFileSystemNode* root = nullptr;
+        std::vector<FatVolumeClaim> claims;  // structures' in device sectors
+        std::vector<u64> folderSectors;      // first sector of each folder cluster the walk read, sorted
+        u64 dataStart = 0;                   // device sector of cluster 2
+        u32 sectorsPerCluster = 0;
+    };
+    // A tree walked of the volume the candidate places (null when it cannot be built), with its
+    // claims. The folder sightings `leftOut` answers true for are another volume's: this one does
+    // not list them.
+    BuiltTree BuildTreeOf(CFATSearchedPartitionInfo& c, const std::function<bool(const FatFolderStart&)>& leftOut);
+    // Weighs the guests' files against the host's claims: whatever the host volume holds, live or
+    // deleted, is newer than anything of a volume it was formatted over.
+    void WeighGuests(const BuiltTree& host, const std::vector<BuiltTree>& guests, u64 hostStart) const;
 
     // Its lock guards the sightings and candidates below while the scan changes them: a paused
     // preview reads them from another thread. It says whether the search has ended (also read by
@@ -208,6 +230,8 @@ private:
     std::vector<u64> m_fatStarts;
     std::vector<u64> m_infoSectors;  // FAT32 information sectors
     std::vector<std::unique_ptr<CFATSearchedPartitionInfo>> m_candidates;
+    // Each guest volume (see SeatGuests) with the volume in whose tree it stands.
+    std::map<const CFATSearchedPartitionInfo*, const CFATSearchedPartitionInfo*> m_guestOf;
     std::array<u64, kCapCount> m_turnedAway{};
     std::array<u64, kTracedCount> m_traced{};
     u64 m_shownFolderSectors = 0;

@@ -74,6 +74,11 @@ CFATQuickWalker::CFATQuickWalker(CFATQuickSearch& search, IStorageDevice* device
     m_clusterLimit = m_totalSectors > m_dataStart ? (m_totalSectors - m_dataStart) / m_spc : 0;
     m_volumeClusterLimit = (m_volumeSectors - m_dataStart) / m_spc;
     m_geometry = {m_fat, m_spc, m_sectorSize, m_volumeSectors, m_dataStart, m_totalSectors};
+    // The second copy is read for the clusters it gives to chains where the scan may read it.
+    if (options.keepTree ? options.loadFat2 : dbr.GetFATCount() > 1) {
+        m_secondFatStart = u64(dbr.GetReservedSectors()) + dbr.GetFATSize();
+        m_fatSectors = dbr.GetFATSize();
+    }
 }
 
 CFATQuickWalker::~CFATQuickWalker() {
@@ -203,6 +208,7 @@ void CFATQuickWalker::Run() {
     if (m_keepTree && m_runState != kRunStopped) {
         MergeTemporaryFolders(m_root, [this](u32 cluster) { return DotCreationTime(cluster); });
     }
+    WeighClaims();
 
     if (m_lostFolders != nullptr && !m_keepTree) {
         // The deleted-file scan shows "Lost Folders" only where something stayed there.
@@ -368,6 +374,7 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
     bool first = true;
     ZeroRun zeros;
     bool zeroStart = false;  // the folder's first entries are zeros
+    const FatFolderPieceAge pieceAge = FolderClaimAge(folder);
     // Each piece adds at least one new cluster to the set of directory clusters, so the number of
     // pieces is bounded by the volume's clusters.
     while (IsCluster(cluster)) {
@@ -414,6 +421,7 @@ bool CFATQuickWalker::WalkFolderChain(CFileNode* folder, u64 firstCluster, bool 
             }
         }
         first = false;
+        NoteFolderPiece(piece.front(), piece.size(), pieceAge);
         FollowZeros(zeros, folder, firstCluster, m_buffer.data() + carried, sectors * m_sectorSize,
                     ClusterSector(piece.front()));
         const u32 length = carried + u32(sectors * m_sectorSize);
@@ -625,6 +633,7 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
         const bool deleted = entry.IsDeleted();
 
         if (!isDirectory && !deleted && !parentDeleted && !m_keepTree) {
+            NoteLiveFile(raw);
             if (m_revise) {
                 if (CFileNode* ref = MakeReferenceNode(buffer + begin, offset + kFatDirEntrySize - begin,
                                                        entry.GetFirstCluster(), ctx)) {
@@ -689,13 +698,17 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
             // A live file the complete scan keeps is a reference as the deleted-file scan's live
             // reference nodes are: its neighbours' estimates read its first cluster.
             ctx.referenceFiles.push_back(node);
-            if (!deleted && parentDeleted) ctx.unmarked.insert(node);
+            if (!deleted && parentDeleted) {
+                ctx.unmarked.insert(node);
+                m_unmarked.insert(p);
+            }
         } else {
             bool kept = false;
             BookFolder(node, ctx, kept);
             if (!kept) continue;
         }
 
+        if (!isDirectory) ++m_treeFiles;
         ctx.folder->AddChild(made.release());
         if (inRecycleBin) {
             if (CFileNode* companion = FindRecycleBinPair(ctx.recyclePending, node)) {
@@ -746,10 +759,6 @@ bool CFATQuickWalker::BlankAt(u64 cluster, u64 size) const {
 
 void CFATQuickWalker::JudgeDeletedFiles(FolderContext& ctx) {
     if (m_revise) RevisePass(ctx);
-    if (m_fatless) return;
-    for (CFileNode* node : ctx.referenceFiles) {
-        if (node->GetParent() == ctx.folder && !IsDiscarded(node)) FlagTakenClusters(node, ctx.unmarked.count(node) != 0);
-    }
 }
 
 std::vector<std::pair<u64, u64>> CFATQuickWalker::ChainOfSize(u64 first, u64 size) const {
@@ -770,35 +779,6 @@ std::vector<std::pair<u64, u64>> CFATQuickWalker::ChainOfSize(u64 first, u64 siz
         c = next;
     }
     return chain;
-}
-
-void CFATQuickWalker::FlagTakenClusters(CFileNode* node, bool entryUnmarked) {
-    CFATFileProperties* p = FatPropertiesOf(node);
-    if (p == nullptr || (p->GetState() & kFatDeletedState) == 0 || (p->GetAttributes() & kAttrDirectory) != 0 ||
-        (p->GetState() & kStateContentUnconfirmed) != 0) {
-        return;
-    }
-    std::vector<std::pair<u64, u64>> own;
-    if (entryUnmarked) own = ChainOfSize(p->GetFirstCluster(), p->GetSize());
-    std::sort(own.begin(), own.end());
-    const auto inOwnChain = [&own](u64 c) {
-        const auto after = std::upper_bound(own.begin(), own.end(), std::pair<u64, u64>(c, ~u64(0)));
-        return after != own.begin() && c < std::prev(after)->second;
-    };
-    std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-    for (size_t i = 0; runs && i < runs->GetExtentCount(); ++i) {
-        const DataRunExtent& e = runs->GetExtent(i);
-        if (e.start < 0) continue;
-        for (u64 c = u64(e.start) + kFatFirstDataCluster; c < u64(e.start) + kFatFirstDataCluster + e.length; ++c) {
-            if (!Taken(c) || inOwnChain(c)) continue;
-            ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx of its data is held by a chain of the FAT, "
-                         "another file's now; counted incomplete",
-                         p->GetName() != nullptr ? p->GetName() : "",
-                         static_cast<unsigned long long>(p->GetFirstCluster()), static_cast<unsigned long long>(c));
-            p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
-            return;
-        }
-    }
 }
 
 void CFATQuickWalker::RevisePass(FolderContext& ctx) {

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/ClusterClaims.h"
 #include "engine/FsServices.h"
 #include "fs/fat/FatFileProperties.h"
 #include "fs/fat/FatFolderPlacement.h"
@@ -55,6 +56,16 @@ struct FatWalkOptions {
     // sector on is that file's content: the folder sectors there are its own, and read as this
     // volume's lost folders their entries would give files the bytes of this volume's clusters.
     std::vector<std::pair<u64, u64>> foundVolumes;
+};
+
+// A claim on a walked volume's clusters, kept for the complete scan to weigh the volume against
+// those formatted over or under it. A file's claim (file not null) is what its runs read; a
+// structure's (file null) is `count` sectors of the walked device from `first`.
+struct FatVolumeClaim {
+    IFileProperties* file = nullptr;
+    ClaimAge age;
+    u64 first = 0;
+    u64 count = 0;
 };
 
 // Folder names the complete scan gives to folders whose own entry is gone.
@@ -106,6 +117,10 @@ public:
     // The volume's folder clusters the last walk read.
     const std::unordered_set<u64>& GetWalkedFolderClusters() const { return m_walked; }
     void SetWalkedFolderClusters(std::unordered_set<u64> walked) { m_walked = std::move(walked); }
+    // The claims of the last walk with keepTree, its files' among them (they live as long as its
+    // tree).
+    std::vector<FatVolumeClaim> TakeClaims() { return std::move(m_claims); }
+    void KeepClaims(std::vector<FatVolumeClaim> claims) { m_claims = std::move(claims); }
     // The folder sightings the last walk left to volumes stored in its files, and how many such
     // volumes it found.
     u64 GetSightingsLeftToStoredVolumes() const { return m_leftToStored; }
@@ -129,6 +144,7 @@ private:
     FatWalkOptions m_options;
     CFileSystemNode* m_tree = nullptr;
     std::unordered_set<u64> m_walked;
+    std::vector<FatVolumeClaim> m_claims;
     u64 m_leftToStored = 0;
     size_t m_storedVolumes = 0;
 };

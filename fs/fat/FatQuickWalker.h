@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/ClusterClaims.h"
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
 #include "engine/Progress.h"
@@ -52,6 +53,29 @@ struct FolderContext {
     // A cluster no chain leads to is read strictly: its entries end at the first one that is no
     // entry or names a cluster outside the volume, for what follows is most likely other data.
     bool strict = false;
+};
+
+// What a folder's claim on the clusters of its entries weighs as.
+struct FatFolderPieceAge {
+    bool claims = false;  // false: no claim (a folder the search made)
+    ClaimAge age;
+};
+
+// Clusters [first, first + count) a walk read as one folder's entries.
+struct FatFolderPiece {
+    u64 first = 0;
+    u64 count = 0;
+    FatFolderPieceAge age;
+};
+
+// A live file as a claim and a moved entry's match need it.
+struct FatLiveFile {
+    u32 first = 0;
+    u32 size = 0;
+    // The entry's creation and modification date and time as stored (date in the high half); 0
+    // for a file of the tree, whose properties hold them.
+    u32 created = 0;
+    u32 modified = 0;
 };
 
 // The creation time of the "." entry that begins `entries`; 0 when they begin with none.
@@ -161,18 +185,36 @@ private:
     CFileNode* MakeReferenceNode(const u8* entries, u32 length, u64 cluster, FolderContext& ctx);
     i64 ParseFolderBuffer(const u8* buffer, u32 length, FolderContext& ctx);
     void BookFolder(CFileNode* node, FolderContext& ctx, bool& kept);
-    // The deleted files of a folder just read: the revise pass, then every one whose clusters a
-    // chain of the FAT holds now is counted incomplete.
+    // The deleted files of a folder just read: the revise pass places their first clusters.
     void JudgeDeletedFiles(FolderContext& ctx);
     void RevisePass(FolderContext& ctx);
-    // Counts the deleted file incomplete when a chain of the FAT holds one of the clusters its
-    // data is read from: those bytes are another file's now, whatever the file's type. A file
-    // whose own entry is not marked deleted (one of a lost folder) may still own the chain from
-    // its first cluster: those clusters are its own.
-    void FlagTakenClusters(CFileNode* node, bool entryUnmarked);
     // The runs [first, end) of the chain the FAT gives from `first` when it ends after exactly the
     // clusters a file of `size` bytes needs (that file's own chain, as a rule); empty otherwise.
     std::vector<std::pair<u64, u64>> ChainOfSize(u64 first, u64 size) const;
+    // Every claim on the volume's clusters, once the walk has placed every folder and file: the
+    // chains of both FAT copies, the live files and folders, the deleted ones with their times,
+    // those of deleted and found folders below them. Those whose clusters a claim proven newer
+    // holds are counted incomplete (see CClusterClaims). A deleted entry that is a live file's
+    // old one (a move) reads that file's chain and shares its claim. Defined in
+    // FatClusterClaims.cpp.
+    void WeighClaims();
+    // Notes a live file's entry that the deleted-file scan lists nowhere: its first cluster is
+    // claimed, and a deleted entry a move left is told by it.
+    void NoteLiveFile(const u8* entry);
+    // Notes the clusters [first, first + count) a walk read as `folder`'s entries, with the age
+    // its claim on them has (FolderClaimAge).
+    void NoteFolderPiece(u64 first, u64 count, const FatFolderPieceAge& age);
+    // How a folder's claim on the clusters of its entries weighs: null when it makes none (a
+    // folder the search made, whose age nothing tells).
+    FatFolderPieceAge FolderClaimAge(CFileNode* folder) const;
+    // The live file (its index in m_liveFiles) whose move left the deleted entry: of the entry's
+    // first cluster, or on FAT32 of its low word, size and times (the indexes hold the live files
+    // by first cluster and by low word); kNoMatch for none.
+    static constexpr u32 kNoMatch = ~0u;
+    u32 MovedFrom(const CFATFileProperties& p, const std::vector<u32>& byFirst,
+                  const std::vector<u32>& byLowWord) const;
+    // Cluster runs the FAT copies give to chains, as [first, end).
+    std::vector<std::pair<u64, u64>> ChainedClusterRuns();
     // Whether a chain of the FAT holds the cluster: no deleted file's data lies there any more. A
     // bad cluster is no file's; without a FAT nothing is known to be held.
     bool Taken(u64 cluster) const {
@@ -273,6 +315,17 @@ private:
     FatVolumeGeometry m_geometry;
     std::vector<u8> m_buffer;
     ProgressInfo m_info{};
+    u64 m_secondFatStart = 0;  // sector of the second FAT copy; 0 where it is not read
+    u64 m_fatSectors = 0;
+    std::vector<FatFolderPiece> m_folderPieces;
+    // The live files: those the deleted-file scan lists nowhere as it met them, then, from
+    // m_liveListedFrom on, those of the tree.
+    std::vector<FatLiveFile> m_liveFiles;
+    size_t m_liveListedFrom = 0;
+    std::vector<CFATFileProperties*> m_liveListed;  // the tree's, from m_liveListedFrom on
+    size_t m_treeFiles = 0;  // file nodes the walk added to the tree
+    // The properties of the entries a deleted or lost folder lists unmarked; compared, never read.
+    std::unordered_set<const IFileProperties*> m_unmarked;
     u64 m_zeroRunsTraced = 0;  // runs of zeros amid folder entries passed over, traced or not
 };
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string_view>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -290,6 +291,75 @@ TEST(FatLostClusterE2E, AVolumeStoredInAFileKeepsItsFolderSectors) {
             if (LastComponent(f) != "INNER.TXT") continue;
             EXPECT_EQ(testutil::Sha256File(out + "/" + f), testutil::Sha256File(inner)) << f;
         }
+    }
+}
+
+// A volume filled with files in folders, formatted again with another cluster size and written
+// to: the complete scan lists the volume in use with its new files exact and whole, the older
+// volume's tree inside it read with its own clusters, and no file holding bytes not its own (the
+// new files', the new FATs' zeros) counted whole.
+TEST(FatLostClusterE2E, AVolumeFormattedOverWithOtherClustersStandsInTheVolumeInUse) {
+    const std::string missing = MissingTools({"mkfs.vfat", "mmd", "mcopy"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the packages mtools and dosfstools; missing: " << missing;
+    const struct {
+        const char* what;
+        const char* fat;
+        u32 mib, oldSectors, newSectors, newFiles;
+    } rows[] = {
+        {"FAT32, 512-byte clusters, then 1 KiB", "32", 80, 1, 2, 3},
+        {"FAT16, 16 KiB clusters, then 4 KiB", "16", 128, 32, 8, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        testutil::TempDir tmp;
+        const std::string image = tmp.File("volume.img");
+        const std::string mkfs = std::string("mkfs.vfat -F ") + row.fat + " -s ";
+        std::set<std::string> written;  // every file's content hash
+        ASSERT_TRUE(RunQuiet("truncate -s " + std::to_string(row.mib) + "M " + image + " && " + mkfs +
+                             std::to_string(row.oldSectors) + " " + image));
+        for (const char* folder : {"PHOTOS", "PHOTOS/Y2020", "DOCS"}) {
+            ASSERT_TRUE(RunQuiet("mmd -i " + image + " ::/" + folder));
+            for (u32 i = 0; i < 4; ++i) {
+                const std::string source = tmp.File("source.bin");
+                std::ofstream(source, std::ios::binary | std::ios::trunc)
+                    << std::string(i * 9000 + 700, char('a' + i)) + folder;
+                written.insert(testutil::Sha256File(source));
+                const std::string target = std::string("::/") + folder + "/F" + std::to_string(i) + ".DAT";
+                ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + source + " " + target));
+            }
+        }
+        ASSERT_TRUE(RunQuiet(mkfs + std::to_string(row.newSectors) + " " + image));
+        std::map<std::string, std::string> newByName;
+        for (u32 i = 0; i < row.newFiles; ++i) {
+            const std::string name = "NEW" + std::to_string(i) + ".BIN";
+            const std::string source = tmp.File(name);
+            std::ofstream(source, std::ios::binary | std::ios::trunc)
+                << Content(1000 + i) + std::string(20000 * (i + 1), 'n');
+            newByName[name] = testutil::Sha256File(source);
+            written.insert(newByName[name]);
+            ASSERT_TRUE(RunQuiet("mcopy -i " + image + " " + source + " ::/" + name));
+        }
+        ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+        const std::string out = tmp.File("recovered");
+        const e2e::DriverRun run = e2e::RunDriverRun(
+            {"--image", image, "--mode", "complete", "--volume", "0", "--recover", out}, tmp.File("cwd"),
+            tmp.File("run.log"));
+        const std::map<std::string, std::string> pathByHash = PathByHash(out);
+        for (const auto& [name, hash] : newByName) {
+            ASSERT_EQ(pathByHash.count(hash), 1u) << name;
+            EXPECT_EQ(LastComponent(pathByHash.at(hash)), name);
+            EXPECT_EQ(std::count(pathByHash.at(hash).begin(), pathByHash.at(hash).end(), '/'), 2) << "in the root";
+        }
+        size_t oldBack = 0;
+        for (const std::string& f : e2e::ListFiles(out)) {
+            const bool own = written.count(testutil::Sha256File(out + "/" + f)) != 0;
+            const bool whole = std::none_of(run.incomplete.begin(), run.incomplete.end(), [&](const std::string& p) {
+                return p.size() >= f.size() && p.compare(p.size() - f.size(), f.size(), f) == 0;
+            });
+            EXPECT_TRUE(own || !whole) << "bytes not its own, counted whole: " << f;
+            oldBack += own && f.find("-byte clusters/") != std::string::npos;
+        }
+        EXPECT_GT(oldBack, 0u) << "the older volume's tree, read with its own clusters";
     }
 }
 

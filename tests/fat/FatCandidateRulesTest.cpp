@@ -269,8 +269,7 @@ CFileNode* FileWithRuns(bool deleted, std::vector<std::pair<u64, u64>> runs, boo
 }  // namespace
 
 // The lost-file pass of a FAT or exFAT tree takes only the found files that begin in a cluster no
-// live file of the tree uses; deleted files and folders leave their clusters free. A deleted file
-// read from a cluster a live file uses is counted incomplete.
+// live file of the tree uses; deleted files and folders leave their clusters free.
 TEST(FatCandidateRules, LiveFilesOfATreeMarkTheirClustersUsed) {
     CFileSystemNode* root = CreateFileSystemNode().release();
     CFileNode* folder = FileWithRuns(false, {{100, 4}}, true);
@@ -286,20 +285,6 @@ TEST(FatCandidateRules, LiveFilesOfATreeMarkTheirClustersUsed) {
     for (const Case c : {Case{9, false}, Case{10, true}, Case{16, true}, Case{17, false}, Case{20, false},
                          Case{40, true}, Case{41, true}, Case{42, false}, Case{100, false}}) {
         EXPECT_EQ(IsClusterInExtents(used, c.index), c.used) << c.index;
-    }
-    const struct {
-        std::vector<std::pair<u64, u64>> runs;
-        bool taken;
-    } deleted[] = {{{{20, 2}}, false}, {{{17, 3}}, false}, {{{5, 5}}, false}, {{{5, 6}}, true},
-                   {{{30, 2}, {16, 1}}, true}, {{{100, 4}}, false}};
-    std::vector<CFileNode*> judged;
-    for (const auto& d : deleted) {
-        judged.push_back(FileWithRuns(true, d.runs));
-        folder->AddChild(judged.back());
-    }
-    FlagDeletedFilesOnUsedClusters(root);
-    for (size_t i = 0; i < judged.size(); ++i) {
-        EXPECT_EQ((judged[i]->GetFileProperties()->GetState() & kStateContentUnconfirmed) != 0, deleted[i].taken) << i;
     }
     // A node frees itself alone: the whole tree, leaves first.
     std::vector<CFileNode*> nodes{root};

@@ -478,6 +478,101 @@ TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
     }
 }
 
+// Two deleted files of Documents and src, or a deleted file and what the volume holds now, read
+// from one cluster: only the claim proven written last keeps it, the other is counted incomplete.
+// A creation time later than everything the other file's times say of its last write proves the
+// order, a copy's kept modification time does not spoil it; a creation time equal to the
+// modification time (as a tool that keeps both of a source's times writes it) bounds nothing from
+// above. What either FAT copy gives to a chain, and a live folder, are the volume's now. A deleted
+// entry of a live file's first cluster, size and times is the one the file's move left: that
+// file's own, read from its chain and whole.
+TEST_F(FatDamage, OfTwoClaimsOnOneClusterOnlyTheOneProvenNewerIsWhole) {
+    struct Stamp {
+        u16 date, time;
+    };
+    constexpr Stamp k2015{(35 << 9) | (6 << 5) | 1, 0};
+    constexpr Stamp k2020{(40 << 9) | (3 << 5) | 1, (10 << 11)};
+    constexpr Stamp k2020Later{(40 << 9) | (3 << 5) | 1, (11 << 11)};
+    constexpr Stamp k2021{(41 << 9) | (3 << 5) | 1, (10 << 11)};
+    constexpr Stamp k2021Later{(41 << 9) | (3 << 5) | 1, (11 << 11)};
+    enum class Place { kApart, kShared, kLiveFolderFat1Zero, kSecondFatOnly, kMovedLiveFile };
+    const struct {
+        const char* what;
+        Place place;
+        Stamp aCreated, aModified, bCreated, bModified;
+        bool aTaken, bTaken;
+    } rows[] = {
+        {"apart, each on its own clusters", Place::kApart, k2020, k2020Later, k2021, k2021Later, false, false},
+        {"b written after a", Place::kShared, k2020, k2020Later, k2021, k2021Later, true, false},
+        {"a written after b", Place::kShared, k2021, k2021Later, k2020, k2020Later, false, true},
+        {"b a copy that kept an old modification time", Place::kShared, k2020, k2020Later, k2021, k2015, true, false},
+        {"b a copy that kept both old times", Place::kShared, k2020, k2020Later, k2015, k2015, true, true},
+        {"b created in the second a was last written", Place::kShared, k2020, k2020Later, k2020Later, k2021, true,
+         true},
+        {"a on a live folder's first cluster, FAT 1's entry for it zero", Place::kLiveFolderFat1Zero, k2020,
+         k2020Later, k2021, k2021Later, true, false},
+        {"a on clusters only the second FAT gives to a chain", Place::kSecondFatOnly, k2020, k2020Later, k2021,
+         k2021Later, true, false},
+        {"a the entry a live file's move left", Place::kMovedLiveFile, k2020, k2020Later, k2021, k2021Later, false,
+         false},
+    };
+    const auto stamp = [](u8* entry, Stamp created, Stamp modified) {
+        entry[13] = 0;
+        WriteLE16(entry + 14, created.time);
+        WriteLE16(entry + 16, created.date);
+        WriteLE16(entry + 22, modified.time);
+        WriteLE16(entry + 24, modified.date);
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Volume v("fat32-basic.img");
+        const u64 a = v.FindEntry("\xE5YRICS~1XLS");
+        const u64 b = v.FindEntry("\xE5OTE-0~1TXT");
+        ASSERT_TRUE(a != 0 && b != 0);
+        u8* entryA = v.bytes.data() + a;
+        u8* entryB = v.bytes.data() + b;
+        stamp(entryA, row.aCreated, row.aModified);
+        stamp(entryB, row.bCreated, row.bModified);
+        const u32 ownA = Volume::EntryCluster(entryA);
+        u32 expectedA = ownA;
+        if (row.place == Place::kShared) Volume::SetEntryCluster(entryB, ownA);
+        if (row.place == Place::kLiveFolderFat1Zero) {
+            const u32 folder = Volume::EntryCluster(v.bytes.data() + v.FindEntry("ARCHIVE    "));
+            Volume::SetEntryCluster(entryA, folder);
+            WriteLE32(v.bytes.data() + u64(v.reserved) * v.sectorSize + u64(folder) * 4, 0);
+            expectedA = folder;
+        }
+        if (row.place == Place::kSecondFatOnly) {
+            ASSERT_EQ(v.GetFat(ownA), 0u);
+            WriteLE32(v.bytes.data() + u64(v.reserved + v.fatSectors) * v.sectorSize + u64(ownA) * 4, 0x0FFFFFFF);
+        }
+        if (row.place == Place::kMovedLiveFile) {
+            const u8* live = v.bytes.data() + v.FindEntry("AUTUMN  CSV");
+            std::memcpy(entryA + 13, live + 13, 32 - 13);
+            expectedA = Volume::EntryCluster(live);
+        }
+        MemoryDevice device(v.bytes, 512);
+        Walks walks;
+        ASSERT_NO_FATAL_FAILURE(WalkBoth(device, walks));
+        for (size_t walk = 0; walk < 2; ++walk) {
+            SCOPED_TRACE(walk == 0 ? "deleted-file scan" : "complete scan");
+            const std::string pathA = "/Documents/#YRICS~1.XLS";
+            const std::string pathB = "/Projects/src/" + ScanName("note-01 server.txt");
+            ASSERT_EQ(walks.paths[walk].count(pathA), 1u);
+            ASSERT_EQ(walks.paths[walk].count(pathB), 1u);
+            const IFileProperties* pa = walks.paths[walk][pathA]->GetFileProperties();
+            const IFileProperties* pb = walks.paths[walk][pathB]->GetFileProperties();
+            EXPECT_EQ((pa->GetState() & kStateClustersTaken) != 0, row.aTaken);
+            EXPECT_EQ((pb->GetState() & kStateClustersTaken) != 0, row.bTaken);
+            // A shared cluster is another file's, not a guess.
+            EXPECT_EQ(pa->GetState() & kStateContentUnconfirmed, 0);
+            std::unique_ptr<IDataRunList> runs(pa->CreateDataRunList());
+            ASSERT_TRUE(runs && runs->GetFirstExtent());
+            EXPECT_EQ(u64(runs->GetFirstExtent()->start) + 2, expectedA);
+        }
+    }
+}
+
 TEST_F(FatDamage, FailedReadsEndTheWalkWithoutStaleEntries) {
     Volume v("fat32-basic.img");
     MemoryDevice device(v.bytes, 512);
