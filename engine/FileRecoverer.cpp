@@ -224,7 +224,8 @@ int CreateTemporaryIn(int folder, const std::string& folderPath, RecoverTarget& 
 // The process id after the prefix in "<prefix><pid>-...", or 0.
 pid_t PidInName(const std::string& name, const std::string& prefix) {
     if (name.compare(0, prefix.size(), prefix) != 0) return 0;
-    constexpr size_t kMaxPidDigits = 10;
+    // Nine digits stay within a pid_t; the system's pids have seven at most.
+    constexpr size_t kMaxPidDigits = 9;
     pid_t pid = 0;
     size_t at = prefix.size();
     for (; at < name.size() && at - prefix.size() < kMaxPidDigits && name[at] >= '0' && name[at] <= '9'; ++at)

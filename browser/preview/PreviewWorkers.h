@@ -7,6 +7,8 @@
 // waiting, so that a disk with a few bad places still shows every other picture. Let-go workers
 // count towards kMaxPreviewWorkers in all: a pick made while no worker may be started waits in one
 // place, where a newer pick replaces it, and an order that is no longer wanted is never started.
+// A file picked again while its own copy hangs waits for that copy's lock, not in the disk, and
+// leaves once it is cancelled: only the distinct files whose reads hang keep workers.
 //
 // When the program ends every order is cancelled and the workers are waited for a short while.
 // A worker still inside a read then is left to end on its own: it holds what it reads (a held
@@ -74,7 +76,7 @@ private:
     CPreviewWorkers() = default;
     void Loop(Worker* self);
     // Under the lock: joins the workers that ended and forgets them. A thread counts until it is
-    // joined, so the system never lists more than kMaxPaneWorkers of them.
+    // joined, so the system never lists more than kMaxPreviewWorkers of them.
     void JoinEnded();
     // Under the lock: the workers not let go (running a wanted order, or about to take one).
     int ServingLocked() const;

@@ -246,12 +246,13 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     connect(m_icons->List(), &QAbstractItemView::clicked, this, [this](const QModelIndex& i) {
         if (!m_details && m_icons->List()->selectionModel()->isSelected(i)) ShowInPane(i.row());
     });
-    // A row deselected (Ctrl+click) leaves its place current: with no row chosen the pane is empty.
+    // A row deselected (Ctrl+click) stays current: with no row chosen the pane is empty, and the
+    // current row chosen again comes back to it.
     connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
-        if (m_details && !m_list->selectionModel()->hasSelection()) m_preview->ClearItem();
+        if (m_details) FollowSelection(m_list);
     });
     connect(m_icons->List()->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
-        if (!m_details && !m_icons->List()->selectionModel()->hasSelection()) m_preview->ClearItem();
+        if (!m_details) FollowSelection(m_icons->List());
     });
     // Sorted, the chosen place holds another row: the pane shows that one.
     connect(m_list->ListModel(), &CFileListQtModel::sorted, this, [this] {
@@ -314,6 +315,16 @@ void CWndRightView::ShowPreviewPane(bool on) {
         CFileIconCtrl* icons = m_icons->List();
         if (icons->currentIndex().isValid()) icons->scrollTo(icons->currentIndex());
     }
+}
+
+void CWndRightView::FollowSelection(QAbstractItemView* view) {
+    QItemSelectionModel* chosen = view->selectionModel();
+    if (!chosen->hasSelection()) {
+        m_preview->ClearItem();
+        return;
+    }
+    const QModelIndex current = view->currentIndex();
+    if (current.isValid() && chosen->isSelected(current)) ShowInPane(current.row());
 }
 
 void CWndRightView::ShowInPane(int row) {
