@@ -15,6 +15,7 @@
 #include "app/ui/UiLanguage.h"
 #include "app/ui/UiResources.h"
 #include "browser/model/UsageEvents.h"
+#include "browser/preview/PreviewTemp.h"
 #include "browser/preview/PreviewWorkers.h"
 #include "devices/VolumeEnumerator.h"
 #include "engine/RecoveryGraph.h"
@@ -75,6 +76,8 @@ int CQZMUIApp::InitInstance() {
     const InstanceLock::Result held = lock.TryAcquire();
     if (CheckAlreadyRunning(held == InstanceLock::Result::kHeldElsewhere) == 0) return 0;
 
+    // Copies a crash cut off are removed once one instance runs again.
+    FileSelCtrl::RemovePreviewTempsLeftBehind();
     UiResources::SetFontFace(language);
     // The file systems must be known before the enumeration names the volumes.
     RegisterAllPlugins();

@@ -5,8 +5,15 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -160,18 +167,70 @@ void CountFile(RecoverCounts& counts, u32 result, const RecoverReadContext& cont
     }
 }
 
+// The temporary files of the copies going on, by path. Never destroyed: a copy left inside a
+// read when the program ended may still finish while the process's statics go.
+struct UnfinishedCopies {
+    std::mutex lock;
+    std::set<std::string> paths;
+};
+
+void RemoveUnfinishedCopiesAtExit() { RemoveUnfinishedCopies(); }
+
+UnfinishedCopies& Unfinished() {
+    static UnfinishedCopies* const copies = [] {
+        auto* made = new UnfinishedCopies;
+        std::atexit(RemoveUnfinishedCopiesAtExit);
+        return made;
+    }();
+    return *copies;
+}
+
+// A temporary file known from its making until the copy leaves the scope that made it: by then
+// it has taken its place or was removed. One that never leaves (a read that hangs) is removed at exit.
+class UnfinishedCopy {
+public:
+    explicit UnfinishedCopy(const RecoverTarget& target) : m_path(target.path) {
+        UnfinishedCopies& copies = Unfinished();
+        std::lock_guard<std::mutex> hold(copies.lock);
+        copies.paths.insert(m_path);
+    }
+    ~UnfinishedCopy() {
+        UnfinishedCopies& copies = Unfinished();
+        std::lock_guard<std::mutex> hold(copies.lock);
+        copies.paths.erase(m_path);
+    }
+    UnfinishedCopy(const UnfinishedCopy&) = delete;
+    UnfinishedCopy& operator=(const UnfinishedCopy&) = delete;
+
+private:
+    const std::string m_path;
+};
+
 // A temporary file in the open folder, for a copy to be written into before it takes its place;
-// with the private mode nobody else can open it meanwhile.
+// with the private mode nobody else can open it meanwhile. Its name holds the process's id.
 int CreateTemporaryIn(int folder, const std::string& folderPath, RecoverTarget& target, u32 mode) {
     std::random_device seed;
     std::mt19937_64 random(seed());
     int error = EEXIST;
     for (u32 i = 0; error == EEXIST && i < kTemporaryNameTries; ++i) {
-        char name[48];
-        std::snprintf(name, sizeof name, ".morvenda-%016" PRIx64 ".part", u64(random()));
+        char name[64];
+        std::snprintf(name, sizeof name, "%s%d-%016" PRIx64 ".part", kTemporaryCopyPrefix, static_cast<int>(::getpid()),
+                      u64(random()));
         error = target.Create(folder, name, Join(folderPath, name), mode);
     }
     return error;
+}
+
+// The process id after the prefix in "<prefix><pid>-...", or 0.
+pid_t PidInName(const std::string& name, const std::string& prefix) {
+    if (name.compare(0, prefix.size(), prefix) != 0) return 0;
+    // Nine digits stay within a pid_t; the system's pids have seven at most.
+    constexpr size_t kMaxPidDigits = 9;
+    pid_t pid = 0;
+    size_t at = prefix.size();
+    for (; at < name.size() && at - prefix.size() < kMaxPidDigits && name[at] >= '0' && name[at] <= '9'; ++at)
+        pid = pid * 10 + (name[at] - '0');
+    return at > prefix.size() && at < name.size() && name[at] == '-' ? pid : 0;
 }
 
 // Where a folder of the walk stands. Its folder is made only once a file in it or below it
@@ -288,7 +347,11 @@ private:
             LogInfo("Failed to recover file: %s", name.c_str());
             return kRecoverOk;
         }
-        if (staged) target.path = PendingPath(name);
+        std::optional<UnfinishedCopy> unfinished;
+        if (staged) {
+            unfinished.emplace(target);
+            target.path = PendingPath(name);
+        }
         u32 result = RecoverOneFile(m_context, child, target);
         // The file made for it goes again unless something of the file's own is in it.
         const bool stays = !((result == kRecoverFailed || result == kRecoverCancelled) && !m_context.complete);
@@ -480,6 +543,44 @@ bool PutInPlace(int folder, const RecoverTarget& target, const std::string& leaf
 
 void SetRecoverMessagePump(RecoverMessagePump pump) { g_pump.store(pump); }
 
+size_t RemoveUnfinishedCopies() {
+    UnfinishedCopies& copies = Unfinished();
+    std::lock_guard<std::mutex> hold(copies.lock);
+    size_t removed = 0;
+    for (const std::string& path : copies.paths) removed += ::unlink(path.c_str()) == 0;
+    copies.paths.clear();
+    return removed;
+}
+
+size_t UnfinishedCopyCount() {
+    UnfinishedCopies& copies = Unfinished();
+    std::lock_guard<std::mutex> hold(copies.lock);
+    return copies.paths.size();
+}
+
+size_t RemoveFilesOfEndedProcesses(const std::string& folder, const std::vector<std::string>& prefixes) {
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) return 0;
+    const int dir = ::dirfd(listing);
+    size_t removed = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        pid_t pid = 0;
+        for (const std::string& prefix : prefixes)
+            if ((pid = PidInName(name, prefix)) != 0) break;
+        // A process that runs, this one or another instance, still owns its files.
+        if (pid <= 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        struct stat st {};
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlinkat(dir, name.c_str(), 0) == 0) {
+            ++removed;
+            LogInfo("Removed %s%s, left by the ended process %d", Join(folder, "").c_str(), name.c_str(), static_cast<int>(pid));
+        }
+    }
+    ::closedir(listing);
+    return removed;
+}
+
 bool CFileRecoverer::RecoverFile(IFileRecoverCallback* callback, IStorageDevice* device, CFileNode* node,
                                  const char* targetPath, bool background) {
     m_callback = callback;
@@ -565,6 +666,7 @@ u32 CFileRecoverer::RecoverToPath(RecoverReadContext& context, const std::string
         LogInfo("Cannot write beside %s", targetPath.c_str());
         return kRecoverFailed;
     }
+    const UnfinishedCopy unfinished(target);
     u32 result = RecoverOneFile(context, m_fileNode, target);
     const bool whole = result == kRecoverOk || (result == kRecoverCancelled && context.complete);
     if (whole || result == kRecoverIncomplete) {

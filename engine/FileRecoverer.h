@@ -6,6 +6,7 @@
 // raw encrypted-backup stream, and names, attributes and times are set.
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "platform/Types.h"
 
@@ -36,6 +37,20 @@ struct RecoverCounts {
 // stay alive. The UI installs its message dispatch here; without one the caller just waits.
 using RecoverMessagePump = void (*)();
 void SetRecoverMessagePump(RecoverMessagePump pump);
+
+// The files copies write into before they take their place, named
+// "<kTemporaryCopyPrefix><pid>-<random>.part" beside where they go. Each is known from its making
+// until it has taken its place or gone, so that a copy abandoned inside a read that never returns
+// leaves nothing behind: what is left is removed when the process ends, and what a process that
+// crashed left is found by the pid in its name at the next start.
+constexpr const char* kTemporaryCopyPrefix = ".morvenda-";
+// Removes every temporary file of a copy still going on (runs at exit by itself); how many.
+size_t RemoveUnfinishedCopies();
+// The temporary files of copies going on.
+size_t UnfinishedCopyCount();
+// Removes the regular files in folder named "<prefix><pid>-..." for one of the prefixes whose
+// process no longer runs (never this process's, nor a running one's); how many.
+size_t RemoveFilesOfEndedProcesses(const std::string& folder, const std::vector<std::string>& prefixes);
 
 class CFileRecoverer {
 public:

@@ -78,8 +78,9 @@ bool SearchDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
         text_ = edit_ ? edit_->text().toStdString() : std::string();
         if (text_.empty()) return true;
         if (edit_) edit_->setEnabled(false);
-        if (search_) search_(text_);
+        // The half second runs from the press, whatever the handler takes.
         endTimer_->start();
+        if (search_) search_(text_);
         return true;
     case kItemCancel:
     case kCmdClose:

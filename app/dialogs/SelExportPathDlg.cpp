@@ -110,7 +110,8 @@ int SelExportPathDlg::DrawContent(ui::Dc* dc) {
     const std::string note = res.GetString("DontSaveInSrc");
     if (GetUiLanguage() == kTwoLineNoteLanguage) {
         const auto [first, rest] = SplitAtSevenEighths(note);
-        constexpr u32 kLine = DT_LEFT | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS;
+        // Not single-line: each line stands at the top of its place, as the dialogs' other notes.
+        constexpr u32 kLine = DT_LEFT | DT_VCENTER | DT_END_ELLIPSIS;
         dc->DrawText(first, ui::MakeRect(kNoteLeft, kNoteTop, kNoteRight, kNoteTop + kNoteLineHeight), kLine);
         dc->DrawText(rest, ui::MakeRect(kNoteLeft, kNoteTop + kNoteLineHeight, kNoteRight, kNoteTop + 2 * kNoteLineHeight), kLine);
         return 0;

@@ -574,8 +574,10 @@ int RecoveryProgressWnd::DrawBackground(ui::Dc* dc) {
     dc->SetFont(*res.GetFont(18, 700, false));
     dc->SetTextColor(kTitleColor);
     if (running) {
-        dc->DrawText(Localized(title), ui::MakeRect(66, 12, right, 34), DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
-        const RECT pic = ui::MakeRect(10, 20, 56, 66);
+        // Never under the buttons beside the bar, where a narrow page has them.
+        dc->DrawText(Localized(title), ui::MakeRect(kTitleRect.left, kTitleRect.top, std::min<int>(kTitleRect.right, right), kTitleRect.bottom),
+                     DT_LEFT | DT_VCENTER | DT_SINGLELINE | DT_END_ELLIPSIS);
+        const RECT pic = kPictureRect;
         const bool pausedByUser = state.state == kProgressPaused && session.GetPausedBySession() == 0;
         if (pausedByUser) {
             if (PictureHandle p = res.LoadImageFromResource(kResTypeBitmap, kPausedImage)) res.DrawImage(dc, p, pic.left, pic.top, pic.right, pic.bottom, 0xFFFFFF);

@@ -23,6 +23,9 @@ class RecoveryProgressWnd : public UiSdkWndBase, public IProgress, public IProgr
 public:
     enum ItemId { kItemStop = 400, kItemPause = 401, kItemDeepScan = 403, kItemContinue = 404, kItemRecover = 406, kItemHome = 407, kItemSaveScan = 408 };
     static constexpr int kStripHeight = 80;
+    // While a scan runs: the title's place and the animation's (or the paused picture's).
+    static constexpr RECT kTitleRect = {66, 18, 784, 36};
+    static constexpr RECT kPictureRect = {16, 20, 66, 70};
     static constexpr int kTimerId = 1;
     static constexpr u32 kTimerMs = 10;
     // Above this percent the scan can no longer be stopped or paused.

@@ -22,14 +22,16 @@ void DrawSpinner(ui::Dc* dc, const RECT& r, int frame, int frames) {
     p->setRenderHint(QPainter::Antialiasing, true);
     const QRectF f = F(r);
     const QPointF c = f.center();
-    const double outer = std::min(f.width(), f.height()) / 2.0 - 1.0;
+    const double radius = std::min(f.width(), f.height()) / 2.0 - 1.0;
+    const double width = radius < kSmallSpinnerRadius ? kSmallSpokeWidth : std::max(kSpokeWidth, radius / 5.0);
+    // The spokes' round ends stay inside the rectangle too.
+    const double outer = radius - width / 2.0;
     const double inner = outer * 0.5;
     for (int i = 0; i < kSpinnerFrames; ++i) {
         const double a = 2.0 * kPi * i / kSpinnerFrames - kPi / 2.0;
         const int age = ((frame * kSpinnerFrames / frames) - i + kSpinnerFrames) % kSpinnerFrames;
         QColor col = C(kAccent);
         col.setAlpha(255 - age * 18);
-        const double width = outer < kSmallSpinnerRadius ? kSmallSpokeWidth : std::max(kSpokeWidth, outer / 5.0);
         p->setPen(QPen(col, width, Qt::SolidLine, Qt::RoundCap));
         p->drawLine(QPointF(c.x() + inner * std::cos(a), c.y() + inner * std::sin(a)),
                     QPointF(c.x() + outer * std::cos(a), c.y() + outer * std::sin(a)));

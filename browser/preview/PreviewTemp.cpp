@@ -18,6 +18,9 @@ namespace FileSelCtrl {
 
 namespace {
 constexpr unsigned kMaxNameTries = 1000;
+// The names the previews' copies begin with, before the process's id.
+constexpr const char* kPreviewPrefix = "~@!preview-";
+
 
 struct Registry {
     std::mutex lock;
@@ -46,7 +49,7 @@ std::string NewPreviewTempName(const std::string& ending) {
     const std::string folder = GetUserCacheDir();
     for (unsigned tries = 0; tries < kMaxNameTries; ++tries) {
         char name[64];
-        std::snprintf(name, sizeof(name), "~@!preview-%d-%u", static_cast<int>(::getpid()), counter.fetch_add(1));
+        std::snprintf(name, sizeof(name), "%s%d-%u", kPreviewPrefix, static_cast<int>(::getpid()), counter.fetch_add(1));
         const std::string path = folder + name + ending;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
@@ -80,6 +83,10 @@ void RemoveAllPreviewTemps() {
     std::lock_guard<std::mutex> hold(r.lock);
     for (const std::string& path : r.live) ::unlink(path.c_str());
     r.live.clear();
+}
+
+size_t RemovePreviewTempsLeftBehind() {
+    return RemoveFilesOfEndedProcesses(GetUserCacheDir(), {kPreviewPrefix, kThumbnailTempPrefix, kTemporaryCopyPrefix});
 }
 
 size_t LivePreviewTempCount() {

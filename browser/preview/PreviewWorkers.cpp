@@ -44,7 +44,9 @@ bool CPreviewWorkers::Submit(std::shared_ptr<Preview_Item> order, Run run) {
         m_waitingRun = run;
         m_orders.fetch_add(1);
         if (dropped) m_orders.fetch_sub(1);
-        if (m_workers.size() < size_t{kMaxPaneWorkers}) {
+        // A worker let go inside a read takes the waiting order when its read returns; meanwhile
+        // it neither counts as serving nor keeps this order from a worker of its own.
+        if (ServingLocked() < kMaxPaneWorkers && m_workers.size() < size_t{kMaxPreviewWorkers}) {
             Worker* worker = &m_workers.emplace_back();
             try {
                 // The thread waits for this lock before it looks for work: its handle is stored first.
@@ -71,17 +73,18 @@ void CPreviewWorkers::Loop(Worker* self) {
     pthread_setname_np(pthread_self(), kPreviewWorkerThreadName);
     std::unique_lock<std::mutex> lk(m_lock);
     while (m_waiting) {
-        std::shared_ptr<Preview_Item> order = std::move(m_waiting);
+        self->order = std::move(m_waiting);
+        std::shared_ptr<Preview_Item> order = self->order;
         const Run run = m_waitingRun;
         m_waiting.reset();
-        m_running.push_back(order);
         lk.unlock();
         // An order the user has moved on from is not started: its first read may hang.
         const bool handedBack = !order->cancelled.load() && run(order);
         if (!handedBack) m_orders.fetch_sub(1);
         lk.lock();
-        m_running.erase(std::find(m_running.begin(), m_running.end(), order));
+        self->order.reset();
         lk.unlock();
+        // The order's last reference may go here: its row is let go outside the lock.
         order.reset();
         lk.lock();
     }
@@ -118,7 +121,8 @@ bool CPreviewWorkers::Stop(u32 waitMs) {
             dropped->cancelled.store(true);
             m_orders.fetch_sub(1);
         }
-        running = m_running;
+        for (const Worker& worker : m_workers)
+            if (worker.order) running.push_back(worker.order);
         for (const std::shared_ptr<Preview_Item>& order : running) order->cancelled.store(true);
         const auto allEnded = [this] {
             return std::all_of(m_workers.begin(), m_workers.end(), [](const Worker& worker) { return worker.ended; });
@@ -137,6 +141,12 @@ bool CPreviewWorkers::Stop(u32 waitMs) {
     for (const std::shared_ptr<Preview_Item>& order : running) order->Cancel();
     if (!ended) LogError("%d preview workers are still inside a read of the disk after %u ms; they end on their own", left, waitMs);
     return ended;
+}
+
+int CPreviewWorkers::ServingLocked() const {
+    return static_cast<int>(std::count_if(m_workers.begin(), m_workers.end(), [](const Worker& worker) {
+        return !worker.ended && (!worker.order || !worker.order->cancelled.load());
+    }));
 }
 
 int CPreviewWorkers::Threads() {

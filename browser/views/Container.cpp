@@ -239,12 +239,20 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
         if (!m_details) ShowInPane(i.row());
     });
     // A click on the row the view marks already shows it too: a new listing empties the pane
-    // while a view may keep its mark.
+    // while a view may keep its mark. A Ctrl+click that took the mark away shows nothing.
     connect(m_list, &QAbstractItemView::clicked, this, [this](const QModelIndex& i) {
-        if (m_details) ShowInPane(i.row());
+        if (m_details && m_list->selectionModel()->isRowSelected(i.row(), QModelIndex())) ShowInPane(i.row());
     });
     connect(m_icons->List(), &QAbstractItemView::clicked, this, [this](const QModelIndex& i) {
-        if (!m_details) ShowInPane(i.row());
+        if (!m_details && m_icons->List()->selectionModel()->isSelected(i)) ShowInPane(i.row());
+    });
+    // A row deselected (Ctrl+click) stays current: with no row chosen the pane is empty, and the
+    // current row chosen again comes back to it.
+    connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (m_details) FollowSelection(m_list);
+    });
+    connect(m_icons->List()->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (!m_details) FollowSelection(m_icons->List());
     });
     // Sorted, the chosen place holds another row: the pane shows that one.
     connect(m_list->ListModel(), &CFileListQtModel::sorted, this, [this] {
@@ -280,9 +288,13 @@ CWndRightView::CWndRightView(QWidget* parent) : QWidget(parent) {
     connect(m_command, &CWndRightCommand::openSearch, this, [this] {
         RunSearchDialog(window(), [](const std::string& text) {
             // The page that holds the browser runs the search and waits for it in its wait box;
-            // a browser on its own searches in the background.
+            // a browser on its own searches in the background. Posted, so that the dialog ends on
+            // its own time whatever the search takes: the text stays here until the page has
+            // taken it (one search dialog is open at a time).
+            static std::string posted;
+            posted = text;
             HWND page = RecoveryGraph::Instance().GetPageWindow();
-            if (page && SendMessage(page, WM_UI_DO_SEARCH, reinterpret_cast<WPARAM>(text.c_str()), 0) == 0) return;
+            if (page && PostMessage(page, WM_UI_DO_SEARCH, reinterpret_cast<WPARAM>(posted.c_str()), 0)) return;
             SearchRunner().Start(text);
         });
     });
@@ -303,6 +315,16 @@ void CWndRightView::ShowPreviewPane(bool on) {
         CFileIconCtrl* icons = m_icons->List();
         if (icons->currentIndex().isValid()) icons->scrollTo(icons->currentIndex());
     }
+}
+
+void CWndRightView::FollowSelection(QAbstractItemView* view) {
+    QItemSelectionModel* chosen = view->selectionModel();
+    if (!chosen->hasSelection()) {
+        m_preview->ClearItem();
+        return;
+    }
+    const QModelIndex current = view->currentIndex();
+    if (current.isValid() && chosen->isSelected(current)) ShowInPane(current.row());
 }
 
 void CWndRightView::ShowInPane(int row) {

@@ -133,6 +133,8 @@ private:
     void Layout();
     // The pane takes a row of the current list, or its empty state for none.
     void ShowInPane(int row);
+    // The pane after a change of the view's choice: empty when nothing is chosen.
+    void FollowSelection(QAbstractItemView* view);
 
     CWndRightCommand* m_command;
     CFileListCtrl* m_list;

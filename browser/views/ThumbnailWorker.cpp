@@ -114,7 +114,7 @@ struct CThumbnailWorker::Shared {
 CThumbnailWorker::CThumbnailWorker(std::function<void()> notify) : m_shared(std::make_shared<Shared>()) {
     static std::atomic<u32> counter{0};
     char name[64];
-    std::snprintf(name, sizeof(name), "thumb-%d-%u.tmp", static_cast<int>(::getpid()), counter.fetch_add(1));
+    std::snprintf(name, sizeof(name), "%s%d-%u.tmp", kThumbnailTempPrefix, static_cast<int>(::getpid()), counter.fetch_add(1));
     m_shared->tempName = GetUserCacheDir() + name;
     m_shared->notify = std::move(notify);
     m_thread = std::thread([shared = m_shared] { Run(shared); });

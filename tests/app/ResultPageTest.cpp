@@ -40,8 +40,11 @@
 #include "app/ui/UiResources.h"
 #include "browser/model/BrowserConfig.h"
 #include "browser/model/BrowserSkin.h"
+#include "browser/model/FileSelCtrl.h"
 #include "browser/model/ListModel.h"
 #include "browser/model/NodeManager.h"
+#include "browser/views/Container.h"
+#include "browser/views/Widgets.h"
 #include "core/Settings.h"
 #include "engine/HeadlessSinks.h"
 #include "engine/Progress.h"
@@ -161,6 +164,36 @@ TEST_F(ResultPage, ASearchWaitsInItsBoxUntilTheThreadHasSearchedAndItsHitsAreLis
         page_->Widget()->grab().save(QString::fromStdString(Shot(std::string("result-page-search-") + suffix)));
     }
     EXPECT_EQ(SendMessage(page_->GetHwnd(), WM_UI_DO_SEARCH, 0, 0), UiCtrl::RecoveryGraphWnd::kSearchNoBrowser);
+
+    // From the browser's search command: the dialog posts the search and ends half a second after
+    // the press while the search still runs, its wait box alone on screen.
+    InstallSearchDialog();
+    for (const auto& [language, file, suffix] : {std::tuple{0u, "English.dat", "en"}, std::tuple{2u, "Deutsch.dat", "de"},
+                                                 std::tuple{1u, "Japanese.dat", "ja"}}) {
+        SCOPED_TRACE(file);
+        UseLanguage(language, file);
+        page_->ApplyLanguage();
+        g_searchLetGo.Close();
+        QPointer<::SearchDlg> dialog;
+        bool endedWhileSearching = false;
+        uiwait::ModalWatch watch([&](QWidget* shown) {
+            if (auto* search = dynamic_cast<::SearchDlg*>(shown)) {
+                dialog = search;
+                QTest::keyClicks(search->Edit(), "img");
+                SendMessage(search->Handle(), WM_COMMAND, ::SearchDlg::kItemSearch, 0);
+                EXPECT_TRUE(search->Searching()) << "the press handed the search on without waiting for it";
+            } else if (auto* wait = dynamic_cast<FreezeTipDlg*>(shown)) {
+                EXPECT_TRUE(uiwait::Until([&] { return !dialog || !dialog->isVisible(); }, "the search dialog's end while the search runs"));
+                uiwait::Paint(page_->Widget());
+                wait->grab().save(QString::fromStdString(Shot(std::string("search-running-dialog-ended-") + suffix)));
+                endedWhileSearching = wait->isVisible() && page_->Busy() != 0;
+                g_searchLetGo.Open();
+            }
+        });
+        QMetaObject::invokeMethod(page_->Browser()->Container()->Right()->Commands(), "openSearch", Qt::DirectConnection);
+        EXPECT_TRUE(uiwait::Until([&] { return watch.Seen() == 2 && page_->Busy() == 0; }, "the search's end"));
+        EXPECT_TRUE(endedWhileSearching) << "the search dialog stayed open through the search";
+    }
 
     page_.reset();
     CFileVirtualNodeManager::Instance().ClearAll();
@@ -436,10 +469,18 @@ TEST_F(ResultPage, EachDialogIsWhiteAboveTheBandAtItsFootAndReportsWhatTheUserDo
                     for (const int x : {30, 300, 550}) EXPECT_EQ(at(x, 15), kBorder) << "above the tree at x " << x;
                     EXPECT_EQ(at(10, 120), kWhite) << "the body beside the border";
                     const QString note = QString::fromStdString(UiResources::Instance().GetString("DontSaveInSrc"));
+                    // The note's lines stand at the top of their places, never centred in them: from
+                    // (40, 250) and (40, 270) in two lines, or wrapped from (40, 248).
+                    const QFontMetrics fm(*UiResources::Instance().GetFont(16, 100, false));
+                    const auto inkTop = [&](const QString& line, int top) { return top + fm.ascent() + fm.tightBoundingRect(line).top(); };
                     if (language == 4) {
                         const qsizetype cut = note.size() * 7 / 8;
                         EXPECT_NE(std::find(drawn.begin(), drawn.end(), note.left(cut).toStdString()), drawn.end());
                         EXPECT_NE(std::find(drawn.begin(), drawn.end(), note.mid(cut).toStdString()), drawn.end());
+                        EXPECT_NEAR(firstInkRow(image, 40, 250, 570), inkTop(note.left(cut), 250), 1) << "the first line's first ink row";
+                        EXPECT_NEAR(firstInkRow(image, 40, 270, 570), inkTop(note.mid(cut), 270), 1) << "the second line's first ink row";
+                    } else {
+                        EXPECT_NEAR(firstInkRow(image, 40, 248, 570), inkTop(note, 248), 1) << "the note's first ink row";
                     }
                     folder->SetPath(dir_.Path());
                     SendMessage(folder->Handle(), WM_COMMAND, SelExportPathDlg::kItemOk, 0);

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -179,6 +181,53 @@ TEST_F(Strip, FilesFoundBeyondTheTreesAreNamedAfterTheFoundFilesUntilANewScanOrG
     ASSERT_EQ(session.DoScan(kScanModeRestored), 0);  // a loaded result: no scan thread runs
     EXPECT_EQ(session.GetSecondFoundFileCount(), 0u);
     EXPECT_EQ(foundText(0), plain);
+}
+
+// While a scan runs, and while the user pauses it, the title stands in (66, 18)-(784, 36), cut at
+// the bar's end where the page is narrower, and the animation or the paused picture in
+// (16, 20)-(66, 70), in every language.
+TEST_F(Strip, TheRunningTitleAndItsPictureStandInTheirPlaces) {
+    const RECT title = UiCtrl::RecoveryProgressWnd::kTitleRect, picture = UiCtrl::RecoveryProgressWnd::kPictureRect;
+    constexpr int kDarkInk = 96, kBarFrameTop = 37, kButtonsFromRight = 200, kEdge = 4;
+    const QFontMetrics fm(*UiResources::Instance().GetFont(18, 700, false));
+    for (const int width : {1100, 900}) {
+        strip_.Widget()->resize(width, UiCtrl::RecoveryProgressWnd::kStripHeight);
+        strip_.OnSize(0, 0);
+        for (const auto& [number, file, tag] : kShotLanguages) {
+            UiResources::Instance().SetLanguage(number, file);
+            for (const bool paused : {false, true}) {
+                SCOPED_TRACE(std::string(tag) + (paused ? " paused " : " running ") + std::to_string(width));
+                strip_.DoStart();
+                if (paused) strip_.DoPause();
+                uiwait::Paint(strip_.Widget());
+                Shot(strip_.Widget(), "strip-" + std::string(paused ? "paused-" : "running-") + tag + "-" + std::to_string(width));
+                const QImage image = strip_.Widget()->grab().toImage();
+                // What is drawn in a part of the strip: left, top, right and bottom, ends excluded.
+                const auto drawn = [&](int x0, int y0, int x1, int y1, auto ink) {
+                    QRect box;
+                    for (int y = y0; y < y1; ++y)
+                        for (int x = x0; x < x1; ++x)
+                            if (ink(image.pixel(x, y))) box |= QRect(x, y, 1, 1);
+                    return box;
+                };
+                // The title, from the top to the bar's frame and up to the buttons; every Latin
+                // title begins with a capital (Japanese glyphs come from a face of other measures).
+                const QRect text = drawn(title.left, 0, width - kButtonsFromRight, kBarFrameTop, [](QRgb c) { return qGray(c) < kDarkInk; });
+                EXPECT_TRUE(text.top() >= title.top && text.bottom() < title.bottom && text.right() < std::min<int>(title.right, width - 210))
+                    << "title drawn in " << text.left() << "," << text.top() << "-" << text.right() + 1 << "," << text.bottom() + 1;
+                const int lineTop = int(title.top) + (int(title.bottom - title.top) - fm.height()) / 2;
+                EXPECT_TRUE(number == 1 || std::abs(text.top() - (lineTop + fm.ascent() - fm.capHeight())) <= 1) << "the title's first ink row";
+                // The picture, inside the strip's edge: within its place and filling most of it.
+                const QRect shown = drawn(kEdge, kEdge, title.left, UiCtrl::RecoveryProgressWnd::kStripHeight - kEdge,
+                                          [](QRgb c) { return (c | 0xFF000000u) != 0xFFFFFFFFu; });
+                EXPECT_TRUE(QRect(QPoint(picture.left, picture.top), QPoint(picture.right - 1, picture.bottom - 1)).contains(shown) &&
+                            shown.width() > (picture.right - picture.left) * 3 / 4 && shown.height() > (picture.bottom - picture.top) * 3 / 4)
+                    << "picture drawn in " << shown.left() << "," << shown.top() << "-" << shown.right() + 1 << "," << shown.bottom() + 1;
+                strip_.DoStop(false);
+            }
+        }
+    }
+    UiResources::Instance().SetLanguage(0, "English.dat");
 }
 
 TEST(TipBox, ShowsOnlyWithABufferAndPlacesShortTextsLower) {

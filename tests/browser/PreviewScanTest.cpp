@@ -5,6 +5,9 @@
 // viewer, and no temporary copy is left behind. Screenshots go to build/screenshots/.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QPushButton>
@@ -42,8 +45,11 @@
 #include "engine/DataRunList.h"
 #include "engine/FileNode.h"
 #include "engine/FileProperties.h"
+#include "engine/FileRecoverer.h"
 #include "engine/HeldFile.h"
 #include "engine/RecoveryGraph.h"
+#include "platform/ProgramDir.h"
+#include "ui/UiWait.h"
 #include "ListWait.h"
 
 using namespace FileSelCtrl;
@@ -456,13 +462,13 @@ TEST_F(PreviewScan, ATreeReplacedDroppedOrRenamedWhileOneOfItsFilesIsCopiedTakes
                         size_t mostThreads = 0;
                         for (int pick = 0; pick < moment.picks; ++pick) {
                             pane->SetItem(pick % 2 == 0 ? other.get() : chosen.get());
-                            EXPECT_LE(workers.Threads(), kMaxPaneWorkers);
+                            EXPECT_LE(workers.Threads(), kMaxPreviewWorkers);
                             if (pick % 50 != 0) continue;
                             Turn();  // what was handed back is taken
-                            EXPECT_LE(CWndPreview::LiveWorkers(), kMaxPaneWorkers + 1) << "the running orders and one waiting";
+                            EXPECT_LE(CWndPreview::LiveWorkers(), kMaxPreviewWorkers + 1) << "the running orders and one waiting";
                             mostThreads = std::max(mostThreads, ProcessThreads(kPreviewWorkerThreadName));
                         }
-                        EXPECT_TRUE(mostThreads >= 1 && mostThreads <= size_t{kMaxPaneWorkers}) << mostThreads << " copy threads";
+                        EXPECT_TRUE(mostThreads >= 1 && mostThreads <= size_t{kMaxPreviewWorkers}) << mostThreads << " copy threads";
                         // The read still hangs: the other file picked last still shows, and so does the first.
                         pane->SetItem(other.get());
                         EXPECT_TRUE(PumpUntil([&] { return pane->HasPicture(); }, "the picture picked last"));
@@ -512,6 +518,124 @@ TEST_F(PreviewScan, ATreeReplacedDroppedOrRenamedWhileOneOfItsFilesIsCopiedTakes
     session.SelectVolume(0, scanned);
     sink.device = volume;
     container->Right()->SetViewMode(true);
+}
+
+// A failing disk with bad places: every read of six pictures hangs in the pane's copies (from
+// the read a road names) while the user picks them again and again, then a healthy one; or the
+// row is deselected with Ctrl+click, or the program quits, while its copy hangs. The healthy
+// picture shows while the others hang (and once the disk answers, whatever the picks), the
+// workers stay few, a deselected row leaves the pane empty, and a quit leaves no part of a copy.
+TEST_F(PreviewScan, APaneCopyHungOnABadPlaceLetsTheNextPictureShowAndLeavesNothingBehind) {
+    ScanToEnd(kFsNtfs, kScanModeComplete);  // the live files too: a healthy picture among them
+    container->Right()->ShowPreviewPane(true);
+    std::vector<testutil::ManifestFile> hungFiles;  // the first read in more than one step
+    for (const char* name : {"Paulo Größe-45.jpg", "customer_morning_144.png", "payment_window_633.bmp", "RELEA15.GIF",
+                             "Evening kitchen backup concert evening camera 16.bmp",
+                             "Data album planet autumn meeting estimate volume network analysis 2.bmp"})
+        hungFiles.push_back(Listed("ntfs-basic.json", name));
+    std::vector<std::pair<u64, u64>> bad;  // in sectors: the volume fills the image
+    for (const auto& file : hungFiles)
+        for (const auto& run : file.runs) bad.push_back({run.first / 512, (run.first + run.second + 511) / 512});
+    ASSERT_TRUE(hungFiles[0].size > 65536u && hungFiles[0].runs.size() == 1);
+    IStorageDevice* volume = sink.device;
+    CPreviewWorkers& workers = CPreviewWorkers::Instance();
+    CWndPreview* pane = container->Right()->Preview();
+    auto* list = container->Right()->Details();
+    const std::string cache = GetUserCacheDir(), ownPart = cache + kTemporaryCopyPrefix + std::to_string(::getpid()) + "-";
+    const auto parts = [&] {
+        std::vector<std::uintmax_t> sizes;
+        for (const auto& entry : std::filesystem::directory_iterator(cache))
+            if (entry.path().string().rfind(ownPart, 0) == 0) sizes.push_back(entry.file_size());
+        return sizes;
+    };
+    enum End { kHealthy, kDeselect, kQuit };
+    const struct { const char* name; int picks; End end; int hangFrom; } roads[] = {
+        {"two hung files, then a healthy one", 2, kHealthy, 1},      {"six hung files, then a healthy one", 6, kHealthy, 1},
+        {"60 picks of hung files", 60, kHealthy, 1},                 {"600 picks of hung files", 600, kHealthy, 1},
+        {"6000 picks of hung files", 6000, kHealthy, 1},             {"deselected with Ctrl+click while its copy hangs", 0, kDeselect, 1},
+        {"a quit while the copy has written part of its file", 0, kQuit, 2}};
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.name);
+        const bool waitInside = road.picks <= int(hungFiles.size());
+        testutil::Gate answer;
+        std::atomic<int> inside{0}, badReads{0};
+        DiskOver disk(*volume, [&](void* buffer, u64 at, u64 count) {
+            // Only the pane's copies meet the bad places (the list's own readers go on), and only
+            // the first file's where the user goes to the list.
+            char thread[16] = {};
+            pthread_getname_np(pthread_self(), thread, sizeof thread);
+            const size_t places = road.end == kHealthy ? bad.size() : 1;
+            if (std::string(thread) == kPreviewWorkerThreadName &&
+                std::any_of(bad.begin(), bad.begin() + places, [&](const auto& r) { return at < r.second && at + count > r.first; }) &&
+                ++badReads >= road.hangFrom && !answer.IsOpen()) {
+                ++inside;
+                EXPECT_TRUE(answer.Wait(std::chrono::minutes(4))) << "the disk was never let answer";
+                --inside;
+            }
+            return volume->Read(buffer, at, count);
+        });
+        RefHolder<FileList_Item> healthy(Select("Kraków Ålesund-30.png"));
+        std::deque<RefHolder<FileList_Item>> hung;
+        for (const auto& file : hungFiles) ASSERT_TRUE(hung.emplace_back(Select(BaseName(file.path)))) << file.path;
+        ASSERT_TRUE(healthy);
+        pane->ClearItem();
+        sink.device = &disk;
+        for (int pick = 0; pick < road.picks; ++pick) {
+            pane->SetItem(hung[size_t(pick) % hung.size()].get());
+            // A file picked again waits for its own copy still inside the read, and leaves once cancelled.
+            const int distinct = std::min(pick + 1, int(hung.size()));
+            EXPECT_TRUE(!waitInside || PumpUntil([&] { return inside.load() == distinct; }, "the pick's copy inside its read"));
+            EXPECT_LE(workers.Threads(), kMaxPreviewWorkers);
+            EXPECT_TRUE(pick % 50 != 0 || ProcessThreads(kPreviewWorkerThreadName) <= size_t{kMaxPreviewWorkers}) << "copy threads";
+        }
+        if (road.end == kHealthy) {
+            pane->SetItem(healthy.get());
+            EXPECT_TRUE(!waitInside || PumpUntil([&] { return pane->HasPicture(); }, "the healthy picture while the others hang"));
+        } else {  // the first file chosen in the list, its copy in the hanging read
+            RefHolder<FileList_Item> chosen(Select(BaseName(hungFiles[0].path)));
+            EXPECT_TRUE(chosen && pane->Item() == chosen.get());
+            EXPECT_TRUE(PumpUntil([&] { return inside.load() == 1; }, "the copy inside its read"));
+        }
+        if (road.end == kDeselect) {
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, list->visualRect(list->currentIndex()).center());
+            RefHolder<FileList_Item> still(list->SelectedRow());
+            EXPECT_TRUE(!still && !pane->Item() && !pane->HasPicture()) << "the pane keeps the deselected row";
+            EXPECT_EQ(pane->MessageText(), QString()) << "a list with rows, none chosen: the pane stays blank";
+        }
+        if (road.end == kQuit) {
+            // What the exit does: the workers are waited for a short while, then every copy left
+            // unfinished is removed. The first 64 KiB of the file are written by then.
+            EXPECT_FALSE(workers.Stop(kPreviewWorkersExitWaitMs)) << "the read hangs yet";
+            EXPECT_EQ(parts(), std::vector<std::uintmax_t>{65536u}) << "the part written before the read hung";
+            EXPECT_EQ(RemoveUnfinishedCopies(), 1u);
+            EXPECT_EQ(parts(), std::vector<std::uintmax_t>{});
+            // A crash leaves the copies of a process that no longer runs: the next start removes them, never a running one's.
+            const pid_t ended = ::fork();
+            if (ended == 0) ::_exit(0);
+            ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+            const std::string id = std::to_string(ended), left[] = {cache + kTemporaryCopyPrefix + id + "-00ff.part",
+                                                                    cache + "~@!preview-" + id + "-3.tmp", cache + kThumbnailTempPrefix + id + "-0.tmp"};
+            const std::string kept[] = {ownPart + "00ff.part", cache + "notes-" + id + "-1.txt"};
+            for (const std::string& path : left) std::ofstream(path) << "left";
+            for (const std::string& path : kept) std::ofstream(path) << "kept";
+            EXPECT_EQ(RemovePreviewTempsLeftBehind(), 3u);
+            for (const std::string& path : left) EXPECT_FALSE(std::filesystem::exists(path)) << path;
+            for (const std::string& path : kept) EXPECT_TRUE(std::filesystem::remove(path)) << path;
+        }
+        answer.Open();
+        EXPECT_TRUE(PumpUntil([&] { return inside.load() == 0 && CWndPreview::LiveWorkers() == 0 && workers.Threads() == 0; }, "the workers' end"));
+        Settle();
+        // Once the disk answers the pane shows the healthy picture chosen last, and nothing else.
+        EXPECT_EQ(pane->HasPicture(), road.end == kHealthy);
+        EXPECT_TRUE(road.end != kHealthy || pane->Item() == healthy.get());
+        EXPECT_TRUE(LivePreviewTempCount() == 0 && UnfinishedCopyCount() == 0 && parts().empty()) << "a copy left";
+        sink.device = volume;
+        if (road.end == kDeselect) {  // the row chosen again comes back to the pane
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, list->visualRect(list->currentIndex()).center());
+            EXPECT_TRUE(PumpUntil([&] { return pane->HasPicture(); }, "the row chosen again"));
+        }
+        pane->ClearItem();
+    }
 }
 
 TEST_F(PreviewScan, Fat32DeletedTextShowsInTheTextAndHexPages) {
