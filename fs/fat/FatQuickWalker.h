@@ -5,6 +5,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "fs/fat/FatFolderPlacement.h"
 #include "fs/fat/FatQuickSearch.h"
 #include "fs/fat/FatRevise.h"
+#include "fs/fat/FatReviseLook.h"
 #include "fs/fat/FatTable.h"
 
 class IDirecotryTreeBuilder;
@@ -165,6 +167,9 @@ private:
     // chain of the FAT holds now is counted incomplete.
     void JudgeDeletedFiles(FolderContext& ctx);
     void RevisePass(FolderContext& ctx);
+    // Where the folder's own entries begin (a deleted folder found at a higher word: where it was
+    // read); 0 when unknown.
+    u64 FolderStart(CFileNode* folder) const;
     // Counts the deleted file incomplete when a chain of the FAT holds one of the clusters its
     // data is read from: those bytes are another file's now, whatever the file's type. A file
     // whose own entry is not marked deleted (one of a lost folder) may still own the chain from
@@ -180,12 +185,6 @@ private:
         const u32 entry = m_fat->GetEntry(u32(cluster));
         return entry != 0 && entry != kFatBadCluster;
     }
-    // Whether the cluster, which no live chain holds, begins a file of one of the families
-    // (CFatHeaderExpectation::CalledFor).
-    bool HoldsHeaderAt(u64 cluster, const std::vector<std::string>& families) const;
-    // Whether the first bytes a file of `size` bytes would have at the cluster (its first cluster
-    // at the most) are zeros, or cannot be read: no file's data was written there.
-    bool BlankAt(u64 cluster, u64 size) const;
     bool IsCluster(u64 cluster) const { return cluster >= 2 && cluster - 2 < m_clusterLimit; }
     // Inside the volume but past the device's end (an image of a card that failed there).
     bool PastDeviceEnd(u64 cluster) const {
@@ -254,6 +253,9 @@ private:
     std::vector<TreeNodePtr> m_discardedNodes;
     std::vector<IRawFileAnalyser*> m_analysers;
     CFatHeaderExpectation m_headers{nullptr};
+    // The revise pass's reads of clusters, and the clusters deleted files are known to hold.
+    std::unique_ptr<CFatClusterHeads> m_heads;
+    CFatClaimedClusters m_reviseClaims;
     bool m_revise = false;
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;
