@@ -154,24 +154,37 @@ std::pair<u64, u64> CFatReviseReferences::Window(const CFileNode* self, u64 seco
     const auto lastCluster = [clusterBytes](const Reference& r) {
         return r.cluster + (r.size > clusterBytes ? (r.size - 1) / clusterBytes : 0);
     };
-    // In the folder's listing.
-    u64 lo = 0;
-    u64 hi = 0;
+    // In the folder's listing: the nearest entries before and after it whose clusters are known.
+    // Where those do not lie around each other, one of them took a free slot later: one whose
+    // creation time says it was written after the file (before it, for one listed after) is
+    // passed over.
+    const auto createdAfter = [seconds](const Reference& r) { return seconds != 0 && r.seconds > seconds; };
+    const auto createdBefore = [seconds](const Reference& r) { return r.seconds != 0 && r.seconds < seconds; };
     const auto it = self != nullptr ? m_index.find(self) : m_index.end();
-    if (it != m_index.end()) {
+    const auto listed = [&](bool byTime) {
+        std::pair<u64, u64> bounds{0, 0};
+        if (it == m_index.end()) return bounds;
         for (size_t k = it->second; k-- > 0;) {
-            if (m_listed[k].whole) {
-                lo = lastCluster(m_listed[k]);
+            if (m_listed[k].whole && !(byTime && createdAfter(m_listed[k]))) {
+                bounds.first = lastCluster(m_listed[k]);
                 break;
             }
         }
         for (size_t k = it->second + 1; k < m_listed.size(); ++k) {
-            if (m_listed[k].whole) {
-                hi = m_listed[k].cluster;
+            if (m_listed[k].whole && !(byTime && createdBefore(m_listed[k]))) {
+                bounds.second = m_listed[k].cluster;
                 break;
             }
         }
-    }
+        return bounds;
+    };
+    const auto apart = [](const std::pair<u64, u64>& b) { return b.second != 0 && b.first >= b.second; };
+    std::pair<u64, u64> bounds = listed(false);
+    if (apart(bounds)) bounds = listed(true);
+    // Still not around each other: the listing tells nothing.
+    if (apart(bounds)) bounds = {0, 0};
+    u64 lo = bounds.first;
+    const u64 hi = bounds.second;
     if (lo == 0 && m_folderCluster >= kFatFirstDataCluster && (hi == 0 || m_folderCluster < hi)) lo = m_folderCluster;
     // In creation time: the latest file created before it, the earliest created after it (files
     // of one second tell no order).
@@ -238,23 +251,28 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
     if (clusters.empty()) return {recordedCluster, false};
     // One cluster of its low word on the whole volume: nothing to choose from.
     if (clusters.size() == 1 && candidates.all) return {clusters.front(), true};
-    if (look.willLook) look.willLook(clusters);
     const auto taken = [&look](u64 cluster) { return look.taken && look.taken(cluster); };
     const auto claimed = [&look](u64 cluster) { return look.claimed && look.claimed(cluster); };
-    // What its name calls for, or any written bytes where it calls for none.
-    const auto holdsItsStart = [&look](u64 cluster) {
-        return look.holdsHeader ? look.holdsHeader(cluster) : !(look.blank && look.blank(cluster));
-    };
+    const auto written = [&look](u64 cluster) { return !(look.blank && look.blank(cluster)); };
     const bool recordedTaken = recordedCluster >= kFatFirstDataCluster && taken(recordedCluster);
-    if (candidates.placed) {
-        const u64 placed = clusters.front();
+    const u64 placed = candidates.placed ? clusters.front() : 0;
+    if (placed != 0) {
         // Written over since: it lay there all the same, and the claim weighing counts it. Where
         // its recorded cluster is held as well, the file stays where its entry says.
         if (taken(placed)) return {recordedTaken ? recordedCluster : placed, true};
-        if (!claimed(placed) && holdsItsStart(placed)) return {placed, true};
+        if (!claimed(placed) && (look.holdsHeader ? look.holdsHeader(placed) : written(placed))) return {placed, true};
     }
+    if (look.willLook) look.willLook(clusters);
+    const auto free = [&](u64 cluster) { return !taken(cluster) && !claimed(cluster); };
+    // Its type's header tells only where it begins one of them: a file whose first bytes are not
+    // what its name says is judged by its written bytes.
+    const bool headerSeen = look.holdsHeader && std::any_of(clusters.begin(), clusters.end(), [&](u64 cluster) {
+                                return free(cluster) && look.holdsHeader(cluster);
+                            });
+    const auto holdsItsStart = [&](u64 cluster) { return headerSeen ? look.holdsHeader(cluster) : written(cluster); };
+    if (placed != 0 && !headerSeen && !claimed(placed) && written(placed)) return {placed, true};
     // Those that may hold its bytes: between the files around it first, where one alone does.
-    const auto mayHold = [&](u64 cluster) { return !taken(cluster) && !claimed(cluster) && holdsItsStart(cluster); };
+    const auto mayHold = [&](u64 cluster) { return free(cluster) && holdsItsStart(cluster); };
     const u64* only = nullptr;
     size_t left = 0;
     const size_t between = candidates.closed ? candidates.inWindow : 0;
@@ -272,8 +290,8 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
     // Written bytes alone do not move a file away from a recorded cluster a chain holds now: those
     // bytes may be any deleted file's. There it began, and another file holds its bytes now,
     // which the claim weighing says.
-    if (left == 1 && candidates.all && (look.holdsHeader || !recordedTaken)) return {*only, true};
-    if (recordedTaken && (left == 0 || !look.holdsHeader)) return {recordedCluster, true};
+    if (left == 1 && candidates.all && (headerSeen || !recordedTaken)) return {*only, true};
+    if (recordedTaken && (left == 0 || !headerSeen)) return {recordedCluster, true};
     // The likeliest: between the files around it, else one that may hold its bytes.
     if (candidates.inWindow != 0) return {clusters.front(), false};
     if (only != nullptr) return {*only, false};

@@ -421,8 +421,8 @@ TEST_F(FatDamage, ADeletedEntryOfALiveFolderHandsNoLiveFileAsDeleted) {
 // A deleted text file of Projects whose entry may have lost the high word of its first cluster,
 // its own cluster a live file's now: every live entry beside it lies at high word 1, so the
 // estimate moves it there where that cluster holds written bytes no chain holds. Named as a photo,
-// it is moved only where a photo begins; where nothing was written there, or a chain holds it, or
-// a photo's header is nowhere, nothing tells where its bytes are and it is counted incomplete.
+// it is moved where a photo begins; where nothing was written there, or a chain holds it, nothing
+// tells where its bytes are and it is counted incomplete.
 TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
     constexpr u32 kHighWord = 0x10000;
     const u8 kJpegStart[] = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00};
@@ -439,7 +439,7 @@ TEST_F(FatDamage, ADeletedFileIsMovedOnlyToAClusterNoLiveChainHolds) {
         {"the estimated cluster is never written", false, false, nullptr, 0, false, false},
         {"the estimated cluster is in use", true, false, kText, sizeof kText, false, false},
         {"a photo, its header at the estimated cluster", false, true, kJpegStart, sizeof kJpegStart, true, true},
-        {"a photo, the one cluster left written without its header", false, true, kText, sizeof kText, false, false},
+        {"a photo, the one cluster left written without its header", false, true, kText, sizeof kText, true, true},
         {"low word 0, the one cluster of it written", false, false, kText, sizeof kText, true, true, true},
         {"low word 0, a photo, its header there", false, true, kJpegStart, sizeof kJpegStart, true, true, true},
     };
