@@ -197,6 +197,7 @@ void CFATQuickWalker::Run() {
                      static_cast<unsigned long long>(kMaxTracedZeroRuns),
                      static_cast<unsigned long long>(m_zeroRunsTraced - kMaxTracedZeroRuns));
     }
+    CheckProvisionalFirstClusters();
     DropDiscarded();
     if (m_keepTree && m_runState != kRunStopped) {
         MergeTemporaryFolders(m_root, [this](u32 cluster) { return DotCreationTime(cluster); });
@@ -778,7 +779,6 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     }
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
     const u64 highestCluster = m_volumeClusterLimit + kFatFirstDataCluster - 1;
-    const auto clustersOf = [clusterBytes](u64 size) { return (size + clusterBytes - 1) / clusterBytes; };
     // The deleted files whose first cluster may have lost its high word, and the clusters the
     // others are known to begin at.
     std::vector<CFileNode*> pending;
@@ -790,7 +790,7 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
         }
         const u64 recorded = p->GetFirstCluster();
         if (FatNamesHighWord(recorded)) {
-            m_reviseClaims.Add(recorded, clustersOf(p->GetSize()));
+            ClaimFirstClusters(p, recorded, true);
             continue;
         }
         if (p->GetState() != kFatDeletedState || node->GetParent() != ctx.folder) continue;
@@ -859,8 +859,15 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
             if (!estimate.confirmed && !last) continue;
             f.done = true;
             if (estimate.confirmed) {
-                references.Resolve(f.node, estimate.cluster);
-                m_reviseClaims.Add(estimate.cluster, clustersOf(size));
+                using Evidence = FatFirstClusterEvidence;
+                const Evidence by = estimate.evidence;
+                // Written bytes alone are too little to place the files around it by.
+                if (by != Evidence::kWritten) references.Resolve(f.node, estimate.cluster);
+                ClaimFirstClusters(f.p, estimate.cluster, by == Evidence::kOnly || by == Evidence::kBetween);
+                if (by == Evidence::kBeside || by == Evidence::kHeader || by == Evidence::kWritten) {
+                    f.p->AddRef();
+                    m_provisional.push_back({PropertiesRef<CFATFileProperties>(f.p), estimate.cluster, by});
+                }
             } else {
                 ReleaseTrace("Deleted file %s (first cluster %llx): of the clusters of its low word, none is told "
                              "apart as its own by the files around it, its type's header and the clusters no other "
@@ -877,6 +884,34 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
         }
     }
     m_heads->Clear();
+}
+
+void CFATQuickWalker::ClaimFirstClusters(CFATFileProperties* p, u64 first, bool bounding) {
+    if (!IsCluster(first)) return;
+    const u64 clusterBytes = u64(m_spc) * m_sectorSize;
+    const u64 count = std::min((p->GetSize() + clusterBytes - 1) / clusterBytes, m_clusterLimit - (first - 2));
+    if (bounding) m_reviseClaims.Add(first, count);
+    const CClusterClaims::ClaimId claim = m_firstClusterClaims.Add(nullptr, ClaimAge{}, reinterpret_cast<u64>(p));
+    m_firstClusterClaims.AddSectors(claim, ClusterSector(first), count * m_spc);
+}
+
+void CFATQuickWalker::CheckProvisionalFirstClusters() {
+    for (const ProvisionalFirstCluster& f : m_provisional) {
+        CFATFileProperties* p = f.properties.get();
+        if (!m_firstClusterClaims.AnyClaimOn(ClusterSector(f.cluster), m_spc, reinterpret_cast<u64>(p))) continue;
+        // Another file the walk found later begins or lies there: its bytes may be that one's.
+        const u64 recorded = p->GetFirstCluster();
+        const bool back = f.evidence == FatFirstClusterEvidence::kWritten && IsCluster(recorded) && Taken(recorded);
+        ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx, where the estimate put it, is held by another "
+                     "file the walk found; %s, and counted incomplete",
+                     p->GetName() != nullptr ? p->GetName() : "", static_cast<unsigned long long>(recorded),
+                     static_cast<unsigned long long>(f.cluster),
+                     back ? "its data is read from its recorded cluster" : "its data is kept there");
+        p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
+        if (!back) continue;
+        if (CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(recorded), p->GetSize(), true)) p->SetDataRunList(runs);
+    }
+    m_provisional.clear();
 }
 
 u64 CFATQuickWalker::FolderStart(CFileNode* folder) const {

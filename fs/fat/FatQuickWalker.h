@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/ClusterClaims.h"
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
 #include "engine/Progress.h"
@@ -170,6 +171,15 @@ private:
     // Where the folder's own entries begin (a deleted folder found at a higher word: where it was
     // read); 0 when unknown.
     u64 FolderStart(CFileNode* folder) const;
+    // Notes that the deleted file begins at `first` (its data taken in a row from there). Where
+    // that is known well enough (`bounding`), the estimates of the files judged after it pass
+    // over those clusters.
+    void ClaimFirstClusters(CFATFileProperties* p, u64 first, bool bounding);
+    // Once every folder was read: a deleted file placed where only its written bytes, its header
+    // or the files on one side of it told, at a cluster another file the walk found later holds,
+    // is counted incomplete (and read from its recorded cluster where only written bytes moved
+    // it off it while a chain holds that one).
+    void CheckProvisionalFirstClusters();
     // Counts the deleted file incomplete when a chain of the FAT holds one of the clusters its
     // data is read from: those bytes are another file's now, whatever the file's type. A file
     // whose own entry is not marked deleted (one of a lost folder) may still own the chain from
@@ -256,6 +266,14 @@ private:
     // The revise pass's reads of clusters, and the clusters deleted files are known to hold.
     std::unique_ptr<CFatClusterHeads> m_heads;
     CFatClaimedClusters m_reviseClaims;
+    // Where every deleted file found so far begins and lies, by owner (its properties).
+    CClusterClaims m_firstClusterClaims;
+    struct ProvisionalFirstCluster {
+        PropertiesRef<CFATFileProperties> properties;
+        u64 cluster;
+        FatFirstClusterEvidence evidence;
+    };
+    std::vector<ProvisionalFirstCluster> m_provisional;
     bool m_revise = false;
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;

@@ -141,6 +141,11 @@ CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& refere
         m_listed.push_back({created / kFileTimeTicksPerSecond, p->GetFirstCluster(), p->GetSize(), node,
                             !deleted || FatNamesHighWord(p->GetFirstCluster())});
     }
+    // By creation, then as listed: a folder of many files is judged without a walk of all for each.
+    m_byTime.resize(m_listed.size());
+    for (size_t k = 0; k < m_byTime.size(); ++k) m_byTime[k] = k;
+    std::stable_sort(m_byTime.begin(), m_byTime.end(),
+                     [this](size_t a, size_t b) { return m_listed[a].seconds < m_listed[b].seconds; });
 }
 
 void CFatReviseReferences::Resolve(const CFileNode* node, u64 cluster) {
@@ -191,10 +196,16 @@ std::pair<u64, u64> CFatReviseReferences::Window(const CFileNode* self, u64 seco
     const Reference* before = nullptr;
     const Reference* after = nullptr;
     if (seconds != 0) {
-        for (const Reference& r : m_listed) {
-            if (!r.whole || r.node == self || r.seconds == 0) continue;
-            if (r.seconds < seconds && (before == nullptr || r.seconds >= before->seconds)) before = &r;
-            if (r.seconds > seconds && (after == nullptr || r.seconds < after->seconds)) after = &r;
+        const auto secondsOf = [this](size_t k) { return m_listed[k].seconds; };
+        const auto from = std::lower_bound(m_byTime.begin(), m_byTime.end(), seconds,
+                                           [&](size_t k, u64 s) { return secondsOf(k) < s; });
+        for (auto k = from; k != m_byTime.begin() && before == nullptr;) {
+            const Reference& r = m_listed[*--k];
+            if (r.whole && r.seconds != 0) before = &r;
+        }
+        for (auto k = std::upper_bound(from, m_byTime.end(), seconds, [&](u64 s, size_t i) { return s < secondsOf(i); });
+             k != m_byTime.end() && after == nullptr; ++k) {
+            if (m_listed[*k].whole) after = &m_listed[*k];
         }
     }
     u64 timedLo = std::max(lo, before != nullptr ? lastCluster(*before) : 0);
@@ -211,32 +222,55 @@ FatFirstClusterCandidates CFatReviseReferences::Candidates(const CFileNode* self
     (void)size;
     if (FatNamesHighWord(recordedCluster) || clusterBytes == 0) return {{recordedCluster}, true, 0, false, false};
     const u64 low = recordedCluster & kFatLowWordMask;
-    const auto [lo, hi] = Window(self, creationTime / kFileTimeTicksPerSecond, clusterBytes);
-    std::vector<u64> inWindow;
-    std::vector<u64> rest;
-    for (u64 cluster = low; cluster <= highestCluster; cluster += kFatHighWordStep) {
-        if (cluster < kFatFirstDataCluster) continue;
-        const bool inside = (lo != 0 || hi != 0) && (lo == 0 || cluster > lo) && (hi == 0 || cluster < hi);
-        (inside ? inWindow : rest).push_back(cluster);
-    }
+    const u64 first = low >= kFatFirstDataCluster ? low : low + kFatHighWordStep;
     FatFirstClusterCandidates out;
-    // Open below: the nearest to the file written after it first.
-    if (lo == 0) std::reverse(inWindow.begin(), inWindow.end());
+    if (first > highestCluster) return out;
+    const auto [lo, hi] = Window(self, creationTime / kFileTimeTicksPerSecond, clusterBytes);
+    const bool windowed = lo != 0 || hi != 0;
+    // The first cluster of the low word at or after `from`.
+    const auto atOrAfter = [&](u64 from) {
+        if (from <= first) return first;
+        return first + (from - first + kFatHighWordStep - 1) / kFatHighWordStep * kFatHighWordStep;
+    };
+    std::vector<u64>& clusters = out.clusters;
+    const auto add = [&](u64 cluster) {
+        if (clusters.size() == kFatMaxFirstClusterCandidates) {
+            out.all = false;
+            return false;
+        }
+        clusters.push_back(cluster);
+        return true;
+    };
+    // The clusters in the window, the nearest to its closed side first.
+    if (lo != 0) {
+        for (u64 c = atOrAfter(lo + 1); c <= highestCluster && (hi == 0 || c < hi) && add(c);) c += kFatHighWordStep;
+    } else if (hi != 0 && hi > first) {
+        const u64 top = std::min(hi - 1, highestCluster);
+        for (u64 c = first + (top - first) / kFatHighWordStep * kFatHighWordStep; add(c);) {
+            if (c < first + kFatHighWordStep) break;
+            c -= kFatHighWordStep;
+        }
+    }
+    out.inWindow = clusters.size();
     out.closed = lo != 0 && hi != 0;
-    out.placed = out.closed ? inWindow.size() == 1 : !inWindow.empty();
-    out.inWindow = std::min(inWindow.size(), kFatMaxFirstClusterCandidates);
-    out.clusters = std::move(inWindow);
+    out.placed = out.closed ? clusters.size() == 1 && out.all : !clusters.empty();
     // Without anything around it that tells, the recorded cluster is the likeliest: the high word
     // may never have been other than 0.
-    const auto recorded = std::find(rest.begin(), rest.end(), recordedCluster);
-    if (recorded != rest.end()) {
-        out.clusters.push_back(recordedCluster);
-        rest.erase(recorded);
-    }
-    out.clusters.insert(out.clusters.end(), rest.begin(), rest.end());
-    if (out.clusters.size() > kFatMaxFirstClusterCandidates) {
-        out.clusters.resize(kFatMaxFirstClusterCandidates);
-        out.all = false;
+    const auto inside = [&](u64 c) { return windowed && (lo == 0 || c > lo) && (hi == 0 || c < hi); };
+    const bool recordedAdded = recordedCluster >= kFatFirstDataCluster && recordedCluster <= highestCluster &&
+                               !inside(recordedCluster) && add(recordedCluster);
+    // Then those outside it, lowest first.
+    const auto addRange = [&](u64 from, u64 to) {
+        for (u64 c = atOrAfter(from); c <= to && c <= highestCluster; c += kFatHighWordStep) {
+            if (recordedAdded && c == recordedCluster) continue;
+            if (!add(c)) return;
+        }
+    };
+    if (!windowed) {
+        addRange(first, highestCluster);
+    } else {
+        if (lo != 0) addRange(first, lo);
+        if (hi != 0) addRange(hi, highestCluster);
     }
     return out;
 }
@@ -248,19 +282,24 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
     const FatFirstClusterCandidates candidates =
         references.Candidates(self, size, recordedCluster, creationTime, clusterBytes, highestCluster);
     const std::vector<u64>& clusters = candidates.clusters;
-    if (clusters.empty()) return {recordedCluster, false};
+    if (clusters.empty()) return {recordedCluster, false, FatFirstClusterEvidence::kNone};
     // One cluster of its low word on the whole volume: nothing to choose from.
-    if (clusters.size() == 1 && candidates.all) return {clusters.front(), true};
+    if (clusters.size() == 1 && candidates.all) return {clusters.front(), true, FatFirstClusterEvidence::kOnly};
     const auto taken = [&look](u64 cluster) { return look.taken && look.taken(cluster); };
     const auto claimed = [&look](u64 cluster) { return look.claimed && look.claimed(cluster); };
     const auto written = [&look](u64 cluster) { return !(look.blank && look.blank(cluster)); };
     const bool recordedTaken = recordedCluster >= kFatFirstDataCluster && taken(recordedCluster);
+    using Evidence = FatFirstClusterEvidence;
+    const Evidence placedBy = candidates.closed ? Evidence::kBetween : Evidence::kBeside;
     const u64 placed = candidates.placed ? clusters.front() : 0;
     if (placed != 0) {
-        // Written over since: it lay there all the same, and the claim weighing counts it. Where
-        // its recorded cluster is held as well, the file stays where its entry says.
-        if (taken(placed)) return {recordedTaken ? recordedCluster : placed, true};
-        if (!claimed(placed) && (look.holdsHeader ? look.holdsHeader(placed) : written(placed))) return {placed, true};
+        // Between the files written around it and written over since: it lay there all the same,
+        // and the claim weighing counts it. Where its recorded cluster is held as well, the file
+        // stays where its entry says.
+        if (candidates.closed && taken(placed)) return {recordedTaken ? recordedCluster : placed, true, placedBy};
+        if (!taken(placed) && !claimed(placed) && (look.holdsHeader ? look.holdsHeader(placed) : written(placed))) {
+            return {placed, true, placedBy};
+        }
     }
     if (look.willLook) look.willLook(clusters);
     const auto free = [&](u64 cluster) { return !taken(cluster) && !claimed(cluster); };
@@ -270,7 +309,7 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
                                 return free(cluster) && look.holdsHeader(cluster);
                             });
     const auto holdsItsStart = [&](u64 cluster) { return headerSeen ? look.holdsHeader(cluster) : written(cluster); };
-    if (placed != 0 && !headerSeen && !claimed(placed) && written(placed)) return {placed, true};
+    if (placed != 0 && !headerSeen && free(placed) && written(placed)) return {placed, true, placedBy};
     // Those that may hold its bytes: between the files around it first, where one alone does.
     const auto mayHold = [&](u64 cluster) { return free(cluster) && holdsItsStart(cluster); };
     const u64* only = nullptr;
@@ -280,23 +319,22 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
         if (!mayHold(clusters[i])) continue;
         if (left++ == 0) only = &clusters[i];
     }
-    if (left == 1) return {*only, true};
+    if (left == 1) return {*only, true, Evidence::kBetween};
     only = nullptr;
     left = 0;
     for (size_t i = 0; i < clusters.size() && left < 2; ++i) {
         if (!mayHold(clusters[i])) continue;
         if (left++ == 0) only = &clusters[i];
     }
-    // Written bytes alone do not move a file away from a recorded cluster a chain holds now: those
-    // bytes may be any deleted file's. There it began, and another file holds its bytes now,
-    // which the claim weighing says.
-    if (left == 1 && candidates.all && (headerSeen || !recordedTaken)) return {*only, true};
-    if (recordedTaken && (left == 0 || !headerSeen)) return {recordedCluster, true};
+    if (left == 1 && candidates.all) return {*only, true, headerSeen ? Evidence::kHeader : Evidence::kWritten};
+    // A recorded cluster a chain holds, where no other may hold its bytes, is where it began:
+    // another file holds them now, which the claim weighing says.
+    if (recordedTaken && left == 0) return {recordedCluster, true, Evidence::kRecorded};
     // The likeliest: between the files around it, else one that may hold its bytes.
-    if (candidates.inWindow != 0) return {clusters.front(), false};
-    if (only != nullptr) return {*only, false};
-    if (recordedCluster >= kFatFirstDataCluster) return {recordedCluster, false};
-    return {clusters.front(), false};
+    if (candidates.inWindow != 0) return {clusters.front(), false, FatFirstClusterEvidence::kNone};
+    if (only != nullptr) return {*only, false, FatFirstClusterEvidence::kNone};
+    if (recordedCluster >= kFatFirstDataCluster) return {recordedCluster, false, FatFirstClusterEvidence::kNone};
+    return {clusters.front(), false, FatFirstClusterEvidence::kNone};
 }
 
 std::vector<IRawFileAnalyser*> GetFatReviseAnalysers() {

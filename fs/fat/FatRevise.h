@@ -96,8 +96,20 @@ private:
     std::pair<u64, u64> Window(const CFileNode* self, u64 seconds, u64 clusterBytes) const;
 
     std::vector<Reference> m_listed;  // files with clusters, as the folder lists them
+    std::vector<size_t> m_byTime;     // indices of m_listed by creation, then as listed
     std::unordered_map<const CFileNode*, size_t> m_index;
     u64 m_folderCluster = 0;
+};
+
+// What told where a deleted file begins.
+enum class FatFirstClusterEvidence {
+    kNone,      // nothing: a guess
+    kOnly,      // the volume has one cluster of its low word
+    kBetween,   // the files written before and after it lie around it
+    kBeside,    // the files written on one side of it (or its folder) lie next to it
+    kHeader,    // the one cluster no other file holds that begins what its name calls for
+    kWritten,   // the one cluster no other file holds with written bytes
+    kRecorded,  // its recorded cluster, a chain's now, where no other may hold its bytes
 };
 
 // Where a deleted file whose entry may have lost the high word of its first cluster begins.
@@ -107,6 +119,7 @@ struct FatFirstClusterEstimate {
     // and nothing confirms the choice, or where nothing shows the file's bytes are anywhere: its
     // data lies where the estimate guessed, and nothing on the device says that it is its own.
     bool confirmed = true;
+    FatFirstClusterEvidence evidence = FatFirstClusterEvidence::kNone;
 };
 
 // Whether the file's first bytes at a cluster are what its name calls for.

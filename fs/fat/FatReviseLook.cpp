@@ -49,8 +49,8 @@ void CFatClusterHeads::Read(std::vector<u64> clusters) {
         }
         if (start < total) {
             end = std::min(end, total);
-            ReadRun(start, end - start,
-                    std::vector<u64>(clusters.begin() + std::ptrdiff_t(first), clusters.begin() + std::ptrdiff_t(next)));
+            const auto from = clusters.begin();
+            ReadRun(start, end - start, std::vector<u64>(from + std::ptrdiff_t(first), from + std::ptrdiff_t(next)));
         } else {
             for (size_t i = first; i < next; ++i) m_heads[clusters[i]].clear();
         }

@@ -298,14 +298,15 @@ TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
         {"no header anywhere: the recorded cluster, unconfirmed", {kSelf}, 0x1234, {}, 0x1234, false},
         {"every cluster written, nothing tells", {kSelf}, 0x1234, {kNotCalledFor}, 0x1234, false},
         {"nothing tells, one cluster written", {kSelf}, 0x1234, {kNotCalledFor}, 0x21234, true, {}, {0x21234}},
-        {"nothing tells, two clusters written", {kSelf}, 0x1234, {kNotCalledFor}, 0x11234, false, {}, {0x11234, 0x31234}},
+        {"nothing tells, two clusters written", {kSelf}, 0x1234, {kNotCalledFor}, 0x11234, false, {},
+         {0x11234, 0x31234}},
         // Its recorded cluster below 65,536 a live chain holds: it began there unless the files
         // around it say otherwise, and is not moved onto clusters other files hold.
         {"a live chain holds its recorded cluster, the others claimed", {kSelf}, 0x1234, {kNotCalledFor}, 0x1234,
          true, {0x1234}, {}, kFiveBlocks, 0, {0x11234, 0x21234, 0x31234, 0x41234}},
         {"a live chain holds its recorded cluster, its siblings around it", {{0x1200, 512, 1000, false}, kSelf,
          {0x1300, 512, 3000, false}}, 0x1234, {kNotCalledFor}, 0x1234, true, {0x1234}},
-        {"a live chain holds its recorded cluster, one other written", {kSelf}, 0x1234, {kNotCalledFor}, 0x1234,
+        {"a live chain holds its recorded cluster, one other written", {kSelf}, 0x1234, {kNotCalledFor}, 0x31234,
          true, {0x1234}, {0x31234}},
         {"a live chain holds its recorded cluster, its header at two others", {kSelf}, 0x1234, {0x11234, 0x31234},
          0x11234, false, {0x1234}},
@@ -335,7 +336,9 @@ TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
         look.taken = [&](u64 c) { return among(row.taken, c); };
         look.blank = [&](u64 c) { return !row.written.empty() && !among(row.written, c); };
         look.claimed = [&](u64 c) { return among(row.claimed, c); };
-        if (row.headers != std::vector<u64>{kNotCalledFor}) look.holdsHeader = [&](u64 c) { return among(row.headers, c); };
+        if (row.headers != std::vector<u64>{kNotCalledFor}) {
+            look.holdsHeader = [&](u64 c) { return among(row.headers, c); };
+        }
         const FatFirstClusterEstimate estimate =
             EstimateDeletedFirstCluster(CFatReviseReferences(refs, row.folder), self, 4096, row.recorded,
                                         created * 10000000ULL, 512, row.highest, look);
