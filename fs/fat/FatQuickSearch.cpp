@@ -863,12 +863,17 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
                 const Evidence by = estimate.evidence;
                 // Written bytes alone are too little to place the files around it by.
                 if (by != Evidence::kWritten) references.Resolve(f.node, estimate.cluster);
-                ClaimFirstClusters(f.p, estimate.cluster, by == Evidence::kOnly || by == Evidence::kBetween);
+                // A file whose first cluster a chain holds now was written over: what is left of it
+                // bounds no other deleted file, which may well be newer.
+                const bool bounding = (by == Evidence::kOnly || by == Evidence::kBetween) && !Taken(estimate.cluster);
+                ClaimFirstClusters(f.p, estimate.cluster, bounding);
                 if (by == Evidence::kBeside || by == Evidence::kHeader || by == Evidence::kWritten) {
                     f.p->AddRef();
                     m_provisional.push_back({PropertiesRef<CFATFileProperties>(f.p), estimate.cluster, by});
                 }
             } else {
+                // Where it may lie: a file placed at that cluster by too little is not counted whole.
+                ClaimFirstClusters(f.p, estimate.cluster, false);
                 ReleaseTrace("Deleted file %s (first cluster %llx): of the clusters of its low word, none is told "
                              "apart as its own by the files around it, its type's header and the clusters no other "
                              "file holds; its data is kept where the estimate puts it, at cluster %llx, and counted "
@@ -891,17 +896,21 @@ void CFATQuickWalker::ClaimFirstClusters(CFATFileProperties* p, u64 first, bool 
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
     const u64 count = std::min((p->GetSize() + clusterBytes - 1) / clusterBytes, m_clusterLimit - (first - 2));
     if (bounding) m_reviseClaims.Add(first, count);
-    const CClusterClaims::ClaimId claim = m_firstClusterClaims.Add(nullptr, ClaimAge{}, reinterpret_cast<u64>(p));
-    m_firstClusterClaims.AddSectors(claim, ClusterSector(first), count * m_spc);
+    m_firstClusterClaims.Add(first, count, reinterpret_cast<u64>(p), AgeFromTimes(*p, 0, false));
 }
 
 void CFATQuickWalker::CheckProvisionalFirstClusters() {
     for (const ProvisionalFirstCluster& f : m_provisional) {
         CFATFileProperties* p = f.properties.get();
-        if (!m_firstClusterClaims.AnyClaimOn(ClusterSector(f.cluster), m_spc, reinterpret_cast<u64>(p))) continue;
-        // Another file the walk found later begins or lies there: its bytes may be that one's.
+        // Another file the walk found begins or lies there: its bytes may be that one's. Placed by
+        // the files around it, its header or its own entry, it keeps the cluster from files proven
+        // written before it; written bytes alone that moved it off its entry's cluster tell
+        // nothing of whose they are.
         const u64 recorded = p->GetFirstCluster();
-        const bool back = f.evidence == FatFirstClusterEvidence::kWritten && IsCluster(recorded) && Taken(recorded);
+        const bool byBytes = f.evidence == FatFirstClusterEvidence::kWritten && f.cluster != recorded;
+        const ClaimAge age = byBytes ? ClaimAge{} : AgeFromTimes(*p, 0, false);
+        if (!m_firstClusterClaims.HeldByNotOlder(f.cluster, reinterpret_cast<u64>(p), age)) continue;
+        const bool back = byBytes && IsCluster(recorded) && Taken(recorded);
         ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx, where the estimate put it, is held by another "
                      "file the walk found; %s, and counted incomplete",
                      p->GetName() != nullptr ? p->GetName() : "", static_cast<unsigned long long>(recorded),

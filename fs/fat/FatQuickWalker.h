@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/ClusterClaims.h"
 #include "engine/FileNode.h"
 #include "engine/FileSystemNode.h"
 #include "engine/Progress.h"
@@ -267,7 +266,7 @@ private:
     std::unique_ptr<CFatClusterHeads> m_heads;
     CFatClaimedClusters m_reviseClaims;
     // Where every deleted file found so far begins and lies, by owner (its properties).
-    CClusterClaims m_firstClusterClaims;
+    CFatFileClaims m_firstClusterClaims;
     struct ProvisionalFirstCluster {
         PropertiesRef<CFATFileProperties> properties;
         u64 cluster;

@@ -88,8 +88,14 @@ CFatHeaderExpectation::CFatHeaderExpectation(const CRawFileAnalyserRegistry* reg
 }
 
 std::vector<std::string> CFatHeaderExpectation::CalledFor(const char* name) const {
+    // A folder of many files has few extensions: each is looked up once.
+    const char* dot = name != nullptr ? std::strrchr(name, '.') : nullptr;
+    const std::string extension = dot != nullptr && dot != name ? AsciiLower(dot + 1) : std::string();
+    const auto known = m_calledFor.find(extension);
+    if (known != m_calledFor.end()) return known->second;
     std::vector<std::string> families = FamiliesOfName(name);
     std::erase_if(families, [this](const std::string& family) { return m_families.count(family) == 0; });
+    m_calledFor.emplace(extension, families);
     return families;
 }
 
@@ -220,7 +226,7 @@ FatFirstClusterCandidates CFatReviseReferences::Candidates(const CFileNode* self
                                                            FILETIME64 creationTime, u64 clusterBytes,
                                                            u64 highestCluster) const {
     (void)size;
-    if (FatNamesHighWord(recordedCluster) || clusterBytes == 0) return {{recordedCluster}, true, 0, false, false};
+    if (FatNamesHighWord(recordedCluster) || clusterBytes == 0) return {{recordedCluster}, true, 0, false, false, false};
     const u64 low = recordedCluster & kFatLowWordMask;
     const u64 first = low >= kFatFirstDataCluster ? low : low + kFatHighWordStep;
     FatFirstClusterCandidates out;
@@ -254,6 +260,7 @@ FatFirstClusterCandidates CFatReviseReferences::Candidates(const CFileNode* self
     out.inWindow = clusters.size();
     out.closed = lo != 0 && hi != 0;
     out.placed = out.closed ? clusters.size() == 1 && out.all : !clusters.empty();
+    out.byFolderAlone = hi == 0 && lo == m_folderCluster;
     // Without anything around it that tells, the recorded cluster is the likeliest: the high word
     // may never have been other than 0.
     const auto inside = [&](u64 c) { return windowed && (lo == 0 || c > lo) && (hi == 0 || c < hi); };
@@ -293,10 +300,10 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
     const Evidence placedBy = candidates.closed ? Evidence::kBetween : Evidence::kBeside;
     const u64 placed = candidates.placed ? clusters.front() : 0;
     if (placed != 0) {
-        // Between the files written around it and written over since: it lay there all the same,
+        // Next to the files written around it and written over since: it lay there all the same,
         // and the claim weighing counts it. Where its recorded cluster is held as well, the file
-        // stays where its entry says.
-        if (candidates.closed && taken(placed)) return {recordedTaken ? recordedCluster : placed, true, placedBy};
+        // stays where its entry says. Its folder's cluster alone places it too loosely for that.
+        if (!candidates.byFolderAlone && taken(placed)) return {recordedTaken ? recordedCluster : placed, true, placedBy};
         if (!taken(placed) && !claimed(placed) && (look.holdsHeader ? look.holdsHeader(placed) : written(placed))) {
             return {placed, true, placedBy};
         }

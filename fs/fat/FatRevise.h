@@ -3,6 +3,7 @@
 // cluster from the files written around the deleted one, its folder's cluster, what its name says
 // its first bytes are and the clusters other files hold.
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -40,6 +41,7 @@ public:
 private:
     const CRawFileAnalyserRegistry* m_registry;
     std::set<std::string> m_families;  // of the types the analysers stand for
+    mutable std::map<std::string, std::vector<std::string>> m_calledFor;  // by lower-case extension
 };
 
 // The clusters a deleted file may begin at, the likeliest first.
@@ -53,6 +55,8 @@ struct FatFirstClusterCandidates {
     bool closed = false;
     // The files written around it place it at the first cluster alone.
     bool placed = false;
+    // Only its folder's own cluster bounds the window, from below.
+    bool byFolderAlone = false;
 };
 
 // The entries of one folder (nodes with FAT properties, live and deleted, as the folder lists

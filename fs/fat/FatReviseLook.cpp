@@ -114,6 +114,31 @@ bool CFatClusterHeads::Blank(u64 cluster, u64 bytes) {
     return std::all_of(rest.begin(), rest.end(), [](u8 b) { return b == 0; });
 }
 
+void CFatFileClaims::Add(u64 first, u64 count, u64 owner, const ClaimAge& age) {
+    if (count == 0) return;
+    m_claims.push_back({first, first + count, owner, age});
+    m_sorted = false;
+}
+
+bool CFatFileClaims::HeldByNotOlder(u64 cluster, u64 owner, const ClaimAge& age) {
+    if (!m_sorted) {
+        std::sort(m_claims.begin(), m_claims.end(), [](const Claim& a, const Claim& b) { return a.first < b.first; });
+        m_maxEnd.resize(m_claims.size());
+        u64 furthest = 0;
+        for (size_t k = 0; k < m_claims.size(); ++k) m_maxEnd[k] = furthest = std::max(furthest, m_claims[k].end);
+        m_sorted = true;
+    }
+    auto k = size_t(std::upper_bound(m_claims.begin(), m_claims.end(), cluster,
+                                     [](u64 c, const Claim& claim) { return c < claim.first; }) -
+                    m_claims.begin());
+    // Back over the claims that begin before it while one of them may still reach it.
+    while (k-- > 0 && m_maxEnd[k] > cluster) {
+        const Claim& claim = m_claims[k];
+        if (claim.end > cluster && claim.owner != owner && !ClaimIsNewer(age, claim.age)) return true;
+    }
+    return false;
+}
+
 void CFatClaimedClusters::Add(u64 first, u64 count) {
     if (count == 0) return;
     u64 end = first + count;

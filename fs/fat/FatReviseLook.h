@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/ClusterClaims.h"
 #include "platform/Types.h"
 
 class IStorageDevice;
@@ -41,6 +42,28 @@ private:
     u64 m_headSectors;  // sectors a head holds
     std::unordered_map<u64, std::vector<u8>> m_heads;  // empty where it could not be read
     u64 m_reads = 0;
+};
+
+// Where the deleted files a walk found begin and lie, each with what is known of when it was
+// written, asked once all are in.
+class CFatFileClaims {
+public:
+    // [first, first + count) for the file `owner`.
+    void Add(u64 first, u64 count, u64 owner, const ClaimAge& age);
+    // Whether a file other than `owner` that is not proven written before `age` holds the cluster:
+    // its bytes may be that file's.
+    bool HeldByNotOlder(u64 cluster, u64 owner, const ClaimAge& age);
+
+private:
+    struct Claim {
+        u64 first;
+        u64 end;
+        u64 owner;
+        ClaimAge age;
+    };
+    std::vector<Claim> m_claims;  // by first once asked
+    std::vector<u64> m_maxEnd;    // the furthest end up to each claim
+    bool m_sorted = false;
 };
 
 // Clusters other files are known to hold (a deleted file whose first cluster is known whole, one

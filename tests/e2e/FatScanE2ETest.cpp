@@ -45,6 +45,14 @@ std::string RecoveredPath(const testutil::ExpectedFile& f) {
     return folder + testutil::ScanName(f.nameOnDisk);
 }
 
+// The scan `mode` ("deleted" or "complete") of the one volume of `image`, its files recovered to `out`.
+e2e::DriverRun ScanImage(const std::string& image, const std::string& mode, const std::string& out,
+                         const std::string& cwd) {
+    return e2e::RunDriverRun({"--image", image, "--mode", mode, "--volume", mode == "deleted" ? "0" : "disk:0",
+                              "--recover", out, "--json", out + ".json"},
+                             cwd, out + ".log");
+}
+
 class FatScanE2E : public ::testing::Test {
 protected:
     // One run over every disk; the tests look at its report and what it wrote.
@@ -221,10 +229,7 @@ TEST(FatScanHeaderVariantsE2E, DeletedFilesOfUnacceptedHeaderVariantsComeBackWho
     for (const char* mode : {"deleted", "complete"}) {
         SCOPED_TRACE(mode);
         const std::string out = tmp.File(std::string("out-") + mode);
-        const e2e::DriverRun run = e2e::RunDriverRun({"--image", image, "--mode", mode, "--volume",
-                                                      std::string(mode) == "deleted" ? "0" : "disk:0", "--recover",
-                                                      out, "--json", out + ".json"},
-                                                     tmp.File("cwd"), out + ".log");
+        const e2e::DriverRun run = ScanImage(image, mode, out, tmp.File("cwd"));
         // The tools wrote over free clusters, some of them the fixture's deleted files' data.
         e2e::ExpectRecoveredAsManifests(run, out, {"fat32-basic"}, {.deleted = true});
         std::map<std::string, size_t> whole;  // by the name the scan shows, "#" and the rest
@@ -326,10 +331,7 @@ TEST(FatScanWindowsDeleteE2E, DeletedFilesWhoseHighWordWasClearedComeBackWhole) 
     for (const char* mode : {"deleted", "complete"}) {
         SCOPED_TRACE(mode);
         const std::string out = tmp.File(std::string("out-") + mode);
-        const e2e::DriverRun run = e2e::RunDriverRun({"--image", image, "--mode", mode, "--volume",
-                                                      std::string(mode) == "deleted" ? "0" : "disk:0", "--recover",
-                                                      out, "--json", out + ".json"},
-                                                     tmp.File("cwd"), out + ".log");
+        const e2e::DriverRun run = ScanImage(image, mode, out, tmp.File("cwd"));
         EXPECT_EQ(run.status, 0) << "no deleted file is counted incomplete";
         const std::vector<std::string> files = e2e::ListFiles(out);
         for (const std::string& name : deleted) {
@@ -384,10 +386,7 @@ TEST(FatScanWindowsDeleteE2E, AFileWhoseClustersANewFileTookIsNotMovedOntoAnothe
     for (const char* mode : {"deleted", "complete"}) {
         SCOPED_TRACE(mode);
         const std::string out = tmp.File(std::string("out-") + mode);
-        const e2e::DriverRun run = e2e::RunDriverRun({"--image", image, "--mode", mode, "--volume",
-                                                      std::string(mode) == "deleted" ? "0" : "disk:0", "--recover",
-                                                      out, "--json", out + ".json"},
-                                                     tmp.File("cwd"), out + ".log");
+        const e2e::DriverRun run = ScanImage(image, mode, out, tmp.File("cwd"));
         std::map<std::string, size_t> found;
         for (const std::string& f : e2e::ListFiles(out)) {
             const std::string name = e2e::LastComponent(f);

@@ -379,6 +379,20 @@ TEST(FatRevise, CandidateClustersAreReadInRunsOnceEach) {
     EXPECT_TRUE(heads.Blank(500, 512));
     EXPECT_NE(heads.Head(501), nullptr);
 
+    // Another file holds a cluster unless it is proven written before the one asking; its own
+    // claim holds nothing against it.
+    CFatFileClaims files;
+    ClaimAge older, newer;
+    older.writtenFrom = older.writtenUntil = 100;
+    newer.writtenFrom = newer.writtenUntil = 200;
+    files.Add(100, 50, 1, older);
+    files.Add(120, 5, 2, newer);
+    EXPECT_FALSE(files.HeldByNotOlder(130, 3, newer));
+    EXPECT_TRUE(files.HeldByNotOlder(121, 3, newer));
+    EXPECT_TRUE(files.HeldByNotOlder(130, 3, ClaimAge{}));
+    EXPECT_FALSE(files.HeldByNotOlder(110, 1, ClaimAge{}));
+    EXPECT_FALSE(files.HeldByNotOlder(150, 3, ClaimAge{}));
+
     CFatClaimedClusters claims;
     claims.Add(10, 5);
     claims.Add(20, 5);
