@@ -861,8 +861,9 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
             if (estimate.confirmed) {
                 using Evidence = FatFirstClusterEvidence;
                 const Evidence by = estimate.evidence;
-                // Written bytes alone are too little to place the files around it by.
-                if (by != Evidence::kWritten) references.Resolve(f.node, estimate.cluster);
+                // Written bytes alone are too little to place the files around it by, and a cluster a
+                // chain holds now may be where its entry says rather than where it lay.
+                if (by != Evidence::kWritten && !Taken(estimate.cluster)) references.Resolve(f.node, estimate.cluster);
                 // A file whose first cluster a chain holds now was written over: what is left of it
                 // bounds no other deleted file, which may well be newer.
                 const bool bounding = (by == Evidence::kOnly || by == Evidence::kBetween) && !Taken(estimate.cluster);
