@@ -863,7 +863,9 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
                 const Evidence by = estimate.evidence;
                 // Written bytes alone are too little to place the files around it by, and a cluster a
                 // chain holds now may be where its entry says rather than where it lay.
-                if (by != Evidence::kWritten && !Taken(estimate.cluster)) references.Resolve(f.node, estimate.cluster);
+                if (by != Evidence::kWritten && !Taken(estimate.cluster)) {
+                    references.Resolve(f.node, estimate.cluster);
+                }
                 // A file whose first cluster a chain holds now was written over: what is left of it
                 // bounds no other deleted file, which may well be newer.
                 const bool bounding = (by == Evidence::kOnly || by == Evidence::kBetween) && !Taken(estimate.cluster);
@@ -912,14 +914,15 @@ void CFATQuickWalker::CheckProvisionalFirstClusters() {
         const ClaimAge age = byBytes ? ClaimAge{} : AgeFromTimes(*p, 0, false);
         if (!m_firstClusterClaims.HeldByNotOlder(f.cluster, reinterpret_cast<u64>(p), age)) continue;
         const bool back = byBytes && IsCluster(recorded) && Taken(recorded);
-        ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx, where the estimate put it, is held by another "
-                     "file the walk found; %s, and counted incomplete",
+        ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx, where the estimate put it, is held by "
+                     "another file the walk found; %s, and counted incomplete",
                      p->GetName() != nullptr ? p->GetName() : "", static_cast<unsigned long long>(recorded),
                      static_cast<unsigned long long>(f.cluster),
                      back ? "its data is read from its recorded cluster" : "its data is kept there");
         p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
         if (!back) continue;
-        if (CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(recorded), p->GetSize(), true)) p->SetDataRunList(runs);
+        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(recorded), p->GetSize(), true);
+        if (runs != nullptr) p->SetDataRunList(runs);
     }
     m_provisional.clear();
 }

@@ -209,8 +209,9 @@ std::pair<u64, u64> CFatReviseReferences::Window(const CFileNode* self, u64 seco
             const Reference& r = m_listed[*--k];
             if (r.whole && r.seconds != 0) before = &r;
         }
-        for (auto k = std::upper_bound(from, m_byTime.end(), seconds, [&](u64 s, size_t i) { return s < secondsOf(i); });
-             k != m_byTime.end() && after == nullptr; ++k) {
+        const auto later = [&](u64 s, size_t i) { return s < secondsOf(i); };
+        for (auto k = std::upper_bound(from, m_byTime.end(), seconds, later); k != m_byTime.end() && after == nullptr;
+             ++k) {
             if (m_listed[*k].whole) after = &m_listed[*k];
         }
     }
@@ -226,7 +227,11 @@ FatFirstClusterCandidates CFatReviseReferences::Candidates(const CFileNode* self
                                                            FILETIME64 creationTime, u64 clusterBytes,
                                                            u64 highestCluster) const {
     (void)size;
-    if (FatNamesHighWord(recordedCluster) || clusterBytes == 0) return {{recordedCluster}, true, 0, false, false, false};
+    if (FatNamesHighWord(recordedCluster) || clusterBytes == 0) {
+        FatFirstClusterCandidates only;
+        only.clusters = {recordedCluster};
+        return only;
+    }
     const u64 low = recordedCluster & kFatLowWordMask;
     const u64 first = low >= kFatFirstDataCluster ? low : low + kFatHighWordStep;
     FatFirstClusterCandidates out;
@@ -303,7 +308,9 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
         // Next to the files written around it and written over since: it lay there all the same,
         // and the claim weighing counts it. Where its recorded cluster is held as well, the file
         // stays where its entry says. Its folder's cluster alone places it too loosely for that.
-        if (!candidates.byFolderAlone && taken(placed)) return {recordedTaken ? recordedCluster : placed, true, placedBy};
+        if (!candidates.byFolderAlone && taken(placed)) {
+            return {recordedTaken ? recordedCluster : placed, true, placedBy};
+        }
         if (!taken(placed) && !claimed(placed) && (look.holdsHeader ? look.holdsHeader(placed) : written(placed))) {
             return {placed, true, placedBy};
         }
