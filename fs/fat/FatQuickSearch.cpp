@@ -789,19 +789,17 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
             continue;
         }
         const u64 recorded = p->GetFirstCluster();
-        if (FatNamesHighWord(recorded)) {
+        // An entry a lost folder lists unmarked was never deleted: nothing cleared its high word.
+        if (FatNamesHighWord(recorded) || ctx.unmarked.count(node) != 0) {
             ClaimFirstClusters(p, recorded, true);
             continue;
         }
         if (p->GetState() != kFatDeletedState || node->GetParent() != ctx.folder) continue;
-        // An entry a lost folder lists unmarked was never deleted: where the chain from its
-        // cluster is of its size, that chain is its own.
-        if (ctx.unmarked.count(node) != 0 && !ChainOfSize(recorded, p->GetSize()).empty()) continue;
         pending.push_back(node);
     }
     if (pending.empty()) return;
     if (!m_heads) m_heads = std::make_unique<CFatClusterHeads>(m_device, m_dataStart, m_spc, m_clusterLimit);
-    CFatReviseReferences references(ctx.referenceFiles, FolderStart(ctx.folder));
+    CFatReviseReferences references(ctx.referenceFiles, FolderStart(ctx.folder), &ctx.unmarked);
 
     struct Pending {
         CFileNode* node;
@@ -899,7 +897,18 @@ void CFATQuickWalker::ClaimFirstClusters(CFATFileProperties* p, u64 first, bool 
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
     const u64 count = std::min((p->GetSize() + clusterBytes - 1) / clusterBytes, m_clusterLimit - (first - 2));
     if (bounding) m_reviseClaims.Add(first, count);
-    m_firstClusterClaims.Add(first, count, reinterpret_cast<u64>(p), AgeFromTimes(*p, 0, false));
+    m_firstClusterClaims.Add(first, count, FileIdentity(p, first), AgeFromTimes(*p, 0, false));
+}
+
+u64 CFATQuickWalker::FileIdentity(CFATFileProperties* p, u64 first) {
+    // Entries of one first cluster, size and creation time describe one file (a folder found
+    // twice, the entry a move left): their claims are one.
+    FILETIME64 created = 0;
+    p->GetCreationTime(created);
+    constexpr u64 kMixPrime = 0x100000001B3ULL;  // of the FNV hash
+    u64 identity = first;
+    for (const u64 part : {p->GetSize(), u64(created)}) identity = (identity ^ part) * kMixPrime;
+    return identity;
 }
 
 void CFATQuickWalker::CheckProvisionalFirstClusters() {
@@ -912,7 +921,7 @@ void CFATQuickWalker::CheckProvisionalFirstClusters() {
         const u64 recorded = p->GetFirstCluster();
         const bool byBytes = f.evidence == FatFirstClusterEvidence::kWritten && f.cluster != recorded;
         const ClaimAge age = byBytes ? ClaimAge{} : AgeFromTimes(*p, 0, false);
-        if (!m_firstClusterClaims.HeldByNotOlder(f.cluster, reinterpret_cast<u64>(p), age)) continue;
+        if (!m_firstClusterClaims.HeldByNotOlder(f.cluster, FileIdentity(p, f.cluster), age)) continue;
         const bool back = byBytes && IsCluster(recorded) && Taken(recorded);
         ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx, where the estimate put it, is held by "
                      "another file the walk found; %s, and counted incomplete",

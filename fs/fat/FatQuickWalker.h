@@ -179,6 +179,8 @@ private:
     // is counted incomplete (and read from its recorded cluster where only written bytes moved
     // it off it while a chain holds that one).
     void CheckProvisionalFirstClusters();
+    // Who claims clusters for a deleted file that begins at `first`.
+    static u64 FileIdentity(CFATFileProperties* p, u64 first);
     // Counts the deleted file incomplete when a chain of the FAT holds one of the clusters its
     // data is read from: those bytes are another file's now, whatever the file's type. A file
     // whose own entry is not marked deleted (one of a lost folder) may still own the chain from
@@ -265,7 +267,7 @@ private:
     // The revise pass's reads of clusters, and the clusters deleted files are known to hold.
     std::unique_ptr<CFatClusterHeads> m_heads;
     CFatClaimedClusters m_reviseClaims;
-    // Where every deleted file found so far begins and lies, by owner (its properties).
+    // Where every deleted file found so far begins and lies, by owner (FileIdentity).
     CFatFileClaims m_firstClusterClaims;
     struct ProvisionalFirstCluster {
         PropertiesRef<CFATFileProperties> properties;

@@ -130,7 +130,8 @@ bool CFatHeaderExpectation::Holds(const std::vector<std::string>& families, cons
     return false;
 }
 
-CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& references, u64 folderCluster)
+CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& references, u64 folderCluster,
+                                           const std::unordered_set<const CFileNode*>* unmarked)
     : m_folderCluster(folderCluster) {
     for (CFileNode* node : references) {
         if (node == nullptr) continue;
@@ -144,8 +145,9 @@ CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& refere
         p->GetCreationTime(created);
         const bool deleted = (p->GetState() & 1) != 0;
         m_index.emplace(node, m_listed.size());
+        const bool neverDeleted = unmarked != nullptr && unmarked->count(node) != 0;
         m_listed.push_back({created / kFileTimeTicksPerSecond, p->GetFirstCluster(), p->GetSize(), node,
-                            !deleted || FatNamesHighWord(p->GetFirstCluster())});
+                            !deleted || neverDeleted || FatNamesHighWord(p->GetFirstCluster())});
     }
     // By creation, then as listed: a folder of many files is judged without a walk of all for each.
     m_byTime.resize(m_listed.size());

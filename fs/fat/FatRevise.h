@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -64,8 +65,10 @@ struct FatFirstClusterCandidates {
 class CFatReviseReferences {
 public:
     // `folderCluster`: where the folder's own entries begin (0 when unknown): its files were
-    // written after it was made.
-    explicit CFatReviseReferences(const std::vector<CFileNode*>& references, u64 folderCluster = 0);
+    // written after it was made. `unmarked`: entries of a deleted or lost folder that were never
+    // deleted themselves, whose first clusters are whole.
+    explicit CFatReviseReferences(const std::vector<CFileNode*>& references, u64 folderCluster = 0,
+                                  const std::unordered_set<const CFileNode*>* unmarked = nullptr);
 
     // The first clusters the deleted file `self` (one of the references, or null) of `size` bytes
     // created at `creationTime` may have had: clusters of the volume (from 2 to highestCluster)
