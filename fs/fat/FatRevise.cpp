@@ -342,12 +342,7 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
         if (!mayHold(clusters[i])) continue;
         if (left++ == 0) only = &clusters[i];
     }
-    // A name that calls for a header found nowhere: its start is gone, and written bytes alone do
-    // not move it off its entry's cluster.
-    const bool startGone = only != nullptr && look.holdsHeader && !headerSeen && *only != recordedCluster;
-    if (left == 1 && candidates.all && !startGone) {
-        return {*only, true, headerSeen ? Evidence::kHeader : Evidence::kWritten};
-    }
+    if (left == 1 && candidates.all) return {*only, true, headerSeen ? Evidence::kHeader : Evidence::kWritten};
     // A recorded cluster a chain holds, where no other may hold its bytes, is where it began:
     // another file holds them now, which the claim weighing says.
     if (recordedTaken && left == 0) return {recordedCluster, true, Evidence::kRecorded};
