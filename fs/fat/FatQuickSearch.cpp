@@ -788,9 +788,11 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
             p->GetSize() == 0) {
             continue;
         }
-        const u64 recorded = p->GetFirstCluster();
         // An entry a lost folder lists unmarked was never deleted: nothing cleared its high word.
-        if (FatNamesHighWord(recorded) || ctx.unmarked.count(node) != 0) {
+        // Such a folder may be bytes of a file that only look like one: its entries claim nothing.
+        if (ctx.unmarked.count(node) != 0) continue;
+        const u64 recorded = p->GetFirstCluster();
+        if (FatNamesHighWord(recorded)) {
             ClaimFirstClusters(p, recorded, true);
             continue;
         }
