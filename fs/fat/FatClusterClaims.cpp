@@ -298,6 +298,8 @@ void CFATQuickWalker::WeighClaims() {
         return !stale && (p.GetState() & kFatDeletedState) == 0 && m_unmarked.count(&p) == 0;
     };
 
+    if (m_fatless) FlagGuessesOverLiveStarts(forEachFile, forEachCluster, isLive);
+
     // What the volume holds now: the chains of either FAT copy, its live folders, the first
     // clusters of the live files the deleted-file scan lists nowhere (their chains are the FAT's),
     // and the clusters the live files of the tree read.
@@ -448,6 +450,42 @@ void CFATQuickWalker::WeighClaims() {
     const std::string what = std::string(FileSystemTypeName(m_fsCode)) + " walk";
     claims.Weigh(what.c_str());
     if (m_keepTree) m_search.KeepClaims(std::move(kept));
+}
+
+template <class ForEachFile, class ForEachCluster, class IsLive>
+void CFATQuickWalker::FlagGuessesOverLiveStarts(const ForEachFile& forEachFile, const ForEachCluster& forEachCluster,
+                                                const IsLive& isLive) {
+    // Without a FAT every file's data is read on from its first cluster as if it lay in one
+    // piece. Where a live file or folder begins is what its entry says: a guess that runs over
+    // such a start reads another file's bytes from there, and may be read whole by no count of
+    // claims, since every guess past a first cluster weighs as the volume's own.
+    std::vector<u64> starts;
+    for (const FatFolderPiece& piece : m_folderPieces) {
+        if (piece.age.age.inUse) starts.push_back(piece.first);
+    }
+    forEachFile([&](CFATFileProperties* p, bool stale) {
+        if (isLive(*p, stale) && IsCluster(p->GetFirstCluster())) starts.push_back(p->GetFirstCluster());
+    });
+    std::sort(starts.begin(), starts.end());
+    u64 flagged = 0;
+    forEachFile([&](CFATFileProperties* p, bool) {
+        const u64 own = p->GetFirstCluster();
+        bool over = false;
+        forEachCluster(*p, [&](u64 first, u64 count) {
+            for (auto it = std::lower_bound(starts.begin(), starts.end(), first);
+                 !over && it != starts.end() && *it < first + count; ++it) {
+                over = *it != own;
+            }
+        });
+        if (!over || (p->GetState() & kStateContentUnconfirmed) != 0) return;
+        p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
+        ++flagged;
+    });
+    if (flagged != 0) {
+        ReleaseTrace("FAT walk without a FAT: %llu files read on past their first cluster as one piece run over where "
+                     "a live file or folder begins; they are counted incomplete",
+                     static_cast<unsigned long long>(flagged));
+    }
 }
 
 u32 CFATQuickWalker::MovedFrom(const CFATFileProperties& p, const std::vector<u32>& byFirst,

@@ -214,6 +214,11 @@ private:
     // old one (a move) reads that file's chain and shares its claim. Defined in
     // FatClusterClaims.cpp.
     void WeighClaims();
+    // Without a FAT: counts incomplete every file whose guessed run reaches where a live file or
+    // folder begins.
+    template <class ForEachFile, class ForEachCluster, class IsLive>
+    void FlagGuessesOverLiveStarts(const ForEachFile& forEachFile, const ForEachCluster& forEachCluster,
+                                   const IsLive& isLive);
     // Notes a live file's entry that the deleted-file scan lists nowhere: its first cluster is
     // claimed, and a deleted entry a move left is told by it.
     void NoteLiveFile(const u8* entry);

@@ -56,6 +56,9 @@ struct AlsoDamaged {
     bool deleted = false;
     // Both FAT copies are gone: a fragmented file's chain.
     bool fragmented = false;
+    // Manifest paths of damaged files nothing left on the disk shows damaged: the file that took
+    // their clusters is listed only where the lost FAT led. Their copies are not judged.
+    std::vector<std::string> unseen = {};
 };
 void ExpectRecoveredAsManifests(const DriverRun& run, const std::string& recoverDir,
                                 const std::vector<std::string>& manifests, AlsoDamaged alsoDamaged = {});
