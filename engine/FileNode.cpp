@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "engine/DataRunList.h"
 #include "engine/FileProperties.h"
 
 CFileNode::~CFileNode() {
@@ -86,4 +87,20 @@ void DestroySubtree(CFileNode* root) {
     }
     if (CFileNode* parent = root->GetParent()) parent->RemoveChild(root);
     for (CFileNode* n : all) DestroyTreeNode(n);
+}
+
+void ForEachLiveRunList(const CFileNode& root,
+                        const std::function<void(const IFileProperties&, const IDataRunList&)>& fn) {
+    std::vector<const CFileNode*> pending{&root};
+    while (!pending.empty()) {
+        const CFileNode* node = pending.back();
+        pending.pop_back();
+        for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
+            if (!child->IsFileSystemNode()) pending.push_back(child);
+        }
+        const IFileProperties* p = node->GetFileProperties();
+        if (p == nullptr || (p->GetState() & kStateDeleted) != 0) continue;
+        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+        if (runs) fn(*p, *runs);
+    }
 }

@@ -3,6 +3,7 @@
 // sibling; a node holds one reference to its properties. Destroying a node destroys neither its
 // children nor its siblings: the owner of a tree destroys every node of it.
 #include <atomic>
+#include <functional>
 #include <memory>
 
 #include "devices/FileSystemCode.h"
@@ -94,3 +95,11 @@ TreeNodePtr CreateFileNode();
 TreeNodePtr CreateFileNodeObject();
 // The node's Clone in a handle (null for a null node or when memory runs out).
 TreeNodePtr CloneTreeNode(const CFileNode* node);
+
+class IDataRunList;
+class IFileProperties;
+// Calls fn(properties, runs) for every live file and folder of the volume below root that has a
+// run list; volumes found inside it are passed over, since they count their clusters from their
+// own start and their files are no live files of this one.
+void ForEachLiveRunList(const CFileNode& root,
+                        const std::function<void(const IFileProperties&, const IDataRunList&)>& fn);

@@ -294,24 +294,12 @@ void LostFileCollector::ClaimLiveFiles(const CFileNode& tree, u32 sectorSize, CC
     u64 dataStart = 0;
     u32 sectorsPerCluster = 0;
     if (!tree.GetPartitionGeometry(dataStart, sectorsPerCluster) || sectorsPerCluster == 0) return;
-    std::vector<const CFileNode*> pending{&tree};
-    while (!pending.empty()) {
-        const CFileNode* node = pending.back();
-        pending.pop_back();
-        for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
-            // A volume found inside this one counts its clusters from its own start, and its files
-            // are no live files of this one.
-            if (!child->IsFileSystemNode()) pending.push_back(child);
-        }
-        const IFileProperties* p = node->GetFileProperties();
-        if (p == nullptr || (p->GetState() & kStateDeleted) != 0) continue;
-        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-        if (!runs) continue;
+    ForEachLiveRunList(tree, [&](const IFileProperties& p, const IDataRunList& runs) {
         // A folder's clusters are its own whatever size it states; of a file's last cluster, the
         // part past its end may still hold an older file's bytes.
-        const u64 size = (p->GetAttributes() & kAttrDirectory) != 0 ? ~u64(0) : p->GetSize();
-        claims.AddRuns(allocation, *runs, size, dataStart, sectorsPerCluster, sectorSize);
-    }
+        const u64 size = (p.GetAttributes() & kAttrDirectory) != 0 ? ~u64(0) : p.GetSize();
+        claims.AddRuns(allocation, runs, size, dataStart, sectorsPerCluster, sectorSize);
+    });
 }
 
 bool LostFileCollector::Collect(IStorageDevice* device, CRawFileInfoPool& pool, IDirecotryTreeBuilder* builder,

@@ -39,22 +39,14 @@ u32 CFatFamilyCompleteSearch::SearchBlock(u64 first, u64 count) {
 
 std::vector<ClusterExtent> LiveFileClusters(const CFileNode* root) {
     std::vector<ClusterExtent> extents;
-    std::vector<const CFileNode*> pending{root};
-    while (!pending.empty()) {
-        const CFileNode* node = pending.back();
-        pending.pop_back();
-        for (const CFileNode* child = node->GetFirstChild(); child != nullptr; child = child->GetNextSibling()) {
-            // A file system inside this one counts its clusters from its own heap.
-            if (!child->IsFileSystemNode()) pending.push_back(child);
-        }
-        const IFileProperties* p = node->GetFileProperties();
-        if (p == nullptr || (p->GetAttributes() & kAttrDirectory) != 0 || (p->GetState() & kStateDeleted) != 0) continue;
-        std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
-        for (size_t i = 0; runs && i < runs->GetExtentCount(); ++i) {
-            const DataRunExtent& e = runs->GetExtent(i);
+    if (root == nullptr) return extents;
+    ForEachLiveRunList(*root, [&](const IFileProperties& p, const IDataRunList& runs) {
+        if ((p.GetAttributes() & kAttrDirectory) != 0) return;
+        for (size_t i = 0; i < runs.GetExtentCount(); ++i) {
+            const DataRunExtent& e = runs.GetExtent(i);
             if (e.start >= 0 && e.length != 0) extents.push_back({u64(e.start), u64(e.start) + e.length});
         }
-    }
+    });
     std::sort(extents.begin(), extents.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     // Merged, so that one binary search answers for a cluster.
     std::vector<ClusterExtent> merged;
