@@ -27,8 +27,6 @@ constexpr u32 kMaxCarriedBytes = 1023;
 constexpr u64 kFatBackupBootSector = 6;
 // Runs of zeros amid folder entries the walk writes a trace line for; the rest are counted.
 constexpr u64 kMaxTracedZeroRuns = 1024;
-// The bytes a cluster is read for to tell whether a file was ever written there.
-constexpr u64 kFatBlankTestBytes = 64 * 1024;
 
 // Whether the 32 bytes of an entry are all zero: a never-used slot, or a sector a failing disk
 // gave back as zeros.
@@ -204,6 +202,7 @@ void CFATQuickWalker::Run() {
                      static_cast<unsigned long long>(kMaxTracedZeroRuns),
                      static_cast<unsigned long long>(m_zeroRunsTraced - kMaxTracedZeroRuns));
     }
+    CheckProvisionalFirstClusters();
     DropDiscarded();
     if (m_keepTree && m_runState != kRunStopped) {
         MergeTemporaryFolders(m_root, [this](u32 cluster) { return DotCreationTime(cluster); });
@@ -729,34 +728,6 @@ i64 CFATQuickWalker::ParseFolderBuffer(const u8* buffer, u32 length, FolderConte
     return length;
 }
 
-bool CFATQuickWalker::HoldsHeaderAt(u64 cluster, const std::vector<std::string>& families) const {
-    if (!IsCluster(cluster) || Taken(cluster)) return false;
-    // A header check may look past the first sector, as the carving search lets it.
-    const u64 sectors = std::min<u64>((std::max<u32>(m_sectorSize, IRawFileAnalyser::kHeaderLookAheadBytes) +
-                                       m_sectorSize - 1) / m_sectorSize,
-                                      m_totalSectors - ClusterSector(cluster));
-    std::vector<u8> bytes(std::max<u64>(sectors * m_sectorSize, u64(kFatMinHeaderBytes)), 0);
-    if (!m_device->Read(bytes.data(), ClusterSector(cluster), sectors)) {
-        std::fill(bytes.begin(), bytes.end(), 0);
-        if (!m_device->Read(bytes.data(), ClusterSector(cluster), 1)) return false;
-        bytes.resize(std::max<u64>(m_sectorSize, u64(kFatMinHeaderBytes)));
-    }
-    return m_headers.Holds(families, bytes.data(), u32(bytes.size()));
-}
-
-bool CFATQuickWalker::BlankAt(u64 cluster, u64 size) const {
-    if (!IsCluster(cluster)) return true;
-    const u64 bytes = std::min<u64>({size, u64(m_spc) * m_sectorSize, kFatBlankTestBytes});
-    const u64 sectors = std::min<u64>((bytes + m_sectorSize - 1) / m_sectorSize, m_totalSectors - ClusterSector(cluster));
-    std::vector<u8> sector(m_sectorSize, 0);
-    // Written bytes show in the first sector as a rule: the rest is read only where it is zeros.
-    for (u64 i = 0; i < sectors; ++i) {
-        if (!m_device->Read(sector.data(), ClusterSector(cluster) + i, 1)) return true;
-        if (std::any_of(sector.begin(), sector.end(), [](u8 b) { return b != 0; })) return false;
-    }
-    return true;
-}
-
 void CFATQuickWalker::JudgeDeletedFiles(FolderContext& ctx) {
     if (m_revise) RevisePass(ctx);
 }
@@ -786,48 +757,177 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
     if (!m_discarded.empty()) {
         std::erase_if(ctx.referenceFiles, [this](CFileNode* node) { return IsDiscarded(node); });
     }
-    CFATFileProperties* folderProps = FatPropertiesOf(ctx.folder);
-    if (FatNamesHighWord(folderProps->GetFirstCluster())) return;
     const u64 clusterBytes = u64(m_spc) * m_sectorSize;
     const u64 highestCluster = m_volumeClusterLimit + kFatFirstDataCluster - 1;
-    // Read once for the folder: the revised runs change no entry the estimates look at.
-    const CFatReviseReferences references(ctx.referenceFiles);
+    // The deleted files whose first cluster may have lost its high word, and the clusters the
+    // others are known to begin at.
+    std::vector<CFileNode*> pending;
     for (CFileNode* node : ctx.referenceFiles) {
         CFATFileProperties* p = FatPropertiesOf(node);
-        if (p == nullptr || p->GetState() != kFatDeletedState || node->GetParent() != ctx.folder) continue;
-        if ((p->GetAttributes() & kAttrDirectory) != 0 || p->GetSize() == 0) continue;
+        if (p == nullptr || (p->GetState() & kFatDeletedState) == 0 || (p->GetAttributes() & kAttrDirectory) != 0 ||
+            p->GetSize() == 0) {
+            continue;
+        }
+        // An entry a lost folder lists unmarked was never deleted: nothing cleared its high word.
+        // Such a folder may be bytes of a file that only look like one: its entries claim nothing.
+        if (ctx.unmarked.count(node) != 0) continue;
         const u64 recorded = p->GetFirstCluster();
-        const u64 size = p->GetSize();
-        // A known header at a cluster no chain holds: the file begins there. An entry a lost
-        // folder lists unmarked was never deleted: where the chain from its cluster is of its
-        // size, that chain is its own.
-        if (!Taken(recorded) && HasKnownFileHeader(m_device, m_dataStart, m_spc, recorded, m_analysers)) continue;
-        if (ctx.unmarked.count(node) != 0 && !ChainOfSize(recorded, size).empty()) continue;
+        if (FatNamesHighWord(recorded)) {
+            ClaimFirstClusters(p, recorded, true);
+            continue;
+        }
+        if (p->GetState() != kFatDeletedState || node->GetParent() != ctx.folder) continue;
+        pending.push_back(node);
+    }
+    if (pending.empty()) return;
+    if (!m_heads) m_heads = std::make_unique<CFatClusterHeads>(m_device, m_dataStart, m_spc, m_clusterLimit);
+    CFatReviseReferences references(ctx.referenceFiles, FolderStart(ctx.folder), &ctx.unmarked);
+
+    struct Pending {
+        CFileNode* node;
+        CFATFileProperties* p;
         FILETIME64 created = 0;
-        p->GetCreationTime(created);
-        const char* name = p->GetName();
-        const std::vector<std::string> families = m_headers.CalledFor(name);
-        FatCandidateLook look;
-        look.taken = [this](u64 cluster) { return Taken(cluster); };
-        look.blank = [this, size](u64 cluster) { return BlankAt(cluster, size); };
-        if (!families.empty()) {
-            look.holdsHeader = [this, &families](u64 cluster) { return HoldsHeaderAt(cluster, families); };
+        std::vector<std::string> families;
+        bool done = false;
+    };
+    std::vector<Pending> files;
+    std::vector<u64> likeliest;
+    for (CFileNode* node : pending) {
+        Pending f{node, FatPropertiesOf(node), 0, {}, false};
+        f.p->GetCreationTime(f.created);
+        f.families = m_headers.CalledFor(f.p->GetName());
+        // The likeliest cluster of every file is read with those near it before any is weighed.
+        const FatFirstClusterCandidates candidates = references.Candidates(
+            node, f.p->GetSize(), f.p->GetFirstCluster(), f.created, clusterBytes, highestCluster);
+        if (!candidates.clusters.empty() && !Taken(candidates.clusters.front())) {
+            likeliest.push_back(candidates.clusters.front());
         }
-        const FatFirstClusterEstimate estimate =
-            EstimateDeletedFirstCluster(references, node, size, recorded, created, clusterBytes, highestCluster, look);
-        if (!estimate.confirmed) {
-            ReleaseTrace("Deleted file %s (first cluster %llx): of the clusters of its low word, none that no chain "
-                         "holds is told apart as its own; its data is kept where the estimate puts it, at cluster "
-                         "%llx, and counted incomplete",
-                         name != nullptr ? name : "", static_cast<unsigned long long>(recorded),
-                         static_cast<unsigned long long>(estimate.cluster));
-            p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
+        files.push_back(std::move(f));
+    }
+    m_heads->Read(std::move(likeliest));
+
+    // Files placed by those around them bound their neighbours in turn: the first round settles
+    // those it can confirm, the second takes the rest as they stand.
+    constexpr int kRounds = 2;
+    for (int round = 0; round < kRounds; ++round) {
+        const bool last = round + 1 == kRounds;
+        for (Pending& f : files) {
+            if (f.done) continue;
+            const u64 recorded = f.p->GetFirstCluster();
+            const u64 size = f.p->GetSize();
+            FatCandidateLook look;
+            look.taken = [this](u64 cluster) { return Taken(cluster); };
+            look.blank = [this, size](u64 cluster) { return m_heads->Blank(cluster, size); };
+            look.claimed = [this](u64 cluster) {
+                return m_reviseClaims.Holds(cluster) || m_dirClusters.count(cluster) != 0;
+            };
+            look.willLook = [this](const std::vector<u64>& clusters) {
+                std::vector<u64> free;
+                for (const u64 c : clusters) {
+                    if (!Taken(c)) free.push_back(c);
+                }
+                m_heads->Read(std::move(free));
+            };
+            if (!f.families.empty()) {
+                look.holdsHeader = [this, &f](u64 cluster) {
+                    const std::vector<u8>* head = m_heads->Head(cluster);
+                    return head != nullptr && m_headers.Holds(f.families, head->data(), u32(head->size()));
+                };
+            }
+            const FatFirstClusterEstimate estimate = EstimateDeletedFirstCluster(
+                references, f.node, size, recorded, f.created, clusterBytes, highestCluster, look);
+            if (!estimate.confirmed && !last) continue;
+            f.done = true;
+            if (estimate.confirmed) {
+                using Evidence = FatFirstClusterEvidence;
+                const Evidence by = estimate.evidence;
+                // Written bytes alone are too little to place the files around it by, and a cluster a
+                // chain holds now may be where its entry says rather than where it lay.
+                if (by != Evidence::kWritten && !Taken(estimate.cluster)) {
+                    references.Resolve(f.node, estimate.cluster);
+                }
+                // A file whose first cluster a chain holds now was written over: what is left of it
+                // bounds no other deleted file, which may well be newer.
+                const bool bounding = (by == Evidence::kOnly || by == Evidence::kBetween) && !Taken(estimate.cluster);
+                ClaimFirstClusters(f.p, estimate.cluster, bounding);
+                if (by == Evidence::kBeside || by == Evidence::kHeader || by == Evidence::kWritten) {
+                    f.p->AddRef();
+                    m_provisional.push_back({PropertiesRef<CFATFileProperties>(f.p), estimate.cluster, by});
+                }
+            } else {
+                // Where it may lie: a file placed at that cluster by too little is not counted whole.
+                ClaimFirstClusters(f.p, estimate.cluster, false);
+                ReleaseTrace("Deleted file %s (first cluster %llx): of the clusters of its low word, none is told "
+                             "apart as its own by the files around it, its type's header and the clusters no other "
+                             "file holds; its data is kept where the estimate puts it, at cluster %llx, and counted "
+                             "incomplete",
+                             f.p->GetName() != nullptr ? f.p->GetName() : "", static_cast<unsigned long long>(recorded),
+                             static_cast<unsigned long long>(estimate.cluster));
+                f.p->SetState(u8(f.p->GetState() | kStateContentUnconfirmed));
+            }
+            // The entry's own cluster already has its runs; 0 and 1 have none.
+            if (estimate.cluster == recorded && recorded >= kFatFirstDataCluster) continue;
+            CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate.cluster), size, true);
+            if (runs != nullptr) f.p->SetDataRunList(runs);
         }
-        // The entry's own cluster already has its runs; 0 and 1 have none.
-        if (estimate.cluster == recorded && recorded >= kFatFirstDataCluster) continue;
-        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(estimate.cluster), size, true);
+    }
+    m_heads->Clear();
+}
+
+void CFATQuickWalker::ClaimFirstClusters(CFATFileProperties* p, u64 first, bool bounding) {
+    if (!IsCluster(first)) return;
+    const u64 clusterBytes = u64(m_spc) * m_sectorSize;
+    const u64 count = std::min((p->GetSize() + clusterBytes - 1) / clusterBytes, m_clusterLimit - (first - 2));
+    if (bounding) m_reviseClaims.Add(first, count);
+    m_firstClusterClaims.Add(first, count, FileIdentity(p, first), AgeFromTimes(*p, 0, false));
+}
+
+u64 CFATQuickWalker::FileIdentity(CFATFileProperties* p, u64 first) {
+    // Entries of one first cluster, size and creation time describe one file (a folder found
+    // twice, the entry a move left): their claims are one.
+    FILETIME64 created = 0;
+    p->GetCreationTime(created);
+    constexpr u64 kMixPrime = 0x100000001B3ULL;  // of the FNV hash
+    u64 identity = first;
+    for (const u64 part : {p->GetSize(), u64(created)}) identity = (identity ^ part) * kMixPrime;
+    return identity;
+}
+
+void CFATQuickWalker::CheckProvisionalFirstClusters() {
+    for (const ProvisionalFirstCluster& f : m_provisional) {
+        CFATFileProperties* p = f.properties.get();
+        // Another file the walk found begins or lies there: its bytes may be that one's. Placed by
+        // the files around it, its header or its own entry, it keeps the cluster from files proven
+        // written before it; written bytes alone that moved it off its entry's cluster tell
+        // nothing of whose they are.
+        const u64 recorded = p->GetFirstCluster();
+        const bool byBytes = f.evidence == FatFirstClusterEvidence::kWritten && f.cluster != recorded;
+        const ClaimAge age = byBytes ? ClaimAge{} : AgeFromTimes(*p, 0, false);
+        if (!m_firstClusterClaims.HeldByNotOlder(f.cluster, FileIdentity(p, f.cluster), age)) continue;
+        const bool back = byBytes && IsCluster(recorded) && Taken(recorded);
+        ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx, where the estimate put it, is held by "
+                     "another file the walk found; %s, and counted incomplete",
+                     p->GetName() != nullptr ? p->GetName() : "", static_cast<unsigned long long>(recorded),
+                     static_cast<unsigned long long>(f.cluster),
+                     back ? "its data is read from its recorded cluster" : "its data is kept there");
+        p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
+        if (!back) continue;
+        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(recorded), p->GetSize(), true);
         if (runs != nullptr) p->SetDataRunList(runs);
     }
+    m_provisional.clear();
+}
+
+u64 CFATQuickWalker::FolderStart(CFileNode* folder) const {
+    if (folder == m_root) return m_fsCode == kFsFat32 ? m_rootCluster : 0;
+    CFATFileProperties* p = FatPropertiesOf(folder);
+    if (p == nullptr) return 0;
+    // A deleted folder found at a higher word keeps its recorded cluster; its runs say where it was read.
+    std::unique_ptr<IDataRunList> runs(p->CreateDataRunList());
+    if (runs && runs->GetExtentCount() != 0 && runs->GetExtent(0).start >= 0) {
+        return u64(runs->GetExtent(0).start) + kFatFirstDataCluster;
+    }
+    return p->GetFirstCluster();
 }
 }  // namespace fatwalk
 

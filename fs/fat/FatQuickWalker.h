@@ -5,6 +5,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "fs/fat/FatFolderPlacement.h"
 #include "fs/fat/FatQuickSearch.h"
 #include "fs/fat/FatRevise.h"
+#include "fs/fat/FatReviseLook.h"
 #include "fs/fat/FatTable.h"
 
 class IDirecotryTreeBuilder;
@@ -188,6 +190,20 @@ private:
     // The deleted files of a folder just read: the revise pass places their first clusters.
     void JudgeDeletedFiles(FolderContext& ctx);
     void RevisePass(FolderContext& ctx);
+    // Where the folder's own entries begin (a deleted folder found at a higher word: where it was
+    // read); 0 when unknown.
+    u64 FolderStart(CFileNode* folder) const;
+    // Notes that the deleted file begins at `first` (its data taken in a row from there). Where
+    // that is known well enough (`bounding`), the estimates of the files judged after it pass
+    // over those clusters.
+    void ClaimFirstClusters(CFATFileProperties* p, u64 first, bool bounding);
+    // Once every folder was read: a deleted file placed where only its written bytes, its header
+    // or the files on one side of it told, at a cluster another file the walk found later holds,
+    // is counted incomplete (and read from its recorded cluster where only written bytes moved
+    // it off it while a chain holds that one).
+    void CheckProvisionalFirstClusters();
+    // Who claims clusters for a deleted file that begins at `first`.
+    static u64 FileIdentity(CFATFileProperties* p, u64 first);
     // The runs [first, end) of the chain the FAT gives from `first` when it ends after exactly the
     // clusters a file of `size` bytes needs (that file's own chain, as a rule); empty otherwise.
     std::vector<std::pair<u64, u64>> ChainOfSize(u64 first, u64 size) const;
@@ -227,12 +243,6 @@ private:
         const u32 entry = m_fat->GetEntry(u32(cluster));
         return entry != 0 && entry != kFatBadCluster;
     }
-    // Whether the cluster, which no live chain holds, begins a file of one of the families
-    // (CFatHeaderExpectation::CalledFor).
-    bool HoldsHeaderAt(u64 cluster, const std::vector<std::string>& families) const;
-    // Whether the first bytes a file of `size` bytes would have at the cluster (its first cluster
-    // at the most) are zeros, or cannot be read: no file's data was written there.
-    bool BlankAt(u64 cluster, u64 size) const;
     bool IsCluster(u64 cluster) const { return cluster >= 2 && cluster - 2 < m_clusterLimit; }
     // Inside the volume but past the device's end (an image of a card that failed there).
     bool PastDeviceEnd(u64 cluster) const {
@@ -301,6 +311,17 @@ private:
     std::vector<TreeNodePtr> m_discardedNodes;
     std::vector<IRawFileAnalyser*> m_analysers;
     CFatHeaderExpectation m_headers{nullptr};
+    // The revise pass's reads of clusters, and the clusters deleted files are known to hold.
+    std::unique_ptr<CFatClusterHeads> m_heads;
+    CFatClaimedClusters m_reviseClaims;
+    // Where every deleted file found so far begins and lies, by owner (FileIdentity).
+    CFatFileClaims m_firstClusterClaims;
+    struct ProvisionalFirstCluster {
+        PropertiesRef<CFATFileProperties> properties;
+        u64 cluster;
+        FatFirstClusterEvidence evidence;
+    };
+    std::vector<ProvisionalFirstCluster> m_provisional;
     bool m_revise = false;
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;

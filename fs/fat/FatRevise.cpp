@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
-#include <iterator>
 #include <map>
 #include <vector>
 
-#include "devices/StorageDevice.h"
 #include "engine/FileNode.h"
 #include "engine/RawFileInfo.h"
 #include "engine/RawFileTypes.h"
@@ -78,41 +76,7 @@ std::vector<std::string> FamiliesOfName(const char* name) {
 
 std::string FamilyOfType(u32 type) { return HeaderFamily(AsciiLower(RawFileTypeExtension(type))); }
 
-// The first cluster of the low word `low` after cluster `after`, and the last one before `before`
-// (0 when there is none).
-u64 LowWordAfter(u64 after, u64 low) {
-    const u64 inBlock = after / kFatHighWordStep * kFatHighWordStep + low;
-    return inBlock > after ? inBlock : inBlock + kFatHighWordStep;
-}
-u64 LowWordBefore(u64 before, u64 low) {
-    const u64 inBlock = before / kFatHighWordStep * kFatHighWordStep + low;
-    if (inBlock < before) return inBlock;
-    return inBlock >= kFatHighWordStep ? inBlock - kFatHighWordStep : 0;
-}
-u64 LowWordInBlockOf(u64 cluster, u64 low) { return cluster / kFatHighWordStep * kFatHighWordStep + low; }
 }  // namespace
-
-bool IsPEImageHeader(const u8* sector, u32 sectorSize) {
-    if (sector == nullptr || sectorSize < 64 || sector[0] != 'M' || sector[1] != 'Z') return false;
-    const u64 offset = ReadLE32(sector + 60);
-    if (offset + 3 > u64(sectorSize) + 1) return false;
-    return sector[offset] == 'P' && sector[offset + 1] == 'E';
-}
-
-bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerCluster, u64 cluster,
-                        const std::vector<IRawFileAnalyser*>& analysers) {
-    if (FatNamesHighWord(cluster)) return true;
-    if (device == nullptr || cluster < 2) return false;
-    const u32 sectorSize = device->GetSectorSize();
-    std::vector<u8> sector(sectorSize < 512 ? 512 : sectorSize, 0);
-    if (!device->Read(sector.data(), dataStart + (cluster - 2) * sectorsPerCluster, 1)) return false;
-    for (IRawFileAnalyser* analyser : analysers) {
-        if (analyser == nullptr) continue;
-        CRawFileInfo record;
-        if (analyser->CheckFileHeader(sector.data(), u32(sector.size()), record) != 0) return true;
-    }
-    return IsPEImageHeader(sector.data(), sectorSize);
-}
 
 CFatHeaderExpectation::CFatHeaderExpectation(const CRawFileAnalyserRegistry* registry) : m_registry(registry) {
     if (registry == nullptr) return;
@@ -124,8 +88,14 @@ CFatHeaderExpectation::CFatHeaderExpectation(const CRawFileAnalyserRegistry* reg
 }
 
 std::vector<std::string> CFatHeaderExpectation::CalledFor(const char* name) const {
+    // A folder of many files has few extensions: each is looked up once.
+    const char* dot = name != nullptr ? std::strrchr(name, '.') : nullptr;
+    const std::string extension = dot != nullptr && dot != name ? AsciiLower(dot + 1) : std::string();
+    const auto known = m_calledFor.find(extension);
+    if (known != m_calledFor.end()) return known->second;
     std::vector<std::string> families = FamiliesOfName(name);
     std::erase_if(families, [this](const std::string& family) { return m_families.count(family) == 0; });
+    m_calledFor.emplace(extension, families);
     return families;
 }
 
@@ -160,121 +130,162 @@ bool CFatHeaderExpectation::Holds(const std::vector<std::string>& families, cons
     return false;
 }
 
-CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& references) {
+CFatReviseReferences::CFatReviseReferences(const std::vector<CFileNode*>& references, u64 folderCluster,
+                                           const std::unordered_set<const CFileNode*>* unmarked)
+    : m_folderCluster(folderCluster) {
     for (CFileNode* node : references) {
         if (node == nullptr) continue;
         auto* p = dynamic_cast<CFATFileProperties*>(node->GetFileProperties());
-        if (p == nullptr || p->GetSize() / 10 >= kMaxReferenceSizeTenth) continue;
-        FILETIME64 created = 0;
-        p->GetCreationTime(created);
-        const Reference r{created / kFileTimeTicksPerSecond, p->GetFirstCluster(), p->GetSize(), node};
-        if ((p->GetState() & 1) != 0) {
-            m_deleted.push_back(r);
+        // Folders hold no data of the files written around them, and a file of no bytes no cluster.
+        if (p == nullptr || p->GetSize() == 0 || p->GetSize() / 10 >= kMaxReferenceSizeTenth ||
+            (p->GetAttributes() & kAttrDirectory) != 0 || p->GetFirstCluster() < kFatFirstDataCluster) {
             continue;
         }
-        if (m_live.empty() || r.cluster > m_highestLive.cluster) m_highestLive = r;
-        m_live.push_back(r);
+        FILETIME64 created = 0;
+        p->GetCreationTime(created);
+        const bool deleted = (p->GetState() & 1) != 0;
+        m_index.emplace(node, m_listed.size());
+        const bool neverDeleted = unmarked != nullptr && unmarked->count(node) != 0;
+        m_listed.push_back({created / kFileTimeTicksPerSecond, p->GetFirstCluster(), p->GetSize(), node,
+                            !deleted || neverDeleted || FatNamesHighWord(p->GetFirstCluster())});
     }
-    // Sorted once, so that every deleted file of a large folder is judged without a walk of all.
-    const auto byTime = [](const Reference& a, const Reference& b) { return a.seconds < b.seconds; };
-    std::stable_sort(m_deleted.begin(), m_deleted.end(), byTime);
-    std::stable_sort(m_live.begin(), m_live.end(), byTime);
+    // By creation, then as listed: a folder of many files is judged without a walk of all for each.
+    m_byTime.resize(m_listed.size());
+    for (size_t k = 0; k < m_byTime.size(); ++k) m_byTime[k] = k;
+    std::stable_sort(m_byTime.begin(), m_byTime.end(),
+                     [this](size_t a, size_t b) { return m_listed[a].seconds < m_listed[b].seconds; });
 }
 
-const CFatReviseReferences::Reference* CFatReviseReferences::LatestUpTo(const std::vector<Reference>& sorted,
-                                                                        u64 seconds, const CFileNode* self) {
-    auto it = std::upper_bound(sorted.begin(), sorted.end(), seconds,
-                               [](u64 s, const Reference& r) { return s < r.seconds; });
-    // Each step back passes over one whole second of creations; only `self` can make it take
-    // more than one.
-    while (it != sorted.begin()) {
-        const u64 latest = std::prev(it)->seconds;
-        const auto first =
-            std::lower_bound(sorted.begin(), it, latest, [](const Reference& r, u64 s) { return r.seconds < s; });
-        for (auto r = first; r != it; ++r) {
-            if (self == nullptr || r->node != self) return &*r;
+void CFatReviseReferences::Resolve(const CFileNode* node, u64 cluster) {
+    const auto it = m_index.find(node);
+    if (it == m_index.end()) return;
+    m_listed[it->second].cluster = cluster;
+    m_listed[it->second].whole = true;
+}
+
+std::pair<u64, u64> CFatReviseReferences::Window(const CFileNode* self, u64 seconds, u64 clusterBytes) const {
+    const auto lastCluster = [clusterBytes](const Reference& r) {
+        return r.cluster + (r.size > clusterBytes ? (r.size - 1) / clusterBytes : 0);
+    };
+    // In the folder's listing: the nearest entries before and after it whose clusters are known.
+    // Where those do not lie around each other, one of them took a free slot later: one whose
+    // creation time says it was written after the file (before it, for one listed after) is
+    // passed over.
+    const auto createdAfter = [seconds](const Reference& r) { return seconds != 0 && r.seconds > seconds; };
+    const auto createdBefore = [seconds](const Reference& r) { return r.seconds != 0 && r.seconds < seconds; };
+    const auto it = self != nullptr ? m_index.find(self) : m_index.end();
+    const auto listed = [&](bool byTime) {
+        std::pair<u64, u64> bounds{0, 0};
+        if (it == m_index.end()) return bounds;
+        for (size_t k = it->second; k-- > 0;) {
+            if (m_listed[k].whole && !(byTime && createdAfter(m_listed[k]))) {
+                bounds.first = lastCluster(m_listed[k]);
+                break;
+            }
         }
-        it = first;
+        for (size_t k = it->second + 1; k < m_listed.size(); ++k) {
+            if (m_listed[k].whole && !(byTime && createdBefore(m_listed[k]))) {
+                bounds.second = m_listed[k].cluster;
+                break;
+            }
+        }
+        return bounds;
+    };
+    const auto apart = [](const std::pair<u64, u64>& b) { return b.second != 0 && b.first >= b.second; };
+    std::pair<u64, u64> bounds = listed(false);
+    if (apart(bounds)) bounds = listed(true);
+    // Still not around each other: the listing tells nothing.
+    if (apart(bounds)) bounds = {0, 0};
+    u64 lo = bounds.first;
+    const u64 hi = bounds.second;
+    if (lo == 0 && m_folderCluster >= kFatFirstDataCluster && (hi == 0 || m_folderCluster < hi)) lo = m_folderCluster;
+    // In creation time: the latest file created before it, the earliest created after it (files
+    // of one second tell no order).
+    const Reference* before = nullptr;
+    const Reference* after = nullptr;
+    if (seconds != 0) {
+        const auto secondsOf = [this](size_t k) { return m_listed[k].seconds; };
+        const auto from = std::lower_bound(m_byTime.begin(), m_byTime.end(), seconds,
+                                           [&](size_t k, u64 s) { return secondsOf(k) < s; });
+        for (auto k = from; k != m_byTime.begin() && before == nullptr;) {
+            const Reference& r = m_listed[*--k];
+            if (r.whole && r.seconds != 0) before = &r;
+        }
+        const auto later = [&](u64 s, size_t i) { return s < secondsOf(i); };
+        for (auto k = std::upper_bound(from, m_byTime.end(), seconds, later); k != m_byTime.end() && after == nullptr;
+             ++k) {
+            if (m_listed[*k].whole) after = &m_listed[*k];
+        }
     }
-    return nullptr;
-}
-
-const CFatReviseReferences::Reference* CFatReviseReferences::EarliestAfter(const std::vector<Reference>& sorted,
-                                                                           u64 seconds) {
-    auto it = std::upper_bound(sorted.begin(), sorted.end(), seconds,
-                               [](u64 s, const Reference& r) { return s < r.seconds; });
-    return it != sorted.end() ? &*it : nullptr;
+    u64 timedLo = std::max(lo, before != nullptr ? lastCluster(*before) : 0);
+    u64 timedHi = hi;
+    if (after != nullptr && (timedHi == 0 || after->cluster < timedHi)) timedHi = after->cluster;
+    // Where the two orders disagree, the listing alone tells.
+    if (timedHi != 0 && timedLo >= timedHi) return {lo, hi};
+    return {timedLo, timedHi};
 }
 
 FatFirstClusterCandidates CFatReviseReferences::Candidates(const CFileNode* self, u64 size, u64 recordedCluster,
                                                            FILETIME64 creationTime, u64 clusterBytes,
                                                            u64 highestCluster) const {
-    if (FatNamesHighWord(recordedCluster) || clusterBytes == 0) return {{recordedCluster}, true};
+    (void)size;
+    if (FatNamesHighWord(recordedCluster) || clusterBytes == 0) {
+        FatFirstClusterCandidates only;
+        only.clusters = {recordedCluster};
+        return only;
+    }
     const u64 low = recordedCluster & kFatLowWordMask;
-    const u64 seconds = creationTime / kFileTimeTicksPerSecond;
-    const auto lastCluster = [clusterBytes](const Reference& r) {
-        return r.cluster + (r.size > clusterBytes ? (r.size - 1) / clusterBytes : 0);
-    };
+    const u64 first = low >= kFatFirstDataCluster ? low : low + kFatHighWordStep;
     FatFirstClusterCandidates out;
-    std::vector<u64>& candidates = out.clusters;
+    if (first > highestCluster) return out;
+    const auto [lo, hi] = Window(self, creationTime / kFileTimeTicksPerSecond, clusterBytes);
+    const bool windowed = lo != 0 || hi != 0;
+    // The first cluster of the low word at or after `from`.
+    const auto atOrAfter = [&](u64 from) {
+        if (from <= first) return first;
+        return first + (from - first + kFatHighWordStep - 1) / kFatHighWordStep * kFatHighWordStep;
+    };
+    std::vector<u64>& clusters = out.clusters;
     const auto add = [&](u64 cluster) {
-        if (cluster < kFatFirstDataCluster || cluster > highestCluster ||
-            std::find(candidates.begin(), candidates.end(), cluster) != candidates.end()) {
-            return;
-        }
-        if (candidates.size() < kFatMaxFirstClusterCandidates) {
-            candidates.push_back(cluster);
-        } else {
+        if (clusters.size() == kFatMaxFirstClusterCandidates) {
             out.all = false;
+            return false;
+        }
+        clusters.push_back(cluster);
+        return true;
+    };
+    // The clusters in the window, the nearest to its closed side first.
+    if (lo != 0) {
+        for (u64 c = atOrAfter(lo + 1); c <= highestCluster && (hi == 0 || c < hi) && add(c);) c += kFatHighWordStep;
+    } else if (hi != 0 && hi > first) {
+        const u64 top = std::min(hi - 1, highestCluster);
+        for (u64 c = first + (top - first) / kFatHighWordStep * kFatHighWordStep; add(c);) {
+            if (c < first + kFatHighWordStep) break;
+            c -= kFatHighWordStep;
+        }
+    }
+    out.inWindow = clusters.size();
+    out.closed = lo != 0 && hi != 0;
+    out.placed = out.closed ? clusters.size() == 1 && out.all : !clusters.empty();
+    out.byFolderAlone = hi == 0 && lo == m_folderCluster;
+    // Without anything around it that tells, the recorded cluster is the likeliest: the high word
+    // may never have been other than 0.
+    const auto inside = [&](u64 c) { return windowed && (lo == 0 || c > lo) && (hi == 0 || c < hi); };
+    const bool recordedAdded = recordedCluster >= kFatFirstDataCluster && recordedCluster <= highestCluster &&
+                               !inside(recordedCluster) && add(recordedCluster);
+    // Then those outside it, lowest first.
+    const auto addRange = [&](u64 from, u64 to) {
+        for (u64 c = atOrAfter(from); c <= to && c <= highestCluster; c += kFatHighWordStep) {
+            if (recordedAdded && c == recordedCluster) continue;
+            if (!add(c)) return;
         }
     };
-
-    // The file is one of the deleted references itself, and its own recorded cluster lost the
-    // very high word looked for.
-    const Reference* deleted = size != 0 ? LatestUpTo(m_deleted, seconds, self) : nullptr;
-    if (deleted != nullptr && FatNamesHighWord(deleted->cluster)) {
-        add(LowWordInBlockOf(deleted->cluster + deleted->size / clusterBytes, low));
+    if (!windowed) {
+        addRange(first, highestCluster);
+    } else {
+        if (lo != 0) addRange(first, lo);
+        if (hi != 0) addRange(hi, highestCluster);
     }
-    // The live neighbours in creation time: the file was most likely written after the earlier
-    // one's data and before the later one. Where these lie less than a block apart, one cluster of
-    // the low word at most lies between them, on either side of a block's boundary.
-    const Reference* before = LatestUpTo(m_live, seconds);
-    const Reference* after = EarliestAfter(m_live, seconds);
-    if (candidates.empty() && before != nullptr && after != nullptr && after->cluster > lastCluster(*before) &&
-        after->cluster - lastCluster(*before) < kFatHighWordStep) {
-        const u64 between = LowWordAfter(lastCluster(*before), low);
-        if (between < after->cluster) add(between);
-    }
-    if (candidates.empty() && !m_live.empty()) {
-        const u64 limit = m_highestLive.cluster + (m_highestLive.size + clusterBytes - 1) / clusterBytes;
-        for (const Reference* neighbour : {before, after}) {
-            if (neighbour == nullptr) continue;
-            const u64 candidate = LowWordInBlockOf(neighbour->cluster, low);
-            if (candidate <= limit) {
-                add(candidate);
-                break;
-            }
-        }
-    }
-    // Without a neighbour that tells, the recorded cluster is the likeliest; else it comes next:
-    // the entry names it, as the high word may never have been other than 0.
-    add(recordedCluster);
-    // Where neither holds what the file's name calls for, the clusters of the low word next to
-    // each neighbour.
-    if (deleted != nullptr) {
-        add(LowWordInBlockOf(lastCluster(*deleted), low));
-        add(LowWordAfter(lastCluster(*deleted), low));
-    }
-    if (before != nullptr) {
-        add(LowWordAfter(lastCluster(*before), low));
-        add(LowWordInBlockOf(before->cluster, low));
-    }
-    if (after != nullptr) {
-        add(LowWordBefore(after->cluster, low));
-        add(LowWordInBlockOf(after->cluster, low));
-    }
-    // Then every other block of the volume: the file may lie in any of them.
-    for (u64 cluster = low; cluster <= highestCluster; cluster += kFatHighWordStep) add(cluster);
     return out;
 }
 
@@ -284,32 +295,62 @@ FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& 
                                                     const FatCandidateLook& look) {
     const FatFirstClusterCandidates candidates =
         references.Candidates(self, size, recordedCluster, creationTime, clusterBytes, highestCluster);
-    const auto taken = [&look](u64 cluster) { return look.taken && look.taken(cluster); };
-    const auto written = [&](u64 cluster) { return !taken(cluster) && !(look.blank && look.blank(cluster)); };
     const std::vector<u64>& clusters = candidates.clusters;
-    // Nothing suggests that the entry lost a high word: the file lies where its entry says, and
-    // is counted by what is read there.
-    if (!clusters.empty() && clusters.front() == recordedCluster && written(recordedCluster)) {
-        return {recordedCluster, true};
-    }
-    if (look.holdsHeader) {
-        for (const u64 cluster : clusters) {
-            if (!taken(cluster) && look.holdsHeader(cluster)) return {cluster, true};
+    if (clusters.empty()) return {recordedCluster, false, FatFirstClusterEvidence::kNone};
+    // One cluster of its low word on the whole volume: nothing to choose from.
+    if (clusters.size() == 1 && candidates.all) return {clusters.front(), true, FatFirstClusterEvidence::kOnly};
+    const auto taken = [&look](u64 cluster) { return look.taken && look.taken(cluster); };
+    const auto claimed = [&look](u64 cluster) { return look.claimed && look.claimed(cluster); };
+    const auto written = [&look](u64 cluster) { return !(look.blank && look.blank(cluster)); };
+    const bool recordedTaken = recordedCluster >= kFatFirstDataCluster && taken(recordedCluster);
+    using Evidence = FatFirstClusterEvidence;
+    const Evidence placedBy = candidates.closed ? Evidence::kBetween : Evidence::kBeside;
+    const u64 placed = candidates.placed ? clusters.front() : 0;
+    if (placed != 0) {
+        // Next to the files written around it and written over since: it lay there all the same,
+        // and the claim weighing counts it. Where its recorded cluster is held as well, the file
+        // stays where its entry says. Its folder's cluster alone places it too loosely for that.
+        if (!candidates.byFolderAlone && taken(placed)) {
+            return {recordedTaken ? recordedCluster : placed, true, placedBy};
+        }
+        if (!taken(placed) && !claimed(placed) && (look.holdsHeader ? look.holdsHeader(placed) : written(placed))) {
+            return {placed, true, placedBy};
         }
     }
-    // The clusters that may still hold its bytes: written, and held by no chain. One alone is the
-    // file's; of more than one the likeliest is a guess.
-    const u64* first = nullptr;
-    size_t count = 0;
-    for (const u64& cluster : clusters) {
-        if (!written(cluster)) continue;
-        if (first == nullptr) first = &cluster;
-        if (++count > 1) break;
+    if (look.willLook) look.willLook(clusters);
+    const auto free = [&](u64 cluster) { return !taken(cluster) && !claimed(cluster); };
+    // Its type's header tells only where it begins one of them: a file whose first bytes are not
+    // what its name says is judged by its written bytes.
+    const bool headerSeen = look.holdsHeader && std::any_of(clusters.begin(), clusters.end(), [&](u64 cluster) {
+                                return free(cluster) && look.holdsHeader(cluster);
+                            });
+    const auto holdsItsStart = [&](u64 cluster) { return headerSeen ? look.holdsHeader(cluster) : written(cluster); };
+    if (placed != 0 && !headerSeen && free(placed) && written(placed)) return {placed, true, placedBy};
+    // Those that may hold its bytes: between the files around it first, where one alone does.
+    const auto mayHold = [&](u64 cluster) { return free(cluster) && holdsItsStart(cluster); };
+    const u64* only = nullptr;
+    size_t left = 0;
+    const size_t between = candidates.closed ? candidates.inWindow : 0;
+    for (size_t i = 0; i < between && left < 2; ++i) {
+        if (!mayHold(clusters[i])) continue;
+        if (left++ == 0) only = &clusters[i];
     }
-    if (first != nullptr) return {*first, count == 1 && candidates.all};
-    // Nowhere: the entry's own cluster where it names one, else the likeliest.
-    if (recordedCluster >= kFatFirstDataCluster || clusters.empty()) return {recordedCluster, false};
-    return {clusters.front(), false};
+    if (left == 1) return {*only, true, Evidence::kBetween};
+    only = nullptr;
+    left = 0;
+    for (size_t i = 0; i < clusters.size() && left < 2; ++i) {
+        if (!mayHold(clusters[i])) continue;
+        if (left++ == 0) only = &clusters[i];
+    }
+    if (left == 1 && candidates.all) return {*only, true, headerSeen ? Evidence::kHeader : Evidence::kWritten};
+    // A recorded cluster a chain holds, where no other may hold its bytes, is where it began:
+    // another file holds them now, which the claim weighing says.
+    if (recordedTaken && left == 0) return {recordedCluster, true, Evidence::kRecorded};
+    // The likeliest: between the files around it, else one that may hold its bytes.
+    if (candidates.inWindow != 0) return {clusters.front(), false, FatFirstClusterEvidence::kNone};
+    if (only != nullptr) return {*only, false, FatFirstClusterEvidence::kNone};
+    if (recordedCluster >= kFatFirstDataCluster) return {recordedCluster, false, FatFirstClusterEvidence::kNone};
+    return {clusters.front(), false, FatFirstClusterEvidence::kNone};
 }
 
 std::vector<IRawFileAnalyser*> GetFatReviseAnalysers() {

@@ -1,10 +1,14 @@
 #pragma once
-// Deleted FAT32 files whose first cluster lost its high word: whether a cluster holds a known file
-// header, and an estimate of the full first cluster from the files around the deleted one and
-// from what its name says its first bytes are.
+// Deleted FAT32 files whose first cluster lost its high word: an estimate of the full first
+// cluster from the files written around the deleted one, its folder's cluster, what its name says
+// its first bytes are and the clusters other files hold.
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/Types.h"
@@ -12,16 +16,6 @@
 class CFileNode;
 class CRawFileAnalyserRegistry;
 class IRawFileAnalyser;
-class IStorageDevice;
-
-// "MZ" at the start and "PE" at the little-endian offset stored at byte 60, the signature lying
-// inside the sector.
-bool IsPEImageHeader(const u8* sector, u32 sectorSize);
-
-// Whether the first sector of the cluster begins a file that one of the analysers (or the PE
-// test) recognises. A cluster that names a high word is taken as known: it lost none.
-bool HasKnownFileHeader(IStorageDevice* device, u64 dataStart, u32 sectorsPerCluster, u64 cluster,
-                        const std::vector<IRawFileAnalyser*>& analysers);
 
 // What a header check is given at the least: one sector of the smallest size.
 constexpr u32 kFatMinHeaderBytes = 512;
@@ -48,6 +42,7 @@ public:
 private:
     const CRawFileAnalyserRegistry* m_registry;
     std::set<std::string> m_families;  // of the types the analysers stand for
+    mutable std::map<std::string, std::vector<std::string>> m_calledFor;  // by lower-case extension
 };
 
 // The clusters a deleted file may begin at, the likeliest first.
@@ -55,30 +50,46 @@ struct FatFirstClusterCandidates {
     std::vector<u64> clusters;
     // Every cluster of the volume with the file's low word is among them (none left out by the cap).
     bool all = true;
+    // The first `inWindow` clusters lie between the files written around it (see Candidates).
+    size_t inWindow = 0;
+    // The window is bounded on both sides.
+    bool closed = false;
+    // The files written around it place it at the first cluster alone.
+    bool placed = false;
+    // Only its folder's own cluster bounds the window, from below.
+    bool byFolderAlone = false;
 };
 
-// The entries of one folder (nodes with FAT properties, live and deleted) that the first clusters
-// of its deleted files are judged from, read once for all of them.
+// The entries of one folder (nodes with FAT properties, live and deleted, as the folder lists
+// them) that the first clusters of its deleted files are judged from, read once for all of them.
 class CFatReviseReferences {
 public:
-    explicit CFatReviseReferences(const std::vector<CFileNode*>& references);
+    // `folderCluster`: where the folder's own entries begin (0 when unknown): its files were
+    // written after it was made. `unmarked`: entries of a deleted or lost folder that were never
+    // deleted themselves, whose first clusters are whole.
+    explicit CFatReviseReferences(const std::vector<CFileNode*>& references, u64 folderCluster = 0,
+                                  const std::unordered_set<const CFileNode*>* unmarked = nullptr);
 
     // The first clusters the deleted file `self` (one of the references, or null) of `size` bytes
-    // created at `creationTime` may have had, the likeliest first: clusters of the volume (from 2
-    // to highestCluster) with the low 16 bits of recordedCluster, the recorded one among them when
-    // it is one. A recorded cluster that names a high word is the only one: it lost none. The file
-    // is no reference for its own estimate.
+    // created at `creationTime` may have had: clusters of the volume (from 2 to highestCluster)
+    // with the low 16 bits of recordedCluster. A recorded cluster that names a high word is the
+    // only one: it lost none. The file is no reference for its own estimate.
     //
-    // The likeliest is the block that holds the end of the deleted file created last before it,
-    // where that one kept a high word. Else the live files created last before it and first after
-    // it: where these lie less than a block apart and a cluster of the low word lies between the
-    // first one's data and the second one, the file lies there; else the block of the first
-    // cluster of the earlier one, or of the later one, within the data of the live file of the
-    // highest first cluster. Then the recorded cluster (the likeliest without any of these), then
-    // the clusters of the low word on either side of each of those neighbours, then the other
-    // clusters of the low word, lowest first, as many as kFatMaxFirstClusterCandidates allows.
+    // Files are written one after another: the file lies after the data of the nearest entry
+    // before it in the folder's listing whose first cluster is whole (a live file, a deleted one
+    // that kept its high word or whose place was found) and before the nearest such entry after
+    // it; before the first of them lies the folder's own cluster. Where creation times narrow
+    // that window (the latest such file created before it, the earliest created after it), they
+    // do. The clusters in the window come first: where it is closed on both sides and holds one,
+    // or is open on one side (the nearest to its closed side), the file is placed there. Then
+    // the recorded cluster, then the other clusters of the low word, lowest first, as many as
+    // kFatMaxFirstClusterCandidates allows.
     FatFirstClusterCandidates Candidates(const CFileNode* self, u64 size, u64 recordedCluster, FILETIME64 creationTime,
                                          u64 clusterBytes, u64 highestCluster) const;
+
+    // The deleted reference `node` was found to begin at `cluster`: it bounds its neighbours'
+    // windows from now on.
+    void Resolve(const CFileNode* node, u64 cluster);
 
 private:
     struct Reference {
@@ -86,18 +97,26 @@ private:
         u64 cluster;
         u64 size;
         const CFileNode* node;
+        bool whole;  // its first cluster is known whole: a window's bound
     };
-    // The reference of the latest creation not after `seconds` (the first listed among equals),
-    // `self` passed over, and of the earliest after it; null when none. `sorted` by creation,
-    // then as listed.
-    static const Reference* LatestUpTo(const std::vector<Reference>& sorted, u64 seconds,
-                                       const CFileNode* self = nullptr);
-    static const Reference* EarliestAfter(const std::vector<Reference>& sorted, u64 seconds);
+    // The bounds (exclusive; 0 for none) of the clusters the file `self` may begin at.
+    std::pair<u64, u64> Window(const CFileNode* self, u64 seconds, u64 clusterBytes) const;
 
-    std::vector<Reference> m_deleted;
-    std::vector<Reference> m_live;
-    // The first listed live reference of the highest first cluster; none while m_live is empty.
-    Reference m_highestLive{};
+    std::vector<Reference> m_listed;  // files with clusters, as the folder lists them
+    std::vector<size_t> m_byTime;     // indices of m_listed by creation, then as listed
+    std::unordered_map<const CFileNode*, size_t> m_index;
+    u64 m_folderCluster = 0;
+};
+
+// What told where a deleted file begins.
+enum class FatFirstClusterEvidence {
+    kNone,      // nothing: a guess
+    kOnly,      // the volume has one cluster of its low word
+    kBetween,   // the files written before and after it lie around it
+    kBeside,    // the files written on one side of it (or its folder) lie next to it
+    kHeader,    // the one cluster no other file holds that begins what its name calls for
+    kWritten,   // the one cluster no other file holds with written bytes
+    kRecorded,  // its recorded cluster, a chain's now, where no other may hold its bytes
 };
 
 // Where a deleted file whose entry may have lost the high word of its first cluster begins.
@@ -107,6 +126,7 @@ struct FatFirstClusterEstimate {
     // and nothing confirms the choice, or where nothing shows the file's bytes are anywhere: its
     // data lies where the estimate guessed, and nothing on the device says that it is its own.
     bool confirmed = true;
+    FatFirstClusterEvidence evidence = FatFirstClusterEvidence::kNone;
 };
 
 // Whether the file's first bytes at a cluster are what its name calls for.
@@ -120,14 +140,21 @@ struct FatCandidateLook {
     std::function<bool(u64 cluster)> blank;
     // Empty when the file's name calls for no header.
     FatHoldsHeader holdsHeader;
+    // Another file (a deleted one whose first cluster is known whole, a folder) claims it.
+    std::function<bool(u64 cluster)> claimed;
+    // Called once with every candidate before any of the others is asked, so that what they
+    // read is read together.
+    std::function<void(const std::vector<u64>& clusters)> willLook;
 };
 
-// The estimate of the first cluster. Where nothing suggests the entry lost a high word (the
-// recorded cluster is the likeliest) and that cluster holds written bytes no chain holds, the
-// file lies where its entry says. Else the first candidate no chain holds that begins with what
-// the name calls for; else the only candidate no chain holds with written bytes. Where more than
-// one such candidate is left, or none, the likeliest of them (the recorded cluster when none is)
-// is taken unconfirmed.
+// The estimate of the first cluster. A volume of one cluster of the low word leaves nothing to
+// choose. Where the files around it place it, and the cluster holds what its name calls for (any
+// written bytes where it calls for none) and no other file claims it, it lies there; where a chain
+// holds that cluster, it lay there and was written over since (the claim weighing counts it
+// incomplete). Else the one cluster no chain holds and no other file claims that holds what its
+// name calls for (any written bytes where it calls for none). A recorded cluster a chain holds,
+// where nothing places the file elsewhere, is where it began: it is not moved. Where more than one
+// cluster is left, or none, the likeliest is taken unconfirmed.
 FatFirstClusterEstimate EstimateDeletedFirstCluster(const CFatReviseReferences& references, const CFileNode* self,
                                                     u64 size, u64 recordedCluster, FILETIME64 creationTime,
                                                     u64 clusterBytes, u64 highestCluster,

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "E2ESupport.h"
@@ -42,6 +43,14 @@ std::string RecoveredPath(const testutil::ExpectedFile& f) {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     return folder + testutil::ScanName(f.nameOnDisk);
+}
+
+// The scan `mode` ("deleted" or "complete") of the one volume of `image`, its files recovered to `out`.
+e2e::DriverRun ScanImage(const std::string& image, const std::string& mode, const std::string& out,
+                         const std::string& cwd) {
+    return e2e::RunDriverRun({"--image", image, "--mode", mode, "--volume", mode == "deleted" ? "0" : "disk:0",
+                              "--recover", out, "--json", out + ".json"},
+                             cwd, out + ".log");
 }
 
 class FatScanE2E : public ::testing::Test {
@@ -220,10 +229,7 @@ TEST(FatScanHeaderVariantsE2E, DeletedFilesOfUnacceptedHeaderVariantsComeBackWho
     for (const char* mode : {"deleted", "complete"}) {
         SCOPED_TRACE(mode);
         const std::string out = tmp.File(std::string("out-") + mode);
-        const e2e::DriverRun run = e2e::RunDriverRun({"--image", image, "--mode", mode, "--volume",
-                                                      std::string(mode) == "deleted" ? "0" : "disk:0", "--recover",
-                                                      out, "--json", out + ".json"},
-                                                     tmp.File("cwd"), out + ".log");
+        const e2e::DriverRun run = ScanImage(image, mode, out, tmp.File("cwd"));
         // The tools wrote over free clusters, some of them the fixture's deleted files' data.
         e2e::ExpectRecoveredAsManifests(run, out, {"fat32-basic"}, {.deleted = true});
         std::map<std::string, size_t> whole;  // by the name the scan shows, "#" and the rest
@@ -238,6 +244,169 @@ TEST(FatScanHeaderVariantsE2E, DeletedFilesOfUnacceptedHeaderVariantsComeBackWho
             ++whole[it->first];
         }
         for (const auto& [name, content] : kFiles) EXPECT_EQ(whole[name], 2u) << name;
+    }
+}
+
+// Clears the high word of the first cluster of every deleted file entry in the folders the root of
+// the FAT32 image lists, as Windows does when it deletes a file: the entries keep only the low 16
+// bits of where their files begin.
+void ClearDeletedHighWords(std::vector<u8>& image) {
+    const auto le16 = [&](size_t at) { return u32(image.at(at)) | u32(image.at(at + 1)) << 8; };
+    const auto le32 = [&](size_t at) { return le16(at) | le16(at + 2) << 16; };
+    const u64 sectorBytes = le16(11);
+    const u64 clusterBytes = sectorBytes * image.at(13);
+    const u64 fat = le16(14) * sectorBytes;
+    const u64 data = fat + u64(image.at(16)) * le32(36) * sectorBytes;
+    const auto entries = [&](u32 first) {
+        std::vector<size_t> at;
+        for (u32 c = first; c >= 2 && c < 0x0FFFFFF8 && at.size() < 1u << 16; c = le32(fat + 4 * c) & 0x0FFFFFFF) {
+            for (u64 i = 0; i < clusterBytes; i += 32) at.push_back(size_t(data + (c - 2) * clusterBytes + i));
+        }
+        return at;
+    };
+    for (const size_t folder : entries(le32(44))) {
+        if (image[folder] == 0 || image[folder] == 0xE5 || image[folder] == '.' || (image[folder + 11] & 0x10) == 0 ||
+            image[folder + 11] == 0x0F) {
+            continue;
+        }
+        for (const size_t e : entries(le16(folder + 26) | le16(folder + 20) << 16)) {
+            if (image[e] == 0xE5 && image[e + 11] != 0x0F) image[e + 20] = image[e + 21] = 0;
+        }
+    }
+}
+
+// A stick as people fill it and Windows empties it: a file written first, a large one after it, so
+// that two folders' files lie past cluster 65,535, pictures and text among them; half of each
+// folder deleted with the high word of each deleted entry cleared, the first file deleted too.
+// Every deleted file comes back exact and whole in both scans: the files written around each, its
+// folder and its type's header tell where it begins.
+TEST(FatScanWindowsDeleteE2E, DeletedFilesWhoseHighWordWasClearedComeBackWhole) {
+    const std::string missing = testutil::MissingTools({"mkfs.fat", "mmd", "mcopy", "mdel"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the packages dosfstools and mtools; missing: " << missing;
+    u32 seed = 1;
+    const auto bytes = [&seed](size_t n, bool picture) {
+        const std::string jfif("\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 20);
+        std::string b = picture ? jfif : std::string();
+        while (b.size() + 4 < n) {
+            const size_t chunk = std::min<size_t>(n - b.size() - 4, 60000);
+            if (picture) b += std::string{'\xff', '\xfe', char(chunk >> 8), char(chunk & 0xFF)};
+            for (size_t i = picture ? 2 : 0; i < chunk; ++i) {
+                seed = seed * 1103515245u + 12345u;
+                b.push_back(picture ? char(0x20 + (seed >> 16) % 0xD0) : char('a' + (seed >> 16) % 26));
+            }
+        }
+        if (picture) b += "\xff\xd9";
+        return b;
+    };
+    testutil::TempDir tmp;
+    const std::string image = tmp.File("stick.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(image, std::vector<u8>(size_t(48) << 20, 0)));
+    ASSERT_TRUE(testutil::RunQuiet("mkfs.fat -F 32 -S 512 -s 1 " + image));
+    std::map<std::string, std::string> written;  // "::/path" -> content
+    std::vector<std::string> deleted;
+    const auto copy = [&](const std::string& to, const std::string& content) {
+        const std::string source = tmp.File("source");
+        ASSERT_TRUE(testutil::WriteFileBytes(source, std::vector<u8>(content.begin(), content.end())));
+        ASSERT_TRUE(testutil::RunQuiet("mcopy -i " + image + " " + source + " " + to)) << to;
+        written[to] = content;
+    };
+    ASSERT_NO_FATAL_FAILURE(copy("::/FIRST.TXT", bytes(3000, false)));
+    ASSERT_NO_FATAL_FAILURE(copy("::/FILL.BIN", bytes(size_t(34) << 20, false)));
+    deleted.push_back("::/FIRST.TXT");
+    for (const char* folder : {"A", "B"}) {
+        ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/" + folder));
+        for (int f = 0; f < 8; ++f) {
+            const bool picture = f % 3 == 0;
+            const std::string to = "::/" + std::string(folder) + "/F" + std::to_string(f) + (picture ? ".JPG" : ".TXT");
+            ASSERT_NO_FATAL_FAILURE(copy(to, bytes(size_t(600 + 4111 * f), picture)));
+            if (f % 2 == 1) deleted.push_back(to);
+        }
+    }
+    for (const std::string& name : deleted) ASSERT_TRUE(testutil::RunQuiet("mdel -i " + image + " " + name));
+    std::vector<u8> bytesOnDisk = testutil::ReadFileBytes(image);
+    ClearDeletedHighWords(bytesOnDisk);
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytesOnDisk));
+
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    for (const char* mode : {"deleted", "complete"}) {
+        SCOPED_TRACE(mode);
+        const std::string out = tmp.File(std::string("out-") + mode);
+        const e2e::DriverRun run = ScanImage(image, mode, out, tmp.File("cwd"));
+        EXPECT_EQ(run.status, 0) << "no deleted file is counted incomplete";
+        const std::vector<std::string> files = e2e::ListFiles(out);
+        for (const std::string& name : deleted) {
+            const std::string folder = name.substr(3, name.rfind('/') > 2 ? name.rfind('/') - 3 : 0);
+            const auto it = std::find_if(files.begin(), files.end(), [&](const std::string& f) {
+                const std::string parent = f.substr(0, f.rfind('/'));
+                return e2e::NameStandsFor(e2e::LastComponent(f), name.substr(name.rfind('/') + 1)) &&
+                       (folder.empty() ? e2e::LastComponent(parent).rfind("FAT32", 0) == 0
+                                       : e2e::LastComponent(parent) == folder);
+            });
+            ASSERT_NE(it, files.end()) << name;
+            EXPECT_TRUE(testutil::ReadFileText(out + "/" + *it) == written[name]) << name << " written as another's";
+            EXPECT_EQ(run.incomplete.count(out + "/" + *it), 0u) << name << " counted incomplete";
+        }
+    }
+}
+
+// A file deleted below cluster 65,536 whose clusters a new file took, nothing written around it
+// left, beside a folder deleted as mtools deletes (the high words kept) whose file lies past
+// 65,535 over the cluster of the old file's low word at high word 1, and that the walk reads
+// after it: the old file began where its entry says and is counted incomplete, never written with
+// the folder's file's bytes and counted whole; the other deleted files come back exact and whole.
+TEST(FatScanWindowsDeleteE2E, AFileWhoseClustersANewFileTookIsNotMovedOntoAnothers) {
+    const std::string missing = testutil::MissingTools({"mkfs.fat", "mmd", "mcopy", "mdel"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the packages dosfstools and mtools; missing: " << missing;
+    testutil::TempDir tmp;
+    const std::string image = tmp.File("stick.img");
+    ASSERT_TRUE(testutil::WriteFileBytes(image, std::vector<u8>(size_t(48) << 20, 0)));
+    ASSERT_TRUE(testutil::RunQuiet("mkfs.fat -F 32 -S 512 -s 1 " + image));
+    const auto copy = [&](const std::string& to, size_t size, char fill) {
+        const std::string source = tmp.File("source");
+        ASSERT_TRUE(testutil::WriteFileBytes(source, std::vector<u8>(size, u8(fill))));
+        ASSERT_TRUE(testutil::RunQuiet("mcopy -i " + image + " " + source + " " + to)) << to;
+    };
+    ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/NEW"));
+    ASSERT_NO_FATAL_FAILURE(copy("::/OLD.TXT", 3000, 'o'));
+    ASSERT_NO_FATAL_FAILURE(copy("::/FILL.BIN", size_t(31) << 20, 'f'));
+    ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/TREE"));
+    ASSERT_NO_FATAL_FAILURE(copy("::/TREE/BIG.TXT", size_t(8) << 20, 'b'));
+    ASSERT_NO_FATAL_FAILURE(copy("::/TREE/AFTER.TXT", 5000, 'a'));
+    for (const char* name : {"::/TREE/BIG.TXT", "::/TREE/AFTER.TXT", "::/OLD.TXT", "::/FILL.BIN"}) {
+        ASSERT_TRUE(testutil::RunQuiet("mdel -i " + image + " " + name));
+    }
+    // The next free cluster unknown: the new file takes the first free one, the old file's.
+    std::vector<u8> bytes = testutil::ReadFileBytes(image);
+    const size_t info = size_t(bytes.at(48) | bytes.at(49) << 8) * (bytes.at(11) | bytes.at(12) << 8);
+    std::fill_n(bytes.begin() + std::ptrdiff_t(info + 0x1EC), 4, u8(0xFF));
+    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+    ASSERT_NO_FATAL_FAILURE(copy("::/NEW/NEW.BIN", 3000, 'n'));
+
+    ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+    for (const char* mode : {"deleted", "complete"}) {
+        SCOPED_TRACE(mode);
+        const std::string out = tmp.File(std::string("out-") + mode);
+        const e2e::DriverRun run = ScanImage(image, mode, out, tmp.File("cwd"));
+        std::map<std::string, size_t> found;
+        for (const std::string& f : e2e::ListFiles(out)) {
+            const std::string name = e2e::LastComponent(f);
+            const std::string text = testutil::ReadFileText(out + "/" + f);
+            const bool whole = run.incomplete.count(out + "/" + f) == 0;
+            for (const auto& [original, size, fill] : {std::tuple<const char*, size_t, char>{"OLD.TXT", 3000, 'o'},
+                                                      {"FILL.BIN", size_t(31) << 20, 'f'},
+                                                      {"BIG.TXT", size_t(8) << 20, 'b'},
+                                                      {"AFTER.TXT", 5000, 'a'}}) {
+                if (!e2e::NameStandsFor(name, original)) continue;
+                ++found[original];
+                const bool exact = text == std::string(size, fill);
+                if (std::string(original) == "OLD.TXT") {
+                    EXPECT_FALSE(whole) << f << " counted whole with bytes not its own";
+                } else {
+                    EXPECT_TRUE(exact && whole) << f << (exact ? " counted incomplete" : " written as another's");
+                }
+            }
+        }
+        for (const char* name : {"OLD.TXT", "FILL.BIN", "BIG.TXT", "AFTER.TXT"}) EXPECT_EQ(found[name], 1u) << name;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "ImageDevice.h"
 #include "SavedSections.h"
 #include "engine/FileNode.h"
 #include "engine/FsServices.h"
@@ -15,6 +16,7 @@
 #include "fs/fat/FatFactories.h"
 #include "fs/fat/FatFileProperties.h"
 #include "fs/fat/FatRevise.h"
+#include "fs/fat/FatReviseLook.h"
 #include "fs/fat/FatTable.h"
 #include "fs/fat/FatVolumeAnalyze.h"
 #include "platform/Log.h"
@@ -215,111 +217,194 @@ CFileNode* Ref(u32 cluster, u64 size, u64 createdSeconds, bool deleted) {
     return n;
 }
 
-// The first cluster a deleted file that may have lost its high word is given: from its neighbours
-// in creation time (seconds; 512-byte clusters), among the clusters of its low word in a volume
-// of five blocks unless a row says otherwise, those a chain holds or never written left out; where
-// its name calls for a header, the first that holds one. The file (`self`) is no neighbour of its own.
+// The first cluster a deleted file that may have lost its high word is given (512-byte clusters,
+// 4,096 bytes, a volume of five blocks unless a row says otherwise): between the files around it
+// in the folder's listing (and in creation time, in seconds) whose first clusters are whole, after
+// its folder's own cluster; where its name calls for a header, a cluster that holds it; among the
+// clusters no chain holds, no other file claims and that were written. The neighbours are listed
+// in the folder's order, the file itself (`self`) among them.
 TEST(FatRevise, EstimateTakesTheHighWordFromItsNeighbours) {
     struct Neighbour {
         u32 cluster;
         u64 size, created;
         bool deleted, self = false;
     };
-    const std::vector<Neighbour> kThree = {{0x20010, 512 * 100, 1000, true}, {0x30005, 512, 3000, false},
-                                           {0x10009, 512, 500, false}, {0x1234, 4096, 2000, true, true}};
-    const std::vector<Neighbour> kLiveFar = {{0x10009, 512, 500, false}, {0x30005, 512, 3000, false}};
-    // Live at the low word, then L1 before D and L2 after it, 100 clusters from D = 0x11234.
-    const std::vector<Neighbour> kAround = {{0x1234, 512, 100, false}, {0x111D0, 512, 1000, false},
-                                            {0x11298, 512, 3000, false}};
+    const Neighbour kSelf{0x1234, 4096, 2000, true, true};
+    // Live L1 before it and L2 after it in the listing and in time, 100 clusters from 0x31234.
+    const Neighbour kL1{0x311D0, 512, 1000, false};
+    const Neighbour kL2{0x31298, 512, 3000, false};
+    const std::vector<Neighbour> kAround = {kL1, kSelf, kL2};
     constexpr u64 kNotCalledFor = ~0ULL;  // the row's name calls for no header
     constexpr u64 kFiveBlocks = 0x4FFFF;
     const struct {
         const char* what;
         std::vector<Neighbour> neighbours;
         u32 recorded;
-        u64 created;
         std::vector<u64> headers;  // clusters that begin what the name calls for
         u32 expected;
         bool confirmed;
         std::vector<u64> taken = {}, written = {};  // written empty: every cluster holds bytes
         u64 highest = kFiveBlocks;
+        u64 folder = 0;              // the folder's own cluster; 0: unknown
+        std::vector<u64> claimed = {};  // clusters other files are known to hold
     } rows[] = {
-        {"the block of the end of the deleted file before it", kThree, 0x1234, 2000, {kNotCalledFor}, 0x21234, false},
-        {"no deleted file before it: the live one before it", kThree, 0x1234, 800, {kNotCalledFor}, 0x11234, false},
-        {"a first cluster that kept its high word", kThree, 0x12345, 800, {kNotCalledFor}, 0x12345, true},
-        {"exactly 65,536 kept its high word", kThree, 0x10000, 800, {}, 0x10000, true},
-        {"no neighbour", {}, 0x1234, 0, {kNotCalledFor}, 0x1234, true},
-        {"no neighbour, no header of its type anywhere", {}, 0x1234, 0, {}, 0x1234, true},
-        {"a deleted file before it at exactly 65,536", {{65536, 512, 1000, true}}, 100, 2000, {kNotCalledFor}, 65636,
-         false},
-        {"live files across a block's boundary", {{65436, 512, 1000, false}, {65636, 512, 3000, false}}, 3, 2000,
-         {kNotCalledFor}, 65539, false},
-        {"live files more than a block apart", {{99, 512, 1000, false}, {103940, 512, 3000, false}}, 3, 2000,
-         {kNotCalledFor}, 3, true},
-        {"its header after the deleted file before it, its own cluster never written", {{65439, 512, 1000, true}}, 3,
-         2000, {65539}, 65539, true, {}, {65539}},
-        {"a header elsewhere, its own cluster the likeliest and written", {{65439, 512, 1000, true}}, 3, 2000,
-         {65539}, 3, true},
-        {"its header at the recorded cluster alone", kLiveFar, 0x1234, 800, {0x1234}, 0x1234, true},
-        {"headers at the likeliest and the recorded cluster", kLiveFar, 0x1234, 800, {0x1234, 0x11234}, 0x11234, true},
-        {"no header anywhere", kLiveFar, 0x1234, 800, {}, 0x11234, false},
-        {"another deleted file of its own second", {kThree[0], kThree[3], {0x40020, 512, 2000, true}}, 0x1234, 2000,
-         {kNotCalledFor}, 0x41234, false},
-        // Where the others are taken or were never written, the one left is the file's.
-        {"live neighbours: the one cluster written between them", kAround, 0x1234, 2000, {kNotCalledFor}, 0x11234,
-         true, {0x1234}, {0x11234}},
-        {"live neighbours, its header nowhere", kAround, 0x1234, 2000, {}, 0x11234, true, {0x1234}, {0x11234}},
-        {"an earlier live neighbour only", {kAround[0], kAround[1]}, 0x1234, 2000, {kNotCalledFor}, 0x11234, true,
-         {0x1234}, {0x11234}},
-        {"a later live neighbour only", {kAround[0], kAround[2]}, 0x1234, 2000, {}, 0x11234, true, {0x1234},
-         {0x11234}},
-        {"nothing tells, one cluster written", {kAround[0]}, 0x1234, 2000, {kNotCalledFor}, 0x11234, true, {0x1234},
-         {0x11234}},
-        {"nothing tells, two clusters written", {kAround[0]}, 0x1234, 2000, {kNotCalledFor}, 0x11234, false, {0x1234},
-         {0x11234, 0x31234}},
-        {"the deleted file before it ends in a block never written there",
-         {{0x20002 - 100, 512 * 10, 1000, true}, {0x20002 + 100, 512, 3000, false}}, 2, 2000, {kNotCalledFor},
-         0x20002, true, {2}, {0x20002}},
-        {"its cluster taken, nothing written anywhere", {}, 0x1234, 0, {kNotCalledFor}, 0x1234, false, {0x1234},
-         {0x99999}},
-        {"a volume of one block, its cluster taken", kLiveFar, 0x1234, 800, {kNotCalledFor}, 0x1234, false,
+        {"a first cluster that kept its high word", {}, 0x12345, {kNotCalledFor}, 0x12345, true},
+        {"exactly 65,536 kept its high word", {}, 0x10000, {}, 0x10000, true},
+        {"a volume of one block: nothing to choose, its cluster taken", {}, 0x1234, {kNotCalledFor}, 0x1234, true,
          {0x1234}, {}, 0xFFFF},
-        {"a volume of two blocks: the neighbour past its end offers none", kLiveFar, 0x1234, 800, {kNotCalledFor},
-         0x11234, true, {0x1234}, {}, 0x1FFFF},
-        {"low word 0, one cluster written", {}, 0, 2000, {}, 0x10000, true, {}, {0x10000}},
-        {"low word 1 between live neighbours", {{0x1FFF0, 512, 1000, false}, {0x20010, 512, 3000, false}}, 1, 2000,
-         {kNotCalledFor}, 0x20001, true, {}, {0x20001}},
-        {"low word 0, nothing written", {}, 0, 2000, {kNotCalledFor}, 0x10000, false, {}, {0x99999}},
+        {"siblings on both sides, one cluster of its low word between them", kAround, 0x1234, {kNotCalledFor},
+         0x31234, true},
+        {"siblings on both sides, its header between them", kAround, 0x1234, {0x31234, 0x1234}, 0x31234, true},
+        {"siblings on both sides, a header its name calls for nowhere: they place it", kAround, 0x1234, {}, 0x31234,
+         true},
+        {"siblings on both sides, its header only outside them", kAround, 0x1234, {0x11234}, 0x11234, true},
+        {"placed where a chain holds it now: it lay there, written over since", kAround, 0x1234, {kNotCalledFor},
+         0x31234, true, {0x31234}},
+        {"placed where a chain holds it, its recorded cluster held too: it stays", kAround, 0x1234, {kNotCalledFor},
+         0x1234, true, {0x31234, 0x1234}},
+        {"placed where another file claims it, its header the only one elsewhere", kAround, 0x1234, {0x21234},
+         0x21234, true, {}, {}, kFiveBlocks, 0, {0x31234}},
+        {"placed where another file claims it, nothing else tells", kAround, 0x1234, {kNotCalledFor}, 0x31234, false,
+         {}, {}, kFiveBlocks, 0, {0x31234}},
+        {"siblings more than a block apart, its header at one of three between", {{0x10000, 512, 1000, false}, kSelf,
+         {0x40000, 512, 3000, false}}, 0x1234, {0x21234, 0x41234}, 0x21234, true},
+        {"siblings more than a block apart, its header nowhere: the nearest, unconfirmed",
+         {{0x10000, 512, 1000, false}, kSelf, {0x40000, 512, 3000, false}}, 0x1234, {}, 0x11234, false},
+        {"the listing and creation times disagree: the listing tells",
+         {{0x311D0, 512, 3000, false}, kSelf, {0x31298, 512, 1000, false}}, 0x1234, {kNotCalledFor}, 0x31234, true},
+        {"a file written later in a free slot before it tells nothing", {{0x40000, 512, 3000, false}, kSelf, kL2},
+         0x1234, {kNotCalledFor}, 0x31234, true, {}, {}, kFiveBlocks, 0x30000},
+        {"creation times narrow the listing's window",
+         {{0x10000, 512, 1000, false}, kSelf, {0x40000, 512, 3000, false}, {0x31000, 512, 1500, false}}, 0x1234,
+         {kNotCalledFor}, 0x31234, true},
+        {"the deleted sibling before it kept its high word", {{0x20010, 512 * 100, 1000, true}, kSelf}, 0x1234,
+         {kNotCalledFor}, 0x21234, true},
+        {"a deleted sibling before it whose high word is lost bounds nothing",
+         {{0x0010, 512 * 100, 1000, true}, kSelf, kL2}, 0x1234, {kNotCalledFor}, 0x31234, true},
+        {"a folder past 65,535 alone bounds its first file", {kSelf}, 0x1234, {kNotCalledFor}, 0x31234, true, {}, {},
+         kFiveBlocks, 0x30100},
+        {"a folder past 65,535 and a later sibling", {kSelf, kL2}, 0x1234, {kNotCalledFor}, 0x31234, true, {}, {},
+         kFiveBlocks, 0x30000},
+        {"a folder past its later sibling bounds nothing", {kSelf, {0x21298, 512, 3000, false}}, 0x1234,
+         {kNotCalledFor}, 0x21234, true, {}, {}, kFiveBlocks, 0x30000},
+        // The recorded cluster of a folder's first file is its likeliest place, but another file's
+        // bytes there confirm nothing: its header is looked for at the others.
+        {"a stale low-word cluster: its header at the full one alone", {kSelf}, 0x1234, {0x21234}, 0x21234, true, {},
+         {}, kFiveBlocks, 2},
+        {"its header at its recorded cluster", {kSelf}, 0x1234, {0x1234}, 0x1234, true, {}, {}, kFiveBlocks, 2},
+        {"its header at two clusters no other file claims", {kSelf}, 0x1234, {0x11234, 0x31234}, 0x11234, false},
+        {"one of two headers claimed by another file", {kSelf}, 0x1234, {0x11234, 0x31234}, 0x31234, true, {}, {},
+         kFiveBlocks, 0, {0x11234}},
+        {"no header anywhere: the recorded cluster, unconfirmed", {kSelf}, 0x1234, {}, 0x1234, false},
+        {"no header anywhere, one other cluster written", {kSelf}, 0x1234, {}, 0x31234, true, {0x1234}, {0x31234}},
+        {"no header anywhere, its own cluster alone written", {kSelf}, 0x1234, {}, 0x1234, true, {}, {0x1234}},
+        {"every cluster written, nothing tells", {kSelf}, 0x1234, {kNotCalledFor}, 0x1234, false},
+        {"nothing tells, one cluster written", {kSelf}, 0x1234, {kNotCalledFor}, 0x21234, true, {}, {0x21234}},
+        {"nothing tells, two clusters written", {kSelf}, 0x1234, {kNotCalledFor}, 0x11234, false, {},
+         {0x11234, 0x31234}},
+        // Its recorded cluster below 65,536 a live chain holds: it began there unless the files
+        // around it say otherwise, and is not moved onto clusters other files hold.
+        {"a live chain holds its recorded cluster, the others claimed", {kSelf}, 0x1234, {kNotCalledFor}, 0x1234,
+         true, {0x1234}, {}, kFiveBlocks, 0, {0x11234, 0x21234, 0x31234, 0x41234}},
+        {"a live chain holds its recorded cluster, its siblings around it", {{0x1200, 512, 1000, false}, kSelf,
+         {0x1300, 512, 3000, false}}, 0x1234, {kNotCalledFor}, 0x1234, true, {0x1234}},
+        {"a live chain holds its recorded cluster, one other written", {kSelf}, 0x1234, {kNotCalledFor}, 0x31234,
+         true, {0x1234}, {0x31234}},
+        {"a live chain holds its recorded cluster, its header at two others", {kSelf}, 0x1234, {0x11234, 0x31234},
+         0x11234, false, {0x1234}},
+        {"a live chain holds its recorded cluster, its header elsewhere", {kSelf}, 0x1234, {0x31234}, 0x31234, true,
+         {0x1234}},
+        {"a volume of more blocks than are looked at: none confirmed alone", {kSelf}, 0x1234, {kNotCalledFor},
+         0x21234, false, {}, {0x21234}, 0x10000 * 100},
+        {"low word 0, one cluster written", {}, 0, {kNotCalledFor}, 0x10000, true, {}, {0x10000}},
+        {"low word 1 between live siblings", {{0x1FFF0, 512, 1000, false}, {1, 4096, 2000, true, true},
+         {0x20010, 512, 3000, false}}, 1, {kNotCalledFor}, 0x20001, true},
+        {"low word 0, nothing written", {}, 0, {kNotCalledFor}, 0x10000, false, {}, {0x99999}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         std::vector<CFileNode*> refs;
         const CFileNode* self = nullptr;
+        u64 created = 0;
         for (const Neighbour& n : row.neighbours) {
             refs.push_back(Ref(n.cluster, n.size, n.created, n.deleted));
-            if (n.self) self = refs.back();
+            if (n.self) {
+                self = refs.back();
+                created = n.created;
+            }
         }
         const auto among = [](const std::vector<u64>& v, u64 c) { return std::count(v.begin(), v.end(), c) != 0; };
         FatCandidateLook look;
         look.taken = [&](u64 c) { return among(row.taken, c); };
         look.blank = [&](u64 c) { return !row.written.empty() && !among(row.written, c); };
-        if (row.headers != std::vector<u64>{kNotCalledFor}) look.holdsHeader = [&](u64 c) { return among(row.headers, c); };
-        const FatFirstClusterEstimate estimate = EstimateDeletedFirstCluster(
-            CFatReviseReferences(refs), self, 4096, row.recorded, row.created * 10000000ULL, 512, row.highest, look);
+        look.claimed = [&](u64 c) { return among(row.claimed, c); };
+        if (row.headers != std::vector<u64>{kNotCalledFor}) {
+            look.holdsHeader = [&](u64 c) { return among(row.headers, c); };
+        }
+        const FatFirstClusterEstimate estimate =
+            EstimateDeletedFirstCluster(CFatReviseReferences(refs, row.folder), self, 4096, row.recorded,
+                                        created * 10000000ULL, 512, row.highest, look);
         EXPECT_EQ(estimate.cluster, row.expected);
         EXPECT_EQ(estimate.confirmed, row.confirmed);
         for (CFileNode* n : refs) DestroyTreeNode(n);
     }
+}
 
-    u8 pe[512] = {'M', 'Z'};
-    WriteLE32(pe + 60, 128);
-    pe[128] = 'P';
-    pe[129] = 'E';
-    EXPECT_TRUE(IsPEImageHeader(pe, 512));
-    WriteLE32(pe + 60, 511);
-    EXPECT_FALSE(IsPEImageHeader(pe, 512));
-    WriteLE32(pe + 60, 0xFFFFFFF0);
-    EXPECT_FALSE(IsPEImageHeader(pe, 512));
+// The first bytes of the clusters a deleted file may begin at are read once each, those near one
+// another in one read; a run that fails is read head by head, so that a bad sector costs only the
+// head it holds, which then counts as never written. The clusters known to be other files' are a
+// union of ranges.
+TEST(FatRevise, CandidateClustersAreReadInRunsOnceEach) {
+    constexpr u64 kDataStart = 100;  // one 512-byte sector a cluster
+    testutil::MemoryDevice device(512, 4096);
+    const auto sectorOf = [](u64 cluster) { return kDataStart + cluster - 2; };
+    device.Put(sectorOf(10) * 512, {'A'});
+    device.Put(sectorOf(499) * 512, {'B'});
+    CFatClusterHeads heads(&device, kDataStart, 1, 3000);
+    heads.Read({2000, 10, 14, 12, 10});
+    EXPECT_EQ(device.reads, 2u);
+    EXPECT_FALSE(heads.Blank(10, 512));
+    EXPECT_TRUE(heads.Blank(12, 512));
+    heads.Read({12, 2000});
+    EXPECT_TRUE(heads.Blank(2000, 512));
+    EXPECT_EQ(device.reads, 2u);
+    EXPECT_EQ(heads.Head(3002), nullptr);
+    EXPECT_EQ(heads.Head(1), nullptr);
+    EXPECT_EQ(device.reads, 2u);
+
+    device.failBegin = sectorOf(500);
+    device.failEnd = device.failBegin + 1;
+    heads.Read({499, 500, 501});
+    ASSERT_NE(heads.Head(499), nullptr);
+    EXPECT_EQ(heads.Head(499)->front(), 'B');
+    EXPECT_EQ(heads.Head(500), nullptr);
+    EXPECT_TRUE(heads.Blank(500, 512));
+    EXPECT_NE(heads.Head(501), nullptr);
+
+    // Another file holds a cluster unless it is proven written before the one asking; its own
+    // claim holds nothing against it.
+    CFatFileClaims files;
+    ClaimAge older, newer;
+    older.writtenFrom = older.writtenUntil = 100;
+    newer.writtenFrom = newer.writtenUntil = 200;
+    files.Add(100, 50, 1, older);
+    files.Add(120, 5, 2, newer);
+    EXPECT_FALSE(files.HeldByNotOlder(130, 3, newer));
+    EXPECT_TRUE(files.HeldByNotOlder(121, 3, newer));
+    EXPECT_TRUE(files.HeldByNotOlder(130, 3, ClaimAge{}));
+    EXPECT_FALSE(files.HeldByNotOlder(110, 1, ClaimAge{}));
+    EXPECT_FALSE(files.HeldByNotOlder(150, 3, ClaimAge{}));
+
+    CFatClaimedClusters claims;
+    claims.Add(10, 5);
+    claims.Add(20, 5);
+    claims.Add(0, 0);
+    EXPECT_FALSE(claims.Holds(17));
+    claims.Add(14, 7);
+    for (const auto& [cluster, held] : std::vector<std::pair<u64, bool>>{
+             {0, false}, {9, false}, {10, true}, {17, true}, {24, true}, {25, false}}) {
+        EXPECT_EQ(claims.Holds(cluster), held) << cluster;
+    }
 }
 
 // What a name calls for is judged by the carving analysers' header checks, a short name's
