@@ -849,6 +849,7 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
                 // A file whose first cluster a chain holds now was written over: what is left of it
                 // bounds no other deleted file, which may well be newer.
                 const bool bounding = (by == Evidence::kOnly || by == Evidence::kBetween) && !Taken(estimate.cluster);
+                if (Taken(estimate.cluster)) m_writtenOver.insert(f.p);
                 ClaimFirstClusters(f.p, estimate.cluster, bounding);
                 if (by == Evidence::kBeside || by == Evidence::kHeader || by == Evidence::kWritten) {
                     f.p->AddRef();
@@ -857,12 +858,20 @@ void CFATQuickWalker::RevisePass(FolderContext& ctx) {
             } else {
                 // Where it may lie: a file placed at that cluster by too little is not counted whole.
                 ClaimFirstClusters(f.p, estimate.cluster, false);
-                ReleaseTrace("Deleted file %s (first cluster %llx): of the clusters of its low word, none is told "
-                             "apart as its own by the files around it, its type's header and the clusters no other "
-                             "file holds; its data is kept where the estimate puts it, at cluster %llx, and counted "
-                             "incomplete",
-                             f.p->GetName() != nullptr ? f.p->GetName() : "", static_cast<unsigned long long>(recorded),
-                             static_cast<unsigned long long>(estimate.cluster));
+                const char* name = f.p->GetName() != nullptr ? f.p->GetName() : "";
+                if (estimate.evidence == FatFirstClusterEvidence::kRecorded) {
+                    ReleaseTrace("Deleted file %s (first cluster %llx): a chain holds its recorded cluster now, and "
+                                 "no other cluster of its low word may hold its bytes; its data is read from there "
+                                 "and counted incomplete",
+                                 name, static_cast<unsigned long long>(recorded));
+                } else {
+                    ReleaseTrace("Deleted file %s (first cluster %llx): of the clusters of its low word, none is "
+                                 "told apart as its own by the files around it, its type's header and the clusters "
+                                 "no other file holds; its data is kept where the estimate puts it, at cluster %llx, "
+                                 "and counted incomplete",
+                                 name, static_cast<unsigned long long>(recorded),
+                                 static_cast<unsigned long long>(estimate.cluster));
+                }
                 f.p->SetState(u8(f.p->GetState() | kStateContentUnconfirmed));
             }
             // The entry's own cluster already has its runs; 0 and 1 have none.
@@ -901,7 +910,10 @@ void CFATQuickWalker::CheckProvisionalFirstClusters() {
         // written before it; written bytes alone that moved it off its entry's cluster tell
         // nothing of whose they are.
         const u64 recorded = p->GetFirstCluster();
-        const bool byBytes = f.evidence == FatFirstClusterEvidence::kWritten && f.cluster != recorded;
+        // Kept where its own entry says, it is as sure as any deleted file: the one weighing of
+        // every claim decides whose that cluster is.
+        if (f.cluster == recorded) continue;
+        const bool byBytes = f.evidence == FatFirstClusterEvidence::kWritten;
         const ClaimAge age = byBytes ? ClaimAge{} : AgeFromTimes(*p, 0, false);
         if (!m_firstClusterClaims.HeldByNotOlder(f.cluster, FileIdentity(p, f.cluster), age)) continue;
         const bool back = byBytes && IsCluster(recorded) && Taken(recorded);

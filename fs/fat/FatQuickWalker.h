@@ -78,7 +78,15 @@ struct FatLiveFile {
     // for a file of the tree, whose properties hold them.
     u32 created = 0;
     u32 modified = 0;
+    // The three bytes of its short name's extension, upper case, blank-padded (FatExtensionKey).
+    u32 extension = 0;
 };
+
+// The extension of a file's name as its short entry stores it: the first three characters after
+// the last dot, upper case, blank-padded, in one word. A move keeps it, a move to the recycle bin
+// too, though both may change the rest of the name.
+u32 FatExtensionKey(const char* name);
+u32 FatEntryExtensionKey(const u8* entry);
 
 // The creation time of the "." entry that begins `entries`; 0 when they begin with none.
 FILETIME64 CreationTimeOfDot(const u8* entries);
@@ -322,6 +330,8 @@ private:
         FatFirstClusterEvidence evidence;
     };
     std::vector<ProvisionalFirstCluster> m_provisional;
+    // Deleted files the estimate placed at a first cluster a chain holds now: written over since.
+    std::unordered_set<const CFATFileProperties*> m_writtenOver;
     bool m_revise = false;
     bool m_keepTree = false;
     CFileNode* m_lostFolders = nullptr;
