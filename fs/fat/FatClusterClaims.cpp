@@ -2,7 +2,6 @@
 // the chains of the FAT copies, claim the clusters they read, and the one place that weighs claims
 // says which files lost theirs to a newer one.
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -22,7 +21,6 @@
 namespace fatwalk {
 
 namespace {
-constexpr u32 kExtensionBytes = 3;  // of a short name
 // Entries of the volume's walked tree. Those that deleted folders and folders the search found
 // list are older than every entry of a live folder: such a folder's clusters may have been given
 // again since, and what its entries name may have been written over by files whose entries
@@ -276,7 +274,7 @@ void CFATQuickWalker::NoteLiveFile(const u8* entry) {
     // The times as the entry's properties read them (without the creation time's hundredths).
     m_liveFiles.push_back({u32(view.GetFirstCluster()), view.GetSize(),
                            EntryStamp(entry, kCreationDateAt, kCreationTimeAt),
-                           EntryStamp(entry, kModificationDateAt, kModificationTimeAt), FatEntryExtensionKey(entry)});
+                           EntryStamp(entry, kModificationDateAt, kModificationTimeAt)});
 }
 
 void CFATQuickWalker::WeighClaims() {
@@ -330,7 +328,7 @@ void CFATQuickWalker::WeighClaims() {
     if (m_keepTree) {
         forEachFile([&](CFATFileProperties* p, bool stale) {
             if (!isLive(*p, stale)) return;
-            m_liveFiles.push_back({p->GetFirstCluster(), u32(p->GetSize()), 0, 0, FatExtensionKey(p->GetName())});
+            m_liveFiles.push_back({p->GetFirstCluster(), u32(p->GetSize()), 0, 0});
             m_liveListed.push_back(p);
             forEachCluster(*p, [&](u64 first, u64 count) { marks.MarkLive(first, count); });
         });
@@ -523,7 +521,6 @@ u32 CFATQuickWalker::MovedFrom(const CFATFileProperties& p, const std::vector<u3
     p.GetCreationTime(created);
     p.GetModificationTime(modified);
     const u64 recorded = p.GetFirstCluster();
-    const u32 extension = FatExtensionKey(p.GetName());
     // A moved file's chain is live: its first cluster is one a chain holds, unless the entry kept
     // only its low word.
     const bool lowWordOnly = m_fsCode == kFsFat32 && recorded < kLowWordLimit;
@@ -538,9 +535,7 @@ u32 CFATQuickWalker::MovedFrom(const CFATFileProperties& p, const std::vector<u3
                                    [&](u32 i, u64 key) { return keyOf(i) < key; });
         for (; it != index.end() && keyOf(*it) == recorded; ++it) {
             const FatLiveFile& live = m_liveFiles[*it];
-            // A new file of the same size written where the deleted one began within the same two
-            // seconds has its times too; its name's extension is its own.
-            if (live.size != p.GetSize() || live.extension != extension) continue;
+            if (live.size != p.GetSize()) continue;
             FILETIME64 liveCreated = 0, liveModified = 0;
             if (*it >= m_liveListedFrom) {
                 m_liveListed[*it - m_liveListedFrom]->GetCreationTime(liveCreated);
@@ -553,31 +548,6 @@ u32 CFATQuickWalker::MovedFrom(const CFATFileProperties& p, const std::vector<u3
         }
     }
     return kNoMatch;
-}
-
-u32 FatExtensionKey(const char* name) {
-    u32 key = 0;
-    const char* dot = name != nullptr ? std::strrchr(name, '.') : nullptr;
-    for (size_t i = 0; i < kExtensionBytes; ++i) {
-        char c = ' ';
-        if (dot != nullptr && dot[1] != 0) {
-            c = *++dot;
-            if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-        }
-        key = key << 8 | u8(c);
-    }
-    return key;
-}
-
-u32 FatEntryExtensionKey(const u8* entry) {
-    constexpr u32 kExtensionAt = 8;
-    u32 key = 0;
-    for (u32 i = 0; i < kExtensionBytes; ++i) {
-        u8 c = entry[kExtensionAt + i];
-        if (c >= 'a' && c <= 'z') c = u8(c - 'a' + 'A');
-        key = key << 8 | c;
-    }
-    return key;
 }
 
 }  // namespace fatwalk

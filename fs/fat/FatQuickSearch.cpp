@@ -906,9 +906,9 @@ void CFATQuickWalker::CheckProvisionalFirstClusters() {
     for (const ProvisionalFirstCluster& f : m_provisional) {
         CFATFileProperties* p = f.properties.get();
         // Another file the walk found begins or lies there: its bytes may be that one's. Placed by
-        // the files around it, its header or its own entry, it keeps the cluster from files proven
-        // written before it; written bytes alone that moved it off its entry's cluster tell
-        // nothing of whose they are.
+        // the files around it or its header, it keeps the cluster from files proven written
+        // before it; written bytes alone that moved it off its entry's cluster tell nothing of
+        // whose they are.
         const u64 recorded = p->GetFirstCluster();
         // Kept where its own entry says, it is as sure as any deleted file: the one weighing of
         // every claim decides whose that cluster is.
@@ -916,16 +916,16 @@ void CFATQuickWalker::CheckProvisionalFirstClusters() {
         const bool byBytes = f.evidence == FatFirstClusterEvidence::kWritten;
         const ClaimAge age = byBytes ? ClaimAge{} : AgeFromTimes(*p, 0, false);
         if (!m_firstClusterClaims.HeldByNotOlder(f.cluster, FileIdentity(p, f.cluster), age)) continue;
-        const bool back = byBytes && IsCluster(recorded) && Taken(recorded);
+        // Its data stays there: a recorded cluster a chain holds would give another file's bytes
+        // for certain, where these may still be its own.
         ReleaseTrace("Deleted file %s (first cluster %llx): cluster %llx, where the estimate put it, is held by "
-                     "another file the walk found; %s, and counted incomplete",
+                     "another file the walk found; its data is kept there, and counted incomplete",
                      p->GetName() != nullptr ? p->GetName() : "", static_cast<unsigned long long>(recorded),
-                     static_cast<unsigned long long>(f.cluster),
-                     back ? "its data is read from its recorded cluster" : "its data is kept there");
-        p->SetState(u8(p->GetState() | kStateContentUnconfirmed));
-        if (!back) continue;
-        CFATDataRunList* runs = BuildFATRuns(m_geometry, u32(recorded), p->GetSize(), true);
-        if (runs != nullptr) p->SetDataRunList(runs);
+                     static_cast<unsigned long long>(f.cluster));
+        // Placed by what lies around it or its header, it lay there: it keeps its claim, so that
+        // the file holding the cluster is weighed against it as well. Placed by written bytes
+        // alone, its place is a guess and takes no cluster.
+        p->SetState(u8(p->GetState() | (byBytes ? kStateContentUnconfirmed : kStateClustersTaken)));
     }
     m_provisional.clear();
 }

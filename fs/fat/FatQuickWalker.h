@@ -78,15 +78,7 @@ struct FatLiveFile {
     // for a file of the tree, whose properties hold them.
     u32 created = 0;
     u32 modified = 0;
-    // The three bytes of its short name's extension, upper case, blank-padded (FatExtensionKey).
-    u32 extension = 0;
 };
-
-// The extension of a file's name as its short entry stores it: the first three characters after
-// the last dot, upper case, blank-padded, in one word. A move keeps it, a move to the recycle bin
-// too, though both may change the rest of the name.
-u32 FatExtensionKey(const char* name);
-u32 FatEntryExtensionKey(const u8* entry);
 
 // The creation time of the "." entry that begins `entries`; 0 when they begin with none.
 FILETIME64 CreationTimeOfDot(const u8* entries);
@@ -207,8 +199,7 @@ private:
     void ClaimFirstClusters(CFATFileProperties* p, u64 first, bool bounding);
     // Once every folder was read: a deleted file placed where only its written bytes, its header
     // or the files on one side of it told, at a cluster another file the walk found later holds,
-    // is counted incomplete (and read from its recorded cluster where only written bytes moved
-    // it off it while a chain holds that one).
+    // is counted incomplete where that file is not proven written before it.
     void CheckProvisionalFirstClusters();
     // Who claims clusters for a deleted file that begins at `first`.
     static u64 FileIdentity(CFATFileProperties* p, u64 first);

@@ -380,7 +380,9 @@ TEST(FatScanWindowsDeleteE2E, AFileWhoseClustersANewFileTookIsNotMovedOntoAnothe
     const size_t info = size_t(bytes.at(48) | bytes.at(49) << 8) * (bytes.at(11) | bytes.at(12) << 8);
     std::fill_n(bytes.begin() + std::ptrdiff_t(info + 0x1EC), 4, u8(0xFF));
     ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
-    ASSERT_NO_FATAL_FAILURE(copy("::/NEW/NEW.BIN", 3000, 'n'));
+    // Of another size than the old file: one of its size and times at its cluster would be the
+    // entry a move of it left.
+    ASSERT_NO_FATAL_FAILURE(copy("::/NEW/NEW.BIN", 2900, 'n'));
 
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     for (const char* mode : {"deleted", "complete"}) {
@@ -407,6 +409,66 @@ TEST(FatScanWindowsDeleteE2E, AFileWhoseClustersANewFileTookIsNotMovedOntoAnothe
             }
         }
         for (const char* name : {"OLD.TXT", "FILL.BIN", "BIG.TXT", "AFTER.TXT"}) EXPECT_EQ(found[name], 1u) << name;
+    }
+}
+
+// A file deleted past cluster 65,535 and another copied over its clusters and deleted too, both
+// entries' high words cleared: the estimate puts both at the same cluster, and nothing orders
+// them (the second a copy that kept its source's old times, or written in the same second).
+// Neither may come back whole with the other's bytes.
+TEST(FatScanWindowsDeleteE2E, TwoDeletedFilesOnOneClusterAreNeverWholeWithTheOthersBytes) {
+    const std::string missing = testutil::MissingTools({"mkfs.fat", "mmd", "mcopy", "mdel", "touch"});
+    if (!missing.empty()) GTEST_SKIP() << "needs the packages dosfstools and mtools; missing: " << missing;
+    for (const bool keptOldTimes : {true, false}) {
+        SCOPED_TRACE(keptOldTimes ? "the copy kept its source's old times" : "written in the same second");
+        testutil::TempDir tmp;
+        const std::string image = tmp.File("stick.img");
+        ASSERT_TRUE(testutil::WriteFileBytes(image, std::vector<u8>(size_t(48) << 20, 0)));
+        ASSERT_TRUE(testutil::RunQuiet("mkfs.fat -F 32 -S 512 -s 1 " + image));
+        std::map<std::string, char> fills;  // by name
+        const auto copy = [&](const std::string& to, size_t size, char fill, const std::string& options) {
+            const std::string source = tmp.File(to.substr(to.rfind('/') + 1));
+            ASSERT_TRUE(testutil::WriteFileBytes(source, std::vector<u8>(size, u8(fill))));
+            if (!options.empty()) ASSERT_TRUE(testutil::RunQuiet("touch -d 2015-06-01 " + source));
+            ASSERT_TRUE(testutil::RunQuiet("mcopy " + options + "-i " + image + " " + source + " " + to)) << to;
+            fills[to.substr(to.rfind('/') + 1)] = fill;
+        };
+        ASSERT_NO_FATAL_FAILURE(copy("::/FILL.BIN", size_t(34) << 20, 'f', ""));
+        ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/DOCS"));
+        ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/NEW"));
+        // Live files written before them in both folders place both where they lie.
+        ASSERT_NO_FATAL_FAILURE(copy("::/DOCS/KEEP1.TXT", 3000, 'k', ""));
+        ASSERT_NO_FATAL_FAILURE(copy("::/NEW/KEEP2.BIN", 20000, 'l', ""));
+        ASSERT_NO_FATAL_FAILURE(copy("::/DOCS/A.DAT", 40000, 'a', ""));
+        ASSERT_TRUE(testutil::RunQuiet("mdel -i " + image + " ::/DOCS/A.DAT"));
+        // The next free cluster unknown: the copy takes the first free one, A's.
+        std::vector<u8> bytes = testutil::ReadFileBytes(image);
+        const size_t info = size_t(bytes.at(48) | bytes.at(49) << 8) * (bytes.at(11) | bytes.at(12) << 8);
+        std::fill_n(bytes.begin() + std::ptrdiff_t(info + 0x1EC), 4, u8(0xFF));
+        ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+        ASSERT_NO_FATAL_FAILURE(copy("::/NEW/B.DAT", 40000, 'b', keptOldTimes ? "-m " : ""));
+        ASSERT_TRUE(testutil::RunQuiet("mdel -i " + image + " ::/NEW/B.DAT"));
+        bytes = testutil::ReadFileBytes(image);
+        ClearDeletedHighWords(bytes);
+        ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+
+        ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
+        for (const char* mode : {"deleted", "complete"}) {
+            SCOPED_TRACE(mode);
+            const std::string out = tmp.File(std::string("out-") + mode);
+            const e2e::DriverRun run = ScanImage(image, mode, out, tmp.File("cwd"));
+            size_t found = 0;
+            for (const std::string& f : e2e::ListFiles(out)) {
+                const std::string folder = e2e::LastComponent(f.substr(0, f.rfind('/')));
+                const std::string name = folder == "DOCS" ? "A.DAT" : "B.DAT";
+                if (!e2e::NameStandsFor(e2e::LastComponent(f), name)) continue;
+                ++found;
+                const bool whole = run.incomplete.count(out + "/" + f) == 0;
+                const bool exact = testutil::ReadFileText(out + "/" + f) == std::string(40000, fills[name]);
+                EXPECT_TRUE(exact || !whole) << f << " counted whole with bytes not its own";
+            }
+            EXPECT_EQ(found, 2u);
+        }
     }
 }
 
