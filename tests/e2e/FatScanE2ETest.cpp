@@ -429,7 +429,9 @@ TEST(FatScanWindowsDeleteE2E, TwoDeletedFilesOnOneClusterAreNeverWholeWithTheOth
         const auto copy = [&](const std::string& to, size_t size, char fill, const std::string& options) {
             const std::string source = tmp.File(to.substr(to.rfind('/') + 1));
             ASSERT_TRUE(testutil::WriteFileBytes(source, std::vector<u8>(size, u8(fill))));
-            if (!options.empty()) ASSERT_TRUE(testutil::RunQuiet("touch -d 2015-06-01 " + source));
+            if (!options.empty()) {
+                ASSERT_TRUE(testutil::RunQuiet("touch -d 2015-06-01 " + source));
+            }
             ASSERT_TRUE(testutil::RunQuiet("mcopy " + options + "-i " + image + " " + source + " " + to)) << to;
             fills[to.substr(to.rfind('/') + 1)] = fill;
         };
