@@ -275,6 +275,47 @@ void ClearDeletedHighWords(std::vector<u8>& image) {
     }
 }
 
+// A 48 MiB FAT32 stick of 512-byte clusters, written with mtools.
+class MtoolsStick {
+public:
+    MtoolsStick() : image_(tmp_.File("stick.img")) {
+        made_ = testutil::WriteFileBytes(image_, std::vector<u8>(size_t(48) << 20, 0)) &&
+                testutil::RunQuiet("mkfs.fat -F 32 -S 512 -s 1 " + image_);
+    }
+    bool Made() const { return made_; }
+    const std::string& Image() const { return image_; }
+    testutil::TempDir& Tmp() { return tmp_; }
+    // An mtools command on the stick ("mmd", "::/A").
+    bool Run(const std::string& tool, const std::string& arguments) {
+        return testutil::RunQuiet(tool + " -i " + image_ + " " + arguments);
+    }
+    // Copies `content` to `to` ("::/path"); a copy that keeps an old time keeps its source's,
+    // 2015-06-01, as both of its times.
+    bool Copy(const std::string& to, const std::string& content, bool keepOldTime = false) {
+        const std::string source = tmp_.File(to.substr(to.rfind('/') + 1));
+        return testutil::WriteFileBytes(source, std::vector<u8>(content.begin(), content.end())) &&
+               (!keepOldTime || testutil::RunQuiet("touch -d 2015-06-01 " + source)) &&
+               Run(keepOldTime ? "mcopy -m" : "mcopy", source + " " + to);
+    }
+    // The next free cluster unknown: the next file written takes the first free one.
+    bool ForgetNextFree() {
+        std::vector<u8> bytes = testutil::ReadFileBytes(image_);
+        const size_t info = size_t(bytes.at(48) | bytes.at(49) << 8) * (bytes.at(11) | bytes.at(12) << 8);
+        std::fill_n(bytes.begin() + std::ptrdiff_t(info + 0x1EC), 4, u8(0xFF));
+        return testutil::WriteFileBytes(image_, bytes);
+    }
+    bool ClearHighWords() {
+        std::vector<u8> bytes = testutil::ReadFileBytes(image_);
+        ClearDeletedHighWords(bytes);
+        return testutil::WriteFileBytes(image_, bytes);
+    }
+
+private:
+    testutil::TempDir tmp_;
+    std::string image_;
+    bool made_ = false;
+};
+
 // A stick as people fill it and Windows empties it: a file written first, a large one after it, so
 // that two folders' files lie past cluster 65,535, pictures and text among them; half of each
 // folder deleted with the high word of each deleted entry cleared, the first file deleted too.
@@ -298,23 +339,21 @@ TEST(FatScanWindowsDeleteE2E, DeletedFilesWhoseHighWordWasClearedComeBackWhole) 
         if (picture) b += "\xff\xd9";
         return b;
     };
-    testutil::TempDir tmp;
-    const std::string image = tmp.File("stick.img");
-    ASSERT_TRUE(testutil::WriteFileBytes(image, std::vector<u8>(size_t(48) << 20, 0)));
-    ASSERT_TRUE(testutil::RunQuiet("mkfs.fat -F 32 -S 512 -s 1 " + image));
+    MtoolsStick stick;
+    ASSERT_TRUE(stick.Made());
+    testutil::TempDir& tmp = stick.Tmp();
+    const std::string& image = stick.Image();
     std::map<std::string, std::string> written;  // "::/path" -> content
     std::vector<std::string> deleted;
     const auto copy = [&](const std::string& to, const std::string& content) {
-        const std::string source = tmp.File("source");
-        ASSERT_TRUE(testutil::WriteFileBytes(source, std::vector<u8>(content.begin(), content.end())));
-        ASSERT_TRUE(testutil::RunQuiet("mcopy -i " + image + " " + source + " " + to)) << to;
+        ASSERT_TRUE(stick.Copy(to, content)) << to;
         written[to] = content;
     };
     ASSERT_NO_FATAL_FAILURE(copy("::/FIRST.TXT", bytes(3000, false)));
     ASSERT_NO_FATAL_FAILURE(copy("::/FILL.BIN", bytes(size_t(34) << 20, false)));
     deleted.push_back("::/FIRST.TXT");
     for (const char* folder : {"A", "B"}) {
-        ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/" + folder));
+        ASSERT_TRUE(stick.Run("mmd", "::/" + std::string(folder)));
         for (int f = 0; f < 8; ++f) {
             const bool picture = f % 3 == 0;
             const std::string to = "::/" + std::string(folder) + "/F" + std::to_string(f) + (picture ? ".JPG" : ".TXT");
@@ -322,10 +361,8 @@ TEST(FatScanWindowsDeleteE2E, DeletedFilesWhoseHighWordWasClearedComeBackWhole) 
             if (f % 2 == 1) deleted.push_back(to);
         }
     }
-    for (const std::string& name : deleted) ASSERT_TRUE(testutil::RunQuiet("mdel -i " + image + " " + name));
-    std::vector<u8> bytesOnDisk = testutil::ReadFileBytes(image);
-    ClearDeletedHighWords(bytesOnDisk);
-    ASSERT_TRUE(testutil::WriteFileBytes(image, bytesOnDisk));
+    for (const std::string& name : deleted) ASSERT_TRUE(stick.Run("mdel", name));
+    ASSERT_TRUE(stick.ClearHighWords());
 
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     for (const char* mode : {"deleted", "complete"}) {
@@ -357,32 +394,23 @@ TEST(FatScanWindowsDeleteE2E, DeletedFilesWhoseHighWordWasClearedComeBackWhole) 
 TEST(FatScanWindowsDeleteE2E, AFileWhoseClustersANewFileTookIsNotMovedOntoAnothers) {
     const std::string missing = testutil::MissingTools({"mkfs.fat", "mmd", "mcopy", "mdel"});
     if (!missing.empty()) GTEST_SKIP() << "needs the packages dosfstools and mtools; missing: " << missing;
-    testutil::TempDir tmp;
-    const std::string image = tmp.File("stick.img");
-    ASSERT_TRUE(testutil::WriteFileBytes(image, std::vector<u8>(size_t(48) << 20, 0)));
-    ASSERT_TRUE(testutil::RunQuiet("mkfs.fat -F 32 -S 512 -s 1 " + image));
-    const auto copy = [&](const std::string& to, size_t size, char fill) {
-        const std::string source = tmp.File("source");
-        ASSERT_TRUE(testutil::WriteFileBytes(source, std::vector<u8>(size, u8(fill))));
-        ASSERT_TRUE(testutil::RunQuiet("mcopy -i " + image + " " + source + " " + to)) << to;
-    };
-    ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/NEW"));
-    ASSERT_NO_FATAL_FAILURE(copy("::/OLD.TXT", 3000, 'o'));
-    ASSERT_NO_FATAL_FAILURE(copy("::/FILL.BIN", size_t(31) << 20, 'f'));
-    ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/TREE"));
-    ASSERT_NO_FATAL_FAILURE(copy("::/TREE/BIG.TXT", size_t(8) << 20, 'b'));
-    ASSERT_NO_FATAL_FAILURE(copy("::/TREE/AFTER.TXT", 5000, 'a'));
+    MtoolsStick stick;
+    ASSERT_TRUE(stick.Made());
+    testutil::TempDir& tmp = stick.Tmp();
+    const std::string& image = stick.Image();
+    ASSERT_TRUE(stick.Run("mmd", "::/NEW"));
+    ASSERT_TRUE(stick.Copy("::/OLD.TXT", std::string(3000, 'o')));
+    ASSERT_TRUE(stick.Copy("::/FILL.BIN", std::string(size_t(31) << 20, 'f')));
+    ASSERT_TRUE(stick.Run("mmd", "::/TREE"));
+    ASSERT_TRUE(stick.Copy("::/TREE/BIG.TXT", std::string(size_t(8) << 20, 'b')));
+    ASSERT_TRUE(stick.Copy("::/TREE/AFTER.TXT", std::string(5000, 'a')));
     for (const char* name : {"::/TREE/BIG.TXT", "::/TREE/AFTER.TXT", "::/OLD.TXT", "::/FILL.BIN"}) {
-        ASSERT_TRUE(testutil::RunQuiet("mdel -i " + image + " " + name));
+        ASSERT_TRUE(stick.Run("mdel", name));
     }
-    // The next free cluster unknown: the new file takes the first free one, the old file's.
-    std::vector<u8> bytes = testutil::ReadFileBytes(image);
-    const size_t info = size_t(bytes.at(48) | bytes.at(49) << 8) * (bytes.at(11) | bytes.at(12) << 8);
-    std::fill_n(bytes.begin() + std::ptrdiff_t(info + 0x1EC), 4, u8(0xFF));
-    ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
-    // Of another size than the old file: one of its size and times at its cluster would be the
-    // entry a move of it left.
-    ASSERT_NO_FATAL_FAILURE(copy("::/NEW/NEW.BIN", 2900, 'n'));
+    // The new file takes the first free cluster, the old file's. Of another size than the old
+    // file: one of its size and times at its cluster would be the entry a move of it left.
+    ASSERT_TRUE(stick.ForgetNextFree());
+    ASSERT_TRUE(stick.Copy("::/NEW/NEW.BIN", std::string(2900, 'n')));
 
     ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
     for (const char* mode : {"deleted", "complete"}) {
@@ -421,38 +449,23 @@ TEST(FatScanWindowsDeleteE2E, TwoDeletedFilesOnOneClusterAreNeverWholeWithTheOth
     if (!missing.empty()) GTEST_SKIP() << "needs the packages dosfstools and mtools; missing: " << missing;
     for (const bool keptOldTimes : {true, false}) {
         SCOPED_TRACE(keptOldTimes ? "the copy kept its source's old times" : "written in the same second");
-        testutil::TempDir tmp;
-        const std::string image = tmp.File("stick.img");
-        ASSERT_TRUE(testutil::WriteFileBytes(image, std::vector<u8>(size_t(48) << 20, 0)));
-        ASSERT_TRUE(testutil::RunQuiet("mkfs.fat -F 32 -S 512 -s 1 " + image));
-        std::map<std::string, char> fills;  // by name
-        const auto copy = [&](const std::string& to, size_t size, char fill, const std::string& options) {
-            const std::string source = tmp.File(to.substr(to.rfind('/') + 1));
-            ASSERT_TRUE(testutil::WriteFileBytes(source, std::vector<u8>(size, u8(fill))));
-            if (!options.empty()) {
-                ASSERT_TRUE(testutil::RunQuiet("touch -d 2015-06-01 " + source));
-            }
-            ASSERT_TRUE(testutil::RunQuiet("mcopy " + options + "-i " + image + " " + source + " " + to)) << to;
-            fills[to.substr(to.rfind('/') + 1)] = fill;
-        };
-        ASSERT_NO_FATAL_FAILURE(copy("::/FILL.BIN", size_t(34) << 20, 'f', ""));
-        ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/DOCS"));
-        ASSERT_TRUE(testutil::RunQuiet("mmd -i " + image + " ::/NEW"));
+        MtoolsStick stick;
+        ASSERT_TRUE(stick.Made());
+        testutil::TempDir& tmp = stick.Tmp();
+        const std::string& image = stick.Image();
+        const std::map<std::string, char> fills = {{"A.DAT", 'a'}, {"B.DAT", 'b'}};
+        ASSERT_TRUE(stick.Copy("::/FILL.BIN", std::string(size_t(34) << 20, 'f')));
+        ASSERT_TRUE(stick.Run("mmd", "::/DOCS") && stick.Run("mmd", "::/NEW"));
         // Live files written before them in both folders place both where they lie.
-        ASSERT_NO_FATAL_FAILURE(copy("::/DOCS/KEEP1.TXT", 3000, 'k', ""));
-        ASSERT_NO_FATAL_FAILURE(copy("::/NEW/KEEP2.BIN", 20000, 'l', ""));
-        ASSERT_NO_FATAL_FAILURE(copy("::/DOCS/A.DAT", 40000, 'a', ""));
-        ASSERT_TRUE(testutil::RunQuiet("mdel -i " + image + " ::/DOCS/A.DAT"));
-        // The next free cluster unknown: the copy takes the first free one, A's.
-        std::vector<u8> bytes = testutil::ReadFileBytes(image);
-        const size_t info = size_t(bytes.at(48) | bytes.at(49) << 8) * (bytes.at(11) | bytes.at(12) << 8);
-        std::fill_n(bytes.begin() + std::ptrdiff_t(info + 0x1EC), 4, u8(0xFF));
-        ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
-        ASSERT_NO_FATAL_FAILURE(copy("::/NEW/B.DAT", 40000, 'b', keptOldTimes ? "-m " : ""));
-        ASSERT_TRUE(testutil::RunQuiet("mdel -i " + image + " ::/NEW/B.DAT"));
-        bytes = testutil::ReadFileBytes(image);
-        ClearDeletedHighWords(bytes);
-        ASSERT_TRUE(testutil::WriteFileBytes(image, bytes));
+        ASSERT_TRUE(stick.Copy("::/DOCS/KEEP1.TXT", std::string(3000, 'k')));
+        ASSERT_TRUE(stick.Copy("::/NEW/KEEP2.BIN", std::string(20000, 'l')));
+        ASSERT_TRUE(stick.Copy("::/DOCS/A.DAT", std::string(40000, 'a')));
+        ASSERT_TRUE(stick.Run("mdel", "::/DOCS/A.DAT"));
+        // The copy takes the first free cluster, A's.
+        ASSERT_TRUE(stick.ForgetNextFree());
+        ASSERT_TRUE(stick.Copy("::/NEW/B.DAT", std::string(40000, 'b'), keptOldTimes));
+        ASSERT_TRUE(stick.Run("mdel", "::/NEW/B.DAT"));
+        ASSERT_TRUE(stick.ClearHighWords());
 
         ASSERT_TRUE(MakeDirectories(tmp.File("cwd")));
         for (const char* mode : {"deleted", "complete"}) {
@@ -466,7 +479,7 @@ TEST(FatScanWindowsDeleteE2E, TwoDeletedFilesOnOneClusterAreNeverWholeWithTheOth
                 if (!e2e::NameStandsFor(e2e::LastComponent(f), name)) continue;
                 ++found;
                 const bool whole = run.incomplete.count(out + "/" + f) == 0;
-                const bool exact = testutil::ReadFileText(out + "/" + f) == std::string(40000, fills[name]);
+                const bool exact = testutil::ReadFileText(out + "/" + f) == std::string(40000, fills.at(name));
                 EXPECT_TRUE(exact || !whole) << f << " counted whole with bytes not its own";
             }
             EXPECT_EQ(found, 2u);
